@@ -1,0 +1,44 @@
+// Date: a moment in time as seconds since 2001-01-01 00:00:00 UTC (the
+// platform's reference date), as a double.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+class Date {
+public:
+    // Seconds between 1970-01-01 and 2001-01-01 UTC.
+    static constexpr double kTimeIntervalSince1970 = 978307200.0;
+
+    constexpr Date() = default;  // the reference date itself
+    constexpr explicit Date(double secondsSinceReferenceDate) : seconds_(secondsSinceReferenceDate) {}
+
+    static Date now();
+    static Date fromTimeIntervalSince1970(double seconds) { return Date(seconds - kTimeIntervalSince1970); }
+    static Date distantPast();    // 0001-01-01 00:00:00 UTC
+    static Date distantFuture();  // 4001-01-01 00:00:00 UTC
+
+    double timeIntervalSinceReferenceDate() const { return seconds_; }
+    double timeIntervalSince1970() const { return seconds_ + kTimeIntervalSince1970; }
+    double timeIntervalSinceDate(const Date& other) const { return seconds_ - other.seconds_; }
+    double timeIntervalSinceNow() const { return seconds_ - now().seconds_; }
+    Date byAddingTimeInterval(double seconds) const { return Date(seconds_ + seconds); }
+
+    // "2023-04-05T06:07:08.123Z": ISO 8601 in UTC with milliseconds.
+    std::string iso8601String() const;
+    // Accepts "YYYY-MM-DDTHH:MM:SS[.fff...](Z|+HH:MM|-HH:MM|+HHMM)"; nullopt otherwise.
+    static std::optional<Date> fromISO8601(std::string_view text);
+
+    // "2001-01-01 00:00:00 +0000", as the platform prints dates.
+    std::string description() const;
+
+    auto operator<=>(const Date&) const = default;
+
+private:
+    double seconds_ = 0;
+};
+
+}  // namespace plat

@@ -1,0 +1,16 @@
+#include "platform/foundation/Object.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace plat {
+
+std::string Object::description() const {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, ": %p>", static_cast<const void*>(this));
+    return "<" + className() + buf;
+}
+
+std::size_t Object::hash() const { return std::hash<const void*>()(this); }
+
+}  // namespace plat

@@ -1,0 +1,252 @@
+// Value: the dynamic value of the system (the platform's "id" for property
+// lists, JSON objects, attribute values and user-info entries).
+//
+// A Value is one of: null (the platform's null object, distinct from an absent
+// std::optional<Value>), bool, signed or unsigned 64-bit integer, double,
+// decimal, string (UTF-8), data, date, array, dictionary (string keys, kept in
+// insertion order), set, or a reference to any other plat::Object.
+//
+// Values are immutable and cheap to copy: strings, containers, data and
+// decimals are shared, never copied, when a Value is copied. Build containers
+// as Array / Dictionary / Set first, then wrap them.
+//
+// Booleans are their own kind: isBool() is true only for values built from
+// bool, and integer 1 is never reported as a boolean. Equality follows the
+// platform's isEqual: numbers (booleans included) compare by numeric value
+// across kinds, exactly (no rounding of large integers through double).
+//
+// Thread safety: a Value may be read from any number of threads at once.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Decimal.h"
+#include "platform/foundation/Object.h"
+
+namespace plat {
+
+class Value;
+using Array = std::vector<Value>;
+
+// The storage width a number was created with (the platform's objCType). It
+// only affects descriptions (float prints with 7 digits) and archiving.
+enum class NumberType : uint8_t {
+    None, Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float, Double, Decimal
+};
+
+// String-keyed map that keeps insertion order; replacing a key keeps its place.
+// Lookups are linear for small maps and hashed once a map grows.
+class Dictionary {
+public:
+    using Entry = std::pair<std::string, Value>;
+    using const_iterator = std::vector<Entry>::const_iterator;
+
+    Dictionary() = default;
+    Dictionary(std::initializer_list<Entry> entries);
+    Dictionary(const Dictionary& other);
+    Dictionary(Dictionary&& other) noexcept;
+    Dictionary& operator=(const Dictionary& other);
+    Dictionary& operator=(Dictionary&& other) noexcept;
+    ~Dictionary();
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    const Entry& entryAt(std::size_t index) const { return entries_[index]; }
+
+    // nullptr when the key is missing.
+    const Value* find(std::string_view key) const;
+    Value* find(std::string_view key);
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    // Inserts at the end, or replaces in place when the key exists.
+    void set(std::string key, Value value);
+    // Removes the key if present; returns whether it was.
+    bool erase(std::string_view key);
+    void clear();
+    std::vector<std::string> keys() const;
+
+    // Same keys with equal values, in any order.
+    bool operator==(const Dictionary& other) const;
+
+private:
+    void rebuildIndex() const;
+
+    std::vector<Entry> entries_;
+    // Built lazily for large maps; maps a key to its position in entries_.
+    mutable std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
+};
+
+// Unordered collection of distinct values (by Value equality); keeps the order
+// of first insertion for iteration so output stays deterministic.
+class Set {
+public:
+    Set() = default;
+    Set(std::initializer_list<Value> values);
+    std::size_t size() const { return values_.size(); }
+    bool empty() const { return values_.empty(); }
+    Array::const_iterator begin() const;
+    Array::const_iterator end() const;
+    const Array& values() const { return values_; }
+    bool contains(const Value& v) const;
+    // Returns false when an equal value was already present.
+    bool insert(Value v);
+    bool erase(const Value& v);
+    // Same members, in any order.
+    bool operator==(const Set& other) const;
+
+private:
+    Array values_;
+};
+
+class Value {
+public:
+    enum class Kind : uint8_t {
+        Null, Bool, Int, UInt, Double, Decimal, String, Data, Date, Array, Dictionary, Set, Object
+    };
+
+    Value() noexcept : kind_(Kind::Null) { u_.i = 0; }
+    Value(std::nullptr_t) noexcept : Value() {}
+    Value(bool b) noexcept : kind_(Kind::Bool), ntype_(NumberType::Bool) { u_.b = b; }
+    template <class T>
+        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
+                 !std::is_same_v<T, char8_t> && !std::is_same_v<T, char16_t> && !std::is_same_v<T, char32_t>)
+    Value(T v) noexcept {
+        if constexpr (std::is_signed_v<T>) {
+            kind_ = Kind::Int;
+            u_.i = static_cast<int64_t>(v);
+            ntype_ = sizeof(T) == 1 ? NumberType::Int8
+                     : sizeof(T) == 2 ? NumberType::Int16
+                     : sizeof(T) == 4 ? NumberType::Int32
+                                      : NumberType::Int64;
+        } else {
+            kind_ = Kind::UInt;
+            u_.u = static_cast<uint64_t>(v);
+            ntype_ = sizeof(T) == 1 ? NumberType::UInt8
+                     : sizeof(T) == 2 ? NumberType::UInt16
+                     : sizeof(T) == 4 ? NumberType::UInt32
+                                      : NumberType::UInt64;
+        }
+    }
+    Value(double d) noexcept : kind_(Kind::Double), ntype_(NumberType::Double) { u_.d = d; }
+    Value(float f) noexcept : kind_(Kind::Double), ntype_(NumberType::Float) { u_.d = f; }
+    Value(const char* s);  // nullptr gives null
+    Value(std::string s);
+    Value(std::string_view s);
+    Value(plat::Decimal d);
+    Value(plat::Data d);
+    Value(plat::Date d) noexcept : kind_(Kind::Date) { u_.d = d.timeIntervalSinceReferenceDate(); }
+    Value(plat::Array a);
+    Value(plat::Dictionary d);
+    Value(plat::Set s);
+    Value(ObjectPtr o);  // nullptr gives null
+    template <class T>
+        requires std::is_base_of_v<Object, T>
+    Value(std::shared_ptr<T> o) : Value(ObjectPtr(std::move(o))) {}
+
+    Kind kind() const { return kind_; }
+    NumberType numberType() const { return ntype_; }
+    // "null", "bool", "int", "uint", "double", "decimal", "string", "data",
+    // "date", "array", "dictionary", "set", "object".
+    const char* kindName() const;
+
+    bool isNull() const { return kind_ == Kind::Null; }
+    bool isBool() const { return kind_ == Kind::Bool; }
+    // Any numeric kind, booleans included (a boolean is a number on the platform).
+    bool isNumber() const {
+        return kind_ == Kind::Bool || kind_ == Kind::Int || kind_ == Kind::UInt || kind_ == Kind::Double ||
+               kind_ == Kind::Decimal;
+    }
+    bool isInteger() const { return kind_ == Kind::Int || kind_ == Kind::UInt; }
+    bool isString() const { return kind_ == Kind::String; }
+    bool isData() const { return kind_ == Kind::Data; }
+    bool isDate() const { return kind_ == Kind::Date; }
+    bool isArray() const { return kind_ == Kind::Array; }
+    bool isDictionary() const { return kind_ == Kind::Dictionary; }
+    bool isSet() const { return kind_ == Kind::Set; }
+    bool isObject() const { return kind_ == Kind::Object; }
+
+    // Typed views: nullptr / nullopt when the value is of another kind.
+    const std::string* asString() const;
+    const plat::Data* asData() const;
+    const plat::Decimal* asDecimal() const;
+    std::optional<plat::Date> asDate() const;
+    const plat::Array* asArray() const;
+    const plat::Dictionary* asDictionary() const;
+    const plat::Set* asSet() const;
+    ObjectPtr asObject() const;
+    template <class T>
+    std::shared_ptr<const T> asObjectOf() const {
+        return std::dynamic_pointer_cast<const T>(asObject());
+    }
+    // Raw scalars; only meaningful for the matching kind.
+    bool rawBool() const { return u_.b; }
+    int64_t rawInt() const { return u_.i; }
+    uint64_t rawUInt() const { return u_.u; }
+    double rawDouble() const { return u_.d; }
+
+    // Dictionary member or nullptr (also nullptr when this is not a dictionary).
+    const Value* find(std::string_view key) const;
+    // Array element or nullptr when out of range or not an array.
+    const Value* at(std::size_t index) const;
+    // Element count of arrays, dictionaries and sets; 0 otherwise.
+    std::size_t count() const;
+
+    // The platform's number readers. Numbers convert as the platform does
+    // (integers truncate two's-complement, doubles truncate toward zero and
+    // saturate, NaN gives 0); strings are parsed as the platform's string
+    // readers parse them; every other kind gives 0 / false.
+    bool boolValue() const;
+    int32_t intValue() const;
+    int64_t integerValue() const;
+    int64_t longLongValue() const;
+    uint64_t unsignedLongLongValue() const;
+    double doubleValue() const;
+    float floatValue() const;
+    // Text of a number as the platform's stringValue (doubles "%.16g", floats
+    // "%.7g", booleans "1"/"0", decimals plain); a string gives itself; other
+    // kinds give their description.
+    std::string stringValue() const;
+
+    // The text the platform prints for the value with "%@": strings as
+    // themselves, null as "<null>", collections in the platform's multi-line
+    // property-list style, dates as "2001-01-01 00:00:00 +0000".
+    std::string description() const;
+
+    // Platform isEqual: semantics (see the class comment).
+    bool operator==(const Value& other) const;
+    // Numeric comparison across kinds (-1, 0, 1); nullopt when either side is
+    // not a number. Strings compare by code point, dates by time.
+    std::optional<int> compare(const Value& other) const;
+    std::size_t hash() const;
+
+private:
+    Kind kind_ = Kind::Null;
+    NumberType ntype_ = NumberType::None;
+    union {
+        bool b;
+        int64_t i;
+        uint64_t u;
+        double d;
+    } u_;
+    // Shared payload for strings, data, decimals, containers and objects.
+    std::shared_ptr<const void> ptr_;
+};
+
+struct ValueHash {
+    std::size_t operator()(const Value& v) const { return v.hash(); }
+};
+
+}  // namespace plat
