@@ -43,10 +43,15 @@ public:
 
     // Standard alphabet with "=" padding. With a line-length option, lines are
     // broken after every 64 (or 76) output characters with CR LF (or only the
-    // requested ending), and no line ending follows the last line.
+    // requested ending), and no line ending follows the last line. With both
+    // length options, lines are 64 characters long.
     std::string base64EncodedString(unsigned options = Base64EncodingNone) const;
-    // nullopt for malformed input (bad characters without the ignore option,
-    // impossible lengths or padding).
+    // Strict by default: nullopt for characters outside the alphabet, lengths
+    // that are not a multiple of 4, or "=" anywhere but as the last one or two
+    // characters completing a group. With Base64DecodingIgnoreUnknownCharacters
+    // every other character is skipped, "=" ends a group (so missing padding is
+    // accepted), and only a group holding a single character gives nullopt.
+    // The empty text decodes to empty data.
     static std::optional<Data> fromBase64(std::string_view text, unsigned options = Base64DecodingNone);
 
     // Lower-case hexadecimal digits, two per byte, nothing between them.
@@ -54,8 +59,10 @@ public:
     // Accepts upper or lower case; nullopt for odd lengths or non-hex characters.
     static std::optional<Data> fromHex(std::string_view hex);
 
-    // "{length = 3, bytes = 0x010203}"; beyond 24 bytes the platform shows the
-    // first and last 8 bytes around " ... ".
+    // "{length = 3, bytes = 0x010203}". Beyond 24 bytes only the first 16 and
+    // the last 8 bytes are shown, in groups of four bytes each followed by a
+    // blank: "{length = 32, bytes = 0x00010203 04050607 08090a0b 0c0d0e0f ...
+    // 18191a1b 1c1d1e1f }" (on one line).
     std::string description() const;
 
     bool operator==(const Data& other) const = default;

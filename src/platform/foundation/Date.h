@@ -1,5 +1,10 @@
 // Date: a moment in time as seconds since 2001-01-01 00:00:00 UTC (the
 // platform's reference date), as a double.
+//
+// Calendar texts use the platform's default calendar: Gregorian from
+// 1582-10-15 on and Julian before it, so the distant past reads as
+// "0001-01-01". Dates are plain values, safe to use from any thread; the text
+// functions depend on no locale or time-zone setting.
 #pragma once
 
 #include <optional>
@@ -9,7 +14,7 @@
 namespace plat {
 
 class Date {
-public:
+  public:
     // Seconds between 1970-01-01 and 2001-01-01 UTC.
     static constexpr double kTimeIntervalSince1970 = 978307200.0;
 
@@ -18,8 +23,8 @@ public:
 
     static Date now();
     static Date fromTimeIntervalSince1970(double seconds) { return Date(seconds - kTimeIntervalSince1970); }
-    static Date distantPast();    // 0001-01-01 00:00:00 UTC
-    static Date distantFuture();  // 4001-01-01 00:00:00 UTC
+    static Date distantPast();    // 0001-01-01 00:00:00 UTC (-63114076800 s)
+    static Date distantFuture();  // 4001-01-01 00:00:00 UTC (63113904000 s)
 
     double timeIntervalSinceReferenceDate() const { return seconds_; }
     double timeIntervalSince1970() const { return seconds_ + kTimeIntervalSince1970; }
@@ -27,17 +32,21 @@ public:
     double timeIntervalSinceNow() const { return seconds_ - now().seconds_; }
     Date byAddingTimeInterval(double seconds) const { return Date(seconds_ + seconds); }
 
-    // "2023-04-05T06:07:08.123Z": ISO 8601 in UTC with milliseconds.
+    // "2023-04-05T06:07:08.123Z": ISO 8601 in UTC with milliseconds, truncated
+    // toward the past. Empty for a date that is not finite or lies beyond
+    // year 999999 either way.
     std::string iso8601String() const;
-    // Accepts "YYYY-MM-DDTHH:MM:SS[.fff...](Z|+HH:MM|-HH:MM|+HHMM)"; nullopt otherwise.
+    // Accepts "YYYY-MM-DDTHH:MM:SS[.fff...](Z|+HH:MM|-HH:MM|+HHMM)" with every
+    // field in range (day within its month); nullopt otherwise.
     static std::optional<Date> fromISO8601(std::string_view text);
 
-    // "2001-01-01 00:00:00 +0000", as the platform prints dates.
+    // "2001-01-01 00:00:00 +0000", as the platform prints dates; empty for
+    // dates iso8601String cannot write either.
     std::string description() const;
 
     auto operator<=>(const Date&) const = default;
 
-private:
+  private:
     double seconds_ = 0;
 };
 

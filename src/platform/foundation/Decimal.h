@@ -1,6 +1,10 @@
 // Decimal: an exact decimal number (the platform's decimal number class): a
 // sign, up to 38 significant decimal digits and a power-of-ten exponent, or
 // "not a number". Text round-trips exactly within 38 digits.
+//
+// Magnitudes are limited as on the platform: values of 10^165 or more cannot
+// be represented (parsing gives notANumber), and digits below 10^-128 are
+// dropped. Decimals are plain values, safe to read from several threads.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +15,19 @@
 namespace plat {
 
 class Decimal {
-public:
+  public:
     static constexpr int kMaxDigits = 38;
+    // Smallest exponent a digit may have; larger magnitudes end below 10^kMaxMagnitude.
+    static constexpr int kMinExponent = -128;
+    static constexpr int kMaxMagnitude = 165;
 
     Decimal();  // zero
     static Decimal notANumber();
     static Decimal zero() { return Decimal(); }
     static Decimal fromInt64(int64_t v);
     static Decimal fromUInt64(uint64_t v);
-    // Nearest decimal of at most 17 significant digits; NaN and infinities give notANumber.
+    // Shortest decimal that reads back as the same double (at most 17
+    // significant digits); NaN and infinities give notANumber.
     static Decimal fromDouble(double v);
 
     // Parses like the platform's decimal initialiser with no locale: optional
@@ -30,6 +38,7 @@ public:
     static Decimal fromString(std::string_view text);
 
     // Parses a complete JSON number literal exactly (the whole text must be one).
+    // nullopt when the text is not a JSON number or is too large to represent.
     static std::optional<Decimal> fromJSONLiteral(std::string_view text);
 
     bool isNaN() const { return nan_; }
@@ -39,6 +48,7 @@ public:
 
     // Plain decimal text without exponent: "1000", "12.5", "-0.001", "NaN".
     std::string toString() const;
+    // The nearest double.
     double toDouble() const;
     // Truncates toward zero, saturating at the type's range; NaN gives 0.
     int64_t toInt64() const;
@@ -46,6 +56,9 @@ public:
 
     // -1, 0 or 1. NaN sorts below every number and equals NaN.
     int compare(const Decimal& other) const;
+    // Exact comparison with a double (no rounding of either side), with the
+    // same NaN rule; infinities sort beyond every decimal.
+    int compareToDouble(double other) const;
     bool operator==(const Decimal& other) const { return compare(other) == 0; }
     std::size_t hash() const;
 
@@ -54,7 +67,10 @@ public:
     const std::string& digits() const { return digits_; }
     int32_t exponent() const { return exponent_; }
 
-private:
+  private:
+    // Strips zeros, applies the 38-digit and range limits.
+    void normalize();
+
     std::string digits_;
     int32_t exponent_ = 0;
     bool negative_ = false;

@@ -3,11 +3,13 @@
 //
 // Errors travel as ErrorPtr (std::shared_ptr<const Error>): null means
 // success. An Error is an Object, so it can sit inside a Value (the "errors"
-// list of a combined error, an underlying error in user info).
+// list of a combined error, an underlying error in user info). Errors are
+// immutable and may be shared between threads.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -34,7 +36,7 @@ class Error;
 using ErrorPtr = std::shared_ptr<const Error>;
 
 class Error : public Object {
-public:
+  public:
     Error(std::string domain, int64_t code, Dictionary userInfo = {});
     static ErrorPtr make(std::string domain, int64_t code, Dictionary userInfo = {}) {
         return std::make_shared<const Error>(std::move(domain), code, std::move(userInfo));
@@ -56,13 +58,16 @@ public:
     ErrorPtr underlyingError() const;
 
     // "Error Domain=<domain> Code=<code> \"<localized description>\"" followed by
-    // " UserInfo={...}" when there is user info, as the platform prints errors.
+    // " UserInfo={key=value, ...}" when there is user info, as the platform
+    // prints errors; an error in user info prints as "0x<address> {<its
+    // description>}".
     std::string description() const override;
+    // Same domain, code and user info.
     bool isEqual(const Object& other) const override;
     std::size_t hash() const override;
     std::string className() const override { return "NSError"; }
 
-private:
+  private:
     std::string domain_;
     int64_t code_;
     Dictionary userInfo_;
@@ -71,15 +76,17 @@ private:
 // A named exception (the platform's NSException): raised for programming
 // errors such as an invalid argument, never for failures a caller must expect.
 class Exception : public std::runtime_error {
-public:
+  public:
     Exception(std::string name, std::string reason, Dictionary userInfo = {})
-        : std::runtime_error(reason), name_(std::move(name)), reason_(std::move(reason)),
+        : std::runtime_error(reason),
+          name_(std::move(name)),
+          reason_(std::move(reason)),
           userInfo_(std::move(userInfo)) {}
     const std::string& name() const { return name_; }
     const std::string& reason() const { return reason_; }
     const Dictionary& userInfo() const { return userInfo_; }
 
-private:
+  private:
     std::string name_;
     std::string reason_;
     Dictionary userInfo_;

@@ -11,7 +11,7 @@
 namespace plat {
 
 class Object {
-public:
+  public:
     virtual ~Object() = default;
 
     // The text the platform prints for the object ("%@" in formats). The default

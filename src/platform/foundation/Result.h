@@ -12,7 +12,7 @@ namespace plat {
 
 template <class T>
 class Result {
-public:
+  public:
     Result(T value) : state_(std::move(value)) {}
     Result(ErrorPtr error) : state_(std::move(error)) { assert(std::get<1>(state_) != nullptr); }
 
@@ -35,7 +35,7 @@ public:
 
     T valueOr(T fallback) const& { return ok() ? value() : std::move(fallback); }
 
-private:
+  private:
     std::variant<T, ErrorPtr> state_;
 };
 

@@ -26,7 +26,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,13 +42,86 @@ using Array = std::vector<Value>;
 // The storage width a number was created with (the platform's objCType). It
 // only affects descriptions (float prints with 7 digits) and archiving.
 enum class NumberType : uint8_t {
-    None, Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float, Double, Decimal
+    None,
+    Bool,
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    Float,
+    Double,
+    Decimal
 };
 
+namespace detail {
+
+// Open-addressing hash table from a hash to a position in a container's
+// vector; the container compares the candidates itself. Built and updated
+// only by the container's mutating functions, never by lookups.
+class PositionIndex {
+  public:
+    // Containers smaller than this search linearly and keep no table.
+    static constexpr std::size_t kThreshold = 8;
+
+    bool active() const { return !slots_.empty(); }
+    void clear() { slots_.clear(); }
+    // Indexes positions [0, count).
+    template <class HashAt>
+    void rebuild(std::size_t count, HashAt&& hashAt) {
+        reset(count);
+        for (std::size_t i = 0; i < count; ++i)
+            place(hashAt(i), i);
+    }
+    // Adds `position` when [0, position) are indexed already; grows the table
+    // (rehashing through hashAt) when it would become more than half full.
+    template <class HashAt>
+    void insert(std::size_t position, HashAt&& hashAt) {
+        if ((position + 1) * 2 > slots_.size())
+            rebuild(position, hashAt);
+        place(hashAt(position), position);
+    }
+    // Removes `position` (whose hash is `hash`) of [0, count) and renumbers
+    // the positions after it, as when an element is erased from a vector.
+    void erase(std::size_t hash, std::size_t position, std::size_t count);
+    // First position with this hash for which matches(position) is true.
+    template <class Matches>
+    std::optional<std::size_t> find(std::size_t hash, Matches&& matches) const {
+        if (slots_.empty())
+            return std::nullopt;
+        const std::size_t mask = slots_.size() - 1;
+        const uint32_t tag = static_cast<uint32_t>(hash);
+        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.position == 0)
+                return std::nullopt;
+            if (slot.hash == tag && matches(std::size_t{slot.position - 1}))
+                return slot.position - 1;
+        }
+    }
+
+  private:
+    struct Slot {
+        uint32_t position = 0;  // position + 1; 0 marks an empty slot
+        uint32_t hash = 0;      // low hash bits: the home slot, and a filter for candidates
+    };
+    void reset(std::size_t count);  // empty, sized for count positions
+    void place(std::size_t hash, std::size_t position);
+
+    std::vector<Slot> slots_;  // power-of-two size, at most half full
+};
+
+}  // namespace detail
+
 // String-keyed map that keeps insertion order; replacing a key keeps its place.
-// Lookups are linear for small maps and hashed once a map grows.
+// Lookups are linear for small maps and hashed once a map grows (O(1) on
+// average). Erasing is linear in the size of the map. Reading from several
+// threads at once is safe; changes need exclusive access.
 class Dictionary {
-public:
+  public:
     using Entry = std::pair<std::string, Value>;
     using const_iterator = std::vector<Entry>::const_iterator;
 
@@ -61,11 +133,12 @@ public:
     Dictionary& operator=(Dictionary&& other) noexcept;
     ~Dictionary();
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-    const Entry& entryAt(std::size_t index) const { return entries_[index]; }
+    // Defined after Value, which must be complete for the vector's members.
+    std::size_t size() const;
+    bool empty() const;
+    const_iterator begin() const;
+    const_iterator end() const;
+    const Entry& entryAt(std::size_t index) const;
 
     // nullptr when the key is missing.
     const Value* find(std::string_view key) const;
@@ -81,22 +154,25 @@ public:
     // Same keys with equal values, in any order.
     bool operator==(const Dictionary& other) const;
 
-private:
-    void rebuildIndex() const;
+  private:
+    std::optional<std::size_t> positionOf(std::string_view key) const;
+    void rebuildIndex();
 
     std::vector<Entry> entries_;
-    // Built lazily for large maps; maps a key to its position in entries_.
-    mutable std::unique_ptr<std::unordered_map<std::string_view, std::size_t>> index_;
+    // Hash index over entries_, kept up to date by every change once the map
+    // is large; lookups only read it, so concurrent readers need no lock.
+    detail::PositionIndex index_;
 };
 
 // Unordered collection of distinct values (by Value equality); keeps the order
-// of first insertion for iteration so output stays deterministic.
+// of first insertion for iteration so output stays deterministic. Membership
+// is hashed once the set grows; erasing is linear.
 class Set {
-public:
+  public:
     Set() = default;
     Set(std::initializer_list<Value> values);
-    std::size_t size() const { return values_.size(); }
-    bool empty() const { return values_.empty(); }
+    std::size_t size() const;
+    bool empty() const;
     Array::const_iterator begin() const;
     Array::const_iterator end() const;
     const Array& values() const { return values_; }
@@ -107,34 +183,51 @@ public:
     // Same members, in any order.
     bool operator==(const Set& other) const;
 
-private:
+  private:
+    std::optional<std::size_t> positionOf(const Value& v) const;
+    void rebuildIndex();
+
     Array values_;
+    detail::PositionIndex index_;  // as in Dictionary
 };
 
 class Value {
-public:
+  public:
     enum class Kind : uint8_t {
-        Null, Bool, Int, UInt, Double, Decimal, String, Data, Date, Array, Dictionary, Set, Object
+        Null,
+        Bool,
+        Int,
+        UInt,
+        Double,
+        Decimal,
+        String,
+        Data,
+        Date,
+        Array,
+        Dictionary,
+        Set,
+        Object
     };
 
     Value() noexcept : kind_(Kind::Null) { u_.i = 0; }
     Value(std::nullptr_t) noexcept : Value() {}
     Value(bool b) noexcept : kind_(Kind::Bool), ntype_(NumberType::Bool) { u_.b = b; }
     template <class T>
-        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
-                 !std::is_same_v<T, char8_t> && !std::is_same_v<T, char16_t> && !std::is_same_v<T, char32_t>)
-    Value(T v) noexcept {
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
+             !std::is_same_v<T, char8_t> && !std::is_same_v<T, char16_t> && !std::is_same_v<T, char32_t>)
+        Value(T v)
+    noexcept {
         if constexpr (std::is_signed_v<T>) {
             kind_ = Kind::Int;
             u_.i = static_cast<int64_t>(v);
-            ntype_ = sizeof(T) == 1 ? NumberType::Int8
+            ntype_ = sizeof(T) == 1   ? NumberType::Int8
                      : sizeof(T) == 2 ? NumberType::Int16
                      : sizeof(T) == 4 ? NumberType::Int32
                                       : NumberType::Int64;
         } else {
             kind_ = Kind::UInt;
             u_.u = static_cast<uint64_t>(v);
-            ntype_ = sizeof(T) == 1 ? NumberType::UInt8
+            ntype_ = sizeof(T) == 1   ? NumberType::UInt8
                      : sizeof(T) == 2 ? NumberType::UInt16
                      : sizeof(T) == 4 ? NumberType::UInt32
                                       : NumberType::UInt64;
@@ -153,8 +246,7 @@ public:
     Value(plat::Set s);
     Value(ObjectPtr o);  // nullptr gives null
     template <class T>
-        requires std::is_base_of_v<Object, T>
-    Value(std::shared_ptr<T> o) : Value(ObjectPtr(std::move(o))) {}
+    requires std::is_base_of_v<Object, T> Value(std::shared_ptr<T> o) : Value(ObjectPtr(std::move(o))) {}
 
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
@@ -221,18 +313,28 @@ public:
     std::string stringValue() const;
 
     // The text the platform prints for the value with "%@": strings as
-    // themselves, null as "<null>", collections in the platform's multi-line
-    // property-list style, dates as "2001-01-01 00:00:00 +0000".
+    // themselves, null as "<null>", numbers as stringValue, dates as
+    // "2001-01-01 00:00:00 +0000", data and objects as their description.
+    // Collections use the platform's multi-line property-list style: "(\n
+    // 1,\n    2\n)", "{\n    key = value;\n}" with keys in ascending order,
+    // "{(\n    a\n)}"; each level indents by 4 spaces, and a nested container
+    // starts with its own indentation even after "key = ". Members other than
+    // containers and data are written bare when they consist only of letters,
+    // digits and "_.$:/", otherwise quoted, with '"', '\\' and control
+    // characters escaped and non-ASCII text as \Uxxxx UTF-16 units.
     std::string description() const;
 
-    // Platform isEqual: semantics (see the class comment).
+    // Platform isEqual: semantics (see the class comment). NaN equals NaN, so
+    // that equality agrees with compare and hash.
     bool operator==(const Value& other) const;
-    // Numeric comparison across kinds (-1, 0, 1); nullopt when either side is
-    // not a number. Strings compare by code point, dates by time.
+    // Numeric comparison across kinds (-1, 0, 1), exact, with NaN below every
+    // number and equal to NaN. Strings compare by code point, dates by time;
+    // any other pair gives nullopt.
     std::optional<int> compare(const Value& other) const;
+    // Agrees with ==: equal numbers of different kinds hash alike.
     std::size_t hash() const;
 
-private:
+  private:
     Kind kind_ = Kind::Null;
     NumberType ntype_ = NumberType::None;
     union {
@@ -248,5 +350,14 @@ private:
 struct ValueHash {
     std::size_t operator()(const Value& v) const { return v.hash(); }
 };
+
+// Container members that need Value to be complete.
+inline std::size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
+inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
+inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
+inline const Dictionary::Entry& Dictionary::entryAt(std::size_t index) const { return entries_[index]; }
+inline std::size_t Set::size() const { return values_.size(); }
+inline bool Set::empty() const { return values_.empty(); }
 
 }  // namespace plat

@@ -1,0 +1,85 @@
+// Parsing and writing a ~10 MB JSON document of mixed content, into and from
+// Value, side by side with nlohmann::json doing the same.
+#include <benchmark/benchmark.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+
+#include "platform/foundation/JSONSerialization.h"
+
+namespace {
+
+// Records of the kind the telemetry and sync layers write: ids, names with
+// escapes and non-ASCII text, integers, doubles, booleans, nulls and nesting.
+const std::string& document() {
+    static const std::string text = [] {
+        std::mt19937_64 random(42);
+        std::string out = "[";
+        const char* words[] = {"alpha",          "b\\u00e9ta", "gamma/delta",
+                               "\\\"quoted\\\"", "tab\\there", "\xE6\x97\xA5\xE6\x9C\xAC"};
+        for (int i = 0; out.size() < 10'000'000; ++i) {
+            if (i)
+                out += ',';
+            out += "{\"id\":" + std::to_string(random() % 1000000000000ull) + ",\"name\":\"" + words[i % 6] +
+                   std::to_string(i) +
+                   "\",\"score\":" + std::to_string(static_cast<double>(random() % 100000) / 7.0) +
+                   ",\"ok\":" + (i % 3 ? "true" : "false") +
+                   ",\"note\":null,\"tags\":[\"a\",\"bb\",\"ccc\"]," +
+                   "\"pos\":{\"x\":" + std::to_string(i * 0.25) + ",\"y\":-" + std::to_string(i) + "}}";
+        }
+        return out + "]";
+    }();
+    return text;
+}
+
+void BM_ParseIntoValue(benchmark::State& state) {
+    const std::string& text = document();
+    for (auto _ : state) {
+        auto v = plat::JSONSerialization::JSONObjectWithString(text);
+        if (!v)
+            state.SkipWithError("parse failed");
+        benchmark::DoNotOptimize(v);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void BM_ParseNlohmann(benchmark::State& state) {
+    const std::string& text = document();
+    for (auto _ : state) {
+        auto v = nlohmann::ordered_json::parse(text);
+        benchmark::DoNotOptimize(v);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void BM_WriteValue(benchmark::State& state) {
+    plat::Value v = *plat::JSONSerialization::JSONObjectWithString(document());
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto text = plat::JSONSerialization::stringWithJSONObject(v);
+        bytes = text->size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+void BM_WriteNlohmann(benchmark::State& state) {
+    auto v = nlohmann::ordered_json::parse(document());
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::string text = v.dump();
+        bytes = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+BENCHMARK(BM_ParseIntoValue)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseNlohmann)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteValue)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteNlohmann)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

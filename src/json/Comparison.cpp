@@ -1,0 +1,94 @@
+// Equality and ordering of JSON values.
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include "json/JSON.h"
+
+namespace json {
+namespace {
+
+// Canonical-equivalence-aware order: identical bytes are equal; otherwise
+// both texts are compared in NFC form by Unicode code point.
+int compareText(const std::string& a, const std::string& b) {
+    if (a == b)
+        return 0;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    icu::UnicodeString ua = icu::UnicodeString::fromUTF8(a);
+    icu::UnicodeString ub = icu::UnicodeString::fromUTF8(b);
+    if (U_SUCCESS(status)) {
+        icu::UnicodeString na = nfc->normalize(ua, status);
+        icu::UnicodeString nb = nfc->normalize(ub, status);
+        if (U_SUCCESS(status))
+            return na.compareCodePointOrder(nb);
+    }
+    return ua.compareCodePointOrder(ub);
+}
+
+// -1, 0 or 1 for two numbers or two texts; nullopt for any other pair.
+std::optional<int> order(const JSON& a, const JSON& b) {
+    if (a.type() != b.type())
+        return std::nullopt;
+    if (a.type() == Type::Number) {
+        std::optional<int> c = a.object().compare(b.object());
+        if (c)
+            return *c < 0 ? -1 : (*c > 0 ? 1 : 0);
+        return std::nullopt;
+    }
+    if (a.type() == Type::String) {
+        int c = compareText(*a.object().asString(), *b.object().asString());
+        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    }
+    return std::nullopt;
+}
+
+// Equality of the kinds that are only ever equal or not: booleans, arrays,
+// dictionaries and nulls. Nested values use plain object equality.
+bool unorderedEqual(const JSON& a, const JSON& b) {
+    if (a.type() != b.type())
+        return false;
+    switch (a.type()) {
+        case Type::Bool:
+            return a.object().rawBool() == b.object().rawBool();
+        case Type::Array:
+            return *a.arrayObject() == *b.arrayObject();
+        case Type::Dictionary:
+            return *a.dictionaryObject() == *b.dictionaryObject();
+        case Type::Null:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool operator==(const JSON& a, const JSON& b) {
+    if (std::optional<int> c = order(a, b))
+        return *c == 0;
+    return unorderedEqual(a, b);
+}
+
+bool operator<(const JSON& a, const JSON& b) {
+    std::optional<int> c = order(a, b);
+    return c && *c < 0;
+}
+
+bool operator<=(const JSON& a, const JSON& b) {
+    if (std::optional<int> c = order(a, b))
+        return *c <= 0;
+    return unorderedEqual(a, b);
+}
+
+bool operator>=(const JSON& a, const JSON& b) {
+    if (std::optional<int> c = order(a, b))
+        return *c >= 0;
+    return unorderedEqual(a, b);
+}
+
+bool operator>(const JSON& a, const JSON& b) {
+    std::optional<int> c = order(a, b);
+    return c && *c > 0;
+}
+
+}  // namespace json

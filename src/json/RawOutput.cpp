@@ -1,0 +1,245 @@
+// Bytes and text output: the platform serialiser for bytes and, by default,
+// for lists and maps; the library's own compact writer when asked to write
+// containers with CastNilToNSNull.
+#include <cmath>
+#include <cstdio>
+
+#include "json/JSON.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/Text.h"
+
+namespace json {
+namespace {
+
+constexpr int64_t kDefaultDepth = 10;
+
+const plat::Value* option(const WritingOptions& options, WritingOptionsKeys key) {
+    auto it = options.find(key);
+    return it == options.end() ? nullptr : &it->second;
+}
+
+// A non-negative integer option (booleans are not integers here).
+std::optional<uint64_t> unsignedOption(const WritingOptions& options, WritingOptionsKeys key) {
+    const plat::Value* v = option(options, key);
+    if (!v)
+        return std::nullopt;
+    if (v->kind() == plat::Value::Kind::UInt)
+        return v->rawUInt();
+    if (v->kind() == plat::Value::Kind::Int && v->rawInt() >= 0)
+        return static_cast<uint64_t>(v->rawInt());
+    return std::nullopt;
+}
+
+std::optional<int64_t> signedOption(const WritingOptions& options, WritingOptionsKeys key) {
+    const plat::Value* v = option(options, key);
+    if (!v)
+        return std::nullopt;
+    if (v->kind() == plat::Value::Kind::Int)
+        return v->rawInt();
+    if (v->kind() == plat::Value::Kind::UInt && v->rawUInt() <= static_cast<uint64_t>(INT64_MAX))
+        return static_cast<int64_t>(v->rawUInt());
+    return std::nullopt;
+}
+
+bool castNilToNull(const WritingOptions& options) {
+    const plat::Value* v = option(options, WritingOptionsKeys::CastNilToNSNull);
+    return v && v->isBool() && v->rawBool();
+}
+
+std::optional<std::string> decodeText(const plat::Data& bytes, StringEncoding encoding) {
+    std::string_view text = bytes.view();
+    switch (encoding) {
+        case StringEncoding::UTF8:
+            if (!plat::text::isValidUTF8(text))
+                return std::nullopt;
+            return std::string(text);
+        case StringEncoding::ASCII:
+            for (unsigned char c : text) {
+                if (c >= 0x80)
+                    return std::nullopt;
+            }
+            return std::string(text);
+        case StringEncoding::ISOLatin1: {
+            std::string out;
+            out.reserve(text.size());
+            for (unsigned char c : text) {
+                if (c < 0x80) {
+                    out += static_cast<char>(c);
+                } else {
+                    out += static_cast<char>(0xC0 | (c >> 6));
+                    out += static_cast<char>(0x80 | (c & 0x3F));
+                }
+            }
+            return out;
+        }
+    }
+    return std::nullopt;
+}
+
+// JSON string escaping: quote and backslash, and every control character, so
+// that the own writer's output is always valid JSON.
+void appendEscaped(std::string& out, std::string_view s) {
+    static const char* const kHex = "0123456789abcdef";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+}
+
+bool isWritableNumber(const plat::Value& v) {
+    if (v.kind() == plat::Value::Kind::Double)
+        return std::isfinite(v.rawDouble());
+    if (const plat::Decimal* d = v.asDecimal())
+        return !d->isNaN();
+    return true;
+}
+
+void printFailure(const plat::ErrorPtr& error) {
+    std::string line = "Could not serialize object to JSON because: " + error->localizedDescription() + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+plat::Result<plat::Data> JSON::rawData(unsigned writingOptions) const {
+    if (!plat::JSONSerialization::isValidJSONObject(object_))
+        return makeError(JSONValueError::InvalidJSON);
+    return plat::JSONSerialization::dataWithJSONObject(object_, writingOptions);
+}
+
+std::optional<std::string> JSON::rawString(StringEncoding encoding, unsigned writingOptions) const {
+    WritingOptions options{{WritingOptionsKeys::JSONSerialization, plat::Value(uint64_t{writingOptions})}};
+    plat::ErrorPtr failure;
+    std::optional<std::string> text = rawStringAt(encoding, options, kDefaultDepth, failure);
+    if (failure)
+        printFailure(failure);
+    return text;
+}
+
+std::optional<std::string> JSON::rawString(const WritingOptions& options) const {
+    std::optional<uint64_t> encodingRaw = unsignedOption(options, WritingOptionsKeys::Encoding);
+    StringEncoding encoding = encodingRaw ? static_cast<StringEncoding>(*encodingRaw) : StringEncoding::UTF8;
+    int64_t depth = signedOption(options, WritingOptionsKeys::MaxObjextDepth).value_or(kDefaultDepth);
+    plat::ErrorPtr failure;
+    std::optional<std::string> text = rawStringAt(encoding, options, depth, failure);
+    if (failure)
+        printFailure(failure);
+    return text;
+}
+
+// One level of the text output. `failure` is set only when this level itself
+// cannot be written (depth exhausted); failures inside a container make the
+// container's text absent instead.
+std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const WritingOptions& options,
+                                             int64_t depth, plat::ErrorPtr& failure) const {
+    if (depth < 1) {
+        failure = makeError(JSONValueError::InvalidJSON);
+        return std::nullopt;
+    }
+    switch (type_) {
+        case Type::Number:
+            return object_.stringValue();
+        case Type::String:
+            return *object_.asString();
+        case Type::Bool:
+            return std::string(object_.rawBool() ? "true" : "false");
+        case Type::Null:
+            return std::string("null");
+        case Type::Unknown:
+            return std::nullopt;
+        case Type::Array:
+        case Type::Dictionary:
+            break;
+    }
+    if (!castNilToNull(options)) {
+        unsigned writing =
+            static_cast<unsigned>(unsignedOption(options, WritingOptionsKeys::JSONSerialization)
+                                      .value_or(plat::JSONWritingPrettyPrinted));
+        plat::Result<plat::Data> bytes = rawData(writing);
+        if (!bytes.ok())
+            return std::nullopt;
+        return decodeText(bytes.value(), encoding);
+    }
+
+    // The own writer: every element is written one level deeper; any element
+    // that cannot be written makes the whole container absent.
+    auto elementText = [&](const plat::Value& element) -> std::optional<std::string> {
+        JSON nested(Stored{}, element);
+        plat::ErrorPtr nestedFailure;
+        std::optional<std::string> t = nested.rawStringAt(encoding, options, depth - 1, nestedFailure);
+        if (nestedFailure || !t)
+            return std::nullopt;
+        if (nested.type_ == Type::Number && !isWritableNumber(nested.object_))
+            return std::nullopt;
+        if (nested.type_ != Type::String)
+            return t;
+        if (!plat::text::isValidUTF8(*t))
+            return std::nullopt;
+        std::string quoted = "\"";
+        appendEscaped(quoted, *t);
+        quoted += '"';
+        return quoted;
+    };
+    std::string out;
+    if (const plat::Array* list = arrayObject()) {
+        out += '[';
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            std::optional<std::string> p = elementText((*list)[i]);
+            if (!p)
+                return std::nullopt;
+            if (i > 0)
+                out += ',';
+            out += *p;
+        }
+        out += ']';
+        return out;
+    }
+    out += '{';
+    bool firstMember = true;
+    for (const auto& [key, value] : *dictionaryObject()) {
+        std::optional<std::string> p = elementText(value);
+        if (!p || !plat::text::isValidUTF8(key))
+            return std::nullopt;
+        if (!firstMember)
+            out += ',';
+        firstMember = false;
+        out += '"';
+        appendEscaped(out, key);
+        out += "\": ";
+        out += *p;
+    }
+    out += '}';
+    return out;
+}
+
+}  // namespace json

@@ -1,0 +1,196 @@
+#include "platform/coredata/EntityDescription.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/ManagedObjectModel.h"
+
+namespace plat::coredata {
+namespace {
+
+void appendField(std::string& out, std::string_view text) {
+    out += std::to_string(text.size());
+    out += ':';
+    out += text;
+}
+
+void appendField(std::string& out, uint64_t number) {
+    appendField(out, std::to_string(number));
+}
+
+Data sha256(std::string_view input) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+    return Data(digest, length);
+}
+
+void appendPropertyHashInput(std::string& out, const PropertyDescription& p) {
+    appendField(out, p.isAttribute() ? "attribute" : "relationship");
+    appendField(out, p.name());
+    appendField(out, p.isOptional() ? 1 : 0);
+    appendField(out, p.versionHashModifier());
+    if (p.isAttribute()) {
+        appendField(out, static_cast<uint64_t>(static_cast<const AttributeDescription&>(p).attributeType()));
+        return;
+    }
+    const auto& r = static_cast<const RelationshipDescription&>(p);
+    appendField(out, r.destinationEntityName());
+    appendField(out, r.inverseName());
+    appendField(out, r.isToMany() ? 1 : 0);
+    appendField(out, r.isOrdered() ? 1 : 0);
+    appendField(out, r.minCount());
+    appendField(out, r.maxCount());
+}
+
+}  // namespace
+
+bool EntityDescription::isFrozen() const {
+    return model_ && model_->isFrozen();
+}
+
+void EntityDescription::checkMutable() const {
+    if (isFrozen())
+        throw ModelException("Can't modify entity \"" + name_ + "\": its model is in use.",
+                             InternalInconsistencyException);
+}
+
+void EntityDescription::checkNewName(const std::string& name) const {
+    checkMutable();
+    if (name.empty())
+        throw ModelException("A property of entity \"" + name_ + "\" needs a name.");
+    for (const auto& p : own_) {
+        if (p->name() == name)
+            throw ModelException("Entity \"" + name_ + "\" already has a property \"" + name + "\".");
+    }
+}
+
+EntityDescription& EntityDescription::setAbstract(bool v) {
+    checkMutable();
+    abstract_ = v;
+    return *this;
+}
+
+EntityDescription& EntityDescription::setUserInfo(Dictionary v) {
+    checkMutable();
+    userInfo_ = std::move(v);
+    return *this;
+}
+
+EntityDescription& EntityDescription::setSuperentityName(std::string name) {
+    checkMutable();
+    superName_ = std::move(name);
+    return *this;
+}
+
+EntityDescription& EntityDescription::setVersionHashModifier(std::string v) {
+    checkMutable();
+    versionHashModifier_ = std::move(v);
+    return *this;
+}
+
+AttributeDescription& EntityDescription::addAttribute(std::string name, AttributeType type) {
+    checkNewName(name);
+    auto* attribute = new AttributeDescription(this, std::move(name), type);
+    own_.emplace_back(attribute);
+    return *attribute;
+}
+
+RelationshipDescription& EntityDescription::addRelationship(std::string name, std::string destination) {
+    checkNewName(name);
+    auto* relationship = new RelationshipDescription(this, std::move(name), std::move(destination));
+    own_.emplace_back(relationship);
+    return *relationship;
+}
+
+std::vector<const PropertyDescription*> EntityDescription::ownProperties() const {
+    std::vector<const PropertyDescription*> result;
+    result.reserve(own_.size());
+    for (const auto& p : own_)
+        result.push_back(p.get());
+    return result;
+}
+
+const EntityDescription* EntityDescription::rootEntity() const {
+    const EntityDescription* e = this;
+    while (e->super_)
+        e = e->super_;
+    return e;
+}
+
+bool EntityDescription::isKindOfEntity(const EntityDescription* other) const {
+    for (const EntityDescription* e = this; e; e = e->super_) {
+        if (e == other)
+            return true;
+    }
+    return false;
+}
+
+const PropertyDescription* EntityDescription::propertyNamed(std::string_view name) const {
+    auto it = lookup_.find(name);
+    return it == lookup_.end() ? nullptr : it->second;
+}
+
+const AttributeDescription* EntityDescription::attributeNamed(std::string_view name) const {
+    const PropertyDescription* p = propertyNamed(name);
+    return p && p->isAttribute() ? static_cast<const AttributeDescription*>(p) : nullptr;
+}
+
+const RelationshipDescription* EntityDescription::relationshipNamed(std::string_view name) const {
+    const PropertyDescription* p = propertyNamed(name);
+    return p && p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+}
+
+// Called super-entities first, so the inherited part is complete.
+void EntityDescription::buildProperties() {
+    byName_.clear();
+    lookup_.clear();
+    attributes_.clear();
+    relationships_.clear();
+    properties_ = super_ ? super_->properties_ : std::vector<const PropertyDescription*>{};
+    toManyCount_ = super_ ? super_->toManyCount_ : 0;
+    for (auto& p : own_) {
+        p->index_ = properties_.size();
+        properties_.push_back(p.get());
+        if (p->isRelationship()) {
+            auto* r = static_cast<RelationshipDescription*>(p.get());
+            if (r->isToMany())
+                r->toManyIndex_ = toManyCount_++;
+        }
+    }
+    for (const PropertyDescription* p : properties_) {
+        byName_[p->name()] = p;
+        lookup_[p->name()] = p;
+        if (p->isAttribute())
+            attributes_[p->name()] = static_cast<const AttributeDescription*>(p);
+        else
+            relationships_[p->name()] = static_cast<const RelationshipDescription*>(p);
+    }
+}
+
+std::string EntityDescription::versionHashInput() const {
+    std::string out;
+    appendField(out, "entity");
+    appendField(out, name_);
+    appendField(out, abstract_ ? 1 : 0);
+    appendField(out, superName_);
+    appendField(out, versionHashModifier_);
+    std::vector<const PropertyDescription*> persistent;
+    for (const PropertyDescription* p : properties_) {
+        if (!p->isTransient())
+            persistent.push_back(p);
+    }
+    std::sort(persistent.begin(), persistent.end(),
+              [](const PropertyDescription* a, const PropertyDescription* b) { return a->name() < b->name(); });
+    for (const PropertyDescription* p : persistent)
+        appendPropertyHashInput(out, *p);
+    return out;
+}
+
+void EntityDescription::computeVersionHash() {
+    versionHash_ = sha256(versionHashInput());
+}
+
+}  // namespace plat::coredata

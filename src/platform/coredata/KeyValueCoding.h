@@ -1,0 +1,43 @@
+// KeyValueCoding: objects whose properties can be read by name, so that
+// predicates and sort descriptors can evaluate key paths against them.
+//
+// valueForKeyPath walks "a.b.c" one key at a time: through objects that
+// implement KeyValueCoding, through dictionaries (a missing key gives null),
+// and through arrays and sets, whose members each answer the rest of the path
+// (the results are collected into an array, or a set for sets). null answers
+// null for any key. A key an object does not have throws ModelException.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+namespace plat::coredata {
+
+class KeyValueCoding {
+  public:
+    virtual ~KeyValueCoding() = default;
+    // The value of one key; throws ModelException when there is no such key.
+    virtual Value valueForKey(std::string_view key) const = 0;
+    // What stands for this object when predicates compare it with other
+    // values; the object itself when null. Managed objects answer their
+    // object ID, so that "relationship = object" and "SELF IN ids" match
+    // objects and IDs alike.
+    virtual ObjectPtr comparisonIdentity() const { return nullptr; }
+};
+
+// Splits "a.b.c" at the dots.
+std::vector<std::string> splitKeyPath(std::string_view keyPath);
+
+Value valueForKeyPath(const Value& root, const std::vector<std::string>& components);
+inline Value valueForKeyPath(const Value& root, std::string_view keyPath) {
+    return valueForKeyPath(root, splitKeyPath(keyPath));
+}
+
+// The value predicates compare: an object's comparisonIdentity() when it has
+// one, otherwise the value unchanged.
+Value comparisonValue(const Value& v);
+
+}  // namespace plat::coredata

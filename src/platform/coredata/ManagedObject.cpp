@@ -1,0 +1,530 @@
+#include "platform/coredata/ManagedObject.h"
+
+#include <algorithm>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/ManagedObjectContext.h"
+
+namespace plat::coredata {
+
+ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
+    auto object = value.asObjectOf<ManagedObject>();
+    return std::const_pointer_cast<ManagedObject>(object);
+}
+
+ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
+    : context_(context), id_(std::move(id)) {}
+
+ManagedObject::~ManagedObject() = default;
+
+std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() const {
+    return context_ ? context_->weak_from_this().lock() : nullptr;
+}
+
+std::string ManagedObject::description() const {
+    std::string state = state_ == State::Invalidated ? "invalidated" : (state_ == State::Fault ? "<fault>" : "data");
+    return "<" + entity()->name() + ": " + id_->description() + "; " + state + ">";
+}
+
+void ManagedObject::checkUsable() const {
+    if (state_ == State::Invalidated || !context_)
+        throw ModelException("The object " + id_->description() + " has been invalidated (its context was reset, "
+                             "destroyed, or its deletion was saved).", InternalInconsistencyException);
+}
+
+void ManagedObject::fireFault() const {
+    checkUsable();
+    if (state_ == State::Fault)
+        context_->fulfillFault(const_cast<ManagedObject&>(*this));
+}
+
+const PropertyDescription& ManagedObject::property(std::string_view key) const {
+    const PropertyDescription* p = entity()->propertyNamed(key);
+    if (!p)
+        throw ModelException("The entity " + entity()->name() + " is not key value coding-compliant for the key \"" +
+                             std::string(key) + "\".");
+    return *p;
+}
+
+const RelationshipDescription& ManagedObject::relationship(std::string_view key, bool toMany) const {
+    const PropertyDescription& p = property(key);
+    auto* r = p.isRelationship() ? static_cast<const RelationshipDescription*>(&p) : nullptr;
+    if (!r || r->isToMany() != toMany)
+        throw ModelException("\"" + std::string(key) + "\" of entity " + entity()->name() + " is not a " +
+                             (toMany ? "to-many" : "to-one") + " relationship.");
+    return *r;
+}
+
+Value ManagedObject::slotValue(std::size_t index) const {
+    fireFault();
+    if (changes_)
+        return changes_->values[index];
+    return snapshot_ ? snapshot_->values[index] : Value();
+}
+
+namespace {
+
+// A to-one slot holds an object (changed) or an ID (as loaded).
+ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
+    if (v.isNull())
+        return nullptr;
+    if (auto object = ManagedObject::fromValue(v))
+        return object;
+    return context.objectWithID(v.asObjectOf<ManagedObjectID>());
+}
+
+}  // namespace
+
+void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
+    fireFault();
+    if (!changes_) {
+        changes_ = std::make_unique<Changes>();
+        changes_->values = snapshot_ ? snapshot_->values : std::vector<Value>(entity()->properties().size());
+        changes_->changed.assign(entity()->properties().size(), false);
+    }
+    changes_->values[p.index()] = std::move(value);
+    changes_->changed[p.index()] = true;
+    markChanged(p);
+}
+
+void ManagedObject::markChanged(const PropertyDescription&) {
+    if (!inserted_ && !deleted_ && context_)
+        context_->objectDidChange(*this);
+}
+
+ManagedObject::ToMany& ManagedObject::toMany(const RelationshipDescription& r) const {
+    fireFault();
+    if (toMany_.size() < entity()->toManyCount())
+        toMany_.resize(entity()->toManyCount());
+    auto& slot = toMany_[r.toManyIndex()];
+    if (!slot) {
+        auto loaded = std::make_unique<ToMany>();
+        if (!inserted_)
+            loaded->items = context_->loadMembers(*this, r);
+        for (const auto& o : loaded->items)
+            loaded->members.insert(o.get());
+        slot = std::move(loaded);
+    }
+    return *slot;
+}
+
+bool ManagedObject::toManyContains(const RelationshipDescription& r, const ManagedObject* o) const {
+    return toMany(r).members.count(o) != 0;
+}
+
+void ManagedObject::toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index) {
+    ToMany& tm = toMany(r);
+    if (!tm.members.insert(o.get()).second)
+        return;
+    tm.items.insert(tm.items.begin() + static_cast<std::ptrdiff_t>(std::min(index, tm.items.size())), o);
+    if (!tm.removed.erase(o.get()))
+        tm.added.emplace(o.get(), o);
+    tm.changed = true;
+    markChanged(r);
+}
+
+void ManagedObject::toManyRemove(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+    ToMany& tm = toMany(r);
+    if (!tm.members.erase(o.get()))
+        return;
+    std::erase_if(tm.items, [&](const ManagedObjectPtr& item) { return item.get() == o.get(); });
+    if (!tm.added.erase(o.get()))
+        tm.removed.emplace(o.get(), o);
+    tm.changed = true;
+    markChanged(r);
+}
+
+void ManagedObject::checkDestination(const RelationshipDescription& r, const ManagedObjectPtr& o) const {
+    if (!o)
+        return;
+    if (!o->entity()->isKindOfEntity(r.destinationEntity()) &&
+        o->entity()->name() != r.destinationEntityName())
+        throw ModelException("Unacceptable type of value for to-one relationship: property = \"" + r.name() +
+                             "\"; desired type = " + r.destinationEntityName() + "; given type = " +
+                             o->entity()->name() + ".");
+    if (o->context_ != context_ || o->isInvalidated())
+        throw ModelException("Illegal attempt to establish a relationship \"" + r.name() +
+                             "\" between objects in different contexts.");
+}
+
+// Observers
+
+uint64_t ManagedObject::addObserver(std::string key, Observer observer) {
+    static std::atomic<uint64_t> next{1};
+    if (!observers_)
+        observers_ = std::make_unique<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>>();
+    uint64_t token = next.fetch_add(1);
+    observers_->push_back({token, {std::move(key), std::move(observer)}});
+    return token;
+}
+
+void ManagedObject::removeObserver(uint64_t token) {
+    if (observers_)
+        std::erase_if(*observers_, [&](const auto& entry) { return entry.first == token; });
+}
+
+void ManagedObject::didChangeValueForKey(std::string_view key) {
+    notifyObservers(key);
+}
+
+void ManagedObject::notifyObservers(std::string_view key) {
+    if (!observers_)
+        return;
+    // Copy: an observer may add or remove observers.
+    auto observers = *observers_;
+    for (const auto& [token, entry] : observers) {
+        if (entry.first == key)
+            entry.second(*this, key);
+    }
+}
+
+// Reading
+
+Value ManagedObject::valueForKey(std::string_view key) const {
+    checkUsable();
+    const PropertyDescription& p = property(key);
+    if (p.isAttribute())
+        return slotValue(p.index());
+    const auto& r = static_cast<const RelationshipDescription&>(p);
+    if (!r.isToMany()) {
+        auto object = objectInSlot(*context_, slotValue(p.index()));
+        return object ? Value(ObjectPtr(object)) : Value();
+    }
+    const ToMany& tm = toMany(r);
+    if (r.isOrdered()) {
+        Array items;
+        items.reserve(tm.items.size());
+        for (const auto& o : tm.items)
+            items.push_back(Value(ObjectPtr(o)));
+        return Value(std::move(items));
+    }
+    Set set;
+    for (const auto& o : tm.items)
+        set.insert(Value(ObjectPtr(o)));
+    return Value(std::move(set));
+}
+
+Value ManagedObject::primitiveValueForKey(std::string_view key) const {
+    return valueForKey(key);
+}
+
+ManagedObjectPtr ManagedObject::objectForKey(std::string_view key) const {
+    checkUsable();
+    const auto& r = relationship(key, false);
+    return objectInSlot(*context_, slotValue(r.index()));
+}
+
+std::vector<ManagedObjectPtr> ManagedObject::objectsForKey(std::string_view key) const {
+    checkUsable();
+    return toMany(relationship(key, true)).items;
+}
+
+// Writing
+
+namespace {
+
+std::vector<ManagedObjectPtr> objectsIn(const Value& value, const std::string& key) {
+    std::vector<ManagedObjectPtr> objects;
+    if (value.isNull())
+        return objects;
+    const Array* members = value.asArray() ? value.asArray() : (value.asSet() ? &value.asSet()->values() : nullptr);
+    if (!members)
+        throw ModelException("The to-many relationship \"" + key + "\" takes an array or set of objects.");
+    for (const Value& m : *members) {
+        auto o = ManagedObject::fromValue(m);
+        if (!o)
+            throw ModelException("The to-many relationship \"" + key + "\" takes only managed objects.");
+        objects.push_back(std::move(o));
+    }
+    return objects;
+}
+
+ManagedObjectPtr objectIn(const Value& value, const std::string& key) {
+    if (value.isNull())
+        return nullptr;
+    auto o = ManagedObject::fromValue(value);
+    if (!o)
+        throw ModelException("The to-one relationship \"" + key + "\" takes a managed object or nil.");
+    return o;
+}
+
+}  // namespace
+
+void ManagedObject::setValue(const Value& value, std::string_view key) {
+    checkUsable();
+    const PropertyDescription& p = property(key);
+    if (p.isAttribute()) {
+        Value coerced = static_cast<const AttributeDescription&>(p).coerce(value);
+        willChangeValueForKey(key);
+        setSlot(p, std::move(coerced));
+        didChangeValueForKey(key);
+        return;
+    }
+    const auto& r = static_cast<const RelationshipDescription&>(p);
+    if (r.isToMany())
+        replaceToMany(r, objectsIn(value, r.name()));
+    else
+        setToOne(r, objectIn(value, r.name()));
+}
+
+void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) {
+    checkUsable();
+    const PropertyDescription& p = property(key);
+    if (p.isAttribute()) {
+        setSlot(p, static_cast<const AttributeDescription&>(p).coerce(value));
+        notifyObservers(key);
+        return;
+    }
+    const auto& r = static_cast<const RelationshipDescription&>(p);
+    if (!r.isToMany()) {
+        auto o = objectIn(value, r.name());
+        checkDestination(r, o);
+        setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+    } else {
+        auto objects = objectsIn(value, r.name());
+        for (const auto& o : objects)
+            checkDestination(r, o);
+        auto current = toMany(r).items;
+        for (const auto& o : current) {
+            if (std::find(objects.begin(), objects.end(), o) == objects.end())
+                toManyRemove(r, o);
+        }
+        for (const auto& o : objects)
+            toManyAdd(r, o);
+    }
+    notifyObservers(key);
+}
+
+void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view key) {
+    checkUsable();
+    setToOne(relationship(key, false), object);
+}
+
+void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+    checkDestination(r, o);
+    ManagedObjectPtr old = objectInSlot(*context_, slotValue(r.index()));
+    if (old == o)
+        return;
+    willChangeValueForKey(r.name());
+    setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+    if (const RelationshipDescription* inverse = r.inverseRelationship()) {
+        auto self = shared_from_this();
+        if (old)
+            old->unlinkInverse(*inverse, self);
+        if (o)
+            o->linkInverse(*inverse, self);
+    }
+    didChangeValueForKey(r.name());
+}
+
+void ManagedObject::addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index) {
+    checkDestination(r, o);
+    if (!o || toManyContains(r, o.get()))
+        return;
+    willChangeValueForKey(r.name());
+    toManyAdd(r, o, index);
+    if (const RelationshipDescription* inverse = r.inverseRelationship())
+        o->linkInverse(*inverse, shared_from_this());
+    didChangeValueForKey(r.name());
+}
+
+void ManagedObject::removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+    if (!o || !toManyContains(r, o.get()))
+        return;
+    willChangeValueForKey(r.name());
+    toManyRemove(r, o);
+    if (const RelationshipDescription* inverse = r.inverseRelationship())
+        o->unlinkInverse(*inverse, shared_from_this());
+    didChangeValueForKey(r.name());
+}
+
+void ManagedObject::replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects) {
+    for (const auto& o : objects)
+        checkDestination(r, o);
+    std::unordered_set<const ManagedObject*> wanted;
+    for (const auto& o : objects)
+        wanted.insert(o.get());
+    auto current = toMany(r).items;
+    for (const auto& o : current) {
+        if (!wanted.count(o.get()))
+            removeToMany(r, o);
+    }
+    for (const auto& o : objects)
+        addToMany(r, o);
+    if (r.isOrdered()) {
+        ToMany& tm = toMany(r);
+        std::vector<ManagedObjectPtr> ordered;
+        std::unordered_set<const ManagedObject*> seen;
+        for (const auto& o : objects) {
+            if (seen.insert(o.get()).second)
+                ordered.push_back(o);
+        }
+        if (ordered != tm.items) {
+            tm.items = std::move(ordered);
+            tm.changed = true;
+            markChanged(r);
+        }
+    }
+}
+
+void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other) {
+    if (r.isToMany()) {
+        toManyAdd(r, other);
+    } else {
+        ManagedObjectPtr previous = objectInSlot(*context_, slotValue(r.index()));
+        if (previous == other)
+            return;
+        // The previous partner loses its link to this object.
+        if (previous && r.inverseRelationship())
+            previous->unlinkInverse(*r.inverseRelationship(), shared_from_this());
+        setSlot(r, Value(ObjectPtr(other)));
+    }
+    notifyObservers(r.name());
+}
+
+void ManagedObject::unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other) {
+    if (r.isToMany()) {
+        toManyRemove(r, other);
+    } else {
+        if (objectInSlot(*context_, slotValue(r.index())) != other)
+            return;
+        setSlot(r, Value());
+    }
+    notifyObservers(r.name());
+}
+
+// Relationship proxies
+
+RelationshipProxy ManagedObject::mutableSetValueForKey(std::string_view key) {
+    checkUsable();
+    relationship(key, true);
+    return RelationshipProxy(shared_from_this(), std::string(key));
+}
+
+RelationshipProxy ManagedObject::mutableOrderedSetValueForKey(std::string_view key) {
+    checkUsable();
+    if (!relationship(key, true).isOrdered())
+        throw ModelException("\"" + std::string(key) + "\" is not an ordered relationship.");
+    return RelationshipProxy(shared_from_this(), std::string(key));
+}
+
+std::size_t RelationshipProxy::count() const {
+    return owner_->objectsForKey(key_).size();
+}
+
+bool RelationshipProxy::contains(const ManagedObjectPtr& object) const {
+    owner_->checkUsable();
+    return object && owner_->toManyContains(owner_->relationship(key_, true), object.get());
+}
+
+std::vector<ManagedObjectPtr> RelationshipProxy::objects() const {
+    return owner_->objectsForKey(key_);
+}
+
+void RelationshipProxy::addObject(const ManagedObjectPtr& object) {
+    owner_->checkUsable();
+    if (!object)
+        throw ModelException("Can't add nil to the relationship \"" + key_ + "\".");
+    owner_->addToMany(owner_->relationship(key_, true), object);
+}
+
+void RelationshipProxy::removeObject(const ManagedObjectPtr& object) {
+    owner_->checkUsable();
+    owner_->removeToMany(owner_->relationship(key_, true), object);
+}
+
+void RelationshipProxy::removeAllObjects() {
+    owner_->checkUsable();
+    const auto& r = owner_->relationship(key_, true);
+    for (const auto& o : owner_->objectsForKey(key_))
+        owner_->removeToMany(r, o);
+}
+
+void RelationshipProxy::insertObject(const ManagedObjectPtr& object, std::size_t index) {
+    owner_->checkUsable();
+    const auto& r = owner_->relationship(key_, true);
+    if (!r.isOrdered())
+        throw ModelException("\"" + key_ + "\" is not an ordered relationship.");
+    if (!object)
+        throw ModelException("Can't insert nil into the relationship \"" + key_ + "\".");
+    if (owner_->toManyContains(r, object.get()))
+        owner_->removeToMany(r, object);
+    owner_->addToMany(r, object, index);
+}
+
+// Changes
+
+Dictionary ManagedObject::changedValues() const {
+    Dictionary out;
+    if (state_ != State::Filled)
+        return out;
+    for (const PropertyDescription* p : entity()->properties()) {
+        auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+        if (r && r->isToMany()) {
+            bool changed = toMany_.size() > r->toManyIndex() && toMany_[r->toManyIndex()] &&
+                           toMany_[r->toManyIndex()]->changed;
+            if (changed)
+                out.set(p->name(), valueForKey(p->name()));
+        } else if (changes_ && changes_->changed[p->index()]) {
+            out.set(p->name(), valueForKey(p->name()));
+        }
+    }
+    return out;
+}
+
+Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>& keys) const {
+    checkUsable();
+    Dictionary out;
+    if (inserted_)
+        return out;
+    fireFault();
+    auto add = [&](const PropertyDescription& p) {
+        if (p.isTransient() || (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()))
+            return;
+        Value v = snapshot_ ? snapshot_->values[p.index()] : Value();
+        if (p.isRelationship()) {
+            auto o = objectInSlot(*context_, v);
+            v = o ? Value(ObjectPtr(o)) : Value();
+        }
+        out.set(p.name(), std::move(v));
+    };
+    if (keys.empty()) {
+        for (const PropertyDescription* p : entity()->properties())
+            add(*p);
+    } else {
+        for (const auto& key : keys)
+            add(property(key));
+    }
+    return out;
+}
+
+SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
+    auto snapshot = std::make_shared<StoreSnapshot>();
+    snapshot->objectID = id_;
+    snapshot->version = version;
+    const auto& properties = entity()->properties();
+    snapshot->values.resize(properties.size());
+    for (const PropertyDescription* p : properties) {
+        if (p->isTransient())
+            continue;
+        if (p->isAttribute()) {
+            snapshot->values[p->index()] = slotValue(p->index());
+            continue;
+        }
+        if (static_cast<const RelationshipDescription*>(p)->isToMany())
+            continue;
+        Value v = slotValue(p->index());
+        if (auto o = ManagedObject::fromValue(v))
+            v = Value(ObjectPtr(o->objectID()));
+        snapshot->values[p->index()] = std::move(v);
+    }
+    return snapshot;
+}
+
+void ManagedObject::clearState() {
+    changes_.reset();
+    toMany_.clear();
+    snapshot_.reset();
+}
+
+}  // namespace plat::coredata

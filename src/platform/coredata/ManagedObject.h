@@ -1,0 +1,183 @@
+// ManagedObject: one object of the object graph, living in one context.
+//
+// Values are read and written by key: attributes are coerced to their type on
+// every write (ModelException when they cannot be); to-one relationships hold
+// another object of the same context; to-many relationships are sets (or
+// ordered lists) of objects. Writes through setValue and the relationship
+// helpers keep inverse relationships in step; primitive writes change this
+// side only. Every write records the change for the next save.
+//
+// An object fetched without values, or refreshed, is a fault: its first read
+// loads it from its context's store (or parent context); a fault whose row is
+// gone throws ModelException. After the context's reset, or once its deletion
+// has been saved, an object is invalidated: reads and writes throw
+// ModelException, identity (entity, objectID) stays readable.
+//
+// Threads: an object is used only where its context may be used (inside its
+// perform blocks, or on the confining thread). Objects are held by
+// std::shared_ptr; the context holds every object registered with it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/ManagedObjectID.h"
+#include "platform/coredata/PersistentStore.h"
+
+namespace plat::coredata {
+
+class ManagedObjectContext;
+class ManagedObject;
+using ManagedObjectPtr = std::shared_ptr<ManagedObject>;
+
+// A live view of one to-many relationship of one object, for adding and
+// removing members with inverse upkeep (the platform's mutable set and
+// ordered set proxies). Valid as long as the object.
+class RelationshipProxy {
+  public:
+    std::size_t count() const;
+    bool contains(const ManagedObjectPtr& object) const;
+    std::vector<ManagedObjectPtr> objects() const;
+    void addObject(const ManagedObjectPtr& object);
+    void removeObject(const ManagedObjectPtr& object);
+    void removeAllObjects();
+    // Ordered relationships only (ModelException otherwise); index is clamped
+    // to the count.
+    void insertObject(const ManagedObjectPtr& object, std::size_t index);
+
+  private:
+    friend class ManagedObject;
+    RelationshipProxy(ManagedObjectPtr owner, std::string key) : owner_(std::move(owner)), key_(std::move(key)) {}
+    ManagedObjectPtr owner_;
+    std::string key_;
+};
+
+class ManagedObject : public Object, public KeyValueCoding, public std::enable_shared_from_this<ManagedObject> {
+  public:
+    using Observer = std::function<void(ManagedObject& object, std::string_view key)>;
+
+    // The managed object inside a Value; null when it holds something else.
+    static ManagedObjectPtr fromValue(const Value& value);
+
+    const EntityDescription* entity() const { return id_->entity(); }
+    ManagedObjectIDPtr objectID() const { return id_; }
+    // Null once invalidated.
+    std::shared_ptr<ManagedObjectContext> managedObjectContext() const;
+    bool isInserted() const { return inserted_; }
+    bool isUpdated() const { return updated_; }
+    bool isDeleted() const { return deleted_; }
+    bool isFault() const { return state_ == State::Fault; }
+    bool isInvalidated() const { return state_ == State::Invalidated; }
+    bool hasChanges() const { return inserted_ || updated_ || deleted_; }
+
+    // Attributes: their value (null for nil). To-one: the object, or null.
+    // To-many: a Set of objects, or an Array for ordered relationships.
+    Value valueForKey(std::string_view key) const override;
+    // Coerces and sets with inverse upkeep; to-many keys take an Array or Set
+    // of objects and replace the contents.
+    void setValue(const Value& value, std::string_view key);
+    // As above without inverse upkeep.
+    Value primitiveValueForKey(std::string_view key) const;
+    void setPrimitiveValue(const Value& value, std::string_view key);
+
+    // Typed relationship access.
+    ManagedObjectPtr objectForKey(std::string_view key) const;
+    void setObject(const ManagedObjectPtr& object, std::string_view key);
+    std::vector<ManagedObjectPtr> objectsForKey(std::string_view key) const;
+    RelationshipProxy mutableSetValueForKey(std::string_view key);
+    RelationshipProxy mutableOrderedSetValueForKey(std::string_view key);
+
+    // Keys changed since the last save (or fetch), with their new values.
+    Dictionary changedValues() const;
+    // The last saved values of keys (every persistent key when keys is
+    // empty); to-one relationships give the destination object.
+    Dictionary committedValuesForKeys(const std::vector<std::string>& keys = {}) const;
+
+    // Observers of one key, called synchronously after each change of it
+    // made through setValue, setPrimitiveValue or the relationship helpers.
+    // An exception thrown by an observer reaches the writer; the value is
+    // already changed then.
+    uint64_t addObserver(std::string key, Observer observer);
+    void removeObserver(uint64_t token);
+    // Access and change brackets. Reads and writes call them; they are public
+    // so that callers doing primitive access can bracket it the same way.
+    void willAccessValueForKey(std::string_view) const {}
+    void didAccessValueForKey(std::string_view) const {}
+    void willChangeValueForKey(std::string_view) {}
+    void didChangeValueForKey(std::string_view key);
+
+    ObjectPtr comparisonIdentity() const override { return id_; }
+    std::string description() const override;
+    std::string className() const override { return "NSManagedObject"; }
+
+    ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id);
+    ~ManagedObject() override;
+
+  private:
+    friend class ManagedObjectContext;
+    friend class RelationshipProxy;
+    enum class State : uint8_t { Fault, Filled, Invalidated };
+
+    // Current values of an object that changed since its snapshot.
+    struct Changes {
+        std::vector<Value> values;  // to-one: the object (a ManagedObject) or null
+        std::vector<bool> changed;
+    };
+    // One to-many relationship's loaded contents and its changes since the
+    // last save.
+    struct ToMany {
+        std::vector<ManagedObjectPtr> items;
+        std::unordered_set<const ManagedObject*> members;
+        std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
+        bool changed = false;
+    };
+
+    void checkUsable() const;
+    void fireFault() const;
+    const PropertyDescription& property(std::string_view key) const;
+    const RelationshipDescription& relationship(std::string_view key, bool toMany) const;
+    // Slot access; the object must be usable and filled.
+    Value slotValue(std::size_t index) const;
+    void setSlot(const PropertyDescription& p, Value value);
+    ToMany& toMany(const RelationshipDescription& r) const;
+    bool toManyContains(const RelationshipDescription& r, const ManagedObject* o) const;
+    void toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
+    void toManyRemove(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    void markChanged(const PropertyDescription& p);
+    void checkDestination(const RelationshipDescription& r, const ManagedObjectPtr& o) const;
+    void notifyObservers(std::string_view key);
+
+    // Writes with inverse upkeep.
+    void setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    void addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
+    void removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    void replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects);
+    // The other side of a relationship change.
+    void linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other);
+    void unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other);
+
+    // The object's state as a store row (to-ones as IDs).
+    SnapshotPtr makeSnapshot(uint64_t version) const;
+    // Forgets values and changes (refresh, rollback, invalidation).
+    void clearState();
+
+    ManagedObjectContext* context_;
+    ManagedObjectIDPtr id_;
+    mutable State state_ = State::Fault;
+    bool inserted_ = false;
+    bool updated_ = false;
+    bool deleted_ = false;
+    mutable SnapshotPtr snapshot_;
+    mutable std::unique_ptr<Changes> changes_;
+    mutable std::vector<std::unique_ptr<ToMany>> toMany_;
+    std::unique_ptr<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>> observers_;
+};
+
+}  // namespace plat::coredata

@@ -1,0 +1,85 @@
+#include "platform/coredata/ManagedObjectID.h"
+
+#include <atomic>
+
+#include "platform/coredata/PersistentStore.h"
+#include "platform/foundation/Text.h"
+
+namespace plat::coredata {
+namespace {
+
+std::atomic<int64_t> nextTemporaryKey{1};
+
+std::size_t combine(std::size_t seed, std::size_t v) {
+    return seed ^ (v + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+const CharacterSet kNameAllowed = CharacterSet::URLPathAllowed().removing("/");
+
+}  // namespace
+
+ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity, std::weak_ptr<PersistentStore> store,
+                                 std::string storeIdentifier, int64_t key, bool temporary)
+    : entity_(std::move(entity)),
+      store_(std::move(store)),
+      storeIdentifier_(std::move(storeIdentifier)),
+      key_(key),
+      temporary_(temporary) {
+    std::size_t h = std::hash<int64_t>()(key_);
+    h = combine(h, std::hash<std::string>()(entity_->name()));
+    hash_ = combine(h, std::hash<std::string>()(storeIdentifier_) + (temporary_ ? 1 : 0));
+}
+
+ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
+    return std::make_shared<const ManagedObjectID>(std::move(entity), std::weak_ptr<PersistentStore>(), std::string(),
+                                                   nextTemporaryKey.fetch_add(1), true);
+}
+
+ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,
+                                                  const std::shared_ptr<PersistentStore>& store, int64_t primaryKey) {
+    return std::make_shared<const ManagedObjectID>(std::move(entity), store, store->identifier(), primaryKey, false);
+}
+
+bool ManagedObjectID::isEqual(const Object& other) const {
+    if (this == &other)
+        return true;
+    auto* o = dynamic_cast<const ManagedObjectID*>(&other);
+    return o && o->key_ == key_ && o->temporary_ == temporary_ && o->storeIdentifier_ == storeIdentifier_ &&
+           o->entity_->name() == entity_->name();
+}
+
+URL ManagedObjectID::URIRepresentation() const {
+    std::string text = std::string(kURIScheme) + "://" + storeIdentifier_ + "/" +
+                       percentEncode(entity_->name(), kNameAllowed) + "/" + (temporary_ ? "t" : "p") +
+                       std::to_string(key_);
+    return *URL::URLWithString(text);
+}
+
+std::string ManagedObjectID::description() const {
+    return URIRepresentation().absoluteString();
+}
+
+std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri) {
+    if (uri.scheme() != std::string(ManagedObjectID::kURIScheme))
+        return std::nullopt;
+    // Path "/<entity>/<p|t><key>".
+    auto components = text::componentsSeparatedByString(uri.path(), "/");
+    if (components.size() != 3 || !components[0].empty() || components[1].empty() || components[2].size() < 2)
+        return std::nullopt;
+    ObjectIDURIParts parts;
+    parts.storeIdentifier = uri.host().value_or("");
+    parts.entityName = components[1];
+    char kind = components[2][0];
+    if (kind != 'p' && kind != 't')
+        return std::nullopt;
+    parts.temporary = kind == 't';
+    if (parts.temporary != parts.storeIdentifier.empty())
+        return std::nullopt;
+    const std::string digits = components[2].substr(1);
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    parts.key = std::stoll(digits);
+    return parts;
+}
+
+}  // namespace plat::coredata

@@ -1,0 +1,137 @@
+// PersistentStore: one store a coordinator reads and writes — a file of a
+// store type (SQLite, binary) or memory — with its identifier (a UUID kept in
+// the store's metadata), URL, options and metadata.
+//
+// Callers get stores from PersistentStoreCoordinator::addPersistentStore and
+// use the public part (type, URL, identifier, metadata). The rest is the
+// interface between the coordinator and the store implementations: the
+// coordinator calls it under its own lock, one call at a time, so stores need
+// no locking of their own for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/FetchRequest.h"
+#include "platform/coredata/ManagedObjectID.h"
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/foundation/Result.h"
+
+namespace plat::coredata {
+
+// Store types.
+inline constexpr const char* SQLiteStoreType = "SQLite";
+inline constexpr const char* BinaryStoreType = "Binary";
+inline constexpr const char* InMemoryStoreType = "InMemory";
+
+// Metadata keys and store options.
+inline constexpr const char* StoreTypeKey = "NSStoreType";
+inline constexpr const char* StoreUUIDKey = "NSStoreUUID";
+inline constexpr const char* StoreModelVersionHashesKey = "NSStoreModelVersionHashes";
+inline constexpr const char* StoreModelVersionIdentifiersKey = "NSStoreModelVersionIdentifiers";
+inline constexpr const char* MigratePersistentStoresAutomaticallyOption =
+    "NSMigratePersistentStoresAutomaticallyOption";
+inline constexpr const char* InferMappingModelAutomaticallyOption = "NSInferMappingModelAutomaticallyOption";
+inline constexpr const char* ReadOnlyPersistentStoreOption = "NSReadOnlyPersistentStoreOption";
+
+// A row as a store holds it: values by property index of the row's entity;
+// to-one relationships hold the destination's ManagedObjectID (or null);
+// to-many relationships and transient properties hold null.
+struct StoreSnapshot {
+    ManagedObjectIDPtr objectID;
+    uint64_t version = 0;  // bumped by every saved change of the row
+    std::vector<Value> values;
+};
+using SnapshotPtr = std::shared_ptr<const StoreSnapshot>;
+
+// Everything one save writes, applied as a whole or not at all.
+struct StoreChanges {
+    // A to-many relationship whose contents changed. Unordered ones are
+    // applied as a difference, so that members another coordinator added in
+    // the meantime survive; ordered ones are replaced by `members`.
+    struct ToMany {
+        ManagedObjectIDPtr owner;
+        const RelationshipDescription* relationship = nullptr;
+        std::vector<ManagedObjectIDPtr> members;  // the whole new contents, in order
+        std::vector<ManagedObjectIDPtr> added;
+        std::vector<ManagedObjectIDPtr> removed;
+    };
+    // New rows (version 0 in the snapshot; stored as version 1).
+    std::vector<SnapshotPtr> inserted;
+    // Changed rows, with the version they were read at; stored as version + 1
+    // after checking that the stored version is still the one read.
+    std::vector<SnapshotPtr> updated;
+    // Rows to remove; only objectID and version are used (checked as above).
+    std::vector<SnapshotPtr> deleted;
+    std::vector<ToMany> toMany;
+};
+
+class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
+  public:
+    virtual ~PersistentStore() = default;
+    PersistentStore(const PersistentStore&) = delete;
+    PersistentStore& operator=(const PersistentStore&) = delete;
+
+    virtual std::string type() const = 0;
+    const std::optional<plat::URL>& URL() const { return url_; }
+    const std::string& identifier() const { return identifier_; }
+    const Dictionary& options() const { return options_; }
+    const std::string& configurationName() const { return configuration_; }
+    bool isReadOnly() const;
+    // The stored metadata (StoreTypeKey, StoreUUIDKey, the model's hashes and
+    // whatever callers added).
+    Dictionary metadata() const;
+    // Replaces the metadata except the store's own keys; written with the next
+    // save.
+    void setMetadata(Dictionary metadata);
+
+    // --- The coordinator's interface ---------------------------------------
+
+    // Opens or creates the store for model. Called once, before anything else.
+    virtual ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) = 0;
+    // Rows of request's entity (and sub-entities when asked) that match its
+    // predicate, in its order, within its window. A store may return more
+    // rows than match when it cannot translate the predicate; the caller
+    // filters again.
+    virtual Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
+                                                       const EntityDescription& entity) = 0;
+    // The row of id; null when there is none.
+    virtual Result<SnapshotPtr> rowForID(const ManagedObjectID& id) = 0;
+    // The destinations of a to-many relationship of id, in order.
+    virtual Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
+                                                              const RelationshipDescription& relationship) = 0;
+    // Reserves count new primary keys for entity, durably: a key is never
+    // handed out twice, even when the save that would have used it fails.
+    virtual Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity, std::size_t count) = 0;
+    // Applies changes in one transaction. ManagedObjectMergeError (133020)
+    // when a row's version differs from the one read; nothing is written then.
+    virtual ErrorPtr save(const StoreChanges& changes) = 0;
+    // Closes files. Nothing may be called after it.
+    virtual void unload() {}
+
+    // The model the store was loaded with.
+    const std::shared_ptr<const ManagedObjectModel>& model() const { return model_; }
+    // The ID of a row of this store.
+    ManagedObjectIDPtr objectIDFor(const EntityDescription* entity, int64_t primaryKey);
+
+  protected:
+    PersistentStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
+    void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
+    void setModel(std::shared_ptr<const ManagedObjectModel> model) { model_ = std::move(model); }
+    // Metadata as stored; setMetadata keeps the store's own keys.
+    Dictionary metadata_;
+    mutable std::mutex metadataMutex_;
+
+  private:
+    std::optional<plat::URL> url_;
+    std::string configuration_;
+    Dictionary options_;
+    std::string identifier_;
+    std::shared_ptr<const ManagedObjectModel> model_;
+};
+
+}  // namespace plat::coredata

@@ -1,0 +1,224 @@
+#include "platform/coredata/PersistentStoreCoordinator.h"
+
+#include <map>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/InMemoryStore.h"
+
+namespace plat::coredata {
+namespace {
+
+struct Factories {
+    std::mutex mutex;
+    std::map<std::string, PersistentStoreCoordinator::StoreFactory> byType;
+};
+
+Factories& factories() {
+    static Factories* f = [] {
+        auto* made = new Factories;
+        made->byType[InMemoryStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
+                                             const Dictionary& options) {
+            return std::make_shared<InMemoryStore>(url, configuration, options);
+        };
+        return made;
+    }();
+    return *f;
+}
+
+}  // namespace
+
+void PersistentStoreCoordinator::registerStoreType(const std::string& type, StoreFactory make) {
+    std::lock_guard lock(factories().mutex);
+    factories().byType[type] = std::move(make);
+}
+
+std::shared_ptr<PersistentStoreCoordinator> PersistentStoreCoordinator::create(std::shared_ptr<ManagedObjectModel> model) {
+    if (!model)
+        throw ModelException("A coordinator needs a model.");
+    if (auto error = model->finalize())
+        throw ModelException(error->localizedDescription());
+    return std::shared_ptr<PersistentStoreCoordinator>(new PersistentStoreCoordinator(std::move(model)));
+}
+
+PersistentStoreCoordinator::~PersistentStoreCoordinator() {
+    for (auto& store : stores_)
+        store->unload();
+}
+
+Result<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::addPersistentStore(
+    const std::string& type, const std::string& configuration, const std::optional<URL>& url,
+    const Dictionary& options) {
+    StoreFactory make;
+    {
+        std::lock_guard lock(factories().mutex);
+        auto it = factories().byType.find(type);
+        if (it != factories().byType.end())
+            make = it->second;
+    }
+    if (!make)
+        return makeError(PersistentStoreInvalidTypeError, "Unknown store type \"" + type + "\".");
+    std::lock_guard lock(mutex_);
+    if (url && persistentStoreForURL(*url))
+        return makeError(PersistentStoreOpenError, "The store at " + url->absoluteString() + " is already added.");
+    auto store = make(url, configuration, options);
+    if (auto error = store->load(model_))
+        return error;
+    stores_.push_back(store);
+    return store;
+}
+
+ErrorPtr PersistentStoreCoordinator::removePersistentStore(const std::shared_ptr<PersistentStore>& store) {
+    std::lock_guard lock(mutex_);
+    for (auto it = stores_.begin(); it != stores_.end(); ++it) {
+        if (*it == store) {
+            store->unload();
+            stores_.erase(it);
+            return nullptr;
+        }
+    }
+    return makeError(PersistentStoreOperationError, "The store is not one of the coordinator's stores.");
+}
+
+std::vector<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::persistentStores() const {
+    std::lock_guard lock(mutex_);
+    return stores_;
+}
+
+std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForURL(const URL& url) const {
+    std::lock_guard lock(mutex_);
+    URL wanted = url.URLByStandardizingPath();
+    for (const auto& store : stores_) {
+        if (store->URL() && store->URL()->URLByStandardizingPath() == wanted)
+            return store;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForIdentifier(
+    const std::string& identifier) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& store : stores_) {
+        if (store->identifier() == identifier)
+            return store;
+    }
+    return nullptr;
+}
+
+ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentation(const URL& uri) const {
+    auto parts = parseObjectIDURI(uri);
+    if (!parts || parts->temporary)
+        return nullptr;
+    auto store = persistentStoreForIdentifier(parts->storeIdentifier);
+    const EntityDescription* entity = model_->entityNamed(parts->entityName);
+    if (!store || !entity)
+        return nullptr;
+    return store->objectIDFor(entity, parts->key);
+}
+
+ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentation(std::string_view uriString) const {
+    auto uri = URL::URLWithString(uriString);
+    return uri ? managedObjectIDForURIRepresentation(*uri) : nullptr;
+}
+
+void PersistentStoreCoordinator::performBlockAndWait(const std::function<void()>& block) {
+    std::lock_guard lock(mutex_);
+    block();
+}
+
+std::shared_ptr<PersistentStore> PersistentStoreCoordinator::storeFor(const ManagedObjectID& id) const {
+    if (id.isTemporaryID())
+        return nullptr;
+    for (const auto& store : stores_) {
+        if (store->identifier() == id.storeIdentifier())
+            return store;
+    }
+    return nullptr;
+}
+
+Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const FetchRequest& request,
+                                                                       const EntityDescription& entity) {
+    std::lock_guard lock(mutex_);
+    if (stores_.size() == 1)
+        return stores_[0]->fetchRows(request, entity);
+    // Several stores: gather everything, then order and window here.
+    FetchRequest unwindowed = request;
+    unwindowed.fetchLimit = 0;
+    unwindowed.fetchOffset = 0;
+    std::vector<SnapshotPtr> rows;
+    for (const auto& store : stores_) {
+        auto part = store->fetchRows(unwindowed, entity);
+        if (!part)
+            return part.error();
+        rows.insert(rows.end(), part->begin(), part->end());
+    }
+    if (request.fetchOffset >= rows.size())
+        return std::vector<SnapshotPtr>();
+    rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(request.fetchOffset));
+    if (request.fetchLimit && rows.size() > request.fetchLimit)
+        rows.resize(request.fetchLimit);
+    return rows;
+}
+
+Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& id) {
+    std::lock_guard lock(mutex_);
+    auto store = storeFor(id);
+    if (!store)
+        return SnapshotPtr();
+    return store->rowForID(id);
+}
+
+Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(const ManagedObjectID& id,
+                                                                             const RelationshipDescription& r) {
+    std::lock_guard lock(mutex_);
+    auto store = storeFor(id);
+    if (!store)
+        return std::vector<ManagedObjectIDPtr>();
+    return store->membersOf(id, r);
+}
+
+Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs(const EntityDescription& entity,
+                                                                                std::size_t count) {
+    std::lock_guard lock(mutex_);
+    if (stores_.empty())
+        return makeError(PersistentStoreSaveError, "The coordinator has no persistent store.");
+    auto& store = stores_[0];
+    auto keys = store->reservePrimaryKeys(entity, count);
+    if (!keys)
+        return keys.error();
+    std::vector<ManagedObjectIDPtr> ids;
+    ids.reserve(count);
+    for (int64_t key : *keys)
+        ids.push_back(store->objectIDFor(&entity, key));
+    return ids;
+}
+
+ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
+    std::lock_guard lock(mutex_);
+    if (stores_.size() == 1)
+        return stores_[0]->save(changes);
+    // Split by store; each store's part is one transaction.
+    std::map<PersistentStore*, StoreChanges> parts;
+    auto partFor = [&](const ManagedObjectIDPtr& id) -> StoreChanges* {
+        auto store = storeFor(*id);
+        return store ? &parts[store.get()] : nullptr;
+    };
+    for (const auto& s : changes.inserted)
+        if (auto* p = partFor(s->objectID))
+            p->inserted.push_back(s);
+    for (const auto& s : changes.updated)
+        if (auto* p = partFor(s->objectID))
+            p->updated.push_back(s);
+    for (const auto& s : changes.deleted)
+        if (auto* p = partFor(s->objectID))
+            p->deleted.push_back(s);
+    for (const auto& t : changes.toMany)
+        if (auto* p = partFor(t.owner))
+            p->toMany.push_back(t);
+    for (auto& [store, part] : parts) {
+        if (auto error = store->save(part))
+            return error;
+    }
+    return nullptr;
+}
+
+}  // namespace plat::coredata

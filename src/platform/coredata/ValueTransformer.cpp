@@ -1,0 +1,65 @@
+#include "platform/coredata/ValueTransformer.h"
+
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/foundation/KeyedArchiver.h"
+
+namespace plat::coredata {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<const ValueTransformer>> byName;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // never destroyed: usable during exit
+    return *r;
+}
+
+ErrorPtr missingTransformer(const std::string& name) {
+    return makeError(CoreDataError, "No value transformer is registered under the name \"" + name + "\".");
+}
+
+}  // namespace
+
+void ValueTransformer::setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,
+                                           const std::string& name) {
+    std::lock_guard lock(registry().mutex);
+    if (transformer)
+        registry().byName[name] = std::move(transformer);
+    else
+        registry().byName.erase(name);
+}
+
+std::shared_ptr<const ValueTransformer> ValueTransformer::valueTransformerForName(const std::string& name) {
+    std::lock_guard lock(registry().mutex);
+    auto it = registry().byName.find(name);
+    return it == registry().byName.end() ? nullptr : it->second;
+}
+
+Result<Data> encodeTransformable(const Value& value, const std::string& transformerName) {
+    if (transformerName.empty())
+        return KeyedArchiver::archivedDataWithRootObject(value);
+    auto transformer = ValueTransformer::valueTransformerForName(transformerName);
+    if (!transformer)
+        return missingTransformer(transformerName);
+    return transformer->transformedValue(value);
+}
+
+Result<Value> decodeTransformable(const Data& data, const std::string& transformerName) {
+    if (transformerName.empty()) {
+        auto decoded = KeyedUnarchiver::unarchivedObjectWithData(data);
+        if (!decoded)
+            return decoded.error();
+        return decoded.value().value_or(Value());
+    }
+    auto transformer = ValueTransformer::valueTransformerForName(transformerName);
+    if (!transformer)
+        return missingTransformer(transformerName);
+    return transformer->reverseTransformedValue(data);
+}
+
+}  // namespace plat::coredata

@@ -1,0 +1,252 @@
+#include "platform/dispatch/Clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+namespace plat::dispatch {
+
+std::uint64_t Clock::nextOrder() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------- SystemClock
+
+namespace {
+
+double steadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::chrono::steady_clock::time_point steadyPoint(double seconds) {
+    using namespace std::chrono;
+    // Clamp so that a far deadline cannot overflow the clock's integer ticks.
+    double capped = std::min(seconds, 1e9);
+    return steady_clock::time_point(duration_cast<steady_clock::duration>(duration<double>(capped)));
+}
+
+}  // namespace
+
+// Entries sit in a min-heap by (deadline, order); the callbacks live in a
+// map by token. Cancelling only erases the callback: its heap slot is skipped
+// when it reaches the top, and the heap is compacted when such slots pile up.
+struct SystemClock::State {
+    struct Slot {
+        double deadline;
+        std::uint64_t order;
+        Token token;
+        bool operator>(const Slot& other) const {
+            return std::tie(deadline, order, token) > std::tie(other.deadline, other.order, other.token);
+        }
+    };
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<Slot> heap;
+    std::unordered_map<Token, std::function<void()>> live;
+    Token nextToken = 1;
+    bool stopping = false;
+    std::thread thread;
+
+    void push(const Slot& slot) {
+        heap.push_back(slot);
+        std::push_heap(heap.begin(), heap.end(), std::greater<>());
+    }
+    void pop() {
+        std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+        heap.pop_back();
+    }
+    void dropCancelledTop() {
+        while (!heap.empty() && !live.contains(heap.front().token)) {
+            pop();
+        }
+    }
+    void compactIfSparse() {
+        if (heap.size() > 64 && heap.size() > 2 * live.size()) {
+            std::erase_if(heap, [&](const Slot& slot) { return !live.contains(slot.token); });
+            std::make_heap(heap.begin(), heap.end(), std::greater<>());
+        }
+    }
+
+    void loop() {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            dropCancelledTop();
+            if (heap.empty()) {
+                wake.wait(lock);
+                continue;
+            }
+            double deadline = heap.front().deadline;
+            if (deadline > steadySeconds()) {
+                wake.wait_until(lock, steadyPoint(deadline));
+                continue;
+            }
+            auto found = live.find(heap.front().token);
+            auto fire = std::move(found->second);
+            live.erase(found);
+            pop();
+            lock.unlock();
+            fire();
+            lock.lock();
+        }
+    }
+};
+
+SystemClock::SystemClock() : state_(std::make_shared<State>()) {
+    // The thread owns the state too, so that a clock destroyed from one of its
+    // own firings does not pull the state from under the running loop.
+    state_->thread = std::thread([state = state_] { state->loop(); });
+}
+
+SystemClock::~SystemClock() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
+    }
+    state_->wake.notify_all();
+    if (state_->thread.get_id() == std::this_thread::get_id()) {
+        state_->thread.detach();  // destroyed from its own firing: the loop ends by itself
+    } else {
+        state_->thread.join();
+    }
+}
+
+double SystemClock::now() const {
+    return steadySeconds();
+}
+
+Clock::Token SystemClock::schedule(double deadline, std::uint64_t order, std::function<void()> fire) {
+    if (std::isnan(deadline)) {
+        throw std::invalid_argument("SystemClock::schedule: deadline is NaN");
+    }
+    bool earliest;
+    Token token;
+    {
+        std::lock_guard lock(state_->mutex);
+        token = state_->nextToken++;
+        state_->live.emplace(token, std::move(fire));
+        state_->push(State::Slot{deadline, order, token});
+        earliest = state_->heap.front().token == token;
+    }
+    if (earliest) {
+        state_->wake.notify_one();
+    }
+    return token;
+}
+
+bool SystemClock::cancel(Token token) {
+    std::lock_guard lock(state_->mutex);
+    if (state_->live.erase(token) == 0) {
+        return false;
+    }
+    state_->compactIfSparse();
+    return true;
+}
+
+// ---------------------------------------------------------------- ManualClock
+
+double ManualClock::now() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+Clock::Token ManualClock::schedule(double deadline, std::uint64_t order, std::function<void()> fire) {
+    if (std::isnan(deadline)) {
+        throw std::invalid_argument("ManualClock::schedule: deadline is NaN");
+    }
+    std::lock_guard lock(mutex_);
+    Token token = nextToken_++;
+    entries_.push_back(Entry{deadline, order, token, std::move(fire)});
+    return token;
+}
+
+bool ManualClock::cancel(Token token) {
+    std::lock_guard lock(mutex_);
+    auto found =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
+    if (found == entries_.end()) {
+        return false;
+    }
+    entries_.erase(found);
+    return true;
+}
+
+bool ManualClock::popDue(double target, Entry& out) {
+    std::lock_guard lock(mutex_);
+    auto earliest = std::min_element(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+        return std::tie(a.deadline, a.order, a.token) < std::tie(b.deadline, b.order, b.token);
+    });
+    if (earliest == entries_.end() || earliest->deadline > target) {
+        now_ = target;
+        return false;
+    }
+    out = std::move(*earliest);
+    entries_.erase(earliest);
+    now_ = std::max(now_, out.deadline);
+    return true;
+}
+
+void ManualClock::advance(double seconds) {
+    if (!(seconds >= 0)) {
+        throw std::invalid_argument(
+            "ManualClock::advance: the step must be a non-negative number of seconds");
+    }
+    std::lock_guard serial(advanceMutex_);
+    double target = now() + seconds;
+    Entry entry;
+    while (popDue(target, entry)) {
+        entry.fire();
+    }
+}
+
+std::size_t ManualClock::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+// ---------------------------------------------------------------- default
+
+namespace {
+
+struct DefaultClockSlot {
+    std::mutex mutex;
+    std::shared_ptr<Clock> installed;
+    std::shared_ptr<Clock> system;
+};
+
+// Never destroyed: timers may still ask for the clock while the process exits.
+DefaultClockSlot& defaultSlot() {
+    static auto* slot = new DefaultClockSlot;
+    return *slot;
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> defaultClock() {
+    auto& slot = defaultSlot();
+    std::lock_guard lock(slot.mutex);
+    if (slot.installed) {
+        return slot.installed;
+    }
+    if (!slot.system) {
+        slot.system = std::make_shared<SystemClock>();
+    }
+    return slot.system;
+}
+
+void setDefaultClock(std::shared_ptr<Clock> clock) {
+    auto& slot = defaultSlot();
+    std::lock_guard lock(slot.mutex);
+    slot.installed = std::move(clock);
+}
+
+}  // namespace plat::dispatch

@@ -1,0 +1,52 @@
+// Group: counts work in flight so that a caller can wait for all of it, or
+// be told when it is done.
+//
+// enter() before starting a unit of work, leave() when it is done; notify()
+// posts its block to a queue once the count is back to zero (at once when it
+// is zero already); wait() blocks until then. Any thread. The group must
+// outlive the work entered into it (hold it in a std::shared_ptr that the
+// work captures when in doubt); notify blocks do not refer to it.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/Queue.h"
+
+namespace plat::dispatch {
+
+class Group {
+  public:
+    Group() = default;
+    Group(const Group&) = delete;
+    Group& operator=(const Group&) = delete;
+
+    void enter();
+    // Throws DispatchException when the group was not entered.
+    void leave();
+
+    // Posts `block` to `queue` when all entered work has left. Blocks
+    // registered while work is in flight are posted together, in
+    // registration order, by the leave() that brings the count to zero.
+    void notify(const Queue& queue, Block block);
+
+    // Runs `block` on `queue` as part of the group (enter, async, leave).
+    void async(const Queue& queue, Block block);
+
+    // Blocks until the count is zero. With a time-out (seconds of real time),
+    // returns false when it ran out first. Never call it from work the group
+    // is waiting for.
+    void wait();
+    bool wait(double timeoutSeconds);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable empty_;
+    long count_ = 0;
+    std::vector<std::pair<Queue, Block>> notifications_;
+};
+
+}  // namespace plat::dispatch

@@ -1,0 +1,180 @@
+#include "platform/dispatch/Operation.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/dispatch/DispatchException.h"
+
+namespace plat::dispatch {
+
+void Operation::start() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != State::Pending) {
+            throw DispatchException("Operation::start: the operation \"" + name_ + "\" already started");
+        }
+    }
+    if (isCancelled()) {
+        finish();
+        return;
+    }
+    markExecuting();
+    if (isAsynchronous()) {
+        main();
+        return;
+    }
+    struct Finish {
+        Operation* operation;
+        ~Finish() { operation->finish(); }
+    } finish{this};
+    main();
+}
+
+void Operation::cancel() {
+    if (cancelled_.exchange(true)) {
+        return;
+    }
+    readinessChanged();
+}
+
+bool Operation::isExecuting() const {
+    std::lock_guard lock(mutex_);
+    return state_ == State::Executing;
+}
+
+bool Operation::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return state_ == State::Finished;
+}
+
+bool Operation::isReady() const {
+    if (isCancelled()) {
+        return true;
+    }
+    // Copy first: a dependency is checked without holding our lock, so that
+    // even a (mistaken) dependency cycle cannot deadlock two threads.
+    auto deps = dependencies();
+    return std::all_of(deps.begin(), deps.end(), [](const auto& dep) { return dep->isFinished(); });
+}
+
+void Operation::setCompletionBlock(Block block) {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Finished) {
+        completion_ = std::move(block);
+    }
+}
+
+void Operation::addDependency(const std::shared_ptr<Operation>& other) {
+    if (!other || other.get() == this) {
+        throw std::invalid_argument("Operation::addDependency: null or self dependency");
+    }
+    {
+        std::lock_guard lock(mutex_);
+        dependencies_.push_back(other);
+    }
+    other->addFinishObserver([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->readinessChanged();
+        }
+    });
+}
+
+void Operation::removeDependency(const std::shared_ptr<Operation>& other) {
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(dependencies_, other);
+    }
+    readinessChanged();
+}
+
+std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {
+    std::lock_guard lock(mutex_);
+    return dependencies_;
+}
+
+void Operation::setQualityOfService(QualityOfService qos) {
+    std::lock_guard lock(mutex_);
+    qos_ = qos;
+}
+
+QualityOfService Operation::qualityOfService() const {
+    std::lock_guard lock(mutex_);
+    return qos_;
+}
+
+void Operation::setName(std::string name) {
+    std::lock_guard lock(mutex_);
+    name_ = std::move(name);
+}
+
+std::string Operation::name() const {
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void Operation::waitUntilFinished() {
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [&] { return state_ == State::Finished; });
+}
+
+void Operation::markExecuting() {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::Pending) {
+        state_ = State::Executing;
+    }
+}
+
+void Operation::finish() {
+    auto keepAlive = weak_from_this().lock();  // observers may drop the last owner
+    std::vector<std::function<void()>> observers;
+    Block completion;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == State::Finished) {
+            return;
+        }
+        state_ = State::Finished;
+        observers.swap(finishObservers_);
+        completion.swap(completion_);
+        onReadinessChange_ = nullptr;
+        finished_.notify_all();
+    }
+    for (auto& observer : observers) {
+        observer();
+    }
+    if (completion) {
+        completion();
+    }
+}
+
+bool Operation::claimForQueue(std::function<void()> onReadinessChange) {
+    std::lock_guard lock(mutex_);
+    if (claimed_ || state_ != State::Pending) {
+        return false;
+    }
+    claimed_ = true;
+    onReadinessChange_ = std::move(onReadinessChange);
+    return true;
+}
+
+bool Operation::addFinishObserver(std::function<void()> observer) {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::Finished) {
+        return false;
+    }
+    finishObservers_.push_back(std::move(observer));
+    return true;
+}
+
+void Operation::readinessChanged() {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex_);
+        notify = onReadinessChange_;
+    }
+    if (notify) {
+        notify();
+    }
+}
+
+}  // namespace plat::dispatch

@@ -1,0 +1,124 @@
+// Operation: a unit of work for an OperationQueue, or to start() directly.
+//
+// A synchronous operation (the default) does its work in main() and is
+// finished when start() returns. An asynchronous operation (isAsynchronous()
+// true) stays executing after main() returns, until it calls finish() from
+// any thread; a queue keeps its slot taken until then.
+//
+// States move Pending -> Executing -> Finished, or Pending -> Finished for an
+// operation that was cancelled before it started: start() on a cancelled
+// operation finishes it at once without calling main(). Subclasses that
+// override start() must do the same. cancel() only sets a flag that the work
+// should test; it never interrupts running work.
+//
+// The completion block runs exactly once, on the thread that finishes the
+// operation, after the owning queue has taken the operation off its list. A
+// completion block set after the operation finished is not called.
+//
+// Operations are owned through std::shared_ptr (create them with
+// std::make_shared); all members may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/Queue.h"
+
+namespace plat::dispatch {
+
+class OperationQueue;
+
+class Operation : public std::enable_shared_from_this<Operation> {
+  public:
+    Operation() = default;
+    virtual ~Operation() = default;
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+    // Throws DispatchException when the operation already started.
+    virtual void start();
+    virtual void main() {}
+    virtual bool isAsynchronous() const { return false; }
+
+    // Subclasses that override it must call Operation::cancel().
+    virtual void cancel();
+    bool isCancelled() const { return cancelled_.load(); }
+    bool isExecuting() const;
+    bool isFinished() const;
+    // True when every dependency has finished, or the operation is cancelled
+    // (a cancelled operation ignores its dependencies so that it can finish).
+    bool isReady() const;
+
+    void setCompletionBlock(Block block);
+
+    // The operation becomes ready only once `other` has finished, whichever
+    // queue runs it. Throws std::invalid_argument for null or itself.
+    void addDependency(const std::shared_ptr<Operation>& other);
+    void removeDependency(const std::shared_ptr<Operation>& other);
+    std::vector<std::shared_ptr<Operation>> dependencies() const;
+
+    // Unspecified means the queue's.
+    void setQualityOfService(QualityOfService qos);
+    QualityOfService qualityOfService() const;
+    void setName(std::string name);
+    std::string name() const;
+
+    // Blocks until finished. Never call it from the work it waits for.
+    void waitUntilFinished();
+
+  protected:
+    // For asynchronous operations that override start().
+    void markExecuting();
+    // Marks the operation finished (and no longer executing), then tells its
+    // queue and dependents and runs the completion block. Later calls do
+    // nothing.
+    void finish();
+
+  private:
+    friend class OperationQueue;
+    enum class State { Pending, Executing, Finished };
+
+    // The queue's hooks: false when the operation is already in a queue or no
+    // longer pending.
+    bool claimForQueue(std::function<void()> onReadinessChange);
+    // Calls `observer` when the operation finishes; false (and no call) when
+    // it has already finished.
+    bool addFinishObserver(std::function<void()> observer);
+    void readinessChanged();
+
+    mutable std::mutex mutex_;
+    std::condition_variable finished_;
+    State state_ = State::Pending;
+    std::atomic<bool> cancelled_{false};
+    bool claimed_ = false;
+    Block completion_;
+    std::function<void()> onReadinessChange_;
+    std::vector<std::function<void()>> finishObservers_;
+    std::vector<std::shared_ptr<Operation>> dependencies_;
+    QualityOfService qos_ = QualityOfService::Unspecified;
+    std::string name_;
+};
+
+// An operation that runs one block.
+class BlockOperation : public Operation {
+  public:
+    explicit BlockOperation(Block block) : block_(std::move(block)) {}
+    static std::shared_ptr<BlockOperation> create(Block block) {
+        return std::make_shared<BlockOperation>(std::move(block));
+    }
+    void main() override {
+        if (block_) {
+            block_();
+        }
+    }
+
+  private:
+    Block block_;
+};
+
+}  // namespace plat::dispatch

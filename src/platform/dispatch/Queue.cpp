@@ -1,0 +1,374 @@
+#include "platform/dispatch/Queue.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchException.h"
+#include "platform/dispatch/detail/QueueImpl.h"
+#include "platform/dispatch/detail/ThreadPool.h"
+
+namespace plat::dispatch {
+namespace detail {
+
+// ---------------------------------------------------------------- QueueImpl
+
+QueueImpl::QueueImpl(std::string label, QualityOfService qos) : label_(std::move(label)), qos_(qos) {}
+
+bool QueueImpl::isCurrent() const {
+    return Frame::contains(this);
+}
+
+void QueueImpl::setClock(std::shared_ptr<Clock> clock) {
+    std::lock_guard lock(mutex_);
+    clock_ = std::move(clock);
+}
+
+std::shared_ptr<Clock> QueueImpl::clock() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (clock_) {
+            return clock_;
+        }
+    }
+    return defaultClock();
+}
+
+void QueueImpl::setSpecific(const void* key, std::shared_ptr<void> value) {
+    std::lock_guard lock(mutex_);
+    if (value) {
+        specifics_[key] = std::move(value);
+    } else {
+        specifics_.erase(key);
+    }
+}
+
+std::shared_ptr<void> QueueImpl::getSpecific(const void* key) const {
+    std::lock_guard lock(mutex_);
+    auto found = specifics_.find(key);
+    return found == specifics_.end() ? nullptr : found->second;
+}
+
+// ---------------------------------------------------------------- Frame
+
+namespace {
+thread_local const Frame* currentFrame = nullptr;
+}
+
+Frame::Frame(const QueueImpl* queue) : queue(queue), previous(currentFrame) {
+    currentFrame = this;
+}
+
+Frame::~Frame() {
+    currentFrame = previous;
+}
+
+bool Frame::contains(const QueueImpl* queue) {
+    for (const Frame* frame = currentFrame; frame; frame = frame->previous) {
+        if (frame->queue == queue) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const Frame* Frame::top() {
+    return currentFrame;
+}
+
+int bandFor(QualityOfService qos) {
+    int raw = static_cast<int>(qos);
+    if (raw >= 0x21)
+        return 0;
+    if (raw >= 0x19)
+        return 1;
+    if (raw >= 0x15 || raw <= 0)
+        return 2;
+    if (raw >= 0x11)
+        return 3;
+    return 4;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- serial
+
+// Blocks wait in `items_`; `active_` says that someone owns the queue: a
+// drain job on the pool or a thread inside sync(). Only the owner runs
+// blocks, which is what makes the queue serial.
+class SerialQueue final : public QueueImpl {
+  public:
+    using QueueImpl::QueueImpl;
+
+    void async(Block block) override {
+        {
+            std::lock_guard lock(mutex_);
+            items_.push_back(Item{std::move(block), nullptr});
+            if (active_) {
+                return;
+            }
+            active_ = true;
+        }
+        schedule();
+    }
+
+    void sync(const Block& block) override {
+        if (Frame::contains(this)) {
+            throw DispatchException("sync onto the serial queue \"" + label() +
+                                    "\" from a block running on it would deadlock");
+        }
+        acquire();
+        struct Release {
+            SerialQueue* queue;
+            ~Release() { queue->release(); }
+        } release{this};
+        Frame frame(this);
+        block();
+    }
+
+  private:
+    // A sync caller waiting for its turn; the drain hands ownership over.
+    struct Waiter {
+        std::condition_variable turn;
+        bool granted = false;
+    };
+    struct Item {
+        Block block;
+        Waiter* waiter;
+    };
+    // Blocks run before a busy queue yields its worker to other work.
+    static constexpr std::size_t kBatch = 64;
+
+    void schedule() {
+        auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
+        ThreadPool::shared().submit(bandFor(qualityOfService()), [self] { self->drain(); });
+    }
+
+    // Runs blocks in batches taken under one lock. After each batch the
+    // worker goes back to the pool if other work of this priority waits, so a
+    // busy queue cannot starve its peers.
+    void drain() {
+        Frame frame(this);
+        std::vector<Block> batch;
+        batch.reserve(kBatch);
+        for (;;) {
+            if (!takeBatch(batch)) {
+                return;
+            }
+            for (auto& block : batch) {
+                block();
+                block = nullptr;  // release captures in posting order
+            }
+            batch.clear();
+            if (ThreadPool::shared().hasWaitingWork(bandFor(qualityOfService()))) {
+                release();
+                return;
+            }
+        }
+    }
+
+    // Moves up to kBatch blocks into `batch`. Returns false, having given up
+    // ownership, when there is nothing left to run: the queue is empty, or a
+    // sync caller is next and now owns the queue.
+    bool takeBatch(std::vector<Block>& batch) {
+        std::lock_guard lock(mutex_);
+        while (!items_.empty() && batch.size() < kBatch) {
+            auto& front = items_.front();
+            if (front.waiter) {
+                if (!batch.empty()) {
+                    return true;  // run what was taken first; the waiter comes next
+                }
+                front.waiter->granted = true;
+                front.waiter->turn.notify_one();
+                items_.pop_front();
+                return false;
+            }
+            batch.push_back(std::move(front.block));
+            items_.pop_front();
+        }
+        if (batch.empty()) {
+            active_ = false;
+            return false;
+        }
+        return true;
+    }
+
+    void acquire() {
+        std::unique_lock lock(mutex_);
+        if (!active_) {
+            active_ = true;
+            return;
+        }
+        Waiter waiter;
+        items_.push_back(Item{nullptr, &waiter});
+        waiter.turn.wait(lock, [&] { return waiter.granted; });
+    }
+
+    // Gives up ownership, handing the remaining blocks to a new drain job.
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            if (items_.empty()) {
+                active_ = false;
+                return;
+            }
+        }
+        schedule();
+    }
+
+    std::mutex mutex_;
+    std::deque<Item> items_;
+    bool active_ = false;
+};
+
+// ---------------------------------------------------------------- global
+
+class GlobalQueue final : public QueueImpl {
+  public:
+    using QueueImpl::QueueImpl;
+
+    // Global queues live for the whole process, so jobs may hold `this`.
+    void async(Block block) override {
+        ThreadPool::shared().submit(bandFor(qualityOfService()), [this, block = std::move(block)] {
+            Frame frame(this);
+            block();
+        });
+    }
+
+    void sync(const Block& block) override {
+        Frame frame(this);
+        block();
+    }
+};
+
+const std::shared_ptr<QueueImpl>& globalQueueForBand(int band) {
+    static const auto* queues = new std::shared_ptr<QueueImpl>[kBandCount] {
+        std::make_shared<GlobalQueue>("global.user-interactive", QualityOfService::UserInteractive),
+            std::make_shared<GlobalQueue>("global.user-initiated", QualityOfService::UserInitiated),
+            std::make_shared<GlobalQueue>("global.default", QualityOfService::Default),
+            std::make_shared<GlobalQueue>("global.utility", QualityOfService::Utility),
+            std::make_shared<GlobalQueue>("global.background", QualityOfService::Background),
+    };
+    return queues[band];
+}
+
+}  // namespace
+}  // namespace detail
+
+// ---------------------------------------------------------------- Queue
+
+namespace {
+
+const detail::QueueImpl& checked(const std::shared_ptr<detail::QueueImpl>& impl) {
+    if (!impl) {
+        throw DispatchException("operation on an empty Queue handle");
+    }
+    return *impl;
+}
+
+detail::QueueImpl& mutableChecked(const std::shared_ptr<detail::QueueImpl>& impl) {
+    checked(impl);
+    return *impl;
+}
+
+}  // namespace
+
+Queue Queue::serial(std::string label, QualityOfService qos) {
+    return Queue(std::make_shared<detail::SerialQueue>(std::move(label), qos));
+}
+
+Queue Queue::global(QualityOfService qos) {
+    return Queue(detail::globalQueueForBand(detail::bandFor(qos)));
+}
+
+Queue Queue::global(Priority priority) {
+    switch (priority) {
+        case Priority::High:
+            return global(QualityOfService::UserInitiated);
+        case Priority::Low:
+            return global(QualityOfService::Utility);
+        case Priority::Background:
+            return global(QualityOfService::Background);
+        case Priority::Default:
+            break;
+    }
+    return global(QualityOfService::Default);
+}
+
+Queue Queue::main() {
+    return Queue(detail::mainQueueImpl());
+}
+
+Queue mainQueue() {
+    return Queue::main();
+}
+
+void Queue::async(Block block) const {
+    mutableChecked(impl_).async(std::move(block));
+}
+
+void Queue::sync(const Block& block) const {
+    mutableChecked(impl_).sync(block);
+}
+
+void Queue::after(double seconds, Block block) const {
+    if (std::isnan(seconds)) {
+        throw std::invalid_argument("Queue::after: the delay is NaN");
+    }
+    auto clock = checked(impl_).clock();
+    double deadline = clock->now() + std::max(seconds, 0.0);
+    clock->schedule(deadline, Clock::nextOrder(),
+                    [impl = impl_, block = std::move(block)]() mutable { impl->async(std::move(block)); });
+}
+
+void Queue::setClock(std::shared_ptr<Clock> clock) const {
+    mutableChecked(impl_).setClock(std::move(clock));
+}
+
+std::shared_ptr<Clock> Queue::clock() const {
+    return checked(impl_).clock();
+}
+
+const std::string& Queue::label() const {
+    return checked(impl_).label();
+}
+
+QualityOfService Queue::qualityOfService() const {
+    return checked(impl_).qualityOfService();
+}
+
+bool Queue::isMain() const {
+    return checked(impl_).isMain();
+}
+
+bool Queue::isCurrent() const {
+    return checked(impl_).isCurrent();
+}
+
+void Queue::setSpecific(const void* key, std::shared_ptr<void> value) const {
+    mutableChecked(impl_).setSpecific(key, std::move(value));
+}
+
+std::shared_ptr<void> Queue::getSpecific(const void* key) const {
+    return checked(impl_).getSpecific(key);
+}
+
+std::shared_ptr<void> Queue::currentSpecific(const void* key) {
+    for (const detail::Frame* frame = detail::Frame::top(); frame; frame = frame->previous) {
+        if (auto value = frame->queue->getSpecific(key)) {
+            return value;
+        }
+    }
+    // The main thread counts as being on the main queue even between blocks.
+    const auto& main = detail::mainQueueImpl();
+    return main->isCurrent() ? main->getSpecific(key) : nullptr;
+}
+
+const std::shared_ptr<detail::QueueImpl>& Queue::impl() const {
+    return impl_;
+}
+
+}  // namespace plat::dispatch

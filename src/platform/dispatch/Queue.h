@@ -1,0 +1,134 @@
+// Queue: a dispatch queue handle. Copies share one queue; handles compare
+// equal when they name the same queue. Three kinds exist:
+//
+//   * serial queues (Queue::serial): blocks run one at a time, in the order
+//     posted, on the shared worker pool (no thread of their own, so a program
+//     may create many). A busy serial queue gives its worker back after each
+//     batch of blocks when other work of its priority waits, so that it cannot
+//     starve the other queues;
+//   * global concurrent queues (Queue::global): blocks start in FIFO order and
+//     may run at the same time on the pool, whose size is the number of
+//     hardware threads (at least 2). Higher qualities of service are served
+//     first;
+//   * the main queue (Queue::main, see MainLoop.h): blocks run on the main
+//     thread when it pumps the main loop.
+//
+// All operations may be called from any thread. Dropping the last handle to a
+// serial queue never drops work: blocks already posted (and pending `after`
+// blocks) keep the queue alive until they have run. A block that throws out of
+// `async` ends the process (std::terminate), as any uncaught exception on a
+// thread would; an exception thrown out of a `sync` block reaches the caller.
+//
+// Deadlocks to avoid: the pool is bounded, so blocks that wait (on a
+// Semaphore, a Group, an OperationQueue, or a main-queue `sync`) occupy a
+// worker while they wait; when every worker waits for work that needs a
+// worker, nothing moves. Wait on the pool only for work that can finish
+// without it. `sync` onto a serial queue runs the block on the calling
+// thread, so it needs no worker of its own (it still waits for the blocks
+// posted before it).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+namespace plat::dispatch {
+
+class Clock;
+namespace detail {
+class QueueImpl;
+}
+
+using Block = std::function<void()>;
+
+// Raw values are the platform's, so that numbers found in stored settings or
+// given by callers (25 for user-initiated, 17 for utility) convert with a
+// cast. Values between classes count as the class below; -1, the operation
+// layer's "default", counts as Default.
+enum class QualityOfService : int {
+    UserInteractive = 0x21,
+    UserInitiated = 0x19,
+    Default = 0x15,
+    Utility = 0x11,
+    Background = 0x09,
+    Unspecified = 0,
+};
+
+// The older priority names of the global queues.
+enum class Priority { High, Default, Low, Background };
+
+class Queue {
+  public:
+    // An empty handle: every operation on it throws DispatchException.
+    Queue() = default;
+
+    static Queue serial(std::string label, QualityOfService qos = QualityOfService::Default);
+    static Queue global(QualityOfService qos = QualityOfService::Default);
+    static Queue global(Priority priority);
+    static Queue main();
+
+    // Runs `block` later, exactly once. Never runs it inline, even on the
+    // main queue from the main thread.
+    void async(Block block) const;
+
+    // Runs `block` and returns when it has finished. Serial queues: after the
+    // blocks posted before it, on the calling thread. Global queues: at once
+    // on the calling thread. Main queue: inline on the main thread, else on
+    // the main thread when it next pumps. Throws DispatchException instead of
+    // deadlocking when the caller is itself running on this serial queue
+    // (directly or through nested sync calls).
+    void sync(const Block& block) const;
+
+    // sync() for a block that returns a value.
+    template <class F>
+    requires(!std::is_void_v<std::invoke_result_t<F&>>) std::invoke_result_t<F&> sync(F&& f)
+    const {
+        std::optional<std::invoke_result_t<F&>> result;
+        sync(Block([&] { result.emplace(f()); }));
+        return std::move(*result);
+    }
+
+    // Posts `block` once `seconds` have passed on this queue's clock. A
+    // negative or zero delay posts it as soon as the clock next fires; NaN
+    // throws std::invalid_argument. Not cancellable: use a TimerSource.
+    void after(double seconds, Block block) const;
+
+    // The clock for `after` and for timers made on this queue without a
+    // clock of their own. Null (the default) means defaultClock() at the
+    // time of scheduling.
+    void setClock(std::shared_ptr<Clock> clock) const;
+    std::shared_ptr<Clock> clock() const;  // never null
+
+    const std::string& label() const;
+    QualityOfService qualityOfService() const;
+    bool isMain() const;
+
+    // True when the calling thread is running a block of this queue, directly
+    // or inside a sync() it made from one. For the main queue: isMainThread().
+    bool isCurrent() const;
+
+    // Values attached to the queue under a key (an address the caller owns).
+    // A null value removes the key.
+    void setSpecific(const void* key, std::shared_ptr<void> value) const;
+    std::shared_ptr<void> getSpecific(const void* key) const;
+    // The value under `key` of the innermost queue the calling thread runs
+    // a block of that has one; null when none has.
+    static std::shared_ptr<void> currentSpecific(const void* key);
+
+    explicit operator bool() const { return impl_ != nullptr; }
+    bool operator==(const Queue& other) const { return impl_ == other.impl_; }
+
+    // For the dispatch layer itself.
+    explicit Queue(std::shared_ptr<detail::QueueImpl> impl) : impl_(std::move(impl)) {}
+    const std::shared_ptr<detail::QueueImpl>& impl() const;
+
+  private:
+    std::shared_ptr<detail::QueueImpl> impl_;
+};
+
+// The main queue, the same as Queue::main().
+Queue mainQueue();
+
+}  // namespace plat::dispatch

@@ -1,0 +1,48 @@
+#include "platform/dispatch/Semaphore.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+namespace plat::dispatch {
+
+Semaphore::Semaphore(long initial) : count_(initial) {
+    if (initial < 0) {
+        throw std::invalid_argument("Semaphore: negative initial count");
+    }
+}
+
+bool Semaphore::signal() {
+    // Notify under the lock: a woken waiter may destroy the semaphore as soon
+    // as it can take the lock.
+    std::lock_guard lock(mutex_);
+    ++count_;
+    bool woke = waiters_ > 0;
+    if (woke) {
+        available_.notify_one();
+    }
+    return woke;
+}
+
+void Semaphore::wait() {
+    std::unique_lock lock(mutex_);
+    ++waiters_;
+    available_.wait(lock, [&] { return count_ > 0; });
+    --waiters_;
+    --count_;
+}
+
+bool Semaphore::wait(double timeoutSeconds) {
+    using namespace std::chrono;
+    double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
+    std::unique_lock lock(mutex_);
+    ++waiters_;
+    bool taken = available_.wait_for(lock, duration<double>(timeout), [&] { return count_ > 0; });
+    --waiters_;
+    if (taken) {
+        --count_;
+    }
+    return taken;
+}
+
+}  // namespace plat::dispatch

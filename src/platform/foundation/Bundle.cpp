@@ -1,0 +1,178 @@
+#include "platform/foundation/Bundle.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PropertyListSerialization.h"
+
+namespace plat {
+
+namespace {
+
+std::string join(const std::string& folder, std::string_view name) {
+    if (name.empty()) {
+        return folder;
+    }
+    if (folder.empty() || folder.back() == '/') {
+        return folder + std::string(name);
+    }
+    return folder + "/" + std::string(name);
+}
+
+std::optional<std::string> runningExecutable() {
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);  // truncated: try a larger buffer
+    }
+}
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::shared_ptr<const Dictionary> readInfo(const std::string& bundlePath) {
+    auto plist = PropertyListSerialization::propertyListWithContentsOfFile(join(bundlePath, "Info.plist"));
+    if (!plist || !plist->isDictionary()) {
+        return nullptr;
+    }
+    return std::make_shared<const Dictionary>(*plist->asDictionary());
+}
+
+}  // namespace
+
+Bundle::Bundle(std::string path) : path_(std::move(path)) {}
+
+Bundle::Bundle(std::string path, MainTag) : path_(std::move(path)), isMain_(true) {}
+
+Bundle& Bundle::mainBundle() {
+    static Bundle* main = [] {
+        const auto executable = runningExecutable();
+        return new Bundle(executable ? folderOf(*executable) : std::string("."), MainTag{});
+    }();
+    return *main;
+}
+
+std::optional<std::string> Bundle::executablePath() const {
+    if (isMain_) {
+        return runningExecutable();
+    }
+    auto name = infoString("CFBundleExecutable");
+    if (!name || name->empty()) {
+        return std::nullopt;
+    }
+    return join(path_, *name);
+}
+
+std::shared_ptr<const Dictionary> Bundle::infoDictionary() const {
+    std::lock_guard lock(mutex_);
+    if (!infoLoaded_) {
+        info_ = readInfo(path_);
+        infoLoaded_ = true;
+    }
+    return info_;
+}
+
+void Bundle::setInfoDictionary(std::optional<Dictionary> info) {
+    std::lock_guard lock(mutex_);
+    info_ = info ? std::make_shared<const Dictionary>(std::move(*info)) : nullptr;
+    infoLoaded_ = true;
+}
+
+std::optional<Value> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
+    const auto info = infoDictionary();
+    const Value* value = info ? info->find(key) : nullptr;
+    return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+std::optional<std::string> Bundle::infoString(std::string_view key) const {
+    const auto info = infoDictionary();
+    const Value* value = info ? info->find(key) : nullptr;
+    const std::string* text = value ? value->asString() : nullptr;
+    return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+std::optional<std::string> Bundle::bundleIdentifier() const {
+    return infoString("CFBundleIdentifier");
+}
+
+std::optional<std::string> Bundle::shortVersionString() const {
+    return infoString("CFBundleShortVersionString");
+}
+
+std::optional<std::string> Bundle::version() const {
+    return infoString("CFBundleVersion");
+}
+
+std::optional<std::string> Bundle::name() const {
+    auto name = infoString("CFBundleName");
+    return name ? name : infoString("CFBundleExecutable");
+}
+
+std::string Bundle::resourcePath() const {
+    std::lock_guard lock(mutex_);
+    return resourcePath_ ? *resourcePath_ : join(path_, "Resources");
+}
+
+void Bundle::setResourcePath(std::string path) {
+    std::lock_guard lock(mutex_);
+    resourcePath_ = std::move(path);
+}
+
+std::string Bundle::resourceFolder(std::string_view subdirectory) const {
+    return join(resourcePath(), subdirectory);
+}
+
+std::optional<std::string> Bundle::pathForResource(std::string_view name, std::string_view type,
+                                                   std::string_view subdirectory) const {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    std::string file(name);
+    if (!type.empty()) {
+        file += (type.front() == '.' ? "" : ".") + std::string(type);
+    }
+    const std::string path = join(resourceFolder(subdirectory), file);
+    if (!FileManager::defaultManager().fileExistsAtPath(path)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::vector<std::string> Bundle::pathsForResourcesOfType(std::string_view type,
+                                                         std::string_view subdirectory) const {
+    const std::string folder = resourceFolder(subdirectory);
+    auto names = FileManager::defaultManager().contentsOfDirectoryAtPath(folder);
+    std::vector<std::string> paths;
+    if (!names) {
+        return paths;
+    }
+    const std::string suffix = type.empty() ? "" : (type.front() == '.' ? "" : ".") + std::string(type);
+    for (const auto& name : *names) {
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            paths.push_back(join(folder, name));
+        }
+    }
+    return paths;
+}
+
+std::string Bundle::localizedStringForKey(const std::string& key, const std::string& value,
+                                          std::string_view /*table*/) const {
+    return value.empty() ? key : value;
+}
+
+}  // namespace plat

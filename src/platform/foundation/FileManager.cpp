@@ -1,0 +1,755 @@
+#include "platform/foundation/FileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace plat {
+
+namespace {
+
+// Whether an operation reads (a missing file is 260) or changes the file
+// system (a missing file is 4).
+enum class Access { Read, Write };
+
+int64_t cocoaCodeForErrno(int err, Access access) {
+    const bool reading = access == Access::Read;
+    switch (err) {
+        case ENOENT:
+            return reading ? FileReadNoSuchFileError : FileNoSuchFileError;
+        case EACCES:
+        case EPERM:
+            return reading ? FileReadNoPermissionError : FileWriteNoPermissionError;
+        case EEXIST:
+            return FileWriteFileExistsError;
+        case ENOSPC:
+        case EDQUOT:
+            return FileWriteOutOfSpaceError;
+        case EROFS:
+            return FileWriteVolumeReadOnlyError;
+        case ENAMETOOLONG:
+            return reading ? FileReadInvalidFileNameError : FileWriteInvalidFileNameError;
+        case EFBIG:
+            return reading ? FileReadTooLargeError : FileWriteUnknownError;
+        default:
+            return reading ? FileReadUnknownError : FileWriteUnknownError;
+    }
+}
+
+ErrorPtr fileError(int err, Access access, const std::string& path) {
+    auto posix = Error::make(POSIXErrorDomain, err,
+                             Dictionary{{LocalizedDescriptionKey, std::generic_category().message(err)}});
+    return Error::make(CocoaErrorDomain, cocoaCodeForErrno(err, access),
+                       Dictionary{{FilePathErrorKey, path}, {UnderlyingErrorKey, Value(posix)}});
+}
+
+// An errno and which side of an operation it came from.
+struct Failure {
+    int err = 0;
+    Access access = Access::Write;
+    explicit operator bool() const { return err != 0; }
+};
+
+Failure failed(Access access) {
+    return Failure{errno, access};
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+    if (dir.empty()) {
+        return name;
+    }
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// The folder holding path's last component ("." for a bare name).
+std::string parentFolder(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int closeChecked(int fd) {
+    // Linux releases the descriptor even when close reports EINTR.
+    return ::close(fd) == 0 || errno == EINTR ? 0 : -1;
+}
+
+bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, length);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+mode_t processUmask() {
+    // umask() can only be read by changing it, which races with other
+    // threads; the kernel reports it here instead.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+        }
+    }
+    return 022;
+}
+
+std::optional<mode_t> requestedMode(const Dictionary* attributes) {
+    if (attributes == nullptr) {
+        return std::nullopt;
+    }
+    const Value* v = attributes->find(FilePosixPermissions);
+    if (v == nullptr || !v->isNumber()) {
+        return std::nullopt;
+    }
+    return static_cast<mode_t>(v->unsignedLongLongValue() & 07777);
+}
+
+// --- Recursive removal ---------------------------------------------------------
+
+std::vector<std::string> entryNames(DIR* dir, int* err) {
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    *err = errno;
+    return names;
+}
+
+// Removes name inside parentFd, descending into folders without following
+// links. Entries that vanish meanwhile are not an error.
+int removeAt(int parentFd, const char* name) {
+    struct stat st;
+    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
+    }
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    int err = 0;
+    for (const auto& child : entryNames(dir, &err)) {
+        if (err == 0) {
+            err = removeAt(fd, child.c_str());
+        }
+    }
+    ::closedir(dir);
+    if (err != 0) {
+        return err;
+    }
+    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+// --- Copying -------------------------------------------------------------------
+
+Failure copyTree(const std::string& src, const std::string& dst);
+
+Failure copyFileContents(const std::string& src, const std::string& dst, const struct stat& st) {
+    const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0) {
+        return failed(Access::Read);
+    }
+    const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        Failure f = failed(Access::Write);
+        ::close(in);
+        return f;
+    }
+    Failure result;
+    std::vector<uint8_t> buffer(1 << 16);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            result = failed(Access::Read);
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
+            result = failed(Access::Write);
+            break;
+        }
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (!result && (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)) {
+        result = failed(Access::Write);
+    }
+    ::close(in);
+    if (closeChecked(out) != 0 && !result) {
+        result = failed(Access::Write);
+    }
+    return result;
+}
+
+Failure copyFolder(const std::string& src, const std::string& dst, const struct stat& st) {
+    // Listed before dst exists, so that a copy placed inside its source does
+    // not copy itself.
+    DIR* dir = ::opendir(src.c_str());
+    if (dir == nullptr) {
+        return failed(Access::Read);
+    }
+    int err = 0;
+    auto names = entryNames(dir, &err);
+    ::closedir(dir);
+    if (err != 0) {
+        return Failure{err, Access::Read};
+    }
+    if (::mkdir(dst.c_str(), 0700) != 0) {
+        return failed(Access::Write);
+    }
+    for (const auto& name : names) {
+        if (Failure f = copyTree(join(src, name), join(dst, name))) {
+            return f;
+        }
+    }
+    // Last, so that a read-only source folder does not block its own copy.
+    if (::chmod(dst.c_str(), st.st_mode & 07777) != 0) {
+        return failed(Access::Write);
+    }
+    return {};
+}
+
+Failure copyLink(const std::string& src, const std::string& dst, const struct stat& st) {
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(src.c_str(), target.data(), target.size());
+    if (n < 0) {
+        return failed(Access::Read);
+    }
+    target.resize(static_cast<std::size_t>(n));
+    if (::symlink(target.c_str(), dst.c_str()) != 0) {
+        return failed(Access::Write);
+    }
+    return {};
+}
+
+Failure copyTree(const std::string& src, const std::string& dst) {
+    struct stat st;
+    if (::lstat(src.c_str(), &st) != 0) {
+        return failed(Access::Read);
+    }
+    if (S_ISREG(st.st_mode)) {
+        return copyFileContents(src, dst, st);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return copyFolder(src, dst, st);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return copyLink(src, dst, st);
+    }
+    return Failure{ENOTSUP, Access::Read};
+}
+
+// Whether path would lie inside the folder (links resolved); a folder cannot
+// be copied into itself.
+bool isInsideFolder(const std::string& path, const std::string& folder) {
+    char* realFolder = ::realpath(folder.c_str(), nullptr);
+    char* realParent = ::realpath(parentFolder(path).c_str(), nullptr);
+    bool inside = false;
+    if (realFolder != nullptr && realParent != nullptr) {
+        const std::string parent = std::string(realParent) + "/";
+        const std::string prefix = std::string(realFolder) + (realFolder[1] == '\0' ? "" : "/");
+        inside = parent.rfind(prefix, 0) == 0;
+    }
+    std::free(realFolder);
+    std::free(realParent);
+    return inside;
+}
+
+// --- Moving ----------------------------------------------------------------------
+
+// Renames without replacing, on file systems that lack RENAME_NOREPLACE.
+int renameWithoutReplacingFallback(const std::string& src, const std::string& dst) {
+    struct stat st;
+    if (::lstat(src.c_str(), &st) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(src.c_str(), dst.c_str()) == 0) {
+            ::unlink(src.c_str());
+            return 0;
+        }
+        if (errno == EEXIST || errno == EXDEV) {
+            return errno;
+        }
+    }
+    // Folders (and files on systems without hard links) can only be checked
+    // first; rename(2) still refuses a non-empty folder as destination.
+    if (::lstat(dst.c_str(), &st) == 0) {
+        return EEXIST;
+    }
+    return ::rename(src.c_str(), dst.c_str()) == 0 ? 0 : errno;
+}
+
+int renameWithoutReplacing(const std::string& src, const std::string& dst) {
+    if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        return renameWithoutReplacingFallback(src, dst);
+    }
+    return errno;
+}
+
+// --- Temporary folder --------------------------------------------------------------
+
+bool isPrivateFolder(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        return false;
+    }
+    return (st.st_mode & 077) == 0 || ::chmod(path.c_str(), 0700) == 0;
+}
+
+std::string fallbackPrivateFolder(const std::string& base, const std::string& name) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> made;
+    std::lock_guard lock(mutex);
+    auto it = made.find(base);
+    if (it != made.end() && isPrivateFolder(it->second)) {
+        return it->second;
+    }
+    std::string pattern = name + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        return base;
+    }
+    made[base] = pattern;
+    return pattern;
+}
+
+}  // namespace
+
+bool isNoSuchFileError(const ErrorPtr& error) {
+    if (!error) {
+        return false;
+    }
+    if (error->domain() == CocoaErrorDomain &&
+        (error->code() == FileNoSuchFileError || error->code() == FileReadNoSuchFileError)) {
+        return true;
+    }
+    if (error->domain() == POSIXErrorDomain && error->code() == ENOENT) {
+        return true;
+    }
+    return isNoSuchFileError(error->underlyingError());
+}
+
+FileManager& FileManager::defaultManager() {
+    static FileManager* manager = new FileManager();
+    return *manager;
+}
+
+bool FileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) const {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    if (isDirectory != nullptr) {
+        *isDirectory = S_ISDIR(st.st_mode);
+    }
+    return true;
+}
+
+Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const std::string& path) const {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        return fileError(errno, Access::Read, path);
+    }
+    int err = 0;
+    auto names = entryNames(dir, &err);
+    ::closedir(dir);
+    if (err != 0) {
+        return fileError(err, Access::Read, path);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Result<Dictionary> FileManager::attributesOfItemAtPath(const std::string& path) const {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return fileError(errno, Access::Read, path);
+    }
+    const char* type = S_ISDIR(st.st_mode)    ? FileTypeDirectory
+                       : S_ISREG(st.st_mode)  ? FileTypeRegular
+                       : S_ISLNK(st.st_mode)  ? FileTypeSymbolicLink
+                       : S_ISSOCK(st.st_mode) ? FileTypeSocket
+                       : S_ISCHR(st.st_mode)  ? FileTypeCharacterSpecial
+                       : S_ISBLK(st.st_mode)  ? FileTypeBlockSpecial
+                                              : FileTypeUnknown;
+    const double modified = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+    return Dictionary{
+        {FileSize, static_cast<uint64_t>(st.st_size)},
+        {FileModificationDate, Date::fromTimeIntervalSince1970(modified)},
+        {FileType, type},
+        {FilePosixPermissions, static_cast<uint16_t>(st.st_mode & 07777)},
+    };
+}
+
+Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return fileError(errno, Access::Read, path);
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return fileError(EISDIR, Access::Read, path);
+    }
+    std::vector<uint8_t> bytes;
+    bytes.reserve(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+    uint8_t buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            return fileError(err, Access::Read, path);
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return Data(std::move(bytes));
+}
+
+std::optional<Data> FileManager::contentsAtPath(const std::string& path) const {
+    auto result = dataWithContentsOfFile(path);
+    if (!result) {
+        return std::nullopt;
+    }
+    return std::move(result).value();
+}
+
+ErrorPtr FileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
+                                            const Dictionary* attributes) const {
+    const auto mode = requestedMode(attributes);
+    auto made = [&](const std::string& folder) {
+        if (mode) {
+            ::chmod(folder.c_str(), *mode);
+        }
+    };
+    if (!withIntermediateDirectories) {
+        if (::mkdir(path.c_str(), 0777) != 0) {
+            return fileError(errno, Access::Write, path);
+        }
+        made(path);
+        return nullptr;
+    }
+    std::string prefix = path.empty() || path[0] != '/' ? "" : "/";
+    std::size_t pos = 0;
+    while (pos < path.size()) {
+        const std::size_t end = std::min(path.find('/', pos), path.size());
+        if (end > pos) {
+            prefix = join(prefix, path.substr(pos, end - pos));
+            if (::mkdir(prefix.c_str(), 0777) == 0) {
+                made(prefix);
+            } else if (errno != EEXIST) {
+                return fileError(errno, Access::Write, path);
+            } else if (bool isDir = false; !fileExistsAtPath(prefix, &isDir) || !isDir) {
+                return fileError(end == path.size() ? EEXIST : ENOTDIR, Access::Write, path);
+            }
+        }
+        pos = end + 1;
+    }
+    return prefix.empty() ? fileError(ENOENT, Access::Write, path) : nullptr;
+}
+
+bool FileManager::createFileAtPath(const std::string& path, const Data& contents) const {
+    return writeData(contents, path, true) == nullptr;
+}
+
+ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool atomically) const {
+    if (!atomically) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            return fileError(errno, Access::Write, path);
+        }
+        if (!writeAll(fd, data.bytes(), data.length())) {
+            const int err = errno;
+            ::close(fd);
+            return fileError(err, Access::Write, path);
+        }
+        return closeChecked(fd) == 0 ? nullptr : fileError(errno, Access::Write, path);
+    }
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (name.empty()) {
+        return fileError(EISDIR, Access::Write, path);
+    }
+    const std::string folder = parentFolder(path);
+    // Hidden, and short enough to stay within NAME_MAX whatever name is.
+    std::string temp = join(folder, "." + name.substr(0, 200) + ".tmp-XXXXXX");
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return fileError(errno, Access::Write, path);
+    }
+    struct stat existing;
+    const mode_t mode =
+        ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~processUmask());
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data.bytes(), data.length()) && ::fdatasync(fd) == 0;
+    int err = errno;
+    if (closeChecked(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return fileError(err, Access::Write, path);
+    }
+    // Make the rename itself durable.
+    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return nullptr;
+}
+
+ErrorPtr FileManager::removeItemAtPath(const std::string& path) const {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return fileError(errno, Access::Write, path);
+    }
+    if (const int err = removeAt(AT_FDCWD, path.c_str()); err != 0) {
+        return fileError(err, Access::Write, path);
+    }
+    return nullptr;
+}
+
+ErrorPtr FileManager::copyItemAtPath(const std::string& srcPath, const std::string& dstPath) const {
+    struct stat st;
+    if (::lstat(srcPath.c_str(), &st) != 0) {
+        return fileError(errno, Access::Read, srcPath);
+    }
+    if (::lstat(dstPath.c_str(), &st) == 0) {
+        return fileError(EEXIST, Access::Write, dstPath);
+    }
+    if (isInsideFolder(dstPath, srcPath)) {
+        return fileError(EINVAL, Access::Write, dstPath);
+    }
+    const Failure f = copyTree(srcPath, dstPath);
+    if (!f) {
+        return nullptr;
+    }
+    // EEXIST means someone else created dstPath meanwhile: it is not ours.
+    if (f.err != EEXIST) {
+        removeAt(AT_FDCWD, dstPath.c_str());
+    }
+    return fileError(f.err, f.access, f.access == Access::Read ? srcPath : dstPath);
+}
+
+ErrorPtr FileManager::moveItemAtPath(const std::string& srcPath, const std::string& dstPath) const {
+    struct stat st;
+    if (::lstat(srcPath.c_str(), &st) != 0) {
+        return fileError(errno, Access::Write, srcPath);
+    }
+    const int err = renameWithoutReplacing(srcPath, dstPath);
+    if (err == 0) {
+        return nullptr;
+    }
+    if (err != EXDEV) {
+        return fileError(err, Access::Write, err == EEXIST ? dstPath : srcPath);
+    }
+    if (ErrorPtr copyError = copyItemAtPath(srcPath, dstPath)) {
+        return copyError;
+    }
+    // The copy is complete; if the original cannot go, both remain.
+    return removeItemAtPath(srcPath);
+}
+
+namespace {
+
+ErrorPtr unsupportedScheme(const URL& url, Access access) {
+    return Error::make(
+        CocoaErrorDomain,
+        access == Access::Read ? FileReadUnsupportedSchemeError : FileWriteUnsupportedSchemeError,
+        Dictionary{{URLErrorKey, url.absoluteString()}});
+}
+
+}  // namespace
+
+ErrorPtr FileManager::createDirectoryAtURL(const URL& url, bool withIntermediateDirectories,
+                                           const Dictionary* attributes) const {
+    if (!url.isFileURL()) {
+        return unsupportedScheme(url, Access::Write);
+    }
+    return createDirectoryAtPath(url.path(), withIntermediateDirectories, attributes);
+}
+
+ErrorPtr FileManager::removeItemAtURL(const URL& url) const {
+    return url.isFileURL() ? removeItemAtPath(url.path()) : unsupportedScheme(url, Access::Write);
+}
+
+ErrorPtr FileManager::copyItemAtURL(const URL& srcURL, const URL& dstURL) const {
+    if (!srcURL.isFileURL()) {
+        return unsupportedScheme(srcURL, Access::Read);
+    }
+    return dstURL.isFileURL() ? copyItemAtPath(srcURL.path(), dstURL.path())
+                              : unsupportedScheme(dstURL, Access::Write);
+}
+
+ErrorPtr FileManager::moveItemAtURL(const URL& srcURL, const URL& dstURL) const {
+    if (!srcURL.isFileURL()) {
+        return unsupportedScheme(srcURL, Access::Write);
+    }
+    return dstURL.isFileURL() ? moveItemAtPath(srcURL.path(), dstURL.path())
+                              : unsupportedScheme(dstURL, Access::Write);
+}
+
+std::vector<URL> FileManager::URLsForDirectory(SearchPathDirectory directory, unsigned domainMask) const {
+    std::vector<URL> urls;
+    for (const auto& path : searchPathsForDirectory(directory, domainMask)) {
+        urls.push_back(URL::fileURLWithPath(path, true));
+    }
+    return urls;
+}
+
+std::optional<std::string> FileManager::env(const char* name) const {
+    if (environment_) {
+        auto it = environment_->find(name);
+        return it == environment_->end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::string FileManager::homeDirectory() const {
+    if (auto home = env("HOME"); home && !home->empty()) {
+        return withoutTrailingSlashes(*home);
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
+        return withoutTrailingSlashes(found->pw_dir);
+    }
+    return "/";
+}
+
+std::string FileManager::xdgFolder(const char* variable, const char* fallbackInHome) const {
+    // Relative values are invalid by the XDG rules and are ignored.
+    std::string folder = join(homeDirectory(), fallbackInHome);
+    if (auto value = env(variable); value && !value->empty() && (*value)[0] == '/') {
+        folder = withoutTrailingSlashes(*value);
+    }
+    const Dictionary privateMode{{FilePosixPermissions, 0700}};
+    createDirectoryAtPath(folder, true, &privateMode);
+    return folder;
+}
+
+std::vector<std::string> FileManager::searchPathsForDirectory(SearchPathDirectory directory,
+                                                              unsigned domainMask) const {
+    using D = SearchPathDirectory;
+    std::vector<std::string> paths;
+    if (domainMask & UserDomainMask) {
+        switch (directory) {
+            case D::ApplicationSupportDirectory:
+            case D::LibraryDirectory:
+                paths.push_back(xdgFolder("XDG_DATA_HOME", ".local/share"));
+                break;
+            case D::CachesDirectory:
+                paths.push_back(xdgFolder("XDG_CACHE_HOME", ".cache"));
+                break;
+            case D::PreferencesDirectory:
+                paths.push_back(xdgFolder("XDG_CONFIG_HOME", ".config"));
+                break;
+            case D::DocumentDirectory:
+                paths.push_back(join(homeDirectory(), "Documents"));
+                break;
+            case D::DownloadsDirectory:
+                paths.push_back(join(homeDirectory(), "Downloads"));
+                break;
+            case D::DesktopDirectory:
+                paths.push_back(join(homeDirectory(), "Desktop"));
+                break;
+            case D::MoviesDirectory:
+                paths.push_back(join(homeDirectory(), "Videos"));
+                break;
+            case D::MusicDirectory:
+                paths.push_back(join(homeDirectory(), "Music"));
+                break;
+            case D::PicturesDirectory:
+                paths.push_back(join(homeDirectory(), "Pictures"));
+                break;
+        }
+    }
+    const bool shared = directory == D::ApplicationSupportDirectory || directory == D::LibraryDirectory;
+    if (shared && (domainMask & LocalDomainMask)) {
+        paths.emplace_back("/usr/local/share");
+    }
+    if (shared && (domainMask & SystemDomainMask)) {
+        paths.emplace_back("/usr/share");
+    }
+    return paths;
+}
+
+std::string FileManager::temporaryDirectory() const {
+    std::string base = "/tmp";
+    if (auto tmpdir = env("TMPDIR"); tmpdir && !tmpdir->empty() && (*tmpdir)[0] == '/') {
+        base = withoutTrailingSlashes(*tmpdir);
+    }
+    const std::string name = join(base, "kestrel-" + std::to_string(::geteuid()));
+    if (::mkdir(name.c_str(), 0700) == 0) {
+        ::chmod(name.c_str(), 0700);  // whatever the umask
+        return name;
+    }
+    if (errno == EEXIST && isPrivateFolder(name)) {
+        return name;
+    }
+    return fallbackPrivateFolder(base, name);
+}
+
+}  // namespace plat

@@ -1,0 +1,172 @@
+// FileManager: files and folders by path (the platform's file manager), the
+// standard folders mapped to the XDG folders, and a private temporary folder.
+//
+// Every failing call returns an Error in CocoaErrorDomain with one of the file
+// error codes below, the path under FilePathErrorKey and the POSIX error
+// (POSIXErrorDomain, errno) under UnderlyingErrorKey. "No such file" comes out
+// as FileNoSuchFileError (4) for operations that change the file system and as
+// FileReadNoSuchFileError (260) for those that read; isNoSuchFileError
+// recognises both.
+//
+// Symbolic links are followed by fileExistsAtPath, contentsAtPath and writes;
+// attributesOfItemAtPath, removeItemAtPath, copyItemAtPath and moveItemAtPath
+// act on the link itself.
+//
+// Threads: a FileManager holds no mutable state; every member may be called
+// from any thread. Concurrent changes to the same paths race as the
+// underlying system calls do.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/Result.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+namespace plat {
+
+// File error codes of CocoaErrorDomain.
+inline constexpr int64_t FileNoSuchFileError = 4;
+inline constexpr int64_t FileLockingError = 255;
+inline constexpr int64_t FileReadUnknownError = 256;
+inline constexpr int64_t FileReadNoPermissionError = 257;
+inline constexpr int64_t FileReadInvalidFileNameError = 258;
+inline constexpr int64_t FileReadCorruptFileError = 259;
+inline constexpr int64_t FileReadNoSuchFileError = 260;
+inline constexpr int64_t FileReadTooLargeError = 263;
+inline constexpr int64_t FileReadUnsupportedSchemeError = 262;
+inline constexpr int64_t FileWriteUnknownError = 512;
+inline constexpr int64_t FileWriteNoPermissionError = 513;
+inline constexpr int64_t FileWriteInvalidFileNameError = 514;
+inline constexpr int64_t FileWriteFileExistsError = 516;
+inline constexpr int64_t FileWriteUnsupportedSchemeError = 518;
+inline constexpr int64_t FileWriteOutOfSpaceError = 640;
+inline constexpr int64_t FileWriteVolumeReadOnlyError = 642;
+
+// Keys and values of attributesOfItemAtPath.
+inline constexpr const char* FileSize = "NSFileSize";                          // unsigned
+inline constexpr const char* FileModificationDate = "NSFileModificationDate";  // Date
+inline constexpr const char* FileType = "NSFileType";                          // one of below
+inline constexpr const char* FilePosixPermissions = "NSFilePosixPermissions";  // unsigned
+inline constexpr const char* FileTypeDirectory = "NSFileTypeDirectory";
+inline constexpr const char* FileTypeRegular = "NSFileTypeRegular";
+inline constexpr const char* FileTypeSymbolicLink = "NSFileTypeSymbolicLink";
+inline constexpr const char* FileTypeSocket = "NSFileTypeSocket";
+inline constexpr const char* FileTypeCharacterSpecial = "NSFileTypeCharacterSpecial";
+inline constexpr const char* FileTypeBlockSpecial = "NSFileTypeBlockSpecial";
+inline constexpr const char* FileTypeUnknown = "NSFileTypeUnknown";
+
+// The platform's numbering. Values without a mapping give no folders.
+enum class SearchPathDirectory : unsigned {
+    LibraryDirectory = 5,
+    DocumentDirectory = 9,
+    DesktopDirectory = 12,
+    CachesDirectory = 13,
+    ApplicationSupportDirectory = 14,
+    DownloadsDirectory = 15,
+    MoviesDirectory = 17,
+    MusicDirectory = 18,
+    PicturesDirectory = 19,
+    // No platform number: the folder for preference files ($XDG_CONFIG_HOME).
+    PreferencesDirectory = 0x10000,
+};
+
+enum SearchPathDomainMask : unsigned {
+    UserDomainMask = 1,
+    LocalDomainMask = 2,
+    NetworkDomainMask = 4,
+    SystemDomainMask = 8,
+    AllDomainsMask = 0x0ffff,
+};
+
+// True for "no such file" errors of any operation: CocoaErrorDomain 4 or 260,
+// or POSIXErrorDomain ENOENT (also as the underlying error).
+bool isNoSuchFileError(const ErrorPtr& error);
+
+class FileManager {
+  public:
+    // Reads the process environment (HOME, XDG_*, TMPDIR) at every call.
+    FileManager() = default;
+    // Reads only the given variables instead: for tests and for processes that
+    // play another user.
+    explicit FileManager(EnvironmentMap environment) : environment_(std::move(environment)) {}
+
+    static FileManager& defaultManager();
+
+    // --- Queries -------------------------------------------------------------
+    bool fileExistsAtPath(const std::string& path, bool* isDirectory = nullptr) const;
+    // Names of the entries directly inside the folder, hidden ones included,
+    // "." and ".." excluded, sorted by byte value.
+    Result<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path) const;
+    // FileSize, FileModificationDate, FileType and FilePosixPermissions.
+    Result<Dictionary> attributesOfItemAtPath(const std::string& path) const;
+    // The whole file, or the error.
+    Result<Data> dataWithContentsOfFile(const std::string& path) const;
+    // The whole file, or nullopt on any error.
+    std::optional<Data> contentsAtPath(const std::string& path) const;
+
+    // --- Changes -------------------------------------------------------------
+    // With intermediates, missing parents are created and an existing folder
+    // is success. A FilePosixPermissions entry of attributes sets the mode of
+    // the folders created.
+    ErrorPtr createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
+                                   const Dictionary* attributes = nullptr) const;
+    // Writes contents atomically, replacing an existing file; false on error.
+    bool createFileAtPath(const std::string& path, const Data& contents = Data()) const;
+    // Atomic: a temporary file in the same folder is written, synced and
+    // renamed over path, so readers see the old or the new contents, never a
+    // part. Otherwise the file is truncated and written in place.
+    ErrorPtr writeData(const Data& data, const std::string& path, bool atomically) const;
+    // Removes a file, link or whole folder tree.
+    ErrorPtr removeItemAtPath(const std::string& path) const;
+    // Copies a file, link or folder tree; fails with FileWriteFileExistsError
+    // when something is at dstPath. A failed copy leaves nothing at dstPath.
+    ErrorPtr copyItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
+    // Renames, or copies and removes across file systems; never replaces an
+    // existing item: fails with FileWriteFileExistsError instead.
+    ErrorPtr moveItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
+
+    // The same operations on file URLs; other URLs fail with
+    // FileWriteUnsupportedSchemeError (or FileReadUnsupportedSchemeError).
+    ErrorPtr createDirectoryAtURL(const URL& url, bool withIntermediateDirectories,
+                                  const Dictionary* attributes = nullptr) const;
+    ErrorPtr removeItemAtURL(const URL& url) const;
+    ErrorPtr copyItemAtURL(const URL& srcURL, const URL& dstURL) const;
+    ErrorPtr moveItemAtURL(const URL& srcURL, const URL& dstURL) const;
+
+    // --- Standard folders ----------------------------------------------------
+    // The folders for directory in the domains of mask, user domain first;
+    // empty for combinations without a meaning here. User domain:
+    // ApplicationSupport and Library → $XDG_DATA_HOME or ~/.local/share,
+    // Caches → $XDG_CACHE_HOME or ~/.cache, Preferences → $XDG_CONFIG_HOME or
+    // ~/.config, Documents, Downloads, Desktop, Music, Pictures → ~/<name>,
+    // Movies → ~/Videos. Local: ApplicationSupport and Library →
+    // /usr/local/share; system: /usr/share. The three XDG folders of the user
+    // are created (mode 0700) when missing, as callers expect them to exist;
+    // the others are not.
+    std::vector<std::string> searchPathsForDirectory(SearchPathDirectory directory,
+                                                     unsigned domainMask) const;
+    // searchPathsForDirectory as directory URLs.
+    std::vector<URL> URLsForDirectory(SearchPathDirectory directory, unsigned domainMask) const;
+    // $HOME, else the password database's home folder, else "/".
+    std::string homeDirectory() const;
+    // A folder only this user may use: "kestrel-<uid>" inside $TMPDIR (or
+    // /tmp), mode 0700, created when missing. When that name is taken by
+    // something unsafe (another owner, a link, a file) a fresh private
+    // folder is made instead. No trailing slash.
+    std::string temporaryDirectory() const;
+
+  private:
+    std::optional<std::string> env(const char* name) const;
+    std::string xdgFolder(const char* variable, const char* fallbackInHome) const;
+
+    std::optional<EnvironmentMap> environment_;
+};
+
+}  // namespace plat

@@ -1,0 +1,893 @@
+#include "platform/foundation/JSONSerialization.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <istream>
+#include <iterator>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/Text.h"
+
+namespace plat {
+namespace {
+
+constexpr const char* kReadDescription = "The data couldn’t be read because it isn’t in the correct format.";
+
+// --- Errors --------------------------------------------------------------------
+
+ErrorPtr readError(std::string reason) {
+    return Error::make(CocoaErrorDomain, PropertyListReadCorruptError,
+                       Dictionary{{LocalizedDescriptionKey, Value(kReadDescription)},
+                                  {DebugDescriptionErrorKey, Value(std::move(reason))}});
+}
+
+// Line and column (both counted from 1) of a byte offset, for error texts.
+ErrorPtr readErrorAt(std::string_view text, std::size_t offset, const std::string& reason) {
+    offset = std::min(offset, text.size());
+    std::size_t line = 1, lineStart = 0;
+    for (std::size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            lineStart = i + 1;
+        }
+    }
+    return readError(reason + std::string(" around line ") + std::to_string(line) + ", column " +
+                     std::to_string(offset - lineStart + 1) + ".");
+}
+
+ErrorPtr writeError(std::string description) {
+    return Error::make(CocoaErrorDomain, PropertyListWriteInvalidError,
+                       Dictionary{{LocalizedDescriptionKey, Value(description)},
+                                  {DebugDescriptionErrorKey, Value(description)}});
+}
+
+// --- Input encodings -----------------------------------------------------------
+
+std::optional<std::string> utf32ToUTF8(std::string_view in, bool bigEndian) {
+    std::u16string units;
+    units.reserve(in.size() / 2);
+    for (std::size_t i = 0; i + 4 <= in.size(); i += 4) {
+        auto b = [&](std::size_t k) { return static_cast<uint32_t>(static_cast<uint8_t>(in[i + k])); };
+        uint32_t c = bigEndian ? (b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3))
+                               : (b(3) << 24 | b(2) << 16 | b(1) << 8 | b(0));
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return std::nullopt;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(c));
+        }
+    }
+    if (in.size() % 4 != 0)
+        return std::nullopt;
+    return text::fromUTF16(units);
+}
+
+std::optional<std::string> utf16ToUTF8(std::string_view in, bool bigEndian) {
+    if (in.size() % 2 != 0)
+        return std::nullopt;
+    std::u16string units(in.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        auto hi = static_cast<uint8_t>(in[2 * i + (bigEndian ? 0 : 1)]);
+        auto lo = static_cast<uint8_t>(in[2 * i + (bigEndian ? 1 : 0)]);
+        units[i] = static_cast<char16_t>(hi << 8 | lo);
+    }
+    return text::fromUTF16(units);
+}
+
+enum class Encoding { UTF8, UTF16BE, UTF16LE, UTF32BE, UTF32LE };
+
+// Recognises the encoding from a byte-order mark or, as RFC 4627 describes,
+// from the zero bytes an ASCII first character leaves; sets bomLength.
+Encoding detectEncoding(std::string_view in, std::size_t& bomLength) {
+    auto at = [&](std::size_t i) { return i < in.size() ? static_cast<uint8_t>(in[i]) : 0x100u; };
+    bomLength = 0;
+    if (at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) {
+        bomLength = 3;
+        return Encoding::UTF8;
+    }
+    if (at(0) == 0 && at(1) == 0 && at(2) == 0xFE && at(3) == 0xFF) {
+        bomLength = 4;
+        return Encoding::UTF32BE;
+    }
+    if (at(0) == 0xFF && at(1) == 0xFE && at(2) == 0 && at(3) == 0) {
+        bomLength = 4;
+        return Encoding::UTF32LE;
+    }
+    if (at(0) == 0xFE && at(1) == 0xFF) {
+        bomLength = 2;
+        return Encoding::UTF16BE;
+    }
+    if (at(0) == 0xFF && at(1) == 0xFE) {
+        bomLength = 2;
+        return Encoding::UTF16LE;
+    }
+    if (in.size() >= 4 && at(0) == 0 && at(1) == 0 && at(2) == 0 && at(3) != 0)
+        return Encoding::UTF32BE;
+    if (in.size() >= 4 && at(0) != 0 && at(1) == 0 && at(2) == 0 && at(3) == 0)
+        return Encoding::UTF32LE;
+    if (in.size() >= 2 && at(0) == 0 && at(1) != 0)
+        return Encoding::UTF16BE;
+    if (in.size() >= 2 && at(0) != 0 && at(1) == 0)
+        return Encoding::UTF16LE;
+    return Encoding::UTF8;
+}
+
+// --- Strict reader ---------------------------------------------------------------
+// A recursive-descent reader used when the fast parser refuses a text: it
+// reads integers beyond 64 bits as decimals and finds the position and reason
+// of every other error.
+
+struct ReadFailure {
+    std::size_t offset;
+    std::string reason;
+};
+
+class StrictReader {
+  public:
+    explicit StrictReader(std::string_view text) : s_(text) {}
+
+    std::optional<Value> readDocument() {
+        skipSpace();
+        auto v = readValue(0);
+        if (!v)
+            return std::nullopt;
+        skipSpace();
+        if (pos_ != s_.size())
+            return fail("Garbage at end");
+        return v;
+    }
+    const ReadFailure& failure() const { return failure_; }
+
+  private:
+    std::nullopt_t fail(std::string reason) { return fail(pos_, std::move(reason)); }
+    std::nullopt_t fail(std::size_t at, std::string reason) {
+        failure_ = {at, std::move(reason)};
+        return std::nullopt;
+    }
+    bool atEnd() const { return pos_ >= s_.size(); }
+    char peek() const { return s_[pos_]; }
+    void skipSpace() {
+        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++pos_;
+    }
+
+    std::optional<Value> readValue(std::size_t depth) {
+        if (atEnd())
+            return fail("Unexpected end of data");
+        switch (peek()) {
+            case '{':
+                return readObject(depth + 1);
+            case '[':
+                return readArray(depth + 1);
+            case '"': {
+                auto str = readString();
+                if (!str)
+                    return std::nullopt;
+                return Value(std::move(*str));
+            }
+            case 't':
+                return readLiteral("true", Value(true));
+            case 'f':
+                return readLiteral("false", Value(false));
+            case 'n':
+                return readLiteral("null", Value());
+            default:
+                if (peek() == '-' || (peek() >= '0' && peek() <= '9'))
+                    return readNumber();
+                return fail("Invalid value");
+        }
+    }
+
+    std::optional<Value> readLiteral(std::string_view word, Value v) {
+        if (s_.substr(pos_, word.size()) != word)
+            return fail("Invalid value");
+        pos_ += word.size();
+        return v;
+    }
+
+    std::optional<Value> readArray(std::size_t depth) {
+        if (depth > JSONSerialization::kMaxDepth)
+            return fail("Too many nested arrays or dictionaries");
+        ++pos_;
+        Array items;
+        skipSpace();
+        if (!atEnd() && peek() == ']') {
+            ++pos_;
+            return Value(std::move(items));
+        }
+        for (;;) {
+            skipSpace();
+            auto v = readValue(depth);
+            if (!v)
+                return std::nullopt;
+            items.push_back(std::move(*v));
+            skipSpace();
+            if (atEnd())
+                return fail("Unexpected end of data in array");
+            char c = s_[pos_++];
+            if (c == ']')
+                return Value(std::move(items));
+            if (c != ',')
+                return fail(pos_ - 1, "Badly formed array");
+        }
+    }
+
+    std::optional<Value> readObject(std::size_t depth) {
+        if (depth > JSONSerialization::kMaxDepth)
+            return fail("Too many nested arrays or dictionaries");
+        ++pos_;
+        Dictionary entries;
+        skipSpace();
+        if (!atEnd() && peek() == '}') {
+            ++pos_;
+            return Value(std::move(entries));
+        }
+        for (;;) {
+            skipSpace();
+            if (atEnd() || peek() != '"')
+                return fail("No string key for value in object");
+            auto key = readString();
+            if (!key)
+                return std::nullopt;
+            skipSpace();
+            if (atEnd() || peek() != ':')
+                return fail("No colon after key in object");
+            ++pos_;
+            skipSpace();
+            auto v = readValue(depth);
+            if (!v)
+                return std::nullopt;
+            entries.set(std::move(*key), std::move(*v));
+            skipSpace();
+            if (atEnd())
+                return fail("Unexpected end of data in object");
+            char c = s_[pos_++];
+            if (c == '}')
+                return Value(std::move(entries));
+            if (c != ',')
+                return fail(pos_ - 1, "Badly formed object");
+        }
+    }
+
+    // Length of the well-formed UTF-8 sequence at pos_, or 0.
+    std::size_t utf8SequenceLength() const {
+        auto b = [&](std::size_t i) { return pos_ + i < s_.size() ? static_cast<uint8_t>(s_[pos_ + i]) : 0; };
+        uint8_t c = b(0);
+        auto cont = [&](std::size_t i) { return (b(i) & 0xC0) == 0x80; };
+        if (c >= 0xC2 && c <= 0xDF)
+            return cont(1) ? 2 : 0;
+        if (c >= 0xE0 && c <= 0xEF) {
+            uint8_t lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+            return b(1) >= lo && b(1) <= hi && cont(2) ? 3 : 0;
+        }
+        if (c >= 0xF0 && c <= 0xF4) {
+            uint8_t lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+            return b(1) >= lo && b(1) <= hi && cont(2) && cont(3) ? 4 : 0;
+        }
+        return 0;
+    }
+
+    std::optional<uint32_t> readHex4() {
+        if (pos_ + 4 > s_.size())
+            return std::nullopt;
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            char c = s_[pos_++];
+            v <<= 4;
+            if (c >= '0' && c <= '9')
+                v |= c - '0';
+            else if (c >= 'a' && c <= 'f')
+                v |= c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                v |= c - 'A' + 10;
+            else
+                return std::nullopt;
+        }
+        return v;
+    }
+
+    static void appendUTF8(std::string& out, uint32_t cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+
+    bool readUnicodeEscape(std::string& out) {
+        std::size_t start = pos_ - 2;
+        auto cp = readHex4();
+        if (!cp)
+            return fail(start, "Invalid \\u escape in string"), false;
+        if (*cp >= 0xDC00 && *cp <= 0xDFFF)
+            return fail(start, "Unpaired low surrogate in string"), false;
+        if (*cp >= 0xD800 && *cp <= 0xDBFF) {
+            if (s_.substr(pos_, 2) != "\\u")
+                return fail(start, "Unpaired high surrogate in string"), false;
+            pos_ += 2;
+            auto low = readHex4();
+            if (!low || *low < 0xDC00 || *low > 0xDFFF)
+                return fail(start, "Unpaired high surrogate in string"), false;
+            *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+        }
+        appendUTF8(out, *cp);
+        return true;
+    }
+
+    bool readEscape(std::string& out) {
+        if (atEnd())
+            return fail("Unexpected end of data in string"), false;
+        char c = s_[pos_++];
+        switch (c) {
+            case '"':
+                out += '"';
+                return true;
+            case '\\':
+                out += '\\';
+                return true;
+            case '/':
+                out += '/';
+                return true;
+            case 'b':
+                out += '\b';
+                return true;
+            case 'f':
+                out += '\f';
+                return true;
+            case 'n':
+                out += '\n';
+                return true;
+            case 'r':
+                out += '\r';
+                return true;
+            case 't':
+                out += '\t';
+                return true;
+            case 'u':
+                return readUnicodeEscape(out);
+            default:
+                return fail(pos_ - 2, "Invalid escape sequence in string"), false;
+        }
+    }
+
+    std::optional<std::string> readString() {
+        ++pos_;
+        std::string out;
+        for (;;) {
+            if (atEnd())
+                return fail("Unexpected end of data in string");
+            auto c = static_cast<uint8_t>(peek());
+            if (c == '"') {
+                ++pos_;
+                return out;
+            }
+            if (c == '\\') {
+                ++pos_;
+                if (!readEscape(out))
+                    return std::nullopt;
+            } else if (c < 0x20) {
+                return fail("Unescaped control character in string");
+            } else if (c < 0x80) {
+                out += static_cast<char>(c);
+                ++pos_;
+            } else {
+                std::size_t n = utf8SequenceLength();
+                if (n == 0)
+                    return fail("Invalid UTF-8 in string");
+                out.append(s_.substr(pos_, n));
+                pos_ += n;
+            }
+        }
+    }
+
+    void skipDigits() {
+        while (!atEnd() && peek() >= '0' && peek() <= '9')
+            ++pos_;
+    }
+
+    std::optional<Value> readNumber() {
+        std::size_t start = pos_;
+        if (peek() == '-')
+            ++pos_;
+        if (atEnd() || peek() < '0' || peek() > '9')
+            return fail(start, "Invalid number");
+        if (peek() == '0') {
+            ++pos_;
+            if (!atEnd() && peek() >= '0' && peek() <= '9')
+                return fail(start, "Leading zeros are not allowed");
+        } else {
+            skipDigits();
+        }
+        bool integral = true;
+        if (!atEnd() && peek() == '.') {
+            integral = false;
+            ++pos_;
+            if (atEnd() || peek() < '0' || peek() > '9')
+                return fail(start, "Invalid number");
+            skipDigits();
+        }
+        if (!atEnd() && (peek() == 'e' || peek() == 'E')) {
+            integral = false;
+            ++pos_;
+            if (!atEnd() && (peek() == '+' || peek() == '-'))
+                ++pos_;
+            if (atEnd() || peek() < '0' || peek() > '9')
+                return fail(start, "Invalid number");
+            skipDigits();
+        }
+        std::string_view literal = s_.substr(start, pos_ - start);
+        return integral ? integerValue(literal, start) : doubleValue(literal, start);
+    }
+
+    std::optional<Value> integerValue(std::string_view literal, std::size_t start) {
+        const char* end = literal.data() + literal.size();
+        int64_t i;
+        if (auto r = std::from_chars(literal.data(), end, i); r.ec == std::errc() && r.ptr == end)
+            return Value(i);
+        uint64_t u;
+        if (auto r = std::from_chars(literal.data(), end, u); r.ec == std::errc() && r.ptr == end)
+            return Value(u);
+        if (auto d = Decimal::fromJSONLiteral(literal))
+            return Value(std::move(*d));
+        return fail(start, "Number out of range");
+    }
+
+    std::optional<Value> doubleValue(std::string_view literal, std::size_t start) {
+        double d = 0;
+        auto r = std::from_chars(literal.data(), literal.data() + literal.size(), d);
+        // from_chars reports out of range for both overflow and underflow; only
+        // overflow is refused, underflow reads as zero as it does on the fast path.
+        if (r.ec == std::errc::result_out_of_range) {
+            d = std::strtod(std::string(literal).c_str(), nullptr);
+        } else if (r.ec != std::errc()) {
+            return fail(start, "Invalid number");
+        }
+        if (!std::isfinite(d))
+            return fail(start, "Number out of range");
+        return Value(d);
+    }
+
+    std::string_view s_;
+    std::size_t pos_ = 0;
+    ReadFailure failure_{0, ""};
+};
+
+// --- Fast path over simdjson -----------------------------------------------------
+
+Value convert(simdjson::dom::element e);
+
+Value convertArray(simdjson::dom::array a) {
+    Array items;
+    items.reserve(a.size());
+    for (simdjson::dom::element child : a)
+        items.push_back(convert(child));
+    return Value(std::move(items));
+}
+
+Value convertObject(simdjson::dom::object o) {
+    Dictionary entries;
+    for (auto field : o)
+        entries.set(std::string(field.key), convert(field.value));
+    return Value(std::move(entries));
+}
+
+Value convert(simdjson::dom::element e) {
+    using T = simdjson::dom::element_type;
+    switch (e.type()) {
+        case T::ARRAY:
+            return convertArray(e.get_array().value_unsafe());
+        case T::OBJECT:
+            return convertObject(e.get_object().value_unsafe());
+        case T::INT64:
+            return Value(e.get_int64().value_unsafe());
+        case T::UINT64:
+            return Value(e.get_uint64().value_unsafe());
+        case T::DOUBLE:
+            return Value(e.get_double().value_unsafe());
+        case T::STRING:
+            return Value(e.get_string().value_unsafe());
+        case T::BOOL:
+            return Value(e.get_bool().value_unsafe());
+        case T::NULL_VALUE:
+            return Value();
+    }
+    return Value();
+}
+
+// One parser per thread keeps its buffers between calls; very large texts
+// get a parser of their own so that a thread does not hold on to their memory.
+constexpr std::size_t kReusedParserCapacity = 1 << 20;
+
+simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out) {
+    thread_local simdjson::dom::parser shared;
+    thread_local bool configured = false;
+    std::optional<simdjson::dom::parser> own;
+    simdjson::dom::parser* parser = &shared;
+    if (text.size() > kReusedParserCapacity)
+        parser = &own.emplace();
+    if (parser != &shared || !configured) {
+        if (auto err =
+                parser->allocate(std::max<std::size_t>(text.size(), 4096), JSONSerialization::kMaxDepth))
+            return err;
+        configured = configured || parser == &shared;
+    }
+    simdjson::dom::element root;
+    if (auto err = parser->parse(text.data(), text.size(), true).get(root))
+        return err;
+    out = convert(root);
+    return simdjson::SUCCESS;
+}
+
+Result<Value> parseUTF8(std::string_view text, unsigned options) {
+    std::optional<Value> value;
+    auto err = parseFast(text, value);
+    if (err != simdjson::SUCCESS) {
+        StrictReader reader(text);
+        value = reader.readDocument();
+        if (!value)
+            return readErrorAt(text, reader.failure().offset, reader.failure().reason);
+        bool numberTrouble = err == simdjson::NUMBER_ERROR;
+        if (!numberTrouble && err != simdjson::CAPACITY && err != simdjson::MEMALLOC)
+            return readError(std::string(simdjson::error_message(err)));
+    }
+    if (!(options & JSONReadingFragmentsAllowed) && !value->isArray() && !value->isDictionary())
+        return readErrorAt(text, 0,
+                           "JSON text did not start with array or object and option to allow "
+                           "fragments not set.");
+    return std::move(*value);
+}
+
+// --- Writer --------------------------------------------------------------------
+
+class Writer {
+  public:
+    explicit Writer(unsigned options)
+        : pretty_(options & JSONWritingPrettyPrinted),
+          sorted_(options & JSONWritingSortedKeys),
+          escapeSlash_(!(options & JSONWritingWithoutEscapingSlashes)) {}
+
+    bool write(const Value& v, std::size_t depth) {
+        switch (v.kind()) {
+            case Value::Kind::Null:
+                out_ += "null";
+                return true;
+            case Value::Kind::Bool:
+                out_ += v.rawBool() ? "true" : "false";
+                return true;
+            case Value::Kind::Int:
+                return appendNumber(v.rawInt());
+            case Value::Kind::UInt:
+                return appendNumber(v.rawUInt());
+            case Value::Kind::Double:
+                return writeDouble(v.rawDouble());
+            case Value::Kind::Decimal:
+                return writeDecimal(*v.asDecimal());
+            case Value::Kind::String:
+                return writeString(*v.asString());
+            case Value::Kind::Array:
+                return writeArray(*v.asArray(), depth + 1);
+            case Value::Kind::Dictionary:
+                return writeDictionary(*v.asDictionary(), depth + 1);
+            default:
+                return fail(std::string("Invalid type in JSON write (") + std::string(v.kindName()) + ")");
+        }
+    }
+
+    std::string& text() { return out_; }
+    ErrorPtr error() const { return error_; }
+
+  private:
+    bool fail(std::string description) {
+        error_ = writeError(std::move(description));
+        return false;
+    }
+
+    template <class N>
+    bool appendNumber(N n) {
+        char buf[24];
+        auto r = std::to_chars(buf, buf + sizeof buf, n);
+        out_.append(buf, r.ptr);
+        return true;
+    }
+
+    bool writeDouble(double d) {
+        if (std::isnan(d))
+            return fail("Invalid number value (NaN) in JSON write");
+        if (std::isinf(d))
+            return fail("Invalid number value (infinite) in JSON write");
+        char buf[32];
+        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+        out_.append(buf, r.ptr);
+        return true;
+    }
+
+    bool writeDecimal(const Decimal& d) {
+        if (d.isNaN())
+            return fail("Invalid number value (NaN) in JSON write");
+        out_ += d.toString();
+        return true;
+    }
+
+    // 1 for bytes that must be escaped; 2 for "/", escaped unless asked not to.
+    static constexpr std::array<uint8_t, 256> kEscapes = [] {
+        std::array<uint8_t, 256> table{};
+        for (int c = 0; c < 0x20; ++c)
+            table[c] = 1;
+        table['"'] = table['\\'] = 1;
+        table['/'] = 2;
+        return table;
+    }();
+
+    bool writeString(std::string_view s) {
+        out_ += '"';
+        const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
+        std::size_t run = 0;
+        uint8_t high = 0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            auto c = static_cast<uint8_t>(s[i]);
+            high |= c;
+            if (!(kEscapes[c] & escapeMask))
+                continue;
+            out_.append(s.data() + run, i - run);
+            appendEscape(c);
+            run = i + 1;
+        }
+        out_.append(s.data() + run, s.size() - run);
+        out_ += '"';
+        if ((high & 0x80) && !simdjson::validate_utf8(s.data(), s.size()))
+            return fail("Invalid string (not UTF-8) in JSON write");
+        return true;
+    }
+
+    void appendEscape(uint8_t c) {
+        static const char* hex = "0123456789abcdef";
+        switch (c) {
+            case '"':
+                out_ += "\\\"";
+                break;
+            case '\\':
+                out_ += "\\\\";
+                break;
+            case '/':
+                out_ += "\\/";
+                break;
+            case '\b':
+                out_ += "\\b";
+                break;
+            case '\f':
+                out_ += "\\f";
+                break;
+            case '\n':
+                out_ += "\\n";
+                break;
+            case '\r':
+                out_ += "\\r";
+                break;
+            case '\t':
+                out_ += "\\t";
+                break;
+            default:
+                out_ += "\\u00";
+                out_ += hex[c >> 4];
+                out_ += hex[c & 0xF];
+        }
+    }
+
+    void newline(std::size_t depth) {
+        out_ += '\n';
+        out_.append(depth * 2, ' ');
+    }
+
+    bool open(char bracket, bool empty, std::size_t depth) {
+        if (depth > JSONSerialization::kMaxDepth)
+            return fail("Too many nested arrays or dictionaries in JSON write");
+        out_ += bracket;
+        if (pretty_ && empty) {
+            out_ += '\n';
+            newline(depth - 1);
+        }
+        return true;
+    }
+
+    bool writeArray(const Array& items, std::size_t depth) {
+        if (!open('[', items.empty(), depth))
+            return false;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i > 0)
+                out_ += ',';
+            if (pretty_)
+                newline(depth);
+            if (!write(items[i], depth))
+                return false;
+        }
+        if (pretty_ && !items.empty())
+            newline(depth - 1);
+        out_ += ']';
+        return true;
+    }
+
+    bool writeEntry(const Dictionary::Entry& entry, std::size_t depth) {
+        if (!writeString(entry.first))
+            return false;
+        out_ += pretty_ ? " : " : ":";
+        return write(entry.second, depth);
+    }
+
+    bool writeDictionary(const Dictionary& dict, std::size_t depth) {
+        if (!open('{', dict.empty(), depth))
+            return false;
+        bool first = true;
+        auto entry = [&](const Dictionary::Entry& e) {
+            if (!first)
+                out_ += ',';
+            first = false;
+            if (pretty_)
+                newline(depth);
+            return writeEntry(e, depth);
+        };
+        if (sorted_) {
+            std::vector<const Dictionary::Entry*> entries;
+            entries.reserve(dict.size());
+            for (const auto& e : dict)
+                entries.push_back(&e);
+            std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
+            for (auto* e : entries)
+                if (!entry(*e))
+                    return false;
+        } else {
+            for (const auto& e : dict)
+                if (!entry(e))
+                    return false;
+        }
+        if (pretty_ && !dict.empty())
+            newline(depth - 1);
+        out_ += '}';
+        return true;
+    }
+
+    bool pretty_;
+    bool sorted_;
+    bool escapeSlash_;
+    std::string out_;
+    ErrorPtr error_;
+};
+
+bool isValidInside(const Value& v, std::size_t depth) {
+    switch (v.kind()) {
+        case Value::Kind::Null:
+        case Value::Kind::Bool:
+        case Value::Kind::Int:
+        case Value::Kind::UInt:
+            return true;
+        case Value::Kind::Double:
+            return std::isfinite(v.rawDouble());
+        case Value::Kind::Decimal:
+            return !v.asDecimal()->isNaN();
+        case Value::Kind::String:
+            return text::isValidUTF8(*v.asString());
+        case Value::Kind::Array:
+            if (depth + 1 > JSONSerialization::kMaxDepth)
+                return false;
+            for (const auto& item : *v.asArray())
+                if (!isValidInside(item, depth + 1))
+                    return false;
+            return true;
+        case Value::Kind::Dictionary:
+            if (depth + 1 > JSONSerialization::kMaxDepth)
+                return false;
+            for (const auto& [key, item] : *v.asDictionary())
+                if (!text::isValidUTF8(key) || !isValidInside(item, depth + 1))
+                    return false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+Result<std::string> writeText(const Value& v, unsigned options) {
+    if (!(options & JSONWritingFragmentsAllowed) && !v.isArray() && !v.isDictionary())
+        return writeError("Invalid top-level type in JSON write");
+    Writer writer(options);
+    if (!writer.write(v, 0))
+        return writer.error();
+    return std::move(writer.text());
+}
+
+}  // namespace
+
+bool JSONSerialization::isValidJSONObject(const Value& v) {
+    return (v.isArray() || v.isDictionary()) && isValidInside(v, 0);
+}
+
+Result<std::string> JSONSerialization::stringWithJSONObject(const Value& v, unsigned options) {
+    return writeText(v, options);
+}
+
+Result<Data> JSONSerialization::dataWithJSONObject(const Value& v, unsigned options) {
+    auto text = writeText(v, options);
+    if (!text)
+        return text.error();
+    return Data(text->data(), text->size());
+}
+
+Result<std::size_t> JSONSerialization::writeJSONObject(const Value& v, std::ostream& out, unsigned options) {
+    auto text = writeText(v, options);
+    if (!text)
+        return text.error();
+    out.write(text->data(), static_cast<std::streamsize>(text->size()));
+    out.flush();
+    if (!out)
+        return Error::withDescription(CocoaErrorDomain, 512,
+                                      "The JSON text could not be written to the stream.");
+    return text->size();
+}
+
+ErrorPtr JSONSerialization::writeJSONObjectToFile(const Value& v, const std::string& path, unsigned options) {
+    auto text = writeText(v, options);
+    if (!text)
+        return text.error();
+    return FileManager::defaultManager().writeData(Data(text->data(), text->size()), path, true);
+}
+
+Result<Value> JSONSerialization::JSONObjectWithString(std::string_view text, unsigned options) {
+    if (text.empty())
+        return readError("Unable to parse empty data.");
+    std::size_t bom = 0;
+    Encoding encoding = detectEncoding(text, bom);
+    text.remove_prefix(bom);
+    if (encoding == Encoding::UTF8) {
+        if (text.empty())
+            return readError("Unable to parse empty data.");
+        return parseUTF8(text, options);
+    }
+    bool big = encoding == Encoding::UTF16BE || encoding == Encoding::UTF32BE;
+    auto utf8 = encoding == Encoding::UTF16BE || encoding == Encoding::UTF16LE ? utf16ToUTF8(text, big)
+                                                                               : utf32ToUTF8(text, big);
+    if (!utf8)
+        return readError("Unable to convert data to a string using the detected encoding.");
+    if (utf8->empty())
+        return readError("Unable to parse empty data.");
+    return parseUTF8(*utf8, options);
+}
+
+Result<Value> JSONSerialization::JSONObjectWithData(const Data& data, unsigned options) {
+    return JSONObjectWithString(data.view(), options);
+}
+
+Result<Value> JSONSerialization::JSONObjectWithStream(std::istream& in, unsigned options) {
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return Error::withDescription(CocoaErrorDomain, 256, "The JSON stream could not be read.");
+    return JSONObjectWithString(text, options);
+}
+
+Result<Value> JSONSerialization::JSONObjectWithContentsOfFile(const std::string& path, unsigned options) {
+    auto data = FileManager::defaultManager().dataWithContentsOfFile(path);
+    if (!data)
+        return data.error();
+    return JSONObjectWithData(*data, options);
+}
+
+}  // namespace plat

@@ -1,0 +1,239 @@
+// Keyed archiving: object graphs to bytes and back (the platform's keyed
+// archiver and unarchiver).
+//
+// An archive is a binary property list laid out as the platform lays out
+// keyed archives: "$archiver", "$version", "$top" (the root objects by key)
+// and "$objects", a flat table in which objects refer to each other by
+// PropertyListUID. Index 0 is "$null", the nil object. Strings, numbers and
+// data are stored as themselves; dates, decimals, arrays, dictionaries, sets,
+// null and Coding objects are dictionaries naming their class. An object that
+// is encoded twice is stored once, and decoding gives back one shared object.
+// Numbers keep their kind (boolean, signed, unsigned, floating), not the
+// storage width they were built with.
+//
+// Objects take part by deriving from Coding: encodeWithCoder writes their
+// fields by key, and a factory registered under the class name rebuilds them
+// from a KeyedUnarchiver (the platform's initWithCoder:, which does not run
+// the ordinary initialiser). Old class names can be mapped to current ones,
+// process-wide or per unarchiver, so archives written under an old name still
+// decode.
+//
+// Failures are values, never exceptions: archiving an object that is not
+// Coding sets an error and stores nil; decoding damaged, truncated or cyclic
+// data, an unknown class, a class not allowed under secure coding or nesting
+// deeper than kMaxDepth sets the unarchiver's error and gives nil. Errors are in
+// "NSCocoaErrorDomain": 4864 for unreadable archives, 4866 for values that
+// cannot be archived.
+//
+// Threads: an archiver or unarchiver belongs to one thread at a time. The
+// class registry and the name table are process-wide and locked; register
+// classes before decoding.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <typeindex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Object.h"
+#include "platform/foundation/Result.h"
+#include "platform/foundation/Value.h"
+
+namespace plat {
+
+class KeyedArchiver;
+class KeyedUnarchiver;
+
+inline constexpr int64_t CoderReadCorruptError = 4864;
+inline constexpr int64_t CoderInvalidValueError = 4866;
+
+// An object that can be archived. className() is the name it is archived under.
+class Coding : public Object {
+  public:
+    virtual void encodeWithCoder(KeyedArchiver& coder) const = 0;
+};
+
+class KeyedArchiver {
+  public:
+    static constexpr std::size_t kMaxDepth = 512;
+
+    KeyedArchiver();
+    ~KeyedArchiver();
+    KeyedArchiver(const KeyedArchiver&) = delete;
+    KeyedArchiver& operator=(const KeyedArchiver&) = delete;
+
+    // The root is stored under the key "root". Fails when something inside
+    // cannot be archived.
+    static Result<Data> archivedDataWithRootObject(const Value& root);
+    // Writes the archive atomically (a temporary file, then a rename).
+    static ErrorPtr archiveRootObject(const Value& root, const std::string& path);
+
+    // nullopt encodes nil, which decodes as nullopt; Value() encodes the null
+    // object. Keys may be any text, "$" prefixes included.
+    void encodeObject(const std::optional<Value>& value, std::string_view key);
+    template <class T>
+    requires std::is_base_of_v<Object, T>
+    void encodeObject(const std::shared_ptr<T>& object, std::string_view key) {
+        encodeObject(object ? std::optional<Value>(Value(ObjectPtr(object))) : std::nullopt, key);
+    }
+    // Unkeyed values: decoded in the same order by KeyedUnarchiver::decodeObject().
+    void encodeObject(const std::optional<Value>& value);
+
+    void encodeBool(bool value, std::string_view key);
+    void encodeInt32(int32_t value, std::string_view key);
+    void encodeInt64(int64_t value, std::string_view key);
+    void encodeInteger(int64_t value, std::string_view key) { encodeInt64(value, key); }
+    void encodeDouble(double value, std::string_view key);
+    void encodeFloat(float value, std::string_view key);
+
+    // Archives objects of class `className` under the name `archivedName`.
+    void setClassName(std::string archivedName, std::string className);
+
+    // The archive of everything encoded so far, or the first encoding error.
+    // Encoding may continue afterwards only into a fresh archiver.
+    Result<Data> encodedData();
+    ErrorPtr error() const { return error_; }
+
+  private:
+    uint64_t encodeValue(const Value& v, std::size_t depth);
+    uint64_t encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth);
+    uint64_t encodeContainer(const char* className, Dictionary fields);
+    Array encodeItems(const Array& items, std::size_t depth);
+    uint64_t classReference(const std::string& className);
+    uint64_t reserve();
+    void set(std::string_view key, Value v);
+    void fail(std::string reason);
+
+    std::vector<Value> objects_;
+    std::vector<Dictionary> frames_;  // the object being encoded, innermost last; [0] is "$top"
+    std::vector<uint64_t> unkeyed_;   // unkeyed counter per frame
+    std::size_t depth_ = 0;
+    std::unordered_map<std::string, uint64_t> strings_;
+    std::unordered_map<std::string, uint64_t> classes_;
+    std::unordered_map<const Object*, uint64_t> shared_;
+    std::vector<ObjectPtr> keepAlive_;  // so that addresses in shared_ stay unique
+    std::unordered_map<std::string, std::string> classNames_;
+    ErrorPtr error_;
+};
+
+class KeyedUnarchiver {
+  public:
+    static constexpr std::size_t kMaxDepth = 512;
+
+    // Builds an object from the unarchiver's current object; returns nullptr
+    // to make the decode fail.
+    template <class T>
+    using Factory = std::function<std::shared_ptr<const T>(KeyedUnarchiver&)>;
+
+    // Process-wide class registry: the factory for objects archived as `name`.
+    template <class T>
+    requires std::is_base_of_v<Object, T>
+    static void registerClass(std::string name, Factory<T> factory) {
+        registerFactory(std::move(name), typeid(T),
+                        [f = std::move(factory)](KeyedUnarchiver& u) -> ObjectPtr { return f(u); });
+    }
+    // Process-wide: objects archived under `archivedName` decode as the
+    // registered class `className` (the platform's setClass:forClassName:).
+    static void setClassForClassName(std::string className, std::string archivedName);
+
+    // Fails when data is not a keyed archive at all.
+    static Result<std::unique_ptr<KeyedUnarchiver>> create(const Data& data);
+
+    // The object under "root", nullopt when it is nil. Any decoding failure
+    // inside is returned as the error.
+    static Result<std::optional<Value>> unarchivedObjectWithData(const Data& data);
+    // As above with secure coding: objects of custom classes must be in `classes`
+    // (value kinds such as strings, numbers and collections are always allowed).
+    static Result<std::optional<Value>> unarchivedObjectOfClasses(const std::vector<std::string>& classes,
+                                                                  const Data& data);
+    static Result<std::optional<Value>> unarchiveObjectWithFile(const std::string& path);
+
+    ~KeyedUnarchiver();
+    KeyedUnarchiver(const KeyedUnarchiver&) = delete;
+    KeyedUnarchiver& operator=(const KeyedUnarchiver&) = delete;
+
+    void setRequiresSecureCoding(bool value) { requiresSecureCoding_ = value; }
+    bool requiresSecureCoding() const { return requiresSecureCoding_; }
+    // Classes allowed everywhere in this unarchiver under secure coding.
+    void setAllowedClasses(std::vector<std::string> classes);
+    // For this unarchiver only; takes precedence over the process-wide table.
+    void setClass(std::string className, std::string archivedName);
+
+    bool containsValueForKey(std::string_view key) const;
+    // nullopt for a missing key, nil, a failure or a value that is not an object.
+    std::optional<Value> decodeObject(std::string_view key);
+    // Under secure coding, objects of `classes` are allowed for this value too.
+    std::optional<Value> decodeObjectOfClasses(const std::vector<std::string>& classes, std::string_view key);
+    // nullptr when missing, nil or not a T.
+    template <class T>
+    std::shared_ptr<const T> decodeObjectOfClass(std::string_view key) {
+        auto v = decodeObjectOfClasses(registeredNames(typeid(T)), key);
+        return v ? v->asObjectOf<T>() : nullptr;
+    }
+    // The next unkeyed value.
+    std::optional<Value> decodeObject();
+
+    // Typed helpers: nullopt when missing or of another kind.
+    std::optional<std::string> decodeString(std::string_view key);
+    std::optional<Date> decodeDate(std::string_view key);
+    std::optional<Data> decodeData(std::string_view key);
+    std::optional<Array> decodeArray(std::string_view key);
+    std::optional<Dictionary> decodeDictionary(std::string_view key);
+
+    // Missing keys and values of another kind give false / 0.
+    bool decodeBool(std::string_view key) const;
+    int32_t decodeInt32(std::string_view key) const;
+    int64_t decodeInt64(std::string_view key) const;
+    int64_t decodeInteger(std::string_view key) const { return decodeInt64(key); }
+    double decodeDouble(std::string_view key) const;
+    float decodeFloat(std::string_view key) const;
+
+    // Makes the whole decode fail (for factories that find a field missing).
+    void failWithError(ErrorPtr error);
+    ErrorPtr error() const { return error_; }
+
+    // The object under `key` of "$top"; the error when decoding failed.
+    Result<std::optional<Value>> decodeTopLevelObject(std::string_view key = "root");
+
+  private:
+    struct Frame {
+        const Dictionary* fields;
+        uint64_t unkeyed = 0;
+    };
+
+    KeyedUnarchiver(Value archive, const Dictionary* top, const Array* objects);
+    static void registerFactory(std::string name, std::type_index type,
+                                std::function<ObjectPtr(KeyedUnarchiver&)> f);
+    static std::vector<std::string> registeredNames(std::type_index type);
+
+    const Value* field(std::string_view key) const;
+    std::optional<Value> decodeReference(const Value* ref, const std::vector<std::string>* extraAllowed);
+    std::optional<Value> resolve(uint64_t uid);
+    std::optional<Value> decodeClassed(const Dictionary& fields);
+    std::optional<Value> decodeCustom(const std::string& className);
+    std::optional<Array> decodeReferences(const Value* refs);
+    std::optional<std::string> classNameOf(const Dictionary& fields);
+    std::string currentClassName(const std::string& archivedName) const;
+    bool isAllowed(const std::string& className) const;
+    std::nullopt_t fail(std::string reason);
+
+    Value archive_;
+    const Array* objects_;
+    std::vector<Frame> frames_;
+    std::vector<std::optional<Value>> decoded_;
+    std::vector<uint8_t> state_;  // 0 unread, 1 being decoded, 2 decoded
+    std::vector<const std::vector<std::string>*> allowedStack_;
+    std::vector<std::string> allowedClasses_;
+    std::unordered_map<std::string, std::string> classNames_;
+    bool requiresSecureCoding_ = false;
+    ErrorPtr error_;
+};
+
+}  // namespace plat

@@ -1,0 +1,1202 @@
+#include "platform/foundation/PropertyListSerialization.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/Text.h"
+
+namespace plat {
+
+std::string PropertyListUID::description() const {
+    return std::string("<CFKeyedArchiverUID ") + std::to_string(value_) + ">";
+}
+
+bool PropertyListUID::isEqual(const Object& other) const {
+    auto* uid = dynamic_cast<const PropertyListUID*>(&other);
+    return uid != nullptr && uid->value_ == value_;
+}
+
+namespace {
+
+using Format = PropertyListSerialization::Format;
+
+ErrorPtr readError(const std::string& reason) {
+    return Error::make(
+        CocoaErrorDomain, PropertyListReadCorruptError,
+        Dictionary{{LocalizedDescriptionKey,
+                    Value("The data couldn’t be read because it isn’t in the correct format.")},
+                   {DebugDescriptionErrorKey, Value(reason)}});
+}
+
+ErrorPtr writeError(const std::string& reason) {
+    return Error::make(
+        CocoaErrorDomain, PropertyListWriteInvalidError,
+        Dictionary{{LocalizedDescriptionKey, Value(reason)}, {DebugDescriptionErrorKey, Value(reason)}});
+}
+
+const PropertyListUID* asUID(const Value& v) {
+    return v.isObject() ? dynamic_cast<const PropertyListUID*>(v.asObject().get()) : nullptr;
+}
+
+// --- Calendar arithmetic (proleptic Gregorian, UTC) ----------------------------
+
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+constexpr int64_t kUnixOffset = 978307200;  // seconds from 1970 to 2001
+// Years 0 to 9999: the range the four-digit XML form can express.
+constexpr double kFirstXMLSecond = -63145526400.0;
+constexpr double kLastXMLSecond = 252423993599.0;
+
+std::optional<std::string> xmlDateText(double since2001) {
+    if (!(since2001 >= kFirstXMLSecond && since2001 < kLastXMLSecond + 1))
+        return std::nullopt;
+    auto total = static_cast<int64_t>(std::floor(since2001)) + kUnixOffset;
+    int64_t days = total >= 0 ? total / 86400 : -((-total + 86399) / 86400);
+    auto secs = static_cast<unsigned>(total - days * 86400);
+    int64_t y;
+    unsigned m, d;
+    civilFromDays(days, y, m, d);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02uZ", static_cast<unsigned>(y % 10000),
+                  m % 100, d % 100, secs / 3600 % 100, secs / 60 % 60, secs % 60);
+    return std::string(buf);
+}
+
+bool readDigits(std::string_view s, std::size_t& pos, std::size_t count, int& out) {
+    if (pos + count > s.size())
+        return false;
+    out = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        char c = s[pos + i];
+        if (c < '0' || c > '9')
+            return false;
+        out = out * 10 + (c - '0');
+    }
+    pos += count;
+    return true;
+}
+
+bool expectChar(std::string_view s, std::size_t& pos, char c) {
+    if (pos >= s.size() || s[pos] != c)
+        return false;
+    ++pos;
+    return true;
+}
+
+// "YYYY-MM-DDTHH:MM:SS[.fff]Z"
+std::optional<double> parseXMLDate(std::string_view s) {
+    std::size_t p = 0;
+    int y, mo, d, h, mi, sec;
+    if (!readDigits(s, p, 4, y) || !expectChar(s, p, '-') || !readDigits(s, p, 2, mo) ||
+        !expectChar(s, p, '-') || !readDigits(s, p, 2, d) || !expectChar(s, p, 'T') ||
+        !readDigits(s, p, 2, h) || !expectChar(s, p, ':') || !readDigits(s, p, 2, mi) ||
+        !expectChar(s, p, ':') || !readDigits(s, p, 2, sec))
+        return std::nullopt;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60)
+        return std::nullopt;
+    double fraction = 0;
+    if (p < s.size() && s[p] == '.') {
+        std::size_t start = p++;
+        while (p < s.size() && s[p] >= '0' && s[p] <= '9')
+            ++p;
+        if (p == start + 1)
+            return std::nullopt;
+        std::from_chars(s.data() + start, s.data() + p, fraction);
+    }
+    if (p + 1 != s.size() || s[p] != 'Z')
+        return std::nullopt;
+    int64_t days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+    return static_cast<double>(days * 86400 + h * 3600 + mi * 60 + sec - kUnixOffset) + fraction;
+}
+
+// --- Validity ------------------------------------------------------------------
+
+std::optional<std::string> invalidReason(const Value& v, std::size_t depth) {
+    if (depth > PropertyListSerialization::kMaxDepth)
+        return "Property list nested too deeply";
+    switch (v.kind()) {
+        case Value::Kind::Bool:
+        case Value::Kind::Int:
+        case Value::Kind::UInt:
+        case Value::Kind::Double:
+        case Value::Kind::Date:
+        case Value::Kind::Data:
+            return std::nullopt;
+        case Value::Kind::String:
+            if (!text::isValidUTF8(*v.asString()))
+                return "Property list invalid for format (string is not UTF-8)";
+            return std::nullopt;
+        case Value::Kind::Array:
+            for (const auto& item : *v.asArray())
+                if (auto r = invalidReason(item, depth + 1))
+                    return r;
+            return std::nullopt;
+        case Value::Kind::Dictionary:
+            for (const auto& [key, item] : *v.asDictionary()) {
+                if (!text::isValidUTF8(key))
+                    return "Property list invalid for format (key is not UTF-8)";
+                if (auto r = invalidReason(item, depth + 1))
+                    return r;
+            }
+            return std::nullopt;
+        case Value::Kind::Object:
+            if (asUID(v))
+                return std::nullopt;
+            [[fallthrough]];
+        default:
+            return "Property list invalid for format (property lists cannot contain objects of type '" +
+                   std::string(v.kindName()) + "')";
+    }
+}
+
+// --- XML writer ------------------------------------------------------------------
+
+constexpr const char* kXMLHeader =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+class XMLWriter {
+  public:
+    std::optional<std::string> write(const Value& root) {
+        out_ = kXMLHeader;
+        if (!writeValue(root, 0))
+            return std::nullopt;
+        out_ += "</plist>\n";
+        return std::move(out_);
+    }
+    const std::string& failure() const { return failure_; }
+
+  private:
+    void indent(std::size_t depth) { out_.append(depth, '\t'); }
+
+    void escaped(std::string_view s) {
+        for (char c : s) {
+            switch (c) {
+                case '<':
+                    out_ += "&lt;";
+                    break;
+                case '>':
+                    out_ += "&gt;";
+                    break;
+                case '&':
+                    out_ += "&amp;";
+                    break;
+                default:
+                    out_ += c;
+            }
+        }
+    }
+
+    void element(std::size_t depth, const char* tag, std::string_view content) {
+        indent(depth);
+        out_ += '<';
+        out_ += tag;
+        out_ += '>';
+        escaped(content);
+        out_ += "</";
+        out_ += tag;
+        out_ += ">\n";
+    }
+
+    bool writeValue(const Value& v, std::size_t depth) {
+        char buf[40];
+        switch (v.kind()) {
+            case Value::Kind::Bool:
+                indent(depth);
+                out_ += v.rawBool() ? "<true/>\n" : "<false/>\n";
+                return true;
+            case Value::Kind::Int:
+                element(depth, "integer", std::to_string(v.rawInt()));
+                return true;
+            case Value::Kind::UInt:
+                element(depth, "integer", std::to_string(v.rawUInt()));
+                return true;
+            case Value::Kind::Double:
+                element(depth, "real", realText(v.rawDouble(), buf));
+                return true;
+            case Value::Kind::Date: {
+                auto text = xmlDateText(v.asDate()->timeIntervalSinceReferenceDate());
+                if (!text)
+                    return fail("Property list invalid for format (date out of range for XML)");
+                element(depth, "date", *text);
+                return true;
+            }
+            case Value::Kind::Data:
+                writeData(*v.asData(), depth);
+                return true;
+            case Value::Kind::String:
+                element(depth, "string", *v.asString());
+                return true;
+            case Value::Kind::Array:
+                return writeArray(*v.asArray(), depth);
+            case Value::Kind::Dictionary:
+                return writeDictionary(*v.asDictionary(), depth);
+            default:
+                if (auto* uid = asUID(v)) {
+                    return writeDictionary(Dictionary{{"CF$UID", Value(uid->value())}}, depth);
+                }
+                return fail("Property list invalid for format");
+        }
+    }
+
+    static std::string_view realText(double d, char (&buf)[40]) {
+        if (std::isnan(d))
+            return "nan";
+        if (std::isinf(d))
+            return d > 0 ? "+infinity" : "-infinity";
+        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+        return {buf, static_cast<std::size_t>(r.ptr - buf)};
+    }
+
+    void writeData(const Data& data, std::size_t depth) {
+        constexpr std::size_t kLine = 76;
+        indent(depth);
+        out_ += "<data>\n";
+        std::string b64 = data.base64EncodedString();
+        for (std::size_t i = 0; i < b64.size(); i += kLine) {
+            indent(depth);
+            out_.append(b64, i, kLine);
+            out_ += '\n';
+        }
+        indent(depth);
+        out_ += "</data>\n";
+    }
+
+    bool writeArray(const Array& items, std::size_t depth) {
+        indent(depth);
+        if (items.empty()) {
+            out_ += "<array/>\n";
+            return true;
+        }
+        out_ += "<array>\n";
+        for (const auto& item : items)
+            if (!writeValue(item, depth + 1))
+                return false;
+        indent(depth);
+        out_ += "</array>\n";
+        return true;
+    }
+
+    bool writeDictionary(const Dictionary& dict, std::size_t depth) {
+        indent(depth);
+        if (dict.empty()) {
+            out_ += "<dict/>\n";
+            return true;
+        }
+        out_ += "<dict>\n";
+        std::vector<const Dictionary::Entry*> entries;
+        entries.reserve(dict.size());
+        for (const auto& entry : dict)
+            entries.push_back(&entry);
+        std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
+        for (auto* entry : entries) {
+            element(depth + 1, "key", entry->first);
+            if (!writeValue(entry->second, depth + 1))
+                return false;
+        }
+        indent(depth);
+        out_ += "</dict>\n";
+        return true;
+    }
+
+    bool fail(std::string reason) {
+        failure_ = std::move(reason);
+        return false;
+    }
+
+    std::string out_;
+    std::string failure_;
+};
+
+// --- XML reader ------------------------------------------------------------------
+
+class XMLReader {
+  public:
+    explicit XMLReader(std::string_view s) : s_(s) {}
+
+    std::optional<Value> read() {
+        if (s_.substr(0, 3) == "\xEF\xBB\xBF")
+            pos_ = 3;
+        if (!skipMisc())
+            return std::nullopt;
+        std::optional<Value> root;
+        if (startsWith("<plist")) {
+            auto tag = readOpenTag();
+            if (!tag || tag->selfClosing)
+                return fail("Empty plist element");
+            if (!skipMisc())
+                return std::nullopt;
+            root = readValue(0);
+            if (!root || !skipMisc() || !readCloseTag("plist"))
+                return fail("Malformed plist element");
+        } else {
+            root = readValue(0);
+            if (!root)
+                return std::nullopt;
+        }
+        if (!skipMisc())
+            return std::nullopt;
+        if (pos_ != s_.size())
+            return fail("Junk after the property list");
+        return root;
+    }
+    const std::string& failure() const { return failure_; }
+
+  private:
+    struct Tag {
+        std::string name;
+        bool selfClosing;
+    };
+
+    std::nullopt_t fail(std::string reason) {
+        if (failure_.empty())
+            failure_ = std::move(reason) + std::string(" at offset ") + std::to_string(pos_);
+        return std::nullopt;
+    }
+    bool startsWith(std::string_view prefix) const { return s_.substr(pos_, prefix.size()) == prefix; }
+    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+    void skipSpace() {
+        while (pos_ < s_.size() && isSpace(s_[pos_]))
+            ++pos_;
+    }
+
+    bool skipPast(std::string_view terminator) {
+        auto at = s_.find(terminator, pos_);
+        if (at == std::string_view::npos)
+            return fail("Unterminated markup"), false;
+        pos_ = at + terminator.size();
+        return true;
+    }
+
+    // Skips white space, comments, processing instructions and a DOCTYPE.
+    bool skipMisc() {
+        for (;;) {
+            skipSpace();
+            if (startsWith("<!--")) {
+                if (!skipPast("-->"))
+                    return false;
+            } else if (startsWith("<?")) {
+                if (!skipPast("?>"))
+                    return false;
+            } else if (startsWith("<!DOCTYPE")) {
+                if (!skipDoctype())
+                    return false;
+            } else {
+                return true;
+            }
+        }
+    }
+
+    bool skipDoctype() {
+        int brackets = 0;
+        for (; pos_ < s_.size(); ++pos_) {
+            char c = s_[pos_];
+            if (c == '[')
+                ++brackets;
+            if (c == ']')
+                --brackets;
+            if (c == '>' && brackets <= 0) {
+                ++pos_;
+                return true;
+            }
+        }
+        return fail("Unterminated DOCTYPE"), false;
+    }
+
+    std::optional<Tag> readOpenTag() {
+        if (pos_ >= s_.size() || s_[pos_] != '<')
+            return fail("Expected an element");
+        ++pos_;
+        std::size_t start = pos_;
+        while (pos_ < s_.size() && !isSpace(s_[pos_]) && s_[pos_] != '>' && s_[pos_] != '/')
+            ++pos_;
+        Tag tag{std::string(s_.substr(start, pos_ - start)), false};
+        if (tag.name.empty())
+            return fail("Empty element name");
+        // Attributes are skipped; quoted values may hold '>'.
+        char quote = 0;
+        for (; pos_ < s_.size(); ++pos_) {
+            char c = s_[pos_];
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                tag.selfClosing = s_[pos_ - 1] == '/';
+                ++pos_;
+                return tag;
+            }
+        }
+        return fail("Unterminated element");
+    }
+
+    bool readCloseTag(std::string_view name) {
+        if (!startsWith("</"))
+            return fail("Expected closing tag"), false;
+        pos_ += 2;
+        if (s_.substr(pos_, name.size()) != name)
+            return fail("Mismatched closing tag"), false;
+        pos_ += name.size();
+        skipSpace();
+        if (pos_ >= s_.size() || s_[pos_] != '>')
+            return fail("Malformed closing tag"), false;
+        ++pos_;
+        return true;
+    }
+
+    bool appendEntity(std::string& out) {
+        auto end = s_.find(';', pos_);
+        if (end == std::string_view::npos || end - pos_ > 12)
+            return fail("Malformed entity"), false;
+        std::string_view name = s_.substr(pos_ + 1, end - pos_ - 1);
+        pos_ = end + 1;
+        if (name == "lt")
+            out += '<';
+        else if (name == "gt")
+            out += '>';
+        else if (name == "amp")
+            out += '&';
+        else if (name == "quot")
+            out += '"';
+        else if (name == "apos")
+            out += '\'';
+        else if (name.size() > 1 && name[0] == '#')
+            return appendCharacterReference(name.substr(1), out);
+        else
+            return fail("Unknown entity"), false;
+        return true;
+    }
+
+    bool appendCharacterReference(std::string_view digits, std::string& out) {
+        int base = 10;
+        if (!digits.empty() && (digits[0] == 'x' || digits[0] == 'X')) {
+            base = 16;
+            digits.remove_prefix(1);
+        }
+        uint32_t cp = 0;
+        auto r = std::from_chars(digits.data(), digits.data() + digits.size(), cp, base);
+        if (digits.empty() || r.ec != std::errc() || r.ptr != digits.data() + digits.size() || cp == 0 ||
+            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return fail("Invalid character reference"), false;
+        std::u16string units;
+        if (cp >= 0x10000) {
+            units += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(cp);
+        }
+        out += text::fromUTF16(units).value_or("");
+        return true;
+    }
+
+    // Character content up to the closing tag of `name`.
+    std::optional<std::string> readText(std::string_view name) {
+        std::string out;
+        while (pos_ < s_.size()) {
+            char c = s_[pos_];
+            if (c == '&') {
+                if (!appendEntity(out))
+                    return std::nullopt;
+            } else if (c != '<') {
+                out += c;
+                ++pos_;
+            } else if (startsWith("<![CDATA[")) {
+                auto end = s_.find("]]>", pos_);
+                if (end == std::string_view::npos)
+                    return fail("Unterminated CDATA");
+                out.append(s_.substr(pos_ + 9, end - pos_ - 9));
+                pos_ = end + 3;
+            } else if (startsWith("<!--")) {
+                if (!skipPast("-->"))
+                    return std::nullopt;
+            } else {
+                if (!readCloseTag(name))
+                    return std::nullopt;
+                if (!text::isValidUTF8(out))
+                    return fail("Text is not UTF-8");
+                return out;
+            }
+        }
+        return fail("Unterminated element");
+    }
+
+    std::optional<std::string> content(const Tag& tag) {
+        if (tag.selfClosing)
+            return std::string();
+        return readText(tag.name);
+    }
+
+    std::optional<Value> readValue(std::size_t depth) {
+        if (depth > PropertyListSerialization::kMaxDepth)
+            return fail("Property list nested too deeply");
+        auto tag = readOpenTag();
+        if (!tag)
+            return std::nullopt;
+        const std::string& n = tag->name;
+        if (n == "dict")
+            return readDictionary(*tag, depth);
+        if (n == "array")
+            return readArray(*tag, depth);
+        if (n == "true" || n == "false") {
+            if (!tag->selfClosing && !readCloseTag(n))
+                return std::nullopt;
+            return Value(n == "true");
+        }
+        auto text = content(*tag);
+        if (!text)
+            return std::nullopt;
+        if (n == "string")
+            return Value(std::move(*text));
+        if (n == "integer")
+            return integerValue(*text);
+        if (n == "real")
+            return realValue(*text);
+        if (n == "date")
+            return dateValue(*text);
+        if (n == "data")
+            return dataValue(*text);
+        return fail(std::string("Unknown element <") + n + ">");
+    }
+
+    std::optional<Value> readArray(const Tag& tag, std::size_t depth) {
+        Array items;
+        if (tag.selfClosing)
+            return Value(std::move(items));
+        for (;;) {
+            if (!skipMisc())
+                return std::nullopt;
+            if (startsWith("</")) {
+                if (!readCloseTag("array"))
+                    return std::nullopt;
+                return Value(std::move(items));
+            }
+            auto item = readValue(depth + 1);
+            if (!item)
+                return std::nullopt;
+            items.push_back(std::move(*item));
+        }
+    }
+
+    std::optional<Value> readDictionary(const Tag& tag, std::size_t depth) {
+        Dictionary entries;
+        if (tag.selfClosing)
+            return Value(std::move(entries));
+        for (;;) {
+            if (!skipMisc())
+                return std::nullopt;
+            if (startsWith("</")) {
+                if (!readCloseTag("dict"))
+                    return std::nullopt;
+                return dictionaryOrUID(std::move(entries));
+            }
+            auto keyTag = readOpenTag();
+            if (!keyTag)
+                return std::nullopt;
+            if (keyTag->name != "key")
+                return fail("Expected <key> in dictionary");
+            auto key = content(*keyTag);
+            if (!key || !skipMisc())
+                return std::nullopt;
+            if (startsWith("</"))
+                return fail("Key without value in dictionary");
+            auto item = readValue(depth + 1);
+            if (!item)
+                return std::nullopt;
+            entries.set(std::move(*key), std::move(*item));
+        }
+    }
+
+    static Value dictionaryOrUID(Dictionary entries) {
+        if (entries.size() == 1) {
+            const Value* uid = entries.find("CF$UID");
+            if (uid && uid->isInteger() && uid->compare(Value(0)) >= 0)
+                return Value(std::make_shared<const PropertyListUID>(uid->unsignedLongLongValue()));
+        }
+        return Value(std::move(entries));
+    }
+
+    static std::string_view trimmed(std::string_view s) {
+        while (!s.empty() && isSpace(s.front()))
+            s.remove_prefix(1);
+        while (!s.empty() && isSpace(s.back()))
+            s.remove_suffix(1);
+        return s;
+    }
+
+    std::optional<Value> integerValue(std::string_view text) {
+        text = trimmed(text);
+        if (!text.empty() && text[0] == '+')
+            text.remove_prefix(1);
+        const char* end = text.data() + text.size();
+        int64_t i;
+        if (auto r = std::from_chars(text.data(), end, i);
+            r.ec == std::errc() && r.ptr == end && !text.empty())
+            return Value(i);
+        uint64_t u;
+        if (auto r = std::from_chars(text.data(), end, u);
+            r.ec == std::errc() && r.ptr == end && !text.empty())
+            return Value(u);
+        return fail("Invalid <integer>");
+    }
+
+    std::optional<Value> realValue(std::string_view text) {
+        std::string t(trimmed(text));
+        if (t == "nan")
+            return Value(std::nan(""));
+        if (t == "+infinity" || t == "infinity" || t == "inf" || t == "+inf")
+            return Value(HUGE_VAL);
+        if (t == "-infinity" || t == "-inf")
+            return Value(-HUGE_VAL);
+        if (t.empty() || t[0] == '+')
+            t.erase(0, t.empty() ? 0 : 1);
+        double d = 0;
+        auto r = std::from_chars(t.data(), t.data() + t.size(), d);
+        if (r.ptr != t.data() + t.size() || t.empty())
+            return fail("Invalid <real>");
+        if (r.ec == std::errc::result_out_of_range)
+            d = std::strtod(t.c_str(), nullptr);
+        return Value(d);
+    }
+
+    std::optional<Value> dateValue(std::string_view text) {
+        auto seconds = parseXMLDate(trimmed(text));
+        if (!seconds)
+            return fail("Invalid <date>");
+        return Value(Date(*seconds));
+    }
+
+    std::optional<Value> dataValue(std::string_view text) {
+        std::string compact;
+        for (char c : text)
+            if (!isSpace(c))
+                compact += c;
+        auto data = Data::fromBase64(compact);
+        if (!data)
+            return fail("Invalid base64 in <data>");
+        return Value(std::move(*data));
+    }
+
+    std::string_view s_;
+    std::size_t pos_ = 0;
+    std::string failure_;
+};
+
+// --- Binary writer ---------------------------------------------------------------
+
+void putBigEndian(std::string& out, uint64_t v, std::size_t bytes) {
+    for (std::size_t i = bytes; i-- > 0;)
+        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::size_t bytesFor(uint64_t v) {
+    if (v <= 0xFF)
+        return 1;
+    if (v <= 0xFFFF)
+        return 2;
+    if (v <= 0xFFFFFFFFu)
+        return 4;
+    return 8;
+}
+
+class BinaryWriter {
+  public:
+    std::string write(const Value& root) {
+        add(root);
+        std::size_t refSize = bytesFor(nodes_.size());
+        std::string out = "bplist00";
+        std::vector<uint64_t> offsets;
+        offsets.reserve(nodes_.size());
+        for (const auto& node : nodes_) {
+            offsets.push_back(out.size());
+            encode(out, node, refSize);
+        }
+        uint64_t tableOffset = out.size();
+        std::size_t offsetSize = bytesFor(tableOffset);
+        for (uint64_t o : offsets)
+            putBigEndian(out, o, offsetSize);
+        out.append(6, '\0');
+        out += static_cast<char>(offsetSize);
+        out += static_cast<char>(refSize);
+        putBigEndian(out, nodes_.size(), 8);
+        putBigEndian(out, 0, 8);
+        putBigEndian(out, tableOffset, 8);
+        return out;
+    }
+
+  private:
+    struct Node {
+        Value value;
+        std::vector<uint64_t> refs;
+    };
+
+    uint64_t add(const Value& v) {
+        if (const std::string* s = v.asString()) {
+            auto found = strings_.find(*s);
+            if (found != strings_.end())
+                return found->second;
+            strings_.emplace(*s, nodes_.size());
+        }
+        uint64_t index = nodes_.size();
+        nodes_.push_back({v, {}});
+        std::vector<uint64_t> refs;
+        if (const Array* a = v.asArray()) {
+            refs.reserve(a->size());
+            for (const auto& item : *a)
+                refs.push_back(add(item));
+        } else if (const Dictionary* d = v.asDictionary()) {
+            refs.reserve(d->size() * 2);
+            for (const auto& entry : *d)
+                refs.push_back(add(Value(entry.first)));
+            for (const auto& entry : *d)
+                refs.push_back(add(entry.second));
+        }
+        nodes_[index].refs = std::move(refs);
+        return index;
+    }
+
+    static void marker(std::string& out, uint8_t type, uint64_t count) {
+        if (count < 15) {
+            out += static_cast<char>(type << 4 | count);
+            return;
+        }
+        out += static_cast<char>(type << 4 | 0xF);
+        writeUnsigned(out, count);
+    }
+
+    static void writeUnsigned(std::string& out, uint64_t u) {
+        if (u > static_cast<uint64_t>(INT64_MAX)) {
+            out += '\x14';
+            putBigEndian(out, 0, 8);
+            putBigEndian(out, u, 8);
+            return;
+        }
+        std::size_t n = bytesFor(u);
+        out += static_cast<char>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
+        putBigEndian(out, u, n);
+    }
+
+    static void writeDouble(std::string& out, uint8_t markerByte, double d) {
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        out += static_cast<char>(markerByte);
+        putBigEndian(out, bits, 8);
+    }
+
+    static void writeString(std::string& out, const std::string& s) {
+        bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+        if (ascii) {
+            marker(out, 0x5, s.size());
+            out += s;
+            return;
+        }
+        std::u16string units = text::toUTF16(s);
+        marker(out, 0x6, units.size());
+        for (char16_t u : units)
+            putBigEndian(out, u, 2);
+    }
+
+    static void encode(std::string& out, const Node& node, std::size_t refSize) {
+        const Value& v = node.value;
+        switch (v.kind()) {
+            case Value::Kind::Bool:
+                out += v.rawBool() ? '\x09' : '\x08';
+                break;
+            case Value::Kind::Int:
+                if (v.rawInt() < 0) {
+                    out += '\x13';
+                    putBigEndian(out, static_cast<uint64_t>(v.rawInt()), 8);
+                } else {
+                    writeUnsigned(out, static_cast<uint64_t>(v.rawInt()));
+                }
+                break;
+            case Value::Kind::UInt:
+                writeUnsigned(out, v.rawUInt());
+                break;
+            case Value::Kind::Double:
+                writeDouble(out, 0x23, v.rawDouble());
+                break;
+            case Value::Kind::Date:
+                writeDouble(out, 0x33, v.asDate()->timeIntervalSinceReferenceDate());
+                break;
+            case Value::Kind::Data:
+                marker(out, 0x4, v.asData()->length());
+                out.append(v.asData()->view());
+                break;
+            case Value::Kind::String:
+                writeString(out, *v.asString());
+                break;
+            case Value::Kind::Array:
+            case Value::Kind::Dictionary:
+                marker(out, v.isArray() ? 0xA : 0xD, v.isArray() ? node.refs.size() : node.refs.size() / 2);
+                for (uint64_t r : node.refs)
+                    putBigEndian(out, r, refSize);
+                break;
+            default: {
+                uint64_t uid = asUID(v)->value();
+                std::size_t n = bytesFor(uid);
+                out += static_cast<char>(0x80 | (n - 1));
+                putBigEndian(out, uid, n);
+            }
+        }
+    }
+
+    std::vector<Node> nodes_;
+    std::unordered_map<std::string, uint64_t> strings_;
+};
+
+// --- Binary reader ---------------------------------------------------------------
+
+class BinaryReader {
+  public:
+    explicit BinaryReader(std::string_view s) : s_(s) {}
+
+    std::optional<Value> read() {
+        if (s_.size() < 8 + 32)
+            return fail("Binary property list too short");
+        std::string_view trailer = s_.substr(s_.size() - 32);
+        offsetSize_ = static_cast<uint8_t>(trailer[6]);
+        refSize_ = static_cast<uint8_t>(trailer[7]);
+        uint64_t count = bigEndian(trailer.data() + 8, 8);
+        uint64_t top = bigEndian(trailer.data() + 16, 8);
+        tableOffset_ = bigEndian(trailer.data() + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
+            return fail("Bad trailer");
+        uint64_t tableRoom = s_.size() - 32;
+        if (count == 0 || top >= count || tableOffset_ < 8 || tableOffset_ > tableRoom ||
+            count > (tableRoom - tableOffset_) / offsetSize_)
+            return fail("Bad trailer");
+        if (refSize_ < 8 && count > (uint64_t{1} << (8 * refSize_)))
+            return fail("Bad trailer");
+        memo_.assign(count, std::nullopt);
+        state_.assign(count, 0);
+        return object(top, 0);
+    }
+    const std::string& failure() const { return failure_; }
+
+  private:
+    std::nullopt_t fail(std::string reason) {
+        if (failure_.empty())
+            failure_ = std::move(reason);
+        return std::nullopt;
+    }
+
+    static uint64_t bigEndian(const char* p, std::size_t n) {
+        uint64_t v = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            v = v << 8 | static_cast<uint8_t>(p[i]);
+        return v;
+    }
+
+    // Whether [at, at + n) lies inside the object area.
+    bool fits(uint64_t at, uint64_t n) const { return at <= tableOffset_ && n <= tableOffset_ - at; }
+
+    std::optional<Value> object(uint64_t index, std::size_t depth) {
+        if (index >= memo_.size())
+            return fail("Object reference out of range");
+        if (memo_[index])
+            return memo_[index];
+        if (state_[index] == 1)
+            return fail("Reference cycle");
+        if (depth > PropertyListSerialization::kMaxDepth)
+            return fail("Property list nested too deeply");
+        state_[index] = 1;
+        uint64_t offset = bigEndian(s_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
+        if (offset < 8 || !fits(offset, 1))
+            return fail("Object offset out of range");
+        auto v = decode(offset, depth);
+        if (!v)
+            return std::nullopt;
+        state_[index] = 2;
+        memo_[index] = v;
+        return v;
+    }
+
+    // Reads the element count that follows a marker; pos moves past it.
+    std::optional<uint64_t> count(uint8_t markerByte, uint64_t& pos) {
+        uint64_t n = markerByte & 0xF;
+        if (n != 0xF)
+            return n;
+        if (!fits(pos, 1))
+            return fail("Truncated count");
+        auto m = static_cast<uint8_t>(s_[pos]);
+        if ((m & 0xF0) != 0x10 || (m & 0xF) > 3)
+            return fail("Bad count");
+        std::size_t bytes = std::size_t{1} << (m & 0xF);
+        if (!fits(pos + 1, bytes))
+            return fail("Truncated count");
+        n = bigEndian(s_.data() + pos + 1, bytes);
+        pos += 1 + bytes;
+        return n;
+    }
+
+    std::optional<Value> decode(uint64_t at, std::size_t depth) {
+        auto m = static_cast<uint8_t>(s_[at]);
+        uint64_t pos = at + 1;
+        switch (m >> 4) {
+            case 0x0:
+                if (m == 0x08 || m == 0x09)
+                    return Value(m == 0x09);
+                return fail("Unsupported object type");
+            case 0x1:
+                return integer(m, pos);
+            case 0x2:
+                return real(m, pos);
+            case 0x3:
+                if (m != 0x33 || !fits(pos, 8))
+                    return fail("Bad date");
+                return Value(Date(doubleAt(pos)));
+            case 0x4:
+                return bytes(m, pos);
+            case 0x5:
+                return asciiString(m, pos);
+            case 0x6:
+                return utf16String(m, pos);
+            case 0x8: {
+                std::size_t n = (m & 0xF) + 1;
+                if (n > 8 || !fits(pos, n))
+                    return fail("Bad UID");
+                return Value(std::make_shared<const PropertyListUID>(bigEndian(s_.data() + pos, n)));
+            }
+            case 0xA:
+                return array(m, pos, depth);
+            case 0xD:
+                return dictionary(m, pos, depth);
+            default:
+                return fail("Unsupported object type");
+        }
+    }
+
+    double doubleAt(uint64_t pos) const {
+        uint64_t bits = bigEndian(s_.data() + pos, 8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+
+    std::optional<Value> integer(uint8_t m, uint64_t pos) {
+        std::size_t n = std::size_t{1} << (m & 0xF);
+        if ((m & 0xF) > 4 || !fits(pos, n))
+            return fail("Bad integer");
+        if (n < 8)
+            return Value(static_cast<int64_t>(bigEndian(s_.data() + pos, n)));
+        if (n == 8)
+            return Value(static_cast<int64_t>(bigEndian(s_.data() + pos, 8)));
+        uint64_t high = bigEndian(s_.data() + pos, 8), low = bigEndian(s_.data() + pos + 8, 8);
+        if (high == 0)
+            return low > static_cast<uint64_t>(INT64_MAX) ? Value(low) : Value(static_cast<int64_t>(low));
+        if (high == ~uint64_t{0} && low > static_cast<uint64_t>(INT64_MAX))
+            return Value(static_cast<int64_t>(low));
+        return fail("Integer out of range");
+    }
+
+    std::optional<Value> real(uint8_t m, uint64_t pos) {
+        if (m == 0x23 && fits(pos, 8))
+            return Value(doubleAt(pos));
+        if (m == 0x22 && fits(pos, 4)) {
+            auto bits = static_cast<uint32_t>(bigEndian(s_.data() + pos, 4));
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            return Value(static_cast<double>(f));
+        }
+        return fail("Bad real");
+    }
+
+    std::optional<Value> bytes(uint8_t m, uint64_t pos) {
+        auto n = count(m, pos);
+        if (!n || !fits(pos, *n))
+            return fail("Truncated data");
+        return Value(Data(s_.data() + pos, *n));
+    }
+
+    std::optional<Value> asciiString(uint8_t m, uint64_t pos) {
+        auto n = count(m, pos);
+        if (!n || !fits(pos, *n))
+            return fail("Truncated string");
+        std::string out;
+        out.reserve(*n);
+        for (char c : s_.substr(pos, *n)) {
+            auto b = static_cast<uint8_t>(c);
+            if (b < 0x80) {
+                out += c;
+            } else {  // bytes above ASCII are read as Latin-1
+                out += static_cast<char>(0xC0 | (b >> 6));
+                out += static_cast<char>(0x80 | (b & 0x3F));
+            }
+        }
+        return Value(std::move(out));
+    }
+
+    std::optional<Value> utf16String(uint8_t m, uint64_t pos) {
+        auto n = count(m, pos);
+        if (!n || *n > tableOffset_ / 2 || !fits(pos, *n * 2))
+            return fail("Truncated string");
+        std::u16string units(*n, u'\0');
+        for (uint64_t i = 0; i < *n; ++i)
+            units[i] = static_cast<char16_t>(bigEndian(s_.data() + pos + 2 * i, 2));
+        auto utf8 = text::fromUTF16(units);
+        if (!utf8)
+            return fail("Invalid UTF-16 string");
+        return Value(std::move(*utf8));
+    }
+
+    std::optional<std::vector<uint64_t>> refs(uint64_t pos, uint64_t n) {
+        if (n > tableOffset_ / refSize_ || !fits(pos, n * refSize_))
+            return fail("Truncated container");
+        std::vector<uint64_t> out(n);
+        for (uint64_t i = 0; i < n; ++i)
+            out[i] = bigEndian(s_.data() + pos + i * refSize_, refSize_);
+        return out;
+    }
+
+    std::optional<Value> array(uint8_t m, uint64_t pos, std::size_t depth) {
+        auto n = count(m, pos);
+        if (!n)
+            return std::nullopt;
+        auto children = refs(pos, *n);
+        if (!children)
+            return std::nullopt;
+        Array items;
+        items.reserve(children->size());
+        for (uint64_t r : *children) {
+            auto item = object(r, depth + 1);
+            if (!item)
+                return std::nullopt;
+            items.push_back(std::move(*item));
+        }
+        return Value(std::move(items));
+    }
+
+    std::optional<Value> dictionary(uint8_t m, uint64_t pos, std::size_t depth) {
+        auto n = count(m, pos);
+        if (!n || *n > tableOffset_)
+            return fail("Truncated dictionary");
+        auto children = refs(pos, *n * 2);
+        if (!children)
+            return std::nullopt;
+        Dictionary entries;
+        for (uint64_t i = 0; i < *n; ++i) {
+            auto key = object((*children)[i], depth + 1);
+            if (!key)
+                return std::nullopt;
+            if (!key->isString())
+                return fail("Dictionary key is not a string");
+            auto item = object((*children)[*n + i], depth + 1);
+            if (!item)
+                return std::nullopt;
+            entries.set(*key->asString(), std::move(*item));
+        }
+        return Value(std::move(entries));
+    }
+
+    std::string_view s_;
+    uint8_t offsetSize_ = 0;
+    uint8_t refSize_ = 0;
+    uint64_t tableOffset_ = 0;
+    std::vector<std::optional<Value>> memo_;
+    std::vector<uint8_t> state_;  // 0 unread, 1 being read, 2 read
+    std::string failure_;
+};
+
+bool looksLikeXML(std::string_view s) {
+    if (s.substr(0, 3) == "\xEF\xBB\xBF")
+        s.remove_prefix(3);
+    while (!s.empty() && (s[0] == ' ' || s[0] == '\t' || s[0] == '\n' || s[0] == '\r'))
+        s.remove_prefix(1);
+    return !s.empty() && s[0] == '<';
+}
+
+}  // namespace
+
+bool PropertyListSerialization::propertyList(const Value& plist, Format format) {
+    if (format == Format::OpenStep)
+        return false;
+    if (invalidReason(plist, 0))
+        return false;
+    return format == Format::Binary || XMLWriter().write(plist).has_value();
+}
+
+Result<Data> PropertyListSerialization::dataWithPropertyList(const Value& plist, Format format) {
+    if (format != Format::XML && format != Format::Binary)
+        return writeError("Property list format not supported for writing");
+    if (auto reason = invalidReason(plist, 0))
+        return writeError(*reason);
+    if (format == Format::Binary) {
+        std::string bytes = BinaryWriter().write(plist);
+        return Data(bytes.data(), bytes.size());
+    }
+    XMLWriter writer;
+    auto text = writer.write(plist);
+    if (!text)
+        return writeError(writer.failure());
+    return Data(text->data(), text->size());
+}
+
+Result<Value> PropertyListSerialization::propertyListWithData(const Data& data, Format* format) {
+    std::string_view bytes = data.view();
+    if (bytes.substr(0, 8) == "bplist00") {
+        BinaryReader reader(bytes);
+        auto v = reader.read();
+        if (!v)
+            return readError(reader.failure());
+        if (format)
+            *format = Format::Binary;
+        return std::move(*v);
+    }
+    if (!looksLikeXML(bytes))
+        return readError("Not a property list in a supported format");
+    XMLReader reader(bytes);
+    auto v = reader.read();
+    if (!v)
+        return readError(reader.failure());
+    if (format)
+        *format = Format::XML;
+    return std::move(*v);
+}
+
+Result<Value> PropertyListSerialization::propertyListWithContentsOfFile(const std::string& path,
+                                                                        Format* format) {
+    auto data = FileManager::defaultManager().dataWithContentsOfFile(path);
+    if (!data)
+        return data.error();
+    return propertyListWithData(*data, format);
+}
+
+ErrorPtr PropertyListSerialization::writePropertyListToFile(const Value& plist, const std::string& path,
+                                                            Format format) {
+    auto data = dataWithPropertyList(plist, format);
+    if (!data)
+        return data.error();
+    return FileManager::defaultManager().writeData(*data, path, true);
+}
+
+}  // namespace plat

@@ -1,0 +1,114 @@
+#include "platform/foundation/UUID.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace plat {
+
+namespace {
+
+bool readUrandom(uint8_t* out, std::size_t length) {
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::read(fd, out + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return done == length;
+}
+
+// Fills out with random bytes: getrandom, then /dev/urandom (for kernels or
+// sandboxes without the system call), then the library's random device.
+void fillRandom(uint8_t* out, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::getrandom(out + done, length - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == length || readUrandom(out, length))
+        return;
+    std::random_device device;
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = static_cast<uint8_t>(device());
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isHyphenPosition(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+}  // namespace
+
+UUID::UUID() {
+    fillRandom(bytes_.data(), bytes_.size());
+    bytes_[6] = static_cast<uint8_t>((bytes_[6] & 0x0F) | 0x40);  // version 4
+    bytes_[8] = static_cast<uint8_t>((bytes_[8] & 0x3F) | 0x80);  // RFC 4122 variant
+}
+
+std::optional<UUID> UUID::fromString(std::string_view text) {
+    if (text.size() != 36)
+        return std::nullopt;
+    Bytes bytes{};
+    std::size_t nibble = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isHyphenPosition(i)) {
+            if (text[i] != '-')
+                return std::nullopt;
+            continue;
+        }
+        int v = hexValue(text[i]);
+        if (v < 0)
+            return std::nullopt;
+        bytes[nibble / 2] = static_cast<uint8_t>(bytes[nibble / 2] | (nibble % 2 ? v : v << 4));
+        ++nibble;
+    }
+    return UUID(bytes);
+}
+
+std::string UUID::UUIDString() const {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(36);
+    for (std::size_t i = 0; i < bytes_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out += '-';
+        out += kDigits[bytes_[i] >> 4];
+        out += kDigits[bytes_[i] & 0xF];
+    }
+    return out;
+}
+
+std::size_t UUID::hash() const {
+    // The bytes are random or externally chosen; mixing two halves is enough.
+    uint64_t a, b;
+    std::memcpy(&a, bytes_.data(), 8);
+    std::memcpy(&b, bytes_.data() + 8, 8);
+    return std::hash<uint64_t>()(a ^ (b * 0x9E3779B97F4A7C15ull));
+}
+
+}  // namespace plat

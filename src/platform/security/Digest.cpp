@@ -1,0 +1,43 @@
+#include "platform/security/Digest.h"
+
+#include <openssl/evp.h>
+
+#include <stdexcept>
+
+namespace plat::security {
+namespace {
+
+Data digest(const EVP_MD* type, std::span<const uint8_t> bytes) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // EVP_Digest only fails when the library cannot allocate its context.
+    if (EVP_Digest(bytes.data(), bytes.size(), out, &length, type, nullptr) != 1) {
+        throw std::bad_alloc();
+    }
+    return Data(out, length);
+}
+
+}  // namespace
+
+Data md5(std::span<const uint8_t> bytes) {
+    return digest(EVP_md5(), bytes);
+}
+
+Data sha256(std::span<const uint8_t> bytes) {
+    return digest(EVP_sha256(), bytes);
+}
+
+std::string hexDigest(const Data& digest, bool upperCase) {
+    static constexpr char kUpper[] = "0123456789ABCDEF";
+    static constexpr char kLower[] = "0123456789abcdef";
+    const char* digits = upperCase ? kUpper : kLower;
+    std::string text;
+    text.reserve(digest.length() * 2);
+    for (uint8_t byte : digest.vector()) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0f]);
+    }
+    return text;
+}
+
+}  // namespace plat::security

@@ -1,0 +1,157 @@
+#include "sync/eventstore/SYNAsynchronousTaskQueue.h"
+
+#include <atomic>
+#include <exception>
+#include <memory>
+
+#include "platform/dispatch/Queue.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+
+namespace {
+
+int checkedPolicy(int policy) {
+    if (policy < SYNTaskQueueTerminationPolicyStopOnError || policy > SYNTaskQueueTerminationPolicyCompleteAll) {
+        throw SYNException("Invalid policy");
+    }
+    return policy;
+}
+
+plat::ErrorPtr errorForException(const std::exception& exception) {
+    return plat::Error::make(SYNErrorDomain, SYNErrorUnknown,
+                             {{plat::LocalizedFailureReasonErrorKey, plat::Value(exception.what())}});
+}
+
+}  // namespace
+
+SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(std::vector<SYNTask> tasks, int terminationPolicy,
+                                                   SYNCompletion completion)
+    : tasks_(std::move(tasks)),
+      taskCount_(tasks_.size()),
+      policy_(checkedPolicy(terminationPolicy)),
+      completion_(std::move(completion)) {}
+
+SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(std::vector<SYNTask> tasks, SYNCompletion completion)
+    : SYNAsynchronousTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError, std::move(completion)) {}
+
+SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(SYNTask task, SYNCompletion completion)
+    : SYNAsynchronousTaskQueue(std::vector<SYNTask>{std::move(task)}, std::move(completion)) {}
+
+plat::Value SYNAsynchronousTaskQueue::info() const {
+    std::lock_guard lock(infoMutex_);
+    return info_;
+}
+
+void SYNAsynchronousTaskQueue::setInfo(plat::Value info) {
+    std::lock_guard lock(infoMutex_);
+    info_ = std::move(info);
+}
+
+void SYNAsynchronousTaskQueue::beginAsynchronousTask() {
+    runTask(0);
+}
+
+void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
+    if (isCancelled()) {
+        complete(SYNMakeError(SYNErrorCancelled));
+        return;
+    }
+    if (index >= tasks_.size()) {
+        complete(result());
+        return;
+    }
+    auto self = std::static_pointer_cast<SYNAsynchronousTaskQueue>(shared_from_this());
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    SYNTaskCompletion next = [self, index, called](plat::ErrorPtr error, bool stop) {
+        if (called->exchange(true)) {
+            SYN_LOG(SYNLoggingLevelError, "Task %lu of a task queue finished more than once",
+                    static_cast<unsigned long>(index));
+            return;
+        }
+        plat::dispatch::Queue::main().async(
+            [self, index, error = std::move(error), stop] { self->taskFinished(index, error, stop); });
+    };
+    // A copy: a task that pumps the main loop could see the queue complete
+    // and drop its tasks while this one still runs.
+    SYNTask task = tasks_[index];
+    try {
+        task(next);
+    } catch (const std::exception& exception) {
+        SYN_LOG(SYNLoggingLevelError, "Task %lu of a task queue raised an exception: %s",
+                static_cast<unsigned long>(index), exception.what());
+        next(errorForException(exception), false);
+    }
+}
+
+void SYNAsynchronousTaskQueue::taskFinished(std::size_t index, plat::ErrorPtr error, bool stop) {
+    results_.push_back(error);
+    if (shouldContinue(error, stop)) {
+        runTask(index + 1);
+        return;
+    }
+    complete(isCancelled() ? SYNMakeError(SYNErrorCancelled) : result());
+}
+
+bool SYNAsynchronousTaskQueue::shouldContinue(const plat::ErrorPtr& error, bool stop) const {
+    if (stop) {
+        return false;
+    }
+    switch (policy_) {
+        case SYNTaskQueueTerminationPolicyStopOnError:
+            return error == nullptr;
+        case SYNTaskQueueTerminationPolicyStopOnSuccess:
+            return error != nullptr;
+        default:
+            return true;
+    }
+}
+
+plat::ErrorPtr SYNAsynchronousTaskQueue::result() const {
+    if (results_.empty()) {
+        return nullptr;
+    }
+    switch (policy_) {
+        case SYNTaskQueueTerminationPolicyStopOnError:
+            return results_.back();
+        case SYNTaskQueueTerminationPolicyStopOnSuccess:
+            return results_.back() ? combinedErrors() : nullptr;
+        default:
+            for (const auto& error : results_) {
+                if (error) {
+                    return combinedErrors();
+                }
+            }
+            return nullptr;
+    }
+}
+
+plat::ErrorPtr SYNAsynchronousTaskQueue::combinedErrors() const {
+    if (results_.size() == 1) {
+        return results_.front();
+    }
+    plat::Array errors;
+    errors.reserve(results_.size());
+    for (const auto& error : results_) {
+        errors.push_back(error ? plat::Value(error) : plat::Value());
+    }
+    return plat::Error::make(SYNErrorDomain, SYNErrorMultipleErrors, {{SYNErrorsKey, plat::Value(std::move(errors))}});
+}
+
+void SYNAsynchronousTaskQueue::complete(plat::ErrorPtr error) {
+    if (completed_) {
+        return;
+    }
+    completed_ = true;
+    // Tasks and completions often hold their owner, which holds this queue:
+    // drop them once done so that nothing keeps a cycle alive.
+    auto completion = std::move(completion_);
+    completion_ = nullptr;
+    tasks_.clear();
+    struct End {
+        SYNAsynchronousTaskQueue* queue;
+        ~End() { queue->endAsynchronousTask(); }
+    } end{this};
+    if (completion) {
+        completion(std::move(error));
+    }
+}

@@ -1,0 +1,66 @@
+#include "sync/eventstore/SYNLogging.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/foundation/Log.h"
+
+namespace {
+
+std::atomic<int> gLevel{SYNLoggingLevelError};
+
+std::mutex gFunctionMutex;
+// Held through a shared_ptr so that a reader can call the function while
+// another thread replaces it.
+std::shared_ptr<const SYNLogFunction> gFunction;
+
+void defaultLogFunction(std::string_view format, std::span<const plat::FormatArg> args) {
+    plat::Log(plat::formatArgs(format, args));
+}
+
+}  // namespace
+
+int SYNReadLoggingLevel() {
+    return gLevel.load(std::memory_order_relaxed);
+}
+
+void SYNSetLoggingLevel(int level) {
+    gLevel.store(level, std::memory_order_relaxed);
+}
+
+SYNLogFunction SYNReadLogFunction() {
+    std::lock_guard lock(gFunctionMutex);
+    if (gFunction) {
+        return *gFunction;
+    }
+    return defaultLogFunction;
+}
+
+void SYNSetLogFunction(SYNLogFunction function) {
+    auto replacement = function ? std::make_shared<const SYNLogFunction>(std::move(function)) : nullptr;
+    std::lock_guard lock(gFunctionMutex);
+    gFunction = std::move(replacement);
+}
+
+std::string SYNMethodName(std::string_view prettyFunction) {
+    auto paren = prettyFunction.find('(');
+    std::string_view head = prettyFunction.substr(0, paren);
+    auto blank = head.rfind(' ');
+    if (blank != std::string_view::npos) {
+        head.remove_prefix(blank + 1);
+    }
+    // Pointer and reference return types can stick to the name ("*Foo::bar").
+    while (!head.empty() && (head.front() == '*' || head.front() == '&')) {
+        head.remove_prefix(1);
+    }
+    return std::string(head);
+}
+
+void SYNLogMessage(int level, std::string_view prettyFunction, int line, const std::string& message) {
+    if (!SYNShouldLog(level)) {
+        return;
+    }
+    const std::string method = SYNMethodName(prettyFunction);
+    const plat::FormatArg args[] = {message, method, line};
+    SYNReadLogFunction()(SYNLogLineFormat, args);
+}

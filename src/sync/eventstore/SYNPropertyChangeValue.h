@@ -1,0 +1,118 @@
+// SYNPropertyChangeValue: the recorded change of one property of one object,
+// kept in an object change's list of property change values.
+//
+// An attribute change holds the new value (or, for a large value, the name of
+// the data file that holds it); a to-one change the global identifier of the
+// new target; a to-many change the identifiers added and removed; an ordered
+// to-many change also the index of members by identifier.
+//
+// Every persistent field can be set and read by name (setValueForKey /
+// valueForKey), which is how event files are read. The stored form is a keyed
+// archive of an array of values (SYNArchivePropertyChangeValues); the event
+// store and object ID are working fields and are never stored.
+//
+// A value is a plain, copyable object: safe to read from several threads,
+// changed by one thread at a time. Inside a plat::Value it is shared and must
+// no longer be changed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Result.h"
+#include "platform/foundation/Value.h"
+
+class SYNEventStore;
+
+enum SYNPropertyChangeType : int64_t {
+    SYNPropertyChangeTypeAttribute = 0,
+    SYNPropertyChangeTypeToOneRelationship = 1,
+    SYNPropertyChangeTypeToManyRelationship = 2,
+    SYNPropertyChangeTypeOrderedToManyRelationship = 3,
+};
+
+class SYNPropertyChangeValue : public plat::Coding {
+  public:
+    // Every field other than type and name starts empty.
+    SYNPropertyChangeValue(int64_t type, std::string propertyName);
+
+    int64_t type() const { return type_; }
+    void setType(int64_t type) { type_ = type; }
+    const std::string& propertyName() const { return propertyName_; }
+    void setPropertyName(std::string name) { propertyName_ = std::move(name); }
+
+    // The attribute value: nullopt for nil, a null Value for the null object.
+    const std::optional<plat::Value>& value() const { return value_; }
+    void setValue(std::optional<plat::Value> value) { value_ = std::move(value); }
+    // The data file holding a large attribute value.
+    const std::optional<std::string>& filename() const { return filename_; }
+    void setFilename(std::optional<std::string> name) { filename_ = std::move(name); }
+
+    // The to-one target's global identifier; nullopt for an empty relationship
+    // (null and nil are read alike).
+    const std::optional<std::string>& relatedIdentifier() const { return relatedIdentifier_; }
+    void setRelatedIdentifier(std::optional<std::string> identifier) { relatedIdentifier_ = std::move(identifier); }
+    const std::set<std::string>& addedIdentifiers() const { return added_; }
+    void setAddedIdentifiers(std::set<std::string> identifiers) { added_ = std::move(identifiers); }
+    const std::set<std::string>& removedIdentifiers() const { return removed_; }
+    void setRemovedIdentifiers(std::set<std::string> identifiers) { removed_ = std::move(identifiers); }
+    // Ordered to-many: the index of each member named, in ascending index.
+    const std::map<int64_t, std::string>& movedIdentifiersByIndex() const { return moved_; }
+    void setMovedIdentifiersByIndex(std::map<int64_t, std::string> moved) { moved_ = std::move(moved); }
+
+    // Working fields, never stored: the store whose data files hold large
+    // values, and the object the change was made for.
+    std::shared_ptr<SYNEventStore> eventStore() const { return eventStore_.lock(); }
+    void setEventStore(const std::shared_ptr<SYNEventStore>& store) { eventStore_ = store; }
+    const plat::ObjectPtr& objectID() const { return objectID_; }
+    void setObjectID(plat::ObjectPtr objectID) { objectID_ = std::move(objectID); }
+
+    // Key-value access by field name ("type", "propertyName", "value",
+    // "filename", "relatedIdentifier", "addedIdentifiers", "removedIdentifiers",
+    // "movedIdentifiersByIndex", "objectID"). Identifier sets are read from
+    // sets or arrays of strings; the index map from a dictionary whose keys are
+    // decimal indexes. Returns false, leaving the field as it was, for an
+    // unknown key or a value of the wrong kind. nullopt is nil.
+    bool setValueForKey(const std::optional<plat::Value>& value, std::string_view key);
+    // nullopt for an unknown key or an empty field. Sets come back as sets, the
+    // index map as a dictionary with decimal keys.
+    std::optional<plat::Value> valueForKey(std::string_view key) const;
+
+    // Keyed archiving under the class name "SYNPropertyChangeValue".
+    std::string className() const override { return "SYNPropertyChangeValue"; }
+    void encodeWithCoder(plat::KeyedArchiver& coder) const override;
+    // Null (failing the decode) when a stored field has the wrong kind.
+    static std::shared_ptr<const SYNPropertyChangeValue> decode(plat::KeyedUnarchiver& coder);
+    // Registers the class with the unarchiver; idempotent, any thread.
+    static void registerClass();
+
+    // Equal when every stored field is equal.
+    bool isEqual(const plat::Object& other) const override;
+    std::size_t hash() const override;
+    std::string description() const override;
+
+  private:
+    int64_t type_;
+    std::string propertyName_;
+    std::optional<plat::Value> value_;
+    std::optional<std::string> filename_;
+    std::optional<std::string> relatedIdentifier_;
+    std::set<std::string> added_;
+    std::set<std::string> removed_;
+    std::map<int64_t, std::string> moved_;
+    std::weak_ptr<SYNEventStore> eventStore_;
+    plat::ObjectPtr objectID_;
+};
+
+// The stored form of a change's values: a keyed archive whose root is an
+// array of SYNPropertyChangeValue. Fails when a value cannot be archived.
+plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPropertyChangeValue>& values);
+// Fails for damaged data or a root that is not such an array.
+plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data);

@@ -1,0 +1,510 @@
+#include "crashcapture/KCRCrashReport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "crashcapture/CrashReportBuilder.h"
+#include "crashcapture/KCRCrashReportDecoding.h"
+#include "crashcapture/KCRCrashReporterError.h"
+#include "platform/foundation/Error.h"
+
+using kcrtest::Bytes;
+using kcrtest::CrashReportSpec;
+
+namespace {
+
+KCRCrashReportPtr decode(const Bytes& file) {
+    auto report = KCRCrashReport::create(file.data(), file.size());
+    EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.error()->localizedDescription());
+    return report.ok() ? report.value() : nullptr;
+}
+
+KCRCrashReportPtr decode(const CrashReportSpec& spec) {
+    return decode(kcrtest::packFile(spec));
+}
+
+// The description of the decoding error, or "decoded" when there is none.
+std::string failure(const Bytes& file) {
+    auto report = KCRCrashReport::create(file.data(), file.size());
+    if (report.ok())
+        return "decoded";
+    EXPECT_EQ(report.error()->domain(), KCRCrashReporterErrorDomain);
+    EXPECT_EQ(report.error()->code(), KCRCrashReporterErrorCrashReportInvalid);
+    return report.error()->localizedDescription();
+}
+
+std::string failure(const CrashReportSpec& spec) {
+    return failure(kcrtest::packFile(spec));
+}
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
+TEST(KCRCrashReportTest, FullReportFillsEveryInfoClass) {
+    auto report = decode(CrashReportSpec::full());
+    ASSERT_NE(report, nullptr);
+
+    const auto& system = *report->systemInfo();
+    EXPECT_EQ(system.operatingSystem(), KCRCrashReportOperatingSystemUnknown);
+    EXPECT_EQ(system.operatingSystemVersion(), "6.1.0-18-amd64");
+    EXPECT_EQ(system.operatingSystemBuild(), "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1");
+    EXPECT_EQ(system.architecture(), KCRCrashReportArchitectureUnknown);
+    ASSERT_TRUE(system.timestamp().has_value());
+    EXPECT_EQ(system.timestamp()->timeIntervalSince1970(), 1700000000.0);
+    // With machine information the system takes the machine's processor.
+    EXPECT_EQ(system.processorInfo(), report->machineInfo()->processorInfo());
+
+    ASSERT_TRUE(report->hasMachineInfo());
+    const auto& machine = *report->machineInfo();
+    EXPECT_EQ(machine.modelName(), "Standard PC (Q35 + ICH9, 2009)");
+    EXPECT_EQ(machine.processorInfo()->typeEncoding(), KCRCrashReportProcessorTypeEncodingMach);
+    EXPECT_EQ(machine.processorInfo()->type(), 0x1000007u);
+    EXPECT_EQ(machine.processorInfo()->subtype(), 3u);
+    EXPECT_EQ(machine.processorCount(), 4u);
+    EXPECT_EQ(machine.logicalProcessorCount(), 8u);
+
+    const auto& application = *report->applicationInfo();
+    EXPECT_EQ(application.applicationIdentifier(), "com.example.planner");
+    EXPECT_EQ(application.applicationVersion(), "210");
+    EXPECT_EQ(application.applicationMarketingVersion(), "2.1");
+
+    ASSERT_TRUE(report->hasProcessInfo());
+    const auto& process = *report->processInfo();
+    EXPECT_EQ(process.processName(), "planner");
+    EXPECT_EQ(process.processID(), 4242u);
+    EXPECT_EQ(process.processPath(), "/opt/planner/bin/planner");
+    EXPECT_EQ(process.parentProcessName(), "systemd");
+    EXPECT_EQ(process.parentProcessID(), 1u);
+    EXPECT_TRUE(process.native());
+    ASSERT_TRUE(process.processStartTime().has_value());
+    EXPECT_EQ(process.processStartTime()->timeIntervalSince1970(), 1699999000.0);
+
+    EXPECT_EQ(report->signalInfo()->name(), "SIGABRT");
+    EXPECT_EQ(report->signalInfo()->code(), "#-6");
+    EXPECT_EQ(report->signalInfo()->address(), 0u);
+    EXPECT_EQ(report->machExceptionInfo(), nullptr);
+
+    ASSERT_EQ(report->threads().size(), 2u);
+    const auto& crashed = *report->threads()[1];
+    EXPECT_EQ(crashed.threadNumber(), 1);
+    EXPECT_TRUE(crashed.crashed());
+    EXPECT_FALSE(report->threads()[0]->crashed());
+    EXPECT_TRUE(report->threads()[0]->registers().empty());
+    ASSERT_EQ(crashed.registers().size(), 11u);
+    EXPECT_EQ(crashed.registers()[1]->registerName(), "rbx");
+    EXPECT_EQ(crashed.registers()[1]->registerValue(), 0x7fffffffe3a8u);
+    ASSERT_EQ(crashed.stackFrames().size(), 3u);
+    const auto& top = *crashed.stackFrames()[0];
+    EXPECT_EQ(top.instructionPointer(), 0x555555555a2bu);
+    ASSERT_NE(top.symbolInfo(), nullptr);
+    EXPECT_EQ(top.symbolInfo()->symbolName(), "_ZN7planner4Task4saveEv");
+    EXPECT_EQ(top.symbolInfo()->startAddress(), 0x555555555a00u);
+    EXPECT_EQ(top.symbolInfo()->endAddress(), 0x555555555a80u);
+    EXPECT_EQ(crashed.stackFrames()[2]->symbolInfo()->endAddress(), 0u);  // absent end
+    EXPECT_EQ(crashed.stackFrames()[1]->symbolInfo(), nullptr);
+
+    ASSERT_EQ(report->images().size(), 3u);
+    const auto& app = *report->images()[0];
+    EXPECT_EQ(app.imageBaseAddress(), 0x555555554000u);
+    EXPECT_EQ(app.imageSize(), 0x5000u);
+    EXPECT_EQ(app.imageName(), "/opt/planner/bin/planner");
+    EXPECT_TRUE(app.hasImageUUID());
+    EXPECT_EQ(app.imageUUID(), "0a1b2c3d4e5f60718293a4b5c6d7e8f9");
+    EXPECT_EQ(app.codeType()->type(), 0x1000007u);
+    EXPECT_FALSE(report->images()[2]->hasImageUUID());
+    EXPECT_EQ(report->images()[2]->imageUUID(), std::nullopt);
+
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::runtime_error");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "disk full");
+    EXPECT_EQ(report->exceptionInfo()->stackFrames().size(), 2u);
+
+    ASSERT_TRUE(report->customData().has_value());
+    EXPECT_EQ(report->customData()->toString(), "hello");
+    ASSERT_TRUE(report->uuidRef().has_value());
+    EXPECT_EQ(report->uuidRef()->UUIDString(), "5F1E2D3C-4B5A-4938-8796-A5B4C3D2E1F0");
+}
+
+TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
+    auto report = decode(CrashReportSpec::minimal());
+    ASSERT_NE(report, nullptr);
+
+    const auto& system = *report->systemInfo();
+    EXPECT_EQ(system.operatingSystem(), KCRCrashReportOperatingSystemUnknown);  // the schema's default
+    EXPECT_EQ(system.operatingSystemBuild(), std::nullopt);
+    EXPECT_EQ(system.timestamp(), std::nullopt);  // timestamp 0
+    // Without machine information the processor follows from the architecture.
+    EXPECT_EQ(system.processorInfo()->typeEncoding(), KCRCrashReportProcessorTypeEncodingMach);
+    EXPECT_EQ(system.processorInfo()->type(), 0x1000007u);
+    EXPECT_EQ(system.processorInfo()->subtype(), 3u);
+
+    EXPECT_FALSE(report->hasMachineInfo());
+    EXPECT_EQ(report->machineInfo(), nullptr);
+    EXPECT_FALSE(report->hasProcessInfo());
+    EXPECT_EQ(report->processInfo(), nullptr);
+    EXPECT_FALSE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo(), nullptr);
+    EXPECT_EQ(report->machExceptionInfo(), nullptr);
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::nullopt);
+    EXPECT_EQ(report->customData(), std::nullopt);
+    EXPECT_EQ(report->uuidRef(), std::nullopt);
+
+    const auto& image = *report->images()[0];
+    EXPECT_EQ(image.codeType(), nullptr);
+    EXPECT_FALSE(image.hasImageUUID());
+    const auto& thread = *report->threads()[0];
+    EXPECT_TRUE(thread.registers().empty());
+    EXPECT_EQ(thread.stackFrames()[0]->symbolInfo(), nullptr);
+}
+
+TEST(KCRCrashReportTest, OptionalTextsWrittenEmptyReadAsEmptyNotAbsent) {
+    auto spec = CrashReportSpec::minimal();
+    spec.applicationInfo.marketingVersion = "";
+    spec.systemInfo.osBuild = "";
+    spec.processInfo = kcrtest::ProcessInfoSpec{.processName = "",
+                                                .processId = 7,
+                                                .processPath = "",
+                                                .parentProcessName = {},
+                                                .parentProcessId = 1,
+                                                .native = false,
+                                                .startTime = {}};
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "");
+    EXPECT_EQ(report->systemInfo()->operatingSystemBuild(), "");
+    EXPECT_EQ(report->processInfo()->processName(), "");
+    EXPECT_EQ(report->processInfo()->processPath(), "");
+    EXPECT_EQ(report->processInfo()->parentProcessName(), std::nullopt);
+    EXPECT_EQ(report->processInfo()->processStartTime(), std::nullopt);
+    EXPECT_FALSE(report->processInfo()->native());
+}
+
+TEST(KCRCrashReportTest, TextsThatAreNotUTF8AreRepairedNotRejected) {
+    auto spec = CrashReportSpec::minimal();
+    spec.images[0].name = "/srv/caf\xe9/lib.so";  // a Latin-1 path, as Linux allows
+    spec.signal.name = "SIG\xff";
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->images()[0]->imageName(), "/srv/caf\xef\xbf\xbd/lib.so");
+    EXPECT_EQ(report->signalInfo()->name(), "SIG\xef\xbf\xbd");
+}
+
+struct HeaderCase {
+    const char* label;
+    Bytes file;
+    std::string description;
+};
+
+class KCRCrashReportHeaderTest : public testing::TestWithParam<HeaderCase> {};
+
+TEST_P(KCRCrashReportHeaderTest, RejectsFileWithDescription) {
+    EXPECT_EQ(failure(GetParam().file), GetParam().description);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, KCRCrashReportHeaderTest,
+    testing::Values(HeaderCase{"Empty", {}, "Could not decode truncated crash log"},
+                    HeaderCase{"MagicOnly", bytesOf("kcrdump"), "Could not decode truncated crash log"},
+                    HeaderCase{"HeaderWithoutMessage", bytesOf("kcrdump\x01"),
+                               "Could not decode truncated crash log"},
+                    HeaderCase{"OtherMagic", Bytes{'k', 'c', 'r', 'd', 'u', 'm', 'q', 1, 0x0a, 0x00},
+                               "Could not decode invalid crash log header"},
+                    HeaderCase{"VersionTwo",
+                               kcrtest::fileWithMessage(kcrtest::packMessage(CrashReportSpec::minimal()), 2),
+                               "Could not decode unsupported crash report version: 2"},
+                    HeaderCase{"VersionZero", kcrtest::fileWithMessage({0x0a, 0x00}, 0),
+                               "Could not decode unsupported crash report version: 0"},
+                    HeaderCase{"Version255", kcrtest::fileWithMessage({0x0a, 0x00}, 255),
+                               "Could not decode unsupported crash report version: 255"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(KCRCrashReportTest, WrongMagicIsCheckedBeforeTheVersion) {
+    Bytes file = kcrtest::packFile(CrashReportSpec::minimal());
+    file[0] = 'K';
+    file[7] = 9;
+    EXPECT_EQ(failure(file), "Could not decode invalid crash log header");
+}
+
+TEST(KCRCrashReportTest, MessagesThatDoNotUnpackGiveTheUnknownError) {
+    const std::string unknown = "An unknown error occured decoding the crash report";
+    const Bytes message = kcrtest::packMessage(CrashReportSpec::full());
+    auto fileWithout = [&](std::initializer_list<uint32_t> path) {
+        return kcrtest::fileWithMessage(kcrtest::withoutField(message, path));
+    };
+    EXPECT_EQ(failure(fileWithout({6})), unknown);        // signal
+    EXPECT_EQ(failure(fileWithout({1})), unknown);        // system_info
+    EXPECT_EQ(failure(fileWithout({2})), unknown);        // application_info
+    EXPECT_EQ(failure(fileWithout({1, 2})), unknown);     // system_info.os_version
+    EXPECT_EQ(failure(fileWithout({2, 1})), unknown);     // application_info.identifier
+    EXPECT_EQ(failure(fileWithout({6, 2})), unknown);     // signal.code
+    EXPECT_EQ(failure(fileWithout({3, 2, 3})), unknown);  // a frame's pc
+    EXPECT_EQ(failure(fileWithout({4, 3})), unknown);     // an image's name
+    EXPECT_EQ(failure(fileWithout({8, 2})), unknown);     // machine_info.processor
+
+    // Cut short anywhere inside the message, as a writer stopped mid-report.
+    for (std::size_t keep : {message.size() - 1, message.size() / 2, std::size_t{1}}) {
+        Bytes cut(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(keep));
+        EXPECT_EQ(failure(kcrtest::fileWithMessage(cut)), unknown) << keep;
+    }
+    // A bytes field claiming far more than the file holds.
+    Bytes absurd = message;
+    absurd.insert(absurd.end(), {0x52, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f});
+    EXPECT_EQ(failure(kcrtest::fileWithMessage(absurd)), unknown);
+    // Noise.
+    EXPECT_EQ(failure(kcrtest::fileWithMessage(Bytes(64, 0xff))), unknown);
+}
+
+TEST(KCRCrashReportTest, FieldsOfNewerWritersAreIgnored) {
+    Bytes message = kcrtest::packMessage(CrashReportSpec::minimal());
+    message.insert(message.end(), {0xa8, 0x06, 0x2a});  // field 101, varint 42
+    auto report = decode(kcrtest::fileWithMessage(message));
+    EXPECT_NE(report, nullptr);
+}
+
+TEST(KCRCrashReportTest, ReportsWithoutThreadsOrImagesAreRejected) {
+    auto spec = CrashReportSpec::full();
+    spec.images.clear();
+    EXPECT_EQ(failure(spec), "Crash report is missing binary image information");
+    spec.threads.clear();
+    // Threads are checked before images.
+    EXPECT_EQ(failure(spec), "Crash report is missing thread state information");
+}
+
+TEST(KCRCrashReportTest, ArchitectureDecidesTheProcessorOnlyWithoutMachineInformation) {
+    auto spec = CrashReportSpec::minimal();
+    spec.systemInfo.architecture = 6;
+    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
+    spec.systemInfo.architecture = 99;
+    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
+    spec.systemInfo.architecture = -1;
+    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
+
+    struct Row {
+        int32_t architecture;
+        uint64_t type, subtype;
+    };
+    for (Row row : {Row{0, 7, 3}, Row{1, 0x1000007, 3}, Row{2, 12, 6}, Row{3, 0x12, 0}, Row{4, 0x1000012, 0},
+                    Row{5, 12, 9}}) {
+        spec.systemInfo.architecture = row.architecture;
+        auto report = decode(spec);
+        ASSERT_NE(report, nullptr);
+        EXPECT_EQ(report->systemInfo()->processorInfo()->type(), row.type) << row.architecture;
+        EXPECT_EQ(report->systemInfo()->processorInfo()->subtype(), row.subtype) << row.architecture;
+    }
+
+    spec.systemInfo.architecture = 6;
+    spec.machineInfo = kcrtest::MachineInfoSpec{};
+    EXPECT_NE(decode(spec), nullptr);
+}
+
+TEST(KCRCrashReportTest, ReportUUIDMustHaveSixteenBytes) {
+    auto spec = CrashReportSpec::full();
+    spec.reportInfo->uuid = Bytes{1, 2, 3, 4};
+    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+    spec.reportInfo->uuid = Bytes{};
+    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+    spec.reportInfo->uuid = Bytes(17, 0xab);
+    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+    // The UUID is checked before anything else.
+    spec.threads.clear();
+    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+
+    spec = CrashReportSpec::full();
+    spec.reportInfo->uuid.reset();
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->uuidRef(), std::nullopt);
+}
+
+TEST(KCRCrashReportTest, MachExceptionCodesAreLimitedTo255) {
+    auto spec = CrashReportSpec::minimal();
+    spec.signal.machException = kcrtest::MachExceptionSpec{.type = 1, .codes = std::vector<uint64_t>(255, 7)};
+    spec.signal.machException->codes[254] = UINT64_MAX;
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    ASSERT_NE(report->machExceptionInfo(), nullptr);
+    EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
+    ASSERT_EQ(report->machExceptionInfo()->codes().size(), 255u);
+    EXPECT_EQ(report->machExceptionInfo()->codes()[254], UINT64_MAX);
+
+    spec.signal.machException->codes.push_back(8);
+    EXPECT_EQ(failure(spec), "Crash report includes too many Mach Exception codes");
+}
+
+TEST(KCRCrashReportTest, PointerAuthenticationBitsAreStrippedOnlyForARM64E) {
+    const uint64_t signedPC = 0x8000000123456789ull;
+    auto spec = CrashReportSpec::minimal();
+    spec.threads[0].frames[0].pc = signedPC;
+    spec.exception =
+        kcrtest::ExceptionSpec{.name = "E", .reason = "R", .frames = {{.pc = signedPC, .symbol = {}}}};
+    spec.machineInfo = kcrtest::MachineInfoSpec{.model = {},
+                                                .processor = {.encoding = 1, .type = 0x100000C, .subtype = 2},
+                                                .processorCount = 1,
+                                                .logicalProcessorCount = 1};
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->threads()[0]->stackFrames()[0]->instructionPointer(), 0x123456789u);
+    EXPECT_EQ(report->exceptionInfo()->stackFrames()[0]->instructionPointer(), 0x123456789u);
+
+    for (auto processor :
+         {kcrtest::ProcessorSpec{1, 0x100000C, 0}, kcrtest::ProcessorSpec{1, 0x1000007, 3}}) {
+        spec.machineInfo->processor = processor;
+        report = decode(spec);
+        ASSERT_NE(report, nullptr);
+        EXPECT_EQ(report->threads()[0]->stackFrames()[0]->instructionPointer(), signedPC);
+    }
+}
+
+TEST(KCRCrashReportTest, ImageUUIDsBecomeLowercaseHexOfEveryByte) {
+    auto spec = CrashReportSpec::minimal();
+    Bytes buildId(20);
+    for (std::size_t i = 0; i < buildId.size(); ++i)
+        buildId[i] = static_cast<uint8_t>(0xA0 + i);
+    spec.images[0].uuid = buildId;
+    spec.images.push_back(
+        {.baseAddress = 0x9000, .size = 1, .name = "/empty-uuid", .uuid = Bytes{}, .codeType = {}});
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->images()[0]->imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3");
+    EXPECT_FALSE(report->images()[1]->hasImageUUID());
+}
+
+TEST(KCRCrashReportTest, ImageForAddressFindsTheFirstImageHoldingIt) {
+    auto spec = CrashReportSpec::minimal();
+    spec.images = {
+        {.baseAddress = 0x1000, .size = 0x100, .name = "/a", .uuid = {}, .codeType = {}},
+        {.baseAddress = 0x1080, .size = 0x100, .name = "/b", .uuid = {}, .codeType = {}},
+        {.baseAddress = UINT64_MAX - 0xf, .size = 0x100, .name = "/top", .uuid = {}, .codeType = {}}};
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->imageForAddress(0x0fff), nullptr);
+    EXPECT_EQ(report->imageForAddress(0x1000)->imageName(), "/a");
+    EXPECT_EQ(report->imageForAddress(0x10ff)->imageName(), "/a");  // overlap: report order wins
+    EXPECT_EQ(report->imageForAddress(0x1100)->imageName(), "/b");  // end of /a is exclusive
+    EXPECT_EQ(report->imageForAddress(0x1180), nullptr);
+    EXPECT_EQ(report->imageForAddress(UINT64_MAX)->imageName(), "/top");
+    EXPECT_EQ(report->imageForAddress(0), nullptr);
+}
+
+TEST(KCRCrashReportTest, ReportsFarLargerThanTheWriterCapDecodeCompletely) {
+    auto spec = CrashReportSpec::full();
+    const std::string longName(200, 'x');
+    spec.threads.clear();
+    for (uint32_t t = 0; t < 40; ++t) {
+        kcrtest::ThreadSpec thread{.number = t, .crashed = t == 3, .registers = {}, .frames = {}};
+        for (uint64_t f = 0; f < 512; ++f) {
+            thread.frames.push_back(
+                {.pc = 0x7ffff7c00000 + f, .symbol = kcrtest::SymbolSpec{longName, f, {}}});
+        }
+        spec.threads.push_back(std::move(thread));
+    }
+    Bytes file = kcrtest::packFile(spec);
+    ASSERT_GT(file.size(), 4u << 20);
+    auto report = decode(file);
+    ASSERT_NE(report, nullptr);
+    ASSERT_EQ(report->threads().size(), 40u);
+    EXPECT_EQ(report->threads()[39]->stackFrames().size(), 512u);
+    EXPECT_EQ(report->threads()[39]->stackFrames()[511]->symbolInfo()->symbolName(), longName);
+
+    // The plat::Data overload reads the same bytes.
+    auto fromData = KCRCrashReport::create(plat::Data(file));
+    ASSERT_TRUE(fromData.ok());
+    EXPECT_EQ(fromData.value()->threads().size(), 40u);
+}
+
+// Sections the schema requires never reach the tree builder missing from a
+// file; these cases feed it such messages directly.
+struct MutationCase {
+    const char* label;
+    std::function<std::function<void()>(Kcr__CrashReport&)> mutate;  // returns the undo
+    std::string description;
+};
+
+template <class T>
+std::function<void()> clear(T*& field) {
+    T* saved = field;
+    field = nullptr;
+    return [&field, saved] { field = saved; };
+}
+
+class KCRCrashReportTreeTest : public testing::TestWithParam<MutationCase> {};
+
+TEST_P(KCRCrashReportTreeTest, RejectsMessageWithDescription) {
+    Bytes file = kcrtest::packFile(CrashReportSpec::full());
+    auto unpacked = kcr::detail::decodeCrashData(file.data(), file.size());
+    ASSERT_TRUE(unpacked.ok());
+    Kcr__CrashReport& message = *unpacked.value();
+    auto undo = GetParam().mutate(message);
+    auto report = kcr::detail::buildReport(message);
+    undo();  // so that protobuf-c frees what it allocated
+    ASSERT_FALSE(report.ok());
+    EXPECT_EQ(report.error()->code(), KCRCrashReporterErrorCrashReportInvalid);
+    EXPECT_EQ(report.error()->localizedDescription(), GetParam().description);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, KCRCrashReportTreeTest,
+    testing::Values(
+        MutationCase{"SystemInfo", [](auto& m) { return clear(m.system_info); },
+                     "Crash report is missing System Information section"},
+        MutationCase{"OSVersion", [](auto& m) { return clear(m.system_info->os_version); },
+                     "Crash report is missing System Information OS version field"},
+        MutationCase{"ApplicationInfo", [](auto& m) { return clear(m.application_info); },
+                     "Crash report is missing Application Information section"},
+        MutationCase{"AppIdentifier", [](auto& m) { return clear(m.application_info->identifier); },
+                     "Crash report is missing Application Information app identifier field"},
+        MutationCase{"AppVersion", [](auto& m) { return clear(m.application_info->version); },
+                     "Crash report is missing Application Information app version field"},
+        MutationCase{"Signal", [](auto& m) { return clear(m.signal); },
+                     "Crash report is missing Signal Information section"},
+        MutationCase{"SignalName", [](auto& m) { return clear(m.signal->name); },
+                     "Crash report is missing signal name field"},
+        MutationCase{"SignalCode", [](auto& m) { return clear(m.signal->code); },
+                     "Crash report is missing signal code field"},
+        MutationCase{"Frame", [](auto& m) { return clear(m.threads[1]->frames[0]); },
+                     "Crash report is missing stack frame information"},
+        MutationCase{"SymbolName", [](auto& m) { return clear(m.threads[1]->frames[0]->symbol->name); },
+                     "Crash report is missing symbol information"},
+        MutationCase{"RegisterName", [](auto& m) { return clear(m.threads[1]->registers[3]->name); },
+                     "Missing register name in register value"},
+        MutationCase{"ImageName", [](auto& m) { return clear(m.binary_images[2]->name); },
+                     "Missing image name in image record"},
+        MutationCase{"ExceptionName", [](auto& m) { return clear(m.exception->name); },
+                     "Crash report is missing exception name field"},
+        MutationCase{"ExceptionReason", [](auto& m) { return clear(m.exception->reason); },
+                     "Crash report is missing exception reason field"},
+        MutationCase{"ExceptionFrame", [](auto& m) { return clear(m.exception->frames[1]); },
+                     "Crash report is missing stack frame information"},
+        // A machine section without its processor leaves the architecture to
+        // decide, and the full report's architecture names none.
+        MutationCase{"MachineProcessor", [](auto& m) { return clear(m.machine_info->processor); },
+                     "Crash report has an unknown architecture"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(KCRCrashReportTest, ContentsMissingRequiredSectionsAreRefused) {
+    auto report = decode(CrashReportSpec::full());
+    ASSERT_NE(report, nullptr);
+    KCRCrashReport::Contents contents{.systemInfo = report->systemInfo(),
+                                      .machineInfo = nullptr,
+                                      .applicationInfo = report->applicationInfo(),
+                                      .processInfo = nullptr,
+                                      .signalInfo = report->signalInfo(),
+                                      .machExceptionInfo = nullptr,
+                                      .threads = report->threads(),
+                                      .images = report->images(),
+                                      .exceptionInfo = nullptr,
+                                      .customData = std::nullopt,
+                                      .uuid = std::nullopt};
+    EXPECT_NO_THROW(KCRCrashReport{contents});
+    auto withoutImages = contents;
+    withoutImages.images.clear();
+    EXPECT_THROW(KCRCrashReport{withoutImages}, plat::Exception);
+    auto withoutSignal = contents;
+    withoutSignal.signalInfo = nullptr;
+    EXPECT_THROW(KCRCrashReport{withoutSignal}, plat::Exception);
+}

@@ -1,0 +1,268 @@
+#include "crashcapture/KCRCrashReportTextFormatter.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "crashcapture/CrashReportBuilder.h"
+#include "platform/foundation/Log.h"
+
+using kcrtest::CrashReportSpec;
+
+namespace {
+
+// Captures the platform log for the test's duration.
+class KCRCrashReportTextFormatterTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        plat::setLogSink([this](std::string_view line) { logged_.emplace_back(line); });
+    }
+    void TearDown() override { plat::setLogSink(nullptr); }
+
+    static KCRCrashReportPtr decode(const CrashReportSpec& spec) {
+        auto file = kcrtest::packFile(spec);
+        auto report = KCRCrashReport::create(file.data(), file.size());
+        EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.error()->localizedDescription());
+        return report.ok() ? report.value() : nullptr;
+    }
+
+    static std::string text(const CrashReportSpec& spec) {
+        auto report = decode(spec);
+        return report ? KCRCrashReportTextFormatter::stringValueForCrashReport(
+                            *report, KCRCrashReportTextFormatStandard)
+                      : "";
+    }
+
+    // The lines of the text that start with the prefix.
+    static std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+        std::vector<std::string> lines;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            std::size_t end = text.find('\n', at);
+            std::string line = text.substr(at, end - at);
+            if (line.rfind(prefix, 0) == 0)
+                lines.push_back(line);
+            at = end == std::string::npos ? text.size() : end + 1;
+        }
+        return lines;
+    }
+
+    std::vector<std::string> logged_;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
+    const std::string actual = text(CrashReportSpec::full());
+    const std::string expected = readFile(KCR_TEST_DATA_DIR "/full_report.txt");
+    if (actual != expected) {
+        std::ofstream("full_report.actual.txt", std::ios::binary) << actual;
+    }
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(actual, expected);
+    // Linux symbols keep their leading "_"; each one is noted as such.
+    EXPECT_EQ(logged_.size(), 3u);
+    EXPECT_EQ(logged_[1],
+              "[KCRCrashReporter] Symbol \"_ZN7planner4Task4saveEv\" prefix rules are unknown for this OS!");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, MissingProcessInformationPrintsPlaceholders) {
+    auto spec = CrashReportSpec::minimal();
+    const std::string out = text(spec);
+    EXPECT_NE(out.find("Incident Identifier: ???\n"), std::string::npos);
+    EXPECT_NE(out.find("Hardware Model:      ???\n"), std::string::npos);
+    EXPECT_NE(out.find("Process:         ??? [???]\nPath:            ???\n"), std::string::npos);
+    EXPECT_NE(out.find("Parent Process:  ??? [???]\n"), std::string::npos);
+    EXPECT_NE(out.find("Date/Time:       (null)\n"), std::string::npos);
+    EXPECT_NE(out.find("OS Version:      Unknown (3) 6.1.0-18-amd64 (???"
+                       ")\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Version:         1\n"), std::string::npos);
+    // The system's processor stands in when no image has a code type.
+    EXPECT_NE(out.find("Code Type:       X86-64\n"), std::string::npos);
+    EXPECT_EQ(out.find("Application Specific Information"), std::string::npos);
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, UnknownTextsWrittenEmptyPrintAsPlaceholders) {
+    auto spec = CrashReportSpec::full();
+    spec.processInfo->processName = "";
+    spec.processInfo->processPath = "";
+    spec.applicationInfo.marketingVersion = "";
+    spec.systemInfo.osBuild = "";
+    const std::string out = text(spec);
+    EXPECT_NE(out.find("Process:         ??? [4242]\nPath:            ???\n"), std::string::npos);
+    EXPECT_NE(out.find("Version:         210\n"), std::string::npos);
+    EXPECT_NE(out.find("(???"
+                       ")\n"),
+              std::string::npos);
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, BinaryImagesAreSortedWithDuplicatesAndZeroBasesSkipped) {
+    auto spec = CrashReportSpec::minimal();
+    spec.images = {
+        {.baseAddress = 0x3000, .size = 0x10, .name = "/lib/c.so", .uuid = {}, .codeType = {}},
+        {.baseAddress = 0, .size = 0x10, .name = "/lib/zero.so", .uuid = {}, .codeType = {}},
+        {.baseAddress = 0x1000, .size = 0, .name = "/lib/a.so", .uuid = {}, .codeType = {}},
+        {.baseAddress = 0x3000, .size = 0x20, .name = "/lib/c-again.so", .uuid = {}, .codeType = {}}};
+    const std::string out = text(spec);
+    const auto lines = linesStartingWith(out, "      ");
+    ASSERT_EQ(lines.size(), 2u) << out;
+    // A size of 0 counts as 1; unknown code types and UUIDs print as "???".
+    EXPECT_EQ(lines[0],
+              "            0x1000 -             0x1000  a.so ???  <???"
+              "> /lib/a.so");
+    EXPECT_EQ(lines[1],
+              "            0x3000 -             0x300f  c.so ???  <???"
+              "> /lib/c.so");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, FrameOutsideEveryImage) {
+    auto report = decode(CrashReportSpec::minimal());
+    ASSERT_NE(report, nullptr);
+    KCRCrashReportStackFrameInfo zero(0, nullptr);
+    EXPECT_EQ(KCRCrashReportTextFormatter::formatStackFrame(zero, 3, *report, true),
+              "3   ???                                 0x0000000000000000 0x0 + 0");
+    EXPECT_TRUE(logged_.empty());
+
+    KCRCrashReportStackFrameInfo stray(0xdead, nullptr);
+    EXPECT_EQ(KCRCrashReportTextFormatter::formatStackFrame(stray, 12, *report, false),
+              "12  ???                                 0x0000dead 0x0 + 0");
+    ASSERT_EQ(logged_.size(), 1u);
+    EXPECT_EQ(logged_[0], "[KCRCrashReporter] Cannot find image for 0xdead");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, SymbolPrefixIsDroppedOnlyForSystemsThatAddIt) {
+    auto spec = CrashReportSpec::minimal();
+    auto symbolLine = [&](int32_t operatingSystem, const std::string& name) {
+        spec.systemInfo.operatingSystem = operatingSystem;
+        spec.threads[0].frames[0].symbol = kcrtest::SymbolSpec{name, 0x1000 - 0x10, {}};
+        auto report = decode(spec);
+        return KCRCrashReportTextFormatter::formatStackFrame(*report->threads()[0]->stackFrames()[0], 0,
+                                                             *report, true);
+    };
+    const std::string prefix = "0   app                                 0x0000000000001000 ";
+    for (int32_t os : {0, 1, 2, 4})
+        EXPECT_EQ(symbolLine(os, "_main"), prefix + "main + 16") << os;
+    EXPECT_EQ(symbolLine(0, "_"), prefix + "_ + 16");
+    EXPECT_EQ(symbolLine(0, "main"), prefix + "main + 16");
+    EXPECT_TRUE(logged_.empty());
+    EXPECT_EQ(symbolLine(3, "_ZN3app4mainEv"), prefix + "_ZN3app4mainEv + 16");
+    EXPECT_EQ(symbolLine(7, "_x"), prefix + "_x + 16");
+    ASSERT_EQ(logged_.size(), 2u);
+    EXPECT_EQ(logged_[1], "[KCRCrashReporter] Symbol \"_x\" prefix rules are unknown for this OS!");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, ThirtyTwoBitARMReportsUseNarrowFieldsAndTheIPAlias) {
+    auto spec = CrashReportSpec::minimal();
+    spec.systemInfo.architecture = 5;  // ARMv7: 32-bit, processor type 12
+    spec.images[0].codeType = kcrtest::ProcessorSpec{1, 12, 9};
+    spec.threads[0].registers = {{"r0", 1}, {"r12", 0xabc}, {"sp", 0x7fff0000}};
+    const std::string out = text(spec);
+    EXPECT_NE(out.find("Code Type:       ARM\n"), std::string::npos);
+    EXPECT_NE(out.find("0   app                                 0x00001000 0x1000 + 0\n"), std::string::npos);
+    EXPECT_NE(out.find("Thread 0 crashed with ARM Thread State:\n"
+                       "    r0: 0x00000001     ip: 0x00000abc     sp: 0x7fff0000 \n\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("    0x1000 -     0x10ff  app armv7  <???"
+                       "> /usr/bin/app\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, CodeTypeComesFromTheFirstImageWithAKnownOne) {
+    auto spec = CrashReportSpec::minimal();
+    auto codeTypeLine = [&] { return linesStartingWith(text(spec), "Code Type:")[0]; };
+    spec.images.push_back(
+        {.baseAddress = 0x9000, .size = 1, .name = "/b", .uuid = {}, .codeType = {{1, 12, 9}}});
+    spec.images[0].codeType = kcrtest::ProcessorSpec{1, 0x1000012, 0};  // PPC64 has no name here
+    EXPECT_EQ(codeTypeLine(), "Code Type:       ARM");
+    spec.images.pop_back();
+    spec.systemInfo.architecture = 4;  // the system's processor is PPC64 too
+    EXPECT_EQ(codeTypeLine(), "Code Type:       Unknown (16777234)");
+    spec.images[0].codeType.reset();
+    spec.machineInfo = kcrtest::MachineInfoSpec{
+        .model = {}, .processor = {0, 5, 5}, .processorCount = 1, .logicalProcessorCount = 1};
+    EXPECT_EQ(codeTypeLine(), "Code Type:       Unknown");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) {
+    auto spec = CrashReportSpec::minimal();
+    auto osName = [&](int32_t os) {
+        spec.systemInfo.operatingSystem = os;
+        return linesStartingWith(text(spec), "OS Version:")[0];
+    };
+    EXPECT_EQ(osName(0),
+              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
+              ")");
+    EXPECT_EQ(osName(1),
+              "OS Version:      iPhone OS 6.1.0-18-amd64 (???"
+              ")");
+    EXPECT_EQ(osName(2),
+              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
+              ")");
+    EXPECT_EQ(osName(4),
+              "OS Version:      Apple tvOS 6.1.0-18-amd64 (???"
+              ")");
+    EXPECT_EQ(osName(-2),
+              "OS Version:      Unknown (-2) 6.1.0-18-amd64 (???"
+              ")");
+
+    struct Row {
+        uint64_t type, subtype;
+        const char* name;
+    };
+    for (Row row :
+         {Row{7, 3, "i386"}, Row{12, 6, "armv6"}, Row{12, 11, "armv7s"}, Row{12, 0x80000005, "arm-unknown"},
+          Row{18, 0, "powerpc"}, Row{0x1000007, 3, "x86_64"}, Row{0x100000C, 0, "arm64"},
+          Row{0x100000C, 1, "armv8"}, Row{0x100000C, 0x80000002, "arm64e"},
+          Row{0x100000C, 9, "arm64-unknown"}, Row{0x1000012, 0, "???"}}) {
+        spec.images[0].codeType = kcrtest::ProcessorSpec{1, row.type, row.subtype};
+        EXPECT_NE(text(spec).find(std::string(" app ") + row.name +
+                                  "  <???"
+                                  ">"),
+                  std::string::npos)
+            << row.name;
+    }
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, RegistersPrintFourToALine) {
+    const std::string out = text(CrashReportSpec::full());
+    auto lines = linesStartingWith(out, "   ");
+    std::vector<std::string> registerLines;
+    for (const auto& line : lines) {
+        if (line.find(": 0x") != std::string::npos)
+            registerLines.push_back(line);
+    }
+    ASSERT_EQ(registerLines.size(), 3u);
+    EXPECT_EQ(registerLines[2],
+              "    r8: 0x0000000000000000     r9: 0x00007ffff7fcf680    rip: 0x0000555555555a2b ");
+}
+
+TEST_F(KCRCrashReportTextFormatterTest, FormatReportEncodesTheText) {
+    auto spec = CrashReportSpec::minimal();
+    spec.applicationInfo.identifier = "com.example.caf\xc3\xa9\xf0\x9f\x98\x80";
+    auto report = decode(spec);
+    ASSERT_NE(report, nullptr);
+
+    KCRCrashReportTextFormatter utf8(KCRCrashReportTextFormatStandard, KCRCrashReportTextEncodingUTF8);
+    auto data = utf8.formatReport(*report);
+    ASSERT_TRUE(data.ok());
+    EXPECT_EQ(data.value().toString(), KCRCrashReportTextFormatter::stringValueForCrashReport(
+                                           *report, KCRCrashReportTextFormatStandard));
+
+    KCRCrashReportTextFormatter ascii(KCRCrashReportTextFormatStandard, KCRCrashReportTextEncodingASCII);
+    EXPECT_EQ(ascii.textFormat(), KCRCrashReportTextFormatStandard);
+    EXPECT_EQ(ascii.stringEncoding(), KCRCrashReportTextEncodingASCII);
+    data = ascii.formatReport(*report);
+    ASSERT_TRUE(data.ok());
+    EXPECT_NE(data.value().toString().find("Identifier:      com.example.caf??\n"), std::string::npos);
+}

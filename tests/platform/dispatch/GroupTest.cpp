@@ -1,0 +1,83 @@
+#include "platform/dispatch/Group.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "DispatchTestSupport.h"
+#include "platform/dispatch/DispatchException.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace plat::dispatch {
+namespace {
+
+using testing::DispatchTest;
+using testing::kLongWait;
+
+class GroupTest : public DispatchTest {};
+
+TEST_F(GroupTest, NotifyRunsOnceAllWorkHasLeftInRegistrationOrder) {
+    Group group;
+    std::vector<int> order;
+    group.enter();
+    group.enter();
+    group.notify(mainQueue(), [&] { order.push_back(1); });
+    group.notify(mainQueue(), [&] { order.push_back(2); });
+    group.leave();
+    MainLoop::drain();
+    EXPECT_TRUE(order.empty());
+    std::thread leaver([&] { group.leave(); });
+    leaver.join();
+    MainLoop::drain();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    // An idle group notifies at once (still asynchronously).
+    group.notify(mainQueue(), [&] { order.push_back(3); });
+    EXPECT_EQ(order.size(), 2u);
+    MainLoop::drain();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(GroupTest, WaitTimesOutWhileWorkIsOutAndReturnsOnceItLeaves) {
+    Group group;
+    EXPECT_TRUE(group.wait(0));
+    group.enter();
+    EXPECT_FALSE(group.wait(0.01));
+    EXPECT_FALSE(group.wait(-1));
+    Semaphore go;
+    std::thread worker([&] {
+        go.wait();
+        group.leave();
+    });
+    go.signal();
+    EXPECT_TRUE(group.wait(kLongWait));
+    group.wait();
+    worker.join();
+}
+
+TEST_F(GroupTest, AsyncCountsWorkOnAnyQueue) {
+    Group group;
+    std::atomic<int> done{0};
+    auto serial = Queue::serial("test.group");
+    for (int i = 0; i < 100; ++i) {
+        group.async(i % 2 ? serial : Queue::global(Priority::Background), [&] { done.fetch_add(1); });
+    }
+    bool notified = false;
+    group.notify(mainQueue(), [&] { notified = true; });
+    EXPECT_TRUE(MainLoop::runUntil([&] { return notified; }, kLongWait));
+    EXPECT_EQ(done.load(), 100);
+}
+
+TEST_F(GroupTest, UnbalancedLeaveAndEmptyQueueAreRefused) {
+    Group group;
+    EXPECT_THROW(group.leave(), DispatchException);
+    group.enter();
+    group.leave();
+    EXPECT_THROW(group.leave(), DispatchException);
+    EXPECT_THROW(group.notify(Queue(), [] {}), DispatchException);
+    EXPECT_TRUE(group.wait(0));
+}
+
+}  // namespace
+}  // namespace plat::dispatch

@@ -1,0 +1,287 @@
+#include "platform/dispatch/OperationQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "DispatchTestSupport.h"
+#include "platform/dispatch/DispatchException.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace plat::dispatch {
+namespace {
+
+using testing::DispatchTest;
+using testing::kLongWait;
+
+// Records the order in which a queue starts operations.
+class StartLog {
+  public:
+    void add(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        names_.push_back(name);
+    }
+    std::vector<std::string> names() const {
+        std::lock_guard lock(mutex_);
+        return names_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> names_;
+};
+
+// An asynchronous operation that stays executing until the test completes it.
+class ManualOperation : public Operation {
+  public:
+    ManualOperation(StartLog* log, std::string name) : log_(log) { setName(std::move(name)); }
+    bool isAsynchronous() const override { return true; }
+    void start() override {
+        log_->add(name());
+        Operation::start();
+    }
+    void main() override {
+        mainCalled = true;
+        began.signal();
+    }
+    void complete() { finish(); }
+
+    std::atomic<bool> mainCalled{false};
+    Semaphore began;
+
+  private:
+    StartLog* log_;
+};
+
+class OperationQueueTest : public DispatchTest {};
+
+TEST_F(OperationQueueTest, AsynchronousOperationHoldsAWidthOneQueueUntilItFinishes) {
+    StartLog log;
+    OperationQueue queue("test.width1");
+    queue.setMaxConcurrentOperationCount(1);
+    auto first = std::make_shared<ManualOperation>(&log, "first");
+    std::atomic<int> secondRan{0};
+    auto second = BlockOperation::create([&] { secondRan.fetch_add(1); });
+    queue.addOperation(first);
+    queue.addOperation(second);
+
+    ASSERT_TRUE(first->began.wait(kLongWait));
+    EXPECT_TRUE(first->isExecuting());
+    // start() has long returned; the slot must still be taken.
+    EXPECT_FALSE(second->isExecuting());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(secondRan.load(), 0);
+    EXPECT_EQ(queue.operationCount(), 2u);
+
+    first->complete();
+    EXPECT_TRUE(first->isFinished());
+    EXPECT_FALSE(first->isExecuting());
+    second->waitUntilFinished();
+    EXPECT_EQ(secondRan.load(), 1);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(queue.operationCount(), 0u);
+}
+
+TEST_F(OperationQueueTest, CancelledOperationsStillStartInTurnAndFinishWithoutWorking) {
+    StartLog log;
+    OperationQueue queue;
+    queue.setMaxConcurrentOperationCount(1);
+    queue.setSuspended(true);
+    auto a = std::make_shared<ManualOperation>(&log, "a");
+    auto b = std::make_shared<ManualOperation>(&log, "b");
+    auto c = std::make_shared<ManualOperation>(&log, "c");
+    std::atomic<int> completions{0};
+    for (auto& op : {a, b, c}) {
+        op->setCompletionBlock([&] { completions.fetch_add(1); });
+        queue.addOperation(op);
+    }
+    b->cancel();
+    EXPECT_TRUE(b->isReady());
+    queue.setSuspended(false);
+
+    ASSERT_TRUE(a->began.wait(kLongWait));
+    a->complete();
+    ASSERT_TRUE(c->began.wait(kLongWait));
+    c->complete();
+    queue.waitUntilAllOperationsAreFinished();
+
+    EXPECT_EQ(log.names(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_FALSE(b->mainCalled);
+    EXPECT_TRUE(b->isFinished());
+    EXPECT_TRUE(b->isCancelled());
+    // Completion blocks may run just after the queue let go of the operation.
+    ASSERT_TRUE(MainLoop::runUntil([&] { return completions.load() == 3; }, kLongWait));
+}
+
+TEST_F(OperationQueueTest, CompletionBlockRunsExactlyOnceEvenWhenFinishRaces) {
+    for (int round = 0; round < 50; ++round) {
+        StartLog log;
+        auto op = std::make_shared<ManualOperation>(&log, "racy");
+        std::atomic<int> completions{0};
+        op->setCompletionBlock([&] { completions.fetch_add(1); });
+        op->start();
+        std::vector<std::thread> finishers;
+        for (int i = 0; i < 4; ++i) {
+            finishers.emplace_back([&] { op->complete(); });
+        }
+        for (auto& t : finishers) {
+            t.join();
+        }
+        EXPECT_EQ(completions.load(), 1);
+        op->setCompletionBlock([&] { completions.fetch_add(100); });  // too late: never called
+        op->complete();
+        EXPECT_EQ(completions.load(), 1);
+    }
+}
+
+TEST_F(OperationQueueTest, SuspendedQueueHoldsOperationsInOrderUntilReleased) {
+    StartLog log;
+    OperationQueue queue;
+    queue.setMaxConcurrentOperationCount(1);
+    queue.setQualityOfService(static_cast<QualityOfService>(17));
+    EXPECT_EQ(queue.qualityOfService(), QualityOfService::Utility);
+    queue.setSuspended(true);
+    EXPECT_TRUE(queue.isSuspended());
+    std::vector<std::shared_ptr<Operation>> added;
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 5; ++i) {
+        auto op = BlockOperation::create([&log, &ran, i] {
+            log.add(std::to_string(i));
+            ran.fetch_add(1);
+        });
+        added.push_back(op);
+        queue.addOperation(op);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ(queue.operations(), added);
+    queue.setSuspended(false);
+    queue.addOperationWithBlock([&] { log.add("late"); });
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(log.names(), (std::vector<std::string>{"0", "1", "2", "3", "4", "late"}));
+    EXPECT_TRUE(queue.operations().empty());
+}
+
+TEST_F(OperationQueueTest, NeverRunsMoreThanTheMaximumAtOnce) {
+    OperationQueue queue;
+    queue.setMaxConcurrentOperationCount(2);
+    EXPECT_EQ(queue.maxConcurrentOperationCount(), 2);
+    std::atomic<int> running{0}, peak{0}, done{0};
+    for (int i = 0; i < 40; ++i) {
+        queue.addOperationWithBlock([&] {
+            int now = running.fetch_add(1) + 1;
+            int seen = peak.load();
+            while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::yield();
+            running.fetch_sub(1);
+            done.fetch_add(1);
+        });
+    }
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(done.load(), 40);
+    EXPECT_LE(peak.load(), 2);
+    queue.setMaxConcurrentOperationCount(-5);
+    EXPECT_EQ(queue.maxConcurrentOperationCount(), OperationQueue::DefaultMaxConcurrentOperationCount);
+}
+
+TEST_F(OperationQueueTest, MainOperationQueueRunsOnTheMainThreadInOrder) {
+    auto main = OperationQueue::mainQueue();
+    EXPECT_EQ(main->maxConcurrentOperationCount(), 1);
+    std::vector<int> order;
+    std::atomic<bool> offMain{false};
+    for (int i = 0; i < 3; ++i) {
+        main->addOperationWithBlock([&, i] {
+            offMain = offMain || !isMainThread();
+            order.push_back(i);
+        });
+    }
+    std::thread adder([&] { main->addOperationWithBlock([&] { order.push_back(3); }); });
+    adder.join();
+    EXPECT_TRUE(order.empty()) << "nothing runs before main pumps";
+    main->waitUntilAllOperationsAreFinished();  // pumps the main loop
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_FALSE(offMain);
+}
+
+TEST_F(OperationQueueTest, DependenciesAcrossQueuesHoldAnOperationBack) {
+    StartLog log;
+    OperationQueue setup, work;
+    setup.setSuspended(true);
+    auto prepare = std::make_shared<ManualOperation>(&log, "prepare");
+    auto use = BlockOperation::create([&] { log.add("use"); });
+    auto unrelated = BlockOperation::create([&] { log.add("unrelated"); });
+    EXPECT_THROW(use->addDependency(use), std::invalid_argument);
+    EXPECT_THROW(use->addDependency(nullptr), std::invalid_argument);
+    use->addDependency(prepare);
+    EXPECT_FALSE(use->isReady());
+    EXPECT_EQ(use->dependencies().size(), 1u);
+    work.setMaxConcurrentOperationCount(1);
+    work.addOperation(use);
+    work.addOperation(unrelated);  // a later ready operation may go first
+    unrelated->waitUntilFinished();
+    EXPECT_FALSE(use->isFinished());
+
+    setup.addOperation(prepare);
+    setup.setSuspended(false);
+    ASSERT_TRUE(prepare->began.wait(kLongWait));
+    EXPECT_FALSE(use->isFinished());
+    prepare->complete();
+    work.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(log.names(), (std::vector<std::string>{"unrelated", "prepare", "use"}));
+
+    // A cancelled operation ignores dependencies that never finish.
+    auto never = std::make_shared<ManualOperation>(&log, "never");
+    auto blocked = BlockOperation::create([&] { log.add("blocked"); });
+    blocked->addDependency(never);
+    work.addOperation(blocked);
+    blocked->cancel();
+    work.waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(blocked->isFinished());
+    EXPECT_EQ(log.names().back(), "use");
+}
+
+TEST_F(OperationQueueTest, CancelAllLetsTheRunningOneFinishAndDropsTheWorkOfTheRest) {
+    StartLog log;
+    auto queue = std::make_unique<OperationQueue>();
+    queue->setMaxConcurrentOperationCount(1);
+    auto running = std::make_shared<ManualOperation>(&log, "running");
+    std::atomic<int> ran{0};
+    queue->addOperation(running);
+    for (int i = 0; i < 3; ++i) {
+        queue->addOperationWithBlock([&] { ran.fetch_add(1); });
+    }
+    ASSERT_TRUE(running->began.wait(kLongWait));
+    queue->cancelAllOperations();
+    EXPECT_TRUE(running->isCancelled());
+    EXPECT_TRUE(running->isExecuting());
+    auto last = queue->operations().back();
+    queue.reset();  // dropping the queue does not drop its operations
+    running->complete();
+    last->waitUntilFinished();
+    EXPECT_EQ(ran.load(), 0);
+}
+
+TEST_F(OperationQueueTest, MisuseIsRefused) {
+    OperationQueue queue, other;
+    queue.setSuspended(true);
+    auto op = BlockOperation::create([] {});
+    queue.addOperation(op);
+    EXPECT_THROW(queue.addOperation(op), DispatchException);
+    EXPECT_THROW(other.addOperation(op), DispatchException);
+    EXPECT_THROW(queue.addOperation(nullptr), std::invalid_argument);
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_THROW(op->start(), DispatchException);
+
+    auto direct = BlockOperation::create([] {});
+    direct->start();
+    EXPECT_TRUE(direct->isFinished());
+    EXPECT_THROW(queue.addOperation(direct), DispatchException);
+}
+
+}  // namespace
+}  // namespace plat::dispatch

@@ -1,0 +1,257 @@
+#include "platform/dispatch/Queue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "DispatchTestSupport.h"
+#include "platform/dispatch/DispatchException.h"
+#include "platform/dispatch/Group.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace plat::dispatch {
+namespace {
+
+using testing::DispatchTest;
+using testing::kLongWait;
+
+class QueueTest : public DispatchTest {};
+
+TEST_F(QueueTest, SerialQueueRunsBlocksOneAtATimeInPostingOrderPerProducer) {
+    auto queue = Queue::serial("test.order");
+    constexpr int kProducers = 4, kPerProducer = 2000;
+    std::vector<std::vector<int>> seen(kProducers);  // only touched on the queue
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                queue.async([&, p, i] {
+                    if (inside.fetch_add(1) != 0) {
+                        overlapped = true;
+                    }
+                    seen[p].push_back(i);
+                    inside.fetch_sub(1);
+                });
+            }
+        });
+    }
+    for (auto& t : producers) {
+        t.join();
+    }
+    queue.sync([] {});  // a barrier: runs after everything posted before it
+    EXPECT_FALSE(overlapped);
+    for (int p = 0; p < kProducers; ++p) {
+        ASSERT_EQ(seen[p].size(), static_cast<size_t>(kPerProducer));
+        for (int i = 0; i < kPerProducer; ++i) {
+            ASSERT_EQ(seen[p][i], i);
+        }
+    }
+}
+
+TEST_F(QueueTest, SyncRunsOnCallerAfterEarlierBlocksAndReturnsValue) {
+    auto queue = Queue::serial("test.sync");
+    std::vector<int> order;
+    Semaphore release;
+    queue.async([&] {
+        release.wait();
+        order.push_back(1);
+    });
+    queue.async([&] { order.push_back(2); });
+    std::thread releaser([&] { release.signal(); });
+    auto caller = std::this_thread::get_id();
+    int value = queue.sync([&] {
+        order.push_back(3);
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        EXPECT_TRUE(queue.isCurrent());
+        return 42;
+    });
+    releaser.join();
+    EXPECT_EQ(value, 42);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST_F(QueueTest, SyncOntoTheQueueOneRunsOnIsRefusedInsteadOfDeadlocking) {
+    auto outer = Queue::serial("test.outer");
+    auto inner = Queue::serial("test.inner");
+    bool direct = false, nested = false, globalReentry = false;
+    outer.sync([&] {
+        try {
+            outer.sync([] {});
+        } catch (const DispatchException& e) {
+            direct = std::string(e.what()).find("test.outer") != std::string::npos;
+        }
+        inner.sync([&] {
+            EXPECT_TRUE(outer.isCurrent());  // still held by this thread
+            EXPECT_THROW(outer.sync([] {}), DispatchException);
+            nested = true;
+        });
+    });
+    // Global queues are concurrent: re-entering one is fine.
+    Queue::global().sync([&] { Queue::global().sync([&] { globalReentry = true; }); });
+    EXPECT_TRUE(direct);
+    EXPECT_TRUE(nested);
+    EXPECT_TRUE(globalReentry);
+    // The refusal left both queues usable.
+    EXPECT_EQ(outer.sync([] { return 1; }), 1);
+}
+
+TEST_F(QueueTest, ExceptionFromSyncBlockReachesCallerAndFreesTheQueue) {
+    auto queue = Queue::serial("test.throw");
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    std::atomic<bool> ran{false};
+    queue.async([&] { ran = true; });
+    queue.sync([] {});
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(QueueTest, ManySerialQueuesShareThePoolAndAllFinish) {
+    constexpr int kQueues = 300;
+    Group group;
+    std::atomic<int> total{0};
+    {
+        std::vector<Queue> queues;
+        for (int i = 0; i < kQueues; ++i) {
+            queues.push_back(Queue::serial("test.many." + std::to_string(i)));
+        }
+        for (auto& q : queues) {
+            for (int j = 0; j < 10; ++j) {
+                group.async(q, [&] { total.fetch_add(1); });
+            }
+        }
+    }  // every handle dropped with work pending: the work still runs
+    ASSERT_TRUE(group.wait(kLongWait));
+    EXPECT_EQ(total.load(), kQueues * 10);
+}
+
+TEST_F(QueueTest, BusySerialQueuesDoNotStarveAQueuePostedLater) {
+    // More endlessly busy queues than the pool has workers: the late queue
+    // only runs if busy ones hand their worker back between batches.
+    const unsigned busyCount = 2 * std::max(2u, std::thread::hardware_concurrency());
+    std::atomic<bool> stop{false};
+    Group chains;
+    std::vector<Queue> busy;
+    std::vector<std::function<void()>> steps(busyCount);
+    for (unsigned i = 0; i < busyCount; ++i) {
+        busy.push_back(Queue::serial("test.busy." + std::to_string(i)));
+    }
+    for (unsigned i = 0; i < busyCount; ++i) {
+        steps[i] = [&, i] {
+            if (stop) {
+                chains.leave();
+            } else {
+                busy[i].async(steps[i]);
+            }
+        };
+        chains.enter();
+        busy[i].async(steps[i]);
+    }
+    std::atomic<bool> lateRan{false};
+    Queue::serial("test.late").async([&] { lateRan = true; });
+    EXPECT_TRUE(MainLoop::runUntil([&] { return lateRan.load(); }, kLongWait));
+    stop = true;
+    ASSERT_TRUE(chains.wait(kLongWait));
+}
+
+TEST_F(QueueTest, GlobalQueueRunsBlocksConcurrently) {
+    // Each block waits for the other: only concurrent execution lets both finish.
+    Semaphore a, b;
+    Group group;
+    std::atomic<bool> aSawB{false}, bSawA{false};
+    group.async(Queue::global(Priority::High), [&] {
+        a.signal();
+        aSawB = b.wait(kLongWait);
+    });
+    group.async(Queue::global(Priority::High), [&] {
+        b.signal();
+        bSawA = a.wait(kLongWait);
+    });
+    ASSERT_TRUE(group.wait(kLongWait));
+    EXPECT_TRUE(aSawB);
+    EXPECT_TRUE(bSawA);
+}
+
+TEST_F(QueueTest, SpecificsAnswerWhichQueueCodeRunsOn) {
+    static const int key = 0;
+    auto a = Queue::serial("test.a");
+    auto b = Queue::serial("test.b");
+    a.setSpecific(&key, std::make_shared<int>(1));
+    b.setSpecific(&key, std::make_shared<int>(2));
+    auto read = [] {
+        auto v = Queue::currentSpecific(&key);
+        return v ? *std::static_pointer_cast<int>(v) : 0;
+    };
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(a.sync(read), 1);
+    EXPECT_EQ(a.sync([&] { return b.sync(read); }), 2);  // innermost queue wins
+    EXPECT_EQ(*std::static_pointer_cast<int>(a.getSpecific(&key)), 1);
+    a.setSpecific(&key, nullptr);
+    EXPECT_EQ(a.sync(read), 0);
+    EXPECT_EQ(Queue::global(Priority::Low).sync(read), 0);
+}
+
+TEST_F(QueueTest, HandlesCompareByIdentityAndDescribeTheirQueue) {
+    auto q = Queue::serial("test.label", QualityOfService::Utility);
+    Queue copy = q;
+    EXPECT_TRUE(copy == q);
+    EXPECT_FALSE(Queue::serial("test.label") == q);
+    EXPECT_EQ(q.label(), "test.label");
+    EXPECT_EQ(q.qualityOfService(), QualityOfService::Utility);
+    EXPECT_FALSE(q.isMain());
+    EXPECT_TRUE(Queue::main().isMain());
+    EXPECT_TRUE(Queue::main() == mainQueue());
+    EXPECT_TRUE(Queue::global(Priority::High) == Queue::global(QualityOfService::UserInitiated));
+    EXPECT_TRUE(Queue::global(static_cast<QualityOfService>(25)) ==
+                Queue::global(QualityOfService::UserInitiated));
+    EXPECT_TRUE(Queue::global(static_cast<QualityOfService>(-1)) == Queue::global());
+
+    Queue empty;
+    EXPECT_FALSE(empty);
+    EXPECT_THROW(empty.async([] {}), DispatchException);
+    EXPECT_THROW(empty.sync([] {}), DispatchException);
+    EXPECT_THROW((void)empty.label(), DispatchException);
+}
+
+TEST_F(QueueTest, AfterPostsOnceTheQueueClockReachesTheDelay) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = Queue::serial("test.after");
+    queue.setClock(clock);
+    EXPECT_EQ(queue.clock(), clock);
+    std::vector<int> fired;
+    queue.after(2.0, [&] { fired.push_back(2); });
+    queue.after(1.0, [&] { fired.push_back(1); });
+    queue.after(-5.0, [&] { fired.push_back(0); });  // past delays fire at the next advance
+    queue.after(1.0, [&] { fired.push_back(11); });  // same deadline: creation order
+    EXPECT_THROW(queue.after(std::nan(""), [] {}), std::invalid_argument);
+
+    clock->advance(0.5);
+    queue.sync([] {});
+    EXPECT_EQ(fired, (std::vector<int>{0}));
+    clock->advance(1.5);
+    queue.sync([] {});
+    EXPECT_EQ(fired, (std::vector<int>{0, 1, 11, 2}));
+    EXPECT_EQ(clock->pendingCount(), 0u);
+}
+
+TEST_F(QueueTest, AfterUsesTheDefaultClockWhenTheQueueHasNone) {
+    auto clock = installManualClock();
+    int fired = 0;
+    Queue::main().after(10.0, [&] { ++fired; });
+    clock->advance(9.999);
+    MainLoop::drain();
+    EXPECT_EQ(fired, 0);
+    clock->advance(0.001);
+    MainLoop::drain();
+    EXPECT_EQ(fired, 1);
+}
+
+}  // namespace
+}  // namespace plat::dispatch

@@ -1,0 +1,351 @@
+#include "platform/foundation/FileManager.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "support/TempDir.h"
+
+namespace {
+
+using plat::FileManager;
+using plat::SearchPathDirectory;
+using testsupport::TempDir;
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+std::string readText(const std::string& path) {
+    auto data = FileManager::defaultManager().contentsAtPath(path);
+    return data ? data->toString() : "<missing>";
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::vector<std::string> listing(const std::string& path) {
+    auto names = FileManager::defaultManager().contentsOfDirectoryAtPath(path);
+    return names ? *names : std::vector<std::string>{"<error>"};
+}
+
+void expectFileError(const plat::ErrorPtr& error, int64_t code, const std::string& path) {
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), plat::CocoaErrorDomain);
+    EXPECT_EQ(error->code(), code);
+    const plat::Value* filePath = error->userInfo().find(plat::FilePathErrorKey);
+    ASSERT_NE(filePath, nullptr);
+    EXPECT_EQ(filePath->stringValue(), path);
+    ASSERT_NE(error->underlyingError(), nullptr);
+    EXPECT_EQ(error->underlyingError()->domain(), plat::POSIXErrorDomain);
+}
+
+TEST(FileManagerTest, MissingItemsGiveNoSuchFileErrorsWhateverTheOperation) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string missing = (dir / "missing").string();
+
+    EXPECT_FALSE(fm.fileExistsAtPath(missing));
+    EXPECT_FALSE(fm.contentsAtPath(missing).has_value());
+    auto read = fm.dataWithContentsOfFile(missing);
+    ASSERT_FALSE(read.ok());
+    expectFileError(read.error(), plat::FileReadNoSuchFileError, missing);
+    EXPECT_EQ(read.error()->underlyingError()->code(), ENOENT);
+    expectFileError(fm.removeItemAtPath(missing), plat::FileNoSuchFileError, missing);
+    expectFileError(fm.attributesOfItemAtPath(missing).error(), plat::FileReadNoSuchFileError, missing);
+    expectFileError(fm.contentsOfDirectoryAtPath(missing).error(), plat::FileReadNoSuchFileError, missing);
+    expectFileError(fm.moveItemAtPath(missing, (dir / "x").string()), plat::FileNoSuchFileError, missing);
+    expectFileError(fm.copyItemAtPath(missing, (dir / "x").string()), plat::FileReadNoSuchFileError, missing);
+    expectFileError(fm.writeData(plat::Data::fromString("x"), (dir / "no/file").string(), true),
+                    plat::FileNoSuchFileError, (dir / "no/file").string());
+
+    for (const auto& error :
+         {fm.removeItemAtPath(missing), read.error(), plat::Error::make(plat::POSIXErrorDomain, ENOENT)}) {
+        EXPECT_TRUE(plat::isNoSuchFileError(error));
+    }
+    EXPECT_FALSE(plat::isNoSuchFileError(nullptr));
+    EXPECT_FALSE(plat::isNoSuchFileError(plat::Error::make(plat::CocoaErrorDomain, 516)));
+    EXPECT_FALSE(plat::isNoSuchFileError(plat::Error::make("OtherDomain", 4)));
+}
+
+TEST(FileManagerTest, PermissionDeniedGivesReadAndWriteCodes) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permissions are not enforced for root";
+    }
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string secret = (dir / "secret").string();
+    writeText(secret, "x");
+    ::chmod(secret.c_str(), 0);
+    EXPECT_EQ(fm.dataWithContentsOfFile(secret).error()->code(), plat::FileReadNoPermissionError);
+
+    const std::string locked = (dir / "locked").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(locked, false), nullptr);
+    ::chmod(locked.c_str(), 0500);
+    EXPECT_EQ(fm.writeData(plat::Data::fromString("x"), locked + "/f", true)->code(),
+              plat::FileWriteNoPermissionError);
+    EXPECT_EQ(fm.writeData(plat::Data::fromString("x"), locked + "/f", false)->code(),
+              plat::FileWriteNoPermissionError);
+    EXPECT_EQ(fm.createDirectoryAtPath(locked + "/sub", true)->code(), plat::FileWriteNoPermissionError);
+    ::chmod(locked.c_str(), 0700);
+}
+
+TEST(FileManagerTest, CreatesDirectoriesWithAndWithoutIntermediates) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string deep = (dir / "a/b//c/").string();
+
+    expectFileError(fm.createDirectoryAtPath(deep, false), plat::FileNoSuchFileError, deep);
+    EXPECT_EQ(fm.createDirectoryAtPath(deep, true), nullptr);
+    bool isDirectory = false;
+    EXPECT_TRUE(fm.fileExistsAtPath((dir / "a/b/c").string(), &isDirectory));
+    EXPECT_TRUE(isDirectory);
+    EXPECT_EQ(fm.createDirectoryAtPath(deep, true), nullptr) << "an existing folder is fine";
+    expectFileError(fm.createDirectoryAtPath((dir / "a").string(), false), plat::FileWriteFileExistsError,
+                    (dir / "a").string());
+
+    writeText((dir / "file").string(), "x");
+    EXPECT_EQ(fm.createDirectoryAtPath((dir / "file").string(), true)->code(),
+              plat::FileWriteFileExistsError);
+    EXPECT_EQ(fm.createDirectoryAtPath((dir / "file/sub").string(), true)->code(),
+              plat::FileWriteUnknownError);
+
+    const plat::Dictionary attributes{{plat::FilePosixPermissions, 0750}};
+    EXPECT_EQ(fm.createDirectoryAtPath((dir / "p/q").string(), true, &attributes), nullptr);
+    EXPECT_EQ(modeOf((dir / "p").string()), 0750u);
+    EXPECT_EQ(modeOf((dir / "p/q").string()), 0750u);
+}
+
+TEST(FileManagerTest, ListsDirectEntriesIncludingHiddenOnesSorted) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    for (const char* name : {"b", ".hidden", "a", "Z"}) {
+        writeText((dir / name).string(), name);
+    }
+    ASSERT_EQ(fm.createDirectoryAtPath((dir / "sub/inner").string(), true), nullptr);
+    EXPECT_EQ(listing(dir.str()), (std::vector<std::string>{".hidden", "Z", "a", "b", "sub"}));
+    EXPECT_EQ(fm.contentsOfDirectoryAtPath((dir / "a").string()).error()->code(), plat::FileReadUnknownError);
+}
+
+TEST(FileManagerTest, RemovesWholeTreesWithoutFollowingLinks) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string outside = (dir / "outside").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(outside, false), nullptr);
+    writeText(outside + "/keep", "keep");
+    const std::string tree = (dir / "tree").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(tree + "/x/y/z", true), nullptr);
+    writeText(tree + "/x/y/z/f", "f");
+    writeText(tree + "/.h", "h");
+    ASSERT_EQ(::symlink(outside.c_str(), (tree + "/x/link").c_str()), 0);
+    EXPECT_EQ(fm.removeItemAtPath(tree), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(tree));
+    EXPECT_EQ(readText(outside + "/keep"), "keep");
+
+    ASSERT_EQ(::symlink(outside.c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(fm.removeItemAtPath((dir / "link").string()), nullptr);
+    EXPECT_TRUE(fm.fileExistsAtPath(outside + "/keep"));
+    EXPECT_EQ(fm.removeItemAtPath(outside + "/keep"), nullptr);
+    EXPECT_EQ(listing(outside), std::vector<std::string>{});
+}
+
+TEST(FileManagerTest, CopyRefusesAnExistingDestinationAndCopiesTreesExactly) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string src = (dir / "src").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(src + "/sub", true), nullptr);
+    writeText(src + "/sub/f", "contents");
+    ::chmod((src + "/sub/f").c_str(), 0640);
+    ASSERT_EQ(::symlink("sub/f", (src + "/link").c_str()), 0);
+    writeText((dir / "existing").string(), "old");
+
+    expectFileError(fm.copyItemAtPath(src + "/sub/f", (dir / "existing").string()),
+                    plat::FileWriteFileExistsError, (dir / "existing").string());
+    EXPECT_EQ(readText((dir / "existing").string()), "old");
+
+    const std::string dst = (dir / "dst").string();
+    EXPECT_EQ(fm.copyItemAtPath(src, dst), nullptr);
+    EXPECT_EQ(readText(dst + "/sub/f"), "contents");
+    EXPECT_EQ(modeOf(dst + "/sub/f"), 0640u);
+    EXPECT_EQ(fm.attributesOfItemAtPath(dst + "/link")->find(plat::FileType)->stringValue(),
+              plat::FileTypeSymbolicLink);
+    EXPECT_EQ(readText(dst + "/link"), "contents");
+    EXPECT_EQ(readText(src + "/sub/f"), "contents");
+
+    // Into itself: refused, and nothing is left behind.
+    EXPECT_NE(fm.copyItemAtPath(src, src + "/sub/copy"), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(src + "/sub/copy"));
+}
+
+TEST(FileManagerTest, MoveNeverReplacesAnExistingItem) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string a = (dir / "a").string();
+    const std::string b = (dir / "b").string();
+    writeText(a, "A");
+    writeText(b, "B");
+    expectFileError(fm.moveItemAtPath(a, b), plat::FileWriteFileExistsError, b);
+    EXPECT_EQ(readText(a), "A");
+    EXPECT_EQ(readText(b), "B");
+
+    const std::string folder = (dir / "folder").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(folder, false), nullptr);
+    EXPECT_EQ(fm.moveItemAtPath(a, folder)->code(), plat::FileWriteFileExistsError);
+    EXPECT_EQ(fm.moveItemAtPath(a, folder + "/a"), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(a));
+    EXPECT_EQ(readText(folder + "/a"), "A");
+    EXPECT_EQ(fm.moveItemAtPath(folder, (dir / "renamed").string()), nullptr);
+    EXPECT_EQ(readText((dir / "renamed/a").string()), "A");
+}
+
+TEST(FileManagerTest, MoveAcrossFileSystemsCopiesAndRemovesTheSource) {
+    TempDir dir;
+    std::string other = "/dev/shm/kptest-XXXXXX";
+    struct stat a, b;
+    if (::mkdtemp(other.data()) == nullptr) {
+        GTEST_SKIP() << "no second file system to move to";
+    }
+    auto& fm = FileManager::defaultManager();
+    if (::stat(dir.str().c_str(), &a) != 0 || ::stat(other.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+        fm.removeItemAtPath(other);
+        GTEST_SKIP() << "the folders share a file system";
+    }
+    const std::string tree = (dir / "tree").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(tree + "/sub", true), nullptr);
+    writeText(tree + "/sub/f", "moved");
+    writeText(other + "/taken", "stays");
+
+    EXPECT_EQ(fm.moveItemAtPath(tree, other + "/taken")->code(), plat::FileWriteFileExistsError);
+    EXPECT_EQ(fm.moveItemAtPath(tree, other + "/tree"), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(tree));
+    EXPECT_EQ(readText(other + "/tree/sub/f"), "moved");
+    EXPECT_EQ(readText(other + "/taken"), "stays");
+    fm.removeItemAtPath(other);
+}
+
+TEST(FileManagerTest, AtomicWritesReplaceContentsKeepModeAndLeaveNoTemporaryFiles) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string path = (dir / "store.plist").string();
+    EXPECT_EQ(fm.writeData(plat::Data::fromString("first"), path, true), nullptr);
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(fm.writeData(plat::Data::fromString("second"), path, true), nullptr);
+    EXPECT_EQ(readText(path), "second");
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_TRUE(fm.createFileAtPath(path, plat::Data::fromString("third")));
+    EXPECT_EQ(readText(path), "third");
+    EXPECT_EQ(fm.writeData(plat::Data::fromString("4"), path, false), nullptr);
+    EXPECT_EQ(readText(path), "4");
+
+    // A folder in the way fails the rename; the temporary file goes too.
+    ASSERT_EQ(fm.createDirectoryAtPath((dir / "folder").string(), false), nullptr);
+    EXPECT_NE(fm.writeData(plat::Data::fromString("x"), (dir / "folder").string(), true), nullptr);
+    EXPECT_EQ(listing(dir.str()), (std::vector<std::string>{"folder", "store.plist"}));
+    EXPECT_FALSE(fm.createFileAtPath((dir / "missing/f").string()));
+    EXPECT_EQ(readText((dir / "folder").string()), "<missing>");
+}
+
+TEST(FileManagerTest, AttributesGiveSizeTypePermissionsAndModificationDate) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string path = (dir / "f").string();
+    writeText(path, "12345");
+    ::chmod(path.c_str(), 0604);
+    const struct timespec times[2] = {{1000000000, 0}, {1000000000, 500000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+    auto attributes = fm.attributesOfItemAtPath(path);
+    ASSERT_TRUE(attributes.ok());
+    EXPECT_EQ(attributes->find(plat::FileSize)->unsignedLongLongValue(), 5u);
+    EXPECT_TRUE(attributes->find(plat::FileSize)->isInteger());
+    EXPECT_EQ(attributes->find(plat::FileType)->stringValue(), plat::FileTypeRegular);
+    EXPECT_EQ(attributes->find(plat::FilePosixPermissions)->unsignedLongLongValue(), 0604u);
+    auto date = attributes->find(plat::FileModificationDate)->asDate();
+    ASSERT_TRUE(date.has_value());
+    EXPECT_DOUBLE_EQ(date->timeIntervalSince1970(), 1000000000.5);
+
+    EXPECT_EQ(fm.attributesOfItemAtPath(dir.str())->find(plat::FileType)->stringValue(),
+              plat::FileTypeDirectory);
+}
+
+TEST(FileManagerTest, StandardFoldersFollowTheXDGVariables) {
+    TempDir dir;
+    const std::string home = (dir / "home").string();
+    const std::string data = (dir / "data").string();
+    const FileManager fm(plat::EnvironmentMap{
+        {"HOME", home + "/"}, {"XDG_DATA_HOME", data + "/"}, {"XDG_CACHE_HOME", "relative/ignored"}});
+    using D = SearchPathDirectory;
+    const auto paths = [&](D d, unsigned mask) { return fm.searchPathsForDirectory(d, mask); };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(paths(D::ApplicationSupportDirectory, plat::UserDomainMask), V{data});
+    EXPECT_EQ(paths(D::LibraryDirectory, plat::UserDomainMask), V{data});
+    EXPECT_EQ(paths(D::CachesDirectory, plat::UserDomainMask), V{home + "/.cache"});
+    EXPECT_EQ(paths(D::PreferencesDirectory, plat::UserDomainMask), V{home + "/.config"});
+    EXPECT_EQ(paths(D::DocumentDirectory, plat::UserDomainMask), V{home + "/Documents"});
+    EXPECT_EQ(paths(D::DownloadsDirectory, plat::UserDomainMask), V{home + "/Downloads"});
+    EXPECT_EQ(paths(D::MoviesDirectory, plat::UserDomainMask), V{home + "/Videos"});
+    EXPECT_EQ(paths(D::ApplicationSupportDirectory, plat::AllDomainsMask),
+              (V{data, "/usr/local/share", "/usr/share"}));
+    EXPECT_EQ(paths(D::CachesDirectory, plat::LocalDomainMask), V{});
+    EXPECT_EQ(paths(D::ApplicationSupportDirectory, plat::NetworkDomainMask), V{});
+    EXPECT_EQ(paths(static_cast<D>(1), plat::UserDomainMask), V{});
+
+    // The XDG folders exist afterwards, private; the others are left alone.
+    EXPECT_EQ(modeOf(data), 0700u);
+    EXPECT_EQ(modeOf(home + "/.cache"), 0700u);
+    EXPECT_EQ(modeOf(home + "/.config"), 0700u);
+    EXPECT_FALSE(fm.fileExistsAtPath(home + "/Documents"));
+
+    const FileManager defaults(plat::EnvironmentMap{{"HOME", home}});
+    EXPECT_EQ(defaults.searchPathsForDirectory(D::ApplicationSupportDirectory, plat::UserDomainMask),
+              V{home + "/.local/share"});
+    const auto urls = defaults.URLsForDirectory(D::CachesDirectory, plat::UserDomainMask);
+    ASSERT_EQ(urls.size(), 1u);
+    EXPECT_TRUE(urls[0].isFileURL());
+    EXPECT_EQ(urls[0].path(), home + "/.cache");
+    EXPECT_FALSE(FileManager(plat::EnvironmentMap{}).homeDirectory().empty());
+}
+
+TEST(FileManagerTest, TemporaryDirectoryIsPrivateToTheUser) {
+    TempDir dir;
+    const FileManager fm(plat::EnvironmentMap{{"TMPDIR", dir.str() + "/"}});
+    const std::string expected = dir.str() + "/kestrel-" + std::to_string(::geteuid());
+    EXPECT_EQ(fm.temporaryDirectory(), expected);
+    EXPECT_EQ(modeOf(expected), 0700u);
+    ::chmod(expected.c_str(), 0777);
+    EXPECT_EQ(fm.temporaryDirectory(), expected);
+    EXPECT_EQ(modeOf(expected), 0700u) << "widened permissions are narrowed again";
+
+    // A link planted under the name is not followed.
+    TempDir other;
+    const FileManager planted(plat::EnvironmentMap{{"TMPDIR", other.str()}});
+    const std::string name = other.str() + "/kestrel-" + std::to_string(::geteuid());
+    ASSERT_EQ(::symlink(dir.str().c_str(), name.c_str()), 0);
+    const std::string chosen = planted.temporaryDirectory();
+    EXPECT_NE(chosen, name);
+    EXPECT_EQ(chosen.rfind(name + "-", 0), 0u);
+    EXPECT_EQ(modeOf(chosen), 0700u);
+    EXPECT_EQ(planted.temporaryDirectory(), chosen);
+}
+
+TEST(FileManagerTest, URLOperationsRefuseOtherSchemes) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    auto web = plat::URL::URLWithString("https://example.com/x");
+    ASSERT_TRUE(web.has_value());
+    EXPECT_EQ(fm.removeItemAtURL(*web)->code(), plat::FileWriteUnsupportedSchemeError);
+    const auto folder = plat::URL::fileURLWithPath((dir / "made by url").string());
+    EXPECT_EQ(fm.createDirectoryAtURL(folder, false), nullptr);
+    EXPECT_TRUE(fm.fileExistsAtPath((dir / "made by url").string()));
+    EXPECT_EQ(fm.removeItemAtURL(folder), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath((dir / "made by url").string()));
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+#include "platform/foundation/JSONSerialization.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace plat {
+namespace {
+
+Value parse(std::string_view text, unsigned options = JSONReadingFragmentsAllowed) {
+    auto r = JSONSerialization::JSONObjectWithString(text, options);
+    EXPECT_TRUE(r.ok()) << text << ": " << (r.ok() ? "" : r.error()->description());
+    return r.ok() ? *r : Value();
+}
+
+std::string write(const Value& v, unsigned options = 0) {
+    auto r = JSONSerialization::stringWithJSONObject(v, options);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error()->description());
+    return r.ok() ? *r : std::string();
+}
+
+std::string debugText(const ErrorPtr& e) {
+    const Value* d = e ? e->userInfo().find(DebugDescriptionErrorKey) : nullptr;
+    return d && d->isString() ? *d->asString() : "";
+}
+
+TEST(JSONSerializationTest, IntegersAreTypedByTheSmallestKindThatHoldsThemExactly) {
+    Value max = parse("9223372036854775807");
+    EXPECT_EQ(max.kind(), Value::Kind::Int);
+    EXPECT_EQ(max.rawInt(), INT64_MAX);
+    Value min = parse("-9223372036854775808");
+    EXPECT_EQ(min.kind(), Value::Kind::Int);
+    EXPECT_EQ(min.rawInt(), INT64_MIN);
+    Value above = parse("9223372036854775808");
+    EXPECT_EQ(above.kind(), Value::Kind::UInt);
+    EXPECT_EQ(above.rawUInt(), 9223372036854775808ull);
+    Value umax = parse("18446744073709551615");
+    EXPECT_EQ(umax.kind(), Value::Kind::UInt);
+    EXPECT_EQ(umax.rawUInt(), UINT64_MAX);
+
+    Value big = parse("18446744073709551616");
+    ASSERT_EQ(big.kind(), Value::Kind::Decimal);
+    EXPECT_EQ(big.asDecimal()->toString(), "18446744073709551616");
+    Value belowMin = parse("[-9223372036854775809, 123456789012345678901234567890]");
+    EXPECT_EQ(belowMin.at(0)->asDecimal()->toString(), "-9223372036854775809");
+    EXPECT_EQ(belowMin.at(1)->asDecimal()->toString(), "123456789012345678901234567890");
+}
+
+TEST(JSONSerializationTest, FractionsAndExponentsGiveDoublesAndOverflowIsAnError) {
+    Value one = parse("1.0");
+    EXPECT_EQ(one.kind(), Value::Kind::Double);
+    EXPECT_EQ(one.rawDouble(), 1.0);
+    EXPECT_EQ(parse("1e2").kind(), Value::Kind::Double);
+    Value negZero = parse("-0.0");
+    EXPECT_TRUE(std::signbit(negZero.rawDouble()));
+    // "-0" has neither fraction nor exponent: it is the integer 0.
+    EXPECT_EQ(parse("-0").kind(), Value::Kind::Int);
+    EXPECT_EQ(parse("1e-400").rawDouble(), 0.0);
+    EXPECT_EQ(parse("[4.9e-324]").at(0)->rawDouble(), 4.9e-324);
+    EXPECT_EQ(parse("1.7976931348623157e308").rawDouble(), 1.7976931348623157e308);
+
+    for (const char* text : {"[1e400]", "[-1e400]", "[1.8e308]"}) {
+        auto r = JSONSerialization::JSONObjectWithString(std::string_view(text));
+        ASSERT_FALSE(r.ok()) << text;
+        EXPECT_EQ(r.error()->code(), 3840);
+    }
+}
+
+TEST(JSONSerializationTest, LiteralsStringsAndContainersRead) {
+    Value v =
+        parse(R"({"b":true,"f":false,"n":null,"s":"x\"\\\/\b\f\n\r\t\u00e9\ud834\udd1e","a":[],"o":{}})");
+    ASSERT_TRUE(v.isDictionary());
+    EXPECT_TRUE(v.find("b")->isBool());
+    EXPECT_TRUE(v.find("b")->rawBool());
+    EXPECT_FALSE(v.find("f")->rawBool());
+    EXPECT_TRUE(v.find("n")->isNull());
+    EXPECT_EQ(*v.find("s")->asString(), "x\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9D\x84\x9E");
+    EXPECT_EQ(v.find("a")->count(), 0u);
+    EXPECT_TRUE(v.find("o")->isDictionary());
+    EXPECT_EQ(*parse(R"(["\u0000"])").at(0)->asString(), std::string(1, '\0'));
+}
+
+TEST(JSONSerializationTest, ObjectsKeepDocumentOrderAndTheLastDuplicateWins) {
+    Value v = parse(R"({"z":1,"a":2,"m":3,"a":4})");
+    const Dictionary& d = *v.asDictionary();
+    ASSERT_EQ(d.size(), 3u);
+    EXPECT_EQ(d.entryAt(0).first, "z");
+    EXPECT_EQ(d.entryAt(1).first, "a");
+    EXPECT_EQ(d.entryAt(2).first, "m");
+    EXPECT_EQ(d.find("a")->rawInt(), 4);
+}
+
+struct RefusedText {
+    const char* name;
+    std::string text;
+};
+
+class JSONRefusalTest : public testing::TestWithParam<RefusedText> {};
+
+TEST_P(JSONRefusalTest, StrictGrammarRefusesWithTheFormatError) {
+    auto r = JSONSerialization::JSONObjectWithString(GetParam().text, JSONReadingFragmentsAllowed);
+    ASSERT_FALSE(r.ok()) << GetParam().name;
+    EXPECT_EQ(r.error()->domain(), "NSCocoaErrorDomain");
+    EXPECT_EQ(r.error()->code(), 3840);
+    EXPECT_EQ(r.error()->localizedDescription(),
+              "The data couldn’t be read because it isn’t in the correct format.");
+    EXPECT_FALSE(debugText(r.error()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rfc8259, JSONRefusalTest,
+    testing::Values(RefusedText{"TrailingCommaArray", "[1,]"},
+                    RefusedText{"TrailingCommaObject", R"({"a":1,})"}, RefusedText{"LeadingZero", "[01]"},
+                    RefusedText{"BareFraction", "[.5]"}, RefusedText{"EmptyFraction", "[1.]"},
+                    RefusedText{"EmptyExponent", "[1e]"}, RefusedText{"LoneMinus", "[-]"},
+                    RefusedText{"ControlCharacter", "[\"a\x01\"]"}, RefusedText{"InvalidUTF8", "[\"\xff\"]"},
+                    RefusedText{"Overlong", "[\"\xC0\xAF\"]"},
+                    RefusedText{"EncodedSurrogate", "[\"\xED\xA0\x80\"]"},
+                    RefusedText{"LoneHighSurrogate", R"(["\ud800"])"},
+                    RefusedText{"HighThenLetter", R"(["\ud800\u0041"])"},
+                    RefusedText{"LoneLowSurrogate", R"(["\udc00"])"}, RefusedText{"BadEscape", R"(["\x"])"},
+                    RefusedText{"ShortUnicode", R"(["\u12"])"}, RefusedText{"Comment", "[1 /* c */]"},
+                    RefusedText{"SingleQuotes", "['a']"}, RefusedText{"MissingComma", "[1 2]"},
+                    RefusedText{"MissingColon", R"({"a" 1})"}, RefusedText{"UnquotedKey", "{a:1}"},
+                    RefusedText{"TrailingGarbage", "[1] x"}, RefusedText{"ExtraBracket", "[]]"},
+                    RefusedText{"Unclosed", "[1"}, RefusedText{"TruncatedLiteral", "[tru]"},
+                    RefusedText{"CapitalLiteral", "[True]"}, RefusedText{"NaNWord", "[NaN]"},
+                    RefusedText{"Infinity", "[Infinity]"}, RefusedText{"PlusSign", "[+1]"},
+                    RefusedText{"VerticalTab", "[1]\v"}, RefusedText{"NulAfter", std::string("[1]\0", 4)},
+                    RefusedText{"OnlySpace", "  "}, RefusedText{"Hex", "[0x10]"},
+                    RefusedText{"TruncatedBigInteger", "[123456789012345678901234567890"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(JSONSerializationTest, ErrorsNameLineAndColumn) {
+    auto r = JSONSerialization::JSONObjectWithString(std::string_view("{\n  \"a\": [1,\n   2,,3]\n}"));
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(debugText(r.error()).find("line 3, column 6"), std::string::npos) << debugText(r.error());
+    auto empty = JSONSerialization::JSONObjectWithData(Data());
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error()->code(), 3840);
+}
+
+TEST(JSONSerializationTest, NestingIsLimitedTo512Containers) {
+    std::string ok = std::string(512, '[') + std::string(512, ']');
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithString(ok).ok());
+    std::string deep = std::string(513, '[') + std::string(513, ']');
+    auto r = JSONSerialization::JSONObjectWithString(deep);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error()->code(), 3840);
+    // The slow path (taken for big numbers) has the same limit and no recursion trouble.
+    std::string deepBig = std::string(100000, '[') + "1e999" + std::string(100000, ']');
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(deepBig).ok());
+    std::string deepObjects;
+    for (int i = 0; i < 600; ++i)
+        deepObjects += "{\"a\":";
+    deepObjects += "1" + std::string(600, '}');
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(deepObjects).ok());
+}
+
+TEST(JSONSerializationTest, TopLevelScalarsNeedTheFragmentsOption) {
+    for (const char* text : {"42", "\"a\"", "null", "true"}) {
+        auto strict = JSONSerialization::JSONObjectWithString(std::string_view(text));
+        ASSERT_FALSE(strict.ok()) << text;
+        EXPECT_EQ(strict.error()->code(), 3840);
+        EXPECT_TRUE(
+            JSONSerialization::JSONObjectWithString(std::string_view(text), JSONReadingFragmentsAllowed)
+                .ok());
+    }
+    EXPECT_EQ(parse(" 42 ").rawInt(), 42);
+    // The options the reader ignores change nothing.
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithString(
+                    std::string_view("[1]"), JSONReadingJSON5Allowed | JSONReadingMutableContainers)
+                    .ok());
+}
+
+TEST(JSONSerializationTest, ByteOrderMarkIsSkippedAndUTF16AndUTF32AreRecognised) {
+    EXPECT_EQ(parse("\xEF\xBB\xBF[1]").at(0)->rawInt(), 1);
+    std::string utf16le("[\0\"\0\xE9\0\"\0]\0", 10);
+    EXPECT_EQ(*parse(utf16le).at(0)->asString(), "\xC3\xA9");
+    std::string utf16be("\xFE\xFF\0[\0\x31\0]", 8);
+    EXPECT_EQ(parse(utf16be).at(0)->rawInt(), 1);
+    std::string utf32le("[\0\0\0\x32\0\0\0]\0\0\0", 12);
+    EXPECT_EQ(parse(utf32le).at(0)->rawInt(), 2);
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(std::string_view("\xEF\xBB\xBF")).ok());
+}
+
+TEST(JSONSerializationTest, CompactTextHasNoWhitespaceAndEscapesAsThePlatformDoes) {
+    Value v(Dictionary{{"a", Value(1)}, {"b", Value(Array{Value(true), Value()})}});
+    EXPECT_EQ(write(v), R"({"a":1,"b":[true,null]})");
+    EXPECT_EQ(write(Value(Array{Value("a/b\"c\\d\b\f\n\r\t\x01\x1f\x7f\xC3\xA9")})),
+              "[\"a\\/b\\\"c\\\\d\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\xC3\xA9\"]");
+    EXPECT_EQ(write(Value(Array{Value("a/b")}), JSONWritingWithoutEscapingSlashes), R"(["a/b"])");
+    EXPECT_EQ(write(Value(Array{})), "[]");
+    EXPECT_EQ(write(Value(Dictionary{})), "{}");
+    EXPECT_EQ(write(Value(Array{Value(std::string(1, '\0'))})), R"(["\u0000"])");
+}
+
+TEST(JSONSerializationTest, PrettyTextUsesTwoSpacesSpacedColonsAndThePlatformsEmptyContainers) {
+    Value v(Dictionary{{"a", Value(1)},
+                       {"b", Value(Array{Value(true)})},
+                       {"c", Value(Array{})},
+                       {"d", Value(Dictionary{})}});
+    EXPECT_EQ(write(v, JSONWritingPrettyPrinted),
+              "{\n  \"a\" : 1,\n  \"b\" : [\n    true\n  ],\n  \"c\" : [\n\n  ],\n  \"d\" : {\n\n  }\n}");
+    EXPECT_EQ(write(Value(Array{}), JSONWritingPrettyPrinted), "[\n\n]");
+    EXPECT_EQ(write(Value(Dictionary{}), JSONWritingPrettyPrinted), "{\n\n}");
+    EXPECT_EQ(write(Value(Array{Value(Array{Value(Array{})})}), JSONWritingPrettyPrinted),
+              "[\n  [\n    [\n\n    ]\n  ]\n]");
+}
+
+TEST(JSONSerializationTest, SortedKeysFollowUTF8ByteOrderElseInsertionOrder) {
+    Value v(Dictionary{
+        {"b", Value(1)}, {"\xC3\xA9", Value(2)}, {"B", Value(3)}, {"a", Value(4)}, {"", Value(5)}});
+    EXPECT_EQ(write(v), "{\"b\":1,\"\xC3\xA9\":2,\"B\":3,\"a\":4,\"\":5}");
+    EXPECT_EQ(write(v, JSONWritingSortedKeys), "{\"\":5,\"B\":3,\"a\":4,\"b\":1,\"\xC3\xA9\":2}");
+    Value nested(Dictionary{{"z", Value(Dictionary{{"y", Value(1)}, {"x", Value(2)}})}, {"a", Value(0)}});
+    EXPECT_EQ(write(nested, JSONWritingSortedKeys | JSONWritingPrettyPrinted),
+              "{\n  \"a\" : 0,\n  \"z\" : {\n    \"x\" : 2,\n    \"y\" : 1\n  }\n}");
+}
+
+TEST(JSONSerializationTest, NumbersAreWrittenExactlyAndDoublesWithSeventeenDigits) {
+    Array numbers{Value(true),      Value(false), Value(INT64_MIN), Value(UINT64_MAX),
+                  Value(0.1),       Value(2.5),   Value(3.0),       Value(-0.0),
+                  Value(1e21),      Value(1e-7),  Value(0.1f),      Value(Decimal::fromString("12.50")),
+                  Value(int8_t(-5))};
+    EXPECT_EQ(write(Value(numbers)),
+              "[true,false,-9223372036854775808,18446744073709551615,0.10000000000000001,2.5,3,-0,1e+21,"
+              "9.9999999999999995e-08,0.10000000149011612,12.5,-5]");
+    // Every finite double reads back to itself.
+    for (double d : {0.1, 1.0 / 3, 5e-324, 1.7976931348623157e308, -123456.789e-100}) {
+        Value back = parse(write(Value(Array{Value(d)})));
+        EXPECT_EQ(back.at(0)->rawDouble(), d);
+    }
+}
+
+TEST(JSONSerializationTest, ValuesJSONCannotHoldAreRefusedWithAnError) {
+    struct Case {
+        Value value;
+        const char* what;
+    };
+    const Case cases[] = {
+        {Value(Array{Value(std::nan(""))}), "NaN"},
+        {Value(Array{Value(HUGE_VAL)}), "infinite"},
+        {Value(Array{Value(Decimal::notANumber())}), "NaN"},
+        {Value(Array{Value(Data::fromString("x"))}), "Invalid type"},
+        {Value(Array{Value(Date(0))}), "Invalid type"},
+        {Value(Array{Value(Set{Value(1)})}), "Invalid type"},
+        {Value(Array{Value(std::make_shared<Object>())}), "Invalid type"},
+        {Value(Array{Value("\xff")}), "UTF-8"},
+        {Value(Dictionary{{"\xC3", Value(1)}}), "UTF-8"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(JSONSerialization::isValidJSONObject(c.value)) << c.what;
+        auto r = JSONSerialization::dataWithJSONObject(c.value);
+        ASSERT_FALSE(r.ok()) << c.what;
+        EXPECT_EQ(r.error()->code(), 3851);
+        EXPECT_NE(r.error()->localizedDescription().find(c.what), std::string::npos)
+            << r.error()->localizedDescription();
+    }
+}
+
+TEST(JSONSerializationTest, TopLevelScalarsAreWrittenOnlyAsFragmentsAndNeverCountAsValid) {
+    auto refused = JSONSerialization::dataWithJSONObject(Value("a"));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error()->code(), 3851);
+    EXPECT_EQ(write(Value("a/"), JSONWritingFragmentsAllowed), R"("a\/")");
+    EXPECT_EQ(write(Value(7), JSONWritingFragmentsAllowed), "7");
+    EXPECT_FALSE(JSONSerialization::isValidJSONObject(Value(7)));
+    EXPECT_TRUE(JSONSerialization::isValidJSONObject(Value(Array{Value(), Value(Dictionary{})})));
+}
+
+TEST(JSONSerializationTest, NestingDeeperThanTheReaderAcceptsIsRefusedWhenWriting) {
+    Value v(Array{});
+    for (int i = 0; i < 600; ++i)
+        v = Value(Array{v});
+    EXPECT_FALSE(JSONSerialization::isValidJSONObject(v));
+    auto r = JSONSerialization::dataWithJSONObject(v);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error()->code(), 3851);
+}
+
+TEST(JSONSerializationTest, EveryJSONKindRoundTrips) {
+    Value v(Dictionary{{"s", Value("h\xC3\xA9llo / \"q\"")},
+                       {"i", Value(INT64_MIN)},
+                       {"u", Value(UINT64_MAX)},
+                       {"d", Value(-1.5e-300)},
+                       {"dec", Value(Decimal::fromString("123456789012345678901234567890"))},
+                       {"b", Value(false)},
+                       {"n", Value()},
+                       {"a", Value(Array{Value(1), Value(Array{}), Value(Dictionary{})})}});
+    for (unsigned options : {0u, unsigned(JSONWritingPrettyPrinted), unsigned(JSONWritingSortedKeys)}) {
+        Value back = parse(write(v, options));
+        EXPECT_EQ(back, v) << options;
+        EXPECT_EQ(back.find("u")->kind(), Value::Kind::UInt);
+        EXPECT_EQ(back.find("dec")->kind(), Value::Kind::Decimal);
+        EXPECT_TRUE(back.find("b")->isBool());
+    }
+}
+
+TEST(JSONSerializationTest, StreamsAndFilesCarryTheSameText) {
+    testsupport::TempDir dir;
+    Value v(Dictionary{{"k", Value(Array{Value(1), Value("two")})}});
+    std::ostringstream out;
+    auto written = JSONSerialization::writeJSONObject(v, out);
+    ASSERT_TRUE(written.ok());
+    EXPECT_EQ(*written, out.str().size());
+    EXPECT_EQ(out.str(), R"({"k":[1,"two"]})");
+    std::istringstream in(out.str());
+    EXPECT_EQ(*JSONSerialization::JSONObjectWithStream(in), v);
+
+    std::string path = (dir / "doc.json").string();
+    ASSERT_EQ(JSONSerialization::writeJSONObjectToFile(v, path, JSONWritingPrettyPrinted), nullptr);
+    auto read = JSONSerialization::JSONObjectWithContentsOfFile(path);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(*read, v);
+    auto missing = JSONSerialization::JSONObjectWithContentsOfFile((dir / "none.json").string());
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error()->code(), 260);
+    // A refused value leaves the stream untouched.
+    std::ostringstream untouched;
+    EXPECT_FALSE(JSONSerialization::writeJSONObject(Value(Array{Value(NAN)}), untouched).ok());
+    EXPECT_TRUE(untouched.str().empty());
+}
+
+TEST(JSONSerializationTest, LargeDocumentsTakeTheSameTypesOnBothPaths) {
+    // Over the size where a private parser is used, and once with a big
+    // integer that sends the whole text through the slower reader.
+    Array items;
+    for (int i = 0; i < 50000; ++i)
+        items.push_back(Value(Dictionary{{"i", Value(i)}, {"d", Value(i + 0.5)}, {"s", Value("x")}}));
+    std::string text = write(Value(items));
+    ASSERT_GT(text.size(), 1u << 20);
+    Value fast = parse(text);
+    std::string withBig = text.substr(0, text.size() - 1) + ",99999999999999999999999]";
+    Value slow = parse(withBig);
+    ASSERT_EQ(slow.count(), fast.count() + 1);
+    EXPECT_EQ(*slow.at(123)->find("d"), *fast.at(123)->find("d"));
+    EXPECT_EQ(slow.at(123)->find("i")->kind(), Value::Kind::Int);
+    EXPECT_EQ(slow.at(50000)->kind(), Value::Kind::Decimal);
+}
+
+}  // namespace
+}  // namespace plat

@@ -1,0 +1,360 @@
+#include "platform/foundation/KeyedArchiver.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+
+#include "platform/foundation/PropertyListSerialization.h"
+#include "support/TempDir.h"
+
+namespace plat {
+namespace {
+
+class Device : public Coding {
+  public:
+    std::string name;
+    std::optional<std::string> model;
+    int32_t cores = 0;
+    int64_t serial = 0;
+    double ratio = 0;
+    float scale = 0;
+    bool fast = false;
+    std::optional<Date> seen;
+
+    std::string className() const override { return "TestDevice"; }
+    void encodeWithCoder(KeyedArchiver& c) const override {
+        c.encodeObject(Value(name), "name");
+        c.encodeObject(model ? std::optional<Value>(Value(*model)) : std::nullopt, "model");
+        c.encodeInt32(cores, "cores");
+        c.encodeInt64(serial, "$serial");
+        c.encodeDouble(ratio, "ratio");
+        c.encodeFloat(scale, "scale");
+        c.encodeBool(fast, "fast");
+        c.encodeObject(seen ? std::optional<Value>(Value(*seen)) : std::nullopt, "seen");
+    }
+    static std::shared_ptr<const Device> decode(KeyedUnarchiver& u) {
+        auto d = std::make_shared<Device>();
+        auto name = u.decodeString("name");
+        if (!name)
+            return nullptr;
+        d->name = *name;
+        d->model = u.decodeString("model");
+        d->cores = u.decodeInt32("cores");
+        d->serial = u.decodeInt64("$serial");
+        d->ratio = u.decodeDouble("ratio");
+        d->scale = u.decodeFloat("scale");
+        d->fast = u.decodeBool("fast");
+        d->seen = u.decodeDate("seen");
+        return d;
+    }
+};
+
+class Log : public Coding {
+  public:
+    std::shared_ptr<const Device> device;
+    std::shared_ptr<const Device> sameDevice;
+    std::shared_ptr<const Device> missing;
+    std::optional<Value> properties;
+    Array unkeyed;
+    bool plainDecode = false;  // decode "device" without naming its class
+
+    std::string className() const override { return "TestLog"; }
+    void encodeWithCoder(KeyedArchiver& c) const override {
+        c.encodeObject(device, "device");
+        c.encodeObject(sameDevice, "sameDevice");
+        c.encodeObject(missing, "missing");
+        c.encodeObject(properties, "properties");
+        for (const auto& v : unkeyed)
+            c.encodeObject(v);
+        c.encodeBool(plainDecode, "plain");
+    }
+    static std::shared_ptr<const Log> decode(KeyedUnarchiver& u) {
+        auto log = std::make_shared<Log>();
+        log->plainDecode = u.decodeBool("plain");
+        if (log->plainDecode) {
+            auto v = u.decodeObject("device");
+            log->device = v ? v->asObjectOf<Device>() : nullptr;
+        } else {
+            log->device = u.decodeObjectOfClass<Device>("device");
+        }
+        log->sameDevice = u.decodeObjectOfClass<Device>("sameDevice");
+        log->missing = u.decodeObjectOfClass<Device>("missing");
+        log->properties = u.decodeObject("properties");
+        while (auto v = u.decodeObject())
+            log->unkeyed.push_back(*v);
+        return log;
+    }
+};
+
+class Node : public Coding {
+  public:
+    std::string className() const override { return "TestNode"; }
+    void encodeWithCoder(KeyedArchiver&) const override {}
+};
+
+class Opaque : public Object {};
+
+class KeyedArchiverTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        KeyedUnarchiver::registerClass<Device>("TestDevice", &Device::decode);
+        KeyedUnarchiver::registerClass<Log>("TestLog", &Log::decode);
+        KeyedUnarchiver::registerClass<Node>("TestNode",
+                                             [](KeyedUnarchiver& u) -> std::shared_ptr<const Node> {
+                                                 if (u.decodeObject("self"))
+                                                     return std::make_shared<Node>();
+                                                 return u.error() ? nullptr : std::make_shared<Node>();
+                                             });
+    }
+
+    static std::shared_ptr<Device> device() {
+        auto d = std::make_shared<Device>();
+        d->name = "mac";
+        d->cores = std::numeric_limits<int32_t>::min();
+        d->serial = INT64_MAX;
+        d->ratio = 0.1;
+        d->scale = 1.5f;
+        d->fast = true;
+        d->seen = Date(123.456);
+        return d;
+    }
+
+    static Data archive(const Value& v) {
+        auto r = KeyedArchiver::archivedDataWithRootObject(v);
+        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error()->description());
+        return r.ok() ? *r : Data();
+    }
+
+    static std::optional<Value> unarchive(const Data& data) {
+        auto r = KeyedUnarchiver::unarchivedObjectWithData(data);
+        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error()->description());
+        return r.ok() ? *r : std::nullopt;
+    }
+};
+
+TEST_F(KeyedArchiverTest, NestedObjectsRoundTripWithNilFieldsAndSharedReferences) {
+    auto log = std::make_shared<Log>();
+    log->device = device();
+    log->sameDevice = log->device;
+    log->properties = Value(Dictionary{{"k", Value("v")}, {"n", Value()}});
+    log->unkeyed = {Value(1), Value("two")};
+    auto back = unarchive(archive(Value(log)));
+    ASSERT_TRUE(back);
+    auto decoded = back->asObjectOf<Log>();
+    ASSERT_NE(decoded, nullptr);
+    ASSERT_NE(decoded->device, nullptr);
+    EXPECT_EQ(decoded->device, decoded->sameDevice);  // one object, decoded once
+    EXPECT_EQ(decoded->missing, nullptr);
+    const Device& d = *decoded->device;
+    EXPECT_EQ(d.name, "mac");
+    EXPECT_FALSE(d.model);
+    EXPECT_EQ(d.cores, std::numeric_limits<int32_t>::min());
+    EXPECT_EQ(d.serial, INT64_MAX);
+    EXPECT_EQ(d.ratio, 0.1);
+    EXPECT_EQ(d.scale, 1.5f);
+    EXPECT_TRUE(d.fast);
+    EXPECT_EQ(d.seen, Date(123.456));
+    EXPECT_EQ(decoded->properties, log->properties);
+    EXPECT_TRUE(decoded->properties->find("n")->isNull());
+    EXPECT_EQ(decoded->unkeyed, log->unkeyed);
+}
+
+TEST_F(KeyedArchiverTest, ValueTreesOfEveryKindRoundTrip) {
+    Value tree(Dictionary{
+        {"s", Value("h\xC3\xA9")},
+        {"$dollar", Value("$null")},
+        {"i", Value(INT64_MIN)},
+        {"u", Value(UINT64_MAX)},
+        {"d", Value(-2.5)},
+        {"b", Value(false)},
+        {"dec", Value(Decimal::fromString("12345678901234567890.5"))},
+        {"data", Value(Data::fromString(std::string("\0\xff", 2)))},
+        {"date", Value(Date(-1.25))},
+        {"null", Value()},
+        {"set", Value(Set{Value(1), Value("a")})},
+        {"array", Value(Array{Value(Array{}), Value(Dictionary{}), Value("h\xC3\xA9")})},
+    });
+    auto back = unarchive(archive(tree));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, tree);
+    EXPECT_EQ(back->find("u")->kind(), Value::Kind::UInt);
+    EXPECT_TRUE(back->find("b")->isBool());
+    EXPECT_EQ(back->find("dec")->kind(), Value::Kind::Decimal);
+    EXPECT_EQ(*back->find("$dollar")->asString(), "$null");  // a string, not nil
+    // nil and a lone scalar root.
+    EXPECT_FALSE(unarchive(archive(Value(Array{}))) == std::nullopt);
+    EXPECT_EQ(*unarchive(archive(Value(7))), Value(7));
+    KeyedArchiver nilRoot;
+    nilRoot.encodeObject(std::nullopt, "root");
+    EXPECT_EQ(unarchive(*nilRoot.encodedData()), std::nullopt);
+}
+
+TEST_F(KeyedArchiverTest, ArchivesAreBinaryPropertyListsInTheKeyedLayout) {
+    auto plist = PropertyListSerialization::propertyListWithData(archive(Value(Array{Value("x")})));
+    ASSERT_TRUE(plist.ok());
+    EXPECT_EQ(*plist->find("$archiver"), Value("NSKeyedArchiver"));
+    EXPECT_EQ(*plist->find("$version"), Value(100000));
+    ASSERT_NE(plist->find("$top")->find("root")->asObjectOf<PropertyListUID>(), nullptr);
+    EXPECT_EQ(*plist->find("$objects")->at(0), Value("$null"));
+}
+
+TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
+    KeyedArchiver oldWriter;
+    oldWriter.setClassName("BCDevice", "TestDevice");
+    oldWriter.encodeObject(Value(device()), "root");
+    Data data = *oldWriter.encodedData();
+
+    auto unknown = KeyedUnarchiver::unarchivedObjectWithData(data);
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error()->code(), CoderReadCorruptError);
+
+    auto local = KeyedUnarchiver::create(data);
+    ASSERT_TRUE(local.ok());
+    (*local)->setClass("TestDevice", "BCDevice");
+    auto viaInstance = (*local)->decodeTopLevelObject();
+    ASSERT_TRUE(viaInstance.ok());
+    ASSERT_NE((*viaInstance)->asObjectOf<Device>(), nullptr);
+
+    KeyedUnarchiver::setClassForClassName("TestDevice", "BCDevice");
+    auto back = unarchive(data);
+    ASSERT_TRUE(back);
+    auto d = back->asObjectOf<Device>();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->name, "mac");
+}
+
+TEST_F(KeyedArchiverTest, SecureCodingRefusesClassesThatWereNotAllowed) {
+    auto log = std::make_shared<Log>();
+    log->device = device();
+    Data data = archive(Value(log));
+    auto allowed = KeyedUnarchiver::unarchivedObjectOfClasses({"TestLog"}, data);
+    ASSERT_TRUE(allowed.ok());  // the device is asked for by its class
+    EXPECT_NE((*allowed)->asObjectOf<Log>()->device, nullptr);
+
+    auto refused = KeyedUnarchiver::unarchivedObjectOfClasses({"TestDevice"}, data);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error()->code(), CoderReadCorruptError);
+
+    log->plainDecode = true;  // the device is asked for without naming a class
+    auto plain = KeyedUnarchiver::unarchivedObjectOfClasses({"TestLog"}, archive(Value(log)));
+    EXPECT_FALSE(plain.ok());
+    auto plainAllowed =
+        KeyedUnarchiver::unarchivedObjectOfClasses({"TestLog", "TestDevice"}, archive(Value(log)));
+    EXPECT_TRUE(plainAllowed.ok());
+    // Plain values need no permission.
+    EXPECT_TRUE(KeyedUnarchiver::unarchivedObjectOfClasses({}, archive(Value(Array{Value(Date(1))}))).ok());
+}
+
+TEST_F(KeyedArchiverTest, MismatchedAndMissingKeysDecodeAsAbsentOrZero) {
+    auto plain = std::make_shared<Device>();
+    plain->name = "n";
+    Data data = archive(Value(Array{Value(plain)}));
+    auto u = KeyedUnarchiver::create(data);
+    ASSERT_TRUE(u.ok());
+    KeyedUnarchiver& top = **u;
+    EXPECT_FALSE(top.containsValueForKey("nothing"));
+    EXPECT_EQ(top.decodeInt64("nothing"), 0);
+    EXPECT_FALSE(top.decodeBool("nothing"));
+    EXPECT_EQ(top.decodeObjectOfClass<Device>("root"), nullptr);  // an array, not a Device
+    EXPECT_FALSE(top.decodeString("root"));
+    EXPECT_EQ(top.decodeInt64("root"), 0);  // a reference, not a number
+    EXPECT_EQ(top.error(), nullptr);
+}
+
+TEST_F(KeyedArchiverTest, ObjectsThatCannotBeArchivedFailTheArchive) {
+    auto r = KeyedArchiver::archivedDataWithRootObject(Value(Array{Value(std::make_shared<Opaque>())}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error()->code(), CoderInvalidValueError);
+    Value deep(Array{});
+    for (int i = 0; i < 600; ++i)
+        deep = Value(Array{deep});
+    EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(deep).ok());
+}
+
+// Builds an archive by hand, as damaged or hostile writers could.
+Data handMade(Array objects) {
+    Dictionary archive{
+        {"$archiver", Value("NSKeyedArchiver")},
+        {"$version", Value(100000)},
+        {"$top", Value(Dictionary{{"root", Value(std::make_shared<const PropertyListUID>(1))}})},
+        {"$objects", Value(std::move(objects))}};
+    return *PropertyListSerialization::dataWithPropertyList(Value(archive),
+                                                            PropertyListSerialization::Format::Binary);
+}
+
+Value ref(uint64_t n) {
+    return Value(std::make_shared<const PropertyListUID>(n));
+}
+Value classDescription(const char* name) {
+    return Value(Dictionary{{"$classname", Value(name)}, {"$classes", Value(Array{Value(name)})}});
+}
+
+TEST_F(KeyedArchiverTest, CyclesDeepChainsAndBadReferencesFailCleanly) {
+    Data selfRef = handMade({Value("$null"), Value(Dictionary{{"$class", ref(2)}, {"self", ref(1)}}),
+                             classDescription("TestNode")});
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectWithData(selfRef).ok());
+
+    Data selfArray =
+        handMade({Value("$null"), Value(Dictionary{{"$class", ref(2)}, {"NS.objects", Value(Array{ref(1)})}}),
+                  classDescription("NSArray")});
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectWithData(selfArray).ok());
+
+    Array chain{Value("$null")};
+    for (uint64_t i = 1; i <= 1000; ++i)
+        chain.push_back(Value(Dictionary{{"$class", ref(1001)}, {"NS.objects", Value(Array{ref(i + 1)})}}));
+    chain.push_back(classDescription("NSArray"));
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectWithData(handMade(chain)).ok());
+
+    const Array bad[] = {
+        {Value("$null"), Value(Dictionary{{"$class", ref(99)}})},
+        {Value("$null"), Value(Dictionary{{"$class", Value(1)}})},
+        {Value("$null"),
+         Value(Dictionary{
+             {"$class", ref(2)}, {"NS.keys", Value(Array{ref(3)})}, {"NS.objects", Value(Array{})}}),
+         classDescription("NSDictionary"), Value("k")},
+        {Value("$null"),
+         Value(Dictionary{
+             {"$class", ref(2)}, {"NS.keys", Value(Array{ref(3)})}, {"NS.objects", Value(Array{ref(3)})}}),
+         classDescription("NSDictionary"), Value(5)},
+        {Value("$null"), Value(Dictionary{{"$class", ref(2)}}), classDescription("NSDate")},
+        {Value("$null"), Value(Dictionary{{"$class", ref(2)}}), classDescription("NoSuchClass")},
+        {Value("$null"), Value(Array{})},
+    };
+    for (const auto& objects : bad)
+        EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectWithData(handMade(objects)).ok());
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectWithData(Data::fromString("not an archive")).ok());
+    EXPECT_FALSE(KeyedUnarchiver::create(*PropertyListSerialization::dataWithPropertyList(
+                                             Value(Array{}), PropertyListSerialization::Format::Binary))
+                     .ok());
+}
+
+TEST_F(KeyedArchiverTest, DamagedArchivesNeverCrash) {
+    auto log = std::make_shared<Log>();
+    log->device = device();
+    log->sameDevice = log->device;
+    log->properties = Value(Dictionary{{"a", Value(Array{Value(1), Value(Date(2))})}});
+    Data good = archive(Value(log));
+    for (std::size_t cut = 0; cut < good.length(); ++cut)
+        (void)KeyedUnarchiver::unarchivedObjectWithData(Data(good.bytes(), cut));
+    std::mt19937 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<uint8_t> bytes = good.vector();
+        for (int flips = 1 + round % 3; flips > 0; --flips)
+            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        (void)KeyedUnarchiver::unarchivedObjectWithData(Data(std::move(bytes)));
+    }
+}
+
+TEST_F(KeyedArchiverTest, FilesHoldArchivesAndMissingFilesAreErrors) {
+    testsupport::TempDir dir;
+    std::string path = (dir / "cache.archive").string();
+    ASSERT_EQ(KeyedArchiver::archiveRootObject(Value(device()), path), nullptr);
+    auto back = KeyedUnarchiver::unarchiveObjectWithFile(path);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ((*back)->asObjectOf<Device>()->name, "mac");
+    EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithFile((dir / "none").string()).ok());
+}
+
+}  // namespace
+}  // namespace plat

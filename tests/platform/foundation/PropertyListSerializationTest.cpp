@@ -1,0 +1,328 @@
+#include "platform/foundation/PropertyListSerialization.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace plat {
+namespace {
+
+using Format = PropertyListSerialization::Format;
+
+Data encode(const Value& v, Format format) {
+    auto r = PropertyListSerialization::dataWithPropertyList(v, format);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error()->description());
+    return r.ok() ? *r : Data();
+}
+
+Value decode(const Data& data, Format* format = nullptr) {
+    auto r = PropertyListSerialization::propertyListWithData(data, format);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error()->description());
+    return r.ok() ? *r : Value();
+}
+
+Value decodeText(std::string_view text) {
+    return decode(Data::fromString(text));
+}
+
+// One of every kind, with the values most likely to be mangled.
+Value everyKind() {
+    std::string longText(40, 'x');
+    return Value(Dictionary{
+        {"string", Value("h\xC3\xA9llo \xF0\x9D\x84\x9E <&>")},
+        {"long", Value(longText)},
+        {"empty", Value("")},
+        {"int", Value(int64_t(-42))},
+        {"intMin", Value(INT64_MIN)},
+        {"big", Value(int64_t(1) << 40)},
+        {"uintMax", Value(UINT64_MAX)},
+        {"real", Value(0.1)},
+        {"negZero", Value(-0.0)},
+        {"true", Value(true)},
+        {"false", Value(false)},
+        {"date", Value(Date(700000000.0))},
+        {"data", Value(Data::fromString(std::string("\0\1\2\xff", 4)))},
+        {"array", Value(Array{Value(1), Value("two"), Value(Array{}), Value(Dictionary{})})},
+        {"dict", Value(Dictionary{{"nested", Value(Dictionary{{"deep", Value(3.5)}})}})},
+    });
+}
+
+TEST(PropertyListSerializationTest, XMLIsWrittenInThePlatformLayoutWithSortedKeys) {
+    Value v(Dictionary{{"b", Value(Array{Value(true), Value(false), Value(3.0), Value(0.1)})},
+                       {"a", Value("x<y&z>")},
+                       {"e", Value(Array{})},
+                       {"d", Value(Date(0))},
+                       {"c", Value(Data::fromString("abc"))},
+                       {"f", Value(Dictionary{})},
+                       {"g", Value(int64_t(-7))}});
+    EXPECT_EQ(encode(v, Format::XML).toString(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "\t<key>a</key>\n\t<string>x&lt;y&amp;z&gt;</string>\n"
+              "\t<key>b</key>\n\t<array>\n\t\t<true/>\n\t\t<false/>\n\t\t<real>3</real>\n"
+              "\t\t<real>0.10000000000000001</real>\n\t</array>\n"
+              "\t<key>c</key>\n\t<data>\n\tYWJj\n\t</data>\n"
+              "\t<key>d</key>\n\t<date>2001-01-01T00:00:00Z</date>\n"
+              "\t<key>e</key>\n\t<array/>\n"
+              "\t<key>f</key>\n\t<dict/>\n"
+              "\t<key>g</key>\n\t<integer>-7</integer>\n"
+              "</dict>\n"
+              "</plist>\n");
+}
+
+TEST(PropertyListSerializationTest, BinaryRoundTripOfEveryKindIsExact) {
+    Value v = everyKind();
+    Format format = Format::XML;
+    Value back = decode(encode(v, Format::Binary), &format);
+    EXPECT_EQ(format, Format::Binary);
+    EXPECT_EQ(back, v);
+    // Equality across kinds is numeric, so check the kinds the values came back as.
+    EXPECT_EQ(back.find("uintMax")->kind(), Value::Kind::UInt);
+    EXPECT_EQ(back.find("intMin")->rawInt(), INT64_MIN);
+    EXPECT_TRUE(back.find("true")->isBool());
+    EXPECT_TRUE(back.find("date")->isDate());
+    EXPECT_TRUE(std::signbit(back.find("negZero")->rawDouble()));
+    EXPECT_EQ(back.asDictionary()->entryAt(0).first, "string");  // binary keeps dictionary order
+}
+
+TEST(PropertyListSerializationTest, XMLRoundTripOfEveryKindIsExact) {
+    Value v = everyKind();
+    Format format = Format::Binary;
+    Value back = decode(encode(v, Format::XML), &format);
+    EXPECT_EQ(format, Format::XML);
+    EXPECT_EQ(back, v);
+    EXPECT_EQ(back.find("uintMax")->kind(), Value::Kind::UInt);
+    EXPECT_TRUE(back.find("false")->isBool());
+}
+
+TEST(PropertyListSerializationTest, DatesKeepFullPrecisionInBinaryAndWholeSecondsInXML) {
+    for (double t : {0.001, -0.5, -4.5, 1234.567891, -63113904000.0, 63113904000.0, 1e-9}) {
+        Value v(Array{Value(Date(t))});
+        EXPECT_EQ(decode(encode(v, Format::Binary)).at(0)->asDate()->timeIntervalSinceReferenceDate(), t);
+        EXPECT_EQ(decode(encode(v, Format::XML)).at(0)->asDate()->timeIntervalSinceReferenceDate(),
+                  std::floor(t));
+    }
+    EXPECT_NE(encode(Value(Array{Value(Date(-0.5))}), Format::XML).toString().find("2000-12-31T23:59:59Z"),
+              std::string::npos);
+    EXPECT_NE(encode(Value(Array{Value(Date::distantFuture())}), Format::XML)
+                  .toString()
+                  .find("4001-01-01T00:00:00Z"),
+              std::string::npos);
+    for (Date d : {Date::distantPast(), Date::distantFuture()})
+        EXPECT_EQ(*decode(encode(Value(Array{Value(d)}), Format::XML)).at(0)->asDate(), d);
+    // Fractions of a second written by other tools are read.
+    EXPECT_EQ(decodeText("<plist><date>2001-01-01T00:00:01.25Z</date></plist>")
+                  .asDate()
+                  ->timeIntervalSinceReferenceDate(),
+              1.25);
+}
+
+TEST(PropertyListSerializationTest, ValuesThatAreNotPropertyListsAreRefused) {
+    const Value refused[] = {
+        Value(),
+        Value(Array{Value(1), Value()}),
+        Value(Dictionary{{"d", Value(Decimal::fromString("1.5"))}}),
+        Value(Array{Value(Set{Value(1)})}),
+        Value(Array{Value(std::make_shared<Object>())}),
+        Value(Array{Value("\xff")}),
+    };
+    for (const Value& v : refused) {
+        for (Format f : {Format::XML, Format::Binary}) {
+            auto r = PropertyListSerialization::dataWithPropertyList(v, f);
+            ASSERT_FALSE(r.ok()) << v.description();
+            EXPECT_EQ(r.error()->domain(), "NSCocoaErrorDomain");
+            EXPECT_EQ(r.error()->code(), 3851);
+            EXPECT_FALSE(PropertyListSerialization::propertyList(v, f));
+        }
+    }
+    EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(Value(1), Format::OpenStep).ok());
+    EXPECT_FALSE(
+        PropertyListSerialization::dataWithPropertyList(Value(Array{Value(Date(1e300))}), Format::XML).ok());
+    EXPECT_TRUE(
+        PropertyListSerialization::dataWithPropertyList(Value(Array{Value(Date(1e300))}), Format::Binary)
+            .ok());
+    // A scalar on its own is a property list.
+    EXPECT_EQ(decode(encode(Value("solo"), Format::XML)), Value("solo"));
+    EXPECT_EQ(decode(encode(Value(5), Format::Binary)), Value(5));
+}
+
+TEST(PropertyListSerializationTest, XMLReaderAcceptsWhatOtherWritersProduce) {
+    Value v = decodeText(
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- note -->\n"
+        "<!DOCTYPE plist [ <!ENTITY x \"y\"> ]>\n<plist version='1.0'><dict>\n"
+        "  <key>s</key><string>a&#233;&#x1D11E;&quot;&apos;<![CDATA[<raw>]]><!-- c --></string>\n"
+        "  <key>e</key><string/>\n  <key>i</key><integer> +12 </integer>\n"
+        "  <key>r</key><real>-1.5e3</real>\n  <key>n</key><real>nan</real>\n"
+        "  <key>inf</key><real>-infinity</real>\n  <key>t</key><true></true>\n"
+        "  <key>d</key><data>\n  YW\n  Jj\n  </data>\n  <key>a</key><array><integer>1</integer></array>\n"
+        "  <key>dup</key><integer>1</integer><key>dup</key><integer>2</integer>\n"
+        "</dict></plist>\n");
+    ASSERT_TRUE(v.isDictionary());
+    EXPECT_EQ(*v.find("s")->asString(), "a\xC3\xA9\xF0\x9D\x84\x9E\"'<raw>");
+    EXPECT_EQ(*v.find("e")->asString(), "");
+    EXPECT_EQ(v.find("i")->rawInt(), 12);
+    EXPECT_EQ(v.find("r")->rawDouble(), -1500.0);
+    EXPECT_TRUE(std::isnan(v.find("n")->rawDouble()));
+    EXPECT_EQ(v.find("inf")->rawDouble(), -HUGE_VAL);
+    EXPECT_TRUE(v.find("t")->rawBool());
+    EXPECT_EQ(v.find("d")->asData()->toString(), "abc");
+    EXPECT_EQ(v.find("a")->count(), 1u);
+    EXPECT_EQ(v.find("dup")->rawInt(), 2);
+}
+
+TEST(PropertyListSerializationTest, ArchiveReferencesSurviveBothForms) {
+    Value v(Dictionary{{"ref", Value(std::make_shared<const PropertyListUID>(300))}});
+    std::string xml = encode(v, Format::XML).toString();
+    EXPECT_NE(xml.find("<key>CF$UID</key>\n\t\t<integer>300</integer>"), std::string::npos) << xml;
+    for (Format f : {Format::XML, Format::Binary}) {
+        auto uid = decode(encode(v, f)).find("ref")->asObjectOf<PropertyListUID>();
+        ASSERT_NE(uid, nullptr);
+        EXPECT_EQ(uid->value(), 300u);
+    }
+}
+
+TEST(PropertyListSerializationTest, LargeContainersUseWideReferencesAndCounts) {
+    Array items;
+    for (int i = 0; i < 70000; ++i)
+        items.push_back(Value(i % 3 == 0 ? Value(std::to_string(i)) : Value(i)));
+    Value v(Array{Value(items), Value(std::string(70000, 'q'))});
+    EXPECT_EQ(decode(encode(v, Format::Binary)), v);
+}
+
+TEST(PropertyListSerializationTest, OurBinaryAgreesWithAnIndependentReaderAndWriter) {
+    Value v(Dictionary{{"s", Value("h\xC3\xA9")},
+                       {"i", Value(-5)},
+                       {"r", Value(2.25)},
+                       {"b", Value(true)},
+                       {"d", Value(Date(86400.5))},
+                       {"a", Value(Array{Value(1), Value("x")})}});
+    Data ours = encode(v, Format::Binary);
+    plist_t root = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(ours.bytes()), static_cast<uint32_t>(ours.length()), &root);
+    ASSERT_NE(root, nullptr);
+    char* s = nullptr;
+    plist_get_string_val(plist_dict_get_item(root, "s"), &s);
+    EXPECT_STREQ(s, "h\xC3\xA9");
+    std::free(s);
+    uint64_t i = 0;
+    plist_get_uint_val(plist_dict_get_item(root, "i"), &i);
+    EXPECT_EQ(static_cast<int64_t>(i), -5);
+    double r = 0;
+    plist_get_real_val(plist_dict_get_item(root, "r"), &r);
+    EXPECT_EQ(r, 2.25);
+    int32_t sec = 0, usec = 0;
+    plist_get_date_val(plist_dict_get_item(root, "d"), &sec, &usec);
+    EXPECT_EQ(sec, 86400);
+    EXPECT_EQ(usec, 500000);
+    EXPECT_EQ(plist_array_get_size(plist_dict_get_item(root, "a")), 2u);
+
+    // And what it writes, in both forms, reads back here.
+    for (bool binary : {true, false}) {
+        char* out = nullptr;
+        uint32_t length = 0;
+        binary ? plist_to_bin(root, &out, &length) : plist_to_xml(root, &out, &length);
+        Value back = decode(Data(out, length));
+        binary ? plist_to_bin_free(out) : plist_to_xml_free(out);
+        EXPECT_EQ(*back.find("s"), Value("h\xC3\xA9"));
+        EXPECT_EQ(*back.find("r"), Value(2.25));
+        EXPECT_EQ(*back.find("b"), Value(true));
+        EXPECT_EQ(back.find("a")->count(), 2u);
+    }
+    plist_free(root);
+}
+
+TEST(PropertyListSerializationTest, MalformedInputIsAnErrorWithTheReadCode) {
+    const char* bad[] = {
+        "",
+        "hello",
+        "<plist><dict><key>a</key></dict></plist>",
+        "<plist><dict><string>a</string><string>b</string></dict></plist>",
+        "<plist><array><integer>1</integer></plist>",
+        "<plist><integer>12x</integer></plist>",
+        "<plist><integer>99999999999999999999</integer></plist>",
+        "<plist><real>abc</real></plist>",
+        "<plist><date>2001-13-01T00:00:00Z</date></plist>",
+        "<plist><data>!!!</data></plist>",
+        "<plist><string>a&bogus;</string></plist>",
+        "<plist><string>\xff</string></plist>",
+        "<plist><foo/></plist>",
+        "<plist><string>a</string></plist> trailing",
+        "<plist><string>unterminated",
+        "bplist00",
+        "bplist00\x08\x00\x00\x00\x00\x00\x00\x00",
+    };
+    for (const char* text : bad) {
+        auto r = PropertyListSerialization::propertyListWithData(Data::fromString(text));
+        ASSERT_FALSE(r.ok()) << text;
+        EXPECT_EQ(r.error()->code(), 3840) << text;
+    }
+    std::string deep;
+    for (int i = 0; i < 600; ++i)
+        deep += "<array>";
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(Data::fromString("<plist>" + deep)).ok());
+}
+
+// A binary list whose array refers to itself: reading must stop, not recurse.
+TEST(PropertyListSerializationTest, BinaryReferenceCyclesAndBadOffsetsAreRefused) {
+    std::string cyclic = "bplist00";
+    cyclic += "\xA1";  // array of one element at offset 8
+    cyclic += '\x00';  // ... which is object 0 itself
+    cyclic += '\x08';  // offset table: object 0 at 8
+    std::string trailer(32, '\0');
+    trailer[6] = 1;    // offset size
+    trailer[7] = 1;    // reference size
+    trailer[15] = 1;   // one object
+    trailer[31] = 10;  // offset table at 10
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(Data::fromString(cyclic + trailer)).ok());
+
+    std::string wild = "bplist00\x09\xF0";
+    std::string t2 = trailer;
+    t2[31] = 9;
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(Data::fromString(wild + t2)).ok());
+}
+
+TEST(PropertyListSerializationTest, DamagedBinaryNeverCrashes) {
+    Data good = encode(everyKind(), Format::Binary);
+    std::mt19937 random(7);
+    for (std::size_t cut = 0; cut < good.length(); ++cut)
+        (void)PropertyListSerialization::propertyListWithData(Data(good.bytes(), cut));
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<uint8_t> bytes = good.vector();
+        for (int flips = 1 + round % 4; flips > 0; --flips)
+            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        (void)PropertyListSerialization::propertyListWithData(Data(std::move(bytes)));
+    }
+    Data xml = encode(everyKind(), Format::XML);
+    for (int round = 0; round < 1000; ++round) {
+        std::vector<uint8_t> bytes = xml.vector();
+        bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        (void)PropertyListSerialization::propertyListWithData(Data(std::move(bytes)));
+    }
+}
+
+TEST(PropertyListSerializationTest, FilesAreWrittenAtomicallyAndReadBack) {
+    testsupport::TempDir dir;
+    std::string path = (dir / "store.plist").string();
+    Value v(Dictionary{{"storeIdentifier", Value("abc")}, {"enlistDate", Value(Date(1000))}});
+    ASSERT_EQ(PropertyListSerialization::writePropertyListToFile(v, path, Format::XML), nullptr);
+    Format format = Format::Binary;
+    auto back = PropertyListSerialization::propertyListWithContentsOfFile(path, &format);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, v);
+    EXPECT_EQ(format, Format::XML);
+    EXPECT_NE(PropertyListSerialization::writePropertyListToFile(Value(), path, Format::XML), nullptr);
+    EXPECT_EQ(*PropertyListSerialization::propertyListWithContentsOfFile(path), v);  // untouched
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithContentsOfFile((dir / "none").string()).ok());
+}
+
+}  // namespace
+}  // namespace plat

@@ -1,0 +1,163 @@
+#include "sync/eventstore/SYNPropertyChangeValue.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/Error.h"
+
+namespace {
+
+using plat::Value;
+
+SYNPropertyChangeValue orderedChange() {
+    SYNPropertyChangeValue change(SYNPropertyChangeTypeOrderedToManyRelationship, "tasks");
+    change.setAddedIdentifiers({"B", "C"});
+    change.setRemovedIdentifiers({"Z"});
+    change.setMovedIdentifiersByIndex({{0, "C"}, {1, "A"}, {2, "B"}});
+    return change;
+}
+
+TEST(SYNPropertyChangeValueTest, ANewValueHasOnlyItsTypeAndName) {
+    SYNPropertyChangeValue change(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    EXPECT_EQ(change.type(), 1);
+    EXPECT_EQ(change.propertyName(), "calendar");
+    EXPECT_FALSE(change.value());
+    EXPECT_FALSE(change.filename());
+    EXPECT_FALSE(change.relatedIdentifier());
+    EXPECT_TRUE(change.addedIdentifiers().empty());
+    EXPECT_TRUE(change.removedIdentifiers().empty());
+    EXPECT_TRUE(change.movedIdentifiersByIndex().empty());
+    EXPECT_EQ(change.eventStore(), nullptr);
+    EXPECT_EQ(change.objectID(), nullptr);
+}
+
+TEST(SYNPropertyChangeValueTest, FieldsAreSettableByNameFromTheFormsEventFilesUse) {
+    SYNPropertyChangeValue change(0, "x");
+    EXPECT_TRUE(change.setValueForKey(Value(3), "type"));
+    EXPECT_TRUE(change.setValueForKey(Value("tasks"), "propertyName"));
+    EXPECT_TRUE(change.setValueForKey(Value("A-1"), "relatedIdentifier"));
+    EXPECT_TRUE(change.setValueForKey(Value("ABC123"), "filename"));
+    EXPECT_TRUE(change.setValueForKey(Value(plat::Array{Value("B"), Value("C"), Value("B")}), "addedIdentifiers"));
+    EXPECT_TRUE(change.setValueForKey(Value(plat::Set{Value("Z")}), "removedIdentifiers"));
+    EXPECT_TRUE(change.setValueForKey(Value(plat::Dictionary{{"2", Value("B")}, {"0", Value("C")}, {"10", Value("A")}}),
+                                      "movedIdentifiersByIndex"));
+    EXPECT_TRUE(change.setValueForKey(Value(), "value"));
+
+    EXPECT_EQ(change.type(), SYNPropertyChangeTypeOrderedToManyRelationship);
+    EXPECT_EQ(change.propertyName(), "tasks");
+    EXPECT_EQ(change.relatedIdentifier(), "A-1");
+    EXPECT_EQ(change.filename(), "ABC123");
+    EXPECT_EQ(change.addedIdentifiers(), (std::set<std::string>{"B", "C"}));
+    EXPECT_EQ(change.removedIdentifiers(), (std::set<std::string>{"Z"}));
+    EXPECT_EQ(change.movedIdentifiersByIndex(), (std::map<int64_t, std::string>{{0, "C"}, {2, "B"}, {10, "A"}}));
+    ASSERT_TRUE(change.value());
+    EXPECT_TRUE(change.value()->isNull());  // the null object, not nil
+
+    EXPECT_EQ(change.valueForKey("movedIdentifiersByIndex"),
+              Value(plat::Dictionary{{"0", Value("C")}, {"2", Value("B")}, {"10", Value("A")}}));
+    EXPECT_EQ(change.valueForKey("addedIdentifiers"), Value(plat::Set{Value("B"), Value("C")}));
+    EXPECT_EQ(change.valueForKey("type"), Value(3));
+    EXPECT_FALSE(change.valueForKey("eventStore"));
+
+    // null and nil both empty a to-one target.
+    EXPECT_TRUE(change.setValueForKey(Value(), "relatedIdentifier"));
+    EXPECT_FALSE(change.relatedIdentifier());
+    EXPECT_TRUE(change.setValueForKey(std::nullopt, "value"));
+    EXPECT_FALSE(change.value());
+}
+
+TEST(SYNPropertyChangeValueTest, WrongKindsAndUnknownKeysAreRefusedAndChangeNothing) {
+    SYNPropertyChangeValue change = orderedChange();
+    const SYNPropertyChangeValue before = change;
+    const std::vector<std::pair<std::optional<Value>, std::string>> refused = {
+        {Value("3"), "type"},
+        {std::nullopt, "type"},
+        {Value(5), "propertyName"},
+        {Value(7), "relatedIdentifier"},
+        {Value(plat::Array{Value("A"), Value(1)}), "addedIdentifiers"},
+        {Value("A"), "removedIdentifiers"},
+        {Value(plat::Dictionary{{"x", Value("A")}}), "movedIdentifiersByIndex"},
+        {Value(plat::Dictionary{{"-1", Value("A")}}), "movedIdentifiersByIndex"},
+        {Value(plat::Dictionary{{"1.5", Value("A")}}), "movedIdentifiersByIndex"},
+        {Value(plat::Dictionary{{"", Value("A")}}), "movedIdentifiersByIndex"},
+        {Value(plat::Dictionary{{"99999999999999999999", Value("A")}}), "movedIdentifiersByIndex"},
+        {Value(plat::Dictionary{{"1", Value(2)}}), "movedIdentifiersByIndex"},
+        {Value("x"), "eventStore"},
+        {Value("x"), "noSuchField"},
+    };
+    for (const auto& [value, key] : refused) {
+        EXPECT_FALSE(change.setValueForKey(value, key)) << key;
+    }
+    EXPECT_TRUE(change.isEqual(before));
+}
+
+TEST(SYNPropertyChangeValueTest, TheStoredFormKeepsEveryStoredFieldAndNoWorkingField) {
+    std::vector<SYNPropertyChangeValue> values;
+    const std::vector<std::optional<Value>> attributeValues = {
+        Value("text"),
+        Value(int16_t{-7}),
+        Value(std::numeric_limits<int64_t>::max()),
+        Value(2.5),
+        Value(std::nan("")),
+        Value(true),
+        Value(plat::Date(12345.5)),
+        Value(plat::Data::fromString("bytes")),
+        Value(),
+        std::nullopt,
+    };
+    for (const auto& attributeValue : attributeValues) {
+        SYNPropertyChangeValue change(SYNPropertyChangeTypeAttribute, "attribute");
+        change.setValue(attributeValue);
+        values.push_back(change);
+    }
+    SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "image");
+    large.setFilename("0123456789ABCDEF0123456789ABCDEF");
+    values.push_back(large);
+    SYNPropertyChangeValue toOne(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    toOne.setRelatedIdentifier("CAL-1");
+    toOne.setObjectID(std::make_shared<plat::Error>("Working", 1));
+    values.push_back(toOne);
+    values.push_back(orderedChange());
+
+    auto data = SYNArchivePropertyChangeValues(values);
+    ASSERT_TRUE(data.ok()) << data.error()->description();
+    auto decoded = SYNUnarchivePropertyChangeValues(*data);
+    ASSERT_TRUE(decoded.ok()) << decoded.error()->description();
+    ASSERT_EQ(decoded->size(), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        EXPECT_TRUE((*decoded)[i].isEqual(values[i])) << i << ": " << (*decoded)[i].description();
+    }
+    EXPECT_FALSE((*decoded)[8].value() == std::nullopt);  // null stays the null object
+    EXPECT_TRUE((*decoded)[8].value()->isNull());
+    EXPECT_EQ((*decoded)[9].value(), std::nullopt);  // nil stays nil
+    EXPECT_EQ((*decoded)[11].objectID(), nullptr);
+
+    auto empty = SYNArchivePropertyChangeValues({});
+    ASSERT_TRUE(empty.ok());
+    auto none = SYNUnarchivePropertyChangeValues(*empty);
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none->empty());
+}
+
+TEST(SYNPropertyChangeValueTest, DamagedOrForeignStoredFormsFailWithoutCrashing) {
+    auto good = SYNArchivePropertyChangeValues({orderedChange()});
+    ASSERT_TRUE(good.ok());
+    std::vector<plat::Data> bad = {plat::Data(), plat::Data::fromString("not an archive")};
+    plat::Data truncated = *good;
+    truncated.mutableVector().resize(truncated.length() / 2);
+    bad.push_back(truncated);
+    plat::Data flipped = *good;
+    for (std::size_t i = 8; i < flipped.length(); i += 7) {
+        flipped.mutableVector()[i] ^= 0x5a;
+    }
+    bad.push_back(flipped);
+    bad.push_back(*plat::KeyedArchiver::archivedDataWithRootObject(Value("a string root")));
+    bad.push_back(*plat::KeyedArchiver::archivedDataWithRootObject(Value(plat::Array{Value(1)})));
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        EXPECT_FALSE(SYNUnarchivePropertyChangeValues(bad[i]).ok()) << i;
+    }
+}
+
+}  // namespace
