@@ -1,6 +1,7 @@
 #include "platform/coredata/ManagedObject.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectContext.h"

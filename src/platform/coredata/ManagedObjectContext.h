@@ -176,7 +176,6 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     StoreChanges collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     ManagedObjectIDPtr localID(const ManagedObjectIDPtr& id) const;
     void forget(const ManagedObjectPtr& object);
-    ObjectSet& set(int which) const;
     void reKey(ManagedObject& object, ManagedObjectIDPtr id);
 
     ConcurrencyType type_;

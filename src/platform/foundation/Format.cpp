@@ -291,7 +291,7 @@ void pad(std::string& out, std::size_t count, char c) {
     out.append(count, c);
 }
 
-// Writes sign/prefix, zero padding and digits within the spec's width.
+// Writes sign/prefix, zero padding and digits within the conversion's width.
 void emitNumber(std::string& out, const Spec& s, std::string_view sign, std::string_view prefix,
                 std::string_view digits, std::size_t zeros) {
     const std::size_t body = sign.size() + prefix.size() + zeros + digits.size();

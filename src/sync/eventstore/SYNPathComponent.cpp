@@ -12,7 +12,7 @@ std::optional<std::string> SYNPathByAppendingPathComponent(std::string_view dire
         return std::nullopt;
     }
     std::string path(directory);
-    if (path.empty() || path.back() != '/') {
+    if (!path.empty() && path.back() != '/') {
         path.push_back('/');
     }
     path.append(name);

@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
     Releases, OperatingSystemVersionTest,
     ::testing::Values(VersionCase{"6.1.0-18-amd64", OperatingSystemVersion{6, 1, 0}},
                       VersionCase{"6.18.44-fc-v1300", OperatingSystemVersion{6, 18, 44}},
-                      VersionCase{"5.15.90.1-microsoft-standard-WSL2", OperatingSystemVersion{5, 15, 90}},
+                      VersionCase{"5.15.90.1-custom-standard-build", OperatingSystemVersion{5, 15, 90}},
                       VersionCase{"4.19.0+1", OperatingSystemVersion{4, 19, 0}},
                       VersionCase{"5.15", OperatingSystemVersion{5, 15, 0}},
                       VersionCase{"6", OperatingSystemVersion{6, 0, 0}},

@@ -34,7 +34,7 @@ TEST(SYNPathComponentTest, OnlySingleEntriesInsideTheDirectoryAreAccepted) {
     }
     EXPECT_EQ(SYNPathByAppendingPathComponent("/root/data", "file"), "/root/data/file");
     EXPECT_EQ(SYNPathByAppendingPathComponent("/root/data/", "file"), "/root/data/file");
-    EXPECT_EQ(SYNPathByAppendingPathComponent("", "file"), "/file");
+    EXPECT_EQ(SYNPathByAppendingPathComponent("", "file"), "file");
 }
 
 }  // namespace

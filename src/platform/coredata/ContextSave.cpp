@@ -1,0 +1,391 @@
+// ManagedObjectContext: delete rules, validation, saving (to the store or the
+// parent context), notifications and merging.
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/detail/ContextImpl.h"
+
+namespace plat::coredata {
+namespace {
+
+Value objectSet(const std::vector<ManagedObjectPtr>& objects) {
+    Set set;
+    for (const auto& o : objects)
+        set.insert(Value(ObjectPtr(o)));
+    return Value(std::move(set));
+}
+
+ErrorPtr validationError(int64_t code, const ManagedObject& object, const std::string& key, const std::string& text) {
+    Dictionary info;
+    info.set(ValidationObjectErrorKey, Value(ObjectPtr(object.shared_from_this())));
+    info.set(ValidationKeyErrorKey, Value(key));
+    return makeError(code, text, std::move(info));
+}
+
+}  // namespace
+
+Dictionary ManagedObjectContext::changeSets(const std::vector<ManagedObjectPtr>& inserted,
+                                            const std::vector<ManagedObjectPtr>& updated,
+                                            const std::vector<ManagedObjectPtr>& deleted) const {
+    Dictionary info;
+    info.set(InsertedObjectsKey, objectSet(inserted));
+    info.set(UpdatedObjectsKey, objectSet(updated));
+    info.set(DeletedObjectsKey, objectSet(deleted));
+    return info;
+}
+
+void ManagedObjectContext::postSaveNotification(const char* name, const Dictionary& info) {
+    NotificationCenter::defaultCenter().postNotificationName(name, shared_from_this(), info);
+}
+
+// Delete rules
+
+void ManagedObjectContext::propagateDeletes() {
+    while (!impl_->toPropagate.empty()) {
+        ManagedObjectPtr object = impl_->toPropagate.back();
+        impl_->toPropagate.pop_back();
+        for (const auto& [name, r] : object->entity()->relationshipsByName()) {
+            if (r->deleteRule() == DeleteRule::NoAction || r->deleteRule() == DeleteRule::Deny)
+                continue;
+            std::vector<ManagedObjectPtr> members;
+            try {
+                if (r->isToMany())
+                    members = object->toMany(*r).items;
+                else if (auto o = object->objectForKey(name))
+                    members.push_back(o);
+            } catch (const ModelException&) {
+                continue;  // a fault whose row is gone: nothing to follow
+            }
+            for (const auto& m : members) {
+                if (m->isInvalidated())
+                    continue;
+                if (const RelationshipDescription* inverse = r->inverseRelationship()) {
+                    try {
+                        m->unlinkInverse(*inverse, object);
+                    } catch (const ModelException&) {
+                    }
+                }
+                if (r->deleteRule() == DeleteRule::Cascade)
+                    deleteObject(m);
+            }
+        }
+        if (object->inserted_) {
+            // Inserted and deleted before any save: it never existed.
+            object->clearState();
+            unregister(*object);
+        }
+    }
+}
+
+void ManagedObjectContext::processPendingChanges() {
+    propagateDeletes();
+    if (impl_->pendingInserted.empty() && impl_->pendingUpdated.empty() && impl_->pendingDeleted.empty())
+        return;
+    Dictionary info = changeSets(impl_->pendingInserted.items(), impl_->pendingUpdated.items(),
+                                 impl_->pendingDeleted.items());
+    impl_->pendingInserted.clear();
+    impl_->pendingUpdated.clear();
+    impl_->pendingDeleted.clear();
+    postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+}
+
+// Validation
+
+ErrorPtr ManagedObjectContext::validate() const {
+    std::vector<ErrorPtr> errors;
+    auto check = [&](const ManagedObject& o) {
+        for (const PropertyDescription* p : o.entity()->properties()) {
+            if (p->isTransient())
+                continue;
+            auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+            if (r && r->isToMany()) {
+                bool known = o.inserted_ || (o.toMany_.size() > r->toManyIndex() && o.toMany_[r->toManyIndex()]);
+                if (!known)
+                    continue;
+                std::size_t count = o.toMany(*r).items.size();
+                std::size_t min = std::max<std::size_t>(r->minCount(), r->isOptional() ? 0 : 1);
+                if (count < min)
+                    errors.push_back(validationError(ValidationRelationshipLacksMinimumCountError, o, p->name(),
+                                                     p->name() + " does not have enough items."));
+                else if (r->maxCount() && count > r->maxCount())
+                    errors.push_back(validationError(ValidationRelationshipExceedsMaximumCountError, o, p->name(),
+                                                     p->name() + " has too many items."));
+            } else if (!p->isOptional() && o.slotValue(p->index()).isNull()) {
+                errors.push_back(validationError(ValidationMissingMandatoryPropertyError, o, p->name(),
+                                                 p->name() + " is a required value."));
+            }
+        }
+    };
+    for (const auto* set : {&impl_->inserted, &impl_->updated}) {
+        for (const auto& o : set->items()) {
+            if (!o->deleted_)
+                check(*o);
+        }
+    }
+    for (const auto& o : impl_->deleted.items()) {
+        for (const auto& [name, r] : o->entity()->relationshipsByName()) {
+            if (r->deleteRule() != DeleteRule::Deny)
+                continue;
+            bool empty = r->isToMany() ? o->toMany(*r).items.empty() : !o->objectForKey(name);
+            if (!empty)
+                errors.push_back(validationError(ValidationRelationshipDeniedDeleteError, *o, name,
+                                                 "The object can't be deleted while " + name + " is not empty."));
+        }
+    }
+    if (errors.empty())
+        return nullptr;
+    if (errors.size() == 1)
+        return errors[0];
+    Array detailed;
+    for (const auto& e : errors)
+        detailed.push_back(Value(ObjectPtr(e)));
+    Dictionary info;
+    info.set(DetailedErrorsKey, Value(std::move(detailed)));
+    return makeError(ValidationMultipleErrorsError, "Multiple validation errors occurred.", std::move(info));
+}
+
+// Saving
+
+ErrorPtr ManagedObjectContext::save() {
+    if (!hasChanges())
+        return nullptr;
+    postSaveNotification(ManagedObjectContextWillSaveNotification, Dictionary());
+    processPendingChanges();
+    if (!hasChanges())
+        return nullptr;
+    if (auto error = validate())
+        return error;
+    std::vector<ManagedObjectPtr> inserted = impl_->inserted.items(), updated = impl_->updated.items(),
+                                  deleted = impl_->deleted.items();
+    std::vector<ManagedObjectPtr> temporaries;
+    for (const auto& o : inserted) {
+        if (o->id_->isTemporaryID())
+            temporaries.push_back(o);
+    }
+    if (auto error = obtainPermanentIDsForObjects(temporaries))
+        return error;
+    if (auto error = parent_ ? saveToParent() : saveToStore())
+        return error;
+    postSaveNotification(ManagedObjectContextDidSaveNotification, changeSets(inserted, updated, deleted));
+    return nullptr;
+}
+
+// True when the object's own row changes, not only memberships that the
+// destinations' rows already record.
+bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
+    if (o.changes_) {
+        for (const PropertyDescription* p : o.entity()->properties()) {
+            if (o.changes_->changed[p->index()] && !p->isTransient())
+                return true;
+        }
+    }
+    for (const auto& [name, r] : o.entity()->relationshipsByName()) {
+        if (!r->isToMany() || r->isTransient())
+            continue;
+        const ManagedObject::ToMany* tm =
+            o.toMany_.size() > r->toManyIndex() ? o.toMany_[r->toManyIndex()].get() : nullptr;
+        bool derived = r->inverseRelationship() && !r->inverseRelationship()->isToMany() && !r->isOrdered();
+        if (tm && tm->changed && !derived)
+            return true;
+    }
+    return false;
+}
+
+StoreChanges ManagedObjectContext::collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
+    StoreChanges changes;
+    for (const auto& o : impl_->inserted.items()) {
+        changes.inserted.push_back(o->makeSnapshot(0));
+        versions.emplace_back(o.get(), 1);
+    }
+    for (const auto& o : impl_->updated.items()) {
+        uint64_t version = o->snapshot_ ? o->snapshot_->version : 0;
+        if (rowChanged(*o)) {
+            changes.updated.push_back(o->makeSnapshot(version));
+            ++version;
+        }
+        versions.emplace_back(o.get(), version);
+    }
+    for (const auto& o : impl_->deleted.items()) {
+        auto gone = std::make_shared<StoreSnapshot>();
+        gone->objectID = o->id_;
+        gone->version = o->snapshot_ ? o->snapshot_->version : 0;
+        changes.deleted.push_back(std::move(gone));
+    }
+    for (const auto* set : {&impl_->inserted, &impl_->updated}) {
+        for (const auto& o : set->items()) {
+            for (const auto& [name, r] : o->entity()->relationshipsByName()) {
+                if (!r->isToMany() || r->isTransient() || o->toMany_.size() <= r->toManyIndex())
+                    continue;
+                const auto& tm = o->toMany_[r->toManyIndex()];
+                if (!tm || !tm->changed)
+                    continue;
+                StoreChanges::ToMany change{o->id_, r, {}, {}, {}};
+                for (const auto& m : tm->items)
+                    change.members.push_back(m->id_);
+                for (const auto& [ptr, m] : tm->added)
+                    change.added.push_back(m->id_);
+                for (const auto& [ptr, m] : tm->removed)
+                    change.removed.push_back(m->id_);
+                changes.toMany.push_back(std::move(change));
+            }
+        }
+    }
+    return changes;
+}
+
+void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
+    for (const auto& [o, version] : versions) {
+        o->snapshot_ = o->makeSnapshot(version);
+        o->changes_.reset();
+        for (auto& tm : o->toMany_) {
+            if (!tm)
+                continue;
+            tm->added.clear();
+            tm->removed.clear();
+            tm->changed = false;
+        }
+        o->inserted_ = o->updated_ = false;
+    }
+    for (const auto& o : impl_->deleted.items())
+        unregister(*o);
+    for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted})
+        set->clear();
+}
+
+ErrorPtr ManagedObjectContext::saveToStore() {
+    std::vector<std::pair<ManagedObject*, uint64_t>> versions;
+    StoreChanges changes = collectStoreChanges(versions);
+    if (auto error = coordinator_->save(changes))
+        return error;
+    commitSaved(versions);
+    return nullptr;
+}
+
+ErrorPtr ManagedObjectContext::saveToParent() {
+    std::optional<ModelException> failure;
+    parent_->performBlockAndWait([&] {
+        try {
+            parent_->applyChildChanges(*this);
+        } catch (const ModelException& e) {
+            failure.emplace(e);
+        }
+    });
+    if (failure)
+        return makeError(CoreDataError, "The parent context refused the changes: " + failure->reason());
+    std::vector<std::pair<ManagedObject*, uint64_t>> versions;
+    for (const auto* set : {&impl_->inserted, &impl_->updated}) {
+        for (const auto& o : set->items())
+            versions.emplace_back(o.get(), o->snapshot_ ? o->snapshot_->version : 0);
+    }
+    commitSaved(versions);
+    return nullptr;
+}
+
+// Copies the changed values of a child's object into this context's object;
+// to-ones arrive as IDs of this context's objects. Both sides of every
+// relationship change are in the child's changes, so no inverse upkeep runs.
+void ManagedObjectContext::applyChildValues(const ManagedObject& source, ManagedObject& target, bool all) {
+    for (const PropertyDescription* p : source.entity()->properties()) {
+        auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+        if (r && r->isToMany()) {
+            const ManagedObject::ToMany* tm =
+                source.toMany_.size() > r->toManyIndex() ? source.toMany_[r->toManyIndex()].get() : nullptr;
+            if (!tm || (!tm->changed && !all))
+                continue;
+            for (const auto& [ptr, m] : tm->removed)
+                target.toManyRemove(*r, objectWithID(m->id_));
+            for (const auto& [ptr, m] : tm->added)
+                target.toManyAdd(*r, objectWithID(m->id_));
+            if (r->isOrdered()) {
+                auto& items = target.toMany(*r).items;
+                items.clear();
+                for (const auto& m : tm->items)
+                    items.push_back(objectWithID(m->id_));
+            }
+            continue;
+        }
+        if (!all && !(source.changes_ && source.changes_->changed[p->index()]))
+            continue;
+        Value v = source.slotValue(p->index());
+        if (r) {
+            ManagedObjectIDPtr id = ManagedObject::fromValue(v) ? ManagedObject::fromValue(v)->id_
+                                                                : v.asObjectOf<ManagedObjectID>();
+            v = id ? Value(ObjectPtr(objectWithID(id))) : Value();
+        }
+        target.setSlot(*p, std::move(v));
+    }
+}
+
+void ManagedObjectContext::applyChildChanges(ManagedObjectContext& child) {
+    // New objects first, so that values can point at them.
+    for (const auto& o : child.impl_->inserted.items()) {
+        auto object = registerObject(o->id_);
+        object->state_ = ManagedObject::State::Filled;
+        object->inserted_ = true;
+        impl_->inserted.insert(object);
+        impl_->pendingInserted.insert(object);
+    }
+    for (const auto& o : child.impl_->inserted.items())
+        applyChildValues(*o, *objectWithID(o->id_), true);
+    for (const auto& o : child.impl_->updated.items())
+        applyChildValues(*o, *objectWithID(o->id_), false);
+    for (const auto& o : child.impl_->deleted.items())
+        deleteObject(objectWithID(o->id_));
+}
+
+// Merging another context's save
+
+void ManagedObjectContext::forget(const ManagedObjectPtr& object) {
+    for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
+                      &impl_->pendingUpdated, &impl_->pendingDeleted})
+        set->erase(object.get());
+    for (auto& [id, other] : impl_->registered) {
+        for (auto& tm : other->toMany_) {
+            if (tm && tm->members.count(object.get())) {
+                tm->members.erase(object.get());
+                std::erase(tm->items, object);
+                tm->added.erase(object.get());
+            }
+        }
+    }
+    object->clearState();
+    unregister(*object);
+}
+
+void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Notification& notification) {
+    auto localObject = [&](const Value& v) -> ManagedObjectPtr {
+        auto foreign = ManagedObject::fromValue(v);
+        if (!foreign)
+            return nullptr;
+        try {
+            return objectRegisteredForID(localID(foreign->objectID()));
+        } catch (const ModelException&) {
+            return nullptr;  // a store this context does not have
+        }
+    };
+    auto members = [&](const char* key) -> const Array& {
+        static const Array none;
+        const Value* v = notification.userInfo.find(key);
+        return v && v->asSet() ? v->asSet()->values() : none;
+    };
+    std::vector<ManagedObjectPtr> refreshed, deleted;
+    for (const Value& v : members(UpdatedObjectsKey)) {
+        if (auto local = localObject(v); local && !local->isFault()) {
+            refreshObject(local, true);
+            refreshed.push_back(local);
+        }
+    }
+    for (const Value& v : members(DeletedObjectsKey)) {
+        if (auto local = localObject(v)) {
+            forget(local);
+            deleted.push_back(local);
+        }
+    }
+    if (refreshed.empty() && deleted.empty())
+        return;
+    Dictionary info;
+    info.set(RefreshedObjectsKey, objectSet(refreshed));
+    info.set(DeletedObjectsKey, objectSet(deleted));
+    postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+}
+
+}  // namespace plat::coredata

@@ -1,0 +1,584 @@
+#include "platform/coredata/ManagedObjectContext.h"
+
+#include <map>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/detail/ContextImpl.h"
+
+namespace plat::coredata {
+
+std::shared_ptr<ManagedObjectContext> ManagedObjectContext::create(ConcurrencyType type) {
+    return std::shared_ptr<ManagedObjectContext>(new ManagedObjectContext(type));
+}
+
+ManagedObjectContext::ManagedObjectContext(ConcurrencyType type) : type_(type), impl_(std::make_unique<Impl>()) {
+    if (type == ConcurrencyType::PrivateQueue)
+        queue_ = dispatch::Queue::serial("plat.coredata.context");
+    else if (type == ConcurrencyType::MainQueue)
+        queue_ = dispatch::Queue::main();
+}
+
+ManagedObjectContext::~ManagedObjectContext() {
+    invalidateAll();
+}
+
+void ManagedObjectContext::setPersistentStoreCoordinator(std::shared_ptr<PersistentStoreCoordinator> coordinator) {
+    coordinator_ = std::move(coordinator);
+    parent_.reset();
+}
+
+void ManagedObjectContext::setParentContext(std::shared_ptr<ManagedObjectContext> parent) {
+    for (auto* c = parent.get(); c; c = c->parent_.get()) {
+        if (c == this)
+            throw ModelException("A context can't be its own ancestor.");
+    }
+    parent_ = std::move(parent);
+    coordinator_.reset();
+}
+
+std::shared_ptr<PersistentStoreCoordinator> ManagedObjectContext::persistentStoreCoordinator() const {
+    return parent_ ? parent_->persistentStoreCoordinator() : coordinator_;
+}
+
+const ManagedObjectModel& ManagedObjectContext::model() const {
+    auto coordinator = persistentStoreCoordinator();
+    if (!coordinator)
+        throw ModelException("The context has neither a coordinator nor a parent context.",
+                             InternalInconsistencyException);
+    return *coordinator->managedObjectModel();
+}
+
+Dictionary ManagedObjectContext::userInfo() const {
+    std::lock_guard lock(userInfoMutex_);
+    return userInfo_;
+}
+
+void ManagedObjectContext::setUserInfo(Dictionary userInfo) {
+    std::lock_guard lock(userInfoMutex_);
+    userInfo_ = std::move(userInfo);
+}
+
+// Queues
+
+void ManagedObjectContext::performBlock(std::function<void()> block) {
+    if (type_ == ConcurrencyType::Confinement)
+        throw ModelException("performBlock needs a private-queue or main-queue context.");
+    auto self = shared_from_this();
+    queue_.async([self, block = std::move(block)] {
+        block();
+        self->processPendingChanges();
+    });
+}
+
+void ManagedObjectContext::performBlockAndWait(const std::function<void()>& block) {
+    if (type_ == ConcurrencyType::Confinement || queue_.isCurrent()) {
+        block();
+        return;
+    }
+    queue_.sync([&] {
+        block();
+        processPendingChanges();
+    });
+}
+
+// Registration
+
+ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id) {
+    auto object = std::make_shared<ManagedObject>(this, id);
+    impl_->registered.emplace(id, object);
+    return object;
+}
+
+ManagedObjectIDPtr ManagedObjectContext::localID(const ManagedObjectIDPtr& id) const {
+    if (!id)
+        throw ModelException("An object ID can't be nil.");
+    if (id->entity()->managedObjectModel() == &model())
+        return id;
+    // An ID of another coordinator: the same row in ours, when we have its store.
+    ManagedObjectIDPtr local =
+        id->isTemporaryID() ? nullptr
+                            : persistentStoreCoordinator()->managedObjectIDForURIRepresentation(id->URIRepresentation());
+    if (!local)
+        throw ModelException("The object ID " + id->description() + " does not belong to this context's stores.");
+    return local;
+}
+
+ManagedObjectPtr ManagedObjectContext::objectRegisteredForID(const ManagedObjectIDPtr& id) const {
+    auto it = impl_->registered.find(id);
+    return it == impl_->registered.end() ? nullptr : it->second;
+}
+
+ManagedObjectPtr ManagedObjectContext::objectWithID(const ManagedObjectIDPtr& id) {
+    ManagedObjectIDPtr local = localID(id);
+    if (auto object = objectRegisteredForID(local))
+        return object;
+    return registerObject(local);
+}
+
+Result<ManagedObjectPtr> ManagedObjectContext::existingObjectWithID(const ManagedObjectIDPtr& id) {
+    ManagedObjectIDPtr local = localID(id);
+    auto object = objectRegisteredForID(local);
+    if (object && !object->isFault())
+        return object;
+    auto missing = [&] {
+        Dictionary info;
+        info.set("NSAffectedObjectsErrorKey", Value(ObjectPtr(local)));
+        return makeError(ManagedObjectReferentialIntegrityError,
+                         "The object " + local->description() + " does not exist.", std::move(info));
+    };
+    if (local->isTemporaryID())
+        return missing();
+    auto row = sourceRow(local);
+    if (!row)
+        return row.error();
+    if (!*row)
+        return missing();
+    if (!object)
+        object = registerObject(local);
+    object->snapshot_ = *row;
+    object->state_ = ManagedObject::State::Filled;
+    return object;
+}
+
+std::vector<ManagedObjectPtr> ManagedObjectContext::registeredObjects() const {
+    std::vector<ManagedObjectPtr> out;
+    out.reserve(impl_->registered.size());
+    for (const auto& [id, object] : impl_->registered)
+        out.push_back(object);
+    return out;
+}
+
+ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::string_view entityName) {
+    const EntityDescription* entity = model().entityNamed(entityName);
+    if (!entity || entity->isAbstract())
+        return nullptr;
+    auto object = registerObject(ManagedObjectID::makeTemporary(model().share(entity)));
+    object->state_ = ManagedObject::State::Filled;
+    object->inserted_ = true;
+    auto changes = std::make_unique<ManagedObject::Changes>();
+    changes->values.resize(entity->properties().size());
+    changes->changed.assign(entity->properties().size(), false);
+    for (const auto& [name, attribute] : entity->attributesByName()) {
+        if (attribute->defaultValue()) {
+            changes->values[attribute->index()] = *attribute->defaultValue();
+            changes->changed[attribute->index()] = true;
+        }
+    }
+    object->changes_ = std::move(changes);
+    impl_->inserted.insert(object);
+    impl_->pendingInserted.insert(object);
+    return object;
+}
+
+void ManagedObjectContext::deleteObject(const ManagedObjectPtr& object) {
+    if (!object)
+        return;
+    if (object->context_ != this)
+        throw ModelException("An object can only be deleted by its own context.");
+    if (object->deleted_)
+        return;
+    object->deleted_ = true;
+    if (object->inserted_) {
+        impl_->inserted.erase(object.get());
+        impl_->pendingInserted.erase(object.get());
+    } else {
+        impl_->updated.erase(object.get());
+        impl_->pendingUpdated.erase(object.get());
+        impl_->deleted.insert(object);
+        impl_->pendingDeleted.insert(object);
+    }
+    impl_->toPropagate.push_back(object);
+}
+
+void ManagedObjectContext::objectDidChange(ManagedObject& object) {
+    if (object.updated_)
+        return;
+    object.updated_ = true;
+    auto shared = object.shared_from_this();
+    impl_->updated.insert(shared);
+    impl_->pendingUpdated.insert(shared);
+}
+
+bool ManagedObjectContext::hasChanges() const {
+    return !impl_->inserted.empty() || !impl_->updated.empty() || !impl_->deleted.empty() ||
+           !impl_->toPropagate.empty();
+}
+
+std::vector<ManagedObjectPtr> ManagedObjectContext::insertedObjects() const {
+    return impl_->inserted.items();
+}
+std::vector<ManagedObjectPtr> ManagedObjectContext::updatedObjects() const {
+    return impl_->updated.items();
+}
+std::vector<ManagedObjectPtr> ManagedObjectContext::deletedObjects() const {
+    return impl_->deleted.items();
+}
+
+// Faults and sources
+
+void ManagedObjectContext::fulfillFault(ManagedObject& object) {
+    auto row = sourceRow(object.id_);
+    if (!row)
+        throw ModelException("Could not fulfill a fault for " + object.id_->description() + ": " +
+                             row.error()->localizedDescription(), InternalInconsistencyException);
+    if (!*row)
+        throw ModelException("Could not fulfill a fault for " + object.id_->description() + ": the object is gone.",
+                             InternalInconsistencyException);
+    object.snapshot_ = *row;
+    object.state_ = ManagedObject::State::Filled;
+}
+
+std::vector<ManagedObjectPtr> ManagedObjectContext::loadMembers(const ManagedObject& object,
+                                                                const RelationshipDescription& r) {
+    auto ids = sourceMembers(object.id_, r);
+    if (!ids)
+        throw ModelException("Could not load the relationship \"" + r.name() + "\" of " + object.id_->description() +
+                             ": " + ids.error()->localizedDescription(), InternalInconsistencyException);
+    std::vector<ManagedObjectPtr> members;
+    members.reserve(ids->size());
+    for (const auto& id : *ids)
+        members.push_back(objectWithID(id));
+    return members;
+}
+
+Result<std::vector<SnapshotPtr>> ManagedObjectContext::sourceFetch(const FetchRequest& request,
+                                                                   const EntityDescription& entity) {
+    if (!parent_)
+        return coordinator_->fetchRows(request, entity);
+    std::optional<Result<std::vector<SnapshotPtr>>> result;
+    parent_->performBlockAndWait([&] { result.emplace(parent_->snapshotsForChild(request, entity)); });
+    return std::move(*result);
+}
+
+Result<SnapshotPtr> ManagedObjectContext::sourceRow(const ManagedObjectIDPtr& id) {
+    if (!parent_)
+        return coordinator_->rowForID(*id);
+    std::optional<Result<SnapshotPtr>> result;
+    parent_->performBlockAndWait([&] { result.emplace(parent_->snapshotForChild(id)); });
+    return std::move(*result);
+}
+
+Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::sourceMembers(const ManagedObjectIDPtr& id,
+                                                                            const RelationshipDescription& r) {
+    if (!parent_)
+        return coordinator_->membersOf(*id, r);
+    std::optional<Result<std::vector<ManagedObjectIDPtr>>> result;
+    parent_->performBlockAndWait([&] { result.emplace(parent_->membersForChild(id, r)); });
+    return std::move(*result);
+}
+
+Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const FetchRequest& request,
+                                                                         const EntityDescription& entity) {
+    auto objects = fetchObjects(request);
+    if (!objects)
+        return objects.error();
+    (void)entity;
+    std::vector<SnapshotPtr> rows;
+    rows.reserve(objects->size());
+    for (const auto& o : *objects)
+        rows.push_back(o->makeSnapshot(o->snapshot_ ? o->snapshot_->version : 0));
+    return rows;
+}
+
+Result<SnapshotPtr> ManagedObjectContext::snapshotForChild(const ManagedObjectIDPtr& id) {
+    auto object = objectRegisteredForID(id);
+    if (!object)
+        return sourceRow(id);
+    if (object->deleted_)
+        return SnapshotPtr();
+    try {
+        return object->makeSnapshot(object->snapshot_ ? object->snapshot_->version : 0);
+    } catch (const ModelException&) {
+        return SnapshotPtr();  // a fault whose row is gone
+    }
+}
+
+Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::membersForChild(const ManagedObjectIDPtr& id,
+                                                                              const RelationshipDescription& r) {
+    auto object = objectRegisteredForID(id);
+    if (!object)
+        return sourceMembers(id, r);
+    std::vector<ManagedObjectIDPtr> ids;
+    for (const auto& o : object->toMany(r).items)
+        ids.push_back(o->objectID());
+    return ids;
+}
+
+// Fetching
+
+const EntityDescription& ManagedObjectContext::fetchEntity(const FetchRequest& request) const {
+    const EntityDescription* entity = model().entityNamed(request.entityName);
+    if (!entity)
+        throw ModelException("executeFetchRequest: no entity named \"" + request.entityName + "\" in the model.");
+    return *entity;
+}
+
+bool ManagedObjectContext::matches(const FetchRequest& request, const EntityDescription& entity,
+                                   const ManagedObject& object) const {
+    bool kind = request.includesSubentities ? object.entity()->isKindOfEntity(&entity) : object.entity() == &entity;
+    if (!kind)
+        return false;
+    if (!request.predicate)
+        return true;
+    return request.predicate->evaluateWithObject(Value(ObjectPtr(object.shared_from_this())));
+}
+
+ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row, bool fill) {
+    auto object = objectRegisteredForID(row->objectID);
+    if (!object)
+        object = registerObject(row->objectID);
+    if (object->state_ == ManagedObject::State::Fault) {
+        if (fill) {
+            object->snapshot_ = row;
+            object->state_ = ManagedObject::State::Filled;
+        }
+    } else if (!object->hasChanges() && object->snapshot_ && row->version > object->snapshot_->version) {
+        // Newer data saved elsewhere: take it, relationships included.
+        object->snapshot_ = row;
+        object->toMany_.clear();
+    }
+    return object;
+}
+
+Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const FetchRequest& request) {
+    const EntityDescription& entity = fetchEntity(request);
+    processPendingChanges();
+    const bool dirty = hasChanges();
+    FetchRequest storeRequest = request;
+    if (dirty) {
+        storeRequest.fetchLimit = 0;
+        storeRequest.fetchOffset = 0;
+    }
+    auto rows = sourceFetch(storeRequest, entity);
+    if (!rows)
+        return rows.error();
+    std::vector<ManagedObjectPtr> objects;
+    objects.reserve(rows->size());
+    std::unordered_set<const ManagedObject*> seen;
+    for (const auto& row : *rows) {
+        auto object = objectForSnapshot(row, request.includesPropertyValues);
+        if (dirty && (object->deleted_ || (object->updated_ && !matches(request, entity, *object))))
+            continue;
+        if (dirty)
+            seen.insert(object.get());
+        objects.push_back(std::move(object));
+    }
+    if (!dirty)
+        return objects;
+    // Unsaved inserts and changes that now match.
+    for (const auto* set : {&impl_->inserted, &impl_->updated}) {
+        for (const auto& object : set->items()) {
+            if (!seen.count(object.get()) && !object->deleted_ && matches(request, entity, *object))
+                objects.push_back(object);
+        }
+    }
+    std::vector<Value> values;
+    values.reserve(objects.size());
+    for (auto& o : objects)
+        values.push_back(Value(ObjectPtr(o)));
+    sortObjects(values, request.sortDescriptors);
+    std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : values.size();
+    std::vector<ManagedObjectPtr> windowed;
+    for (std::size_t i = request.fetchOffset; i < values.size() && i < end; ++i)
+        windowed.push_back(ManagedObject::fromValue(values[i]));
+    return windowed;
+}
+
+Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::executeFetchRequest(const FetchRequest& request) {
+    return fetchObjects(request);
+}
+
+Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::fetchObjectIDs(const FetchRequest& request) {
+    auto objects = fetchObjects(request);
+    if (!objects)
+        return objects.error();
+    std::vector<ManagedObjectIDPtr> ids;
+    ids.reserve(objects->size());
+    for (const auto& o : *objects)
+        ids.push_back(o->objectID());
+    return ids;
+}
+
+Result<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchRequest& request) {
+    auto objects = fetchObjects(request);
+    if (!objects)
+        return objects.error();
+    return objects->size();
+}
+
+Result<std::vector<Dictionary>> ManagedObjectContext::fetchDictionaries(const FetchRequest& request) {
+    auto objects = fetchObjects(request);
+    if (!objects)
+        return objects.error();
+    std::vector<Dictionary> rows;
+    rows.reserve(objects->size());
+    for (const auto& o : *objects) {
+        Dictionary row;
+        auto add = [&](const std::string& name, const std::string& keyPath) {
+            Value v = keyPath == "objectID" ? Value(ObjectPtr(o->objectID()))
+                                            : valueForKeyPath(Value(ObjectPtr(o)), keyPath);
+            if (auto related = ManagedObject::fromValue(v))
+                v = Value(ObjectPtr(related->objectID()));
+            if (!v.isNull())
+                row.set(name, std::move(v));
+        };
+        if (request.propertiesToFetch.empty()) {
+            for (const auto& [name, attribute] : o->entity()->attributesByName())
+                add(name, name);
+        }
+        for (const auto& [name, keyPath] : request.propertiesToFetch)
+            add(name, keyPath);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest& request) {
+    Array out;
+    switch (request.resultType) {
+        case FetchRequestResultType::Count: {
+            auto count = countForFetchRequest(request);
+            if (!count)
+                return count.error();
+            out.push_back(Value(static_cast<uint64_t>(*count)));
+            return out;
+        }
+        case FetchRequestResultType::Dictionary: {
+            auto rows = fetchDictionaries(request);
+            if (!rows)
+                return rows.error();
+            for (auto& row : *rows)
+                out.push_back(Value(std::move(row)));
+            return out;
+        }
+        case FetchRequestResultType::ManagedObjectID: {
+            auto ids = fetchObjectIDs(request);
+            if (!ids)
+                return ids.error();
+            for (auto& id : *ids)
+                out.push_back(Value(ObjectPtr(id)));
+            return out;
+        }
+        case FetchRequestResultType::ManagedObject:
+            break;
+    }
+    auto objects = fetchObjects(request);
+    if (!objects)
+        return objects.error();
+    for (auto& o : *objects)
+        out.push_back(Value(ObjectPtr(o)));
+    return out;
+}
+
+// Permanent IDs
+
+void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
+    auto shared = object.shared_from_this();
+    impl_->registered.erase(object.id_);
+    object.id_ = std::move(id);
+    impl_->registered.emplace(object.id_, shared);
+}
+
+ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects) {
+    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
+    for (const auto& o : objects) {
+        if (!o || o->context_ != this)
+            throw ModelException("obtainPermanentIDsForObjects: an object of another context.");
+        if (o->id_->isTemporaryID())
+            byEntity[o->entity()].push_back(o.get());
+    }
+    auto coordinator = persistentStoreCoordinator();
+    for (auto& [entity, list] : byEntity) {
+        auto ids = coordinator->newObjectIDs(*entity, list.size());
+        if (!ids)
+            return ids.error();
+        for (std::size_t i = 0; i < list.size(); ++i)
+            reKey(*list[i], (*ids)[i]);
+    }
+    return nullptr;
+}
+
+// Forgetting
+
+void ManagedObjectContext::unregister(ManagedObject& object) {
+    auto it = impl_->registered.find(object.id_);
+    if (it != impl_->registered.end() && it->second.get() == &object)
+        impl_->registered.erase(it);
+    object.context_ = nullptr;
+    object.state_ = ManagedObject::State::Invalidated;
+}
+
+void ManagedObjectContext::invalidateAll() {
+    // Clearing breaks the reference cycles between related objects.
+    for (auto& [id, object] : impl_->registered) {
+        object->clearState();
+        object->context_ = nullptr;
+        object->state_ = ManagedObject::State::Invalidated;
+    }
+    impl_->registered.clear();
+    for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
+                      &impl_->pendingUpdated, &impl_->pendingDeleted})
+        set->clear();
+    impl_->toPropagate.clear();
+}
+
+void ManagedObjectContext::reset() {
+    invalidateAll();
+}
+
+void ManagedObjectContext::rollback() {
+    auto inserted = impl_->inserted.items();
+    for (auto* set : {&impl_->updated, &impl_->deleted}) {
+        for (const auto& object : set->items()) {
+            object->clearState();
+            object->state_ = ManagedObject::State::Fault;
+            object->updated_ = object->deleted_ = false;
+        }
+    }
+    // Objects deleted right after being inserted are still registered.
+    for (const auto& object : impl_->toPropagate) {
+        if (object->inserted_)
+            inserted.push_back(object);
+    }
+    for (const auto& object : inserted) {
+        object->clearState();
+        unregister(*object);
+    }
+    for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
+                      &impl_->pendingUpdated, &impl_->pendingDeleted})
+        set->clear();
+    impl_->toPropagate.clear();
+}
+
+void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool mergeChanges) {
+    if (!object || object->context_ != this || object->inserted_ || object->deleted_)
+        return;
+    if (!mergeChanges) {
+        object->clearState();
+        object->state_ = ManagedObject::State::Fault;
+        if (object->updated_) {
+            object->updated_ = false;
+            impl_->updated.erase(object.get());
+            impl_->pendingUpdated.erase(object.get());
+        }
+        return;
+    }
+    if (object->isFault())
+        return;
+    auto row = sourceRow(object->id_);
+    if (!row || !*row)
+        return;
+    if (auto& changes = object->changes_) {
+        for (std::size_t i = 0; i < changes->values.size(); ++i) {
+            if (!changes->changed[i])
+                changes->values[i] = (*row)->values[i];
+        }
+    }
+    object->snapshot_ = *row;
+    for (auto& tm : object->toMany_) {
+        if (tm && !tm->changed)
+            tm.reset();
+    }
+}
+
+}  // namespace plat::coredata
