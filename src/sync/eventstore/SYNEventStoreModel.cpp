@@ -1,0 +1,140 @@
+#include "sync/eventstore/SYNEventStoreModel.h"
+
+#include <mutex>
+
+#include "platform/coredata/ValueTransformer.h"
+#include "sync/eventstore/SYNPropertyChangeValue.h"
+
+using plat::coredata::AttributeType;
+using plat::coredata::DeleteRule;
+using plat::coredata::EntityDescription;
+
+namespace {
+
+const plat::Dictionary kExcluded{{SYNExcludeFromMigrationKey, plat::Value(true)}};
+
+// The stored form of a change's values: an array of SYNPropertyChangeValue
+// objects to and from their keyed archive.
+class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer {
+  public:
+    plat::Result<plat::Data> transformedValue(const plat::Value& value) const override {
+        std::vector<SYNPropertyChangeValue> values;
+        if (const plat::Array* items = value.asArray()) {
+            for (const auto& item : *items) {
+                auto change = item.asObjectOf<SYNPropertyChangeValue>();
+                if (!change) {
+                    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
+                                                        "Not a property change value.");
+                }
+                values.push_back(*change);
+            }
+        } else if (!value.isNull()) {
+            return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
+                                                "Not a list of property change values.");
+        }
+        return SYNArchivePropertyChangeValues(values);
+    }
+
+    plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
+        auto values = SYNUnarchivePropertyChangeValues(data);
+        if (!values.ok()) {
+            return values.error();
+        }
+        plat::Array items;
+        items.reserve(values->size());
+        for (auto& change : *values) {
+            items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(change)));
+        }
+        return plat::Value(std::move(items));
+    }
+};
+
+void addEventEntity(plat::coredata::ManagedObjectModel& model) {
+    EntityDescription& event = model.addEntity(SYNStoreModificationEventEntityName);
+    event.addAttribute("uniqueIdentifier", AttributeType::String).optional(false).indexed(true);
+    event.addAttribute("type", AttributeType::Integer16).optional(false).indexed(true);
+    event.addAttribute("globalCount", AttributeType::Integer64).optional(false).indexed(true);
+    event.addAttribute("timestamp", AttributeType::Double).optional(false);
+    event.addAttribute("modelVersion", AttributeType::String);
+    event.addAttribute("modelVersionIdentifier", AttributeType::String);
+    event.addRelationship("eventRevision", SYNEventRevisionEntityName)
+        .inverse("storeModificationEvent")
+        .deleteRule(DeleteRule::Cascade);
+    event.addRelationship("eventRevisionsOfOtherStores", SYNEventRevisionEntityName)
+        .inverse("storeModificationEventForOtherStores")
+        .toMany()
+        .deleteRule(DeleteRule::Cascade);
+    event.addRelationship("objectChanges", SYNObjectChangeEntityName)
+        .inverse("storeModificationEvent")
+        .toMany()
+        .deleteRule(DeleteRule::Cascade);
+}
+
+void addRevisionEntity(plat::coredata::ManagedObjectModel& model) {
+    EntityDescription& revision = model.addEntity(SYNEventRevisionEntityName);
+    revision.addAttribute("persistentStoreIdentifier", AttributeType::String).optional(false).indexed(true);
+    revision.addAttribute("revisionNumber", AttributeType::Integer64).optional(false).indexed(true);
+    revision.addRelationship("storeModificationEvent", SYNStoreModificationEventEntityName)
+        .inverse("eventRevision");
+    revision.addRelationship("storeModificationEventForOtherStores", SYNStoreModificationEventEntityName)
+        .inverse("eventRevisionsOfOtherStores");
+}
+
+void addChangeEntities(plat::coredata::ManagedObjectModel& model) {
+    EntityDescription& change = model.addEntity(SYNObjectChangeEntityName);
+    change.addAttribute("type", AttributeType::Integer16).optional(false);
+    change.addAttribute("nameOfEntity", AttributeType::String).optional(false);
+    change.addAttribute("propertyChangeValues", AttributeType::Transformable)
+        .setValueTransformerName(SYNPropertyChangeValuesTransformerName);
+    change.addRelationship("globalIdentifier", SYNGlobalIdentifierEntityName).inverse("objectChanges");
+    change.addRelationship("storeModificationEvent", SYNStoreModificationEventEntityName)
+        .inverse("objectChanges");
+    change.addRelationship("dataFiles", SYNDataFileEntityName)
+        .inverse("objectChange")
+        .toMany()
+        .deleteRule(DeleteRule::Cascade);
+
+    EntityDescription& identifier = model.addEntity(SYNGlobalIdentifierEntityName);
+    identifier.addAttribute("globalIdentifier", AttributeType::String).optional(false).indexed(true);
+    identifier.addAttribute("nameOfEntity", AttributeType::String).optional(false).indexed(true);
+    // A URI of this machine's application store: meaningless anywhere else.
+    identifier.addAttribute("storeURI", AttributeType::String).indexed(true).setUserInfo(kExcluded);
+    // Copying it would drag every other event's changes of the object along.
+    identifier.addRelationship("objectChanges", SYNObjectChangeEntityName)
+        .inverse("globalIdentifier")
+        .toMany()
+        .setUserInfo(kExcluded);
+
+    EntityDescription& file = model.addEntity(SYNDataFileEntityName);
+    file.addAttribute("filename", AttributeType::String).optional(false);
+    file.addRelationship("objectChange", SYNObjectChangeEntityName).inverse("dataFiles");
+}
+
+std::shared_ptr<const plat::coredata::ManagedObjectModel> makeModel() {
+    auto model = plat::coredata::ManagedObjectModel::create();
+    addEventEntity(*model);
+    addRevisionEntity(*model);
+    addChangeEntities(*model);
+    if (auto error = model->finalize()) {
+        // The model is fixed in code: failing to finalize is a programming error.
+        throw plat::Exception(plat::InternalInconsistencyException, error->localizedDescription());
+    }
+    return model;
+}
+
+}  // namespace
+
+void SYNRegisterPropertyChangeValuesTransformer() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        SYNPropertyChangeValue::registerClass();
+        plat::coredata::ValueTransformer::setValueTransformer(std::make_shared<PropertyChangeValuesTransformer>(),
+                                                              SYNPropertyChangeValuesTransformerName);
+    });
+}
+
+std::shared_ptr<const plat::coredata::ManagedObjectModel> SYNEventStoreModel() {
+    SYNRegisterPropertyChangeValuesTransformer();
+    static const auto model = makeModel();
+    return model;
+}

@@ -1,0 +1,433 @@
+#include "platform/coredata/ManagedObjectContext.h"
+
+#include <atomic>
+#include <thread>
+
+#include "CoreDataTestSupport.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace plat::coredata {
+namespace {
+
+using testing::NotificationRecorder;
+using testing::StoreTest;
+using ContextTest = StoreTest;
+
+FetchRequest request(const char* entity, PredicatePtr predicate = nullptr, std::vector<SortDescriptor> sort = {}) {
+    FetchRequest r(entity);
+    r.predicate = std::move(predicate);
+    r.sortDescriptors = std::move(sort);
+    return r;
+}
+
+TEST_F(ContextTest, SaveGivesPermanentIDsWhoseURIsResolve) {
+    auto task = insert("Task", "title", Value("a"));
+    auto temporary = task->objectID();
+    EXPECT_TRUE(context->hasChanges());
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_FALSE(context->hasChanges());
+    auto id = task->objectID();
+    EXPECT_FALSE(id->isTemporaryID());
+    EXPECT_FALSE(id->isEqual(*temporary));
+    auto store = coordinator->persistentStores().at(0);
+    EXPECT_EQ(id->persistentStore(), store);
+    const std::string uri = id->URIRepresentation().absoluteString();
+    EXPECT_EQ(uri, "x-objectstore://" + store->identifier() + "/Task/p" + std::to_string(id->primaryKey()));
+    auto back = coordinator->managedObjectIDForURIRepresentation(uri);
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(back->isEqual(*id));
+    EXPECT_EQ(back->hash(), id->hash());
+    EXPECT_EQ(context->objectWithID(back), task);  // one object per ID
+
+    // URIs that do not name one of our objects give nothing.
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("not a url"), nullptr);
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://OTHER/Task/p1"), nullptr);
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Nope/p1"),
+              nullptr);
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation(temporary->URIRepresentation()), nullptr);
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Task/pX"),
+              nullptr);
+    // A row that does not exist still gets an ID; existence is checked by fetching.
+    auto ghost = coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Task/p999");
+    ASSERT_NE(ghost, nullptr);
+    auto missing = context->existingObjectWithID(ghost);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error()->code(), ManagedObjectReferentialIntegrityError);
+}
+
+TEST_F(ContextTest, PrimaryKeysAreNeverReused) {
+    auto a = insert("Task");
+    ASSERT_EQ(context->obtainPermanentIDsForObjects({a}), nullptr);
+    int64_t first = a->objectID()->primaryKey();
+    context->rollback();  // the reserved key is dropped with the object
+    EXPECT_TRUE(a->isInvalidated());
+    auto b = insert("Note");  // shares no counter with Task
+    auto c = insert("UrgentTask");  // shares Task's root
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_GT(c->objectID()->primaryKey(), first);
+    EXPECT_EQ(b->objectID()->primaryKey(), 1);
+}
+
+TEST_F(ContextTest, FetchSeesUnsavedInsertsAndSkipsUnsavedDeletes) {
+    for (const char* title : {"b", "a", "c"})
+        insert("Task", "title", Value(title));
+    ASSERT_EQ(context->save(), nullptr);
+    auto all = fetch(request("Task", nullptr, {SortDescriptor("title")}));
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(strings(all, "title"), (std::vector<std::string>{"a", "b", "c"}));
+
+    insert("Task", "title", Value("aa"));
+    context->deleteObject(all[1]);               // "b"
+    all[2]->setValue(Value("0c"), "title");       // "c" now sorts first
+    auto seen = fetch(request("Task", Predicate::notEqual("title", Value("zz")), {SortDescriptor("title")}));
+    EXPECT_EQ(strings(seen, "title"), (std::vector<std::string>{"0c", "a", "aa"}));
+    // A changed object that no longer matches is left out.
+    auto begins = fetch(request("Task", Predicate::beginsWith("title", "c")));
+    EXPECT_TRUE(begins.empty());
+    FetchRequest window = request("Task", nullptr, {SortDescriptor("title", false)});
+    window.fetchOffset = 1;
+    window.fetchLimit = 1;
+    EXPECT_EQ(strings(fetch(window), "title"), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(*context->countForFetchRequest(request("Task")), 3u);
+    // NOT (SELF IN ...) keeps unsaved inserts.
+    auto ids = Array{Value(ObjectPtr(all[0]->objectID()))};
+    EXPECT_EQ(fetch(request("Task", Predicate::notPredicate(Predicate::selfIn(Value(ids))))).size(), 2u);
+    EXPECT_EQ(fetch(request("Task", Predicate::selfIn(Value(ids)))), std::vector<ManagedObjectPtr>{all[0]});
+}
+
+TEST_F(ContextTest, FetchesFollowSubentitiesKeyPathsAndResultTypes) {
+    auto home = insert("Calendar", "name", Value("home"));
+    auto work = insert("Calendar", "name", Value("work"));
+    auto t1 = insert("Task", "title", Value("t1"));
+    auto u1 = insert("UrgentTask", "title", Value("u1"));
+    t1->setObject(work, "calendar");
+    u1->setObject(home, "calendar");
+    ASSERT_EQ(context->save(), nullptr);
+    context->reset();
+
+    EXPECT_EQ(fetch(request("Task")).size(), 2u);
+    EXPECT_EQ(fetch(request("Item")).size(), 2u);
+    FetchRequest exact = request("Task");
+    exact.includesSubentities = false;
+    EXPECT_EQ(strings(fetch(exact), "title"), std::vector<std::string>{"t1"});
+    auto byCalendar = fetch(request("Task", nullptr, {SortDescriptor("calendar.name")}));
+    EXPECT_EQ(strings(byCalendar, "title"), (std::vector<std::string>{"u1", "t1"}));
+    auto inWork = fetch(request("Task", Predicate::equal("calendar.name", Value("work"))));
+    EXPECT_EQ(strings(inWork, "title"), std::vector<std::string>{"t1"});
+    auto workObject = fetch(request("Calendar", Predicate::equal("name", Value("work")))).at(0);
+    EXPECT_EQ(fetch(request("Task", Predicate::equal("calendar", Value(ObjectPtr(workObject))))).size(), 1u);
+    EXPECT_EQ(fetch(request("Task", Predicate::equal("calendar", Value(ObjectPtr(workObject->objectID()))))).size(), 1u);
+    EXPECT_EQ(fetch(request("Calendar", Predicate::anyIn("tasks.title", Value(Array{Value("u1")})))).size(), 1u);
+
+    FetchRequest dict = request("Task", nullptr, {SortDescriptor("title")});
+    dict.propertiesToFetch = {{"title", "title"}, {"id", "objectID"}, {"cal", "calendar"}};
+    auto rows = context->fetchDictionaries(dict);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 2u);
+    EXPECT_EQ(*(*rows)[0].find("title"), Value("t1"));
+    EXPECT_EQ(*(*rows)[0].find("cal"), Value(ObjectPtr(workObject->objectID())));
+    EXPECT_TRUE((*rows)[0].find("id")->asObjectOf<ManagedObjectID>());
+    FetchRequest count = request("Task");
+    count.resultType = FetchRequestResultType::Count;
+    EXPECT_EQ(context->executeFetchRequestValues(count)->at(0), Value(2));
+    FetchRequest ids = request("Task");
+    ids.resultType = FetchRequestResultType::ManagedObjectID;
+    EXPECT_EQ(context->executeFetchRequestValues(ids)->size(), 2u);
+    EXPECT_THROW(context->executeFetchRequest(request("Unknown")), ModelException);
+}
+
+TEST_F(ContextTest, FaultsFillOnAccessAndResetInvalidates) {
+    auto task = insert("Task", "title", Value("a"));
+    auto note = insert("Note", "text", Value("n"));
+    task->mutableOrderedSetValueForKey("notes").addObject(note);
+    ASSERT_EQ(context->save(), nullptr);
+    auto id = task->objectID();
+    context->reset();
+    EXPECT_TRUE(task->isInvalidated());
+    EXPECT_EQ(task->managedObjectContext(), nullptr);
+    EXPECT_THROW(task->valueForKey("title"), ModelException);
+    EXPECT_EQ(task->objectID(), id);  // identity stays readable
+
+    auto fault = context->objectWithID(id);
+    EXPECT_TRUE(fault->isFault());
+    EXPECT_EQ(fault->valueForKey("title"), Value("a"));
+    EXPECT_FALSE(fault->isFault());
+    EXPECT_EQ(strings(fault->objectsForKey("notes"), "text"), std::vector<std::string>{"n"});
+    fault->setValue(Value("changed"), "title");
+    context->refreshObject(fault, false);
+    EXPECT_TRUE(fault->isFault());
+    EXPECT_FALSE(context->hasChanges());
+    EXPECT_EQ(fault->valueForKey("title"), Value("a"));
+
+    // An unsaved insert discarded by reset is gone for good.
+    auto scratch = insert("Task");
+    ASSERT_EQ(context->obtainPermanentIDsForObjects({scratch}), nullptr);
+    auto scratchID = scratch->objectID();
+    context->reset();
+    EXPECT_FALSE(context->existingObjectWithID(scratchID));
+    auto reloaded = context->existingObjectWithID(id);
+    ASSERT_TRUE(reloaded);
+    EXPECT_FALSE((*reloaded)->isFault());
+    // A fault whose row is deleted elsewhere throws instead of crashing.
+    auto other = newContext();
+    other->deleteObject(other->objectWithID(id));
+    ASSERT_EQ(other->save(), nullptr);
+    auto stale = newContext()->objectWithID(id);
+    EXPECT_THROW(stale->valueForKey("title"), ModelException);
+}
+
+TEST_F(ContextTest, DeleteRulesCascadeNullifyAndDeny) {
+    auto calendar = insert("Calendar", "name", Value("home"));
+    auto task = insert("Task", "title", Value("t"));
+    auto note = insert("Note", "text", Value("n"));
+    auto tag = insert("Tag", "name", Value("x"));
+    task->setObject(calendar, "calendar");
+    task->mutableOrderedSetValueForKey("notes").addObject(note);
+    task->mutableSetValueForKey("tags").addObject(tag);
+    ASSERT_EQ(context->save(), nullptr);
+
+    context->deleteObject(calendar);  // cascades to the task, and from it to the note
+    context->processPendingChanges();
+    EXPECT_TRUE(task->isDeleted());
+    EXPECT_TRUE(note->isDeleted());
+    EXPECT_FALSE(tag->isDeleted());
+    EXPECT_TRUE(tag->objectsForKey("tasks").empty());  // nullified
+    EXPECT_TRUE(tag->isUpdated());
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(*context->countForFetchRequest(request("Task")), 0u);
+    EXPECT_EQ(*context->countForFetchRequest(request("Note")), 0u);
+    EXPECT_TRUE(task->isInvalidated());
+    context->reset();
+    auto tags = fetch(request("Tag"));
+    ASSERT_EQ(tags.size(), 1u);
+    EXPECT_TRUE(tags[0]->objectsForKey("tasks").empty());
+
+    auto vault = insert("Vault");
+    auto person = insert("Person", "name", Value("p"));
+    vault->setObject(person, "guard");
+    ASSERT_EQ(context->save(), nullptr);
+    context->deleteObject(vault);
+    auto denied = context->save();
+    ASSERT_NE(denied, nullptr);
+    EXPECT_EQ(denied->code(), ValidationRelationshipDeniedDeleteError);
+    context->rollback();
+    EXPECT_FALSE(vault->isDeleted());
+    vault->setObject(nullptr, "guard");
+    context->deleteObject(vault);
+    EXPECT_EQ(context->save(), nullptr);
+}
+
+TEST_F(ContextTest, ValidationRefusesTheWholeSave) {
+    auto calendar = insert("Calendar");  // name is required
+    insert("Task", "title", Value("kept"));
+    auto error = context->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), CocoaErrorDomain);
+    EXPECT_EQ(error->code(), ValidationMissingMandatoryPropertyError);
+    EXPECT_EQ(*error->userInfo().find(ValidationKeyErrorKey), Value("name"));
+    EXPECT_TRUE(context->hasChanges());
+    EXPECT_EQ(newContext()->countForFetchRequest(request("Task")).value(), 0u);
+
+    auto vault = insert("Vault");
+    for (int i = 0; i < 3; ++i)
+        vault->mutableSetValueForKey("items").addObject(insert("Note"));
+    error = context->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ValidationMultipleErrorsError);
+    EXPECT_EQ(error->userInfo().find(DetailedErrorsKey)->count(), 2u);
+    calendar->setValue(Value("ok"), "name");
+    vault->mutableSetValueForKey("items").removeObject(vault->objectsForKey("items")[0]);
+    EXPECT_EQ(context->save(), nullptr);
+}
+
+TEST_F(ContextTest, SaveNotificationsCarryTheChangedObjects) {
+    auto calendar = insert("Calendar", "name", Value("home"));
+    auto doomed = insert("Task", "title", Value("doomed"));
+    ASSERT_EQ(context->save(), nullptr);
+
+    NotificationRecorder willSave(ManagedObjectContextWillSaveNotification, context);
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, context);
+    NotificationRecorder didChange(ManagedObjectContextObjectsDidChangeNotification, context);
+    EXPECT_EQ(context->save(), nullptr);  // nothing to save: no notifications
+    EXPECT_TRUE(willSave.notes.empty());
+
+    auto fresh = insert("Task", "title", Value("new"));
+    fresh->setObject(calendar, "calendar");
+    context->deleteObject(doomed);
+    context->processPendingChanges();
+    ASSERT_EQ(didChange.notes.size(), 1u);
+    EXPECT_TRUE(didChange.holds(didChange.notes[0], InsertedObjectsKey, fresh));
+    EXPECT_TRUE(didChange.holds(didChange.notes[0], UpdatedObjectsKey, calendar));
+    EXPECT_TRUE(didChange.holds(didChange.notes[0], DeletedObjectsKey, doomed));
+
+    ASSERT_EQ(context->save(), nullptr);
+    ASSERT_EQ(willSave.notes.size(), 1u);
+    ASSERT_EQ(didSave.notes.size(), 1u);
+    const auto& note = didSave.notes[0];
+    EXPECT_EQ(note.object, context);
+    EXPECT_EQ(didSave.count(note, InsertedObjectsKey), 1u);
+    EXPECT_TRUE(didSave.holds(note, InsertedObjectsKey, fresh));
+    EXPECT_FALSE(fresh->objectID()->isTemporaryID());  // permanent by the time did-save is seen
+    EXPECT_TRUE(didSave.holds(note, UpdatedObjectsKey, calendar));
+    EXPECT_TRUE(didSave.holds(note, DeletedObjectsKey, doomed));
+    EXPECT_EQ(doomed->entity()->name(), "Task");  // deleted objects keep their identity
+
+    // A failed save posts no did-save.
+    insert("Calendar");
+    EXPECT_NE(context->save(), nullptr);
+    EXPECT_EQ(didSave.notes.size(), 1u);
+}
+
+TEST_F(ContextTest, ConflictingSavesFailUntilMerged) {
+    insert("Task", "title", Value("base"));
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    auto mine = fetch(request("Task")).at(0);
+    auto theirs = fetch(request("Task"), other).at(0);
+    EXPECT_EQ(theirs->valueForKey("title"), Value("base"));
+
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, other);
+    theirs->setValue(Value("theirs"), "title");
+    ASSERT_EQ(other->save(), nullptr);
+    mine->setValue(Value("mine"), "title");
+    auto conflict = context->save();
+    ASSERT_NE(conflict, nullptr);
+    EXPECT_EQ(conflict->code(), ManagedObjectMergeError);
+    EXPECT_EQ(conflict->code(), 133020);
+
+    context->rollback();
+    context->mergeChangesFromContextDidSaveNotification(didSave.notes.at(0));
+    EXPECT_EQ(mine->valueForKey("title"), Value("theirs"));
+    mine->setValue(Value("mine"), "title");
+    EXPECT_EQ(context->save(), nullptr);
+}
+
+TEST_F(ContextTest, MergeRefreshesKeepsLocalChangesAndForgetsDeletions) {
+    auto calendar = insert("Calendar", "name", Value("home"));
+    auto task = insert("Task", "title", Value("t"));
+    task->setValue(Value(1), "sortOrder");
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, other);
+    auto theirTask = other->objectWithID(task->objectID());
+    theirTask->setValue(Value("renamed"), "title");
+    other->deleteObject(other->objectWithID(calendar->objectID()));
+    ASSERT_EQ(other->save(), nullptr);
+
+    task->setValue(Value(5), "sortOrder");  // a local change survives the merge
+    context->mergeChangesFromContextDidSaveNotification(didSave.notes.at(0));
+    EXPECT_EQ(task->valueForKey("title"), Value("renamed"));
+    EXPECT_EQ(task->valueForKey("sortOrder"), Value(5));
+    EXPECT_TRUE(calendar->isInvalidated());
+    EXPECT_EQ(context->objectRegisteredForID(calendar->objectID()), nullptr);
+    EXPECT_EQ(context->save(), nullptr);
+}
+
+TEST_F(ContextTest, ChildSavesGoToTheParentNotTheStore) {
+    auto parent = context;
+    auto calendar = insert("Calendar", "name", Value("home"));
+    ASSERT_EQ(parent->save(), nullptr);
+    auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    child->setParentContext(parent);
+    EXPECT_EQ(child->persistentStoreCoordinator(), coordinator);
+    auto unsaved = insert("Task", "title", Value("parent-only"));  // parent's unsaved state
+
+    NotificationRecorder childSaved(ManagedObjectContextDidSaveNotification, child);
+    child->performBlockAndWait([&] {
+        auto seen = fetch(request("Task"), child);
+        ASSERT_EQ(strings(seen, "title"), std::vector<std::string>{"parent-only"});
+        auto task = child->insertNewObjectForEntityForName("Task");
+        task->setValue(Value("from-child"), "title");
+        task->setObject(child->objectWithID(calendar->objectID()), "calendar");
+        child->deleteObject(seen[0]);
+        ASSERT_EQ(child->save(), nullptr);
+        EXPECT_FALSE(task->objectID()->isTemporaryID());
+    });
+    ASSERT_EQ(childSaved.notes.size(), 1u);
+    // The parent has the changes, unsaved; the store does not.
+    EXPECT_TRUE(unsaved->isInvalidated() || unsaved->isDeleted());
+    EXPECT_EQ(strings(fetch(request("Task")), "title"), std::vector<std::string>{"from-child"});
+    EXPECT_EQ(calendar->objectsForKey("tasks").size(), 1u);
+    EXPECT_EQ(newContext()->countForFetchRequest(request("Task")).value(), 0u);
+    ASSERT_EQ(parent->save(), nullptr);
+    auto fresh = newContext();
+    auto stored = fetch(request("Task"), fresh);
+    ASSERT_EQ(strings(stored, "title"), std::vector<std::string>{"from-child"});
+    EXPECT_EQ(stored[0]->objectForKey("calendar")->valueForKey("name"), Value("home"));
+}
+
+TEST_F(ContextTest, PerformBlockAndWaitIsReentrantAndNestsAcrossContexts) {
+    auto a = newContext(ConcurrencyType::PrivateQueue);
+    auto b = newContext(ConcurrencyType::PrivateQueue);
+    std::vector<int> order;
+    std::thread::id outer;
+    a->performBlockAndWait([&] {
+        outer = std::this_thread::get_id();
+        order.push_back(1);
+        a->performBlockAndWait([&] { order.push_back(2); });  // re-entrant: inline
+        b->performBlockAndWait([&] {
+            order.push_back(3);
+            // Still inside a's block on this thread: a is usable directly.
+            a->performBlockAndWait([&] { order.push_back(4); });
+            EXPECT_EQ(std::this_thread::get_id(), outer);
+        });
+    });
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+
+    // performBlock is FIFO, and a later performBlockAndWait waits its turn.
+    std::vector<int> fifo;
+    dispatch::Semaphore gate;
+    a->performBlock([&] { gate.wait(); });
+    for (int i = 0; i < 20; ++i)
+        a->performBlock([&fifo, i] { fifo.push_back(i); });
+    std::thread releaser([&] { gate.signal(); });
+    a->performBlockAndWait([&] { fifo.push_back(100); });
+    releaser.join();
+    ASSERT_EQ(fifo.size(), 21u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(fifo[i], i);
+    EXPECT_EQ(fifo.back(), 100);
+    EXPECT_THROW(context->performBlock([] {}), ModelException);
+}
+
+TEST_F(ContextTest, PrivateContextsSaveConcurrently) {
+    constexpr int kThreads = 4, kEach = 50;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            auto c = newContext(ConcurrencyType::PrivateQueue);
+            c->performBlockAndWait([&] {
+                for (int i = 0; i < kEach; ++i) {
+                    auto task = c->insertNewObjectForEntityForName("Task");
+                    task->setValue(Value(std::to_string(t) + "-" + std::to_string(i)), "title");
+                    if (c->save())
+                        ++failures;
+                }
+            });
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(context->countForFetchRequest(request("Task")).value(), std::size_t{kThreads * kEach});
+    std::set<int64_t> keys;
+    for (const auto& o : fetch(request("Task")))
+        keys.insert(o->objectID()->primaryKey());
+    EXPECT_EQ(keys.size(), std::size_t{kThreads * kEach});
+}
+
+TEST_F(ContextTest, MainQueueContextRunsOnTheMainLoop) {
+    auto mainContext = newContext(ConcurrencyType::MainQueue);
+    bool ran = false;
+    mainContext->performBlock([&] { ran = true; });
+    EXPECT_FALSE(ran);
+    dispatch::MainLoop::runUntil([&] { return ran; }, 30);
+    EXPECT_TRUE(ran);
+    bool inline_ = false;
+    mainContext->performBlockAndWait([&] { inline_ = true; });  // on the main thread: inline
+    EXPECT_TRUE(inline_);
+}
+
+}  // namespace
+}  // namespace plat::coredata
