@@ -14,7 +14,8 @@ Value objectSet(const std::vector<ManagedObjectPtr>& objects) {
     return Value(std::move(set));
 }
 
-ErrorPtr validationError(int64_t code, const ManagedObject& object, const std::string& key, const std::string& text) {
+ErrorPtr validationError(int64_t code, const ManagedObject& object, const std::string& key,
+                         const std::string& text) {
     Dictionary info;
     info.set(ValidationObjectErrorKey, Value(ObjectPtr(object.shared_from_this())));
     info.set(ValidationKeyErrorKey, Value(key));
@@ -98,17 +99,18 @@ ErrorPtr ManagedObjectContext::validate() const {
                 continue;
             auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
             if (r && r->isToMany()) {
-                bool known = o.inserted_ || (o.toMany_.size() > r->toManyIndex() && o.toMany_[r->toManyIndex()]);
+                bool known =
+                    o.inserted_ || (o.toMany_.size() > r->toManyIndex() && o.toMany_[r->toManyIndex()]);
                 if (!known)
                     continue;
                 std::size_t count = o.toMany(*r).items.size();
                 std::size_t min = std::max<std::size_t>(r->minCount(), r->isOptional() ? 0 : 1);
                 if (count < min)
-                    errors.push_back(validationError(ValidationRelationshipLacksMinimumCountError, o, p->name(),
-                                                     p->name() + " does not have enough items."));
+                    errors.push_back(validationError(ValidationRelationshipLacksMinimumCountError, o,
+                                                     p->name(), p->name() + " does not have enough items."));
                 else if (r->maxCount() && count > r->maxCount())
-                    errors.push_back(validationError(ValidationRelationshipExceedsMaximumCountError, o, p->name(),
-                                                     p->name() + " has too many items."));
+                    errors.push_back(validationError(ValidationRelationshipExceedsMaximumCountError, o,
+                                                     p->name(), p->name() + " has too many items."));
             } else if (!p->isOptional() && o.slotValue(p->index()).isNull()) {
                 errors.push_back(validationError(ValidationMissingMandatoryPropertyError, o, p->name(),
                                                  p->name() + " is a required value."));
@@ -127,8 +129,9 @@ ErrorPtr ManagedObjectContext::validate() const {
                 continue;
             bool empty = r->isToMany() ? o->toMany(*r).items.empty() : !o->objectForKey(name);
             if (!empty)
-                errors.push_back(validationError(ValidationRelationshipDeniedDeleteError, *o, name,
-                                                 "The object can't be deleted while " + name + " is not empty."));
+                errors.push_back(
+                    validationError(ValidationRelationshipDeniedDeleteError, *o, name,
+                                    "The object can't be deleted while " + name + " is not empty."));
         }
     }
     if (errors.empty())
@@ -190,7 +193,8 @@ bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
     return false;
 }
 
-StoreChanges ManagedObjectContext::collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
+StoreChanges ManagedObjectContext::collectStoreChanges(
+    std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
     StoreChanges changes;
     for (const auto& o : impl_->inserted.items()) {
         changes.inserted.push_back(o->makeSnapshot(0));

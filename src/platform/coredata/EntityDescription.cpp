@@ -182,8 +182,9 @@ std::string EntityDescription::versionHashInput() const {
         if (!p->isTransient())
             persistent.push_back(p);
     }
-    std::sort(persistent.begin(), persistent.end(),
-              [](const PropertyDescription* a, const PropertyDescription* b) { return a->name() < b->name(); });
+    std::sort(
+        persistent.begin(), persistent.end(),
+        [](const PropertyDescription* a, const PropertyDescription* b) { return a->name() < b->name(); });
     for (const PropertyDescription* p : persistent)
         appendPropertyHashInput(out, *p);
     return out;

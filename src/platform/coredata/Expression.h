@@ -40,7 +40,10 @@ class Expression {
     std::string description() const;
 
     Expression(Kind kind, Value constant, std::string keyPath, std::vector<std::string> components)
-        : kind_(kind), constant_(std::move(constant)), keyPath_(std::move(keyPath)), components_(std::move(components)) {}
+        : kind_(kind),
+          constant_(std::move(constant)),
+          keyPath_(std::move(keyPath)),
+          components_(std::move(components)) {}
 
   private:
     Kind kind_;

@@ -23,8 +23,9 @@ class RowView : public Object, public KeyValueCoding {
         const EntityDescription* entity = snapshot_->objectID->entity();
         const PropertyDescription* p = entity->propertyNamed(key);
         if (!p)
-            throw ModelException("The entity " + entity->name() + " is not key value coding-compliant for the key \"" +
-                                 std::string(key) + "\".");
+            throw ModelException("The entity " + entity->name() +
+                                 " is not key value coding-compliant for the key \"" + std::string(key) +
+                                 "\".");
         if (p->isAttribute())
             return snapshot_->values[p->index()];
         auto* r = static_cast<const RelationshipDescription*>(p);
@@ -82,7 +83,8 @@ InMemoryStore::Row* InMemoryStore::findRow(const ManagedObjectID& id) {
     if (table == tables_.end())
         return nullptr;
     auto row = table->second.rows.find(id.primaryKey());
-    if (row == table->second.rows.end() || row->second.snapshot->objectID->entity()->name() != id.entity()->name())
+    if (row == table->second.rows.end() ||
+        row->second.snapshot->objectID->entity()->name() != id.entity()->name())
         return nullptr;
     return &row->second;
 }
@@ -112,15 +114,16 @@ Result<SnapshotPtr> InMemoryStore::rowForID(const ManagedObjectID& id) {
     return row ? row->snapshot : SnapshotPtr();
 }
 
-Result<std::vector<ManagedObjectIDPtr>> InMemoryStore::membersOf(const ManagedObjectID& id,
-                                                                 const RelationshipDescription& relationship) {
+Result<std::vector<ManagedObjectIDPtr>> InMemoryStore::membersOf(
+    const ManagedObjectID& id, const RelationshipDescription& relationship) {
     Row* row = findRow(id);
     if (!row || relationship.toManyIndex() >= row->toMany.size())
         return std::vector<ManagedObjectIDPtr>();
     return row->toMany[relationship.toManyIndex()];
 }
 
-Result<std::vector<int64_t>> InMemoryStore::reservePrimaryKeys(const EntityDescription& entity, std::size_t count) {
+Result<std::vector<int64_t>> InMemoryStore::reservePrimaryKeys(const EntityDescription& entity,
+                                                               std::size_t count) {
     Table& table = tableFor(entity);
     std::vector<int64_t> keys(count);
     for (auto& key : keys)
@@ -165,7 +168,8 @@ ErrorPtr InMemoryStore::save(const StoreChanges& changes) {
     for (const auto& snapshot : changes.inserted) {
         auto stored = std::make_shared<StoreSnapshot>(*snapshot);
         stored->version = 1;
-        Row row{stored, std::vector<std::vector<ManagedObjectIDPtr>>(snapshot->objectID->entity()->toManyCount())};
+        Row row{stored,
+                std::vector<std::vector<ManagedObjectIDPtr>>(snapshot->objectID->entity()->toManyCount())};
         tableFor(*snapshot->objectID->entity()).rows[snapshot->objectID->primaryKey()] = std::move(row);
     }
     for (const auto& snapshot : changes.updated) {

@@ -17,11 +17,13 @@ class InMemoryStore : public PersistentStore {
 
     std::string type() const override { return InMemoryStoreType; }
     ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
-    Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request, const EntityDescription& entity) override;
+    Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
+                                               const EntityDescription& entity) override;
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
                                                       const RelationshipDescription& relationship) override;
-    Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity, std::size_t count) override;
+    Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
+                                                    std::size_t count) override;
     ErrorPtr save(const StoreChanges& changes) override;
 
   protected:

@@ -23,14 +23,17 @@ std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() cons
 }
 
 std::string ManagedObject::description() const {
-    std::string state = state_ == State::Invalidated ? "invalidated" : (state_ == State::Fault ? "<fault>" : "data");
+    std::string state =
+        state_ == State::Invalidated ? "invalidated" : (state_ == State::Fault ? "<fault>" : "data");
     return "<" + entity()->name() + ": " + id_->description() + "; " + state + ">";
 }
 
 void ManagedObject::checkUsable() const {
     if (state_ == State::Invalidated || !context_)
-        throw ModelException("The object " + id_->description() + " has been invalidated (its context was reset, "
-                             "destroyed, or its deletion was saved).", InternalInconsistencyException);
+        throw ModelException("The object " + id_->description() +
+                                 " has been invalidated (its context was reset, "
+                                 "destroyed, or its deletion was saved).",
+                             InternalInconsistencyException);
 }
 
 void ManagedObject::fireFault() const {
@@ -42,8 +45,8 @@ void ManagedObject::fireFault() const {
 const PropertyDescription& ManagedObject::property(std::string_view key) const {
     const PropertyDescription* p = entity()->propertyNamed(key);
     if (!p)
-        throw ModelException("The entity " + entity()->name() + " is not key value coding-compliant for the key \"" +
-                             std::string(key) + "\".");
+        throw ModelException("The entity " + entity()->name() +
+                             " is not key value coding-compliant for the key \"" + std::string(key) + "\".");
     return *p;
 }
 
@@ -113,7 +116,8 @@ bool ManagedObject::toManyContains(const RelationshipDescription& r, const Manag
     return toMany(r).members.count(o) != 0;
 }
 
-void ManagedObject::toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index) {
+void ManagedObject::toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                              std::size_t index) {
     ToMany& tm = toMany(r);
     if (!tm.members.insert(o.get()).second)
         return;
@@ -141,8 +145,8 @@ void ManagedObject::checkDestination(const RelationshipDescription& r, const Man
     if (!o->entity()->isKindOfEntity(r.destinationEntity()) &&
         o->entity()->name() != r.destinationEntityName())
         throw ModelException("Unacceptable type of value for to-one relationship: property = \"" + r.name() +
-                             "\"; desired type = " + r.destinationEntityName() + "; given type = " +
-                             o->entity()->name() + ".");
+                             "\"; desired type = " + r.destinationEntityName() +
+                             "; given type = " + o->entity()->name() + ".");
     if (o->context_ != context_ || o->isInvalidated())
         throw ModelException("Illegal attempt to establish a relationship \"" + r.name() +
                              "\" between objects in different contexts.");
@@ -228,7 +232,8 @@ std::vector<ManagedObjectPtr> objectsIn(const Value& value, const std::string& k
     std::vector<ManagedObjectPtr> objects;
     if (value.isNull())
         return objects;
-    const Array* members = value.asArray() ? value.asArray() : (value.asSet() ? &value.asSet()->values() : nullptr);
+    const Array* members =
+        value.asArray() ? value.asArray() : (value.asSet() ? &value.asSet()->values() : nullptr);
     if (!members)
         throw ModelException("The to-many relationship \"" + key + "\" takes an array or set of objects.");
     for (const Value& m : *members) {
@@ -318,7 +323,8 @@ void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObje
     didChangeValueForKey(r.name());
 }
 
-void ManagedObject::addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index) {
+void ManagedObject::addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                              std::size_t index) {
     checkDestination(r, o);
     if (!o || toManyContains(r, o.get()))
         return;
@@ -339,7 +345,8 @@ void ManagedObject::removeToMany(const RelationshipDescription& r, const Managed
     didChangeValueForKey(r.name());
 }
 
-void ManagedObject::replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects) {
+void ManagedObject::replaceToMany(const RelationshipDescription& r,
+                                  const std::vector<ManagedObjectPtr>& objects) {
     for (const auto& o : objects)
         checkDestination(r, o);
     std::unordered_set<const ManagedObject*> wanted;
@@ -480,7 +487,8 @@ Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>&
         return out;
     fireFault();
     auto add = [&](const PropertyDescription& p) {
-        if (p.isTransient() || (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()))
+        if (p.isTransient() ||
+            (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()))
             return;
         Value v = snapshot_ ? snapshot_->values[p.index()] : Value();
         if (p.isRelationship()) {

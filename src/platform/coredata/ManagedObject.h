@@ -54,12 +54,15 @@ class RelationshipProxy {
 
   private:
     friend class ManagedObject;
-    RelationshipProxy(ManagedObjectPtr owner, std::string key) : owner_(std::move(owner)), key_(std::move(key)) {}
+    RelationshipProxy(ManagedObjectPtr owner, std::string key)
+        : owner_(std::move(owner)), key_(std::move(key)) {}
     ManagedObjectPtr owner_;
     std::string key_;
 };
 
-class ManagedObject : public Object, public KeyValueCoding, public std::enable_shared_from_this<ManagedObject> {
+class ManagedObject : public Object,
+                      public KeyValueCoding,
+                      public std::enable_shared_from_this<ManagedObject> {
   public:
     using Observer = std::function<void(ManagedObject& object, std::string_view key)>;
 

@@ -11,7 +11,8 @@ std::shared_ptr<ManagedObjectContext> ManagedObjectContext::create(ConcurrencyTy
     return std::shared_ptr<ManagedObjectContext>(new ManagedObjectContext(type));
 }
 
-ManagedObjectContext::ManagedObjectContext(ConcurrencyType type) : type_(type), impl_(std::make_unique<Impl>()) {
+ManagedObjectContext::ManagedObjectContext(ConcurrencyType type)
+    : type_(type), impl_(std::make_unique<Impl>()) {
     if (type == ConcurrencyType::PrivateQueue)
         queue_ = dispatch::Queue::serial("plat.coredata.context");
     else if (type == ConcurrencyType::MainQueue)
@@ -22,7 +23,8 @@ ManagedObjectContext::~ManagedObjectContext() {
     invalidateAll();
 }
 
-void ManagedObjectContext::setPersistentStoreCoordinator(std::shared_ptr<PersistentStoreCoordinator> coordinator) {
+void ManagedObjectContext::setPersistentStoreCoordinator(
+    std::shared_ptr<PersistentStoreCoordinator> coordinator) {
     coordinator_ = std::move(coordinator);
     parent_.reset();
 }
@@ -96,10 +98,12 @@ ManagedObjectIDPtr ManagedObjectContext::localID(const ManagedObjectIDPtr& id) c
         return id;
     // An ID of another coordinator: the same row in ours, when we have its store.
     ManagedObjectIDPtr local =
-        id->isTemporaryID() ? nullptr
-                            : persistentStoreCoordinator()->managedObjectIDForURIRepresentation(id->URIRepresentation());
+        id->isTemporaryID()
+            ? nullptr
+            : persistentStoreCoordinator()->managedObjectIDForURIRepresentation(id->URIRepresentation());
     if (!local)
-        throw ModelException("The object ID " + id->description() + " does not belong to this context's stores.");
+        throw ModelException("The object ID " + id->description() +
+                             " does not belong to this context's stores.");
     return local;
 }
 
@@ -220,10 +224,12 @@ void ManagedObjectContext::fulfillFault(ManagedObject& object) {
     auto row = sourceRow(object.id_);
     if (!row)
         throw ModelException("Could not fulfill a fault for " + object.id_->description() + ": " +
-                             row.error()->localizedDescription(), InternalInconsistencyException);
-    if (!*row)
-        throw ModelException("Could not fulfill a fault for " + object.id_->description() + ": the object is gone.",
+                                 row.error()->localizedDescription(),
                              InternalInconsistencyException);
+    if (!*row)
+        throw ModelException(
+            "Could not fulfill a fault for " + object.id_->description() + ": the object is gone.",
+            InternalInconsistencyException);
     object.snapshot_ = *row;
     object.state_ = ManagedObject::State::Filled;
 }
@@ -232,8 +238,9 @@ std::vector<ManagedObjectPtr> ManagedObjectContext::loadMembers(const ManagedObj
                                                                 const RelationshipDescription& r) {
     auto ids = sourceMembers(object.id_, r);
     if (!ids)
-        throw ModelException("Could not load the relationship \"" + r.name() + "\" of " + object.id_->description() +
-                             ": " + ids.error()->localizedDescription(), InternalInconsistencyException);
+        throw ModelException("Could not load the relationship \"" + r.name() + "\" of " +
+                                 object.id_->description() + ": " + ids.error()->localizedDescription(),
+                             InternalInconsistencyException);
     std::vector<ManagedObjectPtr> members;
     members.reserve(ids->size());
     for (const auto& id : *ids)
@@ -258,8 +265,8 @@ Result<SnapshotPtr> ManagedObjectContext::sourceRow(const ManagedObjectIDPtr& id
     return std::move(*result);
 }
 
-Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::sourceMembers(const ManagedObjectIDPtr& id,
-                                                                            const RelationshipDescription& r) {
+Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::sourceMembers(
+    const ManagedObjectIDPtr& id, const RelationshipDescription& r) {
     if (!parent_)
         return coordinator_->membersOf(*id, r);
     std::optional<Result<std::vector<ManagedObjectIDPtr>>> result;
@@ -293,8 +300,8 @@ Result<SnapshotPtr> ManagedObjectContext::snapshotForChild(const ManagedObjectID
     }
 }
 
-Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::membersForChild(const ManagedObjectIDPtr& id,
-                                                                              const RelationshipDescription& r) {
+Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::membersForChild(
+    const ManagedObjectIDPtr& id, const RelationshipDescription& r) {
     auto object = objectRegisteredForID(id);
     if (!object)
         return sourceMembers(id, r);
@@ -309,13 +316,15 @@ Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::membersForChild(co
 const EntityDescription& ManagedObjectContext::fetchEntity(const FetchRequest& request) const {
     const EntityDescription* entity = model().entityNamed(request.entityName);
     if (!entity)
-        throw ModelException("executeFetchRequest: no entity named \"" + request.entityName + "\" in the model.");
+        throw ModelException("executeFetchRequest: no entity named \"" + request.entityName +
+                             "\" in the model.");
     return *entity;
 }
 
 bool ManagedObjectContext::matches(const FetchRequest& request, const EntityDescription& entity,
                                    const ManagedObject& object) const {
-    bool kind = request.includesSubentities ? object.entity()->isKindOfEntity(&entity) : object.entity() == &entity;
+    bool kind =
+        request.includesSubentities ? object.entity()->isKindOfEntity(&entity) : object.entity() == &entity;
     if (!kind)
         return false;
     if (!request.predicate)

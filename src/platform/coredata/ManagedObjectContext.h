@@ -42,8 +42,10 @@ namespace plat::coredata {
 
 enum class ConcurrencyType { Confinement, PrivateQueue, MainQueue };
 
-inline constexpr const char* ManagedObjectContextWillSaveNotification = "NSManagedObjectContextWillSaveNotification";
-inline constexpr const char* ManagedObjectContextDidSaveNotification = "NSManagedObjectContextDidSaveNotification";
+inline constexpr const char* ManagedObjectContextWillSaveNotification =
+    "NSManagedObjectContextWillSaveNotification";
+inline constexpr const char* ManagedObjectContextDidSaveNotification =
+    "NSManagedObjectContextDidSaveNotification";
 inline constexpr const char* ManagedObjectContextObjectsDidChangeNotification =
     "NSManagedObjectContextObjectsDidChangeNotification";
 inline constexpr const char* InsertedObjectsKey = "inserted";
@@ -144,11 +146,14 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     const ManagedObjectModel& model() const;
 
     // Reading from the coordinator or the parent.
-    Result<std::vector<SnapshotPtr>> sourceFetch(const FetchRequest& request, const EntityDescription& entity);
+    Result<std::vector<SnapshotPtr>> sourceFetch(const FetchRequest& request,
+                                                 const EntityDescription& entity);
     Result<SnapshotPtr> sourceRow(const ManagedObjectIDPtr& id);
-    Result<std::vector<ManagedObjectIDPtr>> sourceMembers(const ManagedObjectIDPtr& id, const RelationshipDescription& r);
+    Result<std::vector<ManagedObjectIDPtr>> sourceMembers(const ManagedObjectIDPtr& id,
+                                                          const RelationshipDescription& r);
     // What a child sees of this context.
-    Result<std::vector<SnapshotPtr>> snapshotsForChild(const FetchRequest& request, const EntityDescription& entity);
+    Result<std::vector<SnapshotPtr>> snapshotsForChild(const FetchRequest& request,
+                                                       const EntityDescription& entity);
     Result<SnapshotPtr> snapshotForChild(const ManagedObjectIDPtr& id);
     Result<std::vector<ManagedObjectIDPtr>> membersForChild(const ManagedObjectIDPtr& id,
                                                             const RelationshipDescription& r);
@@ -156,7 +161,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     Result<std::vector<ManagedObjectPtr>> fetchObjects(const FetchRequest& request);
     const EntityDescription& fetchEntity(const FetchRequest& request) const;
     ManagedObjectPtr objectForSnapshot(const SnapshotPtr& snapshot, bool fill);
-    bool matches(const FetchRequest& request, const EntityDescription& entity, const ManagedObject& object) const;
+    bool matches(const FetchRequest& request, const EntityDescription& entity,
+                 const ManagedObject& object) const;
 
     void propagateDeletes();
     ErrorPtr validate() const;
@@ -164,7 +170,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     ErrorPtr saveToParent();
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, const Dictionary& info);
-    Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted, const std::vector<ManagedObjectPtr>& updated,
+    Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted,
+                          const std::vector<ManagedObjectPtr>& updated,
                           const std::vector<ManagedObjectPtr>& deleted) const;
     void unregister(ManagedObject& object);
     void invalidateAll();

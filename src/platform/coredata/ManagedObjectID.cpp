@@ -18,8 +18,9 @@ const CharacterSet kNameAllowed = CharacterSet::URLPathAllowed().removing("/");
 
 }  // namespace
 
-ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity, std::weak_ptr<PersistentStore> store,
-                                 std::string storeIdentifier, int64_t key, bool temporary)
+ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity,
+                                 std::weak_ptr<PersistentStore> store, std::string storeIdentifier,
+                                 int64_t key, bool temporary)
     : entity_(std::move(entity)),
       store_(std::move(store)),
       storeIdentifier_(std::move(storeIdentifier)),
@@ -31,13 +32,15 @@ ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity
 }
 
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), std::weak_ptr<PersistentStore>(), std::string(),
-                                                   nextTemporaryKey.fetch_add(1), true);
+    return std::make_shared<const ManagedObjectID>(std::move(entity), std::weak_ptr<PersistentStore>(),
+                                                   std::string(), nextTemporaryKey.fetch_add(1), true);
 }
 
 ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,
-                                                  const std::shared_ptr<PersistentStore>& store, int64_t primaryKey) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), store, store->identifier(), primaryKey, false);
+                                                  const std::shared_ptr<PersistentStore>& store,
+                                                  int64_t primaryKey) {
+    return std::make_shared<const ManagedObjectID>(std::move(entity), store, store->identifier(), primaryKey,
+                                                   false);
 }
 
 bool ManagedObjectID::isEqual(const Object& other) const {

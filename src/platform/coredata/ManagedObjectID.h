@@ -34,7 +34,8 @@ class ManagedObjectID : public Object {
     // A new temporary ID for entity.
     static ManagedObjectIDPtr makeTemporary(std::shared_ptr<const EntityDescription> entity);
     static ManagedObjectIDPtr makePermanent(std::shared_ptr<const EntityDescription> entity,
-                                            const std::shared_ptr<PersistentStore>& store, int64_t primaryKey);
+                                            const std::shared_ptr<PersistentStore>& store,
+                                            int64_t primaryKey);
 
     const EntityDescription* entity() const { return entity_.get(); }
     const std::shared_ptr<const EntityDescription>& sharedEntity() const { return entity_; }

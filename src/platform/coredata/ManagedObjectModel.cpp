@@ -102,8 +102,7 @@ ErrorPtr ManagedObjectModel::resolveEntities() {
     std::vector<EntityDescription*> order;
     for (auto& e : entities_)
         order.push_back(e.get());
-    std::stable_sort(order.begin(), order.end(),
-                     [](auto* a, auto* b) { return depthOf(a) < depthOf(b); });
+    std::stable_sort(order.begin(), order.end(), [](auto* a, auto* b) { return depthOf(a) < depthOf(b); });
     for (EntityDescription* e : order) {
         if (e->super_) {
             for (const auto& p : e->own_) {
@@ -152,7 +151,8 @@ ErrorPtr ManagedObjectModel::resolveRelationships() {
             const EntityDescription* back = entityNamed(inverse->destinationName_);
             if (!back || !e->isKindOfEntity(back) ||
                 (!inverse->inverseName_.empty() && inverse->inverseName_ != r->name()))
-                return modelError(where + " has an inverse \"" + r->inverseName_ + "\" that does not point back.");
+                return modelError(where + " has an inverse \"" + r->inverseName_ +
+                                  "\" that does not point back.");
             r->inverse_ = inverse;
         }
     }

@@ -52,7 +52,8 @@ class ManagedObjectModel : public std::enable_shared_from_this<ManagedObjectMode
     static Result<std::shared_ptr<ManagedObjectModel>> modelWithContentsOfURL(const URL& url);
     // Every version of a bundle by version name (a plain model file gives one
     // entry named after the file).
-    static Result<std::map<std::string, std::shared_ptr<ManagedObjectModel>>> modelVersionsAtURL(const URL& url);
+    static Result<std::map<std::string, std::shared_ptr<ManagedObjectModel>>> modelVersionsAtURL(
+        const URL& url);
     // Parses the JSON text of a model file and finalizes the model.
     static Result<std::shared_ptr<ManagedObjectModel>> modelFromJSON(const Value& json);
     // The model file JSON of a model (finalized or not).

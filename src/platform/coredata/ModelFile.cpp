@@ -25,7 +25,8 @@ ErrorPtr corruptFile(const std::string& path, const std::string& why) {
     Dictionary info;
     info.set(FilePathErrorKey, Value(path));
     info.set(DebugDescriptionErrorKey, Value(why));
-    return makeError(FileReadCorruptFileError, "The model file couldn’t be opened because it isn’t in the correct format.",
+    return makeError(FileReadCorruptFileError,
+                     "The model file couldn’t be opened because it isn’t in the correct format.",
                      std::move(info));
 }
 
@@ -216,7 +217,6 @@ void propertyCommonJSON(const PropertyDescription& p, Dictionary& out) {
         out.set("userInfo", Value(p.userInfo()));
     if (!p.versionHashModifier().empty())
         out.set("versionHashModifier", Value(p.versionHashModifier()));
-
 }
 
 Value attributeJSON(const AttributeDescription& a) {
@@ -249,7 +249,9 @@ Result<Value> readJSONFile(const std::filesystem::path& path) {
     if (!std::filesystem::is_regular_file(path, ec)) {
         Dictionary info;
         info.set(FilePathErrorKey, Value(path.string()));
-        return makeError(FileReadNoSuchFileError, "The model file “" + path.filename().string() + "” couldn’t be opened because there is no such file.",
+        return makeError(FileReadNoSuchFileError,
+                         "The model file “" + path.filename().string() +
+                             "” couldn’t be opened because there is no such file.",
                          std::move(info));
     }
     auto json = JSONSerialization::JSONObjectWithContentsOfFile(path.string());

@@ -102,11 +102,12 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // The row of id; null when there is none.
     virtual Result<SnapshotPtr> rowForID(const ManagedObjectID& id) = 0;
     // The destinations of a to-many relationship of id, in order.
-    virtual Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
-                                                              const RelationshipDescription& relationship) = 0;
+    virtual Result<std::vector<ManagedObjectIDPtr>> membersOf(
+        const ManagedObjectID& id, const RelationshipDescription& relationship) = 0;
     // Reserves count new primary keys for entity, durably: a key is never
     // handed out twice, even when the save that would have used it fails.
-    virtual Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity, std::size_t count) = 0;
+    virtual Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
+                                                            std::size_t count) = 0;
     // Applies changes in one transaction. ManagedObjectMergeError (133020)
     // when a row's version differs from the one read; nothing is written then.
     virtual ErrorPtr save(const StoreChanges& changes) = 0;

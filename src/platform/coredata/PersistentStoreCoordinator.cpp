@@ -32,7 +32,8 @@ void PersistentStoreCoordinator::registerStoreType(const std::string& type, Stor
     factories().byType[type] = std::move(make);
 }
 
-std::shared_ptr<PersistentStoreCoordinator> PersistentStoreCoordinator::create(std::shared_ptr<ManagedObjectModel> model) {
+std::shared_ptr<PersistentStoreCoordinator> PersistentStoreCoordinator::create(
+    std::shared_ptr<ManagedObjectModel> model) {
     if (!model)
         throw ModelException("A coordinator needs a model.");
     if (auto error = model->finalize())
@@ -59,7 +60,8 @@ Result<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::addPersiste
         return makeError(PersistentStoreInvalidTypeError, "Unknown store type \"" + type + "\".");
     std::lock_guard lock(mutex_);
     if (url && persistentStoreForURL(*url))
-        return makeError(PersistentStoreOpenError, "The store at " + url->absoluteString() + " is already added.");
+        return makeError(PersistentStoreOpenError,
+                         "The store at " + url->absoluteString() + " is already added.");
     auto store = make(url, configuration, options);
     if (auto error = store->load(model_))
         return error;
@@ -115,7 +117,8 @@ ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentati
     return store->objectIDFor(entity, parts->key);
 }
 
-ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentation(std::string_view uriString) const {
+ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentation(
+    std::string_view uriString) const {
     auto uri = URL::URLWithString(uriString);
     return uri ? managedObjectIDForURIRepresentation(*uri) : nullptr;
 }
@@ -167,8 +170,8 @@ Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& 
     return store->rowForID(id);
 }
 
-Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(const ManagedObjectID& id,
-                                                                             const RelationshipDescription& r) {
+Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(
+    const ManagedObjectID& id, const RelationshipDescription& r) {
     std::lock_guard lock(mutex_);
     auto store = storeFor(id);
     if (!store)
@@ -176,8 +179,8 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(co
     return store->membersOf(id, r);
 }
 
-Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs(const EntityDescription& entity,
-                                                                                std::size_t count) {
+Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs(
+    const EntityDescription& entity, std::size_t count) {
     std::lock_guard lock(mutex_);
     if (stores_.empty())
         return makeError(PersistentStoreSaveError, "The coordinator has no persistent store.");

@@ -48,7 +48,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // --- For contexts ----------------------------------------------------------
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request, const EntityDescription& entity);
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id);
-    Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id, const RelationshipDescription& r);
+    Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
+                                                      const RelationshipDescription& r);
     // Permanent IDs for new objects of entity, in the first store.
     Result<std::vector<ManagedObjectIDPtr>> newObjectIDs(const EntityDescription& entity, std::size_t count);
     ErrorPtr save(const StoreChanges& changes);
@@ -59,7 +60,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     static void registerStoreType(const std::string& type, StoreFactory make);
 
   private:
-    explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model) : model_(std::move(model)) {}
+    explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model)
+        : model_(std::move(model)) {}
     std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const;
 
     std::shared_ptr<const ManagedObjectModel> model_;

@@ -98,12 +98,13 @@ ExpressionPtr Expression::keyPath(std::string keyPath) {
         if (c.empty())
             throw ModelException("Invalid key path \"" + keyPath + "\".");
     }
-    return std::make_shared<const Expression>(Kind::KeyPath, Value(), std::move(keyPath), std::move(components));
+    return std::make_shared<const Expression>(Kind::KeyPath, Value(), std::move(keyPath),
+                                              std::move(components));
 }
 
 ExpressionPtr Expression::evaluatedObject() {
-    static const ExpressionPtr self =
-        std::make_shared<const Expression>(Kind::EvaluatedObject, Value(), std::string(), std::vector<std::string>());
+    static const ExpressionPtr self = std::make_shared<const Expression>(
+        Kind::EvaluatedObject, Value(), std::string(), std::vector<std::string>());
     return self;
 }
 
@@ -273,8 +274,8 @@ PredicatePtr make(Predicate::Kind kind, std::vector<PredicatePtr> subs = {}) {
 }
 
 PredicatePtr keyComparison(std::string keyPath, PredicateOperator op, Value value, unsigned options = 0) {
-    return Predicate::comparison(Expression::keyPath(std::move(keyPath)), op, Expression::constant(std::move(value)),
-                                 ComparisonModifier::Direct, options);
+    return Predicate::comparison(Expression::keyPath(std::move(keyPath)), op,
+                                 Expression::constant(std::move(value)), ComparisonModifier::Direct, options);
 }
 
 void checkSubpredicates(const std::vector<PredicatePtr>& subs) {
@@ -300,8 +301,8 @@ PredicatePtr Predicate::comparison(ExpressionPtr lhs, PredicateOperator op, Expr
                                    ComparisonModifier modifier, unsigned options) {
     if (!lhs || !rhs)
         throw ModelException("A comparison needs two expressions.");
-    return std::make_shared<const Predicate>(Kind::Comparison, std::move(lhs), op, std::move(rhs), modifier, options,
-                                             std::vector<PredicatePtr>());
+    return std::make_shared<const Predicate>(Kind::Comparison, std::move(lhs), op, std::move(rhs), modifier,
+                                             options, std::vector<PredicatePtr>());
 }
 
 PredicatePtr Predicate::andPredicate(std::vector<PredicatePtr> subpredicates) {
@@ -350,7 +351,8 @@ PredicatePtr Predicate::contains(std::string k, Value v, unsigned options) {
     return keyComparison(std::move(k), PredicateOperator::Contains, std::move(v), options);
 }
 PredicatePtr Predicate::selfIn(Value collection) {
-    return comparison(Expression::evaluatedObject(), PredicateOperator::In, Expression::constant(std::move(collection)));
+    return comparison(Expression::evaluatedObject(), PredicateOperator::In,
+                      Expression::constant(std::move(collection)));
 }
 PredicatePtr Predicate::anyIn(std::string k, Value collection) {
     return comparison(Expression::keyPath(std::move(k)), PredicateOperator::In,

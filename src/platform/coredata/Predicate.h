@@ -55,7 +55,8 @@ class Predicate {
     static PredicatePtr truePredicate();
     static PredicatePtr falsePredicate();
     static PredicatePtr comparison(ExpressionPtr lhs, PredicateOperator op, ExpressionPtr rhs,
-                                   ComparisonModifier modifier = ComparisonModifier::Direct, unsigned options = 0);
+                                   ComparisonModifier modifier = ComparisonModifier::Direct,
+                                   unsigned options = 0);
     // Throws ModelException for an empty list of subpredicates of NOT... AND
     // and OR of no subpredicates are TRUE and FALSE.
     static PredicatePtr andPredicate(std::vector<PredicatePtr> subpredicates);
@@ -94,8 +95,8 @@ class Predicate {
     // A readable form such as `type == 0 AND name BEGINSWITH "a"`, for logs.
     std::string predicateFormat() const;
 
-    Predicate(Kind kind, ExpressionPtr lhs, PredicateOperator op, ExpressionPtr rhs, ComparisonModifier modifier,
-              unsigned options, std::vector<PredicatePtr> subpredicates)
+    Predicate(Kind kind, ExpressionPtr lhs, PredicateOperator op, ExpressionPtr rhs,
+              ComparisonModifier modifier, unsigned options, std::vector<PredicatePtr> subpredicates)
         : kind_(kind),
           lhs_(std::move(lhs)),
           rhs_(std::move(rhs)),

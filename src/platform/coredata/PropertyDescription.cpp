@@ -70,13 +70,20 @@ struct TypeName {
 };
 
 constexpr TypeName kTypeNames[] = {
-    {AttributeType::Undefined, "undefined"}, {AttributeType::Integer16, "integer16"},
-    {AttributeType::Integer32, "integer32"}, {AttributeType::Integer64, "integer64"},
-    {AttributeType::Decimal, "decimal"},     {AttributeType::Double, "double"},
-    {AttributeType::Float, "float"},         {AttributeType::String, "string"},
-    {AttributeType::Boolean, "boolean"},     {AttributeType::Date, "date"},
-    {AttributeType::BinaryData, "binary"},   {AttributeType::UUID, "uuid"},
-    {AttributeType::URI, "uri"},             {AttributeType::Transformable, "transformable"},
+    {AttributeType::Undefined, "undefined"},
+    {AttributeType::Integer16, "integer16"},
+    {AttributeType::Integer32, "integer32"},
+    {AttributeType::Integer64, "integer64"},
+    {AttributeType::Decimal, "decimal"},
+    {AttributeType::Double, "double"},
+    {AttributeType::Float, "float"},
+    {AttributeType::String, "string"},
+    {AttributeType::Boolean, "boolean"},
+    {AttributeType::Date, "date"},
+    {AttributeType::BinaryData, "binary"},
+    {AttributeType::UUID, "uuid"},
+    {AttributeType::URI, "uri"},
+    {AttributeType::Transformable, "transformable"},
 };
 
 // The whole number a numeric value stands for, or nullopt when it is not a
@@ -248,8 +255,8 @@ Value AttributeDescription::coerce(const Value& value) const {
     if (auto coerced = coerceValue(value, type_))
         return std::move(*coerced);
     throw ModelException("Unacceptable type of value for attribute: property = \"" + name() +
-                         "\"; desired type = " + attributeTypeName(type_) + "; given type = " +
-                         value.kindName() + "; value = " + value.description() + ".");
+                         "\"; desired type = " + attributeTypeName(type_) +
+                         "; given type = " + value.kindName() + "; value = " + value.description() + ".");
 }
 
 // Relationships

@@ -1,4 +1,5 @@
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Text.h"
 
 #include <array>
 #include <cstring>
@@ -159,16 +160,6 @@ std::optional<Data> decodeLenient(std::string_view text) {
     return Data(std::move(out));
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 void appendHexGroup(std::string& out, const uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         out += kHexDigits[bytes[i] >> 4];
@@ -247,7 +238,7 @@ std::optional<Data> Data::fromHex(std::string_view hex) {
         return std::nullopt;
     std::vector<uint8_t> out(hex.size() / 2);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        int hi = hexValue(hex[2 * i]), lo = hexValue(hex[2 * i + 1]);
+        int hi = text::hexDigitValue(hex[2 * i]), lo = text::hexDigitValue(hex[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return std::nullopt;
         out[i] = uint8_t(hi << 4 | lo);

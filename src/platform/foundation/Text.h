@@ -53,6 +53,17 @@ std::u16string toUTF16(std::string_view s);
 std::optional<std::string> fromUTF16(std::u16string_view s);
 // Strict: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUTF8(std::string_view s);
+
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+constexpr int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 // s with each maximal invalid subpart replaced by U+FFFD.
 std::string lossyUTF8(std::string_view s);
 

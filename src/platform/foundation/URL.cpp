@@ -22,16 +22,6 @@ constexpr CharacterSet kSchemeCharacters =
 // What fileURLWithPath leaves unencoded.
 constexpr CharacterSet kFilePathAllowed = CharacterSet::URLPathAllowed();
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool isAlpha(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -42,7 +32,7 @@ bool hasOnlyURLCharacters(std::string_view text) {
         if (!kURLCharacters.contains(static_cast<unsigned char>(text[i])))
             return false;
         if (text[i] == '%' &&
-            (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0)) {
+            (i + 2 >= text.size() || text::hexDigitValue(text[i + 1]) < 0 || text::hexDigitValue(text[i + 2]) < 0)) {
             return false;
         }
     }
@@ -79,7 +69,7 @@ bool isValidIPLiteral(std::string_view inside) {
         if (dot == std::string_view::npos || dot < 2 || dot + 1 == inside.size())
             return false;
         for (std::size_t i = 1; i < dot; ++i) {
-            if (hexValue(inside[i]) < 0)
+            if (text::hexDigitValue(inside[i]) < 0)
                 return false;
         }
         for (char c : inside.substr(dot + 1)) {
@@ -362,7 +352,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
+        int hi = text::hexDigitValue(text[i + 1]), lo = text::hexDigitValue(text[i + 2]);
         if (hi < 0 || lo < 0)
             return std::nullopt;
         out += static_cast<char>(hi << 4 | lo);

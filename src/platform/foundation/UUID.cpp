@@ -1,4 +1,5 @@
 #include "platform/foundation/UUID.h"
+#include "platform/foundation/Text.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -48,16 +49,6 @@ void fillRandom(uint8_t* out, std::size_t length) {
         out[i] = static_cast<uint8_t>(device());
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool isHyphenPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
@@ -81,7 +72,7 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
                 return std::nullopt;
             continue;
         }
-        int v = hexValue(text[i]);
+        int v = text::hexDigitValue(text[i]);
         if (v < 0)
             return std::nullopt;
         bytes[nibble / 2] = static_cast<uint8_t>(bytes[nibble / 2] | (nibble % 2 ? v : v << 4));

@@ -18,6 +18,7 @@
 // Thread safety: a Value may be read from any number of threads at once.
 #pragma once
 
+#include <atomic>
 #include <compare>
 #include <cstdint>
 #include <initializer_list>
@@ -69,13 +70,19 @@ class PositionIndex {
 
     bool active() const { return !slots_.empty(); }
     void clear() { slots_.clear(); }
-    // Indexes positions [0, count).
+    // Indexes positions [0, count), with room for `capacity` positions
+    // before the table has to grow.
     template <class HashAt>
-    void rebuild(std::size_t count, HashAt&& hashAt) {
-        reset(count);
+    void rebuild(std::size_t count, HashAt&& hashAt, std::size_t capacity = 0) {
+        reset(std::max(count, capacity));
         for (std::size_t i = 0; i < count; ++i)
             place(hashAt(i), i);
     }
+    // Empties the table and sizes it for `capacity` positions, to be filled
+    // with add().
+    void prepare(std::size_t capacity) { reset(capacity); }
+    // Adds a position to a table prepared for at least position + 1 entries.
+    void add(std::size_t hash, std::size_t position) { place(hash, position); }
     // Adds `position` when [0, position) are indexed already; grows the table
     // (rehashing through hashAt) when it would become more than half full.
     template <class HashAt>
@@ -146,6 +153,13 @@ class Dictionary {
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     // Inserts at the end, or replaces in place when the key exists.
     void set(std::string key, Value value);
+    // Makes room for `count` entries, so that adding up to that many
+    // allocates nothing more.
+    void reserve(std::size_t count);
+    // The dictionary that set() of each entry in turn would build: with a
+    // repeated key the last value wins, at the place of the key's first
+    // occurrence. Builds the hash index once rather than entry by entry.
+    static Dictionary fromEntries(std::vector<Entry> entries);
     // Removes the key if present; returns whether it was.
     bool erase(std::string_view key);
     void clear();
@@ -157,6 +171,9 @@ class Dictionary {
   private:
     std::optional<std::size_t> positionOf(std::string_view key) const;
     void rebuildIndex();
+    void mergeRepeatedKeys();
+    void mergeRepeatedKeysByScan();
+    void mergeRepeatedKeysByIndex();
 
     std::vector<Entry> entries_;
     // Hash index over entries_, kept up to date by every change once the map

@@ -1,13 +1,13 @@
 #include "sync/eventstore/SYNAsynchronousOperation.h"
 
-
 #include "platform/dispatch/DispatchException.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Queue.h"
 
 void SYNAsynchronousOperation::start() {
     if (isExecuting() || isFinished()) {
-        throw plat::dispatch::DispatchException("SYNAsynchronousOperation::start: the operation already started");
+        throw plat::dispatch::DispatchException(
+            "SYNAsynchronousOperation::start: the operation already started");
     }
     if (plat::dispatch::isMainThread()) {
         startOnMainThread();

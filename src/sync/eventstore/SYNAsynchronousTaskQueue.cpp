@@ -11,7 +11,8 @@
 namespace {
 
 int checkedPolicy(int policy) {
-    if (policy < SYNTaskQueueTerminationPolicyStopOnError || policy > SYNTaskQueueTerminationPolicyCompleteAll) {
+    if (policy < SYNTaskQueueTerminationPolicyStopOnError ||
+        policy > SYNTaskQueueTerminationPolicyCompleteAll) {
         throw SYNException("Invalid policy");
     }
     return policy;
@@ -32,7 +33,8 @@ SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(std::vector<SYNTask> tasks, i
       completion_(std::move(completion)) {}
 
 SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(std::vector<SYNTask> tasks, SYNCompletion completion)
-    : SYNAsynchronousTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError, std::move(completion)) {}
+    : SYNAsynchronousTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
+                               std::move(completion)) {}
 
 SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(SYNTask task, SYNCompletion completion)
     : SYNAsynchronousTaskQueue(std::vector<SYNTask>{std::move(task)}, std::move(completion)) {}
@@ -134,7 +136,8 @@ plat::ErrorPtr SYNAsynchronousTaskQueue::combinedErrors() const {
     for (const auto& error : results_) {
         errors.push_back(error ? plat::Value(error) : plat::Value());
     }
-    return plat::Error::make(SYNErrorDomain, SYNErrorMultipleErrors, {{SYNErrorsKey, plat::Value(std::move(errors))}});
+    return plat::Error::make(SYNErrorDomain, SYNErrorMultipleErrors,
+                             {{SYNErrorsKey, plat::Value(std::move(errors))}});
 }
 
 void SYNAsynchronousTaskQueue::complete(plat::ErrorPtr error) {

@@ -128,8 +128,8 @@ void SYNRegisterPropertyChangeValuesTransformer() {
     static std::once_flag once;
     std::call_once(once, [] {
         SYNPropertyChangeValue::registerClass();
-        plat::coredata::ValueTransformer::setValueTransformer(std::make_shared<PropertyChangeValuesTransformer>(),
-                                                              SYNPropertyChangeValuesTransformerName);
+        plat::coredata::ValueTransformer::setValueTransformer(
+            std::make_shared<PropertyChangeValuesTransformer>(), SYNPropertyChangeValuesTransformerName);
     });
 }
 

@@ -66,7 +66,8 @@ struct Deadline {
         if (std::isnan(seconds) || seconds <= 0) {
             immediate = true;
         } else if (seconds < kForever) {
-            at = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            at = Clock::now() +
+                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         }
     }
     bool immediate = false;
@@ -117,9 +118,10 @@ std::string canonicalPath(const plat::URL& url) {
 }
 
 plat::ErrorPtr unsupportedScheme(const plat::URL& url, bool writing) {
-    return plat::Error::make(plat::CocoaErrorDomain,
-                             writing ? plat::FileWriteUnsupportedSchemeError : plat::FileReadUnsupportedSchemeError,
-                             {{plat::URLErrorKey, plat::Value(url.absoluteString())}});
+    return plat::Error::make(
+        plat::CocoaErrorDomain,
+        writing ? plat::FileWriteUnsupportedSchemeError : plat::FileReadUnsupportedSchemeError,
+        {{plat::URLErrorKey, plat::Value(url.absoluteString())}});
 }
 
 struct Claim {
@@ -128,7 +130,8 @@ struct Claim {
 };
 
 // Takes every claim (in path order) or none; then runs the accessor.
-plat::ErrorPtr coordinate(std::vector<Claim> claims, double timeoutSeconds, const std::function<void()>& accessor) {
+plat::ErrorPtr coordinate(std::vector<Claim> claims, double timeoutSeconds,
+                          const std::function<void()>& accessor) {
     std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.path < b.path; });
     const Deadline deadline(timeoutSeconds);
     std::vector<std::unique_ptr<PathLock>> locks;
@@ -146,8 +149,8 @@ plat::ErrorPtr coordinate(std::vector<Claim> claims, double timeoutSeconds, cons
 
 }  // namespace
 
-plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& url, unsigned /*options*/, double timeoutSeconds,
-                                              const SYNFileAccessor& accessor) {
+plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& url, unsigned /*options*/,
+                                              double timeoutSeconds, const SYNFileAccessor& accessor) {
     if (!url.isFileURL()) {
         return unsupportedScheme(url, false);
     }
@@ -158,8 +161,8 @@ plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& url, unsigned /*o
     });
 }
 
-plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned /*options*/, double timeoutSeconds,
-                                              const SYNFileAccessor& accessor) {
+plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned /*options*/,
+                                              double timeoutSeconds, const SYNFileAccessor& accessor) {
     if (!url.isFileURL()) {
         return unsupportedScheme(url, true);
     }
@@ -172,7 +175,8 @@ plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned /*o
 
 plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& readURL, unsigned /*readOptions*/,
                                               const plat::URL& writeURL, unsigned /*writeOptions*/,
-                                              double timeoutSeconds, const SYNFileReadWriteAccessor& accessor) {
+                                              double timeoutSeconds,
+                                              const SYNFileReadWriteAccessor& accessor) {
     if (!readURL.isFileURL()) {
         return unsupportedScheme(readURL, false);
     }

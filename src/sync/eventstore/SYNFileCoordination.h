@@ -53,4 +53,5 @@ plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned opt
 // the same file), taken in path order so that two such calls never deadlock.
 plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& readURL, unsigned readOptions,
                                               const plat::URL& writeURL, unsigned writeOptions,
-                                              double timeoutSeconds, const SYNFileReadWriteAccessor& accessor);
+                                              double timeoutSeconds,
+                                              const SYNFileReadWriteAccessor& accessor);

@@ -54,9 +54,9 @@ inline bool SYNShouldLog(int level) {
     return level <= SYNReadLoggingLevel();
 }
 
-#define SYN_LOG(level, ...)                                                              \
-    do {                                                                                 \
-        if (SYNShouldLog(level)) {                                                       \
+#define SYN_LOG(level, ...)                                                                   \
+    do {                                                                                      \
+        if (SYNShouldLog(level)) {                                                            \
             SYNLogMessage((level), __PRETTY_FUNCTION__, __LINE__, plat::format(__VA_ARGS__)); \
-        }                                                                                \
+        }                                                                                     \
     } while (0)

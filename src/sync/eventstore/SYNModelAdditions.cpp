@@ -93,7 +93,8 @@ SYNEntityList syn_descendantEntities(const EntityDescription& entity) {
 
 SYNEntityList syn_ancestorEntities(const EntityDescription& entity) {
     SYNEntityList ancestors;
-    for (const EntityDescription* super = entity.superentity(); super != nullptr; super = super->superentity()) {
+    for (const EntityDescription* super = entity.superentity(); super != nullptr;
+         super = super->superentity()) {
         ancestors.push_back(super);
     }
     return ancestors;
@@ -116,8 +117,8 @@ std::vector<const RelationshipDescription*> syn_nonRedundantRelationshipsDestine
     const EntityDescription& entity, const SYNEntityList& entities) {
     std::vector<const RelationshipDescription*> result;
     for (const auto& [name, relationship] : entity.relationshipsByName()) {
-        const bool destined = std::find(entities.begin(), entities.end(), relationship->destinationEntity()) !=
-                              entities.end();
+        const bool destined =
+            std::find(entities.begin(), entities.end(), relationship->destinationEntity()) != entities.end();
         if (destined && !userInfoBool(relationship->userInfo(), SYNIgnoredKey) &&
             !syn_isRedundantRelationship(*relationship)) {
             result.push_back(relationship);

@@ -7,7 +7,8 @@ bool SYNIsValidPathComponent(std::string_view name) {
     return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-std::optional<std::string> SYNPathByAppendingPathComponent(std::string_view directory, std::string_view name) {
+std::optional<std::string> SYNPathByAppendingPathComponent(std::string_view directory,
+                                                           std::string_view name) {
     if (!SYNIsValidPathComponent(name)) {
         return std::nullopt;
     }

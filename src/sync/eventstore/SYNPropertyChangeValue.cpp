@@ -192,8 +192,8 @@ std::shared_ptr<const SYNPropertyChangeValue> SYNPropertyChangeValue::decode(pla
     if (coder.containsValueForKey("value")) {
         result->value_ = coder.decodeObject("value");
     }
-    for (const char* key :
-         {"filename", "relatedIdentifier", "addedIdentifiers", "removedIdentifiers", "movedIdentifiersByIndex"}) {
+    for (const char* key : {"filename", "relatedIdentifier", "addedIdentifiers", "removedIdentifiers",
+                            "movedIdentifiersByIndex"}) {
         if (coder.containsValueForKey(key) && !result->setValueForKey(coder.decodeObject(key), key)) {
             return nullptr;
         }
@@ -204,15 +204,17 @@ std::shared_ptr<const SYNPropertyChangeValue> SYNPropertyChangeValue::decode(pla
 void SYNPropertyChangeValue::registerClass() {
     static std::once_flag once;
     std::call_once(once, [] {
-        plat::KeyedUnarchiver::registerClass<SYNPropertyChangeValue>(kClassName, &SYNPropertyChangeValue::decode);
+        plat::KeyedUnarchiver::registerClass<SYNPropertyChangeValue>(kClassName,
+                                                                     &SYNPropertyChangeValue::decode);
     });
 }
 
 bool SYNPropertyChangeValue::isEqual(const plat::Object& other) const {
     const auto* that = dynamic_cast<const SYNPropertyChangeValue*>(&other);
     return that != nullptr && type_ == that->type_ && propertyName_ == that->propertyName_ &&
-           value_ == that->value_ && filename_ == that->filename_ && relatedIdentifier_ == that->relatedIdentifier_ &&
-           added_ == that->added_ && removed_ == that->removed_ && moved_ == that->moved_;
+           value_ == that->value_ && filename_ == that->filename_ &&
+           relatedIdentifier_ == that->relatedIdentifier_ && added_ == that->added_ &&
+           removed_ == that->removed_ && moved_ == that->moved_;
 }
 
 std::size_t SYNPropertyChangeValue::hash() const {
@@ -220,8 +222,8 @@ std::size_t SYNPropertyChangeValue::hash() const {
 }
 
 std::string SYNPropertyChangeValue::description() const {
-    std::string text = plat::format("<SYNPropertyChangeValue: type %lld, property %@", static_cast<long long>(type_),
-                                    propertyName_);
+    std::string text = plat::format("<SYNPropertyChangeValue: type %lld, property %@",
+                                    static_cast<long long>(type_), propertyName_);
     if (value_) {
         text += plat::format(", value %@", *value_);
     }
@@ -232,8 +234,9 @@ std::string SYNPropertyChangeValue::description() const {
         text += plat::format(", related %@", *relatedIdentifier_);
     }
     if (!added_.empty() || !removed_.empty() || !moved_.empty()) {
-        text += plat::format(", %lu added, %lu removed, %lu indexed", static_cast<unsigned long>(added_.size()),
-                             static_cast<unsigned long>(removed_.size()), static_cast<unsigned long>(moved_.size()));
+        text += plat::format(
+            ", %lu added, %lu removed, %lu indexed", static_cast<unsigned long>(added_.size()),
+            static_cast<unsigned long>(removed_.size()), static_cast<unsigned long>(moved_.size()));
     }
     return text + ">";
 }
@@ -255,14 +258,16 @@ plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValu
     }
     const plat::Array* items = root.value() ? root.value()->asArray() : nullptr;
     if (items == nullptr) {
-        return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError, kRootFailure);
+        return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
+                                            kRootFailure);
     }
     std::vector<SYNPropertyChangeValue> values;
     values.reserve(items->size());
     for (const auto& item : *items) {
         auto value = item.asObjectOf<SYNPropertyChangeValue>();
         if (!value) {
-            return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError, kRootFailure);
+            return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
+                                                kRootFailure);
         }
         values.push_back(*value);
     }

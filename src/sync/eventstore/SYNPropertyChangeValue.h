@@ -58,7 +58,9 @@ class SYNPropertyChangeValue : public plat::Coding {
     // The to-one target's global identifier; nullopt for an empty relationship
     // (null and nil are read alike).
     const std::optional<std::string>& relatedIdentifier() const { return relatedIdentifier_; }
-    void setRelatedIdentifier(std::optional<std::string> identifier) { relatedIdentifier_ = std::move(identifier); }
+    void setRelatedIdentifier(std::optional<std::string> identifier) {
+        relatedIdentifier_ = std::move(identifier);
+    }
     const std::set<std::string>& addedIdentifiers() const { return added_; }
     void setAddedIdentifiers(std::set<std::string> identifiers) { added_ = std::move(identifiers); }
     const std::set<std::string>& removedIdentifiers() const { return removed_; }

@@ -13,7 +13,8 @@ using testing::NotificationRecorder;
 using testing::StoreTest;
 using ContextTest = StoreTest;
 
-FetchRequest request(const char* entity, PredicatePtr predicate = nullptr, std::vector<SortDescriptor> sort = {}) {
+FetchRequest request(const char* entity, PredicatePtr predicate = nullptr,
+                     std::vector<SortDescriptor> sort = {}) {
     FetchRequest r(entity);
     r.predicate = std::move(predicate);
     r.sortDescriptors = std::move(sort);
@@ -42,13 +43,16 @@ TEST_F(ContextTest, SaveGivesPermanentIDsWhoseURIsResolve) {
     // URIs that do not name one of our objects give nothing.
     EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("not a url"), nullptr);
     EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://OTHER/Task/p1"), nullptr);
-    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Nope/p1"),
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() +
+                                                               "/Nope/p1"),
               nullptr);
     EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation(temporary->URIRepresentation()), nullptr);
-    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Task/pX"),
+    EXPECT_EQ(coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() +
+                                                               "/Task/pX"),
               nullptr);
     // A row that does not exist still gets an ID; existence is checked by fetching.
-    auto ghost = coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() + "/Task/p999");
+    auto ghost = coordinator->managedObjectIDForURIRepresentation("x-objectstore://" + store->identifier() +
+                                                                  "/Task/p999");
     ASSERT_NE(ghost, nullptr);
     auto missing = context->existingObjectWithID(ghost);
     ASSERT_FALSE(missing);
@@ -61,7 +65,7 @@ TEST_F(ContextTest, PrimaryKeysAreNeverReused) {
     int64_t first = a->objectID()->primaryKey();
     context->rollback();  // the reserved key is dropped with the object
     EXPECT_TRUE(a->isInvalidated());
-    auto b = insert("Note");  // shares no counter with Task
+    auto b = insert("Note");        // shares no counter with Task
     auto c = insert("UrgentTask");  // shares Task's root
     ASSERT_EQ(context->save(), nullptr);
     EXPECT_GT(c->objectID()->primaryKey(), first);
@@ -77,8 +81,8 @@ TEST_F(ContextTest, FetchSeesUnsavedInsertsAndSkipsUnsavedDeletes) {
     EXPECT_EQ(strings(all, "title"), (std::vector<std::string>{"a", "b", "c"}));
 
     insert("Task", "title", Value("aa"));
-    context->deleteObject(all[1]);               // "b"
-    all[2]->setValue(Value("0c"), "title");       // "c" now sorts first
+    context->deleteObject(all[1]);           // "b"
+    all[2]->setValue(Value("0c"), "title");  // "c" now sorts first
     auto seen = fetch(request("Task", Predicate::notEqual("title", Value("zz")), {SortDescriptor("title")}));
     EXPECT_EQ(strings(seen, "title"), (std::vector<std::string>{"0c", "a", "aa"}));
     // A changed object that no longer matches is left out.
@@ -116,8 +120,11 @@ TEST_F(ContextTest, FetchesFollowSubentitiesKeyPathsAndResultTypes) {
     EXPECT_EQ(strings(inWork, "title"), std::vector<std::string>{"t1"});
     auto workObject = fetch(request("Calendar", Predicate::equal("name", Value("work")))).at(0);
     EXPECT_EQ(fetch(request("Task", Predicate::equal("calendar", Value(ObjectPtr(workObject))))).size(), 1u);
-    EXPECT_EQ(fetch(request("Task", Predicate::equal("calendar", Value(ObjectPtr(workObject->objectID()))))).size(), 1u);
-    EXPECT_EQ(fetch(request("Calendar", Predicate::anyIn("tasks.title", Value(Array{Value("u1")})))).size(), 1u);
+    EXPECT_EQ(
+        fetch(request("Task", Predicate::equal("calendar", Value(ObjectPtr(workObject->objectID()))))).size(),
+        1u);
+    EXPECT_EQ(fetch(request("Calendar", Predicate::anyIn("tasks.title", Value(Array{Value("u1")})))).size(),
+              1u);
 
     FetchRequest dict = request("Task", nullptr, {SortDescriptor("title")});
     dict.propertiesToFetch = {{"title", "title"}, {"id", "objectID"}, {"cal", "calendar"}};

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <functional>
 
-#include "support/TempDir.h"
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/UUIDObject.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "support/TempDir.h"
 
 namespace plat::coredata {
 namespace {
@@ -127,7 +127,8 @@ TEST(ManagedObjectModelTest, InvalidModelsAreRefusedWithAReason) {
         auto error = model->finalize();
         ASSERT_NE(error, nullptr) << c.what;
         EXPECT_EQ(error->code(), CoreDataError);
-        EXPECT_NE(error->localizedDescription().find(c.what), std::string::npos) << error->localizedDescription();
+        EXPECT_NE(error->localizedDescription().find(c.what), std::string::npos)
+            << error->localizedDescription();
         EXPECT_FALSE(model->isFrozen());
     }
     auto model = ManagedObjectModel::create();
@@ -216,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
         CoercionCase{AttributeType::Integer32, Value(2.5), std::nullopt},
         CoercionCase{AttributeType::Integer64, Value(uint64_t{1} << 63), std::nullopt},
         CoercionCase{AttributeType::Integer64, Value(9223372036854775808.0), std::nullopt},
-        CoercionCase{AttributeType::Integer64, Value(Decimal::fromString("42")), Value(42), NumberType::Int64},
+        CoercionCase{AttributeType::Integer64, Value(Decimal::fromString("42")), Value(42),
+                     NumberType::Int64},
         CoercionCase{AttributeType::Integer64, Value(std::nan("")), std::nullopt},
         CoercionCase{AttributeType::Integer64, Value("12"), std::nullopt},
         CoercionCase{AttributeType::Boolean, Value(1), Value(true), NumberType::Bool},
@@ -252,7 +254,8 @@ TEST(ManagedObjectModelTest, JSONRoundTripKeepsEverything) {
     calendar.addAttribute("created", AttributeType::Date).setDefaultValue(Value(Date(86400)));
     calendar.addAttribute("blob", AttributeType::BinaryData).setDefaultValue(Value(Data::fromString("hi")));
     calendar.addAttribute("id", AttributeType::UUID).setDefaultValue(kUUID);
-    calendar.addAttribute("price", AttributeType::Decimal).setDefaultValue(Value(Decimal::fromString("1.25")));
+    calendar.addAttribute("price", AttributeType::Decimal)
+        .setDefaultValue(Value(Decimal::fromString("1.25")));
     calendar.addAttribute("values", AttributeType::Transformable).setValueTransformerName("T");
     calendar.setUserInfo({{"SYNMigrationPriorityKey", Value("5")}});
     ASSERT_EQ(model->finalize(), nullptr);
@@ -283,27 +286,34 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
 
 TEST(ManagedObjectModelTest, LoadsFilesAndBundlesAndRefusesBadOnes) {
     testsupport::TempDir dir;
-    auto v1 = R"({"versionIdentifiers":["1"],"entities":[{"name":"A","attributes":[{"name":"x","type":"integer32"}]}]})";
-    auto v2 = R"({"versionIdentifiers":["2"],"entities":[{"name":"A","attributes":[{"name":"x","type":"integer32"},{"name":"y","type":"string","default":"hi"}]}]})";
+    auto v1 =
+        R"({"versionIdentifiers":["1"],"entities":[{"name":"A","attributes":[{"name":"x","type":"integer32"}]}]})";
+    auto v2 =
+        R"({"versionIdentifiers":["2"],"entities":[{"name":"A","attributes":[{"name":"x","type":"integer32"},{"name":"y","type":"string","default":"hi"}]}]})";
     std::filesystem::create_directory(dir / "Model.bundle");
     writeFile(dir / "Model.bundle" / "v1.json", v1);
     writeFile(dir / "Model.bundle" / "v2.json", v2);
     writeFile(dir / "Model.bundle" / "VersionInfo.json", R"({"currentVersion":"v2"})");
 
-    auto current = ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "Model.bundle").string()));
+    auto current =
+        ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "Model.bundle").string()));
     ASSERT_TRUE(current) << current.error()->description();
     EXPECT_EQ((*current)->versionIdentifiers(), std::set<std::string>{"2"});
     EXPECT_EQ(*(*current)->entityNamed("A")->attributeNamed("y")->defaultValue(), Value("hi"));
 
-    auto versions = ManagedObjectModel::modelVersionsAtURL(URL::fileURLWithPath((dir / "Model.bundle").string()));
+    auto versions =
+        ManagedObjectModel::modelVersionsAtURL(URL::fileURLWithPath((dir / "Model.bundle").string()));
     ASSERT_TRUE(versions);
     ASSERT_EQ(versions->size(), 2u);
-    EXPECT_NE(versions->at("v1")->entityNamed("A")->versionHash(), versions->at("v2")->entityNamed("A")->versionHash());
+    EXPECT_NE(versions->at("v1")->entityNamed("A")->versionHash(),
+              versions->at("v2")->entityNamed("A")->versionHash());
 
-    auto single = ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "Model.bundle" / "v1.json").string()));
+    auto single = ManagedObjectModel::modelWithContentsOfURL(
+        URL::fileURLWithPath((dir / "Model.bundle" / "v1.json").string()));
     ASSERT_TRUE(single);
 
-    auto missing = ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "none.json").string()));
+    auto missing =
+        ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "none.json").string()));
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error()->code(), FileReadNoSuchFileError);
 
@@ -320,13 +330,15 @@ TEST(ManagedObjectModelTest, LoadsFilesAndBundlesAndRefusesBadOnes) {
     };
     for (const char* text : bad) {
         writeFile(dir / "bad.json", text);
-        auto result = ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "bad.json").string()));
+        auto result =
+            ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "bad.json").string()));
         ASSERT_FALSE(result) << text;
         EXPECT_EQ(result.error()->code(), FileReadCorruptFileError) << text;
         EXPECT_TRUE(result.error()->userInfo().find(DebugDescriptionErrorKey)) << text;
     }
     writeFile(dir / "Model.bundle" / "VersionInfo.json", R"({"currentVersion":"../x"})");
-    EXPECT_FALSE(ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "Model.bundle").string())));
+    EXPECT_FALSE(
+        ManagedObjectModel::modelWithContentsOfURL(URL::fileURLWithPath((dir / "Model.bundle").string())));
 }
 
 }  // namespace

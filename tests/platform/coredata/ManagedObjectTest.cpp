@@ -121,12 +121,14 @@ TEST_F(ManagedObjectTest, ObserversSeeChangesAndTheirExceptionsReachTheWriter) {
     auto token = task->addObserver("title", [&](ManagedObject& o, std::string_view key) {
         seen.push_back(std::string(key) + "=" + o.valueForKey(key).stringValue());
     });
-    task->addObserver("calendar", [&](ManagedObject&, std::string_view key) { seen.push_back(std::string(key)); });
+    task->addObserver("calendar",
+                      [&](ManagedObject&, std::string_view key) { seen.push_back(std::string(key)); });
     task->setValue(Value("a"), "title");
     calendar->mutableSetValueForKey("tasks").addObject(task);  // inverse change is observed too
     EXPECT_EQ(seen, (std::vector<std::string>{"title=a", "calendar"}));
     task->removeObserver(token);
-    task->addObserver("title", [](ManagedObject&, std::string_view) { throw std::runtime_error("observer"); });
+    task->addObserver("title",
+                      [](ManagedObject&, std::string_view) { throw std::runtime_error("observer"); });
     EXPECT_THROW(task->setValue(Value("b"), "title"), std::runtime_error);
     EXPECT_EQ(task->valueForKey("title"), Value("b"));
 }

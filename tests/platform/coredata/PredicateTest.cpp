@@ -12,7 +12,8 @@ namespace {
 // A key-value coding object with a fixed set of keys and an optional identity.
 class Record : public Object, public KeyValueCoding {
   public:
-    Record(Dictionary values, ObjectPtr identity = nullptr) : values_(std::move(values)), identity_(std::move(identity)) {}
+    Record(Dictionary values, ObjectPtr identity = nullptr)
+        : values_(std::move(values)), identity_(std::move(identity)) {}
     Value valueForKey(std::string_view key) const override {
         if (const Value* v = values_.find(key))
             return *v;
@@ -52,15 +53,14 @@ Value revision() {
 
 Value event() {
     Set changes{token("c1"), token("c2")};
-    return Value(std::make_shared<const Record>(
-        Dictionary{{"type", Value(int16_t{2})},
-                   {"uniqueIdentifier", Value()},
-                   {"name", Value("Alpha")},
-                   {"globalCount", Value(int64_t{1} << 40)},
-                   {"eventRevision", revision()},
-                   {"objectChanges", Value(std::move(changes))},
-                   {"dict", Value(Dictionary{{"k", Value(1)}})}},
-        std::make_shared<const Token>("event")));
+    return Value(std::make_shared<const Record>(Dictionary{{"type", Value(int16_t{2})},
+                                                           {"uniqueIdentifier", Value()},
+                                                           {"name", Value("Alpha")},
+                                                           {"globalCount", Value(int64_t{1} << 40)},
+                                                           {"eventRevision", revision()},
+                                                           {"objectChanges", Value(std::move(changes))},
+                                                           {"dict", Value(Dictionary{{"k", Value(1)}})}},
+                                                std::make_shared<const Token>("event")));
 }
 
 struct Case {
@@ -94,9 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"UnlikeKindsNeverOrder", P::lessThan("name", Value(3)), false},
         Case{"KeyPathEquality", P::equal("eventRevision.persistentStoreIdentifier", Value("STORE-1")), true},
         Case{"KeyPathInt", P::equal("eventRevision.revisionNumber", Value(7)), true},
-        Case{"BeginsWithIsCaseSensitive", P::beginsWith("eventRevision.persistentStoreIdentifier", "store"), false},
-        Case{"BeginsWithCaseInsensitive",
-             P::beginsWith("eventRevision.persistentStoreIdentifier", "store", CaseInsensitivePredicateOption), true},
+        Case{"BeginsWithIsCaseSensitive", P::beginsWith("eventRevision.persistentStoreIdentifier", "store"),
+             false},
+        Case{
+            "BeginsWithCaseInsensitive",
+            P::beginsWith("eventRevision.persistentStoreIdentifier", "store", CaseInsensitivePredicateOption),
+            true},
         Case{"BeginsWithLongerPrefix", P::beginsWith("name", "Alphabet"), false},
         Case{"EndsWith", P::endsWith("name", "pha"), true},
         Case{"ContainsString", P::contains("name", Value("lph")), true},
@@ -110,15 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"AnyInMiss", P::anyIn("objectChanges", Value(Array{token("c9")})), false},
         Case{"AllEqual",
              P::comparison(Expression::keyPath("objectChanges"), PredicateOperator::In,
-                           Expression::constant(Value(Array{token("c1"), token("c2")})), ComparisonModifier::All),
+                           Expression::constant(Value(Array{token("c1"), token("c2")})),
+                           ComparisonModifier::All),
              true},
         Case{"DictionaryKeyPath", P::equal("dict.k", Value(1)), true},
         Case{"DictionaryMissingKeyIsNil", P::equal("dict.none", Value()), true},
         Case{"And", P::andPredicate({P::equal("type", Value(2)), P::beginsWith("name", "Al")}), true},
-        Case{"AndShortCircuits", P::andPredicate({P::falsePredicate(), P::equal("missingKey", Value(1))}), false},
+        Case{"AndShortCircuits", P::andPredicate({P::falsePredicate(), P::equal("missingKey", Value(1))}),
+             false},
         Case{"Or", P::orPredicate({P::equal("type", Value(9)), P::equal("name", Value("Alpha"))}), true},
-        Case{"EmptyAndIsTrue", P::andPredicate({}), true},
-        Case{"EmptyOrIsFalse", P::orPredicate({}), false},
+        Case{"EmptyAndIsTrue", P::andPredicate({}), true}, Case{"EmptyOrIsFalse", P::orPredicate({}), false},
         Case{"True", P::truePredicate(), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -129,7 +133,8 @@ TEST(PredicateTest, BadKeysAndBadTreesThrow) {
     EXPECT_THROW(P::equal("", Value(1)), ModelException);
     EXPECT_THROW(P::andPredicate({nullptr}), ModelException);
     EXPECT_THROW(P::notPredicate(nullptr), ModelException);
-    EXPECT_THROW(P::comparison(nullptr, PredicateOperator::EqualTo, Expression::constant(Value())), ModelException);
+    EXPECT_THROW(P::comparison(nullptr, PredicateOperator::EqualTo, Expression::constant(Value())),
+                 ModelException);
     // Key paths through nil give nil rather than failing.
     EXPECT_TRUE(P::equal("uniqueIdentifier.anything", Value())->evaluateWithObject(event()));
 }
@@ -139,22 +144,24 @@ TEST(PredicateTest, TreeIsInspectableAndPrintable) {
                               P::notPredicate(P::selfIn(Value(Array{}))),
                               P::orPredicate({P::beginsWith("name", "a", CaseInsensitivePredicateOption),
                                               P::equal("uniqueIdentifier", Value())})});
-    EXPECT_EQ(p->predicateFormat(),
-              "type IN {0, 1} AND NOT (SELF IN {}) AND (name BEGINSWITH[c] \"a\" OR uniqueIdentifier == nil)");
+    EXPECT_EQ(
+        p->predicateFormat(),
+        "type IN {0, 1} AND NOT (SELF IN {}) AND (name BEGINSWITH[c] \"a\" OR uniqueIdentifier == nil)");
     ASSERT_EQ(p->kind(), Predicate::Kind::And);
     ASSERT_EQ(p->subpredicates().size(), 3u);
     const auto& first = p->subpredicates()[0];
     EXPECT_EQ(first->op(), PredicateOperator::In);
     EXPECT_EQ(first->lhs()->kind(), Expression::Kind::KeyPath);
     EXPECT_EQ(first->rhs()->constantValue().count(), 2u);
-    EXPECT_EQ(P::equal("a.b.c", Value())->lhs()->keyPathComponents(), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(P::equal("a.b.c", Value())->lhs()->keyPathComponents(),
+              (std::vector<std::string>{"a", "b", "c"}));
 }
 
 Value row(const char* name, Value count, const char* store) {
-    return Value(std::make_shared<const Record>(Dictionary{
-        {"name", Value(name)},
-        {"count", std::move(count)},
-        {"rev", Value(std::make_shared<const Record>(Dictionary{{"store", Value(store)}}))}}));
+    return Value(std::make_shared<const Record>(
+        Dictionary{{"name", Value(name)},
+                   {"count", std::move(count)},
+                   {"rev", Value(std::make_shared<const Record>(Dictionary{{"store", Value(store)}}))}}));
 }
 
 std::vector<std::string> names(const std::vector<Value>& rows) {

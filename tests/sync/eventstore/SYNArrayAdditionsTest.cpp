@@ -15,11 +15,12 @@ struct BatchLog {
 
 BatchLog batchesOf(const std::vector<int>& items, std::size_t size, std::size_t stopAfter = SIZE_MAX) {
     BatchLog log;
-    syn_enumerateObjectsInBatchesWithBatchSize(items, size, [&](std::span<const int> batch, std::size_t left, bool& stop) {
-        log.batches.emplace_back(batch.begin(), batch.end());
-        log.remaining.push_back(left);
-        stop = log.batches.size() >= stopAfter;
-    });
+    syn_enumerateObjectsInBatchesWithBatchSize(items, size,
+                                               [&](std::span<const int> batch, std::size_t left, bool& stop) {
+                                                   log.batches.emplace_back(batch.begin(), batch.end());
+                                                   log.remaining.push_back(left);
+                                                   stop = log.batches.size() >= stopAfter;
+                                               });
     return log;
 }
 
@@ -51,16 +52,18 @@ TEST(SYNArrayAdditionsTest, EnumerationVisitsInOrderWithIndexesUntilStopped) {
     const std::vector<std::string> items = {"a", "b", "c", "d"};
     std::vector<std::string> seen;
     std::vector<std::size_t> indexes;
-    syn_enumerateObjectsDrainingEveryIterations(items, 2, [&](const std::string& item, std::size_t index, bool& stop) {
-        seen.push_back(item);
-        indexes.push_back(index);
-        stop = item == "c";
-    });
+    syn_enumerateObjectsDrainingEveryIterations(items, 2,
+                                                [&](const std::string& item, std::size_t index, bool& stop) {
+                                                    seen.push_back(item);
+                                                    indexes.push_back(index);
+                                                    stop = item == "c";
+                                                });
     EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(indexes, (std::vector<std::size_t>{0, 1, 2}));
 
     int calls = 0;
-    syn_enumerateObjectsDrainingEveryIterations(std::vector<int>{}, 0, [&](int, std::size_t, bool&) { ++calls; });
+    syn_enumerateObjectsDrainingEveryIterations(std::vector<int>{}, 0,
+                                                [&](int, std::size_t, bool&) { ++calls; });
     EXPECT_EQ(calls, 0);
 }
 

@@ -57,13 +57,14 @@ std::vector<SYNTask> makeTasks(const std::vector<std::string>& outcomes, QueueRu
 
 std::shared_ptr<SYNAsynchronousTaskQueue> makeQueue(std::vector<SYNTask> tasks, int policy, QueueRun& run) {
     auto weak = std::make_shared<std::weak_ptr<SYNAsynchronousTaskQueue>>();
-    auto queue = std::make_shared<SYNAsynchronousTaskQueue>(std::move(tasks), policy, [&run, weak](plat::ErrorPtr e) {
-        ++run.completions;
-        run.error = std::move(e);
-        run.completedOnMain = MainLoop::isMainThread();
-        auto self = weak->lock();
-        run.finishedBeforeCompletion = self && self->isFinished();
-    });
+    auto queue =
+        std::make_shared<SYNAsynchronousTaskQueue>(std::move(tasks), policy, [&run, weak](plat::ErrorPtr e) {
+            ++run.completions;
+            run.error = std::move(e);
+            run.completedOnMain = MainLoop::isMainThread();
+            auto self = weak->lock();
+            run.finishedBeforeCompletion = self && self->isFinished();
+        });
     *weak = queue;
     return queue;
 }
@@ -125,15 +126,16 @@ TEST_P(SYNTaskQueuePolicyTest, RunsTasksAndCombinesErrorsAsThePolicySays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Policies, SYNTaskQueuePolicyTest,
-    ::testing::Values(PolicyCase{0, {"ok", "ok", "ok"}, 3, "nil"}, PolicyCase{0, {"ok", "fail", "ok"}, 2, "E1001"},
-                      PolicyCase{0, {"ok", "ok", "fail"}, 3, "E1002"}, PolicyCase{0, {"fail", "fail"}, 1, "E1000"},
-                      PolicyCase{1, {"ok", "ok"}, 1, "nil"}, PolicyCase{1, {"fail", "ok", "ok"}, 2, "nil"},
-                      PolicyCase{1, {"fail", "fail"}, 2, "M:1000,1001"}, PolicyCase{1, {"fail"}, 1, "E1000"},
-                      PolicyCase{2, {"ok", "fail", "ok"}, 3, "M:-,1001,-"}, PolicyCase{2, {"ok", "ok"}, 2, "nil"},
-                      PolicyCase{2, {"fail"}, 1, "E1000"}, PolicyCase{2, {"fail", "fail"}, 2, "M:1000,1001"},
-                      PolicyCase{2, {"ok", "stop", "fail"}, 2, "nil"}, PolicyCase{2, {"fail", "stop", "ok"}, 2, "M:1000,-"},
-                      PolicyCase{1, {"fail", "stop", "ok"}, 2, "nil"}, PolicyCase{0, {}, 0, "nil"},
-                      PolicyCase{2, {}, 0, "nil"}));
+    ::testing::Values(
+        PolicyCase{0, {"ok", "ok", "ok"}, 3, "nil"}, PolicyCase{0, {"ok", "fail", "ok"}, 2, "E1001"},
+        PolicyCase{0, {"ok", "ok", "fail"}, 3, "E1002"}, PolicyCase{0, {"fail", "fail"}, 1, "E1000"},
+        PolicyCase{1, {"ok", "ok"}, 1, "nil"}, PolicyCase{1, {"fail", "ok", "ok"}, 2, "nil"},
+        PolicyCase{1, {"fail", "fail"}, 2, "M:1000,1001"}, PolicyCase{1, {"fail"}, 1, "E1000"},
+        PolicyCase{2, {"ok", "fail", "ok"}, 3, "M:-,1001,-"}, PolicyCase{2, {"ok", "ok"}, 2, "nil"},
+        PolicyCase{2, {"fail"}, 1, "E1000"}, PolicyCase{2, {"fail", "fail"}, 2, "M:1000,1001"},
+        PolicyCase{2, {"ok", "stop", "fail"}, 2, "nil"}, PolicyCase{2, {"fail", "stop", "ok"}, 2, "M:1000,-"},
+        PolicyCase{1, {"fail", "stop", "ok"}, 2, "nil"}, PolicyCase{0, {}, 0, "nil"},
+        PolicyCase{2, {}, 0, "nil"}));
 
 TEST_F(SYNAsynchronousTaskQueueTest, AnUnknownPolicyRaisesTheFrameworkException) {
     for (int policy : {-1, 3, 42}) {
@@ -277,7 +279,8 @@ TEST_F(SYNAsynchronousTaskQueueTest, ASerialOperationQueueRunsNothingElseUntilTh
     EXPECT_FALSE(second->isExecuting());
     held(nullptr, false);
     ASSERT_TRUE(MainLoop::runUntil([&] { return second->isFinished(); }, kLongWait));
-    EXPECT_EQ(events, (std::vector<std::string>{"first task", "first completion", "second task", "second completion"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"first task", "first completion", "second task",
+                                                "second completion"}));
     EXPECT_EQ(first->info(), plat::Value("tag"));
     EXPECT_EQ(first->numberOfTasks(), 1u);
 }

@@ -86,15 +86,17 @@ TEST(SYNFileCoordinationTest, AHeldWriteMakesOtherAccessesTimeOutWithoutRunningT
     std::atomic<int> runs{0};
     auto count = [&](const plat::URL&) { runs.fetch_add(1); };
     // The same file under other spellings is the same file.
-    for (const auto& spelling : {dir / "sub/file", dir / "sub/./file", dir / "link/file", dir / "x/../sub/file"}) {
+    for (const auto& spelling :
+         {dir / "sub/file", dir / "sub/./file", dir / "link/file", dir / "x/../sub/file"}) {
         auto error = syn_coordinateReadingItemAtURL(fileURL(spelling), 0, kShortWait, count);
         ASSERT_TRUE(SYNErrorHasCode(error, SYNErrorFileCoordinatorTimedOut)) << spelling;
         EXPECT_TRUE(error->userInfo().empty());
     }
     EXPECT_TRUE(SYNErrorHasCode(syn_coordinateWritingItemAtURL(fileURL(dir / "sub/file"), 0, 0.0, count),
                                 SYNErrorFileCoordinatorTimedOut));
-    EXPECT_TRUE(SYNErrorHasCode(syn_coordinateReadingItemAtURL(fileURL(dir / "sub/file"), 0, std::nan(""), count),
-                                SYNErrorFileCoordinatorTimedOut));
+    EXPECT_TRUE(
+        SYNErrorHasCode(syn_coordinateReadingItemAtURL(fileURL(dir / "sub/file"), 0, std::nan(""), count),
+                        SYNErrorFileCoordinatorTimedOut));
     EXPECT_EQ(runs.load(), 0);
 
     // Other files are not held.
@@ -116,20 +118,22 @@ TEST(SYNFileCoordinationTest, ReadersShareAPathAndWritersWaitForThem) {
     };
     {
         Holder reader(url, false);
-        EXPECT_EQ(syn_coordinateReadingItemAtURL(url, 0, 0.0, [&](const plat::URL&) { note("second reader"); }),
-                  nullptr);
-        EXPECT_TRUE(SYNErrorHasCode(syn_coordinateWritingItemAtURL(url, 0, kShortWait, [&](const plat::URL&) {
-                                        note("writer that timed out");
-                                    }),
-                                    SYNErrorFileCoordinatorTimedOut));
+        EXPECT_EQ(
+            syn_coordinateReadingItemAtURL(url, 0, 0.0, [&](const plat::URL&) { note("second reader"); }),
+            nullptr);
+        EXPECT_TRUE(
+            SYNErrorHasCode(syn_coordinateWritingItemAtURL(
+                                url, 0, kShortWait, [&](const plat::URL&) { note("writer that timed out"); }),
+                            SYNErrorFileCoordinatorTimedOut));
         EXPECT_TRUE(SYNErrorHasCode(syn_coordinateReadingItemAtURL(url, 0, url, 0, kShortWait,
                                                                    [&](const plat::URL&, const plat::URL&) {
                                                                        note("read-write that timed out");
                                                                    }),
                                     SYNErrorFileCoordinatorTimedOut));
         std::thread waitingWriter([&] {
-            EXPECT_EQ(syn_coordinateWritingItemAtURL(url, 0, kLongWait, [&](const plat::URL&) { note("writer"); }),
-                      nullptr);
+            EXPECT_EQ(
+                syn_coordinateWritingItemAtURL(url, 0, kLongWait, [&](const plat::URL&) { note("writer"); }),
+                nullptr);
         });
         note("reader releases");
         reader.release();
@@ -146,8 +150,8 @@ TEST(SYNFileCoordinationTest, ReadWriteCallsOnCrossedPathsNeverDeadlock) {
     std::atomic<int> failures{0};
     auto worker = [&](const plat::URL& from, const plat::URL& to) {
         for (int i = 0; i < 200; ++i) {
-            auto error = syn_coordinateReadingItemAtURL(from, 0, to, 0, kLongWait,
-                                                        [&](const plat::URL&, const plat::URL&) { runs.fetch_add(1); });
+            auto error = syn_coordinateReadingItemAtURL(
+                from, 0, to, 0, kLongWait, [&](const plat::URL&, const plat::URL&) { runs.fetch_add(1); });
             if (error) {
                 failures.fetch_add(1);
             }

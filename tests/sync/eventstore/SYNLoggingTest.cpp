@@ -42,7 +42,8 @@ struct Emitter {
 
 TEST_F(SYNLoggingTest, ALevelNSiteWritesOnlyWhenTheLevelIsAtLeastN) {
     EXPECT_EQ(SYNReadLoggingLevel(), SYNLoggingLevelError);
-    const std::vector<std::pair<int, std::size_t>> expectations = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {9, 4}};
+    const std::vector<std::pair<int, std::size_t>> expectations = {{0, 0}, {1, 1}, {2, 2},
+                                                                   {3, 3}, {4, 4}, {9, 4}};
     for (auto [level, count] : expectations) {
         lines.clear();
         SYNSetLoggingLevel(level);
@@ -59,9 +60,9 @@ TEST_F(SYNLoggingTest, LinesCarryMessageMethodAndLineInTheFixedFormat) {
     const std::string method = methods[0];
     EXPECT_NE(method.find("LinesCarryMessageMethodAndLineInTheFixedFormat"), std::string::npos);
     EXPECT_EQ(method.find('('), std::string::npos);
-    std::string expected = "  " + std::string("Could not fetch events: boom") + std::string(60 - 28, ' ') +
-                           "  <<<  " + method + std::string(method.size() < 70 ? 70 - method.size() : 0, ' ') + " line " +
-                           std::to_string(line);
+    std::string expected =
+        "  " + std::string("Could not fetch events: boom") + std::string(60 - 28, ' ') + "  <<<  " + method +
+        std::string(method.size() < 70 ? 70 - method.size() : 0, ' ') + " line " + std::to_string(line);
     EXPECT_EQ(lines[0], expected);
 }
 

@@ -39,10 +39,12 @@ TEST(SYNPropertyChangeValueTest, FieldsAreSettableByNameFromTheFormsEventFilesUs
     EXPECT_TRUE(change.setValueForKey(Value("tasks"), "propertyName"));
     EXPECT_TRUE(change.setValueForKey(Value("A-1"), "relatedIdentifier"));
     EXPECT_TRUE(change.setValueForKey(Value("ABC123"), "filename"));
-    EXPECT_TRUE(change.setValueForKey(Value(plat::Array{Value("B"), Value("C"), Value("B")}), "addedIdentifiers"));
+    EXPECT_TRUE(
+        change.setValueForKey(Value(plat::Array{Value("B"), Value("C"), Value("B")}), "addedIdentifiers"));
     EXPECT_TRUE(change.setValueForKey(Value(plat::Set{Value("Z")}), "removedIdentifiers"));
-    EXPECT_TRUE(change.setValueForKey(Value(plat::Dictionary{{"2", Value("B")}, {"0", Value("C")}, {"10", Value("A")}}),
-                                      "movedIdentifiersByIndex"));
+    EXPECT_TRUE(change.setValueForKey(
+        Value(plat::Dictionary{{"2", Value("B")}, {"0", Value("C")}, {"10", Value("A")}}),
+        "movedIdentifiersByIndex"));
     EXPECT_TRUE(change.setValueForKey(Value(), "value"));
 
     EXPECT_EQ(change.type(), SYNPropertyChangeTypeOrderedToManyRelationship);
@@ -51,7 +53,8 @@ TEST(SYNPropertyChangeValueTest, FieldsAreSettableByNameFromTheFormsEventFilesUs
     EXPECT_EQ(change.filename(), "ABC123");
     EXPECT_EQ(change.addedIdentifiers(), (std::set<std::string>{"B", "C"}));
     EXPECT_EQ(change.removedIdentifiers(), (std::set<std::string>{"Z"}));
-    EXPECT_EQ(change.movedIdentifiersByIndex(), (std::map<int64_t, std::string>{{0, "C"}, {2, "B"}, {10, "A"}}));
+    EXPECT_EQ(change.movedIdentifiersByIndex(),
+              (std::map<int64_t, std::string>{{0, "C"}, {2, "B"}, {10, "A"}}));
     ASSERT_TRUE(change.value());
     EXPECT_TRUE(change.value()->isNull());  // the null object, not nil
 
