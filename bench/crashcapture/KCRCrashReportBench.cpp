@@ -17,30 +17,31 @@ constexpr uint64_t kImageBase = 0x7f0000000000;
 constexpr uint64_t kImageSize = 0x100000;
 
 kcrtest::Bytes largeReport() {
-    auto spec = kcrtest::CrashReportSpec::full();
-    spec.images.clear();
+    auto fields = kcrtest::CrashReport::full();
+    fields.images.clear();
     for (uint64_t i = 0; i < 300; ++i) {
-        spec.images.push_back({.baseAddress = kImageBase + i * kImageSize,
-                               .size = kImageSize,
-                               .name = "/usr/lib/x86_64-linux-gnu/libexample" + std::to_string(i) + ".so.1",
-                               .uuid = kcrtest::Bytes(20, static_cast<uint8_t>(i)),
-                               .codeType = kcrtest::ProcessorSpec{}});
+        fields.images.push_back({.baseAddress = kImageBase + i * kImageSize,
+                                 .size = kImageSize,
+                                 .name = "/usr/lib/x86_64-linux-gnu/libexample" + std::to_string(i) + ".so.1",
+                                 .uuid = kcrtest::Bytes(20, static_cast<uint8_t>(i)),
+                                 .codeType = kcrtest::Processor{}});
     }
-    const auto registers = spec.threads[1].registers;
-    spec.threads.clear();
+    const auto registers = fields.threads[1].registers;
+    fields.threads.clear();
     for (uint32_t t = 0; t < 50; ++t) {
-        kcrtest::ThreadSpec thread{.number = t, .crashed = t == 7, .registers = {}, .frames = {}};
-        if (thread.crashed) thread.registers = registers;
+        kcrtest::Thread thread{.number = t, .crashed = t == 7, .registers = {}, .frames = {}};
+        if (thread.crashed)
+            thread.registers = registers;
         for (uint64_t f = 0; f < 64; ++f) {
             uint64_t pc = kImageBase + ((t * 64 + f) * 7919 % 300) * kImageSize + 0x1000 + f * 16;
-            std::optional<kcrtest::SymbolSpec> symbol;
+            std::optional<kcrtest::Symbol> symbol;
             if (f % 2 == 0)
-                symbol = kcrtest::SymbolSpec{"_ZN7example6Worker3runEv" + std::to_string(f), pc - 0x40, {}};
+                symbol = kcrtest::Symbol{"_ZN7example6Worker3runEv" + std::to_string(f), pc - 0x40, {}};
             thread.frames.push_back({.pc = pc, .symbol = symbol});
         }
-        spec.threads.push_back(std::move(thread));
+        fields.threads.push_back(std::move(thread));
     }
-    return kcrtest::packFile(spec);
+    return kcrtest::packFile(fields);
 }
 
 const kcrtest::Bytes& reportFile() {

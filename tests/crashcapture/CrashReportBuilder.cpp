@@ -62,175 +62,175 @@ void setEnum(Enum& field, int32_t value) {
 
 class Packer {
   public:
-    Kcr__CrashReport* report(const CrashReportSpec& spec) {
+    Kcr__CrashReport* report(const CrashReport& fields) {
         auto* m = arena_.make(kcr__crash_report__init);
-        m->system_info = systemInfo(spec.systemInfo);
-        m->application_info = applicationInfo(spec.applicationInfo);
-        m->n_threads = spec.threads.size();
-        m->threads = arena_.array<Kcr__CrashReport__Thread>(spec.threads.size());
-        for (std::size_t i = 0; i < spec.threads.size(); ++i)
-            m->threads[i] = thread(spec.threads[i]);
-        m->n_binary_images = spec.images.size();
-        m->binary_images = arena_.array<Kcr__CrashReport__BinaryImage>(spec.images.size());
-        for (std::size_t i = 0; i < spec.images.size(); ++i)
-            m->binary_images[i] = image(spec.images[i]);
-        if (spec.exception)
-            m->exception = exception(*spec.exception);
-        m->signal = signal(spec.signal);
-        if (spec.processInfo)
-            m->process_info = processInfo(*spec.processInfo);
-        if (spec.machineInfo)
-            m->machine_info = machineInfo(*spec.machineInfo);
-        if (spec.reportInfo)
-            m->report_info = reportInfo(*spec.reportInfo);
-        if (spec.customData) {
+        m->system_info = systemInfo(fields.systemInfo);
+        m->application_info = applicationInfo(fields.applicationInfo);
+        m->n_threads = fields.threads.size();
+        m->threads = arena_.array<Kcr__CrashReport__Thread>(fields.threads.size());
+        for (std::size_t i = 0; i < fields.threads.size(); ++i)
+            m->threads[i] = thread(fields.threads[i]);
+        m->n_binary_images = fields.images.size();
+        m->binary_images = arena_.array<Kcr__CrashReport__BinaryImage>(fields.images.size());
+        for (std::size_t i = 0; i < fields.images.size(); ++i)
+            m->binary_images[i] = image(fields.images[i]);
+        if (fields.exception)
+            m->exception = exception(*fields.exception);
+        m->signal = signal(fields.signal);
+        if (fields.processInfo)
+            m->process_info = processInfo(*fields.processInfo);
+        if (fields.machineInfo)
+            m->machine_info = machineInfo(*fields.machineInfo);
+        if (fields.reportInfo)
+            m->report_info = reportInfo(*fields.reportInfo);
+        if (fields.customData) {
             m->has_custom_data = 1;
-            m->custom_data = arena_.bytes(*spec.customData);
+            m->custom_data = arena_.bytes(*fields.customData);
         }
         return m;
     }
 
   private:
-    Kcr__CrashReport__Processor* processor(const ProcessorSpec& spec) {
+    Kcr__CrashReport__Processor* processor(const Processor& fields) {
         auto* m = arena_.make(kcr__crash_report__processor__init);
-        if (spec.encoding) {
+        if (fields.encoding) {
             m->has_encoding = 1;
-            setEnum(m->encoding, *spec.encoding);
+            setEnum(m->encoding, *fields.encoding);
         }
-        m->type = spec.type;
-        m->subtype = spec.subtype;
+        m->type = fields.type;
+        m->subtype = fields.subtype;
         return m;
     }
 
-    Kcr__CrashReport__SystemInfo* systemInfo(const SystemInfoSpec& spec) {
+    Kcr__CrashReport__SystemInfo* systemInfo(const SystemInfo& fields) {
         auto* m = arena_.make(kcr__crash_report__system_info__init);
-        if (spec.operatingSystem) {
+        if (fields.operatingSystem) {
             m->has_operating_system = 1;
-            setEnum(m->operating_system, *spec.operatingSystem);
+            setEnum(m->operating_system, *fields.operatingSystem);
         }
-        m->os_version = arena_.text(spec.osVersion);
-        setEnum(m->architecture, spec.architecture);
-        m->timestamp = spec.timestamp;
-        m->os_build = arena_.text(spec.osBuild);
+        m->os_version = arena_.text(fields.osVersion);
+        setEnum(m->architecture, fields.architecture);
+        m->timestamp = fields.timestamp;
+        m->os_build = arena_.text(fields.osBuild);
         return m;
     }
 
-    Kcr__CrashReport__MachineInfo* machineInfo(const MachineInfoSpec& spec) {
+    Kcr__CrashReport__MachineInfo* machineInfo(const MachineInfo& fields) {
         auto* m = arena_.make(kcr__crash_report__machine_info__init);
-        m->model = arena_.text(spec.model);
-        m->processor = processor(spec.processor);
-        m->processor_count = spec.processorCount;
-        m->logical_processor_count = spec.logicalProcessorCount;
+        m->model = arena_.text(fields.model);
+        m->processor = processor(fields.processor);
+        m->processor_count = fields.processorCount;
+        m->logical_processor_count = fields.logicalProcessorCount;
         return m;
     }
 
-    Kcr__CrashReport__ApplicationInfo* applicationInfo(const ApplicationInfoSpec& spec) {
+    Kcr__CrashReport__ApplicationInfo* applicationInfo(const ApplicationInfo& fields) {
         auto* m = arena_.make(kcr__crash_report__application_info__init);
-        m->identifier = arena_.text(spec.identifier);
-        m->version = arena_.text(spec.version);
-        m->marketing_version = arena_.text(spec.marketingVersion);
+        m->identifier = arena_.text(fields.identifier);
+        m->version = arena_.text(fields.version);
+        m->marketing_version = arena_.text(fields.marketingVersion);
         return m;
     }
 
-    Kcr__CrashReport__ProcessInfo* processInfo(const ProcessInfoSpec& spec) {
+    Kcr__CrashReport__ProcessInfo* processInfo(const ProcessInfo& fields) {
         auto* m = arena_.make(kcr__crash_report__process_info__init);
-        m->process_name = arena_.text(spec.processName);
-        m->process_id = spec.processId;
-        m->process_path = arena_.text(spec.processPath);
-        m->parent_process_name = arena_.text(spec.parentProcessName);
-        m->parent_process_id = spec.parentProcessId;
-        m->native = spec.native;
-        if (spec.startTime) {
+        m->process_name = arena_.text(fields.processName);
+        m->process_id = fields.processId;
+        m->process_path = arena_.text(fields.processPath);
+        m->parent_process_name = arena_.text(fields.parentProcessName);
+        m->parent_process_id = fields.parentProcessId;
+        m->native = fields.native;
+        if (fields.startTime) {
             m->has_start_time = 1;
-            m->start_time = *spec.startTime;
+            m->start_time = *fields.startTime;
         }
         return m;
     }
 
-    Kcr__CrashReport__Thread__StackFrame* frame(const FrameSpec& spec) {
+    Kcr__CrashReport__Thread__StackFrame* frame(const Frame& fields) {
         auto* m = arena_.make(kcr__crash_report__thread__stack_frame__init);
-        m->pc = spec.pc;
-        if (spec.symbol) {
+        m->pc = fields.pc;
+        if (fields.symbol) {
             auto* s = arena_.make(kcr__crash_report__symbol__init);
-            s->name = arena_.text(spec.symbol->name);
-            s->start_address = spec.symbol->startAddress;
-            if (spec.symbol->endAddress) {
+            s->name = arena_.text(fields.symbol->name);
+            s->start_address = fields.symbol->startAddress;
+            if (fields.symbol->endAddress) {
                 s->has_end_address = 1;
-                s->end_address = *spec.symbol->endAddress;
+                s->end_address = *fields.symbol->endAddress;
             }
             m->symbol = s;
         }
         return m;
     }
 
-    Kcr__CrashReport__Thread__StackFrame** frames(const std::vector<FrameSpec>& specs) {
-        auto** array = arena_.array<Kcr__CrashReport__Thread__StackFrame>(specs.size());
-        for (std::size_t i = 0; i < specs.size(); ++i)
-            array[i] = frame(specs[i]);
+    Kcr__CrashReport__Thread__StackFrame** frames(const std::vector<Frame>& list) {
+        auto** array = arena_.array<Kcr__CrashReport__Thread__StackFrame>(list.size());
+        for (std::size_t i = 0; i < list.size(); ++i)
+            array[i] = frame(list[i]);
         return array;
     }
 
-    Kcr__CrashReport__Thread* thread(const ThreadSpec& spec) {
+    Kcr__CrashReport__Thread* thread(const Thread& fields) {
         auto* m = arena_.make(kcr__crash_report__thread__init);
-        m->thread_number = spec.number;
-        m->crashed = spec.crashed;
-        m->n_frames = spec.frames.size();
-        m->frames = frames(spec.frames);
-        m->n_registers = spec.registers.size();
-        m->registers = arena_.array<Kcr__CrashReport__Thread__RegisterValue>(spec.registers.size());
-        for (std::size_t i = 0; i < spec.registers.size(); ++i) {
+        m->thread_number = fields.number;
+        m->crashed = fields.crashed;
+        m->n_frames = fields.frames.size();
+        m->frames = frames(fields.frames);
+        m->n_registers = fields.registers.size();
+        m->registers = arena_.array<Kcr__CrashReport__Thread__RegisterValue>(fields.registers.size());
+        for (std::size_t i = 0; i < fields.registers.size(); ++i) {
             auto* r = arena_.make(kcr__crash_report__thread__register_value__init);
-            r->name = arena_.text(spec.registers[i].name);
-            r->value = spec.registers[i].value;
+            r->name = arena_.text(fields.registers[i].name);
+            r->value = fields.registers[i].value;
             m->registers[i] = r;
         }
         return m;
     }
 
-    Kcr__CrashReport__BinaryImage* image(const ImageSpec& spec) {
+    Kcr__CrashReport__BinaryImage* image(const Image& fields) {
         auto* m = arena_.make(kcr__crash_report__binary_image__init);
-        m->base_address = spec.baseAddress;
-        m->size = spec.size;
-        m->name = arena_.text(spec.name);
-        if (spec.uuid) {
+        m->base_address = fields.baseAddress;
+        m->size = fields.size;
+        m->name = arena_.text(fields.name);
+        if (fields.uuid) {
             m->has_uuid = 1;
-            m->uuid = arena_.bytes(*spec.uuid);
+            m->uuid = arena_.bytes(*fields.uuid);
         }
-        if (spec.codeType)
-            m->code_type = processor(*spec.codeType);
+        if (fields.codeType)
+            m->code_type = processor(*fields.codeType);
         return m;
     }
 
-    Kcr__CrashReport__Exception* exception(const ExceptionSpec& spec) {
+    Kcr__CrashReport__Exception* exception(const Exception& fields) {
         auto* m = arena_.make(kcr__crash_report__exception__init);
-        m->name = arena_.text(spec.name);
-        m->reason = arena_.text(spec.reason);
-        m->n_frames = spec.frames.size();
-        m->frames = frames(spec.frames);
+        m->name = arena_.text(fields.name);
+        m->reason = arena_.text(fields.reason);
+        m->n_frames = fields.frames.size();
+        m->frames = frames(fields.frames);
         return m;
     }
 
-    Kcr__CrashReport__Signal* signal(const SignalSpec& spec) {
+    Kcr__CrashReport__Signal* signal(const Signal& fields) {
         auto* m = arena_.make(kcr__crash_report__signal__init);
-        m->name = arena_.text(spec.name);
-        m->code = arena_.text(spec.code);
-        m->address = spec.address;
-        if (spec.machException) {
+        m->name = arena_.text(fields.name);
+        m->code = arena_.text(fields.code);
+        m->address = fields.address;
+        if (fields.machException) {
             auto* e = arena_.make(kcr__crash_report__signal__mach_exception__init);
-            e->type = spec.machException->type;
-            e->n_codes = spec.machException->codes.size();
-            e->codes = arena_.codes(spec.machException->codes);
+            e->type = fields.machException->type;
+            e->n_codes = fields.machException->codes.size();
+            e->codes = arena_.codes(fields.machException->codes);
             m->mach_exception = e;
         }
         return m;
     }
 
-    Kcr__CrashReport__ReportInfo* reportInfo(const ReportInfoSpec& spec) {
+    Kcr__CrashReport__ReportInfo* reportInfo(const ReportInfo& fields) {
         auto* m = arena_.make(kcr__crash_report__report_info__init);
-        m->user_requested = spec.userRequested;
-        if (spec.uuid) {
+        m->user_requested = fields.userRequested;
+        if (fields.uuid) {
             m->has_uuid = 1;
-            m->uuid = arena_.bytes(*spec.uuid);
+            m->uuid = arena_.bytes(*fields.uuid);
         }
         return m;
     }
@@ -314,9 +314,9 @@ Bytes strip(const Bytes& message, const uint32_t* path, std::size_t depth) {
 
 }  // namespace
 
-Bytes packMessage(const CrashReportSpec& spec) {
+Bytes packMessage(const CrashReport& fields) {
     Packer packer;
-    const Kcr__CrashReport* message = packer.report(spec);
+    const Kcr__CrashReport* message = packer.report(fields);
     Bytes out(kcr__crash_report__get_packed_size(message));
     kcr__crash_report__pack(message, out.data());
     return out;
@@ -329,8 +329,8 @@ Bytes fileWithMessage(const Bytes& message, uint8_t version) {
     return out;
 }
 
-Bytes packFile(const CrashReportSpec& spec) {
-    return fileWithMessage(packMessage(spec));
+Bytes packFile(const CrashReport& fields) {
+    return fileWithMessage(packMessage(fields));
 }
 
 Bytes withoutField(const Bytes& message, std::initializer_list<uint32_t> path) {
@@ -339,47 +339,48 @@ Bytes withoutField(const Bytes& message, std::initializer_list<uint32_t> path) {
     return strip(message, path.begin(), path.size());
 }
 
-CrashReportSpec CrashReportSpec::minimal() {
-    CrashReportSpec spec;
-    spec.systemInfo.architecture = 1;
-    spec.threads.push_back(
+CrashReport CrashReport::minimal() {
+    CrashReport fields;
+    fields.systemInfo.architecture = 1;
+    fields.threads.push_back(
         {.number = 0, .crashed = true, .registers = {}, .frames = {{.pc = 0x1000, .symbol = {}}}});
-    spec.images.push_back(
+    fields.images.push_back(
         {.baseAddress = 0x1000, .size = 0x100, .name = "/usr/bin/app", .uuid = {}, .codeType = {}});
-    return spec;
+    return fields;
 }
 
-CrashReportSpec CrashReportSpec::full() {
-    CrashReportSpec spec;
-    spec.systemInfo = {.operatingSystem = 3,
-                       .osVersion = "6.1.0-18-amd64",
-                       .architecture = 6,
-                       .timestamp = 1700000000,
-                       .osBuild = "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1"};
-    spec.machineInfo = MachineInfoSpec{.model = "Standard PC (Q35 + ICH9, 2009)",
-                                       .processor = {},
-                                       .processorCount = 4,
-                                       .logicalProcessorCount = 8};
-    spec.applicationInfo = {.identifier = "com.example.planner", .version = "210", .marketingVersion = "2.1"};
-    spec.processInfo = ProcessInfoSpec{.processName = "planner",
-                                       .processId = 4242,
-                                       .processPath = "/opt/planner/bin/planner",
-                                       .parentProcessName = "systemd",
-                                       .parentProcessId = 1,
-                                       .native = true,
-                                       .startTime = 1699999000};
-    spec.reportInfo = ReportInfoSpec{.userRequested = false,
-                                     .uuid = Bytes{0x5F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x49, 0x38, 0x87, 0x96,
-                                                   0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0}};
+CrashReport CrashReport::full() {
+    CrashReport fields;
+    fields.systemInfo = {.operatingSystem = 3,
+                         .osVersion = "6.1.0-18-amd64",
+                         .architecture = 6,
+                         .timestamp = 1700000000,
+                         .osBuild = "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1"};
+    fields.machineInfo = MachineInfo{.model = "Standard PC (Q35 + ICH9, 2009)",
+                                     .processor = {},
+                                     .processorCount = 4,
+                                     .logicalProcessorCount = 8};
+    fields.applicationInfo = {
+        .identifier = "com.example.planner", .version = "210", .marketingVersion = "2.1"};
+    fields.processInfo = ProcessInfo{.processName = "planner",
+                                     .processId = 4242,
+                                     .processPath = "/opt/planner/bin/planner",
+                                     .parentProcessName = "systemd",
+                                     .parentProcessId = 1,
+                                     .native = true,
+                                     .startTime = 1699999000};
+    fields.reportInfo = ReportInfo{.userRequested = false,
+                                   .uuid = Bytes{0x5F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x49, 0x38, 0x87, 0x96,
+                                                 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0}};
     const uint64_t app = 0x555555554000, libc = 0x7ffff7c00000, libstdcxx = 0x7ffff7e00000;
-    spec.threads.push_back(
+    fields.threads.push_back(
         {.number = 0,
          .crashed = false,
          .registers = {},
          .frames = {
-             {.pc = libc + 0x91d36, .symbol = SymbolSpec{"__futex_abstimed_wait_common", libc + 0x91c90, {}}},
+             {.pc = libc + 0x91d36, .symbol = Symbol{"__futex_abstimed_wait_common", libc + 0x91c90, {}}},
              {.pc = app + 0x2210, .symbol = {}}}});
-    spec.threads.push_back(
+    fields.threads.push_back(
         {.number = 1,
          .crashed = true,
          .registers = {{"rax", 0},
@@ -394,34 +395,33 @@ CrashReportSpec CrashReportSpec::full() {
                        {"r9", 0x7ffff7fcf680},
                        {"rip", app + 0x1a2b}},
          .frames = {
-             {.pc = app + 0x1a2b,
-              .symbol = SymbolSpec{"_ZN7planner4Task4saveEv", app + 0x1a00, app + 0x1a80}},
+             {.pc = app + 0x1a2b, .symbol = Symbol{"_ZN7planner4Task4saveEv", app + 0x1a00, app + 0x1a80}},
              {.pc = libstdcxx + 0xae2f0, .symbol = {}},
-             {.pc = libc + 0x271ca, .symbol = SymbolSpec{"__libc_start_call_main", libc + 0x27150, {}}}}});
+             {.pc = libc + 0x271ca, .symbol = Symbol{"__libc_start_call_main", libc + 0x27150, {}}}}});
     const Bytes buildId{0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x60, 0x71,
                         0x82, 0x93, 0xa4, 0xb5, 0xc6, 0xd7, 0xe8, 0xf9};
-    spec.images.push_back({.baseAddress = app,
-                           .size = 0x5000,
-                           .name = "/opt/planner/bin/planner",
-                           .uuid = buildId,
-                           .codeType = ProcessorSpec{}});
-    spec.images.push_back({.baseAddress = libc,
-                           .size = 0x1c5000,
-                           .name = "/usr/lib/x86_64-linux-gnu/libc.so.6",
-                           .uuid = Bytes(buildId.rbegin(), buildId.rend()),
-                           .codeType = ProcessorSpec{}});
-    spec.images.push_back({.baseAddress = libstdcxx,
-                           .size = 0x1a0000,
-                           .name = "/usr/lib/x86_64-linux-gnu/libstdc++.so.6",
-                           .uuid = {},
-                           .codeType = ProcessorSpec{}});
-    spec.exception = ExceptionSpec{
-        .name = "std::runtime_error",
-        .reason = "disk full",
-        .frames = {{.pc = libstdcxx + 0xae2f0, .symbol = {}}, {.pc = app + 0x2210, .symbol = {}}}};
-    spec.signal = {.name = "SIGABRT", .code = "#-6", .address = 0, .machException = {}};
-    spec.customData = Bytes{'h', 'e', 'l', 'l', 'o'};
-    return spec;
+    fields.images.push_back({.baseAddress = app,
+                             .size = 0x5000,
+                             .name = "/opt/planner/bin/planner",
+                             .uuid = buildId,
+                             .codeType = Processor{}});
+    fields.images.push_back({.baseAddress = libc,
+                             .size = 0x1c5000,
+                             .name = "/usr/lib/x86_64-linux-gnu/libc.so.6",
+                             .uuid = Bytes(buildId.rbegin(), buildId.rend()),
+                             .codeType = Processor{}});
+    fields.images.push_back({.baseAddress = libstdcxx,
+                             .size = 0x1a0000,
+                             .name = "/usr/lib/x86_64-linux-gnu/libstdc++.so.6",
+                             .uuid = {},
+                             .codeType = Processor{}});
+    fields.exception =
+        Exception{.name = "std::runtime_error",
+                  .reason = "disk full",
+                  .frames = {{.pc = libstdcxx + 0xae2f0, .symbol = {}}, {.pc = app + 0x2210, .symbol = {}}}};
+    fields.signal = {.name = "SIGABRT", .code = "#-6", .address = 0, .machException = {}};
+    fields.customData = Bytes{'h', 'e', 'l', 'l', 'o'};
+    return fields;
 }
 
 }  // namespace kcrtest

@@ -1,7 +1,7 @@
 // Test helper: builds crash report files field by field through protobuf-c,
 // for the tests of crash capture and of the services that read its reports.
 //
-// A CrashReportSpec mirrors the report schema: optional fields are
+// A CrashReport mirrors the report schema: optional fields are
 // std::optional and stay absent when empty; required fields are always
 // written. To make a report that lacks a required field, pack it and remove
 // the field from the bytes with withoutField().
@@ -17,13 +17,13 @@ namespace kcrtest {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ProcessorSpec {
+struct Processor {
     std::optional<int32_t> encoding = 1;
     uint64_t type = 0x1000007;  // x86-64
     uint64_t subtype = 3;
 };
 
-struct SystemInfoSpec {
+struct SystemInfo {
     std::optional<int32_t> operatingSystem;
     std::string osVersion = "6.1.0-18-amd64";
     int32_t architecture = 6;
@@ -31,20 +31,20 @@ struct SystemInfoSpec {
     std::optional<std::string> osBuild;
 };
 
-struct MachineInfoSpec {
+struct MachineInfo {
     std::optional<std::string> model;
-    ProcessorSpec processor;
+    Processor processor;
     uint32_t processorCount = 0;
     uint32_t logicalProcessorCount = 0;
 };
 
-struct ApplicationInfoSpec {
+struct ApplicationInfo {
     std::string identifier = "com.example.app";
     std::string version = "1";
     std::optional<std::string> marketingVersion;
 };
 
-struct ProcessInfoSpec {
+struct ProcessInfo {
     std::optional<std::string> processName;
     uint32_t processId = 0;
     std::optional<std::string> processPath;
@@ -54,87 +54,87 @@ struct ProcessInfoSpec {
     std::optional<uint64_t> startTime;
 };
 
-struct SymbolSpec {
+struct Symbol {
     std::string name;
     uint64_t startAddress = 0;
     std::optional<uint64_t> endAddress;
 };
 
-struct FrameSpec {
+struct Frame {
     uint64_t pc = 0;
-    std::optional<SymbolSpec> symbol;
+    std::optional<Symbol> symbol;
 };
 
-struct RegisterSpec {
+struct Register {
     std::string name;
     uint64_t value = 0;
 };
 
-struct ThreadSpec {
+struct Thread {
     uint32_t number = 0;
     bool crashed = false;
-    std::vector<RegisterSpec> registers;
-    std::vector<FrameSpec> frames;
+    std::vector<Register> registers;
+    std::vector<Frame> frames;
 };
 
-struct ImageSpec {
+struct Image {
     uint64_t baseAddress = 0;
     uint64_t size = 0;
     std::string name;
     std::optional<Bytes> uuid;
-    std::optional<ProcessorSpec> codeType;
+    std::optional<Processor> codeType;
 };
 
-struct ExceptionSpec {
+struct Exception {
     std::string name;
     std::string reason;
-    std::vector<FrameSpec> frames;
+    std::vector<Frame> frames;
 };
 
-struct MachExceptionSpec {
+struct MachException {
     uint64_t type = 0;
     std::vector<uint64_t> codes;
 };
 
-struct SignalSpec {
+struct Signal {
     std::string name = "SIGSEGV";
     std::string code = "SEGV_MAPERR";
     uint64_t address = 0;
-    std::optional<MachExceptionSpec> machException;
+    std::optional<MachException> machException;
 };
 
-struct ReportInfoSpec {
+struct ReportInfo {
     bool userRequested = false;
     std::optional<Bytes> uuid;
 };
 
-struct CrashReportSpec {
-    SystemInfoSpec systemInfo;
-    ApplicationInfoSpec applicationInfo;
-    std::vector<ThreadSpec> threads;
-    std::vector<ImageSpec> images;
-    std::optional<ExceptionSpec> exception;
-    SignalSpec signal;
-    std::optional<ProcessInfoSpec> processInfo;
-    std::optional<MachineInfoSpec> machineInfo;
-    std::optional<ReportInfoSpec> reportInfo;
+struct CrashReport {
+    SystemInfo systemInfo;
+    ApplicationInfo applicationInfo;
+    std::vector<Thread> threads;
+    std::vector<Image> images;
+    std::optional<Exception> exception;
+    Signal signal;
+    std::optional<ProcessInfo> processInfo;
+    std::optional<MachineInfo> machineInfo;
+    std::optional<ReportInfo> reportInfo;
     std::optional<Bytes> customData;
 
     // Only what the decoder requires: the required fields, one thread with
     // one frame and one image, and architecture X86_64 in place of machine
     // information.
-    static CrashReportSpec minimal();
+    static CrashReport minimal();
     // Every field set, with fixed values, as this system writes a crash of
     // an x86-64 Linux process: two threads (the second crashed, with
     // registers), symbolicated frames, three images, an uncaught exception,
     // a report UUID and custom data.
-    static CrashReportSpec full();
+    static CrashReport full();
 };
 
 // The kcr.CrashReport message alone, packed by protobuf-c.
-Bytes packMessage(const CrashReportSpec& spec);
+Bytes packMessage(const CrashReport& fields);
 // A whole report file: "kcrdump", version 1, then the message.
-Bytes packFile(const CrashReportSpec& spec);
+Bytes packFile(const CrashReport& fields);
 // The 8-byte file header followed by the given message bytes.
 Bytes fileWithMessage(const Bytes& message, uint8_t version = 1);
 

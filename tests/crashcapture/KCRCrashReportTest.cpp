@@ -11,7 +11,7 @@
 #include "platform/foundation/Error.h"
 
 using kcrtest::Bytes;
-using kcrtest::CrashReportSpec;
+using kcrtest::CrashReport;
 
 namespace {
 
@@ -21,8 +21,8 @@ KCRCrashReportPtr decode(const Bytes& file) {
     return report.ok() ? report.value() : nullptr;
 }
 
-KCRCrashReportPtr decode(const CrashReportSpec& spec) {
-    return decode(kcrtest::packFile(spec));
+KCRCrashReportPtr decode(const CrashReport& fields) {
+    return decode(kcrtest::packFile(fields));
 }
 
 // The description of the decoding error, or "decoded" when there is none.
@@ -35,8 +35,8 @@ std::string failure(const Bytes& file) {
     return report.error()->localizedDescription();
 }
 
-std::string failure(const CrashReportSpec& spec) {
-    return failure(kcrtest::packFile(spec));
+std::string failure(const CrashReport& fields) {
+    return failure(kcrtest::packFile(fields));
 }
 
 Bytes bytesOf(const std::string& text) {
@@ -46,7 +46,7 @@ Bytes bytesOf(const std::string& text) {
 }  // namespace
 
 TEST(KCRCrashReportTest, FullReportFillsEveryInfoClass) {
-    auto report = decode(CrashReportSpec::full());
+    auto report = decode(CrashReport::full());
     ASSERT_NE(report, nullptr);
 
     const auto& system = *report->systemInfo();
@@ -131,7 +131,7 @@ TEST(KCRCrashReportTest, FullReportFillsEveryInfoClass) {
 }
 
 TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
-    auto report = decode(CrashReportSpec::minimal());
+    auto report = decode(CrashReport::minimal());
     ASSERT_NE(report, nullptr);
 
     const auto& system = *report->systemInfo();
@@ -163,17 +163,17 @@ TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
 }
 
 TEST(KCRCrashReportTest, OptionalTextsWrittenEmptyReadAsEmptyNotAbsent) {
-    auto spec = CrashReportSpec::minimal();
-    spec.applicationInfo.marketingVersion = "";
-    spec.systemInfo.osBuild = "";
-    spec.processInfo = kcrtest::ProcessInfoSpec{.processName = "",
-                                                .processId = 7,
-                                                .processPath = "",
-                                                .parentProcessName = {},
-                                                .parentProcessId = 1,
-                                                .native = false,
-                                                .startTime = {}};
-    auto report = decode(spec);
+    auto fields = CrashReport::minimal();
+    fields.applicationInfo.marketingVersion = "";
+    fields.systemInfo.osBuild = "";
+    fields.processInfo = kcrtest::ProcessInfo{.processName = "",
+                                              .processId = 7,
+                                              .processPath = "",
+                                              .parentProcessName = {},
+                                              .parentProcessId = 1,
+                                              .native = false,
+                                              .startTime = {}};
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "");
     EXPECT_EQ(report->systemInfo()->operatingSystemBuild(), "");
@@ -185,10 +185,10 @@ TEST(KCRCrashReportTest, OptionalTextsWrittenEmptyReadAsEmptyNotAbsent) {
 }
 
 TEST(KCRCrashReportTest, TextsThatAreNotUTF8AreRepairedNotRejected) {
-    auto spec = CrashReportSpec::minimal();
-    spec.images[0].name = "/srv/caf\xe9/lib.so";  // a Latin-1 path, as Linux allows
-    spec.signal.name = "SIG\xff";
-    auto report = decode(spec);
+    auto fields = CrashReport::minimal();
+    fields.images[0].name = "/srv/caf\xe9/lib.so";  // a Latin-1 path, as Linux allows
+    fields.signal.name = "SIG\xff";
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->images()[0]->imageName(), "/srv/caf\xef\xbf\xbd/lib.so");
     EXPECT_EQ(report->signalInfo()->name(), "SIG\xef\xbf\xbd");
@@ -208,23 +208,22 @@ TEST_P(KCRCrashReportHeaderTest, RejectsFileWithDescription) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, KCRCrashReportHeaderTest,
-    testing::Values(HeaderCase{"Empty", {}, "Could not decode truncated crash log"},
-                    HeaderCase{"MagicOnly", bytesOf("kcrdump"), "Could not decode truncated crash log"},
-                    HeaderCase{"HeaderWithoutMessage", bytesOf("kcrdump\x01"),
-                               "Could not decode truncated crash log"},
-                    HeaderCase{"OtherMagic", Bytes{'k', 'c', 'r', 'd', 'u', 'm', 'q', 1, 0x0a, 0x00},
-                               "Could not decode invalid crash log header"},
-                    HeaderCase{"VersionTwo",
-                               kcrtest::fileWithMessage(kcrtest::packMessage(CrashReportSpec::minimal()), 2),
-                               "Could not decode unsupported crash report version: 2"},
-                    HeaderCase{"VersionZero", kcrtest::fileWithMessage({0x0a, 0x00}, 0),
-                               "Could not decode unsupported crash report version: 0"},
-                    HeaderCase{"Version255", kcrtest::fileWithMessage({0x0a, 0x00}, 255),
-                               "Could not decode unsupported crash report version: 255"}),
+    testing::Values(
+        HeaderCase{"Empty", {}, "Could not decode truncated crash log"},
+        HeaderCase{"MagicOnly", bytesOf("kcrdump"), "Could not decode truncated crash log"},
+        HeaderCase{"HeaderWithoutMessage", bytesOf("kcrdump\x01"), "Could not decode truncated crash log"},
+        HeaderCase{"OtherMagic", Bytes{'k', 'c', 'r', 'd', 'u', 'm', 'q', 1, 0x0a, 0x00},
+                   "Could not decode invalid crash log header"},
+        HeaderCase{"VersionTwo", kcrtest::fileWithMessage(kcrtest::packMessage(CrashReport::minimal()), 2),
+                   "Could not decode unsupported crash report version: 2"},
+        HeaderCase{"VersionZero", kcrtest::fileWithMessage({0x0a, 0x00}, 0),
+                   "Could not decode unsupported crash report version: 0"},
+        HeaderCase{"Version255", kcrtest::fileWithMessage({0x0a, 0x00}, 255),
+                   "Could not decode unsupported crash report version: 255"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(KCRCrashReportTest, WrongMagicIsCheckedBeforeTheVersion) {
-    Bytes file = kcrtest::packFile(CrashReportSpec::minimal());
+    Bytes file = kcrtest::packFile(CrashReport::minimal());
     file[0] = 'K';
     file[7] = 9;
     EXPECT_EQ(failure(file), "Could not decode invalid crash log header");
@@ -232,7 +231,7 @@ TEST(KCRCrashReportTest, WrongMagicIsCheckedBeforeTheVersion) {
 
 TEST(KCRCrashReportTest, MessagesThatDoNotUnpackGiveTheUnknownError) {
     const std::string unknown = "An unknown error occured decoding the crash report";
-    const Bytes message = kcrtest::packMessage(CrashReportSpec::full());
+    const Bytes message = kcrtest::packMessage(CrashReport::full());
     auto fileWithout = [&](std::initializer_list<uint32_t> path) {
         return kcrtest::fileWithMessage(kcrtest::withoutField(message, path));
     };
@@ -260,29 +259,29 @@ TEST(KCRCrashReportTest, MessagesThatDoNotUnpackGiveTheUnknownError) {
 }
 
 TEST(KCRCrashReportTest, FieldsOfNewerWritersAreIgnored) {
-    Bytes message = kcrtest::packMessage(CrashReportSpec::minimal());
+    Bytes message = kcrtest::packMessage(CrashReport::minimal());
     message.insert(message.end(), {0xa8, 0x06, 0x2a});  // field 101, varint 42
     auto report = decode(kcrtest::fileWithMessage(message));
     EXPECT_NE(report, nullptr);
 }
 
 TEST(KCRCrashReportTest, ReportsWithoutThreadsOrImagesAreRejected) {
-    auto spec = CrashReportSpec::full();
-    spec.images.clear();
-    EXPECT_EQ(failure(spec), "Crash report is missing binary image information");
-    spec.threads.clear();
+    auto fields = CrashReport::full();
+    fields.images.clear();
+    EXPECT_EQ(failure(fields), "Crash report is missing binary image information");
+    fields.threads.clear();
     // Threads are checked before images.
-    EXPECT_EQ(failure(spec), "Crash report is missing thread state information");
+    EXPECT_EQ(failure(fields), "Crash report is missing thread state information");
 }
 
 TEST(KCRCrashReportTest, ArchitectureDecidesTheProcessorOnlyWithoutMachineInformation) {
-    auto spec = CrashReportSpec::minimal();
-    spec.systemInfo.architecture = 6;
-    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
-    spec.systemInfo.architecture = 99;
-    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
-    spec.systemInfo.architecture = -1;
-    EXPECT_EQ(failure(spec), "Crash report has an unknown architecture");
+    auto fields = CrashReport::minimal();
+    fields.systemInfo.architecture = 6;
+    EXPECT_EQ(failure(fields), "Crash report has an unknown architecture");
+    fields.systemInfo.architecture = 99;
+    EXPECT_EQ(failure(fields), "Crash report has an unknown architecture");
+    fields.systemInfo.architecture = -1;
+    EXPECT_EQ(failure(fields), "Crash report has an unknown architecture");
 
     struct Row {
         int32_t architecture;
@@ -290,97 +289,96 @@ TEST(KCRCrashReportTest, ArchitectureDecidesTheProcessorOnlyWithoutMachineInform
     };
     for (Row row : {Row{0, 7, 3}, Row{1, 0x1000007, 3}, Row{2, 12, 6}, Row{3, 0x12, 0}, Row{4, 0x1000012, 0},
                     Row{5, 12, 9}}) {
-        spec.systemInfo.architecture = row.architecture;
-        auto report = decode(spec);
+        fields.systemInfo.architecture = row.architecture;
+        auto report = decode(fields);
         ASSERT_NE(report, nullptr);
         EXPECT_EQ(report->systemInfo()->processorInfo()->type(), row.type) << row.architecture;
         EXPECT_EQ(report->systemInfo()->processorInfo()->subtype(), row.subtype) << row.architecture;
     }
 
-    spec.systemInfo.architecture = 6;
-    spec.machineInfo = kcrtest::MachineInfoSpec{};
-    EXPECT_NE(decode(spec), nullptr);
+    fields.systemInfo.architecture = 6;
+    fields.machineInfo = kcrtest::MachineInfo{};
+    EXPECT_NE(decode(fields), nullptr);
 }
 
 TEST(KCRCrashReportTest, ReportUUIDMustHaveSixteenBytes) {
-    auto spec = CrashReportSpec::full();
-    spec.reportInfo->uuid = Bytes{1, 2, 3, 4};
-    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
-    spec.reportInfo->uuid = Bytes{};
-    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
-    spec.reportInfo->uuid = Bytes(17, 0xab);
-    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+    auto fields = CrashReport::full();
+    fields.reportInfo->uuid = Bytes{1, 2, 3, 4};
+    EXPECT_EQ(failure(fields), "Report UUID value is not a standard 16 bytes");
+    fields.reportInfo->uuid = Bytes{};
+    EXPECT_EQ(failure(fields), "Report UUID value is not a standard 16 bytes");
+    fields.reportInfo->uuid = Bytes(17, 0xab);
+    EXPECT_EQ(failure(fields), "Report UUID value is not a standard 16 bytes");
     // The UUID is checked before anything else.
-    spec.threads.clear();
-    EXPECT_EQ(failure(spec), "Report UUID value is not a standard 16 bytes");
+    fields.threads.clear();
+    EXPECT_EQ(failure(fields), "Report UUID value is not a standard 16 bytes");
 
-    spec = CrashReportSpec::full();
-    spec.reportInfo->uuid.reset();
-    auto report = decode(spec);
+    fields = CrashReport::full();
+    fields.reportInfo->uuid.reset();
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->uuidRef(), std::nullopt);
 }
 
 TEST(KCRCrashReportTest, MachExceptionCodesAreLimitedTo255) {
-    auto spec = CrashReportSpec::minimal();
-    spec.signal.machException = kcrtest::MachExceptionSpec{.type = 1, .codes = std::vector<uint64_t>(255, 7)};
-    spec.signal.machException->codes[254] = UINT64_MAX;
-    auto report = decode(spec);
+    auto fields = CrashReport::minimal();
+    fields.signal.machException = kcrtest::MachException{.type = 1, .codes = std::vector<uint64_t>(255, 7)};
+    fields.signal.machException->codes[254] = UINT64_MAX;
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     ASSERT_NE(report->machExceptionInfo(), nullptr);
     EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
     ASSERT_EQ(report->machExceptionInfo()->codes().size(), 255u);
     EXPECT_EQ(report->machExceptionInfo()->codes()[254], UINT64_MAX);
 
-    spec.signal.machException->codes.push_back(8);
-    EXPECT_EQ(failure(spec), "Crash report includes too many Mach Exception codes");
+    fields.signal.machException->codes.push_back(8);
+    EXPECT_EQ(failure(fields), "Crash report includes too many Mach Exception codes");
 }
 
 TEST(KCRCrashReportTest, PointerAuthenticationBitsAreStrippedOnlyForARM64E) {
     const uint64_t signedPC = 0x8000000123456789ull;
-    auto spec = CrashReportSpec::minimal();
-    spec.threads[0].frames[0].pc = signedPC;
-    spec.exception =
-        kcrtest::ExceptionSpec{.name = "E", .reason = "R", .frames = {{.pc = signedPC, .symbol = {}}}};
-    spec.machineInfo = kcrtest::MachineInfoSpec{.model = {},
-                                                .processor = {.encoding = 1, .type = 0x100000C, .subtype = 2},
-                                                .processorCount = 1,
-                                                .logicalProcessorCount = 1};
-    auto report = decode(spec);
+    auto fields = CrashReport::minimal();
+    fields.threads[0].frames[0].pc = signedPC;
+    fields.exception =
+        kcrtest::Exception{.name = "E", .reason = "R", .frames = {{.pc = signedPC, .symbol = {}}}};
+    fields.machineInfo = kcrtest::MachineInfo{.model = {},
+                                              .processor = {.encoding = 1, .type = 0x100000C, .subtype = 2},
+                                              .processorCount = 1,
+                                              .logicalProcessorCount = 1};
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->threads()[0]->stackFrames()[0]->instructionPointer(), 0x123456789u);
     EXPECT_EQ(report->exceptionInfo()->stackFrames()[0]->instructionPointer(), 0x123456789u);
 
-    for (auto processor :
-         {kcrtest::ProcessorSpec{1, 0x100000C, 0}, kcrtest::ProcessorSpec{1, 0x1000007, 3}}) {
-        spec.machineInfo->processor = processor;
-        report = decode(spec);
+    for (auto processor : {kcrtest::Processor{1, 0x100000C, 0}, kcrtest::Processor{1, 0x1000007, 3}}) {
+        fields.machineInfo->processor = processor;
+        report = decode(fields);
         ASSERT_NE(report, nullptr);
         EXPECT_EQ(report->threads()[0]->stackFrames()[0]->instructionPointer(), signedPC);
     }
 }
 
 TEST(KCRCrashReportTest, ImageUUIDsBecomeLowercaseHexOfEveryByte) {
-    auto spec = CrashReportSpec::minimal();
+    auto fields = CrashReport::minimal();
     Bytes buildId(20);
     for (std::size_t i = 0; i < buildId.size(); ++i)
         buildId[i] = static_cast<uint8_t>(0xA0 + i);
-    spec.images[0].uuid = buildId;
-    spec.images.push_back(
+    fields.images[0].uuid = buildId;
+    fields.images.push_back(
         {.baseAddress = 0x9000, .size = 1, .name = "/empty-uuid", .uuid = Bytes{}, .codeType = {}});
-    auto report = decode(spec);
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->images()[0]->imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3");
     EXPECT_FALSE(report->images()[1]->hasImageUUID());
 }
 
 TEST(KCRCrashReportTest, ImageForAddressFindsTheFirstImageHoldingIt) {
-    auto spec = CrashReportSpec::minimal();
-    spec.images = {
+    auto fields = CrashReport::minimal();
+    fields.images = {
         {.baseAddress = 0x1000, .size = 0x100, .name = "/a", .uuid = {}, .codeType = {}},
         {.baseAddress = 0x1080, .size = 0x100, .name = "/b", .uuid = {}, .codeType = {}},
         {.baseAddress = UINT64_MAX - 0xf, .size = 0x100, .name = "/top", .uuid = {}, .codeType = {}}};
-    auto report = decode(spec);
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->imageForAddress(0x0fff), nullptr);
     EXPECT_EQ(report->imageForAddress(0x1000)->imageName(), "/a");
@@ -392,18 +390,17 @@ TEST(KCRCrashReportTest, ImageForAddressFindsTheFirstImageHoldingIt) {
 }
 
 TEST(KCRCrashReportTest, ReportsFarLargerThanTheWriterCapDecodeCompletely) {
-    auto spec = CrashReportSpec::full();
+    auto fields = CrashReport::full();
     const std::string longName(200, 'x');
-    spec.threads.clear();
+    fields.threads.clear();
     for (uint32_t t = 0; t < 40; ++t) {
-        kcrtest::ThreadSpec thread{.number = t, .crashed = t == 3, .registers = {}, .frames = {}};
+        kcrtest::Thread thread{.number = t, .crashed = t == 3, .registers = {}, .frames = {}};
         for (uint64_t f = 0; f < 512; ++f) {
-            thread.frames.push_back(
-                {.pc = 0x7ffff7c00000 + f, .symbol = kcrtest::SymbolSpec{longName, f, {}}});
+            thread.frames.push_back({.pc = 0x7ffff7c00000 + f, .symbol = kcrtest::Symbol{longName, f, {}}});
         }
-        spec.threads.push_back(std::move(thread));
+        fields.threads.push_back(std::move(thread));
     }
-    Bytes file = kcrtest::packFile(spec);
+    Bytes file = kcrtest::packFile(fields);
     ASSERT_GT(file.size(), 4u << 20);
     auto report = decode(file);
     ASSERT_NE(report, nullptr);
@@ -435,7 +432,7 @@ std::function<void()> clear(T*& field) {
 class KCRCrashReportTreeTest : public testing::TestWithParam<MutationCase> {};
 
 TEST_P(KCRCrashReportTreeTest, RejectsMessageWithDescription) {
-    Bytes file = kcrtest::packFile(CrashReportSpec::full());
+    Bytes file = kcrtest::packFile(CrashReport::full());
     auto unpacked = kcr::detail::decodeCrashData(file.data(), file.size());
     ASSERT_TRUE(unpacked.ok());
     Kcr__CrashReport& message = *unpacked.value();
@@ -487,7 +484,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(KCRCrashReportTest, ContentsMissingRequiredSectionsAreRefused) {
-    auto report = decode(CrashReportSpec::full());
+    auto report = decode(CrashReport::full());
     ASSERT_NE(report, nullptr);
     KCRCrashReport::Contents contents{.systemInfo = report->systemInfo(),
                                       .machineInfo = nullptr,

@@ -10,7 +10,7 @@
 #include "crashcapture/CrashReportBuilder.h"
 #include "platform/foundation/Log.h"
 
-using kcrtest::CrashReportSpec;
+using kcrtest::CrashReport;
 
 namespace {
 
@@ -22,15 +22,15 @@ class KCRCrashReportTextFormatterTest : public testing::Test {
     }
     void TearDown() override { plat::setLogSink(nullptr); }
 
-    static KCRCrashReportPtr decode(const CrashReportSpec& spec) {
-        auto file = kcrtest::packFile(spec);
+    static KCRCrashReportPtr decode(const CrashReport& fields) {
+        auto file = kcrtest::packFile(fields);
         auto report = KCRCrashReport::create(file.data(), file.size());
         EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.error()->localizedDescription());
         return report.ok() ? report.value() : nullptr;
     }
 
-    static std::string text(const CrashReportSpec& spec) {
-        auto report = decode(spec);
+    static std::string text(const CrashReport& fields) {
+        auto report = decode(fields);
         return report ? KCRCrashReportTextFormatter::stringValueForCrashReport(
                             *report, KCRCrashReportTextFormatStandard)
                       : "";
@@ -61,7 +61,7 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
-    const std::string actual = text(CrashReportSpec::full());
+    const std::string actual = text(CrashReport::full());
     const std::string expected = readFile(KCR_TEST_DATA_DIR "/full_report.txt");
     if (actual != expected) {
         std::ofstream("full_report.actual.txt", std::ios::binary) << actual;
@@ -75,8 +75,8 @@ TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, MissingProcessInformationPrintsPlaceholders) {
-    auto spec = CrashReportSpec::minimal();
-    const std::string out = text(spec);
+    auto fields = CrashReport::minimal();
+    const std::string out = text(fields);
     EXPECT_NE(out.find("Incident Identifier: ???\n"), std::string::npos);
     EXPECT_NE(out.find("Hardware Model:      ???\n"), std::string::npos);
     EXPECT_NE(out.find("Process:         ??? [???]\nPath:            ???\n"), std::string::npos);
@@ -92,12 +92,12 @@ TEST_F(KCRCrashReportTextFormatterTest, MissingProcessInformationPrintsPlacehold
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, UnknownTextsWrittenEmptyPrintAsPlaceholders) {
-    auto spec = CrashReportSpec::full();
-    spec.processInfo->processName = "";
-    spec.processInfo->processPath = "";
-    spec.applicationInfo.marketingVersion = "";
-    spec.systemInfo.osBuild = "";
-    const std::string out = text(spec);
+    auto fields = CrashReport::full();
+    fields.processInfo->processName = "";
+    fields.processInfo->processPath = "";
+    fields.applicationInfo.marketingVersion = "";
+    fields.systemInfo.osBuild = "";
+    const std::string out = text(fields);
     EXPECT_NE(out.find("Process:         ??? [4242]\nPath:            ???\n"), std::string::npos);
     EXPECT_NE(out.find("Version:         210\n"), std::string::npos);
     EXPECT_NE(out.find("(???"
@@ -106,13 +106,13 @@ TEST_F(KCRCrashReportTextFormatterTest, UnknownTextsWrittenEmptyPrintAsPlacehold
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, BinaryImagesAreSortedWithDuplicatesAndZeroBasesSkipped) {
-    auto spec = CrashReportSpec::minimal();
-    spec.images = {
+    auto fields = CrashReport::minimal();
+    fields.images = {
         {.baseAddress = 0x3000, .size = 0x10, .name = "/lib/c.so", .uuid = {}, .codeType = {}},
         {.baseAddress = 0, .size = 0x10, .name = "/lib/zero.so", .uuid = {}, .codeType = {}},
         {.baseAddress = 0x1000, .size = 0, .name = "/lib/a.so", .uuid = {}, .codeType = {}},
         {.baseAddress = 0x3000, .size = 0x20, .name = "/lib/c-again.so", .uuid = {}, .codeType = {}}};
-    const std::string out = text(spec);
+    const std::string out = text(fields);
     const auto lines = linesStartingWith(out, "      ");
     ASSERT_EQ(lines.size(), 2u) << out;
     // A size of 0 counts as 1; unknown code types and UUIDs print as "???".
@@ -125,7 +125,7 @@ TEST_F(KCRCrashReportTextFormatterTest, BinaryImagesAreSortedWithDuplicatesAndZe
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, FrameOutsideEveryImage) {
-    auto report = decode(CrashReportSpec::minimal());
+    auto report = decode(CrashReport::minimal());
     ASSERT_NE(report, nullptr);
     KCRCrashReportStackFrameInfo zero(0, nullptr);
     EXPECT_EQ(KCRCrashReportTextFormatter::formatStackFrame(zero, 3, *report, true),
@@ -140,11 +140,11 @@ TEST_F(KCRCrashReportTextFormatterTest, FrameOutsideEveryImage) {
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, SymbolPrefixIsDroppedOnlyForSystemsThatAddIt) {
-    auto spec = CrashReportSpec::minimal();
+    auto fields = CrashReport::minimal();
     auto symbolLine = [&](int32_t operatingSystem, const std::string& name) {
-        spec.systemInfo.operatingSystem = operatingSystem;
-        spec.threads[0].frames[0].symbol = kcrtest::SymbolSpec{name, 0x1000 - 0x10, {}};
-        auto report = decode(spec);
+        fields.systemInfo.operatingSystem = operatingSystem;
+        fields.threads[0].frames[0].symbol = kcrtest::Symbol{name, 0x1000 - 0x10, {}};
+        auto report = decode(fields);
         return KCRCrashReportTextFormatter::formatStackFrame(*report->threads()[0]->stackFrames()[0], 0,
                                                              *report, true);
     };
@@ -161,11 +161,11 @@ TEST_F(KCRCrashReportTextFormatterTest, SymbolPrefixIsDroppedOnlyForSystemsThatA
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, ThirtyTwoBitARMReportsUseNarrowFieldsAndTheIPAlias) {
-    auto spec = CrashReportSpec::minimal();
-    spec.systemInfo.architecture = 5;  // ARMv7: 32-bit, processor type 12
-    spec.images[0].codeType = kcrtest::ProcessorSpec{1, 12, 9};
-    spec.threads[0].registers = {{"r0", 1}, {"r12", 0xabc}, {"sp", 0x7fff0000}};
-    const std::string out = text(spec);
+    auto fields = CrashReport::minimal();
+    fields.systemInfo.architecture = 5;  // ARMv7: 32-bit, processor type 12
+    fields.images[0].codeType = kcrtest::Processor{1, 12, 9};
+    fields.threads[0].registers = {{"r0", 1}, {"r12", 0xabc}, {"sp", 0x7fff0000}};
+    const std::string out = text(fields);
     EXPECT_NE(out.find("Code Type:       ARM\n"), std::string::npos);
     EXPECT_NE(out.find("0   app                                 0x00001000 0x1000 + 0\n"), std::string::npos);
     EXPECT_NE(out.find("Thread 0 crashed with ARM Thread State:\n"
@@ -179,26 +179,26 @@ TEST_F(KCRCrashReportTextFormatterTest, ThirtyTwoBitARMReportsUseNarrowFieldsAnd
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, CodeTypeComesFromTheFirstImageWithAKnownOne) {
-    auto spec = CrashReportSpec::minimal();
-    auto codeTypeLine = [&] { return linesStartingWith(text(spec), "Code Type:")[0]; };
-    spec.images.push_back(
+    auto fields = CrashReport::minimal();
+    auto codeTypeLine = [&] { return linesStartingWith(text(fields), "Code Type:")[0]; };
+    fields.images.push_back(
         {.baseAddress = 0x9000, .size = 1, .name = "/b", .uuid = {}, .codeType = {{1, 12, 9}}});
-    spec.images[0].codeType = kcrtest::ProcessorSpec{1, 0x1000012, 0};  // PPC64 has no name here
+    fields.images[0].codeType = kcrtest::Processor{1, 0x1000012, 0};  // PPC64 has no name here
     EXPECT_EQ(codeTypeLine(), "Code Type:       ARM");
-    spec.images.pop_back();
-    spec.systemInfo.architecture = 4;  // the system's processor is PPC64 too
+    fields.images.pop_back();
+    fields.systemInfo.architecture = 4;  // the system's processor is PPC64 too
     EXPECT_EQ(codeTypeLine(), "Code Type:       Unknown (16777234)");
-    spec.images[0].codeType.reset();
-    spec.machineInfo = kcrtest::MachineInfoSpec{
+    fields.images[0].codeType.reset();
+    fields.machineInfo = kcrtest::MachineInfo{
         .model = {}, .processor = {0, 5, 5}, .processorCount = 1, .logicalProcessorCount = 1};
     EXPECT_EQ(codeTypeLine(), "Code Type:       Unknown");
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) {
-    auto spec = CrashReportSpec::minimal();
+    auto fields = CrashReport::minimal();
     auto osName = [&](int32_t os) {
-        spec.systemInfo.operatingSystem = os;
-        return linesStartingWith(text(spec), "OS Version:")[0];
+        fields.systemInfo.operatingSystem = os;
+        return linesStartingWith(text(fields), "OS Version:")[0];
     };
     EXPECT_EQ(osName(0),
               "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
@@ -225,17 +225,17 @@ TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) 
           Row{18, 0, "powerpc"}, Row{0x1000007, 3, "x86_64"}, Row{0x100000C, 0, "arm64"},
           Row{0x100000C, 1, "armv8"}, Row{0x100000C, 0x80000002, "arm64e"},
           Row{0x100000C, 9, "arm64-unknown"}, Row{0x1000012, 0, "???"}}) {
-        spec.images[0].codeType = kcrtest::ProcessorSpec{1, row.type, row.subtype};
-        EXPECT_NE(text(spec).find(std::string(" app ") + row.name +
-                                  "  <???"
-                                  ">"),
+        fields.images[0].codeType = kcrtest::Processor{1, row.type, row.subtype};
+        EXPECT_NE(text(fields).find(std::string(" app ") + row.name +
+                                    "  <???"
+                                    ">"),
                   std::string::npos)
             << row.name;
     }
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, RegistersPrintFourToALine) {
-    const std::string out = text(CrashReportSpec::full());
+    const std::string out = text(CrashReport::full());
     auto lines = linesStartingWith(out, "   ");
     std::vector<std::string> registerLines;
     for (const auto& line : lines) {
@@ -248,9 +248,9 @@ TEST_F(KCRCrashReportTextFormatterTest, RegistersPrintFourToALine) {
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, FormatReportEncodesTheText) {
-    auto spec = CrashReportSpec::minimal();
-    spec.applicationInfo.identifier = "com.example.caf\xc3\xa9\xf0\x9f\x98\x80";
-    auto report = decode(spec);
+    auto fields = CrashReport::minimal();
+    fields.applicationInfo.identifier = "com.example.caf\xc3\xa9\xf0\x9f\x98\x80";
+    auto report = decode(fields);
     ASSERT_NE(report, nullptr);
 
     KCRCrashReportTextFormatter utf8(KCRCrashReportTextFormatStandard, KCRCrashReportTextEncodingUTF8);

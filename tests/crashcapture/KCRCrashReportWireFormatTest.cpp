@@ -169,7 +169,7 @@ TEST(KCRCrashReportWireFormatTest, ReferenceDecoderReadsBuiltReports) {
         GTEST_SKIP() << "protoc is not installed";
 
     testsupport::TempDir dir;
-    const kcrtest::Bytes file = kcrtest::packFile(kcrtest::CrashReportSpec::full());
+    const kcrtest::Bytes file = kcrtest::packFile(kcrtest::CrashReport::full());
     {
         std::ofstream out(dir / "message.bin", std::ios::binary);
         out.write(reinterpret_cast<const char*>(file.data()) + wire::kHeaderSize,

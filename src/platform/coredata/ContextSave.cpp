@@ -249,8 +249,12 @@ void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject
         }
         o->inserted_ = o->updated_ = false;
     }
-    for (const auto& o : impl_->deleted.items())
+    // Deleted objects keep only their identity; dropping their values also
+    // drops references that could keep other objects alive.
+    for (const auto& o : impl_->deleted.items()) {
+        o->clearState();
         unregister(*o);
+    }
     for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted})
         set->clear();
 }

@@ -63,15 +63,21 @@ std::string ManagedObjectID::description() const {
 }
 
 std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri) {
-    if (uri.scheme() != std::string(ManagedObjectID::kURIScheme))
+    // Split the text as written: a "/" inside an entity name is encoded, so
+    // the decoded path could not be split safely.
+    const std::string prefix = std::string(ManagedObjectID::kURIScheme) + "://";
+    const std::string& text = uri.absoluteString();
+    if (text.compare(0, prefix.size(), prefix) != 0 || text.find_first_of("?#") != std::string::npos)
         return std::nullopt;
-    // Path "/<entity>/<p|t><key>".
-    auto components = text::componentsSeparatedByString(uri.path(), "/");
-    if (components.size() != 3 || !components[0].empty() || components[1].empty() || components[2].size() < 2)
+    auto components = text::componentsSeparatedByString(std::string_view(text).substr(prefix.size()), "/");
+    if (components.size() != 3 || components[1].empty() || components[2].size() < 2)
+        return std::nullopt;
+    auto entityName = percentDecode(components[1]);
+    if (!entityName)
         return std::nullopt;
     ObjectIDURIParts parts;
-    parts.storeIdentifier = uri.host().value_or("");
-    parts.entityName = components[1];
+    parts.storeIdentifier = components[0];
+    parts.entityName = std::move(*entityName);
     char kind = components[2][0];
     if (kind != 'p' && kind != 't')
         return std::nullopt;

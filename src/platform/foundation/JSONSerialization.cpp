@@ -11,6 +11,7 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <tuple>
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
@@ -476,45 +477,76 @@ class StrictReader {
 
 // --- Fast path over simdjson -----------------------------------------------------
 
-Value convert(simdjson::dom::element e);
-
-Value convertArray(simdjson::dom::array a) {
-    Array items;
-    items.reserve(a.size());
-    for (simdjson::dom::element child : a)
-        items.push_back(convert(child));
-    return Value(std::move(items));
-}
-
-Value convertObject(simdjson::dom::object o) {
-    Dictionary entries;
-    for (auto field : o)
-        entries.set(std::string(field.key), convert(field.value));
-    return Value(std::move(entries));
-}
-
-Value convert(simdjson::dom::element e) {
-    using T = simdjson::dom::element_type;
-    switch (e.type()) {
-        case T::ARRAY:
-            return convertArray(e.get_array().value_unsafe());
-        case T::OBJECT:
-            return convertObject(e.get_object().value_unsafe());
-        case T::INT64:
-            return Value(e.get_int64().value_unsafe());
-        case T::UINT64:
-            return Value(e.get_uint64().value_unsafe());
-        case T::DOUBLE:
-            return Value(e.get_double().value_unsafe());
-        case T::STRING:
-            return Value(e.get_string().value_unsafe());
-        case T::BOOL:
-            return Value(e.get_bool().value_unsafe());
-        case T::NULL_VALUE:
-            return Value();
+// Builds the Value tree from simdjson's DOM. Short strings repeated within a
+// document (enumerations, tags, type names) share one payload instead of
+// taking an allocation each: a small direct-mapped table remembers the last
+// string seen for each hash. Values are immutable, so sharing is invisible.
+class TreeBuilder {
+  public:
+    Value build(simdjson::dom::element e) {
+        using T = simdjson::dom::element_type;
+        switch (e.type()) {
+            case T::ARRAY:
+                return buildArray(e.get_array().value_unsafe());
+            case T::OBJECT:
+                return buildObject(e.get_object().value_unsafe());
+            case T::INT64:
+                return Value(e.get_int64().value_unsafe());
+            case T::UINT64:
+                return Value(e.get_uint64().value_unsafe());
+            case T::DOUBLE:
+                return Value(e.get_double().value_unsafe());
+            case T::STRING:
+                return string(e.get_string().value_unsafe());
+            case T::BOOL:
+                return Value(e.get_bool().value_unsafe());
+            case T::NULL_VALUE:
+                return Value();
+        }
+        return Value();
     }
-    return Value();
-}
+
+  private:
+    // Longer strings rarely repeat, and hashing them would cost more.
+    static constexpr std::size_t kSharedLength = 16;
+    static constexpr std::size_t kSlots = 512;
+
+    Value buildArray(simdjson::dom::array a) {
+        Array items;
+        items.reserve(a.size());
+        for (simdjson::dom::element child : a)
+            items.push_back(build(child));
+        return Value(std::move(items));
+    }
+
+    Value buildObject(simdjson::dom::object o) {
+        std::vector<Dictionary::Entry> entries;
+        entries.reserve(o.size());
+        for (auto field : o)
+            entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(field.key),
+                                 std::forward_as_tuple(build(field.value)));
+        return Value(Dictionary::fromEntries(std::move(entries)));
+    }
+
+    static std::size_t slotOf(std::string_view s) {
+        uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
+        for (char c : s)
+            h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+        return static_cast<std::size_t>(h ^ (h >> 29)) & (kSlots - 1);
+    }
+
+    Value string(std::string_view s) {
+        if (s.size() > kSharedLength)
+            return Value(s);
+        Value& recent = recent_[slotOf(s)];
+        if (const std::string* held = recent.asString(); held != nullptr && *held == s)
+            return recent;
+        recent = Value(s);
+        return recent;
+    }
+
+    std::array<Value, kSlots> recent_;
+};
 
 // One parser per thread keeps its buffers between calls; very large texts
 // get a parser of their own so that a thread does not hold on to their memory.
@@ -536,7 +568,7 @@ simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out)
     simdjson::dom::element root;
     if (auto err = parser->parse(text.data(), text.size(), true).get(root))
         return err;
-    out = convert(root);
+    out = TreeBuilder().build(root);
     return simdjson::SUCCESS;
 }
 
@@ -561,6 +593,81 @@ Result<Value> parseUTF8(std::string_view text, unsigned options) {
 
 // --- Writer --------------------------------------------------------------------
 
+// The text being written: a string grown by doubling and filled through a
+// cursor, so that appending checks the room left once per piece rather than
+// once per character.
+class Output {
+  public:
+    Output() { grow(0); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Room for n more bytes at cursor().
+    char* reserve(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - cursor_) < n)
+            grow(n);
+        return cursor_;
+    }
+    char* cursor() const { return cursor_; }
+    void advance(char* to) { cursor_ = to; }
+    void put(char c) { *reserve(1) = c, ++cursor_; }
+    void append(const char* bytes, std::size_t n) {
+        std::memcpy(reserve(n), bytes, n);
+        cursor_ += n;
+    }
+    void append(std::string_view text) { append(text.data(), text.size()); }
+    void appendSpaces(std::size_t n) {
+        std::memset(reserve(n), ' ', n);
+        cursor_ += n;
+    }
+    std::string take() {
+        text_.resize(used());
+        cursor_ = end_ = nullptr;
+        return std::move(text_);
+    }
+
+  private:
+    std::size_t used() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
+    void grow(std::size_t n) {
+        const std::size_t used = cursor_ ? this->used() : 0;
+        text_.resize(std::max({text_.size() * 2, used + n, std::size_t{256}}));
+        cursor_ = text_.data() + used;
+        end_ = text_.data() + text_.size();
+    }
+
+    std::string text_;
+    char* cursor_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// Bytes of a string that need an escape: 1 always, 2 for "/" (escaped unless
+// asked not to).
+constexpr std::array<uint8_t, 256> kEscapes = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[c] = 1;
+    table['"'] = table['\\'] = 1;
+    table['/'] = 2;
+    return table;
+}();
+
+constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Whether any byte of the word is zero (exact for the word as a whole).
+constexpr uint64_t anyZeroByte(uint64_t word) {
+    return (word - kEveryByte) & ~word & kHighBits;
+}
+
+// Whether any byte of eight needs escaping; eight at a time skips the plain
+// runs that make up most strings.
+bool wordNeedsEscape(uint64_t word, bool escapeSlash) {
+    const uint64_t control = (word - kEveryByte * 0x20) & ~word & kHighBits;
+    const uint64_t special = anyZeroByte(word ^ (kEveryByte * '"')) | anyZeroByte(word ^ (kEveryByte * '\\')) |
+                             (escapeSlash ? anyZeroByte(word ^ (kEveryByte * '/')) : 0);
+    return (control | special) != 0;
+}
+
 class Writer {
   public:
     explicit Writer(unsigned options)
@@ -571,10 +678,10 @@ class Writer {
     bool write(const Value& v, std::size_t depth) {
         switch (v.kind()) {
             case Value::Kind::Null:
-                out_ += "null";
+                out_.append("null");
                 return true;
             case Value::Kind::Bool:
-                out_ += v.rawBool() ? "true" : "false";
+                out_.append(v.rawBool() ? std::string_view("true") : std::string_view("false"));
                 return true;
             case Value::Kind::Int:
                 return appendNumber(v.rawInt());
@@ -595,7 +702,7 @@ class Writer {
         }
     }
 
-    std::string& text() { return out_; }
+    std::string text() { return out_.take(); }
     ErrorPtr error() const { return error_; }
 
   private:
@@ -606,9 +713,9 @@ class Writer {
 
     template <class N>
     bool appendNumber(N n) {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, n);
-        out_.append(buf, r.ptr);
+        constexpr std::size_t kRoom = 24;
+        char* at = out_.reserve(kRoom);
+        out_.advance(std::to_chars(at, at + kRoom, n).ptr);
         return true;
     }
 
@@ -617,46 +724,54 @@ class Writer {
             return fail("Invalid number value (NaN) in JSON write");
         if (std::isinf(d))
             return fail("Invalid number value (infinite) in JSON write");
-        char buf[32];
-        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
-        out_.append(buf, r.ptr);
+        constexpr std::size_t kRoom = 32;
+        char* at = out_.reserve(kRoom);
+        out_.advance(std::to_chars(at, at + kRoom, d, std::chars_format::general, 17).ptr);
         return true;
     }
 
     bool writeDecimal(const Decimal& d) {
         if (d.isNaN())
             return fail("Invalid number value (NaN) in JSON write");
-        out_ += d.toString();
+        out_.append(d.toString());
         return true;
     }
 
-    // 1 for bytes that must be escaped; 2 for "/", escaped unless asked not to.
-    static constexpr std::array<uint8_t, 256> kEscapes = [] {
-        std::array<uint8_t, 256> table{};
-        for (int c = 0; c < 0x20; ++c)
-            table[c] = 1;
-        table['"'] = table['\\'] = 1;
-        table['/'] = 2;
-        return table;
-    }();
+    // Position of the first byte at or after `from` that needs an escape, or
+    // s.size(); ORs the bytes passed over into `high`.
+    std::size_t nextEscape(std::string_view s, std::size_t from, uint64_t& high) const {
+        const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
+        std::size_t i = from;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, sizeof word);
+            high |= word;
+            if (wordNeedsEscape(word, escapeSlash_))
+                break;
+        }
+        for (; i < s.size(); ++i) {
+            const auto c = static_cast<uint8_t>(s[i]);
+            high |= c;
+            if (kEscapes[c] & escapeMask)
+                return i;
+        }
+        return i;
+    }
 
     bool writeString(std::string_view s) {
-        out_ += '"';
-        const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
+        out_.put('"');
+        uint64_t high = 0;
         std::size_t run = 0;
-        uint8_t high = 0;
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            auto c = static_cast<uint8_t>(s[i]);
-            high |= c;
-            if (!(kEscapes[c] & escapeMask))
-                continue;
+        for (;;) {
+            const std::size_t i = nextEscape(s, run, high);
             out_.append(s.data() + run, i - run);
-            appendEscape(c);
+            if (i == s.size())
+                break;
+            appendEscape(static_cast<uint8_t>(s[i]));
             run = i + 1;
         }
-        out_.append(s.data() + run, s.size() - run);
-        out_ += '"';
-        if ((high & 0x80) && !simdjson::validate_utf8(s.data(), s.size()))
+        out_.put('"');
+        if ((high & kHighBits) && !simdjson::validate_utf8(s.data(), s.size()))
             return fail("Invalid string (not UTF-8) in JSON write");
         return true;
     }
@@ -665,47 +780,47 @@ class Writer {
         static const char* hex = "0123456789abcdef";
         switch (c) {
             case '"':
-                out_ += "\\\"";
+                out_.append("\\\"");
                 break;
             case '\\':
-                out_ += "\\\\";
+                out_.append("\\\\");
                 break;
             case '/':
-                out_ += "\\/";
+                out_.append("\\/");
                 break;
             case '\b':
-                out_ += "\\b";
+                out_.append("\\b");
                 break;
             case '\f':
-                out_ += "\\f";
+                out_.append("\\f");
                 break;
             case '\n':
-                out_ += "\\n";
+                out_.append("\\n");
                 break;
             case '\r':
-                out_ += "\\r";
+                out_.append("\\r");
                 break;
             case '\t':
-                out_ += "\\t";
+                out_.append("\\t");
                 break;
-            default:
-                out_ += "\\u00";
-                out_ += hex[c >> 4];
-                out_ += hex[c & 0xF];
+            default: {
+                const char unit[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+                out_.append(unit, sizeof unit);
+            }
         }
     }
 
     void newline(std::size_t depth) {
-        out_ += '\n';
-        out_.append(depth * 2, ' ');
+        out_.put('\n');
+        out_.appendSpaces(depth * 2);
     }
 
     bool open(char bracket, bool empty, std::size_t depth) {
         if (depth > JSONSerialization::kMaxDepth)
             return fail("Too many nested arrays or dictionaries in JSON write");
-        out_ += bracket;
+        out_.put(bracket);
         if (pretty_ && empty) {
-            out_ += '\n';
+            out_.put('\n');
             newline(depth - 1);
         }
         return true;
@@ -716,7 +831,7 @@ class Writer {
             return false;
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (i > 0)
-                out_ += ',';
+                out_.put(',');
             if (pretty_)
                 newline(depth);
             if (!write(items[i], depth))
@@ -724,14 +839,14 @@ class Writer {
         }
         if (pretty_ && !items.empty())
             newline(depth - 1);
-        out_ += ']';
+        out_.put(']');
         return true;
     }
 
     bool writeEntry(const Dictionary::Entry& entry, std::size_t depth) {
         if (!writeString(entry.first))
             return false;
-        out_ += pretty_ ? " : " : ":";
+        out_.append(pretty_ ? std::string_view(" : ") : std::string_view(":"));
         return write(entry.second, depth);
     }
 
@@ -741,7 +856,7 @@ class Writer {
         bool first = true;
         auto entry = [&](const Dictionary::Entry& e) {
             if (!first)
-                out_ += ',';
+                out_.put(',');
             first = false;
             if (pretty_)
                 newline(depth);
@@ -763,14 +878,14 @@ class Writer {
         }
         if (pretty_ && !dict.empty())
             newline(depth - 1);
-        out_ += '}';
+        out_.put('}');
         return true;
     }
 
     bool pretty_;
     bool sorted_;
     bool escapeSlash_;
-    std::string out_;
+    Output out_;
     ErrorPtr error_;
 };
 
@@ -812,7 +927,7 @@ Result<std::string> writeText(const Value& v, unsigned options) {
     Writer writer(options);
     if (!writer.write(v, 0))
         return writer.error();
-    return std::move(writer.text());
+    return writer.text();
 }
 
 }  // namespace

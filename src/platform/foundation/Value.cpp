@@ -75,6 +75,12 @@ std::size_t keyHash(std::string_view key) {
     return mix(std::hash<std::string_view>()(key));
 }
 
+// Key equality that settles most unequal pairs without calling memcmp.
+bool sameKey(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && (a.empty() || (a.front() == b.front() && a.back() == b.back())) &&
+           std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 constexpr double kTwo63 = 9223372036854775808.0;
 constexpr double kTwo64 = 18446744073709551616.0;
 constexpr std::size_t kNaNHash = 0x7ff8000000000000ULL;
@@ -419,12 +425,29 @@ void describeAt(const Value& v, int level, std::string& out) {
     }
 }
 
+}  // namespace
+
+namespace detail {
+
+// A payload of type T behind its reference count.
 template <class T>
-std::shared_ptr<const void> share(T&& value) {
-    return std::make_shared<const std::decay_t<T>>(std::forward<T>(value));
+struct Box final : Payload {
+    template <class... Args>
+    explicit Box(Args&&... args) : value(std::forward<Args>(args)...) {}
+    T value;
+};
+
+template <class T, class... Args>
+Payload* box(Args&&... args) {
+    return new Box<T>(std::forward<Args>(args)...);
 }
 
-}  // namespace
+}  // namespace detail
+
+template <class T>
+const T& Value::payload() const {
+    return static_cast<const detail::Box<T>*>(u_.p)->value;
+}
 
 // --- Dictionary ----------------------------------------------------------------
 
@@ -468,6 +491,65 @@ void Dictionary::set(std::string key, Value value) {
         index_.insert(entries_.size() - 1, [this](std::size_t i) { return keyHash(entries_[i].first); });
     else if (entries_.size() > detail::PositionIndex::kThreshold)
         rebuildIndex();
+}
+
+void Dictionary::reserve(std::size_t count) {
+    entries_.reserve(count);
+    if (count > detail::PositionIndex::kThreshold)
+        index_.rebuild(
+            entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); }, count);
+}
+
+Dictionary Dictionary::fromEntries(std::vector<Entry> entries) {
+    Dictionary d;
+    d.entries_ = std::move(entries);
+    d.mergeRepeatedKeys();
+    return d;
+}
+
+// Folds every repeated key into its first occurrence, keeping the last value,
+// and leaves the index built for the remaining entries.
+void Dictionary::mergeRepeatedKeys() {
+    if (entries_.size() <= detail::PositionIndex::kThreshold)
+        mergeRepeatedKeysByScan();
+    else
+        mergeRepeatedKeysByIndex();
+    if (entries_.size() <= detail::PositionIndex::kThreshold)
+        index_.clear();
+}
+
+void Dictionary::mergeRepeatedKeysByScan() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        Entry& entry = entries_[i];
+        auto first = std::find_if(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(kept),
+                                  [&](const Entry& e) { return sameKey(e.first, entry.first); });
+        if (first != entries_.begin() + static_cast<std::ptrdiff_t>(kept))
+            first->second = std::move(entry.second);
+        else if (kept++ != i)
+            entries_[kept - 1] = std::move(entry);
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
+}
+
+// Entries move down over the repeated ones as they go, so the index always
+// holds the final positions of the entries kept so far.
+void Dictionary::mergeRepeatedKeysByIndex() {
+    index_.prepare(entries_.size());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        Entry& entry = entries_[i];
+        const std::size_t hash = keyHash(entry.first);
+        const auto first = index_.find(hash, [&](std::size_t p) { return entries_[p].first == entry.first; });
+        if (first) {
+            entries_[*first].second = std::move(entry.second);
+            continue;
+        }
+        if (kept != i)
+            entries_[kept] = std::move(entry);
+        index_.add(hash, kept++);
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
 }
 
 bool Dictionary::erase(std::string_view key) {
@@ -582,34 +664,62 @@ bool Set::operator==(const Set& other) const {
 Value::Value(const char* s) : Value() {
     if (s != nullptr) {
         kind_ = Kind::String;
-        ptr_ = share(std::string(s));
+        u_.p = detail::box<std::string>(s);
     }
 }
-Value::Value(std::string s) : kind_(Kind::String), ptr_(share(std::move(s))) {
-    u_.i = 0;
+Value::Value(std::string s) : kind_(Kind::String) {
+    u_.p = detail::box<std::string>(std::move(s));
 }
-Value::Value(std::string_view s) : kind_(Kind::String), ptr_(share(std::string(s))) {
-    u_.i = 0;
+Value::Value(std::string_view s) : kind_(Kind::String) {
+    u_.p = detail::box<std::string>(s);
 }
-Value::Value(plat::Decimal d) : kind_(Kind::Decimal), ntype_(NumberType::Decimal), ptr_(share(std::move(d))) {
-    u_.i = 0;
+Value::Value(plat::Decimal d) : kind_(Kind::Decimal), ntype_(NumberType::Decimal) {
+    u_.p = detail::box<plat::Decimal>(std::move(d));
 }
-Value::Value(plat::Data d) : kind_(Kind::Data), ptr_(share(std::move(d))) {
-    u_.i = 0;
+Value::Value(plat::Data d) : kind_(Kind::Data) {
+    u_.p = detail::box<plat::Data>(std::move(d));
 }
-Value::Value(plat::Array a) : kind_(Kind::Array), ptr_(share(std::move(a))) {
-    u_.i = 0;
+Value::Value(plat::Array a) : kind_(Kind::Array) {
+    u_.p = detail::box<plat::Array>(std::move(a));
 }
-Value::Value(plat::Dictionary d) : kind_(Kind::Dictionary), ptr_(share(std::move(d))) {
-    u_.i = 0;
+Value::Value(plat::Dictionary d) : kind_(Kind::Dictionary) {
+    u_.p = detail::box<plat::Dictionary>(std::move(d));
 }
-Value::Value(plat::Set s) : kind_(Kind::Set), ptr_(share(std::move(s))) {
-    u_.i = 0;
+Value::Value(plat::Set s) : kind_(Kind::Set) {
+    u_.p = detail::box<plat::Set>(std::move(s));
 }
 Value::Value(ObjectPtr o) : Value() {
     if (o != nullptr) {
         kind_ = Kind::Object;
-        ptr_ = std::move(o);
+        u_.p = detail::box<ObjectPtr>(std::move(o));
+    }
+}
+
+void Value::destroyPayload() noexcept {
+    switch (kind_) {
+        case Kind::Decimal:
+            delete static_cast<detail::Box<plat::Decimal>*>(u_.p);
+            break;
+        case Kind::String:
+            delete static_cast<detail::Box<std::string>*>(u_.p);
+            break;
+        case Kind::Data:
+            delete static_cast<detail::Box<plat::Data>*>(u_.p);
+            break;
+        case Kind::Array:
+            delete static_cast<detail::Box<plat::Array>*>(u_.p);
+            break;
+        case Kind::Dictionary:
+            delete static_cast<detail::Box<plat::Dictionary>*>(u_.p);
+            break;
+        case Kind::Set:
+            delete static_cast<detail::Box<plat::Set>*>(u_.p);
+            break;
+        case Kind::Object:
+            delete static_cast<detail::Box<ObjectPtr>*>(u_.p);
+            break;
+        default:
+            break;
     }
 }
 
@@ -621,28 +731,28 @@ const char* Value::kindName() const {
 }
 
 const std::string* Value::asString() const {
-    return kind_ == Kind::String ? static_cast<const std::string*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::String ? &payload<std::string>() : nullptr;
 }
 const plat::Data* Value::asData() const {
-    return kind_ == Kind::Data ? static_cast<const plat::Data*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::Data ? &payload<plat::Data>() : nullptr;
 }
 const plat::Decimal* Value::asDecimal() const {
-    return kind_ == Kind::Decimal ? static_cast<const plat::Decimal*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::Decimal ? &payload<plat::Decimal>() : nullptr;
 }
 std::optional<plat::Date> Value::asDate() const {
     return kind_ == Kind::Date ? std::optional<plat::Date>(plat::Date(u_.d)) : std::nullopt;
 }
 const plat::Array* Value::asArray() const {
-    return kind_ == Kind::Array ? static_cast<const plat::Array*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::Array ? &payload<plat::Array>() : nullptr;
 }
 const plat::Dictionary* Value::asDictionary() const {
-    return kind_ == Kind::Dictionary ? static_cast<const plat::Dictionary*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::Dictionary ? &payload<plat::Dictionary>() : nullptr;
 }
 const plat::Set* Value::asSet() const {
-    return kind_ == Kind::Set ? static_cast<const plat::Set*>(ptr_.get()) : nullptr;
+    return kind_ == Kind::Set ? &payload<plat::Set>() : nullptr;
 }
 ObjectPtr Value::asObject() const {
-    return kind_ == Kind::Object ? std::static_pointer_cast<const Object>(ptr_) : nullptr;
+    return kind_ == Kind::Object ? payload<ObjectPtr>() : nullptr;
 }
 
 const Value* Value::find(std::string_view key) const {
@@ -830,7 +940,7 @@ bool Value::operator==(const Value& other) const {
         return compareNumbers(*this, other) == 0;
     if (kind_ != other.kind_)
         return false;
-    if (ptr_ != nullptr && ptr_ == other.ptr_)
+    if (hasPayload() && u_.p == other.u_.p)
         return true;
     switch (kind_) {
         case Kind::Null:
@@ -848,8 +958,7 @@ bool Value::operator==(const Value& other) const {
         case Kind::Set:
             return *asSet() == *other.asSet();
         case Kind::Object:
-            return static_cast<const Object*>(ptr_.get())
-                ->isEqual(*static_cast<const Object*>(other.ptr_.get()));
+            return payload<ObjectPtr>()->isEqual(*other.payload<ObjectPtr>());
         default:
             return false;
     }
@@ -904,7 +1013,7 @@ std::size_t Value::hash() const {
             return h;
         }
         case Kind::Object:
-            return static_cast<const Object*>(ptr_.get())->hash();
+            return payload<ObjectPtr>()->hash();
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 // Thread safety: a Value may be read from any number of threads at once.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <compare>
 #include <cstdint>
@@ -59,6 +60,14 @@ enum class NumberType : uint8_t {
 };
 
 namespace detail {
+
+// Header of the shared payload of a Value (a string, data, decimal, container
+// or object reference), counted by the Values that hold it. The payload's
+// type follows from the holding Value's kind, so it needs no virtual
+// destructor, and the count costs one word rather than a control block.
+struct Payload {
+    std::atomic<std::size_t> references{1};
+};
 
 // Open-addressing hash table from a hash to a position in a container's
 // vector; the container compares the candidates itself. Built and updated
@@ -228,7 +237,10 @@ class Value {
 
     Value() noexcept : kind_(Kind::Null) { u_.i = 0; }
     Value(std::nullptr_t) noexcept : Value() {}
-    Value(bool b) noexcept : kind_(Kind::Bool), ntype_(NumberType::Bool) { u_.b = b; }
+    Value(bool b) noexcept : kind_(Kind::Bool), ntype_(NumberType::Bool) {
+        u_.i = 0;
+        u_.b = b;
+    }
     template <class T>
     requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
              !std::is_same_v<T, char8_t> && !std::is_same_v<T, char16_t> && !std::is_same_v<T, char32_t>)
@@ -264,6 +276,36 @@ class Value {
     Value(ObjectPtr o);  // nullptr gives null
     template <class T>
     requires std::is_base_of_v<Object, T> Value(std::shared_ptr<T> o) : Value(ObjectPtr(std::move(o))) {}
+
+    // Copies share the payload; a moved-from Value is null.
+    Value(const Value& other) noexcept : kind_(other.kind_), ntype_(other.ntype_), u_(other.u_) {
+        if (hasPayload())
+            u_.p->references.fetch_add(1, std::memory_order_relaxed);
+    }
+    Value(Value&& other) noexcept : kind_(other.kind_), ntype_(other.ntype_), u_(other.u_) {
+        other.kind_ = Kind::Null;
+        other.ntype_ = NumberType::None;
+        other.u_.i = 0;
+    }
+    Value& operator=(const Value& other) noexcept {
+        Value copy(other);
+        swap(copy);
+        return *this;
+    }
+    Value& operator=(Value&& other) noexcept {
+        Value taken(std::move(other));
+        swap(taken);
+        return *this;
+    }
+    ~Value() {
+        if (hasPayload())
+            release();
+    }
+    void swap(Value& other) noexcept {
+        std::swap(kind_, other.kind_);
+        std::swap(ntype_, other.ntype_);
+        std::swap(u_, other.u_);
+    }
 
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
@@ -352,16 +394,37 @@ class Value {
     std::size_t hash() const;
 
   private:
+    // Kinds whose Value holds a counted reference to a payload in u_.p.
+    static constexpr uint32_t kPayloadKinds =
+        1u << static_cast<unsigned>(Kind::Decimal) | 1u << static_cast<unsigned>(Kind::String) |
+        1u << static_cast<unsigned>(Kind::Data) | 1u << static_cast<unsigned>(Kind::Array) |
+        1u << static_cast<unsigned>(Kind::Dictionary) | 1u << static_cast<unsigned>(Kind::Set) |
+        1u << static_cast<unsigned>(Kind::Object);
+
+    bool hasPayload() const { return (kPayloadKinds >> static_cast<unsigned>(kind_)) & 1u; }
+    template <class T>
+    const T& payload() const;
+    void release() noexcept {
+        // A count of one means no other Value shares the payload, and none can
+        // start to: copying needs one of its holders. The atomic decrement is
+        // then unnecessary, which saves it on the common unshared release.
+        if (u_.p->references.load(std::memory_order_acquire) == 1 ||
+            u_.p->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            destroyPayload();
+    }
+    void destroyPayload() noexcept;
+
     Kind kind_ = Kind::Null;
     NumberType ntype_ = NumberType::None;
+    // Scalars, or the shared payload of strings, data, decimals, containers
+    // and objects (dates are scalars).
     union {
         bool b;
         int64_t i;
         uint64_t u;
         double d;
+        detail::Payload* p;
     } u_;
-    // Shared payload for strings, data, decimals, containers and objects.
-    std::shared_ptr<const void> ptr_;
 };
 
 struct ValueHash {

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/coredata/AttributeDescription.h"
+#include "platform/coredata/ManagedObject.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
@@ -76,6 +78,72 @@ class SYNPropertyChangeValue : public plat::Coding {
     const plat::ObjectPtr& objectID() const { return objectID_; }
     void setObjectID(plat::ObjectPtr objectID) { objectID_ = std::move(objectID); }
 
+    // Working fields of relationship changes taken from objects, never
+    // stored: the related objects' IDs, which the event builder turns into
+    // global identifiers inside the event store (resolveRelatedObjectIDs).
+    const plat::coredata::ManagedObjectIDPtr& relatedObjectID() const { return relatedObjectID_; }
+    const std::vector<plat::coredata::ManagedObjectIDPtr>& addedObjectIDs() const { return addedObjectIDs_; }
+    const std::vector<plat::coredata::ManagedObjectIDPtr>& removedObjectIDs() const { return removedObjectIDs_; }
+    const std::map<int64_t, plat::coredata::ManagedObjectIDPtr>& movedObjectIDsByIndex() const {
+        return movedObjectIDs_;
+    }
+    bool hasUnresolvedObjectIDs() const { return unresolved_; }
+    void setRelatedObjectIDs(plat::coredata::ManagedObjectIDPtr related,
+                             std::vector<plat::coredata::ManagedObjectIDPtr> added,
+                             std::vector<plat::coredata::ManagedObjectIDPtr> removed,
+                             std::map<int64_t, plat::coredata::ManagedObjectIDPtr> moved);
+    // Fills the identifier fields from the IDs through identifierFor and
+    // clears the working IDs. An ID without identifier is left out (a to-one
+    // becomes empty).
+    template <class IdentifierFor>
+    void resolveRelatedObjectIDs(IdentifierFor&& identifierFor) {
+        if (!unresolved_) {
+            return;
+        }
+        relatedIdentifier_ = relatedObjectID_ ? identifierFor(relatedObjectID_) : std::nullopt;
+        for (const auto& id : addedObjectIDs_) {
+            if (auto identifier = identifierFor(id)) {
+                added_.insert(*identifier);
+            }
+        }
+        for (const auto& id : removedObjectIDs_) {
+            if (auto identifier = identifierFor(id)) {
+                removed_.insert(*identifier);
+            }
+        }
+        for (const auto& [index, id] : movedObjectIDs_) {
+            if (auto identifier = identifierFor(id)) {
+                moved_[index] = *identifier;
+            }
+        }
+        setRelatedObjectIDs(nullptr, {}, {}, {});
+        unresolved_ = false;
+    }
+
+    // The property change values of the named properties of an object (in
+    // the object's context). Unknown, transient and ignored ("SYNIgnoredKey")
+    // properties and relationships to ignored entities are left out.
+    // Attribute values are taken when storeValues is set (in their stored
+    // form: transformables as data, UUIDs and URIs as text). To-many changes
+    // hold the members added and removed since the last save when isPreSave
+    // is set, else every member as added; ordered ones also the index of
+    // every member. Relationship targets are held as object IDs until the
+    // builder resolves them.
+    static std::vector<SYNPropertyChangeValue> propertyChangesForObject(
+        const plat::coredata::ManagedObject& object, const std::shared_ptr<SYNEventStore>& eventStore,
+        const std::vector<std::string>& propertyNames, bool isPreSave, bool storeValues);
+    // The stored form of an attribute's value; nullopt when it cannot be
+    // stored (a transformer fails).
+    static std::optional<plat::Value> storedAttributeValue(const plat::Value& value,
+                                                           const plat::coredata::AttributeDescription& attribute);
+    // The value to write into an attribute: a value, a null Value (the
+    // recorded nil: clears the attribute), or nullopt when the value is
+    // unavailable (data file missing or its name refused, transformer missing
+    // or failing, damaged archive, value of the wrong type). Unavailable
+    // values must be skipped, never written.
+    std::optional<plat::Value> attributeValueForAttributeDescription(
+        const plat::coredata::AttributeDescription& attribute) const;
+
     // Key-value access by field name ("type", "propertyName", "value",
     // "filename", "relatedIdentifier", "addedIdentifiers", "removedIdentifiers",
     // "movedIdentifiersByIndex", "objectID"). Identifier sets are read from
@@ -111,6 +179,11 @@ class SYNPropertyChangeValue : public plat::Coding {
     std::map<int64_t, std::string> moved_;
     std::weak_ptr<SYNEventStore> eventStore_;
     plat::ObjectPtr objectID_;
+    plat::coredata::ManagedObjectIDPtr relatedObjectID_;
+    std::vector<plat::coredata::ManagedObjectIDPtr> addedObjectIDs_;
+    std::vector<plat::coredata::ManagedObjectIDPtr> removedObjectIDs_;
+    std::map<int64_t, plat::coredata::ManagedObjectIDPtr> movedObjectIDs_;
+    bool unresolved_ = false;
 };
 
 // The stored form of a change's values: a keyed archive whose root is an

@@ -486,4 +486,119 @@ TEST(SetTest, LargeSetsHashTheirMembers) {
     EXPECT_EQ(s.values()[19].intValue(), 21);
 }
 
+
+TEST(ValueTest, MovedFromValuesAreNullAndAssignmentReleasesTheOldPayload) {
+    Value text(std::string(40, 't'));
+    const std::string* payload = text.asString();
+    Value moved(std::move(text));
+    EXPECT_EQ(moved.asString(), payload);
+    EXPECT_TRUE(text.isNull());  // NOLINT(bugprone-use-after-move)
+    Value assigned(Array{1});
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.asString(), payload);
+    EXPECT_TRUE(moved.isNull());  // NOLINT(bugprone-use-after-move)
+    Value& alias = assigned;
+    assigned = alias;
+    assigned = std::move(alias);
+    EXPECT_EQ(assigned.asString(), payload);
+
+    Value number(2.5f);
+    Value object(std::make_shared<Tag>(3));
+    number.swap(object);
+    EXPECT_EQ(number.asObjectOf<Tag>()->description(), "<Tag 3>");
+    EXPECT_EQ(object.numberType(), NumberType::Float);
+    object = number;  // a scalar replaced by a shared payload, then the reverse
+    number = Value(7);
+    EXPECT_EQ(object, Value(std::make_shared<Tag>(3)));
+    EXPECT_EQ(number.intValue(), 7);
+}
+
+TEST(ValueTest, CopiesMadeAndDroppedOnManyThreadsFreeThePayloadOnce) {
+    // Run under the sanitizers: the last holder, on whichever thread, frees.
+    for (int round = 0; round < 20; ++round) {
+        auto original = std::make_unique<Value>(Dictionary{{"list", Array{"a", std::string(30, 'b')}}});
+        std::vector<Value> starts(4, *original);
+        original.reset();
+        std::vector<std::thread> threads;
+        for (Value& start : starts) {
+            threads.emplace_back([held = std::move(start)]() mutable {
+                for (int i = 0; i < 200; ++i) {
+                    Value copy = held;
+                    Value other = copy.find("list") != nullptr ? *copy.find("list") : Value();
+                    EXPECT_EQ(other.count(), 2u);
+                }
+                held = Value();
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+    }
+}
+
+// What set() of each entry in turn gives, the reference for fromEntries.
+Dictionary setInTurn(const std::vector<Dictionary::Entry>& entries) {
+    Dictionary d;
+    for (const auto& [key, value] : entries)
+        d.set(key, value);
+    return d;
+}
+
+TEST(DictionaryTest, FromEntriesKeepsFirstPlacesAndLastValuesOfRepeatedKeys) {
+    Dictionary small = Dictionary::fromEntries({{"b", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"a", 5}});
+    EXPECT_EQ(small.keys(), (std::vector<std::string>{"b", "a", "c"}));
+    EXPECT_EQ(small.find("b")->intValue(), 3);
+    EXPECT_EQ(small.find("a")->intValue(), 5);
+    EXPECT_TRUE(Dictionary::fromEntries({}).empty());
+    // Keys that differ only in the middle, and the empty key, are told apart.
+    Dictionary close = Dictionary::fromEntries({{"abc", 1}, {"axc", 2}, {"", 3}, {"abc", 4}, {"", 5}});
+    EXPECT_EQ(close.keys(), (std::vector<std::string>{"abc", "axc", ""}));
+    EXPECT_EQ(close.find("")->intValue(), 5);
+
+    std::mt19937 random(777);
+    for (int round = 0; round < 300; ++round) {
+        // Sizes on both sides of the indexed size; few or many repeats.
+        const std::size_t count = random() % 40;
+        const unsigned keySpace = 1 + random() % 30;
+        std::vector<Dictionary::Entry> entries;
+        for (std::size_t i = 0; i < count; ++i)
+            entries.emplace_back("k" + std::to_string(random() % keySpace), Value(static_cast<int>(i)));
+        const Dictionary expected = setInTurn(entries);
+        Dictionary built = Dictionary::fromEntries(entries);
+        ASSERT_EQ(built.keys(), expected.keys()) << round;
+        for (const auto& [key, value] : expected)
+            ASSERT_EQ(built.find(key)->intValue(), value.intValue()) << round << " " << key;
+        EXPECT_EQ(built.find("absent"), nullptr);
+        // The index stays usable for later changes.
+        built.set("new", -1);
+        EXPECT_EQ(built.entryAt(built.size() - 1).first, "new");
+        if (!expected.empty()) {
+            const std::string first = expected.entryAt(0).first;
+            EXPECT_TRUE(built.erase(first));
+            EXPECT_EQ(built.find(first), nullptr);
+            EXPECT_EQ(built.find("new"), &built.entryAt(built.size() - 1).second);
+        }
+    }
+}
+
+TEST(DictionaryTest, ReserveKeepsEntriesAndLookupsWhateverTheSize) {
+    Dictionary d{{"a", 1}, {"b", 2}};
+    d.reserve(100);  // indexes while still small
+    EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(d.find("b")->intValue(), 2);
+    for (int i = 0; i < 100; ++i)
+        d.set("k" + std::to_string(i), i);
+    d.reserve(3);  // below the size: nothing changes
+    EXPECT_EQ(d.size(), 102u);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(d.find("k" + std::to_string(i)), &d.entryAt(static_cast<std::size_t>(i) + 2).second);
+    while (d.size() > 1)
+        d.erase(d.entryAt(d.size() - 1).first);
+    d.reserve(50);
+    d.set("b", 3);
+    d.set("a", 4);
+    EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(d.find("a")->intValue(), 4);
+    EXPECT_EQ(Dictionary(d), d);
+}
+
 }  // namespace

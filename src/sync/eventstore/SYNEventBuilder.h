@@ -1,0 +1,143 @@
+// SYNEventBuilder: builds one event of the event store — a save event from a
+// save of the application's store, a merge event during a merge, or a
+// baseline from a whole store — and its object changes.
+//
+// Life of an event: makeNewEventOfType inserts it as type 0 (incomplete)
+// with its revisions; changes are added, saveAndReset saves as often as the
+// caller likes; finalizeNewEvent gives it its global count and final type;
+// a last saveAndReset makes it complete. An event interrupted before then
+// stays type 0, which no merge ever reads, and is deleted when the store
+// next opens (unless registered as an incomplete mandatory event).
+//
+// One change per global identifier and event: a change added for an object
+// that already has one is folded into it (insert + update: insert with the
+// new values; update + update: later values win, to-many differences
+// combine; anything + delete: delete).
+//
+// Threads: every operation on event-store records runs synchronously inside
+// the event store's context (performBlockAndWait, re-entrant). Operations
+// that take application objects must be called inside those objects'
+// context. The builder itself is used by one thread at a time. Records
+// fetched before saveAndReset are stale afterwards; the builder refetches
+// its event by ID, and fails with SYNErrorMissingEvent once it has vanished
+// (another block reset the context before the event was saved).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNMeshServices.h"
+#include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNRevision.h"
+
+using SYNPropertyChangeValueArrays = std::vector<std::vector<SYNPropertyChangeValue>>;
+using SYNPropertyChangeValuesByObjectID =
+    std::unordered_map<plat::coredata::ManagedObjectIDPtr, std::vector<SYNPropertyChangeValue>,
+                       plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
+
+// Options of updatePropertyChangeValuesForUpdatedObjects.
+enum SYNUpdateOptions : unsigned {
+    // Retake the values as before a save, without attribute values.
+    SYNUpdateOptionPreSave = 2,
+    // Retake the values as before a save, with attribute values.
+    SYNUpdateOptionPreSaveWithStoredValues = 4,
+    // Complete values taken before a save with the saved attribute values,
+    // to-one targets and orders; to-many differences are kept.
+    SYNUpdateOptionStoreSavedValues = 8,
+};
+
+class SYNEventBuilder {
+  public:
+    explicit SYNEventBuilder(std::shared_ptr<SYNEventStore> eventStore);
+
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return store_; }
+    std::shared_ptr<SYNMeshServices> mesh() const { return mesh_.lock(); }
+    void setMesh(std::weak_ptr<SYNMeshServices> mesh) { mesh_ = std::move(mesh); }
+
+    // The event being built (call inside the event store's context); null
+    // when none was made or it has vanished.
+    plat::coredata::ManagedObjectPtr event() const;
+    // The revision of the event being built.
+    const std::optional<SYNRevision>& revision() const { return revision_; }
+    // Runs the block in the event store's context.
+    void performBlockAndWait(const std::function<void()>& block);
+
+    // Inserts a new event of type 0 holding the final type until
+    // finalizeNewEvent, with a new unique identifier when none is given. Its
+    // own revision is one above every revision of the local store recorded
+    // anywhere in the store; its other stores' revisions are those of the
+    // local store's latest merge event, else those of the baseline.
+    plat::Result<SYNRevision> makeNewEventOfType(int16_t type,
+                                                 const std::optional<std::string>& uniqueIdentifier = std::nullopt);
+    // Global count = 1 + the highest in the store; then the final type.
+    plat::ErrorPtr finalizeNewEvent();
+    // Saves and resets the context, then refetches the event. The context is
+    // reset also when the save fails.
+    plat::ErrorPtr saveAndReset();
+    // Other stores' revisions := the store-wise maximum of what they were and
+    // of the revision sets of those events, without the local store.
+    plat::ErrorPtr updateEventRevisionsAccountingForMergeOfEventIDs(const SYNManagedObjectIDs& eventIDs);
+    // SYNErrorDuplicateGlobalIdentifiers (211) when a change has no global
+    // identifier or two changes share one.
+    plat::ErrorPtr checkUniquenessOfGlobalIdentifiers();
+
+    // One identifier per object (nullopt where none): from the event store's
+    // records (by store URI), or from the mesh.
+    std::vector<std::optional<std::string>> retrieveGlobalIdentifierStringsForManagedObjects(
+        const SYNManagedObjects& objects, bool storedInEventStore);
+    // The IDs of the global-identifier records for the objects: the record of
+    // the given identifier (made when missing), else the record found by
+    // store URI, else a new one with a new UUID. Each gets the object's URI.
+    plat::Result<SYNManagedObjectIDs> addGlobalIdentifiersForManagedObjectIDs(
+        const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings);
+
+    // Per object (in their context), the values of all its properties.
+    SYNPropertyChangeValueArrays propertyChangeValueArraysForInsertedObjects(
+        const SYNManagedObjects& objects, bool objectsAreSaved, plat::coredata::ManagedObjectContext& context);
+    void updatePropertyChangeValuesForUpdatedObjects(const SYNManagedObjects& objects,
+                                                     plat::coredata::ManagedObjectContext& context,
+                                                     unsigned options,
+                                                     SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
+
+    plat::ErrorPtr addInsertChangesForPropertyChangeValueArrays(
+        SYNPropertyChangeValueArrays propertyChangeValueArrays, const SYNManagedObjectIDs& globalIdentifierObjectIDs);
+    // Objects without values are skipped.
+    plat::ErrorPtr addUpdateChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs,
+                                                const SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
+    // Objects without a global-identifier record are skipped (nobody else
+    // knows them).
+    plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
+
+    // Insert changes with every value of each object (called inside the
+    // objects' context).
+    plat::ErrorPtr addChangesForInsertedObjects(const SYNManagedObjects& objects, bool objectsAreSaved,
+                                                bool useGlobalIdentifiersInEventStore,
+                                                plat::coredata::ManagedObjectContext& context);
+    // Insert, update and delete changes for the unsaved changes of the
+    // context (called inside it). Inserted objects get permanent IDs first,
+    // so that their store URIs stay valid once the context is saved.
+    plat::ErrorPtr addChangesForUnsavedManagedObjectContext(plat::coredata::ManagedObjectContext& context);
+
+  private:
+    struct ChangeSpec;
+    plat::ErrorPtr runInContext(const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
+    plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(plat::coredata::ManagedObjectContext& context) const;
+    plat::Result<int64_t> nextRevisionNumber(const std::string& store, plat::coredata::ManagedObjectContext& context);
+    plat::Result<SYNRevisionSet> otherStoreRevisions(const std::string& store,
+                                                     plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
+                                           plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs, plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
+
+    std::shared_ptr<SYNEventStore> store_;
+    std::weak_ptr<SYNMeshServices> mesh_;
+    plat::coredata::ManagedObjectIDPtr eventID_;
+    int16_t finalType_ = SYNStoreModificationEventTypeIncomplete;
+    std::optional<SYNRevision> revision_;
+};

@@ -1,0 +1,653 @@
+#include "sync/eventstore/SYNEventStore.h"
+
+#include <unordered_set>
+
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "sync/eventstore/SYNDataAdditions.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNPathComponent.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+using plat::Dictionary;
+using plat::Value;
+using plat::coredata::FetchRequest;
+using plat::coredata::FetchRequestResultType;
+using plat::coredata::ManagedObjectContext;
+
+namespace {
+
+constexpr const char* kStoreIdentifierKey = "storeIdentifier";
+constexpr const char* kNeedsFullIntegrationKey = "needsFullIntegration";
+constexpr const char* kBaselineKey = "baselineUsedToConstructStore";
+constexpr const char* kIncompleteEventsKey = "incompleteMandatoryEvents";
+constexpr const char* kIdentityKey = "cloudFileSystemIdentity";
+constexpr const char* kVerifiesRegistrationKey = "verifiesStoreRegistrationInCloud";
+
+plat::FileManager& files() {
+    return plat::FileManager::defaultManager();
+}
+
+void dispatchCompletion(const SYNEventStore::Completion& completion, plat::ErrorPtr error) {
+    if (completion) {
+        plat::dispatch::Queue::main().async([completion, error] { completion(error); });
+    }
+}
+
+std::optional<std::string> stringEntry(const Dictionary& dictionary, const char* key) {
+    const Value* value = dictionary.find(key);
+    return value && value->isString() ? std::optional<std::string>(*value->asString()) : std::nullopt;
+}
+
+bool boolEntry(const Dictionary& dictionary, const char* key) {
+    const Value* value = dictionary.find(key);
+    return value && (value->isBool() || value->isNumber()) && value->boolValue();
+}
+
+}  // namespace
+
+SYNEventStore::SYNEventStore(std::string meshIdentifier, std::string rootPath, std::string storePath,
+                             std::string storeType)
+    : meshIdentifier_(std::move(meshIdentifier)),
+      rootPath_(std::move(rootPath)),
+      storePath_(std::move(storePath)),
+      storeType_(std::move(storeType)) {}
+
+SYNEventStore::~SYNEventStore() {
+    dismantle();
+}
+
+std::shared_ptr<SYNEventStore> SYNEventStore::create(const std::string& meshIdentifier,
+                                                     const std::optional<std::string>& pathToEventDataRootDirectory,
+                                                     std::string storeType) {
+    std::string root = pathToEventDataRootDirectory.value_or(defaultPathToEventDataRootDirectory());
+    auto storePath = pathToEventDataRootDirectoryForRootDirectory(root, meshIdentifier);
+    if (!storePath) {
+        SYN_LOG(SYNLoggingLevelError, "Refusing mesh identifier that is not a single path component: %@",
+                meshIdentifier);
+        return nullptr;
+    }
+    std::shared_ptr<SYNEventStore> store(new SYNEventStore(meshIdentifier, root, *storePath, std::move(storeType)));
+    store->restoreMetadata();
+    if (store->persistentStoreIdentifier()) {
+        plat::ErrorPtr error = store->createDirectories();
+        if (!error) {
+            error = store->openStack();
+        }
+        if (error) {
+            SYN_LOG(SYNLoggingLevelError, "Could not open event store: %@", error);
+            return nullptr;
+        }
+    }
+    return store;
+}
+
+std::optional<std::string> SYNEventStore::pathToEventDataRootDirectoryForRootDirectory(
+    const std::optional<std::string>& root, const std::string& meshIdentifier) {
+    if (!root) {
+        return std::nullopt;
+    }
+    return SYNPathByAppendingPathComponent(*root, meshIdentifier);
+}
+
+std::string SYNEventStore::defaultPathToEventDataRootDirectory() {
+    auto folders =
+        files().searchPathsForDirectory(plat::SearchPathDirectory::ApplicationSupportDirectory, plat::UserDomainMask);
+    std::string base = folders.empty() ? files().temporaryDirectory() : folders.front();
+    return base + "/kestrel/eventstore";
+}
+
+std::string SYNEventStore::hardwareIdentifier() {
+    return plat::ProcessInfo::processInfo().hardwareUUID();
+}
+
+// --- Metadata ------------------------------------------------------------------
+
+void SYNEventStore::restoreMetadata() {
+    if (!files().fileExistsAtPath(metadataPath())) {
+        return;
+    }
+    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile(metadataPath());
+    const Dictionary* dictionary = plist.ok() ? plist->asDictionary() : nullptr;
+    if (dictionary == nullptr) {
+        // The events can be fetched again from the cloud; an unreadable file
+        // leaves the store not enlisted rather than unusable.
+        SYN_LOG(SYNLoggingLevelError, "Could not read event store metadata: %@", plist.error());
+        return;
+    }
+    std::lock_guard lock(metadataMutex_);
+    metadata_.storeIdentifier = stringEntry(*dictionary, kStoreIdentifierKey);
+    metadata_.needsFullIntegration = boolEntry(*dictionary, kNeedsFullIntegrationKey);
+    metadata_.baselineUsedToConstructStore = stringEntry(*dictionary, kBaselineKey);
+    metadata_.verifiesStoreRegistrationInCloud = boolEntry(*dictionary, kVerifiesRegistrationKey);
+    if (const Value* identity = dictionary->find(kIdentityKey); identity && identity->isData()) {
+        metadata_.identityToken = *identity->asData();
+    }
+    if (const Value* events = dictionary->find(kIncompleteEventsKey); events && events->isDictionary()) {
+        for (const auto& [identifier, count] : *events->asDictionary()) {
+            if (count.isNumber() && count.integerValue() > 0) {
+                metadata_.incompleteMandatoryEvents[identifier] = count.integerValue();
+            }
+        }
+    }
+}
+
+plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
+    Dictionary dictionary;
+    if (metadata_.storeIdentifier) {
+        dictionary.set(kStoreIdentifierKey, Value(*metadata_.storeIdentifier));
+    }
+    dictionary.set(kNeedsFullIntegrationKey, Value(metadata_.needsFullIntegration));
+    if (metadata_.baselineUsedToConstructStore) {
+        dictionary.set(kBaselineKey, Value(*metadata_.baselineUsedToConstructStore));
+    }
+    Dictionary events;
+    for (const auto& [identifier, count] : metadata_.incompleteMandatoryEvents) {
+        events.set(identifier, Value(count));
+    }
+    dictionary.set(kIncompleteEventsKey, Value(std::move(events)));
+    if (metadata_.identityToken) {
+        dictionary.set(kIdentityKey, Value(*metadata_.identityToken));
+    }
+    dictionary.set(kVerifiesRegistrationKey, Value(metadata_.verifiesStoreRegistrationInCloud));
+
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(Value(std::move(dictionary)),
+                                                                      plat::PropertyListSerialization::Format::XML);
+    if (!data.ok()) {
+        return data.error();
+    }
+    if (auto error = files().createDirectoryAtPath(storePath_, true)) {
+        return error;
+    }
+    return files().writeData(*data, metadataPath(), true);
+}
+
+plat::ErrorPtr SYNEventStore::saveMetadata() const {
+    std::lock_guard lock(metadataMutex_);
+    auto error = saveMetadataLocked();
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not save event store metadata: %@", error);
+    }
+    return error;
+}
+
+std::optional<std::string> SYNEventStore::persistentStoreIdentifier() const {
+    std::lock_guard lock(metadataMutex_);
+    return metadata_.storeIdentifier;
+}
+
+std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() const {
+    std::lock_guard lock(metadataMutex_);
+    std::vector<std::string> identifiers;
+    for (const auto& entry : metadata_.incompleteMandatoryEvents) {
+        identifiers.push_back(entry.first);
+    }
+    return identifiers;
+}
+
+void SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+    std::lock_guard lock(metadataMutex_);
+    ++metadata_.incompleteMandatoryEvents[identifier];
+    saveMetadataLocked();
+}
+
+void SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+    std::lock_guard lock(metadataMutex_);
+    auto it = metadata_.incompleteMandatoryEvents.find(identifier);
+    if (it == metadata_.incompleteMandatoryEvents.end()) {
+        return;
+    }
+    if (--it->second <= 0) {
+        metadata_.incompleteMandatoryEvents.erase(it);
+    }
+    saveMetadataLocked();
+}
+
+Value SYNEventStore::cloudFileSystemIdentityToken() const {
+    std::optional<plat::Data> archived;
+    {
+        std::lock_guard lock(metadataMutex_);
+        archived = metadata_.identityToken;
+    }
+    if (!archived) {
+        return Value();
+    }
+    auto token = plat::KeyedUnarchiver::unarchivedObjectWithData(*archived);
+    if (!token.ok()) {
+        SYN_LOG(SYNLoggingLevelError, "Could not unarchive the cloud identity: %@", token.error());
+        return Value();
+    }
+    return token->value_or(Value());
+}
+
+bool SYNEventStore::setCloudFileSystemIdentityToken(const Value& token) {
+    std::optional<plat::Data> archived;
+    if (!token.isNull()) {
+        auto data = plat::KeyedArchiver::archivedDataWithRootObject(token);
+        if (!data.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not archive the cloud identity: %@", data.error());
+            return false;
+        }
+        archived = std::move(*data);
+    }
+    std::lock_guard lock(metadataMutex_);
+    metadata_.identityToken = std::move(archived);
+    saveMetadataLocked();
+    return true;
+}
+
+bool SYNEventStore::verifiesStoreRegistrationInCloud() const {
+    std::lock_guard lock(metadataMutex_);
+    return metadata_.verifiesStoreRegistrationInCloud;
+}
+
+void SYNEventStore::setVerifiesStoreRegistrationInCloud(bool verifies) {
+    std::lock_guard lock(metadataMutex_);
+    metadata_.verifiesStoreRegistrationInCloud = verifies;
+    saveMetadataLocked();
+}
+
+bool SYNEventStore::needsFullIntegration() const {
+    std::lock_guard lock(metadataMutex_);
+    return metadata_.needsFullIntegration;
+}
+
+void SYNEventStore::setNeedsFullIntegration(bool needs) {
+    std::lock_guard lock(metadataMutex_);
+    metadata_.needsFullIntegration = needs;
+    saveMetadataLocked();
+}
+
+std::optional<std::string> SYNEventStore::identifierOfBaselineUsedToConstructStore() const {
+    std::lock_guard lock(metadataMutex_);
+    return metadata_.baselineUsedToConstructStore;
+}
+
+void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(const std::optional<std::string>& identifier) {
+    std::lock_guard lock(metadataMutex_);
+    metadata_.baselineUsedToConstructStore = identifier;
+    saveMetadataLocked();
+}
+
+// --- Stack ---------------------------------------------------------------------
+
+plat::ErrorPtr SYNEventStore::createDirectories() const {
+    for (const auto& path : {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
+        if (auto error = files().createDirectoryAtPath(path, true)) {
+            return error;
+        }
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventStore::openStack() {
+    // The coordinator only finalizes models, which the shared model already is.
+    auto model = std::const_pointer_cast<plat::coredata::ManagedObjectModel>(SYNEventStoreModel());
+    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+    std::optional<plat::URL> url;
+    if (storeType_ != plat::coredata::InMemoryStoreType) {
+        url = plat::URL::fileURLWithPath(pathToStoreFile());
+    }
+    auto added = coordinator->addPersistentStore(storeType_, "", url);
+    if (!added.ok()) {
+        return added.error();
+    }
+    auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
+    context->setPersistentStoreCoordinator(coordinator);
+    {
+        std::lock_guard lock(stackMutex_);
+        context_ = context;
+    }
+    return removeInterruptedEvents();
+}
+
+std::shared_ptr<ManagedObjectContext> SYNEventStore::managedObjectContext() const {
+    std::lock_guard lock(stackMutex_);
+    return context_;
+}
+
+bool SYNEventStore::containsEventData() const {
+    return persistentStoreIdentifier().has_value() && managedObjectContext() != nullptr;
+}
+
+void SYNEventStore::dismantle() {
+    std::shared_ptr<ManagedObjectContext> context;
+    {
+        std::lock_guard lock(stackMutex_);
+        context.swap(context_);
+    }
+    if (context) {
+        // Lets the blocks already queued on the context finish first.
+        context->performBlockAndWait([] {});
+    }
+}
+
+plat::ErrorPtr SYNEventStore::removeInterruptedEvents() {
+    auto context = managedObjectContext();
+    if (!context) {
+        return nullptr;
+    }
+    auto registered = incompleteMandatoryEventIdentifiers();
+    const std::set<std::string> kept(registered.begin(), registered.end());
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeIncomplete}, std::nullopt, *context);
+        if (!events.ok()) {
+            error = events.error();
+            return;
+        }
+        bool deleted = false;
+        for (const auto& event : *events) {
+            if (!kept.count(SYNStoreModificationEvent::uniqueIdentifier(*event))) {
+                context->deleteObject(event);
+                deleted = true;
+            }
+        }
+        if (deleted && (error = context->save())) {
+            context->rollback();
+        }
+    });
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not remove interrupted events: %@", error);
+    }
+    return error;
+}
+
+plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
+    dismantle();
+    if (files().fileExistsAtPath(storePath_)) {
+        if (auto error = files().removeItemAtPath(storePath_)) {
+            return error;
+        }
+    }
+    if (auto error = createDirectories()) {
+        return error;
+    }
+    {
+        std::lock_guard lock(metadataMutex_);
+        Metadata fresh;
+        fresh.identityToken = metadata_.identityToken;
+        fresh.verifiesStoreRegistrationInCloud = metadata_.verifiesStoreRegistrationInCloud;
+        fresh.storeIdentifier = plat::ProcessInfo::processInfo().globallyUniqueString() + "|" + hardwareIdentifier();
+        metadata_ = std::move(fresh);
+        if (auto error = saveMetadataLocked()) {
+            metadata_.storeIdentifier.reset();
+            return error;
+        }
+    }
+    if (auto error = openStack()) {
+        std::lock_guard lock(metadataMutex_);
+        metadata_.storeIdentifier.reset();
+        saveMetadataLocked();
+        return error;
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventStore::removeEventStore() {
+    dismantle();
+    {
+        std::lock_guard lock(metadataMutex_);
+        metadata_ = Metadata();
+    }
+    if (!files().fileExistsAtPath(storePath_)) {
+        return nullptr;
+    }
+    auto error = files().removeItemAtPath(storePath_);
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not remove event store: %@", error);
+    }
+    return error;
+}
+
+void SYNEventStore::removeEventStoreWithCompletion(Completion completion) {
+    auto self = shared_from_this();
+    plat::dispatch::Queue::global(plat::dispatch::Priority::High).async([self, completion] {
+        dispatchCompletion(completion, self->removeEventStore());
+    });
+}
+
+void SYNEventStore::flushWithCompletion(Completion completion) {
+    plat::ErrorPtr metadataError = saveMetadata();
+    auto context = managedObjectContext();
+    if (!context) {
+        dispatchCompletion(completion, metadataError);
+        return;
+    }
+    context->performBlock([context, completion, metadataError] {
+        plat::ErrorPtr error = context->save();
+        if (error) {
+            SYN_LOG(SYNLoggingLevelError, "Failed to save during flush. Will reset event store context: %@", error);
+            context->reset();
+        }
+        dispatchCompletion(completion, error ? error : metadataError);
+    });
+}
+
+void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
+    auto context = managedObjectContext();
+    if (!context) {
+        dispatchCompletion(completion, nullptr);
+        return;
+    }
+    context->performBlock([context, completion] {
+        FetchRequest used(SYNObjectChangeEntityName);
+        used.resultType = FetchRequestResultType::Dictionary;
+        used.propertiesToFetch = {{"identifier", "globalIdentifier"}};
+        auto rows = context->fetchDictionaries(used);
+        auto all = context->fetchObjectIDs(FetchRequest(SYNGlobalIdentifierEntityName));
+        if (!rows.ok() || !all.ok()) {
+            dispatchCompletion(completion, rows.ok() ? all.error() : rows.error());
+            return;
+        }
+        std::unordered_set<plat::coredata::ManagedObjectIDPtr, plat::coredata::ObjectIDHash,
+                           plat::coredata::ObjectIDEqual>
+            referenced;
+        for (const auto& row : *rows) {
+            if (const Value* id = row.find("identifier")) {
+                if (auto object = id->asObjectOf<plat::coredata::ManagedObjectID>()) {
+                    referenced.insert(object);
+                }
+            }
+        }
+        for (const auto& id : *all) {
+            if (!referenced.count(id)) {
+                context->deleteObject(context->objectWithID(id));
+            }
+        }
+        plat::ErrorPtr error = context->save();
+        if (error) {
+            context->rollback();
+        }
+        dispatchCompletion(completion, error);
+    });
+}
+
+std::optional<std::string> SYNEventStore::currentBaselineIdentifier() {
+    auto context = managedObjectContext();
+    if (!context) {
+        return std::nullopt;
+    }
+    std::optional<std::string> identifier;
+    context->performBlockAndWait([&] {
+        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        if (baseline.ok() && *baseline) {
+            identifier = SYNStoreModificationEvent::uniqueIdentifier(**baseline);
+        }
+    });
+    return identifier;
+}
+
+// --- Data files ----------------------------------------------------------------
+
+std::set<std::string> SYNEventStore::filenamesInDirectory(const std::string& directory) const {
+    auto names = files().contentsOfDirectoryAtPath(directory);
+    if (!names.ok()) {
+        return {};
+    }
+    return std::set<std::string>(names->begin(), names->end());
+}
+
+std::set<std::string> SYNEventStore::previouslyReferencedDataFilenames() const {
+    return filenamesInDirectory(pathToDataDirectory());
+}
+
+std::set<std::string> SYNEventStore::newlyImportedDataFilenames() const {
+    return filenamesInDirectory(pathToNewDataDirectory());
+}
+
+std::set<std::string> SYNEventStore::allDataFilenames() const {
+    auto names = previouslyReferencedDataFilenames();
+    names.merge(newlyImportedDataFilenames());
+    return names;
+}
+
+bool SYNEventStore::importDataFile(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    auto destination = SYNPathByAppendingPathComponent(pathToNewDataDirectory(), name);
+    if (!destination) {
+        SYN_LOG(SYNLoggingLevelError, "Refusing data file name: %@", name);
+        return false;
+    }
+    plat::ErrorPtr error = files().createDirectoryAtPath(pathToNewDataDirectory(), true);
+    // Names are checksums of the contents: a file already there is the same.
+    if (!error && files().fileExistsAtPath(*destination)) {
+        error = files().removeItemAtPath(*destination);
+    }
+    if (!error) {
+        error = files().moveItemAtPath(path, *destination);
+    }
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not import data file: %@", error);
+    }
+    return error == nullptr;
+}
+
+bool SYNEventStore::exportDataFile(const std::string& filename, const std::string& directory) const {
+    auto source = SYNPathByAppendingPathComponent(pathToDataDirectory(), filename);
+    auto destination = SYNPathByAppendingPathComponent(directory, filename);
+    if (!source || !destination) {
+        SYN_LOG(SYNLoggingLevelError, "Refusing data file name: %@", filename);
+        return false;
+    }
+    plat::ErrorPtr error;
+    if (files().fileExistsAtPath(*destination)) {
+        error = files().removeItemAtPath(*destination);
+    }
+    if (!error) {
+        error = files().copyItemAtPath(*source, *destination);
+    }
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not export data file: %@", error);
+    }
+    return error == nullptr;
+}
+
+bool SYNEventStore::removeNewlyImportedDataFile(const std::string& filename) {
+    auto path = SYNPathByAppendingPathComponent(pathToNewDataDirectory(), filename);
+    if (!path) {
+        SYN_LOG(SYNLoggingLevelError, "Refusing data file name: %@", filename);
+        return false;
+    }
+    auto error = files().removeItemAtPath(*path);
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not remove data file: %@", error);
+    }
+    return error == nullptr;
+}
+
+plat::Result<std::set<std::string>> SYNEventStore::referencedDataFilenames() {
+    auto context = managedObjectContext();
+    if (!context) {
+        return SYNMakeError(SYNErrorUnknown, "The event store is not open.");
+    }
+    plat::Result<std::vector<Dictionary>> rows = std::vector<Dictionary>();
+    context->performBlockAndWait([&] {
+        FetchRequest request(SYNDataFileEntityName);
+        request.resultType = FetchRequestResultType::Dictionary;
+        request.addPropertyToFetch("filename");
+        rows = context->fetchDictionaries(request);
+    });
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    std::set<std::string> names;
+    for (const auto& row : *rows) {
+        if (auto name = stringEntry(row, "filename")) {
+            names.insert(*name);
+        }
+    }
+    return names;
+}
+
+void SYNEventStore::removeUnreferencedDataFiles() {
+    auto context = managedObjectContext();
+    if (!context) {
+        return;
+    }
+    context->performBlockAndWait([&] {
+        auto referenced = referencedDataFilenames();
+        if (!referenced.ok()) {
+            // Without the list, nothing may be deleted.
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch data file records: %@", referenced.error());
+            return;
+        }
+        const auto stored = previouslyReferencedDataFilenames();
+        for (const auto& name : newlyImportedDataFilenames()) {
+            if (!referenced->count(name)) {
+                continue;
+            }
+            auto from = SYNPathByAppendingPathComponent(pathToNewDataDirectory(), name);
+            auto to = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
+            if (from && to) {
+                auto error = stored.count(name) ? files().removeItemAtPath(*from) : files().moveItemAtPath(*from, *to);
+                if (error) {
+                    SYN_LOG(SYNLoggingLevelError, "Could not move data file: %@", error);
+                }
+            }
+        }
+        for (const auto& name : stored) {
+            auto path = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
+            if (path && !referenced->count(name)) {
+                files().removeItemAtPath(*path);
+            }
+        }
+    });
+}
+
+std::optional<plat::Data> SYNEventStore::dataForFile(const std::string& filename) const {
+    for (const auto& directory : {pathToDataDirectory(), pathToNewDataDirectory()}) {
+        auto path = SYNPathByAppendingPathComponent(directory, filename);
+        if (!path) {
+            return std::nullopt;
+        }
+        if (auto data = files().contentsAtPath(*path)) {
+            return data;
+        }
+    }
+    return std::nullopt;
+}
+
+plat::Result<std::string> SYNEventStore::storeDataFile(const plat::Data& data) {
+    std::string name = syn_md5Checksum(data);
+    std::string path = pathToDataDirectory() + "/" + name;
+    if (files().fileExistsAtPath(path)) {
+        return name;
+    }
+    plat::ErrorPtr error = files().createDirectoryAtPath(pathToDataDirectory(), true);
+    if (!error) {
+        error = files().writeData(data, path, true);
+    }
+    if (error) {
+        return error;
+    }
+    return name;
+}

@@ -1,0 +1,172 @@
+// SYNEventStore: the local event store of one mesh — the log of events in an
+// object store of the event-store model, its metadata, and the data files
+// that hold large values.
+//
+// Layout under the event-data root: "<root>/<mesh identifier>/" holds
+// "store.plist" (metadata), "events.sqlite" (the events), "data/" (data files
+// that events reference), "newdata/" (data files downloaded and not yet
+// referenced) and "tmp/". The mesh identifier and every data-file name are
+// checked (SYNIsValidPathComponent) before they become paths; a refused
+// data-file name counts as a missing file.
+//
+// Threads: the metadata accessors, data-file operations and path accessors
+// may be called from any thread (metadata under a lock, written atomically).
+// Records are read and written only inside the context's performBlock /
+// performBlockAndWait. Completions run asynchronously on the main queue.
+//
+// Events of type 0 that no registered incomplete mandatory event names are
+// leftovers of interrupted work; they are deleted whenever the store opens, so
+// that no half-written event is ever taken as complete.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Result.h"
+
+// Values larger than this many bytes are kept in data files.
+inline constexpr std::size_t SYNMaximumInlineDataLength = 10000;
+
+class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
+  public:
+    using Completion = std::function<void(plat::ErrorPtr)>;
+
+    // The store of the mesh under the root (nullopt: the default root), with
+    // its metadata restored and, when it holds a store identifier, its object
+    // store open. storeType is the object-store type of "events.sqlite".
+    // Null when the mesh identifier is not a single path component or the
+    // store cannot be opened.
+    static std::shared_ptr<SYNEventStore> create(const std::string& meshIdentifier,
+                                                 const std::optional<std::string>& pathToEventDataRootDirectory,
+                                                 std::string storeType = plat::coredata::SQLiteStoreType);
+    ~SYNEventStore();
+    SYNEventStore(const SYNEventStore&) = delete;
+    SYNEventStore& operator=(const SYNEventStore&) = delete;
+
+    // root + "/" + mesh identifier; nullopt when the root is nullopt or the
+    // identifier is refused.
+    static std::optional<std::string> pathToEventDataRootDirectoryForRootDirectory(
+        const std::optional<std::string>& root, const std::string& meshIdentifier);
+    // "$XDG_DATA_HOME/kestrel/eventstore".
+    static std::string defaultPathToEventDataRootDirectory();
+    // The machine's hardware UUID (upper case, never "_" nor "|").
+    static std::string hardwareIdentifier();
+
+    const std::string& meshIdentifier() const { return meshIdentifier_; }
+    const std::string& pathToEventDataRootDirectory() const { return rootPath_; }
+    const std::string& pathToEventStoreRootDirectory() const { return storePath_; }
+    std::string pathToTemporaryDirectory() const { return storePath_ + "/tmp"; }
+    std::string pathToDataDirectory() const { return storePath_ + "/data"; }
+    std::string pathToNewDataDirectory() const { return storePath_ + "/newdata"; }
+    std::string pathToStoreFile() const { return storePath_ + "/events.sqlite"; }
+    const std::string& storeType() const { return storeType_; }
+
+    // Null while the store is not enlisted (or after dismantle).
+    std::shared_ptr<plat::coredata::ManagedObjectContext> managedObjectContext() const;
+    // "<unique string>|<hardware identifier>"; nullopt while not enlisted.
+    std::optional<std::string> persistentStoreIdentifier() const;
+    bool containsEventData() const;
+
+    // Removes any old event data, creates the directories and the object
+    // store, makes a new store identifier, empties the incomplete-event set
+    // and clears the flags and baseline of the old data. The identity token
+    // and the registration flag are kept. Null on success.
+    plat::ErrorPtr prepareNewEventStore();
+    // Dismantles the store and deletes the per-mesh directory; synchronous.
+    plat::ErrorPtr removeEventStore();
+    // The same on a global queue of high priority; completion on main.
+    void removeEventStoreWithCompletion(Completion completion);
+    // Closes the object store; the metadata stay readable.
+    void dismantle();
+
+    // Saves the metadata, then the context after everything queued on it; a
+    // failed save is logged and the context reset. Completion once on main.
+    void flushWithCompletion(Completion completion);
+    // Deletes global-identifier records that no change references, then saves.
+    void removeUnusedDataWithCompletion(Completion completion);
+
+    // The counted set of events being written; it survives restarts.
+    std::vector<std::string> incompleteMandatoryEventIdentifiers() const;
+    void registerIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    void deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
+
+    // The cloud account identity recorded at enlist (keyed-archived in the
+    // metadata). Null when none; setting null removes it. False when the
+    // token cannot be archived (nothing is changed then).
+    plat::Value cloudFileSystemIdentityToken() const;
+    bool setCloudFileSystemIdentityToken(const plat::Value& token);
+    bool verifiesStoreRegistrationInCloud() const;
+    void setVerifiesStoreRegistrationInCloud(bool verifies);
+    bool needsFullIntegration() const;
+    void setNeedsFullIntegration(bool needs);
+
+    // The unique identifier of the current baseline (the last type-100 event
+    // in event order); nullopt when there is none or the fetch fails.
+    std::optional<std::string> currentBaselineIdentifier();
+    std::optional<std::string> identifierOfBaselineUsedToConstructStore() const;
+    void setIdentifierOfBaselineUsedToConstructStore(const std::optional<std::string>& identifier);
+
+    // --- Data files ------------------------------------------------------------
+    std::set<std::string> allDataFilenames() const;
+    std::set<std::string> previouslyReferencedDataFilenames() const;
+    std::set<std::string> newlyImportedDataFilenames() const;
+    // Moves a downloaded file into "newdata" under its own name.
+    bool importDataFile(const std::string& path);
+    // Copies a file of "data" into the directory.
+    bool exportDataFile(const std::string& filename, const std::string& directory) const;
+    bool removeNewlyImportedDataFile(const std::string& filename);
+    // Moves the files of "newdata" that a data-file record names into "data",
+    // then deletes the files of "data" that no record names. Runs in the
+    // context, so it never races the builder.
+    void removeUnreferencedDataFiles();
+    // The bytes of a data file, from "data" or else "newdata"; nullopt when
+    // missing or the name is refused.
+    std::optional<plat::Data> dataForFile(const std::string& filename) const;
+    // Keeps bytes in "data" under the upper-case MD5 of the bytes (equal
+    // values share a file) and returns that name.
+    plat::Result<std::string> storeDataFile(const plat::Data& data);
+
+    // Deletes type-0 events that no registered incomplete event names and
+    // saves; done when the store opens.
+    plat::ErrorPtr removeInterruptedEvents();
+
+  private:
+    struct Metadata {
+        std::optional<std::string> storeIdentifier;
+        bool needsFullIntegration = false;
+        std::optional<std::string> baselineUsedToConstructStore;
+        std::map<std::string, int64_t> incompleteMandatoryEvents;
+        std::optional<plat::Data> identityToken;
+        bool verifiesStoreRegistrationInCloud = false;
+    };
+
+    SYNEventStore(std::string meshIdentifier, std::string rootPath, std::string storePath, std::string storeType);
+    std::string metadataPath() const { return storePath_ + "/store.plist"; }
+    void restoreMetadata();
+    // Writes the metadata file; the caller holds metadataMutex_.
+    plat::ErrorPtr saveMetadataLocked() const;
+    plat::ErrorPtr saveMetadata() const;
+    plat::ErrorPtr createDirectories() const;
+    plat::ErrorPtr openStack();
+    plat::Result<std::set<std::string>> referencedDataFilenames();
+    std::set<std::string> filenamesInDirectory(const std::string& directory) const;
+
+    std::string meshIdentifier_;
+    std::string rootPath_;
+    std::string storePath_;
+    std::string storeType_;
+
+    mutable std::mutex metadataMutex_;
+    Metadata metadata_;
+
+    mutable std::mutex stackMutex_;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+};

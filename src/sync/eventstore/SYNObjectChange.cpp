@@ -1,0 +1,185 @@
+#include "sync/eventstore/SYNObjectChange.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "sync/eventstore/SYNLogging.h"
+
+using plat::Value;
+using plat::coredata::FetchRequest;
+using plat::coredata::ManagedObject;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::Predicate;
+using plat::coredata::SortDescriptor;
+
+namespace {
+
+// Keeps IN lists within what any store translates into one query.
+constexpr std::size_t kFetchChunk = 500;
+
+template <class T, class Convert>
+Value listValue(const std::vector<T>& items, std::size_t first, std::size_t count, Convert&& convert) {
+    plat::Array list;
+    list.reserve(count);
+    for (std::size_t i = first; i < first + count; ++i) {
+        list.push_back(convert(items[i]));
+    }
+    return Value(std::move(list));
+}
+
+}  // namespace
+
+plat::Result<SYNManagedObjects> SYNObjectChange::prefetchObjectChangesForObjectIDs(const SYNManagedObjectIDs& changeIDs,
+                                                                                   ManagedObjectContext& context) {
+    SYNManagedObjects changes;
+    for (std::size_t first = 0; first < changeIDs.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, changeIDs.size() - first);
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::selfIn(
+            listValue(changeIDs, first, count, [](const auto& id) { return Value(plat::ObjectPtr(id)); }));
+        request.relationshipKeyPathsForPrefetching = {"globalIdentifier", "dataFiles"};
+        auto batch = context.executeFetchRequest(request);
+        if (!batch.ok()) {
+            return batch.error();
+        }
+        changes.insert(changes.end(), batch->begin(), batch->end());
+    }
+    return changes;
+}
+
+void SYNObjectChange::prefetchRelatedObjectsForObjectChanges(const SYNManagedObjects& changes) {
+    if (changes.empty()) {
+        return;
+    }
+    auto context = changes.front()->managedObjectContext();
+    if (!context) {
+        return;
+    }
+    SYNManagedObjectIDs ids;
+    for (const auto& change : changes) {
+        ids.push_back(change->objectID());
+    }
+    (void)prefetchObjectChangesForObjectIDs(ids, *context);
+}
+
+plat::Result<std::size_t> SYNObjectChange::countOfObjectChangesInStoreModificationEvents(
+    const SYNManagedObjects& events, ManagedObjectContext& context) {
+    std::size_t total = 0;
+    for (std::size_t first = 0; first < events.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, events.size() - first);
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::in(
+            "storeModificationEvent",
+            listValue(events, first, count, [](const auto& event) { return Value(plat::ObjectPtr(event)); }));
+        auto counted = context.countForFetchRequest(request);
+        if (!counted.ok()) {
+            return counted.error();
+        }
+        total += *counted;
+    }
+    return total;
+}
+
+std::vector<SortDescriptor> SYNObjectChange::sortDescriptorsForEventOrder() {
+    return {SortDescriptor("storeModificationEvent.globalCount"), SortDescriptor("storeModificationEvent.timestamp"),
+            SortDescriptor("storeModificationEvent.eventRevision.persistentStoreIdentifier")};
+}
+
+int16_t SYNObjectChange::type(const ManagedObject& change) {
+    return static_cast<int16_t>(change.valueForKey("type").integerValue());
+}
+
+std::vector<SYNPropertyChangeValue> SYNObjectChange::propertyChangeValues(const ManagedObject& change) {
+    std::vector<SYNPropertyChangeValue> values;
+    Value stored = change.valueForKey("propertyChangeValues");
+    if (const plat::Array* items = stored.asArray()) {
+        for (const auto& item : *items) {
+            if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                values.push_back(*value);
+            }
+        }
+    }
+    return values;
+}
+
+void SYNObjectChange::setPropertyChangeValues(ManagedObject& change, const std::vector<SYNPropertyChangeValue>& values) {
+    plat::Array items;
+    items.reserve(values.size());
+    for (const auto& value : values) {
+        items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(value));
+    }
+    change.setValue(Value(std::move(items)), "propertyChangeValues");
+}
+
+std::optional<std::string> SYNObjectChange::globalIdentifierString(const ManagedObject& change) {
+    auto identifier = change.objectForKey("globalIdentifier");
+    if (!identifier) {
+        return std::nullopt;
+    }
+    Value text = identifier->valueForKey("globalIdentifier");
+    return text.isString() ? std::optional<std::string>(*text.asString()) : std::nullopt;
+}
+
+plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(
+    const std::vector<std::string>& identifiers, const std::string& entityName, ManagedObjectContext& context) {
+    std::unordered_map<std::string, ManagedObjectPtr> found;
+    for (std::size_t first = 0; first < identifiers.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, identifiers.size() - first);
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::in("globalIdentifier",
+                           listValue(identifiers, first, count, [](const auto& text) { return Value(text); })),
+             Predicate::equal("nameOfEntity", Value(entityName))});
+        auto batch = context.executeFetchRequest(request);
+        if (!batch.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", batch.error());
+            return batch.error();
+        }
+        for (const auto& record : *batch) {
+            found.emplace(*record->valueForKey("globalIdentifier").asString(), record);
+        }
+    }
+    SYNManagedObjects records;
+    records.reserve(identifiers.size());
+    for (const auto& identifier : identifiers) {
+        auto it = found.find(identifier);
+        records.push_back(it == found.end() ? nullptr : it->second);
+    }
+    return records;
+}
+
+plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(
+    const SYNManagedObjectIDs& objectIDs, ManagedObjectContext& context) {
+    std::vector<std::string> uris;
+    uris.reserve(objectIDs.size());
+    for (const auto& id : objectIDs) {
+        uris.push_back(storeURIForObjectID(*id));
+    }
+    std::unordered_map<std::string, ManagedObjectPtr> found;
+    for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, uris.size() - first);
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate =
+            Predicate::in("storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        auto batch = context.executeFetchRequest(request);
+        if (!batch.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", batch.error());
+            return batch.error();
+        }
+        for (const auto& record : *batch) {
+            found.emplace(*record->valueForKey("storeURI").asString(), record);
+        }
+    }
+    SYNManagedObjects records;
+    records.reserve(uris.size());
+    for (const auto& uri : uris) {
+        auto it = found.find(uri);
+        records.push_back(it == found.end() ? nullptr : it->second);
+    }
+    return records;
+}
+
+std::string SYNGlobalIdentifier::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {
+    return objectID.URIRepresentation().absoluteString();
+}

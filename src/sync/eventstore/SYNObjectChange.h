@@ -1,0 +1,58 @@
+// The entity class operations of object changes and global identifiers:
+// prefetching changes, counting them, their event order, their property
+// change values, and finding global-identifier records by identifier string
+// or by the application object they stand for.
+//
+// Call inside the context the objects belong to. Fetch failures are errors
+// (logged with the messages callers know), never empty results.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "sync/eventstore/SYNPropertyChangeValue.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+using SYNManagedObjectIDs = std::vector<plat::coredata::ManagedObjectIDPtr>;
+
+class SYNObjectChange {
+  public:
+    // The changes with those IDs (those that still exist), their global
+    // identifiers and data files loaded with them.
+    static plat::Result<SYNManagedObjects> prefetchObjectChangesForObjectIDs(
+        const SYNManagedObjectIDs& changeIDs, plat::coredata::ManagedObjectContext& context);
+    // Loads the global identifiers and data files of the changes; errors are
+    // ignored (a later read loads what is missing).
+    static void prefetchRelatedObjectsForObjectChanges(const SYNManagedObjects& changes);
+    // The number of changes of the events.
+    static plat::Result<std::size_t> countOfObjectChangesInStoreModificationEvents(
+        const SYNManagedObjects& events, plat::coredata::ManagedObjectContext& context);
+    // The event order of changes, by their events.
+    static std::vector<plat::coredata::SortDescriptor> sortDescriptorsForEventOrder();
+
+    static int16_t type(const plat::coredata::ManagedObject& change);
+    // The stored values; empty when there are none or they cannot be read.
+    static std::vector<SYNPropertyChangeValue> propertyChangeValues(const plat::coredata::ManagedObject& change);
+    static void setPropertyChangeValues(plat::coredata::ManagedObject& change,
+                                        const std::vector<SYNPropertyChangeValue>& values);
+    // The identifier string of the change's global identifier; nullopt when
+    // it has none.
+    static std::optional<std::string> globalIdentifierString(const plat::coredata::ManagedObject& change);
+};
+
+class SYNGlobalIdentifier {
+  public:
+    // Parallel to the strings: the record of that identifier and entity, or
+    // null.
+    static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForIdentifierStrings(
+        const std::vector<std::string>& identifiers, const std::string& entityName,
+        plat::coredata::ManagedObjectContext& context);
+    // Parallel to the application's object IDs: the record whose store URI is
+    // the ID's URI, or null.
+    static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForObjectIDs(
+        const SYNManagedObjectIDs& objectIDs, plat::coredata::ManagedObjectContext& context);
+    // The text stored as storeURI for an application object's ID.
+    static std::string storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID);
+};

@@ -1,0 +1,98 @@
+#include "platform/coredata/ManagedObjectID.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/InMemoryStore.h"
+#include "platform/coredata/KeyValueCoding.h"
+
+namespace plat::coredata {
+namespace {
+
+class ManagedObjectIDTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        model = ManagedObjectModel::create();
+        model->addEntity("My Entity/1");
+        model->addEntity("Plain");
+        ASSERT_EQ(model->finalize(), nullptr);
+        store = std::make_shared<InMemoryStore>(std::nullopt, "", Dictionary());
+        ASSERT_EQ(store->load(model), nullptr);
+    }
+    std::shared_ptr<ManagedObjectModel> model;
+    std::shared_ptr<InMemoryStore> store;
+};
+
+TEST_F(ManagedObjectIDTest, URIsRoundTripAndEncodeEntityNames) {
+    auto id = store->objectIDFor(model->entityNamed("My Entity/1"), 42);
+    URL uri = id->URIRepresentation();
+    EXPECT_EQ(uri.absoluteString(), "x-objectstore://" + store->identifier() + "/My%20Entity%2F1/p42");
+    auto parts = parseObjectIDURI(uri);
+    ASSERT_TRUE(parts);
+    EXPECT_EQ(parts->entityName, "My Entity/1");
+    EXPECT_EQ(parts->storeIdentifier, store->identifier());
+    EXPECT_EQ(parts->key, 42);
+    EXPECT_FALSE(parts->temporary);
+
+    auto temporary = ManagedObjectID::makeTemporary(model->entityForName("Plain"));
+    auto tparts = parseObjectIDURI(temporary->URIRepresentation());
+    ASSERT_TRUE(tparts);
+    EXPECT_TRUE(tparts->temporary);
+    EXPECT_TRUE(tparts->storeIdentifier.empty());
+}
+
+TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
+    auto a = store->objectIDFor(model->entityNamed("Plain"), 1);
+    auto b = store->objectIDFor(model->entityNamed("Plain"), 1);
+    EXPECT_TRUE(a->isEqual(*b));
+    EXPECT_EQ(a->hash(), b->hash());
+    EXPECT_EQ(Value(ObjectPtr(a)), Value(ObjectPtr(b)));
+    EXPECT_FALSE(a->isEqual(*store->objectIDFor(model->entityNamed("Plain"), 2)));
+    EXPECT_FALSE(a->isEqual(*store->objectIDFor(model->entityNamed("My Entity/1"), 1)));
+    auto other = std::make_shared<InMemoryStore>(std::nullopt, "", Dictionary());
+    ASSERT_EQ(other->load(model), nullptr);
+    EXPECT_FALSE(a->isEqual(*other->objectIDFor(model->entityNamed("Plain"), 1)));
+    auto t1 = ManagedObjectID::makeTemporary(model->entityForName("Plain"));
+    auto t2 = ManagedObjectID::makeTemporary(model->entityForName("Plain"));
+    EXPECT_FALSE(t1->isEqual(*t2));
+    EXPECT_TRUE(t1->isTemporaryID());
+    EXPECT_EQ(t1->persistentStore(), nullptr);
+    EXPECT_EQ(a->persistentStore(), store);
+    // Comparison through key-value coding treats an ID as itself.
+    EXPECT_EQ(comparisonValue(Value(ObjectPtr(a))), Value(ObjectPtr(b)));
+}
+
+TEST_F(ManagedObjectIDTest, MalformedURIsAreRefused) {
+    const char* bad[] = {
+        "http://S/Plain/p1",
+        "x-objectstore://S/Plain",
+        "x-objectstore://S/Plain/q1",
+        "x-objectstore://S/Plain/p",
+        "x-objectstore://S/Plain/p-1",
+        "x-objectstore://S//p1",
+        "x-objectstore://S/Plain/t1",
+        "x-objectstore:///Plain/p1",
+        "x-objectstore://S/Plain/p1/extra",
+        "x-objectstore://S/Plain/p99999999999999999999",
+        "x-objectstore://S/Plain/p1?q=1",
+    };
+    for (const char* text : bad) {
+        auto uri = URL::URLWithString(text);
+        ASSERT_TRUE(uri) << text;
+        EXPECT_FALSE(parseObjectIDURI(*uri)) << text;
+    }
+}
+
+TEST(KeyValueCodingTest, KeyPathsMapOverCollectionsAndDictionaries) {
+    Value nested(Dictionary{
+        {"a", Value(Array{Value(Dictionary{{"b", Value(1)}}), Value(Dictionary{{"b", Value(2)}})})},
+        {"s", Value(Set{Value(Dictionary{{"b", Value(3)}})})}});
+    EXPECT_EQ(valueForKeyPath(nested, "a.b"), Value(Array{Value(1), Value(2)}));
+    EXPECT_EQ(valueForKeyPath(nested, "s.b"), Value(Set{Value(3)}));
+    EXPECT_TRUE(valueForKeyPath(nested, "missing.b").isNull());
+    EXPECT_EQ(splitKeyPath("x"), std::vector<std::string>{"x"});
+    EXPECT_THROW(valueForKeyPath(Value(5), "x"), ModelException);
+}
+
+}  // namespace
+}  // namespace plat::coredata
