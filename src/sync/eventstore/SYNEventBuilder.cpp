@@ -1,0 +1,725 @@
+#include "sync/eventstore/SYNEventBuilder.h"
+
+#include <map>
+#include <set>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+
+using plat::Value;
+using plat::coredata::FetchRequest;
+using plat::coredata::ManagedObject;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectIDPtr;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::Predicate;
+using plat::coredata::SortDescriptor;
+
+struct SYNEventBuilder::ChangeSpec {
+    ManagedObjectPtr globalIdentifier;
+    int16_t type;
+    std::vector<SYNPropertyChangeValue> values;
+};
+
+namespace {
+
+using IDMap = std::unordered_map<ManagedObjectIDPtr, ManagedObjectPtr, plat::coredata::ObjectIDHash,
+                                 plat::coredata::ObjectIDEqual>;
+
+std::string newIdentifier() {
+    return plat::ProcessInfo::processInfo().globallyUniqueString();
+}
+
+std::string modelVersionText(const Value& hash) {
+    if (hash.isNull()) {
+        return {};
+    }
+    if (hash.isString()) {
+        return *hash.asString();
+    }
+    // The attribute is a string: property lists go in as XML text.
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(hash, plat::PropertyListSerialization::Format::XML);
+    return data.ok() ? std::string(reinterpret_cast<const char*>(data->bytes()), data->length()) : std::string();
+}
+
+ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const std::string& entityName,
+                                      ManagedObjectContext& context) {
+    auto record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+    record->setValue(Value(identifier), "globalIdentifier");
+    record->setValue(Value(entityName), "nameOfEntity");
+    return record;
+}
+
+std::set<std::string> minus(const std::set<std::string>& a, const std::set<std::string>& b) {
+    std::set<std::string> result;
+    for (const auto& item : a) {
+        if (!b.count(item)) {
+            result.insert(item);
+        }
+    }
+    return result;
+}
+
+// `later` applied on top of `earlier` (both of one property).
+void foldValue(SYNPropertyChangeValue& earlier, const SYNPropertyChangeValue& later) {
+    if (later.type() == SYNPropertyChangeTypeAttribute || later.type() == SYNPropertyChangeTypeToOneRelationship) {
+        earlier = later;
+        return;
+    }
+    auto added = minus(earlier.addedIdentifiers(), later.removedIdentifiers());
+    added.insert(later.addedIdentifiers().begin(), later.addedIdentifiers().end());
+    auto removed = minus(earlier.removedIdentifiers(), later.addedIdentifiers());
+    removed.insert(later.removedIdentifiers().begin(), later.removedIdentifiers().end());
+    earlier.setAddedIdentifiers(std::move(added));
+    earlier.setRemovedIdentifiers(std::move(removed));
+    if (!later.movedIdentifiersByIndex().empty()) {
+        earlier.setMovedIdentifiersByIndex(later.movedIdentifiersByIndex());
+    }
+}
+
+std::vector<SYNPropertyChangeValue> foldValues(std::vector<SYNPropertyChangeValue> earlier,
+                                               const std::vector<SYNPropertyChangeValue>& later) {
+    for (const auto& value : later) {
+        auto it = std::find_if(earlier.begin(), earlier.end(), [&](const SYNPropertyChangeValue& old) {
+            return old.propertyName() == value.propertyName() && old.type() == value.type();
+        });
+        if (it == earlier.end()) {
+            earlier.push_back(value);
+        } else {
+            foldValue(*it, value);
+        }
+    }
+    return earlier;
+}
+
+// The change that stands for an existing change followed by a new one.
+std::pair<int16_t, std::vector<SYNPropertyChangeValue>> foldChange(int16_t oldType,
+                                                                   std::vector<SYNPropertyChangeValue> oldValues,
+                                                                   int16_t newType,
+                                                                   const std::vector<SYNPropertyChangeValue>& newValues) {
+    if (newType == SYNObjectChangeTypeDelete || oldType == SYNObjectChangeTypeDelete) {
+        // A deleted object stays deleted unless it is inserted again.
+        if (newType == SYNObjectChangeTypeInsert) {
+            return {SYNObjectChangeTypeInsert, newValues};
+        }
+        return {SYNObjectChangeTypeDelete, {}};
+    }
+    const int16_t type = oldType == SYNObjectChangeTypeInsert ? int16_t{SYNObjectChangeTypeInsert} : newType;
+    return {type, foldValues(std::move(oldValues), newValues)};
+}
+
+void syncDataFileRecords(ManagedObject& change, const std::vector<SYNPropertyChangeValue>& values,
+                         ManagedObjectContext& context) {
+    std::set<std::string> wanted;
+    for (const auto& value : values) {
+        if (value.filename()) {
+            wanted.insert(*value.filename());
+        }
+    }
+    for (const auto& record : change.objectsForKey("dataFiles")) {
+        const Value name = record->valueForKey("filename");
+        if (name.isString() && wanted.erase(*name.asString())) {
+            continue;
+        }
+        context.deleteObject(record);
+    }
+    for (const auto& name : wanted) {
+        auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);
+        record->setValue(Value(name), "filename");
+        record->setObject(change.shared_from_this(), "objectChange");
+    }
+}
+
+std::vector<std::string> allPropertyNames(const ManagedObject& object) {
+    std::vector<std::string> names;
+    for (const auto* property : object.entity()->properties()) {
+        names.push_back(property->name());
+    }
+    return names;
+}
+
+bool isIgnoredEntity(const ManagedObject& object) {
+    return plat::coredata::userInfoBool(object.entity()->userInfo(), SYNIgnoredKey);
+}
+
+}  // namespace
+
+SYNEventBuilder::SYNEventBuilder(std::shared_ptr<SYNEventStore> eventStore) : store_(std::move(eventStore)) {}
+
+void SYNEventBuilder::performBlockAndWait(const std::function<void()>& block) {
+    if (auto context = store_->managedObjectContext()) {
+        context->performBlockAndWait(block);
+    }
+}
+
+plat::ErrorPtr SYNEventBuilder::runInContext(const std::function<plat::ErrorPtr(ManagedObjectContext&)>& work) {
+    auto context = store_->managedObjectContext();
+    if (!context) {
+        return SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
+    }
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        try {
+            error = work(*context);
+        } catch (const std::exception& exception) {
+            error = SYNMakeError(SYNErrorUnknown, exception.what());
+        }
+    });
+    return error;
+}
+
+plat::Result<ManagedObjectPtr> SYNEventBuilder::requireEvent(ManagedObjectContext& context) const {
+    if (!eventID_) {
+        return SYNMakeError(SYNErrorMissingEvent, "No event is being built.");
+    }
+    auto event = context.existingObjectWithID(eventID_);
+    if (!event.ok()) {
+        return SYNMakeError(SYNErrorMissingEvent, "The event being built no longer exists.");
+    }
+    return event;
+}
+
+ManagedObjectPtr SYNEventBuilder::event() const {
+    auto context = store_->managedObjectContext();
+    if (!context) {
+        return nullptr;
+    }
+    auto event = requireEvent(*context);
+    return event.ok() ? *event : nullptr;
+}
+
+plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& store, ManagedObjectContext& context) {
+    FetchRequest request(SYNEventRevisionEntityName);
+    request.predicate = Predicate::equal("persistentStoreIdentifier", Value(store));
+    request.sortDescriptors = {SortDescriptor("revisionNumber", false)};
+    request.fetchLimit = 1;
+    auto latest = context.executeFetchRequest(request);
+    if (!latest.ok()) {
+        return latest.error();
+    }
+    return latest->empty() ? int64_t{0} : SYNEventRevision::revision(*latest->front()).revisionNumber + 1;
+}
+
+plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::string& store,
+                                                                  ManagedObjectContext& context) {
+    auto merges = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+        std::vector<int16_t>{SYNStoreModificationEventTypeMerge}, store, context);
+    if (!merges.ok()) {
+        return merges.error();
+    }
+    ManagedObjectPtr latest;
+    for (const auto& merge : *merges) {
+        if (!latest || SYNStoreModificationEvent::revision(*merge)->revisionNumber >
+                           SYNStoreModificationEvent::revision(*latest)->revisionNumber) {
+            latest = merge;
+        }
+    }
+    SYNRevisionSet set;
+    if (latest) {
+        set = SYNStoreModificationEvent::revisionSetOfOtherStores(*latest);
+    } else {
+        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+        if (!baseline.ok()) {
+            return baseline.error();
+        }
+        if (*baseline) {
+            set = SYNStoreModificationEvent::revisionSet(**baseline);
+        }
+    }
+    set.removeStore(store);
+    return set;
+}
+
+plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(int16_t type,
+                                                              const std::optional<std::string>& uniqueIdentifier) {
+    auto store = store_->persistentStoreIdentifier();
+    if (!store) {
+        return SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
+    }
+    SYNRevision revision;
+    auto mesh = mesh_.lock();
+    auto error = runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto number = nextRevisionNumber(*store, context);
+        auto others = otherStoreRevisions(*store, context);
+        if (!number.ok() || !others.ok()) {
+            return number.ok() ? others.error() : number.error();
+        }
+        auto event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        event->setValue(Value(uniqueIdentifier.value_or(newIdentifier())), "uniqueIdentifier");
+        event->setValue(Value(int64_t{SYNStoreModificationEventTypeIncomplete}), "type");
+        event->setValue(Value(int64_t{0}), "globalCount");
+        event->setValue(Value(plat::Date::now().timeIntervalSinceReferenceDate()), "timestamp");
+        if (mesh) {
+            if (auto version = modelVersionText(mesh->modelVersionHash()); !version.empty()) {
+                event->setValue(Value(version), "modelVersion");
+            }
+            if (auto identifier = mesh->modelVersionIdentifier()) {
+                event->setValue(Value(*identifier), "modelVersionIdentifier");
+            }
+        }
+        revision = {*store, *number};
+        event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(*store, *number, context),
+                         "eventRevision");
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, *others);
+        eventID_ = event->objectID();
+        return nullptr;
+    });
+    if (error) {
+        return error;
+    }
+    finalType_ = type;
+    revision_ = revision;
+    return revision;
+}
+
+plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto event = requireEvent(context);
+        if (!event.ok()) {
+            return event.error();
+        }
+        FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = Predicate::notPredicate(Predicate::selfIn(Value(plat::Array{Value(plat::ObjectPtr(*event))})));
+        request.sortDescriptors = {SortDescriptor("globalCount", false)};
+        request.fetchLimit = 1;
+        auto highest = context.executeFetchRequest(request);
+        if (!highest.ok()) {
+            return highest.error();
+        }
+        const int64_t count = highest->empty() ? 0 : SYNStoreModificationEvent::globalCount(*highest->front()) + 1;
+        (*event)->setValue(Value(count), "globalCount");
+        (*event)->setValue(Value(int64_t{finalType_}), "type");
+        return nullptr;
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::saveAndReset() {
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto event = requireEvent(context);
+        plat::ErrorPtr error = context.save();
+        if (event.ok()) {
+            eventID_ = (*event)->objectID();
+        }
+        context.reset();
+        if (error) {
+            return error;
+        }
+        return requireEvent(context).error();
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(const SYNManagedObjectIDs& eventIDs) {
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto event = requireEvent(context);
+        if (!event.ok()) {
+            return event.error();
+        }
+        SYNRevisionSet set = SYNStoreModificationEvent::revisionSetOfOtherStores(**event);
+        for (const auto& id : eventIDs) {
+            auto merged = context.existingObjectWithID(id);
+            if (!merged.ok()) {
+                return merged.error();
+            }
+            set = set.revisionSetByTakingStorewiseMaximumWithRevisionSet(
+                SYNStoreModificationEvent::revisionSet(**merged));
+        }
+        set.removeStore(SYNStoreModificationEvent::storeIdentifier(**event));
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(**event, set);
+        return nullptr;
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::checkUniquenessOfGlobalIdentifiers() {
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto event = requireEvent(context);
+        if (!event.ok()) {
+            return event.error();
+        }
+        IDMap seen;
+        for (const auto& change : (*event)->objectsForKey("objectChanges")) {
+            auto identifier = change->objectForKey("globalIdentifier");
+            if (!identifier || !seen.emplace(identifier->objectID(), change).second) {
+                return SYNMakeError(SYNErrorDuplicateGlobalIdentifiers,
+                                    "The event's changes and global identifiers do not correspond one to one.");
+            }
+        }
+        return nullptr;
+    });
+}
+
+std::vector<std::optional<std::string>> SYNEventBuilder::retrieveGlobalIdentifierStringsForManagedObjects(
+    const SYNManagedObjects& objects, bool storedInEventStore) {
+    std::vector<std::optional<std::string>> strings(objects.size());
+    if (!storedInEventStore) {
+        if (auto mesh = mesh_.lock()) {
+            auto given = mesh->globalIdentifiersForManagedObjects(objects);
+            if (given.size() == objects.size()) {
+                strings = std::move(given);
+            }
+        }
+        return strings;
+    }
+    SYNManagedObjectIDs ids;
+    for (const auto& object : objects) {
+        ids.push_back(object->objectID());
+    }
+    runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(ids, context);
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (std::size_t i = 0; i < records->size(); ++i) {
+            if (const auto& record = (*records)[i]) {
+                strings[i] = *record->valueForKey("globalIdentifier").asString();
+            }
+        }
+        return nullptr;
+    });
+    return strings;
+}
+
+plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManagedObjectIDs(
+    const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings) {
+    SYNManagedObjectIDs result;
+    auto error = runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto byURI = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
+        if (!byURI.ok()) {
+            return byURI.error();
+        }
+        // Records of given identifiers, by entity and identifier.
+        std::map<std::pair<std::string, std::string>, ManagedObjectPtr> named;
+        std::map<std::string, std::vector<std::string>> wanted;
+        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+            if (i < identifierStrings.size() && identifierStrings[i]) {
+                wanted[objectIDs[i]->entity()->name()].push_back(*identifierStrings[i]);
+            }
+        }
+        for (const auto& [entity, strings] : wanted) {
+            auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(strings, entity, context);
+            if (!records.ok()) {
+                return records.error();
+            }
+            for (std::size_t i = 0; i < strings.size(); ++i) {
+                if ((*records)[i]) {
+                    named[{entity, strings[i]}] = (*records)[i];
+                }
+            }
+        }
+        // Records made here by URI, so an object listed twice gets one.
+        std::unordered_map<std::string, ManagedObjectPtr> made;
+        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+            const std::string entity = objectIDs[i]->entity()->name();
+            const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*objectIDs[i]);
+            ManagedObjectPtr record = (*byURI)[i];
+            if (!record) {
+                if (auto it = made.find(uri); it != made.end()) {
+                    record = it->second;
+                }
+            }
+            if (i < identifierStrings.size() && identifierStrings[i]) {
+                auto& slot = named[{entity, *identifierStrings[i]}];
+                if (!slot) {
+                    slot = makeGlobalIdentifier(*identifierStrings[i], entity, context);
+                }
+                if (record && record != slot) {
+                    // The object now answers to the given identifier.
+                    record->setValue(Value(), "storeURI");
+                }
+                record = slot;
+            } else if (!record) {
+                record = makeGlobalIdentifier(newIdentifier(), entity, context);
+            }
+            made[uri] = record;
+            if (record->valueForKey("storeURI") != Value(uri)) {
+                record->setValue(Value(uri), "storeURI");
+            }
+            result.push_back(record->objectID());
+        }
+        return nullptr;
+    });
+    if (error) {
+        return error;
+    }
+    return result;
+}
+
+SYNPropertyChangeValueArrays SYNEventBuilder::propertyChangeValueArraysForInsertedObjects(
+    const SYNManagedObjects& objects, bool objectsAreSaved, ManagedObjectContext& /*context*/) {
+    SYNPropertyChangeValueArrays arrays;
+    arrays.reserve(objects.size());
+    for (const auto& object : objects) {
+        arrays.push_back(SYNPropertyChangeValue::propertyChangesForObject(*object, store_, allPropertyNames(*object),
+                                                                          !objectsAreSaved, true));
+    }
+    return arrays;
+}
+
+void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(const SYNManagedObjects& objects,
+                                                                  ManagedObjectContext& /*context*/, unsigned options,
+                                                                  SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
+    for (const auto& object : objects) {
+        auto it = valuesByObjectID.find(object->objectID());
+        if (it == valuesByObjectID.end()) {
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const auto& value : it->second) {
+            names.push_back(value.propertyName());
+        }
+        if (!(options & SYNUpdateOptionStoreSavedValues)) {
+            if (options & (SYNUpdateOptionPreSave | SYNUpdateOptionPreSaveWithStoredValues)) {
+                it->second = SYNPropertyChangeValue::propertyChangesForObject(
+                    *object, store_, names, true, (options & SYNUpdateOptionPreSaveWithStoredValues) != 0);
+            }
+            continue;
+        }
+        auto saved = SYNPropertyChangeValue::propertyChangesForObject(*object, store_, names, false, true);
+        for (auto& value : it->second) {
+            auto fresh = std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
+                return candidate.propertyName() == value.propertyName();
+            });
+            if (fresh == saved.end()) {
+                continue;
+            }
+            if (value.type() == SYNPropertyChangeTypeAttribute || value.type() == SYNPropertyChangeTypeToOneRelationship) {
+                value = *fresh;
+            } else if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+                value.setRelatedObjectIDs(nullptr, value.addedObjectIDs(), value.removedObjectIDs(),
+                                          fresh->movedObjectIDsByIndex());
+            }
+        }
+    }
+}
+
+plat::ErrorPtr SYNEventBuilder::moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values) {
+    for (auto& value : values) {
+        const plat::Data* data = value.value() ? value.value()->asData() : nullptr;
+        if (value.type() != SYNPropertyChangeTypeAttribute || data == nullptr ||
+            data->length() <= SYNMaximumInlineDataLength) {
+            continue;
+        }
+        auto name = store_->storeDataFile(*data);
+        if (!name.ok()) {
+            return name.error();
+        }
+        value.setFilename(*name);
+        value.setValue(std::nullopt);
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
+                                                        ManagedObjectContext& context) {
+    SYNManagedObjectIDs ids;
+    for (auto* value : values) {
+        if (!value->hasUnresolvedObjectIDs()) {
+            continue;
+        }
+        if (value->relatedObjectID()) {
+            ids.push_back(value->relatedObjectID());
+        }
+        ids.insert(ids.end(), value->addedObjectIDs().begin(), value->addedObjectIDs().end());
+        ids.insert(ids.end(), value->removedObjectIDs().begin(), value->removedObjectIDs().end());
+        for (const auto& entry : value->movedObjectIDsByIndex()) {
+            ids.push_back(entry.second);
+        }
+    }
+    if (ids.empty()) {
+        return nullptr;
+    }
+    // Targets without an identifier yet get one, so the link is kept.
+    auto records = addGlobalIdentifiersForManagedObjectIDs(ids, std::vector<std::optional<std::string>>(ids.size()));
+    if (!records.ok()) {
+        return records.error();
+    }
+    std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
+        identifiers;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto record = context.objectWithID((*records)[i]);
+        identifiers.emplace(ids[i], *record->valueForKey("globalIdentifier").asString());
+    }
+    for (auto* value : values) {
+        value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
+            auto it = identifiers.find(id);
+            return it == identifiers.end() ? std::nullopt : std::optional<std::string>(it->second);
+        });
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, ManagedObjectContext& context) {
+    auto event = requireEvent(context);
+    if (!event.ok()) {
+        return event.error();
+    }
+    std::vector<SYNPropertyChangeValue*> pending;
+    plat::Array identifiers;
+    for (auto& spec : specs) {
+        for (auto& value : spec.values) {
+            pending.push_back(&value);
+        }
+        identifiers.emplace_back(plat::ObjectPtr(spec.globalIdentifier));
+        if (auto error = moveLargeValuesToDataFiles(spec.values)) {
+            return error;
+        }
+    }
+    if (auto error = resolveRelatedObjectIDs(pending, context)) {
+        return error;
+    }
+    FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+                                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+    auto existing = context.executeFetchRequest(request);
+    if (!existing.ok()) {
+        return existing.error();
+    }
+    IDMap changeFor;
+    for (const auto& change : *existing) {
+        if (auto identifier = change->objectForKey("globalIdentifier")) {
+            changeFor[identifier->objectID()] = change;
+        }
+    }
+    for (auto& spec : specs) {
+        auto& change = changeFor[spec.globalIdentifier->objectID()];
+        int16_t type = spec.type;
+        std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
+        if (change) {
+            std::tie(type, values) = foldChange(SYNObjectChange::type(*change),
+                                                SYNObjectChange::propertyChangeValues(*change), type, values);
+        } else {
+            change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+            change->setValue(spec.globalIdentifier->valueForKey("nameOfEntity"), "nameOfEntity");
+            change->setObject(spec.globalIdentifier, "globalIdentifier");
+            change->setObject(*event, "storeModificationEvent");
+        }
+        change->setValue(Value(int64_t{type}), "type");
+        SYNObjectChange::setPropertyChangeValues(*change, values);
+        syncDataFileRecords(*change, values, context);
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventBuilder::addInsertChangesForPropertyChangeValueArrays(
+    SYNPropertyChangeValueArrays propertyChangeValueArrays, const SYNManagedObjectIDs& globalIdentifierObjectIDs) {
+    if (propertyChangeValueArrays.size() != globalIdentifierObjectIDs.size()) {
+        return SYNMakeError(SYNErrorUnknown, "Each insert needs one global identifier.");
+    }
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        std::vector<ChangeSpec> specs;
+        for (std::size_t i = 0; i < globalIdentifierObjectIDs.size(); ++i) {
+            auto identifier = context.existingObjectWithID(globalIdentifierObjectIDs[i]);
+            if (!identifier.ok()) {
+                return identifier.error();
+            }
+            specs.push_back({*identifier, SYNObjectChangeTypeInsert, std::move(propertyChangeValueArrays[i])});
+        }
+        return addChanges(specs, context);
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs,
+                                                             const SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
+    SYNManagedObjectIDs changed;
+    for (const auto& id : objectIDs) {
+        auto it = valuesByObjectID.find(id);
+        if (it != valuesByObjectID.end() && !it->second.empty()) {
+            changed.push_back(id);
+        }
+    }
+    if (changed.empty()) {
+        return nullptr;
+    }
+    auto identifiers =
+        addGlobalIdentifiersForManagedObjectIDs(changed, std::vector<std::optional<std::string>>(changed.size()));
+    if (!identifiers.ok()) {
+        return identifiers.error();
+    }
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        std::vector<ChangeSpec> specs;
+        for (std::size_t i = 0; i < changed.size(); ++i) {
+            specs.push_back({context.objectWithID((*identifiers)[i]), SYNObjectChangeTypeUpdate,
+                             valuesByObjectID.at(changed[i])});
+        }
+        return addChanges(specs, context);
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs) {
+    if (objectIDs.empty()) {
+        return nullptr;
+    }
+    return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
+        if (!records.ok()) {
+            return records.error();
+        }
+        std::vector<ChangeSpec> specs;
+        for (const auto& record : *records) {
+            if (record) {
+                specs.push_back({record, SYNObjectChangeTypeDelete, {}});
+            }
+        }
+        return addChanges(specs, context);
+    });
+}
+
+plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjects(const SYNManagedObjects& objects, bool objectsAreSaved,
+                                                             bool useGlobalIdentifiersInEventStore,
+                                                             ManagedObjectContext& context) {
+    if (objects.empty()) {
+        return nullptr;
+    }
+    auto strings = retrieveGlobalIdentifierStringsForManagedObjects(objects, useGlobalIdentifiersInEventStore);
+    auto arrays = propertyChangeValueArraysForInsertedObjects(objects, objectsAreSaved, context);
+    SYNManagedObjectIDs ids;
+    for (const auto& object : objects) {
+        ids.push_back(object->objectID());
+    }
+    auto identifiers = addGlobalIdentifiersForManagedObjectIDs(ids, strings);
+    if (!identifiers.ok()) {
+        return identifiers.error();
+    }
+    return addInsertChangesForPropertyChangeValueArrays(std::move(arrays), *identifiers);
+}
+
+plat::ErrorPtr SYNEventBuilder::addChangesForUnsavedManagedObjectContext(ManagedObjectContext& context) {
+    context.processPendingChanges();
+    auto keep = [](const SYNManagedObjects& objects) {
+        SYNManagedObjects kept;
+        for (const auto& object : objects) {
+            if (!isIgnoredEntity(*object)) {
+                kept.push_back(object);
+            }
+        }
+        return kept;
+    };
+    SYNManagedObjects inserted = keep(context.insertedObjects());
+    if (auto error = context.obtainPermanentIDsForObjects(inserted)) {
+        return error;
+    }
+    SYNPropertyChangeValuesByObjectID updates;
+    SYNManagedObjectIDs updatedIDs;
+    for (const auto& object : keep(context.updatedObjects())) {
+        auto values = SYNPropertyChangeValue::propertyChangesForObject(*object, store_,
+                                                                       object->changedValues().keys(), true, true);
+        if (!values.empty()) {
+            updatedIDs.push_back(object->objectID());
+            updates.emplace(object->objectID(), std::move(values));
+        }
+    }
+    SYNManagedObjectIDs deletedIDs;
+    for (const auto& object : keep(context.deletedObjects())) {
+        deletedIDs.push_back(object->objectID());
+    }
+    if (auto error = addChangesForInsertedObjects(inserted, false, false, context)) {
+        return error;
+    }
+    if (auto error = addUpdateChangesForObjectIDs(updatedIDs, updates)) {
+        return error;
+    }
+    return addDeleteChangesForObjectIDs(deletedIDs);
+}
