@@ -270,7 +270,7 @@ ErrorPtr ManagedObjectContext::saveToStore() {
 
 ErrorPtr ManagedObjectContext::saveToParent() {
     std::optional<ModelException> failure;
-    parent_->performBlockAndWait([&] {
+    inParent([&] {
         try {
             parent_->applyChildChanges(*this);
         } catch (const ModelException& e) {
@@ -323,7 +323,56 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
     }
 }
 
+// A temporary ID in the child's changes must still name an object here: an
+// unsaved insert, or one saved since (through its alias).
+void ManagedObjectContext::checkChildReferences(const ManagedObject& source, bool all) const {
+    auto check = [&](const ManagedObjectIDPtr& id) {
+        if (id && id->isTemporaryID() && !objectRegisteredForID(localID(id)))
+            throw ModelException("The object " + id->description() +
+                                 " is no longer known to the parent context.");
+    };
+    for (const PropertyDescription* p : source.entity()->properties()) {
+        if (!p->isRelationship())
+            continue;
+        auto* r = static_cast<const RelationshipDescription*>(p);
+        if (r->isToMany()) {
+            const ManagedObject::ToMany* tm =
+                source.toMany_.size() > r->toManyIndex() ? source.toMany_[r->toManyIndex()].get() : nullptr;
+            if (!tm || (!tm->changed && !all))
+                continue;
+            for (const auto& m : tm->items)
+                check(m->id_);
+            for (const auto& [ptr, m] : tm->removed)
+                check(m->id_);
+        } else if (all || (source.changes_ && source.changes_->changed[p->index()])) {
+            Value v = source.slotValue(p->index());
+            auto object = ManagedObject::fromValue(v);
+            check(object ? object->id_ : v.asObjectOf<ManagedObjectID>());
+        }
+    }
+}
+
+void ManagedObjectContext::prepareChildChanges(ManagedObjectContext& child) {
+    for (const auto& o : child.impl_->inserted.items())
+        checkChildReferences(*o, true);
+    for (const auto& o : child.impl_->updated.items()) {
+        checkChildReferences(*o, false);
+        if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
+            throw ModelException("The object " + o->id_->description() +
+                                 " is no longer known to the parent context.");
+        // Fill the object and load the relationships the child changed.
+        auto target = objectWithID(o->id_);
+        target->fireFault();
+        for (const auto& [name, r] : o->entity()->relationshipsByName()) {
+            if (r->isToMany() && o->toMany_.size() > r->toManyIndex() && o->toMany_[r->toManyIndex()] &&
+                o->toMany_[r->toManyIndex()]->changed)
+                target->toMany(*r);
+        }
+    }
+}
+
 void ManagedObjectContext::applyChildChanges(ManagedObjectContext& child) {
+    prepareChildChanges(child);
     // New objects first, so that values can point at them.
     for (const auto& o : child.impl_->inserted.items()) {
         auto object = registerObject(o->id_);
@@ -336,8 +385,11 @@ void ManagedObjectContext::applyChildChanges(ManagedObjectContext& child) {
         applyChildValues(*o, *objectWithID(o->id_), true);
     for (const auto& o : child.impl_->updated.items())
         applyChildValues(*o, *objectWithID(o->id_), false);
-    for (const auto& o : child.impl_->deleted.items())
+    for (const auto& o : child.impl_->deleted.items()) {
+        if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
+            continue;  // an unsaved insert this context dropped already
         deleteObject(objectWithID(o->id_));
+    }
 }
 
 // Merging another context's save

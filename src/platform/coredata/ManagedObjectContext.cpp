@@ -94,6 +94,10 @@ ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& 
 ManagedObjectIDPtr ManagedObjectContext::localID(const ManagedObjectIDPtr& id) const {
     if (!id)
         throw ModelException("An object ID can't be nil.");
+    if (id->isTemporaryID()) {
+        if (auto permanent = aliasFor(*id))
+            return permanent;
+    }
     if (id->entity()->managedObjectModel() == &model())
         return id;
     // An ID of another coordinator: the same row in ours, when we have its store.
@@ -116,6 +120,7 @@ ManagedObjectPtr ManagedObjectContext::objectWithID(const ManagedObjectIDPtr& id
     ManagedObjectIDPtr local = localID(id);
     if (auto object = objectRegisteredForID(local))
         return object;
+    noteBorrowed(local);
     return registerObject(local);
 }
 
@@ -253,7 +258,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::sourceFetch(const FetchRe
     if (!parent_)
         return coordinator_->fetchRows(request, entity);
     std::optional<Result<std::vector<SnapshotPtr>>> result;
-    parent_->performBlockAndWait([&] { result.emplace(parent_->snapshotsForChild(request, entity)); });
+    inParent([&] { result.emplace(parent_->snapshotsForChild(request, entity)); });
     return std::move(*result);
 }
 
@@ -261,7 +266,7 @@ Result<SnapshotPtr> ManagedObjectContext::sourceRow(const ManagedObjectIDPtr& id
     if (!parent_)
         return coordinator_->rowForID(*id);
     std::optional<Result<SnapshotPtr>> result;
-    parent_->performBlockAndWait([&] { result.emplace(parent_->snapshotForChild(id)); });
+    inParent([&] { result.emplace(parent_->snapshotForChild(id)); });
     return std::move(*result);
 }
 
@@ -270,7 +275,7 @@ Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::sourceMembers(
     if (!parent_)
         return coordinator_->membersOf(*id, r);
     std::optional<Result<std::vector<ManagedObjectIDPtr>>> result;
-    parent_->performBlockAndWait([&] { result.emplace(parent_->membersForChild(id, r)); });
+    inParent([&] { result.emplace(parent_->membersForChild(id, r)); });
     return std::move(*result);
 }
 
@@ -288,7 +293,8 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
 }
 
 Result<SnapshotPtr> ManagedObjectContext::snapshotForChild(const ManagedObjectIDPtr& id) {
-    auto object = objectRegisteredForID(id);
+    auto alias = id->isTemporaryID() ? aliasFor(*id) : nullptr;
+    auto object = objectRegisteredForID(alias ? alias : id);
     if (!object)
         return sourceRow(id);
     if (object->deleted_)
@@ -302,7 +308,8 @@ Result<SnapshotPtr> ManagedObjectContext::snapshotForChild(const ManagedObjectID
 
 Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::membersForChild(
     const ManagedObjectIDPtr& id, const RelationshipDescription& r) {
-    auto object = objectRegisteredForID(id);
+    auto alias = id->isTemporaryID() ? aliasFor(*id) : nullptr;
+    auto object = objectRegisteredForID(alias ? alias : id);
     if (!object)
         return sourceMembers(id, r);
     std::vector<ManagedObjectIDPtr> ids;
@@ -334,8 +341,10 @@ bool ManagedObjectContext::matches(const FetchRequest& request, const EntityDesc
 
 ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row, bool fill) {
     auto object = objectRegisteredForID(row->objectID);
-    if (!object)
+    if (!object) {
+        noteBorrowed(row->objectID);
         object = registerObject(row->objectID);
+    }
     if (object->state_ == ManagedObject::State::Fault) {
         if (fill) {
             object->snapshot_ = row;
@@ -353,8 +362,10 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
     const EntityDescription& entity = fetchEntity(request);
     processPendingChanges();
     const bool dirty = hasChanges();
+    // Rows of several stores come store by store: order and window them here.
+    const bool inMemoryOrder = dirty || (!parent_ && coordinator_->persistentStores().size() > 1);
     FetchRequest storeRequest = request;
-    if (dirty) {
+    if (inMemoryOrder) {
         storeRequest.fetchLimit = 0;
         storeRequest.fetchOffset = 0;
     }
@@ -372,7 +383,7 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
             seen.insert(object.get());
         objects.push_back(std::move(object));
     }
-    if (!dirty)
+    if (!inMemoryOrder)
         return objects;
     // Unsaved inserts and changes that now match.
     for (const auto* set : {&impl_->inserted, &impl_->updated}) {
@@ -409,6 +420,12 @@ Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::fetchObjectIDs(con
 }
 
 Result<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchRequest& request) {
+    // Without unsaved changes to lay over the stored rows, the stores count
+    // by themselves (the SQLite store without loading a row).
+    const EntityDescription& entity = fetchEntity(request);
+    processPendingChanges();
+    if (!parent_ && !hasChanges())
+        return coordinator_->countRows(request, entity);
     auto objects = fetchObjects(request);
     if (!objects)
         return objects.error();
@@ -484,8 +501,70 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
 void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     auto shared = object.shared_from_this();
     impl_->registered.erase(object.id_);
+    if (object.id_->isTemporaryID() && !id->isTemporaryID())
+        recordAlias(object.id_, id);
     object.id_ = std::move(id);
     impl_->registered.emplace(object.id_, shared);
+}
+
+void ManagedObjectContext::recordAlias(const ManagedObjectIDPtr& temporary,
+                                       const ManagedObjectIDPtr& permanent) {
+    auto& aliases = impl_->aliases;
+    aliases[temporary->primaryKey()] = Impl::Alias{temporary, permanent};
+    // Sweeping when the map has doubled keeps it small at O(1) amortised cost:
+    // most temporary IDs die with the re-keying that made the alias.
+    if (aliases.size() > 2 * impl_->aliasesAfterSweep + 64) {
+        std::erase_if(aliases, [](const auto& entry) { return entry.second.temporary.expired(); });
+        impl_->aliasesAfterSweep = aliases.size();
+    }
+}
+
+ManagedObjectIDPtr ManagedObjectContext::aliasFor(const ManagedObjectID& temporary) const {
+    auto it = impl_->aliases.find(temporary.primaryKey());
+    return it == impl_->aliases.end() ? nullptr : it->second.permanent;
+}
+
+void ManagedObjectContext::noteBorrowed(const ManagedObjectIDPtr& id) {
+    if (parent_ && id->isTemporaryID())
+        impl_->borrowedTemporaries.push_back(id);
+}
+
+void ManagedObjectContext::inParent(const std::function<void()>& work) {
+    std::vector<ManagedObjectIDPtr> borrowed;
+    for (auto& id : impl_->borrowedTemporaries) {
+        auto object = objectRegisteredForID(id);
+        if (object && !object->inserted_)
+            borrowed.push_back(std::move(id));
+    }
+    impl_->borrowedTemporaries.clear();
+    std::vector<ManagedObjectIDPtr> permanent;
+    parent_->performBlockAndWait([&] {
+        if (!borrowed.empty())
+            permanent = parent_->permanentIDsForChild(borrowed);
+        work();
+    });
+    for (std::size_t i = 0; i < borrowed.size(); ++i) {
+        auto object = objectRegisteredForID(borrowed[i]);
+        if (!object)
+            continue;
+        if (!permanent[i])
+            impl_->borrowedTemporaries.push_back(borrowed[i]);
+        else if (!objectRegisteredForID(permanent[i]))
+            reKey(*object, permanent[i]);
+        // Otherwise the row is registered here under both IDs; the parent
+        // still maps the temporary one when this context saves.
+    }
+}
+
+std::vector<ManagedObjectIDPtr> ManagedObjectContext::permanentIDsForChild(
+    const std::vector<ManagedObjectIDPtr>& ids) {
+    if (parent_ && !impl_->borrowedTemporaries.empty())
+        inParent([] {});  // our own borrowed objects first, for grandchildren
+    std::vector<ManagedObjectIDPtr> permanent;
+    permanent.reserve(ids.size());
+    for (const auto& id : ids)
+        permanent.push_back(aliasFor(*id));
+    return permanent;
 }
 
 ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects) {
@@ -529,6 +608,9 @@ void ManagedObjectContext::invalidateAll() {
                       &impl_->pendingUpdated, &impl_->pendingDeleted})
         set->clear();
     impl_->toPropagate.clear();
+    impl_->aliases.clear();
+    impl_->aliasesAfterSweep = 0;
+    impl_->borrowedTemporaries.clear();
 }
 
 void ManagedObjectContext::reset() {

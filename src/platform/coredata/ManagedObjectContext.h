@@ -184,6 +184,20 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     ManagedObjectIDPtr localID(const ManagedObjectIDPtr& id) const;
     void forget(const ManagedObjectPtr& object);
     void reKey(ManagedObject& object, ManagedObjectIDPtr id);
+    // Temporary-to-permanent aliases (see detail/ContextImpl.h).
+    void recordAlias(const ManagedObjectIDPtr& temporary, const ManagedObjectIDPtr& permanent);
+    ManagedObjectIDPtr aliasFor(const ManagedObjectID& temporary) const;
+    void noteBorrowed(const ManagedObjectIDPtr& id);
+    // Runs work inside the parent context; on the way, objects borrowed under
+    // the parent's temporary IDs take the permanent IDs the parent gave them.
+    void inParent(const std::function<void()>& work);
+    // Runs in the parent: the permanent ID of each temporary ID (null while
+    // it is still temporary here).
+    std::vector<ManagedObjectIDPtr> permanentIDsForChild(const std::vector<ManagedObjectIDPtr>& ids);
+    // Runs in the parent before applyChildChanges: every look-up that may
+    // fail, so that a refused child save changes nothing here.
+    void prepareChildChanges(ManagedObjectContext& child);
+    void checkChildReferences(const ManagedObject& source, bool all) const;
 
     ConcurrencyType type_;
     dispatch::Queue queue_;

@@ -17,7 +17,7 @@ Dictionary PersistentStore::metadata() const {
 
 void PersistentStore::setMetadata(Dictionary metadata) {
     std::lock_guard lock(metadataMutex_);
-    for (const char* key : {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey}) {
+    for (const char* key : {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
         if (const Value* own = metadata_.find(key))
             metadata.set(key, *own);
     }

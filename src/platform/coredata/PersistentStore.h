@@ -99,6 +99,14 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // filters again.
     virtual Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
                                                        const EntityDescription& entity) = 0;
+    // The number of rows fetchRows would return; stores that can count
+    // without loading the rows override it.
+    virtual Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity) {
+        auto rows = fetchRows(request, entity);
+        if (!rows)
+            return rows.error();
+        return rows->size();
+    }
     // The row of id; null when there is none.
     virtual Result<SnapshotPtr> rowForID(const ManagedObjectID& id) = 0;
     // The destinations of a to-many relationship of id, in order.

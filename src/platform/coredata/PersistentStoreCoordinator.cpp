@@ -1,9 +1,12 @@
 #include "platform/coredata/PersistentStoreCoordinator.h"
 
+#include <algorithm>
 #include <map>
 
 #include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/InMemoryStore.h"
+#include "platform/coredata/SQLiteStore.h"
 
 namespace plat::coredata {
 namespace {
@@ -19,6 +22,10 @@ Factories& factories() {
         made->byType[InMemoryStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
                                              const Dictionary& options) {
             return std::make_shared<InMemoryStore>(url, configuration, options);
+        };
+        made->byType[SQLiteStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
+                                           const Dictionary& options) {
+            return std::make_shared<SQLiteStore>(url, configuration, options);
         };
         return made;
     }();
@@ -160,6 +167,69 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const Fet
     if (request.fetchLimit && rows.size() > request.fetchLimit)
         rows.resize(request.fetchLimit);
     return rows;
+}
+
+Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& request,
+                                                         const EntityDescription& entity) {
+    std::lock_guard lock(mutex_);
+    if (stores_.size() == 1)
+        return stores_[0]->countRows(request, entity);
+    auto rows = fetchRows(request, entity);
+    if (!rows)
+        return rows.error();
+    return rows->size();
+}
+
+Result<Dictionary> PersistentStoreCoordinator::metadataForPersistentStoreOfType(const std::string& type,
+                                                                               const URL& url,
+                                                                               const Dictionary& options) {
+    (void)options;
+    if (!url.isFileURL())
+        return makeError(PersistentStoreOpenError, "Store metadata can only be read from a file URL.");
+    const std::string path = url.path();
+    std::string found;
+    Result<Dictionary> metadata = Dictionary();
+    if (SQLiteStore::isSQLiteStoreFile(path)) {
+        found = SQLiteStoreType;
+        metadata = SQLiteStore::metadataForStoreAtPath(path);
+    } else if (BinaryStore::isBinaryStoreFile(path)) {
+        found = BinaryStoreType;
+        metadata = BinaryStore::metadataForStoreAtPath(path);
+    } else {
+        // Neither kind: let the SQLite reader say whether the file is missing
+        // or foreign.
+        return SQLiteStore::metadataForStoreAtPath(path);
+    }
+    if (metadata && !type.empty() && type != found)
+        return makeError(PersistentStoreTypeMismatchError,
+                         "The store at " + path + " is of type " + found + ", not " + type + ".");
+    return metadata;
+}
+
+ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata, const std::string& type,
+                                                 const URL& url) {
+    if (!url.isFileURL())
+        return makeError(PersistentStoreOpenError, "Store metadata can only be written to a file URL.");
+    if (!type.empty() && type != SQLiteStoreType)
+        return makeError(PersistentStoreOperationError,
+                         "Only SQLite store files can have their metadata changed in place.");
+    return SQLiteStore::setMetadataForStoreAtPath(metadata, url.path());
+}
+
+Dictionary PersistentStoreCoordinator::metadataForPersistentStore(
+    const std::shared_ptr<PersistentStore>& store) const {
+    return store ? store->metadata() : Dictionary();
+}
+
+ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata,
+                                                 const std::shared_ptr<PersistentStore>& store) {
+    std::lock_guard lock(mutex_);
+    if (std::find(stores_.begin(), stores_.end(), store) == stores_.end())
+        return makeError(PersistentStoreOperationError, "The store is not one of the coordinator's stores.");
+    store->setMetadata(metadata);
+    if (auto* sqliteStore = dynamic_cast<SQLiteStore*>(store.get()))
+        return sqliteStore->writeMetadata();
+    return nullptr;
 }
 
 Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& id) {

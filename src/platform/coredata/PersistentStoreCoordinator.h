@@ -26,8 +26,13 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     const std::shared_ptr<const ManagedObjectModel>& managedObjectModel() const { return model_; }
 
     // Opens (creating when needed) a store of type at url (none for the
-    // in-memory store). Errors: 134000 for an unknown type; those of the
-    // store (unreadable file, model mismatch, ...).
+    // in-memory store). Built-in types: SQLiteStoreType, InMemoryStoreType
+    // (and BinaryStoreType). Options: MigratePersistentStoresAutomaticallyOption
+    // together with InferMappingModelAutomaticallyOption migrate a store
+    // written with another model when only entities or properties were added
+    // or removed; ReadOnlyPersistentStoreOption. Errors: 134000 for an unknown
+    // type; those of the store (unreadable file 259, another store type 134010,
+    // model mismatch 134100, no mapping 134140 / 134190, ...).
     Result<std::shared_ptr<PersistentStore>> addPersistentStore(const std::string& type,
                                                                 const std::string& configuration,
                                                                 const std::optional<URL>& url,
@@ -43,10 +48,30 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     ManagedObjectIDPtr managedObjectIDForURIRepresentation(const URL& uri) const;
     ManagedObjectIDPtr managedObjectIDForURIRepresentation(std::string_view uriString) const;
 
+    // The metadata of the store file at url, without adding the store. The
+    // type is found from the file itself (SQLite's header or the binary
+    // store's magic); a non-empty type that differs from the file's is an
+    // error (134010). Errors: 260 for a missing file, 259 for a file that is
+    // no store. Any thread.
+    static Result<Dictionary> metadataForPersistentStoreOfType(const std::string& type, const URL& url,
+                                                               const Dictionary& options = {});
+    // Replaces the metadata of the store file at url (the store's own keys
+    // are kept). Only SQLite files can be changed in place; for a store that
+    // is added, use the instance method. Any thread.
+    static ErrorPtr setMetadata(const Dictionary& metadata, const std::string& type, const URL& url);
+    // The metadata of one of this coordinator's stores.
+    Dictionary metadataForPersistentStore(const std::shared_ptr<PersistentStore>& store) const;
+    // Replaces the metadata of one of this coordinator's stores (its own keys
+    // are kept). A SQLite store writes it at once; other stores with their
+    // next save.
+    ErrorPtr setMetadata(const Dictionary& metadata, const std::shared_ptr<PersistentStore>& store);
+
     void performBlockAndWait(const std::function<void()>& block);
 
     // --- For contexts ----------------------------------------------------------
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request, const EntityDescription& entity);
+    // The number of rows fetchRows would return, counted by the stores.
+    Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity);
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id);
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
                                                       const RelationshipDescription& r);

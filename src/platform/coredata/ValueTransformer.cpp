@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/UUIDObject.h"
 #include "platform/foundation/KeyedArchiver.h"
 
 namespace plat::coredata {
@@ -51,6 +52,7 @@ Result<Data> encodeTransformable(const Value& value, const std::string& transfor
 
 Result<Value> decodeTransformable(const Data& data, const std::string& transformerName) {
     if (transformerName.empty()) {
+        UUIDObject::registerForArchiving();  // archives may hold UUIDs before any was made here
         auto decoded = KeyedUnarchiver::unarchivedObjectWithData(data);
         if (!decoded)
             return decoded.error();

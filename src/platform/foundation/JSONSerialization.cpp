@@ -9,6 +9,7 @@
 #include <cstring>
 #include <istream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <tuple>
@@ -483,6 +484,12 @@ class StrictReader {
 // string seen for each hash. Values are immutable, so sharing is invisible.
 class TreeBuilder {
   public:
+    // Sharing pays for its table only in documents of some size.
+    explicit TreeBuilder(std::size_t textSize) {
+        if (textSize >= kSharingTextSize)
+            recent_ = std::make_unique<std::array<Recent, kSlots>>();
+    }
+
     Value build(simdjson::dom::element e) {
         using T = simdjson::dom::element_type;
         switch (e.type()) {
@@ -510,6 +517,7 @@ class TreeBuilder {
     // Longer strings rarely repeat, and hashing them would cost more.
     static constexpr std::size_t kSharedLength = 16;
     static constexpr std::size_t kSlots = 512;
+    static constexpr std::size_t kSharingTextSize = 4096;
 
     Value buildArray(simdjson::dom::array a) {
         Array items;
@@ -528,24 +536,54 @@ class TreeBuilder {
         return Value(Dictionary::fromEntries(std::move(entries)));
     }
 
-    static std::size_t slotOf(std::string_view s) {
-        uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
-        for (char c : s)
-            h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
-        return static_cast<std::size_t>(h ^ (h >> 29)) & (kSlots - 1);
+    static uint64_t load(const char* bytes, std::size_t n) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, n);
+        return word;
+    }
+
+    // A hash of a string of at most kSharedLength bytes from two overlapping
+    // loads, rather than a loop over its bytes.
+    static uint64_t shortHash(std::string_view s) {
+        const std::size_t n = s.size();
+        const char* p = s.data();
+        uint64_t a = 0;
+        uint64_t b = 0;
+        if (n >= 8) {
+            a = load(p, 8);
+            b = load(p + n - 8, 8);
+        } else if (n >= 4) {
+            a = load(p, 4);
+            b = load(p + n - 4, 4);
+        } else if (n > 0) {
+            a = static_cast<uint8_t>(p[0]) | static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2])) << 8;
+            b = static_cast<uint8_t>(p[n - 1]);
+        }
+        // One wide multiplication mixes every input bit into the low bits
+        // that pick the slot.
+        const __uint128_t product =
+            static_cast<__uint128_t>(a ^ 0x9e3779b97f4a7c15ULL) * (b ^ (n << 56) ^ 0xbf58476d1ce4e5b9ULL);
+        return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
     }
 
     Value string(std::string_view s) {
-        if (s.size() > kSharedLength)
+        if (s.size() > kSharedLength || !recent_)
             return Value(s);
-        Value& recent = recent_[slotOf(s)];
-        if (const std::string* held = recent.asString(); held != nullptr && *held == s)
-            return recent;
-        recent = Value(s);
-        return recent;
+        const uint64_t hash = shortHash(s);
+        Recent& recent = (*recent_)[hash & (kSlots - 1)];
+        // The hash settles most misses without touching the held string.
+        if (recent.hash == hash && recent.value.isString() && *recent.value.asString() == s)
+            return recent.value;
+        recent.value = Value(s);
+        recent.hash = hash;
+        return recent.value;
     }
 
-    std::array<Value, kSlots> recent_;
+    struct Recent {
+        uint64_t hash = 0;
+        Value value;  // null until a string takes the slot
+    };
+    std::unique_ptr<std::array<Recent, kSlots>> recent_;
 };
 
 // One parser per thread keeps its buffers between calls; very large texts
@@ -568,7 +606,7 @@ simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out)
     simdjson::dom::element root;
     if (auto err = parser->parse(text.data(), text.size(), true).get(root))
         return err;
-    out = TreeBuilder().build(root);
+    out = TreeBuilder(text.size()).build(root);
     return simdjson::SUCCESS;
 }
 
@@ -608,9 +646,12 @@ class Output {
             grow(n);
         return cursor_;
     }
-    char* cursor() const { return cursor_; }
+    // Moves the cursor past bytes written into reserved room.
     void advance(char* to) { cursor_ = to; }
-    void put(char c) { *reserve(1) = c, ++cursor_; }
+    void put(char c) {
+        *reserve(1) = c;
+        ++cursor_;
+    }
     void append(const char* bytes, std::size_t n) {
         std::memcpy(reserve(n), bytes, n);
         cursor_ += n;
@@ -663,7 +704,8 @@ constexpr uint64_t anyZeroByte(uint64_t word) {
 // runs that make up most strings.
 bool wordNeedsEscape(uint64_t word, bool escapeSlash) {
     const uint64_t control = (word - kEveryByte * 0x20) & ~word & kHighBits;
-    const uint64_t special = anyZeroByte(word ^ (kEveryByte * '"')) | anyZeroByte(word ^ (kEveryByte * '\\')) |
+    const uint64_t special = anyZeroByte(word ^ (kEveryByte * '"')) |
+                             anyZeroByte(word ^ (kEveryByte * '\\')) |
                              (escapeSlash ? anyZeroByte(word ^ (kEveryByte * '/')) : 0);
     return (control | special) != 0;
 }

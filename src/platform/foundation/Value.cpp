@@ -429,25 +429,12 @@ void describeAt(const Value& v, int level, std::string& out) {
 
 namespace detail {
 
-// A payload of type T behind its reference count.
-template <class T>
-struct Box final : Payload {
-    template <class... Args>
-    explicit Box(Args&&... args) : value(std::forward<Args>(args)...) {}
-    T value;
-};
-
 template <class T, class... Args>
 Payload* box(Args&&... args) {
     return new Box<T>(std::forward<Args>(args)...);
 }
 
 }  // namespace detail
-
-template <class T>
-const T& Value::payload() const {
-    return static_cast<const detail::Box<T>*>(u_.p)->value;
-}
 
 // --- Dictionary ----------------------------------------------------------------
 
@@ -730,26 +717,8 @@ const char* Value::kindName() const {
     return kNames[static_cast<std::size_t>(kind_)];
 }
 
-const std::string* Value::asString() const {
-    return kind_ == Kind::String ? &payload<std::string>() : nullptr;
-}
-const plat::Data* Value::asData() const {
-    return kind_ == Kind::Data ? &payload<plat::Data>() : nullptr;
-}
-const plat::Decimal* Value::asDecimal() const {
-    return kind_ == Kind::Decimal ? &payload<plat::Decimal>() : nullptr;
-}
 std::optional<plat::Date> Value::asDate() const {
     return kind_ == Kind::Date ? std::optional<plat::Date>(plat::Date(u_.d)) : std::nullopt;
-}
-const plat::Array* Value::asArray() const {
-    return kind_ == Kind::Array ? &payload<plat::Array>() : nullptr;
-}
-const plat::Dictionary* Value::asDictionary() const {
-    return kind_ == Kind::Dictionary ? &payload<plat::Dictionary>() : nullptr;
-}
-const plat::Set* Value::asSet() const {
-    return kind_ == Kind::Set ? &payload<plat::Set>() : nullptr;
 }
 ObjectPtr Value::asObject() const {
     return kind_ == Kind::Object ? payload<ObjectPtr>() : nullptr;
@@ -758,11 +727,6 @@ ObjectPtr Value::asObject() const {
 const Value* Value::find(std::string_view key) const {
     const plat::Dictionary* d = asDictionary();
     return d != nullptr ? d->find(key) : nullptr;
-}
-
-const Value* Value::at(std::size_t index) const {
-    const plat::Array* a = asArray();
-    return a != nullptr && index < a->size() ? &(*a)[index] : nullptr;
 }
 
 std::size_t Value::count() const {

@@ -7,8 +7,10 @@
 // insertion order), set, or a reference to any other plat::Object.
 //
 // Values are immutable and cheap to copy: strings, containers, data and
-// decimals are shared, never copied, when a Value is copied. Build containers
-// as Array / Dictionary / Set first, then wrap them.
+// decimals are shared, never copied, when a Value is copied (a reference
+// count in the shared payload; a Value itself is a kind and one word). Build
+// containers as Array / Dictionary / Set first, then wrap them. A moved-from
+// Value is null.
 //
 // Booleans are their own kind: isBool() is true only for values built from
 // bool, and integer 1 is never reported as a boolean. Equality follows the
@@ -67,6 +69,14 @@ namespace detail {
 // destructor, and the count costs one word rather than a control block.
 struct Payload {
     std::atomic<std::size_t> references{1};
+};
+
+// A payload of type T behind its reference count.
+template <class T>
+struct Box final : Payload {
+    template <class... Args>
+    explicit Box(Args&&... args) : value(std::forward<Args>(args)...) {}
+    T value;
 };
 
 // Open-addressing hash table from a hash to a position in a container's
@@ -432,12 +442,55 @@ struct ValueHash {
 };
 
 // Container members that need Value to be complete.
-inline std::size_t Dictionary::size() const { return entries_.size(); }
-inline bool Dictionary::empty() const { return entries_.empty(); }
-inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
-inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
-inline const Dictionary::Entry& Dictionary::entryAt(std::size_t index) const { return entries_[index]; }
-inline std::size_t Set::size() const { return values_.size(); }
-inline bool Set::empty() const { return values_.empty(); }
+inline std::size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
+inline Dictionary::const_iterator Dictionary::begin() const {
+    return entries_.begin();
+}
+inline Dictionary::const_iterator Dictionary::end() const {
+    return entries_.end();
+}
+inline const Dictionary::Entry& Dictionary::entryAt(std::size_t index) const {
+    return entries_[index];
+}
+inline std::size_t Set::size() const {
+    return values_.size();
+}
+inline bool Set::empty() const {
+    return values_.empty();
+}
+
+// The typed views are inline: readers of parsed documents call them for
+// every node they visit.
+template <class T>
+const T& Value::payload() const {
+    return static_cast<const detail::Box<T>*>(u_.p)->value;
+}
+inline const std::string* Value::asString() const {
+    return kind_ == Kind::String ? &payload<std::string>() : nullptr;
+}
+inline const plat::Data* Value::asData() const {
+    return kind_ == Kind::Data ? &payload<plat::Data>() : nullptr;
+}
+inline const plat::Decimal* Value::asDecimal() const {
+    return kind_ == Kind::Decimal ? &payload<plat::Decimal>() : nullptr;
+}
+inline const plat::Array* Value::asArray() const {
+    return kind_ == Kind::Array ? &payload<plat::Array>() : nullptr;
+}
+inline const plat::Dictionary* Value::asDictionary() const {
+    return kind_ == Kind::Dictionary ? &payload<plat::Dictionary>() : nullptr;
+}
+inline const plat::Set* Value::asSet() const {
+    return kind_ == Kind::Set ? &payload<plat::Set>() : nullptr;
+}
+inline const Value* Value::at(std::size_t index) const {
+    const plat::Array* a = asArray();
+    return a != nullptr && index < a->size() ? &(*a)[index] : nullptr;
+}
 
 }  // namespace plat

@@ -42,8 +42,10 @@ std::string modelVersionText(const Value& hash) {
         return *hash.asString();
     }
     // The attribute is a string: property lists go in as XML text.
-    auto data = plat::PropertyListSerialization::dataWithPropertyList(hash, plat::PropertyListSerialization::Format::XML);
-    return data.ok() ? std::string(reinterpret_cast<const char*>(data->bytes()), data->length()) : std::string();
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(
+        hash, plat::PropertyListSerialization::Format::XML);
+    return data.ok() ? std::string(reinterpret_cast<const char*>(data->bytes()), data->length())
+                     : std::string();
 }
 
 ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const std::string& entityName,
@@ -66,7 +68,8 @@ std::set<std::string> minus(const std::set<std::string>& a, const std::set<std::
 
 // `later` applied on top of `earlier` (both of one property).
 void foldValue(SYNPropertyChangeValue& earlier, const SYNPropertyChangeValue& later) {
-    if (later.type() == SYNPropertyChangeTypeAttribute || later.type() == SYNPropertyChangeTypeToOneRelationship) {
+    if (later.type() == SYNPropertyChangeTypeAttribute ||
+        later.type() == SYNPropertyChangeTypeToOneRelationship) {
         earlier = later;
         return;
     }
@@ -97,10 +100,9 @@ std::vector<SYNPropertyChangeValue> foldValues(std::vector<SYNPropertyChangeValu
 }
 
 // The change that stands for an existing change followed by a new one.
-std::pair<int16_t, std::vector<SYNPropertyChangeValue>> foldChange(int16_t oldType,
-                                                                   std::vector<SYNPropertyChangeValue> oldValues,
-                                                                   int16_t newType,
-                                                                   const std::vector<SYNPropertyChangeValue>& newValues) {
+std::pair<int16_t, std::vector<SYNPropertyChangeValue>> foldChange(
+    int16_t oldType, std::vector<SYNPropertyChangeValue> oldValues, int16_t newType,
+    const std::vector<SYNPropertyChangeValue>& newValues) {
     if (newType == SYNObjectChangeTypeDelete || oldType == SYNObjectChangeTypeDelete) {
         // A deleted object stays deleted unless it is inserted again.
         if (newType == SYNObjectChangeTypeInsert) {
@@ -156,7 +158,8 @@ void SYNEventBuilder::performBlockAndWait(const std::function<void()>& block) {
     }
 }
 
-plat::ErrorPtr SYNEventBuilder::runInContext(const std::function<plat::ErrorPtr(ManagedObjectContext&)>& work) {
+plat::ErrorPtr SYNEventBuilder::runInContext(
+    const std::function<plat::ErrorPtr(ManagedObjectContext&)>& work) {
     auto context = store_->managedObjectContext();
     if (!context) {
         return SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
@@ -192,7 +195,8 @@ ManagedObjectPtr SYNEventBuilder::event() const {
     return event.ok() ? *event : nullptr;
 }
 
-plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& store, ManagedObjectContext& context) {
+plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& store,
+                                                          ManagedObjectContext& context) {
     FetchRequest request(SYNEventRevisionEntityName);
     request.predicate = Predicate::equal("persistentStoreIdentifier", Value(store));
     request.sortDescriptors = {SortDescriptor("revisionNumber", false)};
@@ -234,8 +238,8 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     return set;
 }
 
-plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(int16_t type,
-                                                              const std::optional<std::string>& uniqueIdentifier) {
+plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(
+    int16_t type, const std::optional<std::string>& uniqueIdentifier) {
     auto store = store_->persistentStoreIdentifier();
     if (!store) {
         return SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
@@ -262,8 +266,9 @@ plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(int16_t type,
             }
         }
         revision = {*store, *number};
-        event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(*store, *number, context),
-                         "eventRevision");
+        event->setObject(
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(*store, *number, context),
+            "eventRevision");
         SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, *others);
         eventID_ = event->objectID();
         return nullptr;
@@ -283,14 +288,16 @@ plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
             return event.error();
         }
         FetchRequest request(SYNStoreModificationEventEntityName);
-        request.predicate = Predicate::notPredicate(Predicate::selfIn(Value(plat::Array{Value(plat::ObjectPtr(*event))})));
+        request.predicate =
+            Predicate::notPredicate(Predicate::selfIn(Value(plat::Array{Value(plat::ObjectPtr(*event))})));
         request.sortDescriptors = {SortDescriptor("globalCount", false)};
         request.fetchLimit = 1;
         auto highest = context.executeFetchRequest(request);
         if (!highest.ok()) {
             return highest.error();
         }
-        const int64_t count = highest->empty() ? 0 : SYNStoreModificationEvent::globalCount(*highest->front()) + 1;
+        const int64_t count =
+            highest->empty() ? 0 : SYNStoreModificationEvent::globalCount(*highest->front()) + 1;
         (*event)->setValue(Value(count), "globalCount");
         (*event)->setValue(Value(int64_t{finalType_}), "type");
         return nullptr;
@@ -312,7 +319,8 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset() {
     });
 }
 
-plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(const SYNManagedObjectIDs& eventIDs) {
+plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(
+    const SYNManagedObjectIDs& eventIDs) {
     return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
         auto event = requireEvent(context);
         if (!event.ok()) {
@@ -343,8 +351,9 @@ plat::ErrorPtr SYNEventBuilder::checkUniquenessOfGlobalIdentifiers() {
         for (const auto& change : (*event)->objectsForKey("objectChanges")) {
             auto identifier = change->objectForKey("globalIdentifier");
             if (!identifier || !seen.emplace(identifier->objectID(), change).second) {
-                return SYNMakeError(SYNErrorDuplicateGlobalIdentifiers,
-                                    "The event's changes and global identifiers do not correspond one to one.");
+                return SYNMakeError(
+                    SYNErrorDuplicateGlobalIdentifiers,
+                    "The event's changes and global identifiers do not correspond one to one.");
             }
         }
         return nullptr;
@@ -399,7 +408,8 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
             }
         }
         for (const auto& [entity, strings] : wanted) {
-            auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(strings, entity, context);
+            auto records =
+                SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(strings, entity, context);
             if (!records.ok()) {
                 return records.error();
             }
@@ -452,15 +462,15 @@ SYNPropertyChangeValueArrays SYNEventBuilder::propertyChangeValueArraysForInsert
     SYNPropertyChangeValueArrays arrays;
     arrays.reserve(objects.size());
     for (const auto& object : objects) {
-        arrays.push_back(SYNPropertyChangeValue::propertyChangesForObject(*object, store_, allPropertyNames(*object),
-                                                                          !objectsAreSaved, true));
+        arrays.push_back(SYNPropertyChangeValue::propertyChangesForObject(
+            *object, store_, allPropertyNames(*object), !objectsAreSaved, true));
     }
     return arrays;
 }
 
-void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(const SYNManagedObjects& objects,
-                                                                  ManagedObjectContext& /*context*/, unsigned options,
-                                                                  SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
+void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
+    const SYNManagedObjects& objects, ManagedObjectContext& /*context*/, unsigned options,
+    SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
     for (const auto& object : objects) {
         auto it = valuesByObjectID.find(object->objectID());
         if (it == valuesByObjectID.end()) {
@@ -479,13 +489,15 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(const SYNManag
         }
         auto saved = SYNPropertyChangeValue::propertyChangesForObject(*object, store_, names, false, true);
         for (auto& value : it->second) {
-            auto fresh = std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
-                return candidate.propertyName() == value.propertyName();
-            });
+            auto fresh =
+                std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
+                    return candidate.propertyName() == value.propertyName();
+                });
             if (fresh == saved.end()) {
                 continue;
             }
-            if (value.type() == SYNPropertyChangeTypeAttribute || value.type() == SYNPropertyChangeTypeToOneRelationship) {
+            if (value.type() == SYNPropertyChangeTypeAttribute ||
+                value.type() == SYNPropertyChangeTypeToOneRelationship) {
                 value = *fresh;
             } else if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
                 value.setRelatedObjectIDs(nullptr, value.addedObjectIDs(), value.removedObjectIDs(),
@@ -532,11 +544,13 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         return nullptr;
     }
     // Targets without an identifier yet get one, so the link is kept.
-    auto records = addGlobalIdentifiersForManagedObjectIDs(ids, std::vector<std::optional<std::string>>(ids.size()));
+    auto records =
+        addGlobalIdentifiersForManagedObjectIDs(ids, std::vector<std::optional<std::string>>(ids.size()));
     if (!records.ok()) {
         return records.error();
     }
-    std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
+    std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
         identifiers;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         auto record = context.objectWithID((*records)[i]);
@@ -571,8 +585,9 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         return error;
     }
     FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate = Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-                                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
     auto existing = context.executeFetchRequest(request);
     if (!existing.ok()) {
         return existing.error();
@@ -604,7 +619,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
 }
 
 plat::ErrorPtr SYNEventBuilder::addInsertChangesForPropertyChangeValueArrays(
-    SYNPropertyChangeValueArrays propertyChangeValueArrays, const SYNManagedObjectIDs& globalIdentifierObjectIDs) {
+    SYNPropertyChangeValueArrays propertyChangeValueArrays,
+    const SYNManagedObjectIDs& globalIdentifierObjectIDs) {
     if (propertyChangeValueArrays.size() != globalIdentifierObjectIDs.size()) {
         return SYNMakeError(SYNErrorUnknown, "Each insert needs one global identifier.");
     }
@@ -615,14 +631,15 @@ plat::ErrorPtr SYNEventBuilder::addInsertChangesForPropertyChangeValueArrays(
             if (!identifier.ok()) {
                 return identifier.error();
             }
-            specs.push_back({*identifier, SYNObjectChangeTypeInsert, std::move(propertyChangeValueArrays[i])});
+            specs.push_back(
+                {*identifier, SYNObjectChangeTypeInsert, std::move(propertyChangeValueArrays[i])});
         }
         return addChanges(specs, context);
     });
 }
 
-plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs,
-                                                             const SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
+plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(
+    const SYNManagedObjectIDs& objectIDs, const SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
     SYNManagedObjectIDs changed;
     for (const auto& id : objectIDs) {
         auto it = valuesByObjectID.find(id);
@@ -633,8 +650,8 @@ plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(const SYNManagedObj
     if (changed.empty()) {
         return nullptr;
     }
-    auto identifiers =
-        addGlobalIdentifiersForManagedObjectIDs(changed, std::vector<std::optional<std::string>>(changed.size()));
+    auto identifiers = addGlobalIdentifiersForManagedObjectIDs(
+        changed, std::vector<std::optional<std::string>>(changed.size()));
     if (!identifiers.ok()) {
         return identifiers.error();
     }
@@ -667,13 +684,15 @@ plat::ErrorPtr SYNEventBuilder::addDeleteChangesForObjectIDs(const SYNManagedObj
     });
 }
 
-plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjects(const SYNManagedObjects& objects, bool objectsAreSaved,
+plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjects(const SYNManagedObjects& objects,
+                                                             bool objectsAreSaved,
                                                              bool useGlobalIdentifiersInEventStore,
                                                              ManagedObjectContext& context) {
     if (objects.empty()) {
         return nullptr;
     }
-    auto strings = retrieveGlobalIdentifierStringsForManagedObjects(objects, useGlobalIdentifiersInEventStore);
+    auto strings =
+        retrieveGlobalIdentifierStringsForManagedObjects(objects, useGlobalIdentifiersInEventStore);
     auto arrays = propertyChangeValueArraysForInsertedObjects(objects, objectsAreSaved, context);
     SYNManagedObjectIDs ids;
     for (const auto& object : objects) {
@@ -704,8 +723,8 @@ plat::ErrorPtr SYNEventBuilder::addChangesForUnsavedManagedObjectContext(Managed
     SYNPropertyChangeValuesByObjectID updates;
     SYNManagedObjectIDs updatedIDs;
     for (const auto& object : keep(context.updatedObjects())) {
-        auto values = SYNPropertyChangeValue::propertyChangesForObject(*object, store_,
-                                                                       object->changedValues().keys(), true, true);
+        auto values = SYNPropertyChangeValue::propertyChangesForObject(
+            *object, store_, object->changedValues().keys(), true, true);
         if (!values.empty()) {
             updatedIDs.push_back(object->objectID());
             updates.emplace(object->objectID(), std::move(values));

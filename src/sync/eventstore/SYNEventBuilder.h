@@ -72,8 +72,8 @@ class SYNEventBuilder {
     // own revision is one above every revision of the local store recorded
     // anywhere in the store; its other stores' revisions are those of the
     // local store's latest merge event, else those of the baseline.
-    plat::Result<SYNRevision> makeNewEventOfType(int16_t type,
-                                                 const std::optional<std::string>& uniqueIdentifier = std::nullopt);
+    plat::Result<SYNRevision> makeNewEventOfType(
+        int16_t type, const std::optional<std::string>& uniqueIdentifier = std::nullopt);
     // Global count = 1 + the highest in the store; then the final type.
     plat::ErrorPtr finalizeNewEvent();
     // Saves and resets the context, then refetches the event. The context is
@@ -94,21 +94,24 @@ class SYNEventBuilder {
     // the given identifier (made when missing), else the record found by
     // store URI, else a new one with a new UUID. Each gets the object's URI.
     plat::Result<SYNManagedObjectIDs> addGlobalIdentifiersForManagedObjectIDs(
-        const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings);
+        const SYNManagedObjectIDs& objectIDs,
+        const std::vector<std::optional<std::string>>& identifierStrings);
 
     // Per object (in their context), the values of all its properties.
     SYNPropertyChangeValueArrays propertyChangeValueArraysForInsertedObjects(
-        const SYNManagedObjects& objects, bool objectsAreSaved, plat::coredata::ManagedObjectContext& context);
-    void updatePropertyChangeValuesForUpdatedObjects(const SYNManagedObjects& objects,
-                                                     plat::coredata::ManagedObjectContext& context,
-                                                     unsigned options,
-                                                     SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
+        const SYNManagedObjects& objects, bool objectsAreSaved,
+        plat::coredata::ManagedObjectContext& context);
+    void updatePropertyChangeValuesForUpdatedObjects(
+        const SYNManagedObjects& objects, plat::coredata::ManagedObjectContext& context, unsigned options,
+        SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
 
     plat::ErrorPtr addInsertChangesForPropertyChangeValueArrays(
-        SYNPropertyChangeValueArrays propertyChangeValueArrays, const SYNManagedObjectIDs& globalIdentifierObjectIDs);
+        SYNPropertyChangeValueArrays propertyChangeValueArrays,
+        const SYNManagedObjectIDs& globalIdentifierObjectIDs);
     // Objects without values are skipped.
-    plat::ErrorPtr addUpdateChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs,
-                                                const SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
+    plat::ErrorPtr addUpdateChangesForObjectIDs(
+        const SYNManagedObjectIDs& objectIDs,
+        const SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
     // Objects without a global-identifier record are skipped (nobody else
     // knows them).
     plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
@@ -125,9 +128,12 @@ class SYNEventBuilder {
 
   private:
     struct ChangeSpec;
-    plat::ErrorPtr runInContext(const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
-    plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(plat::coredata::ManagedObjectContext& context) const;
-    plat::Result<int64_t> nextRevisionNumber(const std::string& store, plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr runInContext(
+        const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
+    plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(
+        plat::coredata::ManagedObjectContext& context) const;
+    plat::Result<int64_t> nextRevisionNumber(const std::string& store,
+                                             plat::coredata::ManagedObjectContext& context);
     plat::Result<SYNRevisionSet> otherStoreRevisions(const std::string& store,
                                                      plat::coredata::ManagedObjectContext& context);
     plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,

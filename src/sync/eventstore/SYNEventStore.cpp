@@ -63,9 +63,9 @@ SYNEventStore::~SYNEventStore() {
     dismantle();
 }
 
-std::shared_ptr<SYNEventStore> SYNEventStore::create(const std::string& meshIdentifier,
-                                                     const std::optional<std::string>& pathToEventDataRootDirectory,
-                                                     std::string storeType) {
+std::shared_ptr<SYNEventStore> SYNEventStore::create(
+    const std::string& meshIdentifier, const std::optional<std::string>& pathToEventDataRootDirectory,
+    std::string storeType) {
     std::string root = pathToEventDataRootDirectory.value_or(defaultPathToEventDataRootDirectory());
     auto storePath = pathToEventDataRootDirectoryForRootDirectory(root, meshIdentifier);
     if (!storePath) {
@@ -73,7 +73,8 @@ std::shared_ptr<SYNEventStore> SYNEventStore::create(const std::string& meshIden
                 meshIdentifier);
         return nullptr;
     }
-    std::shared_ptr<SYNEventStore> store(new SYNEventStore(meshIdentifier, root, *storePath, std::move(storeType)));
+    std::shared_ptr<SYNEventStore> store(
+        new SYNEventStore(meshIdentifier, root, *storePath, std::move(storeType)));
     store->restoreMetadata();
     if (store->persistentStoreIdentifier()) {
         plat::ErrorPtr error = store->createDirectories();
@@ -97,8 +98,8 @@ std::optional<std::string> SYNEventStore::pathToEventDataRootDirectoryForRootDir
 }
 
 std::string SYNEventStore::defaultPathToEventDataRootDirectory() {
-    auto folders =
-        files().searchPathsForDirectory(plat::SearchPathDirectory::ApplicationSupportDirectory, plat::UserDomainMask);
+    auto folders = files().searchPathsForDirectory(plat::SearchPathDirectory::ApplicationSupportDirectory,
+                                                   plat::UserDomainMask);
     std::string base = folders.empty() ? files().temporaryDirectory() : folders.front();
     return base + "/kestrel/eventstore";
 }
@@ -157,8 +158,8 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     }
     dictionary.set(kVerifiesRegistrationKey, Value(metadata_.verifiesStoreRegistrationInCloud));
 
-    auto data = plat::PropertyListSerialization::dataWithPropertyList(Value(std::move(dictionary)),
-                                                                      plat::PropertyListSerialization::Format::XML);
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(
+        Value(std::move(dictionary)), plat::PropertyListSerialization::Format::XML);
     if (!data.ok()) {
         return data.error();
     }
@@ -269,7 +270,8 @@ std::optional<std::string> SYNEventStore::identifierOfBaselineUsedToConstructSto
     return metadata_.baselineUsedToConstructStore;
 }
 
-void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(const std::optional<std::string>& identifier) {
+void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(
+    const std::optional<std::string>& identifier) {
     std::lock_guard lock(metadataMutex_);
     metadata_.baselineUsedToConstructStore = identifier;
     saveMetadataLocked();
@@ -278,7 +280,8 @@ void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(const std::optio
 // --- Stack ---------------------------------------------------------------------
 
 plat::ErrorPtr SYNEventStore::createDirectories() const {
-    for (const auto& path : {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
+    for (const auto& path :
+         {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
         if (auto error = files().createDirectoryAtPath(path, true)) {
             return error;
         }
@@ -375,7 +378,8 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
         Metadata fresh;
         fresh.identityToken = metadata_.identityToken;
         fresh.verifiesStoreRegistrationInCloud = metadata_.verifiesStoreRegistrationInCloud;
-        fresh.storeIdentifier = plat::ProcessInfo::processInfo().globallyUniqueString() + "|" + hardwareIdentifier();
+        fresh.storeIdentifier =
+            plat::ProcessInfo::processInfo().globallyUniqueString() + "|" + hardwareIdentifier();
         metadata_ = std::move(fresh);
         if (auto error = saveMetadataLocked()) {
             metadata_.storeIdentifier.reset();
@@ -424,7 +428,8 @@ void SYNEventStore::flushWithCompletion(Completion completion) {
     context->performBlock([context, completion, metadataError] {
         plat::ErrorPtr error = context->save();
         if (error) {
-            SYN_LOG(SYNLoggingLevelError, "Failed to save during flush. Will reset event store context: %@", error);
+            SYN_LOG(SYNLoggingLevelError, "Failed to save during flush. Will reset event store context: %@",
+                    error);
             context->reset();
         }
         dispatchCompletion(completion, error ? error : metadataError);
@@ -608,7 +613,8 @@ void SYNEventStore::removeUnreferencedDataFiles() {
             auto from = SYNPathByAppendingPathComponent(pathToNewDataDirectory(), name);
             auto to = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
             if (from && to) {
-                auto error = stored.count(name) ? files().removeItemAtPath(*from) : files().moveItemAtPath(*from, *to);
+                auto error =
+                    stored.count(name) ? files().removeItemAtPath(*from) : files().moveItemAtPath(*from, *to);
                 if (error) {
                     SYN_LOG(SYNLoggingLevelError, "Could not move data file: %@", error);
                 }

@@ -44,9 +44,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // store open. storeType is the object-store type of "events.sqlite".
     // Null when the mesh identifier is not a single path component or the
     // store cannot be opened.
-    static std::shared_ptr<SYNEventStore> create(const std::string& meshIdentifier,
-                                                 const std::optional<std::string>& pathToEventDataRootDirectory,
-                                                 std::string storeType = plat::coredata::SQLiteStoreType);
+    static std::shared_ptr<SYNEventStore> create(
+        const std::string& meshIdentifier, const std::optional<std::string>& pathToEventDataRootDirectory,
+        std::string storeType = plat::coredata::SQLiteStoreType);
     ~SYNEventStore();
     SYNEventStore(const SYNEventStore&) = delete;
     SYNEventStore& operator=(const SYNEventStore&) = delete;
@@ -148,7 +148,8 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
         bool verifiesStoreRegistrationInCloud = false;
     };
 
-    SYNEventStore(std::string meshIdentifier, std::string rootPath, std::string storePath, std::string storeType);
+    SYNEventStore(std::string meshIdentifier, std::string rootPath, std::string storePath,
+                  std::string storeType);
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
     // Writes the metadata file; the caller holds metadataMutex_.

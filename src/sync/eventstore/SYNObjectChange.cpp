@@ -30,8 +30,8 @@ Value listValue(const std::vector<T>& items, std::size_t first, std::size_t coun
 
 }  // namespace
 
-plat::Result<SYNManagedObjects> SYNObjectChange::prefetchObjectChangesForObjectIDs(const SYNManagedObjectIDs& changeIDs,
-                                                                                   ManagedObjectContext& context) {
+plat::Result<SYNManagedObjects> SYNObjectChange::prefetchObjectChangesForObjectIDs(
+    const SYNManagedObjectIDs& changeIDs, ManagedObjectContext& context) {
     SYNManagedObjects changes;
     for (std::size_t first = 0; first < changeIDs.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, changeIDs.size() - first);
@@ -82,7 +82,8 @@ plat::Result<std::size_t> SYNObjectChange::countOfObjectChangesInStoreModificati
 }
 
 std::vector<SortDescriptor> SYNObjectChange::sortDescriptorsForEventOrder() {
-    return {SortDescriptor("storeModificationEvent.globalCount"), SortDescriptor("storeModificationEvent.timestamp"),
+    return {SortDescriptor("storeModificationEvent.globalCount"),
+            SortDescriptor("storeModificationEvent.timestamp"),
             SortDescriptor("storeModificationEvent.eventRevision.persistentStoreIdentifier")};
 }
 
@@ -103,7 +104,8 @@ std::vector<SYNPropertyChangeValue> SYNObjectChange::propertyChangeValues(const 
     return values;
 }
 
-void SYNObjectChange::setPropertyChangeValues(ManagedObject& change, const std::vector<SYNPropertyChangeValue>& values) {
+void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
+                                              const std::vector<SYNPropertyChangeValue>& values) {
     plat::Array items;
     items.reserve(values.size());
     for (const auto& value : values) {
@@ -122,14 +124,15 @@ std::optional<std::string> SYNObjectChange::globalIdentifierString(const Managed
 }
 
 plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(
-    const std::vector<std::string>& identifiers, const std::string& entityName, ManagedObjectContext& context) {
+    const std::vector<std::string>& identifiers, const std::string& entityName,
+    ManagedObjectContext& context) {
     std::unordered_map<std::string, ManagedObjectPtr> found;
     for (std::size_t first = 0; first < identifiers.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, identifiers.size() - first);
         FetchRequest request(SYNGlobalIdentifierEntityName);
         request.predicate = Predicate::andPredicate(
-            {Predicate::in("globalIdentifier",
-                           listValue(identifiers, first, count, [](const auto& text) { return Value(text); })),
+            {Predicate::in("globalIdentifier", listValue(identifiers, first, count,
+                                                         [](const auto& text) { return Value(text); })),
              Predicate::equal("nameOfEntity", Value(entityName))});
         auto batch = context.executeFetchRequest(request);
         if (!batch.ok()) {
@@ -160,8 +163,8 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
     for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, uris.size() - first);
         FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate =
-            Predicate::in("storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        request.predicate = Predicate::in(
+            "storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
         auto batch = context.executeFetchRequest(request);
         if (!batch.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", batch.error());

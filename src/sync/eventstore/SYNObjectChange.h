@@ -34,7 +34,8 @@ class SYNObjectChange {
 
     static int16_t type(const plat::coredata::ManagedObject& change);
     // The stored values; empty when there are none or they cannot be read.
-    static std::vector<SYNPropertyChangeValue> propertyChangeValues(const plat::coredata::ManagedObject& change);
+    static std::vector<SYNPropertyChangeValue> propertyChangeValues(
+        const plat::coredata::ManagedObject& change);
     static void setPropertyChangeValues(plat::coredata::ManagedObject& change,
                                         const std::vector<SYNPropertyChangeValue>& values);
     // The identifier string of the change's global identifier; nullopt when

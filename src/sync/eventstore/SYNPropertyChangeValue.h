@@ -83,7 +83,9 @@ class SYNPropertyChangeValue : public plat::Coding {
     // global identifiers inside the event store (resolveRelatedObjectIDs).
     const plat::coredata::ManagedObjectIDPtr& relatedObjectID() const { return relatedObjectID_; }
     const std::vector<plat::coredata::ManagedObjectIDPtr>& addedObjectIDs() const { return addedObjectIDs_; }
-    const std::vector<plat::coredata::ManagedObjectIDPtr>& removedObjectIDs() const { return removedObjectIDs_; }
+    const std::vector<plat::coredata::ManagedObjectIDPtr>& removedObjectIDs() const {
+        return removedObjectIDs_;
+    }
     const std::map<int64_t, plat::coredata::ManagedObjectIDPtr>& movedObjectIDsByIndex() const {
         return movedObjectIDs_;
     }
@@ -134,8 +136,8 @@ class SYNPropertyChangeValue : public plat::Coding {
         const std::vector<std::string>& propertyNames, bool isPreSave, bool storeValues);
     // The stored form of an attribute's value; nullopt when it cannot be
     // stored (a transformer fails).
-    static std::optional<plat::Value> storedAttributeValue(const plat::Value& value,
-                                                           const plat::coredata::AttributeDescription& attribute);
+    static std::optional<plat::Value> storedAttributeValue(
+        const plat::Value& value, const plat::coredata::AttributeDescription& attribute);
     // The value to write into an attribute: a value, a null Value (the
     // recorded nil: clears the attribute), or nullopt when the value is
     // unavailable (data file missing or its name refused, transformer missing

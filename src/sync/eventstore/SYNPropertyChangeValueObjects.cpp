@@ -22,7 +22,8 @@ using plat::coredata::RelationshipDescription;
 namespace {
 
 using IDList = std::vector<ManagedObjectIDPtr>;
-using IDSet = std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
+using IDSet =
+    std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
 
 bool isIgnored(const plat::Dictionary& userInfo) {
     return plat::coredata::userInfoBool(userInfo, SYNIgnoredKey);
@@ -74,8 +75,8 @@ IDList difference(const IDList& from, const IDList& minus) {
     return result;
 }
 
-SYNPropertyChangeValue relationshipChange(const ManagedObject& object, const RelationshipDescription& relationship,
-                                          bool isPreSave) {
+SYNPropertyChangeValue relationshipChange(const ManagedObject& object,
+                                          const RelationshipDescription& relationship, bool isPreSave) {
     const std::string& name = relationship.name();
     if (!relationship.isToMany()) {
         SYNPropertyChangeValue change(SYNPropertyChangeTypeToOneRelationship, name);
@@ -85,7 +86,8 @@ SYNPropertyChangeValue relationshipChange(const ManagedObject& object, const Rel
     }
     const bool ordered = relationship.isOrdered();
     SYNPropertyChangeValue change(
-        ordered ? SYNPropertyChangeTypeOrderedToManyRelationship : SYNPropertyChangeTypeToManyRelationship, name);
+        ordered ? SYNPropertyChangeTypeOrderedToManyRelationship : SYNPropertyChangeTypeToManyRelationship,
+        name);
     IDList current = idsOf(object.objectsForKey(name));
     IDList added = current;
     IDList removed;
@@ -151,8 +153,8 @@ std::vector<SYNPropertyChangeValue> SYNPropertyChangeValue::propertyChangesForOb
         if (property->isAttribute()) {
             SYNPropertyChangeValue change(SYNPropertyChangeTypeAttribute, name);
             if (storeValues) {
-                auto stored =
-                    storedAttributeValue(object.valueForKey(name), static_cast<const AttributeDescription&>(*property));
+                auto stored = storedAttributeValue(object.valueForKey(name),
+                                                   static_cast<const AttributeDescription&>(*property));
                 if (!stored) {
                     SYN_LOG(SYNLoggingLevelError, "Could not store value of %@", name);
                     continue;

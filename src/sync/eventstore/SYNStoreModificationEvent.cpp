@@ -77,7 +77,8 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchStoreModificatio
         conditions.push_back(Predicate::in("type", typeList(*types)));
     }
     if (storeIdentifier) {
-        conditions.push_back(Predicate::equal("eventRevision.persistentStoreIdentifier", Value(*storeIdentifier)));
+        conditions.push_back(
+            Predicate::equal("eventRevision.persistentStoreIdentifier", Value(*storeIdentifier)));
     }
     return fetchLogged(context, eventRequest(std::move(conditions)), "Could not fetch store mod events: %@");
 }
@@ -85,19 +86,21 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchStoreModificatio
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
     const std::vector<int16_t>& types, const std::string& storeIdentifier, int64_t revisionNumber,
     ManagedObjectContext& context) {
-    return lastMatch(context,
-                     eventRequest({Predicate::in("type", typeList(types)),
-                                   Predicate::equal("eventRevision.persistentStoreIdentifier", Value(storeIdentifier)),
-                                   Predicate::equal("eventRevision.revisionNumber", Value(revisionNumber))}));
+    return lastMatch(
+        context,
+        eventRequest({Predicate::in("type", typeList(types)),
+                      Predicate::equal("eventRevision.persistentStoreIdentifier", Value(storeIdentifier)),
+                      Predicate::equal("eventRevision.revisionNumber", Value(revisionNumber))}));
 }
 
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(
     const std::string& uniqueIdentifier, int64_t globalCount, const std::string& storePrefix,
     ManagedObjectContext& context) {
-    return lastMatch(context, eventRequest({Predicate::equal("uniqueIdentifier", Value(uniqueIdentifier)),
-                                            Predicate::equal("globalCount", Value(globalCount)),
-                                            Predicate::beginsWith("eventRevision.persistentStoreIdentifier",
-                                                                  storePrefix)}));
+    return lastMatch(
+        context,
+        eventRequest({Predicate::equal("uniqueIdentifier", Value(uniqueIdentifier)),
+                      Predicate::equal("globalCount", Value(globalCount)),
+                      Predicate::beginsWith("eventRevision.persistentStoreIdentifier", storePrefix)}));
 }
 
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(
@@ -107,8 +110,8 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModification
 
 plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(
     ManagedObjectContext& context) {
-    FetchRequest request = eventRequest(
-        {Predicate::in("type", typeList({SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}))});
+    FetchRequest request = eventRequest({Predicate::in(
+        "type", typeList({SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}))});
     request.sortDescriptors = sortDescriptorsForEventOrder();
     auto events = fetchLogged(context, request, "Could not fetch events: %@");
     if (events.ok()) {
@@ -145,7 +148,8 @@ void SYNStoreModificationEvent::sortInEventOrder(SYNManagedObjects& events) {
     std::vector<std::pair<Key, ManagedObjectPtr>> keyed;
     keyed.reserve(events.size());
     for (auto& event : events) {
-        keyed.emplace_back(Key(globalCount(*event), timestamp(*event), storeIdentifier(*event)), std::move(event));
+        keyed.emplace_back(Key(globalCount(*event), timestamp(*event), storeIdentifier(*event)),
+                           std::move(event));
     }
     std::stable_sort(keyed.begin(), keyed.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -203,15 +207,14 @@ void SYNStoreModificationEvent::setRevisionSetOfOtherStores(ManagedObject& event
     }
     plat::Array records;
     for (const auto& [store, number] : set.revisions()) {
-        records.emplace_back(
-            plat::ObjectPtr(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(store, number, *context)));
+        records.emplace_back(plat::ObjectPtr(
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(store, number, *context)));
     }
     event.setValue(Value(std::move(records)), "eventRevisionsOfOtherStores");
 }
 
-ManagedObjectPtr SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(const std::string& storeIdentifier,
-                                                                                 int64_t revisionNumber,
-                                                                                 ManagedObjectContext& context) {
+ManagedObjectPtr SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+    const std::string& storeIdentifier, int64_t revisionNumber, ManagedObjectContext& context) {
     auto record = context.insertNewObjectForEntityForName(SYNEventRevisionEntityName);
     record->setValue(Value(storeIdentifier), "persistentStoreIdentifier");
     record->setValue(Value(revisionNumber), "revisionNumber");

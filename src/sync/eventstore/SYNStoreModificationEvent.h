@@ -75,6 +75,7 @@ class SYNEventRevision {
   public:
     // Inserts and returns a new revision record with those values.
     static plat::coredata::ManagedObjectPtr makeEventRevisionForPersistentStoreIdentifier(
-        const std::string& storeIdentifier, int64_t revisionNumber, plat::coredata::ManagedObjectContext& context);
+        const std::string& storeIdentifier, int64_t revisionNumber,
+        plat::coredata::ManagedObjectContext& context);
     static SYNRevision revision(const plat::coredata::ManagedObject& record);
 };

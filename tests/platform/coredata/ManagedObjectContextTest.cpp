@@ -363,6 +363,78 @@ TEST_F(ContextTest, ChildSavesGoToTheParentNotTheStore) {
     EXPECT_EQ(stored[0]->objectForKey("calendar")->valueForKey("name"), Value("home"));
 }
 
+TEST_F(ContextTest, ChildEditsOfParentInsertsSurviveTheParentsSave) {
+    auto parent = context;
+    auto fetched = insert("Task", "title", Value("draft"));  // unsaved: temporary IDs
+    auto faulted = insert("Task", "title", Value("other"));
+    auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    child->setParentContext(parent);
+    auto grandchild = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    grandchild->setParentContext(child);
+    ManagedObjectPtr inChild, inGrandchild, unread;
+    child->performBlockAndWait([&] {
+        auto seen = fetch(request("Task", Predicate::equal("title", Value("draft"))), child);
+        ASSERT_EQ(seen.size(), 1u);
+        inChild = seen[0];
+        unread = child->objectWithID(faulted->objectID());  // never read before the parent saves
+    });
+    grandchild->performBlockAndWait([&] {
+        inGrandchild = grandchild->objectWithID(inChild->objectID());
+        EXPECT_EQ(inGrandchild->valueForKey("title"), Value("draft"));
+    });
+    ASSERT_EQ(parent->save(), nullptr);
+    ASSERT_FALSE(fetched->objectID()->isTemporaryID());
+
+    grandchild->performBlockAndWait([&] {
+        inGrandchild->setValue(Value("from grandchild"), "title");
+        ASSERT_EQ(grandchild->save(), nullptr);
+    });
+    child->performBlockAndWait([&] {
+        EXPECT_EQ(inChild->valueForKey("title"), Value("from grandchild"));
+        unread->setValue(Value(5), "sortOrder");
+        ASSERT_EQ(child->save(), nullptr);
+        // The child now knows its objects by their permanent IDs: one object per row.
+        EXPECT_TRUE(inChild->objectID()->isEqual(*fetched->objectID()));
+        auto again = fetch(request("Task"), child);
+        ASSERT_EQ(again.size(), 2u);
+        EXPECT_TRUE(again[0] == inChild || again[1] == inChild);
+    });
+    EXPECT_EQ(fetched->valueForKey("title"), Value("from grandchild"));
+    EXPECT_EQ(faulted->valueForKey("sortOrder"), Value(5));
+    ASSERT_EQ(parent->save(), nullptr);
+    auto fresh = newContext();
+    auto stored = fetch(request("Task", Predicate::equal("sortOrder", Value(5))), fresh);
+    ASSERT_EQ(strings(stored, "title"), std::vector<std::string>{"other"});
+    EXPECT_EQ(fetch(request("Task", Predicate::equal("title", Value("from grandchild"))), fresh).size(), 1u);
+}
+
+TEST_F(ContextTest, AFailedChildSaveLeavesTheParentUntouched) {
+    auto parent = context;
+    auto task = insert("Task", "title", Value("t"));
+    ASSERT_EQ(parent->save(), nullptr);
+    auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    child->setParentContext(parent);
+    ManagedObjectPtr inChild;
+    child->performBlockAndWait([&] { inChild = fetch(request("Task"), child).at(0); });
+    // The row goes away under the parent, which holds the object only as a fault.
+    parent->refreshObject(task, false);
+    auto other = newContext();
+    other->deleteObject(fetch(request("Task"), other).at(0));
+    ASSERT_EQ(other->save(), nullptr);
+
+    child->performBlockAndWait([&] {
+        child->insertNewObjectForEntityForName("Tag")->setValue(Value("new"), "name");
+        inChild->setValue(Value("changed"), "title");
+        auto error = child->save();
+        ASSERT_NE(error, nullptr);
+        EXPECT_TRUE(child->hasChanges());
+        EXPECT_EQ(child->insertedObjects().size(), 1u);
+    });
+    EXPECT_FALSE(parent->hasChanges());
+    EXPECT_TRUE(parent->insertedObjects().empty());
+    EXPECT_EQ(parent->countForFetchRequest(request("Tag")).value(), 0u);
+}
+
 TEST_F(ContextTest, PerformBlockAndWaitIsReentrantAndNestsAcrossContexts) {
     auto a = newContext(ConcurrencyType::PrivateQueue);
     auto b = newContext(ConcurrencyType::PrivateQueue);

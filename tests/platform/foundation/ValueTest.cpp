@@ -486,7 +486,6 @@ TEST(SetTest, LargeSetsHashTheirMembers) {
     EXPECT_EQ(s.values()[19].intValue(), 21);
 }
 
-
 TEST(ValueTest, MovedFromValuesAreNullAndAssignmentReleasesTheOldPayload) {
     Value text(std::string(40, 't'));
     const std::string* payload = text.asString();

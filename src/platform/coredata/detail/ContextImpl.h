@@ -52,6 +52,20 @@ struct ManagedObjectContext::Impl {
     ObjectSet pendingInserted, pendingUpdated, pendingDeleted;
     // Deleted objects whose delete rules have not run yet.
     std::vector<ManagedObjectPtr> toPropagate;
+
+    // Temporary IDs of objects that became permanent here, by temporary key,
+    // so that a temporary ID still held elsewhere (by a child context, or a
+    // snapshot) finds its object. Entries whose temporary ID nobody holds any
+    // more are swept as the map grows.
+    struct Alias {
+        std::weak_ptr<const ManagedObjectID> temporary;
+        ManagedObjectIDPtr permanent;
+    };
+    std::unordered_map<int64_t, Alias> aliases;
+    std::size_t aliasesAfterSweep = 0;
+    // Child contexts: objects registered under a temporary ID of an ancestor's
+    // unsaved insert; they take the permanent ID once the ancestor has saved.
+    std::vector<ManagedObjectIDPtr> borrowedTemporaries;
 };
 
 }  // namespace plat::coredata

@@ -1,0 +1,87 @@
+#include "platform/coredata/Migration.h"
+
+#include "platform/coredata/CoreDataErrors.h"
+
+namespace plat::coredata {
+namespace {
+
+ErrorPtr refuse(const std::string& what) {
+    return makeError(InferredMappingModelError, "Can't infer a mapping model: " + what + ".");
+}
+
+// Empty when the two descriptions store the same thing the same way.
+std::string difference(const PropertyDescription& from, const PropertyDescription& to) {
+    if (from.kind() != to.kind())
+        return "changes between attribute and relationship";
+    if (from.isAttribute()) {
+        auto& a = static_cast<const AttributeDescription&>(from);
+        auto& b = static_cast<const AttributeDescription&>(to);
+        if (a.attributeType() != b.attributeType())
+            return std::string("changes its type from ") + attributeTypeName(a.attributeType()) + " to " +
+                   attributeTypeName(b.attributeType());
+        if (a.valueTransformerName() != b.valueTransformerName())
+            return "changes its value transformer";
+        return {};
+    }
+    auto& a = static_cast<const RelationshipDescription&>(from);
+    auto& b = static_cast<const RelationshipDescription&>(to);
+    if (a.destinationEntityName() != b.destinationEntityName() || a.inverseName() != b.inverseName() ||
+        a.isToMany() != b.isToMany() || a.isOrdered() != b.isOrdered())
+        return "changes its destination, inverse or cardinality";
+    return {};
+}
+
+ErrorPtr checkAdded(const EntityDescription& entity, const PropertyDescription& p) {
+    if (p.isOptional())
+        return nullptr;
+    if (p.isAttribute() && static_cast<const AttributeDescription&>(p).defaultValue())
+        return nullptr;
+    if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany())
+        return nullptr;
+    return refuse("the added property " + entity.name() + "." + p.name() +
+                  " is required and has no default value");
+}
+
+}  // namespace
+
+Result<MappingModel> MappingModel::inferredMappingModel(const ManagedObjectModel& source,
+                                                        const ManagedObjectModel& destination) {
+    MappingModel mapping;
+    for (const auto& to : destination.entities()) {
+        const EntityDescription* from = source.entityNamed(to->name());
+        if (!from)
+            continue;  // added
+        if (from->superentityName() != to->superentityName())
+            return refuse("the entity " + to->name() + " changes its super-entity");
+        mapping.entities_[to.get()] = from;
+        for (const PropertyDescription* p : to->ownProperties()) {
+            if (p->isTransient())
+                continue;
+            const PropertyDescription* old = from->propertyNamed(p->name());
+            if (!old || old->isTransient() || old->entity() != from) {
+                if (old && !old->isTransient())
+                    return refuse("the property " + to->name() + "." + p->name() + " moves to another entity");
+                if (auto error = checkAdded(*to, *p))
+                    return error;
+                continue;
+            }
+            std::string change = difference(*old, *p);
+            if (!change.empty())
+                return refuse("the property " + to->name() + "." + p->name() + " " + change);
+            mapping.properties_[p] = old;
+        }
+    }
+    return mapping;
+}
+
+const EntityDescription* MappingModel::sourceEntityFor(const EntityDescription& destination) const {
+    auto it = entities_.find(&destination);
+    return it == entities_.end() ? nullptr : it->second;
+}
+
+const PropertyDescription* MappingModel::sourcePropertyFor(const PropertyDescription& destination) const {
+    auto it = properties_.find(&destination);
+    return it == properties_.end() ? nullptr : it->second;
+}
+
+}  // namespace plat::coredata

@@ -1,0 +1,726 @@
+#include "platform/coredata/SQLiteStore.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/UUIDObject.h"
+#include "platform/coredata/ValueTransformer.h"
+#include "platform/coredata/detail/SQLiteQuery.h"
+#include "platform/coredata/detail/SQLiteStoreImpl.h"
+#include "platform/foundation/UUID.h"
+
+namespace plat::coredata {
+
+using sqlite::Column;
+using sqlite::Database;
+using sqlite::EntityLayout;
+using sqlite::ResetGuard;
+using sqlite::Schema;
+using sqlite::Statement;
+
+namespace sqlite {
+namespace {
+
+std::atomic<SQLiteStore::TestHook> testHook{nullptr};
+
+}  // namespace
+
+void hook(const char* point) {
+    if (auto h = testHook.load())
+        h(point);
+}
+
+ErrorPtr run(Database& db, Statement& s, int64_t code, const char* what) {
+    int rc = s.step();
+    s.reset();
+    if (rc != sqlite::kDone)
+        return db.lastError(code, what);
+    return nullptr;
+}
+
+Dictionary hashesOf(const ManagedObjectModel& model) {
+    Dictionary hashes;
+    for (const auto& [name, hash] : model.entityVersionHashesByName())
+        hashes.set(name, Value(hash));
+    return hashes;
+}
+
+Value versionIdentifiersOf(const ManagedObjectModel& model) {
+    Array ids;
+    for (const auto& id : model.versionIdentifiers())
+        ids.push_back(Value(id));
+    return Value(std::move(ids));
+}
+
+ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v) {
+    if (v.isNull()) {
+        s.bindNull(at);
+        return nullptr;
+    }
+    switch (a.attributeType()) {
+        case AttributeType::Integer16:
+        case AttributeType::Integer32:
+        case AttributeType::Integer64:
+            if (!v.isNumber())
+                break;
+            s.bindInt(at, v.longLongValue());
+            return nullptr;
+        case AttributeType::Boolean:
+            if (!v.isNumber())
+                break;
+            s.bindInt(at, v.boolValue() ? 1 : 0);
+            return nullptr;
+        case AttributeType::Double:
+        case AttributeType::Float:
+            if (!v.isNumber())
+                break;
+            s.bindDouble(at, v.doubleValue());
+            return nullptr;
+        case AttributeType::String:
+            if (!v.isString())
+                break;
+            s.bindText(at, *v.asString());
+            return nullptr;
+        case AttributeType::Date:
+            if (!v.isDate())
+                break;
+            s.bindDouble(at, v.asDate()->timeIntervalSinceReferenceDate());
+            return nullptr;
+        case AttributeType::BinaryData:
+            if (!v.isData())
+                break;
+            s.bindBlob(at, v.asData()->bytes(), v.asData()->length());
+            return nullptr;
+        case AttributeType::UUID:
+            if (auto u = v.asObjectOf<UUIDObject>()) {
+                s.bindBlob(at, u->uuid().bytes().data(), u->uuid().bytes().size());
+                return nullptr;
+            }
+            break;
+        case AttributeType::URI:
+            if (auto u = v.asObjectOf<URLObject>()) {
+                s.bindText(at, u->url().absoluteString());
+                return nullptr;
+            }
+            break;
+        case AttributeType::Decimal:
+            if (const Decimal* d = v.asDecimal()) {
+                s.bindText(at, d->toString());
+                return nullptr;
+            }
+            if (!v.isNumber())
+                break;
+            s.bindText(at, v.stringValue());
+            return nullptr;
+        default: {
+            auto data = encodeTransformable(v, a.valueTransformerName());
+            if (!data)
+                return data.error();
+            s.bindBlob(at, data->bytes(), data->length());
+            return nullptr;
+        }
+    }
+    return makeError(PersistentStoreSaveError, "The value " + v.description() + " of " + a.entity()->name() + "." +
+                                                   a.name() + " does not fit its type.");
+}
+
+Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a) {
+    if (s.columnType(column) == sqlite::ColumnType::Null)
+        return Value();
+    switch (a.attributeType()) {
+        case AttributeType::Integer16:
+            return Value(static_cast<int16_t>(s.columnInt(column)));
+        case AttributeType::Integer32:
+            return Value(static_cast<int32_t>(s.columnInt(column)));
+        case AttributeType::Integer64:
+            return Value(s.columnInt(column));
+        case AttributeType::Boolean:
+            return Value(s.columnInt(column) != 0);
+        case AttributeType::Double:
+            return Value(s.columnDouble(column));
+        case AttributeType::Float:
+            return Value(static_cast<float>(s.columnDouble(column)));
+        case AttributeType::String:
+            return Value(std::string(s.columnText(column)));
+        case AttributeType::Date:
+            return Value(Date(s.columnDouble(column)));
+        case AttributeType::BinaryData: {
+            auto blob = s.columnBlob(column);
+            return Value(Data(blob.data(), blob.size()));
+        }
+        case AttributeType::UUID: {
+            auto blob = s.columnBlob(column);
+            UUID::Bytes bytes{};
+            if (blob.size() != bytes.size())
+                return Value();
+            std::copy(blob.begin(), blob.end(), bytes.begin());
+            return UUIDObject::make(UUID::fromBytes(bytes));
+        }
+        case AttributeType::URI: {
+            auto url = URL::URLWithString(s.columnText(column));
+            return url ? Value(ObjectPtr(URLObject::make(*url))) : Value();
+        }
+        case AttributeType::Decimal:
+            return Value(Decimal::fromString(s.columnText(column)));
+        default: {
+            auto blob = s.columnBlob(column);
+            return decodeTransformable(Data(blob.data(), blob.size()), a.valueTransformerName());
+        }
+    }
+}
+
+}  // namespace sqlite
+
+namespace {
+
+// A stored row seen through key-value coding, for the parts of a predicate or
+// ordering that are evaluated in memory.
+class RowView : public Object, public KeyValueCoding {
+  public:
+    RowView(PersistentStore* store, SnapshotPtr snapshot) : store_(store), snapshot_(std::move(snapshot)) {}
+
+    static Value make(PersistentStore* store, const ManagedObjectIDPtr& id) {
+        auto row = store->rowForID(*id);
+        if (!row || !*row)
+            return Value();
+        return Value(std::make_shared<const RowView>(store, *row));
+    }
+
+    Value valueForKey(std::string_view key) const override {
+        const EntityDescription* entity = snapshot_->objectID->entity();
+        const PropertyDescription* p = entity->propertyNamed(key);
+        if (!p)
+            throw ModelException("The entity " + entity->name() +
+                                 " is not key value coding-compliant for the key \"" + std::string(key) + "\".");
+        if (p->isAttribute())
+            return snapshot_->values[p->index()];
+        auto* r = static_cast<const RelationshipDescription*>(p);
+        if (!r->isToMany()) {
+            auto id = snapshot_->values[p->index()].asObjectOf<ManagedObjectID>();
+            return id ? make(store_, id) : Value();
+        }
+        auto members = store_->membersOf(*snapshot_->objectID, *r);
+        Array out;
+        if (members) {
+            for (const auto& id : *members)
+                out.push_back(make(store_, id));
+        }
+        if (r->isOrdered())
+            return Value(std::move(out));
+        Set set;
+        for (auto& v : out)
+            set.insert(std::move(v));
+        return Value(std::move(set));
+    }
+    ObjectPtr comparisonIdentity() const override { return snapshot_->objectID; }
+    const SnapshotPtr& snapshot() const { return snapshot_; }
+
+  private:
+    PersistentStore* store_;
+    SnapshotPtr snapshot_;
+};
+
+}  // namespace
+
+const std::string& SQLiteStore::Impl::columnsOf(const sqlite::Table& table) {
+    auto it = selectColumns.find(&table);
+    if (it != selectColumns.end())
+        return it->second;
+    std::string sql = "t0.Z_PK, t0.Z_ENT, t0.Z_OPT";
+    for (const Column& c : table.columns)
+        sql += ", t0." + sqlite::quoteIdentifier(c.name);
+    return selectColumns.emplace(&table, std::move(sql)).first->second;
+}
+
+const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLayout& layout) {
+    auto it = statements.find(layout.entity);
+    if (it != statements.end())
+        return it->second;
+    sqlite::EntityStatements s;
+    for (const PropertyDescription* p : layout.entity->properties()) {
+        int column = layout.valueColumn[p->index()];
+        if (column < 0)
+            continue;
+        sqlite::EntityStatements::Slot slot{p->index(), column};
+        if (p->isAttribute())
+            slot.attribute = static_cast<const AttributeDescription*>(p);
+        else
+            slot.toOne = static_cast<const RelationshipDescription*>(p);
+        s.slots.push_back(slot);
+        if (int entityColumn = layout.entityColumn[p->index()]; entityColumn >= 0) {
+            slot.column = entityColumn;
+            slot.entityNumber = true;
+            s.slots.push_back(slot);
+        }
+    }
+    const auto& columns = layout.table->columns;
+    const std::string table = sqlite::quoteIdentifier(layout.table->name);
+    std::string names = "Z_PK, Z_ENT, Z_OPT", params = "?1, ?2, ?3", sets = "Z_OPT = ?1";
+    for (std::size_t i = 0; i < s.slots.size(); ++i) {
+        std::string name = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(s.slots[i].column)].name);
+        names += ", " + name;
+        params += ", ?" + std::to_string(i + 4);
+        sets += ", " + name + " = ?" + std::to_string(i + 2);
+    }
+    const std::size_t n = s.slots.size();
+    s.insert = "INSERT INTO " + table + " (" + names + ") VALUES (" + params + ")";
+    s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) + " AND Z_OPT = ?" +
+               std::to_string(n + 3);
+    s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
+    return statements.emplace(layout.entity, std::move(s)).first->second;
+}
+
+SQLiteStore::SQLiteStore(std::optional<plat::URL> url, std::string configuration, Dictionary options)
+    : PersistentStore(std::move(url), std::move(configuration), std::move(options)), impl_(new Impl) {}
+
+SQLiteStore::~SQLiteStore() = default;
+
+void SQLiteStore::setTestHook(TestHook h) {
+    sqlite::testHook.store(h);
+}
+
+bool SQLiteStore::isSQLiteStoreFile(const std::string& path) {
+    return sqlite::hasSQLiteHeader(path);
+}
+
+void SQLiteStore::unload() {
+    impl_->statements.clear();
+    impl_->db.reset();
+}
+
+
+namespace {
+
+// The layout of an ID's entity in this store's schema (IDs may come from
+// another coordinator's model instance, so entities are matched by name).
+const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& entity) {
+    return schema.entityNamed(entity.name());
+}
+
+}  // namespace
+
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
+    const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
+    if (!layout)
+        return SnapshotPtr();  // a row of an entity this model does not have
+    auto snapshot = std::make_shared<StoreSnapshot>();
+    snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
+    snapshot->version = static_cast<uint64_t>(s.columnInt(2));
+    snapshot->values.resize(layout->entity->properties().size());
+    for (const auto& slot : impl_->statementsFor(*layout).slots) {
+        const int column = slot.column + 3;
+        if (slot.attribute) {
+            auto v = readAttribute(s, column, *slot.attribute);
+            if (!v)
+                return v.error();
+            snapshot->values[slot.index] = std::move(*v);
+            continue;
+        }
+        if (slot.entityNumber || s.columnType(column) == sqlite::ColumnType::Null)
+            continue;
+        const EntityDescription* destination = slot.toOne->destinationEntity();
+        if (int entityColumn = layout->entityColumn[slot.index]; entityColumn >= 0) {
+            const EntityLayout* d = impl_->schema->entityForNumber(s.columnInt(entityColumn + 3));
+            if (!d || !d->entity->isKindOfEntity(destination))
+                continue;
+            destination = d->entity;
+        }
+        snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, s.columnInt(column))));
+    }
+    return SnapshotPtr(std::move(snapshot));
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql,
+                                                          const std::vector<sqlite::Bind>& binds) {
+    auto stmt = impl_->db->cached(sql);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
+    ResetGuard guard(s);
+    sqlite::bindAll(s, binds);
+    std::vector<SnapshotPtr> rows;
+    int rc;
+    while ((rc = s.step()) == sqlite::kRow) {
+        auto row = decodeRow(s);
+        if (!row)
+            return row.error();
+        if (*row)
+            rows.push_back(std::move(*row));
+    }
+    if (rc != sqlite::kDone)
+        return impl_->db->lastError(CoreDataError, "Could not fetch from the store");
+    return rows;
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRows(const FetchRequest& request,
+                                                        const EntityDescription& requested) {
+    if (auto error = impl_->readyError())
+        return error;
+    const EntityLayout* layout = layoutOf(*impl_->schema, requested);
+    if (!layout)
+        return std::vector<SnapshotPtr>();
+    sqlite::QueryBuilder builder(*impl_->schema, identifier(), *layout->entity, request.includesSubentities);
+    sqlite::Query q = builder.build(request.predicate.get(), request.sortDescriptors);
+    const bool windowInSQL = q.exact && q.sorted;
+    std::string sql = "SELECT " + impl_->columnsOf(*layout->table) + " FROM " + q.from;
+    if (!q.where.empty())
+        sql += " WHERE " + q.where;
+    sql += " ORDER BY " + q.orderBy;
+    if (windowInSQL && (request.fetchLimit || request.fetchOffset)) {
+        sqlite::Bind limit, offset;
+        limit.kind = offset.kind = sqlite::Bind::Kind::Int;
+        limit.i = request.fetchLimit ? static_cast<int64_t>(request.fetchLimit) : -1;
+        offset.i = static_cast<int64_t>(request.fetchOffset);
+        q.binds.push_back(limit);
+        q.binds.push_back(offset);
+        sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
+    }
+    auto rows = runRowQuery(sql, q.binds);
+    if (!rows || windowInSQL)
+        return rows;
+    return finishInMemory(request, q.exact, q.sorted, std::move(*rows));
+}
+
+// Filters, orders and windows rows whose query could not express all of it.
+std::vector<SnapshotPtr> SQLiteStore::finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
+                                                     std::vector<SnapshotPtr> rows) {
+    std::vector<Value> views;
+    views.reserve(rows.size());
+    for (auto& row : rows) {
+        Value view(std::make_shared<const RowView>(this, std::move(row)));
+        if (filtered || !request.predicate || request.predicate->evaluateWithObject(view))
+            views.push_back(std::move(view));
+    }
+    if (!sorted)
+        sortObjects(views, request.sortDescriptors);
+    std::vector<SnapshotPtr> out;
+    std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : views.size();
+    for (std::size_t i = request.fetchOffset; i < views.size() && i < end; ++i)
+        out.push_back(views[i].asObjectOf<RowView>()->snapshot());
+    return out;
+}
+
+Result<std::size_t> SQLiteStore::countRows(const FetchRequest& request, const EntityDescription& requested) {
+    if (auto error = impl_->readyError())
+        return error;
+    const EntityLayout* layout = layoutOf(*impl_->schema, requested);
+    if (!layout)
+        return std::size_t{0};
+    sqlite::QueryBuilder builder(*impl_->schema, identifier(), *layout->entity, request.includesSubentities);
+    sqlite::Query q = builder.build(request.predicate.get(), {});
+    if (!q.exact) {
+        auto rows = fetchRows(request, requested);
+        if (!rows)
+            return rows.error();
+        return rows->size();
+    }
+    std::string sql = "SELECT count(*) FROM " + q.from + (q.where.empty() ? "" : " WHERE " + q.where);
+    auto stmt = impl_->db->cached(sql);
+    if (!stmt)
+        return stmt.error();
+    ResetGuard guard(**stmt);
+    sqlite::bindAll(**stmt, q.binds);
+    if ((*stmt)->step() != sqlite::kRow)
+        return impl_->db->lastError(CoreDataError, "Could not count in the store");
+    auto total = static_cast<std::size_t>((*stmt)->columnInt(0));
+    std::size_t n = total > request.fetchOffset ? total - request.fetchOffset : 0;
+    return request.fetchLimit ? std::min(n, request.fetchLimit) : n;
+}
+
+Result<SnapshotPtr> SQLiteStore::rowForID(const ManagedObjectID& id) {
+    if (auto error = impl_->readyError())
+        return error;
+    if (id.isTemporaryID() || id.storeIdentifier() != identifier())
+        return SnapshotPtr();
+    const EntityLayout* layout = layoutOf(*impl_->schema, *id.entity());
+    if (!layout)
+        return SnapshotPtr();
+    sqlite::Bind key;
+    key.kind = sqlite::Bind::Kind::Int;
+    key.i = id.primaryKey();
+    auto rows = runRowQuery("SELECT " + impl_->columnsOf(*layout->table) + " FROM " +
+                                sqlite::quoteIdentifier(layout->table->name) + " t0 WHERE t0.Z_PK = ?1",
+                            {key});
+    if (!rows)
+        return rows.error();
+    if (rows->empty() || (*rows)[0]->objectID->entity() != layout->entity)
+        return SnapshotPtr();
+    return (*rows)[0];
+}
+
+Result<std::vector<ManagedObjectIDPtr>> SQLiteStore::membersOf(const ManagedObjectID& id,
+                                                               const RelationshipDescription& relationship) {
+    if (auto error = impl_->readyError())
+        return error;
+    std::vector<ManagedObjectIDPtr> members;
+    const EntityLayout* owner = layoutOf(*impl_->schema, *id.entity());
+    if (id.isTemporaryID() || id.storeIdentifier() != identifier() || !owner)
+        return members;
+    const RelationshipDescription* r = owner->entity->relationshipNamed(relationship.name());
+    if (!r || !r->isToMany() || r->isTransient())
+        return members;
+    const sqlite::ToManyLayout& layout = impl_->schema->toMany(*r);
+    std::string sql;
+    if (layout.joinTable) {
+        sql = "SELECT m.Z_PK, m.Z_ENT FROM " + sqlite::quoteIdentifier(layout.joinTableName) + " j JOIN " +
+              sqlite::quoteIdentifier(layout.memberTable->name) +
+              " m ON m.Z_PK = j.Z_MEMBER WHERE j.Z_OWNER = ?1 ORDER BY j.Z_ORDER, j.Z_MEMBER";
+    } else {
+        const auto& columns = layout.memberTable->columns;
+        sql = "SELECT m.Z_PK, m.Z_ENT FROM " + sqlite::quoteIdentifier(layout.memberTable->name) + " m WHERE m." +
+              sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name) + " = ?1 ORDER BY ";
+        if (layout.orderColumn >= 0)
+            sql += "m." + sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.orderColumn)].name) + ", ";
+        sql += "m.Z_PK";
+    }
+    auto stmt = impl_->db->cached(sql);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
+    ResetGuard guard(s);
+    s.bindInt(1, id.primaryKey());
+    int rc;
+    while ((rc = s.step()) == sqlite::kRow) {
+        if (const EntityLayout* m = impl_->schema->entityForNumber(s.columnInt(1)))
+            members.push_back(objectIDFor(m->entity, s.columnInt(0)));
+    }
+    if (rc != sqlite::kDone)
+        return impl_->db->lastError(CoreDataError, "Could not read a relationship from the store");
+    return members;
+}
+
+Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescription& entity, std::size_t count) {
+    if (auto error = impl_->readyError())
+        return error;
+    std::vector<int64_t> keys;
+    if (count == 0)
+        return keys;
+    if (isReadOnly())
+        return makeError(PersistentStoreSaveError, "The store is read-only.");
+    const EntityLayout* layout = layoutOf(*impl_->schema, entity);
+    if (!layout)
+        return makeError(PersistentStoreSaveError, "The store has no entity named " + entity.name() + ".");
+    const EntityLayout& root = impl_->schema->entity(*layout->table->root);
+    Database& db = *impl_->db;
+    sqlite::Transaction transaction(db);
+    if (auto error = transaction.begin(true))
+        return error;
+    auto stmt = db.cached("UPDATE Z_ENTITIES SET Z_MAX = Z_MAX + ?1 WHERE Z_ENT = ?2 RETURNING Z_MAX");
+    if (!stmt)
+        return stmt.error();
+    int64_t last = 0;
+    {
+        ResetGuard guard(**stmt);
+        (*stmt)->bindInt(1, static_cast<int64_t>(count));
+        (*stmt)->bindInt(2, root.number);
+        if ((*stmt)->step() != sqlite::kRow)
+            return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+        last = (*stmt)->columnInt(0);
+        (*stmt)->step();
+    }
+    if (auto error = transaction.commit())
+        return error;
+    keys.reserve(count);
+    for (int64_t k = last - static_cast<int64_t>(count) + 1; k <= last; ++k)
+        keys.push_back(k);
+    return keys;
+}
+
+// Binds a row's values to an insert (first = 4) or update (first = 2).
+ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityStatements& plan,
+                              const StoreSnapshot& row) {
+    for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+        const auto& slot = plan.slots[i];
+        const int at = first + static_cast<int>(i);
+        const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
+        if (slot.attribute) {
+            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v))
+                return error;
+            continue;
+        }
+        auto target = v.asObjectOf<ManagedObjectID>();
+        if (!target) {
+            s.bindNull(at);
+            continue;
+        }
+        const EntityLayout* t = layoutOf(*impl_->schema, *target->entity());
+        if (target->isTemporaryID() || target->storeIdentifier() != identifier() || !t)
+            return makeError(PersistentStoreSaveError, "The relationship " + slot.toOne->name() + " of " +
+                                                           row.objectID->description() + " points to " +
+                                                           target->description() + ", which is not in this store.");
+        s.bindInt(at, slot.entityNumber ? t->number : target->primaryKey());
+    }
+    return nullptr;
+}
+
+ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind) {
+    const EntityLayout* layout = layoutOf(*impl_->schema, *row.objectID->entity());
+    if (!layout || row.objectID->isTemporaryID() || row.objectID->storeIdentifier() != identifier())
+        return makeError(PersistentStoreSaveError, "The object " + row.objectID->description() +
+                                                       " does not belong to this store.");
+    const auto& plan = impl_->statementsFor(*layout);
+    Database& db = *impl_->db;
+    auto stmt = db.cached(kind == RowWrite::Insert ? plan.insert : kind == RowWrite::Update ? plan.update : plan.remove);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
+    ResetGuard guard(s);
+    const auto version = static_cast<int64_t>(row.version);
+    if (kind == RowWrite::Insert) {
+        s.bindInt(1, row.objectID->primaryKey());
+        s.bindInt(2, layout->number);
+        s.bindInt(3, 1);
+        if (auto error = bindRow(s, 4, plan, row))
+            return error;
+    } else if (kind == RowWrite::Update) {
+        const int n = static_cast<int>(plan.slots.size());
+        s.bindInt(1, version + 1);
+        if (auto error = bindRow(s, 2, plan, row))
+            return error;
+        s.bindInt(n + 2, row.objectID->primaryKey());
+        s.bindInt(n + 3, version);
+    } else {
+        s.bindInt(1, row.objectID->primaryKey());
+        s.bindInt(2, version);
+    }
+    if (s.step() != sqlite::kDone)
+        return db.lastError(PersistentStoreSaveError, "Could not save a row");
+    if (kind != RowWrite::Insert && db.changes() == 0) {
+        Dictionary info;
+        info.set("conflictList", Value(Array{Value(ObjectPtr(row.objectID))}));
+        return makeError(ManagedObjectMergeError, "Could not merge changes.", std::move(info));
+    }
+    sqlite::hook("save.row");
+    return nullptr;
+}
+
+// Removes the join-table rows of a deleted object, on both sides.
+ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
+    const EntityLayout* layout = layoutOf(*impl_->schema, *id.entity());
+    Database& db = *impl_->db;
+    auto removeWhere = [&](const sqlite::ToManyLayout* t, const char* column) -> ErrorPtr {
+        auto stmt = db.cached("DELETE FROM " + sqlite::quoteIdentifier(t->joinTableName) + " WHERE " + column +
+                              " = ?1");
+        if (!stmt)
+            return stmt.error();
+        (*stmt)->bindInt(1, id.primaryKey());
+        return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not remove relationship rows");
+    };
+    for (const auto* t : impl_->schema->joinTablesOwnedBy(*layout->entity)) {
+        if (auto error = removeWhere(t, "Z_OWNER"))
+            return error;
+    }
+    for (const auto* t : impl_->schema->joinTablesHolding(*layout->entity)) {
+        if (auto error = removeWhere(t, "Z_MEMBER"))
+            return error;
+    }
+    return nullptr;
+}
+
+ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
+    const EntityLayout* owner = layoutOf(*impl_->schema, *change.owner->entity());
+    const RelationshipDescription* r = owner ? owner->entity->relationshipNamed(change.relationship->name()) : nullptr;
+    if (!r || !r->isToMany() || r->isTransient())
+        return nullptr;
+    const sqlite::ToManyLayout& layout = impl_->schema->toMany(*r);
+    if (!layout.joinTable && layout.orderColumn < 0)
+        return nullptr;  // the members' to-one columns already say it all
+    Database& db = *impl_->db;
+    auto keyOf = [&](const ManagedObjectIDPtr& m) -> std::optional<int64_t> {
+        if (!m || m->isTemporaryID() || m->storeIdentifier() != identifier())
+            return std::nullopt;
+        return m->primaryKey();
+    };
+    auto exec = [&](const std::string& sql, int64_t a, std::optional<int64_t> b, int64_t c = 0) -> ErrorPtr {
+        auto stmt = db.cached(sql);
+        if (!stmt)
+            return stmt.error();
+        (*stmt)->bindInt(1, a);
+        if (b)
+            (*stmt)->bindInt(2, *b);
+        (*stmt)->bindInt(3, c);
+        return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
+    };
+    const int64_t ownerKey = change.owner->primaryKey();
+    if (!layout.joinTable) {
+        const auto& column = layout.memberTable->columns[static_cast<std::size_t>(layout.orderColumn)];
+        const std::string sql = "UPDATE " + sqlite::quoteIdentifier(layout.memberTable->name) + " SET " +
+                                sqlite::quoteIdentifier(column.name) + " = ?1 WHERE Z_PK = ?2";
+        for (std::size_t i = 0; i < change.members.size(); ++i) {
+            if (auto key = keyOf(change.members[i]))
+                if (auto error = exec(sql, static_cast<int64_t>(i + 1), key))
+                    return error;
+        }
+        return nullptr;
+    }
+    const std::string table = sqlite::quoteIdentifier(layout.joinTableName);
+    const std::string insert = "INSERT OR REPLACE INTO " + table + " (Z_OWNER, Z_MEMBER, Z_ORDER) VALUES (?1, ?2, ?3)";
+    if (r->isOrdered()) {
+        if (auto error = exec("DELETE FROM " + table + " WHERE Z_OWNER = ?1", ownerKey, std::nullopt))
+            return error;
+        for (std::size_t i = 0; i < change.members.size(); ++i) {
+            if (auto key = keyOf(change.members[i]))
+                if (auto error = exec(insert, ownerKey, key, static_cast<int64_t>(i + 1)))
+                    return error;
+        }
+        return nullptr;
+    }
+    for (const auto& gone : change.removed) {
+        if (auto key = keyOf(gone))
+            if (auto error = exec("DELETE FROM " + table + " WHERE Z_OWNER = ?1 AND Z_MEMBER = ?2",
+                                  ownerKey, key))
+                return error;
+    }
+    for (const auto& added : change.added) {
+        if (auto key = keyOf(added))
+            if (auto error = exec(insert, ownerKey, key))
+                return error;
+    }
+    return nullptr;
+}
+
+ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
+    if (auto error = impl_->readyError())
+        return error;
+    if (isReadOnly())
+        return makeError(PersistentStoreSaveError, "The store is read-only.");
+    sqlite::hook("save.begin");
+    sqlite::Transaction transaction(*impl_->db);
+    if (auto error = transaction.begin(true))
+        return error;
+    for (const auto& row : changes.updated) {
+        if (auto error = writeRow(*row, RowWrite::Update))
+            return error;
+    }
+    for (const auto& row : changes.deleted) {
+        if (auto error = writeRow(*row, RowWrite::Delete))
+            return error;
+        if (auto error = removeLinks(*row->objectID))
+            return error;
+    }
+    for (const auto& row : changes.inserted) {
+        if (auto error = writeRow(*row, RowWrite::Insert))
+            return error;
+    }
+    for (const auto& change : changes.toMany) {
+        if (auto error = writeToMany(change))
+            return error;
+    }
+    Dictionary metadata = this->metadata();
+    const bool metadataChanged = !(metadata == impl_->writtenMetadata);
+    if (metadataChanged) {
+        if (auto error = writeMetadataRow(metadata))
+            return error;
+    }
+    sqlite::hook("save.commit");
+    if (auto error = transaction.commit())
+        return error;
+    if (metadataChanged)
+        impl_->writtenMetadata = std::move(metadata);
+    sqlite::hook("save.end");
+    return nullptr;
+}
+
+}  // namespace plat::coredata

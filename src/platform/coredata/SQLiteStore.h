@@ -1,0 +1,112 @@
+// SQLiteStore: the store type "SQLite" — objects kept in one SQLite file that
+// several coordinators, in one process or in several, may open at once.
+//
+// The file runs in write-ahead-log mode (readers never wait for a writer)
+// with a busy time-out (a writer waits up to kBusyTimeoutMilliseconds for
+// another writer, then the call fails). Each save is one transaction that
+// first checks the versions of the rows it updates or deletes (133020 when
+// another coordinator changed one), so a process killed during a save leaves
+// the file as it was before or after that save. Primary keys are reserved in
+// their own committed transaction and never handed out twice. The store UUID,
+// the model's version hashes and the model itself are kept in the file, so
+// every coordinator builds the same object-ID URIs and an older file can be
+// migrated in place (lightweight migration, inside one transaction).
+//
+// Predicates and sort descriptors become SQL where SQLite gives the same
+// answer as the in-memory evaluation; the rest is evaluated in memory on the
+// rows the SQL selects, so fetchRows is always exact. The layout of the file
+// is described in docs/coredata.md.
+//
+// Threads: like every store, called by its coordinator under the
+// coordinator's lock; the static functions may be called from any thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/coredata/PersistentStore.h"
+
+namespace plat::coredata {
+
+class MappingModel;
+namespace sqlite {
+class Statement;
+struct Bind;
+struct EntityStatements;
+struct Table;
+}  // namespace sqlite
+
+class SQLiteStore : public PersistentStore {
+  public:
+    static constexpr int kBusyTimeoutMilliseconds = 10000;
+
+    SQLiteStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
+    ~SQLiteStore() override;
+
+    std::string type() const override { return SQLiteStoreType; }
+    // Opens or creates the file. Errors: 134080 when it cannot be opened; 259
+    // for a file that is not a SQLite store (damaged, or another format);
+    // 134010 for another store type's file; 134100 when the model does not
+    // match the file and migration was not asked for; 134140 when automatic
+    // migration was asked for without inferring the mapping; 134190 when no
+    // mapping can be inferred.
+    ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
+    Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
+                                               const EntityDescription& entity) override;
+    Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity) override;
+    Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
+    Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
+                                                      const RelationshipDescription& relationship) override;
+    Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity, std::size_t count) override;
+    ErrorPtr save(const StoreChanges& changes) override;
+    void unload() override;
+
+    // Writes the metadata now (it is also written with every save).
+    ErrorPtr writeMetadata();
+
+    // True when path holds a SQLite database (by its header).
+    static bool isSQLiteStoreFile(const std::string& path);
+    // The metadata of the store file at path, read without opening a store.
+    // Errors: 260 for a missing file, 259 for a file that is not a store.
+    static Result<Dictionary> metadataForStoreAtPath(const std::string& path);
+    // Replaces the metadata of the store file at path, keeping the store's own
+    // keys (type, UUID, model hashes).
+    static ErrorPtr setMetadataForStoreAtPath(const Dictionary& metadata, const std::string& path);
+
+    // For reliability tests: called at named points of a save ("save.begin",
+    // "save.row" after each row written, "save.commit" just before the commit,
+    // "save.end"), so that a test process can kill itself there. Null by
+    // default; set it before opening stores.
+    using TestHook = void (*)(const char* point);
+    static void setTestHook(TestHook hook);
+
+  private:
+    struct Impl;
+    enum class RowWrite { Insert, Update, Delete };
+
+    // Opening (SQLiteStoreFile.cpp).
+    ErrorPtr configureConnection();
+    ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
+    ErrorPtr createStore(const ManagedObjectModel& model);
+    ErrorPtr openExisting(const ManagedObjectModel& model);
+    ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata, std::map<std::string, int64_t>& numbers);
+    ErrorPtr rebuildTable(const sqlite::Table& to, const sqlite::Table* from, const MappingModel& mapping,
+                          const std::map<std::string, int64_t>& numbers);
+    ErrorPtr writeMetadataRow(const Dictionary& metadata);
+
+    // Rows (SQLiteStore.cpp).
+    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s);
+    Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql, const std::vector<sqlite::Bind>& binds);
+    std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
+                                            std::vector<SnapshotPtr> rows);
+    ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
+                     const StoreSnapshot& row);
+    ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind);
+    ErrorPtr removeLinks(const ManagedObjectID& id);
+    ErrorPtr writeToMany(const StoreChanges::ToMany& change);
+
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace plat::coredata

@@ -1,0 +1,169 @@
+#include "platform/coredata/detail/SQLiteDatabase.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/coredata/CoreDataErrors.h"
+
+namespace plat::coredata::sqlite {
+
+Statement::~Statement() {
+    sqlite3_finalize(stmt_);
+}
+
+Statement& Statement::operator=(Statement&& other) noexcept {
+    if (this != &other) {
+        sqlite3_finalize(stmt_);
+        stmt_ = other.stmt_;
+        other.stmt_ = nullptr;
+    }
+    return *this;
+}
+
+void Statement::bindNull(int i) {
+    sqlite3_bind_null(stmt_, i);
+}
+void Statement::bindInt(int i, int64_t v) {
+    sqlite3_bind_int64(stmt_, i, v);
+}
+void Statement::bindDouble(int i, double v) {
+    sqlite3_bind_double(stmt_, i, v);
+}
+void Statement::bindText(int i, std::string_view v) {
+    sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+void Statement::bindBlob(int i, const void* bytes, std::size_t length) {
+    // A zero-length blob must not bind as NULL.
+    static const char empty = 0;
+    sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT);
+}
+
+int Statement::step() {
+    return sqlite3_step(stmt_);
+}
+
+void Statement::reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+ColumnType Statement::columnType(int i) const {
+    return static_cast<ColumnType>(sqlite3_column_type(stmt_, i));
+}
+int64_t Statement::columnInt(int i) const {
+    return sqlite3_column_int64(stmt_, i);
+}
+double Statement::columnDouble(int i) const {
+    return sqlite3_column_double(stmt_, i);
+}
+std::string_view Statement::columnText(int i) const {
+    auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+    return text ? std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)))
+                : std::string_view();
+}
+std::string_view Statement::columnBlob(int i) const {
+    auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt_, i));
+    return bytes ? std::string_view(bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)))
+                 : std::string_view();
+}
+
+Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool readOnly, bool create,
+                                                 int busyTimeoutMilliseconds) {
+    int flags = SQLITE_OPEN_NOMUTEX | (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
+    if (create && !readOnly)
+        flags |= SQLITE_OPEN_CREATE;
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    std::unique_ptr<Database> database(new Database(db));
+    if (rc != SQLITE_OK) {
+        Dictionary info;
+        info.set(FilePathErrorKey, Value(path));
+        info.set("NSSQLiteErrorDomain", Value(int64_t{rc}));
+        return makeError(PersistentStoreOpenError,
+                         "The store at " + path + " could not be opened: " + sqlite3_errstr(rc) + ".",
+                         std::move(info));
+    }
+    sqlite3_busy_timeout(db, busyTimeoutMilliseconds);
+    sqlite3_extended_result_codes(db, 0);
+    return database;
+}
+
+Database::~Database() {
+    cache_.clear();
+    sqlite3_close_v2(db_);
+}
+
+ErrorPtr Database::exec(const std::string& sql) {
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        return lastError(CoreDataError, "SQL failed");
+    return nullptr;
+}
+
+Result<Statement> Database::prepare(const std::string& sql) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
+                                nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return lastError(CoreDataError, "Could not prepare a statement");
+    }
+    return Statement(stmt);
+}
+
+Result<Statement*> Database::cached(const std::string& sql) {
+    auto it = cache_.find(sql);
+    if (it != cache_.end())
+        return it->second.get();
+    // Queries built from predicates vary; keep the cache bounded.
+    if (cache_.size() >= 256)
+        cache_.clear();
+    auto prepared = prepare(sql);
+    if (!prepared)
+        return prepared.error();
+    auto* stmt = new Statement(std::move(*prepared));
+    cache_.emplace(sql, std::unique_ptr<Statement>(stmt));
+    return stmt;
+}
+
+int64_t Database::changes() const {
+    return sqlite3_changes64(db_);
+}
+
+int Database::lastResultCode() const {
+    return sqlite3_errcode(db_);
+}
+
+ErrorPtr Database::lastError(int64_t code, const std::string& what) const {
+    int rc = sqlite3_errcode(db_);
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT)
+        code = FileReadCorruptFileError;
+    Dictionary info;
+    info.set("NSSQLiteErrorDomain", Value(int64_t{rc}));
+    if (const char* file = sqlite3_db_filename(db_, "main"))
+        info.set(FilePathErrorKey, Value(file));
+    return makeError(code, what + ": " + sqlite3_errmsg(db_) + ".", std::move(info));
+}
+
+std::string quoteIdentifier(std::string_view name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+bool hasSQLiteHeader(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char header[16] = {};
+    std::size_t n = std::fread(header, 1, sizeof header, f);
+    std::fclose(f);
+    return n == sizeof header && std::memcmp(header, "SQLite format 3\0", 16) == 0;
+}
+
+}  // namespace plat::coredata::sqlite

@@ -1,0 +1,114 @@
+// A thin layer over one SQLite connection for the SQLite store: RAII for the
+// connection and its statements, a cache of prepared statements keyed by their
+// SQL text, and errors turned into plat::Error values.
+//
+// Not thread-safe: the store that owns a Database calls it under its
+// coordinator's lock. The SQLite headers stay in the .cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/foundation/Result.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace plat::coredata::sqlite {
+
+// Result codes the store looks at (the same numbers as SQLite's).
+inline constexpr int kRow = 100;
+inline constexpr int kDone = 101;
+
+// Column storage classes (SQLite's numbers).
+enum class ColumnType { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5 };
+
+class Statement {
+  public:
+    Statement() = default;
+    explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~Statement();
+    Statement(Statement&& other) noexcept : stmt_(other.stmt_) { other.stmt_ = nullptr; }
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Parameters count from 1, as in SQLite. Text and blobs are copied.
+    void bindNull(int i);
+    void bindInt(int i, int64_t v);
+    void bindDouble(int i, double v);
+    void bindText(int i, std::string_view v);
+    void bindBlob(int i, const void* bytes, std::size_t length);
+
+    // kRow, kDone, or another SQLite result code on failure.
+    int step();
+    // Ready to run again with fresh parameters; releases read locks.
+    void reset();
+
+    // Columns count from 0.
+    ColumnType columnType(int i) const;
+    int64_t columnInt(int i) const;
+    double columnDouble(int i) const;
+    std::string_view columnText(int i) const;
+    std::string_view columnBlob(int i) const;
+
+    sqlite3_stmt* get() const { return stmt_; }
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Resets a statement when the scope ends, so that no early return leaves a
+// statement holding a read snapshot.
+class ResetGuard {
+  public:
+    explicit ResetGuard(Statement& s) : s_(s) {}
+    ~ResetGuard() { s_.reset(); }
+    ResetGuard(const ResetGuard&) = delete;
+    ResetGuard& operator=(const ResetGuard&) = delete;
+
+  private:
+    Statement& s_;
+};
+
+class Database {
+  public:
+    // Opens (creating when allowed) the file. Errors: 259 when the file is not
+    // a database; 134080 when it cannot be opened.
+    static Result<std::unique_ptr<Database>> open(const std::string& path, bool readOnly, bool create,
+                                                  int busyTimeoutMilliseconds);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Runs one or more statements without results.
+    ErrorPtr exec(const std::string& sql);
+    // A statement prepared once and kept for the connection's life, reset and
+    // with cleared bindings. The reference stays valid until clearCache().
+    Result<Statement*> cached(const std::string& sql);
+    Result<Statement> prepare(const std::string& sql);
+    void clearCache() { cache_.clear(); }
+
+    int64_t changes() const;
+    // An error of code for the connection's last failure, with SQLite's
+    // message and result code in the user info ("NSSQLiteErrorDomain").
+    ErrorPtr lastError(int64_t code, const std::string& what) const;
+    int lastResultCode() const;
+    sqlite3* handle() const { return db_; }
+
+  private:
+    explicit Database(sqlite3* db) : db_(db) {}
+    sqlite3* db_;
+    std::unordered_map<std::string, std::unique_ptr<Statement>> cache_;
+};
+
+// Quotes an identifier for SQL ("a""b").
+std::string quoteIdentifier(std::string_view name);
+
+// True when the file starts with SQLite's header.
+bool hasSQLiteHeader(const std::string& path);
+
+}  // namespace plat::coredata::sqlite

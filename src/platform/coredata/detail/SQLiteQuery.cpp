@@ -1,0 +1,519 @@
+#include "platform/coredata/detail/SQLiteQuery.h"
+
+#include <map>
+
+#include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/ManagedObjectID.h"
+#include "platform/coredata/UUIDObject.h"
+#include "platform/coredata/detail/SQLiteDatabase.h"
+#include "platform/foundation/URL.h"
+
+namespace plat::coredata::sqlite {
+namespace {
+
+enum class Category { Numeric, Text, Date, Blob, UUID, URI, None };
+
+Category categoryOf(AttributeType type) {
+    switch (type) {
+        case AttributeType::Integer16:
+        case AttributeType::Integer32:
+        case AttributeType::Integer64:
+        case AttributeType::Boolean:
+        case AttributeType::Double:
+        case AttributeType::Float:
+            return Category::Numeric;
+        case AttributeType::String:
+            return Category::Text;
+        case AttributeType::Date:
+            return Category::Date;
+        case AttributeType::BinaryData:
+            return Category::Blob;
+        case AttributeType::UUID:
+            return Category::UUID;
+        case AttributeType::URI:
+            return Category::URI;
+        default:
+            return Category::None;  // decimals, transformables: compared in memory
+    }
+}
+
+// SQLite orders these as Value::compare does (strings by UTF-8 bytes, which
+// is code point order).
+bool orderable(Category c) {
+    return c == Category::Numeric || c == Category::Text || c == Category::Date;
+}
+
+Bind intBind(int64_t v) {
+    Bind b;
+    b.kind = Bind::Kind::Int;
+    b.i = v;
+    return b;
+}
+
+Bind doubleBind(double v) {
+    Bind b;
+    b.kind = Bind::Kind::Double;
+    b.d = v;
+    return b;
+}
+
+Bind bytesBind(Bind::Kind kind, std::string bytes) {
+    Bind b;
+    b.kind = kind;
+    b.bytes = std::move(bytes);
+    return b;
+}
+
+const Array* membersOf(const Value& v) {
+    if (const Array* a = v.asArray())
+        return a;
+    if (const Set* s = v.asSet())
+        return &s->values();
+    return nullptr;
+}
+
+// The smallest string greater than every string starting with prefix.
+std::optional<std::string> successor(std::string s) {
+    while (!s.empty()) {
+        auto c = static_cast<unsigned char>(s.back());
+        if (c < 0xFF) {
+            s.back() = static_cast<char>(c + 1);
+            return s;
+        }
+        s.pop_back();
+    }
+    return std::nullopt;
+}
+
+int64_t characterCount(const std::string& utf8) {
+    int64_t n = 0;
+    for (char c : utf8) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++n;
+    }
+    return n;
+}
+
+std::optional<PredicateOperator> flipped(PredicateOperator op) {
+    switch (op) {
+        case PredicateOperator::EqualTo:
+        case PredicateOperator::NotEqualTo:
+            return op;
+        case PredicateOperator::LessThan:
+            return PredicateOperator::GreaterThan;
+        case PredicateOperator::LessThanOrEqualTo:
+            return PredicateOperator::GreaterThanOrEqualTo;
+        case PredicateOperator::GreaterThan:
+            return PredicateOperator::LessThan;
+        case PredicateOperator::GreaterThanOrEqualTo:
+            return PredicateOperator::LessThanOrEqualTo;
+        default:
+            return std::nullopt;
+    }
+}
+
+const char* orderSymbol(PredicateOperator op) {
+    switch (op) {
+        case PredicateOperator::LessThan:
+            return " < ";
+        case PredicateOperator::LessThanOrEqualTo:
+            return " <= ";
+        case PredicateOperator::GreaterThan:
+            return " > ";
+        default:
+            return " >= ";
+    }
+}
+
+std::string negated(const std::string& sql) {
+    return "NOT coalesce((" + sql + "), 0)";
+}
+
+// Bound lists above this are evaluated in memory rather than bound one by one.
+constexpr std::size_t kMaxListedValues = 10000;
+
+}  // namespace
+
+std::optional<Bind> comparableBind(const AttributeDescription& attribute, const Value& c) {
+    switch (categoryOf(attribute.attributeType())) {
+        case Category::Numeric:
+            switch (c.kind()) {
+                case Value::Kind::Bool:
+                    return intBind(c.rawBool() ? 1 : 0);
+                case Value::Kind::Int:
+                    return intBind(c.rawInt());
+                case Value::Kind::UInt:
+                    if (c.rawUInt() > static_cast<uint64_t>(INT64_MAX))
+                        return std::nullopt;
+                    return intBind(static_cast<int64_t>(c.rawUInt()));
+                case Value::Kind::Double:
+                    if (c.rawDouble() != c.rawDouble())
+                        return std::nullopt;  // NaN: SQLite has none
+                    return doubleBind(c.rawDouble());
+                default:
+                    return std::nullopt;
+            }
+        case Category::Text:
+            if (const std::string* s = c.asString())
+                return bytesBind(Bind::Kind::Text, *s);
+            return std::nullopt;
+        case Category::Date:
+            if (auto d = c.asDate())
+                return doubleBind(d->timeIntervalSinceReferenceDate());
+            return std::nullopt;
+        case Category::Blob:
+            if (const Data* d = c.asData())
+                return bytesBind(Bind::Kind::Blob, d->toString());
+            return std::nullopt;
+        case Category::UUID:
+            if (auto u = c.asObjectOf<UUIDObject>()) {
+                const auto& bytes = u->uuid().bytes();
+                return bytesBind(Bind::Kind::Blob, std::string(bytes.begin(), bytes.end()));
+            }
+            return std::nullopt;
+        case Category::URI:
+            if (auto u = c.asObjectOf<URLObject>())
+                return bytesBind(Bind::Kind::Text, u->url().absoluteString());
+            return std::nullopt;
+        case Category::None:
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void bindAll(Statement& statement, const std::vector<Bind>& binds) {
+    for (std::size_t i = 0; i < binds.size(); ++i) {
+        const Bind& b = binds[i];
+        int at = static_cast<int>(i + 1);
+        switch (b.kind) {
+            case Bind::Kind::Null:
+                statement.bindNull(at);
+                break;
+            case Bind::Kind::Int:
+                statement.bindInt(at, b.i);
+                break;
+            case Bind::Kind::Double:
+                statement.bindDouble(at, b.d);
+                break;
+            case Bind::Kind::Text:
+                statement.bindText(at, b.bytes);
+                break;
+            case Bind::Kind::Blob:
+                statement.bindBlob(at, b.bytes.data(), b.bytes.size());
+                break;
+        }
+    }
+}
+
+QueryBuilder::QueryBuilder(const Schema& schema, std::string storeIdentifier, const EntityDescription& entity,
+                           bool includesSubentities)
+    : schema_(schema),
+      storeIdentifier_(std::move(storeIdentifier)),
+      entity_(entity),
+      layout_(schema.entity(entity)),
+      includesSubentities_(includesSubentities) {}
+
+std::string QueryBuilder::param(Bind bind) {
+    binds_.push_back(std::move(bind));
+    return "?" + std::to_string(binds_.size());
+}
+
+Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors) {
+    Query q;
+    std::vector<std::string> conditions;
+    const auto& family = entity_.selfAndDescendants();
+    if (!includesSubentities_ && !(layout_.table->singleEntity)) {
+        conditions.push_back("t0.Z_ENT = " + std::to_string(layout_.number));
+    } else if (includesSubentities_ && entity_.superentity()) {
+        std::string list;
+        for (const EntityDescription* e : family)
+            list += (list.empty() ? "" : ", ") + std::to_string(schema_.entity(*e).number);
+        conditions.push_back("t0.Z_ENT IN (" + list + ")");
+    }
+    if (predicate) {
+        Fragment f = translate(*predicate, false);
+        q.exact = f.exact;
+        if (!f.sql.empty())
+            conditions.push_back(f.sql);
+    }
+    for (std::size_t i = 0; i < conditions.size(); ++i)
+        q.where += (i ? " AND (" : "(") + conditions[i] + ")";
+    std::string order;
+    for (const SortDescriptor& d : sortDescriptors) {
+        auto r = resolve(d.keyPathComponents());
+        Category c = r && r->attribute ? categoryOf(r->attribute->attributeType()) : Category::None;
+        if (!orderable(c) || (d.caseInsensitive() && c == Category::Text)) {
+            q.sorted = false;
+            order.clear();
+            break;
+        }
+        order += r->column + (d.ascending() ? " ASC, " : " DESC, ");
+    }
+    q.orderBy = order + "t0.Z_PK";
+    q.from = quoteIdentifier(layout_.table->name) + " t0" + joins_;
+    q.binds = std::move(binds_);
+    return q;
+}
+
+QueryBuilder::Fragment QueryBuilder::translate(const Predicate& p, bool negate) {
+    switch (p.kind()) {
+        case Predicate::Kind::True:
+            return {negate ? "0" : "1", true};
+        case Predicate::Kind::False:
+            return {negate ? "1" : "0", true};
+        case Predicate::Kind::Not:
+            return translate(*p.subpredicates()[0], !negate);
+        case Predicate::Kind::And:
+            return negate ? disjunction(p.subpredicates(), true) : conjunction(p.subpredicates(), false);
+        case Predicate::Kind::Or:
+            return negate ? conjunction(p.subpredicates(), true) : disjunction(p.subpredicates(), false);
+        case Predicate::Kind::Comparison: {
+            auto sql = comparison(p);
+            if (!sql)
+                return {"", false};
+            return {negate ? negated(*sql) : *sql, true};
+        }
+    }
+    return {"", false};
+}
+
+QueryBuilder::Fragment QueryBuilder::conjunction(const std::vector<PredicatePtr>& parts, bool negate) {
+    Fragment out;
+    for (const auto& part : parts) {
+        Fragment f = translate(*part, negate);
+        out.exact = out.exact && f.exact;
+        if (!f.sql.empty())
+            out.sql += (out.sql.empty() ? "(" : " AND (") + f.sql + ")";
+    }
+    return out;
+}
+
+QueryBuilder::Fragment QueryBuilder::disjunction(const std::vector<PredicatePtr>& parts, bool negate) {
+    if (parts.empty())
+        return {"0", true};
+    Fragment out;
+    for (const auto& part : parts) {
+        Fragment f = translate(*part, negate);
+        if (f.sql.empty())
+            return {"", false};  // one side may match anything
+        out.exact = out.exact && f.exact;
+        out.sql += (out.sql.empty() ? "(" : " OR (") + f.sql + ")";
+    }
+    return out;
+}
+
+std::optional<std::string> QueryBuilder::comparison(const Predicate& p) {
+    if (p.modifier() != ComparisonModifier::Direct)
+        return std::nullopt;
+    const Expression& lhs = *p.lhs();
+    const Expression& rhs = *p.rhs();
+    if (rhs.kind() == Expression::Kind::Constant) {
+        if (lhs.kind() == Expression::Kind::EvaluatedObject)
+            return objectComparison("t0", *layout_.table->root, p.op(), rhs.constantValue());
+        if (lhs.kind() == Expression::Kind::KeyPath) {
+            auto r = resolve(lhs.keyPathComponents());
+            return r ? keyPathComparison(*r, p.op(), rhs.constantValue(), p.options()) : std::nullopt;
+        }
+        return std::nullopt;
+    }
+    if (lhs.kind() == Expression::Kind::Constant && rhs.kind() == Expression::Kind::KeyPath) {
+        auto op = flipped(p.op());
+        auto r = op ? resolve(rhs.keyPathComponents()) : std::nullopt;
+        return r ? keyPathComparison(*r, *op, lhs.constantValue(), p.options()) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> QueryBuilder::keyPathComparison(const Resolved& r, PredicateOperator op,
+                                                           const Value& constant, unsigned options) {
+    if (r.attribute)
+        return attributeComparison(r, op, constant, options);
+    return objectComparison(r.targetAlias, *r.destination->rootEntity(), op, constant);
+}
+
+std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, PredicateOperator op,
+                                                             const Value& c, unsigned options) {
+    const Category category = categoryOf(r.attribute->attributeType());
+    if ((options & CaseInsensitivePredicateOption) && category == Category::Text)
+        return std::nullopt;
+    const std::string& col = r.column;
+    switch (op) {
+        case PredicateOperator::EqualTo:
+        case PredicateOperator::NotEqualTo: {
+            std::string sql;
+            if (c.isNull()) {
+                sql = col + " IS NULL";
+            } else {
+                auto b = comparableBind(*r.attribute, c);
+                if (!b)
+                    return std::nullopt;
+                sql = col + " = " + param(std::move(*b));
+            }
+            return op == PredicateOperator::EqualTo ? sql : negated(sql);
+        }
+        case PredicateOperator::LessThan:
+        case PredicateOperator::LessThanOrEqualTo:
+        case PredicateOperator::GreaterThan:
+        case PredicateOperator::GreaterThanOrEqualTo: {
+            if (c.isNull())
+                return std::string("0");  // nothing orders against nil
+            auto b = orderable(category) ? comparableBind(*r.attribute, c) : std::nullopt;
+            if (!b)
+                return std::nullopt;
+            return col + orderSymbol(op) + param(std::move(*b));
+        }
+        case PredicateOperator::In: {
+            const Array* members = membersOf(c);
+            if (!members || members->size() > kMaxListedValues)
+                return std::nullopt;
+            std::string list;
+            bool withNil = false;
+            for (const Value& m : *members) {
+                if (m.isNull()) {
+                    withNil = true;
+                    continue;
+                }
+                auto b = comparableBind(*r.attribute, m);
+                if (!b)
+                    return std::nullopt;
+                list += (list.empty() ? "" : ", ") + param(std::move(*b));
+            }
+            std::string sql = list.empty() ? "0" : col + " IN (" + list + ")";
+            return withNil ? "(" + sql + " OR " + col + " IS NULL)" : sql;
+        }
+        case PredicateOperator::BeginsWith:
+        case PredicateOperator::EndsWith:
+        case PredicateOperator::Contains: {
+            if (category != Category::Text || !c.isString())
+                return std::nullopt;
+            const std::string& s = *c.asString();
+            if (op == PredicateOperator::Contains)
+                return "instr(" + col + ", " + param(bytesBind(Bind::Kind::Text, s)) + ") > 0";
+            if (s.empty())
+                return col + " IS NOT NULL";
+            if (op == PredicateOperator::EndsWith)
+                return "substr(" + col + ", " + param(intBind(-characterCount(s))) +
+                       ") = " + param(bytesBind(Bind::Kind::Text, s));
+            std::string sql = col + " >= " + param(bytesBind(Bind::Kind::Text, s));
+            if (auto upper = successor(s))
+                sql = "(" + sql + " AND " + col + " < " + param(bytesBind(Bind::Kind::Text, *upper)) + ")";
+            return sql;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> QueryBuilder::objectComparison(const std::string& alias,
+                                                          const EntityDescription& family, PredicateOperator op,
+                                                          const Value& constant) {
+    switch (op) {
+        case PredicateOperator::EqualTo:
+        case PredicateOperator::NotEqualTo: {
+            std::optional<std::string> sql;
+            if (constant.isNull())
+                sql = alias + ".Z_PK IS NULL";
+            else
+                sql = idMatch(alias, family, Array{constant});
+            if (!sql)
+                return std::nullopt;
+            return op == PredicateOperator::EqualTo ? *sql : negated(*sql);
+        }
+        case PredicateOperator::In: {
+            const Array* members = membersOf(constant);
+            if (!members || members->size() > kMaxListedValues)
+                return std::nullopt;
+            Array present;
+            bool withNil = false;
+            for (const Value& m : *members) {
+                if (m.isNull())
+                    withNil = true;
+                else
+                    present.push_back(m);
+            }
+            auto sql = idMatch(alias, family, present);
+            if (!sql)
+                return std::nullopt;
+            return withNil ? "(" + *sql + " OR " + alias + ".Z_PK IS NULL)" : *sql;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const EntityDescription& family,
+                                                 const Array& members) {
+    const Table* table = schema_.entity(family).table;
+    std::map<int64_t, std::string> keysByEntity;
+    for (const Value& m : members) {
+        Value v = comparisonValue(m);
+        auto id = v.asObjectOf<ManagedObjectID>();
+        if (!id)
+            continue;  // only object IDs equal a row
+        // Temporary IDs and IDs of other stores never equal a stored row.
+        if (id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+            continue;
+        const EntityLayout* e = schema_.entityNamed(id->entity()->name());
+        if (!e || e->table != table)
+            continue;
+        std::string& keys = keysByEntity[e->number];
+        keys += (keys.empty() ? "" : ", ") + param(intBind(id->primaryKey()));
+    }
+    std::string sql;
+    for (const auto& [number, keys] : keysByEntity) {
+        std::string part = alias + ".Z_PK IN (" + keys + ")";
+        if (!table->singleEntity)
+            part = "(" + part + " AND " + alias + ".Z_ENT = " + std::to_string(number) + ")";
+        sql += (sql.empty() ? "" : " OR ") + part;
+    }
+    return sql.empty() ? std::string("0") : "(" + sql + ")";
+}
+
+std::optional<QueryBuilder::Resolved> QueryBuilder::resolve(const std::vector<std::string>& components) {
+    const EntityDescription* e = &entity_;
+    std::string alias = "t0", path;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        const PropertyDescription* p = e->propertyNamed(components[i]);
+        if (!p || p->isTransient())
+            return std::nullopt;
+        const EntityLayout& layout = schema_.entity(*e);
+        int column = layout.valueColumn[p->index()];
+        if (column < 0)
+            return std::nullopt;
+        const Column& c = layout.table->columns[static_cast<std::size_t>(column)];
+        if (p->isAttribute()) {
+            if (i + 1 != components.size())
+                return std::nullopt;
+            Resolved r;
+            r.column = alias + "." + quoteIdentifier(c.name);
+            r.attribute = static_cast<const AttributeDescription*>(p);
+            return r;
+        }
+        auto* rel = static_cast<const RelationshipDescription*>(p);
+        path += components[i] + ".";
+        const EntityLayout& destination = schema_.entity(*rel->destinationEntity());
+        alias = joinFor(alias, c, *destination.table, path);
+        if (i + 1 == components.size()) {
+            Resolved r;
+            r.targetAlias = alias;
+            r.destination = rel->destinationEntity();
+            return r;
+        }
+        e = rel->destinationEntity();
+    }
+    return std::nullopt;
+}
+
+std::string QueryBuilder::joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
+                                  const std::string& path) {
+    for (const auto& [known, alias] : joinAliases_) {
+        if (known == path)
+            return alias;
+    }
+    std::string alias = "t" + std::to_string(joinAliases_.size() + 1);
+    joins_ += " LEFT JOIN " + quoteIdentifier(destination.name) + " " + alias + " ON " + alias +
+              ".Z_PK = " + fromAlias + "." + quoteIdentifier(keyColumn.name);
+    joinAliases_.emplace_back(path, alias);
+    return alias;
+}
+
+}  // namespace plat::coredata::sqlite

@@ -1,0 +1,92 @@
+// Translates a fetch request's predicate and sort descriptors into SQL for the
+// SQLite store.
+//
+// The translation is exact or absent, node by node: a comparison becomes SQL
+// only when SQLite gives the same answer as the in-memory evaluation for every
+// row (nil included), otherwise it is left out and the query is marked
+// inexact. AND keeps its translatable parts (the SQL then selects a superset);
+// OR with an untranslatable part selects everything; NOT is pushed down to the
+// comparisons, where a negation is written so that a NULL never turns into a
+// match or a miss. The store evaluates inexact queries again in memory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/coredata/FetchRequest.h"
+#include "platform/coredata/detail/SQLiteSchema.h"
+
+namespace plat::coredata::sqlite {
+
+struct Bind {
+    enum class Kind { Null, Int, Double, Text, Blob };
+    Kind kind = Kind::Null;
+    int64_t i = 0;
+    double d = 0;
+    std::string bytes;  // Text and Blob
+};
+
+struct Query {
+    std::string from;     // tables and joins, the fetched table aliased t0
+    std::string where;    // empty: every row of the entity
+    std::string orderBy;  // always ends with t0.Z_PK, so ties come out in key order
+    std::vector<Bind> binds;  // for ?1 ... ?n
+    bool exact = true;        // where expresses the whole predicate
+    bool sorted = true;       // orderBy expresses the whole ordering
+};
+
+class Statement;
+void bindAll(Statement& statement, const std::vector<Bind>& binds);
+
+class QueryBuilder {
+  public:
+    QueryBuilder(const Schema& schema, std::string storeIdentifier, const EntityDescription& entity,
+                 bool includesSubentities);
+    Query build(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors);
+
+  private:
+    struct Fragment {
+        std::string sql;  // empty: TRUE
+        bool exact = true;
+    };
+    // A key path resolved to a column of the fetched table or a joined one.
+    struct Resolved {
+        std::string column;  // alias.column
+        const AttributeDescription* attribute = nullptr;
+        // Final to-one: the destination's alias, family and layout.
+        std::string targetAlias;
+        const EntityDescription* destination = nullptr;
+    };
+
+    Fragment translate(const Predicate& p, bool negate);
+    Fragment conjunction(const std::vector<PredicatePtr>& parts, bool negate);
+    Fragment disjunction(const std::vector<PredicatePtr>& parts, bool negate);
+    std::optional<std::string> comparison(const Predicate& p);
+    std::optional<std::string> keyPathComparison(const Resolved& r, PredicateOperator op, const Value& constant,
+                                                 unsigned options);
+    std::optional<std::string> attributeComparison(const Resolved& r, PredicateOperator op, const Value& constant,
+                                                   unsigned options);
+    std::optional<std::string> objectComparison(const std::string& alias, const EntityDescription& family,
+                                                PredicateOperator op, const Value& constant);
+    std::optional<std::string> idMatch(const std::string& alias, const EntityDescription& family,
+                                       const Array& members);
+    std::optional<Resolved> resolve(const std::vector<std::string>& components);
+    std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
+                        const std::string& path);
+    std::string param(Bind bind);
+
+    const Schema& schema_;
+    std::string storeIdentifier_;
+    const EntityDescription& entity_;
+    const EntityLayout& layout_;
+    bool includesSubentities_;
+    std::string joins_;
+    std::vector<std::pair<std::string, std::string>> joinAliases_;  // path -> alias
+    std::vector<Bind> binds_;
+};
+
+// The storage form of a constant for an attribute's column, when SQLite
+// compares it as the in-memory evaluation would.
+std::optional<Bind> comparableBind(const AttributeDescription& attribute, const Value& constant);
+
+}  // namespace plat::coredata::sqlite

@@ -1,0 +1,97 @@
+// The SQLite store's private state and the helpers its source files share
+// (SQLiteStore.cpp: rows, fetches, saves; SQLiteStoreFile.cpp: opening,
+// metadata and migration).
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/coredata/CoreDataErrors.h"
+#include "platform/coredata/SQLiteStore.h"
+#include "platform/coredata/detail/SQLiteDatabase.h"
+#include "platform/coredata/detail/SQLiteSchema.h"
+
+namespace plat::coredata::sqlite {
+
+// Z_METADATA keys.
+inline constexpr const char* kMetadataKey = "metadata";  // binary property list of the store metadata
+inline constexpr const char* kModelKey = "model";        // model file JSON of the store's model
+inline constexpr const char* kFormatKey = "format";      // layout version of the file
+inline constexpr int64_t kFormatVersion = 1;
+
+// Calls the test hook, if any, at a named point of a save.
+void hook(const char* point);
+
+// An open transaction, rolled back unless committed.
+class Transaction {
+  public:
+    explicit Transaction(Database& db) : db_(db) {}
+    ~Transaction() {
+        if (open_)
+            db_.exec("ROLLBACK");
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ErrorPtr begin(bool write) {
+        auto error = db_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+        open_ = !error;
+        return error;
+    }
+    ErrorPtr commit() {
+        auto error = db_.exec("COMMIT");
+        open_ = open_ && error;
+        return error;
+    }
+
+  private:
+    Database& db_;
+    bool open_ = false;
+};
+
+// Runs a statement that returns no rows, then resets it.
+ErrorPtr run(Database& db, Statement& s, int64_t code, const char* what);
+
+// Binds one attribute value in its column's storage form; an error when the
+// value does not fit the attribute's type or cannot be transformed.
+ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v);
+// Reads one attribute column back into the Value form of its type.
+Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a);
+
+Dictionary hashesOf(const ManagedObjectModel& model);
+Value versionIdentifiersOf(const ManagedObjectModel& model);
+
+// Per-entity SQL and the plan to read and write its rows.
+struct EntityStatements {
+    struct Slot {
+        std::size_t index = 0;  // property index
+        int column = 0;         // in the table's columns
+        const AttributeDescription* attribute = nullptr;
+        const RelationshipDescription* toOne = nullptr;
+        bool entityNumber = false;  // the to-one's entity-number column
+    };
+    std::vector<Slot> slots;  // the columns this entity writes, in statement order
+    std::string insert, update, remove;
+};
+
+}  // namespace plat::coredata::sqlite
+
+namespace plat::coredata {
+
+struct SQLiteStore::Impl {
+    std::string path;
+    std::unique_ptr<sqlite::Database> db;
+    std::unique_ptr<sqlite::Schema> schema;
+    Dictionary writtenMetadata;
+    std::unordered_map<const sqlite::Table*, std::string> selectColumns;
+    std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
+
+    const sqlite::EntityStatements& statementsFor(const sqlite::EntityLayout& layout);
+    // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
+    const std::string& columnsOf(const sqlite::Table& table);
+    ErrorPtr readyError() const {
+        return db ? nullptr : makeError(PersistentStoreOperationError, "The store has been removed.");
+    }
+};
+
+}  // namespace plat::coredata

@@ -1,0 +1,312 @@
+#include "sync/eventstore/SYNRebaser.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/detail/SYNBaselineSupport.h"
+
+using plat::Value;
+using plat::coredata::ManagedObject;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectPtr;
+
+namespace {
+
+// What a rebase would fold.
+struct Plan {
+    ManagedObjectPtr baseline;
+    SYNRevisionSet baselineSet;
+    SYNRevisionSet cut;
+    SYNManagedObjects foldable;  // in event order
+    SYNManagedObjects held;      // events the old baseline already covers
+};
+
+plat::Result<Plan> makePlan(const std::string& localStore, ManagedObjectContext& context) {
+    Plan plan;
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
+    if (!baseline.ok() || !events.ok()) {
+        return baseline.ok() ? events.error() : baseline.error();
+    }
+    plan.baseline = *baseline;
+    if (plan.baseline) {
+        plan.baselineSet = SYNStoreModificationEvent::revisionSet(*plan.baseline);
+    }
+    // The latest set of each store, the local store included even without events.
+    std::map<std::string, std::pair<int64_t, SYNRevisionSet>> latest{{localStore, {-1, SYNRevisionSet()}}};
+    for (const auto& event : *events) {
+        auto revision = SYNStoreModificationEvent::revision(*event);
+        if (!revision) {
+            continue;
+        }
+        auto [it, inserted] = latest.try_emplace(revision->persistentStoreIdentifier, -1, SYNRevisionSet());
+        if (revision->revisionNumber > it->second.first) {
+            it->second = {revision->revisionNumber, SYNStoreModificationEvent::revisionSet(*event)};
+        }
+    }
+    bool first = true;
+    for (const auto& [store, entry] : latest) {
+        plan.cut =
+            first ? entry.second : plan.cut.revisionSetByTakingStorewiseMinimumWithRevisionSet(entry.second);
+        first = false;
+    }
+    for (const auto& event : *events) {
+        auto revision = SYNStoreModificationEvent::revision(*event);
+        if (revision && plan.baselineSet.covers(*revision)) {
+            plan.held.push_back(event);
+        } else if (revision && plan.cut.covers(*revision)) {
+            plan.foldable.push_back(event);
+        }
+    }
+    return plan;
+}
+
+// The objects of a fold: per global identifier, its entity and values.
+class Fold {
+  public:
+    void apply(const ManagedObject& change) {
+        auto identifier = change.objectForKey("globalIdentifier");
+        if (!identifier) {
+            return;
+        }
+        const std::string key = *identifier->valueForKey("globalIdentifier").asString() + "\x1f" +
+                                *identifier->valueForKey("nameOfEntity").asString();
+        const auto type = SYNObjectChange::type(change);
+        if (type == SYNObjectChangeTypeDelete) {
+            objects_.erase(key);
+            deleted_.insert(*identifier->valueForKey("globalIdentifier").asString());
+            return;
+        }
+        auto it = objects_.find(key);
+        if (type == SYNObjectChangeTypeInsert) {
+            it = objects_.insert_or_assign(key, State{identifier, {}, {}}).first;
+            deleted_.erase(*identifier->valueForKey("globalIdentifier").asString());
+        } else if (it == objects_.end()) {
+            return;  // an update of an object nobody inserted
+        }
+        for (const auto& value : SYNObjectChange::propertyChangeValues(change)) {
+            update(it->second, value, type == SYNObjectChangeTypeInsert);
+        }
+    }
+
+    // The insert values of every object, relationships to deleted objects removed.
+    template <class Visit>
+    void forEachObject(Visit&& visit) const {
+        for (const auto& [key, state] : objects_) {
+            std::vector<SYNPropertyChangeValue> values;
+            for (const auto& [name, value] : state.values) {
+                values.push_back(finished(value, state));
+            }
+            visit(state.identifier, values);
+        }
+    }
+
+  private:
+    struct State {
+        ManagedObjectPtr identifier;
+        std::map<std::string, SYNPropertyChangeValue> values;
+        std::map<std::string, std::vector<std::string>> orders;  // ordered to-many members
+    };
+
+    void update(State& state, const SYNPropertyChangeValue& value, bool inserting) {
+        const std::string& name = value.propertyName();
+        auto it = state.values.find(name);
+        if (value.type() == SYNPropertyChangeTypeAttribute ||
+            value.type() == SYNPropertyChangeTypeToOneRelationship || it == state.values.end()) {
+            state.values.insert_or_assign(name, value);
+            if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+                state.orders[name] = ordered({}, value);
+            }
+            return;
+        }
+        std::set<std::string> members = inserting ? std::set<std::string>() : it->second.addedIdentifiers();
+        for (const auto& removed : value.removedIdentifiers()) {
+            members.erase(removed);
+        }
+        members.insert(value.addedIdentifiers().begin(), value.addedIdentifiers().end());
+        it->second.setAddedIdentifiers(members);
+        it->second.setRemovedIdentifiers({});
+        if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+            state.orders[name] = ordered(inserting ? std::vector<std::string>() : state.orders[name], value);
+        }
+    }
+
+    // The members after an ordered change: removals, then additions at the
+    // end, then a stable sort putting indexed members first by index.
+    static std::vector<std::string> ordered(std::vector<std::string> members,
+                                            const SYNPropertyChangeValue& value) {
+        std::erase_if(members, [&](const std::string& m) { return value.removedIdentifiers().count(m) > 0; });
+        for (const auto& added : value.addedIdentifiers()) {
+            if (std::find(members.begin(), members.end(), added) == members.end()) {
+                members.push_back(added);
+            }
+        }
+        std::map<std::string, int64_t> index;
+        for (const auto& [position, identifier] : value.movedIdentifiersByIndex()) {
+            index.emplace(identifier, position);
+        }
+        std::stable_sort(members.begin(), members.end(), [&](const std::string& a, const std::string& b) {
+            auto ia = index.find(a);
+            auto ib = index.find(b);
+            return std::make_tuple(ia == index.end(), ia == index.end() ? 0 : ia->second) <
+                   std::make_tuple(ib == index.end(), ib == index.end() ? 0 : ib->second);
+        });
+        return members;
+    }
+
+    SYNPropertyChangeValue finished(SYNPropertyChangeValue value, const State& state) const {
+        auto gone = [&](const std::string& identifier) { return deleted_.count(identifier) > 0; };
+        if (value.type() == SYNPropertyChangeTypeToOneRelationship) {
+            if (value.relatedIdentifier() && gone(*value.relatedIdentifier())) {
+                value.setRelatedIdentifier(std::nullopt);
+            }
+            return value;
+        }
+        if (value.type() == SYNPropertyChangeTypeAttribute) {
+            return value;
+        }
+        std::set<std::string> members;
+        for (const auto& member : value.addedIdentifiers()) {
+            if (!gone(member)) {
+                members.insert(member);
+            }
+        }
+        value.setAddedIdentifiers(members);
+        value.setRemovedIdentifiers({});
+        if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+            std::map<int64_t, std::string> moved;
+            for (const auto& member : state.orders.at(value.propertyName())) {
+                if (!gone(member)) {
+                    moved.emplace(static_cast<int64_t>(moved.size()), member);
+                }
+            }
+            value.setMovedIdentifiersByIndex(std::move(moved));
+        }
+        return value;
+    }
+
+    std::map<std::string, State> objects_;
+    std::set<std::string> deleted_;
+};
+
+plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& context) {
+    auto plan = makePlan(localStore, context);
+    if (!plan.ok()) {
+        return plan.error();
+    }
+    if (plan->foldable.empty()) {
+        return nullptr;
+    }
+    Fold fold;
+    syn::detail::BaselineFields fields;
+    if (plan->baseline) {
+        for (const auto& change : plan->baseline->objectsForKey("objectChanges")) {
+            fold.apply(*change);
+        }
+        fields.globalCount = SYNStoreModificationEvent::globalCount(*plan->baseline);
+    }
+    for (const auto& event : plan->foldable) {
+        for (const auto& change : event->objectsForKey("objectChanges")) {
+            fold.apply(*change);
+        }
+        fields.globalCount = std::max(fields.globalCount, SYNStoreModificationEvent::globalCount(*event));
+        fields.timestamp = SYNStoreModificationEvent::timestamp(*event);
+    }
+    // The values are those of the newest folded event's model.
+    fields.modelVersion = plan->foldable.back()->valueForKey("modelVersion");
+    fields.modelVersionIdentifier = plan->foldable.back()->valueForKey("modelVersionIdentifier");
+    SYNRevisionSet set = plan->baselineSet.revisionSetByTakingStorewiseMaximumWithRevisionSet(plan->cut);
+    const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(*plan->foldable.back());
+    fields.uniqueIdentifier = plat::ProcessInfo::processInfo().globallyUniqueString();
+    fields.revision = {ownStore, set.revisionNumberForStore(ownStore).value_or(0)};
+    set.removeStore(ownStore);
+    fields.otherStores = set;
+    auto baseline = syn::detail::makeBaseline(context, fields);
+    fold.forEachObject(
+        [&](const ManagedObjectPtr& identifier, const std::vector<SYNPropertyChangeValue>& values) {
+            syn::detail::addInsertChange(context, baseline, identifier, values);
+        });
+    if (plan->baseline) {
+        context.deleteObject(plan->baseline);
+    }
+    for (const auto& events : {plan->foldable, plan->held}) {
+        for (const auto& event : events) {
+            context.deleteObject(event);
+        }
+    }
+    SYN_LOG(SYNLoggingLevelTrace, "Rebased %lu events", static_cast<unsigned long>(plan->foldable.size()));
+    return context.save();
+}
+
+}  // namespace
+
+SYNRebaser::SYNRebaser(std::shared_ptr<SYNEventStore> eventStore, std::weak_ptr<SYNMeshServices> mesh)
+    : store_(std::move(eventStore)), mesh_(std::move(mesh)) {}
+
+void SYNRebaser::shouldRebaseWithCompletion(std::function<void(bool)> completion) {
+    if (forceRebase_) {
+        plat::dispatch::Queue::main().async([completion] {
+            if (completion) {
+                completion(true);
+            }
+        });
+        return;
+    }
+    auto answer = std::make_shared<bool>(false);
+    const std::string local = store_->persistentStoreIdentifier().value_or("");
+    syn::detail::runAsync(
+        store_,
+        [answer, local](ManagedObjectContext& context) -> plat::ErrorPtr {
+            auto plan = makePlan(local, context);
+            if (!plan.ok()) {
+                return plan.error();
+            }
+            auto foldable =
+                SYNObjectChange::countOfObjectChangesInStoreModificationEvents(plan->foldable, context);
+            auto held = SYNObjectChange::countOfObjectChangesInStoreModificationEvents(
+                plan->baseline ? SYNManagedObjects{plan->baseline} : SYNManagedObjects(), context);
+            if (!foldable.ok() || !held.ok()) {
+                return foldable.ok() ? held.error() : foldable.error();
+            }
+            *answer = *foldable > 0 && (*foldable >= SYNRebaseMinimumFoldableChanges || *foldable > *held);
+            return nullptr;
+        },
+        [answer, completion](plat::ErrorPtr error) {
+            if (error) {
+                SYN_LOG(SYNLoggingLevelError, "Could not decide whether to rebase: %@", error);
+            }
+            if (completion) {
+                completion(!error && *answer);
+            }
+        });
+}
+
+void SYNRebaser::rebaseWithCompletion(std::function<void(plat::ErrorPtr)> completion) {
+    const std::string local = store_->persistentStoreIdentifier().value_or("");
+    syn::detail::runAsync(
+        store_, [local](ManagedObjectContext& context) { return rebase(local, context); },
+        std::move(completion));
+}
+
+void SYNRebaser::deleteEventsPreceedingBaselineWithCompletion(
+    std::function<void(plat::ErrorPtr)> completion) {
+    const std::string local = store_->persistentStoreIdentifier().value_or("");
+    syn::detail::runAsync(
+        store_,
+        [local](ManagedObjectContext& context) -> plat::ErrorPtr {
+            auto plan = makePlan(local, context);
+            if (!plan.ok()) {
+                return plan.error();
+            }
+            for (const auto& event : plan->held) {
+                context.deleteObject(event);
+            }
+            return plan->held.empty() ? nullptr : context.save();
+        },
+        std::move(completion));
+}

@@ -1,0 +1,60 @@
+// SYNRevisionManager: answers which events a merge must integrate — whether
+// the local store was abandoned by the others, which events it has not yet
+// merged, which events are concurrent with those, and which of a list can be
+// integrated at all.
+//
+// Every operation runs inside the event store's context (re-entrantly) and
+// takes and returns event objects of that context; call it from inside the
+// context when you hold event objects. Failed fetches are errors, never
+// "no events".
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <set>
+
+#include "platform/foundation/URL.h"
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+class SYNRevisionManager {
+  public:
+    explicit SYNRevisionManager(std::shared_ptr<SYNEventStore> eventStore);
+
+    // The model versions events may have been made with (a model file or a
+    // bundle of versions); without it, every model version passes.
+    const std::optional<plat::URL>& managedObjectModelURL() const { return modelURL_; }
+    void setManagedObjectModelURL(std::optional<plat::URL> url) { modelURL_ = std::move(url); }
+
+    // False when the local store has been abandoned: a baseline exists, the
+    // local store has merged before, and the baseline either lacks the local
+    // store or claims a local revision above every local event present.
+    plat::Result<bool> checkThatLocalPersistentStoreHasNotBeenAbandoned();
+    // Complete save and merge events of every store whose own revision is not
+    // covered by the local store's latest merge event (else the baseline), in
+    // event order.
+    plat::Result<SYNManagedObjects> fetchUncommittedStoreModificationEvents();
+    // The events plus every event concurrent with one of them (neither's set
+    // covers the other's revision), repeated until nothing is added; in event
+    // order.
+    plat::Result<SYNManagedObjects> recursivelyFetchStoreModificationEventsConcurrentWithEvents(
+        const SYNManagedObjects& events);
+    // The events that can be integrated, in input order. Left out, with the
+    // code added to informativeErrorCodes: an unknown model version (201); a
+    // gap before the event in its store's revisions, or an earlier event of
+    // its store left out (204); a revision of another store it depends on
+    // that neither the baseline nor a kept event holds (210); a data file
+    // that is not here (214). Events the baseline already holds are left out
+    // without a code.
+    SYNManagedObjects integrableEventsFromEvents(const SYNManagedObjects& events,
+                                                 std::set<int64_t>& informativeErrorCodes);
+
+  private:
+    struct Facts;
+    struct KnownVersions;
+    plat::Result<Facts> gatherFacts(plat::coredata::ManagedObjectContext& context);
+    std::optional<KnownVersions> knownModelVersions() const;
+
+    std::shared_ptr<SYNEventStore> store_;
+    std::optional<plat::URL> modelURL_;
+};

@@ -1,0 +1,157 @@
+// The coordinator's store registry and metadata: files sniffed by their
+// contents, metadata that persists, and damaged or foreign files refused.
+#include "platform/coredata/PersistentStoreCoordinator.h"
+
+#include <sqlite3.h>
+
+#include <fstream>
+
+#include "SQLiteStoreTestSupport.h"
+#include "platform/coredata/BinaryStore.h"
+
+namespace plat::coredata {
+namespace {
+
+using testing::makeTestModel;
+using CoordinatorTest = testing::SQLiteFileTest;
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(CoordinatorTest, MetadataIsReadFromTheFileWhateverItsType) {
+    auto coordinator = open();
+    auto store = coordinator->persistentStores().at(0);
+    Dictionary mine;
+    mine.set("cloudIdentity", Value(Data::fromString("token")));
+    mine.set(StoreUUIDKey, Value("forged"));  // the store's own keys cannot be replaced
+    ASSERT_EQ(coordinator->setMetadata(mine, store), nullptr);
+    EXPECT_EQ(coordinator->metadataForPersistentStore(store).find("cloudIdentity")->asData()->toString(), "token");
+
+    // Written at once: another reader sees it without a save.
+    auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url());
+    ASSERT_TRUE(metadata) << metadata.error()->description();
+    EXPECT_EQ(metadata->find(StoreTypeKey)->stringValue(), SQLiteStoreType);
+    EXPECT_EQ(metadata->find(StoreUUIDKey)->stringValue(), store->identifier());
+    EXPECT_EQ(metadata->find("cloudIdentity")->asData()->toString(), "token");
+    const Value* hashes = metadata->find(StoreModelVersionHashesKey);
+    ASSERT_NE(hashes, nullptr);
+    EXPECT_EQ(*hashes->find("Task"), Value(coordinator->managedObjectModel()->entityNamed("Task")->versionHash()));
+    EXPECT_NE(metadata->find(StoreModelVersionIdentifiersKey), nullptr);
+
+    // Changed in place by path, keeping the store's own keys.
+    Dictionary replaced;
+    replaced.set("flag", Value(true));
+    replaced.set(StoreTypeKey, Value("Other"));
+    ASSERT_EQ(PersistentStoreCoordinator::setMetadata(replaced, SQLiteStoreType, url()), nullptr);
+    coordinator.reset();
+    auto reopened = open();
+    Dictionary after = reopened->persistentStores().at(0)->metadata();
+    EXPECT_TRUE(after.find("flag")->boolValue());
+    EXPECT_EQ(after.find("cloudIdentity"), nullptr);
+    EXPECT_EQ(after.find(StoreTypeKey)->stringValue(), SQLiteStoreType);
+    EXPECT_EQ(after.find(StoreUUIDKey)->stringValue(), store->identifier());
+
+    // Metadata set on the store object goes out with the next save too.
+    auto context = contextOn(reopened);
+    Dictionary next = after;
+    next.set("counter", Value(int64_t{2}));
+    reopened->persistentStores().at(0)->setMetadata(next);
+    context->insertNewObjectForEntityForName("Tag");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(PersistentStoreCoordinator::metadataForPersistentStoreOfType(SQLiteStoreType, url())
+                  ->find("counter")
+                  ->longLongValue(),
+              2);
+    auto mismatch = PersistentStoreCoordinator::metadataForPersistentStoreOfType(BinaryStoreType, url());
+    ASSERT_FALSE(mismatch);
+    EXPECT_EQ(mismatch.error()->code(), PersistentStoreTypeMismatchError);
+}
+
+TEST_F(CoordinatorTest, BinaryStoreFilesAreSniffedAndNotOpenedAsSQLite) {
+    {
+        auto coordinator = PersistentStoreCoordinator::create(makeTestModel());
+        auto store = coordinator->addPersistentStore(BinaryStoreType, "", url("events.bin"));
+        ASSERT_TRUE(store) << store.error()->description();
+        auto context = contextOn(coordinator);
+        context->insertNewObjectForEntityForName("Tag");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url("events.bin"));
+    ASSERT_TRUE(metadata) << metadata.error()->description();
+    EXPECT_EQ(metadata->find(StoreTypeKey)->stringValue(), BinaryStoreType);
+    auto refused = openError(makeTestModel(), {}, "events.bin");
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), PersistentStoreTypeMismatchError);
+}
+
+TEST_F(CoordinatorTest, DamagedAndForeignFilesAreRefusedWithAClearError) {
+    {
+        auto context = contextOn(open());
+        for (int i = 0; i < 200; ++i)
+            context->insertNewObjectForEntityForName("Tag")->setValue(Value(std::string(100, 'x')), "name");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    const std::string good = readFile(path());
+    ASSERT_GT(good.size(), 8192u);
+
+    // A JSON text, random bytes, a truncated database, a database whose pages
+    // were overwritten, and a SQLite database of another application.
+    writeFile(path("text.sqlite"), "{\"entities\": []}");
+    writeFile(path("noise.sqlite"), std::string(5000, '\x5a'));
+    writeFile(path("truncated.sqlite"), good.substr(0, 1000));
+    std::string smashed = good;
+    for (std::size_t i = 100; i < smashed.size(); i += 7)
+        smashed[i] = static_cast<char>(smashed[i] ^ 0x5a);
+    writeFile(path("smashed.sqlite"), smashed);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path("other.sqlite").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE people (name TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    for (const char* name : {"text.sqlite", "noise.sqlite", "truncated.sqlite", "smashed.sqlite", "other.sqlite"}) {
+        auto error = openError(makeTestModel(), {}, name);
+        ASSERT_NE(error, nullptr) << name;
+        EXPECT_EQ(error->code(), FileReadCorruptFileError) << name << ": " << error->description();
+        auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url(name));
+        ASSERT_FALSE(metadata) << name;
+        EXPECT_EQ(metadata.error()->code(), FileReadCorruptFileError) << name;
+    }
+    // The refused file is left alone.
+    EXPECT_EQ(readFile(path("text.sqlite")), "{\"entities\": []}");
+    auto missing = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url("missing.sqlite"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error()->code(), FileReadNoSuchFileError);
+}
+
+TEST_F(CoordinatorTest, StoreTypesAndURLsAreChecked) {
+    auto coordinator = PersistentStoreCoordinator::create(makeTestModel());
+    auto unknown = coordinator->addPersistentStore("Nope", "", url());
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error()->code(), PersistentStoreInvalidTypeError);
+    auto noURL = coordinator->addPersistentStore(SQLiteStoreType, "", std::nullopt);
+    ASSERT_FALSE(noURL);
+    EXPECT_EQ(noURL.error()->code(), PersistentStoreOpenError);
+    auto first = coordinator->addPersistentStore(SQLiteStoreType, "", url());
+    ASSERT_TRUE(first);
+    auto again = coordinator->addPersistentStore(SQLiteStoreType, "", url());
+    ASSERT_FALSE(again);
+    auto noFolder = coordinator->addPersistentStore(SQLiteStoreType, "", url("no/such/folder.sqlite"));
+    ASSERT_FALSE(noFolder);
+    EXPECT_EQ(noFolder.error()->code(), PersistentStoreOpenError);
+    // Another model on the same file is refused rather than misread.
+    auto other = ManagedObjectModel::create();
+    other->addEntity("Tag").addAttribute("name", AttributeType::Integer64);
+    auto mismatch = openError(other);
+    ASSERT_NE(mismatch, nullptr);
+    EXPECT_EQ(mismatch->code(), PersistentStoreIncompatibleVersionHashError);
+}
+
+}  // namespace
+}  // namespace plat::coredata

@@ -1,0 +1,235 @@
+// The SQLite store must answer every fetch exactly as the in-memory store
+// does, whether it translates the predicate and ordering to SQL or evaluates
+// them itself: the same data goes into both and each request is compared.
+#include "SQLiteStoreTestSupport.h"
+
+namespace plat::coredata {
+namespace {
+
+using testing::makeRequest;
+
+struct QueryCase {
+    QueryCase(std::string n, std::string e, std::function<PredicatePtr(const std::vector<ManagedObjectIDPtr>&)> p,
+              std::vector<SortDescriptor> s = {}, bool sub = true, std::size_t o = 0, std::size_t l = 0)
+        : name(std::move(n)), entity(std::move(e)), predicate(std::move(p)), sort(std::move(s)),
+          includesSubentities(sub), offset(o), limit(l) {}
+    std::string name;
+    std::string entity;
+    std::function<PredicatePtr(const std::vector<ManagedObjectIDPtr>& ids)> predicate;
+    std::vector<SortDescriptor> sort;
+    bool includesSubentities = true;
+    std::size_t offset = 0, limit = 0;
+};
+
+void PrintTo(const QueryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+PredicatePtr cmp(const char* key, PredicateOperator op, Value v, unsigned options = 0) {
+    return Predicate::comparison(Expression::keyPath(key), op, Expression::constant(std::move(v)),
+                                 ComparisonModifier::Direct, options);
+}
+
+using Ids = std::vector<ManagedObjectIDPtr>;
+
+// Fills a store: titles with nil, prefixes and non-ASCII text; sort orders
+// with nil; tasks with and without a calendar; a sub-entity; tags.
+// Returns the IDs of the tasks in insertion order.
+Ids fill(ManagedObjectContext& context) {
+    auto work = context.insertNewObjectForEntityForName("Calendar");
+    work->setValue(Value("Work"), "name");
+    auto home = context.insertNewObjectForEntityForName("Calendar");
+    home->setValue(Value("home"), "name");
+    auto red = context.insertNewObjectForEntityForName("Tag");
+    red->setValue(Value("red"), "name");
+    struct Row {
+        const char* entity;
+        const char* title;
+        int sortOrder;  // -1: nil
+        bool done;
+        ManagedObjectPtr calendar;
+        bool tagged;
+    };
+    const std::vector<Row> rows = {
+        {"Task", "alpha", 3, false, work, true},      {"Task", "alphabet", 1, true, home, false},
+        {"Task", nullptr, 2, false, work, false},     {"UrgentTask", "beta", 5, true, nullptr, true},
+        {"Task", "Alpha", -1, false, home, false},    {"Task", "é-accent", 4, true, work, false},
+        {"UrgentTask", "", 0, false, work, false},    {"Task", "zeta", 2, true, nullptr, false},
+        {"Task", "al\xEF\xBF\xBF", 7, false, home, true},
+    };
+    std::vector<ManagedObjectPtr> tasks;
+    int n = 0;
+    for (const Row& r : rows) {
+        auto t = context.insertNewObjectForEntityForName(r.entity);
+        t->setValue(r.title ? Value(r.title) : Value(), "title");
+        t->setValue(r.sortOrder < 0 ? Value() : Value(r.sortOrder), "sortOrder");
+        t->setValue(Value(r.done), "done");
+        t->setValue(Value("u" + std::to_string(n++)), "uuid");
+        if (r.calendar)
+            t->setObject(r.calendar, "calendar");
+        if (r.tagged)
+            t->mutableSetValueForKey("tags").addObject(red);
+        tasks.push_back(t);
+        // One save per task, so that keys follow insertion order in both stores.
+        EXPECT_EQ(context.save(), nullptr);
+    }
+    Ids ids;
+    for (const auto& t : tasks)
+        ids.push_back(t->objectID());
+    return ids;
+}
+
+std::vector<QueryCase> cases() {
+    using Op = PredicateOperator;
+    auto p = [](PredicatePtr x) { return [x](const Ids&) { return x; }; };
+    const std::vector<SortDescriptor> byUUID{SortDescriptor("uuid")};
+    std::vector<QueryCase> c = {
+        {"EqualString", "Task", p(Predicate::equal("title", Value("alpha")))},
+        {"NotEqualStringKeepsNil", "Task", p(Predicate::notEqual("title", Value("alpha")))},
+        {"EqualNil", "Task", p(Predicate::equal("title", Value()))},
+        {"NotEqualNil", "Task", p(Predicate::notEqual("title", Value()))},
+        {"LessThan", "Task", p(Predicate::lessThan("sortOrder", Value(3)))},
+        {"LessOrEqualDouble", "Task", p(Predicate::lessThanOrEqual("sortOrder", Value(2.5)))},
+        {"GreaterThan", "Task", p(Predicate::greaterThan("sortOrder", Value(2)))},
+        {"GreaterOrEqualNilIsFalse", "Task", p(Predicate::greaterThanOrEqual("sortOrder", Value()))},
+        {"ConstantOnTheLeft", "Task",
+         p(Predicate::comparison(Expression::constant(Value(3)), Op::GreaterThan, Expression::keyPath("sortOrder")))},
+        {"InNumbers", "Task", p(Predicate::in("sortOrder", Value(Array{Value(1), Value(5), Value(7)})))},
+        {"InWithNil", "Task", p(Predicate::in("title", Value(Array{Value("beta"), Value()})))},
+        {"InEmpty", "Task", p(Predicate::in("title", Value(Array{})))},
+        {"InSet", "Task", p(Predicate::in("title", Value(Set{Value("zeta"), Value("alpha")})))},
+        {"InStringIsSubstring", "Task", p(Predicate::in("title", Value("xalphabetx")))},
+        {"BeginsWith", "Task", p(Predicate::beginsWith("title", "al"))},
+        {"BeginsWithEmpty", "Task", p(Predicate::beginsWith("title", ""))},
+        {"BeginsWithNonASCII", "Task", p(Predicate::beginsWith("title", "é"))},
+        {"BeginsWithHighCodePoint", "Task", p(Predicate::beginsWith("title", "al\xEF\xBF\xBF"))},
+        {"BeginsWithCaseInsensitive", "Task", p(Predicate::beginsWith("title", "AL", CaseInsensitivePredicateOption))},
+        {"EndsWith", "Task", p(Predicate::endsWith("title", "ta"))},
+        {"EndsWithNonASCII", "Task", p(Predicate::endsWith("title", "accent"))},
+        {"Contains", "Task", p(Predicate::contains("title", Value("ph")))},
+        {"ContainsEmpty", "Task", p(Predicate::contains("title", Value("")))},
+        {"NotBeginsWithKeepsNil", "Task", p(Predicate::notPredicate(Predicate::beginsWith("title", "al")))},
+        {"NotGreaterThanKeepsNil", "Task", p(Predicate::notPredicate(Predicate::greaterThan("sortOrder", Value(2))))},
+        {"NotNotEqual", "Task", p(Predicate::notPredicate(Predicate::notEqual("title", Value("beta"))))},
+        {"StringOrdering", "Task", p(Predicate::lessThan("title", Value("b")))},
+        {"BooleanEqualsNumber", "Task", p(Predicate::equal("done", Value(1)))},
+        {"BooleanEqualsNo", "Task", p(Predicate::equal("done", Value(false)))},
+        {"TypeMismatchIsFalse", "Task", p(Predicate::equal("title", Value(5)))},
+        {"KeyPathThroughToOne", "Task", p(Predicate::equal("calendar.name", Value("Work")))},
+        {"KeyPathNotEqualKeepsNoCalendar", "Task", p(Predicate::notEqual("calendar.name", Value("Work")))},
+        {"KeyPathBeginsWith", "Task", p(Predicate::beginsWith("calendar.name", "h"))},
+        {"ToOneIsNil", "Task", p(Predicate::equal("calendar", Value()))},
+        {"AndOfTranslatable", "Task",
+         p(Predicate::andPredicate({Predicate::equal("done", Value(false)), Predicate::greaterThan("sortOrder", Value(0))}))},
+        {"AndWithInMemoryPart", "Task",
+         p(Predicate::andPredicate({Predicate::equal("done", Value(false)),
+                                    cmp("title", Op::EqualTo, Value("ALPHA"), CaseInsensitivePredicateOption)}))},
+        {"OrWithInMemoryPart", "Task",
+         p(Predicate::orPredicate({Predicate::equal("sortOrder", Value(5)),
+                                   cmp("title", Op::EqualTo, Value("ALPHA"), CaseInsensitivePredicateOption)}))},
+        {"NotOfOr", "Task",
+         p(Predicate::notPredicate(Predicate::orPredicate(
+             {Predicate::equal("calendar.name", Value("Work")), Predicate::lessThan("sortOrder", Value(2))})))},
+        {"NotOfAndWithInMemoryPart", "Task",
+         p(Predicate::notPredicate(Predicate::andPredicate(
+             {Predicate::equal("done", Value(true)), Predicate::anyIn("tags.name", Value(Array{Value("red")}))})))},
+        {"AnyToMany", "Task", p(Predicate::anyIn("tags.name", Value(Array{Value("red")})))},
+        {"TrueAndFalse", "Task", p(Predicate::orPredicate({Predicate::falsePredicate(), Predicate::truePredicate()}))},
+        {"NotTrue", "Task", p(Predicate::notPredicate(Predicate::truePredicate()))},
+        {"EmptyOr", "Task", p(Predicate::orPredicate({}))},
+        {"NotEmptyAnd", "Task", p(Predicate::notPredicate(Predicate::andPredicate({})))},
+        {"SelfIn", "Task", [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[0])), Value(ObjectPtr(ids[3])), Value(ObjectPtr(ids[4]))})); }},
+        {"SelfInWithoutSubentities", "Task",
+         [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[0])), Value(ObjectPtr(ids[3]))})); },
+         {}, false},
+        {"NotSelfIn", "Task", [](const Ids& ids) { return Predicate::notPredicate(Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[1]))}))); }},
+        {"SelfInAndPredicate", "Task",
+         [](const Ids& ids) {
+             return Predicate::andPredicate({Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[0])), Value(ObjectPtr(ids[1]))})),
+                                             Predicate::equal("done", Value(true))});
+         }},
+        {"SortNilFirst", "Task", p(nullptr), {SortDescriptor("title")}},
+        {"SortDescending", "Task", p(nullptr), {SortDescriptor("title", false)}},
+        {"SortThroughToOne", "Task", p(nullptr), {SortDescriptor("calendar.name"), SortDescriptor("uuid")}},
+        {"SortCaseInsensitiveInMemory", "Task", p(nullptr), {SortDescriptor("title", true, true), SortDescriptor("uuid")}},
+        {"SortTiesKeepKeyOrder", "Task", p(nullptr), {SortDescriptor("done")}},
+        {"WindowInSQL", "Task", p(Predicate::notEqual("title", Value("zeta"))), {SortDescriptor("sortOrder")}, true, 2, 3},
+        {"WindowAfterMemoryFilter", "Task", p(cmp("title", Op::BeginsWith, Value("A"), CaseInsensitivePredicateOption)),
+         {SortDescriptor("uuid", false)}, true, 1, 2},
+        {"WindowAfterMemorySort", "Task", p(nullptr), {SortDescriptor("title", false, true)}, true, 3, 4},
+        {"WindowPastTheEnd", "Task", p(nullptr), byUUID, true, 50, 2},
+        {"SubentityOnly", "UrgentTask", p(Predicate::notEqual("title", Value("beta")))},
+        {"AbstractRootWithoutSubentities", "Item", p(nullptr), {}, false},
+        {"AbstractRootWithSubentities", "Item", p(Predicate::beginsWith("uuid", "u")), byUUID},
+        {"TaskWithoutSubentities", "Task", p(Predicate::greaterThan("sortOrder", Value(-10))), {}, false},
+    };
+    return c;
+}
+
+using SQLiteStoreToOneQueryTest = testing::SQLiteFileTest;
+
+class SQLiteStoreQueryTest : public testing::SQLiteFileTest, public ::testing::WithParamInterface<QueryCase> {};
+
+std::vector<std::string> uuids(const std::vector<ManagedObjectPtr>& objects) {
+    std::vector<std::string> out;
+    for (const auto& o : objects)
+        out.push_back(o->valueForKey("uuid").stringValue());
+    return out;
+}
+
+TEST_P(SQLiteStoreQueryTest, AnswersAsTheInMemoryStoreDoes) {
+    const QueryCase& q = GetParam();
+    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    Ids memoryIds = fill(*memoryContext);
+    {
+        auto writer = contextOn(open());
+        fill(*writer);
+    }
+    auto sqlite = open();
+    auto sqliteContext = contextOn(sqlite);
+    Ids sqliteIds;
+    for (const auto& id : memoryIds) {
+        // The same rows under the SQLite store's UUID.
+        sqliteIds.push_back(sqlite->persistentStores()[0]->objectIDFor(
+            sqlite->managedObjectModel()->entityNamed(id->entity()->name()), id->primaryKey()));
+    }
+    auto build = [&](const Ids& ids) {
+        FetchRequest r = makeRequest(q.entity.c_str(), q.predicate(ids), q.sort);
+        r.includesSubentities = q.includesSubentities;
+        r.fetchOffset = q.offset;
+        r.fetchLimit = q.limit;
+        return r;
+    };
+    auto expected = uuids(fetchAll(memoryContext, build(memoryIds)));
+    auto actual = uuids(fetchAll(sqliteContext, build(sqliteIds)));
+    EXPECT_EQ(actual, expected);
+    EXPECT_EQ(sqliteContext->countForFetchRequest(build(sqliteIds)).value(), expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, SQLiteStoreQueryTest, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<QueryCase>& info) { return info.param.name; });
+
+TEST_F(SQLiteStoreToOneQueryTest, ToOneComparisonsWithObjectsAndIDsRunAgainstTheStore) {
+    auto context = contextOn(open());
+    Ids ids = fill(*context);
+    auto fresh = contextOn(open());
+    auto work = fetchAll(fresh, makeRequest("Calendar", Predicate::equal("name", Value("Work"))));
+    ASSERT_EQ(work.size(), 1u);
+    auto byObject = fetchAll(fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0])))));
+    auto byID = fetchAll(fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0]->objectID())))));
+    EXPECT_EQ(byObject.size(), 4u);
+    EXPECT_EQ(byObject, byID);
+    auto notWork = fetchAll(fresh, makeRequest("Task", Predicate::notEqual("calendar", Value(ObjectPtr(work[0])))));
+    EXPECT_EQ(notWork.size(), 5u);  // home and no calendar
+    // An unsaved object's temporary ID matches no stored row.
+    auto unsaved = fresh->insertNewObjectForEntityForName("Calendar");
+    unsaved->setValue(Value("new"), "name");
+    FetchRequest r = makeRequest("Task", Predicate::in("calendar", Value(Array{Value(ObjectPtr(unsaved)), Value()})));
+    EXPECT_EQ(fetchAll(fresh, r).size(), 2u);  // the tasks without a calendar
+    (void)ids;
+}
+
+}  // namespace
+}  // namespace plat::coredata

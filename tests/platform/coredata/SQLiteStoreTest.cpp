@@ -1,0 +1,366 @@
+#include "platform/coredata/SQLiteStore.h"
+
+#include <set>
+
+#include "SQLiteStoreTestSupport.h"
+#include "platform/coredata/UUIDObject.h"
+#include "platform/foundation/Decimal.h"
+
+namespace plat::coredata {
+namespace {
+
+using testing::makeRequest;
+using testing::NotificationRecorder;
+using SQLiteStoreTest = testing::SQLiteFileTest;
+
+std::shared_ptr<ManagedObjectModel> allTypesModel() {
+    auto model = ManagedObjectModel::create();
+    auto& e = model->addEntity("Sample");
+    e.addAttribute("i16", AttributeType::Integer16);
+    e.addAttribute("i32", AttributeType::Integer32);
+    e.addAttribute("i64", AttributeType::Integer64).indexed(true);
+    e.addAttribute("dbl", AttributeType::Double);
+    e.addAttribute("flt", AttributeType::Float);
+    e.addAttribute("flag", AttributeType::Boolean);
+    e.addAttribute("text", AttributeType::String);
+    e.addAttribute("when", AttributeType::Date);
+    e.addAttribute("blob", AttributeType::BinaryData);
+    e.addAttribute("uuid", AttributeType::UUID);
+    e.addAttribute("link", AttributeType::URI);
+    e.addAttribute("amount", AttributeType::Decimal);
+    e.addAttribute("extra", AttributeType::Transformable);
+    return model;
+}
+
+TEST_F(SQLiteStoreTest, EveryAttributeTypeRoundTripsThroughTheFile) {
+    const UUID uuid = UUID::random();
+    const URL link = *URL::URLWithString("https://example.com/a?b=c");
+    Array extra{Value("x"), Value(int64_t{7})};
+    const std::vector<std::pair<const char*, Value>> values = {
+        {"i16", Value(int16_t{-32768})},
+        {"i32", Value(int32_t{2147483647})},
+        {"i64", Value(int64_t{-9007199254740993})},
+        {"dbl", Value(0.1)},
+        {"flt", Value(1.5f)},
+        {"flag", Value(true)},
+        {"text", Value("héllo \xF0\x9F\x98\x80 \"quoted\"")},
+        {"when", Value(Date(123456.789))},
+        {"blob", Value(Data(std::vector<uint8_t>{0, 1, 0, 255}))},
+        {"uuid", UUIDObject::make(uuid)},
+        {"link", Value(ObjectPtr(URLObject::make(link)))},
+        {"amount", Value(Decimal::fromString("12345678901234567890.125"))},
+        {"extra", Value(extra)},
+    };
+    {
+        auto context = contextOn(open(allTypesModel()));
+        auto full = context->insertNewObjectForEntityForName("Sample");
+        for (const auto& [key, value] : values)
+            full->setValue(value, key);
+        context->insertNewObjectForEntityForName("Sample");  // every value nil
+        auto empty = context->insertNewObjectForEntityForName("Sample");
+        empty->setValue(Value(""), "text");
+        empty->setValue(Value(Data()), "blob");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto context = contextOn(open(allTypesModel()));
+    auto objects = fetchAll(context, makeRequest("Sample"));
+    ASSERT_EQ(objects.size(), 3u);
+    for (const auto& [key, value] : values) {
+        Value read = objects[0]->valueForKey(key);
+        EXPECT_EQ(read, value) << key << ": " << read.description();
+        EXPECT_EQ(read.kind(), value.kind()) << key;
+        EXPECT_TRUE(objects[1]->valueForKey(key).isNull()) << key;
+    }
+    EXPECT_EQ(objects[0]->valueForKey("i16").numberType(), NumberType::Int16);
+    EXPECT_EQ(objects[0]->valueForKey("flt").numberType(), NumberType::Float);
+    // Empty text and data stay empty, not nil.
+    EXPECT_EQ(objects[2]->valueForKey("text"), Value(""));
+    EXPECT_EQ(objects[2]->valueForKey("blob"), Value(Data()));
+    // Typed comparisons run in SQL.
+    auto byUUID = fetchAll(context, makeRequest("Sample", Predicate::equal("uuid", UUIDObject::make(uuid))));
+    ASSERT_EQ(byUUID.size(), 1u);
+    EXPECT_EQ(byUUID[0], objects[0]);
+    EXPECT_EQ(fetchAll(context, makeRequest("Sample", Predicate::equal("link", Value(ObjectPtr(URLObject::make(
+                                                                                   link))))))
+                  .size(),
+              1u);
+    EXPECT_EQ(fetchAll(context, makeRequest("Sample", Predicate::lessThan("when", Value(Date(200000.0))))).size(),
+              1u);
+}
+
+TEST_F(SQLiteStoreTest, RelationshipsOfEveryKindSurviveAReopen) {
+    std::string taskURI;
+    {
+        auto context = contextOn(open());
+        auto work = context->insertNewObjectForEntityForName("Calendar");
+        work->setValue(Value("Work"), "name");
+        auto task = context->insertNewObjectForEntityForName("UrgentTask");
+        task->setValue(Value("t"), "title");
+        task->setObject(work, "calendar");
+        auto notes = task->mutableOrderedSetValueForKey("notes");
+        for (const char* text : {"n1", "n2", "n3"}) {
+            auto note = context->insertNewObjectForEntityForName("Note");
+            note->setValue(Value(text), "text");
+            notes.addObject(note);
+        }
+        for (const char* name : {"red", "blue"}) {
+            auto tag = context->insertNewObjectForEntityForName("Tag");
+            tag->setValue(Value(name), "name");
+            task->mutableSetValueForKey("tags").addObject(tag);
+        }
+        auto ann = context->insertNewObjectForEntityForName("Person");
+        auto bob = context->insertNewObjectForEntityForName("Person");
+        ann->setValue(Value("ann"), "name");
+        bob->setValue(Value("bob"), "name");
+        ann->setObject(bob, "partner");
+        auto vault = context->insertNewObjectForEntityForName("Vault");
+        vault->setObject(ann, "guard");
+        vault->mutableSetValueForKey("items").addObject(notes.objects()[0]);
+        ASSERT_EQ(context->save(), nullptr);
+        // Reorder and shrink the ordered relationship in a second save.
+        auto n3 = notes.objects()[2];
+        notes.removeObject(n3);
+        notes.insertObject(n3, 0);
+        notes.removeObject(notes.objects()[1]);
+        ASSERT_EQ(context->save(), nullptr);
+        taskURI = task->objectID()->URIRepresentation().absoluteString();
+    }
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto task = context->existingObjectWithID(coordinator->managedObjectIDForURIRepresentation(taskURI));
+    ASSERT_TRUE(task);
+    EXPECT_EQ((*task)->entity()->name(), "UrgentTask");
+    auto notes = (*task)->objectsForKey("notes");
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0]->valueForKey("text"), Value("n3"));
+    EXPECT_EQ(notes[1]->valueForKey("text"), Value("n2"));
+    EXPECT_EQ(notes[0]->objectForKey("task"), *task);
+    EXPECT_EQ((*task)->objectForKey("calendar")->valueForKey("name"), Value("Work"));
+    EXPECT_EQ((*task)->objectForKey("calendar")->objectsForKey("tasks").size(), 1u);
+    auto tags = (*task)->objectsForKey("tags");
+    ASSERT_EQ(tags.size(), 2u);
+    for (const auto& tag : tags)
+        EXPECT_EQ(tag->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{*task});
+    auto people = fetchAll(context, makeRequest("Person", nullptr, {SortDescriptor("name")}));
+    ASSERT_EQ(people.size(), 2u);
+    EXPECT_EQ(people[0]->objectForKey("partner"), people[1]);
+    EXPECT_EQ(people[1]->objectForKey("partner"), people[0]);
+    auto vaults = fetchAll(context, makeRequest("Vault"));
+    ASSERT_EQ(vaults.size(), 1u);
+    EXPECT_EQ(vaults[0]->objectForKey("guard"), people[0]);
+    ASSERT_EQ(vaults[0]->objectsForKey("items").size(), 1u);
+    EXPECT_EQ(vaults[0]->objectsForKey("items")[0]->valueForKey("text"), Value("n1"));
+
+    // Deleting removes rows and links on both sides; cascades reach the notes.
+    context->deleteObject(tags[0]);
+    context->deleteObject(*task);
+    ASSERT_EQ(context->save(), nullptr);
+    auto after = contextOn(open());
+    EXPECT_EQ(after->countForFetchRequest(makeRequest("Task")).value(), 0u);
+    EXPECT_EQ(after->countForFetchRequest(makeRequest("Note")).value(), 1u);  // n1 lost its task only
+    auto remaining = fetchAll(after, makeRequest("Tag"));
+    ASSERT_EQ(remaining.size(), 1u);
+    EXPECT_TRUE(remaining[0]->objectsForKey("tasks").empty());
+    EXPECT_TRUE(fetchAll(after, makeRequest("Calendar"))[0]->objectsForKey("tasks").empty());
+}
+
+TEST_F(SQLiteStoreTest, OptimisticLockingDetectsChangesFromAnotherCoordinator) {
+    auto first = contextOn(open());
+    auto a = first->insertNewObjectForEntityForName("Tag");
+    auto b = first->insertNewObjectForEntityForName("Tag");
+    a->setValue(Value("a"), "name");
+    b->setValue(Value("b"), "name");
+    ASSERT_EQ(first->save(), nullptr);
+
+    auto second = contextOn(open());
+    auto seen = fetchAll(second, makeRequest("Tag", nullptr, {SortDescriptor("name")}));
+    ASSERT_EQ(seen.size(), 2u);
+    seen[0]->setValue(Value("a2"), "name");
+    ASSERT_EQ(second->save(), nullptr);
+
+    // Changing the same row from the stale context conflicts; the whole save
+    // is refused and the context keeps its changes.
+    a->setValue(Value("a1"), "name");
+    b->setValue(Value("b1"), "name");
+    auto error = first->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ManagedObjectMergeError);
+    EXPECT_TRUE(first->hasChanges());
+    auto check = contextOn(open());
+    auto stored = fetchAll(check, makeRequest("Tag", nullptr, {SortDescriptor("name")}));
+    EXPECT_EQ(stored[0]->valueForKey("name"), Value("a2"));
+    EXPECT_EQ(stored[1]->valueForKey("name"), Value("b"));  // not half-written
+
+    // Rolling back reloads from the store.
+    first->rollback();
+    EXPECT_EQ(a->valueForKey("name"), Value("a2"));
+
+    // A row that another coordinator changed cannot be deleted from a stale
+    // read either; after a reload it can.
+    auto stale = contextOn(open());
+    auto staleB = fetchAll(stale, makeRequest("Tag", Predicate::equal("name", Value("b"))));
+    ASSERT_EQ(staleB.size(), 1u);
+    seen[1]->setValue(Value("b2"), "name");
+    ASSERT_EQ(second->save(), nullptr);
+    stale->deleteObject(staleB[0]);
+    auto refused = stale->save();
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), ManagedObjectMergeError);
+    stale->rollback();
+    stale->deleteObject(staleB[0]);
+    EXPECT_EQ(stale->save(), nullptr);
+    EXPECT_EQ(check->countForFetchRequest(makeRequest("Tag")).value(), 1u);
+}
+
+TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
+    int64_t reserved = 0;
+    {
+        auto context = contextOn(open());
+        auto o = context->insertNewObjectForEntityForName("Tag");
+        ASSERT_EQ(context->obtainPermanentIDsForObjects({o}), nullptr);
+        reserved = o->objectID()->primaryKey();
+        context->rollback();  // never saved
+    }
+    auto one = contextOn(open());
+    auto two = contextOn(open());
+    std::set<int64_t> keys{reserved};
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& context : {one, two}) {
+            auto o = context->insertNewObjectForEntityForName("Tag");
+            ASSERT_EQ(context->save(), nullptr);
+            EXPECT_GT(o->objectID()->primaryKey(), reserved);
+            EXPECT_TRUE(keys.insert(o->objectID()->primaryKey()).second) << o->objectID()->description();
+        }
+    }
+    // Sub-entities draw from their root's keys.
+    auto task = one->insertNewObjectForEntityForName("Task");
+    auto urgent = one->insertNewObjectForEntityForName("UrgentTask");
+    ASSERT_EQ(one->save(), nullptr);
+    EXPECT_NE(task->objectID()->primaryKey(), urgent->objectID()->primaryKey());
+}
+
+TEST_F(SQLiteStoreTest, URIsAgreeAcrossCoordinatorsAndReopens) {
+    auto a = open();
+    auto b = open();
+    auto storeA = a->persistentStores().at(0);
+    auto storeB = b->persistentStores().at(0);
+    EXPECT_EQ(storeA->identifier(), storeB->identifier());
+    EXPECT_EQ(storeA->type(), SQLiteStoreType);
+    EXPECT_EQ(storeA->metadata().find(StoreUUIDKey)->stringValue(), storeA->identifier());
+
+    auto context = contextOn(a);
+    auto tag = context->insertNewObjectForEntityForName("Tag");
+    tag->setValue(Value("x"), "name");
+    ASSERT_EQ(context->save(), nullptr);
+    const URL uri = tag->objectID()->URIRepresentation();
+    auto other = contextOn(b);
+    auto seen = fetchAll(other, makeRequest("Tag"));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0]->objectID()->URIRepresentation().absoluteString(), uri.absoluteString());
+    EXPECT_TRUE(seen[0]->objectID()->isEqual(*tag->objectID()));
+    a.reset();
+    b.reset();
+    auto later = open();
+    auto id = later->managedObjectIDForURIRepresentation(uri);
+    ASSERT_NE(id, nullptr);
+    auto laterContext = contextOn(later);
+    auto object = laterContext->existingObjectWithID(id);
+    ASSERT_TRUE(object);
+    EXPECT_EQ((*object)->valueForKey("name"), Value("x"));
+}
+
+TEST_F(SQLiteStoreTest, DidSaveNotificationsMergeAcrossCoordinators) {
+    auto writer = contextOn(open());
+    auto reader = contextOn(open());
+    auto tag = writer->insertNewObjectForEntityForName("Tag");
+    tag->setValue(Value("before"), "name");
+    auto gone = writer->insertNewObjectForEntityForName("Tag");
+    ASSERT_EQ(writer->save(), nullptr);
+    auto seen = fetchAll(reader, makeRequest("Tag", Predicate::equal("name", Value("before"))));
+    ASSERT_EQ(seen.size(), 1u);
+    auto seenGone = reader->objectWithID(gone->objectID());
+    (void)seenGone->valueForKey("name");
+
+    NotificationRecorder saves(ManagedObjectContextDidSaveNotification, writer);
+    tag->setValue(Value("after"), "name");
+    writer->deleteObject(gone);
+    ASSERT_EQ(writer->save(), nullptr);
+    ASSERT_EQ(saves.notes.size(), 1u);
+    reader->mergeChangesFromContextDidSaveNotification(saves.notes[0]);
+    EXPECT_EQ(seen[0]->valueForKey("name"), Value("after"));
+    EXPECT_TRUE(seenGone->isInvalidated());
+    // A refetch sees the same state.
+    EXPECT_EQ(fetchAll(reader, makeRequest("Tag", Predicate::equal("name", Value("after")))).size(), 1u);
+}
+
+TEST_F(SQLiteStoreTest, CountsAndWindowsMatchTheFetchedObjects) {
+    auto context = contextOn(open());
+    for (int i = 0; i < 10; ++i) {
+        auto t = context->insertNewObjectForEntityForName(i % 3 ? "Task" : "UrgentTask");
+        t->setValue(Value(int16_t(i)), "sortOrder");
+        t->setValue(Value(i % 2 ? "odd" : "even"), "title");
+    }
+    ASSERT_EQ(context->save(), nullptr);
+    auto fresh = contextOn(open());
+    const std::vector<PredicatePtr> predicates = {
+        nullptr,
+        Predicate::equal("title", Value("odd")),
+        // Case-insensitive comparisons are evaluated in memory.
+        Predicate::comparison(Expression::keyPath("title"), PredicateOperator::EqualTo,
+                              Expression::constant(Value("ODD")), ComparisonModifier::Direct,
+                              CaseInsensitivePredicateOption),
+    };
+    for (const auto& p : predicates) {
+        for (bool sub : {true, false}) {
+            for (auto [offset, limit] : {std::pair<std::size_t, std::size_t>{0, 0}, {2, 3}, {8, 5}, {20, 1}}) {
+                FetchRequest r = makeRequest("Task", p, {SortDescriptor("sortOrder", false)});
+                r.includesSubentities = sub;
+                r.fetchOffset = offset;
+                r.fetchLimit = limit;
+                auto objects = fetchAll(fresh, r);
+                EXPECT_EQ(fresh->countForFetchRequest(r).value(), objects.size())
+                    << (p ? p->predicateFormat() : "all") << " sub " << sub << " window " << offset << "+" << limit;
+                for (std::size_t i = 1; i < objects.size(); ++i)
+                    EXPECT_GT(objects[i - 1]->valueForKey("sortOrder").longLongValue(),
+                              objects[i]->valueForKey("sortOrder").longLongValue());
+            }
+        }
+    }
+    FetchRequest all = makeRequest("Task");
+    EXPECT_EQ(fresh->countForFetchRequest(all).value(), 10u);
+    all.includesSubentities = false;
+    EXPECT_EQ(fresh->countForFetchRequest(all).value(), 6u);
+}
+
+TEST_F(SQLiteStoreTest, ReadOnlyStoresReadButRefuseToWrite) {
+    {
+        auto context = contextOn(open());
+        context->insertNewObjectForEntityForName("Tag")->setValue(Value("x"), "name");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    Dictionary options;
+    options.set(ReadOnlyPersistentStoreOption, Value(true));
+    auto context = contextOn(open(testing::makeTestModel(), options));
+    auto tags = fetchAll(context, makeRequest("Tag"));
+    ASSERT_EQ(tags.size(), 1u);
+    tags[0]->setValue(Value("y"), "name");
+    auto error = context->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), PersistentStoreSaveError);
+    // A read-only store is never created.
+    auto missing = openError(testing::makeTestModel(), options, "missing.sqlite");
+    ASSERT_NE(missing, nullptr);
+    EXPECT_EQ(missing->code(), FileReadNoSuchFileError);
+}
+
+TEST_F(SQLiteStoreTest, RemovedStoresAnswerWithAnErrorNotACrash) {
+    auto coordinator = open();
+    auto store = coordinator->persistentStores().at(0);
+    ASSERT_EQ(coordinator->removePersistentStore(store), nullptr);
+    auto rows = store->fetchRows(FetchRequest("Tag"), *coordinator->managedObjectModel()->entityNamed("Tag"));
+    ASSERT_FALSE(rows);
+    EXPECT_EQ(rows.error()->code(), PersistentStoreOperationError);
+}
+
+}  // namespace
+}  // namespace plat::coredata

@@ -1,0 +1,236 @@
+// Shared set-up of the event store tests: a fresh event store in a temporary
+// folder, an application model and store to take changes from, and helpers
+// to read events back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "support/TempDir.h"
+#include "sync/eventstore/SYNContextAdditions.h"
+#include "sync/eventstore/SYNDataAdditions.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventBuilder.h"
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+namespace eventstoretest {
+
+// The object-store type the event stores of these tests use; switch to
+// plat::coredata::SQLiteStoreType once that store exists.
+inline const std::string kStoreType = plat::coredata::InMemoryStoreType;
+
+inline void pumpMainUntil(const std::function<bool()>& done) {
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil(done, 30.0));
+}
+
+// Person(name, age, photo, tag, homepage, secret [ignored], scratch
+// [transient]; friends many-to-many; pets ordered to-many with Pet.owner);
+// Pet(name); Note [ignored entity].
+inline std::shared_ptr<plat::coredata::ManagedObjectModel> makeApplicationModel() {
+    using plat::coredata::AttributeType;
+    auto model = plat::coredata::ManagedObjectModel::create();
+    auto& person = model->addEntity("Person");
+    person.addAttribute("name", AttributeType::String);
+    person.addAttribute("age", AttributeType::Integer32);
+    person.addAttribute("photo", AttributeType::BinaryData);
+    person.addAttribute("tag", AttributeType::UUID);
+    person.addAttribute("homepage", AttributeType::URI);
+    person.addAttribute("secret", AttributeType::String).setUserInfo({{SYNIgnoredKey, plat::Value("YES")}});
+    person.addAttribute("scratch", AttributeType::String).transient(true);
+    person.addRelationship("friends", "Person").inverse("friends").toMany();
+    person.addRelationship("pets", "Pet").inverse("owner").ordered();
+    person.addRelationship("notes", "Note").inverse("person").toMany();
+    auto& pet = model->addEntity("Pet");
+    pet.addAttribute("name", AttributeType::String);
+    pet.addRelationship("owner", "Person").inverse("pets");
+    auto& note = model->addEntity("Note");
+    note.setUserInfo({{SYNIgnoredKey, plat::Value(true)}});
+    note.addAttribute("text", AttributeType::String);
+    note.addRelationship("person", "Person").inverse("notes");
+    return model;
+}
+
+class EventStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plat::dispatch::MainLoop::bindToCurrentThread();
+        plat::dispatch::MainLoop::drain();
+        store = openStore();
+        ASSERT_TRUE(store);
+        ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+        context = store->managedObjectContext();
+    }
+    void TearDown() override {
+        plat::dispatch::MainLoop::drain();
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    }
+
+    std::shared_ptr<SYNEventStore> openStore(const std::string& mesh = "mesh") {
+        return SYNEventStore::create(mesh, root.str(), kStoreType);
+    }
+
+    // An application store with its own context (confined to the test).
+    struct Application {
+        std::shared_ptr<plat::coredata::PersistentStoreCoordinator> coordinator;
+        std::shared_ptr<plat::coredata::ManagedObjectContext> context;
+    };
+    static Application makeApplication() {
+        Application application;
+        application.coordinator = plat::coredata::PersistentStoreCoordinator::create(makeApplicationModel());
+        EXPECT_TRUE(
+            application.coordinator->addPersistentStore(plat::coredata::InMemoryStoreType, "", std::nullopt)
+                .ok());
+        application.context =
+            plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+        application.context->setPersistentStoreCoordinator(application.coordinator);
+        return application;
+    }
+
+    // Runs work in the event store's context.
+    template <class F>
+    auto inStore(F&& work) {
+        using R = decltype(work());
+        if constexpr (std::is_void_v<R>) {
+            context->performBlockAndWait([&] { work(); });
+        } else {
+            std::optional<R> result;
+            context->performBlockAndWait([&] { result.emplace(work()); });
+            return std::move(*result);
+        }
+    }
+
+    SYNManagedObjects allEvents() {
+        return inStore([&] {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            EXPECT_TRUE(events.ok());
+            SYNManagedObjects sorted = events.ok() ? *events : SYNManagedObjects();
+            SYNStoreModificationEvent::sortInEventOrder(sorted);
+            return sorted;
+        });
+    }
+
+    // The change of an event for a global identifier string, or null.
+    plat::coredata::ManagedObjectPtr changeFor(const plat::coredata::ManagedObjectPtr& event,
+                                               const std::string& identifier) {
+        for (const auto& change : event->objectsForKey("objectChanges")) {
+            if (SYNObjectChange::globalIdentifierString(*change) == identifier) {
+                return change;
+            }
+        }
+        return nullptr;
+    }
+
+    static const SYNPropertyChangeValue* valueNamed(const std::vector<SYNPropertyChangeValue>& values,
+                                                    const std::string& name) {
+        for (const auto& value : values) {
+            if (value.propertyName() == name) {
+                return &value;
+            }
+        }
+        return nullptr;
+    }
+
+    testsupport::TempDir root;
+    std::shared_ptr<SYNEventStore> store;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context;
+};
+
+}  // namespace eventstoretest
+
+namespace eventstoretest {
+
+// Writes events straight into an event store context, for tests that need
+// exact revisions.
+class EventWriter {
+  public:
+    explicit EventWriter(plat::coredata::ManagedObjectContext& context) : context_(context) {}
+
+    plat::coredata::ManagedObjectPtr event(const std::string& uid, int16_t type, int64_t globalCount,
+                                           const SYNRevision& own, const SYNRevisionSet& others = {},
+                                           const std::string& modelVersion = {}) {
+        auto event = context_.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        event->setValue(plat::Value(uid), "uniqueIdentifier");
+        event->setValue(plat::Value(int64_t{type}), "type");
+        event->setValue(plat::Value(globalCount), "globalCount");
+        event->setValue(plat::Value(static_cast<double>(globalCount)), "timestamp");
+        if (!modelVersion.empty()) {
+            event->setValue(plat::Value(modelVersion), "modelVersion");
+        }
+        event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                             own.persistentStoreIdentifier, own.revisionNumber, context_),
+                         "eventRevision");
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, others);
+        return event;
+    }
+
+    plat::coredata::ManagedObjectPtr identifier(const std::string& gid,
+                                                const std::string& entity = "Person") {
+        auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings({gid}, entity, context_);
+        if (found.ok() && found->front()) {
+            return found->front();
+        }
+        auto record = context_.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        record->setValue(plat::Value(gid), "globalIdentifier");
+        record->setValue(plat::Value(entity), "nameOfEntity");
+        return record;
+    }
+
+    plat::coredata::ManagedObjectPtr change(const plat::coredata::ManagedObjectPtr& event,
+                                            const std::string& gid, int16_t type,
+                                            const std::vector<SYNPropertyChangeValue>& values = {},
+                                            const std::string& entity = "Person") {
+        auto change = context_.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+        change->setValue(plat::Value(int64_t{type}), "type");
+        change->setValue(plat::Value(entity), "nameOfEntity");
+        change->setObject(identifier(gid, entity), "globalIdentifier");
+        change->setObject(event, "storeModificationEvent");
+        SYNObjectChange::setPropertyChangeValues(*change, values);
+        for (const auto& value : values) {
+            if (value.filename()) {
+                auto file = context_.insertNewObjectForEntityForName(SYNDataFileEntityName);
+                file->setValue(plat::Value(*value.filename()), "filename");
+                file->setObject(change, "objectChange");
+            }
+        }
+        return change;
+    }
+
+  private:
+    plat::coredata::ManagedObjectContext& context_;
+};
+
+inline SYNRevisionSet revisions(std::initializer_list<std::pair<const char*, int64_t>> entries) {
+    SYNRevisionSet set;
+    for (const auto& [store, number] : entries) {
+        set.setRevisionNumber(store, number);
+    }
+    return set;
+}
+
+inline SYNPropertyChangeValue attribute(const std::string& name, plat::Value value) {
+    SYNPropertyChangeValue change(SYNPropertyChangeTypeAttribute, name);
+    change.setValue(std::move(value));
+    return change;
+}
+
+inline SYNPropertyChangeValue toMany(const std::string& name, std::set<std::string> added,
+                                     std::set<std::string> removed = {}) {
+    SYNPropertyChangeValue change(SYNPropertyChangeTypeToManyRelationship, name);
+    change.setAddedIdentifiers(std::move(added));
+    change.setRemovedIdentifiers(std::move(removed));
+    return change;
+}
+
+}  // namespace eventstoretest

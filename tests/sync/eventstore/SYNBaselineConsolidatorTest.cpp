@@ -1,0 +1,167 @@
+#include "sync/eventstore/SYNBaselineConsolidator.h"
+
+#include <gtest/gtest.h>
+
+#include "EventStoreFixture.h"
+
+namespace eventstoretest {
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectPtr;
+
+// What a machine's event store holds of its baselines.
+struct BaselineView {
+    std::string identifier;
+    SYNRevisionSet set;
+    int64_t globalCount;
+    std::map<std::string, Value> names;  // global identifier -> name value
+    bool operator==(const BaselineView&) const = default;
+};
+
+class SYNBaselineConsolidatorTest : public EventStoreTest {
+  protected:
+    struct Machine {
+        std::shared_ptr<SYNEventStore> store;
+        std::shared_ptr<ManagedObjectContext> context;
+    };
+
+    Machine enlist(const std::string& hardware, const std::vector<std::string>& people) {
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(hardware);
+        Machine machine{SYNEventStore::create("mesh", (root / hardware).string(), kStoreType), nullptr};
+        EXPECT_EQ(machine.store->prepareNewEventStore(), nullptr);
+        machine.context = machine.store->managedObjectContext();
+        auto app = makeApplication();
+        SYNManagedObjects objects;
+        for (const auto& name : people) {
+            auto person = app.context->insertNewObjectForEntityForName("Person");
+            person->setValue(Value(name), "name");
+            objects.push_back(person);
+        }
+        EXPECT_EQ(app.context->save(), nullptr);
+        SYNEventBuilder builder(machine.store);
+        EXPECT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+        EXPECT_EQ(builder.addChangesForInsertedObjects(objects, true, false, *app.context), nullptr);
+        EXPECT_EQ(builder.finalizeNewEvent(), nullptr);
+        EXPECT_EQ(builder.saveAndReset(), nullptr);
+        return machine;
+    }
+
+    // Copies the baselines of one machine into another, as an import would.
+    void copyBaselines(const Machine& from, const Machine& to) {
+        std::vector<std::tuple<std::string, int64_t, SYNRevision, SYNRevisionSet,
+                               std::vector<std::pair<std::string, std::vector<SYNPropertyChangeValue>>>>>
+            copied;
+        from.context->performBlockAndWait([&] {
+            auto baselines = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, *from.context);
+            for (const auto& baseline : *baselines) {
+                std::vector<std::pair<std::string, std::vector<SYNPropertyChangeValue>>> changes;
+                for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                    changes.emplace_back(*SYNObjectChange::globalIdentifierString(*change),
+                                         SYNObjectChange::propertyChangeValues(*change));
+                }
+                copied.emplace_back(SYNStoreModificationEvent::uniqueIdentifier(*baseline),
+                                    SYNStoreModificationEvent::globalCount(*baseline),
+                                    *SYNStoreModificationEvent::revision(*baseline),
+                                    SYNStoreModificationEvent::revisionSetOfOtherStores(*baseline), changes);
+            }
+        });
+        to.context->performBlockAndWait([&] {
+            EventWriter write(*to.context);
+            for (const auto& [uid, count, own, others, changes] : copied) {
+                auto event = write.event(uid, SYNStoreModificationEventTypeBaseline, count, own, others);
+                for (const auto& [gid, values] : changes) {
+                    write.change(event, gid, SYNObjectChangeTypeInsert, values);
+                }
+            }
+            ASSERT_EQ(to.context->save(), nullptr);
+        });
+    }
+
+    static std::vector<BaselineView> baselines(const Machine& machine) {
+        std::vector<BaselineView> views;
+        machine.context->performBlockAndWait([&] {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *machine.context);
+            for (const auto& event : *events) {
+                EXPECT_EQ(SYNStoreModificationEvent::type(*event), SYNStoreModificationEventTypeBaseline);
+                BaselineView view{SYNStoreModificationEvent::uniqueIdentifier(*event),
+                                  SYNStoreModificationEvent::revisionSet(*event),
+                                  SYNStoreModificationEvent::globalCount(*event),
+                                  {}};
+                for (const auto& change : event->objectsForKey("objectChanges")) {
+                    EXPECT_EQ(SYNObjectChange::type(*change), SYNObjectChangeTypeInsert);
+                    auto values = SYNObjectChange::propertyChangeValues(*change);
+                    view.names[*SYNObjectChange::globalIdentifierString(*change)] =
+                        *valueNamed(values, "name")->value();
+                }
+                views.push_back(view);
+            }
+        });
+        return views;
+    }
+
+    static void consolidate(const Machine& machine) {
+        bool done = false;
+        plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+        SYNBaselineConsolidator(machine.store, {}).consolidateBaselineWithCompletion([&](plat::ErrorPtr e) {
+            error = e;
+            done = true;
+        });
+        pumpMainUntil([&] { return done; });
+        EXPECT_EQ(error, nullptr);
+    }
+};
+
+TEST_F(SYNBaselineConsolidatorTest, BaselinesOfTwoMachinesBecomeTheSameOneHoldingEveryObject) {
+    Machine first = enlist("AAAAAAAA-0000-0000-0000-000000000001", {"alice", "bob"});
+    Machine second = enlist("AAAAAAAA-0000-0000-0000-000000000002", {"carol"});
+    copyBaselines(second, first);
+    copyBaselines(first, second);
+    consolidate(first);
+    consolidate(second);
+
+    auto onFirst = baselines(first);
+    auto onSecond = baselines(second);
+    ASSERT_EQ(onFirst.size(), 1u);
+    EXPECT_EQ(onFirst, onSecond);
+    const auto& merged = onFirst.front();
+    EXPECT_EQ(merged.names.size(), 3u);
+    std::set<std::string> names;
+    for (const auto& [gid, name] : merged.names) {
+        names.insert(name.stringValue());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"alice", "bob", "carol"}));
+    EXPECT_EQ(merged.set, revisions({{first.store->persistentStoreIdentifier()->c_str(), 0},
+                                     {second.store->persistentStoreIdentifier()->c_str(), 0}}));
+    EXPECT_EQ(merged.identifier.size(), 32u);
+    EXPECT_EQ(first.store->currentBaselineIdentifier(), merged.identifier);
+
+    // Consolidating again changes nothing.
+    consolidate(first);
+    EXPECT_EQ(baselines(first), onFirst);
+}
+
+TEST_F(SYNBaselineConsolidatorTest, DominatedBaselinesAndLeftoversAreDropped) {
+    EventWriter write(*context);
+    inStore([&] {
+        auto old = write.event("old", SYNStoreModificationEventTypeBaseline, 1, {"A", 1});
+        write.change(old, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("stale"))});
+        auto current =
+            write.event("current", SYNStoreModificationEventTypeBaseline, 5, {"A", 4}, revisions({{"B", 2}}));
+        write.change(current, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("fresh"))});
+        write.event("half done", SYNStoreModificationEventTypeBaselineConsolidating, 9, {"A", 9});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    Machine machine{store, context};
+    consolidate(machine);
+    auto left = baselines(machine);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.front().identifier, "current");
+    EXPECT_EQ(left.front().names.at("x"), Value("fresh"));
+}
+
+}  // namespace
+}  // namespace eventstoretest

@@ -1,0 +1,367 @@
+#include "sync/eventstore/SYNEventBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include "EventStoreFixture.h"
+#include "platform/coredata/UUIDObject.h"
+#include "sync/eventstore/SYNDataAdditions.h"
+
+namespace eventstoretest {
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectPtr;
+
+class FixedMesh : public SYNMeshServices {
+  public:
+    Value modelVersionHash() const override { return Value(plat::Dictionary{{"Person", Value("h1")}}); }
+    std::optional<std::string> modelVersionIdentifier() const override { return "v1"; }
+    std::vector<std::optional<std::string>> globalIdentifiersForManagedObjects(
+        const SYNManagedObjects& objects) const override {
+        std::vector<std::optional<std::string>> ids;
+        for (const auto& object : objects) {
+            Value name = object->valueForKey("name");
+            ids.push_back(name.isString() ? std::optional<std::string>("gid-" + *name.asString())
+                                          : std::nullopt);
+        }
+        return ids;
+    }
+};
+
+class SYNEventBuilderTest : public EventStoreTest {
+  protected:
+    std::unique_ptr<SYNEventBuilder> newBuilder() {
+        auto builder = std::make_unique<SYNEventBuilder>(store);
+        builder->setMesh(mesh);
+        return builder;
+    }
+
+    // Makes, finalizes and saves an event of the type with the given changes.
+    SYNRevision saveEvent(int16_t type, const std::function<void(SYNEventBuilder&)>& fill = {}) {
+        auto builder = newBuilder();
+        auto revision = builder->makeNewEventOfType(type);
+        EXPECT_TRUE(revision.ok());
+        if (fill) {
+            fill(*builder);
+        }
+        EXPECT_EQ(builder->finalizeNewEvent(), nullptr);
+        EXPECT_EQ(builder->saveAndReset(), nullptr);
+        return *revision;
+    }
+
+    ManagedObjectPtr person(Application& app, const std::string& name) {
+        auto object = app.context->insertNewObjectForEntityForName("Person");
+        object->setValue(Value(name), "name");
+        return object;
+    }
+
+    std::shared_ptr<FixedMesh> mesh = std::make_shared<FixedMesh>();
+};
+
+TEST_F(SYNEventBuilderTest, RevisionsCountUpAndGlobalCountsFollowTheWholeStore) {
+    const std::string local = *store->persistentStoreIdentifier();
+    auto builder = newBuilder();
+    auto first = builder->makeNewEventOfType(SYNStoreModificationEventTypeSave, "first");
+    ASSERT_TRUE(first.ok());
+    EXPECT_EQ(*first, (SYNRevision{local, 0}));
+    inStore([&] {
+        auto event = builder->event();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(SYNStoreModificationEvent::type(*event), SYNStoreModificationEventTypeIncomplete);
+        EXPECT_EQ(SYNStoreModificationEvent::globalCount(*event), 0);
+        EXPECT_EQ(SYNStoreModificationEvent::uniqueIdentifier(*event), "first");
+        EXPECT_EQ(event->valueForKey("modelVersionIdentifier"), Value("v1"));
+        EXPECT_NE(event->valueForKey("modelVersion").asString()->find("<plist"), std::string::npos);
+        // An event imported from another store with a high count.
+        auto foreign = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        foreign->setValue(Value("foreign"), "uniqueIdentifier");
+        foreign->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
+        foreign->setValue(Value(int64_t{41}), "globalCount");
+        foreign->setValue(Value(1.0), "timestamp");
+        foreign->setObject(
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("other", 3, *context),
+            "eventRevision");
+    });
+    // The unsaved first event already holds revision 0.
+    auto second = newBuilder()->makeNewEventOfType(SYNStoreModificationEventTypeSave);
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(second->revisionNumber, 1);
+
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto event = builder->event();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(SYNStoreModificationEvent::globalCount(*event), 42);
+        EXPECT_EQ(SYNStoreModificationEvent::type(*event), SYNStoreModificationEventTypeSave);
+    });
+}
+
+TEST_F(SYNEventBuilderTest, RevisionNumbersAreNeverReusedAfterEventsAreDeleted) {
+    const std::string local = *store->persistentStoreIdentifier();
+    // A baseline that folded local revisions up to 7 and deleted their events.
+    inStore([&] {
+        auto baseline = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        baseline->setValue(Value("base"), "uniqueIdentifier");
+        baseline->setValue(Value(int64_t{SYNStoreModificationEventTypeBaseline}), "type");
+        baseline->setValue(Value(int64_t{3}), "globalCount");
+        baseline->setValue(Value(0.0), "timestamp");
+        baseline->setObject(
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("other", 4, *context),
+            "eventRevision");
+        SYNRevisionSet others;
+        others.setRevisionNumber(local, 7);
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, others);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    auto builder = newBuilder();
+    auto revision = builder->makeNewEventOfType(SYNStoreModificationEventTypeSave);
+    ASSERT_TRUE(revision.ok());
+    EXPECT_EQ(revision->revisionNumber, 8);
+    inStore([&] {
+        // Without a merge event, the other stores' revisions are the baseline's.
+        SYNRevisionSet expected;
+        expected.setRevisionNumber("other", 4);
+        EXPECT_EQ(SYNStoreModificationEvent::revisionSetOfOtherStores(*builder->event()), expected);
+    });
+}
+
+TEST_F(SYNEventBuilderTest, OtherStoresRevisionsComeFromTheLatestLocalMerge) {
+    const std::string local = *store->persistentStoreIdentifier();
+    auto merge = newBuilder();
+    ASSERT_TRUE(merge->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
+    ManagedObjectPtr merged;
+    inStore([&] {
+        merged = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        merged->setValue(Value("remote"), "uniqueIdentifier");
+        merged->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
+        merged->setValue(Value(int64_t{1}), "globalCount");
+        merged->setValue(Value(0.0), "timestamp");
+        merged->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("B", 5, *context),
+                          "eventRevision");
+        SYNRevisionSet seen;
+        seen.setRevisionNumber("C", 2);
+        seen.setRevisionNumber(local, 9);
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merged, seen);
+        SYNRevisionSet already;
+        already.setRevisionNumber("C", 3);
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merge->event(), already);
+    });
+    ASSERT_EQ(merge->updateEventRevisionsAccountingForMergeOfEventIDs({merged->objectID()}), nullptr);
+    ASSERT_EQ(merge->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(merge->saveAndReset(), nullptr);
+
+    SYNRevisionSet expected;
+    expected.setRevisionNumber("B", 5);
+    expected.setRevisionNumber("C", 3);
+    inStore(
+        [&] { EXPECT_EQ(SYNStoreModificationEvent::revisionSetOfOtherStores(*merge->event()), expected); });
+    auto save = newBuilder();
+    ASSERT_TRUE(save->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    inStore(
+        [&] { EXPECT_EQ(SYNStoreModificationEvent::revisionSetOfOtherStores(*save->event()), expected); });
+}
+
+TEST_F(SYNEventBuilderTest, AnEventResetAwayBeforeItsSaveFailsCleanly) {
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
+    inStore([&] { context->reset(); });
+    EXPECT_TRUE(SYNErrorHasCode(builder->finalizeNewEvent(), SYNErrorMissingEvent));
+    EXPECT_TRUE(SYNErrorHasCode(builder->saveAndReset(), SYNErrorMissingEvent));
+    EXPECT_TRUE(SYNErrorHasCode(builder->addDeleteChangesForObjectIDs({}), SYNErrorMissingEvent) ||
+                builder->addDeleteChangesForObjectIDs({}) == nullptr);
+    EXPECT_TRUE(allEvents().empty());
+}
+
+TEST_F(SYNEventBuilderTest, InsertChangesHoldEveryValueAndLargeDataGoesToFiles) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    plat::Data big(std::string(SYNMaximumInlineDataLength + 1, 'x').data(), SYNMaximumInlineDataLength + 1);
+    plat::Data edge(std::string(SYNMaximumInlineDataLength, 'y').data(), SYNMaximumInlineDataLength);
+    alice->setValue(Value(big), "photo");
+    bob->setValue(Value(edge), "photo");
+    alice->setValue(Value(int64_t{30}), "age");
+    alice->setValue(Value("hidden"), "secret");
+    alice->setValue(Value("temp"), "scratch");
+    auto tag = plat::UUID::random();
+    alice->setValue(plat::coredata::UUIDObject::make(tag), "tag");
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    auto rex = app.context->insertNewObjectForEntityForName("Pet");
+    auto tom = app.context->insertNewObjectForEntityForName("Pet");
+    alice->mutableOrderedSetValueForKey("pets").addObject(tom);
+    alice->mutableOrderedSetValueForKey("pets").addObject(rex);
+    auto note = app.context->insertNewObjectForEntityForName("Note");
+    note->setObject(alice, "person");
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    saveEvent(SYNStoreModificationEventTypeSave, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, bob, rex, tom}, true, false, *app.context),
+                  nullptr);
+    });
+    auto event = allEvents().back();
+    inStore([&] {
+        EXPECT_EQ(event->objectsForKey("objectChanges").size(), 4u);
+        auto change = changeFor(event, "gid-alice");
+        ASSERT_TRUE(change);
+        EXPECT_EQ(SYNObjectChange::type(*change), SYNObjectChangeTypeInsert);
+        EXPECT_EQ(change->valueForKey("nameOfEntity"), Value("Person"));
+        auto values = SYNObjectChange::propertyChangeValues(*change);
+        EXPECT_EQ(valueNamed(values, "secret"), nullptr);
+        EXPECT_EQ(valueNamed(values, "scratch"), nullptr);
+        EXPECT_EQ(valueNamed(values, "notes"), nullptr);
+        EXPECT_EQ(valueNamed(values, "age")->value(), Value(int64_t{30}));
+        EXPECT_EQ(valueNamed(values, "tag")->value(), Value(tag.UUIDString()));
+        const auto* photo = valueNamed(values, "photo");
+        EXPECT_EQ(photo->filename(), syn_md5Checksum(big));
+        EXPECT_FALSE(photo->value().has_value());
+        EXPECT_EQ(store->dataForFile(*photo->filename()), big);
+        ASSERT_EQ(change->objectsForKey("dataFiles").size(), 1u);
+        EXPECT_EQ(valueNamed(values, "friends")->addedIdentifiers(), std::set<std::string>{"gid-bob"});
+
+        // Pets have no name: their identifiers are new UUIDs; each member has its index.
+        const auto* pets = valueNamed(values, "pets");
+        EXPECT_EQ(pets->type(), SYNPropertyChangeTypeOrderedToManyRelationship);
+        ASSERT_EQ(pets->movedIdentifiersByIndex().size(), 2u);
+        auto tomChange = changeFor(event, pets->movedIdentifiersByIndex().at(0));
+        ASSERT_TRUE(tomChange);
+        EXPECT_EQ(valueNamed(SYNObjectChange::propertyChangeValues(*tomChange), "owner")->relatedIdentifier(),
+                  "gid-alice");
+
+        auto bobValues = SYNObjectChange::propertyChangeValues(*changeFor(event, "gid-bob"));
+        EXPECT_EQ(valueNamed(bobValues, "photo")->value(), Value(edge));
+        EXPECT_FALSE(valueNamed(bobValues, "photo")->filename());
+    });
+    EXPECT_EQ(newBuilder()->retrieveGlobalIdentifierStringsForManagedObjects({alice, note}, true),
+              (std::vector<std::optional<std::string>>{"gid-alice", std::nullopt}));
+}
+
+TEST_F(SYNEventBuilderTest, ChangesOfOneObjectFoldIntoOneAndDuplicatesAreReported) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    ASSERT_EQ(app.context->save(), nullptr);
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, false, *app.context), nullptr);
+    SYNPropertyChangeValue renamed(SYNPropertyChangeTypeAttribute, "name");
+    renamed.setValue(Value("alicia"));
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({alice->objectID()}, {{alice->objectID(), {renamed}}}),
+              nullptr);
+    ASSERT_EQ(builder->checkUniquenessOfGlobalIdentifiers(), nullptr);
+    inStore([&] {
+        auto changes = builder->event()->objectsForKey("objectChanges");
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_EQ(SYNObjectChange::type(*changes[0]), SYNObjectChangeTypeInsert);
+        auto values = SYNObjectChange::propertyChangeValues(*changes[0]);
+        EXPECT_EQ(valueNamed(values, "name")->value(), Value("alicia"));
+        EXPECT_TRUE(valueNamed(values, "age"));
+    });
+    ASSERT_EQ(builder->addDeleteChangesForObjectIDs({alice->objectID()}), nullptr);
+    inStore([&] {
+        auto changes = builder->event()->objectsForKey("objectChanges");
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_EQ(SYNObjectChange::type(*changes[0]), SYNObjectChangeTypeDelete);
+        EXPECT_TRUE(SYNObjectChange::propertyChangeValues(*changes[0]).empty());
+        // A second change made behind the builder's back.
+        auto twin = context->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+        twin->setValue(Value(int64_t{SYNObjectChangeTypeUpdate}), "type");
+        twin->setValue(Value("Person"), "nameOfEntity");
+        twin->setObject(changes[0]->objectForKey("globalIdentifier"), "globalIdentifier");
+        twin->setObject(builder->event(), "storeModificationEvent");
+    });
+    EXPECT_TRUE(
+        SYNErrorHasCode(builder->checkUniquenessOfGlobalIdentifiers(), SYNErrorDuplicateGlobalIdentifiers));
+}
+
+TEST_F(SYNEventBuilderTest, UnsavedChangesOfAChildContextBecomeChangesWithLastingStoreURIs) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, bob}, true, false, *app.context), nullptr);
+    });
+
+    auto child = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    child->setParentContext(app.context);
+    auto childAlice = child->objectWithID(alice->objectID());
+    auto dave = child->insertNewObjectForEntityForName("Person");
+    childAlice->mutableSetValueForKey("friends").removeObject(child->objectWithID(bob->objectID()));
+    childAlice->mutableSetValueForKey("friends").addObject(dave);
+    childAlice->setValue(Value(int64_t{31}), "age");
+    child->deleteObject(child->objectWithID(bob->objectID()));
+    child->deleteObject(child->objectWithID(carol->objectID()));  // never recorded: no change
+
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
+    ASSERT_EQ(builder->addChangesForUnsavedManagedObjectContext(*child), nullptr);
+    ASSERT_EQ(builder->checkUniquenessOfGlobalIdentifiers(), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    ASSERT_EQ(child->save(), nullptr);
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    inStore([&] {
+        auto event = builder->event();
+        auto changes = event->objectsForKey("objectChanges");
+        EXPECT_EQ(changes.size(), 3u);
+        EXPECT_EQ(SYNObjectChange::type(*changeFor(event, "gid-bob")), SYNObjectChangeTypeDelete);
+        auto update = SYNObjectChange::propertyChangeValues(*changeFor(event, "gid-alice"));
+        EXPECT_EQ(valueNamed(update, "age")->value(), Value(int64_t{31}));
+        EXPECT_EQ(valueNamed(update, "friends")->removedIdentifiers(), std::set<std::string>{"gid-bob"});
+        ASSERT_EQ(valueNamed(update, "friends")->addedIdentifiers().size(), 1u);
+        std::string daveIdentifier = *valueNamed(update, "friends")->addedIdentifiers().begin();
+        auto insert = changeFor(event, daveIdentifier);
+        ASSERT_TRUE(insert);
+        EXPECT_EQ(SYNObjectChange::type(*insert), SYNObjectChangeTypeInsert);
+        // The recorded URI still finds the object after both saves.
+        auto uri = *insert->objectForKey("globalIdentifier")->valueForKey("storeURI").asString();
+        auto id = app.coordinator->managedObjectIDForURIRepresentation(uri);
+        ASSERT_TRUE(id);
+        EXPECT_TRUE(app.context->existingObjectWithID(id).ok());
+    });
+}
+
+TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValues) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto rex = app.context->insertNewObjectForEntityForName("Pet");
+    auto tom = app.context->insertNewObjectForEntityForName("Pet");
+    alice->mutableOrderedSetValueForKey("pets").addObject(rex);
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, rex, tom}, true, false, *app.context),
+                  nullptr);
+    });
+
+    alice->setValue(Value("alicia"), "name");
+    alice->mutableOrderedSetValueForKey("pets").insertObject(tom, 0);
+    SYNPropertyChangeValuesByObjectID values;
+    values[alice->objectID()] = SYNPropertyChangeValue::propertyChangesForObject(
+        *alice, store, alice->changedValues().keys(), true, false);
+    EXPECT_FALSE(valueNamed(values[alice->objectID()], "name")->value().has_value());
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->updatePropertyChangeValuesForUpdatedObjects({alice}, *app.context,
+                                                         SYNUpdateOptionStoreSavedValues, values);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({alice->objectID()}, values), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto update = SYNObjectChange::propertyChangeValues(*changeFor(builder->event(), "gid-alice"));
+        EXPECT_EQ(valueNamed(update, "name")->value(), Value("alicia"));
+        const auto* pets = valueNamed(update, "pets");
+        ASSERT_TRUE(pets);
+        EXPECT_EQ(pets->addedIdentifiers().size(), 1u);
+        EXPECT_TRUE(pets->removedIdentifiers().empty());
+        ASSERT_EQ(pets->movedIdentifiersByIndex().size(), 2u);
+        EXPECT_EQ(pets->movedIdentifiersByIndex().at(0), *pets->addedIdentifiers().begin());
+    });
+}
+
+}  // namespace
+}  // namespace eventstoretest

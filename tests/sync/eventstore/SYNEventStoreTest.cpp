@@ -1,0 +1,297 @@
+#include "sync/eventstore/SYNEventStore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "EventStoreFixture.h"
+#include "platform/foundation/FileManager.h"
+#include "sync/eventstore/SYNDataAdditions.h"
+
+namespace eventstoretest {
+namespace {
+
+namespace fs = std::filesystem;
+using plat::Value;
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+plat::coredata::ManagedObjectPtr insertEvent(plat::coredata::ManagedObjectContext& context,
+                                             const std::string& id, int16_t type, int64_t globalCount,
+                                             const std::string& storeId, int64_t revision) {
+    auto event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+    event->setValue(Value(id), "uniqueIdentifier");
+    event->setValue(Value(int64_t{type}), "type");
+    event->setValue(Value(globalCount), "globalCount");
+    event->setValue(Value(0.0), "timestamp");
+    event->setObject(
+        SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeId, revision, context),
+        "eventRevision");
+    return event;
+}
+
+using SYNEventStoreTest = EventStoreTest;
+
+TEST_F(SYNEventStoreTest, PrepareMakesAStoreIdentifierOfThisMachineAndTheDirectories) {
+    auto identifier = store->persistentStoreIdentifier();
+    ASSERT_TRUE(identifier);
+    EXPECT_EQ(identifier->find('_'), std::string::npos);
+    auto bar = identifier->find('|');
+    ASSERT_NE(bar, std::string::npos);
+    EXPECT_EQ(identifier->substr(bar + 1), SYNEventStore::hardwareIdentifier());
+    EXPECT_TRUE(store->containsEventData());
+    EXPECT_EQ(store->pathToEventStoreRootDirectory(), (root / "mesh").string());
+    for (const char* name : {"data", "newdata", "tmp", "store.plist"}) {
+        EXPECT_TRUE(fs::exists(root / "mesh" / name)) << name;
+    }
+
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting("11111111-2222-3333-4444-555555555555");
+    ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+    EXPECT_NE(store->persistentStoreIdentifier(), identifier);
+    EXPECT_TRUE(store->persistentStoreIdentifier()->ends_with("|11111111-2222-3333-4444-555555555555"));
+}
+
+TEST_F(SYNEventStoreTest, MeshIdentifiersThatAreNotOneComponentAreRefused) {
+    for (std::string bad :
+         {std::string(""), std::string("."), std::string(".."), std::string("a/b"), std::string("a\0b", 3)}) {
+        EXPECT_EQ(SYNEventStore::create(bad, root.str(), kStoreType), nullptr) << bad;
+    }
+    EXPECT_EQ(SYNEventStore::pathToEventDataRootDirectoryForRootDirectory(std::nullopt, "main"),
+              std::nullopt);
+    EXPECT_EQ(SYNEventStore::pathToEventDataRootDirectoryForRootDirectory("/r", "main"), "/r/main");
+    auto fresh = openStore("other");
+    ASSERT_TRUE(fresh);
+    EXPECT_FALSE(fresh->containsEventData());
+    EXPECT_EQ(fresh->managedObjectContext(), nullptr);
+}
+
+TEST_F(SYNEventStoreTest, MetadataSurvivesReopening) {
+    plat::Dictionary token{{"account", Value("alice")}, {"kind", Value(3)}};
+    ASSERT_TRUE(store->setCloudFileSystemIdentityToken(Value(token)));
+    store->setNeedsFullIntegration(true);
+    store->setVerifiesStoreRegistrationInCloud(true);
+    store->setIdentifierOfBaselineUsedToConstructStore("BASE");
+    store->registerIncompleteMandatoryEventIdentifier("A");
+    store->registerIncompleteMandatoryEventIdentifier("A");
+    store->registerIncompleteMandatoryEventIdentifier("B");
+    store->deregisterIncompleteMandatoryEventIdentifier("A");
+    store->deregisterIncompleteMandatoryEventIdentifier("B");
+    store->deregisterIncompleteMandatoryEventIdentifier("never registered");
+    const auto identifier = store->persistentStoreIdentifier();
+    store->dismantle();
+    store.reset();
+
+    auto reopened = openStore();
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->persistentStoreIdentifier(), identifier);
+    EXPECT_TRUE(reopened->containsEventData());
+    EXPECT_EQ(reopened->cloudFileSystemIdentityToken(), Value(token));
+    EXPECT_TRUE(reopened->needsFullIntegration());
+    EXPECT_TRUE(reopened->verifiesStoreRegistrationInCloud());
+    EXPECT_EQ(reopened->identifierOfBaselineUsedToConstructStore(), "BASE");
+    EXPECT_EQ(reopened->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"A"});
+    reopened->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_TRUE(reopened->incompleteMandatoryEventIdentifiers().empty());
+    ASSERT_TRUE(reopened->setCloudFileSystemIdentityToken(Value()));
+    EXPECT_TRUE(reopened->cloudFileSystemIdentityToken().isNull());
+}
+
+TEST_F(SYNEventStoreTest, DamagedMetadataLeavesTheStoreNotEnlisted) {
+    store->dismantle();
+    writeFile(root / "mesh" / "store.plist", "<plist>not really");
+    auto reopened = openStore();
+    ASSERT_TRUE(reopened);
+    EXPECT_FALSE(reopened->containsEventData());
+    EXPECT_EQ(reopened->prepareNewEventStore(), nullptr);
+    EXPECT_TRUE(reopened->containsEventData());
+}
+
+TEST_F(SYNEventStoreTest, IncompleteEventCountsStayRightUnderConcurrentCalls) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                store->registerIncompleteMandatoryEventIdentifier("shared");
+                store->registerIncompleteMandatoryEventIdentifier("shared");
+                store->deregisterIncompleteMandatoryEventIdentifier("shared");
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (int i = 0; i < 99; ++i) {
+        store->deregisterIncompleteMandatoryEventIdentifier("shared");
+    }
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"shared"});
+    store->deregisterIncompleteMandatoryEventIdentifier("shared");
+    EXPECT_TRUE(store->incompleteMandatoryEventIdentifiers().empty());
+}
+
+TEST_F(SYNEventStoreTest, PrepareRemovesOldEventDataButKeepsTheCloudIdentity) {
+    ASSERT_TRUE(store->setCloudFileSystemIdentityToken(Value("token")));
+    store->registerIncompleteMandatoryEventIdentifier("old save");
+    store->setNeedsFullIntegration(true);
+    store->setIdentifierOfBaselineUsedToConstructStore("OLD");
+    writeFile(root / "mesh" / "data" / "OLDFILE", "x");
+    const auto oldIdentifier = store->persistentStoreIdentifier();
+
+    ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+    EXPECT_NE(store->persistentStoreIdentifier(), oldIdentifier);
+    EXPECT_EQ(store->cloudFileSystemIdentityToken(), Value("token"));
+    EXPECT_TRUE(store->incompleteMandatoryEventIdentifiers().empty());
+    EXPECT_FALSE(store->needsFullIntegration());
+    EXPECT_EQ(store->identifierOfBaselineUsedToConstructStore(), std::nullopt);
+    EXPECT_FALSE(fs::exists(root / "mesh" / "data" / "OLDFILE"));
+    EXPECT_TRUE(allEvents().empty());
+}
+
+TEST_F(SYNEventStoreTest, RemovingTheStoreDeletesOnlyItsMeshDirectory) {
+    writeFile(root / "sibling" / "keep", "x");
+    writeFile(root / "keep.txt", "x");
+    ASSERT_EQ(store->removeEventStore(), nullptr);
+    EXPECT_FALSE(fs::exists(root / "mesh"));
+    EXPECT_TRUE(fs::exists(root / "sibling" / "keep"));
+    EXPECT_TRUE(fs::exists(root / "keep.txt"));
+    EXPECT_FALSE(store->containsEventData());
+    EXPECT_EQ(store->persistentStoreIdentifier(), std::nullopt);
+
+    ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+    bool done = false;
+    bool onMain = false;
+    plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+    store->removeEventStoreWithCompletion([&](plat::ErrorPtr e) {
+        error = e;
+        onMain = plat::dispatch::MainLoop::isMainThread();
+        done = true;
+    });
+    pumpMainUntil([&] { return done; });
+    EXPECT_EQ(error, nullptr);
+    EXPECT_TRUE(onMain);
+    EXPECT_FALSE(fs::exists(root / "mesh"));
+}
+
+TEST_F(SYNEventStoreTest, DataFilesMoveFromImportToReferencedAndUnreferencedOnesGo) {
+    writeFile(root / "download" / "REFERENCED", "new bytes");
+    writeFile(root / "download" / "PENDING", "not yet referenced");
+    EXPECT_TRUE(store->importDataFile((root / "download" / "REFERENCED").string()));
+    EXPECT_TRUE(store->importDataFile((root / "download" / "PENDING").string()));
+    EXPECT_FALSE(fs::exists(root / "download" / "REFERENCED"));
+    EXPECT_FALSE(store->importDataFile((root / "download" / "..").string()));
+    EXPECT_FALSE(store->importDataFile((root / "download" / "missing").string()));
+
+    auto kept = store->storeDataFile(plat::Data::fromString("kept"));
+    auto stale = store->storeDataFile(plat::Data::fromString("stale"));
+    ASSERT_TRUE(kept.ok() && stale.ok());
+    EXPECT_EQ(*kept, syn_md5Checksum(plat::Data::fromString("kept")));
+    EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{"PENDING", "REFERENCED", *kept, *stale}));
+    EXPECT_EQ(store->newlyImportedDataFilenames(), (std::set<std::string>{"PENDING", "REFERENCED"}));
+    EXPECT_EQ(store->dataForFile("REFERENCED"), plat::Data::fromString("new bytes"));
+    EXPECT_EQ(store->dataForFile(*kept), plat::Data::fromString("kept"));
+    EXPECT_EQ(store->dataForFile("../store.plist"), std::nullopt);
+    EXPECT_EQ(store->dataForFile("nothing"), std::nullopt);
+
+    inStore([&] {
+        for (const std::string& name : {std::string("REFERENCED"), *kept}) {
+            auto record = context->insertNewObjectForEntityForName(SYNDataFileEntityName);
+            record->setValue(Value(name), "filename");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    store->removeUnreferencedDataFiles();
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), (std::set<std::string>{"REFERENCED", *kept}));
+    EXPECT_EQ(store->newlyImportedDataFilenames(), std::set<std::string>{"PENDING"});
+
+    fs::create_directories(root / "export");
+    EXPECT_TRUE(store->exportDataFile("REFERENCED", (root / "export").string()));
+    EXPECT_TRUE(fs::exists(root / "export" / "REFERENCED"));
+    EXPECT_FALSE(store->exportDataFile("..", (root / "export").string()));
+    EXPECT_FALSE(store->exportDataFile("PENDING", (root / "export").string()));
+    EXPECT_TRUE(store->removeNewlyImportedDataFile("PENDING"));
+    EXPECT_FALSE(store->removeNewlyImportedDataFile("PENDING"));
+    EXPECT_FALSE(store->removeNewlyImportedDataFile("../data"));
+    EXPECT_TRUE(fs::exists(root / "mesh" / "data"));
+}
+
+TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
+    store->registerIncompleteMandatoryEventIdentifier("save in progress");
+    inStore([&] {
+        insertEvent(*context, "crashed merge", SYNStoreModificationEventTypeIncomplete, 0, "S", 1);
+        insertEvent(*context, "save in progress", SYNStoreModificationEventTypeIncomplete, 0, "S", 2);
+        insertEvent(*context, "complete", SYNStoreModificationEventTypeSave, 1, "S", 0);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    ASSERT_EQ(store->removeInterruptedEvents(), nullptr);
+    std::set<std::string> left;
+    for (const auto& event : allEvents()) {
+        left.insert(inStore([&] { return SYNStoreModificationEvent::uniqueIdentifier(*event); }));
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"save in progress", "complete"}));
+}
+
+TEST_F(SYNEventStoreTest, CurrentBaselineIsTheLastBaselineInEventOrder) {
+    EXPECT_EQ(store->currentBaselineIdentifier(), std::nullopt);
+    inStore([&] {
+        insertEvent(*context, "later", SYNStoreModificationEventTypeBaseline, 5, "A", 0);
+        insertEvent(*context, "earlier", SYNStoreModificationEventTypeBaseline, 2, "B", 0);
+        insertEvent(*context, "tie, store B", SYNStoreModificationEventTypeBaseline, 5, "B", 0);
+        insertEvent(*context, "a save", SYNStoreModificationEventTypeSave, 9, "B", 1);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    EXPECT_EQ(store->currentBaselineIdentifier(), "tie, store B");
+}
+
+TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphanIdentifiers) {
+    inStore([&] {
+        auto event = insertEvent(*context, "e", SYNStoreModificationEventTypeSave, 0, "S", 0);
+        auto used = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        used->setValue(Value("used"), "globalIdentifier");
+        used->setValue(Value("Person"), "nameOfEntity");
+        auto orphan = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        orphan->setValue(Value("orphan"), "globalIdentifier");
+        orphan->setValue(Value("Person"), "nameOfEntity");
+        auto change = context->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+        change->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
+        change->setValue(Value("Person"), "nameOfEntity");
+        change->setObject(used, "globalIdentifier");
+        change->setObject(event, "storeModificationEvent");
+    });
+    bool flushed = false;
+    plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+    store->flushWithCompletion([&](plat::ErrorPtr e) {
+        error = e;
+        flushed = true;
+    });
+    pumpMainUntil([&] { return flushed; });
+    EXPECT_EQ(error, nullptr);
+    EXPECT_FALSE(inStore([&] { return context->hasChanges(); }));
+
+    bool cleaned = false;
+    store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
+        error = e;
+        cleaned = true;
+    });
+    pumpMainUntil([&] { return cleaned; });
+    EXPECT_EQ(error, nullptr);
+    auto names = inStore([&] {
+        std::set<std::string> found;
+        auto records =
+            context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        for (const auto& record : *records) {
+            found.insert(*record->valueForKey("globalIdentifier").asString());
+        }
+        return found;
+    });
+    EXPECT_EQ(names, std::set<std::string>{"used"});
+    store->removeUnusedDataWithCompletion(nullptr);
+    plat::dispatch::MainLoop::drain();
+}
+
+}  // namespace
+}  // namespace eventstoretest

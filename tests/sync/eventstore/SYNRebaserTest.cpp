@@ -1,0 +1,244 @@
+#include "sync/eventstore/SYNRebaser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "EventStoreFixture.h"
+
+namespace eventstoretest {
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectPtr;
+
+// A plain replay of events into objects, written independently of the
+// rebaser's fold, standing in for the integrator.
+class Replay {
+  public:
+    struct Object {
+        std::map<std::string, std::string> attributes;
+        std::map<std::string, std::optional<std::string>> toOne;
+        std::map<std::string, std::set<std::string>> toMany;
+        std::map<std::string, std::vector<std::string>> ordered;
+        bool operator==(const Object&) const = default;
+    };
+
+    void apply(const plat::coredata::ManagedObject& event) {
+        auto changes = event.objectsForKey("objectChanges");
+        std::sort(changes.begin(), changes.end(), [](const auto& a, const auto& b) {
+            return *SYNObjectChange::globalIdentifierString(*a) <
+                   *SYNObjectChange::globalIdentifierString(*b);
+        });
+        for (const auto& change : changes) {
+            const std::string gid = *SYNObjectChange::globalIdentifierString(*change);
+            const auto type = SYNObjectChange::type(*change);
+            if (type == SYNObjectChangeTypeDelete) {
+                objects.erase(gid);
+                continue;
+            }
+            if (type == SYNObjectChangeTypeInsert) {
+                objects[gid] = Object();
+            } else if (!objects.count(gid)) {
+                continue;
+            }
+            for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
+                applyValue(objects[gid], value);
+            }
+        }
+    }
+
+    // Objects with links to objects that do not exist left out.
+    std::map<std::string, Object> result() const {
+        auto exists = [&](const std::string& gid) { return objects.count(gid) > 0; };
+        auto cleaned = objects;
+        for (auto& [gid, object] : cleaned) {
+            for (auto& [name, target] : object.toOne) {
+                if (target && !exists(*target)) {
+                    target.reset();
+                }
+            }
+            for (auto& [name, members] : object.toMany) {
+                std::erase_if(members, [&](const std::string& m) { return !exists(m); });
+            }
+            for (auto& [name, members] : object.ordered) {
+                std::erase_if(members, [&](const std::string& m) { return !exists(m); });
+            }
+        }
+        return cleaned;
+    }
+
+  private:
+    static void applyValue(Object& object, const SYNPropertyChangeValue& value) {
+        const std::string& name = value.propertyName();
+        switch (value.type()) {
+            case SYNPropertyChangeTypeAttribute:
+                object.attributes[name] = value.value() ? value.value()->description() : "nil";
+                break;
+            case SYNPropertyChangeTypeToOneRelationship:
+                object.toOne[name] = value.relatedIdentifier();
+                break;
+            case SYNPropertyChangeTypeToManyRelationship: {
+                auto& members = object.toMany[name];
+                for (const auto& removed : value.removedIdentifiers()) {
+                    members.erase(removed);
+                }
+                members.insert(value.addedIdentifiers().begin(), value.addedIdentifiers().end());
+                break;
+            }
+            default: {
+                auto& members = object.ordered[name];
+                std::erase_if(members,
+                              [&](const std::string& m) { return value.removedIdentifiers().count(m); });
+                for (const auto& added : value.addedIdentifiers()) {
+                    if (std::find(members.begin(), members.end(), added) == members.end()) {
+                        members.push_back(added);
+                    }
+                }
+                std::vector<std::string> sorted;
+                for (const auto& [index, member] : value.movedIdentifiersByIndex()) {
+                    if (std::find(members.begin(), members.end(), member) != members.end()) {
+                        sorted.push_back(member);
+                    }
+                }
+                for (const auto& member : members) {
+                    if (std::find(sorted.begin(), sorted.end(), member) == sorted.end()) {
+                        sorted.push_back(member);
+                    }
+                }
+                members = sorted;
+            }
+        }
+    }
+
+    std::map<std::string, Object> objects;
+};
+
+SYNPropertyChangeValue orderedChange(const std::string& name, std::set<std::string> added,
+                                     std::map<int64_t, std::string> moved) {
+    SYNPropertyChangeValue change(SYNPropertyChangeTypeOrderedToManyRelationship, name);
+    change.setAddedIdentifiers(std::move(added));
+    change.setMovedIdentifiersByIndex(std::move(moved));
+    return change;
+}
+
+class SYNRebaserTest : public EventStoreTest {
+  protected:
+    void SetUp() override {
+        EventStoreTest::SetUp();
+        local = *store->persistentStoreIdentifier();
+        const char* L = local.c_str();
+        EventWriter write(*context);
+        inStore([&] {
+            auto base = write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 0});
+            write.change(base, "p1", SYNObjectChangeTypeInsert,
+                         {attribute("name", Value("one")), toMany("friends", {"p2"})});
+            write.change(base, "p2", SYNObjectChangeTypeInsert, {attribute("name", Value("two"))});
+            write.change(
+                base, "p3", SYNObjectChangeTypeInsert,
+                {attribute("name", Value("three")), orderedChange("pets", {"x", "y"}, {{0, "x"}, {1, "y"}})});
+            auto l0 =
+                write.event("L0", SYNStoreModificationEventTypeSave, 1, {local, 0}, revisions({{"B", 0}}));
+            write.change(l0, "p1", SYNObjectChangeTypeUpdate, {attribute("name", Value("uno"))});
+            write.change(l0, "p4", SYNObjectChangeTypeInsert, {attribute("name", Value("four"))});
+            auto b1 = write.event("B1", SYNStoreModificationEventTypeSave, 2, {"B", 1}, revisions({{L, 0}}));
+            write.change(b1, "p2", SYNObjectChangeTypeDelete);
+            write.change(b1, "p3", SYNObjectChangeTypeUpdate,
+                         {orderedChange("pets", {"z"}, {{0, "z"}, {1, "x"}, {2, "y"}})});
+            auto l1 =
+                write.event("L1", SYNStoreModificationEventTypeMerge, 3, {local, 1}, revisions({{"B", 1}}));
+            write.change(l1, "p1", SYNObjectChangeTypeUpdate, {toMany("friends", {"p4"}, {"p2"})});
+            auto b2 = write.event("B2", SYNStoreModificationEventTypeSave, 4, {"B", 2}, revisions({{L, 0}}));
+            write.change(b2, "p4", SYNObjectChangeTypeUpdate, {attribute("name", Value("FOUR"))});
+            ASSERT_EQ(context->save(), nullptr);
+        });
+    }
+
+    std::map<std::string, Replay::Object> replayAll() {
+        return inStore([&] {
+            Replay replay;
+            auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            replay.apply(**baseline);
+            auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(*context);
+            for (const auto& event : *events) {
+                replay.apply(*event);
+            }
+            return replay.result();
+        });
+    }
+
+    std::vector<std::string> eventIdentifiers() {
+        std::vector<std::string> ids;
+        for (const auto& event : allEvents()) {
+            ids.push_back(inStore([&] { return SYNStoreModificationEvent::uniqueIdentifier(*event); }));
+        }
+        return ids;
+    }
+
+    void run(const std::function<void(std::function<void(plat::ErrorPtr)>)>& start) {
+        bool done = false;
+        plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+        start([&](plat::ErrorPtr e) {
+            error = e;
+            done = true;
+        });
+        pumpMainUntil([&] { return done; });
+        EXPECT_EQ(error, nullptr);
+    }
+
+    bool shouldRebase(SYNRebaser& rebaser) {
+        bool done = false;
+        bool answer = false;
+        rebaser.shouldRebaseWithCompletion([&](bool yes) {
+            answer = yes;
+            done = true;
+        });
+        pumpMainUntil([&] { return done; });
+        return answer;
+    }
+
+    std::string local;
+};
+
+TEST_F(SYNRebaserTest, RebasingFoldsWhatEveryStoreHasSeenAndKeepsTheSameObjects) {
+    const auto before = replayAll();
+    ASSERT_EQ(before.size(), 3u);  // p2 was deleted
+    SYNRebaser rebaser(store, {});
+    EXPECT_TRUE(shouldRebase(rebaser));  // 4 foldable changes against 3 in the baseline
+    run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+
+    // The cut {local: 0, B: 1}: L0 and B1 are folded; L1 and B2 stay.
+    auto left = eventIdentifiers();
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()), (std::vector<std::string>{"L1", "B2"}));
+    EXPECT_EQ(replayAll(), before);
+    inStore([&] {
+        auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        EXPECT_NE(SYNStoreModificationEvent::uniqueIdentifier(*baseline), "base");
+        EXPECT_EQ(SYNStoreModificationEvent::revisionSet(*baseline),
+                  revisions({{local.c_str(), 0}, {"B", 1}}));
+        EXPECT_EQ(SYNStoreModificationEvent::globalCount(*baseline), 2);
+        EXPECT_EQ(baseline->objectsForKey("objectChanges").size(), 3u);
+    });
+    // Nothing more every store has seen: a second rebase changes nothing.
+    EXPECT_FALSE(shouldRebase(rebaser));
+    run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+    EXPECT_EQ(replayAll(), before);
+    rebaser.setForceRebase(true);
+    EXPECT_TRUE(shouldRebase(rebaser));
+}
+
+TEST_F(SYNRebaserTest, EventsTheBaselineHoldsAreDeleted) {
+    EventWriter write(*context);
+    inStore([&] {
+        write.event("B0 again", SYNStoreModificationEventTypeSave, 1, {"B", 0});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    auto left = eventIdentifiers();
+    EXPECT_EQ(left, (std::vector<std::string>{"base", "L0", "B1", "L1", "B2"}));
+}
+
+}  // namespace
+}  // namespace eventstoretest

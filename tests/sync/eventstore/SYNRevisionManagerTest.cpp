@@ -1,0 +1,186 @@
+#include "sync/eventstore/SYNRevisionManager.h"
+
+#include <gtest/gtest.h>
+
+#include "EventStoreFixture.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/PropertyListSerialization.h"
+
+namespace eventstoretest {
+namespace {
+
+using plat::coredata::ManagedObjectPtr;
+
+class SYNRevisionManagerTest : public EventStoreTest {
+  protected:
+    void SetUp() override {
+        EventStoreTest::SetUp();
+        local = *store->persistentStoreIdentifier();
+    }
+
+    std::vector<std::string> identifiers(const SYNManagedObjects& events) {
+        return inStore([&] {
+            std::vector<std::string> ids;
+            for (const auto& event : events) {
+                ids.push_back(SYNStoreModificationEvent::uniqueIdentifier(*event));
+            }
+            return ids;
+        });
+    }
+
+    std::vector<std::string> uncommitted() {
+        auto events = manager.fetchUncommittedStoreModificationEvents();
+        EXPECT_TRUE(events.ok());
+        return events.ok() ? identifiers(*events) : std::vector<std::string>();
+    }
+
+    std::string local;
+    SYNRevisionManager manager{nullptr};
+};
+
+TEST_F(SYNRevisionManagerTest, UncommittedEventsAreThoseTheLatestMergeOrTheBaselineDoesNotCover) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    inStore([&] {
+        write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 0},
+                    revisions({{local.c_str(), 0}}));
+        write.event("B1", SYNStoreModificationEventTypeSave, 2, {"B", 1});
+        write.event("L1", SYNStoreModificationEventTypeSave, 1, {local, 1});
+        write.event("building", SYNStoreModificationEventTypeIncomplete, 0, {local, 9});
+    });
+    EXPECT_EQ(uncommitted(), (std::vector<std::string>{"L1", "B1"}));
+
+    inStore([&] {
+        write.event("L2", SYNStoreModificationEventTypeMerge, 3, {local, 2}, revisions({{"B", 1}}));
+        write.event("B2", SYNStoreModificationEventTypeSave, 4, {"B", 2});
+        write.event("L3", SYNStoreModificationEventTypeSave, 5, {local, 3}, revisions({{"B", 1}}));
+        // A store the last merge knew nothing of.
+        write.event("C0", SYNStoreModificationEventTypeSave, 1, {"C", 0});
+    });
+    EXPECT_EQ(uncommitted(), (std::vector<std::string>{"C0", "B2", "L3"}));
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    EXPECT_EQ(uncommitted(), (std::vector<std::string>{"C0", "B2", "L3"}));
+}
+
+TEST_F(SYNRevisionManagerTest, ConcurrencyWidensUntilNothingIsAdded) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    std::map<std::string, ManagedObjectPtr> events;
+    inStore([&] {
+        events["A0"] = write.event("A0", SYNStoreModificationEventTypeSave, 1, {"A", 0});
+        events["B0"] = write.event("B0", SYNStoreModificationEventTypeSave, 2, {"B", 0});
+        events["C0"] =
+            write.event("C0", SYNStoreModificationEventTypeSave, 3, {"C", 0}, revisions({{"B", 0}}));
+        events["D0"] = write.event("D0", SYNStoreModificationEventTypeMerge, 4, {"D", 0},
+                                   revisions({{"A", 0}, {"B", 0}, {"C", 0}}));
+        events["A1"] = write.event("A1", SYNStoreModificationEventTypeSave, 5, {"A", 1},
+                                   revisions({{"B", 0}, {"C", 0}, {"D", 0}}));
+    });
+    auto widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents({events["A0"]});
+    ASSERT_TRUE(widened.ok());
+    // A0 || B0 and A0 || C0 (C0 saw B0 only); D0 saw all of them.
+    EXPECT_EQ(identifiers(*widened), (std::vector<std::string>{"A0", "B0", "C0"}));
+    widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents({events["D0"]});
+    EXPECT_EQ(identifiers(*widened), (std::vector<std::string>{"D0"}));
+    widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents({events["A1"]});
+    EXPECT_EQ(identifiers(*widened), (std::vector<std::string>{"A1"}));
+}
+
+TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) {
+    auto model = makeApplicationModel();
+    ASSERT_EQ(model->finalize(), nullptr);
+    auto json = plat::JSONSerialization::dataWithJSONObject(model->JSONRepresentation());
+    ASSERT_TRUE(json.ok());
+    const std::string modelPath = (root / "Model.json").string();
+    ASSERT_EQ(plat::FileManager::defaultManager().writeData(*json, modelPath, true), nullptr);
+    manager = SYNRevisionManager(store);
+    manager.setManagedObjectModelURL(plat::URL::fileURLWithPath(modelPath));
+    auto plist = plat::PropertyListSerialization::dataWithPropertyList(
+        syn_entityHashesPropertyList(*model), plat::PropertyListSerialization::Format::XML);
+    const std::string hashes(reinterpret_cast<const char*>(plist->bytes()), plist->length());
+    ASSERT_TRUE(store->storeDataFile(plat::Data::fromString("present")).ok());
+    const std::string presentFile = syn_md5Checksum(plat::Data::fromString("present"));
+
+    EventWriter write(*context);
+    SYNManagedObjects input = inStore([&] {
+        SYNManagedObjects events;
+        write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"A", 1}, revisions({{"Z", 4}}));
+        events.push_back(write.event("held", SYNStoreModificationEventTypeSave, 1, {"A", 0}));
+        events.push_back(
+            write.event("newer model", SYNStoreModificationEventTypeSave, 2, {"M", 0}, {}, "md5FFFF"));
+        events.push_back(write.event("compressed", SYNStoreModificationEventTypeSave, 3, {"A", 2}, {},
+                                     syn_compressedModelHash(*model)));
+        events.push_back(
+            write.event("hash list", SYNStoreModificationEventTypeSave, 4, {"A", 3}, {}, hashes));
+        events.push_back(write.event("after a gap", SYNStoreModificationEventTypeSave, 5, {"G", 2}));
+        events.push_back(write.event("after that", SYNStoreModificationEventTypeSave, 6, {"G", 3}));
+        auto missing = write.event("missing file", SYNStoreModificationEventTypeSave, 7, {"F", 0});
+        SYNPropertyChangeValue photo(SYNPropertyChangeTypeAttribute, "photo");
+        photo.setFilename("ABSENT");
+        write.change(missing, "p1", SYNObjectChangeTypeUpdate, {photo});
+        events.push_back(missing);
+        events.push_back(write.event("after missing", SYNStoreModificationEventTypeSave, 8, {"F", 1}));
+        auto present = write.event("file present", SYNStoreModificationEventTypeSave, 9, {"P", 0});
+        photo.setFilename(presentFile);
+        write.change(present, "p2", SYNObjectChangeTypeUpdate, {photo});
+        events.push_back(present);
+        events.push_back(
+            write.event("needs Y", SYNStoreModificationEventTypeSave, 10, {"D", 0}, revisions({{"Y", 0}})));
+        events.push_back(write.event("needs Z from baseline", SYNStoreModificationEventTypeSave, 11, {"E", 0},
+                                     revisions({{"Z", 4}})));
+        events.push_back(write.event("needs left-out F", SYNStoreModificationEventTypeSave, 12, {"H", 0},
+                                     revisions({{"F", 0}})));
+        events.push_back(
+            write.event("needs A3", SYNStoreModificationEventTypeSave, 13, {"I", 0}, revisions({{"A", 3}})));
+        return events;
+    });
+    std::set<int64_t> codes;
+    auto kept = inStore([&] { return manager.integrableEventsFromEvents(input, codes); });
+    EXPECT_EQ(identifiers(kept), (std::vector<std::string>{"compressed", "hash list", "file present",
+                                                           "needs Z from baseline", "needs A3"}));
+    EXPECT_EQ(codes, (std::set<int64_t>{SYNErrorUnknownModelVersion, SYNErrorMissingRevisions,
+                                        SYNErrorMissingDependencies, SYNErrorMissingDataFiles}));
+
+    // Each code alone.
+    auto codesFor = [&](const char* uid) {
+        std::set<int64_t> found;
+        inStore([&] {
+            for (const auto& event : input) {
+                if (SYNStoreModificationEvent::uniqueIdentifier(*event) == uid) {
+                    manager.integrableEventsFromEvents({event}, found);
+                }
+            }
+        });
+        return found;
+    };
+    EXPECT_EQ(codesFor("newer model"), std::set<int64_t>{SYNErrorUnknownModelVersion});
+    EXPECT_EQ(codesFor("after a gap"), std::set<int64_t>{SYNErrorMissingRevisions});
+    EXPECT_EQ(codesFor("missing file"), std::set<int64_t>{SYNErrorMissingDataFiles});
+    EXPECT_EQ(codesFor("needs Y"), std::set<int64_t>{SYNErrorMissingDependencies});
+    EXPECT_TRUE(codesFor("held").empty());
+}
+
+TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesItsMerges) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+    ManagedObjectPtr baseline;
+    inStore([&] {
+        write.event("L3", SYNStoreModificationEventTypeMerge, 3, {local, 3});
+        baseline = write.event("base", SYNStoreModificationEventTypeBaseline, 1, {"B", 0});
+    });
+    // Local merges, and a baseline that never saw the local store.
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
+    inStore([&] {
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, revisions({{local.c_str(), 2}}));
+    });
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+    inStore([&] {
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, revisions({{local.c_str(), 9}}));
+    });
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
+}
+
+}  // namespace
+}  // namespace eventstoretest
