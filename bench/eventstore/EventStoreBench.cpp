@@ -36,7 +36,7 @@ class ScratchDir {
 using plat::coredata::ManagedObjectContext;
 
 // The object-store type of the event stores measured here.
-const std::string kStoreType = plat::coredata::InMemoryStoreType;
+const std::string kStoreType = plat::coredata::SQLiteStoreType;
 constexpr int kChangedObjects = 10000;
 constexpr int kStoredEvents = 100000;
 

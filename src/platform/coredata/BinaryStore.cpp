@@ -953,17 +953,11 @@ ErrorPtr BinaryStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
     if (!contents) {
         if (!isNoSuchFileError(contents.error()) || isReadOnly())
             return contents.error();
-        return startNewFile();
+        return writeFile();
     }
     if (contents->empty())
-        return isReadOnly() ? nullptr : startNewFile();
+        return isReadOnly() ? nullptr : writeFile();
     return loadFile(*contents);
-}
-
-ErrorPtr BinaryStore::startNewFile() {
-    if (auto error = writeFile())
-        return error;
-    return nullptr;
 }
 
 ErrorPtr BinaryStore::loadFile(const Data& contents) {

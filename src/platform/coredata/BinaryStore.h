@@ -67,7 +67,6 @@ class BinaryStore : public InMemoryStore {
     class FileWriter;
 
     ErrorPtr loadFile(const Data& contents);
-    ErrorPtr startNewFile();
     ErrorPtr writeFile();
     bool migrationAllowed() const;
     std::string path() const;

@@ -531,18 +531,18 @@ void ManagedObjectContext::noteBorrowed(const ManagedObjectIDPtr& id) {
 
 void ManagedObjectContext::inParent(const std::function<void()>& work) {
     std::vector<ManagedObjectIDPtr> borrowed;
-    for (auto& id : impl_->borrowedTemporaries) {
+    for (const auto& id : impl_->borrowedTemporaries) {
         auto object = objectRegisteredForID(id);
         if (object && !object->inserted_)
-            borrowed.push_back(std::move(id));
+            borrowed.push_back(id);
     }
-    impl_->borrowedTemporaries.clear();
     std::vector<ManagedObjectIDPtr> permanent;
     parent_->performBlockAndWait([&] {
         if (!borrowed.empty())
             permanent = parent_->permanentIDsForChild(borrowed);
         work();
     });
+    impl_->borrowedTemporaries.clear();
     for (std::size_t i = 0; i < borrowed.size(); ++i) {
         auto object = objectRegisteredForID(borrowed[i]);
         if (!object)

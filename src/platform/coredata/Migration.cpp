@@ -60,7 +60,8 @@ Result<MappingModel> MappingModel::inferredMappingModel(const ManagedObjectModel
             const PropertyDescription* old = from->propertyNamed(p->name());
             if (!old || old->isTransient() || old->entity() != from) {
                 if (old && !old->isTransient())
-                    return refuse("the property " + to->name() + "." + p->name() + " moves to another entity");
+                    return refuse("the property " + to->name() + "." + p->name() +
+                                  " moves to another entity");
                 if (auto error = checkAdded(*to, *p))
                     return error;
                 continue;

@@ -94,9 +94,8 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // Opens or creates the store for model. Called once, before anything else.
     virtual ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) = 0;
     // Rows of request's entity (and sub-entities when asked) that match its
-    // predicate, in its order, within its window. A store may return more
-    // rows than match when it cannot translate the predicate; the caller
-    // filters again.
+    // predicate, in its order, within its window. Exact: what a store cannot
+    // translate into its own queries it evaluates itself.
     virtual Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
                                                        const EntityDescription& entity) = 0;
     // The number of rows fetchRows would return; stores that can count

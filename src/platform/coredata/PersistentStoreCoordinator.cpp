@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/BinaryStore.h"
+#include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/InMemoryStore.h"
 #include "platform/coredata/SQLiteStore.h"
 
@@ -170,7 +170,7 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const Fet
 }
 
 Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& request,
-                                                         const EntityDescription& entity) {
+                                                          const EntityDescription& entity) {
     std::lock_guard lock(mutex_);
     if (stores_.size() == 1)
         return stores_[0]->countRows(request, entity);
@@ -181,8 +181,8 @@ Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& re
 }
 
 Result<Dictionary> PersistentStoreCoordinator::metadataForPersistentStoreOfType(const std::string& type,
-                                                                               const URL& url,
-                                                                               const Dictionary& options) {
+                                                                                const URL& url,
+                                                                                const Dictionary& options) {
     (void)options;
     if (!url.isFileURL())
         return makeError(PersistentStoreOpenError, "Store metadata can only be read from a file URL.");

@@ -122,8 +122,8 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
             return nullptr;
         }
     }
-    return makeError(PersistentStoreSaveError, "The value " + v.description() + " of " + a.entity()->name() + "." +
-                                                   a.name() + " does not fit its type.");
+    return makeError(PersistentStoreSaveError, "The value " + v.description() + " of " + a.entity()->name() +
+                                                   "." + a.name() + " does not fit its type.");
 }
 
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a) {
@@ -193,7 +193,8 @@ class RowView : public Object, public KeyValueCoding {
         const PropertyDescription* p = entity->propertyNamed(key);
         if (!p)
             throw ModelException("The entity " + entity->name() +
-                                 " is not key value coding-compliant for the key \"" + std::string(key) + "\".");
+                                 " is not key value coding-compliant for the key \"" + std::string(key) +
+                                 "\".");
         if (p->isAttribute())
             return snapshot_->values[p->index()];
         auto* r = static_cast<const RelationshipDescription*>(p);
@@ -266,8 +267,8 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     }
     const std::size_t n = s.slots.size();
     s.insert = "INSERT INTO " + table + " (" + names + ") VALUES (" + params + ")";
-    s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) + " AND Z_OPT = ?" +
-               std::to_string(n + 3);
+    s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) +
+               " AND Z_OPT = ?" + std::to_string(n + 3);
     s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
     return statements.emplace(layout.entity, std::move(s)).first->second;
 }
@@ -289,7 +290,6 @@ void SQLiteStore::unload() {
     impl_->statements.clear();
     impl_->db.reset();
 }
-
 
 namespace {
 
@@ -469,10 +469,13 @@ Result<std::vector<ManagedObjectIDPtr>> SQLiteStore::membersOf(const ManagedObje
               " m ON m.Z_PK = j.Z_MEMBER WHERE j.Z_OWNER = ?1 ORDER BY j.Z_ORDER, j.Z_MEMBER";
     } else {
         const auto& columns = layout.memberTable->columns;
-        sql = "SELECT m.Z_PK, m.Z_ENT FROM " + sqlite::quoteIdentifier(layout.memberTable->name) + " m WHERE m." +
-              sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name) + " = ?1 ORDER BY ";
+        sql = "SELECT m.Z_PK, m.Z_ENT FROM " + sqlite::quoteIdentifier(layout.memberTable->name) +
+              " m WHERE m." +
+              sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name) +
+              " = ?1 ORDER BY ";
         if (layout.orderColumn >= 0)
-            sql += "m." + sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.orderColumn)].name) + ", ";
+            sql += "m." +
+                   sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.orderColumn)].name) + ", ";
         sql += "m.Z_PK";
     }
     auto stmt = impl_->db->cached(sql);
@@ -491,7 +494,8 @@ Result<std::vector<ManagedObjectIDPtr>> SQLiteStore::membersOf(const ManagedObje
     return members;
 }
 
-Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescription& entity, std::size_t count) {
+Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescription& entity,
+                                                             std::size_t count) {
     if (auto error = impl_->readyError())
         return error;
     std::vector<int64_t> keys;
@@ -547,9 +551,9 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         }
         const EntityLayout* t = layoutOf(*impl_->schema, *target->entity());
         if (target->isTemporaryID() || target->storeIdentifier() != identifier() || !t)
-            return makeError(PersistentStoreSaveError, "The relationship " + slot.toOne->name() + " of " +
-                                                           row.objectID->description() + " points to " +
-                                                           target->description() + ", which is not in this store.");
+            return makeError(PersistentStoreSaveError,
+                             "The relationship " + slot.toOne->name() + " of " + row.objectID->description() +
+                                 " points to " + target->description() + ", which is not in this store.");
         s.bindInt(at, slot.entityNumber ? t->number : target->primaryKey());
     }
     return nullptr;
@@ -558,11 +562,13 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
 ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind) {
     const EntityLayout* layout = layoutOf(*impl_->schema, *row.objectID->entity());
     if (!layout || row.objectID->isTemporaryID() || row.objectID->storeIdentifier() != identifier())
-        return makeError(PersistentStoreSaveError, "The object " + row.objectID->description() +
-                                                       " does not belong to this store.");
+        return makeError(PersistentStoreSaveError,
+                         "The object " + row.objectID->description() + " does not belong to this store.");
     const auto& plan = impl_->statementsFor(*layout);
     Database& db = *impl_->db;
-    auto stmt = db.cached(kind == RowWrite::Insert ? plan.insert : kind == RowWrite::Update ? plan.update : plan.remove);
+    auto stmt = db.cached(kind == RowWrite::Insert   ? plan.insert
+                          : kind == RowWrite::Update ? plan.update
+                                                     : plan.remove);
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;
@@ -601,8 +607,8 @@ ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
     const EntityLayout* layout = layoutOf(*impl_->schema, *id.entity());
     Database& db = *impl_->db;
     auto removeWhere = [&](const sqlite::ToManyLayout* t, const char* column) -> ErrorPtr {
-        auto stmt = db.cached("DELETE FROM " + sqlite::quoteIdentifier(t->joinTableName) + " WHERE " + column +
-                              " = ?1");
+        auto stmt = db.cached("DELETE FROM " + sqlite::quoteIdentifier(t->joinTableName) + " WHERE " +
+                              column + " = ?1");
         if (!stmt)
             return stmt.error();
         (*stmt)->bindInt(1, id.primaryKey());
@@ -621,7 +627,8 @@ ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
 
 ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
     const EntityLayout* owner = layoutOf(*impl_->schema, *change.owner->entity());
-    const RelationshipDescription* r = owner ? owner->entity->relationshipNamed(change.relationship->name()) : nullptr;
+    const RelationshipDescription* r =
+        owner ? owner->entity->relationshipNamed(change.relationship->name()) : nullptr;
     if (!r || !r->isToMany() || r->isTransient())
         return nullptr;
     const sqlite::ToManyLayout& layout = impl_->schema->toMany(*r);
@@ -656,7 +663,8 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
         return nullptr;
     }
     const std::string table = sqlite::quoteIdentifier(layout.joinTableName);
-    const std::string insert = "INSERT OR REPLACE INTO " + table + " (Z_OWNER, Z_MEMBER, Z_ORDER) VALUES (?1, ?2, ?3)";
+    const std::string insert =
+        "INSERT OR REPLACE INTO " + table + " (Z_OWNER, Z_MEMBER, Z_ORDER) VALUES (?1, ?2, ?3)";
     if (r->isOrdered()) {
         if (auto error = exec("DELETE FROM " + table + " WHERE Z_OWNER = ?1", ownerKey, std::nullopt))
             return error;
@@ -669,8 +677,8 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
     }
     for (const auto& gone : change.removed) {
         if (auto key = keyOf(gone))
-            if (auto error = exec("DELETE FROM " + table + " WHERE Z_OWNER = ?1 AND Z_MEMBER = ?2",
-                                  ownerKey, key))
+            if (auto error =
+                    exec("DELETE FROM " + table + " WHERE Z_OWNER = ?1 AND Z_MEMBER = ?2", ownerKey, key))
                 return error;
     }
     for (const auto& added : change.added) {

@@ -58,7 +58,8 @@ class SQLiteStore : public PersistentStore {
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
                                                       const RelationshipDescription& relationship) override;
-    Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity, std::size_t count) override;
+    Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
+                                                    std::size_t count) override;
     ErrorPtr save(const StoreChanges& changes) override;
     void unload() override;
 
@@ -90,14 +91,16 @@ class SQLiteStore : public PersistentStore {
     ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
     ErrorPtr createStore(const ManagedObjectModel& model);
     ErrorPtr openExisting(const ManagedObjectModel& model);
-    ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata, std::map<std::string, int64_t>& numbers);
+    ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata,
+                     std::map<std::string, int64_t>& numbers);
     ErrorPtr rebuildTable(const sqlite::Table& to, const sqlite::Table* from, const MappingModel& mapping,
                           const std::map<std::string, int64_t>& numbers);
     ErrorPtr writeMetadataRow(const Dictionary& metadata);
 
     // Rows (SQLiteStore.cpp).
     Result<SnapshotPtr> decodeRow(const sqlite::Statement& s);
-    Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql, const std::vector<sqlite::Bind>& binds);
+    Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql,
+                                                 const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
                                             std::vector<SnapshotPtr> rows);
     ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,

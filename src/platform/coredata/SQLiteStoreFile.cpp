@@ -25,7 +25,8 @@ ErrorPtr fileError(int64_t code, const std::string& text, const std::string& pat
 }
 
 ErrorPtr corrupt(const std::string& path, const std::string& why) {
-    return fileError(FileReadCorruptFileError, "The file " + path + " is not a SQLite store: " + why + ".", path);
+    return fileError(FileReadCorruptFileError, "The file " + path + " is not a SQLite store: " + why + ".",
+                     path);
 }
 
 // A file that exists, is not empty and is no SQLite database.
@@ -110,7 +111,8 @@ Result<std::shared_ptr<ManagedObjectModel>> readModel(Database& db) {
     if (!stored)
         return stored.error();
     if (!stored->isData())
-        return makeError(InferredMappingModelError, "The store does not record the model it was written with.");
+        return makeError(InferredMappingModelError,
+                         "The store does not record the model it was written with.");
     auto json = JSONSerialization::JSONObjectWithData(*stored->asData());
     if (!json)
         return json.error();
@@ -144,7 +146,8 @@ Result<std::map<std::string, int64_t>> entityNumbers(Database& db) {
 
 // Numbers the model's entities that the store does not know yet. Numbers are
 // never reused, so rows of a removed entity can never pass for another's.
-ErrorPtr addEntityNumbers(Database& db, const ManagedObjectModel& model, std::map<std::string, int64_t>& numbers) {
+ErrorPtr addEntityNumbers(Database& db, const ManagedObjectModel& model,
+                          std::map<std::string, int64_t>& numbers) {
     int64_t next = 1;
     for (const auto& [name, number] : numbers)
         next = std::max(next, number + 1);
@@ -325,7 +328,8 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
     auto format = readKey(db, sqlite::kFormatKey);
     if (!format)
         return format.error();
-    if (!format->isInteger() || format->longLongValue() < 1 || format->longLongValue() > sqlite::kFormatVersion)
+    if (!format->isInteger() || format->longLongValue() < 1 ||
+        format->longLongValue() > sqlite::kFormatVersion)
         return corrupt(impl_->path, "its layout version is unknown");
     auto metadata = readMetadata(db, impl_->path);
     if (!metadata)
@@ -365,9 +369,10 @@ ErrorPtr SQLiteStore::migrate(const ManagedObjectModel& model, Dictionary& metad
     const bool automatic = optionSet(options(), MigratePersistentStoresAutomaticallyOption);
     const bool infer = optionSet(options(), InferMappingModelAutomaticallyOption);
     if (!automatic || isReadOnly())
-        return fileError(PersistentStoreIncompatibleVersionHashError,
-                         "The model used to open the store is incompatible with the one used to create the store.",
-                         impl_->path);
+        return fileError(
+            PersistentStoreIncompatibleVersionHashError,
+            "The model used to open the store is incompatible with the one used to create the store.",
+            impl_->path);
     if (!infer)
         return fileError(MigrationMissingMappingModelError,
                          "Can't find a mapping model for the migration of the store at " + impl_->path + ".",
@@ -377,7 +382,8 @@ ErrorPtr SQLiteStore::migrate(const ManagedObjectModel& model, Dictionary& metad
     if (!old)
         return old.error();
     if (!sameHashes(metadata.find(StoreModelVersionHashesKey), **old))
-        return makeError(InferredMappingModelError, "The model recorded in the store does not match its hashes.");
+        return makeError(InferredMappingModelError,
+                         "The model recorded in the store does not match its hashes.");
     auto mapping = MappingModel::inferredMappingModel(**old, model);
     if (!mapping)
         return mapping.error();
@@ -422,7 +428,8 @@ ErrorPtr SQLiteStore::migrate(const ManagedObjectModel& model, Dictionary& metad
 
 // Copies a table into the new layout: kept columns by their keys, added
 // attributes as their defaults, rows of removed entities left behind.
-ErrorPtr SQLiteStore::rebuildTable(const sqlite::Table& to, const sqlite::Table* from, const MappingModel& mapping,
+ErrorPtr SQLiteStore::rebuildTable(const sqlite::Table& to, const sqlite::Table* from,
+                                   const MappingModel& mapping,
                                    const std::map<std::string, int64_t>& numbers) {
     Database& db = *impl_->db;
     if (!from)
@@ -446,8 +453,9 @@ ErrorPtr SQLiteStore::rebuildTable(const sqlite::Table& to, const sqlite::Table*
         } else if (attribute && attribute->defaultValue()) {
             defaults.emplace_back(static_cast<int>(defaults.size() + 1), attribute);
             select += ", ?" + std::to_string(defaults.size());
-        } else if (const auto* key = c.kind == sqlite::ColumnKind::ToOneEntity ? sourceColumn("k" + c.key.substr(1))
-                                                                                : nullptr) {
+        } else if (const auto* key = c.kind == sqlite::ColumnKind::ToOneEntity
+                                         ? sourceColumn("k" + c.key.substr(1))
+                                         : nullptr) {
             // The destination gained sub-entities: every stored reference is
             // to the destination itself.
             auto* r = static_cast<const RelationshipDescription*>(c.property);
@@ -507,7 +515,8 @@ ErrorPtr SQLiteStore::writeMetadata() {
 
 Result<Dictionary> SQLiteStore::metadataForStoreAtPath(const std::string& path) {
     if (auto refused = checkFile(path, true); !refused || *refused)
-        return refused ? *refused : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
+        return refused ? *refused
+                       : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
     auto db = Database::open(path, true, false, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
@@ -521,7 +530,8 @@ Result<Dictionary> SQLiteStore::metadataForStoreAtPath(const std::string& path) 
 
 ErrorPtr SQLiteStore::setMetadataForStoreAtPath(const Dictionary& metadata, const std::string& path) {
     if (auto refused = checkFile(path, true); !refused || *refused)
-        return refused ? *refused : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
+        return refused ? *refused
+                       : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
     auto db = Database::open(path, false, false, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
@@ -538,7 +548,8 @@ ErrorPtr SQLiteStore::setMetadataForStoreAtPath(const Dictionary& metadata, cons
     if (!current)
         return current.error();
     Dictionary updated = metadata;
-    for (const char* key : {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
+    for (const char* key :
+         {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
         if (const Value* own = current->find(key))
             updated.set(key, *own);
     }

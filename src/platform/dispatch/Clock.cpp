@@ -96,6 +96,7 @@ struct SystemClock::State {
             pop();
             lock.unlock();
             fire();
+            fire = nullptr;  // its captures may call back into the clock
             lock.lock();
         }
     }
@@ -144,10 +145,14 @@ Clock::Token SystemClock::schedule(double deadline, std::uint64_t order, std::fu
 }
 
 bool SystemClock::cancel(Token token) {
+    std::function<void()> dropped;  // destroyed after the lock is released
     std::lock_guard lock(state_->mutex);
-    if (state_->live.erase(token) == 0) {
+    auto found = state_->live.find(token);
+    if (found == state_->live.end()) {
         return false;
     }
+    dropped = std::move(found->second);
+    state_->live.erase(found);
     state_->compactIfSparse();
     return true;
 }
@@ -170,12 +175,14 @@ Clock::Token ManualClock::schedule(double deadline, std::uint64_t order, std::fu
 }
 
 bool ManualClock::cancel(Token token) {
+    std::function<void()> dropped;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
     auto found =
         std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
     if (found == entries_.end()) {
         return false;
     }
+    dropped = std::move(found->fire);
     entries_.erase(found);
     return true;
 }
@@ -196,15 +203,16 @@ bool ManualClock::popDue(double target, Entry& out) {
 }
 
 void ManualClock::advance(double seconds) {
-    if (!(seconds >= 0)) {
+    if (!(seconds >= 0) || std::isinf(seconds)) {
         throw std::invalid_argument(
-            "ManualClock::advance: the step must be a non-negative number of seconds");
+            "ManualClock::advance: the step must be a finite, non-negative number of seconds");
     }
     std::lock_guard serial(advanceMutex_);
     double target = now() + seconds;
     Entry entry;
     while (popDue(target, entry)) {
         entry.fire();
+        entry.fire = nullptr;  // its captures may call back into the clock
     }
 }
 

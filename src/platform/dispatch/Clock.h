@@ -5,7 +5,9 @@
 //
 // A clock only calls `fire` callbacks; the callers (Queue::after,
 // TimerSource) turn a firing into a block posted to their queue. So a clock
-// never runs user code, and `fire` must be short and must not block.
+// never runs user code, and `fire` must be short and must not block. A clock
+// runs and destroys callbacks without holding its lock, so their captures may
+// call back into it (a queue owning its clock may die with its last `after`).
 #pragma once
 
 #include <cstdint>
@@ -78,7 +80,8 @@ class ManualClock final : public Clock {
     Token schedule(double deadline, std::uint64_t order, std::function<void()> fire) override;
     bool cancel(Token token) override;
 
-    // Throws std::invalid_argument for a negative or NaN step. Concurrent
+    // Throws std::invalid_argument for a negative, infinite or NaN step (an
+    // endless step never returns while a repeating timer is armed). Concurrent
     // calls are serialised.
     void advance(double seconds);
     // Number of entries waiting to fire.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 #include "platform/dispatch/DispatchException.h"
 
@@ -34,6 +35,9 @@ void Group::notify(const Queue& queue, Block block) {
     if (!queue) {
         throw DispatchException("Group::notify: empty queue");
     }
+    if (!block) {
+        throw std::invalid_argument("Group::notify: empty block");
+    }
     {
         std::lock_guard lock(mutex_);
         if (count_ > 0) {
@@ -47,6 +51,9 @@ void Group::notify(const Queue& queue, Block block) {
 void Group::async(const Queue& queue, Block block) {
     if (!queue) {
         throw DispatchException("Group::async: empty queue");
+    }
+    if (!block) {
+        throw std::invalid_argument("Group::async: empty block");
     }
     enter();
     queue.async([this, block = std::move(block)] {

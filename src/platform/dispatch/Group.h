@@ -5,7 +5,8 @@
 // posts its block to a queue once the count is back to zero (at once when it
 // is zero already); wait() blocks until then. Any thread. The group must
 // outlive the work entered into it (hold it in a std::shared_ptr that the
-// work captures when in doubt); notify blocks do not refer to it.
+// work captures when in doubt); notify blocks do not refer to it. An empty
+// queue throws DispatchException, an empty block std::invalid_argument.
 #pragma once
 
 #include <condition_variable>

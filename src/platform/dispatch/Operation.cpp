@@ -10,9 +10,12 @@ namespace plat::dispatch {
 void Operation::start() {
     {
         std::lock_guard lock(mutex_);
-        if (state_ != State::Pending) {
+        // Checked and marked in one step: of two racing start() calls only
+        // one may run the work.
+        if (state_ != State::Pending || started_) {
             throw DispatchException("Operation::start: the operation \"" + name_ + "\" already started");
         }
+        started_ = true;
     }
     if (isCancelled()) {
         finish();
@@ -20,7 +23,12 @@ void Operation::start() {
     }
     markExecuting();
     if (isAsynchronous()) {
-        main();
+        try {
+            main();
+        } catch (...) {
+            finish();  // it can no longer say it has finished: free its slot
+            throw;
+        }
         return;
     }
     struct Finish {
@@ -149,7 +157,7 @@ void Operation::finish() {
 
 bool Operation::claimForQueue(std::function<void()> onReadinessChange) {
     std::lock_guard lock(mutex_);
-    if (claimed_ || state_ != State::Pending) {
+    if (claimed_ || started_ || state_ != State::Pending) {
         return false;
     }
     claimed_ = true;

@@ -8,7 +8,9 @@
 // States move Pending -> Executing -> Finished, or Pending -> Finished for an
 // operation that was cancelled before it started: start() on a cancelled
 // operation finishes it at once without calling main(). Subclasses that
-// override start() must do the same. cancel() only sets a flag that the work
+// override start() must do the same. An exception out of main() finishes the
+// operation (asynchronous ones too, so a queue gets its slot back) and then
+// reaches the caller of start(). cancel() only sets a flag that the work
 // should test; it never interrupts running work.
 //
 // The completion block runs exactly once, on the thread that finishes the
@@ -96,6 +98,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
     State state_ = State::Pending;
     std::atomic<bool> cancelled_{false};
     bool claimed_ = false;
+    bool started_ = false;
     Block completion_;
     std::function<void()> onReadinessChange_;
     std::vector<std::function<void()>> finishObservers_;

@@ -89,7 +89,11 @@ OperationQueue::OperationQueue(std::string name) : state_(std::make_shared<State
 
 OperationQueue::OperationQueue(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-OperationQueue::~OperationQueue() = default;
+// With no handle left nobody could resume a suspended queue: its operations
+// would never run, finish or be freed (each holds the state that holds it).
+OperationQueue::~OperationQueue() {
+    setSuspended(false);
+}
 
 const std::shared_ptr<OperationQueue>& OperationQueue::mainQueue() {
     static const auto* queue = new std::shared_ptr<OperationQueue>(

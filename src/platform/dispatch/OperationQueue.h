@@ -10,8 +10,9 @@
 //
 // All members may be called from any thread. Destroying the queue object
 // does not drop work: operations already added still run and finish (their
-// bookkeeping keeps the queue's state alive). Call cancelAllOperations()
-// first to have them finish without doing their work.
+// bookkeeping keeps the queue's state alive), a suspended queue being resumed
+// for them. Call cancelAllOperations() first to have them finish without
+// doing their work.
 #pragma once
 
 #include <cstddef>

@@ -181,9 +181,7 @@ class SerialQueue final : public QueueImpl {
                 if (!batch.empty()) {
                     return true;  // run what was taken first; the waiter comes next
                 }
-                front.waiter->granted = true;
-                front.waiter->turn.notify_one();
-                items_.pop_front();
+                grantFrontWaiterLocked();
                 return false;
             }
             batch.push_back(std::move(front.block));
@@ -194,6 +192,13 @@ class SerialQueue final : public QueueImpl {
             return false;
         }
         return true;
+    }
+
+    // Hands ownership to the sync caller waiting at the front.
+    void grantFrontWaiterLocked() {
+        items_.front().waiter->granted = true;
+        items_.front().waiter->turn.notify_one();
+        items_.pop_front();
     }
 
     void acquire() {
@@ -207,12 +212,18 @@ class SerialQueue final : public QueueImpl {
         waiter.turn.wait(lock, [&] { return waiter.granted; });
     }
 
-    // Gives up ownership, handing the remaining blocks to a new drain job.
+    // Gives up ownership: to the sync caller that is next, directly (it runs
+    // on its own thread, so it must not wait for a pool worker), or to a new
+    // drain job for the remaining blocks.
     void release() {
         {
             std::lock_guard lock(mutex_);
             if (items_.empty()) {
                 active_ = false;
+                return;
+            }
+            if (items_.front().waiter) {
+                grantFrontWaiterLocked();
                 return;
             }
         }
@@ -274,6 +285,13 @@ detail::QueueImpl& mutableChecked(const std::shared_ptr<detail::QueueImpl>& impl
     return *impl;
 }
 
+// An empty block would only fail later, on a worker where nobody can catch it.
+void requireBlock(const Block& block, const char* operation) {
+    if (!block) {
+        throw std::invalid_argument(std::string(operation) + ": empty block");
+    }
+}
+
 }  // namespace
 
 Queue Queue::serial(std::string label, QualityOfService qos) {
@@ -307,10 +325,12 @@ Queue mainQueue() {
 }
 
 void Queue::async(Block block) const {
+    requireBlock(block, "Queue::async");
     mutableChecked(impl_).async(std::move(block));
 }
 
 void Queue::sync(const Block& block) const {
+    requireBlock(block, "Queue::sync");
     mutableChecked(impl_).sync(block);
 }
 
@@ -318,6 +338,7 @@ void Queue::after(double seconds, Block block) const {
     if (std::isnan(seconds)) {
         throw std::invalid_argument("Queue::after: the delay is NaN");
     }
+    requireBlock(block, "Queue::after");
     auto clock = checked(impl_).clock();
     double deadline = clock->now() + std::max(seconds, 0.0);
     clock->schedule(deadline, Clock::nextOrder(),

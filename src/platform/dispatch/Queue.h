@@ -70,7 +70,8 @@ class Queue {
     static Queue main();
 
     // Runs `block` later, exactly once. Never runs it inline, even on the
-    // main queue from the main thread.
+    // main queue from the main thread. Here and in sync() and after(), an
+    // empty block throws std::invalid_argument.
     void async(Block block) const;
 
     // Runs `block` and returns when it has finished. Serial queues: after the

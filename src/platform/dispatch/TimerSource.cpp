@@ -130,6 +130,9 @@ void TimerSource::onFire(std::uint64_t generation) {
         if (deadline_ <= now) {  // fell behind (a stalled process): skip the missed periods
             deadline_ += (std::floor((now - deadline_) / interval_) + 1) * interval_;
         }
+        if (deadline_ <= now) {  // an interval below the clock's resolution at this time
+            deadline_ = std::nextafter(now, Forever);
+        }
         armLocked();
     }
     if (!firingPending_) {

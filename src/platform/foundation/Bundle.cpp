@@ -6,20 +6,11 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/Text.h"
 
 namespace plat {
 
 namespace {
-
-std::string join(const std::string& folder, std::string_view name) {
-    if (name.empty()) {
-        return folder;
-    }
-    if (folder.empty() || folder.back() == '/') {
-        return folder + std::string(name);
-    }
-    return folder + "/" + std::string(name);
-}
 
 std::optional<std::string> runningExecutable() {
     std::string path(256, '\0');
@@ -45,7 +36,8 @@ std::string folderOf(const std::string& path) {
 }
 
 std::shared_ptr<const Dictionary> readInfo(const std::string& bundlePath) {
-    auto plist = PropertyListSerialization::propertyListWithContentsOfFile(join(bundlePath, "Info.plist"));
+    auto plist = PropertyListSerialization::propertyListWithContentsOfFile(
+        text::stringByAppendingPathComponent(bundlePath, "Info.plist"));
     if (!plist || !plist->isDictionary()) {
         return nullptr;
     }
@@ -74,7 +66,7 @@ std::optional<std::string> Bundle::executablePath() const {
     if (!name || name->empty()) {
         return std::nullopt;
     }
-    return join(path_, *name);
+    return text::stringByAppendingPathComponent(path_, *name);
 }
 
 std::shared_ptr<const Dictionary> Bundle::infoDictionary() const {
@@ -124,7 +116,7 @@ std::optional<std::string> Bundle::name() const {
 
 std::string Bundle::resourcePath() const {
     std::lock_guard lock(mutex_);
-    return resourcePath_ ? *resourcePath_ : join(path_, "Resources");
+    return resourcePath_ ? *resourcePath_ : text::stringByAppendingPathComponent(path_, "Resources");
 }
 
 void Bundle::setResourcePath(std::string path) {
@@ -133,7 +125,7 @@ void Bundle::setResourcePath(std::string path) {
 }
 
 std::string Bundle::resourceFolder(std::string_view subdirectory) const {
-    return join(resourcePath(), subdirectory);
+    return text::stringByAppendingPathComponent(resourcePath(), subdirectory);
 }
 
 std::optional<std::string> Bundle::pathForResource(std::string_view name, std::string_view type,
@@ -145,7 +137,7 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name, std::s
     if (!type.empty()) {
         file += (type.front() == '.' ? "" : ".") + std::string(type);
     }
-    const std::string path = join(resourceFolder(subdirectory), file);
+    const std::string path = text::stringByAppendingPathComponent(resourceFolder(subdirectory), file);
     if (!FileManager::defaultManager().fileExistsAtPath(path)) {
         return std::nullopt;
     }
@@ -164,7 +156,7 @@ std::vector<std::string> Bundle::pathsForResourcesOfType(std::string_view type,
     for (const auto& name : *names) {
         if (name.size() > suffix.size() &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            paths.push_back(join(folder, name));
+            paths.push_back(text::stringByAppendingPathComponent(folder, name));
         }
     }
     return paths;

@@ -12,7 +12,7 @@
 namespace plat {
 
 class Data {
-public:
+  public:
     enum Base64EncodingOptions : unsigned {
         Base64EncodingNone = 0,
         Base64Encoding64CharacterLineLength = 1u << 0,
@@ -68,7 +68,7 @@ public:
     bool operator==(const Data& other) const = default;
     std::size_t hash() const;
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 

@@ -8,9 +8,10 @@
 // FileReadNoSuchFileError (260) for those that read; isNoSuchFileError
 // recognises both.
 //
-// Symbolic links are followed by fileExistsAtPath, contentsAtPath and writes;
-// attributesOfItemAtPath, removeItemAtPath, copyItemAtPath and moveItemAtPath
-// act on the link itself.
+// Symbolic links are followed by fileExistsAtPath, contentsAtPath and
+// non-atomic writes; an atomic write replaces a link at path with the new
+// file; attributesOfItemAtPath, removeItemAtPath, copyItemAtPath and
+// moveItemAtPath act on the link itself.
 //
 // Threads: a FileManager holds no mutable state; every member may be called
 // from any thread. Concurrent changes to the same paths race as the

@@ -528,12 +528,11 @@ class TreeBuilder {
     }
 
     Value buildObject(simdjson::dom::object o) {
-        std::vector<Dictionary::Entry> entries;
-        entries.reserve(o.size());
-        for (auto field : o)
-            entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(field.key),
-                                 std::forward_as_tuple(build(field.value)));
-        return Value(Dictionary::fromEntries(std::move(entries)));
+        return Value::dictionaryFilledBy(o.size(), [&](std::vector<Dictionary::Entry>& entries) {
+            for (auto field : o)
+                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(field.key),
+                                     std::forward_as_tuple(build(field.value)));
+        });
     }
 
     static uint64_t load(const char* bytes, std::size_t n) {

@@ -278,6 +278,7 @@ KeyedUnarchiver::KeyedUnarchiver(Value archive, const Dictionary* top, const Arr
     frames_.push_back({top});
     decoded_.assign(objects_->size(), std::nullopt);
     state_.assign(objects_->size(), 0);
+    weight_.assign(objects_->size(), 1);
 }
 
 KeyedUnarchiver::~KeyedUnarchiver() = default;
@@ -295,7 +296,11 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& dat
     Value archive = std::move(*plist);
     const Dictionary* topFields = archive.find("$top")->asDictionary();
     const Array* table = archive.find("$objects")->asArray();
-    return std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(archive, topFields, table));
+    auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(archive, topFields, table));
+    // Every reference costs bytes of the archive, so archives without
+    // multiplying shared containers stay far below this.
+    unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{data.length()});
+    return unarchiver;
 }
 
 Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectWithData(const Data& data) {
@@ -433,13 +438,20 @@ float KeyedUnarchiver::decodeFloat(std::string_view key) const {
     return v && v->isNumber() ? v->floatValue() : 0;
 }
 
+void KeyedUnarchiver::addWeight(uint64_t weight) {
+    if (!weights_.empty())
+        weights_.back() = std::min(weights_.back() + weight, weightLimit_ + 1);
+}
+
 std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     if (id == 0)
         return std::nullopt;
     if (id >= objects_->size())
         return fail("Object reference out of range");
-    if (state_[id] == 2)
+    if (state_[id] == 2) {
+        addWeight(weight_[id]);
         return decoded_[id];
+    }
     if (state_[id] == 1)
         return fail("Reference cycle in archive");
     if (frames_.size() > kMaxDepth)
@@ -448,7 +460,13 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     std::optional<Value> v;
     if (stored.isDictionary()) {
         state_[id] = 1;
+        // What the object's decoding resolves counts towards its weight.
+        weights_.push_back(1);
         v = decodeClassed(*stored.asDictionary());
+        weight_[id] = weights_.back();
+        weights_.pop_back();
+        if (v && weight_[id] > weightLimit_)
+            return fail("Shared objects expand beyond the size limit");
     } else if (stored.isString() || stored.isNumber() || stored.isData()) {
         v = stored;
     } else {
@@ -458,6 +476,7 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
         return std::nullopt;
     state_[id] = 2;
     decoded_[id] = v;
+    addWeight(weight_[id]);
     return v;
 }
 

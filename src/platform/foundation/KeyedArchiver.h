@@ -20,8 +20,9 @@
 //
 // Failures are values, never exceptions: archiving an object that is not
 // Coding sets an error and stores nil; decoding damaged, truncated or cyclic
-// data, an unknown class, a class not allowed under secure coding or nesting
-// deeper than kMaxDepth sets the unarchiver's error and gives nil. Errors are in
+// data, an unknown class, a class not allowed under secure coding, nesting
+// deeper than kMaxDepth or shared objects that expand to far more values than
+// the archive's size accounts for sets the unarchiver's error and gives nil. Errors are in
 // "NSCocoaErrorDomain": 4864 for unreadable archives, 4866 for values that
 // cannot be archived.
 //
@@ -216,6 +217,7 @@ class KeyedUnarchiver {
     const Value* field(std::string_view key) const;
     std::optional<Value> decodeReference(const Value* ref, const std::vector<std::string>* extraAllowed);
     std::optional<Value> resolve(uint64_t uid);
+    void addWeight(uint64_t weight);
     std::optional<Value> decodeClassed(const Dictionary& fields);
     std::optional<Value> decodeCustom(const std::string& className);
     std::optional<Array> decodeReferences(const Value* refs);
@@ -229,6 +231,11 @@ class KeyedUnarchiver {
     std::vector<Frame> frames_;
     std::vector<std::optional<Value>> decoded_;
     std::vector<uint8_t> state_;  // 0 unread, 1 being decoded, 2 decoded
+    // How many values each decoded object stands for, shared parts counted
+    // once per reference; decoding refuses objects above weightLimit_.
+    std::vector<uint64_t> weight_;
+    std::vector<uint64_t> weights_;  // running weight of each object being decoded
+    uint64_t weightLimit_ = 0;
     std::vector<const std::vector<std::string>*> allowedStack_;
     std::vector<std::string> allowedClasses_;
     std::unordered_map<std::string, std::string> classNames_;

@@ -15,6 +15,8 @@ std::string Object::description() const {
     return out;
 }
 
-std::size_t Object::hash() const { return std::hash<const void*>()(this); }
+std::size_t Object::hash() const {
+    return std::hash<const void*>()(this);
+}
 
 }  // namespace plat

@@ -76,8 +76,10 @@ std::string keepHardwareUUID(const std::string& path, const std::string& uuid) {
     // both return its identifier.
     std::string result = uuid;
     if (written && ::link(temp.c_str(), path.c_str()) != 0 && errno == EEXIST) {
-        if (auto text = readSmallFile(path); text && UUID::fromString(trimmed(*text))) {
-            result = trimmed(*text);
+        if (auto text = readSmallFile(path)) {
+            if (auto kept = UUID::fromString(trimmed(*text))) {
+                result = kept->UUIDString();  // upper case, whoever wrote it
+            }
         }
     }
     ::unlink(temp.c_str());

@@ -899,6 +899,12 @@ class BinaryReader {
             return fail("Bad trailer");
         memo_.assign(count, std::nullopt);
         state_.assign(count, 0);
+        weight_.assign(count, 0);
+        // Every reference costs at least a byte, and writers share only
+        // scalars or the odd repeated object, so real lists stay far below
+        // this; only sharing that multiplies (arrays holding the same array
+        // twice, level after level) reaches it.
+        weightLimit_ = std::max<uint64_t>(uint64_t{1} << 16, 16 * uint64_t{s_.size()});
         return object(top, 0);
     }
     const std::string& failure() const { return failure_; }
@@ -933,9 +939,13 @@ class BinaryReader {
         uint64_t offset = bigEndian(s_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
         if (offset < 8 || !fits(offset, 1))
             return fail("Object offset out of range");
-        auto v = decode(offset, depth);
+        uint64_t weight = 1;
+        auto v = decode(offset, depth, weight);
         if (!v)
             return std::nullopt;
+        if (weight > weightLimit_)
+            return fail("Shared objects expand beyond the size limit");
+        weight_[index] = weight;
         state_[index] = 2;
         memo_[index] = v;
         return v;
@@ -959,7 +969,9 @@ class BinaryReader {
         return n;
     }
 
-    std::optional<Value> decode(uint64_t at, std::size_t depth) {
+    // weight becomes the number of values the object stands for, counting
+    // shared children once per reference.
+    std::optional<Value> decode(uint64_t at, std::size_t depth, uint64_t& weight) {
         auto m = static_cast<uint8_t>(s_[at]);
         uint64_t pos = at + 1;
         switch (m >> 4) {
@@ -988,9 +1000,9 @@ class BinaryReader {
                 return Value(std::make_shared<const PropertyListUID>(bigEndian(s_.data() + pos, n)));
             }
             case 0xA:
-                return array(m, pos, depth);
+                return array(m, pos, depth, weight);
             case 0xD:
-                return dictionary(m, pos, depth);
+                return dictionary(m, pos, depth, weight);
             default:
                 return fail("Unsupported object type");
         }
@@ -1078,7 +1090,12 @@ class BinaryReader {
         return out;
     }
 
-    std::optional<Value> array(uint8_t m, uint64_t pos, std::size_t depth) {
+    // The child's weight added to total, saturating above the limit.
+    void addWeight(uint64_t& total, uint64_t child) const {
+        total = std::min(total + child, weightLimit_ + 1);
+    }
+
+    std::optional<Value> array(uint8_t m, uint64_t pos, std::size_t depth, uint64_t& weight) {
         auto n = count(m, pos);
         if (!n)
             return std::nullopt;
@@ -1091,12 +1108,13 @@ class BinaryReader {
             auto item = object(r, depth + 1);
             if (!item)
                 return std::nullopt;
+            addWeight(weight, weight_[r]);
             items.push_back(std::move(*item));
         }
         return Value(std::move(items));
     }
 
-    std::optional<Value> dictionary(uint8_t m, uint64_t pos, std::size_t depth) {
+    std::optional<Value> dictionary(uint8_t m, uint64_t pos, std::size_t depth, uint64_t& weight) {
         auto n = count(m, pos);
         if (!n || *n > tableOffset_)
             return fail("Truncated dictionary");
@@ -1113,6 +1131,7 @@ class BinaryReader {
             auto item = object((*children)[*n + i], depth + 1);
             if (!item)
                 return std::nullopt;
+            addWeight(weight, weight_[(*children)[*n + i]]);
             entries.set(*key->asString(), std::move(*item));
         }
         return Value(std::move(entries));
@@ -1124,6 +1143,8 @@ class BinaryReader {
     uint64_t tableOffset_ = 0;
     std::vector<std::optional<Value>> memo_;
     std::vector<uint8_t> state_;  // 0 unread, 1 being read, 2 read
+    std::vector<uint64_t> weight_;
+    uint64_t weightLimit_ = 0;
     std::string failure_;
 };
 

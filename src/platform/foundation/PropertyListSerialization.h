@@ -7,7 +7,8 @@
 // inside a Value (null, decimals, sets, other objects) makes writing fail with
 // code 3851 in "NSCocoaErrorDomain"; damaged or unknown input makes reading
 // fail with code 3840. Reading never crashes and never follows a reference
-// cycle; nesting deeper than kMaxDepth is refused.
+// cycle; nesting deeper than kMaxDepth is refused, and so are binary lists
+// whose shared objects expand to far more values than their size accounts for.
 //
 // XML is written in the platform's exact layout: the XML declaration, the
 // DOCTYPE, <plist version="1.0">, one tab per nesting level, keys of each

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <filesystem>
+#include <mutex>
 
 #include "platform/foundation/Text.h"
 
@@ -31,8 +32,8 @@ bool hasOnlyURLCharacters(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (!kURLCharacters.contains(static_cast<unsigned char>(text[i])))
             return false;
-        if (text[i] == '%' &&
-            (i + 2 >= text.size() || text::hexDigitValue(text[i + 1]) < 0 || text::hexDigitValue(text[i + 2]) < 0)) {
+        if (text[i] == '%' && (i + 2 >= text.size() || text::hexDigitValue(text[i + 1]) < 0 ||
+                               text::hexDigitValue(text[i + 2]) < 0)) {
             return false;
         }
     }
@@ -534,6 +535,22 @@ URL URL::standardizedURL() const {
 bool URLObject::isEqual(const Object& other) const {
     const auto* url = dynamic_cast<const URLObject*>(&other);
     return url && url->url_ == url_;
+}
+
+void URLObject::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeObject(Value(url_.absoluteString()), kRelativeKey);
+}
+
+void URLObject::registerForArchiving() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        KeyedUnarchiver::registerClass<URLObject>(
+            kArchivedClassName, [](KeyedUnarchiver& coder) -> std::shared_ptr<const URLObject> {
+                auto text = coder.decodeString(kRelativeKey);
+                auto url = text ? URL::URLWithString(*text) : std::nullopt;
+                return url ? make(*url) : nullptr;
+            });
+    });
 }
 
 }  // namespace plat

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Object.h"
 
 namespace plat {
@@ -172,8 +173,11 @@ class URL {
 
 // A URL as an Object, so that it can travel inside a Value. It prints its
 // absoluteString with "%@" and compares by it.
-class URLObject : public Object {
+class URLObject : public Coding {
   public:
+    static constexpr const char* kArchivedClassName = "NSURL";
+    static constexpr const char* kRelativeKey = "NS.relative";
+
     explicit URLObject(URL url) : url_(std::move(url)) {}
     static std::shared_ptr<const URLObject> make(URL url) {
         return std::make_shared<const URLObject>(std::move(url));
@@ -183,11 +187,21 @@ class URLObject : public Object {
     std::string description() const override { return url_.absoluteString(); }
     bool isEqual(const Object& other) const override;
     std::size_t hash() const override { return url_.hash(); }
-    std::string className() const override { return "NSURL"; }
+    std::string className() const override { return kArchivedClassName; }
+    // Archived as its absolute string under "NS.relative".
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+
+    // Registers the unarchiver's factory for "NSURL"; any thread, idempotent.
+    // Every program that includes this header does so before main.
+    static void registerForArchiving();
 
   private:
     URL url_;
 };
+
+namespace detail {
+[[maybe_unused]] inline const bool urlObjectRegistered = (URLObject::registerForArchiving(), true);
+}  // namespace detail
 
 }  // namespace plat
 

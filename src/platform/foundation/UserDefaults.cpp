@@ -58,8 +58,13 @@ UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
 void UserDefaults::load() {
     FileManager& files = FileManager::defaultManager();
     auto data = files.dataWithContentsOfFile(path_);
-    if (!data)
-        return;  // nothing saved yet
+    if (!data) {
+        // Anything but "nothing saved yet" (say, no permission to read) leaves
+        // settings on disk that a write of this domain would replace.
+        if (!isNoSuchFileError(data.error()))
+            loadError_ = data.error();
+        return;
+    }
     auto plist = PropertyListSerialization::propertyListWithData(*data);
     if (plist && plist->isDictionary()) {
         persistent_ = *plist->asDictionary();
@@ -119,6 +124,10 @@ double UserDefaults::doubleForKey(std::string_view key) const {
 }
 
 bool UserDefaults::setObject(const std::optional<Value>& value, std::string_view key) {
+    // A key that is not UTF-8 could never be written, and would fail every
+    // later write of the whole domain with it.
+    if (!text::isValidUTF8(key))
+        return false;
     if (value && !PropertyListSerialization::propertyList(*value, PropertyListSerialization::Format::Binary))
         return false;
     {
@@ -156,6 +165,10 @@ bool UserDefaults::persist() {
     Value snapshot;
     {
         std::lock_guard lock(mutex_);
+        if (loadError_) {
+            writeError_ = loadError_;
+            return false;
+        }
         if (writtenGeneration_ == generation_ && !writeError_)
             return true;
         generation = generation_;

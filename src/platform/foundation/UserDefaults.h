@@ -12,7 +12,9 @@
 // data, arrays, dictionaries); setObject refuses anything else. The file is a
 // binary property list, so booleans stay booleans and dates keep their
 // fractions of a second; a file that cannot be read is moved aside to
-// "<file>.corrupt" and the domain starts empty.
+// "<file>.corrupt" and the domain starts empty. A file that exists but cannot
+// be read at all (no permission) is never replaced: changes then stay in
+// memory and every write fails with the read error.
 //
 // Every change is written to the file before the setter returns, atomically
 // (temporary file, then rename); writes racing from several threads are
@@ -66,8 +68,8 @@ class UserDefaults {
     int64_t integerForKey(std::string_view key) const;
     double doubleForKey(std::string_view key) const;
 
-    // false, changing nothing, when value is not a property-list value;
-    // nullopt removes the key.
+    // false, changing nothing, when value is not a property-list value or
+    // key is not UTF-8; nullopt removes the key.
     bool setObject(const std::optional<Value>& value, std::string_view key);
     void setBool(bool value, std::string_view key) { setObject(Value(value), key); }
     void setInteger(int64_t value, std::string_view key) { setObject(Value(value), key); }
@@ -96,6 +98,7 @@ class UserDefaults {
     uint64_t generation_ = 0;  // bumped by every change of persistent_
     uint64_t writtenGeneration_ = 0;
     ErrorPtr writeError_;
+    ErrorPtr loadError_;     // set when an existing file could not be read
     std::mutex writeMutex_;  // one writer of the file at a time
 };
 

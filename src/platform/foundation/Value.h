@@ -317,6 +317,26 @@ class Value {
         std::swap(u_, other.u_);
     }
 
+    // A dictionary Value whose entries fill(entries) appends to a vector with
+    // room for `capacity`; repeated keys then merge as in
+    // Dictionary::fromEntries. A small dictionary is allocated before fill()
+    // runs and its entries right after it, so that the two lie side by side
+    // in memory and a lookup misses the cache once rather than twice: readers
+    // of large documents build their dictionaries this way.
+    template <class Fill>
+    static Value dictionaryFilledBy(std::size_t capacity, Fill&& fill) {
+        Value v;
+        if (capacity <= kAdjacentEntries)
+            v = Value(plat::Dictionary{});
+        std::vector<Dictionary::Entry> entries;
+        entries.reserve(capacity);
+        std::forward<Fill>(fill)(entries);
+        if (v.isNull())
+            return Value(Dictionary::fromEntries(std::move(entries)));
+        v.replaceDictionary(Dictionary::fromEntries(std::move(entries)));
+        return v;
+    }
+
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
     // "null", "bool", "int", "uint", "double", "decimal", "string", "data",
@@ -404,6 +424,11 @@ class Value {
     std::size_t hash() const;
 
   private:
+    // Dictionaries up to this size are allocated next to their entries. For
+    // larger ones, whose lookups are hashed, it would not pay: the allocator
+    // handles a large block after a small one markedly worse.
+    static constexpr std::size_t kAdjacentEntries = 64;
+
     // Kinds whose Value holds a counted reference to a payload in u_.p.
     static constexpr uint32_t kPayloadKinds =
         1u << static_cast<unsigned>(Kind::Decimal) | 1u << static_cast<unsigned>(Kind::String) |
@@ -414,6 +439,8 @@ class Value {
     bool hasPayload() const { return (kPayloadKinds >> static_cast<unsigned>(kind_)) & 1u; }
     template <class T>
     const T& payload() const;
+    // Only while this Value is the payload's sole holder, as when building it.
+    void replaceDictionary(plat::Dictionary d);
     void release() noexcept {
         // A count of one means no other Value shares the payload, and none can
         // start to: copying needs one of its holders. The atomic decrement is

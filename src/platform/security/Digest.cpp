@@ -2,7 +2,9 @@
 
 #include <openssl/evp.h>
 
-#include <stdexcept>
+#include <new>
+
+#include "platform/foundation/Text.h"
 
 namespace plat::security {
 namespace {
@@ -28,16 +30,8 @@ Data sha256(std::span<const uint8_t> bytes) {
 }
 
 std::string hexDigest(const Data& digest, bool upperCase) {
-    static constexpr char kUpper[] = "0123456789ABCDEF";
-    static constexpr char kLower[] = "0123456789abcdef";
-    const char* digits = upperCase ? kUpper : kLower;
-    std::string text;
-    text.reserve(digest.length() * 2);
-    for (uint8_t byte : digest.vector()) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0f]);
-    }
-    return text;
+    std::string digits = digest.hexString();
+    return upperCase ? text::uppercaseString(digits) : digits;
 }
 
 }  // namespace plat::security

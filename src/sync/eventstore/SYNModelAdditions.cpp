@@ -1,8 +1,8 @@
 #include "sync/eventstore/SYNModelAdditions.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "platform/foundation/Text.h"
 #include "sync/eventstore/SYNDataAdditions.h"
 
 using plat::coredata::EntityDescription;
@@ -11,18 +11,6 @@ using plat::coredata::userInfoBool;
 using plat::coredata::userInfoInteger;
 
 namespace {
-
-int compareIgnoringCase(const std::string& a, const std::string& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const int ca = std::tolower(static_cast<unsigned char>(a[i]));
-        const int cb = std::tolower(static_cast<unsigned char>(b[i]));
-        if (ca != cb) {
-            return ca < cb ? -1 : 1;
-        }
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
 
 // What a side of a pair carries: the higher one keeps the link.
 int carriedWeight(const RelationshipDescription& relationship) {
@@ -59,7 +47,7 @@ SYNEntityList syn_entitiesOrderedByMigrationPriority(const plat::coredata::Manag
         if (pa != pb) {
             return pa > pb;
         }
-        const int byName = compareIgnoringCase(a->name(), b->name());
+        const int byName = plat::text::caseInsensitiveCompare(a->name(), b->name());
         return byName != 0 ? byName < 0 : a->name() < b->name();
     });
     return entities;

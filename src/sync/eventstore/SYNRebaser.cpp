@@ -24,7 +24,14 @@ struct Plan {
     SYNRevisionSet cut;
     SYNManagedObjects foldable;  // in event order
     SYNManagedObjects held;      // events the old baseline already covers
+    SYNRevisionSet folded;       // the old baseline's set plus the foldable events
 };
+
+// The revision is the first of its store or the one after a held revision.
+bool followsOn(const SYNRevisionSet& held, const SYNRevision& revision) {
+    return revision.revisionNumber == 0 ||
+           held.covers(revision.persistentStoreIdentifier, revision.revisionNumber - 1);
+}
 
 plat::Result<Plan> makePlan(const std::string& localStore, ManagedObjectContext& context) {
     Plan plan;
@@ -55,12 +62,28 @@ plat::Result<Plan> makePlan(const std::string& localStore, ManagedObjectContext&
             first ? entry.second : plan.cut.revisionSetByTakingStorewiseMinimumWithRevisionSet(entry.second);
         first = false;
     }
+    // Only a prefix of the event order may be folded: an event left behind
+    // that sorts before a folded one would be replayed after it. Each folded
+    // event must also follow on what is held already (no gap in its store's
+    // revisions, every revision it depends on held), so that the new baseline
+    // claims exactly the events it holds.
+    plan.folded = plan.baselineSet;
+    bool folding = true;
     for (const auto& event : *events) {
         auto revision = SYNStoreModificationEvent::revision(*event);
-        if (revision && plan.baselineSet.covers(*revision)) {
+        if (!revision) {
+            continue;
+        }
+        if (plan.baselineSet.covers(*revision)) {
             plan.held.push_back(event);
-        } else if (revision && plan.cut.covers(*revision)) {
+            continue;
+        }
+        folding =
+            folding && plan.cut.covers(*revision) && followsOn(plan.folded, *revision) &&
+            SYNStoreModificationEvent::revisionSetOfOtherStores(*event).isLessThanOrEqualTo(plan.folded);
+        if (folding) {
             plan.foldable.push_back(event);
+            plan.folded.addRevision(*revision);
         }
     }
     return plan;
@@ -220,7 +243,7 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     // The values are those of the newest folded event's model.
     fields.modelVersion = plan->foldable.back()->valueForKey("modelVersion");
     fields.modelVersionIdentifier = plan->foldable.back()->valueForKey("modelVersionIdentifier");
-    SYNRevisionSet set = plan->baselineSet.revisionSetByTakingStorewiseMaximumWithRevisionSet(plan->cut);
+    SYNRevisionSet set = plan->folded;
     const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(*plan->foldable.back());
     fields.uniqueIdentifier = plat::ProcessInfo::processInfo().globallyUniqueString();
     fields.revision = {ownStore, set.revisionNumberForStore(ownStore).value_or(0)};

@@ -3,11 +3,12 @@
 //
 // The cut is the store-wise minimum of the latest revision sets of the
 // local store and of every store that has events: what every store has
-// seen. A rebase folds the baseline and the events the cut covers, in event
-// order, into a new baseline (set: the old baseline's and the cut's maximum)
-// and deletes what it folded, so that integrating the new baseline and the
-// remaining events gives the same objects as the old baseline and all
-// events.
+// seen. A rebase folds the baseline and the longest run of events, from the
+// start of the event order, that the cut covers and whose revisions follow on
+// what is already held, into a new baseline whose set names exactly what it
+// holds; it deletes what it folded, so that integrating the new baseline and
+// the remaining events gives the same objects as the old baseline and all
+// events, and an event that arrives later is never taken as held.
 //
 // Work runs on the event store's context; completions are called once, on
 // the main queue. The mesh is held weakly.

@@ -31,7 +31,8 @@ TEST_F(CoordinatorTest, MetadataIsReadFromTheFileWhateverItsType) {
     mine.set("cloudIdentity", Value(Data::fromString("token")));
     mine.set(StoreUUIDKey, Value("forged"));  // the store's own keys cannot be replaced
     ASSERT_EQ(coordinator->setMetadata(mine, store), nullptr);
-    EXPECT_EQ(coordinator->metadataForPersistentStore(store).find("cloudIdentity")->asData()->toString(), "token");
+    EXPECT_EQ(coordinator->metadataForPersistentStore(store).find("cloudIdentity")->asData()->toString(),
+              "token");
 
     // Written at once: another reader sees it without a save.
     auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url());
@@ -41,7 +42,8 @@ TEST_F(CoordinatorTest, MetadataIsReadFromTheFileWhateverItsType) {
     EXPECT_EQ(metadata->find("cloudIdentity")->asData()->toString(), "token");
     const Value* hashes = metadata->find(StoreModelVersionHashesKey);
     ASSERT_NE(hashes, nullptr);
-    EXPECT_EQ(*hashes->find("Task"), Value(coordinator->managedObjectModel()->entityNamed("Task")->versionHash()));
+    EXPECT_EQ(*hashes->find("Task"),
+              Value(coordinator->managedObjectModel()->entityNamed("Task")->versionHash()));
     EXPECT_NE(metadata->find(StoreModelVersionIdentifiersKey), nullptr);
 
     // Changed in place by path, keeping the store's own keys.
@@ -115,7 +117,8 @@ TEST_F(CoordinatorTest, DamagedAndForeignFilesAreRefusedWithAClearError) {
         ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE people (name TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     }
-    for (const char* name : {"text.sqlite", "noise.sqlite", "truncated.sqlite", "smashed.sqlite", "other.sqlite"}) {
+    for (const char* name :
+         {"text.sqlite", "noise.sqlite", "truncated.sqlite", "smashed.sqlite", "other.sqlite"}) {
         auto error = openError(makeTestModel(), {}, name);
         ASSERT_NE(error, nullptr) << name;
         EXPECT_EQ(error->code(), FileReadCorruptFileError) << name << ": " << error->description();

@@ -125,7 +125,8 @@ TEST_F(MigrationTest, InferredMappingsMatchEntitiesAndPropertiesByName) {
     const EntityDescription& note = *to->entityNamed("Note");
     EXPECT_EQ(mapping->sourceEntityFor(note), from->entityNamed("Note"));
     EXPECT_EQ(mapping->sourceEntityFor(*to->entityNamed("Tag")), nullptr);
-    EXPECT_EQ(mapping->sourcePropertyFor(*note.propertyNamed("text")), from->entityNamed("Note")->propertyNamed("text"));
+    EXPECT_EQ(mapping->sourcePropertyFor(*note.propertyNamed("text")),
+              from->entityNamed("Note")->propertyNamed("text"));
     EXPECT_EQ(mapping->sourcePropertyFor(*note.propertyNamed("priority")), nullptr);
 
     // A changed super-entity or a changed relationship is not lightweight.

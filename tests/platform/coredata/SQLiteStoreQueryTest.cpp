@@ -9,10 +9,16 @@ namespace {
 using testing::makeRequest;
 
 struct QueryCase {
-    QueryCase(std::string n, std::string e, std::function<PredicatePtr(const std::vector<ManagedObjectIDPtr>&)> p,
+    QueryCase(std::string n, std::string e,
+              std::function<PredicatePtr(const std::vector<ManagedObjectIDPtr>&)> p,
               std::vector<SortDescriptor> s = {}, bool sub = true, std::size_t o = 0, std::size_t l = 0)
-        : name(std::move(n)), entity(std::move(e)), predicate(std::move(p)), sort(std::move(s)),
-          includesSubentities(sub), offset(o), limit(l) {}
+        : name(std::move(n)),
+          entity(std::move(e)),
+          predicate(std::move(p)),
+          sort(std::move(s)),
+          includesSubentities(sub),
+          offset(o),
+          limit(l) {}
     std::string name;
     std::string entity;
     std::function<PredicatePtr(const std::vector<ManagedObjectIDPtr>& ids)> predicate;
@@ -51,10 +57,10 @@ Ids fill(ManagedObjectContext& context) {
         bool tagged;
     };
     const std::vector<Row> rows = {
-        {"Task", "alpha", 3, false, work, true},      {"Task", "alphabet", 1, true, home, false},
-        {"Task", nullptr, 2, false, work, false},     {"UrgentTask", "beta", 5, true, nullptr, true},
-        {"Task", "Alpha", -1, false, home, false},    {"Task", "é-accent", 4, true, work, false},
-        {"UrgentTask", "", 0, false, work, false},    {"Task", "zeta", 2, true, nullptr, false},
+        {"Task", "alpha", 3, false, work, true},          {"Task", "alphabet", 1, true, home, false},
+        {"Task", nullptr, 2, false, work, false},         {"UrgentTask", "beta", 5, true, nullptr, true},
+        {"Task", "Alpha", -1, false, home, false},        {"Task", "é-accent", 4, true, work, false},
+        {"UrgentTask", "", 0, false, work, false},        {"Task", "zeta", 2, true, nullptr, false},
         {"Task", "al\xEF\xBF\xBF", 7, false, home, true},
     };
     std::vector<ManagedObjectPtr> tasks;
@@ -168,7 +174,8 @@ std::vector<QueryCase> cases() {
 
 using SQLiteStoreToOneQueryTest = testing::SQLiteFileTest;
 
-class SQLiteStoreQueryTest : public testing::SQLiteFileTest, public ::testing::WithParamInterface<QueryCase> {};
+class SQLiteStoreQueryTest : public testing::SQLiteFileTest,
+                             public ::testing::WithParamInterface<QueryCase> {};
 
 std::vector<std::string> uuids(const std::vector<ManagedObjectPtr>& objects) {
     std::vector<std::string> out;
@@ -217,16 +224,20 @@ TEST_F(SQLiteStoreToOneQueryTest, ToOneComparisonsWithObjectsAndIDsRunAgainstThe
     auto fresh = contextOn(open());
     auto work = fetchAll(fresh, makeRequest("Calendar", Predicate::equal("name", Value("Work"))));
     ASSERT_EQ(work.size(), 1u);
-    auto byObject = fetchAll(fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0])))));
-    auto byID = fetchAll(fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0]->objectID())))));
+    auto byObject =
+        fetchAll(fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0])))));
+    auto byID = fetchAll(
+        fresh, makeRequest("Task", Predicate::equal("calendar", Value(ObjectPtr(work[0]->objectID())))));
     EXPECT_EQ(byObject.size(), 4u);
     EXPECT_EQ(byObject, byID);
-    auto notWork = fetchAll(fresh, makeRequest("Task", Predicate::notEqual("calendar", Value(ObjectPtr(work[0])))));
+    auto notWork =
+        fetchAll(fresh, makeRequest("Task", Predicate::notEqual("calendar", Value(ObjectPtr(work[0])))));
     EXPECT_EQ(notWork.size(), 5u);  // home and no calendar
     // An unsaved object's temporary ID matches no stored row.
     auto unsaved = fresh->insertNewObjectForEntityForName("Calendar");
     unsaved->setValue(Value("new"), "name");
-    FetchRequest r = makeRequest("Task", Predicate::in("calendar", Value(Array{Value(ObjectPtr(unsaved)), Value()})));
+    FetchRequest r =
+        makeRequest("Task", Predicate::in("calendar", Value(Array{Value(ObjectPtr(unsaved)), Value()})));
     EXPECT_EQ(fetchAll(fresh, r).size(), 2u);  // the tasks without a calendar
     (void)ids;
 }

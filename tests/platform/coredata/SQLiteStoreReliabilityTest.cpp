@@ -4,6 +4,7 @@
 // Child processes are this test program run again with
 // --gtest_filter=SQLiteStoreChild.Run and the environment variable
 // COREDATA_TEST_CHILD naming what to do; run directly, that test skips.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,8 +49,8 @@ std::string env(const char* name) {
 
 std::shared_ptr<ManagedObjectContext> childContext() {
     auto coordinator = PersistentStoreCoordinator::create(makeTestModel());
-    auto store =
-        coordinator->addPersistentStore(SQLiteStoreType, "", URL::fileURLWithPath(env("COREDATA_TEST_STORE")));
+    auto store = coordinator->addPersistentStore(SQLiteStoreType, "",
+                                                 URL::fileURLWithPath(env("COREDATA_TEST_STORE")));
     if (!store)
         _exit(3);
     return testing::SQLiteFileTest::contextOn(coordinator);
@@ -73,7 +74,8 @@ int childBatches() {
     auto context = childContext();
     for (int batch = 1; batch < 100000; ++batch) {
         for (int i = 0; i < 20; ++i)
-            context->insertNewObjectForEntityForName("Tag")->setValue(Value("b" + std::to_string(batch)), "name");
+            context->insertNewObjectForEntityForName("Tag")->setValue(Value("b" + std::to_string(batch)),
+                                                                      "name");
         if (context->save())
             return 5;
         context->reset();
@@ -132,6 +134,9 @@ pid_t spawnChild(const std::map<std::string, std::string>& vars) {
     std::string exe = "/proc/self/exe";
     pid_t pid = fork();
     if (pid == 0) {
+        int quiet = open("/dev/null", O_WRONLY);
+        if (quiet >= 0)
+            dup2(quiet, STDOUT_FILENO);
         execve(exe.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -236,8 +241,9 @@ TEST_F(ReliabilityTest, TwoProcessesSeeEachOthersSavesAndAgreeOnURIs) {
     auto coordinator = open();
     auto context = contextOn(coordinator);
     const std::string output = path("uris.txt");
-    pid_t child = spawnChild(
-        {{"COREDATA_TEST_CHILD", "writer"}, {"COREDATA_TEST_STORE", path()}, {"COREDATA_TEST_OUTPUT", output}});
+    pid_t child = spawnChild({{"COREDATA_TEST_CHILD", "writer"},
+                              {"COREDATA_TEST_STORE", path()},
+                              {"COREDATA_TEST_OUTPUT", output}});
     ASSERT_GT(child, 0);
     for (int save = 0; save < 3; ++save) {
         for (int i = 0; i < 10; ++i)
@@ -295,11 +301,12 @@ TEST_F(ReliabilityTest, ConcurrentCoordinatorsLoseNoInsertAndNoUpdate) {
             for (int round = 0; round < kRounds; ++round) {
                 for (int i = 0; i < 5; ++i)
                     context->insertNewObjectForEntityForName("Tag")->setValue(Value("t" + std::to_string(t)),
-                                                                               "name");
+                                                                              "name");
                 // Increment the shared counter; on a conflict reload and retry.
                 while (true) {
                     auto& c = (*counter)[0];
-                    c->setValue(Value(std::to_string(std::stoi(c->valueForKey("name").stringValue()) + 1)), "name");
+                    c->setValue(Value(std::to_string(std::stoi(c->valueForKey("name").stringValue()) + 1)),
+                                "name");
                     auto error = context->save();
                     if (!error)
                         break;

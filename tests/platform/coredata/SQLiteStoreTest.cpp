@@ -80,12 +80,13 @@ TEST_F(SQLiteStoreTest, EveryAttributeTypeRoundTripsThroughTheFile) {
     auto byUUID = fetchAll(context, makeRequest("Sample", Predicate::equal("uuid", UUIDObject::make(uuid))));
     ASSERT_EQ(byUUID.size(), 1u);
     EXPECT_EQ(byUUID[0], objects[0]);
-    EXPECT_EQ(fetchAll(context, makeRequest("Sample", Predicate::equal("link", Value(ObjectPtr(URLObject::make(
-                                                                                   link))))))
+    EXPECT_EQ(fetchAll(context, makeRequest("Sample", Predicate::equal(
+                                                          "link", Value(ObjectPtr(URLObject::make(link))))))
                   .size(),
               1u);
-    EXPECT_EQ(fetchAll(context, makeRequest("Sample", Predicate::lessThan("when", Value(Date(200000.0))))).size(),
-              1u);
+    EXPECT_EQ(
+        fetchAll(context, makeRequest("Sample", Predicate::lessThan("when", Value(Date(200000.0))))).size(),
+        1u);
 }
 
 TEST_F(SQLiteStoreTest, RelationshipsOfEveryKindSurviveAReopen) {
@@ -312,14 +313,16 @@ TEST_F(SQLiteStoreTest, CountsAndWindowsMatchTheFetchedObjects) {
     };
     for (const auto& p : predicates) {
         for (bool sub : {true, false}) {
-            for (auto [offset, limit] : {std::pair<std::size_t, std::size_t>{0, 0}, {2, 3}, {8, 5}, {20, 1}}) {
+            for (auto [offset, limit] :
+                 {std::pair<std::size_t, std::size_t>{0, 0}, {2, 3}, {8, 5}, {20, 1}}) {
                 FetchRequest r = makeRequest("Task", p, {SortDescriptor("sortOrder", false)});
                 r.includesSubentities = sub;
                 r.fetchOffset = offset;
                 r.fetchLimit = limit;
                 auto objects = fetchAll(fresh, r);
                 EXPECT_EQ(fresh->countForFetchRequest(r).value(), objects.size())
-                    << (p ? p->predicateFormat() : "all") << " sub " << sub << " window " << offset << "+" << limit;
+                    << (p ? p->predicateFormat() : "all") << " sub " << sub << " window " << offset << "+"
+                    << limit;
                 for (std::size_t i = 1; i < objects.size(); ++i)
                     EXPECT_GT(objects[i - 1]->valueForKey("sortOrder").longLongValue(),
                               objects[i]->valueForKey("sortOrder").longLongValue());

@@ -30,9 +30,9 @@ class SQLiteFileTest : public ::testing::Test {
 
     // A coordinator with the SQLite store at name added; fails the test when
     // the store cannot be added.
-    std::shared_ptr<PersistentStoreCoordinator> open(std::shared_ptr<ManagedObjectModel> model = makeTestModel(),
-                                                     const Dictionary& options = {},
-                                                     const std::string& name = "store.sqlite") {
+    std::shared_ptr<PersistentStoreCoordinator> open(
+        std::shared_ptr<ManagedObjectModel> model = makeTestModel(), const Dictionary& options = {},
+        const std::string& name = "store.sqlite") {
         auto coordinator = PersistentStoreCoordinator::create(std::move(model));
         auto store = coordinator->addPersistentStore(SQLiteStoreType, "", url(name), options);
         EXPECT_TRUE(store) << store.error()->description();

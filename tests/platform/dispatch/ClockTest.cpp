@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "DispatchTestSupport.h"
@@ -14,6 +17,7 @@ namespace {
 
 using testing::DispatchTest;
 using testing::kLongWait;
+using testing::returnsInTime;
 
 class ClockTest : public DispatchTest {};
 
@@ -43,6 +47,8 @@ TEST_F(ClockTest, ManualClockFiresDueEntriesInDeadlineThenOrderOrder) {
 
     EXPECT_THROW(clock.advance(-1), std::invalid_argument);
     EXPECT_THROW(clock.advance(std::nan("")), std::invalid_argument);
+    // An endless step would never return while a repeating entry is pending.
+    EXPECT_THROW(clock.advance(INFINITY), std::invalid_argument);
     EXPECT_THROW(clock.schedule(std::nan(""), 0, [] {}), std::invalid_argument);
     EXPECT_EQ(clock.now(), 5);
 }
@@ -95,6 +101,47 @@ TEST_F(ClockTest, SystemClockStillFiresAfterManyCancellations) {
     }
     ASSERT_TRUE(fired.wait(kLongWait));
     EXPECT_FALSE(clock.cancel(tokens.front()));
+}
+
+// Captures of a clock callback may call into the clock when they are destroyed
+// (a queue holding its own clock, dropped while an `after` is pending, ends
+// that clock from the callback). The clock must not hold its lock then.
+struct CallsClockWhenDestroyed {
+    Clock* clock;
+    std::shared_ptr<Semaphore> destroyed;
+    ~CallsClockWhenDestroyed() {
+        clock->cancel(0);
+        destroyed->signal();
+    }
+};
+
+std::function<void()> callbackThatCallsClockWhenDestroyed(Clock* clock,
+                                                          std::shared_ptr<Semaphore> destroyed) {
+    auto guard =
+        std::make_shared<CallsClockWhenDestroyed>(CallsClockWhenDestroyed{clock, std::move(destroyed)});
+    return [guard] {};
+}
+
+TEST_F(ClockTest, CallbacksAreDestroyedWithoutTheClockLockHeld) {
+    auto* system = new SystemClock;  // leaked on failure: its thread would be stuck
+    auto firedGone = std::make_shared<Semaphore>();
+    system->schedule(system->now(), 0, callbackThatCallsClockWhenDestroyed(system, firedGone));
+    ASSERT_TRUE(firedGone->wait(kLongWait)) << "fired callback destroyed under the lock";
+    auto cancelledGone = std::make_shared<Semaphore>();
+    auto token =
+        system->schedule(system->now() + 3600, 0, callbackThatCallsClockWhenDestroyed(system, cancelledGone));
+    ASSERT_TRUE(returnsInTime([=] { system->cancel(token); }))
+        << "cancelled callback destroyed under the lock";
+    delete system;
+
+    auto manual = std::make_shared<ManualClock>();
+    auto gone = std::make_shared<Semaphore>();
+    manual->schedule(1, 0, callbackThatCallsClockWhenDestroyed(manual.get(), gone));
+    manual->schedule(2, 0, callbackThatCallsClockWhenDestroyed(manual.get(), gone));
+    auto dropped = manual->schedule(3, 0, callbackThatCallsClockWhenDestroyed(manual.get(), gone));
+    ASSERT_TRUE(returnsInTime([=] { manual->cancel(dropped); }));
+    ASSERT_TRUE(returnsInTime([=] { manual->advance(5); }));
+    EXPECT_TRUE(gone->wait(0) && gone->wait(0) && gone->wait(0));
 }
 
 TEST_F(ClockTest, DefaultClockCanBeReplacedAndRestored) {

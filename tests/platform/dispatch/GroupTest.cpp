@@ -76,6 +76,8 @@ TEST_F(GroupTest, UnbalancedLeaveAndEmptyQueueAreRefused) {
     group.leave();
     EXPECT_THROW(group.leave(), DispatchException);
     EXPECT_THROW(group.notify(Queue(), [] {}), DispatchException);
+    EXPECT_THROW(group.notify(mainQueue(), Block()), std::invalid_argument);
+    EXPECT_THROW(group.async(mainQueue(), Block()), std::invalid_argument);
     EXPECT_TRUE(group.wait(0));
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -137,6 +138,56 @@ TEST_F(OperationQueueTest, CompletionBlockRunsExactlyOnceEvenWhenFinishRaces) {
     }
 }
 
+TEST_F(OperationQueueTest, RacingStartsRunTheWorkOnceAndRefuseTheOthers) {
+    constexpr int kStarters = 4;
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<int> runs{0}, refused{0}, ready{0};
+        auto op = BlockOperation::create([&] { runs.fetch_add(1); });
+        std::vector<std::thread> starters;
+        for (int i = 0; i < kStarters; ++i) {
+            starters.emplace_back([&] {
+                ready.fetch_add(1);
+                while (ready.load() < kStarters) {
+                    std::this_thread::yield();
+                }
+                try {
+                    op->start();
+                } catch (const DispatchException&) {
+                    refused.fetch_add(1);
+                }
+            });
+        }
+        for (auto& t : starters) {
+            t.join();
+        }
+        ASSERT_EQ(runs.load(), 1) << "round " << round;
+        ASSERT_EQ(refused.load(), kStarters - 1) << "round " << round;
+    }
+}
+
+// An asynchronous operation whose main() throws can no longer say it has
+// finished: it must not keep its slot (here the main queue's only one).
+class ThrowingAsynchronousOperation : public Operation {
+  public:
+    bool isAsynchronous() const override { return true; }
+    void main() override { throw std::runtime_error("could not begin"); }
+};
+
+TEST_F(OperationQueueTest, AsynchronousOperationThatThrowsFromMainGivesItsSlotBack) {
+    auto main = OperationQueue::mainQueue();
+    auto failing = std::make_shared<ThrowingAsynchronousOperation>();
+    int completions = 0;
+    failing->setCompletionBlock([&] { ++completions; });
+    bool nextRan = false;
+    main->addOperation(failing);
+    main->addOperationWithBlock([&] { nextRan = true; });
+    EXPECT_THROW(MainLoop::drain(), std::runtime_error);
+    EXPECT_TRUE(failing->isFinished());
+    EXPECT_EQ(completions, 1);
+    main->waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(nextRan);
+}
+
 TEST_F(OperationQueueTest, SuspendedQueueHoldsOperationsInOrderUntilReleased) {
     StartLog log;
     OperationQueue queue;
@@ -263,6 +314,19 @@ TEST_F(OperationQueueTest, CancelAllLetsTheRunningOneFinishAndDropsTheWorkOfTheR
     running->complete();
     last->waitUntilFinished();
     EXPECT_EQ(ran.load(), 0);
+}
+
+TEST_F(OperationQueueTest, DroppingASuspendedQueueStillRunsItsOperations) {
+    auto queue = std::make_unique<OperationQueue>();
+    queue->setSuspended(true);
+    std::atomic<bool> ran{false};
+    Semaphore completed;
+    auto op = BlockOperation::create([&] { ran = true; });
+    op->setCompletionBlock([&] { completed.signal(); });
+    queue->addOperation(op);
+    queue.reset();  // nobody is left to resume it
+    ASSERT_TRUE(completed.wait(kLongWait));
+    EXPECT_TRUE(ran);
 }
 
 TEST_F(OperationQueueTest, MisuseIsRefused) {

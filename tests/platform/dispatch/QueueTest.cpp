@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "platform/dispatch/DispatchException.h"
 #include "platform/dispatch/Group.h"
 #include "platform/dispatch/Semaphore.h"
+#include "platform/dispatch/detail/ThreadPool.h"
 
 namespace plat::dispatch {
 namespace {
@@ -102,6 +104,46 @@ TEST_F(QueueTest, SyncOntoTheQueueOneRunsOnIsRefusedInsteadOfDeadlocking) {
     EXPECT_TRUE(globalReentry);
     // The refusal left both queues usable.
     EXPECT_EQ(outer.sync([] { return 1; }), 1);
+}
+
+// sync() runs on the caller's thread, so handing a serial queue from one sync
+// caller to the next must not need a pool worker: here every worker is busy
+// waiting for the test.
+TEST_F(QueueTest, SyncCallersTakeTurnsWhileEveryWorkerIsBusy) {
+    const auto workers = detail::ThreadPool::shared().threadCount();
+    Semaphore workersIn, releaseWorkers;
+    for (std::size_t i = 0; i < workers; ++i) {
+        Queue::global().async([&] {
+            workersIn.signal();
+            releaseWorkers.wait();
+        });
+    }
+    for (std::size_t i = 0; i < workers; ++i) {
+        ASSERT_TRUE(workersIn.wait(kLongWait));
+    }
+    auto queue = Queue::serial("test.sync.handover");
+    Semaphore firstInside, secondAboutToSync, secondRan;
+    std::thread first([&] {
+        queue.sync([&] {
+            firstInside.signal();
+            secondAboutToSync.wait();
+            // Give the second caller time to queue up behind this block; the
+            // test passes either way when it does not.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
+    });
+    ASSERT_TRUE(firstInside.wait(kLongWait));
+    std::thread second([&] {
+        secondAboutToSync.signal();
+        queue.sync([&] { secondRan.signal(); });
+    });
+    bool handedOver = secondRan.wait(kLongWait);
+    for (std::size_t i = 0; i < workers; ++i) {
+        releaseWorkers.signal();
+    }
+    first.join();
+    second.join();
+    EXPECT_TRUE(handedOver);
 }
 
 TEST_F(QueueTest, ExceptionFromSyncBlockReachesCallerAndFreesTheQueue) {
@@ -218,6 +260,10 @@ TEST_F(QueueTest, HandlesCompareByIdentityAndDescribeTheirQueue) {
     EXPECT_THROW(empty.async([] {}), DispatchException);
     EXPECT_THROW(empty.sync([] {}), DispatchException);
     EXPECT_THROW((void)empty.label(), DispatchException);
+    // An empty block is refused where it is posted, not found later on a worker.
+    EXPECT_THROW(q.async(Block()), std::invalid_argument);
+    EXPECT_THROW(q.sync(Block()), std::invalid_argument);
+    EXPECT_THROW(q.after(1, Block()), std::invalid_argument);
 }
 
 TEST_F(QueueTest, AfterPostsOnceTheQueueClockReachesTheDelay) {

@@ -17,6 +17,7 @@ namespace {
 
 using testing::DispatchTest;
 using testing::kLongWait;
+using testing::returnsInTime;
 
 class TimerSourceTest : public DispatchTest {
   protected:
@@ -90,6 +91,20 @@ TEST_F(TimerSourceTest, RearmingReplacesTheScheduleIncludingAnUndeliveredFiring)
     MainLoop::drain();
     EXPECT_EQ(fired, 1);
     EXPECT_THROW(timer->setTimer(std::nan("")), std::invalid_argument);
+}
+
+TEST_F(TimerSourceTest, IntervalBelowTheClockResolutionStillMovesTimeOn) {
+    // 1 + 1e-300 == 1: without care the timer re-arms at the instant it fired
+    // and advance() never returns (a system clock would fire it forever).
+    auto timer = TimerSource::create(mainQueue());
+    auto fired = std::make_shared<std::atomic<int>>(0);
+    timer->setEventHandler([fired] { fired->fetch_add(1); });
+    timer->setTimer(1.0, 1e-300);
+    timer->resume();
+    ASSERT_TRUE(returnsInTime([clock = clock] { clock->advance(1.0); }));
+    MainLoop::drain();
+    EXPECT_EQ(fired->load(), 1);
+    timer->cancel();
 }
 
 TEST_F(TimerSourceTest, CancelStopsFiringsAndRunsTheCancelHandlerOnce) {

@@ -329,6 +329,35 @@ TEST_F(KeyedArchiverTest, CyclesDeepChainsAndBadReferencesFailCleanly) {
                      .ok());
 }
 
+// Each array holds the next one twice: legal sharing, but 2^60 values in
+// all. Decoding must refuse it rather than hand out a value that every later
+// walk (archiving, comparing, hashing into a set) could not finish.
+TEST_F(KeyedArchiverTest, SharingThatExpandsExponentiallyIsRefused) {
+    auto doubling = [](uint64_t levels) {
+        Array objects{Value("$null")};
+        const uint64_t cls = levels + 2;
+        for (uint64_t i = 1; i <= levels; ++i)
+            objects.push_back(Value(
+                Dictionary{{"$class", ref(cls)}, {"NS.objects", Value(Array{ref(i + 1), ref(i + 1)})}}));
+        objects.push_back(Value("leaf"));
+        objects.push_back(classDescription("NSArray"));
+        return handMade(objects);
+    };
+    auto fine = KeyedUnarchiver::unarchivedObjectWithData(doubling(6));
+    ASSERT_TRUE(fine.ok());
+    EXPECT_EQ((**fine).asArray()->size(), 2u);
+    auto bomb = KeyedUnarchiver::unarchivedObjectWithData(doubling(60));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error()->code(), CoderReadCorruptError);
+
+    // Ordinary sharing stays fine: one object referred to from many places.
+    auto shared = device();
+    Data many = archive(Value(Array(5000, Value(ObjectPtr(shared)))));
+    auto back = unarchive(many);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->asArray()->size(), 5000u);
+}
+
 TEST_F(KeyedArchiverTest, DamagedArchivesNeverCrash) {
     auto log = std::make_shared<Log>();
     log->device = device();

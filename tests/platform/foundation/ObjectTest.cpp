@@ -5,7 +5,7 @@
 namespace {
 
 class Widget : public plat::Object {
-public:
+  public:
     std::string className() const override { return "Widget"; }
 };
 

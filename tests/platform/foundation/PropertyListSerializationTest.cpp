@@ -290,6 +290,40 @@ TEST(PropertyListSerializationTest, BinaryReferenceCyclesAndBadOffsetsAreRefused
     EXPECT_FALSE(PropertyListSerialization::propertyListWithData(Data::fromString(wild + t2)).ok());
 }
 
+// Objects 0..n-2 are arrays holding the next object twice; the last is an
+// integer. Read naively, a few hundred bytes stand for 2^(n-1) values.
+std::string doublingBinaryList(int n) {
+    std::string out = "bplist00";
+    std::string offsets;
+    for (int i = 0; i < n; ++i) {
+        offsets += static_cast<char>(out.size());
+        if (i + 1 < n) {
+            out += "\xA2";
+            out += static_cast<char>(i + 1);
+            out += static_cast<char>(i + 1);
+        } else {
+            out += "\x10\x01";
+        }
+    }
+    std::string trailer(32, '\0');
+    trailer[6] = 1;  // offset size
+    trailer[7] = 1;  // reference size
+    trailer[15] = static_cast<char>(n);
+    trailer[31] = static_cast<char>(out.size());
+    return out + offsets + trailer;
+}
+
+// Shared containers are legal, but a reader must not hand out a value whose
+// expansion makes every later walk (writing, comparing, hashing) take forever.
+TEST(PropertyListSerializationTest, BinarySharingThatExpandsExponentiallyIsRefused) {
+    auto small = PropertyListSerialization::propertyListWithData(Data::fromString(doublingBinaryList(8)));
+    ASSERT_TRUE(small.ok());
+    EXPECT_EQ(small->asArray()->size(), 2u);
+    auto bomb = PropertyListSerialization::propertyListWithData(Data::fromString(doublingBinaryList(64)));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_EQ(bomb.error()->code(), 3840);
+}
+
 TEST(PropertyListSerializationTest, DamagedBinaryNeverCrashes) {
     Data good = encode(everyKind(), Format::Binary);
     std::mt19937 random(7);

@@ -316,3 +316,24 @@ TEST(URLTest, EqualityAndObjectWrapperGoByAbsoluteString) {
 
 }  // namespace
 }  // namespace plat
+
+namespace {
+
+TEST(URLObjectArchiving, RoundTripsThroughAKeyedArchive) {
+    auto url = plat::URL::URLWithString("https://user@example.com:8443/a%20b?q=1#frag");
+    ASSERT_TRUE(url);
+    plat::Value original(plat::URLObject::make(*url));
+    auto data = plat::KeyedArchiver::archivedDataWithRootObject(plat::Array{original});
+    ASSERT_TRUE(data.ok());
+    auto back = plat::KeyedUnarchiver::unarchivedObjectWithData(*data);
+    ASSERT_TRUE(back.ok());
+    ASSERT_TRUE(back->has_value());
+    const plat::Value* element = (**back).at(0);
+    ASSERT_NE(element, nullptr);
+    auto decoded = element->asObjectOf<plat::URLObject>();
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(decoded->url().absoluteString(), url->absoluteString());
+    EXPECT_TRUE(*element == original);
+}
+
+}  // namespace

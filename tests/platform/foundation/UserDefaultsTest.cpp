@@ -1,6 +1,8 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -105,6 +107,12 @@ TEST(UserDefaultsTest, ValuesThatAreNotPropertyListsAreRefused) {
     EXPECT_FALSE(defaults.setObject(Value(Decimal::fromString("1.5")), "k"));
     EXPECT_FALSE(defaults.setObject(Value(Array{Value(std::make_shared<Object>())}), "k"));
     EXPECT_EQ(defaults.integerForKey("k"), 1);
+    // A key that no property list can hold would make every later write fail.
+    EXPECT_FALSE(defaults.setObject(Value(2), "bad\xFF"));
+    EXPECT_FALSE(defaults.objectForKey("bad\xFF"));
+    defaults.setInteger(3, "after");
+    EXPECT_EQ(defaults.lastWriteError(), nullptr);
+    EXPECT_EQ(UserDefaults((dir / "defaults.plist").string()).integerForKey("after"), 3);
 }
 
 TEST(UserDefaultsTest, ConcurrentWritersLoseNoKey) {
@@ -150,6 +158,24 @@ TEST(UserDefaultsTest, FailedWritesAreReportedAndKeptInMemory) {
     EXPECT_TRUE(defaults.boolForKey("k"));
     EXPECT_NE(defaults.lastWriteError(), nullptr);
     EXPECT_FALSE(defaults.synchronize());
+}
+
+TEST(UserDefaultsTest, FileThatCannotBeReadIsNeverOverwritten) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may read every file";
+    testsupport::TempDir dir;
+    std::string path = (dir / "defaults.plist").string();
+    UserDefaults(path).setInteger(7, "kept");
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    {
+        UserDefaults defaults(path);
+        defaults.setBool(true, "new");
+        EXPECT_TRUE(defaults.boolForKey("new"));
+        EXPECT_NE(defaults.lastWriteError(), nullptr);
+        EXPECT_FALSE(defaults.synchronize());
+    }
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(UserDefaults(path).integerForKey("kept"), 7);
 }
 
 TEST(UserDefaultsTest, StandardAndSuiteDefaultsLiveInTheConfigFolder) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/foundation/Error.h"
@@ -598,6 +599,34 @@ TEST(DictionaryTest, ReserveKeepsEntriesAndLookupsWhateverTheSize) {
     EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(d.find("a")->intValue(), 4);
     EXPECT_EQ(Dictionary(d), d);
+}
+
+TEST(DictionaryTest, DictionaryFilledByMergesRepeatedKeysAtAnySize) {
+    for (std::size_t count : {0u, 3u, 9u, 64u, 65u, 500u}) {
+        std::vector<Dictionary::Entry> entries;
+        for (std::size_t i = 0; i < count; ++i)
+            entries.emplace_back("k" + std::to_string(i % 50), Value(static_cast<int>(i)));
+        // The capacity is a hint: filling more or fewer entries is fine.
+        for (std::size_t capacity : {count, count / 2, count + 7}) {
+            const Value v = Value::dictionaryFilledBy(capacity, [&](std::vector<Dictionary::Entry>& out) {
+                EXPECT_GE(out.capacity(), capacity);
+                out.insert(out.end(), entries.begin(), entries.end());
+            });
+            ASSERT_TRUE(v.isDictionary());
+            const Dictionary expected = setInTurn(entries);
+            EXPECT_EQ(v.asDictionary()->keys(), expected.keys()) << count;
+            EXPECT_EQ(*v.asDictionary(), expected) << count;
+            const Value copy = v;  // NOLINT(performance-unnecessary-copy-initialization)
+            EXPECT_EQ(copy.asDictionary(), v.asDictionary());
+        }
+    }
+    // A failing fill leaves nothing behind (checked by the leak sanitizer).
+    EXPECT_THROW(Value::dictionaryFilledBy(2,
+                                           [](std::vector<Dictionary::Entry>& out) {
+                                               out.emplace_back("a", Value(std::string(40, 'x')));
+                                               throw std::runtime_error("stop");
+                                           }),
+                 std::runtime_error);
 }
 
 }  // namespace

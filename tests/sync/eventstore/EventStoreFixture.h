@@ -26,9 +26,9 @@
 
 namespace eventstoretest {
 
-// The object-store type the event stores of these tests use; switch to
-// plat::coredata::SQLiteStoreType once that store exists.
-inline const std::string kStoreType = plat::coredata::InMemoryStoreType;
+// The object-store type the event stores of these tests use: the one a
+// real event store keeps its events in.
+inline const std::string kStoreType = plat::coredata::SQLiteStoreType;
 
 inline void pumpMainUntil(const std::function<bool()>& done) {
     ASSERT_TRUE(plat::dispatch::MainLoop::runUntil(done, 30.0));

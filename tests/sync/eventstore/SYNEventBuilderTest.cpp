@@ -173,6 +173,69 @@ TEST_F(SYNEventBuilderTest, AnEventResetAwayBeforeItsSaveFailsCleanly) {
     EXPECT_TRUE(allEvents().empty());
 }
 
+TEST_F(SYNEventBuilderTest, ReopeningKeepsCompleteEventsAndDropsInterruptedOnes) {
+    const std::string local = *store->persistentStoreIdentifier();
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice}, true, false, *app.context), nullptr);
+    });
+    saveEvent(SYNStoreModificationEventTypeSave);
+    // Saved between two saves of the builder, never finalized: a crash.
+    auto crashed = newBuilder();
+    ASSERT_TRUE(crashed->makeNewEventOfType(SYNStoreModificationEventTypeMerge, "crashed").ok());
+    ASSERT_EQ(crashed->saveAndReset(), nullptr);
+    // One the caller registered as still to be finished.
+    store->registerIncompleteMandatoryEventIdentifier("registered");
+    auto registered = newBuilder();
+    ASSERT_TRUE(registered->makeNewEventOfType(SYNStoreModificationEventTypeSave, "registered").ok());
+    ASSERT_EQ(registered->saveAndReset(), nullptr);
+    EXPECT_EQ(allEvents().size(), 4u);
+    crashed.reset();
+    registered.reset();
+    context.reset();
+    store->dismantle();
+    store.reset();
+
+    store = openStore();
+    ASSERT_TRUE(store);
+    context = store->managedObjectContext();
+    ASSERT_TRUE(context);
+    struct Seen {
+        std::string identifier;
+        int16_t type;
+        int64_t globalCount;
+        SYNRevision revision;
+        std::size_t changes;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    for (const auto& event : allEvents()) {
+        seen.push_back(inStore([&] {
+            return Seen{
+                SYNStoreModificationEvent::uniqueIdentifier(*event), SYNStoreModificationEvent::type(*event),
+                SYNStoreModificationEvent::globalCount(*event), *SYNStoreModificationEvent::revision(*event),
+                event->objectsForKey("objectChanges").size()};
+        }));
+    }
+    // Event order: global count, then timestamp (the baseline was made first).
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen, (std::vector<Seen>{
+                        {seen[0].identifier, SYNStoreModificationEventTypeBaseline, 0, {local, 0}, 1},
+                        {"registered", SYNStoreModificationEventTypeIncomplete, 0, {local, 3}, 0},
+                        {seen[2].identifier, SYNStoreModificationEventTypeSave, 1, {local, 1}, 0}}));
+    EXPECT_EQ(store->currentBaselineIdentifier(), seen[0].identifier);
+    // Counting goes on after the reopened events, never reusing the crashed revision.
+    auto next = newBuilder();
+    auto revision = next->makeNewEventOfType(SYNStoreModificationEventTypeSave);
+    ASSERT_TRUE(revision.ok());
+    EXPECT_EQ(revision->revisionNumber, 4);
+    ASSERT_EQ(next->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(next->saveAndReset(), nullptr);
+    inStore([&] { EXPECT_EQ(SYNStoreModificationEvent::globalCount(*next->event()), 2); });
+}
+
 TEST_F(SYNEventBuilderTest, InsertChangesHoldEveryValueAndLargeDataGoesToFiles) {
     auto app = makeApplication();
     auto alice = person(app, "alice");

@@ -228,6 +228,47 @@ TEST_F(SYNRebaserTest, RebasingFoldsWhatEveryStoreHasSeenAndKeepsTheSameObjects)
     EXPECT_TRUE(shouldRebase(rebaser));
 }
 
+TEST_F(SYNRebaserTest, AnEventLeftBehindIsNeverOvertakenByAFoldedOne) {
+    // L2 has seen B2, so the cut becomes {local: 0, B: 2}: B2 is covered but
+    // L1, which precedes it, is not. Both set p4's name; B2 must stay last.
+    EventWriter write(*context);
+    inStore([&] {
+        auto l1 = *SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("L1", *context);
+        write.change(l1, "p4", SYNObjectChangeTypeUpdate, {attribute("name", Value("from L1"))});
+        write.event("L2", SYNStoreModificationEventTypeMerge, 5, {local, 2}, revisions({{"B", 2}}));
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    const auto before = replayAll();
+    ASSERT_EQ(before.at("p4").attributes.at("name"), Value("FOUR").description());
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+    EXPECT_EQ(replayAll(), before);
+    auto left = eventIdentifiers();
+    EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()),
+              (std::vector<std::string>{"L1", "B2", "L2"}));
+}
+
+TEST_F(SYNRebaserTest, ABaselineNeverClaimsAnEventItDoesNotHold) {
+    // B1 has not arrived here, though every store has seen it: folding must
+    // stop before it, and the new baseline must not cover it, or B1 would be
+    // dropped as already held when it arrives.
+    inStore([&] {
+        auto b1 = *SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("B1", *context);
+        context->deleteObject(b1);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+    inStore([&] {
+        auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        EXPECT_FALSE(SYNStoreModificationEvent::revisionSet(*baseline).covers("B", 1));
+        EXPECT_EQ(SYNStoreModificationEvent::revisionSet(*baseline),
+                  revisions({{local.c_str(), 0}, {"B", 0}}));
+    });
+    auto left = eventIdentifiers();
+    EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()), (std::vector<std::string>{"L1", "B2"}));
+}
+
 TEST_F(SYNRebaserTest, EventsTheBaselineHoldsAreDeleted) {
     EventWriter write(*context);
     inStore([&] {

@@ -103,8 +103,8 @@ ErrorPtr Database::exec(const std::string& sql) {
 
 Result<Statement> Database::prepare(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
-                                nullptr);
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                &stmt, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_finalize(stmt);
         return lastError(CoreDataError, "Could not prepare a statement");

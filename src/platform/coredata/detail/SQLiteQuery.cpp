@@ -404,8 +404,8 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
 }
 
 std::optional<std::string> QueryBuilder::objectComparison(const std::string& alias,
-                                                          const EntityDescription& family, PredicateOperator op,
-                                                          const Value& constant) {
+                                                          const EntityDescription& family,
+                                                          PredicateOperator op, const Value& constant) {
     switch (op) {
         case PredicateOperator::EqualTo:
         case PredicateOperator::NotEqualTo: {
@@ -503,8 +503,8 @@ std::optional<QueryBuilder::Resolved> QueryBuilder::resolve(const std::vector<st
     return std::nullopt;
 }
 
-std::string QueryBuilder::joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
-                                  const std::string& path) {
+std::string QueryBuilder::joinFor(const std::string& fromAlias, const Column& keyColumn,
+                                  const Table& destination, const std::string& path) {
     for (const auto& [known, alias] : joinAliases_) {
         if (known == path)
             return alias;

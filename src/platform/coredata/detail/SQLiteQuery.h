@@ -27,9 +27,9 @@ struct Bind {
 };
 
 struct Query {
-    std::string from;     // tables and joins, the fetched table aliased t0
-    std::string where;    // empty: every row of the entity
-    std::string orderBy;  // always ends with t0.Z_PK, so ties come out in key order
+    std::string from;         // tables and joins, the fetched table aliased t0
+    std::string where;        // empty: every row of the entity
+    std::string orderBy;      // always ends with t0.Z_PK, so ties come out in key order
     std::vector<Bind> binds;  // for ?1 ... ?n
     bool exact = true;        // where expresses the whole predicate
     bool sorted = true;       // orderBy expresses the whole ordering
@@ -62,10 +62,10 @@ class QueryBuilder {
     Fragment conjunction(const std::vector<PredicatePtr>& parts, bool negate);
     Fragment disjunction(const std::vector<PredicatePtr>& parts, bool negate);
     std::optional<std::string> comparison(const Predicate& p);
-    std::optional<std::string> keyPathComparison(const Resolved& r, PredicateOperator op, const Value& constant,
-                                                 unsigned options);
-    std::optional<std::string> attributeComparison(const Resolved& r, PredicateOperator op, const Value& constant,
-                                                   unsigned options);
+    std::optional<std::string> keyPathComparison(const Resolved& r, PredicateOperator op,
+                                                 const Value& constant, unsigned options);
+    std::optional<std::string> attributeComparison(const Resolved& r, PredicateOperator op,
+                                                   const Value& constant, unsigned options);
     std::optional<std::string> objectComparison(const std::string& alias, const EntityDescription& family,
                                                 PredicateOperator op, const Value& constant);
     std::optional<std::string> idMatch(const std::string& alias, const EntityDescription& family,

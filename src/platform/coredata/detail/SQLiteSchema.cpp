@@ -51,8 +51,9 @@ Result<std::unique_ptr<Schema>> Schema::build(const ManagedObjectModel& model,
     std::set<std::string> names;
     auto claim = [&](const std::string& name) -> ErrorPtr {
         if (!names.insert(upper(name)).second)
-            return makeError(PersistentStoreIncompatibleSchemaError,
-                             "The model needs two tables named \"" + name + "\" (names ignore case in SQLite).");
+            return makeError(
+                PersistentStoreIncompatibleSchemaError,
+                "The model needs two tables named \"" + name + "\" (names ignore case in SQLite).");
         return nullptr;
     };
     for (const auto& table : schema->tables_) {
@@ -86,10 +87,11 @@ ErrorPtr Schema::addTable(const ManagedObjectModel& model, const EntityDescripti
             auto* r = static_cast<const RelationshipDescription*>(p);
             if (r->isToMany())
                 continue;
-            table->columns.push_back({names.allocate("Z" + p->name()), ColumnKind::ToOneKey, p, "k:" + key, true});
+            table->columns.push_back(
+                {names.allocate("Z" + p->name()), ColumnKind::ToOneKey, p, "k:" + key, true});
             if (r->destinationEntity()->selfAndDescendants().size() > 1)
-                table->columns.push_back(
-                    {names.allocate("Z" + p->name() + "_ENT"), ColumnKind::ToOneEntity, p, "e:" + key, false});
+                table->columns.push_back({names.allocate("Z" + p->name() + "_ENT"), ColumnKind::ToOneEntity,
+                                          p, "e:" + key, false});
         }
     }
     // Positions of ordered to-many relationships kept on their members' rows.
@@ -131,7 +133,8 @@ ErrorPtr Schema::addTable(const ManagedObjectModel& model, const EntityDescripti
         auto [it, fresh] = entities_.emplace(e, std::move(layout));
         byName_[e->name()] = &it->second;
         if (!byNumber_.emplace(it->second.number, &it->second).second)
-            return makeError(CoreDataError, "Two entities share the number " + std::to_string(number->second) + ".");
+            return makeError(CoreDataError,
+                             "Two entities share the number " + std::to_string(number->second) + ".");
     }
     tables_.push_back(std::move(table));
     return nullptr;
