@@ -1,5 +1,11 @@
-// Parsing and writing a ~10 MB JSON document of mixed content, into and from
-// Value, side by side with nlohmann::json doing the same.
+// Parsing and writing a ~10 MB JSON document of mixed content, and a small
+// event record, into and from Value, side by side with nlohmann::json doing
+// the same.
+//
+//   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKP_BUILD_BENCH=ON
+//   cmake --build build/release --target platform_foundation_bench
+//   build/release/bench/foundation/platform_foundation_bench
+//       --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <nlohmann/json.hpp>

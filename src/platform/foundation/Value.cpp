@@ -482,7 +482,7 @@ void Dictionary::set(std::string key, Value value) {
 
 void Dictionary::reserve(std::size_t count) {
     entries_.reserve(count);
-    if (count > detail::PositionIndex::kThreshold)
+    if (count > detail::PositionIndex::kThreshold && count > entries_.size())
         index_.rebuild(
             entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); }, count);
 }
