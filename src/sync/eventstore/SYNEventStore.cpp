@@ -45,6 +45,13 @@ std::optional<std::string> stringEntry(const Dictionary& dictionary, const char*
     return value && value->isString() ? std::optional<std::string>(*value->asString()) : std::nullopt;
 }
 
+// The setters have no way to report a failed write; it must at least show.
+void logIfUnsaved(const plat::ErrorPtr& error) {
+    if (error) {
+        SYN_LOG(SYNLoggingLevelError, "Could not save event store metadata: %@", error);
+    }
+}
+
 bool boolEntry(const Dictionary& dictionary, const char* key) {
     const Value* value = dictionary.find(key);
     return value && (value->isBool() || value->isNumber()) && value->boolValue();
@@ -195,7 +202,7 @@ std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() co
 void SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
     std::lock_guard lock(metadataMutex_);
     ++metadata_.incompleteMandatoryEvents[identifier];
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
 }
 
 void SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
@@ -207,7 +214,7 @@ void SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::stri
     if (--it->second <= 0) {
         metadata_.incompleteMandatoryEvents.erase(it);
     }
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
 }
 
 Value SYNEventStore::cloudFileSystemIdentityToken() const {
@@ -239,7 +246,7 @@ bool SYNEventStore::setCloudFileSystemIdentityToken(const Value& token) {
     }
     std::lock_guard lock(metadataMutex_);
     metadata_.identityToken = std::move(archived);
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
     return true;
 }
 
@@ -251,7 +258,7 @@ bool SYNEventStore::verifiesStoreRegistrationInCloud() const {
 void SYNEventStore::setVerifiesStoreRegistrationInCloud(bool verifies) {
     std::lock_guard lock(metadataMutex_);
     metadata_.verifiesStoreRegistrationInCloud = verifies;
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
 }
 
 bool SYNEventStore::needsFullIntegration() const {
@@ -262,7 +269,7 @@ bool SYNEventStore::needsFullIntegration() const {
 void SYNEventStore::setNeedsFullIntegration(bool needs) {
     std::lock_guard lock(metadataMutex_);
     metadata_.needsFullIntegration = needs;
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
 }
 
 std::optional<std::string> SYNEventStore::identifierOfBaselineUsedToConstructStore() const {
@@ -274,7 +281,7 @@ void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(
     const std::optional<std::string>& identifier) {
     std::lock_guard lock(metadataMutex_);
     metadata_.baselineUsedToConstructStore = identifier;
-    saveMetadataLocked();
+    logIfUnsaved(saveMetadataLocked());
 }
 
 // --- Stack ---------------------------------------------------------------------
@@ -389,7 +396,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
     if (auto error = openStack()) {
         std::lock_guard lock(metadataMutex_);
         metadata_.storeIdentifier.reset();
-        saveMetadataLocked();
+        logIfUnsaved(saveMetadataLocked());
         return error;
     }
     return nullptr;
