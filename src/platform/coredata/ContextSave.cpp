@@ -81,12 +81,16 @@ void ManagedObjectContext::processPendingChanges() {
     propagateDeletes();
     if (impl_->pendingInserted.empty() && impl_->pendingUpdated.empty() && impl_->pendingDeleted.empty())
         return;
-    Dictionary info = changeSets(impl_->pendingInserted.items(), impl_->pendingUpdated.items(),
-                                 impl_->pendingDeleted.items());
+    // Sets of many objects are costly to build: only for someone to read.
+    const bool observed = NotificationCenter::defaultCenter().observerCount() != 0;
+    Dictionary info = observed ? changeSets(impl_->pendingInserted.items(), impl_->pendingUpdated.items(),
+                                            impl_->pendingDeleted.items())
+                               : Dictionary();
     impl_->pendingInserted.clear();
     impl_->pendingUpdated.clear();
     impl_->pendingDeleted.clear();
-    postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+    if (observed)
+        postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
 }
 
 // Validation
@@ -168,7 +172,8 @@ ErrorPtr ManagedObjectContext::save() {
         return error;
     if (auto error = parent_ ? saveToParent() : saveToStore())
         return error;
-    postSaveNotification(ManagedObjectContextDidSaveNotification, changeSets(inserted, updated, deleted));
+    if (NotificationCenter::defaultCenter().observerCount() != 0)
+        postSaveNotification(ManagedObjectContextDidSaveNotification, changeSets(inserted, updated, deleted));
     return nullptr;
 }
 
@@ -238,8 +243,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
 
 void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
     for (const auto& [o, version] : versions) {
-        o->snapshot_ = o->makeSnapshot(version);
-        o->changes_.reset();
+        o->commitSaved(version);
         for (auto& tm : o->toMany_) {
             if (!tm)
                 continue;
@@ -398,7 +402,7 @@ void ManagedObjectContext::forget(const ManagedObjectPtr& object) {
     for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
                       &impl_->pendingUpdated, &impl_->pendingDeleted})
         set->erase(object.get());
-    for (auto& [id, other] : impl_->registered) {
+    impl_->registered.forEach([&](const ManagedObjectPtr& other) {
         for (auto& tm : other->toMany_) {
             if (tm && tm->members.count(object.get())) {
                 tm->members.erase(object.get());
@@ -406,7 +410,7 @@ void ManagedObjectContext::forget(const ManagedObjectPtr& object) {
                 tm->added.erase(object.get());
             }
         }
-    }
+    });
     object->clearState();
     unregister(*object);
 }

@@ -507,27 +507,62 @@ Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>&
     return out;
 }
 
+namespace {
+
+// True when a row of entity holds any value (a persistent attribute or to-one).
+bool rowHoldsValues(const EntityDescription& entity) {
+    for (const PropertyDescription* p : entity.properties()) {
+        if (!p->isTransient() &&
+            (p->isAttribute() || !static_cast<const RelationshipDescription*>(p)->isToMany()))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
+    // A row without values needs nothing loaded (and a missing row is no error).
+    if (state_ != State::Filled && rowHoldsValues(*entity()))
+        fireFault();
     auto snapshot = std::make_shared<StoreSnapshot>();
     snapshot->objectID = id_;
     snapshot->version = version;
-    const auto& properties = entity()->properties();
-    snapshot->values.resize(properties.size());
-    for (const PropertyDescription* p : properties) {
-        if (p->isTransient())
-            continue;
-        if (p->isAttribute()) {
-            snapshot->values[p->index()] = slotValue(p->index());
-            continue;
-        }
-        if (static_cast<const RelationshipDescription*>(p)->isToMany())
-            continue;
-        Value v = slotValue(p->index());
-        if (auto o = ManagedObject::fromValue(v))
-            v = Value(ObjectPtr(o->objectID()));
-        snapshot->values[p->index()] = std::move(v);
-    }
+    if (changes_)
+        snapshot->values = changes_->values;
+    else if (snapshot_)
+        snapshot->values = snapshot_->values;
+    else
+        snapshot->values.resize(entity()->properties().size());
+    toStoreForm(snapshot->values);
     return snapshot;
+}
+
+void ManagedObject::toStoreForm(std::vector<Value>& values) const {
+    for (const PropertyDescription* p : entity()->properties()) {
+        if (p->isAttribute() && !p->isTransient())
+            continue;
+        Value& v = values[p->index()];
+        if (p->isTransient() || static_cast<const RelationshipDescription*>(p)->isToMany())
+            v = Value();
+        else if (auto o = ManagedObject::fromValue(v))
+            v = Value(ObjectPtr(o->objectID()));
+    }
+}
+
+void ManagedObject::commitSaved(uint64_t version) {
+    if (!changes_) {
+        snapshot_ = makeSnapshot(version);
+        return;
+    }
+    // The current values become the row as they are: moved, not copied.
+    auto snapshot = std::make_shared<StoreSnapshot>();
+    snapshot->objectID = id_;
+    snapshot->version = version;
+    snapshot->values = std::move(changes_->values);
+    changes_.reset();
+    toStoreForm(snapshot->values);
+    snapshot_ = std::move(snapshot);
 }
 
 void ManagedObject::clearState() {

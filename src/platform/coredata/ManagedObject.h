@@ -168,6 +168,12 @@ class ManagedObject : public Object,
 
     // The object's state as a store row (to-ones as IDs).
     SnapshotPtr makeSnapshot(uint64_t version) const;
+    // Turns current values (by property index) into a row's: to-ones as IDs,
+    // to-many and transient slots null.
+    void toStoreForm(std::vector<Value>& values) const;
+    // After a save: the current state becomes the snapshot at version and
+    // the changes are dropped.
+    void commitSaved(uint64_t version);
     // Forgets values and changes (refresh, rollback, invalidation).
     void clearState();
 

@@ -1,6 +1,7 @@
 #include "platform/coredata/ManagedObjectContext.h"
 
 #include <map>
+#include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/detail/ContextImpl.h"
@@ -87,7 +88,7 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id) {
     auto object = std::make_shared<ManagedObject>(this, id);
-    impl_->registered.emplace(id, object);
+    impl_->registered.insert(id, object);
     return object;
 }
 
@@ -112,8 +113,7 @@ ManagedObjectIDPtr ManagedObjectContext::localID(const ManagedObjectIDPtr& id) c
 }
 
 ManagedObjectPtr ManagedObjectContext::objectRegisteredForID(const ManagedObjectIDPtr& id) const {
-    auto it = impl_->registered.find(id);
-    return it == impl_->registered.end() ? nullptr : it->second;
+    return id ? impl_->registered.find(*id) : nullptr;
 }
 
 ManagedObjectPtr ManagedObjectContext::objectWithID(const ManagedObjectIDPtr& id) {
@@ -152,25 +152,28 @@ Result<ManagedObjectPtr> ManagedObjectContext::existingObjectWithID(const Manage
 std::vector<ManagedObjectPtr> ManagedObjectContext::registeredObjects() const {
     std::vector<ManagedObjectPtr> out;
     out.reserve(impl_->registered.size());
-    for (const auto& [id, object] : impl_->registered)
-        out.push_back(object);
+    impl_->registered.forEach([&](const ManagedObjectPtr& object) { out.push_back(object); });
     return out;
 }
 
 ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::string_view entityName) {
-    const EntityDescription* entity = model().entityNamed(entityName);
+    const ManagedObjectModel& m = model();
+    const EntityDescription* entity = m.entityNamed(entityName);
     if (!entity || entity->isAbstract())
         return nullptr;
-    auto object = registerObject(ManagedObjectID::makeTemporary(model().share(entity)));
+    auto object = registerObject(ManagedObjectID::makeTemporary(m.share(entity)));
     object->state_ = ManagedObject::State::Filled;
     object->inserted_ = true;
+    const auto& properties = entity->properties();
     auto changes = std::make_unique<ManagedObject::Changes>();
-    changes->values.resize(entity->properties().size());
-    changes->changed.assign(entity->properties().size(), false);
-    for (const auto& [name, attribute] : entity->attributesByName()) {
-        if (attribute->defaultValue()) {
-            changes->values[attribute->index()] = *attribute->defaultValue();
-            changes->changed[attribute->index()] = true;
+    changes->values.resize(properties.size());
+    changes->changed.assign(properties.size(), false);
+    for (const PropertyDescription* p : properties) {
+        if (!p->isAttribute())
+            continue;
+        if (const auto& value = static_cast<const AttributeDescription*>(p)->defaultValue()) {
+            changes->values[p->index()] = *value;
+            changes->changed[p->index()] = true;
         }
     }
     object->changes_ = std::move(changes);
@@ -500,11 +503,12 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
 
 void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     auto shared = object.shared_from_this();
-    impl_->registered.erase(object.id_);
-    if (object.id_->isTemporaryID() && !id->isTemporaryID())
-        recordAlias(object.id_, id);
-    object.id_ = std::move(id);
-    impl_->registered.emplace(object.id_, shared);
+    impl_->registered.erase(*object.id_);
+    ManagedObjectIDPtr old = std::exchange(object.id_, std::move(id));
+    // A temporary ID nobody else holds can never be looked up again: no alias.
+    if (old->isTemporaryID() && !object.id_->isTemporaryID() && old.use_count() > 1)
+        recordAlias(old, object.id_);
+    impl_->registered.insert(object.id_, std::move(shared));
 }
 
 void ManagedObjectContext::recordAlias(const ManagedObjectIDPtr& temporary,
@@ -589,20 +593,18 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
 // Forgetting
 
 void ManagedObjectContext::unregister(ManagedObject& object) {
-    auto it = impl_->registered.find(object.id_);
-    if (it != impl_->registered.end() && it->second.get() == &object)
-        impl_->registered.erase(it);
+    impl_->registered.erase(*object.id_, &object);
     object.context_ = nullptr;
     object.state_ = ManagedObject::State::Invalidated;
 }
 
 void ManagedObjectContext::invalidateAll() {
     // Clearing breaks the reference cycles between related objects.
-    for (auto& [id, object] : impl_->registered) {
+    impl_->registered.forEach([](const ManagedObjectPtr& object) {
         object->clearState();
         object->context_ = nullptr;
         object->state_ = ManagedObject::State::Invalidated;
-    }
+    });
     impl_->registered.clear();
     for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
                       &impl_->pendingUpdated, &impl_->pendingDeleted})

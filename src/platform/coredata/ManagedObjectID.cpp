@@ -47,8 +47,12 @@ bool ManagedObjectID::isEqual(const Object& other) const {
     if (this == &other)
         return true;
     auto* o = dynamic_cast<const ManagedObjectID*>(&other);
-    return o && o->key_ == key_ && o->temporary_ == temporary_ && o->storeIdentifier_ == storeIdentifier_ &&
-           o->entity_->name() == entity_->name();
+    return o && isEqualID(*o);
+}
+
+bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
+    return this == &o || (o.key_ == key_ && o.temporary_ == temporary_ && o.storeIdentifier_ == storeIdentifier_ &&
+                          (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
 }
 
 URL ManagedObjectID::URIRepresentation() const {

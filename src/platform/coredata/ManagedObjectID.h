@@ -52,6 +52,8 @@ class ManagedObjectID : public Object {
 
     std::string description() const override;
     bool isEqual(const Object& other) const override;
+    // isEqual between two IDs, without the type check.
+    bool isEqualID(const ManagedObjectID& other) const;
     std::size_t hash() const override { return hash_; }
     std::string className() const override { return "NSManagedObjectID"; }
 
@@ -73,7 +75,7 @@ struct ObjectIDHash {
 };
 struct ObjectIDEqual {
     bool operator()(const ManagedObjectIDPtr& a, const ManagedObjectIDPtr& b) const {
-        return a == b || (a && b && a->isEqual(*b));
+        return a == b || (a && b && a->isEqualID(*b));
     }
 };
 

@@ -9,6 +9,17 @@ ErrorPtr refuse(const std::string& what) {
     return makeError(InferredMappingModelError, "Can't infer a mapping model: " + what + ".");
 }
 
+// The inverse as finalize linked it: an inverse named on one side only links
+// both, so the other side's name alone does not tell. A to-many whose inverse
+// appears, disappears or changes cardinality changes where its contents are
+// stored (the members' rows or a join table).
+std::string inverseOf(const RelationshipDescription& r) {
+    const RelationshipDescription* inverse = r.inverseRelationship();
+    if (!inverse)
+        return {};
+    return inverse->name() + (inverse->isToMany() ? "*" : "") + (inverse->isTransient() ? "~" : "");
+}
+
 // Empty when the two descriptions store the same thing the same way.
 std::string difference(const PropertyDescription& from, const PropertyDescription& to) {
     if (from.kind() != to.kind())
@@ -25,7 +36,7 @@ std::string difference(const PropertyDescription& from, const PropertyDescriptio
     }
     auto& a = static_cast<const RelationshipDescription&>(from);
     auto& b = static_cast<const RelationshipDescription&>(to);
-    if (a.destinationEntityName() != b.destinationEntityName() || a.inverseName() != b.inverseName() ||
+    if (a.destinationEntityName() != b.destinationEntityName() || inverseOf(a) != inverseOf(b) ||
         a.isToMany() != b.isToMany() || a.isOrdered() != b.isOrdered())
         return "changes its destination, inverse or cardinality";
     return {};

@@ -267,26 +267,39 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs
 
 ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     std::lock_guard lock(mutex_);
-    if (stores_.size() == 1)
-        return stores_[0]->save(changes);
-    // Split by store; each store's part is one transaction.
-    std::map<PersistentStore*, StoreChanges> parts;
-    auto partFor = [&](const ManagedObjectIDPtr& id) -> StoreChanges* {
+    // A change whose store is gone (removed since the object was saved or
+    // fetched) fails the whole save before anything is written: dropping it
+    // would report success for data that was never stored.
+    std::vector<PersistentStore*> used;
+    ErrorPtr orphan;
+    auto check = [&](const ManagedObjectIDPtr& id) {
         auto store = storeFor(*id);
-        return store ? &parts[store.get()] : nullptr;
+        if (!store && !orphan)
+            orphan = makeError(PersistentStoreSaveError,
+                               "The object " + id->description() + " belongs to no store of the coordinator.");
+        if (store && std::find(used.begin(), used.end(), store.get()) == used.end())
+            used.push_back(store.get());
     };
-    for (const auto& s : changes.inserted)
-        if (auto* p = partFor(s->objectID))
-            p->inserted.push_back(s);
-    for (const auto& s : changes.updated)
-        if (auto* p = partFor(s->objectID))
-            p->updated.push_back(s);
-    for (const auto& s : changes.deleted)
-        if (auto* p = partFor(s->objectID))
-            p->deleted.push_back(s);
+    for (const auto* list : {&changes.inserted, &changes.updated, &changes.deleted})
+        for (const auto& s : *list)
+            check(s->objectID);
     for (const auto& t : changes.toMany)
-        if (auto* p = partFor(t.owner))
-            p->toMany.push_back(t);
+        check(t.owner);
+    if (orphan)
+        return orphan;
+    if (used.size() <= 1)
+        return used.empty() ? nullptr : used[0]->save(changes);
+    // Split by store; each part is one transaction, so with several stores a
+    // later store's failure does not undo an earlier store's commit.
+    std::map<PersistentStore*, StoreChanges> parts;
+    for (const auto& s : changes.inserted)
+        parts[storeFor(*s->objectID).get()].inserted.push_back(s);
+    for (const auto& s : changes.updated)
+        parts[storeFor(*s->objectID).get()].updated.push_back(s);
+    for (const auto& s : changes.deleted)
+        parts[storeFor(*s->objectID).get()].deleted.push_back(s);
+    for (const auto& t : changes.toMany)
+        parts[storeFor(*t.owner).get()].toMany.push_back(t);
     for (auto& [store, part] : parts) {
         if (auto error = store->save(part))
             return error;

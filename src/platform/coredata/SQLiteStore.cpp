@@ -625,6 +625,55 @@ ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
     return nullptr;
 }
 
+// A to-many whose inverse is a to-one is stored in the members' to-one
+// columns. The context keeps both sides in step, so those columns normally
+// already say what the to-many says and nothing is written here; a write that
+// changed the to-many side alone (a primitive write) is stored by pointing the
+// added members at the owner and clearing the removed ones that still point at
+// it. A member row changed this way gets a new version, so a coordinator that
+// read it before cannot overwrite the membership with its stale to-one.
+ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const EntityLayout& owner,
+                                      const sqlite::ToManyLayout& layout) {
+    const RelationshipDescription* inverse = layout.relationship->inverseRelationship();
+    const auto& columns = layout.memberTable->columns;
+    const std::string table = sqlite::quoteIdentifier(layout.memberTable->name);
+    const std::string key = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name);
+    std::string set = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = ?1";
+    std::string differs = key + " IS NOT ?1";
+    std::string clear = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = NULL";
+    const int entityColumn = impl_->schema->entity(*inverse->entity()).entityColumn[inverse->index()];
+    if (entityColumn >= 0) {
+        const std::string e = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(entityColumn)].name);
+        set += ", " + e + " = ?3";
+        differs += " OR " + e + " IS NOT ?3";
+        clear += ", " + e + " = NULL";
+    }
+    set += " WHERE Z_PK = ?2 AND (" + differs + ")";
+    clear += " WHERE Z_PK = ?2 AND " + key + " = ?1";
+    Database& db = *impl_->db;
+    auto write = [&](const std::string& sql, const ManagedObjectIDPtr& member) -> ErrorPtr {
+        if (!member || member->isTemporaryID() || member->storeIdentifier() != identifier())
+            return nullptr;
+        auto stmt = db.cached(sql);
+        if (!stmt)
+            return stmt.error();
+        (*stmt)->bindInt(1, change.owner->primaryKey());
+        (*stmt)->bindInt(2, member->primaryKey());
+        if (entityColumn >= 0)
+            (*stmt)->bindInt(3, owner.number);
+        return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
+    };
+    for (const auto& gone : change.removed) {
+        if (auto error = write(clear, gone))
+            return error;
+    }
+    for (const auto& added : layout.relationship->isOrdered() ? change.members : change.added) {
+        if (auto error = write(set, added))
+            return error;
+    }
+    return nullptr;
+}
+
 ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
     const EntityLayout* owner = layoutOf(*impl_->schema, *change.owner->entity());
     const RelationshipDescription* r =
@@ -632,8 +681,12 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
     if (!r || !r->isToMany() || r->isTransient())
         return nullptr;
     const sqlite::ToManyLayout& layout = impl_->schema->toMany(*r);
-    if (!layout.joinTable && layout.orderColumn < 0)
-        return nullptr;  // the members' to-one columns already say it all
+    if (!layout.joinTable) {
+        if (auto error = writeMemberKeys(change, *owner, layout))
+            return error;
+        if (layout.orderColumn < 0)
+            return nullptr;
+    }
     Database& db = *impl_->db;
     auto keyOf = [&](const ManagedObjectIDPtr& m) -> std::optional<int64_t> {
         if (!m || m->isTemporaryID() || m->storeIdentifier() != identifier())

@@ -33,8 +33,10 @@ class MappingModel;
 namespace sqlite {
 class Statement;
 struct Bind;
+struct EntityLayout;
 struct EntityStatements;
 struct Table;
+struct ToManyLayout;
 }  // namespace sqlite
 
 class SQLiteStore : public PersistentStore {
@@ -108,6 +110,8 @@ class SQLiteStore : public PersistentStore {
     ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind);
     ErrorPtr removeLinks(const ManagedObjectID& id);
     ErrorPtr writeToMany(const StoreChanges::ToMany& change);
+    ErrorPtr writeMemberKeys(const StoreChanges::ToMany& change, const sqlite::EntityLayout& owner,
+                             const sqlite::ToManyLayout& layout);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -156,5 +156,29 @@ TEST_F(CoordinatorTest, StoreTypesAndURLsAreChecked) {
     EXPECT_EQ(mismatch->code(), PersistentStoreIncompatibleVersionHashError);
 }
 
+
+// Changes for rows whose store has been removed are refused, never dropped
+// while the save reports success.
+TEST_F(CoordinatorTest, SavesReachingNoStoreFailInsteadOfVanishing) {
+    for (int kept : {0, 1}) {
+        SCOPED_TRACE(kept);
+        auto coordinator = PersistentStoreCoordinator::create(makeTestModel());
+        auto store = coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt);
+        ASSERT_TRUE(store);
+        auto context = contextOn(coordinator);
+        auto tag = context->insertNewObjectForEntityForName("Tag");
+        ASSERT_EQ(context->save(), nullptr);
+        if (kept) {
+            ASSERT_TRUE(coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+        }
+        ASSERT_EQ(coordinator->removePersistentStore(*store), nullptr);
+        tag->setValue(Value("lost?"), "name");
+        auto error = context->save();
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), PersistentStoreSaveError);
+        EXPECT_TRUE(context->hasChanges());
+    }
+}
+
 }  // namespace
 }  // namespace plat::coredata

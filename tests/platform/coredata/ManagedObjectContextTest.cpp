@@ -285,6 +285,102 @@ TEST_F(ContextTest, SaveNotificationsCarryTheChangedObjects) {
     EXPECT_EQ(didSave.notes.size(), 1u);
 }
 
+TEST_F(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs) {
+    std::vector<ManagedObjectPtr> tasks, tags;
+    for (int i = 0; i < 3000; ++i) {
+        tasks.push_back(insert("Task", "title", Value("t" + std::to_string(i))));
+        if (i % 3 == 0)
+            tags.push_back(insert("Tag", "name", Value("g" + std::to_string(i))));
+    }
+    // A caller holding a temporary ID still reaches the object after the save.
+    auto heldTemporary = tasks[17]->objectID();
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(context->registeredObjects().size(), tasks.size() + tags.size());
+    EXPECT_EQ(context->objectWithID(heldTemporary), tasks[17]);
+    for (const auto& group : {tasks, tags}) {
+        for (const auto& o : group) {
+            ASSERT_FALSE(o->objectID()->isTemporaryID());
+            ASSERT_EQ(context->objectRegisteredForID(o->objectID()), o);
+        }
+    }
+    // An equal ID made from the URI finds the registered object.
+    auto uri = tasks[2999]->objectID()->URIRepresentation();
+    EXPECT_EQ(context->objectRegisteredForID(coordinator->managedObjectIDForURIRepresentation(uri)), tasks[2999]);
+
+    for (std::size_t i = 0; i < tasks.size(); i += 2)
+        context->deleteObject(tasks[i]);
+    ASSERT_EQ(context->save(), nullptr);
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        ASSERT_EQ(context->objectRegisteredForID(tasks[i]->objectID()), i % 2 ? tasks[i] : nullptr) << i;
+        ASSERT_EQ(tasks[i]->isInvalidated(), i % 2 == 0);
+    }
+    EXPECT_EQ(fetch(request("Task")).size(), 1500u);
+    context->reset();
+    EXPECT_TRUE(context->registeredObjects().empty());
+    EXPECT_TRUE(tasks[1]->isInvalidated());
+    EXPECT_EQ(fetch(request("Task")).size(), 1500u);
+}
+
+TEST_F(ContextTest, SavedValuesBecomeTheCommittedStateAndLaterEditsRollBackToThem) {
+    auto calendar = insert("Calendar", "name", Value("home"));
+    auto task = insert("Task", "title", Value("first"));
+    task->setObject(calendar, "calendar");
+    task->setValue(Value(7), "sortOrder");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_TRUE(task->changedValues().empty());
+    auto committed = task->committedValuesForKeys({"title", "sortOrder", "calendar"});
+    EXPECT_EQ(committed.find("title")->stringValue(), "first");
+    EXPECT_EQ(committed.find("sortOrder")->intValue(), 7);
+    EXPECT_EQ(ManagedObject::fromValue(*committed.find("calendar")), calendar);
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    EXPECT_EQ(calendar->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{task});
+
+    // New edits start from the saved values and do not leak into them.
+    task->setValue(Value("second"), "title");
+    task->setObject(nullptr, "calendar");
+    EXPECT_EQ(task->committedValuesForKeys({"title"}).find("title")->stringValue(), "first");
+    EXPECT_EQ(task->valueForKey("sortOrder").intValue(), 7);
+    context->rollback();
+    EXPECT_EQ(task->valueForKey("title").stringValue(), "first");
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+
+    // A second save stores the new values; another context reads them.
+    task->setValue(Value("third"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    auto stored = fetch(request("Task"), other);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0]->valueForKey("title").stringValue(), "third");
+    EXPECT_EQ(stored[0]->valueForKey("sortOrder").intValue(), 7);
+    ASSERT_NE(stored[0]->objectForKey("calendar"), nullptr);
+    EXPECT_EQ(stored[0]->objectForKey("calendar")->valueForKey("name").stringValue(), "home");
+}
+
+TEST_F(ContextTest, ChangesMadeWhileNobodyObservesAreNotReportedLater) {
+    // Changes processed without any observer are gone, not held back for the
+    // next notification.
+    auto unseen = insert("Task", "title", Value("unseen"));
+    context->processPendingChanges();
+    ASSERT_EQ(context->save(), nullptr);
+    auto edited = insert("Task", "title", Value("edited"));
+    context->processPendingChanges();
+
+    NotificationRecorder didChange(ManagedObjectContextObjectsDidChangeNotification, context);
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, context);
+    auto seen = insert("Task", "title", Value("seen"));
+    unseen->setValue(Value("changed"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    ASSERT_EQ(didChange.notes.size(), 1u);
+    EXPECT_EQ(didChange.count(didChange.notes[0], InsertedObjectsKey), 1u);
+    EXPECT_TRUE(didChange.holds(didChange.notes[0], InsertedObjectsKey, seen));
+    EXPECT_TRUE(didChange.holds(didChange.notes[0], UpdatedObjectsKey, unseen));
+    // The save itself reports everything it wrote, observed or not before.
+    ASSERT_EQ(didSave.notes.size(), 1u);
+    EXPECT_EQ(didSave.count(didSave.notes[0], InsertedObjectsKey), 2u);
+    EXPECT_TRUE(didSave.holds(didSave.notes[0], InsertedObjectsKey, edited));
+    EXPECT_TRUE(didSave.holds(didSave.notes[0], InsertedObjectsKey, seen));
+}
+
 TEST_F(ContextTest, ConflictingSavesFailUntilMerged) {
     insert("Task", "title", Value("base"));
     ASSERT_EQ(context->save(), nullptr);

@@ -60,6 +60,29 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
     EXPECT_EQ(a->persistentStore(), store);
     // Comparison through key-value coding treats an ID as itself.
     EXPECT_EQ(comparisonValue(Value(ObjectPtr(a))), Value(ObjectPtr(b)));
+
+    // The typed comparison agrees with isEqual, also for an equal entity
+    // name of another model (the same row opened through two models).
+    auto model2 = ManagedObjectModel::create();
+    model2->addEntity("Plain");
+    ASSERT_EQ(model2->finalize(), nullptr);
+    auto fromOtherModel = ManagedObjectID::makePermanent(model2->entityForName("Plain"), store, 1);
+    auto temporaryOne = std::make_shared<const ManagedObjectID>(model->entityForName("Plain"),
+                                                                std::weak_ptr<PersistentStore>(), "", 1, true);
+    std::vector<ManagedObjectIDPtr> ids = {a,  b,  store->objectIDFor(model->entityNamed("Plain"), 2),
+                                           t1, t2, other->objectIDFor(model->entityNamed("Plain"), 1),
+                                           fromOtherModel, temporaryOne};
+    for (const auto& x : ids) {
+        for (const auto& y : ids) {
+            EXPECT_EQ(x->isEqualID(*y), x->isEqual(*y)) << x->description() << " vs " << y->description();
+            EXPECT_EQ(ObjectIDEqual()(x, y), x->isEqual(*y));
+            if (x->isEqualID(*y)) {
+                EXPECT_EQ(x->hash(), y->hash());
+            }
+        }
+    }
+    EXPECT_TRUE(a->isEqualID(*fromOtherModel));
+    EXPECT_FALSE(a->isEqualID(*temporaryOne));
 }
 
 TEST_F(ManagedObjectIDTest, MalformedURIsAreRefused) {

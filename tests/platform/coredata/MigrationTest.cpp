@@ -147,5 +147,36 @@ TEST_F(MigrationTest, InferredMappingsMatchEntitiesAndPropertiesByName) {
     EXPECT_FALSE(MappingModel::inferredMappingModel(*from, *changedRelationship));
 }
 
+
+// Removing the to-one side of a one-to-many relationship would move its
+// contents from the members' rows to a join table: not lightweight, and
+// refused rather than emptied.
+TEST_F(MigrationTest, RelationshipsWhoseStorageWouldMoveAreRefusedNotEmptied) {
+    auto model = [](bool withToOne) {
+        auto m = ManagedObjectModel::create();
+        auto& folder = m->addEntity("Folder");
+        folder.addRelationship("notes", "Note").toMany();  // inverse named on the other side
+        auto& note = m->addEntity("Note");
+        note.addAttribute("text", AttributeType::String);
+        if (withToOne)
+            note.addRelationship("folder", "Folder").inverse("notes");
+        return m;
+    };
+    {
+        auto context = contextOn(open(model(true)));
+        auto folder = context->insertNewObjectForEntityForName("Folder");
+        for (int i = 0; i < 2; ++i)
+            folder->mutableSetValueForKey("notes").addObject(context->insertNewObjectForEntityForName("Note"));
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto error = openError(model(false), migrationOptions());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), InferredMappingModelError) << error->description();
+    auto context = contextOn(open(model(true)));
+    auto folders = fetchAll(context, makeRequest("Folder"));
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(folders[0]->objectsForKey("notes").size(), 2u);
+}
+
 }  // namespace
 }  // namespace plat::coredata

@@ -1,6 +1,8 @@
 // The SQLite store must answer every fetch exactly as the in-memory store
 // does, whether it translates the predicate and ordering to SQL or evaluates
 // them itself: the same data goes into both and each request is compared.
+#include <optional>
+
 #include "SQLiteStoreTestSupport.h"
 
 namespace plat::coredata {
@@ -50,7 +52,7 @@ Ids fill(ManagedObjectContext& context) {
     red->setValue(Value("red"), "name");
     struct Row {
         const char* entity;
-        const char* title;
+        std::optional<std::string> title;
         int sortOrder;  // -1: nil
         bool done;
         ManagedObjectPtr calendar;
@@ -58,16 +60,19 @@ Ids fill(ManagedObjectContext& context) {
     };
     const std::vector<Row> rows = {
         {"Task", "alpha", 3, false, work, true},          {"Task", "alphabet", 1, true, home, false},
-        {"Task", nullptr, 2, false, work, false},         {"UrgentTask", "beta", 5, true, nullptr, true},
+        {"Task", std::nullopt, 2, false, work, false},         {"UrgentTask", "beta", 5, true, nullptr, true},
         {"Task", "Alpha", -1, false, home, false},        {"Task", "é-accent", 4, true, work, false},
         {"UrgentTask", "", 0, false, work, false},        {"Task", "zeta", 2, true, nullptr, false},
         {"Task", "al\xEF\xBF\xBF", 7, false, home, true},
+        // Bytes that SQLite's character functions misread: a NUL, a stray
+        // continuation byte.
+        {"Task", std::string("n\0ta", 4), 6, false, nullptr, false}, {"Task", "ph\x80", 8, true, work, false},
     };
     std::vector<ManagedObjectPtr> tasks;
     int n = 0;
     for (const Row& r : rows) {
         auto t = context.insertNewObjectForEntityForName(r.entity);
-        t->setValue(r.title ? Value(r.title) : Value(), "title");
+        t->setValue(r.title ? Value(*r.title) : Value(), "title");
         t->setValue(r.sortOrder < 0 ? Value() : Value(r.sortOrder), "sortOrder");
         t->setValue(Value(r.done), "done");
         t->setValue(Value("u" + std::to_string(n++)), "uuid");
@@ -114,6 +119,9 @@ std::vector<QueryCase> cases() {
         {"EndsWithNonASCII", "Task", p(Predicate::endsWith("title", "accent"))},
         {"Contains", "Task", p(Predicate::contains("title", Value("ph")))},
         {"ContainsEmpty", "Task", p(Predicate::contains("title", Value("")))},
+        {"EndsWithStrayByte", "Task", p(Predicate::endsWith("title", "\x80"))},
+        {"ContainsStrayByte", "Task", p(Predicate::contains("title", Value("\x80")))},
+        {"ContainsAfterNul", "Task", p(Predicate::contains("title", Value("ta")))},
         {"NotBeginsWithKeepsNil", "Task", p(Predicate::notPredicate(Predicate::beginsWith("title", "al")))},
         {"NotGreaterThanKeepsNil", "Task", p(Predicate::notPredicate(Predicate::greaterThan("sortOrder", Value(2))))},
         {"NotNotEqual", "Task", p(Predicate::notPredicate(Predicate::notEqual("title", Value("beta"))))},

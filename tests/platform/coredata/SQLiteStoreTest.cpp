@@ -3,6 +3,7 @@
 #include <set>
 
 #include "SQLiteStoreTestSupport.h"
+#include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/UUIDObject.h"
 #include "platform/foundation/Decimal.h"
 
@@ -363,6 +364,102 @@ TEST_F(SQLiteStoreTest, RemovedStoresAnswerWithAnErrorNotACrash) {
     auto rows = store->fetchRows(FetchRequest("Tag"), *coordinator->managedObjectModel()->entityNamed("Tag"));
     ASSERT_FALSE(rows);
     EXPECT_EQ(rows.error()->code(), PersistentStoreOperationError);
+}
+
+
+// Writes that change only the to-many side of a relationship whose inverse is
+// a to-one (primitive writes keep no inverse) are kept by every file store.
+TEST_F(SQLiteStoreTest, OneSidedToManyWritesAreKeptByEveryFileStore) {
+    BinaryStore::registerStoreType();
+    auto objectsOf = [](const ManagedObjectPtr& o, const char* key) {
+        std::vector<std::string> out;
+        for (const auto& m : o->objectsForKey(key))
+            out.push_back(m->valueForKey(o->entity()->name() == "Calendar" ? "title" : "text").stringValue());
+        if (o->entity()->name() == "Calendar")
+            std::sort(out.begin(), out.end());
+        return out;
+    };
+    for (const char* type : {SQLiteStoreType, BinaryStoreType}) {
+        SCOPED_TRACE(type);
+        const std::string name = std::string("one-sided.") + type;
+        auto openStore = [&] {
+            auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+            auto store = coordinator->addPersistentStore(type, "", url(name), {});
+            EXPECT_TRUE(store);
+            return coordinator;
+        };
+        std::string calendarURI, urgentURI;
+        {
+            auto context = contextOn(openStore());
+            auto calendar = context->insertNewObjectForEntityForName("Calendar");
+            calendar->setValue(Value("c"), "name");
+            auto task = context->insertNewObjectForEntityForName("Task");
+            auto urgent = context->insertNewObjectForEntityForName("UrgentTask");
+            task->setValue(Value("t"), "title");
+            urgent->setValue(Value("u"), "title");
+            auto n1 = context->insertNewObjectForEntityForName("Note");
+            auto n2 = context->insertNewObjectForEntityForName("Note");
+            n1->setValue(Value("n1"), "text");
+            n2->setValue(Value("n2"), "text");
+            ASSERT_EQ(context->save(), nullptr);
+            calendar->setPrimitiveValue(Value(Set{Value(ObjectPtr(task)), Value(ObjectPtr(urgent))}), "tasks");
+            urgent->setPrimitiveValue(Value(Array{Value(ObjectPtr(n2)), Value(ObjectPtr(n1))}), "notes");
+            ASSERT_EQ(context->save(), nullptr);
+            calendarURI = calendar->objectID()->URIRepresentation().absoluteString();
+            urgentURI = urgent->objectID()->URIRepresentation().absoluteString();
+        }
+        auto reload = [&](const std::shared_ptr<ManagedObjectContext>& context, const std::string& uri) {
+            auto id = context->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(uri);
+            auto object = context->existingObjectWithID(id);
+            EXPECT_TRUE(object);
+            return object ? *object : nullptr;
+        };
+        {
+            auto context = contextOn(openStore());
+            auto calendar = reload(context, calendarURI);
+            auto urgent = reload(context, urgentURI);
+            ASSERT_TRUE(calendar && urgent);
+            EXPECT_EQ(objectsOf(calendar, "tasks"), (std::vector<std::string>{"t", "u"}));
+            EXPECT_EQ(objectsOf(urgent, "notes"), (std::vector<std::string>{"n2", "n1"}));
+            // Removing on the to-many side alone is kept as well.
+            calendar->setPrimitiveValue(Value(Set{}), "tasks");
+            urgent->setPrimitiveValue(Value(Array{}), "notes");
+            ASSERT_EQ(context->save(), nullptr);
+        }
+        auto context = contextOn(openStore());
+        EXPECT_TRUE(reload(context, calendarURI)->objectsForKey("tasks").empty());
+        EXPECT_TRUE(reload(context, urgentURI)->objectsForKey("notes").empty());
+    }
+}
+
+// Entities may carry the names the store uses for its own tables.
+TEST_F(SQLiteStoreTest, EntitiesNamedLikeTheStoresOwnTablesWork) {
+    const std::vector<std::string> names = {"Metadata", "ENTITIES", "Migrating"};
+    auto model = [&](bool withExtra) {
+        auto m = ManagedObjectModel::create();
+        for (const auto& name : names) {
+            auto& e = m->addEntity(name);
+            e.addAttribute("value", AttributeType::String);
+            if (withExtra)
+                e.addAttribute("extra", AttributeType::Integer32);
+        }
+        return m;
+    };
+    {
+        auto context = contextOn(open(model(false)));
+        for (const auto& name : names)
+            context->insertNewObjectForEntityForName(name)->setValue(Value(name), "value");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url());
+    ASSERT_TRUE(metadata) << metadata.error()->description();
+    EXPECT_NE(metadata->find(StoreUUIDKey), nullptr);
+    auto context = contextOn(open(model(true), migrationOptions()));  // migrates every table
+    for (const auto& name : names) {
+        auto objects = fetchAll(context, makeRequest(name.c_str()));
+        ASSERT_EQ(objects.size(), 1u) << name;
+        EXPECT_EQ(objects[0]->valueForKey("value"), Value(name));
+    }
 }
 
 }  // namespace

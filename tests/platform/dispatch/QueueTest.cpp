@@ -112,8 +112,9 @@ TEST_F(QueueTest, SyncOntoTheQueueOneRunsOnIsRefusedInsteadOfDeadlocking) {
 TEST_F(QueueTest, SyncCallersTakeTurnsWhileEveryWorkerIsBusy) {
     const auto workers = detail::ThreadPool::shared().threadCount();
     Semaphore workersIn, releaseWorkers;
+    Group workersOut;
     for (std::size_t i = 0; i < workers; ++i) {
-        Queue::global().async([&] {
+        workersOut.async(Queue::global(), [&] {
             workersIn.signal();
             releaseWorkers.wait();
         });
@@ -143,6 +144,7 @@ TEST_F(QueueTest, SyncCallersTakeTurnsWhileEveryWorkerIsBusy) {
     }
     first.join();
     second.join();
+    ASSERT_TRUE(workersOut.wait(kLongWait));
     EXPECT_TRUE(handedOver);
 }
 

@@ -85,15 +85,6 @@ std::optional<std::string> successor(std::string s) {
     return std::nullopt;
 }
 
-int64_t characterCount(const std::string& utf8) {
-    int64_t n = 0;
-    for (char c : utf8) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
-            ++n;
-    }
-    return n;
-}
-
 std::optional<PredicateOperator> flipped(PredicateOperator op) {
     switch (op) {
         case PredicateOperator::EqualTo:
@@ -386,14 +377,19 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
         case PredicateOperator::Contains: {
             if (category != Category::Text || !c.isString())
                 return std::nullopt;
+            // CONTAINS and ENDSWITH compare bytes, as the in-memory test does:
+            // on text, SQLite's instr and substr step by characters and
+            // substr stops at a NUL, so text with a NUL or a stray
+            // continuation byte would answer differently.
             const std::string& s = *c.asString();
+            const std::string bytes = "CAST(" + col + " AS BLOB)";
             if (op == PredicateOperator::Contains)
-                return "instr(" + col + ", " + param(bytesBind(Bind::Kind::Text, s)) + ") > 0";
+                return "instr(" + bytes + ", " + param(bytesBind(Bind::Kind::Blob, s)) + ") > 0";
             if (s.empty())
                 return col + " IS NOT NULL";
             if (op == PredicateOperator::EndsWith)
-                return "substr(" + col + ", " + param(intBind(-characterCount(s))) +
-                       ") = " + param(bytesBind(Bind::Kind::Text, s));
+                return "substr(" + bytes + ", " + param(intBind(-static_cast<int64_t>(s.size()))) +
+                       ") = " + param(bytesBind(Bind::Kind::Blob, s));
             std::string sql = col + " >= " + param(bytesBind(Bind::Kind::Text, s));
             if (auto upper = successor(s))
                 sql = "(" + sql + " AND " + col + " < " + param(bytesBind(Bind::Kind::Text, *upper)) + ")";

@@ -31,6 +31,20 @@ class ColumnNames {
     std::set<std::string> used_{"Z_PK", "Z_ENT", "Z_OPT"};
 };
 
+// The store's own tables (and the one a migration builds in) take these
+// names, which SQLite compares ignoring case.
+bool reservedTableName(const std::string& name) {
+    const std::string u = upper(name);
+    return u == "Z_METADATA" || u == "Z_ENTITIES" || u == "Z_MIGRATING";
+}
+
+// "Z_<Root>", moved aside when an entity is named like one of the store's own
+// tables ("Metadata" would otherwise share Z_METADATA).
+std::string tableNameFor(const EntityDescription& root) {
+    std::string name = "Z_" + root.name();
+    return reservedTableName(name) ? name + "_1" : name;
+}
+
 bool storesKeyColumn(const RelationshipDescription* inverse) {
     return inverse && !inverse->isToMany() && !inverse->isTransient();
 }
@@ -70,7 +84,7 @@ Result<std::unique_ptr<Schema>> Schema::build(const ManagedObjectModel& model,
 ErrorPtr Schema::addTable(const ManagedObjectModel& model, const EntityDescription& root,
                           const std::map<std::string, int64_t>& numbers) {
     auto table = std::make_unique<Table>();
-    table->name = "Z_" + root.name();
+    table->name = tableNameFor(root);
     table->root = &root;
     table->singleEntity = root.selfAndDescendants().size() == 1;
     ColumnNames names;
