@@ -51,8 +51,9 @@ bool ManagedObjectID::isEqual(const Object& other) const {
 }
 
 bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
-    return this == &o || (o.key_ == key_ && o.temporary_ == temporary_ && o.storeIdentifier_ == storeIdentifier_ &&
-                          (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
+    return this == &o ||
+           (o.key_ == key_ && o.temporary_ == temporary_ && o.storeIdentifier_ == storeIdentifier_ &&
+            (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
 }
 
 URL ManagedObjectID::URIRepresentation() const {

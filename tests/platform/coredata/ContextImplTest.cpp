@@ -104,7 +104,9 @@ class RegistryTest : public ::testing::Test {
         store = std::make_shared<InMemoryStore>(std::nullopt, "", Dictionary());
         ASSERT_EQ(store->load(model), nullptr);
     }
-    ManagedObjectPtr object(const ManagedObjectIDPtr& id) { return std::make_shared<ManagedObject>(nullptr, id); }
+    ManagedObjectPtr object(const ManagedObjectIDPtr& id) {
+        return std::make_shared<ManagedObject>(nullptr, id);
+    }
     std::shared_ptr<ManagedObjectModel> model;
     std::shared_ptr<InMemoryStore> store;
 };

@@ -305,7 +305,8 @@ TEST_F(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
     }
     // An equal ID made from the URI finds the registered object.
     auto uri = tasks[2999]->objectID()->URIRepresentation();
-    EXPECT_EQ(context->objectRegisteredForID(coordinator->managedObjectIDForURIRepresentation(uri)), tasks[2999]);
+    EXPECT_EQ(context->objectRegisteredForID(coordinator->managedObjectIDForURIRepresentation(uri)),
+              tasks[2999]);
 
     for (std::size_t i = 0; i < tasks.size(); i += 2)
         context->deleteObject(tasks[i]);

@@ -67,11 +67,16 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
     model2->addEntity("Plain");
     ASSERT_EQ(model2->finalize(), nullptr);
     auto fromOtherModel = ManagedObjectID::makePermanent(model2->entityForName("Plain"), store, 1);
-    auto temporaryOne = std::make_shared<const ManagedObjectID>(model->entityForName("Plain"),
-                                                                std::weak_ptr<PersistentStore>(), "", 1, true);
-    std::vector<ManagedObjectIDPtr> ids = {a,  b,  store->objectIDFor(model->entityNamed("Plain"), 2),
-                                           t1, t2, other->objectIDFor(model->entityNamed("Plain"), 1),
-                                           fromOtherModel, temporaryOne};
+    auto temporaryOne = std::make_shared<const ManagedObjectID>(
+        model->entityForName("Plain"), std::weak_ptr<PersistentStore>(), "", 1, true);
+    std::vector<ManagedObjectIDPtr> ids = {a,
+                                           b,
+                                           store->objectIDFor(model->entityNamed("Plain"), 2),
+                                           t1,
+                                           t2,
+                                           other->objectIDFor(model->entityNamed("Plain"), 1),
+                                           fromOtherModel,
+                                           temporaryOne};
     for (const auto& x : ids) {
         for (const auto& y : ids) {
             EXPECT_EQ(x->isEqualID(*y), x->isEqual(*y)) << x->description() << " vs " << y->description();
