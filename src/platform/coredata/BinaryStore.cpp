@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -586,6 +587,19 @@ class BinaryStore::FileWriter {
         w.u8(!r.isToMany() ? ColumnToOne : (r.isOrdered() ? ColumnOrderedToMany : ColumnToMany));
     }
 
+    // Whether a reference names a row of the store. A row deleted since (the
+    // destination of a to-one without inverse) is not written, so the file
+    // never names a missing object; an object of another store fails the
+    // save, as in the SQLite store.
+    bool stored(const ManagedObjectID& id) const {
+        if (id.isTemporaryID() || id.storeIdentifier() != store_.identifier())
+            throw Unstorable{
+                makeError(PersistentStoreSaveError,
+                          "A relationship points to " + id.description() + ", which is not in this store.")};
+        auto table = store_.tables_.find(id.entity()->rootEntity()->name());
+        return table != store_.tables_.end() && table->second.rows.count(id.primaryKey()) > 0;
+    }
+
     void writeRef(Writer& w, const ManagedObjectID& id) {
         w.varint(index_.at(id.entity()->name()));
         w.varint(static_cast<uint64_t>(id.primaryKey()));
@@ -606,15 +620,20 @@ class BinaryStore::FileWriter {
         const auto& r = static_cast<const RelationshipDescription&>(p);
         if (!r.isToMany()) {
             auto id = v.asObjectOf<ManagedObjectID>();
-            if (!id)
+            if (!id || !stored(*id))
                 return w.u8(TagNull);
             w.u8(TagRef);
             return writeRef(w, *id);
         }
         static const std::vector<ManagedObjectIDPtr> none;
-        const auto& members = r.toManyIndex() < row.toMany.size() ? row.toMany[r.toManyIndex()] : none;
+        const auto& all = r.toManyIndex() < row.toMany.size() ? row.toMany[r.toManyIndex()] : none;
+        std::vector<const ManagedObjectID*> members;
+        for (const auto& id : all) {
+            if (stored(*id))
+                members.push_back(id.get());
+        }
         w.varint(members.size());
-        for (const auto& id : members)
+        for (const auto* id : members)
             writeRef(w, *id);
     }
 
@@ -949,6 +968,7 @@ ErrorPtr BinaryStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         return makeError(PersistentStoreOpenError, "The binary store needs a file URL.");
     if (auto error = InMemoryStore::load(model))
         return error;
+    knownFile_ = fileIdentity();
     auto contents = FileManager::defaultManager().dataWithContentsOfFile(path());
     if (!contents) {
         if (!isNoSuchFileError(contents.error()) || isReadOnly())
@@ -988,7 +1008,30 @@ ErrorPtr BinaryStore::loadFile(const Data& contents) {
     }
 }
 
+std::array<uint64_t, 4> BinaryStore::fileIdentity() const {
+    struct stat st {};
+    if (::stat(path().c_str(), &st) != 0)
+        return {};
+    const auto modified =
+        static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<uint64_t>(st.st_size), modified};
+}
+
 ErrorPtr BinaryStore::writeFile() {
+    // Every write replaces the whole file with this store's rows: refuse when
+    // another coordinator has written it since, rather than drop its saves.
+    // (A file that has disappeared is written again.)
+    const auto current = fileIdentity();
+    if (current != std::array<uint64_t, 4>{} && current != knownFile_) {
+        Dictionary info;
+        info.set(FilePathErrorKey, Value(path()));
+        return makeError(PersistentStoreSaveError,
+                         "The binary store \"" + path() +
+                             "\" was changed by another coordinator since it was read; add it again to see "
+                             "those changes.",
+                         std::move(info));
+    }
     auto bytes = FileWriter(*this).write();
     if (!bytes)
         return bytes.error();
@@ -1001,6 +1044,7 @@ ErrorPtr BinaryStore::writeFile() {
             "The binary store \"" + path() + "\" could not be written: " + error->localizedDescription(),
             std::move(info));
     }
+    knownFile_ = fileIdentity();
     return nullptr;
 }
 
@@ -1022,11 +1066,32 @@ ErrorPtr BinaryStore::save(const StoreChanges& changes) {
     auto before = tables_;  // rows share their snapshots: a shallow copy
     if (auto error = InMemoryStore::save(changes))
         return error;
+    forgetDeletedMembers(changes);
     if (auto error = writeFile()) {
         tables_ = std::move(before);
         return error;
     }
     return nullptr;
+}
+
+// A deleted row leaves the to-manys without inverse that held it (those with
+// an inverse lose it through the context's delete rules): drop it there, as
+// the SQLite store drops its join-table rows.
+void BinaryStore::forgetDeletedMembers(const StoreChanges& changes) {
+    if (changes.deleted.empty())
+        return;
+    std::set<std::pair<std::string, int64_t>> deleted;
+    for (const auto& row : changes.deleted)
+        deleted.emplace(row->objectID->entity()->rootEntity()->name(), row->objectID->primaryKey());
+    for (auto& [root, table] : tables_) {
+        for (auto& [key, row] : table.rows) {
+            for (auto& members : row.toMany)
+                std::erase_if(members, [&](const ManagedObjectIDPtr& m) {
+                    return m->storeIdentifier() == identifier() &&
+                           deleted.count({m->entity()->rootEntity()->name(), m->primaryKey()});
+                });
+        }
+    }
 }
 
 bool BinaryStore::isBinaryStoreFile(const std::string& path) {

@@ -20,7 +20,8 @@
 // hashes is refused with PersistentStoreIncompatibleVersionHashError (134100)
 // unless both MigratePersistentStoresAutomaticallyOption and
 // InferMappingModelAutomaticallyOption are set, in which case rows are loaded by
-// name (unknown entities and properties dropped, new attributes nil) and an
+// name (unknown entities and properties dropped, new attributes at their
+// defaults) and an
 // attribute whose stored values do not fit its new type is refused with
 // MigrationMissingMappingModelError (134140).
 //
@@ -32,6 +33,8 @@
 // lock. The static functions may be called from any thread.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "platform/coredata/InMemoryStore.h"
@@ -68,6 +71,12 @@ class BinaryStore : public InMemoryStore {
 
     ErrorPtr loadFile(const Data& contents);
     ErrorPtr writeFile();
+    // The file as this store last read or wrote it (device, inode, size,
+    // modification time), so that a save never replaces a file another
+    // coordinator wrote meanwhile; all zero when there was none.
+    std::array<uint64_t, 4> fileIdentity() const;
+    std::array<uint64_t, 4> knownFile_{};
+    void forgetDeletedMembers(const StoreChanges& changes);
     bool migrationAllowed() const;
     std::string path() const;
 };

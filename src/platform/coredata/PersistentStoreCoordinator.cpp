@@ -150,7 +150,8 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const Fet
     std::lock_guard lock(mutex_);
     if (stores_.size() == 1)
         return stores_[0]->fetchRows(request, entity);
-    // Several stores: gather everything, then order and window here.
+    // Several stores: gather everything; the window applies to the rows as
+    // gathered, so callers that order ask without one.
     FetchRequest unwindowed = request;
     unwindowed.fetchLimit = 0;
     unwindowed.fetchOffset = 0;
@@ -275,8 +276,8 @@ ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     auto check = [&](const ManagedObjectIDPtr& id) {
         auto store = storeFor(*id);
         if (!store && !orphan)
-            orphan = makeError(PersistentStoreSaveError,
-                               "The object " + id->description() + " belongs to no store of the coordinator.");
+            orphan = makeError(PersistentStoreSaveError, "The object " + id->description() +
+                                                             " belongs to no store of the coordinator.");
         if (store && std::find(used.begin(), used.end(), store.get()) == used.end())
             used.push_back(store.get());
     };

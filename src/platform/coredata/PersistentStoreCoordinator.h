@@ -69,6 +69,9 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     void performBlockAndWait(const std::function<void()>& block);
 
     // --- For contexts ----------------------------------------------------------
+    // With one store, its rows in the request's order and window. With several,
+    // the stores' rows one store after another, not ordered across stores:
+    // the caller orders and windows them (the context asks without a window).
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request, const EntityDescription& entity);
     // The number of rows fetchRows would return, counted by the stores.
     Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity);
@@ -77,6 +80,9 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
                                                       const RelationshipDescription& r);
     // Permanent IDs for new objects of entity, in the first store.
     Result<std::vector<ManagedObjectIDPtr>> newObjectIDs(const EntityDescription& entity, std::size_t count);
+    // Hands each store its part of changes. PersistentStoreSaveError (134030),
+    // with nothing written, when a change belongs to no store of the
+    // coordinator; with several stores, each part is its own transaction.
     ErrorPtr save(const StoreChanges& changes);
 
     // Registers a store type: make builds an unloaded store.

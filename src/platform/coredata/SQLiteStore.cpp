@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <unordered_map>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/KeyValueCoding.h"
@@ -633,7 +634,7 @@ ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
 // it. A member row changed this way gets a new version, so a coordinator that
 // read it before cannot overwrite the membership with its stale to-one.
 ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const EntityLayout& owner,
-                                      const sqlite::ToManyLayout& layout) {
+                                      const sqlite::ToManyLayout& layout, const RowInSave& rowInSave) {
     const RelationshipDescription* inverse = layout.relationship->inverseRelationship();
     const auto& columns = layout.memberTable->columns;
     const std::string table = sqlite::quoteIdentifier(layout.memberTable->name);
@@ -651,8 +652,17 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
     set += " WHERE Z_PK = ?2 AND (" + differs + ")";
     clear += " WHERE Z_PK = ?2 AND " + key + " = ?1";
     Database& db = *impl_->db;
-    auto write = [&](const std::string& sql, const ManagedObjectIDPtr& member) -> ErrorPtr {
+    // Whether the member's own row, written by this save, already points at
+    // the owner: the usual case, where the context kept both sides in step.
+    auto pointsAtOwner = [&](const StoreSnapshot& row) {
+        const std::size_t at = inverse->index();
+        auto target = at < row.values.size() ? row.values[at].asObjectOf<ManagedObjectID>() : nullptr;
+        return target && target->isEqualID(*change.owner);
+    };
+    auto write = [&](const std::string& sql, const ManagedObjectIDPtr& member, bool adding) -> ErrorPtr {
         if (!member || member->isTemporaryID() || member->storeIdentifier() != identifier())
+            return nullptr;
+        if (const StoreSnapshot* row = rowInSave(member); row && pointsAtOwner(*row) == adding)
             return nullptr;
         auto stmt = db.cached(sql);
         if (!stmt)
@@ -664,17 +674,17 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
         return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
     };
     for (const auto& gone : change.removed) {
-        if (auto error = write(clear, gone))
+        if (auto error = write(clear, gone, false))
             return error;
     }
     for (const auto& added : layout.relationship->isOrdered() ? change.members : change.added) {
-        if (auto error = write(set, added))
+        if (auto error = write(set, added, true))
             return error;
     }
     return nullptr;
 }
 
-ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
+ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change, const RowInSave& rowInSave) {
     const EntityLayout* owner = layoutOf(*impl_->schema, *change.owner->entity());
     const RelationshipDescription* r =
         owner ? owner->entity->relationshipNamed(change.relationship->name()) : nullptr;
@@ -682,7 +692,7 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change) {
         return nullptr;
     const sqlite::ToManyLayout& layout = impl_->schema->toMany(*r);
     if (!layout.joinTable) {
-        if (auto error = writeMemberKeys(change, *owner, layout))
+        if (auto error = writeMemberKeys(change, *owner, layout, rowInSave))
             return error;
         if (layout.orderColumn < 0)
             return nullptr;
@@ -765,8 +775,19 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         if (auto error = writeRow(*row, RowWrite::Insert))
             return error;
     }
+    std::unordered_map<ManagedObjectIDPtr, const StoreSnapshot*, ObjectIDHash, ObjectIDEqual> written;
+    auto rowInSave = [&](const ManagedObjectIDPtr& id) -> const StoreSnapshot* {
+        if (written.empty()) {  // built on first use: most saves never ask
+            for (const auto* list : {&changes.inserted, &changes.updated})
+                for (const auto& row : *list)
+                    written.emplace(row->objectID, row.get());
+            written.emplace(nullptr, nullptr);  // never empty again
+        }
+        auto it = written.find(id);
+        return it == written.end() ? nullptr : it->second;
+    };
     for (const auto& change : changes.toMany) {
-        if (auto error = writeToMany(change))
+        if (auto error = writeToMany(change, rowInSave))
             return error;
     }
     Dictionary metadata = this->metadata();

@@ -21,6 +21,7 @@
 // coordinator's lock; the static functions may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -109,9 +110,11 @@ class SQLiteStore : public PersistentStore {
                      const StoreSnapshot& row);
     ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind);
     ErrorPtr removeLinks(const ManagedObjectID& id);
-    ErrorPtr writeToMany(const StoreChanges::ToMany& change);
+    // The row a save writes for an ID, or null.
+    using RowInSave = std::function<const StoreSnapshot*(const ManagedObjectIDPtr&)>;
+    ErrorPtr writeToMany(const StoreChanges::ToMany& change, const RowInSave& rowInSave);
     ErrorPtr writeMemberKeys(const StoreChanges::ToMany& change, const sqlite::EntityLayout& owner,
-                             const sqlite::ToManyLayout& layout);
+                             const sqlite::ToManyLayout& layout, const RowInSave& rowInSave);
 
     std::unique_ptr<Impl> impl_;
 };

@@ -130,6 +130,24 @@ Result<bool> tableExists(Database& db, const std::string& name) {
     return (*stmt)->columnInt(0) > 0;
 }
 
+// Whether the database holds a store: false when it has no Z_METADATA; an
+// error when it has tables of our names that are not ours (another
+// application's), so that they are refused as a foreign file, not misread.
+Result<bool> holdsStore(Database& db, const std::string& path) {
+    auto exists = tableExists(db, "Z_METADATA");
+    if (!exists || !*exists)
+        return exists;
+    for (const char* probe : {"SELECT Z_KEY, Z_VALUE FROM Z_METADATA LIMIT 0",
+                              "SELECT Z_ENT, Z_NAME, Z_MAX FROM Z_ENTITIES LIMIT 0"}) {
+        if (!db.prepare(probe)) {
+            if (db.lastResultCode() != 1)  // SQLITE_ERROR: no such table or column
+                return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
+            return corrupt(path, "its tables are not a store's");
+        }
+    }
+    return true;
+}
+
 Result<std::map<std::string, int64_t>> entityNumbers(Database& db) {
     auto stmt = db.cached("SELECT Z_ENT, Z_NAME FROM Z_ENTITIES");
     if (!stmt)
@@ -259,7 +277,7 @@ ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(!isReadOnly()))
         return error;
-    auto exists = tableExists(db, "Z_METADATA");
+    auto exists = holdsStore(db, impl_->path);
     if (!exists)
         return exists.error();
     ErrorPtr error;
@@ -520,7 +538,7 @@ Result<Dictionary> SQLiteStore::metadataForStoreAtPath(const std::string& path) 
     auto db = Database::open(path, true, false, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
-    auto exists = tableExists(**db, "Z_METADATA");
+    auto exists = holdsStore(**db, path);
     if (!exists)
         return exists.error();
     if (!*exists)
@@ -539,7 +557,7 @@ ErrorPtr SQLiteStore::setMetadataForStoreAtPath(const Dictionary& metadata, cons
     sqlite::Transaction transaction(d);
     if (auto error = transaction.begin(true))
         return error;
-    auto exists = tableExists(d, "Z_METADATA");
+    auto exists = holdsStore(d, path);
     if (!exists)
         return exists.error();
     if (!*exists)

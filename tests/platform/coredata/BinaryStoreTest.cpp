@@ -521,5 +521,59 @@ TEST_F(BinaryStoreTest, MissingTransformerIsAClearError) {
     EXPECT_NE(o.error()->localizedDescription().find("TestReversing"), std::string::npos);
 }
 
+// Deleting an object that a relationship without inverse still names leaves
+// a file that loads: the to-many forgets the member (as the SQLite store's
+// join tables do) and the to-one reads as nil.
+TEST_F(BinaryStoreTest, DeletingAnObjectNamedWithoutInverseKeepsTheFileReadable) {
+    {
+        auto o = openOrFail();
+        auto vault = o.context->insertNewObjectForEntityForName("Vault");
+        auto guardian = o.context->insertNewObjectForEntityForName("Person");
+        auto kept = o.context->insertNewObjectForEntityForName("Note");
+        auto gone = o.context->insertNewObjectForEntityForName("Note");
+        kept->setValue(Value("kept"), "text");
+        vault->setObject(guardian, "guard");
+        vault->mutableSetValueForKey("items").addObject(kept);
+        vault->mutableSetValueForKey("items").addObject(gone);
+        ASSERT_EQ(o.context->save(), nullptr);
+        o.context->deleteObject(gone);
+        o.context->deleteObject(guardian);
+        ASSERT_EQ(o.context->save(), nullptr);
+        // The store in memory forgets the deleted member at once.
+        auto fresh = ManagedObjectContext::create(ConcurrencyType::Confinement);
+        fresh->setPersistentStoreCoordinator(o.coordinator);
+        auto vaults = fresh->executeFetchRequest(FetchRequest("Vault"));
+        ASSERT_TRUE(vaults && vaults->size() == 1u);
+        EXPECT_EQ(texts((*vaults)[0]->objectsForKey("items")), std::vector<std::string>{"kept"});
+    }
+    auto o = open();
+    ASSERT_TRUE(o) << o.error()->description();
+    auto vaults = all(*o, "Vault");
+    ASSERT_EQ(vaults.size(), 1u);
+    EXPECT_EQ(texts(vaults[0]->objectsForKey("items")), std::vector<std::string>{"kept"});
+    EXPECT_EQ(vaults[0]->objectForKey("guard"), nullptr);
+}
+
+// The file is rewritten whole from one coordinator's copy: a second
+// coordinator on the same file must not write over saves it never read.
+TEST_F(BinaryStoreTest, ASecondCoordinatorCannotOverwriteSavesItNeverRead) {
+    auto first = openOrFail();
+    auto second = openOrFail();
+    first.context->insertNewObjectForEntityForName("Tag")->setValue(Value("first"), "name");
+    ASSERT_EQ(first.context->save(), nullptr);
+    second.context->insertNewObjectForEntityForName("Tag")->setValue(Value("second"), "name");
+    auto error = second.context->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), PersistentStoreSaveError);
+    // The first coordinator goes on saving; a reopened store has its work.
+    first.context->insertNewObjectForEntityForName("Tag")->setValue(Value("again"), "name");
+    ASSERT_EQ(first.context->save(), nullptr);
+    auto reopened = openOrFail();
+    auto tags = all(reopened, "Tag");
+    std::vector<std::string> names = texts(tags, "name");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"again", "first"}));
+}
+
 }  // namespace
 }  // namespace plat::coredata

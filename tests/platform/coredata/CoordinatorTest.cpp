@@ -116,9 +116,15 @@ TEST_F(CoordinatorTest, DamagedAndForeignFilesAreRefusedWithAClearError) {
         ASSERT_EQ(sqlite3_open(path("other.sqlite").c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE people (name TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
+        // Another application's tables that happen to share our names.
+        ASSERT_EQ(sqlite3_open(path("lookalike.sqlite").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE Z_METADATA (k); CREATE TABLE Z_ENTITIES (x)", nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
     }
-    for (const char* name :
-         {"text.sqlite", "noise.sqlite", "truncated.sqlite", "smashed.sqlite", "other.sqlite"}) {
+    for (const char* name : {"text.sqlite", "noise.sqlite", "truncated.sqlite", "smashed.sqlite",
+                             "other.sqlite", "lookalike.sqlite"}) {
         auto error = openError(makeTestModel(), {}, name);
         ASSERT_NE(error, nullptr) << name;
         EXPECT_EQ(error->code(), FileReadCorruptFileError) << name << ": " << error->description();
@@ -155,7 +161,6 @@ TEST_F(CoordinatorTest, StoreTypesAndURLsAreChecked) {
     ASSERT_NE(mismatch, nullptr);
     EXPECT_EQ(mismatch->code(), PersistentStoreIncompatibleVersionHashError);
 }
-
 
 // Changes for rows whose store has been removed are refused, never dropped
 // while the save reports success.

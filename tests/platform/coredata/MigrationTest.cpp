@@ -147,7 +147,6 @@ TEST_F(MigrationTest, InferredMappingsMatchEntitiesAndPropertiesByName) {
     EXPECT_FALSE(MappingModel::inferredMappingModel(*from, *changedRelationship));
 }
 
-
 // Removing the to-one side of a one-to-many relationship would move its
 // contents from the members' rows to a join table: not lightweight, and
 // refused rather than emptied.
@@ -166,7 +165,8 @@ TEST_F(MigrationTest, RelationshipsWhoseStorageWouldMoveAreRefusedNotEmptied) {
         auto context = contextOn(open(model(true)));
         auto folder = context->insertNewObjectForEntityForName("Folder");
         for (int i = 0; i < 2; ++i)
-            folder->mutableSetValueForKey("notes").addObject(context->insertNewObjectForEntityForName("Note"));
+            folder->mutableSetValueForKey("notes").addObject(
+                context->insertNewObjectForEntityForName("Note"));
         ASSERT_EQ(context->save(), nullptr);
     }
     auto error = openError(model(false), migrationOptions());

@@ -366,7 +366,6 @@ TEST_F(SQLiteStoreTest, RemovedStoresAnswerWithAnErrorNotACrash) {
     EXPECT_EQ(rows.error()->code(), PersistentStoreOperationError);
 }
 
-
 // Writes that change only the to-many side of a relationship whose inverse is
 // a to-one (primitive writes keep no inverse) are kept by every file store.
 TEST_F(SQLiteStoreTest, OneSidedToManyWritesAreKeptByEveryFileStore) {
@@ -402,7 +401,8 @@ TEST_F(SQLiteStoreTest, OneSidedToManyWritesAreKeptByEveryFileStore) {
             n1->setValue(Value("n1"), "text");
             n2->setValue(Value("n2"), "text");
             ASSERT_EQ(context->save(), nullptr);
-            calendar->setPrimitiveValue(Value(Set{Value(ObjectPtr(task)), Value(ObjectPtr(urgent))}), "tasks");
+            calendar->setPrimitiveValue(Value(Set{Value(ObjectPtr(task)), Value(ObjectPtr(urgent))}),
+                                        "tasks");
             urgent->setPrimitiveValue(Value(Array{Value(ObjectPtr(n2)), Value(ObjectPtr(n1))}), "notes");
             ASSERT_EQ(context->save(), nullptr);
             calendarURI = calendar->objectID()->URIRepresentation().absoluteString();
@@ -430,6 +430,32 @@ TEST_F(SQLiteStoreTest, OneSidedToManyWritesAreKeptByEveryFileStore) {
         EXPECT_TRUE(reload(context, calendarURI)->objectsForKey("tasks").empty());
         EXPECT_TRUE(reload(context, urgentURI)->objectsForKey("notes").empty());
     }
+}
+
+// A member row whose to-one a one-sided to-many write changed gets a new
+// version: a coordinator still holding the old to-one cannot write it back
+// over the membership without hearing of the conflict.
+TEST_F(SQLiteStoreTest, OneSidedToManyWritesMoveTheMembersVersion) {
+    auto writer = contextOn(open());
+    auto calendar = writer->insertNewObjectForEntityForName("Calendar");
+    calendar->setValue(Value("c"), "name");
+    auto task = writer->insertNewObjectForEntityForName("Task");
+    ASSERT_EQ(writer->save(), nullptr);
+    auto other = contextOn(open());
+    auto stale = fetchAll(other, makeRequest("Task"));
+    ASSERT_EQ(stale.size(), 1u);
+    EXPECT_EQ(stale[0]->objectForKey("calendar"), nullptr);
+
+    calendar->setPrimitiveValue(Value(Set{Value(ObjectPtr(task))}), "tasks");
+    ASSERT_EQ(writer->save(), nullptr);
+    stale[0]->setValue(Value("edited"), "title");
+    auto error = other->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ManagedObjectMergeError);
+    auto fresh = contextOn(open());
+    auto calendars = fetchAll(fresh, makeRequest("Calendar"));
+    ASSERT_EQ(calendars.size(), 1u);
+    EXPECT_EQ(calendars[0]->objectsForKey("tasks").size(), 1u);
 }
 
 // Entities may carry the names the store uses for its own tables.

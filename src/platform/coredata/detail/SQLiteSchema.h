@@ -1,6 +1,7 @@
 // How the SQLite store lays a model out in tables.
 //
-// One table per root entity ("Z_<Root>") holds the rows of the root and of
+// One table per root entity ("Z_<Root>", or "Z_<Root>_1" for a root named
+// like one of the store's own tables) holds the rows of the root and of
 // all its sub-entities: Z_PK (the primary key), Z_ENT (the row's entity
 // number), Z_OPT (the row version), then one column per persistent attribute
 // and to-one relationship of every entity of the family, a second column with
