@@ -1066,32 +1066,11 @@ ErrorPtr BinaryStore::save(const StoreChanges& changes) {
     auto before = tables_;  // rows share their snapshots: a shallow copy
     if (auto error = InMemoryStore::save(changes))
         return error;
-    forgetDeletedMembers(changes);
     if (auto error = writeFile()) {
         tables_ = std::move(before);
         return error;
     }
     return nullptr;
-}
-
-// A deleted row leaves the to-manys without inverse that held it (those with
-// an inverse lose it through the context's delete rules): drop it there, as
-// the SQLite store drops its join-table rows.
-void BinaryStore::forgetDeletedMembers(const StoreChanges& changes) {
-    if (changes.deleted.empty())
-        return;
-    std::set<std::pair<std::string, int64_t>> deleted;
-    for (const auto& row : changes.deleted)
-        deleted.emplace(row->objectID->entity()->rootEntity()->name(), row->objectID->primaryKey());
-    for (auto& [root, table] : tables_) {
-        for (auto& [key, row] : table.rows) {
-            for (auto& members : row.toMany)
-                std::erase_if(members, [&](const ManagedObjectIDPtr& m) {
-                    return m->storeIdentifier() == identifier() &&
-                           deleted.count({m->entity()->rootEntity()->name(), m->primaryKey()});
-                });
-        }
-    }
 }
 
 bool BinaryStore::isBinaryStoreFile(const std::string& path) {

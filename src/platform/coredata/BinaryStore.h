@@ -76,7 +76,6 @@ class BinaryStore : public InMemoryStore {
     // coordinator wrote meanwhile; all zero when there was none.
     std::array<uint64_t, 4> fileIdentity() const;
     std::array<uint64_t, 4> knownFile_{};
-    void forgetDeletedMembers(const StoreChanges& changes);
     bool migrationAllowed() const;
     std::string path() const;
 };

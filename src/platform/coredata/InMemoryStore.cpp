@@ -1,5 +1,7 @@
 #include "platform/coredata/InMemoryStore.h"
 
+#include <set>
+
 #include <algorithm>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -181,7 +183,28 @@ ErrorPtr InMemoryStore::save(const StoreChanges& changes) {
         tableFor(*snapshot->objectID->entity()).rows.erase(snapshot->objectID->primaryKey());
     for (const auto& change : changes.toMany)
         applyToMany(change);
+    forgetDeletedMembers(changes);
     return nullptr;
+}
+
+// A deleted row leaves the to-manys without inverse that held it (those with
+// an inverse lose it through the context's delete rules): drop it there, as
+// the SQLite store drops its join-table rows. Members of other stores stay.
+void InMemoryStore::forgetDeletedMembers(const StoreChanges& changes) {
+    if (changes.deleted.empty())
+        return;
+    std::set<std::pair<std::string, int64_t>> deleted;
+    for (const auto& row : changes.deleted)
+        deleted.emplace(row->objectID->entity()->rootEntity()->name(), row->objectID->primaryKey());
+    for (auto& [root, table] : tables_) {
+        for (auto& [key, row] : table.rows) {
+            for (auto& members : row.toMany)
+                std::erase_if(members, [&](const ManagedObjectIDPtr& m) {
+                    return m->storeIdentifier() == identifier() &&
+                           deleted.count({m->entity()->rootEntity()->name(), m->primaryKey()});
+                });
+        }
+    }
 }
 
 }  // namespace plat::coredata

@@ -38,6 +38,9 @@ class InMemoryStore : public PersistentStore {
     };
 
     Table& tableFor(const EntityDescription& entity);
+    // Drops deleted rows from every to-many that still lists them (those
+    // without inverse; the others lose them through the delete rules).
+    void forgetDeletedMembers(const StoreChanges& changes);
     Row* findRow(const ManagedObjectID& id);
     // Rows by root entity name.
     std::map<std::string, Table> tables_;

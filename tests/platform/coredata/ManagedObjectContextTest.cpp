@@ -59,6 +59,26 @@ TEST_F(ContextTest, SaveGivesPermanentIDsWhoseURIsResolve) {
     EXPECT_EQ(missing.error()->code(), ManagedObjectReferentialIntegrityError);
 }
 
+// A to-many without inverse still names a member deleted elsewhere; the store
+// must forget it, or reading the owner's members fails on the gone row.
+TEST_F(ContextTest, DeletedMembersLeaveToManysWithoutInverse) {
+    auto vault = insert("Vault");
+    vault->setObject(insert("Person"), "guard");
+    auto kept = insert("Note", "text", Value("kept"));
+    auto gone = insert("Note", "text", Value("gone"));
+    vault->mutableSetValueForKey("items").addObject(kept);
+    vault->mutableSetValueForKey("items").addObject(gone);
+    ASSERT_EQ(context->save(), nullptr);
+    context->deleteObject(gone);
+    ASSERT_EQ(context->save(), nullptr);
+    auto fresh = newContext();
+    auto vaults = fetch(request("Vault"), fresh);
+    ASSERT_EQ(vaults.size(), 1u);
+    auto items = vaults[0]->objectsForKey("items");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->valueForKey("text"), Value("kept"));
+}
+
 TEST_F(ContextTest, PrimaryKeysAreNeverReused) {
     auto a = insert("Task");
     ASSERT_EQ(context->obtainPermanentIDsForObjects({a}), nullptr);
