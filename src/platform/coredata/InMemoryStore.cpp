@@ -6,53 +6,10 @@
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/detail/StoreRowView.h"
 #include "platform/foundation/UUID.h"
 
 namespace plat::coredata {
-
-// A stored row seen through key-value coding, so that predicates and sort
-// descriptors evaluate against committed data, relationships included.
-class RowView : public Object, public KeyValueCoding {
-  public:
-    RowView(InMemoryStore* store, SnapshotPtr snapshot) : store_(store), snapshot_(std::move(snapshot)) {}
-
-    static Value make(InMemoryStore* store, const ManagedObjectIDPtr& id) {
-        auto* row = store->findRow(*id);
-        return row ? Value(std::make_shared<const RowView>(store, row->snapshot)) : Value();
-    }
-
-    Value valueForKey(std::string_view key) const override {
-        const EntityDescription* entity = snapshot_->objectID->entity();
-        const PropertyDescription* p = entity->propertyNamed(key);
-        if (!p)
-            throw ModelException("The entity " + entity->name() +
-                                 " is not key value coding-compliant for the key \"" + std::string(key) +
-                                 "\".");
-        if (p->isAttribute())
-            return snapshot_->values[p->index()];
-        auto* r = static_cast<const RelationshipDescription*>(p);
-        if (!r->isToMany()) {
-            auto id = snapshot_->values[p->index()].asObjectOf<ManagedObjectID>();
-            return id ? make(store_, id) : Value();
-        }
-        auto members = store_->membersOf(*snapshot_->objectID, *r);
-        Array out;
-        for (const auto& id : *members)
-            out.push_back(make(store_, id));
-        if (r->isOrdered())
-            return Value(std::move(out));
-        Set set;
-        for (auto& v : out)
-            set.insert(std::move(v));
-        return Value(std::move(set));
-    }
-    ObjectPtr comparisonIdentity() const override { return snapshot_->objectID; }
-    const SnapshotPtr& snapshot() const { return snapshot_; }
-
-  private:
-    InMemoryStore* store_;
-    SnapshotPtr snapshot_;
-};
 
 InMemoryStore::InMemoryStore(std::optional<plat::URL> url, std::string configuration, Dictionary options)
     : PersistentStore(std::move(url), std::move(configuration), std::move(options)) {}
@@ -99,7 +56,7 @@ Result<std::vector<SnapshotPtr>> InMemoryStore::fetchRows(const FetchRequest& re
         bool wanted = request.includesSubentities ? rowEntity->isKindOfEntity(&entity) : rowEntity == &entity;
         if (!wanted)
             continue;
-        Value view(std::make_shared<const RowView>(this, row.snapshot));
+        Value view(std::make_shared<const detail::StoreRowView>(this, row.snapshot));
         if (!request.predicate || request.predicate->evaluateWithObject(view))
             matches.push_back(std::move(view));
     }
@@ -107,7 +64,7 @@ Result<std::vector<SnapshotPtr>> InMemoryStore::fetchRows(const FetchRequest& re
     std::vector<SnapshotPtr> rows;
     std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : matches.size();
     for (std::size_t i = request.fetchOffset; i < matches.size() && i < end; ++i)
-        rows.push_back(matches[i].asObjectOf<RowView>()->snapshot());
+        rows.push_back(matches[i].asObjectOf<detail::StoreRowView>()->snapshot());
     return rows;
 }
 

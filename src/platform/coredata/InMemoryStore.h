@@ -46,7 +46,6 @@ class InMemoryStore : public PersistentStore {
     std::map<std::string, Table> tables_;
 
   private:
-    friend class RowView;
     ErrorPtr checkVersions(const StoreChanges& changes);
     void applyToMany(const StoreChanges::ToMany& change);
 };

@@ -1,4 +1,5 @@
 #include "platform/coredata/SQLiteStore.h"
+#include "platform/coredata/detail/StoreRowView.h"
 
 #include <algorithm>
 #include <atomic>
@@ -174,58 +175,6 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
 
 }  // namespace sqlite
 
-namespace {
-
-// A stored row seen through key-value coding, for the parts of a predicate or
-// ordering that are evaluated in memory.
-class RowView : public Object, public KeyValueCoding {
-  public:
-    RowView(PersistentStore* store, SnapshotPtr snapshot) : store_(store), snapshot_(std::move(snapshot)) {}
-
-    static Value make(PersistentStore* store, const ManagedObjectIDPtr& id) {
-        auto row = store->rowForID(*id);
-        if (!row || !*row)
-            return Value();
-        return Value(std::make_shared<const RowView>(store, *row));
-    }
-
-    Value valueForKey(std::string_view key) const override {
-        const EntityDescription* entity = snapshot_->objectID->entity();
-        const PropertyDescription* p = entity->propertyNamed(key);
-        if (!p)
-            throw ModelException("The entity " + entity->name() +
-                                 " is not key value coding-compliant for the key \"" + std::string(key) +
-                                 "\".");
-        if (p->isAttribute())
-            return snapshot_->values[p->index()];
-        auto* r = static_cast<const RelationshipDescription*>(p);
-        if (!r->isToMany()) {
-            auto id = snapshot_->values[p->index()].asObjectOf<ManagedObjectID>();
-            return id ? make(store_, id) : Value();
-        }
-        auto members = store_->membersOf(*snapshot_->objectID, *r);
-        Array out;
-        if (members) {
-            for (const auto& id : *members)
-                out.push_back(make(store_, id));
-        }
-        if (r->isOrdered())
-            return Value(std::move(out));
-        Set set;
-        for (auto& v : out)
-            set.insert(std::move(v));
-        return Value(std::move(set));
-    }
-    ObjectPtr comparisonIdentity() const override { return snapshot_->objectID; }
-    const SnapshotPtr& snapshot() const { return snapshot_; }
-
-  private:
-    PersistentStore* store_;
-    SnapshotPtr snapshot_;
-};
-
-}  // namespace
-
 const std::string& SQLiteStore::Impl::columnsOf(const sqlite::Table& table) {
     auto it = selectColumns.find(&table);
     if (it != selectColumns.end())
@@ -390,7 +339,7 @@ std::vector<SnapshotPtr> SQLiteStore::finishInMemory(const FetchRequest& request
     std::vector<Value> views;
     views.reserve(rows.size());
     for (auto& row : rows) {
-        Value view(std::make_shared<const RowView>(this, std::move(row)));
+        Value view(std::make_shared<const detail::StoreRowView>(this, std::move(row)));
         if (filtered || !request.predicate || request.predicate->evaluateWithObject(view))
             views.push_back(std::move(view));
     }
@@ -399,7 +348,7 @@ std::vector<SnapshotPtr> SQLiteStore::finishInMemory(const FetchRequest& request
     std::vector<SnapshotPtr> out;
     std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : views.size();
     for (std::size_t i = request.fetchOffset; i < views.size() && i < end; ++i)
-        out.push_back(views[i].asObjectOf<RowView>()->snapshot());
+        out.push_back(views[i].asObjectOf<detail::StoreRowView>()->snapshot());
     return out;
 }
 
