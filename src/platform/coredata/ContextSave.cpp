@@ -4,6 +4,8 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/detail/ContextImpl.h"
 
+#include <unordered_set>
+
 namespace plat::coredata {
 namespace {
 
@@ -214,6 +216,14 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
         versions.emplace_back(o.get(), version);
     }
     for (const auto& o : impl_->deleted.items()) {
+        // A deleted fault has not read its row's version yet; the store
+        // checks it. A row gone already fails the check, as it should.
+        if (!o->snapshot_) {
+            try {
+                o->fireFault();
+            } catch (const ModelException&) {
+            }
+        }
         auto gone = std::make_shared<StoreSnapshot>();
         gone->objectID = o->id_;
         gone->version = o->snapshot_ ? o->snapshot_->version : 0;
@@ -398,21 +408,46 @@ void ManagedObjectContext::applyChildChanges(ManagedObjectContext& child) {
 
 // Merging another context's save
 
-void ManagedObjectContext::forget(const ManagedObjectPtr& object) {
-    for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
-                      &impl_->pendingUpdated, &impl_->pendingDeleted})
-        set->erase(object.get());
+void ManagedObjectContext::forget(const std::vector<ManagedObjectPtr>& objects) {
+    if (objects.empty())
+        return;
+    std::unordered_set<const ManagedObject*> gone;
+    for (const auto& object : objects) {
+        gone.insert(object.get());
+        for (auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted, &impl_->pendingInserted,
+                          &impl_->pendingUpdated, &impl_->pendingDeleted})
+            set->erase(object.get());
+    }
+    std::erase_if(impl_->toPropagate, [&](const ManagedObjectPtr& o) { return gone.count(o.get()) != 0; });
+    // One pass over the other objects drops every reference to the forgotten
+    // ones, so that no later save writes a link to a deleted row.
     impl_->registered.forEach([&](const ManagedObjectPtr& other) {
+        if (gone.count(other.get()))
+            return;
         for (auto& tm : other->toMany_) {
-            if (tm && tm->members.count(object.get())) {
-                tm->members.erase(object.get());
-                std::erase(tm->items, object);
-                tm->added.erase(object.get());
+            if (!tm)
+                continue;
+            std::erase_if(tm->items, [&](const ManagedObjectPtr& item) {
+                if (!gone.count(item.get()))
+                    return false;
+                tm->members.erase(item.get());
+                tm->added.erase(item.get());
+                return true;
+            });
+            std::erase_if(tm->removed, [&](const auto& entry) { return gone.count(entry.first) != 0; });
+        }
+        if (other->changes_) {
+            for (const auto& [name, r] : other->entity()->relationshipsByName()) {
+                Value& v = other->changes_->values[r->index()];
+                if (!r->isToMany() && v.isObject() && gone.count(ManagedObject::fromValue(v).get()))
+                    v = Value();
             }
         }
     });
-    object->clearState();
-    unregister(*object);
+    for (const auto& object : objects) {
+        object->clearState();
+        unregister(*object);
+    }
 }
 
 void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Notification& notification) {
@@ -439,11 +474,10 @@ void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Noti
         }
     }
     for (const Value& v : members(DeletedObjectsKey)) {
-        if (auto local = localObject(v)) {
-            forget(local);
+        if (auto local = localObject(v))
             deleted.push_back(local);
-        }
     }
+    forget(deleted);
     if (refreshed.empty() && deleted.empty())
         return;
     Dictionary info;

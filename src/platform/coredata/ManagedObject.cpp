@@ -313,14 +313,21 @@ void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObje
         return;
     willChangeValueForKey(r.name());
     setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+    PendingNotes notes;
     if (const RelationshipDescription* inverse = r.inverseRelationship()) {
         auto self = shared_from_this();
         if (old)
-            old->unlinkInverse(*inverse, self);
+            old->unlinkInverse(*inverse, self, &notes);
         if (o)
-            o->linkInverse(*inverse, self);
+            o->linkInverse(*inverse, self, &notes);
     }
-    didChangeValueForKey(r.name());
+    notes.emplace(notes.begin(), shared_from_this(), r.name());
+    deliver(notes);
+}
+
+void ManagedObject::deliver(const PendingNotes& notes) {
+    for (const auto& [object, key] : notes)
+        object->didChangeValueForKey(key);
 }
 
 void ManagedObject::addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o,
@@ -330,9 +337,10 @@ void ManagedObject::addToMany(const RelationshipDescription& r, const ManagedObj
         return;
     willChangeValueForKey(r.name());
     toManyAdd(r, o, index);
+    PendingNotes notes{{shared_from_this(), r.name()}};
     if (const RelationshipDescription* inverse = r.inverseRelationship())
-        o->linkInverse(*inverse, shared_from_this());
-    didChangeValueForKey(r.name());
+        o->linkInverse(*inverse, shared_from_this(), &notes);
+    deliver(notes);
 }
 
 void ManagedObject::removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o) {
@@ -340,9 +348,10 @@ void ManagedObject::removeToMany(const RelationshipDescription& r, const Managed
         return;
     willChangeValueForKey(r.name());
     toManyRemove(r, o);
+    PendingNotes notes{{shared_from_this(), r.name()}};
     if (const RelationshipDescription* inverse = r.inverseRelationship())
-        o->unlinkInverse(*inverse, shared_from_this());
-    didChangeValueForKey(r.name());
+        o->unlinkInverse(*inverse, shared_from_this(), &notes);
+    deliver(notes);
 }
 
 void ManagedObject::replaceToMany(const RelationshipDescription& r,
@@ -375,7 +384,10 @@ void ManagedObject::replaceToMany(const RelationshipDescription& r,
     }
 }
 
-void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other) {
+void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other,
+                                PendingNotes* notes) {
+    PendingNotes local;
+    PendingNotes& out = notes ? *notes : local;
     if (r.isToMany()) {
         toManyAdd(r, other);
     } else {
@@ -384,13 +396,16 @@ void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedO
             return;
         // The previous partner loses its link to this object.
         if (previous && r.inverseRelationship())
-            previous->unlinkInverse(*r.inverseRelationship(), shared_from_this());
+            previous->unlinkInverse(*r.inverseRelationship(), shared_from_this(), &out);
         setSlot(r, Value(ObjectPtr(other)));
     }
-    notifyObservers(r.name());
+    out.emplace_back(shared_from_this(), r.name());
+    if (!notes)
+        deliver(local);
 }
 
-void ManagedObject::unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other) {
+void ManagedObject::unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other,
+                                  PendingNotes* notes) {
     if (r.isToMany()) {
         toManyRemove(r, other);
     } else {
@@ -398,7 +413,10 @@ void ManagedObject::unlinkInverse(const RelationshipDescription& r, const Manage
             return;
         setSlot(r, Value());
     }
-    notifyObservers(r.name());
+    if (notes)
+        notes->emplace_back(shared_from_this(), r.name());
+    else
+        notifyObservers(r.name());
 }
 
 // Relationship proxies
@@ -538,9 +556,9 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     return snapshot;
 }
 
-void ManagedObject::toStoreForm(std::vector<Value>& values) const {
+void ManagedObject::toStoreForm(std::vector<Value>& values, bool keepTransient) const {
     for (const PropertyDescription* p : entity()->properties()) {
-        if (p->isAttribute() && !p->isTransient())
+        if (p->isTransient() ? keepTransient : p->isAttribute())
             continue;
         Value& v = values[p->index()];
         if (p->isTransient() || static_cast<const RelationshipDescription*>(p)->isToMany())
@@ -551,18 +569,41 @@ void ManagedObject::toStoreForm(std::vector<Value>& values) const {
 }
 
 void ManagedObject::commitSaved(uint64_t version) {
-    if (!changes_) {
-        snapshot_ = makeSnapshot(version);
-        return;
-    }
     // The current values become the row as they are: moved, not copied.
+    // Transient values are never stored, but a save does not drop them.
     auto snapshot = std::make_shared<StoreSnapshot>();
     snapshot->objectID = id_;
     snapshot->version = version;
-    snapshot->values = std::move(changes_->values);
-    changes_.reset();
-    toStoreForm(snapshot->values);
+    if (changes_) {
+        snapshot->values = std::move(changes_->values);
+        changes_.reset();
+    } else {
+        if (state_ != State::Filled && rowHoldsValues(*entity()))
+            fireFault();
+        if (snapshot_)
+            snapshot->values = snapshot_->values;
+        else
+            snapshot->values.resize(entity()->properties().size());
+    }
+    toStoreForm(snapshot->values, true);
     snapshot_ = std::move(snapshot);
+}
+
+void ManagedObject::adoptRow(SnapshotPtr row) {
+    if (row && snapshot_ && !changes_) {
+        std::shared_ptr<StoreSnapshot> copy;
+        for (const PropertyDescription* p : entity()->properties()) {
+            const Value& kept = snapshot_->values[p->index()];
+            if (!p->isTransient() || kept.isNull())
+                continue;
+            if (!copy)
+                copy = std::make_shared<StoreSnapshot>(*row);
+            copy->values[p->index()] = kept;
+        }
+        if (copy)
+            row = std::move(copy);
+    }
+    snapshot_ = std::move(row);
 }
 
 void ManagedObject::clearState() {

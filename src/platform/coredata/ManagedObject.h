@@ -106,7 +106,8 @@ class ManagedObject : public Object,
     // Observers of one key, called synchronously after each change of it
     // made through setValue, setPrimitiveValue or the relationship helpers.
     // An exception thrown by an observer reaches the writer; the value is
-    // already changed then.
+    // already changed then, on both sides of a relationship (observers run
+    // only after the inverse is in step).
     uint64_t addObserver(std::string key, Observer observer);
     void removeObserver(uint64_t token);
     // Access and change brackets. Reads and writes call them; they are public
@@ -130,7 +131,7 @@ class ManagedObject : public Object,
 
     // Current values of an object that changed since its snapshot.
     struct Changes {
-        std::vector<Value> values;  // to-one: the object (a ManagedObject) or null
+        std::vector<Value> values;  // to-one: the object once written, else the row's ID, or null
         std::vector<bool> changed;
     };
     // One to-many relationship's loaded contents and its changes since the
@@ -162,15 +163,25 @@ class ManagedObject : public Object,
     void addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
     void removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o);
     void replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects);
-    // The other side of a relationship change.
-    void linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other);
-    void unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other);
+    // Observer calls held back until every side of a change is made, so that
+    // an observer that throws cannot leave a relationship half-updated.
+    using PendingNotes = std::vector<std::pair<ManagedObjectPtr, std::string>>;
+    static void deliver(const PendingNotes& notes);
+    // The other side of a relationship change; with notes, observers are
+    // called later through deliver().
+    void linkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other,
+                     PendingNotes* notes = nullptr);
+    void unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other,
+                       PendingNotes* notes = nullptr);
 
     // The object's state as a store row (to-ones as IDs).
     SnapshotPtr makeSnapshot(uint64_t version) const;
     // Turns current values (by property index) into a row's: to-ones as IDs,
-    // to-many and transient slots null.
-    void toStoreForm(std::vector<Value>& values) const;
+    // to-many and transient slots null (transient ones kept with keepTransient).
+    void toStoreForm(std::vector<Value>& values, bool keepTransient = false) const;
+    // Takes row as the committed state; transient values, which no row
+    // holds, stay as they were.
+    void adoptRow(SnapshotPtr row);
     // After a save: the current state becomes the snapshot at version and
     // the changes are dropped.
     void commitSaved(uint64_t version);

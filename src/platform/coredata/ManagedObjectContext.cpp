@@ -203,8 +203,13 @@ void ManagedObjectContext::deleteObject(const ManagedObjectPtr& object) {
 }
 
 void ManagedObjectContext::objectDidChange(ManagedObject& object) {
-    if (object.updated_)
+    // An object already updated since the last save may have been reported
+    // by an earlier objects-did-change: it belongs in the next one again.
+    if (object.updated_) {
+        if (!impl_->pendingUpdated.contains(&object))
+            impl_->pendingUpdated.insert(object.shared_from_this());
         return;
+    }
     object.updated_ = true;
     auto shared = object.shared_from_this();
     impl_->updated.insert(shared);
@@ -355,7 +360,7 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
         }
     } else if (!object->hasChanges() && object->snapshot_ && row->version > object->snapshot_->version) {
         // Newer data saved elsewhere: take it, relationships included.
-        object->snapshot_ = row;
+        object->adoptRow(row);
         object->toMany_.clear();
     }
     return object;
@@ -644,8 +649,17 @@ void ManagedObjectContext::rollback() {
 }
 
 void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool mergeChanges) {
-    if (!object || object->context_ != this || object->inserted_ || object->deleted_)
+    if (!object || object->context_ != this || object->inserted_)
         return;
+    if (object->deleted_) {
+        // The deletion stands; it only needs the row's current version, or
+        // saving it would report a conflict with the change merged here.
+        if (mergeChanges && object->snapshot_) {
+            if (auto row = sourceRow(object->id_); row && *row)
+                object->adoptRow(*row);
+        }
+        return;
+    }
     if (!mergeChanges) {
         object->clearState();
         object->state_ = ManagedObject::State::Fault;
@@ -662,12 +676,13 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     if (!row || !*row)
         return;
     if (auto& changes = object->changes_) {
-        for (std::size_t i = 0; i < changes->values.size(); ++i) {
-            if (!changes->changed[i])
+        for (const PropertyDescription* p : object->entity()->properties()) {
+            std::size_t i = p->index();
+            if (!changes->changed[i] && !p->isTransient())
                 changes->values[i] = (*row)->values[i];
         }
     }
-    object->snapshot_ = *row;
+    object->adoptRow(*row);
     for (auto& tm : object->toMany_) {
         if (tm && !tm->changed)
             tm.reset();

@@ -8,7 +8,9 @@
 //                 turn behind them and then runs the block on the calling
 //                 thread, inline when the caller already runs inside the
 //                 context (re-entrant, also through other contexts' blocks).
-//   MainQueue     the same on the main queue.
+//   MainQueue     the same on the main queue, except that performBlockAndWait
+//                 from another thread runs the block on the main thread (the
+//                 main loop must be running) and waits for it.
 //   Confinement   no queue: used only by the thread that owns it;
 //                 performBlockAndWait runs inline, performBlock throws.
 // Every other member must be called inside the context (one of its blocks,
@@ -182,7 +184,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     bool rowChanged(const ManagedObject& object) const;
     StoreChanges collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     ManagedObjectIDPtr localID(const ManagedObjectIDPtr& id) const;
-    void forget(const ManagedObjectPtr& object);
+    // Unregisters objects deleted elsewhere and drops every local link to them.
+    void forget(const std::vector<ManagedObjectPtr>& objects);
     void reKey(ManagedObject& object, ManagedObjectIDPtr id);
     // Temporary-to-permanent aliases (see detail/ContextImpl.h).
     void recordAlias(const ManagedObjectIDPtr& temporary, const ManagedObjectIDPtr& permanent);

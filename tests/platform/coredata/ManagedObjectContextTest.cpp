@@ -447,6 +447,97 @@ TEST_F(ContextTest, MergeRefreshesKeepsLocalChangesAndForgetsDeletions) {
     EXPECT_EQ(context->save(), nullptr);
 }
 
+TEST_F(ContextTest, EveryObjectsDidChangeListsTheObjectsChangedSinceTheLastOne) {
+    auto task = insert("Task", "title", Value("t"));
+    ASSERT_EQ(context->save(), nullptr);
+    NotificationRecorder didChange(ManagedObjectContextObjectsDidChangeNotification, context);
+    task->setValue(Value("first"), "title");
+    context->processPendingChanges();
+    // Still unsaved, changed again: the next notification reports it again.
+    task->setValue(Value("second"), "title");
+    context->processPendingChanges();
+    ASSERT_EQ(didChange.notes.size(), 2u);
+    EXPECT_TRUE(didChange.holds(didChange.notes[1], UpdatedObjectsKey, task));
+    context->processPendingChanges();  // nothing new: nothing posted
+    EXPECT_EQ(didChange.notes.size(), 2u);
+}
+
+TEST_F(ContextTest, TransientValuesSurviveSaves) {
+    auto task = insert("Task", "title", Value("t"));
+    task->setValue(Value("kept"), "scratch");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(task->valueForKey("scratch"), Value("kept"));
+    // Also when only a relationship of the object changes in the next save.
+    auto tag = insert("Tag", "name", Value("x"));
+    task->mutableSetValueForKey("tags").addObject(tag);
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(task->valueForKey("scratch"), Value("kept"));
+    // Never stored: another context sees nil.
+    auto other = newContext();
+    EXPECT_TRUE(other->objectWithID(task->objectID())->valueForKey("scratch").isNull());
+}
+
+TEST_F(ContextTest, MergedDeletionsClearLocalReferencesToTheDeletedObjects) {
+    auto home = insert("Calendar", "name", Value("home"));
+    auto work = insert("Calendar", "name", Value("work"));
+    auto task = insert("Task", "title", Value("t"));
+    auto tag = insert("Tag", "name", Value("x"));
+    ASSERT_EQ(context->save(), nullptr);
+    task->setObject(work, "calendar");  // unsaved here
+    task->mutableSetValueForKey("tags").addObject(tag);
+
+    auto other = newContext();
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, other);
+    other->deleteObject(other->objectWithID(work->objectID()));
+    other->deleteObject(other->objectWithID(tag->objectID()));
+    ASSERT_EQ(other->save(), nullptr);
+    context->mergeChangesFromContextDidSaveNotification(didSave.notes.at(0));
+
+    EXPECT_EQ(task->objectForKey("calendar"), nullptr);
+    EXPECT_TRUE(task->objectsForKey("tags").empty());
+    ASSERT_EQ(context->save(), nullptr);
+    // The saved row points at no deleted object.
+    auto reader = newContext();
+    auto fresh = reader->objectWithID(task->objectID());
+    EXPECT_EQ(fresh->objectForKey("calendar"), nullptr);
+    EXPECT_TRUE(fresh->objectsForKey("tags").empty());
+}
+
+TEST_F(ContextTest, DeletingAnUnreadObjectSaves) {
+    // An entity without relationships: deleting its fault reads nothing.
+    auto model = ManagedObjectModel::create();
+    model->addEntity("Plain").addAttribute("name", AttributeType::String);
+    auto plainCoordinator = PersistentStoreCoordinator::create(model);
+    ASSERT_TRUE(plainCoordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto writer = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    writer->setPersistentStoreCoordinator(plainCoordinator);
+    writer->insertNewObjectForEntityForName("Plain")->setValue(Value("a"), "name");
+    ASSERT_EQ(writer->save(), nullptr);
+    auto id = writer->registeredObjects().at(0)->objectID();
+
+    auto deleter = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    deleter->setPersistentStoreCoordinator(plainCoordinator);
+    deleter->deleteObject(deleter->objectWithID(id));
+    EXPECT_EQ(deleter->save(), nullptr);
+    FetchRequest all("Plain");
+    EXPECT_EQ(*deleter->countForFetchRequest(all), 0u);
+}
+
+TEST_F(ContextTest, ALocalDeletionSavesAfterMergingAnUpdateOfItsObject) {
+    auto task = insert("Task", "title", Value("t"));
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    NotificationRecorder didSave(ManagedObjectContextDidSaveNotification, other);
+    other->objectWithID(task->objectID())->setValue(Value("renamed"), "title");
+    ASSERT_EQ(other->save(), nullptr);
+
+    context->deleteObject(task);
+    context->mergeChangesFromContextDidSaveNotification(didSave.notes.at(0));
+    EXPECT_TRUE(task->isDeleted());
+    EXPECT_EQ(context->save(), nullptr);
+    EXPECT_EQ(*context->countForFetchRequest(request("Task")), 0u);
+}
+
 TEST_F(ContextTest, ChildSavesGoToTheParentNotTheStore) {
     auto parent = context;
     auto calendar = insert("Calendar", "name", Value("home"));
@@ -584,6 +675,52 @@ TEST_F(ContextTest, PerformBlockAndWaitIsReentrantAndNestsAcrossContexts) {
         EXPECT_EQ(fifo[i], i);
     EXPECT_EQ(fifo.back(), 100);
     EXPECT_THROW(context->performBlock([] {}), ModelException);
+}
+
+TEST_F(ContextTest, PrivateChildOfAMainQueueContextSavesFromItsOwnQueue) {
+    auto mainContext = newContext(ConcurrencyType::MainQueue);
+    auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    child->setParentContext(mainContext);
+    std::atomic<bool> done{false};
+    ErrorPtr error;
+    child->performBlock([&] {
+        child->insertNewObjectForEntityForName("Task")->setValue(Value("from child"), "title");
+        // The parent's part runs on the main thread while this one waits.
+        error = child->save();
+        done = true;
+    });
+    dispatch::MainLoop::runUntil([&] { return done.load(); }, 30);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(error, nullptr);
+    ASSERT_EQ(mainContext->insertedObjects().size(), 1u);
+    EXPECT_EQ(mainContext->insertedObjects()[0]->valueForKey("title"), Value("from child"));
+    EXPECT_EQ(mainContext->save(), nullptr);
+    EXPECT_EQ(fetch(request("Task")).size(), 1u);
+}
+
+TEST_F(ContextTest, ABackgroundSaveMergesIntoTheMainContextFromItsObserver) {
+    auto mainContext = newContext(ConcurrencyType::MainQueue);
+    insert("Task", "title", Value("old"), mainContext);
+    ASSERT_EQ(mainContext->save(), nullptr);
+    auto task = fetch(request("Task"), mainContext).at(0);
+    auto background = newContext(ConcurrencyType::PrivateQueue);
+    // The usual wiring: the saving thread hands the notification to the main
+    // context and waits for the merge, while the main thread pumps its loop.
+    auto token = NotificationCenter::defaultCenter().addObserverForName(
+        ManagedObjectContextDidSaveNotification, background, [&](const Notification& n) {
+            mainContext->performBlockAndWait(
+                [&] { mainContext->mergeChangesFromContextDidSaveNotification(n); });
+        });
+    std::atomic<bool> done{false};
+    background->performBlock([&] {
+        background->objectWithID(task->objectID())->setValue(Value("new"), "title");
+        EXPECT_EQ(background->save(), nullptr);
+        done = true;
+    });
+    dispatch::MainLoop::runUntil([&] { return done.load(); }, 30);
+    NotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(task->valueForKey("title"), Value("new"));
 }
 
 TEST_F(ContextTest, PrivateContextsSaveConcurrently) {

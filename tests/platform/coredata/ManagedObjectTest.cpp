@@ -133,6 +133,28 @@ TEST_F(ManagedObjectTest, ObserversSeeChangesAndTheirExceptionsReachTheWriter) {
     EXPECT_EQ(task->valueForKey("title"), Value("b"));
 }
 
+TEST_F(ManagedObjectTest, AThrowingObserverLeavesBothSidesOfARelationshipInStep) {
+    auto throwing = [](ManagedObject&, std::string_view) { throw std::runtime_error("observer"); };
+    // One-to-one: b leaves c for a; c's observer throws.
+    auto a = insert("Person"), b = insert("Person"), c = insert("Person");
+    b->setObject(c, "partner");
+    c->addObserver("partner", throwing);
+    EXPECT_THROW(a->setObject(b, "partner"), std::runtime_error);
+    EXPECT_EQ(a->objectForKey("partner"), b);
+    EXPECT_EQ(b->objectForKey("partner"), a);
+    EXPECT_EQ(c->objectForKey("partner"), nullptr);
+    // Moving a task between calendars; the old calendar's observer throws.
+    auto home = insert("Calendar", "name", Value("home"));
+    auto work = insert("Calendar", "name", Value("work"));
+    auto task = insert("Task");
+    task->setObject(home, "calendar");
+    home->addObserver("tasks", throwing);
+    EXPECT_THROW(task->setObject(work, "calendar"), std::runtime_error);
+    EXPECT_EQ(task->objectForKey("calendar"), work);
+    EXPECT_TRUE(home->objectsForKey("tasks").empty());
+    EXPECT_EQ(work->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{task});
+}
+
 TEST_F(ManagedObjectTest, ChangedAndCommittedValuesTrackTheLastSave) {
     auto calendar = insert("Calendar", "name", Value("home"));
     auto task = insert("Task", "title", Value("one"));

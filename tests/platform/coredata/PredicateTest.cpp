@@ -59,7 +59,10 @@ Value event() {
                                                            {"globalCount", Value(int64_t{1} << 40)},
                                                            {"eventRevision", revision()},
                                                            {"objectChanges", Value(std::move(changes))},
-                                                           {"dict", Value(Dictionary{{"k", Value(1)}})}},
+                                                           {"dict", Value(Dictionary{{"k", Value(1)}})},
+                                                           {"accent", Value("\xC3\x84rger")},
+                                                           {"flag", Value(true)},
+                                                           {"none", Value(Set{})}},
                                                 std::make_shared<const Token>("event")));
 }
 
@@ -123,7 +126,26 @@ INSTANTIATE_TEST_SUITE_P(
              false},
         Case{"Or", P::orPredicate({P::equal("type", Value(9)), P::equal("name", Value("Alpha"))}), true},
         Case{"EmptyAndIsTrue", P::andPredicate({}), true}, Case{"EmptyOrIsFalse", P::orPredicate({}), false},
-        Case{"True", P::truePredicate(), true}),
+        Case{"True", P::truePredicate(), true},
+        Case{"StringNeverEqualsNumber", P::equal("name", Value(0)), false},
+        Case{"NumberNeverEqualsItsText", P::equal("type", Value("2")), false},
+        Case{"BoolEqualsOne", P::equal("flag", Value(1)), true},
+        Case{"EqualsCaseInsensitive",
+             P::comparison(Expression::keyPath("name"), PredicateOperator::EqualTo,
+                           Expression::constant(Value("ALPHA")), ComparisonModifier::Direct,
+                           CaseInsensitivePredicateOption),
+             true},
+        Case{"NonAsciiBeginsWithCaseInsensitive",
+             P::beginsWith("accent", "\xC3\xA4r", CaseInsensitivePredicateOption), true},
+        Case{"NonAsciiEndsWithCaseInsensitive", P::endsWith("accent", "RGER", CaseInsensitivePredicateOption),
+             true},
+        Case{"AnyOverEmptySetIsFalse", P::anyIn("none", Value(Array{Value(1)})), false},
+        Case{"AllOverEmptySetIsTrue",
+             P::comparison(Expression::keyPath("none"), PredicateOperator::EqualTo,
+                           Expression::constant(Value(1)), ComparisonModifier::All),
+             true},
+        Case{"NilInCollectionMisses", P::in("uniqueIdentifier", Value(Array{Value(0), Value("")})), false},
+        Case{"NilContainsNothing", P::contains("uniqueIdentifier", Value("")), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PredicateTest, BadKeysAndBadTreesThrow) {
