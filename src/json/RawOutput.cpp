@@ -76,43 +76,15 @@ std::optional<std::string> decodeText(const plat::Data& bytes, StringEncoding en
     return std::nullopt;
 }
 
-// JSON string escaping: quote and backslash, and every control character, so
-// that the own writer's output is always valid JSON.
-void appendEscaped(std::string& out, std::string_view s) {
-    static const char* const kHex = "0123456789abcdef";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
+// The text of a JSON string: the serialiser's escaping (quote, backslash,
+// every control character) without escaping "/"; nullopt for text that is not
+// UTF-8, so the own writer's output is always valid JSON.
+std::optional<std::string> quoted(std::string_view s) {
+    auto text = plat::JSONSerialization::stringWithJSONObject(
+        plat::Value(s), plat::JSONWritingFragmentsAllowed | plat::JSONWritingWithoutEscapingSlashes);
+    if (!text.ok())
+        return std::nullopt;
+    return std::move(text).value();
 }
 
 bool isWritableNumber(const plat::Value& v) {
@@ -203,12 +175,7 @@ std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const Writ
             return std::nullopt;
         if (nested.type_ != Type::String)
             return t;
-        if (!plat::text::isValidUTF8(*t))
-            return std::nullopt;
-        std::string quoted = "\"";
-        appendEscaped(quoted, *t);
-        quoted += '"';
-        return quoted;
+        return quoted(*t);
     };
     std::string out;
     if (const plat::Array* list = arrayObject()) {
@@ -228,14 +195,14 @@ std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const Writ
     bool firstMember = true;
     for (const auto& [key, value] : *dictionaryObject()) {
         std::optional<std::string> p = elementText(value);
-        if (!p || !plat::text::isValidUTF8(key))
+        std::optional<std::string> k = quoted(key);
+        if (!p || !k)
             return std::nullopt;
         if (!firstMember)
             out += ',';
         firstMember = false;
-        out += '"';
-        appendEscaped(out, key);
-        out += "\": ";
+        out += *k;
+        out += ": ";
         out += *p;
     }
     out += '}';
