@@ -1,0 +1,60 @@
+#include "platform/security/AES.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <memory>
+
+namespace plat::security {
+namespace {
+
+struct CipherContextDeleter {
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
+
+std::optional<Data> run(bool encrypt, const Data& key, const Data& iv, const Data& input) {
+    if (key.length() != AES256KeyLength || iv.length() != AESBlockLength)
+        return std::nullopt;
+    CipherContext ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return std::nullopt;
+    std::vector<uint8_t> out(input.length() + AESBlockLength);
+    int written = 0;
+    int finalWritten = 0;
+    bool ok = EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.bytes(), iv.bytes(),
+                                encrypt ? 1 : 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(ctx.get(), 1) == 1 &&
+              EVP_CipherUpdate(ctx.get(), out.data(), &written, input.bytes(),
+                               static_cast<int>(input.length())) == 1 &&
+              EVP_CipherFinal_ex(ctx.get(), out.data() + written, &finalWritten) == 1;
+    ERR_clear_error();
+    if (!ok)
+        return std::nullopt;
+    out.resize(static_cast<std::size_t>(written) + static_cast<std::size_t>(finalWritten));
+    return Data(std::move(out));
+}
+
+}  // namespace
+
+std::optional<Data> aes256CBCEncrypt(const Data& key, const Data& iv, const Data& plain) {
+    return run(true, key, iv, plain);
+}
+
+std::optional<Data> aes256CBCDecrypt(const Data& key, const Data& iv, const Data& cipher) {
+    if (cipher.empty() || cipher.length() % AESBlockLength != 0)
+        return std::nullopt;
+    return run(false, key, iv, cipher);
+}
+
+std::optional<Data> randomBytes(std::size_t count) {
+    std::vector<uint8_t> bytes(count);
+    if (count > 0 && RAND_bytes(bytes.data(), static_cast<int>(count)) != 1) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return Data(std::move(bytes));
+}
+
+}  // namespace plat::security
