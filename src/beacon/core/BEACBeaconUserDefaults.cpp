@@ -1,0 +1,70 @@
+#include "beacon/core/BEACBeaconUserDefaults.h"
+
+#include <mutex>
+
+#include "beacon/core/BEACLogger.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+std::mutex sharedMutex;
+std::shared_ptr<BEACBeaconUserDefaults> sharedDefaults;
+std::shared_ptr<plat::UserDefaults> sharedStore;
+}  // namespace
+
+std::shared_ptr<BEACBeaconUserDefaults> BEACBeaconUserDefaults::shared() {
+    std::lock_guard lock(sharedMutex);
+    if (!sharedDefaults)
+        sharedDefaults = std::make_shared<BEACBeaconUserDefaults>(
+            sharedStore ? sharedStore : plat::UserDefaults::standardUserDefaults());
+    return sharedDefaults;
+}
+
+void BEACBeaconUserDefaults::resetSharedInstance(std::shared_ptr<plat::UserDefaults> store) {
+    std::lock_guard lock(sharedMutex);
+    sharedDefaults.reset();
+    sharedStore = std::move(store);
+}
+
+BEACBeaconUserDefaults::BEACBeaconUserDefaults(std::shared_ptr<plat::UserDefaults> store)
+    : store_(std::move(store)) {}
+
+std::optional<plat::Value> BEACBeaconUserDefaults::objectForKey(const std::string& key) const {
+    return store_->objectForKey(getBeaconKeyFrom(key));
+}
+
+void BEACBeaconUserDefaults::setObject(const std::optional<plat::Value>& object, const std::string& key) {
+    store_->setObject(object, getBeaconKeyFrom(key));
+}
+
+void BEACBeaconUserDefaults::removeObjectForKey(const std::string& key) {
+    store_->removeObjectForKey(getBeaconKeyFrom(key));
+}
+
+void BEACBeaconUserDefaults::migrateKeys(const BEACMigrationTable& table, const std::string& serviceName) {
+    std::string marker = plat::format("310%@UserDefaultsMigratedKey", serviceName);
+    if (objectForKey(marker))
+        return;
+    BEACLogVerbose(kBEACLogTag, "Migrating the old NSDefaults keys to new ones.");
+    for (const auto& [newKey, oldKey] : table) {
+        if (const auto* plain = std::get_if<std::string>(&oldKey)) {
+            swapKeys(*plain, newKey, store_->objectForKey(*plain));
+            continue;
+        }
+        const std::string& prefix = std::get<BEACUserDefaultsPrefixKey>(oldKey).keyPrefix;
+        plat::Dictionary all = store_->dictionaryRepresentation();
+        for (const auto& [key, value] : all) {
+            if (plat::text::hasPrefix(key, prefix))
+                swapKeys(key, newKey + key.substr(prefix.size()), value);
+        }
+    }
+    setObject(plat::Value(true), marker);
+}
+
+void BEACBeaconUserDefaults::swapKeys(const std::string& oldKey, const std::string& newKey,
+                                      const std::optional<plat::Value>& value) {
+    if (!value)
+        return;
+    store_->setObject(value, newKey);
+    store_->removeObjectForKey(oldKey);
+    BEACLogVerbose(kBEACLogTag, "Migrating key %@ -> %@", oldKey, newKey);
+}

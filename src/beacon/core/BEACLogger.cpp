@@ -1,0 +1,89 @@
+#include "beacon/core/BEACLogger.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/foundation/Log.h"
+
+namespace {
+
+std::atomic<BEACLogLevel> currentLevel{BEACLogLevelAssert};
+std::atomic<bool> userDefined{false};
+std::mutex handlerMutex;
+std::shared_ptr<const BEACLogHandler> currentHandler =
+    std::make_shared<const BEACLogHandler>(&BEACLogger::defaultLogHandler);
+
+std::shared_ptr<const BEACLogHandler> handlerSnapshot() {
+    std::lock_guard lock(handlerMutex);
+    return currentHandler;
+}
+
+}  // namespace
+
+BEACLogLevel BEACLogger::currentLogLevel() {
+    return currentLevel.load();
+}
+
+void BEACLogger::setCurrentLogLevel(BEACLogLevel level) {
+    std::lock_guard lock(handlerMutex);
+    userDefined = true;
+    currentLevel = level;
+}
+
+BEACLogHandler BEACLogger::logHandler() {
+    auto handler = handlerSnapshot();
+    return handler ? *handler : BEACLogHandler();
+}
+
+void BEACLogger::setLogHandler(BEACLogHandler handler) {
+    auto replacement = handler ? std::make_shared<const BEACLogHandler>(std::move(handler)) : nullptr;
+    std::lock_guard lock(handlerMutex);
+    userDefined = true;
+    currentHandler = std::move(replacement);
+}
+
+void BEACLogger::logMessage(const BEACLogMessageProvider& messageProvider, BEACLogLevel level,
+                            const std::string& tag, const char* file, const char* function, uint32_t line) {
+    if (auto handler = handlerSnapshot())
+        (*handler)(messageProvider, level, tag, file, function, line);
+}
+
+bool BEACLogger::isUserDefinedLogLevel() {
+    return userDefined.load();
+}
+
+void BEACLogger::setIsUserDefinedLogLevel(bool value) {
+    userDefined = value;
+}
+
+const char* BEACLogger::levelName(BEACLogLevel level) {
+    switch (level) {
+        case BEACLogLevelVerbose:
+            return "VERBOSE";
+        case BEACLogLevelDebug:
+            return "DEBUG";
+        case BEACLogLevelInfo:
+            return "INFO";
+        case BEACLogLevelWarning:
+            return "WARNING";
+        case BEACLogLevelError:
+            return "ERROR";
+        case BEACLogLevelAssert:
+            return "ASSERT";
+        default:
+            return nullptr;
+    }
+}
+
+void BEACLogger::defaultLogHandler(const BEACLogMessageProvider& messageProvider, BEACLogLevel level,
+                                   const std::string& tag, const char* /*file*/, const char* function,
+                                   uint32_t line) {
+    if (!messageProvider || currentLevel.load() > level || level == BEACLogLevelNone)
+        return;
+    plat::LogFormat("[%@] %@: %@/%d %@", tag, levelName(level), function, line, messageProvider());
+}
+
+void BEACWrapperLogger::BEACWrapperLog(const BEACLogMessageProvider& messageProvider, const std::string& tag,
+                                       BEACLogLevel level) {
+    BEACLogger::logMessage(messageProvider, level, tag, "BEACWrapperLogger.cpp", "BEACWrapperLog", 0);
+}

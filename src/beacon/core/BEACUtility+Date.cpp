@@ -1,0 +1,81 @@
+#include <cctype>
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACUtility.h"
+#include "beacon/core/detail/BEACNow.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+
+constexpr std::size_t kMaxPropertyCount = 20;
+constexpr std::size_t kMaxPropertyLength = 125;
+
+// "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'": digits everywhere but the fixed characters.
+bool hasStrictShape(std::string_view text) {
+    static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != shape.size())
+        return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string BEACUtility::dateToISO8601(const plat::Date& date) {
+    return date.iso8601String();
+}
+
+std::optional<plat::Date> BEACUtility::dateFromISO8601(std::string_view text) {
+    if (!hasStrictShape(text))
+        return std::nullopt;
+    return plat::Date::fromISO8601(text);
+}
+
+double BEACUtility::nowInMilliseconds() {
+    return beac::detail::now().timeIntervalSince1970() * 1000.0;
+}
+
+plat::Dictionary BEACUtility::validateProperties(const plat::Dictionary& properties,
+                                                 const std::string& logName, const std::string& type) {
+    plat::Dictionary result;
+    for (const auto& [key, value] : properties) {
+        if (result.size() >= kMaxPropertyCount) {
+            BEACLogWarning(
+                kBEACLogTag,
+                "%@ '%@' : properties cannot contain more than %d items. Skipping other properties.", type,
+                logName, static_cast<int>(kMaxPropertyCount));
+            break;
+        }
+        if (!value.isString())
+            continue;
+        if (key.empty()) {
+            BEACLogWarning(kBEACLogTag,
+                           "%@ '%@' : a property key cannot be null or empty. Property will be skipped.",
+                           type, logName);
+            continue;
+        }
+        std::string cutKey = key;
+        if (plat::text::utf16Length(key) > kMaxPropertyLength) {
+            cutKey = plat::text::utf16Substring(key, 0, kMaxPropertyLength);
+            BEACLogWarning(
+                kBEACLogTag,
+                "%@ '%@' : property %@ : property key length cannot be longer than %d characters. Property "
+                "key will be truncated.",
+                type, logName, key, static_cast<int>(kMaxPropertyLength));
+        }
+        std::string cutValue = *value.asString();
+        if (plat::text::utf16Length(cutValue) > kMaxPropertyLength) {
+            cutValue = plat::text::utf16Substring(cutValue, 0, kMaxPropertyLength);
+            BEACLogWarning(
+                kBEACLogTag,
+                "%@ '%@' : property '%@' : property value cannot be longer than %d characters. Property "
+                "value will be truncated.",
+                type, logName, cutKey, static_cast<int>(kMaxPropertyLength));
+        }
+        result.set(std::move(cutKey), plat::Value(std::move(cutValue)));
+    }
+    return result;
+}

@@ -1,0 +1,142 @@
+#include <filesystem>
+#include <mutex>
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+
+namespace {
+
+// One lock for file creation, reading, listing and deletion, so that a
+// create-and-write never interleaves with a delete or a listing here.
+std::recursive_mutex fileMutex;
+
+std::mutex folderMutex;
+std::optional<std::string> folderOverride;
+std::optional<std::string> resolvedFolder;
+
+constexpr const char* kSDKFolderName = "com.kestrel.beacon";
+
+std::string errorText(const plat::ErrorPtr& error) {
+    return error ? error->localizedDescription() : std::string("(null)");
+}
+
+std::string defaultFolder() {
+    auto folders = plat::FileManager::defaultManager().searchPathsForDirectory(
+        plat::SearchPathDirectory::ApplicationSupportDirectory, plat::UserDomainMask);
+    std::string base =
+        folders.empty() ? plat::FileManager::defaultManager().temporaryDirectory() : folders.front();
+    std::string bundle = plat::Bundle::mainBundle().bundleIdentifier().value_or("kestrel");
+    return base + "/" + bundle + "/" + kSDKFolderName;
+}
+
+}  // namespace
+
+std::string BEACUtility::beaconDirectoryPath() {
+    std::lock_guard lock(folderMutex);
+    if (!resolvedFolder) {
+        std::string folder = folderOverride ? *folderOverride : defaultFolder();
+        createDirectoryAtPath(folder);
+        resolvedFolder = folder;
+    }
+    return *resolvedFolder;
+}
+
+void BEACUtility::setBeaconDirectoryPath(std::optional<std::string> path) {
+    std::lock_guard lock(folderMutex);
+    folderOverride = std::move(path);
+    resolvedFolder.reset();
+}
+
+std::optional<std::string> BEACUtility::fullPathForPathComponent(
+    const std::optional<std::string>& component) {
+    if (!component)
+        return std::nullopt;
+    return beaconDirectoryPath() + "/" + *component;
+}
+
+bool BEACUtility::fileExistsForPathComponent(const std::string& component) {
+    return plat::FileManager::defaultManager().fileExistsAtPath(*fullPathForPathComponent(component));
+}
+
+std::optional<std::string> BEACUtility::createFileAtPathComponent(const std::optional<std::string>& component,
+                                                                  const std::optional<plat::Data>& data,
+                                                                  bool atomically, bool forceOverwrite) {
+    std::lock_guard lock(fileMutex);
+    if (!component)
+        return std::nullopt;
+    std::string path = *fullPathForPathComponent(component);
+    auto& files = plat::FileManager::defaultManager();
+    if (!forceOverwrite && files.fileExistsAtPath(path))
+        return path;
+    createDirectoryAtPath(std::filesystem::path(path).parent_path().string());
+    if (auto error = files.writeData(data.value_or(plat::Data()), path, atomically)) {
+        BEACLogError(kBEACLogTag, "Couldn't create new file at path %@", path);
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<std::string> BEACUtility::createDirectoryForPathComponent(
+    const std::optional<std::string>& component) {
+    std::lock_guard lock(fileMutex);
+    if (!component)
+        return std::nullopt;
+    std::string path = *fullPathForPathComponent(component);
+    return createDirectoryAtPath(path) ? std::optional<std::string>(path) : std::nullopt;
+}
+
+std::optional<plat::Data> BEACUtility::loadDataForPathComponent(const std::optional<std::string>& component) {
+    std::lock_guard lock(fileMutex);
+    if (!component)
+        return std::nullopt;
+    return plat::FileManager::defaultManager().contentsAtPath(*fullPathForPathComponent(component));
+}
+
+std::optional<std::vector<std::string>> BEACUtility::contentsOfDirectory(
+    const std::optional<std::string>& component) {
+    std::lock_guard lock(fileMutex);
+    if (!component || component->empty())
+        return std::nullopt;
+    std::string folder = *fullPathForPathComponent(component);
+    auto names = plat::FileManager::defaultManager().contentsOfDirectoryAtPath(folder);
+    if (!names.ok()) {
+        BEACLogDebug(kBEACLogTag, "Couldn't get files in the directory \"%@\": %@", *component,
+                     errorText(names.error()));
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    for (const auto& name : names.value())
+        paths.push_back(folder + "/" + name);
+    return paths;
+}
+
+bool BEACUtility::deleteItemForPathComponent(const std::optional<std::string>& component) {
+    std::lock_guard lock(fileMutex);
+    if (!component)
+        return false;
+    return deleteFileAtPath(fullPathForPathComponent(component));
+}
+
+bool BEACUtility::deleteFileAtPath(const std::optional<std::string>& path) {
+    std::lock_guard lock(fileMutex);
+    if (!path)
+        return false;
+    if (auto error = plat::FileManager::defaultManager().removeItemAtPath(*path)) {
+        BEACLogDebug(kBEACLogTag, "Couldn't remove item at %@: %@", *path, errorText(error));
+        return false;
+    }
+    return true;
+}
+
+// Linux has no backup-exclusion flag; the folder is simply created.
+bool BEACUtility::createDirectoryAtPath(const std::optional<std::string>& path) {
+    if (!path)
+        return false;
+    if (auto error = plat::FileManager::defaultManager().createDirectoryAtPath(*path, true)) {
+        BEACLogError(kBEACLogTag, "Couldn't create directory at %@: %@", *path, errorText(error));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,95 @@
+#include "beacon/core/BEACUtility.h"
+
+#include <mutex>
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/detail/BEACCoreClasses.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/KeyedArchiver.h"
+
+namespace {
+
+std::mutex migrationMutex;
+std::map<std::string, std::string>& migrationClasses() {
+    static std::map<std::string, std::string> table;
+    return table;
+}
+
+std::string errorText(const plat::ErrorPtr& error) {
+    return error ? error->localizedDescription() : std::string("(null)");
+}
+
+}  // namespace
+
+int64_t BEACUtility::applicationState() {
+    auto executable = plat::Bundle::mainBundle().executablePath();
+    if (executable && executable->find(".appex/") != std::string::npos)
+        return BEACApplicationStateUnknown;
+    return plat::dispatch::isMainThread() ? BEACApplicationStateActive : BEACApplicationStateUnknown;
+}
+
+std::string BEACUtility::sdkName() {
+    return "beacon.linux";
+}
+
+std::string BEACUtility::sdkVersion() {
+    return "4.2.0";
+}
+
+std::optional<plat::Data> BEACUtility::archiveKeyedData(const std::optional<plat::Value>& object) {
+    if (!object)
+        return std::nullopt;
+    beac::detail::registerCoreClasses();
+    auto archived = plat::KeyedArchiver::archivedDataWithRootObject(*object);
+    if (!archived.ok()) {
+        BEACLogError(kBEACLogTag, "Archiving NSData failed with error: %@", errorText(archived.error()));
+        return std::nullopt;
+    }
+    return std::move(archived.value());
+}
+
+std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<plat::Data>& data) {
+    if (!data)
+        return std::nullopt;
+    beac::detail::registerCoreClasses();
+    auto unarchiver = plat::KeyedUnarchiver::create(*data);
+    if (!unarchiver.ok()) {
+        BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@", errorText(unarchiver.error()));
+        return std::nullopt;
+    }
+    {
+        std::lock_guard lock(migrationMutex);
+        for (const auto& [oldName, current] : migrationClasses())
+            unarchiver.value()->setClass(current, oldName);
+    }
+    unarchiver.value()->setRequiresSecureCoding(false);
+    auto root = unarchiver.value()->decodeTopLevelObject("root");
+    if (!root.ok() || !root.value()) {
+        BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@",
+                     root.ok() ? std::string("no root object") : errorText(root.error()));
+        return std::nullopt;
+    }
+    return std::move(*root.value());
+}
+
+void BEACUtility::addMigrationClasses(const std::map<std::string, std::string>& oldToCurrent) {
+    std::lock_guard lock(migrationMutex);
+    for (const auto& [oldName, current] : oldToCurrent)
+        migrationClasses()[oldName] = current;
+}
+
+void BEACDispatcherUtil::performBlockOnMainThread(std::function<void()> block) {
+    plat::dispatch::Queue::main().async([block = std::move(block)] { runBlock(block); });
+}
+
+void BEACDispatcherUtil::dispatchSyncWithTimeout(double timeout, const plat::dispatch::Queue& queue,
+                                                 std::function<void()> block) {
+    auto done = std::make_shared<plat::dispatch::Semaphore>(0);
+    queue.async([done, block = std::move(block)] {
+        block();
+        done->signal();
+    });
+    done->wait(timeout);
+}

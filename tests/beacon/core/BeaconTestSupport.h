@@ -1,0 +1,114 @@
+// Helpers for the telemetry core's tests: a capturing log handler, a manual
+// date source, and settings and SDK folder in a temporary directory.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACUtility.h"
+#include "beacon/core/detail/BEACNow.h"
+#include "support/TempDir.h"
+
+namespace beactest {
+
+struct LoggedLine {
+    BEACLogLevel level;
+    std::string tag;
+    std::string message;
+};
+
+// Captures every message (any level) while alive; restores the default handler after.
+class CapturingLog {
+  public:
+    CapturingLog() {
+        BEACLogger::setLogHandler([this](const BEACLogMessageProvider& provider, BEACLogLevel level,
+                                         const std::string& tag, const char*, const char*, uint32_t) {
+            std::string message = provider();
+            std::lock_guard lock(mutex_);
+            lines_.push_back({level, tag, std::move(message)});
+        });
+    }
+    ~CapturingLog() {
+        BEACLogger::setLogHandler(&BEACLogger::defaultLogHandler);
+        BEACLogger::setIsUserDefinedLogLevel(false);
+    }
+    std::vector<LoggedLine> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::size_t count(const std::string& message) const {
+        std::size_t n = 0;
+        for (const auto& line : lines())
+            n += line.message == message;
+        return n;
+    }
+    bool containsPrefix(const std::string& prefix, BEACLogLevel level) const {
+        for (const auto& line : lines()) {
+            if (line.level == level && line.message.rfind(prefix, 0) == 0)
+                return true;
+        }
+        return false;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<LoggedLine> lines_;
+};
+
+// The core's clock, set by hand while alive.
+class ManualNow {
+  public:
+    explicit ManualNow(double secondsSinceReferenceDate = 700000000.0) : now_(secondsSinceReferenceDate) {
+        beac::detail::setNowSource([this] {
+            std::lock_guard lock(mutex_);
+            return plat::Date(now_);
+        });
+    }
+    ~ManualNow() { beac::detail::setNowSource(nullptr); }
+    void advance(double seconds) {
+        std::lock_guard lock(mutex_);
+        now_ += seconds;
+    }
+    plat::Date now() const {
+        std::lock_guard lock(mutex_);
+        return plat::Date(now_);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    double now_;
+};
+
+// Settings file and SDK folder inside a temporary folder.
+class SandboxedSDK {
+  public:
+    SandboxedSDK() : defaults_(std::make_shared<plat::UserDefaults>((dir_ / "defaults.plist").string())) {
+        BEACBeaconUserDefaults::resetSharedInstance(defaults_);
+        BEACUtility::setBeaconDirectoryPath((dir_ / "sdk").string());
+    }
+    ~SandboxedSDK() {
+        BEACBeaconUserDefaults::resetSharedInstance();
+        BEACUtility::setBeaconDirectoryPath(std::nullopt);
+    }
+    const testsupport::TempDir& dir() const { return dir_; }
+    const std::shared_ptr<plat::UserDefaults>& defaults() const { return defaults_; }
+    // A fresh process's view of the same settings file.
+    void relaunchDefaults() {
+        defaults_ = std::make_shared<plat::UserDefaults>((dir_ / "defaults.plist").string());
+        BEACBeaconUserDefaults::resetSharedInstance(defaults_);
+    }
+
+  private:
+    testsupport::TempDir dir_;
+    std::shared_ptr<plat::UserDefaults> defaults_;
+};
+
+}  // namespace beactest
