@@ -51,11 +51,18 @@ std::optional<plat::Data> BEACUtility::archiveKeyedData(const std::optional<plat
 }
 
 std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<plat::Data>& data) {
+    return unarchiveKeyedData(data, nullptr);
+}
+
+std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<plat::Data>& data,
+                                                           plat::ErrorPtr* error) {
     if (!data)
         return std::nullopt;
     beac::detail::registerCoreClasses();
     auto unarchiver = plat::KeyedUnarchiver::create(*data);
     if (!unarchiver.ok()) {
+        if (error)
+            *error = unarchiver.error();
         BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@", errorText(unarchiver.error()));
         return std::nullopt;
     }
@@ -67,6 +74,8 @@ std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<p
     unarchiver.value()->setRequiresSecureCoding(false);
     auto root = unarchiver.value()->decodeTopLevelObject("root");
     if (!root.ok() || !root.value()) {
+        if (error && !root.ok())
+            *error = root.error();
         BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@",
                      root.ok() ? std::string("no root object") : errorText(root.error()));
         return std::nullopt;

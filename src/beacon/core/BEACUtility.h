@@ -19,6 +19,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 
 inline constexpr int64_t BEACAppEnvironmentOther = 99;
@@ -40,6 +41,9 @@ class BEACUtility {
     // written under a registered old class name decode into the current class.
     static std::optional<plat::Data> archiveKeyedData(const std::optional<plat::Value>& object);
     static std::optional<plat::Value> unarchiveKeyedData(const std::optional<plat::Data>& data);
+    // As above; the reason of a failure goes to *error.
+    static std::optional<plat::Value> unarchiveKeyedData(const std::optional<plat::Data>& data,
+                                                         plat::ErrorPtr* error);
     // Old archived class name to current class name; a later registration of
     // a name wins.
     static void addMigrationClasses(const std::map<std::string, std::string>& oldToCurrent);

@@ -11,6 +11,7 @@
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "beacon/core/detail/BEACNow.h"
+#include "platform/security/Keychain.h"
 #include "support/TempDir.h"
 
 namespace beactest {
@@ -87,14 +88,17 @@ class ManualNow {
     double now_;
 };
 
-// Settings file and SDK folder inside a temporary folder.
+// Settings file, SDK folder and keychain file inside a temporary folder.
 class SandboxedSDK {
   public:
     SandboxedSDK() : defaults_(std::make_shared<plat::UserDefaults>((dir_ / "defaults.plist").string())) {
         BEACBeaconUserDefaults::resetSharedInstance(defaults_);
         BEACUtility::setBeaconDirectoryPath((dir_ / "sdk").string());
+        plat::security::Keychain::setDefaultKeychain(
+            std::make_shared<plat::security::FileKeychain>((dir_ / "keychain" / "login.keychain").string()));
     }
     ~SandboxedSDK() {
+        plat::security::Keychain::setDefaultKeychain(nullptr);
         BEACBeaconUserDefaults::resetSharedInstance();
         BEACUtility::setBeaconDirectoryPath(std::nullopt);
     }

@@ -1,0 +1,534 @@
+#include "beacon/core/BEACDBStorage.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cctype>
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACUtility.h"
+
+namespace {
+
+// Lets file names be URIs in every connection of the process. SQLite accepts
+// this only before it is initialised; the outcome is logged once, at the first
+// storage object.
+int configureSQLite() {
+    static const int result = sqlite3_config(SQLITE_CONFIG_URI, 1);
+    return result;
+}
+
+void logSQLiteConfigurationOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        int result = configureSQLite();
+        if (result == SQLITE_OK)
+            BEACLogDebug(kBEACLogTag, "SQLite global configuration successfully updated.");
+        else
+            BEACLogError(kBEACLogTag, "Failed to update SQLite global configuration. Error: %@.",
+                         sqlite3_errstr(result));
+    });
+}
+
+// "file:" URI of a path, percent-encoding everything but unreserved characters and "/".
+std::string fileURI(const std::string& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        }
+    }
+    return uri;
+}
+
+bool isCorruption(int code) {
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+plat::Value columnValue(sqlite3_stmt* statement, int index) {
+    switch (int type = sqlite3_column_type(statement, index)) {
+        case SQLITE_NULL:
+            return plat::Value();
+        case SQLITE_TEXT:
+            return plat::Value(
+                std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(statement, index)),
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, index))));
+        case SQLITE_INTEGER:
+            return plat::Value(static_cast<int64_t>(sqlite3_column_int64(statement, index)));
+        default:
+            BEACLogError(kBEACLogTag,
+                         "Could not retrieve column value at index %d from statement: unknown type %d.",
+                         index, type);
+            return plat::Value();
+    }
+}
+
+}  // namespace
+
+// BEACStorageBindableArray
+
+int BEACStorageBindableArray::bindAllValuesWithStatement(sqlite3_stmt* statement, sqlite3* db) const {
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        int index = static_cast<int>(i + 1);
+        int result;
+        if (const auto* text = std::get_if<std::optional<std::string>>(&values_[i])) {
+            result = *text ? sqlite3_bind_text(statement, index, (*text)->data(),
+                                               static_cast<int>((*text)->size()), SQLITE_TRANSIENT)
+                           : sqlite3_bind_null(statement, index);
+        } else {
+            result = sqlite3_bind_int64(statement, index, std::get<int64_t>(values_[i]));
+        }
+        if (result != SQLITE_OK) {
+            BEACLogError(kBEACLogTag, "Binding query parameter %d failed with error: %d. Message: %@", index,
+                         result, sqlite3_errmsg(db));
+            return result;
+        }
+    }
+    return SQLITE_OK;
+}
+
+// BEACDBConnection
+
+int BEACDBConnection::execute(const std::string& sql, const BEACStorageBindableArray* values,
+                              const std::function<int(sqlite3_stmt*)>& block) {
+    sqlite3_stmt* statement = nullptr;
+    auto cached = cache_->find(sql);
+    if (cached != cache_->end()) {
+        statement = cached->second;
+    } else {
+        int result = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+        if (result != SQLITE_OK) {
+            BEACLogError(kBEACLogTag, "Failed to prepare SQLite statement, result=%d\n\t%@", result,
+                         sqlite3_errmsg(db_));
+            return result;
+        }
+        // Statements built from a variable number of placeholders are not kept.
+        if (cache_->size() < 64)
+            cache_->emplace(sql, statement);
+        else
+            cached = cache_->end();
+    }
+    int result = values ? values->bindAllValuesWithStatement(statement, db_) : SQLITE_OK;
+    if (result == SQLITE_OK)
+        result = block(statement);
+    if (cache_->count(sql)) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+    } else if (int finalized = sqlite3_finalize(statement); finalized != SQLITE_OK && result == SQLITE_OK) {
+        BEACLogError(kBEACLogTag, "Failed to finalize SQLite statement, result=%d\n\t%@", finalized,
+                     sqlite3_errmsg(db_));
+    }
+    return result;
+}
+
+int BEACDBConnection::executeNonSelectionQuery(const std::string& sql,
+                                               const BEACStorageBindableArray* values) {
+    return execute(sql, values, [this](sqlite3_stmt* statement) {
+        int result = sqlite3_step(statement);
+        if (result == SQLITE_DONE)
+            return SQLITE_OK;
+        if (isCorruption(result))
+            BEACLogError(kBEACLogTag, "A database file is corrupted, result=%d\n\t%@", result,
+                         sqlite3_errmsg(db_));
+        else if (result == SQLITE_FULL)
+            BEACLogDebug(kBEACLogTag, "Query failed with error: %d\n\t%@", result, sqlite3_errmsg(db_));
+        else
+            BEACLogError(kBEACLogTag, "Could not execute the statement, result=%d\n\t%@", result,
+                         sqlite3_errmsg(db_));
+        return result;
+    });
+}
+
+std::vector<BEACStorageRow> BEACDBConnection::executeSelectionQuery(const std::string& sql,
+                                                                    const BEACStorageBindableArray* values,
+                                                                    int* result) {
+    std::vector<BEACStorageRow> rows;
+    int code = execute(sql, values, [&](sqlite3_stmt* statement) {
+        int step;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+            int columns = sqlite3_column_count(statement);
+            if (columns == 0)
+                continue;
+            BEACStorageRow row;
+            row.reserve(static_cast<std::size_t>(columns));
+            for (int i = 0; i < columns; ++i)
+                row.push_back(columnValue(statement, i));
+            rows.push_back(std::move(row));
+        }
+        if (step == SQLITE_DONE)
+            return SQLITE_OK;
+        BEACLogError(kBEACLogTag, "Query failed with error: %d\n\t%@", step, sqlite3_errmsg(db_));
+        return step;
+    });
+    if (result)
+        *result = code;
+    return rows;
+}
+
+int64_t BEACDBConnection::querySingleValue(const std::string& sql, int* result) {
+    auto rows = executeSelectionQuery(sql, nullptr, result);
+    if (rows.empty() || rows[0].empty())
+        return 0;
+    return rows[0][0].longLongValue();
+}
+
+int64_t BEACDBConnection::lastInsertRowId() const {
+    return sqlite3_last_insert_rowid(db_);
+}
+
+// BEACDBStorage
+
+BEACDBStorage::BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t version, std::string filename)
+    : BEACDBStorage(std::move(schema), version, std::move(filename), DeferInitialization{}) {
+    initialize();
+}
+
+BEACDBStorage::BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t version, std::string filename,
+                             DeferInitialization)
+    : schema_(std::move(schema)), version_(version), filename_(std::move(filename)) {
+    logSQLiteConfigurationOnce();
+}
+
+BEACDBStorage::~BEACDBStorage() {
+    closeConnection();
+}
+
+void BEACDBStorage::initialize() {
+    std::lock_guard lock(mutex_);
+    int result = configureDatabase();
+    if (isCorruption(result)) {
+        BEACLogError(
+            kBEACLogTag,
+            "Database \"%@\" is damaged; it is deleted and created afresh, and the data it held is lost.",
+            filename_);
+        dropDatabase();
+        result = configureDatabase();
+    }
+    if (result != SQLITE_OK)
+        BEACLogError(kBEACLogTag, "Failed to initialize database.");
+}
+
+int BEACDBStorage::openConnection() {
+    if (db_)
+        return SQLITE_OK;
+    if (dbFilePath_.empty())
+        return SQLITE_CANTOPEN;
+    int result = sqlite3_open_v2(fileURI(dbFilePath_).c_str(), &db_,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
+    if (result != SQLITE_OK) {
+        BEACLogError(kBEACLogTag, "Failed to open database with result: %d.", result);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return result;
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    BEACDBConnection connection(db_, &statements_);
+    int journal = SQLITE_OK;
+    connection.executeSelectionQuery("PRAGMA journal_mode = WAL;", nullptr, &journal);
+    if (journal == SQLITE_OK)
+        journal = connection.executeNonSelectionQuery("PRAGMA synchronous = NORMAL;");
+    if (journal != SQLITE_OK) {
+        closeConnection();
+        return journal;
+    }
+    return SQLITE_OK;
+}
+
+void BEACDBStorage::closeConnection() {
+    for (auto& [sql, statement] : statements_)
+        sqlite3_finalize(statement);
+    statements_.clear();
+    if (db_)
+        sqlite3_close_v2(db_);
+    db_ = nullptr;
+}
+
+int BEACDBStorage::applyPageLimit() {
+    BEACDBConnection connection(db_, &statements_);
+    int result = SQLITE_OK;
+    connection.executeSelectionQuery(plat::format("PRAGMA max_page_count = %ld", maxSizeInBytes_ / pageSize_),
+                                     nullptr, &result);
+    if (result != SQLITE_OK && !isCorruption(result))
+        BEACLogError(kBEACLogTag, "Failed to open database with specified maximum size constraint.");
+    return result;
+}
+
+int BEACDBStorage::configureDatabase() {
+    closeConnection();
+    const bool existed = BEACUtility::fileExistsForPathComponent(filename_);
+    auto path = BEACUtility::createFileAtPathComponent(filename_, std::nullopt, false, false);
+    dbFilePath_ = path.value_or(std::string());
+    maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    pageSize_ = 0;
+    if (int result = openConnection(); result != SQLITE_OK)
+        return result;
+    BEACDBConnection db(db_, &statements_);
+    int result = SQLITE_OK;
+    int64_t pageSize = db.querySingleValue("PRAGMA page_size;", &result);
+    if (result != SQLITE_OK) {
+        closeConnection();
+        return result;
+    }
+    if (pageSize == 0) {
+        BEACLogError(kBEACLogTag, "Failed to get storage page size.");
+        closeConnection();
+        return SQLITE_ERROR;
+    }
+    uint64_t storedVersion = static_cast<uint64_t>(db.querySingleValue("PRAGMA user_version", &result));
+    if (result != SQLITE_OK) {
+        closeConnection();
+        return result;
+    }
+    if (schema_) {
+        if (result = createTablesWithSchema(*schema_, db); result != SQLITE_OK) {
+            BEACLogError(kBEACLogTag, "Failed to create tables with schema with error \"%d\".", result);
+            closeConnection();
+            return result;
+        }
+    }
+    if (!existed) {
+        BEACLogInfo(kBEACLogTag, "Created \"%@\" database with %lu version.", filename_, version_);
+        customizeDatabase(db);
+    } else if (storedVersion < version_) {
+        BEACLogInfo(kBEACLogTag, "Migrating \"%@\" database from version %lu to %lu.", filename_,
+                    storedVersion, version_);
+        migrateDatabase(db, storedVersion);
+    }
+    enableAutoVacuum(db);
+    db.executeSelectionQuery(plat::format("PRAGMA user_version = %lu", version_));
+    pageSize_ = pageSize;
+    if (result = applyPageLimit(); result != SQLITE_OK && isCorruption(result)) {
+        closeConnection();
+        return result;
+    }
+    return SQLITE_OK;
+}
+
+void BEACDBStorage::enableAutoVacuum(BEACDBConnection& db) {
+    if (db.querySingleValue("PRAGMA auto_vacuum") == 1)
+        return;
+    BEACLogDebug(kBEACLogTag, "Vacuuming database and enabling auto_vacuum");
+    db.executeSelectionQuery("PRAGMA auto_vacuum = FULL;");
+    db.executeNonSelectionQuery("VACUUM;");
+}
+
+int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block) {
+    std::lock_guard lock(mutex_);
+    if (pageSize_ == 0) {
+        BEACLogError(kBEACLogTag,
+                     "The database was not configured correctly. The page size is expected to be non zero.");
+        return SQLITE_ERROR;
+    }
+    if (!db_) {
+        if (int result = openConnection(); result != SQLITE_OK)
+            return result;
+        if (int result = applyPageLimit(); isCorruption(result)) {
+            closeConnection();
+            return result;
+        }
+    }
+    BEACDBConnection connection(db_, &statements_);
+    return block(connection);
+}
+
+int BEACDBStorage::executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values) {
+    return executeQueryUsingBlock(
+        [&](BEACDBConnection& db) { return db.executeNonSelectionQuery(sql, values); });
+}
+
+std::vector<BEACStorageRow> BEACDBStorage::executeSelectionQuery(const std::string& sql,
+                                                                 const BEACStorageBindableArray* values) {
+    std::vector<BEACStorageRow> rows;
+    executeQueryUsingBlock([&](BEACDBConnection& db) {
+        int result = SQLITE_OK;
+        rows = db.executeSelectionQuery(sql, values, &result);
+        return result;
+    });
+    return rows;
+}
+
+uint64_t BEACDBStorage::countEntriesForTable(const std::string& table,
+                                             const std::optional<std::string>& condition,
+                                             const BEACStorageBindableArray* values) {
+    std::string sql = plat::format("SELECT COUNT(*) FROM \"%@\" ", table);
+    if (condition && !condition->empty())
+        sql += plat::format("WHERE %@", *condition);
+    auto rows = executeSelectionQuery(sql, values);
+    if (rows.empty() || rows[0].empty())
+        return 0;
+    return static_cast<uint64_t>(rows[0][0].longLongValue());
+}
+
+std::string BEACDBStorage::columnsQueryFromColumnsSchema(const BEACTableSchema& columns) {
+    std::string text;
+    for (const auto& column : columns) {
+        if (!text.empty())
+            text += ", ";
+        std::string words;
+        for (const auto& word : column.constraints)
+            words += (words.empty() ? "" : " ") + word;
+        text += plat::format("\"%@\" %@", column.name, words);
+    }
+    return text;
+}
+
+std::map<std::string, std::map<std::string, std::size_t>> BEACDBStorage::columnsIndexes(
+    const BEACDBSchema& schema) {
+    std::map<std::string, std::map<std::string, std::size_t>> indexes;
+    for (const auto& [table, columns] : schema) {
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            indexes[table][columns[i].name] = i;
+    }
+    return indexes;
+}
+
+bool BEACDBStorage::tableExists(const std::string& table, BEACDBConnection& db, int* result) {
+    BEACStorageBindableArray values;
+    values.addString(table);
+    int code = SQLITE_OK;
+    auto rows = db.executeSelectionQuery(
+        "SELECT COUNT(*) FROM \"sqlite_master\" WHERE \"type\"='table' AND \"name\"=?;", &values, &code);
+    if (result)
+        *result = code;
+    return !rows.empty() && !rows[0].empty() && rows[0][0].longLongValue() != 0;
+}
+
+int BEACDBStorage::createTablesWithSchema(const BEACDBSchema& schema, BEACDBConnection& db) {
+    std::vector<std::string> statements;
+    for (const auto& [table, columns] : schema) {
+        int result = SQLITE_OK;
+        if (tableExists(table, db, &result))
+            continue;
+        if (result != SQLITE_OK)
+            return result;
+        statements.push_back(
+            plat::format("CREATE TABLE \"%@\" (%@);", table, columnsQueryFromColumnsSchema(columns)));
+    }
+    for (const auto& statement : statements) {
+        if (int result = db.executeNonSelectionQuery(statement); result != SQLITE_OK)
+            return result;
+    }
+    return SQLITE_OK;
+}
+
+bool BEACDBStorage::createTable(const std::string& table, const BEACTableSchema& columns) {
+    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+        int code = SQLITE_OK;
+        if (tableExists(table, db, &code) || code != SQLITE_OK)
+            return code;
+        code = db.executeNonSelectionQuery(
+            plat::format("CREATE TABLE \"%@\" (%@);", table, columnsQueryFromColumnsSchema(columns)));
+        if (code == SQLITE_OK)
+            BEACLogVerbose(kBEACLogTag, "Table %@ has been created", table);
+        return code;
+    });
+    if (result != SQLITE_OK)
+        BEACLogError(kBEACLogTag, "Failed to create table %@", table);
+    return result == SQLITE_OK;
+}
+
+bool BEACDBStorage::dropTable(const std::string& table) {
+    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+        int code = SQLITE_OK;
+        if (!tableExists(table, db, &code) || code != SQLITE_OK)
+            return code;
+        code = db.executeNonSelectionQuery(plat::format("DROP TABLE \"%@\";", table));
+        if (code == SQLITE_OK)
+            BEACLogVerbose(kBEACLogTag, "Table %@ has been deleted", table);
+        return code;
+    });
+    if (result != SQLITE_OK)
+        BEACLogError(kBEACLogTag, "Failed to delete table %@", table);
+    return result == SQLITE_OK;
+}
+
+// The companions go too: a hot journal or WAL left behind would be replayed
+// into the new file.
+void BEACDBStorage::dropDatabase() {
+    std::lock_guard lock(mutex_);
+    closeConnection();
+    if (dbFilePath_.empty()) {
+        BEACLogError(kBEACLogTag, "Failed to delete database.");
+        return;
+    }
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        std::string companion = dbFilePath_ + suffix;
+        if (::access(companion.c_str(), F_OK) == 0)
+            BEACUtility::deleteFileAtPath(companion);
+    }
+    if (BEACUtility::deleteFileAtPath(dbFilePath_))
+        BEACLogVerbose(kBEACLogTag, "Database %@ has been deleted.", fileURI(dbFilePath_));
+    else
+        BEACLogError(kBEACLogTag, "Failed to delete database.");
+}
+
+void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) {
+    bool accepted = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (pageSize_ == 0) {
+            BEACLogError(
+                kBEACLogTag,
+                "The database was not configured correctly. The page size is expected to be non zero.");
+        } else if (openConnection() == SQLITE_OK) {
+            BEACDBConnection db(db_, &statements_);
+            int64_t current = db.querySingleValue("PRAGMA page_count;");
+            BEACLogDebug(kBEACLogTag, "Found %ld pages in the database.", current);
+            int64_t pages = sizeInBytes / pageSize_ + (sizeInBytes % pageSize_ != 0 ? 1 : 0);
+            if (current > pages) {
+                BEACLogWarning(
+                    kBEACLogTag,
+                    "Cannot change database size to %ld bytes as it would cause a loss of data. Maximum "
+                    "database size will not be changed.",
+                    sizeInBytes);
+            } else {
+                int result = SQLITE_OK;
+                db.executeSelectionQuery(plat::format("PRAGMA max_page_count = %ld", pages), nullptr,
+                                         &result);
+                if (result != SQLITE_OK) {
+                    BEACLogError(kBEACLogTag,
+                                 "Could not change maximum database size to %ld bytes. SQLite error code: %i",
+                                 sizeInBytes, result);
+                } else {
+                    int64_t actual = db.querySingleValue("PRAGMA max_page_count;");
+                    int64_t newSize = pageSize_ * actual;
+                    if (actual == pages) {
+                        if (newSize == sizeInBytes)
+                            BEACLogInfo(kBEACLogTag, "Changed maximum database size to %ld bytes.",
+                                        sizeInBytes);
+                        else
+                            BEACLogInfo(kBEACLogTag,
+                                        "Changed maximum database size to %ld bytes (next multiple of 4KiB).",
+                                        newSize);
+                        maxSizeInBytes_ = newSize;
+                        accepted = true;
+                    } else {
+                        BEACLogError(kBEACLogTag,
+                                     "Could not change maximum database size to %ld bytes, current maximum "
+                                     "size is %ld "
+                                     "bytes.",
+                                     sizeInBytes, newSize);
+                        applyPageLimit();  // the old limit stays in force
+                    }
+                }
+            }
+        }
+    }
+    if (completion)
+        completion(accepted);
+}
+
+int64_t BEACDBStorage::maxSizeInBytes() const {
+    std::lock_guard lock(mutex_);
+    return maxSizeInBytes_;
+}
+
+int64_t BEACDBStorage::pageSize() const {
+    std::lock_guard lock(mutex_);
+    return pageSize_;
+}

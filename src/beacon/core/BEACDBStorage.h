@@ -1,0 +1,159 @@
+// The SDK's wrapper over SQLite: one database file in the SDK folder, tables
+// made from a schema description, a schema version in PRAGMA user_version
+// with hooks for new and older files, FULL auto-vacuum, a maximum file size
+// through PRAGMA max_page_count, and recovery from a damaged file by deleting
+// it together with its "-journal", "-wal" and "-shm" companions and creating
+// it afresh.
+//
+// Every value travels through BEACStorageBindableArray and is bound to a "?"
+// placeholder. Integers are read as 64-bit values.
+//
+// One connection is kept open for the object's life (WAL journal,
+// synchronous NORMAL: a commit survives a crash of the process) and its
+// prepared statements are reused; the size limit is applied to it whenever it
+// is opened or the limit changes. Operations are serialised by a lock, so any
+// thread may call; the log store calls from the channel group's queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// SQLite result codes the callers look at.
+inline constexpr int BEACSQLiteOK = 0;
+inline constexpr int BEACSQLiteError = 1;
+inline constexpr int BEACSQLiteCorrupt = 11;
+inline constexpr int BEACSQLiteFull = 13;
+inline constexpr int BEACSQLiteNotADB = 26;
+
+struct BEACColumnSchema {
+    std::string name;
+    std::vector<std::string> constraints;  // "INTEGER", "PRIMARY KEY", ...
+};
+using BEACTableSchema = std::vector<BEACColumnSchema>;
+// Tables in creation order.
+using BEACDBSchema = std::vector<std::pair<std::string, BEACTableSchema>>;
+
+// One result row: null, string or 64-bit integer per column.
+using BEACStorageRow = std::vector<plat::Value>;
+
+class BEACStorageBindableArray {
+  public:
+    // nullopt binds NULL.
+    void addString(std::optional<std::string> value) { values_.emplace_back(std::move(value)); }
+    void addNumber(int64_t value) { values_.emplace_back(value); }
+    std::size_t count() const { return values_.size(); }
+    // Binds value i to parameter i + 1; the first failure is logged and returned.
+    int bindAllValuesWithStatement(sqlite3_stmt* statement, sqlite3* db) const;
+
+  private:
+    std::vector<std::variant<std::optional<std::string>, int64_t>> values_;
+};
+
+// The open connection, as handed to executeQueryUsingBlock.
+class BEACDBConnection {
+  public:
+    // One step; 0 for SQLITE_DONE, else the code (logged).
+    int executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values = nullptr);
+    // All rows; the code of a failure goes to *result (rows read before it are kept).
+    std::vector<BEACStorageRow> executeSelectionQuery(const std::string& sql,
+                                                      const BEACStorageBindableArray* values = nullptr,
+                                                      int* result = nullptr);
+    // First value of the first row, 0 when there is none.
+    int64_t querySingleValue(const std::string& sql, int* result = nullptr);
+    int64_t lastInsertRowId() const;
+    sqlite3* handle() const { return db_; }
+
+  private:
+    friend class BEACDBStorage;
+    BEACDBConnection(sqlite3* db, std::map<std::string, sqlite3_stmt*>* cache) : db_(db), cache_(cache) {}
+    int execute(const std::string& sql, const BEACStorageBindableArray* values,
+                const std::function<int(sqlite3_stmt*)>& block);
+
+    sqlite3* db_;
+    std::map<std::string, sqlite3_stmt*>* cache_;
+};
+
+class BEACDBStorage {
+  public:
+    static constexpr int64_t kDefaultMaxSizeInBytes = 10485760;
+
+    // Configures the file `filename` in the SDK folder; a damaged file is
+    // recreated. The object exists even when configuration failed (then every
+    // operation fails).
+    BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t version, std::string filename);
+    virtual ~BEACDBStorage();
+    BEACDBStorage(const BEACDBStorage&) = delete;
+    BEACDBStorage& operator=(const BEACDBStorage&) = delete;
+
+    // Runs the block with the open connection and returns its result; the
+    // open or size-limit failure otherwise.
+    int executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block);
+    int executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values = nullptr);
+    std::vector<BEACStorageRow> executeSelectionQuery(const std::string& sql,
+                                                      const BEACStorageBindableArray* values = nullptr);
+    uint64_t countEntriesForTable(const std::string& table, const std::optional<std::string>& condition,
+                                  const BEACStorageBindableArray* values = nullptr);
+    bool createTable(const std::string& table, const BEACTableSchema& columns);
+    bool dropTable(const std::string& table);
+    // Deletes the file and its companions.
+    void dropDatabase();
+    // Refuses sizes below the current content; rounds up to whole pages.
+    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion);
+
+    const std::string& dbFilePath() const { return dbFilePath_; }
+    int64_t maxSizeInBytes() const;
+    int64_t pageSize() const;
+    const std::optional<BEACDBSchema>& schema() const { return schema_; }
+
+    // `"name" WORDS`, joined by ", ".
+    static std::string columnsQueryFromColumnsSchema(const BEACTableSchema& columns);
+    // Table name to column name to position.
+    static std::map<std::string, std::map<std::string, std::size_t>> columnsIndexes(
+        const BEACDBSchema& schema);
+    static int createTablesWithSchema(const BEACDBSchema& schema, BEACDBConnection& db);
+    static bool tableExists(const std::string& table, BEACDBConnection& db, int* result = nullptr);
+
+  protected:
+    struct DeferInitialization {};
+    // Keeps the arguments only; the subclass calls initialize() once its own
+    // members are in place, so that the hooks below reach the subclass.
+    BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t version, std::string filename,
+                  DeferInitialization);
+
+    // Called once when the file has just been created.
+    virtual void customizeDatabase(BEACDBConnection& /*db*/) {}
+    // Called when the stored version is lower than the requested one.
+    virtual void migrateDatabase(BEACDBConnection& /*db*/, uint64_t /*fromVersion*/) {}
+    // Configures the file; a damaged file is deleted and configured again.
+    void initialize();
+
+  private:
+    int configureDatabase();
+    int openConnection();
+    void closeConnection();
+    int applyPageLimit();
+    void enableAutoVacuum(BEACDBConnection& db);
+
+    std::optional<BEACDBSchema> schema_;
+    uint64_t version_;
+    std::string filename_;
+    std::string dbFilePath_;
+    mutable std::recursive_mutex mutex_;
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> statements_;
+    int64_t maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    int64_t pageSize_ = 0;
+};

@@ -1,0 +1,185 @@
+#include "beacon/core/BEACEncrypter.h"
+
+#include <cstring>
+
+#include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACKeychainUtil.h"
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACUtility.h"
+#include "beacon/core/detail/BEACNow.h"
+#include "platform/foundation/Text.h"
+#include "platform/security/AES.h"
+
+namespace {
+
+std::mutex metadataMutex;
+std::mutex keyMutex;
+
+constexpr std::size_t kIVLength = plat::security::AESBlockLength;
+
+bool isKnownTag(std::string_view tag) {
+    return tag == kBEACEncryptionKeyTag || tag == kBEACEncryptionKeyTagAlternate;
+}
+
+std::optional<plat::Data> decodeKey(const std::string& base64) {
+    auto key = plat::Data::fromBase64(base64);
+    if (!key || key->length() != plat::security::AES256KeyLength)
+        return std::nullopt;
+    return key;
+}
+
+}  // namespace
+
+std::optional<std::string> BEACEncrypter::encryptString(const std::string& string) {
+    auto encrypted = encryptData(plat::Data::fromString(string));
+    if (!encrypted)
+        return std::nullopt;
+    return encrypted->base64EncodedString();
+}
+
+std::optional<std::string> BEACEncrypter::decryptString(const std::string& string) {
+    auto data = plat::Data::fromBase64(string);
+    if (!data) {
+        BEACLogWarning(kBEACLogTag, "Conversion of encrypted string to NSData failed.");
+        return std::nullopt;
+    }
+    auto plain = decryptData(*data);
+    if (!plain || !plat::text::isValidUTF8(plain->view())) {
+        BEACLogWarning(kBEACLogTag, "Converting decrypted NSData to NSString failed.");
+        return std::nullopt;
+    }
+    return plain->toString();
+}
+
+std::optional<plat::Data> BEACEncrypter::encryptData(const plat::Data& data) {
+    std::string tag = getCurrentKeyTag();
+    auto key = getKeyWithKeyTag(tag);
+    auto iv = generateInitializationVector();
+    if (!key || !iv)
+        return std::nullopt;
+    auto cipher = performCryptoOperation(0, data, iv, *key);
+    if (!cipher)
+        return std::nullopt;
+    plat::Data result = getMetadataStringWithKeyTag(tag);
+    result.append(":", 1);
+    result.append(*iv);
+    result.append(*cipher);
+    return result;
+}
+
+// The layout is recognised only by a metadata prefix naming a known slot;
+// anything else is legacy cipher text, so a damaged or foreign prefix never
+// reaches the keychain.
+std::optional<plat::Data> BEACEncrypter::decryptData(const plat::Data& data) {
+    const uint8_t* begin = data.bytes();
+    const void* colon = data.empty() ? nullptr : std::memchr(begin, ':', data.length());
+    if (colon) {
+        std::size_t metadataLength = static_cast<std::size_t>(static_cast<const uint8_t*>(colon) - begin);
+        std::string_view metadata(reinterpret_cast<const char*>(begin), metadataLength);
+        std::string_view tag = metadata.substr(0, metadata.find('/'));
+        if (plat::text::isValidUTF8(metadata) && isKnownTag(tag)) {
+            std::size_t ivStart = metadataLength + 1;
+            if (data.length() < ivStart + kIVLength) {
+                BEACLogError(kBEACLogTag, "Error performing encryption or decryption.");
+                return std::nullopt;
+            }
+            auto key = getKeyWithKeyTag(std::string(tag));
+            if (!key)
+                return std::nullopt;
+            plat::Data iv(begin + ivStart, kIVLength);
+            plat::Data cipher(begin + ivStart + kIVLength, data.length() - ivStart - kIVLength);
+            return performCryptoOperation(1, cipher, iv, *key);
+        }
+    }
+    auto key = getKeyWithKeyTag(kBEACEncryptionKeyTag);
+    if (!key)
+        return std::nullopt;
+    return performCryptoOperation(1, data, std::nullopt, *key);
+}
+
+std::optional<plat::Data> BEACEncrypter::getKeyWithKeyTag(const std::string& tag) {
+    if (!isKnownTag(tag))
+        return std::nullopt;
+    const bool original = tag == kBEACEncryptionKeyTag;
+    {
+        std::lock_guard lock(cacheMutex_);
+        auto& slot = original ? originalKeyData_ : alternateKeyData_;
+        if (slot)
+            return slot;
+    }
+    plat::security::OSStatus status = 0;
+    std::optional<plat::Data> key;
+    if (auto stored = BEACKeychainUtil::stringForKey(tag, &status)) {
+        key = decodeKey(*stored);
+    } else if (status == plat::security::errSecItemNotFound) {
+        std::lock_guard lock(keyMutex);
+        if (auto again = BEACKeychainUtil::stringForKey(tag, &status))
+            key = decodeKey(*again);
+        else if (status == plat::security::errSecItemNotFound)
+            key = generateAndSaveKeyWithTag(tag);
+    }
+    if (!key)
+        return std::nullopt;
+    // Keys are never replaced once stored, so caching what was read is safe.
+    std::lock_guard lock(cacheMutex_);
+    (original ? originalKeyData_ : alternateKeyData_) = key;
+    return key;
+}
+
+std::string BEACEncrypter::getCurrentKeyTag() {
+    std::lock_guard lock(metadataMutex);
+    auto value = BEACBeaconUserDefaults::shared()->objectForKey(kBEACEncryptionKeyMetadataKey);
+    if (!value || !value->isString()) {
+        rotateToNewKeyTag(kBEACEncryptionKeyTagAlternate);
+        return kBEACEncryptionKeyTagAlternate;
+    }
+    const std::string& metadata = *value->asString();
+    std::size_t slash = metadata.find('/');
+    std::string tag = metadata.substr(0, slash);
+    std::optional<plat::Date> expiry;
+    if (slash != std::string::npos)
+        expiry = BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1));
+    if (expiry && *expiry >= beac::detail::now() && isKnownTag(tag))
+        return tag;
+    std::string next = tag == kBEACEncryptionKeyTag ? kBEACEncryptionKeyTagAlternate : kBEACEncryptionKeyTag;
+    rotateToNewKeyTag(next);
+    return next;
+}
+
+void BEACEncrypter::rotateToNewKeyTag(const std::string& tag) {
+    plat::Date expiry = beac::detail::now().byAddingTimeInterval(kBEACEncryptionKeyLifetime);
+    BEACBeaconUserDefaults::shared()->setObject(plat::Value(tag + "/" + BEACUtility::dateToISO8601(expiry)),
+                                                kBEACEncryptionKeyMetadataKey);
+}
+
+plat::Data BEACEncrypter::getMetadataStringWithKeyTag(const std::string& tag) {
+    return plat::Data::fromString(tag + "/AES/CBC/PKCS7/32");
+}
+
+std::optional<plat::Data> BEACEncrypter::generateAndSaveKeyWithTag(const std::string& tag) {
+    auto key = plat::security::randomBytes(plat::security::AES256KeyLength);
+    if (!key) {
+        BEACLogError(kBEACLogTag, "Error generating encryption key. Error code: %d", -1);
+        return std::nullopt;
+    }
+    BEACKeychainUtil::storeString(key->base64EncodedString(), tag);
+    return key;
+}
+
+std::optional<plat::Data> BEACEncrypter::generateInitializationVector() {
+    auto iv = plat::security::randomBytes(kIVLength);
+    if (!iv)
+        BEACLogError(kBEACLogTag, "Error generating initialization vector. Error code: %d", -1);
+    return iv;
+}
+
+std::optional<plat::Data> BEACEncrypter::performCryptoOperation(int operation, const plat::Data& input,
+                                                                const std::optional<plat::Data>& iv,
+                                                                const plat::Data& key) {
+    plat::Data vector = iv.value_or(plat::Data(std::vector<uint8_t>(kIVLength, 0)));
+    auto output = operation == 0 ? plat::security::aes256CBCEncrypt(key, vector, input)
+                                 : plat::security::aes256CBCDecrypt(key, vector, input);
+    if (!output)
+        BEACLogError(kBEACLogTag, "Error performing encryption or decryption.");
+    return output;
+}

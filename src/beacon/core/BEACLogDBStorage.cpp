@@ -1,0 +1,368 @@
+#include "beacon/core/BEACLogDBStorage.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/BEACSharedSchemaLog.h"
+#include "beacon/core/BEACUtility.h"
+#include "platform/foundation/UUID.h"
+
+namespace {
+
+constexpr const char* kTable = "logs";
+constexpr const char* kId = "id";
+constexpr const char* kGroupId = "groupId";
+constexpr const char* kLog = "log";
+constexpr const char* kTargetToken = "targetToken";
+constexpr const char* kTargetKey = "targetKey";
+constexpr const char* kPriority = "priority";
+
+std::string joined(const std::vector<plat::Value>& values, const char* separator) {
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            text += separator;
+        text += values[i].description();
+    }
+    return text;
+}
+
+std::vector<plat::Value> idValues(const std::vector<int64_t>& ids) {
+    std::vector<plat::Value> values;
+    values.reserve(ids.size());
+    for (int64_t id : ids)
+        values.emplace_back(id);
+    return values;
+}
+
+// The unarchiver names a class it has no factory for: a log type of a service
+// this process has not started, not damaged bytes.
+bool namesUnknownClass(const plat::ErrorPtr& error) {
+    if (!error)
+        return false;
+    const plat::Value* reason = error->userInfo().find(plat::DebugDescriptionErrorKey);
+    return reason && reason->isString() && reason->asString()->find("is not registered") != std::string::npos;
+}
+
+}  // namespace
+
+BEACDBSchema BEACLogDBStorage::logsSchema() {
+    return {{kTable,
+             {{kId, {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}},
+              {kGroupId, {"TEXT", "NOT NULL"}},
+              {kLog, {"TEXT", "NOT NULL"}},
+              {kTargetToken, {"TEXT"}},
+              {kTargetKey, {"TEXT"}},
+              {kPriority, {"INTEGER"}}}}};
+}
+
+BEACLogDBStorage::BEACLogDBStorage()
+    : BEACDBStorage(logsSchema(), kBEACLogsDatabaseVersion, kBEACLogsFileName, DeferInitialization{}) {
+    initialize();
+    auto indexes = columnsIndexes(logsSchema()).at(kTable);
+    idColumnIndex_ = indexes.at(kId);
+    groupIdColumnIndex_ = indexes.at(kGroupId);
+    logColumnIndex_ = indexes.at(kLog);
+    targetTokenColumnIndex_ = indexes.at(kTargetToken);
+}
+
+std::string BEACLogDBStorage::buildKeyFormatWithCount(std::size_t n) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < n; ++i)
+        text += i ? ",?" : "?";
+    return text + ")";
+}
+
+void BEACLogDBStorage::createPriorityIndex(BEACDBConnection& db) {
+    db.executeNonSelectionQuery(
+        plat::format("CREATE INDEX \"ix_%@_%@\" ON \"%@\" (\"%@\")", kTable, kPriority, kTable, kPriority));
+}
+
+void BEACLogDBStorage::customizeDatabase(BEACDBConnection& db) {
+    createPriorityIndex(db);
+}
+
+// Files of an older layout are rebuilt; their logs cannot be read.
+void BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVersion*/) {
+    db.executeNonSelectionQuery(plat::format("DROP TABLE IF EXISTS \"%@\";", kTable));
+    createTablesWithSchema(logsSchema(), db);
+    createPriorityIndex(db);
+}
+
+// Save
+
+bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) {
+    if (!log)
+        return false;
+    std::lock_guard lock(mutex_);
+    auto archived =
+        BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(log)));
+    std::optional<std::string> base64;
+    if (archived)
+        base64 = archived->base64EncodedString();
+    const int64_t priority = static_cast<int64_t>(flags & 0xFF);
+
+    BEACStorageBindableArray values;
+    values.addString(groupId);
+    values.addString(base64);
+    std::string insert;
+    if (auto schemaLog = std::dynamic_pointer_cast<BEACSharedSchemaLog>(log)) {
+        std::optional<std::string> token;
+        if (auto tokens = schemaLog->transmissionTargetTokens(); tokens && !tokens->empty())
+            token = *tokens->begin();
+        values.addString(token ? targetTokenEncrypter_.encryptString(*token) : std::nullopt);
+        values.addString(BEACUtility::targetKeyFromTargetToken(token));
+        insert =
+            plat::format("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?, ?)",
+                         kTable, kGroupId, kLog, kTargetToken, kTargetKey, kPriority);
+    } else {
+        insert = plat::format("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\") VALUES (?, ?, ?)", kTable,
+                              kGroupId, kLog, kPriority);
+    }
+    values.addNumber(priority);
+
+    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+        const int64_t capacity = pageSize() * (maxSizeInBytes() / pageSize());
+        const std::size_t length = base64 ? base64->size() : 0;
+        if (static_cast<int64_t>(length) >= capacity) {
+            BEACLogError(
+                kBEACLogTag,
+                "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu "
+                "bytes.",
+                length, static_cast<std::size_t>(capacity));
+            return BEACSQLiteError;
+        }
+        int code = db.executeNonSelectionQuery(insert, &values);
+        if (code == BEACSQLiteFull)
+            code = insertWithEviction(db, insert, values, priority);
+        if (code == BEACSQLiteOK)
+            BEACLogVerbose(kBEACLogTag, "Log is stored with id: '%ld'", db.lastInsertRowId());
+        return code;
+    });
+    if (result == BEACSQLiteFull)
+        BEACLogError(kBEACLogTag,
+                     "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+    return result == BEACSQLiteOK;
+}
+
+// Deletes candidates one at a time and retries the insert after each, inside
+// a savepoint, so that rows evicted for a log that still does not fit are
+// restored.
+int BEACLogDBStorage::insertWithEviction(BEACDBConnection& db, const std::string& insert,
+                                         const BEACStorageBindableArray& values, int64_t priority) {
+    BEACStorageBindableArray candidateValues;
+    candidateValues.addNumber(priority);
+    auto candidates = db.executeSelectionQuery(
+        plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC", kId,
+                     kTable, kPriority, kPriority, kId),
+        &candidateValues);
+    if (candidates.empty())
+        return BEACSQLiteFull;
+    if (int code = db.executeNonSelectionQuery("SAVEPOINT beac_evict"); code != BEACSQLiteOK)
+        return code;
+    int code = BEACSQLiteFull;
+    int64_t deleted = 0;
+    for (const auto& candidate : candidates) {
+        if (int deletion = deleteLogsWithColumnValues(db, {candidate[0]}, kId); deletion != BEACSQLiteOK) {
+            code = deletion;
+            break;
+        }
+        BEACLogDebug(kBEACLogTag, "Deleted a log with id %@ to store a new log.", candidate[0]);
+        ++deleted;
+        code = db.executeNonSelectionQuery(insert, &values);
+        if (code != BEACSQLiteFull)
+            break;
+    }
+    // SQLite may already have rolled the whole transaction back after an error.
+    if (!sqlite3_get_autocommit(db.handle())) {
+        if (code != BEACSQLiteOK) {
+            db.executeNonSelectionQuery("ROLLBACK TO beac_evict");
+            deleted = 0;
+        }
+        db.executeNonSelectionQuery("RELEASE beac_evict");
+    } else if (code != BEACSQLiteOK) {
+        deleted = 0;
+    }
+    if (deleted > 0)
+        BEACLogDebug(kBEACLogTag,
+                     "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
+                     deleted);
+    return code;
+}
+
+uint64_t BEACLogDBStorage::countLogs() {
+    return countEntriesForTable(kTable, std::nullopt);
+}
+
+// Load
+
+std::vector<int64_t> BEACLogDBStorage::excludedIds(const std::string& groupId) const {
+    std::vector<int64_t> ids(undecodable_.begin(), undecodable_.end());
+    if (auto group = batches_.find(groupId); group != batches_.end()) {
+        for (const auto& [batchId, batchIds] : group->second)
+            ids.insert(ids.end(), batchIds.begin(), batchIds.end());
+    }
+    return ids;
+}
+
+bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t limit,
+                                           const std::optional<std::vector<std::string>>& excludedTargetKeys,
+                                           const LoadCompletion& completion) {
+    std::lock_guard lock(mutex_);
+    BEACStorageBindableArray values;
+    std::string condition = plat::format("\"%@\" = ?", kGroupId);
+    values.addString(groupId);
+    if (excludedTargetKeys && !excludedTargetKeys->empty()) {
+        condition += plat::format(" AND \"%@\" NOT IN %@", kTargetKey,
+                                  buildKeyFormatWithCount(excludedTargetKeys->size()));
+        for (const auto& key : *excludedTargetKeys)
+            values.addString(key);
+    }
+    auto excluded = excludedIds(groupId);
+    if (!excluded.empty()) {
+        condition += plat::format(" AND \"%@\" NOT IN %@", kId, buildKeyFormatWithCount(excluded.size()));
+        for (int64_t id : excluded)
+            values.addNumber(id);
+    }
+    condition += plat::format(" ORDER BY \"%@\" DESC, \"%@\" ASC", kPriority, kId);
+    if (limit < std::numeric_limits<int64_t>::max())
+        condition += plat::format(" LIMIT %lu", limit + 1);
+
+    auto rows = logsWithCondition(condition, values);
+    const bool moreAvailable = rows.size() > limit;
+    if (moreAvailable)
+        rows.resize(limit);
+    std::vector<BEACLogPtr> logs;
+    std::vector<int64_t> ids;
+    for (auto& row : rows) {
+        ids.push_back(row.id);
+        logs.push_back(std::move(row.log));
+    }
+    std::optional<std::string> batchId;
+    if (!logs.empty()) {
+        batchId = plat::UUID().UUIDString();
+        BEACLogVerbose(kBEACLogTag, "Load log(s) with id(s) '%@' as batch Id:%@",
+                       joined(idValues(ids), "','"), *batchId);
+        batches_[groupId][*batchId] = std::move(ids);
+    }
+    if (completion)
+        completion(logs, batchId);
+    return moreAvailable;
+}
+
+std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
+    const std::string& condition, const BEACStorageBindableArray& values) {
+    std::lock_guard lock(mutex_);
+    std::string sql = plat::format("SELECT * FROM \"%@\"", kTable);
+    if (!condition.empty())
+        sql += plat::format(" WHERE %@", condition);
+    auto rows = executeSelectionQuery(sql, &values);
+    std::vector<Row> result;
+    result.reserve(rows.size());
+    std::vector<plat::Value> damaged;
+    for (auto& row : rows) {
+        if (row.size() <= targetTokenColumnIndex_)
+            continue;
+        const int64_t id = row[idColumnIndex_].longLongValue();
+        const std::string* text = row[logColumnIndex_].asString();
+        std::optional<plat::Data> archive;
+        if (text)
+            archive = plat::Data::fromBase64(*text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
+        plat::ErrorPtr error;
+        auto object = archive ? BEACUtility::unarchiveKeyedData(archive, &error) : std::nullopt;
+        auto log = object ? std::const_pointer_cast<BEACAbstractLog>(object->asObjectOf<BEACAbstractLog>())
+                          : nullptr;
+        if (!log) {
+            if (namesUnknownClass(error)) {
+                BEACLogError(kBEACLogTag, "Log with Id %@ is of a type this process cannot read; it is kept.",
+                             plat::Value(id));
+                undecodable_.insert(id);
+            } else {
+                BEACLogError(kBEACLogTag, "Deserialization failed for log with Id %@", plat::Value(id));
+                damaged.emplace_back(id);
+            }
+            continue;
+        }
+        if (const std::string* token = row[targetTokenColumnIndex_].asString()) {
+            if (token->empty()) {
+                BEACLogError(kBEACLogTag, "Unexpected empty target token for log with Id %@.",
+                             plat::Value(id));
+            } else if (auto plain = targetTokenEncrypter_.decryptString(*token)) {
+                log->addTransmissionTargetToken(*plain);
+            } else {
+                BEACLogError(kBEACLogTag, "Failed to decrypt the target token for log with Id %@.",
+                             plat::Value(id));
+            }
+        }
+        const std::string* group = row[groupIdColumnIndex_].asString();
+        result.push_back({id, group ? *group : std::string(), std::move(log)});
+    }
+    if (!damaged.empty())
+        deleteLogsWithColumnValues(damaged, kId);
+    return result;
+}
+
+std::vector<BEACLogPtr> BEACLogDBStorage::logsFromDBWithGroupId(const std::string& groupId) {
+    BEACStorageBindableArray values;
+    values.addString(groupId);
+    std::vector<BEACLogPtr> logs;
+    for (auto& row : logsWithCondition(plat::format("\"%@\" = ?", kGroupId), values))
+        logs.push_back(std::move(row.log));
+    return logs;
+}
+
+// Delete
+
+int BEACLogDBStorage::deleteLogsWithColumnValues(BEACDBConnection& db, const std::vector<plat::Value>& values,
+                                                 const std::string& columnName) {
+    BEACStorageBindableArray bound;
+    for (const auto& value : values) {
+        if (value.isString())
+            bound.addString(*value.asString());
+        else
+            bound.addNumber(value.longLongValue());
+    }
+    std::string trace =
+        plat::format("Deletion of log(s) by %@ with value(s) '%@'", columnName, joined(values, "','"));
+    int result = db.executeNonSelectionQuery(plat::format("DELETE FROM \"%@\" WHERE \"%@\" IN %@", kTable,
+                                                          columnName, buildKeyFormatWithCount(values.size())),
+                                             &bound);
+    if (result == BEACSQLiteOK)
+        BEACLogVerbose(kBEACLogTag, "%@ succeeded.", trace);
+    else
+        BEACLogError(kBEACLogTag, "%@ failed.", trace);
+    return result;
+}
+
+int BEACLogDBStorage::deleteLogsWithColumnValues(const std::vector<plat::Value>& values,
+                                                 const std::string& columnName) {
+    return executeQueryUsingBlock(
+        [&](BEACDBConnection& db) { return deleteLogsWithColumnValues(db, values, columnName); });
+}
+
+void BEACLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
+    std::lock_guard lock(mutex_);
+    auto group = batches_.find(groupId);
+    if (group == batches_.end())
+        return;
+    auto batch = group->second.find(batchId);
+    if (batch == group->second.end() || batch->second.empty())
+        return;
+    // A batch whose rows could not be deleted stays reserved, so that it is
+    // not handed out (and sent) a second time.
+    if (deleteLogsWithColumnValues(idValues(batch->second), kId) != BEACSQLiteOK)
+        return;
+    group->second.erase(batch);
+    if (group->second.empty())
+        batches_.erase(group);
+}
+
+std::vector<BEACLogPtr> BEACLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
+    std::lock_guard lock(mutex_);
+    auto logs = logsFromDBWithGroupId(groupId);
+    if (deleteLogsWithColumnValues({plat::Value(groupId)}, kGroupId) == BEACSQLiteOK)
+        batches_.erase(groupId);
+    return logs;
+}

@@ -1,0 +1,87 @@
+// The log store: every log a channel unit accepted, kept as one row of the
+// table "logs" in "Logs.sqlite" (SDK folder) until the ingestion confirmed it.
+//
+// Rows hold the group id, the log's keyed archive as base64 text, for Shared
+// Schema logs the encrypted target token and its target key, and the
+// priority (flags & 0xFF). Loads hand out a group's logs in batches, highest
+// priority first and oldest first within a priority; a batch's rows stay
+// reserved (left out of later loads of the same process) until the batch is
+// deleted. Pending batches are keyed by the exact group id, so one group's
+// deletion never releases another group's batches. When the file is full the
+// store evicts rows of equal or lower priority, lowest and oldest first, one
+// at a time, inside a savepoint: when the new log still does not fit, the
+// evicted rows are restored and only the new log is refused.
+//
+// A row that cannot be decoded is deleted (its bytes are damaged); a row
+// whose log class is unknown to this process is kept for a later launch and
+// left out of loads until then. Both are logged.
+//
+// Threads: every member may be called from any thread (one lock); the
+// channel group calls from its serial queue.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "beacon/core/BEACDBStorage.h"
+#include "beacon/core/BEACEncrypter.h"
+#include "beacon/core/BEACStorage.h"
+
+inline constexpr const char* kBEACLogsFileName = "Logs.sqlite";
+inline constexpr uint64_t kBEACLogsDatabaseVersion = 5;
+
+class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
+  public:
+    BEACLogDBStorage();
+
+    bool saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) override;
+    uint64_t countLogs() override;
+    std::vector<BEACLogPtr> deleteLogsWithGroupId(const std::string& groupId) override;
+    void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+    bool loadLogsWithGroupId(const std::string& groupId, uint64_t limit,
+                             const std::optional<std::vector<std::string>>& excludedTargetKeys,
+                             const LoadCompletion& completion) override;
+    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) override {
+        BEACDBStorage::setMaxStorageSize(sizeInBytes, completion);
+    }
+
+    struct Row {
+        int64_t id;
+        std::string groupId;
+        BEACLogPtr log;
+    };
+    // Rows matching the condition (SQL after WHERE, values bound in order).
+    std::vector<Row> logsWithCondition(const std::string& condition, const BEACStorageBindableArray& values);
+    std::vector<BEACLogPtr> logsFromDBWithGroupId(const std::string& groupId);
+    // "(?,?,...)" with n placeholders.
+    static std::string buildKeyFormatWithCount(std::size_t n);
+
+    static BEACDBSchema logsSchema();
+
+  protected:
+    void customizeDatabase(BEACDBConnection& db) override;
+    void migrateDatabase(BEACDBConnection& db, uint64_t fromVersion) override;
+
+  private:
+    static int deleteLogsWithColumnValues(BEACDBConnection& db, const std::vector<plat::Value>& values,
+                                          const std::string& columnName);
+    int deleteLogsWithColumnValues(const std::vector<plat::Value>& values, const std::string& columnName);
+    static void createPriorityIndex(BEACDBConnection& db);
+    int insertWithEviction(BEACDBConnection& db, const std::string& insert,
+                           const BEACStorageBindableArray& values, int64_t priority);
+    std::vector<int64_t> excludedIds(const std::string& groupId) const;
+
+    std::recursive_mutex mutex_;
+    // Group id to batch id to the row ids handed out in that batch.
+    std::map<std::string, std::map<std::string, std::vector<int64_t>>> batches_;
+    // Rows whose log class this process cannot decode, kept for a later launch.
+    std::set<int64_t> undecodable_;
+    std::size_t idColumnIndex_ = 0;
+    std::size_t groupIdColumnIndex_ = 0;
+    std::size_t logColumnIndex_ = 0;
+    std::size_t targetTokenColumnIndex_ = 0;
+    BEACEncrypter targetTokenEncrypter_;
+};

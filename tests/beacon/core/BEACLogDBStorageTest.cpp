@@ -1,0 +1,268 @@
+#include "beacon/core/BEACLogDBStorage.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+#include "BeaconTestSupport.h"
+#include "beacon/core/BEACSharedSchemaLog.h"
+#include "platform/dispatch/Queue.h"
+
+namespace {
+
+BEACLogPtr makeLog(const std::string& sid, std::size_t padding = 0) {
+    auto log = std::make_shared<BEACLogWithProperties>();
+    log->type = "event";
+    log->timestamp = plat::Date(1000);
+    log->sid = sid;
+    if (padding)
+        log->properties = plat::Dictionary{{"pad", plat::Value(std::string(padding, 'p'))}};
+    return log;
+}
+
+std::vector<std::string> sidsOf(const std::vector<BEACLogPtr>& logs) {
+    std::vector<std::string> sids;
+    for (const auto& log : logs)
+        sids.push_back(log->sid.value_or("?"));
+    return sids;
+}
+
+struct Loaded {
+    bool more = false;
+    std::vector<BEACLogPtr> logs;
+    std::optional<std::string> batchId;
+};
+
+Loaded load(BEACLogDBStorage& store, const std::string& group, uint64_t limit,
+            std::optional<std::vector<std::string>> excludedKeys = std::nullopt) {
+    Loaded result;
+    result.more = store.loadLogsWithGroupId(
+        group, limit, excludedKeys,
+        [&](const std::vector<BEACLogPtr>& logs, const std::optional<std::string>& id) {
+            result.logs = logs;
+            result.batchId = id;
+        });
+    return result;
+}
+
+// Runs one statement on the store's file with a separate connection.
+void exec(const BEACLogDBStorage& store, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.dbFilePath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+class BEACLogDBStorageTest : public ::testing::Test {
+  protected:
+    beactest::CapturingLog log_;
+    beactest::SandboxedSDK sdk_;
+};
+
+TEST_F(BEACLogDBStorageTest, BatchesHonourTheLimitAndStayReservedUntilDeleted) {
+    BEACLogDBStorage store;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(store.saveLog(makeLog("s" + std::to_string(i)), "Analytics", 1));
+    EXPECT_EQ(store.countLogs(), 5u);
+
+    auto first = load(store, "Analytics", 2);
+    EXPECT_TRUE(first.more);
+    EXPECT_EQ(sidsOf(first.logs), (std::vector<std::string>{"s0", "s1"}));
+    ASSERT_TRUE(first.batchId);
+    EXPECT_EQ(first.batchId->size(), 36u);
+
+    auto second = load(store, "Analytics", 3);
+    EXPECT_FALSE(second.more);  // exactly 3 left
+    EXPECT_EQ(sidsOf(second.logs), (std::vector<std::string>{"s2", "s3", "s4"}));
+    auto none = load(store, "Analytics", 3);
+    EXPECT_TRUE(none.logs.empty());
+    EXPECT_FALSE(none.batchId);
+
+    store.deleteLogsWithBatchId(*first.batchId, "Analytics");
+    store.deleteLogsWithBatchId(*first.batchId, "Analytics");  // again: nothing
+    store.deleteLogsWithBatchId("never-handed-out", "Analytics");
+    EXPECT_EQ(store.countLogs(), 3u);
+
+    // A reopened store (a relaunch) hands out every pending log again.
+    BEACLogDBStorage reopened;
+    auto again = load(reopened, "Analytics", 10);
+    EXPECT_EQ(sidsOf(again.logs), (std::vector<std::string>{"s2", "s3", "s4"}));
+    // Logs round-trip through the archive.
+    EXPECT_TRUE(again.logs[0]->isEqual(*second.logs[0]));
+}
+
+TEST_F(BEACLogDBStorageTest, HigherPriorityComesFirstAndGroupsNeverShareBatches) {
+    BEACLogDBStorage store;
+    store.saveLog(makeLog("normal"), "Analytics", 1);
+    store.saveLog(makeLog("critical"), "Analytics", 0x102);  // only the low byte counts
+    store.saveLog(makeLog("other"), "Analytics_critical", 1);
+    store.saveLog(makeLog("quoted"), "it's", 1);
+    EXPECT_EQ(sidsOf(load(store, "Analytics", 10).logs), (std::vector<std::string>{"critical", "normal"}));
+
+    auto longer = load(store, "Analytics_critical", 10);
+    ASSERT_EQ(longer.logs.size(), 1u);
+    // Deleting the shorter group's data leaves the longer group's batch reserved.
+    auto deleted = store.deleteLogsWithGroupId("Analytics");
+    EXPECT_EQ(sidsOf(deleted), (std::vector<std::string>{"normal", "critical"}));
+    EXPECT_TRUE(load(store, "Analytics_critical", 10).logs.empty());
+    // Values are bound, never written into the statement.
+    EXPECT_EQ(sidsOf(load(store, "it's", 10).logs), (std::vector<std::string>{"quoted"}));
+    EXPECT_EQ(sidsOf(store.deleteLogsWithGroupId("it's")), (std::vector<std::string>{"quoted"}));
+    EXPECT_EQ(store.countLogs(), 1u);
+}
+
+TEST_F(BEACLogDBStorageTest, SharedSchemaTokensAreStoredEncryptedAndComeBack) {
+    BEACLogDBStorage store;
+    auto log = std::make_shared<BEACSharedSchemaLog>();
+    log->timestamp = plat::Date(5);
+    log->ver = "3.0";
+    log->name = "n";
+    log->addTransmissionTargetToken("targetkey-secret");
+    ASSERT_TRUE(store.saveLog(log, "Analytics/one", 1));
+    store.saveLog(makeLog("plain"), "Analytics/one", 1);
+
+    sqlite3* db = nullptr;
+    sqlite3_open(store.dbFilePath().c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT targetToken, targetKey FROM logs WHERE targetKey IS NOT NULL", -1,
+                       &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    std::string stored(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1))), "targetkey");
+    EXPECT_EQ(stored.find("secret"), std::string::npos);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+
+    // Excluding a key also excludes rows without one (NULL never passes NOT IN).
+    EXPECT_TRUE(load(store, "Analytics/one", 10, std::vector<std::string>{"targetkey"}).logs.empty());
+    auto loaded = load(store, "Analytics/one", 10, std::vector<std::string>{"otherkey"});
+    ASSERT_EQ(loaded.logs.size(), 1u);
+    auto tokens = loaded.logs[0]->transmissionTargetTokens();
+    ASSERT_TRUE(tokens);
+    EXPECT_EQ(*tokens, std::set<std::string>{"targetkey-secret"});
+    EXPECT_TRUE(loaded.logs[0]->isEqual(*log));
+}
+
+TEST_F(BEACLogDBStorageTest, DamagedRowsAreDeletedAndUnknownTypesKept) {
+    BEACLogDBStorage store;
+    store.saveLog(makeLog("good"), "G", 1);
+    exec(store, "INSERT INTO logs (groupId, log, priority) VALUES ('G', 'bm90IGFuIGFyY2hpdmU=', 1)");
+    // A well-formed archive of a class this process does not know.
+    class Unknown : public BEACAbstractLog {
+      public:
+        std::string className() const override { return "BEACFutureLog"; }
+    };
+    auto archive = BEACUtility::archiveKeyedData(plat::Value(std::make_shared<Unknown>()));
+    ASSERT_TRUE(archive);
+    exec(store, "INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archive->base64EncodedString() +
+                    "', 1)");
+    exec(store, "INSERT INTO logs (groupId, log, targetToken, priority) VALUES ('G', '" +
+                    BEACUtility::archiveKeyedData(
+                        plat::Value(std::static_pointer_cast<const plat::Object>(makeLog("tok"))))
+                        ->base64EncodedString() +
+                    "', 'garbage', 1)");
+
+    auto loaded = load(store, "G", 10);
+    EXPECT_EQ(sidsOf(loaded.logs), (std::vector<std::string>{"good", "tok"}));
+    EXPECT_FALSE(loaded.logs[1]->transmissionTargetTokens());
+    EXPECT_EQ(log_.count("Deserialization failed for log with Id 2"), 1u);
+    EXPECT_EQ(log_.count("Failed to decrypt the target token for log with Id 4."), 1u);
+    EXPECT_EQ(store.countLogs(), 3u);  // the damaged row is gone, the unknown one kept
+    EXPECT_TRUE(load(store, "G", 10).logs.empty());
+}
+
+// Saves logs of one priority until a save had to evict (the file is full).
+int fillUntilEviction(BEACLogDBStorage& store, beactest::CapturingLog& log, const std::string& prefix,
+                      uint64_t priority) {
+    log.clear();
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_TRUE(store.saveLog(makeLog(prefix + std::to_string(i), 1500), "G", priority));
+        if (log.containsPrefix("Deleted a log with id ", BEACLogLevelDebug))
+            return i + 1;
+    }
+    ADD_FAILURE() << "the store never filled up";
+    return 0;
+}
+
+TEST_F(BEACLogDBStorageTest, FullStoreEvictsLowestPriorityThenOldest) {
+    BEACLogDBStorage store;
+    store.setMaxStorageSize(65536, nullptr);
+    fillUntilEviction(store, log_, "p1-", 1);  // the last save evicted p1-0
+    const uint64_t full = store.countLogs();
+
+    log_.clear();
+    ASSERT_TRUE(store.saveLog(makeLog("p2-a", 1500), "G", 2));
+    EXPECT_TRUE(log_.containsPrefix("Log storage was over capacity, ", BEACLogLevelDebug));
+    EXPECT_EQ(store.countLogs(), full);
+    auto all = load(store, "G", 1000);
+    ASSERT_GE(all.logs.size(), 2u);
+    EXPECT_EQ(all.logs.front()->sid, "p2-a");
+    EXPECT_EQ(all.logs[1]->sid, "p1-2");  // p1-0 and p1-1, the oldest, went first
+    store.deleteLogsWithBatchId(*all.batchId, "G");
+    EXPECT_EQ(store.countLogs(), 0u);
+
+    // Only higher-priority rows: a new low-priority log finds no candidates.
+    fillUntilEviction(store, log_, "p2-", 2);
+    const uint64_t highOnly = store.countLogs();
+    log_.clear();
+    EXPECT_FALSE(store.saveLog(makeLog("p1-late", 1500), "G", 1));
+    EXPECT_EQ(
+        log_.count("Storage is full and no logs with equal or lower priority exist; discarding the log."),
+        1u);
+    EXPECT_EQ(store.countLogs(), highOnly);
+}
+
+TEST_F(BEACLogDBStorageTest, ALogThatStillDoesNotFitEvictsNothing) {
+    BEACLogDBStorage store;
+    store.setMaxStorageSize(65536, nullptr);
+    fillUntilEviction(store, log_, "high-", 2);
+    for (int i = 0; i < 10; ++i)
+        store.saveLog(makeLog("low-" + std::to_string(i), 10), "G", 1);
+    const uint64_t before = store.countLogs();
+    log_.clear();
+    // Evicting every small priority-1 row cannot make room for this one.
+    EXPECT_FALSE(store.saveLog(makeLog("big", 30000), "G", 1));
+    EXPECT_EQ(store.countLogs(), before);
+    EXPECT_EQ(
+        log_.count("Storage is full and no logs with equal or lower priority exist; discarding the log."),
+        1u);
+
+    // A log as large as the whole file is refused before anything is tried.
+    EXPECT_FALSE(store.saveLog(makeLog("huge", 70000), "G", 2));
+    EXPECT_TRUE(log_.containsPrefix("Log is too large (", BEACLogLevelError));
+    EXPECT_EQ(store.countLogs(), before);
+}
+
+TEST_F(BEACLogDBStorageTest, ConcurrentUseFromTheChannelQueueLosesNothing) {
+    auto store = std::make_shared<BEACLogDBStorage>();
+    auto queue = plat::dispatch::Queue::serial("com.kestrel.beacon.test");
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 4; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i)
+                queue.async([store, t, i] {
+                    store->saveLog(makeLog(std::to_string(t) + "-" + std::to_string(i)), "G", 1);
+                });
+        });
+    }
+    std::atomic<int> sent{0};
+    std::thread consumer([&] {
+        for (int round = 0; round < 40; ++round) {
+            queue.sync([&] {
+                auto batch = load(*store, "G", 10);
+                sent += static_cast<int>(batch.logs.size());
+                if (batch.batchId)
+                    store->deleteLogsWithBatchId(*batch.batchId, "G");
+            });
+        }
+    });
+    for (auto& p : producers)
+        p.join();
+    consumer.join();
+    queue.sync([&] { sent += static_cast<int>(load(*store, "G", 1000).logs.size()); });
+    EXPECT_EQ(sent.load(), 100);
+}
+
+}  // namespace
