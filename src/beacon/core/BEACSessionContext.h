@@ -1,0 +1,37 @@
+// Which session id was current, and since when, across launches. The history
+// (one record per launch: the latest session id of that launch and when it was
+// set) is kept archived under the "SessionIdHistory" setting.
+//
+// Threads: every member may be called from any thread (one lock per context).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "beacon/core/BEACHistoryInfo.h"
+
+class BEACSessionContext {
+  public:
+    static std::shared_ptr<BEACSessionContext> sharedInstance();
+    static void resetSharedInstance();
+
+    BEACSessionContext();
+
+    std::optional<std::string> sessionId() const;
+    void setSessionId(const std::optional<std::string>& sessionId);
+    // The id of the newest record strictly earlier than `date`; nullopt when none.
+    std::optional<std::string> sessionIdAt(const plat::Date& date) const;
+    void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
+
+    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory() const;
+
+  private:
+    void save();
+
+    mutable std::recursive_mutex mutex_;
+    std::shared_ptr<BEACSessionHistoryInfo> currentSessionInfo_;
+    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory_;
+};

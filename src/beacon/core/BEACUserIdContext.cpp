@@ -1,0 +1,135 @@
+#include "beacon/core/BEACUserIdContext.h"
+
+#include "beacon/core/BEACLogger.h"
+#include "beacon/core/detail/BEACHistoryStore.h"
+#include "beacon/core/detail/BEACNow.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+constexpr const char* kHistoryKey = "UserIdHistory";
+constexpr std::size_t kMaxUserIdLength = 256;
+constexpr const char* kCustomUserIdPrefix = "c";
+std::mutex sharedMutex;
+std::shared_ptr<BEACUserIdContext> shared;
+}  // namespace
+
+std::shared_ptr<BEACUserIdContext> BEACUserIdContext::sharedInstance() {
+    std::lock_guard lock(sharedMutex);
+    if (!shared)
+        shared = std::make_shared<BEACUserIdContext>();
+    return shared;
+}
+
+void BEACUserIdContext::resetSharedInstance() {
+    std::lock_guard lock(sharedMutex);
+    shared.reset();
+}
+
+BEACUserIdContext::BEACUserIdContext() {
+    userIdHistory_ = beac::detail::readHistory<BEACUserIdHistoryInfo>(kHistoryKey);
+    BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
+    currentUserIdInfo_ = std::make_shared<BEACUserIdHistoryInfo>(beac::detail::now(), std::nullopt);
+    userIdHistory_.push_back(currentUserIdInfo_);
+    save();
+}
+
+std::optional<std::string> BEACUserIdContext::userId() const {
+    std::lock_guard lock(mutex_);
+    return currentUserIdInfo_->userId;
+}
+
+void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
+    std::vector<std::weak_ptr<BEACUserIdContextDelegate>> delegates;
+    {
+        std::lock_guard lock(mutex_);
+        if (userId == currentUserIdInfo_->userId)
+            return;
+        currentUserIdInfo_->timestamp = beac::detail::now();
+        currentUserIdInfo_->userId = userId;
+        if (!userIdHistory_.empty())
+            userIdHistory_.pop_back();
+        userIdHistory_.push_back(currentUserIdInfo_);
+        save();
+        BEACLogVerbose(kBEACLogTag, "Stored new userId:%@ and timestamp: %@.", userId,
+                       currentUserIdInfo_->timestamp->description());
+        delegates = delegates_;
+    }
+    for (const auto& weak : delegates) {
+        if (auto delegate = weak.lock())
+            delegate->userIdContextDidUpdateUserId(*this, userId);
+    }
+}
+
+std::optional<std::string> BEACUserIdContext::userIdAt(const plat::Date& date) const {
+    std::lock_guard lock(mutex_);
+    return beac::detail::idAt(userIdHistory_, date, &BEACUserIdHistoryInfo::userId);
+}
+
+void BEACUserIdContext::clearUserIdHistory() {
+    std::lock_guard lock(mutex_);
+    userIdHistory_.clear();
+    userIdHistory_.push_back(currentUserIdInfo_);
+    save();
+    BEACLogVerbose(kBEACLogTag, "Cleared old userIds while keeping current userId.");
+}
+
+void BEACUserIdContext::addDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(delegates_, [](const auto& d) { return d.expired(); });
+    delegates_.push_back(delegate);
+}
+
+void BEACUserIdContext::removeDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
+    std::lock_guard lock(mutex_);
+    auto target = delegate.lock();
+    std::erase_if(delegates_, [&](const auto& d) { return d.expired() || d.lock() == target; });
+}
+
+std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> BEACUserIdContext::userIdHistory() const {
+    std::lock_guard lock(mutex_);
+    return userIdHistory_;
+}
+
+void BEACUserIdContext::save() {
+    beac::detail::writeHistory(kHistoryKey, userIdHistory_);
+}
+
+bool BEACUserIdContext::isUserIdValidForBeacon(const std::optional<std::string>& userId) {
+    if (userId && plat::text::utf16Length(*userId) > kMaxUserIdLength) {
+        BEACLogError(kBEACLogTag, "userId is limited to %d characters.", static_cast<int>(kMaxUserIdLength));
+        return false;
+    }
+    return true;
+}
+
+bool BEACUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {
+    if (!userId)
+        return true;
+    if (userId->empty()) {
+        BEACLogError(kBEACLogTag, "userId must not be empty.");
+        return false;
+    }
+    std::size_t colon = userId->find(':');
+    if (colon == std::string::npos)
+        return true;
+    std::string prefix = userId->substr(0, colon);
+    if (prefix == kCustomUserIdPrefix) {
+        if (colon + 1 == userId->size()) {
+            BEACLogError(kBEACLogTag, "userId must not be empty.");
+            return false;
+        }
+        return true;
+    }
+    BEACLogError(kBEACLogTag, "userId prefix must be '%@', '%@' is not supported.", kCustomUserIdPrefix,
+                 prefix);
+    return false;
+}
+
+std::optional<std::string> BEACUserIdContext::prefixedUserIdFromUserId(
+    const std::optional<std::string>& userId) {
+    if (!userId)
+        return std::nullopt;
+    if (userId->find(':') != std::string::npos)
+        return userId;
+    return plat::format("%@%@%@", kCustomUserIdPrefix, ":", *userId);
+}
