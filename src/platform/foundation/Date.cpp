@@ -1,9 +1,14 @@
 #include "platform/foundation/Date.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 namespace plat {
 namespace {
@@ -110,9 +115,14 @@ std::optional<Fields> fieldsOf(double seconds) {
     double whole = std::floor(seconds);
     // Snap values within a microsecond of a millisecond boundary onto it, so
     // that a parsed ".123" (stored as 0.12299999...) prints back as ".123".
+    // Far from the reference date a double's step grows beyond a microsecond
+    // (about 30 µs in year 9999); the tolerance then grows with it.
     const double ms = (seconds - whole) * 1000.0;
     const double nearest = std::round(ms);
-    int64_t millisecond = static_cast<int64_t>(std::fabs(ms - nearest) < 1e-3 ? nearest : std::floor(ms));
+    const double step = std::nextafter(std::fabs(seconds), HUGE_VAL) - std::fabs(seconds);
+    const double tolerance = std::max(1e-3, 4000.0 * step);
+    int64_t millisecond =
+        static_cast<int64_t>(std::fabs(ms - nearest) < tolerance ? nearest : std::floor(ms));
     if (millisecond >= 1000) {
         whole += 1;
         millisecond -= 1000;
@@ -186,7 +196,37 @@ std::optional<int> readZoneOffset(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
+namespace {
+
+// The installed now() source. `nowSourceInstalled` lets now() skip the lock
+// when none is installed, the case outside tests.
+std::mutex nowSourceMutex;
+std::shared_ptr<const Date::NowSource> nowSource;
+std::atomic<bool> nowSourceInstalled{false};
+
+}  // namespace
+
+Date::NowSource Date::setNowSource(NowSource source) {
+    auto next = source ? std::make_shared<const NowSource>(std::move(source)) : nullptr;
+    std::shared_ptr<const NowSource> previous;
+    {
+        std::lock_guard lock(nowSourceMutex);
+        previous = std::exchange(nowSource, next);
+        nowSourceInstalled.store(next != nullptr, std::memory_order_release);
+    }
+    return previous ? *previous : NowSource();
+}
+
 Date Date::now() {
+    if (nowSourceInstalled.load(std::memory_order_acquire)) {
+        std::shared_ptr<const NowSource> source;
+        {
+            std::lock_guard lock(nowSourceMutex);
+            source = nowSource;
+        }
+        if (source)
+            return (*source)();
+    }
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const double seconds = std::chrono::duration<double>(sinceEpoch).count();
     return fromTimeIntervalSince1970(seconds);
@@ -219,7 +259,9 @@ std::string Date::description() const {
     return yearText(f->date.year) + buf;
 }
 
-std::optional<Date> Date::fromISO8601(std::string_view text) {
+namespace {
+
+std::optional<Date> readISO8601(std::string_view text, bool strict) {
     const int year = readDigits(text, 0, 4);
     const int month = readDigits(text, 5, 2);
     const int day = readDigits(text, 8, 2);
@@ -243,12 +285,24 @@ std::optional<Date> Date::fromISO8601(std::string_view text) {
         if (pos == 0)
             return std::nullopt;
     }
+    if (strict && (pos != 23 || text.size() != 24 || text[23] != 'Z'))
+        return std::nullopt;
     const auto offset = readZoneOffset(text, pos);
     if (!offset)
         return std::nullopt;
     const int64_t whole =
         (julianDay - kReferenceJulianDay) * kSecondsPerDay + hour * 3600 + minute * 60 + second - *offset;
     return Date(static_cast<double>(whole) + fraction);
+}
+
+}  // namespace
+
+std::optional<Date> Date::fromISO8601(std::string_view text) {
+    return readISO8601(text, false);
+}
+
+std::optional<Date> Date::fromStrictISO8601(std::string_view text) {
+    return readISO8601(text, true);
 }
 
 }  // namespace plat

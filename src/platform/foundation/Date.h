@@ -7,6 +7,7 @@
 // functions depend on no locale or time-zone setting.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,17 @@ class Date {
     constexpr Date() = default;  // the reference date itself
     constexpr explicit Date(double secondsSinceReferenceDate) : seconds_(secondsSinceReferenceDate) {}
 
+    // The current date from the installed source, else the system's real-time
+    // clock.
     static Date now();
+    // Installs the source of now() for the whole process and returns the one
+    // it replaces; an empty function restores the system clock. Tests move the
+    // current date with it as they move timers, for example following a
+    // dispatch ManualClock: `[clock, start] { return
+    // start.byAddingTimeInterval(clock->now()); }`. The source is called from
+    // any thread, without a lock held.
+    using NowSource = std::function<Date()>;
+    static NowSource setNowSource(NowSource source);
     static Date fromTimeIntervalSince1970(double seconds) { return Date(seconds - kTimeIntervalSince1970); }
     static Date distantPast();    // 0001-01-01 00:00:00 UTC (-63114076800 s)
     static Date distantFuture();  // 4001-01-01 00:00:00 UTC (63113904000 s)
@@ -39,6 +50,11 @@ class Date {
     // Accepts "YYYY-MM-DDTHH:MM:SS[.fff...](Z|+HH:MM|-HH:MM|+HHMM)" with every
     // field in range (day within its month); nullopt otherwise.
     static std::optional<Date> fromISO8601(std::string_view text);
+    // Reads exactly the form iso8601String writes for years 0000 to 9999:
+    // "YYYY-MM-DDTHH:MM:SS.sssZ" with three fraction digits and "Z". Text
+    // without milliseconds, with other fraction lengths or with an offset gives
+    // nullopt.
+    static std::optional<Date> fromStrictISO8601(std::string_view text);
 
     // "2001-01-01 00:00:00 +0000", as the platform prints dates; empty for
     // dates iso8601String cannot write either.

@@ -1,53 +1,13 @@
 #include "platform/foundation/UUID.h"
+#include "platform/foundation/Random.h"
 #include "platform/foundation/Text.h"
-
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 namespace plat {
 
 namespace {
-
-bool readUrandom(uint8_t* out, std::size_t length) {
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::read(fd, out + done, length - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return done == length;
-}
-
-// Fills out with random bytes: getrandom, then /dev/urandom (for kernels or
-// sandboxes without the system call), then the library's random device.
-void fillRandom(uint8_t* out, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::getrandom(out + done, length - done, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    if (done == length || readUrandom(out, length))
-        return;
-    std::random_device device;
-    for (std::size_t i = 0; i < length; ++i)
-        out[i] = static_cast<uint8_t>(device());
-}
 
 bool isHyphenPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
@@ -56,7 +16,7 @@ bool isHyphenPosition(std::size_t i) {
 }  // namespace
 
 UUID::UUID() {
-    fillRandom(bytes_.data(), bytes_.size());
+    random::fill(bytes_.data(), bytes_.size());
     bytes_[6] = static_cast<uint8_t>((bytes_[6] & 0x0F) | 0x40);  // version 4
     bytes_[8] = static_cast<uint8_t>((bytes_[8] & 0x3F) | 0x80);  // RFC 4122 variant
 }

@@ -1,7 +1,7 @@
 // UUID: a 16-byte universally unique identifier, as a value type.
 //
 // A default-constructed UUID is a fresh random (version 4) one drawn from the
-// kernel's random source; fromBytes and fromString build a given one. The text
+// process's random source (Random.h); fromBytes and fromString build a given one. The text
 // form is the platform's: upper-case hexadecimal in 8-4-4-4-12 groups. UUIDs
 // compare and hash by their bytes. All members may be called from any thread.
 #pragma once

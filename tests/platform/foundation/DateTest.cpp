@@ -117,3 +117,41 @@ TEST(DateTest, NowLiesBetweenTwoClockReadings) {
 }
 
 }  // namespace
+
+TEST(DateTest, StrictReaderTakesOnlyMillisecondsAndZ) {
+    for (const char* good : {"2021-03-04T05:06:07.089Z", "0001-01-01T00:00:00.001Z",
+                             "9999-12-31T23:59:59.999Z", "1582-10-04T12:00:00.000Z"}) {
+        const auto date = Date::fromStrictISO8601(good);
+        ASSERT_TRUE(date.has_value()) << good;
+        EXPECT_EQ(date->iso8601String(), good);
+        EXPECT_EQ(*date, *Date::fromISO8601(good));
+    }
+    for (const char* bad :
+         {"2023-04-05T06:07:08Z", "2023-04-05T06:07:08.1Z", "2023-04-05T06:07:08.12Z",
+          "2023-04-05T06:07:08.1234Z", "2023-04-05T06:07:08.123+01:00", "2023-04-05T06:07:08.123+0000",
+          "2023-04-05T06:07:08.123", "2023-04-05T06:07:08.123z", "2023-04-05T06:07:08.123Z ",
+          " 2023-04-05T06:07:08.123Z", "2023-04-05T06:07:08.12aZ", "2023-02-29T06:07:08.123Z",
+          "2023-04-05T24:07:08.123Z", ""}) {
+        EXPECT_FALSE(Date::fromStrictISO8601(bad).has_value()) << bad;
+    }
+}
+
+TEST(DateTest, NowFollowsAnInstalledSourceUntilRestored) {
+    double seconds = 1000;
+    const Date::NowSource previous = Date::setNowSource([&seconds] { return Date(seconds); });
+    EXPECT_FALSE(previous);
+    EXPECT_EQ(Date::now(), Date(1000));
+    seconds += 60;
+    EXPECT_EQ(Date::now(), Date(1060));
+    EXPECT_EQ(Date(1000).timeIntervalSinceNow(), -60);
+
+    // Installing another hands back the one it replaces.
+    const Date::NowSource replaced = Date::setNowSource([] { return Date(5); });
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(replaced(), Date(1060));
+    EXPECT_EQ(Date::now(), Date(5));
+
+    Date::setNowSource({});
+    const double real = Date::now().timeIntervalSince1970();
+    EXPECT_GT(real, 1.6e9);  // the system clock again, well after 2020
+}
