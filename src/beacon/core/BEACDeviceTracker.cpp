@@ -8,7 +8,6 @@
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
-#include "beacon/core/detail/BEACNow.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -117,7 +116,7 @@ std::shared_ptr<BEACDevice> BEACDeviceTracker::device() {
     if (device_ && gDeviceIsFresh)
         return device_;
     device_ = updatedDevice();
-    auto info = std::make_shared<BEACDeviceHistoryInfo>(beac::detail::now(), device_);
+    auto info = std::make_shared<BEACDeviceHistoryInfo>(plat::Date::now(), device_);
     auto position =
         std::upper_bound(deviceHistory_.begin(), deviceHistory_.end(), *info->timestamp,
                          [](const plat::Date& t, const auto& entry) { return t < *entry->timestamp; });
@@ -246,7 +245,7 @@ std::string BEACDeviceTracker::locale() {
 }
 
 int64_t BEACDeviceTracker::timeZoneOffset() {
-    return plat::TimeZone::localTimeZone().secondsFromGMT(beac::detail::now()) / 60;
+    return plat::TimeZone::localTimeZone().secondsFromGMT(plat::Date::now()) / 60;
 }
 
 // The first frame buffer's "width,height"; a machine without one (a server,

@@ -6,7 +6,6 @@
 #include "beacon/core/BEACKeychainUtil.h"
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
-#include "beacon/core/detail/BEACNow.h"
 #include "platform/foundation/Text.h"
 #include "platform/security/AES.h"
 
@@ -139,7 +138,7 @@ std::string BEACEncrypter::getCurrentKeyTag() {
     std::optional<plat::Date> expiry;
     if (slash != std::string::npos)
         expiry = BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1));
-    if (expiry && *expiry >= beac::detail::now() && isKnownTag(tag))
+    if (expiry && *expiry >= plat::Date::now() && isKnownTag(tag))
         return tag;
     std::string next = tag == kBEACEncryptionKeyTag ? kBEACEncryptionKeyTagAlternate : kBEACEncryptionKeyTag;
     rotateToNewKeyTag(next);
@@ -147,7 +146,7 @@ std::string BEACEncrypter::getCurrentKeyTag() {
 }
 
 void BEACEncrypter::rotateToNewKeyTag(const std::string& tag) {
-    plat::Date expiry = beac::detail::now().byAddingTimeInterval(kBEACEncryptionKeyLifetime);
+    plat::Date expiry = plat::Date::now().byAddingTimeInterval(kBEACEncryptionKeyLifetime);
     BEACBeaconUserDefaults::shared()->setObject(plat::Value(tag + "/" + BEACUtility::dateToISO8601(expiry)),
                                                 kBEACEncryptionKeyMetadataKey);
 }

@@ -2,7 +2,6 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
-#include "beacon/core/detail/BEACNow.h"
 
 namespace {
 constexpr const char* kHistoryKey = "SessionIdHistory";
@@ -25,7 +24,7 @@ void BEACSessionContext::resetSharedInstance() {
 BEACSessionContext::BEACSessionContext() {
     sessionHistory_ = beac::detail::readHistory<BEACSessionHistoryInfo>(kHistoryKey);
     BEACLogDebug(kBEACLogTag, "%tu session(s) in the history.", sessionHistory_.size());
-    currentSessionInfo_ = std::make_shared<BEACSessionHistoryInfo>(beac::detail::now(), std::nullopt);
+    currentSessionInfo_ = std::make_shared<BEACSessionHistoryInfo>(plat::Date::now(), std::nullopt);
     sessionHistory_.push_back(currentSessionInfo_);
 }
 
@@ -39,7 +38,7 @@ void BEACSessionContext::setSessionId(const std::optional<std::string>& sessionI
     if (!sessionHistory_.empty())
         sessionHistory_.pop_back();
     currentSessionInfo_->sessionId = sessionId;
-    currentSessionInfo_->timestamp = beac::detail::now();
+    currentSessionInfo_->timestamp = plat::Date::now();
     sessionHistory_.push_back(currentSessionInfo_);
     save();
     BEACLogVerbose(kBEACLogTag, "Stored new session with id:%@ and timestamp: %@.", sessionId,

@@ -2,7 +2,6 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
-#include "beacon/core/detail/BEACNow.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -28,7 +27,7 @@ void BEACUserIdContext::resetSharedInstance() {
 BEACUserIdContext::BEACUserIdContext() {
     userIdHistory_ = beac::detail::readHistory<BEACUserIdHistoryInfo>(kHistoryKey);
     BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
-    currentUserIdInfo_ = std::make_shared<BEACUserIdHistoryInfo>(beac::detail::now(), std::nullopt);
+    currentUserIdInfo_ = std::make_shared<BEACUserIdHistoryInfo>(plat::Date::now(), std::nullopt);
     userIdHistory_.push_back(currentUserIdInfo_);
     save();
 }
@@ -44,7 +43,7 @@ void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
         std::lock_guard lock(mutex_);
         if (userId == currentUserIdInfo_->userId)
             return;
-        currentUserIdInfo_->timestamp = beac::detail::now();
+        currentUserIdInfo_->timestamp = plat::Date::now();
         currentUserIdInfo_->userId = userId;
         if (!userIdHistory_.empty())
             userIdHistory_.pop_back();

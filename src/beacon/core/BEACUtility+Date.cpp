@@ -1,26 +1,11 @@
-#include <cctype>
-
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
-#include "beacon/core/detail/BEACNow.h"
 #include "platform/foundation/Text.h"
 
 namespace {
 
 constexpr std::size_t kMaxPropertyCount = 20;
 constexpr std::size_t kMaxPropertyLength = 125;
-
-// "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'": digits everywhere but the fixed characters.
-bool hasStrictShape(std::string_view text) {
-    static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (text.size() != shape.size())
-        return false;
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
-            return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -29,13 +14,11 @@ std::string BEACUtility::dateToISO8601(const plat::Date& date) {
 }
 
 std::optional<plat::Date> BEACUtility::dateFromISO8601(std::string_view text) {
-    if (!hasStrictShape(text))
-        return std::nullopt;
-    return plat::Date::fromISO8601(text);
+    return plat::Date::fromStrictISO8601(text);
 }
 
 double BEACUtility::nowInMilliseconds() {
-    return beac::detail::now().timeIntervalSince1970() * 1000.0;
+    return plat::Date::now().timeIntervalSince1970() * 1000.0;
 }
 
 plat::Dictionary BEACUtility::validateProperties(const plat::Dictionary& properties,

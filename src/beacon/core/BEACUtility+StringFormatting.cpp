@@ -1,8 +1,7 @@
-#include <regex>
-
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/Text.h"
 #include "platform/security/Digest.h"
 
@@ -112,13 +111,11 @@ std::optional<std::string> BEACUtility::obfuscateString(const std::optional<std:
                                                         const std::string& templ) {
     if (!string)
         return std::nullopt;
-    std::regex expression;
-    try {
-        expression = std::regex(pattern, std::regex::ECMAScript | std::regex::icase);
-    } catch (const std::regex_error& error) {
+    auto expression = plat::RegularExpression::make(pattern, plat::RegularExpression::CaseInsensitive);
+    if (!expression.ok()) {
         BEACLogError(kBEACLogTag, "Couldn't create regular expression with pattern\"%@\": %@", pattern,
-                     error.what());
+                     expression.error()->localizedDescription());
         return std::nullopt;
     }
-    return std::regex_replace(*string, expression, templ);
+    return expression.value().replacingMatches(*string, templ);
 }

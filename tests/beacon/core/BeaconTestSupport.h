@@ -10,7 +10,6 @@
 #include "beacon/core/BEACBeaconUserDefaults.h"
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
-#include "beacon/core/detail/BEACNow.h"
 #include "platform/security/Keychain.h"
 #include "support/TempDir.h"
 
@@ -64,16 +63,16 @@ class CapturingLog {
     std::vector<LoggedLine> lines_;
 };
 
-// The core's clock, set by hand while alive.
+// The current date, set by hand while alive.
 class ManualNow {
   public:
     explicit ManualNow(double secondsSinceReferenceDate = 700000000.0) : now_(secondsSinceReferenceDate) {
-        beac::detail::setNowSource([this] {
+        previous_ = plat::Date::setNowSource([this] {
             std::lock_guard lock(mutex_);
             return plat::Date(now_);
         });
     }
-    ~ManualNow() { beac::detail::setNowSource(nullptr); }
+    ~ManualNow() { plat::Date::setNowSource(previous_); }
     void advance(double seconds) {
         std::lock_guard lock(mutex_);
         now_ += seconds;
@@ -86,6 +85,7 @@ class ManualNow {
   private:
     mutable std::mutex mutex_;
     double now_;
+    plat::Date::NowSource previous_;
 };
 
 // Settings file, SDK folder and keychain file inside a temporary folder.
