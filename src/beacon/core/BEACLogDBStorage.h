@@ -70,6 +70,7 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
                                           const std::string& columnName);
     int deleteLogsWithColumnValues(const std::vector<plat::Value>& values, const std::string& columnName);
     static void createPriorityIndex(BEACDBConnection& db);
+    static void createLoadIndex(BEACDBConnection& db);
     int insertWithEviction(BEACDBConnection& db, const std::string& insert,
                            const BEACStorageBindableArray& values, int64_t priority);
     std::vector<int64_t> excludedIds(const std::string& groupId) const;

@@ -62,7 +62,8 @@ inline std::optional<int64_t> decodeNumber(plat::KeyedUnarchiver& coder, const c
 }
 
 inline void encodeNumber(plat::KeyedArchiver& coder, const std::optional<int64_t>& value, const char* key) {
-    coder.encodeObject(value ? std::optional<plat::Value>(plat::Value(*value)) : std::nullopt, key);
+    if (value)
+        coder.encodeObject(plat::Value(*value), key);
 }
 
 }  // namespace beac::detail

@@ -11,12 +11,6 @@
 
 namespace {
 
-std::mutex migrationMutex;
-std::map<std::string, std::string>& migrationClasses() {
-    static std::map<std::string, std::string> table;
-    return table;
-}
-
 std::string errorText(const plat::ErrorPtr& error) {
     return error ? error->localizedDescription() : std::string("(null)");
 }
@@ -66,11 +60,6 @@ std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<p
         BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@", errorText(unarchiver.error()));
         return std::nullopt;
     }
-    {
-        std::lock_guard lock(migrationMutex);
-        for (const auto& [oldName, current] : migrationClasses())
-            unarchiver.value()->setClass(current, oldName);
-    }
     unarchiver.value()->setRequiresSecureCoding(false);
     auto root = unarchiver.value()->decodeTopLevelObject("root");
     if (!root.ok() || !root.value()) {
@@ -83,10 +72,11 @@ std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<p
     return std::move(*root.value());
 }
 
+// The unarchiver's process-wide name table holds the substitutions (it has a
+// lock of its own), so every unarchiver honours them without copying them.
 void BEACUtility::addMigrationClasses(const std::map<std::string, std::string>& oldToCurrent) {
-    std::lock_guard lock(migrationMutex);
     for (const auto& [oldName, current] : oldToCurrent)
-        migrationClasses()[oldName] = current;
+        plat::KeyedUnarchiver::setClassForClassName(current, oldName);
 }
 
 void BEACDispatcherUtil::performBlockOnMainThread(std::function<void()> block) {
