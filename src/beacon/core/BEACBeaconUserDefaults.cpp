@@ -52,9 +52,9 @@ void BEACBeaconUserDefaults::migrateKeys(const BEACMigrationTable& table, const 
         }
         const std::string& prefix = std::get<BEACUserDefaultsPrefixKey>(oldKey).keyPrefix;
         plat::Dictionary all = store_->dictionaryRepresentation();
-        for (const auto& [key, value] : all) {
-            if (plat::text::hasPrefix(key, prefix))
-                swapKeys(key, newKey + key.substr(prefix.size()), value);
+        for (const auto& entry : all) {
+            if (plat::text::hasPrefix(entry.first, prefix))
+                swapKeys(entry.first, newKey + entry.first.substr(prefix.size()), entry.second);
         }
     }
     setObject(plat::Value(true), marker);

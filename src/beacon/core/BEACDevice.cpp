@@ -117,9 +117,9 @@ bool BEACDevice::isValid() const {
         {"appVersion", appVersion.has_value()},
         {"appBuild", appBuild.has_value()},
     }};
-    for (const auto& [key, present] : required) {
-        if (!present) {
-            BEACLogVerbose(kBEACLogTag, "%@: \"%@\" is not valid.", className(), key);
+    for (const auto& field : required) {
+        if (!field.second) {
+            BEACLogVerbose(kBEACLogTag, "%@: \"%@\" is not valid.", className(), field.first);
             return false;
         }
     }

@@ -24,7 +24,9 @@ double BEACUtility::nowInMilliseconds() {
 plat::Dictionary BEACUtility::validateProperties(const plat::Dictionary& properties,
                                                  const std::string& logName, const std::string& type) {
     plat::Dictionary result;
-    for (const auto& [key, value] : properties) {
+    for (const auto& entry : properties) {
+        const std::string& key = entry.first;
+        const plat::Value& value = entry.second;
         if (result.size() >= kMaxPropertyCount) {
             BEACLogWarning(
                 kBEACLogTag,
