@@ -133,7 +133,7 @@ void BM_HandWrittenSQLite(benchmark::State& state) {
         check(sqlite3_open((dir / "Logs.sqlite").c_str(), &db), db);
         check(sqlite3_exec(
                   db,
-                  "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA auto_vacuum = FULL;"
+                  "PRAGMA auto_vacuum = FULL; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
                   "CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, log TEXT "
                   "NOT NULL, targetToken TEXT, targetKey TEXT, priority INTEGER);"
                   "CREATE INDEX ix_logs_priority ON logs (priority);"
