@@ -1,5 +1,7 @@
 #include "platform/foundation/Text.h"
 
+#include "platform/foundation/Error.h"
+
 #include <locale.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -95,6 +97,29 @@ bool isWhitespace(char32_t cp) {
            cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
+// The platform's white-space set: tab and the space separators.
+bool isSpaceOrTab(char32_t cp) {
+    if (cp < 0x80)
+        return cp == ' ' || cp == '\t';
+    return cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F ||
+           cp == 0x3000;
+}
+
+// UTF-8 of UTF-16 text, with U+FFFD for each unpaired surrogate.
+std::string lossyFromUTF16(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        else if (cp >= 0xD800 && cp <= 0xDFFF)
+            cp = 0xFFFD;
+        appendUTF8(out, cp);
+    }
+    return out;
+}
+
 std::size_t skipWhitespace(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
@@ -123,10 +148,6 @@ std::size_t skipASCII(std::string_view s, std::size_t i) {
     while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80)
         ++i;
     return i;
-}
-
-bool isASCII(std::string_view s) {
-    return skipASCII(s, 0) == s.size();
 }
 
 locale_t cLocale() {
@@ -479,6 +500,41 @@ std::string trimmingWhitespace(std::string_view s) {
             end = i;
     }
     return std::string(s.substr(start, end - start));
+}
+
+std::string trimmingSpacesAndTabs(std::string_view s) {
+    std::size_t start = s.size(), end = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decodeAt(s, i);
+        if (!d.valid || !isSpaceOrTab(d.cp)) {
+            start = std::min(start, i);
+            end = i + d.length;
+        }
+        i += d.length;
+    }
+    return start < end ? std::string(s.substr(start, end - start)) : std::string();
+}
+
+bool isASCII(std::string_view s) {
+    return skipASCII(s, 0) == s.size();
+}
+
+std::string stringByPaddingToLength(std::string_view s, std::size_t newLength, std::string_view pad,
+                                    std::size_t padIndex) {
+    std::u16string units = toUTF16(s);
+    if (units.size() >= newLength) {
+        units.resize(newLength);
+        return lossyFromUTF16(units);
+    }
+    const std::u16string padUnits = toUTF16(pad);
+    if (padIndex >= padUnits.size())
+        throw Exception(RangeException, "stringByPaddingToLength: index " + std::to_string(padIndex) +
+                                            " out of bounds for a pad of " + std::to_string(padUnits.size()) +
+                                            " units");
+    units.reserve(newLength);
+    for (std::size_t i = padIndex; units.size() < newLength; i = (i + 1) % padUnits.size())
+        units.push_back(padUnits[i]);
+    return lossyFromUTF16(units);
 }
 
 std::vector<std::string> componentsSeparatedByString(std::string_view s, std::string_view separator) {

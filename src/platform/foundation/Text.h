@@ -80,6 +80,18 @@ std::string uppercaseString(std::string_view s);
 int caseInsensitiveCompare(std::string_view a, std::string_view b);
 // Removes white space and line breaks (ASCII and Unicode) from both ends.
 std::string trimmingWhitespace(std::string_view s);
+// Removes only the platform's white-space set from both ends: tab and the
+// space separators (U+0020, U+00A0, U+2000-U+200A, ...), never line breaks.
+std::string trimmingSpacesAndTabs(std::string_view s);
+// True when every byte is ASCII (the text can be encoded as ASCII).
+bool isASCII(std::string_view s);
+// s cut or extended to newLength UTF-16 units; the extension repeats pad
+// beginning at its unit padIndex ("(" padded to 6 with "?," gives "(?,?,?").
+// A cut or a pad that splits a surrogate pair leaves U+FFFD for the half.
+// Throws plat::Exception (RangeException) when padding is needed and pad is
+// empty or padIndex is not inside it, as the platform raises.
+std::string stringByPaddingToLength(std::string_view s, std::size_t newLength, std::string_view pad,
+                                    std::size_t padIndex);
 // Splits at every occurrence of separator; adjacent separators give empty
 // components. An empty separator gives { s }.
 std::vector<std::string> componentsSeparatedByString(std::string_view s, std::string_view separator);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Error.h"
 #include "support/CommaLocale.h"
 
 namespace {
@@ -260,6 +261,49 @@ TEST(TextEditing, TrimmingRemovesUnicodeWhitespaceAtBothEnds) {
     EXPECT_EQ(trimmingWhitespace(""), "");
     EXPECT_EQ(trimmingWhitespace("x"), "x");
     EXPECT_EQ(trimmingWhitespace(" \xFF "), "\xFF");  // invalid bytes are kept, not trimmed
+}
+
+TEST(TextEditing, TrimmingSpacesAndTabsKeepsLineBreaks) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    for (const Case& c : {Case{" \tAll \t", "All"}, Case{"a\n", "a\n"}, Case{"\n a \r", "\n a \r"},
+                          Case{"\xC2\xA0x\xE2\x80\x83", "x"}, Case{" \t ", ""}, Case{"", ""},
+                          Case{" a b ", "a b"}, Case{" \xFF ", "\xFF"}}) {
+        EXPECT_EQ(trimmingSpacesAndTabs(c.in), c.out) << c.in;
+    }
+}
+
+TEST(TextEditing, ASCIICheck) {
+    EXPECT_TRUE(isASCII(""));
+    EXPECT_TRUE(isASCII(std::string("key-\x7F\x01\0", 7)));
+    EXPECT_FALSE(isASCII("caf\xC3\xA9"));
+    EXPECT_FALSE(isASCII(std::string(40, 'a') + "\x80"));  // past the eight-byte fast path
+}
+
+TEST(TextEditing, PaddingRepeatsThePatternOrCuts) {
+    struct Case {
+        const char* in;
+        std::size_t length;
+        const char* pad;
+        std::size_t index;
+        const char* out;
+    };
+    for (const Case& c : {
+             Case{"(", 2, "?,", 0, "(?"},
+             Case{"(", 6, "?,", 0, "(?,?,?"},
+             Case{"ab", 5, "xyz", 1, "abyzx"},
+             Case{"abcdef", 3, "", 0, "abc"},  // cutting needs no pad
+             Case{"abc", 3, "", 0, "abc"},
+             Case{"a😀", 2, "-", 0, "a\xEF\xBF\xBD"},  // a cut inside a pair leaves U+FFFD
+             Case{"a", 3, "😀", 0, "a😀"},
+             Case{"a", 2, "😀", 1, "a\xEF\xBF\xBD"},
+         }) {
+        EXPECT_EQ(stringByPaddingToLength(c.in, c.length, c.pad, c.index), c.out) << c.in << " " << c.length;
+    }
+    EXPECT_THROW(stringByPaddingToLength("a", 3, "", 0), plat::Exception);
+    EXPECT_THROW(stringByPaddingToLength("a", 3, "?,", 2), plat::Exception);
 }
 
 TEST(TextEditing, SplitsAndReplaces) {
