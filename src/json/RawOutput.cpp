@@ -6,6 +6,7 @@
 
 #include "json/JSON.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/StringEncoding.h"
 #include "platform/foundation/Text.h"
 
 namespace json {
@@ -46,34 +47,9 @@ bool castNilToNull(const WritingOptions& options) {
     return v && v->isBool() && v->rawBool();
 }
 
+// The serialiser's bytes read in `encoding` (the platform's numbering).
 std::optional<std::string> decodeText(const plat::Data& bytes, StringEncoding encoding) {
-    std::string_view text = bytes.view();
-    switch (encoding) {
-        case StringEncoding::UTF8:
-            if (!plat::text::isValidUTF8(text))
-                return std::nullopt;
-            return std::string(text);
-        case StringEncoding::ASCII:
-            for (unsigned char c : text) {
-                if (c >= 0x80)
-                    return std::nullopt;
-            }
-            return std::string(text);
-        case StringEncoding::ISOLatin1: {
-            std::string out;
-            out.reserve(text.size());
-            for (unsigned char c : text) {
-                if (c < 0x80) {
-                    out += static_cast<char>(c);
-                } else {
-                    out += static_cast<char>(0xC0 | (c >> 6));
-                    out += static_cast<char>(0x80 | (c & 0x3F));
-                }
-            }
-            return out;
-        }
-    }
-    return std::nullopt;
+    return plat::stringFromData(bytes, static_cast<plat::StringEncoding>(encoding));
 }
 
 // The text of a JSON string: the serialiser's escaping (quote, backslash,
