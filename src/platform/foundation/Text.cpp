@@ -5,7 +5,9 @@
 #include <locale.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ucasemap.h>
+#include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unistd.h>
 
@@ -500,6 +502,47 @@ std::string trimmingWhitespace(std::string_view s) {
             end = i;
     }
     return std::string(s.substr(start, end - start));
+}
+
+namespace {
+
+icu::UnicodeString unicodeOf(std::string_view s) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+std::string utf8Of(const icu::UnicodeString& s) {
+    std::string out;
+    s.toUTF8String(out);
+    return out;
+}
+
+// The text normalised by `form`; the text unchanged (with U+FFFD for invalid
+// UTF-8) should ICU fail to load its data.
+icu::UnicodeString normalized(const icu::UnicodeString& s, bool composed) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* form =
+        composed ? icu::Normalizer2::getNFCInstance(status) : icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status))
+        return s;
+    icu::UnicodeString out = form->normalize(s, status);
+    return U_SUCCESS(status) ? out : s;
+}
+
+}  // namespace
+
+std::string precomposedStringWithCanonicalMapping(std::string_view s) {
+    return isASCII(s) ? std::string(s) : utf8Of(normalized(unicodeOf(s), true));
+}
+
+std::string decomposedStringWithCanonicalMapping(std::string_view s) {
+    return isASCII(s) ? std::string(s) : utf8Of(normalized(unicodeOf(s), false));
+}
+
+int canonicalCompare(std::string_view a, std::string_view b) {
+    if (a == b)
+        return 0;
+    const int c = normalized(unicodeOf(a), true).compareCodePointOrder(normalized(unicodeOf(b), true));
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
 std::string trimmingSpacesAndTabs(std::string_view s) {

@@ -78,6 +78,14 @@ std::string lowercaseString(std::string_view s);
 std::string uppercaseString(std::string_view s);
 // -1, 0 or 1, comparing case-folded text in UTF-16 code unit order.
 int caseInsensitiveCompare(std::string_view a, std::string_view b);
+// The text in Unicode normalisation form C (composed) or D (decomposed);
+// invalid UTF-8 reads as U+FFFD.
+std::string precomposedStringWithCanonicalMapping(std::string_view s);
+std::string decomposedStringWithCanonicalMapping(std::string_view s);
+// -1, 0 or 1, comparing by canonical equivalence: identical bytes are equal;
+// otherwise both texts in NFC are compared by Unicode code point ("é" as one
+// character equals "e" with a combining accent).
+int canonicalCompare(std::string_view a, std::string_view b);
 // Removes white space and line breaks (ASCII and Unicode) from both ends.
 std::string trimmingWhitespace(std::string_view s);
 // Removes only the platform's white-space set from both ends: tab and the

@@ -306,6 +306,27 @@ TEST(TextEditing, PaddingRepeatsThePatternOrCuts) {
     EXPECT_THROW(stringByPaddingToLength("a", 3, "?,", 2), plat::Exception);
 }
 
+TEST(TextEditing, CanonicalComparisonAndNormalForms) {
+    const std::string composed = "caf\xC3\xA9";     // é as one character
+    const std::string decomposed = "cafe\xCC\x81";  // e + combining acute
+    EXPECT_EQ(canonicalCompare(composed, decomposed), 0);
+    EXPECT_EQ(precomposedStringWithCanonicalMapping(decomposed), composed);
+    EXPECT_EQ(decomposedStringWithCanonicalMapping(composed), decomposed);
+    EXPECT_EQ(precomposedStringWithCanonicalMapping("plain"), "plain");
+    struct Case {
+        const char* a;
+        const char* b;
+        int order;
+    };
+    for (const Case& c : {Case{"a", "b", -1}, Case{"b", "a", 1}, Case{"", "", 0}, Case{"", "a", -1},
+                          // code point order, not UTF-16 order: U+FF5E sorts before U+1F600
+                          Case{"\xEF\xBD\x9E", "😀", -1}, Case{"Z", "a", -1},
+                          // "Å" (A + ring) equals U+00C5 and the angstrom sign U+212B
+                          Case{"A\xCC\x8A", "\xE2\x84\xAB", 0}, Case{"\xC3\x85", "\xE2\x84\xAB", 0}}) {
+        EXPECT_EQ(canonicalCompare(c.a, c.b), c.order) << c.a << " / " << c.b;
+    }
+}
+
 TEST(TextEditing, SplitsAndReplaces) {
     using V = std::vector<std::string>;
     EXPECT_EQ(componentsSeparatedByString("a,b,,c", ","), (V{"a", "b", "", "c"}));
