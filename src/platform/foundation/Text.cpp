@@ -1,20 +1,23 @@
 #include "platform/foundation/Text.h"
 
-#include "platform/foundation/Error.h"
-
 #include <locale.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unicode/normalizer2.h>
 #include <unicode/ucasemap.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "platform/foundation/Error.h"
 
 namespace plat::text {
 namespace {
@@ -711,6 +714,59 @@ std::string stringByStandardizingPath(std::string_view path) {
         out.append(kept[i]);
     }
     return out.empty() ? "." : out;
+}
+
+std::string stringByResolvingSymlinksInPath(std::string_view path) {
+    const std::string expanded = stringByExpandingTildeInPath(path);
+    if (expanded.empty() || expanded.front() != '/')
+        return stringByStandardizingPath(expanded);
+    // Components still to walk, the next one last.
+    std::vector<std::string> pending;
+    for (std::string& piece : componentsSeparatedByString(expanded, "/"))
+        pending.push_back(std::move(piece));
+    std::reverse(pending.begin(), pending.end());
+    std::vector<std::string> resolved;
+    int hops = 0;
+    bool exists = true;  // everything in `resolved` exists, so links below may be followed
+    while (!pending.empty()) {
+        std::string piece = std::move(pending.back());
+        pending.pop_back();
+        if (piece.empty() || piece == ".")
+            continue;
+        if (piece == "..") {
+            if (!resolved.empty())
+                resolved.pop_back();
+            continue;
+        }
+        resolved.push_back(std::move(piece));
+        if (!exists)
+            continue;
+        std::string current;
+        for (const auto& part : resolved)
+            current += "/" + part;
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0) {
+            exists = false;
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode) || ++hops > 40)
+            continue;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0)
+            continue;
+        target.resize(static_cast<std::size_t>(n));
+        resolved.pop_back();
+        if (target.front() == '/')
+            resolved.clear();
+        auto parts = componentsSeparatedByString(target, "/");
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+            pending.push_back(std::move(*it));
+    }
+    std::string out;
+    for (const auto& part : resolved)
+        out += "/" + part;
+    return out.empty() ? "/" : out;
 }
 
 bool isAbsolutePath(std::string_view path) {

@@ -135,6 +135,12 @@ std::vector<std::string> pathComponents(std::string_view path);
 // ".." lexically (".." above the root stays at the root; leading ".." of a
 // relative path are kept) and drops a trailing slash.
 std::string stringByStandardizingPath(std::string_view path);
+// An absolute path (after tilde expansion) with every symbolic link of its
+// existing part resolved, "." and ".." applied to the resolved folders, and
+// slashes collapsed; the part below the first missing component is kept as
+// standardised text. Relative paths are only standardised. A loop of links
+// (more than 40 hops) leaves the rest unresolved. Reads the file system.
+std::string stringByResolvingSymlinksInPath(std::string_view path);
 // Starts with "/" or "~".
 bool isAbsolutePath(std::string_view path);
 // "~" and "~/..." use $HOME (or the password database when HOME is unset);
