@@ -15,6 +15,9 @@ std::size_t combine(std::size_t seed, std::size_t v) {
 }
 
 const CharacterSet kNameAllowed = CharacterSet::URLPathAllowed().removing("/");
+constexpr std::string_view kIdentifierCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+const CharacterSet kIdentifierAllowed = CharacterSet().adding(kIdentifierCharacters);
 
 }  // namespace
 
@@ -57,10 +60,16 @@ bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
 }
 
 URL ManagedObjectID::URIRepresentation() const {
-    std::string text = std::string(kURIScheme) + "://" + storeIdentifier_ + "/" +
-                       percentEncode(entity_->name(), kNameAllowed) + "/" + (temporary_ ? "t" : "p") +
-                       std::to_string(key_);
-    return *URL::URLWithString(text);
+    const std::string tail = "/" + percentEncode(entity_->name(), kNameAllowed) + "/" +
+                             (temporary_ ? "t" : "p") + std::to_string(key_);
+    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + storeIdentifier_ + tail))
+        return *url;
+    // Stores refuse invalid identifiers when they open, but a store type
+    // registered by a caller may set any: encode it rather than fail.
+    const std::string encoded = percentEncode(storeIdentifier_, kIdentifierAllowed);
+    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + encoded + tail))
+        return *url;
+    return *URL::URLWithString(std::string(kURIScheme) + ":///" + tail.substr(1));
 }
 
 std::string ManagedObjectID::description() const {
@@ -94,6 +103,11 @@ std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri) {
         return std::nullopt;
     parts.key = std::stoll(digits);
     return parts;
+}
+
+bool isValidStoreIdentifier(std::string_view identifier) {
+    return !identifier.empty() && identifier.size() <= 255 &&
+           identifier.find_first_not_of(kIdentifierCharacters) == std::string_view::npos;
 }
 
 }  // namespace plat::coredata

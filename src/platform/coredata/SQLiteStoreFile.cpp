@@ -174,8 +174,9 @@ ErrorPtr addEntityNumbers(Database& db, const ManagedObjectModel& model,
         return max.error();
     {
         ResetGuard guard(**max);
-        if ((*max)->step() == sqlite::kRow)
-            next = std::max(next, (*max)->columnInt(0) + 1);
+        if ((*max)->step() != sqlite::kRow)
+            return db.lastError(PersistentStoreSaveError, "Could not number an entity");
+        next = std::max(next, (*max)->columnInt(0) + 1);
     }
     std::vector<std::string> names;
     for (const auto& [name, hash] : model.entityVersionHashesByName())
@@ -290,8 +291,9 @@ ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>
         int64_t count = 0;
         {
             ResetGuard guard(**others);
-            if ((*others)->step() == sqlite::kRow)
-                count = (*others)->columnInt(0);
+            if ((*others)->step() != sqlite::kRow)
+                return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
+            count = (*others)->columnInt(0);
         }
         if (count > 0)
             return corrupt(impl_->path, "it is a SQLite database of another application");
@@ -356,9 +358,14 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
     if (!type || !type->isString() || *type->asString() != SQLiteStoreType)
         return fileError(PersistentStoreTypeMismatchError,
                          "The store at " + impl_->path + " is not of the SQLite type.", impl_->path);
-    const Value* uuid = metadata->find(StoreUUIDKey);
-    if (!uuid || !uuid->isString() || uuid->asString()->empty())
+    // Copied: a migration adds keys to the metadata, which may move its
+    // values, so no pointer into it is kept across the migration.
+    const Value* uuidValue = metadata->find(StoreUUIDKey);
+    if (!uuidValue || !uuidValue->isString() || uuidValue->asString()->empty())
         return corrupt(impl_->path, "its metadata has no store UUID");
+    const std::string uuid = *uuidValue->asString();
+    if (!isValidStoreIdentifier(uuid))
+        return corrupt(impl_->path, "its store UUID is not a valid identifier");
     auto numbers = entityNumbers(db);
     if (!numbers)
         return numbers.error();
@@ -375,7 +382,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
         if (auto error = createIndexes(db, *impl_->schema))
             return error;
     }
-    setIdentifier(*uuid->asString());
+    setIdentifier(uuid);
     std::lock_guard lock(metadataMutex_);
     metadata_ = *metadata;
     impl_->writtenMetadata = std::move(*metadata);

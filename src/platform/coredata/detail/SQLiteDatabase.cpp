@@ -17,36 +17,62 @@ Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
         sqlite3_finalize(stmt_);
         stmt_ = other.stmt_;
+        db_ = other.db_;
+        bindError_ = other.bindError_;
+        bindIndex_ = other.bindIndex_;
         other.stmt_ = nullptr;
     }
     return *this;
 }
 
+void Statement::bound(int i, int rc) {
+    if (rc != SQLITE_OK && bindError_ == 0) {
+        bindError_ = rc;
+        bindIndex_ = i;
+    }
+}
+
 void Statement::bindNull(int i) {
-    sqlite3_bind_null(stmt_, i);
+    bound(i, sqlite3_bind_null(stmt_, i));
 }
 void Statement::bindInt(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
+    bound(i, sqlite3_bind_int64(stmt_, i, v));
 }
 void Statement::bindDouble(int i, double v) {
-    sqlite3_bind_double(stmt_, i, v);
+    bound(i, sqlite3_bind_double(stmt_, i, v));
 }
 void Statement::bindText(int i, std::string_view v) {
-    sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    bound(i, sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
 void Statement::bindBlob(int i, const void* bytes, std::size_t length) {
     // A zero-length blob must not bind as NULL.
     static const char empty = 0;
-    sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT);
+    bound(i, sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT));
+}
+
+int Statement::parameterCount() const {
+    return sqlite3_bind_parameter_count(stmt_);
 }
 
 int Statement::step() {
+    if (db_)
+        db_->pendingCode_ = 0;
+    if (bindError_ != 0) {
+        if (db_) {
+            db_->pendingCode_ = bindError_;
+            db_->pendingMessage_ = std::string("parameter ") + std::to_string(bindIndex_) +
+                                   " could not be bound: " + sqlite3_errstr(bindError_);
+        }
+        return bindError_;
+    }
     return sqlite3_step(stmt_);
 }
 
 void Statement::reset() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
+    bindError_ = 0;
+    bindIndex_ = 0;
 }
 
 ColumnType Statement::columnType(int i) const {
@@ -96,12 +122,14 @@ Database::~Database() {
 }
 
 ErrorPtr Database::exec(const std::string& sql) {
+    pendingCode_ = 0;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         return lastError(CoreDataError, "SQL failed");
     return nullptr;
 }
 
 Result<Statement> Database::prepare(const std::string& sql) {
+    pendingCode_ = 0;
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                                 &stmt, nullptr);
@@ -109,7 +137,7 @@ Result<Statement> Database::prepare(const std::string& sql) {
         sqlite3_finalize(stmt);
         return lastError(CoreDataError, "Could not prepare a statement");
     }
-    return Statement(stmt);
+    return Statement(stmt, this);
 }
 
 Result<Statement*> Database::cached(const std::string& sql) {
@@ -132,18 +160,19 @@ int64_t Database::changes() const {
 }
 
 int Database::lastResultCode() const {
-    return sqlite3_errcode(db_);
+    return pendingCode_ ? pendingCode_ : sqlite3_errcode(db_);
 }
 
 ErrorPtr Database::lastError(int64_t code, const std::string& what) const {
-    int rc = sqlite3_errcode(db_);
+    const int rc = lastResultCode();
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT)
         code = FileReadCorruptFileError;
     Dictionary info;
     info.set("NSSQLiteErrorDomain", Value(int64_t{rc}));
     if (const char* file = sqlite3_db_filename(db_, "main"))
         info.set(FilePathErrorKey, Value(file));
-    return makeError(code, what + ": " + sqlite3_errmsg(db_) + ".", std::move(info));
+    const std::string message = pendingCode_ ? pendingMessage_ : std::string(sqlite3_errmsg(db_));
+    return makeError(code, what + ": " + message + ".", std::move(info));
 }
 
 std::string quoteIdentifier(std::string_view name) {
