@@ -20,6 +20,7 @@
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FileWriteEnvironment.h"
 #include "platform/foundation/KeyedArchiver.h"
 
 // File layout (integers little-endian; "varint" is LEB128, signed ones
@@ -991,6 +992,10 @@ ErrorPtr BinaryStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         return makeError(PersistentStoreOpenError, "The binary store needs a file URL.");
     if (auto error = InMemoryStore::load(model))
         return error;
+    // Temporary files of saves whose process died mid-write hold nothing
+    // the store still needs: the file was replaced only after a whole write.
+    if (!isReadOnly())
+        removeAbandonedAtomicWriteFiles(path());
     knownFile_ = fileIdentity();
     auto contents = FileManager::defaultManager().dataWithContentsOfFile(path());
     if (!contents) {

@@ -1,6 +1,7 @@
 #include "platform/coredata/ManagedObjectID.h"
 
 #include <atomic>
+#include <charconv>
 
 #include "platform/coredata/PersistentStore.h"
 #include "platform/foundation/Text.h"
@@ -98,10 +99,14 @@ std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri) {
     parts.temporary = kind == 't';
     if (parts.temporary != parts.storeIdentifier.empty())
         return std::nullopt;
+    // Any key from 0 to the largest 64-bit integer (a store may hold rows
+    // with keys of any size), digits only.
     const std::string digits = components[2].substr(1);
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
-    parts.key = std::stoll(digits);
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), parts.key);
+    if (ec != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
     return parts;
 }
 

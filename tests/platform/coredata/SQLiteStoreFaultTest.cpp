@@ -98,6 +98,14 @@ TEST(ManagedObjectIDURITest, AnInvalidStoreIdentifierStillGivesAURI) {
     ManagedObjectID id(model->entityForName("Tag"), {}, "not a/valid id", 7, false);
     URL uri = id.URIRepresentation();  // was a dereference of an empty URL
     EXPECT_FALSE(uri.absoluteString().empty());
+    // Keys of any size a store may hold round-trip through their URIs.
+    for (int64_t key : {int64_t{1}, int64_t{999999999999999999}, INT64_MAX}) {
+        ManagedObjectID big(model->entityForName("Tag"), {}, "S", key, false);
+        auto parts = parseObjectIDURI(big.URIRepresentation());
+        ASSERT_TRUE(parts) << key;
+        EXPECT_EQ(parts->key, key);
+    }
+    EXPECT_FALSE(parseObjectIDURI(*URL::URLWithString("x-objectstore://S/Tag/p9223372036854775808")));
     EXPECT_TRUE(isValidStoreIdentifier("0B2C6D0E-1F6A-4C1B-9A55-3C7D2E1F0A9B"));
     EXPECT_FALSE(isValidStoreIdentifier(""));
     EXPECT_FALSE(isValidStoreIdentifier(std::string(256, 'a')));
