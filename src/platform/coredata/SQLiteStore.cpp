@@ -257,7 +257,8 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
         return SnapshotPtr();  // a row of an entity this model does not have
     if (s.columnType(0) != sqlite::ColumnType::Integer || s.columnInt(0) <= 0)
         return makeError(FileReadCorruptFileError, "The store at " + impl_->path + " holds a row of " +
-                                                       layout->entity->name() + " without a valid primary key.");
+                                                       layout->entity->name() +
+                                                       " without a valid primary key.");
     auto snapshot = std::make_shared<StoreSnapshot>();
     snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));

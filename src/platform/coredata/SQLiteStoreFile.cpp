@@ -249,7 +249,8 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
     impl_->path = URL()->path();
     if (auto refused = checkFile(impl_->path, isReadOnly()); refused && *refused)
         return *refused;
-    auto db = Database::open(impl_->path, isReadOnly(), true, kBusyTimeoutMilliseconds);
+    auto db = isReadOnly() ? Database::openForReading(impl_->path, kBusyTimeoutMilliseconds)
+                           : Database::open(impl_->path, false, true, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
     impl_->db = std::move(*db);
@@ -258,7 +259,20 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         error = openSchema(model);
     if (error)
         impl_->db.reset();
-    return error;
+    return openFailure(std::move(error));
+}
+
+// A store that cannot be opened is one error, 134080, whether SQLite refused
+// the file when it was opened or at its first statement; errors that say
+// more (a damaged file, another type, another model version) keep their codes.
+ErrorPtr SQLiteStore::openFailure(ErrorPtr error) {
+    if (!error || error->code() != CoreDataError)
+        return error;
+    Dictionary info = error->userInfo();
+    info.set(FilePathErrorKey, Value(impl_->path));
+    return makeError(PersistentStoreOpenError,
+                     "The store at " + impl_->path + " could not be opened: " + error->localizedDescription(),
+                     std::move(info));
 }
 
 ErrorPtr SQLiteStore::configureConnection() {
@@ -542,7 +556,7 @@ Result<Dictionary> SQLiteStore::metadataForStoreAtPath(const std::string& path) 
     if (auto refused = checkFile(path, true); !refused || *refused)
         return refused ? *refused
                        : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
-    auto db = Database::open(path, true, false, kBusyTimeoutMilliseconds);
+    auto db = Database::openForReading(path, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
     auto exists = holdsStore(**db, path);

@@ -2,8 +2,10 @@
 // files it may only read.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "SQLiteStoreTestSupport.h"
@@ -191,6 +193,89 @@ TEST_F(SQLiteStoreFaultTest, SavesOfEveryRelationshipKindBindOnlyTheirParameters
     task->mutableSetValueForKey("tags").removeObject(tag);
     task->mutableOrderedSetValueForKey("notes").removeObject(note);
     ASSERT_EQ(context->save(), nullptr);
+}
+
+// Side files SQLite can neither create nor open, as on read-only media: a
+// symbolic link to nowhere (SQLite opens them with O_NOFOLLOW), which stops
+// root as well. A folder without write permission is tried too, except as
+// root, whom the kernel lets write there anyway.
+TEST_F(SQLiteStoreFaultTest, StoresOnReadOnlyMediaOpenReadOnlyAndRead) {
+    {
+        auto context = contextOn(open());
+        context->insertNewObjectForEntityForName("Tag")->setValue(Value("kept"), "name");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    ASSERT_FALSE(std::filesystem::exists(path() + "-wal"));  // checkpointed and removed on close
+    Dictionary readOnly;
+    readOnly.set(ReadOnlyPersistentStoreOption, Value(true));
+    auto readsBack = [&] {
+        auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+        auto store = coordinator->addPersistentStore(SQLiteStoreType, "", url(), readOnly);
+        ASSERT_TRUE(store) << store.error()->description();
+        auto context = contextOn(coordinator);
+        auto tags = fetchAll(context, makeRequest("Tag"));
+        ASSERT_EQ(tags.size(), 1u);
+        EXPECT_EQ(tags[0]->valueForKey("name"), Value("kept"));
+        auto metadata = SQLiteStore::metadataForStoreAtPath(path());
+        EXPECT_TRUE(metadata) << metadata.error()->description();
+    };
+    for (const char* side : {"-shm", "-wal"}) {
+        SCOPED_TRACE(side);
+        std::filesystem::create_symlink("/nonexistent/side-file", path() + side);
+        readsBack();
+        // Writing needs the side files: one error code, whichever is missing.
+        auto error = openError(testing::makeTestModel());
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), PersistentStoreOpenError) << error->description();
+        std::filesystem::remove(path() + "-shm");
+        std::filesystem::remove(path() + "-wal");
+    }
+}
+
+TEST_F(SQLiteStoreFaultTest, StoresInAFolderWithoutWritePermissionOpenReadOnlyAndRead) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root: a folder without write permission does not stop root (the "
+                        "side-file case above covers the same failure)";
+    {
+        auto context = contextOn(open());
+        context->insertNewObjectForEntityForName("Tag")->setValue(Value("kept"), "name");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    std::filesystem::permissions(dir.path(),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    Dictionary readOnly;
+    readOnly.set(ReadOnlyPersistentStoreOption, Value(true));
+    auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+    auto store = coordinator->addPersistentStore(SQLiteStoreType, "", url(), readOnly);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    ASSERT_TRUE(store) << store.error()->description();
+    EXPECT_EQ(fetchAll(contextOn(coordinator), makeRequest("Tag")).size(), 1u);
+}
+
+TEST_F(SQLiteStoreFaultTest, UnsavedWALContentIsNeverSkippedForReadOnlyOpening) {
+    contextOn(open());
+    // A writer killed after a commit leaves its transaction in the WAL; a
+    // reader that cannot open the shared-memory file must refuse, not read
+    // around it. (A child process: connections of one process share it.)
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open(path().c_str(), &db);
+        sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; INSERT INTO Z_METADATA VALUES ('pending', 1)", nullptr,
+                     nullptr, nullptr);
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_GT(std::filesystem::file_size(path() + "-wal"), 0u);
+    std::filesystem::remove(path() + "-shm");
+    std::filesystem::create_symlink("/nonexistent/side-file", path() + "-shm");
+    Dictionary readOnly;
+    readOnly.set(ReadOnlyPersistentStoreOption, Value(true));
+    auto error = openError(testing::makeTestModel(), readOnly);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), PersistentStoreOpenError) << error->description();
 }
 
 }  // namespace

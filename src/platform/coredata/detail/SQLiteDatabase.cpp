@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -113,6 +116,52 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool r
     }
     sqlite3_busy_timeout(db, busyTimeoutMilliseconds);
     sqlite3_extended_result_codes(db, 0);
+    return database;
+}
+
+namespace {
+
+// "file:" URI of a path, for SQLite's URI parameters.
+std::string fileURI(const std::string& path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~", c)) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        }
+    }
+    return uri;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Database>> Database::openForReading(const std::string& path,
+                                                           int busyTimeoutMilliseconds) {
+    auto db = open(path, true, false, busyTimeoutMilliseconds);
+    if (!db)
+        return db;
+    // The first read opens the side files of a WAL database.
+    sqlite3_stmt* probe = nullptr;
+    int rc = sqlite3_prepare_v2((*db)->db_, "SELECT count(*) FROM sqlite_master", -1, &probe, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(probe);
+    sqlite3_finalize(probe);
+    if ((rc & 0xff) != SQLITE_CANTOPEN)
+        return db;
+    struct stat wal {};
+    if (::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0)
+        return db;  // committed transactions may sit in the WAL: refuse rather than miss them
+    sqlite3* immutable = nullptr;
+    rc = sqlite3_open_v2((fileURI(path) + "?immutable=1").c_str(), &immutable,
+                         SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    std::unique_ptr<Database> database(new Database(immutable));
+    if (rc != SQLITE_OK)
+        return db;
+    sqlite3_extended_result_codes(immutable, 0);
     return database;
 }
 

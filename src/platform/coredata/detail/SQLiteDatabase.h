@@ -96,6 +96,13 @@ class Database {
     // a database; 134080 when it cannot be opened.
     static Result<std::unique_ptr<Database>> open(const std::string& path, bool readOnly, bool create,
                                                   int busyTimeoutMilliseconds);
+    // Opens the file for reading only. A database in WAL mode needs its side
+    // files (-wal, -shm), which cannot be made on read-only media (or in a
+    // folder one may not write to): when SQLite cannot open them and there
+    // is no WAL content that reading without them would miss, the file is
+    // opened as immutable (no side files, no locks) instead.
+    static Result<std::unique_ptr<Database>> openForReading(const std::string& path,
+                                                            int busyTimeoutMilliseconds);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
