@@ -49,7 +49,8 @@ void bindFromInput(sqlite3_stmt* stmt, int at, std::string_view& in) {
     }
     const unsigned char kind = static_cast<unsigned char>(in[0]);
     in.remove_prefix(1);
-    const std::size_t length = in.empty() ? 0 : std::min<std::size_t>(static_cast<unsigned char>(in[0]), in.size() - 1);
+    const std::size_t length =
+        in.empty() ? 0 : std::min<std::size_t>(static_cast<unsigned char>(in[0]), in.size() - 1);
     std::string_view bytes = in.empty() ? std::string_view() : in.substr(1, length);
     in.remove_prefix(in.empty() ? 0 : 1 + length);
     int64_t integer = 0;
@@ -105,14 +106,16 @@ void applyParts(const std::string& path, std::string_view metadata, std::string_
     }
     sqlite3_finalize(stmt);
     std::vector<std::pair<std::string, std::vector<std::string>>> tables;
-    sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'Z\\_%' ESCAPE '\\'"
+    sqlite3_prepare_v2(db,
+                       "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'Z\\_%' ESCAPE '\\'"
                        " AND name NOT IN ('Z_METADATA')",
                        -1, &stmt, nullptr);
     while (sqlite3_step(stmt) == SQLITE_ROW)
         tables.push_back({reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), {}});
     sqlite3_finalize(stmt);
     for (auto& [table, columns] : tables) {
-        sqlite3_prepare_v2(db, ("SELECT name FROM pragma_table_info('" + table + "')").c_str(), -1, &stmt, nullptr);
+        sqlite3_prepare_v2(db, ("SELECT name FROM pragma_table_info('" + table + "')").c_str(), -1, &stmt,
+                           nullptr);
         while (sqlite3_step(stmt) == SQLITE_ROW)
             columns.push_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
         sqlite3_finalize(stmt);
