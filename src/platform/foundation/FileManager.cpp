@@ -1,4 +1,5 @@
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FileWriteEnvironment.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -526,34 +527,32 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         return fileError(EISDIR, Access::Write, path);
     }
     const std::string folder = parentFolder(path);
-    // Hidden, and short enough to stay within NAME_MAX whatever name is.
-    std::string temp = join(folder, "." + name.substr(0, 200) + ".tmp-XXXXXX");
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // Every call goes through the file-write environment (tests replace it
+    // to inject failures and power losses). The temporary file stays locked
+    // until it has been renamed, so that a clean-up of files left by killed
+    // writers never removes a live one.
+    FileWriteEnvironment& env = FileWriteEnvironment::current();
+    std::string temp = atomicWriteTemplate(join(folder, name));
+    const int fd = env.createTemporary(temp);
     if (fd < 0) {
         return fileError(errno, Access::Write, path);
     }
     struct stat existing;
     const mode_t mode =
         ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~processUmask());
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data.bytes(), data.length()) && ::fdatasync(fd) == 0;
+    bool ok = env.setMode(fd, mode) == 0 && env.writeAll(fd, data.bytes(), data.length()) == 0 &&
+              env.syncData(fd) == 0 && env.rename(temp, path) == 0;
     int err = errno;
-    if (closeChecked(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
+    if (env.close(fd) != 0 && ok) {
+        ok = false;  // the data was synced before the rename: the new file is whole
         err = errno;
     }
     if (!ok) {
-        ::unlink(temp.c_str());
+        env.unlink(temp);
         return fileError(err, Access::Write, path);
     }
     // Make the rename itself durable.
-    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    env.syncDirectory(folder);
     return nullptr;
 }
 
