@@ -6,7 +6,9 @@
 // the whole walk and follow links with atomic loads. A node removed while the
 // count is held is parked on a free list instead of being freed, and a parked
 // node is reused or freed only once no reader holds the count, so a reader
-// never stands on freed or recycled memory. The optional release function runs
+// never stands on freed or recycled memory. Every link is read and written
+// sequentially consistently, so a node's value, written before the link that
+// publishes it, is visible to any reader that follows that link. The optional release function runs
 // on a value when its node is finally discarded (immediately on an unread
 // remove, else when the parked node is reused or the list is destroyed).
 #pragma once
@@ -43,7 +45,6 @@ class async_safe_list {
         node* n = make_node(value);
         if (node_out != nullptr)
             *node_out = n;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         node* tail = tail_.load();
         if (tail != nullptr) {
             node* expected = nullptr;
@@ -63,12 +64,10 @@ class async_safe_list {
         node* n = make_node(value);
         if (node_out != nullptr)
             *node_out = n;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         node* head = head_.load();
         if (head != nullptr) {
             n->next.store(head);
             head->prev.store(n);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
             head_.compare_exchange_strong(head, n);
         } else {
             tail_.store(n);
@@ -156,7 +155,6 @@ class async_safe_list {
         n->value = value;
         n->prev.store(nullptr);
         n->next.store(nullptr);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         return n;
     }
 

@@ -20,10 +20,12 @@ bool gStubSetsPc = true;
 frame_error_t stubReader(const kcr_task_t&, async_image_list_t*, const kcr_async_thread_state* current,
                          const kcr_async_thread_state*, kcr_async_thread_state* next) {
     ++gReaderCalls;
-    if (gStubResult != FRAME_ESUCCESS) return gStubResult;
+    if (gStubResult != FRAME_ESUCCESS)
+        return gStubResult;
     async_thread_state_copy(next, current);
     async_thread_state_clear_all_regs(next);
-    if (gStubSetsPc) async_thread_state_set_reg(next, 0, gStubPc);
+    if (gStubSetsPc)
+        async_thread_state_set_reg(next, 0, gStubPc);
     return FRAME_ESUCCESS;
 }
 frame_error_t failingReader(const kcr_task_t&, async_image_list_t*, const kcr_async_thread_state*,
@@ -43,9 +45,11 @@ kcr_async_thread_state startState(uint32_t cpu, uint64_t pc, uint64_t fp) {
 }  // namespace
 
 TEST(FrameCursor, ErrorTexts) {
-    const char* texts[] = {"No error",          "Unknown error",    "No frames are available", "Corrupted frame",
-                           "Operation not supported", "Invalid argument", "Internal error", "Invalid register"};
-    for (int i = 0; i < 8; ++i) EXPECT_STREQ(frame_error_text(i), texts[i]);
+    const char* texts[] = {"No error",        "Unknown error",           "No frames are available",
+                           "Corrupted frame", "Operation not supported", "Invalid argument",
+                           "Internal error",  "Invalid register"};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_STREQ(frame_error_text(i), texts[i]);
     EXPECT_STREQ(frame_error_text(8), "Unhandled error code");
 }
 
@@ -100,7 +104,8 @@ TEST(FramePointerReader, FabricatedStacksOfEachWidth) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     void* low = mmap(reinterpret_cast<void*>(0x30000000), page, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (low == MAP_FAILED) GTEST_SKIP() << "no free low page";
+    if (low == MAP_FAILED)
+        GTEST_SKIP() << "no free low page";
     auto* stack64 = static_cast<uint64_t*>(low);
     stack64[0] = reinterpret_cast<uint64_t>(&stack64[4]);  // saved fp
     stack64[1] = 0x4444;                                   // return address
@@ -110,7 +115,8 @@ TEST(FramePointerReader, FabricatedStacksOfEachWidth) {
         kcr_async_thread_state current = startState(cpu, 0x3000, reinterpret_cast<uint64_t>(&stack64[0]));
         async_thread_state_set_reg(&current, 2, 0x1234);
         kcr_async_thread_state next;
-        ASSERT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, nullptr, &next), FRAME_ESUCCESS);
+        ASSERT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, nullptr, &next),
+                  FRAME_ESUCCESS);
         EXPECT_EQ(async_thread_state_get_reg(&next, 0), 0x4444u);
         EXPECT_EQ(async_thread_state_get_reg(&next, 1), reinterpret_cast<uint64_t>(&stack64[4]));
         EXPECT_EQ(next.valid_regs, 0b11u);  // only pc and fp
@@ -118,16 +124,21 @@ TEST(FramePointerReader, FabricatedStacksOfEachWidth) {
 
         // Moving towards younger frames is corrupt; an equal frame pointer passes.
         kcr_async_thread_state older = startState(cpu, 0x3000, reinterpret_cast<uint64_t>(&stack64[4]));
-        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, &older, &next), FRAME_EBADFRAME);
-        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, &current, &next), FRAME_ESUCCESS);
+        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, &older, &next),
+                  FRAME_EBADFRAME);
+        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &current, &current, &next),
+                  FRAME_ESUCCESS);
         // fp 0 ends the stack; no fp, an unreadable fp and a record naming itself are corrupt.
         kcr_async_thread_state zero = startState(cpu, 0x3000, 0);
-        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &zero, nullptr, &next), FRAME_ENOFRAME);
+        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &zero, nullptr, &next),
+                  FRAME_ENOFRAME);
         kcr_async_thread_state noFp = zero;
         async_thread_state_clear_reg(&noFp, 1);
-        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &noFp, nullptr, &next), FRAME_EBADFRAME);
+        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &noFp, nullptr, &next),
+                  FRAME_EBADFRAME);
         kcr_async_thread_state wild = startState(cpu, 0x3000, 0x10);
-        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &wild, nullptr, &next), FRAME_EBADFRAME);
+        EXPECT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &wild, nullptr, &next),
+                  FRAME_EBADFRAME);
     }
     // ARM reads two 32-bit words.
     auto* stack32 = reinterpret_cast<uint32_t*>(stack64 + 8);
@@ -135,7 +146,8 @@ TEST(FramePointerReader, FabricatedStacksOfEachWidth) {
     stack32[1] = 0x7777;
     kcr_async_thread_state arm = startState(KCR_CPU_TYPE_ARM, 0x3000, reinterpret_cast<uint64_t>(stack32));
     kcr_async_thread_state next;
-    ASSERT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &arm, nullptr, &next), FRAME_ESUCCESS);
+    ASSERT_EQ(async_frame_read_frame_pointer(async_task_self(), nullptr, &arm, nullptr, &next),
+              FRAME_ESUCCESS);
     EXPECT_EQ(async_thread_state_get_reg(&next, 0), 0x7777u);
     EXPECT_EQ(async_thread_state_get_reg(&next, 1), 0x30000100u);
     munmap(low, page);
@@ -151,11 +163,13 @@ TEST(FramePointerReader, CyclicChainsEnd) {
     stack[4] = reinterpret_cast<uint64_t>(&stack[2]);
     stack[5] = 0x6666;
     for (int first : {0, 2}) {
-        kcr_async_thread_state start = startState(KCR_CPU_TYPE_X86_64, 0x3000, reinterpret_cast<uint64_t>(&stack[first]));
+        kcr_async_thread_state start =
+            startState(KCR_CPU_TYPE_X86_64, 0x3000, reinterpret_cast<uint64_t>(&stack[first]));
         async_frame_cursor cursor;
         async_frame_cursor_init(&cursor, async_task_self(), &start, nullptr);
         int frames = 0;
-        while (async_frame_cursor_next(&cursor) == FRAME_ESUCCESS && frames < 100) ++frames;
+        while (async_frame_cursor_next(&cursor) == FRAME_ESUCCESS && frames < 100)
+            ++frames;
         EXPECT_LE(frames, 3) << first;
     }
 }
@@ -222,7 +236,8 @@ TEST(FramePointerReader, WalkOfThisStackMatchesTheReturnAddressChain) {
     ASSERT_GE(gWalkedCount, kDepth + 2);
     // Frame 0 is the capture point inside the innermost level; each later
     // frame returns into the next level out.
-    for (int i = 0; i <= kDepth; ++i) EXPECT_EQ(gWalked[i + 1], gReturnAddresses[i]) << "frame " << i + 1;
+    for (int i = 0; i <= kDepth; ++i)
+        EXPECT_EQ(gWalked[i + 1], gReturnAddresses[i]) << "frame " << i + 1;
 }
 
 TEST(ThreadStateCapture, SeesTheCallersFrame) {

@@ -73,18 +73,22 @@ TEST(AsyncImages, MachOImagesAnswerThroughTheCommonInterface) {
     EXPECT_EQ(async_image_map_unwind_info(&image, &frames), KCR_ENOTFOUND);
     EXPECT_EQ(async_image_map_debug_frame(&image, &frames), KCR_ENOTFOUND);
     Found found;
-    EXPECT_EQ(async_find_symbol(&image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, built.address() + 0x180, record,
-                                &found),
+    EXPECT_EQ(async_find_symbol(&image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, built.address() + 0x180,
+                                record, &found),
               KCR_ESUCCESS);
     EXPECT_EQ(found.name, "_start_here");
     EXPECT_EQ(found.address, built.address() + 0x100);
     EXPECT_EQ(async_find_symbol(&image, 0, nullptr, built.address() + 0x180, record, &found), KCR_ENOTFOUND);
-    EXPECT_EQ(async_find_symbol(&image, KCR_SYMBOL_STRATEGY_OBJC, nullptr, built.address() + 0x180, record, &found),
-              KCR_ENOTFOUND);
+    EXPECT_EQ(
+        async_find_symbol(&image, KCR_SYMBOL_STRATEGY_OBJC, nullptr, built.address() + 0x180, record, &found),
+        KCR_ENOTFOUND);
     async_image_free(&image);
 
     // Neither ELF nor Mach-O.
-    std::memcpy(built.bytes(), "\x7f" "ELX", 4);
+    std::memcpy(built.bytes(),
+                "\x7f"
+                "ELX",
+                4);
     EXPECT_EQ(async_image_init(&image, async_task_self(), "x", built.address()), KCR_EINVAL);
 }
 

@@ -29,7 +29,8 @@ MachOBuilder standardBuilder(bool is64, bool swapped) {
     builder.uuid = std::array<uint8_t, 16>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     builder.sections = {{"__TEXT", "__text", std::vector<uint8_t>(64, 0x90)},
                         {"__TEXT", "__eh_frame", std::vector<uint8_t>(32, 0xEE)}};
-    builder.symbols = {{"_main", 0x200}, {"_helper", 0x300}, {"_alias", 0x300}, {"_local", 0x280, 0x0E, 1, 0, true}};
+    builder.symbols = {
+        {"_main", 0x200}, {"_helper", 0x300}, {"_alias", 0x300}, {"_local", 0x280, 0x0E, 1, 0, true}};
     return builder;
 }
 
@@ -76,13 +77,16 @@ TEST_P(MachOLayouts, ReadsHeaderSegmentsSectionsSymbolsAndUUID) {
     EXPECT_EQ(async_mobject_base_address(&section), built.address() + builder.sectionOffsets[1]);
     EXPECT_EQ(async_mobject_length(&section), 32u);
     uint8_t byte = 0;
-    EXPECT_EQ(async_mobject_read_uint8(&section, built.address() + builder.sectionOffsets[1], 31, &byte), KCR_ESUCCESS);
+    EXPECT_EQ(async_mobject_read_uint8(&section, built.address() + builder.sectionOffsets[1], 31, &byte),
+              KCR_ESUCCESS);
     EXPECT_EQ(byte, 0xEE);
-    EXPECT_EQ(async_mobject_read_uint8(&section, built.address() + builder.sectionOffsets[1], 32, &byte), KCR_EINVAL);
+    EXPECT_EQ(async_mobject_read_uint8(&section, built.address() + builder.sectionOffsets[1], 32, &byte),
+              KCR_EINVAL);
     async_mobject_free(&section);
     EXPECT_EQ(async_macho_map_section(&image, "__TEXT", "__unwind_info", &section), KCR_ENOTFOUND);
     EXPECT_EQ(async_macho_map_section(&image, "__DATA", "__data", &section), KCR_ENOTFOUND);
-    EXPECT_EQ(async_macho_map_section(&image, "__LINKEDIT", "__any", &section), KCR_ENOTFOUND);  // no sections
+    EXPECT_EQ(async_macho_map_section(&image, "__LINKEDIT", "__any", &section),
+              KCR_ENOTFOUND);  // no sections
 
     async_macho_mapped_segment linkedit;
     ASSERT_EQ(async_macho_map_segment(&image, "__LINKEDIT", &linkedit), KCR_ESUCCESS);
@@ -126,7 +130,8 @@ TEST(MachOReader, RejectsUnknownMagicAndImagesWithoutText) {
     // A header on an unmapped page cannot be read.
     void* hole = mmap(nullptr, kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     munmap(hole, kPage);
-    EXPECT_EQ(async_macho_init(&image, async_task_self(), "x", reinterpret_cast<uint64_t>(hole)), KCR_EINTERNAL);
+    EXPECT_EQ(async_macho_init(&image, async_task_self(), "x", reinterpret_cast<uint64_t>(hole)),
+              KCR_EINTERNAL);
 }
 
 TEST(MachOReader, CommandWalkEndsAtBadSizesAndTheMappingEnd) {
@@ -158,7 +163,8 @@ TEST(MachOReader, CommandWalkEndsAtBadSizesAndTheMappingEnd) {
 TEST(MachOReader, SymbolTablesWithoutDysymtabAreSearchedWholeAndHostileOnesFail) {
     MachOBuilder builder = standardBuilder(true, false);
     builder.withDysymtab = false;
-    builder.symbols = {{"_b", 0x300}, {"_a", 0x200}, {"_thumb", 0x400, 0x0F, 1, 0x0008}, {"_debug", 0x500, 0x24}};
+    builder.symbols = {
+        {"_b", 0x300}, {"_a", 0x200}, {"_thumb", 0x400, 0x0F, 1, 0x0008}, {"_debug", 0x500, 0x24}};
     MachOImage built = builder.build();
     async_macho image;
     ASSERT_EQ(async_macho_init(&image, async_task_self(), "x", built.address()), KCR_ESUCCESS);
@@ -173,7 +179,8 @@ TEST(MachOReader, SymbolTablesWithoutDysymtabAreSearchedWholeAndHostileOnesFail)
     // A name index past the string table is unreadable.
     async_macho_symtab_reader reader;
     ASSERT_EQ(async_macho_symtab_reader_init(&reader, &image), KCR_ESUCCESS);
-    EXPECT_EQ(async_macho_symtab_reader_symbol_name(&reader, static_cast<uint32_t>(reader.string_table_size)), nullptr);
+    EXPECT_EQ(async_macho_symtab_reader_symbol_name(&reader, static_cast<uint32_t>(reader.string_table_size)),
+              nullptr);
     async_macho_symtab_reader_free(&reader);
     // Point entry 1 ("_a") of the image's own table past the strings.
     uint8_t* symbolsInImage = built.bytes() + image.text_size;
@@ -186,7 +193,8 @@ TEST(MachOReader, SymbolTablesWithoutDysymtabAreSearchedWholeAndHostileOnesFail)
     MachOBuilder bad = standardBuilder(false, true);
     MachOImage badBuilt = bad.build();
     ASSERT_EQ(async_macho_init(&image, async_task_self(), "x", badBuilt.address()), KCR_ESUCCESS);
-    auto* dysymtab = static_cast<uint8_t*>(const_cast<void*>(async_macho_find_command(&image, KCR_LC_DYSYMTAB)));
+    auto* dysymtab =
+        static_cast<uint8_t*>(const_cast<void*>(async_macho_find_command(&image, KCR_LC_DYSYMTAB)));
     ASSERT_NE(dysymtab, nullptr);
     // The command lives in the image's copy of the load commands; change the copy.
     uint32_t tooMany = __builtin_bswap32(1000);
@@ -196,7 +204,8 @@ TEST(MachOReader, SymbolTablesWithoutDysymtabAreSearchedWholeAndHostileOnesFail)
 }
 
 TEST(MemoryObjects, PartialMappingsStopAtTheFirstUnreadablePage) {
-    auto* pages = static_cast<uint8_t*>(mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* pages = static_cast<uint8_t*>(
+        mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(pages, MAP_FAILED);
     pages[kPage - 1] = 0x5A;
     ASSERT_EQ(mprotect(pages + kPage, kPage, PROT_NONE), 0);
@@ -220,8 +229,9 @@ TEST(MemoryObjects, PartialMappingsStopAtTheFirstUnreadablePage) {
     async_mobject_free(&mobj);
 
     EXPECT_EQ(async_mobject_init(&mobj, async_task_self(), start, 2 * kPage - 32, true), KCR_ENOMEM);
-    EXPECT_EQ(async_mobject_init(&mobj, async_task_self(), reinterpret_cast<uint64_t>(pages + kPage), 8, false),
-              KCR_ENOMEM);
+    EXPECT_EQ(
+        async_mobject_init(&mobj, async_task_self(), reinterpret_cast<uint64_t>(pages + kPage), 8, false),
+        KCR_ENOMEM);
     munmap(pages, 2 * kPage);
 }
 
@@ -231,7 +241,8 @@ TEST(MachOStrings, GrowPageByPageAndFailAtUnreadableMemory) {
     async_macho image;
     ASSERT_EQ(async_macho_init(&image, async_task_self(), "x", built.address()), KCR_ESUCCESS);
 
-    auto* pages = static_cast<char*>(mmap(nullptr, 3 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* pages = static_cast<char*>(
+        mmap(nullptr, 3 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(pages, MAP_FAILED);
     // A string of 100 bytes that starts 50 bytes before a page boundary.
     char* text = pages + kPage - 50;

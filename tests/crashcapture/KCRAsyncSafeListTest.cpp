@@ -10,12 +10,15 @@ using namespace kcr::async;
 
 namespace {
 int gReleased = 0;
-void countRelease(int&) { ++gReleased; }
+void countRelease(int&) {
+    ++gReleased;
+}
 
 std::vector<int> walk(async_safe_list<int>& list) {
     std::vector<int> values;
     list.set_reading(true);
-    for (auto* node = list.next(nullptr); node != nullptr; node = list.next(node)) values.push_back(node->value);
+    for (auto* node = list.next(nullptr); node != nullptr; node = list.next(node))
+        values.push_back(node->value);
     list.set_reading(false);
     return values;
 }
@@ -65,7 +68,8 @@ TEST(AsyncSafeList, KeepsOrderAndParksNodesRemovedUnderReaders) {
 
 TEST(AsyncSafeListConcurrent, ReadersWalkWhileWritersAppendAndRemove) {
     async_safe_list<int> list;
-    for (int i = 0; i < 8; ++i) list.append(1000 + i);
+    for (int i = 0; i < 8; ++i)
+        list.append(1000 + i);
     std::atomic<bool> stop{false};
     std::atomic<long> walks{0};
     std::vector<std::thread> readers;
@@ -74,7 +78,8 @@ TEST(AsyncSafeListConcurrent, ReadersWalkWhileWritersAppendAndRemove) {
             while (!stop.load()) {
                 list.set_reading(true);
                 int seen = 0;
-                for (auto* node = list.next(nullptr); node != nullptr && seen < 10000; node = list.next(node)) {
+                for (auto* node = list.next(nullptr); node != nullptr && seen < 10000;
+                     node = list.next(node)) {
                     EXPECT_GE(node->value, 0);
                     ++seen;
                 }
@@ -85,11 +90,13 @@ TEST(AsyncSafeListConcurrent, ReadersWalkWhileWritersAppendAndRemove) {
     }
     for (int i = 0; i < 5000; ++i) {
         list.append(i);
-        if (i % 2 == 0) list.prepend(i);
+        if (i % 2 == 0)
+            list.prepend(i);
         list.remove(i);  // the prepended copy of an even value, else the appended one
     }
     stop = true;
-    for (auto& reader : readers) reader.join();
+    for (auto& reader : readers)
+        reader.join();
     EXPECT_GT(walks.load(), 0);
     EXPECT_EQ(walk(list).size(), 8u + 2500u);
 }

@@ -39,7 +39,8 @@ std::atomic<int> gViolations{0};
 
 void noteAllocation() {
     pid_t trapped = gTrappedThread.load(std::memory_order_relaxed);
-    if (trapped != 0 && trapped == plat::machine::currentThreadId()) gViolations.fetch_add(1);
+    if (trapped != 0 && trapped == plat::machine::currentThreadId())
+        gViolations.fetch_add(1);
 }
 
 }  // namespace
@@ -49,9 +50,15 @@ void noteAllocation() {
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
                                                          void (*free_hook)(const volatile void*));
 namespace {
-void mallocHook(const volatile void*, size_t) { noteAllocation(); }
-void freeHook(const volatile void*) { noteAllocation(); }
-void armAllocationHooks() { __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook); }
+void mallocHook(const volatile void*, size_t) {
+    noteAllocation();
+}
+void freeHook(const volatile void*) {
+    noteAllocation();
+}
+void armAllocationHooks() {
+    __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook);
+}
 }  // namespace
 #else
 extern "C" {
@@ -93,19 +100,24 @@ struct Results {
 };
 Results gResults;
 
-void noteSymbol(uint64_t, const char*, void* context) { ++*static_cast<int*>(context); }
+void noteSymbol(uint64_t, const char*, void* context) {
+    ++*static_cast<int*>(context);
+}
 
 void walk(async_frame_cursor* cursor) {
     async_image_list_t* images = async_shared_image_list();
     async_image_list_set_reading(images, true);
     for (int depth = 0; depth < 64 && async_frame_cursor_next(cursor) == FRAME_ESUCCESS; ++depth) {
         uint64_t pc = 0;
-        if (async_frame_cursor_get_reg(cursor, 0, &pc) != FRAME_ESUCCESS) break;
+        if (async_frame_cursor_get_reg(cursor, 0, &pc) != FRAME_ESUCCESS)
+            break;
         gResults.frames++;
         async_image* image = async_image_containing_address(images, pc);
-        if (image == nullptr) continue;
+        if (image == nullptr)
+            continue;
         gResults.framesInImages++;
-        async_find_symbol(image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, pc, noteSymbol, &gResults.symbols);
+        async_find_symbol(image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, pc, noteSymbol,
+                          &gResults.symbols);
     }
     async_image_list_set_reading(images, false);
     async_frame_cursor_free(cursor);
@@ -116,14 +128,16 @@ void crashTimeWork(int, siginfo_t*, void* context) {
     pid_t ids[256];
     int count = plat::machine::listThreads(ids, 256);
     gResults.threads = count;
-    if (count > 0) gResults.captured = plat::machine::suspendThreads(ids, count, 2'000'000'000);
+    if (count > 0)
+        gResults.captured = plat::machine::suspendThreads(ids, count, 2'000'000'000);
     for (int i = 0; i < count; ++i) {
         async_frame_cursor cursor;
         if (ids[i] == plat::machine::currentThreadId()) {
             kcr_async_thread_state state;
             async_thread_state_mcontext_init(&state, static_cast<const ucontext_t*>(context));
             async_frame_cursor_init(&cursor, async_task_self(), &state, async_shared_image_list());
-        } else if (async_frame_cursor_init_with_thread(&cursor, async_task_self(), static_cast<uint32_t>(ids[i]),
+        } else if (async_frame_cursor_init_with_thread(&cursor, async_task_self(),
+                                                       static_cast<uint32_t>(ids[i]),
                                                        async_shared_image_list()) != KCR_ESUCCESS) {
             continue;
         }
@@ -157,7 +171,8 @@ TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i) workers.emplace_back(spin, &stop);
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(spin, &stop);
 
     struct sigaction action {};
     action.sa_sigaction = crashTimeWork;
@@ -169,7 +184,8 @@ TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
     sigaction(SIGUSR2, &previous, nullptr);
 
     stop = true;
-    for (auto& worker : workers) worker.join();
+    for (auto& worker : workers)
+        worker.join();
 
     EXPECT_EQ(gViolations.load(), 0);
     EXPECT_GE(gResults.threads, 5);

@@ -29,7 +29,8 @@ TEST(AsyncBase, ErrorTexts) {
         {10, "Unhandled error code"},
         {-1, "Unhandled error code"},
     };
-    for (const auto& [code, text] : table) EXPECT_EQ(async_error_text(code), text) << code;
+    for (const auto& [code, text] : table)
+        EXPECT_EQ(async_error_text(code), text) << code;
 }
 
 TEST(AsyncBase, AddressArithmeticRefusesWrapping) {
@@ -40,8 +41,12 @@ TEST(AsyncBase, AddressArithmeticRefusesWrapping) {
         uint64_t result;
     };
     const Case cases[] = {
-        {UINT64_MAX - 15, 32, false, 0}, {16, -32, false, 0},        {16, -16, true, 0},
-        {UINT64_MAX - 15, 15, true, UINT64_MAX}, {0, INT64_MIN, false, 0}, {UINT64_MAX, INT64_MIN, true, UINT64_MAX - (1ull << 63)},
+        {UINT64_MAX - 15, 32, false, 0},
+        {16, -32, false, 0},
+        {16, -16, true, 0},
+        {UINT64_MAX - 15, 15, true, UINT64_MAX},
+        {0, INT64_MIN, false, 0},
+        {UINT64_MAX, INT64_MIN, true, UINT64_MAX - (1ull << 63)},
     };
     for (const Case& c : cases) {
         uint64_t result = 12345;
@@ -52,7 +57,8 @@ TEST(AsyncBase, AddressArithmeticRefusesWrapping) {
 
 TEST(AsyncBase, TaskReadsReportUnmappedAndProtectedMemory) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    auto* pages = static_cast<uint8_t*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* pages = static_cast<uint8_t*>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(pages, MAP_FAILED);
     const uint32_t value = 0x11223344;
     std::memcpy(pages + page - 4, &value, 4);
@@ -61,12 +67,15 @@ TEST(AsyncBase, TaskReadsReportUnmappedAndProtectedMemory) {
     const uint64_t base = reinterpret_cast<uint64_t>(pages);
 
     uint32_t read = 0;
-    EXPECT_EQ(async_task_read_uint32(async_task_self(), async_byteorder_direct(), base, page - 4, &read), KCR_ESUCCESS);
+    EXPECT_EQ(async_task_read_uint32(async_task_self(), async_byteorder_direct(), base, page - 4, &read),
+              KCR_ESUCCESS);
     EXPECT_EQ(read, value);
-    EXPECT_EQ(async_task_read_uint32(async_task_self(), async_byteorder_swapped(), base, page - 4, &read), KCR_ESUCCESS);
+    EXPECT_EQ(async_task_read_uint32(async_task_self(), async_byteorder_swapped(), base, page - 4, &read),
+              KCR_ESUCCESS);
     EXPECT_EQ(read, 0x44332211u);
     uint64_t wide = 0;
-    EXPECT_EQ(async_task_read_uint64(async_task_self(), async_byteorder_direct(), base, page - 4, &wide), KCR_EACCESS);
+    EXPECT_EQ(async_task_read_uint64(async_task_self(), async_byteorder_direct(), base, page - 4, &wide),
+              KCR_EACCESS);
     EXPECT_EQ(async_task_read_uint64(async_task_self(), async_byteorder_direct(), base + 2 * page, 0, &wide),
               KCR_ENOTFOUND);
     uint8_t byte = 0;
@@ -108,7 +117,8 @@ TEST(AsyncBase, UTF8ValidLength) {
         {{0xFF}, 1, 0},
         {{0x61, 0x00, 0x62}, 3, 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(async_utf8_valid_length(c.bytes.data(), c.maximum), c.expected);
+    for (const Case& c : cases)
+        EXPECT_EQ(async_utf8_valid_length(c.bytes.data(), c.maximum), c.expected);
     EXPECT_EQ(async_utf8_valid_length("caf\xC3\xA9"), 5u);
 }
 
@@ -129,4 +139,3 @@ TEST(AsyncBase, ErrorBuildersFillOnlyGivenOutParameters) {
     EXPECT_EQ(error->code(), 3);
     EXPECT_EQ(error->underlyingError(), nullptr);
 }
-

@@ -50,15 +50,29 @@ TEST(ThreadState, RegisterNamesFollowTheNumbering) {
         std::vector<std::pair<uint32_t, std::string>> names;
     };
     const Case cases[] = {
-        {KCR_CPU_TYPE_ARM64, {{0, "pc"}, {1, "fp"}, {2, "sp"}, {3, "x0"}, {31, "x28"}, {32, "lr"}, {33, "cpsr"}}},
-        {KCR_CPU_TYPE_ARM, {{0, "pc"}, {1, "r7"}, {2, "sp"}, {9, "r6"}, {10, "r8"}, {14, "r12"}, {15, "lr"}, {16, "cpsr"}}},
+        {KCR_CPU_TYPE_ARM64,
+         {{0, "pc"}, {1, "fp"}, {2, "sp"}, {3, "x0"}, {31, "x28"}, {32, "lr"}, {33, "cpsr"}}},
+        {KCR_CPU_TYPE_ARM,
+         {{0, "pc"}, {1, "r7"}, {2, "sp"}, {9, "r6"}, {10, "r8"}, {14, "r12"}, {15, "lr"}, {16, "cpsr"}}},
         {KCR_CPU_TYPE_X86_64,
-         {{0, "rip"}, {1, "rbp"}, {2, "rsp"}, {3, "rax"}, {4, "rbx"}, {6, "rdx"}, {8, "rsi"}, {9, "r8"}, {16, "r15"},
-          {17, "rflags"}, {18, "cs"}, {19, "fs"}, {20, "gs"}}},
+         {{0, "rip"},
+          {1, "rbp"},
+          {2, "rsp"},
+          {3, "rax"},
+          {4, "rbx"},
+          {6, "rdx"},
+          {8, "rsi"},
+          {9, "r8"},
+          {16, "r15"},
+          {17, "rflags"},
+          {18, "cs"},
+          {19, "fs"},
+          {20, "gs"}}},
     };
     for (const Case& c : cases) {
         kcr_async_thread_state state = make(c.cpu);
-        for (const auto& [reg, name] : c.names) EXPECT_EQ(async_thread_state_get_reg_name(&state, reg), name);
+        for (const auto& [reg, name] : c.names)
+            EXPECT_EQ(async_thread_state_get_reg_name(&state, reg), name);
         EXPECT_EQ(async_thread_state_get_reg_name(&state, async_thread_state_get_reg_count(&state)), nullptr);
     }
 }
@@ -108,7 +122,8 @@ TEST(ThreadState, ClearingVolatileRegistersKeepsTheCalleeSavedSet) {
         async_thread_state_clear_volatile_regs(&state);
         std::vector<uint32_t> kept;
         for (uint32_t reg = 0; reg < 64; ++reg) {
-            if (async_thread_state_has_reg(&state, reg)) kept.push_back(reg);
+            if (async_thread_state_has_reg(&state, reg))
+                kept.push_back(reg);
         }
         EXPECT_EQ(kept, c.kept) << c.cpu;
     }
@@ -124,7 +139,8 @@ TEST(ThreadState, DwarfMapsRoundTripAndCoverTheirTables) {
         {KCR_CPU_TYPE_ARM64, {{0, 3}, {28, 31}, {29, 1}, {30, 32}, {31, 2}}, 32},
         {KCR_CPU_TYPE_ARM, {{0, 3}, {6, 9}, {7, 1}, {8, 10}, {12, 14}, {13, 2}, {14, 15}, {15, 0}}, 16},
         {KCR_CPU_TYPE_X86_64,
-         {{0, 3}, {1, 6}, {2, 5}, {3, 4}, {4, 8}, {5, 7}, {6, 1}, {7, 2}, {8, 9}, {15, 16}, {16, 0}}, 17},
+         {{0, 3}, {1, 6}, {2, 5}, {3, 4}, {4, 8}, {5, 7}, {6, 1}, {7, 2}, {8, 9}, {15, 16}, {16, 0}},
+         17},
     };
     for (const Case& c : cases) {
         kcr_async_thread_state state = make(c.cpu);
@@ -148,7 +164,8 @@ TEST(ThreadState, DwarfMapsRoundTripAndCoverTheirTables) {
 TEST(ThreadState, Arm64MachineContextCopiesTheGeneralBlock) {
     uint8_t context[16 + 272 + 528] = {};
     kcr_arm_thread_state64 general{};
-    for (int i = 0; i < 29; ++i) general.x[i] = 0x1000 + i;
+    for (int i = 0; i < 29; ++i)
+        general.x[i] = 0x1000 + i;
     general.fp = 0x7000;
     general.lr = 0x8000;
     general.sp = 0x9000;
@@ -191,10 +208,13 @@ void recordFault(int, siginfo_t*, void* context) {
     kcr_async_thread_state state;
     async_thread_state_mcontext_init(&state, static_cast<const ucontext_t*>(context));
     bool ok = state.pc_is_exact && state.valid_regs == ~0ull &&
-              async_thread_state_get_reg(&state, KCR_X86_64_RIP) == reinterpret_cast<uint64_t>(kcr_test_fault_instruction) &&
+              async_thread_state_get_reg(&state, KCR_X86_64_RIP) ==
+                  reinterpret_cast<uint64_t>(kcr_test_fault_instruction) &&
               async_thread_state_get_reg(&state, KCR_X86_64_RBX) == 0x5A5A &&
-              async_thread_state_get_reg(&state, KCR_X86_64_RBP) == async_thread_state_get_reg(&state, KCR_X86_64_RSP) &&
-              async_thread_state_get_reg(&state, KCR_X86_64_RAX) == 0 && async_thread_state_get_reg(&state, KCR_X86_64_CS) != 0;
+              async_thread_state_get_reg(&state, KCR_X86_64_RBP) ==
+                  async_thread_state_get_reg(&state, KCR_X86_64_RSP) &&
+              async_thread_state_get_reg(&state, KCR_X86_64_RAX) == 0 &&
+              async_thread_state_get_reg(&state, KCR_X86_64_CS) != 0;
     _exit(ok ? 0 : 1);
 }
 }  // namespace

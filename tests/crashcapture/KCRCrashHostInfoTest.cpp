@@ -45,7 +45,8 @@ TEST(KCRCrashHostInfo, ReleasesScanAsThreeNumbers) {
         EXPECT_EQ(version.revision, c.revision);
         if (c.logged) {
             ASSERT_EQ(log.lines.size(), 1u);
-            EXPECT_EQ(log.lines[0], "[KCRCrashReporter] Unexpected kern.osrelease string format: " + c.release);
+            EXPECT_EQ(log.lines[0],
+                      "[KCRCrashReporter] Unexpected kern.osrelease string format: " + c.release);
         } else {
             EXPECT_TRUE(log.lines.empty());
         }

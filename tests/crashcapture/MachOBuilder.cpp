@@ -48,10 +48,13 @@ MachOImage::MachOImage(MachOImage&& other) noexcept
 }
 
 MachOImage::~MachOImage() {
-    if (base_ != nullptr) munmap(base_, size_);
+    if (base_ != nullptr)
+        munmap(base_, size_);
 }
 
-uint8_t* MachOImage::commands() const { return base_ + headerSize; }
+uint8_t* MachOImage::commands() const {
+    return base_ + headerSize;
+}
 
 MachOImage MachOBuilder::build() {
     const size_t headerSize = is64 ? 32 : 28;
@@ -60,12 +63,17 @@ MachOImage MachOBuilder::build() {
 
     // Sizes of the load commands, to place the section data after them.
     size_t commandsSize = 0;
-    if (withText) commandsSize += segmentSize + sections.size() * sectionSize;
+    if (withText)
+        commandsSize += segmentSize + sections.size() * sectionSize;
     commandsSize += segmentSize;  // __LINKEDIT
-    if (withSymtab) commandsSize += 24;
-    if (withSymtab && withDysymtab) commandsSize += 80;
-    if (uuid) commandsSize += 24;
-    for (const auto& extra : extraCommands) commandsSize += extra.size();
+    if (withSymtab)
+        commandsSize += 24;
+    if (withSymtab && withDysymtab)
+        commandsSize += 80;
+    if (uuid)
+        commandsSize += 24;
+    for (const auto& extra : extraCommands)
+        commandsSize += extra.size();
 
     sectionOffsets.clear();
     size_t offset = headerSize + commandsSize;
@@ -107,11 +115,13 @@ MachOImage MachOBuilder::build() {
     out.u32(0);  // ncmds, patched below
     out.u32(static_cast<uint32_t>(commandsSize));
     out.u32(0);
-    if (is64) out.u32(0);
+    if (is64)
+        out.u32(0);
     uint32_t ncmds = 0;
 
-    auto segment = [&](const std::string& name, uint64_t vmaddr, uint64_t vmsize, uint64_t fileoff, uint64_t filesize,
-                       const std::vector<MachOSection>& sects, const std::vector<uint64_t>& offsets) {
+    auto segment = [&](const std::string& name, uint64_t vmaddr, uint64_t vmsize, uint64_t fileoff,
+                       uint64_t filesize, const std::vector<MachOSection>& sects,
+                       const std::vector<uint64_t>& offsets) {
         out.u32(is64 ? 0x19 : 0x1);
         out.u32(static_cast<uint32_t>(segmentSize + sects.size() * sectionSize));
         out.name16(name);
@@ -128,11 +138,13 @@ MachOImage MachOBuilder::build() {
             out.name16(sects[i].segment);
             out.word(is64, textVmaddr + offsets[i]);
             out.word(is64, sects[i].bytes.size());
-            for (int k = 0; k < (is64 ? 8 : 7); ++k) out.u32(0);
+            for (int k = 0; k < (is64 ? 8 : 7); ++k)
+                out.u32(0);
         }
         ++ncmds;
     };
-    if (withText) segment("__TEXT", textVmaddr, textSize, 0, textSize, sections, sectionOffsets);
+    if (withText)
+        segment("__TEXT", textVmaddr, textSize, 0, textSize, sections, sectionOffsets);
     segment("__LINKEDIT", textVmaddr + textSize, linkeditSize, linkeditFileoff, linkeditSize, {}, {});
     if (withSymtab) {
         out.u32(0x2);
@@ -149,7 +161,8 @@ MachOImage MachOBuilder::build() {
             out.u32(locals);
             out.u32(0);  // iextdefsym
             out.u32(globals);
-            for (int k = 0; k < 14; ++k) out.u32(0);
+            for (int k = 0; k < 14; ++k)
+                out.u32(0);
             ++ncmds;
         }
     }
@@ -163,14 +176,16 @@ MachOImage MachOBuilder::build() {
         out.bytes.insert(out.bytes.end(), extra.begin(), extra.end());
         ++ncmds;
     }
-    if (out.bytes.size() != headerSize + commandsSize) throw std::logic_error("Mach-O command sizes disagree");
+    if (out.bytes.size() != headerSize + commandsSize)
+        throw std::logic_error("Mach-O command sizes disagree");
     const uint32_t ncmdsValue = swapped ? __builtin_bswap32(ncmds) : ncmds;
     std::memcpy(out.bytes.data() + 16, &ncmdsValue, 4);
 
     MachOImage image;
     image.size_ = textSize + linkeditSize;
     void* base = mmap(nullptr, image.size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) throw std::runtime_error("mmap failed");
+    if (base == MAP_FAILED)
+        throw std::runtime_error("mmap failed");
     image.base_ = static_cast<uint8_t*>(base);
     image.headerSize = headerSize;
     std::memcpy(image.base_, out.bytes.data(), out.bytes.size());

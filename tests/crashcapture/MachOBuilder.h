@@ -57,8 +57,8 @@ struct MachOBuilder {
     bool withDysymtab = true;
     bool withSymtab = true;
     std::optional<std::array<uint8_t, 16>> uuid;
-    std::vector<MachOSection> sections;  // placed in __TEXT after the commands
-    std::vector<MachOSymbol> symbols;    // globals first, then locals, in table order
+    std::vector<MachOSection> sections;               // placed in __TEXT after the commands
+    std::vector<MachOSymbol> symbols;                 // globals first, then locals, in table order
     std::vector<std::vector<uint8_t>> extraCommands;  // appended verbatim
     // The offset of each section's bytes from the image start, after build().
     std::vector<uint64_t> sectionOffsets;

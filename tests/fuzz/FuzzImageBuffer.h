@@ -19,20 +19,24 @@ class ImageBuffer {
     static constexpr size_t kMaxImage = size_t{1} << 20;
 
     ImageBuffer() {
-        void* region = mmap(nullptr, 2 * kGuard + kMaxImage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                            -1, 0);
+        void* region = mmap(nullptr, 2 * kGuard + kMaxImage, PROT_NONE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         base_ = region == MAP_FAILED ? nullptr : static_cast<uint8_t*>(region) + kGuard;
     }
 
     // Copies the input into readable pages (cut to kMaxImage); the rest of the
     // region stays inaccessible. Returns the image address, or 0.
     uint64_t load(const uint8_t* data, size_t size) {
-        if (base_ == nullptr) return 0;
-        if (size > kMaxImage) size = kMaxImage;
+        if (base_ == nullptr)
+            return 0;
+        if (size > kMaxImage)
+            size = kMaxImage;
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        if (mapped_ != 0) mprotect(base_, mapped_, PROT_NONE);
+        if (mapped_ != 0)
+            mprotect(base_, mapped_, PROT_NONE);
         mapped_ = (size + page - 1) / page * page;
-        if (mapped_ == 0) return 0;
+        if (mapped_ == 0)
+            return 0;
         mprotect(base_, mapped_, PROT_READ | PROT_WRITE);
         std::memset(base_, 0, mapped_);
         std::memcpy(base_, data, size);

@@ -21,9 +21,11 @@ void ignore(uint64_t, const char*, void*) {}
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static kcr::fuzz::ImageBuffer buffer;
     const uint64_t address = buffer.load(data, size);
-    if (address == 0) return 0;
+    if (address == 0)
+        return 0;
     async_image image;
-    if (async_image_init(&image, async_task_self(), "fuzz", address) != KCR_ESUCCESS) return 0;
+    if (async_image_init(&image, async_task_self(), "fuzz", address) != KCR_ESUCCESS)
+        return 0;
     if (image.kind == async_image_kind::macho) {
         const async_macho* macho = &image.macho;
         int commands = 0;
@@ -46,10 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t uuid[16];
     async_image_uuid(&image, uuid);
     kcr_async_mobject mobj;
-    if (async_image_map_eh_frame(&image, &mobj) == KCR_ESUCCESS) async_mobject_free(&mobj);
-    if (async_image_map_unwind_info(&image, &mobj) == KCR_ESUCCESS) async_mobject_free(&mobj);
+    if (async_image_map_eh_frame(&image, &mobj) == KCR_ESUCCESS)
+        async_mobject_free(&mobj);
+    if (async_image_map_unwind_info(&image, &mobj) == KCR_ESUCCESS)
+        async_mobject_free(&mobj);
     for (uint64_t offset : {uint64_t{0}, uint64_t{0x100}, uint64_t{size}, uint64_t{0x100000000}}) {
-        async_find_symbol(&image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, address + offset, ignore, nullptr);
+        async_find_symbol(&image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, address + offset, ignore,
+                          nullptr);
     }
     async_image_free(&image);
     return 0;

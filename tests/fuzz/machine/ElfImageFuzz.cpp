@@ -13,9 +13,11 @@ using namespace plat::machine;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static kcr::fuzz::ImageBuffer buffer;
     const uint64_t address = buffer.load(data, size);
-    if (address == 0) return 0;
+    if (address == 0)
+        return 0;
     ElfImage image;
-    if (parseElfImage(Task::self(), address, &image) != ElfResult::Ok) return 0;
+    if (parseElfImage(Task::self(), address, &image) != ElfResult::Ok)
+        return 0;
     char name[64];
     uint64_t start = 0;
     for (uint64_t offset : {uint64_t{0}, uint64_t{0x40}, uint64_t{size}, image.textSize}) {

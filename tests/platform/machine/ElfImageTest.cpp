@@ -21,11 +21,13 @@ namespace {
 std::string readelf(const std::string& options, const std::string& path) {
     std::string command = "readelf " + options + " '" + path + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {};
+    if (pipe == nullptr)
+        return {};
     std::string output;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
     pclose(pipe);
     return output;
 }
@@ -43,7 +45,8 @@ std::string hex(const uint8_t* bytes, size_t length) {
 std::string buildIdFromReadelf(const std::string& path) {
     std::string notes = readelf("-n", path);
     auto at = notes.find("Build ID: ");
-    if (at == std::string::npos) return {};
+    if (at == std::string::npos)
+        return {};
     at += 10;
     return notes.substr(at, notes.find_first_of("\r\n", at) - at);
 }
@@ -52,15 +55,19 @@ std::string buildIdFromReadelf(const std::string& path) {
 uint64_t ehFrameFromReadelf(const std::string& path) {
     std::string sections = readelf("-SW", path);
     auto at = sections.find(" .eh_frame ");
-    if (at == std::string::npos) return 0;
+    if (at == std::string::npos)
+        return 0;
     std::string rest = sections.substr(at + 11);
     char type[32];
     unsigned long long address = 0;
-    if (std::sscanf(rest.c_str(), "%31s %llx", type, &address) != 2) return 0;
+    if (std::sscanf(rest.c_str(), "%31s %llx", type, &address) != 2)
+        return 0;
     return address;
 }
 
-bool haveReadelf() { return !readelf("--version", "").empty(); }
+bool haveReadelf() {
+    return !readelf("--version", "").empty();
+}
 
 }  // namespace
 
@@ -81,12 +88,26 @@ TEST(ElfImages, EveryLoadedImageIsReadAndFoundByAnAddressInside) {
             sawVdso = true;
             continue;
         }
-        if (loaded.path.find("libc.so") != std::string::npos) sawLibc = true;
+        if (loaded.path.find("libc.so") != std::string::npos)
+            sawLibc = true;
         EXPECT_GT(image.symbolCount, 0u) << loaded.path;
+        // The nearest symbol below the end of the code is one the loader knows
+        // by the same start.
+        char name[256];
+        uint64_t start = 0;
+        if (findElfSymbol(image, loaded.headerAddress + image.textSize - 1, name, sizeof name, &start)) {
+            Dl_info info{};
+            ASSERT_NE(dladdr(reinterpret_cast<void*>(start), &info), 0) << loaded.path << " " << name;
+            EXPECT_EQ(reinterpret_cast<uint64_t>(info.dli_fbase), loaded.headerAddress);
+            if (info.dli_saddr != nullptr) {
+                EXPECT_EQ(reinterpret_cast<uint64_t>(info.dli_saddr), start) << loaded.path << " " << name;
+            }
+        }
         if (image.ehFrame != 0) {
             EXPECT_LT(image.ehFrame, image.ehFrameEnd);
         }
-        if (!haveReadelf()) continue;
+        if (!haveReadelf())
+            continue;
         std::string expected = buildIdFromReadelf(loaded.path);
         if (!expected.empty()) {
             EXPECT_EQ(hex(image.buildId, image.buildIdLength), expected) << loaded.path;
@@ -114,10 +135,12 @@ TEST(ElfImages, NearestSymbolsAgreeWithTheLoader) {
         Dl_info info{};
         ASSERT_NE(dladdr(function + 1, &info), 0);
         ElfImage image;
-        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image), ElfResult::Ok);
+        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image),
+                  ElfResult::Ok);
         char found[256];
         uint64_t start = 0;
-        ASSERT_TRUE(findElfSymbol(image, reinterpret_cast<uint64_t>(function) + 1, found, sizeof found, &start));
+        ASSERT_TRUE(
+            findElfSymbol(image, reinterpret_cast<uint64_t>(function) + 1, found, sizeof found, &start));
         EXPECT_STREQ(found, info.dli_sname);
         EXPECT_EQ(start, reinterpret_cast<uint64_t>(info.dli_saddr));
         uint64_t byName = 0;
@@ -137,10 +160,12 @@ TEST(ElfImages, NearestSymbolsAgreeWithTheLoader) {
         Dl_info info{};
         ASSERT_NE(dladdr(function + 2, &info), 0);
         ElfImage image;
-        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image), ElfResult::Ok);
+        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image),
+                  ElfResult::Ok);
         char found[256];
         uint64_t start = 0;
-        ASSERT_TRUE(findElfSymbol(image, reinterpret_cast<uint64_t>(function) + 2, found, sizeof found, &start));
+        ASSERT_TRUE(
+            findElfSymbol(image, reinterpret_cast<uint64_t>(function) + 2, found, sizeof found, &start));
         EXPECT_EQ(start, reinterpret_cast<uint64_t>(info.dli_saddr)) << name << " " << found;
     }
 }
@@ -152,7 +177,8 @@ struct Buffer {
     size_t page = pageSize();
     uint8_t* base;
     Buffer() {
-        base = static_cast<uint8_t*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base = static_cast<uint8_t*>(
+            mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         munmap(base + 2 * page, page);
         std::memset(base, 0, 2 * page);
     }
@@ -184,7 +210,8 @@ TEST(ElfImages, TruncatedAndHostileImagesFailOrStayInBounds) {
     // Not ELF, another class, a program header table off the end of memory.
     EXPECT_EQ(parseElfImage(Task::self(), buffer.address(), &image), ElfResult::Invalid);
     EXPECT_EQ(parseElfImage(Task::self(), buffer.address() + 2 * buffer.page, &image), ElfResult::Unreadable);
-    EXPECT_EQ(parseElfImage(Task::self(), buffer.address() + 2 * buffer.page - 8, &image), ElfResult::Unreadable);
+    EXPECT_EQ(parseElfImage(Task::self(), buffer.address() + 2 * buffer.page - 8, &image),
+              ElfResult::Unreadable);
     writeHeader(buffer, 1, 2 * buffer.page);
     EXPECT_EQ(parseElfImage(Task::self(), buffer.address(), &image), ElfResult::Unreadable);
     writeHeader(buffer, 1, UINT64_MAX - 8);
@@ -204,8 +231,11 @@ TEST(ElfImages, TruncatedAndHostileImagesFailOrStayInBounds) {
     Elf64_Nhdr note{4, 0xFFFFFFF0, NT_GNU_BUILD_ID};
     std::memcpy(buffer.base + 1024, &note, sizeof note);
     std::memcpy(buffer.base + 1024 + sizeof note, "GNU", 4);
-    Elf64_Dyn dynamic[] = {{DT_SYMTAB, {0x7FFF00000000}}, {DT_STRTAB, {100}}, {DT_STRSZ, {UINT64_MAX}},
-                           {DT_HASH, {0}}, {DT_NULL, {0}}};
+    Elf64_Dyn dynamic[] = {{DT_SYMTAB, {0x7FFF00000000}},
+                           {DT_STRTAB, {100}},
+                           {DT_STRSZ, {UINT64_MAX}},
+                           {DT_HASH, {0}},
+                           {DT_NULL, {0}}};
     std::memcpy(buffer.base + 2048, dynamic, sizeof dynamic);
     uint8_t unwind[8] = {1, 0x7F, 0x03, 0x3B, 0, 0, 0, 0};
     std::memcpy(buffer.base + 3072, unwind, sizeof unwind);
@@ -226,10 +256,13 @@ TEST(ElfImages, TruncatedAndHostileImagesFailOrStayInBounds) {
     symbols[1].st_value = 16;
     std::memcpy(buffer.base + 4096, symbols, sizeof symbols);
     std::memcpy(buffer.base + 4096 + sizeof symbols, "\0abc", 4);  // no terminator within the table
-    uint32_t hash[4] = {1, 2, 0, 0};                                // nbucket 1, nchain 2
+    uint32_t hash[4] = {1, 2, 0, 0};                               // nbucket 1, nchain 2
     std::memcpy(buffer.base + 4600, hash, sizeof hash);
-    Elf64_Dyn table[] = {{DT_SYMTAB, {4096}}, {DT_STRTAB, {4096 + sizeof symbols}}, {DT_STRSZ, {4}},
-                         {DT_HASH, {4600}}, {DT_NULL, {0}}};
+    Elf64_Dyn table[] = {{DT_SYMTAB, {4096}},
+                         {DT_STRTAB, {4096 + sizeof symbols}},
+                         {DT_STRSZ, {4}},
+                         {DT_HASH, {4600}},
+                         {DT_NULL, {0}}};
     std::memcpy(buffer.base + 2048, table, sizeof table);
     ASSERT_EQ(parseElfImage(Task::self(), buffer.address(), &image), ElfResult::Ok);
     EXPECT_EQ(image.symbolCount, 2u);

@@ -54,7 +54,8 @@ TEST(HostFacts, ProcParsersHandleHostileNames) {
         uint64_t start;
     };
     const Case cases[] = {
-        {"42 (bash) S 7 42 42 0 -1 4194304 1 0 0 0 0 0 0 0 20 0 1 0 123456 0 0\n", true, 42, 7, "bash", 123456},
+        {"42 (bash) S 7 42 42 0 -1 4194304 1 0 0 0 0 0 0 0 20 0 1 0 123456 0 0\n", true, 42, 7, "bash",
+         123456},
         {"43 (a) (b) ) S 9 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 77 0 0", true, 43, 9, "a) (b) ", 77},
         {"44 (x) S", false, 0, 0, "", 0},
         {"no parenthesis", false, 0, 0, "", 0},
@@ -65,7 +66,8 @@ TEST(HostFacts, ProcParsersHandleHostileNames) {
         ProcessRecord record;
         uint64_t start = 0;
         EXPECT_EQ(parseProcessStat(c.stat, &record, &start), c.ok) << c.stat;
-        if (!c.ok) continue;
+        if (!c.ok)
+            continue;
         EXPECT_EQ(record.pid, c.pid);
         EXPECT_EQ(record.parentPid, c.parent);
         EXPECT_EQ(std::string(record.command), c.command);

@@ -18,8 +18,9 @@ TEST(Loader, PollsReportLoadsAndUnloadsOnce) {
     const size_t initial = added.size();
     ASSERT_GE(initial, 3u);
     EXPECT_EQ(added[0].path, executablePath());
-    EXPECT_TRUE(std::any_of(added.begin(), added.end(),
-                            [](const LoadedImage& image) { return image.path.find("linux-vdso") != std::string::npos; }));
+    EXPECT_TRUE(std::any_of(added.begin(), added.end(), [](const LoadedImage& image) {
+        return image.path.find("linux-vdso") != std::string::npos;
+    }));
     loader.poll();
     EXPECT_EQ(added.size(), initial);  // nothing changed
 

@@ -17,7 +17,8 @@ struct Pages {
     uint8_t* base = nullptr;
     size_t page = pageSize();
     Pages() {
-        base = static_cast<uint8_t*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base = static_cast<uint8_t*>(
+            mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         std::memset(base, 0xAB, page);
         mprotect(base + page, page, PROT_NONE);
         munmap(base + 2 * page, page);
@@ -51,7 +52,8 @@ TEST(TaskMemory, ReadsClassifyEveryKindOfAddress) {
     };
     std::vector<uint8_t> buffer(page + 16);
     for (const Case& c : cases) {
-        EXPECT_EQ(readMemory(Task::self(), c.address, buffer.data(), c.length), c.expected) << std::hex << c.address;
+        EXPECT_EQ(readMemory(Task::self(), c.address, buffer.data(), c.length), c.expected)
+            << std::hex << c.address;
     }
     EXPECT_EQ(buffer[0], 0xAB);
 }
@@ -73,12 +75,14 @@ TEST(TaskMemory, ReadsAChildsMemory) {
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     uint64_t value = 0;
-    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value), ReadResult::Ok);
+    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value),
+              ReadResult::Ok);
     EXPECT_EQ(value, 0x0BADC0DEu);
     EXPECT_EQ(readMemory(Task{child}, 0, &value, sizeof value), ReadResult::Unmapped);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value), ReadResult::Failed);
+    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value),
+              ReadResult::Failed);
     close(ready[0]);
     close(ready[1]);
 }

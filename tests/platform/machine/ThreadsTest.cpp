@@ -34,14 +34,17 @@ struct BusyThreads {
                 }
                 ids[i] = currentThreadId();
                 started++;
-                while (!stop.load(std::memory_order_relaxed)) counters[i].fetch_add(1, std::memory_order_relaxed);
+                while (!stop.load(std::memory_order_relaxed))
+                    counters[i].fetch_add(1, std::memory_order_relaxed);
             });
         }
-        while (started.load() < count) std::this_thread::yield();
+        while (started.load() < count)
+            std::this_thread::yield();
     }
     ~BusyThreads() {
         stop = true;
-        for (auto& thread : threads) thread.join();
+        for (auto& thread : threads)
+            thread.join();
     }
 };
 
@@ -54,7 +57,8 @@ TEST(ThreadControl, ListsThisProcessesThreadsInOrder) {
     ASSERT_GE(count, 4);
     EXPECT_TRUE(std::is_sorted(ids, ids + count));
     EXPECT_EQ(ids[0], getpid());
-    for (int i = 0; i < 3; ++i) EXPECT_NE(std::find(ids, ids + count, busy.ids[i].load()), ids + count);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(std::find(ids, ids + count, busy.ids[i].load()), ids + count);
     EXPECT_NE(std::find(ids, ids + count, currentThreadId()), ids + count);
     // A short buffer holds the lowest ids that fit.
     EXPECT_EQ(listThreads(ids, 1), 1);
@@ -73,9 +77,11 @@ TEST(ThreadControl, SuspendsCapturesAndResumesTwentyBusyThreads) {
 
         // Suspended threads do not count.
         uint64_t before[20], after[20];
-        for (int i = 0; i < 20; ++i) before[i] = busy.counters[i].load();
+        for (int i = 0; i < 20; ++i)
+            before[i] = busy.counters[i].load();
         usleep(20000);
-        for (int i = 0; i < 20; ++i) after[i] = busy.counters[i].load();
+        for (int i = 0; i < 20; ++i)
+            after[i] = busy.counters[i].load();
         for (int i = 0; i < 20; ++i) {
             EXPECT_EQ(before[i], after[i]) << "thread " << i;
             ThreadRegisters registers;
@@ -89,7 +95,8 @@ TEST(ThreadControl, SuspendsCapturesAndResumesTwentyBusyThreads) {
         // Resumed threads make progress again.
         for (int i = 0; i < 20; ++i) {
             const uint64_t resumed = busy.counters[i].load();
-            while (busy.counters[i].load() == resumed) std::this_thread::yield();
+            while (busy.counters[i].load() == resumed)
+                std::this_thread::yield();
         }
         EXPECT_FALSE(suspendedThreadRegisters(busy.ids[0], &none));
     }
