@@ -72,9 +72,11 @@ TEST(ThreadControl, SuspendsCapturesAndResumesTwentyBusyThreads) {
         pid_t ids[64];
         int count = listThreads(ids, 64);
         ASSERT_GE(count, 21);
-        int answered = suspendThreads(ids, count, 5'000'000'000);
-        EXPECT_EQ(answered, count - 1);  // everyone but the caller
-
+        int answered = suspendThreads(ids, count, 2'000'000'000);
+        // Everyone but the caller; under ThreadSanitizer its runtime thread,
+        // which blocks every signal, does not answer and is left running.
+        EXPECT_GE(answered, 20);
+        EXPECT_LE(answered, count - 1);
         // Suspended threads do not count.
         uint64_t before[20], after[20];
         for (int i = 0; i < 20; ++i)
