@@ -24,7 +24,8 @@ struct kcr_async_mobject {
 // Copies the pages that cover [task_address, + length). Without
 // `require_full`, the object ends at the first unreadable page. 0, or 3 when
 // nothing (or not all that was required) could be copied, or 6 when no local
-// pages could be had. On failure nothing stays mapped.
+// pages could be had. On failure nothing stays mapped. A copy holds at most
+// plat::machine::kMaxCopiedMapping bytes (64 MiB).
 kcr_error_t async_mobject_init(kcr_async_mobject* mobj, const kcr_task_t& task, uint64_t task_address,
                                uint64_t length, bool require_full);
 const kcr_task_t& async_mobject_task(const kcr_async_mobject* mobj);

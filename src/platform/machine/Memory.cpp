@@ -133,7 +133,11 @@ ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool r
         return ReadResult::Failed;
     }
     const uint64_t start = address & ~mask;
-    const uint64_t total = (address + length + mask - start) & ~mask;
+    uint64_t total = (address + length + mask - start) & ~mask;
+    if (total > kMaxCopiedMapping) {
+        if (requireFull) return ReadResult::NoPages;
+        total = kMaxCopiedMapping;
+    }
     auto* local = static_cast<char*>(allocatePages(total));
     if (local == nullptr)
         return ReadResult::NoPages;

@@ -57,6 +57,11 @@ struct CopiedMapping {
 // `requireFull`, Ok only when all of them are readable; without it, the copy
 // ends at the first unreadable page and is Ok when at least one page was
 // copied. On failure nothing stays mapped.
+//
+// A copy is at most kMaxCopiedMapping bytes: a longer range is refused with
+// `requireFull` and cut to that size without it, so that a corrupt size in an
+// image cannot make a reader copy gigabytes of the process.
+inline constexpr size_t kMaxCopiedMapping = size_t{64} << 20;
 ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool requireFull,
                        CopiedMapping* out);
 void freeMapping(CopiedMapping* mapping);

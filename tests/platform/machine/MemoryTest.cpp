@@ -104,6 +104,14 @@ TEST(TaskMemory, CopiedMappingsEndAtTheFirstUnreadablePage) {
     EXPECT_EQ(copyMapping(Task::self(), UINT64_MAX - 8, 64, false, &mapping), ReadResult::Failed);
     EXPECT_EQ(mapping.mapping, nullptr);
 
+    // Copies are bounded: refused when required whole, else cut.
+    EXPECT_EQ(copyMapping(Task::self(), pages.at(0), kMaxCopiedMapping + 1, true, &mapping), ReadResult::NoPages);
+    std::vector<uint8_t> huge(kMaxCopiedMapping + 2 * page, 1);
+    ASSERT_EQ(copyMapping(Task::self(), reinterpret_cast<uint64_t>(huge.data()), huge.size(), false, &mapping),
+              ReadResult::Ok);
+    EXPECT_EQ(mapping.mappingLength, kMaxCopiedMapping);
+    freeMapping(&mapping);
+
     // Large copies span many system calls.
     std::vector<uint8_t> big(300 * page + 5, 0x3C);
     ASSERT_EQ(copyMapping(Task::self(), reinterpret_cast<uint64_t>(big.data()), big.size(), true, &mapping),
