@@ -89,7 +89,7 @@ TEST(HostFacts, ProcessRecordsOfLiveAndMissingProcesses) {
     EXPECT_EQ(record.pid, getpid());
     EXPECT_EQ(record.parentPid, getppid());
     EXPECT_GT(record.startSeconds, 1500000000);
-    EXPECT_LE(record.startSeconds, time(nullptr));
+    EXPECT_LE(record.startSeconds, time(nullptr) + 1);  // boot time is whole seconds
     EXPECT_GE(record.startMicroseconds, 0);
     EXPECT_LT(record.startMicroseconds, 1000000);
     EXPECT_EQ(processRecord(0, &record), ESRCH);

@@ -109,7 +109,7 @@ TEST(ThreadControl, AThreadThatDoesNotAnswerIsReportedWithoutHangingTheOthers) {
     BusyThreads answering(2);
     BusyThreads silent(1, true);
     pid_t ids[3] = {answering.ids[0], answering.ids[1], silent.ids[0]};
-    EXPECT_EQ(suspendThreads(ids, 3, 200'000'000), 2);
+    EXPECT_EQ(suspendThreads(ids, 3, 1'000'000'000), 2);
     ThreadRegisters registers;
     EXPECT_TRUE(suspendedThreadRegisters(ids[0], &registers));
     EXPECT_FALSE(suspendedThreadRegisters(ids[2], &registers));
