@@ -260,11 +260,13 @@ kcr_error_t async_macho_symtab_reader_init(async_macho_symtab_reader* reader, co
     const uint32_t strsize = read32(image, symtab, 20);
     const uint64_t entry = image->m64 ? 16 : 12;
     const kcr_async_mobject* mobj = &reader->linkedit.mobj;
-    const int64_t table_offset =
-        static_cast<int64_t>(symoff) - static_cast<int64_t>(reader->linkedit.fileoff);
-    const int64_t string_offset =
-        static_cast<int64_t>(stroff) - static_cast<int64_t>(reader->linkedit.fileoff);
-    if (!async_mobject_verify_local_pointer(mobj, mobj->address, table_offset, nsyms * entry) ||
+    // Offsets from the segment's file offset; a file offset no table offset
+    // can be measured from (it may be any 64-bit value) leaves them unusable.
+    int64_t table_offset = 0, string_offset = 0;
+    const bool offsets_ok =
+        !__builtin_sub_overflow(static_cast<int64_t>(symoff), reader->linkedit.fileoff, &table_offset) &&
+        !__builtin_sub_overflow(static_cast<int64_t>(stroff), reader->linkedit.fileoff, &string_offset);
+    if (!offsets_ok || !async_mobject_verify_local_pointer(mobj, mobj->address, table_offset, nsyms * entry) ||
         !async_mobject_verify_local_pointer(mobj, mobj->address, string_offset, strsize)) {
         async_macho_mapped_segment_free(&reader->linkedit);
         return KCR_EINTERNAL;
