@@ -129,7 +129,7 @@ void crashTimeWork(int, siginfo_t*, void* context) {
     int count = plat::machine::listThreads(ids, 256);
     gResults.threads = count;
     if (count > 0)
-        gResults.captured = plat::machine::suspendThreads(ids, count, 2'000'000'000);
+        gResults.captured = plat::machine::suspendThreads(ids, count, 5'000'000'000);
     for (int i = 0; i < count; ++i) {
         async_frame_cursor cursor;
         if (ids[i] == plat::machine::currentThreadId()) {

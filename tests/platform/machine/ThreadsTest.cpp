@@ -72,7 +72,7 @@ TEST(ThreadControl, SuspendsCapturesAndResumesTwentyBusyThreads) {
         pid_t ids[64];
         int count = listThreads(ids, 64);
         ASSERT_GE(count, 21);
-        int answered = suspendThreads(ids, count, 2'000'000'000);
+        int answered = suspendThreads(ids, count, 5'000'000'000);
         // Everyone but the caller; under ThreadSanitizer its runtime thread,
         // which blocks every signal, does not answer and is left running.
         EXPECT_GE(answered, 20);
