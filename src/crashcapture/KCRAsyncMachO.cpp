@@ -266,7 +266,8 @@ kcr_error_t async_macho_symtab_reader_init(async_macho_symtab_reader* reader, co
     const bool offsets_ok =
         !__builtin_sub_overflow(static_cast<int64_t>(symoff), reader->linkedit.fileoff, &table_offset) &&
         !__builtin_sub_overflow(static_cast<int64_t>(stroff), reader->linkedit.fileoff, &string_offset);
-    if (!offsets_ok || !async_mobject_verify_local_pointer(mobj, mobj->address, table_offset, nsyms * entry) ||
+    if (!offsets_ok ||
+        !async_mobject_verify_local_pointer(mobj, mobj->address, table_offset, nsyms * entry) ||
         !async_mobject_verify_local_pointer(mobj, mobj->address, string_offset, strsize)) {
         async_macho_mapped_segment_free(&reader->linkedit);
         return KCR_EINTERNAL;

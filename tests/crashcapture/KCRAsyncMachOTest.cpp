@@ -193,11 +193,13 @@ TEST(MachOReader, SymbolTablesWithoutDysymtabAreSearchedWholeAndHostileOnesFail)
     MachOBuilder far = standardBuilder(true, false);
     MachOImage farBuilt = far.build();
     ASSERT_EQ(async_macho_init(&image, async_task_self(), "x", farBuilt.address()), KCR_ESUCCESS);
-    auto* linkedit = static_cast<uint8_t*>(const_cast<void*>(async_macho_find_segment_cmd(&image, "__LINKEDIT")));
+    auto* linkedit =
+        static_cast<uint8_t*>(const_cast<void*>(async_macho_find_segment_cmd(&image, "__LINKEDIT")));
     ASSERT_NE(linkedit, nullptr);
     const uint64_t farOffset = 0x8000000000004000ull;
     std::memcpy(linkedit + 40, &farOffset, 8);
-    EXPECT_EQ(async_macho_find_symbol_by_pc(&image, farBuilt.address() + 0x300, record, &found), KCR_EINTERNAL);
+    EXPECT_EQ(async_macho_find_symbol_by_pc(&image, farBuilt.address() + 0x300, record, &found),
+              KCR_EINTERNAL);
     async_macho_free(&image);
 
     // LC_DYSYMTAB ranges beyond the table are refused.

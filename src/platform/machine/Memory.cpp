@@ -13,9 +13,12 @@ namespace plat::machine {
 namespace {
 
 std::atomic<size_t> gPageSize{0};
-// /proc/self/mem, read with pread when process_vm_readv is refused (seccomp
-// filters of some sandboxes deny it).
+// /proc/self/mem, opened at initialize(), read with pread when
+// process_vm_readv is refused (seccomp filters of some sandboxes deny it).
+// After a fork the descriptor still reads the parent, so it is used only by
+// the process that opened it.
 std::atomic<int> gSelfMemFd{-1};
+std::atomic<pid_t> gSelfMemPid{0};
 
 size_t ensurePageSize() {
     size_t size = gPageSize.load(std::memory_order_relaxed);
@@ -44,21 +47,50 @@ ReadResult classifyFailure(const Task& task, uint64_t address) {
     return ReadResult::Protected;
 }
 
+// Opens /proc/<pid>/mem without formatting library calls (async-signal-safe).
+int openProcMem(pid_t pid) {
+    char path[32] = "/proc/";
+    char digits[12];
+    int count = 0;
+    for (unsigned value = static_cast<unsigned>(pid); count == 0 || value != 0; value /= 10) {
+        digits[count++] = static_cast<char>('0' + value % 10);
+    }
+    size_t at = 6;
+    while (count > 0)
+        path[at++] = digits[--count];
+    for (const char* tail = "/mem"; *tail != '\0'; ++tail)
+        path[at++] = *tail;
+    path[at] = '\0';
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+// The fall-back reads what the kernel lets a debugger read, which includes
+// mapped pages without read permission.
 ReadResult readThroughProcMem(const Task& task, uint64_t address, void* destination, size_t length) {
-    int fd = task.isSelf() ? gSelfMemFd.load(std::memory_order_relaxed) : -1;
+    const pid_t pid = taskPid(task);
+    int fd =
+        gSelfMemPid.load(std::memory_order_relaxed) == pid ? gSelfMemFd.load(std::memory_order_relaxed) : -1;
+    const bool owned = fd < 0;
+    if (owned)
+        fd = openProcMem(pid);
     if (fd < 0)
         return ReadResult::Failed;
     auto* out = static_cast<char*>(destination);
     size_t done = 0;
+    ReadResult result = ReadResult::Ok;
     while (done < length) {
         ssize_t n = pread(fd, out + done, length - done, static_cast<off_t>(address + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return classifyFailure(task, address + done);
+        if (n <= 0) {
+            result = classifyFailure(task, address + done);
+            break;
+        }
         done += static_cast<size_t>(n);
     }
-    return ReadResult::Ok;
+    if (owned)
+        close(fd);
+    return result;
 }
 
 }  // namespace
@@ -69,11 +101,16 @@ bool Task::isSelf() const {
 
 void initialize() {
     ensurePageSize();
-    if (gSelfMemFd.load() < 0) {
-        int fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-        int expected = -1;
-        if (fd >= 0 && !gSelfMemFd.compare_exchange_strong(expected, fd))
-            close(fd);
+    const pid_t self = getpid();
+    if (gSelfMemPid.load() != self) {
+        int fd = openProcMem(self);
+        if (fd >= 0) {
+            int previous = gSelfMemFd.exchange(fd);
+            gSelfMemPid.store(self);
+            // A descriptor inherited across fork reads the parent: drop it.
+            if (previous >= 0)
+                close(previous);
+        }
     }
 }
 
@@ -135,7 +172,8 @@ ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool r
     const uint64_t start = address & ~mask;
     uint64_t total = (address + length + mask - start) & ~mask;
     if (total > kMaxCopiedMapping) {
-        if (requireFull) return ReadResult::NoPages;
+        if (requireFull)
+            return ReadResult::NoPages;
         total = kMaxCopiedMapping;
     }
     auto* local = static_cast<char*>(allocatePages(total));

@@ -1,7 +1,11 @@
 #include "platform/machine/Memory.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,10 +109,12 @@ TEST(TaskMemory, CopiedMappingsEndAtTheFirstUnreadablePage) {
     EXPECT_EQ(mapping.mapping, nullptr);
 
     // Copies are bounded: refused when required whole, else cut.
-    EXPECT_EQ(copyMapping(Task::self(), pages.at(0), kMaxCopiedMapping + 1, true, &mapping), ReadResult::NoPages);
+    EXPECT_EQ(copyMapping(Task::self(), pages.at(0), kMaxCopiedMapping + 1, true, &mapping),
+              ReadResult::NoPages);
     std::vector<uint8_t> huge(kMaxCopiedMapping + 2 * page, 1);
-    ASSERT_EQ(copyMapping(Task::self(), reinterpret_cast<uint64_t>(huge.data()), huge.size(), false, &mapping),
-              ReadResult::Ok);
+    ASSERT_EQ(
+        copyMapping(Task::self(), reinterpret_cast<uint64_t>(huge.data()), huge.size(), false, &mapping),
+        ReadResult::Ok);
     EXPECT_EQ(mapping.mappingLength, kMaxCopiedMapping);
     freeMapping(&mapping);
 
@@ -128,4 +134,60 @@ TEST(TaskMemory, PagesComeFromTheKernel) {
     freePages(pages, 1);
     EXPECT_EQ(allocatePages(0), nullptr);
     EXPECT_EQ(allocatePages(SIZE_MAX), nullptr);
+}
+
+namespace {
+
+// Makes process_vm_readv fail with EPERM in this process, as sandboxes do.
+bool denyCrossMemoryReads() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof *filter), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+TEST(TaskMemory, FallsBackToProcMemWhenCrossMemoryReadsAreRefused) {
+    initialize();  // in the parent: the child must not read through the parent's descriptor
+    static uint64_t marker = 0;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        marker = 0x600DF00D;  // differs from the parent's copy
+        if (!denyCrossMemoryReads())
+            _exit(10);
+        uint64_t value = 0;
+        if (readMemory(Task::self(), reinterpret_cast<uint64_t>(&marker), &value, sizeof value) !=
+            ReadResult::Ok) {
+            _exit(11);
+        }
+        if (value != 0x600DF00D)
+            _exit(12);
+        initialize();  // now the child's own descriptor
+        value = 0;
+        if (readMemory(Task::self(), reinterpret_cast<uint64_t>(&marker), &value, sizeof value) !=
+                ReadResult::Ok ||
+            value != 0x600DF00D) {
+            _exit(13);
+        }
+        if (readMemory(Task::self(), 16, &value, sizeof value) != ReadResult::Unmapped)
+            _exit(14);
+        CopiedMapping mapping;
+        if (copyMapping(Task::self(), reinterpret_cast<uint64_t>(&marker), 8, true, &mapping) !=
+            ReadResult::Ok) {
+            _exit(15);
+        }
+        freeMapping(&mapping);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
