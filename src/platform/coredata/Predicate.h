@@ -19,6 +19,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -106,7 +107,18 @@ class Predicate {
           subpredicates_(std::move(subpredicates)) {}
 
   private:
+    // The members of a constant IN list as a hash set of comparison values,
+    // so that a test costs one look-up rather than a scan of the list.
+    struct MemberIndex {
+        Set values;
+        // The identity generation the set was built at; 0 when no member
+        // has an identity that could change.
+        uint64_t generation = 0;
+    };
+
     bool evaluateComparison(const Value& object) const;
+    // Null when the comparison is not a plain IN of a long constant list.
+    std::shared_ptr<const MemberIndex> memberIndex() const;
 
     Kind kind_;
     ExpressionPtr lhs_, rhs_;
@@ -114,6 +126,8 @@ class Predicate {
     ComparisonModifier modifier_ = ComparisonModifier::Direct;
     unsigned options_ = 0;
     std::vector<PredicatePtr> subpredicates_;
+    mutable std::mutex indexMutex_;
+    mutable std::shared_ptr<const MemberIndex> index_;
 };
 
 // The platform's symbol for an operator ("==", "IN", "BEGINSWITH", ...).
