@@ -384,8 +384,8 @@ std::optional<std::string> QueryBuilder::comparison(const Predicate& p) {
 }
 
 // "ANY a.b.toMany[.attribute] op constant": the to-ones before the to-many
-// are joined as usual; the members are tested in an EXISTS subquery, which
-// is false for no members, as the in-memory test is.
+// are joined as usual; the members are tested in a subquery, which finds no
+// owner for no members, so the answer is false, as the in-memory test is.
 std::optional<std::string> QueryBuilder::anyComparison(const Predicate& p) {
     if (p.lhs()->kind() != Expression::Kind::KeyPath || p.rhs()->kind() != Expression::Kind::Constant)
         return std::nullopt;
@@ -436,16 +436,20 @@ std::optional<std::string> QueryBuilder::anyComparison(const Predicate& p) {
     }
     if (!test)
         return std::nullopt;
+    // The owners of matching members, selected once (the subquery does not
+    // refer to the outer row), then looked up per row.
     const std::string memberTable = quoteIdentifier(members.memberTable->name) + " " + m;
     if (members.joinTable) {
         const std::string j = "j" + n;
-        return "EXISTS (SELECT 1 FROM " + quoteIdentifier(members.joinTableName) + " " + j + " JOIN " +
-               memberTable + " ON " + m + ".Z_PK = " + j + ".Z_MEMBER WHERE " + j + ".Z_OWNER = " + owner +
-               ".Z_PK AND (" + *test + "))";
+        return owner + ".Z_PK IN (SELECT " + j + ".Z_OWNER FROM " + quoteIdentifier(members.joinTableName) +
+               " " + j + " JOIN " + memberTable + " ON " + m + ".Z_PK = " + j + ".Z_MEMBER WHERE " + *test +
+               ")";
     }
-    const Column& key = members.memberTable->columns[static_cast<std::size_t>(members.keyColumn)];
-    return "EXISTS (SELECT 1 FROM " + memberTable + " WHERE " + m + "." + quoteIdentifier(key.name) + " = " +
-           owner + ".Z_PK AND (" + *test + "))";
+    const std::string key =
+        m + "." +
+        quoteIdentifier(members.memberTable->columns[static_cast<std::size_t>(members.keyColumn)].name);
+    return owner + ".Z_PK IN (SELECT " + key + " FROM " + memberTable + " WHERE " + key +
+           " IS NOT NULL AND (" + *test + "))";
 }
 
 std::optional<std::string> QueryBuilder::keyPathComparison(const Resolved& r, PredicateOperator op,
