@@ -12,7 +12,9 @@
 // comparison with nil or of unlike kinds is false; "= nil" matches nil;
 // managed objects compare as their object IDs, so an object matches its own
 // ID. Predicates may be shared between threads; evaluation reads the object,
-// so it runs where the object may be read (its context's queue).
+// so it runs where the object may be read (its context's queue). IN with a
+// long constant list tests membership in a hash set built at the first
+// evaluation, so evaluating many objects costs objects plus members.
 //
 // Stores translate predicates by walking the tree (kind(), op(), lhs(), rhs(),
 // subpredicates()); what a store cannot translate it evaluates here.

@@ -8,6 +8,9 @@
 // OR with an untranslatable part selects everything; NOT is pushed down to the
 // comparisons, where a negation is written so that a NULL never turns into a
 // match or a miss. The store evaluates inexact queries again in memory.
+// IN lists of any length are translated (long ones as one JSON array read
+// through json_each), and so is ANY over a to-many relationship, as a
+// subquery selecting the owners of matching members.
 #pragma once
 
 #include <string>
