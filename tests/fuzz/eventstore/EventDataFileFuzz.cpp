@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "fuzz/FuzzTempDir.h"
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/foundation/Log.h"
@@ -46,10 +47,9 @@ Setup& setup() {
         made.attributes.push_back(&entity.addAttribute("changes", AttributeType::Transformable)
                                        .setValueTransformerName(SYNPropertyChangeValuesTransformerName));
         SYNRegisterPropertyChangeValuesTransformer();
-        char pattern[] = "/tmp/event_data_file_fuzz.XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            std::abort();
-        made.store = SYNEventStore::create("mesh", pattern, plat::coredata::InMemoryStoreType);
+        made.store =
+            SYNEventStore::create("mesh", fuzzsupport::scratchFolder("event_data_file_fuzz").string(),
+                                  plat::coredata::InMemoryStoreType);
         if (!made.store || made.store->prepareNewEventStore())
             std::abort();
         return made;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz/FuzzTempDir.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/foundation/Log.h"
 #include "sync/eventstore/SYNEventStore.h"
@@ -15,14 +16,7 @@
 namespace {
 
 const std::filesystem::path& root() {
-    static const std::filesystem::path path = [] {
-        char pattern[] = "/tmp/event_store_metadata_fuzz.XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr)
-            std::abort();
-        return std::filesystem::path(made);
-    }();
-    return path;
+    return fuzzsupport::scratchFolder("event_store_metadata_fuzz");
 }
 
 struct Seen {

@@ -1,6 +1,6 @@
 // URL text: the first line is read as a URL, the rest as a reference against
-// it. Every accessor and derived URL must work on whatever reads, a URL's own
-// text must read again as the same URL, and percent encoding must undo.
+// it when it is absolute (has a scheme), as resolution requires. Every accessor and derived URL must work on
+// whatever reads, a URL's own text must read again as the same URL, and percent encoding must undo.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto url = plat::URL::URLWithString(first);
     if (url) {
         exercise(*url);
-        if (newline != std::string_view::npos) {
+        if (newline != std::string_view::npos && url->scheme()) {
             if (auto resolved = plat::URL::URLWithString(text.substr(newline + 1), *url))
                 exercise(*resolved);
         }

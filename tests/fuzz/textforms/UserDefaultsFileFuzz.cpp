@@ -8,19 +8,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fuzz/FuzzTempDir.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace {
 
 const std::filesystem::path& folder() {
-    static const std::filesystem::path path = [] {
-        char pattern[] = "/tmp/user_defaults_file_fuzz.XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            std::abort();
-        return std::filesystem::path(pattern);
-    }();
-    return path;
+    return fuzzsupport::scratchFolder("user_defaults_file_fuzz");
 }
 
 }  // namespace
