@@ -12,18 +12,20 @@
 namespace fuzzsupport {
 
 inline const std::filesystem::path& scratchFolder(const std::string& name) {
-    static const std::filesystem::path path = [&] {
+    // Never destroyed, so that the removal at exit can still read it.
+    static const std::filesystem::path* path = [&] {
         const std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/" : "/tmp/";
         std::string pattern = base + name + ".XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
+        auto* made = new std::filesystem::path(pattern);
         std::atexit([] {
             std::error_code ignored;
-            std::filesystem::remove_all(scratchFolder(""), ignored);
+            std::filesystem::remove_all(*path, ignored);
         });
-        return std::filesystem::path(pattern);
+        return made;
     }();
-    return path;
+    return *path;
 }
 
 }  // namespace fuzzsupport
