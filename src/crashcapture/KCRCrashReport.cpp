@@ -1,9 +1,12 @@
 #include "crashcapture/KCRCrashReport.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "crashcapture/KCRCrashReportDecoding.h"
 #include "crashcapture/KCRCrashReportWireFormat.h"
@@ -27,16 +30,6 @@ plat::ErrorPtr invalidReportError(const std::string& description) {
                                         description);
 }
 
-std::string text(const char* utf8) {
-    return plat::text::lossyUTF8(utf8);
-}
-
-std::optional<std::string> optionalText(const char* utf8) {
-    if (utf8 == nullptr)
-        return std::nullopt;
-    return text(utf8);
-}
-
 // protobuf-c stores whatever number the file holds in a C enum field; reading
 // it as the raw int keeps values outside the enumeration well defined in C++.
 template <class Enum>
@@ -57,8 +50,57 @@ constexpr uint64_t kCPUTypeARM64 = 0x100000C;
 constexpr uint64_t kCPUSubtypeARM64E = 2;
 constexpr uint64_t kARM64EAddressMask = (uint64_t{1} << 36) - 1;
 
+}  // namespace
+
+class UnpackAllocations {
+  public:
+    static void* allocate(void* self, std::size_t size) {
+        void* block = std::malloc(size == 0 ? 1 : size);
+        if (block != nullptr) {
+            try {
+                static_cast<UnpackAllocations*>(self)->sizes_.emplace(block, size);
+            } catch (const std::bad_alloc&) {
+                std::free(block);
+                return nullptr;
+            }
+        }
+        return block;
+    }
+    static void release(void* self, void* block) {
+        static_cast<UnpackAllocations*>(self)->sizes_.erase(block);
+        std::free(block);
+    }
+    ProtobufCAllocator allocator() { return {&allocate, &release, this}; }
+
+    // The length of a text field unpacked here: its block less the closing
+    // NUL. Texts not unpacked here (defaults) end at their first NUL.
+    std::size_t textLength(const char* text) const {
+        auto it = sizes_.find(text);
+        return it == sizes_.end() || it->second == 0 ? std::strlen(text) : it->second - 1;
+    }
+
+  private:
+    std::unordered_map<const void*, std::size_t> sizes_;
+};
+
+namespace {
+
 struct TreeBuilder {
     bool stripPointerAuthentication = false;
+    const UnpackAllocations* allocations = nullptr;
+
+    // Text fields keep their whole length, NULs included; invalid UTF-8 is
+    // repaired.
+    std::string text(const char* utf8) const {
+        const std::size_t length = allocations ? allocations->textLength(utf8) : std::strlen(utf8);
+        return plat::text::lossyUTF8(std::string_view(utf8, length));
+    }
+
+    std::optional<std::string> optionalText(const char* utf8) const {
+        if (utf8 == nullptr)
+            return std::nullopt;
+        return text(utf8);
+    }
 
     std::optional<plat::UUID> reportUUID(const Kcr__CrashReport__ReportInfo* info) const {
         if (info == nullptr || !info->has_uuid)
@@ -293,7 +335,12 @@ struct TreeBuilder {
 }  // namespace
 
 void UnpackedReportDeleter::operator()(Kcr__CrashReport* message) const {
-    kcr__crash_report__free_unpacked(message, nullptr);
+    if (allocations) {
+        ProtobufCAllocator allocator = allocations->allocator();
+        kcr__crash_report__free_unpacked(message, &allocator);
+    } else {
+        kcr__crash_report__free_unpacked(message, nullptr);
+    }
 }
 
 plat::Result<UnpackedReport> decodeCrashData(const uint8_t* bytes, std::size_t length) {
@@ -309,16 +356,21 @@ plat::Result<UnpackedReport> decodeCrashData(const uint8_t* bytes, std::size_t l
                       "Could not decode unsupported crash report version: %d", bytes[sizeof wire::kMagic]);
         return invalidReportError(description);
     }
+    auto allocations = std::make_shared<UnpackAllocations>();
+    ProtobufCAllocator allocator = allocations->allocator();
     Kcr__CrashReport* message =
-        kcr__crash_report__unpack(nullptr, length - wire::kHeaderSize, bytes + wire::kHeaderSize);
+        kcr__crash_report__unpack(&allocator, length - wire::kHeaderSize, bytes + wire::kHeaderSize);
     if (message == nullptr)
         return invalidReportError("An unknown error occured decoding the crash report");
-    return UnpackedReport(message);
+    return UnpackedReport(message, UnpackedReportDeleter{std::move(allocations)});
 }
 
-plat::Result<KCRCrashReportPtr> buildReport(const Kcr__CrashReport& message) {
+plat::Result<KCRCrashReportPtr> buildReport(const Kcr__CrashReport& message,
+                                            const UnpackAllocations* allocations) {
     try {
-        return KCRCrashReportPtr(std::make_shared<const KCRCrashReport>(TreeBuilder().contents(message)));
+        TreeBuilder builder;
+        builder.allocations = allocations;
+        return KCRCrashReportPtr(std::make_shared<const KCRCrashReport>(builder.contents(message)));
     } catch (const InvalidReport& failure) {
         return invalidReportError(failure.what());
     }
@@ -334,7 +386,7 @@ plat::Result<KCRCrashReportPtr> KCRCrashReport::create(const uint8_t* bytes, std
     auto unpacked = kcr::detail::decodeCrashData(bytes, length);
     if (!unpacked)
         return unpacked.error();
-    return kcr::detail::buildReport(*unpacked.value());
+    return kcr::detail::buildReport(*unpacked.value(), unpacked.value().get_deleter().allocations.get());
 }
 
 KCRCrashReport::KCRCrashReport(Contents contents) : c_(std::move(contents)) {

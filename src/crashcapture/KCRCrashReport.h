@@ -4,8 +4,9 @@
 // create() accepts any bytes: anything that is not a complete, well-formed
 // report gives an error in KCRCrashReporterErrorDomain with code
 // KCRCrashReporterErrorCrashReportInvalid and a description saying what is
-// wrong, never a partial report. Text fields that are not valid UTF-8 are
-// kept with each invalid sequence replaced by U+FFFD. Decoding needs memory
+// wrong, never a partial report. Text fields keep their whole length, NULs
+// included; those that are not valid UTF-8 are kept with each invalid
+// sequence replaced by U+FFFD. Decoding needs memory
 // in proportion to the input, with no fixed limit on the report's size.
 //
 // A report is immutable and may be read from any thread.

@@ -12,7 +12,13 @@
 
 namespace kcr::detail {
 
+// The sizes of the blocks an unpacked message was built from. protobuf-c
+// keeps a text field as a NUL-terminated copy of its bytes (allocated one
+// byte longer), so the sizes give the length of texts that hold a NUL.
+class UnpackAllocations;
+
 struct UnpackedReportDeleter {
+    std::shared_ptr<UnpackAllocations> allocations;
     void operator()(Kcr__CrashReport* message) const;
 };
 using UnpackedReport = std::unique_ptr<Kcr__CrashReport, UnpackedReportDeleter>;
@@ -21,7 +27,9 @@ using UnpackedReport = std::unique_ptr<Kcr__CrashReport, UnpackedReportDeleter>;
 plat::Result<UnpackedReport> decodeCrashData(const uint8_t* bytes, std::size_t length);
 
 // Builds the report tree from an unpacked message, checking what the schema
-// alone does not enforce.
-plat::Result<KCRCrashReportPtr> buildReport(const Kcr__CrashReport& message);
+// alone does not enforce. Without the allocations of decodeCrashData, texts
+// end at their first NUL.
+plat::Result<KCRCrashReportPtr> buildReport(const Kcr__CrashReport& message,
+                                            const UnpackAllocations* allocations = nullptr);
 
 }  // namespace kcr::detail

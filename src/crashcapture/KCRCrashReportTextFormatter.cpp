@@ -6,6 +6,7 @@
 
 #include "crashcapture/KCRCrashReporterLog.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/StringEncoding.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -278,20 +279,12 @@ void appendImages(std::string& out, const KCRCrashReport& report, bool lp64) {
     }
 }
 
+// ASCII output turns every other character into "?".
 std::string encode(const std::string& text, KCRCrashReportTextEncoding encoding) {
     if (encoding != KCRCrashReportTextEncodingASCII)
         return text;
-    std::string ascii;
-    ascii.reserve(text.size());
-    for (unsigned char c : text) {
-        // Continuation bytes belong to the character their lead byte replaced.
-        if (c < 0x80) {
-            ascii += static_cast<char>(c);
-        } else if (c >= 0xC0) {
-            ascii += '?';
-        }
-    }
-    return ascii;
+    auto ascii = plat::dataFromString(text, plat::ASCIIStringEncoding, true);
+    return ascii ? ascii->toString() : std::string();
 }
 
 }  // namespace

@@ -1,29 +1,9 @@
 // Equality and ordering of JSON values.
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
-
 #include "json/JSON.h"
+#include "platform/foundation/Text.h"
 
 namespace json {
 namespace {
-
-// Canonical-equivalence-aware order: identical bytes are equal; otherwise
-// both texts are compared in NFC form by Unicode code point.
-int compareText(const std::string& a, const std::string& b) {
-    if (a == b)
-        return 0;
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    icu::UnicodeString ua = icu::UnicodeString::fromUTF8(a);
-    icu::UnicodeString ub = icu::UnicodeString::fromUTF8(b);
-    if (U_SUCCESS(status)) {
-        icu::UnicodeString na = nfc->normalize(ua, status);
-        icu::UnicodeString nb = nfc->normalize(ub, status);
-        if (U_SUCCESS(status))
-            return na.compareCodePointOrder(nb);
-    }
-    return ua.compareCodePointOrder(ub);
-}
 
 // -1, 0 or 1 for two numbers or two texts; nullopt for any other pair.
 std::optional<int> order(const JSON& a, const JSON& b) {
@@ -36,8 +16,8 @@ std::optional<int> order(const JSON& a, const JSON& b) {
         return std::nullopt;
     }
     if (a.type() == Type::String) {
-        int c = compareText(*a.object().asString(), *b.object().asString());
-        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+        // Canonically equivalent texts are equal; otherwise NFC code point order.
+        return plat::text::canonicalCompare(*a.object().asString(), *b.object().asString());
     }
     return std::nullopt;
 }

@@ -204,8 +204,9 @@ class JSON {
     // As above, configured by an option map. With CastNilToNSNull true, lists
     // and maps are written by the library's own compact writer ("," between
     // elements, ": " after keys), which refuses values nested MaxObjextDepth
-    // levels or deeper. A failure at the top prints "Could not serialize
-    // object to JSON because: <reason>" to standard output.
+    // levels or deeper, and containers nested deeper than the reader accepts
+    // (JSONSerialization::kMaxDepth) whatever the depth asked for. A failure at the top prints "Could not
+    // serialize object to JSON because: <reason>" to standard output.
     std::optional<std::string> rawString(const WritingOptions& options) const;
 
     // --- Merge ------------------------------------------------------------------
@@ -366,8 +367,10 @@ class JSON {
     void writePath(const JSONKey* first, const JSONKey* last, const JSON& newValue);
     JSON readPath(const JSONKey* first, const JSONKey* last) const;
 
+    // `enclosing`: the containers around this value.
     std::optional<std::string> rawStringAt(StringEncoding encoding, const WritingOptions& options,
-                                           int64_t depth, plat::ErrorPtr& failure) const;
+                                           int64_t depth, std::size_t enclosing,
+                                           plat::ErrorPtr& failure) const;
     plat::ErrorPtr mergeWith(const JSON& other, bool typeCheck);
 
     plat::Value object_;

@@ -3,9 +3,11 @@
 // containers with CastNilToNSNull.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "json/JSON.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/StringEncoding.h"
 #include "platform/foundation/Text.h"
 
 namespace json {
@@ -46,34 +48,9 @@ bool castNilToNull(const WritingOptions& options) {
     return v && v->isBool() && v->rawBool();
 }
 
+// The serialiser's bytes read in `encoding` (the platform's numbering).
 std::optional<std::string> decodeText(const plat::Data& bytes, StringEncoding encoding) {
-    std::string_view text = bytes.view();
-    switch (encoding) {
-        case StringEncoding::UTF8:
-            if (!plat::text::isValidUTF8(text))
-                return std::nullopt;
-            return std::string(text);
-        case StringEncoding::ASCII:
-            for (unsigned char c : text) {
-                if (c >= 0x80)
-                    return std::nullopt;
-            }
-            return std::string(text);
-        case StringEncoding::ISOLatin1: {
-            std::string out;
-            out.reserve(text.size());
-            for (unsigned char c : text) {
-                if (c < 0x80) {
-                    out += static_cast<char>(c);
-                } else {
-                    out += static_cast<char>(0xC0 | (c >> 6));
-                    out += static_cast<char>(0x80 | (c & 0x3F));
-                }
-            }
-            return out;
-        }
-    }
-    return std::nullopt;
+    return plat::stringFromData(bytes, static_cast<plat::StringEncoding>(encoding));
 }
 
 // The text of a JSON string: the serialiser's escaping (quote, backslash,
@@ -95,6 +72,21 @@ bool isWritableNumber(const plat::Value& v) {
     return true;
 }
 
+// The text of a number inside a container. Doubles take their usual text
+// (16 significant digits) when it reads back as the same double, else the
+// serialiser's 17 digits: the largest doubles would otherwise round up past
+// the largest finite double and be refused as out of range when read.
+std::string numberText(const plat::Value& v) {
+    std::string text = v.stringValue();
+    if (v.kind() != plat::Value::Kind::Double || v.numberType() == plat::NumberType::Float)
+        return text;
+    const double back = std::strtod(text.c_str(), nullptr);
+    if (back == v.rawDouble())
+        return text;
+    auto exact = plat::JSONSerialization::stringWithJSONObject(v, plat::JSONWritingFragmentsAllowed);
+    return exact.ok() ? std::move(exact).value() : text;
+}
+
 void printFailure(const plat::ErrorPtr& error) {
     std::string line = "Could not serialize object to JSON because: " + error->localizedDescription() + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -112,7 +104,7 @@ plat::Result<plat::Data> JSON::rawData(unsigned writingOptions) const {
 std::optional<std::string> JSON::rawString(StringEncoding encoding, unsigned writingOptions) const {
     WritingOptions options{{WritingOptionsKeys::JSONSerialization, plat::Value(uint64_t{writingOptions})}};
     plat::ErrorPtr failure;
-    std::optional<std::string> text = rawStringAt(encoding, options, kDefaultDepth, failure);
+    std::optional<std::string> text = rawStringAt(encoding, options, kDefaultDepth, 0, failure);
     if (failure)
         printFailure(failure);
     return text;
@@ -123,7 +115,7 @@ std::optional<std::string> JSON::rawString(const WritingOptions& options) const 
     StringEncoding encoding = encodingRaw ? static_cast<StringEncoding>(*encodingRaw) : StringEncoding::UTF8;
     int64_t depth = signedOption(options, WritingOptionsKeys::MaxObjextDepth).value_or(kDefaultDepth);
     plat::ErrorPtr failure;
-    std::optional<std::string> text = rawStringAt(encoding, options, depth, failure);
+    std::optional<std::string> text = rawStringAt(encoding, options, depth, 0, failure);
     if (failure)
         printFailure(failure);
     return text;
@@ -133,8 +125,12 @@ std::optional<std::string> JSON::rawString(const WritingOptions& options) const 
 // cannot be written (depth exhausted); failures inside a container make the
 // container's text absent instead.
 std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const WritingOptions& options,
-                                             int64_t depth, plat::ErrorPtr& failure) const {
-    if (depth < 1) {
+                                             int64_t depth, std::size_t enclosing,
+                                             plat::ErrorPtr& failure) const {
+    // Nesting deeper than the reader accepts fails whatever depth was asked
+    // for, so that what is written always reads back.
+    const bool isContainer = type_ == Type::Array || type_ == Type::Dictionary;
+    if (depth < 1 || (isContainer && enclosing + 1 > plat::JSONSerialization::kMaxDepth)) {
         failure = makeError(JSONValueError::InvalidJSON);
         return std::nullopt;
     }
@@ -168,11 +164,13 @@ std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const Writ
     auto elementText = [&](const plat::Value& element) -> std::optional<std::string> {
         JSON nested(Stored{}, element);
         plat::ErrorPtr nestedFailure;
-        std::optional<std::string> t = nested.rawStringAt(encoding, options, depth - 1, nestedFailure);
+        std::optional<std::string> t =
+            nested.rawStringAt(encoding, options, depth - 1, enclosing + 1, nestedFailure);
         if (nestedFailure || !t)
             return std::nullopt;
-        if (nested.type_ == Type::Number && !isWritableNumber(nested.object_))
-            return std::nullopt;
+        if (nested.type_ == Type::Number)
+            return isWritableNumber(nested.object_) ? std::optional<std::string>(numberText(nested.object_))
+                                                    : std::nullopt;
         if (nested.type_ != Type::String)
             return t;
         return quoted(*t);

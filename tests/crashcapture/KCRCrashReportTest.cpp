@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -192,6 +193,26 @@ TEST(KCRCrashReportTest, TextsThatAreNotUTF8AreRepairedNotRejected) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->images()[0]->imageName(), "/srv/caf\xef\xbf\xbd/lib.so");
     EXPECT_EQ(report->signalInfo()->name(), "SIG\xef\xbf\xbd");
+}
+
+TEST(KCRCrashReportTest, TextsKeepTheirWholeLengthPastAnEmbeddedNul) {
+    // protobuf-c writes texts up to their first NUL, so the file is packed
+    // with marked texts whose marks then become NULs.
+    auto fields = CrashReport::minimal();
+    fields.images[0].name = "/lib/one#two.so";
+    fields.signal.name = "SIG#";
+    fields.applicationInfo.marketingVersion = "mv##mv";
+    Bytes file = kcrtest::packFile(fields);
+    for (const std::string marked : {"one#two", "SIG#", "mv##mv"}) {
+        auto at = std::search(file.begin(), file.end(), marked.begin(), marked.end());
+        ASSERT_NE(at, file.end()) << marked;
+        std::replace(at, at + static_cast<std::ptrdiff_t>(marked.size()), uint8_t{'#'}, uint8_t{0});
+    }
+    auto report = decode(file);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->images()[0]->imageName(), std::string("/lib/one\0two.so", 15));
+    EXPECT_EQ(report->signalInfo()->name(), std::string("SIG\0", 4));
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::string("mv\0\0mv", 6));
 }
 
 struct HeaderCase {

@@ -133,6 +133,38 @@ TEST(RawOutputTest, OwnWriterDepthLimit) {
     EXPECT_EQ(parse(nested(20)).rawString(serialiser), nested(20));
 }
 
+// What the own writer writes reads back, at the edges of what the reader
+// takes: the largest doubles and the deepest nesting.
+TEST(RawOutputTest, OwnWriterTextAlwaysReadsBack) {
+    for (double d : {1.7976931348623157e308, -1.7976931348623157e308, 4.9406564584124654e-324,
+                     2.2250738585072014e-308, 0.1 + 0.2, 1e300 * 1.5}) {
+        JSON list(plat::Value(plat::Array{plat::Value(d)}));
+        std::optional<std::string> text = list.rawString(ownWriter());
+        ASSERT_TRUE(text);
+        plat::Result<plat::Value> back = plat::JSONSerialization::JSONObjectWithString(*text);
+        ASSERT_TRUE(back.ok()) << *text;
+        EXPECT_EQ((*back->asArray())[0].rawDouble(), d) << *text;
+    }
+    const plat::Value big(1e6);
+    EXPECT_EQ(JSON(plat::Value(plat::Array{plat::Value(2.5), big})).rawString(ownWriter()), "[2.5,1000000]");
+
+    for (int containers : {512, 513}) {
+        plat::Value nesting{plat::Array{}};
+        for (int i = 1; i < containers; ++i)
+            nesting = plat::Value(plat::Array{nesting});
+        JSON value(nesting);
+        std::optional<std::string> text = value.rawString(ownWriter(plat::Value(100000)));
+        EXPECT_EQ(text.has_value(), containers == 512) << containers;
+        if (text) {
+            EXPECT_TRUE(plat::JSONSerialization::JSONObjectWithString(*text).ok());
+        }
+    }
+    JSON deepest = parse(nested(512));
+    std::optional<std::string> text = deepest.rawString(ownWriter(plat::Value(100000)));
+    ASSERT_TRUE(text);
+    EXPECT_TRUE(plat::JSONSerialization::JSONObjectWithString(*text).ok());
+}
+
 TEST(RawOutputTest, FailureAtTheTopPrintsOneLine) {
     for (const JSON& value : {JSON(1), parse("[1]"), JSON("s")}) {
         testing::internal::CaptureStdout();

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "beacon/core/BEACLogger.h"
-#include "platform/coredata/UUIDObject.h"
+#include "platform/foundation/UUIDObject.h"
 
 using beac::detail::encodeString;
 using beac::detail::sameObject;
@@ -162,7 +162,7 @@ void BEACSDKExtension::encodeWithCoder(plat::KeyedArchiver& coder) const {
     encodeString(coder, epoch, "epoch");
     coder.encodeInt64(seq, "seq");
     coder.encodeObject(
-        installId ? std::optional<plat::Value>(plat::coredata::UUIDObject::make(*installId)) : std::nullopt,
+        installId ? std::optional<plat::Value>(plat::UUIDObject::make(*installId)) : std::nullopt,
         "installId");
 }
 
@@ -171,7 +171,7 @@ void BEACSDKExtension::initWithCoder(plat::KeyedUnarchiver& coder) {
     epoch = coder.decodeString("epoch");
     seq = coder.decodeInt64("seq");
     auto uuid = coder.decodeObject("installId");
-    if (auto object = uuid ? uuid->asObjectOf<plat::coredata::UUIDObject>() : nullptr)
+    if (auto object = uuid ? uuid->asObjectOf<plat::UUIDObject>() : nullptr)
         installId = object->uuid();
 }
 

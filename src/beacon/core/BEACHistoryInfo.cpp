@@ -7,7 +7,7 @@
 #include "beacon/core/BEACTypedProperty.h"
 #include "beacon/core/BEACUtility.h"
 #include "beacon/core/detail/BEACCoreClasses.h"
-#include "platform/coredata/UUIDObject.h"
+#include "platform/foundation/UUIDObject.h"
 
 using beac::detail::encodeString;
 
@@ -63,7 +63,7 @@ namespace beac::detail {
 void registerCoreClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        plat::coredata::UUIDObject::registerForArchiving();
+        plat::UUIDObject::registerForArchiving();
         registerCodable<BEACWrapperSdk>("BEACWrapperSdk");
         registerCodable<BEACDevice>("BEACDevice");
         registerCodable<BEACAbstractLog>("BEACAbstractLog");

@@ -11,6 +11,7 @@
 #include <climits>
 #include <map>
 #include <set>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -19,6 +20,7 @@
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FileWriteEnvironment.h"
 #include "platform/foundation/KeyedArchiver.h"
 
 // File layout (integers little-endian; "varint" is LEB128, signed ones
@@ -461,6 +463,28 @@ ErrorPtr refusalError(const Refusal& refusal, const std::string& path) {
                            ? "The file \"" + path + "\" is not a valid binary store: "
                            : "The binary store \"" + path + "\" cannot be opened with this model: ";
     return makeError(refusal.code, what + refusal.reason + ".", std::move(info));
+}
+
+// What made a file write fail, in words: the system's reason (disk full,
+// read-only file system, permission denied, ...) found in the chain of
+// underlying errors, else the error's own description.
+std::string writeFailureCause(const Error& error) {
+    for (const Error* e = &error; e;) {
+        if (e->domain() == POSIXErrorDomain) {
+            const int err = static_cast<int>(e->code());
+            std::string cause = err == ENOSPC || err == EDQUOT  ? "the disk is full"
+                                : err == EROFS                  ? "the volume is read-only"
+                                : err == EACCES || err == EPERM ? "permission denied"
+                                                                : std::string();
+            const std::string reason = std::generic_category().message(err);
+            return cause.empty() ? reason + " (errno " + std::to_string(err) + ")"
+                                 : cause + " (" + reason + ", errno " + std::to_string(err) + ")";
+        }
+        const Value* next = e->userInfo().find(UnderlyingErrorKey);
+        auto object = next ? next->asObjectOf<Error>() : nullptr;
+        e = object.get();
+    }
+    return error.localizedDescription();
 }
 
 ErrorPtr readError(int err, const std::string& path) {
@@ -968,6 +992,10 @@ ErrorPtr BinaryStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         return makeError(PersistentStoreOpenError, "The binary store needs a file URL.");
     if (auto error = InMemoryStore::load(model))
         return error;
+    // Temporary files of saves whose process died mid-write hold nothing
+    // the store still needs: the file was replaced only after a whole write.
+    if (!isReadOnly())
+        removeAbandonedAtomicWriteFiles(path());
     knownFile_ = fileIdentity();
     auto contents = FileManager::defaultManager().dataWithContentsOfFile(path());
     if (!contents) {
@@ -992,8 +1020,12 @@ ErrorPtr BinaryStore::loadFile(const Data& contents) {
         if (!matches && !migrationAllowed())
             throw Refusal{PersistentStoreIncompatibleVersionHashError,
                           "the store was written for another version of the model"};
-        // Object IDs carry the store's identifier: set it before reading rows.
-        setIdentifier(*stored.find(StoreUUIDKey)->asString());
+        // Object IDs carry the store's identifier (in their URIs): check it
+        // and set it before reading rows.
+        const std::string uuid = *stored.find(StoreUUIDKey)->asString();
+        if (!isValidStoreIdentifier(uuid))
+            corrupt("the store UUID is not a valid identifier");
+        setIdentifier(uuid);
         FileReader(*this, !matches).read(objects);
         Dictionary current = metadata();
         stored.set(StoreModelVersionHashesKey, *current.find(StoreModelVersionHashesKey));
@@ -1041,7 +1073,7 @@ ErrorPtr BinaryStore::writeFile() {
         info.set(FilePathErrorKey, Value(path()));
         return makeError(
             PersistentStoreSaveError,
-            "The binary store \"" + path() + "\" could not be written: " + error->localizedDescription(),
+            "The binary store \"" + path() + "\" could not be written: " + writeFailureCause(*error) + ".",
             std::move(info));
     }
     knownFile_ = fileIdentity();

@@ -165,13 +165,17 @@ ErrorPtr ManagedObjectContext::save() {
         return error;
     std::vector<ManagedObjectPtr> inserted = impl_->inserted.items(), updated = impl_->updated.items(),
                                   deleted = impl_->deleted.items();
-    std::vector<ManagedObjectPtr> temporaries;
-    for (const auto& o : inserted) {
-        if (o->id_->isTemporaryID())
-            temporaries.push_back(o);
+    // A child's inserts keep their temporary IDs: the parent takes them as
+    // they are, and they become permanent when the root context saves.
+    if (!parent_) {
+        std::vector<ManagedObjectPtr> temporaries;
+        for (const auto& o : inserted) {
+            if (o->id_->isTemporaryID())
+                temporaries.push_back(o);
+        }
+        if (auto error = obtainPermanentIDsForObjects(temporaries))
+            return error;
     }
-    if (auto error = obtainPermanentIDsForObjects(temporaries))
-        return error;
     if (auto error = parent_ ? saveToParent() : saveToStore())
         return error;
     if (NotificationCenter::defaultCenter().observerCount() != 0)
@@ -337,11 +341,16 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
     }
 }
 
-// A temporary ID in the child's changes must still name an object here: an
-// unsaved insert, or one saved since (through its alias).
-void ManagedObjectContext::checkChildReferences(const ManagedObject& source, bool all) const {
+// A temporary ID in the child's changes must still name an object here (an
+// unsaved insert, or one saved since, through its alias) or be one of the
+// objects the child inserts now.
+void ManagedObjectContext::checkChildReferences(const ManagedObjectContext& child,
+                                                const ManagedObject& source, bool all) const {
     auto check = [&](const ManagedObjectIDPtr& id) {
-        if (id && id->isTemporaryID() && !objectRegisteredForID(localID(id)))
+        if (!id || !id->isTemporaryID() || objectRegisteredForID(localID(id)))
+            return;
+        auto own = child.objectRegisteredForID(id);
+        if (!own || !own->isInserted())
             throw ModelException("The object " + id->description() +
                                  " is no longer known to the parent context.");
     };
@@ -368,9 +377,9 @@ void ManagedObjectContext::checkChildReferences(const ManagedObject& source, boo
 
 void ManagedObjectContext::prepareChildChanges(ManagedObjectContext& child) {
     for (const auto& o : child.impl_->inserted.items())
-        checkChildReferences(*o, true);
+        checkChildReferences(child, *o, true);
     for (const auto& o : child.impl_->updated.items()) {
-        checkChildReferences(*o, false);
+        checkChildReferences(child, *o, false);
         if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
             throw ModelException("The object " + o->id_->description() +
                                  " is no longer known to the parent context.");
@@ -478,12 +487,65 @@ void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Noti
             deleted.push_back(local);
     }
     forget(deleted);
-    if (refreshed.empty() && deleted.empty())
+    std::vector<ManagedObjectPtr> inserted = mergeInsertedObjects(members(InsertedObjectsKey), refreshed);
+    if (refreshed.empty() && deleted.empty() && inserted.empty())
         return;
     Dictionary info;
+    info.set(InsertedObjectsKey, objectSet(inserted));
     info.set(RefreshedObjectsKey, objectSet(refreshed));
     info.set(DeletedObjectsKey, objectSet(deleted));
     postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+}
+
+// The saved inserts of another context become faults here. Loaded to-many
+// contents here that the new objects join through their to-one (written on
+// that side only, the owner need not be among the updated objects) are
+// dropped, to be read again with the new members.
+std::vector<ManagedObjectPtr> ManagedObjectContext::mergeInsertedObjects(
+    const Array& objects, std::vector<ManagedObjectPtr>& refreshed) {
+    std::vector<ManagedObjectPtr> inserted;
+    std::unordered_set<const RelationshipDescription*> loaded;
+    impl_->registered.forEach([&](const ManagedObjectPtr& o) {
+        if (o->isFault())
+            return;
+        for (const auto& [name, r] : o->entity()->relationshipsByName()) {
+            if (r->isToMany() && o->toMany_.size() > r->toManyIndex() && o->toMany_[r->toManyIndex()])
+                loaded.insert(r);
+        }
+    });
+    for (const Value& v : objects) {
+        auto foreign = ManagedObject::fromValue(v);
+        if (!foreign || foreign->objectID()->isTemporaryID())
+            continue;  // a child context's insert is not in the store yet
+        ManagedObjectIDPtr id;
+        try {
+            id = localID(foreign->objectID());
+        } catch (const ModelException&) {
+            continue;  // a store this context does not have
+        }
+        if (objectRegisteredForID(id))
+            continue;
+        auto local = objectWithID(id);
+        inserted.push_back(local);
+        for (const auto& [name, r] : local->entity()->relationshipsByName()) {
+            const RelationshipDescription* inverse = r->inverseRelationship();
+            if (r->isToMany() || !inverse || !loaded.count(inverse))
+                continue;
+            local->fireFault();
+            Value target = local->slotValue(r->index());
+            auto targetObject = ManagedObject::fromValue(target);
+            auto targetID = targetObject ? targetObject->objectID() : target.asObjectOf<ManagedObjectID>();
+            auto owner = targetID ? objectRegisteredForID(targetID) : nullptr;
+            if (!owner || owner->isFault() || owner->toMany_.size() <= inverse->toManyIndex())
+                continue;
+            auto& contents = owner->toMany_[inverse->toManyIndex()];
+            if (contents && !contents->changed && !contents->members.count(local.get())) {
+                contents.reset();
+                refreshed.push_back(owner);
+            }
+        }
+    }
+    return inserted;
 }
 
 }  // namespace plat::coredata

@@ -8,6 +8,7 @@
 // null for any key. A key an object does not have throws ModelException.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,11 @@ inline Value valueForKeyPath(const Value& root, std::string_view keyPath) {
 // The value predicates compare: an object's comparisonIdentity() when it has
 // one, otherwise the value unchanged.
 Value comparisonValue(const Value& v);
+
+// A process-wide count of changes of comparison identities (a saved object
+// trading its temporary ID for a permanent one). Predicates that hash the
+// identities of the objects in their lists rebuild the hash when it moved.
+uint64_t comparisonIdentityGeneration();
+void comparisonIdentitiesChanged();
 
 }  // namespace plat::coredata

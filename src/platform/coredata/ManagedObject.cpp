@@ -30,10 +30,9 @@ std::string ManagedObject::description() const {
 
 void ManagedObject::checkUsable() const {
     if (state_ == State::Invalidated || !context_)
-        throw ModelException("The object " + id_->description() +
-                                 " has been invalidated (its context was reset, "
-                                 "destroyed, or its deletion was saved).",
-                             InternalInconsistencyException);
+        throw ObjectInaccessibleException("The object " + id_->description() +
+                                          " has been invalidated (its context was reset, "
+                                          "destroyed, or its deletion was saved).");
 }
 
 void ManagedObject::fireFault() const {
@@ -278,7 +277,6 @@ void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) 
     const PropertyDescription& p = property(key);
     if (p.isAttribute()) {
         setSlot(p, static_cast<const AttributeDescription&>(p).coerce(value));
-        notifyObservers(key);
         return;
     }
     const auto& r = static_cast<const RelationshipDescription&>(p);
@@ -298,7 +296,6 @@ void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) 
         for (const auto& o : objects)
             toManyAdd(r, o);
     }
-    notifyObservers(key);
 }
 
 void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view key) {

@@ -9,9 +9,10 @@
 //
 // An object fetched without values, or refreshed, is a fault: its first read
 // loads it from its context's store (or parent context); a fault whose row is
-// gone throws ModelException. After the context's reset, or once its deletion
-// has been saved, an object is invalidated: reads and writes throw
-// ModelException, identity (entity, objectID) stays readable.
+// gone throws ModelException. After the context's reset or destruction, or
+// once its deletion has been saved, an object is invalidated: it has no
+// context, isInvalidated() is true, identity (entity, objectID) stays
+// readable, and every read or write throws ObjectInaccessibleException.
 //
 // Threads: an object is used only where its context may be used (inside its
 // perform blocks, or on the confining thread). Objects are held by
@@ -27,6 +28,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/PersistentStore.h"
@@ -35,6 +37,17 @@ namespace plat::coredata {
 
 class ManagedObjectContext;
 class ManagedObject;
+
+inline constexpr const char* ObjectInaccessibleExceptionName = "NSObjectInaccessibleException";
+
+// Use of an invalidated object: a programming error, not a data problem. It
+// is a ModelException, so generic guards still catch it; a guard that must
+// not hide such mistakes catches this type first and rethrows it.
+class ObjectInaccessibleException : public ModelException {
+  public:
+    explicit ObjectInaccessibleException(std::string reason)
+        : ModelException(std::move(reason), ObjectInaccessibleExceptionName) {}
+};
 using ManagedObjectPtr = std::shared_ptr<ManagedObject>;
 
 // A live view of one to-many relationship of one object, for adding and
@@ -86,7 +99,7 @@ class ManagedObject : public Object,
     // Coerces and sets with inverse upkeep; to-many keys take an Array or Set
     // of objects and replace the contents.
     void setValue(const Value& value, std::string_view key);
-    // As above without inverse upkeep.
+    // As above without inverse upkeep and without calling observers.
     Value primitiveValueForKey(std::string_view key) const;
     void setPrimitiveValue(const Value& value, std::string_view key);
 
@@ -104,10 +117,12 @@ class ManagedObject : public Object,
     Dictionary committedValuesForKeys(const std::vector<std::string>& keys = {}) const;
 
     // Observers of one key, called synchronously after each change of it
-    // made through setValue, setPrimitiveValue or the relationship helpers.
-    // An exception thrown by an observer reaches the writer; the value is
-    // already changed then, on both sides of a relationship (observers run
-    // only after the inverse is in step).
+    // made through setValue or the relationship helpers, and by
+    // didChangeValueForKey. A primitive write calls none: callers bracket it
+    // with willChange/didChange, which then calls them once. An exception
+    // thrown by an observer reaches the writer; the value is already changed
+    // then, on both sides of a relationship (observers run only after the
+    // inverse is in step).
     uint64_t addObserver(std::string key, Observer observer);
     void removeObserver(uint64_t token);
     // Access and change brackets. Reads and writes call them; they are public

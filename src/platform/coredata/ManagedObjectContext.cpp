@@ -510,6 +510,7 @@ void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     auto shared = object.shared_from_this();
     impl_->registered.erase(*object.id_);
     ManagedObjectIDPtr old = std::exchange(object.id_, std::move(id));
+    comparisonIdentitiesChanged();
     // A temporary ID nobody else holds can never be looked up again: no alias.
     if (old->isTemporaryID() && !object.id_->isTemporaryID() && old.use_count() > 1)
         recordAlias(old, object.id_);

@@ -200,7 +200,9 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     // Runs in the parent before applyChildChanges: every look-up that may
     // fail, so that a refused child save changes nothing here.
     void prepareChildChanges(ManagedObjectContext& child);
-    void checkChildReferences(const ManagedObject& source, bool all) const;
+    std::vector<ManagedObjectPtr> mergeInsertedObjects(const Array& objects,
+                                                       std::vector<ManagedObjectPtr>& refreshed);
+    void checkChildReferences(const ManagedObjectContext& child, const ManagedObject& source, bool all) const;
 
     ConcurrencyType type_;
     dispatch::Queue queue_;

@@ -1,6 +1,7 @@
 #include "platform/coredata/ManagedObjectID.h"
 
 #include <atomic>
+#include <charconv>
 
 #include "platform/coredata/PersistentStore.h"
 #include "platform/foundation/Text.h"
@@ -15,6 +16,9 @@ std::size_t combine(std::size_t seed, std::size_t v) {
 }
 
 const CharacterSet kNameAllowed = CharacterSet::URLPathAllowed().removing("/");
+constexpr std::string_view kIdentifierCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+const CharacterSet kIdentifierAllowed = CharacterSet().adding(kIdentifierCharacters);
 
 }  // namespace
 
@@ -57,10 +61,16 @@ bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
 }
 
 URL ManagedObjectID::URIRepresentation() const {
-    std::string text = std::string(kURIScheme) + "://" + storeIdentifier_ + "/" +
-                       percentEncode(entity_->name(), kNameAllowed) + "/" + (temporary_ ? "t" : "p") +
-                       std::to_string(key_);
-    return *URL::URLWithString(text);
+    const std::string tail = "/" + percentEncode(entity_->name(), kNameAllowed) + "/" +
+                             (temporary_ ? "t" : "p") + std::to_string(key_);
+    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + storeIdentifier_ + tail))
+        return *url;
+    // Stores refuse invalid identifiers when they open, but a store type
+    // registered by a caller may set any: encode it rather than fail.
+    const std::string encoded = percentEncode(storeIdentifier_, kIdentifierAllowed);
+    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + encoded + tail))
+        return *url;
+    return *URL::URLWithString(std::string(kURIScheme) + ":///" + tail.substr(1));
 }
 
 std::string ManagedObjectID::description() const {
@@ -89,11 +99,20 @@ std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri) {
     parts.temporary = kind == 't';
     if (parts.temporary != parts.storeIdentifier.empty())
         return std::nullopt;
+    // Any key from 0 to the largest 64-bit integer (a store may hold rows
+    // with keys of any size), digits only.
     const std::string digits = components[2].substr(1);
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
-    parts.key = std::stoll(digits);
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), parts.key);
+    if (ec != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
     return parts;
+}
+
+bool isValidStoreIdentifier(std::string_view identifier) {
+    return !identifier.empty() && identifier.size() <= 255 &&
+           identifier.find_first_not_of(kIdentifierCharacters) == std::string_view::npos;
 }
 
 }  // namespace plat::coredata

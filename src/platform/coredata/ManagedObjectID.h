@@ -88,4 +88,9 @@ struct ObjectIDURIParts {
 };
 std::optional<ObjectIDURIParts> parseObjectIDURI(const URL& uri);
 
+// Whether a store identifier can stand as the authority of object-ID URIs:
+// 1 to 255 letters, digits, "-", ".", "_" or "~" (a UUID string is one).
+// Stores refuse files whose identifier is not.
+bool isValidStoreIdentifier(std::string_view identifier);
+
 }  // namespace plat::coredata

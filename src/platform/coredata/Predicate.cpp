@@ -1,5 +1,7 @@
 #include "platform/coredata/Predicate.h"
 
+#include <atomic>
+
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/foundation/Text.h"
@@ -73,6 +75,18 @@ Value valueForKeyPathFrom(const Value& value, const std::vector<std::string>& co
 
 Value valueForKeyPath(const Value& root, const std::vector<std::string>& components) {
     return valueForKeyPathFrom(root, components, 0);
+}
+
+namespace {
+std::atomic<uint64_t> identityGeneration{1};
+}  // namespace
+
+uint64_t comparisonIdentityGeneration() {
+    return identityGeneration.load(std::memory_order_acquire);
+}
+
+void comparisonIdentitiesChanged() {
+    identityGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 Value comparisonValue(const Value& v) {
@@ -359,16 +373,57 @@ PredicatePtr Predicate::anyIn(std::string k, Value collection) {
                       Expression::constant(std::move(collection)), ComparisonModifier::Any);
 }
 
+namespace {
+// Lists up to this long are scanned; a hash look-up does not pay below it.
+constexpr std::size_t kScannedMembers = 8;
+
+bool hasIdentity(const Value& v) {
+    if (!v.isObject())
+        return false;
+    auto* kvc = dynamic_cast<const KeyValueCoding*>(v.asObject().get());
+    return kvc && kvc->comparisonIdentity();
+}
+}  // namespace
+
+std::shared_ptr<const Predicate::MemberIndex> Predicate::memberIndex() const {
+    if (kind_ != Kind::Comparison || op_ != PredicateOperator::In ||
+        rhs_->kind() != Expression::Kind::Constant || (options_ & CaseInsensitivePredicateOption))
+        return nullptr;
+    const Array* members = membersOf(rhs_->constantValue());
+    if (!members || members->size() <= kScannedMembers)
+        return nullptr;
+    std::lock_guard lock(indexMutex_);
+    if (index_ && (index_->generation == 0 || index_->generation == comparisonIdentityGeneration()))
+        return index_;
+    auto index = std::make_shared<MemberIndex>();
+    // Read the generation first: a change during the build makes the next
+    // test rebuild rather than keep a stale identity.
+    const uint64_t generation = comparisonIdentityGeneration();
+    bool identities = false;
+    for (const Value& m : *members) {
+        identities = identities || hasIdentity(m);
+        index->values.insert(comparisonValue(m));
+    }
+    index->generation = identities ? generation : 0;
+    index_ = std::move(index);
+    return index_;
+}
+
 bool Predicate::evaluateComparison(const Value& object) const {
     Value left = lhs_->evaluate(object);
-    Value right = rhs_->evaluate(object);
+    auto index = memberIndex();
+    const Value right = index ? Value() : rhs_->evaluate(object);
+    auto test = [&](const Value& item) {
+        return index ? index->values.contains(comparisonValue(item))
+                     : compareValues(item, op_, right, options_);
+    };
     if (modifier_ == ComparisonModifier::Direct)
-        return compareValues(left, op_, right, options_);
+        return test(left);
     const Array* members = membersOf(left);
     if (!members)
         return modifier_ == ComparisonModifier::Any ? false : left.isNull();
     for (const Value& m : *members) {
-        bool hit = compareValues(m, op_, right, options_);
+        bool hit = test(m);
         if (modifier_ == ComparisonModifier::Any && hit)
             return true;
         if (modifier_ == ComparisonModifier::All && !hit)

@@ -12,13 +12,16 @@
 // comparison with nil or of unlike kinds is false; "= nil" matches nil;
 // managed objects compare as their object IDs, so an object matches its own
 // ID. Predicates may be shared between threads; evaluation reads the object,
-// so it runs where the object may be read (its context's queue).
+// so it runs where the object may be read (its context's queue). IN with a
+// long constant list tests membership in a hash set built at the first
+// evaluation, so evaluating many objects costs objects plus members.
 //
 // Stores translate predicates by walking the tree (kind(), op(), lhs(), rhs(),
 // subpredicates()); what a store cannot translate it evaluates here.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -106,7 +109,18 @@ class Predicate {
           subpredicates_(std::move(subpredicates)) {}
 
   private:
+    // The members of a constant IN list as a hash set of comparison values,
+    // so that a test costs one look-up rather than a scan of the list.
+    struct MemberIndex {
+        Set values;
+        // The identity generation the set was built at; 0 when no member
+        // has an identity that could change.
+        uint64_t generation = 0;
+    };
+
     bool evaluateComparison(const Value& object) const;
+    // Null when the comparison is not a plain IN of a long constant list.
+    std::shared_ptr<const MemberIndex> memberIndex() const;
 
     Kind kind_;
     ExpressionPtr lhs_, rhs_;
@@ -114,6 +128,8 @@ class Predicate {
     ComparisonModifier modifier_ = ComparisonModifier::Direct;
     unsigned options_ = 0;
     std::vector<PredicatePtr> subpredicates_;
+    mutable std::mutex indexMutex_;
+    mutable std::shared_ptr<const MemberIndex> index_;
 };
 
 // The platform's symbol for an operator ("==", "IN", "BEGINSWITH", ...).

@@ -255,6 +255,10 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
     const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
     if (!layout)
         return SnapshotPtr();  // a row of an entity this model does not have
+    if (s.columnType(0) != sqlite::ColumnType::Integer || s.columnInt(0) <= 0)
+        return makeError(FileReadCorruptFileError, "The store at " + impl_->path + " holds a row of " +
+                                                       layout->entity->name() +
+                                                       " without a valid primary key.");
     auto snapshot = std::make_shared<StoreSnapshot>();
     snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
@@ -282,6 +286,23 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
     return SnapshotPtr(std::move(snapshot));
 }
 
+namespace {
+
+// A query keeps the constants of every comparison, also of those it left to
+// in-memory evaluation; bind only the ones its SQL still refers to (numbered
+// parameters: SQLite counts up to the largest number used).
+void bindQuery(Statement& s, const std::vector<sqlite::Bind>& binds) {
+    const auto count = static_cast<std::size_t>(std::max(s.parameterCount(), 0));
+    if (binds.size() <= count) {
+        sqlite::bindAll(s, binds);
+        return;
+    }
+    sqlite::bindAll(
+        s, std::vector<sqlite::Bind>(binds.begin(), binds.begin() + static_cast<std::ptrdiff_t>(count)));
+}
+
+}  // namespace
+
 Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql,
                                                           const std::vector<sqlite::Bind>& binds) {
     auto stmt = impl_->db->cached(sql);
@@ -289,7 +310,7 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql
         return stmt.error();
     Statement& s = **stmt;
     ResetGuard guard(s);
-    sqlite::bindAll(s, binds);
+    bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
@@ -371,7 +392,7 @@ Result<std::size_t> SQLiteStore::countRows(const FetchRequest& request, const En
     if (!stmt)
         return stmt.error();
     ResetGuard guard(**stmt);
-    sqlite::bindAll(**stmt, q.binds);
+    bindQuery(**stmt, q.binds);
     if ((*stmt)->step() != sqlite::kRow)
         return impl_->db->lastError(CoreDataError, "Could not count in the store");
     auto total = static_cast<std::size_t>((*stmt)->columnInt(0));
@@ -472,7 +493,8 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
         if ((*stmt)->step() != sqlite::kRow)
             return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
         last = (*stmt)->columnInt(0);
-        (*stmt)->step();
+        if ((*stmt)->step() != sqlite::kDone)
+            return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
     }
     if (auto error = transaction.commit())
         return error;
@@ -618,7 +640,7 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
             return stmt.error();
         (*stmt)->bindInt(1, change.owner->primaryKey());
         (*stmt)->bindInt(2, member->primaryKey());
-        if (entityColumn >= 0)
+        if (entityColumn >= 0 && adding)  // only the setting statement names the owner's entity
             (*stmt)->bindInt(3, owner.number);
         return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
     };
@@ -652,14 +674,17 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change, const RowI
             return std::nullopt;
         return m->primaryKey();
     };
-    auto exec = [&](const std::string& sql, int64_t a, std::optional<int64_t> b, int64_t c = 0) -> ErrorPtr {
+    // Binds exactly the parameters the statement has (?1 .. ?3).
+    auto exec = [&](const std::string& sql, int64_t a, std::optional<int64_t> b,
+                    std::optional<int64_t> c = std::nullopt) -> ErrorPtr {
         auto stmt = db.cached(sql);
         if (!stmt)
             return stmt.error();
         (*stmt)->bindInt(1, a);
         if (b)
             (*stmt)->bindInt(2, *b);
-        (*stmt)->bindInt(3, c);
+        if (c)
+            (*stmt)->bindInt(3, *c);
         return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
     };
     const int64_t ownerKey = change.owner->primaryKey();
@@ -695,7 +720,7 @@ ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change, const RowI
     }
     for (const auto& added : change.added) {
         if (auto key = keyOf(added))
-            if (auto error = exec(insert, ownerKey, key))
+            if (auto error = exec(insert, ownerKey, key, int64_t{0}))
                 return error;
     }
     return nullptr;

@@ -91,6 +91,7 @@ class SQLiteStore : public PersistentStore {
 
     // Opening (SQLiteStoreFile.cpp).
     ErrorPtr configureConnection();
+    ErrorPtr openFailure(ErrorPtr error);
     ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
     ErrorPtr createStore(const ManagedObjectModel& model);
     ErrorPtr openExisting(const ManagedObjectModel& model);

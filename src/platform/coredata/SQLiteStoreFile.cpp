@@ -174,8 +174,9 @@ ErrorPtr addEntityNumbers(Database& db, const ManagedObjectModel& model,
         return max.error();
     {
         ResetGuard guard(**max);
-        if ((*max)->step() == sqlite::kRow)
-            next = std::max(next, (*max)->columnInt(0) + 1);
+        if ((*max)->step() != sqlite::kRow)
+            return db.lastError(PersistentStoreSaveError, "Could not number an entity");
+        next = std::max(next, (*max)->columnInt(0) + 1);
     }
     std::vector<std::string> names;
     for (const auto& [name, hash] : model.entityVersionHashesByName())
@@ -248,7 +249,8 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
     impl_->path = URL()->path();
     if (auto refused = checkFile(impl_->path, isReadOnly()); refused && *refused)
         return *refused;
-    auto db = Database::open(impl_->path, isReadOnly(), true, kBusyTimeoutMilliseconds);
+    auto db = isReadOnly() ? Database::openForReading(impl_->path, kBusyTimeoutMilliseconds)
+                           : Database::open(impl_->path, false, true, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
     impl_->db = std::move(*db);
@@ -257,7 +259,20 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         error = openSchema(model);
     if (error)
         impl_->db.reset();
-    return error;
+    return openFailure(std::move(error));
+}
+
+// A store that cannot be opened is one error, 134080, whether SQLite refused
+// the file when it was opened or at its first statement; errors that say
+// more (a damaged file, another type, another model version) keep their codes.
+ErrorPtr SQLiteStore::openFailure(ErrorPtr error) {
+    if (!error || error->code() != CoreDataError)
+        return error;
+    Dictionary info = error->userInfo();
+    info.set(FilePathErrorKey, Value(impl_->path));
+    return makeError(PersistentStoreOpenError,
+                     "The store at " + impl_->path + " could not be opened: " + error->localizedDescription(),
+                     std::move(info));
 }
 
 ErrorPtr SQLiteStore::configureConnection() {
@@ -290,8 +305,9 @@ ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>
         int64_t count = 0;
         {
             ResetGuard guard(**others);
-            if ((*others)->step() == sqlite::kRow)
-                count = (*others)->columnInt(0);
+            if ((*others)->step() != sqlite::kRow)
+                return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
+            count = (*others)->columnInt(0);
         }
         if (count > 0)
             return corrupt(impl_->path, "it is a SQLite database of another application");
@@ -356,9 +372,14 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
     if (!type || !type->isString() || *type->asString() != SQLiteStoreType)
         return fileError(PersistentStoreTypeMismatchError,
                          "The store at " + impl_->path + " is not of the SQLite type.", impl_->path);
-    const Value* uuid = metadata->find(StoreUUIDKey);
-    if (!uuid || !uuid->isString() || uuid->asString()->empty())
+    // Copied: a migration adds keys to the metadata, which may move its
+    // values, so no pointer into it is kept across the migration.
+    const Value* uuidValue = metadata->find(StoreUUIDKey);
+    if (!uuidValue || !uuidValue->isString() || uuidValue->asString()->empty())
         return corrupt(impl_->path, "its metadata has no store UUID");
+    const std::string uuid = *uuidValue->asString();
+    if (!isValidStoreIdentifier(uuid))
+        return corrupt(impl_->path, "its store UUID is not a valid identifier");
     auto numbers = entityNumbers(db);
     if (!numbers)
         return numbers.error();
@@ -375,7 +396,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
         if (auto error = createIndexes(db, *impl_->schema))
             return error;
     }
-    setIdentifier(*uuid->asString());
+    setIdentifier(uuid);
     std::lock_guard lock(metadataMutex_);
     metadata_ = *metadata;
     impl_->writtenMetadata = std::move(*metadata);
@@ -535,7 +556,7 @@ Result<Dictionary> SQLiteStore::metadataForStoreAtPath(const std::string& path) 
     if (auto refused = checkFile(path, true); !refused || *refused)
         return refused ? *refused
                        : fileError(FileReadNoSuchFileError, "There is no store at " + path + ".", path);
-    auto db = Database::open(path, true, false, kBusyTimeoutMilliseconds);
+    auto db = Database::openForReading(path, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
     auto exists = holdsStore(**db, path);

@@ -1,5 +1,7 @@
 #include "platform/dispatch/Group.h"
 
+#include "platform/dispatch/detail/ThreadPool.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -67,6 +69,9 @@ void Group::async(const Queue& queue, Block block) {
 
 void Group::wait() {
     std::unique_lock lock(mutex_);
+    if (count_ == 0)
+        return;
+    detail::ThreadPool::BlockingScope blocking;
     empty_.wait(lock, [&] { return count_ == 0; });
 }
 
@@ -74,6 +79,9 @@ bool Group::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
     std::unique_lock lock(mutex_);
+    if (count_ == 0)
+        return true;
+    detail::ThreadPool::BlockingScope blocking;
     return empty_.wait_for(lock, duration<double>(timeout), [&] { return count_ == 0; });
 }
 

@@ -1,5 +1,7 @@
 #include "platform/dispatch/MainLoop.h"
 
+#include "platform/dispatch/detail/ThreadPool.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,6 +111,7 @@ class MainQueue final : public detail::QueueImpl {
             job->done.notify_one();
         });
         std::unique_lock lock(job->mutex);
+        detail::ThreadPool::BlockingScope blocking;
         job->done.wait(lock, [&] { return job->finished; });
         if (job->error) {
             std::rethrow_exception(job->error);

@@ -1,5 +1,7 @@
 #include "platform/dispatch/Operation.h"
 
+#include "platform/dispatch/detail/ThreadPool.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -122,6 +124,9 @@ std::string Operation::name() const {
 
 void Operation::waitUntilFinished() {
     std::unique_lock lock(mutex_);
+    if (state_ == State::Finished)
+        return;
+    detail::ThreadPool::BlockingScope blocking;
     finished_.wait(lock, [&] { return state_ == State::Finished; });
 }
 

@@ -1,5 +1,7 @@
 #include "platform/dispatch/OperationQueue.h"
 
+#include "platform/dispatch/detail/ThreadPool.h"
+
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
@@ -157,6 +159,9 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
         return;
     }
     std::unique_lock lock(state_->mutex);
+    if (state_->entries.empty())
+        return;
+    detail::ThreadPool::BlockingScope blocking;
     state_->empty.wait(lock, [&] { return state_->entries.empty(); });
 }
 

@@ -209,6 +209,7 @@ class SerialQueue final : public QueueImpl {
         }
         Waiter waiter;
         items_.push_back(Item{nullptr, &waiter});
+        detail::ThreadPool::BlockingScope blocking;
         waiter.turn.wait(lock, [&] { return waiter.granted; });
     }
 

@@ -1,5 +1,7 @@
 #include "platform/dispatch/Semaphore.h"
 
+#include "platform/dispatch/detail/ThreadPool.h"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -26,8 +28,15 @@ bool Semaphore::signal() {
 
 void Semaphore::wait() {
     std::unique_lock lock(mutex_);
+    if (count_ > 0) {
+        --count_;
+        return;
+    }
     ++waiters_;
-    available_.wait(lock, [&] { return count_ > 0; });
+    {
+        detail::ThreadPool::BlockingScope blocking;
+        available_.wait(lock, [&] { return count_ > 0; });
+    }
     --waiters_;
     --count_;
 }
@@ -36,8 +45,16 @@ bool Semaphore::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
     std::unique_lock lock(mutex_);
+    if (count_ > 0) {
+        --count_;
+        return true;
+    }
     ++waiters_;
-    bool taken = available_.wait_for(lock, duration<double>(timeout), [&] { return count_ > 0; });
+    bool taken;
+    {
+        detail::ThreadPool::BlockingScope blocking;
+        taken = available_.wait_for(lock, duration<double>(timeout), [&] { return count_ > 0; });
+    }
     --waiters_;
     if (taken) {
         --count_;

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Locale.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/Text.h"
 
@@ -165,6 +167,50 @@ std::vector<std::string> Bundle::pathsForResourcesOfType(std::string_view type,
 std::string Bundle::localizedStringForKey(const std::string& key, const std::string& value,
                                           std::string_view /*table*/) const {
     return value.empty() ? key : value;
+}
+
+std::string Bundle::developmentLocalization() const {
+    auto region = infoString("CFBundleDevelopmentRegion");
+    return region && !region->empty() ? *region : "en";
+}
+
+std::vector<std::string> Bundle::localizations() const {
+    std::vector<std::string> names;
+    for (const std::string& path : pathsForResourcesOfType("lproj")) {
+        bool isFolder = false;
+        if (FileManager().fileExistsAtPath(path, &isFolder) && isFolder)
+            names.push_back(text::stringByDeletingPathExtension(text::lastPathComponent(path)));
+    }
+    return names;
+}
+
+std::vector<std::string> Bundle::preferredLocalizations() const {
+    return preferredLocalizations(Locale::preferredLanguages());
+}
+
+std::vector<std::string> Bundle::preferredLocalizations(
+    const std::vector<std::string>& preferredLanguages) const {
+    // "de_DE", "de-DE" and "DE-de" name one localisation.
+    const auto normal = [](std::string tag) {
+        for (char& c : tag)
+            c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return tag;
+    };
+    const auto language = [&](const std::string& tag) {
+        return normal(tag).substr(0, normal(tag).find('-'));
+    };
+    const std::vector<std::string> available = localizations();
+    for (const std::string& wanted : preferredLanguages) {
+        for (const std::string& have : available) {
+            if (normal(have) == normal(wanted))
+                return {have};
+        }
+        for (const std::string& have : available) {
+            if (language(have) == language(wanted))
+                return {have};
+        }
+    }
+    return {developmentLocalization()};
 }
 
 }  // namespace plat

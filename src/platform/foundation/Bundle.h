@@ -64,6 +64,17 @@ class Bundle {
     std::vector<std::string> pathsForResourcesOfType(std::string_view type,
                                                      std::string_view subdirectory = {}) const;
 
+    // The info dictionary's "CFBundleDevelopmentRegion", else "en".
+    std::string developmentLocalization() const;
+    // Names of the "<name>.lproj" folders in the resources folder, sorted.
+    std::vector<std::string> localizations() const;
+    // The localisation to use, as a one-element list: the first of the user's
+    // preferred languages (Locale::preferredLanguages) that the bundle has,
+    // matched exactly or by language ("de-AT" takes "de", "de" takes "de-DE"),
+    // else the development localisation.
+    std::vector<std::string> preferredLocalizations() const;
+    std::vector<std::string> preferredLocalizations(const std::vector<std::string>& preferredLanguages) const;
+
     // Texts are not translated: value when it is not empty, else key.
     std::string localizedStringForKey(const std::string& key, const std::string& value,
                                       std::string_view table = {}) const;

@@ -1,4 +1,5 @@
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FileWriteEnvironment.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -526,34 +527,32 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         return fileError(EISDIR, Access::Write, path);
     }
     const std::string folder = parentFolder(path);
-    // Hidden, and short enough to stay within NAME_MAX whatever name is.
-    std::string temp = join(folder, "." + name.substr(0, 200) + ".tmp-XXXXXX");
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // Every call goes through the file-write environment (tests replace it
+    // to inject failures and power losses). The temporary file stays locked
+    // until it has been renamed, so that a clean-up of files left by killed
+    // writers never removes a live one.
+    FileWriteEnvironment& env = FileWriteEnvironment::current();
+    std::string temp = atomicWriteTemplate(join(folder, name));
+    const int fd = env.createTemporary(temp);
     if (fd < 0) {
         return fileError(errno, Access::Write, path);
     }
     struct stat existing;
     const mode_t mode =
         ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~processUmask());
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data.bytes(), data.length()) && ::fdatasync(fd) == 0;
+    bool ok = env.setMode(fd, mode) == 0 && env.writeAll(fd, data.bytes(), data.length()) == 0 &&
+              env.syncData(fd) == 0 && env.rename(temp, path) == 0;
     int err = errno;
-    if (closeChecked(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
+    if (env.close(fd) != 0 && ok) {
+        ok = false;  // the data was synced before the rename: the new file is whole
         err = errno;
     }
     if (!ok) {
-        ::unlink(temp.c_str());
+        env.unlink(temp);
         return fileError(err, Access::Write, path);
     }
     // Make the rename itself durable.
-    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    env.syncDirectory(folder);
     return nullptr;
 }
 
@@ -750,6 +749,109 @@ std::string FileManager::temporaryDirectory() const {
         return name;
     }
     return fallbackPrivateFolder(base, name);
+}
+
+ErrorPtr fileErrorWithPOSIXError(int posixError, bool reading, const std::string& path) {
+    return fileError(posixError, reading ? Access::Read : Access::Write, path);
+}
+
+// --- Directory enumerator ------------------------------------------------------
+
+namespace {
+
+// The sorted entry names of a folder; nullopt when it cannot be read.
+std::optional<std::vector<std::string>> sortedEntries(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        return std::nullopt;
+    }
+    int err = 0;
+    auto names = entryNames(dir, &err);
+    ::closedir(dir);
+    if (err != 0) {
+        return std::nullopt;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+DirectoryEnumerator::DirectoryEnumerator(std::string root, std::vector<std::string> names)
+    : root_(std::move(root)) {
+    stack_.push_back(Folder{"", std::move(names), 0});
+}
+
+std::optional<std::string> DirectoryEnumerator::nextObject() {
+    if (currentIsFolder_ && !skip_) {
+        if (auto names = sortedEntries(join(root_, current_))) {
+            stack_.push_back(Folder{current_, std::move(*names), 0});
+        }
+    }
+    currentIsFolder_ = false;
+    skip_ = false;
+    while (!stack_.empty() && stack_.back().next == stack_.back().names.size()) {
+        stack_.pop_back();
+    }
+    if (stack_.empty()) {
+        attributes_ = Dictionary();
+        level_ = 0;
+        return std::nullopt;
+    }
+    Folder& folder = stack_.back();
+    const std::string& name = folder.names[folder.next++];
+    current_ = folder.relative.empty() ? name : folder.relative + "/" + name;
+    level_ = stack_.size();
+    auto attributes = FileManager().attributesOfItemAtPath(join(root_, current_));
+    attributes_ = attributes ? std::move(attributes).value() : Dictionary();
+    const Value* type = attributes_.find(FileType);
+    currentIsFolder_ = type && type->asString() && *type->asString() == FileTypeDirectory;
+    return current_;
+}
+
+std::optional<DirectoryEnumerator> FileManager::enumeratorAtPath(const std::string& path) const {
+    auto names = sortedEntries(path);
+    if (!names) {
+        return std::nullopt;
+    }
+    return DirectoryEnumerator(path, std::move(*names));
+}
+
+std::optional<DirectoryEnumerator> FileManager::enumeratorAtURL(const URL& url) const {
+    if (!url.isFileURL()) {
+        return std::nullopt;
+    }
+    return enumeratorAtPath(url.path());
+}
+
+std::string FileManager::userName() const {
+    if (environment_) {
+        if (auto user = env("USER"); user && !user->empty()) {
+            return *user;
+        }
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr && found->pw_name[0] != '\0') {
+        return found->pw_name;
+    }
+    if (auto user = env("USER"); user && !user->empty()) {
+        return *user;
+    }
+    return std::to_string(::geteuid());
+}
+
+ErrorPtr FileManager::setExcludedFromBackup(const URL& url, bool /*excluded*/) const {
+    if (!url.isFileURL()) {
+        return unsupportedScheme(url, Access::Write);
+    }
+    struct stat st;
+    if (::lstat(url.path().c_str(), &st) != 0) {
+        return fileError(errno, Access::Write, url.path());
+    }
+    return nullptr;
 }
 
 }  // namespace plat

@@ -90,6 +90,47 @@ enum SearchPathDomainMask : unsigned {
 // or POSIXErrorDomain ENOENT (also as the underlying error).
 bool isNoSuchFileError(const ErrorPtr& error);
 
+// The error every failing call here makes for a POSIX error number: the
+// CocoaErrorDomain code for it (the reading or the changing side), the path
+// under FilePathErrorKey and the POSIX error under UnderlyingErrorKey.
+ErrorPtr fileErrorWithPOSIXError(int posixError, bool reading, const std::string& path);
+
+// A depth-first walk of a folder tree (FileManager::enumeratorAtPath).
+// Entries come as paths relative to the walked folder ("a", "a/b"), each
+// folder's entries sorted by byte value, a folder before its contents. Links
+// are never followed: a link to a folder is an entry, not a folder. A folder
+// that cannot be read is listed but not entered. Hidden entries are included.
+// Used by one thread at a time.
+class DirectoryEnumerator {
+  public:
+    // The next entry's relative path; nullopt at the end.
+    std::optional<std::string> nextObject();
+    // The attributes of the entry nextObject returned last, of the entry
+    // itself (as attributesOfItemAtPath); empty when it vanished meanwhile.
+    const Dictionary& fileAttributes() const { return attributes_; }
+    // Do not enter the folder nextObject returned last.
+    void skipDescendants() { skip_ = true; }
+    // Depth of the entry nextObject returned last: 1 directly inside the folder.
+    std::size_t level() const { return level_; }
+
+  private:
+    friend class FileManager;
+    struct Folder {
+        std::string relative;  // "" for the walked folder itself
+        std::vector<std::string> names;
+        std::size_t next = 0;
+    };
+    DirectoryEnumerator(std::string root, std::vector<std::string> names);
+
+    std::string root_;
+    std::vector<Folder> stack_;
+    std::string current_;
+    bool currentIsFolder_ = false;
+    bool skip_ = false;
+    std::size_t level_ = 0;
+    Dictionary attributes_;
+};
+
 class FileManager {
   public:
     // Reads the process environment (HOME, XDG_*, TMPDIR) at every call.
@@ -111,6 +152,15 @@ class FileManager {
     Result<Data> dataWithContentsOfFile(const std::string& path) const;
     // The whole file, or nullopt on any error.
     std::optional<Data> contentsAtPath(const std::string& path) const;
+
+    // A walk of the tree below path; nullopt when path is not a folder that
+    // can be read. The URL form takes file URLs only.
+    std::optional<DirectoryEnumerator> enumeratorAtPath(const std::string& path) const;
+    std::optional<DirectoryEnumerator> enumeratorAtURL(const URL& url) const;
+    // The login name of the user: from the injected environment's USER when
+    // one was given, else the password database entry of the effective user,
+    // else $USER, else the numeric user id.
+    std::string userName() const;
 
     // --- Changes -------------------------------------------------------------
     // With intermediates, missing parents are created and an existing folder
@@ -140,6 +190,9 @@ class FileManager {
     ErrorPtr removeItemAtURL(const URL& url) const;
     ErrorPtr copyItemAtURL(const URL& srcURL, const URL& dstURL) const;
     ErrorPtr moveItemAtURL(const URL& srcURL, const URL& dstURL) const;
+    // This system has no backup to exclude items from: success for an item
+    // that exists (the link itself counts), the file error otherwise.
+    ErrorPtr setExcludedFromBackup(const URL& url, bool excluded) const;
 
     // --- Standard folders ----------------------------------------------------
     // The folders for directory in the domains of mask, user domain first;

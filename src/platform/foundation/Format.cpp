@@ -164,6 +164,9 @@ bool parseSpec(std::string_view f, std::size_t start, ParsedSpec& p, std::size_t
     p.widthStar = readStar(f, i);
     if (!p.widthStar.present)
         s.width = readNumber(f, i);
+    // The platform also takes flags after the width ("%18#llx"), as the
+    // crash report's image list writes them.
+    readFlags(f, i, s);
     if (i < f.size() && f[i] == '.') {
         ++i;
         p.precisionStar = readStar(f, i);

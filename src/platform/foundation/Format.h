@@ -5,9 +5,9 @@
 //
 // Conversions: %@ (an object's or value's description; strings as themselves;
 // nil as "(null)"), d i u o x X c C s S p f F e E g G a A and %%, with the flags
-// "- + space 0 #", widths and precisions (also "*" and "*N$"), positional
-// arguments ("%2$@"), and the length modifiers hh h l ll q j z t L (accepted,
-// see below). Numbers are written in the C locale whatever the process locale.
+// "- + space 0 #" (also after the width, as in "%18#llx"), widths and precisions (also "*" and "*N$"),
+// positional arguments ("%2$@"), and the length modifiers hh h l ll q j z t L (accepted, see below). Numbers
+// are written in the C locale whatever the process locale.
 //
 // Arguments are typed, so the formatter never reads past the argument list or
 // misreads one: a missing argument formats as 0 or "(null)"; a number given

@@ -597,6 +597,10 @@ simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out)
     if (text.size() > kReusedParserCapacity)
         parser = &own.emplace();
     if (parser != &shared || !configured) {
+        // The fast parser counts a scalar inside the innermost container as
+        // a level of its own, so it refuses some texts of exactly kMaxDepth
+        // containers: the strict reader settles every text refused for depth,
+        // so both paths share one limit (and the error its position).
         if (auto err =
                 parser->allocate(std::max<std::size_t>(text.size(), 4096), JSONSerialization::kMaxDepth))
             return err;
@@ -617,8 +621,9 @@ Result<Value> parseUTF8(std::string_view text, unsigned options) {
         value = reader.readDocument();
         if (!value)
             return readErrorAt(text, reader.failure().offset, reader.failure().reason);
-        bool numberTrouble = err == simdjson::NUMBER_ERROR;
-        if (!numberTrouble && err != simdjson::CAPACITY && err != simdjson::MEMALLOC)
+        const bool strictReaderDecides = err == simdjson::NUMBER_ERROR || err == simdjson::DEPTH_ERROR ||
+                                         err == simdjson::CAPACITY || err == simdjson::MEMALLOC;
+        if (!strictReaderDecides)
             return readError(std::string(simdjson::error_message(err)));
     }
     if (!(options & JSONReadingFragmentsAllowed) && !value->isArray() && !value->isDictionary())

@@ -2,9 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <utility>
 
 namespace plat {
+
+std::string Notification::description() const {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    std::string out = std::string("NSConcreteNotification ") + address + " {name = " + name;
+    if (!userInfo.empty())
+        out += "; userInfo = " + Value(userInfo).description();
+    return out + "}";
+}
 
 class NotificationObserver {
   public:

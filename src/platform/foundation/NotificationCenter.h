@@ -33,8 +33,13 @@
 namespace plat {
 
 // A posted notification: its name, its sender (any shared object, or null)
-// and its user info.
-struct Notification {
+// and its user info. A notification is an Object, so it can travel inside
+// another notification's user info:
+//   info.set("managedObjectContextSaveNotification", Value(std::make_shared<const Notification>(saved)));
+//   auto inner = info.find("managedObjectContextSaveNotification")->asObjectOf<Notification>();
+// It compares by identity and prints "NSConcreteNotification 0x…
+// {name = …}".
+struct Notification : Object {
     std::string name;
     std::shared_ptr<const void> object;
     Dictionary userInfo;
@@ -43,6 +48,9 @@ struct Notification {
     explicit Notification(std::string name, std::shared_ptr<const void> object = nullptr,
                           Dictionary userInfo = {})
         : name(std::move(name)), object(std::move(object)), userInfo(std::move(userInfo)) {}
+
+    std::string description() const override;
+    std::string className() const override { return "NSNotification"; }
 };
 
 // One registration. Opaque: callers keep the token only to remove it.

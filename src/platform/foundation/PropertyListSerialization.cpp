@@ -198,8 +198,26 @@ class XMLWriter {
   private:
     void indent(std::size_t depth) { out_.append(depth, '\t'); }
 
-    void escaped(std::string_view s) {
-        for (char c : s) {
+    // Characters XML 1.0 cannot carry at all: C0 controls other than tab, line
+    // feed and carriage return, and U+FFFE and U+FFFF (the text is UTF-8).
+    static bool isXMLCharacterAt(std::string_view s, std::size_t i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20)
+            return c == '\t' || c == '\n' || c == '\r';
+        if (c == 0xEF && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0xBF) {
+            const auto last = static_cast<unsigned char>(s[i + 2]);
+            return last != 0xBE && last != 0xBF;
+        }
+        return true;
+    }
+
+    // Carriage returns go out as character references: a reader turns a
+    // literal one (or CR LF) into a line feed.
+    bool escaped(std::string_view s) {
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const char c = s[i];
+            if (!isXMLCharacterAt(s, i))
+                return fail("Property list invalid for format (string holds a character XML cannot carry)");
             switch (c) {
                 case '<':
                     out_ += "&lt;";
@@ -210,21 +228,27 @@ class XMLWriter {
                 case '&':
                     out_ += "&amp;";
                     break;
+                case '\r':
+                    out_ += "&#13;";
+                    break;
                 default:
                     out_ += c;
             }
         }
+        return true;
     }
 
-    void element(std::size_t depth, const char* tag, std::string_view content) {
+    bool element(std::size_t depth, const char* tag, std::string_view content) {
         indent(depth);
         out_ += '<';
         out_ += tag;
         out_ += '>';
-        escaped(content);
+        if (!escaped(content))
+            return false;
         out_ += "</";
         out_ += tag;
         out_ += ">\n";
+        return true;
     }
 
     bool writeValue(const Value& v, std::size_t depth) {
@@ -254,8 +278,7 @@ class XMLWriter {
                 writeData(*v.asData(), depth);
                 return true;
             case Value::Kind::String:
-                element(depth, "string", *v.asString());
-                return true;
+                return element(depth, "string", *v.asString());
             case Value::Kind::Array:
                 return writeArray(*v.asArray(), depth);
             case Value::Kind::Dictionary:
@@ -319,8 +342,7 @@ class XMLWriter {
             entries.push_back(&entry);
         std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
         for (auto* entry : entries) {
-            element(depth + 1, "key", entry->first);
-            if (!writeValue(entry->second, depth + 1))
+            if (!element(depth + 1, "key", entry->first) || !writeValue(entry->second, depth + 1))
                 return false;
         }
         indent(depth);

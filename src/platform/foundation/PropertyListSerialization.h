@@ -14,7 +14,11 @@
 // DOCTYPE, <plist version="1.0">, one tab per nesting level, keys of each
 // dictionary in ascending order, <true/> and <false/>, empty containers as
 // <array/> and <dict/>, reals as "%.17g", dates as "2001-01-01T00:00:00Z"
-// (whole seconds, UTC) and data as base64 lines. Binary keeps dictionary order,
+// (whole seconds, UTC) and data as base64 lines. Carriage returns in strings
+// and keys are written as "&#13;" (XML readers turn literal ones into line
+// feeds); characters XML 1.0 cannot carry (NUL and the other C0 controls but
+// tab, line feed and carriage return; U+FFFE, U+FFFF) make the XML form fail
+// with code 3851, while the binary form carries them. Binary keeps dictionary order,
 // dates at full double precision and the sign of every integer, so a binary
 // round trip is exact. Reading auto-detects the form. The OpenStep form can be
 // neither read nor written.

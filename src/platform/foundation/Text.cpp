@@ -3,14 +3,21 @@
 #include <locale.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ucasemap.h>
+#include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "platform/foundation/Error.h"
 
 namespace plat::text {
 namespace {
@@ -95,6 +102,29 @@ bool isWhitespace(char32_t cp) {
            cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
+// The platform's white-space set: tab and the space separators.
+bool isSpaceOrTab(char32_t cp) {
+    if (cp < 0x80)
+        return cp == ' ' || cp == '\t';
+    return cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F ||
+           cp == 0x3000;
+}
+
+// UTF-8 of UTF-16 text, with U+FFFD for each unpaired surrogate.
+std::string lossyFromUTF16(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        else if (cp >= 0xD800 && cp <= 0xDFFF)
+            cp = 0xFFFD;
+        appendUTF8(out, cp);
+    }
+    return out;
+}
+
 std::size_t skipWhitespace(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
@@ -123,10 +153,6 @@ std::size_t skipASCII(std::string_view s, std::size_t i) {
     while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80)
         ++i;
     return i;
-}
-
-bool isASCII(std::string_view s) {
-    return skipASCII(s, 0) == s.size();
 }
 
 locale_t cLocale() {
@@ -481,6 +507,82 @@ std::string trimmingWhitespace(std::string_view s) {
     return std::string(s.substr(start, end - start));
 }
 
+namespace {
+
+icu::UnicodeString unicodeOf(std::string_view s) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+std::string utf8Of(const icu::UnicodeString& s) {
+    std::string out;
+    s.toUTF8String(out);
+    return out;
+}
+
+// The text normalised by `form`; the text unchanged (with U+FFFD for invalid
+// UTF-8) should ICU fail to load its data.
+icu::UnicodeString normalized(const icu::UnicodeString& s, bool composed) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* form =
+        composed ? icu::Normalizer2::getNFCInstance(status) : icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status))
+        return s;
+    icu::UnicodeString out = form->normalize(s, status);
+    return U_SUCCESS(status) ? out : s;
+}
+
+}  // namespace
+
+std::string precomposedStringWithCanonicalMapping(std::string_view s) {
+    return isASCII(s) ? std::string(s) : utf8Of(normalized(unicodeOf(s), true));
+}
+
+std::string decomposedStringWithCanonicalMapping(std::string_view s) {
+    return isASCII(s) ? std::string(s) : utf8Of(normalized(unicodeOf(s), false));
+}
+
+int canonicalCompare(std::string_view a, std::string_view b) {
+    if (a == b)
+        return 0;
+    const int c = normalized(unicodeOf(a), true).compareCodePointOrder(normalized(unicodeOf(b), true));
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+std::string trimmingSpacesAndTabs(std::string_view s) {
+    std::size_t start = s.size(), end = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const Decoded d = decodeAt(s, i);
+        if (!d.valid || !isSpaceOrTab(d.cp)) {
+            start = std::min(start, i);
+            end = i + d.length;
+        }
+        i += d.length;
+    }
+    return start < end ? std::string(s.substr(start, end - start)) : std::string();
+}
+
+bool isASCII(std::string_view s) {
+    return skipASCII(s, 0) == s.size();
+}
+
+std::string stringByPaddingToLength(std::string_view s, std::size_t newLength, std::string_view pad,
+                                    std::size_t padIndex) {
+    std::u16string units = toUTF16(s);
+    if (units.size() >= newLength) {
+        units.resize(newLength);
+        return lossyFromUTF16(units);
+    }
+    const std::u16string padUnits = toUTF16(pad);
+    if (padIndex >= padUnits.size())
+        throw Exception(RangeException, "stringByPaddingToLength: index " + std::to_string(padIndex) +
+                                            " out of bounds for a pad of " + std::to_string(padUnits.size()) +
+                                            " units");
+    units.reserve(newLength);
+    for (std::size_t i = padIndex; units.size() < newLength; i = (i + 1) % padUnits.size())
+        units.push_back(padUnits[i]);
+    return lossyFromUTF16(units);
+}
+
 std::vector<std::string> componentsSeparatedByString(std::string_view s, std::string_view separator) {
     if (separator.empty())
         return {std::string(s)};
@@ -612,6 +714,59 @@ std::string stringByStandardizingPath(std::string_view path) {
         out.append(kept[i]);
     }
     return out.empty() ? "." : out;
+}
+
+std::string stringByResolvingSymlinksInPath(std::string_view path) {
+    const std::string expanded = stringByExpandingTildeInPath(path);
+    if (expanded.empty() || expanded.front() != '/')
+        return stringByStandardizingPath(expanded);
+    // Components still to walk, the next one last.
+    std::vector<std::string> pending;
+    for (std::string& piece : componentsSeparatedByString(expanded, "/"))
+        pending.push_back(std::move(piece));
+    std::reverse(pending.begin(), pending.end());
+    std::vector<std::string> resolved;
+    int hops = 0;
+    bool exists = true;  // everything in `resolved` exists, so links below may be followed
+    while (!pending.empty()) {
+        std::string piece = std::move(pending.back());
+        pending.pop_back();
+        if (piece.empty() || piece == ".")
+            continue;
+        if (piece == "..") {
+            if (!resolved.empty())
+                resolved.pop_back();
+            continue;
+        }
+        resolved.push_back(std::move(piece));
+        if (!exists)
+            continue;
+        std::string current;
+        for (const auto& part : resolved)
+            current += "/" + part;
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0) {
+            exists = false;
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode) || ++hops > 40)
+            continue;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0)
+            continue;
+        target.resize(static_cast<std::size_t>(n));
+        resolved.pop_back();
+        if (target.front() == '/')
+            resolved.clear();
+        auto parts = componentsSeparatedByString(target, "/");
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+            pending.push_back(std::move(*it));
+    }
+    std::string out;
+    for (const auto& part : resolved)
+        out += "/" + part;
+    return out.empty() ? "/" : out;
 }
 
 bool isAbsolutePath(std::string_view path) {

@@ -78,8 +78,28 @@ std::string lowercaseString(std::string_view s);
 std::string uppercaseString(std::string_view s);
 // -1, 0 or 1, comparing case-folded text in UTF-16 code unit order.
 int caseInsensitiveCompare(std::string_view a, std::string_view b);
+// The text in Unicode normalisation form C (composed) or D (decomposed);
+// invalid UTF-8 reads as U+FFFD.
+std::string precomposedStringWithCanonicalMapping(std::string_view s);
+std::string decomposedStringWithCanonicalMapping(std::string_view s);
+// -1, 0 or 1, comparing by canonical equivalence: identical bytes are equal;
+// otherwise both texts in NFC are compared by Unicode code point ("é" as one
+// character equals "e" with a combining accent).
+int canonicalCompare(std::string_view a, std::string_view b);
 // Removes white space and line breaks (ASCII and Unicode) from both ends.
 std::string trimmingWhitespace(std::string_view s);
+// Removes only the platform's white-space set from both ends: tab and the
+// space separators (U+0020, U+00A0, U+2000-U+200A, ...), never line breaks.
+std::string trimmingSpacesAndTabs(std::string_view s);
+// True when every byte is ASCII (the text can be encoded as ASCII).
+bool isASCII(std::string_view s);
+// s cut or extended to newLength UTF-16 units; the extension repeats pad
+// beginning at its unit padIndex ("(" padded to 6 with "?," gives "(?,?,?").
+// A cut or a pad that splits a surrogate pair leaves U+FFFD for the half.
+// Throws plat::Exception (RangeException) when padding is needed and pad is
+// empty or padIndex is not inside it, as the platform raises.
+std::string stringByPaddingToLength(std::string_view s, std::size_t newLength, std::string_view pad,
+                                    std::size_t padIndex);
 // Splits at every occurrence of separator; adjacent separators give empty
 // components. An empty separator gives { s }.
 std::vector<std::string> componentsSeparatedByString(std::string_view s, std::string_view separator);
@@ -115,6 +135,12 @@ std::vector<std::string> pathComponents(std::string_view path);
 // ".." lexically (".." above the root stays at the root; leading ".." of a
 // relative path are kept) and drops a trailing slash.
 std::string stringByStandardizingPath(std::string_view path);
+// An absolute path (after tilde expansion) with every symbolic link of its
+// existing part resolved, "." and ".." applied to the resolved folders, and
+// slashes collapsed; the part below the first missing component is kept as
+// standardised text. Relative paths are only standardised. A loop of links
+// (more than 40 hops) leaves the rest unresolved. Reads the file system.
+std::string stringByResolvingSymlinksInPath(std::string_view path);
 // Starts with "/" or "~".
 bool isAbsolutePath(std::string_view path);
 // "~" and "~/..." use $HOME (or the password database when HOME is unset);

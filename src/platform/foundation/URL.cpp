@@ -520,7 +520,7 @@ URL URL::URLByStandardizingPath() const {
     std::string path = percentDecode(rawPath()).value_or(std::string());
     if (path.empty() || path[0] != '/')
         path = text::stringByAppendingPathComponent(currentDirectory(), path);
-    std::string standard = text::stringByStandardizingPath(path);
+    std::string standard = text::stringByResolvingSymlinksInPath(path);
     if (hasDirectoryPath() && standard != "/")
         standard += '/';
     return withRawPath(percentEncode(standard, kFilePathAllowed));

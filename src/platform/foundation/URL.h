@@ -135,10 +135,12 @@ class URL {
     std::optional<URL> URLByAppendingPathExtension(std::string_view extension) const;
     // Removes ".ext" from the last component, when it has one.
     URL URLByDeletingPathExtension() const;
-    // For file URLs: the path made absolute and lexically normal ("." and ".."
-    // resolved, repeated slashes collapsed, the directory slash kept) and
-    // percent-encoded afresh, so that equal files compare equal. Symbolic
-    // links are not followed. Other URLs are returned unchanged.
+    // For file URLs: the path made absolute, its symbolic links resolved as
+    // far as it exists ("." and ".." applied to the real folders, repeated
+    // slashes collapsed, the directory slash kept; see
+    // text::stringByResolvingSymlinksInPath) and percent-encoded afresh, so
+    // that one file reached through a linked folder compares equal. Other URLs
+    // are returned unchanged.
     URL URLByStandardizingPath() const;
     // Removes "." and ".." segments from an absolute path (RFC 3986 section
     // 5.2.4); relative references are returned unchanged.

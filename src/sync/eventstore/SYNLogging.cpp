@@ -43,6 +43,15 @@ void SYNSetLogFunction(SYNLogFunction function) {
 }
 
 std::string SYNMethodName(std::string_view prettyFunction) {
+    // clang writes the anonymous namespace as "(anonymous namespace)", g++ as
+    // "{anonymous}": take g++'s form, whose brace the search below skips.
+    std::string normalised(prettyFunction);
+    static constexpr std::string_view kClangAnonymous = "(anonymous namespace)";
+    for (auto at = normalised.find(kClangAnonymous); at != std::string::npos;
+         at = normalised.find(kClangAnonymous, at)) {
+        normalised.replace(at, kClangAnonymous.size(), "{anonymous}");
+    }
+    prettyFunction = normalised;
     auto paren = prettyFunction.find('(');
     std::string_view head = prettyFunction.substr(0, paren);
     auto blank = head.rfind(' ');

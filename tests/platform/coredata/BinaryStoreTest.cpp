@@ -395,6 +395,32 @@ TEST_F(BinaryStoreTest, DamagedSectionsWithValidChecksumsNeverCrash) {
     EXPECT_LT(loaded, 3000u);
 }
 
+TEST_F(BinaryStoreTest, StoreUUIDsThatCannotStandInAURIAreRefused) {
+    saveSmallStore();
+    const std::string whole = bytes();
+    const std::size_t header = 12;
+    uint64_t metaLength = 0;
+    for (int i = 7; i >= 0; --i)
+        metaLength = metaLength << 8 | static_cast<unsigned char>(whole[header + i]);
+    const std::string meta = whole.substr(header + 12, metaLength);
+    const std::string objects = whole.substr(header + 12 + metaLength + 12);
+    const std::string uuid = openOrFail().store->identifier();
+    ASSERT_EQ(uuid.size(), 36u);
+    // Same length, so every other byte of the section stays valid.
+    for (const char* bad : {"has space and more characters 123456", "slash/in/the/identifier/0123456789ab",
+                            "query?and#fragment%in-it-0123456789a"}) {
+        SCOPED_TRACE(bad);
+        std::string m = meta;
+        const auto at = m.find(uuid);
+        ASSERT_NE(at, std::string::npos);
+        m.replace(at, uuid.size(), bad);
+        write(whole.substr(0, header) + section(m) + section(objects));
+        auto o = open();
+        ASSERT_FALSE(o);
+        EXPECT_EQ(o.error()->code(), FileReadCorruptFileError) << o.error()->description();
+    }
+}
+
 TEST_F(BinaryStoreTest, AFailedWriteLeavesFileAndStoreAsBefore) {
     std::filesystem::create_directory(dir / "sub");
     path = (dir / "sub" / "store.bin").string();

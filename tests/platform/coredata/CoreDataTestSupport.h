@@ -79,9 +79,13 @@ class StoreTest : public ::testing::Test {
     void SetUp() override {
         dispatch::MainLoop::bindToCurrentThread();
         coordinator = PersistentStoreCoordinator::create(makeTestModel());
-        auto store = coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt);
+        auto store = addStore();
         ASSERT_TRUE(store) << store.error()->description();
         context = newContext();
+    }
+    // The store the fixture's coordinator gets; in memory unless overridden.
+    virtual Result<std::shared_ptr<PersistentStore>> addStore() {
+        return coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt);
     }
     std::shared_ptr<ManagedObjectContext> newContext(ConcurrencyType type = ConcurrencyType::Confinement) {
         auto c = ManagedObjectContext::create(type);

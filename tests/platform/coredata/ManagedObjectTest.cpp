@@ -133,6 +133,32 @@ TEST_F(ManagedObjectTest, ObserversSeeChangesAndTheirExceptionsReachTheWriter) {
     EXPECT_EQ(task->valueForKey("title"), Value("b"));
 }
 
+TEST_F(ManagedObjectTest, PrimitiveWritesCallObserversOnlyThroughTheirBracket) {
+    auto task = insert("Task");
+    auto calendar = insert("Calendar", "name", Value("c"));
+    int titles = 0, calendars = 0;
+    task->addObserver("title", [&](ManagedObject&, std::string_view) { ++titles; });
+    task->addObserver("calendar", [&](ManagedObject&, std::string_view) { ++calendars; });
+    task->setPrimitiveValue(Value("quiet"), "title");
+    task->setPrimitiveValue(Value(ObjectPtr(calendar)), "calendar");
+    EXPECT_EQ(titles + calendars, 0);
+    task->willChangeValueForKey("title");
+    task->setPrimitiveValue(Value("loud"), "title");
+    task->didChangeValueForKey("title");
+    task->willChangeValueForKey("calendar");
+    task->setPrimitiveValue(Value(), "calendar");
+    task->didChangeValueForKey("calendar");
+    EXPECT_EQ(titles, 1);
+    EXPECT_EQ(calendars, 1);
+    // A throwing observer throws out of the bracket's end, the value written.
+    task->addObserver("title",
+                      [](ManagedObject&, std::string_view) { throw std::runtime_error("observer"); });
+    task->willChangeValueForKey("title");
+    EXPECT_NO_THROW(task->setPrimitiveValue(Value("new"), "title"));
+    EXPECT_THROW(task->didChangeValueForKey("title"), std::runtime_error);
+    EXPECT_EQ(task->valueForKey("title"), Value("new"));
+}
+
 TEST_F(ManagedObjectTest, AThrowingObserverLeavesBothSidesOfARelationshipInStep) {
     auto throwing = [](ManagedObject&, std::string_view) { throw std::runtime_error("observer"); };
     // One-to-one: b leaves c for a; c's observer throws.

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Locale.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -110,6 +111,30 @@ TEST(BundleTest, FindsResourcesInTheResourcesFolderOrTheOneSet) {
     bundle.setResourcePath((dir / "Resources/Models").string());
     EXPECT_EQ(bundle.pathForResource("Model", "momd"), (dir / "Resources/Models/Model.momd").string());
     EXPECT_EQ(bundle.pathForResource("Defaults", "plist"), std::nullopt);
+}
+
+TEST(BundleTest, PreferredLocalizationMatchesTheUsersLanguagesOrTheDevelopmentRegion) {
+    TempDir dir;
+    auto& fm = plat::FileManager::defaultManager();
+    for (const char* folder : {"Resources/de-DE.lproj", "Resources/fr.lproj", "Resources/pt_BR.lproj"})
+        ASSERT_EQ(fm.createDirectoryAtPath((dir / folder).string(), true), nullptr);
+    writeText((dir / "Resources/es.lproj").string(), "a file, not a localisation");
+    Bundle bundle(dir.str());
+    EXPECT_EQ(bundle.localizations(), (std::vector<std::string>{"de-DE", "fr", "pt_BR"}));
+    EXPECT_EQ(bundle.developmentLocalization(), "en");
+    struct Case {
+        std::vector<std::string> languages;
+        std::string expected;
+    };
+    for (const Case& c : {Case{{"fr-CA", "de"}, "fr"}, Case{{"de"}, "de-DE"}, Case{{"pt-BR"}, "pt_BR"},
+                          Case{{"es", "it"}, "en"}, Case{{"ja", "DE-de"}, "de-DE"}, Case{{}, "en"}}) {
+        EXPECT_EQ(bundle.preferredLocalizations(c.languages), std::vector<std::string>{c.expected})
+            << c.expected;
+    }
+    bundle.setInfoDictionary(plat::Dictionary{{"CFBundleDevelopmentRegion", "fr"}});
+    EXPECT_EQ(bundle.developmentLocalization(), "fr");
+    EXPECT_EQ(bundle.preferredLocalizations(),
+              bundle.preferredLocalizations(plat::Locale::preferredLanguages()));
 }
 
 TEST(BundleTest, MainBundleIsTheExecutablesFolder) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -114,6 +117,24 @@ TEST(DateTest, NowLiesBetweenTwoClockReadings) {
     const double after = seconds();
     EXPECT_LE(before, now.timeIntervalSince1970() + 1e-6);
     EXPECT_GE(after, now.timeIntervalSince1970() - 1e-6);
+}
+
+TEST(DateTest, NowSourceMayChangeWhileOtherThreadsReadTheDate) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&stop] {
+            while (!stop.load())
+                (void)Date::now();
+        });
+    for (int i = 0; i < 200; ++i) {
+        Date::setNowSource([i] { return Date(i); });
+        EXPECT_EQ(Date::now(), Date(i));
+    }
+    Date::setNowSource({});
+    stop = true;
+    for (auto& reader : readers)
+        reader.join();
 }
 
 }  // namespace

@@ -348,4 +348,66 @@ TEST(FileManagerTest, URLOperationsRefuseOtherSchemes) {
     EXPECT_FALSE(fm.fileExistsAtPath((dir / "made by url").string()));
 }
 
+TEST(FileManagerTest, EnumeratorWalksDepthFirstWithOwnAttributesAndSkips) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string root = dir.str();
+    ASSERT_EQ(fm.createDirectoryAtPath(root + "/b/inner", true), nullptr);
+    ASSERT_EQ(fm.createDirectoryAtPath(root + "/skipped/deep", true), nullptr);
+    ASSERT_EQ(fm.createDirectoryAtPath(root + "/.hidden", true), nullptr);
+    writeText(root + "/a.txt", "12345");
+    writeText(root + "/b/inner/f", "x");
+    writeText(root + "/skipped/deep/g", "x");
+    writeText(root + "/.hidden/h", "x");
+    ASSERT_EQ(::symlink((root + "/b").c_str(), (root + "/link").c_str()), 0);
+
+    auto walk = fm.enumeratorAtPath(root);
+    ASSERT_TRUE(walk);
+    std::vector<std::string> seen;
+    while (auto entry = walk->nextObject()) {
+        const plat::Value* type = walk->fileAttributes().find(plat::FileType);
+        ASSERT_NE(type, nullptr) << *entry;
+        seen.push_back(*entry + " " + type->stringValue() + " " + std::to_string(walk->level()));
+        if (*entry == "a.txt") {
+            EXPECT_EQ(walk->fileAttributes().find(plat::FileSize)->unsignedLongLongValue(), 5u);
+        }
+        if (*entry == "skipped")
+            walk->skipDescendants();
+    }
+    const std::vector<std::string> expected = {
+        ".hidden NSFileTypeDirectory 1", ".hidden/h NSFileTypeRegular 2", "a.txt NSFileTypeRegular 1",
+        "b NSFileTypeDirectory 1",       "b/inner NSFileTypeDirectory 2", "b/inner/f NSFileTypeRegular 3",
+        "link NSFileTypeSymbolicLink 1",  // not followed
+        "skipped NSFileTypeDirectory 1",
+    };
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(walk->nextObject());  // stays at the end
+
+    EXPECT_FALSE(fm.enumeratorAtPath(root + "/missing"));
+    EXPECT_FALSE(fm.enumeratorAtPath(root + "/a.txt"));
+    EXPECT_FALSE(fm.enumeratorAtURL(*plat::URL::URLWithString("http://h/x")));
+    auto empty = fm.enumeratorAtURL(plat::URL::fileURLWithPath(root + "/b/inner/", true));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->nextObject(), "f");
+}
+
+TEST(FileManagerTest, UserNameComesFromThePasswordDatabaseOrTheInjectedEnvironment) {
+    const std::string name = FileManager::defaultManager().userName();
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    EXPECT_EQ(FileManager(plat::EnvironmentMap{{"USER", "peer-b"}}).userName(), "peer-b");
+    EXPECT_EQ(FileManager(plat::EnvironmentMap{}).userName(), name);
+}
+
+TEST(FileManagerTest, BackupExclusionSucceedsOnlyForExistingItems) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    EXPECT_EQ(fm.setExcludedFromBackup(plat::URL::fileURLWithPath(dir.str(), true), true), nullptr);
+    const std::string missing = dir.str() + "/missing";
+    expectFileError(fm.setExcludedFromBackup(plat::URL::fileURLWithPath(missing), true),
+                    plat::FileNoSuchFileError, missing);
+    EXPECT_EQ(fm.setExcludedFromBackup(*plat::URL::URLWithString("http://h/x"), true)->code(),
+              plat::FileWriteUnsupportedSchemeError);
+}
+
 }  // namespace

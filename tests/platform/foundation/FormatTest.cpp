@@ -84,6 +84,11 @@ TEST(Format, UnsignedHexAndOctal) {
         {format("%0*llx", 16, 0xabcULL), "0000000000000abc"},
         {format("%0*llx", 8, 0x123456789ULL), "123456789"},  // wider values keep every digit
         {format("0x%016llx", 0xdeadbeefULL), "0x00000000deadbeef"},
+        // Flags after the width count as flags.
+        {format("%18#llx - %18#llx", 0x100000000ULL, 0x100003fffULL),
+         "       0x100000000 -        0x100003fff"},
+        {format("%10#llx|", 0x1000ULL), "    0x1000|"},
+        {format("%5-d|", 42), "42   |"},
     });
 }
 

@@ -146,21 +146,43 @@ TEST(JSONSerializationTest, ErrorsNameLineAndColumn) {
     EXPECT_EQ(empty.error()->code(), 3840);
 }
 
-TEST(JSONSerializationTest, NestingIsLimitedTo512Containers) {
-    std::string ok = std::string(512, '[') + std::string(512, ']');
-    EXPECT_TRUE(JSONSerialization::JSONObjectWithString(ok).ok());
-    std::string deep = std::string(513, '[') + std::string(513, ']');
-    auto r = JSONSerialization::JSONObjectWithString(deep);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error()->code(), 3840);
+// Text nested `depth` containers deep (arrays, or objects with key "k")
+// around `inner`.
+std::string nestedText(std::size_t depth, bool objects, const std::string& inner) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i)
+        text += objects ? "{\"k\":" : "[";
+    text += inner;
+    for (std::size_t i = 0; i < depth; ++i)
+        text += objects ? '}' : ']';
+    return text;
+}
+
+TEST(JSONSerializationTest, NestingIsLimitedTo512ContainersWhateverTheyHold) {
+    // Objects need something inside to nest further, so their innermost
+    // container holds a value; "1e999"-free big integers take the slow path.
+    for (bool objects : {false, true}) {
+        for (const std::string inner :
+             {"", "[]", "{}", "1", "\"s\"", "null", "123456789012345678901234567890"}) {
+            if (objects && inner.empty())
+                continue;
+            const std::size_t extra = inner == "[]" || inner == "{}" ? 1 : 0;
+            SCOPED_TRACE((objects ? "objects around " : "arrays around ") + inner);
+            EXPECT_TRUE(
+                JSONSerialization::JSONObjectWithString(nestedText(512 - extra, objects, inner)).ok());
+            auto deep = JSONSerialization::JSONObjectWithString(nestedText(513 - extra, objects, inner));
+            ASSERT_FALSE(deep.ok());
+            EXPECT_EQ(deep.error()->code(), 3840);
+            // The 513th container opens at this column.
+            const std::size_t column = 512 * (objects ? 5 : 1) + 1;
+            EXPECT_NE(debugText(deep.error()).find("line 1, column " + std::to_string(column)),
+                      std::string::npos)
+                << debugText(deep.error());
+        }
+    }
     // The slow path (taken for big numbers) has the same limit and no recursion trouble.
-    std::string deepBig = std::string(100000, '[') + "1e999" + std::string(100000, ']');
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(deepBig).ok());
-    std::string deepObjects;
-    for (int i = 0; i < 600; ++i)
-        deepObjects += "{\"a\":";
-    deepObjects += "1" + std::string(600, '}');
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(deepObjects).ok());
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(nestedText(100000, false, "1e999")).ok());
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithString(nestedText(600, true, "1")).ok());
 }
 
 TEST(JSONSerializationTest, TopLevelScalarsNeedTheFragmentsOption) {
@@ -275,14 +297,28 @@ TEST(JSONSerializationTest, TopLevelScalarsAreWrittenOnlyAsFragmentsAndNeverCoun
     EXPECT_TRUE(JSONSerialization::isValidJSONObject(Value(Array{Value(), Value(Dictionary{})})));
 }
 
-TEST(JSONSerializationTest, NestingDeeperThanTheReaderAcceptsIsRefusedWhenWriting) {
-    Value v(Array{});
-    for (int i = 0; i < 600; ++i)
-        v = Value(Array{v});
-    EXPECT_FALSE(JSONSerialization::isValidJSONObject(v));
-    auto r = JSONSerialization::dataWithJSONObject(v);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error()->code(), 3851);
+TEST(JSONSerializationTest, WritersNestAsDeepAsTheReaderAcceptsAndNoDeeper) {
+    for (bool objects : {false, true}) {
+        for (const Value& inner : {Value(1), Value("s"), Value(Array{})}) {
+            const std::size_t containers = inner.isArray() ? 511 : 512;
+            Value v = inner;
+            for (std::size_t i = 0; i < containers; ++i)
+                v = objects ? Value(Dictionary{{"k", v}}) : Value(Array{v});
+            for (unsigned options : {0u, unsigned{JSONWritingPrettyPrinted}}) {
+                EXPECT_TRUE(JSONSerialization::isValidJSONObject(v));
+                auto text = JSONSerialization::dataWithJSONObject(v, options);
+                ASSERT_TRUE(text.ok());
+                auto back = JSONSerialization::JSONObjectWithData(*text);
+                ASSERT_TRUE(back.ok()) << debugText(back.error());
+                EXPECT_EQ(*back, v);
+            }
+            Value deeper = objects ? Value(Dictionary{{"k", v}}) : Value(Array{v});
+            EXPECT_FALSE(JSONSerialization::isValidJSONObject(deeper));
+            auto r = JSONSerialization::dataWithJSONObject(deeper);
+            ASSERT_FALSE(r.ok());
+            EXPECT_EQ(r.error()->code(), 3851);
+        }
+    }
 }
 
 TEST(JSONSerializationTest, EveryJSONKindRoundTrips) {

@@ -53,6 +53,48 @@ TEST(NotificationCenterTest, PassesUserInfoAndAcceptsPrebuiltNotifications) {
     EXPECT_EQ(seen.find("count")->integerValue(), 4);
 }
 
+// A class of the system that is not an Object, standing for a mesh or a task.
+struct Mesh {
+    int merges = 0;
+};
+
+TEST(NotificationCenterTest, NotificationsAndBoxedObjectsTravelInUserInfo) {
+    NotificationCenter center;
+    auto mesh = std::make_shared<Mesh>();
+    const auto saved =
+        std::make_shared<const Notification>("didSave", nullptr, plat::Dictionary{{"inserted", 3}});
+    std::shared_ptr<const Notification> received;
+    auto token = center.addObserverForName("merged", nullptr, [&](const Notification& n) {
+        received = n.userInfo.find("saveNotification")->asObjectOf<Notification>();
+        // The boxed object comes back as it went in, mutable.
+        if (auto m = plat::BoxedObject<Mesh>::unbox(*n.userInfo.find("persistentStoreMesh")))
+            ++m->merges;
+        EXPECT_EQ(plat::BoxedObject<int>::unbox(*n.userInfo.find("persistentStoreMesh")), nullptr);
+        EXPECT_EQ(plat::BoxedObject<Mesh>::unbox(*n.userInfo.find("saveNotification")), nullptr);
+    });
+    center.postNotificationName(
+        "merged", nullptr,
+        plat::Dictionary{
+            {"saveNotification", plat::Value(saved)},
+            {"persistentStoreMesh", plat::Value(plat::BoxedObject<Mesh>::make(mesh, "SYNMesh"))}});
+    ASSERT_EQ(received, saved);
+    EXPECT_EQ(received->userInfo.find("inserted")->longLongValue(), 3);
+    EXPECT_EQ(mesh->merges, 1);
+
+    // Boxes compare by the object they hold; notifications by identity.
+    EXPECT_EQ(plat::Value(plat::BoxedObject<Mesh>::make(mesh)),
+              plat::Value(plat::BoxedObject<Mesh>::make(mesh)));
+    EXPECT_NE(plat::Value(plat::BoxedObject<Mesh>::make(mesh)),
+              plat::Value(plat::BoxedObject<Mesh>::make(std::make_shared<Mesh>())));
+    EXPECT_TRUE(plat::Value(plat::BoxedObject<Mesh>::make(nullptr)).isNull());
+    EXPECT_EQ(plat::BoxedObject<Mesh>::make(mesh, "SYNMesh")->className(), "SYNMesh");
+    EXPECT_NE(plat::Value(saved), plat::Value(std::make_shared<const Notification>(*saved)));
+    const std::string text = saved->description();
+    EXPECT_EQ(text.rfind("NSConcreteNotification 0x", 0), 0u) << text;
+    EXPECT_NE(text.find("{name = didSave; userInfo = "), std::string::npos) << text;
+    center.removeObserver(token);
+}
+
 TEST(NotificationCenterTest, SenderIsMatchedByIdentityOnlyWhileItLives) {
     NotificationCenter center;
     auto sender = std::make_shared<std::string>("sender");

@@ -155,6 +155,45 @@ TEST(PropertyListSerializationTest, ValuesThatAreNotPropertyListsAreRefused) {
     EXPECT_EQ(decode(encode(Value(5), Format::Binary)), Value(5));
 }
 
+// XML 1.0 cannot carry NUL, the other C0 controls but tab, line feed and
+// carriage return, nor U+FFFE and U+FFFF: the XML form refuses them (in
+// strings and keys) and the binary form carries them.
+TEST(PropertyListSerializationTest, CharactersXMLCannotCarryAreRefusedOnlyInXML) {
+    const std::string refused[] = {
+        std::string("a\0b", 3), "\x01", "x\x08", "\x0B", "\x0C", "\x1F", "\xEF\xBF\xBE", "end \xEF\xBF\xBF"};
+    for (const std::string& text : refused) {
+        SCOPED_TRACE(Value(text).description());
+        for (const Value& v : {Value(text), Value(Dictionary{{text, Value(1)}}), Value(Array{Value(text)})}) {
+            auto xml = PropertyListSerialization::dataWithPropertyList(v, Format::XML);
+            ASSERT_FALSE(xml.ok());
+            EXPECT_EQ(xml.error()->code(), 3851);
+            EXPECT_FALSE(PropertyListSerialization::propertyList(v, Format::XML));
+            EXPECT_EQ(decode(encode(v, Format::Binary)), v);
+        }
+    }
+    // Their neighbours are fine.
+    for (const std::string text : {"\t\n", "\x7F", "\xEF\xBF\xBD", "\xEF\xBE\xBF"})
+        EXPECT_EQ(decode(encode(Value(text), Format::XML)), Value(text));
+}
+
+// A literal carriage return is read as a line feed by XML readers; written as
+// a character reference it survives, here and in an independent reader.
+TEST(PropertyListSerializationTest, CarriageReturnsSurviveTheXMLForm) {
+    const Value v(Dictionary{{"k\r", Value("a\rb\r\nc\n")}});
+    Data xml = encode(v, Format::XML);
+    EXPECT_EQ(xml.view().find('\r'), std::string_view::npos);
+    EXPECT_EQ(decode(xml), v);
+    plist_t root = nullptr;
+    plist_from_xml(reinterpret_cast<const char*>(xml.bytes()), static_cast<uint32_t>(xml.length()), &root);
+    ASSERT_NE(root, nullptr);
+    char* s = nullptr;
+    plist_get_string_val(plist_dict_get_item(root, "k\r"), &s);
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "a\rb\r\nc\n");
+    std::free(s);
+    plist_free(root);
+}
+
 TEST(PropertyListSerializationTest, XMLReaderAcceptsWhatOtherWritersProduce) {
     Value v = decodeText(
         "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- note -->\n"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Error.h"
 #include "support/CommaLocale.h"
 
 namespace {
@@ -260,6 +261,70 @@ TEST(TextEditing, TrimmingRemovesUnicodeWhitespaceAtBothEnds) {
     EXPECT_EQ(trimmingWhitespace(""), "");
     EXPECT_EQ(trimmingWhitespace("x"), "x");
     EXPECT_EQ(trimmingWhitespace(" \xFF "), "\xFF");  // invalid bytes are kept, not trimmed
+}
+
+TEST(TextEditing, TrimmingSpacesAndTabsKeepsLineBreaks) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    for (const Case& c : {Case{" \tAll \t", "All"}, Case{"a\n", "a\n"}, Case{"\n a \r", "\n a \r"},
+                          Case{"\xC2\xA0x\xE2\x80\x83", "x"}, Case{" \t ", ""}, Case{"", ""},
+                          Case{" a b ", "a b"}, Case{" \xFF ", "\xFF"}}) {
+        EXPECT_EQ(trimmingSpacesAndTabs(c.in), c.out) << c.in;
+    }
+}
+
+TEST(TextEditing, ASCIICheck) {
+    EXPECT_TRUE(isASCII(""));
+    EXPECT_TRUE(isASCII(std::string("key-\x7F\x01\0", 7)));
+    EXPECT_FALSE(isASCII("caf\xC3\xA9"));
+    EXPECT_FALSE(isASCII(std::string(40, 'a') + "\x80"));  // past the eight-byte fast path
+}
+
+TEST(TextEditing, PaddingRepeatsThePatternOrCuts) {
+    struct Case {
+        const char* in;
+        std::size_t length;
+        const char* pad;
+        std::size_t index;
+        const char* out;
+    };
+    for (const Case& c : {
+             Case{"(", 2, "?,", 0, "(?"},
+             Case{"(", 6, "?,", 0, "(?,?,?"},
+             Case{"ab", 5, "xyz", 1, "abyzx"},
+             Case{"abcdef", 3, "", 0, "abc"},  // cutting needs no pad
+             Case{"abc", 3, "", 0, "abc"},
+             Case{"a😀", 2, "-", 0, "a\xEF\xBF\xBD"},  // a cut inside a pair leaves U+FFFD
+             Case{"a", 3, "😀", 0, "a😀"},
+             Case{"a", 2, "😀", 1, "a\xEF\xBF\xBD"},
+         }) {
+        EXPECT_EQ(stringByPaddingToLength(c.in, c.length, c.pad, c.index), c.out) << c.in << " " << c.length;
+    }
+    EXPECT_THROW(stringByPaddingToLength("a", 3, "", 0), plat::Exception);
+    EXPECT_THROW(stringByPaddingToLength("a", 3, "?,", 2), plat::Exception);
+}
+
+TEST(TextEditing, CanonicalComparisonAndNormalForms) {
+    const std::string composed = "caf\xC3\xA9";     // é as one character
+    const std::string decomposed = "cafe\xCC\x81";  // e + combining acute
+    EXPECT_EQ(canonicalCompare(composed, decomposed), 0);
+    EXPECT_EQ(precomposedStringWithCanonicalMapping(decomposed), composed);
+    EXPECT_EQ(decomposedStringWithCanonicalMapping(composed), decomposed);
+    EXPECT_EQ(precomposedStringWithCanonicalMapping("plain"), "plain");
+    struct Case {
+        const char* a;
+        const char* b;
+        int order;
+    };
+    for (const Case& c : {Case{"a", "b", -1}, Case{"b", "a", 1}, Case{"", "", 0}, Case{"", "a", -1},
+                          // code point order, not UTF-16 order: U+FF5E sorts before U+1F600
+                          Case{"\xEF\xBD\x9E", "😀", -1}, Case{"Z", "a", -1},
+                          // "Å" (A + ring) equals U+00C5 and the angstrom sign U+212B
+                          Case{"A\xCC\x8A", "\xE2\x84\xAB", 0}, Case{"\xC3\x85", "\xE2\x84\xAB", 0}}) {
+        EXPECT_EQ(canonicalCompare(c.a, c.b), c.order) << c.a << " / " << c.b;
+    }
 }
 
 TEST(TextEditing, SplitsAndReplaces) {

@@ -1,12 +1,15 @@
 #include "platform/foundation/URL.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <unordered_set>
 
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/Value.h"
 #include "support/TempDir.h"
 
@@ -203,6 +206,34 @@ TEST(URLTest, StandardizingResolvesDotSegmentsOfFileURLs) {
     EXPECT_EQ(web.URLByStandardizingPath(), web);
     EXPECT_EQ(web.standardizedURL().absoluteString(), "http://h/b/c?q#f");
     EXPECT_EQ(URL::URLWithString("../a")->standardizedURL().absoluteString(), "../a");
+}
+
+TEST(URLTest, StandardizingResolvesSymbolicLinksOfTheExistingPart) {
+    testsupport::TempDir dir;
+    const std::string base = std::filesystem::canonical(dir.path()).string();
+    const std::string real = base + "/real";
+    ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((real + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(real.c_str(), (base + "/absolute-link").c_str()), 0);
+    ASSERT_EQ(::symlink("real/sub", (base + "/relative-link").c_str()), 0);
+    ASSERT_EQ(::symlink("loop", (base + "/loop").c_str()), 0);
+    const URL store = URL::fileURLWithPath(real + "/store.sqlite").URLByStandardizingPath();
+    struct Case {
+        std::string path;
+        std::string expected;
+    };
+    for (const Case& c : {
+             Case{base + "/absolute-link/store.sqlite", real + "/store.sqlite"},
+             Case{base + "/relative-link/../store.sqlite",
+                  real + "/store.sqlite"},  // ".." of the real folder
+             Case{base + "/absolute-link/missing/../x", real + "/x"},
+             Case{base + "/loop/x", base + "/loop/x"},  // a loop is left as it stands
+         }) {
+        EXPECT_EQ(URL::fileURLWithPath(c.path).URLByStandardizingPath().path(), c.expected) << c.path;
+        EXPECT_EQ(plat::text::stringByResolvingSymlinksInPath(c.path), c.expected) << c.path;
+    }
+    EXPECT_EQ(URL::fileURLWithPath(base + "/absolute-link/store.sqlite").URLByStandardizingPath(), store);
+    EXPECT_EQ(plat::text::stringByResolvingSymlinksInPath("a/./b/../c"), "a/c");  // relative: lexical only
 }
 
 TEST(URLTest, AppendingAndDeletingPathComponents) {

@@ -73,6 +73,10 @@ TEST_F(SYNLoggingTest, MethodNamesDropReturnTypesArgumentsAndLambdaSuffixes) {
         {"SYNTaskQueue::runTask(std::size_t)::<lambda(plat::ErrorPtr, bool)>", "SYNTaskQueue::runTask"},
         {"int* SYNThing::pointer()", "SYNThing::pointer"},
         {"static bool SYNThing::check(int) [with T = int]", "SYNThing::check"},
+        {"virtual void {anonymous}::Fixture::TestBody()", "{anonymous}::Fixture::TestBody"},
+        {"virtual void (anonymous namespace)::Fixture::TestBody()", "{anonymous}::Fixture::TestBody"},
+        {"auto SYNTaskQueue::runTask(std::size_t)::(anonymous class)::operator()() const",
+         "SYNTaskQueue::runTask"},
         {"plainFunction", "plainFunction"},
         {"", ""},
     };

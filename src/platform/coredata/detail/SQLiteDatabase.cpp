@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -17,36 +20,62 @@ Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
         sqlite3_finalize(stmt_);
         stmt_ = other.stmt_;
+        db_ = other.db_;
+        bindError_ = other.bindError_;
+        bindIndex_ = other.bindIndex_;
         other.stmt_ = nullptr;
     }
     return *this;
 }
 
+void Statement::bound(int i, int rc) {
+    if (rc != SQLITE_OK && bindError_ == 0) {
+        bindError_ = rc;
+        bindIndex_ = i;
+    }
+}
+
 void Statement::bindNull(int i) {
-    sqlite3_bind_null(stmt_, i);
+    bound(i, sqlite3_bind_null(stmt_, i));
 }
 void Statement::bindInt(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
+    bound(i, sqlite3_bind_int64(stmt_, i, v));
 }
 void Statement::bindDouble(int i, double v) {
-    sqlite3_bind_double(stmt_, i, v);
+    bound(i, sqlite3_bind_double(stmt_, i, v));
 }
 void Statement::bindText(int i, std::string_view v) {
-    sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    bound(i, sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
 void Statement::bindBlob(int i, const void* bytes, std::size_t length) {
     // A zero-length blob must not bind as NULL.
     static const char empty = 0;
-    sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT);
+    bound(i, sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT));
+}
+
+int Statement::parameterCount() const {
+    return sqlite3_bind_parameter_count(stmt_);
 }
 
 int Statement::step() {
+    if (db_)
+        db_->pendingCode_ = 0;
+    if (bindError_ != 0) {
+        if (db_) {
+            db_->pendingCode_ = bindError_;
+            db_->pendingMessage_ = std::string("parameter ") + std::to_string(bindIndex_) +
+                                   " could not be bound: " + sqlite3_errstr(bindError_);
+        }
+        return bindError_;
+    }
     return sqlite3_step(stmt_);
 }
 
 void Statement::reset() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
+    bindError_ = 0;
+    bindIndex_ = 0;
 }
 
 ColumnType Statement::columnType(int i) const {
@@ -90,18 +119,66 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool r
     return database;
 }
 
+namespace {
+
+// "file:" URI of a path, for SQLite's URI parameters.
+std::string fileURI(const std::string& path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~", c)) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        }
+    }
+    return uri;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Database>> Database::openForReading(const std::string& path,
+                                                           int busyTimeoutMilliseconds) {
+    auto db = open(path, true, false, busyTimeoutMilliseconds);
+    if (!db)
+        return db;
+    // The first read opens the side files of a WAL database.
+    sqlite3_stmt* probe = nullptr;
+    int rc = sqlite3_prepare_v2((*db)->db_, "SELECT count(*) FROM sqlite_master", -1, &probe, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(probe);
+    sqlite3_finalize(probe);
+    if ((rc & 0xff) != SQLITE_CANTOPEN)
+        return db;
+    struct stat wal {};
+    if (::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0)
+        return db;  // committed transactions may sit in the WAL: refuse rather than miss them
+    sqlite3* immutable = nullptr;
+    rc = sqlite3_open_v2((fileURI(path) + "?immutable=1").c_str(), &immutable,
+                         SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    std::unique_ptr<Database> database(new Database(immutable));
+    if (rc != SQLITE_OK)
+        return db;
+    sqlite3_extended_result_codes(immutable, 0);
+    return database;
+}
+
 Database::~Database() {
     cache_.clear();
     sqlite3_close_v2(db_);
 }
 
 ErrorPtr Database::exec(const std::string& sql) {
+    pendingCode_ = 0;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         return lastError(CoreDataError, "SQL failed");
     return nullptr;
 }
 
 Result<Statement> Database::prepare(const std::string& sql) {
+    pendingCode_ = 0;
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                                 &stmt, nullptr);
@@ -109,7 +186,7 @@ Result<Statement> Database::prepare(const std::string& sql) {
         sqlite3_finalize(stmt);
         return lastError(CoreDataError, "Could not prepare a statement");
     }
-    return Statement(stmt);
+    return Statement(stmt, this);
 }
 
 Result<Statement*> Database::cached(const std::string& sql) {
@@ -132,18 +209,19 @@ int64_t Database::changes() const {
 }
 
 int Database::lastResultCode() const {
-    return sqlite3_errcode(db_);
+    return pendingCode_ ? pendingCode_ : sqlite3_errcode(db_);
 }
 
 ErrorPtr Database::lastError(int64_t code, const std::string& what) const {
-    int rc = sqlite3_errcode(db_);
+    const int rc = lastResultCode();
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT)
         code = FileReadCorruptFileError;
     Dictionary info;
     info.set("NSSQLiteErrorDomain", Value(int64_t{rc}));
     if (const char* file = sqlite3_db_filename(db_, "main"))
         info.set(FilePathErrorKey, Value(file));
-    return makeError(code, what + ": " + sqlite3_errmsg(db_) + ".", std::move(info));
+    const std::string message = pendingCode_ ? pendingMessage_ : std::string(sqlite3_errmsg(db_));
+    return makeError(code, what + ": " + message + ".", std::move(info));
 }
 
 std::string quoteIdentifier(std::string_view name) {

@@ -26,22 +26,33 @@ inline constexpr int kDone = 101;
 // Column storage classes (SQLite's numbers).
 enum class ColumnType { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5 };
 
+class Database;
+
 class Statement {
   public:
     Statement() = default;
-    explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    Statement(sqlite3_stmt* stmt, Database* db) : stmt_(stmt), db_(db) {}
     ~Statement();
-    Statement(Statement&& other) noexcept : stmt_(other.stmt_) { other.stmt_ = nullptr; }
+    Statement(Statement&& other) noexcept
+        : stmt_(other.stmt_), db_(other.db_), bindError_(other.bindError_), bindIndex_(other.bindIndex_) {
+        other.stmt_ = nullptr;
+    }
     Statement& operator=(Statement&& other) noexcept;
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    // Parameters count from 1, as in SQLite. Text and blobs are copied.
+    // Parameters count from 1, as in SQLite. Text and blobs are copied. A
+    // bind that fails (a value over the connection's length limit, an index
+    // the statement does not have) is remembered: step() then refuses to run
+    // the statement and answers that failure, so a value can never be stored
+    // as NULL in its place. reset() forgets it.
     void bindNull(int i);
     void bindInt(int i, int64_t v);
     void bindDouble(int i, double v);
     void bindText(int i, std::string_view v);
     void bindBlob(int i, const void* bytes, std::size_t length);
+    // The number of the largest parameter of the statement.
+    int parameterCount() const;
 
     // kRow, kDone, or another SQLite result code on failure.
     int step();
@@ -58,7 +69,12 @@ class Statement {
     sqlite3_stmt* get() const { return stmt_; }
 
   private:
+    void bound(int i, int rc);
+
     sqlite3_stmt* stmt_ = nullptr;
+    Database* db_ = nullptr;
+    int bindError_ = 0;  // the first failed bind's result code since the last reset
+    int bindIndex_ = 0;
 };
 
 // Resets a statement when the scope ends, so that no early return leaves a
@@ -80,6 +96,13 @@ class Database {
     // a database; 134080 when it cannot be opened.
     static Result<std::unique_ptr<Database>> open(const std::string& path, bool readOnly, bool create,
                                                   int busyTimeoutMilliseconds);
+    // Opens the file for reading only. A database in WAL mode needs its side
+    // files (-wal, -shm), which cannot be made on read-only media (or in a
+    // folder one may not write to): when SQLite cannot open them and there
+    // is no WAL content that reading without them would miss, the file is
+    // opened as immutable (no side files, no locks) instead.
+    static Result<std::unique_ptr<Database>> openForReading(const std::string& path,
+                                                            int busyTimeoutMilliseconds);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -100,8 +123,14 @@ class Database {
     sqlite3* handle() const { return db_; }
 
   private:
+    friend class Statement;
     explicit Database(sqlite3* db) : db_(db) {}
     sqlite3* db_;
+    // A failure found before SQLite ran anything (a refused bind), reported
+    // by lastError / lastResultCode instead of the connection's own state
+    // until the next statement runs.
+    int pendingCode_ = 0;
+    std::string pendingMessage_;
     std::unordered_map<std::string, std::unique_ptr<Statement>> cache_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/coredata/detail/SQLiteQuery.h"
 
+#include <cstdio>
 #include <map>
 
 #include "platform/coredata/KeyValueCoding.h"
@@ -120,8 +121,73 @@ std::string negated(const std::string& sql) {
     return "NOT coalesce((" + sql + "), 0)";
 }
 
-// Bound lists above this are evaluated in memory rather than bound one by one.
-constexpr std::size_t kMaxListedValues = 10000;
+// Lists longer than this go to SQLite as one JSON array read back through
+// json_each, so that neither the statement text nor the number of parameters
+// grows with the list (SQLite caps parameters at 32766); SQLite builds an
+// index over the list once, so the cost is linear in rows plus members.
+constexpr std::size_t kMaxInlineValues = 64;
+
+bool finite(const Bind& b) {
+    return b.kind != Bind::Kind::Double || (b.d - b.d == 0);
+}
+
+// Printable ASCII only: such text means the same to JSON and to SQLite.
+bool plainText(const std::string& s) {
+    for (char c : s) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+std::string hexOf(const std::string& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 0xF];
+    }
+    return out;
+}
+
+// The members as a JSON array: numbers as they are, texts as JSON strings, or
+// every text and blob as upper-case hex when byHex (compared with hex(col)).
+std::string jsonArray(const std::vector<Bind>& members, bool byHex) {
+    std::string out = "[";
+    char number[32];
+    for (const Bind& b : members) {
+        if (out.size() > 1)
+            out += ',';
+        switch (b.kind) {
+            case Bind::Kind::Int:
+                out += std::to_string(b.i);
+                break;
+            case Bind::Kind::Double:
+                std::snprintf(number, sizeof number, "%.17g", b.d);
+                out += number;
+                break;
+            case Bind::Kind::Text:
+            case Bind::Kind::Blob:
+                out += '"';
+                if (byHex) {
+                    out += hexOf(b.bytes);
+                } else {
+                    for (char c : b.bytes) {
+                        if (c == '"' || c == '\\')
+                            out += '\\';
+                        out += c;
+                    }
+                }
+                out += '"';
+                break;
+            case Bind::Kind::Null:
+                out += "null";
+                break;
+        }
+    }
+    return out + "]";
+}
 
 }  // namespace
 
@@ -294,6 +360,8 @@ QueryBuilder::Fragment QueryBuilder::disjunction(const std::vector<PredicatePtr>
 }
 
 std::optional<std::string> QueryBuilder::comparison(const Predicate& p) {
+    if (p.modifier() == ComparisonModifier::Any)
+        return anyComparison(p);
     if (p.modifier() != ComparisonModifier::Direct)
         return std::nullopt;
     const Expression& lhs = *p.lhs();
@@ -313,6 +381,75 @@ std::optional<std::string> QueryBuilder::comparison(const Predicate& p) {
         return r ? keyPathComparison(*r, *op, lhs.constantValue(), p.options()) : std::nullopt;
     }
     return std::nullopt;
+}
+
+// "ANY a.b.toMany[.attribute] op constant": the to-ones before the to-many
+// are joined as usual; the members are tested in a subquery, which finds no
+// owner for no members, so the answer is false, as the in-memory test is.
+std::optional<std::string> QueryBuilder::anyComparison(const Predicate& p) {
+    if (p.lhs()->kind() != Expression::Kind::KeyPath || p.rhs()->kind() != Expression::Kind::Constant)
+        return std::nullopt;
+    const auto& components = p.lhs()->keyPathComponents();
+    const EntityDescription* e = &entity_;
+    std::string owner = "t0", path;
+    std::size_t i = 0;
+    const RelationshipDescription* toMany = nullptr;
+    for (; i < components.size() && !toMany; ++i) {
+        const PropertyDescription* property = e->propertyNamed(components[i]);
+        if (!property || property->isTransient() || property->isAttribute())
+            return std::nullopt;
+        auto* rel = static_cast<const RelationshipDescription*>(property);
+        if (rel->isToMany()) {
+            toMany = rel;
+            break;
+        }
+        const EntityLayout& layout = schema_.entity(*e);
+        int column = layout.valueColumn[rel->index()];
+        if (column < 0)
+            return std::nullopt;
+        path += components[i] + ".";
+        owner = joinFor(owner, layout.table->columns[static_cast<std::size_t>(column)],
+                        *schema_.entity(*rel->destinationEntity()).table, path);
+        e = rel->destinationEntity();
+    }
+    if (!toMany || i + 2 < components.size())
+        return std::nullopt;
+    const ToManyLayout& members = schema_.toMany(*toMany);
+    const std::string n = std::to_string(++subqueries_);
+    const std::string m = "m" + n;
+    std::optional<std::string> test;
+    const EntityDescription* destination = toMany->destinationEntity();
+    if (i + 1 == components.size()) {
+        test = objectComparison(m, *destination->rootEntity(), p.op(), p.rhs()->constantValue());
+    } else {
+        const PropertyDescription* property = destination->propertyNamed(components[i + 1]);
+        if (!property || property->isTransient() || !property->isAttribute())
+            return std::nullopt;
+        int column = schema_.entity(*destination).valueColumn[property->index()];
+        if (column < 0)
+            return std::nullopt;
+        Resolved r;
+        r.column =
+            m + "." + quoteIdentifier(members.memberTable->columns[static_cast<std::size_t>(column)].name);
+        r.attribute = static_cast<const AttributeDescription*>(property);
+        test = attributeComparison(r, p.op(), p.rhs()->constantValue(), p.options());
+    }
+    if (!test)
+        return std::nullopt;
+    // The owners of matching members, selected once (the subquery does not
+    // refer to the outer row), then looked up per row.
+    const std::string memberTable = quoteIdentifier(members.memberTable->name) + " " + m;
+    if (members.joinTable) {
+        const std::string j = "j" + n;
+        return owner + ".Z_PK IN (SELECT " + j + ".Z_OWNER FROM " + quoteIdentifier(members.joinTableName) +
+               " " + j + " JOIN " + memberTable + " ON " + m + ".Z_PK = " + j + ".Z_MEMBER WHERE " + *test +
+               ")";
+    }
+    const std::string key =
+        m + "." +
+        quoteIdentifier(members.memberTable->columns[static_cast<std::size_t>(members.keyColumn)].name);
+    return owner + ".Z_PK IN (SELECT " + key + " FROM " + memberTable + " WHERE " + key +
+           " IS NOT NULL AND (" + *test + "))";
 }
 
 std::optional<std::string> QueryBuilder::keyPathComparison(const Resolved& r, PredicateOperator op,
@@ -355,9 +492,10 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
         }
         case PredicateOperator::In: {
             const Array* members = membersOf(c);
-            if (!members || members->size() > kMaxListedValues)
+            if (!members)
                 return std::nullopt;
-            std::string list;
+            std::vector<Bind> list;
+            list.reserve(members->size());
             bool withNil = false;
             for (const Value& m : *members) {
                 if (m.isNull()) {
@@ -367,10 +505,12 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
                 auto b = comparableBind(*r.attribute, m);
                 if (!b)
                     return std::nullopt;
-                list += (list.empty() ? "" : ", ") + param(std::move(*b));
+                list.push_back(std::move(*b));
             }
-            std::string sql = list.empty() ? "0" : col + " IN (" + list + ")";
-            return withNil ? "(" + sql + " OR " + col + " IS NULL)" : sql;
+            auto sql = listMatch(col, std::move(list));
+            if (!sql)
+                return std::nullopt;
+            return withNil ? "(" + *sql + " OR " + col + " IS NULL)" : *sql;
         }
         case PredicateOperator::BeginsWith:
         case PredicateOperator::EndsWith:
@@ -416,7 +556,7 @@ std::optional<std::string> QueryBuilder::objectComparison(const std::string& ali
         }
         case PredicateOperator::In: {
             const Array* members = membersOf(constant);
-            if (!members || members->size() > kMaxListedValues)
+            if (!members)
                 return std::nullopt;
             Array present;
             bool withNil = false;
@@ -439,7 +579,7 @@ std::optional<std::string> QueryBuilder::objectComparison(const std::string& ali
 std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const EntityDescription& family,
                                                  const Array& members) {
     const Table* table = schema_.entity(family).table;
-    std::map<int64_t, std::string> keysByEntity;
+    std::map<int64_t, std::vector<Bind>> keysByEntity;
     for (const Value& m : members) {
         Value v = comparisonValue(m);
         auto id = v.asObjectOf<ManagedObjectID>();
@@ -451,17 +591,41 @@ std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const
         const EntityLayout* e = schema_.entityNamed(id->entity()->name());
         if (!e || e->table != table)
             continue;
-        std::string& keys = keysByEntity[e->number];
-        keys += (keys.empty() ? "" : ", ") + param(intBind(id->primaryKey()));
+        keysByEntity[e->number].push_back(intBind(id->primaryKey()));
     }
     std::string sql;
-    for (const auto& [number, keys] : keysByEntity) {
-        std::string part = alias + ".Z_PK IN (" + keys + ")";
+    for (auto& [number, keys] : keysByEntity) {
+        std::string part = *listMatch(alias + ".Z_PK", std::move(keys));
         if (!table->singleEntity)
             part = "(" + part + " AND " + alias + ".Z_ENT = " + std::to_string(number) + ")";
         sql += (sql.empty() ? "" : " OR ") + part;
     }
     return sql.empty() ? std::string("0") : "(" + sql + ")";
+}
+
+std::optional<std::string> QueryBuilder::listMatch(const std::string& column, std::vector<Bind> members) {
+    if (members.empty())
+        return std::string("0");
+    bool byHex = false, allFinite = true;
+    for (const Bind& b : members) {
+        allFinite = allFinite && finite(b);
+        byHex = byHex || b.kind == Bind::Kind::Blob || (b.kind == Bind::Kind::Text && !plainText(b.bytes));
+    }
+    if (members.size() <= kMaxInlineValues || !allFinite) {
+        // JSON has no infinities: such a list is bound member by member, as
+        // far as SQLite's parameter limit allows.
+        if (members.size() > kMaxInlineValues * 150)
+            return std::nullopt;
+        std::string list;
+        for (Bind& b : members)
+            list += (list.empty() ? "" : ", ") + param(std::move(b));
+        return column + " IN (" + list + ")";
+    }
+    const std::string json =
+        "json_each(" + param(bytesBind(Bind::Kind::Text, jsonArray(members, byHex))) + ")";
+    if (byHex)
+        return "(" + column + " IS NOT NULL AND hex(" + column + ") IN (SELECT value FROM " + json + "))";
+    return column + " IN (SELECT value FROM " + json + ")";
 }
 
 std::optional<QueryBuilder::Resolved> QueryBuilder::resolve(const std::vector<std::string>& components) {

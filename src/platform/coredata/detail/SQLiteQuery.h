@@ -8,6 +8,9 @@
 // OR with an untranslatable part selects everything; NOT is pushed down to the
 // comparisons, where a negation is written so that a NULL never turns into a
 // match or a miss. The store evaluates inexact queries again in memory.
+// IN lists of any length are translated (long ones as one JSON array read
+// through json_each), and so is ANY over a to-many relationship, as a
+// subquery selecting the owners of matching members.
 #pragma once
 
 #include <string>
@@ -62,6 +65,7 @@ class QueryBuilder {
     Fragment conjunction(const std::vector<PredicatePtr>& parts, bool negate);
     Fragment disjunction(const std::vector<PredicatePtr>& parts, bool negate);
     std::optional<std::string> comparison(const Predicate& p);
+    std::optional<std::string> anyComparison(const Predicate& p);
     std::optional<std::string> keyPathComparison(const Resolved& r, PredicateOperator op,
                                                  const Value& constant, unsigned options);
     std::optional<std::string> attributeComparison(const Resolved& r, PredicateOperator op,
@@ -70,6 +74,8 @@ class QueryBuilder {
                                                 PredicateOperator op, const Value& constant);
     std::optional<std::string> idMatch(const std::string& alias, const EntityDescription& family,
                                        const Array& members);
+    // "column IN members" for members in the column's storage form.
+    std::optional<std::string> listMatch(const std::string& column, std::vector<Bind> members);
     std::optional<Resolved> resolve(const std::vector<std::string>& components);
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
@@ -83,6 +89,7 @@ class QueryBuilder {
     std::string joins_;
     std::vector<std::pair<std::string, std::string>> joinAliases_;  // path -> alias
     std::vector<Bind> binds_;
+    int subqueries_ = 0;
 };
 
 // The storage form of a constant for an attribute's column, when SQLite

@@ -14,28 +14,61 @@ namespace plat::dispatch::detail {
 // Priority bands, highest first.
 inline constexpr int kBandCount = 5;
 
-// A fixed set of worker threads (hardware concurrency, at least 2) that take
-// jobs from the highest non-empty band, FIFO within a band. Jobs must not
-// throw. Never destroyed: work may still be running while the process exits.
+// Worker threads (hardware concurrency, at least 2) that take jobs from the
+// highest non-empty band, FIFO within a band. Jobs must not throw. Never
+// destroyed: work may still be running while the process exits.
+//
+// A worker that blocks in one of the layer's own waits (semaphores, groups,
+// sync calls, operation waits) says so through BlockingScope. While work is
+// queued and fewer than the base number of workers are free to run it, the
+// pool starts an extra worker, up to kMaxExtraThreads of them; an extra worker
+// that finds nothing to do for a while retires. Work therefore keeps running
+// when every worker waits for something queued behind it.
 class ThreadPool {
   public:
+    static constexpr std::size_t kMaxExtraThreads = 64;
+
     static ThreadPool& shared();
 
     void submit(int band, std::function<void()> job);
     // True when a job of `band` or a more urgent one waits for a worker; a
     // long-running job uses it to decide whether to give its worker back.
     bool hasWaitingWork(int band);
-    std::size_t threadCount() const { return threads_; }
+    // The base number of workers.
+    std::size_t threadCount() const { return base_; }
+    // Workers alive now, extras included.
+    std::size_t liveThreadCount();
+
+    // Marks the calling thread, when it is one of the pool's workers, as
+    // blocked for its lifetime. Construct it just before a wait that really
+    // blocks.
+    class BlockingScope {
+      public:
+        BlockingScope();
+        ~BlockingScope();
+        BlockingScope(const BlockingScope&) = delete;
+        BlockingScope& operator=(const BlockingScope&) = delete;
+
+      private:
+        ThreadPool* pool_;
+    };
 
   private:
     explicit ThreadPool(std::size_t threads);
-    void work();
+    void work(bool extra);
+    // Under the lock: whether one more worker should start now (and counts
+    // it as started).
+    bool shouldGrowLocked();
+    void startWorker(bool extra);
 
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::function<void()>> bands_[kBandCount];
+    std::size_t queued_ = 0;
     std::size_t idle_ = 0;
-    std::size_t threads_;
+    std::size_t live_ = 0;
+    std::size_t blocked_ = 0;
+    std::size_t base_;
 };
 
 }  // namespace plat::dispatch::detail

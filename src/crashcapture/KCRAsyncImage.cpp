@@ -1,0 +1,280 @@
+#include "crashcapture/KCRAsyncImage.h"
+
+#include <elf.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "crashcapture/KCRCrashReporterLog.h"
+#include "platform/machine/Loader.h"
+
+namespace kcr::async {
+
+namespace {
+
+struct CpuType {
+    uint32_t type;
+    uint32_t subtype;
+};
+
+CpuType elf_cpu_type(uint16_t machine) {
+    switch (machine) {
+        case EM_X86_64:
+            return {0x01000007, 3};
+        case EM_386:
+            return {7, 3};
+        case EM_AARCH64:
+            return {0x0100000C, 0};
+        case EM_ARM:
+            return {12, 9};
+        default:
+            return {0, 0};
+    }
+}
+
+char* copy_name(const char* name) {
+    size_t length = std::strlen(name);
+    char* copy = new char[length + 1];
+    std::memcpy(copy, name, length + 1);
+    return copy;
+}
+
+const uint8_t* macho_uuid(const async_image* image) {
+    const void* cmd = async_macho_find_command(&image->macho, KCR_LC_UUID);
+    if (cmd == nullptr || !async_mobject_verify_local_pointer(&image->macho.load_cmds,
+                                                              reinterpret_cast<uintptr_t>(cmd), 0, 24)) {
+        return nullptr;
+    }
+    return static_cast<const uint8_t*>(cmd) + 8;
+}
+
+}  // namespace
+
+kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const char* name,
+                             uint64_t header_addr) {
+    *image = async_image{};
+    image->header_addr = header_addr;
+    uint8_t magic[4];
+    kcr_error_t error = async_task_memcpy(task, header_addr, 0, magic, sizeof magic);
+    if (error != KCR_ESUCCESS)
+        return KCR_EINTERNAL;
+    if (std::memcmp(magic, ELFMAG, SELFMAG) == 0) {
+        image->kind = async_image_kind::elf;
+        if (plat::machine::parseElfImage(task, header_addr, &image->elf) != plat::machine::ElfResult::Ok) {
+            return KCR_EINVALID_DATA;
+        }
+        image->name = copy_name(name);
+        return KCR_ESUCCESS;
+    }
+    image->kind = async_image_kind::macho;
+    return async_macho_init(&image->macho, task, name, header_addr);
+}
+
+void async_image_free(async_image* image) {
+    if (image->kind == async_image_kind::macho) {
+        async_macho_free(&image->macho);
+    }
+    delete[] image->name;
+    image->name = nullptr;
+}
+
+uint64_t async_image_header_address(const async_image* image) {
+    return image->header_addr;
+}
+
+const char* async_image_name(const async_image* image) {
+    return image->kind == async_image_kind::macho ? image->macho.name : image->name;
+}
+
+uint32_t async_image_cpu_type(const async_image* image) {
+    if (image->kind == async_image_kind::macho)
+        return async_macho_cpu_type(&image->macho);
+    return elf_cpu_type(image->elf.machine).type;
+}
+
+uint32_t async_image_cpu_subtype(const async_image* image) {
+    if (image->kind == async_image_kind::macho)
+        return async_macho_cpu_subtype(&image->macho);
+    return elf_cpu_type(image->elf.machine).subtype;
+}
+
+bool async_image_is_64(const async_image* image) {
+    return image->kind == async_image_kind::macho ? image->macho.m64 : image->elf.is64;
+}
+
+uint64_t async_image_text_size(const async_image* image) {
+    return image->kind == async_image_kind::macho ? image->macho.text_size : image->elf.textSize;
+}
+
+bool async_image_contains_address(const async_image* image, uint64_t address) {
+    if (image->kind == async_image_kind::macho)
+        return async_macho_contains_address(&image->macho, address);
+    return image->elf.containsAddress(address);
+}
+
+bool async_image_build_id(const async_image* image, const uint8_t** bytes, uint32_t* length) {
+    if (image->kind == async_image_kind::macho) {
+        const uint8_t* uuid = macho_uuid(image);
+        if (uuid == nullptr)
+            return false;
+        *bytes = uuid;
+        *length = 16;
+        return true;
+    }
+    if (image->elf.buildIdLength == 0)
+        return false;
+    *bytes = image->elf.buildId;
+    *length = image->elf.buildIdLength;
+    return true;
+}
+
+bool async_image_uuid(const async_image* image, uint8_t uuid[16]) {
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    if (!async_image_build_id(image, &bytes, &length))
+        return false;
+    async_memset(uuid, 0, 16);
+    async_memcpy(uuid, bytes, length < 16 ? length : 16);
+    return true;
+}
+
+kcr_error_t async_image_map_eh_frame(const async_image* image, kcr_async_mobject* mobj) {
+    if (image->kind == async_image_kind::macho)
+        return async_macho_map_section(&image->macho, "__TEXT", "__eh_frame", mobj);
+    if (image->elf.ehFrame == 0 || image->elf.ehFrameEnd <= image->elf.ehFrame)
+        return KCR_ENOTFOUND;
+    return async_mobject_init(mobj, image->elf.task, image->elf.ehFrame,
+                              image->elf.ehFrameEnd - image->elf.ehFrame, true);
+}
+
+kcr_error_t async_image_map_debug_frame(const async_image* image, kcr_async_mobject* mobj) {
+    // Loaded ELF images carry no .debug_frame in memory.
+    if (image->kind != async_image_kind::macho)
+        return KCR_ENOTFOUND;
+    return async_macho_map_section(&image->macho, "__DWARF", "__debug_frame", mobj);
+}
+
+kcr_error_t async_image_map_unwind_info(const async_image* image, kcr_async_mobject* mobj) {
+    if (image->kind != async_image_kind::macho)
+        return KCR_ENOTFOUND;
+    return async_macho_map_section(&image->macho, "__TEXT", "__unwind_info", mobj);
+}
+
+kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
+                                          async_macho_found_symbol_cb callback, void* context) {
+    if (image->kind == async_image_kind::macho) {
+        return async_macho_find_symbol_by_pc(&image->macho, pc, callback, context);
+    }
+    char name[256];
+    uint64_t start = 0;
+    if (!plat::machine::findElfSymbol(image->elf, pc, name, sizeof name, &start))
+        return KCR_ENOTFOUND;
+    callback(start, name, context);
+    return KCR_ESUCCESS;
+}
+
+namespace {
+
+void release_image(async_image*& image) {
+    if (image == nullptr)
+        return;
+    async_image_free(image);
+    delete image;
+    image = nullptr;
+}
+
+}  // namespace
+
+void locked_image_list_init(async_image_list_t* list, const kcr_task_t& task) {
+    list->task = task;
+    list->list = new async_safe_list<async_image*>(release_image);
+}
+
+void locked_image_list_free(async_image_list_t* list) {
+    delete list->list;
+    list->list = nullptr;
+}
+
+kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_addr, const char* name) {
+    auto image = std::make_unique<async_image>();
+    kcr_error_t error = async_image_init(image.get(), list->task, name, header_addr);
+    if (error != KCR_ESUCCESS)
+        return error;
+    async_image* raw = image.release();
+    list->list->append(raw, &raw->node);
+    return KCR_ESUCCESS;
+}
+
+void locked_image_list_remove(async_image_list_t* list, uint64_t header_addr) {
+    async_image* found = nullptr;
+    list->list->set_reading(true);
+    for (auto* node = list->list->next(nullptr); node != nullptr; node = list->list->next(node)) {
+        if (node->value->header_addr == header_addr) {
+            found = node->value;
+            break;
+        }
+    }
+    list->list->set_reading(false);
+    if (found != nullptr)
+        list->list->remove(found);
+}
+
+void async_image_list_set_reading(async_image_list_t* list, bool reading) {
+    list->list->set_reading(reading);
+}
+
+async_image* async_image_list_next(async_image_list_t* list, async_image* previous) {
+    using node = async_safe_list<async_image*>::node;
+    node* next = list->list->next(previous == nullptr ? nullptr : static_cast<node*>(previous->node));
+    return next == nullptr ? nullptr : next->value;
+}
+
+async_image* async_image_containing_address(async_image_list_t* list, uint64_t address) {
+    for (async_image* image = async_image_list_next(list, nullptr); image != nullptr;
+         image = async_image_list_next(list, image)) {
+        if (async_image_contains_address(image, address))
+            return image;
+    }
+    return nullptr;
+}
+
+namespace {
+
+struct SharedImages {
+    async_image_list_t list;
+    std::unique_ptr<plat::machine::Loader> loader;
+};
+
+SharedImages& shared_images() {
+    // Never destroyed: a crash during exit may still walk the list.
+    static SharedImages* shared = [] {
+        auto* images = new SharedImages;
+        plat::machine::initialize();
+        locked_image_list_init(&images->list, async_task_self());
+        images->loader = std::make_unique<plat::machine::Loader>(
+            [images](const plat::machine::LoadedImage& loaded) {
+                if (loaded.path.empty()) {
+                    kcr::log("%s: dladdr(%p, ...) failed", "image_add_callback",
+                             reinterpret_cast<const void*>(loaded.headerAddress));
+                    return;
+                }
+                locked_image_list_append(&images->list, loaded.headerAddress, loaded.path.c_str());
+            },
+            [images](uint64_t header) { locked_image_list_remove(&images->list, header); });
+        return images;
+    }();
+    return *shared;
+}
+
+}  // namespace
+
+async_image_list_t* async_shared_image_list() {
+    return &shared_images().list;
+}
+
+void async_image_list_poll_loader() {
+    shared_images().loader->poll();
+}
+
+}  // namespace kcr::async

@@ -1,0 +1,206 @@
+// Runs what the crash writer does at crash time (listing, suspending and
+// capturing every thread, walking their frames, finding their images and
+// symbols, resuming them) inside a signal handler while allocation is trapped.
+//
+// The trap: in plain builds this executable defines malloc, calloc, realloc
+// and free (forwarding to glibc's own entry points), so every allocation of
+// the process passes through it; under AddressSanitizer, which owns those
+// symbols, the sanitizer's allocation hooks serve instead. Either way, an
+// allocation or release on the handler's thread while the trap is armed is
+// counted as a failure.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "crashcapture/KCRAsyncFrameCursor.h"
+#include "crashcapture/KCRAsyncImage.h"
+#include "crashcapture/KCRAsyncSymbol.h"
+#include "platform/machine/Threads.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KCR_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KCR_SANITIZED_ALLOCATOR 1
+#endif
+
+using namespace kcr::async;
+
+namespace {
+
+std::atomic<pid_t> gTrappedThread{0};
+std::atomic<int> gViolations{0};
+
+void noteAllocation() {
+    pid_t trapped = gTrappedThread.load(std::memory_order_relaxed);
+    if (trapped != 0 && trapped == plat::machine::currentThreadId())
+        gViolations.fetch_add(1);
+}
+
+}  // namespace
+
+#if defined(KCR_SANITIZED_ALLOCATOR)
+// Declared here: gcc ships no header for the sanitizers' allocator interface.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                         void (*free_hook)(const volatile void*));
+namespace {
+void mallocHook(const volatile void*, size_t) {
+    noteAllocation();
+}
+void freeHook(const volatile void*) {
+    noteAllocation();
+}
+void armAllocationHooks() {
+    __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook);
+}
+}  // namespace
+#else
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+
+void* malloc(size_t size) {
+    noteAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+    noteAllocation();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* pointer, size_t size) {
+    noteAllocation();
+    return __libc_realloc(pointer, size);
+}
+void free(void* pointer) {
+    noteAllocation();
+    __libc_free(pointer);
+}
+}
+namespace {
+void armAllocationHooks() {}
+}  // namespace
+#endif
+
+namespace {
+
+struct Results {
+    int threads = 0;
+    int captured = 0;
+    int frames = 0;
+    int framesInImages = 0;
+    int symbols = 0;
+};
+Results gResults;
+
+void noteSymbol(uint64_t, const char*, void* context) {
+    ++*static_cast<int*>(context);
+}
+
+void walk(async_frame_cursor* cursor) {
+    async_image_list_t* images = async_shared_image_list();
+    async_image_list_set_reading(images, true);
+    for (int depth = 0; depth < 64 && async_frame_cursor_next(cursor) == FRAME_ESUCCESS; ++depth) {
+        uint64_t pc = 0;
+        if (async_frame_cursor_get_reg(cursor, 0, &pc) != FRAME_ESUCCESS)
+            break;
+        gResults.frames++;
+        async_image* image = async_image_containing_address(images, pc);
+        if (image == nullptr)
+            continue;
+        gResults.framesInImages++;
+        async_find_symbol(image, KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, nullptr, pc, noteSymbol,
+                          &gResults.symbols);
+    }
+    async_image_list_set_reading(images, false);
+    async_frame_cursor_free(cursor);
+}
+
+void crashTimeWork(int, siginfo_t*, void* context) {
+    gTrappedThread.store(plat::machine::currentThreadId());
+    pid_t ids[256];
+    int count = plat::machine::listThreads(ids, 256);
+    gResults.threads = count;
+    if (count > 0)
+        gResults.captured = plat::machine::suspendThreads(ids, count, 5'000'000'000);
+    for (int i = 0; i < count; ++i) {
+        async_frame_cursor cursor;
+        if (ids[i] == plat::machine::currentThreadId()) {
+            kcr_async_thread_state state;
+            async_thread_state_mcontext_init(&state, static_cast<const ucontext_t*>(context));
+            async_frame_cursor_init(&cursor, async_task_self(), &state, async_shared_image_list());
+        } else if (async_frame_cursor_init_with_thread(&cursor, async_task_self(),
+                                                       static_cast<uint32_t>(ids[i]),
+                                                       async_shared_image_list()) != KCR_ESUCCESS) {
+            continue;
+        }
+        walk(&cursor);
+    }
+    // The calling thread's own state, captured without a signal.
+    async_thread_state_current(
+        [](kcr_async_thread_state* state, void*) -> kcr_error_t {
+            async_frame_cursor cursor;
+            async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list());
+            walk(&cursor);
+            return KCR_ESUCCESS;
+        },
+        nullptr);
+    plat::machine::resumeThreads();
+    gTrappedThread.store(0);
+}
+
+__attribute__((noinline)) void spin(std::atomic<bool>* stop) {
+    while (!stop->load(std::memory_order_relaxed)) {
+    }
+}
+
+}  // namespace
+
+TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
+    // Ordinary-time preparation: thread control and the image list.
+    ASSERT_TRUE(plat::machine::prepareThreadControl());
+    async_image_list_poll_loader();
+    armAllocationHooks();
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(spin, &stop);
+
+    struct sigaction action {};
+    action.sa_sigaction = crashTimeWork;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+    raise(SIGUSR2);
+    sigaction(SIGUSR2, &previous, nullptr);
+
+    stop = true;
+    for (auto& worker : workers)
+        worker.join();
+
+    EXPECT_EQ(gViolations.load(), 0);
+    EXPECT_GE(gResults.threads, 5);
+    EXPECT_EQ(gResults.captured, gResults.threads - 1);
+    EXPECT_GT(gResults.frames, gResults.threads);
+    EXPECT_GT(gResults.framesInImages, 0);
+    EXPECT_GT(gResults.symbols, 0);
+}
+
+TEST(CrashTimeSafety, TheTrapCatchesAllocations) {
+    armAllocationHooks();
+    gViolations = 0;
+    gTrappedThread.store(plat::machine::currentThreadId());
+    auto* leaked = new std::vector<int>(100);
+    delete leaked;
+    gTrappedThread.store(0);
+    EXPECT_GE(gViolations.load(), 2);
+}

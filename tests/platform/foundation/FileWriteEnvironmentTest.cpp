@@ -1,0 +1,94 @@
+#include "platform/foundation/FileWriteEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/foundation/FileManager.h"
+#include "support/FaultFileEnvironment.h"
+#include "support/TempDir.h"
+
+namespace plat {
+namespace {
+
+using testsupport::FaultFileEnvironment;
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(FileWriteEnvironmentTest, AtomicWritesGoThroughTheEnvironmentInDurableOrder) {
+    struct Recording : FileWriteEnvironment {
+        std::vector<std::string> calls;
+        int createTemporary(std::string& t) override {
+            return calls.push_back("create"), system().createTemporary(t);
+        }
+        int writeAll(int fd, const void* b, std::size_t n) override {
+            return calls.push_back("write"), system().writeAll(fd, b, n);
+        }
+        int syncData(int fd) override { return calls.push_back("sync"), system().syncData(fd); }
+        int rename(const std::string& a, const std::string& b) override {
+            return calls.push_back("rename"), system().rename(a, b);
+        }
+        int close(int fd) override { return calls.push_back("close"), system().close(fd); }
+        int syncDirectory(const std::string& p) override {
+            return calls.push_back("syncdir"), system().syncDirectory(p);
+        }
+    } recording;
+    testsupport::TempDir dir;
+    FileWriteEnvironment::setCurrent(&recording);
+    auto error = FileManager::defaultManager().writeData(Data("new", 3), (dir / "f").string(), true);
+    FileWriteEnvironment::setCurrent(nullptr);
+    ASSERT_EQ(error, nullptr);
+    EXPECT_EQ(contents(dir / "f"), "new");
+    // Data synced before the rename (so the new name never holds a partial
+    // file), the folder synced after it (so the rename survives).
+    EXPECT_EQ(recording.calls,
+              (std::vector<std::string>{"create", "write", "sync", "rename", "close", "syncdir"}));
+}
+
+TEST(FileWriteEnvironmentTest, FailedCallsLeaveTheOldFileAndNoTemporaryFile) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "f").string();
+    ASSERT_EQ(FileManager::defaultManager().writeData(Data("old", 3), path, true), nullptr);
+    for (auto call : {FaultFileEnvironment::Call::WriteAll, FaultFileEnvironment::Call::SyncData,
+                      FaultFileEnvironment::Call::Rename}) {
+        FaultFileEnvironment env;
+        env.failNext(call, ENOSPC);
+        auto error = FileManager::defaultManager().writeData(Data("new", 3), path, true);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(contents(path), "old");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    }
+}
+
+TEST(FileWriteEnvironmentTest, AbandonedTemporaryFilesAreRemovedButLiveOnesKept) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "data.bin").string();
+    EXPECT_EQ(atomicWriteTemplate(path), (dir / ".data.bin.tmp-XXXXXX").string());
+    std::string dead = atomicWriteTemplate(path), live = atomicWriteTemplate(path);
+    const int deadFd = FileWriteEnvironment::system().createTemporary(dead);
+    ASSERT_GE(deadFd, 0);
+    ::close(deadFd);  // its writer is gone: the lock went with it
+    const int liveFd = FileWriteEnvironment::system().createTemporary(live);
+    ASSERT_GE(liveFd, 0);
+    std::ofstream(dir / ".data.bin.tmp-1") << "another pattern";
+    std::ofstream(dir / ".other.bin.tmp-abcdef") << "another file's";
+
+    EXPECT_EQ(removeAbandonedAtomicWriteFiles(path), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(dir / ".data.bin.tmp-1"));
+    EXPECT_TRUE(std::filesystem::exists(dir / ".other.bin.tmp-abcdef"));
+    ::close(liveFd);
+    EXPECT_EQ(removeAbandonedAtomicWriteFiles(path), 1u);
+}
+
+}  // namespace
+}  // namespace plat

@@ -1,0 +1,8 @@
+// A small shared library that the loader and symbol tests load and unload.
+extern "C" __attribute__((visibility("default"), noinline)) int kcr_machine_test_function(int x) {
+    return x * 3 + 1;
+}
+
+extern "C" __attribute__((visibility("default"), noinline)) int kcr_machine_test_second(int x) {
+    return kcr_machine_test_function(x) + 2;
+}
