@@ -101,7 +101,7 @@ std::optional<plat::Data> BEACEncrypter::getKeyWithKeyTag(const std::string& tag
         return std::nullopt;
     const bool original = tag == kBEACEncryptionKeyTag;
     {
-        std::lock_guard lock(cacheMutex_);
+        plat::MutexLock lock(cacheMutex_);
         auto& slot = original ? originalKeyData_ : alternateKeyData_;
         if (slot)
             return slot;
@@ -120,7 +120,7 @@ std::optional<plat::Data> BEACEncrypter::getKeyWithKeyTag(const std::string& tag
     if (!key)
         return std::nullopt;
     // Keys are never replaced once stored, so caching what was read is safe.
-    std::lock_guard lock(cacheMutex_);
+    plat::MutexLock lock(cacheMutex_);
     (original ? originalKeyData_ : alternateKeyData_) = key;
     return key;
 }

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Mutex.h"
 
 inline constexpr const char* kBEACEncryptionKeyTag = "kBCEncryptionKeyTag";
 inline constexpr const char* kBEACEncryptionKeyTagAlternate = "kBCEncryptionKeyTagAlternate";
@@ -48,7 +49,7 @@ class BEACEncrypter {
                                                             const plat::Data& key);
 
   private:
-    std::mutex cacheMutex_;
-    std::optional<plat::Data> originalKeyData_;
-    std::optional<plat::Data> alternateKeyData_;
+    plat::Mutex cacheMutex_;
+    std::optional<plat::Data> originalKeyData_ GUARDED_BY(cacheMutex_);
+    std::optional<plat::Data> alternateKeyData_ GUARDED_BY(cacheMutex_);
 };

@@ -6,7 +6,7 @@ std::shared_ptr<BEACTicketCache> BEACTicketCache::sharedInstance() {
 }
 
 std::optional<std::string> BEACTicketCache::ticketFor(const std::string& key) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = tickets_.find(key);
     if (it == tickets_.end())
         return std::nullopt;
@@ -14,7 +14,7 @@ std::optional<std::string> BEACTicketCache::ticketFor(const std::string& key) co
 }
 
 void BEACTicketCache::setTicket(const std::optional<std::string>& ticket, const std::string& key) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (ticket)
         tickets_[key] = *ticket;
     else
@@ -22,6 +22,6 @@ void BEACTicketCache::setTicket(const std::optional<std::string>& ticket, const 
 }
 
 void BEACTicketCache::clearCache() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     tickets_.clear();
 }

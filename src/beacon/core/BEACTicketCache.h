@@ -4,9 +4,10 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/foundation/Mutex.h"
 
 class BEACTicketCache {
   public:
@@ -18,6 +19,6 @@ class BEACTicketCache {
     void clearCache();
 
   private:
-    mutable std::mutex mutex_;
-    std::map<std::string, std::string> tickets_;
+    mutable plat::Mutex mutex_;
+    std::map<std::string, std::string> tickets_ GUARDED_BY(mutex_);
 };

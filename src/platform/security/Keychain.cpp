@@ -70,13 +70,13 @@ void Keychain::setDefaultKeychain(std::shared_ptr<Keychain> keychain) {
 OSStatus MemoryKeychain::add(const GenericPassword& item) {
     if (item.service.empty() || item.account.empty())
         return errSecParam;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto [it, inserted] = items_.try_emplace({item.service, item.account}, item);
     return inserted ? errSecSuccess : errSecDuplicateItem;
 }
 
 OSStatus MemoryKeychain::copyMatching(const KeychainQuery& query, GenericPassword* result) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& [key, item] : items_) {
         if (matches(item, query)) {
             if (result)
@@ -88,7 +88,7 @@ OSStatus MemoryKeychain::copyMatching(const KeychainQuery& query, GenericPasswor
 }
 
 OSStatus MemoryKeychain::deleteMatching(const KeychainQuery& query) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::size_t erased =
         std::erase_if(items_, [&](const auto& entry) { return matches(entry.second, query); });
     return erased > 0 ? errSecSuccess : errSecItemNotFound;

@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::security {
 
@@ -80,8 +81,8 @@ class MemoryKeychain final : public Keychain {
     OSStatus deleteMatching(const KeychainQuery& query) override;
 
   private:
-    std::mutex mutex_;
-    std::map<std::pair<std::string, std::string>, GenericPassword> items_;
+    plat::Mutex mutex_;
+    std::map<std::pair<std::string, std::string>, GenericPassword> items_ GUARDED_BY(mutex_);
 };
 
 class FileKeychain final : public Keychain {
