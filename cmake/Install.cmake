@@ -7,7 +7,7 @@
 # components, so `cmake --install <build> --component <c>` installs one
 # library; the package files themselves are the component "package". A group
 # component (platform, sync, beacon, ...: the first directory under src/)
-# stands for all of the group's installed libraries.
+# stands for all of the group's libraries unless it names a library itself.
 #
 # Installed layout, under any prefix:
 #   include/kestrel/<component>/<path under src>/...h  public headers only
@@ -214,6 +214,15 @@ function(kp_install_package)
     kp_write_pkg_config(${library})
   endforeach()
   list(REMOVE_DUPLICATES groups)
+  # A directory that is one library (json) is a component, not a group.
+  set(components "")
+  foreach(library ${libraries})
+    kp_component_of(component ${library})
+    list(APPEND components ${component})
+  endforeach()
+  list(REMOVE_ITEM groups ${components})
+  list(JOIN components " " components_text)
+  string(APPEND table "set(_Kestrel_components ${components_text})\n")
   foreach(group ${groups})
     list(JOIN members_${group} " " members)
     string(APPEND table "set(_Kestrel_group_${group} ${members})\n")
