@@ -36,8 +36,10 @@ function(kp_install_library name path headers)
   string(REGEX MATCH "^[^/]+" group "${path}")
   set_target_properties(${name} PROPERTIES OUTPUT_NAME kestrel_${component} EXPORT_NAME ${component})
   if(BUILD_SHARED_LIBS)
+    # Installed side by side, the libraries find each other wherever the
+    # prefix is.
     set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION}
-      SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+      SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR} INSTALL_RPATH "$ORIGIN")
   endif()
   target_compile_features(${name} PUBLIC cxx_std_20)
   add_library(Kestrel::${component} ALIAS ${name})
