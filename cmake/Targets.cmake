@@ -64,9 +64,11 @@ set(KP_PUBLIC_HEADER_ROOT ${CMAKE_BINARY_DIR}/include)
 set(KP_PRIVATE_HEADER_ROOT ${CMAKE_BINARY_DIR}/include-private)
 
 # Links every header of the library's directory into its public or private
-# root; <public_out> receives the public ones (relative to the directory). Symbolic links keep edits to a header visible without reconfiguring;
-# the CONFIGURE_DEPENDS glob reconfigures when a header appears or goes away,
-# and the roots are laid anew each time so that no stale header survives.
+# root, and sets <public_out> to the public ones (relative to the directory:
+# what gets installed). Symbolic links keep edits to a header visible without
+# reconfiguring; the CONFIGURE_DEPENDS glob reconfigures when a header appears
+# or goes away, and the roots are laid anew each time so that no stale header
+# survives.
 function(kp_stage_headers name path private_headers public_out)
   set(dir ${CMAKE_CURRENT_SOURCE_DIR})
   file(GLOB_RECURSE headers CONFIGURE_DEPENDS RELATIVE ${dir} ${dir}/*.h)
