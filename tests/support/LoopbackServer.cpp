@@ -349,6 +349,8 @@ struct LoopbackServer::Impl {
             std::fclose(f);
         }
         server->set_keep_alive_timeout(1);
+        server->set_keep_alive_max_count(100000);
+        server->set_tcp_nodelay(true);
         server->set_read_timeout(5);
         routes();
         port = server->bind_to_any_port("127.0.0.1");

@@ -741,6 +741,8 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
     t.lastModified = t.hopHeaders.valueForHTTPHeaderField("Last-Modified");
     auto ranges = t.hopHeaders.valueForHTTPHeaderField("Accept-Ranges");
     t.rangesRefused = ranges && equalsIgnoringCase(trim(*ranges), "none");
+    t.written = 0;
+    t.progress = std::make_shared<Transfer::Progress>();
     if (t.fd >= 0) {
         ::close(t.fd);
         t.fd = -1;
@@ -800,12 +802,21 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             done += static_cast<size_t>(n);
         }
         t.written += static_cast<int64_t>(length);
-        auto download = std::static_pointer_cast<URLSessionDownloadTask>(self);
-        int64_t total = t.fileOffset + t.written, expected = task.bytesExpectedToReceive_.load();
-        int64_t n = static_cast<int64_t>(length);
-        deliver(self, [download, n, total, expected](URLSessionDelegate& d, URLSession& s) {
-            d.didWriteData(s, *download, n, total, expected);
-        });
+        // Progress is coalesced: while one report waits on the delegate
+        // queue, later chunks add to it instead of queueing more.
+        t.progress->unreported += static_cast<int64_t>(length);
+        if (!t.progress->pending.exchange(true)) {
+            auto download = std::static_pointer_cast<URLSessionDownloadTask>(self);
+            auto progress = t.progress;
+            int64_t base = t.fileOffset, expected = task.bytesExpectedToReceive_.load();
+            deliver(self, [download, progress, base, expected](URLSessionDelegate& d, URLSession& s) {
+                progress->pending = false;
+                int64_t delta = progress->unreported.exchange(0);
+                if (delta == 0) return;
+                int64_t total = base + (progress->reported += delta);
+                d.didWriteData(s, *download, delta, total, expected);
+            });
+        }
         return length;
     }
     if (t.dataCompletion) {

@@ -11,6 +11,7 @@
 // (or released) and no task is outstanding.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -99,6 +100,15 @@ struct Transfer {
     std::optional<std::string> lastModified;
     bool rangesRefused = false;
     int64_t writeFailureCode = 0;
+
+    // Download progress not yet reported to the delegate (shared with the
+    // report waiting on the delegate queue).
+    struct Progress {
+        std::atomic<int64_t> unreported{0};
+        std::atomic<bool> pending{false};
+        int64_t reported = 0;  // delegate queue only
+    };
+    std::shared_ptr<Progress> progress = std::make_shared<Progress>();
 
     // Completion-handler tasks collect the body here.
     std::string accumulated;
