@@ -239,7 +239,6 @@ struct LoopbackServer::Impl {
 
     void routes() {
         auto& s = *server;
-        s.set_logger([this](const httplib::Request& req, const httplib::Response&) { (void)req; });
         s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             record(req);
             return httplib::Server::HandlerResponse::Unhandled;

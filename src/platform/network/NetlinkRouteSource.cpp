@@ -10,6 +10,9 @@
 
 #include "platform/network/RouteSource.h"
 
+// The kernel's NLMSG_OK compares a signed length with an unsigned field.
+#pragma GCC diagnostic ignored "-Wsign-compare"
+
 namespace plat::network {
 namespace {
 

@@ -104,15 +104,15 @@ TEST_P(TaskKinds, EveryTaskKindDeliversItsEventsInOrder) {
     EXPECT_EQ(dl.events, (std::vector<std::string>{"write", "finished-download", "metrics", "complete"}));
     EXPECT_TRUE(dl.downloaded == LoopbackServer::bytesBody(100000)) << dl.downloaded.size();
     EXPECT_EQ(dl.bytesWritten, 100000);
+    session->finishTasksAndInvalidate();
+    EXPECT_TRUE(delegate->waitForInvalid());
+    EXPECT_EQ(session->delegate(), nullptr);
     // The file outlives the callback and goes with the task.
     struct stat st {};
     EXPECT_EQ(::stat(dl.downloadPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     download.reset();
     EXPECT_NE(::stat(dl.downloadPath.c_str(), &st), 0);
-    session->finishTasksAndInvalidate();
-    EXPECT_TRUE(delegate->waitForInvalid());
-    EXPECT_EQ(session->delegate(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(HTTPAndHTTPS, TaskKinds, ::testing::Values(false, true),
@@ -557,7 +557,7 @@ TEST(URLSession, InvalidateAndCancelFromACallbackReturnsAndNothingFollowsTheInva
     };
     std::vector<std::shared_ptr<URLSessionTask>> tasks;
     for (int i = 0; i < 4; ++i)
-        tasks.push_back(session->dataTaskWithURL(url(server.url("/bytes/2000000"))));
+        tasks.push_back(session->dataTaskWithURL(url(server.url("/bytes/2000000?stall=100000"))));
     tasks.push_back(session->downloadTaskWithRequest(URLRequest(url(server.url("/stall")))));
     auto suspended = session->dataTaskWithURL(url(server.url("/echo")));
     for (auto& t : tasks)

@@ -136,6 +136,8 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     t.lastActivity = SteadyClock::now();
     const size_t max = size * count;
+    if (t.suspended)
+        return CURL_READFUNC_PAUSE;
     if (t.uploadFd >= 0) {
         ssize_t n = ::read(t.uploadFd, buffer, max);
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
@@ -316,8 +318,8 @@ void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
             std::lock_guard lock(task->mutex_);
             task->state_ = URLSessionTaskState::Suspended;
         }
-        if (t.easy)
-            curl_easy_pause(t.easy, CURLPAUSE_ALL);
+        // The transfer stops at its next body chunk: the write and read
+        // callbacks pause it from inside, where libcurl keeps the chunk.
     });
 }
 
@@ -412,19 +414,23 @@ bool Engine::delegateImplements(const URLSessionTask& task, URLSessionDelegate::
 
 void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&, URLSession&)> call) {
     auto session = task->session_;
-    session->delegateQueue_->addOperationWithBlock([session, task, call = std::move(call)] {
-        auto delegate = session->delegate();
-        if (!delegate)
-            return;
-        try {
-            call(*delegate, *session);
-        } catch (const std::exception& e) {
-            Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-            task->cancel();
-        } catch (...) {
-            task->cancel();
-        }
-    });
+    // Blocks drop their task when they have run, so that a task (and its
+    // download file) goes as soon as its owner lets go of it.
+    session->delegateQueue_->addOperationWithBlock(
+        [session, task = TaskPtr(task), call = std::move(call)]() mutable {
+            if (auto delegate = session->delegate()) {
+                try {
+                    call(*delegate, *session);
+                } catch (const std::exception& e) {
+                    Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                    task->cancel();
+                } catch (...) {
+                    task->cancel();
+                }
+            }
+            call = nullptr;
+            task.reset();
+        });
 }
 
 // --- starting ---
@@ -786,7 +792,7 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             t.hopBody.append(bytes, length);
         return length;
     }
-    if (t.awaitingDisposition)
+    if (t.awaitingDisposition || t.suspended)
         return CURL_WRITEFUNC_PAUSE;
     auto self = task.shared_from_this();
     task.bytesReceived_ += static_cast<int64_t>(length);
@@ -812,7 +818,8 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             deliver(self, [download, progress, base, expected](URLSessionDelegate& d, URLSession& s) {
                 progress->pending = false;
                 int64_t delta = progress->unreported.exchange(0);
-                if (delta == 0) return;
+                if (delta == 0)
+                    return;
                 int64_t total = base + (progress->reported += delta);
                 d.didWriteData(s, *download, delta, total, expected);
             });
@@ -1280,26 +1287,30 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    session->delegateQueue_->addOperationWithBlock(
-        [session, task, metrics, error, response, data, location, dataCompletion, downloadCompletion] {
-            auto delegate = session->delegate();
-            auto guarded = [&](auto&& f) {
-                try {
-                    f();
-                } catch (const std::exception& e) {
-                    Log(std::string("URL session completion threw: ") + e.what());
-                } catch (...) {
-                }
-            };
-            if (delegate)
-                guarded([&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
-            if (dataCompletion)
-                guarded([&] { dataCompletion(data, response, error); });
-            if (downloadCompletion)
-                guarded([&] { downloadCompletion(location, response, error); });
-            if (delegate)
-                guarded([&] { delegate->didCompleteWithError(*session, *task, error); });
-        });
+    session->delegateQueue_->addOperationWithBlock([session, task = TaskPtr(task), metrics, error, response,
+                                                    data, location, dataCompletion,
+                                                    downloadCompletion]() mutable {
+        auto delegate = session->delegate();
+        auto guarded = [&](auto&& f) {
+            try {
+                f();
+            } catch (const std::exception& e) {
+                Log(std::string("URL session completion threw: ") + e.what());
+            } catch (...) {
+            }
+        };
+        if (delegate)
+            guarded([&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+        if (dataCompletion)
+            guarded([&] { dataCompletion(data, response, error); });
+        if (downloadCompletion)
+            guarded([&] { downloadCompletion(location, response, error); });
+        if (delegate)
+            guarded([&] { delegate->didCompleteWithError(*session, *task, error); });
+        dataCompletion = nullptr;
+        downloadCompletion = nullptr;
+        task.reset();
+    });
     running_.erase(task);
     created_.erase(task->taskIdentifier());
     maybeFinishInvalidation();
