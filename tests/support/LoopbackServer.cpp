@@ -350,7 +350,9 @@ struct LoopbackServer::Impl {
         server->set_keep_alive_timeout(1);
         server->set_keep_alive_max_count(100000);
         server->set_tcp_nodelay(true);
-        server->set_read_timeout(5);
+        // Generous: a client may hold a transfer suspended on a loaded machine.
+        server->set_read_timeout(30);
+        server->set_write_timeout(30);
         routes();
         port = server->bind_to_any_port("127.0.0.1");
         if (port <= 0)

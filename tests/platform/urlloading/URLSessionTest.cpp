@@ -478,8 +478,10 @@ TEST(URLSession, ASuspendedTaskMovesNoBytesAndResumesToTheEnd) {
     auto task = session->downloadTaskWithRequest(URLRequest(url(server.url("/bytes/8388608"))));
     std::atomic<bool> suspended{false};
     delegate->onWrite = [&](URLSessionDownloadTask& t, int64_t) {
-        if (!suspended.exchange(true))
+        if (!suspended.exchange(true)) {
             t.suspend();
+            delegate->notify();  // waitUntil below reads `suspended`
+        }
     };
     task->resume();
     ASSERT_TRUE(delegate->waitUntil([&] { return suspended.load(); }));
