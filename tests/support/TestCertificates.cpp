@@ -99,6 +99,33 @@ TestIdentity identity(X509* cert, EVP_PKEY* key) {
     return out;
 }
 
+std::vector<uint8_t> makeCRL(X509* ca, EVP_PKEY* caKey, long revokedSerial) {
+    X509_CRL* crl = X509_CRL_new();
+    X509_CRL_set_version(crl, 1);
+    X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca));
+    ASN1_TIME* now = X509_gmtime_adj(nullptr, -3600);
+    ASN1_TIME* next = X509_gmtime_adj(nullptr, 30 * 86400);
+    X509_CRL_set1_lastUpdate(crl, now);
+    X509_CRL_set1_nextUpdate(crl, next);
+    X509_REVOKED* revoked = X509_REVOKED_new();
+    ASN1_INTEGER* serial = ASN1_INTEGER_new();
+    ASN1_INTEGER_set(serial, revokedSerial);
+    X509_REVOKED_set_serialNumber(revoked, serial);
+    X509_REVOKED_set_revocationDate(revoked, now);
+    X509_CRL_add0_revoked(crl, revoked);
+    X509_CRL_sort(crl);
+    check(X509_CRL_sign(crl, caKey, EVP_sha256()) > 0, "CRL signing");
+    unsigned char* der = nullptr;
+    int len = i2d_X509_CRL(crl, &der);
+    std::vector<uint8_t> out(der, der + len);
+    OPENSSL_free(der);
+    ASN1_INTEGER_free(serial);
+    ASN1_TIME_free(now);
+    ASN1_TIME_free(next);
+    X509_CRL_free(crl);
+    return out;
+}
+
 TestCertificates make() {
     TestCertificates out;
     const char* goodNames = "IP:127.0.0.1,DNS:localhost";
@@ -114,6 +141,9 @@ TestCertificates make() {
     out.leaf = leafOf({"127.0.0.1", goodNames, -1, 365, 2}, ca.get(), caKey.get());
     out.expiredLeaf = leafOf({"127.0.0.1", goodNames, -30, -1, 3}, ca.get(), caKey.get());
     out.wrongHostLeaf = leafOf({"wrong.example", "DNS:wrong.example", -1, 365, 4}, ca.get(), caKey.get());
+
+    out.revokedLeaf = leafOf({"127.0.0.1", goodNames, -1, 365, 7}, ca.get(), caKey.get());
+    out.crlDer = makeCRL(ca.get(), caKey.get(), 7);
 
     KeyPtr otherKey = makeKey();
     CertPtr other =

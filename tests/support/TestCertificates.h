@@ -21,12 +21,14 @@ struct TestIdentity {
 };
 
 struct TestCertificates {
-    TestIdentity ca;             // "Kestrel Test CA", self-signed
-    TestIdentity leaf;           // SAN IP:127.0.0.1, DNS:localhost; signed by ca
-    TestIdentity expiredLeaf;    // same names, validity ended a day ago
-    TestIdentity wrongHostLeaf;  // SAN DNS:wrong.example only
-    TestIdentity otherCa;        // a CA nobody trusts
-    TestIdentity otherCaLeaf;    // valid names, signed by otherCa
+    TestIdentity ca;              // "Kestrel Test CA", self-signed
+    TestIdentity leaf;            // SAN IP:127.0.0.1, DNS:localhost; signed by ca
+    TestIdentity expiredLeaf;     // same names, validity ended a day ago
+    TestIdentity wrongHostLeaf;   // SAN DNS:wrong.example only
+    TestIdentity otherCa;         // a CA nobody trusts
+    TestIdentity otherCaLeaf;     // valid names, signed by otherCa
+    TestIdentity revokedLeaf;     // valid names, signed by ca, listed in crlDer
+    std::vector<uint8_t> crlDer;  // the test CA's CRL revoking revokedLeaf
 
     static const TestCertificates& shared();
 };

@@ -105,3 +105,17 @@ TEST(ServerTrust, RevocationWithoutInformationPassesUnlessAPositiveAnswerIsRequi
     EXPECT_FALSE(trust->evaluateWithError(&error));
     EXPECT_EQ(error->code(), TrustErrorIncompleteRevocationCheck);
 }
+
+TEST(ServerTrust, CRLsGivenToTheTrustRevokeTheirLeavesOnly) {
+    const auto& c = TestCertificates::shared();
+    for (auto [leaf, revoked] : {std::pair{&c.leaf, false}, std::pair{&c.revokedLeaf, true}}) {
+        auto trust = trustFor(*leaf);
+        trust->setAnchorCertificates({cert(c.ca)});
+        trust->setPolicies(
+            {TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(RevocationUseAnyAvailableMethod)});
+        trust->setCRLs({plat::Data(c.crlDer)});
+        plat::ErrorPtr error;
+        EXPECT_EQ(trust->evaluateWithError(&error), !revoked);
+        EXPECT_EQ(error ? error->code() : 0, revoked ? int64_t{TrustErrorCertificateRevoked} : int64_t{0});
+    }
+}
