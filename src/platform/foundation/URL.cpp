@@ -397,7 +397,13 @@ std::optional<URL> URL::URLWithString(std::string_view text, const URL& base) {
     std::optional<Parts> baseParts = parseReference(base.text_);
     if (!ref || !baseParts)
         return std::nullopt;
-    return parse(recompose(resolve(*baseParts, *ref)));
+    std::string resolved = recompose(resolve(*baseParts, *ref));
+    // Against a relative base, dot segments can consume the whole path ("."
+    // against "././"); the result is the base's own folder, which "./" names
+    // without being the empty text that no URL may have.
+    if (resolved.empty())
+        resolved = "./";
+    return parse(std::move(resolved));
 }
 
 URL URL::fileURLWithPath(std::string_view path, bool isDirectory) {

@@ -88,11 +88,18 @@ TEST(DateTest, RejectsMalformedOrImpossibleText) {
                             "1582-10-10T00:00:00Z",
                             "-2023-04-05T06:07:08Z",
                             "2023-4-05T06:07:08Z",
-                            "2023-04-05t06:07:08z"}) {
+                            "2023-04-05t06:07:08z",
+                            // Instants outside years 0000-9999, which the writer cannot
+                            // write in a form this reader takes.
+                            "9999-12-31T23:59:59.99999999999999999Z",
+                            "9999-12-31T23:59:59-01:00",
+                            "0000-01-01T00:00:00+00:01"}) {
         EXPECT_FALSE(Date::fromISO8601(bad).has_value()) << bad;
     }
     EXPECT_TRUE(Date::fromISO8601("2024-02-29T00:00:00Z").has_value());
     EXPECT_TRUE(Date::fromISO8601("1500-02-29T00:00:00Z").has_value());  // Julian leap year
+    for (const char* edge : {"9999-12-31T23:59:59.999Z", "0000-01-01T00:00:00.000Z"})
+        EXPECT_EQ(Date::fromISO8601(edge)->iso8601String(), edge);
 }
 
 TEST(DateTest, CalendarReformSkipsTenDays) {
