@@ -321,7 +321,6 @@ std::string stripTrailingSlashes(std::string_view path) {
 // --- Percent-encoding --------------------------------------------------------------
 
 std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
@@ -329,8 +328,7 @@ std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
             out += static_cast<char>(c);
         } else {
             out += '%';
-            out += kDigits[c >> 4];
-            out += kDigits[c & 0xF];
+            text::appendHexByte(out, c, /*upperCase=*/true);
         }
     }
     return out;
