@@ -16,44 +16,17 @@ namespace plat {
 
 namespace detail {
 
-void PositionIndex::reset(std::size_t count) {
-    std::size_t size = 16;
-    while (size < count * 4)
-        size <<= 1;  // at most a quarter full after a reset
-    slots_.assign(size, Slot{});
-}
-
-void PositionIndex::place(std::size_t hash, std::size_t position) {
-    const std::size_t mask = slots_.size() - 1;
-    const uint32_t low = static_cast<uint32_t>(hash);
-    std::size_t i = low & mask;
-    while (slots_[i].position != 0)
-        i = (i + 1) & mask;
-    slots_[i] = Slot{static_cast<uint32_t>(position + 1), low};
-}
-
 void PositionIndex::erase(std::size_t hash, std::size_t position, std::size_t count) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t hole = static_cast<uint32_t>(hash) & mask;
-    while (slots_[hole].position != position + 1)
-        hole = (hole + 1) & mask;
-    // Backward-shift deletion: move later members of the probe run into the
-    // hole when their home slot allows it, so that no lookup stops early.
-    for (std::size_t next = (hole + 1) & mask; slots_[next].position != 0; next = (next + 1) & mask) {
-        const std::size_t home = slots_[next].hash & mask;
-        const bool homeInRange = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
-        if (!homeInRange) {
-            slots_[hole] = slots_[next];
-            hole = next;
-        }
-    }
-    slots_[hole] = Slot{};
+    const uint32_t tag = static_cast<uint32_t>(hash);
+    const uint32_t stored = static_cast<uint32_t>(position + 1);
+    if (Slot* slot = table_.findIf(tag, [&](const Slot& s) { return s.position == stored; }))
+        table_.erase(slot);
     if (position + 1 == count)
         return;
-    for (Slot& slot : slots_) {
-        if (slot.position > position + 1)
-            --slot.position;
-    }
+    table_.forEachMutable([&](Slot& s) {
+        if (s.position > stored)
+            --s.position;
+    });
 }
 
 }  // namespace detail
