@@ -9,13 +9,12 @@
 // queue throws DispatchException, an empty block std::invalid_argument.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -44,10 +43,10 @@ class Group {
     bool wait(double timeoutSeconds);
 
   private:
-    std::mutex mutex_;
-    std::condition_variable empty_;
-    long count_ = 0;
-    std::vector<std::pair<Queue, Block>> notifications_;
+    Mutex mutex_;
+    ConditionVariable empty_;
+    long count_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::pair<Queue, Block>> notifications_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::dispatch

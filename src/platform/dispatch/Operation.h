@@ -22,14 +22,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -93,18 +92,18 @@ class Operation : public std::enable_shared_from_this<Operation> {
     bool addFinishObserver(std::function<void()> observer);
     void readinessChanged();
 
-    mutable std::mutex mutex_;
-    std::condition_variable finished_;
-    State state_ = State::Pending;
+    mutable Mutex mutex_;
+    ConditionVariable finished_;
+    State state_ GUARDED_BY(mutex_) = State::Pending;
     std::atomic<bool> cancelled_{false};
-    bool claimed_ = false;
-    bool started_ = false;
-    Block completion_;
-    std::function<void()> onReadinessChange_;
-    std::vector<std::function<void()>> finishObservers_;
-    std::vector<std::shared_ptr<Operation>> dependencies_;
-    QualityOfService qos_ = QualityOfService::Unspecified;
-    std::string name_;
+    bool claimed_ GUARDED_BY(mutex_) = false;
+    bool started_ GUARDED_BY(mutex_) = false;
+    Block completion_ GUARDED_BY(mutex_);
+    std::function<void()> onReadinessChange_ GUARDED_BY(mutex_);
+    std::vector<std::function<void()>> finishObservers_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<Operation>> dependencies_ GUARDED_BY(mutex_);
+    QualityOfService qos_ GUARDED_BY(mutex_) = QualityOfService::Unspecified;
+    std::string name_ GUARDED_BY(mutex_);
 };
 
 // An operation that runs one block.

@@ -3,8 +3,7 @@
 // are woken in no particular order.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -23,10 +22,10 @@ class Semaphore {
     bool wait(double timeoutSeconds);
 
   private:
-    std::mutex mutex_;
-    std::condition_variable available_;
-    long count_;
-    long waiters_ = 0;
+    Mutex mutex_;
+    ConditionVariable available_;
+    long count_ GUARDED_BY(mutex_);
+    long waiters_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace plat::dispatch

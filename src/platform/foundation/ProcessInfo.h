@@ -10,10 +10,11 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/Mutex.h"
 #include <vector>
 
 namespace plat {
@@ -87,8 +88,8 @@ class ProcessInfo {
   private:
     ProcessInfo() = default;
 
-    mutable std::mutex mutex_;
-    std::optional<std::string> hardwareUUIDOverride_;
+    mutable Mutex mutex_;
+    std::optional<std::string> hardwareUUIDOverride_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat
