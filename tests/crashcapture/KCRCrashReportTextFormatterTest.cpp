@@ -195,21 +195,10 @@ TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) 
         fields.systemInfo.operatingSystem = os;
         return linesStartingWith(text(fields), "OS Version:")[0];
     };
-    EXPECT_EQ(osName(0),
-              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(1),
-              "OS Version:      iPhone OS 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(2),
-              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(4),
-              "OS Version:      Apple tvOS 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(-2),
-              "OS Version:      Unknown (-2) 6.1.0-18-amd64 (???"
-              ")");
+    for (const auto& [os, name] : {std::pair{0, "Mac OS X"}, std::pair{1, "iPhone OS"}, std::pair{2, "Mac OS X"},
+                                   std::pair{4, "Apple tvOS"}, std::pair{-2, "Unknown (-2)"}}) {
+        EXPECT_EQ(osName(os), std::string("OS Version:      ") + name + " 6.1.0-18-amd64 (??\?)") << os;
+    }
 
     struct Row {
         uint64_t type, subtype;
