@@ -252,10 +252,12 @@ TEST(KCRCrashReportTest, RefusedFilesAndTheirDescriptions) {
         {"version 255", kcrtest::fileWithMessage({0x0a, 0x00}, 255), version + "255"},
         {"no images", packed(full, [](CrashReport& f) { f.images.clear(); }),
          "Crash report is missing binary image information"},
-        {"neither threads nor images", packed(full, [](CrashReport& f) {
-                                                       f.images.clear();
-                                                       f.threads.clear();
-                                                   }),
+        {"neither threads nor images",
+         packed(full,
+                [](CrashReport& f) {
+                    f.images.clear();
+                    f.threads.clear();
+                }),
          "Crash report is missing thread state information"},
         {"architecture 6 without machine", architecture(6), badArchitecture},
         {"architecture 99", architecture(99), badArchitecture},
@@ -264,11 +266,12 @@ TEST(KCRCrashReportTest, RefusedFilesAndTheirDescriptions) {
         {"empty report UUID", reportUUID({}), badUUID},
         {"17-byte report UUID", reportUUID(Bytes(17, 0xab)), badUUID},
         {"bad report UUID and no threads", reportUUID({1, 2, 3, 4}, false), badUUID},
-        {"256 Mach exception codes", packed(minimal,
-                                            [](CrashReport& f) {
-                                                f.signal.machException = kcrtest::MachException{
-                                                    .type = 1, .codes = std::vector<uint64_t>(256, 7)};
-                                            }),
+        {"256 Mach exception codes",
+         packed(minimal,
+                [](CrashReport& f) {
+                    f.signal.machException =
+                        kcrtest::MachException{.type = 1, .codes = std::vector<uint64_t>(256, 7)};
+                }),
          "Crash report includes too many Mach Exception codes"},
     };
     for (const auto& row : rows)

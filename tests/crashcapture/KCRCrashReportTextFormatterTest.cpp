@@ -195,8 +195,9 @@ TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) 
         fields.systemInfo.operatingSystem = os;
         return linesStartingWith(text(fields), "OS Version:")[0];
     };
-    for (const auto& [os, name] : {std::pair{0, "Mac OS X"}, std::pair{1, "iPhone OS"}, std::pair{2, "Mac OS X"},
-                                   std::pair{4, "Apple tvOS"}, std::pair{-2, "Unknown (-2)"}}) {
+    for (const auto& [os, name] :
+         {std::pair{0, "Mac OS X"}, std::pair{1, "iPhone OS"}, std::pair{2, "Mac OS X"},
+          std::pair{4, "Apple tvOS"}, std::pair{-2, "Unknown (-2)"}}) {
         EXPECT_EQ(osName(os), std::string("OS Version:      ") + name + " 6.1.0-18-amd64 (??\?)") << os;
     }
 

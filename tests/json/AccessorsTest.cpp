@@ -13,11 +13,18 @@ namespace {
 using jsontest::parse;
 
 TEST(AccessorsTest, BoolValueReadsTextAndNumbersAsBooleans) {
-    const std::pair<JSON, bool> cases[] = {
-        {"YES", true},   {"Y", true},       {"true", true},   {"TrUe", true}, {"t", true},    {"1", true},
-        {"0", false},    {"on", false},     {"", false},      {"yes ", false}, {" yes", false}, {"no", false},
-        {"false", false}, {"2", false},     {"\xc4\xb0", false}, {0, false},   {2, true},      {-1, true},
-        {0.5, true},     {0.0, false},      {true, true},     {JSON::arrayLiteral({1}), false}, {nullptr, false}};
+    const std::pair<JSON, bool> cases[] = {{"YES", true},       {"Y", true},
+                                           {"true", true},      {"TrUe", true},
+                                           {"t", true},         {"1", true},
+                                           {"0", false},        {"on", false},
+                                           {"", false},         {"yes ", false},
+                                           {" yes", false},     {"no", false},
+                                           {"false", false},    {"2", false},
+                                           {"\xc4\xb0", false}, {0, false},
+                                           {2, true},           {-1, true},
+                                           {0.5, true},         {0.0, false},
+                                           {true, true},        {JSON::arrayLiteral({1}), false},
+                                           {nullptr, false}};
     for (const auto& [value, expected] : cases)
         EXPECT_EQ(value.boolValue(), expected) << value.stringValue();
 }
@@ -39,9 +46,10 @@ TEST(AccessorsTest, OptionalFormsAreAbsentForOtherTypes) {
 }
 
 TEST(AccessorsTest, StringValueOfEveryType) {
-    const std::pair<JSON, const char*> cases[] = {{true, "true"}, {false, "false"}, {JSON::arrayLiteral({1}), ""},
-                                                  {nullptr, ""},  {12.5, "12.5"},   {0.1, "0.1"},
-                                                  {0.1f, "0.1"},  {-3, "-3"},       {"x", "x"}};
+    const std::pair<JSON, const char*> cases[] = {
+        {true, "true"}, {false, "false"}, {JSON::arrayLiteral({1}), ""},
+        {nullptr, ""},  {12.5, "12.5"},   {0.1, "0.1"},
+        {0.1f, "0.1"},  {-3, "-3"},       {"x", "x"}};
     for (const auto& [value, expected] : cases)
         EXPECT_EQ(value.stringValue(), expected);
 }

@@ -163,9 +163,10 @@ TEST(JSONTest, LiteralsBuildTheMatchingTypes) {
 // RFC 8259); here, that every kind of document reaches the library and that
 // a refusal surfaces as the format error or, through parseJSON, as null.
 TEST(JSONTest, DocumentsFollowTheReadersGrammar) {
-    for (const char* text : {"[]", "{}", "[1,-0,0.5,1e5,1E-5,-1.5e+3,0e0]", "{\"a\":[true,false,null],\"b\":{}}",
-                             " \t\n\r[1] \n", "[\"\\u00e9\\ud83d\\ude00\"]", "[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]",
-                             "[\"\xc3\xa9\"]"}) {
+    for (const char* text :
+         {"[]", "{}", "[1,-0,0.5,1e5,1E-5,-1.5e+3,0e0]", "{\"a\":[true,false,null],\"b\":{}}",
+          " \t\n\r[1] \n", "[\"\\u00e9\\ud83d\\ude00\"]", "[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]",
+          "[\"\xc3\xa9\"]"}) {
         EXPECT_TRUE(JSON::create(bytes(text)).ok()) << text;
     }
     for (const char* text : {"", "[-01]", "[\"\xc3\"]", "[nul]", "\v[1]", "[1][2]"}) {

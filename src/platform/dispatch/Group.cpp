@@ -81,7 +81,8 @@ void Group::wait() {
 bool Group::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
-    const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
+    const auto deadline =
+        steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
     MutexLock lock(mutex_);
     if (count_ == 0)
         return true;

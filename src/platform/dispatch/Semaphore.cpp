@@ -45,7 +45,8 @@ void Semaphore::wait() {
 bool Semaphore::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
-    const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
+    const auto deadline =
+        steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
     MutexLock lock(mutex_);
     if (count_ > 0) {
         --count_;

@@ -1,6 +1,6 @@
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/Mutex.h"
 #include "platform/foundation/FileWriteEnvironment.h"
+#include "platform/foundation/Mutex.h"
 
 #include <dirent.h>
 #include <fcntl.h>

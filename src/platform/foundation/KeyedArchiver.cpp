@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/foundation/Mutex.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/PropertyListSerialization.h"
 
 namespace plat {

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/Mutex.h"
 #include <vector>
+#include "platform/foundation/Mutex.h"
 
 namespace plat {
 

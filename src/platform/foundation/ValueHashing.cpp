@@ -10,9 +10,9 @@
 namespace plat {
 namespace {
 
+using detail::keyHash;
 using detail::kTwo63;
 using detail::kTwo64;
-using detail::keyHash;
 using detail::mix;
 
 constexpr std::size_t kNaNHash = 0x7ff8000000000000ULL;
