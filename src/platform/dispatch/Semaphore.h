@@ -15,11 +15,11 @@ class Semaphore {
     Semaphore& operator=(const Semaphore&) = delete;
 
     // Returns true when a thread was waiting.
-    bool signal();
-    void wait();
+    bool signal() EXCLUDES(mutex_);
+    void wait() EXCLUDES(mutex_);
     // Waits at most `timeoutSeconds` of real time; false when it ran out
     // without taking one. Zero or less only tries.
-    bool wait(double timeoutSeconds);
+    bool wait(double timeoutSeconds) EXCLUDES(mutex_);
 
   private:
     Mutex mutex_;

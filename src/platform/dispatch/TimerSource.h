@@ -46,16 +46,16 @@ class TimerSource : public std::enable_shared_from_this<TimerSource> {
     // throws std::invalid_argument. Ignored after cancel().
     void setTimer(double start, double interval = Forever, double leeway = 0);
 
-    void setEventHandler(Block handler);
-    void setCancelHandler(Block handler);
+    void setEventHandler(Block handler) EXCLUDES(mutex_);
+    void setCancelHandler(Block handler) EXCLUDES(mutex_);
 
     // Starts delivering firings. Calling it again does nothing.
-    void resume();
-    void cancel();
-    bool isCancelled() const;
+    void resume() EXCLUDES(mutex_);
+    void cancel() EXCLUDES(mutex_);
+    bool isCancelled() const EXCLUDES(mutex_);
 
     const Queue& queue() const { return queue_; }
-    double leeway() const;
+    double leeway() const EXCLUDES(mutex_);
 
   private:
     TimerSource(Queue queue, std::shared_ptr<Clock> clock);
