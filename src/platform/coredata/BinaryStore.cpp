@@ -1030,7 +1030,7 @@ ErrorPtr BinaryStore::loadFile(const Data& contents) {
         Dictionary current = metadata();
         stored.set(StoreModelVersionHashesKey, *current.find(StoreModelVersionHashesKey));
         {
-            std::lock_guard lock(metadataMutex_);
+            plat::MutexLock lock(metadataMutex_);
             metadata_ = std::move(stored);
         }
         return !matches && !isReadOnly() ? writeFile() : nullptr;

@@ -52,12 +52,12 @@ const ManagedObjectModel& ManagedObjectContext::model() const {
 }
 
 Dictionary ManagedObjectContext::userInfo() const {
-    std::lock_guard lock(userInfoMutex_);
+    plat::MutexLock lock(userInfoMutex_);
     return userInfo_;
 }
 
 void ManagedObjectContext::setUserInfo(Dictionary userInfo) {
-    std::lock_guard lock(userInfoMutex_);
+    plat::MutexLock lock(userInfoMutex_);
     userInfo_ = std::move(userInfo);
 }
 

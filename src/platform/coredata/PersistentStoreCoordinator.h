@@ -7,13 +7,16 @@
 // may open the same store file; each sees the others' saves when it reads.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/coredata/PersistentStore.h"
+#include "platform/foundation/ThreadAnnotations.h"
 
 namespace plat::coredata {
 
@@ -66,6 +69,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // next save.
     ErrorPtr setMetadata(const Dictionary& metadata, const std::shared_ptr<PersistentStore>& store);
 
+    // Runs block on the calling thread with the coordinator's lock held; the
+    // block may call the coordinator again (the lock is re-entered).
     void performBlockAndWait(const std::function<void()>& block);
 
     // --- For contexts ----------------------------------------------------------
@@ -91,13 +96,57 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     static void registerStoreType(const std::string& type, StoreFactory make);
 
   private:
+    // The coordinator's lock. The thread that holds it may take it again: a
+    // performBlockAndWait block calls the coordinator's public members, which
+    // lock it themselves. Within the coordinator no member relocks it (the
+    // shared work lives in the *Locked functions), so the analysis sees each
+    // entry point take it once.
+    class CAPABILITY("mutex") ReentrantMutex {
+      public:
+        void lock() ACQUIRE() {
+            if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+                ++depth_;
+                return;
+            }
+            mutex_.lock();
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            depth_ = 1;
+        }
+        void unlock() RELEASE() {
+            if (--depth_ > 0)
+                return;
+            owner_.store(std::thread::id(), std::memory_order_relaxed);
+            mutex_.unlock();
+        }
+
+      private:
+        std::mutex mutex_;
+        // Only the holder writes these; another thread reading owner_ can
+        // never see its own id there.
+        std::atomic<std::thread::id> owner_{};
+        int depth_ = 0;
+    };
+    class SCOPED_CAPABILITY Lock {
+      public:
+        explicit Lock(ReentrantMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+        ~Lock() RELEASE() { mutex_.unlock(); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        ReentrantMutex& mutex_;
+    };
+
     explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model)
         : model_(std::move(model)) {}
-    std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const;
+    std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const REQUIRES(mutex_);
+    std::shared_ptr<PersistentStore> storeForURLLocked(const URL& url) const REQUIRES(mutex_);
+    Result<std::vector<SnapshotPtr>> fetchRowsLocked(const FetchRequest& request, const EntityDescription& entity)
+        REQUIRES(mutex_);
 
     std::shared_ptr<const ManagedObjectModel> model_;
-    mutable std::recursive_mutex mutex_;
-    std::vector<std::shared_ptr<PersistentStore>> stores_;
+    mutable ReentrantMutex mutex_;
+    std::vector<std::shared_ptr<PersistentStore>> stores_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::coredata

@@ -351,7 +351,7 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
         return error;
     if (auto error = writeMetadataRow(metadata))
         return error;
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_ = metadata;
     impl_->writtenMetadata = std::move(metadata);
     return nullptr;
@@ -397,7 +397,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
             return error;
     }
     setIdentifier(uuid);
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_ = *metadata;
     impl_->writtenMetadata = std::move(*metadata);
     return nullptr;

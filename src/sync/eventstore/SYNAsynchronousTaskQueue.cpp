@@ -40,12 +40,12 @@ SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(SYNTask task, SYNCompletion c
     : SYNAsynchronousTaskQueue(std::vector<SYNTask>{std::move(task)}, std::move(completion)) {}
 
 plat::Value SYNAsynchronousTaskQueue::info() const {
-    std::lock_guard lock(infoMutex_);
+    plat::MutexLock lock(infoMutex_);
     return info_;
 }
 
 void SYNAsynchronousTaskQueue::setInfo(plat::Value info) {
-    std::lock_guard lock(infoMutex_);
+    plat::MutexLock lock(infoMutex_);
     info_ = std::move(info);
 }
 
