@@ -297,8 +297,4 @@ void BinaryStore::registerStoreType() {
         });
 }
 
-namespace {
-[[maybe_unused]] const bool kRegistered = (BinaryStore::registerStoreType(), true);
-}  // namespace
-
 }  // namespace plat::coredata

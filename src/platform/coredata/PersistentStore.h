@@ -118,6 +118,9 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // Applies changes in one transaction. ManagedObjectMergeError (133020)
     // when a row's version differs from the one read; nothing is written then.
     virtual ErrorPtr save(const StoreChanges& changes) = 0;
+    // Writes the metadata now, for stores that can write it apart from their
+    // rows; the others write it with their next save.
+    virtual ErrorPtr writeMetadata() { return nullptr; }
     // Closes files. Nothing may be called after it.
     virtual void unload() {}
 

@@ -3,42 +3,13 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/CoreDataErrors.h"
-#include "platform/coredata/InMemoryStore.h"
-#include "platform/coredata/SQLiteStore.h"
+#include "platform/coredata/detail/StoreRegistry.h"
 
 namespace plat::coredata {
-namespace {
-
-struct Factories {
-    plat::Mutex mutex;
-    std::map<std::string, PersistentStoreCoordinator::StoreFactory> byType GUARDED_BY(mutex);
-};
-
-Factories& factories() {
-    static Factories* f = [] {
-        auto* made = new Factories;
-        plat::MutexLock lock(made->mutex);
-        made->byType[InMemoryStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
-                                             const Dictionary& options) {
-            return std::make_shared<InMemoryStore>(url, configuration, options);
-        };
-        made->byType[SQLiteStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
-                                           const Dictionary& options) {
-            return std::make_shared<SQLiteStore>(url, configuration, options);
-        };
-        return made;
-    }();
-    return *f;
-}
-
-}  // namespace
 
 void PersistentStoreCoordinator::registerStoreType(const std::string& type, StoreFactory make) {
-    Factories& f = factories();
-    plat::MutexLock lock(f.mutex);
-    f.byType[type] = std::move(make);
+    registry::registerStoreType(type, std::move(make));
 }
 
 std::shared_ptr<PersistentStoreCoordinator> PersistentStoreCoordinator::create(
@@ -58,14 +29,8 @@ PersistentStoreCoordinator::~PersistentStoreCoordinator() {
 Result<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::addPersistentStore(
     const std::string& type, const std::string& configuration, const std::optional<URL>& url,
     const Dictionary& options) {
-    StoreFactory make;
-    {
-        Factories& f = factories();
-        plat::MutexLock lock(f.mutex);
-        auto it = f.byType.find(type);
-        if (it != f.byType.end())
-            make = it->second;
-    }
+    auto storeType = registry::storeTypeNamed(type);
+    StoreFactory make = storeType ? storeType->make : nullptr;
     if (!make)
         return makeError(PersistentStoreInvalidTypeError, "Unknown store type \"" + type + "\".");
     Lock lock(mutex_);
@@ -158,8 +123,8 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const Fet
     return fetchRowsLocked(request, entity);
 }
 
-Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsLocked(const FetchRequest& request,
-                                                                             const EntityDescription& entity) {
+Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsLocked(
+    const FetchRequest& request, const EntityDescription& entity) {
     if (stores_.size() == 1)
         return stores_[0]->fetchRows(request, entity);
     // Several stores: gather everything; the window applies to the rows as
@@ -200,22 +165,15 @@ Result<Dictionary> PersistentStoreCoordinator::metadataForPersistentStoreOfType(
     if (!url.isFileURL())
         return makeError(PersistentStoreOpenError, "Store metadata can only be read from a file URL.");
     const std::string path = url.path();
-    std::string found;
-    Result<Dictionary> metadata = Dictionary();
-    if (SQLiteStore::isSQLiteStoreFile(path)) {
-        found = SQLiteStoreType;
-        metadata = SQLiteStore::metadataForStoreAtPath(path);
-    } else if (BinaryStore::isBinaryStoreFile(path)) {
-        found = BinaryStoreType;
-        metadata = BinaryStore::metadataForStoreAtPath(path);
-    } else {
-        // Neither kind: let the SQLite reader say whether the file is missing
-        // or foreign.
-        return SQLiteStore::metadataForStoreAtPath(path);
-    }
-    if (metadata && !type.empty() && type != found)
+    auto found = registry::storeTypeOfFile(path);
+    // No type claims the file: the default type's reader says whether it is
+    // missing or foreign.
+    if (!found)
+        return registry::defaultFileType().readMetadata(path);
+    Result<Dictionary> metadata = found->readMetadata(path);
+    if (metadata && !type.empty() && type != found->name)
         return makeError(PersistentStoreTypeMismatchError,
-                         "The store at " + path + " is of type " + found + ", not " + type + ".");
+                         "The store at " + path + " is of type " + found->name + ", not " + type + ".");
     return metadata;
 }
 
@@ -223,10 +181,11 @@ ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata, con
                                                  const URL& url) {
     if (!url.isFileURL())
         return makeError(PersistentStoreOpenError, "Store metadata can only be written to a file URL.");
-    if (!type.empty() && type != SQLiteStoreType)
+    auto storeType = type.empty() ? registry::defaultFileType() : registry::storeTypeNamed(type);
+    if (!storeType || !storeType->writeMetadata)
         return makeError(PersistentStoreOperationError,
                          "Only SQLite store files can have their metadata changed in place.");
-    return SQLiteStore::setMetadataForStoreAtPath(metadata, url.path());
+    return storeType->writeMetadata(metadata, url.path());
 }
 
 Dictionary PersistentStoreCoordinator::metadataForPersistentStore(
@@ -240,9 +199,7 @@ ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata,
     if (std::find(stores_.begin(), stores_.end(), store) == stores_.end())
         return makeError(PersistentStoreOperationError, "The store is not one of the coordinator's stores.");
     store->setMetadata(metadata);
-    if (auto* sqliteStore = dynamic_cast<SQLiteStore*>(store.get()))
-        return sqliteStore->writeMetadata();
-    return nullptr;
+    return store->writeMetadata();
 }
 
 Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& id) {

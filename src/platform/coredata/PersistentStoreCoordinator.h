@@ -29,8 +29,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     const std::shared_ptr<const ManagedObjectModel>& managedObjectModel() const { return model_; }
 
     // Opens (creating when needed) a store of type at url (none for the
-    // in-memory store). Built-in types: SQLiteStoreType, InMemoryStoreType
-    // (and BinaryStoreType). Options: MigratePersistentStoresAutomaticallyOption
+    // in-memory store). Built-in types: SQLiteStoreType, InMemoryStoreType,
+    // BinaryStoreType. Options: MigratePersistentStoresAutomaticallyOption
     // together with InferMappingModelAutomaticallyOption migrate a store
     // written with another model when only entities or properties were added
     // or removed; ReadOnlyPersistentStoreOption. Errors: 134000 for an unknown
@@ -90,7 +90,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // coordinator; with several stores, each part is its own transaction.
     ErrorPtr save(const StoreChanges& changes);
 
-    // Registers a store type: make builds an unloaded store.
+    // Registers a store type: make builds an unloaded store. The built-in
+    // types need no registering; registering one of them replaces its factory.
     using StoreFactory = std::function<std::shared_ptr<PersistentStore>(
         const std::optional<URL>& url, const std::string& configuration, const Dictionary& options)>;
     static void registerStoreType(const std::string& type, StoreFactory make);
@@ -141,8 +142,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
         : model_(std::move(model)) {}
     std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const REQUIRES(mutex_);
     std::shared_ptr<PersistentStore> storeForURLLocked(const URL& url) const REQUIRES(mutex_);
-    Result<std::vector<SnapshotPtr>> fetchRowsLocked(const FetchRequest& request, const EntityDescription& entity)
-        REQUIRES(mutex_);
+    Result<std::vector<SnapshotPtr>> fetchRowsLocked(const FetchRequest& request,
+                                                     const EntityDescription& entity) REQUIRES(mutex_);
 
     std::shared_ptr<const ManagedObjectModel> model_;
     mutable ReentrantMutex mutex_;
