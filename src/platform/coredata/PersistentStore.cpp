@@ -17,7 +17,8 @@ Dictionary PersistentStore::metadata() const {
 
 void PersistentStore::setMetadata(Dictionary metadata) {
     plat::MutexLock lock(metadataMutex_);
-    for (const char* key : {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
+    for (const char* key :
+         {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
         if (const Value* own = metadata_.find(key))
             metadata.set(key, *own);
     }
