@@ -238,6 +238,8 @@ Result<std::vector<int64_t>> BinaryStore::reservePrimaryKeys(const EntityDescrip
 ErrorPtr BinaryStore::save(const StoreChanges& changes) {
     if (isReadOnly())
         return InMemoryStore::save(changes);
+    // The rows in memory must match the file: when the write fails, the
+    // applied changes are undone and the save reports the failure.
     auto before = tables_;  // rows share their snapshots: a shallow copy
     if (auto error = InMemoryStore::save(changes))
         return error;

@@ -150,6 +150,8 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsLocked(
 Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& request,
                                                           const EntityDescription& entity) {
     Lock lock(mutex_);
+    // With several stores the window applies to the gathered rows, which no
+    // single store can count: fetch and count them here.
     if (stores_.size() == 1)
         return stores_[0]->countRows(request, entity);
     auto rows = fetchRowsLocked(request, entity);

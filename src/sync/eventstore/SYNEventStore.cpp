@@ -616,6 +616,9 @@ void SYNEventStore::removeUnreferencedDataFiles() {
             SYN_LOG(SYNLoggingLevelError, "Could not fetch data file records: %@", referenced.error());
             return;
         }
+        // Promote before deleting: a downloaded file that a record names moves
+        // into data/ first, so the sweep below never sees it as unreferenced.
+        // One already there is the same content (names are checksums).
         const auto stored = previouslyReferencedDataFilenames();
         for (const auto& name : newlyImportedDataFilenames()) {
             if (!referenced->count(name)) {
@@ -640,6 +643,9 @@ void SYNEventStore::removeUnreferencedDataFiles() {
     });
 }
 
+// data/ first, then newdata/: a value whose file has just arrived can be
+// read before removeUnreferencedDataFiles promotes it. A refused name is a
+// missing file.
 std::optional<plat::Data> SYNEventStore::dataForFile(const std::string& filename) const {
     for (const auto& directory : {pathToDataDirectory(), pathToNewDataDirectory()}) {
         auto path = SYNPathByAppendingPathComponent(directory, filename);

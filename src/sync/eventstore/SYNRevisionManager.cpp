@@ -125,6 +125,9 @@ plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAb
         if (!facts->baseline || !facts->latestLocalMerge) {
             return;
         }
+        // Erring towards "abandoned" costs a full integration; the other way
+        // could lose changes. So a baseline that lacks this store, or claims
+        // more of it than this store has, counts as abandoning it.
         auto claimed = facts->baselineSet.revisionNumberForStore(facts->localStore);
         int64_t highest = -1;
         for (const auto& event : facts->events) {
