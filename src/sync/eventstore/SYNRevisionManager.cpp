@@ -314,6 +314,8 @@ class SYNRevisionManager::IntegrabilityCheck {
                 if (blocked || gap) {
                     leaveOut(event, SYNErrorMissingRevisions);
                 }
+                // Once one event of a store is left out, so is every later one:
+                // integrating it would skip the changes of the one left out.
                 blocked = blocked || leftOut_.count(event.get());
             }
         }
