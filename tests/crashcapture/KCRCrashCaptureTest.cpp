@@ -209,8 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CrashCase{"segv-null", "main", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0},
         CrashCase{"segv-null", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0},
-        CrashCase{"segv-wild", "main", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x600000000008},
-        CrashCase{"segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x600000000008},
+        CrashCase{"segv-wild", "main", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008},
+        CrashCase{"segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008},
         CrashCase{"bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
         CrashCase{"bus", "secondary", true, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
         CrashCase{"ill", "main", true, SIGILL, "SIGILL", "ILL_ILLOPN", -1},

@@ -73,7 +73,7 @@ KCR_UNCHECKED __attribute__((noinline)) void crash_now() {
         volatile uintptr_t null = 0;
         *reinterpret_cast<volatile int*>(null) = 1;
     } else if (gMode == "segv-wild") {
-        volatile uintptr_t wild = 0x600000000008;
+        volatile uintptr_t wild = 0x500000000008;
         *reinterpret_cast<volatile int*>(wild) = 1;
     } else if (gMode == "bus") {
         char path[] = "/tmp/kcr_bus.XXXXXX";
