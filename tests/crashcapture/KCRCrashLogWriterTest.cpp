@@ -62,17 +62,16 @@ struct WriteRequest {
     log_signal_info_t signal;
     std::string path;
     uint64_t limit;
-    bool with_state = true;
+    int fd = -1;  // already open, when not -1
 };
 
 kcr_error_t write_here(kcr_async_thread_state* state, void* context) {
     auto* request = static_cast<WriteRequest*>(context);
-    int fd = open(request->path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    int fd = request->fd >= 0 ? request->fd : open(request->path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     async_file_t file;
     async_file_init(&file, fd, request->limit);
-    kcr_error_t error =
-        kcr_log_writer_write(request->writer, current_mach_thread(), async_shared_image_list(), &file,
-                             &request->signal, request->with_state ? state : nullptr);
+    kcr_error_t error = kcr_log_writer_write(request->writer, current_mach_thread(),
+                                             async_shared_image_list(), &file, &request->signal, state);
     async_file_close(&file);
     return error;
 }
@@ -199,10 +198,11 @@ TEST(CrashLogWriter, ReportWithoutThreadListKeepsTheCrashedThread) {
         async_image_list_poll_loader();
         WriteRequest request{writer.get(), {SIGSEGV, 1, 0}, path, kCrashReportFileLimit};
         // Open the output first, then allow no more descriptors.
+        request.fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
         int probe = open("/dev/null", O_RDONLY);
         close(probe);
         struct rlimit limit {
-            static_cast<rlim_t>(probe + 1), static_cast<rlim_t>(probe + 1)
+            static_cast<rlim_t>(probe), static_cast<rlim_t>(probe)
         };
         setrlimit(RLIMIT_NOFILE, &limit);
         pid_t ids[4];
