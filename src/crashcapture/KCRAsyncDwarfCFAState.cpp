@@ -682,6 +682,9 @@ enum : uint8_t {
     DW_OP_nop = 0x96,
 };
 
+// More operations than any real expression runs; a loop ends here.
+constexpr uint32_t kMaxExpressionSteps = 10000;
+
 template <typename machine_ptr>
 struct value_stack {
     static constexpr size_t kCapacity = 100;
@@ -744,7 +747,11 @@ kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kc
         return KCR_ESUCCESS;
     };
 
+    // Branches may go backwards, so an expression can loop: bound the work.
+    uint32_t budget = kMaxExpressionSteps;
     while (!stream.at_end()) {
+        if (budget-- == 0)
+            return KCR_EINVAL;
         uint64_t byte = 0;
         if (stream.u(1, &byte) != KCR_ESUCCESS)
             return KCR_EINVAL;

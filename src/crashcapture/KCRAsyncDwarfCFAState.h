@@ -118,7 +118,8 @@ class dwarf_cfa_state {
 // Evaluates the expression at [address + offset, + length) of the view with
 // `initial` values pushed first (at most 100); the result is the top of the
 // stack. 0, 4 (unsupported operation or register), 5 (malformed, outside the
-// stream, empty result, division by zero), 6 (stack exhausted), 8 (register
+// stream, empty result, division by zero, more than 10000 operations run: a
+// loop), 6 (stack exhausted), 8 (register
 // not held by the state), or a task read's error.
 template <typename machine_ptr>
 kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,

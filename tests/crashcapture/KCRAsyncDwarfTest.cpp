@@ -424,6 +424,8 @@ TEST(DwarfExpressions, Operations) {
         {{0x31, 0x2F, 0x01, 0x00, 0x32, 0x33}, KCR_ESUCCESS, 3},        // skip over lit2
         {{0x31, 0x31, 0x28, 0x01, 0x00, 0x35, 0x36}, KCR_ESUCCESS, 6},  // bra taken
         {{0x31, 0x2F, 0x10, 0x00}, KCR_EINVAL, 0},                      // skip outside
+        {{0x2F, 0xFD, 0xFF}, KCR_EINVAL, 0},                            // skip to itself: a loop
+        {{0x31, 0x12, 0x28, 0xFC, 0xFF}, KCR_EINVAL, 0},                // bra back for ever
         {{0x12}, KCR_EINVAL, 0},                                        // dup on empty
         {{0x06}, KCR_EINTERNAL, 0},                                     // deref on empty
         {{0x22}, KCR_EINTERNAL, 0},                                     // plus on empty
