@@ -666,6 +666,7 @@ __attribute__((noinline)) void sort_through_libc() {
 }
 
 TEST(DwarfRealWalk, UnwindsThroughLibcWithoutFramePointers) {
+    async_image_list_poll_loader();
     WalkRecord record;
     gWalk = &record;
     sort_through_libc();
