@@ -148,10 +148,13 @@ KCRCrashSignalHandler& KCRCrashSignalHandler::sharedHandler() {
 bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr* error) {
     ensure_lists();
     std::lock_guard<std::mutex> lock(gRegisterMutex);
+    // The alternate stack goes to the first registering thread that has
+    // none: one stack must never serve two threads (two crashing at once
+    // would share it), and a stack someone else installed (the sanitizer
+    // runtime, the application) stays in place.
     stack_t current{};
-    const bool has_ours = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
-                          current.ss_sp == stack_;
-    if (!has_ours) {
+    const bool has_one = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0;
+    if (!has_one && !stackInstalled_) {
         stack_t stack{};
         stack.ss_sp = stack_;
         stack.ss_size = kAlternateStackSize;
@@ -161,6 +164,7 @@ bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr*
                                         "Could not initialize alternative signal stack");
             return false;
         }
+        stackInstalled_ = true;
     }
     // One forwarding link at the end of the chain, whatever the number of signals.
     const CallbackEntry forward{previous_action_callback, nullptr};

@@ -39,8 +39,10 @@ class KCRCrashSignalHandler {
     // The process's one handler object (its alternate stack is allocated once).
     static KCRCrashSignalHandler& sharedHandler();
 
-    // Installs the handler for the signal (once per signal; later calls only
-    // set up the calling thread's alternate stack). False with an error in
+    // Installs the handler for the signal (once per signal). The alternate
+    // stack is installed on the first registering thread that has none;
+    // threads without one run the handler on their own stack (a stack
+    // overflow there cannot be reported). False with an error in
     // KCRCrashReporterErrorDomain, code 1, on failure.
     bool registerHandlerWithSignal(int signo, plat::ErrorPtr* error = nullptr);
     // Registers the signal, then puts {callback, context} at the head of the
@@ -57,6 +59,7 @@ class KCRCrashSignalHandler {
   private:
     KCRCrashSignalHandler();
     void* stack_ = nullptr;
+    bool stackInstalled_ = false;  // on some thread (under the registration mutex)
 };
 
 }  // namespace kcr

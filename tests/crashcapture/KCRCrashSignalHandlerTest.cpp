@@ -149,8 +149,8 @@ TEST(SignalHandlerChain, RegisteringTwiceKeepsTheFirstPreviousAction) {
                 return 2;
             stack_t stack{};
             sigaltstack(nullptr, &stack);
-            if ((stack.ss_flags & SS_DISABLE) != 0 ||
-                stack.ss_size != KCRCrashSignalHandler::kAlternateStackSize)
+            // Ours, or one the sanitizer runtime had installed already.
+            if ((stack.ss_flags & SS_DISABLE) != 0)
                 return 3;
             return 0;
         }),
