@@ -518,13 +518,16 @@ std::map<std::string, uint32_t> kX86Columns = {
     {"rbp", 6},  {"rsp", 7},  {"r8", 8},   {"r9", 9},   {"r10", 10}, {"r11", 11},
     {"r12", 12}, {"r13", 13}, {"r14", 14}, {"r15", 15}, {"ra", 16}};
 
-// Every row readelf interprets for every FDE of libc gives the same CFA and
-// register rules when our evaluator runs the CIE and FDE programs up to that
-// row's address, with the FDE found through the image's search table.
-TEST(DwarfRealTables, LibcRulesMatchReadelfForEveryFde) {
+// Every row readelf interprets for every FDE of libc (and libstdc++, whose
+// tables use personalities, LSDAs and DW_CFA_GNU_args_size) gives the same
+// CFA and register rules when our evaluator runs the CIE and FDE programs up
+// to that row's address, with the FDE found through the image's search table.
+class DwarfRealTables : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DwarfRealTables, RulesMatchReadelfForEveryFde) {
     if (std::system("readelf --version > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "readelf is not installed";
-    const async_image* libc = find_image("libc.so.6");
+    const async_image* libc = find_image(GetParam());
     ASSERT_NE(libc, nullptr);
     ASSERT_EQ(libc->kind, async_image_kind::elf);
     const uint64_t bias = libc->elf.loadBias;
@@ -626,10 +629,16 @@ TEST(DwarfRealTables, LibcRulesMatchReadelfForEveryFde) {
     pclose(pipe);
     EXPECT_GT(fdes, 1000u);
     EXPECT_GT(rows, 5000u);
+    EXPECT_EQ(skipped, 0u);
     RecordProperty("fdes", static_cast<int>(fdes));
     RecordProperty("rows", static_cast<int>(rows));
     RecordProperty("skipped_columns", static_cast<int>(skipped));
 }
+
+INSTANTIATE_TEST_SUITE_P(Libraries, DwarfRealTables, ::testing::Values("libc.so.6", "libstdc++.so.6"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param).substr(0, 6) == "libc.s" ? "libc" : "libstdcxx";
+                         });
 
 // --- A real walk through code without frame pointers ---------------------------
 
