@@ -81,8 +81,8 @@ kcr_error_t write_now(kcr_async_thread_state* state, void* context) {
     async_file_t file;
     async_file_init(&file, request->fd, 0);
     log_signal_info_t signal{SIGTRAP, 2, 0};
-    kcr_error_t error = kcr_log_writer_write(request->writer, current_mach_thread(), async_shared_image_list(), &file,
-                                             &signal, state);
+    kcr_error_t error = kcr_log_writer_write(request->writer, current_mach_thread(),
+                                             async_shared_image_list(), &file, &signal, state);
     async_file_flush(&file);
     return error;
 }
@@ -113,8 +113,8 @@ void BM_WriteReport(benchmark::State& state) {
     close(fd);
     state.counters["frames"] = static_cast<double>(frames);
     state.counters["per_frame"] =
-        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsIterationInvariantRate |
-                                                            benchmark::Counter::kInvert);
+        benchmark::Counter(static_cast<double>(frames),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_WriteReport)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -126,8 +126,8 @@ void BM_LiveReport(benchmark::State& state) {
         frames = frames_in_live_report(reporter);
     state.counters["frames"] = static_cast<double>(frames);
     state.counters["per_frame"] =
-        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsIterationInvariantRate |
-                                                            benchmark::Counter::kInvert);
+        benchmark::Counter(static_cast<double>(frames),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_LiveReport)->Unit(benchmark::kMillisecond)->UseRealTime();
 
