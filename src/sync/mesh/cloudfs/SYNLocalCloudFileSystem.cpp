@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace {
 
@@ -132,7 +133,26 @@ void SYNLocalCloudFileSystem::removeItemAtPath(const std::string& path, Completi
 void SYNLocalCloudFileSystem::uploadLocalFile(const std::string& localPath, const std::string& path,
                                               Completion completion) {
     auto full = fullPathForPath(path);
-    complete(completion, full ? fileManager_.copyItemAtPath(localPath, *full) : refusedPath(path));
+    if (!full) {
+        complete(completion, refusedPath(path));
+        return;
+    }
+    // The copy is made under a hidden name beside the destination and then
+    // moved into place, so that a reader (another machine through the synced
+    // folder) never lists a partly written file.
+    const auto slash = full->rfind('/');
+    const auto temporary =
+        full->substr(0, slash + 1) + ".upload-" + plat::ProcessInfo::processInfo().globallyUniqueString();
+    plat::ErrorPtr error;
+    if (fileManager_.fileExistsAtPath(*full)) {
+        error = plat::fileErrorWithPOSIXError(EEXIST, false, *full);
+    } else if (!(error = fileManager_.copyItemAtPath(localPath, temporary))) {
+        error = fileManager_.moveItemAtPath(temporary, *full);
+        if (error) {
+            (void)fileManager_.removeItemAtPath(temporary);
+        }
+    }
+    complete(completion, error);
 }
 
 void SYNLocalCloudFileSystem::downloadFromPath(const std::string& path, const std::string& localPath,

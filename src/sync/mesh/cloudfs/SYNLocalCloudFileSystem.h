@@ -38,7 +38,8 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     // A missing or unreadable directory lists as empty, never an error.
     void contentsOfDirectoryAtPath(const std::string& path, ListingCompletion completion) override;
     void removeItemAtPath(const std::string& path, Completion completion) override;
-    // Fails when the destination exists or its directory is missing.
+    // Fails when the destination exists or its directory is missing. The
+    // file appears whole: it is written under a hidden name, then moved.
     void uploadLocalFile(const std::string& localPath, const std::string& path,
                          Completion completion) override;
     // Fails when the local path exists.
