@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Decimal.h"
 #include "sync/eventstore/EventStoreFixture.h"
 #include "sync/integration/SYNEventExport.h"
 
@@ -170,6 +172,21 @@ class EventFileTest : public ::testing::Test {
             writer.change(event, "U1", SYNObjectChangeTypeUpdate,
                           {toMany("friends", {"P000000", "P000001"}, {"X"})});
             writer.change(event, "D1", SYNObjectChangeTypeDelete);
+            // Every other kind of value and relationship change.
+            SYNPropertyChangeValue toOne(SYNPropertyChangeTypeToOneRelationship, "owner");
+            toOne.setRelatedIdentifier("P000000");
+            SYNPropertyChangeValue ordered(SYNPropertyChangeTypeOrderedToManyRelationship, "pets");
+            ordered.setAddedIdentifiers({"PET1"});
+            ordered.setMovedIdentifiersByIndex({{0, "PET1"}, {3, "PET2"}});
+            SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
+            large.setFilename("ABCDEF0123");
+            writer.change(event, "RICH", SYNObjectChangeTypeUpdate,
+                          {toOne, ordered, large, attribute("born", plat::Value(plat::Date(1000.25))),
+                           attribute("blob", plat::Value(plat::Data(std::vector<uint8_t>(70, 0xA5)))),
+                           attribute("price", plat::Value(plat::Decimal::fromString("-12.5e-3"))),
+                           attribute("ratio", plat::Value(-HUGE_VAL)), attribute("flag", plat::Value(true)),
+                           attribute("cleared", plat::Value()),
+                           attribute("tag", plat::Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"))});
             writer.change(event, "PET1", SYNObjectChangeTypeInsert, {attribute("name", plat::Value("Rex"))},
                           "Pet");
             EXPECT_EQ(context.save(), nullptr);

@@ -74,13 +74,13 @@ TEST_F(SYNEventFilesTest, BaselinesArriveToBeConsolidated) {
 }
 
 TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
-    // 45 Person changes (43 inserts, U1 and D1) and one Pet, in batches of 20:
+    // 45 Person changes (42 inserts, U1, D1 and RICH) and one Pet, in batches of 20:
     // files close after the first and second batch, the last 5 changes and the
     // Pet go into a third file.
     for (bool binary : {false, true}) {
         SCOPED_TRACE(binary ? "binary" : "json");
         const std::string uid = binary ? "SPLITB" : "SPLITJ";
-        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 43);
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 42);
         auto files = binary
                          ? exportEvent<SYNPersistentStoreEventExport>(source, id, nullptr, smallBatchModel())
                          : exportEvent<SYNJSONEventExport>(source, id, nullptr, smallBatchModel());
@@ -314,8 +314,8 @@ TEST_F(SYNEventFilesTest, BinaryImportReusesKnownGlobalIdentifiers) {
         auto records =
             context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
         ASSERT_TRUE(records.ok());
-        // P000000, P000001, U1, D1, PET1 (and X, named only in a to-many) once each.
-        EXPECT_EQ(records->size(), 5u);
+        // P000000, P000001, U1, D1, RICH and PET1 once each.
+        EXPECT_EQ(records->size(), 6u);
         for (const auto& record : *records) {
             EXPECT_TRUE(record->valueForKey("storeURI").isNull()) << "store URIs are this machine's own";
         }
