@@ -166,6 +166,14 @@ TEST_F(SYNLocalCloudFileSystemTest, UploadDownloadAndRemove) {
     EXPECT_EQ(run([&](auto done) { cloud->removeItemAtPath("/file", done); }), nullptr);
     EXPECT_NE(run([&](auto done) { cloud->removeItemAtPath("/file", done); }), nullptr);
     EXPECT_EQ(run([&](auto done) { cloud->uploadLocalFile(local, "/file", done); }), nullptr);
+    EXPECT_NE(run([&](auto done) { cloud->uploadLocalFile(root.str() + "/no-such-local", "/other", done); }),
+              nullptr);
+    // Uploads go through hidden temporary names; none is left behind.
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::directory_iterator(root.str() + "/cloud")) {
+        entries.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(entries, std::vector<std::string>{"file"});
 }
 
 TEST_F(SYNLocalCloudFileSystemTest, RemovingADirectoryRemovesEverythingBelow) {
