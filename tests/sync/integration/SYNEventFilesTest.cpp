@@ -10,6 +10,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUIDObject.h"
+#include "support/FaultFileEnvironment.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
@@ -320,6 +321,52 @@ TEST_F(SYNEventFilesTest, BinaryImportReusesKnownGlobalIdentifiers) {
             EXPECT_TRUE(record->valueForKey("storeURI").isNull()) << "store URIs are this machine's own";
         }
     });
+}
+
+}  // namespace
+
+namespace {
+
+using namespace integrationtest;
+
+class SYNEventFileWriteFailureTest : public EventFileTest {};
+
+// Fails every file write after the first n, for n in steps of 3 up to past the end of
+// an export: the export either fails with an error and hands out no files, or
+// succeeds with every file, which import to the original event. Never a
+// success with a file missing, never a failure without an error.
+TEST_F(SYNEventFileWriteFailureTest, AnExportIsCompleteOrFailsWithAnError) {
+    for (bool binary : {false, true}) {
+        const std::string uid = binary ? "WB" : "WJ";
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 42);
+        std::size_t failures = 0;
+        for (std::size_t n = 0;; n += 3) {
+            SCOPED_TRACE(std::string(binary ? "binary" : "json") + " after " + std::to_string(n) + " calls");
+            plat::ErrorPtr error;
+            std::vector<std::string> files;
+            {
+                testsupport::FaultFileEnvironment environment;
+                environment.cutPowerAfter(n);
+                files =
+                    binary ? exportEvent<SYNPersistentStoreEventExport>(source, id, &error, smallBatchModel())
+                           : exportEvent<SYNJSONEventExport>(source, id, &error, smallBatchModel());
+            }
+            if (error) {
+                ++failures;
+                EXPECT_TRUE(files.empty());
+                continue;
+            }
+            ASSERT_EQ(files.size(), 3u);
+            auto import =
+                binary ? std::shared_ptr<SYNEventImport>(
+                             importEvent<SYNPersistentStoreEventImport>(destination, files))
+                       : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+            ASSERT_EQ(import->error(), nullptr);
+            EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
+            break;
+        }
+        EXPECT_GT(failures, 2u) << "writes of several files were cut";
+    }
 }
 
 }  // namespace
