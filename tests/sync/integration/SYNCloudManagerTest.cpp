@@ -543,4 +543,15 @@ TEST_F(SYNCloudManagerFolderTest, EventsBaselinesAndDataFilesTravelBetweenStores
     EXPECT_EQ(countEvents(destination), before);
 }
 
+TEST_F(SYNCloudManagerFolderTest, ThousandsOfObjectsArriveWhole) {
+    // The default batches of 2000: one event of 2100 Person changes in two files.
+    a = SYNCloudManager::create(source, folder, applicationModel());
+    b = SYNCloudManager::create(destination, folder, applicationModel());
+    writeEvent(source, "MANY", SYNStoreModificationEventTypeSave, 1, 1, 2097);
+    exportAll(a);
+    EXPECT_TRUE(fs::exists(root.str() + "/cloud/mesh/events/1_" + storeID(source) + "_1_2of2.synevent"));
+    importAll(b);
+    EXPECT_EQ(describeEvent(destination, "MANY"), describeEvent(source, "MANY"));
+}
+
 }  // namespace
