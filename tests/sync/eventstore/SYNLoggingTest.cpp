@@ -87,13 +87,10 @@ TEST_F(SYNLoggingTest, MethodNamesDropReturnTypesArgumentsAndLambdaSuffixes) {
 }
 
 TEST_F(SYNLoggingTest, TheDefaultFunctionWritesThroughThePlatformLogAndCanBeRestored) {
-    std::vector<std::string> sunk;
-    {
-        testsupport::CapturedLog log;
-        SYNSetLogFunction(nullptr);
-        SYN_LOG(SYNLoggingLevelError, "to the platform log");
-        sunk = log.lines();
-    }
+    testsupport::CapturedLog log;
+    SYNSetLogFunction(nullptr);
+    SYN_LOG(SYNLoggingLevelError, "to the platform log");
+    const std::vector<std::string> sunk = log.lines();
     ASSERT_EQ(sunk.size(), 1u);
     EXPECT_EQ(sunk[0].rfind("  to the platform log ", 0), 0u);
     EXPECT_NE(sunk[0].find("  <<<  "), std::string::npos);
