@@ -52,6 +52,12 @@ TEST_F(RegistryTest, FindsByEqualIDsRefusesDuplicatesAndErasesOnlyTheHolder) {
         auto found = registry.find(*objects[i]->objectID());
         EXPECT_EQ(found, (i % 2 == 1 && i != 1233) ? objects[i] : nullptr) << i;
     }
+    // Clearing a table this large gives its storage back; it stays usable.
+    registry.clear();
+    EXPECT_EQ(registry.size(), 0u);
+    EXPECT_EQ(registry.find(*objects[1]->objectID()), nullptr);
+    ASSERT_TRUE(registry.insert(objects[1]->objectID(), objects[1]));
+    EXPECT_EQ(registry.find(*objects[1]->objectID()), objects[1]);
 }
 
 }  // namespace
