@@ -383,9 +383,13 @@ void BEACChannelUnitDefault::resumeWithIdentifyingObjectSync(const plat::ObjectP
     std::erase_if(pausedIdentifyingObjects_, [&](const auto& entry) { return entry.first == address; });
     BEACLogVerbose(kBEACLogTag, "Identifying object %@ removed from pause lane for channel %@.",
                    identifyingObject ? identifyingObject->description() : "(null)", configuration_.groupId());
-    if (pausedIdentifyingObjects_.empty() && paused_) {
-        BEACLogDebug(kBEACLogTag, "Resume channel %@.", configuration_.groupId());
-        paused_ = false;
+    if (pausedIdentifyingObjects_.empty()) {
+        if (paused_) {
+            BEACLogDebug(kBEACLogTag, "Resume channel %@.", configuration_.groupId());
+            paused_ = false;
+        }
+        // Also when nothing paused the unit: logs that waited while the
+        // network was forbidden before the pipeline existed are sent now.
         checkPendingLogs();
     }
     for (const auto& delegate : delegates())
