@@ -15,7 +15,9 @@
 #       DEPS are libraries whose headers the public headers include; libraries
 #       used only by the .cpp files are PRIVATE_DEPS.
 #       A kp_library outside src/ (test helpers) gets no staged root; its
-#       CMake file names its include directory.
+#       CMake file names its include directory. One under src/ is also
+#       installed and exported as Kestrel::<name without "platform_">
+#       (cmake/Install.cmake); static unless BUILD_SHARED_LIBS is on.
 #   kp_private_include_directories(<library> <dir>...)
 #       Adds include directories (generated headers) that only the library and
 #       the code allowed to see its private headers may use.
@@ -32,7 +34,10 @@
 #       "fuzzers") and registers <name>_replay, which runs the corpus through
 #       it once (-runs=0), labelled "fuzz".
 
-set(KP_WARNINGS -Wall -Wextra -Werror)
+set(KP_WARNINGS -Wall -Wextra)
+if(KP_WARNINGS_AS_ERRORS)
+  list(APPEND KP_WARNINGS -Werror)
+endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # Checks the GUARDED_BY / REQUIRES annotations (platform/foundation/Mutex.h).
   list(APPEND KP_WARNINGS -Wthread-safety)
@@ -59,10 +64,12 @@ set(KP_PUBLIC_HEADER_ROOT ${CMAKE_BINARY_DIR}/include)
 set(KP_PRIVATE_HEADER_ROOT ${CMAKE_BINARY_DIR}/include-private)
 
 # Links every header of the library's directory into its public or private
-# root. Symbolic links keep edits to a header visible without reconfiguring;
-# the CONFIGURE_DEPENDS glob reconfigures when a header appears or goes away,
-# and the roots are laid anew each time so that no stale header survives.
-function(kp_stage_headers name path private_headers)
+# root, and sets <public_out> to the public ones (relative to the directory:
+# what gets installed). Symbolic links keep edits to a header visible without
+# reconfiguring; the CONFIGURE_DEPENDS glob reconfigures when a header appears
+# or goes away, and the roots are laid anew each time so that no stale header
+# survives.
+function(kp_stage_headers name path private_headers public_out)
   set(dir ${CMAKE_CURRENT_SOURCE_DIR})
   file(GLOB_RECURSE headers CONFIGURE_DEPENDS RELATIVE ${dir} ${dir}/*.h)
   file(GLOB_RECURSE nested_libraries CONFIGURE_DEPENDS RELATIVE ${dir} ${dir}/*/CMakeLists.txt)
@@ -70,6 +77,7 @@ function(kp_stage_headers name path private_headers)
   set(public_root ${KP_PUBLIC_HEADER_ROOT}/${name})
   set(private_root ${KP_PRIVATE_HEADER_ROOT}/${name})
   file(REMOVE_RECURSE ${public_root} ${private_root})
+  set(public "")
   foreach(header ${headers})
     set(skip FALSE)
     foreach(nested ${nested_libraries})
@@ -85,12 +93,14 @@ function(kp_stage_headers name path private_headers)
       set(root ${private_root})
     else()
       set(root ${public_root})
+      list(APPEND public ${header})
     endif()
     get_filename_component(parent ${root}/${path}/${header} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
     file(CREATE_LINK ${dir}/${header} ${root}/${path}/${header} COPY_ON_ERROR SYMBOLIC)
   endforeach()
   file(MAKE_DIRECTORY ${public_root} ${private_root})
+  set(${public_out} ${public} PARENT_SCOPE)
 endfunction()
 
 function(kp_private_include_directories library)
@@ -121,17 +131,21 @@ endfunction()
 
 function(kp_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS;PRIVATE_HEADERS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
   file(RELATIVE_PATH path ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   if(path MATCHES "^\\.\\.")
+    add_library(${name} STATIC ${ARG_SOURCES})
     kp_mirrored_library(mirrored)
     kp_use_internals(${name} ${mirrored})
   else()
-    kp_stage_headers(${name} ${path} "${ARG_PRIVATE_HEADERS}")
+    # Static unless BUILD_SHARED_LIBS asks for shared libraries.
+    add_library(${name} ${ARG_SOURCES})
+    kp_stage_headers(${name} ${path} "${ARG_PRIVATE_HEADERS}" public_headers)
+    kp_component_of(component ${name})
     target_include_directories(${name} PUBLIC
-      $<BUILD_INTERFACE:${KP_PUBLIC_HEADER_ROOT}/${name}> $<INSTALL_INTERFACE:include>)
+      $<BUILD_INTERFACE:${KP_PUBLIC_HEADER_ROOT}/${name}> $<INSTALL_INTERFACE:${KP_INSTALL_INCLUDEDIR}/${component}>)
     kp_private_include_directories(${name} ${KP_PRIVATE_HEADER_ROOT}/${name})
     set_property(GLOBAL PROPERTY KP_LIBRARY_AT_${path} ${name})
+    kp_install_library(${name} ${path} "${public_headers}")
   endif()
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads PRIVATE ${ARG_PRIVATE_DEPS})
   kp_common(${name})
