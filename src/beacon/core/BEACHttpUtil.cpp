@@ -14,6 +14,6 @@ std::optional<std::string> BEACHttpResponse::header(const std::string& name) con
 std::string BEACHttpUtil::hideSecret(const std::string& secret) {
     constexpr std::size_t kVisible = 8;
     if (secret.size() <= kVisible)
-        return secret;
+        return std::string(secret.size(), '*');
     return std::string(secret.size() - kVisible, '*') + secret.substr(secret.size() - kVisible);
 }

@@ -32,6 +32,6 @@ class BEACHttpUtil {
     static int64_t statusOf(const BEACHttpResponsePtr& response) {
         return response ? response->statusCode : 0;
     }
-    // Every character but the last 8 replaced by "*".
+    // Every character but the last 8 replaced by "*"; all of them for 8 or fewer.
     static std::string hideSecret(const std::string& secret);
 };
