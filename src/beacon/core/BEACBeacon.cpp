@@ -100,6 +100,8 @@ BEACBeacon::BEACBeacon() {
     BEACUtility::addMigrationClasses({{"BCStartServiceLog", "BEACStartServiceLog"},
                                       {"BCLogContainer", "BEACLogContainer"},
                                       {"BCCustomProperties", "BEACCustomPropertiesLog"}});
+    // The forwarder reads its switch when the SDK first loads.
+    BEACAppDelegateForwarder::sharedInstance();
 }
 
 // Class-level operations.

@@ -85,9 +85,9 @@ void BEACHttpIngestion::setBaseURL(const std::string& baseURL) {
         BEACLogInfo(kBEACLogTag, "Failed to update HTTP URL %@ with %@", current, baseURL);
 }
 
-void BEACHttpIngestion::sendAsync(const std::string& callId, const std::optional<plat::Data>& body,
-                                  const BEACHttpHeaders& headers,
-                                  const BEACSendAsyncCompletionHandler& handler) {
+void BEACHttpIngestion::sendData(const std::string& callId, const std::optional<plat::Data>& body,
+                                 const BEACHttpHeaders& headers,
+                                 const BEACSendAsyncCompletionHandler& handler) {
     std::lock_guard lock(mutex_);
     if (!isEnabled() || !sendURL_) {
         BEACLogWarning(kBEACLogTag, "%@ is disabled.", className());
@@ -197,7 +197,7 @@ void BEACBeaconIngestion::sendAsync(const BEACLogContainerPtr& container,
     std::optional<plat::Data> body;
     if (json)
         body = plat::Data::fromString(*json);
-    BEACHttpIngestion::sendAsync(batchId, body, headers, handler);
+    sendData(batchId, body, headers, handler);
 }
 
 void BEACBeaconIngestion::willSendHTTPRequestToURL(const plat::URL& url, const BEACHttpHeaders& headers) {

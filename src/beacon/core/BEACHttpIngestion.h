@@ -31,8 +31,8 @@ class BEACHttpIngestion : public BEACGroupIngestionProtocol,
 
     // Sends a body with the subclass's headers; `callId` comes back in the
     // completion.
-    void sendAsync(const std::string& callId, const std::optional<plat::Data>& body,
-                   const BEACHttpHeaders& headers, const BEACSendAsyncCompletionHandler& handler);
+    void sendData(const std::string& callId, const std::optional<plat::Data>& body,
+                  const BEACHttpHeaders& headers, const BEACSendAsyncCompletionHandler& handler);
 
     void setBaseURL(const std::string& baseURL) override;
     std::string baseURL() const override;
