@@ -60,6 +60,7 @@ class EndToEndTest : public ::testing::Test {
         BEACSessionContext::resetSharedInstance();
         BEACUserIdContext::resetSharedInstance();
         client.reset();
+        BEACLogger::setCurrentLogLevel(BEACLogLevelAssert);
     }
     void drain() {
         if (auto group = BEACBeacon::sharedInstance()->channelGroup())

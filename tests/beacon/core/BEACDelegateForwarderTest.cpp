@@ -43,6 +43,7 @@ class ForwarderTest : public ::testing::Test {
         plat::appkit::Application::shared().reset();
     }
     void TearDown() override {
+        BEACLogger::setCurrentLogLevel(BEACLogLevelAssert);
         plat::Bundle::mainBundle().setInfoDictionary(std::nullopt);
         BEACAppDelegateForwarder::resetSharedInstance();
         plat::appkit::InterceptionTable::shared().reset();

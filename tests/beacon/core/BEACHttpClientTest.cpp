@@ -6,7 +6,9 @@
 
 #include "BeaconTestSupport.h"
 #include "IngestionServer.h"
+#include "PipelineTestSupport.h"
 #include "beacon/core/BEACErrors.h"
+#include "beacon/core/BEACHttpIngestion.h"
 #include "beacon/core/BEACHttpUtil.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Random.h"
@@ -241,4 +243,38 @@ TEST_F(HttpClientTest, StatusRulesSecretsAndBackOff) {
     EXPECT_TRUE(none.hasReachedMaxRetries());
     EXPECT_TRUE(none.headers.empty());  // no body, no Content-Type
     EXPECT_FALSE(BEACCompression::compressData(plat::Data()));
+}
+
+TEST_F(HttpClientTest, BeaconIngestionUrlsAndRefusals) {
+    TestBundle bundle;
+    SandboxedSDK sdk;
+    auto ingestion = BEACBeaconIngestion::make(client, server.url(), "INSTALL");
+    EXPECT_EQ(ingestion->sendURL()->absoluteString(), server.url() + "/logs?api-version=1.0.0");
+    ingestion->setBaseURL(server.url() + "/prefix");
+    EXPECT_EQ(ingestion->sendURL()->absoluteString(), server.url() + "/prefix/logs?api-version=1.0.0");
+    ingestion->setBaseURL("not a url");
+    EXPECT_EQ(ingestion->sendURL()->absoluteString(), server.url() + "/prefix/logs?api-version=1.0.0");
+    EXPECT_TRUE(log.containsPrefix("Failed to update HTTP URL ", BEACLogLevelInfo));
+    EXPECT_EQ(ingestion->baseURL(), "not a url");
+
+    auto logEntry = makeTestLog("s");
+    logEntry->timestamp = plat::Date(1);
+    logEntry->device = BEACDeviceTracker::sharedInstance()->device();
+    auto container = std::make_shared<const BEACLogContainer>("batch-1", std::vector<BEACLogPtr>{logEntry});
+    auto errorOf = [&](const BEACLogContainerPtr& c) {
+        std::promise<std::pair<std::string, int64_t>> promise;
+        ingestion->sendAsync(c, [&](const std::string& id, const BEACHttpResponsePtr&, const auto&,
+                                    const plat::ErrorPtr& error) {
+            promise.set_value({id, error ? error->code() : 0});
+        });
+        return promise.get_future().get();
+    };
+    // No secret: reported (not left hanging) as disabled.
+    EXPECT_EQ(errorOf(container), std::make_pair(std::string("batch-1"), kBEACDisabledErrorCode));
+    EXPECT_EQ(errorOf(std::make_shared<const BEACLogContainer>("batch-2", std::vector<BEACLogPtr>{})),
+              std::make_pair(std::string("batch-2"), kBEACLogInvalidContainerErrorCode));
+    ingestion->setAppSecret(std::string("secret"));
+    ingestion->setEnabled(false, false);
+    EXPECT_EQ(errorOf(container).second, kBEACDisabledErrorCode);
+    EXPECT_TRUE(server.requests().empty());
 }
