@@ -30,6 +30,9 @@ bool put(std::string& out, const Value& v, int depth) {
     if (depth > 32)
         return false;
     switch (v.kind()) {
+        case Value::Kind::Null:
+            out.push_back('n');
+            return true;
         case Value::Kind::Bool:
             out.push_back('b');
             out.push_back(v.boolValue() ? 1 : 0);
@@ -152,6 +155,8 @@ struct Reader {
             return Value();
         }
         switch (tag()) {
+            case 'n':
+                return Value();
             case 'b':
                 return Value(tag() != 0);
             case 'i':
@@ -231,18 +236,12 @@ std::optional<Dictionary> decodeFields(std::string_view blob) {
 
 std::optional<std::string> encodeValue(const Value& value) {
     std::string out;
-    if (value.isNull()) {
-        out.push_back('n');
-        return out;
-    }
     if (!put(out, value, 0))
         return std::nullopt;
     return out;
 }
 
 std::optional<Value> decodeValue(std::string_view blob) {
-    if (blob == "n")
-        return Value();
     Reader r{blob};
     Value v = r.value(0);
     if (!r.ok || !r.in.empty())
