@@ -367,7 +367,7 @@ TEST_F(CloudKitTest, EveryOperationCompletesExactlyOnceWhateverHappens) {
         ASSERT_FALSE(container->setAccount(how == How::SignedOut ? std::nullopt
                                                                  : std::optional<std::string>("alice")));
         std::atomic<int> completions{0}, perItem{0};
-        std::atomic<bool> itemAfterCompletion{false}, onMain{false};
+        std::atomic<bool> itemAfterCompletion{false};
         std::thread::id itemThread, completionThread;
         auto fetchOp =
             std::make_shared<FetchRecordsOperation>(std::vector<RecordID>{RecordID("none", meshZone())});

@@ -51,12 +51,6 @@ bool isStoredAssetName(const std::string& s) {
            });
 }
 
-void forEachAsset(const Dictionary& fields, const std::function<void(const std::string&, const Asset&)>& f) {
-    for (const auto& [key, value] : fields)
-        if (auto asset = value.asObjectOf<Asset>())
-            f(key, *asset);
-}
-
 std::optional<std::string> firstDeleteSelfTarget(const Dictionary& fields, const RecordZoneID& zone) {
     for (const auto& [key, value] : fields)
         if (auto ref = value.asObjectOf<Reference>())
@@ -236,20 +230,32 @@ void Server::rollback() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
+ErrorPtr Server::abandon(ErrorPtr error) {
+    // Content files this transaction added are referenced by nothing once it
+    // rolls back; the write lock is still held here.
+    for (const auto& hash : createdAssets_) {
+        std::error_code ec;
+        fs::remove(fs::path(assetFolder()) / hash, ec);
+    }
+    rollback();
+    return error;
+}
+
+std::optional<Server::ZoneRow> Server::readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) {
+    Statement s(
+        db_,
+        "SELECT id, live, deleted_by_user, incarnation, seq, min_token_seq, query_index_seq FROM zones "
+        "WHERE account=? AND scope=? AND name=? AND owner=?");
+    s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
+    if (s.step() != SQLITE_ROW)
+        return std::nullopt;
+    return ZoneRow{s.integer(0), s.integer(1) != 0, s.integer(2) != 0, s.integer(3),
+                   s.integer(4), s.integer(5),      s.integer(6)};
+}
+
 std::optional<Server::ZoneRow> Server::zoneRow(const DatabaseKey& db, const RecordZoneID& zone,
                                                bool createDefault) {
-    auto read = [&]() -> std::optional<ZoneRow> {
-        Statement s(
-            db_,
-            "SELECT id, live, deleted_by_user, incarnation, seq, min_token_seq, query_index_seq FROM zones "
-            "WHERE account=? AND scope=? AND name=? AND owner=?");
-        s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
-        if (s.step() != SQLITE_ROW)
-            return std::nullopt;
-        return ZoneRow{s.integer(0), s.integer(1) != 0, s.integer(2) != 0, s.integer(3),
-                       s.integer(4), s.integer(5),      s.integer(6)};
-    };
-    auto row = read();
+    auto row = readZoneRow(db, zone);
     if (!row && zone.isDefaultZone()) {
         if (!createDefault)
             return ZoneRow{0, true, false, 1, 0, 0, 0};  // exists, holds nothing yet
@@ -259,7 +265,7 @@ std::optional<Server::ZoneRow> Server::zoneRow(const DatabaseKey& db, const Reco
         s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
         if (s.step() != SQLITE_DONE)
             return std::nullopt;
-        row = read();
+        row = readZoneRow(db, zone);
     }
     return row;
 }
@@ -345,19 +351,19 @@ ErrorPtr Server::deleteZone(const DatabaseKey& db, const RecordZoneID& zone, boo
 }
 
 ErrorPtr Server::adjustAssetRefs(const Dictionary& fields, int delta) {
-    ErrorPtr error;
-    forEachAsset(fields, [&](const std::string&, const Asset& asset) {
-        if (error || !isStoredAssetName(asset.fileURL()))
-            return;
+    for (const auto& entry : fields) {
+        auto asset = entry.second.asObjectOf<Asset>();
+        if (!asset || !isStoredAssetName(asset->fileURL()))
+            continue;
         Statement s(db_,
                     "INSERT INTO assets(hash, refs) VALUES(?, ?) ON CONFLICT(hash) DO UPDATE SET "
                     "refs=refs+excluded.refs");
-        s.bind(1, asset.fileURL()).bind(2, int64_t(delta));
+        s.bind(1, asset->fileURL()).bind(2, int64_t(delta));
         if (s.step() != SQLITE_DONE)
-            error = sqliteError("asset references");
-        touchedAssets_.insert(asset.fileURL());
-    });
-    return error;
+            return sqliteError("asset references");
+        touchedAssets_.insert(asset->fileURL());
+    }
+    return nullptr;
 }
 
 // Removes the content files that no live record references any more. Runs
@@ -384,50 +390,49 @@ ErrorPtr Server::sweepAssets() {
 // SHA-256) and returns the fields with each asset naming its content hash.
 Result<Dictionary> Server::storeAssets(const Dictionary& fields) {
     Dictionary out = fields;
-    ErrorPtr error;
-    forEachAsset(fields, [&](const std::string& key, const Asset& asset) {
-        if (error)
-            return;
-        std::ifstream in(asset.fileURL(), std::ios::binary);
-        if (!in) {
-            error = makeError(ErrorCode::AssetFileNotFound, "Asset file not found: " + asset.fileURL());
-            return;
-        }
-        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) {
-            error = makeError(ErrorCode::AssetFileNotFound, "Asset file unreadable: " + asset.fileURL());
-            return;
-        }
-        Data digest = security::sha256(std::string_view(content));
-        std::string hash = digest.hexString();
-        fs::path final = fs::path(assetFolder()) / hash;
-        std::error_code ec;
-        if (!fs::exists(final, ec)) {
-            fs::path tmp = fs::path(assetFolder()) / ("tmp-" + UUID().UUIDString());
-            {
-                std::ofstream outFile(tmp, std::ios::binary | std::ios::trunc);
-                outFile.write(content.data(), static_cast<std::streamsize>(content.size()));
-                outFile.flush();
-                if (!outFile) {
-                    fs::remove(tmp, ec);
-                    error = makeError(ErrorCode::QuotaExceeded, "Cannot store asset content");
-                    return;
-                }
-            }
-            fs::rename(tmp, final, ec);
-            if (ec) {
-                fs::remove(tmp, ec);
-                error = makeError(ErrorCode::InternalError, "Cannot store asset content: " + ec.message());
-                return;
-            }
-            createdAssets_.insert(hash);
-        }
-        touchedAssets_.insert(hash);
-        out.set(key, Value(Asset::make(hash)));
-    });
-    if (error)
-        return error;
+    for (const auto& entry : fields) {
+        auto asset = entry.second.asObjectOf<Asset>();
+        if (!asset)
+            continue;
+        auto hash = storeAssetContent(asset->fileURL());
+        if (!hash)
+            return hash.error();
+        out.set(entry.first, Value(Asset::make(*hash)));
+    }
     return out;
+}
+
+Result<std::string> Server::storeAssetContent(const std::string& localPath) {
+    std::ifstream in(localPath, std::ios::binary);
+    if (!in)
+        return makeError(ErrorCode::AssetFileNotFound, "Asset file not found: " + localPath);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return makeError(ErrorCode::AssetFileNotFound, "Asset file unreadable: " + localPath);
+    std::string hash = security::sha256(std::string_view(content)).hexString();
+    fs::path final = fs::path(assetFolder()) / hash;
+    std::error_code ec;
+    if (!fs::exists(final, ec)) {
+        fs::path tmp = fs::path(assetFolder()) / ("tmp-" + UUID().UUIDString());
+        {
+            std::ofstream outFile(tmp, std::ios::binary | std::ios::trunc);
+            outFile.write(content.data(), static_cast<std::streamsize>(content.size()));
+            outFile.flush();
+            if (!outFile) {
+                fs::remove(tmp, ec);
+                return makeError(ErrorCode::QuotaExceeded, "Cannot store asset content");
+            }
+        }
+        fs::rename(tmp, final, ec);
+        if (ec) {
+            std::error_code ignored;
+            fs::remove(tmp, ignored);
+            return makeError(ErrorCode::InternalError, "Cannot store asset content: " + ec.message());
+        }
+        createdAssets_.insert(hash);
+    }
+    touchedAssets_.insert(hash);
+    return hash;
 }
 
 RecordPtr Server::materialise(const RecordID& id, const std::string& type, const std::string& tag,
@@ -593,16 +598,6 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
     MutexLock lock(mutex_);
     if (auto e = begin(true))
         return e;
-    auto fail = [&](ErrorPtr error) -> Result<ModifyResult> {
-        // Content files this request added are referenced by nothing once the
-        // transaction rolls back; the write lock is still held here.
-        for (const auto& hash : createdAssets_) {
-            std::error_code ec;
-            fs::remove(fs::path(assetFolder()) / hash, ec);
-        }
-        rollback();
-        return error;
-    };
 
     ModifyResult result;
     std::map<RecordZoneID, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> byZone;
@@ -625,7 +620,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
         const bool atomic = request.atomic && !zoneID.isDefaultZone();
         const ZoneRow before = *zone;
         if (auto e = exec("SAVEPOINT zone_items"))
-            return fail(e);
+            return abandon(e);
         ItemErrors zoneErrors;
         std::vector<RecordPtr> saved;
         std::vector<RecordID> deleted;
@@ -681,9 +676,9 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 parentBlob = encodeValue(Value(parent)).value_or("");
             if (oldFields)
                 if (auto e = adjustAssetRefs(*oldFields, -1))
-                    return fail(e);
+                    return abandon(e);
             if (auto e = adjustAssetRefs(fields, +1))
-                return fail(e);
+                return abandon(e);
             int64_t seq = ++zone->seq;
             std::string tag = changeTag(zone->incarnation, seq);
             auto cascade = firstDeleteSelfTarget(fields, zoneID);
@@ -712,14 +707,14 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 w.bindNull(7);
             w.bind(8, seq).bind(9, seq);
             if (w.step() != SQLITE_DONE)
-                return fail(sqliteError("save record"));
+                return abandon(sqliteError("save record"));
             auto copy = std::make_shared<Record>(record);
             copy->setRecordChangeTag(tag);
             Record forPush(record.recordType(), id);
             for (const auto& [key, value] : fields)
                 forPush.setObject(key, value);
             if (auto e = firePushes(db, zoneID, forPush, !live, request))
-                return fail(e);
+                return abandon(e);
             saved.push_back(std::move(copy));
         }
 
@@ -740,7 +735,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 continue;
             }
             if (auto e = deleteRecordRow(zone->id, *zone, id.recordName(), 0))
-                return fail(e);
+                return abandon(e);
             deleted.push_back(id);
         }
 
@@ -748,7 +743,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             // All or nothing: the zone keeps its state and every other item is
             // reported as failed because of the batch.
             if (auto e = exec("ROLLBACK TO zone_items"))
-                return fail(e);
+                return abandon(e);
             *zone = before;
             auto batchError = makeError(ErrorCode::BatchRequestFailed, "Atomic failure");
             for (auto i : saveIdx)
@@ -763,10 +758,10 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             Statement z(db_, "UPDATE zones SET seq=? WHERE id=?");
             z.bind(1, zone->seq).bind(2, zone->id);
             if (z.step() != SQLITE_DONE)
-                return fail(sqliteError("zone sequence"));
+                return abandon(sqliteError("zone sequence"));
         }
         if (auto e = exec("RELEASE zone_items"))
-            return fail(e);
+            return abandon(e);
         result.errors.merge(zoneErrors);
         for (auto& r : saved)
             result.saved.push_back(std::move(r));
@@ -774,7 +769,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             result.deleted.push_back(std::move(d));
     }
     if (auto e = sweepAssets())
-        return fail(e);
+        return abandon(e);
     if (auto e = commit())
         return e;
     return result;

@@ -161,6 +161,10 @@ class Server {
     ErrorPtr begin(bool write) REQUIRES(mutex_);
     ErrorPtr commit() REQUIRES(mutex_);
     void rollback() REQUIRES(mutex_);
+    // Rolls back a write transaction, removing the content files it added.
+    ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
+    std::optional<ZoneRow> readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) REQUIRES(mutex_);
+    Result<std::string> storeAssetContent(const std::string& localPath) REQUIRES(mutex_);
 
     std::optional<ZoneRow> zoneRow(const DatabaseKey& db, const RecordZoneID& zone, bool createDefault)
         REQUIRES(mutex_);
