@@ -96,6 +96,7 @@ class Container : public std::enable_shared_from_this<Container> {
     Admin admin();
 
   private:
+    friend class DatabaseOperation;
     explicit Container(std::shared_ptr<detail::ContainerState> state);
     void stopListener();
 

@@ -30,8 +30,8 @@ const char* operationKindName(OperationKind kind) {
             return "FetchRecordChanges";
         case OperationKind::ModifySubscriptions:
             return "ModifySubscriptions";
-        case OperationKind::FetchDatabaseChanges:
-            return "FetchDatabaseChanges";
+        case OperationKind::AcceptShares:
+            return "AcceptShares";
     }
     return "?";
 }

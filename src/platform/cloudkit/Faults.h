@@ -26,7 +26,7 @@ enum class OperationKind {
     Query,
     FetchRecordChanges,
     ModifySubscriptions,
-    FetchDatabaseChanges,
+    AcceptShares,
 };
 
 const char* operationKindName(OperationKind kind);

@@ -34,6 +34,11 @@ void DatabaseOperation::start() {
         failOnce(cancelledError());
 }
 
+void DatabaseOperation::bindToContainer(const Container& container, DatabaseScope scope) {
+    state_ = container.state_;
+    scope_ = scope;
+}
+
 void DatabaseOperation::failOnce(const ErrorPtr& error) {
     if (!completed_.exchange(true))
         fail(error);
@@ -287,6 +292,39 @@ void ModifySubscriptionsOperation::execute(Context& c) {
 
 void ModifySubscriptionsOperation::fail(const ErrorPtr& error) {
     call(modifySubscriptionsCompletionBlock, std::vector<Subscription>{}, std::vector<std::string>{}, error);
+}
+
+// Shares ------------------------------------------------------------------
+
+AcceptSharesOperation::AcceptSharesOperation(const Container& container, std::vector<ShareMetadata> metadatas)
+    : metadatas_(std::move(metadatas)) {
+    bindToContainer(container, DatabaseScope::Shared);
+}
+
+std::vector<std::string> AcceptSharesOperation::recordNames() const {
+    std::vector<std::string> names;
+    for (const auto& m : metadatas_)
+        names.push_back(m.shareRecordID.recordName());
+    return names;
+}
+
+void AcceptSharesOperation::execute(Context& c) {
+    // Every account may join a share here: accepting only records the
+    // answer, per share, that fault rules may turn into an error.
+    ItemErrors errors;
+    for (const auto& m : metadatas_) {
+        ErrorPtr error;
+        if (auto code = c.faults.itemErrorFor(m.shareRecordID.recordName()))
+            error = makeError(*code);
+        if (error)
+            errors[m.shareRecordID] = error;
+        call(perShareCompletionBlock, m, error);
+    }
+    call(acceptSharesCompletionBlock, partialOrNull(std::move(errors)));
+}
+
+void AcceptSharesOperation::fail(const ErrorPtr& error) {
+    call(acceptSharesCompletionBlock, error);
 }
 
 }  // namespace plat::cloudkit

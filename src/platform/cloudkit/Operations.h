@@ -57,6 +57,10 @@ class DatabaseOperation : public dispatch::Operation {
     // overrides it to use the private database whatever the scope.
     virtual DatabaseScope effectiveScope(DatabaseScope scope) const { return scope; }
 
+    // For operations that run on a plain operation queue rather than a
+    // database: the container they act for.
+    void bindToContainer(const Container& container, DatabaseScope scope);
+
   private:
     friend class Database;
     void failOnce(const ErrorPtr& error);
@@ -202,6 +206,22 @@ class ModifySubscriptionsOperation final : public DatabaseOperation {
     void fail(const ErrorPtr& error) override;
     std::vector<Subscription> toSave_;
     std::vector<std::string> toDelete_;
+};
+
+// Accepts invitations to shares. It runs on any operation queue (not a
+// database) and acts for the container it was made with.
+class AcceptSharesOperation final : public DatabaseOperation {
+  public:
+    AcceptSharesOperation(const Container& container, std::vector<ShareMetadata> metadatas);
+    std::function<void(ShareMetadata, ErrorPtr)> perShareCompletionBlock;
+    std::function<void(ErrorPtr)> acceptSharesCompletionBlock;
+
+  private:
+    OperationKind kind() const override { return OperationKind::AcceptShares; }
+    std::vector<std::string> recordNames() const override;
+    void execute(Context& context) override;
+    void fail(const ErrorPtr& error) override;
+    std::vector<ShareMetadata> metadatas_;
 };
 
 // The server's page size for change feeds and queries when an operation sets

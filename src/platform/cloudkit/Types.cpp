@@ -129,6 +129,23 @@ bool Record::isEqual(const Object& other) const {
            o->fields_ == fields_;
 }
 
+Record makeShare(const Record& rootRecord, RecordID shareID) {
+    Record share(ShareRecordType, std::move(shareID));
+    share.setObject(ShareRootRecordKey, Value(Reference::make(rootRecord.recordID(), ReferenceAction::None)));
+    setSharePublicPermission(share, ShareParticipantPermission::None);
+    return share;
+}
+
+ShareParticipantPermission sharePublicPermission(const Record& share) {
+    int64_t v = share.objectForKey(SharePublicPermissionKey).integerValue();
+    return v >= 0 && v <= 3 ? static_cast<ShareParticipantPermission>(v)
+                            : ShareParticipantPermission::Unknown;
+}
+
+void setSharePublicPermission(Record& share, ShareParticipantPermission permission) {
+    share.setObject(SharePublicPermissionKey, Value(static_cast<int64_t>(permission)));
+}
+
 void registerArchivableClasses() {
     static std::once_flag once;
     std::call_once(once, [] {

@@ -209,6 +209,24 @@ class Record final : public Coding {
 
 using RecordPtr = std::shared_ptr<Record>;
 
+// Shares are records of type ShareRecordType saved together with their root
+// record (share first) in one modify operation.
+enum class ShareParticipantPermission : int { Unknown = 0, None = 1, ReadOnly = 2, ReadWrite = 3 };
+inline constexpr const char* SharePublicPermissionKey = "publicPermission";
+inline constexpr const char* ShareRootRecordKey = "rootRecord";
+
+// A new share of `rootRecord` (public permission none), with the given ID.
+Record makeShare(const Record& rootRecord, RecordID shareID);
+ShareParticipantPermission sharePublicPermission(const Record& share);
+void setSharePublicPermission(Record& share, ShareParticipantPermission permission);
+
+// What an invitation to a share carries; opaque to callers.
+struct ShareMetadata {
+    std::string containerIdentifier;
+    RecordID shareRecordID;
+    std::string ownerName;
+};
+
 // Registers the archivable classes above with the keyed unarchiver (once).
 void registerArchivableClasses();
 

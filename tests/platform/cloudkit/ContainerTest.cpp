@@ -8,6 +8,7 @@
 
 #include "CloudKitTestSupport.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OperationQueue.h"
 
 extern char** environ;
 
@@ -158,6 +159,49 @@ TEST_F(CloudKitTest, AdministrationSeedsInspectsAndDeletesRecordsDirectly) {
     EXPECT_TRUE((*rows)[1].deleted);
     EXPECT_LT((*rows)[0].lastSequence, (*rows)[1].lastSequence);
     EXPECT_EQ(*a.zoneSequence(DatabaseScope::Private, meshZone()), 4);
+}
+
+TEST_F(CloudKitTest, SharesSaveWithTheirRootAndInvitationsAcceptOnAnyQueue) {
+    const RecordZoneID shared("sharing-id");
+    ASSERT_FALSE(createZone(*db, shared));
+    Record root = node("root", shared, 0);
+    Record share = makeShare(root, RecordID("sharing-id", shared));
+    share.setObject("isMeshesShare", Value(true));
+    auto saved = modify(*db, {share, root});
+    ASSERT_FALSE(saved.error);
+    ASSERT_EQ(saved.saved.size(), 2u);
+    EXPECT_EQ(saved.saved[0]->recordType(), ShareRecordType);
+    auto fetched = fetch(*db, {share.recordID()});
+    ASSERT_EQ(fetched.records.size(), 1u);
+    const Record& back = *fetched.records.begin()->second;
+    EXPECT_EQ(sharePublicPermission(back), ShareParticipantPermission::None);
+    EXPECT_EQ(back.recordChangeTag(), saved.saved[0]->recordChangeTag());
+
+    plat::dispatch::OperationQueue classQueue;
+    classQueue.setMaxConcurrentOperationCount(1);
+    struct Case {
+        bool networkUp;
+        bool cancel;
+        int64_t code;
+    };
+    for (const Case& c : {Case{true, false, 0}, Case{false, false, 3}, Case{true, true, 20}}) {
+        container->faults().setNetworkAvailable(c.networkUp);
+        std::vector<ShareMetadata> invitations{
+            ShareMetadata{"default", share.recordID(), "__defaultOwner__"}};
+        auto op = std::make_shared<AcceptSharesOperation>(*container, invitations);
+        std::atomic<int> calls{0};
+        std::atomic<int64_t> code{-1};
+        op->acceptSharesCompletionBlock = [&](plat::ErrorPtr e) {
+            code = e ? e->code() : 0;
+            ++calls;
+        };
+        if (c.cancel)
+            op->cancel();
+        classQueue.addOperation(op);
+        classQueue.waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(code, c.code);
+    }
 }
 
 // --- Several processes ---------------------------------------------------------------------
