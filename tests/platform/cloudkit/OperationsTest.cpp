@@ -189,6 +189,30 @@ TEST_F(CloudKitTest, SharedAssetContentStaysWhileAnyRecordUsesItAndFailedSavesLe
     EXPECT_EQ(container->admin().assetContents()->size(), 1u);
 }
 
+TEST_F(CloudKitTest, OpeningTheServerSweepsOnlyOldAbandonedAssetFiles) {
+    std::string local = writeFile((tmp / "kept").string(), "kept content");
+    Record r = node("kept");
+    r.setObject("data", Value(Asset::make(local)));
+    ASSERT_FALSE(modify(*db, {r}).error);
+    const fs::path assets = fs::path(root) / "assets";
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
+    auto contents = container->admin().assetContents();
+    ASSERT_TRUE(contents.ok());
+    for (const auto& hash : *contents)
+        fs::last_write_time(assets / hash, old);
+    const std::string orphan(64, 'a');
+    for (const std::string& name : {orphan, std::string("tmp-old"), std::string("tmp-new")})
+        writeFile((assets / name).string(), "left behind");
+    fs::last_write_time(assets / orphan, old);
+    fs::last_write_time(assets / "tmp-old", old);
+
+    auto reopened = openContainer(root, "alice", "mac-b");
+    EXPECT_FALSE(fs::exists(assets / orphan));
+    EXPECT_FALSE(fs::exists(assets / "tmp-old"));
+    EXPECT_TRUE(fs::exists(assets / "tmp-new"));
+    EXPECT_EQ(container->admin().assetContents()->size(), 1u);  // the referenced content stays
+}
+
 // --- Queries -------------------------------------------------------------------
 
 TEST_F(CloudKitTest, QueryByReferencePagesInPathOrderWithCursorsCarryingTheZone) {

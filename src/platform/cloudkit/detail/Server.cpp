@@ -132,17 +132,38 @@ Result<std::shared_ptr<Server>> Server::open(const std::string& cloudRoot) {
         if (auto error = server->createSchema())
             return error;
     }
-    // Temporary asset files left by writers that died mid-write.
-    auto now = fs::file_time_type::clock::now();
-    for (const auto& entry : fs::directory_iterator(fs::path(cloudRoot) / "assets", ec)) {
-        if (entry.path().filename().string().rfind("tmp-", 0) != 0)
-            continue;
-        std::error_code timeError;
-        auto written = fs::last_write_time(entry.path(), timeError);
-        if (!timeError && now - written > std::chrono::hours(1))
-            fs::remove(entry.path(), timeError);
+    {
+        MutexLock lock(server->mutex_);
+        server->sweepAbandonedFiles();
     }
     return server;
+}
+
+// Files of writers that died: temporary files, and content whose transaction
+// never committed. Only files older than an hour are considered, so that a
+// live writer's files are never touched; content is checked under the write
+// lock like every other removal.
+void Server::sweepAbandonedFiles() {
+    if (begin(true))
+        return;
+    const auto now = fs::file_time_type::clock::now();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(assetFolder(), ec)) {
+        const std::string name = entry.path().filename().string();
+        std::error_code timeError;
+        auto written = fs::last_write_time(entry.path(), timeError);
+        if (timeError || now - written < std::chrono::hours(1))
+            continue;
+        if (name.rfind("tmp-", 0) == 0) {
+            fs::remove(entry.path(), timeError);
+        } else if (isStoredAssetName(name)) {
+            Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
+            s.bind(1, name);
+            if (s.step() != SQLITE_ROW || s.integer(0) <= 0)
+                fs::remove(entry.path(), timeError);
+        }
+    }
+    rollback();
 }
 
 Server::Server(std::string root, sqlite3* db) : root_(std::move(root)), db_(db) {}

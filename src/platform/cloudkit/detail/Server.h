@@ -156,6 +156,7 @@ class Server {
 
     Server(std::string root, sqlite3* db);
     ErrorPtr createSchema() REQUIRES(mutex_);
+    void sweepAbandonedFiles() REQUIRES(mutex_);
     ErrorPtr sqliteError(const char* what) const REQUIRES(mutex_);
     ErrorPtr exec(const char* sql) REQUIRES(mutex_);
     ErrorPtr begin(bool write) REQUIRES(mutex_);
