@@ -15,6 +15,8 @@ find_program(PROTOC_EXECUTABLE NAMES protoc)
 
 if(KP_BUILD_TESTS OR KP_BUILD_BENCH)
   find_package(GTest REQUIRED)
+  # The loopback test server; Debian builds it as a shared library.
+  pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 endif()
 if(KP_BUILD_BENCH)
   find_package(benchmark REQUIRED)

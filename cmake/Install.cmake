@@ -34,14 +34,22 @@ endfunction()
 function(kp_install_library name path headers)
   kp_component_of(component ${name})
   string(REGEX MATCH "^[^/]+" group "${path}")
-  set_target_properties(${name} PROPERTIES OUTPUT_NAME kestrel_${component} EXPORT_NAME ${component})
-  if(BUILD_SHARED_LIBS)
+  get_target_property(type ${name} TYPE)
+  set(scope PUBLIC)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    # Header-only: nothing to link, only headers and usage requirements.
+    set(scope INTERFACE)
+    set_target_properties(${name} PROPERTIES EXPORT_NAME ${component})
+  else()
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME kestrel_${component} EXPORT_NAME ${component})
+  endif()
+  if(BUILD_SHARED_LIBS AND NOT scope STREQUAL "INTERFACE")
     # Installed side by side, the libraries find each other wherever the
     # prefix is.
     set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION}
       SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR} INSTALL_RPATH "$ORIGIN")
   endif()
-  target_compile_features(${name} PUBLIC cxx_std_20)
+  target_compile_features(${name} ${scope} cxx_std_20)
   add_library(Kestrel::${component} ALIAS ${name})
   set_property(GLOBAL APPEND PROPERTY KP_INSTALLED_LIBRARIES ${name})
   set_property(GLOBAL PROPERTY KP_GROUP_OF_${name} ${group})
@@ -68,6 +76,10 @@ function(kp_library_links out library)
   get_property(libraries GLOBAL PROPERTY KP_INSTALLED_LIBRARIES)
   get_target_property(links ${library} LINK_LIBRARIES)
   get_target_property(interface ${library} INTERFACE_LINK_LIBRARIES)
+  get_target_property(type ${library} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(links ${interface})
+  endif()
   set(deps "")
   set(public "")
   set(externals "")
@@ -157,6 +169,11 @@ function(kp_write_pkg_config library)
   file(RELATIVE_PATH to_prefix /root/${KP_INSTALL_PKGCONFIGDIR} /root)
   string(REGEX REPLACE "/$" "" to_prefix "${to_prefix}")
   set(pc ${CMAKE_BINARY_DIR}/pkgconfig/kestrel-${component}.pc)
+  get_target_property(type ${library} TYPE)
+  set(own_lib "-L\${libdir} -lkestrel_${component} ")
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(own_lib "")
+  endif()
   file(WRITE ${pc}
     "prefix=\${pcfiledir}/${to_prefix}\n"
     "includedir=\${prefix}/${KP_INSTALL_INCLUDEDIR}/${component}\n"
@@ -167,7 +184,7 @@ function(kp_write_pkg_config library)
     "Requires: ${requires}\n"
     "Requires.private: ${requires_private}\n"
     "Cflags: -I\${includedir}\n"
-    "Libs: -L\${libdir} -lkestrel_${component} ${libs}\n"
+    "Libs: ${own_lib}${libs}\n"
     "Libs.private: ${libs_private}\n")
   if(KP_INSTALL)
     install(FILES ${pc} DESTINATION ${KP_INSTALL_PKGCONFIGDIR} COMPONENT ${component})

@@ -33,7 +33,8 @@ void printValues(const plat::Value& task) {
     auto json = plat::JSONSerialization::stringWithJSONObject(
         plat::Array{plat::Value(jsonSafe)}, plat::JSONWritingPrettyPrinted | plat::JSONWritingSortedKeys);
     std::printf("JSON:\n%s\n\n", json.ok() ? json->c_str() : json.error()->description().c_str());
-    auto plist = plat::PropertyListSerialization::dataWithPropertyList(task, plat::PropertyListSerialization::Format::XML);
+    auto plist = plat::PropertyListSerialization::dataWithPropertyList(
+        task, plat::PropertyListSerialization::Format::XML);
     std::printf("property list:\n%s\n", plist.ok() ? plist->toString().c_str() : "(failed)");
     auto parsed = json::JSON::create(plat::Data::fromString(json.ok() ? *json : "[]"));
     if (parsed.ok()) {
@@ -49,10 +50,13 @@ int main() {
     printValues(makeTask("Water the plants", false, 1));
 
     auto& center = plat::NotificationCenter::defaultCenter();
-    auto token = center.addObserverForName("tasksDidChangeNotification", nullptr, [](const plat::Notification& n) {
-        std::printf("%s\n", plat::format("received %@ on the main thread: %d", n.name, MainLoop::isMainThread()).c_str());
-        MainLoop::stop();
-    });
+    auto token =
+        center.addObserverForName("tasksDidChangeNotification", nullptr, [](const plat::Notification& n) {
+            std::printf(
+                "%s\n",
+                plat::format("received %@ on the main thread: %d", n.name, MainLoop::isMainThread()).c_str());
+            MainLoop::stop();
+        });
     auto timer = TimerSource::create(Queue::main());
     timer->setTimer(0.05);
     timer->setEventHandler([&center] { center.postNotificationName("tasksDidChangeNotification"); });

@@ -1,5 +1,7 @@
 #include "crashcapture/KCRAsyncFrameCursor.h"
 
+#include "crashcapture/KCRAsyncDwarfEncoding.h"
+
 namespace kcr::async {
 
 const char* frame_error_text(frame_error_t error) {
@@ -72,9 +74,11 @@ frame_error_t async_frame_cursor_next_with_readers(async_frame_cursor* cursor,
 }
 
 frame_error_t async_frame_cursor_next(async_frame_cursor* cursor) {
-    // The table-driven readers (compact unwind, then DWARF call frames) go in
-    // front of the frame-pointer chain once they read these images.
-    static constexpr async_frame_reader kReaders[] = {async_frame_read_frame_pointer};
+    // Call-frame tables first: they describe code built without frame
+    // pointers (the system's libraries); the saved frame-pointer chain is the
+    // fall-back for code they do not cover.
+    static constexpr async_frame_reader kReaders[] = {async_frame_read_dwarf_unwind,
+                                                      async_frame_read_frame_pointer};
     return async_frame_cursor_next_with_readers(cursor, kReaders, sizeof kReaders / sizeof *kReaders);
 }
 

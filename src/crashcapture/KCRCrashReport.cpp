@@ -151,6 +151,8 @@ struct TreeBuilder {
             fail("Crash report is missing System Information section");
         if (info->os_version == nullptr)
             fail("Crash report is missing System Information OS version field");
+        // 0 is the schema's default: the writer recorded no time, which is
+        // not the same as a crash at the 1970 epoch.
         std::optional<plat::Date> timestamp;
         if (info->timestamp != 0) {
             timestamp = plat::Date::fromTimeIntervalSince1970(static_cast<double>(info->timestamp));
@@ -267,6 +269,8 @@ struct TreeBuilder {
     KCRCrashReportBinaryImageInfoPtr imageInfo(const Kcr__CrashReport__BinaryImage* image) const {
         if (image == nullptr || image->name == nullptr)
             fail("Missing image name in image record");
+        // An empty build ID reads as none, so the formatter never prints an
+        // empty UUID column.
         std::optional<std::vector<uint8_t>> uuid;
         if (image->has_uuid && image->uuid.len > 0 && image->uuid.data != nullptr) {
             uuid.emplace(image->uuid.data, image->uuid.data + image->uuid.len);
@@ -302,7 +306,12 @@ struct TreeBuilder {
             stackFrames(exception->frames, exception->n_frames));
     }
 
-    // The steps run in this order, and the first failure ends the build.
+    // The steps run in this order, and the first failure ends the build, so
+    // the order decides which description a report with several faults gets
+    // (the UUID first; threads before images). Machine information is read
+    // before anything holding addresses: its processor decides both the
+    // system's processor (the architecture field only stands in without it)
+    // and whether return addresses carry pointer-authentication bits.
     KCRCrashReport::Contents contents(const Kcr__CrashReport& message) {
         KCRCrashReport::Contents c;
         c.uuid = reportUUID(message.report_info);
@@ -344,6 +353,9 @@ void UnpackedReportDeleter::operator()(Kcr__CrashReport* message) const {
 }
 
 plat::Result<UnpackedReport> decodeCrashData(const uint8_t* bytes, std::size_t length) {
+    // A header with no message at all is a truncated file, not an empty report;
+    // the magic is checked before the version so that a foreign file is never
+    // reported as a newer version of ours.
     if (bytes == nullptr || length < wire::kHeaderSize + 1) {
         return invalidReportError("Could not decode truncated crash log");
     }
@@ -398,6 +410,9 @@ KCRCrashReport::KCRCrashReport(Contents contents) : c_(std::move(contents)) {
 }
 
 KCRCrashReportBinaryImageInfoPtr KCRCrashReport::imageForAddress(uint64_t address) const {
+    // Report order decides between overlapping images; comparing the offset
+    // with the size (not base + size with the address) cannot overflow for an
+    // image at the top of the address space.
     for (const auto& image : c_.images) {
         uint64_t base = image->imageBaseAddress();
         if (address >= base && address - base < image->imageSize())

@@ -37,9 +37,7 @@ bool numberIsTrue(const plat::Value& n) {
 }
 
 bool hasPercentEscape(std::string_view s) {
-    auto isHex = [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    };
+    auto isHex = [](char c) { return plat::text::hexDigitValue(c) >= 0; };
     for (std::size_t i = 0; i + 2 < s.size(); ++i) {
         if (s[i] == '%' && isHex(s[i + 1]) && isHex(s[i + 2]))
             return true;

@@ -29,6 +29,8 @@ Type detail::typeOf(const plat::Value& v) {
 
 namespace {
 
+// Surrogates and values past U+10FFFF cannot be written as UTF-8; they become
+// U+FFFD rather than bytes no reader accepts.
 void appendUTF8(std::string& out, char32_t c) {
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
         c = 0xFFFD;
@@ -63,6 +65,9 @@ std::optional<Type> TypeFromRawValue(int rawValue) {
     return static_cast<Type>(rawValue);
 }
 
+// Data is taken as JSON text and parsed, as the platform's JSON type does:
+// there is no data kind to store it as. Text that does not parse leaves a
+// null value without an error (the platform's behaviour, kept on purpose).
 JSON::JSON(plat::Value object) {
     if (const plat::Data* data = object.asData()) {
         plat::Result<plat::Value> parsed = plat::JSONSerialization::JSONObjectWithData(*data);
@@ -78,6 +83,7 @@ JSON::JSON(std::optional<plat::Value> object) {
         *this = JSON(std::move(*object));
 }
 
+// A char is one Latin-1 code point, not a UTF-8 byte: 0xE9 becomes "é".
 JSON::JSON(char c) : JSON(oneCharacter(static_cast<unsigned char>(c))) {}
 
 JSON::JSON(char32_t c) : JSON(oneCharacter(c)) {}
@@ -144,6 +150,9 @@ std::optional<JSON> JSON::fromRawValue(plat::Value rawValue) {
     return j;
 }
 
+// Kinds JSON has no type for (dates, sets, objects) are not stored: the type
+// becomes Unknown over a null object and remembers UnsupportedType, which
+// subscripts on it then report instead of a plain wrong-type error.
 void JSON::assignTagged(const plat::Value& object) {
     error_.reset();
     type_ = detail::typeOf(object);

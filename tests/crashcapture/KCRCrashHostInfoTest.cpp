@@ -11,17 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/Log.h"
+#include "support/CapturedLog.h"
 
 namespace {
 
-struct CapturedLog {
-    std::vector<std::string> lines;
-    CapturedLog() {
-        plat::setLogSink([this](std::string_view line) { lines.emplace_back(line); });
-    }
-    ~CapturedLog() { plat::setLogSink(nullptr); }
-};
+using testsupport::CapturedLog;
 
 }  // namespace
 
@@ -44,11 +38,11 @@ TEST(KCRCrashHostInfo, ReleasesScanAsThreeNumbers) {
         EXPECT_EQ(version.minor, c.minor);
         EXPECT_EQ(version.revision, c.revision);
         if (c.logged) {
-            ASSERT_EQ(log.lines.size(), 1u);
-            EXPECT_EQ(log.lines[0],
+            ASSERT_EQ(log.lines().size(), 1u);
+            EXPECT_EQ(log.lines()[0],
                       "[KCRCrashReporter] Unexpected kern.osrelease string format: " + c.release);
         } else {
-            EXPECT_TRUE(log.lines.empty());
+            EXPECT_TRUE(log.lines().empty());
         }
     }
     auto host = KCRCrashHostInfo::currentHostInfo();

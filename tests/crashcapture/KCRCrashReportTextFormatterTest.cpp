@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "crashcapture/CrashReportBuilder.h"
-#include "platform/foundation/Log.h"
+#include "support/CapturedLog.h"
 
 using kcrtest::CrashReport;
 
@@ -17,11 +17,6 @@ namespace {
 // Captures the platform log for the test's duration.
 class KCRCrashReportTextFormatterTest : public testing::Test {
   protected:
-    void SetUp() override {
-        plat::setLogSink([this](std::string_view line) { logged_.emplace_back(line); });
-    }
-    void TearDown() override { plat::setLogSink(nullptr); }
-
     static KCRCrashReportPtr decode(const CrashReport& fields) {
         auto file = kcrtest::packFile(fields);
         auto report = KCRCrashReport::create(file.data(), file.size());
@@ -50,7 +45,7 @@ class KCRCrashReportTextFormatterTest : public testing::Test {
         return lines;
     }
 
-    std::vector<std::string> logged_;
+    testsupport::CapturedLog log_;
 };
 
 std::string readFile(const std::string& path) {
@@ -69,8 +64,8 @@ TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(actual, expected);
     // Linux symbols keep their leading "_"; each one is noted as such.
-    EXPECT_EQ(logged_.size(), 3u);
-    EXPECT_EQ(logged_[1],
+    EXPECT_EQ(log_.lines().size(), 3u);
+    EXPECT_EQ(log_.lines()[1],
               "[KCRCrashReporter] Symbol \"_ZN7planner4Task4saveEv\" prefix rules are unknown for this OS!");
 }
 
@@ -130,13 +125,13 @@ TEST_F(KCRCrashReportTextFormatterTest, FrameOutsideEveryImage) {
     KCRCrashReportStackFrameInfo zero(0, nullptr);
     EXPECT_EQ(KCRCrashReportTextFormatter::formatStackFrame(zero, 3, *report, true),
               "3   ???                                 0x0000000000000000 0x0 + 0");
-    EXPECT_TRUE(logged_.empty());
+    EXPECT_TRUE(log_.lines().empty());
 
     KCRCrashReportStackFrameInfo stray(0xdead, nullptr);
     EXPECT_EQ(KCRCrashReportTextFormatter::formatStackFrame(stray, 12, *report, false),
               "12  ???                                 0x0000dead 0x0 + 0");
-    ASSERT_EQ(logged_.size(), 1u);
-    EXPECT_EQ(logged_[0], "[KCRCrashReporter] Cannot find image for 0xdead");
+    ASSERT_EQ(log_.lines().size(), 1u);
+    EXPECT_EQ(log_.lines()[0], "[KCRCrashReporter] Cannot find image for 0xdead");
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, SymbolPrefixIsDroppedOnlyForSystemsThatAddIt) {
@@ -153,11 +148,11 @@ TEST_F(KCRCrashReportTextFormatterTest, SymbolPrefixIsDroppedOnlyForSystemsThatA
         EXPECT_EQ(symbolLine(os, "_main"), prefix + "main + 16") << os;
     EXPECT_EQ(symbolLine(0, "_"), prefix + "_ + 16");
     EXPECT_EQ(symbolLine(0, "main"), prefix + "main + 16");
-    EXPECT_TRUE(logged_.empty());
+    EXPECT_TRUE(log_.lines().empty());
     EXPECT_EQ(symbolLine(3, "_ZN3app4mainEv"), prefix + "_ZN3app4mainEv + 16");
     EXPECT_EQ(symbolLine(7, "_x"), prefix + "_x + 16");
-    ASSERT_EQ(logged_.size(), 2u);
-    EXPECT_EQ(logged_[1], "[KCRCrashReporter] Symbol \"_x\" prefix rules are unknown for this OS!");
+    ASSERT_EQ(log_.lines().size(), 2u);
+    EXPECT_EQ(log_.lines()[1], "[KCRCrashReporter] Symbol \"_x\" prefix rules are unknown for this OS!");
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, ThirtyTwoBitARMReportsUseNarrowFieldsAndTheIPAlias) {
@@ -200,21 +195,11 @@ TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) 
         fields.systemInfo.operatingSystem = os;
         return linesStartingWith(text(fields), "OS Version:")[0];
     };
-    EXPECT_EQ(osName(0),
-              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(1),
-              "OS Version:      iPhone OS 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(2),
-              "OS Version:      Mac OS X 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(4),
-              "OS Version:      Apple tvOS 6.1.0-18-amd64 (???"
-              ")");
-    EXPECT_EQ(osName(-2),
-              "OS Version:      Unknown (-2) 6.1.0-18-amd64 (???"
-              ")");
+    for (const auto& [os, name] :
+         {std::pair{0, "Mac OS X"}, std::pair{1, "iPhone OS"}, std::pair{2, "Mac OS X"},
+          std::pair{4, "Apple tvOS"}, std::pair{-2, "Unknown (-2)"}}) {
+        EXPECT_EQ(osName(os), std::string("OS Version:      ") + name + " 6.1.0-18-amd64 (??\?)") << os;
+    }
 
     struct Row {
         uint64_t type, subtype;

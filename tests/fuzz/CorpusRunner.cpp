@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
         std::filesystem::path p(argv[i]);
         if (std::filesystem::is_directory(p)) {
             for (const auto& entry : std::filesystem::recursive_directory_iterator(p)) {
-                if (entry.is_regular_file()) count += runFile(entry.path());
+                if (entry.is_regular_file())
+                    count += runFile(entry.path());
             }
         } else {
             count += runFile(p);

@@ -159,43 +159,23 @@ TEST(JSONTest, LiteralsBuildTheMatchingTypes) {
     EXPECT_EQ(JSON(std::string_view("sv")).stringValue(), "sv");
 }
 
-// RFC 8259 at the library's level: which documents are JSON and which are not.
-struct ParseCase {
-    const char* text;
-    bool accepted;
-};
-
-class ParsingTest : public ::testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParsingTest, FollowsRFC8259) {
-    const ParseCase& c = GetParam();
-    plat::Result<JSON> r = JSON::create(bytes(c.text));
-    EXPECT_EQ(r.ok(), c.accepted) << c.text;
-    if (!r.ok()) {
+// The grammar itself is the platform reader's (its refusal table covers
+// RFC 8259); here, that every kind of document reaches the library and that
+// a refusal surfaces as the format error or, through parseJSON, as null.
+TEST(JSONTest, DocumentsFollowTheReadersGrammar) {
+    for (const char* text :
+         {"[]", "{}", "[1,-0,0.5,1e5,1E-5,-1.5e+3,0e0]", "{\"a\":[true,false,null],\"b\":{}}",
+          " \t\n\r[1] \n", "[\"\\u00e9\\ud83d\\ude00\"]", "[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]",
+          "[\"\xc3\xa9\"]"}) {
+        EXPECT_TRUE(JSON::create(bytes(text)).ok()) << text;
+    }
+    for (const char* text : {"", "[-01]", "[\"\xc3\"]", "[nul]", "\v[1]", "[1][2]"}) {
+        plat::Result<JSON> r = JSON::create(bytes(text));
+        ASSERT_FALSE(r.ok()) << text;
         EXPECT_EQ(r.error()->code(), 3840);
-        EXPECT_EQ(JSON::parseJSON(c.text).type(), Type::Null);
+        EXPECT_EQ(JSON::parseJSON(text).type(), Type::Null) << text;
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Documents, ParsingTest,
-    ::testing::Values(ParseCase{"[]", true}, ParseCase{"{}", true},
-                      ParseCase{"[1,-0,0.5,1e5,1E-5,-1.5e+3,0e0]", true},
-                      ParseCase{"{\"a\":[true,false,null],\"b\":{}}", true}, ParseCase{" \t\n\r[1] \n", true},
-                      ParseCase{"[\"\\u00e9\\ud83d\\ude00\"]", true},
-                      ParseCase{"[\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"]", true}, ParseCase{"[\"\xc3\xa9\"]", true},
-                      ParseCase{"[1,]", false}, ParseCase{"{\"a\":1,}", false}, ParseCase{"[01]", false},
-                      ParseCase{"[-01]", false}, ParseCase{"[-]", false}, ParseCase{"[1.]", false},
-                      ParseCase{"[.5]", false}, ParseCase{"[+1]", false}, ParseCase{"[0x10]", false},
-                      ParseCase{"[\"\x01\"]", false}, ParseCase{"[\"a\nb\"]", false},
-                      ParseCase{"[\"\xff\"]", false}, ParseCase{"[\"\xc3\"]", false},
-                      ParseCase{"[\"\xed\xa0\x80\"]", false}, ParseCase{"[\"\\ud800\"]", false},
-                      ParseCase{"[\"\\x\"]", false}, ParseCase{"[1e400]", false}, ParseCase{"{a:1}", false},
-                      ParseCase{"['a']", false}, ParseCase{"[1 2]", false}, ParseCase{"{\"a\" 1}", false},
-                      ParseCase{"{\"a\":1 \"b\":2}", false}, ParseCase{"[NaN]", false},
-                      ParseCase{"[Infinity]", false}, ParseCase{"", false}, ParseCase{"[", false},
-                      ParseCase{"[1]x", false}, ParseCase{"[1][2]", false}, ParseCase{"/*c*/[1]", false},
-                      ParseCase{"[tru]", false}, ParseCase{"[nul]", false}, ParseCase{"\v[1]", false}));
 
 TEST(JSONTest, ParsedNumbersKeepTheirKind) {
     JSON doc = JSON::parseJSON(

@@ -72,9 +72,11 @@ TEST(SubscriptsTest, KeysAreFoundInSmallAndLargeMaps) {
     EXPECT_EQ(small["ad"].error(), JSONValueError::NotExist);
 
     plat::Dictionary members;
-    for (int i = 0; i < 40; ++i) members.set("key" + std::to_string(i), plat::Value(i));
+    for (int i = 0; i < 40; ++i)
+        members.set("key" + std::to_string(i), plat::Value(i));
     JSON large(members);
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(large["key" + std::to_string(i)].integerValue(), i);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(large["key" + std::to_string(i)].integerValue(), i);
     EXPECT_EQ(large["key40"].error(), JSONValueError::NotExist);
     EXPECT_EQ((JSON::arrayLiteral({large})[{0, "key39"}].integerValue()), 39);
 }

@@ -61,8 +61,8 @@ class BinaryStore : public InMemoryStore {
     // binary store.
     static Result<Dictionary> metadataForStoreAtPath(const std::string& path);
 
-    // Registers the "Binary" type with PersistentStoreCoordinator. Runs by
-    // itself when this file is linked; calling it again is harmless.
+    // The "Binary" type is built in (the coordinator's store registry names
+    // it); this registers its factory again, which is harmless.
     static void registerStoreType();
 
   private:

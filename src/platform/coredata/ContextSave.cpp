@@ -158,6 +158,8 @@ ErrorPtr ManagedObjectContext::save() {
     if (!hasChanges())
         return nullptr;
     postSaveNotification(ManagedObjectContextWillSaveNotification, Dictionary());
+    // Pending changes may cancel out (an object inserted and deleted again):
+    // ask again after processing them, so such a save writes nothing.
     processPendingChanges();
     if (!hasChanges())
         return nullptr;
@@ -197,6 +199,8 @@ bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
             continue;
         const ManagedObject::ToMany* tm =
             o.toMany_.size() > r->toManyIndex() ? o.toMany_[r->toManyIndex()].get() : nullptr;
+        // An unordered to-many whose inverse is a to-one is stored in the
+        // members' rows only: changing it leaves this row as it was.
         bool derived = r->inverseRelationship() && !r->inverseRelationship()->isToMany() && !r->isOrdered();
         if (tm && tm->changed && !derived)
             return true;
@@ -280,6 +284,8 @@ void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject
 ErrorPtr ManagedObjectContext::saveToStore() {
     std::vector<std::pair<ManagedObject*, uint64_t>> versions;
     StoreChanges changes = collectStoreChanges(versions);
+    // Nothing in the context changes until the store has taken the save: a
+    // refused save leaves every object as it was, to be saved again.
     if (auto error = coordinator_->save(changes))
         return error;
     commitSaved(versions);

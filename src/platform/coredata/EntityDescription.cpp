@@ -1,11 +1,10 @@
 #include "platform/coredata/EntityDescription.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectModel.h"
+#include "platform/security/Digest.h"
 
 namespace plat::coredata {
 namespace {
@@ -18,13 +17,6 @@ void appendField(std::string& out, std::string_view text) {
 
 void appendField(std::string& out, uint64_t number) {
     appendField(out, std::to_string(number));
-}
-
-Data sha256(std::string_view input) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
-    return Data(digest, length);
 }
 
 void appendPropertyHashInput(std::string& out, const PropertyDescription& p) {
@@ -191,7 +183,7 @@ std::string EntityDescription::versionHashInput() const {
 }
 
 void EntityDescription::computeVersionHash() {
-    versionHash_ = sha256(versionHashInput());
+    versionHash_ = security::sha256(versionHashInput());
 }
 
 }  // namespace plat::coredata

@@ -18,7 +18,7 @@ ErrorPtr InMemoryStore::load(const std::shared_ptr<const ManagedObjectModel>& mo
     setModel(model);
     if (identifier().empty())
         setIdentifier(UUID().UUIDString());
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.set(StoreTypeKey, Value(type()));
     metadata_.set(StoreUUIDKey, Value(identifier()));
     Dictionary hashes;

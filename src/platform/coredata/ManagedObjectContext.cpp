@@ -52,12 +52,12 @@ const ManagedObjectModel& ManagedObjectContext::model() const {
 }
 
 Dictionary ManagedObjectContext::userInfo() const {
-    std::lock_guard lock(userInfoMutex_);
+    plat::MutexLock lock(userInfoMutex_);
     return userInfo_;
 }
 
 void ManagedObjectContext::setUserInfo(Dictionary userInfo) {
-    std::lock_guard lock(userInfoMutex_);
+    plat::MutexLock lock(userInfoMutex_);
     userInfo_ = std::move(userInfo);
 }
 
@@ -73,6 +73,9 @@ void ManagedObjectContext::performBlock(std::function<void()> block) {
     });
 }
 
+// Runs the block on the calling thread once it is the queue's turn (sync),
+// not on the queue's own thread, so nested waits across contexts cannot
+// deadlock; on the context's own queue it runs at once (re-entrant).
 void ManagedObjectContext::performBlockAndWait(const std::function<void()>& block) {
     if (type_ == ConcurrencyType::Confinement || queue_.isCurrent()) {
         block();
@@ -369,6 +372,9 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
 Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const FetchRequest& request) {
     const EntityDescription& entity = fetchEntity(request);
     processPendingChanges();
+    // With unsaved changes the store's window would count rows this context
+    // has deleted or changed: fetch unwindowed, then filter, add the unsaved
+    // inserts, order and window here.
     const bool dirty = hasChanges();
     // Rows of several stores come store by store: order and window them here.
     const bool inMemoryOrder = dirty || (!parent_ && coordinator_->persistentStores().size() > 1);
@@ -585,6 +591,8 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
         if (o->id_->isTemporaryID())
             byEntity[o->entity()].push_back(o.get());
     }
+    // One reservation per entity; keys reserved for an entity whose batch
+    // fails later are lost, never reused.
     auto coordinator = persistentStoreCoordinator();
     for (auto& [entity, list] : byEntity) {
         auto ids = coordinator->newObjectIDs(*entity, list.size());

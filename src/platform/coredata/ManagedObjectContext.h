@@ -29,7 +29,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -38,6 +37,7 @@
 #include "platform/coredata/ManagedObject.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 
 namespace plat::coredata {
@@ -208,8 +208,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     dispatch::Queue queue_;
     std::shared_ptr<PersistentStoreCoordinator> coordinator_;
     std::shared_ptr<ManagedObjectContext> parent_;
-    mutable std::mutex userInfoMutex_;
-    Dictionary userInfo_;
+    mutable plat::Mutex userInfoMutex_;
+    Dictionary userInfo_ GUARDED_BY(userInfoMutex_);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -11,13 +11,14 @@ bool PersistentStore::isReadOnly() const {
 }
 
 Dictionary PersistentStore::metadata() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     return metadata_;
 }
 
 void PersistentStore::setMetadata(Dictionary metadata) {
-    std::lock_guard lock(metadataMutex_);
-    for (const char* key : {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
+    plat::MutexLock lock(metadataMutex_);
+    for (const char* key :
+         {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
         if (const Value* own = metadata_.find(key))
             metadata.set(key, *own);
     }

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "platform/coredata/FetchRequest.h"
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/ManagedObjectModel.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Result.h"
 
 namespace plat::coredata {
@@ -84,10 +84,10 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     bool isReadOnly() const;
     // The stored metadata (StoreTypeKey, StoreUUIDKey, the model's hashes and
     // whatever callers added).
-    Dictionary metadata() const;
+    Dictionary metadata() const EXCLUDES(metadataMutex_);
     // Replaces the metadata except the store's own keys; written with the next
     // save.
-    void setMetadata(Dictionary metadata);
+    void setMetadata(Dictionary metadata) EXCLUDES(metadataMutex_);
 
     // --- The coordinator's interface ---------------------------------------
 
@@ -118,6 +118,9 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // Applies changes in one transaction. ManagedObjectMergeError (133020)
     // when a row's version differs from the one read; nothing is written then.
     virtual ErrorPtr save(const StoreChanges& changes) = 0;
+    // Writes the metadata now, for stores that can write it apart from their
+    // rows; the others write it with their next save.
+    virtual ErrorPtr writeMetadata() { return nullptr; }
     // Closes files. Nothing may be called after it.
     virtual void unload() {}
 
@@ -131,8 +134,8 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
     void setModel(std::shared_ptr<const ManagedObjectModel> model) { model_ = std::move(model); }
     // Metadata as stored; setMetadata keeps the store's own keys.
-    Dictionary metadata_;
-    mutable std::mutex metadataMutex_;
+    mutable plat::Mutex metadataMutex_;
+    Dictionary metadata_ GUARDED_BY(metadataMutex_);
 
   private:
     std::optional<plat::URL> url_;

@@ -3,40 +3,13 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/CoreDataErrors.h"
-#include "platform/coredata/InMemoryStore.h"
-#include "platform/coredata/SQLiteStore.h"
+#include "platform/coredata/detail/StoreRegistry.h"
 
 namespace plat::coredata {
-namespace {
-
-struct Factories {
-    std::mutex mutex;
-    std::map<std::string, PersistentStoreCoordinator::StoreFactory> byType;
-};
-
-Factories& factories() {
-    static Factories* f = [] {
-        auto* made = new Factories;
-        made->byType[InMemoryStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
-                                             const Dictionary& options) {
-            return std::make_shared<InMemoryStore>(url, configuration, options);
-        };
-        made->byType[SQLiteStoreType] = [](const std::optional<URL>& url, const std::string& configuration,
-                                           const Dictionary& options) {
-            return std::make_shared<SQLiteStore>(url, configuration, options);
-        };
-        return made;
-    }();
-    return *f;
-}
-
-}  // namespace
 
 void PersistentStoreCoordinator::registerStoreType(const std::string& type, StoreFactory make) {
-    std::lock_guard lock(factories().mutex);
-    factories().byType[type] = std::move(make);
+    registry::registerStoreType(type, std::move(make));
 }
 
 std::shared_ptr<PersistentStoreCoordinator> PersistentStoreCoordinator::create(
@@ -56,17 +29,12 @@ PersistentStoreCoordinator::~PersistentStoreCoordinator() {
 Result<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::addPersistentStore(
     const std::string& type, const std::string& configuration, const std::optional<URL>& url,
     const Dictionary& options) {
-    StoreFactory make;
-    {
-        std::lock_guard lock(factories().mutex);
-        auto it = factories().byType.find(type);
-        if (it != factories().byType.end())
-            make = it->second;
-    }
+    auto storeType = registry::storeTypeNamed(type);
+    StoreFactory make = storeType ? storeType->make : nullptr;
     if (!make)
         return makeError(PersistentStoreInvalidTypeError, "Unknown store type \"" + type + "\".");
-    std::lock_guard lock(mutex_);
-    if (url && persistentStoreForURL(*url))
+    Lock lock(mutex_);
+    if (url && storeForURLLocked(*url))
         return makeError(PersistentStoreOpenError,
                          "The store at " + url->absoluteString() + " is already added.");
     auto store = make(url, configuration, options);
@@ -77,7 +45,7 @@ Result<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::addPersiste
 }
 
 ErrorPtr PersistentStoreCoordinator::removePersistentStore(const std::shared_ptr<PersistentStore>& store) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     for (auto it = stores_.begin(); it != stores_.end(); ++it) {
         if (*it == store) {
             store->unload();
@@ -89,12 +57,16 @@ ErrorPtr PersistentStoreCoordinator::removePersistentStore(const std::shared_ptr
 }
 
 std::vector<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::persistentStores() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     return stores_;
 }
 
 std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForURL(const URL& url) const {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
+    return storeForURLLocked(url);
+}
+
+std::shared_ptr<PersistentStore> PersistentStoreCoordinator::storeForURLLocked(const URL& url) const {
     URL wanted = url.URLByStandardizingPath();
     for (const auto& store : stores_) {
         if (store->URL() && store->URL()->URLByStandardizingPath() == wanted)
@@ -105,7 +77,7 @@ std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForU
 
 std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForIdentifier(
     const std::string& identifier) const {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     for (const auto& store : stores_) {
         if (store->identifier() == identifier)
             return store;
@@ -131,7 +103,7 @@ ManagedObjectIDPtr PersistentStoreCoordinator::managedObjectIDForURIRepresentati
 }
 
 void PersistentStoreCoordinator::performBlockAndWait(const std::function<void()>& block) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     block();
 }
 
@@ -147,7 +119,12 @@ std::shared_ptr<PersistentStore> PersistentStoreCoordinator::storeFor(const Mana
 
 Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const FetchRequest& request,
                                                                        const EntityDescription& entity) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
+    return fetchRowsLocked(request, entity);
+}
+
+Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsLocked(
+    const FetchRequest& request, const EntityDescription& entity) {
     if (stores_.size() == 1)
         return stores_[0]->fetchRows(request, entity);
     // Several stores: gather everything; the window applies to the rows as
@@ -172,10 +149,12 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRows(const Fet
 
 Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& request,
                                                           const EntityDescription& entity) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
+    // With several stores the window applies to the gathered rows, which no
+    // single store can count: fetch and count them here.
     if (stores_.size() == 1)
         return stores_[0]->countRows(request, entity);
-    auto rows = fetchRows(request, entity);
+    auto rows = fetchRowsLocked(request, entity);
     if (!rows)
         return rows.error();
     return rows->size();
@@ -188,22 +167,15 @@ Result<Dictionary> PersistentStoreCoordinator::metadataForPersistentStoreOfType(
     if (!url.isFileURL())
         return makeError(PersistentStoreOpenError, "Store metadata can only be read from a file URL.");
     const std::string path = url.path();
-    std::string found;
-    Result<Dictionary> metadata = Dictionary();
-    if (SQLiteStore::isSQLiteStoreFile(path)) {
-        found = SQLiteStoreType;
-        metadata = SQLiteStore::metadataForStoreAtPath(path);
-    } else if (BinaryStore::isBinaryStoreFile(path)) {
-        found = BinaryStoreType;
-        metadata = BinaryStore::metadataForStoreAtPath(path);
-    } else {
-        // Neither kind: let the SQLite reader say whether the file is missing
-        // or foreign.
-        return SQLiteStore::metadataForStoreAtPath(path);
-    }
-    if (metadata && !type.empty() && type != found)
+    auto found = registry::storeTypeOfFile(path);
+    // No type claims the file: the default type's reader says whether it is
+    // missing or foreign.
+    if (!found)
+        return registry::defaultFileType().readMetadata(path);
+    Result<Dictionary> metadata = found->readMetadata(path);
+    if (metadata && !type.empty() && type != found->name)
         return makeError(PersistentStoreTypeMismatchError,
-                         "The store at " + path + " is of type " + found + ", not " + type + ".");
+                         "The store at " + path + " is of type " + found->name + ", not " + type + ".");
     return metadata;
 }
 
@@ -211,10 +183,11 @@ ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata, con
                                                  const URL& url) {
     if (!url.isFileURL())
         return makeError(PersistentStoreOpenError, "Store metadata can only be written to a file URL.");
-    if (!type.empty() && type != SQLiteStoreType)
+    auto storeType = type.empty() ? registry::defaultFileType() : registry::storeTypeNamed(type);
+    if (!storeType || !storeType->writeMetadata)
         return makeError(PersistentStoreOperationError,
                          "Only SQLite store files can have their metadata changed in place.");
-    return SQLiteStore::setMetadataForStoreAtPath(metadata, url.path());
+    return storeType->writeMetadata(metadata, url.path());
 }
 
 Dictionary PersistentStoreCoordinator::metadataForPersistentStore(
@@ -224,17 +197,15 @@ Dictionary PersistentStoreCoordinator::metadataForPersistentStore(
 
 ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata,
                                                  const std::shared_ptr<PersistentStore>& store) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     if (std::find(stores_.begin(), stores_.end(), store) == stores_.end())
         return makeError(PersistentStoreOperationError, "The store is not one of the coordinator's stores.");
     store->setMetadata(metadata);
-    if (auto* sqliteStore = dynamic_cast<SQLiteStore*>(store.get()))
-        return sqliteStore->writeMetadata();
-    return nullptr;
+    return store->writeMetadata();
 }
 
 Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& id) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     auto store = storeFor(id);
     if (!store)
         return SnapshotPtr();
@@ -243,7 +214,7 @@ Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& 
 
 Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(
     const ManagedObjectID& id, const RelationshipDescription& r) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     auto store = storeFor(id);
     if (!store)
         return std::vector<ManagedObjectIDPtr>();
@@ -252,7 +223,7 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(
 
 Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs(
     const EntityDescription& entity, std::size_t count) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     if (stores_.empty())
         return makeError(PersistentStoreSaveError, "The coordinator has no persistent store.");
     auto& store = stores_[0];
@@ -267,27 +238,25 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs
 }
 
 ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     // A change whose store is gone (removed since the object was saved or
     // fetched) fails the whole save before anything is written: dropping it
     // would report success for data that was never stored.
-    std::vector<PersistentStore*> used;
-    ErrorPtr orphan;
-    auto check = [&](const ManagedObjectIDPtr& id) {
-        auto store = storeFor(*id);
-        if (!store && !orphan)
-            orphan = makeError(PersistentStoreSaveError, "The object " + id->description() +
-                                                             " belongs to no store of the coordinator.");
-        if (store && std::find(used.begin(), used.end(), store.get()) == used.end())
-            used.push_back(store.get());
-    };
+    std::vector<const ManagedObjectIDPtr*> owners;
     for (const auto* list : {&changes.inserted, &changes.updated, &changes.deleted})
         for (const auto& s : *list)
-            check(s->objectID);
+            owners.push_back(&s->objectID);
     for (const auto& t : changes.toMany)
-        check(t.owner);
-    if (orphan)
-        return orphan;
+        owners.push_back(&t.owner);
+    std::vector<PersistentStore*> used;
+    for (const ManagedObjectIDPtr* id : owners) {
+        auto store = storeFor(**id);
+        if (!store)
+            return makeError(PersistentStoreSaveError, "The object " + (*id)->description() +
+                                                           " belongs to no store of the coordinator.");
+        if (std::find(used.begin(), used.end(), store.get()) == used.end())
+            used.push_back(store.get());
+    }
     if (used.size() <= 1)
         return used.empty() ? nullptr : used[0]->save(changes);
     // Split by store; each part is one transaction, so with several stores a

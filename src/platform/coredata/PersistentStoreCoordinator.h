@@ -7,13 +7,16 @@
 // may open the same store file; each sees the others' saves when it reads.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/coredata/PersistentStore.h"
+#include "platform/foundation/ThreadAnnotations.h"
 
 namespace plat::coredata {
 
@@ -26,8 +29,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     const std::shared_ptr<const ManagedObjectModel>& managedObjectModel() const { return model_; }
 
     // Opens (creating when needed) a store of type at url (none for the
-    // in-memory store). Built-in types: SQLiteStoreType, InMemoryStoreType
-    // (and BinaryStoreType). Options: MigratePersistentStoresAutomaticallyOption
+    // in-memory store). Built-in types: SQLiteStoreType, InMemoryStoreType,
+    // BinaryStoreType. Options: MigratePersistentStoresAutomaticallyOption
     // together with InferMappingModelAutomaticallyOption migrate a store
     // written with another model when only entities or properties were added
     // or removed; ReadOnlyPersistentStoreOption. Errors: 134000 for an unknown
@@ -66,6 +69,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // next save.
     ErrorPtr setMetadata(const Dictionary& metadata, const std::shared_ptr<PersistentStore>& store);
 
+    // Runs block on the calling thread with the coordinator's lock held; the
+    // block may call the coordinator again (the lock is re-entered).
     void performBlockAndWait(const std::function<void()>& block);
 
     // --- For contexts ----------------------------------------------------------
@@ -85,19 +90,64 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // coordinator; with several stores, each part is its own transaction.
     ErrorPtr save(const StoreChanges& changes);
 
-    // Registers a store type: make builds an unloaded store.
+    // Registers a store type: make builds an unloaded store. The built-in
+    // types need no registering; registering one of them replaces its factory.
     using StoreFactory = std::function<std::shared_ptr<PersistentStore>(
         const std::optional<URL>& url, const std::string& configuration, const Dictionary& options)>;
     static void registerStoreType(const std::string& type, StoreFactory make);
 
   private:
+    // The coordinator's lock. The thread that holds it may take it again: a
+    // performBlockAndWait block calls the coordinator's public members, which
+    // lock it themselves. Within the coordinator no member relocks it (the
+    // shared work lives in the *Locked functions), so the analysis sees each
+    // entry point take it once.
+    class CAPABILITY("mutex") ReentrantMutex {
+      public:
+        void lock() ACQUIRE() {
+            if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+                ++depth_;
+                return;
+            }
+            mutex_.lock();
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            depth_ = 1;
+        }
+        void unlock() RELEASE() {
+            if (--depth_ > 0)
+                return;
+            owner_.store(std::thread::id(), std::memory_order_relaxed);
+            mutex_.unlock();
+        }
+
+      private:
+        std::mutex mutex_;
+        // Only the holder writes these; another thread reading owner_ can
+        // never see its own id there.
+        std::atomic<std::thread::id> owner_{};
+        int depth_ = 0;
+    };
+    class SCOPED_CAPABILITY Lock {
+      public:
+        explicit Lock(ReentrantMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+        ~Lock() RELEASE() { mutex_.unlock(); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        ReentrantMutex& mutex_;
+    };
+
     explicit PersistentStoreCoordinator(std::shared_ptr<const ManagedObjectModel> model)
         : model_(std::move(model)) {}
-    std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const;
+    std::shared_ptr<PersistentStore> storeFor(const ManagedObjectID& id) const REQUIRES(mutex_);
+    std::shared_ptr<PersistentStore> storeForURLLocked(const URL& url) const REQUIRES(mutex_);
+    Result<std::vector<SnapshotPtr>> fetchRowsLocked(const FetchRequest& request,
+                                                     const EntityDescription& entity) REQUIRES(mutex_);
 
     std::shared_ptr<const ManagedObjectModel> model_;
-    mutable std::recursive_mutex mutex_;
-    std::vector<std::shared_ptr<PersistentStore>> stores_;
+    mutable ReentrantMutex mutex_;
+    std::vector<std::shared_ptr<PersistentStore>> stores_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::coredata

@@ -392,7 +392,7 @@ std::shared_ptr<const Predicate::MemberIndex> Predicate::memberIndex() const {
     const Array* members = membersOf(rhs_->constantValue());
     if (!members || members->size() <= kScannedMembers)
         return nullptr;
-    std::lock_guard lock(indexMutex_);
+    plat::MutexLock lock(indexMutex_);
     if (index_ && (index_->generation == 0 || index_->generation == comparisonIdentityGeneration()))
         return index_;
     auto index = std::make_shared<MemberIndex>();

@@ -21,11 +21,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/coredata/Expression.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::coredata {
 
@@ -128,8 +128,8 @@ class Predicate {
     ComparisonModifier modifier_ = ComparisonModifier::Direct;
     unsigned options_ = 0;
     std::vector<PredicatePtr> subpredicates_;
-    mutable std::mutex indexMutex_;
-    mutable std::shared_ptr<const MemberIndex> index_;
+    mutable plat::Mutex indexMutex_;
+    mutable std::shared_ptr<const MemberIndex> index_ GUARDED_BY(indexMutex_);
 };
 
 // The platform's symbol for an operator ("==", "IN", "BEGINSWITH", ...).

@@ -334,6 +334,8 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRows(const FetchRequest& requ
         return std::vector<SnapshotPtr>();
     sqlite::QueryBuilder builder(*impl_->schema, identifier(), *layout->entity, request.includesSubentities);
     sqlite::Query q = builder.build(request.predicate.get(), request.sortDescriptors);
+    // LIMIT and OFFSET may go to SQL only when SQL both filters and orders
+    // exactly; otherwise the window applies after the in-memory pass.
     const bool windowInSQL = q.exact && q.sorted;
     std::string sql = "SELECT " + impl_->columnsOf(*layout->table) + " FROM " + q.from;
     if (!q.where.empty())
@@ -479,6 +481,9 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
         return makeError(PersistentStoreSaveError, "The store has no entity named " + entity.name() + ".");
     const EntityLayout& root = impl_->schema->entity(*layout->table->root);
     Database& db = *impl_->db;
+    // Committed on its own, before the keys are handed out: a save that fails
+    // later never gives them back, so no key is used twice, also across
+    // coordinators sharing the file (the write transaction serialises them).
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(true))
         return error;
@@ -735,6 +740,8 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     sqlite::Transaction transaction(*impl_->db);
     if (auto error = transaction.begin(true))
         return error;
+    // Updates and deletes first, each checking the version it was read at,
+    // then inserts; join rows last, once every row they name is written.
     for (const auto& row : changes.updated) {
         if (auto error = writeRow(*row, RowWrite::Update))
             return error;
@@ -773,6 +780,8 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     sqlite::hook("save.commit");
     if (auto error = transaction.commit())
         return error;
+    // Remembered only once committed, so that a rolled-back save writes the
+    // metadata again next time.
     if (metadataChanged)
         impl_->writtenMetadata = std::move(metadata);
     sqlite::hook("save.end");

@@ -67,7 +67,7 @@ class SQLiteStore : public PersistentStore {
     void unload() override;
 
     // Writes the metadata now (it is also written with every save).
-    ErrorPtr writeMetadata();
+    ErrorPtr writeMetadata() override;
 
     // True when path holds a SQLite database (by its header).
     static bool isSQLiteStoreFile(const std::string& path);

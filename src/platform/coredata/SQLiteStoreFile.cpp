@@ -2,9 +2,9 @@
 // migration in place.
 #include <sys/stat.h>
 
-#include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/Migration.h"
 #include "platform/coredata/detail/SQLiteStoreImpl.h"
+#include "platform/coredata/detail/StoreRegistry.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
@@ -31,9 +31,10 @@ ErrorPtr corrupt(const std::string& path, const std::string& why) {
 
 // A file that exists, is not empty and is no SQLite database.
 ErrorPtr foreignFile(const std::string& path) {
-    if (BinaryStore::isBinaryStoreFile(path))
+    if (auto other = registry::storeTypeOfFile(path); other && other->name != SQLiteStoreType)
         return fileError(PersistentStoreTypeMismatchError,
-                         "The file " + path + " holds a Binary store, not a SQLite store.", path);
+                         "The file " + path + " holds a " + other->name + " store, not a SQLite store.",
+                         path);
     return corrupt(path, "it does not start with a SQLite header");
 }
 
@@ -351,7 +352,7 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
         return error;
     if (auto error = writeMetadataRow(metadata))
         return error;
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_ = metadata;
     impl_->writtenMetadata = std::move(metadata);
     return nullptr;
@@ -397,7 +398,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
             return error;
     }
     setIdentifier(uuid);
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_ = *metadata;
     impl_->writtenMetadata = std::move(*metadata);
     return nullptr;

@@ -1,18 +1,18 @@
 #include "platform/coredata/ValueTransformer.h"
 
-#include <mutex>
 #include <unordered_map>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/UUIDObject.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::coredata {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::unordered_map<std::string, std::shared_ptr<const ValueTransformer>> byName;
+    plat::Mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<const ValueTransformer>> byName GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -28,17 +28,19 @@ ErrorPtr missingTransformer(const std::string& name) {
 
 void ValueTransformer::setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,
                                            const std::string& name) {
-    std::lock_guard lock(registry().mutex);
+    Registry& r = registry();
+    plat::MutexLock lock(r.mutex);
     if (transformer)
-        registry().byName[name] = std::move(transformer);
+        r.byName[name] = std::move(transformer);
     else
-        registry().byName.erase(name);
+        r.byName.erase(name);
 }
 
 std::shared_ptr<const ValueTransformer> ValueTransformer::valueTransformerForName(const std::string& name) {
-    std::lock_guard lock(registry().mutex);
-    auto it = registry().byName.find(name);
-    return it == registry().byName.end() ? nullptr : it->second;
+    Registry& r = registry();
+    plat::MutexLock lock(r.mutex);
+    auto it = r.byName.find(name);
+    return it == r.byName.end() ? nullptr : it->second;
 }
 
 Result<Data> encodeTransformable(const Value& value, const std::string& transformerName) {

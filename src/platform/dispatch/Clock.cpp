@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -49,45 +48,52 @@ struct SystemClock::State {
         }
     };
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::vector<Slot> heap;
-    std::unordered_map<Token, std::function<void()>> live;
-    Token nextToken = 1;
-    bool stopping = false;
-    std::thread thread;
+    Mutex mutex;
+    ConditionVariable wake;
+    std::vector<Slot> heap GUARDED_BY(mutex);
+    std::unordered_map<Token, std::function<void()>> live GUARDED_BY(mutex);
+    Token nextToken GUARDED_BY(mutex) = 1;
+    bool stopping GUARDED_BY(mutex) = false;
+    std::thread thread;  // set by the constructor, joined by the destructor
 
-    void push(const Slot& slot) {
+    void push(const Slot& slot) REQUIRES(mutex) {
         heap.push_back(slot);
         std::push_heap(heap.begin(), heap.end(), std::greater<>());
     }
-    void pop() {
+    void pop() REQUIRES(mutex) {
         std::pop_heap(heap.begin(), heap.end(), std::greater<>());
         heap.pop_back();
     }
-    void dropCancelledTop() {
+    void dropCancelledTop() REQUIRES(mutex) {
         while (!heap.empty() && !live.contains(heap.front().token)) {
             pop();
         }
     }
-    void compactIfSparse() {
+    void compactIfSparse() REQUIRES(mutex) {
         if (heap.size() > 64 && heap.size() > 2 * live.size()) {
-            std::erase_if(heap, [&](const Slot& slot) { return !live.contains(slot.token); });
+            // A loop, not erase_if with a lambda: the thread-safety analysis
+            // takes a lambda for a function that holds no lock.
+            std::size_t kept = 0;
+            for (const Slot& slot : heap) {
+                if (live.contains(slot.token))
+                    heap[kept++] = slot;
+            }
+            heap.resize(kept);
             std::make_heap(heap.begin(), heap.end(), std::greater<>());
         }
     }
 
-    void loop() {
-        std::unique_lock lock(mutex);
+    void loop() EXCLUDES(mutex) {
+        MutexLock lock(mutex);
         while (!stopping) {
             dropCancelledTop();
             if (heap.empty()) {
-                wake.wait(lock);
+                wake.wait(mutex);
                 continue;
             }
             double deadline = heap.front().deadline;
             if (deadline > steadySeconds()) {
-                wake.wait_until(lock, steadyPoint(deadline));
+                wake.waitUntil(mutex, steadyPoint(deadline));
                 continue;
             }
             auto found = live.find(heap.front().token);
@@ -110,10 +116,10 @@ SystemClock::SystemClock() : state_(std::make_shared<State>()) {
 
 SystemClock::~SystemClock() {
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->stopping = true;
     }
-    state_->wake.notify_all();
+    state_->wake.notifyAll();
     if (state_->thread.get_id() == std::this_thread::get_id()) {
         state_->thread.detach();  // destroyed from its own firing: the loop ends by itself
     } else {
@@ -132,21 +138,21 @@ Clock::Token SystemClock::schedule(double deadline, std::uint64_t order, std::fu
     bool earliest;
     Token token;
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         token = state_->nextToken++;
         state_->live.emplace(token, std::move(fire));
         state_->push(State::Slot{deadline, order, token});
         earliest = state_->heap.front().token == token;
     }
     if (earliest) {
-        state_->wake.notify_one();
+        state_->wake.notifyOne();
     }
     return token;
 }
 
 bool SystemClock::cancel(Token token) {
     std::function<void()> dropped;  // destroyed after the lock is released
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     auto found = state_->live.find(token);
     if (found == state_->live.end()) {
         return false;
@@ -160,7 +166,7 @@ bool SystemClock::cancel(Token token) {
 // ---------------------------------------------------------------- ManualClock
 
 double ManualClock::now() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return now_;
 }
 
@@ -168,7 +174,7 @@ Clock::Token ManualClock::schedule(double deadline, std::uint64_t order, std::fu
     if (std::isnan(deadline)) {
         throw std::invalid_argument("ManualClock::schedule: deadline is NaN");
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Token token = nextToken_++;
     entries_.push_back(Entry{deadline, order, token, std::move(fire)});
     return token;
@@ -176,7 +182,7 @@ Clock::Token ManualClock::schedule(double deadline, std::uint64_t order, std::fu
 
 bool ManualClock::cancel(Token token) {
     std::function<void()> dropped;  // destroyed after the lock is released
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto found =
         std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.token == token; });
     if (found == entries_.end()) {
@@ -188,7 +194,7 @@ bool ManualClock::cancel(Token token) {
 }
 
 bool ManualClock::popDue(double target, Entry& out) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto earliest = std::min_element(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
         return std::tie(a.deadline, a.order, a.token) < std::tie(b.deadline, b.order, b.token);
     });
@@ -207,7 +213,7 @@ void ManualClock::advance(double seconds) {
         throw std::invalid_argument(
             "ManualClock::advance: the step must be a finite, non-negative number of seconds");
     }
-    std::lock_guard serial(advanceMutex_);
+    MutexLock serial(advanceMutex_);
     double target = now() + seconds;
     Entry entry;
     while (popDue(target, entry)) {
@@ -217,7 +223,7 @@ void ManualClock::advance(double seconds) {
 }
 
 std::size_t ManualClock::pendingCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return entries_.size();
 }
 
@@ -226,9 +232,9 @@ std::size_t ManualClock::pendingCount() const {
 namespace {
 
 struct DefaultClockSlot {
-    std::mutex mutex;
-    std::shared_ptr<Clock> installed;
-    std::shared_ptr<Clock> system;
+    Mutex mutex;
+    std::shared_ptr<Clock> installed GUARDED_BY(mutex);
+    std::shared_ptr<Clock> system GUARDED_BY(mutex);
 };
 
 // Never destroyed: timers may still ask for the clock while the process exits.
@@ -241,7 +247,7 @@ DefaultClockSlot& defaultSlot() {
 
 std::shared_ptr<Clock> defaultClock() {
     auto& slot = defaultSlot();
-    std::lock_guard lock(slot.mutex);
+    MutexLock lock(slot.mutex);
     if (slot.installed) {
         return slot.installed;
     }
@@ -253,7 +259,7 @@ std::shared_ptr<Clock> defaultClock() {
 
 void setDefaultClock(std::shared_ptr<Clock> clock) {
     auto& slot = defaultSlot();
-    std::lock_guard lock(slot.mutex);
+    MutexLock lock(slot.mutex);
     slot.installed = std::move(clock);
 }
 

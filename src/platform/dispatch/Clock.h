@@ -13,8 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -94,13 +95,16 @@ class ManualClock final : public Clock {
         Token token;
         std::function<void()> fire;
     };
-    bool popDue(double target, Entry& out);
+    bool popDue(double target, Entry& out) EXCLUDES(mutex_);
 
-    mutable std::mutex mutex_;
-    std::mutex advanceMutex_;
-    double now_ = 0;
-    Token nextToken_ = 1;
-    std::vector<Entry> entries_;  // unsorted; advance() picks the earliest
+    // advanceMutex_ serialises advance() and is held while handlers fire;
+    // mutex_ guards the entries and is never held while anything fires, so
+    // a handler may schedule, cancel or read now().
+    Mutex advanceMutex_ ACQUIRED_BEFORE(mutex_);
+    mutable Mutex mutex_;
+    double now_ GUARDED_BY(mutex_) = 0;
+    Token nextToken_ GUARDED_BY(mutex_) = 1;
+    std::vector<Entry> entries_ GUARDED_BY(mutex_);  // unsorted; advance() picks the earliest
 };
 
 // The clock used by queues and timers that were given none. Starts as a

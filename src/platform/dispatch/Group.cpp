@@ -11,14 +11,14 @@
 namespace plat::dispatch {
 
 void Group::enter() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
 }
 
 void Group::leave() {
     std::vector<std::pair<Queue, Block>> due;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (count_ == 0) {
             throw DispatchException("Group::leave without a matching enter");
         }
@@ -26,8 +26,10 @@ void Group::leave() {
             return;
         }
         due.swap(notifications_);
-        empty_.notify_all();
+        empty_.notifyAll();
     }
+    // Posted after the lock is released: async onto a queue may run the block
+    // at once on another thread, and the block may enter the group again.
     for (auto& [queue, block] : due) {
         queue.async(std::move(block));
     }
@@ -41,7 +43,7 @@ void Group::notify(const Queue& queue, Block block) {
         throw std::invalid_argument("Group::notify: empty block");
     }
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (count_ > 0) {
             notifications_.emplace_back(queue, std::move(block));
             return;
@@ -68,21 +70,26 @@ void Group::async(const Queue& queue, Block block) {
 }
 
 void Group::wait() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (count_ == 0)
         return;
     detail::ThreadPool::BlockingScope blocking;
-    empty_.wait(lock, [&] { return count_ == 0; });
+    while (count_ != 0)
+        empty_.wait(mutex_);
 }
 
 bool Group::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
-    std::unique_lock lock(mutex_);
+    const auto deadline =
+        steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
+    MutexLock lock(mutex_);
     if (count_ == 0)
         return true;
     detail::ThreadPool::BlockingScope blocking;
-    return empty_.wait_for(lock, duration<double>(timeout), [&] { return count_ == 0; });
+    while (count_ != 0 && empty_.waitUntil(mutex_, deadline)) {
+    }
+    return count_ == 0;
 }
 
 }  // namespace plat::dispatch

@@ -9,13 +9,12 @@
 // queue throws DispatchException, an empty block std::invalid_argument.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -25,29 +24,29 @@ class Group {
     Group(const Group&) = delete;
     Group& operator=(const Group&) = delete;
 
-    void enter();
+    void enter() EXCLUDES(mutex_);
     // Throws DispatchException when the group was not entered.
-    void leave();
+    void leave() EXCLUDES(mutex_);
 
     // Posts `block` to `queue` when all entered work has left. Blocks
     // registered while work is in flight are posted together, in
     // registration order, by the leave() that brings the count to zero.
-    void notify(const Queue& queue, Block block);
+    void notify(const Queue& queue, Block block) EXCLUDES(mutex_);
 
     // Runs `block` on `queue` as part of the group (enter, async, leave).
-    void async(const Queue& queue, Block block);
+    void async(const Queue& queue, Block block) EXCLUDES(mutex_);
 
     // Blocks until the count is zero. With a time-out (seconds of real time),
     // returns false when it ran out first. Never call it from work the group
     // is waiting for.
-    void wait();
-    bool wait(double timeoutSeconds);
+    void wait() EXCLUDES(mutex_);
+    bool wait(double timeoutSeconds) EXCLUDES(mutex_);
 
   private:
-    std::mutex mutex_;
-    std::condition_variable empty_;
-    long count_ = 0;
-    std::vector<std::pair<Queue, Block>> notifications_;
+    Mutex mutex_;
+    ConditionVariable empty_;
+    long count_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::pair<Queue, Block>> notifications_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::dispatch

@@ -7,10 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 
 #include "platform/dispatch/DispatchException.h"
@@ -25,10 +23,10 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 
 struct LoopState {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::deque<Block> items;
-    bool stopRequested = false;
+    Mutex mutex;
+    ConditionVariable arrived;
+    std::deque<Block> items GUARDED_BY(mutex);
+    bool stopRequested GUARDED_BY(mutex) = false;
     std::atomic<bool> bound{false};
     std::atomic<std::thread::id> mainThread{};
 };
@@ -45,7 +43,7 @@ bool isInitialThread() {
 
 void ensurePumpingThread() {
     auto& state = loop();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (!state.bound.load()) {
         state.mainThread.store(std::this_thread::get_id());
         state.bound.store(true);
@@ -60,7 +58,7 @@ bool runNext() {
     auto& state = loop();
     Block block;
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         if (state.items.empty()) {
             return false;
         }
@@ -79,10 +77,10 @@ class MainQueue final : public detail::QueueImpl {
     void async(Block block) override {
         auto& state = loop();
         {
-            std::lock_guard lock(state.mutex);
+            MutexLock lock(state.mutex);
             state.items.push_back(std::move(block));
         }
-        state.arrived.notify_one();
+        state.arrived.notifyOne();
     }
 
     void sync(const Block& block) override {
@@ -92,10 +90,10 @@ class MainQueue final : public detail::QueueImpl {
             return;
         }
         struct Job {
-            std::mutex mutex;
-            std::condition_variable done;
-            bool finished = false;
-            std::exception_ptr error;
+            Mutex mutex;
+            ConditionVariable done;
+            bool finished GUARDED_BY(mutex) = false;
+            std::exception_ptr error GUARDED_BY(mutex);
         };
         auto job = std::make_shared<Job>();
         async([job, &block] {
@@ -105,16 +103,21 @@ class MainQueue final : public detail::QueueImpl {
             } catch (...) {
                 error = std::current_exception();
             }
-            std::lock_guard lock(job->mutex);
+            MutexLock lock(job->mutex);
             job->error = error;
             job->finished = true;
-            job->done.notify_one();
+            job->done.notifyOne();
         });
-        std::unique_lock lock(job->mutex);
-        detail::ThreadPool::BlockingScope blocking;
-        job->done.wait(lock, [&] { return job->finished; });
-        if (job->error) {
-            std::rethrow_exception(job->error);
+        std::exception_ptr error;
+        {
+            MutexLock lock(job->mutex);
+            detail::ThreadPool::BlockingScope blocking;
+            while (!job->finished)
+                job->done.wait(job->mutex);
+            error = job->error;
+        }
+        if (error) {
+            std::rethrow_exception(error);
         }
     }
 
@@ -131,7 +134,7 @@ const std::shared_ptr<detail::QueueImpl>& detail::mainQueueImpl() {
 
 void MainLoop::bindToCurrentThread() {
     auto& state = loop();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.mainThread.store(std::this_thread::get_id());
     state.bound.store(true);
 }
@@ -149,8 +152,9 @@ void MainLoop::run() {
     auto& state = loop();
     for (;;) {
         {
-            std::unique_lock lock(state.mutex);
-            state.arrived.wait(lock, [&] { return !state.items.empty() || state.stopRequested; });
+            MutexLock lock(state.mutex);
+            while (state.items.empty() && !state.stopRequested)
+                state.arrived.wait(state.mutex);
             if (state.stopRequested) {
                 state.stopRequested = false;
                 return;
@@ -163,10 +167,10 @@ void MainLoop::run() {
 void MainLoop::stop() {
     auto& state = loop();
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         state.stopRequested = true;
     }
-    state.arrived.notify_all();
+    state.arrived.notifyAll();
 }
 
 bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
@@ -186,9 +190,10 @@ bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds
         if (runNext()) {
             continue;
         }
-        std::unique_lock lock(state.mutex);
-        state.arrived.wait_until(lock, std::min(deadline, now + kPollInterval),
-                                 [&] { return !state.items.empty(); });
+        const auto wakeAt = std::min(deadline, now + kPollInterval);
+        MutexLock lock(state.mutex);
+        while (state.items.empty() && state.arrived.waitUntil(state.mutex, wakeAt)) {
+        }
     }
 }
 
@@ -203,7 +208,7 @@ std::size_t MainLoop::drain() {
 
 std::size_t MainLoop::pendingCount() {
     auto& state = loop();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.items.size();
 }
 

@@ -8,10 +8,12 @@ void Once::call(const Block& block) {
     if (done_.load(std::memory_order_acquire)) {
         return;
     }
+    // Checked before locking: the block calling call() again would otherwise
+    // deadlock on the mutex its own caller holds.
     if (runner_.load() == std::this_thread::get_id()) {
         throw DispatchException("Once::call re-entered from its own block");
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (done_.load(std::memory_order_relaxed)) {
         return;
     }
@@ -25,7 +27,7 @@ void Once::call(const Block& block) {
 }
 
 void Once::reset() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     done_.store(false, std::memory_order_release);
 }
 

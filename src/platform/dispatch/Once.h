@@ -10,8 +10,9 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <thread>
+
+#include "platform/foundation/Mutex.h"
 
 #include "platform/dispatch/Queue.h"
 
@@ -28,7 +29,8 @@ class Once {
     void reset();
 
   private:
-    std::mutex mutex_;
+    // Held while the block runs, so that concurrent callers wait for it.
+    Mutex mutex_;
     std::atomic<bool> done_{false};
     std::atomic<std::thread::id> runner_{};
 };

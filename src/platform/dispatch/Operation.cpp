@@ -11,7 +11,7 @@ namespace plat::dispatch {
 
 void Operation::start() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         // Checked and marked in one step: of two racing start() calls only
         // one may run the work.
         if (state_ != State::Pending || started_) {
@@ -48,12 +48,12 @@ void Operation::cancel() {
 }
 
 bool Operation::isExecuting() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return state_ == State::Executing;
 }
 
 bool Operation::isFinished() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return state_ == State::Finished;
 }
 
@@ -68,7 +68,7 @@ bool Operation::isReady() const {
 }
 
 void Operation::setCompletionBlock(Block block) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ != State::Finished) {
         completion_ = std::move(block);
     }
@@ -79,7 +79,7 @@ void Operation::addDependency(const std::shared_ptr<Operation>& other) {
         throw std::invalid_argument("Operation::addDependency: null or self dependency");
     }
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         dependencies_.push_back(other);
     }
     other->addFinishObserver([weak = weak_from_this()] {
@@ -91,47 +91,48 @@ void Operation::addDependency(const std::shared_ptr<Operation>& other) {
 
 void Operation::removeDependency(const std::shared_ptr<Operation>& other) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         std::erase(dependencies_, other);
     }
     readinessChanged();
 }
 
 std::vector<std::shared_ptr<Operation>> Operation::dependencies() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return dependencies_;
 }
 
 void Operation::setQualityOfService(QualityOfService qos) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     qos_ = qos;
 }
 
 QualityOfService Operation::qualityOfService() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return qos_;
 }
 
 void Operation::setName(std::string name) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     name_ = std::move(name);
 }
 
 std::string Operation::name() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return name_;
 }
 
 void Operation::waitUntilFinished() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Finished)
         return;
     detail::ThreadPool::BlockingScope blocking;
-    finished_.wait(lock, [&] { return state_ == State::Finished; });
+    while (state_ != State::Finished)
+        finished_.wait(mutex_);
 }
 
 void Operation::markExecuting() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Pending) {
         state_ = State::Executing;
     }
@@ -142,7 +143,7 @@ void Operation::finish() {
     std::vector<std::function<void()>> observers;
     Block completion;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (state_ == State::Finished) {
             return;
         }
@@ -150,7 +151,7 @@ void Operation::finish() {
         observers.swap(finishObservers_);
         completion.swap(completion_);
         onReadinessChange_ = nullptr;
-        finished_.notify_all();
+        finished_.notifyAll();
     }
     for (auto& observer : observers) {
         observer();
@@ -161,7 +162,7 @@ void Operation::finish() {
 }
 
 bool Operation::claimForQueue(std::function<void()> onReadinessChange) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (claimed_ || started_ || state_ != State::Pending) {
         return false;
     }
@@ -171,7 +172,7 @@ bool Operation::claimForQueue(std::function<void()> onReadinessChange) {
 }
 
 bool Operation::addFinishObserver(std::function<void()> observer) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Finished) {
         return false;
     }
@@ -182,7 +183,7 @@ bool Operation::addFinishObserver(std::function<void()> observer) {
 void Operation::readinessChanged() {
     std::function<void()> notify;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         notify = onReadinessChange_;
     }
     if (notify) {

@@ -22,14 +22,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -50,36 +49,36 @@ class Operation : public std::enable_shared_from_this<Operation> {
     // Subclasses that override it must call Operation::cancel().
     virtual void cancel();
     bool isCancelled() const { return cancelled_.load(); }
-    bool isExecuting() const;
-    bool isFinished() const;
+    bool isExecuting() const EXCLUDES(mutex_);
+    bool isFinished() const EXCLUDES(mutex_);
     // True when every dependency has finished, or the operation is cancelled
     // (a cancelled operation ignores its dependencies so that it can finish).
-    bool isReady() const;
+    bool isReady() const EXCLUDES(mutex_);
 
-    void setCompletionBlock(Block block);
+    void setCompletionBlock(Block block) EXCLUDES(mutex_);
 
     // The operation becomes ready only once `other` has finished, whichever
     // queue runs it. Throws std::invalid_argument for null or itself.
-    void addDependency(const std::shared_ptr<Operation>& other);
-    void removeDependency(const std::shared_ptr<Operation>& other);
-    std::vector<std::shared_ptr<Operation>> dependencies() const;
+    void addDependency(const std::shared_ptr<Operation>& other) EXCLUDES(mutex_);
+    void removeDependency(const std::shared_ptr<Operation>& other) EXCLUDES(mutex_);
+    std::vector<std::shared_ptr<Operation>> dependencies() const EXCLUDES(mutex_);
 
     // Unspecified means the queue's.
-    void setQualityOfService(QualityOfService qos);
-    QualityOfService qualityOfService() const;
-    void setName(std::string name);
-    std::string name() const;
+    void setQualityOfService(QualityOfService qos) EXCLUDES(mutex_);
+    QualityOfService qualityOfService() const EXCLUDES(mutex_);
+    void setName(std::string name) EXCLUDES(mutex_);
+    std::string name() const EXCLUDES(mutex_);
 
     // Blocks until finished. Never call it from the work it waits for.
-    void waitUntilFinished();
+    void waitUntilFinished() EXCLUDES(mutex_);
 
   protected:
     // For asynchronous operations that override start().
-    void markExecuting();
+    void markExecuting() EXCLUDES(mutex_);
     // Marks the operation finished (and no longer executing), then tells its
     // queue and dependents and runs the completion block. Later calls do
     // nothing.
-    void finish();
+    void finish() EXCLUDES(mutex_);
 
   private:
     friend class OperationQueue;
@@ -87,24 +86,24 @@ class Operation : public std::enable_shared_from_this<Operation> {
 
     // The queue's hooks: false when the operation is already in a queue or no
     // longer pending.
-    bool claimForQueue(std::function<void()> onReadinessChange);
+    bool claimForQueue(std::function<void()> onReadinessChange) EXCLUDES(mutex_);
     // Calls `observer` when the operation finishes; false (and no call) when
     // it has already finished.
-    bool addFinishObserver(std::function<void()> observer);
-    void readinessChanged();
+    bool addFinishObserver(std::function<void()> observer) EXCLUDES(mutex_);
+    void readinessChanged() EXCLUDES(mutex_);
 
-    mutable std::mutex mutex_;
-    std::condition_variable finished_;
-    State state_ = State::Pending;
+    mutable Mutex mutex_;
+    ConditionVariable finished_;
+    State state_ GUARDED_BY(mutex_) = State::Pending;
     std::atomic<bool> cancelled_{false};
-    bool claimed_ = false;
-    bool started_ = false;
-    Block completion_;
-    std::function<void()> onReadinessChange_;
-    std::vector<std::function<void()>> finishObservers_;
-    std::vector<std::shared_ptr<Operation>> dependencies_;
-    QualityOfService qos_ = QualityOfService::Unspecified;
-    std::string name_;
+    bool claimed_ GUARDED_BY(mutex_) = false;
+    bool started_ GUARDED_BY(mutex_) = false;
+    Block completion_ GUARDED_BY(mutex_);
+    std::function<void()> onReadinessChange_ GUARDED_BY(mutex_);
+    std::vector<std::function<void()>> finishObservers_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<Operation>> dependencies_ GUARDED_BY(mutex_);
+    QualityOfService qos_ GUARDED_BY(mutex_) = QualityOfService::Unspecified;
+    std::string name_ GUARDED_BY(mutex_);
 };
 
 // An operation that runs one block.

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
 #include <list>
-#include <mutex>
 #include <stdexcept>
 
 #include "platform/dispatch/DispatchException.h"
@@ -22,17 +20,20 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
 
     explicit State(std::string name, bool main = false) : name(std::move(name)), isMain(main) {}
 
-    mutable std::mutex mutex;
-    std::condition_variable empty;
-    std::list<Entry> entries;  // in the order added
-    int executing = 0;
-    int maxCount = DefaultMaxConcurrentOperationCount;
-    bool suspended = false;
-    QualityOfService qos = QualityOfService::Default;
-    std::string name;
+    // Lock order: this mutex, then an operation's (pump asks operations
+    // whether they are ready while holding it). Operations never call their
+    // queue with their own lock held: they copy the readiness hook first.
+    mutable Mutex mutex;
+    ConditionVariable empty;
+    std::list<Entry> entries GUARDED_BY(mutex);  // in the order added
+    int executing GUARDED_BY(mutex) = 0;
+    int maxCount GUARDED_BY(mutex) = DefaultMaxConcurrentOperationCount;
+    bool suspended GUARDED_BY(mutex) = false;
+    QualityOfService qos GUARDED_BY(mutex) = QualityOfService::Default;
+    std::string name GUARDED_BY(mutex);
     const bool isMain;
 
-    Queue queueFor(const Operation& operation) const {
+    Queue queueFor(const Operation& operation) const REQUIRES(mutex) {
         if (isMain) {
             return Queue::main();
         }
@@ -41,11 +42,11 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
     }
 
     // Starts ready operations, in order, while slots are free.
-    void pump() {
+    void pump() EXCLUDES(mutex) {
         std::vector<std::shared_ptr<Operation>> due;
         std::vector<Queue> targets;
         {
-            std::lock_guard lock(mutex);
+            MutexLock lock(mutex);
             int limit = isMain ? 1 : (maxCount < 0 ? INT_MAX : maxCount);
             for (auto& entry : entries) {
                 if (suspended || executing >= limit) {
@@ -65,11 +66,12 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
         }
     }
 
-    void finished(const Operation* operation) {
+    void finished(const Operation* operation) EXCLUDES(mutex) {
         {
-            std::lock_guard lock(mutex);
-            auto found = std::find_if(entries.begin(), entries.end(),
-                                      [&](const Entry& e) { return e.operation.get() == operation; });
+            MutexLock lock(mutex);
+            auto found = entries.begin();
+            while (found != entries.end() && found->operation.get() != operation)
+                ++found;
             if (found == entries.end()) {
                 return;
             }
@@ -78,7 +80,7 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
             }
             entries.erase(found);
             if (entries.empty()) {
-                empty.notify_all();
+                empty.notifyAll();
             }
         }
         pump();
@@ -121,7 +123,7 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     // its operations through.
     operation->addFinishObserver([state = state_, raw = operation.get()] { state->finished(raw); });
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->entries.push_back(State::Entry{std::move(operation)});
     }
     state_->pump();
@@ -132,7 +134,7 @@ void OperationQueue::addOperationWithBlock(Block block) {
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     std::vector<std::shared_ptr<Operation>> result;
     result.reserve(state_->entries.size());
     for (const auto& entry : state_->entries) {
@@ -142,7 +144,7 @@ std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
 }
 
 std::size_t OperationQueue::operationCount() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->entries.size();
 }
 
@@ -158,56 +160,57 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
         }
         return;
     }
-    std::unique_lock lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->entries.empty())
         return;
     detail::ThreadPool::BlockingScope blocking;
-    state_->empty.wait(lock, [&] { return state_->entries.empty(); });
+    while (!state_->entries.empty())
+        state_->empty.wait(state_->mutex);
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->maxCount = count < 0 ? DefaultMaxConcurrentOperationCount : count;
     }
     state_->pump();
 }
 
 int OperationQueue::maxConcurrentOperationCount() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->isMain ? 1 : state_->maxCount;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->suspended = suspended;
     }
     state_->pump();
 }
 
 bool OperationQueue::isSuspended() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->suspended;
 }
 
 void OperationQueue::setQualityOfService(QualityOfService qos) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->qos = qos;
 }
 
 QualityOfService OperationQueue::qualityOfService() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->qos;
 }
 
 void OperationQueue::setName(std::string name) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->name = std::move(name);
 }
 
 std::string OperationQueue::name() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->name;
 }
 

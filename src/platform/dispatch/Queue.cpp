@@ -1,7 +1,6 @@
 #include "platform/dispatch/Queue.h"
 
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <stdexcept>
 #include <vector>
@@ -23,13 +22,13 @@ bool QueueImpl::isCurrent() const {
 }
 
 void QueueImpl::setClock(std::shared_ptr<Clock> clock) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     clock_ = std::move(clock);
 }
 
 std::shared_ptr<Clock> QueueImpl::clock() const {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (clock_) {
             return clock_;
         }
@@ -38,7 +37,7 @@ std::shared_ptr<Clock> QueueImpl::clock() const {
 }
 
 void QueueImpl::setSpecific(const void* key, std::shared_ptr<void> value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (value) {
         specifics_[key] = std::move(value);
     } else {
@@ -47,7 +46,7 @@ void QueueImpl::setSpecific(const void* key, std::shared_ptr<void> value) {
 }
 
 std::shared_ptr<void> QueueImpl::getSpecific(const void* key) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = specifics_.find(key);
     return found == specifics_.end() ? nullptr : found->second;
 }
@@ -66,6 +65,9 @@ Frame::~Frame() {
     currentFrame = previous;
 }
 
+// Every frame up the chain counts, not only the innermost: a block that
+// sync-ed from queue A onto B still holds A, so a sync back onto A from B
+// would deadlock just the same.
 bool Frame::contains(const QueueImpl* queue) {
     for (const Frame* frame = currentFrame; frame; frame = frame->previous) {
         if (frame->queue == queue) {
@@ -79,6 +81,8 @@ const Frame* Frame::top() {
     return currentFrame;
 }
 
+// Raw values between two named classes take the band of the lower class;
+// Unspecified (0) and nonsense below it run at the default band.
 int bandFor(QualityOfService qos) {
     int raw = static_cast<int>(qos);
     if (raw >= 0x21)
@@ -105,7 +109,7 @@ class SerialQueue final : public QueueImpl {
 
     void async(Block block) override {
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             items_.push_back(Item{std::move(block), nullptr});
             if (active_) {
                 return;
@@ -131,8 +135,10 @@ class SerialQueue final : public QueueImpl {
 
   private:
     // A sync caller waiting for its turn; the drain hands ownership over.
+    // `granted` is read and written under the queue's mutex_ (a member of
+    // a stack object, so it cannot be declared GUARDED_BY it).
     struct Waiter {
-        std::condition_variable turn;
+        ConditionVariable turn;
         bool granted = false;
     };
     struct Item {
@@ -173,8 +179,8 @@ class SerialQueue final : public QueueImpl {
     // Moves up to kBatch blocks into `batch`. Returns false, having given up
     // ownership, when there is nothing left to run: the queue is empty, or a
     // sync caller is next and now owns the queue.
-    bool takeBatch(std::vector<Block>& batch) {
-        std::lock_guard lock(mutex_);
+    bool takeBatch(std::vector<Block>& batch) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         while (!items_.empty() && batch.size() < kBatch) {
             auto& front = items_.front();
             if (front.waiter) {
@@ -195,14 +201,14 @@ class SerialQueue final : public QueueImpl {
     }
 
     // Hands ownership to the sync caller waiting at the front.
-    void grantFrontWaiterLocked() {
+    void grantFrontWaiterLocked() REQUIRES(mutex_) {
         items_.front().waiter->granted = true;
-        items_.front().waiter->turn.notify_one();
+        items_.front().waiter->turn.notifyOne();
         items_.pop_front();
     }
 
-    void acquire() {
-        std::unique_lock lock(mutex_);
+    void acquire() EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         if (!active_) {
             active_ = true;
             return;
@@ -210,15 +216,16 @@ class SerialQueue final : public QueueImpl {
         Waiter waiter;
         items_.push_back(Item{nullptr, &waiter});
         detail::ThreadPool::BlockingScope blocking;
-        waiter.turn.wait(lock, [&] { return waiter.granted; });
+        while (!waiter.granted)
+            waiter.turn.wait(mutex_);
     }
 
     // Gives up ownership: to the sync caller that is next, directly (it runs
     // on its own thread, so it must not wait for a pool worker), or to a new
     // drain job for the remaining blocks.
-    void release() {
+    void release() EXCLUDES(mutex_) {
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (items_.empty()) {
                 active_ = false;
                 return;
@@ -231,9 +238,9 @@ class SerialQueue final : public QueueImpl {
         schedule();
     }
 
-    std::mutex mutex_;
-    std::deque<Item> items_;
-    bool active_ = false;
+    Mutex mutex_;
+    std::deque<Item> items_ GUARDED_BY(mutex_);
+    bool active_ GUARDED_BY(mutex_) = false;
 };
 
 // ---------------------------------------------------------------- global

@@ -17,17 +17,17 @@ Semaphore::Semaphore(long initial) : count_(initial) {
 bool Semaphore::signal() {
     // Notify under the lock: a woken waiter may destroy the semaphore as soon
     // as it can take the lock.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
     bool woke = waiters_ > 0;
     if (woke) {
-        available_.notify_one();
+        available_.notifyOne();
     }
     return woke;
 }
 
 void Semaphore::wait() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (count_ > 0) {
         --count_;
         return;
@@ -35,7 +35,8 @@ void Semaphore::wait() {
     ++waiters_;
     {
         detail::ThreadPool::BlockingScope blocking;
-        available_.wait(lock, [&] { return count_ > 0; });
+        while (count_ <= 0)
+            available_.wait(mutex_);
     }
     --waiters_;
     --count_;
@@ -44,17 +45,20 @@ void Semaphore::wait() {
 bool Semaphore::wait(double timeoutSeconds) {
     using namespace std::chrono;
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
-    std::unique_lock lock(mutex_);
+    const auto deadline =
+        steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
+    MutexLock lock(mutex_);
     if (count_ > 0) {
         --count_;
         return true;
     }
     ++waiters_;
-    bool taken;
     {
         detail::ThreadPool::BlockingScope blocking;
-        taken = available_.wait_for(lock, duration<double>(timeout), [&] { return count_ > 0; });
+        while (count_ <= 0 && available_.waitUntil(mutex_, deadline)) {
+        }
     }
+    const bool taken = count_ > 0;
     --waiters_;
     if (taken) {
         --count_;

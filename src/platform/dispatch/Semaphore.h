@@ -3,8 +3,7 @@
 // are woken in no particular order.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -16,17 +15,17 @@ class Semaphore {
     Semaphore& operator=(const Semaphore&) = delete;
 
     // Returns true when a thread was waiting.
-    bool signal();
-    void wait();
+    bool signal() EXCLUDES(mutex_);
+    void wait() EXCLUDES(mutex_);
     // Waits at most `timeoutSeconds` of real time; false when it ran out
     // without taking one. Zero or less only tries.
-    bool wait(double timeoutSeconds);
+    bool wait(double timeoutSeconds) EXCLUDES(mutex_);
 
   private:
-    std::mutex mutex_;
-    std::condition_variable available_;
-    long count_;
-    long waiters_ = 0;
+    Mutex mutex_;
+    ConditionVariable available_;
+    long count_ GUARDED_BY(mutex_);
+    long waiters_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace plat::dispatch

@@ -38,7 +38,7 @@ void TimerSource::setTimer(double start, double interval, double leeway) {
     if (std::isnan(start) || std::isnan(interval) || std::isnan(leeway)) {
         throw std::invalid_argument("TimerSource::setTimer: NaN time");
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_) {
         return;
     }
@@ -58,21 +58,21 @@ void TimerSource::setTimer(double start, double interval, double leeway) {
 }
 
 void TimerSource::setEventHandler(Block handler) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!cancelled_) {
         handler_ = std::move(handler);
     }
 }
 
 void TimerSource::setCancelHandler(Block handler) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!cancelled_) {
         cancelHandler_ = std::move(handler);
     }
 }
 
 void TimerSource::resume() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (resumed_ || cancelled_) {
         return;
     }
@@ -83,7 +83,7 @@ void TimerSource::resume() {
 }
 
 void TimerSource::cancel() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_) {
         return;
     }
@@ -99,12 +99,12 @@ void TimerSource::cancel() {
 }
 
 bool TimerSource::isCancelled() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return cancelled_;
 }
 
 double TimerSource::leeway() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return leeway_;
 }
 
@@ -119,7 +119,7 @@ void TimerSource::armLocked() {
 }
 
 void TimerSource::onFire(std::uint64_t generation) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_ || generation != generation_) {
         return;
     }
@@ -144,7 +144,7 @@ void TimerSource::onFire(std::uint64_t generation) {
 void TimerSource::deliver(std::uint64_t generation) {
     Block handler;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (generation != generation_) {
             return;
         }
@@ -158,7 +158,7 @@ void TimerSource::deliver(std::uint64_t generation) {
     struct Finish {
         TimerSource* timer;
         ~Finish() {
-            std::lock_guard lock(timer->mutex_);
+            MutexLock lock(timer->mutex_);
             if (--timer->running_ == 0 && timer->cancelled_) {
                 timer->postCancelHandlerLocked();
             }

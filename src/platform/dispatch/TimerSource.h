@@ -21,10 +21,10 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch {
 
@@ -46,41 +46,41 @@ class TimerSource : public std::enable_shared_from_this<TimerSource> {
     // throws std::invalid_argument. Ignored after cancel().
     void setTimer(double start, double interval = Forever, double leeway = 0);
 
-    void setEventHandler(Block handler);
-    void setCancelHandler(Block handler);
+    void setEventHandler(Block handler) EXCLUDES(mutex_);
+    void setCancelHandler(Block handler) EXCLUDES(mutex_);
 
     // Starts delivering firings. Calling it again does nothing.
-    void resume();
-    void cancel();
-    bool isCancelled() const;
+    void resume() EXCLUDES(mutex_);
+    void cancel() EXCLUDES(mutex_);
+    bool isCancelled() const EXCLUDES(mutex_);
 
     const Queue& queue() const { return queue_; }
-    double leeway() const;
+    double leeway() const EXCLUDES(mutex_);
 
   private:
     TimerSource(Queue queue, std::shared_ptr<Clock> clock);
-    void armLocked();
-    void onFire(std::uint64_t generation);
-    void deliver(std::uint64_t generation);
-    void postCancelHandlerLocked();
+    void armLocked() REQUIRES(mutex_);
+    void onFire(std::uint64_t generation) EXCLUDES(mutex_);
+    void deliver(std::uint64_t generation) EXCLUDES(mutex_);
+    void postCancelHandlerLocked() REQUIRES(mutex_);
 
     const Queue queue_;
     const std::shared_ptr<Clock> clock_;
     const std::uint64_t order_;
 
-    mutable std::mutex mutex_;
-    Block handler_;
-    Block cancelHandler_;
-    bool configured_ = false;
-    bool resumed_ = false;
-    bool cancelled_ = false;
-    bool firingPending_ = false;
-    int running_ = 0;
-    double deadline_ = 0;
-    double interval_ = Forever;
-    double leeway_ = 0;
-    std::uint64_t generation_ = 0;
-    Clock::Token token_ = 0;
+    mutable Mutex mutex_;
+    Block handler_ GUARDED_BY(mutex_);
+    Block cancelHandler_ GUARDED_BY(mutex_);
+    bool configured_ GUARDED_BY(mutex_) = false;
+    bool resumed_ GUARDED_BY(mutex_) = false;
+    bool cancelled_ GUARDED_BY(mutex_) = false;
+    bool firingPending_ GUARDED_BY(mutex_) = false;
+    int running_ GUARDED_BY(mutex_) = 0;
+    double deadline_ GUARDED_BY(mutex_) = 0;
+    double interval_ GUARDED_BY(mutex_) = Forever;
+    double leeway_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t generation_ GUARDED_BY(mutex_) = 0;
+    Clock::Token token_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace plat::dispatch

@@ -72,7 +72,7 @@ std::optional<std::string> Bundle::executablePath() const {
 }
 
 std::shared_ptr<const Dictionary> Bundle::infoDictionary() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!infoLoaded_) {
         info_ = readInfo(path_);
         infoLoaded_ = true;
@@ -81,7 +81,7 @@ std::shared_ptr<const Dictionary> Bundle::infoDictionary() const {
 }
 
 void Bundle::setInfoDictionary(std::optional<Dictionary> info) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     info_ = info ? std::make_shared<const Dictionary>(std::move(*info)) : nullptr;
     infoLoaded_ = true;
 }
@@ -117,12 +117,12 @@ std::optional<std::string> Bundle::name() const {
 }
 
 std::string Bundle::resourcePath() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return resourcePath_ ? *resourcePath_ : text::stringByAppendingPathComponent(path_, "Resources");
 }
 
 void Bundle::setResourcePath(std::string path) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     resourcePath_ = std::move(path);
 }
 

@@ -13,12 +13,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 
 namespace plat {
@@ -88,10 +88,10 @@ class Bundle {
 
     const std::string path_;
     const bool isMain_ = false;
-    mutable std::mutex mutex_;
-    mutable bool infoLoaded_ = false;
-    mutable std::shared_ptr<const Dictionary> info_;
-    std::optional<std::string> resourcePath_;
+    mutable Mutex mutex_;
+    mutable bool infoLoaded_ GUARDED_BY(mutex_) = false;
+    mutable std::shared_ptr<const Dictionary> info_ GUARDED_BY(mutex_);
+    std::optional<std::string> resourcePath_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat

@@ -10,7 +10,6 @@ namespace plat {
 namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Sextet value of every byte; kInvalid for bytes outside the alphabet, kPad for "=".
 constexpr uint8_t kInvalid = 0xFF;
@@ -161,10 +160,8 @@ std::optional<Data> decodeLenient(std::string_view text) {
 }
 
 void appendHexGroup(std::string& out, const uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out += kHexDigits[bytes[i] >> 4];
-        out += kHexDigits[bytes[i] & 0xF];
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        text::appendHexByte(out, bytes[i]);
 }
 
 }  // namespace

@@ -292,7 +292,15 @@ std::optional<Date> readISO8601(std::string_view text, bool strict) {
         return std::nullopt;
     const int64_t whole =
         (julianDay - kReferenceJulianDay) * kSecondsPerDay + hour * 3600 + minute * 60 + second - *offset;
-    return Date(static_cast<double>(whole) + fraction);
+    const Date date(static_cast<double>(whole) + fraction);
+    // An offset or a fraction that rounds up can carry the instant out of
+    // years 0000-9999 ("9999-12-31T23:59:59.9999999Z" is 10000-01-01 as a
+    // double). The writer would then write a year this reader refuses, so
+    // such text is refused here: whatever reads must write and read again.
+    const auto written = fieldsOf(date.timeIntervalSinceReferenceDate());
+    if (!written || written->date.year < 0 || written->date.year > 9999)
+        return std::nullopt;
+    return date;
 }
 
 }  // namespace

@@ -48,7 +48,9 @@ class Date {
     // year 999999 either way.
     std::string iso8601String() const;
     // Accepts "YYYY-MM-DDTHH:MM:SS[.fff...](Z|+HH:MM|-HH:MM|+HHMM)" with every
-    // field in range (day within its month); nullopt otherwise.
+    // field in range (day within its month) and the instant, in UTC, within
+    // years 0000 to 9999 (what iso8601String writes and reads again); nullopt
+    // otherwise.
     static std::optional<Date> fromISO8601(std::string_view text);
     // Reads exactly the form iso8601String writes for years 0000 to 9999:
     // "YYYY-MM-DDTHH:MM:SS.sssZ" with three fraction digits and "Z". Text

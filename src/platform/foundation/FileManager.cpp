@@ -1,5 +1,6 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FileWriteEnvironment.h"
+#include "platform/foundation/Mutex.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <system_error>
 
 namespace plat {
@@ -348,9 +348,9 @@ bool isPrivateFolder(const std::string& path) {
 }
 
 std::string fallbackPrivateFolder(const std::string& base, const std::string& name) {
-    static std::mutex mutex;
-    static std::map<std::string, std::string> made;
-    std::lock_guard lock(mutex);
+    static Mutex mutex;
+    static std::map<std::string, std::string> made GUARDED_BY(mutex);
+    MutexLock lock(mutex);
     auto it = made.find(base);
     if (it != made.end() && isPrivateFolder(it->second)) {
         return it->second;

@@ -286,16 +286,10 @@ class StrictReader {
             return std::nullopt;
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
-            char c = s_[pos_++];
-            v <<= 4;
-            if (c >= '0' && c <= '9')
-                v |= c - '0';
-            else if (c >= 'a' && c <= 'f')
-                v |= c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F')
-                v |= c - 'A' + 10;
-            else
+            const int digit = text::hexDigitValue(s_[pos_++]);
+            if (digit < 0)
                 return std::nullopt;
+            v = v << 4 | static_cast<uint32_t>(digit);
         }
         return v;
     }
@@ -823,7 +817,6 @@ class Writer {
     }
 
     void appendEscape(uint8_t c) {
-        static const char* hex = "0123456789abcdef";
         switch (c) {
             case '"':
                 out_.append("\\\"");
@@ -850,7 +843,7 @@ class Writer {
                 out_.append("\\t");
                 break;
             default: {
-                const char unit[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+                const char unit[] = {'\\', 'u', '0', '0', text::hexDigit(c >> 4), text::hexDigit(c)};
                 out_.append(unit, sizeof unit);
             }
         }

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/PropertyListSerialization.h"
 
 namespace plat {
@@ -37,10 +37,11 @@ const PropertyListUID* asUID(const Value* v) {
 }
 
 struct Registry {
-    std::mutex mutex;
-    std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories;
-    std::unordered_map<std::type_index, std::vector<std::string>> namesByType;
-    std::unordered_map<std::string, std::string> classNames;  // archived name → current name
+    Mutex mutex;
+    std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories GUARDED_BY(mutex);
+    std::unordered_map<std::type_index, std::vector<std::string>> namesByType GUARDED_BY(mutex);
+    // archived name → current name
+    std::unordered_map<std::string, std::string> classNames GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -253,7 +254,7 @@ Result<Data> KeyedArchiver::encodedData() {
 void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
                                       std::function<ObjectPtr(KeyedUnarchiver&)> f) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto& names = r.namesByType[type];
     if (std::find(names.begin(), names.end(), name) == names.end())
         names.push_back(name);
@@ -262,14 +263,14 @@ void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
 
 std::vector<std::string> KeyedUnarchiver::registeredNames(std::type_index type) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto found = r.namesByType.find(type);
     return found == r.namesByType.end() ? std::vector<std::string>{} : found->second;
 }
 
 void KeyedUnarchiver::setClassForClassName(std::string className, std::string archivedName) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.classNames[std::move(archivedName)] = std::move(className);
 }
 
@@ -494,7 +495,7 @@ std::string KeyedUnarchiver::currentClassName(const std::string& archivedName) c
     if (auto found = classNames_.find(archivedName); found != classNames_.end())
         return found->second;
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto found = r.classNames.find(archivedName);
     return found == r.classNames.end() ? archivedName : found->second;
 }
@@ -588,7 +589,7 @@ std::optional<Value> KeyedUnarchiver::decodeCustom(const std::string& className)
     std::function<ObjectPtr(KeyedUnarchiver&)> factory;
     {
         Registry& r = registry();
-        std::lock_guard lock(r.mutex);
+        MutexLock lock(r.mutex);
         auto found = r.factories.find(className);
         if (found != r.factories.end())
             factory = found->second;

@@ -6,15 +6,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <string>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat {
 namespace {
 
 struct SinkState {
-    std::mutex mutex;
-    LogSink sink;
+    Mutex mutex;
+    LogSink sink GUARDED_BY(mutex);
 };
 
 // Never destroyed, so that logging from static destructors stays safe.
@@ -54,7 +55,10 @@ void writeAll(int fd, std::string_view bytes) {
 void Log(std::string_view message) {
     {
         SinkState& state = sinkState();
-        std::lock_guard<std::mutex> lock(state.mutex);
+        // The sink runs with the lock held: that is what guarantees a replaced
+        // sink is never called once setLogSink returns (tests free what their
+        // sink captured right after). A sink must therefore not log itself.
+        MutexLock lock(state.mutex);
         if (state.sink) {
             state.sink(message);
             return;
@@ -71,7 +75,7 @@ void setLogSink(LogSink sink) {
     SinkState& state = sinkState();
     LogSink previous;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        MutexLock lock(state.mutex);
         previous = std::move(state.sink);
         state.sink = std::move(sink);
     }

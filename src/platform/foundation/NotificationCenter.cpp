@@ -73,7 +73,7 @@ ObserverToken NotificationCenter::add(const void* owner, std::string name, std::
                                       Block block) {
     auto observer = std::make_shared<NotificationObserver>(owner, std::move(name), sender);
     auto shared = std::make_shared<const Block>(std::move(block));
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto next = std::make_shared<List>(*observers_);
     next->push_back(Entry{observer, std::move(shared)});
     observers_ = std::move(next);
@@ -85,7 +85,7 @@ void NotificationCenter::removeIf(Pred pred) {
     // Released after the lock: dropping the last reference to a block runs
     // the destructors of what it captured, which may call back into the centre.
     std::shared_ptr<const List> previous;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto next = std::make_shared<List>();
     next->reserve(observers_->size());
     for (const auto& entry : *observers_) {
@@ -119,7 +119,7 @@ void NotificationCenter::removeObserver(const void* owner) {
 void NotificationCenter::postNotification(const Notification& notification) {
     std::shared_ptr<const List> snapshot;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         snapshot = observers_;
     }
     for (const auto& entry : *snapshot) {
@@ -135,7 +135,7 @@ void NotificationCenter::postNotificationName(std::string name, std::shared_ptr<
 }
 
 std::size_t NotificationCenter::observerCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return observers_->size();
 }
 

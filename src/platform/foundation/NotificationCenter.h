@@ -24,10 +24,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 
 namespace plat {
@@ -101,12 +101,12 @@ class NotificationCenter {
 
     ObserverToken add(const void* owner, std::string name, std::shared_ptr<const void> sender, Block block);
     template <class Pred>
-    void removeIf(Pred pred);
+    void removeIf(Pred pred) EXCLUDES(mutex_);
 
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     // Copy-on-write: a post takes the current list under the lock and walks it
     // after releasing it; add and remove install a new list.
-    std::shared_ptr<const List> observers_;
+    std::shared_ptr<const List> observers_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat

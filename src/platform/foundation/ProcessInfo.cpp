@@ -178,7 +178,7 @@ double ProcessInfo::systemUptime() const {
 
 std::string ProcessInfo::hardwareUUID() const {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (hardwareUUIDOverride_) {
             return *hardwareUUIDOverride_;
         }
@@ -193,7 +193,7 @@ std::string ProcessInfo::hardwareUUID() const {
 }
 
 void ProcessInfo::setHardwareUUIDForTesting(std::optional<std::string> uuid) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     hardwareUUIDOverride_ = std::move(uuid);
 }
 

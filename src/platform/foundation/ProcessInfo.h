@@ -10,11 +10,12 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
 #include <vector>
+#include "platform/foundation/Mutex.h"
 
 namespace plat {
 
@@ -87,8 +88,8 @@ class ProcessInfo {
   private:
     ProcessInfo() = default;
 
-    mutable std::mutex mutex_;
-    std::optional<std::string> hardwareUUIDOverride_;
+    mutable Mutex mutex_;
+    std::optional<std::string> hardwareUUIDOverride_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat

@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <random>
 #include <utility>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat {
 
@@ -36,8 +37,8 @@ uint64_t splitmix64(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-std::mutex sourceMutex;
-std::shared_ptr<RandomSource> installed;
+Mutex sourceMutex;
+std::shared_ptr<RandomSource> installed GUARDED_BY(sourceMutex);
 std::atomic<bool> isInstalled{false};
 
 SystemRandomSource& systemSource() {
@@ -78,14 +79,14 @@ void SeededRandomSource::fill(uint8_t* out, std::size_t length) {
 namespace random {
 
 std::shared_ptr<RandomSource> setSource(std::shared_ptr<RandomSource> source) {
-    std::lock_guard lock(sourceMutex);
+    MutexLock lock(sourceMutex);
     isInstalled.store(source != nullptr, std::memory_order_release);
     return std::exchange(installed, std::move(source));
 }
 
 std::shared_ptr<RandomSource> source() {
     if (isInstalled.load(std::memory_order_acquire)) {
-        std::lock_guard lock(sourceMutex);
+        MutexLock lock(sourceMutex);
         if (installed)
             return installed;
     }

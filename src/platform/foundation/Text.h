@@ -64,6 +64,18 @@ constexpr int hexDigitValue(char c) {
         return c - 'A' + 10;
     return -1;
 }
+// The hexadecimal digit of the low four bits of `value`: "0"-"9", then
+// "a"-"f", or "A"-"F" with upperCase.
+constexpr char hexDigit(unsigned value, bool upperCase = false) {
+    constexpr char kLower[] = "0123456789abcdef";
+    constexpr char kUpper[] = "0123456789ABCDEF";
+    return (upperCase ? kUpper : kLower)[value & 0xF];
+}
+// Appends the two hexadecimal digits of `byte`, high digit first.
+inline void appendHexByte(std::string& out, uint8_t byte, bool upperCase = false) {
+    out += hexDigit(byte >> 4, upperCase);
+    out += hexDigit(byte, upperCase);
+}
 // s with each maximal invalid subpart replaced by U+FFFD.
 std::string lossyUTF8(std::string_view s);
 

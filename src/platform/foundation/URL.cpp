@@ -321,7 +321,6 @@ std::string stripTrailingSlashes(std::string_view path) {
 // --- Percent-encoding --------------------------------------------------------------
 
 std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
@@ -329,8 +328,7 @@ std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
             out += static_cast<char>(c);
         } else {
             out += '%';
-            out += kDigits[c >> 4];
-            out += kDigits[c & 0xF];
+            text::appendHexByte(out, c, /*upperCase=*/true);
         }
     }
     return out;
@@ -397,7 +395,13 @@ std::optional<URL> URL::URLWithString(std::string_view text, const URL& base) {
     std::optional<Parts> baseParts = parseReference(base.text_);
     if (!ref || !baseParts)
         return std::nullopt;
-    return parse(recompose(resolve(*baseParts, *ref)));
+    std::string resolved = recompose(resolve(*baseParts, *ref));
+    // Against a relative base, dot segments can consume the whole path ("."
+    // against "././"); the result is the base's own folder, which "./" names
+    // without being the empty text that no URL may have.
+    if (resolved.empty())
+        resolved = "./";
+    return parse(std::move(resolved));
 }
 
 URL URL::fileURLWithPath(std::string_view path, bool isDirectory) {

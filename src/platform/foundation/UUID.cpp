@@ -42,14 +42,12 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
 }
 
 std::string UUID::UUIDString() const {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(36);
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10)
             out += '-';
-        out += kDigits[bytes_[i] >> 4];
-        out += kDigits[bytes_[i] & 0xF];
+        text::appendHexByte(out, bytes_[i], /*upperCase=*/true);
     }
     return out;
 }

@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kFileName = "defaults.plist";
 constexpr const char* kFallbackDomain = "kestrel";
 
-std::mutex gStandardMutex;
+Mutex gStandardMutex;
 std::shared_ptr<UserDefaults>& standardSlot() {
     static auto* slot = new std::shared_ptr<UserDefaults>();  // never destroyed: used during exit
     return *slot;
@@ -29,7 +29,7 @@ std::string domainPath(std::string_view domain) {
 }  // namespace
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-    std::lock_guard lock(gStandardMutex);
+    MutexLock lock(gStandardMutex);
     auto& slot = standardSlot();
     if (!slot) {
         auto identifier = Bundle::mainBundle().bundleIdentifier();
@@ -40,7 +40,7 @@ std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
 }
 
 void UserDefaults::resetStandardUserDefaults() {
-    std::lock_guard lock(gStandardMutex);
+    MutexLock lock(gStandardMutex);
     standardSlot().reset();
 }
 
@@ -55,7 +55,10 @@ UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
     load();
 }
 
-void UserDefaults::load() {
+// Runs from the constructor only, before any other thread can see the
+// object, so it touches the guarded domains without the lock (and reads the
+// file without holding it).
+void UserDefaults::load() NO_THREAD_SAFETY_ANALYSIS {
     FileManager& files = FileManager::defaultManager();
     auto data = files.dataWithContentsOfFile(path_);
     if (!data) {
@@ -76,7 +79,7 @@ void UserDefaults::load() {
 }
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (const Value* v = persistent_.find(key))
         return *v;
     if (const Value* v = registration_.find(key))
@@ -131,7 +134,7 @@ bool UserDefaults::setObject(const std::optional<Value>& value, std::string_view
     if (value && !PropertyListSerialization::propertyList(*value, PropertyListSerialization::Format::Binary))
         return false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (value) {
             persistent_.set(std::string(key), *value);
         } else if (!persistent_.erase(key)) {
@@ -144,13 +147,13 @@ bool UserDefaults::setObject(const std::optional<Value>& value, std::string_view
 }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& [key, value] : defaults)
         registration_.set(key, value);
 }
 
 Dictionary UserDefaults::dictionaryRepresentation() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Dictionary merged = registration_;
     for (const auto& [key, value] : persistent_)
         merged.set(key, value);
@@ -160,11 +163,11 @@ Dictionary UserDefaults::dictionaryRepresentation() const {
 // Writers take turns; a writer first checks whether an earlier one already
 // wrote the state that includes its change, so racing setters share writes.
 bool UserDefaults::persist() {
-    std::lock_guard writeLock(writeMutex_);
+    MutexLock writeLock(writeMutex_);
     uint64_t generation;
     Value snapshot;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (loadError_) {
             writeError_ = loadError_;
             return false;
@@ -182,7 +185,7 @@ bool UserDefaults::persist() {
             snapshot, PropertyListSerialization::Format::Binary);
         error = data ? files.writeData(*data, path_, true) : data.error();
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     writeError_ = error;
     if (!error)
         writtenGeneration_ = generation;
@@ -194,7 +197,7 @@ bool UserDefaults::synchronize() {
 }
 
 ErrorPtr UserDefaults::lastWriteError() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return writeError_;
 }
 

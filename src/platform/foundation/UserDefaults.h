@@ -27,13 +27,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 
 namespace plat {
@@ -89,17 +89,17 @@ class UserDefaults {
 
   private:
     void load();
-    bool persist();
+    bool persist() EXCLUDES(mutex_);
 
     const std::string path_;
-    mutable std::mutex mutex_;  // guards the domains and the generation counters
-    Dictionary persistent_;
-    Dictionary registration_;
-    uint64_t generation_ = 0;  // bumped by every change of persistent_
-    uint64_t writtenGeneration_ = 0;
-    ErrorPtr writeError_;
-    ErrorPtr loadError_;     // set when an existing file could not be read
-    std::mutex writeMutex_;  // one writer of the file at a time
+    Mutex writeMutex_ ACQUIRED_BEFORE(mutex_);  // one writer of the file at a time
+    mutable Mutex mutex_;                       // guards the domains and the generation counters
+    Dictionary persistent_ GUARDED_BY(mutex_);
+    Dictionary registration_ GUARDED_BY(mutex_);
+    uint64_t generation_ GUARDED_BY(mutex_) = 0;  // bumped by every change of persistent_
+    uint64_t writtenGeneration_ GUARDED_BY(mutex_) = 0;
+    ErrorPtr writeError_ GUARDED_BY(mutex_);
+    ErrorPtr loadError_ GUARDED_BY(mutex_);  // set when an existing file could not be read
 };
 
 }  // namespace plat

@@ -36,6 +36,7 @@
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Decimal.h"
+#include "platform/foundation/FlatHashTable.h"
 #include "platform/foundation/Object.h"
 
 namespace plat {
@@ -79,36 +80,41 @@ struct Box final : Payload {
     T value;
 };
 
-// Open-addressing hash table from a hash to a position in a container's
-// vector; the container compares the candidates itself. Built and updated
-// only by the container's mutating functions, never by lookups.
+// Hash index from a hash to a position in a container's vector, over the
+// shared FlatHashTable; the container compares the candidates itself. Built
+// and updated only by the container's mutating functions, never by lookups.
 class PositionIndex {
   public:
     // Containers smaller than this search linearly and keep no table.
     static constexpr std::size_t kThreshold = 8;
 
-    bool active() const { return !slots_.empty(); }
-    void clear() { slots_.clear(); }
+    bool active() const { return table_.allocated(); }
+    void clear() { table_.release(); }
     // Indexes positions [0, count), with room for `capacity` positions
     // before the table has to grow.
     template <class HashAt>
     void rebuild(std::size_t count, HashAt&& hashAt, std::size_t capacity = 0) {
-        reset(std::max(count, capacity));
+        prepare(std::max(count, capacity));
         for (std::size_t i = 0; i < count; ++i)
-            place(hashAt(i), i);
+            add(hashAt(i), i);
     }
     // Empties the table and sizes it for `capacity` positions, to be filled
     // with add().
-    void prepare(std::size_t capacity) { reset(capacity); }
-    // Adds a position to a table prepared for at least position + 1 entries.
-    void add(std::size_t hash, std::size_t position) { place(hash, position); }
-    // Adds `position` when [0, position) are indexed already; grows the table
-    // (rehashing through hashAt) when it would become more than half full.
+    void prepare(std::size_t capacity) {
+        table_.release();
+        table_.reserve(capacity);
+    }
+    // Adds a position (not indexed yet) with its hash.
+    void add(std::size_t hash, std::size_t position) {
+        // The table places slots by the 32 bits kept in them, so that growing
+        // (which rehashes from the slots alone) puts them where lookups go.
+        const uint32_t tag = static_cast<uint32_t>(hash);
+        table_.insertNew(tag, Slot{static_cast<uint32_t>(position + 1), tag});
+    }
+    // Adds `position` when [0, position) are indexed already.
     template <class HashAt>
     void insert(std::size_t position, HashAt&& hashAt) {
-        if ((position + 1) * 2 > slots_.size())
-            rebuild(position, hashAt);
-        place(hashAt(position), position);
+        add(hashAt(position), position);
     }
     // Removes `position` (whose hash is `hash`) of [0, count) and renumbers
     // the positions after it, as when an element is erased from a vector.
@@ -116,28 +122,23 @@ class PositionIndex {
     // First position with this hash for which matches(position) is true.
     template <class Matches>
     std::optional<std::size_t> find(std::size_t hash, Matches&& matches) const {
-        if (slots_.empty())
-            return std::nullopt;
-        const std::size_t mask = slots_.size() - 1;
         const uint32_t tag = static_cast<uint32_t>(hash);
-        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
-            const Slot& slot = slots_[i];
-            if (slot.position == 0)
-                return std::nullopt;
-            if (slot.hash == tag && matches(std::size_t{slot.position - 1}))
-                return slot.position - 1;
-        }
+        const Slot* slot = table_.findIf(
+            tag, [&](const Slot& s) { return s.hash == tag && matches(std::size_t{s.position - 1}); });
+        return slot ? std::optional<std::size_t>(slot->position - 1) : std::nullopt;
     }
 
   private:
     struct Slot {
         uint32_t position = 0;  // position + 1; 0 marks an empty slot
-        uint32_t hash = 0;      // low hash bits: the home slot, and a filter for candidates
+        uint32_t hash = 0;      // low hash bits: where the slot goes, and a filter for candidates
     };
-    void reset(std::size_t count);  // empty, sized for count positions
-    void place(std::size_t hash, std::size_t position);
+    struct Traits {
+        static bool used(const Slot& s) { return s.position != 0; }
+        static std::size_t hash(const Slot& s) { return s.hash; }
+    };
 
-    std::vector<Slot> slots_;  // power-of-two size, at most half full
+    FlatHashTable<Slot, Traits> table_;
 };
 
 }  // namespace detail

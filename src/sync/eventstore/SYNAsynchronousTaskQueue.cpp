@@ -40,12 +40,12 @@ SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(SYNTask task, SYNCompletion c
     : SYNAsynchronousTaskQueue(std::vector<SYNTask>{std::move(task)}, std::move(completion)) {}
 
 plat::Value SYNAsynchronousTaskQueue::info() const {
-    std::lock_guard lock(infoMutex_);
+    plat::MutexLock lock(infoMutex_);
     return info_;
 }
 
 void SYNAsynchronousTaskQueue::setInfo(plat::Value info) {
-    std::lock_guard lock(infoMutex_);
+    plat::MutexLock lock(infoMutex_);
     info_ = std::move(info);
 }
 
@@ -64,6 +64,8 @@ void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
     }
     auto self = std::static_pointer_cast<SYNAsynchronousTaskQueue>(shared_from_this());
     auto called = std::make_shared<std::atomic<bool>>(false);
+    // Only the first call counts, and it always continues on main whatever
+    // thread the task finishes on: the results are touched only there.
     SYNTaskCompletion next = [self, index, called](plat::ErrorPtr error, bool stop) {
         if (called->exchange(true)) {
             SYN_LOG(SYNLoggingLevelError, "Task %lu of a task queue finished more than once",
@@ -112,6 +114,8 @@ plat::ErrorPtr SYNAsynchronousTaskQueue::result() const {
     if (results_.empty()) {
         return nullptr;
     }
+    // Stop-on-error reports the last task's outcome; the other policies report
+    // every task's outcome (nulls included, by position) once any failed.
     switch (policy_) {
         case SYNTaskQueueTerminationPolicyStopOnError:
             return results_.back();
@@ -150,6 +154,8 @@ void SYNAsynchronousTaskQueue::complete(plat::ErrorPtr error) {
     auto completion = std::move(completion_);
     completion_ = nullptr;
     tasks_.clear();
+    // The operation ends after the completion ran, even when it throws: a
+    // serial operation queue must not start the next one before.
     struct End {
         SYNAsynchronousTaskQueue* queue;
         ~End() { queue->endAsynchronousTask(); }

@@ -32,10 +32,10 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNAsynchronousOperation.h"
 
@@ -81,6 +81,6 @@ class SYNAsynchronousTaskQueue : public SYNAsynchronousOperation {
     std::vector<plat::ErrorPtr> results_;
     bool completed_ = false;
 
-    mutable std::mutex infoMutex_;
-    plat::Value info_;
+    mutable plat::Mutex infoMutex_;
+    plat::Value info_ GUARDED_BY(infoMutex_);
 };

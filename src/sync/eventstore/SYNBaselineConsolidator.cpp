@@ -42,6 +42,9 @@ SYNManagedObjects dropDominated(const SYNManagedObjects& baselines, ManagedObjec
     return kept;
 }
 
+// Depends only on the inputs' identifiers, sorted: every machine that
+// consolidates the same baselines names the result alike, so they write one
+// baseline file rather than two that would need consolidating again.
 std::string consolidatedIdentifier(const SYNManagedObjects& baselines) {
     std::vector<std::string> identifiers;
     for (const auto& baseline : baselines) {

@@ -237,6 +237,10 @@ ManagedObjectPtr SYNEventBuilder::event() const {
     return event.ok() ? *event : nullptr;
 }
 
+// Counts over every revision row that names the store (its own events, other
+// stores' events and baselines), not only its own events: a rebase deletes
+// folded events, and counting only what is left would hand out a number the
+// baseline already claims to hold, so the new event would be skipped and lost.
 plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& store,
                                                           ManagedObjectContext& context) {
     FetchRequest request(SYNEventRevisionEntityName);
@@ -264,6 +268,8 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
             latest = merge;
         }
     }
+    // The latest local merge says what this store has integrated; before any
+    // merge, that is what the baseline holds.
     SYNRevisionSet set;
     if (latest) {
         set = SYNStoreModificationEvent::revisionSetOfOtherStores(*latest);
@@ -353,6 +359,9 @@ plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
 
 plat::ErrorPtr SYNEventBuilder::saveAndReset() {
     return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        // The ID is taken again after the save (it became permanent) and the
+        // event refetched after the reset: an event that vanished makes every
+        // later call fail instead of writing changes to nothing.
         auto event = requireEvent(context);
         plat::ErrorPtr error = context.save();
         if (event.ok()) {

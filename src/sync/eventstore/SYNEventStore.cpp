@@ -129,7 +129,7 @@ void SYNEventStore::restoreMetadata() {
         SYN_LOG(SYNLoggingLevelError, "Could not read event store metadata: %@", plist.error());
         return;
     }
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.storeIdentifier = stringEntry(*dictionary, kStoreIdentifierKey);
     metadata_.needsFullIntegration = boolEntry(*dictionary, kNeedsFullIntegrationKey);
     metadata_.baselineUsedToConstructStore = stringEntry(*dictionary, kBaselineKey);
@@ -177,7 +177,7 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
 }
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     auto error = saveMetadataLocked();
     if (error) {
         SYN_LOG(SYNLoggingLevelError, "Could not save event store metadata: %@", error);
@@ -186,12 +186,12 @@ plat::ErrorPtr SYNEventStore::saveMetadata() const {
 }
 
 std::optional<std::string> SYNEventStore::persistentStoreIdentifier() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     return metadata_.storeIdentifier;
 }
 
 std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     std::vector<std::string> identifiers;
     for (const auto& entry : metadata_.incompleteMandatoryEvents) {
         identifiers.push_back(entry.first);
@@ -200,7 +200,7 @@ std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() co
 }
 
 plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     ++metadata_.incompleteMandatoryEvents[identifier];
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
@@ -208,7 +208,7 @@ plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const s
 }
 
 plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     auto it = metadata_.incompleteMandatoryEvents.find(identifier);
     if (it == metadata_.incompleteMandatoryEvents.end()) {
         return nullptr;
@@ -224,7 +224,7 @@ plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const
 Value SYNEventStore::cloudFileSystemIdentityToken() const {
     std::optional<plat::Data> archived;
     {
-        std::lock_guard lock(metadataMutex_);
+        plat::MutexLock lock(metadataMutex_);
         archived = metadata_.identityToken;
     }
     if (!archived) {
@@ -248,42 +248,42 @@ bool SYNEventStore::setCloudFileSystemIdentityToken(const Value& token) {
         }
         archived = std::move(*data);
     }
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.identityToken = std::move(archived);
     logIfUnsaved(saveMetadataLocked());
     return true;
 }
 
 bool SYNEventStore::verifiesStoreRegistrationInCloud() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     return metadata_.verifiesStoreRegistrationInCloud;
 }
 
 void SYNEventStore::setVerifiesStoreRegistrationInCloud(bool verifies) {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.verifiesStoreRegistrationInCloud = verifies;
     logIfUnsaved(saveMetadataLocked());
 }
 
 bool SYNEventStore::needsFullIntegration() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     return metadata_.needsFullIntegration;
 }
 
 void SYNEventStore::setNeedsFullIntegration(bool needs) {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.needsFullIntegration = needs;
     logIfUnsaved(saveMetadataLocked());
 }
 
 std::optional<std::string> SYNEventStore::identifierOfBaselineUsedToConstructStore() const {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     return metadata_.baselineUsedToConstructStore;
 }
 
 void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(
     const std::optional<std::string>& identifier) {
-    std::lock_guard lock(metadataMutex_);
+    plat::MutexLock lock(metadataMutex_);
     metadata_.baselineUsedToConstructStore = identifier;
     logIfUnsaved(saveMetadataLocked());
 }
@@ -315,14 +315,14 @@ plat::ErrorPtr SYNEventStore::openStack() {
     auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
     context->setPersistentStoreCoordinator(coordinator);
     {
-        std::lock_guard lock(stackMutex_);
+        plat::MutexLock lock(stackMutex_);
         context_ = context;
     }
     return removeInterruptedEvents();
 }
 
 std::shared_ptr<ManagedObjectContext> SYNEventStore::managedObjectContext() const {
-    std::lock_guard lock(stackMutex_);
+    plat::MutexLock lock(stackMutex_);
     return context_;
 }
 
@@ -333,7 +333,7 @@ bool SYNEventStore::containsEventData() const {
 void SYNEventStore::dismantle() {
     std::shared_ptr<ManagedObjectContext> context;
     {
-        std::lock_guard lock(stackMutex_);
+        plat::MutexLock lock(stackMutex_);
         context.swap(context_);
     }
     if (context) {
@@ -385,7 +385,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
         return error;
     }
     {
-        std::lock_guard lock(metadataMutex_);
+        plat::MutexLock lock(metadataMutex_);
         Metadata fresh;
         fresh.identityToken = metadata_.identityToken;
         fresh.verifiesStoreRegistrationInCloud = metadata_.verifiesStoreRegistrationInCloud;
@@ -398,7 +398,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
         }
     }
     if (auto error = openStack()) {
-        std::lock_guard lock(metadataMutex_);
+        plat::MutexLock lock(metadataMutex_);
         metadata_.storeIdentifier.reset();
         logIfUnsaved(saveMetadataLocked());
         return error;
@@ -409,7 +409,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
 plat::ErrorPtr SYNEventStore::removeEventStore() {
     dismantle();
     {
-        std::lock_guard lock(metadataMutex_);
+        plat::MutexLock lock(metadataMutex_);
         metadata_ = Metadata();
     }
     if (!files().fileExistsAtPath(storePath_)) {
@@ -616,6 +616,9 @@ void SYNEventStore::removeUnreferencedDataFiles() {
             SYN_LOG(SYNLoggingLevelError, "Could not fetch data file records: %@", referenced.error());
             return;
         }
+        // Promote before deleting: a downloaded file that a record names moves
+        // into data/ first, so the sweep below never sees it as unreferenced.
+        // One already there is the same content (names are checksums).
         const auto stored = previouslyReferencedDataFilenames();
         for (const auto& name : newlyImportedDataFilenames()) {
             if (!referenced->count(name)) {
@@ -640,6 +643,9 @@ void SYNEventStore::removeUnreferencedDataFiles() {
     });
 }
 
+// data/ first, then newdata/: a value whose file has just arrived can be
+// read before removeUnreferencedDataFiles promotes it. A refused name is a
+// missing file.
 std::optional<plat::Data> SYNEventStore::dataForFile(const std::string& filename) const {
     for (const auto& directory : {pathToDataDirectory(), pathToNewDataDirectory()}) {
         auto path = SYNPathByAppendingPathComponent(directory, filename);

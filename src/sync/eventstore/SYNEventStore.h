@@ -22,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,6 +29,7 @@
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Result.h"
 
 // Values larger than this many bytes are kept in data files.
@@ -156,9 +156,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
                   std::string storeType);
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
-    // Writes the metadata file; the caller holds metadataMutex_.
-    plat::ErrorPtr saveMetadataLocked() const;
-    plat::ErrorPtr saveMetadata() const;
+    // Writes the metadata file.
+    plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
+    plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
     plat::ErrorPtr createDirectories() const;
     plat::ErrorPtr openStack();
     plat::Result<std::set<std::string>> referencedDataFilenames();
@@ -169,9 +169,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::string storePath_;
     std::string storeType_;
 
-    mutable std::mutex metadataMutex_;
-    Metadata metadata_;
+    mutable plat::Mutex metadataMutex_;
+    Metadata metadata_ GUARDED_BY(metadataMutex_);
 
-    mutable std::mutex stackMutex_;
-    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    mutable plat::Mutex stackMutex_;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);
 };

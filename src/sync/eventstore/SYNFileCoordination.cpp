@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNErrors.h"
 
 namespace {
@@ -24,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kForever = 1e7;
 
 // One reader/writer lock per canonical path, created on first use and
-// dropped when nobody holds or waits for it.
+// dropped when nobody holds or waits for it. The path locks stay
+// std::shared_timed_mutex: readers share them and waits end at a deadline,
+// which plat::Mutex does not offer; PathLock pairs each lock with its unlock.
 class LockTable {
   public:
     struct Entry {
@@ -37,8 +40,8 @@ class LockTable {
         return *table;
     }
 
-    Entry* acquire(const std::string& path) {
-        std::lock_guard lock(mutex_);
+    Entry* acquire(const std::string& path) EXCLUDES(mutex_) {
+        plat::MutexLock lock(mutex_);
         auto& entry = entries_[path];
         if (!entry) {
             entry = std::make_unique<Entry>();
@@ -47,8 +50,8 @@ class LockTable {
         return entry.get();
     }
 
-    void release(const std::string& path) {
-        std::lock_guard lock(mutex_);
+    void release(const std::string& path) EXCLUDES(mutex_) {
+        plat::MutexLock lock(mutex_);
         auto found = entries_.find(path);
         if (found != entries_.end() && --found->second->users == 0) {
             entries_.erase(found);
@@ -56,8 +59,8 @@ class LockTable {
     }
 
   private:
-    std::mutex mutex_;
-    std::unordered_map<std::string, std::unique_ptr<Entry>> entries_;
+    plat::Mutex mutex_;
+    std::unordered_map<std::string, std::unique_ptr<Entry>> entries_ GUARDED_BY(mutex_);
 };
 
 // The time-out as a deadline; nullopt waits for ever.

@@ -1,18 +1,17 @@
 #include "sync/eventstore/SYNLogging.h"
 
 #include <atomic>
-#include <mutex>
-
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
 std::atomic<int> gLevel{SYNLoggingLevelError};
 
-std::mutex gFunctionMutex;
+plat::Mutex gFunctionMutex;
 // Held through a shared_ptr so that a reader can call the function while
 // another thread replaces it.
-std::shared_ptr<const SYNLogFunction> gFunction;
+std::shared_ptr<const SYNLogFunction> gFunction GUARDED_BY(gFunctionMutex);
 
 void defaultLogFunction(std::string_view format, std::span<const plat::FormatArg> args) {
     plat::Log(plat::formatArgs(format, args));
@@ -29,7 +28,7 @@ void SYNSetLoggingLevel(int level) {
 }
 
 SYNLogFunction SYNReadLogFunction() {
-    std::lock_guard lock(gFunctionMutex);
+    plat::MutexLock lock(gFunctionMutex);
     if (gFunction) {
         return *gFunction;
     }
@@ -38,7 +37,7 @@ SYNLogFunction SYNReadLogFunction() {
 
 void SYNSetLogFunction(SYNLogFunction function) {
     auto replacement = function ? std::make_shared<const SYNLogFunction>(std::move(function)) : nullptr;
-    std::lock_guard lock(gFunctionMutex);
+    plat::MutexLock lock(gFunctionMutex);
     gFunction = std::move(replacement);
 }
 

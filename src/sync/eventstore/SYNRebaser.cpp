@@ -56,6 +56,9 @@ plat::Result<Plan> makePlan(const std::string& localStore, ManagedObjectContext&
             it->second = {revision->revisionNumber, SYNStoreModificationEvent::revisionSet(*event)};
         }
     }
+    // The cut is what every store with events has seen: the store-wise
+    // minimum of each store's latest set. Folding past it would drop events a
+    // lagging store has yet to integrate.
     bool first = true;
     for (const auto& [store, entry] : latest) {
         plan.cut =

@@ -125,6 +125,9 @@ plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAb
         if (!facts->baseline || !facts->latestLocalMerge) {
             return;
         }
+        // Erring towards "abandoned" costs a full integration; the other way
+        // could lose changes. So a baseline that lacks this store, or claims
+        // more of it than this store has, counts as abandoning it.
         auto claimed = facts->baselineSet.revisionNumberForStore(facts->localStore);
         int64_t highest = -1;
         for (const auto& event : facts->events) {
@@ -311,6 +314,8 @@ class SYNRevisionManager::IntegrabilityCheck {
                 if (blocked || gap) {
                     leaveOut(event, SYNErrorMissingRevisions);
                 }
+                // Once one event of a store is left out, so is every later one:
+                // integrating it would skip the changes of the one left out.
                 blocked = blocked || leftOut_.count(event.get());
             }
         }

@@ -1,6 +1,7 @@
 // URL text: the first line is read as a URL, the rest as a reference against
-// it when it is absolute (has a scheme), as resolution requires. Every accessor and derived URL must work on
-// whatever reads, a URL's own text must read again as the same URL, and percent encoding must undo.
+// it (absolute or relative). Every accessor and derived URL must work on
+// whatever reads, a URL's own text must read again as the same URL, and
+// percent encoding must undo.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto url = plat::URL::URLWithString(first);
     if (url) {
         exercise(*url);
-        if (newline != std::string_view::npos && url->scheme()) {
+        if (newline != std::string_view::npos) {
             if (auto resolved = plat::URL::URLWithString(text.substr(newline + 1), *url))
                 exercise(*resolved);
         }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/CapturedLog.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -86,10 +87,12 @@ TEST(Log, WritesOneTimestampedLinePerMessageToStandardError) {
 TEST(Log, SinkReceivesMessagesAndNullRestoresStandardError) {
     StderrCapture capture;
     std::vector<std::string> seen;
-    plat::setLogSink([&seen](std::string_view message) { seen.emplace_back(message); });
-    plat::Log("to the sink");
-    plat::LogFormat("%@ -> %@", std::string("old"), std::string("new"));
-    plat::setLogSink(nullptr);
+    {
+        testsupport::CapturedLog log;
+        plat::Log("to the sink");
+        plat::LogFormat("%@ -> %@", std::string("old"), std::string("new"));
+        seen = log.lines();
+    }
     plat::Log("to stderr");
     EXPECT_EQ(seen, (std::vector<std::string>{"to the sink", "old -> new"}));
     const std::vector<std::string> lines = linesOf(capture.text());

@@ -161,6 +161,14 @@ TEST(URLTest, ResolutionEdgeCases) {
     ASSERT_TRUE(odd);
     EXPECT_EQ(odd->host(), nullopt);
     EXPECT_EQ(odd->absoluteString(), "s:/.//x");
+    // Dot segments that consume a relative base's whole path name its folder.
+    for (const auto& [reference, relativeBase] :
+         {std::pair{".", "././"}, std::pair{"..", "a"}, std::pair{"./", "./"}}) {
+        std::optional<URL> here = URL::URLWithString(reference, *URL::URLWithString(relativeBase));
+        ASSERT_TRUE(here) << reference << " against " << relativeBase;
+        EXPECT_EQ(here->absoluteString(), "./");
+        EXPECT_EQ(URL::URLWithString(here->absoluteString()), here);
+    }
 }
 
 // --- File URLs and path operations -----------------------------------------------------

@@ -73,14 +73,7 @@ TEST_F(SYNEventBuilderTest, RevisionsCountUpAndGlobalCountsFollowTheWholeStore) 
         EXPECT_EQ(event->valueForKey("modelVersionIdentifier"), Value("v1"));
         EXPECT_NE(event->valueForKey("modelVersion").asString()->find("<plist"), std::string::npos);
         // An event imported from another store with a high count.
-        auto foreign = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-        foreign->setValue(Value("foreign"), "uniqueIdentifier");
-        foreign->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
-        foreign->setValue(Value(int64_t{41}), "globalCount");
-        foreign->setValue(Value(1.0), "timestamp");
-        foreign->setObject(
-            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("other", 3, *context),
-            "eventRevision");
+        EventWriter(*context).event("foreign", SYNStoreModificationEventTypeSave, 41, {"other", 3});
     });
     // The unsaved first event already holds revision 0.
     auto second = newBuilder()->makeNewEventOfType(SYNStoreModificationEventTypeSave);
@@ -109,17 +102,9 @@ TEST_F(SYNEventBuilderTest, RevisionNumbersAreNeverReusedAfterEventsAreDeleted) 
     const std::string local = *store->persistentStoreIdentifier();
     // A baseline that folded local revisions up to 7 and deleted their events.
     inStore([&] {
-        auto baseline = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-        baseline->setValue(Value("base"), "uniqueIdentifier");
-        baseline->setValue(Value(int64_t{SYNStoreModificationEventTypeBaseline}), "type");
-        baseline->setValue(Value(int64_t{3}), "globalCount");
-        baseline->setValue(Value(0.0), "timestamp");
-        baseline->setObject(
-            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("other", 4, *context),
-            "eventRevision");
         SYNRevisionSet others;
         others.setRevisionNumber(local, 7);
-        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, others);
+        EventWriter(*context).event("base", SYNStoreModificationEventTypeBaseline, 3, {"other", 4}, others);
         ASSERT_EQ(context->save(), nullptr);
     });
     auto builder = newBuilder();
@@ -140,17 +125,10 @@ TEST_F(SYNEventBuilderTest, OtherStoresRevisionsComeFromTheLatestLocalMerge) {
     ASSERT_TRUE(merge->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
     ManagedObjectPtr merged;
     inStore([&] {
-        merged = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-        merged->setValue(Value("remote"), "uniqueIdentifier");
-        merged->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
-        merged->setValue(Value(int64_t{1}), "globalCount");
-        merged->setValue(Value(0.0), "timestamp");
-        merged->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("B", 5, *context),
-                          "eventRevision");
         SYNRevisionSet seen;
         seen.setRevisionNumber("C", 2);
         seen.setRevisionNumber(local, 9);
-        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merged, seen);
+        merged = EventWriter(*context).event("remote", SYNStoreModificationEventTypeSave, 1, {"B", 5}, seen);
         SYNRevisionSet already;
         already.setRevisionNumber("C", 3);
         SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merge->event(), already);

@@ -22,20 +22,6 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-plat::coredata::ManagedObjectPtr insertEvent(plat::coredata::ManagedObjectContext& context,
-                                             const std::string& id, int16_t type, int64_t globalCount,
-                                             const std::string& storeId, int64_t revision) {
-    auto event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-    event->setValue(Value(id), "uniqueIdentifier");
-    event->setValue(Value(int64_t{type}), "type");
-    event->setValue(Value(globalCount), "globalCount");
-    event->setValue(Value(0.0), "timestamp");
-    event->setObject(
-        SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeId, revision, context),
-        "eventRevision");
-    return event;
-}
-
 using SYNEventStoreTest = EventStoreTest;
 
 TEST_F(SYNEventStoreTest, PrepareMakesAStoreIdentifierOfThisMachineAndTheDirectories) {
@@ -237,9 +223,9 @@ TEST_F(SYNEventStoreTest, DataFilesMoveFromImportToReferencedAndUnreferencedOnes
 TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
     store->registerIncompleteMandatoryEventIdentifier("save in progress");
     inStore([&] {
-        insertEvent(*context, "crashed merge", SYNStoreModificationEventTypeIncomplete, 0, "S", 1);
-        insertEvent(*context, "save in progress", SYNStoreModificationEventTypeIncomplete, 0, "S", 2);
-        insertEvent(*context, "complete", SYNStoreModificationEventTypeSave, 1, "S", 0);
+        EventWriter(*context).event("crashed merge", SYNStoreModificationEventTypeIncomplete, 0, {"S", 1});
+        EventWriter(*context).event("save in progress", SYNStoreModificationEventTypeIncomplete, 0, {"S", 2});
+        EventWriter(*context).event("complete", SYNStoreModificationEventTypeSave, 1, {"S", 0});
         ASSERT_EQ(context->save(), nullptr);
     });
     ASSERT_EQ(store->removeInterruptedEvents(), nullptr);
@@ -253,10 +239,10 @@ TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
 TEST_F(SYNEventStoreTest, CurrentBaselineIsTheLastBaselineInEventOrder) {
     EXPECT_EQ(store->currentBaselineIdentifier(), std::nullopt);
     inStore([&] {
-        insertEvent(*context, "later", SYNStoreModificationEventTypeBaseline, 5, "A", 0);
-        insertEvent(*context, "earlier", SYNStoreModificationEventTypeBaseline, 2, "B", 0);
-        insertEvent(*context, "tie, store B", SYNStoreModificationEventTypeBaseline, 5, "B", 0);
-        insertEvent(*context, "a save", SYNStoreModificationEventTypeSave, 9, "B", 1);
+        EventWriter(*context).event("later", SYNStoreModificationEventTypeBaseline, 5, {"A", 0});
+        EventWriter(*context).event("earlier", SYNStoreModificationEventTypeBaseline, 2, {"B", 0});
+        EventWriter(*context).event("tie, store B", SYNStoreModificationEventTypeBaseline, 5, {"B", 0});
+        EventWriter(*context).event("a save", SYNStoreModificationEventTypeSave, 9, {"B", 1});
         ASSERT_EQ(context->save(), nullptr);
     });
     EXPECT_EQ(store->currentBaselineIdentifier(), "tie, store B");
@@ -264,7 +250,7 @@ TEST_F(SYNEventStoreTest, CurrentBaselineIsTheLastBaselineInEventOrder) {
 
 TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphanIdentifiers) {
     inStore([&] {
-        auto event = insertEvent(*context, "e", SYNStoreModificationEventTypeSave, 0, "S", 0);
+        auto event = EventWriter(*context).event("e", SYNStoreModificationEventTypeSave, 0, {"S", 0});
         auto used = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
         used->setValue(Value("used"), "globalIdentifier");
         used->setValue(Value("Person"), "nameOfEntity");

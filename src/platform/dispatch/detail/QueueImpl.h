@@ -3,11 +3,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch::detail {
 
@@ -32,9 +32,9 @@ class QueueImpl : public std::enable_shared_from_this<QueueImpl> {
   private:
     const std::string label_;
     const QualityOfService qos_;
-    mutable std::mutex mutex_;
-    std::shared_ptr<Clock> clock_;
-    std::unordered_map<const void*, std::shared_ptr<void>> specifics_;
+    mutable Mutex mutex_;
+    std::shared_ptr<Clock> clock_ GUARDED_BY(mutex_);
+    std::unordered_map<const void*, std::shared_ptr<void>> specifics_ GUARDED_BY(mutex_);
 };
 
 // While alive, records that the calling thread runs a block of `queue`.

@@ -30,7 +30,7 @@ void ThreadPool::startWorker(bool extra) {
         std::thread([this, extra] { work(extra); }).detach();
     } catch (const std::system_error&) {
         // No thread now: the queued work waits for a running worker.
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         --live_;
     }
 }
@@ -45,7 +45,7 @@ bool ThreadPool::shouldGrowLocked() {
 }
 
 std::size_t ThreadPool::liveThreadCount() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return live_;
 }
 
@@ -53,22 +53,26 @@ void ThreadPool::submit(int band, std::function<void()> job) {
     band = std::clamp(band, 0, kBandCount - 1);
     bool wake, grow;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         bands_[band].push_back(std::move(job));
         ++queued_;
         wake = idle_ > 0;
         grow = shouldGrowLocked();
     }
     if (wake)
-        ready_.notify_one();
+        ready_.notifyOne();
     if (grow)
         startWorker(true);
 }
 
 bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
-    std::lock_guard lock(mutex_);
-    return std::any_of(std::begin(bands_), std::begin(bands_) + band + 1, [](auto& b) { return !b.empty(); });
+    MutexLock lock(mutex_);
+    for (int b = 0; b <= band; ++b) {
+        if (!bands_[b].empty())
+            return true;
+    }
+    return false;
 }
 
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
@@ -76,7 +80,7 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
         return;
     bool grow;
     {
-        std::lock_guard lock(pool_->mutex_);
+        MutexLock lock(pool_->mutex_);
         ++pool_->blocked_;
         grow = pool_->shouldGrowLocked();
     }
@@ -87,26 +91,34 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
 ThreadPool::BlockingScope::~BlockingScope() {
     if (!pool_)
         return;
-    std::lock_guard lock(pool_->mutex_);
+    MutexLock lock(pool_->mutex_);
     --pool_->blocked_;
 }
 
 void ThreadPool::work(bool extra) {
     currentPool = this;
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        auto band = std::find_if(std::begin(bands_), std::end(bands_), [](auto& b) { return !b.empty(); });
-        if (band == std::end(bands_)) {
+        std::deque<std::function<void()>>* band = nullptr;
+        for (auto& b : bands_) {
+            if (!b.empty()) {
+                band = &b;
+                break;
+            }
+        }
+        if (band == nullptr) {
             ++idle_;
             if (extra) {
-                bool woken = ready_.wait_for(lock, kExtraLinger, [&] { return queued_ > 0; });
+                const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
+                while (queued_ == 0 && ready_.waitUntil(mutex_, deadline)) {
+                }
                 --idle_;
-                if (!woken) {
+                if (queued_ == 0) {
                     --live_;
                     return;
                 }
             } else {
-                ready_.wait(lock);
+                ready_.wait(mutex_);
                 --idle_;
             }
             continue;

@@ -2,12 +2,12 @@
 // Internal to the dispatch layer.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <vector>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch::detail {
 
@@ -30,14 +30,14 @@ class ThreadPool {
 
     static ThreadPool& shared();
 
-    void submit(int band, std::function<void()> job);
+    void submit(int band, std::function<void()> job) EXCLUDES(mutex_);
     // True when a job of `band` or a more urgent one waits for a worker; a
     // long-running job uses it to decide whether to give its worker back.
-    bool hasWaitingWork(int band);
+    bool hasWaitingWork(int band) EXCLUDES(mutex_);
     // The base number of workers.
     std::size_t threadCount() const { return base_; }
     // Workers alive now, extras included.
-    std::size_t liveThreadCount();
+    std::size_t liveThreadCount() EXCLUDES(mutex_);
 
     // Marks the calling thread, when it is one of the pool's workers, as
     // blocked for its lifetime. Construct it just before a wait that really
@@ -55,20 +55,19 @@ class ThreadPool {
 
   private:
     explicit ThreadPool(std::size_t threads);
-    void work(bool extra);
-    // Under the lock: whether one more worker should start now (and counts
-    // it as started).
-    bool shouldGrowLocked();
-    void startWorker(bool extra);
+    void work(bool extra) EXCLUDES(mutex_);
+    // Whether one more worker should start now (and counts it as started).
+    bool shouldGrowLocked() REQUIRES(mutex_);
+    void startWorker(bool extra) EXCLUDES(mutex_);
 
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::function<void()>> bands_[kBandCount];
-    std::size_t queued_ = 0;
-    std::size_t idle_ = 0;
-    std::size_t live_ = 0;
-    std::size_t blocked_ = 0;
-    std::size_t base_;
+    Mutex mutex_;
+    ConditionVariable ready_;
+    std::deque<std::function<void()>> bands_[kBandCount] GUARDED_BY(mutex_);
+    std::size_t queued_ GUARDED_BY(mutex_) = 0;
+    std::size_t idle_ GUARDED_BY(mutex_) = 0;
+    std::size_t live_ GUARDED_BY(mutex_) = 0;
+    std::size_t blocked_ GUARDED_BY(mutex_) = 0;
+    const std::size_t base_;
 };
 
 }  // namespace plat::dispatch::detail

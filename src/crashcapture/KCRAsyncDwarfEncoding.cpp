@@ -1,0 +1,744 @@
+#include "crashcapture/KCRAsyncDwarfEncoding.h"
+
+#include <type_traits>
+
+#include "crashcapture/KCRAsyncDwarfCFAState.h"
+#include "crashcapture/KCRAsyncImage.h"
+
+namespace kcr::async {
+
+bool async_dwarf_memory_init_task(async_dwarf_memory* memory, const kcr_task_t& task, uint64_t base,
+                                  uint64_t length, const kcr_async_byteorder* order) {
+    if (base + length < base)
+        return false;
+    memory->task = task;
+    memory->order = order;
+    memory->base = base;
+    memory->end = base + length;
+    memory->local = nullptr;
+    for (auto& w : memory->windows)
+        w.length = 0;
+    memory->next_victim = 0;
+    return true;
+}
+
+void async_dwarf_memory_init_local(async_dwarf_memory* memory, const void* bytes, size_t length,
+                                   uint64_t base, const kcr_async_byteorder* order) {
+    memory->task = async_task_self();
+    memory->order = order;
+    memory->base = base;
+    memory->end = base + length < base ? UINT64_MAX : base + length;
+    memory->local = static_cast<const uint8_t*>(bytes);
+    for (auto& w : memory->windows)
+        w.length = 0;
+    memory->next_victim = 0;
+}
+
+namespace {
+
+// Copies from the windows, filling one when none holds the range.
+kcr_error_t read_windows(async_dwarf_memory* m, uint64_t start, void* destination, size_t length) {
+    auto* out = static_cast<uint8_t*>(destination);
+    while (length > 0) {
+        async_dwarf_memory::window* hit = nullptr;
+        for (auto& w : m->windows) {
+            if (w.length != 0 && start >= w.address && start - w.address < w.length) {
+                hit = &w;
+                break;
+            }
+        }
+        if (hit == nullptr) {
+            hit = &m->windows[m->next_victim];
+            m->next_victim = (m->next_victim + 1) % async_dwarf_memory::kWindowCount;
+            uint64_t available = m->end - start;
+            uint64_t want =
+                available < async_dwarf_memory::kWindowSize ? available : async_dwarf_memory::kWindowSize;
+            hit->length = 0;
+            if (async_task_memcpy(m->task, start, 0, hit->bytes, want) != KCR_ESUCCESS) {
+                // The end of the view may be unreadable: retry with just what is asked for.
+                if (want <= length ||
+                    async_task_memcpy(m->task, start, 0, hit->bytes, length) != KCR_ESUCCESS)
+                    return KCR_ENOTFOUND;
+                want = length;
+            }
+            hit->address = start;
+            hit->length = static_cast<uint32_t>(want);
+        }
+        uint64_t in_window = hit->length - (start - hit->address);
+        size_t n = in_window < length ? static_cast<size_t>(in_window) : length;
+        async_memcpy(out, hit->bytes + (start - hit->address), n);
+        out += n;
+        start += n;
+        length -= n;
+    }
+    return KCR_ESUCCESS;
+}
+
+}  // namespace
+
+kcr_error_t async_dwarf_memory_read(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                    void* destination, size_t length) {
+    uint64_t start = 0;
+    if (!async_address_apply_offset(address, offset, &start))
+        return KCR_EINVAL;
+    if (start < memory->base || start > memory->end || memory->end - start < length)
+        return KCR_EINVAL;
+    if (length == 0)
+        return KCR_ESUCCESS;
+    if (memory->local != nullptr) {
+        async_memcpy(destination, memory->local + (start - memory->base), length);
+        return KCR_ESUCCESS;
+    }
+    return read_windows(memory, start, destination, length);
+}
+
+kcr_error_t async_dwarf_read_uintmax(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                     uint32_t size, uint64_t* result) {
+    const kcr_async_byteorder* order = memory->order;
+    kcr_error_t error = KCR_EINVAL;
+    switch (size) {
+        case 1: {
+            uint8_t v;
+            if ((error = async_dwarf_memory_read(memory, address, offset, &v, 1)) == KCR_ESUCCESS)
+                *result = v;
+            return error;
+        }
+        case 2: {
+            uint16_t v;
+            if ((error = async_dwarf_memory_read(memory, address, offset, &v, 2)) == KCR_ESUCCESS)
+                *result = order->swap16(v);
+            return error;
+        }
+        case 4: {
+            uint32_t v;
+            if ((error = async_dwarf_memory_read(memory, address, offset, &v, 4)) == KCR_ESUCCESS)
+                *result = order->swap32(v);
+            return error;
+        }
+        case 8: {
+            uint64_t v;
+            if ((error = async_dwarf_memory_read(memory, address, offset, &v, 8)) == KCR_ESUCCESS)
+                *result = order->swap64(v);
+            return error;
+        }
+        default:
+            return KCR_EINVAL;
+    }
+}
+
+namespace {
+
+kcr_error_t read_leb128(async_dwarf_memory* memory, uint64_t address, int64_t offset, bool is_signed,
+                        uint64_t* result, size_t* size) {
+    uint64_t value = 0;
+    unsigned shift = 0;
+    for (size_t i = 0; i < 10; ++i) {
+        uint8_t byte = 0;
+        kcr_error_t error =
+            async_dwarf_memory_read(memory, address, offset + static_cast<int64_t>(i), &byte, 1);
+        if (error != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (shift < 64)
+            value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+        shift += 7;
+        if ((byte & 0x80) == 0) {
+            if (is_signed && shift < 64 && (byte & 0x40) != 0)
+                value |= ~uint64_t{0} << shift;
+            *result = value;
+            *size = i + 1;
+            return KCR_ESUCCESS;
+        }
+    }
+    return KCR_ENOTSUP;
+}
+
+}  // namespace
+
+kcr_error_t async_dwarf_read_uleb128(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                     uint64_t* result, size_t* size) {
+    return read_leb128(memory, address, offset, false, result, size);
+}
+
+kcr_error_t async_dwarf_read_sleb128(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                     int64_t* result, size_t* size) {
+    uint64_t value = 0;
+    kcr_error_t error = read_leb128(memory, address, offset, true, &value, size);
+    if (error == KCR_ESUCCESS)
+        *result = static_cast<int64_t>(value);
+    return error;
+}
+
+template <typename machine_ptr>
+kcr_error_t gnu_ehptr_reader<machine_ptr>::read(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                                uint8_t encoding, machine_ptr* result, size_t* size) const {
+    if (encoding == DW_EH_PE::omit)
+        return KCR_ENOTFOUND;
+    *size = 0;
+    uint64_t field = 0;
+    if (!async_address_apply_offset(address, offset, &field))
+        return KCR_EINVAL;
+    machine_ptr base = 0;
+    switch (encoding & DW_EH_PE::application_mask) {
+        case DW_EH_PE::absptr:
+            break;
+        case DW_EH_PE::pcrel:
+            base = static_cast<machine_ptr>(field);
+            break;
+        case DW_EH_PE::textrel:
+            if (!has_text_base_)
+                return KCR_ENOTSUP;
+            base = text_base_;
+            break;
+        case DW_EH_PE::datarel:
+            if (!has_data_base_)
+                return KCR_ENOTSUP;
+            base = data_base_;
+            break;
+        case DW_EH_PE::funcrel:
+            if (!has_func_base_)
+                return KCR_ENOTSUP;
+            base = func_base_;
+            break;
+        case DW_EH_PE::aligned: {
+            if (!has_frame_section_base_)
+                return KCR_ENOTSUP;
+            machine_ptr vm =
+                static_cast<machine_ptr>(frame_section_vm_address_ + (field - frame_section_base_));
+            machine_ptr width = sizeof(machine_ptr);
+            machine_ptr padding = (width - vm % width) % width;
+            field += padding;
+            *size += padding;
+            break;
+        }
+        default:
+            return KCR_ENOTSUP;
+    }
+    uint64_t datum = 0;
+    uint32_t width = 0;
+    kcr_error_t error = KCR_ESUCCESS;
+    switch (encoding & DW_EH_PE::format_mask) {
+        case DW_EH_PE::ptr:
+            width = sizeof(machine_ptr);
+            error = async_dwarf_read_uintmax(memory, field, 0, width, &datum);
+            break;
+        case DW_EH_PE::uleb128: {
+            size_t n = 0;
+            error = async_dwarf_read_uleb128(memory, field, 0, &datum, &n);
+            width = static_cast<uint32_t>(n);
+            break;
+        }
+        case DW_EH_PE::sleb128: {
+            size_t n = 0;
+            int64_t s = 0;
+            error = async_dwarf_read_sleb128(memory, field, 0, &s, &n);
+            datum = static_cast<uint64_t>(s);
+            width = static_cast<uint32_t>(n);
+            break;
+        }
+        case DW_EH_PE::udata2:
+            width = 2;
+            error = async_dwarf_read_uintmax(memory, field, 0, 2, &datum);
+            break;
+        case DW_EH_PE::sdata2:
+            width = 2;
+            error = async_dwarf_read_uintmax(memory, field, 0, 2, &datum);
+            datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(datum)));
+            break;
+        case DW_EH_PE::udata4:
+            width = 4;
+            error = async_dwarf_read_uintmax(memory, field, 0, 4, &datum);
+            break;
+        case DW_EH_PE::sdata4:
+            width = 4;
+            error = async_dwarf_read_uintmax(memory, field, 0, 4, &datum);
+            datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(datum)));
+            break;
+        case DW_EH_PE::udata8:
+        case DW_EH_PE::sdata8:
+            width = 8;
+            error = async_dwarf_read_uintmax(memory, field, 0, 8, &datum);
+            break;
+        default:
+            return KCR_ENOTSUP;
+    }
+    if (error != KCR_ESUCCESS)
+        return error;
+    *size += width;
+    machine_ptr value = static_cast<machine_ptr>(base + static_cast<machine_ptr>(datum));
+    if ((encoding & DW_EH_PE::indirect) != 0) {
+        if constexpr (sizeof(machine_ptr) == 4) {
+            uint32_t word = 0;
+            error = async_task_read_uint32(memory->task, memory->order, value, 0, &word);
+            value = word;
+        } else {
+            uint64_t word = 0;
+            error = async_task_read_uint64(memory->task, memory->order, value, 0, &word);
+            value = word;
+        }
+        if (error != KCR_ESUCCESS)
+            return error;
+    }
+    *result = value;
+    return KCR_ESUCCESS;
+}
+
+template class gnu_ehptr_reader<uint32_t>;
+template class gnu_ehptr_reader<uint64_t>;
+
+namespace {
+
+// Reads an entry's length: *header is 4 or 12 (64-bit lengths).
+kcr_error_t read_entry_length(async_dwarf_memory* memory, uint64_t address, uint64_t* length,
+                              uint32_t* header) {
+    uint64_t length32 = 0;
+    if (async_dwarf_read_uintmax(memory, address, 0, 4, &length32) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    if (length32 == 0xFFFFFFFF) {
+        if (async_dwarf_read_uintmax(memory, address, 4, 8, length) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        *header = 12;
+    } else {
+        *length = length32;
+        *header = 4;
+    }
+    return KCR_ESUCCESS;
+}
+
+}  // namespace
+
+template <typename machine_ptr>
+kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info, async_dwarf_memory* memory,
+                                          const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address) {
+    *info = kcr_async_dwarf_cie_info{};
+    uint64_t length = 0;
+    uint32_t header = 0;
+    if (read_entry_length(memory, address, &length, &header) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    const uint32_t id_size = header == 12 ? 8 : 4;
+    uint64_t id = 0;
+    if (async_dwarf_read_uintmax(memory, address, header, id_size, &id) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    const uint64_t all_ones = id_size == 8 ? UINT64_MAX : 0xFFFFFFFF;
+    if (id != 0 && id != all_ones)
+        return KCR_EINVAL;
+    if (address < memory->base)
+        return KCR_EINVAL;
+    info->cie_offset = address - memory->base + header;
+    info->cie_length = length;
+    info->cie_id = id;
+    // The entry must hold at least its id and version.
+    if (length < id_size + 1)
+        return KCR_EINVAL;
+    // Position relative to the length field's end.
+    uint64_t pos = id_size;
+    const uint64_t body = address + header;
+    uint64_t version = 0;
+    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &version) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    if (version != 1 && version != 3 && version != 4)
+        return KCR_EINVAL;
+    info->cie_version = static_cast<uint8_t>(version);
+    pos += 1;
+    // Augmentation string.
+    char augmentation[16] = {};
+    size_t augmentation_length = 0;
+    for (;;) {
+        uint64_t c = 0;
+        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &c) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        pos += 1;
+        if (c == 0)
+            break;
+        if (augmentation_length == 0 && c != 'z')
+            return KCR_ENOTSUP;
+        if (augmentation_length < sizeof augmentation - 1)
+            augmentation[augmentation_length] = static_cast<char>(c);
+        ++augmentation_length;
+        if (pos > length)
+            return KCR_EINVAL;
+    }
+    if (augmentation_length > 0)
+        info->eh_augmentation.data_present = true;
+    if (version == 4) {
+        uint64_t address_size = 0, segment_size = 0;
+        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &address_size) !=
+                KCR_ESUCCESS ||
+            async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos + 1), 1, &segment_size) !=
+                KCR_ESUCCESS) {
+            return KCR_EINVAL;
+        }
+        info->address_size = static_cast<uint8_t>(address_size);
+        info->segment_size = static_cast<uint8_t>(segment_size);
+        pos += 2;
+    }
+    size_t n = 0;
+    if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &info->code_alignment_factor, &n) !=
+        KCR_ESUCCESS)
+        return KCR_EINVAL;
+    pos += n;
+    if (async_dwarf_read_sleb128(memory, body, static_cast<int64_t>(pos), &info->data_alignment_factor, &n) !=
+        KCR_ESUCCESS)
+        return KCR_EINVAL;
+    pos += n;
+    if (version == 1) {
+        // Version 1 stores the return-address register as one byte.
+        uint64_t ra = 0;
+        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &ra) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        info->return_address_register = ra;
+        pos += 1;
+    } else {
+        if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &info->return_address_register,
+                                     &n) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        pos += n;
+    }
+    if (info->eh_augmentation.data_present) {
+        uint64_t data_length = 0;
+        if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &data_length, &n) !=
+            KCR_ESUCCESS)
+            return KCR_EINVAL;
+        pos += n;
+        const uint64_t data_start = pos;
+        uint64_t cursor = pos;
+        const size_t letters =
+            augmentation_length < sizeof augmentation - 1 ? augmentation_length : sizeof augmentation - 1;
+        bool stop = false;
+        for (size_t i = 1; i < letters && !stop; ++i) {
+            switch (augmentation[i]) {
+                case 'L': {
+                    uint64_t e = 0;
+                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
+                        KCR_ESUCCESS)
+                        return KCR_EINVAL;
+                    info->eh_augmentation.has_lsda_encoding = true;
+                    info->eh_augmentation.lsda_encoding = static_cast<uint8_t>(e);
+                    cursor += 1;
+                    break;
+                }
+                case 'P': {
+                    uint64_t e = 0;
+                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
+                        KCR_ESUCCESS)
+                        return KCR_EINVAL;
+                    cursor += 1;
+                    machine_ptr personality = 0;
+                    size_t size = 0;
+                    kcr_error_t error = reader->read(memory, body, static_cast<int64_t>(cursor),
+                                                     static_cast<uint8_t>(e), &personality, &size);
+                    if (error != KCR_ESUCCESS)
+                        return error;
+                    info->eh_augmentation.has_personality_address = true;
+                    info->eh_augmentation.personality_address = personality;
+                    cursor += size;
+                    break;
+                }
+                case 'R': {
+                    uint64_t e = 0;
+                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
+                        KCR_ESUCCESS)
+                        return KCR_EINVAL;
+                    info->eh_augmentation.has_pointer_encoding = true;
+                    info->eh_augmentation.pointer_encoding = static_cast<uint8_t>(e);
+                    cursor += 1;
+                    break;
+                }
+                case 'S':
+                    info->eh_augmentation.signal_frame = true;
+                    break;
+                default:
+                    // 'M', 'N', 'O', 'Q' and unknown letters end the scan.
+                    stop = true;
+                    break;
+            }
+        }
+        if (data_start + data_length < data_start)
+            return KCR_EINVAL;
+        pos = data_start + data_length;
+    }
+    if (pos > length)
+        return KCR_EINVAL;
+    info->initial_instructions_offset = info->cie_offset + pos;
+    info->initial_instructions_length = length - pos;
+    return KCR_ESUCCESS;
+}
+
+template <typename machine_ptr>
+kcr_error_t kcr_async_dwarf_fde_info_init(kcr_async_dwarf_fde_info* info, async_dwarf_memory* memory,
+                                          uint64_t address, bool debug_frame,
+                                          kcr_async_dwarf_cie_info* cie_out) {
+    *info = kcr_async_dwarf_fde_info{};
+    uint64_t length = 0;
+    uint32_t header = 0;
+    if (read_entry_length(memory, address, &length, &header) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    if (address < memory->base)
+        return KCR_EINVAL;
+    info->fde_offset = address - memory->base + header;
+    info->fde_length = length;
+    const uint32_t pointer_size = header == 12 ? 8 : 4;
+    if (length < pointer_size)
+        return KCR_EINVAL;
+    const uint64_t pointer_field = address + header;
+    uint64_t cie_pointer = 0;
+    if (async_dwarf_read_uintmax(memory, pointer_field, 0, pointer_size, &cie_pointer) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    uint64_t cie_address = 0;
+    if (debug_frame) {
+        if (static_cast<int64_t>(cie_pointer) < 0 || memory->base + cie_pointer < memory->base)
+            return KCR_EINVAL;
+        cie_address = memory->base + cie_pointer;
+    } else {
+        if (cie_pointer > pointer_field)
+            return KCR_EINVAL;
+        cie_address = pointer_field - cie_pointer;
+    }
+    if (cie_address < memory->base)
+        return KCR_EINVAL;
+    info->cie_offset = cie_address - memory->base;
+
+    kcr_async_dwarf_cie_info cie;
+    gnu_ehptr_reader<machine_ptr> reader(memory->order);
+    kcr_error_t error = kcr_async_dwarf_cie_info_init<machine_ptr>(&cie, memory, &reader, cie_address);
+    if (error != KCR_ESUCCESS)
+        return error;
+    uint8_t encoding = DW_EH_PE::absptr;
+    if (cie.eh_augmentation.data_present && cie.eh_augmentation.has_pointer_encoding)
+        encoding = cie.eh_augmentation.pointer_encoding;
+
+    uint64_t pos = pointer_size;  // relative to the length field's end
+    machine_ptr pc_start = 0, pc_range = 0;
+    size_t size = 0;
+    error = reader.read(memory, pointer_field, static_cast<int64_t>(pos), encoding, &pc_start, &size);
+    if (error != KCR_ESUCCESS)
+        return error;
+    pos += size;
+    error = reader.read(memory, pointer_field, static_cast<int64_t>(pos), encoding & DW_EH_PE::format_mask,
+                        &pc_range, &size);
+    if (error != KCR_ESUCCESS)
+        return error;
+    pos += size;
+    if (static_cast<machine_ptr>(pc_start + pc_range) < pc_start)
+        return KCR_EINVAL;
+    info->pc_start = pc_start;
+    info->pc_end = static_cast<machine_ptr>(pc_start + pc_range);
+    if (cie.eh_augmentation.data_present) {
+        uint64_t data_length = 0;
+        size_t n = 0;
+        if (async_dwarf_read_uleb128(memory, pointer_field, static_cast<int64_t>(pos), &data_length, &n) !=
+            KCR_ESUCCESS)
+            return KCR_EINVAL;
+        pos += n;
+        if (pos + data_length < pos)
+            return KCR_EINVAL;
+        pos += data_length;
+    }
+    if (pos > length)
+        return KCR_EINVAL;
+    info->instructions_offset = info->fde_offset + pos;
+    info->instructions_length = length - pos;
+    if (cie_out != nullptr)
+        *cie_out = cie;
+    return KCR_ESUCCESS;
+}
+
+template kcr_error_t kcr_async_dwarf_cie_info_init<uint32_t>(kcr_async_dwarf_cie_info*, async_dwarf_memory*,
+                                                             const gnu_ehptr_reader<uint32_t>*, uint64_t);
+template kcr_error_t kcr_async_dwarf_cie_info_init<uint64_t>(kcr_async_dwarf_cie_info*, async_dwarf_memory*,
+                                                             const gnu_ehptr_reader<uint64_t>*, uint64_t);
+template kcr_error_t kcr_async_dwarf_fde_info_init<uint32_t>(kcr_async_dwarf_fde_info*, async_dwarf_memory*,
+                                                             uint64_t, bool, kcr_async_dwarf_cie_info*);
+template kcr_error_t kcr_async_dwarf_fde_info_init<uint64_t>(kcr_async_dwarf_fde_info*, async_dwarf_memory*,
+                                                             uint64_t, bool, kcr_async_dwarf_cie_info*);
+
+void async_dwarf_frame_reader_init(async_dwarf_frame_reader* reader, async_dwarf_memory* memory, bool m64,
+                                   bool debug_frame) {
+    reader->memory = memory;
+    reader->m64 = m64;
+    reader->debug_frame = debug_frame;
+}
+
+kcr_error_t async_dwarf_frame_reader_find_fde(async_dwarf_frame_reader* reader, uint64_t start_offset,
+                                              uint64_t address, kcr_async_dwarf_fde_info* fde) {
+    async_dwarf_memory* memory = reader->memory;
+    uint64_t entry = memory->base + start_offset;
+    if (entry < memory->base || entry >= memory->end)
+        return KCR_EINVAL;
+    while (entry < memory->end) {
+        uint64_t length = 0;
+        uint32_t header = 0;
+        if (read_entry_length(memory, entry, &length, &header) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (length == 0)
+            return KCR_ENOTFOUND;
+        const uint64_t next = entry + header + length;
+        if (next < entry)
+            return KCR_EINVAL;
+        const uint32_t id_size = header == 12 ? 8 : 4;
+        uint64_t id = 0;
+        if (async_dwarf_read_uintmax(memory, entry, header, id_size, &id) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        const uint64_t all_ones = id_size == 8 ? UINT64_MAX : 0xFFFFFFFF;
+        const bool is_cie = reader->debug_frame ? id == all_ones : id == 0;
+        if (!is_cie) {
+            kcr_error_t error =
+                reader->m64
+                    ? kcr_async_dwarf_fde_info_init<uint64_t>(fde, memory, entry, reader->debug_frame)
+                    : kcr_async_dwarf_fde_info_init<uint32_t>(fde, memory, entry, reader->debug_frame);
+            if (error != KCR_ESUCCESS)
+                return error;
+            if (fde->pc_start <= address && address < fde->pc_end)
+                return KCR_ESUCCESS;
+        }
+        entry = next;
+    }
+    return KCR_ENOTFOUND;
+}
+
+kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header, uint64_t header_size,
+                                            uint64_t address, uint64_t* fde_address) {
+    uint8_t head[12];
+    if (header_size < sizeof head || async_task_memcpy(task, header, 0, head, sizeof head) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    // version 1; eh_frame_ptr as pcrel|sdata4; the count as udata4; the table
+    // as datarel|sdata4 pairs (what the GNU linkers write).
+    if (head[0] != 1 || head[1] != (DW_EH_PE::pcrel | DW_EH_PE::sdata4) || head[2] != DW_EH_PE::udata4 ||
+        head[3] != (DW_EH_PE::datarel | DW_EH_PE::sdata4))
+        return KCR_ENOTSUP;
+    uint32_t count = 0;
+    async_memcpy(&count, head + 8, 4);
+    if (count == 0)
+        return KCR_ENOTFOUND;
+    if ((header_size - 12) / 8 < count)
+        return KCR_EINVAL;
+    const uint64_t table = header + 12;
+    // The largest entry whose start is not above the address.
+    uint32_t low = 0, high = count;
+    while (high - low > 1) {
+        uint32_t middle = low + (high - low) / 2;
+        int32_t start = 0;
+        if (async_task_memcpy(task, table + uint64_t{middle} * 8, 0, &start, 4) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (header + static_cast<int64_t>(start) <= address)
+            low = middle;
+        else
+            high = middle;
+    }
+    int32_t pair[2];
+    if (async_task_memcpy(task, table + uint64_t{low} * 8, 0, pair, sizeof pair) != KCR_ESUCCESS)
+        return KCR_EINVAL;
+    if (header + static_cast<int64_t>(pair[0]) > address)
+        return KCR_ENOTFOUND;
+    *fde_address = header + static_cast<int64_t>(pair[1]);
+    return KCR_ESUCCESS;
+}
+
+namespace {
+
+template <typename machine_ptr>
+frame_error_t dwarf_unwind(const kcr_task_t& task, const async_image* image, async_dwarf_memory* memory,
+                           bool debug_frame, uint64_t lookup, const kcr_async_thread_state* current,
+                           kcr_async_thread_state* next) {
+    kcr_async_dwarf_fde_info fde;
+    kcr_async_dwarf_cie_info cie;
+    uint64_t fde_address = 0;
+    bool found = false;
+    if (image->kind == async_image_kind::elf && image->elf.ehFrameHeader != 0 && !debug_frame) {
+        kcr_error_t error = async_dwarf_eh_frame_hdr_lookup(
+            task, image->elf.ehFrameHeader, image->elf.ehFrameHeaderSize, lookup, &fde_address);
+        if (error == KCR_ENOTFOUND)
+            return FRAME_ENOTSUP;
+        if (error == KCR_ESUCCESS) {
+            if (kcr_async_dwarf_fde_info_init<machine_ptr>(&fde, memory, fde_address, false, &cie) !=
+                KCR_ESUCCESS)
+                return FRAME_ENOTSUP;
+            if (!(fde.pc_start <= lookup && lookup < fde.pc_end))
+                return FRAME_ENOTSUP;
+            found = true;
+        }
+    }
+    if (!found) {
+        async_dwarf_frame_reader reader;
+        async_dwarf_frame_reader_init(&reader, memory, sizeof(machine_ptr) == 8, debug_frame);
+        if (async_dwarf_frame_reader_find_fde(&reader, 0, lookup, &fde) != KCR_ESUCCESS)
+            return FRAME_ENOTSUP;
+        gnu_ehptr_reader<machine_ptr> ptr_reader(memory->order);
+        if (kcr_async_dwarf_cie_info_init<machine_ptr>(&cie, memory, &ptr_reader,
+                                                       memory->base + fde.cie_offset) != KCR_ESUCCESS)
+            return FRAME_ENOTSUP;
+    }
+    gnu_ehptr_reader<machine_ptr> ptr_reader(memory->order);
+    dwarf_cfa_state<machine_ptr> state;
+    if (state.eval_program(memory, lookup, fde.pc_start, &cie, &ptr_reader,
+                           memory->base + cie.initial_instructions_offset,
+                           cie.initial_instructions_length) != KCR_ESUCCESS)
+        return FRAME_ENOTSUP;
+    if (state.eval_program(memory, lookup, fde.pc_start, &cie, &ptr_reader,
+                           memory->base + fde.instructions_offset, fde.instructions_length) != KCR_ESUCCESS)
+        return FRAME_ENOTSUP;
+    if (state.apply_state(task, memory, &cie, current, next) != KCR_ESUCCESS)
+        return FRAME_ENOFRAME;
+    return FRAME_ESUCCESS;
+}
+
+}  // namespace
+
+frame_error_t async_frame_read_dwarf_unwind(const kcr_task_t& task, async_image_list_t* image_list,
+                                            const kcr_async_thread_state* current,
+                                            const kcr_async_thread_state*, kcr_async_thread_state* next) {
+    if (!async_thread_state_has_reg(current, 0))
+        return FRAME_EBADFRAME;
+    const uint64_t pc = async_thread_state_get_reg(current, 0);
+    if (pc == 0)
+        return FRAME_ENOTSUP;
+    if (image_list == nullptr)
+        return FRAME_ENOTSUP;
+    // A return address may be the first byte after a call that ends its
+    // function (calls to functions that never return): look it up one byte
+    // earlier, inside the call.
+    uint64_t lookup = current->pc_is_exact ? pc : pc - 1;
+    async_image_list_set_reading(image_list, true);
+    frame_error_t result = FRAME_ENOTSUP;
+    async_image* image = async_image_containing_address(image_list, lookup);
+    if (image != nullptr) {
+        const bool m64 = async_image_is_64(image);
+        if (!m64)
+            lookup &= 0xFFFFFFFF;
+        const kcr_async_byteorder* order = async_byteorder_direct();
+        if (image->kind == async_image_kind::macho)
+            order = image->macho.byteorder;
+        else if (image->elf.bigEndian)
+            order = async_byteorder_swapped();
+        async_dwarf_memory memory;
+        bool debug_frame = false;
+        bool have_section = false;
+        if (image->kind == async_image_kind::elf) {
+            if (image->elf.ehFrame != 0 && image->elf.ehFrameEnd > image->elf.ehFrame)
+                have_section = async_dwarf_memory_init_task(
+                    &memory, task, image->elf.ehFrame, image->elf.ehFrameEnd - image->elf.ehFrame, order);
+        } else {
+            kcr_async_mobject section;
+            if (async_image_map_eh_frame(image, &section) == KCR_ESUCCESS) {
+                have_section =
+                    async_dwarf_memory_init_task(&memory, task, section.task_address, section.length, order);
+                async_mobject_free(&section);
+            } else if (async_image_map_debug_frame(image, &section) == KCR_ESUCCESS) {
+                have_section =
+                    async_dwarf_memory_init_task(&memory, task, section.task_address, section.length, order);
+                debug_frame = true;
+                async_mobject_free(&section);
+            }
+        }
+        if (!have_section) {
+            result = FRAME_ENOFRAME;
+        } else if (m64) {
+            result = dwarf_unwind<uint64_t>(task, image, &memory, debug_frame, lookup, current, next);
+        } else {
+            result = dwarf_unwind<uint32_t>(task, image, &memory, debug_frame, lookup, current, next);
+        }
+    }
+    async_image_list_set_reading(image_list, false);
+    return result;
+}
+
+}  // namespace kcr::async

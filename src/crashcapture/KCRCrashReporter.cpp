@@ -1,0 +1,477 @@
+#include "crashcapture/KCRCrashReporter.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <typeinfo>
+
+#include "crashcapture/KCRAsyncErrors.h"
+#include "crashcapture/KCRAsyncFrameCursor.h"
+#include "crashcapture/KCRAsyncImage.h"
+#include "crashcapture/KCRCrashLogWriter.h"
+#include "crashcapture/KCRCrashReporterError.h"
+#include "crashcapture/KCRCrashReporterLog.h"
+#include "crashcapture/KCRCrashSignalHandler.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/machine/Threads.h"
+
+namespace {
+
+using namespace kcr::async;
+
+constexpr int kCrashSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// What the signal handler reads at crash time. Written only before the
+// handlers are installed (the callbacks: before enabling); never freed.
+struct CrashContext {
+    log_writer_t writer;
+    char path[PATH_MAX] = {};
+    std::atomic<void*> callbackContext{nullptr};
+    std::atomic<void (*)(siginfo_t*, ucontext_t*, void*)> handleSignal{nullptr};
+    // The thread that is writing the report (0: none), and whether it is done.
+    std::atomic<uint32_t> crashingThread{0};
+    std::atomic<bool> crashHandled{false};
+};
+
+CrashContext& crash_context() {
+    static CrashContext* context = new CrashContext;
+    return *context;
+}
+
+std::mutex gEnableMutex;
+bool gProcessEnabled = false;
+std::atomic<bool> gUncaughtExceptionSeen{false};
+std::terminate_handler gPreviousTerminate = nullptr;
+std::mutex gLiveReportMutex;
+
+void reset_crash_signals() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signo : kCrashSignals)
+        sigaction(signo, &action, nullptr);
+}
+
+void sleep_briefly() {
+    struct timespec pause {
+        0, 10'000'000
+    };
+    nanosleep(&pause, nullptr);
+}
+
+bool reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                              kcr::KCRSignalHandlerNext* next) {
+    auto* crash = static_cast<CrashContext*>(context);
+    const uint32_t self = current_mach_thread();
+    uint32_t owner = 0;
+    if (!crash->crashingThread.compare_exchange_strong(owner, self)) {
+        if (owner != self) {
+            // Another thread is writing the report: let it finish (it ends the
+            // process), then end with this signal's default action.
+            for (int i = 0; i < 3000 && !crash->crashHandled.load(); ++i)
+                sleep_briefly();
+        }
+        // Otherwise a fault inside our own handling: the report written so
+        // far stays; the default action ends the process.
+        reset_crash_signals();
+        return false;
+    }
+    kcr_async_thread_state state;
+    async_thread_state_mcontext_init(&state, uap);
+    log_signal_info_t signal_info;
+    signal_info.signo = signo;
+    signal_info.code = info != nullptr ? info->si_code : 0;
+    signal_info.address = info != nullptr ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+    const kcr_error_t error =
+        kcr_write_report(crash->path, &crash->writer, async_shared_image_list(), self, &state, &signal_info);
+    auto* handle = crash->handleSignal.load();
+    if (error == KCR_ESUCCESS && handle != nullptr)
+        handle(info, uap, crash->callbackContext.load());
+    // From here a fault (or the signal raised again) ends the process.
+    reset_crash_signals();
+    const bool handled = kcr::signal_handler_forward(next, signo, info, uap);
+    crash->crashHandled.store(true);
+    return handled;
+}
+
+struct ExceptionFrames {
+    uint64_t addresses[kMaxExceptionFrames];
+    size_t count = 0;
+};
+
+kcr_error_t collect_frames(kcr_async_thread_state* state, void* context) {
+    auto* frames = static_cast<ExceptionFrames*>(context);
+    async_frame_cursor cursor;
+    async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list());
+    while (frames->count < kMaxExceptionFrames && async_frame_cursor_next(&cursor) == FRAME_ESUCCESS) {
+        uint64_t pc = 0;
+        if (async_frame_cursor_get_reg(&cursor, 0, &pc) != FRAME_ESUCCESS)
+            break;
+        frames->addresses[frames->count++] = pc;
+    }
+    return KCR_ESUCCESS;
+}
+
+std::string demangled(const char* name) {
+    int status = 0;
+    char* text = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string result = status == 0 && text != nullptr ? text : name;
+    std::free(text);
+    return result;
+}
+
+[[noreturn]] void uncaught_exception_handler() {
+    bool expected = false;
+    if (gUncaughtExceptionSeen.compare_exchange_strong(expected, true)) {
+        std::string name = "Unknown exception";
+        std::string reason;
+        if (std::exception_ptr current = std::current_exception()) {
+            try {
+                std::rethrow_exception(current);
+            } catch (const plat::Exception& e) {
+                name = e.name();
+                reason = e.reason();
+            } catch (const std::exception& e) {
+                name = demangled(typeid(e).name());
+                reason = e.what();
+            } catch (...) {
+                if (const std::type_info* type = abi::__cxa_current_exception_type())
+                    name = demangled(type->name());
+            }
+        }
+        // The stack is not unwound when no handler exists, so the throw site
+        // is still on it.
+        ExceptionFrames frames;
+        async_thread_state_current(collect_frames, &frames);
+        kcr_log_writer_set_exception(&crash_context().writer, name, reason, frames.addresses, frames.count);
+    }
+    if (gPreviousTerminate != nullptr && gPreviousTerminate != uncaught_exception_handler)
+        gPreviousTerminate();
+    std::abort();
+}
+
+std::string sanitized_identifier(const std::string& identifier) {
+    std::string result = identifier;
+    for (char& c : result) {
+        if (c == '/')
+            c = '_';
+    }
+    return result;
+}
+
+std::string caches_directory() {
+    auto paths = plat::FileManager::defaultManager().searchPathsForDirectory(
+        plat::SearchPathDirectory::CachesDirectory, plat::UserDomainMask);
+    return paths.empty() ? plat::FileManager::defaultManager().temporaryDirectory() : paths.front();
+}
+
+}  // namespace
+
+KCRCrashReporter::KCRCrashReporter(const KCRCrashReporterConfig& configuration, plat::Bundle& bundle)
+    : configuration_(configuration) {
+    std::optional<std::string> identifier = bundle.bundleIdentifier();
+    if (!identifier) {
+        std::string name = plat::ProcessInfo::processInfo().processName();
+        if (name.empty())
+            throw plat::Exception(KCRCrashReporterException,
+                                  "Can not determine process identifier or process name");
+        kcr::log("Warning -- bundle identifier, using process name %s", name);
+        identifier = name;
+    }
+    std::optional<std::string> version = bundle.version();
+    if (!version) {
+        kcr::log("Warning -- bundle version unavailable");
+        version = std::string();
+    }
+    *this = KCRCrashReporter(*identifier, *version, bundle.shortVersionString(), configuration);
+}
+
+KCRCrashReporter::KCRCrashReporter(std::string applicationIdentifier, std::string appVersion,
+                                   std::optional<std::string> appMarketingVersion,
+                                   const KCRCrashReporterConfig& configuration)
+    : configuration_(configuration),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(appVersion)),
+      applicationMarketingVersion_(std::move(appMarketingVersion)) {
+    crashReportDirectory_ = caches_directory() + "/" + KCRCrashReporterDataFolder + "/" +
+                            sanitized_identifier(applicationIdentifier_);
+}
+
+KCRCrashReporter& KCRCrashReporter::operator=(KCRCrashReporter&& other) noexcept {
+    configuration_ = other.configuration_;
+    enabled_ = other.enabled_;
+    applicationIdentifier_ = std::move(other.applicationIdentifier_);
+    applicationVersion_ = std::move(other.applicationVersion_);
+    applicationMarketingVersion_ = std::move(other.applicationMarketingVersion_);
+    crashReportDirectory_ = std::move(other.crashReportDirectory_);
+    customData_ = std::move(other.customData_);
+    return *this;
+}
+
+KCRCrashReporter& KCRCrashReporter::sharedReporter() {
+    static KCRCrashReporter* shared = new KCRCrashReporter();
+    return *shared;
+}
+
+std::string KCRCrashReporter::queuedCrashReportDirectory() const {
+    return crashReportDirectory_ + "/queued_reports";
+}
+
+std::string KCRCrashReporter::crashReportPath() const {
+    return crashReportDirectory_ + "/live_report.kcr";
+}
+
+bool KCRCrashReporter::hasPendingCrashReport() const {
+    return plat::FileManager::defaultManager().fileExistsAtPath(crashReportPath());
+}
+
+std::optional<plat::Data> KCRCrashReporter::loadPendingCrashReportData(plat::ErrorPtr* error) const {
+    const std::string path = crashReportPath();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error != nullptr)
+            *error = plat::Error::withDescription(plat::POSIXErrorDomain, errno, std::strerror(errno));
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int failure = errno;
+            ::close(fd);
+            if (error != nullptr)
+                *error =
+                    plat::Error::withDescription(plat::POSIXErrorDomain, failure, std::strerror(failure));
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return plat::Data(std::move(bytes));
+}
+
+bool KCRCrashReporter::purgePendingCrashReport(plat::ErrorPtr* error) const {
+    plat::ErrorPtr failure = plat::FileManager::defaultManager().removeItemAtPath(crashReportPath());
+    if (failure != nullptr) {
+        if (error != nullptr)
+            *error = failure;
+        return false;
+    }
+    return true;
+}
+
+uint32_t KCRCrashReporter::mapToAsyncSymbolicationStrategy(uint64_t strategy) {
+    return static_cast<uint32_t>(strategy & 3);
+}
+
+bool KCRCrashReporter::populateCrashReportDirectory(plat::ErrorPtr* error) const {
+    plat::Dictionary attributes{{plat::FilePosixPermissions, plat::Value(0755u)}};
+    auto& files = plat::FileManager::defaultManager();
+    for (const std::string& path : {crashReportDirectory_, queuedCrashReportDirectory()}) {
+        if (files.fileExistsAtPath(path))
+            continue;
+        if (plat::ErrorPtr failure = files.createDirectoryAtPath(path, true, &attributes)) {
+            if (error != nullptr)
+                *error = failure;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
+    if (configuration_.signalHandlerType() == KCRCrashReporterSignalHandlerTypeMach) {
+        // No kernel exception ports here; refused before the process-wide
+        // flag is claimed, so signal handlers can still be enabled.
+        populate_mach_error(error, 46 /* not supported */,
+                            "Failed to instantiate the Mach exception server.");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(gEnableMutex);
+        if (gProcessEnabled) {
+            populate_error(error, KCRCrashReporterErrorAlreadyEnabled,
+                           "A KCRCrashReporter instance has already been enabled");
+            return false;
+        }
+        gProcessEnabled = true;
+    }
+    if (!populateCrashReportDirectory(error))
+        return false;
+    CrashContext& crash = crash_context();
+    const std::string path = crashReportPath();
+    if (path.size() >= sizeof crash.path) {
+        populate_posix_error(error, ENAMETOOLONG, "Failed to create temporary path");
+        return false;
+    }
+    std::memcpy(crash.path, path.c_str(), path.size() + 1);
+    const std::string* marketing = applicationMarketingVersion_ ? &*applicationMarketingVersion_ : nullptr;
+    kcr_log_writer_init(&crash.writer, applicationIdentifier_, applicationVersion_, marketing,
+                        mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()), false);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (customData_)
+            kcr_log_writer_set_custom_data(&crash.writer, customData_->bytes(), customData_->length());
+    }
+    // What crash time needs is made ready now: the image list and the
+    // thread-control signal.
+    plat::machine::initialize();
+    async_image_list_poll_loader();
+    plat::machine::prepareThreadControl();
+
+    if (configuration_.signalHandlerType() == KCRCrashReporterSignalHandlerTypeBSD) {
+        auto& handler = kcr::KCRCrashSignalHandler::sharedHandler();
+        for (int signo : kCrashSignals) {
+            if (!handler.registerHandlerForSignal(signo, reporter_signal_callback, &crash, error))
+                return false;
+        }
+    }
+    if (configuration_.shouldRegisterUncaughtExceptionHandler())
+        gPreviousTerminate = std::set_terminate(uncaught_exception_handler);
+    std::lock_guard<std::mutex> lock(mutex_);
+    enabled_ = true;
+    return true;
+}
+
+bool KCRCrashReporter::isEnabled() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return enabled_;
+}
+
+void KCRCrashReporter::setCrashCallbacks(const KCRCrashReporterCallbacks& callbacks) {
+    if (isEnabled())
+        throw plat::Exception(KCRCrashReporterException, "The crash reporter has alread been enabled");
+    if (callbacks.version != 0) {
+        kcr::log("Unsupported crash callbacks version %d", static_cast<int>(callbacks.version));
+        std::abort();
+    }
+    CrashContext& crash = crash_context();
+    crash.callbackContext.store(callbacks.context);
+    crash.handleSignal.store(callbacks.handleSignal);
+}
+
+void KCRCrashReporter::setCustomData(std::optional<plat::Data> data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    customData_ = std::move(data);
+    if (!enabled_)
+        return;
+    if (customData_)
+        kcr_log_writer_set_custom_data(&crash_context().writer, customData_->bytes(), customData_->length());
+    else
+        kcr_log_writer_set_no_custom_data(&crash_context().writer);
+}
+
+std::optional<plat::Data> KCRCrashReporter::customData() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return customData_;
+}
+
+std::optional<plat::Data> KCRCrashReporter::generateLiveReport(plat::ErrorPtr* error) {
+    return liveReport(plat::machine::currentThreadId(),
+                      reinterpret_cast<uint64_t>(__builtin_return_address(0)), error);
+}
+
+std::optional<plat::Data> KCRCrashReporter::generateLiveReportWithThread(pid_t thread,
+                                                                         plat::ErrorPtr* error) {
+    return liveReport(thread, reinterpret_cast<uint64_t>(__builtin_return_address(0)), error);
+}
+
+namespace {
+
+struct LiveWrite {
+    log_writer_t* writer;
+    async_file_t* file;
+    uint32_t thread;
+    log_signal_info_t signal;
+};
+
+kcr_error_t write_live(kcr_async_thread_state* state, void* context) {
+    auto* live = static_cast<LiveWrite*>(context);
+    return kcr_log_writer_write(live->writer, live->thread, async_shared_image_list(), live->file,
+                                &live->signal, state);
+}
+
+}  // namespace
+
+std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t callerAddress,
+                                                       plat::ErrorPtr* error) {
+    std::lock_guard<std::mutex> serial(gLiveReportMutex);
+    std::string pattern =
+        plat::FileManager::defaultManager().temporaryDirectory() + "/live_crash_report.XXXXXX";
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        populate_posix_error(error, errno, "Failed to create temporary path");
+        return std::nullopt;
+    }
+    auto writer = std::make_unique<log_writer_t>();
+    const std::string* marketing = applicationMarketingVersion_ ? &*applicationMarketingVersion_ : nullptr;
+    kcr_log_writer_init(writer.get(), applicationIdentifier_, applicationVersion_, marketing,
+                        mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()), true);
+    if (auto data = customData())
+        kcr_log_writer_set_custom_data(writer.get(), data->bytes(), data->length());
+    plat::machine::initialize();
+    async_image_list_poll_loader();
+    plat::machine::prepareThreadControl();
+
+    auto file = std::make_unique<async_file_t>();
+    async_file_init(file.get(), fd, kCrashReportFileLimit);
+    LiveWrite live{writer.get(), file.get(), static_cast<uint32_t>(thread), {}};
+    live.signal.signo = SIGTRAP;
+    live.signal.code = 2;  // TRAP_TRACE
+    live.signal.address = callerAddress;
+    kcr_error_t result = KCR_ESUCCESS;
+    if (thread == plat::machine::currentThreadId()) {
+        result = async_thread_state_current(write_live, &live);
+    } else {
+        result = kcr_log_writer_write(writer.get(), live.thread, async_shared_image_list(), file.get(),
+                                      &live.signal, nullptr);
+    }
+    kcr_log_writer_close(writer.get());
+    const bool flushed = async_file_flush(file.get());
+    std::optional<plat::Data> data;
+    if (result != KCR_ESUCCESS || !flushed) {
+        kcr::log("Write failed with error %s",
+                 async_error_text(result != KCR_ESUCCESS ? result : KCR_OUTPUT_ERR));
+        populate_error(error, KCRCrashReporterErrorUnknown, "Failed to write the crash report to disk");
+    } else {
+        struct stat info {};
+        if (fstat(fd, &info) == 0) {
+            std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+            size_t done = 0;
+            while (done < bytes.size()) {
+                ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+            if (done == bytes.size())
+                data = plat::Data(std::move(bytes));
+        }
+        if (!data)
+            populate_error(error, KCRCrashReporterErrorUnknown,
+                           "Unable to open live crash report for reading");
+    }
+    ::close(fd);
+    kcr_log_writer_free(writer.get());
+    if (::unlink(pattern.c_str()) != 0)
+        kcr::log("Failure occured deleting live crash report: %s", std::strerror(errno));
+    return data;
+}

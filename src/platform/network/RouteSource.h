@@ -1,0 +1,41 @@
+// RouteSource: where reachability reads the route table from and learns that
+// it changed. NetlinkRouteSource asks the kernel over an AF_NETLINK socket;
+// tests give a fake.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/network/RouteTable.h"
+
+namespace plat::network {
+
+class RouteSource {
+  public:
+    virtual ~RouteSource() = default;
+    // The current table; absent when it cannot be read.
+    virtual std::optional<RouteTable> read() = 0;
+    // Calls `changed` (on a thread of the source's) after every change, until
+    // stopWatching() returns. Returns false when changes cannot be watched.
+    virtual bool watch(std::function<void()> changed) = 0;
+    virtual void stopWatching() = 0;
+};
+
+class NetlinkRouteSource : public RouteSource {
+  public:
+    ~NetlinkRouteSource() override;
+    std::optional<RouteTable> read() override;
+    bool watch(std::function<void()> changed) override;
+    // Joins the watching thread; never call it from `changed`.
+    void stopWatching() override;
+
+  private:
+    std::mutex mutex_;
+    std::thread thread_;
+    int wakeFd_ = -1;
+};
+
+}  // namespace plat::network

@@ -1,0 +1,170 @@
+#include "platform/security/ServerTrust.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <string>
+
+namespace plat::security {
+namespace {
+
+void readPemFile(const std::string& path, std::vector<CertificatePtr>& out) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return;
+    while (X509* x = PEM_read_X509(f, nullptr, nullptr, nullptr)) {
+        out.push_back(Certificate::fromX509(x));
+        X509_free(x);
+    }
+    ERR_clear_error();
+    std::fclose(f);
+}
+
+bool isIPAddress(const std::string& host) {
+    unsigned char buffer[16];
+    return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+int64_t codeFor(int verifyResult) {
+    switch (verifyResult) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return TrustErrorCertificateExpired;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return TrustErrorCertificateNotValidYet;
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            return TrustErrorHostNameMismatch;
+        case X509_V_ERR_CERT_REVOKED:
+            return TrustErrorCertificateRevoked;
+        case X509_V_ERR_UNABLE_TO_GET_CRL:
+            return TrustErrorIncompleteRevocationCheck;
+        default:
+            return TrustErrorNotTrusted;
+    }
+}
+
+struct StackOfX509 {
+    STACK_OF(X509) * stack = sk_X509_new_null();
+    ~StackOfX509() { sk_X509_free(stack); }  // borrowed entries
+};
+
+}  // namespace
+
+const std::vector<CertificatePtr>& systemRootCertificates() {
+    static const std::vector<CertificatePtr> roots = [] {
+        std::vector<CertificatePtr> out;
+        readPemFile(X509_get_default_cert_file(), out);
+        if (out.empty()) {
+            std::string dir = X509_get_default_cert_dir();
+            if (DIR* d = opendir(dir.c_str())) {
+                while (dirent* e = readdir(d)) {
+                    std::string name = e->d_name;
+                    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
+                        readPemFile(dir + "/" + name, out);
+                }
+                closedir(d);
+            }
+        }
+        return out;
+    }();
+    return roots;
+}
+
+ServerTrustPtr ServerTrust::create(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies) {
+    if (chain.empty() || !chain.front())
+        return nullptr;
+    return ServerTrustPtr(new ServerTrust(std::move(chain), std::move(policies)));
+}
+
+void ServerTrust::setAnchorCertificates(std::vector<CertificatePtr> anchors) {
+    anchors_ = std::move(anchors);
+    anchorsOnly_ = true;  // as the platform: setting anchors alone trusts only them
+}
+
+CertificatePtr ServerTrust::certificateAtIndex(std::size_t index) const {
+    const auto& c = current();
+    return index < c.size() ? c[index] : nullptr;
+}
+
+bool ServerTrust::evaluateWithError(ErrorPtr* error) {
+    evaluatedChain_.clear();
+    StackOfX509 untrusted, trusted;
+    for (size_t i = 1; i < chain_.size(); ++i)
+        sk_X509_push(untrusted.stack, static_cast<X509*>(chain_[i]->x509()));
+    for (const auto& a : anchors_)
+        sk_X509_push(trusted.stack, static_cast<X509*>(a->x509()));
+    if (!anchorsOnly_) {
+        for (const auto& r : systemRootCertificates())
+            sk_X509_push(trusted.stack, static_cast<X509*>(r->x509()));
+    }
+    STACK_OF(X509_CRL)* crls = sk_X509_CRL_new_null();
+    for (const auto& der : crls_) {
+        const unsigned char* p = der.bytes();
+        if (X509_CRL* crl = d2i_X509_CRL(nullptr, &p, static_cast<long>(der.length())))
+            sk_X509_CRL_push(crls, crl);
+    }
+
+    X509_STORE* store = X509_STORE_new();
+    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+    X509_STORE_CTX_init(ctx, store, static_cast<X509*>(chain_.front()->x509()), untrusted.stack);
+    X509_STORE_CTX_set0_trusted_stack(ctx, trusted.stack);
+    X509_STORE_CTX_set0_crls(ctx, crls);
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
+    unsigned long flags = 0;
+    if (!anchors_.empty())
+        flags |= X509_V_FLAG_PARTIAL_CHAIN;
+    bool requirePositive = false;
+    for (const auto& policy : policies_) {
+        if (policy.kind == TrustPolicy::Kind::SSL) {
+            X509_STORE_CTX_set_purpose(ctx,
+                                       policy.server ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT);
+            if (policy.hostName && !policy.hostName->empty()) {
+                X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+                if (isIPAddress(*policy.hostName)) {
+                    X509_VERIFY_PARAM_set1_ip_asc(param, policy.hostName->c_str());
+                } else {
+                    X509_VERIFY_PARAM_set1_host(param, policy.hostName->c_str(), 0);
+                }
+            }
+        } else if (policy.kind == TrustPolicy::Kind::Revocation) {
+            if (!crls_.empty())
+                flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+            requirePositive |= (policy.revocationFlags & RevocationRequirePositiveResponse) != 0;
+        }
+    }
+    X509_VERIFY_PARAM_set_flags(param, flags);
+
+    int ok = X509_verify_cert(ctx);
+    lastVerifyResult_ = ok == 1 ? X509_V_OK : X509_STORE_CTX_get_error(ctx);
+    if (ok == 1 && requirePositive && crls_.empty()) {
+        ok = 0;
+        lastVerifyResult_ = X509_V_ERR_UNABLE_TO_GET_CRL;
+    }
+    if (ok == 1) {
+        STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx);
+        for (int i = 0; i < sk_X509_num(built); ++i)
+            evaluatedChain_.push_back(Certificate::fromX509(sk_X509_value(built, i)));
+    }
+    X509_STORE_CTX_free(ctx);
+    X509_STORE_free(store);
+    sk_X509_CRL_pop_free(crls, X509_CRL_free);
+    ERR_clear_error();
+    if (ok == 1)
+        return true;
+    if (error) {
+        Dictionary info;
+        info.set(LocalizedDescriptionKey,
+                 Value("\"" + chain_.front()->subjectSummary() +
+                       "\" certificate is not trusted: " + X509_verify_cert_error_string(lastVerifyResult_)));
+        *error = Error::make(OSStatusErrorDomain, codeFor(lastVerifyResult_), std::move(info));
+    }
+    return false;
+}
+
+}  // namespace plat::security

@@ -1,0 +1,114 @@
+// ServerTrust: the certificate chain a server presented, the policies to
+// judge it by, and its evaluation with OpenSSL.
+//
+// Evaluation builds a path from the leaf to a trusted root using the other
+// presented certificates as intermediates. Trusted roots are the system's
+// (OpenSSL's default certificate file and folder, read once per process)
+// plus the anchor certificates, or the anchors alone after
+// setAnchorCertificatesOnly(true); with anchors set, an anchor may be an
+// intermediate or the leaf itself (a pinned certificate). Host names are
+// matched against subjectAltName only.
+//
+// Revocation is judged only from CRLs handed to setCRLs; no network fetch is
+// ever made. Without CRLs a revocation policy passes, unless it carries
+// RevocationRequirePositiveResponse.
+//
+// A ServerTrust is used by one thread at a time (evaluate mutates it).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/security/Certificate.h"
+
+namespace plat::security {
+
+// Error codes of evaluate() (OSStatusErrorDomain), as the platform's.
+enum TrustErrorCode : int64_t {
+    TrustErrorCertificateExpired = -67818,
+    TrustErrorCertificateNotValidYet = -67819,
+    TrustErrorHostNameMismatch = -67602,
+    TrustErrorNotTrusted = -67843,
+    TrustErrorCertificateRevoked = -67820,
+    TrustErrorIncompleteRevocationCheck = -67635,
+    TrustErrorInvalidCertificate = -67808,
+};
+
+enum RevocationFlags : unsigned {
+    RevocationOCSPMethod = 1,
+    RevocationCRLMethod = 2,
+    RevocationPreferCRL = 4,
+    RevocationRequirePositiveResponse = 8,
+    RevocationNetworkAccessDisabled = 16,
+    RevocationUseAnyAvailableMethod = 3,
+};
+
+struct TrustPolicy {
+    enum class Kind { BasicX509, SSL, Revocation };
+    Kind kind = Kind::BasicX509;
+    bool server = true;
+    std::optional<std::string> hostName;  // SSL: checked when present
+    unsigned revocationFlags = 0;
+
+    static TrustPolicy basicX509() { return {}; }
+    static TrustPolicy SSL(bool server, std::optional<std::string> host) {
+        return {Kind::SSL, server, std::move(host), 0};
+    }
+    static TrustPolicy revocation(unsigned flags) { return {Kind::Revocation, true, std::nullopt, flags}; }
+};
+
+class ServerTrust;
+using ServerTrustPtr = std::shared_ptr<ServerTrust>;
+
+class ServerTrust {
+  public:
+    // `chain` is the leaf first, then what the server sent after it. Null for
+    // an empty chain.
+    static ServerTrustPtr create(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies);
+
+    void setPolicies(std::vector<TrustPolicy> policies) { policies_ = std::move(policies); }
+    const std::vector<TrustPolicy>& policies() const { return policies_; }
+    void setAnchorCertificates(std::vector<CertificatePtr> anchors);
+    void setAnchorCertificatesOnly(bool only) { anchorsOnly_ = only; }
+    // DER-encoded CRLs used by revocation policies.
+    void setCRLs(std::vector<Data> crls) { crls_ = std::move(crls); }
+
+    // True when the chain is trusted under every policy; else false and, when
+    // `error` is given, an OSStatusErrorDomain error naming the reason.
+    bool evaluateWithError(ErrorPtr* error = nullptr);
+    // The OpenSSL verify result (X509_V_ERR_*) of the last evaluation, 0 when
+    // it passed or none ran.
+    int lastVerifyResult() const { return lastVerifyResult_; }
+
+    // The presented chain, or after a successful evaluation the chain that
+    // was built (leaf to root).
+    std::size_t certificateCount() const { return current().size(); }
+    CertificatePtr certificateAtIndex(std::size_t index) const;
+    const std::vector<CertificatePtr>& presentedChain() const { return chain_; }
+    // The leaf's key, trusted or not.
+    PublicKeyPtr publicKey() const { return chain_.front()->publicKey(); }
+
+  private:
+    ServerTrust(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies)
+        : chain_(std::move(chain)), policies_(std::move(policies)) {}
+    const std::vector<CertificatePtr>& current() const {
+        return evaluatedChain_.empty() ? chain_ : evaluatedChain_;
+    }
+
+    std::vector<CertificatePtr> chain_;
+    std::vector<TrustPolicy> policies_;
+    std::vector<CertificatePtr> anchors_;
+    bool anchorsOnly_ = false;
+    std::vector<Data> crls_;
+    std::vector<CertificatePtr> evaluatedChain_;
+    int lastVerifyResult_ = 0;
+};
+
+// The system's trusted roots as OpenSSL finds them, read once.
+const std::vector<CertificatePtr>& systemRootCertificates();
+
+}  // namespace plat::security

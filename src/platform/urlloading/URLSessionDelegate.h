@@ -1,0 +1,101 @@
+// URLSessionDelegate: what a session tells its delegate, and the answers it
+// waits for.
+//
+// Every call arrives on the session's delegate queue, one at a time, and per
+// task in this order: redirect and challenge calls, then the response, then
+// data (or download progress and finishing), then metrics, then completion
+// (always exactly once, and always last). The session never calls the
+// delegate from inside a factory, resume, suspend, cancel or invalidation.
+//
+// Completion handlers may be called from any thread, at most once (later
+// calls are ignored). A handler dropped without being called gives the
+// default answer. A callback that throws cancels its task.
+//
+// implements() says which optional calls the delegate answers; for the
+// four that change what the session does (session-level challenge, task
+// challenge, redirection, response) the default is "not implemented" and the
+// session then acts as if the default answer was given, without a round trip
+// through the delegate queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/foundation/Error.h"
+#include "platform/urlloading/BodyStream.h"
+#include "platform/urlloading/TaskMetrics.h"
+#include "platform/urlloading/URLCredential.h"
+#include "platform/urlloading/URLRequest.h"
+#include "platform/urlloading/URLResponse.h"
+
+namespace plat::urlloading {
+
+class URLSession;
+class URLSessionTask;
+class URLSessionDataTask;
+class URLSessionDownloadTask;
+
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+
+using ChallengeCompletion =
+    std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
+using RedirectCompletion = std::function<void(std::optional<URLRequest>)>;
+using ResponseCompletion = std::function<void(URLSessionResponseDisposition)>;
+using BodyStreamCompletion = std::function<void(std::shared_ptr<BodyStream>)>;
+
+class URLSessionDelegate {
+  public:
+    enum class Callback {
+        SessionDidReceiveChallenge,
+        TaskDidReceiveChallenge,
+        WillPerformHTTPRedirection,
+        DidReceiveResponse,
+    };
+
+    virtual ~URLSessionDelegate() = default;
+    virtual bool implements(Callback) const { return false; }
+
+    // Session level.
+    virtual void didBecomeInvalidWithError(URLSession&, const ErrorPtr&) {}
+    // Server-trust challenges (the connection's), when implemented.
+    virtual void didReceiveChallenge(URLSession&, const URLAuthenticationChallenge&,
+                                     ChallengeCompletion completion) {
+        completion(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+    }
+
+    // Any task.
+    virtual void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const HTTPURLResponsePtr&,
+                                            const URLRequest& newRequest, RedirectCompletion completion) {
+        completion(newRequest);
+    }
+    virtual void didReceiveChallenge(URLSession&, URLSessionTask&, const URLAuthenticationChallenge&,
+                                     ChallengeCompletion completion) {
+        completion(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+    }
+    virtual void needNewBodyStream(URLSession&, URLSessionTask&, BodyStreamCompletion completion) {
+        completion(nullptr);
+    }
+    virtual void didSendBodyData(URLSession&, URLSessionTask&, int64_t /*bytesSent*/,
+                                 int64_t /*totalBytesSent*/, int64_t /*totalBytesExpectedToSend*/) {}
+    virtual void didFinishCollectingMetrics(URLSession&, URLSessionTask&,
+                                            const std::shared_ptr<TaskMetrics>&) {}
+    virtual void didCompleteWithError(URLSession&, URLSessionTask&, const ErrorPtr&) {}
+
+    // Data and upload tasks.
+    virtual void didReceiveResponse(URLSession&, URLSessionDataTask&, const HTTPURLResponsePtr&,
+                                    ResponseCompletion completion) {
+        completion(URLSessionResponseDisposition::Allow);
+    }
+    virtual void didReceiveData(URLSession&, URLSessionDataTask&, const Data&) {}
+
+    // Download tasks. The file at `location` stays until the task is released.
+    virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const URL& /*location*/) {}
+    virtual void didWriteData(URLSession&, URLSessionDownloadTask&, int64_t /*bytesWritten*/,
+                              int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpectedToWrite*/) {}
+    virtual void didResumeAtOffset(URLSession&, URLSessionDownloadTask&, int64_t /*fileOffset*/,
+                                   int64_t /*expectedTotalBytes*/) {}
+};
+
+}  // namespace plat::urlloading

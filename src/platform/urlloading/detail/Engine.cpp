@@ -1,0 +1,1322 @@
+#include "platform/urlloading/detail/Engine.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <tuple>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/urlloading/URLError.h"
+#include "platform/urlloading/detail/CurlErrors.h"
+
+namespace plat::urlloading::detail {
+namespace {
+
+using TaskPtr = std::shared_ptr<URLSessionTask>;
+
+constexpr int kMaximumRedirects = 16;
+constexpr size_t kInterceptedBodyLimit = 1 << 20;
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// A handler that acts at most once, and gives `defaults` when the last copy
+// is dropped uncalled, so that a delegate that forgets to answer never leaves
+// a task hanging.
+template <class... Args>
+struct OnceState {
+    std::function<void(Args...)> act;
+    std::tuple<Args...> defaults;
+    std::atomic<bool> done{false};
+    OnceState(std::function<void(Args...)> a, std::tuple<Args...> d)
+        : act(std::move(a)), defaults(std::move(d)) {}
+    ~OnceState() {
+        if (!done.exchange(true))
+            std::apply(act, defaults);
+    }
+};
+
+template <class... Args>
+std::function<void(Args...)> onceHandler(std::type_identity_t<std::function<void(Args...)>> act,
+                                         std::type_identity_t<Args>... defaults) {
+    auto state =
+        std::make_shared<OnceState<Args...>>(std::move(act), std::make_tuple(std::move(defaults)...));
+    return [state](Args... args) {
+        if (!state->done.exchange(true))
+            state->act(std::move(args)...);
+    };
+}
+
+double seconds(SteadyClock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+bool isRedirectStatus(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+bool hasLineBreak(const std::string& s) {
+    return s.find_first_of("\r\n") != std::string::npos || s.find('\0') != std::string::npos;
+}
+
+std::string clientNonce() {
+    static std::atomic<uint64_t> counter{0};
+    uint64_t n = ++counter ^ static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
+    char buffer[17];
+    std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(n));
+    return buffer;
+}
+
+// The request target as sent, for digest's uri parameter.
+std::string requestTarget(const URL& url) {
+    std::string path = url.absoluteString();
+    size_t scheme = path.find("://");
+    size_t slash = scheme == std::string::npos ? std::string::npos : path.find('/', scheme + 3);
+    std::string target = slash == std::string::npos ? "/" : path.substr(slash);
+    size_t hash = target.find('#');
+    return hash == std::string::npos ? target : target.substr(0, hash);
+}
+
+// --- libcurl callbacks (network thread) ---
+
+size_t headerCallback(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    t.lastActivity = SteadyClock::now();
+    std::string line(data, length);
+    if (line.rfind("HTTP/", 0) == 0) {
+        t.hopHeaders = HTTPHeaderFields();
+        t.hopCookies.clear();
+        size_t space = line.find(' ');
+        t.hopStatus = space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+        return length;
+    }
+    if (line == "\r\n" || line == "\n") {
+        if (t.hopStatus >= 200 || t.hopStatus < 100)
+            t.engine->onHeadersComplete(*t.owner);
+        return length;
+    }
+    size_t colon = line.find(':');
+    if (colon != std::string::npos && t.hopStatus != 0) {
+        std::string name = trim(line.substr(0, colon));
+        std::string value = trim(line.substr(colon + 1));
+        if (equalsIgnoringCase(name, "Set-Cookie"))
+            t.hopCookies.push_back(value);
+        t.hopHeaders.addValue(value, name);
+    }
+    return length;
+}
+
+size_t writeCallback(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    t.lastActivity = SteadyClock::now();
+    return t.engine->onBody(*t.owner, data, size * count);
+}
+
+size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    t.lastActivity = SteadyClock::now();
+    const size_t max = size * count;
+    if (t.suspended)
+        return CURL_READFUNC_PAUSE;
+    if (t.uploadFd >= 0) {
+        ssize_t n = ::read(t.uploadFd, buffer, max);
+        return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
+    }
+    if (t.bodyStream) {
+        std::ptrdiff_t n = t.bodyStream->read(reinterpret_cast<uint8_t*>(buffer), max);
+        return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int progressCallback(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    auto& t = *static_cast<Transfer*>(user);
+    (void)dlnow;
+    if (ulnow != t.lastUploadReported)
+        t.engine->onUploadProgress(*t.owner, ulnow, ultotal > 0 ? ultotal : -1);
+    return 0;
+}
+
+int verifyCallback(X509_STORE_CTX* context, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    return t.engine->onVerify(*t.owner, context) ? 1 : 0;
+}
+
+CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
+    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), verifyCallback, user);
+    return CURLE_OK;
+}
+
+}  // namespace
+
+Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(configuration) {
+    initCurlOnce();
+    multi_ = curl_multi_init();
+    if (configuration_.httpMaximumConnectionsPerHost > 0) {
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
+                          static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
+    }
+    if (configuration_.trustedCertificatesFile) {
+        if (auto pem =
+                FileManager::defaultManager().contentsAtPath(*configuration_.trustedCertificatesFile)) {
+            extraRoots_ = security::Certificate::certificatesWithPEM(pem->view());
+        }
+    }
+}
+
+Engine::~Engine() {
+    curl_multi_cleanup(multi_);
+}
+
+void Engine::start() {
+    std::thread([self = shared_from_this()] { self->run(); }).detach();
+}
+
+void Engine::post(std::function<void()> command) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!exited_) {
+            commands_.push_back(std::move(command));
+            curl_multi_wakeup(multi_);
+            return;
+        }
+    }
+    std::lock_guard lock(afterExitMutex_);
+    command();
+}
+
+void Engine::runCommands() {
+    std::vector<std::function<void()>> commands;
+    {
+        std::lock_guard lock(mutex_);
+        commands.swap(commands_);
+    }
+    for (auto& c : commands)
+        c();
+}
+
+void Engine::run() {
+    for (;;) {
+        runCommands();
+        if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
+            if (invalidationFinished_ || created_.empty())
+                break;
+        }
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            void* easy = message->easy_handle;
+            int result = message->data.result;
+            onDone(easy, result);
+        }
+        int wait = checkDeadlines();
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        exited_ = true;
+    }
+    std::lock_guard lock(afterExitMutex_);
+    runCommands();
+}
+
+int Engine::checkDeadlines() {
+    auto now = SteadyClock::now();
+    double wait = 1.0;
+    std::vector<std::pair<TaskPtr, int64_t>> expired;
+    for (const auto& [easy, task] : active_) {
+        auto& t = *task->transfer_;
+        if (t.suspended || t.awaitingDisposition)
+            continue;
+        double idle = t.idleTimeout - seconds(now - t.lastActivity);
+        double total = t.resourceTimeout > 0 ? t.resourceTimeout - seconds(now - t.startTime) : 1e9;
+        if (idle <= 0 || total <= 0) {
+            expired.emplace_back(task, URLErrorTimedOut);
+            continue;
+        }
+        wait = std::min({wait, idle, total});
+    }
+    for (auto& [task, code] : expired)
+        fail(task, code);
+    return std::max(1, static_cast<int>(wait * 1000) + 1);
+}
+
+// --- commands ---
+
+void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
+    std::weak_ptr<URLSessionTask> weak = task;
+    uint64_t id = task->taskIdentifier();
+    post([this, weak, id] {
+        if (!invalidated_ || !weak.expired())
+            created_[id] = weak;
+    });
+}
+
+void Engine::forgetTask(uint64_t identifier) {
+    post([this, identifier] {
+        created_.erase(identifier);
+        maybeFinishInvalidation();
+    });
+}
+
+void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
+    post([this, task] {
+        auto& t = *task->transfer_;
+        if (t.completed)
+            return;
+        if (!t.started) {
+            startTask(task);
+            return;
+        }
+        if (!t.suspended)
+            return;
+        t.suspended = false;
+        {
+            std::lock_guard lock(task->mutex_);
+            task->state_ = URLSessionTaskState::Running;
+        }
+        t.lastActivity = SteadyClock::now();
+        if (t.easy) {
+            curl_easy_pause(t.easy, CURLPAUSE_CONT);
+        } else if (t.hopPendingWhileSuspended) {
+            t.hopPendingWhileSuspended = false;
+            startHop(task);
+        }
+    });
+}
+
+void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
+    post([task] {
+        auto& t = *task->transfer_;
+        if (t.completed || t.suspended || !t.started)
+            return;
+        t.suspended = true;
+        {
+            std::lock_guard lock(task->mutex_);
+            task->state_ = URLSessionTaskState::Suspended;
+        }
+        // The transfer stops at its next body chunk: the write and read
+        // callbacks pause it from inside, where libcurl keeps the chunk.
+    });
+}
+
+void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
+                        std::function<void(std::optional<Data>)> resumeData) {
+    {
+        std::lock_guard lock(task->mutex_);
+        if (task->state_ != URLSessionTaskState::Completed)
+            task->state_ = URLSessionTaskState::Canceling;
+    }
+    post([this, task, resumeData = std::move(resumeData)] {
+        auto& t = *task->transfer_;
+        if (t.completed) {
+            if (resumeData)
+                deliver(task, [resumeData](URLSessionDelegate&, URLSession&) { resumeData(std::nullopt); });
+            return;
+        }
+        std::optional<Data> data;
+        if (resumeData) {
+            data = takeResumeData(*task);
+            // Runs even without a delegate: it belongs to the caller.
+            task->session_->delegateQueue_->addOperationWithBlock([resumeData, data] { resumeData(data); });
+        }
+        created_.erase(task->taskIdentifier());
+        running_.insert(task);
+        complete(task, makeURLError(URLErrorCancelled,
+                                    task->originalRequest_ ? task->originalRequest_->url : t.request.url, {},
+                                    data));
+    });
+}
+
+void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
+    post([this, session, cancelTasks] {
+        if (invalidated_)
+            return;
+        invalidated_ = true;
+        invalidatingSession_ = session;
+        if (cancelTasks) {
+            std::vector<TaskPtr> all(running_.begin(), running_.end());
+            for (auto& [id, weak] : created_) {
+                if (auto task = weak.lock())
+                    all.push_back(task);
+            }
+            for (auto& task : all) {
+                if (task->transfer_->completed)
+                    continue;
+                running_.insert(task);
+                created_.erase(task->taskIdentifier());
+                complete(task, makeURLError(URLErrorCancelled, task->transfer_->request.url));
+            }
+        }
+        maybeFinishInvalidation();
+    });
+}
+
+void Engine::sessionReleased() {
+    post([this] { released_ = true; });
+}
+
+void Engine::maybeFinishInvalidation() {
+    if (!invalidated_ || invalidationFinished_ || !running_.empty())
+        return;
+    for (auto it = created_.begin(); it != created_.end();) {
+        it = it->second.expired() ? created_.erase(it) : std::next(it);
+    }
+    if (!created_.empty())
+        return;
+    invalidationFinished_ = true;
+    auto session = std::move(invalidatingSession_);
+    session->delegateQueue_->addOperationWithBlock([session] {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        {
+            std::lock_guard lock(session->mutex_);
+            delegate = std::move(session->delegate_);
+        }
+        if (!delegate)
+            return;
+        try {
+            delegate->didBecomeInvalidWithError(*session, nullptr);
+        } catch (const std::exception& e) {
+            Log(std::string("URL session delegate threw: ") + e.what());
+        }
+    });
+}
+
+// --- delegate ---
+
+bool Engine::delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const {
+    auto delegate = task.session_->delegate();
+    return delegate && delegate->implements(callback);
+}
+
+void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&, URLSession&)> call) {
+    auto session = task->session_;
+    // Blocks drop their task when they have run, so that a task (and its
+    // download file) goes as soon as its owner lets go of it.
+    session->delegateQueue_->addOperationWithBlock(
+        [session, task = TaskPtr(task), call = std::move(call)]() mutable {
+            if (auto delegate = session->delegate()) {
+                try {
+                    call(*delegate, *session);
+                } catch (const std::exception& e) {
+                    Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                    task->cancel();
+                } catch (...) {
+                    task->cancel();
+                }
+            }
+            call = nullptr;
+            task.reset();
+        });
+}
+
+// --- starting ---
+
+void Engine::startTask(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    t.started = true;
+    t.suspended = false;
+    created_.erase(task->taskIdentifier());
+    running_.insert(task);
+    {
+        std::lock_guard lock(task->mutex_);
+        task->state_ = URLSessionTaskState::Running;
+    }
+    t.startTime = SteadyClock::now();
+    t.metrics->taskIntervalStart = Date::now();
+    if (invalidated_)
+        return fail(task, URLErrorCancelled);
+    if (t.invalidResumeData)
+        return fail(task, URLErrorCannotOpenFile, "resume data is not valid");
+    if (task->originalRequest_)
+        t.request = *task->originalRequest_;
+    const double requestTimeout =
+        t.request.timeoutInterval > 0 ? t.request.timeoutInterval : configuration_.timeoutIntervalForRequest;
+    t.idleTimeout = requestTimeout > 0 ? requestTimeout : 60;
+    t.resourceTimeout = configuration_.timeoutIntervalForResource;
+    if (t.kind == TaskKind::UploadStream)
+        return requestBodyStream(task);
+    startHop(task);
+}
+
+void Engine::requestBodyStream(const TaskPtr& task) {
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<std::shared_ptr<BodyStream>>(
+        [weak, task](std::shared_ptr<BodyStream> stream) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, stream] {
+                    if (task->transfer_->completed)
+                        return;
+                    if (!stream)
+                        return engine->fail(task, URLErrorRequestBodyStreamExhausted);
+                    task->transfer_->bodyStream = stream;
+                    engine->startHop(task);
+                });
+            }
+        },
+        std::shared_ptr<BodyStream>());
+    deliver(task,
+            [task, answer](URLSessionDelegate& d, URLSession& s) { d.needNewBodyStream(s, *task, answer); });
+}
+
+void Engine::startHop(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    if (t.suspended) {
+        t.hopPendingWhileSuspended = true;
+        return;
+    }
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = t.request;
+    }
+    if (!t.request.url)
+        return fail(task, URLErrorBadURL, "the request has no URL");
+    std::string scheme = t.request.url->scheme().value_or("");
+    for (auto& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if ((scheme != "http" && scheme != "https") || !t.request.url->host() || t.request.url->host()->empty()) {
+        return fail(task, URLErrorUnsupportedURL, "only http and https URLs with a host are supported");
+    }
+    t.hopKind = HopKind::Final;
+    t.hopStatus = 0;
+    t.hopHeaders = HTTPHeaderFields();
+    t.hopCookies.clear();
+    t.hopBody.clear();
+    t.finalHeadersSeen = false;
+    t.hopIsFinal = false;
+    t.pendingTrust.reset();
+    t.trustFailureCode = 0;
+    t.lastActivity = SteadyClock::now();
+    CURL* easy = curl_easy_init();
+    if (!configureHop(*task, easy)) {
+        curl_easy_cleanup(easy);
+        return;  // configureHop failed the task
+    }
+    t.easy = easy;
+    active_[easy] = task;
+    curl_multi_add_handle(multi_, easy);
+}
+
+bool Engine::configureHop(URLSessionTask& task, void* easy) {
+    auto& t = *task.transfer_;
+    const URLRequest& r = t.request;
+    auto self = task.shared_from_this();
+    t.owner = &task;
+    t.engine = this;
+    t.errorBuffer.assign(CURL_ERROR_SIZE, '\0');
+    curl_easy_setopt(easy, CURLOPT_URL, r.url->absoluteString().c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    // Downloads go to a file: larger reads mean fewer callbacks and writes.
+    if (t.kind == TaskKind::Download)
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
+    if (!configuration_.connectionProxyFromEnvironment)
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+
+    // TLS: our own verification decides, so libcurl's host check is off and
+    // its verify-peer only reads the result our callback leaves behind.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &t);
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 3600L);
+
+    // Headers: the configuration's, then the request's (which win).
+    HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
+    for (const auto& [name, value] : r.allHTTPHeaderFields.fields())
+        headers.setValue(value, name);
+    for (const auto& [name, value] : headers.fields()) {
+        if (hasLineBreak(name) || hasLineBreak(value) || name.empty() ||
+            name.find(':') != std::string::npos) {
+            fail(self, URLErrorBadURL, "header field with a line break or colon: " + name);
+            return false;
+        }
+    }
+    auto cookies = configuration_.httpCookieStorage;
+    if (cookies && configuration_.httpShouldSetCookies && r.httpShouldHandleCookies &&
+        !headers.contains("Cookie")) {
+        auto list = cookies->cookiesForURL(*r.url);
+        if (!list.empty())
+            headers.setValue(HTTPCookieStorage::headerValue(list), "Cookie");
+    }
+    if (t.credential && t.credential->user && t.authChallenge && !headers.contains("Authorization")) {
+        const auto& c = *t.credential;
+        headers.setValue(
+            t.authChallenge->scheme == "digest"
+                ? digestAuthorization(*t.authChallenge, r.method(), requestTarget(*r.url), *c.user,
+                                      c.password.value_or(""), clientNonce(), ++t.nonceCount)
+                : basicAuthorization(*c.user, c.password.value_or("")),
+            "Authorization");
+    }
+    if (auto encoding = headers.valueForHTTPHeaderField("Accept-Encoding")) {
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, encoding->c_str());
+        headers.setValue(std::nullopt, "Accept-Encoding");
+    } else {
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    }
+    if (t.kind == TaskKind::Download && t.resumeInfo && !t.filePath.empty()) {
+        headers.setValue("bytes=" + std::to_string(t.resumeInfo->bytesReceived) + "-", "Range");
+        if (auto validator = t.resumeInfo->entityTag ? t.resumeInfo->entityTag : t.resumeInfo->lastModified) {
+            headers.setValue(*validator, "If-Range");
+        }
+    }
+
+    // Method and body.
+    const std::string method = r.method();
+    const Data* body = t.body ? &*t.body : (r.httpBody ? &*r.httpBody : nullptr);
+    const bool hasBody = body || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
+    if (hasBody) {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        if (body) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->length()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->bytes());
+        } else {
+            curl_off_t size = -1;
+            if (t.kind == TaskKind::UploadFile) {
+                t.uploadFd = ::open(t.bodyFile->path().c_str(), O_RDONLY | O_CLOEXEC);
+                struct stat st {};
+                if (t.uploadFd < 0 || ::fstat(t.uploadFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                    fail(self, URLErrorFileDoesNotExist, "cannot read " + t.bodyFile->path());
+                    return false;
+                }
+                size = st.st_size;
+            } else if (auto length = headers.valueForHTTPHeaderField("Content-Length")) {
+                size = std::strtoll(length->c_str(), nullptr, 10);
+                headers.setValue(std::nullopt, "Content-Length");
+            }
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, readCallback);
+            curl_easy_setopt(easy, CURLOPT_READDATA, &t);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, size);
+            task.bytesExpectedToSend_ = size;
+        }
+        if (body)
+            task.bytesExpectedToSend_ = static_cast<int64_t>(body->length());
+        if (method != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, progressCallback);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
+    } else if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    curl_slist* list = nullptr;
+    for (const auto& [name, value] : headers.fields()) {
+        list = curl_slist_append(list, (name + (value.empty() ? ";" : ": " + value)).c_str());
+    }
+    // libcurl would otherwise add "Expect: 100-continue" to larger bodies,
+    // and a form Content-Type to bodies without one.
+    list = curl_slist_append(list, "Expect:");
+    if (hasBody && !headers.contains("Content-Type"))
+        list = curl_slist_append(list, "Content-Type:");
+    t.headerList = list;
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    return true;
+}
+
+void Engine::releaseHop(Transfer& t) {
+    if (t.easy) {
+        active_.erase(t.easy);
+        curl_multi_remove_handle(multi_, t.easy);
+        curl_easy_cleanup(t.easy);
+        t.easy = nullptr;
+    }
+    if (t.headerList) {
+        curl_slist_free_all(t.headerList);
+        t.headerList = nullptr;
+    }
+    if (t.uploadFd >= 0) {
+        ::close(t.uploadFd);
+        t.uploadFd = -1;
+    }
+}
+
+// --- transfer callbacks ---
+
+void Engine::onHeadersComplete(URLSessionTask& task) {
+    auto& t = *task.transfer_;
+    auto self = task.shared_from_this();
+    const URL& url = *t.request.url;
+    if (auto cookies = configuration_.httpCookieStorage;
+        cookies && configuration_.httpShouldSetCookies && !t.hopCookies.empty() &&
+        configuration_.httpCookieAcceptPolicy != HTTPCookieAcceptPolicy::Never) {
+        cookies->setCookiesFromResponse(t.hopCookies, url);
+    }
+    if (t.hopIsFinal) {
+        // A redirect or challenge the delegate chose not to follow.
+    } else if (isRedirectStatus(t.hopStatus) && t.hopHeaders.contains("Location")) {
+        t.hopKind = HopKind::Redirect;
+        return;
+    } else if (t.hopStatus == 401) {
+        if (auto header = t.hopHeaders.valueForHTTPHeaderField("WWW-Authenticate")) {
+            if (parseWWWAuthenticate(*header)) {
+                t.hopKind = HopKind::Authenticate;
+                return;
+            }
+        }
+    }
+    t.hopKind = HopKind::Final;
+    t.finalHeadersSeen = true;
+    auto encoding = t.hopHeaders.valueForHTTPHeaderField("Content-Encoding");
+    bool decoded = encoding && !equalsIgnoringCase(*encoding, "identity");
+    auto response = std::make_shared<const HTTPURLResponse>(url, t.hopStatus, t.hopHeaders, decoded);
+    {
+        std::lock_guard lock(task.mutex_);
+        task.response_ = response;
+    }
+    int64_t expected = response->expectedContentLength();
+    if (t.kind == TaskKind::Download) {
+        if (!openDownloadFile(task))
+            return;
+        if (expected >= 0)
+            expected += t.fileOffset;
+    }
+    task.bytesExpectedToReceive_ = expected;
+    const bool isData = t.kind != TaskKind::Download;
+    if (isData && !t.dataCompletion &&
+        delegateImplements(task, URLSessionDelegate::Callback::DidReceiveResponse)) {
+        t.awaitingDisposition = true;
+        std::weak_ptr<Engine> weak = weak_from_this();
+        auto answer = onceHandler<URLSessionResponseDisposition>(
+            [weak, self](URLSessionResponseDisposition disposition) {
+                auto engine = weak.lock();
+                if (!engine)
+                    return;
+                engine->post([engine, self, disposition] {
+                    auto& tr = *self->transfer_;
+                    if (tr.completed || !tr.awaitingDisposition)
+                        return;
+                    tr.awaitingDisposition = false;
+                    if (disposition != URLSessionResponseDisposition::Allow) {
+                        return engine->fail(self, URLErrorCancelled);
+                    }
+                    tr.lastActivity = SteadyClock::now();
+                    if (tr.doneWhileAwaiting) {
+                        int result = *tr.doneWhileAwaiting;
+                        tr.doneWhileAwaiting.reset();
+                        engine->finishHop(self, result);
+                    } else if (tr.easy && !tr.suspended) {
+                        curl_easy_pause(tr.easy, CURLPAUSE_CONT);
+                    }
+                });
+            },
+            URLSessionResponseDisposition::Allow);
+        auto dataTask = std::static_pointer_cast<URLSessionDataTask>(self);
+        deliver(self, [dataTask, response, answer](URLSessionDelegate& d, URLSession& s) {
+            d.didReceiveResponse(s, *dataTask, response, answer);
+        });
+    }
+}
+
+bool Engine::openDownloadFile(URLSessionTask& task) {
+    auto& t = *task.transfer_;
+    auto self = std::static_pointer_cast<URLSessionDownloadTask>(task.shared_from_this());
+    t.entityTag = t.hopHeaders.valueForHTTPHeaderField("ETag");
+    t.lastModified = t.hopHeaders.valueForHTTPHeaderField("Last-Modified");
+    auto ranges = t.hopHeaders.valueForHTTPHeaderField("Accept-Ranges");
+    t.rangesRefused = ranges && equalsIgnoringCase(trim(*ranges), "none");
+    t.written = 0;
+    t.progress = std::make_shared<Transfer::Progress>();
+    if (t.fd >= 0) {
+        ::close(t.fd);
+        t.fd = -1;
+    }
+    if (t.resumeInfo && !t.filePath.empty()) {
+        const bool partial = t.hopStatus == 206;
+        t.fd =
+            ::open(t.filePath.c_str(), (O_WRONLY | O_CLOEXEC | O_NOFOLLOW) | (partial ? O_APPEND : O_TRUNC));
+        if (t.fd >= 0) {
+            t.fileOffset = partial ? t.resumeInfo->bytesReceived : 0;
+            if (partial)
+                ::ftruncate(t.fd, t.fileOffset);
+            int64_t total = t.resumeInfo->expectedTotal;
+            int64_t offset = t.fileOffset;
+            deliver(self, [self, offset, total](URLSessionDelegate& d, URLSession& s) {
+                d.didResumeAtOffset(s, *self, offset, total);
+            });
+            return true;
+        }
+    }
+    if (t.filePath.empty()) {
+        std::string pattern = URLSession::downloadDirectory() + "/download-XXXXXX";
+        t.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (t.fd >= 0)
+            t.filePath = pattern;
+    } else {
+        t.fd = ::open(t.filePath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    }
+    t.fileOffset = 0;
+    if (t.fd < 0) {
+        t.writeFailureCode = URLErrorCannotCreateFile;
+        return false;
+    }
+    return true;
+}
+
+size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
+    auto& t = *task.transfer_;
+    if (t.hopKind != HopKind::Final) {
+        if (t.hopBody.size() < kInterceptedBodyLimit)
+            t.hopBody.append(bytes, length);
+        return length;
+    }
+    if (t.awaitingDisposition || t.suspended)
+        return CURL_WRITEFUNC_PAUSE;
+    auto self = task.shared_from_this();
+    task.bytesReceived_ += static_cast<int64_t>(length);
+    if (t.kind == TaskKind::Download) {
+        if (t.fd < 0)
+            return 0;
+        for (size_t done = 0; done < length;) {
+            ssize_t n = ::write(t.fd, bytes + done, length - done);
+            if (n <= 0) {
+                t.writeFailureCode = URLErrorCannotWriteToFile;
+                return 0;
+            }
+            done += static_cast<size_t>(n);
+        }
+        t.written += static_cast<int64_t>(length);
+        // Progress is coalesced: while one report waits on the delegate
+        // queue, later chunks add to it instead of queueing more.
+        t.progress->unreported += static_cast<int64_t>(length);
+        if (!t.progress->pending.exchange(true)) {
+            auto download = std::static_pointer_cast<URLSessionDownloadTask>(self);
+            auto progress = t.progress;
+            int64_t base = t.fileOffset, expected = task.bytesExpectedToReceive_.load();
+            deliver(self, [download, progress, base, expected](URLSessionDelegate& d, URLSession& s) {
+                progress->pending = false;
+                int64_t delta = progress->unreported.exchange(0);
+                if (delta == 0)
+                    return;
+                int64_t total = base + (progress->reported += delta);
+                d.didWriteData(s, *download, delta, total, expected);
+            });
+        }
+        return length;
+    }
+    if (t.dataCompletion) {
+        t.accumulated.append(bytes, length);
+        return length;
+    }
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(self);
+    deliver(self, [dataTask, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
+        d.didReceiveData(s, *dataTask, data);
+    });
+    return length;
+}
+
+void Engine::onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total) {
+    auto& t = *task.transfer_;
+    int64_t delta = sent - t.lastUploadReported;
+    t.lastUploadReported = sent;
+    t.lastActivity = SteadyClock::now();
+    task.bytesSent_ = sent;
+    if (delta <= 0)
+        return;
+    auto self = task.shared_from_this();
+    deliver(self, [self, delta, sent, total](URLSessionDelegate& d, URLSession& s) {
+        d.didSendBodyData(s, *self, delta, sent, total);
+    });
+}
+
+bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
+    auto* context = static_cast<X509_STORE_CTX*>(storeContext);
+    auto& t = *task.transfer_;
+    std::vector<security::CertificatePtr> chain;
+    chain.push_back(security::Certificate::fromX509(X509_STORE_CTX_get0_cert(context)));
+    if (STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(context)) {
+        for (int i = 0; i < sk_X509_num(untrusted); ++i) {
+            X509* x = sk_X509_value(untrusted, i);
+            if (X509_cmp(x, X509_STORE_CTX_get0_cert(context)) != 0)
+                chain.push_back(security::Certificate::fromX509(x));
+        }
+    }
+    auto trust =
+        security::ServerTrust::create(chain, {security::TrustPolicy::SSL(true, t.request.url->host())});
+    if (!trust)
+        return false;
+    if (!extraRoots_.empty()) {
+        trust->setAnchorCertificates(extraRoots_);
+        trust->setAnchorCertificatesOnly(false);
+    }
+    if (t.approvedLeaf && *t.approvedLeaf == chain.front()->data()) {
+        X509_STORE_CTX_set_error(context, X509_V_OK);
+        return true;
+    }
+    if (delegateImplements(task, URLSessionDelegate::Callback::SessionDidReceiveChallenge) ||
+        delegateImplements(task, URLSessionDelegate::Callback::TaskDidReceiveChallenge)) {
+        // The delegate decides off this thread; the handshake is refused now
+        // and made again with its answer (see answerTrust).
+        t.pendingTrust = trust;
+        X509_STORE_CTX_set_error(context, X509_V_ERR_APPLICATION_VERIFICATION);
+        return false;
+    }
+    if (trust->evaluateWithError()) {
+        X509_STORE_CTX_set_error(context, X509_V_OK);
+        return true;
+    }
+    t.trustFailureCode = urlErrorCodeForVerifyResult(trust->lastVerifyResult());
+    X509_STORE_CTX_set_error(context, trust->lastVerifyResult());
+    return false;
+}
+
+// --- finishing hops ---
+
+void Engine::onDone(void* easy, int result) {
+    auto it = active_.find(easy);
+    if (it == active_.end())
+        return;
+    TaskPtr task = it->second;
+    auto& t = *task->transfer_;
+    // Metrics for this request.
+    TransactionMetrics m;
+    m.requestURL = *t.request.url;
+    curl_off_t v = 0;
+    auto us = [&](CURLINFO info) {
+        v = 0;
+        curl_easy_getinfo(easy, info, &v);
+        return static_cast<double>(v) / 1e6;
+    };
+    m.domainLookupEnd = us(CURLINFO_NAMELOOKUP_TIME_T);
+    m.connectEnd = us(CURLINFO_CONNECT_TIME_T);
+    m.secureConnectionEnd = us(CURLINFO_APPCONNECT_TIME_T);
+    m.requestStart = us(CURLINFO_PRETRANSFER_TIME_T);
+    m.responseStart = us(CURLINFO_STARTTRANSFER_TIME_T);
+    m.responseEnd = us(CURLINFO_TOTAL_TIME_T);
+    m.fetchStartDate = Date(Date::now().timeIntervalSinceReferenceDate() - m.responseEnd);
+    long version = 0, connects = 0, status = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
+                            : version == CURL_HTTP_VERSION_1_0 ? "http/1.0"
+                                                               : "http/1.1";
+    m.reusedConnection = connects == 0 && result == CURLE_OK;
+    m.statusCode = static_cast<int>(status);
+    t.metrics->transactionMetrics.push_back(m);
+    if (result != CURLE_OK) {
+        long osErrno = 0;
+        curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+        t.errorBuffer =
+            std::string(t.errorBuffer.c_str()) + (osErrno ? " (errno " + std::to_string(osErrno) + ")" : "");
+        if (static_cast<CURLcode>(result) == CURLE_COULDNT_CONNECT &&
+            (osErrno == ENETUNREACH || osErrno == ENETDOWN)) {
+            result = -ENETUNREACH;  // kept apart for the mapping below
+        }
+    }
+    releaseHop(t);
+    if (t.awaitingDisposition) {
+        t.doneWhileAwaiting = result;
+        return;
+    }
+    finishHop(task, result);
+}
+
+void Engine::finishHop(const TaskPtr& task, int result) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    if (result != CURLE_OK) {
+        if (t.pendingTrust)
+            return onTrustChallenge(task);
+        if (t.trustFailureCode)
+            return fail(task, t.trustFailureCode, t.errorBuffer);
+        if (t.writeFailureCode)
+            return fail(task, t.writeFailureCode, t.errorBuffer);
+        if (result == -ENETUNREACH)
+            return fail(task, URLErrorNotConnectedToInternet, t.errorBuffer);
+        if (result == CURLE_READ_ERROR || result == CURLE_ABORTED_BY_CALLBACK) {
+            return fail(
+                task,
+                t.kind == TaskKind::UploadFile ? URLErrorCannotOpenFile : URLErrorRequestBodyStreamExhausted,
+                t.errorBuffer);
+        }
+        return fail(task, urlErrorCodeForCurlResult(result, 0), t.errorBuffer);
+    }
+    switch (t.hopKind) {
+        case HopKind::Redirect:
+            return onRedirect(task);
+        case HopKind::Authenticate:
+            return onAuthenticate(task);
+        case HopKind::Final:
+            if (!t.finalHeadersSeen)
+                return fail(task, URLErrorBadServerResponse, "no response headers");
+            return succeed(task);
+    }
+}
+
+void Engine::onRedirect(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (t.redirectCount >= kMaximumRedirects)
+        return fail(task, URLErrorHTTPTooManyRedirects);
+    auto location = t.hopHeaders.valueForHTTPHeaderField("Location");
+    auto target = URL::URLWithString(*location, *t.request.url);
+    if (!target)
+        return deliverHopAsFinal(task);
+    URLRequest next = t.request;
+    next.url = *target;
+    const std::string method = t.request.method();
+    if ((t.hopStatus == 303 && method != "HEAD") ||
+        ((t.hopStatus == 301 || t.hopStatus == 302) && method == "POST")) {
+        next.httpMethod = "GET";
+        next.httpBody.reset();
+        next.setValue(std::nullopt, "Content-Type");
+        next.setValue(std::nullopt, "Content-Length");
+    }
+    if (!equalsIgnoringCase(target->host().value_or(""), t.request.url->host().value_or(""))) {
+        next.setValue(std::nullopt, "Authorization");
+    }
+    auto response = std::make_shared<const HTTPURLResponse>(*t.request.url, t.hopStatus, t.hopHeaders);
+    if (!delegateImplements(*task, URLSessionDelegate::Callback::WillPerformHTTPRedirection)) {
+        return followRedirect(task, next);
+    }
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<std::optional<URLRequest>>(
+        [weak, task](std::optional<URLRequest> request) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, request] { engine->followRedirect(task, request); });
+            }
+        },
+        std::optional<URLRequest>(next));
+    deliver(task, [task, response, next, answer](URLSessionDelegate& d, URLSession& s) {
+        d.willPerformHTTPRedirection(s, *task, response, next, answer);
+    });
+}
+
+void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    if (!next)
+        return deliverHopAsFinal(task);
+    const bool hostChanged =
+        !next->url || !equalsIgnoringCase(next->url->host().value_or(""), t.request.url->host().value_or(""));
+    const bool keepsBody = next->method() != "GET" && next->method() != "HEAD";
+    t.redirectCount++;
+    t.metrics->redirectCount = t.redirectCount;
+    if (hostChanged) {
+        t.credential.reset();
+        t.authChallenge.reset();
+    }
+    if (!keepsBody) {
+        t.body.reset();
+        if (t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream)
+            t.kind = TaskKind::Data;
+    }
+    t.request = std::move(*next);
+    if (t.kind == TaskKind::UploadStream)
+        return requestBodyStream(task);
+    startHop(task);
+}
+
+void Engine::onAuthenticate(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    auto challengeHeader = parseWWWAuthenticate(*t.hopHeaders.valueForHTTPHeaderField("WWW-Authenticate"));
+    URLProtectionSpace space;
+    space.host = t.request.url->host().value_or("");
+    space.protocol = t.request.url->scheme().value_or("http");
+    space.port = t.request.url->port().value_or(space.protocol == "https" ? 443 : 80);
+    space.realm = challengeHeader->realm();
+    space.authenticationMethod = challengeHeader->scheme == "digest" ? URLAuthenticationMethodHTTPDigest
+                                                                     : URLAuthenticationMethodHTTPBasic;
+    t.authChallenge = challengeHeader;
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace = space;
+    challenge.previousFailureCount = t.failureCounts[space];
+    challenge.proposedCredential = t.credential;
+    challenge.failureResponse =
+        std::make_shared<const HTTPURLResponse>(*t.request.url, t.hopStatus, t.hopHeaders);
+    if (!delegateImplements(*task, URLSessionDelegate::Callback::TaskDidReceiveChallenge)) {
+        return answerAuthentication(task, space, URLSessionAuthChallengeDisposition::PerformDefaultHandling,
+                                    std::nullopt);
+    }
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
+        [weak, task, space](URLSessionAuthChallengeDisposition disposition,
+                            std::optional<URLCredential> credential) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, space, disposition, credential] {
+                    engine->answerAuthentication(task, space, disposition, credential);
+                });
+            }
+        },
+        URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
+    deliver(task, [task, challenge, answer](URLSessionDelegate& d, URLSession& s) {
+        d.didReceiveChallenge(s, *task, challenge, answer);
+    });
+}
+
+void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace& space,
+                                  URLSessionAuthChallengeDisposition disposition,
+                                  std::optional<URLCredential> credential) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    using D = URLSessionAuthChallengeDisposition;
+    if (disposition == D::CancelAuthenticationChallenge)
+        return fail(task, URLErrorCancelled);
+    if (disposition == D::PerformDefaultHandling) {
+        credential.reset();
+        // The storage's default, once: a stored credential that failed is not tried again.
+        auto storage = configuration_.urlCredentialStorage;
+        if (storage && !(t.credentialFromStorage && t.failureCounts[space] > 0)) {
+            credential = storage->defaultCredentialForProtectionSpace(space);
+            t.credentialFromStorage = credential.has_value();
+        }
+    }
+    if (disposition == D::RejectProtectionSpace || !credential || !credential->user)
+        return deliverHopAsFinal(task);
+    t.failureCounts[space]++;
+    t.credential = credential;
+    t.nonceCount = 0;
+    t.request.setValue(std::nullopt, "Authorization");
+    if (t.kind == TaskKind::UploadStream)
+        return requestBodyStream(task);
+    startHop(task);
+}
+
+void Engine::onTrustChallenge(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    auto trust = std::move(t.pendingTrust);
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace.host = t.request.url->host().value_or("");
+    challenge.protectionSpace.port = t.request.url->port().value_or(443);
+    challenge.protectionSpace.protocol = "https";
+    challenge.protectionSpace.authenticationMethod = URLAuthenticationMethodServerTrust;
+    challenge.protectionSpace.serverTrust = trust;
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
+        [weak, task, trust](URLSessionAuthChallengeDisposition disposition,
+                            std::optional<URLCredential> credential) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, trust, disposition, credential] {
+                    task->transfer_->pendingTrust = trust;
+                    engine->answerTrust(task, disposition, credential);
+                });
+            }
+        },
+        URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
+    const bool sessionLevel =
+        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+    deliver(task, [task, challenge, answer, sessionLevel](URLSessionDelegate& d, URLSession& s) {
+        if (sessionLevel) {
+            d.didReceiveChallenge(s, challenge, answer);
+        } else {
+            d.didReceiveChallenge(s, *task, challenge, answer);
+        }
+    });
+}
+
+void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
+                         std::optional<URLCredential> credential) {
+    auto& t = *task->transfer_;
+    auto trust = std::move(t.pendingTrust);
+    if (t.completed || !trust)
+        return;
+    using D = URLSessionAuthChallengeDisposition;
+    if (disposition == D::CancelAuthenticationChallenge)
+        return fail(task, URLErrorCancelled);
+    if (disposition == D::UseCredential && credential && credential->trust) {
+        t.approvedLeaf = credential->trust->presentedChain().front()->data();
+        return startHop(task);
+    }
+    if (disposition == D::UseCredential) {
+        return fail(task, URLErrorServerCertificateUntrusted,
+                    "server trust answered without a trust credential");
+    }
+    // Default handling (and rejecting the space, which has no other meaning here).
+    trust->setPolicies({security::TrustPolicy::SSL(true, t.request.url->host())});
+    if (!extraRoots_.empty()) {
+        trust->setAnchorCertificates(extraRoots_);
+        trust->setAnchorCertificatesOnly(false);
+    } else {
+        trust->setAnchorCertificates({});
+        trust->setAnchorCertificatesOnly(false);
+    }
+    if (!trust->evaluateWithError())
+        return fail(task, urlErrorCodeForVerifyResult(trust->lastVerifyResult()));
+    t.approvedLeaf = trust->presentedChain().front()->data();
+    startHop(task);
+}
+
+void Engine::deliverHopAsFinal(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    std::string body = std::move(t.hopBody);
+    t.hopKind = HopKind::Final;
+    t.hopIsFinal = true;
+    onHeadersComplete(*task);
+    if (t.completed)
+        return;
+    if (t.kind == TaskKind::Download && t.fd < 0) {
+        return fail(task, t.writeFailureCode ? t.writeFailureCode : URLErrorCannotCreateFile);
+    }
+    t.hopBody = std::move(body);  // succeed() delivers it
+    if (t.awaitingDisposition) {
+        t.doneWhileAwaiting = CURLE_OK;  // the answer to the response call finishes the task
+        return;
+    }
+    succeed(task);
+}
+
+void Engine::succeed(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (!t.hopBody.empty() && t.hopKind == HopKind::Final) {
+        std::string body = std::move(t.hopBody);
+        t.hopBody.clear();
+        if (onBody(*task, body.data(), body.size()) != body.size()) {
+            return fail(task, t.writeFailureCode ? t.writeFailureCode : URLErrorCannotWriteToFile);
+        }
+    }
+    if (t.kind == TaskKind::Download) {
+        if (t.fd >= 0) {
+            ::close(t.fd);
+            t.fd = -1;
+        }
+        if (t.filePath.empty())
+            return fail(task, URLErrorCannotCreateFile);
+        auto download = std::static_pointer_cast<URLSessionDownloadTask>(task);
+        URL location = URL::fileURLWithPath(t.filePath);
+        if (!t.downloadCompletion) {
+            deliver(task, [download, location](URLSessionDelegate& d, URLSession& s) {
+                d.didFinishDownloadingToURL(s, *download, location);
+            });
+        }
+    }
+    complete(task, nullptr);
+}
+
+void Engine::fail(const TaskPtr& task, int64_t code, const std::string& detail) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    std::optional<Data> resume;
+    if (code != URLErrorCancelled)
+        resume = takeResumeData(*task);
+    complete(task, makeURLError(code,
+                                t.request.url
+                                    ? t.request.url
+                                    : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
+                                detail, resume));
+}
+
+std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {
+    auto& t = *task.transfer_;
+    if (t.kind != TaskKind::Download || t.filePath.empty() || !t.finalHeadersSeen || t.rangesRefused ||
+        (!t.entityTag && !t.lastModified) || t.request.method() != "GET" ||
+        (t.hopStatus != 200 && t.hopStatus != 206)) {
+        return std::nullopt;
+    }
+    if (t.fd >= 0) {
+        ::close(t.fd);
+        t.fd = -1;
+    }
+    ResumeInfo info;
+    info.request = t.request;
+    info.request.setValue(std::nullopt, "Range");
+    info.request.setValue(std::nullopt, "If-Range");
+    info.partialFilePath = t.filePath;
+    info.bytesReceived = t.fileOffset + t.written;
+    info.entityTag = t.entityTag;
+    info.lastModified = t.lastModified;
+    info.expectedTotal = task.bytesExpectedToReceive_.load();
+    t.filePath.clear();  // the partial file now belongs to the resume data
+    return encodeResumeData(info);
+}
+
+void Engine::complete(const TaskPtr& task, ErrorPtr error) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    t.completed = true;
+    releaseHop(t);
+    if (t.fd >= 0) {
+        ::close(t.fd);
+        t.fd = -1;
+    }
+    t.metrics->taskIntervalDuration = seconds(SteadyClock::now() - t.startTime);
+    if (t.startTime == SteadyClock::time_point{})
+        t.metrics->taskIntervalDuration = 0;
+    HTTPURLResponsePtr response;
+    {
+        std::lock_guard lock(task->mutex_);
+        task->state_ = URLSessionTaskState::Completed;
+        task->error_ = error;
+        response = task->response_;
+    }
+    auto metrics = t.metrics;
+    auto session = task->session_;
+    std::optional<Data> data;
+    if (t.dataCompletion && !error)
+        data = Data(t.accumulated.data(), t.accumulated.size());
+    t.accumulated.clear();
+    std::optional<URL> location;
+    if (t.downloadCompletion && !error && !t.filePath.empty())
+        location = URL::fileURLWithPath(t.filePath);
+    auto dataCompletion = std::move(t.dataCompletion);
+    auto downloadCompletion = std::move(t.downloadCompletion);
+    // Completion handlers belong to the caller and run even once the delegate is gone.
+    session->delegateQueue_->addOperationWithBlock([session, task = TaskPtr(task), metrics, error, response,
+                                                    data, location, dataCompletion,
+                                                    downloadCompletion]() mutable {
+        auto delegate = session->delegate();
+        auto guarded = [&](auto&& f) {
+            try {
+                f();
+            } catch (const std::exception& e) {
+                Log(std::string("URL session completion threw: ") + e.what());
+            } catch (...) {
+            }
+        };
+        if (delegate)
+            guarded([&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+        if (dataCompletion)
+            guarded([&] { dataCompletion(data, response, error); });
+        if (downloadCompletion)
+            guarded([&] { downloadCompletion(location, response, error); });
+        if (delegate)
+            guarded([&] { delegate->didCompleteWithError(*session, *task, error); });
+        dataCompletion = nullptr;
+        downloadCompletion = nullptr;
+        task.reset();
+    });
+    running_.erase(task);
+    created_.erase(task->taskIdentifier());
+    maybeFinishInvalidation();
+}
+
+}  // namespace plat::urlloading::detail

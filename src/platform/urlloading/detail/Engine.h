@@ -1,0 +1,201 @@
+// The session's network thread: one libcurl multi handle driven by one
+// thread, and the per-task transfer state only that thread touches.
+//
+// Everything that changes transfer state runs as a command on the network
+// thread (post()); public calls on sessions and tasks only post commands.
+// Delegate calls are posted to the session's delegate queue in the order the
+// network thread produces them, which gives the per-task order the delegate
+// relies on. Answers from the delegate come back as commands.
+//
+// The thread holds the engine alive and ends once the session is invalid
+// (or released) and no task is outstanding.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/urlloading/URLSession.h"
+#include "platform/urlloading/detail/HTTPAuthentication.h"
+#include "platform/urlloading/detail/ResumeData.h"
+
+struct curl_slist;
+
+namespace plat::urlloading::detail {
+
+using SteadyClock = std::chrono::steady_clock;
+
+enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download };
+enum class HopKind { Final, Redirect, Authenticate };
+
+class Engine;
+
+struct Transfer {
+    URLSessionTask* owner = nullptr;  // set while a hop runs
+    Engine* engine = nullptr;
+    TaskKind kind = TaskKind::Data;
+    std::optional<Data> body;  // data tasks with a body and data uploads
+    std::optional<URL> bodyFile;
+    std::shared_ptr<BodyStream> bodyStream;
+    DataTaskCompletion dataCompletion;
+    DownloadTaskCompletion downloadCompletion;
+    std::optional<ResumeInfo> resumeInfo;
+    bool invalidResumeData = false;
+
+    // Lifecycle.
+    bool started = false;
+    bool completed = false;
+    bool suspended = true;
+    bool hopPendingWhileSuspended = false;
+    URLRequest request;  // the request of the current hop
+
+    // The current hop.
+    void* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    int uploadFd = -1;
+    HopKind hopKind = HopKind::Final;
+    int hopStatus = 0;
+    HTTPHeaderFields hopHeaders;
+    std::vector<std::string> hopCookies;
+    std::string hopBody;  // body of a redirect or 401, kept in case it becomes the final one
+    bool finalHeadersSeen = false;
+    bool hopIsFinal = false;  // a 3xx or 401 delivered as the response
+    bool awaitingDisposition = false;
+    std::optional<int> doneWhileAwaiting;  // CURLcode
+    bool usedDecodingEncoding = false;
+
+    // Time-outs.
+    SteadyClock::time_point startTime{};
+    SteadyClock::time_point lastActivity{};
+    double idleTimeout = 60;
+    double resourceTimeout = 0;
+
+    int redirectCount = 0;
+
+    // Authentication.
+    std::map<URLProtectionSpace, int> failureCounts;
+    std::optional<URLCredential> credential;
+    std::optional<AuthChallengeHeader> authChallenge;
+    unsigned nonceCount = 0;
+    bool credentialFromStorage = false;
+
+    // Server trust.
+    std::optional<Data> approvedLeaf;
+    security::ServerTrustPtr pendingTrust;
+    int64_t trustFailureCode = 0;
+
+    // Downloads.
+    std::string filePath;  // owned: removed with the task
+    int fd = -1;
+    int64_t fileOffset = 0;
+    int64_t written = 0;
+    std::optional<std::string> entityTag;
+    std::optional<std::string> lastModified;
+    bool rangesRefused = false;
+    int64_t writeFailureCode = 0;
+
+    // Download progress not yet reported to the delegate (shared with the
+    // report waiting on the delegate queue).
+    struct Progress {
+        std::atomic<int64_t> unreported{0};
+        std::atomic<bool> pending{false};
+        int64_t reported = 0;  // delegate queue only
+    };
+    std::shared_ptr<Progress> progress = std::make_shared<Progress>();
+
+    // Completion-handler tasks collect the body here.
+    std::string accumulated;
+
+    // Progress and metrics.
+    int64_t lastUploadReported = 0;
+    std::shared_ptr<TaskMetrics> metrics = std::make_shared<TaskMetrics>();
+
+    std::string errorBuffer;
+};
+
+class Engine : public std::enable_shared_from_this<Engine> {
+  public:
+    explicit Engine(const URLSessionConfiguration& configuration);
+    ~Engine();
+
+    void start();
+    // Runs `command` on the network thread (after the thread has ended, on the
+    // caller's thread, one at a time).
+    void post(std::function<void()> command);
+
+    void registerTask(const std::shared_ptr<URLSessionTask>& task);
+    void forgetTask(uint64_t identifier);
+    void resumeTask(std::shared_ptr<URLSessionTask> task);
+    void suspendTask(std::shared_ptr<URLSessionTask> task);
+    void cancelTask(std::shared_ptr<URLSessionTask> task,
+                    std::function<void(std::optional<Data>)> resumeData = {});
+    void invalidate(std::shared_ptr<URLSession> session, bool cancelTasks);
+    void sessionReleased();
+
+  private:
+    void run();
+    void runCommands();
+    int checkDeadlines();
+
+    void startTask(const std::shared_ptr<URLSessionTask>& task);
+    void startHop(const std::shared_ptr<URLSessionTask>& task);
+    void requestBodyStream(const std::shared_ptr<URLSessionTask>& task);
+    bool configureHop(URLSessionTask& task, void* easy);
+    void releaseHop(Transfer& t);
+    void onDone(void* easy, int result);
+    void finishHop(const std::shared_ptr<URLSessionTask>& task, int result);
+    void onRedirect(const std::shared_ptr<URLSessionTask>& task);
+    void followRedirect(const std::shared_ptr<URLSessionTask>& task, std::optional<URLRequest> next);
+    void onAuthenticate(const std::shared_ptr<URLSessionTask>& task);
+    void answerAuthentication(const std::shared_ptr<URLSessionTask>& task, const URLProtectionSpace& space,
+                              URLSessionAuthChallengeDisposition disposition,
+                              std::optional<URLCredential> credential);
+    void onTrustChallenge(const std::shared_ptr<URLSessionTask>& task);
+    void answerTrust(const std::shared_ptr<URLSessionTask>& task,
+                     URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
+    void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
+    void succeed(const std::shared_ptr<URLSessionTask>& task);
+    void fail(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& detail = {});
+    void complete(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
+    std::optional<Data> takeResumeData(URLSessionTask& task);
+    void maybeFinishInvalidation();
+
+  public:
+    // Called from libcurl callbacks on the network thread.
+    void onHeadersComplete(URLSessionTask& task);
+    size_t onBody(URLSessionTask& task, const char* bytes, size_t length);
+    bool onVerify(URLSessionTask& task, void* storeContext);
+    void onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total);
+    void deliver(const std::shared_ptr<URLSessionTask>& task,
+                 std::function<void(URLSessionDelegate&, URLSession&)> call);
+    bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
+    bool openDownloadFile(URLSessionTask& task);
+
+  private:
+    const URLSessionConfiguration configuration_;
+    std::vector<security::CertificatePtr> extraRoots_;
+    void* multi_ = nullptr;  // CURLM*
+
+    std::mutex mutex_;
+    std::vector<std::function<void()>> commands_;
+    bool exited_ = false;
+    std::recursive_mutex afterExitMutex_;
+
+    // Network thread only.
+    std::map<void*, std::shared_ptr<URLSessionTask>> active_;    // by easy handle
+    std::set<std::shared_ptr<URLSessionTask>> running_;          // resumed and not completed
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;  // not yet resumed
+    std::shared_ptr<URLSession> invalidatingSession_;
+    bool invalidated_ = false;
+    bool invalidationFinished_ = false;
+    bool released_ = false;
+};
+
+}  // namespace plat::urlloading::detail

@@ -1,0 +1,939 @@
+#include "sync/integration/SYNCloudManager.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNPathComponent.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/integration/SYNEventMigrator.h"
+
+using Option = SYNCloudFileSystem::OptionalMember;
+
+namespace {
+
+const std::vector<int16_t> kEventTypes{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
+const std::vector<int16_t> kBaselineTypes{SYNStoreModificationEventTypeBaseline};
+
+template <class F>
+void onMain(F&& block) {
+    plat::dispatch::Queue::main().async(std::forward<F>(block));
+}
+
+bool containsBaselines(const std::vector<int16_t>& types) {
+    return std::find(types.begin(), types.end(), SYNStoreModificationEventTypeBaseline) != types.end();
+}
+
+std::string join(const std::string& directory, const std::string& name) {
+    return directory + "/" + name;
+}
+
+// A name another machine listed may become a path only when it stays one
+// visible entry of its folder.
+bool isSafeRemoteName(const std::string& name) {
+    return SYNIsValidPathComponent(name) && name.front() != '.';
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::shared_ptr<SYNCloudManager> SYNCloudManager::create(
+    std::shared_ptr<SYNEventStore> eventStore, std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model) {
+    auto manager = std::shared_ptr<SYNCloudManager>(
+        new SYNCloudManager(std::move(eventStore), std::move(cloudFileSystem), std::move(model)));
+    manager->setup();
+    return manager;
+}
+
+SYNCloudManager::SYNCloudManager(std::shared_ptr<SYNEventStore> eventStore,
+                                 std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
+                                 std::shared_ptr<const plat::coredata::ManagedObjectModel> model)
+    : eventStore_(std::move(eventStore)),
+      cloudFileSystem_(std::move(cloudFileSystem)),
+      model_(std::move(model)),
+      localFileRoot_(eventStore_->pathToEventDataRootDirectory() + "/transitcache"),
+      operationQueue_(std::make_shared<plat::dispatch::OperationQueue>("SYNCloudManager")) {
+    operationQueue_->setMaxConcurrentOperationCount(1);
+    operationQueue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+}
+
+// --- Layout -----------------------------------------------------------------------
+
+std::string SYNCloudManager::localMeshDirectory() const {
+    return join(localFileRoot_, eventStore_->meshIdentifier());
+}
+std::string SYNCloudManager::localUploadDirectory() const {
+    return join(localMeshDirectory(), "upload");
+}
+std::string SYNCloudManager::localDownloadDirectory() const {
+    return join(localMeshDirectory(), "download");
+}
+std::string SYNCloudManager::remoteMeshDirectory() const {
+    return "/" + eventStore_->meshIdentifier();
+}
+std::string SYNCloudManager::remoteFilesDirectory() const {
+    return join(remoteMeshDirectory(), "files");
+}
+std::string SYNCloudManager::remoteStoresDirectory() const {
+    return join(remoteMeshDirectory(), "stores");
+}
+std::string SYNCloudManager::remoteEventsDirectory() const {
+    return join(remoteMeshDirectory(), "events");
+}
+std::string SYNCloudManager::remoteBaselinesDirectory() const {
+    return join(remoteMeshDirectory(), "baselines");
+}
+std::string SYNCloudManager::remoteDataDirectory() const {
+    return join(remoteMeshDirectory(), "data");
+}
+
+void SYNCloudManager::setup() {
+    createTransitCacheDirectories();
+}
+
+void SYNCloudManager::createTransitCacheDirectories() {
+    for (const auto& directory : {localDownloadDirectory(), localUploadDirectory()}) {
+        (void)fileManager_.removeItemAtPath(directory);
+        if (auto error = fileManager_.createDirectoryAtPath(directory, true)) {
+            SYN_LOG(SYNLoggingLevelError, "Could not create transit directory %@: %@", directory, error);
+        }
+    }
+}
+
+plat::ErrorPtr SYNCloudManager::removeFilesInDirectory(const std::string& directory) const {
+    auto names = fileManager_.contentsOfDirectoryAtPath(directory);
+    if (!names.ok()) {
+        return names.error();
+    }
+    for (const auto& name : *names) {
+        if (name.empty() || name.front() == '.') {
+            continue;
+        }
+        auto error = fileManager_.removeItemAtPath(join(directory, name));
+        if (error && !plat::isNoSuchFileError(error)) {
+            return error;
+        }
+    }
+    return nullptr;
+}
+
+void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) const {
+    for (const auto& path : paths) {
+        (void)fileManager_.removeItemAtPath(path);
+    }
+}
+
+void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion) {
+    auto self = shared_from_this();
+    operationQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(
+        std::move(tasks), policy, [self, completion](plat::ErrorPtr error) {
+            if (completion) {
+                completion(error);
+            }
+        }));
+}
+
+// --- Snapshot -----------------------------------------------------------------------
+
+std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotBaselineFilenames() const {
+    std::lock_guard lock(snapshotMutex_);
+    return snapshotBaselines_;
+}
+std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotEventFilenames() const {
+    std::lock_guard lock(snapshotMutex_);
+    return snapshotEvents_;
+}
+std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotDataFilenames() const {
+    std::lock_guard lock(snapshotMutex_);
+    return snapshotData_;
+}
+void SYNCloudManager::setSnapshotBaselineFilenames(std::optional<Names> names) {
+    std::lock_guard lock(snapshotMutex_);
+    snapshotBaselines_ = std::move(names);
+}
+void SYNCloudManager::setSnapshotEventFilenames(std::optional<Names> names) {
+    std::lock_guard lock(snapshotMutex_);
+    snapshotEvents_ = std::move(names);
+}
+void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
+    std::lock_guard lock(snapshotMutex_);
+    snapshotData_ = std::move(names);
+}
+
+void SYNCloudManager::clearSnapshot() {
+    std::lock_guard lock(snapshotMutex_);
+    snapshotBaselines_.reset();
+    snapshotEvents_.reset();
+    snapshotData_.reset();
+}
+
+void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
+    clearSnapshot();
+    auto self = shared_from_this();
+    auto listing = [self](std::string directory,
+                          void (SYNCloudManager::*store)(std::optional<Names>)) -> SYNTask {
+        return [self, directory, store](SYNTaskCompletion next) {
+            self->cloudFileSystem_->contentsOfDirectoryAtPath(
+                directory, [self, directory, store, next](SYNCloudItems items, plat::ErrorPtr error) {
+                    if (!error) {
+                        Names names;
+                        for (const auto& item : items) {
+                            auto name = item->name();
+                            if (isSafeRemoteName(name)) {
+                                names.insert(std::move(name));
+                            } else {
+                                SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
+                            }
+                        }
+                        ((*self).*store)(std::move(names));
+                    }
+                    next(error, false);
+                });
+        };
+    };
+    std::vector<SYNTask> tasks{
+        listing(remoteBaselinesDirectory(), &SYNCloudManager::setSnapshotBaselineFilenames),
+        listing(remoteEventsDirectory(), &SYNCloudManager::setSnapshotEventFilenames),
+        listing(remoteDataDirectory(), &SYNCloudManager::setSnapshotDataFilenames)};
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
+                 [self, completion](plat::ErrorPtr error) {
+                     if (error) {
+                         self->clearSnapshot();
+                     }
+                     if (completion) {
+                         completion(error);
+                     }
+                 });
+}
+
+// --- Remote structure and registration ---------------------------------------------
+
+void SYNCloudManager::createRemoteDirectoryStructureWithCompletion(Completion completion) {
+    createRemoteDirectories({remoteMeshDirectory(), remoteFilesDirectory(), remoteStoresDirectory(),
+                             remoteEventsDirectory(), remoteBaselinesDirectory(), remoteDataDirectory()},
+                            std::move(completion));
+}
+
+void SYNCloudManager::createRemoteDirectories(std::vector<std::string> paths, Completion completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Creating remote directories");
+    auto fs = cloudFileSystem_;
+    std::vector<SYNTask> tasks;
+    for (auto& path : paths) {
+        tasks.push_back([fs, path](SYNTaskCompletion next) {
+            auto create = [fs, path, next](bool exists, plat::ErrorPtr error) {
+                if (error || exists) {
+                    next(error, false);
+                    return;
+                }
+                fs->createDirectoryAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+            };
+            if (fs->respondsToMember(Option::DirectoryExistsAtPath)) {
+                fs->directoryExistsAtPath(path, create);
+            } else {
+                fs->fileExistsAtPath(
+                    path, [create](bool exists, bool, plat::ErrorPtr error) { create(exists, error); });
+            }
+        });
+    }
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError, std::move(completion));
+}
+
+void SYNCloudManager::checkExistenceOfRegistrationInfoForStoreWithIdentifier(
+    const std::string& storeIdentifier, std::function<void(bool, plat::ErrorPtr)> completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Checking existence of registration info");
+    if (!SYNIsValidPathComponent(storeIdentifier)) {
+        if (completion) {
+            onMain([completion] {
+                completion(false, SYNMakeError(SYNErrorFileAccessFailed, "Invalid store identifier"));
+            });
+        }
+        return;
+    }
+    cloudFileSystem_->fileExistsAtPath(join(remoteStoresDirectory(), storeIdentifier),
+                                       [completion](bool exists, bool, plat::ErrorPtr error) {
+                                           if (completion) {
+                                               completion(exists, error);
+                                           }
+                                       });
+}
+
+void SYNCloudManager::setRegistrationInfo(const plat::Dictionary& info, const std::string& storeIdentifier,
+                                          Completion completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Setting registration info for store in cloud");
+    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+        if (completion) {
+            completion(error);
+        }
+        return;
+    }
+    auto local = SYNPathByAppendingPathComponent(localUploadDirectory(), storeIdentifier);
+    if (!local || plat::PropertyListSerialization::writePropertyListToFile(
+                      plat::Value(info), *local, plat::PropertyListSerialization::Format::XML)) {
+        if (completion) {
+            completion(SYNMakeError(SYNErrorRegistrationWriteFailed));
+        }
+        return;
+    }
+    auto self = shared_from_this();
+    const auto remote = join(remoteStoresDirectory(), storeIdentifier);
+    onMain([self, local = *local, remote, completion] {
+        self->cloudFileSystem_->uploadLocalFile(local, remote,
+                                                [self, local, completion](plat::ErrorPtr error) {
+                                                    self->removeFilesAtPaths({local});
+                                                    if (completion) {
+                                                        completion(error);
+                                                    }
+                                                });
+    });
+}
+
+// --- Helpers ------------------------------------------------------------------------
+
+std::vector<std::string> SYNCloudManager::sortFilenamesByGlobalCount(std::vector<std::string> names) {
+    std::vector<std::pair<int64_t, std::string>> keyed;
+    keyed.reserve(names.size());
+    for (auto& name : names) {
+        keyed.emplace_back(plat::Value(name).longLongValue(), std::move(name));
+    }
+    std::sort(keyed.begin(), keyed.end());
+    names.clear();
+    for (auto& [count, name] : keyed) {
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
+    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
+    std::vector<SYNEventFileSet::Ptr> sets;
+    auto context = eventStore_->managedObjectContext();
+    if (!context) {
+        SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
+        return sets;
+    }
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(types, storeIdentifier,
+                                                                                       *context);
+        if (!events.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
+            return;
+        }
+        for (const auto& event : *events) {
+            sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+        }
+    });
+    return sets;
+}
+
+bool SYNCloudManager::eventExistsForFileSet(const SYNEventFileSet& set) const {
+    bool exists = false;
+    auto context = eventStore_->managedObjectContext();
+    if (!context) {
+        return false;
+    }
+    context->performBlockAndWait([&] {
+        plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = set.eventFetchPredicate();
+        request.fetchLimit = 1;
+        auto found = context->executeFetchRequest(request);
+        if (!found.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch events: %@", found.error());
+            return;
+        }
+        exists = !found->empty();
+    });
+    return exists;
+}
+
+// --- Import -------------------------------------------------------------------------
+
+void SYNCloudManager::importNewRemoteNonBaselineEventsWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring new events from cloud to event store");
+    importEventsOrBaselines(false, std::move(progress));
+}
+
+void SYNCloudManager::importNewBaselineEventsWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring new baselines from cloud to event store");
+    importEventsOrBaselines(true, std::move(progress));
+}
+
+void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress) {
+    auto self = shared_from_this();
+    auto afterDownload = [self, baselines, progress](plat::ErrorPtr error, float fraction, bool finished) {
+        if (error) {
+            if (progress) {
+                progress(error, fraction, false);
+            }
+        } else if (!finished) {
+            if (progress) {
+                progress(nullptr, fraction, false);
+            }
+        } else {
+            self->migrateNewEventsFromTransitCache(baselines, [progress](plat::ErrorPtr error) {
+                if (progress) {
+                    progress(error, 1.0f, true);
+                }
+            });
+        }
+    };
+    transferNewFilesToTransitCache(baselines ? remoteBaselinesDirectory() : remoteEventsDirectory(),
+                                   baselines ? snapshotBaselineFilenames() : snapshotEventFilenames(),
+                                   baselines ? kBaselineTypes : kEventTypes, afterDownload);
+}
+
+void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDirectory,
+                                                     std::optional<Names> available,
+                                                     std::vector<int16_t> types, Progress progress) {
+    auto self = shared_from_this();
+    filesRequiringRetrievalFromAvailableRemoteFiles(
+        available.value_or(Names()), std::move(types),
+        [self, remoteDirectory, progress](std::vector<std::string> names) {
+            self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
+        });
+}
+
+void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
+    Names available, std::vector<int16_t> types, std::function<void(std::vector<std::string>)> completion) {
+    auto self = shared_from_this();
+    operationQueue_->addOperationWithBlock(
+        [self, available = std::move(available), types = std::move(types), completion] {
+            const bool baselines = containsBaselines(types);
+            auto local = self->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt);
+            auto remote = SYNEventFileSet::eventFileSetsForFilenames(available, baselines);
+            Names names = available;
+            for (const auto& set : remote) {
+                bool drop =
+                    !set->hasAllParts() || std::any_of(local.begin(), local.end(), [&](const auto& localSet) {
+                        return localSet->representsSameEventAsEventFileSet(*set);
+                    });
+                if (drop) {
+                    for (const auto& alias : set->aliasesAmong(available)) {
+                        names.erase(alias);
+                    }
+                }
+            }
+            auto sorted = sortFilenamesByGlobalCount(std::vector<std::string>(names.begin(), names.end()));
+            onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
+        });
+}
+
+void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
+                                          Progress progress) {
+    if (auto error = removeFilesInDirectory(localDownloadDirectory())) {
+        if (progress) {
+            progress(error, 0.0f, false);
+        }
+        return;
+    }
+    downloadFiles(std::move(names), remoteDirectory, nullptr, std::move(progress));
+}
+
+void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::string& remoteDirectory,
+                                    BatchCompletion batchCompletion, Progress progress) {
+    // Refused names are never downloaded: they cannot stay inside the cache.
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& name) { return !isSafeRemoteName(name); }),
+                names.end());
+    auto fs = cloudFileSystem_;
+    const std::size_t batchSize = fs->respondsToMember(Option::FileDownloadMaximumBatchSize)
+                                      ? std::max<std::size_t>(1, fs->fileDownloadMaximumBatchSize())
+                                      : DefaultBatchSize;
+    const std::size_t total = names.size();
+    auto done = std::make_shared<std::atomic<std::size_t>>(0);
+    const auto download = localDownloadDirectory();
+    std::vector<SYNTask> tasks;
+    for (std::size_t start = 0; start < names.size(); start += batchSize) {
+        std::vector<std::string> remotePaths, localPaths;
+        for (std::size_t i = start; i < std::min(names.size(), start + batchSize); ++i) {
+            remotePaths.push_back(join(remoteDirectory, names[i]));
+            localPaths.push_back(join(download, names[i]));
+        }
+        tasks.push_back([fs, remotePaths, localPaths, batchCompletion, progress, done,
+                         total](SYNTaskCompletion next) {
+            SYN_LOG(SYNLoggingLevelVerbose, "Downloading files to transit cache: %@", joinLines(remotePaths));
+            auto advance = [progress, done, total](std::size_t count) {
+                const auto now = done->fetch_add(count) + count;
+                if (progress) {
+                    // File systems may complete on any thread; progress is
+                    // reported on main, before the next task starts there.
+                    onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
+                        progress(nullptr, fraction, false);
+                    });
+                }
+            };
+            if (fs->respondsToMember(Option::DownloadFromPaths)) {
+                fs->downloadFromPaths(
+                    remotePaths, localPaths,
+                    [remotePaths, localPaths, batchCompletion, advance, next](plat::ErrorPtr error) {
+                        if (!error && batchCompletion) {
+                            error = batchCompletion(remotePaths, localPaths);
+                        }
+                        if (!error) {
+                            advance(remotePaths.size());
+                        }
+                        next(error, false);
+                    });
+                return;
+            }
+            std::vector<SYNTask> files;
+            for (std::size_t i = 0; i < remotePaths.size(); ++i) {
+                files.push_back([fs, remote = remotePaths[i], local = localPaths[i], batchCompletion,
+                                 advance](SYNTaskCompletion nextFile) {
+                    fs->downloadFromPath(
+                        remote, local,
+                        [remote, local, batchCompletion, advance, nextFile](plat::ErrorPtr error) {
+                            if (error) {
+                                SYN_LOG(SYNLoggingLevelError, "Failed file download with error: %@", error);
+                            } else if (batchCompletion) {
+                                error = batchCompletion({remote}, {local});
+                            }
+                            if (!error) {
+                                advance(1);
+                            }
+                            nextFile(error, false);
+                        });
+                });
+            }
+            std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
+                                                       SYNTaskQueueTerminationPolicyStopOnError,
+                                                       [next](plat::ErrorPtr error) { next(error, false); })
+                ->start();
+        });
+    }
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
+                 [progress](plat::ErrorPtr error) {
+                     if (progress) {
+                         progress(error, 1.0f, true);
+                     }
+                 });
+}
+
+void SYNCloudManager::importNewDataFilesWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring new data files from cloud to event store");
+    Names names = snapshotDataFilenames().value_or(Names());
+    for (const auto& held : eventStore_->allDataFilenames()) {
+        names.erase(held);
+    }
+    auto self = shared_from_this();
+    downloadFiles(
+        std::vector<std::string>(names.begin(), names.end()), remoteDataDirectory(),
+        [self](const std::vector<std::string>&, const std::vector<std::string>& localPaths) {
+            return self->migrateNewDataFiles(localPaths);
+        },
+        std::move(progress));
+}
+
+plat::ErrorPtr SYNCloudManager::migrateNewDataFiles(const std::vector<std::string>& localPaths) {
+    for (const auto& path : localPaths) {
+        const auto name = path.substr(path.rfind('/') + 1);
+        SYN_LOG(SYNLoggingLevelVerbose, "Importing data file into event store: %@", name);
+        if (!eventStore_->importDataFile(path)) {
+            return SYNMakeError(SYNErrorFileAccessFailed, "Could not import data file: " + name);
+        }
+    }
+    return nullptr;
+}
+
+void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completion completion) {
+    const auto download = localDownloadDirectory();
+    auto listed = fileManager_.contentsOfDirectoryAtPath(download);
+    std::vector<std::string> names;
+    if (listed.ok()) {
+        for (const auto& name : *listed) {
+            if (isSafeRemoteName(name)) {
+                names.push_back(name);
+            }
+        }
+    }
+    auto sets = SYNEventFileSet::eventFileSetsForFilenames(names, baselines);
+    auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
+    auto self = shared_from_this();
+    std::vector<SYNTask> tasks;
+    for (const auto& set : sets) {
+        tasks.push_back([self, set, migrator, download, baselines](SYNTaskCompletion next) {
+            const bool exists = self->eventExistsForFileSet(*set);
+            std::vector<std::string> paths;
+            for (const auto& name : set->preferredFilenamesForExistingParts()) {
+                paths.push_back(join(download, name));
+            }
+            if (baselines && !set->hasAllParts()) {
+                self->removeFilesAtPaths(paths);
+                next(SYNMakeError(
+                         SYNErrorIncompleteBaseline,
+                         "Some parts of a multipart baseline are missing. Probably still downloading."),
+                     false);
+                return;
+            }
+            if (!set->hasAllParts() || (exists && set->eventShouldBeUnique())) {
+                SYN_LOG(SYNLoggingLevelVerbose,
+                        "Skipping import of files due to incompleteness or event already existing: %@",
+                        set->description());
+                self->removeFilesAtPaths(paths);
+                next(nullptr, false);
+                return;
+            }
+            onMain([self, set, migrator, paths, next] {
+                SYN_LOG(SYNLoggingLevelVerbose, "Migrating event in to event store from files: %@",
+                        set->description());
+                migrator->migrateEventInFromFiles(
+                    paths, [self, paths, next](plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr) {
+                        self->removeFilesAtPaths(paths);
+                        next(error, false);
+                    });
+            });
+        });
+    }
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyCompleteAll, std::move(completion));
+}
+
+// --- Export -------------------------------------------------------------------------
+
+void SYNCloudManager::exportNewLocalNonBaselineEventsWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring events from event store to cloud");
+    exportEventsOrBaselines(false, std::move(progress));
+}
+
+void SYNCloudManager::exportNewLocalBaselineWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring baseline from event store to cloud");
+    exportEventsOrBaselines(true, std::move(progress));
+}
+
+void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress) {
+    const auto types = baselines ? kBaselineTypes : kEventTypes;
+    const auto remote = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
+    auto sets = localEventFileSetsMissingFromRemoteCloudFiles(
+        (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names()), types);
+    auto self = shared_from_this();
+    migrateLocalEventsToTransitCache(
+        std::move(sets), types, [self, remote, baselines, progress](plat::ErrorPtr migrationError) {
+            if (migrationError) {
+                if (baselines) {
+                    SYN_LOG(SYNLoggingLevelWarning, "Error migrating out baseline: %@", migrationError);
+                } else {
+                    SYN_LOG(SYNLoggingLevelWarning, "Error migrating out events: %@", migrationError);
+                }
+            }
+            // What did reach the upload directory is still uploaded; a failed
+            // migration is then reported in the final call, so that an export
+            // that left an event behind never reads as complete.
+            self->transferFilesInTransitCacheToRemoteDirectory(
+                remote, [progress, migrationError](plat::ErrorPtr error, float fraction, bool finished) {
+                    if (progress) {
+                        progress(finished && !error ? migrationError : error, fraction, finished);
+                    }
+                });
+        });
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFromRemoteCloudFiles(
+    const Names& remoteNames, const std::vector<int16_t>& types) const {
+    auto local = eventFileSetsForEventsWithAllowedTypes(types, eventStore_->persistentStoreIdentifier());
+    auto remote = SYNEventFileSet::eventFileSetsForFilenames(remoteNames, containsBaselines(types));
+    std::vector<SYNEventFileSet::Ptr> missing;
+    for (const auto& set : local) {
+        bool present = std::any_of(remote.begin(), remote.end(), [&](const auto& remoteSet) {
+            return remoteSet->hasAllParts() && set->representsSameEventAsEventFileSet(*remoteSet);
+        });
+        if (!present) {
+            missing.push_back(set);
+        }
+    }
+    std::stable_sort(missing.begin(), missing.end(),
+                     [](const auto& a, const auto& b) { return a->globalCount() < b->globalCount(); });
+    return missing;
+}
+
+void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets,
+                                                       std::vector<int16_t> types, Completion completion) {
+    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+        if (completion) {
+            completion(error);
+        }
+        return;
+    }
+    auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
+    auto self = shared_from_this();
+    std::vector<SYNTask> tasks;
+    for (const auto& set : sets) {
+        tasks.push_back([self, set, migrator, types](SYNTaskCompletion next) {
+            auto moved = [self, set, next](plat::ErrorPtr error, std::vector<std::string> paths) {
+                if (error) {
+                    // Whatever the export left behind is not uploaded.
+                    self->removeFilesAtPaths(paths);
+                    next(error, false);
+                    return;
+                }
+                next(self->moveFilesToUploadDirectory(paths, *set), false);
+            };
+            onMain([set, migrator, types, moved] {
+                if (set->isBaseline()) {
+                    migrator->migrateLocalBaselineToTemporaryFiles(
+                        set->uniqueIdentifier().value_or(""), set->globalCount(),
+                        set->persistentStorePrefix().value_or(""), moved);
+                } else {
+                    migrator->migrateLocalEventToTemporaryFilesForRevision(set->revisionNumber(), types,
+                                                                           moved);
+                }
+            });
+        });
+    }
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyCompleteAll, std::move(completion));
+}
+
+plat::ErrorPtr SYNCloudManager::moveFilesToUploadDirectory(const std::vector<std::string>& paths,
+                                                           SYNEventFileSet& set) const {
+    set.setTotalNumberOfParts(paths.size());
+    const auto names = set.allPreferredFilenames();
+    std::vector<std::string> moved;
+    for (std::size_t i = 0; i < std::min(paths.size(), names.size()); ++i) {
+        const auto destination = join(localUploadDirectory(), names[i]);
+        if (auto error = fileManager_.moveItemAtPath(paths[i], destination)) {
+            // A set is uploaded whole or not at all.
+            removeFilesAtPaths(moved);
+            return error;
+        }
+        moved.push_back(destination);
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache() const {
+    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+        return error;
+    }
+    auto names = eventStore_->previouslyReferencedDataFilenames();
+    for (const auto& remote : snapshotDataFilenames().value_or(Names())) {
+        names.erase(remote);
+    }
+    for (const auto& name : names) {
+        if (!eventStore_->exportDataFile(name, localUploadDirectory())) {
+            return SYNMakeError(SYNErrorFileAccessFailed, "Could not export data file: " + name);
+        }
+    }
+    return nullptr;
+}
+
+void SYNCloudManager::exportDataFilesWithProgress(Progress progress) {
+    SYN_LOG(SYNLoggingLevelTrace, "Transferring data files from event store to cloud");
+    if (auto error = migrateNewLocalDataFilesToTransitCache()) {
+        if (progress) {
+            progress(error, 0.0f, false);
+        }
+        return;
+    }
+    transferFilesInTransitCacheToRemoteDirectory(remoteDataDirectory(), std::move(progress));
+}
+
+void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory,
+                                                                   Progress progress) {
+    const auto upload = localUploadDirectory();
+    auto listed = fileManager_.contentsOfDirectoryAtPath(upload);
+    std::vector<std::string> names;
+    if (listed.ok()) {
+        for (const auto& name : *listed) {
+            if (!name.empty() && name.front() != '.') {
+                names.push_back(name);
+            }
+        }
+    }
+    names = sortFilenamesByGlobalCount(std::move(names));
+    auto fs = cloudFileSystem_;
+    const std::size_t batchSize = fs->respondsToMember(Option::FileUploadMaximumBatchSize)
+                                      ? std::max<std::size_t>(1, fs->fileUploadMaximumBatchSize())
+                                      : DefaultBatchSize;
+    const std::size_t total = names.size();
+    auto done = std::make_shared<std::atomic<std::size_t>>(0);
+    auto self = shared_from_this();
+    std::vector<SYNTask> tasks;
+    for (std::size_t start = 0; start < names.size(); start += batchSize) {
+        std::vector<std::string> remotePaths, localPaths;
+        for (std::size_t i = start; i < std::min(names.size(), start + batchSize); ++i) {
+            remotePaths.push_back(join(remoteDirectory, names[i]));
+            localPaths.push_back(join(upload, names[i]));
+        }
+        tasks.push_back([self, fs, remotePaths, localPaths, progress, done, total](SYNTaskCompletion next) {
+            SYN_LOG(SYNLoggingLevelVerbose, "Uploading files to remote path: %@", joinLines(remotePaths));
+            auto advance = [progress, done, total](std::size_t count) {
+                const auto now = done->fetch_add(count) + count;
+                if (progress) {
+                    // File systems may complete on any thread; progress is
+                    // reported on main, before the next task starts there.
+                    onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
+                        progress(nullptr, fraction, false);
+                    });
+                }
+            };
+            if (fs->respondsToMember(Option::UploadLocalFiles)) {
+                fs->uploadLocalFiles(
+                    localPaths, remotePaths, [self, localPaths, advance, next](plat::ErrorPtr error) {
+                        self->removeFilesAtPaths(localPaths);
+                        if (error) {
+                            SYN_LOG(SYNLoggingLevelError, "Failed file uploads with error: %@", error);
+                        } else {
+                            advance(localPaths.size());
+                        }
+                        next(error, false);
+                    });
+                return;
+            }
+            std::vector<SYNTask> files;
+            for (std::size_t i = 0; i < remotePaths.size(); ++i) {
+                files.push_back([self, fs, remote = remotePaths[i], local = localPaths[i],
+                                 advance](SYNTaskCompletion nextFile) {
+                    fs->uploadLocalFile(
+                        local, remote, [self, local, advance, nextFile](plat::ErrorPtr error) {
+                            self->removeFilesAtPaths({local});
+                            if (error) {
+                                SYN_LOG(SYNLoggingLevelError, "Failed file upload with error: %@", error);
+                            } else {
+                                advance(1);
+                            }
+                            nextFile(error, false);
+                        });
+                });
+            }
+            std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
+                                                       SYNTaskQueueTerminationPolicyStopOnError,
+                                                       [next](plat::ErrorPtr error) { next(error, false); })
+                ->start();
+        });
+    }
+    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
+                 [progress](plat::ErrorPtr error) {
+                     if (progress) {
+                         progress(error, 1.0f, true);
+                     }
+                 });
+}
+
+// --- Removal ------------------------------------------------------------------------
+
+std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::string> paths) {
+    auto fs = cloudFileSystem_;
+    std::vector<SYNTask> tasks;
+    if (fs->respondsToMember(Option::RemoveItemsAtPaths)) {
+        tasks.push_back([fs, paths](SYNTaskCompletion next) {
+            fs->removeItemsAtPaths(paths, [next](plat::ErrorPtr error) { next(error, false); });
+        });
+        return tasks;
+    }
+    for (auto& path : paths) {
+        tasks.push_back([fs, path](SYNTaskCompletion next) {
+            fs->removeItemAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+        });
+    }
+    return tasks;
+}
+
+void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Removing incomplete remote file sets");
+    const auto store = eventStore_->persistentStoreIdentifier();
+    std::vector<std::string> paths;
+    std::set<std::string> seen;
+    // Each set's names are looked for in its own folder only.
+    for (bool baselines : {true, false}) {
+        const Names names =
+            (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names());
+        const auto directory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
+        for (const auto& set : SYNEventFileSet::eventFileSetsForFilenames(names, baselines)) {
+            if (set->hasAllParts() || !store) {
+                continue;
+            }
+            const bool ours =
+                (set->persistentStoreIdentifier() && *set->persistentStoreIdentifier() == *store) ||
+                (set->persistentStorePrefix() && !set->persistentStorePrefix()->empty() &&
+                 store->starts_with(*set->persistentStorePrefix()));
+            if (!ours) {
+                continue;
+            }
+            for (const auto& alias : set->aliasesAmong(names)) {
+                auto path = join(directory, alias);
+                if (seen.insert(path).second) {
+                    paths.push_back(path);
+                }
+            }
+        }
+    }
+    addTaskQueue(tasksForPathsToRemove(std::move(paths)), SYNTaskQueueTerminationPolicyCompleteAll,
+                 std::move(completion));
+}
+
+plat::ErrorPtr SYNCloudManager::removeOutOfDateNewlyImportedFiles() {
+    auto names = eventStore_->newlyImportedDataFilenames();
+    for (const auto& remote : snapshotDataFilenames().value_or(Names())) {
+        names.erase(remote);
+    }
+    for (const auto& name : names) {
+        if (!eventStore_->removeNewlyImportedDataFile(name)) {
+            return SYNMakeError(SYNErrorFileAccessFailed, "Could not remove data file: " + name);
+        }
+    }
+    return nullptr;
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::completeRemoteEventFileSetsMissingInEventStore(
+    const Names& remoteNames, const std::vector<int16_t>& types) const {
+    auto local = eventFileSetsForEventsWithAllowedTypes(types, std::nullopt);
+    std::vector<SYNEventFileSet::Ptr> missing;
+    for (const auto& set :
+         SYNEventFileSet::eventFileSetsForFilenames(remoteNames, containsBaselines(types))) {
+        if (!set->hasAllParts()) {
+            continue;
+        }
+        bool held = std::any_of(local.begin(), local.end(), [&](const auto& localSet) {
+            return localSet->representsSameEventAsEventFileSet(*set);
+        });
+        if (!held) {
+            missing.push_back(set);
+        }
+    }
+    return missing;
+}
+
+void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Removing outdated files");
+    const auto baselineNames = snapshotBaselineFilenames();
+    const auto eventNames = snapshotEventFilenames();
+    if (!baselineNames || !eventNames) {
+        if (completion) {
+            onMain([completion] { completion(SYNMakeError(SYNErrorMissingSnapshot)); });
+        }
+        return;
+    }
+    std::vector<std::string> paths;
+    for (const auto& [names, types, directory] :
+         {std::tuple{*baselineNames, kBaselineTypes, remoteBaselinesDirectory()},
+          std::tuple{*eventNames, kEventTypes, remoteEventsDirectory()}}) {
+        std::set<std::string> remove;
+        for (const auto& set : completeRemoteEventFileSetsMissingInEventStore(names, types)) {
+            auto aliases = set->aliasesAmong(names);
+            remove.insert(aliases.begin(), aliases.end());
+        }
+        for (const auto& name : remove) {
+            paths.push_back(join(directory, name));
+        }
+    }
+    if (auto dataNames = snapshotDataFilenames()) {
+        const auto held = eventStore_->allDataFilenames();
+        for (const auto& name : *dataNames) {
+            if (!held.count(name)) {
+                paths.push_back(join(remoteDataDirectory(), name));
+            }
+        }
+    }
+    SYN_LOG(SYNLoggingLevelVerbose, "Removing cloud files: %@", joinLines(paths));
+    addTaskQueue(tasksForPathsToRemove(std::move(paths)), SYNTaskQueueTerminationPolicyCompleteAll,
+                 std::move(completion));
+}

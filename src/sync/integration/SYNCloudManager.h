@@ -1,0 +1,191 @@
+// SYNCloudManager: moves files between the local event store, a local transit
+// cache and the cloud folder of one mesh.
+//
+// Remote layout (cloud paths): "/<mesh>" holds "files" (merged file content),
+// "stores" (one registration file per enlisted store, named by its store
+// identifier), "events" (save and merge event file sets), "baselines" and
+// "data" (data files by name). Transit cache: "<event data root>/transitcache/
+// <mesh>/upload" and ".../download", wiped and recreated by setup().
+//
+// Every transfer and removal works from the last snapshot of remote names
+// (snapshotRemoteFilesWithCompletion). Names in a listing that could not be
+// one entry of their folder (empty, ".", "..", a leading ".", a "/" or a NUL)
+// are logged and left out of the snapshot, so that no name from another
+// machine ever becomes a path outside the transit cache.
+//
+// Asynchronous work runs as SYNAsynchronousTaskQueue operations on one serial
+// operation queue, so snapshots, directory creation, imports, exports and
+// removals of one cloud manager never overlap. Task blocks and completions run
+// on the main thread. Transfers report through a progress block: (null,
+// fraction, false) after each batch or file, and exactly one final call that
+// carries an error or the finished flag.
+//
+// Create with create(); keep it alive while work is queued (queued work holds
+// it too).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/FileManager.h"
+#include "sync/eventstore/SYNAsynchronousTaskQueue.h"
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/integration/SYNEventFileSet.h"
+#include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
+
+class SYNEventMigrator;
+
+class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
+  public:
+    using Completion = std::function<void(plat::ErrorPtr error)>;
+    using Progress = std::function<void(plat::ErrorPtr error, float fractionComplete, bool finished)>;
+    using Names = std::set<std::string>;
+    // Called with the local paths of each downloaded batch; an error stops
+    // the download.
+    using BatchCompletion = std::function<plat::ErrorPtr(const std::vector<std::string>& remotePaths,
+                                                         const std::vector<std::string>& localPaths)>;
+
+    // Batch size when the file system names none.
+    static constexpr std::size_t DefaultBatchSize = 10;
+
+    static std::shared_ptr<SYNCloudManager> create(
+        std::shared_ptr<SYNEventStore> eventStore, std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
+        std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
+
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+    const std::shared_ptr<SYNCloudFileSystem>& cloudFileSystem() const { return cloudFileSystem_; }
+    const std::shared_ptr<plat::dispatch::OperationQueue>& operationQueue() const { return operationQueue_; }
+
+    // --- Layout ------------------------------------------------------------------
+    const std::string& localFileRoot() const { return localFileRoot_; }
+    std::string localMeshDirectory() const;
+    std::string localUploadDirectory() const;
+    std::string localDownloadDirectory() const;
+    std::string remoteMeshDirectory() const;
+    std::string remoteFilesDirectory() const;
+    std::string remoteStoresDirectory() const;
+    std::string remoteEventsDirectory() const;
+    std::string remoteBaselinesDirectory() const;
+    std::string remoteDataDirectory() const;
+
+    // Wipes and recreates the transit cache.
+    void setup();
+    void createTransitCacheDirectories();
+    // Removes every entry not beginning with "."; an entry that vanished
+    // meanwhile is no error. Fails when the directory cannot be listed.
+    plat::ErrorPtr removeFilesInDirectory(const std::string& directory) const;
+    // Errors ignored.
+    void removeFilesAtPaths(const std::vector<std::string>& paths) const;
+
+    // --- Snapshot ----------------------------------------------------------------
+    void snapshotRemoteFilesWithCompletion(Completion completion);
+    void clearSnapshot();
+    std::optional<Names> snapshotBaselineFilenames() const;
+    std::optional<Names> snapshotEventFilenames() const;
+    std::optional<Names> snapshotDataFilenames() const;
+    void setSnapshotBaselineFilenames(std::optional<Names> names);
+    void setSnapshotEventFilenames(std::optional<Names> names);
+    void setSnapshotDataFilenames(std::optional<Names> names);
+
+    // --- Remote structure and registration ---------------------------------------
+    // Creates, in order, the mesh, files, stores, events, baselines and data
+    // directories that are missing.
+    void createRemoteDirectoryStructureWithCompletion(Completion completion);
+    void createRemoteDirectories(std::vector<std::string> paths, Completion completion);
+    void checkExistenceOfRegistrationInfoForStoreWithIdentifier(
+        const std::string& storeIdentifier, std::function<void(bool exists, plat::ErrorPtr)> completion);
+    // Writes the dictionary as an XML property list and uploads it to
+    // "stores/<identifier>"; SYNErrorRegistrationWriteFailed (105) when the
+    // local file cannot be written (the completion then runs before return).
+    void setRegistrationInfo(const plat::Dictionary& info, const std::string& storeIdentifier,
+                             Completion completion);
+
+    // --- Helpers -----------------------------------------------------------------
+    // Ascending by the number each name begins with (0 when none), then by name.
+    static std::vector<std::string> sortFilenamesByGlobalCount(std::vector<std::string> names);
+    // One file set per event of the types (of that store, or of every store);
+    // empty when the fetch fails (logged). Blocks on the event store context.
+    std::vector<SYNEventFileSet::Ptr> eventFileSetsForEventsWithAllowedTypes(
+        const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const;
+
+    // --- Import ------------------------------------------------------------------
+    void importNewRemoteNonBaselineEventsWithProgress(Progress progress);
+    void importNewBaselineEventsWithProgress(Progress progress);
+    void importNewDataFilesWithProgress(Progress progress);
+    // The names to download: the available names less every alias of remote
+    // sets that lack a part or whose event the event store has (from any
+    // store), sorted by global count. The completion runs on the main thread.
+    void filesRequiringRetrievalFromAvailableRemoteFiles(
+        Names available, std::vector<int16_t> types,
+        std::function<void(std::vector<std::string>)> completion);
+    void downloadFiles(std::vector<std::string> names, const std::string& remoteDirectory,
+                       BatchCompletion batchCompletion, Progress progress);
+    // Imports exactly the given downloaded data files into the event store;
+    // SYNErrorFileAccessFailed (107) on the first refusal.
+    plat::ErrorPtr migrateNewDataFiles(const std::vector<std::string>& localPaths);
+    void migrateNewEventsFromTransitCache(bool baselines, Completion completion);
+
+    // --- Export ------------------------------------------------------------------
+    void exportNewLocalNonBaselineEventsWithProgress(Progress progress);
+    void exportNewLocalBaselineWithProgress(Progress progress);
+    void exportDataFilesWithProgress(Progress progress);
+    // This store's events of the types that lack a complete remote copy,
+    // ascending by global count.
+    std::vector<SYNEventFileSet::Ptr> localEventFileSetsMissingFromRemoteCloudFiles(
+        const Names& remoteNames, const std::vector<int16_t>& types) const;
+    void migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets, std::vector<int16_t> types,
+                                          Completion completion);
+    // Moves the files to the upload directory under the set's part names.
+    plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
+                                              SYNEventFileSet& set) const;
+    plat::ErrorPtr migrateNewLocalDataFilesToTransitCache() const;
+    void transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory, Progress progress);
+
+    // --- Removal -----------------------------------------------------------------
+    // Removes remote file sets of this store that lack a part.
+    void removeLocallyProducedIncompleteRemoteFileSets(Completion completion);
+    // Removes newly imported data files that are no longer in the cloud;
+    // SYNErrorFileAccessFailed (107) on the first refusal.
+    plat::ErrorPtr removeOutOfDateNewlyImportedFiles();
+    // Removes complete remote event and baseline sets the event store no
+    // longer has (of any store) and remote data files it does not hold;
+    // SYNErrorMissingSnapshot (208) without an event or baseline snapshot.
+    void removeOutdatedRemoteFilesWithCompletion(Completion completion);
+    // Complete remote sets that no local event of any store represents.
+    std::vector<SYNEventFileSet::Ptr> completeRemoteEventFileSetsMissingInEventStore(
+        const Names& remoteNames, const std::vector<int16_t>& types) const;
+    std::vector<SYNTask> tasksForPathsToRemove(std::vector<std::string> paths);
+
+  private:
+    SYNCloudManager(std::shared_ptr<SYNEventStore> eventStore,
+                    std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
+                    std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
+
+    void addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion);
+    void transferNewFilesToTransitCache(const std::string& remoteDirectory, std::optional<Names> available,
+                                        std::vector<int16_t> types, Progress progress);
+    void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
+                             Progress progress);
+    void importEventsOrBaselines(bool baselines, Progress progress);
+    void exportEventsOrBaselines(bool baselines, Progress progress);
+    bool eventExistsForFileSet(const SYNEventFileSet& set) const;
+
+    std::shared_ptr<SYNEventStore> eventStore_;
+    std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
+    std::string localFileRoot_;
+    plat::FileManager fileManager_;
+    std::shared_ptr<plat::dispatch::OperationQueue> operationQueue_;
+
+    mutable std::mutex snapshotMutex_;
+    std::optional<Names> snapshotBaselines_;
+    std::optional<Names> snapshotEvents_;
+    std::optional<Names> snapshotData_;
+};

@@ -1,0 +1,329 @@
+#include "sync/integration/SYNEventExport.h"
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "sync/eventstore/SYNContextAdditions.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNObjectChange.h"
+
+using plat::coredata::FetchRequest;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::Predicate;
+using plat::coredata::SortDescriptor;
+
+namespace {
+
+plat::ErrorPtr exceptionError(const std::exception& exception) {
+    return SYNMakeError(SYNErrorExceptionRaised, exception.what());
+}
+
+}  // namespace
+
+SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
+                               plat::coredata::ManagedObjectIDPtr eventID,
+                               std::shared_ptr<const plat::coredata::ManagedObjectModel> model)
+    : eventStore_(std::move(eventStore)), eventID_(std::move(eventID)), model_(std::move(model)) {
+    plat::FileManager files;
+    const auto directory = pathToMigratorTemporaryDirectory();
+    (void)files.removeItemAtPath(directory);
+    if (auto error = files.createDirectoryAtPath(directory, true)) {
+        SYN_LOG(SYNLoggingLevelError, "Failed to create migrator temporary directory: %@", error);
+    }
+}
+
+std::string SYNEventExport::pathToMigratorTemporaryDirectory() const {
+    return eventStore_->pathToTemporaryDirectory() + "/EventMigrator";
+}
+
+std::string SYNEventExport::createTemporaryFilePath() const {
+    const auto directory = pathToMigratorTemporaryDirectory();
+    plat::FileManager files;
+    if (!files.fileExistsAtPath(directory)) {
+        (void)files.createDirectoryAtPath(directory, true);
+    }
+    return directory + "/" + plat::ProcessInfo::processInfo().globallyUniqueString();
+}
+
+void SYNEventExport::addFilePath(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    filePaths_.push_back(path);
+}
+
+std::vector<std::string> SYNEventExport::filePaths() const {
+    std::lock_guard lock(mutex_);
+    return filePaths_;
+}
+
+plat::ErrorPtr SYNEventExport::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void SYNEventExport::setError(plat::ErrorPtr error) {
+    std::lock_guard lock(mutex_);
+    if (!error_) {
+        error_ = std::move(error);
+    }
+}
+
+void SYNEventExport::main() {
+    context_ = eventStore_->managedObjectContext();
+    if (!context_) {
+        setError(SYNMakeError(SYNErrorEnlistState, "The event store holds no event data."));
+        return;
+    }
+    auto& context = *context_;
+    plat::ErrorPtr localError;
+    bool success = false;
+    auto refetch = [&]() -> bool {
+        auto found = context.existingObjectWithID(eventID_);
+        if (!found.ok()) {
+            localError = found.error();
+            event = nullptr;
+            return false;
+        }
+        event = *found;
+        return true;
+    };
+
+    context.performBlockAndWait([&] {
+        try {
+            success = refetch() && prepareForExport();
+        } catch (const std::exception& exception) {
+            setError(exceptionError(exception));
+            success = false;
+        }
+    });
+
+    // The fill level of the current file, shared by every entity.
+    float fill = 0;
+    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        if (!success) {
+            break;
+        }
+        SYN_LOG(SYNLoggingLevelVerbose, "Exporting files for entity: %@", entity->name());
+        int64_t batchSize = syn_migrationBatchSize(*entity);
+        if (batchSize <= 0) {
+            batchSize = SYNEventExportDefaultBatchSize;
+        }
+        const float step = 1.0f / static_cast<float>(batchSize);
+        context.performBlockAndWait([&] {
+            try {
+                if (!refetch()) {
+                    localError = SYNMakeError(SYNErrorUnknown, "Could not refetch event in exporter.");
+                    success = false;
+                    return;
+                }
+                FetchRequest request(SYNObjectChangeEntityName);
+                request.predicate = Predicate::andPredicate(
+                    {Predicate::equal("storeModificationEvent", plat::Value(plat::ObjectPtr(event))),
+                     Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
+                request.sortDescriptors = {SortDescriptor("globalIdentifier.globalIdentifier")};
+                success = prepareForNewEntity(*entity);
+                if (!success) {
+                    return;
+                }
+                plat::ErrorPtr enumerationError;
+                success = syn_enumerateObjectsForFetchRequest(
+                    context, request, static_cast<std::size_t>(batchSize),
+                    [&](const std::vector<ManagedObjectPtr>& batch, std::size_t batchesStillToCome,
+                        bool& stop) {
+                        try {
+                            SYN_LOG(SYNLoggingLevelVerbose, "Number of object changes remaining: %lu",
+                                    static_cast<unsigned long>(batchSize) * batchesStillToCome);
+                            SYNObjectChange::prefetchRelatedObjectsForObjectChanges(batch);
+                            success = migrateObjectChanges(batch);
+                            if (!success) {
+                                stop = true;
+                                return;
+                            }
+                            fill = fill + step * static_cast<float>(batch.size());
+                            if (batchesStillToCome > 0 && fill >= 1.0f) {
+                                context.reset();
+                                if (!refetch()) {
+                                    success = false;
+                                    stop = true;
+                                    return;
+                                }
+                                success = prepareNewFile();
+                                if (success) {
+                                    fill = 0;
+                                } else {
+                                    stop = true;
+                                }
+                            }
+                        } catch (const std::exception& exception) {
+                            setError(exceptionError(exception));
+                            success = false;
+                            stop = true;
+                        }
+                    },
+                    &enumerationError);
+                if (!success && !localError) {
+                    localError = enumerationError;
+                }
+            } catch (const std::exception&) {
+                success = false;
+                localError = SYNMakeError(SYNErrorExceptionRaised);
+            }
+        });
+    }
+
+    context.performBlockAndWait([&] {
+        try {
+            if (!refetch()) {
+                success = false;
+            }
+            success = completeMigrationSuccessfully(success) && success;
+        } catch (const std::exception& exception) {
+            setError(exceptionError(exception));
+            success = false;
+        }
+    });
+    if (!error() && localError) {
+        setError(localError);
+    }
+    if (!success && !error()) {
+        setError(SYNMakeError(SYNErrorUnknown, "The event could not be exported."));
+    }
+    if (error()) {
+        std::lock_guard lock(mutex_);
+        filePaths_.clear();
+    }
+}
+
+// --- Import -------------------------------------------------------------------
+
+SYNEventImport::SYNEventImport(std::shared_ptr<SYNEventStore> eventStore,
+                               std::vector<std::string> importPaths)
+    : eventStore_(std::move(eventStore)), importPaths_(std::move(importPaths)) {}
+
+plat::ErrorPtr SYNEventImport::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+plat::coredata::ManagedObjectIDPtr SYNEventImport::eventID() const {
+    std::lock_guard lock(mutex_);
+    return eventID_;
+}
+
+void SYNEventImport::setEventID(plat::coredata::ManagedObjectIDPtr eventID) {
+    std::lock_guard lock(mutex_);
+    eventID_ = std::move(eventID);
+}
+
+void SYNEventImport::main() {
+    SYN_LOG(SYNLoggingLevelTrace, "Migrating file events to event store");
+    if (importPaths_.empty()) {
+        return;
+    }
+    context_ = eventStore_->managedObjectContext();
+    if (!context_) {
+        std::lock_guard lock(mutex_);
+        error_ = SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
+        return;
+    }
+    auto& context = *context_;
+    bool success = true;
+    plat::ErrorPtr failure;
+    context.performBlockAndWait([&] {
+        try {
+            prepareToImport();
+        } catch (const std::exception& exception) {
+            success = false;
+            failure = exceptionError(exception);
+        }
+    });
+    for (std::size_t index = 0; success && index < importPaths_.size(); ++index) {
+        const auto& path = importPaths_[index];
+        context.performBlockAndWait([&] {
+            try {
+                SYN_LOG(SYNLoggingLevelVerbose, "Importing file at URL: %@", path);
+                plat::ErrorPtr fileError;
+                if (index == 0) {
+                    auto event = importFirstFile(path, &fileError);
+                    success = event != nullptr;
+                    if (event) {
+                        eventType_ = SYNStoreModificationEvent::type(*event);
+                        if (eventType_ == SYNStoreModificationEventTypeBaseline) {
+                            eventType_ = SYNStoreModificationEventTypeBaselineConsolidating;
+                        }
+                        event->setValue(plat::Value(int64_t{SYNStoreModificationEventTypeIncomplete}),
+                                        "type");
+                    }
+                } else {
+                    success = importSubsequentFile(path, &fileError);
+                }
+                if (success) {
+                    if (auto saveError = context.save()) {
+                        success = false;
+                        failure = saveError;
+                    }
+                    context.reset();
+                } else {
+                    failure = fileError;
+                }
+            } catch (const std::exception&) {
+                SYN_LOG(SYNLoggingLevelVerbose, "Exception occurred during event import. Stopping.");
+                success = false;
+                failure = SYNMakeError(SYNErrorExceptionRaised);
+            }
+        });
+    }
+    if (success && eventID()) {
+        context.performBlockAndWait([&] { success = finishImport(); });
+        if (!success && !failure) {
+            failure = error();
+        }
+    }
+    if (!success) {
+        if (!failure) {
+            failure = SYNMakeError(SYNErrorUnknown, "The event files could not be imported.");
+        }
+        {
+            std::lock_guard lock(mutex_);
+            error_ = failure;
+        }
+        context.performBlockAndWait([&] { discardPartialEvent(); });
+        SYN_LOG(SYNLoggingLevelError, "Failed to migrate modification events: %@", failure);
+    }
+}
+
+bool SYNEventImport::finishImport() {
+    auto event = context_->existingObjectWithID(eventID());
+    if (!event.ok()) {
+        std::lock_guard lock(mutex_);
+        error_ = event.error();
+        return false;
+    }
+    (*event)->setValue(plat::Value(int64_t{eventType_}), "type");
+    auto saveError = context_->save();
+    context_->reset();
+    if (saveError) {
+        std::lock_guard lock(mutex_);
+        error_ = saveError;
+        return false;
+    }
+    return true;
+}
+
+void SYNEventImport::discardPartialEvent() {
+    // Whatever the failed file left unsaved goes first, so that the deletion
+    // below cannot fail on it and leave the saved part of the event behind.
+    context_->reset();
+    if (auto id = eventID()) {
+        auto event = context_->existingObjectWithID(id);
+        if (event.ok()) {
+            context_->deleteObject(*event);
+            if (auto saveError = context_->save()) {
+                SYN_LOG(SYNLoggingLevelError, "Could not save the event store after import: %@", saveError);
+            }
+        }
+        context_->reset();
+    }
+    setEventID(nullptr);
+}

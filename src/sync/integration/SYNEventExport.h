@@ -1,0 +1,113 @@
+// SYNEventExport and SYNEventImport: the operations that move one event
+// between the event store and a sequence of files, whatever the file format.
+//
+// The export walks the event's object changes entity by entity (migration
+// priority order) in batches (the entity's "SYNMigrationBatchSizeKey", 2000
+// when 0) and hands them to the format's hooks, starting a new file between
+// two batches of one entity once a full batch's worth of changes has gone into
+// the current file. Files go to the "EventMigrator" folder of the event
+// store's temporary directory, which making an export empties.
+//
+// The import reads the files of one event, first file first: the first one
+// makes the event (held as type 0, incomplete, while files are read), each
+// file's changes are saved before the next is read, and the event gets its
+// real type (a baseline 400, to be consolidated) after the last file. A failed
+// import leaves nothing behind: the context is reset first (dropping whatever
+// the failed file left unsaved) and then the partly imported event is deleted.
+//
+// Both report failure through error(): an operation that fails without an
+// error of its own reports SYNErrorUnknown (-1), so a failure can never be
+// read as success. Both run once, on an operation queue (or by calling start());
+// every event-store access happens inside the event store context's
+// performBlockAndWait, and every hook is called there.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/dispatch/Operation.h"
+#include "platform/foundation/Error.h"
+#include "sync/eventstore/SYNEventStore.h"
+
+// The default number of changes of one batch.
+inline constexpr std::size_t SYNEventExportDefaultBatchSize = 2000;
+
+class SYNEventExport : public plat::dispatch::Operation {
+  public:
+    // Empties and recreates the "EventMigrator" folder (a failure is logged
+    // and construction still succeeds).
+    SYNEventExport(std::shared_ptr<SYNEventStore> eventStore, plat::coredata::ManagedObjectIDPtr eventID,
+                   std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
+
+    void main() override;
+
+    // The files written, in order; read after the operation finished.
+    std::vector<std::string> filePaths() const;
+    plat::ErrorPtr error() const;
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+    const plat::coredata::ManagedObjectIDPtr& eventID() const { return eventID_; }
+    std::string pathToMigratorTemporaryDirectory() const;
+
+  protected:
+    // Hooks, called inside the event store context.
+    virtual bool prepareForExport() = 0;
+    virtual bool prepareForNewEntity(const plat::coredata::EntityDescription& entity) = 0;
+    virtual bool migrateObjectChanges(const std::vector<plat::coredata::ManagedObjectPtr>& changes) = 0;
+    virtual bool prepareNewFile() = 0;
+    virtual bool completeMigrationSuccessfully(bool success) = 0;
+
+    // A new path in the temporary folder (created when missing).
+    std::string createTemporaryFilePath() const;
+    void addFilePath(const std::string& path);
+    // The first error stored wins.
+    void setError(plat::ErrorPtr error);
+    plat::coredata::ManagedObjectContext& context() const { return *context_; }
+    // The event, fetched again after every reset.
+    plat::coredata::ManagedObjectPtr event;
+
+  private:
+    std::shared_ptr<SYNEventStore> eventStore_;
+    plat::coredata::ManagedObjectIDPtr eventID_;
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> filePaths_;
+    plat::ErrorPtr error_;
+};
+
+class SYNEventImport : public plat::dispatch::Operation {
+  public:
+    SYNEventImport(std::shared_ptr<SYNEventStore> eventStore, std::vector<std::string> importPaths);
+
+    void main() override;
+
+    plat::ErrorPtr error() const;
+    // The imported event; null on failure.
+    plat::coredata::ManagedObjectIDPtr eventID() const;
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+
+  protected:
+    virtual void prepareToImport() = 0;
+    // Makes the event and must set the event ID; null with *error on failure.
+    virtual plat::coredata::ManagedObjectPtr importFirstFile(const std::string& path,
+                                                             plat::ErrorPtr* error) = 0;
+    virtual bool importSubsequentFile(const std::string& path, plat::ErrorPtr* error) = 0;
+
+    void setEventID(plat::coredata::ManagedObjectIDPtr eventID);
+    plat::coredata::ManagedObjectContext& context() const { return *context_; }
+
+  private:
+    bool finishImport();
+    void discardPartialEvent();
+
+    std::shared_ptr<SYNEventStore> eventStore_;
+    std::vector<std::string> importPaths_;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    int16_t eventType_ = 0;
+    mutable std::mutex mutex_;
+    plat::ErrorPtr error_;
+    plat::coredata::ManagedObjectIDPtr eventID_;
+};

@@ -1,0 +1,331 @@
+#include "sync/integration/SYNEventFileSet.h"
+
+#include <algorithm>
+
+#include "platform/foundation/Value.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNPathComponent.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+namespace {
+
+using plat::coredata::Predicate;
+
+constexpr std::size_t kPrefixLength = 8;
+
+std::vector<std::string> split(std::string_view text, std::string_view separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        auto found = text.find(separator, start);
+        if (found == std::string_view::npos) {
+            parts.emplace_back(text.substr(start));
+            return parts;
+        }
+        parts.emplace_back(text.substr(start, found - start));
+        start = found + separator.size();
+    }
+}
+
+// The name without its last path extension, whatever it is.
+std::string deletingPathExtension(const std::string& name) {
+    auto dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// The platform's reading of a number at the start of a string (0 when none).
+int64_t longLongValue(const std::string& text) {
+    return plat::Value(text).longLongValue();
+}
+
+std::string orNull(const std::optional<std::string>& text) {
+    return text ? *text : "(null)";
+}
+
+std::string prefixOf(const std::string& identifier) {
+    return identifier.substr(0, std::min(identifier.size(), kPrefixLength));
+}
+
+// Digits only, no sign, no blanks: the form this code writes.
+std::optional<uint64_t> strictNumber(std::string_view digits) {
+    if (digits.empty() || digits.size() > 18) {
+        return std::nullopt;
+    }
+    uint64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        number = number * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return number;
+}
+
+bool fractionIsValid(const std::pair<int64_t, int64_t>& fraction) {
+    const auto [part, total] = fraction;
+    return part >= 1 && total >= 1 && part <= total &&
+           static_cast<uint64_t>(total) <= SYNEventFileSetMaximumNumberOfParts;
+}
+
+}  // namespace
+
+SYNEventFileSet::Ptr SYNEventFileSet::fromStoreModificationEvent(const plat::coredata::ManagedObject& event) {
+    auto set = std::make_shared<SYNEventFileSet>();
+    set->baseline_ = SYNStoreModificationEvent::type(event) == SYNStoreModificationEventTypeBaseline;
+    set->globalCount_ = SYNStoreModificationEvent::globalCount(event);
+    set->uniqueIdentifier_ = SYNStoreModificationEvent::uniqueIdentifier(event);
+    if (auto revision = SYNStoreModificationEvent::revision(event)) {
+        set->revisionNumber_ = revision->revisionNumber;
+        set->persistentStoreIdentifier_ = revision->persistentStoreIdentifier;
+        set->persistentStorePrefix_ = prefixOf(revision->persistentStoreIdentifier);
+    }
+    set->eventShouldBeUnique_ = true;
+    return set;
+}
+
+SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, bool isBaseline) {
+    if (!SYNIsValidPathComponent(filename) || filename.front() == '.') {
+        return nullptr;
+    }
+    if (auto fraction = partFractionForFilename(filename); fraction && !fractionIsValid(*fraction)) {
+        return nullptr;
+    }
+    auto components = split(deletingPathExtension(filename), "_");
+    auto set = std::make_shared<SYNEventFileSet>();
+    set->baseline_ = isBaseline;
+    set->globalCount_ = longLongValue(components[0]);
+    if (!isBaseline) {
+        if (components.size() < 3) {
+            return nullptr;
+        }
+        set->persistentStoreIdentifier_ = components[1];
+        set->persistentStorePrefix_ = prefixOf(components[1]);
+        set->revisionNumber_ = longLongValue(components[2]);
+        set->eventShouldBeUnique_ = true;
+    } else if (components.size() >= 3) {
+        set->uniqueIdentifier_ = components[1];
+        set->persistentStorePrefix_ = components[2];
+        set->revisionNumber_ = -1;
+        set->eventShouldBeUnique_ = true;
+    } else if (components.size() == 2) {
+        set->uniqueIdentifier_ = components[1];
+        set->revisionNumber_ = -1;
+        set->eventShouldBeUnique_ = false;
+        return set;
+    } else {
+        return nullptr;
+    }
+    set->updateTotalNumberOfPartsWithFilename(filename);
+    set->addPartIndexForFile(filename);
+    return set;
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
+    const std::vector<std::string>& filenames, bool containingBaselines) {
+    std::vector<Ptr> sets;
+    for (const auto& name : filenames) {
+        auto owner =
+            std::find_if(sets.begin(), sets.end(), [&](const Ptr& set) { return set->containsFile(name); });
+        if (owner != sets.end()) {
+            (*owner)->addPartIndexForFile(name);
+            continue;
+        }
+        if (auto set = fromFilename(name, containingBaselines)) {
+            sets.push_back(std::move(set));
+        } else {
+            SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
+        }
+    }
+    return sets;
+}
+
+std::vector<std::string> SYNEventFileSet::bodies() const {
+    const std::string count = std::to_string(globalCount_);
+    if (baseline_) {
+        std::string prefix = persistentStorePrefix_       ? *persistentStorePrefix_
+                             : persistentStoreIdentifier_ ? prefixOf(*persistentStoreIdentifier_)
+                                                          : "(null)";
+        return {count + "_" + orNull(uniqueIdentifier_) + "_" + prefix,
+                count + "_" + orNull(uniqueIdentifier_)};
+    }
+    return {count + "_" + orNull(persistentStoreIdentifier_) + "_" + std::to_string(revisionNumber_)};
+}
+
+std::string SYNEventFileSet::nameForBody(const std::string& body, uint64_t part) const {
+    std::string name = body;
+    if (totalNumberOfParts_ > 1) {
+        name += "_" + std::to_string(part) + "of" + std::to_string(totalNumberOfParts_);
+    }
+    return name + "." + SYNEventFileExtension;
+}
+
+std::string SYNEventFileSet::preferredFilenameForPartIndex(uint64_t part) const {
+    return nameForBody(bodies().front(), part);
+}
+
+std::vector<std::string> SYNEventFileSet::preferredFilenamesForExistingParts() const {
+    std::vector<std::string> names;
+    for (auto part : parts_) {
+        names.push_back(preferredFilenameForPartIndex(part));
+    }
+    return names;
+}
+
+std::vector<std::string> SYNEventFileSet::allPreferredFilenames() const {
+    std::vector<std::string> names;
+    for (uint64_t part = 1; part <= totalNumberOfParts_; ++part) {
+        names.push_back(preferredFilenameForPartIndex(part));
+    }
+    return names;
+}
+
+std::set<std::string> SYNEventFileSet::aliasesForPartIndex(uint64_t part) const {
+    std::set<std::string> aliases;
+    for (const auto& body : bodies()) {
+        aliases.insert(nameForBody(body, part));
+    }
+    return aliases;
+}
+
+std::set<std::string> SYNEventFileSet::allAliases() const {
+    std::set<std::string> aliases;
+    const uint64_t last = std::max<uint64_t>(totalNumberOfParts_, 1);
+    for (uint64_t part = 1; part <= last; ++part) {
+        auto some = aliasesForPartIndex(part);
+        aliases.insert(some.begin(), some.end());
+    }
+    return aliases;
+}
+
+bool SYNEventFileSet::containsFile(const std::string& filename) const {
+    const std::string extension = std::string(".") + SYNEventFileExtension;
+    if (filename.size() <= extension.size() ||
+        filename.compare(filename.size() - extension.size(), extension.size(), extension) != 0) {
+        return false;
+    }
+    std::string body = filename.substr(0, filename.size() - extension.size());
+    uint64_t part = 1;
+    if (totalNumberOfParts_ > 1) {
+        auto separator = body.rfind('_');
+        if (separator == std::string::npos) {
+            return false;
+        }
+        auto fraction = split(std::string_view(body).substr(separator + 1), "of");
+        if (fraction.size() != 2) {
+            return false;
+        }
+        auto number = strictNumber(fraction[0]);
+        auto total = strictNumber(fraction[1]);
+        if (!number || !total || *total != totalNumberOfParts_ || *number < 1 || *number > *total) {
+            return false;
+        }
+        part = *number;
+        body.resize(separator);
+    }
+    for (const auto& candidate : bodies()) {
+        if (candidate == body) {
+            return nameForBody(candidate, part) == filename;
+        }
+    }
+    return false;
+}
+
+std::optional<std::pair<int64_t, int64_t>> SYNEventFileSet::partFractionForFilename(
+    const std::string& filename) {
+    auto components = split(deletingPathExtension(filename), "_");
+    if (components.size() < 4) {
+        return std::nullopt;
+    }
+    auto pieces = split(components[3], "of");
+    if (pieces.size() != 2) {
+        return std::nullopt;
+    }
+    return std::make_pair(longLongValue(pieces[0]), longLongValue(pieces[1]));
+}
+
+void SYNEventFileSet::recordPart(int64_t part) {
+    if (part >= 1 && static_cast<uint64_t>(part) <= SYNEventFileSetMaximumNumberOfParts) {
+        parts_.insert(static_cast<uint64_t>(part));
+    }
+}
+
+void SYNEventFileSet::updateTotalNumberOfPartsWithFilename(const std::string& filename) {
+    auto fraction = partFractionForFilename(filename);
+    if (fraction && fractionIsValid(*fraction)) {
+        parts_.clear();
+        recordPart(fraction->first);
+        totalNumberOfParts_ = static_cast<uint64_t>(fraction->second);
+    } else {
+        totalNumberOfParts_ = 1;
+        parts_.insert(1);
+    }
+}
+
+void SYNEventFileSet::addPartIndexForFile(const std::string& filename) {
+    auto fraction = partFractionForFilename(filename);
+    if (fraction && fractionIsValid(*fraction)) {
+        recordPart(fraction->first);
+    } else {
+        totalNumberOfParts_ = 1;
+        parts_.insert(1);
+    }
+}
+
+bool SYNEventFileSet::representsSameEventAsEventFileSet(const SYNEventFileSet& other) const {
+    if (baseline_ != other.baseline_) {
+        return false;
+    }
+    if (persistentStoreIdentifier_ && other.persistentStoreIdentifier_ &&
+        *persistentStoreIdentifier_ != *other.persistentStoreIdentifier_) {
+        return false;
+    }
+    if (uniqueIdentifier_ && other.uniqueIdentifier_ && *uniqueIdentifier_ != *other.uniqueIdentifier_) {
+        return false;
+    }
+    if (globalCount_ != other.globalCount_) {
+        return false;
+    }
+    if (baseline_) {
+        return !(persistentStorePrefix_ && other.persistentStorePrefix_ &&
+                 *persistentStorePrefix_ != *other.persistentStorePrefix_);
+    }
+    return revisionNumber_ == other.revisionNumber_;
+}
+
+plat::coredata::PredicatePtr SYNEventFileSet::eventFetchPredicate() const {
+    if (baseline_) {
+        std::vector<plat::coredata::PredicatePtr> parts{
+            Predicate::in("type",
+                          plat::Value(plat::Array{
+                              plat::Value(int64_t{SYNStoreModificationEventTypeBaseline}),
+                              plat::Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating})})),
+            Predicate::equal("globalCount", plat::Value(globalCount_)),
+            Predicate::equal("uniqueIdentifier",
+                             uniqueIdentifier_ ? plat::Value(*uniqueIdentifier_) : plat::Value())};
+        if (persistentStorePrefix_) {
+            parts.push_back(
+                Predicate::beginsWith("eventRevision.persistentStoreIdentifier", *persistentStorePrefix_));
+        }
+        return Predicate::andPredicate(std::move(parts));
+    }
+    return Predicate::andPredicate(
+        {Predicate::in("type",
+                       plat::Value(plat::Array{plat::Value(int64_t{SYNStoreModificationEventTypeSave}),
+                                               plat::Value(int64_t{SYNStoreModificationEventTypeMerge})})),
+         Predicate::equal("globalCount", plat::Value(globalCount_)),
+         Predicate::equal(
+             "eventRevision.persistentStoreIdentifier",
+             persistentStoreIdentifier_ ? plat::Value(*persistentStoreIdentifier_) : plat::Value()),
+         Predicate::equal("eventRevision.revisionNumber", plat::Value(revisionNumber_))});
+}
+
+std::string SYNEventFileSet::description() const {
+    return "baseline: " + std::to_string(baseline_ ? 1 : 0) +
+           "\nnumber of parts: " + std::to_string(totalNumberOfParts_) +
+           "\nunique id: " + orNull(uniqueIdentifier_) + "\nstore id: " + orNull(persistentStoreIdentifier_) +
+           "\nstore prefix: " + orNull(persistentStorePrefix_) +
+           "\nhas all parts: " + std::to_string(hasAllParts() ? 1 : 0) +
+           "\nrevision: " + std::to_string(revisionNumber_) +
+           "\nglobal count: " + std::to_string(globalCount_);
+}

@@ -1,0 +1,130 @@
+// SYNEventFileSet: the names under which one event travels through the cloud
+// folder, made from an event of the event store or parsed back from a
+// directory listing, with the parts of a multi-file event and the aliases of
+// a baseline.
+//
+// Names end in ".synevent"; fields are joined by "_":
+//   save or merge event  "<global count>_<store identifier>_<revision>"
+//   baseline             "<global count>_<unique identifier>_<store prefix>"
+//   baseline short alias "<global count>_<unique identifier>"
+//   part suffix          "_<part>of<total>", only for 2 or more parts.
+//
+// Names come from other machines, so parsing refuses (no file set) every name
+// that could not name one file of the folder it was listed in (empty, ".",
+// "..", a leading ".", a "/" or a NUL) and every part suffix that does not
+// name a part of its event (part 0, part above the total, a total above
+// SYNEventFileSetMaximumNumberOfParts). Membership tests never enumerate the
+// aliases, so a listing cannot make one set cost more than its own names.
+//
+// A file set is a short-lived value owned by one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/coredata/ManagedObject.h"
+#include "platform/coredata/Predicate.h"
+
+inline constexpr const char* SYNEventFileExtension = "synevent";
+// An event of this many files holds far more changes than any store makes;
+// a larger total in a name is refused.
+inline constexpr uint64_t SYNEventFileSetMaximumNumberOfParts = 100000;
+
+class SYNEventFileSet {
+  public:
+    using Ptr = std::shared_ptr<SYNEventFileSet>;
+
+    // No parts recorded, one part in total, no identifiers.
+    SYNEventFileSet() = default;
+
+    // From an event of the event store (call inside its context): a baseline
+    // exactly when the type is 100; the prefix is the first 8 characters of
+    // the own revision's store identifier; one part, none recorded.
+    static Ptr fromStoreModificationEvent(const plat::coredata::ManagedObject& event);
+    // Parses a name; null when it does not fit the grammar or is refused.
+    static Ptr fromFilename(const std::string& filename, bool isBaseline);
+    // Groups a listing, in the order given: a name that a set already made
+    // contains records its part there; any other name starts a new set, or is
+    // logged ("Unknown file found: %@", level 2) and skipped.
+    static std::vector<Ptr> eventFileSetsForFilenames(const std::vector<std::string>& filenames,
+                                                      bool containingBaselines);
+    template <class Names>
+    static std::vector<Ptr> eventFileSetsForFilenames(const Names& filenames, bool containingBaselines) {
+        return eventFileSetsForFilenames(std::vector<std::string>(filenames.begin(), filenames.end()),
+                                         containingBaselines);
+    }
+
+    bool isBaseline() const { return baseline_; }
+    bool eventShouldBeUnique() const { return eventShouldBeUnique_; }
+    uint64_t totalNumberOfParts() const { return totalNumberOfParts_; }
+    void setTotalNumberOfParts(uint64_t total) { totalNumberOfParts_ = total; }
+    const std::optional<std::string>& persistentStoreIdentifier() const { return persistentStoreIdentifier_; }
+    const std::optional<std::string>& persistentStorePrefix() const { return persistentStorePrefix_; }
+    const std::optional<std::string>& uniqueIdentifier() const { return uniqueIdentifier_; }
+    int64_t globalCount() const { return globalCount_; }
+    int64_t revisionNumber() const { return revisionNumber_; }
+
+    const std::set<uint64_t>& partIndexSet() const { return parts_; }
+    bool hasAllParts() const { return parts_.size() == totalNumberOfParts_; }
+
+    // The canonical name of a part (1-based).
+    std::string preferredFilenameForPartIndex(uint64_t part) const;
+    std::vector<std::string> preferredFilenamesForExistingParts() const;
+    // Parts 1 to the total; empty for a total of 0.
+    std::vector<std::string> allPreferredFilenames() const;
+    // Every name under which the part may appear.
+    std::set<std::string> aliasesForPartIndex(uint64_t part) const;
+    // The aliases of parts 1 to max(total, 1). Enumerates them: prefer
+    // containsFile / aliasesAmong for names from a listing.
+    std::set<std::string> allAliases() const;
+    // Exactly one of allAliases(), found without enumerating them.
+    bool containsFile(const std::string& filename) const;
+    // The names of the collection that containsFile accepts.
+    template <class Names>
+    std::set<std::string> aliasesAmong(const Names& names) const {
+        std::set<std::string> found;
+        for (const auto& name : names) {
+            if (containsFile(name)) {
+                found.insert(name);
+            }
+        }
+        return found;
+    }
+
+    // (part, total) of a name whose fourth field is "<part>of<total>".
+    static std::optional<std::pair<int64_t, int64_t>> partFractionForFilename(const std::string& filename);
+    // With a fraction: only that part is recorded and the total becomes the
+    // fraction's; without one: total 1 and part 1 recorded.
+    void updateTotalNumberOfPartsWithFilename(const std::string& filename);
+    // With a fraction: its part is recorded; without: total 1, part 1.
+    void addPartIndexForFile(const std::string& filename);
+
+    bool representsSameEventAsEventFileSet(const SYNEventFileSet& other) const;
+    // Finds the local event: baselines (types 100 and 400) by global count,
+    // unique identifier and, when known, store prefix; events (200 and 300)
+    // by global count, store identifier and revision.
+    plat::coredata::PredicatePtr eventFetchPredicate() const;
+    std::string description() const;
+
+  private:
+    // The name bodies (without part suffix and extension) of this event.
+    std::vector<std::string> bodies() const;
+    std::string nameForBody(const std::string& body, uint64_t part) const;
+    // A part recorded from a name, within the limits.
+    void recordPart(int64_t part);
+
+    std::set<uint64_t> parts_;
+    bool eventShouldBeUnique_ = false;
+    bool baseline_ = false;
+    uint64_t totalNumberOfParts_ = 1;
+    std::optional<std::string> persistentStoreIdentifier_;
+    std::optional<std::string> persistentStorePrefix_;
+    std::optional<std::string> uniqueIdentifier_;
+    int64_t globalCount_ = 0;
+    int64_t revisionNumber_ = 0;
+};

@@ -1,0 +1,57 @@
+// SYNEventMigrator: the cloud manager's one entry to event files. It writes a
+// local event (a save or merge event by revision, a baseline by unique
+// identifier) to temporary JSON files, and reads a downloaded set of files
+// back into one event of the event store, trying JSON first and the binary
+// store form second.
+//
+// Work runs as operations on the migrator's own serial queue (user-initiated);
+// every completion, when given, is called exactly once, on the main queue.
+// Making an export empties the temporary folder of earlier exports, so take
+// the files of one export before asking for the next.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "sync/eventstore/SYNEventStore.h"
+
+class SYNEventMigrator {
+  public:
+    using ExportCompletion = std::function<void(plat::ErrorPtr error, std::vector<std::string> filePaths)>;
+    using ImportCompletion =
+        std::function<void(plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr eventID)>;
+
+    SYNEventMigrator(std::shared_ptr<SYNEventStore> eventStore,
+                     std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
+
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+
+    // The event of this store with that revision and one of the types;
+    // SYNErrorMissingEvent (300) when there is none.
+    void migrateLocalEventToTemporaryFilesForRevision(int64_t revisionNumber,
+                                                      std::vector<int16_t> allowedTypes,
+                                                      ExportCompletion completion);
+    // The baseline with that identifier and global count whose store
+    // identifier begins with the prefix; 300 when there is none.
+    void migrateLocalBaselineToTemporaryFiles(std::string uniqueIdentifier, int64_t globalCount,
+                                              std::string persistentStorePrefix, ExportCompletion completion);
+    void migrateStoreModificationEventToTemporaryFiles(plat::coredata::ManagedObjectIDPtr eventID,
+                                                       ExportCompletion completion);
+    // An empty list gives (null, null).
+    void migrateEventInFromFiles(std::vector<std::string> filePaths, ImportCompletion completion);
+
+  private:
+    static void exportEvent(const std::shared_ptr<plat::dispatch::OperationQueue>& queue,
+                            const std::shared_ptr<SYNEventStore>& eventStore,
+                            const std::shared_ptr<const plat::coredata::ManagedObjectModel>& model,
+                            plat::coredata::ManagedObjectIDPtr eventID, ExportCompletion completion);
+
+    std::shared_ptr<plat::dispatch::OperationQueue> queue_;
+    std::shared_ptr<SYNEventStore> eventStore_;
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
+};

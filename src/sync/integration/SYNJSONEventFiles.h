@@ -1,0 +1,69 @@
+// The JSON event file format: SYNJSONEventExport writes one event of the event
+// store as JSON files, SYNJSONEventImport reads such files back into one event.
+//
+// Each file holds one JSON object. The first file carries the header
+// ("globalCount", "type", "modelVersion" and "modelVersionIdentifier" when
+// set, "timestamp" as a decimal string, "uniqueIdentifier", "storeIdentifier",
+// "revisionsByStoreIdentifier") and every file "changesByEntity": entity name
+// to an array of change objects ("type", "globalIdentifier", "dataFiles" when
+// there are any, "properties"), ordered by global identifier.
+//
+// Values JSON cannot carry are written as [tag, payload]: ["decimal", text],
+// ["date", milliseconds since 1970], ["data", base64 with CR LF every 64
+// characters], ["uuid", text], ["number", "nan" | "+inf" | "-inf"].
+//
+// Files come from other machines: the reader checks the kind of every member
+// it reads, and a file that does not have the expected shape fails the import
+// with SYNErrorExceptionRaised (104) instead of making a damaged event.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+#include "sync/integration/SYNEventExport.h"
+
+class SYNJSONEventExport : public SYNEventExport {
+  public:
+    using SYNEventExport::SYNEventExport;
+
+    // The JSON form of a stored value; throws SYNException ("ObjectID type is
+    // not supported") for an object ID.
+    static plat::Value JSONValueFromCoreDataValue(const plat::Value& value);
+
+  protected:
+    bool prepareForExport() override;
+    bool prepareForNewEntity(const plat::coredata::EntityDescription& entity) override;
+    bool migrateObjectChanges(const std::vector<plat::coredata::ManagedObjectPtr>& changes) override;
+    bool prepareNewFile() override;
+    bool completeMigrationSuccessfully(bool success) override;
+
+  private:
+    // Writes the current file; a failure (an exception of the writer
+    // included) is returned as an error.
+    plat::ErrorPtr saveToFile();
+
+    plat::Dictionary header_;
+    std::vector<std::pair<std::string, plat::Array>> changesByEntity_;
+    std::string currentEntity_;
+    std::string filePath_;
+};
+
+class SYNJSONEventImport : public SYNEventImport {
+  public:
+    using SYNEventImport::SYNEventImport;
+
+    // The stored value of a JSON value (tagged arrays decoded); nullopt for
+    // an unknown "number" payload (logged).
+    static std::optional<plat::Value> coreDataValueFromJSONValue(const plat::Value& value);
+
+  protected:
+    void prepareToImport() override {}
+    plat::coredata::ManagedObjectPtr importFirstFile(const std::string& path, plat::ErrorPtr* error) override;
+    bool importSubsequentFile(const std::string& path, plat::ErrorPtr* error) override;
+
+  private:
+    bool importObjectChanges(const plat::Value& object, plat::ErrorPtr* error);
+};

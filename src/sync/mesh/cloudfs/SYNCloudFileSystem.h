@@ -1,0 +1,152 @@
+// SYNCloudFileSystem: the interface through which the sync framework reaches
+// its cloud folder, a tree of directories and files addressed by
+// slash-separated paths relative to the file system's own root ("/mesh/events").
+//
+// Listings return cloud items: SYNCloudDirectory and SYNCloudFile. Callers
+// read only `name` from listed items; `path` is where the implementation
+// found the item and its form is the implementation's.
+//
+// Every asynchronous member calls its completion exactly once, with null for
+// success or an error. Callers make no assumption about the thread of a
+// completion.
+//
+// Optional members: an implementation answers respondsToMember() with true for
+// each optional member it provides; callers ask before using one and fall back
+// to the required single-item members (and their own batch sizes) otherwise.
+// Calling an optional member that is not provided throws SYNException.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Value.h"
+
+// An item of a directory listing.
+class SYNCloudItem : public plat::Coding {
+  public:
+    std::string path() const;
+    void setPath(std::string path);
+    std::string name() const;
+    void setName(std::string name);
+    virtual bool canContainChildren() const = 0;
+
+    // The inherited description, "\r", then "key: value; \r" for each key of
+    // descriptionKeys().
+    std::string description() const override;
+
+  protected:
+    virtual std::vector<std::pair<std::string, std::string>> descriptionKeys() const;
+
+    // path and name are read and written from any thread.
+    mutable std::mutex mutex_;
+    std::string path_;
+    std::string name_;
+};
+
+class SYNCloudDirectory : public SYNCloudItem {
+  public:
+    SYNCloudDirectory() = default;
+    SYNCloudDirectory(std::string path, std::string name);
+
+    bool canContainChildren() const override { return true; }
+    // Declared for the directory's children; no file system fills it and it
+    // is not archived.
+    std::vector<std::shared_ptr<SYNCloudItem>> contents;
+
+    std::string className() const override { return "SYNCloudDirectory"; }
+    void encodeWithCoder(plat::KeyedArchiver& coder) const override;
+    static std::shared_ptr<const SYNCloudDirectory> decode(plat::KeyedUnarchiver& coder);
+};
+
+class SYNCloudFile : public SYNCloudItem {
+  public:
+    SYNCloudFile() = default;
+    SYNCloudFile(std::string path, std::string name, uint64_t size);
+
+    bool canContainChildren() const override { return false; }
+    // The size the file system reported; informational.
+    uint64_t size() const;
+    void setSize(uint64_t size);
+    // A new file with the same path, name and size.
+    std::shared_ptr<SYNCloudFile> copy() const;
+
+    std::string className() const override { return "SYNCloudFile"; }
+    // "classVersion" 0, "path", "name", "sizeNumber" (unsigned 64-bit).
+    void encodeWithCoder(plat::KeyedArchiver& coder) const override;
+    // A missing "sizeNumber" gives size 0.
+    static std::shared_ptr<const SYNCloudFile> decode(plat::KeyedUnarchiver& coder);
+
+  protected:
+    std::vector<std::pair<std::string, std::string>> descriptionKeys() const override;
+
+  private:
+    uint64_t size_ = 0;
+};
+
+// Registers both item classes with the unarchiver; idempotent, any thread.
+void SYNRegisterCloudItemClasses();
+
+using SYNCloudItems = std::vector<std::shared_ptr<SYNCloudItem>>;
+
+class SYNCloudFileSystem {
+  public:
+    using Completion = std::function<void(plat::ErrorPtr error)>;
+    using IdentityCompletion = std::function<void(plat::Value identity, plat::ErrorPtr error)>;
+    using ExistenceCompletion = std::function<void(bool exists, bool isDirectory, plat::ErrorPtr error)>;
+    using DirectoryExistenceCompletion = std::function<void(bool exists, plat::ErrorPtr error)>;
+    using ListingCompletion = std::function<void(SYNCloudItems items, plat::ErrorPtr error)>;
+
+    enum class OptionalMember {
+        DirectoryExistsAtPath,
+        FileUploadMaximumBatchSize,
+        FileDownloadMaximumBatchSize,
+        UploadLocalFiles,
+        DownloadFromPaths,
+        RemoveItemsAtPaths,
+        PerformInitialPreparation,
+        PrimeForActivity,
+        RepairMeshDirectory,
+    };
+
+    virtual ~SYNCloudFileSystem() = default;
+
+    // --- Required ----------------------------------------------------------
+    virtual bool isConnected() const = 0;
+    // An identity of the user's account: equal to itself across launches,
+    // keyed-archivable, different between accounts; null is allowed.
+    virtual void fetchUserIdentityWithCompletion(IdentityCompletion completion) = 0;
+    virtual void connect(Completion completion) = 0;
+    // A missing item is not an error: (false, false, null).
+    virtual void fileExistsAtPath(const std::string& path, ExistenceCompletion completion) = 0;
+    // Creates one directory; its parent must exist.
+    virtual void createDirectoryAtPath(const std::string& path, Completion completion) = 0;
+    // The items directly inside the directory, hidden entries excluded.
+    virtual void contentsOfDirectoryAtPath(const std::string& path, ListingCompletion completion) = 0;
+    // Removes a file, or a directory with everything below it.
+    virtual void removeItemAtPath(const std::string& path, Completion completion) = 0;
+    virtual void uploadLocalFile(const std::string& localPath, const std::string& path,
+                                 Completion completion) = 0;
+    virtual void downloadFromPath(const std::string& path, const std::string& localPath,
+                                  Completion completion) = 0;
+
+    // --- Optional ----------------------------------------------------------
+    virtual bool respondsToMember(OptionalMember) const { return false; }
+    virtual void directoryExistsAtPath(const std::string& path, DirectoryExistenceCompletion completion);
+    virtual std::size_t fileUploadMaximumBatchSize() const;
+    virtual std::size_t fileDownloadMaximumBatchSize() const;
+    // The two arrays are index-aligned.
+    virtual void uploadLocalFiles(const std::vector<std::string>& localPaths,
+                                  const std::vector<std::string>& paths, Completion completion);
+    virtual void downloadFromPaths(const std::vector<std::string>& paths,
+                                   const std::vector<std::string>& localPaths, Completion completion);
+    virtual void removeItemsAtPaths(const std::vector<std::string>& paths, Completion completion);
+    virtual void performInitialPreparation(Completion completion);
+    virtual void primeForActivityWithCompletion(Completion completion);
+    virtual void repairMeshDirectory(const std::string& path, Completion completion);
+};

@@ -1,0 +1,359 @@
+// Real crashes in child processes: the helper program enables crash capture
+// and crashes in a chosen way; the test checks how the child ended and
+// decodes the report it left.
+//
+// Sanitizers: the sanitizer runtime installs its own handlers for SIGSEGV,
+// SIGBUS and SIGFPE before main, and ours would forward to them (they print
+// and exit instead of dying by the signal). The children therefore run with
+// the sanitizer's handling of those signals switched off (ASAN_OPTIONS below);
+// everything else of the sanitizer stays on in the child.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "crashcapture/KCRCrashReport.h"
+#include "support/TempDir.h"
+
+namespace {
+
+struct ChildResult {
+    bool finished = false;
+    int status = 0;
+};
+
+// Runs the helper with its own cache and temporary folders; kills it (and
+// reports a hang) when it has not ended after 60 seconds.
+ChildResult run_helper(const std::string& helper, const std::vector<std::string>& args,
+                       const std::string& folder) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(folder.c_str()) != 0)
+            _exit(120);
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+        }
+        std::vector<std::string> env = {
+            "XDG_CACHE_HOME=" + folder, "TMPDIR=" + folder, "HOME=" + folder,
+            "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+            "allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0",
+            "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> all = {helper};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execve(helper.c_str(), argv.data(), envp.data());
+        _exit(121);
+    }
+    ChildResult result;
+    for (int i = 0; i < 6000; ++i) {
+        pid_t done = waitpid(pid, &result.status, WNOHANG);
+        if (done == pid) {
+            result.finished = true;
+            return result;
+        }
+        struct timespec pause {
+            0, 10'000'000
+        };
+        nanosleep(&pause, nullptr);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &result.status, 0);
+    return result;
+}
+
+std::vector<uint64_t> read_chain(const std::string& path, const std::string& label) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first != label)
+            continue;
+        std::vector<uint64_t> chain;
+        std::string word;
+        while (words >> word)
+            chain.push_back(std::stoull(word, nullptr, 16));
+        return chain;
+    }
+    return {};
+}
+
+std::vector<uint64_t> pcs_of(const KCRCrashReportThreadInfo& thread) {
+    std::vector<uint64_t> pcs;
+    for (const auto& frame : thread.stackFrames())
+        pcs.push_back(frame->instructionPointer());
+    return pcs;
+}
+
+bool contains_run(const std::vector<uint64_t>& haystack, const std::vector<uint64_t>& needle) {
+    return !needle.empty() &&
+           std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+std::string report_path(const testsupport::TempDir& dir) {
+    return (dir / "com.kestrel.crashcapture/crash-helper/live_report.kcr").string();
+}
+
+KCRCrashReportPtr load_report(const testsupport::TempDir& dir) {
+    std::ifstream in(report_path(dir), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
+    if (!report.ok()) {
+        ADD_FAILURE() << "report does not decode (" << bytes.size() << " bytes)";
+        return nullptr;
+    }
+    return report.value();
+}
+
+KCRCrashReportThreadInfoPtr crashed_thread(const KCRCrashReport& report) {
+    KCRCrashReportThreadInfoPtr found;
+    int count = 0;
+    for (const auto& thread : report.threads()) {
+        if (thread->crashed()) {
+            found = thread;
+            ++count;
+        }
+    }
+    EXPECT_EQ(count, 1);
+    return found;
+}
+
+struct CrashCase {
+    const char* mode;
+    const char* thread;
+    bool framePointers;
+    int signo;
+    const char* name;
+    const char* code;
+    int64_t address;  // -1: not checked
+};
+
+void PrintTo(const CrashCase& c, std::ostream* out) {
+    *out << c.mode << " on " << c.thread << (c.framePointers ? " with" : " without") << " frame pointers";
+}
+
+class CrashCapture : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashCapture, ReportHoldsSignalThreadsFramesAndImages) {
+    const CrashCase& c = GetParam();
+    testsupport::TempDir dir;
+    const std::string record = (dir / "record").string();
+    const std::string helper = c.framePointers ? KCR_CRASH_HELPER_FP : KCR_CRASH_HELPER_NOFP;
+    ChildResult child = run_helper(helper, {c.mode, c.thread, record}, dir.str());
+    ASSERT_TRUE(child.finished) << "the child hung";
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << child.status;
+    EXPECT_EQ(WTERMSIG(child.status), c.signo);
+    EXPECT_TRUE(std::filesystem::exists(record + ".callback")) << "the crash callback did not run";
+
+    KCRCrashReportPtr report = load_report(dir);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->signalInfo()->name(), c.name);
+    EXPECT_EQ(report->signalInfo()->code(), c.code);
+    if (c.address >= 0) {
+        EXPECT_EQ(report->signalInfo()->address(), static_cast<uint64_t>(c.address));
+    }
+    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "crash-helper");
+
+    auto crashed = crashed_thread(*report);
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->registers().size(), 21u);
+    EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
+    const std::vector<uint64_t> chain = read_chain(record, "crash");
+    ASSERT_EQ(chain.size(), 4u);
+    const std::vector<uint64_t> frames = pcs_of(*crashed);
+    EXPECT_TRUE(contains_run(frames, chain)) << "crashed thread frames do not hold the recorded chain";
+
+    // The thread parked in a blocking read shows its own stack, through libc.
+    const std::vector<uint64_t> parked = read_chain(record, "parked");
+    bool parked_found = false;
+    for (const auto& thread : report->threads()) {
+        if (!thread->crashed() && contains_run(pcs_of(*thread), parked))
+            parked_found = true;
+    }
+    EXPECT_TRUE(parked_found) << "no thread shows the parked chain";
+
+    bool libc_with_uuid = false;
+    for (const auto& image : report->images()) {
+        if (image->imageName().find("libc.so") != std::string::npos && image->imageUUID().has_value())
+            libc_with_uuid = true;
+    }
+    EXPECT_TRUE(libc_with_uuid);
+}
+
+// Linux codes: a trap instruction is ILL_ILLOPN, abort() is sent by the
+// process itself (SI_TKILL, -6), int3 comes from the kernel (SI_KERNEL, 128).
+INSTANTIATE_TEST_SUITE_P(
+    Signals, CrashCapture,
+    ::testing::Values(
+        CrashCase{"segv-null", "main", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0},
+        CrashCase{"segv-null", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0},
+        CrashCase{"segv-wild", "main", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008},
+        CrashCase{"segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008},
+        CrashCase{"bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
+        CrashCase{"bus", "secondary", true, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
+        CrashCase{"ill", "main", true, SIGILL, "SIGILL", "ILL_ILLOPN", -1},
+        CrashCase{"ill", "secondary", false, SIGILL, "SIGILL", "ILL_ILLOPN", -1},
+        CrashCase{"fpe", "main", false, SIGFPE, "SIGFPE", "FPE_INTDIV", -1},
+        CrashCase{"fpe", "secondary", true, SIGFPE, "SIGFPE", "FPE_INTDIV", -1},
+        CrashCase{"abort", "main", true, SIGABRT, "SIGABRT", "#-6", -1},
+        CrashCase{"abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1},
+        CrashCase{"trap", "main", false, SIGTRAP, "SIGTRAP", "#128", -1},
+        CrashCase{"trap", "secondary", true, SIGTRAP, "SIGTRAP", "#128", -1}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) {
+        std::string name = std::string(info.param.mode) + "_" + info.param.thread +
+                           (info.param.framePointers ? "_fp" : "_nofp");
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
+struct HazardCase {
+    const char* mode;
+    int signo;
+    std::function<void(const KCRCrashReport&, const std::string& record)> check;
+};
+
+void PrintTo(const HazardCase& c, std::ostream* out) {
+    *out << c.mode;
+}
+
+class CrashHazards : public ::testing::TestWithParam<HazardCase> {};
+
+TEST_P(CrashHazards, NeverHangAndKeepTheReport) {
+    const HazardCase& c = GetParam();
+    testsupport::TempDir dir;
+    const std::string record = (dir / "record").string();
+    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {c.mode, "main", record}, dir.str());
+    ASSERT_TRUE(child.finished) << "the child hung";
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << child.status;
+    EXPECT_EQ(WTERMSIG(child.status), c.signo);
+    KCRCrashReportPtr report = load_report(dir);
+    ASSERT_NE(report, nullptr);
+    c.check(*report, record);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hazards, CrashHazards,
+    ::testing::Values(
+        // The crash callback itself faults: the report is already complete.
+        HazardCase{"nested", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       EXPECT_EQ(r.signalInfo()->name(), "SIGSEGV");
+                       EXPECT_FALSE(std::filesystem::exists(record + ".callback"));
+                   }},
+        // The handler runs on its alternate stack.
+        HazardCase{"overflow", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string&) {
+                       auto crashed = crashed_thread(r);
+                       ASSERT_NE(crashed, nullptr);
+                       EXPECT_GE(crashed->stackFrames().size(), 100u);
+                   }},
+        // The writer never allocates, so a thread holding the allocator's
+        // lock cannot block it.
+        HazardCase{"alloc", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string&) { EXPECT_GE(r.threads().size(), 3u); }},
+        // A handler installed before ours still runs; the fault then ends
+        // the process with the default action.
+        HazardCase{"previous", SIGSEGV,
+                   [](const KCRCrashReport&, const std::string& record) {
+                       EXPECT_TRUE(std::filesystem::exists(record + ".previous"));
+                   }},
+        HazardCase{"uncaught", SIGABRT,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       ASSERT_TRUE(r.hasExceptionInfo());
+                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "HelperException");
+                       EXPECT_EQ(r.exceptionInfo()->exceptionReason(), "thrown on purpose");
+                       std::vector<uint64_t> frames;
+                       for (const auto& f : r.exceptionInfo()->stackFrames())
+                           frames.push_back(f->instructionPointer());
+                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
+                   }},
+        HazardCase{"custom", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string&) {
+                       ASSERT_TRUE(r.customData().has_value());
+                       EXPECT_EQ(r.customData()->view(), "custom bytes, replaced");
+                   }}),
+    [](const ::testing::TestParamInfo<HazardCase>& info) { return std::string(info.param.mode); });
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The crashed thread's frames agree with what the debugger unwinds from a
+// core of the same crash.
+TEST(CrashCaptureDebugger, CrashedThreadMatchesTheDebuggerOnTheCore) {
+    if (kSanitized)
+        GTEST_SKIP() << "the sanitizer runtime suppresses core files";
+    if (system("gdb --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gdb is not installed";
+    testsupport::TempDir dir;
+    const std::string record = (dir / "record").string();
+    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {"core", "main", record}, dir.str());
+    ASSERT_TRUE(child.finished);
+    ASSERT_TRUE(WIFSIGNALED(child.status));
+    if (!WCOREDUMP(child.status) || !std::filesystem::exists(dir / "core"))
+        GTEST_SKIP() << "no core file was written (core_pattern or limits)";
+    KCRCrashReportPtr report = load_report(dir);
+    ASSERT_NE(report, nullptr);
+    const std::string output = (dir / "bt.txt").string();
+    const std::string command = std::string("gdb -batch -nx -ex 'thread apply all bt' ") +
+                                KCR_CRASH_HELPER_NOFP + " " + (dir / "core").string() + " > " + output +
+                                " 2>/dev/null";
+    ASSERT_EQ(system(command.c_str()), 0);
+    // The thread that crashed is gdb's thread 1; frames after the first print
+    // their pc ("#1  0x... in ...").
+    std::ifstream in(output);
+    std::string line;
+    std::vector<std::pair<size_t, uint64_t>> gdb_pcs;
+    bool in_first = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("Thread 1 ", 0) == 0) {
+            in_first = true;
+            continue;
+        }
+        if (in_first && line.rfind("Thread ", 0) == 0)
+            break;
+        if (in_first && line.size() > 4 && line[0] == '#' && line.find(" 0x") != std::string::npos) {
+            const size_t at = line.find(" 0x");
+            gdb_pcs.emplace_back(std::stoul(line.substr(1)), std::stoull(line.substr(at + 1), nullptr, 16));
+        }
+    }
+    ASSERT_GE(gdb_pcs.size(), 4u);
+    auto crashed = crashed_thread(*report);
+    ASSERT_NE(crashed, nullptr);
+    const std::vector<uint64_t> ours = pcs_of(*crashed);
+    size_t compared = 0;
+    for (const auto& [number, pc] : gdb_pcs) {
+        // gdb shows no address for a first frame at the start of a line.
+        if (number == 0 || number >= ours.size())
+            continue;
+        EXPECT_EQ(ours[number], pc) << "frame " << number;
+        ++compared;
+    }
+    EXPECT_GE(compared, 4u);
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+#include "platform/security/ServerTrust.h"
+
+#include <gtest/gtest.h>
+
+#include "support/TestCertificates.h"
+
+using namespace plat::security;
+using testsupport::TestCertificates;
+
+namespace {
+
+CertificatePtr cert(const testsupport::TestIdentity& identity) {
+    return Certificate::createWithData(plat::Data(identity.certificateDer));
+}
+
+ServerTrustPtr trustFor(const testsupport::TestIdentity& leaf,
+                        std::optional<std::string> host = "127.0.0.1") {
+    return ServerTrust::create({cert(leaf)}, {TrustPolicy::SSL(true, std::move(host))});
+}
+
+}  // namespace
+
+TEST(Certificate, IsCreatedOnlyFromExactlyOneDERCertificate) {
+    const auto& c = TestCertificates::shared();
+    auto leaf = cert(c.leaf);
+    ASSERT_TRUE(leaf);
+    EXPECT_EQ(leaf->data(), plat::Data(c.leaf.certificateDer));
+    EXPECT_EQ(leaf->subjectSummary(), "127.0.0.1");
+    auto trailing = c.leaf.certificateDer;
+    trailing.push_back(0);
+    EXPECT_FALSE(Certificate::createWithData(plat::Data(trailing)));
+    EXPECT_FALSE(Certificate::createWithData(plat::Data::fromString("not a certificate")));
+    EXPECT_EQ(Certificate::certificatesWithPEM(c.leaf.certificatePem + c.ca.certificatePem).size(), 2u);
+    EXPECT_TRUE(leaf->isEqual(*Certificate::certificatesWithPEM(c.leaf.certificatePem)[0]));
+    EXPECT_FALSE(leaf->isEqual(*cert(c.expiredLeaf)));
+
+    auto key = PublicKey::createWithSubjectPublicKeyInfo(plat::Data(c.leaf.publicKeyDer));
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(leaf->publicKey()->isEqual(*key));
+    EXPECT_FALSE(cert(c.expiredLeaf)->publicKey()->isEqual(*key));
+    EXPECT_EQ(key->subjectPublicKeyInfo(), plat::Data(c.leaf.publicKeyDer));
+    EXPECT_FALSE(ServerTrust::create({}, {}));
+}
+
+TEST(ServerTrust, EvaluatesAgainstAnchorsTheHostAndDates) {
+    const auto& c = TestCertificates::shared();
+    struct Case {
+        const char* name;
+        const testsupport::TestIdentity* leaf;
+        std::optional<std::string> host;
+        std::vector<CertificatePtr> anchors;
+        bool passes;
+        int64_t code;
+    };
+    std::vector<Case> cases{
+        {"valid under the test CA", &c.leaf, "127.0.0.1", {cert(c.ca)}, true, 0},
+        {"host name from subjectAltName", &c.leaf, "localhost", {cert(c.ca)}, true, 0},
+        {"no host check without a host", &c.wrongHostLeaf, std::nullopt, {cert(c.ca)}, true, 0},
+        {"system roots do not know the test CA", &c.leaf, "127.0.0.1", {}, false, TrustErrorNotTrusted},
+        {"expired", &c.expiredLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorCertificateExpired},
+        {"wrong host", &c.wrongHostLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorHostNameMismatch},
+        {"other CA", &c.otherCaLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorNotTrusted},
+        {"pinned leaf as the only anchor", &c.leaf, "127.0.0.1", {cert(c.leaf)}, true, 0},
+        {"pinned leaf does not vouch for another",
+         &c.otherCaLeaf,
+         "127.0.0.1",
+         {cert(c.leaf)},
+         false,
+         TrustErrorNotTrusted},
+    };
+    for (const auto& k : cases) {
+        auto trust = trustFor(*k.leaf, k.host);
+        if (!k.anchors.empty())
+            trust->setAnchorCertificates(k.anchors);
+        plat::ErrorPtr error;
+        EXPECT_EQ(trust->evaluateWithError(&error), k.passes) << k.name;
+        EXPECT_EQ(error ? error->code() : 0, k.code) << k.name;
+    }
+}
+
+TEST(ServerTrust, ChainIsThePresentedOneUntilAnEvaluationBuildsIt) {
+    const auto& c = TestCertificates::shared();
+    auto trust = trustFor(c.leaf);
+    EXPECT_EQ(trust->certificateCount(), 1u);
+    trust->setAnchorCertificates({cert(c.ca)});
+    trust->setAnchorCertificatesOnly(false);  // system roots as well as the anchors
+    ASSERT_TRUE(trust->evaluateWithError());
+    ASSERT_EQ(trust->certificateCount(), 2u);
+    EXPECT_TRUE(trust->certificateAtIndex(1)->isEqual(*cert(c.ca)));
+    EXPECT_EQ(trust->certificateAtIndex(2), nullptr);
+    EXPECT_TRUE(trust->publicKey()->isEqual(*cert(c.leaf)->publicKey()));
+}
+
+TEST(ServerTrust, RevocationWithoutInformationPassesUnlessAPositiveAnswerIsRequired) {
+    const auto& c = TestCertificates::shared();
+    auto trust = trustFor(c.leaf);
+    trust->setAnchorCertificates({cert(c.ca)});
+    trust->setPolicies(
+        {TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(RevocationUseAnyAvailableMethod)});
+    EXPECT_TRUE(trust->evaluateWithError());
+    trust->setPolicies(
+        {TrustPolicy::SSL(true, "127.0.0.1"),
+         TrustPolicy::revocation(RevocationUseAnyAvailableMethod | RevocationRequirePositiveResponse)});
+    plat::ErrorPtr error;
+    EXPECT_FALSE(trust->evaluateWithError(&error));
+    EXPECT_EQ(error->code(), TrustErrorIncompleteRevocationCheck);
+}
+
+TEST(ServerTrust, CRLsGivenToTheTrustRevokeTheirLeavesOnly) {
+    const auto& c = TestCertificates::shared();
+    for (auto [leaf, revoked] : {std::pair{&c.leaf, false}, std::pair{&c.revokedLeaf, true}}) {
+        auto trust = trustFor(*leaf);
+        trust->setAnchorCertificates({cert(c.ca)});
+        trust->setPolicies(
+            {TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(RevocationUseAnyAvailableMethod)});
+        trust->setCRLs({plat::Data(c.crlDer)});
+        plat::ErrorPtr error;
+        EXPECT_EQ(trust->evaluateWithError(&error), !revoked);
+        EXPECT_EQ(error ? error->code() : 0, revoked ? int64_t{TrustErrorCertificateRevoked} : int64_t{0});
+    }
+}

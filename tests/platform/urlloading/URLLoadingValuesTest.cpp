@@ -1,0 +1,195 @@
+// The value types and pure helpers of URL loading: header fields, responses,
+// safe file names, cookies, HTTP authentication, error mapping, resume data.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <openssl/x509_vfy.h>
+
+#include <cerrno>
+
+#include "platform/urlloading/HTTPCookieStorage.h"
+#include "platform/urlloading/URLError.h"
+#include "platform/urlloading/URLResponse.h"
+#include "platform/urlloading/detail/CurlErrors.h"
+#include "platform/urlloading/detail/HTTPAuthentication.h"
+#include "platform/urlloading/detail/ResumeData.h"
+
+using namespace plat::urlloading;
+using plat::URL;
+
+namespace {
+URL url(const std::string& text) {
+    return *URL::URLWithString(text);
+}
+}  // namespace
+
+TEST(HTTPHeaderFields, ReplaceAndLookUpIgnoreCaseAndKeepOrder) {
+    HTTPHeaderFields h;
+    h.setValue("1", "Accept");
+    h.setValue("2", "X-Two");
+    h.setValue("3", "accept");
+    h.addValue("4", "X-TWO");
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_EQ(h.fields()[0], (HTTPHeaderFields::Field{"accept", "3"}));
+    EXPECT_EQ(h.valueForHTTPHeaderField("x-two"), "2, 4");
+    h.setValue(std::nullopt, "ACCEPT");
+    EXPECT_FALSE(h.contains("Accept"));
+}
+
+TEST(HTTPURLResponse, DerivesMIMETypeEncodingLengthAndFileName) {
+    HTTPHeaderFields h;
+    h.setValue(" Text/Plain ; Charset=\"ISO-8859-1\"", "Content-Type");
+    h.setValue("42", "Content-Length");
+    HTTPURLResponse r(url("http://h/a/report%20one.txt?x=1"), 200, h);
+    EXPECT_EQ(r.MIMEType(), "text/plain");
+    EXPECT_EQ(r.textEncodingName(), "ISO-8859-1");
+    EXPECT_EQ(r.expectedContentLength(), 42);
+    EXPECT_EQ(r.suggestedFilename(), "report one.txt");
+    EXPECT_EQ(HTTPURLResponse(url("http://h/x"), 200, h, true).expectedContentLength(),
+              URLResponseUnknownLength);
+    EXPECT_EQ(HTTPURLResponse(url("http://h/"), 204, {}).MIMEType(), std::nullopt);
+    EXPECT_EQ(HTTPURLResponse(url("http://h/"), 204, {}).suggestedFilename(), "Unknown");
+
+    struct Case {
+        const char* disposition;
+        const char* name;
+    };
+    for (auto c :
+         {Case{"attachment; filename=\"../../x\"", "x"}, Case{"attachment; filename=..", "Unknown"},
+          Case{"attachment; filename*=UTF-8''a%2Fb%00c.txt", "bc.txt"},
+          Case{"attachment; filename=\"..\\\\evil\"", "evil"}, Case{"inline; filename=\".hidden\"", "hidden"},
+          Case{"attachment; filename=\"a\\\"b\"", "a\"b"}}) {
+        HTTPHeaderFields d;
+        d.setValue(c.disposition, "Content-Disposition");
+        EXPECT_EQ(HTTPURLResponse(url("http://h/p"), 200, d).suggestedFilename(), c.name) << c.disposition;
+    }
+}
+
+TEST(SafeFileName, NeverLeavesTheFolder) {
+    struct Case {
+        std::string in, out;
+    };
+    for (const auto& c : std::vector<Case>{{"a/b/c", "c"},
+                                           {"..", "Unknown"},
+                                           {".", "Unknown"},
+                                           {"", "Unknown"},
+                                           {std::string("x\0y", 3), "xy"},
+                                           {"dir\\file", "file"},
+                                           {"a\r\nb", "ab"},
+                                           {"...", "Unknown"},
+                                           {"/", "Unknown"},
+                                           {"ok.txt", "ok.txt"}}) {
+        std::string out = safeFileName(c.in);
+        EXPECT_EQ(out, c.out) << c.in;
+        EXPECT_EQ(out.find('/'), std::string::npos);
+        EXPECT_EQ(out.find('\0'), std::string::npos);
+    }
+}
+
+TEST(HTTPCookie, ParsesAttributesAndRefusesForeignDomains) {
+    const double now = 1'700'000'000;
+    auto from = url("http://www.example.com/shop/cart");
+    auto c = HTTPCookie::parse("id=7; Domain=.example.com; Path=/; Secure; HttpOnly; Max-Age=60", from, now);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->domain, "example.com");
+    EXPECT_FALSE(c->hostOnly);
+    EXPECT_TRUE(c->secure && c->httpOnly);
+    EXPECT_EQ(c->expiresAt, now + 60);
+    EXPECT_TRUE(c->matches(url("https://api.example.com/x"), now));
+    EXPECT_FALSE(c->matches(url("http://api.example.com/x"), now));  // secure
+    EXPECT_FALSE(c->matches(url("https://api.example.com/x"), now + 61));
+    EXPECT_FALSE(HTTPCookie::parse("id=7; Domain=evil.com", from, now));
+    EXPECT_FALSE(HTTPCookie::parse("=7", from, now));
+    EXPECT_FALSE(HTTPCookie::parse("novalue", from, now));
+    auto hostOnly = HTTPCookie::parse("a=b", from, now);
+    EXPECT_EQ(hostOnly->path, "/shop");
+    EXPECT_TRUE(hostOnly->matches(url("http://www.example.com/shop/x"), now));
+    EXPECT_FALSE(hostOnly->matches(url("http://www.example.com/shopping"), now));
+    EXPECT_FALSE(hostOnly->matches(url("http://sub.www.example.com/shop"), now));
+    auto expires = HTTPCookie::parse("e=1; Expires=Wed, 21 Oct 2015 07:28:00 GMT", from, now);
+    EXPECT_EQ(expires->expiresAt, 1445412480.0);
+
+    HTTPCookieStorage storage;
+    storage.setCookiesFromResponse({"a=1; Path=/", "b=2; Path=/shop", "a=3; Path=/"}, from);
+    EXPECT_EQ(HTTPCookieStorage::headerValue(storage.cookiesForURL(url("http://www.example.com/shop/x"))),
+              "b=2; a=3");
+    storage.setCookiesFromResponse({"a=gone; Path=/; Max-Age=0"}, from);
+    EXPECT_EQ(HTTPCookieStorage::headerValue(storage.cookiesForURL(from)), "b=2");
+    storage.setCookieAcceptPolicy(HTTPCookieAcceptPolicy::Never);
+    storage.setCookiesFromResponse({"c=3"}, from);
+    EXPECT_EQ(storage.cookies().size(), 1u);
+}
+
+TEST(HTTPAuthentication, DigestMatchesTheKnownAnswerAndBasicIsBase64) {
+    auto c = detail::parseWWWAuthenticate(
+        "Basic realm=\"b\", Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
+        "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->scheme, "digest");
+    std::string header =
+        detail::digestAuthorization(*c, "GET", "/dir/index.html", "Mufasa", "Circle Of Life", "0a4f113b", 1);
+    EXPECT_NE(header.find("response=\"6629fae49393a05397450978507c4ef1\""), std::string::npos) << header;
+    EXPECT_NE(header.find("nc=00000001"), std::string::npos);
+    EXPECT_EQ(detail::basicAuthorization("Aladdin", "open sesame"), "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+    EXPECT_EQ(detail::parseWWWAuthenticate("Basic realm=\"r\"")->realm(), "r");
+    EXPECT_FALSE(detail::parseWWWAuthenticate("Negotiate abc"));
+    EXPECT_FALSE(detail::parseWWWAuthenticate("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256"));
+}
+
+TEST(CurlErrors, MapToThePlatformCodes) {
+    struct Case {
+        int curl;
+        long os;
+        int64_t code;
+    };
+    for (auto c : {Case{CURLE_COULDNT_CONNECT, ECONNREFUSED, URLErrorCannotConnectToHost},
+                   Case{CURLE_COULDNT_CONNECT, ENETUNREACH, URLErrorNotConnectedToInternet},
+                   Case{CURLE_COULDNT_RESOLVE_HOST, 0, URLErrorCannotFindHost},
+                   Case{CURLE_OPERATION_TIMEDOUT, 0, URLErrorTimedOut},
+                   Case{CURLE_PARTIAL_FILE, 0, URLErrorNetworkConnectionLost},
+                   Case{CURLE_GOT_NOTHING, 0, URLErrorNetworkConnectionLost},
+                   Case{CURLE_RECV_ERROR, 0, URLErrorNetworkConnectionLost},
+                   Case{CURLE_SSL_CONNECT_ERROR, 0, URLErrorSecureConnectionFailed},
+                   Case{CURLE_PEER_FAILED_VERIFICATION, 0, URLErrorServerCertificateUntrusted},
+                   Case{CURLE_UNSUPPORTED_PROTOCOL, 0, URLErrorUnsupportedURL},
+                   Case{CURLE_WEIRD_SERVER_REPLY, 0, URLErrorBadServerResponse},
+                   Case{CURLE_TOO_MANY_REDIRECTS, 0, URLErrorHTTPTooManyRedirects},
+                   Case{CURLE_BAD_CONTENT_ENCODING, 0, URLErrorCannotDecodeContentData},
+                   Case{CURLE_OUT_OF_MEMORY, 0, URLErrorUnknown}}) {
+        EXPECT_EQ(detail::urlErrorCodeForCurlResult(c.curl, c.os), c.code) << c.curl;
+    }
+    EXPECT_EQ(detail::urlErrorCodeForVerifyResult(X509_V_ERR_CERT_HAS_EXPIRED),
+              URLErrorServerCertificateHasBadDate);
+    EXPECT_EQ(detail::urlErrorCodeForVerifyResult(X509_V_ERR_CERT_NOT_YET_VALID),
+              URLErrorServerCertificateNotYetValid);
+    EXPECT_EQ(detail::urlErrorCodeForVerifyResult(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
+              URLErrorServerCertificateHasUnknownRoot);
+    EXPECT_EQ(detail::urlErrorCodeForVerifyResult(X509_V_ERR_HOSTNAME_MISMATCH),
+              URLErrorServerCertificateUntrusted);
+
+    auto error = makeURLError(URLErrorTimedOut, url("http://h/x"), "detail", plat::Data::fromString("r"));
+    EXPECT_EQ(error->domain(), URLErrorDomain);
+    EXPECT_EQ(error->localizedDescription(), "The request timed out.");
+    EXPECT_EQ(*error->userInfo().find(URLErrorFailingURLStringErrorKey)->asString(), "http://h/x");
+    EXPECT_TRUE(error->userInfo().find(URLSessionDownloadTaskResumeData)->isData());
+}
+
+TEST(ResumeData, RoundTripsAndRefusesOtherVersionsOrMissingValidators) {
+    detail::ResumeInfo info;
+    info.request = URLRequest(url("http://h/file"));
+    info.request.setValue("v", "X-Header");
+    info.partialFilePath = "/dl/download-abc";
+    info.bytesReceived = 10;
+    info.entityTag = "\"e\"";
+    info.expectedTotal = 20;
+    auto back = detail::decodeResumeData(detail::encodeResumeData(info), "/dl");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->request.url->absoluteString(), "http://h/file");
+    EXPECT_EQ(back->request.valueForHTTPHeaderField("x-header"), "v");
+    EXPECT_EQ(back->bytesReceived, 10);
+    EXPECT_EQ(back->entityTag, "\"e\"");
+    EXPECT_EQ(back->expectedTotal, 20);
+    info.entityTag.reset();
+    EXPECT_FALSE(detail::decodeResumeData(detail::encodeResumeData(info), "/dl"));
+    EXPECT_FALSE(detail::decodeResumeData(plat::Data::fromString("{\"version\":2}"), "/dl"));
+    EXPECT_FALSE(detail::decodeResumeData(plat::Data::fromString("\x01\x02"), "/dl"));
+}

@@ -1,0 +1,557 @@
+// The cloud manager against the fake cloud file system (error paths, optional
+// members, call log) and against a real local folder shared by two event
+// stores, as two machines share a synced folder.
+#include "sync/integration/SYNCloudManager.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "EventFileFixture.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "support/FakeCloudFileSystem.h"
+#include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
+
+namespace {
+
+using namespace integrationtest;
+using testsupport::FakeCloudFileSystem;
+using Option = SYNCloudFileSystem::OptionalMember;
+namespace fs = std::filesystem;
+
+struct ProgressCall {
+    plat::ErrorPtr error;
+    float fraction;
+    bool finished;
+};
+
+// Runs a transfer and collects its progress calls up to the final one.
+std::vector<ProgressCall> transfer(const std::function<void(SYNCloudManager::Progress)>& start) {
+    std::vector<ProgressCall> calls;
+    bool done = false;
+    start([&](plat::ErrorPtr error, float fraction, bool finished) {
+        EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+        EXPECT_FALSE(done) << "a call after the final one";
+        calls.push_back({error, fraction, finished});
+        done = done || error || finished;
+    });
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+    plat::dispatch::MainLoop::drain();
+    return calls;
+}
+
+plat::ErrorPtr wait(const std::function<void(SYNCloudManager::Completion)>& start) {
+    bool done = false;
+    plat::ErrorPtr result;
+    start([&](plat::ErrorPtr error) {
+        EXPECT_FALSE(done);
+        result = error;
+        done = true;
+    });
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+    return result;
+}
+
+class SYNCloudManagerTest : public EventFileTest {
+  protected:
+    void SetUp() override {
+        EventFileTest::SetUp();
+        cloud = std::make_shared<FakeCloudFileSystem>();
+        manager = SYNCloudManager::create(source, cloud, smallBatchModel());
+        for (const char* directory :
+             {"/mesh", "/mesh/files", "/mesh/stores", "/mesh/events", "/mesh/baselines", "/mesh/data"}) {
+            cloud->addDirectory(directory);
+        }
+    }
+    void TearDown() override {
+        manager->operationQueue()->waitUntilAllOperationsAreFinished();
+        EventFileTest::TearDown();
+    }
+
+    plat::ErrorPtr snapshot() {
+        return wait([&](auto done) { manager->snapshotRemoteFilesWithCompletion(done); });
+    }
+
+    std::shared_ptr<FakeCloudFileSystem> cloud;
+    std::shared_ptr<SYNCloudManager> manager;
+};
+
+TEST_F(SYNCloudManagerTest, LayoutOfTheMeshAndTheTransitCache) {
+    auto main = SYNEventStore::create("main", root.str() + "/m", eventstoretest::kStoreType);
+    auto other = SYNCloudManager::create(main, cloud, smallBatchModel());
+    EXPECT_EQ(other->remoteMeshDirectory(), "/main");
+    EXPECT_EQ(other->remoteEventsDirectory(), "/main/events");
+    EXPECT_EQ(other->remoteStoresDirectory(), "/main/stores");
+    EXPECT_EQ(other->remoteBaselinesDirectory(), "/main/baselines");
+    EXPECT_EQ(other->remoteDataDirectory(), "/main/data");
+    EXPECT_EQ(other->remoteFilesDirectory(), "/main/files");
+    EXPECT_EQ(other->localUploadDirectory(), root.str() + "/m/transitcache/main/upload");
+    EXPECT_TRUE(fs::is_directory(other->localUploadDirectory()));
+    EXPECT_TRUE(fs::is_directory(other->localDownloadDirectory()));
+}
+
+TEST_F(SYNCloudManagerTest, SortsByLeadingGlobalCountNumerically) {
+    EXPECT_EQ(
+        SYNCloudManager::sortFilenamesByGlobalCount(
+            {"10_a_1.synevent", "9_b_1.synevent", "x.synevent", "9_a_1.synevent"}),
+        (std::vector<std::string>{"x.synevent", "9_a_1.synevent", "9_b_1.synevent", "10_a_1.synevent"}));
+}
+
+TEST_F(SYNCloudManagerTest, RemovingFilesKeepsHiddenEntriesAndNeedsTheDirectory) {
+    const auto upload = manager->localUploadDirectory();
+    std::ofstream(upload + "/a") << "1";
+    std::ofstream(upload + "/.keep") << "1";
+    fs::create_directories(upload + "/sub/deeper");
+    EXPECT_EQ(manager->removeFilesInDirectory(upload), nullptr);
+    EXPECT_EQ(fs::exists(upload + "/a"), false);
+    EXPECT_EQ(fs::exists(upload + "/sub"), false);
+    EXPECT_EQ(fs::exists(upload + "/.keep"), true);
+    EXPECT_NE(manager->removeFilesInDirectory(root.str() + "/missing"), nullptr);
+}
+
+TEST_F(SYNCloudManagerTest, SnapshotIsAllOrNothingAndLeavesOutUnsafeNames) {
+    cloud->addFile("/mesh/baselines/1_B_P.synevent");
+    cloud->addFile("/mesh/events/2_S_1.synevent");
+    cloud->addFile("/mesh/events/..");
+    cloud->addFile("/mesh/events/.hidden");
+    cloud->addFile("/mesh/data/D1");
+    EXPECT_EQ(snapshot(), nullptr);
+    EXPECT_EQ(manager->snapshotBaselineFilenames(), SYNCloudManager::Names{"1_B_P.synevent"});
+    EXPECT_EQ(manager->snapshotEventFilenames(), SYNCloudManager::Names{"2_S_1.synevent"});
+    EXPECT_EQ(manager->snapshotDataFilenames(), SYNCloudManager::Names{"D1"});
+
+    cloud->failOperation("list", "/mesh/events");
+    auto error = snapshot();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), "FakeCloudErrorDomain");
+    EXPECT_FALSE(manager->snapshotBaselineFilenames());
+    EXPECT_FALSE(manager->snapshotEventFilenames());
+    EXPECT_FALSE(manager->snapshotDataFilenames());
+}
+
+TEST_F(SYNCloudManagerTest, CreatesOnlyMissingDirectories) {
+    for (bool directoryMember : {false, true}) {
+        SCOPED_TRACE(directoryMember);
+        cloud = std::make_shared<FakeCloudFileSystem>();
+        if (directoryMember) {
+            cloud->members.insert(Option::DirectoryExistsAtPath);
+        }
+        manager = SYNCloudManager::create(source, cloud, smallBatchModel());
+        for (const char* directory : {"/mesh", "/mesh/files", "/mesh/events", "/mesh/baselines"}) {
+            cloud->addDirectory(directory);
+        }
+        cloud->addFile("/mesh/stores");  // a plain file where a directory belongs
+        EXPECT_EQ(
+            wait([&](auto done) { manager->createRemoteDirectoryStructureWithCompletion(done); }) == nullptr,
+            !directoryMember);
+        EXPECT_EQ(cloud->countCalls("create"), directoryMember ? 1u : 1u);
+        EXPECT_EQ(cloud->hasDirectory("/mesh/data"), !directoryMember);
+    }
+}
+
+TEST_F(SYNCloudManagerTest, RegistrationIsUploadedAndTheLocalCopyRemoved) {
+    const auto store = storeID(source);
+    plat::Dictionary info{{"storeIdentifier", plat::Value(store)},
+                          {"enlistDate", plat::Value(plat::Date::fromTimeIntervalSince1970(1e9))}};
+    EXPECT_EQ(wait([&](auto done) { manager->setRegistrationInfo(info, store, done); }), nullptr);
+    const auto text = cloud->content("/mesh/stores/" + store);
+    auto plist = plat::PropertyListSerialization::propertyListWithData(
+        plat::Data(std::vector<uint8_t>(text.begin(), text.end())));
+    ASSERT_TRUE(plist.ok());
+    EXPECT_EQ(*plist->find("storeIdentifier"), plat::Value(store));
+    EXPECT_TRUE(plist->find("enlistDate")->isDate());
+    EXPECT_TRUE(fs::is_empty(manager->localUploadDirectory()));
+
+    bool exists = false;
+    bool done = false;
+    manager->checkExistenceOfRegistrationInfoForStoreWithIdentifier(store, [&](bool e, plat::ErrorPtr) {
+        exists = e;
+        done = true;
+    });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 10));
+    EXPECT_TRUE(exists);
+
+    cloud->failOperation("upload");
+    EXPECT_NE(wait([&](auto done) { manager->setRegistrationInfo(info, "OTHER", done); }), nullptr);
+    EXPECT_TRUE(fs::is_empty(manager->localUploadDirectory()));
+
+    fs::remove_all(manager->localUploadDirectory());
+    std::ofstream(manager->localUploadDirectory()) << "not a directory";
+    bool immediate = false;
+    manager->setRegistrationInfo(info, store, [&](plat::ErrorPtr error) { immediate = error != nullptr; });
+    EXPECT_TRUE(immediate) << "a local failure completes before returning";
+}
+
+TEST_F(SYNCloudManagerTest, WithoutSnapshotImportsFinishAtOnce) {
+    for (auto import : {&SYNCloudManager::importNewRemoteNonBaselineEventsWithProgress,
+                        &SYNCloudManager::importNewBaselineEventsWithProgress,
+                        &SYNCloudManager::importNewDataFilesWithProgress}) {
+        auto calls = transfer([&](auto progress) { ((*manager).*import)(progress); });
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].error, nullptr);
+        EXPECT_EQ(calls[0].fraction, 1.0f);
+        EXPECT_TRUE(calls[0].finished);
+    }
+    EXPECT_EQ(cloud->countCalls("download"), 0u);
+}
+
+TEST_F(SYNCloudManagerTest, DataDownloadsGoInBatchesWithProgress) {
+    for (bool batchMember : {false, true}) {
+        SCOPED_TRACE(batchMember);
+        cloud->members.clear();
+        if (batchMember) {
+            cloud->members = {Option::DownloadFromPaths, Option::FileDownloadMaximumBatchSize};
+            cloud->downloadBatchSize = 3;
+        }
+        SYNCloudManager::Names names;
+        for (int i = 0; i < 7; ++i) {
+            const std::string name = (batchMember ? "B" : "S") + std::to_string(i);
+            cloud->addFile("/mesh/data/" + name, name);
+        }
+        ASSERT_EQ(snapshot(), nullptr);
+        auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
+        std::vector<float> fractions;
+        for (const auto& call : calls) {
+            EXPECT_EQ(call.error, nullptr);
+            fractions.push_back(call.fraction);
+        }
+        if (batchMember) {
+            EXPECT_EQ(fractions, (std::vector<float>{3 / 7.0f, 6 / 7.0f, 1.0f, 1.0f}));
+            EXPECT_EQ(cloud->countCalls("downloadBatch"), 3u);
+        } else {
+            EXPECT_EQ(fractions.size(), 8u);
+        }
+        EXPECT_TRUE(calls.back().finished);
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_TRUE(
+                source->newlyImportedDataFilenames().count((batchMember ? "B" : "S") + std::to_string(i)));
+        }
+        // Held files are not fetched again.
+        cloud->clearCalls();
+        transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
+        EXPECT_EQ(cloud->countCalls("download") + cloud->countCalls("downloadBatch"), 0u);
+    }
+}
+
+TEST_F(SYNCloudManagerTest, DataImportTakesOnlyWhatItDownloadedAndStopsAtARefusal) {
+    std::ofstream(manager->localDownloadDirectory() + "/leftover") << "from an earlier import";
+    cloud->addFile("/mesh/data/D1", "1");
+    cloud->addFile("/mesh/data/D2", "2");
+    ASSERT_EQ(snapshot(), nullptr);
+    std::ofstream(source->pathToNewDataDirectory() + "/D1") << "1";  // not held: "newdata" counts as held
+    auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
+    EXPECT_EQ(calls.back().error, nullptr);
+    EXPECT_TRUE(source->newlyImportedDataFilenames().count("D2"));
+    EXPECT_FALSE(source->newlyImportedDataFilenames().count("leftover"));
+
+    // A file the event store cannot take is refused with 107; later files stay.
+    auto refused = manager->migrateNewDataFiles(
+        {manager->localDownloadDirectory() + "/missing", manager->localDownloadDirectory() + "/leftover"});
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), SYNErrorFileAccessFailed);
+    EXPECT_EQ(refused->localizedDescription(), "Could not import data file: missing");
+    EXPECT_TRUE(fs::exists(manager->localDownloadDirectory() + "/leftover"));
+}
+
+TEST_F(SYNCloudManagerTest, NamesThatWouldLeaveTheCacheAreNeverDownloaded) {
+    cloud->addFile("/mesh/x", "outside");
+    for (const std::string& name :
+         std::vector<std::string>{"../x", "..", "", "a/b", std::string("a\0b", 3)}) {
+        auto calls =
+            transfer([&](auto progress) { manager->downloadFiles({name}, "/mesh/data", nullptr, progress); });
+        EXPECT_EQ(calls.back().error, nullptr);
+    }
+    EXPECT_EQ(cloud->countCalls("download"), 0u);
+    EXPECT_FALSE(fs::exists(manager->localMeshDirectory() + "/x"));
+}
+
+TEST_F(SYNCloudManagerTest, DownloadErrorStopsAtItsBatch) {
+    cloud->members = {Option::DownloadFromPaths, Option::FileDownloadMaximumBatchSize};
+    cloud->downloadBatchSize = 2;
+    for (int i = 1; i <= 6; ++i) {
+        cloud->addFile("/mesh/events/" + std::to_string(i) + "_OTHERSTORE_" + std::to_string(i) +
+                       ".synevent");
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->failOperation("downloadBatch", "/mesh/events/3_OTHERSTORE_3.synevent");
+    auto calls =
+        transfer([&](auto progress) { manager->importNewRemoteNonBaselineEventsWithProgress(progress); });
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].fraction, 2 / 6.0f);
+    EXPECT_NE(calls[1].error, nullptr);
+    EXPECT_FALSE(calls[1].finished);
+    EXPECT_EQ(cloud->countCalls("downloadBatch"), 2u) << "later batches are not fetched";
+}
+
+TEST_F(SYNCloudManagerTest, IncompleteMultipartBaselineInTheCacheIsRefused) {
+    const auto download = manager->localDownloadDirectory();
+    std::ofstream(download + "/5_UID_PREFIX_1of3.synevent") << "{}";
+    std::ofstream(download + "/5_UID_PREFIX_2of3.synevent") << "{}";
+    auto error = wait([&](auto done) { manager->migrateNewEventsFromTransitCache(true, done); });
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), SYNErrorIncompleteBaseline);
+    EXPECT_TRUE(fs::is_empty(download));
+}
+
+TEST_F(SYNCloudManagerTest, RemoteSetsThatAreHeldOrIncompleteAreNotDownloaded) {
+    writeEvent(destination, "HELD", SYNStoreModificationEventTypeSave, 4, 1, 0);
+    auto other = SYNCloudManager::create(destination, cloud, smallBatchModel());
+    const auto held = "4_" + storeID(destination) + "_1.synevent";
+    std::vector<std::string> result;
+    bool done = false;
+    other->filesRequiringRetrievalFromAvailableRemoteFiles(
+        {held, "5_S_2_1of2.synevent", "6_S_3.synevent", "unknown"}, {200, 300},
+        [&](std::vector<std::string> names) {
+            result = names;
+            done = true;
+        });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 10));
+    EXPECT_EQ(result, (std::vector<std::string>{"unknown", "6_S_3.synevent"}));
+    other->operationQueue()->waitUntilAllOperationsAreFinished();
+}
+
+TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
+    writeEvent(source, "E1", SYNStoreModificationEventTypeSave, 3, 1, 43);  // three files of 20
+    writeEvent(source, "E2", SYNStoreModificationEventTypeSave, 1, 2, 1);
+    writeEvent(source, "E3", SYNStoreModificationEventTypeSave, 2, 3, 1);
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("FOREIGN", SYNStoreModificationEventTypeSave, 9,
+                                   SYNRevision{"OTHERSTORE", 1});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    const auto store = storeID(source);
+    // E3 is complete remotely; E2's remote copy lacks a part.
+    cloud->addFile("/mesh/events/2_" + store + "_3.synevent");
+    cloud->addFile("/mesh/events/1_" + store + "_2_1of2.synevent");
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->clearCalls();
+    auto calls =
+        transfer([&](auto progress) { manager->exportNewLocalNonBaselineEventsWithProgress(progress); });
+    EXPECT_EQ(calls.back().error, nullptr);
+    EXPECT_TRUE(calls.back().finished);
+    std::vector<std::string> uploads;
+    for (const auto& call : cloud->calls()) {
+        if (call.rfind("upload ", 0) == 0) {
+            uploads.push_back(call.substr(7));
+        }
+    }
+    EXPECT_EQ(uploads, (std::vector<std::string>{"/mesh/events/1_" + store + "_2.synevent",
+                                                 "/mesh/events/3_" + store + "_1_1of3.synevent",
+                                                 "/mesh/events/3_" + store + "_1_2of3.synevent",
+                                                 "/mesh/events/3_" + store + "_1_3of3.synevent"}));
+    EXPECT_TRUE(fs::is_empty(manager->localUploadDirectory()));
+}
+
+TEST_F(SYNCloudManagerTest, UploadErrorStopsLaterBatchesAndIsReported) {
+    cloud->members = {Option::UploadLocalFiles, Option::FileUploadMaximumBatchSize};
+    cloud->uploadBatchSize = 1;
+    for (int i = 1; i <= 3; ++i) {
+        writeEvent(source, "U" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 1);
+    }
+    const auto store = storeID(source);
+    cloud->failOperation("upload", "/mesh/events/2_" + store + "_2.synevent");
+    auto calls =
+        transfer([&](auto progress) { manager->exportNewLocalNonBaselineEventsWithProgress(progress); });
+    EXPECT_NE(calls.back().error, nullptr);
+    EXPECT_TRUE(calls.back().finished);
+    EXPECT_EQ(cloud->filesIn("/mesh/events"), std::set<std::string>{"1_" + store + "_1.synevent"});
+}
+
+TEST_F(SYNCloudManagerTest, FailedDataExportUploadsNothing) {
+    ASSERT_TRUE(source->storeDataFile(plat::Data(std::vector<uint8_t>(20000, 1))).ok());
+    // The upload directory cannot be prepared: a plain file stands in its place.
+    fs::remove_all(manager->localUploadDirectory());
+    std::ofstream(manager->localUploadDirectory()) << "in the way";
+    auto calls = transfer([&](auto progress) { manager->exportDataFilesWithProgress(progress); });
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].error, nullptr);
+    EXPECT_EQ(calls[0].fraction, 0.0f);
+    EXPECT_FALSE(calls[0].finished);
+    EXPECT_EQ(cloud->countCalls("upload"), 0u);
+    manager->setup();
+    EXPECT_TRUE(fs::is_directory(manager->localUploadDirectory())) << "setup starts the transit cache afresh";
+}
+
+TEST_F(SYNCloudManagerTest, RemovalWithoutSnapshot) {
+    EXPECT_EQ(wait([&](auto done) { manager->removeLocallyProducedIncompleteRemoteFileSets(done); }),
+              nullptr);
+    EXPECT_TRUE(cloud->calls().empty());
+    cloud->members = {Option::RemoveItemsAtPaths};
+    EXPECT_EQ(wait([&](auto done) { manager->removeLocallyProducedIncompleteRemoteFileSets(done); }),
+              nullptr);
+    EXPECT_EQ(cloud->calls(), std::vector<std::string>{"removeBatch 0"});
+    cloud->clearCalls();
+    auto error = wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); });
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), SYNErrorMissingSnapshot);
+    EXPECT_TRUE(cloud->calls().empty());
+}
+
+TEST_F(SYNCloudManagerTest, IncompleteSetsOfThisStoreOnlyAreRemoved) {
+    const auto store = storeID(source);
+    const auto prefix = store.substr(0, 8);
+    const std::vector<std::string> ours{"/mesh/baselines/5_UID_" + prefix + "_1of2.synevent",
+                                        "/mesh/events/7_" + store + "_3_2of3.synevent"};
+    const std::vector<std::string> kept{"/mesh/baselines/5_OTHER_ZZZZZZZZ_1of2.synevent",
+                                        "/mesh/events/7_OTHERSTORE_3_2of3.synevent",
+                                        "/mesh/events/8_" + store + "_4.synevent",
+                                        // A baseline alias listed among events is not the baseline's.
+                                        "/mesh/events/5_UID_" + prefix + "_1of2.synevent"};
+    for (const auto& path : ours) {
+        cloud->addFile(path);
+    }
+    for (const auto& path : kept) {
+        cloud->addFile(path);
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    EXPECT_EQ(wait([&](auto done) { manager->removeLocallyProducedIncompleteRemoteFileSets(done); }),
+              nullptr);
+    for (const auto& path : ours) {
+        EXPECT_FALSE(cloud->hasFile(path)) << path;
+    }
+    for (const auto& path : kept) {
+        EXPECT_TRUE(cloud->hasFile(path)) << path;
+    }
+}
+
+TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompleteSets) {
+    writeEvent(source, "KEPT", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    const auto store = storeID(source);
+    const std::vector<std::string> removed{"/mesh/events/2_OTHERSTORE_9.synevent",
+                                           "/mesh/baselines/3_GONE_ABCDEFGH.synevent",
+                                           "/mesh/baselines/3_GONE.synevent"};
+    const std::vector<std::string> kept{"/mesh/events/1_" + store + "_1.synevent",
+                                        "/mesh/events/4_OTHERSTORE_10_1of2.synevent", "/mesh/data/D1"};
+    for (const auto& path : removed) {
+        cloud->addFile(path);
+    }
+    for (const auto& path : kept) {
+        cloud->addFile(path);
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    manager->setSnapshotDataFilenames(std::nullopt);
+    cloud->failOperation("remove", removed[0]);
+    EXPECT_NE(wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr)
+        << "a failed removal is reported";
+    EXPECT_TRUE(cloud->hasFile(removed[0]));
+    for (std::size_t i = 1; i < removed.size(); ++i) {
+        EXPECT_FALSE(cloud->hasFile(removed[i])) << "the other removals still ran: " << removed[i];
+    }
+    for (const auto& path : kept) {
+        EXPECT_TRUE(cloud->hasFile(path)) << path;
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->clearFailures();
+    EXPECT_EQ(wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_FALSE(cloud->hasFile("/mesh/data/D1")) << "with a data snapshot, unheld data files go";
+}
+
+TEST_F(SYNCloudManagerTest, OutOfDateNewlyImportedDataFilesAreRemoved) {
+    std::ofstream(source->pathToNewDataDirectory() + "/OLD") << "1";
+    std::ofstream(source->pathToNewDataDirectory() + "/CURRENT") << "1";
+    manager->setSnapshotDataFilenames(SYNCloudManager::Names{"CURRENT"});
+    EXPECT_EQ(manager->removeOutOfDateNewlyImportedFiles(), nullptr);
+    EXPECT_EQ(source->newlyImportedDataFilenames(), std::set<std::string>{"CURRENT"});
+}
+
+TEST_F(SYNCloudManagerTest, CompletionsFromBackgroundThreadsStillEndOnMain) {
+    cloud->delivery = FakeCloudFileSystem::Delivery::Background;
+    cloud->addFile("/mesh/data/D1");
+    ASSERT_EQ(snapshot(), nullptr);
+    auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
+    EXPECT_EQ(calls.back().error, nullptr);
+    EXPECT_TRUE(source->newlyImportedDataFilenames().count("D1"));
+}
+
+// Two machines, one synced folder.
+class SYNCloudManagerFolderTest : public EventFileTest {
+  protected:
+    void SetUp() override {
+        EventFileTest::SetUp();
+        fs::create_directories(root.str() + "/cloud");
+        folder = std::make_shared<SYNLocalCloudFileSystem>(root.str() + "/cloud");
+        a = SYNCloudManager::create(source, folder, smallBatchModel());
+        b = SYNCloudManager::create(destination, folder, smallBatchModel());
+        ASSERT_EQ(wait([&](auto done) { a->createRemoteDirectoryStructureWithCompletion(done); }), nullptr);
+        ASSERT_EQ(wait([&](auto done) { b->createRemoteDirectoryStructureWithCompletion(done); }), nullptr);
+    }
+    void TearDown() override {
+        a->operationQueue()->waitUntilAllOperationsAreFinished();
+        b->operationQueue()->waitUntilAllOperationsAreFinished();
+        EventFileTest::TearDown();
+    }
+
+    void exportAll(const std::shared_ptr<SYNCloudManager>& manager) {
+        ASSERT_EQ(wait([&](auto done) { manager->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+        for (auto step : {&SYNCloudManager::exportDataFilesWithProgress,
+                          &SYNCloudManager::exportNewLocalBaselineWithProgress,
+                          &SYNCloudManager::exportNewLocalNonBaselineEventsWithProgress}) {
+            auto calls = transfer([&](auto progress) { ((*manager).*step)(progress); });
+            ASSERT_EQ(calls.back().error, nullptr);
+        }
+    }
+    void importAll(const std::shared_ptr<SYNCloudManager>& manager) {
+        ASSERT_EQ(wait([&](auto done) { manager->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+        for (auto step : {&SYNCloudManager::importNewDataFilesWithProgress,
+                          &SYNCloudManager::importNewBaselineEventsWithProgress,
+                          &SYNCloudManager::importNewRemoteNonBaselineEventsWithProgress}) {
+            auto calls = transfer([&](auto progress) { ((*manager).*step)(progress); });
+            ASSERT_EQ(calls.back().error, nullptr);
+            ASSERT_TRUE(calls.back().finished);
+        }
+    }
+
+    std::shared_ptr<SYNLocalCloudFileSystem> folder;
+    std::shared_ptr<SYNCloudManager> a;
+    std::shared_ptr<SYNCloudManager> b;
+};
+
+TEST_F(SYNCloudManagerFolderTest, EventsBaselinesAndDataFilesTravelBetweenStores) {
+    auto data = source->storeDataFile(plat::Data(std::vector<uint8_t>(30000, 7)));
+    ASSERT_TRUE(data.ok());
+    writeEvent(source, "BASELINE", SYNStoreModificationEventTypeBaseline, 1, 0, 5);
+    writeEvent(source, "BIG", SYNStoreModificationEventTypeSave, 2, 1, 60);
+    auto withFile = writeEvent(source, "FILE", SYNStoreModificationEventTypeSave, 3, 2, 0);
+    inContext(source, [&](auto& context) {
+        auto event = *context.existingObjectWithID(withFile);
+        SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
+        large.setFilename(*data);
+        EventWriter(context).change(event, "PHOTO", SYNObjectChangeTypeInsert, {large});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    exportAll(a);
+    // The 60-change event went out in four parts.
+    EXPECT_EQ(fs::exists(root.str() + "/cloud/mesh/events/2_" + storeID(source) + "_1_4of4.synevent"), true);
+
+    importAll(b);
+    for (const char* uid : {"BIG", "FILE"}) {
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid)) << uid;
+    }
+    EXPECT_EQ(describeEvent(destination, "BASELINE").substr(0, 8), "type 400");
+    EXPECT_TRUE(destination->newlyImportedDataFilenames().count(*data));
+    EXPECT_EQ(destination->dataForFile(*data), source->dataForFile(*data));
+    EXPECT_TRUE(fs::is_empty(b->localDownloadDirectory()));
+
+    // B holds everything now: nothing of A's is outdated for B, and nothing is
+    // imported twice.
+    ASSERT_EQ(wait([&](auto done) { b->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_EQ(wait([&](auto done) { b->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_TRUE(fs::exists(root.str() + "/cloud/mesh/events/3_" + storeID(source) + "_2.synevent"));
+    const auto before = countEvents(destination);
+    importAll(b);
+    EXPECT_EQ(countEvents(destination), before);
+}
+
+TEST_F(SYNCloudManagerFolderTest, ThousandsOfObjectsArriveWhole) {
+    // The default batches of 2000: one event of 2100 Person changes in two files.
+    a = SYNCloudManager::create(source, folder, applicationModel());
+    b = SYNCloudManager::create(destination, folder, applicationModel());
+    writeEvent(source, "MANY", SYNStoreModificationEventTypeSave, 1, 1, 2097);
+    exportAll(a);
+    EXPECT_TRUE(fs::exists(root.str() + "/cloud/mesh/events/1_" + storeID(source) + "_1_2of2.synevent"));
+    importAll(b);
+    EXPECT_EQ(describeEvent(destination, "MANY"), describeEvent(source, "MANY"));
+}
+
+}  // namespace

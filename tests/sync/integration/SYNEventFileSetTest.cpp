@@ -1,0 +1,210 @@
+#include "sync/integration/SYNEventFileSet.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "EventFileFixture.h"
+#include "sync/eventstore/SYNLogging.h"
+
+namespace {
+
+using integrationtest::EventFileTest;
+using integrationtest::inContext;
+
+struct ParseCase {
+    std::string name;
+    bool baseline;
+    bool parses;
+    int64_t globalCount = 0;
+    std::optional<std::string> store = std::nullopt;
+    std::optional<std::string> prefix = std::nullopt;
+    std::optional<std::string> unique = std::nullopt;
+    int64_t revision = 0;
+    uint64_t total = 1;
+    std::set<uint64_t> parts = {};
+    bool shouldBeUnique = true;
+};
+
+TEST(SYNEventFileSetTest, ParsesNamesAndRefusesWhatCannotNameAFile) {
+    const ParseCase cases[] = {
+        {"12_STOREID123_5.synevent", false, true, 12, "STOREID123", "STOREID1", std::nullopt, 5, 1, {1}},
+        {"12_ab_5.synevent", false, true, 12, "ab", "ab", std::nullopt, 5, 1, {1}},
+        {"7_STORE_3_2of3.synevent", false, true, 7, "STORE", "STORE", std::nullopt, 3, 3, {2}},
+        {"x_STORE_y.synevent", false, true, 0, "STORE", "STORE", std::nullopt, 0, 1, {1}},
+        {"12_STORE_5.other", false, true, 12, "STORE", "STORE", std::nullopt, 5, 1, {1}},
+        {"9_UID_PREFIX12.synevent", true, true, 9, std::nullopt, "PREFIX12", "UID", -1, 1, {1}},
+        {"9_UID.synevent", true, true, 9, std::nullopt, std::nullopt, "UID", -1, 1, {}, false},
+        // The suffixed short alias of a multipart baseline reads the suffix as prefix.
+        {"9_UID_1of3.synevent", true, true, 9, std::nullopt, "1of3", "UID", -1, 1, {1}},
+        {"12_STORE.synevent", false, false},
+        {"12.synevent", true, false},
+        {"12.synevent", false, false},
+        // Names that could not be one entry of the folder they were listed in.
+        {"", false, false},
+        {"..", true, false},
+        {".12_STORE_5.synevent", false, false},
+        {"12_STO/RE_5.synevent", false, false},
+        {std::string("12_STO\0RE_5.synevent", 20), false, false},
+        {std::string(300, '1') + "_S_5.synevent", false, false},
+        // Part suffixes that name no part of their event.
+        {"7_STORE_3_0of3.synevent", false, false},
+        {"7_STORE_3_4of3.synevent", false, false},
+        {"7_STORE_3_1of0.synevent", false, false},
+        {"7_STORE_3_-1of3.synevent", false, false},
+        {"5_x_3_1of999999999999.synevent", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto set = SYNEventFileSet::fromFilename(c.name, c.baseline);
+        ASSERT_EQ(set != nullptr, c.parses);
+        if (!set) {
+            continue;
+        }
+        EXPECT_EQ(set->isBaseline(), c.baseline);
+        EXPECT_EQ(set->globalCount(), c.globalCount);
+        EXPECT_EQ(set->persistentStoreIdentifier(), c.store);
+        EXPECT_EQ(set->persistentStorePrefix(), c.prefix);
+        EXPECT_EQ(set->uniqueIdentifier(), c.unique);
+        EXPECT_EQ(set->revisionNumber(), c.revision);
+        EXPECT_EQ(set->totalNumberOfParts(), c.total);
+        EXPECT_EQ(set->partIndexSet(), c.parts);
+        EXPECT_EQ(set->eventShouldBeUnique(), c.shouldBeUnique);
+    }
+}
+
+TEST(SYNEventFileSetTest, SingleFileNameIsItsOwnPreferredName) {
+    auto set = SYNEventFileSet::fromFilename("12_STORE_5.synevent", false);
+    ASSERT_TRUE(set);
+    EXPECT_TRUE(set->hasAllParts());
+    EXPECT_EQ(set->preferredFilenameForPartIndex(1), "12_STORE_5.synevent");
+    EXPECT_EQ(set->allPreferredFilenames(), std::vector<std::string>{"12_STORE_5.synevent"});
+    set->setTotalNumberOfParts(0);
+    EXPECT_TRUE(set->allPreferredFilenames().empty());
+    EXPECT_EQ(set->allAliases(), std::set<std::string>{"12_STORE_5.synevent"});
+}
+
+TEST(SYNEventFileSetTest, GroupsPartsAndAliasesOfOneEvent) {
+    std::vector<std::string> warnings;
+    SYNSetLoggingLevel(SYNLoggingLevelWarning);
+    SYNSetLogFunction([&](std::string_view, std::span<const plat::FormatArg> args) {
+        warnings.push_back(plat::format("%@", args[0]));
+    });
+    auto sets = SYNEventFileSet::eventFileSetsForFilenames(
+        std::vector<std::string>{"7_S_3_1of3.synevent", "7_S_3_3of3.synevent", "bad.synevent",
+                                 "8_S_4.synevent"},
+        false);
+    SYNSetLogFunction(nullptr);
+    SYNSetLoggingLevel(SYNLoggingLevelError);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0]->partIndexSet(), (std::set<uint64_t>{1, 3}));
+    EXPECT_FALSE(sets[0]->hasAllParts());
+    sets[0]->addPartIndexForFile("7_S_3_2of3.synevent");
+    EXPECT_TRUE(sets[0]->hasAllParts());
+    EXPECT_EQ(
+        sets[0]->preferredFilenamesForExistingParts(),
+        (std::vector<std::string>{"7_S_3_1of3.synevent", "7_S_3_2of3.synevent", "7_S_3_3of3.synevent"}));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("Unknown file found: bad.synevent"), std::string::npos);
+
+    auto baselines = SYNEventFileSet::eventFileSetsForFilenames(
+        std::vector<std::string>{"9_UID_PREFIX12.synevent", "9_UID.synevent"}, true);
+    ASSERT_EQ(baselines.size(), 1u);
+    EXPECT_TRUE(baselines[0]->containsFile("9_UID.synevent"));
+
+    auto shortOnly =
+        SYNEventFileSet::eventFileSetsForFilenames(std::vector<std::string>{"9_UID.synevent"}, true);
+    ASSERT_EQ(shortOnly.size(), 1u);
+    EXPECT_FALSE(shortOnly[0]->hasAllParts());
+    EXPECT_FALSE(shortOnly[0]->eventShouldBeUnique());
+}
+
+TEST(SYNEventFileSetTest, MembershipMatchesTheAliasesExactly) {
+    auto set = SYNEventFileSet::fromFilename("9_UID_PREFIX12_2of3.synevent", true);
+    ASSERT_TRUE(set);
+    const auto aliases = set->allAliases();
+    EXPECT_EQ(aliases.size(), 6u);
+    for (const auto& alias : aliases) {
+        EXPECT_TRUE(set->containsFile(alias)) << alias;
+    }
+    for (const std::string other :
+         {"9_UID_PREFIX12_02of3.synevent", "9_UID_PREFIX12_4of3.synevent", "9_UID_PREFIX12_1of4.synevent",
+          "9_UID_PREFIX12.synevent", "9_UID_PREFIX12_1of3", "09_UID_PREFIX12_1of3.synevent",
+          "9_UID_PREFIX12_1of3.synevent.x"}) {
+        EXPECT_FALSE(set->containsFile(other)) << other;
+        EXPECT_EQ(aliases.count(other), 0u) << other;
+    }
+}
+
+TEST(SYNEventFileSetTest, HugePartCountsCostNothing) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) {
+        names.push_back("5_x_3_" + std::to_string(i + 1) + "of99999.synevent");
+        names.push_back("5_x_3_1of" + std::to_string(1000000000000LL + i) + ".synevent");
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto sets = SYNEventFileSet::eventFileSetsForFilenames(names, false);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0]->partIndexSet().size(), 2000u);
+    EXPECT_FALSE(sets[0]->hasAllParts());
+    EXPECT_EQ(sets[0]->aliasesAmong(names).size(), 2000u);
+    (void)start;
+}
+
+TEST(SYNEventFileSetTest, SameEventRules) {
+    auto event = [](const char* name) { return SYNEventFileSet::fromFilename(name, false); };
+    auto baseline = [](const char* name) { return SYNEventFileSet::fromFilename(name, true); };
+    struct Case {
+        SYNEventFileSet::Ptr a, b;
+        bool same;
+    } cases[] = {
+        {event("1_S_2.synevent"), event("1_S_2_1of2.synevent"), true},
+        {event("1_S_2.synevent"), event("1_T_2.synevent"), false},
+        {event("1_S_2.synevent"), event("1_S_3.synevent"), false},
+        {event("1_S_2.synevent"), event("2_S_2.synevent"), false},
+        {event("1_S_2.synevent"), baseline("1_S_2.synevent"), false},
+        {baseline("1_U_PRE.synevent"), baseline("1_U_OTHER.synevent"), false},
+        {baseline("1_U_PRE.synevent"), baseline("1_U.synevent"), true},
+        {baseline("1_U_PRE.synevent"), baseline("1_V_PRE.synevent"), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a->representsSameEventAsEventFileSet(*c.b), c.same) << c.a->description() << "\n--\n"
+                                                                        << c.b->description();
+    }
+}
+
+TEST_F(EventFileTest, NamesFromEventsFindTheSameEventsAgain) {
+    writeEvent(source, "SAVE1", SYNStoreModificationEventTypeSave, 12, 5, 0);
+    writeEvent(source, "BASE1", SYNStoreModificationEventTypeBaseline, 3, 1, 0);
+    writeEvent(source, "INCOMPLETE", SYNStoreModificationEventTypeIncomplete, 12, 5, 0);
+    const auto store = storeID(source);
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        auto save =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("SAVE1", context);
+        auto saveSet = SYNEventFileSet::fromStoreModificationEvent(**save);
+        EXPECT_FALSE(saveSet->isBaseline());
+        EXPECT_EQ(saveSet->preferredFilenameForPartIndex(1), "12_" + store + "_5.synevent");
+        auto base = SYNEventFileSet::fromStoreModificationEvent(
+            **SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("BASE1", context));
+        EXPECT_TRUE(base->isBaseline());
+        EXPECT_EQ(base->preferredFilenameForPartIndex(1), "3_BASE1_" + store.substr(0, 8) + ".synevent");
+
+        for (const auto& [set, expected] : {std::pair{saveSet, "SAVE1"}, std::pair{base, "BASE1"}}) {
+            auto parsed =
+                SYNEventFileSet::fromFilename(set->preferredFilenameForPartIndex(1), set->isBaseline());
+            plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+            request.predicate = parsed->eventFetchPredicate();
+            auto found = context.executeFetchRequest(request);
+            ASSERT_TRUE(found.ok());
+            ASSERT_EQ(found->size(), 1u) << expected;
+            EXPECT_EQ(SYNStoreModificationEvent::uniqueIdentifier(*found->front()), expected);
+        }
+        // Another store's prefix finds nothing.
+        auto foreign = SYNEventFileSet::fromFilename("3_BASE1_ZZZZZZZZ.synevent", true);
+        plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = foreign->eventFetchPredicate();
+        EXPECT_TRUE(context.executeFetchRequest(request)->empty());
+    });
+}
+
+}  // namespace

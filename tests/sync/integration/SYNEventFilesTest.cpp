@@ -1,0 +1,372 @@
+// Event export and import through JSON files and binary store files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "EventFileFixture.h"
+#include "platform/coredata/BinaryStore.h"
+#include "platform/foundation/Decimal.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/UUIDObject.h"
+#include "support/FaultFileEnvironment.h"
+#include "sync/integration/SYNBinaryEventFiles.h"
+#include "sync/integration/SYNJSONEventFiles.h"
+
+namespace {
+
+using namespace integrationtest;
+using plat::Value;
+
+template <class Export>
+std::vector<std::string> exportEvent(
+    const std::shared_ptr<SYNEventStore>& store, const plat::coredata::ManagedObjectIDPtr& id,
+    plat::ErrorPtr* error = nullptr,
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model = nullptr) {
+    auto operation = std::make_shared<Export>(store, id, model ? model : applicationModel());
+    run(operation);
+    if (error) {
+        *error = operation->error();
+    } else {
+        EXPECT_EQ(operation->error(), nullptr);
+    }
+    return operation->filePaths();
+}
+
+template <class Import>
+std::shared_ptr<Import> importEvent(const std::shared_ptr<SYNEventStore>& store,
+                                    const std::vector<std::string>& paths) {
+    auto operation = std::make_shared<Import>(store, paths);
+    run(operation);
+    return operation;
+}
+
+class SYNEventFilesTest : public EventFileTest {};
+
+TEST_F(SYNEventFilesTest, JSONAndBinaryRoundTripsGiveTheSameEvent) {
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "json");
+        const std::string uid = binary ? "EVB" : "EVJ";
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 12, binary ? 6 : 5, 50);
+        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
+                            : exportEvent<SYNJSONEventExport>(source, id);
+        ASSERT_EQ(files.size(), 1u);
+        auto import =
+            binary ? std::shared_ptr<SYNEventImport>(
+                         importEvent<SYNPersistentStoreEventImport>(destination, files))
+                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        ASSERT_EQ(import->error(), nullptr);
+        ASSERT_TRUE(import->eventID());
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
+    }
+}
+
+TEST_F(SYNEventFilesTest, BaselinesArriveToBeConsolidated) {
+    auto id = writeEvent(source, "BASE", SYNStoreModificationEventTypeBaseline, 2, 1, 2);
+    auto import = importEvent<SYNJSONEventImport>(destination, exportEvent<SYNJSONEventExport>(source, id));
+    ASSERT_EQ(import->error(), nullptr);
+    inContext(destination, [&](auto& context) {
+        auto event = context.existingObjectWithID(import->eventID());
+        ASSERT_TRUE(event.ok());
+        EXPECT_EQ(SYNStoreModificationEvent::type(**event),
+                  SYNStoreModificationEventTypeBaselineConsolidating);
+    });
+}
+
+TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
+    // 45 Person changes (42 inserts, U1, D1 and RICH) and one Pet, in batches of 20:
+    // files close after the first and second batch, the last 5 changes and the
+    // Pet go into a third file.
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "json");
+        const std::string uid = binary ? "SPLITB" : "SPLITJ";
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 42);
+        auto files = binary
+                         ? exportEvent<SYNPersistentStoreEventExport>(source, id, nullptr, smallBatchModel())
+                         : exportEvent<SYNJSONEventExport>(source, id, nullptr, smallBatchModel());
+        ASSERT_EQ(files.size(), 3u);
+        if (!binary) {
+            std::vector<std::size_t> counts;
+            for (const auto& file : files) {
+                auto object = plat::JSONSerialization::JSONObjectWithContentsOfFile(file);
+                ASSERT_TRUE(object.ok());
+                counts.push_back(object->find("changesByEntity")->find("Person")->count());
+                EXPECT_EQ(object->find("uniqueIdentifier") != nullptr, file == files.front());
+            }
+            EXPECT_EQ(counts, (std::vector<std::size_t>{20, 20, 5}));
+            // Within an entity, changes are ordered by global identifier.
+            auto first = plat::JSONSerialization::JSONObjectWithContentsOfFile(files[0]);
+            auto people = first->find("changesByEntity")->find("Person")->asArray();
+            EXPECT_TRUE(std::is_sorted(people->begin(), people->end(), [](const Value& a, const Value& b) {
+                return *a.find("globalIdentifier")->asString() < *b.find("globalIdentifier")->asString();
+            }));
+        }
+        auto import =
+            binary ? std::shared_ptr<SYNEventImport>(
+                         importEvent<SYNPersistentStoreEventImport>(destination, files))
+                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        ASSERT_EQ(import->error(), nullptr);
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
+    }
+}
+
+TEST_F(SYNEventFilesTest, SmallEntitiesShareOneFileAndEmptyEventsHaveEmptyArrays) {
+    auto id = writeEvent(source, "EMPTY", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    inContext(source, [&](auto& context) {
+        auto event = *context.existingObjectWithID(id);
+        for (const auto& change : event->objectsForKey("objectChanges")) {
+            context.deleteObject(change);
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    auto files = exportEvent<SYNJSONEventExport>(source, id);
+    ASSERT_EQ(files.size(), 1u);
+    auto object = plat::JSONSerialization::JSONObjectWithContentsOfFile(files[0]);
+    EXPECT_EQ(object->find("changesByEntity")->find("Person")->count(), 0u);
+    EXPECT_EQ(object->find("changesByEntity")->find("Pet")->count(), 0u);
+    EXPECT_EQ(object->find("changesByEntity")->find("Note"), nullptr) << "ignored entities are left out";
+    auto import = importEvent<SYNJSONEventImport>(destination, files);
+    ASSERT_EQ(import->error(), nullptr);
+    EXPECT_EQ(describeEvent(destination, "EMPTY"), describeEvent(source, "EMPTY"));
+}
+
+TEST_F(SYNEventFilesTest, SecondExportRemovesTheFilesOfTheFirst) {
+    auto id = writeEvent(source, "E", SYNStoreModificationEventTypeSave, 1, 1, 1);
+    auto first = exportEvent<SYNJSONEventExport>(source, id);
+    ASSERT_TRUE(std::filesystem::exists(first[0]));
+    auto second = std::make_shared<SYNJSONEventExport>(source, id, applicationModel());
+    EXPECT_FALSE(std::filesystem::exists(first[0]));
+}
+
+TEST(SYNJSONValueTest, ValuesRoundTripThroughTheirJSONForm) {
+    const auto uuid = plat::UUID::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5F").value();
+    std::vector<uint8_t> bytes(100);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7);
+    }
+    struct Case {
+        Value value;
+        std::string json;
+    } cases[] = {
+        {Value(plat::Decimal::fromString("12.345")), R"(["decimal","12.345"])"},
+        {Value(plat::Date::fromTimeIntervalSince1970(1000000000.5)), R"(["date",1000000000500])"},
+        {plat::UUIDObject::make(uuid), R"(["uuid","E621E1F8-C36C-495A-93FC-0C247A3E6E5F"])"},
+        {Value(std::nan("")), R"(["number","nan"])"},
+        {Value(HUGE_VAL), R"(["number","+inf"])"},
+        {Value(-HUGE_VAL), R"(["number","-inf"])"},
+        {Value(int64_t{9223372036854775807}), "9223372036854775807"},
+        {Value(2.5), "2.5"},
+        {Value(true), "true"},
+        {Value("text"), R"("text")"},
+        {Value(plat::Data(bytes)), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.description());
+        auto json = SYNJSONEventExport::JSONValueFromCoreDataValue(c.value);
+        auto text = plat::JSONSerialization::stringWithJSONObject(json, plat::JSONWritingFragmentsAllowed);
+        ASSERT_TRUE(text.ok());
+        if (!c.json.empty()) {
+            EXPECT_EQ(*text, c.json);
+        } else {
+            EXPECT_NE(text->find("\\r\\n"), std::string::npos) << "base64 lines break after 64 characters";
+        }
+        auto parsed = plat::JSONSerialization::JSONObjectWithString(*text, plat::JSONWritingFragmentsAllowed);
+        ASSERT_TRUE(parsed.ok());
+        auto back = SYNJSONEventImport::coreDataValueFromJSONValue(*parsed);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(*back, c.value);
+        EXPECT_EQ(back->kind(), c.value.kind());
+    }
+    auto unknown = plat::JSONSerialization::JSONObjectWithString(std::string(R"(["number","big"])"));
+    EXPECT_FALSE(SYNJSONEventImport::coreDataValueFromJSONValue(*unknown).has_value());
+    auto other = plat::JSONSerialization::JSONObjectWithString(std::string(R"(["other",[1,2]])"));
+    EXPECT_EQ(*SYNJSONEventImport::coreDataValueFromJSONValue(*other),
+              Value(plat::Array{Value(1), Value(2)}));
+}
+
+class SYNJSONImportFailureTest : public EventFileTest {
+  protected:
+    std::string write(const std::string& name, const std::string& text) {
+        const auto path = root.str() + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+};
+
+TEST_F(SYNJSONImportFailureTest, BadFilesLeaveNoEventBehind) {
+    auto id = writeEvent(source, "GOOD", SYNStoreModificationEventTypeSave, 30, 30, 43);
+    auto files = exportEvent<SYNJSONEventExport>(source, id, nullptr, smallBatchModel());
+    ASSERT_EQ(files.size(), 3u);
+    const std::string header =
+        R"({"globalCount":1,"type":200,"timestamp":"1","uniqueIdentifier":"U","storeIdentifier":"S",)"
+        R"("revisionsByStoreIdentifier":{"S":1},"changesByEntity":)";
+    struct Case {
+        const char* what;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"second of three does not parse", {files[0], write("garbage", "{not json"), files[2]}},
+        {"missing file", {files[0], root.str() + "/none"}},
+        {"unknown property key",
+         {files[0], write("k", R"({"changesByEntity":{"Person":[{"type":100,)"
+                               R"("globalIdentifier":"Z","properties":[{"type":0,)"
+                               R"("propertyName":"n","bogus":1}]}]}})")}},
+        {"short tagged value",
+         {write("t", header + R"({"Person":[{"type":100,"globalIdentifier":"Z",)"
+                              R"("properties":[{"type":0,"propertyName":"n","value":["date"]}]}]}})")}},
+        {"changes not an object", {write("c", header + "[1]}")}},
+        {"properties not an array",
+         {write("p", header + R"({"Person":[{"type":100,"globalIdentifier":"Z","properties":3}]}})")}},
+        {"unknown event type",
+         {write("ty", R"({"globalCount":1,"type":0,"uniqueIdentifier":"U","storeIdentifier":"S",)"
+                      R"("revisionsByStoreIdentifier":{"S":1},"changesByEntity":{}})")}},
+        {"no own revision",
+         {write("r", R"({"globalCount":1,"type":200,"uniqueIdentifier":"U","storeIdentifier":"S",)"
+                     R"("revisionsByStoreIdentifier":{},"changesByEntity":{}})")}},
+        {"top level array", {write("a", "[]")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto import = importEvent<SYNJSONEventImport>(destination, c.paths);
+        EXPECT_NE(import->error(), nullptr);
+        EXPECT_EQ(import->eventID(), nullptr);
+        EXPECT_EQ(countEvents(destination), 0u);
+    }
+    auto malformed = importEvent<SYNJSONEventImport>(destination, cases[2].paths);
+    EXPECT_EQ(malformed->error()->code(), SYNErrorExceptionRaised);
+
+    auto empty = importEvent<SYNJSONEventImport>(destination, {});
+    EXPECT_EQ(empty->error(), nullptr);
+    EXPECT_EQ(empty->eventID(), nullptr);
+}
+
+TEST_F(SYNJSONImportFailureTest, PropertyNamedOnlyByNameReadsBack) {
+    auto path = write(
+        "n", R"({"globalCount":1,"type":200,"timestamp":"1.5","uniqueIdentifier":"U","storeIdentifier":"S",)"
+             R"("revisionsByStoreIdentifier":{"S":1,"T":4},"changesByEntity":{"Person":[{"type":100,)"
+             R"("globalIdentifier":"Z","properties":[{"type":0,"name":"age","value":3}]}]}})");
+    auto import = importEvent<SYNJSONEventImport>(destination, {path});
+    ASSERT_EQ(import->error(), nullptr);
+    auto text = describeEvent(destination, "U");
+    EXPECT_NE(text.find("age"), std::string::npos) << text;
+    EXPECT_NE(text.find("T: 4"), std::string::npos) << text;
+}
+
+TEST_F(SYNEventFilesTest, ObjectIDValuesCannotBeWritten) {
+    auto id = writeEvent(source, "OID", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    try {
+        SYNJSONEventExport::JSONValueFromCoreDataValue(Value(plat::ObjectPtr(id)));
+        FAIL() << "an object ID was written";
+    } catch (const SYNException& exception) {
+        EXPECT_EQ(exception.reason(), "ObjectID type is not supported");
+    }
+}
+
+TEST_F(SYNEventFilesTest, ExportOfAVanishedEventFails) {
+    auto id = writeEvent(source, "GONE", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    inContext(source, [&](auto& context) {
+        context.deleteObject(*context.existingObjectWithID(id));
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    for (bool binary : {false, true}) {
+        plat::ErrorPtr error;
+        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id, &error)
+                            : exportEvent<SYNJSONEventExport>(source, id, &error);
+        EXPECT_NE(error, nullptr);
+        EXPECT_TRUE(files.empty());
+    }
+}
+
+TEST_F(SYNEventFilesTest, BinaryFileWithTwoEventsIsRefused) {
+    auto first = writeEvent(source, "ONE", SYNStoreModificationEventTypeSave, 1, 1, 1);
+    auto files = exportEvent<SYNPersistentStoreEventExport>(source, first);
+    ASSERT_EQ(files.size(), 1u);
+    // Put a second event into the file.
+    {
+        plat::coredata::BinaryStore::registerStoreType();
+        auto model = std::const_pointer_cast<plat::coredata::ManagedObjectModel>(SYNEventStoreModel());
+        auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+        ASSERT_TRUE(coordinator
+                        ->addPersistentStore(plat::coredata::BinaryStoreType, "",
+                                             plat::URL::fileURLWithPath(files[0]))
+                        .ok());
+        auto context =
+            plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+        context->setPersistentStoreCoordinator(coordinator);
+        EventWriter(*context).event("TWO", SYNStoreModificationEventTypeSave, 2, SYNRevision{"X", 1});
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto import = importEvent<SYNPersistentStoreEventImport>(destination, files);
+    ASSERT_NE(import->error(), nullptr);
+    EXPECT_EQ(import->error()->code(), SYNErrorIncompleteEventData);
+    EXPECT_NE(import->error()->localizedDescription().find("Events found"), std::string::npos);
+    EXPECT_EQ(countEvents(destination), 0u);
+}
+
+TEST_F(SYNEventFilesTest, BinaryImportReusesKnownGlobalIdentifiers) {
+    auto id = writeEvent(source, "G1", SYNStoreModificationEventTypeSave, 1, 1, 2);
+    auto otherID = writeEvent(source, "G2", SYNStoreModificationEventTypeSave, 2, 2, 2);
+    for (const auto& event : {id, otherID}) {
+        auto import = importEvent<SYNPersistentStoreEventImport>(
+            destination, exportEvent<SYNPersistentStoreEventExport>(source, event));
+        ASSERT_EQ(import->error(), nullptr);
+    }
+    inContext(destination, [&](auto& context) {
+        auto records =
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        ASSERT_TRUE(records.ok());
+        // P000000, P000001, U1, D1, RICH and PET1 once each.
+        EXPECT_EQ(records->size(), 6u);
+        for (const auto& record : *records) {
+            EXPECT_TRUE(record->valueForKey("storeURI").isNull()) << "store URIs are this machine's own";
+        }
+    });
+}
+
+}  // namespace
+
+namespace {
+
+using namespace integrationtest;
+
+class SYNEventFileWriteFailureTest : public EventFileTest {};
+
+// Fails every file write after the first n, for n in steps of 3 up to past the end of
+// an export: the export either fails with an error and hands out no files, or
+// succeeds with every file, which import to the original event. Never a
+// success with a file missing, never a failure without an error.
+TEST_F(SYNEventFileWriteFailureTest, AnExportIsCompleteOrFailsWithAnError) {
+    for (bool binary : {false, true}) {
+        const std::string uid = binary ? "WB" : "WJ";
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 42);
+        std::size_t failures = 0;
+        for (std::size_t n = 0;; n += 3) {
+            SCOPED_TRACE(std::string(binary ? "binary" : "json") + " after " + std::to_string(n) + " calls");
+            plat::ErrorPtr error;
+            std::vector<std::string> files;
+            {
+                testsupport::FaultFileEnvironment environment;
+                environment.cutPowerAfter(n);
+                files =
+                    binary ? exportEvent<SYNPersistentStoreEventExport>(source, id, &error, smallBatchModel())
+                           : exportEvent<SYNJSONEventExport>(source, id, &error, smallBatchModel());
+            }
+            if (error) {
+                ++failures;
+                EXPECT_TRUE(files.empty());
+                continue;
+            }
+            ASSERT_EQ(files.size(), 3u);
+            auto import =
+                binary ? std::shared_ptr<SYNEventImport>(
+                             importEvent<SYNPersistentStoreEventImport>(destination, files))
+                       : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+            ASSERT_EQ(import->error(), nullptr);
+            EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
+            break;
+        }
+        EXPECT_GT(failures, 2u) << "writes of several files were cut";
+    }
+}
+
+}  // namespace

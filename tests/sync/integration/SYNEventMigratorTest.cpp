@@ -1,0 +1,146 @@
+#include "sync/integration/SYNEventMigrator.h"
+
+#include <gtest/gtest.h>
+
+#include "EventFileFixture.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/integration/SYNBinaryEventFiles.h"
+
+namespace {
+
+using namespace integrationtest;
+
+class SYNEventMigratorTest : public EventFileTest {
+  protected:
+    std::pair<plat::ErrorPtr, std::vector<std::string>> exportWith(
+        const std::function<void(SYNEventMigrator&, SYNEventMigrator::ExportCompletion)>& start) {
+        SYNEventMigrator migrator(source, smallBatchModel());
+        bool done = false;
+        std::pair<plat::ErrorPtr, std::vector<std::string>> result;
+        start(migrator, [&](plat::ErrorPtr error, std::vector<std::string> paths) {
+            EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+            result = {error, paths};
+            done = true;
+        });
+        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+        return result;
+    }
+    std::pair<plat::ErrorPtr, plat::coredata::ManagedObjectIDPtr> importFiles(
+        const std::vector<std::string>& paths) {
+        SYNEventMigrator migrator(destination, smallBatchModel());
+        bool done = false;
+        std::pair<plat::ErrorPtr, plat::coredata::ManagedObjectIDPtr> result;
+        migrator.migrateEventInFromFiles(paths,
+                                         [&](plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr id) {
+                                             EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+                                             result = {error, id};
+                                             done = true;
+                                         });
+        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+        return result;
+    }
+};
+
+TEST_F(SYNEventMigratorTest, LocalEventsAndBaselinesByTheirNames) {
+    writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 45);
+    writeEvent(source, "BASE", SYNStoreModificationEventTypeBaseline, 2, 1, 1);
+    auto [error, files] = exportWith([](auto& migrator, auto done) {
+        migrator.migrateLocalEventToTemporaryFilesForRevision(3, {200, 300}, done);
+    });
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(files.size(), 3u);
+    auto imported = importFiles(files);
+    ASSERT_EQ(imported.first, nullptr);
+    ASSERT_TRUE(imported.second);
+    EXPECT_EQ(describeEvent(destination, "SAVE"), describeEvent(source, "SAVE"));
+
+    auto baseline = exportWith([&](auto& migrator, auto done) {
+        migrator.migrateLocalBaselineToTemporaryFiles("BASE", 2, storeID(source).substr(0, 8), done);
+    });
+    EXPECT_EQ(baseline.first, nullptr);
+    EXPECT_EQ(baseline.second.size(), 1u);
+}
+
+TEST_F(SYNEventMigratorTest, MissingLocalEventsGive300) {
+    writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 0);
+    struct Case {
+        const char* what;
+        std::function<void(SYNEventMigrator&, SYNEventMigrator::ExportCompletion)> start;
+    } cases[] = {
+        {"unknown revision",
+         [](auto& m, auto done) { m.migrateLocalEventToTemporaryFilesForRevision(4, {200}, done); }},
+        {"type not allowed",
+         [](auto& m, auto done) { m.migrateLocalEventToTemporaryFilesForRevision(3, {300}, done); }},
+        {"unknown baseline",
+         [](auto& m, auto done) { m.migrateLocalBaselineToTemporaryFiles("NONE", 1, "X", done); }},
+    };
+    for (const auto& c : cases) {
+        auto [error, files] = exportWith(c.start);
+        ASSERT_NE(error, nullptr) << c.what;
+        EXPECT_EQ(error->code(), SYNErrorMissingEvent) << c.what;
+        EXPECT_TRUE(files.empty());
+    }
+}
+
+TEST_F(SYNEventMigratorTest, BinaryFilesAreReadAfterJSONFails) {
+    auto id = writeEvent(source, "BIN", SYNStoreModificationEventTypeSave, 5, 3, 45);
+    auto operation = std::make_shared<SYNPersistentStoreEventExport>(source, id, smallBatchModel());
+    operation->start();
+    ASSERT_EQ(operation->error(), nullptr);
+    ASSERT_EQ(operation->filePaths().size(), 3u);
+    std::vector<std::string> lines;
+    SYNSetLoggingLevel(SYNLoggingLevelVerbose);
+    SYNSetLogFunction([&](std::string_view, std::span<const plat::FormatArg> args) {
+        lines.push_back(plat::format("%@", args[0]));
+    });
+    auto [error, eventID] = importFiles(operation->filePaths());
+    SYNSetLogFunction(nullptr);
+    SYNSetLoggingLevel(SYNLoggingLevelError);
+    ASSERT_EQ(error, nullptr);
+    ASSERT_TRUE(eventID);
+    EXPECT_EQ(describeEvent(destination, "BIN"), describeEvent(source, "BIN"));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to import JSON. Trying Binary store."),
+              lines.end());
+}
+
+TEST_F(SYNEventMigratorTest, GarbageGivesTheBinaryErrorAndNoEvent) {
+    const auto path = root.str() + "/garbage";
+    std::ofstream(path) << "neither JSON nor a store";
+    auto [error, eventID] = importFiles({path});
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), "NSCocoaErrorDomain") << "the binary reader's error";
+    EXPECT_EQ(eventID, nullptr);
+    EXPECT_EQ(countEvents(destination), 0u);
+
+    auto [emptyError, emptyID] = importFiles({});
+    EXPECT_EQ(emptyError, nullptr);
+    EXPECT_EQ(emptyID, nullptr);
+}
+
+TEST_F(SYNEventMigratorTest, WorkRunsWithoutACompletion) {
+    auto id = writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 1);
+    {
+        SYNEventMigrator migrator(source, smallBatchModel());
+        migrator.migrateStoreModificationEventToTemporaryFiles(id, nullptr);
+        migrator.migrateEventInFromFiles({root.str() + "/none"}, nullptr);
+    }
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil(
+        [&] {
+            return std::filesystem::exists(source->pathToTemporaryDirectory() + "/EventMigrator") &&
+                   !std::filesystem::is_empty(source->pathToTemporaryDirectory() + "/EventMigrator");
+        },
+        30));
+}
+
+TEST_F(SYNEventMigratorTest, AnInterruptedImportIsGoneWhenTheStoreOpensAgain) {
+    // What a killed process leaves: an event saved with the incomplete type.
+    writeEvent(destination, "PARTIAL", SYNStoreModificationEventTypeIncomplete, 5, 3, 2);
+    ASSERT_EQ(countEvents(destination), 1u);
+    destination->dismantle();
+    destination.reset();
+    auto reopened = SYNEventStore::create("mesh", root.str() + "/b", eventstoretest::kStoreType);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(countEvents(reopened), 0u);
+}
+
+}  // namespace
