@@ -138,11 +138,11 @@ plat::Result<URLRequest> JSONEncoding::encode(const URLRequestConvertible& reque
     std::optional<plat::Value> object;
     if (parameters)
         object = plat::Value(*parameters);
-    return encode(request, object);
+    return encodeJSONObject(request, object);
 }
 
-plat::Result<URLRequest> JSONEncoding::encode(const URLRequestConvertible& convertible,
-                                              const std::optional<plat::Value>& jsonObject) const {
+plat::Result<URLRequest> JSONEncoding::encodeJSONObject(const URLRequestConvertible& convertible,
+                                                        const std::optional<plat::Value>& jsonObject) const {
     auto converted = convertible.asURLRequest();
     if (!converted)
         return converted.error();

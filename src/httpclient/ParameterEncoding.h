@@ -69,8 +69,8 @@ class JSONEncoding : public ParameterEncoding {
     // The same for any JSON object, for instance a top-level array. Values JSON
     // cannot hold (NaN, infinities, bytes, dates, ...) fail with
     // jsonEncodingFailed instead of being written.
-    plat::Result<URLRequest> encode(const URLRequestConvertible& request,
-                                    const std::optional<plat::Value>& jsonObject) const;
+    plat::Result<URLRequest> encodeJSONObject(const URLRequestConvertible& request,
+                                              const std::optional<plat::Value>& jsonObject) const;
 
     unsigned options;
 };
