@@ -9,7 +9,7 @@ namespace httpclient {
 using SE = CourierError::ResponseSerializationFailureReason;
 
 const std::set<int>& emptyDataStatusCodes() {
-    static const std::set<int> codes{204, 205};
+    static const std::set<int>& codes = *new std::set<int>{204, 205};  // read until exit
     return codes;
 }
 

@@ -48,8 +48,9 @@ std::string SessionManager::acceptLanguage(const std::vector<std::string>& langu
 }
 
 const plat::Dictionary& SessionManager::libraryInfoDictionary() {
-    static const plat::Dictionary info{{"CFBundleShortVersionString", plat::Value("1.0.0")},
-                                       {"CFBundleIdentifier", plat::Value(kLibraryPrefix)}};
+    static const plat::Dictionary& info =
+        *new plat::Dictionary{{"CFBundleShortVersionString", plat::Value("1.0.0")},
+                              {"CFBundleIdentifier", plat::Value(kLibraryPrefix)}};
     return info;
 }
 
@@ -72,7 +73,7 @@ std::string SessionManager::userAgent(const plat::Dictionary* mainInfo, const pl
 }
 
 const ul::HTTPHeaderFields& SessionManager::defaultHTTPHeaders() {
-    static const ul::HTTPHeaderFields headers = [] {
+    static const ul::HTTPHeaderFields& headers = *new ul::HTTPHeaderFields([] {
         ul::HTTPHeaderFields h;
         h.setValue("gzip;q=1.0, compress;q=0.5", "Accept-Encoding");
         h.setValue(acceptLanguage(plat::Locale::preferredLanguages()), "Accept-Language");
@@ -81,16 +82,17 @@ const ul::HTTPHeaderFields& SessionManager::defaultHTTPHeaders() {
                              plat::ProcessInfo::processInfo().operatingSystemVersion()),
                    "User-Agent");
         return h;
-    }();
+    }());
     return headers;
 }
 
 const std::shared_ptr<SessionManager>& SessionManager::defaultManager() {
-    static const std::shared_ptr<SessionManager> manager = [] {
+    // The shared manager lives for the whole process, never destroyed.
+    static const std::shared_ptr<SessionManager>& manager = *new std::shared_ptr<SessionManager>([] {
         auto configuration = ul::URLSessionConfiguration::defaultSessionConfiguration();
         configuration.httpAdditionalHeaders = defaultHTTPHeaders();
         return create(configuration, std::make_shared<SessionDelegate>());
-    }();
+    }());
     return manager;
 }
 

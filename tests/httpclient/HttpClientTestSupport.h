@@ -24,6 +24,8 @@ inline std::shared_ptr<SessionManager> makeManager(const LoopbackServer* tlsServ
                                                    std::optional<std::string> identifier = std::nullopt) {
     auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
     c.connectionProxyFromEnvironment = false;
+    // One connection: the loopback server then parses one request at a time.
+    c.httpMaximumConnectionsPerHost = 1;
     c.identifier = std::move(identifier);
     if (tlsServer)
         c.trustedCertificatesFile = tlsServer->caFile();
