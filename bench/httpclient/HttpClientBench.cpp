@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (const auto& [name, rate] : reporter.rates) {
-        if (name.rfind("SmallGets_Library", 0) != 0)
+        if (name.rfind("SmallGets_Library", 0) != 0 || name.find("_stddev") != std::string::npos ||
+            name.find("_cv") != std::string::npos)
             continue;
         auto other = reporter.rates.find("SmallGets_Curl" + name.substr(17));
         if (other != reporter.rates.end() && other->second > 0)
