@@ -160,6 +160,13 @@ std::unique_ptr<KCRCrashMachExceptionServer> KCRCrashMachExceptionServer::create
         async::populate_mach_error(error, r, "Failed to add exception server notify port to port set");
         return nullptr;
     }
+    // The callback may forward exceptions to earlier ports: the raise calls
+    // reply ports are made now, not at crash time.
+    if (!pm::prepareExceptionRaise()) {
+        async::populate_mach_error(error, pm::KERN_RESOURCE_SHORTAGE,
+                                   "Failed to allocate exception server's port");
+        return nullptr;
+    }
     pthread_attr_t attributes;
     if (int r = pthread_attr_init(&attributes); r != 0) {
         async::populate_posix_error(error, r, "Failed to initialize pthread_attr");

@@ -508,6 +508,11 @@ bool setExceptionThreadRegisters(pid_t thread, const ThreadRegisters& registers)
     return true;
 }
 
+bool prepareExceptionRaise() {
+    std::lock_guard lock(gTablesMutex);
+    return prepareReplyPorts();
+}
+
 bool installFaultBridge() {
     std::lock_guard lock(gTablesMutex);
     if (!prepareReplyPorts())

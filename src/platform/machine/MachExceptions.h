@@ -116,6 +116,10 @@ kern_return_t exceptionRaiseState(mach_port_t port, pid_t thread, bool identity,
                                   const int64_t* codes, uint32_t codeCount, bool codes64, int flavor,
                                   const ThreadRegisters& state, ThreadRegisters* newState);
 
+// Makes the reply ports the raise calls use (also done by installing the
+// bridge). Ordinary time; false when no port could be made.
+bool prepareExceptionRaise();
+
 // The registers of a thread that is waiting in an exception (the fault
 // context), for the STATE forms and for thread control; false when it waits
 // in none. Async-signal-safe.

@@ -38,8 +38,8 @@ struct Server {
             tid = pm::currentThreadId();
             for (int i = 0; i < answers; ++i) {
                 pm::ExceptionStateRequest request{};
-                if (pm::machMsg(&request.base.header, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT, 0, sizeof request,
-                                port, 10000) != pm::MACH_MSG_SUCCESS)
+                if (pm::machMsg(&request.base.header, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT, 0,
+                                sizeof request, port, 10000) != pm::MACH_MSG_SUCCESS)
                     return;
                 seen++;
                 if (act)
@@ -104,7 +104,8 @@ TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     EXPECT_EQ(pm::taskSwapExceptionPorts(1u << 20, a, 1, 1, nullptr), pm::KERN_INVALID_ARGUMENT);
 
     // Thread tables are separate from the task's.
-    ASSERT_EQ(pm::threadSwapExceptionPorts(0, kSoftware, a, pm::EXCEPTION_DEFAULT, 1, nullptr), pm::KERN_SUCCESS);
+    ASSERT_EQ(pm::threadSwapExceptionPorts(0, kSoftware, a, pm::EXCEPTION_DEFAULT, 1, nullptr),
+              pm::KERN_SUCCESS);
     ASSERT_EQ(pm::threadGetExceptionPorts(0, kSoftware, &current), pm::KERN_SUCCESS);
     ASSERT_EQ(current.count, 1u);
     EXPECT_EQ(current.ports[0], a);
@@ -233,7 +234,8 @@ __attribute__((no_sanitize("address", "undefined"), noinline)) void poke(volatil
 TEST(MachExceptionsBridge, AHandledFaultRetriesAndAnUnhandledOneEndsByItsSignal) {
     // Handled: the thread's port makes the page writable and answers success.
     int status = in_child([] {
-        auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        auto* page =
+            static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         Server server(1, pm::KERN_SUCCESS);
         int64_t seen[2] = {};
         int type = 0;
@@ -242,8 +244,9 @@ TEST(MachExceptionsBridge, AHandledFaultRetriesAndAnUnhandledOneEndsByItsSignal)
             std::memcpy(seen, reinterpret_cast<const uint8_t*>(&r) + 68, sizeof seen);
             mprotect(const_cast<char*>(page), 4096, PROT_READ | PROT_WRITE);
         };
-        if (pm::threadSwapExceptionPorts(0, kBadAccess, server.port, pm::EXCEPTION_DEFAULT | pm::MACH_EXCEPTION_CODES,
-                                         1, nullptr) != pm::KERN_SUCCESS)
+        if (pm::threadSwapExceptionPorts(0, kBadAccess, server.port,
+                                         pm::EXCEPTION_DEFAULT | pm::MACH_EXCEPTION_CODES, 1,
+                                         nullptr) != pm::KERN_SUCCESS)
             return 10;
         poke(page);
         if (page[0] != 1 || type != pm::EXC_BAD_ACCESS || seen[0] != 2 ||
@@ -258,7 +261,8 @@ TEST(MachExceptionsBridge, AHandledFaultRetriesAndAnUnhandledOneEndsByItsSignal)
     // Unhandled: the answer is a failure, so the kernel's signal ends the child.
     status = in_child([] {
         Server server(1, pm::KERN_FAILURE);
-        if (pm::taskSwapExceptionPorts(kBadAccess, server.port, pm::EXCEPTION_DEFAULT, 1, nullptr) != pm::KERN_SUCCESS)
+        if (pm::taskSwapExceptionPorts(kBadAccess, server.port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
+            pm::KERN_SUCCESS)
             return 10;
         poke(nullptr);
         return 12;
@@ -269,7 +273,8 @@ TEST(MachExceptionsBridge, AHandledFaultRetriesAndAnUnhandledOneEndsByItsSignal)
     // A breakpoint does not trap again on return: the signal is raised.
     status = in_child([] {
         Server server(1, pm::KERN_FAILURE);
-        if (pm::taskSwapExceptionPorts(kBreakpoint, server.port, pm::EXCEPTION_DEFAULT, 1, nullptr) != pm::KERN_SUCCESS)
+        if (pm::taskSwapExceptionPorts(kBreakpoint, server.port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
+            pm::KERN_SUCCESS)
             return 10;
         asm volatile("int3");
         return 12;
@@ -283,7 +288,8 @@ TEST(MachExceptionsBridge, AFaultOnTheServingThreadGoesToTheSignal) {
         pm::mach_port_t port;
         pm::machPortAllocate(pm::PortRight::Receive, &port);
         pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
-        if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) != pm::KERN_SUCCESS)
+        if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
+            pm::KERN_SUCCESS)
             return 10;
         pm::mach_msg_header_t m;
         // Becomes the port's receiver, then faults: nobody could answer.
@@ -300,7 +306,8 @@ TEST(MachExceptionsBridge, ResetRestoresTheEarlierActions) {
         pm::mach_port_t port;
         pm::machPortAllocate(pm::PortRight::Receive, &port);
         pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
-        if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) != pm::KERN_SUCCESS ||
+        if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
+                pm::KERN_SUCCESS ||
             !pm::faultBridgeInstalled())
             return 10;
         // Taking the registration away takes the bridge away too.

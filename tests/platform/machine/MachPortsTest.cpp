@@ -31,9 +31,10 @@ pm::kern_return_t send(pm::mach_port_t to, int32_t id, uint32_t size = sizeof(Me
     return pm::machMsg(&m.header, pm::MACH_SEND_MSG, size, 0, pm::MACH_PORT_NULL, 0);
 }
 
-pm::kern_return_t receive(pm::mach_port_t from, Message* out, uint32_t options = 0, uint32_t size = sizeof(Message),
-                          uint32_t timeout = 0) {
-    return pm::machMsg(&out->header, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT | options, 0, size, from, timeout);
+pm::kern_return_t receive(pm::mach_port_t from, Message* out, uint32_t options = 0,
+                          uint32_t size = sizeof(Message), uint32_t timeout = 0) {
+    return pm::machMsg(&out->header, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT | options, 0, size, from,
+                       timeout);
 }
 
 class MachPorts : public ::testing::Test {
