@@ -192,8 +192,11 @@ MachOImage MachOBuilder::build() {
     for (size_t i = 0; i < sections.size(); ++i) {
         std::memcpy(image.base_ + sectionOffsets[i], sections[i].bytes.data(), sections[i].bytes.size());
     }
-    std::memcpy(image.base_ + textSize, table.bytes.data(), table.bytes.size());
-    std::memcpy(image.base_ + textSize + table.bytes.size(), strings.bytes.data(), strings.bytes.size());
+    // (An image without symbols has empty tables.)
+    if (!table.bytes.empty())
+        std::memcpy(image.base_ + textSize, table.bytes.data(), table.bytes.size());
+    if (!strings.bytes.empty())
+        std::memcpy(image.base_ + textSize + table.bytes.size(), strings.bytes.data(), strings.bytes.size());
     return image;
 }
 
