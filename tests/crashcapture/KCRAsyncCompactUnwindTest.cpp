@@ -328,7 +328,7 @@ struct BuiltImage {
 // ARM64 states keep 36-bit addresses, so the stack the entries read lies in
 // a page mapped low; the entries are applied directly.
 TEST(CompactUnwindFrames, Arm64FramelessAndFrameEntriesUnwind) {
-    void* low = mmap(reinterpret_cast<void*>(0x700000000), 4096, PROT_READ | PROT_WRITE,
+    void* low = mmap(reinterpret_cast<void*>(0x40000000), 4096, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (low == MAP_FAILED)
         GTEST_SKIP() << "no low page for a 36-bit stack";
