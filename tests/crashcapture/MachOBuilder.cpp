@@ -71,7 +71,8 @@ MachOImage MachOBuilder::build() {
     for (const auto& section : sections) {
         if (section.segment == "__TEXT")
             ++textSections;
-        else if (std::find(otherSegments.begin(), otherSegments.end(), section.segment) == otherSegments.end())
+        else if (std::find(otherSegments.begin(), otherSegments.end(), section.segment) ==
+                 otherSegments.end())
             otherSegments.push_back(section.segment);
     }
     size_t commandsSize = 0;
@@ -156,7 +157,8 @@ MachOImage MachOBuilder::build() {
         }
         ++ncmds;
     };
-    auto sectionsOf = [&](const std::string& name, std::vector<MachOSection>* sects, std::vector<uint64_t>* offsets) {
+    auto sectionsOf = [&](const std::string& name, std::vector<MachOSection>* sects,
+                          std::vector<uint64_t>* offsets) {
         for (size_t i = 0; i < sections.size(); ++i) {
             if (sections[i].segment == name) {
                 sects->push_back(sections[i]);
