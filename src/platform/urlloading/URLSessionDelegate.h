@@ -24,7 +24,7 @@
 #include <optional>
 
 #include "platform/foundation/Error.h"
-#include "platform/urlloading/BodyStream.h"
+#include "platform/foundation/Stream.h"
 #include "platform/urlloading/TaskMetrics.h"
 #include "platform/urlloading/URLCredential.h"
 #include "platform/urlloading/URLRequest.h"
@@ -43,7 +43,11 @@ using ChallengeCompletion =
     std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
 using RedirectCompletion = std::function<void(std::optional<URLRequest>)>;
 using ResponseCompletion = std::function<void(URLSessionResponseDisposition)>;
-using BodyStreamCompletion = std::function<void(std::shared_ptr<BodyStream>)>;
+// The body of a streamed upload: an input stream the session opens (unless
+// it already is), reads on its network thread and drops when the task ends;
+// null, or a stream that fails, ends the task with
+// URLErrorRequestBodyStreamExhausted.
+using BodyStreamCompletion = std::function<void(std::shared_ptr<InputStream>)>;
 
 class URLSessionDelegate {
   public:

@@ -43,7 +43,7 @@ struct Transfer {
     TaskKind kind = TaskKind::Data;
     std::optional<Data> body;  // data tasks with a body and data uploads
     std::optional<URL> bodyFile;
-    std::shared_ptr<BodyStream> bodyStream;
+    std::shared_ptr<InputStream> bodyStream;
     DataTaskCompletion dataCompletion;
     DownloadTaskCompletion downloadCompletion;
     std::optional<ResumeInfo> resumeInfo;
