@@ -204,6 +204,13 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(c
     return task;
 }
 
+std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const std::string& host, int port) {
+    auto task = makeTask<URLSessionStreamTask>(std::nullopt);
+    task->transfer_->kind = detail::TaskKind::Stream;
+    task->setEndpoint(host, port, configuration_.trustedCertificatesFile);
+    return task;
+}
+
 void URLSession::invalidateAndCancel() {
     engine_->invalidate(shared_from_this(), true);
 }

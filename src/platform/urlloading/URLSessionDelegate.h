@@ -36,6 +36,7 @@ class URLSession;
 class URLSessionTask;
 class URLSessionDataTask;
 class URLSessionDownloadTask;
+class URLSessionStreamTask;
 
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
 
@@ -98,6 +99,16 @@ class URLSessionDelegate {
     virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const URL& /*location*/) {}
     virtual void didWriteData(URLSession&, URLSessionDownloadTask&, int64_t /*bytesWritten*/,
                               int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpectedToWrite*/) {}
+    // Stream tasks: the server ended its stream; closeWrite has taken
+    // effect. There is no route monitoring, so betterRouteDiscovered is
+    // never called, nor didBecomeInputStream (streams are not captured);
+    // both are kept for delegates that forward them.
+    virtual void readClosedForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void writeClosedForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void betterRouteDiscoveredForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void didBecomeInputStream(URLSession&, URLSessionStreamTask&, const std::shared_ptr<InputStream>&,
+                                      const std::shared_ptr<OutputStream>&) {}
+
     virtual void didResumeAtOffset(URLSession&, URLSessionDownloadTask&, int64_t /*fileOffset*/,
                                    int64_t /*expectedTotalBytes*/) {}
 };

@@ -93,6 +93,12 @@ class RecordingDelegate : public URLSessionDelegate {
         add(task.taskIdentifier(), "need-stream");
         done(onNeedStream ? onNeedStream() : nullptr);
     }
+    void readClosedForStreamTask(URLSession&, URLSessionStreamTask& task) override {
+        add(task.taskIdentifier(), "read-closed");
+    }
+    void writeClosedForStreamTask(URLSession&, URLSessionStreamTask& task) override {
+        add(task.taskIdentifier(), "write-closed");
+    }
     void didSendBodyData(URLSession&, URLSessionTask& task, int64_t, int64_t total, int64_t) override {
         std::lock_guard lock(mutex_);
         records_[task.taskIdentifier()].bytesSent = total;

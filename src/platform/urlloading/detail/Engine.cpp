@@ -377,6 +377,10 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
     });
 }
 
+void Engine::completeStream(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error) {
+    post([this, task, error] { complete(task, error); });
+}
+
 void Engine::sessionReleased() {
     post([this] { released_ = true; });
 }
@@ -461,6 +465,8 @@ void Engine::startTask(const TaskPtr& task) {
     t.resourceTimeout = configuration_.timeoutIntervalForResource;
     if (t.kind == TaskKind::UploadStream)
         return requestBodyStream(task);
+    if (t.kind == TaskKind::Stream)
+        return static_cast<URLSessionStreamTask&>(*task).startConnection(t.idleTimeout);
     startHop(task);
 }
 
@@ -1272,6 +1278,10 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         return;
     t.completed = true;
     releaseHop(t);
+    // Operations a stream task still holds complete before the task does.
+    if (t.kind == TaskKind::Stream)
+        static_cast<URLSessionStreamTask&>(*task).stopConnection(
+            error ? error : makeURLError(URLErrorCancelled, std::nullopt));
     if (t.fd >= 0) {
         ::close(t.fd);
         t.fd = -1;

@@ -32,7 +32,7 @@ namespace plat::urlloading::detail {
 
 using SteadyClock = std::chrono::steady_clock;
 
-enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download };
+enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download, Stream };
 enum class HopKind { Final, Redirect, Authenticate };
 
 class Engine;
@@ -137,6 +137,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void cancelTask(std::shared_ptr<URLSessionTask> task,
                     std::function<void(std::optional<Data>)> resumeData = {});
     void invalidate(std::shared_ptr<URLSession> session, bool cancelTasks);
+    // A stream task's connection has ended (error null: both directions closed).
+    void completeStream(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
     void sessionReleased();
 
   private:
