@@ -95,7 +95,10 @@ struct EchoServer::Impl {
             return ssl ? SSL_write(ssl, bytes, n) == n
                        : ::send(fd, bytes, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
         };
-        if (options.greeting) {
+        if (options.neverRead) {
+            pollfd p{fd, 0, 0};  // wakes only when the destructor shuts the socket
+            ::poll(&p, 1, -1);
+        } else if (options.greeting) {
             send(options.greeting->data(), static_cast<int>(options.greeting->size()));
         } else {
             char buffer[16384];

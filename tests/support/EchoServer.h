@@ -4,7 +4,8 @@
 //
 // With a certificate, every connection starts with a TLS handshake
 // presenting that TestCertificates leaf. With a greeting, the server sends
-// it instead of echoing and then closes the connection.
+// it instead of echoing and then closes the connection. With neverRead, the
+// server holds connections open without reading until it is destroyed.
 // The destructor closes every connection and waits for them.
 #pragma once
 
@@ -21,6 +22,8 @@ class EchoServer {
     struct Options {
         std::optional<LoopbackServer::Certificate> certificate;
         std::optional<std::string> greeting;
+        // Accepts but never reads, so that a client's writes back up.
+        bool neverRead = false;
     };
     EchoServer();
     explicit EchoServer(Options options);

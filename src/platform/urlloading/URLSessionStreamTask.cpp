@@ -171,8 +171,9 @@ struct URLSessionStreamTask::Connection {
             return;
         ended = true;
         stop(error ? error : makeURLError(URLErrorNetworkConnectionLost, url));
-        if (auto t = task.lock())
-            session->engine_->completeStream(t, error);
+        // Only a weak reference leaves this thread: the worker must never
+        // hold the last one, or the task would be destroyed here.
+        session->engine_->completeStream(task, error);
     }
 
     bool isStopped() {

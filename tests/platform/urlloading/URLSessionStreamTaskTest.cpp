@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "platform/urlloading/URLLoadingTestSupport.h"
 #include "support/EchoServer.h"
@@ -82,6 +83,12 @@ class StreamTaskTest : public ::testing::Test {
     ~StreamTaskTest() override {
         session->invalidateAndCancel();
         EXPECT_TRUE(delegate->waitForInvalid());
+        // Let the session go here rather than on a queue thread that may
+        // still be tearing it down while the test program exits.
+        auto guard = std::chrono::steady_clock::now() + kHangGuard;
+        while (session.use_count() > 1 && std::chrono::steady_clock::now() < guard)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        session.reset();
     }
     testsupport::TempDir dir;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
@@ -164,6 +171,18 @@ TEST_F(StreamTaskTest, AReadTimesOutWithoutLosingLaterBytes) {
     EXPECT_TRUE(readOnce(*task, 1, 10).atEOF);
     task->closeWrite();
     EXPECT_EQ(delegate->waitFor(*task).error, nullptr);
+}
+
+TEST_F(StreamTaskTest, AWriteTheServerDoesNotTakeTimesOut) {
+    EchoServer::Options options;
+    options.neverRead = true;
+    EchoServer server(options);
+    auto task = session->streamTaskWithHostName("127.0.0.1", server.port());
+    task->resume();
+    // Far more than the socket buffers of both ends hold.
+    EXPECT_EQ(codeOf(writeOnce(*task, std::string(64 << 20, 'w'), 0.1)), URLErrorTimedOut);
+    task->cancel();
+    EXPECT_EQ(codeOf(delegate->waitFor(*task).error), URLErrorCancelled);
 }
 
 TEST_F(StreamTaskTest, CancelCompletesQueuedOperationsAndTheTaskOnce) {

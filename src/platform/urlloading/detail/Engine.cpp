@@ -377,8 +377,11 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
     });
 }
 
-void Engine::completeStream(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error) {
-    post([this, task, error] { complete(task, error); });
+void Engine::completeStream(std::weak_ptr<URLSessionTask> task, ErrorPtr error) {
+    post([this, task = std::move(task), error] {
+        if (auto strong = task.lock())
+            complete(strong, error);
+    });
 }
 
 void Engine::sessionReleased() {

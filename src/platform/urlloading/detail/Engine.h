@@ -138,7 +138,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
                     std::function<void(std::optional<Data>)> resumeData = {});
     void invalidate(std::shared_ptr<URLSession> session, bool cancelTasks);
     // A stream task's connection has ended (error null: both directions closed).
-    void completeStream(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
+    void completeStream(std::weak_ptr<URLSessionTask> task, ErrorPtr error);
     void sessionReleased();
 
   private:
