@@ -1,5 +1,6 @@
 #include "sync/eventstore/SYNEventBuilder.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -142,6 +143,47 @@ std::vector<std::string> allPropertyNames(const ManagedObject& object) {
         names.push_back(property->name());
     }
     return names;
+}
+
+// The permanent ID that a temporary ID took when its object was saved in
+// context; any other ID as it is.
+ManagedObjectIDPtr permanentIDFor(const ManagedObjectIDPtr& id, ManagedObjectContext& context) {
+    if (!id || !id->isTemporaryID()) {
+        return id;
+    }
+    try {
+        auto object = context.existingObjectWithID(id);
+        if (object.ok() && !(*object)->objectID()->isTemporaryID()) {
+            return (*object)->objectID();
+        }
+    } catch (const std::exception&) {
+        // An ID of another model: nothing to resolve it with here.
+    }
+    return id;
+}
+
+// Values taken before a save name objects inserted by that save by their
+// temporary IDs; their records are found by the permanent IDs the inserts
+// carry, so the links must name those.
+void resolveTemporaryIDs(SYNPropertyChangeValue& value, ManagedObjectContext& context) {
+    if (!value.hasUnresolvedObjectIDs()) {
+        return;
+    }
+    auto resolveAll = [&](const std::vector<ManagedObjectIDPtr>& ids) {
+        std::vector<ManagedObjectIDPtr> resolved;
+        resolved.reserve(ids.size());
+        for (const auto& id : ids) {
+            resolved.push_back(permanentIDFor(id, context));
+        }
+        return resolved;
+    };
+    std::map<int64_t, ManagedObjectIDPtr> moved;
+    for (const auto& [index, id] : value.movedObjectIDsByIndex()) {
+        moved.emplace(index, permanentIDFor(id, context));
+    }
+    value.setRelatedObjectIDs(permanentIDFor(value.relatedObjectID(), context),
+                              resolveAll(value.addedObjectIDs()), resolveAll(value.removedObjectIDs()),
+                              std::move(moved));
 }
 
 bool isIgnoredEntity(const ManagedObject& object) {
@@ -296,8 +338,13 @@ plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
         if (!highest.ok()) {
             return highest.error();
         }
-        const int64_t count =
-            highest->empty() ? 0 : SYNStoreModificationEvent::globalCount(*highest->front()) + 1;
+        // Unfinished events count 0: a finished one always counts above every
+        // event present, so the first of an empty store counts 1.
+        const int64_t highestCount =
+            highest->empty()
+                ? 0
+                : std::max<int64_t>(0, SYNStoreModificationEvent::globalCount(*highest->front()));
+        const int64_t count = highestCount + 1;
         (*event)->setValue(Value(count), "globalCount");
         (*event)->setValue(Value(int64_t{finalType_}), "type");
         return nullptr;
@@ -469,7 +516,7 @@ SYNPropertyChangeValueArrays SYNEventBuilder::propertyChangeValueArraysForInsert
 }
 
 void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
-    const SYNManagedObjects& objects, ManagedObjectContext& /*context*/, unsigned options,
+    const SYNManagedObjects& objects, ManagedObjectContext& context, unsigned options,
     SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
     for (const auto& object : objects) {
         auto it = valuesByObjectID.find(object->objectID());
@@ -503,6 +550,9 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
                 value.setRelatedObjectIDs(nullptr, value.addedObjectIDs(), value.removedObjectIDs(),
                                           fresh->movedObjectIDsByIndex());
             }
+        }
+        for (auto& value : it->second) {
+            resolveTemporaryIDs(value, context);
         }
     }
 }

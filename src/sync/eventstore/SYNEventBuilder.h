@@ -47,7 +47,9 @@ enum SYNUpdateOptions : unsigned {
     // Retake the values as before a save, with attribute values.
     SYNUpdateOptionPreSaveWithStoredValues = 4,
     // Complete values taken before a save with the saved attribute values,
-    // to-one targets and orders; to-many differences are kept.
+    // to-one targets and orders; to-many differences are kept, with the
+    // temporary IDs of objects the save inserted turned into their permanent
+    // IDs (the ones their insert changes are recorded under).
     SYNUpdateOptionStoreSavedValues = 8,
 };
 

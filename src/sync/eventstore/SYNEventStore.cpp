@@ -199,22 +199,26 @@ std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() co
     return identifiers;
 }
 
-void SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
     std::lock_guard lock(metadataMutex_);
     ++metadata_.incompleteMandatoryEvents[identifier];
-    logIfUnsaved(saveMetadataLocked());
+    auto error = saveMetadataLocked();
+    logIfUnsaved(error);
+    return error;
 }
 
-void SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
     std::lock_guard lock(metadataMutex_);
     auto it = metadata_.incompleteMandatoryEvents.find(identifier);
     if (it == metadata_.incompleteMandatoryEvents.end()) {
-        return;
+        return nullptr;
     }
     if (--it->second <= 0) {
         metadata_.incompleteMandatoryEvents.erase(it);
     }
-    logIfUnsaved(saveMetadataLocked());
+    auto error = saveMetadataLocked();
+    logIfUnsaved(error);
+    return error;
 }
 
 Value SYNEventStore::cloudFileSystemIdentityToken() const {

@@ -94,9 +94,13 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     void removeUnusedDataWithCompletion(Completion completion);
 
     // The counted set of events being written; it survives restarts.
+    // Registering and deregistering change the set in memory and then write
+    // "store.plist"; the error is that of the write (a full disk, say): the
+    // change holds for this process but would not survive a restart, so a
+    // caller that registers must not go on writing the event.
     std::vector<std::string> incompleteMandatoryEventIdentifiers() const;
-    void registerIncompleteMandatoryEventIdentifier(const std::string& identifier);
-    void deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
 
     // The cloud account identity recorded at enlist (keyed-archived in the
     // metadata). Null when none; setting null removes it. False when the

@@ -49,8 +49,7 @@ int64_t revisionNumber(const ManagedObject& event) {
     return revision ? revision->revisionNumber : -1;
 }
 
-bool isKnownVersion(const ManagedObject& event, const SYNRevisionManager& /*manager*/,
-                    const std::set<std::string>& compressed,
+bool isKnownVersion(const ManagedObject& event, const std::set<std::string>& compressed,
                     const std::vector<std::map<std::string, Value>>& entityHashes) {
     Value version = event.valueForKey("modelVersion");
     if (!version.isString() || version.asString()->empty()) {
@@ -242,93 +241,136 @@ std::optional<SYNRevisionManager::KnownVersions> SYNRevisionManager::knownModelV
     return known;
 }
 
-SYNManagedObjects SYNRevisionManager::integrableEventsFromEvents(const SYNManagedObjects& events,
-                                                                 std::set<int64_t>& informativeErrorCodes) {
-    auto context = store_->managedObjectContext();
-    if (!context) {
-        return {};
-    }
-    SYNManagedObjects kept;
-    context->performBlockAndWait([&] {
-        auto facts = gatherFacts(*context);
-        if (!facts.ok()) {
-            return;
-        }
-        const auto versions = knownModelVersions();
-        const auto files = store_->allDataFilenames();
-        // Revisions of complete events present, by store.
-        std::map<std::string, std::set<int64_t>> present;
-        for (const auto& event : facts->events) {
+// One integrability check over a list of candidate events: records which
+// events are left out and why, in rounds until nothing more is left out.
+class SYNRevisionManager::IntegrabilityCheck {
+  public:
+    IntegrabilityCheck(const Facts& facts, std::set<int64_t>& codes) : facts_(facts), codes_(codes) {
+        for (const auto& event : facts.events) {
             if (auto revision = SYNStoreModificationEvent::revision(*event)) {
-                present[revision->persistentStoreIdentifier].insert(revision->revisionNumber);
+                present_[revision->persistentStoreIdentifier].insert(revision->revisionNumber);
             }
         }
-        std::map<const ManagedObject*, int64_t> leftOut;
-        std::set<std::pair<std::string, int64_t>> leftOutRevisions;
-        auto leaveOut = [&](const ManagedObjectPtr& event, int64_t code) {
-            if (leftOut.emplace(event.get(), code).second) {
-                informativeErrorCodes.insert(code);
-                if (auto revision = SYNStoreModificationEvent::revision(*event)) {
-                    leftOutRevisions.insert({revision->persistentStoreIdentifier, revision->revisionNumber});
-                }
-            }
-        };
-        // Candidates by store, in revision order; those the baseline holds are dropped.
-        std::map<std::string, std::map<int64_t, ManagedObjectPtr>> byStore;
-        Pointers candidates;
+    }
+
+    // Keeps the events the baseline does not hold as candidates, leaving out
+    // those of an unknown model version or with a data file that is not here.
+    void screen(const SYNManagedObjects& events, const std::optional<KnownVersions>& versions,
+                const std::set<std::string>& files) {
         for (const auto& event : events) {
             auto revision = SYNStoreModificationEvent::revision(*event);
-            if (!revision || facts->baselineSet.covers(*revision)) {
+            if (!revision || facts_.baselineSet.covers(*revision)) {
                 continue;
             }
-            candidates.insert(event.get());
-            byStore[revision->persistentStoreIdentifier][revision->revisionNumber] = event;
-            if (versions && !isKnownVersion(*event, *this, versions->compressed, versions->entityHashes)) {
+            candidates_.insert(event.get());
+            byStore_[revision->persistentStoreIdentifier][revision->revisionNumber] = event;
+            if (versions && !isKnownVersion(*event, versions->compressed, versions->entityHashes)) {
                 leaveOut(event, SYNErrorUnknownModelVersion);
             } else if (!hasAllDataFiles(*event, files)) {
                 leaveOut(event, SYNErrorMissingDataFiles);
             }
         }
-        for (std::size_t before = SIZE_MAX; before != leftOut.size();) {
-            before = leftOut.size();
-            // Continuity: no gap before an event, and nothing earlier of its store left out.
-            for (const auto& [storeID, ordered] : byStore) {
-                bool blocked = false;
-                for (const auto& [number, event] : ordered) {
-                    const bool gap = number > 0 && !facts->baselineSet.covers(storeID, number - 1) &&
-                                     !present[storeID].count(number - 1);
-                    if (blocked || gap) {
-                        leaveOut(event, SYNErrorMissingRevisions);
-                    }
-                    blocked = blocked || leftOut.count(event.get());
-                }
-            }
-            // Dependencies on other stores.
-            for (const auto& event : events) {
-                if (!candidates.count(event.get()) || leftOut.count(event.get())) {
-                    continue;
-                }
-                const SYNRevisionSet needed = SYNStoreModificationEvent::revisionSetOfOtherStores(*event);
-                for (const auto& [storeID, number] : needed.revisions()) {
-                    if (facts->baselineSet.covers(storeID, number)) {
-                        continue;
-                    }
-                    const auto& numbers = present[storeID];
-                    const bool held = std::any_of(numbers.lower_bound(number), numbers.end(), [&](int64_t n) {
-                        return !leftOutRevisions.count({storeID, n});
-                    });
-                    if (!held) {
-                        leaveOut(event, SYNErrorMissingDependencies);
-                        break;
-                    }
-                }
-            }
+    }
+
+    // Applies continuity and dependencies until a round leaves nothing more out.
+    void settle(const SYNManagedObjects& events) {
+        for (std::size_t before = SIZE_MAX; before != leftOut_.size();) {
+            before = leftOut_.size();
+            leaveOutDiscontinuousEvents();
+            leaveOutEventsWithMissingDependencies(events);
         }
+    }
+
+    SYNManagedObjects kept(const SYNManagedObjects& events) const {
+        SYNManagedObjects kept;
         for (const auto& event : events) {
-            if (candidates.count(event.get()) && !leftOut.count(event.get())) {
+            if (candidates_.count(event.get()) && !leftOut_.count(event.get())) {
                 kept.push_back(event);
             }
         }
+        return kept;
+    }
+
+  private:
+    void leaveOut(const ManagedObjectPtr& event, int64_t code) {
+        if (leftOut_.emplace(event.get(), code).second) {
+            codes_.insert(code);
+            if (auto revision = SYNStoreModificationEvent::revision(*event)) {
+                leftOutRevisions_.insert({revision->persistentStoreIdentifier, revision->revisionNumber});
+            }
+        }
+    }
+
+    // No gap before an event, and nothing earlier of its store left out.
+    void leaveOutDiscontinuousEvents() {
+        for (const auto& [storeID, ordered] : byStore_) {
+            bool blocked = false;
+            for (const auto& [number, event] : ordered) {
+                const bool gap = number > 0 && !facts_.baselineSet.covers(storeID, number - 1) &&
+                                 !present_[storeID].count(number - 1);
+                if (blocked || gap) {
+                    leaveOut(event, SYNErrorMissingRevisions);
+                }
+                blocked = blocked || leftOut_.count(event.get());
+            }
+        }
+    }
+
+    // Whether the baseline or an event present and not left out holds the
+    // store's revision (or a later one of that store).
+    bool holds(const std::string& storeID, int64_t number) {
+        if (facts_.baselineSet.covers(storeID, number)) {
+            return true;
+        }
+        const auto& numbers = present_[storeID];
+        return std::any_of(numbers.lower_bound(number), numbers.end(), [&](int64_t n) {
+            return !leftOutRevisions_.count({storeID, n});
+        });
+    }
+
+    void leaveOutEventsWithMissingDependencies(const SYNManagedObjects& events) {
+        for (const auto& event : events) {
+            if (!candidates_.count(event.get()) || leftOut_.count(event.get())) {
+                continue;
+            }
+            const SYNRevisionSet needed = SYNStoreModificationEvent::revisionSetOfOtherStores(*event);
+            for (const auto& [storeID, number] : needed.revisions()) {
+                if (!holds(storeID, number)) {
+                    leaveOut(event, SYNErrorMissingDependencies);
+                    break;
+                }
+            }
+        }
+    }
+
+    const Facts& facts_;
+    std::set<int64_t>& codes_;
+    // Revisions of complete events present, by store.
+    std::map<std::string, std::set<int64_t>> present_;
+    // Candidates by store, in revision order.
+    std::map<std::string, std::map<int64_t, ManagedObjectPtr>> byStore_;
+    Pointers candidates_;
+    std::map<const ManagedObject*, int64_t> leftOut_;
+    std::set<std::pair<std::string, int64_t>> leftOutRevisions_;
+};
+
+plat::Result<SYNManagedObjects> SYNRevisionManager::integrableEventsFromEvents(
+    const SYNManagedObjects& events, std::set<int64_t>& informativeErrorCodes) {
+    auto context = store_->managedObjectContext();
+    if (!context) {
+        return SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
+    }
+    plat::Result<SYNManagedObjects> result = SYNManagedObjects();
+    context->performBlockAndWait([&] {
+        auto facts = gatherFacts(*context);
+        if (!facts.ok()) {
+            result = facts.error();
+            return;
+        }
+        IntegrabilityCheck check(*facts, informativeErrorCodes);
+        check.screen(events, knownModelVersions(), store_->allDataFilenames());
+        check.settle(events);
+        result = check.kept(events);
     });
-    return kept;
+    return result;
 }

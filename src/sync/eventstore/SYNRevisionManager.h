@@ -45,13 +45,14 @@ class SYNRevisionManager {
     // its store left out (204); a revision of another store it depends on
     // that neither the baseline nor a kept event holds (210); a data file
     // that is not here (214). Events the baseline already holds are left out
-    // without a code.
-    SYNManagedObjects integrableEventsFromEvents(const SYNManagedObjects& events,
-                                                 std::set<int64_t>& informativeErrorCodes);
+    // without a code. An error when the event store cannot be read.
+    plat::Result<SYNManagedObjects> integrableEventsFromEvents(const SYNManagedObjects& events,
+                                                               std::set<int64_t>& informativeErrorCodes);
 
   private:
     struct Facts;
     struct KnownVersions;
+    class IntegrabilityCheck;
     plat::Result<Facts> gatherFacts(plat::coredata::ManagedObjectContext& context);
     std::optional<KnownVersions> knownModelVersions() const;
 

@@ -97,6 +97,14 @@ TEST_F(SYNEventBuilderTest, RevisionsCountUpAndGlobalCountsFollowTheWholeStore) 
     });
 }
 
+TEST_F(SYNEventBuilderTest, TheFirstFinishedEventOfAnEmptyStoreCountsAboveUnfinishedOnes) {
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] { EXPECT_EQ(SYNStoreModificationEvent::globalCount(*builder->event()), 1); });
+}
+
 TEST_F(SYNEventBuilderTest, RevisionNumbersAreNeverReusedAfterEventsAreDeleted) {
     const std::string local = *store->persistentStoreIdentifier();
     // A baseline that folded local revisions up to 7 and deleted their events.
@@ -219,13 +227,13 @@ TEST_F(SYNEventBuilderTest, ReopeningKeepsCompleteEventsAndDropsInterruptedOnes)
                 event->objectsForKey("objectChanges").size()};
         }));
     }
-    // Event order: global count, then timestamp (the baseline was made first).
+    // Event order: global count (0 for the unfinished event), then timestamp.
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen, (std::vector<Seen>{
-                        {seen[0].identifier, SYNStoreModificationEventTypeBaseline, 0, {local, 0}, 1},
                         {"registered", SYNStoreModificationEventTypeIncomplete, 0, {local, 3}, 0},
-                        {seen[2].identifier, SYNStoreModificationEventTypeSave, 1, {local, 1}, 0}}));
-    EXPECT_EQ(store->currentBaselineIdentifier(), seen[0].identifier);
+                        {seen[1].identifier, SYNStoreModificationEventTypeBaseline, 1, {local, 0}, 1},
+                        {seen[2].identifier, SYNStoreModificationEventTypeSave, 2, {local, 1}, 0}}));
+    EXPECT_EQ(store->currentBaselineIdentifier(), seen[1].identifier);
     // Counting goes on after the reopened events, never reusing the crashed revision.
     auto next = newBuilder();
     auto revision = next->makeNewEventOfType(SYNStoreModificationEventTypeSave);
@@ -233,7 +241,7 @@ TEST_F(SYNEventBuilderTest, ReopeningKeepsCompleteEventsAndDropsInterruptedOnes)
     EXPECT_EQ(revision->revisionNumber, 4);
     ASSERT_EQ(next->finalizeNewEvent(), nullptr);
     ASSERT_EQ(next->saveAndReset(), nullptr);
-    inStore([&] { EXPECT_EQ(SYNStoreModificationEvent::globalCount(*next->event()), 2); });
+    inStore([&] { EXPECT_EQ(SYNStoreModificationEvent::globalCount(*next->event()), 3); });
 }
 
 TEST_F(SYNEventBuilderTest, InsertChangesHoldEveryValueAndLargeDataGoesToFiles) {
@@ -424,6 +432,109 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
         ASSERT_EQ(pets->movedIdentifiersByIndex().size(), 2u);
         EXPECT_EQ(pets->movedIdentifiersByIndex().at(0), *pets->addedIdentifiers().begin());
     });
+}
+
+// Objects inserted by a save and linked from objects saved before: the
+// updates' values were taken before the save, under the new objects'
+// temporary IDs, and must still name the identifiers their inserts carry.
+TEST_F(SYNEventBuilderTest, LinksToObjectsInsertedInTheSameSaveNameTheirInsertsIdentifiers) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto rex = app.context->insertNewObjectForEntityForName("Pet");
+    rex->setValue(Value("rex"), "name");
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, rex}, true, false, *app.context), nullptr);
+    });
+
+    struct Case {
+        const char* name;
+        const char* entity;
+        std::function<void(const ManagedObjectPtr&)> link;
+    };
+    const std::vector<Case> cases = {
+        {"to-many, set on the saved side", "Person",
+         [&](const ManagedObjectPtr& added) { alice->mutableSetValueForKey("friends").addObject(added); }},
+        {"to-many, set on the new side", "Person",
+         [&](const ManagedObjectPtr& added) { added->mutableSetValueForKey("friends").addObject(alice); }},
+        {"ordered to-many, set on the saved side", "Pet",
+         [&](const ManagedObjectPtr& added) {
+             alice->mutableOrderedSetValueForKey("pets").addObject(added);
+         }},
+        {"ordered to-many, set on the new side (to-one)", "Pet",
+         [&](const ManagedObjectPtr& added) { added->setObject(alice, "owner"); }},
+        {"to-one, set on the saved side", "Person",
+         [&](const ManagedObjectPtr& added) { rex->setObject(added, "owner"); }},
+        {"to-one, set on the new side (ordered to-many)", "Person",
+         [&](const ManagedObjectPtr& added) { added->mutableOrderedSetValueForKey("pets").addObject(rex); }},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const std::string name = "new" + std::to_string(i);
+        auto added = app.context->insertNewObjectForEntityForName(cases[i].entity);
+        added->setValue(Value(name), "name");
+        cases[i].link(added);
+        app.context->processPendingChanges();
+
+        // Before the save, as the mesh does.
+        SYNManagedObjects updated = app.context->updatedObjects();
+        SYNManagedObjectIDs updatedIDs;
+        SYNPropertyChangeValuesByObjectID values;
+        for (const auto& object : updated) {
+            updatedIDs.push_back(object->objectID());
+            values[object->objectID()] = SYNPropertyChangeValue::propertyChangesForObject(
+                *object, store, object->changedValues().keys(), true, false);
+        }
+        ASSERT_EQ(app.context->save(), nullptr);
+
+        // After the save.
+        auto builder = newBuilder();
+        auto strings = builder->retrieveGlobalIdentifierStringsForManagedObjects({added}, false);
+        auto arrays = builder->propertyChangeValueArraysForInsertedObjects({added}, true, *app.context);
+        builder->updatePropertyChangeValuesForUpdatedObjects(updated, *app.context,
+                                                             SYNUpdateOptionStoreSavedValues, values);
+        ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+        auto identifiers = builder->addGlobalIdentifiersForManagedObjectIDs({added->objectID()}, strings);
+        ASSERT_TRUE(identifiers.ok());
+        ASSERT_EQ(builder->addInsertChangesForPropertyChangeValueArrays(std::move(arrays), *identifiers),
+                  nullptr);
+        ASSERT_EQ(builder->addUpdateChangesForObjectIDs(updatedIDs, values), nullptr);
+        ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+        ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+        inStore([&] {
+            auto event = builder->event();
+            std::set<std::string> named;
+            std::size_t updates = 0;
+            for (const auto& change : event->objectsForKey("objectChanges")) {
+                updates += SYNObjectChange::type(*change) == SYNObjectChangeTypeUpdate;
+                for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
+                    std::set<std::string> linked = value.addedIdentifiers();
+                    linked.insert(value.removedIdentifiers().begin(), value.removedIdentifiers().end());
+                    if (value.relatedIdentifier()) {
+                        linked.insert(*value.relatedIdentifier());
+                    }
+                    for (const auto& entry : value.movedIdentifiersByIndex()) {
+                        linked.insert(entry.second);
+                    }
+                    named.insert(linked.begin(), linked.end());
+                }
+            }
+            EXPECT_EQ(updates, updated.size());
+            EXPECT_TRUE(named.count("gid-" + name));
+            // Every identifier named is one an insert carries: no record
+            // was made for the temporary ID.
+            for (const auto& identifier : named) {
+                EXPECT_TRUE(identifier == "gid-alice" || identifier == "gid-rex" ||
+                            identifier.starts_with("gid-new"))
+                    << identifier;
+            }
+            auto records =
+                context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+            ASSERT_TRUE(records.ok());
+            EXPECT_EQ(records->size(), 3 + i);
+        });
+    }
 }
 
 }  // namespace

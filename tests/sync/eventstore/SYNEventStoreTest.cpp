@@ -112,6 +112,21 @@ TEST_F(SYNEventStoreTest, DamagedMetadataLeavesTheStoreNotEnlisted) {
     EXPECT_TRUE(reopened->containsEventData());
 }
 
+TEST_F(SYNEventStoreTest, RegisteringAnIncompleteEventReportsAMetadataFileThatCannotBeWritten) {
+    // A directory where "store.plist" should be: the atomic write cannot
+    // replace it, as when the disk is full.
+    fs::remove(root / "mesh" / "store.plist");
+    fs::create_directory(root / "mesh" / "store.plist");
+    EXPECT_NE(store->registerIncompleteMandatoryEventIdentifier("save"), nullptr);
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"save"});
+    EXPECT_NE(store->deregisterIncompleteMandatoryEventIdentifier("save"), nullptr);
+
+    fs::remove(root / "mesh" / "store.plist");
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("save"), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("save"), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("never registered"), nullptr);
+}
+
 TEST_F(SYNEventStoreTest, IncompleteEventCountsStayRightUnderConcurrentCalls) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

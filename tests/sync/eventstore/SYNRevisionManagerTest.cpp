@@ -1,6 +1,7 @@
 #include "sync/eventstore/SYNRevisionManager.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "EventStoreFixture.h"
 #include "platform/foundation/FileManager.h"
@@ -137,8 +138,9 @@ TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) 
     });
     std::set<int64_t> codes;
     auto kept = inStore([&] { return manager.integrableEventsFromEvents(input, codes); });
-    EXPECT_EQ(identifiers(kept), (std::vector<std::string>{"compressed", "hash list", "file present",
-                                                           "needs Z from baseline", "needs A3"}));
+    ASSERT_TRUE(kept.ok());
+    EXPECT_EQ(identifiers(*kept), (std::vector<std::string>{"compressed", "hash list", "file present",
+                                                            "needs Z from baseline", "needs A3"}));
     EXPECT_EQ(codes, (std::set<int64_t>{SYNErrorUnknownModelVersion, SYNErrorMissingRevisions,
                                         SYNErrorMissingDependencies, SYNErrorMissingDataFiles}));
 
@@ -148,7 +150,7 @@ TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) 
         inStore([&] {
             for (const auto& event : input) {
                 if (SYNStoreModificationEvent::uniqueIdentifier(*event) == uid) {
-                    manager.integrableEventsFromEvents({event}, found);
+                    EXPECT_TRUE(manager.integrableEventsFromEvents({event}, found).ok());
                 }
             }
         });
@@ -159,6 +161,36 @@ TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) 
     EXPECT_EQ(codesFor("missing file"), std::set<int64_t>{SYNErrorMissingDataFiles});
     EXPECT_EQ(codesFor("needs Y"), std::set<int64_t>{SYNErrorMissingDependencies});
     EXPECT_TRUE(codesFor("held").empty());
+}
+
+TEST_F(SYNRevisionManagerTest, IntegrabilityReportsAnEventStoreThatCannotBeRead) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    SYNManagedObjects input = inStore([&] {
+        return SYNManagedObjects{write.event("save", SYNStoreModificationEventTypeSave, 1, {"A", 0})};
+    });
+    inStore([&] { ASSERT_EQ(context->save(), nullptr); });
+    // Another connection takes the tables away, so every fetch fails.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root / "mesh" / "events.sqlite").c_str(), &db), SQLITE_OK);
+    std::vector<std::string> tables;
+    sqlite3_exec(
+        db, "SELECT name FROM sqlite_master WHERE type = 'table'",
+        [](void* out, int, char** values, char**) {
+            static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
+            return 0;
+        },
+        &tables, nullptr);
+    for (const auto& table : tables) {
+        EXPECT_EQ(sqlite3_exec(db, ("DROP TABLE \"" + table + "\"").c_str(), nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    sqlite3_close(db);
+
+    std::set<int64_t> codes;
+    auto kept = inStore([&] { return manager.integrableEventsFromEvents(input, codes); });
+    EXPECT_FALSE(kept.ok());
+    EXPECT_TRUE(codes.empty());
 }
 
 TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesItsMerges) {
