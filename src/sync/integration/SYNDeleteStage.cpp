@@ -24,8 +24,9 @@ plat::ErrorPtr SYNDeleteStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
         Value entityName = change->valueForKey("nameOfEntity");
         auto table = entityName.asString() ? tables->find(*entityName.asString()) : tables->end();
         if (table == tables->end()) {
-            return SYNMakeError(SYNErrorUnknown, "The entity of a deleted object is not in the model: " +
-                                                     (entityName.asString() ? *entityName.asString() : std::string()));
+            return SYNMakeError(SYNErrorUnknown,
+                                "The entity of a deleted object is not in the model: " +
+                                    (entityName.asString() ? *entityName.asString() : std::string()));
         }
         auto identifier = SYNObjectChange::globalIdentifierString(*change);
         if (!identifier) {
@@ -71,8 +72,8 @@ void SYNDeleteStage::nullifyRelationshipsAndDeleteObject(const ManagedObjectPtr&
     context->deleteObject(object);
 }
 
-void SYNDeleteStage::nullifyGlobalIdentifierStoreURIsForChangesWithIDs(const SYNManagedObjectIDs& changeIDs,
-                                                                        plat::coredata::ManagedObjectContext& eventContext) {
+void SYNDeleteStage::nullifyGlobalIdentifierStoreURIsForChangesWithIDs(
+    const SYNManagedObjectIDs& changeIDs, plat::coredata::ManagedObjectContext& eventContext) {
     eventContext.performBlockAndWait([&] {
         plat::Array ids;
         for (const auto& id : changeIDs) {

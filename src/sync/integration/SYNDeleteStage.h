@@ -19,8 +19,8 @@ class SYNDeleteStage : public SYNIntegrationStage {
 
     // Clears the store URIs of the global identifiers of those changes (in
     // the event store's context, which is not saved).
-    static void nullifyGlobalIdentifierStoreURIsForChangesWithIDs(const SYNManagedObjectIDs& changeIDs,
-                                                                  plat::coredata::ManagedObjectContext& eventContext);
+    static void nullifyGlobalIdentifierStoreURIsForChangesWithIDs(
+        const SYNManagedObjectIDs& changeIDs, plat::coredata::ManagedObjectContext& eventContext);
 
   protected:
     plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;

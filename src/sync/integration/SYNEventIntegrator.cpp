@@ -124,8 +124,8 @@ void SYNEventIntegrator::startMonitoringSaves() {
     };
     std::lock_guard lock(monitorMutex_);
     auto& center = plat::NotificationCenter::defaultCenter();
-    saveObservers_.push_back(
-        center.addObserverForName(plat::coredata::ManagedObjectContextWillSaveNotification, nullptr, observe));
+    saveObservers_.push_back(center.addObserverForName(
+        plat::coredata::ManagedObjectContextWillSaveNotification, nullptr, observe));
     saveObservers_.push_back(
         center.addObserverForName(plat::coredata::ManagedObjectContextDidSaveNotification, nullptr, observe));
 }
@@ -213,7 +213,8 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
 plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     auto selection = storeModificationEventIDsForIntegration();
     if (!selection.ok()) {
-        return selection.error() ? selection.error() : SYNMakeError(SYNErrorUnknown, "The events could not be chosen");
+        return selection.error() ? selection.error()
+                                 : SYNMakeError(SYNErrorUnknown, "The events could not be chosen");
     }
     if (!selection->eventIDs) {
         return nullptr;
@@ -306,7 +307,8 @@ bool SYNEventIntegrator::needsFullIntegration() {
     return !*notAbandoned;
 }
 
-plat::Result<SYNEventIntegrator::EventSelection> SYNEventIntegrator::storeModificationEventIDsForIntegration() {
+plat::Result<SYNEventIntegrator::EventSelection>
+SYNEventIntegrator::storeModificationEventIDsForIntegration() {
     SYN_LOG(3, "Determining events to include in integration");
     SYNRevisionManager manager(eventStore_);
     if (auto mesh = mesh_.lock()) {
@@ -322,7 +324,8 @@ plat::Result<SYNEventIntegrator::EventSelection> SYNEventIntegrator::storeModifi
     context->performBlockAndWait([&] {
         SYNManagedObjects events;
         if (selection.full) {
-            auto nonBaseline = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(*context);
+            auto nonBaseline =
+                SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(*context);
             if (!nonBaseline.ok()) {
                 error = nonBaseline.error();
                 return;
@@ -354,16 +357,18 @@ plat::Result<SYNEventIntegrator::EventSelection> SYNEventIntegrator::storeModifi
             }
             events = *widened;
             const auto local = eventStore_->persistentStoreIdentifier();
-            const bool allLocal = std::all_of(events.begin(), events.end(), [&](const ManagedObjectPtr& event) {
-                return local && SYNStoreModificationEvent::storeIdentifier(*event) == *local;
-            });
+            const bool allLocal =
+                std::all_of(events.begin(), events.end(), [&](const ManagedObjectPtr& event) {
+                    return local && SYNStoreModificationEvent::storeIdentifier(*event) == *local;
+                });
             if (allLocal) {
                 SYN_LOG(4, "All events are local. Won't integrate.");
                 events.clear();
             }
         }
         selection.eventIDs = idsOf(events);
-        SYN_LOG(4, "Including these events in the integration: %lu", static_cast<unsigned long>(events.size()));
+        SYN_LOG(4, "Including these events in the integration: %lu",
+                static_cast<unsigned long>(events.size()));
     });
     if (error) {
         return error;
@@ -404,7 +409,8 @@ plat::Result<SYNManagedObjectIDs> SYNEventIntegrator::integrableEventIDsFromEven
     return result;
 }
 
-plat::Result<bool> SYNEventIntegrator::integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs, bool full) {
+plat::Result<bool> SYNEventIntegrator::integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs,
+                                                                      bool full) {
     SYN_LOG(3, "Checking if ready for integration");
     if (full) {
         return true;
@@ -448,7 +454,8 @@ bool SYNEventIntegrator::checkUniquenessOfEventWithRevision(const SYNRevision& r
     context->performBlockAndWait([&] {
         FetchRequest request(SYNStoreModificationEventEntityName);
         request.predicate = Predicate::andPredicate(
-            {Predicate::equal("eventRevision.persistentStoreIdentifier", Value(revision.persistentStoreIdentifier)),
+            {Predicate::equal("eventRevision.persistentStoreIdentifier",
+                              Value(revision.persistentStoreIdentifier)),
              Predicate::equal("eventRevision.revisionNumber", Value(revision.revisionNumber)),
              Predicate::notEqual("type", Value(int64_t{SYNStoreModificationEventTypeBaseline}))});
         auto count = context->countForFetchRequest(request);
@@ -525,7 +532,8 @@ plat::ErrorPtr SYNEventIntegrator::commitToStaging() {
         return error;
     };
     plat::ErrorPtr error = save();
-    if (!error || saveOccurredDuringMerge_.load() || error->code() == kMergeConflictErrorCode || !failedSaveBlock_) {
+    if (!error || saveOccurredDuringMerge_.load() || error->code() == kMergeConflictErrorCode ||
+        !failedSaveBlock_) {
         return error;
     }
     auto reparation = makeReparationContext();
@@ -573,7 +581,8 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
         return error;
     };
     plat::ErrorPtr error = save();
-    if (error && !saveOccurredDuringMerge_.load() && error->code() != kMergeConflictErrorCode && failedSaveBlock_) {
+    if (error && !saveOccurredDuringMerge_.load() && error->code() != kMergeConflictErrorCode &&
+        failedSaveBlock_) {
         auto context = managedObjectContext();
         auto reparation = makeReparationContext();
         const bool wantsRetry = failedSaveBlock_(*context, error, *reparation);
@@ -621,10 +630,11 @@ void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::
                 if (event.ok() && *event) {
                     context->deleteObject(*event);
                     if (auto saveError = context->save()) {
-                        SYN_LOG(1,
-                                "Could not save after deleting partially merged event from a failed merge. Will "
-                                "reset context: %@",
-                                saveError);
+                        SYN_LOG(
+                            1,
+                            "Could not save after deleting partially merged event from a failed merge. Will "
+                            "reset context: %@",
+                            saveError);
                     }
                 }
                 context->reset();
@@ -643,7 +653,8 @@ void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::
     }
 }
 
-void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& completion, bool clearFullIntegration) {
+void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& completion,
+                                                            bool clearFullIntegration) {
     if (clearFullIntegration && eventStore_->needsFullIntegration()) {
         eventStore_->setNeedsFullIntegration(false);
     }

@@ -92,9 +92,9 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // produce on demand).
     using TestHook = std::function<plat::ErrorPtr(std::string_view point)>;
 
-    static std::shared_ptr<SYNEventIntegrator> create(const plat::URL& storeURL,
-                                                      std::shared_ptr<plat::coredata::ManagedObjectModel> model,
-                                                      std::shared_ptr<SYNEventStore> eventStore);
+    static std::shared_ptr<SYNEventIntegrator> create(
+        const plat::URL& storeURL, std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+        std::shared_ptr<SYNEventStore> eventStore);
     ~SYNEventIntegrator() override;
     SYNEventIntegrator(const SYNEventIntegrator&) = delete;
     SYNEventIntegrator& operator=(const SYNEventIntegrator&) = delete;
@@ -110,14 +110,20 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     void setShouldSaveBlock(ShouldSaveBlock block) { shouldSaveBlock_ = std::move(block); }
     void setDidSaveBlock(DidSaveBlock block) { didSaveBlock_ = std::move(block); }
     void setFailedSaveBlock(FailedSaveBlock block) { failedSaveBlock_ = std::move(block); }
-    void setWillBeginMergingEntityBlock(EntityBlock block) { willBeginMergingEntityBlock_ = std::move(block); }
-    void setDidFinishMergingEntityBlock(EntityBlock block) { didFinishMergingEntityBlock_ = std::move(block); }
+    void setWillBeginMergingEntityBlock(EntityBlock block) {
+        willBeginMergingEntityBlock_ = std::move(block);
+    }
+    void setDidFinishMergingEntityBlock(EntityBlock block) {
+        didFinishMergingEntityBlock_ = std::move(block);
+    }
     void setTestHook(TestHook hook) { testHook_ = std::move(hook); }
 
     // SYNProgression: two units per entity of the model.
     uint64_t numberOfProgressUnits() const override;
     const ProgressUnitsBlock& progressUnitsCompletionBlock() const override { return progressBlock_; }
-    void setProgressUnitsCompletionBlock(ProgressUnitsBlock block) override { progressBlock_ = std::move(block); }
+    void setProgressUnitsCompletionBlock(ProgressUnitsBlock block) override {
+        progressBlock_ = std::move(block);
+    }
 
     // Watches every save of the application's store by another (root)
     // context; such a save during a merge fails the merge with 207.
@@ -142,7 +148,7 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::ErrorPtr mergeOperation(bool& nothingToDo);
     plat::Result<EventSelection> storeModificationEventIDsForIntegration();
     plat::Result<SYNManagedObjectIDs> integrableEventIDsFromEventIDs(const SYNManagedObjectIDs& eventIDs,
-                                                                    std::set<int64_t>& codes);
+                                                                     std::set<int64_t>& codes);
     plat::Result<bool> integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
     bool checkUniquenessOfEventWithRevision(const SYNRevision& revision);
 
@@ -150,13 +156,15 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
     plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
                                    const SYNManagedObjectIDs& eventIDs, bool full, SYNEntityList& integrated);
-    plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages, uint64_t batchSize);
-    plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs, const SYNRelationshipList& relationships,
-                                          uint64_t batchSize, SYNObjectIDSet* insertedObjectIDs);
-    plat::ErrorPtr updateObjects(const SYNManagedObjectIDs& changeIDs, const SYNRelationshipList& relationships,
-                                 uint64_t batchSize);
-    plat::ErrorPtr updateRelationships(const SYNRelationshipList& relationships, const SYNManagedObjectIDs& changeIDs,
-                                       uint64_t batchSize);
+    plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
+                               uint64_t batchSize);
+    plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
+                                          const SYNRelationshipList& relationships, uint64_t batchSize,
+                                          SYNObjectIDSet* insertedObjectIDs);
+    plat::ErrorPtr updateObjects(const SYNManagedObjectIDs& changeIDs,
+                                 const SYNRelationshipList& relationships, uint64_t batchSize);
+    plat::ErrorPtr updateRelationships(const SYNRelationshipList& relationships,
+                                       const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
     plat::ErrorPtr deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
     plat::ErrorPtr deleteUnreferencedObjectsOfEntity(const plat::coredata::EntityDescription& entity,
                                                      const SYNObjectIDSet& insertedObjectIDs);

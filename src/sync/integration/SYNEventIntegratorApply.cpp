@@ -52,7 +52,8 @@ namespace {
 
 // The changes of the entity (exactly this entity) in the events, each with
 // the position of its event in the integration order.
-plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context, const EntityDescription& entity,
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
+                                                     const EntityDescription& entity,
                                                      const IDMap<std::size_t>& eventIndexes,
                                                      const SYNManagedObjectIDs& eventIDs,
                                                      const std::vector<int16_t>& types) {
@@ -60,7 +61,8 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& conte
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
         FetchRequest request(SYNObjectChangeEntityName);
-        std::vector<plat::coredata::PredicatePtr> conditions{Predicate::equal("nameOfEntity", Value(entity.name()))};
+        std::vector<plat::coredata::PredicatePtr> conditions{
+            Predicate::equal("nameOfEntity", Value(entity.name()))};
         if (!types.empty()) {
             plat::Array typeList;
             for (int16_t type : types) {
@@ -142,8 +144,9 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& 
     return eventBuilder_->checkUniquenessOfGlobalIdentifiers();
 }
 
-plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& entity, const SYNManagedObjectIDs& eventIDs,
-                                                   bool full, SYNEntityList& integrated) {
+plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& eventIDs, bool full,
+                                                   SYNEntityList& integrated) {
     SYN_LOG(4, "Integrating entity: %@", entity.name());
     if (auto error = checkPoint("entity")) {
         return error;
@@ -284,8 +287,8 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
     return nullptr;
 }
 
-plat::ErrorPtr SYNEventIntegrator::applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
-                                               uint64_t batchSize) {
+plat::ErrorPtr SYNEventIntegrator::applyStages(
+    const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages, uint64_t batchSize) {
     if (stages.empty()) {
         return nullptr;
     }
@@ -313,7 +316,8 @@ plat::ErrorPtr SYNEventIntegrator::applyStages(const std::vector<std::shared_ptr
 }
 
 plat::ErrorPtr SYNEventIntegrator::insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
-                                                          const SYNRelationshipList& relationships, uint64_t batchSize,
+                                                          const SYNRelationshipList& relationships,
+                                                          uint64_t batchSize,
                                                           SYNObjectIDSet* insertedObjectIDs) {
     auto context = managedObjectContext();
     auto insert = std::make_shared<SYNInsertStage>(eventBuilder_, changeIDs, context, batchSize);
@@ -330,23 +334,28 @@ plat::ErrorPtr SYNEventIntegrator::insertAndUpdateObjects(const SYNManagedObject
 }
 
 plat::ErrorPtr SYNEventIntegrator::updateObjects(const SYNManagedObjectIDs& changeIDs,
-                                                 const SYNRelationshipList& relationships, uint64_t batchSize) {
-    auto update = std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+                                                 const SYNRelationshipList& relationships,
+                                                 uint64_t batchSize) {
+    auto update =
+        std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(true);
     return applyStages({update}, batchSize);
 }
 
 plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList& relationships,
-                                                       const SYNManagedObjectIDs& changeIDs, uint64_t batchSize) {
-    auto update = std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+                                                       const SYNManagedObjectIDs& changeIDs,
+                                                       uint64_t batchSize) {
+    auto update =
+        std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(false);
     return applyStages({update}, batchSize);
 }
 
 plat::ErrorPtr SYNEventIntegrator::deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize) {
-    auto stage = std::make_shared<SYNDeleteStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    auto stage =
+        std::make_shared<SYNDeleteStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
     return applyStages({stage}, batchSize);
 }
 
@@ -359,8 +368,8 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescri
     return eventBuilder_->saveAndReset();
 }
 
-plat::ErrorPtr SYNEventIntegrator::deleteUnreferencedObjectsOfEntity(const EntityDescription& entity,
-                                                                     const SYNObjectIDSet& insertedObjectIDs) {
+plat::ErrorPtr SYNEventIntegrator::deleteUnreferencedObjectsOfEntity(
+    const EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs) {
     auto context = managedObjectContext();
     plat::ErrorPtr error;
     context->performBlockAndWait([&] {

@@ -26,8 +26,9 @@ plat::ErrorPtr SYNInsertStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
     const auto& model = *managedObjectContext()->persistentStoreCoordinator()->managedObjectModel();
     auto entity = entityName.asString() ? model.entityForName(*entityName.asString()) : nullptr;
     if (!entity) {
-        return SYNMakeError(SYNErrorUnknown, "The entity of inserted objects is not in the model: " +
-                                                 (entityName.asString() ? *entityName.asString() : std::string()));
+        return SYNMakeError(SYNErrorUnknown,
+                            "The entity of inserted objects is not in the model: " +
+                                (entityName.asString() ? *entityName.asString() : std::string()));
     }
     return insertObjectsForEntity(*entity, changeIDs);
 }
@@ -37,14 +38,16 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     // 1. The store URI of every change's global identifier.
     std::vector<std::optional<std::string>> storeURIs;
     storeURIs.reserve(objectChangeIDs.size());
-    auto error = enumerateObjectChangeIDs(objectChangeIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
-        for (const auto& change : changes) {
-            auto row = change->objectForKey("globalIdentifier");
-            Value uri = row ? row->valueForKey("storeURI") : Value();
-            storeURIs.push_back(uri.asString() ? std::optional<std::string>(*uri.asString()) : std::nullopt);
-        }
-        return nullptr;
-    });
+    auto error =
+        enumerateObjectChangeIDs(objectChangeIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
+            for (const auto& change : changes) {
+                auto row = change->objectForKey("globalIdentifier");
+                Value uri = row ? row->valueForKey("storeURI") : Value();
+                storeURIs.push_back(uri.asString() ? std::optional<std::string>(*uri.asString())
+                                                   : std::nullopt);
+            }
+            return nullptr;
+        });
     if (error) {
         return error;
     }

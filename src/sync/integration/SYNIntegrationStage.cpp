@@ -172,7 +172,8 @@ plat::Result<SYNManagedObjects> SYNIntegrationStage::loadChanges(const SYNManage
 }
 
 plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
-    const SYNManagedObjectIDs& changeIDs, const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block) {
+    const SYNManagedObjectIDs& changeIDs,
+    const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block) {
     if (changeIDs.empty()) {
         return nullptr;
     }
@@ -195,7 +196,8 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
     return nullptr;
 }
 
-std::map<std::string, std::set<std::string>> SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
+std::map<std::string, std::set<std::string>>
+SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) const {
     std::map<std::string, std::set<std::string>> result;
     const auto& model = *context_->persistentStoreCoordinator()->managedObjectModel();
@@ -308,8 +310,8 @@ SYNIntegrationStage::fetchObjectsByGlobalIdentifierForEntityName(const std::stri
     return result;
 }
 
-plat::Result<SYNObjectsByIdentifierByEntityName> SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(
-    const SYNManagedObjects& changes) {
+plat::Result<SYNObjectsByIdentifierByEntityName>
+SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNManagedObjects& changes) {
     // (entity, identifier row) -> names of the ordered relationships reordered.
     std::map<std::string, std::vector<std::pair<ManagedObjectPtr, std::set<std::string>>>> noted;
     for (const auto& change : changes) {
@@ -346,7 +348,8 @@ plat::Result<SYNObjectsByIdentifierByEntityName> SYNIntegrationStage::fetchCurre
                     auto found = objects->find(row.get());
                     for (const auto& name : names) {
                         const RelationshipDescription* relationship =
-                            found == objects->end() ? nullptr : found->second->entity()->relationshipNamed(name);
+                            found == objects->end() ? nullptr
+                                                    : found->second->entity()->relationshipNamed(name);
                         if (!relationship || !relationship->isToMany()) {
                             SYN_LOG(4, "Did not find relationship property in model: %@", name);
                             continue;
@@ -389,14 +392,15 @@ plat::Result<SYNObjectsByIdentifierByEntityName> SYNIntegrationStage::fetchCurre
     return result;
 }
 
-plat::Result<SYNObjectsByIdentifierByEntityName> SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
+plat::Result<SYNObjectsByIdentifierByEntityName>
+SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
     const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) {
     SYNObjectsByIdentifierByEntityName result;
-    for (const auto& [entityName, identifierSet] : globalIdentifierStringsByEntityNameInObjectChanges(
-             changes, relationshipsToInclude)) {
+    for (const auto& [entityName, identifierSet] :
+         globalIdentifierStringsByEntityNameInObjectChanges(changes, relationshipsToInclude)) {
         std::vector<std::string> identifiers(identifierSet.begin(), identifierSet.end());
         auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(identifiers, entityName,
-                                                                                   *eventContext_);
+                                                                                    *eventContext_);
         if (!rows.ok()) {
             SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
             return rows.error();

@@ -97,8 +97,9 @@ class SYNIntegrationStage {
     // loads each sub-batch, calls the block with its changes, then saves and
     // resets the event store's context through the builder. Changes handed to
     // the block are stale after it returns. Stops at the first error.
-    plat::ErrorPtr enumerateObjectChangeIDs(const SYNManagedObjectIDs& changeIDs,
-                                            const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
+    plat::ErrorPtr enumerateObjectChangeIDs(
+        const SYNManagedObjectIDs& changeIDs,
+        const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
 
     // Entity name -> identifier strings the changes name: each change's own
     // and, for its relationship values (those in the filter, when given), the

@@ -14,7 +14,8 @@ using plat::coredata::RelationshipDescription;
 namespace {
 
 ManagedObjectPtr findObject(const std::vector<std::string>& candidates,
-                            const SYNObjectsByIdentifierByEntityName& objects, const std::string& identifier) {
+                            const SYNObjectsByIdentifierByEntityName& objects,
+                            const std::string& identifier) {
     for (const auto& candidate : candidates) {
         auto table = objects.find(candidate);
         if (table == objects.end()) {
@@ -48,7 +49,8 @@ plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& chang
     }
     // Without relationships to update, no related object needs resolving.
     const SYNRelationshipList noRelationships;
-    const SYNRelationshipList& relationships = relationshipsToUpdate_ ? *relationshipsToUpdate_ : noRelationships;
+    const SYNRelationshipList& relationships =
+        relationshipsToUpdate_ ? *relationshipsToUpdate_ : noRelationships;
     auto tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships);
     if (!tables.ok()) {
         return tables.error();
@@ -129,8 +131,9 @@ plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& chang
                 applyOrderedToManyRelationshipChanges(ordered, *item.object, *tables, inverse);
             }
         } catch (const std::exception& exception) {
-            error = plat::Error::make(SYNErrorDomain, SYNErrorUnknown,
-                                      plat::Dictionary{{plat::LocalizedFailureReasonErrorKey, Value(exception.what())}});
+            error = plat::Error::make(
+                SYNErrorDomain, SYNErrorUnknown,
+                plat::Dictionary{{plat::LocalizedFailureReasonErrorKey, Value(exception.what())}});
         }
     });
     return error;
@@ -148,7 +151,8 @@ void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyCh
         reader.setEventStore(eventStore());
         auto value = reader.attributeValueForAttributeDescription(*attribute);
         if (!value) {
-            SYN_LOG(1, "Value of attribute %@ cannot be read; the current value is kept", change->propertyName());
+            SYN_LOG(1, "Value of attribute %@ cannot be read; the current value is kept",
+                    change->propertyName());
             continue;
         }
         setValueForKey(*value, change->propertyName(), object);
@@ -159,19 +163,24 @@ void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPr
                                                    ManagedObject& object,
                                                    const SYNObjectsByIdentifierByEntityName& objects) {
     for (const auto* change : values) {
-        const RelationshipDescription* relationship = object.entity()->relationshipNamed(change->propertyName());
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
         if (!relationship || relationship->isToMany()) {
             SYN_LOG(2,
-                    "Could not find relationship in entity, or found a to-many relationship for a to-one property "
+                    "Could not find relationship in entity, or found a to-many relationship for a to-one "
+                    "property "
                     "change. Skipping: %@ %@",
                     change->propertyName(), relatedText(*change));
             continue;
         }
         ManagedObjectPtr target;
         if (change->relatedIdentifier()) {
-            target = findObject(SYNCandidateEntityNames(*relationship), objects, *change->relatedIdentifier());
+            target =
+                findObject(SYNCandidateEntityNames(*relationship), objects, *change->relatedIdentifier());
             if (!target) {
-                SYN_LOG(4, "Could not find object for identifier while setting to-one relationship. Clearing: %@ in %@ for %@",
+                SYN_LOG(4,
+                        "Could not find object for identifier while setting to-one relationship. Clearing: "
+                        "%@ in %@ for %@",
                         change->propertyName(), object.entity()->name(), *change->relatedIdentifier());
             }
         }
@@ -183,10 +192,12 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
                                                     ManagedObject& object,
                                                     const SYNObjectsByIdentifierByEntityName& objects) {
     for (const auto* change : values) {
-        const RelationshipDescription* relationship = object.entity()->relationshipNamed(change->propertyName());
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
         if (!relationship || !relationship->isToMany()) {
             SYN_LOG(2,
-                    "Could not find relationship in entity, or found a to-one relationship for a to-many property "
+                    "Could not find relationship in entity, or found a to-one relationship for a to-many "
+                    "property "
                     "change. Skipping: %@ %@",
                     change->propertyName(), relatedText(*change));
             continue;
@@ -195,7 +206,8 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
         auto proxy = relationship->isOrdered() ? object.mutableOrderedSetValueForKey(change->propertyName())
                                                : object.mutableSetValueForKey(change->propertyName());
         for (const auto& identifier : change->addedIdentifiers()) {
-            if (auto member = findObject(candidates, objects, identifier); member && !proxy.contains(member)) {
+            if (auto member = findObject(candidates, objects, identifier);
+                member && !proxy.contains(member)) {
                 proxy.addObject(member);
             }
         }
@@ -207,14 +219,17 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
     }
 }
 
-void SYNUpdateStage::applyOrderedToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
-                                                           ManagedObject& object,
-                                                           const SYNObjectsByIdentifierByEntityName& objects,
-                                                           const SYNIdentifiersByObjectByEntityName& identifiers) {
+void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
+    const std::vector<const SYNPropertyChangeValue*>& values, ManagedObject& object,
+    const SYNObjectsByIdentifierByEntityName& objects,
+    const SYNIdentifiersByObjectByEntityName& identifiers) {
     for (const auto* change : values) {
-        const RelationshipDescription* relationship = object.entity()->relationshipNamed(change->propertyName());
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
         if (!relationship || !relationship->isToMany() || !relationship->isOrdered()) {
-            SYN_LOG(2, "Could not find relationship in entity, or found the wrong type of relationship. Skipping: %@ %@",
+            SYN_LOG(2,
+                    "Could not find relationship in entity, or found the wrong type of relationship. "
+                    "Skipping: %@ %@",
                     change->propertyName(), relatedText(*change));
             continue;
         }
@@ -275,8 +290,8 @@ void SYNUpdateStage::applyOrderedToManyRelationshipChanges(const std::vector<con
         for (std::size_t i = 0; i < members.size(); ++i) {
             auto index = indexes.find(members[i].get());
             const std::string* identifier = identifierOf(members[i].get());
-            keys.push_back({index == indexes.end(), index == indexes.end() ? 0 : index->second, identifier == nullptr,
-                            identifier ? *identifier : std::string(), i, members[i]});
+            keys.push_back({index == indexes.end(), index == indexes.end() ? 0 : index->second,
+                            identifier == nullptr, identifier ? *identifier : std::string(), i, members[i]});
         }
         std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
             if (a.unindexed != b.unindexed) {

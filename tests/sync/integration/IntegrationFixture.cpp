@@ -44,7 +44,8 @@ class CodeTransformer : public plat::coredata::ValueTransformer {
 }  // namespace
 
 std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel() {
-    plat::coredata::ValueTransformer::setValueTransformer(std::make_shared<CodeTransformer>(), kCodeTransformerName);
+    plat::coredata::ValueTransformer::setValueTransformer(std::make_shared<CodeTransformer>(),
+                                                          kCodeTransformerName);
     auto model = plat::coredata::ManagedObjectModel::create();
     auto& calendar = model->addEntity("Calendar");
     calendar.setUserInfo({{SYNMigrationPriorityKey, Value(10)}});
@@ -113,6 +114,7 @@ Machine::Machine(const std::filesystem::path& root, const std::string& name)
     EXPECT_EQ(eventStore_->prepareNewEventStore(), nullptr);
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
     integrator_ = SYNEventIntegrator::create(storeURL_, model_, eventStore_);
+    integrator_->setMesh(mesh);
     // Creates the application store file.
     auto context = newContext();
     EXPECT_TRUE(context);
@@ -175,9 +177,18 @@ plat::ErrorPtr Machine::merge() {
     return result;
 }
 
-std::string Machine::makeEmptyBaseline() {
+std::string Machine::makeEmptyBaseline(const std::vector<std::string>& stores) {
     SYNEventBuilder builder(eventStore_);
     EXPECT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    builder.performBlockAndWait([&] {
+        SYNRevisionSet others;
+        for (const auto& store : stores) {
+            if (store != storeIdentifier()) {
+                others.setRevisionNumber(store, -1);
+            }
+        }
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*builder.event(), others);
+    });
     EXPECT_EQ(builder.finalizeNewEvent(), nullptr);
     EXPECT_EQ(builder.saveAndReset(), nullptr);
     auto identifier = eventStore_->currentBaselineIdentifier();
@@ -195,7 +206,8 @@ namespace {
 
 std::string describe(const Value& value) {
     if (value.isData()) {
-        return "data(" + std::to_string(value.asData()->length()) + "," + syn_md5Checksum(*value.asData()) + ")";
+        return "data(" + std::to_string(value.asData()->length()) + "," + syn_md5Checksum(*value.asData()) +
+               ")";
     }
     return value.description();
 }
@@ -220,8 +232,9 @@ std::vector<std::string> Machine::dump() const {
             return std::string("nil");
         }
         auto found = identifiers.find(SYNGlobalIdentifier::storeURIForObjectID(*object->objectID()));
-        return found == identifiers.end() ? "?" + SYNGlobalIdentifier::storeURIForObjectID(*object->objectID())
-                                          : found->second;
+        return found == identifiers.end()
+                   ? "?" + SYNGlobalIdentifier::storeURIForObjectID(*object->objectID())
+                   : found->second;
     };
     auto context = newContext();
     std::vector<std::string> lines;
@@ -350,8 +363,8 @@ std::size_t copyEvents(const SYNEventStore& from, SYNEventStore& to) {
     auto target = to.managedObjectContext();
     target->performBlockAndWait([&] {
         std::set<std::string> present;
-        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt, std::nullopt,
-                                                                                       *target);
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
+                                                                                       std::nullopt, *target);
         ASSERT_TRUE(events.ok());
         for (const auto& event : *events) {
             present.insert(SYNStoreModificationEvent::uniqueIdentifier(*event));
@@ -360,8 +373,8 @@ std::size_t copyEvents(const SYNEventStore& from, SYNEventStore& to) {
         auto existing = target->executeFetchRequest(FetchRequest(SYNGlobalIdentifierEntityName));
         ASSERT_TRUE(existing.ok());
         for (const auto& row : *existing) {
-            rows[{*row->valueForKey("globalIdentifier").asString(), *row->valueForKey("nameOfEntity").asString()}] =
-                row;
+            rows[{*row->valueForKey("globalIdentifier").asString(),
+                  *row->valueForKey("nameOfEntity").asString()}] = row;
         }
         for (const auto& copy : copies) {
             if (present.count(copy.uniqueIdentifier)) {
@@ -375,9 +388,10 @@ std::size_t copyEvents(const SYNEventStore& from, SYNEventStore& to) {
             event->setValue(Value(copy.timestamp), "timestamp");
             event->setValue(copy.modelVersion, "modelVersion");
             event->setValue(copy.modelVersionIdentifier, "modelVersionIdentifier");
-            event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
-                                 copy.revision.persistentStoreIdentifier, copy.revision.revisionNumber, *target),
-                             "eventRevision");
+            event->setObject(
+                SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                    copy.revision.persistentStoreIdentifier, copy.revision.revisionNumber, *target),
+                "eventRevision");
             SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, copy.others);
             for (const auto& changeCopy : copy.changes) {
                 auto change = target->insertNewObjectForEntityForName(SYNObjectChangeEntityName);

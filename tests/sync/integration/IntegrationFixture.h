@@ -32,6 +32,13 @@ inline constexpr const char* kCodeTransformerName = "IntegrationTestCodeTransfor
 // Priorities: Calendar 10, Playlist 5, Canvas 5, the rest 0; Task batch size 2.
 std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel();
 
+// The mesh of a simulated machine: remembers the codes of events left out.
+class TestMesh : public SYNEventIntegratorMesh {
+  public:
+    void setNonCriticalErrorCodes(const std::set<int64_t>& codes) override { lastCodes = codes; }
+    std::set<int64_t> lastCodes;
+};
+
 // One simulated machine.
 class Machine {
   public:
@@ -52,8 +59,9 @@ class Machine {
     plat::ErrorPtr recordSave(const std::function<void(plat::coredata::ManagedObjectContext&)>& edit);
     // Merges and waits for the completion.
     plat::ErrorPtr merge();
-    // Saves an empty baseline and marks the store as built from it.
-    std::string makeEmptyBaseline();
+    // Saves an empty baseline that names the stores (none of their revisions
+    // held) and marks the store as built from it.
+    std::string makeEmptyBaseline(const std::vector<std::string>& stores);
     void adoptBaseline(const std::string& identifier);
 
     // Lines "Entity gid {key=value; ...}", sorted: the whole store with
@@ -70,6 +78,9 @@ class Machine {
     plat::URL storeURL_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNEventIntegrator> integrator_;
+
+  public:
+    std::shared_ptr<TestMesh> mesh = std::make_shared<TestMesh>();
 };
 
 // Copies every complete event of `from` that `to` lacks (events, revisions,
@@ -82,7 +93,7 @@ plat::coredata::ManagedObjectPtr objectWhere(plat::coredata::ManagedObjectContex
                                              const std::string& entity, const std::string& key,
                                              const plat::Value& value);
 std::vector<plat::coredata::ManagedObjectPtr> allObjects(plat::coredata::ManagedObjectContext& context,
-                                                          const std::string& entity);
+                                                         const std::string& entity);
 
 class IntegrationTest : public ::testing::Test {
   protected:
