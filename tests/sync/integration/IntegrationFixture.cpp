@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Decimal.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNDataAdditions.h"
@@ -101,18 +103,23 @@ std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel() {
     return model;
 }
 
-Machine::Machine(const std::filesystem::path& root, const std::string& name)
+Machine::Machine(const std::filesystem::path& root, const std::string& name, bool openExisting)
     : name_(name),
       dir_(root / name),
       model_(makeFixtureModel()),
       storeURL_(plat::URL::fileURLWithPath((root / name / "app.sqlite").string())) {
     std::filesystem::create_directories(dir_);
-    hardware_ = plat::UUID::random().UUIDString();
-    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(hardware_);
-    eventStore_ = SYNEventStore::create("mesh", (dir_ / "events").string());
-    EXPECT_TRUE(eventStore_);
-    EXPECT_EQ(eventStore_->prepareNewEventStore(), nullptr);
-    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    if (openExisting) {
+        eventStore_ = SYNEventStore::create("mesh", (dir_ / "events").string());
+        EXPECT_TRUE(eventStore_ && eventStore_->managedObjectContext());
+    } else {
+        hardware_ = plat::UUID::random().UUIDString();
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(hardware_);
+        eventStore_ = SYNEventStore::create("mesh", (dir_ / "events").string());
+        EXPECT_TRUE(eventStore_);
+        EXPECT_EQ(eventStore_->prepareNewEventStore(), nullptr);
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    }
     integrator_ = SYNEventIntegrator::create(storeURL_, model_, eventStore_);
     integrator_->setMesh(mesh);
     // Creates the application store file.
@@ -446,6 +453,69 @@ void IntegrationTest::TearDown() {
     plat::dispatch::MainLoop::drain();
     machines.clear();
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+}
+
+void IntegrationTest::populate(Machine& machine) {
+    ASSERT_EQ(machine.recordSave([](ManagedObjectContext& context) {
+        auto work = context.insertNewObjectForEntityForName("Calendar");
+        work->setValue(Value("work"), "name");
+        auto home = context.insertNewObjectForEntityForName("Calendar");
+        home->setValue(Value("home"), "name");
+        std::vector<ManagedObjectPtr> tasks;
+        for (int i = 0; i < 5; ++i) {
+            auto task = context.insertNewObjectForEntityForName("Task");
+            task->setValue(Value("task" + std::to_string(i)), "title");
+            task->setObject(i % 2 ? work : home, "calendar");
+            if (!tasks.empty()) {
+                task->setObject(tasks.front(), "parent");
+            }
+            tasks.push_back(task);
+        }
+        auto playlist = context.insertNewObjectForEntityForName("Playlist");
+        playlist->setValue(Value("mix"), "name");
+        for (int i = 0; i < 4; ++i) {
+            auto item = context.insertNewObjectForEntityForName("Item");
+            item->setValue(Value(int64_t{i}), "i16");
+            item->setValue(Value(int64_t{100000 + i}), "i32");
+            item->setValue(Value(int64_t{1} << 40), "i64");
+            item->setValue(Value(plat::Decimal::fromInt64(12345 + i)), "decimal");
+            item->setValue(Value(1.5 * i), "real");
+            item->setValue(Value(0.25), "ratio");
+            item->setValue(Value("item" + std::to_string(i)), "label");
+            item->setValue(Value(i % 2 == 0), "flag");
+            item->setValue(Value(plat::Date(1000.0 * i)), "when");
+            item->setValue(Value(plat::Data::fromString(std::string(i == 0 ? 20000 : 10, 'x'))), "blob");
+            item->setValue(Value(plat::ObjectPtr(std::make_shared<plat::UUIDObject>(plat::UUID::random()))),
+                           "tag");
+            item->setValue(Value(plat::ObjectPtr(std::make_shared<plat::URLObject>(
+                               *plat::URL::URLWithString("https://example.com/" + std::to_string(i))))),
+                           "link");
+            item->setValue(Value(plat::Array{Value("extra"), Value(int64_t{i})}), "extra");
+            item->setValue(Value("code" + std::to_string(i)), "code");
+            playlist->mutableOrderedSetValueForKey("items").addObject(item);
+        }
+        auto canvas = context.insertNewObjectForEntityForName("Canvas");
+        canvas->setValue(Value("board"), "name");
+        auto shape = context.insertNewObjectForEntityForName("Shape");
+        shape->setValue(Value("square"), "name");
+        auto circle = context.insertNewObjectForEntityForName("Circle");
+        circle->setValue(Value("round"), "name");
+        circle->setValue(Value(2.0), "radius");
+        canvas->mutableSetValueForKey("shapes").addObject(shape);
+        canvas->mutableSetValueForKey("shapes").addObject(circle);
+    }),
+              nullptr);
+    ASSERT_EQ(machine.recordSave([](ManagedObjectContext& context) {
+        auto playlist = objectWhere(context, "Playlist", "name", Value("mix"));
+        auto items = playlist->objectsForKey("items");
+        auto proxy = playlist->mutableOrderedSetValueForKey("items");
+        proxy.removeObject(items[3]);
+        proxy.insertObject(items[3], 0);
+        objectWhere(context, "Task", "title", Value("task3"))->setValue(Value("renamed"), "title");
+        context.deleteObject(objectWhere(context, "Task", "title", Value("task4")));
+        context.deleteObject(objectWhere(context, "Calendar", "name", Value("home")));
+    }),
+              nullptr);
 }
 
 Machine& IntegrationTest::addMachine(const std::string& name) {

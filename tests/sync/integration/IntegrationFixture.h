@@ -42,7 +42,9 @@ class TestMesh : public SYNEventIntegratorMesh {
 // One simulated machine.
 class Machine {
   public:
-    Machine(const std::filesystem::path& root, const std::string& name);
+    // A new machine (fresh event store), or, with openExisting, the machine
+    // left in the folder by an earlier run (another process).
+    Machine(const std::filesystem::path& root, const std::string& name, bool openExisting = false);
     ~Machine();
 
     const std::string& name() const { return name_; }
@@ -100,6 +102,10 @@ class IntegrationTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     Machine& addMachine(const std::string& name);
+    // Fills a machine's store through two recorded saves: calendars, tasks
+    // with subtasks, a playlist of items (every attribute type, a large
+    // value), shapes of a canvas; then updates and deletes.
+    static void populate(Machine& machine);
     testsupport::TempDir root;
     std::vector<std::unique_ptr<Machine>> machines;
 };
