@@ -214,6 +214,39 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                 }
             }
         }
+        // The objects of all inserts of the batch are made at once, so that
+        // their IDs are reserved and their store URIs recorded in one write
+        // each; the inserts of every event then adopt them. Objects deleted
+        // in the batch are left to their own event (an insert that follows a
+        // delete must come after it).
+        {
+            std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
+            for (const auto& row : *rows) {
+                if (batch.count(row.globalIdentifierID) && row.type == SYNObjectChangeTypeDelete) {
+                    deletedInBatch.insert(row.globalIdentifierID);
+                }
+            }
+            SYNManagedObjectIDs early;
+            for (const auto& [index, rowsOfEvent] : byEvent) {
+                for (const ChangeRow* row : rowsOfEvent) {
+                    if (row->type == SYNObjectChangeTypeInsert &&
+                        !deletedInBatch.count(row->globalIdentifierID) &&
+                        seen.insert(row->globalIdentifierID).second) {
+                        early.push_back(row->changeID);
+                    }
+                }
+            }
+            if (!early.empty()) {
+                auto stage =
+                    std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
+                if (auto error = applyStages({stage}, 0)) {
+                    return error;
+                }
+                if (auto error = eventBuilder_->saveAndReset()) {
+                    return error;
+                }
+            }
+        }
         for (const auto& [index, lists] : changes) {
             if (!lists.inserts.empty()) {
                 if (auto error = insertAndUpdateObjects(lists.inserts, firstPassRelationships, 0,

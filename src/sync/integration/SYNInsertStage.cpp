@@ -73,15 +73,20 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
         }
         SYNObjectIDSet existing;
         if (!candidates.empty()) {
-            FetchRequest request(entity.name());
-            request.predicate = Predicate::selfIn(Value(std::move(candidates)));
-            request.resultType = FetchRequestResultType::ManagedObjectID;
-            auto fetched = context->fetchObjectIDs(request);
-            if (!fetched.ok()) {
-                error = fetched.error();
+            std::vector<ManagedObjectIDPtr> known;
+            for (const auto& id : ids) {
+                if (id) {
+                    known.push_back(id);
+                }
+            }
+            auto found = existingObjectsForIDs(known, entity, true);
+            if (!found.ok()) {
+                error = found.error();
                 return;
             }
-            existing.insert(fetched->begin(), fetched->end());
+            for (const auto& [id, object] : *found) {
+                existing.insert(id);
+            }
         }
         for (std::size_t i = 0; i < ids.size(); ++i) {
             if (ids[i] && existing.count(ids[i])) {
@@ -111,6 +116,9 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
             }
         } catch (const std::exception& exception) {
             error = SYNMakeError(SYNErrorUnknown, exception.what());
+            return;
+        }
+        if (created.empty()) {
             return;
         }
         if (auto failed = context->obtainPermanentIDsForObjects(created)) {
@@ -146,8 +154,10 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     if (error) {
         return error;
     }
-    if (auto saveError = eventBuilder()->saveAndReset()) {
-        return saveError;
+    if (batchSize() != 0) {
+        if (auto saveError = eventBuilder()->saveAndReset()) {
+            return saveError;
+        }
     }
     insertedObjectIDs_ = std::move(inserted);
     return nullptr;

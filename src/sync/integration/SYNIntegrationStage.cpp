@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/coredata/CoreDataErrors.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -22,6 +23,8 @@ namespace {
 
 // Keeps IN lists within what any store translates into one query.
 constexpr std::size_t kFetchChunk = 2000;
+// Up to this many objects are looked up one by one rather than fetched.
+constexpr std::size_t kLookUpLimit = 64;
 
 bool isLargeData(const Value& value) {
     return value.isData() && value.asData()->length() > SYNMaximumInlineDataLength;
@@ -189,8 +192,13 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
         if (auto error = block(*changes)) {
             return error;
         }
-        if (auto error = eventBuilder_->saveAndReset()) {
-            return error;
+        // Saving bounds memory when the caller batches; unbatched, the
+        // integrator saves the event store once per entity batch (a save per
+        // stage would cost a synchronous disk write per event).
+        if (batchSize_ != 0) {
+            if (auto error = eventBuilder_->saveAndReset()) {
+                return error;
+            }
         }
     }
     return nullptr;
@@ -252,6 +260,60 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     return result;
 }
 
+plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObjectsForIDs(
+    const std::vector<ManagedObjectIDPtr>& ids, const EntityDescription& entity, bool includesSubentities) {
+    ObjectsByID result;
+    auto fits = [&](const ManagedObject& object) {
+        return !object.isDeleted() && !object.isInvalidated() &&
+               (includesSubentities ? object.entity()->isKindOfEntity(&entity) : object.entity() == &entity);
+    };
+    std::vector<ManagedObjectIDPtr> unknown;
+    for (const auto& id : ids) {
+        auto object = context_->objectRegisteredForID(id);
+        if (object && !object->isFault()) {
+            if (fits(*object)) {
+                result.emplace(id, object);
+            }
+        } else {
+            unknown.push_back(id);
+        }
+    }
+    if (unknown.size() <= kLookUpLimit) {
+        for (const auto& id : unknown) {
+            auto object = context_->existingObjectWithID(id);
+            if (!object.ok()) {
+                if (object.error()->code() == plat::coredata::ManagedObjectReferentialIntegrityError) {
+                    continue;
+                }
+                return object.error();
+            }
+            if (fits(**object)) {
+                result.emplace(id, *object);
+            }
+        }
+        return result;
+    }
+    for (std::size_t first = 0; first < unknown.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, unknown.size() - first);
+        plat::Array list;
+        list.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            list.push_back(Value(plat::ObjectPtr(unknown[i])));
+        }
+        FetchRequest request(entity.name());
+        request.predicate = Predicate::selfIn(Value(std::move(list)));
+        request.includesSubentities = includesSubentities;
+        auto fetched = context_->executeFetchRequest(request);
+        if (!fetched.ok()) {
+            return fetched.error();
+        }
+        for (const auto& object : *fetched) {
+            result.emplace(object->objectID(), object);
+        }
+    }
+    return result;
+}
+
 plat::Result<std::unordered_map<const ManagedObject*, ManagedObjectPtr>>
 SYNIntegrationStage::fetchObjectsByGlobalIdentifierForEntityName(const std::string& entityName,
                                                                  const SYNManagedObjects& rows) {
@@ -273,30 +335,24 @@ SYNIntegrationStage::fetchObjectsByGlobalIdentifierForEntityName(const std::stri
     if (idsByRow.empty()) {
         return result;
     }
+    auto entity = coordinator->managedObjectModel()->entityForName(entityName);
+    if (!entity) {
+        return result;
+    }
+    std::vector<ManagedObjectIDPtr> ids;
+    ids.reserve(idsByRow.size());
+    for (const auto& entry : idsByRow) {
+        ids.push_back(entry.second);
+    }
     plat::ErrorPtr error;
-    std::unordered_map<ManagedObjectIDPtr, ManagedObjectPtr, plat::coredata::ObjectIDHash,
-                       plat::coredata::ObjectIDEqual>
-        objectsByID;
+    ObjectsByID objectsByID;
     context_->performBlockAndWait([&] {
-        for (std::size_t first = 0; first < idsByRow.size() && !error; first += kFetchChunk) {
-            const std::size_t count = std::min(kFetchChunk, idsByRow.size() - first);
-            plat::Array ids;
-            ids.reserve(count);
-            for (std::size_t i = first; i < first + count; ++i) {
-                ids.push_back(Value(plat::ObjectPtr(idsByRow[i].second)));
-            }
-            FetchRequest request(entityName);
-            request.predicate = Predicate::selfIn(Value(std::move(ids)));
-            request.includesSubentities = false;
-            auto fetched = context_->executeFetchRequest(request);
-            if (!fetched.ok()) {
-                error = fetched.error();
-                return;
-            }
-            for (const auto& object : *fetched) {
-                objectsByID.emplace(object->objectID(), object);
-            }
+        auto found = existingObjectsForIDs(ids, *entity, false);
+        if (!found.ok()) {
+            error = found.error();
+            return;
         }
+        objectsByID = std::move(*found);
     });
     if (error) {
         return error;

@@ -94,9 +94,10 @@ class SYNIntegrationStage {
     plat::Result<SYNManagedObjects> loadChanges(const SYNManagedObjectIDs& changeIDs);
 
     // Walks the change IDs in sub-batches of batchSize (all at once for 0):
-    // loads each sub-batch, calls the block with its changes, then saves and
-    // resets the event store's context through the builder. Changes handed to
-    // the block are stale after it returns. Stops at the first error.
+    // loads each sub-batch, calls the block with its changes, then, when
+    // batching, saves and resets the event store's context through the
+    // builder (changes handed to the block are then stale). Unbatched, the
+    // caller saves. Stops at the first error.
     plat::ErrorPtr enumerateObjectChangeIDs(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
@@ -119,6 +120,18 @@ class SYNIntegrationStage {
     // absent.
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
         const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude);
+
+    using ObjectsByID =
+        std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::coredata::ManagedObjectPtr,
+                           plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
+    // The existing, undeleted objects of the target context for those IDs,
+    // of the entity (and, when asked, its sub-entities); call inside the
+    // target context. Objects the context holds are taken as they are; the
+    // others are looked up one by one when few (a fetch would also re-check
+    // every unsaved object of the context), else fetched at once.
+    plat::Result<ObjectsByID> existingObjectsForIDs(
+        const std::vector<plat::coredata::ManagedObjectIDPtr>& ids,
+        const plat::coredata::EntityDescription& entity, bool includesSubentities);
 
   private:
     void updateBatchProperties();
