@@ -139,13 +139,12 @@ void SYNIntegrationStage::setValueForKey(const Value& value, std::string_view ke
             return;
         }
         const auto* relationship = object.entity()->relationshipNamed(key);
-        object.willChangeValueForKey(key);
+        // Both writes notify the property's observers once.
         if (relationship && relationship->inverseRelationship()) {
             object.setValue(value, key);
         } else {
             object.setPrimitiveValue(value, key);
         }
-        object.didChangeValueForKey(key);
     } catch (const std::exception& exception) {
         SYN_LOG(1, "Exception thrown setting value during integration. Possibly DB corruption. Ignoring: %@",
                 exception.what());
