@@ -387,10 +387,12 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNManage
         return result;
     }
     std::map<std::string, std::vector<ManagedObjectPtr>> membersByDestination;
-    for (const auto& [entityName, entries] : noted) {
+    for (const auto& entry : noted) {
+        const std::string& entityName = entry.first;
+        const auto& entries = entry.second;  // a plain reference: lambdas below use it
         SYNManagedObjects rows;
-        for (const auto& entry : entries) {
-            rows.push_back(entry.first);
+        for (const auto& item : entries) {
+            rows.push_back(item.first);
         }
         auto objects = fetchObjectsByGlobalIdentifierForEntityName(entityName, rows);
         if (!objects.ok()) {
