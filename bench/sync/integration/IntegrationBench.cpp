@@ -16,6 +16,7 @@
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/integration/SYNEventIntegrator.h"
@@ -206,6 +207,9 @@ void reportPeakMemory(benchmark::State& state) {
 void BM_IntegrateEvents(benchmark::State& state) {
     const Workload& w = workload();
     plat::dispatch::MainLoop::bindToCurrentThread();
+    if (std::getenv("SYN_BENCH_LOG")) {
+        SYNSetLoggingLevel(4);  // the merge's steps, with their times
+    }
     for (auto _ : state) {
         state.PauseTiming();
         auto dir = freshCopy(w);

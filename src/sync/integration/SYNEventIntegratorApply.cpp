@@ -247,23 +247,61 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                 }
             }
         }
-        for (const auto& [index, lists] : changes) {
-            if (!lists.inserts.empty()) {
-                if (auto error = insertAndUpdateObjects(lists.inserts, firstPassRelationships, 0,
+        // Consecutive events that change different objects are applied
+        // together, one stage run per kind of change: changes of different
+        // objects do not depend on each other's order, and one run for many
+        // events saves most of the look-ups. An event that changes an object
+        // of the run starts a new run, so each object still sees its changes
+        // in event order.
+        IDMap<ManagedObjectIDPtr> identifierOfChange;
+        for (const auto& [index, rowsOfEvent] : byEvent) {
+            for (const ChangeRow* row : rowsOfEvent) {
+                identifierOfChange.emplace(row->changeID, row->globalIdentifierID);
+            }
+        }
+        ChangesByEvent run;
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> inRun;
+        auto applyRun = [&]() -> plat::ErrorPtr {
+            if (!run.inserts.empty()) {
+                if (auto error = insertAndUpdateObjects(run.inserts, firstPassRelationships, 0,
                                                         full ? &insertedObjectIDs : nullptr)) {
                     return error;
                 }
             }
-            if (!lists.updates.empty()) {
-                if (auto error = updateObjects(lists.updates, firstPassRelationships, 0)) {
+            if (!run.updates.empty()) {
+                if (auto error = updateObjects(run.updates, firstPassRelationships, 0)) {
                     return error;
                 }
             }
-            if (!lists.deletes.empty()) {
-                if (auto error = deleteObjects(lists.deletes, 0)) {
+            if (!run.deletes.empty()) {
+                if (auto error = deleteObjects(run.deletes, 0)) {
                     return error;
                 }
             }
+            run = ChangesByEvent();
+            inRun.clear();
+            return nullptr;
+        };
+        for (const auto& [index, lists] : changes) {
+            std::vector<ManagedObjectIDPtr> touched;
+            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+                for (const auto& id : *list) {
+                    touched.push_back(identifierOfChange[id]);
+                }
+            }
+            if (std::any_of(touched.begin(), touched.end(),
+                            [&](const auto& id) { return inRun.count(id) > 0; })) {
+                if (auto error = applyRun()) {
+                    return error;
+                }
+            }
+            inRun.insert(touched.begin(), touched.end());
+            run.inserts.insert(run.inserts.end(), lists.inserts.begin(), lists.inserts.end());
+            run.updates.insert(run.updates.end(), lists.updates.begin(), lists.updates.end());
+            run.deletes.insert(run.deletes.end(), lists.deletes.begin(), lists.deletes.end());
+        }
+        if (auto error = applyRun()) {
+            return error;
         }
         if (auto error = saveAndResetBatchForEntity(entity)) {
             return error;

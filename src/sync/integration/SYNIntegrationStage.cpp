@@ -277,7 +277,9 @@ plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObje
             unknown.push_back(id);
         }
     }
-    if (unknown.size() <= kLookUpLimit) {
+    // A fetch also re-checks every unsaved object of the context against
+    // the list, which costs more than looking the objects up one by one.
+    if (unknown.size() <= kLookUpLimit || context_->hasChanges()) {
         for (const auto& id : unknown) {
             auto object = context_->existingObjectWithID(id);
             if (!object.ok()) {

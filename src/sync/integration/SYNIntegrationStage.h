@@ -127,8 +127,9 @@ class SYNIntegrationStage {
     // The existing, undeleted objects of the target context for those IDs,
     // of the entity (and, when asked, its sub-entities); call inside the
     // target context. Objects the context holds are taken as they are; the
-    // others are looked up one by one when few (a fetch would also re-check
-    // every unsaved object of the context), else fetched at once.
+    // others are looked up one by one when few or when the context has
+    // unsaved changes (a fetch would re-check every one of them against the
+    // list), else fetched at once.
     plat::Result<ObjectsByID> existingObjectsForIDs(
         const std::vector<plat::coredata::ManagedObjectIDPtr>& ids,
         const plat::coredata::EntityDescription& entity, bool includesSubentities);
