@@ -300,9 +300,6 @@ void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
             if (!a.unindexed && a.index != b.index) {
                 return a.index < b.index;
             }
-            if (a.unindexed) {
-                return a.position < b.position;
-            }
             if (a.unidentified != b.unidentified) {
                 return !a.unidentified;
             }

@@ -11,8 +11,9 @@
 //   only once its destination entity has been integrated).
 // - An ordered to-many is sorted by the index the change gives each member;
 //   members the change does not index (added by a concurrent change the
-//   change's maker had not seen) follow, in their current order. Ties are
-//   broken by global identifier, so the order is strict and total.
+//   change's maker had not seen) follow. Ties, and the unindexed members, are
+//   ordered by global identifier, so the order is strict and total and does
+//   not depend on the order the replay started from.
 // - An attribute value that cannot be read (a missing data file, a failing
 //   transformer) is skipped with a level-1 log line, never written as nil.
 #pragma once

@@ -322,9 +322,9 @@ TEST_F(SYNIntegrationStageTest, OrderedRelationshipsFollowTheIndexesOfTheChange)
         {{}, {{0, "C"}, {1, "A"}, {2, "B"}}, {"C", "A", "B"}},
         // Equal indexes: by identifier.
         {{}, {{0, "B"}, {1, "A"}}, {"B", "A", "C"}},
-        // Members the change does not index follow, in their current order.
-        {{"D"}, {{0, "D"}}, {"D", "B", "A", "C"}},
-        {{}, {{5, "A"}, {2, "C"}}, {"C", "A", "D", "B"}},
+        // Members the change does not index follow, by identifier.
+        {{"D"}, {{0, "D"}}, {"D", "A", "B", "C"}},
+        {{}, {{5, "A"}, {2, "C"}}, {"C", "A", "B", "D"}},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(update({change("Playlist", "playlist", SYNObjectChangeTypeUpdate,
