@@ -99,6 +99,41 @@ TEST_F(SYNEventIntegratorTest, OnlyLocalEventsMakeNoMergeEventAndReportAllUnits)
     EXPECT_EQ(ownEventTypes(*a).count(SYNStoreModificationEventTypeMerge), 0u);
 }
 
+TEST_F(SYNEventIntegratorTest, RepairsAreRecordedInTheMergeEventAndTheLaterEditWins) {
+    twoMachines();
+    // Concurrent edits of one title: the later event wins on both machines.
+    ASSERT_EQ(a->recordSave([](ManagedObjectContext& context) {
+        objectWhere(context, "Task", "title", Value("task1"))->setValue(Value("from a"), "title");
+    }),
+              nullptr);
+    ASSERT_EQ(b->merge(), nullptr);
+    ASSERT_EQ(b->recordSave([](ManagedObjectContext& context) {
+        objectWhere(context, "Task", "title", Value("task1"))->setValue(Value("from b"), "title");
+    }),
+              nullptr);
+    copyEvents(*a->eventStore(), *b->eventStore());
+    // b's repair hook renames a calendar while merging a's last save.
+    int asked = 0;
+    b->integrator()->setShouldSaveBlock([&](ManagedObjectContext&, ManagedObjectContext& reparation) {
+        ++asked;
+        reparation.performBlockAndWait([&] {
+            objectWhere(reparation, "Calendar", "name", Value("work"))->setValue(Value("repaired"), "name");
+        });
+        return true;
+    });
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_GE(asked, 1);
+    copyEvents(*b->eventStore(), *a->eventStore());
+    ASSERT_EQ(a->merge(), nullptr);
+    copyEvents(*a->eventStore(), *b->eventStore());
+    b->integrator()->setShouldSaveBlock(nullptr);
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_EQ(a->dump(), b->dump());
+    auto context = a->newContext();
+    EXPECT_TRUE(objectWhere(*context, "Calendar", "name", Value("repaired")));
+    EXPECT_TRUE(objectWhere(*context, "Task", "title", Value("from b")));  // b's save came later
+}
+
 struct FailureCase {
     const char* name;
     std::function<void(SYNEventIntegrator&, Machine&)> arm;
