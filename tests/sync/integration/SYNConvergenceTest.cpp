@@ -1,11 +1,13 @@
 // Two to four simulated machines make random changes, exchange their events
-// in random orders and merge them; every machine must end with the same
-// application store and the same events.
+// in random orders and merge them (now and then as a full integration); every
+// machine must end with the same application store and the same events.
 //
-// CI runs a fixed list of seeds. A longer run:
-//   SYN_CONVERGENCE_SEEDS=2000 build/asan/tests/sync/integration/sync_integration_tests
-//   --gtest_filter='SYNConvergence*'
-// (SYN_CONVERGENCE_FIRST_SEED moves the first seed.)
+// CI runs seeds 1 to 3. A longer run (any build; release is fastest):
+//   SYN_CONVERGENCE_SEEDS=2000 SYN_CONVERGENCE_FIRST_SEED=1000 SYN_CONVERGENCE_ALL=1
+//       build/release/tests/sync/integration/sync_integration_tests --gtest_filter='SYNConvergence*'
+//   (one command line)
+// SYN_CONVERGENCE_ALL goes on after a failing seed; SYN_CONVERGENCE_VERBOSE
+// prints each step, the merge log and both machines' events of a failure.
 #include <cstdlib>
 #include <random>
 
