@@ -360,6 +360,21 @@ class SYNConvergenceTest : public IntegrationTest {
                                         .description()
                                         .c_str());
                                 for (auto& change : event->objectsForKey("objectChanges")) {
+                                    for (const auto& v : SYNObjectChange::propertyChangeValues(*change)) {
+                                        if (v.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+                                            std::string text;
+                                            for (const auto& [i, g] : v.movedIdentifiersByIndex())
+                                                text += std::to_string(i) + ":" + g.substr(0, 4) + " ";
+                                            text += "+";
+                                            for (const auto& g : v.addedIdentifiers())
+                                                text += g.substr(0, 4) + " ";
+                                            text += "-";
+                                            for (const auto& g : v.removedIdentifiers())
+                                                text += g.substr(0, 4) + " ";
+                                            std::printf("        ordered %s: %s\n", v.propertyName().c_str(),
+                                                        text.c_str());
+                                        }
+                                    }
                                     std::printf("     %d %s %s\n", (int)SYNObjectChange::type(*change),
                                                 change->valueForKey("nameOfEntity").asString()->c_str(),
                                                 SYNObjectChange::globalIdentifierString(*change)
