@@ -165,6 +165,16 @@ TEST_F(EventCollectorDelegateTest, TwinFollowsItsUnitAndDeletionRestartsNumberin
     barrier();
     EXPECT_TRUE(twin->isEnabled());
 
+    auto pauser = std::make_shared<BEACSharedSchemaLog>();
+    unit->pauseWithIdentifyingObject(pauser);
+    barrier();
+    barrier();
+    EXPECT_TRUE(twin->isPaused());
+    unit->resumeWithIdentifyingObject(pauser);
+    barrier();
+    barrier();
+    EXPECT_FALSE(twin->isPaused());
+
     auto first = std::make_shared<BEACSharedSchemaLog>();
     collector->channelPrepareLog(*twin, first);
     auto epoch = first->ext->sdkExt->epoch;
