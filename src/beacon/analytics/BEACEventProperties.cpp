@@ -111,6 +111,11 @@ plat::Array BEACEventProperties::serializeToArray() const {
     return array;
 }
 
+std::size_t BEACEventProperties::count() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
 bool BEACEventProperties::isEmpty() const {
     std::lock_guard lock(mutex_);
     return entries_.empty();

@@ -34,6 +34,11 @@ class BEACEventProperties : public BEACSerializableObject {
     BEACEventProperties& setDate(const std::optional<plat::Date>& value,
                                  const std::optional<std::string>& key);
 
+    // Stores an already validated property (replacing one of the same name).
+    void setTypedProperty(const std::string& key, std::shared_ptr<BEACTypedProperty> property) {
+        store(key, std::move(property));
+    }
+    std::size_t count() const;
     // A snapshot of the entries, in order.
     std::vector<Entry> properties() const;
     bool remove(const std::string& key);
