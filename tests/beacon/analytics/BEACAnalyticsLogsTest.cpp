@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "../core/BeaconTestSupport.h"
 #include "beacon/core/BEACUtility.h"
@@ -179,6 +180,27 @@ TEST(BEACAnalyticsLogsTest, SharedSchemaDataAndMetadata) {
     EXPECT_FALSE(cs->data);
     // The unusable baseType was removed from the event's own bag.
     EXPECT_TRUE(event->typedProperties->isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BEACEventPropertiesTest, ConcurrentSettersAndMergesKeepEveryName) {
+    BEACEventProperties bag;
+    BEACEventProperties other(std::vector<std::pair<std::string, std::string>>{{"shared", "x"}});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                bag.setInt64(i, "t" + std::to_string(t) + "." + std::to_string(i));
+                bag.mergeEventProperties(other);
+                (void)bag.serializeToArray();
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(bag.count(), 4u * 200u + 1u);
 }
 
 }  // namespace
