@@ -284,6 +284,12 @@ void BEACBeacon::initializeChannelGroup() {
             BEACChannelGroupDefault::make(std::move(ingestion), BEACDependencyConfiguration::storage());
         if (auto clock = BEACDependencyConfiguration::clock())
             channelGroup_->queue().setClock(clock);
+        // Logs with target tokens travel through the delegate's twins; it
+        // sends to the log URL only when there is no app secret to send to
+        // the Beacon endpoint with.
+        eventCollectorDelegate_ = std::make_shared<BEACEventCollectorChannelDelegate>(
+            BEACHttpClient::make(), currentInstallId(), appSecret_ ? std::nullopt : logUrl_);
+        channelGroup_->addDelegate(eventCollectorDelegate_);
         if (requestedMaxStorageSizeInBytes_)
             channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_,
                                              maxStorageSizeCompletionHandler_);
@@ -498,6 +504,7 @@ void BEACBeacon::changeLogUrl(const std::string& logUrl) {
         channelGroup_->setLogUrl(logUrl);
     } else {
         BEACLogInfo(kBEACLogTag, "The log url of Event Collector endpoint was changed to %@", logUrl);
+        eventCollectorDelegate_->setLogUrl(logUrl);
     }
 }
 
@@ -595,6 +602,10 @@ std::shared_ptr<BEACChannelGroupDefault> BEACBeacon::channelGroup() const {
 std::shared_ptr<BEACChannelUnitProtocol> BEACBeacon::channelUnit() const {
     std::lock_guard lock(mutex_);
     return channelUnit_;
+}
+std::shared_ptr<BEACEventCollectorChannelDelegate> BEACBeacon::eventCollectorDelegate() const {
+    std::lock_guard lock(mutex_);
+    return eventCollectorDelegate_;
 }
 std::vector<std::shared_ptr<BEACServiceAbstract>> BEACBeacon::services() const {
     std::lock_guard lock(mutex_);

@@ -27,6 +27,7 @@
 #include "beacon/core/BEACChannelGroupDefault.h"
 #include "beacon/core/BEACCustomProperties.h"
 #include "beacon/core/BEACDevice.h"
+#include "beacon/core/BEACEventCollectorChannelDelegate.h"
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACServiceAbstract.h"
 #include "platform/dispatch/Clock.h"
@@ -131,6 +132,7 @@ class BEACBeacon {
     std::optional<std::string> defaultTransmissionTargetToken() const;
     std::shared_ptr<BEACChannelGroupDefault> channelGroup() const;
     std::shared_ptr<BEACChannelUnitProtocol> channelUnit() const;
+    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate() const;
     std::vector<std::shared_ptr<BEACServiceAbstract>> services() const;
     std::optional<std::vector<std::string>> startedServiceNames() const;
 
@@ -149,6 +151,7 @@ class BEACBeacon {
     std::optional<std::string> logUrl_;
     std::shared_ptr<BEACChannelUnitProtocol> channelUnit_;
     std::shared_ptr<BEACChannelGroupDefault> channelGroup_;
+    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate_;
     std::vector<std::shared_ptr<BEACServiceAbstract>> services_;
     std::optional<std::vector<std::string>> startedServiceNames_;
     std::optional<std::string> appSecret_;

@@ -324,6 +324,25 @@ TEST_F(BeaconTest, InstallIdUserIdAndLogUrl) {
     EXPECT_EQ(BEACBeacon::userId(), "alice");
 }
 
+TEST_F(BeaconTest, EventCollectorDelegateGetsTwinsAndTheLogUrlWithoutSecret) {
+    BEACBeacon::setLogUrl("https://collector.invalid");
+    BEACBeacon::start(std::string("target=tok"), std::nullopt);
+    auto collector = BEACBeacon::sharedInstance()->eventCollectorDelegate();
+    ASSERT_TRUE(collector);
+    EXPECT_EQ(collector->eventCollectorIngestion()->baseURL(), "https://collector.invalid");
+    EXPECT_TRUE(BEACBeacon::sharedInstance()->channelGroup()->channelUnitForGroupId("Beacon/one"));
+    BEACBeacon::setLogUrl("https://other.invalid");
+    EXPECT_EQ(collector->eventCollectorIngestion()->baseURL(), "https://other.invalid");
+    EXPECT_EQ(log.count("The log url of Event Collector endpoint was changed to https://other.invalid"), 1u);
+
+    // With a secret the log URL is the Beacon endpoint's only.
+    resetShared();
+    BEACBeacon::setLogUrl("https://beacon.invalid");
+    BEACBeacon::start(std::string(kSecret), std::nullopt);
+    EXPECT_EQ(BEACBeacon::sharedInstance()->eventCollectorDelegate()->eventCollectorIngestion()->baseURL(),
+              BEACEventCollectorChannelDelegate::defaultBaseUrl());
+}
+
 TEST_F(BeaconTest, UserIdRefusedFromLibraryOrWithoutSecret) {
     BEACBeacon::startFromLibraryWithServices(std::nullopt);
     BEACBeacon::setUserId(std::string("bob"));
