@@ -145,8 +145,8 @@ void SYNCloudKitFileSystem::addOperation(const std::shared_ptr<DatabaseOperation
 // --- Set-up ----------------------------------------------------------------
 
 void SYNCloudKitFileSystem::connect(Completion completion) {
-    if (container_)
-        database_ = container_->database(options_.scope);
+    // The database is fixed at creation (other threads read it); connecting
+    // runs the set-up again, which makes a deleted zone anew.
     setupCloud(std::move(completion));
 }
 
