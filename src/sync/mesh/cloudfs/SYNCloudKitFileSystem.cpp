@@ -74,9 +74,10 @@ SYNCloudKitFileSystem::SYNCloudKitFileSystem(std::shared_ptr<Container> containe
     : container_(std::move(container)),
       options_(std::move(options)),
       format_(options_.schemaVersion, options_.rootDirectory, options_.zoneID,
-              /*withRecordParent=*/options_.scope == DatabaseScope::Shared),
+              /*withRecordParent=*/options_.sharingIdentifier.has_value()),
       cache_(format_),
-      ledger_(format_) {
+      ledger_(format_),
+      setupQueue_(std::make_shared<plat::dispatch::OperationQueue>("SYNCloudKitFileSystem.setup")) {
     if (container_)
         database_ = container_->database(options_.scope);
 }
@@ -101,6 +102,33 @@ std::shared_ptr<SYNCloudKitFileSystem> SYNCloudKitFileSystem::privateDatabase(
     options.zoneID = RecordZoneID(recordZoneNameForSchema(schemaVersion), OwnerDefaultName);
     options.cacheDirectory = std::move(cacheDirectory);
     return create(std::move(container), std::move(options));
+}
+
+std::shared_ptr<SYNCloudKitFileSystem> SYNCloudKitFileSystem::sharing(std::shared_ptr<Container> container,
+                                                                      std::string sharingIdentifier,
+                                                                      std::string shareOwnerName,
+                                                                      std::string cacheDirectory) {
+    Options options;
+    options.scope = shareOwnerName == OwnerDefaultName ? DatabaseScope::Private : DatabaseScope::Shared;
+    options.zoneID = RecordZoneID(sharingIdentifier, shareOwnerName);
+    options.sharingIdentifier = std::move(sharingIdentifier);
+    options.cacheDirectory = std::move(cacheDirectory);
+    return create(std::move(container), std::move(options));
+}
+
+void SYNCloudKitFileSystem::setDelegate(Delegate delegate) {
+    plat::MutexLock lock(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+SYNCloudKitFileSystem::Delegate SYNCloudKitFileSystem::delegate() const {
+    plat::MutexLock lock(mutex_);
+    return delegate_;
+}
+
+RecordPtr SYNCloudKitFileSystem::share() const {
+    plat::MutexLock lock(mutex_);
+    return share_;
 }
 
 std::string SYNCloudKitFileSystem::cacheFilePath() const {
@@ -157,22 +185,35 @@ void SYNCloudKitFileSystem::setupCloud(Completion completion) {
     }
     auto gate = std::make_shared<SetupGate>();
     gate->start();
+    std::shared_ptr<plat::dispatch::Operation> previous;
     {
         plat::MutexLock lock(mutex_);
-        setupOperation_ = gate;
+        previous = std::exchange(setupOperation_, gate);
     }
     auto self = shared_from_this();
-    createZoneIfNecessary([self, gate, completion](ErrorPtr error) {
-        if (error) {
-            gate->open();
-            completion(error);
-            return;
-        }
-        self->createRootDirectoryIfNecessary([gate, completion](ErrorPtr error) {
-            gate->open();
-            completion(error);
+    auto run = plat::dispatch::BlockOperation::create([self, gate, completion] {
+        self->createZoneIfNecessary([self, gate, completion](ErrorPtr error) {
+            if (error) {
+                gate->open();
+                completion(error);
+                return;
+            }
+            self->createShareAndRootDirectoryIfNecessary([self, gate, completion](ErrorPtr error) {
+                if (error) {
+                    gate->open();
+                    completion(error);
+                    return;
+                }
+                self->createRootDirectoryIfNecessary([gate, completion](ErrorPtr error, RecordPtr) {
+                    gate->open();
+                    completion(error);
+                });
+            });
         });
     });
+    if (previous)
+        run->addDependency(previous);
+    setupQueue_->addOperation(run);
 }
 
 void SYNCloudKitFileSystem::createZoneIfNecessary(Completion completion) {
@@ -203,30 +244,111 @@ void SYNCloudKitFileSystem::createZoneIfNecessary(Completion completion) {
     addOperation(fetch, false);
 }
 
-void SYNCloudKitFileSystem::createRootDirectoryIfNecessary(Completion completion) {
+void SYNCloudKitFileSystem::createRootDirectoryIfNecessary(RootCompletion completion) {
     const RecordID rootID = format_.recordIDForPath("/");
     auto fetch = std::make_shared<FetchRecordsOperation>(std::vector<RecordID>{rootID});
     auto self = shared_from_this();
     fetch->fetchRecordsCompletionBlock = [self, rootID, completion](std::map<RecordID, RecordPtr> records,
                                                                     ErrorPtr error) {
-        if (records.count(rootID)) {
-            completion(nullptr);
+        if (auto it = records.find(rootID); it != records.end() && it->second) {
+            completion(nullptr, it->second);
             return;
         }
         if (error && !hasCode(error, ErrorCode::PartialFailure)) {
-            completion(error);
+            completion(error, nullptr);
             return;
         }
         auto save = std::make_shared<ModifyRecordsOperation>(
             std::vector<Record>{self->format_.createRootRecord()}, std::vector<RecordID>{});
-        save->modifyRecordsCompletionBlock = [completion](std::vector<RecordPtr>, std::vector<RecordID>,
+        save->modifyRecordsCompletionBlock = [completion](std::vector<RecordPtr> saved, std::vector<RecordID>,
                                                           ErrorPtr error) {
             // Another device saving the root first is as good as our own.
-            completion(partialFailureOnlyIncludes(error, {ErrorCode::ServerRecordChanged}) ? nullptr : error);
+            if (partialFailureOnlyIncludes(error, {ErrorCode::ServerRecordChanged}))
+                error = nullptr;
+            completion(error, saved.empty() ? nullptr : saved.back());
         };
         self->addOperation(save, false);
     };
     addOperation(fetch, false);
+}
+
+void SYNCloudKitFileSystem::createShareAndRootDirectoryIfNecessary(Completion completion) {
+    if (!options_.sharingIdentifier) {
+        completion(nullptr);
+        return;
+    }
+    const RecordID shareID(*options_.sharingIdentifier, *options_.zoneID);
+    auto fetch = std::make_shared<FetchRecordsOperation>(std::vector<RecordID>{shareID});
+    auto self = shared_from_this();
+    fetch->fetchRecordsCompletionBlock = [self, shareID, completion](std::map<RecordID, RecordPtr> records,
+                                                                     ErrorPtr error) {
+        if (hasCode(error, ErrorCode::PartialFailure)) {
+            const PartialErrors* partial = partialErrors(error);
+            error = partial ? partial->errorFor(shareID) : nullptr;
+        }
+        const auto scope = self->options_.scope;
+        if (hasCode(error, ErrorCode::ZoneNotFound) && scope == DatabaseScope::Shared) {
+            if (auto d = self->delegate(); d.sharedZoneDidBecomeUnavailable)
+                d.sharedZoneDidBecomeUnavailable();
+            completion(error);
+            return;
+        }
+        if (hasCode(error, ErrorCode::UnknownItem) && scope == DatabaseScope::Private) {
+            // The owner has no share yet: make it for the root record.
+            self->createRootDirectoryIfNecessary([self, completion](ErrorPtr error, RecordPtr root) {
+                if (error || !root) {
+                    completion(error ? error : makeError(ErrorCode::UnknownItem, "No root record"));
+                    return;
+                }
+                self->createShareForRootDirectoryRecord(*root, completion);
+            });
+            return;
+        }
+        if (error) {
+            completion(error);
+            return;
+        }
+        auto it = records.find(shareID);
+        RecordPtr fetched = it == records.end() ? nullptr : it->second;
+        bool changed = false;
+        {
+            plat::MutexLock lock(self->mutex_);
+            if (fetched && (!self->share_ || self->share_->recordChangeTag() != fetched->recordChangeTag())) {
+                self->share_ = fetched;
+                changed = true;
+            }
+        }
+        if (auto d = self->delegate(); changed && d.shareIsAvailable)
+            d.shareIsAvailable();
+        completion(nullptr);
+    };
+    addOperation(fetch, false);
+}
+
+void SYNCloudKitFileSystem::createShareForRootDirectoryRecord(const Record& root, Completion completion) {
+    Record share = makeShare(root, RecordID(*options_.sharingIdentifier, *options_.zoneID));
+    share.setObject("isMeshesShare", Value(true));
+    setSharePublicPermission(share, ShareParticipantPermission::None);
+    if (auto d = delegate(); d.willSaveNewShare)
+        d.willSaveNewShare(share);
+    auto save =
+        std::make_shared<ModifyRecordsOperation>(std::vector<Record>{share, root}, std::vector<RecordID>{});
+    auto self = shared_from_this();
+    const RecordID shareID = share.recordID();
+    save->modifyRecordsCompletionBlock = [self, shareID, completion](std::vector<RecordPtr> saved,
+                                                                     std::vector<RecordID>, ErrorPtr error) {
+        if (!error) {
+            for (const auto& record : saved)
+                if (record && record->recordID() == shareID) {
+                    plat::MutexLock lock(self->mutex_);
+                    self->share_ = record;
+                }
+            if (auto d = self->delegate(); d.shareIsAvailable)
+                d.shareIsAvailable();
+        }
+        completion(error);
+    };
+    addOperation(save, false);
 }
 
 void SYNCloudKitFileSystem::subscribeForPushNotificationsWithCompletion(Completion completion) {
@@ -688,7 +810,12 @@ void SYNCloudKitFileSystem::startNextPriming() {
         done(noConnectionError());
         return;
     }
-    continuePriming(done);
+    createShareAndRootDirectoryIfNecessary([self, done](ErrorPtr error) {
+        if (error)
+            done(error);
+        else
+            self->continuePriming(done);
+    });
 }
 
 void SYNCloudKitFileSystem::continuePriming(Completion completion) {

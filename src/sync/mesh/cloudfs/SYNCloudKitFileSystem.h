@@ -22,6 +22,7 @@
 
 #include "platform/cloudkit/Container.h"
 #include "platform/cloudkit/Operations.h"
+#include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Mutex.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
@@ -41,6 +42,10 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
         // None: records live in the database's default zone and there is no
         // record cache.
         std::optional<plat::cloudkit::RecordZoneID> zoneID;
+        // Set for a folder shared through a share record of this name (in
+        // the zone of the same name); directories and files then carry a
+        // record parent.
+        std::optional<std::string> sharingIdentifier;
         // Folder of the cache file; empty: the user's Caches directory.
         std::string cacheDirectory;
         // The time the repair compares against; default plat::Date::now().
@@ -56,9 +61,26 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
     static std::shared_ptr<SYNCloudKitFileSystem> privateDatabase(
         std::shared_ptr<plat::cloudkit::Container> container, uint64_t schemaVersion,
         std::string cacheDirectory = {});
+    // The folder shared as `sharingIdentifier` by `shareOwnerName`: the
+    // private database when the owner is the signed-in user, else the
+    // shared database.
+    static std::shared_ptr<SYNCloudKitFileSystem> sharing(
+        std::shared_ptr<plat::cloudkit::Container> container, std::string sharingIdentifier,
+        std::string shareOwnerName, std::string cacheDirectory = {});
     // Any configuration; starts the set-up (its failure is only logged).
     static std::shared_ptr<SYNCloudKitFileSystem> create(std::shared_ptr<plat::cloudkit::Container> container,
                                                          Options options);
+
+    // Told about the share; each member optional, called on a worker thread.
+    struct Delegate {
+        std::function<void()> sharedZoneDidBecomeUnavailable;
+        std::function<void()> shareIsAvailable;
+        // May set further fields of the share before it is first saved.
+        std::function<void(plat::cloudkit::Record& share)> willSaveNewShare;
+    };
+    void setDelegate(Delegate delegate);
+    // The share once fetched or created; null otherwise.
+    plat::cloudkit::RecordPtr share() const;
 
     const SYNCloudKitRecordFormat& format() const { return format_; }
     const std::optional<plat::cloudkit::RecordZoneID>& recordZoneID() const { return options_.zoneID; }
@@ -115,7 +137,13 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
 
     void setupCloud(Completion completion);
     void createZoneIfNecessary(Completion completion);
-    void createRootDirectoryIfNecessary(Completion completion);
+    using RootCompletion = std::function<void(plat::ErrorPtr, plat::cloudkit::RecordPtr)>;
+    void createRootDirectoryIfNecessary(RootCompletion completion);
+    // Fetches the share, making it (with the root record) when the owner has
+    // none yet.
+    void createShareAndRootDirectoryIfNecessary(Completion completion);
+    void createShareForRootDirectoryRecord(const plat::cloudkit::Record& root, Completion completion);
+    Delegate delegate() const;
     // Adds the operation to the database after the newest set-up.
     void addOperation(const std::shared_ptr<plat::cloudkit::DatabaseOperation>& operation,
                       bool afterSetup = true);
@@ -138,10 +166,15 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
     SYNCloudKitRecordCache cache_;
     SYNCloudKitRepairLedger ledger_;
 
-    plat::Mutex mutex_;
+    // Starts each set-up once the one before it has ended, so two set-ups
+    // never race to make the same zone, root or share.
+    const std::shared_ptr<plat::dispatch::OperationQueue> setupQueue_;
+    mutable plat::Mutex mutex_;
     // The newest set-up; finishes when that set-up has ended.
     std::shared_ptr<plat::dispatch::Operation> setupOperation_ GUARDED_BY(mutex_);
     // Primings run one at a time, in the order asked.
     std::deque<Completion> primings_ GUARDED_BY(mutex_);
     bool primingRunning_ GUARDED_BY(mutex_) = false;
+    plat::cloudkit::RecordPtr share_ GUARDED_BY(mutex_);
+    Delegate delegate_ GUARDED_BY(mutex_);
 };

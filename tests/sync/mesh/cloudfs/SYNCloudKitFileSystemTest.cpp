@@ -405,3 +405,62 @@ TEST_F(CloudKitFileSystemTest, TwoDevicesOfOneAccountSeeEachOthersUploads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CloudKitFileSystemTest, OwnerMakesTheShareOnceAndSetUpsDoNotRace) {
+    auto shared =
+        SYNCloudKitFileSystem::sharing(container, "meshshare", OwnerDefaultName, (dir / "caches-b").string());
+    std::atomic<int> available{0}, willSave{0};
+    SYNCloudKitFileSystem::Delegate delegate;
+    delegate.shareIsAvailable = [&] { ++available; };
+    delegate.willSaveNewShare = [&](Record& share) {
+        ++willSave;
+        share.setObject("title", plat::Value("Meshes"));
+    };
+    shared->setDelegate(delegate);
+    ASSERT_EQ(wait([&](auto done) { shared->connect(done); }), nullptr);
+    ASSERT_EQ(wait([&](auto done) { shared->connect(done); }), nullptr);
+    ASSERT_NE(shared->share(), nullptr);
+    EXPECT_EQ(shared->share()->objectForKey("isMeshesShare").boolValue(), true);
+    EXPECT_EQ(sharePublicPermission(*shared->share()), ShareParticipantPermission::None);
+    // Made by the first set-up (before the delegate was set) or by a later
+    // one, but never twice: later set-ups find the same share.
+    EXPECT_LE(willSave.load(), 1);
+    EXPECT_LE(available.load(), 1);
+
+    ASSERT_EQ(mkdir(*shared, "d"), nullptr);
+    ASSERT_EQ(upload(*shared, "d/f", "shared"), nullptr);
+    auto rows = container->admin().records(DatabaseScope::Private, RecordZoneID("meshshare"));
+    ASSERT_TRUE(rows.ok());
+    int shares = 0;
+    for (auto& row : *rows)
+        shares += row.record.recordType() == ShareRecordType;
+    EXPECT_EQ(shares, 1);
+    // Directories and files of a shared folder carry a record parent.
+    std::promise<std::vector<RecordPtr>> fetched;
+    shared->fetchRecordsAtPaths({"d", "d/f"},
+                                [&](std::vector<RecordPtr> r, plat::ErrorPtr) { fetched.set_value(r); });
+    for (const auto& record : fetched.get_future().get()) {
+        ASSERT_NE(record, nullptr);
+        ASSERT_NE(record->parent(), nullptr);
+    }
+    EXPECT_EQ(download(*shared, "d/f"), "shared");
+}
+
+TEST_F(CloudKitFileSystemTest, VanishedSharedZoneIsReportedToTheDelegate) {
+    auto bob = cktest::openContainer((dir / "cloud").string(), "bob", "mac-b", 1);
+    auto shared = SYNCloudKitFileSystem::sharing(bob, "nosuchshare", "alice", (dir / "caches-b").string());
+    std::atomic<int> unavailable{0};
+    SYNCloudKitFileSystem::Delegate delegate;
+    delegate.sharedZoneDidBecomeUnavailable = [&] { ++unavailable; };
+    shared->setDelegate(delegate);
+    auto error = wait([&](auto done) { shared->connect(done); });
+    ASSERT_NE(error, nullptr);
+    if (error->code() == int64_t(ErrorCode::ZoneNotFound)) {
+        EXPECT_GE(unavailable.load(), 1);
+    }
+    EXPECT_NE(wait([&](auto done) { shared->primeForActivityWithCompletion(done); }), nullptr);
+}
+
+}  // namespace
