@@ -34,10 +34,13 @@ bool partialFailureOnlyIncludes(const ErrorPtr& error, std::initializer_list<Err
     const PartialErrors* partial = partialErrors(error);
     if (!partial)
         return false;
-    for (const auto& [id, itemError] : partial->errors()) {
-        if (!itemError || std::none_of(codes.begin(), codes.end(), [&](ErrorCode c) {
-                return itemError->code() == static_cast<int64_t>(c);
-            }))
+    for (const auto& entry : partial->errors()) {
+        const ErrorPtr& itemError = entry.second;
+        if (!itemError)
+            return false;
+        const int64_t itemCode = itemError->code();
+        if (std::none_of(codes.begin(), codes.end(),
+                         [itemCode](ErrorCode c) { return itemCode == static_cast<int64_t>(c); }))
             return false;
     }
     return true;
