@@ -754,6 +754,57 @@ void SYNCloudKitFileSystem::removeBatches(std::shared_ptr<std::vector<RecordID>>
     addOperation(remove);
 }
 
+void SYNCloudKitFileSystem::removeAllItemsWithCompletion(Completion completion) {
+    if (!database_) {
+        completion(noConnectionError());
+        return;
+    }
+    auto self = shared_from_this();
+    primeForActivityWithCompletion([self, completion](ErrorPtr error) {
+        if (error) {
+            completion(error);
+            return;
+        }
+        auto cached = self->cache_.allRecordIDs();
+        self->removeItemsWithRecordIDs(
+            cached ? *cached : std::vector<RecordID>{}, [self, completion](ErrorPtr error) {
+                if (error) {
+                    completion(error);
+                    return;
+                }
+                Query query;
+                query.recordType = self->format_.fileSystemNodeRecordType();
+                self->queryAllRecords(std::make_shared<QueryOperation>(query),
+                                      std::make_shared<std::vector<RecordID>>(), completion);
+            });
+    });
+}
+
+void SYNCloudKitFileSystem::queryAllRecords(std::shared_ptr<QueryOperation> operation,
+                                            std::shared_ptr<std::vector<RecordID>> ids,
+                                            Completion completion) {
+    operation->zoneID = options_.zoneID;
+    operation->desiredKeys = std::vector<std::string>{};
+    auto self = shared_from_this();
+    operation->recordFetchedBlock = [ids](RecordPtr record) {
+        if (record)
+            ids->push_back(record->recordID());
+    };
+    operation->queryCompletionBlock = [self, ids, completion](std::shared_ptr<const QueryCursor> cursor,
+                                                              ErrorPtr error) {
+        if (error) {
+            completion(error);
+            return;
+        }
+        if (cursor) {
+            self->queryAllRecords(std::make_shared<QueryOperation>(cursor), ids, completion);
+            return;
+        }
+        self->removeItemsWithRecordIDs(*ids, completion);
+    };
+    addOperation(operation);
+}
+
 void SYNCloudKitFileSystem::performRepairsIfNecessaryForError(const ErrorPtr& error) {
     const auto candidates = ledger_.candidatesForError(error);
     if (candidates.empty())

@@ -125,6 +125,9 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
     // changed by another device count as removed.
     void removeItemsWithRecordIDs(const std::vector<plat::cloudkit::RecordID>& recordIDs,
                                   Completion completion);
+    // Removes every node record of the zone: those the change feed lists,
+    // then those a query finds (the feed and the query index may lag apart).
+    void removeAllItemsWithCompletion(Completion completion);
     // Notes the records a failed download names as lacking content and
     // deletes those noted long enough ago.
     void performRepairsIfNecessaryForError(const plat::ErrorPtr& error);
@@ -156,6 +159,8 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
                  std::vector<std::string> paths, RecordsCompletion completion);
     void removeBatches(std::shared_ptr<std::vector<plat::cloudkit::RecordID>> ids, std::size_t start,
                        Completion completion);
+    void queryAllRecords(std::shared_ptr<plat::cloudkit::QueryOperation> operation,
+                         std::shared_ptr<std::vector<plat::cloudkit::RecordID>> ids, Completion completion);
     void startNextPriming();
     void continuePriming(Completion completion);
 

@@ -464,3 +464,41 @@ TEST_F(CloudKitFileSystemTest, VanishedSharedZoneIsReportedToTheDelegate) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CloudKitFileSystemTest, RemoveAllTakesRecordsTheQueryIndexHasNotSeen) {
+    ASSERT_EQ(mkdir(*fs, "a"), nullptr);
+    ASSERT_EQ(upload(*fs, "a/f", "x"), nullptr);
+    ASSERT_EQ(container->admin().advanceQueryIndex(DatabaseScope::Private, *fs->recordZoneID()), nullptr);
+    container->setQueryLag(true);
+    ASSERT_EQ(upload(*fs, "a/late", "y"), nullptr);
+    ASSERT_EQ(wait([&](auto done) { fs->removeAllItemsWithCompletion(done); }), nullptr);
+    EXPECT_TRUE(storedNames().empty());
+}
+
+TEST_F(CloudKitFileSystemTest, ConcurrentUploadsFromTwoDevicesAllArrive) {
+    auto c1 = cktest::openContainer((dir / "cloud").string(), "alice", "mac-c", 4);
+    auto c2 = cktest::openContainer((dir / "cloud").string(), "alice", "mac-d", 4);
+    auto one = open(c1, "caches-a"), two = open(c2, "caches-b");
+    ASSERT_EQ(wait([&](auto done) { one->connect(done); }), nullptr);
+    ASSERT_EQ(mkdir(*one, "e"), nullptr);
+    std::vector<std::future<plat::ErrorPtr>> pending;
+    std::set<std::string> expected;
+    for (int i = 0; i < 12; ++i) {
+        auto& f = i % 2 ? *one : *two;
+        const std::string name = "file" + std::to_string(i);
+        expected.insert(name);
+        const std::string source = writeFile(local("c" + std::to_string(i)), name);
+        auto promise = std::make_shared<std::promise<plat::ErrorPtr>>();
+        pending.push_back(promise->get_future());
+        f.uploadLocalFile(source, "e/" + name, [promise](plat::ErrorPtr e) { promise->set_value(e); });
+    }
+    for (auto& p : pending)
+        EXPECT_EQ(p.get(), nullptr);
+    ASSERT_EQ(wait([&](auto done) { two->primeForActivityWithCompletion(done); }), nullptr);
+    EXPECT_EQ(list(*two, "e"), expected);
+    EXPECT_EQ(download(*one, "e/file3"), "file3");
+}
+
+}  // namespace
