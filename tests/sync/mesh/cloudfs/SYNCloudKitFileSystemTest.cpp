@@ -502,3 +502,28 @@ TEST_F(CloudKitFileSystemTest, ConcurrentUploadsFromTwoDevicesAllArrive) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
+    ASSERT_EQ(wait([&](auto done) { fs->connect(done); }), nullptr);
+    std::vector<Record> records{fs->format().directoryRecordForPath("big")};
+    std::set<std::string> expected;
+    for (std::size_t i = 0; i < DefaultServerPageSize + 50; ++i) {
+        const std::string name = "d" + std::to_string(i);
+        records.push_back(fs->format().directoryRecordForPath("big/" + name));
+        expected.insert(name + "/");
+    }
+    // The server takes a limited number of records per request.
+    for (std::size_t i = 0; i < records.size(); i += 100) {
+        std::vector<Record> chunk(records.begin() + i, records.begin() + std::min(records.size(), i + 100));
+        ASSERT_EQ(container->admin().seed(DatabaseScope::Private, chunk), nullptr);
+    }
+    container->operationLog().clear();
+    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    EXPECT_EQ(container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size(), 2u);
+    container->faults().setNetworkAvailable(false);
+    EXPECT_EQ(list(*fs, "big"), expected);
+}
+
+}  // namespace
