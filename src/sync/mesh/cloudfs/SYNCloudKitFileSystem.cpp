@@ -368,8 +368,22 @@ void SYNCloudKitFileSystem::subscribeForPushNotificationsWithCompletion(Completi
                                            "SYNFileAddedSubscription", FiresOnRecordCreation);
     }
     subscription.notificationInfo.shouldSendContentAvailable = true;
+    // The owner of a shared folder also hears of changes to its share.
+    const bool shareOwner = options_.scope != DatabaseScope::Shared && options_.sharingIdentifier &&
+                            options_.zoneID && options_.zoneID->ownerName() == CurrentUserDefaultName;
+    auto database = database_;
     database_->saveSubscription(
-        subscription, [completion](std::optional<Subscription>, ErrorPtr error) { completion(error); });
+        subscription, [database, shareOwner, completion](std::optional<Subscription>, ErrorPtr error) {
+            if (error || !shareOwner) {
+                completion(error);
+                return;
+            }
+            Subscription share = Subscription::query(ShareRecordType, Predicate::truePredicate(),
+                                                     "CKShareSubscription", FiresOnRecordUpdate);
+            share.notificationInfo.shouldSendContentAvailable = true;
+            database->saveSubscription(
+                share, [completion](std::optional<Subscription>, ErrorPtr error) { completion(error); });
+        });
 }
 
 void SYNCloudKitFileSystem::fetchUserIdentityWithCompletion(IdentityCompletion completion) {

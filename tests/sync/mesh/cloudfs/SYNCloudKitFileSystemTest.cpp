@@ -381,6 +381,29 @@ TEST_F(CloudKitFileSystemTest, SubscriptionIsSavedOnce) {
     ASSERT_EQ(subs->size(), 1u);
     EXPECT_EQ((*subs)[0].subscriptionID, "SYNFileAddedSubscription");
     EXPECT_EQ((*subs)[0].options, int(FiresOnRecordCreation));
+
+    // A share owner also subscribes to its share; a participant (shared
+    // scope) saves only the database subscription.
+    auto owner =
+        SYNCloudKitFileSystem::sharing(container, "meshshare", OwnerDefaultName, (dir / "caches-b").string());
+    ASSERT_EQ(wait([&](auto done) { owner->subscribeForPushNotificationsWithCompletion(done); }), nullptr);
+    auto bob = cktest::openContainer((dir / "cloud").string(), "bob", "mac-b", 1);
+    auto participant = SYNCloudKitFileSystem::sharing(bob, "meshshare", "alice", (dir / "caches-b").string());
+    ASSERT_EQ(wait([&](auto done) { participant->subscribeForPushNotificationsWithCompletion(done); }),
+              nullptr);
+    std::set<std::string> ids;
+    for (auto scope : {DatabaseScope::Private, DatabaseScope::Shared}) {
+        auto all = container->admin().subscriptions(scope);
+        ASSERT_TRUE(all.ok());
+        for (auto& s : *all)
+            ids.insert(s.subscriptionID);
+        auto bobs = bob->admin().subscriptions(scope);
+        ASSERT_TRUE(bobs.ok());
+        for (auto& s : *bobs)
+            ids.insert(s.subscriptionID);
+    }
+    EXPECT_EQ(ids, (std::set<std::string>{"SYNFileAddedSubscription", "CKShareSubscription",
+                                          "SYNSharedDatabaseSubscription"}));
 }
 
 TEST_F(CloudKitFileSystemTest, TwoDevicesOfOneAccountSeeEachOthersUploads) {
