@@ -9,6 +9,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
 
 using namespace plat::cloudkit;
 using plat::ErrorPtr;
@@ -94,7 +95,10 @@ std::shared_ptr<SYNCloudKitFileSystem> SYNCloudKitFileSystem::create(std::shared
         if (!file.empty())
             fs->cache_.loadFromFile(file);
     }
-    fs->setupCloud([](ErrorPtr) {});
+    fs->setupCloud([](ErrorPtr error) {
+        if (error)
+            SYN_LOG(SYNLoggingLevelError, "Setting up cloud directories in CloudKit failed: %@", error);
+    });
     return fs;
 }
 
@@ -620,6 +624,7 @@ void SYNCloudKitFileSystem::uploadLocalFiles(const std::vector<std::string>& loc
     if (options_.schemaVersion != 1 && options_.schemaVersion != 2) {
         // Saving nothing and reporting success would make callers drop files
         // that never reached the cloud.
+        SYN_LOG(SYNLoggingLevelError, "Invalid schema");
         completion(SYNMakeError(SYNErrorUnknown, "Invalid schema"));
         return;
     }
@@ -642,8 +647,14 @@ void SYNCloudKitFileSystem::uploadLocalFiles(const std::vector<std::string>& loc
     save->modifyRecordsCompletionBlock = [completion](std::vector<RecordPtr>, std::vector<RecordID>,
                                                       ErrorPtr error) {
         if (hasCode(error, ErrorCode::PartialFailure) &&
-            partialFailureOnlyIncludes(error, {ErrorCode::ServerRecordChanged}))
+            partialFailureOnlyIncludes(error, {ErrorCode::ServerRecordChanged})) {
+            SYN_LOG(SYNLoggingLevelWarning,
+                    "Some records failed to upload due to existing items. Usually due to out-of-date query "
+                    "caching "
+                    "on CloudKit. Will self correct. Ignoring: %@",
+                    error);
             error = nullptr;
+        }
         completion(error);
     };
     addOperation(save);
@@ -833,8 +844,12 @@ void SYNCloudKitFileSystem::performRepairsIfNecessaryForError(const ErrorPtr& er
     remove->modifyRecordsCompletionBlock = [self, due](std::vector<RecordPtr>, std::vector<RecordID>,
                                                        ErrorPtr error) {
         // On failure the dates stay, so a later report tries again.
-        if (!error)
-            self->ledger_.forget(due);
+        if (error) {
+            SYN_LOG(SYNLoggingLevelError, "Error occurred while removing items without data in CloudKit: %@",
+                    error);
+            return;
+        }
+        self->ledger_.forget(due);
     };
     addOperation(remove);
 }
