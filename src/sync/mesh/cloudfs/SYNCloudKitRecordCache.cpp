@@ -105,6 +105,16 @@ std::optional<std::vector<RecordPtr>> SYNCloudKitRecordCache::recordsAtPaths(
     return out;
 }
 
+std::optional<std::vector<RecordID>> SYNCloudKitRecordCache::allRecordIDs() const {
+    MutexLock lock(mutex_);
+    if (!serverChangeToken_ || !recordsByFullPath_)
+        return std::nullopt;
+    std::vector<RecordID> out;
+    for (const auto& [path, record] : *recordsByFullPath_)
+        out.push_back(record->recordID());
+    return out;
+}
+
 std::optional<SYNCloudKitRecordCache::Listing> SYNCloudKitRecordCache::contentsOfDirectoryAtPath(
     const std::string& path) const {
     MutexLock lock(mutex_);

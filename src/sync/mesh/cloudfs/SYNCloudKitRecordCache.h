@@ -43,6 +43,8 @@ class SYNCloudKitRecordCache {
     // Only when loaded: for each path, its record or null.
     std::optional<std::vector<plat::cloudkit::RecordPtr>> recordsAtPaths(
         const std::vector<std::string>& paths) const EXCLUDES(mutex_);
+    // Only when loaded: the record ID of every cached record.
+    std::optional<std::vector<plat::cloudkit::RecordID>> allRecordIDs() const EXCLUDES(mutex_);
     struct Listing {
         bool found = false;  // the directory has an entry
         SYNCloudItems items;
