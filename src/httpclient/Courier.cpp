@@ -45,11 +45,11 @@ std::shared_ptr<UploadRequest> upload(const Data& data, const URLConvertible& ur
 std::shared_ptr<UploadRequest> upload(const Data& data, const URLRequestConvertible& urlRequest) {
     return shared().upload(data, urlRequest);
 }
-std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream, const URLConvertible& url,
+std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream, const URLConvertible& url,
                                       HTTPMethod method, const std::optional<HTTPHeaders>& headers) {
     return shared().upload(std::move(stream), url, method, headers);
 }
-std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream,
+std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream,
                                       const URLRequestConvertible& urlRequest) {
     return shared().upload(std::move(stream), urlRequest);
 }

@@ -28,10 +28,10 @@ std::shared_ptr<UploadRequest> upload(const Data& data, const URLConvertible& ur
                                       HTTPMethod method = HTTPMethod::post,
                                       const std::optional<HTTPHeaders>& headers = std::nullopt);
 std::shared_ptr<UploadRequest> upload(const Data& data, const URLRequestConvertible& urlRequest);
-std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream, const URLConvertible& url,
+std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream, const URLConvertible& url,
                                       HTTPMethod method = HTTPMethod::post,
                                       const std::optional<HTTPHeaders>& headers = std::nullopt);
-std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream,
+std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream,
                                       const URLRequestConvertible& urlRequest);
 void upload(std::function<void(MultipartFormData&)> multipartFormData, const URLConvertible& url,
             MultipartEncodingCompletion encodingCompletion,

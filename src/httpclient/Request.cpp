@@ -77,7 +77,7 @@ std::shared_ptr<Uploadable> Uploadable::file(URL url, URLRequest r) {
     return u;
 }
 
-std::shared_ptr<Uploadable> Uploadable::stream(std::shared_ptr<ul::BodyStream> s, URLRequest r) {
+std::shared_ptr<Uploadable> Uploadable::stream(std::shared_ptr<plat::InputStream> s, URLRequest r) {
     auto u = std::make_shared<Uploadable>();
     u->kind = Kind::stream;
     u->bodyStream = std::move(s);

@@ -81,7 +81,7 @@ struct Uploadable : TaskConvertible {
     enum class Kind { data, file, stream };
     static std::shared_ptr<Uploadable> data(Data d, URLRequest r);
     static std::shared_ptr<Uploadable> file(URL u, URLRequest r);
-    static std::shared_ptr<Uploadable> stream(std::shared_ptr<ul::BodyStream> s, URLRequest r);
+    static std::shared_ptr<Uploadable> stream(std::shared_ptr<plat::InputStream> s, URLRequest r);
     plat::Result<std::shared_ptr<ul::URLSessionTask>> task(ul::URLSession&,
                                                            const std::shared_ptr<RequestAdapter>&,
                                                            const plat::dispatch::Queue&) const override;
@@ -89,7 +89,7 @@ struct Uploadable : TaskConvertible {
     Kind kind = Kind::data;
     Data body;
     std::optional<URL> fileURL;
-    std::shared_ptr<ul::BodyStream> bodyStream;
+    std::shared_ptr<plat::InputStream> bodyStream;
     URLRequest request;
 };
 

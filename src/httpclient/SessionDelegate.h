@@ -42,7 +42,7 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     std::function<void(ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&,
                        ul::ChallengeCompletion)>
         taskDidReceiveChallengeWithCompletion;
-    std::function<std::shared_ptr<ul::BodyStream>(ul::URLSession&, ul::URLSessionTask&)>
+    std::function<std::shared_ptr<plat::InputStream>(ul::URLSession&, ul::URLSessionTask&)>
         taskNeedNewBodyStream;
     std::function<void(ul::URLSession&, ul::URLSessionTask&, ul::BodyStreamCompletion)>
         taskNeedNewBodyStreamWithCompletion;

@@ -353,7 +353,7 @@ std::shared_ptr<UploadRequest> SessionManager::upload(const Data& data,
     return made<UploadRequest>(Request::Kind::upload, Uploadable::data(data, std::move(converted).value()));
 }
 
-std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<ul::BodyStream> stream,
+std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<plat::InputStream> stream,
                                                       const URLConvertible& url, HTTPMethod method,
                                                       const std::optional<HTTPHeaders>& headers) {
     auto built = makeURLRequest(url, method, headers);
@@ -362,7 +362,7 @@ std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<ul::BodySt
     return upload(std::move(stream), URLRequestConvertible(std::move(built).value()));
 }
 
-std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<ul::BodyStream> stream,
+std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<plat::InputStream> stream,
                                                       const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
     if (!converted)

@@ -101,11 +101,11 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
                                                   HTTPMethod method = HTTPMethod::post,
                                                   const std::optional<HTTPHeaders>& headers = std::nullopt);
     virtual std::shared_ptr<UploadRequest> upload(const Data& data, const URLRequestConvertible& urlRequest);
-    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream,
+    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream,
                                                   const URLConvertible& url,
                                                   HTTPMethod method = HTTPMethod::post,
                                                   const std::optional<HTTPHeaders>& headers = std::nullopt);
-    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<ul::BodyStream> stream,
+    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<plat::InputStream> stream,
                                                   const URLRequestConvertible& urlRequest);
 
     // Builds the form on the global utility queue and reports the upload (or

@@ -20,8 +20,8 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Stream.h"
 #include "platform/foundation/URL.h"
-#include "platform/urlloading/BodyStream.h"
 #include "platform/urlloading/TaskMetrics.h"
 #include "platform/urlloading/URLSession.h"
 #include "platform/urlloading/URLSessionDelegate.h"
@@ -122,7 +122,7 @@ class TaskDelegate {
     std::function<std::pair<ul::URLSessionAuthChallengeDisposition, std::optional<ul::URLCredential>>(
         ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&)>
         taskDidReceiveChallenge;
-    std::function<std::shared_ptr<ul::BodyStream>(ul::URLSession&, ul::URLSessionTask&)>
+    std::function<std::shared_ptr<plat::InputStream>(ul::URLSession&, ul::URLSessionTask&)>
         taskNeedNewBodyStream;
     std::function<void(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr&)> taskDidCompleteWithError;
 

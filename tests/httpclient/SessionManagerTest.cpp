@@ -370,7 +370,9 @@ TEST_F(SessionManagerTest, UploadsDataFilesAndStreams) {
     manager->upload(plat::URL::fileURLWithPath(path), server.url("/upload"), HTTPMethod::put)
         ->responseJSON(length(2), kDefaultJSONReadingOptions, queue);
     manager
-        ->upload(plat::urlloading::BodyStream::withData(Data::fromString("streamed")), server.url("/upload"))
+        ->upload(
+            std::shared_ptr<plat::InputStream>(plat::InputStream::withData(Data::fromString("streamed"))),
+            server.url("/upload"))
         ->responseJSON(length(3), kDefaultJSONReadingOptions, queue);
     std::map<int, int64_t> lengths;
     for (auto& [tag, v] : done.all(3))
