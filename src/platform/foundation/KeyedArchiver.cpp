@@ -231,6 +231,7 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
     frames_.emplace_back();
+    frames_.back().reserve(detail::PositionIndex::kThreshold);  // most objects have a few fields
     unkeyed_.push_back(0);
     std::size_t savedDepth = depth_;
     depth_ = depth + 1;

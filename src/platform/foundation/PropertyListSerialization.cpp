@@ -773,6 +773,7 @@ std::size_t bytesFor(uint64_t v) {
 class BinaryWriter {
   public:
     std::string write(const Value& root) {
+        strings_.reserve(64);
         add(root);
         std::size_t refSize = bytesFor(nodes_.size());
         std::string out = "bplist00";
