@@ -773,7 +773,6 @@ std::size_t bytesFor(uint64_t v) {
 class BinaryWriter {
   public:
     std::string write(const Value& root) {
-        strings_.reserve(64);
         add(root);
         std::size_t refSize = bytesFor(nodes_.size());
         std::string out = "bplist00";
@@ -812,11 +811,41 @@ class BinaryWriter {
     // Strings are written once; other values once per occurrence, in the
     // order of a depth-first walk (a dictionary's keys before its values).
     std::optional<uint64_t> knownString(const std::string& s, const Value* value, const std::string* key) {
-        auto [found, added] = strings_.try_emplace(std::string_view(s), nodes_.size());
-        if (!added)
-            return found->second;
+        const std::size_t hash = std::hash<std::string_view>()(s);
+        if (2 * (stringCount_ + 1) > stringSlots_.size())
+            growStrings();
+        const std::size_t mask = stringSlots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            StringSlot& slot = stringSlots_[i];
+            if (slot.node == 0) {
+                slot = {hash, nodes_.size() + 1};
+                ++stringCount_;
+                break;
+            }
+            if (slot.hash == hash && nodeString(slot.node - 1) == s)
+                return slot.node - 1;
+        }
         nodes_.push_back({value, key, 0, 0});
         return std::nullopt;
+    }
+
+    std::string_view nodeString(uint64_t index) const {
+        const Node& node = nodes_[index];
+        return node.key ? *node.key : *node.value->asString();
+    }
+
+    void growStrings() {
+        std::vector<StringSlot> old(std::max<std::size_t>(64, stringSlots_.size() * 2));
+        old.swap(stringSlots_);
+        const std::size_t mask = stringSlots_.size() - 1;
+        for (const StringSlot& slot : old) {
+            if (slot.node == 0)
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (stringSlots_[i].node != 0)
+                i = (i + 1) & mask;
+            stringSlots_[i] = slot;
+        }
     }
 
     uint64_t addKey(const std::string& key) {
@@ -954,7 +983,13 @@ class BinaryWriter {
 
     std::vector<Node> nodes_;
     std::vector<uint64_t> refs_;
-    std::unordered_map<std::string_view, uint64_t> strings_;
+    // Open-addressed table of the strings written so far (node + 1; 0 is empty).
+    struct StringSlot {
+        std::size_t hash = 0;
+        uint64_t node = 0;
+    };
+    std::vector<StringSlot> stringSlots_;
+    std::size_t stringCount_ = 0;
 };
 
 // --- Binary reader ---------------------------------------------------------------
