@@ -96,10 +96,12 @@ std::vector<std::shared_ptr<BEACChannelDelegate>> BEACChannelGroupDefault::deleg
 
 void BEACChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
     ingestion_->setEnabled(isEnabled, deleteDataOnDisabled);
-    for (const auto& unit : channels())
-        unit->setEnabled(isEnabled, deleteDataOnDisabled);
+    // The group reports before its units: they report from their own queues,
+    // which may run before this loop would get to it.
     for (const auto& delegate : delegates())
         delegate->channelDidSetEnabled(*this, isEnabled, deleteDataOnDisabled);
+    for (const auto& unit : channels())
+        unit->setEnabled(isEnabled, deleteDataOnDisabled);
 }
 
 void BEACChannelGroupDefault::pauseWithIdentifyingObject(const plat::ObjectPtr& identifyingObject) {

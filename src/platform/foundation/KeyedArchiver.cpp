@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <typeinfo>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Mutex.h"
@@ -29,11 +30,16 @@ std::string escapeKey(std::string_view key) {
 }
 
 Value uid(uint64_t v) {
-    return Value(std::make_shared<const PropertyListUID>(v));
+    return PropertyListUID::make(v);
 }
 
 const PropertyListUID* asUID(const Value* v) {
-    return v && v->isObject() ? dynamic_cast<const PropertyListUID*>(v->asObject().get()) : nullptr;
+    if (!v || !v->isObject())
+        return nullptr;
+    const Object* object = v->asObject().get();
+    // The class is final: comparing types is enough, and cheaper than a cast.
+    return object && typeid(*object) == typeid(PropertyListUID) ? static_cast<const PropertyListUID*>(object)
+                                                                : nullptr;
 }
 
 struct Registry {
@@ -225,6 +231,7 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
     frames_.emplace_back();
+    frames_.back().reserve(detail::PositionIndex::kThreshold);  // most objects have a few fields
     unkeyed_.push_back(0);
     std::size_t savedDepth = depth_;
     depth_ = depth + 1;
@@ -334,6 +341,7 @@ void KeyedUnarchiver::setAllowedClasses(std::vector<std::string> classes) {
 
 void KeyedUnarchiver::setClass(std::string className, std::string archivedName) {
     classNames_[std::move(archivedName)] = std::move(className);
+    classes_.clear();
 }
 
 Result<std::optional<Value>> KeyedUnarchiver::decodeTopLevelObject(std::string_view key) {
@@ -355,7 +363,9 @@ void KeyedUnarchiver::failWithError(ErrorPtr error) {
 }
 
 const Value* KeyedUnarchiver::field(std::string_view key) const {
-    return frames_.back().fields->find(escapeKey(key));
+    if (!key.empty() && key[0] == '$')
+        return frames_.back().fields->find(escapeKey(key));
+    return frames_.back().fields->find(key);
 }
 
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const {
@@ -481,14 +491,28 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     return v;
 }
 
-std::optional<std::string> KeyedUnarchiver::classNameOf(const Dictionary& fields) {
+std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Dictionary& fields) {
     const PropertyListUID* cls = asUID(fields.find("$class"));
     if (!cls || cls->value() >= objects_->size())
-        return fail("Object without a class");
+        return fail("Object without a class"), nullptr;
+    if (auto known = classes_.find(cls->value()); known != classes_.end())
+        return known->second;
     const Value* name = (*objects_)[cls->value()].find("$classname");
     if (!name || !name->isString())
-        return fail("Malformed class description");
-    return *name->asString();
+        return fail("Malformed class description"), nullptr;
+    auto info = std::make_shared<ClassInfo>();
+    ClassInfo& c = *info;
+    c.name = currentClassName(*name->asString());
+    const std::string& n = c.name;
+    c.kind = n == "NSArray" || n == "NSMutableArray"             ? ClassKind::Array
+             : n == "NSSet" || n == "NSMutableSet"               ? ClassKind::Set
+             : n == "NSDictionary" || n == "NSMutableDictionary" ? ClassKind::Dictionary
+             : n == "NSNull"                                     ? ClassKind::Null
+             : n == "NSDate"                                     ? ClassKind::Date
+             : n == "NSDecimalNumber"                            ? ClassKind::Decimal
+                                                                 : ClassKind::Custom;
+    classes_.emplace(cls->value(), info);
+    return info;
 }
 
 std::string KeyedUnarchiver::currentClassName(const std::string& archivedName) const {
@@ -518,23 +542,23 @@ std::optional<Array> KeyedUnarchiver::decodeReferences(const Value* refs) {
 }
 
 std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
-    auto archivedName = classNameOf(fields);
-    if (!archivedName)
+    // Held here: a factory may change class names, which empties the cache.
+    std::shared_ptr<ClassInfo> cls = classOf(fields);
+    if (!cls)
         return std::nullopt;
-    std::string name = currentClassName(*archivedName);
     frames_.push_back({&fields});
     std::optional<Value> v;
-    if (name == "NSArray" || name == "NSMutableArray") {
+    if (cls->kind == ClassKind::Array) {
         if (auto items = decodeReferences(fields.find("NS.objects")))
             v = Value(std::move(*items));
-    } else if (name == "NSSet" || name == "NSMutableSet") {
+    } else if (cls->kind == ClassKind::Set) {
         if (auto items = decodeReferences(fields.find("NS.objects"))) {
             Set set;
             for (auto& item : *items)
                 set.insert(std::move(item));
             v = Value(std::move(set));
         }
-    } else if (name == "NSDictionary" || name == "NSMutableDictionary") {
+    } else if (cls->kind == ClassKind::Dictionary) {
         auto keys = decodeReferences(fields.find("NS.keys"));
         auto values = keys ? decodeReferences(fields.find("NS.objects")) : std::nullopt;
         if (values && values->size() != keys->size())
@@ -550,22 +574,22 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
             if (!error_)
                 v = Value(std::move(dict));
         }
-    } else if (name == "NSNull") {
+    } else if (cls->kind == ClassKind::Null) {
         v = Value();
-    } else if (name == "NSDate") {
+    } else if (cls->kind == ClassKind::Date) {
         const Value* t = fields.find("NS.time");
         if (t && t->isNumber())
             v = Value(Date(t->doubleValue()));
         else
             fail("Malformed date");
-    } else if (name == "NSDecimalNumber") {
+    } else if (cls->kind == ClassKind::Decimal) {
         const Value* text = fields.find("NS.decimal");
         if (text && text->isString())
             v = Value(Decimal::fromString(*text->asString()));
         else
             fail("Malformed decimal number");
     } else {
-        v = decodeCustom(name);
+        v = decodeCustom(*cls);
     }
     frames_.pop_back();
     return v;
@@ -583,17 +607,19 @@ bool KeyedUnarchiver::isAllowed(const std::string& className) const {
                        [&](auto* names) { return listed(*names); });
 }
 
-std::optional<Value> KeyedUnarchiver::decodeCustom(const std::string& className) {
+std::optional<Value> KeyedUnarchiver::decodeCustom(ClassInfo& cls) {
+    const std::string& className = cls.name;
     if (!isAllowed(className))
         return fail(std::string("Value of class '") + className + "' is not among the allowed classes");
-    std::function<ObjectPtr(KeyedUnarchiver&)> factory;
-    {
+    if (!cls.factoryLooked) {
         Registry& r = registry();
         MutexLock lock(r.mutex);
         auto found = r.factories.find(className);
         if (found != r.factories.end())
-            factory = found->second;
+            cls.factory = found->second;
+        cls.factoryLooked = true;
     }
+    const auto& factory = cls.factory;
     if (!factory)
         return fail(std::string("Cannot decode object of class (") + className +
                     "): the class is not registered");

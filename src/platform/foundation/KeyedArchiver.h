@@ -218,10 +218,20 @@ class KeyedUnarchiver {
     std::optional<Value> decodeReference(const Value* ref, const std::vector<std::string>* extraAllowed);
     std::optional<Value> resolve(uint64_t uid);
     void addWeight(uint64_t weight);
+    // A class of the archive as this unarchiver decodes it, looked up once
+    // per archive rather than once per object.
+    enum class ClassKind : uint8_t { Array, Set, Dictionary, Null, Date, Decimal, Custom };
+    struct ClassInfo {
+        std::string name;  // the current name, after renames
+        ClassKind kind = ClassKind::Custom;
+        bool factoryLooked = false;
+        std::function<ObjectPtr(KeyedUnarchiver&)> factory;
+    };
+
     std::optional<Value> decodeClassed(const Dictionary& fields);
-    std::optional<Value> decodeCustom(const std::string& className);
+    std::shared_ptr<ClassInfo> classOf(const Dictionary& fields);
+    std::optional<Value> decodeCustom(ClassInfo& cls);
     std::optional<Array> decodeReferences(const Value* refs);
-    std::optional<std::string> classNameOf(const Dictionary& fields);
     std::string currentClassName(const std::string& archivedName) const;
     bool isAllowed(const std::string& className) const;
     std::nullopt_t fail(std::string reason);
@@ -239,6 +249,8 @@ class KeyedUnarchiver {
     std::vector<const std::vector<std::string>*> allowedStack_;
     std::vector<std::string> allowedClasses_;
     std::unordered_map<std::string, std::string> classNames_;
+    std::unordered_map<uint64_t, std::shared_ptr<ClassInfo>>
+        classes_;  // by the class's index in the object table
     bool requiresSecureCoding_ = false;
     ErrorPtr error_;
 };

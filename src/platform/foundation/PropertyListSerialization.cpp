@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -17,6 +18,18 @@ namespace plat {
 
 std::string PropertyListUID::description() const {
     return std::string("<CFKeyedArchiverUID ") + std::to_string(value_) + ">";
+}
+
+Value PropertyListUID::make(uint64_t value) {
+    static constexpr uint64_t kShared = 4096;
+    static const std::vector<Value>* const shared = [] {
+        auto* table = new std::vector<Value>();  // never destroyed: may be used during exit
+        table->reserve(kShared);
+        for (uint64_t i = 0; i < kShared; ++i)
+            table->push_back(Value(std::make_shared<const PropertyListUID>(i)));
+        return table;
+    }();
+    return value < kShared ? (*shared)[value] : Value(std::make_shared<const PropertyListUID>(value));
 }
 
 bool PropertyListUID::isEqual(const Object& other) const {
@@ -43,7 +56,12 @@ ErrorPtr writeError(const std::string& reason) {
 }
 
 const PropertyListUID* asUID(const Value& v) {
-    return v.isObject() ? dynamic_cast<const PropertyListUID*>(v.asObject().get()) : nullptr;
+    if (!v.isObject())
+        return nullptr;
+    const Object* object = v.asObject().get();
+    // The class is final: comparing types is enough, and cheaper than a cast.
+    return object && typeid(*object) == typeid(PropertyListUID) ? static_cast<const PropertyListUID*>(object)
+                                                                : nullptr;
 }
 
 // --- Calendar arithmetic (proleptic Gregorian, UTC) ----------------------------
@@ -736,8 +754,10 @@ class XMLReader {
 // --- Binary writer ---------------------------------------------------------------
 
 void putBigEndian(std::string& out, uint64_t v, std::size_t bytes) {
-    for (std::size_t i = bytes; i-- > 0;)
-        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    char buf[8];
+    for (std::size_t i = 0; i < bytes; ++i)
+        buf[i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xFF);
+    out.append(buf, bytes);
 }
 
 std::size_t bytesFor(uint64_t v) {
@@ -756,6 +776,7 @@ class BinaryWriter {
         add(root);
         std::size_t refSize = bytesFor(nodes_.size());
         std::string out = "bplist00";
+        out.reserve(64 + nodes_.size() * 16 + refs_.size() * refSize);
         std::vector<uint64_t> offsets;
         offsets.reserve(nodes_.size());
         for (const auto& node : nodes_) {
@@ -776,33 +797,97 @@ class BinaryWriter {
     }
 
   private:
+    // One object of the output: a value of the tree, or a dictionary key
+    // (string). Views point into the tree being written, which outlives the
+    // writer's use of them. A container's references are refs_[refsBegin,
+    // refsBegin + refsCount).
     struct Node {
-        Value value;
-        std::vector<uint64_t> refs;
+        const Value* value;
+        const std::string* key;
+        std::size_t refsBegin;
+        std::size_t refsCount;
     };
 
-    uint64_t add(const Value& v) {
-        if (const std::string* s = v.asString()) {
-            auto found = strings_.find(*s);
-            if (found != strings_.end())
-                return found->second;
-            strings_.emplace(*s, nodes_.size());
+    // Strings are written once; other values once per occurrence, in the
+    // order of a depth-first walk (a dictionary's keys before its values).
+    std::optional<uint64_t> knownString(const std::string& s, const Value* value, const std::string* key) {
+        const std::size_t hash = std::hash<std::string_view>()(s);
+        if (2 * (stringCount_ + 1) > stringSlots_.size())
+            growStrings();
+        const std::size_t mask = stringSlots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            StringSlot& slot = stringSlots_[i];
+            if (slot.node == 0) {
+                slot = {hash, nodes_.size() + 1};
+                ++stringCount_;
+                break;
+            }
+            if (slot.hash == hash && nodeString(slot.node - 1) == s)
+                return slot.node - 1;
         }
+        nodes_.push_back({value, key, 0, 0});
+        return std::nullopt;
+    }
+
+    std::string_view nodeString(uint64_t index) const {
+        const Node& node = nodes_[index];
+        return node.key ? *node.key : *node.value->asString();
+    }
+
+    void growStrings() {
+        std::vector<StringSlot> old(std::max<std::size_t>(64, stringSlots_.size() * 2));
+        old.swap(stringSlots_);
+        const std::size_t mask = stringSlots_.size() - 1;
+        for (const StringSlot& slot : old) {
+            if (slot.node == 0)
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (stringSlots_[i].node != 0)
+                i = (i + 1) & mask;
+            stringSlots_[i] = slot;
+        }
+    }
+
+    uint64_t addKey(const std::string& key) {
         uint64_t index = nodes_.size();
-        nodes_.push_back({v, {}});
-        std::vector<uint64_t> refs;
-        if (const Array* a = v.asArray()) {
-            refs.reserve(a->size());
-            for (const auto& item : *a)
-                refs.push_back(add(item));
-        } else if (const Dictionary* d = v.asDictionary()) {
-            refs.reserve(d->size() * 2);
-            for (const auto& entry : *d)
-                refs.push_back(add(Value(entry.first)));
-            for (const auto& entry : *d)
-                refs.push_back(add(entry.second));
+        if (auto known = knownString(key, nullptr, &key))
+            return *known;
+        return index;
+    }
+
+    uint64_t add(const Value& v) {
+        uint64_t index = nodes_.size();
+        if (const std::string* s = v.asString()) {
+            if (auto known = knownString(*s, &v, nullptr))
+                return *known;
+            return index;
         }
-        nodes_[index].refs = std::move(refs);
+        nodes_.push_back({&v, nullptr, 0, 0});
+        if (const Array* a = v.asArray()) {
+            std::size_t begin = refs_.size();
+            refs_.resize(begin + a->size());
+            nodes_[index].refsBegin = begin;
+            nodes_[index].refsCount = a->size();
+            for (std::size_t i = 0; i < a->size(); ++i) {
+                uint64_t r = add((*a)[i]);
+                refs_[begin + i] = r;
+            }
+        } else if (const Dictionary* d = v.asDictionary()) {
+            std::size_t n = d->size();
+            std::size_t begin = refs_.size();
+            refs_.resize(begin + 2 * n);
+            nodes_[index].refsBegin = begin;
+            nodes_[index].refsCount = 2 * n;
+            std::size_t i = 0;
+            for (const auto& entry : *d) {
+                uint64_t r = addKey(entry.first);
+                refs_[begin + i++] = r;
+            }
+            for (const auto& entry : *d) {
+                uint64_t r = add(entry.second);
+                refs_[begin + i++] = r;
+            }
+        }
         return index;
     }
 
@@ -847,8 +932,12 @@ class BinaryWriter {
             putBigEndian(out, u, 2);
     }
 
-    static void encode(std::string& out, const Node& node, std::size_t refSize) {
-        const Value& v = node.value;
+    void encode(std::string& out, const Node& node, std::size_t refSize) const {
+        if (node.key) {
+            writeString(out, *node.key);
+            return;
+        }
+        const Value& v = *node.value;
         switch (v.kind()) {
             case Value::Kind::Bool:
                 out += v.rawBool() ? '\x09' : '\x08';
@@ -879,9 +968,9 @@ class BinaryWriter {
                 break;
             case Value::Kind::Array:
             case Value::Kind::Dictionary:
-                marker(out, v.isArray() ? 0xA : 0xD, v.isArray() ? node.refs.size() : node.refs.size() / 2);
-                for (uint64_t r : node.refs)
-                    putBigEndian(out, r, refSize);
+                marker(out, v.isArray() ? 0xA : 0xD, v.isArray() ? node.refsCount : node.refsCount / 2);
+                for (std::size_t i = 0; i < node.refsCount; ++i)
+                    putBigEndian(out, refs_[node.refsBegin + i], refSize);
                 break;
             default: {
                 uint64_t uid = asUID(v)->value();
@@ -893,7 +982,14 @@ class BinaryWriter {
     }
 
     std::vector<Node> nodes_;
-    std::unordered_map<std::string, uint64_t> strings_;
+    std::vector<uint64_t> refs_;
+    // Open-addressed table of the strings written so far (node + 1; 0 is empty).
+    struct StringSlot {
+        std::size_t hash = 0;
+        uint64_t node = 0;
+    };
+    std::vector<StringSlot> stringSlots_;
+    std::size_t stringCount_ = 0;
 };
 
 // --- Binary reader ---------------------------------------------------------------
@@ -1019,7 +1115,7 @@ class BinaryReader {
                 std::size_t n = (m & 0xF) + 1;
                 if (n > 8 || !fits(pos, n))
                     return fail("Bad UID");
-                return Value(std::make_shared<const PropertyListUID>(bigEndian(s_.data() + pos, n)));
+                return PropertyListUID::make(bigEndian(s_.data() + pos, n));
             }
             case 0xA:
                 return array(m, pos, depth, weight);
@@ -1076,9 +1172,12 @@ class BinaryReader {
         auto n = count(m, pos);
         if (!n || !fits(pos, *n))
             return fail("Truncated string");
+        std::string_view bytes = s_.substr(pos, *n);
+        if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; }))
+            return Value(std::string(bytes));
         std::string out;
-        out.reserve(*n);
-        for (char c : s_.substr(pos, *n)) {
+        out.reserve(*n * 2);
+        for (char c : bytes) {
             auto b = static_cast<uint8_t>(c);
             if (b < 0x80) {
                 out += c;
@@ -1103,13 +1202,14 @@ class BinaryReader {
         return Value(std::move(*utf8));
     }
 
-    std::optional<std::vector<uint64_t>> refs(uint64_t pos, uint64_t n) {
+    // Whether n references starting at pos lie inside the object area.
+    bool refsFit(uint64_t pos, uint64_t n) {
         if (n > tableOffset_ / refSize_ || !fits(pos, n * refSize_))
-            return fail("Truncated container");
-        std::vector<uint64_t> out(n);
-        for (uint64_t i = 0; i < n; ++i)
-            out[i] = bigEndian(s_.data() + pos + i * refSize_, refSize_);
-        return out;
+            return fail("Truncated container"), false;
+        return true;
+    }
+    uint64_t refAt(uint64_t pos, uint64_t i) const {
+        return bigEndian(s_.data() + pos + i * refSize_, refSize_);
     }
 
     // The child's weight added to total, saturating above the limit.
@@ -1121,12 +1221,12 @@ class BinaryReader {
         auto n = count(m, pos);
         if (!n)
             return std::nullopt;
-        auto children = refs(pos, *n);
-        if (!children)
+        if (!refsFit(pos, *n))
             return std::nullopt;
         Array items;
-        items.reserve(children->size());
-        for (uint64_t r : *children) {
+        items.reserve(*n);
+        for (uint64_t i = 0; i < *n; ++i) {
+            uint64_t r = refAt(pos, i);
             auto item = object(r, depth + 1);
             if (!item)
                 return std::nullopt;
@@ -1140,20 +1240,21 @@ class BinaryReader {
         auto n = count(m, pos);
         if (!n || *n > tableOffset_)
             return fail("Truncated dictionary");
-        auto children = refs(pos, *n * 2);
-        if (!children)
+        if (!refsFit(pos, *n * 2))
             return std::nullopt;
         Dictionary entries;
+        entries.reserve(*n);
         for (uint64_t i = 0; i < *n; ++i) {
-            auto key = object((*children)[i], depth + 1);
+            auto key = object(refAt(pos, i), depth + 1);
             if (!key)
                 return std::nullopt;
             if (!key->isString())
                 return fail("Dictionary key is not a string");
-            auto item = object((*children)[*n + i], depth + 1);
+            uint64_t r = refAt(pos, *n + i);
+            auto item = object(r, depth + 1);
             if (!item)
                 return std::nullopt;
-            addWeight(weight, weight_[(*children)[*n + i]]);
+            addWeight(weight, weight_[r]);
             entries.set(*key->asString(), std::move(*item));
         }
         return Value(std::move(entries));

@@ -39,9 +39,12 @@ namespace plat {
 
 // A reference to another object of a keyed archive (binary property lists
 // hold it natively; in XML it is a dictionary with the single key "CF$UID").
-class PropertyListUID : public Object {
+class PropertyListUID final : public Object {
   public:
     explicit PropertyListUID(uint64_t value) : value_(value) {}
+    // The reference as a Value. Small references are made once per process
+    // and shared, so archives do not allocate one object per reference.
+    static Value make(uint64_t value);
     uint64_t value() const { return value_; }
     std::string description() const override;
     bool isEqual(const Object& other) const override;

@@ -199,6 +199,40 @@ TEST_F(KeyedArchiverTest, ArchivesAreBinaryPropertyListsInTheKeyedLayout) {
     EXPECT_EQ(*plist->find("$objects")->at(0), Value("$null"));
 }
 
+// Stored archives are read back by other programs and by earlier versions:
+// the bytes written for a tree of every kind stay exactly these.
+TEST_F(KeyedArchiverTest, ArchiveBytesStayExactlyAsStored) {
+    Value root(Dictionary{{"name", Value("name")},
+                          {"neg", Value(int64_t(-2))},
+                          {"big", Value(uint64_t(0xFFFFFFFFFFFFFFF0ull))},
+                          {"ratio", Value(2.5)},
+                          {"when", Value(Date(1.5))},
+                          {"bytes", Value(Data("ab", 2))},
+                          {"text", Value(std::string("caf\xc3\xa9 \xe2\x98\x83"))},
+                          {"$key", Value()},
+                          {"list", Value(Array{Value(1), Value("name"), Value(true)})}});
+    const char* expected =
+        "62706c6973743030d4010203040506070a582476657273696f6e592461726368697665725424746f7058246f626a6563"
+        "747312000186a05f100f4e534b657965644172636869766572d1080954726f6f748001af10190b0c25262728292a2b2c"
+        "2d313738393a3b3c3e414248494a4d55246e756c6cd30d0e0f101a24574e532e6b6579735a4e532e6f626a6563747356"
+        "24636c617373a911121314151617181980028003800580078009800c800e80108013a91b1c1d1e1f2021222380028004"
+        "80068008800a800d800f801180148018546e616d65536e656713fffffffffffffffe53626967140000000000000000ff"
+        "fffffffffffff055726174696f234004000000000000547768656ed22e0f2f30574e532e74696d65233ff80000000000"
+        "00800bd2323334355a24636c6173736e616d655824636c6173736573564e5344617465a23436584e534f626a65637455"
+        "627974657342616254746578746600630061006600e90020260354246b6579d10f3d8012d232333f40564e534e756c6c"
+        "a23f36546c697374d20e0f4347a34445468015800280168017100109d232334b4c574e534172726179a24b36d232334e"
+        "4f5c4e5344696374696f6e617279a24e3600080011001a00240029003200370049004c00510053006f0075007c008400"
+        "8f009600a000a200a400a600a800aa00ac00ae00b000b200bc00be00c000c200c400c600c800ca00cc00ce00d000d500"
+        "d900e200e600f700fd0106010b011001180121012301280133013c01430146014f01550158015d016a016f0172017401"
+        "79018001830188018d01910193019501970199019b019c01a101a901ac01b101be000000000000020100000000000000"
+        "50000000000000000000000000000001c1";
+    EXPECT_EQ(archive(root).hexString(), expected);
+    auto back = KeyedUnarchiver::unarchivedObjectWithData(*Data::fromHex(expected));
+    ASSERT_TRUE(back.ok());
+    ASSERT_TRUE(back->has_value());
+    EXPECT_EQ(**back, root);
+}
+
 TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
     KeyedArchiver oldWriter;
     oldWriter.setClassName("BCDevice", "TestDevice");
