@@ -139,11 +139,14 @@ void SYNIntegrationStage::setValueForKey(const Value& value, std::string_view ke
             return;
         }
         const auto* relationship = object.entity()->relationshipNamed(key);
-        // Both writes notify the property's observers once.
+        // Both writes notify the property's observers once: a primitive write
+        // notifies nobody by itself, so it is bracketed.
         if (relationship && relationship->inverseRelationship()) {
             object.setValue(value, key);
         } else {
+            object.willChangeValueForKey(key);
             object.setPrimitiveValue(value, key);
+            object.didChangeValueForKey(key);
         }
     } catch (const std::exception& exception) {
         SYN_LOG(1, "Exception thrown setting value during integration. Possibly DB corruption. Ignoring: %@",
