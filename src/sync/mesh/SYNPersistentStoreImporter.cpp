@@ -20,7 +20,8 @@ SYNPersistentStoreImporter::SYNPersistentStoreImporter(std::string persistentSto
       eventStore_(std::move(eventStore)) {}
 
 uint64_t SYNPersistentStoreImporter::numberOfProgressUnits() const {
-    return 2 * static_cast<uint64_t>(model_->entities().size());
+    // Ignored entities are not walked, so they report no units either.
+    return 2 * static_cast<uint64_t>(syn_entitiesOrderedByMigrationPriority(*model_).size());
 }
 
 plat::Result<std::shared_ptr<SYNEventBuilder>> SYNPersistentStoreImporter::makeEventBuilder() {

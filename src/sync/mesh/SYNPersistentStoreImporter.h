@@ -39,7 +39,7 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     // False makes an empty baseline without opening the store.
     bool importPersistentStoreData = true;
 
-    // 2 x the number of entities of the model.
+    // 2 x the number of entities that take part in sync.
     uint64_t numberOfProgressUnits() const;
     // Called on the import context's queue with the units just completed.
     std::function<void(uint64_t units)> progressUnitsCompletionBlock;

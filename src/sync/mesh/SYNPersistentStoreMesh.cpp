@@ -85,6 +85,7 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
     if (mesh->enlisted_) {
         mesh->eventStore_->removeUnusedDataWithCompletion(nullptr);
     }
+    mesh->saveMonitor_ = SYNSaveMonitor::create(mesh->persistentStorePath(), mesh->eventStore_, mesh);
     mesh->cloudManager_ = SYNCloudManager::create(mesh->eventStore_, mesh->config_.cloudFileSystem,
                                                   mesh->config_.managedObjectModel);
     mesh->performInitialChecks();
@@ -150,6 +151,9 @@ void SYNPersistentStoreMesh::dismantle() {
         importSaveObserver_.reset();
     }
     plat::NotificationCenter::defaultCenter().removeObserver(static_cast<const void*>(this));
+    if (saveMonitor_) {
+        saveMonitor_->stopMonitoring();
+    }
 }
 
 std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {

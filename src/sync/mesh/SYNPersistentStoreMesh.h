@@ -29,6 +29,7 @@
 #include "sync/eventstore/SYNMeshServices.h"
 #include "sync/integration/SYNCloudManager.h"
 #include "sync/mesh/SYNProcedure.h"
+#include "sync/mesh/SYNSaveMonitor.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
 
 class SYNPersistentStoreMesh;
@@ -101,6 +102,7 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     std::string localDataRootDirectory() const { return eventStore_->pathToEventDataRootDirectory(); }
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
     const std::shared_ptr<SYNCloudManager>& cloudManager() const { return cloudManager_; }
+    const std::shared_ptr<SYNSaveMonitor>& saveMonitor() const { return saveMonitor_; }
     const std::shared_ptr<plat::dispatch::OperationQueue>& proceduralQueue() const {
         return proceduralQueue_;
     }
@@ -201,6 +203,7 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     Configuration config_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudManager> cloudManager_;
+    std::shared_ptr<SYNSaveMonitor> saveMonitor_;
     std::shared_ptr<plat::dispatch::OperationQueue> proceduralQueue_;
     std::shared_ptr<plat::dispatch::OperationQueue> workerQueue_;
 

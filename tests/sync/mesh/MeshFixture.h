@@ -25,8 +25,8 @@ namespace meshtest {
 
 using plat::dispatch::MainLoop;
 
-// Task(title, priority; tags to-many), Tag(name), and UrgentTask, a
-// sub-entity of Task with a deadline.
+// Task(title, priority; tags to-many), Tag(name), UrgentTask, a sub-entity
+// of Task with a deadline, and Draft(text), left out of sync.
 inline std::shared_ptr<plat::coredata::ManagedObjectModel> makeTaskModel() {
     using plat::coredata::AttributeType;
     auto model = plat::coredata::ManagedObjectModel::create();
@@ -40,6 +40,9 @@ inline std::shared_ptr<plat::coredata::ManagedObjectModel> makeTaskModel() {
     auto& urgent = model->addEntity("UrgentTask");
     urgent.setSuperentityName("Task");
     urgent.addAttribute("deadline", AttributeType::Integer64);
+    auto& draft = model->addEntity("Draft");
+    draft.setUserInfo({{SYNIgnoredKey, plat::Value(true)}});
+    draft.addAttribute("text", AttributeType::String);
     model->finalize();
     return model;
 }
