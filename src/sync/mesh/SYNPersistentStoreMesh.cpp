@@ -9,9 +9,11 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/URL.h"
+#include "sync/eventstore/SYNBaselineConsolidator.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNRebaser.h"
 #include "sync/mesh/SYNPersistentStoreImporter.h"
 
 namespace {
@@ -88,6 +90,11 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
     mesh->saveMonitor_ = SYNSaveMonitor::create(mesh->persistentStorePath(), mesh->eventStore_, mesh);
     mesh->cloudManager_ = SYNCloudManager::create(mesh->eventStore_, mesh->config_.cloudFileSystem,
                                                   mesh->config_.managedObjectModel);
+    mesh->rebaser_ = std::make_shared<SYNRebaser>(mesh->eventStore_, mesh);
+    mesh->consolidator_ = std::make_shared<SYNBaselineConsolidator>(mesh->eventStore_, mesh);
+    if (mesh->config_.makeEventIntegration) {
+        mesh->integration_ = mesh->config_.makeEventIntegration(mesh);
+    }
     mesh->performInitialChecks();
     return mesh;
 }
@@ -360,6 +367,7 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newEnlistProcedure(uint64_t seedPolicy
     auto procedure = SYNProcedure::create();
     // EnlistSetup
     procedure->addProcedureStep(newStep(1, 1.0, [self](const auto&, SYNCompletion done) {
+        self->setNonCriticalErrorCodes({});
         if (self->isEnlisted()) {
             done(SYNMakeError(SYNErrorEnlistState));
             return;
@@ -500,7 +508,6 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
         self->updateActivityProgress(static_cast<float>(procedure->progress()),
                                      step ? step->representedObject : plat::Value());
     });
-    // The first step clears the non-critical codes of the last activity.
     procedure->proceedInOperationQueue(proceduralQueue_, [self, completion](plat::ErrorPtr error) {
         if (error) {
             SYN_LOG(1, "Error caused enlist to fail: %@", error);
@@ -529,6 +536,7 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
     auto self = shared_from_this();
     auto began = std::make_shared<bool>(false);
     auto task = [self, began](SYNTaskCompletion next) {
+        self->setNonCriticalErrorCodes({});
         if (!self->isEnlisted()) {
             self->eventStore_->removeEventStore();
             self->delistIsQueued_ = false;

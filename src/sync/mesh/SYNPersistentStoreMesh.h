@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/coredata/ManagedObjectModel.h"
@@ -33,6 +34,31 @@
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
 
 class SYNPersistentStoreMesh;
+class SYNRebaser;
+class SYNBaselineConsolidator;
+
+// What a merge asks of the event integrator, which replays the events of
+// every store into the application's store.
+class SYNMeshEventIntegration {
+  public:
+    virtual ~SYNMeshEventIntegration() = default;
+    // From merge set-up to the end of the merge, an application save to the
+    // store makes the merge fail (it would be lost in the merge event).
+    virtual void startMonitoringSaves() = 0;
+    virtual void stopMonitoringSaves() = 0;
+    virtual uint64_t numberOfProgressUnits() const = 0;
+    virtual void setProgressUnitsCompletionBlock(std::function<void(uint64_t units)> block) = 0;
+    virtual void mergeEventsWithCompletion(SYNCompletion completion) = 0;
+};
+
+enum SYNMergeOptions : uint64_t {
+    SYNMergeOptionNone = 0,
+    SYNMergeOptionForceRebase = 1,
+    SYNMergeOptionSkipRebase = 2,
+    SYNMergeOptionImportsOnly = 4,
+    SYNMergeOptionExportsOnly = 8,
+    SYNMergeOptionSkipExport = 16,
+};
 
 inline constexpr const char* SYNPersistentStoreMeshDidBeginActivityNotification =
     "SYNPersistentStoreMeshDidBeginActivityNotification";
@@ -84,6 +110,10 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
         std::optional<std::string> localDataRootDirectory;
         // Object-store type of the event store ("SQLite" normally).
         std::string eventStoreType = plat::coredata::SQLiteStoreType;
+        // Makes the mesh's event integrator (tests put a recording one here).
+        std::function<std::shared_ptr<SYNMeshEventIntegration>(
+            const std::shared_ptr<SYNPersistentStoreMesh>&)>
+            makeEventIntegration;
     };
 
     // Null when refused (another live mesh has the store or the directory)
@@ -123,6 +153,20 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     void enlistPersistentStoreWithCompletion(SYNCompletion completion);
     void enlistPersistentStoreWithSeedPolicy(uint64_t seedPolicy, SYNCompletion completion);
     void delistPersistentStoreWithCompletion(SYNCompletion completion);
+
+    // Merges queue behind any running activity; the completion runs once on
+    // the main thread. Cancelling ends every queued or running merge with
+    // 101 (the running step finishes first), then calls its own completion.
+    void mergeWithCompletion(SYNCompletion completion);
+    void mergeWithOptions(uint64_t options, SYNCompletion completion);
+    void cancelMergeWithCompletion(SYNCompletion completion);
+    // Writes pending event-store changes to disk.
+    void processPendingChangesWithCompletion(SYNCompletion completion);
+    // Codes of events the last merge could not integrate.
+    std::set<int64_t> nonCriticalErrorCodes() const;
+    void setNonCriticalErrorCodes(std::set<int64_t> codes);
+    const std::shared_ptr<SYNRebaser>& rebaser() const { return rebaser_; }
+    bool rebaseCheckDone() const { return rebaseCheckDone_; }
 
     // Delists because of the error, then tells the delegate (main thread).
     void forceDelistDueToError(const plat::ErrorPtr& error);
@@ -197,6 +241,11 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     SYNProcedureStep::Ptr newStep(double phase, double weight,
                                   std::function<void(const SYNProcedureStep::Ptr&, SYNCompletion)> body);
     SYNProcedure::Ptr newEnlistProcedure(uint64_t seedPolicy);
+    SYNProcedure::Ptr newMergeProcedure(uint64_t options);
+    using TransferStart = std::function<void(SYNCloudManager::Progress)>;
+    SYNProcedureStep::Ptr newTransferStep(double phase, TransferStart start, bool resetOnError,
+                                          std::function<void()> before = nullptr);
+    SYNProcedureStep::Ptr newMergeFileContentsStep();
     void beginObservingSaveNotifications();
     void endObservingSaveNotifications();
 
@@ -204,6 +253,12 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudManager> cloudManager_;
     std::shared_ptr<SYNSaveMonitor> saveMonitor_;
+    std::shared_ptr<SYNMeshEventIntegration> integration_;
+    std::shared_ptr<SYNRebaser> rebaser_;
+    std::shared_ptr<SYNBaselineConsolidator> consolidator_;
+    std::atomic<bool> rebaseCheckDone_{false};
+    mutable std::mutex errorCodesMutex_;
+    std::set<int64_t> nonCriticalErrorCodes_;
     std::shared_ptr<plat::dispatch::OperationQueue> proceduralQueue_;
     std::shared_ptr<plat::dispatch::OperationQueue> workerQueue_;
 
