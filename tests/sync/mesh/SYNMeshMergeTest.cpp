@@ -90,6 +90,7 @@ TEST_F(MergeTest, MergesCarryEachStoresSaveEventsToTheOther) {
     ASSERT_EQ(appA.save(), nullptr);
     ActivityLog log(a);
     ASSERT_EQ(merge(a, SYNMergeOptionSkipRebase), nullptr);
+    // A second store's merge without rebasing finds the save event itself.
     EXPECT_EQ(integrations["a"]->calls, (std::vector<std::string>{"start", "merge", "stop"}));
     ASSERT_EQ(log.named(SYNPersistentStoreMeshDidBeginActivityNotification).size(), 1u);
     ASSERT_EQ(log.named(SYNPersistentStoreMeshWillEndActivityNotification).size(), 1u);
@@ -114,6 +115,15 @@ TEST_F(MergeTest, MergesCarryEachStoresSaveEventsToTheOther) {
     ASSERT_EQ(merge(b, SYNMergeOptionSkipRebase), nullptr);
     EXPECT_EQ(countEvents(b, SYNStoreModificationEventTypeSave), 1u);
     EXPECT_EQ(countTaskChanges(b), 1u);
+
+    // With the first merge's rebase, a's save travels inside its new
+    // baseline, which b consolidates with its own instead of dropping it.
+    auto c = makeMergingMesh("c");
+    ASSERT_EQ(enlist(c), nullptr);
+    ASSERT_EQ(merge(a, SYNMergeOptionForceRebase), nullptr);
+    ASSERT_EQ(merge(c), nullptr);
+    EXPECT_EQ(countTaskChanges(c), 1u);
+    EXPECT_EQ(countEvents(c, SYNStoreModificationEventTypeBaseline), 1u);
 }
 
 TEST_F(MergeTest, SetUpRefusesAStoreThatIsNotEnlistedOrHasNoFile) {
