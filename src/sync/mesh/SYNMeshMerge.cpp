@@ -97,9 +97,9 @@ SYNProcedureStep::Ptr SYNPersistentStoreMesh::newMergeFileContentsStep() {
             auto counter = std::make_shared<std::atomic<uint64_t>>(0);
             std::weak_ptr<SYNProcedureStep> weakStep = step;
             std::vector<SYNTask> tasks;
-            for (const auto& [local, cloud] :
-                 self->cloudDirectoriesByLocalDirectoriesForFileContentMerging()) {
-                tasks.push_back([self, local, cloud, counter, weakStep](SYNTaskCompletion next) {
+            for (const auto& pair : self->cloudDirectoriesByLocalDirectoriesForFileContentMerging()) {
+                tasks.push_back([self, local = pair.first, cloud = pair.second, counter,
+                                 weakStep](SYNTaskCompletion next) {
                     self->mergeFileContentOfLocalDirectory(
                         local, cloud, self->workerQueue_,
                         [counter, weakStep](plat::ErrorPtr, float fraction, bool) {
