@@ -15,6 +15,7 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
@@ -147,6 +148,55 @@ void BM_Enlist100000Objects(benchmark::State& state) {
     state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
 }
 BENCHMARK(BM_Enlist100000Objects)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Machine "b" holds the enlisted big store; machine "a" saved 1,000 times
+// (one task each) and exported its events. Timed: b's merge, which imports
+// the 1,000 remote events and replays them into its store.
+void BM_Merge1000RemoteEvents(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    double atStart = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ScratchDir root;
+        std::filesystem::copy_file(bigStore(), root.str() + "/b.sqlite");
+        auto b = makeMesh(root.str() + "/b.sqlite", root.str(), "b");
+        auto error = wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); });
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting("AAAAAAAA-0000-4000-8000-000000000001");
+        auto a = makeMesh(root.str() + "/a.sqlite", root.str(), "a");
+        if (!error) {
+            error = wait([&](SYNCompletion done) { a->enlistPersistentStoreWithCompletion(done); });
+        }
+        auto context = openStore(root.str() + "/a.sqlite");
+        for (int i = 0; !error && i < 1000; ++i) {
+            auto task = context->insertNewObjectForEntityForName("Task");
+            task->setValue(plat::Value("remote " + std::to_string(i)), "title");
+            error = context->save();
+        }
+        if (!error) {
+            error = wait([&](SYNCompletion done) { a->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+        }
+        a->dismantle();
+        plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+        MainLoop::drain();
+        atStart = statusMegabytes("VmRSS:");
+        resetPeakMemory();
+        state.ResumeTiming();
+        if (!error) {
+            error = wait([&](SYNCompletion done) { b->mergeWithCompletion(done); });
+        }
+        state.PauseTiming();
+        if (error) {
+            state.SkipWithError(error->localizedDescription().c_str());
+        }
+        b->dismantle();
+        MainLoop::drain();
+        state.ResumeTiming();
+    }
+    state.counters["events"] = 1000;
+    state.counters["rss_at_start_MB"] = atStart;
+    state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
+}
+BENCHMARK(BM_Merge1000RemoteEvents)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
