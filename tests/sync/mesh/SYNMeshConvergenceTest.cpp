@@ -1,7 +1,11 @@
 // Several processes edit and merge through one cloud folder, with fixed
 // seeds; one is killed with SIGKILL mid-run and restarted. Afterwards every
 // store holds the same tasks, and every task created and not deleted is
-// there. MESH_CONVERGENCE_ROUNDS (default 4) makes a longer run.
+// there. MESH_CONVERGENCE_ROUNDS (default 4) makes a longer run:
+//   MESH_CONVERGENCE_ROUNDS=25 build/asan/tests/sync/mesh/sync_mesh_tests \
+//       --gtest_also_run_disabled_tests --gtest_filter='MeshConvergence*'
+// Disabled until the mesh has an event integrator: without it merges move
+// the events but do not replay them into the stores.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
