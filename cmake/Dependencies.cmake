@@ -21,6 +21,10 @@ endif()
 if(KP_BUILD_BENCH)
   find_package(benchmark REQUIRED)
   find_package(nlohmann_json REQUIRED)
+  # The DOM the JSON benchmarks measure Value against (header-only).
+  find_package(RapidJSON REQUIRED)
+  add_library(kp_rapidjson INTERFACE)
+  target_include_directories(kp_rapidjson SYSTEM INTERFACE ${RAPIDJSON_INCLUDE_DIRS})
 endif()
 
 # How an installed library's consumer finds each third-party target a library

@@ -1,14 +1,27 @@
 // A tour of the platform layer and the JSON value library: builds a small
 // to-do list as dynamic values, prints it the way the platform prints values,
 // writes it as JSON and as a property list, reads a field back through the
-// JSON library, and runs a timer and a notification on the main loop.
+// JSON library, and runs a timer and a notification on the main loop. Then a
+// telemetry run: the SDK sends a start-service log and a custom-properties
+// log to a local ingestion endpoint, which prints what it received.
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <mutex>
+#include <thread>
+
+#include "beacon/core/BEACBeacon.h"
+#include "beacon/core/BEACHttpIngestion.h"
 
 #include "json/JSON.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -42,6 +55,78 @@ void printValues(const plat::Value& task) {
     }
 }
 
+// A service of the example: its start is what the "startService" log names.
+class ExampleService : public BEACServiceAbstract {
+  public:
+    std::string serviceName() const override { return "Example"; }
+    std::string logTag() const override { return "BeaconExample"; }
+    std::string groupId() const override { return "Example"; }
+    std::string className() const override { return "BEACExample"; }
+    bool isAppSecretRequired() const override { return false; }
+};
+
+void runTelemetry() {
+    // Settings, the log store and the keychain go to a scratch folder.
+    char folder[] = "/tmp/kestrel-example-XXXXXX";
+    if (!mkdtemp(folder))
+        return;
+    setenv("XDG_DATA_HOME", folder, 1);
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    setenv("XDG_CACHE_HOME", folder, 1);
+    // What an application's information property list would say.
+    plat::Bundle::mainBundle().setInfoDictionary(
+        plat::Dictionary{{"CFBundleIdentifier", plat::Value("dev.kestrel.example")},
+                         {"CFBundleShortVersionString", plat::Value("1.0")},
+                         {"CFBundleVersion", plat::Value("1")}});
+
+    httplib::Server server;
+    std::mutex mutex;
+    std::condition_variable received;
+    bool done = false;
+    server.Post("/logs", [&](const httplib::Request& request, httplib::Response& response) {
+        std::printf("ingestion endpoint received %s %s?api-version=%s\n", request.method.c_str(),
+                    request.path.c_str(), request.get_param_value("api-version").c_str());
+        for (const char* name : {"Content-Type", "Content-Encoding", "Install-ID"})
+            if (request.has_header(name))
+                std::printf("  %s: %s\n", name, request.get_header_value(name).c_str());
+        auto body = plat::JSONSerialization::JSONObjectWithData(plat::Data::fromString(request.body));
+        auto pretty = body.ok() ? plat::JSONSerialization::stringWithJSONObject(
+                                      *body, plat::JSONWritingPrettyPrinted | plat::JSONWritingSortedKeys |
+                                                 plat::JSONWritingWithoutEscapingSlashes)
+                                : plat::Result<std::string>(request.body);
+        std::printf("%s\n", pretty.ok() ? pretty->c_str() : request.body.c_str());
+        response.set_content("{}", "application/json");
+        std::lock_guard lock(mutex);
+        done = true;
+        received.notify_all();
+    });
+    int port = server.bind_to_any_port("127.0.0.1");
+    std::thread listener([&] { server.listen_after_bind(); });
+
+    // A client that talks to the local endpoint directly, whatever proxy the environment names.
+    BEACDependencyConfiguration::setIngestionFactory([](const std::string& installId,
+                                                        const std::string& url) {
+        BEACHttpClient::Options options;
+        options.configure = [](auto& configuration) { configuration.connectionProxyFromEnvironment = false; };
+        return BEACBeaconIngestion::make(BEACHttpClient::make(options), url, installId);
+    });
+    auto service = std::make_shared<ExampleService>();
+    BEACBeacon::setLogUrl("http://127.0.0.1:" + std::to_string(port));
+    BEACBeacon::start("0dbca56b-b9ae-4d53-856a-7c2856137d85",
+                      std::vector<BEACServiceClass>{{"BEACExample", [service] { return service; }}});
+    BEACCustomProperties properties;
+    properties.setString(std::string("blue"), std::string("color")).setBool(true, std::string("beta"));
+    BEACBeacon::setCustomProperties(&properties);
+
+    // The core unit sends 3 s after its last log.
+    std::unique_lock lock(mutex);
+    received.wait_for(lock, std::chrono::seconds(15), [&] { return done; });
+    lock.unlock();
+    server.stop();
+    listener.join();
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 
 int main() {
@@ -63,5 +148,6 @@ int main() {
     timer->resume();
     MainLoop::run();
     center.removeObserver(token);
+    runTelemetry();
     return 0;
 }

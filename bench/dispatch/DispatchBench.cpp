@@ -3,7 +3,9 @@
 // implementation doing the same work.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/Group.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
@@ -189,6 +192,111 @@ void BM_ThreadQueuePost(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlocks);
 }
 BENCHMARK(BM_ThreadQueuePost)->UseRealTime();
+
+// ---------------------------------------------------------------- fan-out
+
+// Context switches of the whole process so far (every thread's).
+long contextSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Spins for about `micros` microseconds of work.
+void work(double micros) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double, std::micro>(micros);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// A million tiny tasks fanned out over the global queue with a group and
+// waited for, from one thread, against the same tasks through one thread's
+// condition-variable queue. Counters: "vs_thread_queue" (goal <= 1.5) and the
+// pool's context switches per iteration (goal: far fewer than tasks).
+void BM_FanOutVsThreadQueue(benchmark::State& state) {
+    constexpr int kTasks = 1'000'000;
+    ThreadQueue queue;
+    auto global = Queue::global();
+    std::atomic<long> counter{0};
+    double ours = 0, peer = 0;
+    long switches = 0;
+    for (auto _ : state) {
+        const long before = contextSwitches();
+        auto t0 = std::chrono::steady_clock::now();
+        Group group;
+        for (int i = 0; i < kTasks; ++i)
+            group.async(global, [&counter] { counter.fetch_add(1, std::memory_order_relaxed); });
+        group.wait();
+        const double poolTime = secondsSince(t0);
+        switches += contextSwitches() - before;
+        auto t1 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kTasks; ++i)
+            queue.post([&counter] { counter.fetch_add(1, std::memory_order_relaxed); });
+        queue.barrier();
+        peer += secondsSince(t1);
+        ours += poolTime;
+        state.SetIterationTime(poolTime);
+    }
+    state.counters["vs_thread_queue"] = ours / peer;
+    state.counters["switches"] = static_cast<double>(switches) / static_cast<double>(state.iterations());
+    state.SetItemsProcessed(state.iterations() * kTasks);
+}
+BENCHMARK(BM_FanOutVsThreadQueue)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// 200,000 tasks of about 2 us on the pool against the same on one thread;
+// "vs_one_thread" below 1 means the pool is faster.
+void BM_FanOutWorkVsOneThread(benchmark::State& state) {
+    constexpr int kTasks = 200'000;
+    ThreadQueue queue;
+    auto global = Queue::global();
+    double ours = 0, peer = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        Group group;
+        for (int i = 0; i < kTasks; ++i)
+            group.async(global, [] { work(2); });
+        group.wait();
+        const double poolTime = secondsSince(t0);
+        auto t1 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kTasks; ++i)
+            queue.post([] { work(2); });
+        queue.barrier();
+        peer += secondsSince(t1);
+        ours += poolTime;
+        state.SetIterationTime(poolTime);
+    }
+    state.counters["vs_one_thread"] = ours / peer;
+}
+BENCHMARK(BM_FanOutWorkVsOneThread)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Serial-queue posting against the thread queue, back to back ("vs_thread_queue", goal <= 1.5).
+void BM_SerialPostVsThreadQueue(benchmark::State& state) {
+    auto serial = Queue::serial("bench.serial.ratio");
+    ThreadQueue queue;
+    long counter = 0;
+    double ours = 0, peer = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlocks; ++i)
+            serial.async([&counter] { ++counter; });
+        serial.sync([] {});
+        const double serialTime = secondsSince(t0);
+        auto t1 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBlocks; ++i)
+            queue.post([&counter] { ++counter; });
+        queue.barrier();
+        peer += secondsSince(t1);
+        ours += serialTime;
+        state.SetIterationTime(serialTime);
+    }
+    benchmark::DoNotOptimize(counter);
+    state.counters["vs_thread_queue"] = ours / peer;
+}
+BENCHMARK(BM_SerialPostVsThreadQueue)->UseManualTime();
 
 // ---------------------------------------------------------------- main loop
 

@@ -5,6 +5,7 @@
 //   cmake --build build/release --target json_bench && build/release/bench/json/json_bench
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "json/JSON.h"
+#include "platform/foundation/JSONSerialization.h"
 
 namespace {
 
@@ -225,6 +227,27 @@ void BM_ReadAll_Nlohmann(benchmark::State& state) {
     setCounters(state);
 }
 
+// The library's raw output against the platform serialiser it builds on, timed
+// back to back per iteration; "vs_serialiser" is the ratio (goal: <= 1.1).
+void BM_RawOutputVsSerialiser(benchmark::State& state) {
+    json::JSON doc = json::JSON::parseJSON(documentText());
+    const plat::Value& object = doc.object();
+    double ours = 0, peer = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(doc.rawString());
+        auto t1 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(
+            plat::JSONSerialization::stringWithJSONObject(object, plat::JSONWritingPrettyPrinted));
+        auto t2 = std::chrono::steady_clock::now();
+        ours += std::chrono::duration<double>(t1 - t0).count();
+        peer += std::chrono::duration<double>(t2 - t1).count();
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    state.counters["vs_serialiser"] = ours / peer;
+}
+
+BENCHMARK(BM_RawOutputVsSerialiser)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseAndReadAll_JSON)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseAndReadAll_Nlohmann)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parse_JSON)->Unit(benchmark::kMillisecond);

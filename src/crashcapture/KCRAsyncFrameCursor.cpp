@@ -1,5 +1,6 @@
 #include "crashcapture/KCRAsyncFrameCursor.h"
 
+#include "crashcapture/KCRAsyncCompactUnwind.h"
 #include "crashcapture/KCRAsyncDwarfEncoding.h"
 
 namespace kcr::async {
@@ -74,11 +75,12 @@ frame_error_t async_frame_cursor_next_with_readers(async_frame_cursor* cursor,
 }
 
 frame_error_t async_frame_cursor_next(async_frame_cursor* cursor) {
-    // Call-frame tables first: they describe code built without frame
-    // pointers (the system's libraries); the saved frame-pointer chain is the
-    // fall-back for code they do not cover.
-    static constexpr async_frame_reader kReaders[] = {async_frame_read_dwarf_unwind,
-                                                      async_frame_read_frame_pointer};
+    // Compact unwind entries (Mach-O images only), then call-frame tables:
+    // they describe code built without frame pointers (the system's
+    // libraries); the saved frame-pointer chain is the fall-back for code
+    // they do not cover.
+    static constexpr async_frame_reader kReaders[] = {
+        async_frame_read_compact_unwind, async_frame_read_dwarf_unwind, async_frame_read_frame_pointer};
     return async_frame_cursor_next_with_readers(cursor, kReaders, sizeof kReaders / sizeof *kReaders);
 }
 

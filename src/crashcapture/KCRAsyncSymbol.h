@@ -1,7 +1,8 @@
 // Symbolication of one address inside an image, for the crash log writer.
 // Strategy bit 1 asks the image's symbol table (the ELF dynamic symbols or the
-// Mach-O symbol table); bit 2 asks the method metadata of images that carry
-// it, which these images do not yet answer, so that bit alone finds nothing.
+// Mach-O symbol table); bit 2 asks the Objective-C method metadata of Mach-O
+// images ("+[Class selector]", "-[Class selector]"). The nearer of the two
+// answers is reported; at equal addresses the method wins.
 //
 // Async-signal-safe: the name lives in a 256-byte buffer on the stack, valid
 // only during the callback.

@@ -406,6 +406,14 @@ void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* s
         s.string(kcr::wire::Signal::code,
                  signal_code_text(signal_info->signo, signal_info->code, code_buffer));
         s.varint(kcr::wire::Signal::address, signal_info->address);
+        if (signal_info->has_mach_exception) {
+            s.message(kcr::wire::Signal::mach_exception, [&](encoder& m) {
+                m.varint(kcr::wire::MachException::type, signal_info->mach_type);
+                for (uint32_t i = 0; i < signal_info->mach_code_count && i < 2; ++i)
+                    m.varint(kcr::wire::MachException::codes,
+                             static_cast<uint64_t>(signal_info->mach_codes[i]));
+            });
+        }
     });
     if (const log_writer_custom_data* data = writer->custom_data.load())
         e.bytes(kcr::wire::CrashReport::custom_data, data->bytes, data->length);

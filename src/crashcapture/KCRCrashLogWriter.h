@@ -105,6 +105,12 @@ struct log_signal_info_t {
     int signo = 0;
     int code = 0;
     uint64_t address = 0;
+    // The exception the signal came from, when it came through an
+    // exception port.
+    bool has_mach_exception = false;
+    uint64_t mach_type = 0;
+    int64_t mach_codes[2] = {};
+    uint32_t mach_code_count = 0;
 };
 
 // Prepares the record (ordinary time): 0, or 5 when the process's own facts

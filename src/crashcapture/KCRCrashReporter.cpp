@@ -18,7 +18,9 @@
 #include "crashcapture/KCRAsyncErrors.h"
 #include "crashcapture/KCRAsyncFrameCursor.h"
 #include "crashcapture/KCRAsyncImage.h"
+#include "crashcapture/KCRCrashHostInfo.h"
 #include "crashcapture/KCRCrashLogWriter.h"
+#include "crashcapture/KCRCrashMachExceptionServer.h"
 #include "crashcapture/KCRCrashReporterError.h"
 #include "crashcapture/KCRCrashReporterLog.h"
 #include "crashcapture/KCRCrashSignalHandler.h"
@@ -42,6 +44,8 @@ struct CrashContext {
     // The thread that is writing the report (0: none), and whether it is done.
     std::atomic<uint32_t> crashingThread{0};
     std::atomic<bool> crashHandled{false};
+    // Mach mode: the registrations found before ours, offered each exception first.
+    kcr::kcr_mach_exception_port_set previousPorts;
 };
 
 CrashContext& crash_context() {
@@ -82,6 +86,12 @@ bool reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* uap, void*
             for (int i = 0; i < 3000 && !crash->crashHandled.load(); ++i)
                 sleep_briefly();
         }
+        if (crash->crashHandled.load()) {
+            // The exception server wrote this thread's report; the signal
+            // now goes on as in signal mode.
+            reset_crash_signals();
+            return kcr::signal_handler_forward(next, signo, info, uap);
+        }
         // Otherwise a fault inside our own handling: the report written so
         // far stays; the default action ends the process.
         reset_crash_signals();
@@ -104,6 +114,73 @@ bool reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* uap, void*
     crash->crashHandled.store(true);
     return handled;
 }
+
+struct MachWrite {
+    CrashContext* crash;
+    uint32_t crashedThread;
+    const log_signal_info_t* signalInfo;
+    kcr_error_t result;
+};
+
+kcr_error_t write_mach_report(kcr_async_thread_state* state, void* context) {
+    auto* write = static_cast<MachWrite*>(context);
+    write->result = kcr_write_report(write->crash->path, &write->crash->writer, async_shared_image_list(),
+                                     write->crashedThread, state, write->signalInfo);
+    return write->result;
+}
+
+// Runs on the exception server's thread while the faulting thread waits for
+// the answer. KERN_FAILURE lets the exception go on to the signal, which
+// ends the process.
+plat::machine::kern_return_t reporter_mach_callback(plat::machine::mach_port_t task,
+                                                    plat::machine::mach_port_t thread, int exception_type,
+                                                    const int64_t* codes, uint32_t code_count,
+                                                    void* context) {
+    namespace pm = plat::machine;
+    auto* crash = static_cast<CrashContext*>(context);
+    if (kcr::mach_exception_forward(task, thread, exception_type, codes, code_count, &crash->previousPorts) ==
+        pm::KERN_SUCCESS)
+        return pm::KERN_SUCCESS;
+    int signo = 0;
+    int code = 0;
+    uint64_t address = 0;
+    if (!kcr::async_mach_exception_get_siginfo(exception_type, codes, code_count, &signo, &code, &address))
+        return pm::KERN_FAILURE;
+    // One report per process: a crash already being written keeps its file.
+    uint32_t owner = 0;
+    if (!crash->crashingThread.compare_exchange_strong(owner, thread))
+        return pm::KERN_FAILURE;
+    log_signal_info_t signal_info;
+    signal_info.signo = signo;
+    signal_info.code = code;
+    signal_info.address = address;
+    signal_info.has_mach_exception = true;
+    signal_info.mach_type = static_cast<uint64_t>(exception_type);
+    signal_info.mach_code_count = code_count < 2 ? code_count : 2;
+    for (uint32_t i = 0; i < signal_info.mach_code_count; ++i)
+        signal_info.mach_codes[i] = codes[i];
+    MachWrite write{crash, thread, &signal_info, KCR_EINTERNAL};
+    async_thread_state_current(write_mach_report, &write);
+    // Written: a fault from here on (in the callback below, on this thread)
+    // ends the process through the signal handlers without waiting.
+    crash->crashHandled.store(true);
+    if (write.result == KCR_ESUCCESS) {
+        if (auto* handle = crash->handleSignal.load()) {
+            siginfo_t info;
+            async_memset(&info, 0, sizeof info);
+            info.si_signo = signo;
+            info.si_code = code;
+            info.si_addr = reinterpret_cast<void*>(address);
+            ucontext_t uap;
+            async_memset(&uap, 0, sizeof uap);
+            handle(&info, &uap, crash->callbackContext.load());
+        }
+    }
+    return pm::KERN_FAILURE;
+}
+
+// The exception server lives as long as the process once Mach mode is on.
+kcr::KCRCrashMachExceptionServer* gMachServer = nullptr;
 
 struct ExceptionFrames {
     uint64_t addresses[kMaxExceptionFrames];
@@ -216,6 +293,7 @@ KCRCrashReporter& KCRCrashReporter::operator=(KCRCrashReporter&& other) noexcept
     applicationMarketingVersion_ = std::move(other.applicationMarketingVersion_);
     crashReportDirectory_ = std::move(other.crashReportDirectory_);
     customData_ = std::move(other.customData_);
+    hostInfo_ = std::move(other.hostInfo_);
     return *this;
 }
 
@@ -295,14 +373,41 @@ bool KCRCrashReporter::populateCrashReportDirectory(plat::ErrorPtr* error) const
     return true;
 }
 
-bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
-    if (configuration_.signalHandlerType() == KCRCrashReporterSignalHandlerTypeMach) {
-        // No kernel exception ports here; refused before the process-wide
-        // flag is claimed, so signal handlers can still be enabled.
-        populate_mach_error(error, 46 /* not supported */,
-                            "Failed to instantiate the Mach exception server.");
+uint32_t KCRCrashReporter::machExceptionMask(const KCRCrashHostInfo* host) {
+    constexpr uint32_t kFaults = (1u << plat::machine::EXC_BAD_ACCESS) |
+                                 (1u << plat::machine::EXC_BAD_INSTRUCTION) |
+                                 (1u << plat::machine::EXC_ARITHMETIC) | (1u << plat::machine::EXC_SOFTWARE) |
+                                 (1u << plat::machine::EXC_BREAKPOINT);
+    if (host != nullptr && host->darwinVersion().major >= 13)
+        return kFaults | (1u << plat::machine::EXC_GUARD);
+    return kFaults;
+}
+
+bool KCRCrashReporter::enableMachServer(plat::ErrorPtr* error) {
+    CrashContext& crash = crash_context();
+    plat::ErrorPtr failure;
+    auto server = kcr::KCRCrashMachExceptionServer::create(reporter_mach_callback, &crash, &failure);
+    std::shared_ptr<kcr::KCRCrashMachExceptionPort> port;
+    if (server)
+        port = server->exceptionPortWithMask(machExceptionMask(hostInfo_.get()), &failure);
+    std::shared_ptr<kcr::KCRCrashMachExceptionPortSet> previous;
+    if (!port || !port->registerForTask(&previous, &failure)) {
+        populate_error(error, KCRCrashReporterErrorOperatingSystem,
+                       "Failed to instantiate the Mach exception server.", failure);
         return false;
     }
+    // The previous registrations keep their send references for the life of
+    // the process: the crash-time copy refers to them.
+    static auto* kept = new std::shared_ptr<kcr::KCRCrashMachExceptionPortSet>;
+    *kept = previous;
+    crash.previousPorts = previous->asyncSafeRepresentation();
+    static auto* keptPort = new std::shared_ptr<kcr::KCRCrashMachExceptionPort>;
+    *keptPort = port;
+    gMachServer = server.release();
+    return true;
+}
+
+bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
     {
         std::lock_guard<std::mutex> lock(gEnableMutex);
         if (gProcessEnabled) {
@@ -335,13 +440,19 @@ bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
     async_image_list_poll_loader();
     plat::machine::prepareThreadControl();
 
-    if (configuration_.signalHandlerType() == KCRCrashReporterSignalHandlerTypeBSD) {
-        auto& handler = kcr::KCRCrashSignalHandler::sharedHandler();
-        for (int signo : kCrashSignals) {
-            if (!handler.registerHandlerForSignal(signo, reporter_signal_callback, &crash, error))
-                return false;
-        }
+    // Signal handlers for every crash signal, in both modes. In Mach mode
+    // the exception bridge goes on top of them: a fault reaches the
+    // exception server first, and the handlers below see it afterwards
+    // (they write nothing more) or alone when the fault is on the server's
+    // own thread, which cannot answer its own exception.
+    auto& handler = kcr::KCRCrashSignalHandler::sharedHandler();
+    for (int signo : kCrashSignals) {
+        if (!handler.registerHandlerForSignal(signo, reporter_signal_callback, &crash, error))
+            return false;
     }
+    if (configuration_.signalHandlerType() == KCRCrashReporterSignalHandlerTypeMach &&
+        !enableMachServer(error))
+        return false;
     if (configuration_.shouldRegisterUncaughtExceptionHandler())
         gPreviousTerminate = std::set_terminate(uncaught_exception_handler);
     std::lock_guard<std::mutex> lock(mutex_);

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "crashcapture/KCRCrashHostInfo.h"
 #include "crashcapture/KCRCrashReporterConfig.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Data.h"
@@ -73,10 +74,8 @@ class KCRCrashReporter {
 
     // Installs crash capture for this process. False with an error when this
     // or another reporter was enabled before (code 3), when the crash folder
-    // cannot be made, when a handler cannot be installed, or in Mach mode,
-    // which this system does not offer (code 1, "Failed to instantiate the
-    // Mach exception server."; refused before anything is installed, so the
-    // caller may enable again with signal handlers).
+    // cannot be made, or when a handler or the exception server cannot be
+    // installed (code 1, "Failed to instantiate the Mach exception server.").
     bool enableCrashReporter(plat::ErrorPtr* error = nullptr);
     bool isEnabled() const;
 
@@ -97,7 +96,15 @@ class KCRCrashReporter {
 
     bool populateCrashReportDirectory(plat::ErrorPtr* error = nullptr) const;
 
+    // The exception types Mach mode takes: bad access, bad instruction,
+    // arithmetic, software and breakpoint, plus guard from kernel major 13
+    // of the host's scheme (never here: Linux majors are lower).
+    static uint32_t machExceptionMask(const KCRCrashHostInfo* host);
+    // The host facts the mask is chosen from (tests inject their own).
+    void setHostInfo(std::shared_ptr<KCRCrashHostInfo> host) { hostInfo_ = std::move(host); }
+
   private:
+    bool enableMachServer(plat::ErrorPtr* error);
     std::optional<plat::Data> liveReport(pid_t thread, uint64_t callerAddress, plat::ErrorPtr* error);
 
     KCRCrashReporterConfig configuration_;
@@ -108,4 +115,5 @@ class KCRCrashReporter {
     std::string crashReportDirectory_;
     mutable std::mutex mutex_;
     std::optional<plat::Data> customData_;
+    std::shared_ptr<KCRCrashHostInfo> hostInfo_ = KCRCrashHostInfo::currentHostInfo();
 };

@@ -371,6 +371,8 @@ class JSON {
     std::optional<std::string> rawStringAt(StringEncoding encoding, const WritingOptions& options,
                                            int64_t depth, std::size_t enclosing,
                                            plat::ErrorPtr& failure) const;
+    // The serialiser's text for object(), failing as rawData does.
+    plat::Result<std::string> rawText(unsigned writingOptions) const;
     plat::ErrorPtr mergeWith(const JSON& other, bool typeCheck);
 
     plat::Value object_;

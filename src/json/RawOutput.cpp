@@ -95,10 +95,23 @@ void printFailure(const plat::ErrorPtr& error) {
 
 }  // namespace
 
-plat::Result<plat::Data> JSON::rawData(unsigned writingOptions) const {
-    if (!plat::JSONSerialization::isValidJSONObject(object_))
+// The serialiser refuses exactly the values that are not valid JSON objects
+// (after the top-level check), so its one walk over the tree both checks and
+// writes.
+plat::Result<std::string> JSON::rawText(unsigned writingOptions) const {
+    if (!object_.isArray() && !object_.isDictionary())
         return makeError(JSONValueError::InvalidJSON);
-    return plat::JSONSerialization::dataWithJSONObject(object_, writingOptions);
+    plat::Result<std::string> text = plat::JSONSerialization::stringWithJSONObject(object_, writingOptions);
+    if (!text.ok())
+        return makeError(JSONValueError::InvalidJSON);
+    return text;
+}
+
+plat::Result<plat::Data> JSON::rawData(unsigned writingOptions) const {
+    plat::Result<std::string> text = rawText(writingOptions);
+    if (!text.ok())
+        return text.error();
+    return plat::Data(text.value().data(), text.value().size());
 }
 
 std::optional<std::string> JSON::rawString(StringEncoding encoding, unsigned writingOptions) const {
@@ -153,10 +166,14 @@ std::optional<std::string> JSON::rawStringAt(StringEncoding encoding, const Writ
         unsigned writing =
             static_cast<unsigned>(unsignedOption(options, WritingOptionsKeys::JSONSerialization)
                                       .value_or(plat::JSONWritingPrettyPrinted));
-        plat::Result<plat::Data> bytes = rawData(writing);
-        if (!bytes.ok())
+        plat::Result<std::string> text = rawText(writing);
+        if (!text.ok())
             return std::nullopt;
-        return decodeText(bytes.value(), encoding);
+        // The serialiser writes valid UTF-8 (it refuses any other text), and
+        // never a byte order mark, so UTF-8 output needs no decoding.
+        if (encoding == StringEncoding::UTF8)
+            return std::move(text).value();
+        return decodeText(plat::Data(text.value().data(), text.value().size()), encoding);
     }
 
     // The own writer: every element is written one level deeper; any element

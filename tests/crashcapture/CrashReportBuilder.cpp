@@ -380,20 +380,18 @@ CrashReport CrashReport::full() {
          .frames = {
              {.pc = libc + 0x91d36, .symbol = Symbol{"__futex_abstimed_wait_common", libc + 0x91c90, {}}},
              {.pc = app + 0x2210, .symbol = {}}}});
+    // The crashed thread's registers, as the writer lists them for x86-64.
+    const char* names[] = {"rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8", "r9", "rip"};
+    const uint64_t values[] = {
+        0, 0x7fffffffe3a8, 0x10,        0x7fffffffe3b8, 0, 0x1, 0x7fffffffe290, 0x7fffffffe270,
+        0, 0x7ffff7fcf680, app + 0x1a2b};
+    std::vector<Register> registers;
+    for (std::size_t i = 0; i < std::size(names); ++i)
+        registers.push_back({names[i], values[i]});
     fields.threads.push_back(
         {.number = 1,
          .crashed = true,
-         .registers = {{"rax", 0},
-                       {"rbx", 0x7fffffffe3a8},
-                       {"rcx", 0x10},
-                       {"rdx", 0x7fffffffe3b8},
-                       {"rdi", 0},
-                       {"rsi", 0x1},
-                       {"rbp", 0x7fffffffe290},
-                       {"rsp", 0x7fffffffe270},
-                       {"r8", 0},
-                       {"r9", 0x7ffff7fcf680},
-                       {"rip", app + 0x1a2b}},
+         .registers = std::move(registers),
          .frames = {
              {.pc = app + 0x1a2b, .symbol = Symbol{"_ZN7planner4Task4saveEv", app + 0x1a00, app + 0x1a80}},
              {.pc = libstdcxx + 0xae2f0, .symbol = {}},

@@ -148,6 +148,10 @@ struct CrashCase {
     const char* name;
     const char* code;
     int64_t address;  // -1: not checked
+    // Mach mode: the exception the report must carry (-1: none) and its
+    // first code.
+    int64_t machType = -1;
+    int64_t machCode = 0;
 };
 
 void PrintTo(const CrashCase& c, std::ostream* out) {
@@ -175,6 +179,17 @@ TEST_P(CrashCapture, ReportHoldsSignalThreadsFramesAndImages) {
         EXPECT_EQ(report->signalInfo()->address(), static_cast<uint64_t>(c.address));
     }
     EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "crash-helper");
+    if (c.machType >= 0) {
+        ASSERT_NE(report->machExceptionInfo(), nullptr);
+        EXPECT_EQ(report->machExceptionInfo()->type(), static_cast<uint64_t>(c.machType));
+        ASSERT_EQ(report->machExceptionInfo()->codes().size(), 2u);
+        EXPECT_EQ(report->machExceptionInfo()->codes()[0], static_cast<uint64_t>(c.machCode));
+        if (c.address >= 0) {
+            EXPECT_EQ(report->machExceptionInfo()->codes()[1], static_cast<uint64_t>(c.address));
+        }
+    } else {
+        EXPECT_EQ(report->machExceptionInfo(), nullptr);
+    }
 
     auto crashed = crashed_thread(*report);
     ASSERT_NE(crashed, nullptr);
@@ -227,6 +242,42 @@ INSTANTIATE_TEST_SUITE_P(
         std::replace(name.begin(), name.end(), '-', '_');
         return name;
     });
+
+// Mach mode: faults reach the exception server through the fault bridge; the
+// report carries the exception and the signal it maps to, and the process
+// still dies by the signal the kernel raised. abort() stays on the signal
+// path. The crashed thread's frames come from the fault, not from the
+// bridge's wait.
+INSTANTIATE_TEST_SUITE_P(
+    MachSignals, CrashCapture,
+    ::testing::Values(CrashCase{"mach-segv-null", "main", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1, 1},
+                      CrashCase{"mach-segv-null", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1,
+                                1},
+                      CrashCase{"mach-segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
+                                0x500000000008, 1, 1},
+                      CrashCase{"mach-bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1, 1, 10},
+                      CrashCase{"mach-ill", "secondary", true, SIGILL, "SIGILL", "ILL_NOOP", 0, 2, 1},
+                      CrashCase{"mach-fpe", "main", false, SIGFPE, "SIGFPE", "FPE_NOOP", 0, 3, 1},
+                      CrashCase{"mach-trap", "main", true, SIGTRAP, "SIGTRAP", "TRAP_BRKPT", -1, 6, 2},
+                      CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) {
+        std::string name = std::string(info.param.mode) + "_" + info.param.thread +
+                           (info.param.framePointers ? "_fp" : "_nofp");
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
+// An exception port registered before the reporter's is offered the fault
+// first; when it handles it, nothing is written and the process goes on.
+TEST(MachCrashCapture, EarlierExceptionPortThatHandlesTheFaultWins) {
+    testsupport::TempDir dir;
+    const std::string record = (dir / "record").string();
+    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {"mach-handled", "secondary", record}, dir.str());
+    ASSERT_TRUE(child.finished) << "the child hung";
+    ASSERT_TRUE(WIFEXITED(child.status)) << "status " << child.status;
+    EXPECT_EQ(WEXITSTATUS(child.status), 0);
+    EXPECT_FALSE(std::filesystem::exists(report_path(dir)));
+}
 
 struct HazardCase {
     const char* mode;
@@ -289,12 +340,32 @@ INSTANTIATE_TEST_SUITE_P(
                            frames.push_back(f->instructionPointer());
                        EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
                    }},
+        // Mach mode: the crash callback runs on the exception server's
+        // thread; its fault cannot be answered by that thread and goes to
+        // the signal path instead of deadlocking. The report stays.
+        HazardCase{"mach-nested", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       ASSERT_NE(r.machExceptionInfo(), nullptr);
+                       EXPECT_EQ(r.signalInfo()->name(), "SIGSEGV");
+                       EXPECT_FALSE(std::filesystem::exists(record + ".callback"));
+                   }},
+        // A signal handler installed before enabling still runs after the
+        // exception was reported.
+        HazardCase{"mach-previous", SIGSEGV,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       EXPECT_NE(r.machExceptionInfo(), nullptr);
+                       EXPECT_TRUE(std::filesystem::exists(record + ".previous"));
+                   }},
         HazardCase{"custom", SIGSEGV,
                    [](const KCRCrashReport& r, const std::string&) {
                        ASSERT_TRUE(r.customData().has_value());
                        EXPECT_EQ(r.customData()->view(), "custom bytes, replaced");
                    }}),
-    [](const ::testing::TestParamInfo<HazardCase>& info) { return std::string(info.param.mode); });
+    [](const ::testing::TestParamInfo<HazardCase>& info) {
+        std::string name = info.param.mode;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;

@@ -159,8 +159,12 @@ TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
     EXPECT_EQ(thread.stackFrames()[0]->symbolInfo(), nullptr);
 }
 
-TEST(KCRCrashReportTest, OptionalTextsWrittenEmptyReadAsEmptyNotAbsent) {
+// Optional texts written empty read as empty, not absent; texts that are not
+// UTF-8 are repaired, not refused.
+TEST(KCRCrashReportTest, EmptyOptionalTextsStayEmptyAndInvalidUTF8IsRepaired) {
     auto fields = CrashReport::minimal();
+    fields.images[0].name = "/srv/caf\xe9/lib.so";  // a Latin-1 path, as Linux allows
+    fields.signal.name = "SIG\xff";
     fields.applicationInfo.marketingVersion = "";
     fields.systemInfo.osBuild = "";
     fields.processInfo = kcrtest::ProcessInfo{.processName = "",
@@ -179,14 +183,6 @@ TEST(KCRCrashReportTest, OptionalTextsWrittenEmptyReadAsEmptyNotAbsent) {
     EXPECT_EQ(report->processInfo()->parentProcessName(), std::nullopt);
     EXPECT_EQ(report->processInfo()->processStartTime(), std::nullopt);
     EXPECT_FALSE(report->processInfo()->native());
-}
-
-TEST(KCRCrashReportTest, TextsThatAreNotUTF8AreRepairedNotRejected) {
-    auto fields = CrashReport::minimal();
-    fields.images[0].name = "/srv/caf\xe9/lib.so";  // a Latin-1 path, as Linux allows
-    fields.signal.name = "SIG\xff";
-    auto report = decode(fields);
-    ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->images()[0]->imageName(), "/srv/caf\xef\xbf\xbd/lib.so");
     EXPECT_EQ(report->signalInfo()->name(), "SIG\xef\xbf\xbd");
 }
@@ -307,11 +303,30 @@ TEST(KCRCrashReportTest, MessagesThatDoNotUnpackGiveTheUnknownError) {
     EXPECT_EQ(failure(kcrtest::fileWithMessage(Bytes(64, 0xff))), unknown);
 }
 
-TEST(KCRCrashReportTest, FieldsOfNewerWritersAreIgnored) {
-    Bytes message = kcrtest::packMessage(CrashReport::minimal());
+// Optional parts at their edges, and a field of a newer writer, in one file.
+TEST(KCRCrashReportTest, OptionalPartsAtTheirEdgesAndNewerFieldsDecode) {
+    auto fields = CrashReport::minimal();
+    fields.signal.machException = kcrtest::MachException{.type = 1, .codes = std::vector<uint64_t>(255, 7)};
+    fields.signal.machException->codes[254] = UINT64_MAX;  // 255 codes are the most kept
+    fields.reportInfo = kcrtest::ReportInfo{};             // present, without its UUID
+    Bytes buildId(20);
+    for (std::size_t i = 0; i < buildId.size(); ++i)
+        buildId[i] = static_cast<uint8_t>(0xA0 + i);
+    fields.images[0].uuid = buildId;
+    fields.images.push_back(
+        {.baseAddress = 0x9000, .size = 1, .name = "/empty-uuid", .uuid = Bytes{}, .codeType = {}});
+    Bytes message = kcrtest::packMessage(fields);
     message.insert(message.end(), {0xa8, 0x06, 0x2a});  // field 101, varint 42
     auto report = decode(kcrtest::fileWithMessage(message));
-    EXPECT_NE(report, nullptr);
+    ASSERT_NE(report, nullptr);
+    ASSERT_NE(report->machExceptionInfo(), nullptr);
+    EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
+    ASSERT_EQ(report->machExceptionInfo()->codes().size(), 255u);
+    EXPECT_EQ(report->machExceptionInfo()->codes()[254], UINT64_MAX);
+    EXPECT_EQ(report->uuidRef(), std::nullopt);
+    // Image UUIDs are the lower-case hex of every byte; an empty one is none.
+    EXPECT_EQ(report->images()[0]->imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3");
+    EXPECT_FALSE(report->images()[1]->hasImageUUID());
 }
 
 TEST(KCRCrashReportTest, ArchitectureDecidesTheProcessorOnlyWithoutMachineInformation) {
@@ -332,26 +347,6 @@ TEST(KCRCrashReportTest, ArchitectureDecidesTheProcessorOnlyWithoutMachineInform
     fields.systemInfo.architecture = 6;
     fields.machineInfo = kcrtest::MachineInfo{};
     EXPECT_NE(decode(fields), nullptr);
-}
-
-TEST(KCRCrashReportTest, ReportInfoWithoutUUIDGivesNone) {
-    auto fields = CrashReport::full();
-    fields.reportInfo->uuid.reset();
-    auto report = decode(fields);
-    ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->uuidRef(), std::nullopt);
-}
-
-TEST(KCRCrashReportTest, MachExceptionKeepsUpTo255Codes) {
-    auto fields = CrashReport::minimal();
-    fields.signal.machException = kcrtest::MachException{.type = 1, .codes = std::vector<uint64_t>(255, 7)};
-    fields.signal.machException->codes[254] = UINT64_MAX;
-    auto report = decode(fields);
-    ASSERT_NE(report, nullptr);
-    ASSERT_NE(report->machExceptionInfo(), nullptr);
-    EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
-    ASSERT_EQ(report->machExceptionInfo()->codes().size(), 255u);
-    EXPECT_EQ(report->machExceptionInfo()->codes()[254], UINT64_MAX);
 }
 
 TEST(KCRCrashReportTest, PointerAuthenticationBitsAreStrippedOnlyForARM64E) {
@@ -375,20 +370,6 @@ TEST(KCRCrashReportTest, PointerAuthenticationBitsAreStrippedOnlyForARM64E) {
         ASSERT_NE(report, nullptr);
         EXPECT_EQ(report->threads()[0]->stackFrames()[0]->instructionPointer(), signedPC);
     }
-}
-
-TEST(KCRCrashReportTest, ImageUUIDsBecomeLowercaseHexOfEveryByte) {
-    auto fields = CrashReport::minimal();
-    Bytes buildId(20);
-    for (std::size_t i = 0; i < buildId.size(); ++i)
-        buildId[i] = static_cast<uint8_t>(0xA0 + i);
-    fields.images[0].uuid = buildId;
-    fields.images.push_back(
-        {.baseAddress = 0x9000, .size = 1, .name = "/empty-uuid", .uuid = Bytes{}, .codeType = {}});
-    auto report = decode(fields);
-    ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->images()[0]->imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3");
-    EXPECT_FALSE(report->images()[1]->hasImageUUID());
 }
 
 TEST(KCRCrashReportTest, ImageForAddressFindsTheFirstImageHoldingIt) {

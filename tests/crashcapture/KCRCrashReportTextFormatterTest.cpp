@@ -70,16 +70,13 @@ TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, MissingProcessInformationPrintsPlaceholders) {
-    auto fields = CrashReport::minimal();
-    const std::string out = text(fields);
+    const std::string out = text(CrashReport::minimal());
     EXPECT_NE(out.find("Incident Identifier: ???\n"), std::string::npos);
     EXPECT_NE(out.find("Hardware Model:      ???\n"), std::string::npos);
     EXPECT_NE(out.find("Process:         ??? [???]\nPath:            ???\n"), std::string::npos);
     EXPECT_NE(out.find("Parent Process:  ??? [???]\n"), std::string::npos);
     EXPECT_NE(out.find("Date/Time:       (null)\n"), std::string::npos);
-    EXPECT_NE(out.find("OS Version:      Unknown (3) 6.1.0-18-amd64 (???"
-                       ")\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("OS Version:      Unknown (3) 6.1.0-18-amd64 (??\?)\n"), std::string::npos);
     EXPECT_NE(out.find("Version:         1\n"), std::string::npos);
     // The system's processor stands in when no image has a code type.
     EXPECT_NE(out.find("Code Type:       X86-64\n"), std::string::npos);
@@ -95,9 +92,7 @@ TEST_F(KCRCrashReportTextFormatterTest, UnknownTextsWrittenEmptyPrintAsPlacehold
     const std::string out = text(fields);
     EXPECT_NE(out.find("Process:         ??? [4242]\nPath:            ???\n"), std::string::npos);
     EXPECT_NE(out.find("Version:         210\n"), std::string::npos);
-    EXPECT_NE(out.find("(???"
-                       ")\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("(??\?)\n"), std::string::npos);
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, BinaryImagesAreSortedWithDuplicatesAndZeroBasesSkipped) {
@@ -111,12 +106,8 @@ TEST_F(KCRCrashReportTextFormatterTest, BinaryImagesAreSortedWithDuplicatesAndZe
     const auto lines = linesStartingWith(out, "      ");
     ASSERT_EQ(lines.size(), 2u) << out;
     // A size of 0 counts as 1; unknown code types and UUIDs print as "???".
-    EXPECT_EQ(lines[0],
-              "            0x1000 -             0x1000  a.so ???  <???"
-              "> /lib/a.so");
-    EXPECT_EQ(lines[1],
-              "            0x3000 -             0x300f  c.so ???  <???"
-              "> /lib/c.so");
+    EXPECT_EQ(lines[0], "            0x1000 -             0x1000  a.so ???  <??\?> /lib/a.so");
+    EXPECT_EQ(lines[1], "            0x3000 -             0x300f  c.so ???  <??\?> /lib/c.so");
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, FrameOutsideEveryImage) {
@@ -167,9 +158,7 @@ TEST_F(KCRCrashReportTextFormatterTest, ThirtyTwoBitARMReportsUseNarrowFieldsAnd
                        "    r0: 0x00000001     ip: 0x00000abc     sp: 0x7fff0000 \n\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("    0x1000 -     0x10ff  app armv7  <???"
-                       "> /usr/bin/app\n"),
-              std::string::npos)
+    EXPECT_NE(out.find("    0x1000 -     0x10ff  app armv7  <??\?> /usr/bin/app\n"), std::string::npos)
         << out;
 }
 
@@ -211,25 +200,9 @@ TEST_F(KCRCrashReportTextFormatterTest, OperatingSystemsAndArchitecturesByName) 
           Row{0x100000C, 1, "armv8"}, Row{0x100000C, 0x80000002, "arm64e"},
           Row{0x100000C, 9, "arm64-unknown"}, Row{0x1000012, 0, "???"}}) {
         fields.images[0].codeType = kcrtest::Processor{1, row.type, row.subtype};
-        EXPECT_NE(text(fields).find(std::string(" app ") + row.name +
-                                    "  <???"
-                                    ">"),
-                  std::string::npos)
+        EXPECT_NE(text(fields).find(std::string(" app ") + row.name + "  <??\?>"), std::string::npos)
             << row.name;
     }
-}
-
-TEST_F(KCRCrashReportTextFormatterTest, RegistersPrintFourToALine) {
-    const std::string out = text(CrashReport::full());
-    auto lines = linesStartingWith(out, "   ");
-    std::vector<std::string> registerLines;
-    for (const auto& line : lines) {
-        if (line.find(": 0x") != std::string::npos)
-            registerLines.push_back(line);
-    }
-    ASSERT_EQ(registerLines.size(), 3u);
-    EXPECT_EQ(registerLines[2],
-              "    r8: 0x0000000000000000     r9: 0x00007ffff7fcf680    rip: 0x0000555555555a2b ");
 }
 
 TEST_F(KCRCrashReportTextFormatterTest, FormatReportEncodesTheText) {

@@ -1,5 +1,7 @@
 #include "crashcapture/MachOBuilder.h"
 
+#include <algorithm>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -62,9 +64,21 @@ MachOImage MachOBuilder::build() {
     const size_t sectionSize = is64 ? 80 : 68;
 
     // Sizes of the load commands, to place the section data after them.
+    // Sections of "__TEXT" go in its command; each other segment named by a
+    // section gets a command of its own over the same memory.
+    std::vector<std::string> otherSegments;
+    size_t textSections = 0;
+    for (const auto& section : sections) {
+        if (section.segment == "__TEXT")
+            ++textSections;
+        else if (std::find(otherSegments.begin(), otherSegments.end(), section.segment) ==
+                 otherSegments.end())
+            otherSegments.push_back(section.segment);
+    }
     size_t commandsSize = 0;
     if (withText)
-        commandsSize += segmentSize + sections.size() * sectionSize;
+        commandsSize += segmentSize + textSections * sectionSize;
+    commandsSize += (sections.size() - textSections) * sectionSize + otherSegments.size() * segmentSize;
     commandsSize += segmentSize;  // __LINKEDIT
     if (withSymtab)
         commandsSize += 24;
@@ -143,8 +157,29 @@ MachOImage MachOBuilder::build() {
         }
         ++ncmds;
     };
-    if (withText)
-        segment("__TEXT", textVmaddr, textSize, 0, textSize, sections, sectionOffsets);
+    auto sectionsOf = [&](const std::string& name, std::vector<MachOSection>* sects,
+                          std::vector<uint64_t>* offsets) {
+        for (size_t i = 0; i < sections.size(); ++i) {
+            if (sections[i].segment == name) {
+                sects->push_back(sections[i]);
+                offsets->push_back(sectionOffsets[i]);
+            }
+        }
+    };
+    if (withText) {
+        std::vector<MachOSection> sects;
+        std::vector<uint64_t> offsets;
+        sectionsOf("__TEXT", &sects, &offsets);
+        segment("__TEXT", textVmaddr, textSize, 0, textSize, sects, offsets);
+    }
+    for (const auto& name : otherSegments) {
+        std::vector<MachOSection> sects;
+        std::vector<uint64_t> offsets;
+        sectionsOf(name, &sects, &offsets);
+        const uint64_t start = offsets.front() & ~uint64_t{15};
+        const uint64_t end = offsets.back() + sects.back().bytes.size();
+        segment(name, textVmaddr + start, end - start, start, end - start, sects, offsets);
+    }
     segment("__LINKEDIT", textVmaddr + textSize, linkeditSize, linkeditFileoff, linkeditSize, {}, {});
     if (withSymtab) {
         out.u32(0x2);
@@ -192,8 +227,11 @@ MachOImage MachOBuilder::build() {
     for (size_t i = 0; i < sections.size(); ++i) {
         std::memcpy(image.base_ + sectionOffsets[i], sections[i].bytes.data(), sections[i].bytes.size());
     }
-    std::memcpy(image.base_ + textSize, table.bytes.data(), table.bytes.size());
-    std::memcpy(image.base_ + textSize + table.bytes.size(), strings.bytes.data(), strings.bytes.size());
+    // (An image without symbols has empty tables.)
+    if (!table.bytes.empty())
+        std::memcpy(image.base_ + textSize, table.bytes.data(), table.bytes.size());
+    if (!strings.bytes.empty())
+        std::memcpy(image.base_ + textSize + table.bytes.size(), strings.bytes.data(), strings.bytes.size());
     return image;
 }
 

@@ -118,6 +118,7 @@ struct LoopbackServer::Impl {
     bool stalledReleased = false;
     bool stopping = false;
     std::vector<RecordedRequest> requests;
+    std::atomic<bool> listenReturned{false};
 
     void record(const httplib::Request& req) {
         RecordedRequest r;
@@ -237,8 +238,21 @@ struct LoopbackServer::Impl {
         return p["response"] == expected;
     }
 
+    static bool bodyless(int status, const std::string& method) {
+        return status == 204 || status == 304 || method == "HEAD";
+    }
+
     void routes() {
         auto& s = *server;
+        // A body after a 204 or 304 would be read as the start of the next
+        // response on a reused connection.
+        s.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+            if (res.status == 204 || res.status == 304) {
+                res.body.clear();
+                res.headers.erase("Content-Length");
+                res.headers.erase("Content-Type");
+            }
+        });
         s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             record(req);
             return httplib::Server::HandlerResponse::Unhandled;
@@ -263,7 +277,8 @@ struct LoopbackServer::Impl {
                 if (colon != std::string::npos)
                     res.set_header(h.substr(0, colon), h.substr(colon + 1));
             }
-            if (req.has_param("body") || req.has_param("type")) {
+            // 204 and 304 carry no body whatever was asked for.
+            if ((req.has_param("body") || req.has_param("type")) && !bodyless(res.status, req.method)) {
                 res.set_content(req.get_param_value("body"), req.get_param_value("type").c_str());
             }
         };
@@ -357,7 +372,15 @@ struct LoopbackServer::Impl {
         port = server->bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
-        thread = std::thread([this] { server->listen_after_bind(); });
+        thread = std::thread([this] {
+            server->listen_after_bind();
+            listenReturned = true;
+        });
+        // stop() only interrupts a server that is already listening: one
+        // issued earlier is lost and the listener would run forever. So the
+        // constructor returns only once the listener is up.
+        while (!server->is_running() && !listenReturned)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 
     ~Impl() {

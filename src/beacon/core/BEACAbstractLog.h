@@ -16,10 +16,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "beacon/core/BEACDevice.h"
 #include "beacon/core/BEACSerializableObject.h"
 #include "platform/foundation/Date.h"
+
+class BEACSharedSchemaLog;
 
 class BEACAbstractLog : public BEACSerializableObject {
   public:
@@ -50,6 +53,20 @@ class BEACAbstractLog : public BEACSerializableObject {
     // Null until the first token is added.
     std::shared_ptr<const std::set<std::string>> transmissionTargetTokens() const;
     void addTransmissionTargetToken(const std::string& token);
+
+    // Conversion to Shared Schema (BEACAbstractLog+SharedSchema.cpp): one
+    // log per target token, or nullopt when that would be empty. A subclass
+    // extends the per-token conversion by calling the base version first.
+    virtual bool supportsSharedSchemaConversion() const { return true; }
+    std::optional<std::vector<std::shared_ptr<BEACSharedSchemaLog>>> toSharedSchemaLogsWithFlags(
+        int64_t flags) const;
+    virtual std::shared_ptr<BEACSharedSchemaLog> toSharedSchemaLogForTargetToken(const std::string& token,
+                                                                                 int64_t flags) const;
+    static std::optional<std::string> combineOsVersion(const std::optional<std::string>& version,
+                                                       const std::optional<std::string>& build);
+    static std::optional<std::string> combineSDKLibVer(const std::optional<std::string>& name,
+                                                       const std::optional<std::string>& version);
+    static std::string convertTimeZoneOffsetToISO8601(int64_t offsetMinutes);
 
   protected:
     bool logValidityFailure(const char* field) const;

@@ -1,5 +1,8 @@
 #include "beacon/core/BEACHistoryInfo.h"
 
+#include "beacon/core/BEACCustomProperties.h"
+#include "beacon/core/BEACStartServiceLog.h"
+
 #include <mutex>
 
 #include "beacon/core/BEACAbstractLog.h"
@@ -90,6 +93,8 @@ void registerCoreClasses() {
         registerCodable<BEACSDKExtension>("BEACSDKExtension");
         registerCodable<BEACLocExtension>("BEACLocExtension");
         registerCodable<BEACCSData>("BEACCSData");
+        registerCodable<BEACStartServiceLog>("BEACStartServiceLog");
+        registerCodable<BEACCustomPropertiesLog>("BEACCustomPropertiesLog");
         // Names that earlier SDK generations archived the core's classes under.
         BEACUtility::addMigrationClasses({{"BCDeviceHistoryInfo", "BEACDeviceHistoryInfo"},
                                           {"BCDevice", "BEACDevice"},

@@ -31,6 +31,8 @@ class BEACSharedSchemaLog : public BEACAbstractLog {
     plat::Dictionary serializeToDictionary() const override { return orderedDictionary().dictionary(); }
     bool isEqual(const plat::Object& other) const override;
     std::string className() const override { return "BEACSharedSchemaLog"; }
+    // Already in the Event Collector's form: never converted again.
+    bool supportsSharedSchemaConversion() const override { return false; }
     void encodeWithCoder(plat::KeyedArchiver& coder) const override;
     void initWithCoder(plat::KeyedUnarchiver& coder) override;
 };

@@ -4,6 +4,7 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACCoreClasses.h"
+#include "platform/appkit/Application.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Semaphore.h"
 #include "platform/foundation/Bundle.h"
@@ -21,7 +22,7 @@ int64_t BEACUtility::applicationState() {
     auto executable = plat::Bundle::mainBundle().executablePath();
     if (executable && executable->find(".appex/") != std::string::npos)
         return BEACApplicationStateUnknown;
-    return plat::dispatch::isMainThread() ? BEACApplicationStateActive : BEACApplicationStateUnknown;
+    return plat::appkit::Application::shared().applicationState();
 }
 
 std::string BEACUtility::sdkName() {

@@ -328,10 +328,18 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
             for (const auto& [ptr, m] : tm->added)
                 target.toManyAdd(*r, objectWithID(m->id_));
             if (r->isOrdered()) {
-                auto& items = target.toMany(*r).items;
-                items.clear();
+                // A new order alone is a change too: mark it, or the parent's
+                // save would not write it.
+                auto& targetMany = target.toMany(*r);
+                std::vector<ManagedObjectPtr> items;
+                items.reserve(tm->items.size());
                 for (const auto& m : tm->items)
                     items.push_back(objectWithID(m->id_));
+                if (items != targetMany.items) {
+                    targetMany.items = std::move(items);
+                    targetMany.changed = true;
+                    target.markChanged(*r);
+                }
             }
             continue;
         }

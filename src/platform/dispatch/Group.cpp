@@ -1,5 +1,6 @@
 #include "platform/dispatch/Group.h"
 
+#include "platform/dispatch/detail/QueueImpl.h"
 #include "platform/dispatch/detail/ThreadPool.h"
 
 #include <algorithm>
@@ -11,18 +12,27 @@
 namespace plat::dispatch {
 
 void Group::enter() {
-    MutexLock lock(mutex_);
-    ++count_;
+    count_.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The count is atomic so that work leaving a busy group takes no lock; only
+// the leave that empties it takes the lock, to post notifications and wake
+// waiters (who check the count under the lock, so none misses the wake).
 void Group::leave() {
+    long count = count_.load(std::memory_order_relaxed);
+    do {
+        if (count == 0) {
+            throw DispatchException("Group::leave without a matching enter");
+        }
+    } while (!count_.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel));
+    if (count > 1) {
+        return;
+    }
     std::vector<std::pair<Queue, Block>> due;
     {
         MutexLock lock(mutex_);
-        if (count_ == 0) {
-            throw DispatchException("Group::leave without a matching enter");
-        }
-        if (--count_ > 0) {
+        // Work entered again since: the leave that empties it next posts.
+        if (count_.load(std::memory_order_acquire) != 0) {
             return;
         }
         due.swap(notifications_);
@@ -44,7 +54,7 @@ void Group::notify(const Queue& queue, Block block) {
     }
     {
         MutexLock lock(mutex_);
-        if (count_ > 0) {
+        if (count_.load(std::memory_order_acquire) > 0) {
             notifications_.emplace_back(queue, std::move(block));
             return;
         }
@@ -60,21 +70,15 @@ void Group::async(const Queue& queue, Block block) {
         throw std::invalid_argument("Group::async: empty block");
     }
     enter();
-    queue.async([this, block = std::move(block)] {
-        struct Leave {
-            Group* group;
-            ~Leave() { group->leave(); }
-        } leave{this};
-        block();
-    });
+    queue.impl_->asyncInGroup(std::move(block), this);
 }
 
 void Group::wait() {
     MutexLock lock(mutex_);
-    if (count_ == 0)
+    if (count_.load(std::memory_order_acquire) == 0)
         return;
     detail::ThreadPool::BlockingScope blocking;
-    while (count_ != 0)
+    while (count_.load(std::memory_order_acquire) != 0)
         empty_.wait(mutex_);
 }
 
@@ -84,12 +88,12 @@ bool Group::wait(double timeoutSeconds) {
     const auto deadline =
         steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeout));
     MutexLock lock(mutex_);
-    if (count_ == 0)
+    if (count_.load(std::memory_order_acquire) == 0)
         return true;
     detail::ThreadPool::BlockingScope blocking;
-    while (count_ != 0 && empty_.waitUntil(mutex_, deadline)) {
+    while (count_.load(std::memory_order_acquire) != 0 && empty_.waitUntil(mutex_, deadline)) {
     }
-    return count_ == 0;
+    return count_.load(std::memory_order_acquire) == 0;
 }
 
 }  // namespace plat::dispatch

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <atomic>
+
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Mutex.h"
 
@@ -45,7 +47,7 @@ class Group {
   private:
     Mutex mutex_;
     ConditionVariable empty_;
-    long count_ GUARDED_BY(mutex_) = 0;
+    std::atomic<long> count_{0};
     std::vector<std::pair<Queue, Block>> notifications_ GUARDED_BY(mutex_);
 };
 

@@ -1,8 +1,11 @@
 #include "platform/dispatch/Queue.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
@@ -16,6 +19,16 @@ namespace detail {
 // ---------------------------------------------------------------- QueueImpl
 
 QueueImpl::QueueImpl(std::string label, QualityOfService qos) : label_(std::move(label)), qos_(qos) {}
+
+void QueueImpl::asyncInGroup(Block block, Group* group) {
+    async([group, block = std::move(block)] {
+        struct Leave {
+            Group* group;
+            ~Leave() { group->leave(); }
+        } leave{group};
+        block();
+    });
+}
 
 bool QueueImpl::isCurrent() const {
     return Frame::contains(this);
@@ -111,6 +124,7 @@ class SerialQueue final : public QueueImpl {
         {
             MutexLock lock(mutex_);
             items_.push_back(Item{std::move(block), nullptr});
+            itemsHint_.store(items_.size(), std::memory_order_relaxed);
             if (active_) {
                 return;
             }
@@ -147,6 +161,7 @@ class SerialQueue final : public QueueImpl {
     };
     // Blocks run before a busy queue yields its worker to other work.
     static constexpr std::size_t kBatch = 64;
+    static constexpr std::chrono::microseconds kLinger{20};
 
     void schedule() {
         auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
@@ -173,6 +188,22 @@ class SerialQueue final : public QueueImpl {
                 release();
                 return;
             }
+            lingerForItems();
+        }
+    }
+
+    // A queue posted to in a steady stream would otherwise give up its worker
+    // and be scheduled again for nearly every block: the owner waits a moment
+    // for more before it lets go.
+    void lingerForItems() {
+        const auto until = std::chrono::steady_clock::now() + kLinger;
+        for (unsigned i = 0; itemsHint_.load(std::memory_order_relaxed) == 0; ++i) {
+            if (i % 16 == 15) {
+                if (std::chrono::steady_clock::now() >= until)
+                    return;
+                // On a busy machine the poster may need this very core.
+                std::this_thread::yield();
+            }
         }
     }
 
@@ -193,6 +224,7 @@ class SerialQueue final : public QueueImpl {
             batch.push_back(std::move(front.block));
             items_.pop_front();
         }
+        itemsHint_.store(items_.size(), std::memory_order_relaxed);
         if (batch.empty()) {
             active_ = false;
             return false;
@@ -205,6 +237,7 @@ class SerialQueue final : public QueueImpl {
         items_.front().waiter->granted = true;
         items_.front().waiter->turn.notifyOne();
         items_.pop_front();
+        itemsHint_.store(items_.size(), std::memory_order_relaxed);
     }
 
     void acquire() EXCLUDES(mutex_) {
@@ -215,6 +248,7 @@ class SerialQueue final : public QueueImpl {
         }
         Waiter waiter;
         items_.push_back(Item{nullptr, &waiter});
+        itemsHint_.store(items_.size(), std::memory_order_relaxed);
         detail::ThreadPool::BlockingScope blocking;
         while (!waiter.granted)
             waiter.turn.wait(mutex_);
@@ -240,6 +274,8 @@ class SerialQueue final : public QueueImpl {
 
     Mutex mutex_;
     std::deque<Item> items_ GUARDED_BY(mutex_);
+    // items_.size(), for the owner lingering without the lock.
+    std::atomic<std::size_t> itemsHint_{0};
     bool active_ GUARDED_BY(mutex_) = false;
 };
 
@@ -251,10 +287,11 @@ class GlobalQueue final : public QueueImpl {
 
     // Global queues live for the whole process, so jobs may hold `this`.
     void async(Block block) override {
-        ThreadPool::shared().submit(bandFor(qualityOfService()), [this, block = std::move(block)] {
-            Frame frame(this);
-            block();
-        });
+        ThreadPool::shared().submit(bandFor(qualityOfService()), Job{std::move(block), this});
+    }
+
+    void asyncInGroup(Block block, Group* group) override {
+        ThreadPool::shared().submit(bandFor(qualityOfService()), Job{std::move(block), this, group});
     }
 
     void sync(const Block& block) override {

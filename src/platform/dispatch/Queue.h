@@ -123,6 +123,7 @@ class Queue {
 
     // For the dispatch layer itself.
     explicit Queue(std::shared_ptr<detail::QueueImpl> impl) : impl_(std::move(impl)) {}
+    friend class Group;
     const std::shared_ptr<detail::QueueImpl>& impl() const;
 
   private:

@@ -708,6 +708,115 @@ bool wordNeedsEscape(uint64_t word, bool escapeSlash) {
     return (control | special) != 0;
 }
 
+// The text of "%.17g" for doubles of magnitude in [1e-4, 1e16), the range of
+// most data (coordinates, amounts, times), exactly and without the general
+// conversion's arbitrary-precision arithmetic: the 17 digits come from one
+// 128-bit product of the significand and a power of five. nullptr for other
+// doubles and for the rare exact ties between two 17-digit numbers, which the
+// caller writes the general way.
+char* seventeenDigits(double d, char* out) {
+    static constexpr uint64_t kPow5[] = {1,
+                                         5,
+                                         25,
+                                         125,
+                                         625,
+                                         3125,
+                                         15625,
+                                         78125,
+                                         390625,
+                                         1953125,
+                                         9765625,
+                                         48828125,
+                                         244140625,
+                                         1220703125,
+                                         6103515625,
+                                         30517578125,
+                                         152587890625,
+                                         762939453125,
+                                         3814697265625,
+                                         19073486328125,
+                                         95367431640625,
+                                         476837158203125,
+                                         2384185791015625};
+    constexpr uint64_t kLow = 10'000'000'000'000'000ULL;  // 10^16
+    constexpr uint64_t kHigh = 10 * kLow;                 // 10^17
+    const double magnitude = std::fabs(d);
+    if (!(magnitude >= 1e-4 && magnitude < 1e16))
+        return nullptr;
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    const uint64_t significand = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const int exponent2 = static_cast<int>((bits >> 52) & 0x7FF) - 1075;  // d = significand * 2^exponent2
+    // Decimal exponent of the first digit, from the binary one (floor of
+    // log2 times log10(2), as 78913 / 2^18); the estimate may be one low.
+    const int log2 = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
+    int exponent10 = (log2 * 78913) >> 18;
+    uint64_t digits = 0;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == 4)
+            return nullptr;
+        // digits = round(magnitude * 10^(16 - exponent10)), with 10^p = 5^p * 2^p.
+        const int p = 16 - exponent10;
+        if (p < 0 || p >= static_cast<int>(std::size(kPow5)))
+            return nullptr;
+        unsigned __int128 scaled = static_cast<unsigned __int128>(significand) * kPow5[p];
+        const int shift = p + exponent2;
+        bool tie = false;
+        if (shift >= 0) {
+            scaled <<= shift;
+        } else {
+            const int drop = -shift;
+            if (drop >= 120)
+                return nullptr;
+            const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+            const unsigned __int128 rest = scaled & ((half << 1) - 1);
+            scaled >>= drop;
+            tie = rest == half;
+            if (rest > half)
+                ++scaled;
+        }
+        digits = static_cast<uint64_t>(scaled);
+        if (digits >= kHigh) {
+            ++exponent10;
+        } else if (digits < kLow) {
+            --exponent10;
+        } else if (tie) {
+            return nullptr;  // an exact tie: left to the general conversion
+        } else {
+            break;
+        }
+    }
+    char text[17];
+    for (int i = 16; i >= 0; --i) {
+        text[i] = static_cast<char>('0' + digits % 10);
+        digits /= 10;
+    }
+    int significant = 17;
+    while (significant > 1 && text[significant - 1] == '0')
+        --significant;
+    if (d < 0)
+        *out++ = '-';
+    if (exponent10 >= 0) {
+        // exponent10 + 1 integer digits (all of them within the 17).
+        const int integerDigits = exponent10 + 1;
+        std::memcpy(out, text, integerDigits);
+        out += integerDigits;
+        if (significant > integerDigits) {
+            *out++ = '.';
+            std::memcpy(out, text + integerDigits, significant - integerDigits);
+            out += significant - integerDigits;
+        }
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = -1; i > exponent10; --i)
+            *out++ = '0';
+        std::memcpy(out, text, significant);
+        out += significant;
+    }
+    return out;
+}
+
 class Writer {
   public:
     explicit Writer(unsigned options)
@@ -766,7 +875,9 @@ class Writer {
             return fail("Invalid number value (infinite) in JSON write");
         constexpr std::size_t kRoom = 32;
         char* at = out_.reserve(kRoom);
-        out_.advance(std::to_chars(at, at + kRoom, d, std::chars_format::general, 17).ptr);
+        char* end = seventeenDigits(d, at);
+        out_.advance(end != nullptr ? end
+                                    : std::to_chars(at, at + kRoom, d, std::chars_format::general, 17).ptr);
         return true;
     }
 

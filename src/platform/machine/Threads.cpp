@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/machine/MachExceptions.h"
 #include "platform/machine/Memory.h"
 
 namespace plat::machine {
@@ -177,9 +178,17 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
     const pid_t self = currentThreadId();
     const pid_t pid = getpid();
     gSlotsInUse = 0;
+    int waitingInException = 0;
+    ThreadRegisters faulted;
     for (int i = 0; i < count && gSlotsInUse < kMaxSlots; ++i) {
         if (ids[i] == self)
             continue;
+        // A thread waiting in an exception is stopped already; its registers
+        // are those of its fault.
+        if (exceptionThreadRegisters(ids[i], &faulted)) {
+            waitingInException++;
+            continue;
+        }
         Slot& slot = gSlots[gSlotsInUse];
         // A slot still held by a late handler of an earlier round is skipped.
         if (slot.state.load(std::memory_order_acquire) != kFree) {
@@ -241,10 +250,12 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
         }
         pause(50000);
     }
-    return answered;
+    return answered + waitingInException;
 }
 
 bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
+    if (exceptionThreadRegisters(id, out))
+        return true;
     for (int i = 0; gSlots != nullptr && i < gSlotsInUse; ++i) {
         if (gSlots[i].tid.load(std::memory_order_relaxed) == id &&
             gSlots[i].state.load(std::memory_order_acquire) == kCaptured) {

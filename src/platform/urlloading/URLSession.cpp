@@ -26,28 +26,7 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
     return c;
 }
 
-// --- body streams and metrics ---
-
-namespace {
-class DataBodyStream : public BodyStream {
-  public:
-    explicit DataBodyStream(Data data) : data_(std::move(data)) {}
-    std::ptrdiff_t read(uint8_t* buffer, std::size_t maxLength) override {
-        std::size_t n = std::min(maxLength, data_.length() - offset_);
-        std::memcpy(buffer, data_.bytes() + offset_, n);
-        offset_ += n;
-        return static_cast<std::ptrdiff_t>(n);
-    }
-
-  private:
-    Data data_;
-    std::size_t offset_ = 0;
-};
-}  // namespace
-
-std::shared_ptr<BodyStream> BodyStream::withData(Data data) {
-    return std::make_shared<DataBodyStream>(std::move(data));
-}
+// --- metrics ---
 
 std::string TaskMetrics::description() const {
     return "<TaskMetrics: duration " + std::to_string(taskIntervalDuration) + " s, redirects " +
@@ -222,6 +201,13 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(c
             t.resumeInfo = info;
         }
     }
+    return task;
+}
+
+std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const std::string& host, int port) {
+    auto task = makeTask<URLSessionStreamTask>(std::nullopt);
+    task->transfer_->kind = detail::TaskKind::Stream;
+    task->setEndpoint(host, port, configuration_.trustedCertificatesFile);
     return task;
 }
 

@@ -27,6 +27,7 @@
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/urlloading/URLSessionConfiguration.h"
 #include "platform/urlloading/URLSessionDelegate.h"
+#include "platform/urlloading/URLSessionStreamTask.h"
 #include "platform/urlloading/URLSessionTask.h"
 
 namespace plat::urlloading {
@@ -74,6 +75,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // URLErrorCannotOpenFile.
     std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Data& resumeData);
 
+    // A TCP connection to host:port; see URLSessionStreamTask.
+    std::shared_ptr<URLSessionStreamTask> streamTaskWithHostName(const std::string& host, int port);
+
     void invalidateAndCancel();
     void finishTasksAndInvalidate();
 
@@ -94,6 +98,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
     friend class URLSessionTask;
     friend class URLSessionDownloadTask;
+    friend class URLSessionStreamTask;
     friend class detail::Engine;
     friend struct detail::Transfer;
 

@@ -24,7 +24,7 @@
 #include <optional>
 
 #include "platform/foundation/Error.h"
-#include "platform/urlloading/BodyStream.h"
+#include "platform/foundation/Stream.h"
 #include "platform/urlloading/TaskMetrics.h"
 #include "platform/urlloading/URLCredential.h"
 #include "platform/urlloading/URLRequest.h"
@@ -36,6 +36,7 @@ class URLSession;
 class URLSessionTask;
 class URLSessionDataTask;
 class URLSessionDownloadTask;
+class URLSessionStreamTask;
 
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
 
@@ -43,7 +44,11 @@ using ChallengeCompletion =
     std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
 using RedirectCompletion = std::function<void(std::optional<URLRequest>)>;
 using ResponseCompletion = std::function<void(URLSessionResponseDisposition)>;
-using BodyStreamCompletion = std::function<void(std::shared_ptr<BodyStream>)>;
+// The body of a streamed upload: an input stream the session opens (unless
+// it already is), reads on its network thread and drops when the task ends;
+// null, or a stream that fails, ends the task with
+// URLErrorRequestBodyStreamExhausted.
+using BodyStreamCompletion = std::function<void(std::shared_ptr<InputStream>)>;
 
 class URLSessionDelegate {
   public:
@@ -94,6 +99,16 @@ class URLSessionDelegate {
     virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const URL& /*location*/) {}
     virtual void didWriteData(URLSession&, URLSessionDownloadTask&, int64_t /*bytesWritten*/,
                               int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpectedToWrite*/) {}
+    // Stream tasks: the server ended its stream; closeWrite has taken
+    // effect. There is no route monitoring, so betterRouteDiscovered is
+    // never called, nor didBecomeInputStream (streams are not captured);
+    // both are kept for delegates that forward them.
+    virtual void readClosedForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void writeClosedForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void betterRouteDiscoveredForStreamTask(URLSession&, URLSessionStreamTask&) {}
+    virtual void didBecomeInputStream(URLSession&, URLSessionStreamTask&, const std::shared_ptr<InputStream>&,
+                                      const std::shared_ptr<OutputStream>&) {}
+
     virtual void didResumeAtOffset(URLSession&, URLSessionDownloadTask&, int64_t /*fileOffset*/,
                                    int64_t /*expectedTotalBytes*/) {}
 };

@@ -129,18 +129,22 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForId
     std::unordered_map<std::string, ManagedObjectPtr> found;
     for (std::size_t first = 0; first < identifiers.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, identifiers.size() - first);
+        // The entity is compared here, not in the query: with both
+        // conditions SQLite walks the entity's index, every row of the entity,
+        // instead of looking the identifiers up.
         FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate = Predicate::andPredicate(
-            {Predicate::in("globalIdentifier", listValue(identifiers, first, count,
-                                                         [](const auto& text) { return Value(text); })),
-             Predicate::equal("nameOfEntity", Value(entityName))});
+        request.predicate =
+            Predicate::in("globalIdentifier",
+                          listValue(identifiers, first, count, [](const auto& text) { return Value(text); }));
         auto batch = context.executeFetchRequest(request);
         if (!batch.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", batch.error());
             return batch.error();
         }
         for (const auto& record : *batch) {
-            found.emplace(*record->valueForKey("globalIdentifier").asString(), record);
+            if (record->valueForKey("nameOfEntity") == Value(entityName)) {
+                found.emplace(*record->valueForKey("globalIdentifier").asString(), record);
+            }
         }
     }
     SYNManagedObjects records;

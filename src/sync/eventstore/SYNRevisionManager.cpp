@@ -262,7 +262,11 @@ class SYNRevisionManager::IntegrabilityCheck {
                 const std::set<std::string>& files) {
         for (const auto& event : events) {
             auto revision = SYNStoreModificationEvent::revision(*event);
-            if (!revision || facts_.baselineSet.covers(*revision)) {
+            // A baseline holds itself; it is checked like any other event
+            // (a full integration starts from it).
+            const bool baseline =
+                SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeBaseline;
+            if (!revision || (!baseline && facts_.baselineSet.covers(*revision))) {
                 continue;
             }
             candidates_.insert(event.get());

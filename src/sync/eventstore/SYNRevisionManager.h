@@ -44,7 +44,7 @@ class SYNRevisionManager {
     // gap before the event in its store's revisions, or an earlier event of
     // its store left out (204); a revision of another store it depends on
     // that neither the baseline nor a kept event holds (210); a data file
-    // that is not here (214). Events the baseline already holds are left out
+    // that is not here (214). Events the baseline already holds (other than the baseline itself) are left out
     // without a code. An error when the event store cannot be read.
     plat::Result<SYNManagedObjects> integrableEventsFromEvents(const SYNManagedObjects& events,
                                                                std::set<int64_t>& informativeErrorCodes);

@@ -9,6 +9,9 @@
 // nested (the crash callback faults), alloc (another thread allocates),
 // previous (a handler installed before ours), uncaught, custom, core (a null
 // pointer with core dumps allowed, for a debugger to compare with).
+// A "mach-" prefix enables the reporter in Mach mode; "mach-handled" first
+// registers an exception port whose handler repairs the fault (a write to a
+// protected page), so the process goes on and exits 0.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -24,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "crashcapture/KCRCrashMachExceptionServer.h"
 #include "crashcapture/KCRCrashReporter.h"
 #include "platform/foundation/Data.h"
 
@@ -36,6 +40,7 @@ std::vector<uintptr_t> gCrashChain;
 std::vector<uintptr_t> gParkedChain;
 std::atomic<bool> gParked{false};
 int gParkPipe[2] = {-1, -1};
+volatile char* gProtectedPage = nullptr;
 
 #define RECORD(chain) chain.push_back(reinterpret_cast<uintptr_t>(__builtin_return_address(0)))
 
@@ -68,6 +73,11 @@ __attribute__((noinline)) int recurse(int depth) {
 KCR_UNCHECKED __attribute__((noinline)) void crash_now() {
     RECORD(gCrashChain);
     write_record();
+    if (gMode == "handled") {
+        gProtectedPage[0] = 42;  // repaired by the earlier exception handler
+        gSink = gProtectedPage[0];
+        return;
+    }
     if (gMode == "segv-null" || gMode == "nested" || gMode == "alloc" || gMode == "previous" ||
         gMode == "custom" || gMode == "core") {
         volatile uintptr_t null = 0;
@@ -145,6 +155,19 @@ KCR_UNCHECKED void handle_signal(siginfo_t*, ucontext_t*, void*) {
     }
 }
 
+// The earlier exception handler of "mach-handled": makes the page writable.
+plat::machine::kern_return_t repair_fault(plat::machine::mach_port_t, plat::machine::mach_port_t, int type,
+                                          const int64_t* codes, uint32_t count, void*) {
+    if (type != plat::machine::EXC_BAD_ACCESS || count < 2 ||
+        reinterpret_cast<volatile char*>(codes[1]) != gProtectedPage)
+        return plat::machine::KERN_FAILURE;
+    mprotect(const_cast<char*>(gProtectedPage), 4096, PROT_READ | PROT_WRITE);
+    const char marker[] = "repaired\n";
+    ssize_t n = write(STDOUT_FILENO, marker, sizeof marker - 1);
+    (void)n;
+    return plat::machine::KERN_SUCCESS;
+}
+
 std::string gPreviousMarker;
 void previous_handler(int) {
     int fd = open(gPreviousMarker.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -160,6 +183,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     gMode = argv[1];
+    bool mach = false;
+    if (gMode.rfind("mach-", 0) == 0) {
+        mach = true;
+        gMode = gMode.substr(5);
+    }
     const bool secondary = std::strcmp(argv[2], "secondary") == 0;
     gRecordPath = argv[3];
     gCrashChain.reserve(64);
@@ -180,8 +208,21 @@ int main(int argc, char** argv) {
         sigaction(SIGSEGV, &action, nullptr);
     }
 
+    std::unique_ptr<kcr::KCRCrashMachExceptionServer> earlier;
+    std::shared_ptr<kcr::KCRCrashMachExceptionPort> earlierPort;
+    if (gMode == "handled") {
+        gProtectedPage =
+            static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        plat::ErrorPtr failure;
+        earlier = kcr::KCRCrashMachExceptionServer::create(repair_fault, nullptr, &failure);
+        if (earlier)
+            earlierPort = earlier->exceptionPortWithMask(1u << plat::machine::EXC_BAD_ACCESS, &failure);
+        if (!earlierPort || !earlierPort->registerForTask(nullptr, &failure))
+            return 5;
+    }
     KCRCrashReporter reporter("crash-helper", "1.0", std::string("1.0.0"),
-                              KCRCrashReporterConfig(KCRCrashReporterSignalHandlerTypeBSD,
+                              KCRCrashReporterConfig(mach ? KCRCrashReporterSignalHandlerTypeMach
+                                                          : KCRCrashReporterSignalHandlerTypeBSD,
                                                      KCRCrashReporterSymbolicationStrategySymbolTable, true));
     KCRCrashReporterCallbacks callbacks;
     callbacks.handleSignal = handle_signal;

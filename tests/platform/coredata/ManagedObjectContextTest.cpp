@@ -588,6 +588,31 @@ TEST_P(ContextTest, ChildSavesGoToTheParentNotTheStore) {
     EXPECT_EQ(stored[0]->objectForKey("calendar")->valueForKey("name"), Value("home"));
 }
 
+TEST_P(ContextTest, AChildsNewOrderAloneReachesTheParentAndTheStore) {
+    auto task = insert("Task", "title", Value("t"));
+    for (const char* text : {"a", "b", "c"}) {
+        auto note = context->insertNewObjectForEntityForName("Note");
+        note->setValue(Value(text), "text");
+        task->mutableOrderedSetValueForKey("notes").addObject(note);
+    }
+    ASSERT_EQ(context->save(), nullptr);
+    auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    child->setParentContext(context);
+    child->performBlockAndWait([&] {
+        auto mine = child->objectWithID(task->objectID());
+        auto notes = mine->objectsForKey("notes");
+        mine->setValue(
+            Value(Array{Value(ObjectPtr(notes[2])), Value(ObjectPtr(notes[0])), Value(ObjectPtr(notes[1]))}),
+            "notes");
+        ASSERT_EQ(child->save(), nullptr);
+    });
+    EXPECT_TRUE(context->hasChanges());
+    ASSERT_EQ(context->save(), nullptr);
+    auto fresh = newContext();
+    auto stored = fresh->objectWithID(task->objectID());
+    EXPECT_EQ(strings(stored->objectsForKey("notes"), "text"), (std::vector<std::string>{"c", "a", "b"}));
+}
+
 TEST_P(ContextTest, ChildEditsOfParentInsertsSurviveTheParentsSave) {
     auto parent = context;
     auto fetched = insert("Task", "title", Value("draft"));  // unsaved: temporary IDs

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -379,6 +383,63 @@ TEST(JSONSerializationTest, LargeDocumentsTakeTheSameTypesOnBothPaths) {
     EXPECT_EQ(*slow.at(123)->find("d"), *fast.at(123)->find("d"));
     EXPECT_EQ(slow.at(123)->find("i")->kind(), Value::Kind::Int);
     EXPECT_EQ(slow.at(50000)->kind(), Value::Kind::Decimal);
+}
+
+// Doubles are written as "%.17g" gives them: the writer's shortcut for common
+// magnitudes must agree digit for digit with the general conversion, at the
+// edges of its range, around powers of ten, on exact ties and at random.
+TEST(JSONSerializationTest, DoublesWrittenAsSeventeenSignificantDigits) {
+    auto expected = [](double d) {
+        char buffer[40];
+        return std::string(
+            buffer, std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::general, 17).ptr);
+    };
+    auto written = [](double d) {
+        return JSONSerialization::stringWithJSONObject(Value(d), JSONWritingFragmentsAllowed).value();
+    };
+    std::vector<double> values = {0.1,
+                                  0.5,
+                                  1.0,
+                                  -2.5,
+                                  1e-4,
+                                  9.9999999999999e-5,
+                                  0.00010000000000000001,
+                                  1e15,
+                                  9999999999999998.0,
+                                  1e16,
+                                  1234567890123456.75,
+                                  4503599627370497.5,
+                                  123.456789,
+                                  -179.999999,
+                                  89.123456,
+                                  0.3,
+                                  2.0 / 3.0,
+                                  1e-5,
+                                  1e17,
+                                  5e-324,
+                                  std::numeric_limits<double>::max(),
+                                  0.0,
+                                  -0.0,
+                                  100.0,
+                                  0.001,
+                                  999.9999999999999};
+    for (int exponent = -6; exponent <= 17; ++exponent) {
+        const double power = std::pow(10.0, exponent);
+        values.insert(values.end(),
+                      {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300), -power});
+    }
+    std::mt19937_64 random(5);
+    for (int i = 0; i < 100000; ++i) {
+        std::uniform_real_distribution<double> exponent(-5, 17);
+        values.push_back(std::pow(10.0, exponent(random)) * (i % 2 ? 1 : -1));
+        uint64_t bits = random();
+        double any;
+        std::memcpy(&any, &bits, sizeof any);
+        if (std::isfinite(any))
+            values.push_back(any);
+    }
+    for (double d : values)
+        ASSERT_EQ(written(d), expected(d)) << d;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ namespace urltest {
 using namespace plat::urlloading;
 using plat::Data;
 using plat::ErrorPtr;
+using plat::InputStream;
 using plat::URL;
 
 inline constexpr auto kHangGuard = std::chrono::seconds(30);
@@ -49,7 +50,7 @@ class RecordingDelegate : public URLSessionDelegate {
     std::function<void(const URLAuthenticationChallenge&, ChallengeCompletion)> onTaskChallenge;
     std::function<void(const URLRequest&, RedirectCompletion)> onRedirect;
     std::function<void(const HTTPURLResponsePtr&, ResponseCompletion)> onResponse;
-    std::function<std::shared_ptr<BodyStream>()> onNeedStream;
+    std::function<std::shared_ptr<InputStream>()> onNeedStream;
     std::function<void(URLSessionTask&, const Data&)> onData;  // runs after recording
     std::function<void(URLSessionDownloadTask&, int64_t total)> onWrite;
 
@@ -91,6 +92,12 @@ class RecordingDelegate : public URLSessionDelegate {
     void needNewBodyStream(URLSession&, URLSessionTask& task, BodyStreamCompletion done) override {
         add(task.taskIdentifier(), "need-stream");
         done(onNeedStream ? onNeedStream() : nullptr);
+    }
+    void readClosedForStreamTask(URLSession&, URLSessionStreamTask& task) override {
+        add(task.taskIdentifier(), "read-closed");
+    }
+    void writeClosedForStreamTask(URLSession&, URLSessionStreamTask& task) override {
+        add(task.taskIdentifier(), "write-closed");
     }
     void didSendBodyData(URLSession&, URLSessionTask& task, int64_t, int64_t total, int64_t) override {
         std::lock_guard lock(mutex_);

@@ -59,7 +59,9 @@ TEST_P(TaskKinds, EveryTaskKindDeliversItsEventsInOrder) {
     delegate->onResponse = [](const HTTPURLResponsePtr&, ResponseCompletion done) {
         done(URLSessionResponseDisposition::Allow);
     };
-    delegate->onNeedStream = [] { return BodyStream::withData(Data::fromString("streamed body")); };
+    delegate->onNeedStream = [] {
+        return std::shared_ptr<InputStream>(InputStream::withData(Data::fromString("streamed body")));
+    };
     auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
 
     auto data = session->dataTaskWithURL(url(server.url("/bytes/70000")));
@@ -421,6 +423,69 @@ TEST(URLSession, ResumeDataCanOnlyPointIntoOurDownloadFolder) {
     std::getline(in, contents);
     EXPECT_EQ(contents, "keep me");
     session->invalidateAndCancel();
+}
+
+TEST(URLSession, StreamedUploadsReadFoundationInputStreams) {
+    LoopbackServer server;
+    testsupport::TempDir dir;
+    const std::string big = LoopbackServer::bytesBody(200000);
+    std::ofstream(dir / "big.bin", std::ios::binary) << big;
+    URLRequest put(url(server.url("/upload")));
+    put.httpMethod = "PUT";
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<InputStream>()> stream;
+        std::string expected;  // the body the server saw, or "" for a failure
+    };
+    const std::vector<Case> cases = {
+        {"file stream, opened by the session",
+         [&] {
+             return std::shared_ptr<InputStream>(InputStream::withFileAtPath((dir / "big.bin").string()));
+         },
+         "{\"length\":200000}"},
+        {"data stream the delegate opened and half read",
+         [] {
+             std::shared_ptr<InputStream> s = InputStream::withData(Data::fromString("skipped|rest"));
+             s->open();
+             uint8_t skip[8];
+             s->read(skip, sizeof skip);
+             return s;
+         },
+         "{\"length\":4}"},
+        {"empty stream", [] { return std::shared_ptr<InputStream>(InputStream::withData(Data())); },
+         "{\"length\":0}"},
+        {"missing file",
+         [&] { return std::shared_ptr<InputStream>(InputStream::withFileAtPath((dir / "none").string())); },
+         ""},
+        {"closed stream",
+         [] {
+             std::shared_ptr<InputStream> s = InputStream::withData(Data::fromString("x"));
+             s->open();
+             s->close();
+             return s;
+         },
+         ""},
+        {"no stream", [] { return std::shared_ptr<InputStream>(); }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        delegate->onNeedStream = c.stream;
+        auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+        auto task = session->uploadTaskWithStreamedRequest(put);
+        task->resume();
+        auto r = delegate->waitFor(*task);
+        if (c.expected.empty()) {
+            EXPECT_EQ(codeOf(r.error), URLErrorRequestBodyStreamExhausted);
+        } else {
+            EXPECT_EQ(r.error, nullptr);
+            EXPECT_EQ(r.body, c.expected);
+        }
+        EXPECT_EQ(r.completions, 1);
+        session->finishTasksAndInvalidate();
+        EXPECT_TRUE(delegate->waitForInvalid());
+    }
+    EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST(URLSession, TransportFailuresMapToTheirURLErrors) {

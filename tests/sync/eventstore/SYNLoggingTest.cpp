@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/foundation/Log.h"
+#include "support/CapturedLog.h"
 
 namespace {
 
@@ -86,11 +87,10 @@ TEST_F(SYNLoggingTest, MethodNamesDropReturnTypesArgumentsAndLambdaSuffixes) {
 }
 
 TEST_F(SYNLoggingTest, TheDefaultFunctionWritesThroughThePlatformLogAndCanBeRestored) {
-    std::vector<std::string> sunk;
-    plat::setLogSink([&](std::string_view message) { sunk.emplace_back(message); });
+    testsupport::CapturedLog log;
     SYNSetLogFunction(nullptr);
     SYN_LOG(SYNLoggingLevelError, "to the platform log");
-    plat::setLogSink(nullptr);
+    const std::vector<std::string> sunk = log.lines();
     ASSERT_EQ(sunk.size(), 1u);
     EXPECT_EQ(sunk[0].rfind("  to the platform log ", 0), 0u);
     EXPECT_NE(sunk[0].find("  <<<  "), std::string::npos);

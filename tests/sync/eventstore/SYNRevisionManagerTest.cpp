@@ -106,7 +106,9 @@ TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) 
     EventWriter write(*context);
     SYNManagedObjects input = inStore([&] {
         SYNManagedObjects events;
-        write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"A", 1}, revisions({{"Z", 4}}));
+        // The baseline itself passes (a full integration starts from it).
+        events.push_back(
+            write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"A", 1}, revisions({{"Z", 4}})));
         events.push_back(write.event("held", SYNStoreModificationEventTypeSave, 1, {"A", 0}));
         events.push_back(
             write.event("newer model", SYNStoreModificationEventTypeSave, 2, {"M", 0}, {}, "md5FFFF"));
@@ -139,7 +141,7 @@ TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) 
     std::set<int64_t> codes;
     auto kept = inStore([&] { return manager.integrableEventsFromEvents(input, codes); });
     ASSERT_TRUE(kept.ok());
-    EXPECT_EQ(identifiers(*kept), (std::vector<std::string>{"compressed", "hash list", "file present",
+    EXPECT_EQ(identifiers(*kept), (std::vector<std::string>{"base", "compressed", "hash list", "file present",
                                                             "needs Z from baseline", "needs A3"}));
     EXPECT_EQ(codes, (std::set<int64_t>{SYNErrorUnknownModelVersion, SYNErrorMissingRevisions,
                                         SYNErrorMissingDependencies, SYNErrorMissingDataFiles}));

@@ -1,118 +1,16 @@
 // The bookkeeping of a ManagedObjectContext, shared by its source files.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/FlatHashTable.h"
 
 namespace plat::coredata {
 namespace detail {
-
-// Spreads a hash over the high bits; tables take their slot from the top bits
-// (Fibonacci hashing), so nearby pointers and consecutive keys do not cluster.
-inline std::size_t spreadHash(std::size_t h, int shift) {
-    return static_cast<std::size_t>((static_cast<uint64_t>(h) * 0x9E3779B97F4A7C15ULL) >> shift);
-}
-
-// An open-addressing table with linear probing and backward-shift deletion
-// (no tombstones). Slot is a small struct; Traits say whether a slot is in
-// use, its key's hash, and whether it holds a key. Kept at most 3/4 full.
-// Lookups touch one run of contiguous slots instead of chasing list nodes,
-// which is what registering and indexing many objects spends its time on.
-template <typename Slot, typename Traits>
-class FlatTable {
-  public:
-    std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-
-    template <typename Key>
-    Slot* find(const Key& key, std::size_t hash) {
-        if (size_ == 0)
-            return nullptr;
-        for (std::size_t i = home(hash);; i = (i + 1) & mask()) {
-            Slot& s = slots_[i];
-            if (!Traits::used(s))
-                return nullptr;
-            if (Traits::matches(s, key, hash))
-                return &s;
-        }
-    }
-    template <typename Key>
-    const Slot* find(const Key& key, std::size_t hash) const {
-        return const_cast<FlatTable*>(this)->find(key, hash);
-    }
-    // Inserts slot unless its key is present; returns the slot holding the key
-    // and whether it was inserted.
-    template <typename Key>
-    std::pair<Slot*, bool> insert(const Key& key, std::size_t hash, Slot&& slot) {
-        if (Slot* s = find(key, hash))
-            return {s, false};
-        if ((size_ + 1) * 4 > slots_.size() * 3)
-            grow();
-        std::size_t i = home(hash);
-        while (Traits::used(slots_[i]))
-            i = (i + 1) & mask();
-        slots_[i] = std::move(slot);
-        ++size_;
-        return {&slots_[i], true};
-    }
-    // Removes the slot (which must be one of this table's), moving later
-    // members of its run back so that every key stays reachable.
-    void erase(Slot* slot) {
-        std::size_t hole = static_cast<std::size_t>(slot - slots_.data());
-        for (std::size_t i = (hole + 1) & mask(); Traits::used(slots_[i]); i = (i + 1) & mask()) {
-            std::size_t want = home(Traits::hash(slots_[i]));
-            // Movable into the hole when its home is not in (hole, i].
-            if (((i - want) & mask()) >= ((i - hole) & mask())) {
-                slots_[hole] = std::move(slots_[i]);
-                hole = i;
-            }
-        }
-        slots_[hole] = Slot();
-        --size_;
-    }
-    template <typename F>
-    void forEach(F&& f) const {
-        for (const Slot& s : slots_) {
-            if (Traits::used(s))
-                f(s);
-        }
-    }
-    // Empties the table; large tables give their memory back, so a burst of
-    // changes does not make every later clear costly.
-    void clear() {
-        if (slots_.size() > 1024)
-            slots_ = std::vector<Slot>();
-        else if (size_ != 0)
-            std::fill(slots_.begin(), slots_.end(), Slot());
-        size_ = 0;
-    }
-
-  private:
-    std::size_t mask() const { return slots_.size() - 1; }
-    std::size_t home(std::size_t hash) const { return spreadHash(hash, shift_); }
-    void grow() {
-        std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
-        shift_ = 64 - std::countr_zero(capacity);
-        for (Slot& s : old) {
-            if (!Traits::used(s))
-                continue;
-            std::size_t i = home(Traits::hash(s));
-            while (Traits::used(slots_[i]))
-                i = (i + 1) & mask();
-            slots_[i] = std::move(s);
-        }
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t size_ = 0;
-    int shift_ = 64;
-};
 
 inline std::size_t pointerHash(const void* p) {
     return static_cast<std::size_t>(reinterpret_cast<uintptr_t>(p));
@@ -130,7 +28,7 @@ struct PositionTraits {
         return s.object == key;
     }
 };
-using PositionTable = FlatTable<PositionSlot, PositionTraits>;
+using PositionTable = FlatHashTable<PositionSlot, PositionTraits>;
 
 // Registered objects by ID. The hash is kept in the slot, so probing compares
 // IDs only when their hashes are equal.
@@ -172,7 +70,7 @@ class Registry {
     void clear() { table_.clear(); }
 
   private:
-    FlatTable<RegistrySlot, RegistryTraits> table_;
+    FlatHashTable<RegistrySlot, RegistryTraits> table_;
 };
 
 }  // namespace detail

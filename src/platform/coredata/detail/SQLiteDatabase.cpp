@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/coredata/CoreDataErrors.h"
+#include "platform/foundation/Text.h"
 
 namespace plat::coredata::sqlite {
 
@@ -123,15 +124,13 @@ namespace {
 
 // "file:" URI of a path, for SQLite's URI parameters.
 std::string fileURI(const std::string& path) {
-    static const char hex[] = "0123456789ABCDEF";
     std::string uri = "file:";
     for (unsigned char c : path) {
         if (std::isalnum(c) || std::strchr("/-._~", c)) {
             uri += static_cast<char>(c);
         } else {
             uri += '%';
-            uri += hex[c >> 4];
-            uri += hex[c & 15];
+            text::appendHexByte(uri, c, true);
         }
     }
     return uri;

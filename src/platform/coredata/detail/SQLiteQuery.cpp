@@ -7,6 +7,7 @@
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/detail/SQLiteDatabase.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/URL.h"
 
 namespace plat::coredata::sqlite {
@@ -141,13 +142,10 @@ bool plainText(const std::string& s) {
 }
 
 std::string hexOf(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0xF];
-    }
+    for (unsigned char c : bytes)
+        text::appendHexByte(out, c, true);
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/dispatch/Group.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Mutex.h"
 
@@ -18,6 +19,9 @@ class QueueImpl : public std::enable_shared_from_this<QueueImpl> {
 
     virtual void async(Block block) = 0;
     virtual void sync(const Block& block) = 0;
+    // async() of `block` as work of `group`, which was entered for it and is
+    // left once the block has run.
+    virtual void asyncInGroup(Block block, Group* group);
     virtual bool isCurrent() const;
     virtual bool isMain() const { return false; }
 

@@ -1,5 +1,8 @@
 #include "platform/dispatch/detail/ThreadPool.h"
 
+#include "platform/dispatch/Group.h"
+#include "platform/dispatch/detail/QueueImpl.h"
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -12,6 +15,8 @@ namespace {
 thread_local ThreadPool* currentPool = nullptr;
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
+// How long a worker out of work looks for more before it sleeps.
+constexpr std::chrono::microseconds kSpin{50};
 }  // namespace
 
 ThreadPool& ThreadPool::shared() {
@@ -36,11 +41,18 @@ void ThreadPool::startWorker(bool extra) {
 }
 
 bool ThreadPool::shouldGrowLocked() {
-    if (queued_ == 0 || idle_ > 0 || live_ >= base_ + kMaxExtraThreads)
+    if (queued_ == 0 || idle_ > 0 || spinning_ > 0 || live_ >= base_ + kMaxExtraThreads)
         return false;
     if (live_ - blocked_ >= base_)
         return false;
     ++live_;
+    return true;
+}
+
+bool ThreadPool::shouldWakeLocked() {
+    if (queued_ == 0 || spinning_ > 0 || wakesPending_ > 0 || idle_ == 0)
+        return false;
+    ++wakesPending_;
     return true;
 }
 
@@ -49,14 +61,15 @@ std::size_t ThreadPool::liveThreadCount() {
     return live_;
 }
 
-void ThreadPool::submit(int band, std::function<void()> job) {
+void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
     bool wake, grow;
     {
         MutexLock lock(mutex_);
         bands_[band].push_back(std::move(job));
-        ++queued_;
-        wake = idle_ > 0;
+        nonEmptyBands_.fetch_or(1u << band, std::memory_order_relaxed);
+        queuedHint_.store(++queued_, std::memory_order_relaxed);
+        wake = shouldWakeLocked();
         grow = shouldGrowLocked();
     }
     if (wake)
@@ -67,12 +80,8 @@ void ThreadPool::submit(int band, std::function<void()> job) {
 
 bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
-    MutexLock lock(mutex_);
-    for (int b = 0; b <= band; ++b) {
-        if (!bands_[b].empty())
-            return true;
-    }
-    return false;
+    // Read without the lock: a hint for yielding, asked after every batch.
+    return (nonEmptyBands_.load(std::memory_order_relaxed) & ((2u << band) - 1)) != 0;
 }
 
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
@@ -95,24 +104,57 @@ ThreadPool::BlockingScope::~BlockingScope() {
     --pool_->blocked_;
 }
 
+bool ThreadPool::takeLocked(Job& job) {
+    for (int b = 0; b < kBandCount; ++b) {
+        auto& band = bands_[b];
+        if (band.empty())
+            continue;
+        job = std::move(band.front());
+        band.pop_front();
+        if (band.empty())
+            nonEmptyBands_.fetch_and(~(1u << b), std::memory_order_relaxed);
+        queuedHint_.store(--queued_, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
+
+bool ThreadPool::spinForWork() {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (unsigned i = 0;; ++i) {
+        if (queuedHint_.load(std::memory_order_relaxed) != 0)
+            return true;
+        if (i % 64 == 63) {
+            if (std::chrono::steady_clock::now() >= until)
+                return false;
+            std::this_thread::yield();
+        }
+    }
+}
+
 void ThreadPool::work(bool extra) {
     currentPool = this;
+    Job job;
     MutexLock lock(mutex_);
     for (;;) {
-        std::deque<std::function<void()>>* band = nullptr;
-        for (auto& b : bands_) {
-            if (!b.empty()) {
-                band = &b;
-                break;
+        if (!takeLocked(job)) {
+            if (spinning_ == 0) {
+                ++spinning_;
+                lock.unlock();
+                spinForWork();
+                lock.lock();
+                --spinning_;
+                if (queued_ > 0)
+                    continue;
             }
-        }
-        if (band == nullptr) {
             ++idle_;
             if (extra) {
                 const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
                 while (queued_ == 0 && ready_.waitUntil(mutex_, deadline)) {
                 }
                 --idle_;
+                if (wakesPending_ > 0)
+                    --wakesPending_;
                 if (queued_ == 0) {
                     --live_;
                     return;
@@ -120,15 +162,26 @@ void ThreadPool::work(bool extra) {
             } else {
                 ready_.wait(mutex_);
                 --idle_;
+                if (wakesPending_ > 0)
+                    --wakesPending_;
             }
             continue;
         }
-        auto job = std::move(band->front());
-        band->pop_front();
-        --queued_;
+        // More work waiting: hand it to another worker.
+        const bool wake = shouldWakeLocked();
         lock.unlock();
-        job();
-        job = nullptr;  // release captures before taking the lock again
+        if (wake)
+            ready_.notifyOne();
+        if (job.queue) {
+            Frame frame(job.queue);
+            job.run();
+        } else {
+            job.run();
+        }
+        job.run = nullptr;  // release captures before the group learns the job is done
+        if (job.group)
+            job.group->leave();
+        job = Job{};
         lock.lock();
     }
 }

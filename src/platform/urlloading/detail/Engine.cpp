@@ -143,6 +143,8 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
     }
     if (t.bodyStream) {
+        if (t.bodyStream->status() == StreamStatus::AtEnd)
+            return 0;
         std::ptrdiff_t n = t.bodyStream->read(reinterpret_cast<uint8_t*>(buffer), max);
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
     }
@@ -375,6 +377,13 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
     });
 }
 
+void Engine::completeStream(std::weak_ptr<URLSessionTask> task, ErrorPtr error) {
+    post([this, task = std::move(task), error] {
+        if (auto strong = task.lock())
+            complete(strong, error);
+    });
+}
+
 void Engine::sessionReleased() {
     post([this] { released_ = true; });
 }
@@ -459,25 +468,33 @@ void Engine::startTask(const TaskPtr& task) {
     t.resourceTimeout = configuration_.timeoutIntervalForResource;
     if (t.kind == TaskKind::UploadStream)
         return requestBodyStream(task);
+    if (t.kind == TaskKind::Stream)
+        return static_cast<URLSessionStreamTask&>(*task).startConnection(t.idleTimeout);
     startHop(task);
 }
 
 void Engine::requestBodyStream(const TaskPtr& task) {
     std::weak_ptr<Engine> weak = weak_from_this();
-    auto answer = onceHandler<std::shared_ptr<BodyStream>>(
-        [weak, task](std::shared_ptr<BodyStream> stream) {
+    auto answer = onceHandler<std::shared_ptr<InputStream>>(
+        [weak, task](std::shared_ptr<InputStream> stream) {
             if (auto engine = weak.lock()) {
                 engine->post([engine, task, stream] {
                     if (task->transfer_->completed)
                         return;
                     if (!stream)
                         return engine->fail(task, URLErrorRequestBodyStreamExhausted);
+                    // The delegate may hand over a stream it has opened
+                    // itself; one that cannot be opened has no body to give.
+                    if (stream->status() == StreamStatus::NotOpen)
+                        stream->open();
+                    if (stream->status() == StreamStatus::Error || stream->status() == StreamStatus::Closed)
+                        return engine->fail(task, URLErrorRequestBodyStreamExhausted);
                     task->transfer_->bodyStream = stream;
                     engine->startHop(task);
                 });
             }
         },
-        std::shared_ptr<BodyStream>());
+        std::shared_ptr<InputStream>());
     deliver(task,
             [task, answer](URLSessionDelegate& d, URLSession& s) { d.needNewBodyStream(s, *task, answer); });
 }
@@ -1264,6 +1281,10 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         return;
     t.completed = true;
     releaseHop(t);
+    // Operations a stream task still holds complete before the task does.
+    if (t.kind == TaskKind::Stream)
+        static_cast<URLSessionStreamTask&>(*task).stopConnection(
+            error ? error : makeURLError(URLErrorCancelled, std::nullopt));
     if (t.fd >= 0) {
         ::close(t.fd);
         t.fd = -1;

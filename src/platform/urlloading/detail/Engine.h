@@ -32,7 +32,7 @@ namespace plat::urlloading::detail {
 
 using SteadyClock = std::chrono::steady_clock;
 
-enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download };
+enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download, Stream };
 enum class HopKind { Final, Redirect, Authenticate };
 
 class Engine;
@@ -43,7 +43,7 @@ struct Transfer {
     TaskKind kind = TaskKind::Data;
     std::optional<Data> body;  // data tasks with a body and data uploads
     std::optional<URL> bodyFile;
-    std::shared_ptr<BodyStream> bodyStream;
+    std::shared_ptr<InputStream> bodyStream;
     DataTaskCompletion dataCompletion;
     DownloadTaskCompletion downloadCompletion;
     std::optional<ResumeInfo> resumeInfo;
@@ -137,6 +137,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void cancelTask(std::shared_ptr<URLSessionTask> task,
                     std::function<void(std::optional<Data>)> resumeData = {});
     void invalidate(std::shared_ptr<URLSession> session, bool cancelTasks);
+    // A stream task's connection has ended (error null: both directions closed).
+    void completeStream(std::weak_ptr<URLSessionTask> task, ErrorPtr error);
     void sessionReleased();
 
   private:

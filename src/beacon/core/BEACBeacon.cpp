@@ -1,0 +1,617 @@
+#include "beacon/core/BEACBeacon.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACDelegateForwarder.h"
+#include "beacon/core/BEACDeviceTracker.h"
+#include "beacon/core/BEACSessionContext.h"
+#include "beacon/core/BEACStartServiceLog.h"
+#include "beacon/core/BEACUserIdContext.h"
+#include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/ProcessInfo.h"
+
+namespace {
+
+constexpr const char* kBEACEnabledKey = "BeaconIsEnabled";
+constexpr const char* kBEACNetworkRequestsAllowedKey = "NetworkRequestsAllowed";
+constexpr const char* kBEACInstallIdKey = "InstallId";
+
+std::mutex dependencyMutex;
+BEACIngestionFactory ingestionFactoryOverride;
+std::shared_ptr<BEACStorage> storageOverride;
+std::shared_ptr<plat::dispatch::Clock> clockOverride;
+
+std::mutex sharedMutex;
+std::shared_ptr<BEACBeacon> sharedBeacon;
+
+std::string joined(const std::vector<std::string>& items, const std::string& separator) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? separator : std::string()) + items[i];
+    return out;
+}
+
+const char* fromText(bool fromApplication) {
+    return fromApplication ? "" : "from a library ";
+}
+
+}  // namespace
+
+// Defined with the HTTP ingestion.
+std::shared_ptr<BEACGroupIngestionProtocol> BEACMakeDefaultIngestion(const std::string& installId,
+                                                                     const std::string& logUrl);
+
+BEACIngestionFactory BEACDependencyConfiguration::ingestionFactory() {
+    std::lock_guard lock(dependencyMutex);
+    return ingestionFactoryOverride ? ingestionFactoryOverride
+                                    : BEACIngestionFactory(&BEACMakeDefaultIngestion);
+}
+void BEACDependencyConfiguration::setIngestionFactory(BEACIngestionFactory factory) {
+    std::lock_guard lock(dependencyMutex);
+    ingestionFactoryOverride = std::move(factory);
+}
+std::shared_ptr<BEACStorage> BEACDependencyConfiguration::storage() {
+    std::lock_guard lock(dependencyMutex);
+    return storageOverride;
+}
+void BEACDependencyConfiguration::setStorage(std::shared_ptr<BEACStorage> storage) {
+    std::lock_guard lock(dependencyMutex);
+    storageOverride = std::move(storage);
+}
+
+std::shared_ptr<plat::dispatch::Clock> BEACDependencyConfiguration::clock() {
+    std::lock_guard lock(dependencyMutex);
+    return clockOverride;
+}
+void BEACDependencyConfiguration::setClock(std::shared_ptr<plat::dispatch::Clock> clock) {
+    std::lock_guard lock(dependencyMutex);
+    clockOverride = std::move(clock);
+}
+
+const char* BEACBeacon::defaultLogUrl() {
+    return "https://in.beacon.kestrel.dev";
+}
+
+std::shared_ptr<BEACBeacon> BEACBeacon::sharedInstance() {
+    std::lock_guard lock(sharedMutex);
+    if (!sharedBeacon)
+        sharedBeacon = std::make_shared<BEACBeacon>();
+    return sharedBeacon;
+}
+
+void BEACBeacon::resetSharedInstance() {
+    std::lock_guard lock(sharedMutex);
+    sharedBeacon.reset();
+}
+
+BEACBeacon::BEACBeacon() {
+    BEACBeaconUserDefaults::shared()->migrateKeys(
+        {{"BCBeaconChannelStartTimer", BEACUserDefaultsPrefixKey("BCChannelStartTimer")},
+         {"BCBeaconPastDevices", std::string("pastDevicesKey")},
+         {"BCBeaconInstallId", std::string("BCInstallId")},
+         {"BCBeaconBeaconIsEnabled", std::string("BCBeaconIsEnabled")},
+         {"BCBeaconEncryptionKeyMetadata", std::string("BCEncryptionKeyMetadata")},
+         {"BCBeaconSessionIdHistory", std::string("SessionIdHistory")},
+         {"BCBeaconUserIdHistory", std::string("UserIdHistory")}},
+        "Beacon");
+    BEACUtility::addMigrationClasses({{"BCStartServiceLog", "BEACStartServiceLog"},
+                                      {"BCLogContainer", "BEACLogContainer"},
+                                      {"BCCustomProperties", "BEACCustomPropertiesLog"}});
+    // The forwarder reads its switch when the SDK first loads.
+    BEACAppDelegateForwarder::sharedInstance();
+}
+
+// Class-level operations.
+
+void BEACBeacon::start(const std::optional<std::string>& secretString,
+                       const std::optional<std::vector<BEACServiceClass>>& services) {
+    sharedInstance()->start(secretString, services, true);
+}
+void BEACBeacon::startWithServices(const std::optional<std::vector<BEACServiceClass>>& services) {
+    sharedInstance()->start(std::nullopt, services, true);
+}
+void BEACBeacon::startFromLibraryWithServices(const std::optional<std::vector<BEACServiceClass>>& services) {
+    sharedInstance()->start(std::nullopt, services, false);
+}
+void BEACBeacon::startService(const std::optional<BEACServiceClass>& service) {
+    if (!service)
+        return;
+    auto beacon = sharedInstance();
+    beacon->startServices(std::vector<BEACServiceClass>{*service}, beacon->appSecret(),
+                          beacon->defaultTransmissionTargetToken(), true);
+}
+void BEACBeacon::configureWithAppSecret(const std::optional<std::string>& secretString) {
+    sharedInstance()->configureWithAppSecret(BEACUtility::appSecretFrom(secretString),
+                                             BEACUtility::transmissionTargetTokenFrom(secretString), true);
+}
+void BEACBeacon::configure() {
+    sharedInstance()->configureWithAppSecret(std::nullopt, std::nullopt, true);
+}
+bool BEACBeacon::isConfigured() {
+    auto beacon = sharedInstance();
+    return beacon->sdkConfigured() && beacon->configuredFromApplication();
+}
+bool BEACBeacon::isRunningInBeaconTestCloud() {
+    auto value = plat::ProcessInfo::processInfo().environmentValue("RUNNING_IN_BEACON");
+    return value && *value == "1";
+}
+
+void BEACBeacon::setEnabled(bool isEnabled) {
+    sharedInstance()->enableSdk(isEnabled);
+}
+bool BEACBeacon::isEnabled() {
+    auto beacon = sharedInstance();
+    std::lock_guard lock(beacon->mutex_);
+    return beacon->canBeUsed() && beacon->sdkEnabled();
+}
+void BEACBeacon::setNetworkRequestsAllowed(bool isAllowed) {
+    sharedInstance()->allowNetworkRequests(isAllowed);
+}
+bool BEACBeacon::isNetworkRequestsAllowed() {
+    auto beacon = sharedInstance();
+    std::lock_guard lock(beacon->mutex_);
+    return beacon->networkRequestsAllowed();
+}
+void BEACBeacon::setLogUrl(const std::string& logUrl) {
+    sharedInstance()->changeLogUrl(logUrl);
+}
+std::optional<std::string> BEACBeacon::logUrl() {
+    auto beacon = sharedInstance();
+    std::lock_guard lock(beacon->mutex_);
+    return beacon->logUrl_;
+}
+void BEACBeacon::setMaxStorageSize(int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
+    sharedInstance()->requestMaxStorageSize(sizeInBytes, std::move(completionHandler));
+}
+void BEACBeacon::setUserId(const std::optional<std::string>& userId) {
+    sharedInstance()->changeUserId(userId);
+}
+std::optional<std::string> BEACBeacon::userId() {
+    return BEACUserIdContext::sharedInstance()->userId();
+}
+plat::UUID BEACBeacon::installId() {
+    return sharedInstance()->currentInstallId();
+}
+void BEACBeacon::setCountryCode(const std::optional<std::string>& countryCode) {
+    BEACDeviceTracker::sharedInstance()->setCountryCode(countryCode);
+}
+std::optional<std::string> BEACBeacon::countryCode() {
+    return BEACDeviceTracker::sharedInstance()->countryCode();
+}
+void BEACBeacon::setWrapperSdk(std::shared_ptr<BEACWrapperSdk> wrapperSdk) {
+    BEACDeviceTracker::sharedInstance()->setWrapperSdk(std::move(wrapperSdk));
+}
+std::shared_ptr<BEACWrapperSdk> BEACBeacon::wrapperSdk() {
+    return BEACDeviceTracker::sharedInstance()->wrapperSdk();
+}
+void BEACBeacon::setCustomProperties(const BEACCustomProperties* customProperties) {
+    plat::Dictionary properties;
+    if (customProperties)
+        properties = customProperties->propertiesImmutableCopy();
+    if (properties.empty()) {
+        BEACLogError(kBEACLogTag, "Custom properties may not be null or empty");
+        return;
+    }
+    sharedInstance()->sendCustomPropertiesLog(properties);
+}
+
+bool BEACBeacon::isDebuggerAttached() {
+    static const bool attached = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        bool read = false;
+        while (status && std::getline(status, line)) {
+            if (line.rfind("TracerPid:", 0) == 0) {
+                read = true;
+                return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
+            }
+        }
+        if (!read)
+            plat::Log("[BEACCrashes] ERROR: Checking for a running debugger via sysctl() failed.");
+        return false;
+    }();
+    return attached;
+}
+
+std::string BEACBeacon::sdkVersion() {
+    return BEACUtility::sdkVersion();
+}
+bool BEACBeacon::isAppDelegateForwarderEnabled() {
+    return BEACAppDelegateForwarder::sharedInstance()->isEnabled();
+}
+void BEACBeacon::setLogLevel(BEACLogLevel level) {
+    BEACLogger::setCurrentLogLevel(level);
+    BEACDelegateForwarder::flushTraceBuffer();
+}
+BEACLogLevel BEACBeacon::logLevel() {
+    return BEACLogger::currentLogLevel();
+}
+
+// Start-up.
+
+void BEACBeacon::start(const std::optional<std::string>& secretString,
+                       const std::optional<std::vector<BEACServiceClass>>& services, bool fromApplication) {
+    auto appSecret = BEACUtility::appSecretFrom(secretString);
+    auto token = BEACUtility::transmissionTargetTokenFrom(secretString);
+    bool configured = configureWithAppSecret(appSecret, token, fromApplication);
+    if (services && configured)
+        startServices(services, appSecret, token, fromApplication);
+}
+
+bool BEACBeacon::configureWithAppSecret(const std::optional<std::string>& appSecret,
+                                        const std::optional<std::string>& transmissionTargetToken,
+                                        bool fromApplication) {
+    {
+        std::lock_guard lock(mutex_);
+        if (configuredFromApplication_ && fromApplication) {
+            BEACLog(BEACLogLevelAssert, kBEACLogTag, "Beacon SDK has already been configured.");
+            BEACLog(BEACLogLevelAssert, kBEACLogTag, "Beacon SDK configuration %@failed.",
+                    fromText(fromApplication));
+            return false;
+        }
+        if (!appSecret_) {
+            appSecret_ = appSecret;
+            BEACSessionContext::sharedInstance()->setSessionId(std::nullopt);
+        }
+        if (!defaultTransmissionTargetToken_)
+            defaultTransmissionTargetToken_ = transmissionTargetToken;
+        BEACUserIdContext::sharedInstance();
+        initializeChannelGroup();
+        applyPipelineEnabledState(sdkEnabled());
+        sdkConfigured_ = true;
+        configuredFromApplication_ = configuredFromApplication_ || fromApplication;
+    }
+    if (!BEACLogger::isUserDefinedLogLevel() &&
+        BEACUtility::currentAppEnvironment() == BEACAppEnvironmentOther)
+        setLogLevel(BEACLogLevelWarning);
+    BEACLogInfo(kBEACLogTag, "Beacon SDK configured %@successfully.", fromText(fromApplication));
+    return true;
+}
+
+std::string BEACBeacon::logUrlOrDefault(const std::optional<std::string>& logUrl) {
+    return logUrl ? *logUrl : std::string(defaultLogUrl());
+}
+
+void BEACBeacon::initializeChannelGroup() {
+    std::lock_guard lock(mutex_);
+    if (!channelGroup_) {
+        auto ingestion = BEACDependencyConfiguration::ingestionFactory()(currentInstallId().UUIDString(),
+                                                                         logUrlOrDefault(logUrl_));
+        channelGroup_ =
+            BEACChannelGroupDefault::make(std::move(ingestion), BEACDependencyConfiguration::storage());
+        if (auto clock = BEACDependencyConfiguration::clock())
+            channelGroup_->queue().setClock(clock);
+        // Logs with target tokens travel through the delegate's twins; it
+        // sends to the log URL only when there is no app secret to send to
+        // the Beacon endpoint with.
+        eventCollectorDelegate_ = std::make_shared<BEACEventCollectorChannelDelegate>(
+            BEACHttpClient::make(), currentInstallId(), appSecret_ ? std::nullopt : logUrl_);
+        channelGroup_->addDelegate(eventCollectorDelegate_);
+        if (requestedMaxStorageSizeInBytes_)
+            channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_,
+                                             maxStorageSizeCompletionHandler_);
+    }
+    channelGroup_->setAppSecret(appSecret_);
+    if (!channelUnit_)
+        channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
+            BEACChannelUnitConfiguration::defaultConfiguration("Beacon"));
+}
+
+void BEACBeacon::startServices(const std::optional<std::vector<BEACServiceClass>>& services,
+                               const std::optional<std::string>& appSecret,
+                               const std::optional<std::string>& transmissionTargetToken,
+                               bool fromApplication) {
+    if (!services)
+        return;
+    if (!sdkConfigured()) {
+        BEACLogError(kBEACLogTag, "Beacon has not been configured so it couldn't start the service.");
+        return;
+    }
+    auto sorted = sortServices(*services);
+    std::vector<std::string> classNames;
+    for (const auto& service : sorted)
+        classNames.push_back(service.className);
+    BEACLogVerbose(kBEACLogTag, "Start services %@ from %@", joined(classNames, ", "),
+                   fromApplication ? "an application" : "a library");
+    std::vector<std::string> names;
+    for (const auto& service : sorted) {
+        if (startService(service, appSecret, transmissionTargetToken, fromApplication))
+            names.push_back(service.sharedInstance()->serviceName());
+    }
+    if (names.empty())
+        BEACLogDebug(kBEACLogTag, "No services have been started.");
+    else if (fromApplication)
+        sendStartServiceLog(names);
+}
+
+std::vector<BEACServiceClass> BEACBeacon::sortServices(const std::vector<BEACServiceClass>& services) const {
+    if (services.size() < 2)
+        return services;
+    // Entries that are not services sort last (stable), so that their start
+    // reports them instead of failing here.
+    auto priorityOf = [](const BEACServiceClass& service) -> int64_t {
+        if (!service.isValid())
+            return INT64_MIN;
+        auto instance = service.sharedInstance();
+        return instance ? instance->initializationPriority() : INT64_MIN;
+    };
+    std::vector<std::pair<int64_t, BEACServiceClass>> keyed;
+    for (const auto& service : services)
+        keyed.emplace_back(priorityOf(service), service);
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<BEACServiceClass> sorted;
+    for (auto& entry : keyed)
+        sorted.push_back(std::move(entry.second));
+    return sorted;
+}
+
+bool BEACBeacon::startService(const BEACServiceClass& service, const std::optional<std::string>& appSecret,
+                              const std::optional<std::string>& transmissionTargetToken,
+                              bool fromApplication) {
+    std::lock_guard lock(mutex_);
+    auto instance = service.isValid() ? service.sharedInstance() : nullptr;
+    if (!instance) {
+        BEACLogError(kBEACLogTag, "Cannot start service %@. Provided value is nil or invalid.",
+                     service.className.empty() ? std::string("(null)") : service.className);
+        return false;
+    }
+    if (!sdkConfigured() || (!configuredFromApplication() && fromApplication)) {
+        BEACLogError(kBEACLogTag, "Beacon has not been configured so it couldn't start the service.");
+        return false;
+    }
+    if (fromApplication && instance->isAvailable() && instance->isStartedFromApplication())
+        return false;
+    if (instance->isAppSecretRequired() && (!appSecret || appSecret->empty())) {
+        BEACLogError(
+            kBEACLogTag,
+            "Cannot start service %@. Beacon was started without app secret, but the service requires it.",
+            service.className);
+        return false;
+    }
+    if (shouldDisable(instance->serviceName())) {
+        BEACLogDebug(kBEACLogTag,
+                     "Environment variable to disable service has been set; not starting service %@",
+                     service.className);
+        return false;
+    }
+    if (!instance->isAvailable()) {
+        if (std::find(services_.begin(), services_.end(), instance) == services_.end())
+            services_.push_back(instance);
+        instance->startWithChannelGroup(channelGroup_, appSecret, transmissionTargetToken, fromApplication);
+        if (instance->classIsEnabled() && !sdkEnabled()) {
+            enabledStateUpdating_ = true;
+            instance->classSetEnabled(false);
+            enabledStateUpdating_ = false;
+        }
+    } else if (fromApplication) {
+        instance->updateConfiguration(appSecret, transmissionTargetToken);
+    }
+    return true;
+}
+
+void BEACBeacon::sendStartServiceLog(const std::vector<std::string>& serviceNames) {
+    std::lock_guard lock(mutex_);
+    if (sdkEnabled()) {
+        auto log = std::make_shared<BEACStartServiceLog>();
+        log->services = serviceNames;
+        if (channelUnit_)
+            channelUnit_->enqueueItem(log, BEACFlagsNormal);
+    } else {
+        if (!startedServiceNames_)
+            startedServiceNames_.emplace();
+        startedServiceNames_->insert(startedServiceNames_->end(), serviceNames.begin(), serviceNames.end());
+    }
+}
+
+bool BEACBeacon::shouldDisable(const std::string& serviceName) {
+    auto value = plat::ProcessInfo::processInfo().environmentValue("BEACON_DISABLE");
+    if (!value)
+        return false;
+    std::size_t start = 0;
+    while (start <= value->size()) {
+        std::size_t end = value->find(',', start);
+        if (end == std::string::npos)
+            end = value->size();
+        std::string item = value->substr(start, end - start);
+        auto first = item.find_first_not_of(" \t");
+        auto last = item.find_last_not_of(" \t");
+        item = first == std::string::npos ? std::string() : item.substr(first, last - first + 1);
+        if (item == serviceName || item == "All")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool BEACBeacon::canBeUsed() const {
+    if (!sdkConfigured()) {
+        BEACLogError(kBEACLogTag,
+                     "Beacon SDK hasn't been configured. You need to call [BEACBeacon start:YOUR_APP_SECRET "
+                     "withServices:LIST_OF_SERVICES] first.");
+        return false;
+    }
+    return true;
+}
+
+// Settings.
+
+bool BEACBeacon::sdkEnabled() const {
+    auto stored = BEACBeaconUserDefaults::shared()->objectForKey(kBEACEnabledKey);
+    return !stored || !stored->isNumber() || stored->boolValue();
+}
+
+void BEACBeacon::enableSdk(bool isEnabled) {
+    std::lock_guard lock(mutex_);
+    if (!canBeUsed())
+        return;
+    enabledStateUpdating_ = true;
+    if (isEnabled != sdkEnabled()) {
+        BEACBeaconUserDefaults::shared()->setObject(plat::Value(isEnabled), kBEACEnabledKey);
+        applyPipelineEnabledState(isEnabled);
+    }
+    for (const auto& service : services_)
+        service->classSetEnabled(isEnabled);
+    enabledStateUpdating_ = false;
+    BEACLogInfo(kBEACLogTag, "Beacon SDK %@.", isEnabled ? "enabled" : "disabled");
+}
+
+void BEACBeacon::applyPipelineEnabledState(bool isEnabled) {
+    if (!isEnabled) {
+        BEACDeviceTracker::sharedInstance()->clearDevices();
+        BEACSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+        BEACUserIdContext::sharedInstance()->clearUserIdHistory();
+    }
+    std::lock_guard lock(mutex_);
+    if (channelGroup_)
+        channelGroup_->setEnabled(isEnabled, true);
+    if (isEnabled && startedServiceNames_) {
+        auto names = std::move(*startedServiceNames_);
+        startedServiceNames_.reset();
+        sendStartServiceLog(names);
+    }
+}
+
+bool BEACBeacon::networkRequestsAllowed() const {
+    auto stored = BEACBeaconUserDefaults::shared()->objectForKey(kBEACNetworkRequestsAllowedKey);
+    return !stored || !stored->isNumber() || stored->boolValue();
+}
+
+void BEACBeacon::allowNetworkRequests(bool isAllowed) {
+    std::lock_guard lock(mutex_);
+    BEACLogInfo(kBEACLogTag, "Beacon SDK network requests are %@.", isAllowed ? "allowed" : "forbidden");
+    BEACBeaconUserDefaults::shared()->setObject(plat::Value(isAllowed), kBEACNetworkRequestsAllowedKey);
+    if (!canBeUsed() || !channelGroup_)
+        return;
+    // The group pauses under its own identity.
+    auto identity = std::shared_ptr<const plat::Object>(channelGroup_, &groupPauser_);
+    if (isAllowed)
+        channelGroup_->resumeWithIdentifyingObject(identity);
+    else
+        channelGroup_->pauseWithIdentifyingObject(identity);
+}
+
+void BEACBeacon::changeLogUrl(const std::string& logUrl) {
+    std::lock_guard lock(mutex_);
+    logUrl_ = logUrl;
+    if (!channelGroup_)
+        return;
+    if (appSecret_) {
+        BEACLogInfo(kBEACLogTag, "The log url of Beacon endpoint was changed to %@", logUrl);
+        channelGroup_->setLogUrl(logUrl);
+    } else {
+        BEACLogInfo(kBEACLogTag, "The log url of Event Collector endpoint was changed to %@", logUrl);
+        eventCollectorDelegate_->setLogUrl(logUrl);
+    }
+}
+
+void BEACBeacon::requestMaxStorageSize(int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
+    if (sizeInBytes < kMinStorageSizeInBytes) {
+        if (completionHandler)
+            completionHandler(false);
+        BEACLogWarning(kBEACLogTag, "Cannot set storage size to %ld bytes, minimum value is %ld bytes",
+                       sizeInBytes, kMinStorageSizeInBytes);
+        return;
+    }
+    bool failed = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (setMaxStorageSizeHasBeenCalled_) {
+            BEACLogWarning(kBEACLogTag,
+                           "setMaxStorageSize:completionHandler: may only be called once per app launch");
+            failed = true;
+        } else {
+            setMaxStorageSizeHasBeenCalled_ = true;
+            if (configuredFromApplication()) {
+                BEACLogWarning(kBEACLogTag,
+                               "Unable to set storage size after the application has configured Beacon");
+                failed = true;
+            } else {
+                requestedMaxStorageSizeInBytes_ = sizeInBytes;
+                maxStorageSizeCompletionHandler_ = completionHandler;
+                if (channelGroup_)
+                    channelGroup_->setMaxStorageSize(sizeInBytes, completionHandler);
+            }
+        }
+    }
+    if (failed && completionHandler)
+        completionHandler(false);
+}
+
+void BEACBeacon::changeUserId(const std::optional<std::string>& userId) {
+    if (!configuredFromApplication()) {
+        BEACLogError(kBEACLogTag,
+                     "Beacon must be configured from application, libraries cannot call setUserId.");
+        return;
+    }
+    auto secret = appSecret();
+    auto token = defaultTransmissionTargetToken();
+    if (!secret && !token) {
+        BEACLogError(kBEACLogTag,
+                     "Beacon must be configured with a secret from application to call setUserId.");
+        return;
+    }
+    if (userId) {
+        if (secret && !BEACUserIdContext::isUserIdValidForBeacon(userId))
+            return;
+        if (token && !BEACUserIdContext::isUserIdValidForEventCollector(userId))
+            return;
+    }
+    BEACUserIdContext::sharedInstance()->setUserId(userId);
+}
+
+plat::UUID BEACBeacon::currentInstallId() {
+    std::lock_guard lock(mutex_);
+    if (!installId_) {
+        auto stored = BEACBeaconUserDefaults::shared()->objectForKey(kBEACInstallIdKey);
+        if (stored && stored->isString())
+            installId_ = plat::UUID::fromString(*stored->asString());
+        if (!installId_) {
+            installId_ = plat::UUID();
+            BEACBeaconUserDefaults::shared()->setObject(plat::Value(installId_->UUIDString()),
+                                                        kBEACInstallIdKey);
+        }
+    }
+    return *installId_;
+}
+
+void BEACBeacon::sendCustomPropertiesLog(const plat::Dictionary& properties) {
+    auto unit = channelUnit();
+    if (!unit)
+        return;
+    auto log = std::make_shared<BEACCustomPropertiesLog>();
+    log->properties = properties;
+    unit->enqueueItem(log, BEACFlagsNormal);
+}
+
+std::optional<std::string> BEACBeacon::appSecret() const {
+    std::lock_guard lock(mutex_);
+    return appSecret_;
+}
+std::optional<std::string> BEACBeacon::defaultTransmissionTargetToken() const {
+    std::lock_guard lock(mutex_);
+    return defaultTransmissionTargetToken_;
+}
+std::shared_ptr<BEACChannelGroupDefault> BEACBeacon::channelGroup() const {
+    std::lock_guard lock(mutex_);
+    return channelGroup_;
+}
+std::shared_ptr<BEACChannelUnitProtocol> BEACBeacon::channelUnit() const {
+    std::lock_guard lock(mutex_);
+    return channelUnit_;
+}
+std::shared_ptr<BEACEventCollectorChannelDelegate> BEACBeacon::eventCollectorDelegate() const {
+    std::lock_guard lock(mutex_);
+    return eventCollectorDelegate_;
+}
+std::vector<std::shared_ptr<BEACServiceAbstract>> BEACBeacon::services() const {
+    std::lock_guard lock(mutex_);
+    return services_;
+}
+std::optional<std::vector<std::string>> BEACBeacon::startedServiceNames() const {
+    std::lock_guard lock(mutex_);
+    return startedServiceNames_;
+}

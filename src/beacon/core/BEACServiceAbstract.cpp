@@ -1,0 +1,130 @@
+#include "beacon/core/BEACServiceAbstract.h"
+
+#include "beacon/core/BEACBeacon.h"
+#include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACLogger.h"
+
+std::string BEACServiceAbstract::displayName() const {
+    std::string name = className();
+    return name.rfind("BEAC", 0) == 0 ? name.substr(4) : name;
+}
+
+bool BEACServiceAbstract::isEnabled() const {
+    auto stored = BEACBeaconUserDefaults::shared()->objectForKey(isEnabledKey());
+    if (!stored || !stored->isNumber())
+        return true;
+    return stored->boolValue();
+}
+
+void BEACServiceAbstract::setEnabled(bool isEnabled) {
+    if (isEnabled == this->isEnabled())
+        return;
+    applyEnabledState(isEnabled);
+    BEACBeaconUserDefaults::shared()->setObject(plat::Value(isEnabled), isEnabledKey());
+}
+
+void BEACServiceAbstract::applyEnabledState(bool isEnabled) {
+    if (auto unit = channelUnit())
+        unit->setEnabled(isEnabled, true);
+}
+
+bool BEACServiceAbstract::canBeUsed() const {
+    bool usable = BEACBeacon::sharedInstance()->sdkConfigured() && isStarted();
+    if (!usable)
+        BEACLogError(kBEACLogTag,
+                     "%@ service hasn't been started. You need to call [BEACBeacon start:YOUR_APP_SECRET "
+                     "withServices:LIST_OF_SERVICES] first.",
+                     displayName());
+    return usable;
+}
+
+bool BEACServiceAbstract::isStartedFromApplication() const {
+    std::lock_guard lock(mutex_);
+    return startedFromApplication_;
+}
+
+bool BEACServiceAbstract::isStarted() const {
+    std::lock_guard lock(mutex_);
+    return started_;
+}
+
+void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChannelGroupDefault>& channelGroup,
+                                                const std::optional<std::string>& appSecret,
+                                                const std::optional<std::string>& transmissionTargetToken,
+                                                bool fromApplication) {
+    std::shared_ptr<BEACChannelUnitProtocol> existing;
+    {
+        std::lock_guard lock(mutex_);
+        startedFromApplication_ = fromApplication;
+        channelGroup_ = channelGroup;
+        appSecret_ = appSecret;
+        defaultTransmissionTargetToken_ = transmissionTargetToken;
+        started_ = true;
+        existing = channelUnit_;
+    }
+    // A service started again (after it was disabled) keeps its unit: the
+    // group would otherwise hold two units of one group id.
+    if (!existing && channelGroup) {
+        if (auto configuration = channelUnitConfiguration()) {
+            auto unit = channelGroup->addChannelUnitWithConfiguration(*configuration);
+            std::lock_guard lock(mutex_);
+            channelUnit_ = unit;
+        }
+    }
+    if (isEnabled())
+        applyEnabledState(true);
+}
+
+void BEACServiceAbstract::updateConfiguration(const std::optional<std::string>& appSecret,
+                                              const std::optional<std::string>& transmissionTargetToken) {
+    {
+        std::lock_guard lock(mutex_);
+        startedFromApplication_ = true;
+        appSecret_ = appSecret;
+        defaultTransmissionTargetToken_ = transmissionTargetToken;
+    }
+    if (isEnabled())
+        applyEnabledState(true);
+}
+
+void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
+    // The facade's state first, without this service's lock held.
+    auto beacon = BEACBeacon::sharedInstance();
+    bool usable = canBeUsed();
+    bool sdkEnabled = usable && beacon->sdkEnabled();
+    bool updating = beacon->enabledStateUpdating();
+    std::lock_guard lock(classMutex_);
+    if (!usable)
+        return;
+    if (!sdkEnabled && !updating) {
+        BEACLogError(
+            kBEACLogTag,
+            "The SDK is disabled. Re-enable the whole SDK from Beacon first before enabling %@ service.",
+            displayName());
+        return;
+    }
+    setEnabled(isEnabled);
+}
+
+bool BEACServiceAbstract::classIsEnabled() {
+    bool usable = canBeUsed();
+    std::lock_guard lock(classMutex_);
+    return usable && isEnabled();
+}
+
+std::shared_ptr<BEACChannelGroupDefault> BEACServiceAbstract::channelGroup() const {
+    std::lock_guard lock(mutex_);
+    return channelGroup_;
+}
+std::shared_ptr<BEACChannelUnitProtocol> BEACServiceAbstract::channelUnit() const {
+    std::lock_guard lock(mutex_);
+    return channelUnit_;
+}
+std::optional<std::string> BEACServiceAbstract::appSecret() const {
+    std::lock_guard lock(mutex_);
+    return appSecret_;
+}
+std::optional<std::string> BEACServiceAbstract::defaultTransmissionTargetToken() const {
+    std::lock_guard lock(mutex_);
+    return defaultTransmissionTargetToken_;
+}

@@ -1,0 +1,286 @@
+#include "httpclient/SessionDelegate.h"
+
+#include "httpclient/Notifications.h"
+#include "httpclient/ServerTrustPolicy.h"
+#include "httpclient/SessionManager.h"
+#include "platform/foundation/NotificationCenter.h"
+
+namespace httpclient {
+
+std::shared_ptr<RequestRetrier> SessionDelegate::retrier() const {
+    std::lock_guard lock(lock_);
+    return retrier_;
+}
+
+void SessionDelegate::setRetrier(std::shared_ptr<RequestRetrier> retrier) {
+    std::lock_guard lock(lock_);
+    retrier_ = std::move(retrier);
+}
+
+std::shared_ptr<SessionManager> SessionDelegate::sessionManager() const {
+    std::lock_guard lock(lock_);
+    return sessionManager_.lock();
+}
+
+void SessionDelegate::setSessionManager(std::weak_ptr<SessionManager> manager) {
+    std::lock_guard lock(lock_);
+    sessionManager_ = std::move(manager);
+}
+
+std::shared_ptr<Request> SessionDelegate::request(const ul::URLSessionTask& task) const {
+    std::lock_guard lock(lock_);
+    auto it = requests_.find(task.taskIdentifier());
+    return it == requests_.end() ? nullptr : it->second;
+}
+
+void SessionDelegate::setRequest(const ul::URLSessionTask& task, std::shared_ptr<Request> request) {
+    std::lock_guard lock(lock_);
+    if (request)
+        requests_[task.taskIdentifier()] = std::move(request);
+    else
+        requests_.erase(task.taskIdentifier());
+}
+
+std::size_t SessionDelegate::requestCount() const {
+    std::lock_guard lock(lock_);
+    return requests_.size();
+}
+
+bool SessionDelegate::implements(Callback callback) const {
+    switch (callback) {
+        case Callback::SessionDidReceiveChallenge:
+            return bool(sessionDidReceiveChallenge) || bool(sessionDidReceiveChallengeWithCompletion);
+        case Callback::WillPerformHTTPRedirection:
+            return bool(taskWillPerformHTTPRedirection) || bool(taskWillPerformHTTPRedirectionWithCompletion);
+        case Callback::DidReceiveResponse:
+            return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
+        case Callback::TaskDidReceiveChallenge:
+            return true;
+    }
+    return false;
+}
+
+void SessionDelegate::didBecomeInvalidWithError(ul::URLSession& session, const ErrorPtr& error) {
+    if (sessionDidBecomeInvalidWithError)
+        sessionDidBecomeInvalidWithError(session, error);
+}
+
+SessionDelegate::ChallengeAnswer SessionDelegate::sessionChallengeAnswer(
+    ul::URLSession& session, const ul::URLAuthenticationChallenge& challenge) {
+    ChallengeAnswer answer{Disposition::PerformDefaultHandling, std::nullopt};
+    if (sessionDidReceiveChallenge) {
+        answer = sessionDidReceiveChallenge(session, challenge);
+    } else if (challenge.protectionSpace.authenticationMethod == ul::URLAuthenticationMethodServerTrust) {
+        const auto& host = challenge.protectionSpace.host;
+        auto manager = serverTrustPolicyManager(session);
+        auto policy = manager ? manager->serverTrustPolicy(host) : std::nullopt;
+        const auto& trust = challenge.protectionSpace.serverTrust;
+        if (policy && trust) {
+            if (policy->evaluate(trust, host))
+                answer = {Disposition::UseCredential, ul::URLCredential::forTrust(trust)};
+            else
+                answer = {Disposition::CancelAuthenticationChallenge, std::nullopt};
+        }
+    }
+    return answer;
+}
+
+void SessionDelegate::didReceiveChallenge(ul::URLSession& session,
+                                          const ul::URLAuthenticationChallenge& challenge,
+                                          ul::ChallengeCompletion completion) {
+    if (sessionDidReceiveChallengeWithCompletion) {
+        sessionDidReceiveChallengeWithCompletion(session, challenge, std::move(completion));
+        return;
+    }
+    auto [disposition, credential] = sessionChallengeAnswer(session, challenge);
+    completion(disposition, credential);
+}
+
+void SessionDelegate::willPerformHTTPRedirection(ul::URLSession& session, ul::URLSessionTask& task,
+                                                 const ul::HTTPURLResponsePtr& response,
+                                                 const URLRequest& newRequest,
+                                                 ul::RedirectCompletion completion) {
+    if (taskWillPerformHTTPRedirectionWithCompletion) {
+        taskWillPerformHTTPRedirectionWithCompletion(session, task, response, newRequest,
+                                                     std::move(completion));
+        return;
+    }
+    std::optional<URLRequest> redirect = newRequest;
+    if (taskWillPerformHTTPRedirection)
+        redirect = taskWillPerformHTTPRedirection(session, task, response, newRequest);
+    completion(redirect);
+}
+
+void SessionDelegate::didReceiveChallenge(ul::URLSession& session, ul::URLSessionTask& task,
+                                          const ul::URLAuthenticationChallenge& challenge,
+                                          ul::ChallengeCompletion completion) {
+    if (taskDidReceiveChallengeWithCompletion) {
+        taskDidReceiveChallengeWithCompletion(session, task, challenge, std::move(completion));
+    } else if (taskDidReceiveChallenge) {
+        auto [disposition, credential] = taskDidReceiveChallenge(session, task, challenge);
+        completion(disposition, credential);
+    } else if (auto r = request(task)) {
+        r->delegate()->didReceiveChallenge(session, task, challenge, std::move(completion));
+    } else {
+        didReceiveChallenge(session, challenge, std::move(completion));
+    }
+}
+
+void SessionDelegate::needNewBodyStream(ul::URLSession& session, ul::URLSessionTask& task,
+                                        ul::BodyStreamCompletion completion) {
+    if (taskNeedNewBodyStreamWithCompletion) {
+        taskNeedNewBodyStreamWithCompletion(session, task, std::move(completion));
+    } else if (taskNeedNewBodyStream) {
+        completion(taskNeedNewBodyStream(session, task));
+    } else if (auto r = request(task)) {
+        r->delegate()->needNewBodyStream(session, task, std::move(completion));
+    }
+    // With neither, the completion is dropped: the session then answers "no
+    // stream" itself and the task fails instead of waiting forever.
+}
+
+void SessionDelegate::didSendBodyData(ul::URLSession& session, ul::URLSessionTask& task, int64_t bytesSent,
+                                      int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
+    if (taskDidSendBodyData) {
+        taskDidSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto upload = std::dynamic_pointer_cast<UploadTaskDelegate>(r->delegate()))
+            upload->didSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    }
+}
+
+void SessionDelegate::didFinishCollectingMetrics(ul::URLSession&, ul::URLSessionTask& task,
+                                                 const std::shared_ptr<ul::TaskMetrics>& metrics) {
+    if (auto r = request(task))
+        r->delegate()->setMetrics(metrics);
+}
+
+void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error) {
+    if (taskDidComplete)
+        taskDidComplete(session, task, error);
+    auto r = request(task);
+    if (r)
+        r->delegate()->didCompleteWithError(session, task, error);
+    plat::Dictionary userInfo{
+        {Notification::Key::task(), plat::Value(plat::BoxedObject<ul::URLSessionTask>::make(
+                                        task.shared_from_this(), "NSURLSessionTask"))}};
+    if (r) {
+        if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) {
+            if (auto bytes = data->data())
+                userInfo.set(Notification::Key::responseData(), plat::Value(*bytes));
+        }
+    }
+    plat::NotificationCenter::defaultCenter().postNotificationName(Notification::Name::Task::didComplete(),
+                                                                   shared_from_this(), std::move(userInfo));
+    setRequest(task, nullptr);
+}
+
+void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionTask& task,
+                                           const ErrorPtr& error) {
+    auto r = request(task);
+    auto manager = sessionManager();
+    if (!r || !manager) {
+        completeTask(session, task, error);
+        return;
+    }
+    for (const auto& validation : r->validations())
+        validation();
+    ErrorPtr reported = r->delegate()->error();
+    if (!reported)
+        reported = error;
+    auto retrier = this->retrier();
+    if (!retrier || !reported) {
+        completeTask(session, task, reported);
+        return;
+    }
+    std::weak_ptr<SessionDelegate> weak = weak_from_this();
+    auto sessionRef = session.shared_from_this();
+    auto taskRef = task.shared_from_this();
+    retrier->should(*manager, r, reported,
+                    [weak, sessionRef, taskRef, r, reported](bool retry, double delay) {
+                        auto self = weak.lock();
+                        if (!self)
+                            return;
+                        if (!retry) {
+                            self->completeTask(*sessionRef, *taskRef, reported);
+                            return;
+                        }
+                        asyncAfter(plat::dispatch::Queue::global(plat::dispatch::QualityOfService::Utility),
+                                   delay, [weak, sessionRef, taskRef, r, reported] {
+                                       auto self = weak.lock();
+                                       if (!self)
+                                           return;
+                                       auto manager = self->sessionManager();
+                                       const bool retried = manager && manager->retry(r);
+                                       if (retried && r->task())
+                                           return;  // stored under its new task by retry, before it started
+                                       self->completeTask(*sessionRef, *taskRef, reported);
+                                   });
+                    });
+}
+
+void SessionDelegate::didReceiveResponse(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                         const ul::HTTPURLResponsePtr& response,
+                                         ul::ResponseCompletion completion) {
+    if (dataTaskDidReceiveResponseWithCompletion) {
+        dataTaskDidReceiveResponseWithCompletion(session, task, response, std::move(completion));
+        return;
+    }
+    auto disposition = ul::URLSessionResponseDisposition::Allow;
+    if (dataTaskDidReceiveResponse)
+        disposition = dataTaskDidReceiveResponse(session, task, response);
+    completion(disposition);
+}
+
+void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                     const Data& data) {
+    if (dataTaskDidReceiveData) {
+        dataTaskDidReceiveData(session, task, data);
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate()))
+            d->didReceiveData(session, task, data);
+    }
+}
+
+void SessionDelegate::didFinishDownloadingToURL(ul::URLSession& session, ul::URLSessionDownloadTask& task,
+                                                const URL& location) {
+    if (downloadTaskDidFinishDownloadingToURL) {
+        downloadTaskDidFinishDownloadingToURL(session, task, location);
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(r->delegate()))
+            d->didFinishDownloadingToURL(session, task, location);
+    }
+}
+
+void SessionDelegate::didWriteData(ul::URLSession& session, ul::URLSessionDownloadTask& task,
+                                   int64_t bytesWritten, int64_t totalBytesWritten,
+                                   int64_t totalBytesExpectedToWrite) {
+    if (downloadTaskDidWriteData) {
+        downloadTaskDidWriteData(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(r->delegate()))
+            d->didWriteData(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+    }
+}
+
+void SessionDelegate::didResumeAtOffset(ul::URLSession& session, ul::URLSessionDownloadTask& task,
+                                        int64_t fileOffset, int64_t expectedTotalBytes) {
+    if (downloadTaskDidResumeAtOffset) {
+        downloadTaskDidResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(r->delegate()))
+            d->didResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
+    }
+}
+
+}  // namespace httpclient

@@ -1,0 +1,111 @@
+// SessionDelegate: receives every callback of a session made by a
+// SessionManager, keeps the table from running task to Request, and hands
+// each callback to an application override or to the request's task
+// delegate. At completion it runs the request's validations, asks the
+// retrier, completes the task delegate, posts the completion notification
+// and forgets the task.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "httpclient/Request.h"
+#include "platform/urlloading/URLSessionDelegate.h"
+
+namespace httpclient {
+
+class SessionManager;
+
+class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared_from_this<SessionDelegate> {
+  public:
+    using Disposition = ul::URLSessionAuthChallengeDisposition;
+    using ChallengeAnswer = std::pair<Disposition, std::optional<ul::URLCredential>>;
+
+    // Overrides, each absent at first; set them before requests start.
+    std::function<void(ul::URLSession&, const ErrorPtr&)> sessionDidBecomeInvalidWithError;
+    std::function<ChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&)>
+        sessionDidReceiveChallenge;
+    std::function<void(ul::URLSession&, const ul::URLAuthenticationChallenge&, ul::ChallengeCompletion)>
+        sessionDidReceiveChallengeWithCompletion;
+    std::function<void(ul::URLSession&)> sessionDidFinishEventsForBackgroundURLSession;
+    std::function<std::optional<URLRequest>(ul::URLSession&, ul::URLSessionTask&,
+                                            const ul::HTTPURLResponsePtr&, const URLRequest&)>
+        taskWillPerformHTTPRedirection;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, const ul::HTTPURLResponsePtr&, const URLRequest&,
+                       ul::RedirectCompletion)>
+        taskWillPerformHTTPRedirectionWithCompletion;
+    std::function<ChallengeAnswer(ul::URLSession&, ul::URLSessionTask&,
+                                  const ul::URLAuthenticationChallenge&)>
+        taskDidReceiveChallenge;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&,
+                       ul::ChallengeCompletion)>
+        taskDidReceiveChallengeWithCompletion;
+    std::function<std::shared_ptr<ul::BodyStream>(ul::URLSession&, ul::URLSessionTask&)>
+        taskNeedNewBodyStream;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, ul::BodyStreamCompletion)>
+        taskNeedNewBodyStreamWithCompletion;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, int64_t, int64_t, int64_t)> taskDidSendBodyData;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr&)> taskDidComplete;
+    std::function<ul::URLSessionResponseDisposition(ul::URLSession&, ul::URLSessionDataTask&,
+                                                    const ul::HTTPURLResponsePtr&)>
+        dataTaskDidReceiveResponse;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
+                       ul::ResponseCompletion)>
+        dataTaskDidReceiveResponseWithCompletion;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, const URL&)>
+        downloadTaskDidFinishDownloadingToURL;
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t, int64_t)>
+        downloadTaskDidWriteData;
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t)>
+        downloadTaskDidResumeAtOffset;
+
+    std::shared_ptr<RequestRetrier> retrier() const;
+    void setRetrier(std::shared_ptr<RequestRetrier> retrier);
+    std::shared_ptr<SessionManager> sessionManager() const;
+    void setSessionManager(std::weak_ptr<SessionManager> manager);
+
+    // The request stored under a task's identifier.
+    std::shared_ptr<Request> request(const ul::URLSessionTask& task) const;
+    void setRequest(const ul::URLSessionTask& task, std::shared_ptr<Request> request);
+    std::size_t requestCount() const;
+
+    bool implements(Callback callback) const override;
+
+    void didBecomeInvalidWithError(ul::URLSession&, const ErrorPtr&) override;
+    void didReceiveChallenge(ul::URLSession&, const ul::URLAuthenticationChallenge&,
+                             ul::ChallengeCompletion completion) override;
+    void willPerformHTTPRedirection(ul::URLSession&, ul::URLSessionTask&, const ul::HTTPURLResponsePtr&,
+                                    const URLRequest& newRequest, ul::RedirectCompletion completion) override;
+    void didReceiveChallenge(ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&,
+                             ul::ChallengeCompletion completion) override;
+    void needNewBodyStream(ul::URLSession&, ul::URLSessionTask&,
+                           ul::BodyStreamCompletion completion) override;
+    void didSendBodyData(ul::URLSession&, ul::URLSessionTask&, int64_t bytesSent, int64_t totalBytesSent,
+                         int64_t totalBytesExpectedToSend) override;
+    void didFinishCollectingMetrics(ul::URLSession&, ul::URLSessionTask&,
+                                    const std::shared_ptr<ul::TaskMetrics>&) override;
+    void didCompleteWithError(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr&) override;
+    void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
+                            ul::ResponseCompletion completion) override;
+    void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data&) override;
+    void didFinishDownloadingToURL(ul::URLSession&, ul::URLSessionDownloadTask&,
+                                   const URL& location) override;
+    void didWriteData(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t bytesWritten,
+                      int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) override;
+    void didResumeAtOffset(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t fileOffset,
+                           int64_t expectedTotalBytes) override;
+
+  private:
+    ChallengeAnswer sessionChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&);
+    void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error);
+
+    mutable std::mutex lock_;
+    std::map<uint64_t, std::shared_ptr<Request>> requests_;
+    std::shared_ptr<RequestRetrier> retrier_;
+    std::weak_ptr<SessionManager> sessionManager_;
+};
+
+}  // namespace httpclient

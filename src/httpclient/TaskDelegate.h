@@ -1,0 +1,249 @@
+// Task delegates: the per-task end of the session's events. Each collects
+// its task's bytes (or hands them on), keeps progress, answers redirections,
+// challenges and body-stream requests, moves a finished download to its
+// destination, records timing and the first error, and at completion
+// releases its operation queue, on which everything that waits for the end
+// of the task (end time, response handlers, clean-up) is held back.
+//
+// Event handlers run on the session's delegate queue. The fields are read
+// from response handlers on other threads, so they sit behind one mutex.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/URL.h"
+#include "platform/urlloading/BodyStream.h"
+#include "platform/urlloading/TaskMetrics.h"
+#include "platform/urlloading/URLSession.h"
+#include "platform/urlloading/URLSessionDelegate.h"
+
+namespace httpclient {
+
+namespace ul = plat::urlloading;
+using plat::Data;
+using plat::ErrorPtr;
+using plat::URL;
+
+// Plain counters of a transfer's progress.
+class Progress {
+  public:
+    int64_t totalUnitCount() const { return total_.load(); }
+    int64_t completedUnitCount() const { return completed_.load(); }
+    void setTotalUnitCount(int64_t v) { total_.store(v); }
+    void setCompletedUnitCount(int64_t v) { completed_.store(v); }
+    double fractionCompleted() const {
+        const int64_t t = total_.load();
+        return t > 0 ? static_cast<double>(completed_.load()) / static_cast<double>(t) : 0.0;
+    }
+
+  private:
+    std::atomic<int64_t> total_{0};
+    std::atomic<int64_t> completed_{0};
+};
+
+using ProgressClosure = std::function<void(const std::shared_ptr<Progress>&)>;
+struct ProgressHandler {
+    ProgressClosure closure;
+    plat::dispatch::Queue queue;
+};
+
+struct DownloadOptions {
+    uint64_t rawValue = 0;
+    static constexpr uint64_t createIntermediateDirectories = 1;
+    static constexpr uint64_t removePreviousFile = 2;
+    constexpr DownloadOptions() = default;
+    constexpr explicit DownloadOptions(uint64_t raw) : rawValue(raw) {}
+    constexpr DownloadOptions(std::initializer_list<uint64_t> members) {
+        for (auto m : members)
+            rawValue |= m;
+    }
+    constexpr bool contains(uint64_t member) const { return (rawValue & member) == member; }
+    constexpr DownloadOptions operator|(DownloadOptions o) const {
+        return DownloadOptions(rawValue | o.rawValue);
+    }
+    constexpr DownloadOptions operator&(DownloadOptions o) const {
+        return DownloadOptions(rawValue & o.rawValue);
+    }
+    constexpr DownloadOptions operator^(DownloadOptions o) const {
+        return DownloadOptions(rawValue ^ o.rawValue);
+    }
+    constexpr DownloadOptions subtracting(DownloadOptions o) const {
+        return DownloadOptions(rawValue & ~o.rawValue);
+    }
+    DownloadOptions& operator|=(DownloadOptions o) { return rawValue |= o.rawValue, *this; }
+    DownloadOptions& operator&=(DownloadOptions o) { return rawValue &= o.rawValue, *this; }
+    DownloadOptions& operator^=(DownloadOptions o) { return rawValue ^= o.rawValue, *this; }
+    void insert(uint64_t member) { rawValue |= member; }
+    void remove(uint64_t member) { rawValue &= ~member; }
+    constexpr bool operator==(const DownloadOptions&) const = default;
+};
+
+// Given the temporary file and the response, where the file goes and how.
+using DownloadDestination = std::function<std::pair<URL, DownloadOptions>(
+    const URL& temporaryURL, const ul::HTTPURLResponse& response)>;
+
+class TaskDelegate {
+  public:
+    explicit TaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
+    virtual ~TaskDelegate();
+    TaskDelegate(const TaskDelegate&) = delete;
+    TaskDelegate& operator=(const TaskDelegate&) = delete;
+
+    // Runs one operation at a time, suspended until the task completes.
+    const std::shared_ptr<plat::dispatch::OperationQueue>& queue() const { return queue_; }
+
+    std::shared_ptr<ul::URLSessionTask> task() const;
+    // Replaces the task (a retry) and resets the per-attempt state.
+    void setTask(std::shared_ptr<ul::URLSessionTask> task);
+
+    ErrorPtr error() const;
+    void setError(ErrorPtr error);
+    std::optional<double> initialResponseTime() const;
+    std::optional<ul::URLCredential> credential() const;
+    void setCredential(std::optional<ul::URLCredential> credential);
+    std::shared_ptr<ul::TaskMetrics> metrics() const;
+    void setMetrics(std::shared_ptr<ul::TaskMetrics> metrics);
+    // The collected bytes (data tasks only).
+    virtual std::optional<Data> data() const { return std::nullopt; }
+
+    // Overrides: when set, each alone handles its event.
+    std::function<std::optional<ul::URLRequest>(ul::URLSession&, ul::URLSessionTask&,
+                                                const ul::HTTPURLResponsePtr&, const ul::URLRequest&)>
+        taskWillPerformHTTPRedirection;
+    std::function<std::pair<ul::URLSessionAuthChallengeDisposition, std::optional<ul::URLCredential>>(
+        ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&)>
+        taskDidReceiveChallenge;
+    std::function<std::shared_ptr<ul::BodyStream>(ul::URLSession&, ul::URLSessionTask&)>
+        taskNeedNewBodyStream;
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr&)> taskDidCompleteWithError;
+
+    // Event handlers.
+    void willPerformHTTPRedirection(ul::URLSession&, ul::URLSessionTask&, const ul::HTTPURLResponsePtr&,
+                                    const ul::URLRequest& request, ul::RedirectCompletion completion);
+    void didReceiveChallenge(ul::URLSession&, ul::URLSessionTask&, const ul::URLAuthenticationChallenge&,
+                             ul::ChallengeCompletion completion);
+    void needNewBodyStream(ul::URLSession&, ul::URLSessionTask&, ul::BodyStreamCompletion completion);
+    void didCompleteWithError(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr& error);
+
+  protected:
+    virtual void reset();
+    void markInitialResponse();
+    // Error recording used by completion: only when none was recorded.
+    void recordErrorIfNone(const ErrorPtr& error);
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<plat::dispatch::OperationQueue> queue_;
+
+  private:
+    mutable std::mutex taskLock_;
+    std::shared_ptr<ul::URLSessionTask> task_;
+    ErrorPtr error_;
+    std::optional<double> initialResponseTime_;
+    std::optional<ul::URLCredential> credential_;
+    std::shared_ptr<ul::TaskMetrics> metrics_;
+};
+
+class DataTaskDelegate : public TaskDelegate {
+  public:
+    explicit DataTaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
+
+    std::shared_ptr<Progress> progress() const;
+    std::optional<ProgressHandler> progressHandler() const;
+    void setProgressHandler(std::optional<ProgressHandler> handler);
+    std::function<void(const Data&)> dataStream() const;
+    void setDataStream(std::function<void(const Data&)> stream);
+    int64_t totalBytesReceived() const;
+    // Absent while a stream callback takes the bytes.
+    std::optional<Data> data() const override;
+
+    std::function<ul::URLSessionResponseDisposition(ul::URLSession&, ul::URLSessionDataTask&,
+                                                    const ul::HTTPURLResponsePtr&)>
+        dataTaskDidReceiveResponse;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+
+    void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
+                            ul::ResponseCompletion completion);
+    void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data& data);
+
+  protected:
+    void reset() override;
+
+  private:
+    std::shared_ptr<Progress> progress_;
+    std::optional<ProgressHandler> progressHandler_;
+    std::function<void(const Data&)> dataStream_;
+    int64_t totalBytesReceived_ = 0;
+    Data mutableData_;
+};
+
+class UploadTaskDelegate : public DataTaskDelegate {
+  public:
+    explicit UploadTaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
+
+    std::shared_ptr<Progress> uploadProgress() const;
+    std::optional<ProgressHandler> uploadProgressHandler() const;
+    void setUploadProgressHandler(std::optional<ProgressHandler> handler);
+
+    std::function<void(ul::URLSession&, ul::URLSessionTask&, int64_t, int64_t, int64_t)> taskDidSendBodyData;
+    void didSendBodyData(ul::URLSession&, ul::URLSessionTask&, int64_t bytesSent, int64_t totalBytesSent,
+                         int64_t totalBytesExpectedToSend);
+
+  protected:
+    void reset() override;
+
+  private:
+    std::shared_ptr<Progress> uploadProgress_;
+    std::optional<ProgressHandler> uploadProgressHandler_;
+};
+
+class DownloadTaskDelegate : public TaskDelegate {
+  public:
+    explicit DownloadTaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
+
+    std::shared_ptr<Progress> progress() const;
+    std::optional<ProgressHandler> progressHandler() const;
+    void setProgressHandler(std::optional<ProgressHandler> handler);
+    std::optional<Data> resumeData() const;
+    void setResumeData(std::optional<Data> data);
+    std::optional<URL> temporaryURL() const;
+    std::optional<URL> destinationURL() const;
+    // The destination URL when a destination is set, else the temporary URL.
+    std::optional<URL> fileURL() const;
+    DownloadDestination destination() const;
+    void setDestination(DownloadDestination destination);
+
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, const URL&)>
+        downloadTaskDidFinishDownloadingToURL;
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t, int64_t)>
+        downloadTaskDidWriteData;
+    std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t)>
+        downloadTaskDidResumeAtOffset;
+
+    void didFinishDownloadingToURL(ul::URLSession&, ul::URLSessionDownloadTask&, const URL& location);
+    void didWriteData(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t bytesWritten,
+                      int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite);
+    void didResumeAtOffset(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t fileOffset,
+                           int64_t expectedTotalBytes);
+
+  protected:
+    void reset() override;
+
+  private:
+    std::shared_ptr<Progress> progress_;
+    std::optional<ProgressHandler> progressHandler_;
+    std::optional<Data> resumeData_;
+    std::optional<URL> temporaryURL_;
+    std::optional<URL> destinationURL_;
+    DownloadDestination destination_;
+};
+
+}  // namespace httpclient

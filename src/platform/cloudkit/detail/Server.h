@@ -1,0 +1,196 @@
+// The shared server state: one SQLite database in WAL mode plus a folder of
+// asset content files named by their SHA-256, both under the cloud root.
+// Every process that opens the same root sees the same accounts, zones,
+// records, subscriptions and push inboxes.
+//
+// Each call is one transaction: writers use BEGIN IMMEDIATE (so concurrent
+// writers of several processes queue on SQLite's lock, waiting up to the busy
+// timeout) and reads run in one snapshot. Asset files are written and removed
+// only while the write lock is held, so no process can remove content that
+// another is about to reference.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/cloudkit/Errors.h"
+#include "platform/cloudkit/Faults.h"
+#include "platform/cloudkit/Types.h"
+#include "platform/foundation/Mutex.h"
+#include "platform/foundation/Result.h"
+
+struct sqlite3;
+
+namespace plat::cloudkit::detail {
+
+struct DatabaseKey {
+    std::string account;  // empty for the public database
+    DatabaseScope scope;
+};
+
+using DesiredKeys = std::optional<std::vector<std::string>>;
+
+enum class SavePolicy { IfServerRecordUnchanged, ChangedKeys, AllKeys };
+
+struct ModifyRequest {
+    std::vector<Record> saves;
+    std::vector<RecordID> deletes;
+    SavePolicy policy = SavePolicy::IfServerRecordUnchanged;
+    bool atomic = true;  // honoured in custom zones only
+    std::string device;  // the originator, for push routing
+    bool pushToOriginator = false;
+    bool deleteMissingAnswersUnknownItem = false;
+    const FaultDecision* faults = nullptr;
+};
+
+struct ModifyResult {
+    std::vector<RecordPtr> saved;  // with their new change tags
+    std::vector<RecordID> deleted;
+    ItemErrors errors;
+};
+
+struct FetchResult {
+    std::vector<std::pair<RecordID, RecordPtr>> records;  // found ones, in request order
+    ItemErrors errors;
+};
+
+struct QueryPage {
+    std::vector<RecordPtr> records;
+    std::shared_ptr<const QueryCursor> cursor;  // null on the last page
+};
+
+struct ChangeEntry {
+    RecordPtr changed;   // null for a deletion
+    RecordID deletedID;  // set for a deletion
+};
+
+struct ChangePage {
+    std::vector<ChangeEntry> entries;  // in sequence order
+    std::shared_ptr<const ServerChangeToken> token;
+    bool moreComing = false;
+};
+
+struct StoredRecordInfo {
+    Record record;  // all fields; assets carry their content hash as fileURL
+    bool deleted = false;
+    int64_t createdSequence = 0;
+    int64_t lastSequence = 0;
+};
+
+struct StoredPush {
+    Push push;
+    std::string device;
+    bool delivered = false;
+};
+
+class Server {
+  public:
+    static Result<std::shared_ptr<Server>> open(const std::string& cloudRoot);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string assetFolder() const { return root_ + "/assets"; }
+
+    // Accounts and devices.
+    Result<std::string> userRecordName(const std::string& account) EXCLUDES(mutex_);
+    ErrorPtr registerDevice(const std::string& account, const std::string& device) EXCLUDES(mutex_);
+
+    // Zones. fetchZone gives null when the zone exists, else 26 or 28.
+    ErrorPtr zoneError(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    ErrorPtr saveZone(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    ErrorPtr deleteZone(const DatabaseKey& db, const RecordZoneID& zone, bool byUser) EXCLUDES(mutex_);
+
+    Result<ModifyResult> modifyRecords(const DatabaseKey& db, const ModifyRequest& request) EXCLUDES(mutex_);
+    // Assets are copied into `assetCacheFolder`.
+    Result<FetchResult> fetchRecords(const DatabaseKey& db, const std::vector<RecordID>& ids,
+                                     const DesiredKeys& keys, const std::string& assetCacheFolder,
+                                     const FaultDecision* faults) EXCLUDES(mutex_);
+    // A first page (cursor null) or the page at `cursor`. `lagged` reads the
+    // zone as of its query index instead of its latest state.
+    Result<QueryPage> query(const DatabaseKey& db, const Query& query,
+                            const std::optional<RecordZoneID>& zone,
+                            const std::shared_ptr<const QueryCursor>& cursor, std::size_t limit,
+                            const DesiredKeys& keys, bool lagged, const std::string& assetCacheFolder)
+        EXCLUDES(mutex_);
+    Result<ChangePage> fetchChanges(const DatabaseKey& db, const RecordZoneID& zone,
+                                    const std::shared_ptr<const ServerChangeToken>& token, std::size_t limit,
+                                    const DesiredKeys& keys, bool mintNewToken,
+                                    const std::string& assetCacheFolder) EXCLUDES(mutex_);
+
+    ErrorPtr saveSubscription(const DatabaseKey& db, const Subscription& subscription) EXCLUDES(mutex_);
+    ErrorPtr deleteSubscription(const DatabaseKey& db, const std::string& subscriptionID) EXCLUDES(mutex_);
+    Result<std::vector<Subscription>> subscriptions(const DatabaseKey& db) EXCLUDES(mutex_);
+
+    // Undelivered pushes of a device, marked delivered.
+    Result<std::vector<Push>> takePushes(const std::string& account, const std::string& device)
+        EXCLUDES(mutex_);
+    Result<std::vector<StoredPush>> allPushes(const std::string& account) EXCLUDES(mutex_);
+
+    // Administration.
+    Result<std::vector<StoredRecordInfo>> storedRecords(const DatabaseKey& db, const RecordZoneID& zone)
+        EXCLUDES(mutex_);
+    ErrorPtr expireTokensBefore(const DatabaseKey& db, const RecordZoneID& zone, int64_t sequence)
+        EXCLUDES(mutex_);
+    ErrorPtr advanceQueryIndex(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    Result<int64_t> zoneSequence(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    Result<std::vector<std::string>> assetHashes() EXCLUDES(mutex_);
+
+  private:
+    struct Statement;
+    struct Txn;
+    struct ZoneRow {
+        int64_t id = 0;
+        bool live = false;
+        bool deletedByUser = false;
+        int64_t incarnation = 0;
+        int64_t seq = 0;
+        int64_t minTokenSeq = 0;
+        int64_t queryIndexSeq = 0;
+    };
+
+    Server(std::string root, sqlite3* db);
+    ErrorPtr createSchema() REQUIRES(mutex_);
+    void sweepAbandonedFiles() REQUIRES(mutex_);
+    ErrorPtr sqliteError(const char* what) const REQUIRES(mutex_);
+    ErrorPtr exec(const char* sql) REQUIRES(mutex_);
+    ErrorPtr begin(bool write) REQUIRES(mutex_);
+    ErrorPtr commit() REQUIRES(mutex_);
+    void rollback() REQUIRES(mutex_);
+    // Rolls back a write transaction, removing the content files it added.
+    ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
+    std::optional<ZoneRow> readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) REQUIRES(mutex_);
+    Result<std::string> storeAssetContent(const std::string& localPath) REQUIRES(mutex_);
+
+    std::optional<ZoneRow> zoneRow(const DatabaseKey& db, const RecordZoneID& zone, bool createDefault)
+        REQUIRES(mutex_);
+    ErrorPtr zoneMissingError(const std::optional<ZoneRow>& row) const;
+    ErrorPtr dropZoneRecords(int64_t zoneId) REQUIRES(mutex_);
+    ErrorPtr adjustAssetRefs(const Dictionary& fields, int delta) REQUIRES(mutex_);
+    ErrorPtr sweepAssets() REQUIRES(mutex_);
+    Result<Dictionary> storeAssets(const Dictionary& fields) REQUIRES(mutex_);
+    RecordPtr materialise(const RecordID& id, const std::string& type, const std::string& tag,
+                          std::string_view blob, std::string_view parentBlob, const DesiredKeys& keys,
+                          const std::string& assetCacheFolder, bool* assetMissing) REQUIRES(mutex_);
+    ErrorPtr deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::string& name, int depth)
+        REQUIRES(mutex_);
+    ErrorPtr firePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record, bool created,
+                        const ModifyRequest& request) REQUIRES(mutex_);
+    ErrorPtr insertPushes(const DatabaseKey& db, const std::string& subscriptionID, const RecordID& recordID,
+                          const Subscription& sub, const ModifyRequest& request) REQUIRES(mutex_);
+
+    const std::string root_;
+    mutable Mutex mutex_;
+    sqlite3* db_ GUARDED_BY(mutex_);
+    // Content hashes whose references the current transaction changed, and
+    // the content files it created.
+    std::set<std::string> touchedAssets_ GUARDED_BY(mutex_);
+    std::set<std::string> createdAssets_ GUARDED_BY(mutex_);
+};
+
+}  // namespace plat::cloudkit::detail

@@ -1,0 +1,572 @@
+#include "platform/urlloading/URLSessionStreamTask.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <mutex>
+
+#include "platform/urlloading/URLError.h"
+#include "platform/urlloading/URLSession.h"
+#include "platform/urlloading/detail/Engine.h"
+
+namespace plat::urlloading {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+Clock::time_point deadlineAfter(double seconds) {
+    if (seconds <= 0)
+        return Clock::time_point::max();
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int64_t trustFailureCode(long verifyResult) {
+    switch (verifyResult) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return URLErrorServerCertificateHasBadDate;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return URLErrorServerCertificateNotYetValid;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+            return URLErrorServerCertificateHasUnknownRoot;
+        default:
+            return URLErrorServerCertificateUntrusted;
+    }
+}
+
+}  // namespace
+
+// Shared by the task and its worker thread. The queues and `stopped` are
+// guarded by the mutex; an operation is completed by whoever takes it out of
+// its queue, so each completes once. The socket and TLS state belong to the
+// worker thread.
+struct URLSessionStreamTask::Connection {
+    struct Read {
+        std::size_t minBytes, maxBytes;
+        Clock::time_point deadline;
+        ReadCompletion completion;
+        std::string collected;  // worker only
+    };
+    enum class WriteKind { Bytes, StartTLS, CloseWrite };
+    struct Write {
+        WriteKind kind;
+        Data data;
+        Clock::time_point deadline;
+        WriteCompletion completion;
+        std::size_t sent = 0;  // worker only
+    };
+
+    std::string host;
+    int port = 0;
+    std::shared_ptr<URLSession> session;
+    std::weak_ptr<URLSessionTask> task;
+    std::optional<std::string> trustedCertificatesFile;
+    std::optional<URL> url;
+    int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    std::mutex mutex;
+    std::deque<std::shared_ptr<Read>> reads;
+    std::deque<std::shared_ptr<Write>> writes;
+    bool stopped = false;
+    bool readCloseRequested = false;
+    ErrorPtr stopError;
+
+    // Worker thread only.
+    int fd = -1;
+    SSL_CTX* context = nullptr;
+    SSL* ssl = nullptr;
+    std::string carry;  // bytes received beyond what reads have taken
+    bool peerEnded = false, readClosed = false, writeClosed = false, ended = false;
+
+    ~Connection() {
+        if (ssl)
+            SSL_free(ssl);
+        if (context)
+            SSL_CTX_free(context);
+        if (fd >= 0)
+            ::close(fd);
+        ::close(wakeFd);
+    }
+
+    void wake() {
+        uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
+    }
+
+    // Runs `block` on the delegate queue.
+    void post(std::function<void()> block) {
+        session->delegateQueue()->addOperationWithBlock(std::move(block));
+    }
+
+    void completeRead(const std::shared_ptr<Read>& read, std::optional<Data> data, bool atEOF,
+                      ErrorPtr error) {
+        auto completion = std::move(read->completion);
+        if (completion)
+            post([completion, data = std::move(data), atEOF, error] { completion(data, atEOF, error); });
+    }
+    void completeWrite(const std::shared_ptr<Write>& write, ErrorPtr error) {
+        auto completion = std::move(write->completion);
+        if (completion)
+            post([completion, error] { completion(error); });
+    }
+
+    // Takes the front operation if it is still `op`.
+    template <class Op>
+    bool take(std::deque<std::shared_ptr<Op>>& queue, const std::shared_ptr<Op>& op) {
+        std::lock_guard lock(mutex);
+        if (queue.empty() || queue.front() != op)
+            return false;
+        queue.pop_front();
+        return true;
+    }
+
+    // Completes everything queued with `error` and refuses what comes later.
+    void stop(const ErrorPtr& error) {
+        std::deque<std::shared_ptr<Read>> r;
+        std::deque<std::shared_ptr<Write>> w;
+        {
+            std::lock_guard lock(mutex);
+            if (stopped)
+                return;
+            stopped = true;
+            stopError = error;
+            r.swap(reads);
+            w.swap(writes);
+        }
+        for (auto& read : r)
+            completeRead(read, std::nullopt, false, error ? error : makeURLError(URLErrorCancelled, url));
+        for (auto& write : w)
+            completeWrite(write, error ? error : makeURLError(URLErrorCancelled, url));
+        wake();
+    }
+
+    void delegateCall(void (URLSessionDelegate::*method)(URLSession&, URLSessionStreamTask&)) {
+        std::weak_ptr<URLSessionTask> weak = task;
+        auto s = session;
+        post([s, weak, method] {
+            auto t = weak.lock();
+            auto delegate = s->delegate();
+            if (t && delegate)
+                ((*delegate).*method)(*s, static_cast<URLSessionStreamTask&>(*t));
+        });
+    }
+
+    // Ends the task: queued operations get `error`, the session completes it.
+    void end(ErrorPtr error) {
+        if (ended)
+            return;
+        ended = true;
+        stop(error ? error : makeURLError(URLErrorNetworkConnectionLost, url));
+        // Only a weak reference leaves this thread: the worker must never
+        // hold the last one, or the task would be destroyed here.
+        session->engine_->completeStream(task, error);
+    }
+
+    bool isStopped() {
+        std::lock_guard lock(mutex);
+        return stopped;
+    }
+
+    // Waits for `events` on the socket, a wake-up, or the deadline.
+    // Returns false when stopped.
+    bool wait(short events, Clock::time_point deadline) {
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+        int timeout = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 60000)));
+        }
+        ::poll(fds, events ? 2 : 1, timeout);
+        uint64_t drained;
+        while (::read(wakeFd, &drained, sizeof drained) > 0) {
+        }
+        return !isStopped();
+    }
+
+    ErrorPtr connect(double timeout) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+            return makeURLError(URLErrorCannotFindHost, url);
+        const auto deadline = deadlineAfter(timeout);
+        ErrorPtr error = makeURLError(URLErrorCannotConnectToHost, url);
+        for (addrinfo* a = found; a; a = a->ai_next) {
+            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+            if (fd < 0)
+                continue;
+            if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno == EINPROGRESS) {
+                while (Clock::now() < deadline) {
+                    if (!wait(POLLOUT, deadline))
+                        break;
+                    pollfd p{fd, POLLOUT, 0};
+                    if (::poll(&p, 1, 0) == 1)
+                        break;
+                }
+            }
+            int so = 0;
+            socklen_t length = sizeof so;
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 0) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so, &length) == 0 &&
+                so == 0) {
+                error = nullptr;
+                break;
+            }
+            if (Clock::now() >= deadline)
+                error = makeURLError(URLErrorTimedOut, url);
+            ::close(fd);
+            fd = -1;
+            if (isStopped() || Clock::now() >= deadline)
+                break;
+        }
+        ::freeaddrinfo(found);
+        return error;
+    }
+
+    // One step of the TLS handshake: true when done, else the events to wait
+    // for in `events`; an error ends the connection.
+    bool handshake(short& events, ErrorPtr& error) {
+        if (!ssl) {
+            context = SSL_CTX_new(TLS_client_method());
+            SSL_CTX_set_default_verify_paths(context);
+            if (trustedCertificatesFile)
+                SSL_CTX_load_verify_locations(context, trustedCertificatesFile->c_str(), nullptr);
+            SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+            ssl = SSL_new(context);
+            SSL_set_fd(ssl, fd);
+            X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+            if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
+                SSL_set_tlsext_host_name(ssl, host.c_str());
+                SSL_set1_host(ssl, host.c_str());
+            }
+        }
+        int rc = SSL_connect(ssl);
+        if (rc == 1)
+            return true;
+        int code = SSL_get_error(ssl, rc);
+        if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+            events = code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+            return false;
+        }
+        long verify = SSL_get_verify_result(ssl);
+        ERR_clear_error();
+        error = makeURLError(
+            verify != X509_V_OK ? trustFailureCode(verify) : URLErrorSecureConnectionFailed, url,
+            verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "TLS handshake failed");
+        return false;
+    }
+
+    // Sends or receives without blocking: > 0 bytes, 0 end of stream
+    // (receive), -1 would block (with the events to wait for), -2 failure.
+    std::ptrdiff_t transfer(bool sending, char* buffer, std::size_t length, short& events) {
+        if (ssl) {
+            int rc = sending ? SSL_write(ssl, buffer, static_cast<int>(length))
+                             : SSL_read(ssl, buffer, static_cast<int>(length));
+            if (rc > 0)
+                return rc;
+            int code = SSL_get_error(ssl, rc);
+            if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+                events |= code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+                return -1;
+            }
+            ERR_clear_error();
+            return !sending && code == SSL_ERROR_ZERO_RETURN ? 0 : -2;
+        }
+        ssize_t n = sending ? ::send(fd, buffer, length, MSG_NOSIGNAL) : ::recv(fd, buffer, length, 0);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            events |= sending ? POLLOUT : POLLIN;
+            return -1;
+        }
+        return -2;
+    }
+
+    template <class Op>
+    std::shared_ptr<Op> front(std::deque<std::shared_ptr<Op>>& queue) {
+        std::lock_guard lock(mutex);
+        return queue.empty() ? nullptr : queue.front();
+    }
+
+    // Moves the front write on; returns false once the connection has ended.
+    bool stepWrite(const std::shared_ptr<Write>& write, short& events, bool& progress) {
+        switch (write->kind) {
+            case WriteKind::Bytes: {
+                if (writeClosed) {
+                    if (take(writes, write))
+                        completeWrite(write,
+                                      makeURLError(URLErrorNetworkConnectionLost, url, "write side closed"));
+                    progress = true;
+                    return true;
+                }
+                while (write->sent < write->data.length()) {
+                    auto* bytes = reinterpret_cast<char*>(const_cast<uint8_t*>(write->data.bytes()));
+                    auto n = transfer(true, bytes + write->sent, write->data.length() - write->sent, events);
+                    if (n == -1)
+                        return true;
+                    if (n < 0) {
+                        end(makeURLError(URLErrorNetworkConnectionLost, url));
+                        return false;
+                    }
+                    write->sent += static_cast<std::size_t>(n);
+                }
+                if (take(writes, write))
+                    completeWrite(write, nullptr);
+                progress = true;
+                return true;
+            }
+            case WriteKind::StartTLS: {
+                ErrorPtr error;
+                if (!ssl || !SSL_is_init_finished(ssl)) {
+                    short want = 0;
+                    if (!handshake(want, error)) {
+                        if (error) {
+                            end(error);
+                            return false;
+                        }
+                        events |= want;
+                        return true;
+                    }
+                }
+                take(writes, write);
+                progress = true;
+                return true;
+            }
+            case WriteKind::CloseWrite:
+                if (!writeClosed) {
+                    if (ssl)
+                        SSL_shutdown(ssl);
+                    ::shutdown(fd, SHUT_WR);
+                    writeClosed = true;
+                    delegateCall(&URLSessionDelegate::writeClosedForStreamTask);
+                }
+                take(writes, write);
+                progress = true;
+                return true;
+        }
+        return true;
+    }
+
+    bool stepRead(const std::shared_ptr<Read>& read, short& events, bool& progress) {
+        auto finish = [&](std::optional<Data> data, bool atEOF) {
+            if (take(reads, read))
+                completeRead(read, std::move(data), atEOF, nullptr);
+            progress = true;
+        };
+        auto collectedData = [&] { return Data(read->collected.data(), read->collected.size()); };
+        std::size_t room = read->maxBytes - read->collected.size();
+        if (!carry.empty()) {
+            std::size_t n = std::min(room, carry.size());
+            read->collected.append(carry, 0, n);
+            carry.erase(0, n);
+            room -= n;
+        }
+        const std::size_t wanted = std::max<std::size_t>(1, std::min(read->minBytes, read->maxBytes));
+        while (read->collected.size() < wanted && !peerEnded && !readClosed) {
+            char buffer[16384];
+            auto n = transfer(false, buffer, std::min(sizeof buffer, read->maxBytes - read->collected.size()),
+                              events);
+            if (n == -1)
+                return true;
+            if (n == -2) {
+                end(makeURLError(URLErrorNetworkConnectionLost, url));
+                return false;
+            }
+            if (n == 0) {
+                peerEnded = true;
+                delegateCall(&URLSessionDelegate::readClosedForStreamTask);
+                break;
+            }
+            read->collected.append(buffer, static_cast<std::size_t>(n));
+        }
+        const bool atEnd = read->collected.size() < wanted;
+        finish(collectedData(), atEnd || (carry.empty() && (peerEnded || readClosed)));
+        return true;
+    }
+
+    void run(double connectTimeout) {
+        if (auto error = connect(connectTimeout))
+            return end(error);
+        while (!isStopped()) {
+            {
+                std::lock_guard lock(mutex);
+                if (readCloseRequested && !readClosed) {
+                    readClosed = true;
+                    carry.clear();
+                    ::shutdown(fd, SHUT_RD);
+                }
+            }
+            short events = 0;
+            bool progress = false;
+            auto now = Clock::now();
+            auto deadline = Clock::time_point::max();
+            auto write = front(writes);
+            if (write && now >= write->deadline && write->kind == WriteKind::Bytes) {
+                if (take(writes, write))
+                    completeWrite(write, makeURLError(URLErrorTimedOut, url));
+                continue;
+            }
+            // Reads wait while a handshake is queued ahead of them.
+            const bool handshaking = write && write->kind == WriteKind::StartTLS;
+            if (write && !stepWrite(write, events, progress))
+                return;
+            if (write && write->kind == WriteKind::Bytes)
+                deadline = std::min(deadline, write->deadline);
+            auto read = front(reads);
+            if (read && now >= read->deadline) {
+                // Nothing is lost: what it collected goes to the next read.
+                if (take(reads, read)) {
+                    carry.insert(0, read->collected);
+                    completeRead(read, std::nullopt, false, makeURLError(URLErrorTimedOut, url));
+                }
+                continue;
+            }
+            if (read && !handshaking && !stepRead(read, events, progress))
+                return;
+            if (read)
+                deadline = std::min(deadline, read->deadline);
+            if ((peerEnded || readClosed) && writeClosed && carry.empty()) {
+                bool readsLeft = false;
+                {
+                    std::lock_guard lock(mutex);
+                    readsLeft = !reads.empty();
+                }
+                if (!readsLeft)
+                    return end(nullptr);
+            }
+            if (progress)
+                continue;
+            if (!wait(events, deadline))
+                return;
+        }
+    }
+};
+
+URLSessionStreamTask::URLSessionStreamTask(std::shared_ptr<URLSession> session, uint64_t identifier,
+                                           std::optional<URLRequest> request)
+    : URLSessionTask(session, identifier, std::move(request)), connection_(std::make_shared<Connection>()) {
+    connection_->session = std::move(session);
+}
+
+URLSessionStreamTask::~URLSessionStreamTask() {
+    connection_->stop(makeURLError(URLErrorCancelled, connection_->url));
+    if (worker_.joinable()) {
+        // The worker may hold the last reference to its own task for a moment.
+        if (worker_.get_id() == std::this_thread::get_id())
+            worker_.detach();
+        else
+            worker_.join();
+    }
+}
+
+const std::string& URLSessionStreamTask::host() const {
+    return connection_->host;
+}
+int URLSessionStreamTask::port() const {
+    return connection_->port;
+}
+
+void URLSessionStreamTask::readDataOfMinLength(std::size_t minBytes, std::size_t maxBytes, double timeout,
+                                               ReadCompletion completion) {
+    auto read = std::make_shared<Connection::Read>(Connection::Read{
+        minBytes, std::max<std::size_t>(1, maxBytes), deadlineAfter(timeout), std::move(completion), {}});
+    auto& c = *connection_;
+    {
+        std::lock_guard lock(c.mutex);
+        if (!c.stopped) {
+            c.reads.push_back(read);
+            c.wake();
+            return;
+        }
+    }
+    c.completeRead(read, std::nullopt, false,
+                   c.stopError ? c.stopError : makeURLError(URLErrorCancelled, c.url));
+}
+
+void URLSessionStreamTask::writeData(const Data& data, double timeout, WriteCompletion completion) {
+    auto write = std::make_shared<Connection::Write>(
+        Connection::Write{Connection::WriteKind::Bytes, data, deadlineAfter(timeout), std::move(completion)});
+    auto& c = *connection_;
+    {
+        std::lock_guard lock(c.mutex);
+        if (!c.stopped) {
+            c.writes.push_back(write);
+            c.wake();
+            return;
+        }
+    }
+    c.completeWrite(write, c.stopError ? c.stopError : makeURLError(URLErrorCancelled, c.url));
+}
+
+void URLSessionStreamTask::closeWrite() {
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    if (!c.stopped) {
+        c.writes.push_back(std::make_shared<Connection::Write>(
+            Connection::Write{Connection::WriteKind::CloseWrite, Data(), Clock::time_point::max(), nullptr}));
+        c.wake();
+    }
+}
+
+void URLSessionStreamTask::startSecureConnection() {
+    auto& c = *connection_;
+    std::lock_guard lock(c.mutex);
+    if (!c.stopped) {
+        c.writes.push_back(std::make_shared<Connection::Write>(
+            Connection::Write{Connection::WriteKind::StartTLS, Data(), Clock::time_point::max(), nullptr}));
+        c.wake();
+    }
+}
+
+void URLSessionStreamTask::closeRead() {
+    // Reads waiting now end at once, as at the end of the stream.
+    auto& c = *connection_;
+    std::deque<std::shared_ptr<Connection::Read>> waiting;
+    {
+        std::lock_guard lock(c.mutex);
+        if (c.stopped)
+            return;
+        c.readCloseRequested = true;
+        waiting.swap(c.reads);
+    }
+    for (auto& read : waiting)
+        c.completeRead(read, Data(), true, nullptr);
+    c.wake();
+}
+
+void URLSessionStreamTask::startConnection(double connectTimeout) {
+    auto c = connection_;
+    c->task = weak_from_this();
+    worker_ = std::thread([c, connectTimeout] { c->run(connectTimeout); });
+}
+
+void URLSessionStreamTask::stopConnection(const ErrorPtr& error) {
+    connection_->stop(error);
+}
+
+void URLSessionStreamTask::setEndpoint(const std::string& host, int port,
+                                       const std::optional<std::string>& trustedCertificatesFile) {
+    auto& c = *connection_;
+    c.host = host;
+    c.port = port;
+    c.trustedCertificatesFile = trustedCertificatesFile;
+    const bool ipv6 = host.find(':') != std::string::npos;
+    c.url = URL::URLWithString("tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port));
+}
+
+}  // namespace plat::urlloading

@@ -1,0 +1,670 @@
+// The merge flow of the event integrator: set-up, choosing the events, the
+// merge event, save monitoring, the save passes and the two endings.
+// Applying the chosen events is in SYNEventIntegratorApply.cpp.
+#include "sync/integration/SYNEventIntegrator.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/UUID.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNRevisionManager.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+using plat::Value;
+using plat::coredata::ConcurrencyType;
+using plat::coredata::FetchRequest;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectIDPtr;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::PersistentStoreCoordinator;
+using plat::coredata::Predicate;
+
+namespace {
+
+constexpr int64_t kMergeConflictErrorCode = 133020;
+
+plat::ErrorPtr exceptionError(const std::string& reason) {
+    return plat::Error::make(SYNErrorDomain, SYNErrorUnknown,
+                             plat::Dictionary{{plat::LocalizedFailureReasonErrorKey, Value(reason)}});
+}
+
+bool hasChangesIn(ManagedObjectContext& context) {
+    bool changes = false;
+    context.performBlockAndWait([&] { changes = context.hasChanges(); });
+    return changes;
+}
+
+std::shared_ptr<ManagedObjectContext> makeMarkedContext() {
+    auto context = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    context->setUserInfo(plat::Dictionary{{SYNBelongsToEventIntegratorKey, Value(true)}});
+    return context;
+}
+
+SYNManagedObjectIDs idsOf(const SYNManagedObjects& objects) {
+    SYNManagedObjectIDs ids;
+    ids.reserve(objects.size());
+    for (const auto& object : objects) {
+        ids.push_back(object->objectID());
+    }
+    return ids;
+}
+
+}  // namespace
+
+struct SYNEventIntegrator::EventSelection {
+    // nullopt: nothing is uncommitted (an incremental merge with nothing to do).
+    std::optional<SYNManagedObjectIDs> eventIDs;
+    bool full = false;
+    ManagedObjectIDPtr baselineID;
+};
+
+std::shared_ptr<SYNEventIntegrator> SYNEventIntegrator::create(
+    const plat::URL& storeURL, std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+    std::shared_ptr<SYNEventStore> eventStore) {
+    return std::shared_ptr<SYNEventIntegrator>(
+        new SYNEventIntegrator(storeURL, std::move(model), std::move(eventStore)));
+}
+
+SYNEventIntegrator::SYNEventIntegrator(const plat::URL& storeURL,
+                                       std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+                                       std::shared_ptr<SYNEventStore> eventStore)
+    : storeURL_(storeURL),
+      model_(std::move(model)),
+      eventStore_(std::move(eventStore)),
+      queue_(std::make_shared<plat::dispatch::OperationQueue>("SYNEventIntegrator")) {
+    queue_->setMaxConcurrentOperationCount(1);
+    queue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+}
+
+SYNEventIntegrator::~SYNEventIntegrator() {
+    queue_->cancelAllOperations();
+    stopMonitoringSaves();
+}
+
+std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::managedObjectContext() const {
+    std::lock_guard lock(contextMutex_);
+    return managedObjectContext_;
+}
+
+uint64_t SYNEventIntegrator::numberOfProgressUnits() const {
+    return 2 * static_cast<uint64_t>(model_->entities().size());
+}
+
+void SYNEventIntegrator::report(uint64_t units) {
+    if (progressBlock_) {
+        progressBlock_(units);
+    }
+}
+
+plat::ErrorPtr SYNEventIntegrator::checkPoint(std::string_view point) {
+    if (cancelled_.load()) {
+        return SYNMakeError(SYNErrorCancelled, "The merge was cancelled");
+    }
+    if (testHook_) {
+        return testHook_(point);
+    }
+    return nullptr;
+}
+
+// --- Save monitoring -----------------------------------------------------------
+
+void SYNEventIntegrator::startMonitoringSaves() {
+    stopMonitoringSaves();
+    std::weak_ptr<SYNEventIntegrator> weak = weak_from_this();
+    auto observe = [weak](const plat::Notification& notification) {
+        if (auto self = weak.lock()) {
+            self->contextSaving(notification);
+        }
+    };
+    std::lock_guard lock(monitorMutex_);
+    auto& center = plat::NotificationCenter::defaultCenter();
+    saveObservers_.push_back(center.addObserverForName(
+        plat::coredata::ManagedObjectContextWillSaveNotification, nullptr, observe));
+    saveObservers_.push_back(
+        center.addObserverForName(plat::coredata::ManagedObjectContextDidSaveNotification, nullptr, observe));
+}
+
+void SYNEventIntegrator::stopMonitoringSaves() {
+    std::vector<plat::ObserverToken> observers;
+    {
+        std::lock_guard lock(monitorMutex_);
+        observers.swap(saveObservers_);
+    }
+    for (const auto& observer : observers) {
+        plat::NotificationCenter::defaultCenter().removeObserver(observer);
+    }
+    saveOccurredDuringMerge_.store(false);
+}
+
+void SYNEventIntegrator::contextSaving(const plat::Notification& notification) {
+    if (!notification.object) {
+        return;
+    }
+    // Only contexts post these notifications.
+    const auto* context = static_cast<const ManagedObjectContext*>(notification.object.get());
+    if (context->parentContext()) {
+        return;
+    }
+    const Value* mine = context->userInfo().find(SYNBelongsToEventIntegratorKey);
+    if (mine && mine->isBool() && *mine == Value(true)) {
+        return;
+    }
+    auto coordinator = context->persistentStoreCoordinator();
+    if (!coordinator) {
+        return;
+    }
+    const plat::URL ours = storeURL_.URLByStandardizingPath();
+    for (const auto& store : coordinator->persistentStores()) {
+        if (store->URL() && store->URL()->URLByStandardizingPath() == ours) {
+            saveOccurredDuringMerge_.store(true);
+            return;
+        }
+    }
+}
+
+// --- The merge -------------------------------------------------------------------
+
+void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
+    newEventUniqueId_.reset();
+    cancelled_.store(false);
+    auto coordinator = PersistentStoreCoordinator::create(model_);
+    auto added = coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "", storeURL_,
+                                                 persistentStoreOptions_);
+    if (!added.ok()) {
+        failWithCompletion(completion, added.error());
+        return;
+    }
+    auto staging = makeMarkedContext();
+    staging->performBlockAndWait([&] { staging->setPersistentStoreCoordinator(coordinator); });
+    auto context = makeMarkedContext();
+    context->performBlockAndWait([&] { context->setParentContext(staging); });
+    {
+        std::lock_guard lock(contextMutex_);
+        stagingContext_ = staging;
+        managedObjectContext_ = context;
+    }
+    queue_->addOperationWithBlock(
+        [self = shared_from_this(), completion = std::move(completion)] { self->runMerge(completion); });
+}
+
+void SYNEventIntegrator::runMerge(const Completion& completion) {
+    bool clearFullIntegration = false;
+    plat::ErrorPtr error;
+    try {
+        error = mergeOperation(clearFullIntegration);
+    } catch (const std::exception& exception) {
+        error = exceptionError(exception.what());
+    } catch (...) {
+        error = exceptionError("An unknown exception was thrown during the merge");
+    }
+    if (error) {
+        failWithCompletion(completion, error);
+    } else {
+        completeSuccessfullyWithCompletion(completion, clearFullIntegration);
+    }
+}
+
+plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
+    auto selection = storeModificationEventIDsForIntegration();
+    if (!selection.ok()) {
+        return selection.error() ? selection.error()
+                                 : SYNMakeError(SYNErrorUnknown, "The events could not be chosen");
+    }
+    if (!selection->eventIDs) {
+        return nullptr;
+    }
+    std::set<int64_t> codes;
+    auto integrable = integrableEventIDsFromEventIDs(*selection->eventIDs, codes);
+    if (!integrable.ok()) {
+        return integrable.error();
+    }
+    if (!codes.empty()) {
+        if (auto mesh = mesh_.lock()) {
+            mesh->setNonCriticalErrorCodes(codes);
+        }
+    }
+    if (selection->full && selection->baselineID &&
+        std::none_of(integrable->begin(), integrable->end(),
+                     [&](const ManagedObjectIDPtr& id) { return id->isEqual(*selection->baselineID); })) {
+        // Integrating the events without the baseline would delete every
+        // object the baseline holds; wait until it can be integrated.
+        SYN_LOG(2, "The baseline cannot be integrated yet; full integration postponed");
+        eventStore_->setNeedsFullIntegration(true);
+        return nullptr;
+    }
+    auto needed = integrationIsNeededForEventIDs(*integrable, selection->full);
+    if (!needed.ok()) {
+        return needed.error();
+    }
+    if (!*needed) {
+        report(numberOfProgressUnits());
+        clearFullIntegration = true;
+        return nullptr;
+    }
+
+    newEventUniqueId_ = plat::UUID::random().UUIDString();
+    eventBuilder_ = std::make_shared<SYNEventBuilder>(eventStore_);
+    eventBuilder_->setMesh(mesh_);
+    auto revision = eventBuilder_->makeNewEventOfType(SYNStoreModificationEventTypeMerge, newEventUniqueId_);
+    if (!revision.ok()) {
+        return revision.error();
+    }
+    if (auto error = eventBuilder_->updateEventRevisionsAccountingForMergeOfEventIDs(*integrable)) {
+        return error;
+    }
+    if (auto error = integrateEventIDs(*integrable, selection->full)) {
+        return error;
+    }
+    if (auto error = checkPoint("beforeCommit")) {
+        return error;
+    }
+    if (saveOccurredDuringMerge_.load() || !checkUniquenessOfEventWithRevision(*revision)) {
+        return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
+    }
+    if (auto error = commitToStore()) {
+        return error;
+    }
+    if (auto error = checkPoint("afterCommit")) {
+        return error;
+    }
+    plat::ErrorPtr error;
+    eventStore_->managedObjectContext()->performBlockAndWait([&] {
+        error = eventBuilder_->finalizeNewEvent();
+        if (!error) {
+            error = eventBuilder_->saveAndReset();
+        }
+    });
+    if (error) {
+        return error;
+    }
+    clearFullIntegration = true;
+    return nullptr;
+}
+
+bool SYNEventIntegrator::needsFullIntegration() {
+    if (eventStore_->needsFullIntegration()) {
+        return true;
+    }
+    auto used = eventStore_->identifierOfBaselineUsedToConstructStore();
+    if (!used) {
+        return true;
+    }
+    if (used != eventStore_->currentBaselineIdentifier()) {
+        return true;
+    }
+    SYNRevisionManager manager(eventStore_);
+    auto notAbandoned = manager.checkThatLocalPersistentStoreHasNotBeenAbandoned();
+    if (!notAbandoned.ok()) {
+        SYN_LOG(1, "Error determining if store is abandoned: %@", notAbandoned.error());
+        return true;
+    }
+    return !*notAbandoned;
+}
+
+plat::Result<SYNEventIntegrator::EventSelection>
+SYNEventIntegrator::storeModificationEventIDsForIntegration() {
+    SYN_LOG(3, "Determining events to include in integration");
+    SYNRevisionManager manager(eventStore_);
+    if (auto mesh = mesh_.lock()) {
+        manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
+    }
+    EventSelection selection;
+    selection.full = needsFullIntegration();
+    auto context = eventStore_->managedObjectContext();
+    if (!context) {
+        return SYNMakeError(SYNErrorEnlistState, "The event store is not open");
+    }
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        SYNManagedObjects events;
+        if (selection.full) {
+            auto nonBaseline =
+                SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(*context);
+            if (!nonBaseline.ok()) {
+                error = nonBaseline.error();
+                return;
+            }
+            auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            if (!baseline.ok()) {
+                error = baseline.error();
+                return;
+            }
+            if (*baseline) {
+                events.push_back(*baseline);
+                selection.baselineID = (*baseline)->objectID();
+            }
+            events.insert(events.end(), nonBaseline->begin(), nonBaseline->end());
+            SYN_LOG(3, "Baseline has changed. Will carry out full integration of the persistent store.");
+        } else {
+            auto uncommitted = manager.fetchUncommittedStoreModificationEvents();
+            if (!uncommitted.ok()) {
+                error = uncommitted.error();
+                return;
+            }
+            if (uncommitted->empty()) {
+                return;
+            }
+            auto widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents(*uncommitted);
+            if (!widened.ok()) {
+                error = widened.error();
+                return;
+            }
+            events = *widened;
+            const auto local = eventStore_->persistentStoreIdentifier();
+            const bool allLocal =
+                std::all_of(events.begin(), events.end(), [&](const ManagedObjectPtr& event) {
+                    return local && SYNStoreModificationEvent::storeIdentifier(*event) == *local;
+                });
+            if (allLocal) {
+                SYN_LOG(4, "All events are local. Won't integrate.");
+                events.clear();
+            }
+        }
+        selection.eventIDs = idsOf(events);
+        SYN_LOG(4, "Including these events in the integration: %lu",
+                static_cast<unsigned long>(events.size()));
+    });
+    if (error) {
+        return error;
+    }
+    return selection;
+}
+
+plat::Result<SYNManagedObjectIDs> SYNEventIntegrator::integrableEventIDsFromEventIDs(
+    const SYNManagedObjectIDs& eventIDs, std::set<int64_t>& codes) {
+    SYN_LOG(3, "Checking which events can be integrated");
+    SYNRevisionManager manager(eventStore_);
+    if (auto mesh = mesh_.lock()) {
+        manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
+    }
+    auto context = eventStore_->managedObjectContext();
+    plat::ErrorPtr error;
+    SYNManagedObjectIDs result;
+    context->performBlockAndWait([&] {
+        SYNManagedObjects events;
+        for (const auto& id : eventIDs) {
+            auto event = context->existingObjectWithID(id);
+            if (!event.ok()) {
+                error = event.error();
+                return;
+            }
+            events.push_back(*event);
+        }
+        auto integrable = manager.integrableEventsFromEvents(events, codes);
+        if (!integrable.ok()) {
+            error = integrable.error();
+            return;
+        }
+        result = idsOf(*integrable);
+    });
+    if (error) {
+        return error;
+    }
+    return result;
+}
+
+plat::Result<bool> SYNEventIntegrator::integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs,
+                                                                      bool full) {
+    SYN_LOG(3, "Checking if ready for integration");
+    if (full) {
+        return true;
+    }
+    auto context = eventStore_->managedObjectContext();
+    plat::ErrorPtr error;
+    bool needed = false;
+    context->performBlockAndWait([&] {
+        SYNManagedObjects events;
+        for (const auto& id : eventIDs) {
+            auto event = context->existingObjectWithID(id);
+            if (!event.ok()) {
+                error = event.error();
+                return;
+            }
+            events.push_back(*event);
+        }
+        const auto local = eventStore_->persistentStoreIdentifier();
+        const bool allLocal = std::all_of(events.begin(), events.end(), [&](const ManagedObjectPtr& event) {
+            return local && SYNStoreModificationEvent::storeIdentifier(*event) == *local;
+        });
+        if (events.empty() || allLocal) {
+            return;
+        }
+        auto count = SYNObjectChange::countOfObjectChangesInStoreModificationEvents(events, *context);
+        if (!count.ok()) {
+            error = count.error();
+            return;
+        }
+        needed = *count > 0;
+    });
+    if (error) {
+        return error;
+    }
+    return needed;
+}
+
+bool SYNEventIntegrator::checkUniquenessOfEventWithRevision(const SYNRevision& revision) {
+    auto context = eventStore_->managedObjectContext();
+    bool unique = false;
+    context->performBlockAndWait([&] {
+        FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("eventRevision.persistentStoreIdentifier",
+                              Value(revision.persistentStoreIdentifier)),
+             Predicate::equal("eventRevision.revisionNumber", Value(revision.revisionNumber)),
+             Predicate::notEqual("type", Value(int64_t{SYNStoreModificationEventTypeBaseline}))});
+        auto count = context->countForFetchRequest(request);
+        if (!count.ok()) {
+            SYN_LOG(1, "Could not get count of revisions: %@", count.error());
+            return;
+        }
+        unique = *count == 1;
+    });
+    return unique;
+}
+
+// --- Saving ----------------------------------------------------------------------
+
+std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::makeReparationContext() {
+    auto reparation = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    auto parent = managedObjectContext();
+    reparation->performBlockAndWait([&] { reparation->setParentContext(parent); });
+    return reparation;
+}
+
+plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
+    auto context = managedObjectContext();
+    if (!hasChangesIn(*context)) {
+        return nullptr;
+    }
+    if (auto error = checkPoint("save")) {
+        return error;
+    }
+    if (auto error = repair()) {
+        return error;
+    }
+    if (auto error = commitToStaging()) {
+        return error;
+    }
+    context->performBlockAndWait([&] { context->reset(); });
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventIntegrator::repair() {
+    SYN_LOG(3, "Repairing context after integrating changes");
+    auto context = managedObjectContext();
+    if (!shouldSaveBlock_ || !hasChangesIn(*context)) {
+        return nullptr;
+    }
+    auto reparation = makeReparationContext();
+    if (!shouldSaveBlock_(*context, *reparation)) {
+        return SYNMakeError(SYNErrorCancelled);
+    }
+    plat::ErrorPtr error;
+    reparation->performBlockAndWait([&] {
+        if (!reparation->hasChanges()) {
+            return;
+        }
+        if ((error = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+            return;
+        }
+        if ((error = reparation->save())) {
+            SYN_LOG(1, "Saving merge context after willSave changes failed: %@", error);
+        }
+    });
+    return error;
+}
+
+plat::ErrorPtr SYNEventIntegrator::commitToStaging() {
+    SYN_LOG(3, "Committing merge changes to store");
+    auto context = managedObjectContext();
+    auto save = [&]() -> plat::ErrorPtr {
+        if (saveOccurredDuringMerge_.load()) {
+            return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
+        }
+        plat::ErrorPtr error;
+        context->performBlockAndWait([&] { error = context->save(); });
+        return error;
+    };
+    plat::ErrorPtr error = save();
+    if (!error || saveOccurredDuringMerge_.load() || error->code() == kMergeConflictErrorCode ||
+        !failedSaveBlock_) {
+        return error;
+    }
+    auto reparation = makeReparationContext();
+    const bool wantsRetry = failedSaveBlock_(*context, error, *reparation);
+    plat::ErrorPtr repairError;
+    bool repaired = false;
+    reparation->performBlockAndWait([&] {
+        if (!wantsRetry || !reparation->hasChanges()) {
+            return;
+        }
+        if ((repairError = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+            return;
+        }
+        repairError = reparation->save();
+        repaired = !repairError;
+    });
+    if (repaired) {
+        return save();
+    }
+    return repairError ? repairError : error;
+}
+
+plat::ErrorPtr SYNEventIntegrator::commitToStore() {
+    // Whatever the last pass left in the integrator's context goes first.
+    if (auto error = saveAndResetManagedObjectContext()) {
+        return error;
+    }
+    std::shared_ptr<ManagedObjectContext> staging;
+    {
+        std::lock_guard lock(contextMutex_);
+        staging = stagingContext_;
+    }
+    auto save = [&]() -> plat::ErrorPtr {
+        if (saveOccurredDuringMerge_.load()) {
+            return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
+        }
+        plat::ErrorPtr error;
+        staging->performBlockAndWait([&] {
+            auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
+                plat::coredata::ManagedObjectContextDidSaveNotification, staging,
+                [&](const plat::Notification& notification) { saveInfoDictionary_ = notification.userInfo; });
+            error = staging->save();
+            plat::NotificationCenter::defaultCenter().removeObserver(observer);
+        });
+        return error;
+    };
+    plat::ErrorPtr error = save();
+    if (error && !saveOccurredDuringMerge_.load() && error->code() != kMergeConflictErrorCode &&
+        failedSaveBlock_) {
+        auto context = managedObjectContext();
+        auto reparation = makeReparationContext();
+        const bool wantsRetry = failedSaveBlock_(*context, error, *reparation);
+        plat::ErrorPtr repairError;
+        bool repaired = false;
+        reparation->performBlockAndWait([&] {
+            if (!wantsRetry || !reparation->hasChanges()) {
+                return;
+            }
+            if ((repairError = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+                return;
+            }
+            repairError = reparation->save();
+            repaired = !repairError;
+        });
+        if (repaired) {
+            context->performBlockAndWait([&] { repairError = context->save(); });
+            error = repairError ? repairError : save();
+        } else if (repairError) {
+            error = repairError;
+        }
+    }
+    if (error) {
+        return error;
+    }
+    auto context = managedObjectContext();
+    context->performBlockAndWait([&] {
+        if (didSaveBlock_) {
+            didSaveBlock_(*context, saveInfoDictionary_);
+        }
+        saveInfoDictionary_ = plat::Dictionary();
+        context->reset();
+    });
+    return nullptr;
+}
+
+// --- Endings ---------------------------------------------------------------------
+
+void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::ErrorPtr error) {
+    if (newEventUniqueId_) {
+        if (auto context = eventStore_->managedObjectContext()) {
+            context->performBlockAndWait([&] {
+                auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(
+                    *newEventUniqueId_, *context);
+                if (event.ok() && *event) {
+                    context->deleteObject(*event);
+                    if (auto saveError = context->save()) {
+                        SYN_LOG(
+                            1,
+                            "Could not save after deleting partially merged event from a failed merge. Will "
+                            "reset context: %@",
+                            saveError);
+                    }
+                }
+                context->reset();
+            });
+        }
+    }
+    newEventUniqueId_.reset();
+    eventBuilder_.reset();
+    {
+        // Unsaved merged changes are dropped with the contexts.
+        std::lock_guard lock(contextMutex_);
+        stagingContext_.reset();
+    }
+    if (completion) {
+        plat::dispatch::Queue::main().async([completion, error] { completion(error); });
+    }
+}
+
+void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& completion,
+                                                            bool clearFullIntegration) {
+    if (clearFullIntegration && eventStore_->needsFullIntegration()) {
+        eventStore_->setNeedsFullIntegration(false);
+    }
+    newEventUniqueId_.reset();
+    eventBuilder_.reset();
+    {
+        std::lock_guard lock(contextMutex_);
+        stagingContext_.reset();
+    }
+    if (completion) {
+        plat::dispatch::Queue::main().async([completion] { completion(nullptr); });
+    }
+}

@@ -1,0 +1,211 @@
+// SYNEventIntegrator: merges the events of the local event store (this
+// machine's saves and those imported from other machines) into the
+// application's own store, and records the merge as one merge event.
+//
+// Road of a merge (mergeEventsWithCompletion):
+//   1. choose the events: in a full integration the current baseline and
+//      every complete save and merge event; otherwise the events the local
+//      store has not merged yet, widened by every event concurrent with them;
+//   2. keep those that can be integrated (the codes of those left out go to
+//      the mesh);
+//   3. make the merge event, then replay the events' object changes entity by
+//      entity in migration-priority order (insert, update and delete stages),
+//      with the repair, save and entity hooks;
+//   4. commit the application store once, then complete and save the merge
+//      event.
+//
+// All or nothing: the application store is written in one transaction at
+// the end of the merge. Saves of batches go into a staging context above the
+// integrator's context, not to the store, so a merge that fails or is
+// cancelled at any point (a throwing hook, an unreadable value, a store
+// error, cancel) leaves the application store as it was and deletes its
+// partial merge event; the next merge integrates the same events again. A
+// process killed in the middle leaves the merge event incomplete (type 0),
+// which the event store deletes when it next opens, and the application
+// store either untouched or fully merged; merging again gives the same
+// result as an uninterrupted merge, because replaying events is idempotent
+// (inserts adopt the objects their store URIs name).
+//
+// Completions are called exactly once, always asynchronously on the main
+// queue. Hooks and progress blocks are called on the integrator's queue.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/URL.h"
+#include "sync/eventstore/SYNEventBuilder.h"
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNMeshServices.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNRevision.h"
+#include "sync/integration/SYNInsertStage.h"
+
+// The context user-info key that marks the integrator's own contexts.
+inline constexpr const char* SYNBelongsToEventIntegratorKey = "belongsToEventIntegrator";
+
+// Work measured in progress units.
+class SYNProgression {
+  public:
+    using ProgressUnitsBlock = std::function<void(uint64_t units)>;
+    virtual ~SYNProgression() = default;
+    virtual uint64_t numberOfProgressUnits() const = 0;
+    virtual const ProgressUnitsBlock& progressUnitsCompletionBlock() const = 0;
+    virtual void setProgressUnitsCompletionBlock(ProgressUnitsBlock block) = 0;
+};
+
+// What the integrator asks of its mesh, beyond the builder's services.
+class SYNEventIntegratorMesh : public SYNMeshServices {
+  public:
+    // The model versions events may come from (see SYNRevisionManager).
+    virtual std::optional<plat::URL> managedObjectModelURL() const { return std::nullopt; }
+    // Why events were left out of a merge (informative codes, not errors).
+    virtual void setNonCriticalErrorCodes(const std::set<int64_t>& /*codes*/) {}
+};
+
+class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from_this<SYNEventIntegrator> {
+  public:
+    using Completion = std::function<void(plat::ErrorPtr)>;
+    using Context = plat::coredata::ManagedObjectContext;
+    // Asked before merged changes are saved, with the integrator's context
+    // and a reparation context (a child of it): false cancels the merge
+    // (101). Changes made in the reparation context are recorded in the
+    // merge event and pushed into the integrator's context.
+    using ShouldSaveBlock = std::function<bool(Context& context, Context& reparationContext)>;
+    // Told once the merged changes are in the application store, with the
+    // did-save user info of that save.
+    using DidSaveBlock = std::function<void(Context& context, const plat::Dictionary& saveInfo)>;
+    // Told when a save failed; true when it repaired something in the
+    // reparation context and the save should be tried once more.
+    using FailedSaveBlock =
+        std::function<bool(Context& context, const plat::ErrorPtr& error, Context& reparationContext)>;
+    using EntityBlock = std::function<void(const plat::coredata::EntityDescription& entity)>;
+    // Test hook, called at named points of a merge; an error returned fails
+    // the merge there (a store failure that a real store cannot be made to
+    // produce on demand).
+    using TestHook = std::function<plat::ErrorPtr(std::string_view point)>;
+
+    static std::shared_ptr<SYNEventIntegrator> create(
+        const plat::URL& storeURL, std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+        std::shared_ptr<SYNEventStore> eventStore);
+    ~SYNEventIntegrator() override;
+    SYNEventIntegrator(const SYNEventIntegrator&) = delete;
+    SYNEventIntegrator& operator=(const SYNEventIntegrator&) = delete;
+
+    const plat::URL& storeURL() const { return storeURL_; }
+    const std::shared_ptr<plat::coredata::ManagedObjectModel>& managedObjectModel() const { return model_; }
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+    // The integrator's context of the merge in progress (or the last one).
+    std::shared_ptr<Context> managedObjectContext() const;
+
+    void setMesh(std::weak_ptr<SYNEventIntegratorMesh> mesh) { mesh_ = std::move(mesh); }
+    void setPersistentStoreOptions(plat::Dictionary options) { persistentStoreOptions_ = std::move(options); }
+    void setShouldSaveBlock(ShouldSaveBlock block) { shouldSaveBlock_ = std::move(block); }
+    void setDidSaveBlock(DidSaveBlock block) { didSaveBlock_ = std::move(block); }
+    void setFailedSaveBlock(FailedSaveBlock block) { failedSaveBlock_ = std::move(block); }
+    void setWillBeginMergingEntityBlock(EntityBlock block) {
+        willBeginMergingEntityBlock_ = std::move(block);
+    }
+    void setDidFinishMergingEntityBlock(EntityBlock block) {
+        didFinishMergingEntityBlock_ = std::move(block);
+    }
+    void setTestHook(TestHook hook) { testHook_ = std::move(hook); }
+
+    // SYNProgression: two units per entity of the model.
+    uint64_t numberOfProgressUnits() const override;
+    const ProgressUnitsBlock& progressUnitsCompletionBlock() const override { return progressBlock_; }
+    void setProgressUnitsCompletionBlock(ProgressUnitsBlock block) override {
+        progressBlock_ = std::move(block);
+    }
+
+    // Watches every save of the application's store by another (root)
+    // context; such a save during a merge fails the merge with 207.
+    void startMonitoringSaves();
+    void stopMonitoringSaves();
+    bool saveOccurredDuringMerge() const { return saveOccurredDuringMerge_.load(); }
+
+    // Merges; returns at once. The completion gets null on success.
+    void mergeEventsWithCompletion(Completion completion);
+    // Makes the merge in progress fail with 101 at its next step.
+    void cancelMerge() { cancelled_.store(true); }
+
+    // Whether the next merge replays everything from the baseline.
+    bool needsFullIntegration();
+
+  private:
+    struct EventSelection;
+    SYNEventIntegrator(const plat::URL& storeURL, std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+                       std::shared_ptr<SYNEventStore> eventStore);
+
+    void runMerge(const Completion& completion);
+    plat::ErrorPtr mergeOperation(bool& nothingToDo);
+    plat::Result<EventSelection> storeModificationEventIDsForIntegration();
+    plat::Result<SYNManagedObjectIDs> integrableEventIDsFromEventIDs(const SYNManagedObjectIDs& eventIDs,
+                                                                     std::set<int64_t>& codes);
+    plat::Result<bool> integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
+    bool checkUniquenessOfEventWithRevision(const SYNRevision& revision);
+
+    // Applying events.
+    plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
+    plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
+                                   const SYNManagedObjectIDs& eventIDs, bool full, SYNEntityList& integrated);
+    plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
+                               uint64_t batchSize);
+    plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
+                                          const SYNRelationshipList& relationships, uint64_t batchSize,
+                                          SYNObjectIDSet* insertedObjectIDs);
+    plat::ErrorPtr updateObjects(const SYNManagedObjectIDs& changeIDs,
+                                 const SYNRelationshipList& relationships, uint64_t batchSize);
+    plat::ErrorPtr updateRelationships(const SYNRelationshipList& relationships,
+                                       const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
+    plat::ErrorPtr deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
+    plat::ErrorPtr deleteUnreferencedObjectsOfEntity(const plat::coredata::EntityDescription& entity,
+                                                     const SYNObjectIDSet& insertedObjectIDs);
+    plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
+
+    // Saving.
+    plat::ErrorPtr saveAndResetManagedObjectContext();
+    plat::ErrorPtr repair();
+    plat::ErrorPtr commitToStaging();
+    plat::ErrorPtr commitToStore();
+    plat::ErrorPtr checkPoint(std::string_view point);
+    std::shared_ptr<Context> makeReparationContext();
+    void contextSaving(const plat::Notification& notification);
+
+    void failWithCompletion(const Completion& completion, plat::ErrorPtr error);
+    void completeSuccessfullyWithCompletion(const Completion& completion, bool clearFullIntegration);
+    void report(uint64_t units);
+
+    plat::URL storeURL_;
+    std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
+    std::shared_ptr<SYNEventStore> eventStore_;
+    std::weak_ptr<SYNEventIntegratorMesh> mesh_;
+    plat::Dictionary persistentStoreOptions_;
+    ShouldSaveBlock shouldSaveBlock_;
+    DidSaveBlock didSaveBlock_;
+    FailedSaveBlock failedSaveBlock_;
+    EntityBlock willBeginMergingEntityBlock_;
+    EntityBlock didFinishMergingEntityBlock_;
+    ProgressUnitsBlock progressBlock_;
+    TestHook testHook_;
+
+    std::shared_ptr<plat::dispatch::OperationQueue> queue_;
+    mutable std::mutex contextMutex_;
+    std::shared_ptr<Context> managedObjectContext_;
+    // The root context on the application store that batches are saved into.
+    std::shared_ptr<Context> stagingContext_;
+    std::optional<std::string> newEventUniqueId_;
+    std::shared_ptr<SYNEventBuilder> eventBuilder_;
+    plat::Dictionary saveInfoDictionary_;
+    std::atomic<bool> saveOccurredDuringMerge_{false};
+    std::atomic<bool> cancelled_{false};
+    std::mutex monitorMutex_;
+    std::vector<plat::ObserverToken> saveObservers_;
+};

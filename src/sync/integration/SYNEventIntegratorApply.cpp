@@ -1,0 +1,469 @@
+// Applying the chosen events: entity by entity in migration-priority order,
+// and inside an entity in batches of global identifiers, through the insert,
+// update and delete stages; then the relationships into the entity from
+// entities integrated before it (and from itself); and, in a full
+// integration, deleting the objects no event inserted.
+#include <algorithm>
+#include <exception>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/integration/SYNDeleteStage.h"
+#include "sync/integration/SYNEventIntegrator.h"
+#include "sync/integration/SYNUpdateStage.h"
+
+using plat::Value;
+using plat::coredata::EntityDescription;
+using plat::coredata::FetchRequest;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectIDPtr;
+using plat::coredata::ObjectIDEqual;
+using plat::coredata::ObjectIDHash;
+using plat::coredata::Predicate;
+
+namespace {
+
+// Event IN lists longer than this are filtered in memory instead.
+constexpr std::size_t kMaximumEventsInQuery = 5000;
+
+template <class T>
+using IDMap = std::unordered_map<ManagedObjectIDPtr, T, ObjectIDHash, ObjectIDEqual>;
+
+// One object change, as the integrator needs it.
+struct ChangeRow {
+    ManagedObjectIDPtr changeID;
+    ManagedObjectIDPtr globalIdentifierID;
+    int16_t type = 0;
+    std::size_t eventIndex = 0;  // position of its event in integration order
+};
+
+// Changes of one type per event, in integration order.
+struct ChangesByEvent {
+    std::vector<ManagedObjectIDPtr> inserts, updates, deletes;
+};
+
+}  // namespace
+
+namespace {
+
+// The changes of the entity (exactly this entity) in the events, each with
+// the position of its event in the integration order.
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
+                                                     const EntityDescription& entity,
+                                                     const IDMap<std::size_t>& eventIndexes,
+                                                     const SYNManagedObjectIDs& eventIDs,
+                                                     const std::vector<int16_t>& types) {
+    std::vector<ChangeRow> rows;
+    plat::ErrorPtr error;
+    context.performBlockAndWait([&] {
+        FetchRequest request(SYNObjectChangeEntityName);
+        std::vector<plat::coredata::PredicatePtr> conditions{
+            Predicate::equal("nameOfEntity", Value(entity.name()))};
+        if (!types.empty()) {
+            plat::Array typeList;
+            for (int16_t type : types) {
+                typeList.push_back(Value(int64_t{type}));
+            }
+            conditions.push_back(Predicate::in("type", Value(std::move(typeList))));
+        }
+        if (eventIDs.size() <= kMaximumEventsInQuery) {
+            plat::Array events;
+            events.reserve(eventIDs.size());
+            for (const auto& id : eventIDs) {
+                events.push_back(Value(plat::ObjectPtr(id)));
+            }
+            conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
+        }
+        request.predicate = Predicate::andPredicate(std::move(conditions));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.propertiesToFetch = {{"objectID", "objectID"},
+                                     {"storeEventID", "storeModificationEvent"},
+                                     {"type", "type"},
+                                     {"globalIdentifier", "globalIdentifier"}};
+        auto fetched = context.fetchDictionaries(request);
+        if (!fetched.ok()) {
+            error = fetched.error();
+            return;
+        }
+        rows.reserve(fetched->size());
+        for (const auto& dictionary : *fetched) {
+            const Value* event = dictionary.find("storeEventID");
+            const Value* id = dictionary.find("objectID");
+            const Value* identifier = dictionary.find("globalIdentifier");
+            const Value* type = dictionary.find("type");
+            if (!event || !id || !identifier || !type) {
+                continue;
+            }
+            auto eventID = event->asObjectOf<plat::coredata::ManagedObjectID>();
+            auto found = eventID ? eventIndexes.find(eventID) : eventIndexes.end();
+            if (found == eventIndexes.end()) {
+                continue;
+            }
+            ChangeRow row;
+            row.changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
+            row.globalIdentifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
+            row.type = static_cast<int16_t>(type->integerValue());
+            row.eventIndex = found->second;
+            if (row.changeID && row.globalIdentifierID) {
+                rows.push_back(std::move(row));
+            }
+        }
+        // Integration order; within an event the order of the change IDs.
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const ChangeRow& a, const ChangeRow& b) { return a.eventIndex < b.eventIndex; });
+    });
+    if (error) {
+        return error;
+    }
+    return rows;
+}
+
+}  // namespace
+
+plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full) {
+    SYN_LOG(3, "Beginning integration");
+    if (full) {
+        SYN_LOG(3, "Will perform full integration");
+    }
+    SYNEntityList integrated;
+    for (const EntityDescription* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        if (auto error = integrateEntity(*entity, eventIDs, full, integrated)) {
+            return error;
+        }
+    }
+    if (auto error = saveAndResetManagedObjectContext()) {
+        return error;
+    }
+    if (auto error = eventBuilder_->saveAndReset()) {
+        return error;
+    }
+    return eventBuilder_->checkUniquenessOfGlobalIdentifiers();
+}
+
+plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& eventIDs, bool full,
+                                                   SYNEntityList& integrated) {
+    SYN_LOG(4, "Integrating entity: %@", entity.name());
+    if (auto error = checkPoint("entity")) {
+        return error;
+    }
+    if (willBeginMergingEntityBlock_) {
+        willBeginMergingEntityBlock_(entity);
+    }
+    const uint64_t batchSize = static_cast<uint64_t>(syn_migrationBatchSize(entity));
+    SYNObjectIDSet insertedObjectIDs;
+    const auto firstPassRelationships = syn_nonRedundantRelationshipsDestinedForEntities(entity, integrated);
+
+    IDMap<std::size_t> eventIndexes;
+    for (std::size_t i = 0; i < eventIDs.size(); ++i) {
+        eventIndexes.emplace(eventIDs[i], i);
+    }
+    auto eventContext = eventStore_->managedObjectContext();
+    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {});
+    if (!rows.ok()) {
+        return rows.error();
+    }
+
+    // Global identifiers in the order they first appear, then batches of them.
+    std::vector<ManagedObjectIDPtr> identifiers;
+    {
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> seen;
+        for (const auto& row : *rows) {
+            if (seen.insert(row.globalIdentifierID).second) {
+                identifiers.push_back(row.globalIdentifierID);
+            }
+        }
+    }
+    const std::size_t step = batchSize != 0 ? batchSize : std::max<std::size_t>(identifiers.size(), 1);
+    for (std::size_t first = 0; first < identifiers.size(); first += step) {
+        const std::size_t count = std::min(step, identifiers.size() - first);
+        SYN_LOG(4, "Number of objects remaining to integrate for this entity: %lu",
+                static_cast<unsigned long>(identifiers.size() - first - count));
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> batch(
+            identifiers.begin() + static_cast<std::ptrdiff_t>(first),
+            identifiers.begin() + static_cast<std::ptrdiff_t>(first + count));
+        std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
+        for (const auto& row : *rows) {
+            if (batch.count(row.globalIdentifierID)) {
+                byEvent[row.eventIndex].push_back(&row);
+            }
+        }
+        // A delete wins over inserts and updates of the same or earlier events.
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
+        std::map<std::size_t, ChangesByEvent> changes;
+        for (auto event = byEvent.rbegin(); event != byEvent.rend(); ++event) {
+            for (const ChangeRow* row : event->second) {
+                if (row->type == SYNObjectChangeTypeDelete) {
+                    deleted.insert(row->globalIdentifierID);
+                }
+            }
+            auto& lists = changes[event->first];
+            for (const ChangeRow* row : event->second) {
+                if (row->type == SYNObjectChangeTypeDelete) {
+                    lists.deletes.push_back(row->changeID);
+                } else if (deleted.count(row->globalIdentifierID)) {
+                    continue;
+                } else if (row->type == SYNObjectChangeTypeInsert) {
+                    lists.inserts.push_back(row->changeID);
+                } else if (row->type == SYNObjectChangeTypeUpdate) {
+                    lists.updates.push_back(row->changeID);
+                }
+            }
+        }
+        // The objects of all inserts of the batch are made at once, so that
+        // their IDs are reserved and their store URIs recorded in one write
+        // each; the inserts of every event then adopt them. Objects deleted
+        // in the batch are left to their own event (an insert that follows a
+        // delete must come after it).
+        {
+            std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
+            for (const auto& row : *rows) {
+                if (batch.count(row.globalIdentifierID) && row.type == SYNObjectChangeTypeDelete) {
+                    deletedInBatch.insert(row.globalIdentifierID);
+                }
+            }
+            SYNManagedObjectIDs early;
+            for (const auto& [index, rowsOfEvent] : byEvent) {
+                for (const ChangeRow* row : rowsOfEvent) {
+                    if (row->type == SYNObjectChangeTypeInsert &&
+                        !deletedInBatch.count(row->globalIdentifierID) &&
+                        seen.insert(row->globalIdentifierID).second) {
+                        early.push_back(row->changeID);
+                    }
+                }
+            }
+            if (!early.empty()) {
+                auto stage =
+                    std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
+                if (auto error = applyStages({stage}, 0)) {
+                    return error;
+                }
+                if (auto error = eventBuilder_->saveAndReset()) {
+                    return error;
+                }
+            }
+        }
+        // Consecutive events that change different objects are applied
+        // together, one stage run per kind of change: changes of different
+        // objects do not depend on each other's order, and one run for many
+        // events saves most of the look-ups. An event that changes an object
+        // of the run starts a new run, so each object still sees its changes
+        // in event order.
+        IDMap<ManagedObjectIDPtr> identifierOfChange;
+        for (const auto& [index, rowsOfEvent] : byEvent) {
+            for (const ChangeRow* row : rowsOfEvent) {
+                identifierOfChange.emplace(row->changeID, row->globalIdentifierID);
+            }
+        }
+        ChangesByEvent run;
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> inRun;
+        auto applyRun = [&]() -> plat::ErrorPtr {
+            if (!run.inserts.empty()) {
+                if (auto error = insertAndUpdateObjects(run.inserts, firstPassRelationships, 0,
+                                                        full ? &insertedObjectIDs : nullptr)) {
+                    return error;
+                }
+            }
+            if (!run.updates.empty()) {
+                if (auto error = updateObjects(run.updates, firstPassRelationships, 0)) {
+                    return error;
+                }
+            }
+            if (!run.deletes.empty()) {
+                if (auto error = deleteObjects(run.deletes, 0)) {
+                    return error;
+                }
+            }
+            run = ChangesByEvent();
+            inRun.clear();
+            return nullptr;
+        };
+        for (const auto& [index, lists] : changes) {
+            std::vector<ManagedObjectIDPtr> touched;
+            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+                for (const auto& id : *list) {
+                    touched.push_back(identifierOfChange[id]);
+                }
+            }
+            if (std::any_of(touched.begin(), touched.end(),
+                            [&](const auto& id) { return inRun.count(id) > 0; })) {
+                if (auto error = applyRun()) {
+                    return error;
+                }
+            }
+            inRun.insert(touched.begin(), touched.end());
+            run.inserts.insert(run.inserts.end(), lists.inserts.begin(), lists.inserts.end());
+            run.updates.insert(run.updates.end(), lists.updates.begin(), lists.updates.end());
+            run.deletes.insert(run.deletes.end(), lists.deletes.begin(), lists.deletes.end());
+        }
+        if (auto error = applyRun()) {
+            return error;
+        }
+        if (auto error = saveAndResetBatchForEntity(entity)) {
+            return error;
+        }
+    }
+    report(1);
+
+    // Relationships into this entity (or an ancestor) from the entities
+    // integrated so far and from itself: their targets all exist now.
+    SYNEntityList destinations{&entity};
+    for (const EntityDescription* ancestor : syn_ancestorEntities(entity)) {
+        destinations.push_back(ancestor);
+    }
+    SYNEntityList sources = integrated;
+    sources.push_back(&entity);
+    for (const EntityDescription* source : sources) {
+        auto relationships = syn_nonRedundantRelationshipsDestinedForEntities(*source, destinations);
+        if (relationships.empty()) {
+            continue;
+        }
+        auto sourceRows = fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
+                                          {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate});
+        if (!sourceRows.ok()) {
+            return sourceRows.error();
+        }
+        std::map<std::size_t, ChangesByEvent> byEvent;
+        for (const auto& row : *sourceRows) {
+            auto& lists = byEvent[row.eventIndex];
+            (row.type == SYNObjectChangeTypeInsert ? lists.inserts : lists.updates).push_back(row.changeID);
+        }
+        const uint64_t sourceBatchSize = static_cast<uint64_t>(syn_migrationBatchSize(*source));
+        for (const auto& [index, lists] : byEvent) {
+            SYNManagedObjectIDs ids = lists.inserts;
+            ids.insert(ids.end(), lists.updates.begin(), lists.updates.end());
+            if (auto error = updateRelationships(relationships, ids, sourceBatchSize)) {
+                return error;
+            }
+        }
+        if (auto error = saveAndResetBatchForEntity(*source)) {
+            return error;
+        }
+    }
+
+    if (full) {
+        if (auto error = deleteUnreferencedObjectsOfEntity(entity, insertedObjectIDs)) {
+            return error;
+        }
+    }
+    integrated.push_back(&entity);
+    if (didFinishMergingEntityBlock_) {
+        didFinishMergingEntityBlock_(entity);
+    }
+    report(1);
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventIntegrator::applyStages(
+    const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages, uint64_t batchSize) {
+    if (stages.empty()) {
+        return nullptr;
+    }
+    while (true) {
+        if (auto error = checkPoint("batch")) {
+            return error;
+        }
+        for (const auto& stage : stages) {
+            if (auto error = stage->applyNextBatchOfChanges()) {
+                return error;
+            }
+        }
+        if (batchSize != 0) {
+            if (auto error = eventBuilder_->saveAndReset()) {
+                return error;
+            }
+            if (auto error = saveAndResetManagedObjectContext()) {
+                return error;
+            }
+        }
+        if (stages.back()->numberOfBatchesRemaining() == 0) {
+            return nullptr;
+        }
+    }
+}
+
+plat::ErrorPtr SYNEventIntegrator::insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
+                                                          const SYNRelationshipList& relationships,
+                                                          uint64_t batchSize,
+                                                          SYNObjectIDSet* insertedObjectIDs) {
+    auto context = managedObjectContext();
+    auto insert = std::make_shared<SYNInsertStage>(eventBuilder_, changeIDs, context, batchSize);
+    auto update = std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, context, batchSize);
+    update->setRelationshipsToUpdate(relationships);
+    update->setUpdatesAttributes(true);
+    if (auto error = applyStages({insert, update}, batchSize)) {
+        return error;
+    }
+    if (insertedObjectIDs && insert->insertedObjectIDs()) {
+        insertedObjectIDs->insert(insert->insertedObjectIDs()->begin(), insert->insertedObjectIDs()->end());
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventIntegrator::updateObjects(const SYNManagedObjectIDs& changeIDs,
+                                                 const SYNRelationshipList& relationships,
+                                                 uint64_t batchSize) {
+    auto update =
+        std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setRelationshipsToUpdate(relationships);
+    update->setUpdatesAttributes(true);
+    return applyStages({update}, batchSize);
+}
+
+plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList& relationships,
+                                                       const SYNManagedObjectIDs& changeIDs,
+                                                       uint64_t batchSize) {
+    auto update =
+        std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setRelationshipsToUpdate(relationships);
+    update->setUpdatesAttributes(false);
+    return applyStages({update}, batchSize);
+}
+
+plat::ErrorPtr SYNEventIntegrator::deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize) {
+    auto stage =
+        std::make_shared<SYNDeleteStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    return applyStages({stage}, batchSize);
+}
+
+plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescription& entity) {
+    if (syn_migrationBatchSize(entity) != 0) {
+        if (auto error = saveAndResetManagedObjectContext()) {
+            return error;
+        }
+    }
+    return eventBuilder_->saveAndReset();
+}
+
+plat::ErrorPtr SYNEventIntegrator::deleteUnreferencedObjectsOfEntity(
+    const EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs) {
+    auto context = managedObjectContext();
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        plat::Array inserted;
+        inserted.reserve(insertedObjectIDs.size());
+        for (const auto& id : insertedObjectIDs) {
+            inserted.push_back(Value(plat::ObjectPtr(id)));
+        }
+        FetchRequest request(entity.name());
+        request.predicate = Predicate::notPredicate(Predicate::selfIn(Value(std::move(inserted))));
+        request.includesSubentities = false;
+        auto objects = context->executeFetchRequest(request);
+        if (!objects.ok()) {
+            error = objects.error();
+            return;
+        }
+        for (const auto& object : *objects) {
+            try {
+                SYNDeleteStage::nullifyRelationshipsAndDeleteObject(object);
+            } catch (const std::exception& exception) {
+                SYN_LOG(1, "Exception thrown while nullifying relationships: %@", exception.what());
+            }
+        }
+    });
+    return error;
+}

@@ -1,0 +1,164 @@
+#include "sync/integration/SYNInsertStage.h"
+
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+
+using plat::Value;
+using plat::coredata::EntityDescription;
+using plat::coredata::FetchRequest;
+using plat::coredata::FetchRequestResultType;
+using plat::coredata::ManagedObjectIDPtr;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::Predicate;
+
+plat::ErrorPtr SYNInsertStage::applyChangeIDs(const SYNManagedObjectIDs& changeIDs) {
+    if (changeIDs.empty()) {
+        return nullptr;
+    }
+    auto last = loadChanges({changeIDs.back()});
+    if (!last.ok()) {
+        return last.error();
+    }
+    if (last->empty()) {
+        return SYNMakeError(SYNErrorUnknown, "An insert change of the batch no longer exists");
+    }
+    Value entityName = last->front()->valueForKey("nameOfEntity");
+    const auto& model = *managedObjectContext()->persistentStoreCoordinator()->managedObjectModel();
+    auto entity = entityName.asString() ? model.entityForName(*entityName.asString()) : nullptr;
+    if (!entity) {
+        return SYNMakeError(SYNErrorUnknown,
+                            "The entity of inserted objects is not in the model: " +
+                                (entityName.asString() ? *entityName.asString() : std::string()));
+    }
+    return insertObjectsForEntity(*entity, changeIDs);
+}
+
+plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& entity,
+                                                      const SYNManagedObjectIDs& objectChangeIDs) {
+    // 1. The store URI of every change's global identifier.
+    std::vector<std::optional<std::string>> storeURIs;
+    storeURIs.reserve(objectChangeIDs.size());
+    auto error =
+        enumerateObjectChangeIDs(objectChangeIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
+            for (const auto& change : changes) {
+                auto row = change->objectForKey("globalIdentifier");
+                Value uri = row ? row->valueForKey("storeURI") : Value();
+                storeURIs.push_back(uri.asString() ? std::optional<std::string>(*uri.asString())
+                                                   : std::nullopt);
+            }
+            return nullptr;
+        });
+    if (error) {
+        return error;
+    }
+    if (storeURIs.size() != objectChangeIDs.size()) {
+        return SYNMakeError(SYNErrorUnknown, "An insert change of the batch no longer exists");
+    }
+
+    // 2. Which of those objects exist.
+    auto context = managedObjectContext();
+    SYNObjectIDSet inserted;
+    std::vector<std::size_t> missing;
+    context->performBlockAndWait([&] {
+        auto coordinator = context->persistentStoreCoordinator();
+        std::vector<ManagedObjectIDPtr> ids(storeURIs.size());
+        plat::Array candidates;
+        for (std::size_t i = 0; i < storeURIs.size(); ++i) {
+            if (storeURIs[i]) {
+                ids[i] = coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
+                if (ids[i]) {
+                    candidates.push_back(Value(plat::ObjectPtr(ids[i])));
+                }
+            }
+        }
+        SYNObjectIDSet existing;
+        if (!candidates.empty()) {
+            std::vector<ManagedObjectIDPtr> known;
+            for (const auto& id : ids) {
+                if (id) {
+                    known.push_back(id);
+                }
+            }
+            auto found = existingObjectsForIDs(known, entity, true);
+            if (!found.ok()) {
+                error = found.error();
+                return;
+            }
+            for (const auto& [id, object] : *found) {
+                existing.insert(id);
+            }
+        }
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (ids[i] && existing.count(ids[i])) {
+                inserted.insert(ids[i]);
+            } else {
+                missing.push_back(i);
+            }
+        }
+    });
+    if (error) {
+        return error;
+    }
+
+    // 3. New objects for the missing ones, with permanent IDs.
+    std::vector<std::string> newURIs;
+    context->performBlockAndWait([&] {
+        std::vector<ManagedObjectPtr> created;
+        created.reserve(missing.size());
+        try {
+            for (std::size_t i = 0; i < missing.size(); ++i) {
+                auto object = context->insertNewObjectForEntityForName(entity.name());
+                if (!object) {
+                    error = SYNMakeError(SYNErrorUnknown, "Could not insert an object of " + entity.name());
+                    return;
+                }
+                created.push_back(std::move(object));
+            }
+        } catch (const std::exception& exception) {
+            error = SYNMakeError(SYNErrorUnknown, exception.what());
+            return;
+        }
+        if (created.empty()) {
+            return;
+        }
+        if (auto failed = context->obtainPermanentIDsForObjects(created)) {
+            error = failed;
+            return;
+        }
+        for (const auto& object : created) {
+            inserted.insert(object->objectID());
+            newURIs.push_back(SYNGlobalIdentifier::storeURIForObjectID(*object->objectID()));
+        }
+    });
+    if (error) {
+        return error;
+    }
+
+    // 4. Record the new objects' URIs: the n-th missing change gets the n-th.
+    SYNManagedObjectIDs missingIDs;
+    missingIDs.reserve(missing.size());
+    for (std::size_t index : missing) {
+        missingIDs.push_back(objectChangeIDs[index]);
+    }
+    std::size_t next = 0;
+    error = enumerateObjectChangeIDs(missingIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
+        for (const auto& change : changes) {
+            auto row = change->objectForKey("globalIdentifier");
+            if (row && next < newURIs.size()) {
+                row->setValue(Value(newURIs[next]), "storeURI");
+            }
+            ++next;
+        }
+        return nullptr;
+    });
+    if (error) {
+        return error;
+    }
+    if (batchSize() != 0) {
+        if (auto saveError = eventBuilder()->saveAndReset()) {
+            return saveError;
+        }
+    }
+    insertedObjectIDs_ = std::move(inserted);
+    return nullptr;
+}

@@ -1,0 +1,157 @@
+// SYNIntegrationStage: the common base of the stages that replay one kind of
+// object change from the event store into the application's store
+// (SYNInsertStage, SYNUpdateStage, SYNDeleteStage).
+//
+// A stage cuts its list of object changes into batches and applies one batch
+// per applyNextBatchOfChanges call, inside the event store's context; it turns
+// global identifiers into objects of the target context (the context on the
+// application's store), and gives its subclasses a property setter that
+// tolerates exceptions raised by the application's model.
+//
+// Stages never save the target context; the event store's context is saved
+// only through the event builder. Every failure comes back as an error (a
+// stage never fails silently), so the integrator can never take a failed
+// batch for success.
+//
+// Threads: a stage is used by one thread at a time; it enters the event
+// store's context and the target context with performBlockAndWait.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+#include "platform/coredata/ManagedObjectContext.h"
+#include "sync/eventstore/SYNEventBuilder.h"
+#include "sync/eventstore/SYNObjectChange.h"
+
+// Objects of the target context by global identifier string.
+using SYNObjectsByIdentifier = std::unordered_map<std::string, plat::coredata::ManagedObjectPtr>;
+// ... by entity name.
+using SYNObjectsByIdentifierByEntityName = std::map<std::string, SYNObjectsByIdentifier>;
+// Identifier strings by object (the inverse tables), by entity name.
+using SYNIdentifiersByObject = std::unordered_map<const plat::coredata::ManagedObject*, std::string>;
+using SYNIdentifiersByObjectByEntityName = std::map<std::string, SYNIdentifiersByObject>;
+using SYNRelationshipList = std::vector<const plat::coredata::RelationshipDescription*>;
+
+class SYNIntegrationStage {
+  public:
+    static constexpr uint64_t NotFound = UINT64_MAX;
+
+    // The stage over the change IDs (in the caller's order), with its first
+    // batch prepared. A batch size of 0 puts every change into one batch.
+    SYNIntegrationStage(std::shared_ptr<SYNEventBuilder> eventBuilder, SYNManagedObjectIDs objectChangeIDs,
+                        std::shared_ptr<plat::coredata::ManagedObjectContext> managedObjectContext,
+                        uint64_t batchSize);
+    virtual ~SYNIntegrationStage() = default;
+    SYNIntegrationStage(const SYNIntegrationStage&) = delete;
+    SYNIntegrationStage& operator=(const SYNIntegrationStage&) = delete;
+
+    const std::shared_ptr<plat::coredata::ManagedObjectContext>& managedObjectContext() const {
+        return context_;
+    }
+    uint64_t batchSize() const { return batchSize_; }
+    uint64_t numberOfBatchesRemaining() const { return numberOfBatchesRemaining_; }
+    uint64_t numberOfChangesInNextBatch() const { return numberOfChangesInNextBatch_; }
+    uint64_t firstIndexOfNextBatch() const { return firstIndexOfNextBatch_; }
+    const SYNManagedObjectIDs& objectChangeIDs() const { return objectChangeIDs_; }
+    const std::shared_ptr<SYNEventBuilder>& eventBuilder() const { return eventBuilder_; }
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+
+    // Applies the next batch inside the event store's context and moves to
+    // the following one. Null on success (also when no batch is left); on
+    // failure the error, and the stage stays on the same batch.
+    plat::ErrorPtr applyNextBatchOfChanges();
+
+    // The next batch's change IDs; nullopt when none is left.
+    std::optional<SYNManagedObjectIDs> nextBatchChangeIDs() const;
+    void incrementBatch();
+
+    // Reads a property of an object of the target context.
+    static plat::Value valueForKey(std::string_view key, const plat::coredata::ManagedObject& object);
+    // Writes a property unless nothing changes: the identical value, or an
+    // equal one that is not data over SYNMaximumInlineDataLength bytes, is
+    // not written. Relationships are written with their inverse kept (a
+    // one-sided write would leave the inverse naming a link that the store
+    // no longer holds, and a later delete would then miss it). An exception
+    // from the model is logged and dropped.
+    static void setValueForKey(const plat::Value& value, std::string_view key,
+                               plat::coredata::ManagedObject& object);
+
+  protected:
+    // The work of one batch, called inside the event store's context.
+    virtual plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) = 0;
+
+    plat::coredata::ManagedObjectContext& eventContext() const { return *eventContext_; }
+
+    // The changes with those IDs from the event store's context, in the
+    // order of the IDs; changes that no longer exist are left out.
+    plat::Result<SYNManagedObjects> loadChanges(const SYNManagedObjectIDs& changeIDs);
+
+    // Walks the change IDs in sub-batches of batchSize (all at once for 0):
+    // loads each sub-batch, calls the block with its changes, then, when
+    // batching, saves and resets the event store's context through the
+    // builder (changes handed to the block are then stale). Unbatched, the
+    // caller saves. Stops at the first error.
+    plat::ErrorPtr enumerateObjectChangeIDs(
+        const SYNManagedObjectIDs& changeIDs,
+        const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
+
+    // Entity name -> identifier strings the changes name: each change's own
+    // and, for its relationship values (those in the filter, when given), the
+    // related identifiers under the destination entity and every descendant.
+    std::map<std::string, std::set<std::string>> globalIdentifierStringsByEntityNameInObjectChanges(
+        const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) const;
+
+    // Objects of the target context for identifier rows of one entity (rows
+    // without a store URI, or whose object is gone, give nothing).
+    plat::Result<std::unordered_map<const plat::coredata::ManagedObject*, plat::coredata::ManagedObjectPtr>>
+    fetchObjectsByGlobalIdentifierForEntityName(const std::string& entityName, const SYNManagedObjects& rows);
+
+    // Everything the changes name, by entity name and identifier string,
+    // including the current members of ordered relationships they reorder
+    // (filed under the relationship's destination entity). The first fetch
+    // error fails the whole look-up; objects that are not found are simply
+    // absent.
+    plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
+        const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude);
+
+    using ObjectsByID =
+        std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::coredata::ManagedObjectPtr,
+                           plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
+    // The existing, undeleted objects of the target context for those IDs,
+    // of the entity (and, when asked, its sub-entities); call inside the
+    // target context. Objects the context holds are taken as they are; the
+    // others are looked up one by one when few or when the context has
+    // unsaved changes (a fetch would re-check every one of them against the
+    // list), else fetched at once.
+    plat::Result<ObjectsByID> existingObjectsForIDs(
+        const std::vector<plat::coredata::ManagedObjectIDPtr>& ids,
+        const plat::coredata::EntityDescription& entity, bool includesSubentities);
+
+  private:
+    void updateBatchProperties();
+    plat::Result<SYNObjectsByIdentifierByEntityName> fetchCurrentMembersOfReorderedRelationships(
+        const SYNManagedObjects& changes);
+
+    uint64_t totalNumberOfBatches_ = 0;
+    uint64_t maximumBatchSize_ = 0;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    uint64_t batchSize_ = 0;
+    uint64_t numberOfBatchesRemaining_ = 0;
+    uint64_t numberOfChangesInNextBatch_ = 0;
+    uint64_t firstIndexOfNextBatch_ = NotFound;
+    SYNManagedObjectIDs objectChangeIDs_;
+    std::shared_ptr<SYNEventBuilder> eventBuilder_;
+    std::shared_ptr<SYNEventStore> eventStore_;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> eventContext_;
+};
+
+// The candidate entities of a relationship's targets: the descendants of its
+// destination, then the destination itself.
+std::vector<std::string> SYNCandidateEntityNames(const plat::coredata::RelationshipDescription& relationship);

@@ -1,0 +1,318 @@
+#include "sync/integration/SYNUpdateStage.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+
+using plat::Value;
+using plat::coredata::ManagedObject;
+using plat::coredata::ManagedObjectPtr;
+using plat::coredata::RelationshipDescription;
+
+namespace {
+
+ManagedObjectPtr findObject(const std::vector<std::string>& candidates,
+                            const SYNObjectsByIdentifierByEntityName& objects,
+                            const std::string& identifier) {
+    for (const auto& candidate : candidates) {
+        auto table = objects.find(candidate);
+        if (table == objects.end()) {
+            continue;
+        }
+        auto found = table->second.find(identifier);
+        if (found != table->second.end()) {
+            return found->second;
+        }
+    }
+    return nullptr;
+}
+
+std::string relatedText(const SYNPropertyChangeValue& value) {
+    return value.relatedIdentifier() ? *value.relatedIdentifier() : std::string("(null)");
+}
+
+}  // namespace
+
+plat::ErrorPtr SYNUpdateStage::applyChangeIDs(const SYNManagedObjectIDs& changeIDs) {
+    auto changes = loadChanges(changeIDs);
+    if (!changes.ok()) {
+        return changes.error();
+    }
+    return applyObjectChanges(*changes);
+}
+
+plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& changes) {
+    if (changes.empty()) {
+        return nullptr;
+    }
+    // Without relationships to update, no related object needs resolving.
+    const SYNRelationshipList noRelationships;
+    const SYNRelationshipList& relationships =
+        relationshipsToUpdate_ ? *relationshipsToUpdate_ : noRelationships;
+    auto tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships);
+    if (!tables.ok()) {
+        return tables.error();
+    }
+    SYNIdentifiersByObjectByEntityName inverse;
+    for (const auto& [entityName, table] : *tables) {
+        auto& byObject = inverse[entityName];
+        for (const auto& [identifier, object] : table) {
+            byObject.emplace(object.get(), identifier);
+        }
+    }
+    std::set<std::string> names;
+    for (const auto* relationship : relationships) {
+        names.insert(relationship->name());
+    }
+
+    struct Work {
+        ManagedObjectPtr object;
+        std::vector<SYNPropertyChangeValue> values;
+    };
+    std::vector<Work> work;
+    work.reserve(changes.size());
+    for (const auto& change : changes) {
+        Value entityName = change->valueForKey("nameOfEntity");
+        auto identifier = SYNObjectChange::globalIdentifierString(*change);
+        if (!entityName.asString() || !identifier) {
+            continue;
+        }
+        auto table = tables->find(*entityName.asString());
+        if (table == tables->end()) {
+            continue;
+        }
+        auto found = table->second.find(*identifier);
+        if (found == table->second.end()) {
+            continue;
+        }
+        auto values = SYNObjectChange::propertyChangeValues(*change);
+        if (values.empty()) {
+            continue;
+        }
+        work.push_back({found->second, std::move(values)});
+    }
+
+    plat::ErrorPtr error;
+    managedObjectContext()->performBlockAndWait([&] {
+        try {
+            for (auto& item : work) {
+                std::vector<const SYNPropertyChangeValue*> attributes, toOne, toMany, ordered;
+                for (auto& value : item.values) {
+                    switch (value.type()) {
+                        case SYNPropertyChangeTypeAttribute:
+                            attributes.push_back(&value);
+                            break;
+                        case SYNPropertyChangeTypeToOneRelationship:
+                            if (names.count(value.propertyName())) {
+                                toOne.push_back(&value);
+                            }
+                            break;
+                        case SYNPropertyChangeTypeToManyRelationship:
+                            if (names.count(value.propertyName())) {
+                                toMany.push_back(&value);
+                            }
+                            break;
+                        case SYNPropertyChangeTypeOrderedToManyRelationship:
+                            if (names.count(value.propertyName())) {
+                                ordered.push_back(&value);
+                            }
+                            break;
+                        default:
+                            break;
+                    }
+                }
+                if (updatesAttributes_) {
+                    applyAttributeChanges(attributes, *item.object);
+                }
+                applyToOneRelationshipChanges(toOne, *item.object, *tables);
+                applyToManyRelationshipChanges(toMany, *item.object, *tables);
+                applyOrderedToManyRelationshipChanges(ordered, *item.object, *tables, inverse);
+            }
+        } catch (const std::exception& exception) {
+            error = plat::Error::make(
+                SYNErrorDomain, SYNErrorUnknown,
+                plat::Dictionary{{plat::LocalizedFailureReasonErrorKey, Value(exception.what())}});
+        }
+    });
+    return error;
+}
+
+void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                           ManagedObject& object) {
+    for (const auto* change : values) {
+        const auto* attribute = object.entity()->attributeNamed(change->propertyName());
+        if (!attribute) {
+            SYN_LOG(2, "Attribute from change value not in model: %@", change->propertyName());
+            continue;
+        }
+        SYNPropertyChangeValue reader = *change;
+        reader.setEventStore(eventStore());
+        auto value = reader.attributeValueForAttributeDescription(*attribute);
+        if (!value) {
+            SYN_LOG(1, "Value of attribute %@ cannot be read; the current value is kept",
+                    change->propertyName());
+            continue;
+        }
+        setValueForKey(*value, change->propertyName(), object);
+    }
+}
+
+void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                                   ManagedObject& object,
+                                                   const SYNObjectsByIdentifierByEntityName& objects) {
+    for (const auto* change : values) {
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
+        if (!relationship || relationship->isToMany()) {
+            SYN_LOG(2,
+                    "Could not find relationship in entity, or found a to-many relationship for a to-one "
+                    "property "
+                    "change. Skipping: %@ %@",
+                    change->propertyName(), relatedText(*change));
+            continue;
+        }
+        ManagedObjectPtr target;
+        if (change->relatedIdentifier()) {
+            target =
+                findObject(SYNCandidateEntityNames(*relationship), objects, *change->relatedIdentifier());
+            if (!target) {
+                SYN_LOG(4,
+                        "Could not find object for identifier while setting to-one relationship. Clearing: "
+                        "%@ in %@ for %@",
+                        change->propertyName(), object.entity()->name(), *change->relatedIdentifier());
+            }
+        }
+        setValueForKey(target ? Value(plat::ObjectPtr(target)) : Value(), change->propertyName(), object);
+    }
+}
+
+void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                                    ManagedObject& object,
+                                                    const SYNObjectsByIdentifierByEntityName& objects) {
+    for (const auto* change : values) {
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
+        if (!relationship || !relationship->isToMany()) {
+            SYN_LOG(2,
+                    "Could not find relationship in entity, or found a to-one relationship for a to-many "
+                    "property "
+                    "change. Skipping: %@ %@",
+                    change->propertyName(), relatedText(*change));
+            continue;
+        }
+        const auto candidates = SYNCandidateEntityNames(*relationship);
+        auto proxy = relationship->isOrdered() ? object.mutableOrderedSetValueForKey(change->propertyName())
+                                               : object.mutableSetValueForKey(change->propertyName());
+        for (const auto& identifier : change->addedIdentifiers()) {
+            if (auto member = findObject(candidates, objects, identifier);
+                member && !proxy.contains(member)) {
+                proxy.addObject(member);
+            }
+        }
+        for (const auto& identifier : change->removedIdentifiers()) {
+            if (auto member = findObject(candidates, objects, identifier); member && proxy.contains(member)) {
+                proxy.removeObject(member);
+            }
+        }
+    }
+}
+
+void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
+    const std::vector<const SYNPropertyChangeValue*>& values, ManagedObject& object,
+    const SYNObjectsByIdentifierByEntityName& objects,
+    const SYNIdentifiersByObjectByEntityName& identifiers) {
+    for (const auto* change : values) {
+        const RelationshipDescription* relationship =
+            object.entity()->relationshipNamed(change->propertyName());
+        if (!relationship || !relationship->isToMany() || !relationship->isOrdered()) {
+            SYN_LOG(2,
+                    "Could not find relationship in entity, or found the wrong type of relationship. "
+                    "Skipping: %@ %@",
+                    change->propertyName(), relatedText(*change));
+            continue;
+        }
+        const auto candidates = SYNCandidateEntityNames(*relationship);
+        std::vector<ManagedObjectPtr> members = object.objectsForKey(change->propertyName());
+        auto position = [&](const ManagedObjectPtr& member) {
+            return std::find(members.begin(), members.end(), member);
+        };
+        for (const auto& candidate : candidates) {
+            auto table = objects.find(candidate);
+            if (table == objects.end()) {
+                continue;
+            }
+            for (const auto& identifier : change->addedIdentifiers()) {
+                auto found = table->second.find(identifier);
+                if (found != table->second.end() && position(found->second) == members.end()) {
+                    members.push_back(found->second);
+                }
+            }
+            for (const auto& identifier : change->removedIdentifiers()) {
+                auto found = table->second.find(identifier);
+                if (found != table->second.end()) {
+                    if (auto at = position(found->second); at != members.end()) {
+                        members.erase(at);
+                    }
+                }
+            }
+        }
+        std::unordered_map<const ManagedObject*, int64_t> indexes;
+        for (const auto& [index, identifier] : change->movedIdentifiersByIndex()) {
+            if (auto member = findObject(candidates, objects, identifier)) {
+                indexes[member.get()] = index;
+            }
+        }
+        auto identifierOf = [&](const ManagedObject* member) -> const std::string* {
+            for (const auto& candidate : candidates) {
+                auto table = identifiers.find(candidate);
+                if (table == identifiers.end()) {
+                    continue;
+                }
+                auto found = table->second.find(member);
+                if (found != table->second.end()) {
+                    return &found->second;
+                }
+            }
+            return nullptr;
+        };
+        struct Key {
+            bool unindexed;
+            int64_t index;
+            bool unidentified;
+            std::string identifier;
+            std::size_t position;
+            ManagedObjectPtr member;
+        };
+        std::vector<Key> keys;
+        keys.reserve(members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            auto index = indexes.find(members[i].get());
+            const std::string* identifier = identifierOf(members[i].get());
+            keys.push_back({index == indexes.end(), index == indexes.end() ? 0 : index->second,
+                            identifier == nullptr, identifier ? *identifier : std::string(), i, members[i]});
+        }
+        std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+            if (a.unindexed != b.unindexed) {
+                return !a.unindexed;
+            }
+            if (!a.unindexed && a.index != b.index) {
+                return a.index < b.index;
+            }
+            if (a.unidentified != b.unidentified) {
+                return !a.unidentified;
+            }
+            if (a.identifier != b.identifier) {
+                return a.identifier < b.identifier;
+            }
+            return a.position < b.position;
+        });
+        plat::Array sorted;
+        sorted.reserve(keys.size());
+        for (const auto& key : keys) {
+            sorted.push_back(Value(plat::ObjectPtr(key.member)));
+        }
+        setValueForKey(Value(std::move(sorted)), change->propertyName(), object);
+    }
+}

@@ -1,0 +1,56 @@
+// SYNUpdateStage: writes the property change values of object changes into
+// the objects of the application's store: attributes (when updatesAttributes
+// is on) and the relationships listed in relationshipsToUpdate (to-one,
+// to-many and ordered to-many).
+//
+// Decisions that keep every machine's store the same whatever state the
+// replay starts from:
+// - A to-one change whose target is not in the store clears the
+//   relationship: the target was deleted (targets that are merely not yet
+//   integrated are never asked for: the integrator applies a relationship
+//   only once its destination entity has been integrated).
+// - An ordered to-many is sorted by the index the change gives each member;
+//   members the change does not index (added by a concurrent change the
+//   change's maker had not seen) follow. Ties, and the unindexed members, are
+//   ordered by global identifier, so the order is strict and total and does
+//   not depend on the order the replay started from.
+// - An attribute value that cannot be read (a missing data file, a failing
+//   transformer) is skipped with a level-1 log line, never written as nil.
+#pragma once
+#include "sync/integration/SYNIntegrationStage.h"
+
+class SYNUpdateStage : public SYNIntegrationStage {
+  public:
+    using SYNIntegrationStage::SYNIntegrationStage;
+
+    bool updatesAttributes() const { return updatesAttributes_; }
+    void setUpdatesAttributes(bool updates) { updatesAttributes_ = updates; }
+    const std::optional<SYNRelationshipList>& relationshipsToUpdate() const { return relationshipsToUpdate_; }
+    void setRelationshipsToUpdate(std::optional<SYNRelationshipList> relationships) {
+        relationshipsToUpdate_ = std::move(relationships);
+    }
+
+    // Applies the changes (of the event store's context) to their objects.
+    plat::ErrorPtr applyObjectChanges(const SYNManagedObjects& changes);
+
+    // The four appliers; called on the target context's queue.
+    void applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                               plat::coredata::ManagedObject& object);
+    void applyToOneRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                       plat::coredata::ManagedObject& object,
+                                       const SYNObjectsByIdentifierByEntityName& objects);
+    void applyToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                        plat::coredata::ManagedObject& object,
+                                        const SYNObjectsByIdentifierByEntityName& objects);
+    void applyOrderedToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
+                                               plat::coredata::ManagedObject& object,
+                                               const SYNObjectsByIdentifierByEntityName& objects,
+                                               const SYNIdentifiersByObjectByEntityName& identifiers);
+
+  protected:
+    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
+
+  private:
+    bool updatesAttributes_ = false;
+    std::optional<SYNRelationshipList> relationshipsToUpdate_;
+};

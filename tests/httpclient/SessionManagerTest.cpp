@@ -1,0 +1,646 @@
+// Requests end to end against the loopback server: every request kind,
+// response handlers and serializers, validation, downloads, uploads,
+// multipart, retry and adapter hooks, notifications and texts.
+#include <atomic>
+#include <cmath>
+#include <set>
+
+#include "HttpClientTestSupport.h"
+#include "httpclient/Courier.h"
+#include "httpclient/Notifications.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/urlloading/URLError.h"
+#include "support/TempDir.h"
+
+using namespace httpclienttest;
+using plat::Data;
+using plat::Value;
+using VE = CourierError::ResponseValidationFailureReason;
+using SE = CourierError::ResponseSerializationFailureReason;
+
+namespace {
+
+std::optional<VE> validationReason(const plat::ErrorPtr& e) {
+    auto c = CourierError::from(e);
+    return c ? c->responseValidationReason() : std::nullopt;
+}
+
+std::optional<SE> serializationReason(const plat::ErrorPtr& e) {
+    auto c = CourierError::from(e);
+    return c ? c->responseSerializationReason() : std::nullopt;
+}
+
+std::string readFile(const plat::URL& url) {
+    return plat::FileManager::defaultManager().contentsAtPath(url.path()).value_or(Data()).toString();
+}
+
+class SessionManagerTest : public ::testing::Test {
+  protected:
+    LoopbackServer server;
+    std::shared_ptr<SessionManager> manager = makeManager();
+    plat::dispatch::Queue queue = testQueue();
+};
+
+}  // namespace
+
+TEST_F(SessionManagerTest, DataRequestSerializesJSONWithOrderedTimeline) {
+    Waiter<DataResponse<Value>> done;
+    auto request = manager->request(server.url("/echo"), HTTPMethod::get, Parameters{{"q", Value("a b")}},
+                                    URLEncoding::default_(), HTTPHeaders{{"X-Test", "1"}});
+    request->responseJSON([&](const DataResponse<Value>& r) { done.set(r); }, kDefaultJSONReadingOptions,
+                          queue);
+    auto r = done.wait();
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->result.isSuccess()) << r->result.debugDescription();
+    EXPECT_EQ(r->value()->find("method")->stringValue(), "GET");
+    EXPECT_EQ(r->request->url->query(), "q=a%20b");
+    EXPECT_EQ(r->value()->find("headers")->find("X-Test")->stringValue(), "1");
+    EXPECT_EQ(r->response->statusCode(), 200);
+    const Timeline& t = r->timeline;
+    EXPECT_LE(t.requestStartTime, t.initialResponseTime);
+    EXPECT_LE(t.initialResponseTime, t.requestCompletedTime);
+    EXPECT_LE(t.requestCompletedTime, t.serializationCompletedTime);
+    EXPECT_TRUE(r->metrics());
+    EXPECT_EQ(r->map([](const Value&) { return 1; }).metrics(), r->metrics());
+    EXPECT_EQ(request->description(), "GET " + server.url("/echo?q=a%20b") + " (200)");
+    EXPECT_EQ(r->description().rfind("SUCCESS: ", 0), 0u);
+}
+
+TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
+    Waiter<int> done;
+    // A 204 with a body counts as empty for every serializer. (Its own
+    // session: the stray body would spoil a reused connection.)
+    auto own = makeManager();
+    own->request(server.url("/status/204?body=ignored"))
+        ->responseData(
+            [&](const DataResponse<Data>& r) {
+                EXPECT_EQ(r.value(), Data());
+                done.set(1);
+            },
+            queue)
+        ->responseString(
+            [&](const DataResponse<std::string>& r) {
+                EXPECT_EQ(r.value(), "");
+                done.set(2);
+            },
+            std::nullopt, queue)
+        ->responseJSON(
+            [&](const DataResponse<Value>& r) {
+                EXPECT_TRUE(r.value() && r.value()->isNull());
+                done.set(3);
+            },
+            kDefaultJSONReadingOptions, queue)
+        ->responsePropertyList(
+            [&](const DataResponse<Value>& r) {
+                EXPECT_TRUE(r.value() && r.value()->isNull());
+                done.set(4);
+            },
+            queue);
+    // A 200 with no bytes: empty data, an empty string, and no JSON.
+    manager->request(server.url("/status/200"))
+        ->responseData(
+            [&](const DataResponse<Data>& r) {
+                EXPECT_EQ(r.value(), Data());
+                done.set(5);
+            },
+            queue)
+        ->responseString(
+            [&](const DataResponse<std::string>& r) {
+                EXPECT_EQ(r.value(), "");
+                done.set(6);
+            },
+            std::nullopt, queue)
+        ->responseJSON(
+            [&](const DataResponse<Value>& r) {
+                EXPECT_EQ(serializationReason(r.error()), SE::inputDataNilOrZeroLength);
+                done.set(7);
+            },
+            kDefaultJSONReadingOptions, queue);
+    // Without a charset the bytes read as ISO Latin 1; invalid JSON carries
+    // the parser's error.
+    manager->request(server.url("/status/200?body=%E9"))
+        ->responseJSON(
+            [&](const DataResponse<Value>& r) {
+                auto e = CourierError::from(r.error());
+                EXPECT_TRUE(e && e->responseSerializationReason() == SE::jsonSerializationFailed &&
+                            e->underlyingError()->code() == 3840);
+                done.set(8);
+            },
+            kDefaultJSONReadingOptions, queue);
+    EXPECT_EQ(done.all(8).size(), 8u);
+}
+
+TEST(SessionManagerUnitTest, StringEncodingChoiceAndFailure) {
+    using plat::urlloading::HTTPHeaderFields;
+    HTTPHeaderFields utf8;
+    utf8.setValue("text/plain; charset=utf-8", "Content-Type");
+    auto response = std::make_shared<plat::urlloading::HTTPURLResponse>(
+        *plat::URL::URLWithString("http://h.test/"), 200, utf8);
+    const Data invalid(std::vector<uint8_t>{0xff, 0xfe});
+    auto failed = serializeResponseString(std::nullopt, response, invalid, nullptr);
+    EXPECT_EQ(CourierError::from(failed.error())->failedStringEncoding(), plat::UTF8StringEncoding);
+    auto given = serializeResponseString(plat::ASCIIStringEncoding, response, invalid, nullptr);
+    EXPECT_EQ(CourierError::from(given.error())->failedStringEncoding(), plat::ASCIIStringEncoding);
+    EXPECT_EQ(serializeResponseString(std::nullopt, nullptr, invalid, nullptr).value(), "\xC3\xBF\xC3\xBE");
+    EXPECT_EQ(
+        serializationReason(serializeResponseString(std::nullopt, nullptr, std::nullopt, nullptr).error()),
+        SE::inputDataNil);
+}
+
+TEST(SessionManagerUnitTest, TransportErrorWinsOverEmptyStatus) {
+    auto r = serializeResponseData(
+        std::make_shared<plat::urlloading::HTTPURLResponse>(*plat::URL::URLWithString("http://h.test/"), 204,
+                                                            plat::urlloading::HTTPHeaderFields()),
+        Data(), plat::Error::withDescription("X", 1, "down"));
+    EXPECT_EQ(r.error()->localizedDescription(), "down");
+}
+
+TEST_F(SessionManagerTest, ValidationByStatusAndContentType) {
+    // Validations must be attached before the task can complete.
+    manager->startRequestsImmediately = false;
+    Waiter<std::pair<int, plat::ErrorPtr>> done;
+    auto record = [&](int tag) {
+        return [&, tag](const DefaultDataResponse& r) { done.set({tag, r.error}); };
+    };
+    manager->request(server.url("/status/299?body=x&type=text/plain"))
+        ->validate()
+        ->response(record(1), queue)
+        ->resume();
+    manager->request(server.url("/status/300?body=x"))->validate()->response(record(2), queue)->resume();
+    manager->request(server.url("/status/404?body=x&type=text/plain"))
+        ->validate(std::vector<int>{200})
+        ->validate(std::vector<std::string>{"application/json"})
+        ->response(record(3), queue)
+        ->resume();
+    manager->request(server.url("/status/200?body=x&type=text/html"))
+        ->validate(std::vector<std::string>{"application/json", "text/*"})
+        ->response(record(4), queue)
+        ->resume();
+    manager->request(server.url("/status/200?body=x&type=text/html"))
+        ->validate(std::vector<std::string>{"application/json"})
+        ->response(record(5), queue)
+        ->resume();
+    manager->request(server.url("/status/200?body=x&type=text/html"))
+        ->validate(std::vector<std::string>{})
+        ->response(record(6), queue)
+        ->resume();
+    manager->request(server.url("/status/200"))
+        ->validate(std::vector<std::string>{"application/json"})
+        ->response(record(7), queue)
+        ->resume();
+    URLRequest accept(*plat::URL::URLWithString(server.url("/status/200?body=x&type=application/json")));
+    accept.setValue("text/html, application/json", "Accept");
+    manager->request(accept)->validate()->response(record(8), queue)->resume();
+    manager->request(server.url("/status/200?body=x&type=text/html"))
+        ->validate([](const auto&, const auto&, const auto&) {
+            return ValidationResult::failure(plat::Error::withDescription("Mine", 1, "custom"));
+        })
+        ->response(record(9), queue)
+        ->resume();
+
+    std::map<int, plat::ErrorPtr> results;
+    for (auto& [tag, error] : done.all(9))
+        results[tag] = error;
+    EXPECT_FALSE(results[1]);
+    EXPECT_EQ(CourierError::from(results[2])->responseCode(), 300);
+    EXPECT_EQ(CourierError::from(results[3])->responseCode(), 404);  // the content check did not run
+    EXPECT_FALSE(results[4]);
+    EXPECT_EQ(validationReason(results[5]), VE::unacceptableContentType);
+    EXPECT_EQ(CourierError::from(results[5])->responseContentType(), "text/html");
+    EXPECT_EQ(validationReason(results[6]), VE::unacceptableContentType);
+    EXPECT_FALSE(results[7]);  // no bytes pass any content type
+    EXPECT_FALSE(results[8]);
+    EXPECT_EQ(results[9]->domain(), "Mine");
+}
+
+TEST_F(SessionManagerTest, FactoriesNeverThrowAndReportThroughHandlers) {
+    Waiter<plat::ErrorPtr> done;
+    auto bad = manager->request("not a url");
+    EXPECT_FALSE(bad->task());
+    bad->response([&](const DefaultDataResponse& r) { done.set(r.error); }, queue);
+    EXPECT_TRUE(CourierError::from(*done.wait())->isInvalidURLError());
+
+    Waiter<plat::ErrorPtr> json;
+    auto nan = manager->request(server.url("/echo"), HTTPMethod::post, Parameters{{"x", Value(std::nan(""))}},
+                                JSONEncoding::default_());
+    nan->response([&](const DefaultDataResponse& r) { json.set(r.error); }, queue);
+    EXPECT_EQ(CourierError::from(*json.wait())->parameterEncodingReason(),
+              CourierError::ParameterEncodingFailureReason::jsonEncodingFailed);
+    EXPECT_EQ(nan->description(), "POST " + server.url("/echo"));
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+
+    manager->startRequestsImmediately = false;
+    Waiter<int> late;
+    auto held = manager->request("::");
+    held->response([&](const DefaultDataResponse&) { late.set(1); }, queue);
+    auto waiting = manager->request(server.url("/echo"));
+    EXPECT_EQ(waiting->task()->state(), plat::urlloading::URLSessionTaskState::Suspended);
+    held->resume();
+    EXPECT_TRUE(late.wait());
+}
+
+TEST_F(SessionManagerTest, HandlersRunInAttachmentOrderOnTheMainQueue) {
+    plat::dispatch::MainLoop::bindToCurrentThread();
+    std::vector<int> order;
+    auto request = manager->request(server.url("/bytes/10"));
+    for (int i = 0; i < 5; ++i)
+        request->response([&order, i](const DefaultDataResponse&) { order.push_back(i); });
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return order.size() == 5; }, 30));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    // Added after completion: runs at once, still after the others.
+    request->response([&order](const DefaultDataResponse&) { order.push_back(5); });
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return order.size() == 6; }, 30));
+}
+
+TEST_F(SessionManagerTest, DownloadsToDestinationsWithEachOption) {
+    testsupport::TempDir dir;
+    const auto target = plat::URL::fileURLWithPath(dir.str() + "/sub/dir/file.bin");
+    Waiter<DefaultDownloadResponse> done;
+    auto to = [&](DownloadOptions options) {
+        return [&, options](const plat::URL&, const plat::urlloading::HTTPURLResponse&) {
+            return std::make_pair(target, options);
+        };
+    };
+    // No parent directory and no option: the move fails and is the error.
+    manager
+        ->download(server.url("/bytes/100"), HTTPMethod::get, std::nullopt, URLEncoding::default_(),
+                   std::nullopt, to(DownloadOptions()))
+        ->response([&](const DefaultDownloadResponse& r) { done.set(r); }, queue);
+    auto first = done.wait();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->error);
+    EXPECT_EQ(first->destinationURL, target);
+
+    Waiter<DefaultDownloadResponse> created;
+    manager
+        ->download(server.url("/bytes/100"), HTTPMethod::get, std::nullopt, URLEncoding::default_(),
+                   std::nullopt, to({DownloadOptions::createIntermediateDirectories}))
+        ->response([&](const DefaultDownloadResponse& r) { created.set(r); }, queue);
+    ASSERT_TRUE(created.wait());
+    EXPECT_FALSE(created.wait()->error);
+    EXPECT_EQ(readFile(target), LoopbackServer::bytesBody(100));
+
+    Waiter<DownloadResponse<Data>> replaced;
+    manager
+        ->download(server.url("/bytes/50"), HTTPMethod::get, std::nullopt, URLEncoding::default_(),
+                   std::nullopt,
+                   to({DownloadOptions::removePreviousFile, DownloadOptions::createIntermediateDirectories}))
+        ->responseData([&](const DownloadResponse<Data>& r) { replaced.set(r); }, queue);
+    auto r = replaced.wait();
+    ASSERT_TRUE(r && r->value());
+    EXPECT_EQ(r->value()->toString(), LoopbackServer::bytesBody(50));
+    EXPECT_EQ(readFile(target), LoopbackServer::bytesBody(50));
+    EXPECT_NE(r->debugDescription().find("\n[ResumeData]: 0 bytes\n[Result]: SUCCESS"), std::string::npos);
+
+    // Without a destination the file stays where the session put it.
+    Waiter<DownloadResponse<std::string>> temporary;
+    manager->download(server.url("/bytes/20"))
+        ->responseString([&](const DownloadResponse<std::string>& r) { temporary.set(r); }, std::nullopt,
+                         queue);
+    auto t = temporary.wait();
+    ASSERT_TRUE(t);
+    EXPECT_TRUE(t->temporaryURL);
+    EXPECT_FALSE(t->destinationURL);
+    EXPECT_TRUE(t->result.isSuccess());
+
+    EXPECT_EQ(
+        DownloadOptions({DownloadOptions::createIntermediateDirectories, DownloadOptions::removePreviousFile})
+            .rawValue,
+        3u);
+}
+
+TEST_F(SessionManagerTest, DownloadValidationAndFileErrors) {
+    Waiter<plat::ErrorPtr> done;
+    manager->startRequestsImmediately = false;
+    manager->download(server.url("/status/200?body=x&type=text/html"))
+        ->validate(std::vector<std::string>{"application/json"})
+        ->response([&](const DefaultDownloadResponse& r) { done.set(r.error); }, queue)
+        ->resume();
+    EXPECT_EQ(validationReason(*done.wait()), VE::unacceptableContentType);
+
+    auto missing = DownloadRequest::jsonResponseSerializer().serializeResponse(std::nullopt, nullptr,
+                                                                               std::nullopt, nullptr);
+    EXPECT_EQ(serializationReason(missing.error()), SE::inputFileNil);
+    auto unreadable = DownloadRequest::dataResponseSerializer().serializeResponse(
+        std::nullopt, nullptr, plat::URL::fileURLWithPath("/nonexistent/file"), nullptr);
+    EXPECT_EQ(serializationReason(unreadable.error()), SE::inputFileReadFailed);
+}
+
+TEST_F(SessionManagerTest, CancelledDownloadResumesFromItsData) {
+    Waiter<int> progressed;
+    Waiter<DefaultDownloadResponse> cancelled;
+    auto download = manager->download(server.url("/bytes/200000?stall=100000&chunk=4096"));
+    download->downloadProgress(
+        [&](const std::shared_ptr<Progress>& p) {
+            if (p->completedUnitCount() >= 100000)
+                progressed.set(1);
+        },
+        queue);
+    download->response([&](const DefaultDownloadResponse& r) { cancelled.set(r); }, queue);
+    ASSERT_TRUE(progressed.wait());
+    download->cancel();
+    auto c = cancelled.wait();
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(c->resumeData);
+    server.releaseStalled();
+
+    Waiter<DownloadResponse<Data>> resumed;
+    manager->download(*c->resumeData)
+        ->responseData([&](const DownloadResponse<Data>& r) { resumed.set(r); }, queue);
+    auto r = resumed.wait();
+    ASSERT_TRUE(r && r->value()) << (r ? r->result.debugDescription() : "");
+    EXPECT_EQ(r->value()->length(), 200000u);
+    EXPECT_EQ(*r->value(), Data::fromString(LoopbackServer::bytesBody(200000)));
+}
+
+TEST_F(SessionManagerTest, UploadsDataFilesAndStreams) {
+    testsupport::TempDir dir;
+    const std::string path = dir.str() + "/up.bin";
+    plat::FileManager::defaultManager().writeData(Data::fromString(std::string(3000, 'u')), path, false);
+    Waiter<std::pair<int, Value>> done;
+    auto length = [&](int tag) {
+        return [&, tag](const DataResponse<Value>& r) { done.set({tag, r.value().value_or(Value())}); };
+    };
+    std::atomic<int64_t> sent{0};
+    manager->upload(Data::fromString("hello"), server.url("/upload"))
+        ->uploadProgress([&](const std::shared_ptr<Progress>& p) { sent = p->completedUnitCount(); }, queue)
+        ->responseJSON(length(1), kDefaultJSONReadingOptions, queue);
+    manager->upload(plat::URL::fileURLWithPath(path), server.url("/upload"), HTTPMethod::put)
+        ->responseJSON(length(2), kDefaultJSONReadingOptions, queue);
+    manager
+        ->upload(plat::urlloading::BodyStream::withData(Data::fromString("streamed")), server.url("/upload"))
+        ->responseJSON(length(3), kDefaultJSONReadingOptions, queue);
+    std::map<int, int64_t> lengths;
+    for (auto& [tag, v] : done.all(3))
+        lengths[tag] = v.find("length") ? v.find("length")->integerValue() : -1;
+    EXPECT_EQ(lengths[1], 5);
+    EXPECT_EQ(lengths[2], 3000);
+    EXPECT_EQ(lengths[3], 8);
+}
+
+TEST_F(SessionManagerTest, MultipartInMemoryAndStreamedFromDisk) {
+    testsupport::TempDir dir;
+    const std::string path = dir.str() + "/part.txt";
+    plat::FileManager::defaultManager().writeData(Data::fromString(std::string(2000, 'p')), path, false);
+    auto form = [&](MultipartFormData& f) {
+        f.append(Data::fromString("field"), "name");
+        f.append(plat::URL::fileURLWithPath(path), "file");
+    };
+    // contentLength is 2005: one byte more stays in memory, equal goes to disk.
+    Waiter<MultipartFormDataEncodingResult> encoded;
+    manager->upload(form, 2006, server.url("/echo"), HTTPMethod::post, std::nullopt, queue,
+                    [&](const MultipartFormDataEncodingResult& r) { encoded.set(r); });
+    auto memory = encoded.wait();
+    ASSERT_TRUE(memory && memory->request);
+    EXPECT_FALSE(memory->streamingFromDisk);
+
+    Waiter<MultipartFormDataEncodingResult> toDisk;
+    manager->upload(form, 2005, server.url("/echo"), HTTPMethod::post, std::nullopt, queue,
+                    [&](const MultipartFormDataEncodingResult& r) { toDisk.set(r); });
+    auto disk = toDisk.wait();
+    ASSERT_TRUE(disk && disk->request && disk->streamFileURL);
+    EXPECT_TRUE(disk->streamingFromDisk);
+    Waiter<DataResponse<Value>> echoed;
+    disk->request->responseJSON([&](const DataResponse<Value>& r) { echoed.set(r); },
+                                kDefaultJSONReadingOptions, queue);
+    auto body = echoed.wait();
+    ASSERT_TRUE(body && body->value());
+    const std::string type = body->value()->find("headers")->find("Content-Type")->stringValue();
+    EXPECT_EQ(type.rfind("multipart/form-data; boundary=courier.boundary.", 0), 0u);
+    // The temporary file is removed once the upload has completed.
+    Waiter<int> after;
+    disk->request->response([&](const DefaultDataResponse&) { after.set(1); }, queue);
+    after.wait();
+    EXPECT_FALSE(plat::FileManager::defaultManager().fileExistsAtPath(disk->streamFileURL->path()));
+
+    auto background = makeManager(nullptr, nullptr, std::string("bg"));
+    Waiter<MultipartFormDataEncodingResult> bg;
+    background->upload(form, 1'000'000, server.url("/echo"), HTTPMethod::post, std::nullopt, queue,
+                       [&](const MultipartFormDataEncodingResult& r) { bg.set(r); });
+    EXPECT_TRUE(bg.wait()->streamingFromDisk);
+
+    Waiter<MultipartFormDataEncodingResult> failed;
+    manager->upload(
+        [](MultipartFormData& f) { f.append(plat::URL::fileURLWithPath("/no/such/file.txt"), "x"); }, 0,
+        server.url("/echo"), HTTPMethod::post, std::nullopt, queue,
+        [&](const MultipartFormDataEncodingResult& r) { failed.set(r); });
+    auto f = failed.wait();
+    EXPECT_EQ(f->kind, MultipartFormDataEncodingResult::Kind::failure);
+    EXPECT_TRUE(CourierError::from(f->error)->isMultipartEncodingError());
+}
+
+namespace {
+
+struct CountingRetrier : RequestRetrier {
+    std::atomic<int> calls{0};
+    int retries = 1;
+    void should(SessionManager&, const std::shared_ptr<Request>& request, const ErrorPtr&,
+                Completion completion) override {
+        calls++;
+        completion(request->retryCount() < static_cast<uint64_t>(retries), 0.0);
+    }
+};
+
+struct FailingOnceAdapter : RequestAdapter {
+    std::atomic<int> calls{0};
+    plat::Result<URLRequest> adapt(const URLRequest& request) override {
+        if (calls++ == 0)
+            return plat::Error::withDescription("Adapter", 9, "not yet");
+        URLRequest r = request;
+        r.setValue("yes", "X-Adapted");
+        return r;
+    }
+};
+
+}  // namespace
+
+TEST_F(SessionManagerTest, AdapterFailureIsOfferedToTheRetrierOnce) {
+    auto retrier = std::make_shared<CountingRetrier>();
+    auto adapter = std::make_shared<FailingOnceAdapter>();
+    manager->setRetrier(retrier);
+    manager->setAdapter(adapter);
+    Waiter<DataResponse<Value>> done;
+    const double before = absoluteTimeNow();
+    auto request = manager->request(server.url("/echo"));
+    EXPECT_FALSE(request->task());
+    request->responseJSON([&](const DataResponse<Value>& r) { done.set(r); }, kDefaultJSONReadingOptions,
+                          queue);
+    auto r = done.wait();
+    ASSERT_TRUE(r && r->value()) << (r ? r->result.debugDescription() : "");
+    EXPECT_EQ(r->value()->find("headers")->find("X-Adapted")->stringValue(), "yes");
+    EXPECT_EQ(retrier->calls.load(), 1);
+    EXPECT_EQ(request->retryCount(), 1u);
+    EXPECT_GE(*request->startTime(), before);
+    EXPECT_TRUE(request->task());
+}
+
+TEST_F(SessionManagerTest, RetriedRequestsNeverLoseTheirNewTask) {
+    // Each request fails validation once and is retried at once against a
+    // server that answers immediately: the new task's callbacks must find the
+    // request, or its handlers would never run.
+    auto retrier = std::make_shared<CountingRetrier>();
+    manager->setRetrier(retrier);
+    constexpr int kRequests = 40;
+    manager->startRequestsImmediately = false;
+    Waiter<std::pair<uint64_t, plat::ErrorPtr>> done;
+    std::vector<std::shared_ptr<DataRequest>> requests;
+    for (int i = 0; i < kRequests; ++i) {
+        auto request = manager->request(server.url("/status/500"))->validate(std::vector<int>{200});
+        auto* raw = request.get();
+        request->response(
+            [&, raw](const DefaultDataResponse& r) {
+                done.set({raw->retryCount(), r.error});
+            },
+            queue);
+        request->resume();
+        requests.push_back(request);
+    }
+    auto results = done.all(kRequests);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kRequests));
+    for (auto& [count, error] : results) {
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(CourierError::from(error)->responseCode(), 500);
+    }
+    EXPECT_EQ(retrier->calls.load(), 2 * kRequests);
+    EXPECT_EQ(server.requestCount("/status/500"), 2u * kRequests);
+}
+
+TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
+    auto& center = plat::NotificationCenter::defaultCenter();
+    std::mutex m;
+    std::vector<std::string> names;
+    std::vector<bool> hasData;
+    std::vector<const void*> objects;
+    std::vector<plat::ObserverToken> tokens;
+    Waiter<int> posted;
+    for (const auto& name : {Notification::Name::Task::didResume(), Notification::Name::Task::didSuspend(),
+                             Notification::Name::Task::didComplete()}) {
+        tokens.push_back(center.addObserverForName(name, nullptr, [&](const plat::Notification& n) {
+            EXPECT_TRUE(plat::BoxedObject<plat::urlloading::URLSessionTask>::unbox(
+                *n.userInfo.find(Notification::Key::task())));
+            {
+                std::lock_guard lock(m);
+                names.push_back(n.name);
+                hasData.push_back(n.userInfo.contains(Notification::Key::responseData()));
+                objects.push_back(n.object.get());
+            }
+            posted.set(1);
+        }));
+    }
+    manager->startRequestsImmediately = false;
+    auto request = manager->request(server.url("/bytes/5"));
+    request->resume();
+    request->resume();
+    Waiter<int> done;
+    request->response([&](const DefaultDataResponse&) { done.set(1); }, queue);
+    done.wait();
+    auto download = manager->download(server.url("/bytes/5"));
+    download->resume();
+    Waiter<int> downloaded;
+    download->response([&](const DefaultDownloadResponse&) { downloaded.set(1); }, queue);
+    downloaded.wait();
+    manager->request("::")->suspend();  // no task: nothing posted
+    posted.wait(5);                     // the completion is posted after the handlers are released
+    for (auto& t : tokens)
+        center.removeObserver(t);
+
+    std::lock_guard lock(m);
+    const auto& resume = Notification::Name::Task::didResume();
+    const auto& complete = Notification::Name::Task::didComplete();
+    ASSERT_EQ(names.size(), 5u);
+    EXPECT_EQ(names, (std::vector<std::string>{resume, resume, complete, resume, complete}));
+    EXPECT_TRUE(hasData[2]);
+    EXPECT_FALSE(hasData[4]);
+    EXPECT_EQ(objects[0], request.get());
+    EXPECT_EQ(objects[2], manager->delegate().get());
+    EXPECT_EQ(resume, std::string(kLibraryPrefix) + ".notification.name.task.didResume");
+}
+
+TEST_F(SessionManagerTest, ABodyStreamRequestWithoutARequestFailsInsteadOfHanging) {
+    Waiter<plat::ErrorPtr> done;
+    manager->delegate()->taskDidComplete = [&](auto&, auto&, const plat::ErrorPtr& e) { done.set(e); };
+    URLRequest r(*plat::URL::URLWithString(server.url("/upload")));
+    r.httpMethod = "POST";
+    manager->session()->uploadTaskWithStreamedRequest(r)->resume();
+    auto error = done.wait();
+    ASSERT_TRUE(error && *error);
+    EXPECT_EQ((*error)->code(), plat::urlloading::URLErrorRequestBodyStreamExhausted);
+}
+
+TEST(SessionManagerUnitTest, CurlCommandText) {
+    auto manager = makeManager();
+    manager->startRequestsImmediately = false;
+    auto plain = manager->request("http://h.test/echo");
+    EXPECT_EQ(plain->debugDescription(), "$ curl -v \\\n\t\"http://h.test/echo\"");
+
+    URLRequest r(*plat::URL::URLWithString("http://h.test/echo"));
+    r.httpMethod = "get";
+    r.setValue("a=b", "Cookie");
+    r.setValue("say \"hi\"", "X-Quote");
+    r.httpBody = Data::fromString("{\"k\":\"v\"}");
+    auto text = manager->request(r)->debugDescription();
+    EXPECT_NE(text.find(" \\\n\t-X get"), std::string::npos);
+    EXPECT_EQ(text.find("Cookie"), std::string::npos);
+    EXPECT_NE(text.find("-H \"X-Quote: say \\\"hi\\\"\""), std::string::npos);
+    EXPECT_NE(text.find("-d \"{\\\"k\\\":\\\"v\\\"}\""), std::string::npos);
+
+    r.httpBody = Data(std::vector<uint8_t>{0xff, 0xfe});
+    EXPECT_EQ(manager->request(r)->debugDescription().find("-d "), std::string::npos);
+    URLRequest noHost(*plat::URL::URLWithString("file:///tmp/x"));
+    EXPECT_EQ(manager->request(noHost)->debugDescription(), "$ curl command could not be created");
+
+    auto header = Request::authorizationHeader("user", "");
+    EXPECT_EQ(header->first, "Authorization");
+    EXPECT_EQ(header->second, "Basic dXNlcjo=");
+}
+
+TEST(SessionManagerUnitTest, DefaultHeaders) {
+    std::vector<std::string> seven{"en", "fr", "de", "it", "es", "nl", "pt"};
+    EXPECT_EQ(SessionManager::acceptLanguage(seven),
+              "en;q=1.0, fr;q=0.9, de;q=0.8, it;q=0.7, es;q=0.6, nl;q=0.5");
+    EXPECT_EQ(SessionManager::acceptLanguage({"en"}), "en;q=1.0");
+    EXPECT_EQ(SessionManager::acceptLanguage({}), "");
+
+    const plat::OperatingSystemVersion os{10, 15, 7};
+    EXPECT_EQ(SessionManager::userAgent(nullptr, nullptr, os), "Courier");
+    plat::Dictionary info{{"CFBundleExecutable", Value("App")},
+                          {"CFBundleIdentifier", Value("org.example.app")},
+                          {"CFBundleVersion", Value("42")}};
+    plat::Dictionary library{{"CFBundleShortVersionString", Value("5.0")}};
+    EXPECT_EQ(SessionManager::userAgent(&info, &library, os),
+              "App/Unknown (org.example.app; build:42; OS X 10.15.7) Courier/5.0");
+    EXPECT_EQ(SessionManager::userAgent(&info, nullptr, os),
+              "App/Unknown (org.example.app; build:42; OS X 10.15.7) Unknown");
+    EXPECT_EQ(SessionManager::defaultHTTPHeaders().valueForHTTPHeaderField("Accept-Encoding"),
+              "gzip;q=1.0, compress;q=0.5");
+}
+
+TEST(SessionManagerUnitTest, ManagerFromASessionChecksItsDelegate) {
+    auto delegate = std::make_shared<SessionDelegate>();
+    auto session = plat::urlloading::URLSession::sessionWithConfiguration(
+        plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
+    EXPECT_FALSE(SessionManager::create(session, std::make_shared<SessionDelegate>()));
+    EXPECT_TRUE(SessionManager::create(session, delegate));
+    EXPECT_FALSE(
+        delegate->implements(plat::urlloading::URLSessionDelegate::Callback::SessionDidReceiveChallenge));
+    delegate->sessionDidReceiveChallenge = [](auto&, auto&) {
+        return SessionDelegate::ChallengeAnswer{SessionDelegate::Disposition::PerformDefaultHandling,
+                                                std::nullopt};
+    };
+    EXPECT_TRUE(
+        delegate->implements(plat::urlloading::URLSessionDelegate::Callback::SessionDidReceiveChallenge));
+    session->invalidateAndCancel();
+}
+
+TEST(SessionManagerUnitTest, ConvenienceFunctionsUseTheSharedManager) {
+    auto shared = SessionManager::defaultManager();
+    shared->startRequestsImmediately = false;
+    auto r = httpclient::request("http://h.test/echo");
+    EXPECT_EQ(r->session(), shared->session());
+    EXPECT_EQ(
+        shared->session()->configuration().httpAdditionalHeaders.valueForHTTPHeaderField("Accept-Encoding"),
+        "gzip;q=1.0, compress;q=0.5");
+    shared->startRequestsImmediately = true;
+}

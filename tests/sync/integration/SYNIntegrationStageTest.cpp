@@ -1,0 +1,366 @@
+// The integration stages on their own: batch bookkeeping, the property
+// setter's rules, resolving objects, and what the insert, update and delete
+// stages do with one batch of changes.
+#include <stdexcept>
+
+#include "platform/coredata/UUIDObject.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/integration/IntegrationFixture.h"
+#include "sync/integration/SYNDeleteStage.h"
+#include "sync/integration/SYNUpdateStage.h"
+
+using plat::Value;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectPtr;
+
+namespace integrationtest {
+namespace {
+
+// A stage that records its batches and fails the first call when asked.
+class RecordingStage : public SYNIntegrationStage {
+  public:
+    using SYNIntegrationStage::SYNIntegrationStage;
+    std::vector<std::size_t> sizes;
+    bool failOnce = false;
+
+  protected:
+    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override {
+        if (failOnce) {
+            failOnce = false;
+            return SYNMakeError(SYNErrorUnknown);
+        }
+        sizes.push_back(changeIDs.size());
+        return nullptr;
+    }
+};
+
+class SYNIntegrationStageTest : public IntegrationTest {
+  protected:
+    void SetUp() override {
+        IntegrationTest::SetUp();
+        machine = &addMachine("m");
+        builder = std::make_shared<SYNEventBuilder>(machine->eventStore());
+        ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
+        events = machine->eventStore()->managedObjectContext();
+        target = machine->newContext();
+        events->performBlockAndWait([&] {
+            event = events->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+            event->setValue(Value("remote"), "uniqueIdentifier");
+            event->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
+        });
+    }
+
+    // An object of the target store with a global identifier row naming it.
+    ManagedObjectPtr object(const std::string& entity, const std::string& gid) {
+        auto made = target->insertNewObjectForEntityForName(entity);
+        EXPECT_EQ(target->obtainPermanentIDsForObjects({made}), nullptr);
+        events->performBlockAndWait([&] {
+            row(gid, entity)
+                ->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*made->objectID())), "storeURI");
+        });
+        return made;
+    }
+
+    ManagedObjectPtr row(const std::string& gid, const std::string& entity) {
+        auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings({gid}, entity, *events);
+        if (found.ok() && found->front()) {
+            return found->front();
+        }
+        auto made = events->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        made->setValue(Value(gid), "globalIdentifier");
+        made->setValue(Value(entity), "nameOfEntity");
+        return made;
+    }
+
+    plat::coredata::ManagedObjectIDPtr change(const std::string& entity, const std::string& gid, int16_t type,
+                                              const std::vector<SYNPropertyChangeValue>& values) {
+        plat::coredata::ManagedObjectIDPtr id;
+        events->performBlockAndWait([&] {
+            auto made = events->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+            made->setValue(Value(int64_t{type}), "type");
+            made->setValue(Value(entity), "nameOfEntity");
+            made->setObject(row(gid, entity), "globalIdentifier");
+            made->setObject(event, "storeModificationEvent");
+            SYNObjectChange::setPropertyChangeValues(*made, values);
+            EXPECT_EQ(events->obtainPermanentIDsForObjects({made}), nullptr);
+            id = made->objectID();
+        });
+        return id;
+    }
+
+    static SYNPropertyChangeValue attribute(const std::string& name, Value value) {
+        SYNPropertyChangeValue change(SYNPropertyChangeTypeAttribute, name);
+        change.setValue(std::move(value));
+        return change;
+    }
+
+    static SYNPropertyChangeValue ordered(const std::string& name, std::set<std::string> added,
+                                          std::map<int64_t, std::string> moved) {
+        SYNPropertyChangeValue change(SYNPropertyChangeTypeOrderedToManyRelationship, name);
+        change.setAddedIdentifiers(std::move(added));
+        change.setMovedIdentifiersByIndex(std::move(moved));
+        return change;
+    }
+
+    SYNRelationshipList relationships(const std::string& entity, const std::string& name) {
+        auto model = target->persistentStoreCoordinator()->managedObjectModel();
+        return {model->entityForName(entity)->relationshipNamed(name)};
+    }
+
+    plat::ErrorPtr update(const SYNManagedObjectIDs& ids, std::optional<SYNRelationshipList> relationships,
+                          bool attributes = true) {
+        SYNUpdateStage stage(builder, ids, target, 0);
+        stage.setUpdatesAttributes(attributes);
+        stage.setRelationshipsToUpdate(std::move(relationships));
+        return stage.applyNextBatchOfChanges();
+    }
+
+    std::vector<std::string> names(const ManagedObjectPtr& owner, const std::string& key) {
+        std::vector<std::string> result;
+        for (const auto& member : owner->objectsForKey(key)) {
+            result.push_back(*member->valueForKey("label").asString());
+        }
+        return result;
+    }
+
+    Machine* machine = nullptr;
+    std::shared_ptr<SYNEventBuilder> builder;
+    std::shared_ptr<ManagedObjectContext> events;
+    std::shared_ptr<ManagedObjectContext> target;
+    ManagedObjectPtr event;
+};
+
+TEST_F(SYNIntegrationStageTest, CutsChangesIntoBatchesAndRetriesAFailedOne) {
+    struct Case {
+        std::size_t changes;
+        uint64_t batchSize;
+        std::vector<std::size_t> batches;
+    };
+    const std::vector<Case> cases = {
+        {250, 100, {100, 100, 50}}, {5, 0, {5}}, {0, 10, {}}, {4, 2, {2, 2}}, {1, 3, {1}}};
+    auto entity = SYNEventStoreModel()->entityForName(SYNObjectChangeEntityName);
+    for (const auto& c : cases) {
+        SYNManagedObjectIDs ids;
+        for (std::size_t i = 0; i < c.changes; ++i) {
+            ids.push_back(plat::coredata::ManagedObjectID::makeTemporary(entity));
+        }
+        RecordingStage stage(builder, ids, target, c.batchSize);
+        EXPECT_EQ(stage.numberOfBatchesRemaining(), c.batches.size());
+        if (c.batches.empty()) {
+            EXPECT_EQ(stage.firstIndexOfNextBatch(), SYNIntegrationStage::NotFound);
+            EXPECT_FALSE(stage.nextBatchChangeIDs());
+        }
+        stage.failOnce = c.changes > 0;
+        if (c.changes > 0) {
+            EXPECT_TRUE(stage.applyNextBatchOfChanges());  // failed: the same batch again
+            EXPECT_EQ(stage.numberOfBatchesRemaining(), c.batches.size());
+        }
+        while (stage.numberOfBatchesRemaining() > 0) {
+            ASSERT_EQ(stage.applyNextBatchOfChanges(), nullptr);
+        }
+        EXPECT_EQ(stage.applyNextBatchOfChanges(), nullptr);  // nothing left: success, no work
+        EXPECT_EQ(stage.sizes, c.batches) << c.changes << " changes, batch size " << c.batchSize;
+    }
+}
+
+TEST_F(SYNIntegrationStageTest, TheSetterWritesOnlyWhatChangesAndSurvivesThrowingObservers) {
+    auto item = target->insertNewObjectForEntityForName("Item");
+    int writes = 0;
+    item->addObserver("label", [&](auto&, auto) { ++writes; });
+    item->addObserver("blob", [&](auto&, auto) { ++writes; });
+    struct Case {
+        const char* key;
+        Value value;
+        int writes;
+    };
+    const std::string large(SYNMaximumInlineDataLength + 1, 'x');
+    const std::string edge(SYNMaximumInlineDataLength, 'x');
+    const std::vector<Case> cases = {
+        {"label", Value(), 0},                              // nil over nil
+        {"label", Value("a"), 1},                           // value over nil
+        {"label", Value("a"), 0},                           // equal string
+        {"blob", Value(plat::Data::fromString(edge)), 1},   // new data
+        {"blob", Value(plat::Data::fromString(edge)), 0},   // equal, not large
+        {"blob", Value(plat::Data::fromString(large)), 1},  // new large data
+        {"blob", Value(plat::Data::fromString(large)), 1},  // equal large data is still written
+    };
+    for (const auto& c : cases) {
+        writes = 0;
+        SYNIntegrationStage::setValueForKey(c.value, c.key, *item);
+        EXPECT_EQ(writes, c.writes) << c.key << " " << c.value.description().substr(0, 20);
+    }
+    item->addObserver("label", [](auto&, auto) { throw std::runtime_error("observer failed"); });
+    EXPECT_NO_THROW(SYNIntegrationStage::setValueForKey(Value("b"), "label", *item));
+    SYNIntegrationStage::setValueForKey(Value(int64_t{7}), "i32", *item);
+    EXPECT_EQ(item->valueForKey("i32"), Value(int64_t{7}));
+}
+
+TEST_F(SYNIntegrationStageTest, InsertsAdoptExistingObjectsAndRecordNewOnes) {
+    auto existing = object("Item", "present-1");
+    auto circle = object("Circle", "present-2");  // sub-entity objects are adopted by a Shape insert
+    events->performBlockAndWait(
+        [&] { row("gone", "Item")->setValue(Value("x-objectstore://nowhere/Item/p99"), "storeURI"); });
+    auto ids = SYNManagedObjectIDs{change("Item", "present-1", SYNObjectChangeTypeInsert, {}),
+                                   change("Item", "missing", SYNObjectChangeTypeInsert, {}),
+                                   change("Item", "gone", SYNObjectChangeTypeInsert, {})};
+    SYNInsertStage stage(builder, ids, target, 0);
+    EXPECT_FALSE(stage.insertedObjectIDs());
+    ASSERT_EQ(stage.applyNextBatchOfChanges(), nullptr);
+    ASSERT_TRUE(stage.insertedObjectIDs());
+    EXPECT_EQ(stage.insertedObjectIDs()->size(), 3u);
+    EXPECT_TRUE(stage.insertedObjectIDs()->count(existing->objectID()));
+    EXPECT_EQ(target->insertedObjects().size(), 4u);  // two made here, beside the two of the set-up
+    events->performBlockAndWait([&] {
+        EXPECT_EQ(*row("present-1", "Item")->valueForKey("storeURI").asString(),
+                  SYNGlobalIdentifier::storeURIForObjectID(*existing->objectID()));
+        for (const char* gid : {"missing", "gone"}) {
+            auto uri = row(gid, "Item")->valueForKey("storeURI");
+            ASSERT_TRUE(uri.asString());
+            auto id =
+                target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri.asString());
+            EXPECT_TRUE(id && stage.insertedObjectIDs()->count(id)) << gid;
+        }
+    });
+    SYNInsertStage shapes(builder, {change("Shape", "present-2", SYNObjectChangeTypeInsert, {})}, target, 0);
+    events->performBlockAndWait([&] {
+        row("present-2", "Shape")->setValue(row("present-2", "Circle")->valueForKey("storeURI"), "storeURI");
+    });
+    ASSERT_EQ(shapes.applyNextBatchOfChanges(), nullptr);
+    EXPECT_TRUE(shapes.insertedObjectIDs()->count(circle->objectID()));
+    EXPECT_EQ(target->insertedObjects().size(), 4u);
+}
+
+TEST_F(SYNIntegrationStageTest, AnInsertOfAnEntityTheModelLacksFailsWithAnError) {
+    SYNInsertStage stage(builder, {change("Vanished", "v", SYNObjectChangeTypeInsert, {})}, target, 0);
+    auto error = stage.applyNextBatchOfChanges();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(stage.numberOfBatchesRemaining(), 1u);
+}
+
+TEST_F(SYNIntegrationStageTest, AttributesAreWrittenButUnreadableValuesKeepTheCurrentOne) {
+    auto item = object("Item", "i");
+    item->setValue(Value("kept"), "code");
+    plat::Data undecodable = plat::Data::fromString("\xFF oops");
+    SYNPropertyChangeValue code(SYNPropertyChangeTypeAttribute, "code");
+    code.setValue(Value(undecodable));
+    SYNPropertyChangeValue file(SYNPropertyChangeTypeAttribute, "blob");
+    file.setFilename("../../etc/passwd");
+    auto id = change("Item", "i", SYNObjectChangeTypeUpdate,
+                     {attribute("label", Value("new")), code, file, attribute("removedFromModel", Value(1)),
+                      attribute("i32", Value(int64_t{5}))});
+    item->setValue(Value(plat::Data::fromString("local")), "blob");
+    ASSERT_EQ(update({id}, std::nullopt, false), nullptr);
+    EXPECT_EQ(item->valueForKey("label"), Value());  // attributes off
+    ASSERT_EQ(update({id}, std::nullopt), nullptr);
+    EXPECT_EQ(item->valueForKey("label"), Value("new"));
+    EXPECT_EQ(item->valueForKey("i32"), Value(int64_t{5}));
+    EXPECT_EQ(item->valueForKey("code"), Value("kept"));
+    EXPECT_EQ(item->valueForKey("blob"), Value(plat::Data::fromString("local")));
+    // A recorded nil still clears.
+    ASSERT_EQ(
+        update({change("Item", "i", SYNObjectChangeTypeUpdate, {attribute("label", Value())})}, std::nullopt),
+        nullptr);
+    EXPECT_EQ(item->valueForKey("label"), Value());
+}
+
+TEST_F(SYNIntegrationStageTest, RelationshipsResolveAcrossSubEntitiesAndClearMissingTargets) {
+    auto canvas = object("Canvas", "canvas");
+    auto circle = object("Circle", "circle");
+    auto shape = object("Shape", "shape");
+    auto task = object("Task", "task");
+    auto calendar = object("Calendar", "calendar");
+    task->setObject(calendar, "calendar");
+
+    SYNPropertyChangeValue shapes(SYNPropertyChangeTypeToManyRelationship, "shapes");
+    shapes.setAddedIdentifiers({"circle", "shape", "unknown"});
+    ASSERT_EQ(update({change("Canvas", "canvas", SYNObjectChangeTypeUpdate, {shapes})},
+                     relationships("Canvas", "shapes")),
+              nullptr);
+    EXPECT_EQ(canvas->objectsForKey("shapes").size(), 2u);
+    EXPECT_EQ(circle->objectForKey("canvas"), canvas);  // inverse kept
+
+    // Added and removed in one change: removed.
+    SYNPropertyChangeValue both(SYNPropertyChangeTypeToManyRelationship, "shapes");
+    both.setAddedIdentifiers({"shape"});
+    both.setRemovedIdentifiers({"shape"});
+    ASSERT_EQ(update({change("Canvas", "canvas", SYNObjectChangeTypeUpdate, {both})},
+                     relationships("Canvas", "shapes")),
+              nullptr);
+    EXPECT_EQ(canvas->objectsForKey("shapes"), std::vector<ManagedObjectPtr>{circle});
+
+    // A to-one naming an object that is not here (deleted) is cleared; a
+    // relationship left out of relationshipsToUpdate is not touched.
+    SYNPropertyChangeValue toOne(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    toOne.setRelatedIdentifier("deleted-calendar");
+    auto id = change("Task", "task", SYNObjectChangeTypeUpdate, {toOne});
+    ASSERT_EQ(update({id}, std::nullopt), nullptr);
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    ASSERT_EQ(update({id}, relationships("Task", "calendar")), nullptr);
+    EXPECT_EQ(task->objectForKey("calendar"), nullptr);
+    EXPECT_TRUE(calendar->objectsForKey("tasks").empty());
+}
+
+TEST_F(SYNIntegrationStageTest, OrderedRelationshipsFollowTheIndexesOfTheChange) {
+    auto playlist = object("Playlist", "playlist");
+    std::map<std::string, ManagedObjectPtr> items;
+    for (const char* gid : {"A", "B", "C", "D"}) {
+        items[gid] = object("Item", gid);
+        items[gid]->setValue(Value(gid), "label");
+    }
+    for (const char* gid : {"A", "B", "C"}) {
+        playlist->mutableOrderedSetValueForKey("items").addObject(items[gid]);
+    }
+    struct Case {
+        std::set<std::string> added;
+        std::map<int64_t, std::string> moved;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        // Every member indexed: exactly that order.
+        {{}, {{0, "C"}, {1, "A"}, {2, "B"}}, {"C", "A", "B"}},
+        // Equal indexes: by identifier.
+        {{}, {{0, "B"}, {1, "A"}}, {"B", "A", "C"}},
+        // Members the change does not index follow, by identifier.
+        {{"D"}, {{0, "D"}}, {"D", "A", "B", "C"}},
+        {{}, {{5, "A"}, {2, "C"}}, {"C", "A", "B", "D"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(update({change("Playlist", "playlist", SYNObjectChangeTypeUpdate,
+                                 {ordered("items", c.added, c.moved)})},
+                         relationships("Playlist", "items")),
+                  nullptr);
+        EXPECT_EQ(names(playlist, "items"), c.expected);
+    }
+}
+
+TEST_F(SYNIntegrationStageTest, DeletesEmptyRelationshipsThenDeleteAndSkipUnknownObjects) {
+    auto canvas = object("Canvas", "canvas");
+    std::vector<ManagedObjectPtr> shapes;
+    for (int i = 0; i < 3; ++i) {
+        shapes.push_back(object("Shape", "shape" + std::to_string(i)));
+        canvas->mutableSetValueForKey("shapes").addObject(shapes.back());
+    }
+    auto task = object("Task", "task");
+    task->setObject(object("Calendar", "calendar"), "calendar");
+    SYNDeleteStage stage(builder,
+                         {change("Canvas", "canvas", SYNObjectChangeTypeDelete, {}),
+                          change("Task", "task", SYNObjectChangeTypeDelete, {}),
+                          change("Task", "never-imported", SYNObjectChangeTypeDelete, {})},
+                         target, 0);
+    ASSERT_EQ(stage.applyNextBatchOfChanges(), nullptr);
+    EXPECT_TRUE(canvas->isDeleted());
+    EXPECT_TRUE(task->isDeleted());
+    for (const auto& shape : shapes) {
+        EXPECT_FALSE(shape->isDeleted());
+        EXPECT_EQ(shape->objectForKey("canvas"), nullptr);
+    }
+    EXPECT_TRUE(objectWhere(*target, "Calendar", "name", Value()) != nullptr);
+
+    SYNDeleteStage unknown(builder, {change("Vanished", "v", SYNObjectChangeTypeDelete, {})}, target, 0);
+    EXPECT_TRUE(unknown.applyNextBatchOfChanges());
+}
+
+}  // namespace
+}  // namespace integrationtest
