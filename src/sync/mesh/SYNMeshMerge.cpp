@@ -3,6 +3,7 @@
 // store's changes into the application's store.
 #include <cmath>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/FileManager.h"
 #include "sync/eventstore/SYNBaselineConsolidator.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -44,9 +45,94 @@ std::set<int64_t> SYNPersistentStoreMesh::nonCriticalErrorCodes() const {
     return nonCriticalErrorCodes_;
 }
 
-void SYNPersistentStoreMesh::setNonCriticalErrorCodes(std::set<int64_t> codes) {
+void SYNPersistentStoreMesh::setNonCriticalErrorCodes(const std::set<int64_t>& codes) {
     std::lock_guard lock(errorCodesMutex_);
-    nonCriticalErrorCodes_ = std::move(codes);
+    nonCriticalErrorCodes_ = codes;
+}
+
+namespace {
+
+// The event integrator, as the merge uses it.
+class IntegratorAdapter : public SYNMeshEventIntegration {
+  public:
+    explicit IntegratorAdapter(std::shared_ptr<SYNEventIntegrator> integrator)
+        : integrator_(std::move(integrator)) {}
+    void startMonitoringSaves() override { integrator_->startMonitoringSaves(); }
+    void stopMonitoringSaves() override { integrator_->stopMonitoringSaves(); }
+    uint64_t numberOfProgressUnits() const override { return integrator_->numberOfProgressUnits(); }
+    void setProgressUnitsCompletionBlock(std::function<void(uint64_t)> block) override {
+        integrator_->setProgressUnitsCompletionBlock(std::move(block));
+    }
+    void mergeEventsWithCompletion(SYNCompletion completion) override {
+        integrator_->mergeEventsWithCompletion(std::move(completion));
+    }
+
+  private:
+    std::shared_ptr<SYNEventIntegrator> integrator_;
+};
+
+}  // namespace
+
+std::shared_ptr<SYNMeshEventIntegration> SYNPersistentStoreMesh::makeEventIntegrator() {
+    auto integrator = SYNEventIntegrator::create(plat::URL::fileURLWithPath(persistentStorePath()),
+                                                 config_.managedObjectModel, eventStore_);
+    if (!integrator) {
+        return nullptr;
+    }
+    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    integrator->setMesh(std::static_pointer_cast<SYNEventIntegratorMesh>(shared_from_this()));
+    if (config_.persistentStoreOptions) {
+        integrator->setPersistentStoreOptions(*config_.persistentStoreOptions);
+    }
+    integrator->setShouldSaveBlock([weak](auto& context, auto& reparation) {
+        auto self = weak.lock();
+        if (!self)
+            return false;
+        auto delegate = self->liveDelegate();
+        return delegate ? delegate->persistentStoreMeshShouldSaveMergedChanges(*self, context, reparation)
+                        : true;
+    });
+    integrator->setFailedSaveBlock([weak](auto& context, const plat::ErrorPtr& error, auto& reparation) {
+        auto self = weak.lock();
+        if (!self)
+            return false;
+        auto delegate = self->liveDelegate();
+        return delegate ? delegate->persistentStoreMeshDidFailToSaveMergedChanges(*self, context, error,
+                                                                                  reparation)
+                        : false;
+    });
+    integrator->setDidSaveBlock([weak](auto& context, const plat::Dictionary& info) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        auto note = std::make_shared<plat::Notification>(
+            plat::coredata::ManagedObjectContextDidSaveNotification, context.shared_from_this(), info);
+        if (auto delegate = self->liveDelegate()) {
+            delegate->persistentStoreMeshDidSaveMergeChanges(*self, *note);
+        }
+        plat::NotificationCenter::defaultCenter().postNotificationName(
+            SYNPersistentStoreMeshDidSaveMergeChangesNotification, self,
+            plat::Dictionary{{"managedObjectContextSaveNotification", plat::Value(plat::ObjectPtr(note))}});
+    });
+    auto entityBlock = [weak](bool will) {
+        return [weak, will](const plat::coredata::EntityDescription& entity) {
+            auto self = weak.lock();
+            auto delegate = self ? self->liveDelegate() : nullptr;
+            if (!delegate)
+                return;
+            // The integrator never calls from the main thread, so this cannot wait on itself.
+            plat::dispatch::Queue::main().sync([&] {
+                if (will) {
+                    delegate->persistentStoreMeshWillMergeChangesForEntity(*self, entity);
+                } else {
+                    delegate->persistentStoreMeshDidMergeChangesForEntity(*self, entity);
+                }
+            });
+        };
+    };
+    integrator->setWillBeginMergingEntityBlock(entityBlock(true));
+    integrator->setDidFinishMergingEntityBlock(entityBlock(false));
+    return std::make_shared<IntegratorAdapter>(integrator);
 }
 
 SYNProcedureStep::Ptr SYNPersistentStoreMesh::newTransferStep(double phase, TransferStart start,

@@ -92,9 +92,8 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
                                                   mesh->config_.managedObjectModel);
     mesh->rebaser_ = std::make_shared<SYNRebaser>(mesh->eventStore_, mesh);
     mesh->consolidator_ = std::make_shared<SYNBaselineConsolidator>(mesh->eventStore_, mesh);
-    if (mesh->config_.makeEventIntegration) {
-        mesh->integration_ = mesh->config_.makeEventIntegration(mesh);
-    }
+    mesh->integration_ = mesh->config_.makeEventIntegration ? mesh->config_.makeEventIntegration(mesh)
+                                                            : mesh->makeEventIntegrator();
     mesh->performInitialChecks();
     return mesh;
 }

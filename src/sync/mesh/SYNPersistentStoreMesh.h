@@ -29,6 +29,7 @@
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNMeshServices.h"
 #include "sync/integration/SYNCloudManager.h"
+#include "sync/integration/SYNEventIntegrator.h"
 #include "sync/mesh/SYNProcedure.h"
 #include "sync/mesh/SYNSaveMonitor.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
@@ -90,6 +91,26 @@ class SYNPersistentStoreMeshDelegate {
     virtual void persistentStoreMeshDidImportStore(SYNPersistentStoreMesh&) {}
     // Main thread, after a delist forced by the framework, with its cause.
     virtual void persistentStoreMeshDidDelistWithError(SYNPersistentStoreMesh&, const plat::ErrorPtr&) {}
+    // Merged changes: asked before they are saved (false cancels the merge),
+    // told after a failed save (true: repaired, try once more) and after a
+    // save. These run on the integrator's thread.
+    virtual bool persistentStoreMeshShouldSaveMergedChanges(SYNPersistentStoreMesh&,
+                                                            plat::coredata::ManagedObjectContext&,
+                                                            plat::coredata::ManagedObjectContext&) {
+        return true;
+    }
+    virtual bool persistentStoreMeshDidFailToSaveMergedChanges(SYNPersistentStoreMesh&,
+                                                               plat::coredata::ManagedObjectContext&,
+                                                               const plat::ErrorPtr&,
+                                                               plat::coredata::ManagedObjectContext&) {
+        return false;
+    }
+    virtual void persistentStoreMeshDidSaveMergeChanges(SYNPersistentStoreMesh&, const plat::Notification&) {}
+    // Around each entity of a merge; on the main thread.
+    virtual void persistentStoreMeshWillMergeChangesForEntity(SYNPersistentStoreMesh&,
+                                                              const plat::coredata::EntityDescription&) {}
+    virtual void persistentStoreMeshDidMergeChangesForEntity(SYNPersistentStoreMesh&,
+                                                             const plat::coredata::EntityDescription&) {}
     // One identifier per object in order (nullopt where none); empty for none.
     virtual std::vector<std::optional<std::string>> persistentStoreMeshGlobalIdentifiersForManagedObjects(
         SYNPersistentStoreMesh&, const std::vector<plat::coredata::ManagedObjectPtr>&) {
@@ -97,7 +118,7 @@ class SYNPersistentStoreMeshDelegate {
     }
 };
 
-class SYNPersistentStoreMesh : public SYNMeshServices,
+class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
                                public std::enable_shared_from_this<SYNPersistentStoreMesh> {
   public:
     struct Configuration {
@@ -110,7 +131,8 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
         std::optional<std::string> localDataRootDirectory;
         // Object-store type of the event store ("SQLite" normally).
         std::string eventStoreType = plat::coredata::SQLiteStoreType;
-        // Makes the mesh's event integrator (tests put a recording one here).
+        // Makes the mesh's event integrator; unset: the real one
+        // (tests put a recording one here).
         std::function<std::shared_ptr<SYNMeshEventIntegration>(
             const std::shared_ptr<SYNPersistentStoreMesh>&)>
             makeEventIntegration;
@@ -164,7 +186,7 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     void processPendingChangesWithCompletion(SYNCompletion completion);
     // Codes of events the last merge could not integrate.
     std::set<int64_t> nonCriticalErrorCodes() const;
-    void setNonCriticalErrorCodes(std::set<int64_t> codes);
+    void setNonCriticalErrorCodes(const std::set<int64_t>& codes) override;
     const std::shared_ptr<SYNRebaser>& rebaser() const { return rebaser_; }
     bool rebaseCheckDone() const { return rebaseCheckDone_; }
 
@@ -234,6 +256,7 @@ class SYNPersistentStoreMesh : public SYNMeshServices,
     explicit SYNPersistentStoreMesh(Configuration configuration);
     bool setupEventStore();
     void performInitialChecks();
+    std::shared_ptr<SYNMeshEventIntegration> makeEventIntegrator();
     bool checkIncompleteEvents();
     std::shared_ptr<SYNPersistentStoreMeshDelegate> liveDelegate() const { return delegate.lock(); }
     std::shared_ptr<const void> selfObject() const;

@@ -28,6 +28,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
+#include "sync/integration/SYNEventIntegrator.h"
 
 class SYNPersistentStoreMesh;
 
@@ -41,7 +42,6 @@ inline constexpr const char* SYNMonitoredManagedObjectContextSaveChangesWereStor
     "SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification";
 inline constexpr const char* SYNPersistentStoreMeshKey = "persistentStoreMesh";
 inline constexpr const char* SYNSaveTokenKey = "saveToken";
-inline constexpr const char* SYNBelongsToEventIntegratorKey = "belongsToEventIntegrator";
 
 class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
   public:

@@ -2,10 +2,7 @@
 // seeds; one is killed with SIGKILL mid-run and restarted. Afterwards every
 // store holds the same tasks, and every task created and not deleted is
 // there. MESH_CONVERGENCE_ROUNDS (default 4) makes a longer run:
-//   MESH_CONVERGENCE_ROUNDS=25 build/asan/tests/sync/mesh/sync_mesh_tests \
-//       --gtest_also_run_disabled_tests --gtest_filter='MeshConvergence*'
-// Disabled until the mesh has an event integrator: without it merges move
-// the events but do not replay them into the stores.
+//   MESH_CONVERGENCE_ROUNDS=25 build/asan/tests/sync/mesh/sync_mesh_tests --gtest_filter='MeshConvergence*'
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,7 +67,7 @@ std::vector<std::string> linesStarting(const std::string& text, const std::strin
     return out;
 }
 
-TEST(MeshConvergenceTest, DISABLED_PeersConvergeAlsoAfterOneIsKilledMidRun) {
+TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
     testsupport::TempDir root;
     std::filesystem::create_directories(root / "cloud");
     const char* env = std::getenv("MESH_CONVERGENCE_ROUNDS");
