@@ -14,11 +14,6 @@ using plat::coredata::ManagedObjectPtr;
 
 namespace {
 
-plat::Result<SYNManagedObjects> fetchOfType(int16_t type, ManagedObjectContext& context) {
-    return SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::vector<int16_t>{type},
-                                                                            std::nullopt, context);
-}
-
 // Baselines whose set no later-or-larger baseline covers, in event order.
 SYNManagedObjects dropDominated(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
     SYNManagedObjects kept;
@@ -99,14 +94,13 @@ void merge(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
 }
 
 plat::ErrorPtr consolidate(ManagedObjectContext& context) {
-    auto leftovers = fetchOfType(SYNStoreModificationEventTypeBaselineConsolidating, context);
-    if (!leftovers.ok()) {
-        return leftovers.error();
-    }
-    for (const auto& event : *leftovers) {
-        context.deleteObject(event);
-    }
-    auto baselines = fetchOfType(SYNStoreModificationEventTypeBaseline, context);
+    // Baselines read from another machine's files are stored as "being
+    // consolidated" (400) and take part like local ones (100). The merged
+    // baseline is saved in one go, so no half-made one can be among them.
+    auto baselines = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+        std::vector<int16_t>{SYNStoreModificationEventTypeBaseline,
+                             SYNStoreModificationEventTypeBaselineConsolidating},
+        std::nullopt, context);
     if (!baselines.ok()) {
         return baselines.error();
     }
@@ -115,6 +109,9 @@ plat::ErrorPtr consolidate(ManagedObjectContext& context) {
     if (kept.size() > 1) {
         SYN_LOG(SYNLoggingLevelTrace, "Consolidating %lu baselines", static_cast<unsigned long>(kept.size()));
         merge(kept, context);
+    } else if (kept.size() == 1 &&
+               SYNStoreModificationEvent::type(*kept.front()) != SYNStoreModificationEventTypeBaseline) {
+        kept.front()->setValue(Value(int64_t{SYNStoreModificationEventTypeBaseline}), "type");
     }
     return context.hasChanges() ? context.save() : nullptr;
 }

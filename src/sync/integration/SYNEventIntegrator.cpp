@@ -151,7 +151,9 @@ void SYNEventIntegrator::contextSaving(const plat::Notification& notification) {
     if (context->parentContext()) {
         return;
     }
-    const Value* mine = context->userInfo().find(SYNBelongsToEventIntegratorKey);
+    // userInfo() is a copy: keep it alive while its entry is read.
+    const plat::Dictionary info = context->userInfo();
+    const Value* mine = info.find(SYNBelongsToEventIntegratorKey);
     if (mine && mine->isBool() && *mine == Value(true)) {
         return;
     }

@@ -144,7 +144,7 @@ TEST_F(SYNBaselineConsolidatorTest, BaselinesOfTwoMachinesBecomeTheSameOneHoldin
     EXPECT_EQ(baselines(first), onFirst);
 }
 
-TEST_F(SYNBaselineConsolidatorTest, DominatedBaselinesAndLeftoversAreDropped) {
+TEST_F(SYNBaselineConsolidatorTest, DominatedBaselinesAreDroppedAndImportedOnesTakePart) {
     EventWriter write(*context);
     inStore([&] {
         auto old = write.event("old", SYNStoreModificationEventTypeBaseline, 1, {"A", 1});
@@ -152,15 +152,18 @@ TEST_F(SYNBaselineConsolidatorTest, DominatedBaselinesAndLeftoversAreDropped) {
         auto current =
             write.event("current", SYNStoreModificationEventTypeBaseline, 5, {"A", 4}, revisions({{"B", 2}}));
         write.change(current, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("fresh"))});
-        write.event("half done", SYNStoreModificationEventTypeBaselineConsolidating, 9, {"A", 9});
+        // Read from another machine's files: stored as being consolidated.
+        auto imported =
+            write.event("imported", SYNStoreModificationEventTypeBaselineConsolidating, 3, {"C", 1});
+        write.change(imported, "y", SYNObjectChangeTypeInsert, {attribute("name", Value("theirs"))});
         ASSERT_EQ(context->save(), nullptr);
     });
     Machine machine{store, context};
     consolidate(machine);
     auto left = baselines(machine);
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(left.front().identifier, "current");
     EXPECT_EQ(left.front().names.at("x"), Value("fresh"));
+    EXPECT_EQ(left.front().names.at("y"), Value("theirs"));
 }
 
 }  // namespace

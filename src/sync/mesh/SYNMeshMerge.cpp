@@ -1,0 +1,447 @@
+// The merge of SYNPersistentStoreMesh: one procedure of 21 steps that brings
+// the local event store and the cloud folder into step and replays every
+// store's changes into the application's store.
+#include <cmath>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/FileManager.h"
+#include "sync/eventstore/SYNBaselineConsolidator.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNRebaser.h"
+#include "sync/mesh/SYNPersistentStoreMesh.h"
+
+namespace {
+
+constexpr const char* kMergeTag = "Merge";
+
+enum MergePhase : int64_t {
+    kPhaseSetup = 1,
+    kPhaseImportDataFiles = 2,
+    kPhaseImportBaselines = 3,
+    kPhaseImportEvents = 4,
+    kPhaseMergeBaselines = 5,
+    kPhaseRebase = 6,
+    kPhaseMergeEvents = 7,
+    kPhaseExportDataFiles = 8,
+    kPhaseExportBaselines = 9,
+    kPhaseExportEvents = 10,
+    kPhaseRemoveRemoteFiles = 11,
+    kPhaseMergeFileContents = 12,
+};
+
+// units = total x fraction, with the fraction held to [0, 1] (NaN is 0).
+uint64_t unitsFor(uint64_t total, float fraction) {
+    if (!(fraction > 0.0f)) {
+        return 0;
+    }
+    return static_cast<uint64_t>(static_cast<double>(total) * std::min(1.0, static_cast<double>(fraction)));
+}
+
+}  // namespace
+
+std::set<int64_t> SYNPersistentStoreMesh::nonCriticalErrorCodes() const {
+    std::lock_guard lock(errorCodesMutex_);
+    return nonCriticalErrorCodes_;
+}
+
+void SYNPersistentStoreMesh::setNonCriticalErrorCodes(const std::set<int64_t>& codes) {
+    std::lock_guard lock(errorCodesMutex_);
+    nonCriticalErrorCodes_ = codes;
+}
+
+namespace {
+
+// The event integrator, as the merge uses it.
+class IntegratorAdapter : public SYNMeshEventIntegration {
+  public:
+    explicit IntegratorAdapter(std::shared_ptr<SYNEventIntegrator> integrator)
+        : integrator_(std::move(integrator)) {}
+    void startMonitoringSaves() override { integrator_->startMonitoringSaves(); }
+    void stopMonitoringSaves() override { integrator_->stopMonitoringSaves(); }
+    uint64_t numberOfProgressUnits() const override { return integrator_->numberOfProgressUnits(); }
+    void setProgressUnitsCompletionBlock(std::function<void(uint64_t)> block) override {
+        integrator_->setProgressUnitsCompletionBlock(std::move(block));
+    }
+    void mergeEventsWithCompletion(SYNCompletion completion) override {
+        integrator_->mergeEventsWithCompletion(std::move(completion));
+    }
+
+  private:
+    std::shared_ptr<SYNEventIntegrator> integrator_;
+};
+
+}  // namespace
+
+std::shared_ptr<SYNMeshEventIntegration> SYNPersistentStoreMesh::makeEventIntegrator() {
+    auto integrator = SYNEventIntegrator::create(plat::URL::fileURLWithPath(persistentStorePath()),
+                                                 config_.managedObjectModel, eventStore_);
+    if (!integrator) {
+        return nullptr;
+    }
+    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    integrator->setMesh(std::static_pointer_cast<SYNEventIntegratorMesh>(shared_from_this()));
+    if (config_.persistentStoreOptions) {
+        integrator->setPersistentStoreOptions(*config_.persistentStoreOptions);
+    }
+    integrator->setShouldSaveBlock([weak](auto& context, auto& reparation) {
+        auto self = weak.lock();
+        if (!self)
+            return false;
+        auto delegate = self->liveDelegate();
+        return delegate ? delegate->persistentStoreMeshShouldSaveMergedChanges(*self, context, reparation)
+                        : true;
+    });
+    integrator->setFailedSaveBlock([weak](auto& context, const plat::ErrorPtr& error, auto& reparation) {
+        auto self = weak.lock();
+        if (!self)
+            return false;
+        auto delegate = self->liveDelegate();
+        return delegate ? delegate->persistentStoreMeshDidFailToSaveMergedChanges(*self, context, error,
+                                                                                  reparation)
+                        : false;
+    });
+    integrator->setDidSaveBlock([weak](auto& context, const plat::Dictionary& info) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        auto note = std::make_shared<plat::Notification>(
+            plat::coredata::ManagedObjectContextDidSaveNotification, context.shared_from_this(), info);
+        if (auto delegate = self->liveDelegate()) {
+            delegate->persistentStoreMeshDidSaveMergeChanges(*self, *note);
+        }
+        plat::NotificationCenter::defaultCenter().postNotificationName(
+            SYNPersistentStoreMeshDidSaveMergeChangesNotification, self,
+            plat::Dictionary{{"managedObjectContextSaveNotification", plat::Value(plat::ObjectPtr(note))}});
+    });
+    auto entityBlock = [weak](bool will) {
+        return [weak, will](const plat::coredata::EntityDescription& entity) {
+            auto self = weak.lock();
+            auto delegate = self ? self->liveDelegate() : nullptr;
+            if (!delegate)
+                return;
+            // The integrator never calls from the main thread, so this cannot wait on itself.
+            plat::dispatch::Queue::main().sync([&] {
+                if (will) {
+                    delegate->persistentStoreMeshWillMergeChangesForEntity(*self, entity);
+                } else {
+                    delegate->persistentStoreMeshDidMergeChangesForEntity(*self, entity);
+                }
+            });
+        };
+    };
+    integrator->setWillBeginMergingEntityBlock(entityBlock(true));
+    integrator->setDidFinishMergingEntityBlock(entityBlock(false));
+    return std::make_shared<IntegratorAdapter>(integrator);
+}
+
+SYNProcedureStep::Ptr SYNPersistentStoreMesh::newTransferStep(double phase, TransferStart start,
+                                                              bool resetOnError,
+                                                              std::function<void()> before) {
+    auto self = shared_from_this();
+    auto step =
+        newStep(phase, 20.0,
+                [self, start, resetOnError, before](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
+                    if (before) {
+                        before();
+                    }
+                    std::weak_ptr<SYNProcedureStep> weakStep = step;
+                    auto finished = std::make_shared<std::atomic<bool>>(false);
+                    start([self, weakStep, done, resetOnError, finished](plat::ErrorPtr error, float fraction,
+                                                                         bool isFinal) {
+                        if (finished->load()) {
+                            return;
+                        }
+                        if (error) {
+                            if (finished->exchange(true)) {
+                                return;
+                            }
+                            if (resetOnError) {
+                                // The next merge starts the transfers afresh.
+                                self->cloudManager_->setup();
+                            }
+                            done(error);
+                            return;
+                        }
+                        if (auto step = weakStep.lock()) {
+                            step->setNumberOfUnitsCompleted(unitsFor(step->totalUnitCount(), fraction));
+                        }
+                        if (isFinal && !finished->exchange(true)) {
+                            done(nullptr);
+                        }
+                    });
+                });
+    step->setTotalUnitCount(100);
+    return step;
+}
+
+SYNProcedureStep::Ptr SYNPersistentStoreMesh::newMergeFileContentsStep() {
+    auto self = shared_from_this();
+    auto pairs = cloudDirectoriesByLocalDirectoriesForFileContentMerging();
+    auto step =
+        newStep(kPhaseMergeFileContents, 50.0, [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
+            auto counter = std::make_shared<std::atomic<uint64_t>>(0);
+            std::weak_ptr<SYNProcedureStep> weakStep = step;
+            std::vector<SYNTask> tasks;
+            for (const auto& pair : self->cloudDirectoriesByLocalDirectoriesForFileContentMerging()) {
+                tasks.push_back([self, local = pair.first, cloud = pair.second, counter,
+                                 weakStep](SYNTaskCompletion next) {
+                    self->mergeFileContentOfLocalDirectory(
+                        local, cloud, self->workerQueue_,
+                        [counter, weakStep](plat::ErrorPtr, float fraction, bool) {
+                            if (auto step = weakStep.lock()) {
+                                step->setNumberOfUnitsCompleted(unitsFor(100, fraction) +
+                                                                counter->load() * 100);
+                            }
+                        },
+                        [counter, next](plat::ErrorPtr error) {
+                            ++*counter;
+                            next(error, false);
+                        });
+                });
+            }
+            self->workerQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(
+                std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError, done));
+        });
+    step->setTotalUnitCount(pairs.empty() ? 1 : 100 * pairs.size());
+    return step;
+}
+
+SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
+    auto self = shared_from_this();
+    auto fs = config_.cloudFileSystem;
+    auto cm = cloudManager_;
+    auto procedure = SYNProcedure::create();
+    procedure->taskQueueInfo = plat::Value(kMergeTag);
+
+    auto mergeSetup = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+        SYN_LOG(3, "Beginning merge");
+        self->setNonCriticalErrorCodes({});
+        if (!self->isEnlisted()) {
+            done(SYNMakeError(SYNErrorEnlistState, "Attempt to merge a store that is not enlisted."));
+            return;
+        }
+        if (!plat::FileManager::defaultManager().fileExistsAtPath(self->persistentStorePath())) {
+            done(SYNMakeError(SYNErrorMissingPersistentStore));
+            return;
+        }
+        self->merging_ = true;
+        self->currentActivity_ = SYNMeshActivityMerging;
+        self->postDidBeginActivity(SYNMeshActivityMerging);
+        if (self->integration_) {
+            self->integration_->startMonitoringSaves();
+        }
+        done(nullptr);
+    });
+    auto prime = newStep(kPhaseSetup, 1.0, [fs](const auto&, SYNCompletion done) {
+        if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity)) {
+            fs->primeForActivityWithCompletion(done);
+        } else {
+            done(nullptr);
+        }
+    });
+    prime->setEnabled(fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity));
+    auto repair = newStep(kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
+        if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
+            fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
+        } else {
+            done(nullptr);
+        }
+    });
+    auto checkIdentity = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+        self->checkCloudFileSystemIdentityWithCompletion(done);
+    });
+    auto checkRegistration = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+        self->checkStoreRegistrationInCloudWithCompletion(done);
+    });
+    auto processChanges = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+        self->eventStore_->flushWithCompletion(done);
+    });
+    auto snapshot = newStep(kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
+        cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
+            if (!error) {
+                done(nullptr);
+                return;
+            }
+            // So that the next merge finds the remote folders.
+            cm->createRemoteDirectoryStructureWithCompletion([done, error](plat::ErrorPtr) { done(error); });
+        });
+    });
+    auto removeIncomplete = newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
+        cm->removeLocallyProducedIncompleteRemoteFileSets(done);
+    });
+    auto removeOutOfDate = newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
+        done(cm->removeOutOfDateNewlyImportedFiles());
+    });
+    auto importDataFiles = newTransferStep(
+        kPhaseImportDataFiles, [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
+    auto importBaselines = newTransferStep(
+        kPhaseImportBaselines, [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); },
+        true);
+    auto mergeBaselines = newStep(kPhaseMergeBaselines, 20.0, [self](const auto&, SYNCompletion done) {
+        self->consolidator_->consolidateBaselineWithCompletion(done);
+    });
+    auto importEvents = newTransferStep(
+        kPhaseImportEvents,
+        [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
+    auto removeOutdated = newStep(kPhaseImportEvents, 5.0, [self](const auto&, SYNCompletion done) {
+        self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
+    });
+    auto rebase = newStep(kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
+        self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
+            if (!should) {
+                self->rebaseCheckDone_ = true;
+                done(nullptr);
+                return;
+            }
+            self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
+                self->rebaseCheckDone_ = true;
+                done(error);
+            });
+        });
+    });
+    rebase->setEnabled(rebaser_->forceRebase() || !rebaseCheckDone_);
+    // The integrator's progress goes to this step only once the step runs:
+    // a merge queued behind another must not take the running one's progress.
+    auto mergeEvents =
+        newStep(kPhaseMergeEvents, 100.0, [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
+            if (!self->integration_) {
+                done(nullptr);
+                return;
+            }
+            std::weak_ptr<SYNProcedureStep> weakStep = step;
+            step->setTotalUnitCount(self->integration_->numberOfProgressUnits());
+            self->integration_->setProgressUnitsCompletionBlock([weakStep](uint64_t units) {
+                if (auto step = weakStep.lock()) {
+                    step->addUnitsCompleted(units);
+                }
+            });
+            self->integration_->mergeEventsWithCompletion([self, done](plat::ErrorPtr error) {
+                self->integration_->setProgressUnitsCompletionBlock(nullptr);
+                if (!error) {
+                    self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(
+                        self->eventStore_->currentBaselineIdentifier());
+                }
+                done(error);
+            });
+        });
+    mergeEvents->setTotalUnitCount(integration_ ? std::max<uint64_t>(integration_->numberOfProgressUnits(), 1)
+                                                : 1);
+    auto store = eventStore_;
+    auto exportDataFiles = newTransferStep(
+        kPhaseExportDataFiles, [cm](auto progress) { cm->exportDataFilesWithProgress(progress); }, false,
+        [store] { store->removeUnreferencedDataFiles(); });
+    auto exportBaselines = newTransferStep(
+        kPhaseExportBaselines, [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); },
+        false);
+    auto exportEvents = newTransferStep(
+        kPhaseExportEvents,
+        [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(progress); }, false);
+    auto removeRemote = newStep(kPhaseRemoveRemoteFiles, 5.0, [cm](const auto&, SYNCompletion done) {
+        cm->removeOutdatedRemoteFilesWithCompletion(done);
+    });
+    auto mergeFileContents = newMergeFileContentsStep();
+
+    for (const auto& step :
+         {mergeSetup,       prime,           repair,           checkIdentity,   checkRegistration,
+          processChanges,   snapshot,        removeIncomplete, removeOutOfDate, importDataFiles,
+          importBaselines,  mergeBaselines,  importEvents,     removeOutdated,  rebase,
+          mergeEvents,      exportDataFiles, exportBaselines,  exportEvents,    removeRemote,
+          mergeFileContents}) {
+        procedure->addProcedureStep(step);
+    }
+    for (const auto& dependency : {checkRegistration, checkIdentity, repair, prime}) {
+        snapshot->addDependency(dependency);
+    }
+    for (const auto& step : {removeIncomplete, removeOutOfDate, importDataFiles, importBaselines,
+                             importEvents, exportDataFiles, exportBaselines, exportEvents}) {
+        step->addDependency(snapshot);
+    }
+
+    if (options & SYNMergeOptionImportsOnly) {
+        procedure->disableAllSteps();
+        for (const auto& step : {importDataFiles, importBaselines, importEvents}) {
+            step->setEnabled(true);
+        }
+    } else if (options & SYNMergeOptionExportsOnly) {
+        procedure->disableAllSteps();
+        for (const auto& step : {exportDataFiles, exportBaselines, exportEvents}) {
+            step->setEnabled(true);
+        }
+    }
+    if (options & SYNMergeOptionForceRebase) {
+        rebaser_->setForceRebase(true);
+        rebase->setEnabled(true);
+    } else if (options & SYNMergeOptionSkipRebase) {
+        rebase->setEnabled(false);
+    }
+    if (options & SYNMergeOptionSkipExport) {
+        for (const auto& step : {exportDataFiles, exportBaselines, exportEvents}) {
+            step->setEnabled(false);
+        }
+    }
+    if (cloudDirectoriesByLocalDirectoriesForFileContentMerging().empty()) {
+        mergeFileContents->setEnabled(false);
+    }
+    return procedure;
+}
+
+void SYNPersistentStoreMesh::mergeWithCompletion(SYNCompletion completion) {
+    mergeWithOptions(SYNMergeOptionNone, std::move(completion));
+}
+
+void SYNPersistentStoreMesh::mergeWithOptions(uint64_t options, SYNCompletion completion) {
+    SYN_LOG(3, "Enqueuing merge");
+    auto self = shared_from_this();
+    auto procedure = newMergeProcedure(options);
+    std::weak_ptr<SYNProcedure> weakProcedure = procedure;
+    procedure->setProgressUpdateBlock([weak = weak_from_this(), weakProcedure] {
+        auto self = weak.lock();
+        auto procedure = weakProcedure.lock();
+        if (!self || !procedure) {
+            return;
+        }
+        auto step = procedure->currentProcedureStep();
+        self->updateActivityProgress(static_cast<float>(procedure->progress()),
+                                     step ? step->representedObject : plat::Value());
+    });
+    procedure->proceedInOperationQueue(proceduralQueue_, [self, completion](plat::ErrorPtr error) {
+        // Only a merge that began (set-up ran) announces its end.
+        if (self->merging_) {
+            self->postWillEndActivity(SYNMeshActivityMerging, error);
+        }
+        if (self->integration_) {
+            self->integration_->stopMonitoringSaves();
+        }
+        self->merging_ = false;
+        self->currentActivity_ = SYNMeshActivityNone;
+        if (completion) {
+            completion(error);
+        }
+        SYN_LOG(3, "Completing Merge");
+    });
+}
+
+void SYNPersistentStoreMesh::cancelMergeWithCompletion(SYNCompletion completion) {
+    SYN_LOG(3, "Cancelling Merge");
+    for (const auto& operation : proceduralQueue_->operations()) {
+        auto queue = std::dynamic_pointer_cast<SYNAsynchronousTaskQueue>(operation);
+        if (queue && queue->info() == plat::Value(kMergeTag)) {
+            queue->cancel();
+        }
+    }
+    proceduralQueue_->addOperationWithBlock([completion] { dispatchCompletion(completion, nullptr); });
+}
+
+void SYNPersistentStoreMesh::processPendingChangesWithCompletion(SYNCompletion completion) {
+    SYN_LOG(3, "Processing pending changes in mesh");
+    if (!isEnlisted()) {
+        dispatchCompletion(completion, nullptr);
+        return;
+    }
+    auto store = eventStore_;
+    proceduralQueue_->addOperationWithBlock([store, completion] {
+        store->flushWithCompletion(
+            [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
+    });
+}

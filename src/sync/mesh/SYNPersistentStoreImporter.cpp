@@ -1,0 +1,186 @@
+#include "sync/mesh/SYNPersistentStoreImporter.h"
+
+#include "platform/coredata/PersistentStore.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Date.h"
+#include "sync/eventstore/SYNContextAdditions.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNStoreModificationEvent.h"
+
+using namespace plat::coredata;
+
+SYNPersistentStoreImporter::SYNPersistentStoreImporter(std::string persistentStorePath,
+                                                       std::shared_ptr<ManagedObjectModel> model,
+                                                       std::shared_ptr<SYNEventStore> eventStore)
+    : storePath_(std::move(persistentStorePath)),
+      model_(std::move(model)),
+      eventStore_(std::move(eventStore)) {}
+
+uint64_t SYNPersistentStoreImporter::numberOfProgressUnits() const {
+    // Ignored entities are not walked, so they report no units either.
+    return 2 * static_cast<uint64_t>(syn_entitiesOrderedByMigrationPriority(*model_).size());
+}
+
+plat::Result<std::shared_ptr<SYNEventBuilder>> SYNPersistentStoreImporter::makeEventBuilder() {
+    auto builder = std::make_shared<SYNEventBuilder>(eventStore_);
+    builder->setMesh(mesh);
+    auto revision = builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline);
+    if (!revision.ok()) {
+        return revision.error();
+    }
+    builder->performBlockAndWait([&] {
+        if (auto event = builder->event()) {
+            event->setValue(plat::Value(int64_t(0)), "globalCount");
+            event->setValue(plat::Value(plat::Date::distantPast().timeIntervalSinceReferenceDate()),
+                            "timestamp");
+        }
+    });
+    return builder;
+}
+
+void SYNPersistentStoreImporter::finish(const SYNCompletion& completion, plat::ErrorPtr error) {
+    plat::dispatch::Queue::main().async([completion, error] {
+        if (completion) {
+            completion(error);
+        }
+    });
+}
+
+void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) {
+    SYN_LOG(3, "Importing persistent store");
+    auto builderResult = makeEventBuilder();
+    if (!builderResult.ok()) {
+        finish(completion, builderResult.error());
+        return;
+    }
+    auto builder = *builderResult;
+    if (!importPersistentStoreData) {
+        SYN_LOG(3, "Saving");
+        auto error = builder->finalizeNewEvent();
+        if (!error) {
+            error = builder->saveAndReset();
+        }
+        finish(completion, error);
+        return;
+    }
+
+    auto context = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    plat::ErrorPtr addError;
+    context->performBlockAndWait([&] {
+        auto coordinator = PersistentStoreCoordinator::create(model_);
+        context->setPersistentStoreCoordinator(coordinator);
+        plat::Dictionary options = persistentStoreOptions.value_or(
+            plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                             {InferMappingModelAutomaticallyOption, plat::Value(true)}});
+        coordinator->performBlockAndWait([&] {
+            auto store = coordinator->addPersistentStore(SQLiteStoreType, "",
+                                                         plat::URL::fileURLWithPath(storePath_), options);
+            if (!store.ok()) {
+                addError = store.error();
+            }
+        });
+    });
+    if (addError) {
+        finish(completion, addError);
+        return;
+    }
+    auto self = shared_from_this();
+    context->performBlock([self, context, builder, completion] {
+        plat::ErrorPtr error;
+        try {
+            SYN_LOG(3, "Adding Global Identifiers");
+            error = self->addGlobalIdentifiers(*builder, *context);
+            if (!error) {
+                SYN_LOG(3, "Adding Object Changes");
+                error = self->addObjectChanges(*builder, *context);
+            }
+            if (!error) {
+                SYN_LOG(3, "Saving");
+                error = builder->finalizeNewEvent();
+                if (!error) {
+                    error = builder->saveAndReset();
+                }
+            }
+        } catch (const std::exception& exception) {
+            error = SYNMakeError(SYNErrorExceptionRaised,
+                                 plat::format("Exception during store import: %@", exception.what()));
+        }
+        // The application store stays closed once the import ends.
+        context->reset();
+        context->setPersistentStoreCoordinator(nullptr);
+        self->finish(completion, error);
+    });
+}
+
+plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder,
+                                                        ManagedObjectContext& context,
+                                                        const BatchWork& work) {
+    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        FetchRequest request(entity->name());
+        request.includesSubentities = false;
+        request.returnsObjectsAsFaults = false;
+        auto batchSize = syn_migrationBatchSize(*entity);
+        if (batchSize <= 0) {
+            batchSize = 500;
+        }
+        plat::ErrorPtr batchError;
+        plat::ErrorPtr fetchError;
+        bool ok = syn_enumerateObjectsForFetchRequest(
+            context, request, static_cast<std::size_t>(batchSize),
+            [&](const std::vector<ManagedObjectPtr>& batch, std::size_t remaining, bool& stop) {
+                batchError = work(batch, remaining * static_cast<std::size_t>(batchSize), *entity);
+                if (!batchError) {
+                    batchError = builder.saveAndReset();
+                }
+                context.reset();
+                if (batchError) {
+                    stop = true;
+                }
+            },
+            &fetchError);
+        if (!ok) {
+            if (batchError) {
+                return batchError;
+            }
+            return fetchError ? fetchError : SYNMakeError(SYNErrorUnknown);
+        }
+        if (progressUnitsCompletionBlock) {
+            progressUnitsCompletionBlock(1);
+        }
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiers(SYNEventBuilder& builder,
+                                                                ManagedObjectContext& context) {
+    return walkEntities(
+        builder, context,
+        [&](const SYNManagedObjects& batch, std::size_t, const EntityDescription&) -> plat::ErrorPtr {
+            auto strings = builder.retrieveGlobalIdentifierStringsForManagedObjects(batch, false);
+            SYNManagedObjectIDs ids;
+            ids.reserve(batch.size());
+            for (const auto& object : batch) {
+                ids.push_back(object->objectID());
+            }
+            auto added = builder.addGlobalIdentifiersForManagedObjectIDs(ids, strings);
+            return added.ok() ? nullptr : added.error();
+        });
+}
+
+plat::ErrorPtr SYNPersistentStoreImporter::addObjectChanges(SYNEventBuilder& builder,
+                                                            ManagedObjectContext& context) {
+    const EntityDescription* logged = nullptr;
+    return walkEntities(builder, context,
+                        [&](const SYNManagedObjects& batch, std::size_t remaining,
+                            const EntityDescription& entity) -> plat::ErrorPtr {
+                            if (logged != &entity) {
+                                SYN_LOG(4, "Importing Entity %@", entity.name());
+                                logged = &entity;
+                            }
+                            SYN_LOG(4, "Approx. objects remaining for this entity: %lu", remaining);
+                            return builder.addChangesForInsertedObjects(batch, true, true, context);
+                        });
+}

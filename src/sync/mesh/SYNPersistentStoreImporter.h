@@ -1,0 +1,68 @@
+// SYNPersistentStoreImporter: turns the whole content of the application's
+// store into one baseline event of the event store, at enlist.
+//
+// The store is opened on a private context of its own (read only in
+// effect), entities are walked in migration-priority order in batches (the
+// entity's batch size, 500 when it has none), each entity by itself without
+// its sub-entities. A first pass records a global identifier for every
+// object, a second an insert change with all its values; the event store is
+// saved and both contexts reset after each batch, so memory stays bounded.
+// Each pass reports one progress unit per entity.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/ManagedObjectModel.h"
+#include "platform/foundation/Value.h"
+#include "sync/eventstore/SYNAsynchronousTaskQueue.h"
+#include "sync/eventstore/SYNEventBuilder.h"
+#include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNMeshServices.h"
+
+class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersistentStoreImporter> {
+  public:
+    SYNPersistentStoreImporter(std::string persistentStorePath,
+                               std::shared_ptr<plat::coredata::ManagedObjectModel> model,
+                               std::shared_ptr<SYNEventStore> eventStore);
+
+    const std::string& persistentStorePath() const { return storePath_; }
+    const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+
+    // Model version and global identifiers of the baseline come from here.
+    std::weak_ptr<SYNMeshServices> mesh;
+    // Options for opening the store; automatic migration when unset.
+    std::optional<plat::Dictionary> persistentStoreOptions;
+    // False makes an empty baseline without opening the store.
+    bool importPersistentStoreData = true;
+
+    // 2 x the number of entities that take part in sync.
+    uint64_t numberOfProgressUnits() const;
+    // Called on the import context's queue with the units just completed.
+    std::function<void(uint64_t units)> progressUnitsCompletionBlock;
+
+    // The completion runs once, on the main queue.
+    void importWithCompletion(SYNCompletion completion);
+
+    // The builder of the baseline: type baseline, global count 0 until it is
+    // finalised, a timestamp of the distant past (older than any event).
+    plat::Result<std::shared_ptr<SYNEventBuilder>> makeEventBuilder();
+
+    plat::ErrorPtr addGlobalIdentifiers(SYNEventBuilder& builder,
+                                        plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr addObjectChanges(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context);
+
+  private:
+    using BatchWork = std::function<plat::ErrorPtr(const SYNManagedObjects& batch, std::size_t remaining,
+                                                   const plat::coredata::EntityDescription& entity)>;
+    plat::ErrorPtr walkEntities(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context,
+                                const BatchWork& work);
+    void finish(const SYNCompletion& completion, plat::ErrorPtr error);
+
+    std::string storePath_;
+    std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
+    std::shared_ptr<SYNEventStore> eventStore_;
+};

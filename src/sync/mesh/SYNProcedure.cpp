@@ -1,0 +1,225 @@
+#include "sync/mesh/SYNProcedure.h"
+
+#include <algorithm>
+
+#include "sync/eventstore/SYNErrors.h"
+
+void SYNProcedureStep::setTotalUnitCount(uint64_t count) {
+    totalUnitCount_ = count;
+    countsChanged();
+}
+
+void SYNProcedureStep::setNumberOfUnitsCompleted(uint64_t count) {
+    unitsCompleted_ = count;
+    countsChanged();
+}
+
+void SYNProcedureStep::addUnitsCompleted(uint64_t count) {
+    unitsCompleted_ += count;
+    countsChanged();
+}
+
+double SYNProcedureStep::fractionCompleted() const {
+    uint64_t total = totalUnitCount_;
+    double fraction = static_cast<double>(unitsCompleted_) / static_cast<double>(total == 0 ? 1 : total);
+    return std::min(fraction, 1.0);
+}
+
+std::vector<SYNProcedureStep::Ptr> SYNProcedureStep::dependencies() const {
+    std::lock_guard lock(mutex_);
+    return dependencies_;
+}
+
+void SYNProcedureStep::addDependency(const Ptr& step) {
+    std::lock_guard lock(mutex_);
+    std::erase(dependencies_, step);
+    dependencies_.push_back(step);
+}
+
+void SYNProcedureStep::removeDependency(const Ptr& step) {
+    std::lock_guard lock(mutex_);
+    std::erase(dependencies_, step);
+}
+
+void SYNProcedureStep::prepareToProceed() {
+    if (!isEnabled()) {
+        return;
+    }
+    for (const auto& dependency : dependencies()) {
+        dependency->setEnabled(true);
+    }
+}
+
+void SYNProcedureStep::countsChanged() {
+    std::vector<std::weak_ptr<SYNProcedure>> observers;
+    {
+        std::lock_guard lock(mutex_);
+        observers = observers_;
+    }
+    for (const auto& weak : observers) {
+        if (auto procedure = weak.lock()) {
+            procedure->updateProgress();
+        }
+    }
+}
+
+SYNProcedure::~SYNProcedure() {
+    for (const auto& step : steps_) {
+        std::lock_guard lock(step->mutex_);
+        std::erase_if(step->observers_, [this](const auto& weak) {
+            auto locked = weak.lock();
+            return !locked || locked.get() == this;
+        });
+    }
+}
+
+std::vector<SYNProcedureStep::Ptr> SYNProcedure::procedureSteps() const {
+    std::lock_guard lock(mutex_);
+    return steps_;
+}
+
+std::vector<SYNProcedureStep::Ptr> SYNProcedure::enabledProcedureSteps() const {
+    auto steps = procedureSteps();
+    std::erase_if(steps, [](const auto& step) { return !step->isEnabled(); });
+    return steps;
+}
+
+void SYNProcedure::addProcedureStep(const SYNProcedureStep::Ptr& step) {
+    {
+        std::lock_guard lock(mutex_);
+        steps_.push_back(step);
+    }
+    std::lock_guard lock(step->mutex_);
+    step->observers_.push_back(weak_from_this());
+}
+
+void SYNProcedure::removeProcedureStep(const SYNProcedureStep::Ptr& step) {
+    {
+        std::lock_guard lock(step->mutex_);
+        std::erase_if(step->observers_, [this](const auto& weak) {
+            auto locked = weak.lock();
+            return !locked || locked.get() == this;
+        });
+    }
+    std::lock_guard lock(mutex_);
+    std::erase(steps_, step);
+}
+
+SYNProcedureStep::Ptr SYNProcedure::procedureStepAtIndex(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < steps_.size() ? steps_[index] : nullptr;
+}
+
+std::vector<SYNProcedureStep::Ptr> SYNProcedure::procedureStepsForRepresentedObject(
+    const plat::Value& object) const {
+    auto steps = procedureSteps();
+    std::erase_if(steps, [&](const auto& step) { return !(step->representedObject == object); });
+    return steps;
+}
+
+void SYNProcedure::disableAllSteps() {
+    for (const auto& step : procedureSteps()) {
+        step->setEnabled(false);
+    }
+}
+
+void SYNProcedure::prepareToProceed() {
+    auto before = enabledProcedureSteps();
+    // Steps are only ever enabled here, so the passes end.
+    while (true) {
+        for (const auto& step : procedureSteps()) {
+            step->prepareToProceed();
+        }
+        auto after = enabledProcedureSteps();
+        if (after == before) {
+            return;
+        }
+        before = std::move(after);
+    }
+}
+
+void SYNProcedure::updateProgress() {
+    double weighted = 0.0;
+    double weights = 0.0;
+    for (const auto& step : enabledProcedureSteps()) {
+        weighted += step->progressWeight() * step->fractionCompleted();
+        weights += step->progressWeight();
+    }
+    progress_ = weighted / std::max(weights, 1e-10);
+    std::function<void()> block;
+    {
+        std::lock_guard lock(mutex_);
+        block = progressBlock_;
+    }
+    if (block) {
+        block();
+    }
+}
+
+void SYNProcedure::setProgressUpdateBlock(std::function<void()> block) {
+    std::lock_guard lock(mutex_);
+    progressBlock_ = std::move(block);
+}
+
+SYNProcedureStep::Ptr SYNProcedure::currentProcedureStep() const {
+    std::lock_guard lock(mutex_);
+    return currentStep_;
+}
+
+std::shared_ptr<SYNAsynchronousTaskQueue> SYNProcedure::taskQueue() const {
+    std::lock_guard lock(mutex_);
+    return taskQueue_;
+}
+
+void SYNProcedure::proceedInOperationQueue(const std::shared_ptr<plat::dispatch::OperationQueue>& queue,
+                                           SYNCompletion completion) {
+    prepareToProceed();
+    updateProgress();
+    // The tasks hold the procedure until the run ends.
+    auto self = shared_from_this();
+    std::vector<SYNTask> tasks;
+    for (const auto& step : enabledProcedureSteps()) {
+        tasks.push_back([self, step](SYNTaskCompletion next) {
+            {
+                std::lock_guard lock(self->mutex_);
+                self->currentStep_ = step;
+            }
+            if (!step->executionBlock) {
+                step->setNumberOfUnitsCompleted(step->totalUnitCount());
+                next(nullptr, false);
+                return;
+            }
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            step->executionBlock(step, [step, next, done](plat::ErrorPtr error) {
+                if (done->exchange(true)) {
+                    return;
+                }
+                step->setNumberOfUnitsCompleted(step->totalUnitCount());
+                next(std::move(error), false);
+            });
+        });
+    }
+    auto taskQueue = std::make_shared<SYNAsynchronousTaskQueue>(
+        std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
+        [self, completion = std::move(completion)](plat::ErrorPtr error) {
+            {
+                std::lock_guard lock(self->mutex_);
+                self->currentStep_ = nullptr;
+            }
+            if (completion) {
+                completion(error);
+            }
+            std::lock_guard lock(self->mutex_);
+            self->taskQueue_ = nullptr;
+        });
+    taskQueue->setInfo(taskQueueInfo);
+    {
+        std::lock_guard lock(mutex_);
+        taskQueue_ = taskQueue;
+    }
+    queue->addOperation(taskQueue);
+}
+
+void SYNProcedure::proceedWithCompletion(SYNCompletion completion) {
+    proceedInOperationQueue(plat::dispatch::OperationQueue::mainQueue(), std::move(completion));
+}

@@ -1,0 +1,166 @@
+// One machine of the convergence test, run as a child process:
+//   sync_mesh_peer <root> <machine> <seed> <rounds>
+// It opens (creating) "<root>/<machine>.sqlite" with its own event data under
+// "<root>/<machine>" and the cloud folder "<root>/cloud", enlists when not
+// enlisted, then per round makes a few random changes, saves and merges.
+// Deletions touch only its own tasks, edits any task. It prints what it
+// did, one line each, flushed at once (so a killed peer leaves a true log):
+//   created <title> / deleted <title> / merged <code>
+// and with rounds 0 it only merges twice and prints "task <title> <priority>"
+// for every task of its store.
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "sync/eventstore/SYNErrors.h"
+#include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
+
+namespace {
+
+using plat::dispatch::MainLoop;
+
+std::shared_ptr<plat::coredata::ManagedObjectModel> taskModel() {
+    auto model = plat::coredata::ManagedObjectModel::create();
+    auto& task = model->addEntity("Task");
+    task.addAttribute("title", plat::coredata::AttributeType::String);
+    task.addAttribute("priority", plat::coredata::AttributeType::Integer64);
+    model->finalize();
+    return model;
+}
+
+plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
+    bool done = false;
+    plat::ErrorPtr result;
+    activity([&](plat::ErrorPtr error) {
+        result = error;
+        done = true;
+    });
+    MainLoop::runUntil([&] { return done; }, 600);
+    return result;
+}
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string titleOf(const plat::coredata::ManagedObjectPtr& task) {
+    auto value = task->valueForKey("title");
+    return value.asString() ? *value.asString() : "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s root machine seed rounds\n", argv[0]);
+        return 2;
+    }
+    std::string root = argv[1], machine = argv[2];
+    unsigned seed = static_cast<unsigned>(std::stoul(argv[3]));
+    int rounds = std::stoi(argv[4]);
+    MainLoop::bindToCurrentThread();
+    // Each peer plays a machine of its own.
+    char uuid[40];
+    std::snprintf(uuid, sizeof uuid, "%08X-0000-4000-8000-000000000000",
+                  static_cast<unsigned>(std::hash<std::string>{}(machine)&0xFFFFFFFF));
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::string(uuid));
+
+    auto model = taskModel();
+    std::string storePath = root + "/" + machine + ".sqlite";
+    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+    if (!coordinator
+             ->addPersistentStore(plat::coredata::SQLiteStoreType, "", plat::URL::fileURLWithPath(storePath))
+             .ok()) {
+        return 3;
+    }
+    auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+
+    SYNPersistentStoreMesh::Configuration config;
+    config.meshIdentifier = "main";
+    config.persistentStorePath = storePath;
+    config.managedObjectModel = model;
+    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    config.localDataRootDirectory = root + "/" + machine;
+    auto mesh = SYNPersistentStoreMesh::create(config);
+    if (!mesh) {
+        return 4;
+    }
+    // The merged changes reach this context through the store.
+    auto refresh = [&] { context->reset(); };
+    auto ensureEnlisted = [&] {
+        // A start after an interrupted save forces a delist first.
+        MainLoop::runUntil([&] { return !mesh->delistIsQueued(); }, 60);
+        for (int attempt = 0; attempt < 5 && !mesh->isEnlisted(); ++attempt) {
+            auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
+            say("enlisted " + std::to_string(error ? error->code() : 0));
+        }
+    };
+    auto merge = [&] {
+        ensureEnlisted();
+        auto error = wait([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
+        say("merged " + std::to_string(error ? error->code() : 0));
+        refresh();
+    };
+    ensureEnlisted();
+
+    std::mt19937 random(seed);
+    int counter = 0;
+    for (int round = 0; round < rounds; ++round) {
+        auto tasks = context->executeFetchRequest(plat::coredata::FetchRequest("Task"));
+        int changes = 1 + static_cast<int>(random() % 3);
+        std::vector<std::string> created, deleted;
+        for (int i = 0; i < changes; ++i) {
+            int action = static_cast<int>(random() % 4);
+            if (action <= 1 || !tasks.ok() || tasks->empty()) {
+                auto task = context->insertNewObjectForEntityForName("Task");
+                std::string title = machine + "-" + std::to_string(seed) + "-" + std::to_string(counter++);
+                task->setValue(plat::Value(title), "title");
+                task->setValue(plat::Value(int64_t(random() % 10)), "priority");
+                created.push_back(title);
+            } else {
+                auto& task = (*tasks)[random() % tasks->size()];
+                if (task->isDeleted()) {
+                    continue;
+                }
+                std::string title = titleOf(task);
+                if (action == 2) {
+                    task->setValue(plat::Value(int64_t(random() % 10)), "priority");
+                } else if (title.rfind(machine + "-", 0) == 0) {
+                    context->deleteObject(task);
+                    deleted.push_back(title);
+                }
+            }
+        }
+        if (auto error = context->save()) {
+            say("save-failed " + std::to_string(error->code()));
+            context->reset();
+            continue;
+        }
+        for (const auto& title : created)
+            say("created " + title);
+        for (const auto& title : deleted)
+            say("deleted " + title);
+        merge();
+    }
+    if (rounds == 0) {
+        merge();
+        merge();
+        auto tasks = context->executeFetchRequest(plat::coredata::FetchRequest("Task"));
+        if (tasks.ok()) {
+            for (const auto& task : *tasks) {
+                say("task " + titleOf(task) + " " +
+                    std::to_string(task->valueForKey("priority").longLongValue()));
+            }
+        }
+    }
+    mesh->dismantle();
+    MainLoop::drain();
+    return 0;
+}

@@ -1,0 +1,95 @@
+#include "sync/mesh/SYNPersistentStoreImporter.h"
+
+#include <fstream>
+
+#include "MeshFixture.h"
+
+namespace meshtest {
+namespace {
+
+class ImporterTest : public MeshTest {
+  protected:
+    std::shared_ptr<SYNEventStore> makeEventStore() {
+        auto store = SYNEventStore::create("main", (root / "events").string());
+        EXPECT_TRUE(store);
+        EXPECT_EQ(store->prepareNewEventStore(), nullptr);
+        return store;
+    }
+
+    plat::ErrorPtr runImport(const std::shared_ptr<SYNPersistentStoreImporter>& importer) {
+        return wait([&](SYNCompletion done) { importer->importWithCompletion(done); });
+    }
+
+    // entity name -> number of insert changes in the baseline.
+    std::map<std::string, int> baselineChanges(const std::shared_ptr<SYNEventStore>& store, double* timestamp,
+                                               int64_t* globalCount) {
+        std::map<std::string, int> out;
+        auto context = store->managedObjectContext();
+        context->performBlockAndWait([&] {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, *context);
+            ASSERT_TRUE(events.ok());
+            ASSERT_EQ(events->size(), 1u);
+            *timestamp = SYNStoreModificationEvent::timestamp(*(*events)[0]);
+            *globalCount = SYNStoreModificationEvent::globalCount(*(*events)[0]);
+            for (const auto& change : (*events)[0]->objectsForKey("objectChanges")) {
+                out[*change->valueForKey("nameOfEntity").asString()]++;
+            }
+        });
+        return out;
+    }
+};
+
+TEST_F(ImporterTest, ImportsEveryObjectOnceInBatchesWithOneUnitPerEntityAndPass) {
+    std::string path = (root / "app.sqlite").string();
+    {
+        AppStore app(path);
+        // More than one batch of 500.
+        for (int i = 0; i < 1203; ++i) {
+            app.addTask("task " + std::to_string(i), i);
+        }
+        app.addTask("urgent", 9, "UrgentTask");
+        auto tag = app.context->insertNewObjectForEntityForName("Tag");
+        tag->setValue(plat::Value("home"), "name");
+        ASSERT_EQ(app.save(), nullptr);
+    }
+    auto store = makeEventStore();
+    auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+    EXPECT_EQ(importer->numberOfProgressUnits(), 6u);  // Draft is left out of sync
+    std::vector<uint64_t> units;
+    importer->progressUnitsCompletionBlock = [&](uint64_t n) { units.push_back(n); };
+    ASSERT_EQ(runImport(importer), nullptr);
+    EXPECT_EQ(units, std::vector<uint64_t>(6, 1));
+    double timestamp = 0;
+    int64_t globalCount = -1;
+    auto changes = baselineChanges(store, &timestamp, &globalCount);
+    EXPECT_EQ(changes, (std::map<std::string, int>{{"Tag", 1}, {"Task", 1203}, {"UrgentTask", 1}}));
+    EXPECT_EQ(timestamp, plat::Date::distantPast().timeIntervalSinceReferenceDate());
+    EXPECT_GE(globalCount, 0);
+}
+
+TEST_F(ImporterTest, WithoutStoreDataTheBaselineIsEmptyAndTheStoreIsNeverOpened) {
+    auto store = makeEventStore();
+    std::string path = (root / "never" / "app.sqlite").string();
+    auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+    importer->importPersistentStoreData = false;
+    ASSERT_EQ(runImport(importer), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    double timestamp = 0;
+    int64_t globalCount = -1;
+    EXPECT_TRUE(baselineChanges(store, &timestamp, &globalCount).empty());
+}
+
+TEST_F(ImporterTest, AStoreThatCannotBeOpenedFailsWithItsError) {
+    auto store = makeEventStore();
+    std::string path = (root / "garbage.sqlite").string();
+    {
+        std::ofstream out(path);
+        out << "not a database at all, just text";
+    }
+    auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+    EXPECT_NE(runImport(importer), nullptr);
+}
+
+}  // namespace
+}  // namespace meshtest
