@@ -15,24 +15,33 @@ void Group::enter() {
     count_.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The count is atomic so that work leaving a busy group takes no lock; only
-// the leave that empties it takes the lock, to post notifications and wake
-// waiters (who check the count under the lock, so none misses the wake).
+// The count is atomic so that work leaving a busy group takes no lock. The
+// leave that empties it decrements under the lock: a waiter may return and
+// destroy the group as soon as it sees the count reach zero, so nothing of
+// the group may be touched after that except through the lock it waits on.
 void Group::leave() {
     long count = count_.load(std::memory_order_relaxed);
-    do {
+    for (;;) {
         if (count == 0) {
             throw DispatchException("Group::leave without a matching enter");
         }
-    } while (!count_.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel));
-    if (count > 1) {
-        return;
+        if (count == 1) {
+            break;
+        }
+        if (count_.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+            return;
+        }
     }
     std::vector<std::pair<Queue, Block>> due;
     {
         MutexLock lock(mutex_);
-        // Work entered again since: the leave that empties it next posts.
-        if (count_.load(std::memory_order_acquire) != 0) {
+        count = count_.fetch_sub(1, std::memory_order_acq_rel);
+        if (count == 0) {
+            count_.fetch_add(1, std::memory_order_relaxed);
+            throw DispatchException("Group::leave without a matching enter");
+        }
+        // Work entered again meanwhile: the leave that empties it next posts.
+        if (count != 1) {
             return;
         }
         due.swap(notifications_);
