@@ -182,47 +182,16 @@ std::vector<SYNTask> SYNPersistentStoreMesh::downloadTasks(const std::string& lo
                                                            const std::vector<std::string>& names,
                                                            BatchCompletion batchCompletion) {
     auto fs = config_.cloudFileSystem;
-    bool batched = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::DownloadFromPaths);
-    std::size_t size = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::FileDownloadMaximumBatchSize)
-                           ? fs->fileDownloadMaximumBatchSize()
-                           : kDefaultBatchSize;
-    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
-    std::vector<SYNTask> tasks;
-    for (auto& batch : batches(names, size)) {
-        tasks.push_back([=](SYNTaskCompletion next) {
-            auto self = weak.lock();
-            if (!self || self->delistIsQueued()) {
-                next(SYNMakeError(SYNErrorCancelled), false);
-                return;
-            }
-            std::vector<std::string> remote, local;
-            for (const auto& name : batch) {
-                remote.push_back(cloudPath + "/" + name);
-                local.push_back(localDirectory + "/" + name);
-            }
-            auto finish = [next, batchCompletion, count = batch.size()](plat::ErrorPtr error) {
-                if (error) {
-                    SYN_LOG(1, "Failed file download with error: %@", error);
-                }
-                next(error, false);
-                batchCompletion(error, count);
-            };
-            if (batched) {
-                fs->downloadFromPaths(remote, local, finish);
-                return;
-            }
-            std::vector<SYNTask> files;
-            for (std::size_t i = 0; i < remote.size(); ++i) {
-                files.push_back([fs, from = remote[i], to = local[i]](SYNTaskCompletion done) {
-                    fs->downloadFromPath(from, to, [done](plat::ErrorPtr error) { done(error, false); });
-                });
-            }
-            std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
-                                                       SYNTaskQueueTerminationPolicyStopOnError, finish)
-                ->start();
-        });
-    }
-    return tasks;
+    Transfer transfer;
+    transfer.what = "download";
+    transfer.batched = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::DownloadFromPaths);
+    transfer.batchSize =
+        fs->respondsToMember(SYNCloudFileSystem::OptionalMember::FileDownloadMaximumBatchSize)
+            ? fs->fileDownloadMaximumBatchSize()
+            : kDefaultBatchSize;
+    transfer.many = [fs](auto remote, auto local, auto done) { fs->downloadFromPaths(remote, local, done); };
+    transfer.one = [fs](auto remote, auto local, auto done) { fs->downloadFromPath(remote, local, done); };
+    return transferTasks(localDirectory, cloudPath, names, std::move(transfer), std::move(batchCompletion));
 }
 
 std::vector<SYNTask> SYNPersistentStoreMesh::uploadTasks(const std::string& localDirectory,
@@ -230,13 +199,27 @@ std::vector<SYNTask> SYNPersistentStoreMesh::uploadTasks(const std::string& loca
                                                          const std::vector<std::string>& names,
                                                          BatchCompletion batchCompletion) {
     auto fs = config_.cloudFileSystem;
-    bool batched = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::UploadLocalFiles);
-    std::size_t size = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::FileUploadMaximumBatchSize)
-                           ? fs->fileUploadMaximumBatchSize()
-                           : kDefaultBatchSize;
+    Transfer transfer;
+    transfer.what = "upload";
+    transfer.batched = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::UploadLocalFiles);
+    transfer.batchSize = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::FileUploadMaximumBatchSize)
+                             ? fs->fileUploadMaximumBatchSize()
+                             : kDefaultBatchSize;
+    transfer.many = [fs](auto remote, auto local, auto done) { fs->uploadLocalFiles(local, remote, done); };
+    transfer.one = [fs](auto remote, auto local, auto done) { fs->uploadLocalFile(local, remote, done); };
+    return transferTasks(localDirectory, cloudPath, names, std::move(transfer), std::move(batchCompletion));
+}
+
+// One task per batch of names: the whole batch in one call when the file
+// system takes batches, else file by file, stopping at the first error.
+std::vector<SYNTask> SYNPersistentStoreMesh::transferTasks(const std::string& localDirectory,
+                                                           const std::string& cloudPath,
+                                                           const std::vector<std::string>& names,
+                                                           Transfer transfer,
+                                                           BatchCompletion batchCompletion) {
     std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
     std::vector<SYNTask> tasks;
-    for (auto& batch : batches(names, size)) {
+    for (auto& batch : batches(names, transfer.batchSize)) {
         tasks.push_back([=](SYNTaskCompletion next) {
             auto self = weak.lock();
             if (!self || self->delistIsQueued()) {
@@ -248,22 +231,24 @@ std::vector<SYNTask> SYNPersistentStoreMesh::uploadTasks(const std::string& loca
                 remote.push_back(cloudPath + "/" + name);
                 local.push_back(localDirectory + "/" + name);
             }
-            auto finish = [next, batchCompletion, count = batch.size()](plat::ErrorPtr error) {
+            auto finish = [next, batchCompletion, what = transfer.what,
+                           count = batch.size()](plat::ErrorPtr error) {
                 if (error) {
-                    SYN_LOG(1, "Failed file upload with error: %@", error);
+                    SYN_LOG(1, "Failed file %s with error: %@", what, error);
                 }
                 next(error, false);
                 batchCompletion(error, count);
             };
-            if (batched) {
-                fs->uploadLocalFiles(local, remote, finish);
+            if (transfer.batched) {
+                transfer.many(remote, local, finish);
                 return;
             }
             std::vector<SYNTask> files;
             for (std::size_t i = 0; i < remote.size(); ++i) {
-                files.push_back([fs, from = local[i], to = remote[i]](SYNTaskCompletion done) {
-                    fs->uploadLocalFile(from, to, [done](plat::ErrorPtr error) { done(error, false); });
-                });
+                files.push_back(
+                    [one = transfer.one, from = remote[i], to = local[i]](SYNTaskCompletion done) {
+                        one(from, to, [done](plat::ErrorPtr error) { done(error, false); });
+                    });
             }
             std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
                                                        SYNTaskQueueTerminationPolicyStopOnError, finish)

@@ -245,6 +245,20 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
                                        BatchCompletion batchCompletion);
     std::vector<SYNTask> uploadTasks(const std::string& localDirectory, const std::string& cloudPath,
                                      const std::vector<std::string>& names, BatchCompletion batchCompletion);
+    // How one direction of a side-directory transfer reaches the file system:
+    // `many` moves a batch (remote paths, local paths), `one` a single file.
+    struct Transfer {
+        const char* what = "";
+        bool batched = false;
+        std::size_t batchSize = 0;
+        std::function<void(const std::vector<std::string>&, const std::vector<std::string>&,
+                           std::function<void(plat::ErrorPtr)>)>
+            many;
+        std::function<void(const std::string&, const std::string&, std::function<void(plat::ErrorPtr)>)> one;
+    };
+    std::vector<SYNTask> transferTasks(const std::string& localDirectory, const std::string& cloudPath,
+                                       const std::vector<std::string>& names, Transfer transfer,
+                                       BatchCompletion batchCompletion);
     const std::shared_ptr<plat::dispatch::OperationQueue>& workerQueue() const { return workerQueue_; }
 
     // Posting, used by the procedures.
