@@ -9,13 +9,23 @@ namespace {
 
 std::atomic<BEACLogLevel> currentLevel{BEACLogLevelAssert};
 std::atomic<bool> userDefined{false};
-std::mutex handlerMutex;
-std::shared_ptr<const BEACLogHandler> currentHandler =
-    std::make_shared<const BEACLogHandler>(&BEACLogger::defaultLogHandler);
+// Never destroyed: queue threads may still log while the process exits,
+// after static destructors have run.
+struct HandlerState {
+    std::mutex mutex;
+    std::shared_ptr<const BEACLogHandler> handler =
+        std::make_shared<const BEACLogHandler>(&BEACLogger::defaultLogHandler);
+};
+
+HandlerState& handlerState() {
+    static auto* state = new HandlerState();
+    return *state;
+}
 
 std::shared_ptr<const BEACLogHandler> handlerSnapshot() {
-    std::lock_guard lock(handlerMutex);
-    return currentHandler;
+    auto& state = handlerState();
+    std::lock_guard lock(state.mutex);
+    return state.handler;
 }
 
 }  // namespace
@@ -25,7 +35,7 @@ BEACLogLevel BEACLogger::currentLogLevel() {
 }
 
 void BEACLogger::setCurrentLogLevel(BEACLogLevel level) {
-    std::lock_guard lock(handlerMutex);
+    std::lock_guard lock(handlerState().mutex);
     userDefined = true;
     currentLevel = level;
 }
@@ -37,9 +47,10 @@ BEACLogHandler BEACLogger::logHandler() {
 
 void BEACLogger::setLogHandler(BEACLogHandler handler) {
     auto replacement = handler ? std::make_shared<const BEACLogHandler>(std::move(handler)) : nullptr;
-    std::lock_guard lock(handlerMutex);
+    auto& state = handlerState();
+    std::lock_guard lock(state.mutex);
     userDefined = true;
-    currentHandler = std::move(replacement);
+    state.handler = std::move(replacement);
 }
 
 void BEACLogger::logMessage(const BEACLogMessageProvider& messageProvider, BEACLogLevel level,
