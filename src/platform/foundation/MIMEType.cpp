@@ -43,7 +43,7 @@ constexpr std::pair<const char*, const char*> kBuiltIn[] = {
     {"svg", "image/svg+xml"},
     {"webp", "image/webp"},
     {"heic", "image/heic"},
-    {"ico", "image/vnd.microsoft.icon"},
+    {"ico", "image/x-icon"},
     {"mp3", "audio/mpeg"},
     {"m4a", "audio/mp4"},
     {"wav", "audio/wav"},
