@@ -14,7 +14,10 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -29,18 +32,26 @@ namespace {
 // Points the Caches and temporary folders at a fresh folder for one test.
 class ReporterTest : public ::testing::Test {
   protected:
+    // Caches and temporary files go to this test's own folder, so that a
+    // check for leftovers cannot see files of tests running beside it.
     void SetUp() override {
-        saved_cache_ = getenv("XDG_CACHE_HOME") != nullptr ? getenv("XDG_CACHE_HOME") : "";
-        setenv("XDG_CACHE_HOME", dir_.str().c_str(), 1);
+        for (const char* name : kRedirected) {
+            const char* value = getenv(name);
+            saved_.emplace_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+            setenv(name, dir_.str().c_str(), 1);
+        }
     }
     void TearDown() override {
-        if (saved_cache_.empty())
-            unsetenv("XDG_CACHE_HOME");
-        else
-            setenv("XDG_CACHE_HOME", saved_cache_.c_str(), 1);
+        for (size_t i = 0; i < saved_.size(); ++i) {
+            if (saved_[i])
+                setenv(kRedirected[i], saved_[i]->c_str(), 1);
+            else
+                unsetenv(kRedirected[i]);
+        }
     }
+    static constexpr const char* kRedirected[] = {"XDG_CACHE_HOME", "TMPDIR"};
     testsupport::TempDir dir_;
-    std::string saved_cache_;
+    std::vector<std::optional<std::string>> saved_;
 };
 
 // Runs `body` in a forked child; its exit code is the result (0 = passed).
