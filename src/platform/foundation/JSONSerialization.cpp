@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/Text.h"
 
@@ -579,32 +580,68 @@ class TreeBuilder {
     std::unique_ptr<std::array<Recent, kSlots>> recent_;
 };
 
-// One parser per thread keeps its buffers between calls; very large texts
-// get a parser of their own so that a thread does not hold on to their memory.
-constexpr std::size_t kReusedParserCapacity = 1 << 20;
+// A parser's buffers take about fourteen bytes per byte of text, and fresh
+// buffers cost a page fault per page touched. Each thread keeps a parser for
+// the small texts most calls read; one parser shared by the process (taken
+// only when free) serves texts up to a few megabytes, so that reading large
+// documents in a row reuses its memory without every thread holding on to
+// that much. Larger texts, or a busy shared parser, get a parser of their own.
+constexpr std::size_t kThreadParserCapacity = 64 << 10;
+constexpr std::size_t kSharedParserCapacity = 4 << 20;
 
-simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out) {
-    thread_local simdjson::dom::parser shared;
-    thread_local bool configured = false;
-    std::optional<simdjson::dom::parser> own;
-    simdjson::dom::parser* parser = &shared;
-    if (text.size() > kReusedParserCapacity)
-        parser = &own.emplace();
-    if (parser != &shared || !configured) {
+struct SharedParser {
+    Mutex mutex;
+    simdjson::dom::parser parser GUARDED_BY(mutex);
+    std::size_t capacity GUARDED_BY(mutex) = 0;
+};
+
+SharedParser& sharedParser() {
+    static SharedParser* shared = new SharedParser();  // outlives threads parsing during exit
+    return *shared;
+}
+
+simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capacity, std::string_view text,
+                               std::optional<Value>& out) {
+    if (capacity < text.size() || capacity == 0) {
         // The fast parser counts a scalar inside the innermost container as
         // a level of its own, so it refuses some texts of exactly kMaxDepth
         // containers: the strict reader settles every text refused for depth,
         // so both paths share one limit (and the error its position).
-        if (auto err =
-                parser->allocate(std::max<std::size_t>(text.size(), 4096), JSONSerialization::kMaxDepth))
+        const std::size_t wanted = std::max<std::size_t>(text.size(), 4096);
+        if (auto err = parser.allocate(wanted, JSONSerialization::kMaxDepth))
             return err;
-        configured = configured || parser == &shared;
+        capacity = wanted;
     }
     simdjson::dom::element root;
-    if (auto err = parser->parse(text.data(), text.size(), true).get(root))
+    if (auto err = parser.parse(text.data(), text.size(), true).get(root))
         return err;
     out = TreeBuilder(text.size()).build(root);
     return simdjson::SUCCESS;
+}
+
+simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out) {
+    if (text.size() <= kThreadParserCapacity) {
+        thread_local simdjson::dom::parser parser;
+        thread_local std::size_t capacity = 0;
+        return parseWith(parser, capacity, text, out);
+    }
+    if (text.size() <= kSharedParserCapacity) {
+        SharedParser& shared = sharedParser();
+        if (shared.mutex.tryLock()) {
+            simdjson::error_code err;
+            try {
+                err = parseWith(shared.parser, shared.capacity, text, out);
+            } catch (...) {
+                shared.mutex.unlock();
+                throw;
+            }
+            shared.mutex.unlock();
+            return err;
+        }
+    }
+    simdjson::dom::parser own;
+    std::size_t capacity = 0;
+    return parseWith(own, capacity, text, out);
 }
 
 Result<Value> parseUTF8(std::string_view text, unsigned options) {

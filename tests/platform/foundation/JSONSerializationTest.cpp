@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -383,6 +385,38 @@ TEST(JSONSerializationTest, LargeDocumentsTakeTheSameTypesOnBothPaths) {
     EXPECT_EQ(*slow.at(123)->find("d"), *fast.at(123)->find("d"));
     EXPECT_EQ(slow.at(123)->find("i")->kind(), Value::Kind::Int);
     EXPECT_EQ(slow.at(50000)->kind(), Value::Kind::Decimal);
+}
+
+// Texts of every size the reader keeps a parser for (one per thread for small
+// texts, one shared for mid-sized ones, a private one beyond), read by several
+// threads at once, so that some find the shared parser busy.
+TEST(JSONSerializationTest, ParsersOfEverySizeServeConcurrentReaders) {
+    std::vector<std::string> texts;
+    for (int count : {10, 1000, 50000}) {
+        Array items;
+        for (int i = 0; i < count; ++i)
+            items.push_back(Value(Array{Value(i), Value(std::string(80, 'a' + i % 26))}));
+        texts.push_back(write(Value(items)));
+    }
+    ASSERT_GT(texts[1].size(), 64u << 10);
+    ASSERT_GT(texts[2].size(), 4u << 20);
+    std::vector<std::thread> readers;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&, t] {
+            for (int round = 0; round < 2; ++round) {
+                for (std::size_t k = 0; k < texts.size(); ++k) {
+                    const std::string& text = texts[(k + t) % texts.size()];
+                    auto value = JSONSerialization::JSONObjectWithString(text);
+                    if (!value.ok() || write(*value) != text)
+                        ++mismatches;
+                }
+            }
+        });
+    }
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // Doubles are written as "%.17g" gives them: the writer's shortcut for common
