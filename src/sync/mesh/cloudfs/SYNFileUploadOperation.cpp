@@ -8,20 +8,27 @@ namespace ul = plat::urlloading;
 
 SYNFileUploadOperation::SYNFileUploadOperation(ul::URLRequest request, std::string localPath)
     : SYNFileTransferOperation(std::move(request), std::move(localPath)) {
-    auto attributes = plat::FileManager::defaultManager().attributesOfItemAtPath(this->localPath());
-    const plat::Value* size = attributes ? attributes->find(plat::FileSize) : nullptr;
-    if (!attributes) {
-        fileError_ = attributes.error();
-    } else if (size) {
+    measureFile();
+}
+
+plat::ErrorPtr SYNFileUploadOperation::measureFile() {
+    auto attributes = plat::FileManager::defaultManager().attributesOfItemAtPath(localPath());
+    if (!attributes)
+        return attributes.error();
+    if (const plat::Value* size = attributes->find(plat::FileSize)) {
+        std::lock_guard lock(mutex_);
         request_.setValue(
             plat::format("%llu", static_cast<unsigned long long>(size->unsignedLongLongValue())),
             "Content-Length");
     }
+    return nullptr;
 }
 
 void SYNFileUploadOperation::beginTransfer() {
-    if (fileError_) {
-        endTransfer(fileError_);
+    // Measured again: a length that no longer matches the file would make
+    // the server wait for bytes that never come, or cut the body short.
+    if (auto error = measureFile()) {
+        endTransfer(error);
         return;
     }
     startTransfer([path = localPath()](ul::URLSession& session, const ul::URLRequest& request) {

@@ -2,9 +2,9 @@
 // Make it with std::make_shared, set the completion, then start it or add it
 // to an operation queue.
 //
-// The request carries "Content-Length" with the file's size as it is when
-// the operation is made; a file that cannot be read then fails the upload
-// with the file error when it begins, before anything is sent. A status
+// The request carries "Content-Length" with the file's size, measured when
+// the operation is made and again when it begins; a file that cannot be read
+// then fails the upload with the file error before anything is sent. A status
 // outside 200-299 completes with 1001 "Status code: <code>", and the
 // response body is logged as text.
 #pragma once
@@ -23,5 +23,6 @@ class SYNFileUploadOperation : public SYNFileTransferOperation {
     void transferCancelled() override {}
     const char* badResponseLogFormat() const override { return "Error uploading file. Response: %@"; }
 
-    plat::ErrorPtr fileError_;
+    // Sets "Content-Length" to the file's size; the file error if unreadable.
+    plat::ErrorPtr measureFile();
 };
