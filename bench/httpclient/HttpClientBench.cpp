@@ -8,11 +8,10 @@
 #include <curl/curl.h>
 
 #include <condition_variable>
-#include <cstdio>
-#include <map>
 #include <mutex>
 
 #include "httpclient/SessionManager.h"
+#include "support/CurlPeer.h"
 #include "support/LoopbackServer.h"
 
 using namespace httpclient;
@@ -67,71 +66,14 @@ void SmallGets_Library(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRequests);
 }
 
-size_t countBytes(char*, size_t size, size_t count, void* user) {
-    *static_cast<size_t*>(user) += size * count;
-    return size * count;
-}
-
 void SmallGets_Curl(benchmark::State& state) {
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(kInFlight));
-    const std::string url = server().url("/bytes/64");
-    std::vector<CURL*> handles(kInFlight);
-    std::vector<size_t> received(kInFlight);
-    for (int i = 0; i < kInFlight; ++i) {
-        handles[i] = curl_easy_init();
-        curl_easy_setopt(handles[i], CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handles[i], CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handles[i], CURLOPT_NOPROXY, "*");
-        curl_easy_setopt(handles[i], CURLOPT_WRITEFUNCTION, countBytes);
-        curl_easy_setopt(handles[i], CURLOPT_WRITEDATA, &received[i]);
-    }
+    benchsupport::CurlGetLoop loop(server().url("/bytes/64"), kInFlight);
     for (auto _ : state) {
-        int started = 0, finished = 0, failed = 0;
-        for (; started < kInFlight; ++started)
-            curl_multi_add_handle(multi, handles[started]);
-        while (finished < kRequests) {
-            int running = 0;
-            curl_multi_perform(multi, &running);
-            int left = 0;
-            bool added = false;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-                if (msg->msg != CURLMSG_DONE)
-                    continue;
-                CURL* easy = msg->easy_handle;
-                failed += msg->data.result != CURLE_OK;
-                finished++;
-                curl_multi_remove_handle(multi, easy);
-                if (started < kRequests) {
-                    started++;
-                    curl_multi_add_handle(multi, easy);
-                    added = true;
-                }
-            }
-            if (!added)
-                curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-        }
-        if (failed)
+        if (loop.run(kRequests))
             state.SkipWithError("requests failed");
     }
     state.SetItemsProcessed(state.iterations() * kRequests);
-    for (auto* h : handles)
-        curl_easy_cleanup(h);
-    curl_multi_cleanup(multi);
 }
-
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end())
-                rates[run.benchmark_name()] = it->second.value;
-        }
-    }
-    std::map<std::string, double> rates;
-};
 
 }  // namespace
 
@@ -141,16 +83,9 @@ BENCHMARK(SmallGets_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime
 int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    benchsupport::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const auto& [name, rate] : reporter.rates) {
-        if (name.rfind("SmallGets_Library", 0) != 0 || name.find("_stddev") != std::string::npos ||
-            name.find("_cv") != std::string::npos)
-            continue;
-        auto other = reporter.rates.find("SmallGets_Curl" + name.substr(17));
-        if (other != reporter.rates.end() && other->second > 0)
-            std::printf("%s: library / libcurl = %.3f\n", name.c_str(), rate / other->second);
-    }
+    reporter.printRatios("SmallGets_Library", "SmallGets_Curl", "library / libcurl");
     benchmark::Shutdown();
     return 0;
 }

@@ -66,4 +66,11 @@ void upload(std::function<void(MultipartFormData&)> multipartFormData,
                     std::move(encodingCompletion));
 }
 
+std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port) {
+    return shared().stream(hostName, port);
+}
+std::shared_ptr<StreamRequest> stream(std::shared_ptr<plat::urlloading::NetService> netService) {
+    return shared().stream(std::move(netService));
+}
+
 }  // namespace httpclient

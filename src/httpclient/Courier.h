@@ -1,4 +1,4 @@
-// The library's convenience functions: requests, downloads and uploads made
+// The library's convenience functions: requests, downloads, uploads and streams made
 // through the shared SessionManager::defaultManager(), with its defaults.
 #pragma once
 
@@ -40,5 +40,8 @@ void upload(std::function<void(MultipartFormData&)> multipartFormData, const URL
 void upload(std::function<void(MultipartFormData&)> multipartFormData,
             const URLRequestConvertible& urlRequest, MultipartEncodingCompletion encodingCompletion,
             uint64_t threshold = SessionManager::multipartFormDataEncodingMemoryThreshold);
+
+std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port);
+std::shared_ptr<StreamRequest> stream(std::shared_ptr<plat::urlloading::NetService> netService);
 
 }  // namespace httpclient

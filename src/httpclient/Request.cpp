@@ -103,6 +103,29 @@ TaskResult Uploadable::task(ul::URLSession& session, const std::shared_ptr<Reque
     });
 }
 
+std::shared_ptr<Streamable> Streamable::stream(std::string hostName, int port) {
+    auto s = std::make_shared<Streamable>();
+    s->hostName = std::move(hostName);
+    s->port = port;
+    return s;
+}
+
+std::shared_ptr<Streamable> Streamable::netService(std::shared_ptr<ul::NetService> service) {
+    auto s = std::make_shared<Streamable>();
+    s->service = std::move(service);
+    return s;
+}
+
+TaskResult Streamable::task(ul::URLSession& session, const std::shared_ptr<RequestAdapter>&,
+                            const plat::dispatch::Queue& queue) const {
+    return queue.sync([&]() -> std::shared_ptr<ul::URLSessionTask> {
+        if (service)
+            return session.streamTaskWithNetService(*service);
+        // A missing service is an unresolved one: no host to look up.
+        return session.streamTaskWithHostName(hostName, port);
+    });
+}
+
 // --- Request ---
 
 Request::Request(std::shared_ptr<ul::URLSession> session, Kind kind,
@@ -815,5 +838,11 @@ std::string urlText(const std::optional<URL>& url) {
 }
 
 }  // namespace detail
+
+// --- StreamRequest ---
+
+std::shared_ptr<ul::URLSessionStreamTask> StreamRequest::streamTask() const {
+    return std::dynamic_pointer_cast<ul::URLSessionStreamTask>(task());
+}
 
 }  // namespace httpclient

@@ -93,6 +93,22 @@ struct Uploadable : TaskConvertible {
     URLRequest request;
 };
 
+// A TCP connection to a host and port, or to a net service's resolved
+// address (read when the task is made, so a retry sees a new resolution).
+// No adapter takes part.
+struct Streamable : TaskConvertible {
+    static std::shared_ptr<Streamable> stream(std::string hostName, int port);
+    static std::shared_ptr<Streamable> netService(std::shared_ptr<ul::NetService> service);
+    plat::Result<std::shared_ptr<ul::URLSessionTask>> task(ul::URLSession&,
+                                                           const std::shared_ptr<RequestAdapter>&,
+                                                           const plat::dispatch::Queue&) const override;
+    std::optional<URLRequest> urlRequest() const override { return std::nullopt; }
+    std::string hostName;
+    int port = 0;
+    // Set for a net service; null otherwise.
+    std::shared_ptr<ul::NetService> service;
+};
+
 // The outcome of a validation check: success, or failure with an error.
 struct ValidationResult {
     static ValidationResult success() { return {}; }
@@ -317,6 +333,19 @@ class DownloadRequest : public Request {
     std::shared_ptr<DownloadRequest> self() {
         return std::static_pointer_cast<DownloadRequest>(shared_from_this());
     }
+};
+
+// A request over a stream task. Its task delegate collects only the error,
+// timing and metrics; reading and writing go through the stream task.
+class StreamRequest : public Request {
+  public:
+    // The task as a stream task; null when the request has none.
+    std::shared_ptr<ul::URLSessionStreamTask> streamTask() const;
+
+  protected:
+    using Request::Request;
+    friend class Request;
+    friend class SessionManager;
 };
 
 // --- templates ---

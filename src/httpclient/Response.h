@@ -40,6 +40,37 @@ struct ResponseMetrics {
     }
 };
 
+// The value accessors and transformations that the serialized records
+// share. Record<U> is the same kind of record holding a Result<U>; each
+// record rebuilds itself, metrics included, around a new result.
+template <template <class> class Record, class T>
+struct SerializedResponse : ResponseMetrics {
+    std::optional<T> value() const { return self().result.value(); }
+    plat::ErrorPtr error() const { return self().result.error(); }
+
+    template <class F, class U = std::invoke_result_t<F&, const T&>>
+    Record<U> map(F&& transform) const {
+        return self().rebuilt(self().result.map(std::forward<F>(transform)));
+    }
+    template <class F, class U = std::invoke_result_t<F&, const T&>>
+    Record<U> flatMap(F&& transform) const {
+        return self().rebuilt(self().result.flatMap(std::forward<F>(transform)));
+    }
+    template <class F>
+    Record<T> mapError(F&& transform) const {
+        return self().rebuilt(self().result.mapError(std::forward<F>(transform)));
+    }
+    template <class F>
+    Record<T> flatMapError(F&& transform) const {
+        return self().rebuilt(self().result.flatMapError(std::forward<F>(transform)));
+    }
+
+    std::string description() const { return self().result.debugDescription(); }
+
+  private:
+    const Record<T>& self() const { return static_cast<const Record<T>&>(*this); }
+};
+
 struct DefaultDataResponse : ResponseMetrics {
     DefaultDataResponse(std::optional<plat::urlloading::URLRequest> request,
                         plat::urlloading::HTTPURLResponsePtr response, std::optional<plat::Data> data,
@@ -58,7 +89,7 @@ struct DefaultDataResponse : ResponseMetrics {
 };
 
 template <class T>
-struct DataResponse : ResponseMetrics {
+struct DataResponse : SerializedResponse<DataResponse, T> {
     DataResponse(std::optional<plat::urlloading::URLRequest> request,
                  plat::urlloading::HTTPURLResponsePtr response, std::optional<plat::Data> data,
                  Result<T> result, Timeline timeline = Timeline())
@@ -74,27 +105,6 @@ struct DataResponse : ResponseMetrics {
     Result<T> result;
     Timeline timeline;
 
-    std::optional<T> value() const { return result.value(); }
-    plat::ErrorPtr error() const { return result.error(); }
-
-    template <class F, class U = std::invoke_result_t<F&, const T&>>
-    DataResponse<U> map(F&& transform) const {
-        return rebuilt(result.map(std::forward<F>(transform)));
-    }
-    template <class F, class U = std::invoke_result_t<F&, const T&>>
-    DataResponse<U> flatMap(F&& transform) const {
-        return rebuilt(result.flatMap(std::forward<F>(transform)));
-    }
-    template <class F>
-    DataResponse mapError(F&& transform) const {
-        return rebuilt(result.mapError(std::forward<F>(transform)));
-    }
-    template <class F>
-    DataResponse flatMapError(F&& transform) const {
-        return rebuilt(result.flatMapError(std::forward<F>(transform)));
-    }
-
-    std::string description() const { return result.debugDescription(); }
     std::string debugDescription() const {
         return "[Request]: " + detail::requestText(request) + "\n[Request Body]: \n" +
                detail::requestBodyText(request) + "\n[Response]: " + detail::responseText(response) +
@@ -103,10 +113,11 @@ struct DataResponse : ResponseMetrics {
     }
 
   private:
+    friend struct SerializedResponse<DataResponse, T>;
     template <class U>
     DataResponse<U> rebuilt(Result<U> r) const {
         DataResponse<U> out(request, response, data, std::move(r), timeline);
-        out._metrics = _metrics;
+        out._metrics = this->_metrics;
         return out;
     }
 };
@@ -135,7 +146,7 @@ struct DefaultDownloadResponse : ResponseMetrics {
 };
 
 template <class T>
-struct DownloadResponse : ResponseMetrics {
+struct DownloadResponse : SerializedResponse<DownloadResponse, T> {
     DownloadResponse(std::optional<plat::urlloading::URLRequest> request,
                      plat::urlloading::HTTPURLResponsePtr response, std::optional<plat::URL> temporaryURL,
                      std::optional<plat::URL> destinationURL, std::optional<plat::Data> resumeData,
@@ -156,27 +167,6 @@ struct DownloadResponse : ResponseMetrics {
     Result<T> result;
     Timeline timeline;
 
-    std::optional<T> value() const { return result.value(); }
-    plat::ErrorPtr error() const { return result.error(); }
-
-    template <class F, class U = std::invoke_result_t<F&, const T&>>
-    DownloadResponse<U> map(F&& transform) const {
-        return rebuilt(result.map(std::forward<F>(transform)));
-    }
-    template <class F, class U = std::invoke_result_t<F&, const T&>>
-    DownloadResponse<U> flatMap(F&& transform) const {
-        return rebuilt(result.flatMap(std::forward<F>(transform)));
-    }
-    template <class F>
-    DownloadResponse mapError(F&& transform) const {
-        return rebuilt(result.mapError(std::forward<F>(transform)));
-    }
-    template <class F>
-    DownloadResponse flatMapError(F&& transform) const {
-        return rebuilt(result.flatMapError(std::forward<F>(transform)));
-    }
-
-    std::string description() const { return result.debugDescription(); }
     std::string debugDescription() const {
         return "[Request]: " + detail::requestText(request) + "\n[Request Body]: \n" +
                detail::requestBodyText(request) + "\n[Response]: " + detail::responseText(response) +
@@ -187,11 +177,12 @@ struct DownloadResponse : ResponseMetrics {
     }
 
   private:
+    friend struct SerializedResponse<DownloadResponse, T>;
     template <class U>
     DownloadResponse<U> rebuilt(Result<U> r) const {
         DownloadResponse<U> out(request, response, temporaryURL, destinationURL, resumeData, std::move(r),
                                 timeline);
-        out._metrics = _metrics;
+        out._metrics = this->_metrics;
         return out;
     }
 };

@@ -283,4 +283,29 @@ void SessionDelegate::didResumeAtOffset(ul::URLSession& session, ul::URLSessionD
     }
 }
 
+// --- stream tasks ---
+
+void SessionDelegate::readClosedForStreamTask(ul::URLSession& session, ul::URLSessionStreamTask& task) {
+    if (streamTaskReadClosed)
+        streamTaskReadClosed(session, task);
+}
+
+void SessionDelegate::writeClosedForStreamTask(ul::URLSession& session, ul::URLSessionStreamTask& task) {
+    if (streamTaskWriteClosed)
+        streamTaskWriteClosed(session, task);
+}
+
+void SessionDelegate::betterRouteDiscoveredForStreamTask(ul::URLSession& session,
+                                                         ul::URLSessionStreamTask& task) {
+    if (streamTaskBetterRouteDiscovered)
+        streamTaskBetterRouteDiscovered(session, task);
+}
+
+void SessionDelegate::didBecomeInputStream(ul::URLSession& session, ul::URLSessionStreamTask& task,
+                                           const std::shared_ptr<plat::InputStream>& input,
+                                           const std::shared_ptr<plat::OutputStream>& output) {
+    if (streamTaskDidBecomeInputStream)
+        streamTaskDidBecomeInputStream(session, task, input, output);
+}
+
 }  // namespace httpclient

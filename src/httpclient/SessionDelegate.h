@@ -61,6 +61,13 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
         downloadTaskDidWriteData;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t)>
         downloadTaskDidResumeAtOffset;
+    // Stream tasks: these events reach only these callbacks.
+    std::function<void(ul::URLSession&, ul::URLSessionStreamTask&)> streamTaskReadClosed;
+    std::function<void(ul::URLSession&, ul::URLSessionStreamTask&)> streamTaskWriteClosed;
+    std::function<void(ul::URLSession&, ul::URLSessionStreamTask&)> streamTaskBetterRouteDiscovered;
+    std::function<void(ul::URLSession&, ul::URLSessionStreamTask&, const std::shared_ptr<plat::InputStream>&,
+                       const std::shared_ptr<plat::OutputStream>&)>
+        streamTaskDidBecomeInputStream;
 
     std::shared_ptr<RequestRetrier> retrier() const;
     void setRetrier(std::shared_ptr<RequestRetrier> retrier);
@@ -97,6 +104,12 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
                       int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) override;
     void didResumeAtOffset(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t fileOffset,
                            int64_t expectedTotalBytes) override;
+    void readClosedForStreamTask(ul::URLSession&, ul::URLSessionStreamTask&) override;
+    void writeClosedForStreamTask(ul::URLSession&, ul::URLSessionStreamTask&) override;
+    void betterRouteDiscoveredForStreamTask(ul::URLSession&, ul::URLSessionStreamTask&) override;
+    void didBecomeInputStream(ul::URLSession&, ul::URLSessionStreamTask&,
+                              const std::shared_ptr<plat::InputStream>&,
+                              const std::shared_ptr<plat::OutputStream>&) override;
 
   private:
     ChallengeAnswer sessionChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&);

@@ -450,4 +450,20 @@ void SessionManager::upload(std::function<void(MultipartFormData&)> multipartFor
     });
 }
 
+// --- stream requests ---
+
+std::shared_ptr<StreamRequest> SessionManager::stream(const std::string& hostName, int port) {
+    return stream(std::shared_ptr<const Streamable>(Streamable::stream(hostName, port)));
+}
+
+std::shared_ptr<StreamRequest> SessionManager::stream(std::shared_ptr<ul::NetService> netService) {
+    return stream(std::shared_ptr<const Streamable>(Streamable::netService(std::move(netService))));
+}
+
+std::shared_ptr<StreamRequest> SessionManager::stream(std::shared_ptr<const Streamable> streamable) {
+    if (!streamable)
+        streamable = Streamable::stream(std::string(), 0);
+    return made<StreamRequest>(Request::Kind::stream, std::move(streamable));
+}
+
 }  // namespace httpclient

@@ -121,6 +121,13 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
                         const URLRequestConvertible& urlRequest, plat::dispatch::Queue queue,
                         MultipartEncodingCompletion encodingCompletion);
 
+    // A stream request to host:port or to a net service's resolved address;
+    // making the task cannot fail, and no adapter takes part. A connection
+    // that fails completes the task with the URL error.
+    virtual std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port);
+    virtual std::shared_ptr<StreamRequest> stream(std::shared_ptr<ul::NetService> netService);
+    std::shared_ptr<StreamRequest> stream(std::shared_ptr<const Streamable> streamable);
+
     // Gives the request a new task from its description. The request is
     // stored under the new task before that task starts, so none of its
     // callbacks can miss the request.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/foundation/FileManager.h"
@@ -209,6 +210,11 @@ std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const s
     task->transfer_->kind = detail::TaskKind::Stream;
     task->setEndpoint(host, port, configuration_.trustedCertificatesFile);
     return task;
+}
+
+std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithNetService(const NetService& service) {
+    // An unresolved service gets no host name, which no look-up finds.
+    return streamTaskWithHostName(service.hostName().value_or(std::string()), std::max(service.port(), 0));
 }
 
 void URLSession::invalidateAndCancel() {

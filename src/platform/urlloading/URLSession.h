@@ -25,6 +25,7 @@
 #include <optional>
 
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/urlloading/NetService.h"
 #include "platform/urlloading/URLSessionConfiguration.h"
 #include "platform/urlloading/URLSessionDelegate.h"
 #include "platform/urlloading/URLSessionStreamTask.h"
@@ -77,6 +78,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
     // A TCP connection to host:port; see URLSessionStreamTask.
     std::shared_ptr<URLSessionStreamTask> streamTaskWithHostName(const std::string& host, int port);
+    // A TCP connection to the service's resolved address, as it is now.
+    std::shared_ptr<URLSessionStreamTask> streamTaskWithNetService(const NetService& service);
 
     void invalidateAndCancel();
     void finishTasksAndInvalidate();

@@ -242,3 +242,20 @@ TEST_F(StreamTaskTest, ConnectionAndTrustFailuresEndTheTaskWithTheirCodes) {
 }
 
 }  // namespace
+
+TEST_F(StreamTaskTest, NetServiceConnectsToItsAddressAtCreationElseCannotFindHost) {
+    EchoServer server;
+    NetService service("local.", "_echo._tcp.", "echo");
+    auto unresolved = session->streamTaskWithNetService(service);
+    // Resolving later does not change a task already made.
+    service.resolve("127.0.0.1", server.port());
+    auto resolved = session->streamTaskWithNetService(service);
+    EXPECT_EQ(resolved->host(), "127.0.0.1");
+    EXPECT_EQ(resolved->port(), server.port());
+    unresolved->resume();
+    resolved->resume();
+    EXPECT_EQ(codeOf(readOnce(*unresolved, 1, 8).error), URLErrorCannotFindHost);
+    EXPECT_EQ(writeOnce(*resolved, "via service"), nullptr);
+    EXPECT_EQ(readOnce(*resolved, 11, 11).text(), "via service");
+    resolved->cancel();
+}

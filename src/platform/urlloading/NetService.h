@@ -1,0 +1,48 @@
+// NetService: a network service advertised under a domain, a type and a
+// name. There is no service-discovery daemon to ask, so resolving is left to
+// whoever knows the address: resolve() records the host and port that a
+// stream task made from the service connects to. An unresolved service has
+// no host, and a stream task made from it fails with
+// URLErrorCannotFindHost.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace plat::urlloading {
+
+class NetService {
+  public:
+    NetService(std::string domain, std::string type, std::string name)
+        : domain_(std::move(domain)), type_(std::move(type)), name_(std::move(name)) {}
+
+    const std::string& domain() const { return domain_; }
+    const std::string& type() const { return type_; }
+    const std::string& name() const { return name_; }
+
+    // The resolved host name, absent until resolve().
+    std::optional<std::string> hostName() const {
+        std::lock_guard lock(mutex_);
+        return hostName_;
+    }
+    // The resolved port, -1 until resolve().
+    int port() const {
+        std::lock_guard lock(mutex_);
+        return port_;
+    }
+    void resolve(std::string hostName, int port) {
+        std::lock_guard lock(mutex_);
+        hostName_ = std::move(hostName);
+        port_ = port;
+    }
+
+  private:
+    const std::string domain_, type_, name_;
+    mutable std::mutex mutex_;
+    std::optional<std::string> hostName_;
+    int port_ = -1;
+};
+
+}  // namespace plat::urlloading
