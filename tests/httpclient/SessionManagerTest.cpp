@@ -437,10 +437,13 @@ namespace {
 
 struct CountingRetrier : RequestRetrier {
     std::atomic<int> calls{0};
+    std::atomic<bool> offeredWithTask{false};
     int retries = 1;
     void should(SessionManager&, const std::shared_ptr<Request>& request, const ErrorPtr&,
                 Completion completion) override {
         calls++;
+        if (request->task())
+            offeredWithTask = true;
         completion(request->retryCount() < static_cast<uint64_t>(retries), 0.0);
     }
 };
@@ -466,13 +469,14 @@ TEST_F(SessionManagerTest, AdapterFailureIsOfferedToTheRetrierOnce) {
     Waiter<DataResponse<Value>> done;
     const double before = absoluteTimeNow();
     auto request = manager->request(server.url("/echo"));
-    EXPECT_FALSE(request->task());
     request->responseJSON([&](const DataResponse<Value>& r) { done.set(r); }, kDefaultJSONReadingOptions,
                           queue);
     auto r = done.wait();
     ASSERT_TRUE(r && r->value()) << (r ? r->result.debugDescription() : "");
     EXPECT_EQ(r->value()->find("headers")->find("X-Adapted")->stringValue(), "yes");
     EXPECT_EQ(retrier->calls.load(), 1);
+    // The failed adaptation made no task; the retry made one.
+    EXPECT_FALSE(retrier->offeredWithTask.load());
     EXPECT_EQ(request->retryCount(), 1u);
     EXPECT_GE(*request->startTime(), before);
     EXPECT_TRUE(request->task());
@@ -538,6 +542,7 @@ TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
     Waiter<int> done;
     request->response([&](const DefaultDataResponse&) { done.set(1); }, queue);
     done.wait();
+    posted.wait(3);  // its completion is posted after its handlers ran
     auto download = manager->download(server.url("/bytes/5"));
     download->resume();
     Waiter<int> downloaded;
