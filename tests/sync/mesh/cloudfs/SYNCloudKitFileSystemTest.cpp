@@ -140,8 +140,28 @@ TEST_F(CloudKitFileSystemTest, SetUpMakesZoneAndRootAndDirectoriesWork) {
     EXPECT_EQ(list(*fs, "a"), (std::set<std::string>{"b/", "f"}));
     EXPECT_EQ(list(*fs, "/"), (std::set<std::string>{"a/"}));
     EXPECT_TRUE(list(*fs, "a/b").empty());
-    // Making an existing directory reports the save's refusal unchanged.
-    EXPECT_NE(mkdir(*fs, "a"), nullptr);
+}
+
+TEST_F(CloudKitFileSystemTest, DirectoryAnotherDeviceMadeFirstCountsAsMade) {
+    // Both devices primed while the directory was missing, so both caches
+    // answer that it is missing and both go on to make it.
+    auto otherContainer = cktest::openContainer((dir / "cloud").string(), "alice", "mac-b", 1);
+    auto other = open(otherContainer, "caches-b");
+    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    ASSERT_EQ(wait([&](auto done) { other->primeForActivityWithCompletion(done); }), nullptr);
+    ASSERT_EQ(mkdir(*fs, "events"), nullptr);
+    ASSERT_EQ(upload(*fs, "taken", "a file"), nullptr);
+    EXPECT_EQ(exists(*other, "events"), std::make_pair(false, false));
+    EXPECT_EQ(mkdir(*other, "events"), nullptr);
+    EXPECT_EQ(mkdir(*fs, "events"), nullptr);
+    // A file at the path is no directory: the refusal stands.
+    auto refused = mkdir(*other, "taken");
+    EXPECT_EQ(code(refused), static_cast<int64_t>(ErrorCode::PartialFailure));
+    EXPECT_EQ(cktest::itemCode(refused, other->format().recordIDForPath("taken")),
+              static_cast<int64_t>(ErrorCode::ServerRecordChanged));
+    // Other refusals pass unchanged.
+    container->faults().addRule(FaultRule::networkUnavailable(OperationKind::ModifyRecords));
+    EXPECT_EQ(code(mkdir(*fs, "offline")), static_cast<int64_t>(ErrorCode::NetworkUnavailable));
 }
 
 TEST_F(CloudKitFileSystemTest, DeletedZoneIsMadeAgainOnConnect) {
