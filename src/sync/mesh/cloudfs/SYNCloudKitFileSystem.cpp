@@ -923,7 +923,11 @@ void SYNCloudKitFileSystem::startNextPriming() {
 
 void SYNCloudKitFileSystem::continuePriming(Completion completion) {
     cache_.beginPass();
-    const auto previous = cache_.serverChangeToken();
+    fetchChangePage(cache_.serverChangeToken(), std::move(completion));
+}
+
+void SYNCloudKitFileSystem::fetchChangePage(std::shared_ptr<const ServerChangeToken> previous,
+                                            Completion completion) {
     auto fetch = std::make_shared<FetchRecordChangesOperation>(*options_.zoneID, previous);
     fetch->desiredKeys = kNodeKeys;
     auto self = shared_from_this();
@@ -946,16 +950,21 @@ void SYNCloudKitFileSystem::continuePriming(Completion completion) {
             }
             return;
         }
+        // The token is taken, and the cache file written, once the last page
+        // is in: a fetch from the start is not trusted for look-ups before
+        // then, and writing the whole cache after every page would make
+        // priming a large zone quadratic.
+        auto operation = weak.lock();
+        if (operation && operation->moreComing()) {
+            self->fetchChangePage(token, completion);
+            return;
+        }
         if (self->cache_.finishPass(token)) {
             const std::string file = self->cacheFilePath();
             if (!file.empty())
                 self->cache_.storeToFile(file);
         }
-        auto operation = weak.lock();
-        if (operation && operation->moreComing())
-            self->continuePriming(completion);
-        else
-            completion(nullptr);
+        completion(nullptr);
     };
     addOperation(fetch);
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <thread>
 
 #include "platform/cloudkit/CloudKitTestSupport.h"
 #include "support/TempDir.h"
@@ -563,8 +564,27 @@ TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
         ASSERT_EQ(container->admin().seed(DatabaseScope::Private, chunk), nullptr);
     }
     container->operationLog().clear();
-    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    // The second page is held back; its request is logged once the first
+    // page has been taken in.
+    FaultRule hold;
+    hold.kind = OperationKind::FetchRecordChanges;
+    hold.occurrence = 2;
+    hold.delay = std::chrono::milliseconds(2000);
+    container->faults().addRule(hold);
+    std::promise<plat::ErrorPtr> primed;
+    auto primedResult = primed.get_future();
+    fs->primeForActivityWithCompletion([&](plat::ErrorPtr error) { primed.set_value(error); });
+    while (container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (primedResult.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        // Half a feed answers no look-up and is not written down.
+        EXPECT_NE(fs->recordCache().state(), SYNCloudKitRecordCache::State::Loaded);
+        EXPECT_FALSE(std::filesystem::exists(fs->cacheFilePath()));
+    }
+    EXPECT_EQ(list(*fs, "big"), expected);
+    ASSERT_EQ(primedResult.get(), nullptr);
     EXPECT_EQ(container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size(), 2u);
+    EXPECT_TRUE(std::filesystem::exists(fs->cacheFilePath()));
     container->faults().setNetworkAvailable(false);
     EXPECT_EQ(list(*fs, "big"), expected);
 }
