@@ -55,6 +55,13 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
+// "<what> <code>" on stdout; a failure's full description goes to stderr.
+void report(const std::string& what, const plat::ErrorPtr& error) {
+    say(what + " " + std::to_string(error ? error->code() : 0));
+    if (error)
+        std::fprintf(stderr, "%s failed: %s\n", what.c_str(), error->description().c_str());
+}
+
 std::string titleOf(const plat::coredata::ManagedObjectPtr& task) {
     auto value = task->valueForKey("title");
     return value.asString() ? *value.asString() : "";
@@ -128,13 +135,13 @@ int main(int argc, char** argv) {
         MainLoop::runUntil([&] { return !mesh->delistIsQueued(); }, 60);
         for (int attempt = 0; attempt < 5 && !mesh->isEnlisted(); ++attempt) {
             auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
-            say("enlisted " + std::to_string(error ? error->code() : 0));
+            report("enlisted", error);
         }
     };
     auto merge = [&] {
         ensureEnlisted();
         auto error = wait([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
-        say("merged " + std::to_string(error ? error->code() : 0));
+        report("merged", error);
         refresh();
     };
     ensureEnlisted();
