@@ -6,6 +6,10 @@
 // merge. This program plays the story by running itself as the two machines
 // one step after another; every step prints what it did and the tasks the
 // machine sees afterwards.
+//
+// With "--via cloud-database" the cloud folder is kept in the cloud database
+// stand-in instead, rooted in the same place: both machines sign in to one
+// account, each as a device of its own with its own record cache.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +23,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 using plat::dispatch::MainLoop;
@@ -68,6 +73,25 @@ void printTasks(const std::string& machine, cd::ManagedObjectContext& context) {
     }
 }
 
+// The shared cloud folder as `machine` reaches it: the local folder, or with
+// "--via cloud-database" (handed to the machines' processes in the
+// environment) the cloud database stand-in, where the machine is a device.
+constexpr const char* kViaVariable = "KESTREL_SYNC_EXAMPLE_VIA";
+std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& root, const std::string& machine) {
+    const char* via = std::getenv(kViaVariable);
+    if (!via || std::string(via) != "cloud-database")
+        return std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    plat::cloudkit::ContainerConfiguration configuration;
+    configuration.cloudRoot = root + "/cloud";
+    configuration.account = "example-user";
+    configuration.device = machine;
+    configuration.assetCacheFolder = root + "/" + machine + "-assets";
+    auto container = plat::cloudkit::Container::open(configuration);
+    const std::string caches = root + "/" + machine + "-caches";
+    std::filesystem::create_directories(caches);
+    return container.ok() ? SYNCloudKitFileSystem::privateDatabase(*container, 2, caches) : nullptr;
+}
+
 // One step of one machine: open its store and its mesh, enlist when not yet
 // enlisted, make the step's changes, save, merge, show the tasks.
 int machineStep(const std::string& root, const std::string& machine, const std::string& step) {
@@ -92,7 +116,10 @@ int machineStep(const std::string& root, const std::string& machine, const std::
     config.meshIdentifier = "main";
     config.persistentStorePath = storePath;
     config.managedObjectModel = model;
-    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    config.cloudFileSystem = cloudFileSystem(root, machine);
+    if (!config.cloudFileSystem) {
+        return 1;
+    }
     config.localDataRootDirectory = root + "/" + machine + "-sync";
     auto mesh = SYNPersistentStoreMesh::create(config);
     if (!mesh->isEnlisted()) {
@@ -164,6 +191,15 @@ void step(const char* self, const std::string& root, const std::string& machine,
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--machine") {
         return machineStep(argv[3], argv[2], argv[4]);
+    }
+    if (argc == 3 && std::string(argv[1]) == "--via" &&
+        (std::string(argv[2]) == "folder" || std::string(argv[2]) == "cloud-database")) {
+        setenv(kViaVariable, argv[2], 1);
+    } else if (argc != 1) {
+        std::fprintf(stderr, "usage: %s [--via folder|cloud-database]\n", argv[0]);
+        return 2;
+    } else {
+        unsetenv(kViaVariable);
     }
     char pattern[] = "/tmp/kestrel-sync-example-XXXXXX";
     std::string root = mkdtemp(pattern);

@@ -1,14 +1,19 @@
 // One machine of the convergence test, run as a child process:
-//   sync_mesh_peer <root> <machine> <seed> <rounds>
+//   sync_mesh_peer <root> <machine> <seed> <rounds> [folder|cloud-database]
 // It opens (creating) "<root>/<machine>.sqlite" with its own event data under
 // "<root>/<machine>" and the cloud folder "<root>/cloud", enlists when not
 // enlisted, then per round makes a few random changes, saves and merges.
+// With "cloud-database" the cloud folder is kept in the cloud database
+// stand-in rooted at "<root>/cloud": every peer signs in as one account, as
+// a device named after its machine, with its record cache and fetched assets
+// under "<root>/<machine>-caches" and "<root>/<machine>-assets".
 // Deletions touch only its own tasks, edits any task. It prints what it
 // did, one line each, flushed at once (so a killed peer leaves a true log):
 //   created <title> / deleted <title> / merged <code>
 // and with rounds 0 it only merges twice and prints "task <title> <priority>"
 // for every task of its store.
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -18,6 +23,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 namespace {
@@ -49,21 +55,48 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
+// "<what> <code>" on stdout; a failure's full description goes to stderr.
+void report(const std::string& what, const plat::ErrorPtr& error) {
+    say(what + " " + std::to_string(error ? error->code() : 0));
+    if (error)
+        std::fprintf(stderr, "%s failed: %s\n", what.c_str(), error->description().c_str());
+}
+
 std::string titleOf(const plat::coredata::ManagedObjectPtr& task) {
     auto value = task->valueForKey("title");
     return value.asString() ? *value.asString() : "";
 }
 
+std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, const std::string& root,
+                                                    const std::string& machine) {
+    if (via == "folder")
+        return std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    if (via != "cloud-database")
+        return nullptr;
+    plat::cloudkit::ContainerConfiguration configuration;
+    configuration.cloudRoot = root + "/cloud";
+    configuration.account = "peer-account";
+    configuration.device = machine;
+    configuration.assetCacheFolder = root + "/" + machine + "-assets";
+    auto container = plat::cloudkit::Container::open(configuration);
+    if (!container.ok())
+        return nullptr;
+    const std::string caches = root + "/" + machine + "-caches";
+    std::filesystem::create_directories(caches);
+    return SYNCloudKitFileSystem::privateDatabase(*container, 2, caches);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s root machine seed rounds\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s root machine seed rounds [folder|cloud-database]\n", argv[0]);
         return 2;
     }
     std::string root = argv[1], machine = argv[2];
     unsigned seed = static_cast<unsigned>(std::stoul(argv[3]));
     int rounds = std::stoi(argv[4]);
+    const std::string via = argc == 6 ? argv[5] : "folder";
     MainLoop::bindToCurrentThread();
     // Each peer plays a machine of its own.
     char uuid[40];
@@ -86,7 +119,10 @@ int main(int argc, char** argv) {
     config.meshIdentifier = "main";
     config.persistentStorePath = storePath;
     config.managedObjectModel = model;
-    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    config.cloudFileSystem = cloudFileSystem(via, root, machine);
+    if (!config.cloudFileSystem) {
+        return 5;
+    }
     config.localDataRootDirectory = root + "/" + machine;
     auto mesh = SYNPersistentStoreMesh::create(config);
     if (!mesh) {
@@ -99,13 +135,13 @@ int main(int argc, char** argv) {
         MainLoop::runUntil([&] { return !mesh->delistIsQueued(); }, 60);
         for (int attempt = 0; attempt < 5 && !mesh->isEnlisted(); ++attempt) {
             auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
-            say("enlisted " + std::to_string(error ? error->code() : 0));
+            report("enlisted", error);
         }
     };
     auto merge = [&] {
         ensureEnlisted();
         auto error = wait([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
-        say("merged " + std::to_string(error ? error->code() : 0));
+        report("merged", error);
         refresh();
     };
     ensureEnlisted();

@@ -1,8 +1,10 @@
 // Several processes edit and merge through one cloud folder, with fixed
 // seeds; one is killed with SIGKILL mid-run and restarted. Afterwards every
 // store holds the same tasks, and every task created and not deleted is
-// there. MESH_CONVERGENCE_ROUNDS (default 4) makes a longer run:
-//   MESH_CONVERGENCE_ROUNDS=25 build/asan/tests/sync/mesh/sync_mesh_tests --gtest_filter='MeshConvergence*'
+// there. The run is made once per cloud file system: a local folder, and the
+// cloud database stand-in (one account, a device and record cache per
+// machine). MESH_CONVERGENCE_ROUNDS (default 4) makes a longer run:
+//   MESH_CONVERGENCE_ROUNDS=25 build/asan/tests/sync/mesh/sync_mesh_tests --gtest_filter='*MeshConvergence*'
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +25,8 @@ struct Peer {
     std::string output;
 };
 
-Peer spawn(const std::string& root, const std::string& machine, unsigned seed, int rounds) {
+Peer spawn(const std::string& root, const std::string& machine, unsigned seed, int rounds,
+           const std::string& via) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     Peer peer;
@@ -34,7 +37,7 @@ Peer spawn(const std::string& root, const std::string& machine, unsigned seed, i
         close(fds[1]);
         std::string seedText = std::to_string(seed), roundsText = std::to_string(rounds);
         execl(MESH_PEER_PATH, MESH_PEER_PATH, root.c_str(), machine.c_str(), seedText.c_str(),
-              roundsText.c_str(), static_cast<char*>(nullptr));
+              roundsText.c_str(), via.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -67,7 +70,10 @@ std::vector<std::string> linesStarting(const std::string& text, const std::strin
     return out;
 }
 
-TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
+class MeshConvergenceTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
+    const std::string via = GetParam();
     testsupport::TempDir root;
     std::filesystem::create_directories(root / "cloud");
     const char* env = std::getenv("MESH_CONVERGENCE_ROUNDS");
@@ -83,7 +89,7 @@ TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
 
     std::vector<Peer> peers;
     for (std::size_t i = 0; i < machines.size(); ++i) {
-        peers.push_back(spawn(root.str(), machines[i], 100 + static_cast<unsigned>(i), rounds));
+        peers.push_back(spawn(root.str(), machines[i], 100 + static_cast<unsigned>(i), rounds, via));
     }
     // Kill the first one as soon as it reported its first merge, then
     // restart it with another seed.
@@ -97,7 +103,7 @@ TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
         finish(peers[0]);
         peers[0].output = seen + peers[0].output;
         collect(peers[0]);
-        peers[0] = spawn(root.str(), machines[0], 200, rounds);
+        peers[0] = spawn(root.str(), machines[0], 200, rounds, via);
     }
     for (auto& peer : peers) {
         int status = finish(peer);
@@ -108,7 +114,7 @@ TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
     std::map<std::string, std::set<std::string>> finalTasks;
     for (int pass = 0; pass < 2; ++pass) {
         for (const auto& machine : machines) {
-            auto peer = spawn(root.str(), machine, 0, 0);
+            auto peer = spawn(root.str(), machine, 0, 0, via);
             int status = finish(peer);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << peer.output;
             std::set<std::string> titles;
@@ -133,6 +139,12 @@ TEST(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, MeshConvergenceTest, ::testing::Values("folder", "cloud-database"),
+                         [](const auto& info) {
+                             return info.param == "folder" ? std::string("LocalFolder")
+                                                           : std::string("CloudDatabase");
+                         });
 
 }  // namespace
 }  // namespace meshtest

@@ -487,8 +487,28 @@ void SYNCloudKitFileSystem::createDirectoryAtPath(const std::string& path, Compl
     }
     auto save = std::make_shared<ModifyRecordsOperation>(
         std::vector<Record>{format_.directoryRecordForPath(path)}, std::vector<RecordID>{});
-    save->modifyRecordsCompletionBlock = [completion](std::vector<RecordPtr>, std::vector<RecordID>,
-                                                      ErrorPtr error) { completion(error); };
+    auto self = shared_from_this();
+    save->modifyRecordsCompletionBlock = [self, path, completion](std::vector<RecordPtr>,
+                                                                  std::vector<RecordID>, ErrorPtr error) {
+        if (!hasCode(error, ErrorCode::PartialFailure) ||
+            !partialFailureOnlyIncludes(error, {ErrorCode::ServerRecordChanged})) {
+            completion(error);
+            return;
+        }
+        // A record already stands at the path. Two devices that both found
+        // the directory missing (the check and the creation are apart, and a
+        // primed cache answers the check) both make it: a directory made by
+        // the other one is as good as our own. The record is read from the
+        // server, since the cache predates it; a file there keeps the refusal.
+        auto ids = std::make_shared<std::vector<RecordID>>(1, self->format_.recordIDForPath(path));
+        self->fetchBatches(ids, 0, std::make_shared<std::vector<RecordPtr>>(),
+                           [error, completion](std::vector<RecordPtr> records, ErrorPtr fetchError) {
+                               const bool directory =
+                                   !fetchError && !records.empty() && records.front() &&
+                                   records.front()->objectForKey("isDirectory").boolValue();
+                               completion(directory ? nullptr : error);
+                           });
+    };
     addOperation(save);
 }
 
@@ -903,7 +923,11 @@ void SYNCloudKitFileSystem::startNextPriming() {
 
 void SYNCloudKitFileSystem::continuePriming(Completion completion) {
     cache_.beginPass();
-    const auto previous = cache_.serverChangeToken();
+    fetchChangePage(cache_.serverChangeToken(), std::move(completion));
+}
+
+void SYNCloudKitFileSystem::fetchChangePage(std::shared_ptr<const ServerChangeToken> previous,
+                                            Completion completion) {
     auto fetch = std::make_shared<FetchRecordChangesOperation>(*options_.zoneID, previous);
     fetch->desiredKeys = kNodeKeys;
     auto self = shared_from_this();
@@ -926,16 +950,21 @@ void SYNCloudKitFileSystem::continuePriming(Completion completion) {
             }
             return;
         }
+        // The token is taken, and the cache file written, once the last page
+        // is in: a fetch from the start is not trusted for look-ups before
+        // then, and writing the whole cache after every page would make
+        // priming a large zone quadratic.
+        auto operation = weak.lock();
+        if (operation && operation->moreComing()) {
+            self->fetchChangePage(token, completion);
+            return;
+        }
         if (self->cache_.finishPass(token)) {
             const std::string file = self->cacheFilePath();
             if (!file.empty())
                 self->cache_.storeToFile(file);
         }
-        auto operation = weak.lock();
-        if (operation && operation->moreComing())
-            self->continuePriming(completion);
-        else
-            completion(nullptr);
+        completion(nullptr);
     };
     addOperation(fetch);
 }

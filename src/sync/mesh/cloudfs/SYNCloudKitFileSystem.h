@@ -163,6 +163,10 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
                          std::shared_ptr<std::vector<plat::cloudkit::RecordID>> ids, Completion completion);
     void startNextPriming();
     void continuePriming(Completion completion);
+    // One page of the zone's change feed after `previous`, then the next
+    // ones while more are coming.
+    void fetchChangePage(std::shared_ptr<const plat::cloudkit::ServerChangeToken> previous,
+                         Completion completion);
 
     std::shared_ptr<plat::cloudkit::Container> container_;
     std::shared_ptr<plat::cloudkit::Database> database_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <thread>
 
 #include "platform/cloudkit/CloudKitTestSupport.h"
 #include "support/TempDir.h"
@@ -140,8 +141,28 @@ TEST_F(CloudKitFileSystemTest, SetUpMakesZoneAndRootAndDirectoriesWork) {
     EXPECT_EQ(list(*fs, "a"), (std::set<std::string>{"b/", "f"}));
     EXPECT_EQ(list(*fs, "/"), (std::set<std::string>{"a/"}));
     EXPECT_TRUE(list(*fs, "a/b").empty());
-    // Making an existing directory reports the save's refusal unchanged.
-    EXPECT_NE(mkdir(*fs, "a"), nullptr);
+}
+
+TEST_F(CloudKitFileSystemTest, DirectoryAnotherDeviceMadeFirstCountsAsMade) {
+    // Both devices primed while the directory was missing, so both caches
+    // answer that it is missing and both go on to make it.
+    auto otherContainer = cktest::openContainer((dir / "cloud").string(), "alice", "mac-b", 1);
+    auto other = open(otherContainer, "caches-b");
+    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    ASSERT_EQ(wait([&](auto done) { other->primeForActivityWithCompletion(done); }), nullptr);
+    ASSERT_EQ(mkdir(*fs, "events"), nullptr);
+    ASSERT_EQ(upload(*fs, "taken", "a file"), nullptr);
+    EXPECT_EQ(exists(*other, "events"), std::make_pair(false, false));
+    EXPECT_EQ(mkdir(*other, "events"), nullptr);
+    EXPECT_EQ(mkdir(*fs, "events"), nullptr);
+    // A file at the path is no directory: the refusal stands.
+    auto refused = mkdir(*other, "taken");
+    EXPECT_EQ(code(refused), static_cast<int64_t>(ErrorCode::PartialFailure));
+    EXPECT_EQ(cktest::itemCode(refused, other->format().recordIDForPath("taken")),
+              static_cast<int64_t>(ErrorCode::ServerRecordChanged));
+    // Other refusals pass unchanged.
+    container->faults().addRule(FaultRule::networkUnavailable(OperationKind::ModifyRecords));
+    EXPECT_EQ(code(mkdir(*fs, "offline")), static_cast<int64_t>(ErrorCode::NetworkUnavailable));
 }
 
 TEST_F(CloudKitFileSystemTest, DeletedZoneIsMadeAgainOnConnect) {
@@ -543,8 +564,27 @@ TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
         ASSERT_EQ(container->admin().seed(DatabaseScope::Private, chunk), nullptr);
     }
     container->operationLog().clear();
-    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    // The second page is held back; its request is logged once the first
+    // page has been taken in.
+    FaultRule hold;
+    hold.kind = OperationKind::FetchRecordChanges;
+    hold.occurrence = 2;
+    hold.delay = std::chrono::milliseconds(2000);
+    container->faults().addRule(hold);
+    std::promise<plat::ErrorPtr> primed;
+    auto primedResult = primed.get_future();
+    fs->primeForActivityWithCompletion([&](plat::ErrorPtr error) { primed.set_value(error); });
+    while (container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (primedResult.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        // Half a feed answers no look-up and is not written down.
+        EXPECT_NE(fs->recordCache().state(), SYNCloudKitRecordCache::State::Loaded);
+        EXPECT_FALSE(std::filesystem::exists(fs->cacheFilePath()));
+    }
+    EXPECT_EQ(list(*fs, "big"), expected);
+    ASSERT_EQ(primedResult.get(), nullptr);
     EXPECT_EQ(container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size(), 2u);
+    EXPECT_TRUE(std::filesystem::exists(fs->cacheFilePath()));
     container->faults().setNetworkAvailable(false);
     EXPECT_EQ(list(*fs, "big"), expected);
 }
