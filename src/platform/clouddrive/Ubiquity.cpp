@@ -185,6 +185,20 @@ ErrorPtr UbiquityService::startDownloadingItem(const std::string& path) {
     if (!readPlaceholder(path)) {
         return exists(path) ? nullptr : fileErrorWithPOSIXError(ENOENT, true, path);
     }
+    auto error = requestDownload(path);
+    if (!error) {
+        MutexLock lock(mutex_);
+        ++started_;
+    }
+    return error;
+}
+
+std::size_t UbiquityService::startedDownloadCount() const {
+    MutexLock lock(mutex_);
+    return started_;
+}
+
+ErrorPtr requestDownload(const std::string& path) {
     const std::string request = requestPathForItem(path);
     int fd = ::open(request.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -206,7 +220,7 @@ bool UbiquityService::waitForDownload(const std::string& path, double timeoutSec
             return true;
         }
         if (!requested) {
-            requested = !startDownloadingItem(path);
+            requested = !requestDownload(path);
         }
         if (Clock::now() >= deadline) {
             return false;
@@ -220,6 +234,7 @@ void UbiquityService::reset() {
     token_.reset();
     containers_.clear();
     startError_ = nullptr;
+    started_ = 0;
 }
 
 }  // namespace plat::clouddrive

@@ -86,6 +86,9 @@ class UbiquityService {
     // is set.
     ErrorPtr startDownloadingItem(const std::string& path) EXCLUDES(mutex_);
     void setStartDownloadingError(ErrorPtr error) EXCLUDES(mutex_);
+    // Successful startDownloadingItem calls so far (reads that wait for a
+    // download do not count).
+    std::size_t startedDownloadCount() const EXCLUDES(mutex_);
 
     // Blocks until the item's file is present, asking for its download when
     // only a placeholder exists; false when timeoutSeconds pass first. An item
@@ -101,6 +104,10 @@ class UbiquityService {
     std::optional<std::string> token_ GUARDED_BY(mutex_);
     std::map<std::string, std::string> containers_ GUARDED_BY(mutex_);
     ErrorPtr startError_ GUARDED_BY(mutex_);
+    std::size_t started_ GUARDED_BY(mutex_) = 0;
 };
+
+// Creates the download request beside a placeholder.
+ErrorPtr requestDownload(const std::string& path);
 
 }  // namespace plat::clouddrive
