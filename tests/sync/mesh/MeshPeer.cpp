@@ -8,16 +8,23 @@
 //   created <title> / deleted <title> / merged <code>
 // and with rounds 0 it only merges twice and prints "task <title> <priority>"
 // for every task of its store.
+// With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
+// container (signed in to one account) instead, and with rounds 0 it first
+// waits until every file other machines wrote there has been downloaded.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 
+#include "platform/clouddrive/Ubiquity.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 namespace {
@@ -54,6 +61,31 @@ std::string titleOf(const plat::coredata::ManagedObjectPtr& task) {
     return value.asString() ? *value.asString() : "";
 }
 
+// True when no placeholder waits below the folder.
+bool allDownloaded(const std::string& folder) {
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (plat::clouddrive::itemNameForPlaceholderName(it->path().filename().string())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& root, const char* driveContainer) {
+    if (!driveContainer) {
+        return std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    }
+    const char* identifier = "iCloud.com.kestrelplan.meshtest";
+    plat::clouddrive::UbiquityService::shared().setIdentityToken("account-1");
+    plat::clouddrive::UbiquityService::shared().setContainerFolder(identifier, driveContainer);
+    SYNICloudFileSystem::Timing timing;
+    timing.downloadSettleDelay = 0.2;
+    timing.foreignChangeDelay = 0.2;
+    return SYNICloudFileSystem::create(identifier, std::nullopt, timing);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +118,8 @@ int main(int argc, char** argv) {
     config.meshIdentifier = "main";
     config.persistentStorePath = storePath;
     config.managedObjectModel = model;
-    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    const char* driveContainer = std::getenv("MESH_PEER_DRIVE_CONTAINER");
+    config.cloudFileSystem = cloudFileSystem(root, driveContainer);
     config.localDataRootDirectory = root + "/" + machine;
     auto mesh = SYNPersistentStoreMesh::create(config);
     if (!mesh) {
@@ -150,6 +183,9 @@ int main(int argc, char** argv) {
         merge();
     }
     if (rounds == 0) {
+        if (driveContainer) {
+            MainLoop::runUntil([&] { return allDownloaded(driveContainer); }, 120);
+        }
         merge();
         merge();
         auto tasks = context->executeFetchRequest(plat::coredata::FetchRequest("Task"));
