@@ -56,8 +56,9 @@ bool isDriveBookkeeping(const std::string& name) {
 
 // --- Presenter ---------------------------------------------------------------
 
-SYNICloudFilePresenter::SYNICloudFilePresenter(std::weak_ptr<SYNICloudFileSystem> delegate)
-    : delegate_(std::move(delegate)) {}
+SYNICloudFilePresenter::SYNICloudFilePresenter(std::weak_ptr<SYNICloudFileSystem> delegate,
+                                               std::shared_ptr<plat::dispatch::OperationQueue> queue)
+    : delegate_(std::move(delegate)), queue_(std::move(queue)) {}
 
 std::optional<std::string> SYNICloudFilePresenter::presentedItemPath() const {
     auto delegate = delegate_.lock();
@@ -65,8 +66,7 @@ std::optional<std::string> SYNICloudFilePresenter::presentedItemPath() const {
 }
 
 std::shared_ptr<plat::dispatch::OperationQueue> SYNICloudFilePresenter::presentedItemOperationQueue() const {
-    auto delegate = delegate_.lock();
-    return delegate ? delegate->presenterQueue_ : nullptr;
+    return queue_;
 }
 
 void SYNICloudFilePresenter::presentedSubitemDidChangeAtPath(const std::string& path) {
@@ -98,7 +98,8 @@ std::shared_ptr<SYNICloudFileSystem> SYNICloudFileSystem::create(std::string ubi
     }
     std::shared_ptr<SYNICloudFileSystem> fileSystem(
         new SYNICloudFileSystem(std::move(ubiquityContainerIdentifier), std::move(relativePath), timing));
-    fileSystem->filePresenter_ = std::make_shared<SYNICloudFilePresenter>(fileSystem);
+    fileSystem->filePresenter_ =
+        std::make_shared<SYNICloudFilePresenter>(fileSystem, fileSystem->presenterQueue_);
     std::weak_ptr<SYNICloudFileSystem> weak = fileSystem;
     fileSystem->serialQueue_.addOperationWithBlock([weak] {
         if (auto self = weak.lock()) {

@@ -46,11 +46,14 @@ inline constexpr const char* SYNICloudDefaultRelativePathToRoot = "com.kestrelpl
 
 class SYNICloudFileSystem;
 
-// Forwards presenter callbacks to the file system (held weakly).
+// Forwards presenter callbacks to the file system (held weakly). It keeps its
+// own reference to the presenter queue, so that the presenters' watcher
+// thread never holds the file system (and never runs its destructor).
 class SYNICloudFilePresenter : public plat::clouddrive::FilePresenter,
                                public std::enable_shared_from_this<SYNICloudFilePresenter> {
   public:
-    explicit SYNICloudFilePresenter(std::weak_ptr<SYNICloudFileSystem> delegate);
+    SYNICloudFilePresenter(std::weak_ptr<SYNICloudFileSystem> delegate,
+                           std::shared_ptr<plat::dispatch::OperationQueue> queue);
     std::optional<std::string> presentedItemPath() const override;
     std::shared_ptr<plat::dispatch::OperationQueue> presentedItemOperationQueue() const override;
     void presentedSubitemDidChangeAtPath(const std::string& path) override;
@@ -59,6 +62,7 @@ class SYNICloudFilePresenter : public plat::clouddrive::FilePresenter,
 
   private:
     std::weak_ptr<SYNICloudFileSystem> delegate_;
+    std::shared_ptr<plat::dispatch::OperationQueue> queue_;
 };
 
 class SYNICloudFileSystem : public SYNCloudFileSystem,
@@ -130,7 +134,6 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     void presentedSubitemDidChange(const std::string& path) EXCLUDES(mutex_);
 
   private:
-    friend class SYNICloudFilePresenter;
     SYNICloudFileSystem(std::string containerIdentifier, std::optional<std::string> relativePath,
                         Timing timing);
 
