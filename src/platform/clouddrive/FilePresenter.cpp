@@ -48,6 +48,11 @@ DirectoryWatcher::DirectoryWatcher(std::string root, bool includeHidden, Handler
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     {
         MutexLock lock(readMutex_);
+        const auto parent = fs::path(root_).parent_path().string();
+        if (inotifyFd_ >= 0 && !parent.empty() && parent != root_) {
+            parentWatch_ =
+                inotify_add_watch(inotifyFd_, parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        }
         addWatchTree(root_);
     }
     thread_ = std::thread([this] { run(); });
@@ -73,11 +78,15 @@ void DirectoryWatcher::addWatchTree(const std::string& dir) {
     if (inotifyFd_ < 0) {
         return;
     }
-    int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kMask);
+    const bool isRoot = dir == root_;
+    int wd = inotify_add_watch(inotifyFd_, dir.c_str(), kMask | (isRoot ? IN_MOVE_SELF | IN_DELETE_SELF : 0));
     if (wd < 0) {
         return;
     }
     watches_[wd] = dir;
+    if (isRoot) {
+        rootWatch_ = wd;
+    }
     std::error_code error;
     for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
         std::error_code statusError;
@@ -111,6 +120,29 @@ void DirectoryWatcher::drain() {
                 watches_.erase(event->wd);
                 continue;
             }
+            if (event->wd == parentWatch_) {
+                // A folder appears at the root's path again.
+                if (event->len > 0 && fs::path(root_).filename() == event->name && rootWatch_ < 0) {
+                    addWatchTree(root_);
+                    if (!suppressed(root_)) {
+                        handler_(root_);
+                        reportContents(root_);
+                    }
+                }
+                continue;
+            }
+            if (event->wd == rootWatch_ && (event->mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
+                // The folder left the path: its events no longer belong to it.
+                for (const auto& [wd, path] : watches_) {
+                    inotify_rm_watch(inotifyFd_, wd);
+                }
+                watches_.clear();
+                rootWatch_ = -1;
+                if (!suppressed(root_)) {
+                    handler_(root_);
+                }
+                continue;
+            }
             auto found = watches_.find(event->wd);
             if (found == watches_.end() || event->len == 0 || !(event->mask & kEventMask)) {
                 continue;
@@ -129,15 +161,19 @@ void DirectoryWatcher::drain() {
             }
             handler_(path);
             if (isDirectory && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
-                // Items made in the folder before its watch was added.
-                std::error_code error;
-                for (fs::recursive_directory_iterator it(path, error), end; !error && it != end;
-                     it.increment(error)) {
-                    if (includeHidden_ || !hiddenBelow(it->path().string(), root_)) {
-                        handler_(it->path().string());
-                    }
-                }
+                reportContents(path);
             }
+        }
+    }
+}
+
+void DirectoryWatcher::reportContents(const std::string& dir) {
+    // Items made in a folder before its watch was added. One made between
+    // the watch and this walk is reported twice, never missed.
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        if (includeHidden_ || !hiddenBelow(it->path().string(), root_)) {
+            handler_(it->path().string());
         }
     }
 }

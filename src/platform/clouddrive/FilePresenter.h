@@ -5,7 +5,9 @@
 // written and closed, a folder created, an item moved in or out, an item
 // removed. Hidden names (a leading ".") are the drive's and the writers'
 // bookkeeping (placeholders, temporary files) and are reported only when
-// asked for.
+// asked for. The watch follows the path, not the folder: when the folder is
+// moved away or removed, the root itself is reported and nothing more until
+// a folder appears at the path again, which is reported and watched.
 //
 // A FilePresenter is registered with FilePresenters::add; it then hears, on
 // its own operation queue, of every change below its presented folder, by
@@ -52,6 +54,7 @@ class DirectoryWatcher {
     void run();
     void addWatchTree(const std::string& dir) REQUIRES(readMutex_);
     void drain() REQUIRES(readMutex_);
+    void reportContents(const std::string& dir) REQUIRES(readMutex_);
     bool suppressed(const std::string& path) const REQUIRES(readMutex_);
 
     const std::string root_;
@@ -63,6 +66,8 @@ class DirectoryWatcher {
     // caller of performWithoutReporting can drain what its body caused.
     Mutex readMutex_;
     std::map<int, std::string> watches_ GUARDED_BY(readMutex_);
+    int rootWatch_ GUARDED_BY(readMutex_) = -1;
+    int parentWatch_ GUARDED_BY(readMutex_) = -1;
     std::multiset<std::string> suppressedPaths_ GUARDED_BY(readMutex_);
     std::thread thread_;
 };

@@ -122,6 +122,16 @@ void SyncAgent::removeFromCloud(const std::string& item) {
     }
 }
 
+std::string SyncAgent::numberedName(std::size_t f, const std::string& item) const {
+    for (int n = 2;; ++n) {
+        const std::string candidate = item + " " + std::to_string(n);
+        std::error_code error;
+        if (!cloud_.count(candidate) && !fs::exists(folders_[f] + "/" + candidate, error)) {
+            return candidate;
+        }
+    }
+}
+
 void SyncAgent::scan(std::size_t f) {
     const std::string& root = folders_[f];
     auto& known = known_[f];
@@ -166,7 +176,32 @@ void SyncAgent::scan(std::size_t f) {
             ++it;
         }
     }
+    std::vector<std::string> renamed;
     for (const auto& [item, directory] : visible) {
+        bool moved = false;
+        for (const auto& folder : renamed) {
+            moved = moved || isBelow(item, folder);
+        }
+        if (moved) {
+            continue;  // seen under its new name next step
+        }
+        if (directory && script_.numberConflictingFolders) {
+            auto entry = known.find(item);
+            auto cloudItem = cloud_.find(item);
+            if ((entry == known.end() || !entry->second.directory) && cloudItem != cloud_.end() &&
+                cloudItem->second.directory) {
+                std::error_code renameError;
+                fs::rename(root + "/" + item, root + "/" + numberedName(f, item), renameError);
+                if (!renameError) {
+                    renamed.push_back(item);
+                    for (auto it = candidates.begin(); it != candidates.end();) {
+                        it = isBelow(it->first, item) ? candidates.erase(it) : std::next(it);
+                    }
+                    changedInStep_ = true;
+                    continue;
+                }
+            }
+        }
         if (directory) {
             auto& entry = known[item];
             entry.directory = true;

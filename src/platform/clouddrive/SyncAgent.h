@@ -11,7 +11,8 @@
 //  2. Brings every folder up to the cloud: folders are made, removed items
 //     removed, and every file newer in the cloud than on the device becomes
 //     a placeholder (Ubiquity.h); a file already there stays, older, until
-//     its download. Two devices that make the same folder share it.
+//     its download. Two devices that make the same folder share it, or with
+//     numberConflictingFolders the later one's becomes "<name> 2".
 //  3. Takes the download requests found beside placeholders. Each is served
 //     after a delay of steps drawn from the script's range (so downloads
 //     arrive out of order), and the first `withheldRequests` requests only
@@ -44,6 +45,11 @@ class SyncAgent {
         int maxDelaySteps = 0;
         int withheldRequests = 0;
         int withheldSteps = -1;  // negative: until releaseWithheld()
+        // A folder made on a device that the cloud got from another device
+        // in the meantime is renamed on this device with the first free
+        // number ("main 2"), as a drive does after conflicting creations;
+        // otherwise the two folders are shared.
+        bool numberConflictingFolders = false;
     };
 
     explicit SyncAgent(std::vector<std::string> folders);
@@ -95,6 +101,7 @@ class SyncAgent {
     bool serve(const Request& request) REQUIRES(mutex_);
     bool serveDue(bool everything) REQUIRES(mutex_);
     void removeFromCloud(const std::string& item) REQUIRES(mutex_);
+    std::string numberedName(std::size_t folder, const std::string& item) const REQUIRES(mutex_);
     void stepLocked(bool everything) REQUIRES(mutex_);
 
     const std::vector<std::string> folders_;

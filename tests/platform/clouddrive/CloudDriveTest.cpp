@@ -188,6 +188,28 @@ TEST(CloudDrivePresenterTest, HearsEachForeignChangeOnceButNotItsOwn) {
     FilePresenters::remove(other.get());
 }
 
+TEST(CloudDrivePresenterTest, FollowsThePathWhenTheFolderIsMovedAway) {
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "root");
+    auto presenter = std::make_shared<RecordingPresenter>((dir / "root").string());
+    FilePresenters::add(presenter);
+    fs::rename(dir / "root", dir / "root 2");
+    writeFile(dir / "root 2" / "gone", "not ours any more");
+    fs::create_directories(dir / "root");
+    writeFile(dir / "root" / "back", "b");
+    const std::string root = (dir / "root").string();
+    auto changes = presenter->changes();
+    ASSERT_GE(changes.size(), 3u);
+    // Moved away, back again, then what is in it (maybe twice when written
+    // while the watch came back); nothing of the moved folder.
+    EXPECT_EQ(changes[0], root);
+    EXPECT_EQ(changes[1], root);
+    for (std::size_t i = 2; i < changes.size(); ++i) {
+        EXPECT_EQ(changes[i], root + "/back");
+    }
+    FilePresenters::remove(presenter.get());
+}
+
 TEST(CloudDriveQueryTest, GathersUpdatesAndHoldsWhileDisabled) {
     MainLoop::bindToCurrentThread();
     testsupport::TempDir dir;
@@ -333,6 +355,27 @@ TEST_F(SyncAgentTest, FolderMadeOnBothSidesIsShared) {
         EXPECT_TRUE(readPlaceholder(side + "/main/" + other)) << side;
         EXPECT_FALSE(fs::exists(side + "/main 2")) << side;
     }
+}
+
+TEST_F(SyncAgentTest, FolderMadeOnBothSidesTakesANumberWhenAsked) {
+    SyncAgent::Script script;
+    script.numberConflictingFolders = true;
+    SyncAgent agent({a(), b()}, script);
+    writeFile(dir / "a" / "main" / "x", "from a");
+    writeFile(dir / "b" / "main" / "y", "from b");
+    fs::create_directories(dir / "b" / "main 2");  // a name already taken on b
+    agent.settle();
+    // b's folder was renamed with the first free number; both sides hold
+    // both folders.
+    for (const auto& side : {a(), b()}) {
+        EXPECT_TRUE(readPlaceholder(side + "/main 3/y") || fs::exists(side + "/main 3/y")) << side;
+        EXPECT_TRUE(readPlaceholder(side + "/main/x") || fs::exists(side + "/main/x")) << side;
+        EXPECT_FALSE(fs::exists(side + "/main/y")) << side;
+    }
+    // A folder the drive brought is not renamed when written into.
+    writeFile(dir / "b" / "main" / "z", "z");
+    agent.settle();
+    EXPECT_TRUE(readPlaceholder(a() + "/main/z"));
 }
 
 }  // namespace
