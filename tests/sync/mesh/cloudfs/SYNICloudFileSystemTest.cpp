@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
+#include <tuple>
 
+#include "platform/clouddrive/SyncAgent.h"
 #include "platform/clouddrive/Ubiquity.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -408,6 +411,63 @@ TEST_F(SYNICloudFileSystemTest, RepairStopsAtTheFirstErrorAndKeepsTheDuplicate) 
     EXPECT_EQ(read(root() / "main" / "a"), "kept");
     EXPECT_FALSE(fs::exists(root() / "main" / "c"));  // after the failing item
     EXPECT_TRUE(fs::exists(root() / "main 2"));
+}
+
+// Two devices (two containers in one process) joined by the drive agent: both
+// make the root before the drive saw either, so one device's root becomes
+// "meshes 2"; its repair merges it back and both devices end with all files.
+TEST_F(SYNICloudFileSystemTest, TwoDevicesRepairAConflictingRootAndShareTheirFiles) {
+    const fs::path containerB = dir / "containerB";
+    fs::create_directories(container());
+    fs::create_directories(containerB);
+    UbiquityService::shared().setContainerFolder("iCloud.b", containerB.string());
+    plat::clouddrive::SyncAgent::Script script;
+    script.numberConflictingFolders = true;
+    plat::clouddrive::SyncAgent agent({container().string(), containerB.string()}, script);
+
+    connect();
+    auto a = cloud;
+    auto b = SYNICloudFileSystem::create("iCloud.b", "meshes", timing);
+    ASSERT_EQ(run([&](auto done) { b->connect(done); }), nullptr);
+    write(dir / "x", "from a");
+    write(dir / "y", "from b");
+    for (const auto& [fileSystem, local, name] :
+         {std::tuple{a, dir / "x", "/main/x"}, std::tuple{b, dir / "y", "/main/y"}}) {
+        ASSERT_EQ(run([&](auto c) { fileSystem->createDirectoryAtPath("/main", c); }), nullptr);
+        ASSERT_EQ(run([&](auto c) { fileSystem->uploadLocalFile(local.string(), name, c); }), nullptr);
+    }
+    agent.settle();
+    ASSERT_TRUE(fs::is_directory(containerB / "meshes 2" / "main"));
+    ASSERT_EQ(run([&](auto c) { b->repairMeshDirectory("/main", c); }), nullptr);
+    EXPECT_FALSE(fs::exists(containerB / "meshes 2"));
+
+    // Each side's query asks for what the other wrote; the agent serves it.
+    auto bothListed = [&] {
+        agent.step();
+        for (const auto& fileSystem : {a, b}) {
+            auto items = std::make_shared<std::set<std::string>>();
+            bool done = false;
+            fileSystem->contentsOfDirectoryAtPath("/main", [&](SYNCloudItems listed, plat::ErrorPtr) {
+                for (const auto& item : listed) {
+                    items->insert(item->name());
+                }
+                done = true;
+            });
+            MainLoop::runUntil([&] { return done; }, 30);
+            if (*items != std::set<std::string>{"x", "y"}) {
+                return false;
+            }
+        }
+        return true;
+    };
+    EXPECT_TRUE(MainLoop::runUntil(bothListed, 60));
+    EXPECT_EQ(read(root() / "main" / "y"), "from b");
+    EXPECT_EQ(read(containerB / "meshes" / "main" / "x"), "from a");
+    EXPECT_FALSE(fs::exists(container() / "meshes 2"));
+    b->stopMonitoring();
+    std::weak_ptr<SYNICloudFileSystem> gone = b;
+    b.reset();
+    EXPECT_TRUE(MainLoop::runUntil([&] { return gone.expired(); }, 30));
 }
 
 }  // namespace
