@@ -1,8 +1,9 @@
 // Two processes sync through two cloud drive containers that a scripted
 // agent in this process joins: files reach the other machine first as
 // placeholders, downloads come late, out of order, and the first ones only
-// after a long hold. Afterwards both stores hold the same tasks, and every
-// task created and not deleted is there.
+// after a long hold, and the folders both made take a number on one of them.
+// Afterwards both stores hold the same tasks, every task created and not
+// deleted is there, and the numbered copy is gone.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "MeshPeerProcess.h"
 #include "platform/clouddrive/SyncAgent.h"
 #include "platform/clouddrive/Ubiquity.h"
+#include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
 
 namespace meshtest {
 namespace {
@@ -52,7 +54,11 @@ TEST(MeshDriveConvergenceTest, PeersConvergeThroughDelayedReorderedAndWithheldDo
     std::vector<std::string> containers;
     for (const auto& machine : machines) {
         containers.push_back((root / (machine + "-drive")).string());
-        std::filesystem::create_directories(containers.back());
+        // Both machines made the mesh folder before the drive saw either:
+        // the second one's root becomes a numbered copy that its first
+        // merge repairs.
+        std::filesystem::create_directories(containers.back() + "/" + SYNICloudDefaultRelativePathToRoot +
+                                            "/main");
     }
     plat::clouddrive::SyncAgent::Script script;
     script.seed = 11;
@@ -60,6 +66,7 @@ TEST(MeshDriveConvergenceTest, PeersConvergeThroughDelayedReorderedAndWithheldDo
     script.maxDelaySteps = 12;
     script.withheldRequests = 4;
     script.withheldSteps = 60;
+    script.numberConflictingFolders = true;
     plat::clouddrive::SyncAgent agent(containers, script);
     agent.start(0.01);
 
@@ -107,6 +114,9 @@ TEST(MeshDriveConvergenceTest, PeersConvergeThroughDelayedReorderedAndWithheldDo
     agent.settle();
     EXPECT_EQ(visibleFiles(containers[0]), visibleFiles(containers[1]));
     EXPECT_GT(visibleFiles(containers[0]).size(), 4u);
+    for (const auto& container : containers) {
+        EXPECT_FALSE(fs::exists(container + "/" + SYNICloudDefaultRelativePathToRoot + " 2")) << container;
+    }
     std::set<std::string> expected;
     for (const auto& title : created) {
         if (!deleted.count(title))
