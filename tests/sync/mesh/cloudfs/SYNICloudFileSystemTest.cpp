@@ -7,7 +7,6 @@
 #include <fstream>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include "platform/clouddrive/SyncAgent.h"
 #include "platform/clouddrive/Ubiquity.h"
@@ -431,10 +430,16 @@ TEST_F(SYNICloudFileSystemTest, TwoDevicesRepairAConflictingRootAndShareTheirFil
     ASSERT_EQ(run([&](auto done) { b->connect(done); }), nullptr);
     write(dir / "x", "from a");
     write(dir / "y", "from b");
-    for (const auto& [fileSystem, local, name] :
-         {std::tuple{a, dir / "x", "/main/x"}, std::tuple{b, dir / "y", "/main/y"}}) {
-        ASSERT_EQ(run([&](auto c) { fileSystem->createDirectoryAtPath("/main", c); }), nullptr);
-        ASSERT_EQ(run([&](auto c) { fileSystem->uploadLocalFile(local.string(), name, c); }), nullptr);
+    struct Device {
+        std::shared_ptr<SYNICloudFileSystem> fileSystem;
+        fs::path local;
+        std::string name;
+    };
+    for (const Device& device : {Device{a, dir / "x", "/main/x"}, Device{b, dir / "y", "/main/y"}}) {
+        ASSERT_EQ(run([&](auto c) { device.fileSystem->createDirectoryAtPath("/main", c); }), nullptr);
+        ASSERT_EQ(
+            run([&](auto c) { device.fileSystem->uploadLocalFile(device.local.string(), device.name, c); }),
+            nullptr);
     }
     agent.settle();
     ASSERT_TRUE(fs::is_directory(containerB / "meshes 2" / "main"));
