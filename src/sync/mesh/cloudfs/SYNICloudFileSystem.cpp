@@ -639,7 +639,6 @@ void SYNICloudFileSystem::postProgressNotificationIfNecessary() {
 void SYNICloudFileSystem::postDidDownloadNotification() {
     {
         plat::MutexLock lock(mutex_);
-        ++progressGeneration_;
         lastProgressNotificationTime_.reset();
     }
     auto& center = plat::NotificationCenter::defaultCenter();

@@ -182,8 +182,7 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     std::set<std::string> filePresenterIgnoredPaths_ GUARDED_BY(mutex_);
     uint64_t bytesRemainingToDownload_ GUARDED_BY(mutex_) = 0;
     std::optional<double> lastProgressNotificationTime_ GUARDED_BY(mutex_);
-    // A delayed notification runs only while its generation is current, so
-    // scheduling or cancelling supersedes every earlier request.
+    // The delayed update notification runs only while its generation is
+    // current, so scheduling or cancelling supersedes every earlier request.
     uint64_t didDownloadGeneration_ GUARDED_BY(mutex_) = 0;
-    uint64_t progressGeneration_ GUARDED_BY(mutex_) = 0;
 };
