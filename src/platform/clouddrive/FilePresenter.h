@@ -87,7 +87,8 @@ class FilePresenters {
     // Starts reporting to the presenter (held weakly) changes below its
     // presented folder as it is now. Adding it again restarts the watch.
     static void add(const std::shared_ptr<FilePresenter>& presenter);
-    // Stops reporting; no callback is queued after it returns.
+    // Stops reporting; no callback is queued after it returns (once a
+    // performChange on its behalf that runs meanwhile has ended).
     static void remove(const FilePresenter* presenter);
     // Runs body as a change to path made on behalf of `by` (may be null):
     // every other presenter hears of it, `by` does not.
