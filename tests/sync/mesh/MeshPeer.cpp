@@ -12,11 +12,16 @@
 //   created <title> / deleted <title> / merged <code>
 // and with rounds 0 it only merges twice and prints "task <title> <priority>"
 // for every task of its store.
+// With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
+// container (signed in to one account) instead, and with rounds 0 it first
+// waits until every file other machines wrote there has been downloaded.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
 
+#include "platform/clouddrive/Ubiquity.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -24,6 +29,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
+#include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 namespace {
@@ -65,6 +71,30 @@ void report(const std::string& what, const plat::ErrorPtr& error) {
 std::string titleOf(const plat::coredata::ManagedObjectPtr& task) {
     auto value = task->valueForKey("title");
     return value.asString() ? *value.asString() : "";
+}
+
+// True when no placeholder waits below the folder.
+bool allDownloaded(const std::string& folder) {
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (plat::clouddrive::itemNameForPlaceholderName(it->path().filename().string())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The cloud drive container named by MESH_PEER_DRIVE_CONTAINER, signed in to
+// one account.
+std::shared_ptr<SYNCloudFileSystem> driveFileSystem(const char* driveContainer) {
+    const char* identifier = "iCloud.com.kestrelplan.meshtest";
+    plat::clouddrive::UbiquityService::shared().setIdentityToken("account-1");
+    plat::clouddrive::UbiquityService::shared().setContainerFolder(identifier, driveContainer);
+    SYNICloudFileSystem::Timing timing;
+    timing.downloadSettleDelay = 0.2;
+    timing.foreignChangeDelay = 0.2;
+    return SYNICloudFileSystem::create(identifier, std::nullopt, timing);
 }
 
 std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, const std::string& root,
@@ -119,7 +149,8 @@ int main(int argc, char** argv) {
     config.meshIdentifier = "main";
     config.persistentStorePath = storePath;
     config.managedObjectModel = model;
-    config.cloudFileSystem = cloudFileSystem(via, root, machine);
+    const char* driveContainer = std::getenv("MESH_PEER_DRIVE_CONTAINER");
+    config.cloudFileSystem = driveContainer ? driveFileSystem(driveContainer) : cloudFileSystem(via, root, machine);
     if (!config.cloudFileSystem) {
         return 5;
     }
@@ -186,6 +217,9 @@ int main(int argc, char** argv) {
         merge();
     }
     if (rounds == 0) {
+        if (driveContainer) {
+            MainLoop::runUntil([&] { return allDownloaded(driveContainer); }, 120);
+        }
         merge();
         merge();
         auto tasks = context->executeFetchRequest(plat::coredata::FetchRequest("Task"));

@@ -15,60 +15,10 @@
 #include <sstream>
 
 #include "MeshFixture.h"
+#include "MeshPeerProcess.h"
 
 namespace meshtest {
 namespace {
-
-struct Peer {
-    pid_t pid = -1;
-    int out = -1;
-    std::string output;
-};
-
-Peer spawn(const std::string& root, const std::string& machine, unsigned seed, int rounds,
-           const std::string& via) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    Peer peer;
-    peer.pid = fork();
-    if (peer.pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-        std::string seedText = std::to_string(seed), roundsText = std::to_string(rounds);
-        execl(MESH_PEER_PATH, MESH_PEER_PATH, root.c_str(), machine.c_str(), seedText.c_str(),
-              roundsText.c_str(), via.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    peer.out = fds[0];
-    return peer;
-}
-
-// Reads the peer's output to its end and returns its exit status.
-int finish(Peer& peer) {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(peer.out, buffer, sizeof buffer)) > 0) {
-        peer.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(peer.out);
-    int status = 0;
-    waitpid(peer.pid, &status, 0);
-    return status;
-}
-
-std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) == 0) {
-            out.push_back(line.substr(prefix.size()));
-        }
-    }
-    return out;
-}
 
 class MeshConvergenceTest : public ::testing::TestWithParam<std::string> {};
 
