@@ -126,6 +126,42 @@ TEST_F(MergeTest, MergesCarryEachStoresSaveEventsToTheOther) {
     EXPECT_EQ(countEvents(c, SYNStoreModificationEventTypeBaseline), 1u);
 }
 
+// Two stores with the real integrator: the first saves and merges, the second
+// saves and merges (consolidating both enlist baselines), the first merges
+// again. The consolidated baseline is credited to the store whose identifier
+// sorts last; making that the first store is the case where the second one
+// consolidates a baseline that is not its own.
+TEST_F(MergeTest, ALaterStoresSavesReachTheFirstAfterBaselinesAreConsolidated) {
+    auto one = makeMesh("one");
+    auto two = makeMesh("two");
+    ASSERT_EQ(enlist(one), nullptr);
+    ASSERT_EQ(enlist(two), nullptr);
+    const bool oneSortsLast =
+        one->eventStore()->persistentStoreIdentifier() > two->eventStore()->persistentStoreIdentifier();
+    auto desk = oneSortsLast ? one : two;
+    auto laptop = oneSortsLast ? two : one;
+    AppStore deskApp(desk->persistentStorePath());
+    AppStore laptopApp(laptop->persistentStorePath());
+
+    deskApp.addTask("Buy milk", 1);
+    ASSERT_EQ(deskApp.save(), nullptr);
+    ASSERT_EQ(merge(desk), nullptr);
+    laptopApp.addTask("Call mum", 2);
+    ASSERT_EQ(laptopApp.save(), nullptr);
+    ASSERT_EQ(merge(laptop), nullptr);
+    ASSERT_EQ(merge(desk), nullptr);
+    ASSERT_EQ(merge(laptop), nullptr);
+
+    const std::map<std::string, int64_t> both{{"Buy milk", 1}, {"Call mum", 2}};
+    deskApp.context->reset();
+    laptopApp.context->reset();
+    EXPECT_EQ(deskApp.tasks(), both);
+    EXPECT_EQ(laptopApp.tasks(), both);
+    EXPECT_EQ(countEvents(desk, SYNStoreModificationEventTypeBaseline), 1u);
+    EXPECT_EQ(desk->eventStore()->currentBaselineIdentifier(),
+              laptop->eventStore()->currentBaselineIdentifier());
+}
+
 TEST_F(MergeTest, SetUpRefusesAStoreThatIsNotEnlistedOrHasNoFile) {
     auto fs = std::make_shared<FakeCloudFileSystem>();
     auto mesh = makeMergingMesh("a", fs);
