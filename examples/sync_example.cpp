@@ -134,9 +134,7 @@ int machineStep(const std::string& root, const std::string& machine, const std::
     if (auto error = context->save()) {
         std::printf("  save failed: %s\n", error->localizedDescription().c_str());
     }
-    // Rebasing (folding history into a new baseline) stays off here: a
-    // store that rebases loses the other machines' baselines for now.
-    auto error = run([&](SYNCompletion done) { mesh->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+    auto error = run([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
     std::printf("  %s merged%s\n", machine.c_str(),
                 error ? (" -- " + error->localizedDescription()).c_str() : "");
     context->reset();  // see what the merge wrote to the store
