@@ -161,20 +161,18 @@ int machineStep(const std::string& root, const std::string& machine, const std::
     if (auto error = context->save()) {
         std::printf("  save failed: %s\n", error->localizedDescription().c_str());
     }
-    // Rebasing (folding history into a new baseline) stays off here: a
-    // store that rebases loses the other machines' baselines for now.
-    auto error = run([&](SYNCompletion done) { mesh->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+    auto error = run([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
     std::printf("  %s merged%s\n", machine.c_str(),
                 error ? (" -- " + error->localizedDescription()).c_str() : "");
     context->reset();  // see what the merge wrote to the store
     printTasks(machine, *context);
     mesh->dismantle();
     MainLoop::drain();
-    return 0;
+    return error ? 1 : 0;
 }
 
-// Runs one step of one machine as a separate process.
-void step(const char* self, const std::string& root, const std::string& machine, const std::string& name) {
+// Runs one step of one machine as a separate process; false when it failed.
+bool step(const char* self, const std::string& root, const std::string& machine, const std::string& name) {
     std::fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
@@ -184,6 +182,7 @@ void step(const char* self, const std::string& root, const std::string& machine,
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -202,23 +201,28 @@ int main(int argc, char** argv) {
         unsetenv(kViaVariable);
     }
     char pattern[] = "/tmp/kestrel-sync-example-XXXXXX";
-    std::string root = mkdtemp(pattern);
+    if (!mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    std::string root = pattern;
     std::filesystem::create_directories(root + "/cloud");
     std::printf("Two machines, one shared folder: %s/cloud\n\n", root.c_str());
     const char* self = "/proc/self/exe";
     std::string exe = std::filesystem::read_symlink(self).string();
 
+    bool ok = true;
     std::printf("1. Both machines enlist and add tasks.\n");
-    step(exe.c_str(), root, "desk", "start");
-    step(exe.c_str(), root, "laptop", "start");
+    ok = step(exe.c_str(), root, "desk", "start") && ok;
+    ok = step(exe.c_str(), root, "laptop", "start") && ok;
     std::printf("\n2. The desk merges again and sees the laptop's task.\n");
-    step(exe.c_str(), root, "desk", "sync");
+    ok = step(exe.c_str(), root, "desk", "sync") && ok;
     std::printf("\n3. Both change \"Write report\" before merging; the laptop also deletes a task.\n");
-    step(exe.c_str(), root, "desk", "edit");
-    step(exe.c_str(), root, "laptop", "edit");
+    ok = step(exe.c_str(), root, "desk", "edit") && ok;
+    ok = step(exe.c_str(), root, "laptop", "edit") && ok;
     std::printf("\n4. Both merge once more and end with the same tasks.\n");
-    step(exe.c_str(), root, "desk", "sync");
-    step(exe.c_str(), root, "laptop", "sync");
+    ok = step(exe.c_str(), root, "desk", "sync") && ok;
+    ok = step(exe.c_str(), root, "laptop", "sync") && ok;
     std::filesystem::remove_all(root);
-    return 0;
+    return ok ? 0 : 1;
 }

@@ -53,44 +53,100 @@ std::string consolidatedIdentifier(const SYNManagedObjects& baselines) {
     return syn_md5Checksum(plat::Data::fromString(joined));
 }
 
-void merge(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
+// The input with the most changes (the later one in event order on a tie)
+// becomes the consolidated baseline in place, so that a baseline holding a
+// whole store is never copied, nor even loaded: only the other inputs'
+// changes are read, and those that win over the host's move into it. The
+// result is the same whichever input hosts it.
+plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
     const auto& last = *baselines.back();
-    syn::detail::BaselineFields fields;
     SYNRevisionSet set;
-    for (const auto& baseline : baselines) {
+    int64_t globalCount = 0;
+    double timestamp = 0;
+    std::size_t host = 0;
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < baselines.size(); ++i) {
+        const auto& baseline = baselines[i];
         set = set.revisionSetByTakingStorewiseMaximumWithRevisionSet(
             SYNStoreModificationEvent::revisionSet(*baseline));
-        fields.globalCount = std::max(fields.globalCount, SYNStoreModificationEvent::globalCount(*baseline));
-        fields.timestamp = std::max(fields.timestamp, SYNStoreModificationEvent::timestamp(*baseline));
+        globalCount = std::max(globalCount, SYNStoreModificationEvent::globalCount(*baseline));
+        timestamp = std::max(timestamp, SYNStoreModificationEvent::timestamp(*baseline));
+        auto count = SYNObjectChange::countOfObjectChangesInStoreModificationEvents({baseline}, context);
+        if (!count.ok()) {
+            return count.error();
+        }
+        if (*count >= most) {
+            host = i;
+            most = *count;
+        }
     }
-    fields.uniqueIdentifier = consolidatedIdentifier(baselines);
-    fields.type = SYNStoreModificationEventTypeBaselineConsolidating;
-    fields.modelVersion = last.valueForKey("modelVersion");
-    fields.modelVersionIdentifier = last.valueForKey("modelVersionIdentifier");
-    const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(last);
-    fields.revision = {ownStore, set.revisionNumberForStore(ownStore).value_or(0)};
-    set.removeStore(ownStore);
-    fields.otherStores = set;
-    auto consolidated = syn::detail::makeBaseline(context, fields);
+    const auto& consolidated = baselines[host];
 
-    // Per object, the insert of the baseline last in event order.
-    std::map<std::string, ManagedObjectPtr> chosen;
-    for (const auto& baseline : baselines) {
-        for (const auto& change : baseline->objectsForKey("objectChanges")) {
+    // Non-insert changes take no part in a baseline; the host drops its own.
+    plat::coredata::FetchRequest others(SYNObjectChangeEntityName);
+    others.predicate = plat::coredata::Predicate::andPredicate(
+        {plat::coredata::Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(consolidated))),
+         plat::coredata::Predicate::notEqual("type", Value(int64_t{SYNObjectChangeTypeInsert}))});
+    auto stray = context.executeFetchRequest(others);
+    if (!stray.ok()) {
+        return stray.error();
+    }
+    for (const auto& change : *stray) {
+        context.deleteObject(change);
+    }
+
+    // Per object, the insert of the input last in event order.
+    std::map<std::string, std::pair<std::size_t, ManagedObjectPtr>> chosen;
+    for (std::size_t i = 0; i < baselines.size(); ++i) {
+        if (i == host) {
+            continue;
+        }
+        for (const auto& change : baselines[i]->objectsForKey("objectChanges")) {
             auto identifier = change->objectForKey("globalIdentifier");
             if (identifier && SYNObjectChange::type(*change) == SYNObjectChangeTypeInsert) {
-                chosen[identifier->objectID()->URIRepresentation().absoluteString()] = change;
+                chosen[identifier->objectID()->URIRepresentation().absoluteString()] = {i, change};
             }
         }
     }
-    for (const auto& [key, change] : chosen) {
-        syn::detail::addInsertChange(context, consolidated, change->objectForKey("globalIdentifier"),
-                                     SYNObjectChange::propertyChangeValues(*change));
+    for (const auto& [key, entry] : chosen) {
+        const auto& [input, change] = entry;
+        ManagedObjectPtr hostInsert;
+        for (const auto& other : change->objectForKey("globalIdentifier")->objectsForKey("objectChanges")) {
+            if (other->objectForKey("storeModificationEvent") == consolidated &&
+                SYNObjectChange::type(*other) == SYNObjectChangeTypeInsert) {
+                hostInsert = other;
+            }
+        }
+        if (hostInsert && host > input) {
+            continue;  // the host's own insert is the later one
+        }
+        if (hostInsert) {
+            context.deleteObject(hostInsert);
+        }
+        change->setObject(consolidated, "storeModificationEvent");  // its data-file records go along
     }
-    for (const auto& baseline : baselines) {
-        context.deleteObject(baseline);
+    for (std::size_t i = 0; i < baselines.size(); ++i) {
+        if (i != host) {
+            context.deleteObject(baselines[i]);
+        }
     }
+
+    consolidated->setValue(Value(consolidatedIdentifier(baselines)), "uniqueIdentifier");
     consolidated->setValue(Value(int64_t{SYNStoreModificationEventTypeBaseline}), "type");
+    consolidated->setValue(Value(globalCount), "globalCount");
+    consolidated->setValue(Value(timestamp), "timestamp");
+    consolidated->setValue(last.valueForKey("modelVersion"), "modelVersion");
+    consolidated->setValue(last.valueForKey("modelVersionIdentifier"), "modelVersionIdentifier");
+    const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(last);
+    if (auto old = consolidated->objectForKey("eventRevision")) {
+        context.deleteObject(old);
+    }
+    consolidated->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                                ownStore, set.revisionNumberForStore(ownStore).value_or(0), context),
+                            "eventRevision");
+    set.removeStore(ownStore);
+    SYNStoreModificationEvent::setRevisionSetOfOtherStores(*consolidated, set);
+    return nullptr;
 }
 
 plat::ErrorPtr consolidate(ManagedObjectContext& context) {
@@ -108,7 +164,9 @@ plat::ErrorPtr consolidate(ManagedObjectContext& context) {
     SYNManagedObjects kept = dropDominated(*baselines, context);
     if (kept.size() > 1) {
         SYN_LOG(SYNLoggingLevelTrace, "Consolidating %lu baselines", static_cast<unsigned long>(kept.size()));
-        merge(kept, context);
+        if (auto error = merge(kept, context)) {
+            return error;
+        }
     } else if (kept.size() == 1 &&
                SYNStoreModificationEvent::type(*kept.front()) != SYNStoreModificationEventTypeBaseline) {
         kept.front()->setValue(Value(int64_t{SYNStoreModificationEventTypeBaseline}), "type");

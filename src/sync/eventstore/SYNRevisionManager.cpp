@@ -1,5 +1,6 @@
 #include "sync/eventstore/SYNRevisionManager.h"
 
+#include <algorithm>
 #include <map>
 #include <unordered_set>
 
@@ -68,6 +69,22 @@ bool isKnownVersion(const ManagedObject& event, const std::set<std::string>& com
 }
 
 bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& files) {
+    // One fetch of the event's data-file records: walking the changes would
+    // load every change of a baseline holding a whole store, and fetch the
+    // records of each change on its own.
+    if (auto context = event.managedObjectContext()) {
+        plat::coredata::FetchRequest request(SYNDataFileEntityName);
+        request.predicate = plat::coredata::Predicate::equal(
+            "objectChange.storeModificationEvent",
+            Value(plat::ObjectPtr(std::const_pointer_cast<ManagedObject>(event.shared_from_this()))));
+        auto records = context->executeFetchRequest(request);
+        if (records.ok()) {
+            return std::all_of(records->begin(), records->end(), [&](const ManagedObjectPtr& file) {
+                Value name = file->valueForKey("filename");
+                return name.isString() && files.count(*name.asString()) > 0;
+            });
+        }
+    }
     for (const auto& change : event.objectsForKey("objectChanges")) {
         for (const auto& file : change->objectsForKey("dataFiles")) {
             Value name = file->valueForKey("filename");

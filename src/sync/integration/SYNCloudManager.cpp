@@ -639,8 +639,14 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFromRemoteCloudFiles(
     const Names& remoteNames, const std::vector<int16_t>& types) const {
-    auto local = eventFileSetsForEventsWithAllowedTypes(types, eventStore_->persistentStoreIdentifier());
-    auto remote = SYNEventFileSet::eventFileSetsForFilenames(remoteNames, containsBaselines(types));
+    // Events are published by the store that made them. A baseline is
+    // published by every store that holds it: a consolidated baseline is
+    // credited to one of its inputs, and the store that consolidated it has
+    // already removed the inputs' files as outdated, so nobody else would.
+    const bool baselines = containsBaselines(types);
+    auto local = eventFileSetsForEventsWithAllowedTypes(
+        types, baselines ? std::nullopt : eventStore_->persistentStoreIdentifier());
+    auto remote = SYNEventFileSet::eventFileSetsForFilenames(remoteNames, baselines);
     std::vector<SYNEventFileSet::Ptr> missing;
     for (const auto& set : local) {
         bool present = std::any_of(remote.begin(), remote.end(), [&](const auto& remoteSet) {

@@ -136,8 +136,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void exportNewLocalNonBaselineEventsWithProgress(Progress progress);
     void exportNewLocalBaselineWithProgress(Progress progress);
     void exportDataFilesWithProgress(Progress progress);
-    // This store's events of the types that lack a complete remote copy,
-    // ascending by global count.
+    // Events of the types that lack a complete remote copy, ascending by
+    // global count: this store's own events, or every baseline it holds.
     std::vector<SYNEventFileSet::Ptr> localEventFileSetsMissingFromRemoteCloudFiles(
         const Names& remoteNames, const std::vector<int16_t>& types) const;
     void migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets, std::vector<int16_t> types,

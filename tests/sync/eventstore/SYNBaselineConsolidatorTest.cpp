@@ -166,5 +166,74 @@ TEST_F(SYNBaselineConsolidatorTest, DominatedBaselinesAreDroppedAndImportedOnesT
     EXPECT_EQ(left.front().names.at("y"), Value("theirs"));
 }
 
+// The larger input is kept in place and the other's winning inserts move
+// into it; the result must not depend on which input is the larger one: the
+// later input's insert of a shared object wins, with its data file, and
+// non-insert changes are dropped.
+TEST_F(SYNBaselineConsolidatorTest, TheResultIsTheSameWhicheverInputIsLarger) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> earlyOnly, lateOnly;
+    };
+    const Case cases[] = {
+        {"early input larger", {"e1", "e2", "e3"}, {}},
+        {"late input larger", {}, {"l1", "l2", "l3"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventWriter write(*context);
+        inStore([&] {
+            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(existing.ok());
+            for (const auto& event : *existing) {
+                context->deleteObject(event);
+            }
+            auto early = write.event("early", SYNStoreModificationEventTypeBaseline, 1, {"A", 0});
+            auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, 2, {"B", 0});
+            SYNPropertyChangeValue photo(SYNPropertyChangeTypeAttribute, "photo");
+            photo.setFilename("LATEPHOTO");
+            write.change(early, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("early x"))});
+            write.change(late, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("late x")), photo});
+            write.change(early, "gone", SYNObjectChangeTypeDelete);
+            write.change(late, "gone", SYNObjectChangeTypeDelete);
+            for (const auto& gid : c.earlyOnly) {
+                write.change(early, gid, SYNObjectChangeTypeInsert, {attribute("name", Value(gid))});
+            }
+            for (const auto& gid : c.lateOnly) {
+                write.change(late, gid, SYNObjectChangeTypeInsert, {attribute("name", Value(gid))});
+            }
+            ASSERT_EQ(context->save(), nullptr);
+        });
+        Machine machine{store, context};
+        consolidate(machine);
+        auto left = baselines(machine);
+        ASSERT_EQ(left.size(), 1u);
+        std::map<std::string, Value> expected{{"x", Value("late x")}};
+        for (const auto& gid : c.earlyOnly) {
+            expected[gid] = Value(gid);
+        }
+        for (const auto& gid : c.lateOnly) {
+            expected[gid] = Value(gid);
+        }
+        EXPECT_EQ(left.front().names, expected);
+        EXPECT_EQ(left.front().set, revisions({{"A", 0}, {"B", 0}}));
+        EXPECT_EQ(left.front().globalCount, 2);
+        inStore([&] {
+            auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), "B");
+            std::vector<std::string> files;
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                for (const auto& file : change->objectsForKey("dataFiles")) {
+                    files.push_back(file->valueForKey("filename").stringValue());
+                }
+            }
+            EXPECT_EQ(files, std::vector<std::string>{"LATEPHOTO"});
+            plat::coredata::FetchRequest all(SYNDataFileEntityName);
+            EXPECT_EQ(*context->countForFetchRequest(all), 1u);
+        });
+    }
+}
+
 }  // namespace
 }  // namespace eventstoretest

@@ -343,6 +343,38 @@ TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
     EXPECT_TRUE(fs::is_empty(manager->localUploadDirectory()));
 }
 
+// A store that consolidated two enlist baselines holds one credited to the
+// other store, and has deleted that store's baseline file as outdated: it
+// must publish the consolidated one, or the other store never gets this
+// store's revisions covered and refuses all its events.
+TEST_F(SYNCloudManagerTest, ExportsTheCurrentBaselineWhicheverStoreItIsCreditedTo) {
+    const std::string own = storeID(source);
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("MERGED", SYNStoreModificationEventTypeBaseline, 1,
+                                   SYNRevision{"ZZZZOTHER|HW", 0}, revisions({{own.c_str(), 0}}));
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->clearCalls();
+    auto calls = transfer([&](auto progress) { manager->exportNewLocalBaselineWithProgress(progress); });
+    EXPECT_EQ(calls.back().error, nullptr);
+    std::vector<std::string> uploads;
+    for (const auto& call : cloud->calls()) {
+        if (call.rfind("upload ", 0) == 0) {
+            uploads.push_back(call.substr(7));
+        }
+    }
+    EXPECT_EQ(uploads, (std::vector<std::string>{"/mesh/baselines/1_MERGED_ZZZZOTHE.synevent"}));
+
+    // Once the cloud holds it, nothing is uploaded again.
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->clearCalls();
+    transfer([&](auto progress) { manager->exportNewLocalBaselineWithProgress(progress); });
+    for (const auto& call : cloud->calls()) {
+        EXPECT_NE(call.rfind("upload ", 0), 0u) << call;
+    }
+}
+
 TEST_F(SYNCloudManagerTest, UploadErrorStopsLaterBatchesAndIsReported) {
     cloud->members = {Option::UploadLocalFiles, Option::FileUploadMaximumBatchSize};
     cloud->uploadBatchSize = 1;

@@ -126,6 +126,107 @@ TEST_F(MergeTest, MergesCarryEachStoresSaveEventsToTheOther) {
     EXPECT_EQ(countEvents(c, SYNStoreModificationEventTypeBaseline), 1u);
 }
 
+// Two stores with the real integrator: the first saves and merges, the second
+// saves and merges (consolidating both enlist baselines), the first merges
+// again. The consolidated baseline is credited to the store whose identifier
+// sorts last; making that the first store is the case where the second one
+// consolidates a baseline that is not its own.
+TEST_F(MergeTest, ALaterStoresSavesReachTheFirstAfterBaselinesAreConsolidated) {
+    auto one = makeMesh("one");
+    auto two = makeMesh("two");
+    ASSERT_EQ(enlist(one), nullptr);
+    ASSERT_EQ(enlist(two), nullptr);
+    const bool oneSortsLast =
+        one->eventStore()->persistentStoreIdentifier() > two->eventStore()->persistentStoreIdentifier();
+    auto desk = oneSortsLast ? one : two;
+    auto laptop = oneSortsLast ? two : one;
+    AppStore deskApp(desk->persistentStorePath());
+    AppStore laptopApp(laptop->persistentStorePath());
+
+    deskApp.addTask("Buy milk", 1);
+    ASSERT_EQ(deskApp.save(), nullptr);
+    ASSERT_EQ(merge(desk), nullptr);
+    laptopApp.addTask("Call mum", 2);
+    ASSERT_EQ(laptopApp.save(), nullptr);
+    ASSERT_EQ(merge(laptop), nullptr);
+    ASSERT_EQ(merge(desk), nullptr);
+    ASSERT_EQ(merge(laptop), nullptr);
+
+    const std::map<std::string, int64_t> both{{"Buy milk", 1}, {"Call mum", 2}};
+    deskApp.context->reset();
+    laptopApp.context->reset();
+    EXPECT_EQ(deskApp.tasks(), both);
+    EXPECT_EQ(laptopApp.tasks(), both);
+    EXPECT_EQ(countEvents(desk, SYNStoreModificationEventTypeBaseline), 1u);
+    EXPECT_EQ(desk->eventStore()->currentBaselineIdentifier(),
+              laptop->eventStore()->currentBaselineIdentifier());
+}
+
+// After one store rebases, the other's later inserts, edits and deletes still
+// reach it, and a store enlisting after the rebase starts from its baseline.
+// Run twice in fresh cloud folders, so the rebasing store is once the one
+// whose identifier sorts last and once the other.
+TEST_F(MergeTest, ChangesMadeAfterAnotherStoreRebasedReachIt) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const std::string cloud = (root / ("cloud" + std::to_string(round))).string();
+        std::filesystem::create_directories(cloud);
+        auto fs = std::make_shared<SYNLocalCloudFileSystem>(cloud);
+        auto one = makeMesh("one" + std::to_string(round), fs);
+        auto two = makeMesh("two" + std::to_string(round), fs);
+        ASSERT_EQ(enlist(one), nullptr);
+        ASSERT_EQ(enlist(two), nullptr);
+        const bool oneSortsLast =
+            one->eventStore()->persistentStoreIdentifier() > two->eventStore()->persistentStoreIdentifier();
+        auto rebaser = (oneSortsLast == (round == 0)) ? one : two;
+        auto other = rebaser == one ? two : one;
+        AppStore rebaserApp(rebaser->persistentStorePath());
+        AppStore otherApp(other->persistentStorePath());
+
+        rebaserApp.addTask("first", 1);
+        rebaserApp.addTask("second", 2);
+        ASSERT_EQ(rebaserApp.save(), nullptr);
+        ASSERT_EQ(merge(rebaser, SYNMergeOptionSkipRebase), nullptr);
+        otherApp.addTask("third", 3);
+        ASSERT_EQ(otherApp.save(), nullptr);
+        ASSERT_EQ(merge(other, SYNMergeOptionSkipRebase), nullptr);
+        ASSERT_EQ(merge(rebaser, SYNMergeOptionForceRebase), nullptr);
+        rebaser->rebaser()->setForceRebase(false);
+        ASSERT_EQ(countEvents(rebaser, SYNStoreModificationEventTypeBaseline), 1u);
+
+        // Later changes of the other store: an insert, an edit, a delete.
+        ASSERT_EQ(merge(other), nullptr);
+        otherApp.context->reset();
+        otherApp.addTask("fourth", 4);
+        plat::coredata::FetchRequest request("Task");
+        auto tasks = otherApp.context->executeFetchRequest(request);
+        ASSERT_TRUE(tasks.ok());
+        for (const auto& task : *tasks) {
+            if (task->valueForKey("title") == plat::Value("first")) {
+                task->setValue(plat::Value(int64_t{10}), "priority");
+            } else if (task->valueForKey("title") == plat::Value("second")) {
+                otherApp.context->deleteObject(task);
+            }
+        }
+        ASSERT_EQ(otherApp.save(), nullptr);
+        ASSERT_EQ(merge(other), nullptr);
+        ASSERT_EQ(merge(rebaser), nullptr);
+        ASSERT_EQ(merge(other), nullptr);
+
+        const std::map<std::string, int64_t> expected{{"first", 10}, {"third", 3}, {"fourth", 4}};
+        rebaserApp.context->reset();
+        otherApp.context->reset();
+        EXPECT_EQ(rebaserApp.tasks(), expected);
+        EXPECT_EQ(otherApp.tasks(), expected);
+
+        auto late = makeMesh("late" + std::to_string(round), fs);
+        ASSERT_EQ(enlist(late), nullptr);
+        ASSERT_EQ(merge(late), nullptr);
+        AppStore lateApp(late->persistentStorePath());
+        EXPECT_EQ(lateApp.tasks(), expected);
+    }
+}
+
 TEST_F(MergeTest, SetUpRefusesAStoreThatIsNotEnlistedOrHasNoFile) {
     auto fs = std::make_shared<FakeCloudFileSystem>();
     auto mesh = makeMergingMesh("a", fs);
