@@ -267,6 +267,10 @@ struct LoopbackServer::Impl {
             res.set_content("{\"length\":" + std::to_string(req.body.size()) + "}", "application/json");
         };
         s.Post("/upload", upload);
+        // An ingestion endpoint that takes whatever it is sent.
+        s.Post(R"(/accept(/.*)?)", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("{}", "application/json");
+        });
         s.Put("/upload", upload);
         auto status = [](const httplib::Request& req, httplib::Response& res) {
             res.status = std::stoi(req.matches[1]);
