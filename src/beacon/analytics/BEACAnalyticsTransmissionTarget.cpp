@@ -22,9 +22,12 @@ std::recursive_mutex& serviceLock() {
 // The first value found walking from `target` up through its parents.
 template <class Getter>
 std::optional<std::string> inherited(const BEACAnalyticsTransmissionTarget* target, Getter get) {
-    for (; target; target = target->parentTarget().get()) {
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> holder;
+    while (target) {
         if (auto value = get(*target->propertyConfigurator()))
             return value;
+        holder = target->parentTarget();
+        target = holder.get();
     }
     return std::nullopt;
 }
@@ -165,10 +168,11 @@ void BEACPropertyConfigurator::channelPrepareLog(BEACChannelUnitProtocol&, const
 // Transmission target.
 
 BEACAnalyticsTransmissionTarget::BEACAnalyticsTransmissionTarget(
-    const std::string& token, std::shared_ptr<BEACAnalyticsTransmissionTarget> parent,
+    const std::string& token, const std::shared_ptr<BEACAnalyticsTransmissionTarget>& parent,
     std::shared_ptr<BEACChannelGroupDefault> channelGroup)
     : token_(token),
-      parent_(std::move(parent)),
+      hasParent_(parent != nullptr),
+      parent_(parent),
       channelGroup_(std::move(channelGroup)),
       isEnabledKey_("AnalyticsIsEnabled/" + BEACUtility::targetKeyFromTargetToken(token).value_or(token)) {}
 
@@ -204,7 +208,7 @@ void BEACAnalyticsTransmissionTarget::trackEvent(const std::string& name,
                                                  const std::shared_ptr<BEACEventProperties>& properties,
                                                  uint64_t flags) {
     auto merged = std::make_shared<BEACEventProperties>();
-    for (const BEACAnalyticsTransmissionTarget* target = this; target; target = target->parent_.get())
+    for (auto target = shared_from_this(); target; target = target->parentTarget())
         target->configurator_->mergeTypedPropertiesWith(*merged);
     if (properties)
         merged->mergeEventProperties(*properties);
@@ -232,7 +236,11 @@ bool BEACAnalyticsTransmissionTarget::isEnabled() const {
 }
 
 bool BEACAnalyticsTransmissionTarget::isImmediateParent() const {
-    return parent_ ? parent_->isEnabled() : BEACAnalytics::sharedInstance()->isUsableAndEnabled();
+    if (hasParent_) {
+        auto parent = parent_.lock();
+        return parent && parent->isEnabled();
+    }
+    return BEACAnalytics::sharedInstance()->isUsableAndEnabled();
 }
 
 void BEACAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {

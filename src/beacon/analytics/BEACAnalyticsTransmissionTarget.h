@@ -14,6 +14,9 @@
 // Both are channel delegates of the group: they finish the Shared Schema
 // logs that the Event Collector delegate makes from events with their token.
 //
+// A parent holds its children; a child refers to its parent without owning
+// it (the service holds the top-level targets for the process's life).
+//
 // Threads: any thread. Enabled state, configured properties and tracking
 // take the analytics service's lock; the configurator's plain fields sit
 // behind its own lock (logs are prepared on the enqueuing thread).
@@ -90,7 +93,8 @@ class BEACAnalyticsTransmissionTarget : public plat::Object,
         const std::shared_ptr<BEACChannelGroupDefault>& channelGroup);
 
     const std::string& transmissionTargetToken() const { return token_; }
-    const std::shared_ptr<BEACAnalyticsTransmissionTarget>& parentTarget() const { return parent_; }
+    // Null for a top-level target (or when the parent is gone).
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> parentTarget() const { return parent_.lock(); }
     const std::string& isEnabledKey() const { return isEnabledKey_; }
     const std::shared_ptr<BEACPropertyConfigurator>& propertyConfigurator() const { return configurator_; }
 
@@ -124,11 +128,13 @@ class BEACAnalyticsTransmissionTarget : public plat::Object,
 
   private:
     BEACAnalyticsTransmissionTarget(const std::string& token,
-                                    std::shared_ptr<BEACAnalyticsTransmissionTarget> parent,
+                                    const std::shared_ptr<BEACAnalyticsTransmissionTarget>& parent,
                                     std::shared_ptr<BEACChannelGroupDefault> channelGroup);
 
     const std::string token_;
-    const std::shared_ptr<BEACAnalyticsTransmissionTarget> parent_;
+    const bool hasParent_;
+    // Weak: the parent's child table holds this target.
+    const std::weak_ptr<BEACAnalyticsTransmissionTarget> parent_;
     const std::shared_ptr<BEACChannelGroupDefault> channelGroup_;
     const std::string isEnabledKey_;
     std::shared_ptr<BEACPropertyConfigurator> configurator_;
