@@ -110,7 +110,11 @@ void BEACAnalytics::setDelegate(std::shared_ptr<BEACAnalyticsDelegate> delegate)
 
 // Life cycle.
 
-BEACAnalytics::BEACAnalytics() : sessionTracker_(std::make_shared<BEACSessionTracker>()) {
+namespace {
+
+// Settings and archived class names of earlier SDK generations; before the
+// session tracker is made, which forgets the old session list.
+std::shared_ptr<BEACSessionTracker> migrateThenMakeTracker() {
     BEACBeaconUserDefaults::shared()->migrateKeys(
         {{"BCBeaconAnalyticsIsEnabled", BEACUserDefaultsPrefixKey("kBCAnalyticsIsEnabledKey")},
          {"BCBeaconPastSessions", std::string("pastSessionsKey")}},
@@ -130,7 +134,12 @@ BEACAnalytics::BEACAnalytics() : sessionTracker_(std::make_shared<BEACSessionTra
                                       {"BCStringTypedProperty", "BEACStringTypedProperty"},
                                       {"BCTypedProperty", "BEACTypedProperty"},
                                       {"BCStartSessionLog", "BEACStartSessionLog"}});
+    return std::make_shared<BEACSessionTracker>();
 }
+
+}  // namespace
+
+BEACAnalytics::BEACAnalytics() : sessionTracker_(migrateThenMakeTracker()) {}
 
 std::optional<BEACChannelUnitConfiguration> BEACAnalytics::channelUnitConfiguration() const {
     std::lock_guard lock(mutex_);
@@ -147,8 +156,9 @@ void BEACAnalytics::startWithChannelGroup(const std::shared_ptr<BEACChannelGroup
     BEACServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken,
                                                fromApplication);
     {
+        auto unit = channelUnit();
         plat::MutexLock units(unitsMutex_);
-        mainUnit_ = channelUnit();
+        mainUnit_ = unit;
     }
     {
         std::lock_guard lock(mutex_);

@@ -44,6 +44,19 @@ TEST_F(AnalyticsTest, StartAddsBothUnitsWithTheirTwinsAndTakesTheIntervalSetBefo
         1u);
 }
 
+TEST_F(AnalyticsTest, SettingsOfEarlierGenerationsMoveOnce) {
+    BEACAnalytics::resetSharedInstance();
+    sdk.defaults()->setBool(false, "kBCAnalyticsIsEnabledKey");
+    sdk.defaults()->setInteger(7, "pastSessionsKey");
+    start();
+    EXPECT_FALSE(sdk.defaults()->objectForKey("kBCAnalyticsIsEnabledKey"));
+    EXPECT_EQ(sdk.defaults()->objectForKey("BCBeaconAnalyticsIsEnabled"), plat::Value(false));
+    EXPECT_FALSE(BEACAnalytics::isServiceEnabled());
+    // The tracker forgets the old session list.
+    EXPECT_FALSE(sdk.defaults()->objectForKey("BCBeaconPastSessions"));
+    EXPECT_FALSE(analytics()->sessionTracker()->isStarted());
+}
+
 TEST_F(AnalyticsTest, FlagsLowByteChoosesTheUnit) {
     start();
     struct Case {
