@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kBeaconPath = "/accept/logs";
 constexpr const char* kCollectorPath = "/accept/EventCollector/1.0";
-constexpr const char* kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
 
 class AlwaysReachable : public BEAC_Reachability {
   public:
@@ -36,11 +35,10 @@ class FixedToken : public BEACAnalyticsAuthenticationProviderDelegate {
     }
 };
 
-class AnalyticsEndToEndTest : public ::testing::Test {
+class AnalyticsEndToEndTest : public AnalyticsFixture {
   protected:
     void SetUp() override {
-        resetAll();
-        BEACDependencyConfiguration::setClock(clock);
+        AnalyticsFixture::SetUp();
         BEACDependencyConfiguration::setIngestionFactory(
             [this](const std::string& installId, const std::string& url) {
                 return BEACBeaconIngestion::make(makeClient(), url, installId);
@@ -49,20 +47,9 @@ class AnalyticsEndToEndTest : public ::testing::Test {
         BEACBeacon::setLogUrl(server.url("/accept"));
     }
     void TearDown() override {
-        drain();
-        BEACDependencyConfiguration::setIngestionFactory(nullptr);
+        AnalyticsFixture::TearDown();
         BEACDependencyConfiguration::setEventCollectorHttpClientFactory(nullptr);
-        BEACDependencyConfiguration::setClock(nullptr);
-        resetAll();
         BEACTicketCache::sharedInstance()->clearCache();
-    }
-    static void resetAll() {
-        BEACAnalytics::resetSharedInstance();
-        BEACBeacon::resetSharedInstance();
-        BEACSessionContext::resetSharedInstance();
-        BEACUserIdContext::resetSharedInstance();
-        BEACAnalyticsTransmissionTarget::setAuthenticationProvider(nullptr);
-        plat::appkit::Application::shared().reset();
     }
     std::shared_ptr<BEACHttpClient> makeClient() {
         BEACHttpClient::Options options;
@@ -72,18 +59,8 @@ class AnalyticsEndToEndTest : public ::testing::Test {
         return BEACHttpClient::make(options);
     }
     void start() {
-        BEACBeacon::start(std::string(kSecret), std::vector<BEACServiceClass>{BEACAnalytics::serviceClass()});
+        AnalyticsFixture::start();
         BEACBeacon::sharedInstance()->eventCollectorDelegate()->setLogUrl(server.url("/accept"));
-    }
-    void drain() {
-        if (auto group = BEACBeacon::sharedInstance()->channelGroup())
-            group->queue().sync([] {});
-    }
-    void advance(double seconds) {
-        drain();
-        now.advance(seconds);
-        clock->advance(seconds);
-        drain();
     }
     // Waits (bounded) until `count` requests reached the path.
     std::vector<testsupport::RecordedRequest> requestsTo(const std::string& path, std::size_t count) {
@@ -109,11 +86,7 @@ class AnalyticsEndToEndTest : public ::testing::Test {
         return value.ok() && value->isDictionary() ? *value->asDictionary() : plat::Dictionary();
     }
 
-    TestBundle bundle;
-    SandboxedSDK sdk;
-    ManualNow now;
     testsupport::LoopbackServer server;
-    std::shared_ptr<plat::dispatch::ManualClock> clock = std::make_shared<plat::dispatch::ManualClock>();
 };
 
 TEST_F(AnalyticsEndToEndTest, TargetEventsReachTheCollectorAndTheRestReachBeacon) {
