@@ -2,8 +2,10 @@
 // to-do list as dynamic values, prints it the way the platform prints values,
 // writes it as JSON and as a property list, reads a field back through the
 // JSON library, and runs a timer and a notification on the main loop. Then a
-// telemetry run: the SDK sends a start-service log and a custom-properties
-// log to a local ingestion endpoint, which prints what it received.
+// telemetry run: the SDK sends a start-service log, a custom-properties log,
+// a session and a page to a local ingestion endpoint, and an event tracked
+// for a transmission target to a local Event Collector endpoint; both print
+// what they received.
 #include <httplib.h>
 #include <stdlib.h>
 
@@ -14,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "beacon/analytics/BEACAnalytics.h"
+#include "beacon/analytics/BEACAnalyticsTransmissionTarget.h"
 #include "beacon/core/BEACBeacon.h"
 #include "beacon/core/BEACHttpIngestion.h"
 
@@ -82,7 +86,19 @@ void runTelemetry() {
     httplib::Server server;
     std::mutex mutex;
     std::condition_variable received;
-    bool done = false;
+    int requests = 0;
+    // The Event Collector request: its headers and one Shared Schema line per log.
+    server.Post("/EventCollector/1.0", [&](const httplib::Request& request, httplib::Response& response) {
+        std::printf("Event Collector endpoint received %s %s\n", request.method.c_str(),
+                    request.path.c_str());
+        for (const char* name : {"Content-Type", "apikey", "Upload-Time"})
+            std::printf("  %s: %s\n", name, request.get_header_value(name).c_str());
+        std::printf("%s\n", request.body.c_str());
+        response.set_content("{}", "application/json");
+        std::lock_guard lock(mutex);
+        ++requests;
+        received.notify_all();
+    });
     server.Post("/logs", [&](const httplib::Request& request, httplib::Response& response) {
         std::printf("ingestion endpoint received %s %s?api-version=%s\n", request.method.c_str(),
                     request.path.c_str(), request.get_param_value("api-version").c_str());
@@ -97,30 +113,42 @@ void runTelemetry() {
         std::printf("%s\n", pretty.ok() ? pretty->c_str() : request.body.c_str());
         response.set_content("{}", "application/json");
         std::lock_guard lock(mutex);
-        done = true;
+        ++requests;
         received.notify_all();
     });
     int port = server.bind_to_any_port("127.0.0.1");
     std::thread listener([&] { server.listen_after_bind(); });
 
     // A client that talks to the local endpoint directly, whatever proxy the environment names.
-    BEACDependencyConfiguration::setIngestionFactory([](const std::string& installId,
-                                                        const std::string& url) {
+    auto directClient = [] {
         BEACHttpClient::Options options;
         options.configure = [](auto& configuration) { configuration.connectionProxyFromEnvironment = false; };
-        return BEACBeaconIngestion::make(BEACHttpClient::make(options), url, installId);
-    });
+        return BEACHttpClient::make(options);
+    };
+    BEACDependencyConfiguration::setIngestionFactory(
+        [directClient](const std::string& installId, const std::string& url) {
+            return BEACBeaconIngestion::make(directClient(), url, installId);
+        });
+    BEACDependencyConfiguration::setEventCollectorHttpClientFactory(directClient);
     auto service = std::make_shared<ExampleService>();
     BEACBeacon::setLogUrl("http://127.0.0.1:" + std::to_string(port));
     BEACBeacon::start("0dbca56b-b9ae-4d53-856a-7c2856137d85",
-                      std::vector<BEACServiceClass>{{"BEACExample", [service] { return service; }}});
+                      std::vector<BEACServiceClass>{{"BEACExample", [service] { return service; }},
+                                                    BEACAnalytics::serviceClass()});
+    BEACBeacon::sharedInstance()->eventCollectorDelegate()->setLogUrl("http://127.0.0.1:" +
+                                                                      std::to_string(port));
     BEACCustomProperties properties;
     properties.setString(std::string("blue"), std::string("color")).setBool(true, std::string("beta"));
     BEACBeacon::setCustomProperties(&properties);
+    BEACAnalytics::trackPage("Month");
+    auto target = BEACAnalytics::transmissionTargetForToken("example-tenant-token");
+    target->propertyConfigurator()->setAppVersion(std::string("1.0"));
+    target->trackEvent("task.added", plat::Dictionary{{"list", plat::Value("today")}});
 
-    // The core unit sends 3 s after its last log.
+    // Each unit sends 3 s after its first log: the core's, the analytics one
+    // and its Event Collector twin.
     std::unique_lock lock(mutex);
-    received.wait_for(lock, std::chrono::seconds(15), [&] { return done; });
+    received.wait_for(lock, std::chrono::seconds(15), [&] { return requests >= 3; });
     lock.unlock();
     server.stop();
     listener.join();

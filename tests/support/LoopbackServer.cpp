@@ -118,6 +118,7 @@ struct LoopbackServer::Impl {
     bool stalledReleased = false;
     bool stopping = false;
     std::vector<RecordedRequest> requests;
+    std::map<const httplib::Request*, std::size_t> lastIndexOf;
     std::atomic<bool> listenReturned{false};
 
     void record(const httplib::Request& req) {
@@ -132,7 +133,17 @@ struct LoopbackServer::Impl {
         }
         r.body = req.body;
         std::lock_guard lock(mutex);
+        lastIndexOf[&req] = requests.size();
         requests.push_back(std::move(r));
+    }
+
+    // The pre-routing record comes before a POST body is read; a handler
+    // that wants it recorded completes the entry.
+    void recordBody(const httplib::Request& req) {
+        std::lock_guard lock(mutex);
+        auto found = lastIndexOf.find(&req);
+        if (found != lastIndexOf.end())
+            requests[found->second].body = req.body;
     }
 
     // Waits for releaseStalled() or shutdown; false when shutting down.
@@ -267,6 +278,11 @@ struct LoopbackServer::Impl {
             res.set_content("{\"length\":" + std::to_string(req.body.size()) + "}", "application/json");
         };
         s.Post("/upload", upload);
+        // An ingestion endpoint that takes whatever it is sent.
+        s.Post(R"(/accept(/.*)?)", [this](const httplib::Request& req, httplib::Response& res) {
+            recordBody(req);
+            res.set_content("{}", "application/json");
+        });
         s.Put("/upload", upload);
         auto status = [](const httplib::Request& req, httplib::Response& res) {
             res.status = std::stoi(req.matches[1]);

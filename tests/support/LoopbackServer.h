@@ -37,6 +37,8 @@
 //   /stall                  sends nothing until releaseStalled() or shutdown
 //   POST, PUT to /echo and /upload are echoed the same way; /upload answers
 //   {"length":<n>} only.
+//   POST /accept and any path below it: 200 with the body {} (an ingestion
+//                           endpoint that takes every request)
 #pragma once
 
 #include <cstdint>

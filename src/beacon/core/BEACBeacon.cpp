@@ -23,6 +23,7 @@ std::mutex dependencyMutex;
 BEACIngestionFactory ingestionFactoryOverride;
 std::shared_ptr<BEACStorage> storageOverride;
 std::shared_ptr<plat::dispatch::Clock> clockOverride;
+std::function<std::shared_ptr<BEACHttpClientProtocol>()> eventCollectorClientFactoryOverride;
 
 std::mutex sharedMutex;
 std::shared_ptr<BEACBeacon> sharedBeacon;
@@ -69,6 +70,16 @@ std::shared_ptr<plat::dispatch::Clock> BEACDependencyConfiguration::clock() {
 void BEACDependencyConfiguration::setClock(std::shared_ptr<plat::dispatch::Clock> clock) {
     std::lock_guard lock(dependencyMutex);
     clockOverride = std::move(clock);
+}
+std::function<std::shared_ptr<BEACHttpClientProtocol>()>
+BEACDependencyConfiguration::eventCollectorHttpClientFactory() {
+    std::lock_guard lock(dependencyMutex);
+    return eventCollectorClientFactoryOverride;
+}
+void BEACDependencyConfiguration::setEventCollectorHttpClientFactory(
+    std::function<std::shared_ptr<BEACHttpClientProtocol>()> factory) {
+    std::lock_guard lock(dependencyMutex);
+    eventCollectorClientFactoryOverride = std::move(factory);
 }
 
 const char* BEACBeacon::defaultLogUrl() {
@@ -287,8 +298,10 @@ void BEACBeacon::initializeChannelGroup() {
         // Logs with target tokens travel through the delegate's twins; it
         // sends to the log URL only when there is no app secret to send to
         // the Beacon endpoint with.
+        auto clientFactory = BEACDependencyConfiguration::eventCollectorHttpClientFactory();
         eventCollectorDelegate_ = std::make_shared<BEACEventCollectorChannelDelegate>(
-            BEACHttpClient::make(), currentInstallId(), appSecret_ ? std::nullopt : logUrl_);
+            clientFactory ? clientFactory() : BEACHttpClient::make(), currentInstallId(),
+            appSecret_ ? std::nullopt : logUrl_);
         channelGroup_->addDelegate(eventCollectorDelegate_);
         if (requestedMaxStorageSizeInBytes_)
             channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_,

@@ -49,6 +49,11 @@ class BEACDependencyConfiguration {
     // queue's default.
     static std::shared_ptr<plat::dispatch::Clock> clock();
     static void setClock(std::shared_ptr<plat::dispatch::Clock> clock);
+    // Makes the HTTP client of the Event Collector ingestion; null: a client
+    // with default options.
+    static std::function<std::shared_ptr<BEACHttpClientProtocol>()> eventCollectorHttpClientFactory();
+    static void setEventCollectorHttpClientFactory(
+        std::function<std::shared_ptr<BEACHttpClientProtocol>()> factory);
 };
 
 class BEACBeacon {

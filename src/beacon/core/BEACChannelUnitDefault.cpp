@@ -36,26 +36,23 @@ BEACChannelUnitDefault::BEACChannelUnitDefault(std::shared_ptr<BEACIngestionProt
       ingestion_(std::move(ingestion)),
       storage_(std::move(storage)) {}
 
+// At once rather than on the queue: a log enqueued right after a unit was
+// added (an event tracked just after start) must meet the group's delegates,
+// or it skips session ids, routing to the Event Collector and filtering.
 void BEACChannelUnitDefault::addDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    auto self = shared_from_this();
-    queue_.async([self, delegate] {
-        plat::MutexLock lock(self->delegatesMutex_);
-        auto target = delegate.lock();
-        for (const auto& existing : self->delegates_) {
-            if (existing.lock() == target)
-                return;
-        }
-        self->delegates_.push_back(delegate);
-    });
+    plat::MutexLock lock(delegatesMutex_);
+    auto target = delegate.lock();
+    for (const auto& existing : delegates_) {
+        if (existing.lock() == target)
+            return;
+    }
+    delegates_.push_back(delegate);
 }
 
 void BEACChannelUnitDefault::removeDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    auto self = shared_from_this();
-    queue_.async([self, delegate] {
-        plat::MutexLock lock(self->delegatesMutex_);
-        std::erase_if(self->delegates_, [&](const auto& existing) {
-            return !existing.owner_before(delegate) && !delegate.owner_before(existing);
-        });
+    plat::MutexLock lock(delegatesMutex_);
+    std::erase_if(delegates_, [&](const auto& existing) {
+        return !existing.owner_before(delegate) && !delegate.owner_before(existing);
     });
 }
 

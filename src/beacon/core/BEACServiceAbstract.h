@@ -49,7 +49,9 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     // Enabled state in the settings, YES when absent.
     bool isEnabled() const;
     // Applies, then stores, a changed value; the same value does nothing.
-    void setEnabled(bool isEnabled);
+    // A service that passes its state on to objects of its own (analytics
+    // targets) does so after this, once the state is stored.
+    virtual void setEnabled(bool isEnabled);
     virtual void applyEnabledState(bool isEnabled);
     bool canBeUsed() const;
     bool isAvailable() const { return isEnabled() && isStarted(); }
