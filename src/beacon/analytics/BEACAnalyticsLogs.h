@@ -12,6 +12,7 @@
 
 #include "beacon/analytics/BEACEventProperties.h"
 #include "beacon/core/BEACAbstractLog.h"
+#include "beacon/core/BEACNoAutoAssignSessionIdLog.h"
 #include "beacon/core/BEACSharedSchemaLog.h"
 
 class BEACLogWithNameAndProperties : public BEACLogWithProperties {
@@ -56,12 +57,6 @@ class BEACEventLog : public BEACLogWithNameAndProperties {
     // Fills data and metadata from the typed properties; drops unusable
     // "baseType"/"baseData" properties from this log's own bag.
     void setPropertiesAndMetadataForCSLog(BEACSharedSchemaLog& csLog) const;
-};
-
-// Session ids are never stamped on it by the session tracker.
-class BEACNoAutoAssignSessionIdLog {
-  public:
-    virtual ~BEACNoAutoAssignSessionIdLog() = default;
 };
 
 class BEACStartSessionLog : public BEACAbstractLog, public BEACNoAutoAssignSessionIdLog {
