@@ -211,7 +211,9 @@ void BEACCrashes::processCrashReports() {
     }
     BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(forCorrelation);
 
-    for (const auto& [path, report] : parsed) {
+    for (const auto& entry : parsed) {
+        const std::string& path = entry.first;
+        const KCRCrashReportPtr& report = entry.second;
         BEACLogVerbose(kBEACCrashesLogTag, "Crash reports found");
         // The report is derived from the log, so both carry one error id
         // even when the crash report has no UUID.
