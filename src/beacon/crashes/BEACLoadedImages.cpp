@@ -1,22 +1,22 @@
 #include "beacon/crashes/BEACLoadedImages.h"
 
-#include <mutex>
-
-#include "platform/foundation/Format.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/machine/ElfImage.h"
 #include "platform/machine/Loader.h"
 #include "platform/machine/Memory.h"
 
 namespace {
 
-std::mutex& currentMutex() {
-    static auto* mutex = new std::mutex();
-    return *mutex;
-}
+// The provider in use; never destroyed, so that late callers at exit still
+// find it.
+struct Current {
+    plat::Mutex mutex;
+    std::shared_ptr<const BEACLoadedImages> images GUARDED_BY(mutex);
+};
 
-std::shared_ptr<const BEACLoadedImages>& currentSlot() {
-    static auto* slot = new std::shared_ptr<const BEACLoadedImages>();
-    return *slot;
+Current& currentProvider() {
+    static auto* instance = new Current();
+    return *instance;
 }
 
 std::string hexOf(const uint8_t* bytes, std::size_t length) {
@@ -38,15 +38,17 @@ bool BEACLoadedImages::read(uint64_t address, void* destination, std::size_t len
 }
 
 std::shared_ptr<const BEACLoadedImages> BEACLoadedImages::current() {
-    std::lock_guard lock(currentMutex());
-    if (!currentSlot())
-        currentSlot() = std::make_shared<BEACProcessLoadedImages>();
-    return currentSlot();
+    Current& c = currentProvider();
+    plat::MutexLock lock(c.mutex);
+    if (!c.images)
+        c.images = std::make_shared<BEACProcessLoadedImages>();
+    return c.images;
 }
 
 void BEACLoadedImages::setCurrent(std::shared_ptr<const BEACLoadedImages> images) {
-    std::lock_guard lock(currentMutex());
-    currentSlot() = std::move(images);
+    Current& c = currentProvider();
+    plat::MutexLock lock(c.mutex);
+    c.images = std::move(images);
 }
 
 std::vector<BEACLoadedImages::Image> BEACProcessLoadedImages::images() const {

@@ -1,19 +1,19 @@
 #include "beacon/crashes/BEACWrapperExceptionManager.h"
 
 #include <map>
-#include <mutex>
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "beacon/crashes/BEACCrashesClasses.h"
 #include "beacon/crashes/BEACCrashesLogTag.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
 struct Cache {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<BEACWrapperException>> byIncident;
+    plat::Mutex mutex;
+    std::map<std::string, std::shared_ptr<BEACWrapperException>> byIncident GUARDED_BY(mutex);
 };
 
 // Never destroyed: a crash during exit handlers must not find it freed.
@@ -57,7 +57,7 @@ std::shared_ptr<BEACWrapperException> BEACWrapperExceptionManager::loadWrapperEx
         return nullptr;
     {
         Cache& c = cache();
-        std::lock_guard lock(c.mutex);
+        plat::MutexLock lock(c.mutex);
         if (auto it = c.byIncident.find(*uuidString); it != c.byIncident.end())
             return it->second;
     }
@@ -93,7 +93,7 @@ void BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
             return;
         {
             Cache& c = cache();
-            std::lock_guard lock(c.mutex);
+            plat::MutexLock lock(c.mutex);
             c.byIncident[*incident] = exception;
         }
         saveWrapperException(exception, *incident);
@@ -127,6 +127,6 @@ std::shared_ptr<BEACWrapperException> BEACWrapperExceptionManager::loadWrapperEx
 
 void BEACWrapperExceptionManager::clearCache() {
     Cache& c = cache();
-    std::lock_guard lock(c.mutex);
+    plat::MutexLock lock(c.mutex);
     c.byIncident.clear();
 }

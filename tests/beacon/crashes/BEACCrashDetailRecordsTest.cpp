@@ -58,90 +58,43 @@ std::shared_ptr<T> decodeForged(const std::string& name, std::function<void(plat
     return roundTrip<T>(std::make_shared<ForgedRecord>(name, std::move(encode)));
 }
 
-struct ValidityCase {
-    const char* label;
-    std::function<bool()> isValid;
-    const char* message;  // nullptr: valid, nothing logged
-};
+// Valid records log nothing; an invalid one logs exactly `message`.
+void expectValidity(const std::function<bool()>& isValid, const char* message) {
+    beactest::CapturingLog log;
+    EXPECT_EQ(isValid(), message == nullptr);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), message ? 1u : 0u);
+    if (message) {
+        EXPECT_EQ(lines[0].message, message);
+        EXPECT_EQ(lines[0].tag, "Beacon");
+        EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
+    }
+}
 
 TEST(BEACCrashDetailRecordsTest, ValidityStopsAtFirstMissingFieldWithItsWord) {
-    auto thread = [](auto edit) {
-        auto t = std::make_shared<BEACThread>();
-        t->threadId = 1;
-        t->frames = std::vector{frame("0x1")};
-        edit(*t);
-        return t->isValid();
-    };
-    auto exception = [](auto edit) {
-        auto e = exceptionWithFrame();
-        edit(*e);
-        return e->isValid();
-    };
-    auto binary = [](auto edit) {
-        auto b = fullBinary();
-        edit(*b);
-        return b->isValid();
-    };
-    const ValidityCase cases[] = {
-        {"thread", [&] { return thread([](BEACThread&) {}); }, nullptr},
-        {"thread without id", [&] { return thread([](BEACThread& t) { t.threadId.reset(); }); },
-         "BEACThread: \"threadId\" is not valid."},
-        {"thread with empty frames", [&] { return thread([](BEACThread& t) { t.frames->clear(); }); },
-         "BEACThread: \"frames\" is not valid."},
-        {"thread without frames", [&] { return thread([](BEACThread& t) { t.frames.reset(); }); },
-         "BEACThread: \"frames\" is not valid."},
-        {"new thread", [] { return BEACThread().isValid(); }, "BEACThread: \"threadId\" is not valid."},
-        {"exception without message", [&] { return exception([](BEACException&) {}); }, nullptr},
-        {"exception without type or frames",
-         [&] {
-             return exception([](BEACException& e) {
-                 e.type.reset();
-                 e.frames.reset();
-             });
-         },
-         "BEACException: \"type\" is not valid."},
-        {"exception with empty frames",
-         [&] { return exception([](BEACException& e) { e.frames->clear(); }); },
-         "BEACException: \"frames\" is not valid."},
-        {"binary without architecture ids",
-         [&] {
-             return binary([](BEACBinary& b) {
-                 b.primaryArchitectureId.reset();
-                 b.architectureVariantId.reset();
-             });
-         },
-         nullptr},
-        {"binary without id", [&] { return binary([](BEACBinary& b) { b.binaryId.reset(); }); },
-         "BEACBinary: \"binaryId\" is not valid."},
-        {"binary without start", [&] { return binary([](BEACBinary& b) { b.startAddress.reset(); }); },
-         "BEACBinary: \"startAddress\" is not valid."},
-        {"binary without end", [&] { return binary([](BEACBinary& b) { b.endAddress.reset(); }); },
-         "BEACBinary: \"endAddress\" is not valid."},
-        {"binary without name or path",
-         [&] {
-             return binary([](BEACBinary& b) {
-                 b.name.reset();
-                 b.path.reset();
-             });
-         },
-         "BEACBinary: \"name\" is not valid."},
-        {"binary without path", [&] { return binary([](BEACBinary& b) { b.path.reset(); }); },
-         "BEACBinary: \"path\" is not valid."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        beactest::CapturingLog log;
-        EXPECT_EQ(c.isValid(), c.message == nullptr);
-        auto lines = log.lines();
-        if (c.message) {
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(lines[0].message, c.message);
-            EXPECT_EQ(lines[0].tag, "Beacon");
-            EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
-        } else {
-            EXPECT_TRUE(lines.empty());
-        }
-    }
+    BEACThread thread;
+    expectValidity([&] { return thread.isValid(); }, "BEACThread: \"threadId\" is not valid.");
+    thread.threadId = 1;
+    expectValidity([&] { return thread.isValid(); }, "BEACThread: \"frames\" is not valid.");
+    thread.frames.reset();
+    expectValidity([&] { return thread.isValid(); }, "BEACThread: \"frames\" is not valid.");
+    thread.frames = std::vector{frame("0x1")};
+    expectValidity([&] { return thread.isValid(); }, nullptr);
+
+    auto exception = exceptionWithFrame();
+    expectValidity([&] { return exception->isValid(); }, nullptr);  // no message needed
+    exception->frames->clear();
+    expectValidity([&] { return exception->isValid(); }, "BEACException: \"frames\" is not valid.");
+    exception->type.reset();
+    expectValidity([&] { return exception->isValid(); }, "BEACException: \"type\" is not valid.");
+
+    auto binary = fullBinary();
+    binary->primaryArchitectureId.reset();
+    expectValidity([&] { return binary->isValid(); }, nullptr);
+    binary->path.reset();
+    expectValidity([&] { return binary->isValid(); }, "BEACBinary: \"path\" is not valid.");
+    binary->startAddress.reset();
+    expectValidity([&] { return binary->isValid(); }, "BEACBinary: \"startAddress\" is not valid.");
 }
 
 TEST(BEACCrashDetailRecordsTest, JSONWritesPresentFieldsInOrder) {
@@ -151,28 +104,18 @@ TEST(BEACCrashDetailRecordsTest, JSONWritesPresentFieldsInOrder) {
 
     auto exception = exceptionWithFrame();
     exception->wrapperSdkName = "wrapper";
-    exception->stackTrace = "at x";
+    exception->frames->at(0)->frameClassName = "C";
+    exception->frames->at(0)->lineNumber = 12;
     exception->innerExceptions = std::vector<std::shared_ptr<BEACException>>{};
     EXPECT_EQ(jsonText(exception->serializeToDictionary()),
-              R"({"type":"NSRangeException","stackTrace":"at x","wrapperSdkName":"wrapper",)"
-              R"("frames":[{"address":"0x1"}],"innerExceptions":[]})");
-
-    auto f = frame("0x2", 12);
-    f->code = "main + 4";
-    f->frameClassName = "C";
-    f->methodName = "m";
-    f->fileName = "a.cpp";
-    EXPECT_EQ(jsonText(f->serializeToDictionary()),
-              R"({"address":"0x2","code":"main + 4","className":"C","methodName":"m","lineNumber":12,)"
-              R"("fileName":"a.cpp"})");
+              R"({"type":"NSRangeException","wrapperSdkName":"wrapper",)"
+              R"("frames":[{"address":"0x1","className":"C","lineNumber":12}],"innerExceptions":[]})");
 
     auto binary = fullBinary();
     EXPECT_EQ(jsonText(binary->serializeToDictionary()),
               R"({"id":"0123456789abcdef0123456789abcdef","startAddress":"0x0000000000400000",)"
               R"("endAddress":"0x0000000000400fff","name":"app","path":"/opt/app/app",)"
               R"("primaryArchitectureId":16777223,"architectureVariantId":3})");
-    // The CPU type is an unsigned number, not a signed one that happens to fit.
-    EXPECT_EQ(binary->serializeToDictionary().find("primaryArchitectureId")->kind(), plat::Value::Kind::UInt);
 
     BEACWrapperException wrapper;
     wrapper.modelException = exceptionWithFrame();
@@ -190,9 +133,6 @@ TEST(BEACCrashDetailRecordsTest, EqualityComparesEveryFieldAbsentOnlyWithAbsent)
     auto a = exceptionWithFrame();
     auto b = exceptionWithFrame();
     EXPECT_TRUE(a->isEqual(*b));
-    b->frames->push_back(frame("0x2"));
-    EXPECT_FALSE(a->isEqual(*b));
-    b = exceptionWithFrame();
     b->innerExceptions = std::vector<std::shared_ptr<BEACException>>{};
     EXPECT_FALSE(a->isEqual(*b)) << "an empty list is not an absent one";
 
@@ -204,39 +144,25 @@ TEST(BEACCrashDetailRecordsTest, EqualityComparesEveryFieldAbsentOnlyWithAbsent)
     EXPECT_TRUE(t1->isEqual(*t2));
     EXPECT_FALSE(t1->isEqual(*fullBinary()));
 
-    auto bin = fullBinary();
-    bin->architectureVariantId = 4;
-    EXPECT_FALSE(bin->isEqual(*fullBinary()));
-
     BEACWrapperException w1;
     BEACWrapperException w2;
     EXPECT_TRUE(w1.isEqual(w1));
     EXPECT_FALSE(w1.isEqual(w2)) << "wrapper exceptions are equal only to themselves";
 }
 
-TEST(BEACCrashDetailRecordsTest, ArchivesRoundTripEveryField) {
+TEST(BEACCrashDetailRecordsTest, ArchivesRoundTripAndDecodeSafely) {
     auto thread = std::make_shared<BEACThread>();
     thread->threadId = 7;
     thread->name = "worker";
-    auto f = frame("0x10", 9);
-    f->code = "c";
-    f->frameClassName = "K";
-    f->methodName = "m";
-    f->fileName = "f.cpp";
-    thread->frames = std::vector{f, frame("0x20")};
+    thread->frames = std::vector{frame("0x10", 9), frame("0x20")};
     thread->exception = exceptionWithFrame();
     thread->exception->innerExceptions = std::vector{exceptionWithFrame()};
-    thread->exception->wrapperSdkName = "w";
     auto back = roundTrip<BEACThread>(thread);
     ASSERT_NE(back, nullptr);
     EXPECT_TRUE(back->isEqual(*thread));
-    EXPECT_EQ(*back->frames->at(0)->lineNumber, 9);
-    EXPECT_FALSE(back->frames->at(1)->lineNumber);
-
-    auto binary = fullBinary();
-    auto binaryBack = roundTrip<BEACBinary>(binary);
+    auto binaryBack = roundTrip<BEACBinary>(fullBinary());
     ASSERT_NE(binaryBack, nullptr);
-    EXPECT_TRUE(binaryBack->isEqual(*binary));
+    EXPECT_TRUE(binaryBack->isEqual(*fullBinary()));
     EXPECT_EQ(binaryBack->serializeToDictionary().find("primaryArchitectureId")->kind(),
               plat::Value::Kind::UInt);
 
@@ -250,53 +176,35 @@ TEST(BEACCrashDetailRecordsTest, ArchivesRoundTripEveryField) {
     EXPECT_EQ(wrapperBack->processId, 4242);
     EXPECT_EQ(wrapperBack->exceptionData, wrapper->exceptionData);
 
-    // A thread decoded from an archive without "frames" has no list at all.
-    auto bare = decodeForged<BEACThread>(
-        "BEACThread", [](plat::KeyedArchiver& c) { c.encodeObject(plat::Value(int64_t{1}), "id"); });
-    ASSERT_NE(bare, nullptr);
-    EXPECT_FALSE(bare->frames.has_value());
-    beactest::CapturingLog log;
-    EXPECT_FALSE(bare->isValid());
-    EXPECT_EQ(log.lines().at(0).message, "BEACThread: \"frames\" is not valid.");
-}
-
-TEST(BEACCrashDetailRecordsTest, OldClassNamesAndWrongTypesDecodeSafely) {
-    // Written by an earlier version under its old class names.
+    // Written by an earlier version under old class names, without "frames".
     auto old = decodeForged<BEACThread>("BCThread", [](plat::KeyedArchiver& c) {
         c.encodeObject(plat::Value(int64_t{5}), "id");
         c.encodeObject(
-            plat::Value(plat::Array{
-                plat::Value(std::static_pointer_cast<const plat::Object>(std::make_shared<ForgedRecord>(
-                    "BCStackFrame",
-                    [](plat::KeyedArchiver& f) { f.encodeObject(plat::Value("0xabc"), "address"); })))}),
-            "frames");
+            plat::Value(std::static_pointer_cast<const plat::Object>(std::make_shared<ForgedRecord>(
+                "BCException", [](plat::KeyedArchiver& e) { e.encodeObject(plat::Value("T"), "type"); }))),
+            "exception");
     });
     ASSERT_NE(old, nullptr);
     EXPECT_EQ(old->threadId, 5);
-    ASSERT_TRUE(old->frames);
-    ASSERT_EQ(old->frames->size(), 1u);
-    EXPECT_EQ(old->frames->at(0)->address, "0xabc");
+    ASSERT_NE(old->exception, nullptr);
+    EXPECT_EQ(old->exception->type, "T");
+    EXPECT_FALSE(old->frames.has_value()) << "decoding does not make the empty list a new thread has";
 
     // Values of the wrong kind read as absent rather than as wrong objects.
     auto wrong = decodeForged<BEACThread>("BEACThread", [](plat::KeyedArchiver& c) {
         c.encodeObject(plat::Value("seven"), "id");
         c.encodeObject(plat::Value(plat::Array{plat::Value("not a frame")}), "frames");
         c.encodeObject(plat::Value(int64_t{3}), "exception");
-        c.encodeObject(plat::Value(int64_t{3}), "name");
     });
     ASSERT_NE(wrong, nullptr);
     EXPECT_FALSE(wrong->threadId);
     EXPECT_FALSE(wrong->frames);
     EXPECT_EQ(wrong->exception, nullptr);
-    EXPECT_FALSE(wrong->name);
-
     auto wrongBinary = decodeForged<BEACBinary>("BCBinary", [](plat::KeyedArchiver& c) {
-        c.encodeBool(true, "primaryArchitectureId");
-        c.encodeObject(plat::Value("x"), "architectureVariantId");
+        c.encodeObject(plat::Value(true), "primaryArchitectureId");
     });
     ASSERT_NE(wrongBinary, nullptr);
     EXPECT_FALSE(wrongBinary->primaryArchitectureId);
-    EXPECT_FALSE(wrongBinary->architectureVariantId);
 }
 
 }  // namespace

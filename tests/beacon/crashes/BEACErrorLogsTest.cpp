@@ -8,6 +8,7 @@
 #include "CrashesTestSupport.h"
 #include "beacon/crashes/BEACErrorAttachmentLog.h"
 #include "beacon/crashes/BEACErrorLogs.h"
+#include "platform/foundation/Format.h"
 
 namespace {
 
@@ -73,68 +74,42 @@ TEST(BEACErrorLogsTest, AppleErrorLogJSONWritesFatalAlwaysAndListsWhenPresent) {
     EXPECT_EQ(*handledJson.find("exception"), plat::Value(handled.exception->serializeToDictionary()));
 }
 
-struct ValidityCase {
-    const char* label;
-    std::function<void(BEACAppleErrorLog&)> edit;
-    const char* message;  // nullptr: valid
-};
-
-TEST(BEACErrorLogsTest, AppleErrorLogValidityReportsFirstMissingField) {
-    const ValidityCase cases[] = {
-        {"complete", [](BEACAppleErrorLog&) {}, nullptr},
-        {"without optional fields",
-         [](BEACAppleErrorLog& l) {
-             l.architectureVariantId.reset();
-             l.parentProcessId.reset();
-             l.threads.reset();
-             l.exception.reset();
-         },
-         nullptr},
-        {"without device", [](BEACAppleErrorLog& l) { l.device.reset(); },
-         "BEACAppleErrorLog: \"device\" is not valid."},
-        {"without id and address",
-         [](BEACAppleErrorLog& l) {
-             l.errorId.reset();
-             l.osExceptionAddress.reset();
-         },
-         "BEACAppleErrorLog: \"errorId\" is not valid."},
-        {"without process id", [](BEACAppleErrorLog& l) { l.processId.reset(); },
-         "BEACAppleErrorLog: \"processId\" is not valid."},
-        {"without process name", [](BEACAppleErrorLog& l) { l.processName.reset(); },
-         "BEACAppleErrorLog: \"processName\" is not valid."},
-        {"without CPU type", [](BEACAppleErrorLog& l) { l.primaryArchitectureId.reset(); },
-         "BEACAppleErrorLog: \"primaryArchitectureId\" is not valid."},
-        {"without application path", [](BEACAppleErrorLog& l) { l.applicationPath.reset(); },
-         "BEACAppleErrorLog: \"applicationPath\" is not valid."},
-        {"without signal", [](BEACAppleErrorLog& l) { l.osExceptionType.reset(); },
-         "BEACAppleErrorLog: \"osExceptionType\" is not valid."},
-        {"without code", [](BEACAppleErrorLog& l) { l.osExceptionCode.reset(); },
-         "BEACAppleErrorLog: \"osExceptionCode\" is not valid."},
-        {"without address", [](BEACAppleErrorLog& l) { l.osExceptionAddress.reset(); },
-         "BEACAppleErrorLog: \"osExceptionAddress\" is not valid."},
+// Each step removes one more required field, from the last in order to the
+// first: every step reports the field it removed, the earliest missing one.
+TEST(BEACErrorLogsTest, ValidityReportsFirstMissingFieldInOrder) {
+    auto log = validCrashLog();
+    log->architectureVariantId.reset();
+    log->parentProcessId.reset();
+    log->threads.reset();
+    beactest::CapturingLog capture;
+    EXPECT_TRUE(log->isValid()) << "optional fields may all be absent";
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"osExceptionAddress", [&] { log->osExceptionAddress.reset(); }},
+        {"osExceptionCode", [&] { log->osExceptionCode.reset(); }},
+        {"osExceptionType", [&] { log->osExceptionType.reset(); }},
+        {"applicationPath", [&] { log->applicationPath.reset(); }},
+        {"primaryArchitectureId", [&] { log->primaryArchitectureId.reset(); }},
+        {"processName", [&] { log->processName.reset(); }},
+        {"processId", [&] { log->processId.reset(); }},
+        {"errorId", [&] { log->errorId.reset(); }},
+        {"device", [&] { log->device.reset(); }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        auto log = validCrashLog();
-        c.edit(*log);
-        beactest::CapturingLog capture;
-        EXPECT_EQ(log->isValid(), c.message == nullptr);
+    for (const auto& [field, remove] : steps) {
+        remove();
+        capture.clear();
+        EXPECT_FALSE(log->isValid());
         auto lines = capture.lines();
-        if (c.message) {
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(lines[0].message, c.message);
-            EXPECT_EQ(lines[0].tag, "Beacon");
-            EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
-        } else {
-            EXPECT_TRUE(lines.empty());
-        }
+        ASSERT_EQ(lines.size(), 1u) << field;
+        EXPECT_EQ(lines[0].message, plat::format("BEACAppleErrorLog: \"%@\" is not valid.", field));
+        EXPECT_EQ(lines[0].tag, "Beacon");
+        EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
     }
 
-    beactest::CapturingLog capture;
     BEACHandledErrorLog handled;
     handled.timestamp = plat::Date(0);
     handled.device = validDevice();
     handled.errorId = "E";
+    capture.clear();
     EXPECT_FALSE(handled.isValid());
     EXPECT_EQ(capture.lines().at(0).message, "BEACHandledErrorLog: \"exception\" is not valid.");
     handled.exception = std::make_shared<BEACException>();
@@ -157,9 +132,6 @@ TEST(BEACErrorLogsTest, EqualityNeedsSameKindAndEveryField) {
     b->binaries = std::vector{binary("1"), binary("2")};
     EXPECT_TRUE(a->isEqual(*b));
 
-    b->fatal = true;
-    EXPECT_FALSE(a->isEqual(*b));
-    b->fatal = false;
     b->registers = plat::Dictionary{{"rip", plat::Value("0x1")}};
     EXPECT_FALSE(a->isEqual(*b));
     a->registers = plat::Dictionary{{"rip", plat::Value("0x1")}};

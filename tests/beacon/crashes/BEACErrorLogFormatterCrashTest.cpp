@@ -1,0 +1,153 @@
+// End to end: the crash-capture helper crashes for real in a child process,
+// and the report it leaves becomes a crash log.
+//
+// Under the sanitizers the child runs with the sanitizer's own handling of
+// the crash signals switched off, so that crash capture sees them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../core/BeaconTestSupport.h"
+#include "beacon/core/BEACDeviceTracker.h"
+#include "beacon/crashes/BEACErrorLogFormatter.h"
+#include "platform/foundation/Text.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// Runs the helper in `folder`; returns its wait status, or -1 when it had to
+// be killed after 60 seconds.
+int runHelper(const std::string& mode, const std::string& folder, pid_t* childPid) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(folder.c_str()) != 0)
+            _exit(120);
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+        }
+        std::vector<std::string> env = {
+            "XDG_CACHE_HOME=" + folder, "TMPDIR=" + folder, "HOME=" + folder,
+            "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+            "allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0",
+            "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
+        std::vector<std::string> args = {BEAC_CRASH_HELPER, mode, "main", folder + "/record"};
+        std::vector<char*> envp, argv;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execve(BEAC_CRASH_HELPER, argv.data(), envp.data());
+        _exit(121);
+    }
+    *childPid = pid;
+    int status = 0;
+    for (int i = 0; i < 6000; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        struct timespec pause {
+            0, 10'000'000
+        };
+        nanosleep(&pause, nullptr);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+KCRCrashReportPtr crashAndLoad(const std::string& mode, const testsupport::TempDir& dir, pid_t* pid) {
+    const int status = runHelper(mode, dir.str(), pid);
+    EXPECT_NE(status, -1) << "the child hung";
+    EXPECT_TRUE(WIFSIGNALED(status));
+    std::ifstream in((dir / "com.kestrel.crashcapture/crash-helper/live_report.kcr").string(),
+                     std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
+    EXPECT_TRUE(report.ok()) << bytes.size() << " bytes";
+    return report.ok() ? report.value() : nullptr;
+}
+
+class BEACErrorLogFormatterCrashTest : public ::testing::Test {
+  protected:
+    void SetUp() override { BEACDeviceTracker::resetSharedInstance(); }
+    void TearDown() override { BEACDeviceTracker::resetSharedInstance(); }
+    beactest::SandboxedSDK sdk_;
+    testsupport::TempDir dir_;
+};
+
+// What every real crash log must hold, whatever the crash.
+void expectCompleteLog(const BEACAppleErrorLog& log, const KCRCrashReport& report, pid_t pid) {
+    EXPECT_TRUE(log.isValid());
+    EXPECT_EQ(log.errorId, report.uuidRef()->UUIDString());
+    EXPECT_EQ(log.processId, pid);
+    EXPECT_EQ(log.processName, "kcr_crash_helpe");  // the kernel keeps 15 characters of a name
+    EXPECT_EQ(log.applicationPath,
+              BEACErrorLogFormatter::anonymizedPathFromPath(std::string(BEAC_CRASH_HELPER)));
+    EXPECT_EQ(log.primaryArchitectureId, BEACCPUTypeX86_64);
+    ASSERT_TRUE(log.timestamp);
+    EXPECT_NEAR(log.timestamp->timeIntervalSinceNow(), 0, 120);
+    EXPECT_FALSE(log.selectorRegisterValue) << "ELF images have no selector names";
+
+    // The crashed thread is the one named, and its registers are 64-bit texts.
+    ASSERT_TRUE(log.threads && !log.threads->empty());
+    bool found = false;
+    for (const auto& thread : *log.threads) {
+        EXPECT_TRUE(thread->isValid());
+        found |= thread->threadId == log.errorThreadId;
+    }
+    EXPECT_TRUE(found);
+    ASSERT_TRUE(log.registers && log.registers->contains("rip"));
+    EXPECT_EQ(log.registers->find("rip")->asString()->size(), 18u);
+
+    // The helper itself is listed: it is the application.
+    bool helperListed = false;
+    for (const auto& binary : *log.binaries) {
+        EXPECT_TRUE(binary->isValid());
+        helperListed |= binary->name == "kcr_crash_helper_fp";
+    }
+    EXPECT_TRUE(helperListed);
+}
+
+TEST_F(BEACErrorLogFormatterCrashTest, SegmentationFaultBecomesACompleteCrashLog) {
+    pid_t pid = 0;
+    auto report = crashAndLoad("segv-null", dir_, &pid);
+    ASSERT_NE(report, nullptr);
+    auto log = BEACErrorLogFormatter::errorLogFromCrashReport(*report);
+    expectCompleteLog(*log, *report, pid);
+    EXPECT_EQ(log->osExceptionType, "SIGSEGV");
+    EXPECT_EQ(log->osExceptionAddress, "0x0");
+    EXPECT_FALSE(log->exceptionType);
+}
+
+TEST_F(BEACErrorLogFormatterCrashTest, UncaughtExceptionIsCarriedByTheCrashedThread) {
+    pid_t pid = 0;
+    auto report = crashAndLoad("uncaught", dir_, &pid);
+    ASSERT_NE(report, nullptr);
+    auto log = BEACErrorLogFormatter::errorLogFromCrashReport(*report);
+    expectCompleteLog(*log, *report, pid);
+    EXPECT_EQ(log->osExceptionType, "SIGABRT");
+    EXPECT_EQ(log->exceptionType, "HelperException");
+    EXPECT_EQ(log->exceptionReason, "thrown on purpose");
+    std::shared_ptr<BEACException> carried;
+    for (const auto& thread : *log->threads)
+        if (thread->exception)
+            carried = thread->exception;
+    ASSERT_NE(carried, nullptr);
+    EXPECT_TRUE(carried->isValid());
+    EXPECT_EQ(carried->type, "HelperException");
+    EXPECT_EQ(carried->frames->size(), report->exceptionInfo()->stackFrames().size());
+}
+
+}  // namespace
