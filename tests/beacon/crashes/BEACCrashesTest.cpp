@@ -39,7 +39,10 @@ struct ReporterWorld {
 };
 ReporterWorld gWorld;
 
-void crashCaptureHandler(const plat::Exception&) {}
+int gCaptured = 0;
+void crashCaptureHandler(const plat::Exception&) {
+    ++gCaptured;
+}
 
 class FakeReporter : public BEACCrashReporterPort {
   public:
@@ -567,4 +570,19 @@ TEST_F(CrashesTest, SendCallbacksReachTheDelegateForCrashLogsOnly) {
     plat::dispatch::MainLoop::drain();
     EXPECT_EQ(delegate->willSend, std::vector<std::string>{"E1"});
     EXPECT_TRUE(delegate->onMainThread);
+}
+
+// Before the SDK is started a test crash only logs. Exceptions the
+// application object reports reach the handler saved at enabling, unless a
+// debugger is attached.
+TEST_F(CrashesTest, TestCrashBeforeStartAndReportedExceptions) {
+    BEACCrashes::generateTestCrash();  // returns: nothing is started
+    launch();
+    ASSERT_EQ(crashes->exceptionHandler(), crashCaptureHandler);
+    gCaptured = 0;
+    BEACCrashes::applicationDidReportException(plat::Exception("Reported", "r"));
+    EXPECT_EQ(gCaptured, 1);
+    debugger = true;
+    BEACCrashes::applicationDidReportException(plat::Exception("Reported", "r"));
+    EXPECT_EQ(gCaptured, 1);
 }
