@@ -24,9 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kExcludedSuffixes[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
 
-std::mutex gProcessingMutex;
-std::shared_ptr<plat::dispatch::Clock> gProcessingClock;
-
 std::optional<plat::Data> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -55,8 +52,6 @@ plat::dispatch::Queue BEACCrashesProcessingQueue() {
 }
 
 void BEACCrashes::setProcessingClock(std::shared_ptr<plat::dispatch::Clock> clock) {
-    std::lock_guard lock(gProcessingMutex);
-    gProcessingClock = clock;
     BEACCrashesProcessingQueue().setClock(std::move(clock));
 }
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/foundation/Mutex.h"
+
 #include "beacon/core/BEACBeacon.h"
 #include "beacon/core/BEACBeaconUserDefaults.h"
 #include "beacon/core/BEACDeviceTracker.h"
@@ -24,17 +26,17 @@ namespace {
 
 constexpr const char* kMemoryWarningKey = "AppDidReceiveMemoryWarning";
 
-std::mutex gInstanceMutex;
-std::shared_ptr<BEACCrashes> gInstance;
+plat::Mutex gInstanceMutex;
+std::shared_ptr<BEACCrashes> gInstance GUARDED_BY(gInstanceMutex);
 
-std::mutex gHooksMutex;
-BEACCrashReporterPort::Factory gReporterFactory;
-std::function<bool()> gDebuggerProbe;
+plat::Mutex gHooksMutex;
+BEACCrashReporterPort::Factory gReporterFactory GUARDED_BY(gHooksMutex);
+std::function<bool()> gDebuggerProbe GUARDED_BY(gHooksMutex);
 
 bool debuggerAttached() {
     std::function<bool()> probe;
     {
-        std::lock_guard lock(gHooksMutex);
+        plat::MutexLock lock(gHooksMutex);
         probe = gDebuggerProbe;
     }
     return probe ? probe() : BEACBeacon::isDebuggerAttached();
@@ -43,7 +45,7 @@ bool debuggerAttached() {
 std::shared_ptr<BEACCrashReporterPort> makeReporter(const KCRCrashReporterConfig& configuration) {
     BEACCrashReporterPort::Factory factory;
     {
-        std::lock_guard lock(gHooksMutex);
+        plat::MutexLock lock(gHooksMutex);
         factory = gReporterFactory;
     }
     return factory ? factory(configuration) : BEACCrashReporterPort::makeDefault(configuration);
@@ -79,7 +81,7 @@ BEACCrashes::~BEACCrashes() {
 }
 
 std::shared_ptr<BEACCrashes> BEACCrashes::sharedInstance() {
-    std::lock_guard lock(gInstanceMutex);
+    plat::MutexLock lock(gInstanceMutex);
     if (!gInstance)
         gInstance = std::make_shared<BEACCrashes>();
     return gInstance;
@@ -88,7 +90,7 @@ std::shared_ptr<BEACCrashes> BEACCrashes::sharedInstance() {
 void BEACCrashes::resetSharedInstance() {
     std::shared_ptr<BEACCrashes> previous;
     {
-        std::lock_guard lock(gInstanceMutex);
+        plat::MutexLock lock(gInstanceMutex);
         previous.swap(gInstance);
     }
     BEACCrashesProcessingOnce().reset();
@@ -100,12 +102,12 @@ BEACServiceClass BEACCrashes::serviceClass() {
 }
 
 void BEACCrashes::setCrashReporterFactory(BEACCrashReporterPort::Factory factory) {
-    std::lock_guard lock(gHooksMutex);
+    plat::MutexLock lock(gHooksMutex);
     gReporterFactory = std::move(factory);
 }
 
 void BEACCrashes::setDebuggerProbe(std::function<bool()> probe) {
-    std::lock_guard lock(gHooksMutex);
+    plat::MutexLock lock(gHooksMutex);
     gDebuggerProbe = std::move(probe);
 }
 

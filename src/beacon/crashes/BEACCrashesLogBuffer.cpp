@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <vector>
 
 #include "beacon/core/BEACBeacon.h"
@@ -16,6 +15,7 @@
 #include "beacon/crashes/BEACErrorAttachmentLog.h"
 #include "beacon/crashes/BEACErrorLogs.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -39,24 +39,21 @@ struct Slot {
 Slot gSlots[kBEACCrashesBufferSlotCount];
 std::atomic<bool> gCrashed{false};
 
-std::mutex& bufferMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
+// What the buffer's lock guards besides the slots (which are atomics, for
+// the crash callback). Never freed.
+struct BufferState {
+    plat::Mutex mutex;
+    std::string folder GUARDED_BY(mutex);
+    std::function<double()> clock GUARDED_BY(mutex);
+};
+
+BufferState& bufferState() {
+    static auto* state = new BufferState;
+    return *state;
 }
 
-std::function<double()>& injectedClock() {
-    static auto* instance = new std::function<double()>;
-    return *instance;
-}
-
-std::string& folderComponent() {
-    static auto* folder = new std::string;
-    return *folder;
-}
-
-double now() {
-    const std::function<double()>& injected = injectedClock();
-    return injected ? injected() : plat::Date::now().timeIntervalSince1970();
+double now(BufferState& state) REQUIRES(state.mutex) {
+    return state.clock ? state.clock() : plat::Date::now().timeIntervalSince1970();
 }
 
 // Paths are replaced only by another set-up; the old ones are kept, never
@@ -106,8 +103,9 @@ bool isBuffered(const BEACAbstractLog& log) {
 }  // namespace
 
 void BEACCrashesLogBuffer::setUp(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(bufferMutex());
-    folderComponent() = folder;
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
+    state.folder = folder;
     for (size_t i = 0; i < kBEACCrashesBufferSlotCount; ++i) {
         const std::string component =
             plat::format("%@/%@.%@", folder, std::to_string(i), kBEACCrashesBufferFileExtension);
@@ -125,7 +123,8 @@ void BEACCrashesLogBuffer::didPrepareLog(const BEACLogPtr& log, const std::strin
                                          BEACEncrypter& encrypter) {
     if (!log || !isBuffered(*log))
         return;
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     std::optional<plat::Data> archive =
         BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(log)));
     if (!archive || archive->length() == 0)
@@ -135,7 +134,7 @@ void BEACCrashesLogBuffer::didPrepareLog(const BEACLogPtr& log, const std::strin
     if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty())
         content->token = encrypter.encryptString(*tokens->begin()).value_or("");
     content->internalId = internalId;
-    content->timestamp = now();
+    content->timestamp = now(state);
     BEACLogVerbose(kBEACCrashesLogTag, "Storing a log to Crashes Buffer: (sid: %@, type: %@)", log->sid,
                    log->type);
 
@@ -165,7 +164,8 @@ void BEACCrashesLogBuffer::didPrepareLog(const BEACLogPtr& log, const std::strin
 void BEACCrashesLogBuffer::didCompleteEnqueueingLog(const BEACLogPtr& log, const std::string& internalId) {
     if (internalId.empty())
         return;
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     for (Slot& slot : gSlots) {
         const SlotContent* current = slot.content.load();
         if (current == nullptr || current->internalId != internalId)
@@ -206,8 +206,9 @@ void BEACCrashesLogBuffer::crashCallback(siginfo_t*, ucontext_t*, void*) {
 void BEACCrashesLogBuffer::processAfterCrash(BEACChannelUnitProtocol& unit, BEACEncrypter& encrypter) {
     std::string folder;
     {
-        std::lock_guard<std::mutex> lock(bufferMutex());
-        folder = folderComponent();
+        BufferState& state = bufferState();
+        plat::MutexLock lock(state.mutex);
+        folder = state.folder;
     }
     std::optional<std::vector<std::string>> paths = BEACUtility::contentsOfDirectory(folder);
     if (!paths)
@@ -251,8 +252,9 @@ void BEACCrashesLogBuffer::processAfterCrash(BEACChannelUnitProtocol& unit, BEAC
 void BEACCrashesLogBuffer::emptyFiles() {
     std::string folder;
     {
-        std::lock_guard<std::mutex> lock(bufferMutex());
-        folder = folderComponent();
+        BufferState& state = bufferState();
+        plat::MutexLock lock(state.mutex);
+        folder = state.folder;
     }
     std::optional<std::vector<std::string>> paths = BEACUtility::contentsOfDirectory(folder);
     if (!paths) {
@@ -270,24 +272,28 @@ void BEACCrashesLogBuffer::emptyFiles() {
 }
 
 void BEACCrashesLogBuffer::setClock(std::function<double()> injected) {
-    std::lock_guard<std::mutex> lock(bufferMutex());
-    injectedClock() = std::move(injected);
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
+    state.clock = std::move(injected);
 }
 
 std::optional<std::string> BEACCrashesLogBuffer::slotInternalId(size_t index) {
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     const SlotContent* content = index < kBEACCrashesBufferSlotCount ? gSlots[index].content.load() : nullptr;
     return content != nullptr ? std::optional<std::string>(content->internalId) : std::nullopt;
 }
 
 std::optional<std::string> BEACCrashesLogBuffer::slotToken(size_t index) {
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     const SlotContent* content = index < kBEACCrashesBufferSlotCount ? gSlots[index].content.load() : nullptr;
     return content != nullptr ? std::optional<std::string>(content->token) : std::nullopt;
 }
 
 size_t BEACCrashesLogBuffer::occupiedSlotCount() {
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     size_t count = 0;
     for (Slot& slot : gSlots)
         count += slot.content.load() != nullptr ? 1 : 0;
@@ -295,7 +301,8 @@ size_t BEACCrashesLogBuffer::occupiedSlotCount() {
 }
 
 void BEACCrashesLogBuffer::resetForTesting() {
-    std::lock_guard<std::mutex> lock(bufferMutex());
+    BufferState& state = bufferState();
+    plat::MutexLock lock(state.mutex);
     for (Slot& slot : gSlots)
         replaceContent(slot, nullptr);
     gCrashed.store(false);

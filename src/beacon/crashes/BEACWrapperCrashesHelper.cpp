@@ -1,22 +1,22 @@
 #include "beacon/crashes/BEACWrapperCrashesHelper.h"
 
-#include <mutex>
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
-std::mutex gMutex;
-std::weak_ptr<BEACCrashHandlerSetupDelegate> gSetupDelegate;
+plat::Mutex gMutex;
+std::weak_ptr<BEACCrashHandlerSetupDelegate> gSetupDelegate GUARDED_BY(gMutex);
 
 }  // namespace
 
 void BEACWrapperCrashesHelper::setCrashHandlerSetupDelegate(
     const std::weak_ptr<BEACCrashHandlerSetupDelegate>& delegate) {
-    std::lock_guard lock(gMutex);
+    plat::MutexLock lock(gMutex);
     gSetupDelegate = delegate;
 }
 
 std::shared_ptr<BEACCrashHandlerSetupDelegate> BEACWrapperCrashesHelper::crashHandlerSetupDelegate() {
-    std::lock_guard lock(gMutex);
+    plat::MutexLock lock(gMutex);
     return gSetupDelegate.lock();
 }
 
