@@ -1,6 +1,7 @@
 // A crash in one run of an application becomes, at its next run, one
 // "appleError" log sent with its attachment to the ingestion endpoint, and
-// the report files are removed; a third run sends nothing more.
+// the report files are removed; the log that was not yet stored at the crash
+// is sent from the crash-time buffer; a third run sends nothing more.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +71,13 @@ TEST(CrashesEndToEnd, CrashIsSentAtTheNextRunWithItsAttachmentAndOnlyOnce) {
     ASSERT_TRUE(id && errorId);
     EXPECT_EQ(*id, *errorId);
     EXPECT_EQ(*attachments[0].find("fileName"), plat::Value("notes.txt"));
+    // The handled error the crash caught before it was stored comes back
+    // from the crash-time buffer.
+    std::vector<plat::Dictionary> handled = sentLogs(server, "handledError");
+    ASSERT_EQ(handled.size(), 1u);
+    const plat::Value* properties = handled[0].find("properties");
+    ASSERT_TRUE(properties && properties->asDictionary());
+    EXPECT_EQ(*properties->asDictionary()->find("step"), plat::Value("before the crash"));
     const plat::Value* fatal = crashes[0].find("fatal");
     ASSERT_TRUE(fatal);
     EXPECT_TRUE(fatal->boolValue());
@@ -84,4 +92,5 @@ TEST(CrashesEndToEnd, CrashIsSentAtTheNextRunWithItsAttachmentAndOnlyOnce) {
     const int again = runHelper("send", sandbox.str(), server.url());
     ASSERT_TRUE(WIFEXITED(again) && WEXITSTATUS(again) == 0) << "status " << again;
     EXPECT_EQ(sentLogs(server, "appleError").size(), 1u);
+    EXPECT_EQ(sentLogs(server, "handledError").size(), 1u);
 }

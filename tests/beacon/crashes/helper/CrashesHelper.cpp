@@ -4,11 +4,13 @@
 //   beac_crashes_helper <crash|send> <sandbox folder> <ingestion url>
 //
 // Settings, keychain, SDK folder and crash reports all live in the sandbox.
-// "crash" starts the SDK with real crash capture and crashes (a trap);
+// "crash" starts the SDK with real crash capture, records a handled error
+// that only the crash-time buffer holds, and crashes (a trap);
 // "send" starts it again and waits until what is stored has been sent and
 // no crash report is left (exit 0; 1 when that does not happen in time). The
 // application's delegate adds one text attachment to every crash report.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string mode = argv[1];
+    alarm(60);  // never outlives a stuck test
     const fs::path sandbox = argv[2];
     setenv("HOME", sandbox.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (sandbox / "config").c_str(), 1);
@@ -90,6 +93,14 @@ int main(int argc, char** argv) {
     BEACBeacon::start(kSecret, std::vector<BEACServiceClass>{BEACCrashes::serviceClass()});
 
     if (mode == "crash") {
+        // A handled error whose storing cannot happen before the crash: the
+        // channel's queue is kept busy, so only the crash-time buffer has it.
+        BEACBeacon::sharedInstance()->channelGroup()->queue().async([] { pause(); });
+        auto exception = std::make_shared<BEACException>();
+        exception->type = "HandledType";
+        exception->message = "handled before the crash";
+        BEACCrashes::sharedInstance()->trackModelException(
+            exception, plat::Dictionary{{"step", plat::Value("before the crash")}}, {});
         BEACCrashes::generateTestCrash();
         return 3;  // not reached
     }
