@@ -74,8 +74,22 @@ std::string tokenPathFor(std::string bufferPath) {
                                                             kBEACCrashesTargetTokenFileExtension);
 }
 
+// Called with the buffer's lock held. Once the crash callback has begun, it
+// may be reading any content it loaded (in exception-server mode the other
+// threads run on meanwhile), so replaced content is kept instead of freed.
+// The callback sets the flag before it loads a slot, and this checks it after
+// the exchange (both sequentially consistent): content the callback can
+// still hold is never freed.
 void replaceContent(Slot& slot, const SlotContent* content) {
-    delete slot.content.exchange(content);
+    const SlotContent* old = slot.content.exchange(content);
+    if (old == nullptr)
+        return;
+    if (!gCrashed.load()) {
+        delete old;
+        return;
+    }
+    static auto* kept = new std::vector<const SlotContent*>;
+    kept->push_back(old);
 }
 
 // Crash time: one whole file written with open, write and close.
@@ -303,7 +317,7 @@ size_t BEACCrashesLogBuffer::occupiedSlotCount() {
 void BEACCrashesLogBuffer::resetForTesting() {
     BufferState& state = bufferState();
     plat::MutexLock lock(state.mutex);
+    gCrashed.store(false);
     for (Slot& slot : gSlots)
         replaceContent(slot, nullptr);
-    gCrashed.store(false);
 }

@@ -15,7 +15,8 @@
 // can run until the very end of the process. It only calls open, write,
 // close and unlink; it may meet a slot in the middle of an update (a lock
 // cannot be taken in a crash handler): it then writes the old or the new
-// content of the slot.
+// content of the slot. Content replaced after the callback began is never
+// freed, since other threads may go on running while it writes.
 //
 // Threads: every member except the crash callback takes the buffer's lock.
 #pragma once

@@ -95,7 +95,10 @@ int main(int argc, char** argv) {
     if (mode == "crash") {
         // A handled error whose storing cannot happen before the crash: the
         // channel's queue is kept busy, so only the crash-time buffer has it.
-        BEACBeacon::sharedInstance()->channelGroup()->queue().async([] { pause(); });
+        BEACBeacon::sharedInstance()->channelGroup()->queue().async([] {
+            for (;;)
+                pause();  // a signal (crash capture stops threads with one) ends only one pause
+        });
         auto exception = std::make_shared<BEACException>();
         exception->type = "HandledType";
         exception->message = "handled before the crash";
