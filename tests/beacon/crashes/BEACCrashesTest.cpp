@@ -586,3 +586,17 @@ TEST_F(CrashesTest, TestCrashBeforeStartAndReportedExceptions) {
     BEACCrashes::applicationDidReportException(plat::Exception("Reported", "r"));
     EXPECT_EQ(gCaptured, 1);
 }
+
+// A reconfiguration re-reads the buffer but adds no second "CrashesBuffer"
+// unit.
+TEST_F(CrashesTest, ReconfigurationAndReEnablingDuplicateNothing) {
+    launch();
+    auto unit = crashes->bufferChannelUnit();
+    crashes->updateConfiguration(kSecret, std::nullopt);
+    crashes->applyEnabledState(true);
+    EXPECT_EQ(crashes->bufferChannelUnit(), unit);
+    size_t bufferUnits = 0;
+    for (const auto& channel : BEACBeacon::sharedInstance()->channelGroup()->channels())
+        bufferUnits += channel->configuration().groupId() == "CrashesBuffer" ? 1 : 0;
+    EXPECT_EQ(bufferUnits, 1u);
+}
