@@ -1,6 +1,5 @@
 #include "crashcapture/KCRCrashReporter.h"
 
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/mman.h>
@@ -13,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <typeinfo>
 
 #include "crashcapture/KCRAsyncErrors.h"
 #include "crashcapture/KCRAsyncFrameCursor.h"
@@ -24,6 +22,7 @@
 #include "crashcapture/KCRCrashReporterError.h"
 #include "crashcapture/KCRCrashReporterLog.h"
 #include "crashcapture/KCRCrashSignalHandler.h"
+#include "crashcapture/KCRCrashUncaughtException.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/machine/Threads.h"
@@ -55,8 +54,6 @@ CrashContext& crash_context() {
 
 std::mutex gEnableMutex;
 bool gProcessEnabled = false;
-std::atomic<bool> gUncaughtExceptionSeen{false};
-std::terminate_handler gPreviousTerminate = nullptr;
 std::mutex gLiveReportMutex;
 
 void reset_crash_signals() {
@@ -181,62 +178,6 @@ plat::machine::kern_return_t reporter_mach_callback(plat::machine::mach_port_t t
 
 // The exception server lives as long as the process once Mach mode is on.
 kcr::KCRCrashMachExceptionServer* gMachServer = nullptr;
-
-struct ExceptionFrames {
-    uint64_t addresses[kMaxExceptionFrames];
-    size_t count = 0;
-};
-
-kcr_error_t collect_frames(kcr_async_thread_state* state, void* context) {
-    auto* frames = static_cast<ExceptionFrames*>(context);
-    async_frame_cursor cursor;
-    async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list());
-    while (frames->count < kMaxExceptionFrames && async_frame_cursor_next(&cursor) == FRAME_ESUCCESS) {
-        uint64_t pc = 0;
-        if (async_frame_cursor_get_reg(&cursor, 0, &pc) != FRAME_ESUCCESS)
-            break;
-        frames->addresses[frames->count++] = pc;
-    }
-    return KCR_ESUCCESS;
-}
-
-std::string demangled(const char* name) {
-    int status = 0;
-    char* text = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    std::string result = status == 0 && text != nullptr ? text : name;
-    std::free(text);
-    return result;
-}
-
-[[noreturn]] void uncaught_exception_handler() {
-    bool expected = false;
-    if (gUncaughtExceptionSeen.compare_exchange_strong(expected, true)) {
-        std::string name = "Unknown exception";
-        std::string reason;
-        if (std::exception_ptr current = std::current_exception()) {
-            try {
-                std::rethrow_exception(current);
-            } catch (const plat::Exception& e) {
-                name = e.name();
-                reason = e.reason();
-            } catch (const std::exception& e) {
-                name = demangled(typeid(e).name());
-                reason = e.what();
-            } catch (...) {
-                if (const std::type_info* type = abi::__cxa_current_exception_type())
-                    name = demangled(type->name());
-            }
-        }
-        // The stack is not unwound when no handler exists, so the throw site
-        // is still on it.
-        ExceptionFrames frames;
-        async_thread_state_current(collect_frames, &frames);
-        kcr_log_writer_set_exception(&crash_context().writer, name, reason, frames.addresses, frames.count);
-    }
-    if (gPreviousTerminate != nullptr && gPreviousTerminate != uncaught_exception_handler)
-        gPreviousTerminate();
-    std::abort();
-}
 
 std::string sanitized_identifier(const std::string& identifier) {
     std::string result = identifier;
@@ -454,7 +395,7 @@ bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
         !enableMachServer(error))
         return false;
     if (configuration_.shouldRegisterUncaughtExceptionHandler())
-        gPreviousTerminate = std::set_terminate(uncaught_exception_handler);
+        kcr::install_uncaught_exception_capture(&crash.writer);
     std::lock_guard<std::mutex> lock(mutex_);
     enabled_ = true;
     return true;

@@ -340,6 +340,29 @@ INSTANTIATE_TEST_SUITE_P(
                            frames.push_back(f->instructionPointer());
                        EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
                    }},
+        // A native exception: its demangled type, its text and the frames of
+        // the throw site.
+        HazardCase{"uncaught-std", SIGABRT,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       ASSERT_TRUE(r.hasExceptionInfo());
+                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "std::runtime_error");
+                       EXPECT_EQ(r.exceptionInfo()->exceptionReason(), "boom");
+                       std::vector<uint64_t> frames;
+                       for (const auto& f : r.exceptionInfo()->stackFrames())
+                           frames.push_back(f->instructionPointer());
+                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
+                   }},
+        // Rethrown from main after the stack unwound: only the throw-site
+        // record still knows the functions it was thrown through.
+        HazardCase{"rethrown", SIGABRT,
+                   [](const KCRCrashReport& r, const std::string& record) {
+                       ASSERT_TRUE(r.hasExceptionInfo());
+                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "std::runtime_error");
+                       std::vector<uint64_t> frames;
+                       for (const auto& f : r.exceptionInfo()->stackFrames())
+                           frames.push_back(f->instructionPointer());
+                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
+                   }},
         // Mach mode: the crash callback runs on the exception server's
         // thread; its fault cannot be answered by that thread and goes to
         // the signal path instead of deadlocking. The report stays.

@@ -7,7 +7,9 @@
 //
 // Modes: segv-null, segv-wild, bus, ill, fpe, abort, trap, overflow,
 // nested (the crash callback faults), alloc (another thread allocates),
-// previous (a handler installed before ours), uncaught, custom, core (a null
+// previous (a handler installed before ours), uncaught (a platform exception),
+// uncaught-std (a standard one), rethrown (caught, then rethrown from main),
+// custom, core (a null
 // pointer with core dumps allowed, for a debugger to compare with).
 // A "mach-" prefix enables the reporter in Mach mode; "mach-handled" first
 // registers an exception port whose handler repairs the fault (a write to a
@@ -23,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,6 +108,8 @@ KCR_UNCHECKED __attribute__((noinline)) void crash_now() {
         gSink = recurse(0);
     } else if (gMode == "uncaught") {
         throw plat::Exception("HelperException", "thrown on purpose");
+    } else if (gMode == "uncaught-std" || gMode == "rethrown") {
+        throw std::runtime_error("boom");
     }
     gSink = gSink + 1;
 }
@@ -256,6 +262,16 @@ int main(int argc, char** argv) {
     if (secondary) {
         std::thread crasher(level3);
         crasher.join();
+    } else if (gMode == "rethrown") {
+        // Caught, then thrown again far from where it was thrown: the
+        // report must still carry the throw site.
+        std::exception_ptr caught;
+        try {
+            level3();
+        } catch (...) {
+            caught = std::current_exception();
+        }
+        std::rethrow_exception(caught);
     } else {
         level3();
     }

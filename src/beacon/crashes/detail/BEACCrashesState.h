@@ -1,0 +1,35 @@
+// The crash service's mutable state, guarded by the service's lock.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "beacon/crashes/BEACCrashes.h"
+#include "platform/dispatch/Once.h"
+
+inline constexpr const char* kBEACUserConfirmationKey = "CrashesUserConfirmation";
+
+struct BEACCrashes::State {
+    std::vector<std::string> crashFiles;
+    bool didCrashInLastSession = false;
+    bool didReceiveMemoryWarningInLastSession = false;
+    bool automaticProcessingEnabled = true;
+    bool enableMachExceptionHandler = true;
+    std::shared_ptr<BEACChannelUnitProtocol> bufferChannelUnit;
+    std::shared_ptr<plat::appkit::MemoryPressureSource> memoryPressureSource;
+    std::shared_ptr<BEACCrashReporterPort> crashReporter;
+    std::shared_ptr<BEACErrorReport> lastSessionCrashReport;
+    // Parallel: entry i of each belongs to one crash. Absent until a pass ran.
+    bool hasUnprocessed = false;
+    std::vector<std::shared_ptr<BEACAppleErrorLog>> unprocessedLogs;
+    std::vector<std::shared_ptr<BEACErrorReport>> unprocessedReports;
+    std::vector<std::string> unprocessedFilePaths;
+    BEACUserConfirmationHandler userConfirmationHandler;
+    std::weak_ptr<BEACCrashesDelegate> delegate;
+};
+
+// The once-per-process processing pass (re-armed by resetSharedInstance).
+plat::dispatch::Once& BEACCrashesProcessingOnce();
+// Where the delayed pass runs.
+plat::dispatch::Queue BEACCrashesProcessingQueue();
