@@ -214,10 +214,17 @@ plat::ErrorPtr SYNICloudFileSystem::setupRootDirectory() {
     if (exists && isDirectory) {
         return nullptr;
     }
+    // The set-up at creation and the one of connect() may run at once: look
+    // again under the write, so that one never removes the folder the other
+    // has just made (and what was written into it since).
     error = coordinateWriting(*root, exists ? unsigned(SYNFileCoordinatorWritingForReplacing) : 0u,
                               [&]() -> plat::ErrorPtr {
                                   plat::FileManager manager;
-                                  if (exists) {
+                                  bool nowDirectory = false;
+                                  if (manager.fileExistsAtPath(*root, &nowDirectory)) {
+                                      if (nowDirectory) {
+                                          return nullptr;
+                                      }
                                       (void)manager.removeItemAtPath(*root);
                                   }
                                   return manager.createDirectoryAtPath(*root, true);
