@@ -81,6 +81,11 @@ class Container : public std::enable_shared_from_this<Container> {
     void setMintTokenOnEveryFetch(bool on);            // a new token even when nothing changed
     void setQueryLag(bool on);                         // queries read the zone as of its query index
 
+    // The invitation to one of the signed-in account's shares (a share record
+    // of its private database), as the owner would send it to participants:
+    // 26 when the zone is missing, 11 when the share is.
+    Result<ShareMetadata> invitationToShare(const RecordID& shareRecordID);
+
     // Takes this device's undelivered pushes (each is delivered once).
     Result<std::vector<Push>> takePushes();
     // Polls the inbox every `interval` and hands each push to `handler` on
