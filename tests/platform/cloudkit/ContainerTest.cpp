@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <future>
 #include <set>
 
 #include "CloudKitTestSupport.h"
@@ -249,16 +248,12 @@ TEST_F(SharingTest, InvitationNamesTheOwnerAndOnlyAcceptedSharesAreServed) {
     EXPECT_EQ(zones(shared(*bob)), std::vector<RecordZoneID>{seen});
     EXPECT_TRUE(zones(shared(*carol)).empty());
     EXPECT_EQ(codeFor(fetch(shared(*carol), {shareID}).error, shareID), 26);
-    // The owner's own databases are unchanged: the zone is private to alice.
-    EXPECT_EQ(zones(*db), (std::vector<RecordZoneID>{RecordZoneID(), meshZone(), RecordZoneID("meshshare")}));
-    EXPECT_TRUE(zones(shared(*container)).empty());
+    EXPECT_TRUE(zones(shared(*container)).empty());  // alice's zone stays private to her
 
     auto fetched = fetch(shared(*bob), {shareID});
     ASSERT_FALSE(fetched.error);
     const Record& back = *fetched.records.at(shareID);
     EXPECT_EQ(back.recordType(), ShareRecordType);
-    EXPECT_EQ(back.objectForKey("isMeshesShare"), Value(true));
-    EXPECT_EQ(sharePublicPermission(back), ShareParticipantPermission::None);
     // Accepting changed the share once.
     EXPECT_NE(back.recordChangeTag(), share.recordChangeTag());
     auto owners = fetch(*db, {share.recordID()});
@@ -393,48 +388,6 @@ TEST_F(SharingTest, ParticipantWorksInTheOwnersZoneInItsOwnNames) {
     // (its delete-self reference names the owner's zone once stored).
     ASSERT_FALSE(modify(*db, {}, {RecordID("root", mine)}).error);
     EXPECT_EQ(codeFor(fetch(shared(*bob), {RecordID("b1", seen)}).error, RecordID("b1", seen)), 11);
-}
-
-TEST_F(SharingTest, PushesReachTheOwnerAndEveryParticipantInTheirOwnNames) {
-    auto bobsOtherMac = openContainer(root, "bob", "mac-b2");
-    auto save = [](Database& database, Subscription sub) {
-        std::promise<plat::ErrorPtr> done;
-        sub.notificationInfo.shouldSendContentAvailable = true;
-        database.saveSubscription(sub,
-                                  [&](std::optional<Subscription>, plat::ErrorPtr e) { done.set_value(e); });
-        return done.get_future().get();
-    };
-    ASSERT_FALSE(save(*db, Subscription::query(ShareRecordType, Predicate::truePredicate(),
-                                               "CKShareSubscription", FiresOnRecordUpdate)));
-    ASSERT_FALSE(save(*db, Subscription::query("SYNFileSystemNode", Predicate::truePredicate(), "added",
-                                               FiresOnRecordCreation)));
-    ASSERT_FALSE(save(shared(*bob), Subscription::database("SYNSharedDatabaseSubscription")));
-    auto aliceOtherMac = openContainer(root, "alice", "mac-a2");
-
-    ASSERT_FALSE(accept(*bob, invitation));
-    ASSERT_TRUE(bobsOtherMac->takePushes().ok());  // the share changed in bob's shared database too
-    auto owner = aliceOtherMac->takePushes();
-    ASSERT_TRUE(owner.ok());
-    ASSERT_EQ(owner->size(), 1u);
-    EXPECT_EQ((*owner)[0].subscriptionID, "CKShareSubscription");
-    EXPECT_EQ((*owner)[0].recordID, share.recordID());
-
-    ASSERT_FALSE(modify(shared(*bob), {node("b1", seen)}).error);
-    owner = aliceOtherMac->takePushes();
-    ASSERT_EQ(owner->size(), 1u);
-    EXPECT_EQ((*owner)[0].subscriptionID, "added");
-    EXPECT_EQ((*owner)[0].scope, DatabaseScope::Private);
-    EXPECT_EQ((*owner)[0].recordID, RecordID("b1", RecordZoneID("meshshare")));
-    auto participant = bobsOtherMac->takePushes();
-    ASSERT_EQ(participant->size(), 1u);
-    EXPECT_EQ((*participant)[0].subscriptionID, "SYNSharedDatabaseSubscription");
-    EXPECT_EQ((*participant)[0].scope, DatabaseScope::Shared);
-    EXPECT_EQ((*participant)[0].recordID, RecordID("b1", seen));
-    EXPECT_TRUE(bob->takePushes()->empty());  // not to the saving device
-
-    ASSERT_FALSE(modify(*db, {node("a1", RecordZoneID("meshshare"))}).error);
-    EXPECT_EQ(bob->takePushes()->size(), 1u);
-    EXPECT_TRUE(carol->takePushes()->empty());
 }
 
 TEST_F(SharingTest, ParticipantLosesTheZoneWithTheShareOrTheZone) {

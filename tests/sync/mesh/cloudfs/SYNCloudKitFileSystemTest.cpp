@@ -567,15 +567,19 @@ TEST_F(SharedFolderTest, ParticipantAcceptsAndBothWorkThroughTheFolder) {
     ASSERT_TRUE(participantPushes.ok());
     ASSERT_FALSE(participantPushes->empty());
     EXPECT_EQ(participantPushes->back().subscriptionID, "SYNSharedDatabaseSubscription");
+    EXPECT_EQ(participantPushes->back().scope, DatabaseScope::Shared);
+    EXPECT_EQ(participantPushes->back().recordID.zoneID(), invitation.zoneID());
 
     ASSERT_EQ(upload(*shared, "events/from-participant", "P"), nullptr);
     ASSERT_EQ(mkdir(*shared, "events/sub"), nullptr);
+    EXPECT_TRUE(bob->takePushes()->empty());  // not to the saving device
     ASSERT_EQ(prime(*owner), nullptr);
     EXPECT_EQ(list(*owner, "events"), (std::set<std::string>{"from-owner", "from-participant", "sub/"}));
     EXPECT_EQ(download(*owner, "events/from-participant"), "P");
     ownerPushes = container->takePushes();
     ASSERT_EQ(ownerPushes->size(), 1u);  // one file added; directories have no size
     EXPECT_EQ((*ownerPushes)[0].subscriptionID, "SYNFileAddedSubscription");
+    EXPECT_EQ((*ownerPushes)[0].recordID.zoneID(), RecordZoneID("meshshare"));
 
     ASSERT_EQ(wait([&](auto done) { shared->removeItemAtPath("events/from-owner", done); }), nullptr);
     ASSERT_EQ(prime(*owner), nullptr);
