@@ -318,6 +318,9 @@ void SYNCloudKitFileSystem::createShareAndRootDirectoryIfNecessary(Completion co
         }
         const auto scope = self->options_.scope;
         if (hasCode(error, ErrorCode::ZoneNotFound) && scope == DatabaseScope::Shared) {
+            // The folder is gone for this account: the cache must not go on
+            // answering look-ups and listings with what it held.
+            self->cache_.clear();
             if (auto d = self->delegate(); d.sharedZoneDidBecomeUnavailable)
                 d.sharedZoneDidBecomeUnavailable();
             completion(error);

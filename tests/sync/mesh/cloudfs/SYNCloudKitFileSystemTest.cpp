@@ -610,6 +610,8 @@ TEST_F(SharedFolderTest, VanishedShareOrZoneIsReportedToTheParticipantsDelegate)
         auto shared = participant(bob, "caches-b" + std::to_string(int(how)));
         ASSERT_EQ(wait([&](auto done) { shared->connect(done); }), nullptr);
         ASSERT_EQ(upload(*shared, "before", "x"), nullptr);
+        ASSERT_EQ(prime(*shared), nullptr);
+        ASSERT_EQ(list(*shared, "/"), std::set<std::string>{"before"});  // from the loaded cache
 
         const RecordZoneID mine("meshshare");
         switch (how) {
@@ -635,6 +637,13 @@ TEST_F(SharedFolderTest, VanishedShareOrZoneIsReportedToTheParticipantsDelegate)
         unavailable = 0;
         EXPECT_EQ(code(wait([&](auto done) { shared->connect(done); })), 26);
         EXPECT_EQ(unavailable.load(), 1);
+        // Every priming checks the share again; look-ups no longer answer
+        // from the cache of a folder that is gone.
+        EXPECT_EQ(code(prime(*shared)), 26);
+        EXPECT_EQ(unavailable.load(), 2);
+        int64_t listing = 0;
+        EXPECT_TRUE(list(*shared, "/", &listing).empty());
+        EXPECT_EQ(listing, 26);
     }
 }
 
