@@ -8,8 +8,8 @@
 // dependencies) or one at a time for deterministic tests.
 //
 // Fault rules, the operation log and the behaviour switches are this
-// process's own; accounts, zones, records, subscriptions and push inboxes are
-// shared through the cloud root.
+// process's own; accounts, zones, records, shares and their participants,
+// subscriptions and push inboxes are shared through the cloud root.
 #pragma once
 
 #include <atomic>
