@@ -91,6 +91,17 @@ std::shared_ptr<Database> Container::database(DatabaseScope scope) const {
     return databases_[index];
 }
 
+Result<ShareMetadata> Container::invitationToShare(const RecordID& shareRecordID) {
+    auto account = state_->currentAccount();
+    if (!account)
+        return makeError(ErrorCode::NotAuthenticated, "No account is signed in");
+    auto metadata = state_->server->shareInvitation(*account, shareRecordID);
+    if (!metadata)
+        return metadata.error();
+    metadata->containerIdentifier = state_->configuration.containerIdentifier;
+    return *metadata;
+}
+
 AccountStatus Container::accountStatus() const {
     return state_->currentAccount() ? AccountStatus::Available : AccountStatus::NoAccount;
 }

@@ -8,8 +8,8 @@
 // dependencies) or one at a time for deterministic tests.
 //
 // Fault rules, the operation log and the behaviour switches are this
-// process's own; accounts, zones, records, subscriptions and push inboxes are
-// shared through the cloud root.
+// process's own; accounts, zones, records, shares and their participants,
+// subscriptions and push inboxes are shared through the cloud root.
 #pragma once
 
 #include <atomic>
@@ -80,6 +80,11 @@ class Container : public std::enable_shared_from_this<Container> {
     void setPushToOriginator(bool on);                 // the saving device gets its own pushes too
     void setMintTokenOnEveryFetch(bool on);            // a new token even when nothing changed
     void setQueryLag(bool on);                         // queries read the zone as of its query index
+
+    // The invitation to one of the signed-in account's shares (a share record
+    // of its private database), as the owner would send it to participants:
+    // 26 when the zone is missing, 11 when the share is.
+    Result<ShareMetadata> invitationToShare(const RecordID& shareRecordID);
 
     // Takes this device's undelivered pushes (each is delivered once).
     Result<std::vector<Push>> takePushes();

@@ -24,6 +24,7 @@ enum class ErrorCode : int64_t {
     ServiceUnavailable = 6,
     RequestRateLimited = 7,
     NotAuthenticated = 9,
+    PermissionFailure = 10,
     UnknownItem = 11,
     InvalidArguments = 12,
     ServerRecordChanged = 14,

@@ -96,10 +96,27 @@ void DatabaseOperation::main() {
 
 // Zones -------------------------------------------------------------------
 
+std::shared_ptr<FetchRecordZonesOperation> FetchRecordZonesOperation::fetchAllRecordZonesOperation() {
+    auto op = std::make_shared<FetchRecordZonesOperation>(std::vector<RecordZoneID>{});
+    op->all_ = true;
+    return op;
+}
+
 void FetchRecordZonesOperation::execute(Context& c) {
     std::map<RecordZoneID, RecordZone> found;
     ItemErrors errors;
     auto key = c.state->keyFor(c.scope, c.account);
+    if (all_) {
+        auto zones = c.state->server->allZones(key);
+        if (!zones) {
+            fail(zones.error());
+            return;
+        }
+        for (auto& zone : *zones)
+            found[zone] = RecordZone{zone};
+        call(fetchRecordZonesCompletionBlock, std::move(found), ErrorPtr());
+        return;
+    }
     for (const auto& zone : zoneIDs_) {
         if (auto error = c.state->server->zoneError(key, zone))
             errors[zone] = error;
@@ -309,13 +326,15 @@ std::vector<std::string> AcceptSharesOperation::recordNames() const {
 }
 
 void AcceptSharesOperation::execute(Context& c) {
-    // Every account may join a share here: accepting only records the
-    // answer, per share, that fault rules may turn into an error.
     ItemErrors errors;
     for (const auto& m : metadatas_) {
         ErrorPtr error;
         if (auto code = c.faults.itemErrorFor(m.shareRecordID.recordName()))
             error = makeError(*code);
+        else if (m.containerIdentifier != c.state->configuration.containerIdentifier)
+            error = makeError(ErrorCode::InvalidArguments, "The invitation is for another container");
+        else
+            error = c.state->server->acceptShare(c.account, m, c.state->configuration.device);
         if (error)
             errors[m.shareRecordID] = error;
         call(perShareCompletionBlock, m, error);

@@ -73,6 +73,9 @@ class DatabaseOperation : public dispatch::Operation {
 class FetchRecordZonesOperation final : public DatabaseOperation {
   public:
     explicit FetchRecordZonesOperation(std::vector<RecordZoneID> zoneIDs) : zoneIDs_(std::move(zoneIDs)) {}
+    // Every zone of the database; in the shared database, the zones of the
+    // shares the account accepted (their IDs name the owners).
+    static std::shared_ptr<FetchRecordZonesOperation> fetchAllRecordZonesOperation();
     // Zones found, and an error: code 2 with 26 or 28 for missing zones.
     std::function<void(std::map<RecordZoneID, RecordZone>, ErrorPtr)> fetchRecordZonesCompletionBlock;
 
@@ -81,6 +84,7 @@ class FetchRecordZonesOperation final : public DatabaseOperation {
     void execute(Context& context) override;
     void fail(const ErrorPtr& error) override;
     std::vector<RecordZoneID> zoneIDs_;
+    bool all_ = false;
 };
 
 class ModifyRecordZonesOperation final : public DatabaseOperation {
@@ -209,7 +213,10 @@ class ModifySubscriptionsOperation final : public DatabaseOperation {
 };
 
 // Accepts invitations to shares. It runs on any operation queue (not a
-// database) and acts for the container it was made with.
+// database) and acts for the container it was made with. Accepting adds the
+// signed-in account to the share; its shared database then serves the
+// share's zone. Per share: 11 when the share is gone, 26 when its zone is,
+// 12 for the owner's own share or another container's invitation.
 class AcceptSharesOperation final : public DatabaseOperation {
   public:
     AcceptSharesOperation(const Container& container, std::vector<ShareMetadata> metadatas);

@@ -220,11 +220,14 @@ Record makeShare(const Record& rootRecord, RecordID shareID);
 ShareParticipantPermission sharePublicPermission(const Record& share);
 void setSharePublicPermission(Record& share, ShareParticipantPermission permission);
 
-// What an invitation to a share carries; opaque to callers.
+// What an invitation to a share carries (Container::invitationToShare): the
+// share's record ID and the zone as participants name them, the zone owned by
+// the owner's user record name, which is also `ownerName`.
 struct ShareMetadata {
     std::string containerIdentifier;
     RecordID shareRecordID;
     std::string ownerName;
+    const RecordZoneID& zoneID() const { return shareRecordID.zoneID(); }
 };
 
 // Registers the archivable classes above with the keyed unarchiver (once).

@@ -161,46 +161,286 @@ TEST_F(CloudKitTest, AdministrationSeedsInspectsAndDeletesRecordsDirectly) {
     EXPECT_EQ(*a.zoneSequence(DatabaseScope::Private, meshZone()), 4);
 }
 
-TEST_F(CloudKitTest, SharesSaveWithTheirRootAndInvitationsAcceptOnAnyQueue) {
-    const RecordZoneID shared("sharing-id");
-    ASSERT_FALSE(createZone(*db, shared));
-    Record root = node("root", shared, 0);
-    Record share = makeShare(root, RecordID("sharing-id", shared));
-    share.setObject("isMeshesShare", Value(true));
-    auto saved = modify(*db, {share, root});
-    ASSERT_FALSE(saved.error);
-    ASSERT_EQ(saved.saved.size(), 2u);
-    EXPECT_EQ(saved.saved[0]->recordType(), ShareRecordType);
-    auto fetched = fetch(*db, {share.recordID()});
-    ASSERT_EQ(fetched.records.size(), 1u);
-    const Record& back = *fetched.records.begin()->second;
-    EXPECT_EQ(sharePublicPermission(back), ShareParticipantPermission::None);
-    EXPECT_EQ(back.recordChangeTag(), saved.saved[0]->recordChangeTag());
+// --- Shares between accounts -------------------------------------------------------------
 
-    plat::dispatch::OperationQueue classQueue;
-    classQueue.setMaxConcurrentOperationCount(1);
+class SharingTest : public CloudKitTest {
+  protected:
+    void SetUp() override {
+        CloudKitTest::SetUp();
+        bob = openContainer(root, "bob", "mac-b");
+        carol = openContainer(root, "carol", "mac-c");
+        share = shareFolder("meshshare");
+        auto made = container->invitationToShare(share.recordID());
+        ASSERT_TRUE(made.ok()) << made.error()->description();
+        invitation = *made;
+        seen = invitation.zoneID();
+    }
+
+    // A zone of alice's private database with a root directory record and
+    // its share, saved together (share first).
+    Record shareFolder(const std::string& name) {
+        const RecordZoneID zone(name);
+        EXPECT_FALSE(createZone(*db, zone));
+        Record rootDir = node("root", zone, 0);
+        rootDir.setObject("isDirectory", Value(true));
+        Record made = makeShare(rootDir, RecordID(name, zone));
+        made.setObject("isMeshesShare", Value(true));
+        auto saved = modify(*db, {made, rootDir});
+        EXPECT_FALSE(saved.error);
+        return saved.saved.empty() ? made : *saved.saved.front();
+    }
+
+    // Accepts on a plain operation queue, as invitations are.
+    plat::ErrorPtr accept(Container& as, const ShareMetadata& metadata) {
+        plat::dispatch::OperationQueue queue;
+        auto op = std::make_shared<AcceptSharesOperation>(as, std::vector<ShareMetadata>{metadata});
+        plat::ErrorPtr error;
+        int calls = 0;
+        op->acceptSharesCompletionBlock = [&](plat::ErrorPtr e) {
+            error = e;
+            ++calls;
+        };
+        queue.addOperation(op);
+        queue.waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(calls, 1);
+        return error;
+    }
+
+    static std::vector<RecordZoneID> zones(Database& database) {
+        std::vector<RecordZoneID> out;
+        auto op = FetchRecordZonesOperation::fetchAllRecordZonesOperation();
+        op->fetchRecordZonesCompletionBlock = [&](std::map<RecordZoneID, RecordZone> found,
+                                                  plat::ErrorPtr e) {
+            EXPECT_FALSE(e);
+            for (auto& [id, zone] : found)
+                out.push_back(id);
+        };
+        database.addOperation(op);
+        op->waitUntilFinished();
+        return out;
+    }
+
+    // The code of the one item's error, or of the whole error.
+    static int64_t codeFor(const plat::ErrorPtr& error, const ItemID& id) {
+        if (int64_t item = itemCode(error, id))
+            return item;
+        return error ? error->code() : 0;
+    }
+
+    Database& shared(Container& c) { return *c.sharedCloudDatabase(); }
+
+    std::shared_ptr<Container> bob, carol;
+    Record share;
+    ShareMetadata invitation;
+    RecordZoneID seen;
+};
+
+TEST_F(SharingTest, InvitationNamesTheOwnerAndOnlyAcceptedSharesAreServed) {
+    ASSERT_EQ(invitation.ownerName.size(), 33u);  // alice's user record name
+    EXPECT_EQ(seen, RecordZoneID("meshshare", invitation.ownerName));
+    EXPECT_EQ(invitation.shareRecordID, RecordID("meshshare", seen));
+    EXPECT_EQ(invitation.containerIdentifier, container->containerIdentifier());
+
+    const RecordID shareID("meshshare", seen);
+    EXPECT_EQ(codeFor(fetch(shared(*bob), {shareID}).error, shareID), 26);
+    ASSERT_FALSE(accept(*bob, invitation));
+    ASSERT_FALSE(accept(*bob, invitation));  // twice is once
+    EXPECT_EQ(zones(shared(*bob)), std::vector<RecordZoneID>{seen});
+    EXPECT_TRUE(zones(shared(*carol)).empty());
+    EXPECT_EQ(codeFor(fetch(shared(*carol), {shareID}).error, shareID), 26);
+    EXPECT_TRUE(zones(shared(*container)).empty());  // alice's zone stays private to her
+
+    auto fetched = fetch(shared(*bob), {shareID});
+    ASSERT_FALSE(fetched.error);
+    const Record& back = *fetched.records.at(shareID);
+    EXPECT_EQ(back.recordType(), ShareRecordType);
+    // Accepting changed the share once.
+    EXPECT_NE(back.recordChangeTag(), share.recordChangeTag());
+    auto owners = fetch(*db, {share.recordID()});
+    EXPECT_EQ(owners.records.at(share.recordID())->recordChangeTag(), back.recordChangeTag());
+}
+
+TEST_F(SharingTest, InvitationsAndAcceptancesFailPerShare) {
+    EXPECT_EQ(container->invitationToShare(RecordID("nosuch", RecordZoneID("meshshare"))).error()->code(),
+              11);
+    EXPECT_EQ(container->invitationToShare(RecordID("root", RecordZoneID("meshshare"))).error()->code(), 11);
+    EXPECT_EQ(container->invitationToShare(RecordID("x", RecordZoneID("nozone"))).error()->code(), 26);
+    EXPECT_EQ(bob->invitationToShare(share.recordID()).error()->code(), 26);  // not bob's zone
+
+    ShareMetadata otherContainer = invitation;
+    otherContainer.containerIdentifier = "elsewhere";
+    ShareMetadata unknownOwner = invitation;
+    unknownOwner.ownerName = "_nobody";
+    ShareMetadata noShare = invitation;
+    noShare.shareRecordID = RecordID("root", seen);  // a record, not a share
     struct Case {
+        const char* what;
+        Container* as;
+        ShareMetadata metadata;
         bool networkUp;
         bool cancel;
         int64_t code;
     };
-    for (const Case& c : {Case{true, false, 0}, Case{false, false, 3}, Case{true, true, 20}}) {
-        container->faults().setNetworkAvailable(c.networkUp);
-        std::vector<ShareMetadata> invitations{
-            ShareMetadata{"default", share.recordID(), "__defaultOwner__"}};
-        auto op = std::make_shared<AcceptSharesOperation>(*container, invitations);
+    const Case cases[] = {
+        {"own share", container.get(), invitation, true, false, 12},
+        {"other container", bob.get(), otherContainer, true, false, 12},
+        {"unknown owner", bob.get(), unknownOwner, true, false, 11},
+        {"not a share", bob.get(), noShare, true, false, 11},
+        {"network down", bob.get(), invitation, false, false, 3},
+        {"cancelled", bob.get(), invitation, true, true, 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.as->faults().setNetworkAvailable(c.networkUp);
+        plat::dispatch::OperationQueue queue;
+        auto op = std::make_shared<AcceptSharesOperation>(*c.as, std::vector<ShareMetadata>{c.metadata});
         std::atomic<int> calls{0};
-        std::atomic<int64_t> code{-1};
+        plat::ErrorPtr error;
         op->acceptSharesCompletionBlock = [&](plat::ErrorPtr e) {
-            code = e ? e->code() : 0;
+            error = e;
             ++calls;
         };
         if (c.cancel)
             op->cancel();
-        classQueue.addOperation(op);
-        classQueue.waitUntilAllOperationsAreFinished();
+        queue.addOperation(op);
+        queue.waitUntilAllOperationsAreFinished();
+        c.as->faults().setNetworkAvailable(true);
         EXPECT_EQ(calls, 1);
-        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(codeFor(error, c.metadata.shareRecordID), c.code);
+        EXPECT_TRUE(zones(shared(*c.as)).empty());
+    }
+}
+
+TEST_F(SharingTest, ParticipantWorksInTheOwnersZoneInItsOwnNames) {
+    ASSERT_FALSE(accept(*bob, invitation));
+    const RecordZoneID mine("meshshare");
+    auto inFolder = [](std::string name, const RecordZoneID& zone, const std::string& content) {
+        Record r = node(name, zone);
+        r.setObject("directory", Value(Reference::make(RecordID("root", zone), ReferenceAction::DeleteSelf)));
+        r.setParent(Reference::make(RecordID("root", zone), ReferenceAction::None));
+        if (!content.empty())
+            r.setObject("data", Value(Asset::make(content)));
+        return r;
+    };
+    const std::string fromBob = writeFile((tmp / "b").string(), "bob's bytes");
+    const std::string fromAlice = writeFile((tmp / "a").string(), "alice's bytes");
+    ASSERT_FALSE(modify(shared(*bob), {inFolder("b1", seen, fromBob)}).error);
+    ASSERT_FALSE(modify(*db, {inFolder("a1", mine, fromAlice)}).error);
+
+    // Each side finds both through a reference in its own zone names.
+    auto byDirectory = [](const RecordZoneID& zone) {
+        auto op = std::make_shared<QueryOperation>(
+            Query{"SYNFileSystemNode",
+                  Predicate::equals("directory",
+                                    Value(Reference::make(RecordID("root", zone), ReferenceAction::None))),
+                  {SortDescriptor{"path", true}}});
+        op->zoneID = zone;
+        return op;
+    };
+    for (auto [database, zone] :
+         {std::pair{db.get(), mine}, std::pair{bob->sharedCloudDatabase().get(), seen}}) {
+        auto found = queryPage(*database, byDirectory(zone));
+        ASSERT_FALSE(found.error);
+        ASSERT_EQ(found.records.size(), 2u);
+        for (const auto& record : found.records) {
+            EXPECT_EQ(record->recordID().zoneID(), zone);
+            EXPECT_EQ(record->objectForKey("directory").asObjectOf<Reference>()->recordID().zoneID(), zone);
+            ASSERT_TRUE(record->parent());
+            EXPECT_EQ(record->parent()->recordID().zoneID(), zone);
+        }
+        // Assets of either side read on either side.
+        auto both = fetch(*database, {RecordID("a1", zone), RecordID("b1", zone)});
+        ASSERT_FALSE(both.error);
+        EXPECT_EQ(
+            readFile(
+                both.records.at(RecordID("a1", zone))->objectForKey("data").asObjectOf<Asset>()->fileURL()),
+            "alice's bytes");
+        EXPECT_EQ(
+            readFile(
+                both.records.at(RecordID("b1", zone))->objectForKey("data").asObjectOf<Asset>()->fileURL()),
+            "bob's bytes");
+    }
+
+    // The participant's change feed: its own token, every change once.
+    auto feed = changes(shared(*bob), seen, nullptr);
+    ASSERT_FALSE(feed.error);
+    EXPECT_EQ(std::set<std::string>(feed.entries.begin(), feed.entries.end()),
+              (std::set<std::string>{"+meshshare", "+root", "+b1", "+a1"}));
+    EXPECT_EQ(feed.token->zoneID(), seen);
+    EXPECT_EQ(codeFor(changes(*db, mine, feed.token).error, mine), 21);  // not alice's token
+    ASSERT_FALSE(modify(*db, {}, {RecordID("a1", mine)}).error);
+    auto next = changes(shared(*bob), seen, feed.token);
+    ASSERT_FALSE(next.error);
+    EXPECT_EQ(next.entries, std::vector<std::string>{"-a1"});
+
+    // The share is the owner's: a participant can neither change nor delete it.
+    auto fetched = fetch(shared(*bob), {RecordID("meshshare", seen)});
+    Record changed = *fetched.records.begin()->second;
+    setSharePublicPermission(changed, ShareParticipantPermission::ReadWrite);
+    EXPECT_EQ(codeFor(modify(shared(*bob), {changed}).error, changed.recordID()), 10);
+    EXPECT_EQ(codeFor(modify(shared(*bob), {}, {changed.recordID()}).error, changed.recordID()), 10);
+    // Zones are not made in the shared database.
+    EXPECT_EQ(codeFor(createZone(shared(*bob), RecordZoneID("new", invitation.ownerName)),
+                      RecordZoneID("new", invitation.ownerName)),
+              12);
+
+    // Deleting the root directory takes the participant's record with it
+    // (its delete-self reference names the owner's zone once stored).
+    ASSERT_FALSE(modify(*db, {}, {RecordID("root", mine)}).error);
+    EXPECT_EQ(codeFor(fetch(shared(*bob), {RecordID("b1", seen)}).error, RecordID("b1", seen)), 11);
+}
+
+TEST_F(SharingTest, ParticipantLosesTheZoneWithTheShareOrTheZone) {
+    ASSERT_FALSE(accept(*bob, invitation));
+    enum class How { DeleteShare, DeleteZone, DeleteZoneAsUser, ParticipantLeaves };
+    for (How how : {How::DeleteShare, How::DeleteZone, How::DeleteZoneAsUser, How::ParticipantLeaves}) {
+        SCOPED_TRACE(int(how));
+        const std::string name = "folder" + std::to_string(int(how));
+        Record folderShare = shareFolder(name);
+        auto made = container->invitationToShare(folderShare.recordID());
+        ASSERT_TRUE(made.ok());
+        ASSERT_FALSE(accept(*bob, *made));
+        const RecordID rootID("root", made->zoneID());
+        ASSERT_FALSE(fetch(shared(*bob), {rootID}).error);
+        auto token = changes(shared(*bob), made->zoneID(), nullptr).token;
+
+        const RecordZoneID mine(name);
+        switch (how) {
+            case How::DeleteShare:
+                ASSERT_FALSE(modify(*db, {}, {folderShare.recordID()}).error);
+                break;
+            case How::DeleteZone: {
+                auto op = std::make_shared<ModifyRecordZonesOperation>(std::vector<RecordZone>{},
+                                                                       std::vector<RecordZoneID>{mine});
+                db->addOperation(op);
+                op->waitUntilFinished();
+                break;
+            }
+            case How::DeleteZoneAsUser:
+                ASSERT_FALSE(container->admin().deleteZoneAsUser(DatabaseScope::Private, mine));
+                break;
+            case How::ParticipantLeaves: {
+                auto op = std::make_shared<ModifyRecordZonesOperation>(
+                    std::vector<RecordZone>{}, std::vector<RecordZoneID>{made->zoneID()});
+                shared(*bob).addOperation(op);
+                op->waitUntilFinished();
+                // The owner keeps the folder.
+                EXPECT_FALSE(fetch(*db, {RecordID("root", mine)}).error);
+                break;
+            }
+        }
+        EXPECT_EQ(codeFor(fetch(shared(*bob), {rootID}).error, rootID), 26);
+        EXPECT_EQ(codeFor(modify(shared(*bob), {node("late", made->zoneID())}).error,
+                          RecordID("late", made->zoneID())),
+                  26);
+        EXPECT_EQ(codeFor(changes(shared(*bob), made->zoneID(), token).error, made->zoneID()), 26);
+        EXPECT_EQ(zones(shared(*bob)), std::vector<RecordZoneID>{seen});  // only the fixture's share is left
+
+        // A share made again needs a new acceptance.
+        if (how == How::DeleteShare) {
+            ASSERT_FALSE(modify(*db, {makeShare(node("root", mine), RecordID(name, mine))}).error);
+            EXPECT_EQ(codeFor(fetch(shared(*bob), {rootID}).error, rootID), 26);
+        }
     }
 }
 

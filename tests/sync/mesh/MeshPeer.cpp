@@ -1,5 +1,5 @@
 // One machine of the convergence test, run as a child process:
-//   sync_mesh_peer <root> <machine> <seed> <rounds> [folder|cloud-database]
+//   sync_mesh_peer <root> <machine> <seed> <rounds> [folder|cloud-database|shared-cloud-database]
 // It opens (creating) "<root>/<machine>.sqlite" with its own event data under
 // "<root>/<machine>" and the cloud folder "<root>/cloud", enlists when not
 // enlisted, then per round makes a few random changes, saves and merges.
@@ -7,6 +7,11 @@
 // stand-in rooted at "<root>/cloud": every peer signs in as one account, as
 // a device named after its machine, with its record cache and fetched assets
 // under "<root>/<machine>-caches" and "<root>/<machine>-assets".
+// With "shared-cloud-database" each machine signs in as an account of its
+// own ("account-<machine>") and the cloud folder is the one shared as
+// "meshshare": its owner's when MESH_PEER_SHARE_OWNER is unset, else the
+// folder that owner (a user record name) shared, once the machine's account
+// has accepted the invitation.
 // Deletions touch only its own tasks, edits any task. It prints what it
 // did, one line each, flushed at once (so a killed peer leaves a true log):
 //   created <title> / deleted <title> / merged <code>
@@ -101,11 +106,12 @@ std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, cons
                                                     const std::string& machine) {
     if (via == "folder")
         return std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
-    if (via != "cloud-database")
+    if (via != "cloud-database" && via != "shared-cloud-database")
         return nullptr;
+    const bool shared = via == "shared-cloud-database";
     plat::cloudkit::ContainerConfiguration configuration;
     configuration.cloudRoot = root + "/cloud";
-    configuration.account = "peer-account";
+    configuration.account = shared ? "account-" + machine : std::string("peer-account");
     configuration.device = machine;
     configuration.assetCacheFolder = root + "/" + machine + "-assets";
     auto container = plat::cloudkit::Container::open(configuration);
@@ -113,6 +119,11 @@ std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, cons
         return nullptr;
     const std::string caches = root + "/" + machine + "-caches";
     std::filesystem::create_directories(caches);
+    if (shared) {
+        const char* owner = std::getenv("MESH_PEER_SHARE_OWNER");
+        return SYNCloudKitFileSystem::sharing(*container, "meshshare",
+                                              owner ? owner : plat::cloudkit::OwnerDefaultName, caches);
+    }
     return SYNCloudKitFileSystem::privateDatabase(*container, 2, caches);
 }
 
@@ -150,7 +161,8 @@ int main(int argc, char** argv) {
     config.persistentStorePath = storePath;
     config.managedObjectModel = model;
     const char* driveContainer = std::getenv("MESH_PEER_DRIVE_CONTAINER");
-    config.cloudFileSystem = driveContainer ? driveFileSystem(driveContainer) : cloudFileSystem(via, root, machine);
+    config.cloudFileSystem =
+        driveContainer ? driveFileSystem(driveContainer) : cloudFileSystem(via, root, machine);
     if (!config.cloudFileSystem) {
         return 5;
     }

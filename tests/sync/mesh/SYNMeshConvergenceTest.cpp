@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "MeshFixture.h"
 #include "MeshPeerProcess.h"
+#include "platform/cloudkit/Container.h"
+#include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 
 namespace meshtest {
 namespace {
@@ -88,6 +91,92 @@ TEST_P(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
             EXPECT_TRUE(finalTasks[machine].count(title)) << machine << " lacks " << title;
         }
     }
+}
+
+// Two accounts sync through a folder one of them shares: the owner's first
+// run makes the share, the other account accepts the invitation, then both
+// edit and merge at once and end with the same tasks.
+TEST(MeshSharedFolderTest, OwnerAndParticipantConvergeThroughTheSharedFolder) {
+    const std::string via = "shared-cloud-database";
+    testsupport::TempDir root;
+    std::filesystem::create_directories(root / "cloud");
+    auto run = [&](const std::string& machine, unsigned seed, int rounds, const std::string& owner) {
+        if (owner.empty())
+            unsetenv("MESH_PEER_SHARE_OWNER");
+        else
+            setenv("MESH_PEER_SHARE_OWNER", owner.c_str(), 1);
+        Peer peer = spawn(root.str(), machine, seed, rounds, via);
+        unsetenv("MESH_PEER_SHARE_OWNER");
+        return peer;
+    };
+    auto finished = [](Peer& peer) {
+        int status = finish(peer);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << peer.output;
+    };
+    Peer first = run("alpha", 1, 1, "");
+    finished(first);
+    // The owner sends the invitation; the other account accepts it.
+    auto open = [&](const std::string& account) {
+        plat::cloudkit::ContainerConfiguration configuration;
+        configuration.cloudRoot = (root / "cloud").string();
+        configuration.account = account;
+        configuration.device = "inviter-" + account;
+        configuration.assetCacheFolder = (root / ("inviter-" + account)).string();
+        auto container = plat::cloudkit::Container::open(configuration);
+        EXPECT_TRUE(container.ok());
+        return container.ok() ? *container : nullptr;
+    };
+    auto invitation = open("account-alpha")
+                          ->invitationToShare(plat::cloudkit::RecordID(
+                              "meshshare", plat::cloudkit::RecordZoneID("meshshare")));
+    ASSERT_TRUE(invitation.ok()) << invitation.error()->description();
+    std::promise<plat::ErrorPtr> accepted;
+    SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(
+        open("account-beta"), *invitation, [&](plat::ErrorPtr error) { accepted.set_value(error); });
+    ASSERT_EQ(accepted.get_future().get(), nullptr);
+    const std::string owner = invitation->ownerName;
+
+    const char* env = std::getenv("MESH_CONVERGENCE_ROUNDS");
+    const int rounds = env ? std::atoi(env) : 3;
+    std::vector<Peer> peers;
+    peers.push_back(run("alpha", 2, rounds, ""));
+    peers.push_back(run("beta", 3, rounds, owner));
+    std::set<std::string> created, deleted;
+    for (auto& peer : peers) {
+        finished(peer);
+        EXPECT_TRUE(linesStarting(peer.output, "merged 0").size() > 0) << peer.output;
+    }
+    std::map<std::string, std::set<std::string>> finalTasks;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const std::string machine : {"alpha", "beta"}) {
+            Peer peer = run(machine, 0, 0, machine == "beta" ? owner : "");
+            finished(peer);
+            std::set<std::string> titles;
+            for (const auto& line : linesStarting(peer.output, "task "))
+                titles.insert(line.substr(0, line.find(' ')));
+            finalTasks[machine] = titles;
+        }
+    }
+    peers.push_back(first);
+    for (const auto& peer : peers) {
+        for (const auto& title : linesStarting(peer.output, "created "))
+            created.insert(title);
+        for (const auto& title : linesStarting(peer.output, "deleted "))
+            deleted.insert(title);
+    }
+    std::set<std::string> expected;
+    for (const auto& title : created)
+        if (!deleted.count(title))
+            expected.insert(title);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(finalTasks["beta"], finalTasks["alpha"]);
+    for (const auto& title : expected)
+        EXPECT_TRUE(finalTasks["beta"].count(title) && finalTasks["alpha"].count(title)) << title;
+    // Both kinds of machine wrote: the participant's tasks reached the owner.
+    bool fromBeta = false;
+    for (const auto& title : finalTasks["alpha"])
+        fromBeta = fromBeta || title.rfind("beta-", 0) == 0;
+    EXPECT_TRUE(fromBeta);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, MeshConvergenceTest, ::testing::Values("folder", "cloud-database"),

@@ -71,6 +71,40 @@ Dictionary filterKeys(const Dictionary& fields, const DesiredKeys& keys) {
 
 std::atomic<int64_t> tokenMints{0};
 
+// Shared-database zone IDs name the owner's user record; the owner's private
+// database names the same zone with the default owner. Stored references use
+// the owner's form, so both sides find them (queries by reference, delete-self
+// cascades); each side reads them in its own form.
+Value rezoneValue(const Value& value, const RecordZoneID& from, const RecordZoneID& to) {
+    if (auto ref = value.asObjectOf<Reference>()) {
+        if (ref->recordID().zoneID() != from)
+            return value;
+        return Value(Reference::make(RecordID(ref->recordID().recordName(), to), ref->action()));
+    }
+    if (const Array* array = value.asArray()) {
+        Array out;
+        out.reserve(array->size());
+        for (const auto& element : *array)
+            out.push_back(rezoneValue(element, from, to));
+        return Value(std::move(out));
+    }
+    return value;
+}
+
+Dictionary rezoneFields(const Dictionary& fields, const RecordZoneID& from, const RecordZoneID& to) {
+    Dictionary out;
+    for (const auto& [key, value] : fields)
+        out.set(key, rezoneValue(value, from, to));
+    return out;
+}
+
+std::shared_ptr<const Reference> rezoneReference(const std::shared_ptr<const Reference>& ref,
+                                                 const RecordZoneID& from, const RecordZoneID& to) {
+    if (!ref || ref->recordID().zoneID() != from)
+        return ref;
+    return Reference::make(RecordID(ref->recordID().recordName(), to), ref->action());
+}
+
 }  // namespace
 
 // A prepared statement that finalises itself.
@@ -214,6 +248,8 @@ ErrorPtr Server::createSchema() {
             owner TEXT NOT NULL, record_name TEXT NOT NULL, content_available INTEGER NOT NULL,
             alert TEXT NOT NULL, delivered INTEGER NOT NULL DEFAULT 0);
         CREATE INDEX IF NOT EXISTS pushes_inbox ON pushes(account, device, delivered);
+        CREATE TABLE IF NOT EXISTS share_participants(zone_id INTEGER NOT NULL, share_name TEXT NOT NULL,
+            account TEXT NOT NULL, PRIMARY KEY(zone_id, share_name, account));
     )");
     if (e) {
         rollback();
@@ -270,16 +306,44 @@ std::optional<Server::ZoneRow> Server::readZoneRow(const DatabaseKey& db, const 
     s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
     if (s.step() != SQLITE_ROW)
         return std::nullopt;
-    return ZoneRow{s.integer(0), s.integer(1) != 0, s.integer(2) != 0, s.integer(3),
-                   s.integer(4), s.integer(5),      s.integer(6)};
+    return ZoneRow{s.integer(0), s.integer(1) != 0, s.integer(2) != 0, s.integer(3), s.integer(4),
+                   s.integer(5), s.integer(6),      db.account,        db.scope,     zone};
+}
+
+std::optional<Server::ZoneRow> Server::sharedZoneRow(const std::string& account, const RecordZoneID& zone) {
+    // A participant's own name never owns a zone of its shared database.
+    if (zone.ownerName() == OwnerDefaultName)
+        return std::nullopt;
+    Statement s(
+        db_,
+        "SELECT z.id, z.incarnation, z.seq, z.min_token_seq, z.query_index_seq, z.account FROM zones z "
+        "JOIN accounts a ON a.name=z.account "
+        "WHERE a.user_record_name=? AND z.scope=? AND z.name=? AND z.owner=? AND z.live=1 AND EXISTS("
+        "SELECT 1 FROM share_participants p JOIN records r ON r.zone_id=p.zone_id AND r.name=p.share_name "
+        "WHERE p.zone_id=z.id AND p.account=? AND r.deleted=0 AND r.type=?)");
+    s.bind(1, zone.ownerName())
+        .bind(2, int64_t(DatabaseScope::Private))
+        .bind(3, zone.zoneName())
+        .bind(4, std::string(OwnerDefaultName))
+        .bind(5, account)
+        .bind(6, std::string(ShareRecordType));
+    if (s.step() != SQLITE_ROW)
+        return std::nullopt;
+    ZoneRow row{s.integer(0), true,         false,     s.integer(1),           s.integer(2),
+                s.integer(3), s.integer(4), s.text(5), DatabaseScope::Private, RecordZoneID(zone.zoneName())};
+    row.viaShare = true;
+    return row;
 }
 
 std::optional<Server::ZoneRow> Server::zoneRow(const DatabaseKey& db, const RecordZoneID& zone,
                                                bool createDefault) {
+    if (db.scope == DatabaseScope::Shared)
+        return sharedZoneRow(db.account, zone);
     auto row = readZoneRow(db, zone);
     if (!row && zone.isDefaultZone()) {
         if (!createDefault)
-            return ZoneRow{0, true, false, 1, 0, 0, 0};  // exists, holds nothing yet
+            return ZoneRow{0, true, false,      1,        0,
+                           0, 0,    db.account, db.scope, zone};  // exists, holds nothing yet
         Statement s(db_,
                     "INSERT INTO zones(account, scope, name, owner, live, deleted_by_user, incarnation, seq, "
                     "min_token_seq, query_index_seq) VALUES(?, ?, ?, ?, 1, 0, 1, 0, 0, 0)");
@@ -307,6 +371,8 @@ ErrorPtr Server::zoneError(const DatabaseKey& db, const RecordZoneID& zone) {
 }
 
 ErrorPtr Server::saveZone(const DatabaseKey& db, const RecordZoneID& zone) {
+    if (db.scope == DatabaseScope::Shared)
+        return makeError(ErrorCode::InvalidArguments, "Zones cannot be created in the shared database");
     MutexLock lock(mutex_);
     if (auto e = begin(true))
         return e;
@@ -344,7 +410,12 @@ ErrorPtr Server::dropZoneRecords(int64_t zoneId) {
                 return e;
     Statement d(db_, "DELETE FROM records WHERE zone_id=?");
     d.bind(1, zoneId);
-    return d.step() == SQLITE_DONE ? nullptr : sqliteError("drop zone records");
+    if (d.step() != SQLITE_DONE)
+        return sqliteError("drop zone records");
+    // Participants of the zone's shares lose it with the zone.
+    Statement p(db_, "DELETE FROM share_participants WHERE zone_id=?");
+    p.bind(1, zoneId);
+    return p.step() == SQLITE_DONE ? nullptr : sqliteError("drop zone participants");
 }
 
 ErrorPtr Server::deleteZone(const DatabaseKey& db, const RecordZoneID& zone, bool byUser) {
@@ -353,7 +424,14 @@ ErrorPtr Server::deleteZone(const DatabaseKey& db, const RecordZoneID& zone, boo
         return e;
     auto row = zoneRow(db, zone, true);
     ErrorPtr error;
-    if (row && (row->live || byUser)) {
+    if (row && row->viaShare) {
+        // A participant deleting a shared zone leaves its shares; the owner's
+        // zone stays.
+        Statement s(db_, "DELETE FROM share_participants WHERE zone_id=? AND account=?");
+        s.bind(1, row->id).bind(2, db.account);
+        if (s.step() != SQLITE_DONE)
+            error = sqliteError("leave share");
+    } else if (row && (row->live || byUser)) {
         error = dropZoneRecords(row->id);
         if (!error) {
             Statement s(db_, "UPDATE zones SET live=0, deleted_by_user=? WHERE id=?");
@@ -458,10 +536,13 @@ Result<std::string> Server::storeAssetContent(const std::string& localPath) {
 
 RecordPtr Server::materialise(const RecordID& id, const std::string& type, const std::string& tag,
                               std::string_view blob, std::string_view parentBlob, const DesiredKeys& keys,
-                              const std::string& assetCacheFolder, bool* assetMissing) {
+                              const std::string& assetCacheFolder, bool* assetMissing,
+                              const RecordZoneID* storedZone) {
     auto fields = decodeFields(blob);
     if (!fields)
         return nullptr;
+    if (storedZone)
+        fields = rezoneFields(*fields, *storedZone, id.zoneID());
     auto record = std::make_shared<Record>(type, id);
     record->setRecordChangeTag(tag);
     for (const auto& [key, value] : filterKeys(*fields, keys)) {
@@ -482,8 +563,10 @@ RecordPtr Server::materialise(const RecordID& id, const std::string& type, const
         record->setObject(key, Value(Asset::make(copy.string())));
     }
     if (!parentBlob.empty())
-        if (auto parent = decodeValue(parentBlob))
-            record->setParent(parent->asObjectOf<Reference>());
+        if (auto parent = decodeValue(parentBlob)) {
+            auto ref = parent->asObjectOf<Reference>();
+            record->setParent(storedZone ? rezoneReference(ref, *storedZone, id.zoneID()) : ref);
+        }
     return record;
 }
 
@@ -504,6 +587,12 @@ ErrorPtr Server::deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::strin
     u.bind(1, zone.seq).bind(2, zoneId).bind(3, name);
     if (u.step() != SQLITE_DONE)
         return sqliteError("delete record");
+    // A deleted share takes its participants with it: a share saved later
+    // under the same name needs new invitations.
+    Statement p(db_, "DELETE FROM share_participants WHERE zone_id=? AND share_name=?");
+    p.bind(1, zoneId).bind(2, name);
+    if (p.step() != SQLITE_DONE)
+        return sqliteError("delete share participants");
     // Records holding a delete-self reference to this one go with it.
     std::vector<std::string> children;
     {
@@ -584,8 +673,8 @@ std::optional<Subscription> decodeSubscription(const std::string& id, std::strin
 
 }  // namespace
 
-ErrorPtr Server::firePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record,
-                            bool created, const ModifyRequest& request) {
+ErrorPtr Server::fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record,
+                                    bool created, const ModifyRequest& request) {
     Statement s(db_, "SELECT id, body FROM subscriptions WHERE account=? AND scope=?");
     s.bind(1, db.account).bind(2, int64_t(db.scope));
     std::vector<Subscription> firing;
@@ -608,6 +697,40 @@ ErrorPtr Server::firePushes(const DatabaseKey& db, const RecordZoneID& zone, con
     }
     for (const auto& sub : firing)
         if (auto e = insertPushes(db, sub.subscriptionID, record.recordID(), sub, request))
+            return e;
+    return nullptr;
+}
+
+ErrorPtr Server::firePushes(const ZoneRow& zone, const Record& record, bool created,
+                            const ModifyRequest& request) {
+    if (auto e = fireAudiencePushes(DatabaseKey{zone.account, zone.scope}, zone.storedZone, record, created,
+                                    request))
+        return e;
+    if (zone.scope != DatabaseScope::Private || zone.storedZone.ownerName() != OwnerDefaultName)
+        return nullptr;
+    std::vector<std::string> participants;
+    {
+        Statement p(
+            db_,
+            "SELECT DISTINCT p.account FROM share_participants p JOIN records r ON r.zone_id=p.zone_id "
+            "AND r.name=p.share_name WHERE p.zone_id=? AND r.deleted=0 ORDER BY p.account");
+        p.bind(1, zone.id);
+        while (p.step() == SQLITE_ROW)
+            participants.push_back(p.text(0));
+    }
+    if (participants.empty())
+        return nullptr;
+    auto owner = userRecordNameIfKnown(zone.account);
+    if (!owner)
+        return nullptr;
+    // Participants hear of the change in their shared database, in its names.
+    const RecordZoneID seen(zone.storedZone.zoneName(), *owner);
+    Record asSeen(record.recordType(), RecordID(record.recordID().recordName(), seen));
+    for (const auto& [key, value] : rezoneFields(record.fields(), zone.storedZone, seen))
+        asSeen.setObject(key, value);
+    for (const auto& account : participants)
+        if (auto e = fireAudiencePushes(DatabaseKey{account, DatabaseScope::Shared}, seen, asSeen, created,
+                                        request))
             return e;
     return nullptr;
 }
@@ -659,12 +782,17 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                     zoneErrors[id] = makeError(*code);
                     continue;
                 }
-            Statement existing(
-                db_,
-                "SELECT change_tag, fields, deleted, created_seq FROM records WHERE zone_id=? AND name=?");
+            Statement existing(db_,
+                               "SELECT change_tag, fields, deleted, created_seq, type FROM records WHERE "
+                               "zone_id=? AND name=?");
             existing.bind(1, zone->id).bind(2, id.recordName());
             const bool exists = existing.step() == SQLITE_ROW;
             const bool live = exists && existing.integer(2) == 0;
+            if (zone->viaShare &&
+                (record.recordType() == ShareRecordType || (live && existing.text(4) == ShareRecordType))) {
+                zoneErrors[id] = makeError(ErrorCode::PermissionFailure, "Only the owner can change a share");
+                continue;
+            }
             std::optional<Dictionary> oldFields;
             if (live) {
                 if (request.policy == SavePolicy::IfServerRecordUnchanged &&
@@ -681,6 +809,8 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 continue;
             }
             Dictionary fields = std::move(*stored);
+            if (zone->viaShare)
+                fields = rezoneFields(fields, zoneID, zone->storedZone);
             if (request.policy == SavePolicy::ChangedKeys && oldFields) {
                 Dictionary merged = *oldFields;
                 for (const auto& [key, value] : fields)
@@ -694,7 +824,10 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             }
             std::string parentBlob;
             if (auto parent = record.parent())
-                parentBlob = encodeValue(Value(parent)).value_or("");
+                parentBlob =
+                    encodeValue(
+                        Value(zone->viaShare ? rezoneReference(parent, zoneID, zone->storedZone) : parent))
+                        .value_or("");
             if (oldFields)
                 if (auto e = adjustAssetRefs(*oldFields, -1))
                     return abandon(e);
@@ -702,7 +835,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 return abandon(e);
             int64_t seq = ++zone->seq;
             std::string tag = changeTag(zone->incarnation, seq);
-            auto cascade = firstDeleteSelfTarget(fields, zoneID);
+            auto cascade = firstDeleteSelfTarget(fields, zone->storedZone);
             Statement w(
                 db_,
                 "INSERT INTO records(zone_id, name, type, change_tag, fields, parent, cascade_parent, "
@@ -731,10 +864,10 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 return abandon(sqliteError("save record"));
             auto copy = std::make_shared<Record>(record);
             copy->setRecordChangeTag(tag);
-            Record forPush(record.recordType(), id);
+            Record forPush(record.recordType(), RecordID(id.recordName(), zone->storedZone));
             for (const auto& [key, value] : fields)
                 forPush.setObject(key, value);
-            if (auto e = firePushes(db, zoneID, forPush, !live, request))
+            if (auto e = firePushes(*zone, forPush, !live, request))
                 return abandon(e);
             saved.push_back(std::move(copy));
         }
@@ -746,13 +879,17 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                     zoneErrors[id] = makeError(*code);
                     continue;
                 }
-            Statement s(db_, "SELECT 1 FROM records WHERE zone_id=? AND name=? AND deleted=0");
+            Statement s(db_, "SELECT type FROM records WHERE zone_id=? AND name=? AND deleted=0");
             s.bind(1, zone->id).bind(2, id.recordName());
             if (s.step() != SQLITE_ROW) {
                 if (request.deleteMissingAnswersUnknownItem)
                     zoneErrors[id] = makeError(ErrorCode::UnknownItem, "Record not found");
                 else
                     deleted.push_back(id);  // deleting what is gone is not an error
+                continue;
+            }
+            if (zone->viaShare && s.text(0) == ShareRecordType) {
+                zoneErrors[id] = makeError(ErrorCode::PermissionFailure, "Only the owner can delete a share");
                 continue;
             }
             if (auto e = deleteRecordRow(zone->id, *zone, id.recordName(), 0))
@@ -827,8 +964,8 @@ Result<FetchResult> Server::fetchRecords(const DatabaseKey& db, const std::vecto
         }
         bool assetMissing = faults && faults->dropsAssetOf(id.recordName());
         bool missingFile = false;
-        auto record =
-            materialise(id, s.text(0), s.text(1), s.blob(2), s.blob(3), keys, assetCacheFolder, &missingFile);
+        auto record = materialise(id, s.text(0), s.text(1), s.blob(2), s.blob(3), keys, assetCacheFolder,
+                                  &missingFile, zone->viaShare ? &zone->storedZone : nullptr);
         if (!record) {
             result.errors[id] = makeError(ErrorCode::InternalError, "Stored record is damaged");
             continue;
@@ -860,6 +997,12 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
         rollback();
         return zoneMissingError(zone);
     }
+    const RecordZoneID* storedZone = zone->viaShare ? &zone->storedZone : nullptr;
+    // The predicate compares with stored fields, which name the owner's zone.
+    const Predicate predicate =
+        storedZone && q.predicate.kind() == Predicate::Kind::Equals
+            ? Predicate::equals(q.predicate.key(), rezoneValue(q.predicate.value(), zoneID, *storedZone))
+            : q.predicate;
     const int64_t snapshot = cursor ? cursor->snapshotSequence() : (lagged ? zone->queryIndexSeq : zone->seq);
     struct Row {
         std::string name, tag;
@@ -874,7 +1017,7 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
         s.bind(1, zone->id).bind(2, q.recordType).bind(3, snapshot).bind(4, snapshot);
         while (s.step() == SQLITE_ROW) {
             auto fields = decodeFields(s.blob(2));
-            if (!fields || !q.predicate.evaluate(*fields))
+            if (!fields || !predicate.evaluate(*fields))
                 continue;
             rows.push_back(
                 {s.text(0), s.text(1), std::string(s.blob(2)), std::string(s.blob(3)), std::move(*fields)});
@@ -902,7 +1045,7 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
     const std::size_t end = limit == 0 ? rows.size() : std::min(rows.size(), offset + limit);
     for (std::size_t i = offset; i < end; ++i) {
         auto record = materialise(RecordID(rows[i].name, zoneID), q.recordType, rows[i].tag, rows[i].blob,
-                                  rows[i].parent, keys, assetCacheFolder, nullptr);
+                                  rows[i].parent, keys, assetCacheFolder, nullptr, storedZone);
         if (record)
             page.records.push_back(std::move(record));
     }
@@ -953,8 +1096,8 @@ Result<ChangePage> Server::fetchChanges(const DatabaseKey& db, const RecordZoneI
             page.entries.push_back({nullptr, id});
             continue;
         }
-        auto record =
-            materialise(id, s.text(1), s.text(2), s.blob(3), s.blob(4), keys, assetCacheFolder, nullptr);
+        auto record = materialise(id, s.text(1), s.text(2), s.blob(3), s.blob(4), keys, assetCacheFolder,
+                                  nullptr, zone->viaShare ? &zone->storedZone : nullptr);
         if (record)
             page.entries.push_back({std::move(record), RecordID()});
     }
@@ -970,31 +1113,38 @@ Result<ChangePage> Server::fetchChanges(const DatabaseKey& db, const RecordZoneI
     return page;
 }
 
-Result<std::string> Server::userRecordName(const std::string& account) {
-    MutexLock lock(mutex_);
-    if (auto e = begin(true))
-        return e;
-    {
-        Statement s(db_, "SELECT user_record_name FROM accounts WHERE name=?");
-        s.bind(1, account);
-        if (s.step() == SQLITE_ROW) {
-            std::string name = s.text(0);
-            rollback();
-            return name;
-        }
-    }
+std::optional<std::string> Server::userRecordNameIfKnown(const std::string& account) {
+    Statement s(db_, "SELECT user_record_name FROM accounts WHERE name=?");
+    s.bind(1, account);
+    if (s.step() == SQLITE_ROW)
+        return s.text(0);
+    return std::nullopt;
+}
+
+Result<std::string> Server::ensureUserRecordName(const std::string& account) {
+    if (auto known = userRecordNameIfKnown(account))
+        return *known;
     UUID uuid;
     std::string name = "_" + Data(uuid.bytes().data(), uuid.bytes().size()).hexString();
     Statement s(db_, "INSERT INTO accounts(name, user_record_name) VALUES(?, ?)");
     s.bind(1, account).bind(2, name);
-    if (s.step() != SQLITE_DONE) {
-        auto error = sqliteError("account");
+    if (s.step() != SQLITE_DONE)
+        return sqliteError("account");
+    return name;
+}
+
+Result<std::string> Server::userRecordName(const std::string& account) {
+    MutexLock lock(mutex_);
+    if (auto e = begin(true))
+        return e;
+    auto name = ensureUserRecordName(account);
+    if (!name) {
         rollback();
-        return error;
+        return name.error();
     }
     if (auto e = commit())
         return e;
-    return name;
+    return *name;
 }
 
 ErrorPtr Server::registerDevice(const std::string& account, const std::string& device) {
@@ -1193,6 +1343,128 @@ Result<std::vector<std::string>> Server::assetHashes() {
             out.push_back(entry.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+Result<std::vector<RecordZoneID>> Server::allZones(const DatabaseKey& db) {
+    MutexLock lock(mutex_);
+    if (auto e = begin(false))
+        return e;
+    std::vector<RecordZoneID> out;
+    if (db.scope == DatabaseScope::Shared) {
+        Statement s(
+            db_,
+            "SELECT z.name, a.user_record_name FROM zones z JOIN accounts a ON a.name=z.account "
+            "WHERE z.scope=? AND z.owner=? AND z.live=1 AND EXISTS(SELECT 1 FROM share_participants p "
+            "JOIN records r ON r.zone_id=p.zone_id AND r.name=p.share_name WHERE p.zone_id=z.id AND "
+            "p.account=? AND r.deleted=0 AND r.type=?) ORDER BY a.user_record_name, z.name");
+        s.bind(1, int64_t(DatabaseScope::Private))
+            .bind(2, std::string(OwnerDefaultName))
+            .bind(3, db.account)
+            .bind(4, std::string(ShareRecordType));
+        while (s.step() == SQLITE_ROW)
+            out.emplace_back(s.text(0), s.text(1));
+    } else {
+        // The default zone always exists outside the shared database.
+        out.push_back(RecordZoneID::defaultZone());
+        Statement s(db_,
+                    "SELECT name, owner FROM zones WHERE account=? AND scope=? AND live=1 ORDER BY name");
+        s.bind(1, db.account).bind(2, int64_t(db.scope));
+        while (s.step() == SQLITE_ROW) {
+            RecordZoneID zone(s.text(0), s.text(1));
+            if (!zone.isDefaultZone())
+                out.push_back(std::move(zone));
+        }
+    }
+    rollback();
+    return out;
+}
+
+Result<ShareMetadata> Server::shareInvitation(const std::string& ownerAccount,
+                                              const RecordID& shareRecordID) {
+    MutexLock lock(mutex_);
+    if (auto e = begin(true))
+        return e;
+    const DatabaseKey db{ownerAccount, DatabaseScope::Private};
+    auto zone = readZoneRow(db, shareRecordID.zoneID());
+    if (!zone || !zone->live || shareRecordID.zoneID().ownerName() != OwnerDefaultName) {
+        rollback();
+        return zoneMissingError(zone);
+    }
+    {
+        Statement s(db_, "SELECT 1 FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
+        s.bind(1, zone->id).bind(2, shareRecordID.recordName()).bind(3, std::string(ShareRecordType));
+        if (s.step() != SQLITE_ROW) {
+            rollback();
+            return makeError(ErrorCode::UnknownItem, "Share not found");
+        }
+    }
+    auto owner = ensureUserRecordName(ownerAccount);
+    if (!owner) {
+        rollback();
+        return owner.error();
+    }
+    if (auto e = commit())
+        return e;
+    ShareMetadata metadata;
+    metadata.shareRecordID =
+        RecordID(shareRecordID.recordName(), RecordZoneID(shareRecordID.zoneID().zoneName(), *owner));
+    metadata.ownerName = *owner;
+    return metadata;
+}
+
+ErrorPtr Server::acceptShare(const std::string& account, const ShareMetadata& metadata,
+                             const std::string& device) {
+    MutexLock lock(mutex_);
+    if (auto e = begin(true))
+        return e;
+    std::string ownerAccount;
+    {
+        Statement s(db_, "SELECT name FROM accounts WHERE user_record_name=?");
+        s.bind(1, metadata.ownerName);
+        if (s.step() != SQLITE_ROW)
+            return abandon(makeError(ErrorCode::UnknownItem, "Share not found"));
+        ownerAccount = s.text(0);
+    }
+    if (ownerAccount == account)
+        return abandon(makeError(ErrorCode::InvalidArguments, "The owner of a share cannot accept it"));
+    const RecordZoneID storedZone(metadata.shareRecordID.zoneID().zoneName());
+    auto zone = readZoneRow(DatabaseKey{ownerAccount, DatabaseScope::Private}, storedZone);
+    if (!zone || !zone->live)
+        return abandon(makeError(ErrorCode::ZoneNotFound, "Zone does not exist"));
+    const std::string& name = metadata.shareRecordID.recordName();
+    Record share(ShareRecordType, RecordID(name, storedZone));
+    {
+        Statement s(db_, "SELECT fields FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
+        s.bind(1, zone->id).bind(2, name).bind(3, std::string(ShareRecordType));
+        if (s.step() != SQLITE_ROW)
+            return abandon(makeError(ErrorCode::UnknownItem, "Share not found"));
+        if (auto fields = decodeFields(s.blob(0)))
+            for (const auto& [key, value] : *fields)
+                share.setObject(key, value);
+    }
+    Statement add(db_,
+                  "INSERT OR IGNORE INTO share_participants(zone_id, share_name, account) VALUES(?, ?, ?)");
+    add.bind(1, zone->id).bind(2, name).bind(3, account);
+    if (add.step() != SQLITE_DONE)
+        return abandon(sqliteError("accept share"));
+    if (sqlite3_changes(db_) == 0)
+        return abandon(nullptr);  // accepted before: nothing changes
+    // A new participant changes the share: new change tag, a place in the
+    // change feed, and pushes to those who follow the share's updates.
+    const int64_t seq = ++zone->seq;
+    Statement u(db_, "UPDATE records SET change_tag=?, last_seq=? WHERE zone_id=? AND name=?");
+    u.bind(1, changeTag(zone->incarnation, seq)).bind(2, seq).bind(3, zone->id).bind(4, name);
+    if (u.step() != SQLITE_DONE)
+        return abandon(sqliteError("accept share"));
+    Statement z(db_, "UPDATE zones SET seq=? WHERE id=?");
+    z.bind(1, seq).bind(2, zone->id);
+    if (z.step() != SQLITE_DONE)
+        return abandon(sqliteError("zone sequence"));
+    ModifyRequest request;
+    request.device = device;
+    if (auto e = firePushes(*zone, share, false, request))
+        return abandon(e);
+    return commit();
 }
 
 }  // namespace plat::cloudkit::detail

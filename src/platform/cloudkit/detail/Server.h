@@ -105,6 +105,18 @@ class Server {
     ErrorPtr zoneError(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
     ErrorPtr saveZone(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
     ErrorPtr deleteZone(const DatabaseKey& db, const RecordZoneID& zone, bool byUser) EXCLUDES(mutex_);
+    // The live zones of the database; in the shared database, the zones of
+    // the shares the account accepted, named by their owners' user records.
+    Result<std::vector<RecordZoneID>> allZones(const DatabaseKey& db) EXCLUDES(mutex_);
+
+    // Shares. A share lives in its owner's private database; the invitation
+    // names it as participants see it: in the zone of the same name owned by
+    // the owner's user record name. Accepting adds the account to the share
+    // and counts as a change of the share record.
+    Result<ShareMetadata> shareInvitation(const std::string& ownerAccount, const RecordID& shareRecordID)
+        EXCLUDES(mutex_);
+    ErrorPtr acceptShare(const std::string& account, const ShareMetadata& metadata, const std::string& device)
+        EXCLUDES(mutex_);
 
     Result<ModifyResult> modifyRecords(const DatabaseKey& db, const ModifyRequest& request) EXCLUDES(mutex_);
     // Assets are copied into `assetCacheFolder`.
@@ -152,6 +164,12 @@ class Server {
         int64_t seq = 0;
         int64_t minTokenSeq = 0;
         int64_t queryIndexSeq = 0;
+        // The database the zone belongs to, and its ID there.
+        std::string account;
+        DatabaseScope scope = DatabaseScope::Private;
+        RecordZoneID storedZone;
+        // Reached through an accepted share from the shared database.
+        bool viaShare = false;
     };
 
     Server(std::string root, sqlite3* db);
@@ -169,6 +187,12 @@ class Server {
 
     std::optional<ZoneRow> zoneRow(const DatabaseKey& db, const RecordZoneID& zone, bool createDefault)
         REQUIRES(mutex_);
+    // The owner's zone behind a shared-database zone ID, when `account` takes
+    // part in a live share of it.
+    std::optional<ZoneRow> sharedZoneRow(const std::string& account, const RecordZoneID& zone)
+        REQUIRES(mutex_);
+    Result<std::string> ensureUserRecordName(const std::string& account) REQUIRES(mutex_);
+    std::optional<std::string> userRecordNameIfKnown(const std::string& account) REQUIRES(mutex_);
     ErrorPtr zoneMissingError(const std::optional<ZoneRow>& row) const;
     ErrorPtr dropZoneRecords(int64_t zoneId) REQUIRES(mutex_);
     ErrorPtr adjustAssetRefs(const Dictionary& fields, int delta) REQUIRES(mutex_);
@@ -176,11 +200,16 @@ class Server {
     Result<Dictionary> storeAssets(const Dictionary& fields) REQUIRES(mutex_);
     RecordPtr materialise(const RecordID& id, const std::string& type, const std::string& tag,
                           std::string_view blob, std::string_view parentBlob, const DesiredKeys& keys,
-                          const std::string& assetCacheFolder, bool* assetMissing) REQUIRES(mutex_);
+                          const std::string& assetCacheFolder, bool* assetMissing,
+                          const RecordZoneID* storedZone = nullptr) REQUIRES(mutex_);
     ErrorPtr deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::string& name, int depth)
         REQUIRES(mutex_);
-    ErrorPtr firePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record, bool created,
-                        const ModifyRequest& request) REQUIRES(mutex_);
+    // Pushes for a saved record (as stored, in the zone's own ID) to the
+    // zone's database and to every participant of a share in the zone.
+    ErrorPtr firePushes(const ZoneRow& zone, const Record& record, bool created, const ModifyRequest& request)
+        REQUIRES(mutex_);
+    ErrorPtr fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record,
+                                bool created, const ModifyRequest& request) REQUIRES(mutex_);
     ErrorPtr insertPushes(const DatabaseKey& db, const std::string& subscriptionID, const RecordID& recordID,
                           const Subscription& sub, const ModifyRequest& request) REQUIRES(mutex_);
 

@@ -70,6 +70,29 @@ std::string SYNCloudKitFileSystem::recordZoneNameForSchema(uint64_t schemaVersio
     return RecordZoneDefaultName;
 }
 
+void SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(const std::shared_ptr<Container>& container,
+                                                                ShareMetadata metadata,
+                                                                Completion completion) {
+    if (!container) {
+        completion(noConnectionError());
+        return;
+    }
+    // One queue for the whole class, never destroyed: acceptances may still
+    // be running while the process exits.
+    static plat::dispatch::OperationQueue* const queue = [] {
+        auto* q = new plat::dispatch::OperationQueue("SYNCloudKitFileSystem.invitations");
+        q->setMaxConcurrentOperationCount(1);
+        return q;
+    }();
+    auto accept = std::make_shared<AcceptSharesOperation>(*container, std::vector<ShareMetadata>{metadata});
+    accept->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+    accept->acceptSharesCompletionBlock = [completion](ErrorPtr error) {
+        if (completion)
+            completion(error);
+    };
+    queue->addOperation(accept);
+}
+
 ErrorPtr SYNCloudKitFileSystem::noConnectionError() {
     return SYNMakeError(SYNErrorConnectionError, "No iCloud connection");
 }
@@ -295,6 +318,9 @@ void SYNCloudKitFileSystem::createShareAndRootDirectoryIfNecessary(Completion co
         }
         const auto scope = self->options_.scope;
         if (hasCode(error, ErrorCode::ZoneNotFound) && scope == DatabaseScope::Shared) {
+            // The folder is gone for this account: the cache must not go on
+            // answering look-ups and listings with what it held.
+            self->cache_.clear();
             if (auto d = self->delegate(); d.sharedZoneDidBecomeUnavailable)
                 d.sharedZoneDidBecomeUnavailable();
             completion(error);

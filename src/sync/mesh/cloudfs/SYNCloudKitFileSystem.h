@@ -71,6 +71,13 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
     static std::shared_ptr<SYNCloudKitFileSystem> create(std::shared_ptr<plat::cloudkit::Container> container,
                                                          Options options);
 
+    // Accepts an invitation to a shared folder for the container's account,
+    // one acceptance at a time across the process. The folder is then opened
+    // with sharing(container, <the share's record name>, metadata.ownerName).
+    static void acceptInvitationToShareWithMetadata(
+        const std::shared_ptr<plat::cloudkit::Container>& container, plat::cloudkit::ShareMetadata metadata,
+        Completion completion);
+
     // Told about the share; each member optional, called on a worker thread.
     struct Delegate {
         std::function<void()> sharedZoneDidBecomeUnavailable;

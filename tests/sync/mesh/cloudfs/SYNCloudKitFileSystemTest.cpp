@@ -492,19 +492,159 @@ TEST_F(CloudKitFileSystemTest, OwnerMakesTheShareOnceAndSetUpsDoNotRace) {
     EXPECT_EQ(download(*shared, "d/f"), "shared");
 }
 
-TEST_F(CloudKitFileSystemTest, VanishedSharedZoneIsReportedToTheDelegate) {
-    auto bob = cktest::openContainer((dir / "cloud").string(), "bob", "mac-b", 1);
-    auto shared = SYNCloudKitFileSystem::sharing(bob, "nosuchshare", "alice", (dir / "caches-b").string());
-    std::atomic<int> unavailable{0};
-    SYNCloudKitFileSystem::Delegate delegate;
-    delegate.sharedZoneDidBecomeUnavailable = [&] { ++unavailable; };
-    shared->setDelegate(delegate);
-    auto error = wait([&](auto done) { shared->connect(done); });
-    ASSERT_NE(error, nullptr);
-    if (error->code() == int64_t(ErrorCode::ZoneNotFound)) {
-        EXPECT_GE(unavailable.load(), 1);
+// --- A folder shared between accounts ----------------------------------------------------
+
+class SharedFolderTest : public CloudKitFileSystemTest {
+  protected:
+    void SetUp() override {
+        CloudKitFileSystemTest::SetUp();
+        owner = SYNCloudKitFileSystem::sharing(container, "meshshare", OwnerDefaultName,
+                                               (dir / "caches-a").string());
+        ASSERT_EQ(wait([&](auto done) { owner->connect(done); }), nullptr);
+        auto made = container->invitationToShare(RecordID("meshshare", RecordZoneID("meshshare")));
+        ASSERT_TRUE(made.ok()) << made.error()->description();
+        invitation = *made;
+        bob = cktest::openContainer((dir / "cloud").string(), "bob", "mac-b", 1);
     }
-    EXPECT_NE(wait([&](auto done) { shared->primeForActivityWithCompletion(done); }), nullptr);
+
+    // A participant's view of the folder, counting the delegate's calls.
+    std::shared_ptr<SYNCloudKitFileSystem> participant(std::shared_ptr<Container> as,
+                                                       const std::string& caches) {
+        std::filesystem::create_directories(dir / caches);
+        auto fs = SYNCloudKitFileSystem::sharing(std::move(as), "meshshare", invitation.ownerName,
+                                                 (dir / caches).string());
+        SYNCloudKitFileSystem::Delegate delegate;
+        delegate.sharedZoneDidBecomeUnavailable = [this] { ++unavailable; };
+        delegate.shareIsAvailable = [this] { ++available; };
+        fs->setDelegate(delegate);
+        return fs;
+    }
+
+    plat::ErrorPtr accept(std::shared_ptr<Container> as) {
+        return wait([&](auto done) {
+            SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(as, invitation, done);
+        });
+    }
+
+    plat::ErrorPtr prime(SYNCloudKitFileSystem& f) {
+        return wait([&](auto done) { f.primeForActivityWithCompletion(done); });
+    }
+
+    std::shared_ptr<SYNCloudKitFileSystem> owner;
+    ShareMetadata invitation;
+    std::shared_ptr<Container> bob;
+    std::atomic<int> unavailable{0}, available{0};
+};
+
+TEST_F(SharedFolderTest, ParticipantAcceptsAndBothWorkThroughTheFolder) {
+    ASSERT_EQ(wait([&](auto done) { owner->subscribeForPushNotificationsWithCompletion(done); }), nullptr);
+    auto shared = participant(bob, "caches-b");
+    // Not accepted yet: the zone is not there for bob.
+    EXPECT_EQ(code(wait([&](auto done) { shared->connect(done); })), 26);
+    EXPECT_GE(unavailable.load(), 1);
+
+    ASSERT_EQ(accept(bob), nullptr);
+    ASSERT_EQ(accept(bob), nullptr);  // accepting again changes nothing
+    unavailable = 0;
+    ASSERT_EQ(wait([&](auto done) { shared->connect(done); }), nullptr);
+    EXPECT_EQ(unavailable.load(), 0);
+    EXPECT_GE(available.load(), 1);
+    ASSERT_NE(shared->share(), nullptr);
+    EXPECT_EQ(shared->share()->objectForKey("isMeshesShare"), plat::Value(true));
+    ASSERT_EQ(wait([&](auto done) { shared->subscribeForPushNotificationsWithCompletion(done); }), nullptr);
+    // The owner follows its share: bob's acceptance reached alice's device.
+    auto ownerPushes = container->takePushes();
+    ASSERT_TRUE(ownerPushes.ok());
+    ASSERT_EQ(ownerPushes->size(), 1u);
+    EXPECT_EQ((*ownerPushes)[0].subscriptionID, "CKShareSubscription");
+
+    ASSERT_EQ(mkdir(*owner, "events"), nullptr);
+    ASSERT_EQ(upload(*owner, "events/from-owner", "O"), nullptr);
+    ASSERT_EQ(prime(*shared), nullptr);
+    EXPECT_EQ(list(*shared, "events"), std::set<std::string>{"from-owner"});
+    EXPECT_EQ(download(*shared, "events/from-owner"), "O");
+    auto participantPushes = bob->takePushes();
+    ASSERT_TRUE(participantPushes.ok());
+    ASSERT_FALSE(participantPushes->empty());
+    EXPECT_EQ(participantPushes->back().subscriptionID, "SYNSharedDatabaseSubscription");
+    EXPECT_EQ(participantPushes->back().scope, DatabaseScope::Shared);
+    EXPECT_EQ(participantPushes->back().recordID.zoneID(), invitation.zoneID());
+
+    ASSERT_EQ(upload(*shared, "events/from-participant", "P"), nullptr);
+    ASSERT_EQ(mkdir(*shared, "events/sub"), nullptr);
+    EXPECT_TRUE(bob->takePushes()->empty());  // not to the saving device
+    ASSERT_EQ(prime(*owner), nullptr);
+    EXPECT_EQ(list(*owner, "events"), (std::set<std::string>{"from-owner", "from-participant", "sub/"}));
+    EXPECT_EQ(download(*owner, "events/from-participant"), "P");
+    ownerPushes = container->takePushes();
+    ASSERT_EQ(ownerPushes->size(), 1u);  // one file added; directories have no size
+    EXPECT_EQ((*ownerPushes)[0].subscriptionID, "SYNFileAddedSubscription");
+    EXPECT_EQ((*ownerPushes)[0].recordID.zoneID(), RecordZoneID("meshshare"));
+
+    ASSERT_EQ(wait([&](auto done) { shared->removeItemAtPath("events/from-owner", done); }), nullptr);
+    ASSERT_EQ(prime(*owner), nullptr);
+    EXPECT_EQ(list(*owner, "events"), (std::set<std::string>{"from-participant", "sub/"}));
+    // Both keep their own cache files.
+    EXPECT_NE(shared->cacheFilePath(), owner->cacheFilePath());
+
+    // An account that never accepted sees nothing of the folder.
+    auto carol = cktest::openContainer((dir / "cloud").string(), "carol", "mac-c", 1);
+    auto outsider = participant(carol, "caches-c");
+    EXPECT_EQ(code(wait([&](auto done) { outsider->connect(done); })), 26);
+    int64_t listing = 0;
+    EXPECT_TRUE(list(*outsider, "events", &listing).empty());
+    EXPECT_EQ(listing, 26);
+    EXPECT_EQ(code(prime(*outsider)), 26);
+    EXPECT_NE(download(*outsider, "events/from-participant"), "P");
+}
+
+TEST_F(SharedFolderTest, VanishedShareOrZoneIsReportedToTheParticipantsDelegate) {
+    enum class How { OwnerDeletesShare, OwnerDeletesZone, UserDeletesZone };
+    for (How how : {How::OwnerDeletesShare, How::OwnerDeletesZone, How::UserDeletesZone}) {
+        SCOPED_TRACE(int(how));
+        ASSERT_EQ(wait([&](auto done) { owner->connect(done); }), nullptr);  // share and zone made anew
+        auto made = container->invitationToShare(RecordID("meshshare", RecordZoneID("meshshare")));
+        ASSERT_TRUE(made.ok());
+        invitation = *made;
+        ASSERT_EQ(accept(bob), nullptr);
+        auto shared = participant(bob, "caches-b" + std::to_string(int(how)));
+        ASSERT_EQ(wait([&](auto done) { shared->connect(done); }), nullptr);
+        ASSERT_EQ(upload(*shared, "before", "x"), nullptr);
+        ASSERT_EQ(prime(*shared), nullptr);
+        ASSERT_EQ(list(*shared, "/"), std::set<std::string>{"before"});  // from the loaded cache
+
+        const RecordZoneID mine("meshshare");
+        switch (how) {
+            case How::OwnerDeletesShare: {
+                auto remove = std::make_shared<ModifyRecordsOperation>(
+                    std::vector<Record>{}, std::vector<RecordID>{RecordID("meshshare", mine)});
+                container->privateCloudDatabase()->addOperation(remove);
+                remove->waitUntilFinished();
+                break;
+            }
+            case How::OwnerDeletesZone: {
+                auto remove = std::make_shared<ModifyRecordZonesOperation>(std::vector<RecordZone>{},
+                                                                           std::vector<RecordZoneID>{mine});
+                container->privateCloudDatabase()->addOperation(remove);
+                remove->waitUntilFinished();
+                break;
+            }
+            case How::UserDeletesZone:
+                ASSERT_EQ(container->admin().deleteZoneAsUser(DatabaseScope::Private, mine), nullptr);
+                break;
+        }
+        EXPECT_EQ(code(upload(*shared, "after", "y")), int64_t(ErrorCode::PartialFailure));
+        unavailable = 0;
+        EXPECT_EQ(code(wait([&](auto done) { shared->connect(done); })), 26);
+        EXPECT_EQ(unavailable.load(), 1);
+        // Every priming checks the share again; look-ups no longer answer
+        // from the cache of a folder that is gone.
+        EXPECT_EQ(code(prime(*shared)), 26);
+        EXPECT_EQ(unavailable.load(), 2);
+        int64_t listing = 0;
+        EXPECT_TRUE(list(*shared, "/", &listing).empty());
+        EXPECT_EQ(listing, 26);
+    }
 }
 
 }  // namespace
