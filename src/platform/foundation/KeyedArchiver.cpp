@@ -1,12 +1,16 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <typeinfo>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/detail/BinaryPropertyList.h"
 
 namespace plat {
 namespace {
@@ -29,7 +33,7 @@ std::string escapeKey(std::string_view key) {
     return !key.empty() && key[0] == '$' ? std::string("$") + std::string(key) : std::string(key);
 }
 
-Value uid(uint64_t v) {
+[[maybe_unused]] Value uid(uint64_t v) {
     return PropertyListUID::make(v);
 }
 
@@ -58,11 +62,31 @@ Registry& registry() {
 }  // namespace
 
 // --- KeyedArchiver -----------------------------------------------------------------
+//
+// Encoding fills a flat table of objects (strings, numbers and data as
+// themselves, everything else as a list of fields) and the archive is written
+// straight from that table: no tree of values is built for it. The bytes are
+// those of a binary property list of the dictionary {"$version", "$archiver",
+// "$top", "$objects"} as the property-list writer lays it out: objects in the
+// order of a depth-first walk, a dictionary's keys before its values, each
+// distinct string once.
+
+namespace {
+
+constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
+                                         "NSNull",  "NSDate", "NSDecimalNumber"};
+// Frames with more keyed fields than this look keys up in a hash index.
+constexpr std::size_t kFrameIndexThreshold = 16;
+
+std::size_t textHash(std::string_view s) {
+    return std::hash<std::string_view>()(s);
+}
+
+}  // namespace
 
 KeyedArchiver::KeyedArchiver() {
-    objects_.push_back(Value(kNull));
+    objects_.push_back({Value(kNull)});
     frames_.emplace_back();
-    unkeyed_.push_back(0);
 }
 
 KeyedArchiver::~KeyedArchiver() = default;
@@ -85,17 +109,80 @@ void KeyedArchiver::fail(std::string reason) {
         error_ = coderError(CoderInvalidValueError, reason);
 }
 
+// A new field of the innermost frame, or the existing one of the same key
+// (which keeps its place, as a dictionary's entry does when it is set again).
+KeyedArchiver::Field& KeyedArchiver::addField(std::string_view key, bool escape) {
+    Frame& frame = frames_[level_];
+    const bool dollar = escape && !key.empty() && key[0] == '$';
+    const std::size_t length = key.size() + (dollar ? 1 : 0);
+    auto keyOf = [this](const Field& f) { return std::string_view(keys_).substr(f.keyBegin, f.keyLength); };
+    auto matches = [&](const Field& f) {
+        if (f.keyLength != length)
+            return false;
+        std::string_view stored = keyOf(f);
+        return dollar ? stored[0] == '$' && stored.substr(1) == key : stored == key;
+    };
+    // Unkeyed fields ("$0", "$1", ...) never repeat and never meet a caller's
+    // key, which would have been escaped to "$$...".
+    if (escape) {
+        if (frame.fields.size() <= kFrameIndexThreshold) {
+            for (Field& f : frame.fields)
+                if (matches(f))
+                    return f;
+        } else {
+            std::string escaped = dollar ? "$" + std::string(key) : std::string();
+            const std::size_t hash = textHash(dollar ? std::string_view(escaped) : key);
+            if (frame.index.empty() || 2 * frame.fields.size() >= frame.index.size()) {
+                frame.index.assign(std::max<std::size_t>(64, 4 * frame.fields.size()), 0);
+                const std::size_t mask = frame.index.size() - 1;
+                for (std::size_t i = 0; i < frame.fields.size(); ++i) {
+                    std::size_t slot = textHash(keyOf(frame.fields[i])) & mask;
+                    while (frame.index[slot])
+                        slot = (slot + 1) & mask;
+                    frame.index[slot] = static_cast<uint32_t>(i + 1);
+                }
+            }
+            const std::size_t mask = frame.index.size() - 1;
+            std::size_t slot = hash & mask;
+            for (; frame.index[slot]; slot = (slot + 1) & mask)
+                if (matches(frame.fields[frame.index[slot] - 1]))
+                    return frame.fields[frame.index[slot] - 1];
+            frame.index[slot] = static_cast<uint32_t>(frame.fields.size() + 1);
+        }
+    } else if (!frame.index.empty()) {
+        frame.index.clear();  // rebuilt, unkeyed fields included, when next needed
+    }
+    Field& f = frame.fields.emplace_back();
+    f.keyBegin = static_cast<uint32_t>(keys_.size());
+    f.keyLength = static_cast<uint32_t>(length);
+    if (dollar)
+        keys_ += '$';
+    keys_ += key;
+    return f;
+}
+
 void KeyedArchiver::set(std::string_view key, Value v) {
-    frames_.back().set(escapeKey(key), std::move(v));
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Scalar;
+    f.scalar = std::move(v);
 }
 
 void KeyedArchiver::encodeObject(const std::optional<Value>& value, std::string_view key) {
-    set(key, uid(value ? encodeValue(*value, depth_) : 0));
+    uint64_t ref = value ? encodeValue(*value, depth_) : 0;
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
 }
 
 void KeyedArchiver::encodeObject(const std::optional<Value>& value) {
-    std::string key = std::string("$") + std::to_string(unkeyed_.back()++);
-    frames_.back().set(key, uid(value ? encodeValue(*value, depth_) : 0));
+    uint64_t ref = value ? encodeValue(*value, depth_) : 0;
+    char key[24];
+    key[0] = '$';
+    auto end = std::to_chars(key + 1, key + sizeof key, frames_[level_].unkeyed++).ptr;
+    Field& f = addField(std::string_view(key, static_cast<std::size_t>(end - key)), false);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
 }
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {
@@ -116,6 +203,7 @@ void KeyedArchiver::encodeFloat(float value, std::string_view key) {
 
 void KeyedArchiver::setClassName(std::string archivedName, std::string className) {
     classNames_[std::move(className)] = std::move(archivedName);
+    std::fill(std::begin(builtins_), std::end(builtins_), 0);
 }
 
 uint64_t KeyedArchiver::reserve() {
@@ -129,25 +217,80 @@ uint64_t KeyedArchiver::classReference(const std::string& className) {
     if (auto known = classes_.find(name); known != classes_.end())
         return known->second;
     uint64_t ref = reserve();
-    objects_[ref] = Value(
-        Dictionary{{"$classname", Value(name)}, {"$classes", Value(Array{Value(name), Value("NSObject")})}});
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = static_cast<uint32_t>(fields_.size());
+    auto addKey = [this](std::string_view key) {
+        Field& f = fields_.emplace_back();
+        f.keyBegin = static_cast<uint32_t>(keys_.size());
+        f.keyLength = static_cast<uint32_t>(key.size());
+        keys_ += key;
+        return &f;
+    };
+    Field* f = addKey("$classname");
+    f->kind = Field::Kind::Scalar;
+    f->scalar = Value(name);
+    f = addKey("$classes");
+    f->kind = Field::Kind::ClassChain;
+    f->scalar = Value(name);
+    objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
     classes_.emplace(name, ref);
     return ref;
 }
 
-uint64_t KeyedArchiver::encodeContainer(const char* className, Dictionary fields) {
-    uint64_t ref = reserve();
-    fields.set("$class", uid(classReference(className)));
-    objects_[ref] = Value(std::move(fields));
-    return ref;
+uint64_t KeyedArchiver::builtinClass(Builtin cls) {
+    if (!builtins_[cls])
+        builtins_[cls] = classReference(kBuiltinNames[cls]);
+    return builtins_[cls];
 }
 
-Array KeyedArchiver::encodeItems(const Array& items, std::size_t depth) {
-    Array refs;
-    refs.reserve(items.size());
-    for (const auto& item : items)
-        refs.push_back(uid(encodeValue(item, depth + 1)));
-    return refs;
+// Moves the innermost frame's fields to the finished ones, adds "$class"
+// later, and returns where they start.
+uint32_t KeyedArchiver::closeFrame() {
+    Frame& frame = frames_[level_];
+    auto begin = static_cast<uint32_t>(fields_.size());
+    fields_.insert(fields_.end(), std::make_move_iterator(frame.fields.begin()),
+                   std::make_move_iterator(frame.fields.end()));
+    frame.fields.clear();
+    frame.index.clear();
+    frame.unkeyed = 0;
+    --level_;
+    return begin;
+}
+
+// A container's place in the table comes before its items, as in a
+// depth-first walk; its class comes after them.
+uint64_t KeyedArchiver::encodeItems(const Value* items, std::size_t count, Builtin cls, std::size_t depth) {
+    uint64_t ref = reserve();
+    uint64_t small[16];
+    std::vector<uint64_t> large;
+    uint64_t* refs = small;
+    if (count > std::size(small)) {
+        large.resize(count);
+        refs = large.data();
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        refs[i] = encodeValue(items[i], depth + 1);
+    uint64_t clsRef = builtinClass(cls);
+    auto begin = static_cast<uint32_t>(fields_.size());
+    Field& list = fields_.emplace_back();
+    list.keyBegin = static_cast<uint32_t>(keys_.size());
+    list.keyLength = 10;
+    keys_ += "NS.objects";
+    list.kind = Field::Kind::Refs;
+    list.ref = refs_.size();
+    list.count = count;
+    refs_.insert(refs_.end(), refs, refs + count);
+    Field& c = fields_.emplace_back();
+    c.keyBegin = static_cast<uint32_t>(keys_.size());
+    c.keyLength = 6;
+    keys_ += "$class";
+    c.ref = clsRef;
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = begin;
+    e.fieldsEnd = static_cast<uint32_t>(fields_.size());
+    return ref;
 }
 
 uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
@@ -155,14 +298,57 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         fail("Objects nested too deeply to archive");
         return 0;
     }
+    // Objects with a class and plain fields: {field..., "$class"}.
+    auto classed = [this](Builtin cls, const char* key, Value field) {
+        uint64_t ref = reserve();
+        uint64_t clsRef = builtinClass(cls);
+        auto begin = static_cast<uint32_t>(fields_.size());
+        if (key) {
+            Field& f = fields_.emplace_back();
+            f.keyBegin = static_cast<uint32_t>(keys_.size());
+            f.keyLength = static_cast<uint32_t>(std::strlen(key));
+            keys_ += key;
+            f.kind = Field::Kind::Scalar;
+            f.scalar = std::move(field);
+        }
+        Field& c = fields_.emplace_back();
+        c.keyBegin = static_cast<uint32_t>(keys_.size());
+        c.keyLength = 6;
+        keys_ += "$class";
+        c.ref = clsRef;
+        Entry& e = objects_[ref];
+        e.hasFields = true;
+        e.fieldsBegin = begin;
+        e.fieldsEnd = static_cast<uint32_t>(fields_.size());
+        return ref;
+    };
     switch (v.kind()) {
         case Value::Kind::String: {
-            auto found = strings_.find(*v.asString());
-            if (found != strings_.end())
-                return found->second;
+            const std::string& s = *v.asString();
+            const std::size_t hash = textHash(s);
+            if (2 * (stringCount_ + 1) > strings_.size()) {
+                std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
+                old.swap(strings_);
+                for (const StringSlot& slot : old) {
+                    if (!slot.object)
+                        continue;
+                    std::size_t i = slot.hash & (strings_.size() - 1);
+                    while (strings_[i].object)
+                        i = (i + 1) & (strings_.size() - 1);
+                    strings_[i] = slot;
+                }
+            }
+            const std::size_t mask = strings_.size() - 1;
+            std::size_t i = hash & mask;
+            for (; strings_[i].object; i = (i + 1) & mask) {
+                const StringSlot& slot = strings_[i];
+                if (slot.hash == hash && *objects_[slot.object - 1].scalar.asString() == s)
+                    return slot.object - 1;
+            }
             uint64_t ref = reserve();
-            objects_[ref] = v;
-            strings_.emplace(*v.asString(), ref);
+            objects_[ref].scalar = v;
+            strings_[i] = {hash, ref + 1};
+            ++stringCount_;
             return ref;
         }
         case Value::Kind::Bool:
@@ -171,43 +357,52 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         case Value::Kind::Double:
         case Value::Kind::Data: {
             uint64_t ref = reserve();
-            objects_[ref] = v;
+            objects_[ref].scalar = v;
             return ref;
         }
         case Value::Kind::Null:
-            return encodeContainer("NSNull", {});
+            return classed(kNSNull, nullptr, Value());
         case Value::Kind::Date:
-            return encodeContainer("NSDate",
-                                   {{"NS.time", Value(v.asDate()->timeIntervalSinceReferenceDate())}});
+            return classed(kNSDate, "NS.time", Value(v.asDate()->timeIntervalSinceReferenceDate()));
         case Value::Kind::Decimal:
-            return encodeContainer("NSDecimalNumber", {{"NS.decimal", Value(v.asDecimal()->toString())}});
-        case Value::Kind::Array: {
-            // The container takes its place before its items, as in a depth-first walk.
-            uint64_t ref = reserve();
-            Value items(encodeItems(*v.asArray(), depth));
-            objects_[ref] =
-                Value(Dictionary{{"NS.objects", items}, {"$class", uid(classReference("NSArray"))}});
-            return ref;
-        }
+            return classed(kNSDecimalNumber, "NS.decimal", Value(v.asDecimal()->toString()));
+        case Value::Kind::Array:
+            return encodeItems(v.asArray()->data(), v.asArray()->size(), kNSArray, depth);
         case Value::Kind::Set: {
-            uint64_t ref = reserve();
-            Value items(encodeItems(v.asSet()->values(), depth));
-            objects_[ref] =
-                Value(Dictionary{{"NS.objects", items}, {"$class", uid(classReference("NSSet"))}});
-            return ref;
+            const auto& values = v.asSet()->values();
+            return encodeItems(values.data(), values.size(), kNSSet, depth);
         }
         case Value::Kind::Dictionary: {
             uint64_t ref = reserve();
-            Array keys, values;
-            keys.reserve(v.count());
-            values.reserve(v.count());
-            for (const auto& [key, item] : *v.asDictionary()) {
-                keys.push_back(uid(encodeValue(Value(key), depth + 1)));
-                values.push_back(uid(encodeValue(item, depth + 1)));
+            const Dictionary& d = *v.asDictionary();
+            std::vector<uint64_t> refs(2 * d.size());
+            std::size_t i = 0;
+            for (const auto& [key, item] : d) {
+                refs[i] = encodeValue(Value(key), depth + 1);
+                refs[d.size() + i] = encodeValue(item, depth + 1);
+                ++i;
             }
-            objects_[ref] = Value(Dictionary{{"NS.keys", Value(std::move(keys))},
-                                             {"NS.objects", Value(std::move(values))},
-                                             {"$class", uid(classReference("NSDictionary"))}});
+            uint64_t clsRef = builtinClass(kNSDictionary);
+            auto begin = static_cast<uint32_t>(fields_.size());
+            for (int part = 0; part < 2; ++part) {
+                Field& f = fields_.emplace_back();
+                f.keyBegin = static_cast<uint32_t>(keys_.size());
+                f.keyLength = part == 0 ? 7 : 10;
+                keys_ += part == 0 ? "NS.keys" : "NS.objects";
+                f.kind = Field::Kind::Refs;
+                f.ref = refs_.size() + (part == 0 ? 0 : d.size());
+                f.count = d.size();
+            }
+            refs_.insert(refs_.end(), refs.begin(), refs.end());
+            Field& c = fields_.emplace_back();
+            c.keyBegin = static_cast<uint32_t>(keys_.size());
+            c.keyLength = 6;
+            keys_ += "$class";
+            c.ref = clsRef;
+            Entry& e = objects_[ref];
+            e.hasFields = true;
+            e.fieldsBegin = begin;
+            e.fieldsEnd = static_cast<uint32_t>(fields_.size());
             return ref;
         }
         case Value::Kind::Object: {
@@ -230,30 +425,265 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
     shared_.emplace(object.get(), ref);
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
-    frames_.emplace_back();
-    frames_.back().reserve(detail::PositionIndex::kThreshold);  // most objects have a few fields
-    unkeyed_.push_back(0);
+    if (++level_ == frames_.size())
+        frames_.emplace_back();
     std::size_t savedDepth = depth_;
     depth_ = depth + 1;
     coding.encodeWithCoder(*this);
     depth_ = savedDepth;
-    Dictionary fields = std::move(frames_.back());
-    frames_.pop_back();
-    unkeyed_.pop_back();
-    fields.set("$class", uid(cls));
-    objects_[ref] = Value(std::move(fields));
+    uint32_t begin = closeFrame();
+    Field& c = fields_.emplace_back();
+    c.keyBegin = static_cast<uint32_t>(keys_.size());
+    c.keyLength = 6;
+    keys_ += "$class";
+    c.ref = cls;
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = begin;
+    e.fieldsEnd = static_cast<uint32_t>(fields_.size());
     return ref;
 }
+
+namespace detail {
+
+// Writes an archiver's table as a binary property list (see above).
+class ArchiveWriter {
+  public:
+    explicit ArchiveWriter(const KeyedArchiver& archiver) : a_(archiver) {}
+
+    Result<Data> write() {
+        const std::string_view topKeys[] = {"$version", "$archiver", "$top", "$objects"};
+        uint64_t root = push(Type::Dict);
+        std::size_t begin = reserveRefs(root, 8);
+        for (std::size_t i = 0; i < 4; ++i)
+            refs_[begin + i] = addString(topKeys[i]);
+        refs_[begin + 4] = push(Type::Version);
+        refs_[begin + 5] = addString("NSKeyedArchiver");
+        const auto& top = a_.frames_.front().fields;
+        refs_[begin + 6] = addFields(top.data(), top.size());
+        const uint64_t objects = push(Type::Array);
+        refs_[begin + 7] = objects;
+        std::size_t items = reserveRefs(objects, a_.objects_.size());
+        for (std::size_t i = 0; i < a_.objects_.size(); ++i) {
+            const KeyedArchiver::Entry& e = a_.objects_[i];
+            uint64_t node;
+            if (e.hasFields)
+                node = addFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else
+                node = addValue(e.scalar);
+            refs_[items + i] = node;
+        }
+        if (invalidText_)
+            return invalidTextError();
+
+        const std::size_t refSize = bplist::bytesFor(nodes_.size());
+        std::string out = "bplist00";
+        out.reserve(64 + nodes_.size() * 12 + refs_.size() * refSize + a_.keys_.size());
+        std::vector<uint64_t> offsets;
+        offsets.reserve(nodes_.size());
+        for (const Node& node : nodes_) {
+            offsets.push_back(out.size());
+            encode(out, node, refSize);
+        }
+        bplist::writeTrailer(out, offsets, refSize);
+        return Data(out.data(), out.size());
+    }
+
+  private:
+    using Field = KeyedArchiver::Field;
+    enum class Type : uint8_t { Dict, Array, String, Scalar, UID, Version };
+    struct Node {
+        Type type = Type::Dict;
+        uint64_t number = 0;  // UID: the reference; Dict, Array: first of refs_
+        uint64_t count = 0;   // Dict, Array: number of references
+        const Value* value = nullptr;
+        std::string_view text;
+    };
+
+    uint64_t push(Type type, uint64_t number = 0) {
+        Node& node = nodes_.emplace_back();
+        node.type = type;
+        node.number = number;
+        return nodes_.size() - 1;
+    }
+    std::size_t reserveRefs(uint64_t node, std::size_t count) {
+        std::size_t begin = refs_.size();
+        refs_.resize(begin + count);
+        nodes_[node].number = begin;
+        nodes_[node].count = count;
+        return begin;
+    }
+    std::string_view key(const Field& f) const {
+        return std::string_view(a_.keys_).substr(f.keyBegin, f.keyLength);
+    }
+
+    uint64_t addString(std::string_view s) {
+        const std::size_t hash = textHash(s);
+        if (2 * (nodes_.size() + 1) > slots_.size())
+            grow();
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = hash & mask;
+        for (; slots_[i].node; i = (i + 1) & mask) {
+            if (slots_[i].hash == hash && nodes_[slots_[i].node - 1].text == s)
+                return slots_[i].node - 1;
+        }
+        if (!bplist::isASCII(s) && !text::isValidUTF8(s))
+            invalidText_ = true;
+        uint64_t node = push(Type::String);
+        nodes_[node].text = s;
+        slots_[i] = {hash, node + 1};
+        return node;
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(128, slots_.size() * 2));
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.node)
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].node)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    uint64_t addValue(const Value& v) {
+        if (const std::string* s = v.asString())
+            return addString(*s);
+        uint64_t node = push(Type::Scalar);
+        nodes_[node].value = &v;
+        return node;
+    }
+
+    uint64_t addFields(const Field* fields, std::size_t n) {
+        uint64_t dict = push(Type::Dict);
+        std::size_t begin = reserveRefs(dict, 2 * n);
+        for (std::size_t i = 0; i < n; ++i)
+            refs_[begin + i] = addString(key(fields[i]));
+        for (std::size_t i = 0; i < n; ++i) {
+            const Field& f = fields[i];
+            uint64_t node = 0;
+            switch (f.kind) {
+                case Field::Kind::Ref:
+                    node = push(Type::UID, f.ref);
+                    break;
+                case Field::Kind::Scalar:
+                    node = addValue(f.scalar);
+                    break;
+                case Field::Kind::Refs: {
+                    node = push(Type::Array);
+                    std::size_t items = reserveRefs(node, f.count);
+                    for (std::size_t j = 0; j < f.count; ++j)
+                        refs_[items + j] = push(Type::UID, a_.refs_[f.ref + j]);
+                    break;
+                }
+                case Field::Kind::ClassChain: {
+                    node = push(Type::Array);
+                    std::size_t items = reserveRefs(node, 2);
+                    refs_[items] = addString(*f.scalar.asString());
+                    refs_[items + 1] = addString("NSObject");
+                    break;
+                }
+            }
+            refs_[begin + n + i] = node;
+        }
+        return dict;
+    }
+
+    void encode(std::string& out, const Node& node, std::size_t refSize) const {
+        switch (node.type) {
+            case Type::Dict:
+            case Type::Array:
+                bplist::marker(out, node.type == Type::Array ? 0xA : 0xD,
+                               node.type == Type::Array ? node.count : node.count / 2);
+                for (std::size_t i = 0; i < node.count; ++i)
+                    bplist::putBigEndian(out, refs_[node.number + i], refSize);
+                break;
+            case Type::String:
+                bplist::writeString(out, node.text);
+                break;
+            case Type::UID:
+                bplist::writeUID(out, node.number);
+                break;
+            case Type::Version:
+                bplist::writeSigned(out, kArchiveVersion);
+                break;
+            case Type::Scalar: {
+                const Value& v = *node.value;
+                switch (v.kind()) {
+                    case Value::Kind::Bool:
+                        out += v.rawBool() ? '\x09' : '\x08';
+                        break;
+                    case Value::Kind::Int:
+                        bplist::writeSigned(out, v.rawInt());
+                        break;
+                    case Value::Kind::UInt:
+                        bplist::writeUnsigned(out, v.rawUInt());
+                        break;
+                    case Value::Kind::Double:
+                        bplist::writeDouble(out, 0x23, v.rawDouble());
+                        break;
+                    default:  // data: nothing else is stored as itself
+                        bplist::marker(out, 0x4, v.asData()->length());
+                        out.append(v.asData()->view());
+                        break;
+                }
+                break;
+            }
+        }
+    }
+
+    // Text that is not UTF-8 cannot be written; the error names the first
+    // such string or key in the order the property-list writer checks them.
+    ErrorPtr invalidTextError() const {
+        auto bad = [](std::string_view s) { return !bplist::isASCII(s) && !text::isValidUTF8(s); };
+        const char* reason = nullptr;
+        auto checkValue = [&](const Value& v) {
+            if (!reason && v.isString() && bad(*v.asString()))
+                reason = "string";
+        };
+        auto checkFields = [&](const Field* fields, std::size_t n) {
+            for (std::size_t i = 0; i < n && !reason; ++i) {
+                if (bad(key(fields[i])))
+                    reason = "key";
+                else if (fields[i].kind == Field::Kind::Scalar || fields[i].kind == Field::Kind::ClassChain)
+                    checkValue(fields[i].scalar);
+            }
+        };
+        const auto& top = a_.frames_.front().fields;
+        checkFields(top.data(), top.size());
+        for (const auto& e : a_.objects_) {
+            if (e.hasFields)
+                checkFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else
+                checkValue(e.scalar);
+        }
+        std::string text = std::string("Property list invalid for format (") + (reason ? reason : "string") +
+                           " is not UTF-8)";
+        return Error::make(
+            CocoaErrorDomain, PropertyListWriteInvalidError,
+            Dictionary{{LocalizedDescriptionKey, Value(text)}, {DebugDescriptionErrorKey, Value(text)}});
+    }
+
+    struct Slot {
+        std::size_t hash = 0;
+        uint64_t node = 0;  // node + 1; 0 is empty
+    };
+
+    const KeyedArchiver& a_;
+    std::vector<Node> nodes_;
+    std::vector<uint64_t> refs_;
+    std::vector<Slot> slots_;
+    bool invalidText_ = false;
+};
+
+}  // namespace detail
 
 Result<Data> KeyedArchiver::encodedData() {
     if (error_)
         return error_;
-    Dictionary archive{{"$version", Value(kArchiveVersion)},
-                       {"$archiver", Value("NSKeyedArchiver")},
-                       {"$top", Value(frames_.front())},
-                       {"$objects", Value(Array(objects_))}};
-    return PropertyListSerialization::dataWithPropertyList(Value(std::move(archive)),
-                                                           PropertyListSerialization::Format::Binary);
+    return detail::ArchiveWriter(*this).write();
 }
 
 // --- KeyedUnarchiver ---------------------------------------------------------------

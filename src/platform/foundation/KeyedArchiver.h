@@ -51,6 +51,10 @@ namespace plat {
 
 class KeyedArchiver;
 class KeyedUnarchiver;
+namespace detail {
+class ArchiveWriter;
+class ArchiveReader;
+}  // namespace detail
 
 inline constexpr int64_t CoderReadCorruptError = 4864;
 inline constexpr int64_t CoderInvalidValueError = 4866;
@@ -103,20 +107,75 @@ class KeyedArchiver {
     ErrorPtr error() const { return error_; }
 
   private:
+    friend class detail::ArchiveWriter;
+
+    // A field of an object in the table: its key (a range of keys_) and what
+    // it holds.
+    struct Field {
+        enum class Kind : uint8_t {
+            Ref,         // a reference to object `ref`
+            Scalar,      // `scalar` itself (a number, or text such as a class name)
+            Refs,        // a list of `count` references, refs_[ref, ref + count)
+            ClassChain,  // the list [`scalar`, "NSObject"]
+        };
+        uint32_t keyBegin = 0;
+        uint32_t keyLength = 0;
+        Kind kind = Kind::Ref;
+        uint64_t ref = 0;
+        uint64_t count = 0;
+        Value scalar;
+    };
+    // An object of the table: a string, number or data (`scalar`), or a
+    // dictionary of fields_[fieldsBegin, fieldsEnd).
+    struct Entry {
+        Value scalar;
+        bool hasFields = false;
+        uint32_t fieldsBegin = 0;
+        uint32_t fieldsEnd = 0;
+    };
+    // The fields of an object being encoded.
+    struct Frame {
+        std::vector<Field> fields;
+        uint64_t unkeyed = 0;
+        // Field positions by key once a frame grows large (position + 1; 0 is empty).
+        std::vector<uint32_t> index;
+    };
+    enum Builtin : uint8_t {
+        kNSArray,
+        kNSSet,
+        kNSDictionary,
+        kNSNull,
+        kNSDate,
+        kNSDecimalNumber,
+        kBuiltinCount
+    };
+
     uint64_t encodeValue(const Value& v, std::size_t depth);
     uint64_t encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth);
-    uint64_t encodeContainer(const char* className, Dictionary fields);
-    Array encodeItems(const Array& items, std::size_t depth);
+    uint64_t encodeItems(const Value* items, std::size_t count, Builtin cls, std::size_t depth);
     uint64_t classReference(const std::string& className);
+    uint64_t builtinClass(Builtin cls);
     uint64_t reserve();
+    Field& addField(std::string_view key, bool escape);
     void set(std::string_view key, Value v);
+    uint32_t closeFrame();
     void fail(std::string reason);
 
-    std::vector<Value> objects_;
-    std::vector<Dictionary> frames_;  // the object being encoded, innermost last; [0] is "$top"
-    std::vector<uint64_t> unkeyed_;   // unkeyed counter per frame
+    std::vector<Entry> objects_;
+    std::vector<Field> fields_;   // fields of finished objects, object by object
+    std::vector<uint64_t> refs_;  // reference lists of finished objects
+    std::string keys_;            // every field key, one after another
+    std::vector<Frame> frames_;   // [0] is "$top"; frames_[level_] is the innermost
+    std::size_t level_ = 0;
     std::size_t depth_ = 0;
-    std::unordered_map<std::string, uint64_t> strings_;
+    // String objects by their text (object index + 1; 0 is empty).
+    struct StringSlot {
+        std::size_t hash = 0;
+        uint64_t object = 0;
+    };
+    std::vector<StringSlot> strings_;
+    std::size_t stringCount_ = 0;
+    uint64_t builtins_[kBuiltinCount] = {};
     std::unordered_map<std::string, uint64_t> classes_;
     std::unordered_map<const Object*, uint64_t> shared_;
     std::vector<ObjectPtr> keepAlive_;  // so that addresses in shared_ stay unique

@@ -13,6 +13,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/Text.h"
+#include "platform/foundation/detail/BinaryPropertyList.h"
 
 namespace plat {
 
@@ -753,22 +754,7 @@ class XMLReader {
 
 // --- Binary writer ---------------------------------------------------------------
 
-void putBigEndian(std::string& out, uint64_t v, std::size_t bytes) {
-    char buf[8];
-    for (std::size_t i = 0; i < bytes; ++i)
-        buf[i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xFF);
-    out.append(buf, bytes);
-}
-
-std::size_t bytesFor(uint64_t v) {
-    if (v <= 0xFF)
-        return 1;
-    if (v <= 0xFFFF)
-        return 2;
-    if (v <= 0xFFFFFFFFu)
-        return 4;
-    return 8;
-}
+using namespace detail::bplist;
 
 class BinaryWriter {
   public:
@@ -783,16 +769,7 @@ class BinaryWriter {
             offsets.push_back(out.size());
             encode(out, node, refSize);
         }
-        uint64_t tableOffset = out.size();
-        std::size_t offsetSize = bytesFor(tableOffset);
-        for (uint64_t o : offsets)
-            putBigEndian(out, o, offsetSize);
-        out.append(6, '\0');
-        out += static_cast<char>(offsetSize);
-        out += static_cast<char>(refSize);
-        putBigEndian(out, nodes_.size(), 8);
-        putBigEndian(out, 0, 8);
-        putBigEndian(out, tableOffset, 8);
+        writeTrailer(out, offsets, refSize);
         return out;
     }
 
@@ -891,47 +868,6 @@ class BinaryWriter {
         return index;
     }
 
-    static void marker(std::string& out, uint8_t type, uint64_t count) {
-        if (count < 15) {
-            out += static_cast<char>(type << 4 | count);
-            return;
-        }
-        out += static_cast<char>(type << 4 | 0xF);
-        writeUnsigned(out, count);
-    }
-
-    static void writeUnsigned(std::string& out, uint64_t u) {
-        if (u > static_cast<uint64_t>(INT64_MAX)) {
-            out += '\x14';
-            putBigEndian(out, 0, 8);
-            putBigEndian(out, u, 8);
-            return;
-        }
-        std::size_t n = bytesFor(u);
-        out += static_cast<char>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
-        putBigEndian(out, u, n);
-    }
-
-    static void writeDouble(std::string& out, uint8_t markerByte, double d) {
-        uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        out += static_cast<char>(markerByte);
-        putBigEndian(out, bits, 8);
-    }
-
-    static void writeString(std::string& out, const std::string& s) {
-        bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
-        if (ascii) {
-            marker(out, 0x5, s.size());
-            out += s;
-            return;
-        }
-        std::u16string units = text::toUTF16(s);
-        marker(out, 0x6, units.size());
-        for (char16_t u : units)
-            putBigEndian(out, u, 2);
-    }
-
     void encode(std::string& out, const Node& node, std::size_t refSize) const {
         if (node.key) {
             writeString(out, *node.key);
@@ -943,12 +879,7 @@ class BinaryWriter {
                 out += v.rawBool() ? '\x09' : '\x08';
                 break;
             case Value::Kind::Int:
-                if (v.rawInt() < 0) {
-                    out += '\x13';
-                    putBigEndian(out, static_cast<uint64_t>(v.rawInt()), 8);
-                } else {
-                    writeUnsigned(out, static_cast<uint64_t>(v.rawInt()));
-                }
+                writeSigned(out, v.rawInt());
                 break;
             case Value::Kind::UInt:
                 writeUnsigned(out, v.rawUInt());
@@ -972,12 +903,8 @@ class BinaryWriter {
                 for (std::size_t i = 0; i < node.refsCount; ++i)
                     putBigEndian(out, refs_[node.refsBegin + i], refSize);
                 break;
-            default: {
-                uint64_t uid = asUID(v)->value();
-                std::size_t n = bytesFor(uid);
-                out += static_cast<char>(0x80 | (n - 1));
-                putBigEndian(out, uid, n);
-            }
+            default:
+                writeUID(out, asUID(v)->value());
         }
     }
 
@@ -1032,13 +959,6 @@ class BinaryReader {
         if (failure_.empty())
             failure_ = std::move(reason);
         return std::nullopt;
-    }
-
-    static uint64_t bigEndian(const char* p, std::size_t n) {
-        uint64_t v = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            v = v << 8 | static_cast<uint8_t>(p[i]);
-        return v;
     }
 
     // Whether [at, at + n) lies inside the object area.
