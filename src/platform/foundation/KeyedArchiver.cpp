@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -133,7 +134,7 @@ KeyedArchiver::Field& KeyedArchiver::addField(std::string_view key, bool escape)
             std::string escaped = dollar ? "$" + std::string(key) : std::string();
             const std::size_t hash = textHash(dollar ? std::string_view(escaped) : key);
             if (frame.index.empty() || 2 * frame.fields.size() >= frame.index.size()) {
-                frame.index.assign(std::max<std::size_t>(64, 4 * frame.fields.size()), 0);
+                frame.index.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * frame.fields.size())), 0);
                 const std::size_t mask = frame.index.size() - 1;
                 for (std::size_t i = 0; i < frame.fields.size(); ++i) {
                     std::size_t slot = textHash(keyOf(frame.fields[i])) & mask;
