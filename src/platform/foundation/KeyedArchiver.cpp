@@ -34,19 +34,6 @@ std::string escapeKey(std::string_view key) {
     return !key.empty() && key[0] == '$' ? std::string("$") + std::string(key) : std::string(key);
 }
 
-[[maybe_unused]] Value uid(uint64_t v) {
-    return PropertyListUID::make(v);
-}
-
-const PropertyListUID* asUID(const Value* v) {
-    if (!v || !v->isObject())
-        return nullptr;
-    const Object* object = v->asObject().get();
-    // The class is final: comparing types is enough, and cheaper than a cast.
-    return object && typeid(*object) == typeid(PropertyListUID) ? static_cast<const PropertyListUID*>(object)
-                                                                : nullptr;
-}
-
 struct Registry {
     Mutex mutex;
     std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories GUARDED_BY(mutex);
@@ -712,30 +699,96 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
     r.classNames[std::move(archivedName)] = std::move(className);
 }
 
-KeyedUnarchiver::KeyedUnarchiver(Value archive, const Dictionary* top, const Array* objects)
-    : archive_(std::move(archive)), objects_(objects) {
-    frames_.push_back({top});
-    decoded_.assign(objects_->size(), std::nullopt);
-    state_.assign(objects_->size(), 0);
-    weight_.assign(objects_->size(), 1);
+// Archives are read straight from their bytes: objects are decoded when
+// first referred to, and fields are looked up in the dictionaries as stored.
+struct KeyedUnarchiver::Archive {
+    std::string bytes;
+    detail::bplist::Reader reader;
+    detail::bplist::Reader::Container objects;  // "$objects"
+    Frame top;                                  // "$top"
+
+    // The start of object `index` of the list, or kNoObject.
+    uint64_t at(uint64_t index) const {
+        const char* why = nullptr;
+        auto offset = reader.offsetOf(index, why);
+        return offset ? *offset : kNoObject;
+    }
+    // The dictionary starting at `offset`.
+    std::optional<Frame> dictionary(uint64_t offset) const {
+        if (offset == kNoObject || reader.markerAt(offset) >> 4 != 0xD)
+            return std::nullopt;
+        const char* why = nullptr;
+        auto c = reader.container(offset, why);
+        if (!c)
+            return std::nullopt;
+        return Frame{c->count, c->refs};
+    }
+    // Whether the string starting at `offset` is `key`.
+    bool keyIs(uint64_t offset, std::string_view key) const {
+        if (offset == kNoObject)
+            return false;
+        if (auto ascii = reader.asciiText(offset))
+            return *ascii == key;
+        const uint8_t type = reader.markerAt(offset) >> 4;
+        if (type != 0x5 && type != 0x6)
+            return false;
+        const char* why = nullptr;
+        auto text = reader.scalar(offset, why);
+        return text && *text->asString() == key;
+    }
+    // The value under `key` (the last entry, should a key repeat).
+    uint64_t find(const Frame& dict, std::string_view key) const {
+        const detail::bplist::Reader::Container c{dict.count, dict.refs};
+        for (uint64_t i = dict.count; i-- > 0;) {
+            if (keyIs(at(reader.refAt(c, i)), key))
+                return at(reader.refAt(c, dict.count + i));
+        }
+        return kNoObject;
+    }
+};
+
+KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
+    frames_.push_back(archive_->top);
+    const std::size_t count = archive_->objects.count;
+    decoded_.assign(count, std::nullopt);
+    state_.assign(count, 0);
+    weight_.assign(count, 1);
 }
 
 KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {
-    auto plist = PropertyListSerialization::propertyListWithData(data);
-    if (!plist)
+    auto archive = std::make_unique<Archive>();
+    if (data.view().substr(0, 8) == "bplist00") {
+        archive->bytes.assign(data.view());
+    } else {
+        // Archives in other property-list formats are read through their
+        // binary form.
+        auto plist = PropertyListSerialization::propertyListWithData(data);
+        if (!plist)
+            return coderError(CoderReadCorruptError, "Not a property list");
+        auto binary = PropertyListSerialization::dataWithPropertyList(
+            *plist, PropertyListSerialization::Format::Binary);
+        if (!binary)
+            return coderError(CoderReadCorruptError, "Not a keyed archive");
+        archive->bytes.assign(binary->view());
+    }
+    const char* why = nullptr;
+    detail::bplist::Reader& reader = archive->reader;
+    if (!reader.open(archive->bytes, why))
         return coderError(CoderReadCorruptError, "Not a property list");
-    const Value* top = plist->find("$top");
-    const Value* objects = plist->find("$objects");
-    const Value* archiver = plist->find("$archiver");
-    if (!top || !top->isDictionary() || !objects || !objects->isArray() || objects->count() == 0 ||
-        !archiver || !archiver->isString())
+    auto root = archive->dictionary(archive->at(reader.topObject()));
+    auto top = root ? archive->dictionary(archive->find(*root, "$top")) : std::nullopt;
+    const uint64_t objects = root ? archive->find(*root, "$objects") : kNoObject;
+    auto table = objects != kNoObject && reader.markerAt(objects) >> 4 == 0xA ? reader.container(objects, why)
+                                                                              : std::nullopt;
+    const uint64_t name = root ? archive->find(*root, "$archiver") : kNoObject;
+    auto archiver = name != kNoObject ? reader.scalar(name, why) : std::nullopt;
+    if (!top || !table || table->count == 0 || !archiver || !archiver->isString())
         return coderError(CoderReadCorruptError, "Not a keyed archive");
-    Value archive = std::move(*plist);
-    const Dictionary* topFields = archive.find("$top")->asDictionary();
-    const Array* table = archive.find("$objects")->asArray();
-    auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(archive, topFields, table));
+    archive->top = *top;
+    archive->objects = *table;
+    auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(std::move(archive)));
     // Every reference costs bytes of the archive, so archives without
     // multiplying shared containers stay far below this.
     unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{data.length()});
@@ -793,14 +846,26 @@ void KeyedUnarchiver::failWithError(ErrorPtr error) {
         error_ = error ? std::move(error) : coderError(CoderReadCorruptError, "Decoding failed");
 }
 
-const Value* KeyedUnarchiver::field(std::string_view key) const {
+uint64_t KeyedUnarchiver::find(const Frame& dict, std::string_view key) const {
+    return archive_->find(dict, key);
+}
+
+uint64_t KeyedUnarchiver::field(std::string_view key) const {
     if (!key.empty() && key[0] == '$')
-        return frames_.back().fields->find(escapeKey(key));
-    return frames_.back().fields->find(key);
+        return find(frames_.back(), escapeKey(key));
+    return find(frames_.back(), key);
+}
+
+std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
+    const uint64_t at = field(key);
+    if (at == kNoObject)
+        return std::nullopt;
+    const char* why = nullptr;
+    return archive_->reader.scalar(at, why);
 }
 
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const {
-    return field(key) != nullptr;
+    return field(key) != kNoObject;
 }
 
 std::optional<Value> KeyedUnarchiver::decodeObject(std::string_view key) {
@@ -814,17 +879,16 @@ std::optional<Value> KeyedUnarchiver::decodeObjectOfClasses(const std::vector<st
 
 std::optional<Value> KeyedUnarchiver::decodeObject() {
     std::string key = std::string("$") + std::to_string(frames_.back().unkeyed++);
-    return decodeReference(frames_.back().fields->find(key), nullptr);
+    return decodeReference(find(frames_.back(), key), nullptr);
 }
 
-std::optional<Value> KeyedUnarchiver::decodeReference(const Value* ref,
-                                                      const std::vector<std::string>* extra) {
-    const PropertyListUID* id = asUID(ref);
+std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::vector<std::string>* extra) {
+    auto id = at == kNoObject ? std::nullopt : archive_->reader.uid(at);
     if (!id)
         return std::nullopt;
     if (extra)
         allowedStack_.push_back(extra);
-    auto v = resolve(id->value());
+    auto v = resolve(*id);
     if (extra)
         allowedStack_.pop_back();
     return v;
@@ -856,27 +920,27 @@ std::optional<Dictionary> KeyedUnarchiver::decodeDictionary(std::string_view key
 }
 
 bool KeyedUnarchiver::decodeBool(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() && v->boolValue();
 }
 
 int32_t KeyedUnarchiver::decodeInt32(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->intValue() : 0;
 }
 
 int64_t KeyedUnarchiver::decodeInt64(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->longLongValue() : 0;
 }
 
 double KeyedUnarchiver::decodeDouble(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->doubleValue() : 0;
 }
 
 float KeyedUnarchiver::decodeFloat(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->floatValue() : 0;
 }
 
@@ -888,7 +952,7 @@ void KeyedUnarchiver::addWeight(uint64_t weight) {
 std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     if (id == 0)
         return std::nullopt;
-    if (id >= objects_->size())
+    if (id >= archive_->objects.count)
         return fail("Object reference out of range");
     if (state_[id] == 2) {
         addWeight(weight_[id]);
@@ -898,19 +962,30 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
         return fail("Reference cycle in archive");
     if (frames_.size() > kMaxDepth)
         return fail("Objects nested too deeply");
-    const Value& stored = (*objects_)[id];
+    const uint64_t at = archive_->at(archive_->reader.refAt(archive_->objects, id));
+    if (at == kNoObject)
+        return fail("Object offset out of range");
+    const uint8_t type = archive_->reader.markerAt(at) >> 4;
     std::optional<Value> v;
-    if (stored.isDictionary()) {
+    if (type == 0xD) {
+        auto fields = archive_->dictionary(at);
+        if (!fields)
+            return fail("Malformed object in archive");
         state_[id] = 1;
         // What the object's decoding resolves counts towards its weight.
         weights_.push_back(1);
-        v = decodeClassed(*stored.asDictionary());
+        v = decodeClassed(*fields);
         weight_[id] = weights_.back();
         weights_.pop_back();
         if (v && weight_[id] > weightLimit_)
             return fail("Shared objects expand beyond the size limit");
-    } else if (stored.isString() || stored.isNumber() || stored.isData()) {
-        v = stored;
+    } else if (type <= 0x6) {
+        const char* why = nullptr;
+        v = archive_->reader.scalar(at, why);
+        if (!v)
+            return fail(why);
+        if (!v->isString() && !v->isNumber() && !v->isData())
+            return fail("Unexpected object in archive");
     } else {
         return fail("Unexpected object in archive");
     }
@@ -922,13 +997,17 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     return v;
 }
 
-std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Dictionary& fields) {
-    const PropertyListUID* cls = asUID(fields.find("$class"));
-    if (!cls || cls->value() >= objects_->size())
+std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame& fields) {
+    const uint64_t ref = find(fields, "$class");
+    auto cls = ref == kNoObject ? std::nullopt : archive_->reader.uid(ref);
+    if (!cls || *cls >= archive_->objects.count)
         return fail("Object without a class"), nullptr;
-    if (auto known = classes_.find(cls->value()); known != classes_.end())
+    if (auto known = classes_.find(*cls); known != classes_.end())
         return known->second;
-    const Value* name = (*objects_)[cls->value()].find("$classname");
+    auto description = archive_->dictionary(archive_->at(archive_->reader.refAt(archive_->objects, *cls)));
+    const uint64_t at = description ? find(*description, "$classname") : kNoObject;
+    const char* why = nullptr;
+    auto name = at == kNoObject ? std::nullopt : archive_->reader.scalar(at, why);
     if (!name || !name->isString())
         return fail("Malformed class description"), nullptr;
     auto info = std::make_shared<ClassInfo>();
@@ -942,7 +1021,7 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Dicti
              : n == "NSDate"                                     ? ClassKind::Date
              : n == "NSDecimalNumber"                            ? ClassKind::Decimal
                                                                  : ClassKind::Custom;
-    classes_.emplace(cls->value(), info);
+    classes_.emplace(*cls, info);
     return info;
 }
 
@@ -955,16 +1034,20 @@ std::string KeyedUnarchiver::currentClassName(const std::string& archivedName) c
     return found == r.classNames.end() ? archivedName : found->second;
 }
 
-std::optional<Array> KeyedUnarchiver::decodeReferences(const Value* refs) {
-    if (!refs || !refs->isArray())
+std::optional<Array> KeyedUnarchiver::decodeReferences(uint64_t at) {
+    const detail::bplist::Reader& reader = archive_->reader;
+    const char* why = nullptr;
+    auto refs = at != kNoObject && reader.markerAt(at) >> 4 == 0xA ? reader.container(at, why) : std::nullopt;
+    if (!refs)
         return fail("Malformed collection");
     Array items;
-    items.reserve(refs->count());
-    for (const auto& ref : *refs->asArray()) {
-        const PropertyListUID* id = asUID(&ref);
+    items.reserve(refs->count);
+    for (uint64_t i = 0; i < refs->count; ++i) {
+        const uint64_t ref = archive_->at(reader.refAt(*refs, i));
+        auto id = ref == kNoObject ? std::nullopt : reader.uid(ref);
         if (!id)
             return fail("Malformed collection");
-        auto item = resolve(id->value());
+        auto item = resolve(*id);
         if (!item)
             return error_ ? std::nullopt : fail("Nil inside a collection");
         items.push_back(std::move(*item));
@@ -972,26 +1055,26 @@ std::optional<Array> KeyedUnarchiver::decodeReferences(const Value* refs) {
     return items;
 }
 
-std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
+std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
     // Held here: a factory may change class names, which empties the cache.
     std::shared_ptr<ClassInfo> cls = classOf(fields);
     if (!cls)
         return std::nullopt;
-    frames_.push_back({&fields});
+    frames_.push_back(fields);
     std::optional<Value> v;
     if (cls->kind == ClassKind::Array) {
-        if (auto items = decodeReferences(fields.find("NS.objects")))
+        if (auto items = decodeReferences(find(fields, "NS.objects")))
             v = Value(std::move(*items));
     } else if (cls->kind == ClassKind::Set) {
-        if (auto items = decodeReferences(fields.find("NS.objects"))) {
+        if (auto items = decodeReferences(find(fields, "NS.objects"))) {
             Set set;
             for (auto& item : *items)
                 set.insert(std::move(item));
             v = Value(std::move(set));
         }
     } else if (cls->kind == ClassKind::Dictionary) {
-        auto keys = decodeReferences(fields.find("NS.keys"));
-        auto values = keys ? decodeReferences(fields.find("NS.objects")) : std::nullopt;
+        auto keys = decodeReferences(find(fields, "NS.keys"));
+        auto values = keys ? decodeReferences(find(fields, "NS.objects")) : std::nullopt;
         if (values && values->size() != keys->size())
             fail("Dictionary keys and values do not match");
         if (values && !error_) {
@@ -1008,13 +1091,13 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
     } else if (cls->kind == ClassKind::Null) {
         v = Value();
     } else if (cls->kind == ClassKind::Date) {
-        const Value* t = fields.find("NS.time");
+        auto t = scalarField("NS.time");
         if (t && t->isNumber())
             v = Value(Date(t->doubleValue()));
         else
             fail("Malformed date");
     } else if (cls->kind == ClassKind::Decimal) {
-        const Value* text = fields.find("NS.decimal");
+        auto text = scalarField("NS.decimal");
         if (text && text->isString())
             v = Value(Decimal::fromString(*text->asString()));
         else

@@ -263,18 +263,28 @@ class KeyedUnarchiver {
     Result<std::optional<Value>> decodeTopLevelObject(std::string_view key = "root");
 
   private:
+    // The archive's bytes and the reader over them.
+    struct Archive;
+    // A dictionary of the archive being read: its entry count and where its
+    // references start.
     struct Frame {
-        const Dictionary* fields;
+        uint64_t count = 0;
+        uint64_t refs = 0;
         uint64_t unkeyed = 0;
     };
+    static constexpr uint64_t kNoObject = ~uint64_t{0};
 
-    KeyedUnarchiver(Value archive, const Dictionary* top, const Array* objects);
+    explicit KeyedUnarchiver(std::unique_ptr<Archive> archive);
     static void registerFactory(std::string name, std::type_index type,
                                 std::function<ObjectPtr(KeyedUnarchiver&)> f);
     static std::vector<std::string> registeredNames(std::type_index type);
 
-    const Value* field(std::string_view key) const;
-    std::optional<Value> decodeReference(const Value* ref, const std::vector<std::string>* extraAllowed);
+    // Where the value under `key` starts in the archive, or kNoObject.
+    uint64_t find(const Frame& dict, std::string_view key) const;
+    uint64_t field(std::string_view key) const;
+    // The number, string or data under `key` of the current object.
+    std::optional<Value> scalarField(std::string_view key) const;
+    std::optional<Value> decodeReference(uint64_t at, const std::vector<std::string>* extraAllowed);
     std::optional<Value> resolve(uint64_t uid);
     void addWeight(uint64_t weight);
     // A class of the archive as this unarchiver decodes it, looked up once
@@ -287,16 +297,15 @@ class KeyedUnarchiver {
         std::function<ObjectPtr(KeyedUnarchiver&)> factory;
     };
 
-    std::optional<Value> decodeClassed(const Dictionary& fields);
-    std::shared_ptr<ClassInfo> classOf(const Dictionary& fields);
+    std::optional<Value> decodeClassed(const Frame& fields);
+    std::shared_ptr<ClassInfo> classOf(const Frame& fields);
     std::optional<Value> decodeCustom(ClassInfo& cls);
-    std::optional<Array> decodeReferences(const Value* refs);
+    std::optional<Array> decodeReferences(uint64_t at);
     std::string currentClassName(const std::string& archivedName) const;
     bool isAllowed(const std::string& className) const;
     std::nullopt_t fail(std::string reason);
 
-    Value archive_;
-    const Array* objects_;
+    std::unique_ptr<Archive> archive_;
     std::vector<Frame> frames_;
     std::vector<std::optional<Value>> decoded_;
     std::vector<uint8_t> state_;  // 0 unread, 1 being decoded, 2 decoded
