@@ -723,14 +723,26 @@ struct KeyedUnarchiver::Archive {
             return std::nullopt;
         return Frame{c->count, c->refs};
     }
-    // Whether the string starting at `offset` is `key`.
-    bool keyIs(uint64_t offset, std::string_view key) const {
+    // Whether the string starting at `offset` is `key`. ASCII keys compare
+    // with the stored bytes; others with the text the stored string reads as.
+    bool keyIs(uint64_t offset, std::string_view key, bool asciiKey) const {
         if (offset == kNoObject)
             return false;
-        if (auto ascii = reader.asciiText(offset))
-            return *ascii == key;
-        const uint8_t type = reader.markerAt(offset) >> 4;
-        if (type != 0x5 && type != 0x6)
+        const uint8_t m = reader.markerAt(offset);
+        if (asciiKey && m >> 4 == 0x5) {
+            uint64_t pos = offset + 1;
+            uint64_t n = m & 0xF;
+            const char* why = nullptr;
+            if (n == 0xF) {
+                auto count = reader.count(m, pos, why);
+                if (!count)
+                    return false;
+                n = *count;
+            }
+            return n == key.size() && reader.fits(pos, n) &&
+                   std::memcmp(reader.bytes().data() + pos, key.data(), n) == 0;
+        }
+        if (m >> 4 != 0x5 && m >> 4 != 0x6)
             return false;
         const char* why = nullptr;
         auto text = reader.scalar(offset, why);
@@ -739,8 +751,9 @@ struct KeyedUnarchiver::Archive {
     // The value under `key` (the last entry, should a key repeat).
     uint64_t find(const Frame& dict, std::string_view key) const {
         const detail::bplist::Reader::Container c{dict.count, dict.refs};
+        const bool asciiKey = detail::bplist::isASCII(key);
         for (uint64_t i = dict.count; i-- > 0;) {
-            if (keyIs(at(reader.refAt(c, i)), key))
+            if (keyIs(at(reader.refAt(c, i)), key, asciiKey))
                 return at(reader.refAt(c, dict.count + i));
         }
         return kNoObject;

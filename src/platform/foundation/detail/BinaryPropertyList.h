@@ -220,23 +220,6 @@ class Reader {
         return bigEndian(s_.data() + offset + 1, n);
     }
 
-    // A string object's text as stored when it is plain ASCII (no
-    // conversion needed), else nullopt.
-    std::optional<std::string_view> asciiText(uint64_t offset) const {
-        const uint8_t m = markerAt(offset);
-        if ((m >> 4) != 0x5)
-            return std::nullopt;
-        uint64_t pos = offset + 1;
-        const char* why = nullptr;
-        auto n = count(m, pos, why);
-        if (!n || !fits(pos, *n))
-            return std::nullopt;
-        std::string_view text = s_.substr(pos, *n);
-        if (!isASCII(text))
-            return std::nullopt;
-        return text;
-    }
-
     // A boolean, number, date, data or string object (markers 0x0 to 0x6).
     std::optional<Value> scalar(uint64_t offset, const char*& why) const {
         const uint8_t m = markerAt(offset);
