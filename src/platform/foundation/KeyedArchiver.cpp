@@ -66,8 +66,21 @@ constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
 // Frames with more keyed fields than this look keys up in a hash index.
 constexpr std::size_t kFrameIndexThreshold = 16;
 
+// A quick hash of short texts (keys, class names), eight bytes at a time.
 std::size_t textHash(std::string_view s) {
-    return std::hash<std::string_view>()(s);
+    const char* p = s.data();
+    std::size_t n = s.size();
+    uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 31;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBULL;
+    return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
 }  // namespace
@@ -202,8 +215,9 @@ uint64_t KeyedArchiver::reserve() {
 uint64_t KeyedArchiver::classReference(const std::string& className) {
     auto found = classNames_.find(className);
     const std::string& name = found == classNames_.end() ? className : found->second;
-    if (auto known = classes_.find(name); known != classes_.end())
-        return known->second;
+    for (const auto& [known, ref] : classes_)
+        if (known == name)
+            return ref;
     uint64_t ref = reserve();
     Entry& e = objects_[ref];
     e.hasFields = true;
@@ -222,7 +236,7 @@ uint64_t KeyedArchiver::classReference(const std::string& className) {
     f->kind = Field::Kind::ClassChain;
     f->scalar = Value(name);
     objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
-    classes_.emplace(name, ref);
+    classes_.emplace_back(name, ref);
     return ref;
 }
 
@@ -407,10 +421,11 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
 }
 
 uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth) {
-    if (auto found = shared_.find(object.get()); found != shared_.end())
-        return found->second;
+    const std::size_t hash = std::hash<const Object*>()(object.get());
+    if (const SharedSlot* found = shared_.find(object.get(), hash))
+        return found->ref;
     uint64_t ref = reserve();
-    shared_.emplace(object.get(), ref);
+    shared_.insertNew(hash, {object.get(), ref});
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
     if (++level_ == frames_.size())
@@ -441,6 +456,10 @@ class ArchiveWriter {
 
     Result<Data> write() {
         const std::string_view topKeys[] = {"$version", "$archiver", "$top", "$objects"};
+        const std::size_t fields = a_.fields_.size() + a_.frames_.front().fields.size();
+        nodes_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
+        refs_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
+        slots_.assign(std::bit_ceil(4 * (16 + a_.objects_.size() + fields)), Slot());
         uint64_t root = push(Type::Dict);
         std::size_t begin = reserveRefs(root, 8);
         for (std::size_t i = 0; i < 4; ++i)
@@ -464,17 +483,33 @@ class ArchiveWriter {
         if (invalidText_)
             return invalidTextError();
 
+        // Every object's size is known once the reference size is: the
+        // list is written into one buffer of its exact size.
         const std::size_t refSize = bplist::bytesFor(nodes_.size());
-        std::string out = "bplist00";
-        out.reserve(64 + nodes_.size() * 12 + refs_.size() * refSize + a_.keys_.size());
-        std::vector<uint64_t> offsets;
-        offsets.reserve(nodes_.size());
-        for (const Node& node : nodes_) {
-            offsets.push_back(out.size());
-            encode(out, node, refSize);
+        std::vector<uint64_t> offsets(nodes_.size());
+        uint64_t size = 8;
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            offsets[i] = size;
+            size += byteSize(nodes_[i], refSize);
         }
-        bplist::writeTrailer(out, offsets, refSize);
-        return Data(out.data(), out.size());
+        const uint64_t tableOffset = size;
+        const std::size_t offsetSize = bplist::bytesFor(tableOffset);
+        size += nodes_.size() * offsetSize + 32;
+        std::vector<uint8_t> out(size);
+        uint8_t* p = out.data();
+        std::memcpy(p, "bplist00", 8);
+        p += 8;
+        for (const Node& node : nodes_)
+            p = encode(p, node, refSize);
+        for (uint64_t o : offsets)
+            p = put(p, o, offsetSize);
+        p += 6;
+        *p++ = static_cast<uint8_t>(offsetSize);
+        *p++ = static_cast<uint8_t>(refSize);
+        p = put(p, nodes_.size(), 8);
+        p = put(p, 0, 8);
+        put(p, tableOffset, 8);
+        return Data(std::move(out));
     }
 
   private:
@@ -579,47 +614,139 @@ class ArchiveWriter {
         return dict;
     }
 
-    void encode(std::string& out, const Node& node, std::size_t refSize) const {
+    static uint8_t* put(uint8_t* p, uint64_t v, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes; ++i)
+            p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
+        return p + bytes;
+    }
+    // An integer object: the smallest of 1, 2, 4, 8 bytes, or 16 for
+    // unsigned values above the signed range; negative values take 8.
+    static std::size_t integerSize(uint64_t u, bool negative) {
+        if (negative)
+            return 9;
+        return u > static_cast<uint64_t>(INT64_MAX) ? 17 : 1 + bplist::bytesFor(u);
+    }
+    static uint8_t* putInteger(uint8_t* p, uint64_t u, bool negative) {
+        if (negative) {
+            *p++ = 0x13;
+            return put(p, u, 8);
+        }
+        if (u > static_cast<uint64_t>(INT64_MAX)) {
+            *p++ = 0x14;
+            p = put(p, 0, 8);
+            return put(p, u, 8);
+        }
+        std::size_t n = bplist::bytesFor(u);
+        *p++ = static_cast<uint8_t>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
+        return put(p, u, n);
+    }
+    static std::size_t markerSize(uint64_t count) { return count < 15 ? 1 : 1 + integerSize(count, false); }
+    static uint8_t* putMarker(uint8_t* p, uint8_t type, uint64_t count) {
+        if (count < 15) {
+            *p++ = static_cast<uint8_t>(type << 4 | count);
+            return p;
+        }
+        *p++ = static_cast<uint8_t>(type << 4 | 0xF);
+        return putInteger(p, count, false);
+    }
+
+    std::size_t byteSize(Node& node, std::size_t refSize) {
         switch (node.type) {
             case Type::Dict:
+                return markerSize(node.count / 2) + node.count * refSize;
             case Type::Array:
-                bplist::marker(out, node.type == Type::Array ? 0xA : 0xD,
-                               node.type == Type::Array ? node.count : node.count / 2);
-                for (std::size_t i = 0; i < node.count; ++i)
-                    bplist::putBigEndian(out, refs_[node.number + i], refSize);
-                break;
+                return markerSize(node.count) + node.count * refSize;
             case Type::String:
-                bplist::writeString(out, node.text);
-                break;
+                if (bplist::isASCII(node.text))
+                    return markerSize(node.text.size()) + node.text.size();
+                units_.push_back(text::toUTF16(node.text));
+                node.number = units_.size();
+                return markerSize(units_.back().size()) + 2 * units_.back().size();
             case Type::UID:
-                bplist::writeUID(out, node.number);
-                break;
+                return 1 + bplist::bytesFor(node.number);
             case Type::Version:
-                bplist::writeSigned(out, kArchiveVersion);
-                break;
+                return integerSize(kArchiveVersion, false);
             case Type::Scalar: {
                 const Value& v = *node.value;
                 switch (v.kind()) {
                     case Value::Kind::Bool:
-                        out += v.rawBool() ? '\x09' : '\x08';
-                        break;
+                        return 1;
                     case Value::Kind::Int:
-                        bplist::writeSigned(out, v.rawInt());
-                        break;
+                        return integerSize(static_cast<uint64_t>(v.rawInt()), v.rawInt() < 0);
                     case Value::Kind::UInt:
-                        bplist::writeUnsigned(out, v.rawUInt());
-                        break;
+                        return integerSize(v.rawUInt(), false);
                     case Value::Kind::Double:
-                        bplist::writeDouble(out, 0x23, v.rawDouble());
-                        break;
+                        return 9;
                     default:  // data: nothing else is stored as itself
-                        bplist::marker(out, 0x4, v.asData()->length());
-                        out.append(v.asData()->view());
-                        break;
+                        return markerSize(v.asData()->length()) + v.asData()->length();
                 }
-                break;
             }
         }
+        return 0;
+    }
+
+    uint8_t* encode(uint8_t* p, const Node& node, std::size_t refSize) const {
+        switch (node.type) {
+            case Type::Dict:
+            case Type::Array: {
+                const bool array = node.type == Type::Array;
+                p = putMarker(p, array ? 0xA : 0xD, array ? node.count : node.count / 2);
+                const uint64_t* refs = refs_.data() + node.number;
+                if (refSize == 1) {
+                    for (std::size_t i = 0; i < node.count; ++i)
+                        *p++ = static_cast<uint8_t>(refs[i]);
+                } else {
+                    for (std::size_t i = 0; i < node.count; ++i)
+                        p = put(p, refs[i], refSize);
+                }
+                return p;
+            }
+            case Type::String:
+                if (node.number == 0) {
+                    p = putMarker(p, 0x5, node.text.size());
+                    if (!node.text.empty())
+                        std::memcpy(p, node.text.data(), node.text.size());
+                    return p + node.text.size();
+                }
+                p = putMarker(p, 0x6, units_[node.number - 1].size());
+                for (char16_t u : units_[node.number - 1])
+                    p = put(p, u, 2);
+                return p;
+            case Type::UID: {
+                std::size_t n = bplist::bytesFor(node.number);
+                *p++ = static_cast<uint8_t>(0x80 | (n - 1));
+                return put(p, node.number, n);
+            }
+            case Type::Version:
+                return putInteger(p, kArchiveVersion, false);
+            case Type::Scalar: {
+                const Value& v = *node.value;
+                switch (v.kind()) {
+                    case Value::Kind::Bool:
+                        *p++ = v.rawBool() ? 0x09 : 0x08;
+                        return p;
+                    case Value::Kind::Int:
+                        return putInteger(p, static_cast<uint64_t>(v.rawInt()), v.rawInt() < 0);
+                    case Value::Kind::UInt:
+                        return putInteger(p, v.rawUInt(), false);
+                    case Value::Kind::Double: {
+                        uint64_t bits;
+                        const double d = v.rawDouble();
+                        std::memcpy(&bits, &d, sizeof bits);
+                        *p++ = 0x23;
+                        return put(p, bits, 8);
+                    }
+                    default: {
+                        const Data& data = *v.asData();
+                        p = putMarker(p, 0x4, data.length());
+                        if (data.length())
+                            std::memcpy(p, data.bytes(), data.length());
+                        return p + data.length();
+                    }
+                }
+            }
+        }
+        return p;
     }
 
     // Text that is not UTF-8 cannot be written; the error names the first
@@ -663,6 +790,7 @@ class ArchiveWriter {
     std::vector<Node> nodes_;
     std::vector<uint64_t> refs_;
     std::vector<Slot> slots_;
+    std::vector<std::u16string> units_;  // UTF-16 of the strings that are not ASCII
     bool invalidText_ = false;
 };
 

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "platform/foundation/Data.h"
+#include "platform/foundation/FlatHashTable.h"
 #include "platform/foundation/Object.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
@@ -176,9 +177,18 @@ class KeyedArchiver {
     std::vector<StringSlot> strings_;
     std::size_t stringCount_ = 0;
     uint64_t builtins_[kBuiltinCount] = {};
-    std::unordered_map<std::string, uint64_t> classes_;
-    std::unordered_map<const Object*, uint64_t> shared_;
-    std::vector<ObjectPtr> keepAlive_;  // so that addresses in shared_ stay unique
+    std::vector<std::pair<std::string, uint64_t>> classes_;  // archived name, object (few per archive)
+    struct SharedSlot {
+        const Object* object = nullptr;
+        uint64_t ref = 0;
+    };
+    struct SharedTraits {
+        static bool used(const SharedSlot& s) { return s.object != nullptr; }
+        static std::size_t hash(const SharedSlot& s) { return std::hash<const Object*>()(s.object); }
+        static bool matches(const SharedSlot& s, const Object* key, std::size_t) { return s.object == key; }
+    };
+    FlatHashTable<SharedSlot, SharedTraits> shared_;  // objects archived so far
+    std::vector<ObjectPtr> keepAlive_;                // so that addresses in shared_ stay unique
     std::unordered_map<std::string, std::string> classNames_;
     ErrorPtr error_;
 };
