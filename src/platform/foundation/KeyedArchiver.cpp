@@ -889,11 +889,9 @@ struct KeyedUnarchiver::Archive {
 };
 
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
-    frames_.push_back(archive_->top);
+    pushFrame(archive_->top);
     const std::size_t count = archive_->objects.count;
-    decoded_.assign(count, std::nullopt);
-    state_.assign(count, 0);
-    weight_.assign(count, 1);
+    objects_.resize(count);
 }
 
 KeyedUnarchiver::~KeyedUnarchiver() = default;
@@ -991,10 +989,56 @@ uint64_t KeyedUnarchiver::find(const Frame& dict, std::string_view key) const {
     return archive_->find(dict, key);
 }
 
-uint64_t KeyedUnarchiver::field(std::string_view key) const {
-    if (!key.empty() && key[0] == '$')
-        return find(frames_.back(), escapeKey(key));
-    return find(frames_.back(), key);
+void KeyedUnarchiver::pushFrame(Frame frame) {
+    const detail::bplist::Reader& reader = archive_->reader;
+    const detail::bplist::Reader::Container c{frame.count, frame.refs};
+    frame.keysBegin = static_cast<uint32_t>(keys_.size());
+    for (uint64_t i = 0; i < frame.count; ++i) {
+        Key& k = keys_.emplace_back();
+        k.keyObject = archive_->at(reader.refAt(c, i));
+        k.valueIndex = reader.refAt(c, frame.count + i);
+        if (k.keyObject == kNoObject)
+            continue;
+        const uint8_t m = reader.markerAt(k.keyObject);
+        if (m >> 4 != 0x5)
+            continue;
+        uint64_t pos = k.keyObject + 1;
+        const char* why = nullptr;
+        auto n = reader.count(m, pos, why);
+        if (!n || *n > UINT32_MAX || !reader.fits(pos, *n))
+            continue;
+        std::string_view text = reader.bytes().substr(pos, *n);
+        if (detail::bplist::isASCII(text)) {
+            k.text = text.data();
+            k.length = static_cast<uint32_t>(text.size());
+        }
+    }
+    frames_.push_back(frame);
+}
+
+void KeyedUnarchiver::popFrame() {
+    keys_.resize(frames_.back().keysBegin);
+    frames_.pop_back();
+}
+
+// Looks through the current frame's keys, last first (so that the last of
+// repeated keys wins, as when the dictionary is read whole).
+uint64_t KeyedUnarchiver::field(std::string_view name) const {
+    std::string escaped;
+    if (!name.empty() && name[0] == '$') {
+        escaped = escapeKey(name);
+        name = escaped;
+    }
+    const bool ascii = detail::bplist::isASCII(name);
+    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
+        const Key& k = keys_[i];
+        const bool same =
+            k.text ? ascii && k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
+                   : archive_->keyIs(k.keyObject, name, false);
+        if (same)
+            return archive_->at(k.valueIndex);
+    }
+    return kNoObject;
 }
 
 std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
@@ -1019,8 +1063,18 @@ std::optional<Value> KeyedUnarchiver::decodeObjectOfClasses(const std::vector<st
 }
 
 std::optional<Value> KeyedUnarchiver::decodeObject() {
-    std::string key = std::string("$") + std::to_string(frames_.back().unkeyed++);
-    return decodeReference(find(frames_.back(), key), nullptr);
+    char key[24];
+    key[0] = '$';
+    auto end = std::to_chars(key + 1, key + sizeof key, frames_.back().unkeyed++).ptr;
+    // Unkeyed values are stored under "$0", "$1", ... without escaping.
+    std::string_view name(key, static_cast<std::size_t>(end - key));
+    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
+        const Key& k = keys_[i];
+        if (k.text ? k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
+                   : archive_->keyIs(k.keyObject, name, false))
+            return decodeReference(archive_->at(k.valueIndex), nullptr);
+    }
+    return std::nullopt;
 }
 
 std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::vector<std::string>* extra) {
@@ -1095,11 +1149,11 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
         return std::nullopt;
     if (id >= archive_->objects.count)
         return fail("Object reference out of range");
-    if (state_[id] == 2) {
-        addWeight(weight_[id]);
-        return decoded_[id];
+    if (objects_[id].state == 2) {
+        addWeight(objects_[id].weight);
+        return objects_[id].decoded;
     }
-    if (state_[id] == 1)
+    if (objects_[id].state == 1)
         return fail("Reference cycle in archive");
     if (frames_.size() > kMaxDepth)
         return fail("Objects nested too deeply");
@@ -1112,13 +1166,13 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
         auto fields = archive_->dictionary(at);
         if (!fields)
             return fail("Malformed object in archive");
-        state_[id] = 1;
+        objects_[id].state = 1;
         // What the object's decoding resolves counts towards its weight.
         weights_.push_back(1);
         v = decodeClassed(*fields);
-        weight_[id] = weights_.back();
+        objects_[id].weight = weights_.back();
         weights_.pop_back();
-        if (v && weight_[id] > weightLimit_)
+        if (v && objects_[id].weight > weightLimit_)
             return fail("Shared objects expand beyond the size limit");
     } else if (type <= 0x6) {
         const char* why = nullptr;
@@ -1132,9 +1186,9 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     }
     if (!v || error_)
         return std::nullopt;
-    state_[id] = 2;
-    decoded_[id] = v;
-    addWeight(weight_[id]);
+    objects_[id].state = 2;
+    objects_[id].decoded = v;
+    addWeight(objects_[id].weight);
     return v;
 }
 
@@ -1143,8 +1197,9 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame
     auto cls = ref == kNoObject ? std::nullopt : archive_->reader.uid(ref);
     if (!cls || *cls >= archive_->objects.count)
         return fail("Object without a class"), nullptr;
-    if (auto known = classes_.find(*cls); known != classes_.end())
-        return known->second;
+    for (const auto& [index, known] : classes_)
+        if (index == *cls)
+            return known;
     auto description = archive_->dictionary(archive_->at(archive_->reader.refAt(archive_->objects, *cls)));
     const uint64_t at = description ? find(*description, "$classname") : kNoObject;
     const char* why = nullptr;
@@ -1162,7 +1217,7 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame
              : n == "NSDate"                                     ? ClassKind::Date
              : n == "NSDecimalNumber"                            ? ClassKind::Decimal
                                                                  : ClassKind::Custom;
-    classes_.emplace(*cls, info);
+    classes_.emplace_back(*cls, info);
     return info;
 }
 
@@ -1201,7 +1256,7 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
     std::shared_ptr<ClassInfo> cls = classOf(fields);
     if (!cls)
         return std::nullopt;
-    frames_.push_back(fields);
+    pushFrame(fields);
     std::optional<Value> v;
     if (cls->kind == ClassKind::Array) {
         if (auto items = decodeReferences(find(fields, "NS.objects")))
@@ -1246,7 +1301,7 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
     } else {
         v = decodeCustom(*cls);
     }
-    frames_.pop_back();
+    popFrame();
     return v;
 }
 

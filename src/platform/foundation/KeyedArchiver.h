@@ -281,6 +281,14 @@ class KeyedUnarchiver {
         uint64_t count = 0;
         uint64_t refs = 0;
         uint64_t unkeyed = 0;
+        uint32_t keysBegin = 0;  // the frame's keys in keys_, once it is current
+    };
+    // A key of a current frame, read once when the frame opens.
+    struct Key {
+        const char* text = nullptr;  // the stored bytes when they are ASCII, else null
+        uint32_t length = 0;
+        uint64_t keyObject = 0;   // where the key starts
+        uint64_t valueIndex = 0;  // the value's index in the list
     };
     static constexpr uint64_t kNoObject = ~uint64_t{0};
 
@@ -292,6 +300,8 @@ class KeyedUnarchiver {
     // Where the value under `key` starts in the archive, or kNoObject.
     uint64_t find(const Frame& dict, std::string_view key) const;
     uint64_t field(std::string_view key) const;
+    void pushFrame(Frame frame);
+    void popFrame();
     // The number, string or data under `key` of the current object.
     std::optional<Value> scalarField(std::string_view key) const;
     std::optional<Value> decodeReference(uint64_t at, const std::vector<std::string>* extraAllowed);
@@ -317,18 +327,22 @@ class KeyedUnarchiver {
 
     std::unique_ptr<Archive> archive_;
     std::vector<Frame> frames_;
-    std::vector<std::optional<Value>> decoded_;
-    std::vector<uint8_t> state_;  // 0 unread, 1 being decoded, 2 decoded
-    // How many values each decoded object stands for, shared parts counted
-    // once per reference; decoding refuses objects above weightLimit_.
-    std::vector<uint64_t> weight_;
+    std::vector<Key> keys_;  // keys of every current frame, innermost last
+    struct Decoded {
+        std::optional<Value> decoded;
+        // How many values the object stands for, shared parts counted once
+        // per reference; decoding refuses objects above weightLimit_.
+        uint64_t weight = 1;
+        uint8_t state = 0;  // 0 unread, 1 being decoded, 2 decoded
+    };
+    std::vector<Decoded> objects_;   // by index in the object table
     std::vector<uint64_t> weights_;  // running weight of each object being decoded
     uint64_t weightLimit_ = 0;
     std::vector<const std::vector<std::string>*> allowedStack_;
     std::vector<std::string> allowedClasses_;
     std::unordered_map<std::string, std::string> classNames_;
-    std::unordered_map<uint64_t, std::shared_ptr<ClassInfo>>
-        classes_;  // by the class's index in the object table
+    // By the class's index in the object table (a few per archive).
+    std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes_;
     bool requiresSecureCoding_ = false;
     ErrorPtr error_;
 };
