@@ -244,7 +244,9 @@ class KeyedUnarchiver {
     // nullptr when missing, nil or not a T.
     template <class T>
     std::shared_ptr<const T> decodeObjectOfClass(std::string_view key) {
-        auto v = decodeObjectOfClasses(registeredNames(typeid(T)), key);
+        // The class's names matter only to secure coding.
+        auto v = requiresSecureCoding_ ? decodeObjectOfClasses(registeredNames(typeid(T)), key)
+                                       : decodeObject(key);
         return v ? v->asObjectOf<T>() : nullptr;
     }
     // The next unkeyed value.
