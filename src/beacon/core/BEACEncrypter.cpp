@@ -136,11 +136,19 @@ std::string BEACEncrypter::getCurrentKeyTag() {
         return kBEACEncryptionKeyTagAlternate;
     }
     const std::string& metadata = *value->asString();
+    // The metadata changes once per key lifetime: its expiry is read again
+    // only when the text differs from the last one read.
+    static std::string lastMetadata;
+    static std::optional<plat::Date> lastExpiry;
     std::size_t slash = metadata.find('/');
     std::string tag = metadata.substr(0, slash);
-    std::optional<plat::Date> expiry;
-    if (slash != std::string::npos)
-        expiry = BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1));
+    if (metadata != lastMetadata || lastMetadata.empty()) {
+        lastExpiry = slash != std::string::npos
+                         ? BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1))
+                         : std::nullopt;
+        lastMetadata = metadata;
+    }
+    std::optional<plat::Date> expiry = lastExpiry;
     if (expiry && *expiry >= plat::Date::now() && isKnownTag(tag))
         return tag;
     std::string next = tag == kBEACEncryptionKeyTag ? kBEACEncryptionKeyTagAlternate : kBEACEncryptionKeyTag;

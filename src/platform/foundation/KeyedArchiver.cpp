@@ -86,6 +86,13 @@ std::size_t textHash(std::string_view s) {
 }  // namespace
 
 KeyedArchiver::KeyedArchiver() {
+    // Room for a typical archive (a few objects of a few dozen fields), so
+    // that the tables do not grow step by step.
+    objects_.reserve(64);
+    fields_.reserve(64);
+    keys_.reserve(1024);
+    refs_.reserve(32);
+    frames_.reserve(4);
     objects_.push_back({Value(kNull)});
     frames_.emplace_back();
 }
@@ -429,7 +436,7 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
     if (++level_ == frames_.size())
-        frames_.emplace_back();
+        frames_.emplace_back().fields.reserve(32);
     std::size_t savedDepth = depth_;
     depth_ = depth + 1;
     coding.encodeWithCoder(*this);
@@ -452,14 +459,27 @@ namespace detail {
 // Writes an archiver's table as a binary property list (see above).
 class ArchiveWriter {
   public:
-    explicit ArchiveWriter(const KeyedArchiver& archiver) : a_(archiver) {}
+    explicit ArchiveWriter(const KeyedArchiver& archiver)
+        : a_(archiver), nodes_(scratch().nodes), refs_(scratch().refs), slots_(scratch().slots) {}
+    ~ArchiveWriter() {
+        // The tables are kept for the thread's next archive, unless an
+        // unusually large one made them big.
+        Scratch& s = scratch();
+        if (s.nodes.capacity() > kKeptNodes) {
+            s = Scratch();
+        } else {
+            s.nodes.clear();
+            s.refs.clear();
+            s.offsets.clear();
+        }
+    }
 
     Result<Data> write() {
         const std::string_view topKeys[] = {"$version", "$archiver", "$top", "$objects"};
         const std::size_t fields = a_.fields_.size() + a_.frames_.front().fields.size();
         nodes_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
         refs_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
-        slots_.assign(std::bit_ceil(4 * (16 + a_.objects_.size() + fields)), Slot());
+        slots_.assign(std::bit_ceil(2 * (16 + a_.objects_.size() + fields)), Slot());
         uint64_t root = push(Type::Dict);
         std::size_t begin = reserveRefs(root, 8);
         for (std::size_t i = 0; i < 4; ++i)
@@ -486,7 +506,8 @@ class ArchiveWriter {
         // Every object's size is known once the reference size is: the
         // list is written into one buffer of its exact size.
         const std::size_t refSize = bplist::bytesFor(nodes_.size());
-        std::vector<uint64_t> offsets(nodes_.size());
+        std::vector<uint64_t>& offsets = scratch().offsets;
+        offsets.resize(nodes_.size());
         uint64_t size = 8;
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             offsets[i] = size;
@@ -542,7 +563,7 @@ class ArchiveWriter {
 
     uint64_t addString(std::string_view s) {
         const std::size_t hash = textHash(s);
-        if (2 * (nodes_.size() + 1) > slots_.size())
+        if (2 * (strings_ + 1) > slots_.size())
             grow();
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = hash & mask;
@@ -554,6 +575,7 @@ class ArchiveWriter {
             invalidText_ = true;
         uint64_t node = push(Type::String);
         nodes_[node].text = s;
+        ++strings_;
         slots_[i] = {hash, node + 1};
         return node;
     }
@@ -787,9 +809,23 @@ class ArchiveWriter {
     };
 
     const KeyedArchiver& a_;
-    std::vector<Node> nodes_;
-    std::vector<uint64_t> refs_;
-    std::vector<Slot> slots_;
+    // Work tables, one set per thread, reused from archive to archive.
+    struct Scratch {
+        std::vector<Node> nodes;
+        std::vector<uint64_t> refs;
+        std::vector<Slot> slots;
+        std::vector<uint64_t> offsets;
+    };
+    static constexpr std::size_t kKeptNodes = 1 << 14;
+    static Scratch& scratch() {
+        thread_local Scratch tables;
+        return tables;
+    }
+
+    std::vector<Node>& nodes_;
+    std::vector<uint64_t>& refs_;
+    std::vector<Slot>& slots_;
+    std::size_t strings_ = 0;
     std::vector<std::u16string> units_;  // UTF-16 of the strings that are not ASCII
     bool invalidText_ = false;
 };
@@ -1090,7 +1126,27 @@ std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::ve
 }
 
 std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) {
-    auto v = decodeObject(key);
+    // A string read for the first time is copied straight from the archive;
+    // the value made for it would only be copied again.
+    const uint64_t at = field(key);
+    auto id = at == kNoObject ? std::nullopt : archive_->reader.uid(at);
+    if (id && *id != 0 && *id < objects_.size() && objects_[*id].state == 0 && frames_.size() <= kMaxDepth) {
+        const detail::bplist::Reader& reader = archive_->reader;
+        const uint64_t object = archive_->at(reader.refAt(archive_->objects, *id));
+        if (object != kNoObject && reader.markerAt(object) >> 4 == 0x5) {
+            uint64_t pos = object + 1;
+            const char* why = nullptr;
+            auto n = reader.count(reader.markerAt(object), pos, why);
+            if (n && reader.fits(pos, *n)) {
+                std::string_view text = reader.bytes().substr(pos, *n);
+                if (detail::bplist::isASCII(text)) {
+                    addWeight(1);
+                    return std::string(text);
+                }
+            }
+        }
+    }
+    auto v = decodeReference(at, nullptr);
     return v && v->isString() ? std::optional<std::string>(*v->asString()) : std::nullopt;
 }
 
