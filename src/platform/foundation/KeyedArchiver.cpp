@@ -77,10 +77,23 @@ std::size_t textHash(std::string_view s) {
         h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
         h ^= h >> 31;
     }
+    // The last bytes with whole loads (overlapping ones for 4 to 7 bytes):
+    // assembling them byte by byte would stall the load that follows.
     uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        w = uint64_t{a} << 32 | b;
+    } else if (n > 0) {
+        w = uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+            static_cast<uint8_t>(p[n - 1]);
+    }
     h = (h ^ w) * 0x94D049BB133111EBULL;
-    return static_cast<std::size_t>(h ^ (h >> 29));
+    // Tables take the low bits: fold the high ones down into them.
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    return static_cast<std::size_t>(h ^ (h >> 33));
 }
 
 }  // namespace
@@ -538,6 +551,7 @@ class ArchiveWriter {
     enum class Type : uint8_t { Dict, Array, String, Scalar, UID, Version };
     struct Node {
         Type type = Type::Dict;
+        bool ascii = false;   // String: the text is ASCII
         uint64_t number = 0;  // UID: the reference; Dict, Array: first of refs_
         uint64_t count = 0;   // Dict, Array: number of references
         const Value* value = nullptr;
@@ -571,10 +585,12 @@ class ArchiveWriter {
             if (slots_[i].hash == hash && nodes_[slots_[i].node - 1].text == s)
                 return slots_[i].node - 1;
         }
-        if (!bplist::isASCII(s) && !text::isValidUTF8(s))
+        const bool ascii = bplist::isASCII(s);
+        if (!ascii && !text::isValidUTF8(s))
             invalidText_ = true;
         uint64_t node = push(Type::String);
         nodes_[node].text = s;
+        nodes_[node].ascii = ascii;
         ++strings_;
         slots_[i] = {hash, node + 1};
         return node;
@@ -679,7 +695,7 @@ class ArchiveWriter {
             case Type::Array:
                 return markerSize(node.count) + node.count * refSize;
             case Type::String:
-                if (bplist::isASCII(node.text))
+                if (node.ascii)
                     return markerSize(node.text.size()) + node.text.size();
                 units_.push_back(text::toUTF16(node.text));
                 node.number = units_.size();
