@@ -77,8 +77,10 @@ int BEACStorageBindableArray::bindAllValuesWithStatement(sqlite3_stmt* statement
         int index = static_cast<int>(i + 1);
         int result;
         if (const auto* text = std::get_if<std::optional<std::string>>(&values_[i])) {
+            // The array outlives the statement's use of it: bindings are
+            // cleared, or the statement finalised, before execute returns.
             result = *text ? sqlite3_bind_text(statement, index, (*text)->data(),
-                                               static_cast<int>((*text)->size()), SQLITE_TRANSIENT)
+                                               static_cast<int>((*text)->size()), SQLITE_STATIC)
                            : sqlite3_bind_null(statement, index);
         } else {
             result = sqlite3_bind_int64(statement, index, std::get<int64_t>(values_[i]));
@@ -98,7 +100,8 @@ int BEACDBConnection::execute(const std::string& sql, const BEACStorageBindableA
                               const std::function<int(sqlite3_stmt*)>& block) {
     sqlite3_stmt* statement = nullptr;
     auto cached = cache_->find(sql);
-    if (cached != cache_->end()) {
+    bool keep = cached != cache_->end();
+    if (keep) {
         statement = cached->second;
     } else {
         int result = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
@@ -108,15 +111,15 @@ int BEACDBConnection::execute(const std::string& sql, const BEACStorageBindableA
             return result;
         }
         // Statements built from a variable number of placeholders are not kept.
-        if (cache_->size() < 64)
+        if (cache_->size() < 64) {
             cache_->emplace(sql, statement);
-        else
-            cached = cache_->end();
+            keep = true;
+        }
     }
     int result = values ? values->bindAllValuesWithStatement(statement, db_) : SQLITE_OK;
     if (result == SQLITE_OK)
         result = block(statement);
-    if (cache_->count(sql)) {
+    if (keep) {
         sqlite3_reset(statement);
         sqlite3_clear_bindings(statement);
     } else if (int finalized = sqlite3_finalize(statement); finalized != SQLITE_OK && result == SQLITE_OK) {

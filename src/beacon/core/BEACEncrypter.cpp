@@ -1,5 +1,8 @@
 #include "beacon/core/BEACEncrypter.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "beacon/core/BEACBeaconUserDefaults.h"
@@ -133,11 +136,19 @@ std::string BEACEncrypter::getCurrentKeyTag() {
         return kBEACEncryptionKeyTagAlternate;
     }
     const std::string& metadata = *value->asString();
+    // The metadata changes once per key lifetime: its expiry is read again
+    // only when the text differs from the last one read.
+    static std::string lastMetadata;
+    static std::optional<plat::Date> lastExpiry;
     std::size_t slash = metadata.find('/');
     std::string tag = metadata.substr(0, slash);
-    std::optional<plat::Date> expiry;
-    if (slash != std::string::npos)
-        expiry = BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1));
+    if (metadata != lastMetadata || lastMetadata.empty()) {
+        lastExpiry = slash != std::string::npos
+                         ? BEACUtility::dateFromISO8601(std::string_view(metadata).substr(slash + 1))
+                         : std::nullopt;
+        lastMetadata = metadata;
+    }
+    std::optional<plat::Date> expiry = lastExpiry;
     if (expiry && *expiry >= plat::Date::now() && isKnownTag(tag))
         return tag;
     std::string next = tag == kBEACEncryptionKeyTag ? kBEACEncryptionKeyTagAlternate : kBEACEncryptionKeyTag;
@@ -165,8 +176,48 @@ std::optional<plat::Data> BEACEncrypter::generateAndSaveKeyWithTag(const std::st
     return key;
 }
 
+namespace {
+
+// Initialisation vectors are cut from a pool of random bytes drawn 1 KB at a
+// time: a draw from the generator for every log costs more than encrypting
+// the token. Bytes are handed out once; a forked child drops what its parent
+// drew, so that the two processes never use the same vectors.
+class RandomPool {
+  public:
+    std::optional<plat::Data> take(std::size_t count) {
+        std::lock_guard lock(mutex_);
+        const pid_t pid = getpid();
+        if (pid != pid_ || used_ + count > bytes_.size()) {
+            auto fresh = plat::security::randomBytes(std::max(kPoolSize, count));
+            if (!fresh)
+                return std::nullopt;
+            bytes_ = fresh->vector();
+            used_ = 0;
+            pid_ = pid;
+        }
+        plat::Data out(bytes_.data() + used_, count);
+        std::fill_n(bytes_.begin() + static_cast<std::ptrdiff_t>(used_), count, uint8_t{0});
+        used_ += count;
+        return out;
+    }
+
+  private:
+    static constexpr std::size_t kPoolSize = 1024;
+    std::mutex mutex_;
+    std::vector<uint8_t> bytes_;
+    std::size_t used_ = 0;
+    pid_t pid_ = 0;
+};
+
+RandomPool& ivPool() {
+    static RandomPool* pool = new RandomPool();  // never destroyed: may be used during exit
+    return *pool;
+}
+
+}  // namespace
+
 std::optional<plat::Data> BEACEncrypter::generateInitializationVector() {
-    auto iv = plat::security::randomBytes(kIVLength);
+    auto iv = ivPool().take(kIVLength);
     if (!iv)
         BEACLogError(kBEACLogTag, "Error generating initialization vector. Error code: %d", -1);
     return iv;

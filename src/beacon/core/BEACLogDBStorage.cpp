@@ -116,30 +116,30 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
     std::optional<std::string> base64;
     if (archived)
         base64 = archived->base64EncodedString();
+    const std::size_t length = base64 ? base64->size() : 0;
     const int64_t priority = static_cast<int64_t>(flags & 0xFF);
 
+    static const std::string insertTargeted =
+        plat::format("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?, ?)",
+                     kTable, kGroupId, kLog, kTargetToken, kTargetKey, kPriority);
+    static const std::string insertPlain = plat::format(
+        "INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\") VALUES (?, ?, ?)", kTable, kGroupId, kLog, kPriority);
     BEACStorageBindableArray values;
     values.addString(groupId);
-    values.addString(base64);
-    std::string insert;
+    values.addString(std::move(base64));
+    const std::string* insert = &insertPlain;
     if (auto schemaLog = std::dynamic_pointer_cast<BEACSharedSchemaLog>(log)) {
         std::optional<std::string> token;
         if (auto tokens = schemaLog->transmissionTargetTokens(); tokens && !tokens->empty())
             token = *tokens->begin();
         values.addString(token ? targetTokenEncrypter_.encryptString(*token) : std::nullopt);
         values.addString(BEACUtility::targetKeyFromTargetToken(token));
-        insert =
-            plat::format("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?, ?)",
-                         kTable, kGroupId, kLog, kTargetToken, kTargetKey, kPriority);
-    } else {
-        insert = plat::format("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\") VALUES (?, ?, ?)", kTable,
-                              kGroupId, kLog, kPriority);
+        insert = &insertTargeted;
     }
     values.addNumber(priority);
 
     int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
         const int64_t capacity = pageSize() * (maxSizeInBytes() / pageSize());
-        const std::size_t length = base64 ? base64->size() : 0;
         if (static_cast<int64_t>(length) >= capacity) {
             BEACLogError(
                 kBEACLogTag,
@@ -148,9 +148,9 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
                 length, static_cast<std::size_t>(capacity));
             return BEACSQLiteError;
         }
-        int code = db.executeNonSelectionQuery(insert, &values);
+        int code = db.executeNonSelectionQuery(*insert, &values);
         if (code == BEACSQLiteFull)
-            code = insertWithEviction(db, insert, values, priority);
+            code = insertWithEviction(db, *insert, values, priority);
         if (code == BEACSQLiteOK)
             BEACLogVerbose(kBEACLogTag, "Log is stored with id: '%ld'", db.lastInsertRowId());
         return code;
@@ -338,15 +338,16 @@ int BEACLogDBStorage::deleteLogsWithColumnValues(BEACDBConnection& db, const std
         else
             bound.addNumber(value.longLongValue());
     }
-    std::string trace =
-        plat::format("Deletion of log(s) by %@ with value(s) '%@'", columnName, joined(values, "','"));
+    auto trace = [&] {
+        return plat::format("Deletion of log(s) by %@ with value(s) '%@'", columnName, joined(values, "','"));
+    };
     int result = db.executeNonSelectionQuery(plat::format("DELETE FROM \"%@\" WHERE \"%@\" IN %@", kTable,
                                                           columnName, buildKeyFormatWithCount(values.size())),
                                              &bound);
     if (result == BEACSQLiteOK)
-        BEACLogVerbose(kBEACLogTag, "%@ succeeded.", trace);
+        BEACLogVerbose(kBEACLogTag, "%@ succeeded.", trace());
     else
-        BEACLogError(kBEACLogTag, "%@ failed.", trace);
+        BEACLogError(kBEACLogTag, "%@ failed.", trace());
     return result;
 }
 

@@ -1,12 +1,17 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <typeinfo>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/detail/BinaryPropertyList.h"
 
 namespace plat {
 namespace {
@@ -29,19 +34,6 @@ std::string escapeKey(std::string_view key) {
     return !key.empty() && key[0] == '$' ? std::string("$") + std::string(key) : std::string(key);
 }
 
-Value uid(uint64_t v) {
-    return PropertyListUID::make(v);
-}
-
-const PropertyListUID* asUID(const Value* v) {
-    if (!v || !v->isObject())
-        return nullptr;
-    const Object* object = v->asObject().get();
-    // The class is final: comparing types is enough, and cheaper than a cast.
-    return object && typeid(*object) == typeid(PropertyListUID) ? static_cast<const PropertyListUID*>(object)
-                                                                : nullptr;
-}
-
 struct Registry {
     Mutex mutex;
     std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories GUARDED_BY(mutex);
@@ -58,11 +50,64 @@ Registry& registry() {
 }  // namespace
 
 // --- KeyedArchiver -----------------------------------------------------------------
+//
+// Encoding fills a flat table of objects (strings, numbers and data as
+// themselves, everything else as a list of fields) and the archive is written
+// straight from that table: no tree of values is built for it. The bytes are
+// those of a binary property list of the dictionary {"$version", "$archiver",
+// "$top", "$objects"} as the property-list writer lays it out: objects in the
+// order of a depth-first walk, a dictionary's keys before its values, each
+// distinct string once.
+
+namespace {
+
+constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
+                                         "NSNull",  "NSDate", "NSDecimalNumber"};
+// Frames with more keyed fields than this look keys up in a hash index.
+constexpr std::size_t kFrameIndexThreshold = 16;
+
+// A quick hash of short texts (keys, class names), eight bytes at a time.
+std::size_t textHash(std::string_view s) {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 31;
+    }
+    // The last bytes with whole loads (overlapping ones for 4 to 7 bytes):
+    // assembling them byte by byte would stall the load that follows.
+    uint64_t w = 0;
+    if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        w = uint64_t{a} << 32 | b;
+    } else if (n > 0) {
+        w = uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+            static_cast<uint8_t>(p[n - 1]);
+    }
+    h = (h ^ w) * 0x94D049BB133111EBULL;
+    // Tables take the low bits: fold the high ones down into them.
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    return static_cast<std::size_t>(h ^ (h >> 33));
+}
+
+}  // namespace
 
 KeyedArchiver::KeyedArchiver() {
-    objects_.push_back(Value(kNull));
+    // Room for a typical archive (a few objects of a few dozen fields), so
+    // that the tables do not grow step by step.
+    objects_.reserve(64);
+    fields_.reserve(64);
+    keys_.reserve(1024);
+    refs_.reserve(32);
+    frames_.reserve(4);
+    objects_.push_back({Value(kNull)});
     frames_.emplace_back();
-    unkeyed_.push_back(0);
 }
 
 KeyedArchiver::~KeyedArchiver() = default;
@@ -85,17 +130,80 @@ void KeyedArchiver::fail(std::string reason) {
         error_ = coderError(CoderInvalidValueError, reason);
 }
 
+// A new field of the innermost frame, or the existing one of the same key
+// (which keeps its place, as a dictionary's entry does when it is set again).
+KeyedArchiver::Field& KeyedArchiver::addField(std::string_view key, bool escape) {
+    Frame& frame = frames_[level_];
+    const bool dollar = escape && !key.empty() && key[0] == '$';
+    const std::size_t length = key.size() + (dollar ? 1 : 0);
+    auto keyOf = [this](const Field& f) { return std::string_view(keys_).substr(f.keyBegin, f.keyLength); };
+    auto matches = [&](const Field& f) {
+        if (f.keyLength != length)
+            return false;
+        std::string_view stored = keyOf(f);
+        return dollar ? stored[0] == '$' && stored.substr(1) == key : stored == key;
+    };
+    // Unkeyed fields ("$0", "$1", ...) never repeat and never meet a caller's
+    // key, which would have been escaped to "$$...".
+    if (escape) {
+        if (frame.fields.size() <= kFrameIndexThreshold) {
+            for (Field& f : frame.fields)
+                if (matches(f))
+                    return f;
+        } else {
+            std::string escaped = dollar ? "$" + std::string(key) : std::string();
+            const std::size_t hash = textHash(dollar ? std::string_view(escaped) : key);
+            if (frame.index.empty() || 2 * frame.fields.size() >= frame.index.size()) {
+                frame.index.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * frame.fields.size())), 0);
+                const std::size_t mask = frame.index.size() - 1;
+                for (std::size_t i = 0; i < frame.fields.size(); ++i) {
+                    std::size_t slot = textHash(keyOf(frame.fields[i])) & mask;
+                    while (frame.index[slot])
+                        slot = (slot + 1) & mask;
+                    frame.index[slot] = static_cast<uint32_t>(i + 1);
+                }
+            }
+            const std::size_t mask = frame.index.size() - 1;
+            std::size_t slot = hash & mask;
+            for (; frame.index[slot]; slot = (slot + 1) & mask)
+                if (matches(frame.fields[frame.index[slot] - 1]))
+                    return frame.fields[frame.index[slot] - 1];
+            frame.index[slot] = static_cast<uint32_t>(frame.fields.size() + 1);
+        }
+    } else if (!frame.index.empty()) {
+        frame.index.clear();  // rebuilt, unkeyed fields included, when next needed
+    }
+    Field& f = frame.fields.emplace_back();
+    f.keyBegin = static_cast<uint32_t>(keys_.size());
+    f.keyLength = static_cast<uint32_t>(length);
+    if (dollar)
+        keys_ += '$';
+    keys_ += key;
+    return f;
+}
+
 void KeyedArchiver::set(std::string_view key, Value v) {
-    frames_.back().set(escapeKey(key), std::move(v));
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Scalar;
+    f.scalar = std::move(v);
 }
 
 void KeyedArchiver::encodeObject(const std::optional<Value>& value, std::string_view key) {
-    set(key, uid(value ? encodeValue(*value, depth_) : 0));
+    uint64_t ref = value ? encodeValue(*value, depth_) : 0;
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
 }
 
 void KeyedArchiver::encodeObject(const std::optional<Value>& value) {
-    std::string key = std::string("$") + std::to_string(unkeyed_.back()++);
-    frames_.back().set(key, uid(value ? encodeValue(*value, depth_) : 0));
+    uint64_t ref = value ? encodeValue(*value, depth_) : 0;
+    char key[24];
+    key[0] = '$';
+    auto end = std::to_chars(key + 1, key + sizeof key, frames_[level_].unkeyed++).ptr;
+    Field& f = addField(std::string_view(key, static_cast<std::size_t>(end - key)), false);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
 }
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {
@@ -116,6 +224,7 @@ void KeyedArchiver::encodeFloat(float value, std::string_view key) {
 
 void KeyedArchiver::setClassName(std::string archivedName, std::string className) {
     classNames_[std::move(className)] = std::move(archivedName);
+    std::fill(std::begin(builtins_), std::end(builtins_), 0);
 }
 
 uint64_t KeyedArchiver::reserve() {
@@ -126,28 +235,84 @@ uint64_t KeyedArchiver::reserve() {
 uint64_t KeyedArchiver::classReference(const std::string& className) {
     auto found = classNames_.find(className);
     const std::string& name = found == classNames_.end() ? className : found->second;
-    if (auto known = classes_.find(name); known != classes_.end())
-        return known->second;
+    for (const auto& [known, ref] : classes_)
+        if (known == name)
+            return ref;
     uint64_t ref = reserve();
-    objects_[ref] = Value(
-        Dictionary{{"$classname", Value(name)}, {"$classes", Value(Array{Value(name), Value("NSObject")})}});
-    classes_.emplace(name, ref);
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = static_cast<uint32_t>(fields_.size());
+    auto addKey = [this](std::string_view key) {
+        Field& f = fields_.emplace_back();
+        f.keyBegin = static_cast<uint32_t>(keys_.size());
+        f.keyLength = static_cast<uint32_t>(key.size());
+        keys_ += key;
+        return &f;
+    };
+    Field* f = addKey("$classname");
+    f->kind = Field::Kind::Scalar;
+    f->scalar = Value(name);
+    f = addKey("$classes");
+    f->kind = Field::Kind::ClassChain;
+    f->scalar = Value(name);
+    objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
+    classes_.emplace_back(name, ref);
     return ref;
 }
 
-uint64_t KeyedArchiver::encodeContainer(const char* className, Dictionary fields) {
-    uint64_t ref = reserve();
-    fields.set("$class", uid(classReference(className)));
-    objects_[ref] = Value(std::move(fields));
-    return ref;
+uint64_t KeyedArchiver::builtinClass(Builtin cls) {
+    if (!builtins_[cls])
+        builtins_[cls] = classReference(kBuiltinNames[cls]);
+    return builtins_[cls];
 }
 
-Array KeyedArchiver::encodeItems(const Array& items, std::size_t depth) {
-    Array refs;
-    refs.reserve(items.size());
-    for (const auto& item : items)
-        refs.push_back(uid(encodeValue(item, depth + 1)));
-    return refs;
+// Moves the innermost frame's fields to the finished ones, adds "$class"
+// later, and returns where they start.
+uint32_t KeyedArchiver::closeFrame() {
+    Frame& frame = frames_[level_];
+    auto begin = static_cast<uint32_t>(fields_.size());
+    fields_.insert(fields_.end(), std::make_move_iterator(frame.fields.begin()),
+                   std::make_move_iterator(frame.fields.end()));
+    frame.fields.clear();
+    frame.index.clear();
+    frame.unkeyed = 0;
+    --level_;
+    return begin;
+}
+
+// A container's place in the table comes before its items, as in a
+// depth-first walk; its class comes after them.
+uint64_t KeyedArchiver::encodeItems(const Value* items, std::size_t count, Builtin cls, std::size_t depth) {
+    uint64_t ref = reserve();
+    uint64_t small[16];
+    std::vector<uint64_t> large;
+    uint64_t* refs = small;
+    if (count > std::size(small)) {
+        large.resize(count);
+        refs = large.data();
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        refs[i] = encodeValue(items[i], depth + 1);
+    uint64_t clsRef = builtinClass(cls);
+    auto begin = static_cast<uint32_t>(fields_.size());
+    Field& list = fields_.emplace_back();
+    list.keyBegin = static_cast<uint32_t>(keys_.size());
+    list.keyLength = 10;
+    keys_ += "NS.objects";
+    list.kind = Field::Kind::Refs;
+    list.ref = refs_.size();
+    list.count = count;
+    refs_.insert(refs_.end(), refs, refs + count);
+    Field& c = fields_.emplace_back();
+    c.keyBegin = static_cast<uint32_t>(keys_.size());
+    c.keyLength = 6;
+    keys_ += "$class";
+    c.ref = clsRef;
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = begin;
+    e.fieldsEnd = static_cast<uint32_t>(fields_.size());
+    return ref;
 }
 
 uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
@@ -155,14 +320,57 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         fail("Objects nested too deeply to archive");
         return 0;
     }
+    // Objects with a class and plain fields: {field..., "$class"}.
+    auto classed = [this](Builtin cls, const char* key, Value field) {
+        uint64_t ref = reserve();
+        uint64_t clsRef = builtinClass(cls);
+        auto begin = static_cast<uint32_t>(fields_.size());
+        if (key) {
+            Field& f = fields_.emplace_back();
+            f.keyBegin = static_cast<uint32_t>(keys_.size());
+            f.keyLength = static_cast<uint32_t>(std::strlen(key));
+            keys_ += key;
+            f.kind = Field::Kind::Scalar;
+            f.scalar = std::move(field);
+        }
+        Field& c = fields_.emplace_back();
+        c.keyBegin = static_cast<uint32_t>(keys_.size());
+        c.keyLength = 6;
+        keys_ += "$class";
+        c.ref = clsRef;
+        Entry& e = objects_[ref];
+        e.hasFields = true;
+        e.fieldsBegin = begin;
+        e.fieldsEnd = static_cast<uint32_t>(fields_.size());
+        return ref;
+    };
     switch (v.kind()) {
         case Value::Kind::String: {
-            auto found = strings_.find(*v.asString());
-            if (found != strings_.end())
-                return found->second;
+            const std::string& s = *v.asString();
+            const std::size_t hash = textHash(s);
+            if (2 * (stringCount_ + 1) > strings_.size()) {
+                std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
+                old.swap(strings_);
+                for (const StringSlot& slot : old) {
+                    if (!slot.object)
+                        continue;
+                    std::size_t i = slot.hash & (strings_.size() - 1);
+                    while (strings_[i].object)
+                        i = (i + 1) & (strings_.size() - 1);
+                    strings_[i] = slot;
+                }
+            }
+            const std::size_t mask = strings_.size() - 1;
+            std::size_t i = hash & mask;
+            for (; strings_[i].object; i = (i + 1) & mask) {
+                const StringSlot& slot = strings_[i];
+                if (slot.hash == hash && *objects_[slot.object - 1].scalar.asString() == s)
+                    return slot.object - 1;
+            }
             uint64_t ref = reserve();
-            objects_[ref] = v;
-            strings_.emplace(*v.asString(), ref);
+            objects_[ref].scalar = v;
+            strings_[i] = {hash, ref + 1};
+            ++stringCount_;
             return ref;
         }
         case Value::Kind::Bool:
@@ -171,43 +379,52 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         case Value::Kind::Double:
         case Value::Kind::Data: {
             uint64_t ref = reserve();
-            objects_[ref] = v;
+            objects_[ref].scalar = v;
             return ref;
         }
         case Value::Kind::Null:
-            return encodeContainer("NSNull", {});
+            return classed(kNSNull, nullptr, Value());
         case Value::Kind::Date:
-            return encodeContainer("NSDate",
-                                   {{"NS.time", Value(v.asDate()->timeIntervalSinceReferenceDate())}});
+            return classed(kNSDate, "NS.time", Value(v.asDate()->timeIntervalSinceReferenceDate()));
         case Value::Kind::Decimal:
-            return encodeContainer("NSDecimalNumber", {{"NS.decimal", Value(v.asDecimal()->toString())}});
-        case Value::Kind::Array: {
-            // The container takes its place before its items, as in a depth-first walk.
-            uint64_t ref = reserve();
-            Value items(encodeItems(*v.asArray(), depth));
-            objects_[ref] =
-                Value(Dictionary{{"NS.objects", items}, {"$class", uid(classReference("NSArray"))}});
-            return ref;
-        }
+            return classed(kNSDecimalNumber, "NS.decimal", Value(v.asDecimal()->toString()));
+        case Value::Kind::Array:
+            return encodeItems(v.asArray()->data(), v.asArray()->size(), kNSArray, depth);
         case Value::Kind::Set: {
-            uint64_t ref = reserve();
-            Value items(encodeItems(v.asSet()->values(), depth));
-            objects_[ref] =
-                Value(Dictionary{{"NS.objects", items}, {"$class", uid(classReference("NSSet"))}});
-            return ref;
+            const auto& values = v.asSet()->values();
+            return encodeItems(values.data(), values.size(), kNSSet, depth);
         }
         case Value::Kind::Dictionary: {
             uint64_t ref = reserve();
-            Array keys, values;
-            keys.reserve(v.count());
-            values.reserve(v.count());
-            for (const auto& [key, item] : *v.asDictionary()) {
-                keys.push_back(uid(encodeValue(Value(key), depth + 1)));
-                values.push_back(uid(encodeValue(item, depth + 1)));
+            const Dictionary& d = *v.asDictionary();
+            std::vector<uint64_t> refs(2 * d.size());
+            std::size_t i = 0;
+            for (const auto& [key, item] : d) {
+                refs[i] = encodeValue(Value(key), depth + 1);
+                refs[d.size() + i] = encodeValue(item, depth + 1);
+                ++i;
             }
-            objects_[ref] = Value(Dictionary{{"NS.keys", Value(std::move(keys))},
-                                             {"NS.objects", Value(std::move(values))},
-                                             {"$class", uid(classReference("NSDictionary"))}});
+            uint64_t clsRef = builtinClass(kNSDictionary);
+            auto begin = static_cast<uint32_t>(fields_.size());
+            for (int part = 0; part < 2; ++part) {
+                Field& f = fields_.emplace_back();
+                f.keyBegin = static_cast<uint32_t>(keys_.size());
+                f.keyLength = part == 0 ? 7 : 10;
+                keys_ += part == 0 ? "NS.keys" : "NS.objects";
+                f.kind = Field::Kind::Refs;
+                f.ref = refs_.size() + (part == 0 ? 0 : d.size());
+                f.count = d.size();
+            }
+            refs_.insert(refs_.end(), refs.begin(), refs.end());
+            Field& c = fields_.emplace_back();
+            c.keyBegin = static_cast<uint32_t>(keys_.size());
+            c.keyLength = 6;
+            keys_ += "$class";
+            c.ref = clsRef;
+            Entry& e = objects_[ref];
+            e.hasFields = true;
+            e.fieldsBegin = begin;
+            e.fieldsEnd = static_cast<uint32_t>(fields_.size());
             return ref;
         }
         case Value::Kind::Object: {
@@ -224,36 +441,417 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
 }
 
 uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth) {
-    if (auto found = shared_.find(object.get()); found != shared_.end())
-        return found->second;
+    const std::size_t hash = std::hash<const Object*>()(object.get());
+    if (const SharedSlot* found = shared_.find(object.get(), hash))
+        return found->ref;
     uint64_t ref = reserve();
-    shared_.emplace(object.get(), ref);
+    shared_.insertNew(hash, {object.get(), ref});
     keepAlive_.push_back(object);
     uint64_t cls = classReference(coding.className());
-    frames_.emplace_back();
-    frames_.back().reserve(detail::PositionIndex::kThreshold);  // most objects have a few fields
-    unkeyed_.push_back(0);
+    if (++level_ == frames_.size())
+        frames_.emplace_back().fields.reserve(32);
     std::size_t savedDepth = depth_;
     depth_ = depth + 1;
     coding.encodeWithCoder(*this);
     depth_ = savedDepth;
-    Dictionary fields = std::move(frames_.back());
-    frames_.pop_back();
-    unkeyed_.pop_back();
-    fields.set("$class", uid(cls));
-    objects_[ref] = Value(std::move(fields));
+    uint32_t begin = closeFrame();
+    Field& c = fields_.emplace_back();
+    c.keyBegin = static_cast<uint32_t>(keys_.size());
+    c.keyLength = 6;
+    keys_ += "$class";
+    c.ref = cls;
+    Entry& e = objects_[ref];
+    e.hasFields = true;
+    e.fieldsBegin = begin;
+    e.fieldsEnd = static_cast<uint32_t>(fields_.size());
     return ref;
 }
+
+namespace detail {
+
+// Writes an archiver's table as a binary property list (see above).
+class ArchiveWriter {
+  public:
+    explicit ArchiveWriter(const KeyedArchiver& archiver)
+        : a_(archiver), nodes_(scratch().nodes), refs_(scratch().refs), slots_(scratch().slots) {}
+    ~ArchiveWriter() {
+        // The tables are kept for the thread's next archive, unless an
+        // unusually large one made them big.
+        Scratch& s = scratch();
+        if (s.nodes.capacity() > kKeptNodes) {
+            s = Scratch();
+        } else {
+            s.nodes.clear();
+            s.refs.clear();
+            s.offsets.clear();
+        }
+    }
+
+    Result<Data> write() {
+        const std::string_view topKeys[] = {"$version", "$archiver", "$top", "$objects"};
+        const std::size_t fields = a_.fields_.size() + a_.frames_.front().fields.size();
+        nodes_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
+        refs_.reserve(16 + a_.objects_.size() + 2 * fields + a_.refs_.size());
+        slots_.assign(std::bit_ceil(2 * (16 + a_.objects_.size() + fields)), Slot());
+        uint64_t root = push(Type::Dict);
+        std::size_t begin = reserveRefs(root, 8);
+        for (std::size_t i = 0; i < 4; ++i)
+            refs_[begin + i] = addString(topKeys[i]);
+        refs_[begin + 4] = push(Type::Version);
+        refs_[begin + 5] = addString("NSKeyedArchiver");
+        const auto& top = a_.frames_.front().fields;
+        refs_[begin + 6] = addFields(top.data(), top.size());
+        const uint64_t objects = push(Type::Array);
+        refs_[begin + 7] = objects;
+        std::size_t items = reserveRefs(objects, a_.objects_.size());
+        for (std::size_t i = 0; i < a_.objects_.size(); ++i) {
+            const KeyedArchiver::Entry& e = a_.objects_[i];
+            uint64_t node;
+            if (e.hasFields)
+                node = addFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else
+                node = addValue(e.scalar);
+            refs_[items + i] = node;
+        }
+        if (invalidText_)
+            return invalidTextError();
+
+        // Every object's size is known once the reference size is: the
+        // list is written into one buffer of its exact size.
+        const std::size_t refSize = bplist::bytesFor(nodes_.size());
+        std::vector<uint64_t>& offsets = scratch().offsets;
+        offsets.resize(nodes_.size());
+        uint64_t size = 8;
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            offsets[i] = size;
+            size += byteSize(nodes_[i], refSize);
+        }
+        const uint64_t tableOffset = size;
+        const std::size_t offsetSize = bplist::bytesFor(tableOffset);
+        size += nodes_.size() * offsetSize + 32;
+        std::vector<uint8_t> out(size);
+        uint8_t* p = out.data();
+        std::memcpy(p, "bplist00", 8);
+        p += 8;
+        for (const Node& node : nodes_)
+            p = encode(p, node, refSize);
+        for (uint64_t o : offsets)
+            p = put(p, o, offsetSize);
+        p += 6;
+        *p++ = static_cast<uint8_t>(offsetSize);
+        *p++ = static_cast<uint8_t>(refSize);
+        p = put(p, nodes_.size(), 8);
+        p = put(p, 0, 8);
+        put(p, tableOffset, 8);
+        return Data(std::move(out));
+    }
+
+  private:
+    using Field = KeyedArchiver::Field;
+    enum class Type : uint8_t { Dict, Array, String, Scalar, UID, Version };
+    struct Node {
+        Type type = Type::Dict;
+        bool ascii = false;   // String: the text is ASCII
+        uint64_t number = 0;  // UID: the reference; Dict, Array: first of refs_
+        uint64_t count = 0;   // Dict, Array: number of references
+        const Value* value = nullptr;
+        std::string_view text;
+    };
+
+    uint64_t push(Type type, uint64_t number = 0) {
+        Node& node = nodes_.emplace_back();
+        node.type = type;
+        node.number = number;
+        return nodes_.size() - 1;
+    }
+    std::size_t reserveRefs(uint64_t node, std::size_t count) {
+        std::size_t begin = refs_.size();
+        refs_.resize(begin + count);
+        nodes_[node].number = begin;
+        nodes_[node].count = count;
+        return begin;
+    }
+    std::string_view key(const Field& f) const {
+        return std::string_view(a_.keys_).substr(f.keyBegin, f.keyLength);
+    }
+
+    uint64_t addString(std::string_view s) {
+        const std::size_t hash = textHash(s);
+        if (2 * (strings_ + 1) > slots_.size())
+            grow();
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = hash & mask;
+        for (; slots_[i].node; i = (i + 1) & mask) {
+            if (slots_[i].hash == hash && nodes_[slots_[i].node - 1].text == s)
+                return slots_[i].node - 1;
+        }
+        const bool ascii = bplist::isASCII(s);
+        if (!ascii && !text::isValidUTF8(s))
+            invalidText_ = true;
+        uint64_t node = push(Type::String);
+        nodes_[node].text = s;
+        nodes_[node].ascii = ascii;
+        ++strings_;
+        slots_[i] = {hash, node + 1};
+        return node;
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(128, slots_.size() * 2));
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.node)
+                continue;
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].node)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    uint64_t addValue(const Value& v) {
+        if (const std::string* s = v.asString())
+            return addString(*s);
+        uint64_t node = push(Type::Scalar);
+        nodes_[node].value = &v;
+        return node;
+    }
+
+    uint64_t addFields(const Field* fields, std::size_t n) {
+        uint64_t dict = push(Type::Dict);
+        std::size_t begin = reserveRefs(dict, 2 * n);
+        for (std::size_t i = 0; i < n; ++i)
+            refs_[begin + i] = addString(key(fields[i]));
+        for (std::size_t i = 0; i < n; ++i) {
+            const Field& f = fields[i];
+            uint64_t node = 0;
+            switch (f.kind) {
+                case Field::Kind::Ref:
+                    node = push(Type::UID, f.ref);
+                    break;
+                case Field::Kind::Scalar:
+                    node = addValue(f.scalar);
+                    break;
+                case Field::Kind::Refs: {
+                    node = push(Type::Array);
+                    std::size_t items = reserveRefs(node, f.count);
+                    for (std::size_t j = 0; j < f.count; ++j)
+                        refs_[items + j] = push(Type::UID, a_.refs_[f.ref + j]);
+                    break;
+                }
+                case Field::Kind::ClassChain: {
+                    node = push(Type::Array);
+                    std::size_t items = reserveRefs(node, 2);
+                    refs_[items] = addString(*f.scalar.asString());
+                    refs_[items + 1] = addString("NSObject");
+                    break;
+                }
+            }
+            refs_[begin + n + i] = node;
+        }
+        return dict;
+    }
+
+    static uint8_t* put(uint8_t* p, uint64_t v, std::size_t bytes) {
+        for (std::size_t i = 0; i < bytes; ++i)
+            p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
+        return p + bytes;
+    }
+    // An integer object: the smallest of 1, 2, 4, 8 bytes, or 16 for
+    // unsigned values above the signed range; negative values take 8.
+    static std::size_t integerSize(uint64_t u, bool negative) {
+        if (negative)
+            return 9;
+        return u > static_cast<uint64_t>(INT64_MAX) ? 17 : 1 + bplist::bytesFor(u);
+    }
+    static uint8_t* putInteger(uint8_t* p, uint64_t u, bool negative) {
+        if (negative) {
+            *p++ = 0x13;
+            return put(p, u, 8);
+        }
+        if (u > static_cast<uint64_t>(INT64_MAX)) {
+            *p++ = 0x14;
+            p = put(p, 0, 8);
+            return put(p, u, 8);
+        }
+        std::size_t n = bplist::bytesFor(u);
+        *p++ = static_cast<uint8_t>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
+        return put(p, u, n);
+    }
+    static std::size_t markerSize(uint64_t count) { return count < 15 ? 1 : 1 + integerSize(count, false); }
+    static uint8_t* putMarker(uint8_t* p, uint8_t type, uint64_t count) {
+        if (count < 15) {
+            *p++ = static_cast<uint8_t>(type << 4 | count);
+            return p;
+        }
+        *p++ = static_cast<uint8_t>(type << 4 | 0xF);
+        return putInteger(p, count, false);
+    }
+
+    std::size_t byteSize(Node& node, std::size_t refSize) {
+        switch (node.type) {
+            case Type::Dict:
+                return markerSize(node.count / 2) + node.count * refSize;
+            case Type::Array:
+                return markerSize(node.count) + node.count * refSize;
+            case Type::String:
+                if (node.ascii)
+                    return markerSize(node.text.size()) + node.text.size();
+                units_.push_back(text::toUTF16(node.text));
+                node.number = units_.size();
+                return markerSize(units_.back().size()) + 2 * units_.back().size();
+            case Type::UID:
+                return 1 + bplist::bytesFor(node.number);
+            case Type::Version:
+                return integerSize(kArchiveVersion, false);
+            case Type::Scalar: {
+                const Value& v = *node.value;
+                switch (v.kind()) {
+                    case Value::Kind::Bool:
+                        return 1;
+                    case Value::Kind::Int:
+                        return integerSize(static_cast<uint64_t>(v.rawInt()), v.rawInt() < 0);
+                    case Value::Kind::UInt:
+                        return integerSize(v.rawUInt(), false);
+                    case Value::Kind::Double:
+                        return 9;
+                    default:  // data: nothing else is stored as itself
+                        return markerSize(v.asData()->length()) + v.asData()->length();
+                }
+            }
+        }
+        return 0;
+    }
+
+    uint8_t* encode(uint8_t* p, const Node& node, std::size_t refSize) const {
+        switch (node.type) {
+            case Type::Dict:
+            case Type::Array: {
+                const bool array = node.type == Type::Array;
+                p = putMarker(p, array ? 0xA : 0xD, array ? node.count : node.count / 2);
+                const uint64_t* refs = refs_.data() + node.number;
+                if (refSize == 1) {
+                    for (std::size_t i = 0; i < node.count; ++i)
+                        *p++ = static_cast<uint8_t>(refs[i]);
+                } else {
+                    for (std::size_t i = 0; i < node.count; ++i)
+                        p = put(p, refs[i], refSize);
+                }
+                return p;
+            }
+            case Type::String:
+                if (node.number == 0) {
+                    p = putMarker(p, 0x5, node.text.size());
+                    if (!node.text.empty())
+                        std::memcpy(p, node.text.data(), node.text.size());
+                    return p + node.text.size();
+                }
+                p = putMarker(p, 0x6, units_[node.number - 1].size());
+                for (char16_t u : units_[node.number - 1])
+                    p = put(p, u, 2);
+                return p;
+            case Type::UID: {
+                std::size_t n = bplist::bytesFor(node.number);
+                *p++ = static_cast<uint8_t>(0x80 | (n - 1));
+                return put(p, node.number, n);
+            }
+            case Type::Version:
+                return putInteger(p, kArchiveVersion, false);
+            case Type::Scalar: {
+                const Value& v = *node.value;
+                switch (v.kind()) {
+                    case Value::Kind::Bool:
+                        *p++ = v.rawBool() ? 0x09 : 0x08;
+                        return p;
+                    case Value::Kind::Int:
+                        return putInteger(p, static_cast<uint64_t>(v.rawInt()), v.rawInt() < 0);
+                    case Value::Kind::UInt:
+                        return putInteger(p, v.rawUInt(), false);
+                    case Value::Kind::Double: {
+                        uint64_t bits;
+                        const double d = v.rawDouble();
+                        std::memcpy(&bits, &d, sizeof bits);
+                        *p++ = 0x23;
+                        return put(p, bits, 8);
+                    }
+                    default: {
+                        const Data& data = *v.asData();
+                        p = putMarker(p, 0x4, data.length());
+                        if (data.length())
+                            std::memcpy(p, data.bytes(), data.length());
+                        return p + data.length();
+                    }
+                }
+            }
+        }
+        return p;
+    }
+
+    // Text that is not UTF-8 cannot be written; the error names the first
+    // such string or key in the order the property-list writer checks them.
+    ErrorPtr invalidTextError() const {
+        auto bad = [](std::string_view s) { return !bplist::isASCII(s) && !text::isValidUTF8(s); };
+        const char* reason = nullptr;
+        auto checkValue = [&](const Value& v) {
+            if (!reason && v.isString() && bad(*v.asString()))
+                reason = "string";
+        };
+        auto checkFields = [&](const Field* fields, std::size_t n) {
+            for (std::size_t i = 0; i < n && !reason; ++i) {
+                if (bad(key(fields[i])))
+                    reason = "key";
+                else if (fields[i].kind == Field::Kind::Scalar || fields[i].kind == Field::Kind::ClassChain)
+                    checkValue(fields[i].scalar);
+            }
+        };
+        const auto& top = a_.frames_.front().fields;
+        checkFields(top.data(), top.size());
+        for (const auto& e : a_.objects_) {
+            if (e.hasFields)
+                checkFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else
+                checkValue(e.scalar);
+        }
+        std::string text = std::string("Property list invalid for format (") + (reason ? reason : "string") +
+                           " is not UTF-8)";
+        return Error::make(
+            CocoaErrorDomain, PropertyListWriteInvalidError,
+            Dictionary{{LocalizedDescriptionKey, Value(text)}, {DebugDescriptionErrorKey, Value(text)}});
+    }
+
+    struct Slot {
+        std::size_t hash = 0;
+        uint64_t node = 0;  // node + 1; 0 is empty
+    };
+
+    const KeyedArchiver& a_;
+    // Work tables, one set per thread, reused from archive to archive.
+    struct Scratch {
+        std::vector<Node> nodes;
+        std::vector<uint64_t> refs;
+        std::vector<Slot> slots;
+        std::vector<uint64_t> offsets;
+    };
+    static constexpr std::size_t kKeptNodes = 1 << 14;
+    static Scratch& scratch() {
+        thread_local Scratch tables;
+        return tables;
+    }
+
+    std::vector<Node>& nodes_;
+    std::vector<uint64_t>& refs_;
+    std::vector<Slot>& slots_;
+    std::size_t strings_ = 0;
+    std::vector<std::u16string> units_;  // UTF-16 of the strings that are not ASCII
+    bool invalidText_ = false;
+};
+
+}  // namespace detail
 
 Result<Data> KeyedArchiver::encodedData() {
     if (error_)
         return error_;
-    Dictionary archive{{"$version", Value(kArchiveVersion)},
-                       {"$archiver", Value("NSKeyedArchiver")},
-                       {"$top", Value(frames_.front())},
-                       {"$objects", Value(Array(objects_))}};
-    return PropertyListSerialization::dataWithPropertyList(Value(std::move(archive)),
-                                                           PropertyListSerialization::Format::Binary);
+    return detail::ArchiveWriter(*this).write();
 }
 
 // --- KeyedUnarchiver ---------------------------------------------------------------
@@ -281,30 +879,107 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
     r.classNames[std::move(archivedName)] = std::move(className);
 }
 
-KeyedUnarchiver::KeyedUnarchiver(Value archive, const Dictionary* top, const Array* objects)
-    : archive_(std::move(archive)), objects_(objects) {
-    frames_.push_back({top});
-    decoded_.assign(objects_->size(), std::nullopt);
-    state_.assign(objects_->size(), 0);
-    weight_.assign(objects_->size(), 1);
+// Archives are read straight from their bytes: objects are decoded when
+// first referred to, and fields are looked up in the dictionaries as stored.
+struct KeyedUnarchiver::Archive {
+    std::string bytes;
+    detail::bplist::Reader reader;
+    detail::bplist::Reader::Container objects;  // "$objects"
+    Frame top;                                  // "$top"
+
+    // The start of object `index` of the list, or kNoObject.
+    uint64_t at(uint64_t index) const {
+        const char* why = nullptr;
+        auto offset = reader.offsetOf(index, why);
+        return offset ? *offset : kNoObject;
+    }
+    // The dictionary starting at `offset`.
+    std::optional<Frame> dictionary(uint64_t offset) const {
+        if (offset == kNoObject || reader.markerAt(offset) >> 4 != 0xD)
+            return std::nullopt;
+        const char* why = nullptr;
+        auto c = reader.container(offset, why);
+        if (!c)
+            return std::nullopt;
+        return Frame{c->count, c->refs};
+    }
+    // Whether the string starting at `offset` is `key`. ASCII keys compare
+    // with the stored bytes; others with the text the stored string reads as.
+    bool keyIs(uint64_t offset, std::string_view key, bool asciiKey) const {
+        if (offset == kNoObject)
+            return false;
+        const uint8_t m = reader.markerAt(offset);
+        if (asciiKey && m >> 4 == 0x5) {
+            uint64_t pos = offset + 1;
+            uint64_t n = m & 0xF;
+            const char* why = nullptr;
+            if (n == 0xF) {
+                auto count = reader.count(m, pos, why);
+                if (!count)
+                    return false;
+                n = *count;
+            }
+            return n == key.size() && reader.fits(pos, n) &&
+                   std::memcmp(reader.bytes().data() + pos, key.data(), n) == 0;
+        }
+        if (m >> 4 != 0x5 && m >> 4 != 0x6)
+            return false;
+        const char* why = nullptr;
+        auto text = reader.scalar(offset, why);
+        return text && *text->asString() == key;
+    }
+    // The value under `key` (the last entry, should a key repeat).
+    uint64_t find(const Frame& dict, std::string_view key) const {
+        const detail::bplist::Reader::Container c{dict.count, dict.refs};
+        const bool asciiKey = detail::bplist::isASCII(key);
+        for (uint64_t i = dict.count; i-- > 0;) {
+            if (keyIs(at(reader.refAt(c, i)), key, asciiKey))
+                return at(reader.refAt(c, dict.count + i));
+        }
+        return kNoObject;
+    }
+};
+
+KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
+    pushFrame(archive_->top);
+    const std::size_t count = archive_->objects.count;
+    objects_.resize(count);
 }
 
 KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {
-    auto plist = PropertyListSerialization::propertyListWithData(data);
-    if (!plist)
+    auto archive = std::make_unique<Archive>();
+    if (data.view().substr(0, 8) == "bplist00") {
+        archive->bytes.assign(data.view());
+    } else {
+        // Archives in other property-list formats are read through their
+        // binary form.
+        auto plist = PropertyListSerialization::propertyListWithData(data);
+        if (!plist)
+            return coderError(CoderReadCorruptError, "Not a property list");
+        auto binary = PropertyListSerialization::dataWithPropertyList(
+            *plist, PropertyListSerialization::Format::Binary);
+        if (!binary)
+            return coderError(CoderReadCorruptError, "Not a keyed archive");
+        archive->bytes.assign(binary->view());
+    }
+    const char* why = nullptr;
+    detail::bplist::Reader& reader = archive->reader;
+    if (!reader.open(archive->bytes, why))
         return coderError(CoderReadCorruptError, "Not a property list");
-    const Value* top = plist->find("$top");
-    const Value* objects = plist->find("$objects");
-    const Value* archiver = plist->find("$archiver");
-    if (!top || !top->isDictionary() || !objects || !objects->isArray() || objects->count() == 0 ||
-        !archiver || !archiver->isString())
+    auto root = archive->dictionary(archive->at(reader.topObject()));
+    auto top = root ? archive->dictionary(archive->find(*root, "$top")) : std::nullopt;
+    const uint64_t objects = root ? archive->find(*root, "$objects") : kNoObject;
+    auto table = objects != kNoObject && reader.markerAt(objects) >> 4 == 0xA ? reader.container(objects, why)
+                                                                              : std::nullopt;
+    const uint64_t name = root ? archive->find(*root, "$archiver") : kNoObject;
+    auto archiver = name != kNoObject ? reader.scalar(name, why) : std::nullopt;
+    if (!top || !table || table->count == 0 || !archiver || !archiver->isString())
         return coderError(CoderReadCorruptError, "Not a keyed archive");
-    Value archive = std::move(*plist);
-    const Dictionary* topFields = archive.find("$top")->asDictionary();
-    const Array* table = archive.find("$objects")->asArray();
-    auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(archive, topFields, table));
+    archive->top = *top;
+    archive->objects = *table;
+    auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(std::move(archive)));
     // Every reference costs bytes of the archive, so archives without
     // multiplying shared containers stay far below this.
     unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{data.length()});
@@ -362,14 +1037,72 @@ void KeyedUnarchiver::failWithError(ErrorPtr error) {
         error_ = error ? std::move(error) : coderError(CoderReadCorruptError, "Decoding failed");
 }
 
-const Value* KeyedUnarchiver::field(std::string_view key) const {
-    if (!key.empty() && key[0] == '$')
-        return frames_.back().fields->find(escapeKey(key));
-    return frames_.back().fields->find(key);
+uint64_t KeyedUnarchiver::find(const Frame& dict, std::string_view key) const {
+    return archive_->find(dict, key);
+}
+
+void KeyedUnarchiver::pushFrame(Frame frame) {
+    const detail::bplist::Reader& reader = archive_->reader;
+    const detail::bplist::Reader::Container c{frame.count, frame.refs};
+    frame.keysBegin = static_cast<uint32_t>(keys_.size());
+    for (uint64_t i = 0; i < frame.count; ++i) {
+        Key& k = keys_.emplace_back();
+        k.keyObject = archive_->at(reader.refAt(c, i));
+        k.valueIndex = reader.refAt(c, frame.count + i);
+        if (k.keyObject == kNoObject)
+            continue;
+        const uint8_t m = reader.markerAt(k.keyObject);
+        if (m >> 4 != 0x5)
+            continue;
+        uint64_t pos = k.keyObject + 1;
+        const char* why = nullptr;
+        auto n = reader.count(m, pos, why);
+        if (!n || *n > UINT32_MAX || !reader.fits(pos, *n))
+            continue;
+        std::string_view text = reader.bytes().substr(pos, *n);
+        if (detail::bplist::isASCII(text)) {
+            k.text = text.data();
+            k.length = static_cast<uint32_t>(text.size());
+        }
+    }
+    frames_.push_back(frame);
+}
+
+void KeyedUnarchiver::popFrame() {
+    keys_.resize(frames_.back().keysBegin);
+    frames_.pop_back();
+}
+
+// Looks through the current frame's keys, last first (so that the last of
+// repeated keys wins, as when the dictionary is read whole).
+uint64_t KeyedUnarchiver::field(std::string_view name) const {
+    std::string escaped;
+    if (!name.empty() && name[0] == '$') {
+        escaped = escapeKey(name);
+        name = escaped;
+    }
+    const bool ascii = detail::bplist::isASCII(name);
+    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
+        const Key& k = keys_[i];
+        const bool same =
+            k.text ? ascii && k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
+                   : archive_->keyIs(k.keyObject, name, false);
+        if (same)
+            return archive_->at(k.valueIndex);
+    }
+    return kNoObject;
+}
+
+std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
+    const uint64_t at = field(key);
+    if (at == kNoObject)
+        return std::nullopt;
+    const char* why = nullptr;
+    return archive_->reader.scalar(at, why);
 }
 
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const {
-    return field(key) != nullptr;
+    return field(key) != kNoObject;
 }
 
 std::optional<Value> KeyedUnarchiver::decodeObject(std::string_view key) {
@@ -382,25 +1115,54 @@ std::optional<Value> KeyedUnarchiver::decodeObjectOfClasses(const std::vector<st
 }
 
 std::optional<Value> KeyedUnarchiver::decodeObject() {
-    std::string key = std::string("$") + std::to_string(frames_.back().unkeyed++);
-    return decodeReference(frames_.back().fields->find(key), nullptr);
+    char key[24];
+    key[0] = '$';
+    auto end = std::to_chars(key + 1, key + sizeof key, frames_.back().unkeyed++).ptr;
+    // Unkeyed values are stored under "$0", "$1", ... without escaping.
+    std::string_view name(key, static_cast<std::size_t>(end - key));
+    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
+        const Key& k = keys_[i];
+        if (k.text ? k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
+                   : archive_->keyIs(k.keyObject, name, false))
+            return decodeReference(archive_->at(k.valueIndex), nullptr);
+    }
+    return std::nullopt;
 }
 
-std::optional<Value> KeyedUnarchiver::decodeReference(const Value* ref,
-                                                      const std::vector<std::string>* extra) {
-    const PropertyListUID* id = asUID(ref);
+std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::vector<std::string>* extra) {
+    auto id = at == kNoObject ? std::nullopt : archive_->reader.uid(at);
     if (!id)
         return std::nullopt;
     if (extra)
         allowedStack_.push_back(extra);
-    auto v = resolve(id->value());
+    auto v = resolve(*id);
     if (extra)
         allowedStack_.pop_back();
     return v;
 }
 
 std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) {
-    auto v = decodeObject(key);
+    // A string read for the first time is copied straight from the archive;
+    // the value made for it would only be copied again.
+    const uint64_t at = field(key);
+    auto id = at == kNoObject ? std::nullopt : archive_->reader.uid(at);
+    if (id && *id != 0 && *id < objects_.size() && objects_[*id].state == 0 && frames_.size() <= kMaxDepth) {
+        const detail::bplist::Reader& reader = archive_->reader;
+        const uint64_t object = archive_->at(reader.refAt(archive_->objects, *id));
+        if (object != kNoObject && reader.markerAt(object) >> 4 == 0x5) {
+            uint64_t pos = object + 1;
+            const char* why = nullptr;
+            auto n = reader.count(reader.markerAt(object), pos, why);
+            if (n && reader.fits(pos, *n)) {
+                std::string_view text = reader.bytes().substr(pos, *n);
+                if (detail::bplist::isASCII(text)) {
+                    addWeight(1);
+                    return std::string(text);
+                }
+            }
+        }
+    }
+    auto v = decodeReference(at, nullptr);
     return v && v->isString() ? std::optional<std::string>(*v->asString()) : std::nullopt;
 }
 
@@ -425,27 +1187,27 @@ std::optional<Dictionary> KeyedUnarchiver::decodeDictionary(std::string_view key
 }
 
 bool KeyedUnarchiver::decodeBool(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() && v->boolValue();
 }
 
 int32_t KeyedUnarchiver::decodeInt32(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->intValue() : 0;
 }
 
 int64_t KeyedUnarchiver::decodeInt64(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->longLongValue() : 0;
 }
 
 double KeyedUnarchiver::decodeDouble(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->doubleValue() : 0;
 }
 
 float KeyedUnarchiver::decodeFloat(std::string_view key) const {
-    const Value* v = field(key);
+    auto v = scalarField(key);
     return v && v->isNumber() ? v->floatValue() : 0;
 }
 
@@ -457,47 +1219,63 @@ void KeyedUnarchiver::addWeight(uint64_t weight) {
 std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     if (id == 0)
         return std::nullopt;
-    if (id >= objects_->size())
+    if (id >= archive_->objects.count)
         return fail("Object reference out of range");
-    if (state_[id] == 2) {
-        addWeight(weight_[id]);
-        return decoded_[id];
+    if (objects_[id].state == 2) {
+        addWeight(objects_[id].weight);
+        return objects_[id].decoded;
     }
-    if (state_[id] == 1)
+    if (objects_[id].state == 1)
         return fail("Reference cycle in archive");
     if (frames_.size() > kMaxDepth)
         return fail("Objects nested too deeply");
-    const Value& stored = (*objects_)[id];
+    const uint64_t at = archive_->at(archive_->reader.refAt(archive_->objects, id));
+    if (at == kNoObject)
+        return fail("Object offset out of range");
+    const uint8_t type = archive_->reader.markerAt(at) >> 4;
     std::optional<Value> v;
-    if (stored.isDictionary()) {
-        state_[id] = 1;
+    if (type == 0xD) {
+        auto fields = archive_->dictionary(at);
+        if (!fields)
+            return fail("Malformed object in archive");
+        objects_[id].state = 1;
         // What the object's decoding resolves counts towards its weight.
         weights_.push_back(1);
-        v = decodeClassed(*stored.asDictionary());
-        weight_[id] = weights_.back();
+        v = decodeClassed(*fields);
+        objects_[id].weight = weights_.back();
         weights_.pop_back();
-        if (v && weight_[id] > weightLimit_)
+        if (v && objects_[id].weight > weightLimit_)
             return fail("Shared objects expand beyond the size limit");
-    } else if (stored.isString() || stored.isNumber() || stored.isData()) {
-        v = stored;
+    } else if (type <= 0x6) {
+        const char* why = nullptr;
+        v = archive_->reader.scalar(at, why);
+        if (!v)
+            return fail(why);
+        if (!v->isString() && !v->isNumber() && !v->isData())
+            return fail("Unexpected object in archive");
     } else {
         return fail("Unexpected object in archive");
     }
     if (!v || error_)
         return std::nullopt;
-    state_[id] = 2;
-    decoded_[id] = v;
-    addWeight(weight_[id]);
+    objects_[id].state = 2;
+    objects_[id].decoded = v;
+    addWeight(objects_[id].weight);
     return v;
 }
 
-std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Dictionary& fields) {
-    const PropertyListUID* cls = asUID(fields.find("$class"));
-    if (!cls || cls->value() >= objects_->size())
+std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame& fields) {
+    const uint64_t ref = find(fields, "$class");
+    auto cls = ref == kNoObject ? std::nullopt : archive_->reader.uid(ref);
+    if (!cls || *cls >= archive_->objects.count)
         return fail("Object without a class"), nullptr;
-    if (auto known = classes_.find(cls->value()); known != classes_.end())
-        return known->second;
-    const Value* name = (*objects_)[cls->value()].find("$classname");
+    for (const auto& [index, known] : classes_)
+        if (index == *cls)
+            return known;
+    auto description = archive_->dictionary(archive_->at(archive_->reader.refAt(archive_->objects, *cls)));
+    const uint64_t at = description ? find(*description, "$classname") : kNoObject;
+    const char* why = nullptr;
+    auto name = at == kNoObject ? std::nullopt : archive_->reader.scalar(at, why);
     if (!name || !name->isString())
         return fail("Malformed class description"), nullptr;
     auto info = std::make_shared<ClassInfo>();
@@ -511,7 +1289,7 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Dicti
              : n == "NSDate"                                     ? ClassKind::Date
              : n == "NSDecimalNumber"                            ? ClassKind::Decimal
                                                                  : ClassKind::Custom;
-    classes_.emplace(cls->value(), info);
+    classes_.emplace_back(*cls, info);
     return info;
 }
 
@@ -524,16 +1302,20 @@ std::string KeyedUnarchiver::currentClassName(const std::string& archivedName) c
     return found == r.classNames.end() ? archivedName : found->second;
 }
 
-std::optional<Array> KeyedUnarchiver::decodeReferences(const Value* refs) {
-    if (!refs || !refs->isArray())
+std::optional<Array> KeyedUnarchiver::decodeReferences(uint64_t at) {
+    const detail::bplist::Reader& reader = archive_->reader;
+    const char* why = nullptr;
+    auto refs = at != kNoObject && reader.markerAt(at) >> 4 == 0xA ? reader.container(at, why) : std::nullopt;
+    if (!refs)
         return fail("Malformed collection");
     Array items;
-    items.reserve(refs->count());
-    for (const auto& ref : *refs->asArray()) {
-        const PropertyListUID* id = asUID(&ref);
+    items.reserve(refs->count);
+    for (uint64_t i = 0; i < refs->count; ++i) {
+        const uint64_t ref = archive_->at(reader.refAt(*refs, i));
+        auto id = ref == kNoObject ? std::nullopt : reader.uid(ref);
         if (!id)
             return fail("Malformed collection");
-        auto item = resolve(id->value());
+        auto item = resolve(*id);
         if (!item)
             return error_ ? std::nullopt : fail("Nil inside a collection");
         items.push_back(std::move(*item));
@@ -541,26 +1323,26 @@ std::optional<Array> KeyedUnarchiver::decodeReferences(const Value* refs) {
     return items;
 }
 
-std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
+std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
     // Held here: a factory may change class names, which empties the cache.
     std::shared_ptr<ClassInfo> cls = classOf(fields);
     if (!cls)
         return std::nullopt;
-    frames_.push_back({&fields});
+    pushFrame(fields);
     std::optional<Value> v;
     if (cls->kind == ClassKind::Array) {
-        if (auto items = decodeReferences(fields.find("NS.objects")))
+        if (auto items = decodeReferences(find(fields, "NS.objects")))
             v = Value(std::move(*items));
     } else if (cls->kind == ClassKind::Set) {
-        if (auto items = decodeReferences(fields.find("NS.objects"))) {
+        if (auto items = decodeReferences(find(fields, "NS.objects"))) {
             Set set;
             for (auto& item : *items)
                 set.insert(std::move(item));
             v = Value(std::move(set));
         }
     } else if (cls->kind == ClassKind::Dictionary) {
-        auto keys = decodeReferences(fields.find("NS.keys"));
-        auto values = keys ? decodeReferences(fields.find("NS.objects")) : std::nullopt;
+        auto keys = decodeReferences(find(fields, "NS.keys"));
+        auto values = keys ? decodeReferences(find(fields, "NS.objects")) : std::nullopt;
         if (values && values->size() != keys->size())
             fail("Dictionary keys and values do not match");
         if (values && !error_) {
@@ -577,13 +1359,13 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
     } else if (cls->kind == ClassKind::Null) {
         v = Value();
     } else if (cls->kind == ClassKind::Date) {
-        const Value* t = fields.find("NS.time");
+        auto t = scalarField("NS.time");
         if (t && t->isNumber())
             v = Value(Date(t->doubleValue()));
         else
             fail("Malformed date");
     } else if (cls->kind == ClassKind::Decimal) {
-        const Value* text = fields.find("NS.decimal");
+        auto text = scalarField("NS.decimal");
         if (text && text->isString())
             v = Value(Decimal::fromString(*text->asString()));
         else
@@ -591,7 +1373,7 @@ std::optional<Value> KeyedUnarchiver::decodeClassed(const Dictionary& fields) {
     } else {
         v = decodeCustom(*cls);
     }
-    frames_.pop_back();
+    popFrame();
     return v;
 }
 

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "platform/foundation/Data.h"
+#include "platform/foundation/FlatHashTable.h"
 #include "platform/foundation/Object.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
@@ -51,6 +52,10 @@ namespace plat {
 
 class KeyedArchiver;
 class KeyedUnarchiver;
+namespace detail {
+class ArchiveWriter;
+class ArchiveReader;
+}  // namespace detail
 
 inline constexpr int64_t CoderReadCorruptError = 4864;
 inline constexpr int64_t CoderInvalidValueError = 4866;
@@ -103,23 +108,87 @@ class KeyedArchiver {
     ErrorPtr error() const { return error_; }
 
   private:
+    friend class detail::ArchiveWriter;
+
+    // A field of an object in the table: its key (a range of keys_) and what
+    // it holds.
+    struct Field {
+        enum class Kind : uint8_t {
+            Ref,         // a reference to object `ref`
+            Scalar,      // `scalar` itself (a number, or text such as a class name)
+            Refs,        // a list of `count` references, refs_[ref, ref + count)
+            ClassChain,  // the list [`scalar`, "NSObject"]
+        };
+        uint32_t keyBegin = 0;
+        uint32_t keyLength = 0;
+        Kind kind = Kind::Ref;
+        uint64_t ref = 0;
+        uint64_t count = 0;
+        Value scalar;
+    };
+    // An object of the table: a string, number or data (`scalar`), or a
+    // dictionary of fields_[fieldsBegin, fieldsEnd).
+    struct Entry {
+        Value scalar;
+        bool hasFields = false;
+        uint32_t fieldsBegin = 0;
+        uint32_t fieldsEnd = 0;
+    };
+    // The fields of an object being encoded.
+    struct Frame {
+        std::vector<Field> fields;
+        uint64_t unkeyed = 0;
+        // Field positions by key once a frame grows large (position + 1; 0 is empty).
+        std::vector<uint32_t> index;
+    };
+    enum Builtin : uint8_t {
+        kNSArray,
+        kNSSet,
+        kNSDictionary,
+        kNSNull,
+        kNSDate,
+        kNSDecimalNumber,
+        kBuiltinCount
+    };
+
     uint64_t encodeValue(const Value& v, std::size_t depth);
     uint64_t encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth);
-    uint64_t encodeContainer(const char* className, Dictionary fields);
-    Array encodeItems(const Array& items, std::size_t depth);
+    uint64_t encodeItems(const Value* items, std::size_t count, Builtin cls, std::size_t depth);
     uint64_t classReference(const std::string& className);
+    uint64_t builtinClass(Builtin cls);
     uint64_t reserve();
+    Field& addField(std::string_view key, bool escape);
     void set(std::string_view key, Value v);
+    uint32_t closeFrame();
     void fail(std::string reason);
 
-    std::vector<Value> objects_;
-    std::vector<Dictionary> frames_;  // the object being encoded, innermost last; [0] is "$top"
-    std::vector<uint64_t> unkeyed_;   // unkeyed counter per frame
+    std::vector<Entry> objects_;
+    std::vector<Field> fields_;   // fields of finished objects, object by object
+    std::vector<uint64_t> refs_;  // reference lists of finished objects
+    std::string keys_;            // every field key, one after another
+    std::vector<Frame> frames_;   // [0] is "$top"; frames_[level_] is the innermost
+    std::size_t level_ = 0;
     std::size_t depth_ = 0;
-    std::unordered_map<std::string, uint64_t> strings_;
-    std::unordered_map<std::string, uint64_t> classes_;
-    std::unordered_map<const Object*, uint64_t> shared_;
-    std::vector<ObjectPtr> keepAlive_;  // so that addresses in shared_ stay unique
+    // String objects by their text (object index + 1; 0 is empty).
+    struct StringSlot {
+        std::size_t hash = 0;
+        uint64_t object = 0;
+    };
+    std::vector<StringSlot> strings_;
+    std::size_t stringCount_ = 0;
+    uint64_t builtins_[kBuiltinCount] = {};
+    std::vector<std::pair<std::string, uint64_t>> classes_;  // archived name, object (few per archive)
+    struct SharedSlot {
+        const Object* object = nullptr;
+        uint64_t ref = 0;
+    };
+    struct SharedTraits {
+        static bool used(const SharedSlot& s) { return s.object != nullptr; }
+        static std::size_t hash(const SharedSlot& s) { return std::hash<const Object*>()(s.object); }
+        static bool matches(const SharedSlot& s, const Object* key, std::size_t) { return s.object == key; }
+    };
+    FlatHashTable<SharedSlot, SharedTraits> shared_;  // objects archived so far
+    std::vector<ObjectPtr> keepAlive_;                // so that addresses in shared_ stay unique
     std::unordered_map<std::string, std::string> classNames_;
     ErrorPtr error_;
 };
@@ -175,7 +244,9 @@ class KeyedUnarchiver {
     // nullptr when missing, nil or not a T.
     template <class T>
     std::shared_ptr<const T> decodeObjectOfClass(std::string_view key) {
-        auto v = decodeObjectOfClasses(registeredNames(typeid(T)), key);
+        // The class's names matter only to secure coding.
+        auto v = requiresSecureCoding_ ? decodeObjectOfClasses(registeredNames(typeid(T)), key)
+                                       : decodeObject(key);
         return v ? v->asObjectOf<T>() : nullptr;
     }
     // The next unkeyed value.
@@ -204,18 +275,38 @@ class KeyedUnarchiver {
     Result<std::optional<Value>> decodeTopLevelObject(std::string_view key = "root");
 
   private:
+    // The archive's bytes and the reader over them.
+    struct Archive;
+    // A dictionary of the archive being read: its entry count and where its
+    // references start.
     struct Frame {
-        const Dictionary* fields;
+        uint64_t count = 0;
+        uint64_t refs = 0;
         uint64_t unkeyed = 0;
+        uint32_t keysBegin = 0;  // the frame's keys in keys_, once it is current
     };
+    // A key of a current frame, read once when the frame opens.
+    struct Key {
+        const char* text = nullptr;  // the stored bytes when they are ASCII, else null
+        uint32_t length = 0;
+        uint64_t keyObject = 0;   // where the key starts
+        uint64_t valueIndex = 0;  // the value's index in the list
+    };
+    static constexpr uint64_t kNoObject = ~uint64_t{0};
 
-    KeyedUnarchiver(Value archive, const Dictionary* top, const Array* objects);
+    explicit KeyedUnarchiver(std::unique_ptr<Archive> archive);
     static void registerFactory(std::string name, std::type_index type,
                                 std::function<ObjectPtr(KeyedUnarchiver&)> f);
     static std::vector<std::string> registeredNames(std::type_index type);
 
-    const Value* field(std::string_view key) const;
-    std::optional<Value> decodeReference(const Value* ref, const std::vector<std::string>* extraAllowed);
+    // Where the value under `key` starts in the archive, or kNoObject.
+    uint64_t find(const Frame& dict, std::string_view key) const;
+    uint64_t field(std::string_view key) const;
+    void pushFrame(Frame frame);
+    void popFrame();
+    // The number, string or data under `key` of the current object.
+    std::optional<Value> scalarField(std::string_view key) const;
+    std::optional<Value> decodeReference(uint64_t at, const std::vector<std::string>* extraAllowed);
     std::optional<Value> resolve(uint64_t uid);
     void addWeight(uint64_t weight);
     // A class of the archive as this unarchiver decodes it, looked up once
@@ -228,29 +319,32 @@ class KeyedUnarchiver {
         std::function<ObjectPtr(KeyedUnarchiver&)> factory;
     };
 
-    std::optional<Value> decodeClassed(const Dictionary& fields);
-    std::shared_ptr<ClassInfo> classOf(const Dictionary& fields);
+    std::optional<Value> decodeClassed(const Frame& fields);
+    std::shared_ptr<ClassInfo> classOf(const Frame& fields);
     std::optional<Value> decodeCustom(ClassInfo& cls);
-    std::optional<Array> decodeReferences(const Value* refs);
+    std::optional<Array> decodeReferences(uint64_t at);
     std::string currentClassName(const std::string& archivedName) const;
     bool isAllowed(const std::string& className) const;
     std::nullopt_t fail(std::string reason);
 
-    Value archive_;
-    const Array* objects_;
+    std::unique_ptr<Archive> archive_;
     std::vector<Frame> frames_;
-    std::vector<std::optional<Value>> decoded_;
-    std::vector<uint8_t> state_;  // 0 unread, 1 being decoded, 2 decoded
-    // How many values each decoded object stands for, shared parts counted
-    // once per reference; decoding refuses objects above weightLimit_.
-    std::vector<uint64_t> weight_;
+    std::vector<Key> keys_;  // keys of every current frame, innermost last
+    struct Decoded {
+        std::optional<Value> decoded;
+        // How many values the object stands for, shared parts counted once
+        // per reference; decoding refuses objects above weightLimit_.
+        uint64_t weight = 1;
+        uint8_t state = 0;  // 0 unread, 1 being decoded, 2 decoded
+    };
+    std::vector<Decoded> objects_;   // by index in the object table
     std::vector<uint64_t> weights_;  // running weight of each object being decoded
     uint64_t weightLimit_ = 0;
     std::vector<const std::vector<std::string>*> allowedStack_;
     std::vector<std::string> allowedClasses_;
     std::unordered_map<std::string, std::string> classNames_;
-    std::unordered_map<uint64_t, std::shared_ptr<ClassInfo>>
-        classes_;  // by the class's index in the object table
+    // By the class's index in the object table (a few per archive).
+    std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes_;
     bool requiresSecureCoding_ = false;
     ErrorPtr error_;
 };

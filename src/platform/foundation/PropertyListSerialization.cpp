@@ -13,6 +13,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/Text.h"
+#include "platform/foundation/detail/BinaryPropertyList.h"
 
 namespace plat {
 
@@ -753,22 +754,8 @@ class XMLReader {
 
 // --- Binary writer ---------------------------------------------------------------
 
-void putBigEndian(std::string& out, uint64_t v, std::size_t bytes) {
-    char buf[8];
-    for (std::size_t i = 0; i < bytes; ++i)
-        buf[i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xFF);
-    out.append(buf, bytes);
-}
-
-std::size_t bytesFor(uint64_t v) {
-    if (v <= 0xFF)
-        return 1;
-    if (v <= 0xFFFF)
-        return 2;
-    if (v <= 0xFFFFFFFFu)
-        return 4;
-    return 8;
-}
+using namespace detail::bplist;
+namespace bplist = detail::bplist;
 
 class BinaryWriter {
   public:
@@ -783,16 +770,7 @@ class BinaryWriter {
             offsets.push_back(out.size());
             encode(out, node, refSize);
         }
-        uint64_t tableOffset = out.size();
-        std::size_t offsetSize = bytesFor(tableOffset);
-        for (uint64_t o : offsets)
-            putBigEndian(out, o, offsetSize);
-        out.append(6, '\0');
-        out += static_cast<char>(offsetSize);
-        out += static_cast<char>(refSize);
-        putBigEndian(out, nodes_.size(), 8);
-        putBigEndian(out, 0, 8);
-        putBigEndian(out, tableOffset, 8);
+        writeTrailer(out, offsets, refSize);
         return out;
     }
 
@@ -891,47 +869,6 @@ class BinaryWriter {
         return index;
     }
 
-    static void marker(std::string& out, uint8_t type, uint64_t count) {
-        if (count < 15) {
-            out += static_cast<char>(type << 4 | count);
-            return;
-        }
-        out += static_cast<char>(type << 4 | 0xF);
-        writeUnsigned(out, count);
-    }
-
-    static void writeUnsigned(std::string& out, uint64_t u) {
-        if (u > static_cast<uint64_t>(INT64_MAX)) {
-            out += '\x14';
-            putBigEndian(out, 0, 8);
-            putBigEndian(out, u, 8);
-            return;
-        }
-        std::size_t n = bytesFor(u);
-        out += static_cast<char>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
-        putBigEndian(out, u, n);
-    }
-
-    static void writeDouble(std::string& out, uint8_t markerByte, double d) {
-        uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        out += static_cast<char>(markerByte);
-        putBigEndian(out, bits, 8);
-    }
-
-    static void writeString(std::string& out, const std::string& s) {
-        bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
-        if (ascii) {
-            marker(out, 0x5, s.size());
-            out += s;
-            return;
-        }
-        std::u16string units = text::toUTF16(s);
-        marker(out, 0x6, units.size());
-        for (char16_t u : units)
-            putBigEndian(out, u, 2);
-    }
-
     void encode(std::string& out, const Node& node, std::size_t refSize) const {
         if (node.key) {
             writeString(out, *node.key);
@@ -943,12 +880,7 @@ class BinaryWriter {
                 out += v.rawBool() ? '\x09' : '\x08';
                 break;
             case Value::Kind::Int:
-                if (v.rawInt() < 0) {
-                    out += '\x13';
-                    putBigEndian(out, static_cast<uint64_t>(v.rawInt()), 8);
-                } else {
-                    writeUnsigned(out, static_cast<uint64_t>(v.rawInt()));
-                }
+                writeSigned(out, v.rawInt());
                 break;
             case Value::Kind::UInt:
                 writeUnsigned(out, v.rawUInt());
@@ -972,12 +904,8 @@ class BinaryWriter {
                 for (std::size_t i = 0; i < node.refsCount; ++i)
                     putBigEndian(out, refs_[node.refsBegin + i], refSize);
                 break;
-            default: {
-                uint64_t uid = asUID(v)->value();
-                std::size_t n = bytesFor(uid);
-                out += static_cast<char>(0x80 | (n - 1));
-                putBigEndian(out, uid, n);
-            }
+            default:
+                writeUID(out, asUID(v)->value());
         }
     }
 
@@ -999,22 +927,10 @@ class BinaryReader {
     explicit BinaryReader(std::string_view s) : s_(s) {}
 
     std::optional<Value> read() {
-        if (s_.size() < 8 + 32)
-            return fail("Binary property list too short");
-        std::string_view trailer = s_.substr(s_.size() - 32);
-        offsetSize_ = static_cast<uint8_t>(trailer[6]);
-        refSize_ = static_cast<uint8_t>(trailer[7]);
-        uint64_t count = bigEndian(trailer.data() + 8, 8);
-        uint64_t top = bigEndian(trailer.data() + 16, 8);
-        tableOffset_ = bigEndian(trailer.data() + 24, 8);
-        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
-            return fail("Bad trailer");
-        uint64_t tableRoom = s_.size() - 32;
-        if (count == 0 || top >= count || tableOffset_ < 8 || tableOffset_ > tableRoom ||
-            count > (tableRoom - tableOffset_) / offsetSize_)
-            return fail("Bad trailer");
-        if (refSize_ < 8 && count > (uint64_t{1} << (8 * refSize_)))
-            return fail("Bad trailer");
+        const char* why = nullptr;
+        if (!r_.open(s_, why))
+            return fail(why);
+        const uint64_t count = r_.objectCount();
         memo_.assign(count, std::nullopt);
         state_.assign(count, 0);
         weight_.assign(count, 0);
@@ -1023,7 +939,7 @@ class BinaryReader {
         // this; only sharing that multiplies (arrays holding the same array
         // twice, level after level) reaches it.
         weightLimit_ = std::max<uint64_t>(uint64_t{1} << 16, 16 * uint64_t{s_.size()});
-        return object(top, 0);
+        return object(r_.topObject(), 0);
     }
     const std::string& failure() const { return failure_; }
 
@@ -1033,16 +949,6 @@ class BinaryReader {
             failure_ = std::move(reason);
         return std::nullopt;
     }
-
-    static uint64_t bigEndian(const char* p, std::size_t n) {
-        uint64_t v = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            v = v << 8 | static_cast<uint8_t>(p[i]);
-        return v;
-    }
-
-    // Whether [at, at + n) lies inside the object area.
-    bool fits(uint64_t at, uint64_t n) const { return at <= tableOffset_ && n <= tableOffset_ - at; }
 
     std::optional<Value> object(uint64_t index, std::size_t depth) {
         if (index >= memo_.size())
@@ -1054,11 +960,12 @@ class BinaryReader {
         if (depth > PropertyListSerialization::kMaxDepth)
             return fail("Property list nested too deeply");
         state_[index] = 1;
-        uint64_t offset = bigEndian(s_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
-        if (offset < 8 || !fits(offset, 1))
-            return fail("Object offset out of range");
+        const char* why = nullptr;
+        auto offset = r_.offsetOf(index, why);
+        if (!offset)
+            return fail(why);
         uint64_t weight = 1;
-        auto v = decode(offset, depth, weight);
+        auto v = decode(*offset, depth, weight);
         if (!v)
             return std::nullopt;
         if (weight > weightLimit_)
@@ -1069,147 +976,32 @@ class BinaryReader {
         return v;
     }
 
-    // Reads the element count that follows a marker; pos moves past it.
-    std::optional<uint64_t> count(uint8_t markerByte, uint64_t& pos) {
-        uint64_t n = markerByte & 0xF;
-        if (n != 0xF)
-            return n;
-        if (!fits(pos, 1))
-            return fail("Truncated count");
-        auto m = static_cast<uint8_t>(s_[pos]);
-        if ((m & 0xF0) != 0x10 || (m & 0xF) > 3)
-            return fail("Bad count");
-        std::size_t bytes = std::size_t{1} << (m & 0xF);
-        if (!fits(pos + 1, bytes))
-            return fail("Truncated count");
-        n = bigEndian(s_.data() + pos + 1, bytes);
-        pos += 1 + bytes;
-        return n;
-    }
-
     // weight becomes the number of values the object stands for, counting
     // shared children once per reference.
     std::optional<Value> decode(uint64_t at, std::size_t depth, uint64_t& weight) {
-        auto m = static_cast<uint8_t>(s_[at]);
-        uint64_t pos = at + 1;
+        const uint8_t m = r_.markerAt(at);
+        const char* why = nullptr;
         switch (m >> 4) {
-            case 0x0:
-                if (m == 0x08 || m == 0x09)
-                    return Value(m == 0x09);
-                return fail("Unsupported object type");
-            case 0x1:
-                return integer(m, pos);
-            case 0x2:
-                return real(m, pos);
-            case 0x3:
-                if (m != 0x33 || !fits(pos, 8))
-                    return fail("Bad date");
-                return Value(Date(doubleAt(pos)));
-            case 0x4:
-                return bytes(m, pos);
-            case 0x5:
-                return asciiString(m, pos);
-            case 0x6:
-                return utf16String(m, pos);
             case 0x8: {
-                std::size_t n = (m & 0xF) + 1;
-                if (n > 8 || !fits(pos, n))
+                auto uid = r_.uid(at);
+                if (!uid)
                     return fail("Bad UID");
-                return PropertyListUID::make(bigEndian(s_.data() + pos, n));
+                return PropertyListUID::make(*uid);
             }
             case 0xA:
-                return array(m, pos, depth, weight);
-            case 0xD:
-                return dictionary(m, pos, depth, weight);
-            default:
-                return fail("Unsupported object type");
-        }
-    }
-
-    double doubleAt(uint64_t pos) const {
-        uint64_t bits = bigEndian(s_.data() + pos, 8);
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
-
-    std::optional<Value> integer(uint8_t m, uint64_t pos) {
-        std::size_t n = std::size_t{1} << (m & 0xF);
-        if ((m & 0xF) > 4 || !fits(pos, n))
-            return fail("Bad integer");
-        if (n < 8)
-            return Value(static_cast<int64_t>(bigEndian(s_.data() + pos, n)));
-        if (n == 8)
-            return Value(static_cast<int64_t>(bigEndian(s_.data() + pos, 8)));
-        uint64_t high = bigEndian(s_.data() + pos, 8), low = bigEndian(s_.data() + pos + 8, 8);
-        if (high == 0)
-            return low > static_cast<uint64_t>(INT64_MAX) ? Value(low) : Value(static_cast<int64_t>(low));
-        if (high == ~uint64_t{0} && low > static_cast<uint64_t>(INT64_MAX))
-            return Value(static_cast<int64_t>(low));
-        return fail("Integer out of range");
-    }
-
-    std::optional<Value> real(uint8_t m, uint64_t pos) {
-        if (m == 0x23 && fits(pos, 8))
-            return Value(doubleAt(pos));
-        if (m == 0x22 && fits(pos, 4)) {
-            auto bits = static_cast<uint32_t>(bigEndian(s_.data() + pos, 4));
-            float f;
-            std::memcpy(&f, &bits, sizeof f);
-            return Value(static_cast<double>(f));
-        }
-        return fail("Bad real");
-    }
-
-    std::optional<Value> bytes(uint8_t m, uint64_t pos) {
-        auto n = count(m, pos);
-        if (!n || !fits(pos, *n))
-            return fail("Truncated data");
-        return Value(Data(s_.data() + pos, *n));
-    }
-
-    std::optional<Value> asciiString(uint8_t m, uint64_t pos) {
-        auto n = count(m, pos);
-        if (!n || !fits(pos, *n))
-            return fail("Truncated string");
-        std::string_view bytes = s_.substr(pos, *n);
-        if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; }))
-            return Value(std::string(bytes));
-        std::string out;
-        out.reserve(*n * 2);
-        for (char c : bytes) {
-            auto b = static_cast<uint8_t>(c);
-            if (b < 0x80) {
-                out += c;
-            } else {  // bytes above ASCII are read as Latin-1
-                out += static_cast<char>(0xC0 | (b >> 6));
-                out += static_cast<char>(0x80 | (b & 0x3F));
+            case 0xD: {
+                auto c = r_.container(at, why);
+                if (!c)
+                    return fail(why);
+                return (m >> 4) == 0xA ? array(*c, depth, weight) : dictionary(*c, depth, weight);
+            }
+            default: {
+                auto v = r_.scalar(at, why);
+                if (!v)
+                    return fail(why);
+                return v;
             }
         }
-        return Value(std::move(out));
-    }
-
-    std::optional<Value> utf16String(uint8_t m, uint64_t pos) {
-        auto n = count(m, pos);
-        if (!n || *n > tableOffset_ / 2 || !fits(pos, *n * 2))
-            return fail("Truncated string");
-        std::u16string units(*n, u'\0');
-        for (uint64_t i = 0; i < *n; ++i)
-            units[i] = static_cast<char16_t>(bigEndian(s_.data() + pos + 2 * i, 2));
-        auto utf8 = text::fromUTF16(units);
-        if (!utf8)
-            return fail("Invalid UTF-16 string");
-        return Value(std::move(*utf8));
-    }
-
-    // Whether n references starting at pos lie inside the object area.
-    bool refsFit(uint64_t pos, uint64_t n) {
-        if (n > tableOffset_ / refSize_ || !fits(pos, n * refSize_))
-            return fail("Truncated container"), false;
-        return true;
-    }
-    uint64_t refAt(uint64_t pos, uint64_t i) const {
-        return bigEndian(s_.data() + pos + i * refSize_, refSize_);
     }
 
     // The child's weight added to total, saturating above the limit.
@@ -1217,16 +1009,11 @@ class BinaryReader {
         total = std::min(total + child, weightLimit_ + 1);
     }
 
-    std::optional<Value> array(uint8_t m, uint64_t pos, std::size_t depth, uint64_t& weight) {
-        auto n = count(m, pos);
-        if (!n)
-            return std::nullopt;
-        if (!refsFit(pos, *n))
-            return std::nullopt;
+    std::optional<Value> array(const bplist::Reader::Container& c, std::size_t depth, uint64_t& weight) {
         Array items;
-        items.reserve(*n);
-        for (uint64_t i = 0; i < *n; ++i) {
-            uint64_t r = refAt(pos, i);
+        items.reserve(c.count);
+        for (uint64_t i = 0; i < c.count; ++i) {
+            uint64_t r = r_.refAt(c, i);
             auto item = object(r, depth + 1);
             if (!item)
                 return std::nullopt;
@@ -1236,21 +1023,16 @@ class BinaryReader {
         return Value(std::move(items));
     }
 
-    std::optional<Value> dictionary(uint8_t m, uint64_t pos, std::size_t depth, uint64_t& weight) {
-        auto n = count(m, pos);
-        if (!n || *n > tableOffset_)
-            return fail("Truncated dictionary");
-        if (!refsFit(pos, *n * 2))
-            return std::nullopt;
+    std::optional<Value> dictionary(const bplist::Reader::Container& c, std::size_t depth, uint64_t& weight) {
         Dictionary entries;
-        entries.reserve(*n);
-        for (uint64_t i = 0; i < *n; ++i) {
-            auto key = object(refAt(pos, i), depth + 1);
+        entries.reserve(c.count);
+        for (uint64_t i = 0; i < c.count; ++i) {
+            auto key = object(r_.refAt(c, i), depth + 1);
             if (!key)
                 return std::nullopt;
             if (!key->isString())
                 return fail("Dictionary key is not a string");
-            uint64_t r = refAt(pos, *n + i);
+            uint64_t r = r_.refAt(c, c.count + i);
             auto item = object(r, depth + 1);
             if (!item)
                 return std::nullopt;
@@ -1261,9 +1043,7 @@ class BinaryReader {
     }
 
     std::string_view s_;
-    uint8_t offsetSize_ = 0;
-    uint8_t refSize_ = 0;
-    uint64_t tableOffset_ = 0;
+    bplist::Reader r_;
     std::vector<std::optional<Value>> memo_;
     std::vector<uint8_t> state_;  // 0 unread, 1 being read, 2 read
     std::vector<uint64_t> weight_;

@@ -14,6 +14,13 @@ struct CipherContextDeleter {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
+// The cipher's implementation, fetched once: naming it on every call makes
+// the library look it up again each time.
+const EVP_CIPHER* aes256CBC() {
+    static const EVP_CIPHER* const fetched = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    return fetched ? fetched : EVP_aes_256_cbc();
+}
+
 std::optional<Data> run(bool encrypt, const Data& key, const Data& iv, const Data& input) {
     if (key.length() != AES256KeyLength || iv.length() != AESBlockLength)
         return std::nullopt;
@@ -23,12 +30,12 @@ std::optional<Data> run(bool encrypt, const Data& key, const Data& iv, const Dat
     std::vector<uint8_t> out(input.length() + AESBlockLength);
     int written = 0;
     int finalWritten = 0;
-    bool ok = EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.bytes(), iv.bytes(),
-                                encrypt ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(ctx.get(), 1) == 1 &&
-              EVP_CipherUpdate(ctx.get(), out.data(), &written, input.bytes(),
-                               static_cast<int>(input.length())) == 1 &&
-              EVP_CipherFinal_ex(ctx.get(), out.data() + written, &finalWritten) == 1;
+    bool ok =
+        EVP_CipherInit_ex(ctx.get(), aes256CBC(), nullptr, key.bytes(), iv.bytes(), encrypt ? 1 : 0) == 1 &&
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 1) == 1 &&
+        EVP_CipherUpdate(ctx.get(), out.data(), &written, input.bytes(), static_cast<int>(input.length())) ==
+            1 &&
+        EVP_CipherFinal_ex(ctx.get(), out.data() + written, &finalWritten) == 1;
     ERR_clear_error();
     if (!ok)
         return std::nullopt;

@@ -1,7 +1,10 @@
 #include "beacon/core/BEACEncrypter.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <set>
 #include <thread>
 
 #include "BeaconTestSupport.h"
@@ -143,6 +146,44 @@ TEST_F(BEACEncrypterTest, KeychainUtilReplacesAndDeletes) {
     EXPECT_TRUE(BEACKeychainUtil::storeString("x", "a"));
     EXPECT_TRUE(BEACKeychainUtil::clear());
     EXPECT_FALSE(BEACKeychainUtil::stringForKey("a"));
+}
+
+}  // namespace
+
+namespace {
+
+// Vectors are cut from a pooled draw of random bytes: no two calls, and no
+// parent and forked child, may ever get the same one.
+TEST(BEACEncrypterVectors, NeverRepeatAcrossCallsOrAForkedChild) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {  // several refills of the pool
+        auto iv = BEACEncrypter::generateInitializationVector();
+        ASSERT_TRUE(iv);
+        ASSERT_EQ(iv->length(), plat::security::AESBlockLength);
+        EXPECT_TRUE(seen.insert(iv->hexString()).second);
+    }
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto iv = BEACEncrypter::generateInitializationVector();
+        std::string hex = iv ? iv->hexString() : std::string();
+        _exit(write(pipeFds[1], hex.data(), hex.size()) == static_cast<ssize_t>(hex.size()) ? 0 : 1);
+    }
+    close(pipeFds[1]);
+    char buffer[64] = {};
+    ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string fromChild(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    ASSERT_EQ(fromChild.size(), 2 * plat::security::AESBlockLength);
+    auto next = BEACEncrypter::generateInitializationVector();
+    ASSERT_TRUE(next);
+    EXPECT_NE(fromChild, next->hexString());
+    EXPECT_EQ(seen.count(fromChild), 0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "support/TempDir.h"
 
@@ -95,9 +96,29 @@ class Node : public Coding {
 
 class Opaque : public Object {};
 
+// An object with as many keyed fields as it is given, some keys repeated.
+class Wide : public Coding {
+  public:
+    std::vector<std::pair<std::string, int64_t>> fields;
+    std::string className() const override { return "TestWide"; }
+    void encodeWithCoder(KeyedArchiver& c) const override {
+        for (const auto& [key, value] : fields)
+            c.encodeInt64(value, key);
+        c.encodeObject(Value("unkeyed"));
+    }
+};
+
 class KeyedArchiverTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
+        KeyedUnarchiver::registerClass<Wide>("TestWide", [](KeyedUnarchiver& u) {
+            auto w = std::make_shared<Wide>();
+            for (const char* key : {"k0", "k1", "$k", "k39", "missing"})
+                w->fields.emplace_back(key, u.containsValueForKey(key) ? u.decodeInt64(key) : -1);
+            auto unkeyed = u.decodeObject();
+            w->fields.emplace_back("unkeyed", unkeyed && *unkeyed == Value("unkeyed") ? 1 : 0);
+            return w;
+        });
         KeyedUnarchiver::registerClass<Device>("TestDevice", &Device::decode);
         KeyedUnarchiver::registerClass<Log>("TestLog", &Log::decode);
         KeyedUnarchiver::registerClass<Node>("TestNode",
@@ -231,6 +252,120 @@ TEST_F(KeyedArchiverTest, ArchiveBytesStayExactlyAsStored) {
     ASSERT_TRUE(back.ok());
     ASSERT_TRUE(back->has_value());
     EXPECT_EQ(**back, root);
+}
+
+// The archive is written straight from the archiver's table, so it must be
+// byte for byte the binary property list of the tree it reads back as (the
+// property-list writer's layout: depth-first order, keys before values, each
+// distinct string once, the smallest reference and offset sizes).
+TEST_F(KeyedArchiverTest, ArchivesAreExactlyThePropertyListOfTheirOwnTree) {
+    auto log = std::make_shared<Log>();
+    log->device = device();
+    log->sameDevice = log->device;
+    log->properties = Value(Dictionary{{"NS.objects", Value("$class")}, {"name", Value("NSArray")}});
+    log->unkeyed = {Value(1), Value("$0")};
+    auto wide = std::make_shared<Wide>();
+    for (int i = 0; i < 40; ++i)
+        wide->fields.emplace_back("k" + std::to_string(i), i);
+    Array many;
+    for (int i = 0; i < 300; ++i)  // more than 256 objects: two-byte references
+        many.push_back(Value("item " + std::to_string(i % 150)));
+    const struct {
+        const char* name;
+        Value root;
+    } cases[] = {
+        {"empty array", Value(Array{})},
+        {"lone scalar", Value(int64_t(-7))},
+        {"strings equal to keys and class names",
+         Value(Array{Value("$class"), Value("NS.objects"), Value("NSArray"), Value("root"), Value("$null"),
+                     Value("NSObject"), Value("$top")})},
+        {"numbers of every size",
+         Value(Array{Value(0), Value(255), Value(256), Value(65536), Value(int64_t(1) << 40),
+                     Value(INT64_MIN), Value(UINT64_MAX), Value(true), Value(0.0), Value(-1e300)})},
+        {"text that is not ASCII", Value(Dictionary{{"caf\xC3\xA9", Value("\xE2\x98\x83 snow")}})},
+        {"long texts and data",
+         Value(Array{Value(std::string(20, 'x')), Value(Data(std::string(300, 'd').data(), 300))})},
+        {"nested containers",
+         Value(Dictionary{{"a", Value(Array{Value(Set{Value(1)}), Value(Dictionary{{"b", Value()}})})},
+                          {"when", Value(Date(5))},
+                          {"dec", Value(Decimal::fromString("1.5"))}})},
+        {"objects, shared and nil", Value(log)},
+        {"object with many fields", Value(wide)},
+        {"many objects", Value(many)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Data bytes = archive(c.root);
+        auto tree = PropertyListSerialization::propertyListWithData(bytes);
+        ASSERT_TRUE(tree.ok());
+        auto again =
+            PropertyListSerialization::dataWithPropertyList(*tree, PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(again.ok());
+        EXPECT_EQ(again->hexString(), bytes.hexString());
+        if (!c.root.isObject()) {
+            EXPECT_EQ(unarchive(bytes), c.root);
+        }
+        // Archives in XML form read the same.
+        auto xml =
+            PropertyListSerialization::dataWithPropertyList(*tree, PropertyListSerialization::Format::XML);
+        ASSERT_TRUE(xml.ok());
+        auto fromXML = unarchive(*xml);
+        ASSERT_TRUE(fromXML);
+        if (!c.root.isObject()) {
+            EXPECT_EQ(*fromXML, c.root);
+        }
+    }
+}
+
+// Encoding a key again replaces its value where it first stood, in objects
+// with few fields and in those large enough to index their keys.
+TEST_F(KeyedArchiverTest, ARepeatedKeyKeepsItsPlaceAndTakesTheLastValue) {
+    for (int count : {3, 40}) {
+        SCOPED_TRACE(count);
+        auto wide = std::make_shared<Wide>();
+        for (int i = 0; i < count; ++i)
+            wide->fields.emplace_back("k" + std::to_string(i), i);
+        wide->fields.emplace_back("$k", 7);
+        wide->fields.emplace_back("k1", 100);  // again, after the index exists for 40 keys
+        wide->fields.emplace_back("$k", 8);
+        Data bytes = archive(Value(wide));
+        auto back = unarchive(bytes);
+        ASSERT_TRUE(back);
+        auto w = back->asObjectOf<Wide>();
+        ASSERT_NE(w, nullptr);
+        const std::vector<std::pair<std::string, int64_t>> expected = {
+            {"k0", 0},       {"k1", 100},   {"$k", 8}, {"k39", count == 40 ? 39 : -1},
+            {"missing", -1}, {"unkeyed", 1}};
+        EXPECT_EQ(w->fields, expected);
+        // One entry per key, in first-encoded order, "$" keys escaped.
+        auto tree = PropertyListSerialization::propertyListWithData(bytes);
+        ASSERT_TRUE(tree.ok());
+        const Value* fields = tree->find("$objects")->at(1);
+        ASSERT_NE(fields, nullptr);
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : *fields->asDictionary())
+            keys.push_back(key);
+        ASSERT_EQ(keys.size(), static_cast<std::size_t>(count) + 3);
+        EXPECT_EQ(keys[1], "k1");
+        EXPECT_EQ(keys[static_cast<std::size_t>(count)], "$$k");
+        EXPECT_EQ(keys[static_cast<std::size_t>(count) + 1], "$0");
+        EXPECT_EQ(keys.back(), "$class");
+    }
+}
+
+// Text that is not UTF-8 cannot be stored: the archive fails with the
+// property-list writer's error, naming a string or a key.
+TEST_F(KeyedArchiverTest, TextThatIsNotUTF8FailsTheArchive) {
+    auto badValue =
+        KeyedArchiver::archivedDataWithRootObject(Value(Array{Value("ok"), Value(std::string("\xFF"))}));
+    ASSERT_FALSE(badValue.ok());
+    EXPECT_EQ(badValue.error()->code(), PropertyListWriteInvalidError);
+    EXPECT_NE(badValue.error()->description().find("string is not UTF-8"), std::string::npos);
+    auto wide = std::make_shared<Wide>();
+    wide->fields.emplace_back("\xC3", 1);
+    auto badKey = KeyedArchiver::archivedDataWithRootObject(Value(wide));
+    ASSERT_FALSE(badKey.ok());
+    EXPECT_NE(badKey.error()->description().find("key is not UTF-8"), std::string::npos);
 }
 
 TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
