@@ -178,6 +178,11 @@ Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(co
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                           static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
     }
+    // libcurl's own cache size follows the number of transfers under way, so
+    // between a transfer's end and its successor's start it closes idle
+    // connections the successor would have reused.
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
+                      std::max(32L, 4L * std::max(configuration_.httpMaximumConnectionsPerHost, 0)));
     if (configuration_.trustedCertificatesFile) {
         if (auto pem =
                 FileManager::defaultManager().contentsAtPath(*configuration_.trustedCertificatesFile)) {
@@ -187,7 +192,16 @@ Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(co
 }
 
 Engine::~Engine() {
-    curl_multi_cleanup(multi_);
+    closeConnections();
+}
+
+void Engine::closeConnections() {
+    for (void* easy : idleEasyHandles_)
+        curl_easy_cleanup(easy);
+    idleEasyHandles_.clear();
+    if (multi_)
+        curl_multi_cleanup(multi_);
+    multi_ = nullptr;
 }
 
 void Engine::start() {
@@ -198,8 +212,12 @@ void Engine::post(std::function<void()> command) {
     {
         std::lock_guard lock(mutex_);
         if (!exited_) {
+            // One wake-up per batch: a list that is not empty has already
+            // woken the thread, which takes the whole list when it runs.
+            const bool wake = commands_.empty();
             commands_.push_back(std::move(command));
-            curl_multi_wakeup(multi_);
+            if (wake)
+                curl_multi_wakeup(multi_);
             return;
         }
     }
@@ -218,9 +236,11 @@ void Engine::runCommands() {
 }
 
 void Engine::run() {
+    gathering_ = true;
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
+            std::lock_guard lock(createdMutex_);
             if (invalidationFinished_ || created_.empty())
                 break;
         }
@@ -235,14 +255,73 @@ void Engine::run() {
             onDone(easy, result);
         }
         int wait = checkDeadlines();
+        flushDelegateBlocks();
         curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
+    gathering_ = false;
+    flushDelegateBlocks();
     {
         std::lock_guard lock(mutex_);
         exited_ = true;
     }
     std::lock_guard lock(afterExitMutex_);
+    // Nothing is under way and nothing can start: the idle connections close
+    // now rather than whenever the last reference to the session goes.
+    closeConnections();
     runCommands();
+}
+
+void Engine::toDelegateQueue(const std::shared_ptr<dispatch::OperationQueue>& queue,
+                             std::function<void()> block) {
+    if (!gathering_) {
+        queue->addOperationWithBlock(std::move(block));
+        return;
+    }
+    if (gatheredQueue_ && gatheredQueue_ != queue)
+        flushDelegateBlocks();
+    gatheredQueue_ = queue;
+    gathered_.push_back(std::move(block));
+}
+
+void Engine::flushDelegateBlocks() {
+    if (gathered_.empty())
+        return;
+    auto queue = std::move(gatheredQueue_);
+    gatheredQueue_ = nullptr;
+    queue->addOperationWithBlock([blocks = std::move(gathered_)]() mutable {
+        for (auto& block : blocks) {
+            try {
+                block();
+            } catch (const std::exception& e) {
+                Log(std::string("URL session delegate queue block threw: ") + e.what());
+            } catch (...) {
+                Log("URL session delegate queue block threw");
+            }
+            block = nullptr;  // what it holds goes now, in the order made
+        }
+    });
+    gathered_.clear();
+}
+
+void* Engine::takeEasyHandle() {
+    if (idleEasyHandles_.empty())
+        return curl_easy_init();
+    void* easy = idleEasyHandles_.back();
+    idleEasyHandles_.pop_back();
+    return easy;
+}
+
+// Handles are reset and kept for later hops: making one costs allocations
+// that a small request would otherwise pay every time. Connections live in
+// the multi handle, so nothing of one task's transfer reaches the next.
+void Engine::recycleEasyHandle(void* easy) {
+    constexpr size_t kMaximumIdleHandles = 64;
+    if (idleEasyHandles_.size() >= kMaximumIdleHandles) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    curl_easy_reset(easy);
+    idleEasyHandles_.push_back(easy);
 }
 
 int Engine::checkDeadlines() {
@@ -269,19 +348,17 @@ int Engine::checkDeadlines() {
 // --- commands ---
 
 void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::weak_ptr<URLSessionTask> weak = task;
-    uint64_t id = task->taskIdentifier();
-    post([this, weak, id] {
-        if (!invalidated_ || !weak.expired())
-            created_[id] = weak;
-    });
+    std::lock_guard lock(createdMutex_);
+    created_[task->taskIdentifier()] = task;
 }
 
 void Engine::forgetTask(uint64_t identifier) {
-    post([this, identifier] {
+    {
+        std::lock_guard lock(createdMutex_);
         created_.erase(identifier);
-        maybeFinishInvalidation();
-    });
+    }
+    // The thread may be waiting for the last unstarted task to go.
+    post([this] { maybeFinishInvalidation(); });
 }
 
 void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
@@ -343,9 +420,9 @@ void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
         if (resumeData) {
             data = takeResumeData(*task);
             // Runs even without a delegate: it belongs to the caller.
-            task->session_->delegateQueue_->addOperationWithBlock([resumeData, data] { resumeData(data); });
+            toDelegateQueue(task->session_->delegateQueue_, [resumeData, data] { resumeData(data); });
         }
-        created_.erase(task->taskIdentifier());
+        forgetCreated(task->taskIdentifier());
         running_.insert(task);
         complete(task, makeURLError(URLErrorCancelled,
                                     task->originalRequest_ ? task->originalRequest_->url : t.request.url, {},
@@ -361,15 +438,18 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
         invalidatingSession_ = session;
         if (cancelTasks) {
             std::vector<TaskPtr> all(running_.begin(), running_.end());
-            for (auto& [id, weak] : created_) {
-                if (auto task = weak.lock())
-                    all.push_back(task);
+            {
+                std::lock_guard lock(createdMutex_);
+                for (auto& [id, weak] : created_) {
+                    if (auto task = weak.lock())
+                        all.push_back(task);
+                }
             }
             for (auto& task : all) {
                 if (task->transfer_->completed)
                     continue;
                 running_.insert(task);
-                created_.erase(task->taskIdentifier());
+                forgetCreated(task->taskIdentifier());
                 complete(task, makeURLError(URLErrorCancelled, task->transfer_->request.url));
             }
         }
@@ -391,14 +471,17 @@ void Engine::sessionReleased() {
 void Engine::maybeFinishInvalidation() {
     if (!invalidated_ || invalidationFinished_ || !running_.empty())
         return;
-    for (auto it = created_.begin(); it != created_.end();) {
-        it = it->second.expired() ? created_.erase(it) : std::next(it);
+    {
+        std::lock_guard lock(createdMutex_);
+        for (auto it = created_.begin(); it != created_.end();) {
+            it = it->second.expired() ? created_.erase(it) : std::next(it);
+        }
+        if (!created_.empty())
+            return;
     }
-    if (!created_.empty())
-        return;
     invalidationFinished_ = true;
     auto session = std::move(invalidatingSession_);
-    session->delegateQueue_->addOperationWithBlock([session] {
+    toDelegateQueue(session->delegateQueue_, [session] {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(session->mutex_);
@@ -425,21 +508,21 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    session->delegateQueue_->addOperationWithBlock(
-        [session, task = TaskPtr(task), call = std::move(call)]() mutable {
-            if (auto delegate = session->delegate()) {
-                try {
-                    call(*delegate, *session);
-                } catch (const std::exception& e) {
-                    Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-                    task->cancel();
-                } catch (...) {
-                    task->cancel();
-                }
-            }
-            call = nullptr;
-            task.reset();
-        });
+    toDelegateQueue(session->delegateQueue_,
+                    [session, task = TaskPtr(task), call = std::move(call)]() mutable {
+                        if (auto delegate = session->delegate()) {
+                            try {
+                                call(*delegate, *session);
+                            } catch (const std::exception& e) {
+                                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                                task->cancel();
+                            } catch (...) {
+                                task->cancel();
+                            }
+                        }
+                        call = nullptr;
+                        task.reset();
+                    });
 }
 
 // --- starting ---
@@ -448,7 +531,7 @@ void Engine::startTask(const TaskPtr& task) {
     auto& t = *task->transfer_;
     t.started = true;
     t.suspended = false;
-    created_.erase(task->taskIdentifier());
+    forgetCreated(task->taskIdentifier());
     running_.insert(task);
     {
         std::lock_guard lock(task->mutex_);
@@ -529,9 +612,11 @@ void Engine::startHop(const TaskPtr& task) {
     t.pendingTrust.reset();
     t.trustFailureCode = 0;
     t.lastActivity = SteadyClock::now();
-    CURL* easy = curl_easy_init();
+    if (!multi_)
+        return fail(task, URLErrorCancelled);
+    CURL* easy = takeEasyHandle();
     if (!configureHop(*task, easy)) {
-        curl_easy_cleanup(easy);
+        recycleEasyHandle(easy);
         return;  // configureHop failed the task
     }
     t.easy = easy;
@@ -670,7 +755,7 @@ void Engine::releaseHop(Transfer& t) {
     if (t.easy) {
         active_.erase(t.easy);
         curl_multi_remove_handle(multi_, t.easy);
-        curl_easy_cleanup(t.easy);
+        recycleEasyHandle(t.easy);
         t.easy = nullptr;
     }
     if (t.headerList) {
@@ -1311,9 +1396,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    session->delegateQueue_->addOperationWithBlock([session, task = TaskPtr(task), metrics, error, response,
-                                                    data, location, dataCompletion,
-                                                    downloadCompletion]() mutable {
+    toDelegateQueue(session->delegateQueue_, [session, task = TaskPtr(task), metrics, error, response, data,
+                                              location, dataCompletion, downloadCompletion]() mutable {
         auto delegate = session->delegate();
         auto guarded = [&](auto&& f) {
             try {
@@ -1336,8 +1420,13 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         task.reset();
     });
     running_.erase(task);
-    created_.erase(task->taskIdentifier());
+    forgetCreated(task->taskIdentifier());
     maybeFinishInvalidation();
+}
+
+void Engine::forgetCreated(uint64_t identifier) {
+    std::lock_guard lock(createdMutex_);
+    created_.erase(identifier);
 }
 
 }  // namespace plat::urlloading::detail

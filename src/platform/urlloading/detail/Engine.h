@@ -181,6 +181,17 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool openDownloadFile(URLSessionTask& task);
 
   private:
+    // Hands `block` to the session's delegate queue. On the network thread
+    // blocks are gathered and handed over as one operation when the loop
+    // next waits, in the order they were made: one wake-up of the delegate
+    // queue per turn of the loop instead of one per event.
+    void toDelegateQueue(const std::shared_ptr<dispatch::OperationQueue>& queue, std::function<void()> block);
+    void flushDelegateBlocks();
+    void forgetCreated(uint64_t identifier);
+    void closeConnections();
+    void* takeEasyHandle();
+    void recycleEasyHandle(void* easy);
+
     const URLSessionConfiguration configuration_;
     std::vector<security::CertificatePtr> extraRoots_;
     void* multi_ = nullptr;  // CURLM*
@@ -190,10 +201,18 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool exited_ = false;
     std::recursive_mutex afterExitMutex_;
 
+    // Tasks made and not yet resumed, registered by the thread that makes
+    // them (no command, no wake-up of the network thread).
+    std::mutex createdMutex_;
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;
+
     // Network thread only.
-    std::map<void*, std::shared_ptr<URLSessionTask>> active_;    // by easy handle
-    std::set<std::shared_ptr<URLSessionTask>> running_;          // resumed and not completed
-    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;  // not yet resumed
+    std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
+    std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
+    std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
+    bool gathering_ = false;                                   // the loop gathers delegate blocks
+    std::shared_ptr<dispatch::OperationQueue> gatheredQueue_;
+    std::vector<std::function<void()>> gathered_;
     std::shared_ptr<URLSession> invalidatingSession_;
     bool invalidated_ = false;
     bool invalidationFinished_ = false;
