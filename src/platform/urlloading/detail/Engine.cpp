@@ -98,16 +98,32 @@ std::string requestTarget(const URL& url) {
 
 // --- libcurl callbacks (network thread) ---
 
+std::string_view trimmed(std::string_view s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
 size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     const size_t length = size * count;
     t.lastActivity = SteadyClock::now();
-    std::string line(data, length);
-    if (line.rfind("HTTP/", 0) == 0) {
+    const std::string_view line(data, length);
+    if (line.substr(0, 5) == "HTTP/") {
         t.hopHeaders = HTTPHeaderFields();
         t.hopCookies.clear();
         size_t space = line.find(' ');
-        t.hopStatus = space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+        int status = 0;
+        if (space != std::string_view::npos) {
+            // The digits after the blank, as atoi would read them (the line
+            // is not terminated, so no C string functions).
+            size_t i = line.find_first_not_of(" \t", space);
+            for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && status < 100000; ++i)
+                status = status * 10 + (line[i] - '0');
+        }
+        t.hopStatus = status;
         return length;
     }
     if (line == "\r\n" || line == "\n") {
@@ -116,9 +132,9 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
         return length;
     }
     size_t colon = line.find(':');
-    if (colon != std::string::npos && t.hopStatus != 0) {
-        std::string name = trim(line.substr(0, colon));
-        std::string value = trim(line.substr(colon + 1));
+    if (colon != std::string_view::npos && t.hopStatus != 0) {
+        std::string name(trimmed(line.substr(0, colon)));
+        std::string value(trimmed(line.substr(colon + 1)));
         if (equalsIgnoringCase(name, "Set-Cookie"))
             t.hopCookies.push_back(value);
         t.hopHeaders.addValue(value, name);
@@ -171,7 +187,9 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
 
 }  // namespace
 
-Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(configuration) {
+Engine::Engine(const URLSessionConfiguration& configuration,
+               std::shared_ptr<dispatch::OperationQueue> delegateQueue)
+    : configuration_(configuration), delegateQueue_(std::move(delegateQueue)) {
     initCurlOnce();
     multi_ = curl_multi_init();
     if (configuration_.httpMaximumConnectionsPerHost > 0) {
@@ -236,7 +254,7 @@ void Engine::runCommands() {
 }
 
 void Engine::run() {
-    gathering_ = true;
+    networkThread_ = std::this_thread::get_id();
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
@@ -258,7 +276,7 @@ void Engine::run() {
         flushDelegateBlocks();
         curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
-    gathering_ = false;
+    networkThread_ = std::thread::id();
     flushDelegateBlocks();
     {
         std::lock_guard lock(mutex_);
@@ -271,24 +289,53 @@ void Engine::run() {
     runCommands();
 }
 
-void Engine::toDelegateQueue(const std::shared_ptr<dispatch::OperationQueue>& queue,
-                             std::function<void()> block) {
-    if (!gathering_) {
-        queue->addOperationWithBlock(std::move(block));
+void Engine::toDelegateQueue(std::function<void()> block) {
+    if (networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        gathered_.push_back(std::move(block));
         return;
     }
-    if (gatheredQueue_ && gatheredQueue_ != queue)
-        flushDelegateBlocks();
-    gatheredQueue_ = queue;
-    gathered_.push_back(std::move(block));
+    std::vector<std::function<void()>> one;
+    one.push_back(std::move(block));
+    postToMailbox(std::move(one));
 }
 
 void Engine::flushDelegateBlocks() {
-    if (gathered_.empty())
-        return;
-    auto queue = std::move(gatheredQueue_);
-    gatheredQueue_ = nullptr;
-    queue->addOperationWithBlock([blocks = std::move(gathered_)]() mutable {
+    if (!gathered_.empty())
+        postToMailbox(std::exchange(gathered_, {}));
+}
+
+void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
+    {
+        std::lock_guard lock(mailboxMutex_);
+        if (mailbox_.empty())
+            mailbox_ = std::move(blocks);
+        else
+            std::move(blocks.begin(), blocks.end(), std::back_inserter(mailbox_));
+        if (draining_)
+            return;
+        draining_ = true;
+    }
+    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+}
+
+void Engine::drainMailbox() {
+    // A busy session must not keep a shared delegate queue (the main one,
+    // say) to itself: after this many blocks the operation makes way for
+    // whatever else waits there and queues a successor.
+    constexpr size_t kBlocksPerOperation = 256;
+    size_t run = 0;
+    for (;;) {
+        std::vector<std::function<void()>> blocks;
+        {
+            std::lock_guard lock(mailboxMutex_);
+            if (mailbox_.empty()) {
+                draining_ = false;
+                return;
+            }
+            if (run >= kBlocksPerOperation)
+                break;
+            blocks.swap(mailbox_);
+        }
         for (auto& block : blocks) {
             try {
                 block();
@@ -299,8 +346,9 @@ void Engine::flushDelegateBlocks() {
             }
             block = nullptr;  // what it holds goes now, in the order made
         }
-    });
-    gathered_.clear();
+        run += blocks.size();
+    }
+    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
 }
 
 void* Engine::takeEasyHandle() {
@@ -420,7 +468,7 @@ void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
         if (resumeData) {
             data = takeResumeData(*task);
             // Runs even without a delegate: it belongs to the caller.
-            toDelegateQueue(task->session_->delegateQueue_, [resumeData, data] { resumeData(data); });
+            toDelegateQueue([resumeData, data] { resumeData(data); });
         }
         forgetCreated(task->taskIdentifier());
         running_.insert(task);
@@ -481,7 +529,7 @@ void Engine::maybeFinishInvalidation() {
     }
     invalidationFinished_ = true;
     auto session = std::move(invalidatingSession_);
-    toDelegateQueue(session->delegateQueue_, [session] {
+    toDelegateQueue([session] {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(session->mutex_);
@@ -508,21 +556,20 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    toDelegateQueue(session->delegateQueue_,
-                    [session, task = TaskPtr(task), call = std::move(call)]() mutable {
-                        if (auto delegate = session->delegate()) {
-                            try {
-                                call(*delegate, *session);
-                            } catch (const std::exception& e) {
-                                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-                                task->cancel();
-                            } catch (...) {
-                                task->cancel();
-                            }
-                        }
-                        call = nullptr;
-                        task.reset();
-                    });
+    toDelegateQueue([session, task = TaskPtr(task), call = std::move(call)]() mutable {
+        if (auto delegate = session->delegate()) {
+            try {
+                call(*delegate, *session);
+            } catch (const std::exception& e) {
+                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                task->cancel();
+            } catch (...) {
+                task->cancel();
+            }
+        }
+        call = nullptr;
+        task.reset();
+    });
 }
 
 // --- starting ---
@@ -1396,8 +1443,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    toDelegateQueue(session->delegateQueue_, [session, task = TaskPtr(task), metrics, error, response, data,
-                                              location, dataCompletion, downloadCompletion]() mutable {
+    toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data, location, dataCompletion,
+                     downloadCompletion]() mutable {
         auto delegate = session->delegate();
         auto guarded = [&](auto&& f) {
             try {

@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/urlloading/URLSession.h"
@@ -122,7 +123,8 @@ struct Transfer {
 
 class Engine : public std::enable_shared_from_this<Engine> {
   public:
-    explicit Engine(const URLSessionConfiguration& configuration);
+    Engine(const URLSessionConfiguration& configuration,
+           std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     ~Engine();
 
     void start();
@@ -180,13 +182,18 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
     bool openDownloadFile(URLSessionTask& task);
 
+    // Runs `block` on the session's delegate queue, after every block handed
+    // over before it (from any thread). Blocks wait in a mailbox that one
+    // operation on the delegate queue empties: while it runs, later blocks
+    // join it instead of each costing an operation and a worker wake-up. On
+    // the network thread, the blocks of one turn of the loop are handed over
+    // together when the loop next waits.
+    void toDelegateQueue(std::function<void()> block);
+
   private:
-    // Hands `block` to the session's delegate queue. On the network thread
-    // blocks are gathered and handed over as one operation when the loop
-    // next waits, in the order they were made: one wake-up of the delegate
-    // queue per turn of the loop instead of one per event.
-    void toDelegateQueue(const std::shared_ptr<dispatch::OperationQueue>& queue, std::function<void()> block);
     void flushDelegateBlocks();
+    void postToMailbox(std::vector<std::function<void()>> blocks);
+    void drainMailbox();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
     void* takeEasyHandle();
@@ -210,9 +217,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
     std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
     std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
-    bool gathering_ = false;                                   // the loop gathers delegate blocks
-    std::shared_ptr<dispatch::OperationQueue> gatheredQueue_;
-    std::vector<std::function<void()>> gathered_;
+    std::vector<std::function<void()>> gathered_;              // this turn's delegate blocks
+
+    const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
+    std::atomic<std::thread::id> networkThread_{};  // while the loop runs
+    std::mutex mailboxMutex_;
+    std::vector<std::function<void()>> mailbox_;
+    bool draining_ = false;  // an operation that empties the mailbox is queued or running
     std::shared_ptr<URLSession> invalidatingSession_;
     bool invalidated_ = false;
     bool invalidationFinished_ = false;
