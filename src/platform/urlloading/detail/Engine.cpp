@@ -226,13 +226,19 @@ void Engine::start() {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
+namespace {
+// The engine whose delegate blocks this thread is running: commands they
+// post wake the network thread once, after the batch.
+thread_local const Engine* wakeDeferredBy = nullptr;
+}  // namespace
+
 void Engine::post(std::function<void()> command) {
     {
         std::lock_guard lock(mutex_);
         if (!exited_) {
             // One wake-up per batch: a list that is not empty has already
             // woken the thread, which takes the whole list when it runs.
-            const bool wake = commands_.empty();
+            const bool wake = commands_.empty() && wakeDeferredBy != this;
             commands_.push_back(std::move(command));
             if (wake)
                 curl_multi_wakeup(multi_);
@@ -336,6 +342,10 @@ void Engine::drainMailbox() {
                 break;
             blocks.swap(mailbox_);
         }
+        // A completion handler typically starts the next request: the
+        // commands of a whole batch then reach the network thread with one
+        // wake-up instead of one each.
+        const Engine* outer = std::exchange(wakeDeferredBy, this);
         for (auto& block : blocks) {
             try {
                 block();
@@ -346,9 +356,17 @@ void Engine::drainMailbox() {
             }
             block = nullptr;  // what it holds goes now, in the order made
         }
+        wakeDeferredBy = outer;
+        wakeForDeferredCommands();
         run += blocks.size();
     }
     delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+}
+
+void Engine::wakeForDeferredCommands() {
+    std::lock_guard lock(mutex_);
+    if (!exited_ && !commands_.empty())
+        curl_multi_wakeup(multi_);
 }
 
 void* Engine::takeEasyHandle() {

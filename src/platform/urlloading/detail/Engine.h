@@ -194,6 +194,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void flushDelegateBlocks();
     void postToMailbox(std::vector<std::function<void()>> blocks);
     void drainMailbox();
+    void wakeForDeferredCommands();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
     void* takeEasyHandle();
