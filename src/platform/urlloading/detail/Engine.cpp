@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +194,23 @@ Engine::Engine(const URLSessionConfiguration& configuration,
     : configuration_(configuration), delegateQueue_(std::move(delegateQueue)) {
     initCurlOnce();
     multi_ = curl_multi_init();
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = wakeFd_;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent);
+    curl_multi_setopt(
+        multi_, CURLMOPT_SOCKETFUNCTION,
+        +[](CURL*, curl_socket_t socket, int what, void* engine, void* assigned) {
+            return static_cast<Engine*>(engine)->onSocket(socket, what, assigned);
+        });
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(
+        multi_, CURLMOPT_TIMERFUNCTION, +[](CURLM*, long milliseconds, void* engine) {
+            return static_cast<Engine*>(engine)->onTimer(milliseconds);
+        });
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     if (configuration_.httpMaximumConnectionsPerHost > 0) {
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                           static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
@@ -211,6 +230,8 @@ Engine::Engine(const URLSessionConfiguration& configuration,
 
 Engine::~Engine() {
     closeConnections();
+    ::close(epollFd_);
+    ::close(wakeFd_);
 }
 
 void Engine::closeConnections() {
@@ -238,10 +259,10 @@ void Engine::post(std::function<void()> command) {
         if (!exited_) {
             // One wake-up per batch: a list that is not empty has already
             // woken the thread, which takes the whole list when it runs.
-            const bool wake = commands_.empty() && wakeDeferredBy != this;
+            const bool first = commands_.empty() && wakeDeferredBy != this;
             commands_.push_back(std::move(command));
-            if (wake)
-                curl_multi_wakeup(multi_);
+            if (first)
+                wake();
             return;
         }
     }
@@ -259,8 +280,53 @@ void Engine::runCommands() {
         c();
 }
 
+void Engine::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+// libcurl says which sockets to watch for what; the loop watches them with
+// epoll and tells libcurl only about those that are ready. (Driving every
+// transfer on every turn would cost a readiness check per transfer per turn.)
+int Engine::onSocket(curl_socket_t socket, int what, void* assigned) {
+    if (what == CURL_POLL_REMOVE) {
+        // The socket may be closed already, which removed it from the set.
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
+        curl_multi_assign(multi_, socket, nullptr);
+        return 0;
+    }
+    epoll_event event{};
+    event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    event.data.fd = socket;
+    if (::epoll_ctl(epollFd_, assigned ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0) {
+        // A number reused for a new socket, or one that left the set closed.
+        if (::epoll_ctl(epollFd_, assigned ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0)
+            Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
+    }
+    curl_multi_assign(multi_, socket, this);
+    return 0;
+}
+
+int Engine::onTimer(long milliseconds) {
+    curlTimerSet_ = milliseconds >= 0;
+    if (curlTimerSet_)
+        curlDeadline_ = SteadyClock::now() + std::chrono::milliseconds(milliseconds);
+    return 0;
+}
+
+void Engine::takeFinishedTransfers() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        onDone(message->easy_handle, message->data.result);
+    }
+}
+
 void Engine::run() {
     networkThread_ = std::this_thread::get_id();
+    int running = 0;
+    epoll_event events[64];
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
@@ -268,19 +334,39 @@ void Engine::run() {
             if (invalidationFinished_ || created_.empty())
                 break;
         }
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-            if (message->msg != CURLMSG_DONE)
-                continue;
-            void* easy = message->easy_handle;
-            int result = message->data.result;
-            onDone(easy, result);
+        // libcurl's own timer: transfers just added start here, and its
+        // internal time-outs run.
+        if (curlTimerSet_ && SteadyClock::now() >= curlDeadline_) {
+            curlTimerSet_ = false;
+            curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
         }
+        takeFinishedTransfers();
         int wait = checkDeadlines();
+        if (curlTimerSet_) {
+            auto due =
+                std::chrono::ceil<std::chrono::milliseconds>(curlDeadline_ - SteadyClock::now()).count();
+            wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
+        }
         flushDelegateBlocks();
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == wakeFd_) {
+                uint64_t count = 0;
+                [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
+                continue;
+            }
+            const uint32_t e = events[i].events;
+            int mask = 0;
+            if (e & (EPOLLIN | EPOLLHUP | EPOLLRDHUP))
+                mask |= CURL_CSELECT_IN;
+            if (e & EPOLLOUT)
+                mask |= CURL_CSELECT_OUT;
+            if (e & EPOLLERR)
+                mask |= CURL_CSELECT_ERR;
+            curl_multi_socket_action(multi_, fd, mask, &running);
+        }
+        takeFinishedTransfers();
     }
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
@@ -366,7 +452,7 @@ void Engine::drainMailbox() {
 void Engine::wakeForDeferredCommands() {
     std::lock_guard lock(mutex_);
     if (!exited_ && !commands_.empty())
-        curl_multi_wakeup(multi_);
+        wake();
 }
 
 void* Engine::takeEasyHandle() {

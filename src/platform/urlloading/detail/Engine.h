@@ -195,6 +195,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void postToMailbox(std::vector<std::function<void()>> blocks);
     void drainMailbox();
     void wakeForDeferredCommands();
+    void wake();
+    int onSocket(int socket, int what, void* assigned);
+    int onTimer(long milliseconds);
+    void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
     void* takeEasyHandle();
@@ -203,6 +207,11 @@ class Engine : public std::enable_shared_from_this<Engine> {
     const URLSessionConfiguration configuration_;
     std::vector<security::CertificatePtr> extraRoots_;
     void* multi_ = nullptr;  // CURLM*
+    int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
+    int wakeFd_ = -1;        // an eventfd: commands are waiting
+    // libcurl's timer (network thread only).
+    bool curlTimerSet_ = false;
+    SteadyClock::time_point curlDeadline_{};
 
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
