@@ -201,9 +201,8 @@ Engine::Engine(const URLSessionConfiguration& configuration,
     wakeEvent.data.fd = wakeFd_;
     ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent);
     curl_multi_setopt(
-        multi_, CURLMOPT_SOCKETFUNCTION,
-        +[](CURL*, curl_socket_t socket, int what, void* engine, void* assigned) {
-            return static_cast<Engine*>(engine)->onSocket(socket, what, assigned);
+        multi_, CURLMOPT_SOCKETFUNCTION, +[](CURL*, curl_socket_t socket, int what, void* engine, void*) {
+            return static_cast<Engine*>(engine)->onSocket(socket, what);
         });
     curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(
@@ -288,22 +287,23 @@ void Engine::wake() {
 // libcurl says which sockets to watch for what; the loop watches them with
 // epoll and tells libcurl only about those that are ready. (Driving every
 // transfer on every turn would cost a readiness check per transfer per turn.)
-int Engine::onSocket(curl_socket_t socket, int what, void* assigned) {
+int Engine::onSocket(curl_socket_t socket, int what) {
     if (what == CURL_POLL_REMOVE) {
-        // The socket may be closed already, which removed it from the set.
+        // The socket may be closed already, which took it out of the set.
         ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
-        curl_multi_assign(multi_, socket, nullptr);
+        watched_.erase(socket);
         return 0;
     }
     epoll_event event{};
     event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
     event.data.fd = socket;
-    if (::epoll_ctl(epollFd_, assigned ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0) {
-        // A number reused for a new socket, or one that left the set closed.
-        if (::epoll_ctl(epollFd_, assigned ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0)
-            Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
+    const bool known = watched_.count(socket) != 0;
+    if (::epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 &&
+        // A socket closed and its number reused, or one still in the set.
+        ::epoll_ctl(epollFd_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0) {
+        Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
     }
-    curl_multi_assign(multi_, socket, this);
+    watched_.insert(socket);
     return 0;
 }
 

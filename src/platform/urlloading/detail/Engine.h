@@ -196,7 +196,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void drainMailbox();
     void wakeForDeferredCommands();
     void wake();
-    int onSocket(int socket, int what, void* assigned);
+    int onSocket(int socket, int what);
     int onTimer(long milliseconds);
     void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
@@ -209,6 +209,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void* multi_ = nullptr;  // CURLM*
     int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
     int wakeFd_ = -1;        // an eventfd: commands are waiting
+    std::set<int> watched_;  // sockets in epollFd_ (network thread only)
     // libcurl's timer (network thread only).
     bool curlTimerSet_ = false;
     SteadyClock::time_point curlDeadline_{};
