@@ -196,6 +196,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void drainMailbox();
     void wakeForDeferredCommands();
     void wake();
+    void lingerForCommands();
     int onSocket(int socket, int what);
     int onTimer(long milliseconds);
     void takeFinishedTransfers();
@@ -216,6 +217,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
+    std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
+    bool completedThisTurn_ = false;            // network thread only
     bool exited_ = false;
     std::recursive_mutex afterExitMutex_;
 
