@@ -151,9 +151,12 @@ Request::Request(std::shared_ptr<ul::URLSession> session, Kind kind,
 
 Request::~Request() = default;
 
+// The end time is stamped when the delegate lets its queue go, before the
+// response handlers waiting there start (no operation of its own: that
+// would cost every request a trip through the worker pool).
 void Request::start() {
     std::weak_ptr<Request> weak = weak_from_this();
-    delegate()->queue()->addOperationWithBlock([weak] {
+    delegate()->setQueueReleaseHandler([weak] {
         if (auto me = weak.lock())
             me->setEndTime(absoluteTimeNow());
     });
@@ -237,6 +240,9 @@ std::optional<std::pair<std::string, std::string>> Request::authorizationHeader(
 }
 
 void Request::post(const std::string& name, const std::shared_ptr<ul::URLSessionTask>& task) {
+    // Nobody to tell: the user info would be built for nothing.
+    if (plat::NotificationCenter::defaultCenter().observerCount() == 0)
+        return;
     plat::NotificationCenter::defaultCenter().postNotificationName(
         name, shared_from_this(),
         plat::Dictionary{{Notification::Key::task(), plat::Value(plat::BoxedObject<ul::URLSessionTask>::make(
@@ -246,7 +252,7 @@ void Request::post(const std::string& name, const std::shared_ptr<ul::URLSession
 void Request::resume() {
     auto t = task();
     if (!t) {
-        delegate()->queue()->setSuspended(false);
+        delegate()->releaseQueue();
         return;
     }
     {

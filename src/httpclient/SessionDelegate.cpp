@@ -163,6 +163,11 @@ void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& 
     auto r = request(task);
     if (r)
         r->delegate()->didCompleteWithError(session, task, error);
+    // The user info (a copy of the bytes among it) is built only for observers.
+    if (plat::NotificationCenter::defaultCenter().observerCount() == 0) {
+        setRequest(task, nullptr);
+        return;
+    }
     plat::Dictionary userInfo{
         {Notification::Key::task(), plat::Value(plat::BoxedObject<ul::URLSessionTask>::make(
                                         task.shared_from_this(), "NSURLSessionTask"))}};

@@ -32,6 +32,22 @@ TaskDelegate::TaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
 
 TaskDelegate::~TaskDelegate() = default;
 
+void TaskDelegate::setQueueReleaseHandler(std::function<void()> handler) {
+    std::lock_guard lock(releaseLock_);
+    releaseHandler_ = std::move(handler);
+}
+
+void TaskDelegate::releaseQueue() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(releaseLock_);
+        handler = std::exchange(releaseHandler_, nullptr);
+    }
+    if (handler)
+        handler();
+    queue_->setSuspended(false);
+}
+
 std::shared_ptr<ul::URLSessionTask> TaskDelegate::task() const {
     std::lock_guard lock(taskLock_);
     return task_;
@@ -160,7 +176,7 @@ void TaskDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionT
             }
         }
     }
-    queue_->setSuspended(false);
+    releaseQueue();
 }
 
 // --- DataTaskDelegate ---

@@ -100,6 +100,11 @@ class TaskDelegate {
 
     // Runs one operation at a time, suspended until the task completes.
     const std::shared_ptr<plat::dispatch::OperationQueue>& queue() const { return queue_; }
+    // Resumes the queue; `handler` of setQueueReleaseHandler runs first, once.
+    void releaseQueue();
+    // Runs on the thread that releases the queue, before any queued
+    // operation starts (the request stamps its end time with it).
+    void setQueueReleaseHandler(std::function<void()> handler);
 
     std::shared_ptr<ul::URLSessionTask> task() const;
     // Replaces the task (a retry) and resets the per-attempt state.
@@ -144,6 +149,8 @@ class TaskDelegate {
     std::shared_ptr<plat::dispatch::OperationQueue> queue_;
 
   private:
+    std::mutex releaseLock_;
+    std::function<void()> releaseHandler_;
     mutable std::mutex taskLock_;
     std::shared_ptr<ul::URLSessionTask> task_;
     ErrorPtr error_;

@@ -62,6 +62,9 @@ TEST_F(SessionManagerTest, DataRequestSerializesJSONWithOrderedTimeline) {
     EXPECT_LE(t.requestStartTime, t.initialResponseTime);
     EXPECT_LE(t.initialResponseTime, t.requestCompletedTime);
     EXPECT_LE(t.requestCompletedTime, t.serializationCompletedTime);
+    // Stamped when the task ended, before the handlers waiting for it ran.
+    ASSERT_TRUE(request->endTime());
+    EXPECT_EQ(t.requestCompletedTime, *request->endTime());
     EXPECT_TRUE(r->metrics());
     EXPECT_EQ(r->map([](const Value&) { return 1; }).metrics(), r->metrics());
     EXPECT_EQ(request->description(), "GET " + server.url("/echo?q=a%20b") + " (200)");
@@ -237,8 +240,14 @@ TEST_F(SessionManagerTest, FactoriesNeverThrowAndReportThroughHandlers) {
     held->response([&](const DefaultDataResponse&) { late.set(1); }, queue);
     auto waiting = manager->request(server.url("/echo"));
     EXPECT_EQ(waiting->task()->state(), plat::urlloading::URLSessionTaskState::Suspended);
+    EXPECT_FALSE(held->endTime());
     held->resume();
     EXPECT_TRUE(late.wait());
+    // A request without a task ends when it is resumed, once.
+    ASSERT_TRUE(held->endTime());
+    const double ended = *held->endTime();
+    held->resume();
+    EXPECT_EQ(held->endTime(), ended);
 }
 
 TEST_F(SessionManagerTest, HandlersRunInAttachmentOrderOnTheMainQueue) {

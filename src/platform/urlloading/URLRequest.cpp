@@ -4,16 +4,28 @@
 
 namespace plat::urlloading {
 
+namespace {
+
+// Header names are ASCII: folding ASCII letters only keeps the comparison
+// independent of the process's locale (and cheap: it runs for every field).
+char foldASCII(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return foldASCII(x) == foldASCII(y); });
+}
+
+std::vector<HTTPHeaderFields::Field>::const_iterator HTTPHeaderFields::find(std::string_view name) const {
+    return std::find_if(fields_.begin(), fields_.end(),
+                        [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
 }
 
 void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const std::string& name) {
-    auto it = std::find_if(fields_.begin(), fields_.end(),
-                           [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
+    auto it = fields_.begin() + (find(name) - fields_.cbegin());
     if (!value) {
         if (it != fields_.end())
             fields_.erase(it);
@@ -22,21 +34,28 @@ void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const s
     if (it == fields_.end()) {
         fields_.emplace_back(name, *value);
     } else {
-        *it = Field(name, *value);
+        it->first = name;
+        it->second = *value;
     }
 }
 
 void HTTPHeaderFields::addValue(const std::string& value, const std::string& name) {
-    auto current = valueForHTTPHeaderField(name);
-    setValue(current ? *current + ", " + value : value, name);
+    auto it = fields_.begin() + (find(name) - fields_.cbegin());
+    if (it == fields_.end()) {
+        fields_.emplace_back(name, value);
+        return;
+    }
+    it->first = name;
+    it->second.append(", ").append(value);
 }
 
 std::optional<std::string> HTTPHeaderFields::valueForHTTPHeaderField(const std::string& name) const {
-    for (const auto& [n, v] : fields_) {
-        if (equalsIgnoringCase(n, name))
-            return v;
-    }
-    return std::nullopt;
+    auto it = find(name);
+    return it == fields_.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+bool HTTPHeaderFields::contains(std::string_view name) const {
+    return find(name) != fields_.end();
 }
 
 }  // namespace plat::urlloading

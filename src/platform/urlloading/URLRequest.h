@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,13 +26,15 @@ class HTTPHeaderFields {
     // Joins with ", " as HTTP allows for repeated fields.
     void addValue(const std::string& value, const std::string& name);
     std::optional<std::string> valueForHTTPHeaderField(const std::string& name) const;
-    bool contains(const std::string& name) const { return valueForHTTPHeaderField(name).has_value(); }
+    bool contains(std::string_view name) const;
 
     const std::vector<Field>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
     std::size_t size() const { return fields_.size(); }
 
   private:
+    std::vector<Field>::const_iterator find(std::string_view name) const;
+
     std::vector<Field> fields_;
 };
 

@@ -107,7 +107,7 @@ URLSession::URLSession(URLSessionConfiguration configuration, std::shared_ptr<UR
           queue->setMaxConcurrentOperationCount(1);
           return queue;
       }()),
-      engine_(std::make_shared<detail::Engine>(configuration_)),
+      engine_(std::make_shared<detail::Engine>(configuration_, delegateQueue_)),
       delegate_(std::move(delegate)) {
     engine_->start();
 }

@@ -107,10 +107,9 @@ struct URLSessionStreamTask::Connection {
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
 
-    // Runs `block` on the delegate queue.
-    void post(std::function<void()> block) {
-        session->delegateQueue()->addOperationWithBlock(std::move(block));
-    }
+    // Runs `block` on the delegate queue, in order with the session's own
+    // delegate calls (a task's queued operations complete before it does).
+    void post(std::function<void()> block) { session->engine_->toDelegateQueue(std::move(block)); }
 
     void completeRead(const std::shared_ptr<Read>& read, std::optional<Data> data, bool atEOF,
                       ErrorPtr error) {

@@ -35,6 +35,35 @@ TEST(HTTPHeaderFields, ReplaceAndLookUpIgnoreCaseAndKeepOrder) {
     EXPECT_FALSE(h.contains("Accept"));
 }
 
+// Field names are ASCII: only ASCII letters fold, whatever the locale says of
+// other bytes, and names of other lengths never match.
+TEST(HTTPHeaderFields, CaseFoldingIsASCIIOnly) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool equal;
+    } cases[] = {
+        {"Content-Type", "cONTENT-tYPE", true},
+        {"X-1", "x-1", true},
+        {"\xC9tag", "\xE9tag", false},
+        {"ETag", "ETag ", false},
+        {"", "", true},
+        {"[", "{", false},
+        {"@", "`", false},
+        {"Set-Cookie", "set-cookie", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(equalsIgnoringCase(c.a, c.b), c.equal) << c.a << " / " << c.b;
+
+    HTTPHeaderFields h;
+    h.addValue("a=1", "Set-Cookie");
+    h.addValue("b=2", "set-cookie");
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h.fields()[0], (HTTPHeaderFields::Field{"set-cookie", "a=1, b=2"}));
+    EXPECT_TRUE(h.contains("SET-COOKIE"));
+    EXPECT_FALSE(h.contains("Set-Cookie2"));
+}
+
 TEST(HTTPURLResponse, DerivesMIMETypeEncodingLengthAndFileName) {
     HTTPHeaderFields h;
     h.setValue(" Text/Plain ; Charset=\"ISO-8859-1\"", "Content-Type");

@@ -659,3 +659,82 @@ TEST(URLSession, SuggestedFileNamesAreReducedToOneSafeName) {
     EXPECT_EQ(done.response->suggestedFilename(), "passwd");
     session->invalidateAndCancel();
 }
+
+// With one connection every request after the first runs on a transfer
+// handle that an earlier request used: nothing of that request (method,
+// body, fields, no-body mode) may reach the next one.
+TEST(URLSession, ARequestCarriesNothingOverFromTheOneBeforeIt) {
+    LoopbackServer server;
+    auto config = testConfiguration(server);
+    config.httpMaximumConnectionsPerHost = 1;
+    auto session = URLSession::sessionWithConfiguration(config);
+    auto send = [&](const URLRequest& request) {
+        Completion done;
+        session->dataTaskWithRequest(request, done.handler())->resume();
+        EXPECT_TRUE(done.wait());
+        EXPECT_FALSE(done.error) << request.method();
+        return done.body();
+    };
+    auto made = [&](const char* method, const char* path, bool body) {
+        URLRequest r(url(server.url(path)));
+        r.httpMethod = method;
+        r.setValue("once", "X-Once");
+        if (body) {
+            r.httpBody = Data(std::vector<uint8_t>(300, 'b'));
+            r.setValue("text/plain", "Content-Type");
+        }
+        return r;
+    };
+    const URLRequest before[] = {made("POST", "/echo", true), made("PUT", "/echo", true),
+                                 made("HEAD", "/bytes/64", false), made("DELETE", "/echo", false)};
+    for (const auto& first : before) {
+        send(first);
+        auto echo = echoOf(send(URLRequest(url(server.url("/echo")))));
+        EXPECT_EQ(echo.find("method")->stringValue(), "GET") << "after " << first.method();
+        EXPECT_EQ(echo.find("body")->stringValue(), "") << "after " << first.method();
+        EXPECT_EQ(echoHeader(echo, "X-Once"), "<none>") << "after " << first.method();
+        EXPECT_EQ(echoHeader(echo, "Content-Type"), "<none>") << "after " << first.method();
+        send(first);
+        EXPECT_EQ(send(URLRequest(url(server.url("/bytes/64")))), LoopbackServer::bytesBody(64))
+            << "after " << first.method();
+    }
+    session->invalidateAndCancel();
+}
+
+// Each completion handler starts the next request of its chain, as a client
+// paging through results does. The network thread learns of those requests
+// through batched wake-ups; one lost would leave its chain waiting for the
+// thread's idle poll (a second each), past the hang guard for 40 links.
+TEST(URLSession, CompletionHandlersThatStartTheNextRequestCarryEveryChainToItsEnd) {
+    LoopbackServer server;
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
+    constexpr int kChains = 4, kLinks = 40;
+    std::mutex m;
+    std::condition_variable cv;
+    int finished = 0;
+    std::vector<std::string> failures;
+    std::function<void(int)> start = [&](int left) {
+        session
+            ->dataTaskWithRequest(URLRequest(url(server.url("/bytes/64"))),
+                                  [&, left](std::optional<Data> data, HTTPURLResponsePtr, ErrorPtr error) {
+                                      std::lock_guard lock(m);
+                                      if (error || !data || data->toString() != LoopbackServer::bytesBody(64))
+                                          failures.push_back(error ? error->description() : "wrong body");
+                                      finished++;
+                                      if (left > 1)
+                                          start(left - 1);
+                                      cv.notify_all();
+                                  })
+            ->resume();
+    };
+    {
+        std::lock_guard lock(m);
+        for (int i = 0; i < kChains; ++i)
+            start(kLinks);
+    }
+    std::unique_lock lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, kHangGuard, [&] { return finished == kChains * kLinks; })) << finished;
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    lock.unlock();
+    session->invalidateAndCancel();
+}

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,16 +100,32 @@ std::string requestTarget(const URL& url) {
 
 // --- libcurl callbacks (network thread) ---
 
+std::string_view trimmed(std::string_view s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
 size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     const size_t length = size * count;
     t.lastActivity = SteadyClock::now();
-    std::string line(data, length);
-    if (line.rfind("HTTP/", 0) == 0) {
+    const std::string_view line(data, length);
+    if (line.substr(0, 5) == "HTTP/") {
         t.hopHeaders = HTTPHeaderFields();
         t.hopCookies.clear();
         size_t space = line.find(' ');
-        t.hopStatus = space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+        int status = 0;
+        if (space != std::string_view::npos) {
+            // The digits after the blank, as atoi would read them (the line
+            // is not terminated, so no C string functions).
+            size_t i = line.find_first_not_of(" \t", space);
+            for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && status < 100000; ++i)
+                status = status * 10 + (line[i] - '0');
+        }
+        t.hopStatus = status;
         return length;
     }
     if (line == "\r\n" || line == "\n") {
@@ -116,9 +134,9 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
         return length;
     }
     size_t colon = line.find(':');
-    if (colon != std::string::npos && t.hopStatus != 0) {
-        std::string name = trim(line.substr(0, colon));
-        std::string value = trim(line.substr(colon + 1));
+    if (colon != std::string_view::npos && t.hopStatus != 0) {
+        std::string name(trimmed(line.substr(0, colon)));
+        std::string value(trimmed(line.substr(colon + 1)));
         if (equalsIgnoringCase(name, "Set-Cookie"))
             t.hopCookies.push_back(value);
         t.hopHeaders.addValue(value, name);
@@ -171,13 +189,36 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
 
 }  // namespace
 
-Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(configuration) {
+Engine::Engine(const URLSessionConfiguration& configuration,
+               std::shared_ptr<dispatch::OperationQueue> delegateQueue)
+    : configuration_(configuration), delegateQueue_(std::move(delegateQueue)) {
     initCurlOnce();
     multi_ = curl_multi_init();
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = wakeFd_;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent);
+    curl_multi_setopt(
+        multi_, CURLMOPT_SOCKETFUNCTION, +[](CURL*, curl_socket_t socket, int what, void* engine, void*) {
+            return static_cast<Engine*>(engine)->onSocket(socket, what);
+        });
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(
+        multi_, CURLMOPT_TIMERFUNCTION, +[](CURLM*, long milliseconds, void* engine) {
+            return static_cast<Engine*>(engine)->onTimer(milliseconds);
+        });
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     if (configuration_.httpMaximumConnectionsPerHost > 0) {
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                           static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
     }
+    // libcurl's own cache size follows the number of transfers under way, so
+    // between a transfer's end and its successor's start it closes idle
+    // connections the successor would have reused.
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
+                      std::max(32L, 4L * std::max(configuration_.httpMaximumConnectionsPerHost, 0)));
     if (configuration_.trustedCertificatesFile) {
         if (auto pem =
                 FileManager::defaultManager().contentsAtPath(*configuration_.trustedCertificatesFile)) {
@@ -187,19 +228,41 @@ Engine::Engine(const URLSessionConfiguration& configuration) : configuration_(co
 }
 
 Engine::~Engine() {
-    curl_multi_cleanup(multi_);
+    closeConnections();
+    ::close(epollFd_);
+    ::close(wakeFd_);
+}
+
+void Engine::closeConnections() {
+    for (void* easy : idleEasyHandles_)
+        curl_easy_cleanup(easy);
+    idleEasyHandles_.clear();
+    if (multi_)
+        curl_multi_cleanup(multi_);
+    multi_ = nullptr;
 }
 
 void Engine::start() {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
+namespace {
+// The engine whose delegate blocks this thread is running: commands they
+// post wake the network thread once, after the batch.
+thread_local const Engine* wakeDeferredBy = nullptr;
+}  // namespace
+
 void Engine::post(std::function<void()> command) {
     {
         std::lock_guard lock(mutex_);
         if (!exited_) {
+            // One wake-up per batch: a list that is not empty has already
+            // woken the thread, which takes the whole list when it runs.
+            const bool first = commands_.empty() && wakeDeferredBy != this;
             commands_.push_back(std::move(command));
-            curl_multi_wakeup(multi_);
+            commandsWaiting_.store(true, std::memory_order_relaxed);
+            if (first)
+                wake();
             return;
         }
     }
@@ -212,37 +275,225 @@ void Engine::runCommands() {
     {
         std::lock_guard lock(mutex_);
         commands.swap(commands_);
+        commandsWaiting_.store(false, std::memory_order_relaxed);
     }
     for (auto& c : commands)
         c();
 }
 
+// A completion handler often starts the next request at once (paging, a
+// queue of uploads). Waiting a moment for its command before going to sleep
+// saves the wake-up that would fetch it; the thread yields while it waits,
+// so a busy machine gets the processor back.
+void Engine::lingerForCommands() {
+    constexpr auto kLinger = std::chrono::microseconds(40);
+    const auto until = SteadyClock::now() + kLinger;
+    for (unsigned i = 0; !commandsWaiting_.load(std::memory_order_relaxed); ++i) {
+        if (i % 16 == 15) {
+            if (SteadyClock::now() >= until)
+                return;
+            std::this_thread::yield();
+        }
+    }
+}
+
+void Engine::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+// libcurl says which sockets to watch for what; the loop watches them with
+// epoll and tells libcurl only about those that are ready. (Driving every
+// transfer on every turn would cost a readiness check per transfer per turn.)
+int Engine::onSocket(curl_socket_t socket, int what) {
+    if (what == CURL_POLL_REMOVE) {
+        // The socket may be closed already, which took it out of the set.
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
+        watched_.erase(socket);
+        return 0;
+    }
+    epoll_event event{};
+    event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    event.data.fd = socket;
+    const bool known = watched_.count(socket) != 0;
+    if (::epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 &&
+        // A socket closed and its number reused, or one still in the set.
+        ::epoll_ctl(epollFd_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0) {
+        Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
+    }
+    watched_.insert(socket);
+    return 0;
+}
+
+int Engine::onTimer(long milliseconds) {
+    curlTimerSet_ = milliseconds >= 0;
+    if (curlTimerSet_)
+        curlDeadline_ = SteadyClock::now() + std::chrono::milliseconds(milliseconds);
+    return 0;
+}
+
+void Engine::takeFinishedTransfers() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        onDone(message->easy_handle, message->data.result);
+    }
+}
+
 void Engine::run() {
+    networkThread_ = std::this_thread::get_id();
+    int running = 0;
+    epoll_event events[64];
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
+            std::lock_guard lock(createdMutex_);
             if (invalidationFinished_ || created_.empty())
                 break;
         }
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-            if (message->msg != CURLMSG_DONE)
-                continue;
-            void* easy = message->easy_handle;
-            int result = message->data.result;
-            onDone(easy, result);
+        // libcurl's own timer: transfers just added start here, and its
+        // internal time-outs run.
+        if (curlTimerSet_ && SteadyClock::now() >= curlDeadline_) {
+            curlTimerSet_ = false;
+            curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
         }
+        takeFinishedTransfers();
         int wait = checkDeadlines();
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        if (curlTimerSet_) {
+            auto due =
+                std::chrono::ceil<std::chrono::milliseconds>(curlDeadline_ - SteadyClock::now()).count();
+            wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
+        }
+        flushDelegateBlocks();
+        if (std::exchange(completedThisTurn_, false) && wait > 0)
+            lingerForCommands();
+        int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == wakeFd_) {
+                uint64_t count = 0;
+                [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
+                continue;
+            }
+            const uint32_t e = events[i].events;
+            int mask = 0;
+            if (e & (EPOLLIN | EPOLLHUP | EPOLLRDHUP))
+                mask |= CURL_CSELECT_IN;
+            if (e & EPOLLOUT)
+                mask |= CURL_CSELECT_OUT;
+            if (e & EPOLLERR)
+                mask |= CURL_CSELECT_ERR;
+            curl_multi_socket_action(multi_, fd, mask, &running);
+        }
+        takeFinishedTransfers();
     }
+    networkThread_ = std::thread::id();
+    flushDelegateBlocks();
     {
         std::lock_guard lock(mutex_);
         exited_ = true;
     }
     std::lock_guard lock(afterExitMutex_);
+    // Nothing is under way and nothing can start: the idle connections close
+    // now rather than whenever the last reference to the session goes.
+    closeConnections();
     runCommands();
+}
+
+void Engine::toDelegateQueue(std::function<void()> block) {
+    if (networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        gathered_.push_back(std::move(block));
+        return;
+    }
+    std::vector<std::function<void()>> one;
+    one.push_back(std::move(block));
+    postToMailbox(std::move(one));
+}
+
+void Engine::flushDelegateBlocks() {
+    if (!gathered_.empty())
+        postToMailbox(std::exchange(gathered_, {}));
+}
+
+void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
+    {
+        std::lock_guard lock(mailboxMutex_);
+        if (mailbox_.empty())
+            mailbox_ = std::move(blocks);
+        else
+            std::move(blocks.begin(), blocks.end(), std::back_inserter(mailbox_));
+        if (draining_)
+            return;
+        draining_ = true;
+    }
+    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+}
+
+void Engine::drainMailbox() {
+    // A busy session must not keep a shared delegate queue (the main one,
+    // say) to itself: after this many blocks the operation makes way for
+    // whatever else waits there and queues a successor.
+    constexpr size_t kBlocksPerOperation = 256;
+    size_t run = 0;
+    for (;;) {
+        std::vector<std::function<void()>> blocks;
+        {
+            std::lock_guard lock(mailboxMutex_);
+            if (mailbox_.empty()) {
+                draining_ = false;
+                return;
+            }
+            if (run >= kBlocksPerOperation)
+                break;
+            blocks.swap(mailbox_);
+        }
+        // A completion handler typically starts the next request: the
+        // commands of a whole batch then reach the network thread with one
+        // wake-up instead of one each.
+        const Engine* outer = std::exchange(wakeDeferredBy, this);
+        for (auto& block : blocks) {
+            try {
+                block();
+            } catch (const std::exception& e) {
+                Log(std::string("URL session delegate queue block threw: ") + e.what());
+            } catch (...) {
+                Log("URL session delegate queue block threw");
+            }
+            block = nullptr;  // what it holds goes now, in the order made
+        }
+        wakeDeferredBy = outer;
+        wakeForDeferredCommands();
+        run += blocks.size();
+    }
+    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+}
+
+void Engine::wakeForDeferredCommands() {
+    std::lock_guard lock(mutex_);
+    if (!exited_ && !commands_.empty())
+        wake();
+}
+
+void* Engine::takeEasyHandle() {
+    if (idleEasyHandles_.empty())
+        return curl_easy_init();
+    void* easy = idleEasyHandles_.back();
+    idleEasyHandles_.pop_back();
+    return easy;
+}
+
+// Handles are reset and kept for later hops: making one costs allocations
+// that a small request would otherwise pay every time. Connections live in
+// the multi handle, so nothing of one task's transfer reaches the next.
+void Engine::recycleEasyHandle(void* easy) {
+    constexpr size_t kMaximumIdleHandles = 64;
+    if (idleEasyHandles_.size() >= kMaximumIdleHandles) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    curl_easy_reset(easy);
+    idleEasyHandles_.push_back(easy);
 }
 
 int Engine::checkDeadlines() {
@@ -269,19 +520,17 @@ int Engine::checkDeadlines() {
 // --- commands ---
 
 void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::weak_ptr<URLSessionTask> weak = task;
-    uint64_t id = task->taskIdentifier();
-    post([this, weak, id] {
-        if (!invalidated_ || !weak.expired())
-            created_[id] = weak;
-    });
+    std::lock_guard lock(createdMutex_);
+    created_[task->taskIdentifier()] = task;
 }
 
 void Engine::forgetTask(uint64_t identifier) {
-    post([this, identifier] {
+    {
+        std::lock_guard lock(createdMutex_);
         created_.erase(identifier);
-        maybeFinishInvalidation();
-    });
+    }
+    // The thread may be waiting for the last unstarted task to go.
+    post([this] { maybeFinishInvalidation(); });
 }
 
 void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
@@ -343,9 +592,9 @@ void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
         if (resumeData) {
             data = takeResumeData(*task);
             // Runs even without a delegate: it belongs to the caller.
-            task->session_->delegateQueue_->addOperationWithBlock([resumeData, data] { resumeData(data); });
+            toDelegateQueue([resumeData, data] { resumeData(data); });
         }
-        created_.erase(task->taskIdentifier());
+        forgetCreated(task->taskIdentifier());
         running_.insert(task);
         complete(task, makeURLError(URLErrorCancelled,
                                     task->originalRequest_ ? task->originalRequest_->url : t.request.url, {},
@@ -361,15 +610,18 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
         invalidatingSession_ = session;
         if (cancelTasks) {
             std::vector<TaskPtr> all(running_.begin(), running_.end());
-            for (auto& [id, weak] : created_) {
-                if (auto task = weak.lock())
-                    all.push_back(task);
+            {
+                std::lock_guard lock(createdMutex_);
+                for (auto& [id, weak] : created_) {
+                    if (auto task = weak.lock())
+                        all.push_back(task);
+                }
             }
             for (auto& task : all) {
                 if (task->transfer_->completed)
                     continue;
                 running_.insert(task);
-                created_.erase(task->taskIdentifier());
+                forgetCreated(task->taskIdentifier());
                 complete(task, makeURLError(URLErrorCancelled, task->transfer_->request.url));
             }
         }
@@ -391,14 +643,17 @@ void Engine::sessionReleased() {
 void Engine::maybeFinishInvalidation() {
     if (!invalidated_ || invalidationFinished_ || !running_.empty())
         return;
-    for (auto it = created_.begin(); it != created_.end();) {
-        it = it->second.expired() ? created_.erase(it) : std::next(it);
+    {
+        std::lock_guard lock(createdMutex_);
+        for (auto it = created_.begin(); it != created_.end();) {
+            it = it->second.expired() ? created_.erase(it) : std::next(it);
+        }
+        if (!created_.empty())
+            return;
     }
-    if (!created_.empty())
-        return;
     invalidationFinished_ = true;
     auto session = std::move(invalidatingSession_);
-    session->delegateQueue_->addOperationWithBlock([session] {
+    toDelegateQueue([session] {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(session->mutex_);
@@ -425,21 +680,20 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    session->delegateQueue_->addOperationWithBlock(
-        [session, task = TaskPtr(task), call = std::move(call)]() mutable {
-            if (auto delegate = session->delegate()) {
-                try {
-                    call(*delegate, *session);
-                } catch (const std::exception& e) {
-                    Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-                    task->cancel();
-                } catch (...) {
-                    task->cancel();
-                }
+    toDelegateQueue([session, task = TaskPtr(task), call = std::move(call)]() mutable {
+        if (auto delegate = session->delegate()) {
+            try {
+                call(*delegate, *session);
+            } catch (const std::exception& e) {
+                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                task->cancel();
+            } catch (...) {
+                task->cancel();
             }
-            call = nullptr;
-            task.reset();
-        });
+        }
+        call = nullptr;
+        task.reset();
+    });
 }
 
 // --- starting ---
@@ -448,7 +702,7 @@ void Engine::startTask(const TaskPtr& task) {
     auto& t = *task->transfer_;
     t.started = true;
     t.suspended = false;
-    created_.erase(task->taskIdentifier());
+    forgetCreated(task->taskIdentifier());
     running_.insert(task);
     {
         std::lock_guard lock(task->mutex_);
@@ -529,9 +783,11 @@ void Engine::startHop(const TaskPtr& task) {
     t.pendingTrust.reset();
     t.trustFailureCode = 0;
     t.lastActivity = SteadyClock::now();
-    CURL* easy = curl_easy_init();
+    if (!multi_)
+        return fail(task, URLErrorCancelled);
+    CURL* easy = takeEasyHandle();
     if (!configureHop(*task, easy)) {
-        curl_easy_cleanup(easy);
+        recycleEasyHandle(easy);
         return;  // configureHop failed the task
     }
     t.easy = easy;
@@ -670,7 +926,7 @@ void Engine::releaseHop(Transfer& t) {
     if (t.easy) {
         active_.erase(t.easy);
         curl_multi_remove_handle(multi_, t.easy);
-        curl_easy_cleanup(t.easy);
+        recycleEasyHandle(t.easy);
         t.easy = nullptr;
     }
     if (t.headerList) {
@@ -1299,6 +1555,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         task->error_ = error;
         response = task->response_;
     }
+    completedThisTurn_ = true;
     auto metrics = t.metrics;
     auto session = task->session_;
     std::optional<Data> data;
@@ -1311,9 +1568,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    session->delegateQueue_->addOperationWithBlock([session, task = TaskPtr(task), metrics, error, response,
-                                                    data, location, dataCompletion,
-                                                    downloadCompletion]() mutable {
+    toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data, location, dataCompletion,
+                     downloadCompletion]() mutable {
         auto delegate = session->delegate();
         auto guarded = [&](auto&& f) {
             try {
@@ -1336,8 +1592,13 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         task.reset();
     });
     running_.erase(task);
-    created_.erase(task->taskIdentifier());
+    forgetCreated(task->taskIdentifier());
     maybeFinishInvalidation();
+}
+
+void Engine::forgetCreated(uint64_t identifier) {
+    std::lock_guard lock(createdMutex_);
+    created_.erase(identifier);
 }
 
 }  // namespace plat::urlloading::detail

@@ -20,6 +20,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/urlloading/URLSession.h"
@@ -122,7 +123,8 @@ struct Transfer {
 
 class Engine : public std::enable_shared_from_this<Engine> {
   public:
-    explicit Engine(const URLSessionConfiguration& configuration);
+    Engine(const URLSessionConfiguration& configuration,
+           std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     ~Engine();
 
     void start();
@@ -180,20 +182,62 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
     bool openDownloadFile(URLSessionTask& task);
 
+    // Runs `block` on the session's delegate queue, after every block handed
+    // over before it (from any thread). Blocks wait in a mailbox that one
+    // operation on the delegate queue empties: while it runs, later blocks
+    // join it instead of each costing an operation and a worker wake-up. On
+    // the network thread, the blocks of one turn of the loop are handed over
+    // together when the loop next waits.
+    void toDelegateQueue(std::function<void()> block);
+
   private:
+    void flushDelegateBlocks();
+    void postToMailbox(std::vector<std::function<void()>> blocks);
+    void drainMailbox();
+    void wakeForDeferredCommands();
+    void wake();
+    void lingerForCommands();
+    int onSocket(int socket, int what);
+    int onTimer(long milliseconds);
+    void takeFinishedTransfers();
+    void forgetCreated(uint64_t identifier);
+    void closeConnections();
+    void* takeEasyHandle();
+    void recycleEasyHandle(void* easy);
+
     const URLSessionConfiguration configuration_;
     std::vector<security::CertificatePtr> extraRoots_;
     void* multi_ = nullptr;  // CURLM*
+    int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
+    int wakeFd_ = -1;        // an eventfd: commands are waiting
+    std::set<int> watched_;  // sockets in epollFd_ (network thread only)
+    // libcurl's timer (network thread only).
+    bool curlTimerSet_ = false;
+    SteadyClock::time_point curlDeadline_{};
 
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
+    std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
+    bool completedThisTurn_ = false;            // network thread only
     bool exited_ = false;
     std::recursive_mutex afterExitMutex_;
 
+    // Tasks made and not yet resumed, registered by the thread that makes
+    // them (no command, no wake-up of the network thread).
+    std::mutex createdMutex_;
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;
+
     // Network thread only.
-    std::map<void*, std::shared_ptr<URLSessionTask>> active_;    // by easy handle
-    std::set<std::shared_ptr<URLSessionTask>> running_;          // resumed and not completed
-    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;  // not yet resumed
+    std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
+    std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
+    std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
+    std::vector<std::function<void()>> gathered_;              // this turn's delegate blocks
+
+    const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
+    std::atomic<std::thread::id> networkThread_{};  // while the loop runs
+    std::mutex mailboxMutex_;
+    std::vector<std::function<void()>> mailbox_;
+    bool draining_ = false;  // an operation that empties the mailbox is queued or running
     std::shared_ptr<URLSession> invalidatingSession_;
     bool invalidated_ = false;
     bool invalidationFinished_ = false;
