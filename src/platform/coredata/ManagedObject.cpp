@@ -83,10 +83,10 @@ void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     if (!changes_) {
         changes_ = std::make_unique<Changes>();
         changes_->values = snapshot_ ? snapshot_->values : std::vector<Value>(entity()->properties().size());
-        changes_->changed.assign(entity()->properties().size(), false);
+        changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
-    changes_->changed[p.index()] = true;
+    changes_->changed.set(p.index());
     markChanged(p);
 }
 

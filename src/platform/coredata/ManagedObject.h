@@ -37,6 +37,10 @@ namespace plat::coredata {
 
 class ManagedObjectContext;
 class ManagedObject;
+namespace detail {
+struct RegistryTraits;
+class Registry;
+}  // namespace detail
 
 inline constexpr const char* ObjectInaccessibleExceptionName = "NSObjectInaccessibleException";
 
@@ -142,12 +146,30 @@ class ManagedObject : public Object,
   private:
     friend class ManagedObjectContext;
     friend class RelationshipProxy;
+    friend struct detail::RegistryTraits;
+    friend class detail::Registry;
     enum class State : uint8_t { Fault, Filled, Invalidated };
 
+    // Which properties changed, by index: up to 64 in the object itself.
+    class ChangedFlags {
+      public:
+        void reset(std::size_t count) {
+            bits_ = 0;
+            more_.assign(count > 64 ? (count + 63) / 64 : 0, 0);
+        }
+        bool operator[](std::size_t i) const {
+            return ((more_.empty() ? bits_ : more_[i / 64]) >> (i % 64)) & 1;
+        }
+        void set(std::size_t i) { (more_.empty() ? bits_ : more_[i / 64]) |= uint64_t{1} << (i % 64); }
+
+      private:
+        uint64_t bits_ = 0;
+        std::vector<uint64_t> more_;
+    };
     // Current values of an object that changed since its snapshot.
     struct Changes {
         std::vector<Value> values;  // to-one: the object once written, else the row's ID, or null
-        std::vector<bool> changed;
+        ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
     // last save.

@@ -91,7 +91,7 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id) {
     auto object = std::make_shared<ManagedObject>(this, id);
-    impl_->registered.insert(id, object);
+    impl_->registered.insert(object);
     return object;
 }
 
@@ -170,13 +170,13 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
     const auto& properties = entity->properties();
     auto changes = std::make_unique<ManagedObject::Changes>();
     changes->values.resize(properties.size());
-    changes->changed.assign(properties.size(), false);
+    changes->changed.reset(properties.size());
     for (const PropertyDescription* p : properties) {
         if (!p->isAttribute())
             continue;
         if (const auto& value = static_cast<const AttributeDescription*>(p)->defaultValue()) {
             changes->values[p->index()] = *value;
-            changes->changed[p->index()] = true;
+            changes->changed.set(p->index());
         }
     }
     object->changes_ = std::move(changes);
@@ -520,7 +520,7 @@ void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     // A temporary ID nobody else holds can never be looked up again: no alias.
     if (old->isTemporaryID() && !object.id_->isTemporaryID() && old.use_count() > 1)
         recordAlias(old, object.id_);
-    impl_->registered.insert(object.id_, std::move(shared));
+    impl_->registered.insert(std::move(shared));
 }
 
 void ManagedObjectContext::recordAlias(const ManagedObjectIDPtr& temporary,

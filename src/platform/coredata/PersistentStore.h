@@ -9,6 +9,7 @@
 // no locking of their own for it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -131,18 +132,29 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
 
   protected:
     PersistentStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
-    void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
+    void setIdentifier(std::string identifier);
     void setModel(std::shared_ptr<const ManagedObjectModel> model) { model_ = std::move(model); }
     // Metadata as stored; setMetadata keeps the store's own keys.
     mutable plat::Mutex metadataMutex_;
     Dictionary metadata_ GUARDED_BY(metadataMutex_);
 
   private:
+    friend class ManagedObjectID;
+    // The record every permanent ID of this store shares; made at the first
+    // ID and again after the identifier changed.
+    detail::ObjectIDStoreRef objectIDStore();
+
     std::optional<plat::URL> url_;
     std::string configuration_;
     Dictionary options_;
     std::string identifier_;
     std::shared_ptr<const ManagedObjectModel> model_;
+    // The current record (holding one reference), read without the lock.
+    // Records replaced after an identifier change are kept until the store
+    // goes, so that a reader that has just loaded the pointer stays safe.
+    std::atomic<const detail::ObjectIDStore*> idStore_{nullptr};
+    plat::Mutex idStoreMutex_;
+    std::vector<detail::ObjectIDStoreRef> idStores_ GUARDED_BY(idStoreMutex_);
 };
 
 }  // namespace plat::coredata

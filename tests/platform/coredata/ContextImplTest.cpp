@@ -29,12 +29,12 @@ TEST_F(RegistryTest, FindsByEqualIDsRefusesDuplicatesAndErasesOnlyTheHolder) {
     std::vector<ManagedObjectPtr> objects;
     for (int64_t pk = 1; pk <= 3000; ++pk) {
         objects.push_back(object(store->objectIDFor(thing, pk)));
-        ASSERT_TRUE(registry.insert(objects.back()->objectID(), objects.back()));
+        ASSERT_TRUE(registry.insert(objects.back()));
     }
     // An equal ID made separately finds the same object.
     auto again = ManagedObjectID::makePermanent(model->share(thing), store, 1234);
     EXPECT_EQ(registry.find(*again), objects[1233]);
-    EXPECT_FALSE(registry.insert(again, object(again)));
+    EXPECT_FALSE(registry.insert(object(again)));
     EXPECT_EQ(registry.find(*again), objects[1233]);
     // Erasing for another object leaves the entry.
     auto other = object(again);
@@ -56,7 +56,7 @@ TEST_F(RegistryTest, FindsByEqualIDsRefusesDuplicatesAndErasesOnlyTheHolder) {
     registry.clear();
     EXPECT_EQ(registry.size(), 0u);
     EXPECT_EQ(registry.find(*objects[1]->objectID()), nullptr);
-    ASSERT_TRUE(registry.insert(objects[1]->objectID(), objects[1]));
+    ASSERT_TRUE(registry.insert(objects[1]));
     EXPECT_EQ(registry.find(*objects[1]->objectID()), objects[1]);
 }
 

@@ -30,19 +30,17 @@ struct PositionTraits {
 };
 using PositionTable = FlatHashTable<PositionSlot, PositionTraits>;
 
-// Registered objects by ID. The hash is kept in the slot, so probing compares
-// IDs only when their hashes are equal.
+// Registered objects by ID. The key is the object's own ID (so a slot needs
+// no second reference to it); the hash is kept in the slot, so probing
+// compares IDs only when their hashes are equal.
 struct RegistrySlot {
-    ManagedObjectIDPtr id;
     ManagedObjectPtr object;
     std::size_t hash = 0;
 };
 struct RegistryTraits {
     static bool used(const RegistrySlot& s) { return s.object != nullptr; }
     static std::size_t hash(const RegistrySlot& s) { return s.hash; }
-    static bool matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
-        return s.hash == hash && (s.id.get() == &key || s.id->isEqualID(key));
-    }
+    static bool matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash);
 };
 
 class Registry {
@@ -52,10 +50,13 @@ class Registry {
         const RegistrySlot* s = table_.find(id, id.hash());
         return s ? s->object : nullptr;
     }
-    // False (and nothing changes) when id is registered already.
-    bool insert(const ManagedObjectIDPtr& id, ManagedObjectPtr object) {
-        std::size_t hash = id->hash();
-        return table_.insert(*id, hash, RegistrySlot{id, std::move(object), hash}).second;
+    // Registers object under its ID; false (and nothing changes) when that
+    // ID is registered already. An object's ID changes only while it is not
+    // registered.
+    bool insert(ManagedObjectPtr object) {
+        const ManagedObjectID& id = *object->id_;
+        std::size_t hash = id.hash();
+        return table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second;
     }
     // Removes id's entry; with `only`, just when it holds that object.
     void erase(const ManagedObjectID& id, const ManagedObject* only = nullptr) {
@@ -72,6 +73,13 @@ class Registry {
   private:
     FlatHashTable<RegistrySlot, RegistryTraits> table_;
 };
+
+inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
+    if (s.hash != hash)
+        return false;
+    const ManagedObjectID& id = *s.object->id_;
+    return &id == &key || id.isEqualID(key);
+}
 
 }  // namespace detail
 
