@@ -213,6 +213,23 @@ class ManagedObject : public Object,
 
     // The object's state as a store row (to-ones as IDs).
     SnapshotPtr makeSnapshot(uint64_t version) const;
+    // A value store form replaced in a lent row (see lendRow).
+    struct LentValue {
+        std::size_t index;
+        Value value;
+    };
+    // For a save to the store, without copying: an inserted object's current
+    // values moved into a new row (version 0) and put in store form; what
+    // that replaced (to-one objects, transient values) goes to `replaced`.
+    // Until the save ends the object has no current values: the context
+    // then either adopts the row (adoptLentRow) or takes the values back
+    // (returnLentRow).
+    SnapshotPtr lendRow(std::vector<LentValue>& replaced);
+    // After the store took the row: it becomes the committed state at
+    // version 1, keeping transient values, as commitSaved does.
+    void adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);
+    // After a failed save: the values as they were before lendRow.
+    void returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);
     // Turns current values (by property index) into a row's: to-ones as IDs,
     // to-many and transient slots null (transient ones kept with keepTransient).
     void toStoreForm(std::vector<Value>& values, bool keepTransient = false) const;

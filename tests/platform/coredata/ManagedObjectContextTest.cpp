@@ -443,6 +443,54 @@ TEST_P(ContextTest, ConflictingSavesFailUntilMerged) {
     EXPECT_EQ(context->save(), nullptr);
 }
 
+// A save hands inserted objects' values to the store without copying them:
+// a refused save must give every value back (to-ones as objects, transient
+// values), and the next save must store them.
+TEST_P(ContextTest, ARefusedSaveGivesInsertsTheirValuesBack) {
+    insert("Task", "title", Value("base"));
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    auto mine = fetch(request("Task")).at(0);
+    auto theirs = fetch(request("Task"), other).at(0);
+    theirs->setValue(Value("theirs"), "title");
+    ASSERT_EQ(other->save(), nullptr);
+
+    mine->setValue(Value("mine"), "title");
+    auto calendar = insert("Calendar", "name", Value("work"));
+    auto task = insert("Task", "title", Value("new"));
+    task->setValue(Value("note to self"), "scratch");
+    task->setObject(calendar, "calendar");
+    const Dictionary changed = task->changedValues();
+    auto check = [&] {
+        EXPECT_TRUE(task->isInserted());
+        EXPECT_EQ(task->valueForKey("title"), Value("new"));
+        EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+        EXPECT_EQ(task->valueForKey("done"), Value(false));
+        EXPECT_EQ(task->objectForKey("calendar"), calendar);
+        EXPECT_EQ(calendar->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{task});
+        EXPECT_TRUE(task->changedValues() == changed);
+    };
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto conflict = context->save();
+        ASSERT_NE(conflict, nullptr);
+        EXPECT_EQ(conflict->code(), ManagedObjectMergeError);
+        check();
+    }
+
+    context->refreshObject(mine, false);
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_FALSE(task->isInserted());
+    EXPECT_FALSE(task->objectID()->isTemporaryID());
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    EXPECT_EQ(*task->committedValuesForKeys({"title"}).find("title"), Value("new"));
+    auto reader = newContext();
+    auto stored = reader->objectWithID(task->objectID());
+    EXPECT_EQ(stored->valueForKey("title"), Value("new"));
+    EXPECT_EQ(stored->objectForKey("calendar")->objectID()->isEqual(*calendar->objectID()), true);
+    EXPECT_TRUE(stored->valueForKey("scratch").isNull());
+}
+
 TEST_P(ContextTest, MergeRefreshesKeepsLocalChangesAndForgetsDeletions) {
     auto calendar = insert("Calendar", "name", Value("home"));
     auto task = insert("Task", "title", Value("t"));
