@@ -69,6 +69,14 @@ class Registry {
         table_.forEach([&](const RegistrySlot& s) { f(s.object); });
     }
     void clear() { table_.clear(); }
+    // Empties the registry, handing over its objects in no particular order.
+    std::vector<ManagedObjectPtr> takeAll() {
+        std::vector<ManagedObjectPtr> out;
+        out.reserve(table_.size());
+        table_.forEachMutable([&](RegistrySlot& s) { out.push_back(std::move(s.object)); });
+        table_.release();
+        return out;
+    }
 
   private:
     FlatHashTable<RegistrySlot, RegistryTraits> table_;
@@ -84,17 +92,21 @@ inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID
 }  // namespace detail
 
 // Objects in insertion order with O(1) membership; erasing moves the last
-// object into the gap.
+// object into the gap. The index is brought up to date when membership is
+// asked, so a run of new objects (insertNew) costs no hashing at all: most
+// sets are filled and cleared without a single look-up.
 class ManagedObjectContext::ObjectSet {
   public:
     bool insert(const ManagedObjectPtr& o) {
-        const ManagedObject* key = o.get();
-        if (!index_.insert(key, detail::pointerHash(key), detail::PositionSlot{key, items_.size()}).second)
+        if (contains(o.get()))
             return false;
         items_.push_back(o);
         return true;
     }
+    // For an object known not to be in the set (one just made).
+    void insertNew(const ManagedObjectPtr& o) { items_.push_back(o); }
     bool erase(const ManagedObject* o) {
+        catchUp();
         detail::PositionSlot* slot = index_.find(o, detail::pointerHash(o));
         if (!slot)
             return false;
@@ -106,20 +118,32 @@ class ManagedObjectContext::ObjectSet {
             index_.find(moved, detail::pointerHash(moved))->position = at;
         }
         items_.pop_back();
+        indexed_ = items_.size();
         return true;
     }
-    bool contains(const ManagedObject* o) const { return index_.find(o, detail::pointerHash(o)) != nullptr; }
+    bool contains(const ManagedObject* o) const {
+        catchUp();
+        return index_.find(o, detail::pointerHash(o)) != nullptr;
+    }
     bool empty() const { return items_.empty(); }
     std::size_t size() const { return items_.size(); }
     const std::vector<ManagedObjectPtr>& items() const { return items_; }
     void clear() {
         items_.clear();
         index_.clear();
+        indexed_ = 0;
     }
 
   private:
+    void catchUp() const {
+        for (; indexed_ < items_.size(); ++indexed_) {
+            const ManagedObject* key = items_[indexed_].get();
+            index_.insertNew(detail::pointerHash(key), detail::PositionSlot{key, indexed_});
+        }
+    }
     std::vector<ManagedObjectPtr> items_;
-    detail::PositionTable index_;
+    mutable detail::PositionTable index_;
+    mutable std::size_t indexed_ = 0;  // items_[0, indexed_) are in index_
 };
 
 struct ManagedObjectContext::Impl {
