@@ -179,6 +179,24 @@ class ManagedObject : public Object,
         std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
         bool changed = false;
     };
+    // The loaded to-many contents by toManyIndex(), as a vector would hold
+    // them, in one word while nothing is loaded (most objects).
+    class ToManySlots {
+      public:
+        std::size_t size() const { return slots_ ? slots_->size() : 0; }
+        std::unique_ptr<ToMany>& operator[](std::size_t i) const { return (*slots_)[i]; }
+        void resize(std::size_t n) {
+            if (!slots_)
+                slots_ = std::make_unique<std::vector<std::unique_ptr<ToMany>>>();
+            slots_->resize(n);
+        }
+        void clear() { slots_.reset(); }
+        std::unique_ptr<ToMany>* begin() const { return slots_ ? slots_->data() : nullptr; }
+        std::unique_ptr<ToMany>* end() const { return slots_ ? slots_->data() + slots_->size() : nullptr; }
+
+      private:
+        std::unique_ptr<std::vector<std::unique_ptr<ToMany>>> slots_;
+    };
 
     void checkUsable() const;
     void fireFault() const;
@@ -250,7 +268,7 @@ class ManagedObject : public Object,
     bool deleted_ = false;
     mutable SnapshotPtr snapshot_;
     mutable std::unique_ptr<Changes> changes_;
-    mutable std::vector<std::unique_ptr<ToMany>> toMany_;
+    mutable ToManySlots toMany_;
     std::unique_ptr<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>> observers_;
 };
 
