@@ -266,6 +266,8 @@ class ManagedObject : public Object,
     bool inserted_ = false;
     bool updated_ = false;
     bool deleted_ = false;
+    // Position in the context's registry of objects with new temporary IDs.
+    uint32_t registrySlot_ = 0;
     mutable SnapshotPtr snapshot_;
     mutable std::unique_ptr<Changes> changes_;
     mutable ToManySlots toMany_;

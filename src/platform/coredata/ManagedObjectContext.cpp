@@ -515,7 +515,7 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
 
 void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     auto shared = object.shared_from_this();
-    impl_->registered.erase(*object.id_);
+    impl_->registered.erase(*object.id_, &object);
     ManagedObjectIDPtr old = std::exchange(object.id_, std::move(id));
     comparisonIdentitiesChanged();
     // A temporary ID nobody else holds can never be looked up again: no alias.

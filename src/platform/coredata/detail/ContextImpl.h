@@ -1,6 +1,7 @@
 // The bookkeeping of a ManagedObjectContext, shared by its source files.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -43,10 +44,22 @@ struct RegistryTraits {
     static bool matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash);
 };
 
+// Objects with new temporary IDs (inserted here) are kept apart, in a vector
+// in the order of their keys: inserting them costs no hashing, and an object
+// finds its own entry through its position (ManagedObject::registrySlot_),
+// so making a million inserts permanent touches the hash table once per
+// object instead of three times. Temporary IDs that come out of order (an
+// ancestor's inserts, borrowed by a child context) go to the hash table.
 class Registry {
   public:
-    std::size_t size() const { return table_.size(); }
+    std::size_t size() const { return table_.size() + recent_.size() - dead_; }
     ManagedObjectPtr find(const ManagedObjectID& id) const {
+        if (id.isTemporaryID()) {
+            if (const Recent* r = findRecent(id))
+                return r->object;
+            if (temporariesInTable_ == 0)
+                return nullptr;
+        }
         const RegistrySlot* s = table_.find(id, id.hash());
         return s ? s->object : nullptr;
     }
@@ -55,31 +68,109 @@ class Registry {
     // registered.
     bool insert(ManagedObjectPtr object) {
         const ManagedObjectID& id = *object->id_;
+        const bool temporary = id.isTemporaryID();
+        if (temporary) {
+            if ((recent_.empty() || id.primaryKey() > recent_.back().key) &&
+                (temporariesInTable_ == 0 || !table_.find(id, id.hash()))) {
+                object->registrySlot_ = static_cast<uint32_t>(recent_.size());
+                recent_.push_back(Recent{id.primaryKey(), std::move(object)});
+                return true;
+            }
+            if (findRecent(id))
+                return false;
+        }
         std::size_t hash = id.hash();
-        return table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second;
+        if (!table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second)
+            return false;
+        temporariesInTable_ += temporary ? 1 : 0;
+        return true;
     }
     // Removes id's entry; with `only`, just when it holds that object.
     void erase(const ManagedObjectID& id, const ManagedObject* only = nullptr) {
+        if (id.isTemporaryID()) {
+            // The holder's own position when it holds this ID, else a search.
+            Recent* r = nullptr;
+            if (only && only->registrySlot_ < recent_.size() &&
+                recent_[only->registrySlot_].object.get() == only &&
+                (only->id_.get() == &id || only->id_->isEqualID(id)))
+                r = &recent_[only->registrySlot_];
+            else
+                r = const_cast<Recent*>(findRecent(id));
+            if (r) {
+                if (!only || r->object.get() == only)
+                    bury(*r);
+                return;
+            }
+        }
         RegistrySlot* s = table_.find(id, id.hash());
-        if (s && (!only || s->object.get() == only))
+        if (s && (!only || s->object.get() == only)) {
+            temporariesInTable_ -= id.isTemporaryID() ? 1 : 0;
             table_.erase(s);
+        }
     }
     template <typename F>
     void forEach(F&& f) const {
         table_.forEach([&](const RegistrySlot& s) { f(s.object); });
+        for (const Recent& r : recent_) {
+            if (r.object)
+                f(r.object);
+        }
     }
-    void clear() { table_.clear(); }
+    void clear() {
+        table_.clear();
+        recent_.clear();
+        dead_ = 0;
+        temporariesInTable_ = 0;
+    }
     // Empties the registry, handing over its objects in no particular order.
     std::vector<ManagedObjectPtr> takeAll() {
         std::vector<ManagedObjectPtr> out;
-        out.reserve(table_.size());
+        out.reserve(size());
         table_.forEachMutable([&](RegistrySlot& s) { out.push_back(std::move(s.object)); });
+        for (Recent& r : recent_) {
+            if (r.object)
+                out.push_back(std::move(r.object));
+        }
         table_.release();
+        recent_ = std::vector<Recent>();
+        dead_ = 0;
+        temporariesInTable_ = 0;
         return out;
     }
 
   private:
+    struct Recent {
+        int64_t key;
+        ManagedObjectPtr object;  // null once erased
+    };
+    // The live entry of a temporary ID in recent_ (keys ascend), or null.
+    const Recent* findRecent(const ManagedObjectID& id) const {
+        auto it = std::lower_bound(recent_.begin(), recent_.end(), id.primaryKey(),
+                                   [](const Recent& r, int64_t key) { return r.key < key; });
+        if (it == recent_.end() || it->key != id.primaryKey() || !it->object ||
+            !it->object->id_->isEqualID(id))
+            return nullptr;
+        return &*it;
+    }
+    // Erases an entry, keeping the positions of the others; the vector is
+    // emptied when nothing lives in it and compacted when mostly dead.
+    void bury(Recent& r) {
+        r.object.reset();
+        if (++dead_ == recent_.size()) {
+            recent_.clear();
+            dead_ = 0;
+        } else if (dead_ > 1024 && dead_ * 2 > recent_.size()) {
+            std::erase_if(recent_, [](const Recent& e) { return !e.object; });
+            for (std::size_t i = 0; i < recent_.size(); ++i)
+                recent_[i].object->registrySlot_ = static_cast<uint32_t>(i);
+            dead_ = 0;
+        }
+    }
+
     FlatHashTable<RegistrySlot, RegistryTraits> table_;
+    std::vector<Recent> recent_;
+    std::size_t dead_ = 0;
+    std::size_t temporariesInTable_ = 0;
 };
 
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
