@@ -83,7 +83,7 @@ void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
     if (!changes_) {
         changes_ = std::make_unique<Changes>();
-        changes_->values = snapshot_ ? snapshot_->values : std::vector<Value>(entity()->properties().size());
+        changes_->values = snapshot_ ? snapshot_->values : RowValues(entity()->properties().size());
         changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
@@ -605,7 +605,7 @@ void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, s
         changes_->values[replaced[i].index] = std::move(replaced[i].value);
 }
 
-void ManagedObject::toStoreForm(std::vector<Value>& values, bool keepTransient) const {
+void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
     for (const PropertyDescription* p : entity()->properties()) {
         if (p->isTransient() ? keepTransient : p->isAttribute())
             continue;

@@ -168,7 +168,7 @@ class ManagedObject : public Object,
     };
     // Current values of an object that changed since its snapshot.
     struct Changes {
-        std::vector<Value> values;  // to-one: the object once written, else the row's ID, or null
+        RowValues values;  // to-one: the object once written, else the row's ID, or null
         ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
@@ -250,7 +250,7 @@ class ManagedObject : public Object,
     void returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);
     // Turns current values (by property index) into a row's: to-ones as IDs,
     // to-many and transient slots null (transient ones kept with keepTransient).
-    void toStoreForm(std::vector<Value>& values, bool keepTransient = false) const;
+    void toStoreForm(RowValues& values, bool keepTransient = false) const;
     // Takes row as the committed state; transient values, which no row
     // holds, stay as they were.
     void adoptRow(SnapshotPtr row);

@@ -595,6 +595,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
     // One reservation per entity; keys reserved for an entity whose batch
     // fails later are lost, never reused.
     auto coordinator = persistentStoreCoordinator();
+    impl_->registered.reserve(impl_->registered.size());
     for (auto& [entity, list] : byEntity) {
         auto ids = coordinator->newObjectIDs(*entity, list.size());
         if (!ids)

@@ -116,6 +116,9 @@ class Registry {
                 f(r.object);
         }
     }
+    // Room in the hash table for `count` entries, before many objects move
+    // there (new temporary IDs made permanent), so it does not grow in steps.
+    void reserve(std::size_t count) { table_.reserve(count); }
     void clear() {
         table_.clear();
         recent_.clear();
