@@ -155,16 +155,14 @@ class ManagedObject : public Object,
       public:
         void reset(std::size_t count) {
             bits_ = 0;
-            more_.assign(count > 64 ? (count + 63) / 64 : 0, 0);
+            more_ = count > 64 ? std::make_unique<uint64_t[]>((count + 63) / 64) : nullptr;
         }
-        bool operator[](std::size_t i) const {
-            return ((more_.empty() ? bits_ : more_[i / 64]) >> (i % 64)) & 1;
-        }
-        void set(std::size_t i) { (more_.empty() ? bits_ : more_[i / 64]) |= uint64_t{1} << (i % 64); }
+        bool operator[](std::size_t i) const { return ((more_ ? more_[i / 64] : bits_) >> (i % 64)) & 1; }
+        void set(std::size_t i) { (more_ ? more_[i / 64] : bits_) |= uint64_t{1} << (i % 64); }
 
       private:
         uint64_t bits_ = 0;
-        std::vector<uint64_t> more_;
+        std::unique_ptr<uint64_t[]> more_;
     };
     // Current values of an object that changed since its snapshot.
     struct Changes {
