@@ -317,9 +317,19 @@ ErrorPtr ManagedObjectContext::saveToStore() {
     };
     // Nothing in the context changes until the store has taken the save: a
     // refused save leaves every object as it was, to be saved again.
-    if (auto error = coordinator_->save(changes)) {
+    auto giveBack = [&] {
         forEachLent([](ManagedObject& o, const SnapshotPtr& row, ManagedObject::LentValue* replaced,
                        std::size_t count) { o.returnLentRow(row, replaced, count); });
+    };
+    ErrorPtr error;
+    try {
+        error = coordinator_->save(changes);
+    } catch (...) {
+        giveBack();  // a store that throws must not leave objects without values
+        throw;
+    }
+    if (error) {
+        giveBack();
         return error;
     }
     forEachLent(

@@ -1,10 +1,12 @@
 #include "platform/coredata/ManagedObjectContext.h"
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "CoreDataTestSupport.h"
 #include "platform/coredata/BinaryStore.h"
+#include "platform/coredata/InMemoryStore.h"
 #include "platform/coredata/SQLiteStore.h"
 #include "platform/dispatch/Semaphore.h"
 #include "support/TempDir.h"
@@ -489,6 +491,69 @@ TEST_P(ContextTest, ARefusedSaveGivesInsertsTheirValuesBack) {
     EXPECT_EQ(stored->valueForKey("title"), Value("new"));
     EXPECT_EQ(stored->objectForKey("calendar")->objectID()->isEqual(*calendar->objectID()), true);
     EXPECT_TRUE(stored->valueForKey("scratch").isNull());
+}
+
+// A store that keeps the rows it is given and can throw from a save.
+class KeepingStore : public InMemoryStore {
+  public:
+    using InMemoryStore::InMemoryStore;
+    std::string type() const override { return "KeepingStore"; }
+    ErrorPtr save(const StoreChanges& changes) override {
+        if (std::exchange(throwNext, false))
+            throw std::runtime_error("the disk is on fire");
+        kept.insert(kept.end(), changes.inserted.begin(), changes.inserted.end());
+        return InMemoryStore::save(changes);
+    }
+    bool throwNext = false;
+    std::vector<SnapshotPtr> kept;
+};
+
+// Inserts lend their values to the rows of a save: a store that throws must
+// not leave them without values, and rows a store keeps must not change
+// when the objects adopt their saved state.
+TEST(LentRowsTest, AThrowingStoreAndAStoreKeepingRowsSeeConsistentRows) {
+    dispatch::MainLoop::bindToCurrentThread();
+    PersistentStoreCoordinator::registerStoreType(
+        "KeepingStore",
+        [](const std::optional<URL>& url, const std::string& configuration,
+           const Dictionary& options) -> std::shared_ptr<PersistentStore> {
+            return std::make_shared<KeepingStore>(url, configuration, options);
+        });
+    auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+    auto added = coordinator->addPersistentStore("KeepingStore", "", std::nullopt);
+    ASSERT_TRUE(added);
+    auto store = std::dynamic_pointer_cast<KeepingStore>(*added);
+    ASSERT_NE(store, nullptr);
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto calendar = context->insertNewObjectForEntityForName("Calendar");
+    calendar->setValue(Value("work"), "name");
+    auto task = context->insertNewObjectForEntityForName("Task");
+    task->setValue(Value("new"), "title");
+    task->setValue(Value("note to self"), "scratch");
+    task->setObject(calendar, "calendar");
+
+    store->throwNext = true;
+    EXPECT_THROW(context->save(), std::runtime_error);
+    EXPECT_TRUE(task->isInserted());
+    EXPECT_EQ(task->valueForKey("title"), Value("new"));
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+
+    ASSERT_EQ(context->save(), nullptr);
+    ASSERT_EQ(store->kept.size(), 2u);
+    for (const auto& row : store->kept) {
+        EXPECT_EQ(row->version, 0u);
+        EXPECT_FALSE(row->objectID->isTemporaryID());
+    }
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    // The saved state is at version 1, so the next update passes the store's check.
+    task->setValue(Value("renamed"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(coordinator);
+    EXPECT_EQ(other->objectWithID(task->objectID())->valueForKey("title"), Value("renamed"));
 }
 
 TEST_P(ContextTest, MergeRefreshesKeepsLocalChangesAndForgetsDeletions) {
