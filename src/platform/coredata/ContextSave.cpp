@@ -9,6 +9,9 @@
 namespace plat::coredata {
 namespace {
 
+// In the versions given to commitSaved: the object has adopted its saved row.
+constexpr uint64_t kCommittedAlready = UINT64_MAX;
+
 Value objectSet(const std::vector<ManagedObjectPtr>& objects) {
     Set set;
     for (const auto& o : objects)
@@ -208,10 +211,26 @@ bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
     return false;
 }
 
+struct ManagedObjectContext::LentRows {
+    std::vector<ManagedObject::LentValue> replaced;
+    // The lent rows' positions in StoreChanges::inserted, and where each
+    // one's replaced values start (one more entry: the end).
+    std::vector<std::size_t> rows;
+    std::vector<std::size_t> starts;
+    LentRows() : starts{0} {}
+};
+
 StoreChanges ManagedObjectContext::collectStoreChanges(
-    std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
+    std::vector<std::pair<ManagedObject*, uint64_t>>& versions, LentRows* lent) {
     StoreChanges changes;
+    changes.inserted.reserve(impl_->inserted.size());
     for (const auto& o : impl_->inserted.items()) {
+        if (lent && o->changes_ && o->state_ == ManagedObject::State::Filled) {
+            lent->rows.push_back(changes.inserted.size());
+            changes.inserted.push_back(o->lendRow(lent->replaced));
+            lent->starts.push_back(lent->replaced.size());
+            continue;
+        }
         changes.inserted.push_back(o->makeSnapshot(0));
         versions.emplace_back(o.get(), 1);
     }
@@ -261,7 +280,8 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
 
 void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions) {
     for (const auto& [o, version] : versions) {
-        o->commitSaved(version);
+        if (version != kCommittedAlready)
+            o->commitSaved(version);
         for (auto& tm : o->toMany_) {
             if (!tm)
                 continue;
@@ -283,11 +303,41 @@ void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject
 
 ErrorPtr ManagedObjectContext::saveToStore() {
     std::vector<std::pair<ManagedObject*, uint64_t>> versions;
-    StoreChanges changes = collectStoreChanges(versions);
+    // Inserted objects lend their values to their rows instead of copying
+    // them, and adopt the rows once saved.
+    LentRows lent;
+    StoreChanges changes = collectStoreChanges(versions, &lent);
+    const auto& inserted = impl_->inserted.items();
+    auto forEachLent = [&](auto&& f) {
+        for (std::size_t n = 0; n < lent.rows.size(); ++n) {
+            const std::size_t i = lent.rows[n];
+            f(*inserted[i], changes.inserted[i], lent.replaced.data() + lent.starts[n],
+              lent.starts[n + 1] - lent.starts[n]);
+        }
+    };
     // Nothing in the context changes until the store has taken the save: a
     // refused save leaves every object as it was, to be saved again.
-    if (auto error = coordinator_->save(changes))
+    auto giveBack = [&] {
+        forEachLent([](ManagedObject& o, const SnapshotPtr& row, ManagedObject::LentValue* replaced,
+                       std::size_t count) { o.returnLentRow(row, replaced, count); });
+    };
+    ErrorPtr error;
+    try {
+        error = coordinator_->save(changes);
+    } catch (...) {
+        giveBack();  // a store that throws must not leave objects without values
+        throw;
+    }
+    if (error) {
+        giveBack();
         return error;
+    }
+    forEachLent(
+        [&](ManagedObject& o, SnapshotPtr& row, ManagedObject::LentValue* replaced, std::size_t count) {
+            SnapshotPtr taken = std::move(row);  // the only holder, unless the store kept it
+            o.adoptLentRow(taken, replaced, count);
+            versions.emplace_back(&o, kCommittedAlready);
+        });
     commitSaved(versions);
     return nullptr;
 }

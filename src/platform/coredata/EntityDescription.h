@@ -30,6 +30,8 @@ class EntityDescription {
     EntityDescription& operator=(const EntityDescription&) = delete;
 
     const std::string& name() const { return name_; }
+    // std::hash of the name, kept for object IDs' hashes.
+    std::size_t nameHash() const { return nameHash_; }
     bool isAbstract() const { return abstract_; }
     const Dictionary& userInfo() const { return userInfo_; }
     const std::string& superentityName() const { return superName_; }
@@ -90,7 +92,8 @@ class EntityDescription {
 
   private:
     friend class ManagedObjectModel;
-    EntityDescription(ManagedObjectModel* model, std::string name) : model_(model), name_(std::move(name)) {}
+    EntityDescription(ManagedObjectModel* model, std::string name)
+        : model_(model), name_(std::move(name)), nameHash_(std::hash<std::string>()(name_)) {}
     void checkMutable() const;
     void checkNewName(const std::string& name) const;
     // Finalization steps, called by the model in order.
@@ -99,6 +102,7 @@ class EntityDescription {
 
     ManagedObjectModel* model_;
     std::string name_;
+    std::size_t nameHash_;
     bool abstract_ = false;
     Dictionary userInfo_;
     std::string superName_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectContext.h"
@@ -82,11 +83,11 @@ void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
     if (!changes_) {
         changes_ = std::make_unique<Changes>();
-        changes_->values = snapshot_ ? snapshot_->values : std::vector<Value>(entity()->properties().size());
-        changes_->changed.assign(entity()->properties().size(), false);
+        changes_->values = snapshot_ ? snapshot_->values : RowValues(entity()->properties().size());
+        changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
-    changes_->changed[p.index()] = true;
+    changes_->changed.set(p.index());
     markChanged(p);
 }
 
@@ -553,7 +554,58 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     return snapshot;
 }
 
-void ManagedObject::toStoreForm(std::vector<Value>& values, bool keepTransient) const {
+SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
+    auto snapshot = std::make_shared<StoreSnapshot>();
+    snapshot->objectID = id_;
+    snapshot->values = std::move(changes_->values);
+    changes_->values.clear();
+    // As toStoreForm, noting each value it replaces.
+    for (const PropertyDescription* p : entity()->properties()) {
+        if (!p->isTransient() && p->isAttribute())
+            continue;
+        Value& v = snapshot->values[p->index()];
+        if (v.isNull())
+            continue;
+        Value stored;
+        if (!p->isTransient() && !static_cast<const RelationshipDescription*>(p)->isToMany()) {
+            auto o = ManagedObject::fromValue(v);
+            if (!o)
+                continue;  // an ID already
+            stored = Value(ObjectPtr(o->objectID()));
+        }
+        replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
+    }
+    return snapshot;
+}
+
+void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
+    std::shared_ptr<StoreSnapshot> committed;
+    if (row.use_count() == 1) {
+        // Nobody else holds the row (the store copied what it keeps): it was
+        // made non-const by lendRow, so it can become the snapshot itself.
+        committed = std::const_pointer_cast<StoreSnapshot>(row);
+    } else {
+        committed = std::make_shared<StoreSnapshot>(*row);
+    }
+    committed->version = 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (entity()->properties()[replaced[i].index]->isTransient())
+            committed->values[replaced[i].index] = std::move(replaced[i].value);
+    }
+    changes_.reset();
+    snapshot_ = std::move(committed);
+}
+
+void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
+    if (row.use_count() == 1)
+        changes_->values = std::move(std::const_pointer_cast<StoreSnapshot>(row)->values);
+    else
+        changes_->values = row->values;
+    for (std::size_t i = 0; i < count; ++i)
+        changes_->values[replaced[i].index] = std::move(replaced[i].value);
+}
+
+void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
     for (const PropertyDescription* p : entity()->properties()) {
         if (p->isTransient() ? keepTransient : p->isAttribute())
             continue;

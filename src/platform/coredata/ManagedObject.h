@@ -37,6 +37,10 @@ namespace plat::coredata {
 
 class ManagedObjectContext;
 class ManagedObject;
+namespace detail {
+struct RegistryTraits;
+class Registry;
+}  // namespace detail
 
 inline constexpr const char* ObjectInaccessibleExceptionName = "NSObjectInaccessibleException";
 
@@ -142,12 +146,28 @@ class ManagedObject : public Object,
   private:
     friend class ManagedObjectContext;
     friend class RelationshipProxy;
+    friend struct detail::RegistryTraits;
+    friend class detail::Registry;
     enum class State : uint8_t { Fault, Filled, Invalidated };
 
+    // Which properties changed, by index: up to 64 in the object itself.
+    class ChangedFlags {
+      public:
+        void reset(std::size_t count) {
+            bits_ = 0;
+            more_ = count > 64 ? std::make_unique<uint64_t[]>((count + 63) / 64) : nullptr;
+        }
+        bool operator[](std::size_t i) const { return ((more_ ? more_[i / 64] : bits_) >> (i % 64)) & 1; }
+        void set(std::size_t i) { (more_ ? more_[i / 64] : bits_) |= uint64_t{1} << (i % 64); }
+
+      private:
+        uint64_t bits_ = 0;
+        std::unique_ptr<uint64_t[]> more_;
+    };
     // Current values of an object that changed since its snapshot.
     struct Changes {
-        std::vector<Value> values;  // to-one: the object once written, else the row's ID, or null
-        std::vector<bool> changed;
+        RowValues values;  // to-one: the object once written, else the row's ID, or null
+        ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
     // last save.
@@ -156,6 +176,24 @@ class ManagedObject : public Object,
         std::unordered_set<const ManagedObject*> members;
         std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
         bool changed = false;
+    };
+    // The loaded to-many contents by toManyIndex(), as a vector would hold
+    // them, in one word while nothing is loaded (most objects).
+    class ToManySlots {
+      public:
+        std::size_t size() const { return slots_ ? slots_->size() : 0; }
+        std::unique_ptr<ToMany>& operator[](std::size_t i) const { return (*slots_)[i]; }
+        void resize(std::size_t n) {
+            if (!slots_)
+                slots_ = std::make_unique<std::vector<std::unique_ptr<ToMany>>>();
+            slots_->resize(n);
+        }
+        void clear() { slots_.reset(); }
+        std::unique_ptr<ToMany>* begin() const { return slots_ ? slots_->data() : nullptr; }
+        std::unique_ptr<ToMany>* end() const { return slots_ ? slots_->data() + slots_->size() : nullptr; }
+
+      private:
+        std::unique_ptr<std::vector<std::unique_ptr<ToMany>>> slots_;
     };
 
     void checkUsable() const;
@@ -191,9 +229,26 @@ class ManagedObject : public Object,
 
     // The object's state as a store row (to-ones as IDs).
     SnapshotPtr makeSnapshot(uint64_t version) const;
+    // A value store form replaced in a lent row (see lendRow).
+    struct LentValue {
+        std::size_t index;
+        Value value;
+    };
+    // For a save to the store, without copying: an inserted object's current
+    // values moved into a new row (version 0) and put in store form; what
+    // that replaced (to-one objects, transient values) goes to `replaced`.
+    // Until the save ends the object has no current values: the context
+    // then either adopts the row (adoptLentRow) or takes the values back
+    // (returnLentRow).
+    SnapshotPtr lendRow(std::vector<LentValue>& replaced);
+    // After the store took the row: it becomes the committed state at
+    // version 1, keeping transient values, as commitSaved does.
+    void adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);
+    // After a failed save: the values as they were before lendRow.
+    void returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);
     // Turns current values (by property index) into a row's: to-ones as IDs,
     // to-many and transient slots null (transient ones kept with keepTransient).
-    void toStoreForm(std::vector<Value>& values, bool keepTransient = false) const;
+    void toStoreForm(RowValues& values, bool keepTransient = false) const;
     // Takes row as the committed state; transient values, which no row
     // holds, stay as they were.
     void adoptRow(SnapshotPtr row);
@@ -209,9 +264,11 @@ class ManagedObject : public Object,
     bool inserted_ = false;
     bool updated_ = false;
     bool deleted_ = false;
+    // Position in the context's registry of objects with new temporary IDs.
+    uint32_t registrySlot_ = 0;
     mutable SnapshotPtr snapshot_;
     mutable std::unique_ptr<Changes> changes_;
-    mutable std::vector<std::unique_ptr<ToMany>> toMany_;
+    mutable ToManySlots toMany_;
     std::unique_ptr<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>> observers_;
 };
 

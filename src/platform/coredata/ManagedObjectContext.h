@@ -182,7 +182,12 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     void applyChildChanges(ManagedObjectContext& child);
     void applyChildValues(const ManagedObject& source, ManagedObject& target, bool all);
     bool rowChanged(const ManagedObject& object) const;
-    StoreChanges collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
+    // With `lent`, inserted objects lend their values to their rows
+    // (ManagedObject::lendRow); the rows' replaced values go there, and the
+    // objects are left out of `versions`.
+    struct LentRows;
+    StoreChanges collectStoreChanges(std::vector<std::pair<ManagedObject*, uint64_t>>& versions,
+                                     LentRows* lent = nullptr);
     ManagedObjectIDPtr localID(const ManagedObjectIDPtr& id) const;
     // Unregisters objects deleted elsewhere and drops every local link to them.
     void forget(const std::vector<ManagedObjectPtr>& objects);

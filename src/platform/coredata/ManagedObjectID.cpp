@@ -22,29 +22,52 @@ const CharacterSet kIdentifierAllowed = CharacterSet().adding(kIdentifierCharact
 
 }  // namespace
 
+namespace detail {
+
+ObjectIDStore::ObjectIDStore(std::string identifier, std::weak_ptr<PersistentStore> store, bool temporary)
+    : identifier(std::move(identifier)),
+      identifierHash(std::hash<std::string>()(this->identifier)),
+      store(std::move(store)),
+      temporary(temporary) {}
+
+}  // namespace detail
+
+static_assert(sizeof(ManagedObjectID) <= 40, "an ID and its count should fit one 64-byte block");
+
 ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity,
                                  std::weak_ptr<PersistentStore> store, std::string storeIdentifier,
                                  int64_t key, bool temporary)
-    : entity_(std::move(entity)),
-      store_(std::move(store)),
-      storeIdentifier_(std::move(storeIdentifier)),
-      key_(key),
-      temporary_(temporary) {
-    std::size_t h = std::hash<int64_t>()(key_);
-    h = combine(h, std::hash<std::string>()(entity_->name()));
-    hash_ = combine(h, std::hash<std::string>()(storeIdentifier_) + (temporary_ ? 1 : 0));
+    : entity_(std::move(entity)), key_(key) {
+    if (!temporary || !storeIdentifier.empty() || !store.expired())
+        store_ = detail::ObjectIDStoreRef(
+            new detail::ObjectIDStore(std::move(storeIdentifier), std::move(store), temporary));
 }
 
+ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity,
+                                 detail::ObjectIDStoreRef store, int64_t key)
+    : entity_(std::move(entity)), store_(std::move(store)), key_(key) {}
+
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), std::weak_ptr<PersistentStore>(),
-                                                   std::string(), nextTemporaryKey.fetch_add(1), true);
+    return std::make_shared<const ManagedObjectID>(std::move(entity), detail::ObjectIDStoreRef(),
+                                                   nextTemporaryKey.fetch_add(1));
 }
 
 ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,
                                                   const std::shared_ptr<PersistentStore>& store,
                                                   int64_t primaryKey) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), store, store->identifier(), primaryKey,
-                                                   false);
+    return std::make_shared<const ManagedObjectID>(std::move(entity), store->objectIDStore(), primaryKey);
+}
+
+const std::string& ManagedObjectID::storeIdentifier() const {
+    static const std::string none;
+    return store_ ? store_->identifier : none;
+}
+
+std::size_t ManagedObjectID::hash() const {
+    std::size_t h = std::hash<int64_t>()(key_);
+    h = combine(h, entity_->nameHash());
+    return combine(h, (store_ ? store_->identifierHash : std::hash<std::string>()(std::string())) +
+                          (isTemporaryID() ? 1 : 0));
 }
 
 bool ManagedObjectID::isEqual(const Object& other) const {
@@ -55,19 +78,19 @@ bool ManagedObjectID::isEqual(const Object& other) const {
 }
 
 bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
-    return this == &o ||
-           (o.key_ == key_ && o.temporary_ == temporary_ && o.storeIdentifier_ == storeIdentifier_ &&
-            (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
+    return this == &o || (o.key_ == key_ && o.isTemporaryID() == isTemporaryID() &&
+                          (o.store_.get() == store_.get() || o.storeIdentifier() == storeIdentifier()) &&
+                          (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
 }
 
 URL ManagedObjectID::URIRepresentation() const {
     const std::string tail = "/" + percentEncode(entity_->name(), kNameAllowed) + "/" +
-                             (temporary_ ? "t" : "p") + std::to_string(key_);
-    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + storeIdentifier_ + tail))
+                             (isTemporaryID() ? "t" : "p") + std::to_string(key_);
+    if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + storeIdentifier() + tail))
         return *url;
     // Stores refuse invalid identifiers when they open, but a store type
     // registered by a caller may set any: encode it rather than fail.
-    const std::string encoded = percentEncode(storeIdentifier_, kIdentifierAllowed);
+    const std::string encoded = percentEncode(storeIdentifier(), kIdentifierAllowed);
     if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + encoded + tail))
         return *url;
     return *URL::URLWithString(std::string(kURIScheme) + ":///" + tail.substr(1));

@@ -13,10 +13,12 @@
 // with the entity name percent-encoded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/coredata/EntityDescription.h"
 #include "platform/foundation/URL.h"
@@ -26,6 +28,49 @@ namespace plat::coredata {
 class PersistentStore;
 class ManagedObjectID;
 using ManagedObjectIDPtr = std::shared_ptr<const ManagedObjectID>;
+
+namespace detail {
+
+// The store part of object IDs: the store's identifier, its hash and the
+// store. Every ID of one store shares one record instead of a copy of the
+// identifier (a million IDs would otherwise hold a million copies).
+struct ObjectIDStore {
+    ObjectIDStore(std::string identifier, std::weak_ptr<PersistentStore> store, bool temporary);
+    const std::string identifier;
+    const std::size_t identifierHash;
+    const std::weak_ptr<PersistentStore> store;
+    const bool temporary;
+    mutable std::atomic<std::size_t> references{0};
+};
+
+// A counted reference to a record (one word in each ID).
+class ObjectIDStoreRef {
+  public:
+    ObjectIDStoreRef() = default;
+    explicit ObjectIDStoreRef(const ObjectIDStore* record) : record_(record) { retain(); }
+    ObjectIDStoreRef(const ObjectIDStoreRef& other) : record_(other.record_) { retain(); }
+    ObjectIDStoreRef(ObjectIDStoreRef&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    ObjectIDStoreRef& operator=(ObjectIDStoreRef other) noexcept {
+        std::swap(record_, other.record_);
+        return *this;
+    }
+    ~ObjectIDStoreRef() {
+        if (record_ && record_->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete record_;
+    }
+    const ObjectIDStore* get() const { return record_; }
+    const ObjectIDStore* operator->() const { return record_; }
+    explicit operator bool() const { return record_ != nullptr; }
+
+  private:
+    void retain() {
+        if (record_)
+            record_->references.fetch_add(1, std::memory_order_relaxed);
+    }
+    const ObjectIDStore* record_ = nullptr;
+};
+
+}  // namespace detail
 
 class ManagedObjectID : public Object {
   public:
@@ -39,12 +84,14 @@ class ManagedObjectID : public Object {
 
     const EntityDescription* entity() const { return entity_.get(); }
     const std::shared_ptr<const EntityDescription>& sharedEntity() const { return entity_; }
-    bool isTemporaryID() const { return temporary_; }
+    bool isTemporaryID() const { return !store_ || store_->temporary; }
     // The store the object lives in; null for temporary IDs or when the store
     // has been removed from its coordinator and released.
-    std::shared_ptr<PersistentStore> persistentStore() const { return store_.lock(); }
+    std::shared_ptr<PersistentStore> persistentStore() const {
+        return store_ ? store_->store.lock() : nullptr;
+    }
     // The store's UUID ("" for temporary IDs).
-    const std::string& storeIdentifier() const { return storeIdentifier_; }
+    const std::string& storeIdentifier() const;
     // The row's primary key, or the temporary key.
     int64_t primaryKey() const { return key_; }
 
@@ -54,19 +101,20 @@ class ManagedObjectID : public Object {
     bool isEqual(const Object& other) const override;
     // isEqual between two IDs, without the type check.
     bool isEqualID(const ManagedObjectID& other) const;
-    std::size_t hash() const override { return hash_; }
+    std::size_t hash() const override;
     std::string className() const override { return "NSManagedObjectID"; }
 
     ManagedObjectID(std::shared_ptr<const EntityDescription> entity, std::weak_ptr<PersistentStore> store,
                     std::string storeIdentifier, int64_t key, bool temporary);
+    // An ID sharing a store record (null for a temporary ID).
+    ManagedObjectID(std::shared_ptr<const EntityDescription> entity, detail::ObjectIDStoreRef store,
+                    int64_t key);
 
   private:
+    // Kept to 40 bytes, so that an ID and its count take one 64-byte block.
     std::shared_ptr<const EntityDescription> entity_;
-    std::weak_ptr<PersistentStore> store_;
-    std::string storeIdentifier_;
+    detail::ObjectIDStoreRef store_;
     int64_t key_;
-    bool temporary_;
-    std::size_t hash_;
 };
 
 // Hash and equality through the pointer, for containers keyed by ID.

@@ -25,6 +25,23 @@ void PersistentStore::setMetadata(Dictionary metadata) {
     metadata_ = std::move(metadata);
 }
 
+void PersistentStore::setIdentifier(std::string identifier) {
+    identifier_ = std::move(identifier);
+    idStore_.store(nullptr, std::memory_order_release);
+}
+
+detail::ObjectIDStoreRef PersistentStore::objectIDStore() {
+    if (const auto* record = idStore_.load(std::memory_order_acquire))
+        return detail::ObjectIDStoreRef(record);
+    plat::MutexLock lock(idStoreMutex_);
+    if (const auto* record = idStore_.load(std::memory_order_acquire))
+        return detail::ObjectIDStoreRef(record);
+    detail::ObjectIDStoreRef record(new detail::ObjectIDStore(identifier_, weak_from_this(), false));
+    idStores_.push_back(record);
+    idStore_.store(record.get(), std::memory_order_release);
+    return record;
+}
+
 ManagedObjectIDPtr PersistentStore::objectIDFor(const EntityDescription* entity, int64_t primaryKey) {
     return ManagedObjectID::makePermanent(model_->share(entity), shared_from_this(), primaryKey);
 }

@@ -9,10 +9,13 @@
 // no locking of their own for it.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/coredata/FetchRequest.h"
@@ -38,13 +41,56 @@ inline constexpr const char* MigratePersistentStoresAutomaticallyOption =
 inline constexpr const char* InferMappingModelAutomaticallyOption = "NSInferMappingModelAutomaticallyOption";
 inline constexpr const char* ReadOnlyPersistentStoreOption = "NSReadOnlyPersistentStoreOption";
 
+// The values of one row by property index: a fixed-size array, two words
+// where a vector takes three (a row's header then fits a 64-byte block).
+class RowValues {
+  public:
+    RowValues() = default;
+    explicit RowValues(std::size_t count) : values_(count ? new Value[count] : nullptr), size_(count) {}
+    RowValues(const RowValues& other) : RowValues(other.size_) {
+        std::copy(other.begin(), other.end(), begin());
+    }
+    RowValues(RowValues&& other) noexcept
+        : values_(std::move(other.values_)), size_(std::exchange(other.size_, 0)) {}
+    RowValues& operator=(const RowValues& other) {
+        if (this != &other)
+            *this = RowValues(other);
+        return *this;
+    }
+    RowValues& operator=(RowValues&& other) noexcept {
+        values_ = std::move(other.values_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Value& operator[](std::size_t i) { return values_[i]; }
+    const Value& operator[](std::size_t i) const { return values_[i]; }
+    Value* begin() { return values_.get(); }
+    Value* end() { return values_.get() + size_; }
+    const Value* begin() const { return values_.get(); }
+    const Value* end() const { return values_.get() + size_; }
+    // Keeps the first values, adds nulls or drops the rest.
+    void resize(std::size_t count) {
+        RowValues resized(count);
+        std::move(begin(), begin() + std::min(count, size_), resized.begin());
+        *this = std::move(resized);
+    }
+    void clear() { *this = RowValues(); }
+
+  private:
+    std::unique_ptr<Value[]> values_;
+    std::size_t size_ = 0;
+};
+
 // A row as a store holds it: values by property index of the row's entity;
 // to-one relationships hold the destination's ManagedObjectID (or null);
 // to-many relationships and transient properties hold null.
 struct StoreSnapshot {
     ManagedObjectIDPtr objectID;
     uint64_t version = 0;  // bumped by every saved change of the row
-    std::vector<Value> values;
+    RowValues values;
 };
 using SnapshotPtr = std::shared_ptr<const StoreSnapshot>;
 
@@ -131,18 +177,29 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
 
   protected:
     PersistentStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
-    void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
+    void setIdentifier(std::string identifier);
     void setModel(std::shared_ptr<const ManagedObjectModel> model) { model_ = std::move(model); }
     // Metadata as stored; setMetadata keeps the store's own keys.
     mutable plat::Mutex metadataMutex_;
     Dictionary metadata_ GUARDED_BY(metadataMutex_);
 
   private:
+    friend class ManagedObjectID;
+    // The record every permanent ID of this store shares; made at the first
+    // ID and again after the identifier changed.
+    detail::ObjectIDStoreRef objectIDStore();
+
     std::optional<plat::URL> url_;
     std::string configuration_;
     Dictionary options_;
     std::string identifier_;
     std::shared_ptr<const ManagedObjectModel> model_;
+    // The current record (holding one reference), read without the lock.
+    // Records replaced after an identifier change are kept until the store
+    // goes, so that a reader that has just loaded the pointer stays safe.
+    std::atomic<const detail::ObjectIDStore*> idStore_{nullptr};
+    plat::Mutex idStoreMutex_;
+    std::vector<detail::ObjectIDStoreRef> idStores_ GUARDED_BY(idStoreMutex_);
 };
 
 }  // namespace plat::coredata

@@ -29,12 +29,12 @@ TEST_F(RegistryTest, FindsByEqualIDsRefusesDuplicatesAndErasesOnlyTheHolder) {
     std::vector<ManagedObjectPtr> objects;
     for (int64_t pk = 1; pk <= 3000; ++pk) {
         objects.push_back(object(store->objectIDFor(thing, pk)));
-        ASSERT_TRUE(registry.insert(objects.back()->objectID(), objects.back()));
+        ASSERT_TRUE(registry.insert(objects.back()));
     }
     // An equal ID made separately finds the same object.
     auto again = ManagedObjectID::makePermanent(model->share(thing), store, 1234);
     EXPECT_EQ(registry.find(*again), objects[1233]);
-    EXPECT_FALSE(registry.insert(again, object(again)));
+    EXPECT_FALSE(registry.insert(object(again)));
     EXPECT_EQ(registry.find(*again), objects[1233]);
     // Erasing for another object leaves the entry.
     auto other = object(again);
@@ -56,8 +56,64 @@ TEST_F(RegistryTest, FindsByEqualIDsRefusesDuplicatesAndErasesOnlyTheHolder) {
     registry.clear();
     EXPECT_EQ(registry.size(), 0u);
     EXPECT_EQ(registry.find(*objects[1]->objectID()), nullptr);
-    ASSERT_TRUE(registry.insert(objects[1]->objectID(), objects[1]));
+    ASSERT_TRUE(registry.insert(objects[1]));
     EXPECT_EQ(registry.find(*objects[1]->objectID()), objects[1]);
+}
+
+// New temporary IDs are kept apart from the hash table; IDs that arrive out
+// of key order (a parent's inserts borrowed later) go to the table. Both
+// kinds must be found, refused twice, erased only for their holder, and
+// survive the compaction of erased entries.
+TEST_F(RegistryTest, TemporaryIDsInAndOutOfKeyOrder) {
+    const EntityDescription* thing = model->entityNamed("Thing");
+    auto early = ManagedObjectID::makeTemporary(model->share(thing));
+    detail::Registry registry;
+    std::vector<ManagedObjectPtr> objects;
+    for (int i = 0; i < 5000; ++i) {
+        objects.push_back(object(ManagedObjectID::makeTemporary(model->share(thing))));
+        ASSERT_TRUE(registry.insert(objects.back()));
+    }
+    auto borrowed = object(early);
+    ASSERT_TRUE(registry.insert(borrowed));
+    EXPECT_FALSE(registry.insert(object(early)));
+    EXPECT_FALSE(registry.insert(object(objects[10]->objectID())));
+    // An equal ID made separately (same key) finds the object too.
+    auto copy = std::make_shared<const ManagedObjectID>(model->share(thing), std::weak_ptr<PersistentStore>(),
+                                                        "", objects[20]->objectID()->primaryKey(), true);
+    EXPECT_EQ(registry.find(*copy), objects[20]);
+    EXPECT_EQ(registry.find(*early), borrowed);
+    EXPECT_EQ(registry.size(), 5001u);
+
+    registry.erase(*early, objects[0].get());  // not its holder
+    EXPECT_EQ(registry.find(*early), borrowed);
+    registry.erase(*early, borrowed.get());
+    EXPECT_EQ(registry.find(*early), nullptr);
+    // Erase most of them (by object and by ID alone), past the compaction.
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (i % 4 == 0)
+            continue;
+        if (i % 2)
+            registry.erase(*objects[i]->objectID(), objects[i].get());
+        else
+            registry.erase(*objects[i]->objectID());
+    }
+    EXPECT_EQ(registry.size(), 1250u);
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        EXPECT_EQ(registry.find(*objects[i]->objectID()), i % 4 == 0 ? objects[i] : nullptr) << i;
+    // After compaction each object still finds its own entry.
+    for (std::size_t i = 0; i < objects.size(); i += 8)
+        registry.erase(*objects[i]->objectID(), objects[i].get());
+    EXPECT_EQ(registry.size(), 625u);
+    EXPECT_EQ(registry.find(*objects[8]->objectID()), nullptr);
+    EXPECT_EQ(registry.find(*objects[4]->objectID()), objects[4]);
+    // A later temporary after all that still goes in, and everything is handed over.
+    auto late = object(ManagedObjectID::makeTemporary(model->share(thing)));
+    ASSERT_TRUE(registry.insert(late));
+    ASSERT_TRUE(registry.insert(object(store->objectIDFor(thing, 7))));
+    auto all = registry.takeAll();
+    EXPECT_EQ(all.size(), 627u);
+    EXPECT_EQ(registry.size(), 0u);
+    EXPECT_EQ(registry.find(*late->objectID()), nullptr);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "platform/coredata/ManagedObjectContext.h"
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "CoreDataTestSupport.h"
 #include "platform/coredata/BinaryStore.h"
+#include "platform/coredata/InMemoryStore.h"
 #include "platform/coredata/SQLiteStore.h"
 #include "platform/dispatch/Semaphore.h"
 #include "support/TempDir.h"
@@ -441,6 +443,117 @@ TEST_P(ContextTest, ConflictingSavesFailUntilMerged) {
     EXPECT_EQ(mine->valueForKey("title"), Value("theirs"));
     mine->setValue(Value("mine"), "title");
     EXPECT_EQ(context->save(), nullptr);
+}
+
+// A save hands inserted objects' values to the store without copying them:
+// a refused save must give every value back (to-ones as objects, transient
+// values), and the next save must store them.
+TEST_P(ContextTest, ARefusedSaveGivesInsertsTheirValuesBack) {
+    insert("Task", "title", Value("base"));
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = newContext();
+    auto mine = fetch(request("Task")).at(0);
+    auto theirs = fetch(request("Task"), other).at(0);
+    theirs->setValue(Value("theirs"), "title");
+    ASSERT_EQ(other->save(), nullptr);
+
+    mine->setValue(Value("mine"), "title");
+    auto calendar = insert("Calendar", "name", Value("work"));
+    auto task = insert("Task", "title", Value("new"));
+    task->setValue(Value("note to self"), "scratch");
+    task->setObject(calendar, "calendar");
+    const Dictionary changed = task->changedValues();
+    auto check = [&] {
+        EXPECT_TRUE(task->isInserted());
+        EXPECT_EQ(task->valueForKey("title"), Value("new"));
+        EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+        EXPECT_EQ(task->valueForKey("done"), Value(false));
+        EXPECT_EQ(task->objectForKey("calendar"), calendar);
+        EXPECT_EQ(calendar->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{task});
+        EXPECT_TRUE(task->changedValues() == changed);
+    };
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto conflict = context->save();
+        ASSERT_NE(conflict, nullptr);
+        EXPECT_EQ(conflict->code(), ManagedObjectMergeError);
+        check();
+    }
+
+    context->refreshObject(mine, false);
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_FALSE(task->isInserted());
+    EXPECT_FALSE(task->objectID()->isTemporaryID());
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    EXPECT_EQ(*task->committedValuesForKeys({"title"}).find("title"), Value("new"));
+    auto reader = newContext();
+    auto stored = reader->objectWithID(task->objectID());
+    EXPECT_EQ(stored->valueForKey("title"), Value("new"));
+    EXPECT_EQ(stored->objectForKey("calendar")->objectID()->isEqual(*calendar->objectID()), true);
+    EXPECT_TRUE(stored->valueForKey("scratch").isNull());
+}
+
+// A store that keeps the rows it is given and can throw from a save.
+class KeepingStore : public InMemoryStore {
+  public:
+    using InMemoryStore::InMemoryStore;
+    std::string type() const override { return "KeepingStore"; }
+    ErrorPtr save(const StoreChanges& changes) override {
+        if (std::exchange(throwNext, false))
+            throw std::runtime_error("the disk is on fire");
+        kept.insert(kept.end(), changes.inserted.begin(), changes.inserted.end());
+        return InMemoryStore::save(changes);
+    }
+    bool throwNext = false;
+    std::vector<SnapshotPtr> kept;
+};
+
+// Inserts lend their values to the rows of a save: a store that throws must
+// not leave them without values, and rows a store keeps must not change
+// when the objects adopt their saved state.
+TEST(LentRowsTest, AThrowingStoreAndAStoreKeepingRowsSeeConsistentRows) {
+    dispatch::MainLoop::bindToCurrentThread();
+    PersistentStoreCoordinator::registerStoreType(
+        "KeepingStore",
+        [](const std::optional<URL>& url, const std::string& configuration,
+           const Dictionary& options) -> std::shared_ptr<PersistentStore> {
+            return std::make_shared<KeepingStore>(url, configuration, options);
+        });
+    auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+    auto added = coordinator->addPersistentStore("KeepingStore", "", std::nullopt);
+    ASSERT_TRUE(added);
+    auto store = std::dynamic_pointer_cast<KeepingStore>(*added);
+    ASSERT_NE(store, nullptr);
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto calendar = context->insertNewObjectForEntityForName("Calendar");
+    calendar->setValue(Value("work"), "name");
+    auto task = context->insertNewObjectForEntityForName("Task");
+    task->setValue(Value("new"), "title");
+    task->setValue(Value("note to self"), "scratch");
+    task->setObject(calendar, "calendar");
+
+    store->throwNext = true;
+    EXPECT_THROW(context->save(), std::runtime_error);
+    EXPECT_TRUE(task->isInserted());
+    EXPECT_EQ(task->valueForKey("title"), Value("new"));
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+
+    ASSERT_EQ(context->save(), nullptr);
+    ASSERT_EQ(store->kept.size(), 2u);
+    for (const auto& row : store->kept) {
+        EXPECT_EQ(row->version, 0u);
+        EXPECT_FALSE(row->objectID->isTemporaryID());
+    }
+    EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+    // The saved state is at version 1, so the next update passes the store's check.
+    task->setValue(Value("renamed"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(coordinator);
+    EXPECT_EQ(other->objectWithID(task->objectID())->valueForKey("title"), Value("renamed"));
 }
 
 TEST_P(ContextTest, MergeRefreshesKeepsLocalChangesAndForgetsDeletions) {

@@ -69,7 +69,11 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
     auto fromOtherModel = ManagedObjectID::makePermanent(model2->entityForName("Plain"), store, 1);
     auto temporaryOne = std::make_shared<const ManagedObjectID>(
         model->entityForName("Plain"), std::weak_ptr<PersistentStore>(), "", 1, true);
+    // Made apart from the store, with a copy of its identifier.
+    auto copied = std::make_shared<const ManagedObjectID>(model->entityForName("Plain"), store,
+                                                          store->identifier(), 1, false);
     std::vector<ManagedObjectIDPtr> ids = {a,
+                                           copied,
                                            b,
                                            store->objectIDFor(model->entityNamed("Plain"), 2),
                                            t1,
@@ -87,7 +91,24 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
         }
     }
     EXPECT_TRUE(a->isEqualID(*fromOtherModel));
+    EXPECT_TRUE(a->isEqualID(*copied));
     EXPECT_FALSE(a->isEqualID(*temporaryOne));
+}
+
+TEST_F(ManagedObjectIDTest, IDsShareTheirStoresIdentifierAndOutliveTheStore) {
+    auto a = store->objectIDFor(model->entityNamed("Plain"), 1);
+    auto b = store->objectIDFor(model->entityNamed("My Entity/1"), 2);
+    EXPECT_EQ(&a->storeIdentifier(), &b->storeIdentifier());
+    const std::string identifier = store->identifier();
+    const std::size_t hash = a->hash();
+    std::weak_ptr<InMemoryStore> gone = store;
+    store.reset();
+    ASSERT_TRUE(gone.expired());
+    EXPECT_EQ(a->persistentStore(), nullptr);
+    EXPECT_EQ(a->storeIdentifier(), identifier);
+    EXPECT_EQ(a->hash(), hash);
+    EXPECT_FALSE(a->isTemporaryID());
+    EXPECT_EQ(a->URIRepresentation().absoluteString(), "x-objectstore://" + identifier + "/Plain/p1");
 }
 
 TEST_F(ManagedObjectIDTest, MalformedURIsAreRefused) {

@@ -28,6 +28,35 @@ TEST_F(ManagedObjectTest, AttributesCoerceAndRefuseWrongTypes) {
     EXPECT_EQ(context->insertNewObjectForEntityForName("Unknown"), nullptr);
 }
 
+// Changed flags are kept in one word up to 64 properties and in an array
+// beyond: a change on either side of each word boundary must be seen.
+TEST(WideEntityTest, ChangesOfEveryPropertyAreTrackedPastSixtyFourProperties) {
+    dispatch::MainLoop::bindToCurrentThread();
+    auto model = ManagedObjectModel::create();
+    auto& wide = model->addEntity("Wide");
+    for (int i = 0; i < 130; ++i)
+        wide.addAttribute("a" + std::to_string(i), AttributeType::Integer64);
+    auto coordinator = PersistentStoreCoordinator::create(model);
+    ASSERT_TRUE(coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto o = context->insertNewObjectForEntityForName("Wide");
+    ASSERT_EQ(context->save(), nullptr);
+    const int changed[] = {0, 63, 64, 127, 128, 129};
+    for (int i : changed)
+        o->setValue(Value(int64_t{i} * 10), "a" + std::to_string(i));
+    Dictionary values = o->changedValues();
+    EXPECT_EQ(values.size(), std::size(changed));
+    for (int i : changed)
+        EXPECT_EQ(*values.find("a" + std::to_string(i)), Value(int64_t{i} * 10)) << i;
+    ASSERT_EQ(context->save(), nullptr);
+    auto other = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(coordinator);
+    auto stored = other->objectWithID(o->objectID());
+    EXPECT_EQ(stored->valueForKey("a129"), Value(int64_t{1290}));
+    EXPECT_TRUE(stored->valueForKey("a1").isNull());
+}
+
 TEST_F(ManagedObjectTest, ToOneAndToManyKeepInversesInStep) {
     auto home = insert("Calendar", "name", Value("home"));
     auto work = insert("Calendar", "name", Value("work"));

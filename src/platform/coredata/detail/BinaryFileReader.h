@@ -59,7 +59,7 @@ class BinaryStore::FileReader {
         const EntityDescription* entity;
         int64_t key;
         uint64_t version;
-        std::vector<Value> values;
+        RowValues values;
         std::vector<std::pair<std::size_t, Ref>> toOne;
         std::vector<std::pair<const RelationshipDescription*, std::vector<Ref>>> toMany;
     };

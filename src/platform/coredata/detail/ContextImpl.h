@@ -1,6 +1,7 @@
 // The bookkeeping of a ManagedObjectContext, shared by its source files.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -30,63 +31,176 @@ struct PositionTraits {
 };
 using PositionTable = FlatHashTable<PositionSlot, PositionTraits>;
 
-// Registered objects by ID. The hash is kept in the slot, so probing compares
-// IDs only when their hashes are equal.
+// Registered objects by ID. The key is the object's own ID (so a slot needs
+// no second reference to it); the hash is kept in the slot, so probing
+// compares IDs only when their hashes are equal.
 struct RegistrySlot {
-    ManagedObjectIDPtr id;
     ManagedObjectPtr object;
     std::size_t hash = 0;
 };
 struct RegistryTraits {
     static bool used(const RegistrySlot& s) { return s.object != nullptr; }
     static std::size_t hash(const RegistrySlot& s) { return s.hash; }
-    static bool matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
-        return s.hash == hash && (s.id.get() == &key || s.id->isEqualID(key));
-    }
+    static bool matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash);
 };
 
+// Objects with new temporary IDs (inserted here) are kept apart, in a vector
+// in the order of their keys: inserting them costs no hashing, and an object
+// finds its own entry through its position (ManagedObject::registrySlot_),
+// so making a million inserts permanent touches the hash table once per
+// object instead of three times. Temporary IDs that come out of order (an
+// ancestor's inserts, borrowed by a child context) go to the hash table.
 class Registry {
   public:
-    std::size_t size() const { return table_.size(); }
+    std::size_t size() const { return table_.size() + recent_.size() - dead_; }
     ManagedObjectPtr find(const ManagedObjectID& id) const {
+        if (id.isTemporaryID()) {
+            if (const Recent* r = findRecent(id))
+                return r->object;
+            if (temporariesInTable_ == 0)
+                return nullptr;
+        }
         const RegistrySlot* s = table_.find(id, id.hash());
         return s ? s->object : nullptr;
     }
-    // False (and nothing changes) when id is registered already.
-    bool insert(const ManagedObjectIDPtr& id, ManagedObjectPtr object) {
-        std::size_t hash = id->hash();
-        return table_.insert(*id, hash, RegistrySlot{id, std::move(object), hash}).second;
+    // Registers object under its ID; false (and nothing changes) when that
+    // ID is registered already. An object's ID changes only while it is not
+    // registered.
+    bool insert(ManagedObjectPtr object) {
+        const ManagedObjectID& id = *object->id_;
+        const bool temporary = id.isTemporaryID();
+        if (temporary) {
+            if ((recent_.empty() || id.primaryKey() > recent_.back().key) &&
+                (temporariesInTable_ == 0 || !table_.find(id, id.hash()))) {
+                object->registrySlot_ = static_cast<uint32_t>(recent_.size());
+                recent_.push_back(Recent{id.primaryKey(), std::move(object)});
+                return true;
+            }
+            if (findRecent(id))
+                return false;
+        }
+        std::size_t hash = id.hash();
+        if (!table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second)
+            return false;
+        temporariesInTable_ += temporary ? 1 : 0;
+        return true;
     }
     // Removes id's entry; with `only`, just when it holds that object.
     void erase(const ManagedObjectID& id, const ManagedObject* only = nullptr) {
+        if (id.isTemporaryID()) {
+            // The holder's own position when it holds this ID, else a search.
+            Recent* r = nullptr;
+            if (only && only->registrySlot_ < recent_.size() &&
+                recent_[only->registrySlot_].object.get() == only &&
+                (only->id_.get() == &id || only->id_->isEqualID(id)))
+                r = &recent_[only->registrySlot_];
+            else
+                r = const_cast<Recent*>(findRecent(id));
+            if (r) {
+                if (!only || r->object.get() == only)
+                    bury(*r);
+                return;
+            }
+        }
         RegistrySlot* s = table_.find(id, id.hash());
-        if (s && (!only || s->object.get() == only))
+        if (s && (!only || s->object.get() == only)) {
+            temporariesInTable_ -= id.isTemporaryID() ? 1 : 0;
             table_.erase(s);
+        }
     }
     template <typename F>
     void forEach(F&& f) const {
         table_.forEach([&](const RegistrySlot& s) { f(s.object); });
+        for (const Recent& r : recent_) {
+            if (r.object)
+                f(r.object);
+        }
     }
-    void clear() { table_.clear(); }
+    // Room in the hash table for `count` entries, before many objects move
+    // there (new temporary IDs made permanent), so it does not grow in steps.
+    void reserve(std::size_t count) { table_.reserve(count); }
+    void clear() {
+        table_.clear();
+        recent_.clear();
+        dead_ = 0;
+        temporariesInTable_ = 0;
+    }
+    // Empties the registry, handing over its objects in no particular order.
+    std::vector<ManagedObjectPtr> takeAll() {
+        std::vector<ManagedObjectPtr> out;
+        out.reserve(size());
+        table_.forEachMutable([&](RegistrySlot& s) { out.push_back(std::move(s.object)); });
+        for (Recent& r : recent_) {
+            if (r.object)
+                out.push_back(std::move(r.object));
+        }
+        table_.release();
+        recent_ = std::vector<Recent>();
+        dead_ = 0;
+        temporariesInTable_ = 0;
+        return out;
+    }
 
   private:
+    struct Recent {
+        int64_t key;
+        ManagedObjectPtr object;  // null once erased
+    };
+    // The live entry of a temporary ID in recent_ (keys ascend), or null.
+    const Recent* findRecent(const ManagedObjectID& id) const {
+        auto it = std::lower_bound(recent_.begin(), recent_.end(), id.primaryKey(),
+                                   [](const Recent& r, int64_t key) { return r.key < key; });
+        if (it == recent_.end() || it->key != id.primaryKey() || !it->object ||
+            !it->object->id_->isEqualID(id))
+            return nullptr;
+        return &*it;
+    }
+    // Erases an entry, keeping the positions of the others; the vector is
+    // emptied when nothing lives in it and compacted when mostly dead.
+    void bury(Recent& r) {
+        r.object.reset();
+        if (++dead_ == recent_.size()) {
+            recent_.clear();
+            dead_ = 0;
+        } else if (dead_ > 1024 && dead_ * 2 > recent_.size()) {
+            std::erase_if(recent_, [](const Recent& e) { return !e.object; });
+            for (std::size_t i = 0; i < recent_.size(); ++i)
+                recent_[i].object->registrySlot_ = static_cast<uint32_t>(i);
+            dead_ = 0;
+        }
+    }
+
     FlatHashTable<RegistrySlot, RegistryTraits> table_;
+    std::vector<Recent> recent_;
+    std::size_t dead_ = 0;
+    std::size_t temporariesInTable_ = 0;
 };
+
+inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
+    if (s.hash != hash)
+        return false;
+    const ManagedObjectID& id = *s.object->id_;
+    return &id == &key || id.isEqualID(key);
+}
 
 }  // namespace detail
 
 // Objects in insertion order with O(1) membership; erasing moves the last
-// object into the gap.
+// object into the gap. The index is brought up to date when membership is
+// asked, so a run of new objects (insertNew) costs no hashing at all: most
+// sets are filled and cleared without a single look-up.
 class ManagedObjectContext::ObjectSet {
   public:
     bool insert(const ManagedObjectPtr& o) {
-        const ManagedObject* key = o.get();
-        if (!index_.insert(key, detail::pointerHash(key), detail::PositionSlot{key, items_.size()}).second)
+        if (contains(o.get()))
             return false;
         items_.push_back(o);
         return true;
     }
+    // For an object known not to be in the set (one just made).
+    void insertNew(const ManagedObjectPtr& o) { items_.push_back(o); }
     bool erase(const ManagedObject* o) {
+        catchUp();
         detail::PositionSlot* slot = index_.find(o, detail::pointerHash(o));
         if (!slot)
             return false;
@@ -98,20 +212,32 @@ class ManagedObjectContext::ObjectSet {
             index_.find(moved, detail::pointerHash(moved))->position = at;
         }
         items_.pop_back();
+        indexed_ = items_.size();
         return true;
     }
-    bool contains(const ManagedObject* o) const { return index_.find(o, detail::pointerHash(o)) != nullptr; }
+    bool contains(const ManagedObject* o) const {
+        catchUp();
+        return index_.find(o, detail::pointerHash(o)) != nullptr;
+    }
     bool empty() const { return items_.empty(); }
     std::size_t size() const { return items_.size(); }
     const std::vector<ManagedObjectPtr>& items() const { return items_; }
     void clear() {
         items_.clear();
         index_.clear();
+        indexed_ = 0;
     }
 
   private:
+    void catchUp() const {
+        for (; indexed_ < items_.size(); ++indexed_) {
+            const ManagedObject* key = items_[indexed_].get();
+            index_.insertNew(detail::pointerHash(key), detail::PositionSlot{key, indexed_});
+        }
+    }
     std::vector<ManagedObjectPtr> items_;
-    detail::PositionTable index_;
+    mutable detail::PositionTable index_;
+    mutable std::size_t indexed_ = 0;  // items_[0, indexed_) are in index_
 };
 
 struct ManagedObjectContext::Impl {
