@@ -33,7 +33,9 @@ void countAllocation(void* p) {
     }
 }
 
-void resetPeak() { peakBytes.store(liveBytes.load()); }
+void resetPeak() {
+    peakBytes.store(liveBytes.load());
+}
 
 }  // namespace
 
@@ -55,7 +57,9 @@ void operator delete(void* p) noexcept {
 #pragma GCC diagnostic pop
     }
 }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept {
+    operator delete(p);
+}
 
 namespace {
 
@@ -150,10 +154,13 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
 void BM_BareRowsOfSaveEvent(benchmark::State& state) {
     auto& app = application();
     ScratchDir root;
+    int64_t heapGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto store = freshStore(root);
         auto context = store->managedObjectContext();
+        const int64_t before = liveBytes.load();
+        resetPeak();
         state.ResumeTiming();
         context->performBlockAndWait([&] {
             auto event = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
@@ -184,8 +191,10 @@ void BM_BareRowsOfSaveEvent(benchmark::State& state) {
             }
             context->reset();
         });
+        heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
     }
     state.SetItemsProcessed(state.iterations() * kChangedObjects);
+    state.counters["peak_bytes_per_object"] = static_cast<double>(heapGrowth) / kChangedObjects;
 }
 
 // Save events of 10 stores; the local store's last merge covers all but the
@@ -201,8 +210,20 @@ StoredEvents& storedEvents(int count) {
     if (auto it = made.find(count); it != made.end()) {
         return *it->second;
     }
+    // The stores stay open until the process ends; their folders are removed
+    // then (a million events take a few hundred MB).
     auto* holder = new StoredEvents();
     made[count] = holder;
+    static const bool cleanUpRegistered = [] {
+        std::atexit([] {
+            for (const auto& [size, stored] : made) {
+                std::error_code ignored;
+                std::filesystem::remove_all(stored->root.str(), ignored);
+            }
+        });
+        return true;
+    }();
+    (void)cleanUpRegistered;
     holder->store = freshStore(holder->root);
     auto context = holder->store->managedObjectContext();
     const std::string local = *holder->store->persistentStoreIdentifier();

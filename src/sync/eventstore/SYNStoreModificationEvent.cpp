@@ -279,12 +279,14 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchLatestMergeEventO
     // latest merge is usually among the last few events of the store.
     for (uint64_t span = 64;; span *= 2) {
         const uint64_t distance = static_cast<uint64_t>(*highest) - static_cast<uint64_t>(*lowest);
-        const int64_t from = span > distance ? *lowest : static_cast<int64_t>(static_cast<uint64_t>(*highest) - span);
+        const int64_t from =
+            span > distance ? *lowest : static_cast<int64_t>(static_cast<uint64_t>(*highest) - span);
         FetchRequest request(SYNEventRevisionEntityName);
-        request.predicate = Predicate::andPredicate(
-            {Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier)),
-             Predicate::greaterThanOrEqual("revisionNumber", Value(from)),
-             Predicate::equal("storeModificationEvent.type", Value(int64_t{SYNStoreModificationEventTypeMerge}))});
+        request.predicate =
+            Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier)),
+                                     Predicate::greaterThanOrEqual("revisionNumber", Value(from)),
+                                     Predicate::equal("storeModificationEvent.type",
+                                                      Value(int64_t{SYNStoreModificationEventTypeMerge}))});
         auto records = fetchLogged(context, request, "Could not fetch revisions: %@");
         if (!records.ok()) {
             return records.error();

@@ -155,18 +155,17 @@ TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomE
     manager = SYNRevisionManager(store);
     struct Case {
         unsigned seed;
-        int stores;     // besides the local one
+        int stores;  // besides the local one
         int events;
-        int gapPercent; // revision numbers skipped
+        int gapPercent;  // revision numbers skipped
         bool baseline;
         int localMergePercent;
         bool saved;  // compared after a save and reset, else with the events unsaved
     };
     const std::vector<Case> cases = {
-        {1, 1, 30, 0, false, 0, true},     {2, 3, 120, 10, true, 0, true},
-        {3, 3, 120, 10, true, 15, true},   {4, 5, 200, 30, false, 10, true},
-        {5, 2, 80, 0, true, 25, false},    {6, 4, 150, 20, true, 10, false},
-        {7, 6, 250, 5, false, 5, true},    {8, 0, 40, 10, true, 30, true},
+        {1, 1, 30, 0, false, 0, true},    {2, 3, 120, 10, true, 0, true}, {3, 3, 120, 10, true, 15, true},
+        {4, 5, 200, 30, false, 10, true}, {5, 2, 80, 0, true, 25, false}, {6, 4, 150, 20, true, 10, false},
+        {7, 6, 250, 5, false, 5, true},   {8, 0, 40, 10, true, 30, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("seed " + std::to_string(c.seed));
