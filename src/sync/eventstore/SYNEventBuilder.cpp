@@ -782,33 +782,39 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
             const std::size_t end = std::min(objects.size(), begin + SYNInsertBatchSize);
             const SYNManagedObjects batch(objects.begin() + static_cast<std::ptrdiff_t>(begin),
                                           objects.begin() + static_cast<std::ptrdiff_t>(end));
-            batchContext_ = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-            if (auto parent = eventContext->parentContext()) {
-                batchContext_->setParentContext(parent);
-            } else {
-                batchContext_->setPersistentStoreCoordinator(eventContext->persistentStoreCoordinator());
-            }
-            if (identifiersOnly) {
-                SYNManagedObjectIDs ids;
-                for (const auto& object : batch) {
-                    ids.push_back(object->objectID());
+            // One block of the event store's context from first write to save:
+            // a clean-up of unreferenced data files running in between would
+            // not see this batch's records and could delete their files.
+            eventContext->performBlockAndWait([&] {
+                batchContext_ = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+                if (auto parent = eventContext->parentContext()) {
+                    batchContext_->setParentContext(parent);
+                } else {
+                    batchContext_->setPersistentStoreCoordinator(eventContext->persistentStoreCoordinator());
                 }
-                error = addGlobalIdentifiersForManagedObjectIDs(
-                            ids, retrieveGlobalIdentifierStringsForManagedObjects(
-                                     batch, useGlobalIdentifiersInEventStore))
-                            .error();
-            } else {
-                error = addChangesForInsertedBatch(batch, objectsAreSaved, useGlobalIdentifiersInEventStore,
-                                                   context);
-            }
-            if (!error) {
-                error = runInContext([](ManagedObjectContext& own) { return own.save(); });
-            }
-            runInContext([](ManagedObjectContext& own) -> plat::ErrorPtr {
-                own.reset();
-                return nullptr;
+                try {
+                    if (identifiersOnly) {
+                        SYNManagedObjectIDs ids;
+                        for (const auto& object : batch) {
+                            ids.push_back(object->objectID());
+                        }
+                        error = addGlobalIdentifiersForManagedObjectIDs(
+                                    ids, retrieveGlobalIdentifierStringsForManagedObjects(
+                                             batch, useGlobalIdentifiersInEventStore))
+                                    .error();
+                    } else {
+                        error = addChangesForInsertedBatch(batch, objectsAreSaved,
+                                                           useGlobalIdentifiersInEventStore, context);
+                    }
+                    if (!error) {
+                        error = batchContext_->save();
+                    }
+                } catch (const std::exception& exception) {
+                    error = SYNMakeError(SYNErrorUnknown, exception.what());
+                }
+                batchContext_->reset();
+                batchContext_.reset();
             });
-            batchContext_.reset();
         }
     }
     // What the event store's context holds was saved above; it reads the
