@@ -428,6 +428,9 @@ TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcr
     for (std::size_t i = 0; i < count; ++i) {  // each one's friend is in another batch
         people[i]->mutableSetValueForKey("friends").addObject(people[(i + SYNInsertBatchSize) % count]);
     }
+    // A value large enough for a data file, in the last batch.
+    plat::Data big(std::string(SYNMaximumInlineDataLength + 1, 'y').data(), SYNMaximumInlineDataLength + 1);
+    people.back()->setValue(Value(big), "photo");
     ASSERT_EQ(app.context->save(), nullptr);
 
     auto builder = newBuilder();
@@ -460,6 +463,10 @@ TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcr
             const std::string before = "gid-p" + std::to_string((i + count - SYNInsertBatchSize) % count);
             EXPECT_EQ(friends->addedIdentifiers(), (std::set<std::string>{other, before})) << i;
         }
+        auto last = changeFor(event, "gid-p" + std::to_string(count - 1));
+        ASSERT_TRUE(last);
+        ASSERT_EQ(last->objectsForKey("dataFiles").size(), 1u);
+        EXPECT_EQ(store->dataForFile(syn_md5Checksum(big)), big);
     });
 }
 
