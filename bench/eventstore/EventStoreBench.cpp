@@ -1,15 +1,65 @@
 // The event store's two hot paths, each beside the bare object-store work it
 // consists of: building and saving the save event of 10,000 changed objects,
-// and finding the uncommitted events among 100,000 stored events.
+// and finding the 1,000 uncommitted events among 10,000 to 1,000,000 stored
+// events. Heap use is counted by replacing the global allocation functions.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <new>
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNRevisionManager.h"
+
+namespace {
+
+// Heap bytes held by the program's own allocations (not SQLite's), and the
+// highest value since the last resetPeak.
+std::atomic<int64_t> liveBytes{0};
+std::atomic<int64_t> peakBytes{0};
+
+void countAllocation(void* p) {
+    const int64_t live = liveBytes.fetch_add(static_cast<int64_t>(malloc_usable_size(p))) +
+                         static_cast<int64_t>(malloc_usable_size(p));
+    int64_t peak = peakBytes.load(std::memory_order_relaxed);
+    while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
+    }
+}
+
+void resetPeak() {
+    peakBytes.store(liveBytes.load());
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* p = std::malloc(size ? size : 1);
+    if (!p) {
+        throw std::bad_alloc();
+    }
+    countAllocation(p);
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (p) {
+        liveBytes.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+        std::free(p);  // operator new above allocates with malloc
+#pragma GCC diagnostic pop
+    }
+}
+void operator delete(void* p, std::size_t) noexcept {
+    operator delete(p);
+}
 
 namespace {
 
@@ -38,7 +88,7 @@ using plat::coredata::ManagedObjectContext;
 // The object-store type of the event stores measured here.
 const std::string kStoreType = plat::coredata::SQLiteStoreType;
 constexpr int kChangedObjects = 10000;
-constexpr int kStoredEvents = 100000;
+constexpr int kUncommittedEvents = 1000;
 
 struct Application {
     std::shared_ptr<plat::coredata::PersistentStoreCoordinator> coordinator;
@@ -78,9 +128,12 @@ std::shared_ptr<SYNEventStore> freshStore(const ScratchDir& root) {
 void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
     auto& app = application();
     ScratchDir root;
+    int64_t heapGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto store = freshStore(root);
+        const int64_t before = liveBytes.load();
+        resetPeak();
         state.ResumeTiming();
         SYNEventBuilder builder(store);
         (void)builder.makeNewEventOfType(SYNStoreModificationEventTypeSave);
@@ -89,8 +142,11 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
         if (auto error = builder.saveAndReset()) {
             state.SkipWithError(error->localizedDescription().c_str());
         }
+        heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
     }
     state.SetItemsProcessed(state.iterations() * kChangedObjects);
+    // The highest heap use while building and saving, per changed object.
+    state.counters["peak_bytes_per_object"] = static_cast<double>(heapGrowth) / kChangedObjects;
 }
 
 // The rows such an event is made of, written directly: one identifier, one
@@ -98,10 +154,13 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
 void BM_BareRowsOfSaveEvent(benchmark::State& state) {
     auto& app = application();
     ScratchDir root;
+    int64_t heapGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto store = freshStore(root);
         auto context = store->managedObjectContext();
+        const int64_t before = liveBytes.load();
+        resetPeak();
         state.ResumeTiming();
         context->performBlockAndWait([&] {
             auto event = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
@@ -132,73 +191,117 @@ void BM_BareRowsOfSaveEvent(benchmark::State& state) {
             }
             context->reset();
         });
+        heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
     }
     state.SetItemsProcessed(state.iterations() * kChangedObjects);
+    state.counters["peak_bytes_per_object"] = static_cast<double>(heapGrowth) / kChangedObjects;
 }
 
-// 100,000 save events of 10 stores; the local store's last merge covers all
-// but the last 100 events of each store.
+// Save events of 10 stores; the local store's last merge covers all but the
+// last 100 events of each store, so 1,000 are uncommitted however many are
+// stored. One event store per size, made once.
 struct StoredEvents {
     ScratchDir root;
     std::shared_ptr<SYNEventStore> store;
 };
 
-StoredEvents& storedEvents() {
-    static StoredEvents* stored = [] {
-        auto* holder = new StoredEvents();  // lives for the whole run
-        StoredEvents& made = *holder;
-        made.store = freshStore(made.root);
-        auto context = made.store->managedObjectContext();
-        const std::string local = *made.store->persistentStoreIdentifier();
-        const int perStore = kStoredEvents / 10;
-        context->performBlockAndWait([&] {
-            SYNRevisionSet merged;
-            for (int i = 0; i < kStoredEvents; ++i) {
-                const std::string storeID = "store" + std::to_string(i % 10);
-                auto event = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-                event->setValue(Value("e" + std::to_string(i)), "uniqueIdentifier");
-                event->setValue(Value(int64_t{200}), "type");
-                event->setValue(Value(int64_t{i}), "globalCount");
-                event->setValue(Value(static_cast<double>(i)), "timestamp");
-                event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
-                                     storeID, i / 10, *context),
-                                 "eventRevision");
-                merged.setRevisionNumber(storeID, perStore - 101);
+StoredEvents& storedEvents(int count) {
+    static std::map<int, StoredEvents*> made;  // live for the whole run
+    if (auto it = made.find(count); it != made.end()) {
+        return *it->second;
+    }
+    // The stores stay open until the process ends; their folders are removed
+    // then (a million events take a few hundred MB).
+    auto* holder = new StoredEvents();
+    made[count] = holder;
+    static const bool cleanUpRegistered = [] {
+        std::atexit([] {
+            for (const auto& [size, stored] : made) {
+                std::error_code ignored;
+                std::filesystem::remove_all(stored->root.str(), ignored);
             }
-            auto merge = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-            merge->setValue(Value("merge"), "uniqueIdentifier");
-            merge->setValue(Value(int64_t{300}), "type");
-            merge->setValue(Value(int64_t{kStoredEvents}), "globalCount");
-            merge->setValue(Value(0.0), "timestamp");
-            merge->setObject(
-                SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(local, 0, *context),
-                "eventRevision");
-            SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merge, merged);
-            (void)context->save();
-            context->reset();
         });
-        return holder;
+        return true;
     }();
-    return *stored;
+    (void)cleanUpRegistered;
+    holder->store = freshStore(holder->root);
+    auto context = holder->store->managedObjectContext();
+    const std::string local = *holder->store->persistentStoreIdentifier();
+    const int perStore = count / 10;
+    context->performBlockAndWait([&] {
+        SYNRevisionSet merged;
+        for (int i = 0; i < count; ++i) {
+            const std::string storeID = "store" + std::to_string(i % 10);
+            auto event = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+            event->setValue(Value("e" + std::to_string(i)), "uniqueIdentifier");
+            event->setValue(Value(int64_t{200}), "type");
+            event->setValue(Value(int64_t{i}), "globalCount");
+            event->setValue(Value(static_cast<double>(i)), "timestamp");
+            event->setObject(
+                SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeID, i / 10, *context),
+                "eventRevision");
+            merged.setRevisionNumber(storeID, perStore - kUncommittedEvents / 10 - 1);
+            if (i % 100000 == 99999) {  // keeps the unsaved state of the set-up small
+                (void)context->save();
+                context->reset();
+            }
+        }
+        auto merge = context->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        merge->setValue(Value("merge"), "uniqueIdentifier");
+        merge->setValue(Value(int64_t{300}), "type");
+        merge->setValue(Value(int64_t{count}), "globalCount");
+        merge->setValue(Value(0.0), "timestamp");
+        merge->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(local, 0, *context),
+                         "eventRevision");
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*merge, merged);
+        (void)context->save();
+        context->reset();
+    });
+    return *holder;
+}
+
+// Seconds per look-up among 10,000 stored events, for the ratio counter.
+double& smallestStoreSeconds() {
+    static double seconds = 0;
+    return seconds;
 }
 
 void BM_FetchUncommittedEvents(benchmark::State& state) {
-    auto& stored = storedEvents();
+    const int count = static_cast<int>(state.range(0));
+    auto& stored = storedEvents(count);
     SYNRevisionManager manager(stored.store);
+    double seconds = 0;
+    int64_t heapGrowth = 0;
     for (auto _ : state) {
+        const int64_t before = liveBytes.load();
+        resetPeak();
+        const auto start = std::chrono::steady_clock::now();
         auto events = manager.fetchUncommittedStoreModificationEvents();
-        if (!events.ok() || events->size() != 1000) {
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
+        if (!events.ok() || events->size() != kUncommittedEvents) {
             state.SkipWithError("unexpected result");
         }
+        state.PauseTiming();
+        events = SYNManagedObjects();
         stored.store->managedObjectContext()->performBlockAndWait(
             [&] { stored.store->managedObjectContext()->reset(); });
+        state.ResumeTiming();
     }
+    seconds /= static_cast<double>(state.iterations());
+    if (count == 10000) {
+        smallestStoreSeconds() = seconds;
+    }
+    if (smallestStoreSeconds() > 0) {
+        state.counters["ratio_to_10k"] = seconds / smallestStoreSeconds();
+    }
+    state.counters["peak_heap_MB"] = static_cast<double>(heapGrowth) / 1e6;
 }
 
 // The fetch it consists of: every save and merge event with its revision
 // (read, as the check must), in event order.
 void BM_BareFetchOfEventsInOrder(benchmark::State& state) {
-    auto& stored = storedEvents();
+    auto& stored = storedEvents(static_cast<int>(state.range(0)));
     auto context = stored.store->managedObjectContext();
     for (auto _ : state) {
         context->performBlockAndWait([&] {
@@ -221,8 +324,14 @@ void BM_BareFetchOfEventsInOrder(benchmark::State& state) {
 
 BENCHMARK(BM_BuildAndSaveSaveEvent)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareRowsOfSaveEvent)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FetchUncommittedEvents)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareFetchOfEventsInOrder)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FetchUncommittedEvents)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(5);
+// The old way of answering it: every save and merge event loaded.
+BENCHMARK(BM_BareFetchOfEventsInOrder)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000);
 
 }  // namespace
 

@@ -59,6 +59,20 @@ void EntityDescription::checkNewName(const std::string& name) const {
     }
 }
 
+EntityDescription& EntityDescription::addCompoundIndex(std::vector<std::string> attributeNames) {
+    checkMutable();
+    if (attributeNames.size() < 2)
+        throw ModelException("A compound index of entity \"" + name_ + "\" needs at least two attributes.");
+    for (const auto& name : attributeNames) {
+        const bool own = std::any_of(own_.begin(), own_.end(),
+                                     [&](const auto& p) { return p->name() == name && p->isAttribute(); });
+        if (!own)
+            throw ModelException("Entity \"" + name_ + "\" has no attribute \"" + name + "\" to index.");
+    }
+    compoundIndexes_.push_back(std::move(attributeNames));
+    return *this;
+}
+
 EntityDescription& EntityDescription::setAbstract(bool v) {
     checkMutable();
     abstract_ = v;

@@ -88,6 +88,15 @@ class EntityDescription {
     // The properties this entity declares itself, in declaration order.
     std::vector<const PropertyDescription*> ownProperties() const;
 
+    // An index over several attributes this entity declares, in
+    // that column order: a look-up by the first and a range of the second
+    // reads only the matching rows. Like isIndexed, it changes neither the
+    // version hash nor the stored rows, so stores made without it still open
+    // (and get it). Throws ModelException for fewer than two names or a name
+    // that is not (yet) an own attribute.
+    EntityDescription& addCompoundIndex(std::vector<std::string> attributeNames);
+    const std::vector<std::vector<std::string>>& compoundIndexes() const { return compoundIndexes_; }
+
     bool isFrozen() const;
 
   private:
@@ -108,6 +117,7 @@ class EntityDescription {
     std::string superName_;
     std::string versionHashModifier_;
     std::vector<std::unique_ptr<PropertyDescription>> own_;
+    std::vector<std::vector<std::string>> compoundIndexes_;
 
     const EntityDescription* super_ = nullptr;
     std::vector<const EntityDescription*> subentities_;

@@ -209,7 +209,7 @@ plat::ErrorPtr SYNEventBuilder::runInContext(
     plat::ErrorPtr error;
     context->performBlockAndWait([&] {
         try {
-            error = work(*context);
+            error = work(batchContext_ ? *batchContext_ : *context);
         } catch (const std::exception& exception) {
             error = SYNMakeError(SYNErrorUnknown, exception.what());
         }
@@ -747,6 +747,91 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjects(const SYNManagedObj
                                                              bool objectsAreSaved,
                                                              bool useGlobalIdentifiersInEventStore,
                                                              ManagedObjectContext& context) {
+    if (objects.size() <= SYNInsertBatchSize) {
+        return addChangesForInsertedBatch(objects, objectsAreSaved, useGlobalIdentifiersInEventStore,
+                                          context);
+    }
+    return addChangesForInsertedObjectsInBatches(objects, objectsAreSaved, useGlobalIdentifiersInEventStore,
+                                                 context);
+}
+
+plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNManagedObjects& objects,
+                                                                      bool objectsAreSaved,
+                                                                      bool useGlobalIdentifiersInEventStore,
+                                                                      ManagedObjectContext& context) {
+    auto eventContext = store_->managedObjectContext();
+    // The batches read the event and the identifiers from the store.
+    if (auto error = runInContext([&](ManagedObjectContext& own) -> plat::ErrorPtr {
+            auto event = requireEvent(own);
+            if (!event.ok()) {
+                return event.error();
+            }
+            if (auto error = own.save()) {
+                return error;
+            }
+            eventID_ = (*event)->objectID();  // permanent now
+            return nullptr;
+        })) {
+        return error;
+    }
+    plat::ErrorPtr error;
+    // First every object's identifier record, then the changes: a link to an
+    // object of a later batch must find the record its own insert names.
+    for (bool identifiersOnly : {true, false}) {
+        for (std::size_t begin = 0; begin < objects.size() && !error; begin += SYNInsertBatchSize) {
+            const std::size_t end = std::min(objects.size(), begin + SYNInsertBatchSize);
+            const SYNManagedObjects batch(objects.begin() + static_cast<std::ptrdiff_t>(begin),
+                                          objects.begin() + static_cast<std::ptrdiff_t>(end));
+            // One block of the event store's context from first write to save:
+            // a clean-up of unreferenced data files running in between would
+            // not see this batch's records and could delete their files.
+            eventContext->performBlockAndWait([&] {
+                batchContext_ = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+                if (auto parent = eventContext->parentContext()) {
+                    batchContext_->setParentContext(parent);
+                } else {
+                    batchContext_->setPersistentStoreCoordinator(eventContext->persistentStoreCoordinator());
+                }
+                try {
+                    if (identifiersOnly) {
+                        SYNManagedObjectIDs ids;
+                        for (const auto& object : batch) {
+                            ids.push_back(object->objectID());
+                        }
+                        error = addGlobalIdentifiersForManagedObjectIDs(
+                                    ids, retrieveGlobalIdentifierStringsForManagedObjects(
+                                             batch, useGlobalIdentifiersInEventStore))
+                                    .error();
+                    } else {
+                        error = addChangesForInsertedBatch(batch, objectsAreSaved,
+                                                           useGlobalIdentifiersInEventStore, context);
+                    }
+                    if (!error) {
+                        error = batchContext_->save();
+                    }
+                } catch (const std::exception& exception) {
+                    error = SYNMakeError(SYNErrorUnknown, exception.what());
+                }
+                batchContext_->reset();
+                batchContext_.reset();
+            });
+        }
+    }
+    // What the event store's context holds was saved above; it reads the
+    // event and the identifiers the batches changed again when next used.
+    runInContext([](ManagedObjectContext& own) -> plat::ErrorPtr {
+        for (const auto& object : own.registeredObjects()) {
+            own.refreshObject(object, false);
+        }
+        return nullptr;
+    });
+    return error;
+}
+
+plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjects& objects,
+                                                           bool objectsAreSaved,
+                                                           bool useGlobalIdentifiersInEventStore,
+                                                           ManagedObjectContext& context) {
     if (objects.empty()) {
         return nullptr;
     }

@@ -53,6 +53,9 @@ enum SYNUpdateOptions : unsigned {
     SYNUpdateOptionStoreSavedValues = 8,
 };
 
+// Inserted objects per batch of addChangesForInsertedObjects.
+inline constexpr std::size_t SYNInsertBatchSize = 500;
+
 class SYNEventBuilder {
   public:
     explicit SYNEventBuilder(std::shared_ptr<SYNEventStore> eventStore);
@@ -119,7 +122,11 @@ class SYNEventBuilder {
     plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
 
     // Insert changes with every value of each object (called inside the
-    // objects' context).
+    // objects' context). More than SYNInsertBatchSize objects are added and
+    // saved (the event still incomplete) a batch at a time, each in a context
+    // of its own that is then dropped, so memory follows the batch, not the
+    // whole save; the event store's context is saved first and its objects
+    // are read again afterwards.
     plat::ErrorPtr addChangesForInsertedObjects(const SYNManagedObjects& objects, bool objectsAreSaved,
                                                 bool useGlobalIdentifiersInEventStore,
                                                 plat::coredata::ManagedObjectContext& context);
@@ -130,6 +137,13 @@ class SYNEventBuilder {
 
   private:
     struct ChangeSpec;
+    plat::ErrorPtr addChangesForInsertedBatch(const SYNManagedObjects& objects, bool objectsAreSaved,
+                                              bool useGlobalIdentifiersInEventStore,
+                                              plat::coredata::ManagedObjectContext& context);
+    plat::ErrorPtr addChangesForInsertedObjectsInBatches(const SYNManagedObjects& objects,
+                                                         bool objectsAreSaved,
+                                                         bool useGlobalIdentifiersInEventStore,
+                                                         plat::coredata::ManagedObjectContext& context);
     plat::ErrorPtr runInContext(
         const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
     plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(
@@ -146,6 +160,9 @@ class SYNEventBuilder {
     std::shared_ptr<SYNEventStore> store_;
     std::weak_ptr<SYNMeshServices> mesh_;
     plat::coredata::ManagedObjectIDPtr eventID_;
+    // While a batch of inserts is built: the context the builder works in
+    // instead of the event store's (used inside the latter's blocks).
+    std::shared_ptr<plat::coredata::ManagedObjectContext> batchContext_;
     int16_t finalType_ = SYNStoreModificationEventTypeIncomplete;
     std::optional<SYNRevision> revision_;
 };

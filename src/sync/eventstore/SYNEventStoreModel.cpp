@@ -74,6 +74,8 @@ void addRevisionEntity(plat::coredata::ManagedObjectModel& model) {
     EntityDescription& revision = model.addEntity(SYNEventRevisionEntityName);
     revision.addAttribute("persistentStoreIdentifier", AttributeType::String).optional(false).indexed(true);
     revision.addAttribute("revisionNumber", AttributeType::Integer64).optional(false).indexed(true);
+    // Events of a store after a revision are looked up by both at once.
+    revision.addCompoundIndex({"persistentStoreIdentifier", "revisionNumber"});
     revision.addRelationship("storeModificationEvent", SYNStoreModificationEventEntityName)
         .inverse("eventRevision");
     revision.addRelationship("storeModificationEventForOtherStores", SYNStoreModificationEventEntityName)

@@ -164,22 +164,37 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
     }
     plat::Result<SYNManagedObjects> result = SYNManagedObjects();
     context->performBlockAndWait([&] {
-        auto facts = gatherFacts(*context);
-        if (!facts.ok()) {
-            result = facts.error();
+        // What the latest local merge (else the baseline) covers; per store,
+        // only the events numbered above it are read.
+        const std::string localStore = store_->persistentStoreIdentifier().value_or("");
+        auto merge = SYNStoreModificationEvent::fetchLatestMergeEventOfStore(localStore, *context);
+        if (!merge.ok()) {
+            result = merge.error();
             return;
         }
-        const SYNRevisionSet committed =
-            facts->latestLocalMerge ? SYNStoreModificationEvent::revisionSet(*facts->latestLocalMerge)
-                                    : facts->baselineSet;
-        SYNManagedObjects uncommitted;
-        for (const auto& event : facts->events) {
-            auto revision = SYNStoreModificationEvent::revision(*event);
-            if (!revision || !committed.covers(*revision)) {
-                uncommitted.push_back(event);
+        SYNRevisionSet committed;
+        if (*merge) {
+            committed = SYNStoreModificationEvent::revisionSet(**merge);
+        } else {
+            auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            if (!baseline.ok()) {
+                result = baseline.error();
+                return;
+            }
+            if (*baseline) {
+                committed = SYNStoreModificationEvent::revisionSet(**baseline);
             }
         }
-        result = std::move(uncommitted);
+        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        if (!stores.ok()) {
+            result = stores.error();
+            return;
+        }
+        std::map<std::string, std::optional<int64_t>> bounds;
+        for (const auto& storeID : *stores) {
+            bounds[storeID] = committed.revisionNumberForStore(storeID);
+        }
+        result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
     });
     return result;
 }
@@ -193,9 +208,9 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
     }
     plat::Result<SYNManagedObjects> result = SYNManagedObjects();
     context->performBlockAndWait([&] {
-        auto all = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(*context);
-        if (!all.ok()) {
-            result = all.error();
+        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        if (!stores.ok()) {
+            result = stores.error();
             return;
         }
         struct Known {
@@ -219,18 +234,62 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
                    a.revision->persistentStoreIdentifier != b.revision->persistentStoreIdentifier &&
                    !a.set.covers(*b.revision) && !b.set.covers(*a.revision);
         };
+        // An event of store S can only be concurrent with a chosen event of
+        // another store whose set does not cover it: it is numbered above the
+        // lowest entry for S among those sets (any number when one lacks S).
+        // Only those candidates are read; adding events can lower the bounds,
+        // so candidates are read again until nothing is added.
+        std::map<const ManagedObject*, Known> described;
+        std::optional<std::map<std::string, std::optional<int64_t>>> previousBounds;
         for (bool grew = true; grew;) {
             grew = false;
-            for (const auto& candidate : *all) {
-                if (inSet.count(candidate.get())) {
-                    continue;
+            std::map<std::string, std::optional<int64_t>> bounds;
+            for (const auto& storeID : *stores) {
+                bool any = false;
+                std::optional<int64_t> lowest;
+                for (const auto& known : chosen) {
+                    if (!known.revision || known.revision->persistentStoreIdentifier == storeID) {
+                        continue;
+                    }
+                    auto number = known.set.revisionNumberForStore(storeID);
+                    if (!number) {
+                        any = true;
+                        break;
+                    }
+                    lowest = std::min(lowest.value_or(*number), *number);
                 }
-                Known known = describe(candidate);
-                if (std::any_of(chosen.begin(), chosen.end(),
-                                [&](const Known& k) { return concurrent(k, known); })) {
-                    inSet.insert(candidate.get());
-                    chosen.push_back(std::move(known));
-                    grew = true;
+                if (any) {
+                    bounds[storeID] = std::nullopt;
+                } else if (lowest) {
+                    bounds[storeID] = lowest;
+                }
+            }
+            if (bounds == previousBounds) {
+                break;  // the same candidates, already settled
+            }
+            previousBounds = bounds;
+            auto candidates =
+                SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, false, *context);
+            if (!candidates.ok()) {
+                result = candidates.error();
+                return;
+            }
+            for (bool added = true; added;) {
+                added = false;
+                for (const auto& candidate : *candidates) {
+                    if (inSet.count(candidate.get())) {
+                        continue;
+                    }
+                    auto it = described.find(candidate.get());
+                    if (it == described.end()) {
+                        it = described.emplace(candidate.get(), describe(candidate)).first;
+                    }
+                    if (std::any_of(chosen.begin(), chosen.end(),
+                                    [&](const Known& k) { return concurrent(k, it->second); })) {
+                        inSet.insert(candidate.get());
+                        chosen.push_back(it->second);
+                        added = grew = true;
+                    }
                 }
             }
         }

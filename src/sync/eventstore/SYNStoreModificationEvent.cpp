@@ -1,7 +1,9 @@
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 
 #include <algorithm>
+#include <limits>
 #include <tuple>
+#include <unordered_set>
 
 #include "sync/eventstore/SYNLogging.h"
 
@@ -67,6 +69,46 @@ std::string stringOf(const ManagedObject& object, const char* key) {
     return value.isString() ? *value.asString() : std::string();
 }
 
+Value nonBaselineTypes() {
+    return typeList({SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge});
+}
+
+// A context over the same source that holds no unsaved changes, so that
+// windowed fetches (limit 1) are answered by the store itself, not by
+// loading every match to merge them with pending changes.
+std::shared_ptr<ManagedObjectContext> savedStateContext(ManagedObjectContext& context) {
+    auto scratch = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    if (auto parent = context.parentContext()) {
+        scratch->setParentContext(parent);
+    } else {
+        scratch->setPersistentStoreCoordinator(context.persistentStoreCoordinator());
+    }
+    return scratch;
+}
+
+// The revision records the context inserted or changed and has not saved.
+std::vector<ManagedObjectPtr> unsavedRevisionRecords(ManagedObjectContext& context) {
+    std::vector<ManagedObjectPtr> records;
+    for (auto objects : {context.insertedObjects(), context.updatedObjects()}) {
+        for (auto& object : objects) {
+            if (object->entity()->name() == SYNEventRevisionEntityName) {
+                records.push_back(std::move(object));
+            }
+        }
+    }
+    return records;
+}
+
+// The first record of the request in the saved state, or null.
+plat::Result<ManagedObjectPtr> firstSaved(ManagedObjectContext& scratch, FetchRequest request) {
+    request.fetchLimit = 1;
+    auto found = fetchLogged(scratch, request, "Could not fetch revisions: %@");
+    if (!found.ok()) {
+        return found.error();
+    }
+    return found->empty() ? ManagedObjectPtr() : found->front();
+}
+
 }  // namespace
 
 plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
@@ -110,8 +152,7 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModification
 
 plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(
     ManagedObjectContext& context) {
-    FetchRequest request = eventRequest({Predicate::in(
-        "type", typeList({SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}))});
+    FetchRequest request = eventRequest({Predicate::in("type", nonBaselineTypes())});
     request.sortDescriptors = sortDescriptorsForEventOrder();
     auto events = fetchLogged(context, request, "Could not fetch events: %@");
     if (events.ok()) {
@@ -120,6 +161,159 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEvent
         sortInEventOrder(*events);
     }
     return events;
+}
+
+plat::Result<std::set<std::string>> SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(
+    ManagedObjectContext& context) {
+    std::set<std::string> stores;
+    // Steps through the index from one store identifier to the next.
+    auto scratch = savedStateContext(context);
+    FetchRequest request(SYNEventRevisionEntityName);
+    request.sortDescriptors = {SortDescriptor("persistentStoreIdentifier")};
+    for (;;) {
+        auto record = firstSaved(*scratch, request);
+        if (!record.ok()) {
+            return record.error();
+        }
+        if (!*record) {
+            break;
+        }
+        Value store = (*record)->valueForKey("persistentStoreIdentifier");
+        if (!store.isString()) {
+            break;  // never saved: the attribute is required
+        }
+        stores.insert(*store.asString());
+        request.predicate = Predicate::greaterThan("persistentStoreIdentifier", store);
+    }
+    for (const auto& record : unsavedRevisionRecords(context)) {
+        stores.insert(stringOf(*record, "persistentStoreIdentifier"));
+    }
+    return stores;
+}
+
+plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
+    const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+    ManagedObjectContext& context) {
+    // The events of the matching revision records (any type), then one fetch
+    // of those that are complete save and merge events, in event order.
+    plat::Array candidates;
+    std::unordered_set<const ManagedObject*> seen;
+    for (const auto& [store, bound] : bounds) {
+        std::vector<PredicatePtr> conditions;
+        conditions.reserve(3);
+        conditions.push_back(Predicate::equal("persistentStoreIdentifier", Value(store)));
+        conditions.push_back(Predicate::notEqual("storeModificationEvent", Value()));
+        if (bound) {
+            conditions.push_back(Predicate::greaterThan("revisionNumber", Value(*bound)));
+        }
+        FetchRequest request(SYNEventRevisionEntityName);
+        request.predicate = Predicate::andPredicate(std::move(conditions));
+        auto records = fetchLogged(context, request, "Could not fetch revisions: %@");
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (const auto& record : *records) {
+            auto event = record->objectForKey("storeModificationEvent");
+            if (event && seen.insert(event.get()).second) {
+                candidates.emplace_back(plat::ObjectPtr(event));
+            }
+        }
+    }
+    if (includingEventsWithoutRevision) {
+        auto events = fetchLogged(context,
+                                  eventRequest({Predicate::in("type", nonBaselineTypes()),
+                                                Predicate::equal("eventRevision", Value())}),
+                                  "Could not fetch events: %@");
+        if (!events.ok()) {
+            return events.error();
+        }
+        for (const auto& event : *events) {
+            if (seen.insert(event.get()).second) {
+                candidates.emplace_back(plat::ObjectPtr(event));
+            }
+        }
+    }
+    if (candidates.empty()) {
+        return SYNManagedObjects();
+    }
+    FetchRequest request = eventRequest(
+        {Predicate::selfIn(Value(std::move(candidates))), Predicate::in("type", nonBaselineTypes())});
+    request.sortDescriptors = sortDescriptorsForEventOrder();
+    auto events = fetchLogged(context, request, "Could not fetch events: %@");
+    if (events.ok()) {
+        sortInEventOrder(*events);
+    }
+    return events;
+}
+
+plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchLatestMergeEventOfStore(
+    const std::string& storeIdentifier, ManagedObjectContext& context) {
+    // The range of the store's revision numbers, saved and unsaved.
+    auto scratch = savedStateContext(context);
+    FetchRequest bound(SYNEventRevisionEntityName);
+    bound.predicate = Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier));
+    std::optional<int64_t> lowest, highest;
+    auto widen = [&](int64_t number) {
+        lowest = std::min(lowest.value_or(number), number);
+        highest = std::max(highest.value_or(number), number);
+    };
+    for (bool ascending : {true, false}) {
+        bound.sortDescriptors = {SortDescriptor("revisionNumber", ascending)};
+        auto record = firstSaved(*scratch, bound);
+        if (!record.ok()) {
+            return record.error();
+        }
+        if (*record) {
+            widen(integerOf(**record, "revisionNumber"));
+        }
+    }
+    for (const auto& record : unsavedRevisionRecords(context)) {
+        if (stringOf(*record, "persistentStoreIdentifier") == storeIdentifier) {
+            widen(integerOf(*record, "revisionNumber"));
+        }
+    }
+    if (!highest) {
+        return ManagedObjectPtr();
+    }
+    // Merge revisions in ever wider ranges below the highest number: the
+    // latest merge is usually among the last few events of the store.
+    for (uint64_t span = 64;; span *= 2) {
+        const uint64_t distance = static_cast<uint64_t>(*highest) - static_cast<uint64_t>(*lowest);
+        const int64_t from =
+            span > distance ? *lowest : static_cast<int64_t>(static_cast<uint64_t>(*highest) - span);
+        FetchRequest request(SYNEventRevisionEntityName);
+        request.predicate =
+            Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier)),
+                                     Predicate::greaterThanOrEqual("revisionNumber", Value(from)),
+                                     Predicate::equal("storeModificationEvent.type",
+                                                      Value(int64_t{SYNStoreModificationEventTypeMerge}))});
+        auto records = fetchLogged(context, request, "Could not fetch revisions: %@");
+        if (!records.ok()) {
+            return records.error();
+        }
+        SYNManagedObjects latest;
+        int64_t latestNumber = std::numeric_limits<int64_t>::min();
+        for (const auto& record : *records) {
+            auto event = record->objectForKey("storeModificationEvent");
+            if (!event || type(*event) != SYNStoreModificationEventTypeMerge) {
+                continue;
+            }
+            const int64_t number = integerOf(*record, "revisionNumber");
+            if (latest.empty() || number > latestNumber) {
+                latest = {event};
+                latestNumber = number;
+            } else if (number == latestNumber) {
+                latest.push_back(event);
+            }
+        }
+        if (!latest.empty()) {
+            sortInEventOrder(latest);
+            return latest.front();
+        }
+        if (from == *lowest) {
+            return ManagedObjectPtr();
+        }
+    }
 }
 
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,26 @@ class SYNStoreModificationEvent {
     // Every complete save and merge event (types 200 and 300), in event order.
     static plat::Result<SYNManagedObjects> fetchNonBaselineEventsInManagedObjectContext(
         plat::coredata::ManagedObjectContext& context);
+    // Look-ups that read only what they return, through the index on
+    // (persistentStoreIdentifier, revisionNumber) of the revision records.
+    //
+    // The store identifiers of every revision record (own revisions and those
+    // of other stores), saved or not: one indexed step per store.
+    static plat::Result<std::set<std::string>> fetchStoreIdentifiersOfRevisions(
+        plat::coredata::ManagedObjectContext& context);
+    // Every complete save and merge event whose own revision is of a store
+    // in the map and numbered above that store's bound (nullopt: any
+    // number), plus, when asked, those without an own revision; in event
+    // order (as fetchNonBaselineEventsInManagedObjectContext orders them).
+    // Stores not in the map are not looked at.
+    static plat::Result<SYNManagedObjects> fetchNonBaselineEventsAboveRevisions(
+        const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+        plat::coredata::ManagedObjectContext& context);
+    // The merge event of the store with the highest own revision number
+    // (the first in event order of several); null when there is none.
+    static plat::Result<plat::coredata::ManagedObjectPtr> fetchLatestMergeEventOfStore(
+        const std::string& storeIdentifier, plat::coredata::ManagedObjectContext& context);
+
     // The last baseline (type 100) in event order; null when there is none.
     static plat::Result<plat::coredata::ManagedObjectPtr> fetchBaselineEventInManagedObjectContext(
         plat::coredata::ManagedObjectContext& context);

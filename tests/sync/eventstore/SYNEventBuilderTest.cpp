@@ -415,6 +415,61 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
 // Objects inserted by a save and linked from objects saved before: the
 // updates' values were taken before the save, under the new objects'
 // temporary IDs, and must still name the identifiers their inserts carry.
+// More inserts than one batch: every batch is saved on its own, links across
+// batches still name one identifier per object, and the event store's context
+// stays usable (an event object held before reads the saved state).
+TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcrossBatches) {
+    auto app = makeApplication();
+    const std::size_t count = 2 * SYNInsertBatchSize + 7;
+    SYNManagedObjects people;
+    for (std::size_t i = 0; i < count; ++i) {
+        people.push_back(person(app, "p" + std::to_string(i)));
+    }
+    for (std::size_t i = 0; i < count; ++i) {  // each one's friend is in another batch
+        people[i]->mutableSetValueForKey("friends").addObject(people[(i + SYNInsertBatchSize) % count]);
+    }
+    // A value large enough for a data file, in the last batch.
+    plat::Data big(std::string(SYNMaximumInlineDataLength + 1, 'y').data(), SYNMaximumInlineDataLength + 1);
+    people.back()->setValue(Value(big), "photo");
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    auto held = builder->event();
+    ASSERT_EQ(builder->addChangesForInsertedObjects(people, true, false, *app.context), nullptr);
+    inStore([&] {
+        EXPECT_EQ(SYNStoreModificationEvent::type(*held), SYNStoreModificationEventTypeIncomplete);
+        EXPECT_EQ(held->objectsForKey("objectChanges").size(), count);
+    });
+    EXPECT_EQ(builder->checkUniquenessOfGlobalIdentifiers(), nullptr);
+    EXPECT_EQ(builder->finalizeNewEvent(), nullptr);
+    EXPECT_EQ(builder->saveAndReset(), nullptr);
+
+    auto event = allEvents().back();
+    inStore([&] {
+        EXPECT_EQ(SYNStoreModificationEvent::type(*event), SYNStoreModificationEventTypeSave);
+        plat::coredata::FetchRequest identifiers(SYNGlobalIdentifierEntityName);
+        EXPECT_EQ(*context->countForFetchRequest(identifiers), count);
+        auto changes = event->objectsForKey("objectChanges");
+        ASSERT_EQ(changes.size(), count);
+        for (std::size_t i : {std::size_t{0}, SYNInsertBatchSize - 1, SYNInsertBatchSize, count - 1}) {
+            auto change = changeFor(event, "gid-p" + std::to_string(i));
+            ASSERT_TRUE(change) << i;
+            EXPECT_EQ(SYNObjectChange::type(*change), SYNObjectChangeTypeInsert);
+            const auto values = SYNObjectChange::propertyChangeValues(*change);
+            const auto* friends = valueNamed(values, "friends");
+            ASSERT_NE(friends, nullptr);
+            const std::string other = "gid-p" + std::to_string((i + SYNInsertBatchSize) % count);
+            const std::string before = "gid-p" + std::to_string((i + count - SYNInsertBatchSize) % count);
+            EXPECT_EQ(friends->addedIdentifiers(), (std::set<std::string>{other, before})) << i;
+        }
+        auto last = changeFor(event, "gid-p" + std::to_string(count - 1));
+        ASSERT_TRUE(last);
+        ASSERT_EQ(last->objectsForKey("dataFiles").size(), 1u);
+        EXPECT_EQ(store->dataForFile(syn_md5Checksum(big)), big);
+    });
+}
+
 TEST_F(SYNEventBuilderTest, LinksToObjectsInsertedInTheSameSaveNameTheirInsertsIdentifiers) {
     auto app = makeApplication();
     auto alice = person(app, "alice");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <random>
+
 #include "EventStoreFixture.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -86,6 +88,162 @@ TEST_F(SYNRevisionManagerTest, ConcurrencyWidensUntilNothingIsAdded) {
     EXPECT_EQ(identifiers(*widened), (std::vector<std::string>{"D0"}));
     widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents({events["A1"]});
     EXPECT_EQ(identifiers(*widened), (std::vector<std::string>{"A1"}));
+}
+
+// The reference the indexed look-ups must agree with: every complete save and
+// merge event loaded and filtered in memory.
+struct InMemoryReference {
+    SYNManagedObjects all;
+    SYNRevisionSet committed;
+
+    InMemoryReference(plat::coredata::ManagedObjectContext& context, const std::string& local) {
+        all = *SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
+        ManagedObjectPtr latest;
+        auto number = [](const ManagedObjectPtr& e) {
+            auto revision = SYNStoreModificationEvent::revision(*e);
+            return revision ? revision->revisionNumber : -1;
+        };
+        for (const auto& event : all) {
+            if (SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeMerge &&
+                SYNStoreModificationEvent::storeIdentifier(*event) == local &&
+                (!latest || number(event) > number(latest))) {
+                latest = event;
+            }
+        }
+        auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+        committed = latest     ? SYNStoreModificationEvent::revisionSet(*latest)
+                    : baseline ? SYNStoreModificationEvent::revisionSet(*baseline)
+                               : SYNRevisionSet();
+    }
+
+    SYNManagedObjects uncommitted() const {
+        SYNManagedObjects found;
+        for (const auto& event : all) {
+            auto revision = SYNStoreModificationEvent::revision(*event);
+            if (!revision || !committed.covers(*revision)) {
+                found.push_back(event);
+            }
+        }
+        return found;
+    }
+
+    SYNManagedObjects concurrentWith(const SYNManagedObjects& events) const {
+        auto concurrent = [](const ManagedObjectPtr& a, const ManagedObjectPtr& b) {
+            auto ra = SYNStoreModificationEvent::revision(*a), rb = SYNStoreModificationEvent::revision(*b);
+            return ra && rb && ra->persistentStoreIdentifier != rb->persistentStoreIdentifier &&
+                   !SYNStoreModificationEvent::revisionSet(*a).covers(*rb) &&
+                   !SYNStoreModificationEvent::revisionSet(*b).covers(*ra);
+        };
+        SYNManagedObjects chosen = events;
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (const auto& candidate : all) {
+                if (std::find(chosen.begin(), chosen.end(), candidate) == chosen.end() &&
+                    std::any_of(chosen.begin(), chosen.end(),
+                                [&](const ManagedObjectPtr& k) { return concurrent(k, candidate); })) {
+                    chosen.push_back(candidate);
+                    grew = true;
+                }
+            }
+        }
+        SYNStoreModificationEvent::sortInEventOrder(chosen);
+        return chosen;
+    }
+};
+
+TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomEventSets) {
+    manager = SYNRevisionManager(store);
+    struct Case {
+        unsigned seed;
+        int stores;  // besides the local one
+        int events;
+        int gapPercent;  // revision numbers skipped
+        bool baseline;
+        int localMergePercent;
+        bool saved;  // compared after a save and reset, else with the events unsaved
+    };
+    const std::vector<Case> cases = {
+        {1, 1, 30, 0, false, 0, true},    {2, 3, 120, 10, true, 0, true}, {3, 3, 120, 10, true, 15, true},
+        {4, 5, 200, 30, false, 10, true}, {5, 2, 80, 0, true, 25, false}, {6, 4, 150, 20, true, 10, false},
+        {7, 6, 250, 5, false, 5, true},   {8, 0, 40, 10, true, 30, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("seed " + std::to_string(c.seed));
+        std::mt19937 random(c.seed);
+        auto percent = [&](int p) { return static_cast<int>(random() % 100) < p; };
+        std::vector<std::string> stores{local};
+        for (int s = 0; s < c.stores; ++s) {
+            stores.push_back("S" + std::to_string(c.seed) + "-" + std::to_string(s));
+        }
+        std::map<std::string, int64_t> next;
+        inStore([&] {
+            // Start from an empty event store each case.
+            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            for (const auto& event : *existing) {
+                context->deleteObject(event);
+            }
+            ASSERT_EQ(context->save(), nullptr);
+            EventWriter write(*context);
+            auto someSet = [&](const std::string& own) {
+                SYNRevisionSet set;
+                for (const auto& storeID : stores) {
+                    if (storeID != own && next[storeID] > 0 && percent(70)) {
+                        set.setRevisionNumber(storeID, static_cast<int64_t>(random() % next[storeID]));
+                    }
+                }
+                return set;
+            };
+            if (c.baseline) {
+                SYNRevisionSet set = someSet("");
+                for (const auto& storeID : stores) {
+                    if (percent(50)) {
+                        set.setRevisionNumber(storeID, random() % 20);
+                    }
+                }
+                write.event("base", SYNStoreModificationEventTypeBaseline, 0, {stores.back(), 0}, set);
+            }
+            for (int i = 0; i < c.events; ++i) {
+                const std::string& storeID = stores[random() % stores.size()];
+                int64_t number = next[storeID]++;
+                if (percent(c.gapPercent)) {
+                    number = next[storeID]++;
+                }
+                int16_t type = SYNStoreModificationEventTypeSave;
+                if (storeID == local ? percent(c.localMergePercent) : percent(10)) {
+                    type = SYNStoreModificationEventTypeMerge;
+                } else if (percent(3)) {
+                    type = SYNStoreModificationEventTypeIncomplete;
+                }
+                auto event = write.event("e" + std::to_string(i), type, static_cast<int64_t>(random() % 50),
+                                         {storeID, number}, someSet(storeID));
+                event->setValue(plat::Value(static_cast<double>(i)), "timestamp");
+                if (percent(2)) {
+                    event->setObject(nullptr, "eventRevision");  // no own revision
+                }
+            }
+            if (c.saved) {
+                ASSERT_EQ(context->save(), nullptr);
+                context->reset();
+            }
+        });
+        auto reference = inStore([&] { return InMemoryReference(*context, local); });
+        auto found = manager.fetchUncommittedStoreModificationEvents();
+        ASSERT_TRUE(found.ok());
+        EXPECT_EQ(identifiers(*found), identifiers(reference.uncommitted()));
+
+        for (int probe = 0; probe < 4 && !reference.all.empty(); ++probe) {
+            SYNManagedObjects inputs{reference.all[random() % reference.all.size()]};
+            if (probe % 2) {
+                inputs.push_back(reference.all[random() % reference.all.size()]);
+            }
+            auto widened = manager.recursivelyFetchStoreModificationEventsConcurrentWithEvents(inputs);
+            ASSERT_TRUE(widened.ok());
+            auto expected = inStore([&] { return reference.concurrentWith(inputs); });
+            EXPECT_EQ(identifiers(*widened), identifiers(expected));
+        }
+        inStore([&] { context->rollback(); });
+    }
 }
 
 TEST_F(SYNRevisionManagerTest, IntegrabilityChecksLeaveEventsOutWithTheirCodes) {

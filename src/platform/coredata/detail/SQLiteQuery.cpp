@@ -454,6 +454,14 @@ std::optional<std::string> QueryBuilder::keyPathComparison(const Resolved& r, Pr
                                                            const Value& constant, unsigned options) {
     if (r.attribute)
         return attributeComparison(r, op, constant, options);
+    // A to-one of the row itself is nil exactly when its key column is (a
+    // key whose row is gone still reads as an object, as in memory); the
+    // column is indexed, the joined row is not.
+    if (!r.keyColumn.empty() && constant.isNull() &&
+        (op == PredicateOperator::EqualTo || op == PredicateOperator::NotEqualTo)) {
+        const std::string sql = r.keyColumn + " IS NULL";
+        return op == PredicateOperator::EqualTo ? sql : negated(sql);
+    }
     return objectComparison(r.targetAlias, *r.destination->rootEntity(), op, constant);
 }
 
@@ -649,9 +657,12 @@ std::optional<QueryBuilder::Resolved> QueryBuilder::resolve(const std::vector<st
         auto* rel = static_cast<const RelationshipDescription*>(p);
         path += components[i] + ".";
         const EntityLayout& destination = schema_.entity(*rel->destinationEntity());
+        const std::string keyColumn = alias + "." + quoteIdentifier(c.name);
         alias = joinFor(alias, c, *destination.table, path);
         if (i + 1 == components.size()) {
             Resolved r;
+            if (i == 0)
+                r.keyColumn = keyColumn;
             r.targetAlias = alias;
             r.destination = rel->destinationEntity();
             return r;

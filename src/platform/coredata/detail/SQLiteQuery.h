@@ -59,6 +59,8 @@ class QueryBuilder {
         // Final to-one: the destination's alias, family and layout.
         std::string targetAlias;
         const EntityDescription* destination = nullptr;
+        // A to-one of the fetched entity itself: t0's column holding its key.
+        std::string keyColumn;
     };
 
     Fragment translate(const Predicate& p, bool negate);

@@ -1,5 +1,6 @@
 #include "platform/coredata/detail/SQLiteSchema.h"
 
+#include <algorithm>
 #include <set>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -265,6 +266,27 @@ std::vector<std::string> Schema::createIndexSQL(const Table& table) {
     for (const Column& c : table.columns) {
         if (c.indexed)
             index(c.name);
+    }
+    // Compound indexes: every named attribute must have its column here.
+    for (const EntityDescription* e : table.root->selfAndDescendants()) {
+        for (const auto& names : e->compoundIndexes()) {
+            std::string indexName = table.name, columns;
+            bool complete = true;
+            for (const auto& attribute : names) {
+                const PropertyDescription* p = e->attributeNamed(attribute);
+                auto c = std::find_if(table.columns.begin(), table.columns.end(),
+                                      [&](const Column& column) { return p && column.property == p; });
+                if (c == table.columns.end()) {
+                    complete = false;
+                    break;
+                }
+                indexName += "_" + c->name;
+                columns += (columns.empty() ? "" : ", ") + quoteIdentifier(c->name);
+            }
+            if (complete)
+                out.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(indexName + "_INDEX") + " ON " +
+                              quoteIdentifier(table.name) + " (" + columns + ")");
+        }
     }
     return out;
 }
