@@ -487,6 +487,10 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     if (auto error = checkPoint("save")) {
         return error;
     }
+    // A repair may rewrite identifier rows: the records are read again.
+    if (changeCache_) {
+        changeCache_->clear();
+    }
     if (auto error = repair()) {
         return error;
     }

@@ -51,12 +51,11 @@ struct ChangesByEvent {
 namespace {
 
 // The changes of the entity (exactly this entity) in the events, each with
-// the position of its event in the integration order.
-plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
-                                                     const EntityDescription& entity,
-                                                     const IDMap<std::size_t>& eventIndexes,
-                                                     const SYNManagedObjectIDs& eventIDs,
-                                                     const std::vector<int16_t>& types) {
+// the position of its event in the integration order. Their records go into
+// the cache, so that the stages need not load them again.
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(
+    ManagedObjectContext& context, const EntityDescription& entity, const IDMap<std::size_t>& eventIndexes,
+    const SYNManagedObjectIDs& eventIDs, const std::vector<int16_t>& types, SYNChangeRecordCache& cache) {
     std::vector<ChangeRow> rows;
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
@@ -79,38 +78,46 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& conte
             conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
-        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
-        request.propertiesToFetch = {{"objectID", "objectID"},
-                                     {"storeEventID", "storeModificationEvent"},
-                                     {"type", "type"},
-                                     {"globalIdentifier", "globalIdentifier"}};
-        auto fetched = context.fetchDictionaries(request);
+        auto fetched = context.executeFetchRequest(request);
         if (!fetched.ok()) {
             error = fetched.error();
             return;
         }
-        rows.reserve(fetched->size());
-        for (const auto& dictionary : *fetched) {
-            const Value* event = dictionary.find("storeEventID");
-            const Value* id = dictionary.find("objectID");
-            const Value* identifier = dictionary.find("globalIdentifier");
-            const Value* type = dictionary.find("type");
-            if (!event || !id || !identifier || !type) {
-                continue;
+        SYNManagedObjects changes;
+        std::vector<std::size_t> indexes;
+        changes.reserve(fetched->size());
+        indexes.reserve(fetched->size());
+        try {
+            for (const auto& change : *fetched) {
+                auto event = change->objectForKey("storeModificationEvent");
+                auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+                if (found != eventIndexes.end()) {
+                    changes.push_back(change);
+                    indexes.push_back(found->second);
+                }
             }
-            auto eventID = event->asObjectOf<plat::coredata::ManagedObjectID>();
-            auto found = eventID ? eventIndexes.find(eventID) : eventIndexes.end();
-            if (found == eventIndexes.end()) {
+        } catch (const std::exception& exception) {
+            error = SYNMakeError(SYNErrorUnknown, exception.what());
+            return;
+        }
+        auto records = SYNChangeRecord::fromChanges(changes, context);
+        if (!records.ok()) {
+            error = records.error();
+            return;
+        }
+        rows.reserve(records->size());
+        for (std::size_t i = 0; i < records->size(); ++i) {
+            auto& record = (*records)[i];
+            if (!record.globalIdentifierID) {
                 continue;
             }
             ChangeRow row;
-            row.changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
-            row.globalIdentifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
-            row.type = static_cast<int16_t>(type->integerValue());
-            row.eventIndex = found->second;
-            if (row.changeID && row.globalIdentifierID) {
-                rows.push_back(std::move(row));
-            }
+            row.changeID = record.changeID;
+            row.globalIdentifierID = record.globalIdentifierID;
+            row.type = record.type;
+            row.eventIndex = indexes[i];
+            rows.push_back(std::move(row));
+            cache.add(std::move(record));
         }
         // Integration order; within an event the order of the change IDs.
         std::stable_sort(rows.begin(), rows.end(),
@@ -163,7 +170,8 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         eventIndexes.emplace(eventIDs[i], i);
     }
     auto eventContext = eventStore_->managedObjectContext();
-    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {});
+    changeCache_ = std::make_shared<SYNChangeRecordCache>();
+    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {}, *changeCache_);
     if (!rows.ok()) {
         return rows.error();
     }
@@ -187,10 +195,16 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             identifiers.begin() + static_cast<std::ptrdiff_t>(first),
             identifiers.begin() + static_cast<std::ptrdiff_t>(first + count));
         std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
+        SYNManagedObjectIDs batchChangeIDs;
         for (const auto& row : *rows) {
             if (batch.count(row.globalIdentifierID)) {
                 byEvent[row.eventIndex].push_back(&row);
+                batchChangeIDs.push_back(row.changeID);
             }
+        }
+        // A save of the previous batch may have dropped the records.
+        if (auto error = cacheChanges(batchChangeIDs)) {
+            return error;
         }
         // A delete wins over inserts and updates of the same or earlier events.
         std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
@@ -239,6 +253,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             if (!early.empty()) {
                 auto stage =
                     std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
+                stage->setChangeRecordCache(changeCache_);
                 if (auto error = applyStages({stage}, 0)) {
                     return error;
                 }
@@ -322,8 +337,10 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         if (relationships.empty()) {
             continue;
         }
-        auto sourceRows = fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
-                                          {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate});
+        changeCache_ = std::make_shared<SYNChangeRecordCache>();
+        auto sourceRows =
+            fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
+                            {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate}, *changeCache_);
         if (!sourceRows.ok()) {
             return sourceRows.error();
         }
@@ -345,6 +362,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         }
     }
 
+    changeCache_.reset();
     if (full) {
         if (auto error = deleteUnreferencedObjectsOfEntity(entity, insertedObjectIDs)) {
             return error;
@@ -393,6 +411,8 @@ plat::ErrorPtr SYNEventIntegrator::insertAndUpdateObjects(const SYNManagedObject
     auto context = managedObjectContext();
     auto insert = std::make_shared<SYNInsertStage>(eventBuilder_, changeIDs, context, batchSize);
     auto update = std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, context, batchSize);
+    insert->setChangeRecordCache(changeCache_);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(true);
     if (auto error = applyStages({insert, update}, batchSize)) {
@@ -409,6 +429,7 @@ plat::ErrorPtr SYNEventIntegrator::updateObjects(const SYNManagedObjectIDs& chan
                                                  uint64_t batchSize) {
     auto update =
         std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(true);
     return applyStages({update}, batchSize);
@@ -419,6 +440,7 @@ plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList
                                                        uint64_t batchSize) {
     auto update =
         std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(false);
     return applyStages({update}, batchSize);
@@ -427,7 +449,41 @@ plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList
 plat::ErrorPtr SYNEventIntegrator::deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize) {
     auto stage =
         std::make_shared<SYNDeleteStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    stage->setChangeRecordCache(changeCache_);
     return applyStages({stage}, batchSize);
+}
+
+plat::ErrorPtr SYNEventIntegrator::cacheChanges(const SYNManagedObjectIDs& changeIDs) {
+    if (!changeCache_) {
+        return nullptr;
+    }
+    SYNManagedObjectIDs missing;
+    for (const auto& id : changeIDs) {
+        if (!changeCache_->find(id)) {
+            missing.push_back(id);
+        }
+    }
+    if (missing.empty()) {
+        return nullptr;
+    }
+    auto context = eventStore_->managedObjectContext();
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        auto changes = SYNObjectChange::prefetchObjectChangesForObjectIDs(missing, *context);
+        if (!changes.ok()) {
+            error = changes.error();
+            return;
+        }
+        auto records = SYNChangeRecord::fromChanges(*changes, *context);
+        if (!records.ok()) {
+            error = records.error();
+            return;
+        }
+        for (auto& record : *records) {
+            changeCache_->add(std::move(record));
+        }
+    });
+    return error;
 }
 
 plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescription& entity) {
