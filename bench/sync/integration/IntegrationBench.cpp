@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -196,7 +197,10 @@ const Workload& workload() {
 // A fresh copy of the template stores.
 std::filesystem::path freshCopy(const Workload& w) {
     auto copy = w.root / "run";
-    std::filesystem::remove_all(copy);
+    // A store closing on another thread may still remove its side files.
+    for (std::error_code error; std::filesystem::exists(copy);) {
+        std::filesystem::remove_all(copy, error);
+    }
     std::filesystem::copy(w.root / "template", copy, std::filesystem::copy_options::recursive);
     return copy;
 }
@@ -220,9 +224,28 @@ void resetPeakMemory() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-void reportPeakMemory(benchmark::State& state) {
-    state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
-}
+// The largest peak of one iteration: freed memory is trimmed and the peak
+// reset between iterations (a merge runs on a pool thread, whose malloc arena
+// would otherwise keep the previous iteration's memory beside it).
+class PeakMemory {
+  public:
+    PeakMemory() {
+        resetPeakMemory();
+        atStart_ = statusMegabytes("VmRSS:");
+    }
+    void endIteration() {
+        peak_ = std::max(peak_, statusMegabytes("VmHWM:"));
+        resetPeakMemory();
+    }
+    void report(benchmark::State& state) const {
+        state.counters["rss_at_start_MB"] = atStart_;
+        state.counters["peak_rss_MB"] = peak_;
+    }
+
+  private:
+    double atStart_ = 0;
+    double peak_ = 0;
+};
 
 // Seconds per iteration of the timed part, measured by the case itself.
 class Stopwatch {
@@ -249,7 +272,7 @@ void BM_IntegrateEvents(benchmark::State& state) {
     if (std::getenv("SYN_BENCH_LOG")) {
         SYNSetLoggingLevel(4);  // the merge's steps, with their times
     }
-    resetPeakMemory();
+    PeakMemory memory;
     Stopwatch watch;
     for (auto _ : state) {
         state.PauseTiming();
@@ -257,6 +280,13 @@ void BM_IntegrateEvents(benchmark::State& state) {
         auto store = SYNEventStore::create("mesh", (dir / "events").string());
         auto integrator = SYNEventIntegrator::create(
             plat::URL::fileURLWithPath((dir / "app.sqlite").string()), makeModel(), store);
+        if (std::getenv("SYN_BENCH_MEMORY")) {  // resident memory at the merge's named points
+            integrator->setTestHook([](std::string_view point) -> plat::ErrorPtr {
+                fprintf(stderr, "%-14.*s rss %.1f MB, peak %.1f MB\n", static_cast<int>(point.size()),
+                        point.data(), statusMegabytes("VmRSS:"), statusMegabytes("VmHWM:"));
+                return nullptr;
+            });
+        }
         state.ResumeTiming();
         watch.start();
         bool done = false;
@@ -273,9 +303,10 @@ void BM_IntegrateEvents(benchmark::State& state) {
         }
         integrator.reset();
         store->dismantle();
+        memory.endIteration();
         state.ResumeTiming();
     }
-    reportPeakMemory(state);
+    memory.report(state);
     if (directSeconds > 0) {
         state.counters["x_direct"] = watch.perIteration(state) / directSeconds;
     }
@@ -283,7 +314,7 @@ void BM_IntegrateEvents(benchmark::State& state) {
 
 void BM_ApplyDirectly(benchmark::State& state) {
     const Workload& w = workload();
-    resetPeakMemory();
+    PeakMemory memory;
     Stopwatch watch;
     for (auto _ : state) {
         state.PauseTiming();
@@ -291,35 +322,40 @@ void BM_ApplyDirectly(benchmark::State& state) {
         auto coordinator = openApplication(dir, makeModel());
         state.ResumeTiming();
         watch.start();
-        auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-        context->setPersistentStoreCoordinator(coordinator);
-        std::unordered_map<int, ManagedObjectPtr> inserted;
-        for (const auto& event : w.events) {
-            for (const auto& change : event) {
-                ManagedObjectPtr record;
-                if (change.record < kObjects) {
-                    record = context->objectWithID(
-                        coordinator->managedObjectIDForURIRepresentation(w.uris[change.record]));
-                } else if (change.type == SYNObjectChangeTypeInsert) {
-                    record = context->insertNewObjectForEntityForName("Record");
-                    inserted[change.record] = record;
-                } else {
-                    record = inserted[change.record];
-                }
-                if (change.type == SYNObjectChangeTypeDelete) {
-                    context->deleteObject(record);
-                } else {
-                    record->setValue(Value(change.name), "name");
-                    record->setValue(Value(change.count), "count");
+        {  // the context goes with the timed part, as the integrator's does
+            auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+            context->setPersistentStoreCoordinator(coordinator);
+            std::unordered_map<int, ManagedObjectPtr> inserted;
+            for (const auto& event : w.events) {
+                for (const auto& change : event) {
+                    ManagedObjectPtr record;
+                    if (change.record < kObjects) {
+                        record = context->objectWithID(
+                            coordinator->managedObjectIDForURIRepresentation(w.uris[change.record]));
+                    } else if (change.type == SYNObjectChangeTypeInsert) {
+                        record = context->insertNewObjectForEntityForName("Record");
+                        inserted[change.record] = record;
+                    } else {
+                        record = inserted[change.record];
+                    }
+                    if (change.type == SYNObjectChangeTypeDelete) {
+                        context->deleteObject(record);
+                    } else {
+                        record->setValue(Value(change.name), "name");
+                        record->setValue(Value(change.count), "count");
+                    }
                 }
             }
-        }
-        if (auto error = context->save()) {
-            state.SkipWithError(error->description().c_str());
+            if (auto error = context->save()) {
+                state.SkipWithError(error->description().c_str());
+            }
         }
         watch.stop();
+        state.PauseTiming();
+        memory.endIteration();
+        state.ResumeTiming();
     }
-    reportPeakMemory(state);
+    memory.report(state);
     directSeconds = watch.perIteration(state);
 }
 

@@ -171,6 +171,12 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
     // Puts the records of those changes that it lacks into the change cache.
     plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
+    // Loads the existing objects the changes name into the integrator's
+    // context with one fetch while it has no unsaved changes, so that the
+    // stages find them there instead of looking each one up; the caller
+    // keeps them for the batch.
+    plat::Result<SYNManagedObjects> preloadObjects(const plat::coredata::EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& changeIDs);
 
     // Saving.
     plat::ErrorPtr saveAndResetManagedObjectContext();

@@ -206,6 +206,10 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         if (auto error = cacheChanges(batchChangeIDs)) {
             return error;
         }
+        auto preloaded = preloadObjects(entity, batchChangeIDs);
+        if (!preloaded.ok()) {
+            return preloaded.error();
+        }
         // A delete wins over inserts and updates of the same or earlier events.
         std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
         std::map<std::size_t, ChangesByEvent> changes;
@@ -484,6 +488,50 @@ plat::ErrorPtr SYNEventIntegrator::cacheChanges(const SYNManagedObjectIDs& chang
         }
     });
     return error;
+}
+
+plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityDescription& entity,
+                                                                   const SYNManagedObjectIDs& changeIDs) {
+    SYNManagedObjects objects;
+    if (!changeCache_) {
+        return objects;
+    }
+    auto context = managedObjectContext();
+    auto coordinator = context->persistentStoreCoordinator();
+    plat::Array ids;
+    std::unordered_set<std::string> seen;
+    for (const auto& changeID : changeIDs) {
+        const SYNChangeRecord* record = changeCache_->find(changeID);
+        if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {
+            continue;
+        }
+        if (auto id = coordinator->managedObjectIDForURIRepresentation(*record->storeURI)) {
+            ids.push_back(Value(plat::ObjectPtr(id)));
+        }
+    }
+    if (ids.empty()) {
+        return objects;
+    }
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        // Only while nothing is unsaved: then the fetch is one query.
+        if (context->hasChanges()) {
+            return;
+        }
+        FetchRequest request(entity.name());
+        request.predicate = Predicate::selfIn(Value(std::move(ids)));
+        request.includesSubentities = true;
+        auto fetched = context->executeFetchRequest(request);
+        if (!fetched.ok()) {
+            error = fetched.error();
+            return;
+        }
+        objects = std::move(*fetched);
+    });
+    if (error) {
+        return error;
+    }
+    return objects;
 }
 
 plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescription& entity) {

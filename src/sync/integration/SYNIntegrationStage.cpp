@@ -82,8 +82,15 @@ SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change) {
             record.storeURI = *uri.asString();
         }
     }
-    record.values = std::make_shared<const std::vector<SYNPropertyChangeValue>>(
-        SYNObjectChange::propertyChangeValues(change));
+    Value stored = change.valueForKey("propertyChangeValues");
+    if (const plat::Array* items = stored.asArray()) {
+        record.values.reserve(items->size());
+        for (const auto& item : *items) {
+            if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                record.values.push_back(std::move(value));
+            }
+        }
+    }
     return record;
 }
 
@@ -370,7 +377,8 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
         if (change.globalIdentifier) {
             result[entityName].insert(*change.globalIdentifier);
         }
-        for (const auto& value : *change.values) {
+        for (const auto& held : change.values) {
+            const SYNPropertyChangeValue& value = *held;
             if (value.type() == SYNPropertyChangeTypeAttribute) {
                 continue;
             }
@@ -420,10 +428,9 @@ plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObje
             unknown.push_back(id);
         }
     }
-    // Past a few objects one fetch is cheaper than a query per object, also
-    // in a context with unsaved changes: the fetch re-checks those against
-    // the list through a hash set of its members.
-    if (unknown.size() <= kLookUpLimit) {
+    // A fetch also re-checks every unsaved object of the context against
+    // the list, which costs more than looking the objects up one by one.
+    if (unknown.size() <= kLookUpLimit || context_->hasChanges()) {
         for (const auto& id : unknown) {
             auto object = context_->existingObjectWithID(id);
             if (!object.ok()) {
@@ -515,7 +522,8 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNChange
     std::map<std::string, std::vector<std::pair<const std::string*, std::set<std::string>>>> noted;
     for (const auto& change : changes) {
         std::set<std::string> names;
-        for (const auto& value : *change.values) {
+        for (const auto& held : change.values) {
+            const SYNPropertyChangeValue& value = *held;
             if (!value.movedIdentifiersByIndex().empty()) {
                 names.insert(value.propertyName());
             }

@@ -52,7 +52,8 @@ struct SYNChangeRecord {
     std::optional<std::string> globalIdentifier;
     std::string globalIdentifierEntityName;
     std::optional<std::string> storeURI;
-    std::shared_ptr<const std::vector<SYNPropertyChangeValue>> values;
+    // The decoded values, shared with the change's stored ones.
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
 
     // Reads a change of the event store's context (call inside it).
     static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change);
@@ -188,7 +189,9 @@ class SYNIntegrationStage {
     // The existing, undeleted objects of the target context for those IDs,
     // of the entity (and, when asked, its sub-entities); call inside the
     // target context. Objects the context holds are taken as they are; the
-    // others are looked up one by one when few, else fetched at once.
+    // others are looked up one by one when few or when the context has
+    // unsaved changes (a fetch would re-check every one of them against the
+    // list), else fetched at once.
     plat::Result<ObjectsByID> existingObjectsForIDs(
         const std::vector<plat::coredata::ManagedObjectIDPtr>& ids,
         const plat::coredata::EntityDescription& entity, bool includesSubentities);

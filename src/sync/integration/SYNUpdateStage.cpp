@@ -78,7 +78,7 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
 
     struct Work {
         ManagedObjectPtr object;
-        const std::vector<SYNPropertyChangeValue>* values;
+        const std::vector<std::shared_ptr<const SYNPropertyChangeValue>>* values;
     };
     std::vector<Work> work;
     work.reserve(changes.size());
@@ -94,10 +94,10 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
         if (found == table->second.end()) {
             continue;
         }
-        if (change.values->empty()) {
+        if (change.values.empty()) {
             continue;
         }
-        work.push_back({found->second, change.values.get()});
+        work.push_back({found->second, &change.values});
     }
 
     plat::ErrorPtr error;
@@ -105,7 +105,8 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
         try {
             for (auto& item : work) {
                 std::vector<const SYNPropertyChangeValue*> attributes, toOne, toMany, ordered;
-                for (const auto& value : *item.values) {
+                for (const auto& held : *item.values) {
+                    const SYNPropertyChangeValue& value = *held;
                     switch (value.type()) {
                         case SYNPropertyChangeTypeAttribute:
                             attributes.push_back(&value);

@@ -440,10 +440,9 @@ TEST_F(SYNIntegrationStageTest, AStageLoadsWhatItsCacheLacks) {
     EXPECT_TRUE(second->isDeleted());
 }
 
-// Many objects of a context with unsaved changes are fetched at once; the
-// fetch must still leave out objects deleted in the context and objects of
-// other entities, and keep unsaved ones.
-TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundAtOnceInAContextWithUnsavedChanges) {
+// Many objects of a context with unsaved changes: objects deleted in the
+// context and objects of other entities are left out, unsaved ones kept.
+TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
     std::vector<plat::coredata::ManagedObjectIDPtr> ids;
     for (int i = 0; i < 100; ++i) {
         auto item = target->insertNewObjectForEntityForName("Item");
