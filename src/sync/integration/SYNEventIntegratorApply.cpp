@@ -175,6 +175,10 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
     if (!rows.ok()) {
         return rows.error();
     }
+    // The records hold what the stages need: the fetched changes can go.
+    if (auto error = eventBuilder_->saveAndReset()) {
+        return error;
+    }
 
     // Global identifiers in the order they first appear, then batches of them.
     std::vector<ManagedObjectIDPtr> identifiers;
@@ -233,8 +237,8 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             }
         }
         // The objects of all inserts of the batch are made at once, so that
-        // their IDs are reserved and their store URIs recorded in one write
-        // each; the inserts of every event then adopt them. Objects deleted
+        // their IDs are reserved in one write and their store URIs recorded
+        // with the batch's save; the inserts of every event then adopt them. Objects deleted
         // in the batch are left to their own event (an insert that follows a
         // delete must come after it).
         {
@@ -259,9 +263,6 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                     std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
                 stage->setChangeRecordCache(changeCache_);
                 if (auto error = applyStages({stage}, 0)) {
-                    return error;
-                }
-                if (auto error = eventBuilder_->saveAndReset()) {
                     return error;
                 }
             }
