@@ -154,9 +154,15 @@ void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyCh
             SYN_LOG(2, "Attribute from change value not in model: %@", change->propertyName());
             continue;
         }
-        SYNPropertyChangeValue reader = *change;
-        reader.setEventStore(eventStore());
-        auto value = reader.attributeValueForAttributeDescription(*attribute);
+        // Only a value kept in a data file needs the event store to be read.
+        std::optional<Value> value;
+        if (change->filename()) {
+            SYNPropertyChangeValue reader = *change;
+            reader.setEventStore(eventStore());
+            value = reader.attributeValueForAttributeDescription(*attribute);
+        } else {
+            value = change->attributeValueForAttributeDescription(*attribute);
+        }
         if (!value) {
             SYN_LOG(1, "Value of attribute %@ cannot be read; the current value is kept",
                     change->propertyName());
