@@ -649,6 +649,7 @@ void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::
     }
     newEventUniqueId_.reset();
     eventBuilder_.reset();
+    changeCache_.reset();
     {
         // Unsaved merged changes are dropped with the contexts.
         std::lock_guard lock(contextMutex_);
@@ -666,6 +667,7 @@ void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& co
     }
     newEventUniqueId_.reset();
     eventBuilder_.reset();
+    changeCache_.reset();
     {
         std::lock_guard lock(contextMutex_);
         stagingContext_.reset();

@@ -238,9 +238,9 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         }
         // The objects of all inserts of the batch are made at once, so that
         // their IDs are reserved in one write and their store URIs recorded
-        // with the batch's save; the inserts of every event then adopt them. Objects deleted
-        // in the batch are left to their own event (an insert that follows a
-        // delete must come after it).
+        // with the batch's save; the inserts of every event then adopt them.
+        // Objects deleted in the batch are left to their own event (an insert
+        // that follows a delete must come after it).
         {
             std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
             for (const auto& row : *rows) {
