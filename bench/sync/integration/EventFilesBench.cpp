@@ -196,4 +196,4 @@ BENCHMARK(BM_Import<SYNPersistentStoreEventExport, SYNPersistentStoreEventImport
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The program's main is in IntegrationBench.cpp.

@@ -1,13 +1,18 @@
 // Integrating 1,000 events of 10 changes each (7 updates, 2 inserts and a
 // delete) into an application store of 100,000 objects, beside applying the
 // same changes directly through the object store in one save. Both start
-// from a copy of the same stores on disk; the peak resident memory of the
-// process is reported as a counter.
+// from a copy of the same stores on disk; each case reports its own peak
+// resident memory, and the integration its time over the direct one
+// ("x_direct", when the direct case ran first in the same process).
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -193,16 +198,91 @@ const Workload& workload() {
 // A fresh copy of the template stores.
 std::filesystem::path freshCopy(const Workload& w) {
     auto copy = w.root / "run";
-    std::filesystem::remove_all(copy);
+    // A store closing on another thread may still remove its side files.
+    for (std::error_code error; std::filesystem::exists(copy);) {
+        std::filesystem::remove_all(copy, error);
+    }
     std::filesystem::copy(w.root / "template", copy, std::filesystem::copy_options::recursive);
     return copy;
 }
 
-void reportPeakMemory(benchmark::State& state) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    state.counters["peak_rss_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+double statusMegabytes(const char* key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::stod(line.substr(std::string(key).size())) / 1024.0;
+        }
+    }
+    return 0;
 }
+
+// Resets the kernel's record of the process's peak resident memory, so that
+// the peak read at the end belongs to the case, not to the set-up or the
+// case before it.
+void resetPeakMemory() {
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// The largest peak of one iteration: freed memory is trimmed and the peak
+// reset between iterations (a merge runs on a pool thread, whose malloc arena
+// would otherwise keep the previous iteration's memory beside it).
+class PeakMemory {
+  public:
+    PeakMemory() {
+        resetPeakMemory();
+        atStart_ = statusMegabytes("VmRSS:");
+    }
+    void endIteration() {
+        peak_ = std::max(peak_, statusMegabytes("VmHWM:"));
+        resetPeakMemory();
+    }
+    void report(benchmark::State& state) const {
+        state.counters["rss_at_start_MB"] = atStart_;
+        state.counters["peak_rss_MB"] = peak_;
+    }
+
+  private:
+    double atStart_ = 0;
+    double peak_ = 0;
+};
+
+double processCPUSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Seconds per iteration of the timed part, measured by the case itself: wall
+// time, and the CPU time of all the process's threads (the merge runs on a
+// pool thread), which a loaded machine disturbs far less.
+class Stopwatch {
+  public:
+    void start() {
+        begun_ = std::chrono::steady_clock::now();
+        cpuBegun_ = processCPUSeconds();
+    }
+    void stop() {
+        total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - begun_).count();
+        cpuTotal_ += processCPUSeconds() - cpuBegun_;
+    }
+    double perIteration(const benchmark::State& state) const { return divided(total_, state); }
+    double cpuPerIteration(const benchmark::State& state) const { return divided(cpuTotal_, state); }
+
+  private:
+    static double divided(double total, const benchmark::State& state) {
+        return state.iterations() ? total / static_cast<double>(state.iterations()) : 0;
+    }
+    std::chrono::steady_clock::time_point begun_;
+    double cpuBegun_ = 0;
+    double total_ = 0;
+    double cpuTotal_ = 0;
+};
+
+// The direct case's times, for the integration's ratios.
+double directSeconds = 0;
+double directCPUSeconds = 0;
 
 void BM_IntegrateEvents(benchmark::State& state) {
     const Workload& w = workload();
@@ -210,13 +290,23 @@ void BM_IntegrateEvents(benchmark::State& state) {
     if (std::getenv("SYN_BENCH_LOG")) {
         SYNSetLoggingLevel(4);  // the merge's steps, with their times
     }
+    PeakMemory memory;
+    Stopwatch watch;
     for (auto _ : state) {
         state.PauseTiming();
         auto dir = freshCopy(w);
         auto store = SYNEventStore::create("mesh", (dir / "events").string());
         auto integrator = SYNEventIntegrator::create(
             plat::URL::fileURLWithPath((dir / "app.sqlite").string()), makeModel(), store);
+        if (std::getenv("SYN_BENCH_MEMORY")) {  // resident memory at the merge's named points
+            integrator->setTestHook([](std::string_view point) -> plat::ErrorPtr {
+                fprintf(stderr, "%-14.*s rss %.1f MB, peak %.1f MB\n", static_cast<int>(point.size()),
+                        point.data(), statusMegabytes("VmRSS:"), statusMegabytes("VmHWM:"));
+                return nullptr;
+            });
+        }
         state.ResumeTiming();
+        watch.start();
         bool done = false;
         plat::ErrorPtr result;
         integrator->mergeEventsWithCompletion([&](plat::ErrorPtr error) {
@@ -224,52 +314,72 @@ void BM_IntegrateEvents(benchmark::State& state) {
             done = true;
         });
         plat::dispatch::MainLoop::runUntil([&] { return done; }, 600.0);
+        watch.stop();
         state.PauseTiming();
         if (result) {
             state.SkipWithError(result->description().c_str());
         }
         integrator.reset();
         store->dismantle();
+        memory.endIteration();
         state.ResumeTiming();
     }
-    reportPeakMemory(state);
+    memory.report(state);
+    state.counters["cpu_ms"] = watch.cpuPerIteration(state) * 1000;
+    if (directSeconds > 0) {
+        state.counters["x_direct"] = watch.perIteration(state) / directSeconds;
+        state.counters["x_direct_cpu"] = watch.cpuPerIteration(state) / directCPUSeconds;
+    }
 }
 
 void BM_ApplyDirectly(benchmark::State& state) {
     const Workload& w = workload();
+    PeakMemory memory;
+    Stopwatch watch;
     for (auto _ : state) {
         state.PauseTiming();
         auto dir = freshCopy(w);
         auto coordinator = openApplication(dir, makeModel());
         state.ResumeTiming();
-        auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-        context->setPersistentStoreCoordinator(coordinator);
-        std::unordered_map<int, ManagedObjectPtr> inserted;
-        for (const auto& event : w.events) {
-            for (const auto& change : event) {
-                ManagedObjectPtr record;
-                if (change.record < kObjects) {
-                    record = context->objectWithID(
-                        coordinator->managedObjectIDForURIRepresentation(w.uris[change.record]));
-                } else if (change.type == SYNObjectChangeTypeInsert) {
-                    record = context->insertNewObjectForEntityForName("Record");
-                    inserted[change.record] = record;
-                } else {
-                    record = inserted[change.record];
-                }
-                if (change.type == SYNObjectChangeTypeDelete) {
-                    context->deleteObject(record);
-                } else {
-                    record->setValue(Value(change.name), "name");
-                    record->setValue(Value(change.count), "count");
+        watch.start();
+        {  // the context goes with the timed part, as the integrator's does
+            auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+            context->setPersistentStoreCoordinator(coordinator);
+            std::unordered_map<int, ManagedObjectPtr> inserted;
+            for (const auto& event : w.events) {
+                for (const auto& change : event) {
+                    ManagedObjectPtr record;
+                    if (change.record < kObjects) {
+                        record = context->objectWithID(
+                            coordinator->managedObjectIDForURIRepresentation(w.uris[change.record]));
+                    } else if (change.type == SYNObjectChangeTypeInsert) {
+                        record = context->insertNewObjectForEntityForName("Record");
+                        inserted[change.record] = record;
+                    } else {
+                        record = inserted[change.record];
+                    }
+                    if (change.type == SYNObjectChangeTypeDelete) {
+                        context->deleteObject(record);
+                    } else {
+                        record->setValue(Value(change.name), "name");
+                        record->setValue(Value(change.count), "count");
+                    }
                 }
             }
+            if (auto error = context->save()) {
+                state.SkipWithError(error->description().c_str());
+            }
         }
-        if (auto error = context->save()) {
-            state.SkipWithError(error->description().c_str());
-        }
+        watch.stop();
+        state.PauseTiming();
+        coordinator.reset();  // closing the store is not timed, as for the integration
+        memory.endIteration();
+        state.ResumeTiming();
     }
-    reportPeakMemory(state);
+    memory.report(state);
+    state.counters["cpu_ms"] = watch.cpuPerIteration(state) * 1000;
+    directSeconds = watch.perIteration(state);
+    directCPUSeconds = watch.cpuPerIteration(state);
 }
 
 BENCHMARK(BM_ApplyDirectly)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();

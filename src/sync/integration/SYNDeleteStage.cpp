@@ -12,7 +12,7 @@ using plat::coredata::ManagedObjectPtr;
 using plat::coredata::Predicate;
 
 plat::ErrorPtr SYNDeleteStage::applyChangeIDs(const SYNManagedObjectIDs& changeIDs) {
-    auto changes = loadChanges(changeIDs);
+    auto changes = loadRecords(changeIDs);
     if (!changes.ok()) {
         return changes.error();
     }
@@ -21,18 +21,15 @@ plat::ErrorPtr SYNDeleteStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
         return tables.error();
     }
     for (const auto& change : *changes) {
-        Value entityName = change->valueForKey("nameOfEntity");
-        auto table = entityName.asString() ? tables->find(*entityName.asString()) : tables->end();
+        auto table = tables->find(change.entityName);
         if (table == tables->end()) {
             return SYNMakeError(SYNErrorUnknown,
-                                "The entity of a deleted object is not in the model: " +
-                                    (entityName.asString() ? *entityName.asString() : std::string()));
+                                "The entity of a deleted object is not in the model: " + change.entityName);
         }
-        auto identifier = SYNObjectChange::globalIdentifierString(*change);
-        if (!identifier) {
+        if (!change.globalIdentifier) {
             continue;
         }
-        auto found = table->second.find(*identifier);
+        auto found = table->second.find(*change.globalIdentifier);
         if (found == table->second.end()) {
             continue;
         }

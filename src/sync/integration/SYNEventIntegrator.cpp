@@ -487,6 +487,10 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     if (auto error = checkPoint("save")) {
         return error;
     }
+    // A repair may rewrite identifier rows: the records are read again.
+    if (changeCache_) {
+        changeCache_->clear();
+    }
     if (auto error = repair()) {
         return error;
     }
@@ -645,6 +649,7 @@ void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::
     }
     newEventUniqueId_.reset();
     eventBuilder_.reset();
+    changeCache_.reset();
     {
         // Unsaved merged changes are dropped with the contexts.
         std::lock_guard lock(contextMutex_);
@@ -662,6 +667,7 @@ void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& co
     }
     newEventUniqueId_.reset();
     eventBuilder_.reset();
+    changeCache_.reset();
     {
         std::lock_guard lock(contextMutex_);
         stagingContext_.reset();

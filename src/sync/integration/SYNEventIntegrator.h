@@ -169,6 +169,14 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::ErrorPtr deleteUnreferencedObjectsOfEntity(const plat::coredata::EntityDescription& entity,
                                                      const SYNObjectIDSet& insertedObjectIDs);
     plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
+    // Puts the records of those changes that it lacks into the change cache.
+    plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
+    // Loads the existing objects the changes name into the integrator's
+    // context with one fetch while it has no unsaved changes, so that the
+    // stages find them there instead of looking each one up; the caller
+    // keeps them for the batch.
+    plat::Result<SYNManagedObjects> preloadObjects(const plat::coredata::EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& changeIDs);
 
     // Saving.
     plat::ErrorPtr saveAndResetManagedObjectContext();
@@ -204,6 +212,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::optional<std::string> newEventUniqueId_;
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
     plat::Dictionary saveInfoDictionary_;
+    // The records of the changes of the entity being merged.
+    std::shared_ptr<SYNChangeRecordCache> changeCache_;
     std::atomic<bool> saveOccurredDuringMerge_{false};
     std::atomic<bool> cancelled_{false};
     std::mutex monitorMutex_;

@@ -51,12 +51,11 @@ struct ChangesByEvent {
 namespace {
 
 // The changes of the entity (exactly this entity) in the events, each with
-// the position of its event in the integration order.
-plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
-                                                     const EntityDescription& entity,
-                                                     const IDMap<std::size_t>& eventIndexes,
-                                                     const SYNManagedObjectIDs& eventIDs,
-                                                     const std::vector<int16_t>& types) {
+// the position of its event in the integration order. Their records go into
+// the cache, so that the stages need not load them again.
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(
+    ManagedObjectContext& context, const EntityDescription& entity, const IDMap<std::size_t>& eventIndexes,
+    const SYNManagedObjectIDs& eventIDs, const std::vector<int16_t>& types, SYNChangeRecordCache& cache) {
     std::vector<ChangeRow> rows;
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
@@ -79,38 +78,46 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& conte
             conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
-        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
-        request.propertiesToFetch = {{"objectID", "objectID"},
-                                     {"storeEventID", "storeModificationEvent"},
-                                     {"type", "type"},
-                                     {"globalIdentifier", "globalIdentifier"}};
-        auto fetched = context.fetchDictionaries(request);
+        auto fetched = context.executeFetchRequest(request);
         if (!fetched.ok()) {
             error = fetched.error();
             return;
         }
-        rows.reserve(fetched->size());
-        for (const auto& dictionary : *fetched) {
-            const Value* event = dictionary.find("storeEventID");
-            const Value* id = dictionary.find("objectID");
-            const Value* identifier = dictionary.find("globalIdentifier");
-            const Value* type = dictionary.find("type");
-            if (!event || !id || !identifier || !type) {
-                continue;
+        SYNManagedObjects changes;
+        std::vector<std::size_t> indexes;
+        changes.reserve(fetched->size());
+        indexes.reserve(fetched->size());
+        try {
+            for (const auto& change : *fetched) {
+                auto event = change->objectForKey("storeModificationEvent");
+                auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+                if (found != eventIndexes.end()) {
+                    changes.push_back(change);
+                    indexes.push_back(found->second);
+                }
             }
-            auto eventID = event->asObjectOf<plat::coredata::ManagedObjectID>();
-            auto found = eventID ? eventIndexes.find(eventID) : eventIndexes.end();
-            if (found == eventIndexes.end()) {
+        } catch (const std::exception& exception) {
+            error = SYNMakeError(SYNErrorUnknown, exception.what());
+            return;
+        }
+        auto records = SYNChangeRecord::fromChanges(changes, context);
+        if (!records.ok()) {
+            error = records.error();
+            return;
+        }
+        rows.reserve(records->size());
+        for (std::size_t i = 0; i < records->size(); ++i) {
+            auto& record = (*records)[i];
+            if (!record.globalIdentifierID) {
                 continue;
             }
             ChangeRow row;
-            row.changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
-            row.globalIdentifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
-            row.type = static_cast<int16_t>(type->integerValue());
-            row.eventIndex = found->second;
-            if (row.changeID && row.globalIdentifierID) {
-                rows.push_back(std::move(row));
-            }
+            row.changeID = record.changeID;
+            row.globalIdentifierID = record.globalIdentifierID;
+            row.type = record.type;
+            row.eventIndex = indexes[i];
+            rows.push_back(std::move(row));
+            cache.add(std::move(record));
         }
         // Integration order; within an event the order of the change IDs.
         std::stable_sort(rows.begin(), rows.end(),
@@ -163,9 +170,14 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         eventIndexes.emplace(eventIDs[i], i);
     }
     auto eventContext = eventStore_->managedObjectContext();
-    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {});
+    changeCache_ = std::make_shared<SYNChangeRecordCache>();
+    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {}, *changeCache_);
     if (!rows.ok()) {
         return rows.error();
+    }
+    // The records hold what the stages need: the fetched changes can go.
+    if (auto error = eventBuilder_->saveAndReset()) {
+        return error;
     }
 
     // Global identifiers in the order they first appear, then batches of them.
@@ -187,10 +199,20 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             identifiers.begin() + static_cast<std::ptrdiff_t>(first),
             identifiers.begin() + static_cast<std::ptrdiff_t>(first + count));
         std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
+        SYNManagedObjectIDs batchChangeIDs;
         for (const auto& row : *rows) {
             if (batch.count(row.globalIdentifierID)) {
                 byEvent[row.eventIndex].push_back(&row);
+                batchChangeIDs.push_back(row.changeID);
             }
+        }
+        // A save of the previous batch may have dropped the records.
+        if (auto error = cacheChanges(batchChangeIDs)) {
+            return error;
+        }
+        auto preloaded = preloadObjects(entity, batchChangeIDs);
+        if (!preloaded.ok()) {
+            return preloaded.error();
         }
         // A delete wins over inserts and updates of the same or earlier events.
         std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
@@ -215,10 +237,10 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             }
         }
         // The objects of all inserts of the batch are made at once, so that
-        // their IDs are reserved and their store URIs recorded in one write
-        // each; the inserts of every event then adopt them. Objects deleted
-        // in the batch are left to their own event (an insert that follows a
-        // delete must come after it).
+        // their IDs are reserved in one write and their store URIs recorded
+        // with the batch's save; the inserts of every event then adopt them.
+        // Objects deleted in the batch are left to their own event (an insert
+        // that follows a delete must come after it).
         {
             std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
             for (const auto& row : *rows) {
@@ -239,10 +261,8 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             if (!early.empty()) {
                 auto stage =
                     std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
+                stage->setChangeRecordCache(changeCache_);
                 if (auto error = applyStages({stage}, 0)) {
-                    return error;
-                }
-                if (auto error = eventBuilder_->saveAndReset()) {
                     return error;
                 }
             }
@@ -322,8 +342,10 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         if (relationships.empty()) {
             continue;
         }
-        auto sourceRows = fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
-                                          {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate});
+        changeCache_ = std::make_shared<SYNChangeRecordCache>();
+        auto sourceRows =
+            fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
+                            {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate}, *changeCache_);
         if (!sourceRows.ok()) {
             return sourceRows.error();
         }
@@ -345,6 +367,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         }
     }
 
+    changeCache_.reset();
     if (full) {
         if (auto error = deleteUnreferencedObjectsOfEntity(entity, insertedObjectIDs)) {
             return error;
@@ -393,6 +416,8 @@ plat::ErrorPtr SYNEventIntegrator::insertAndUpdateObjects(const SYNManagedObject
     auto context = managedObjectContext();
     auto insert = std::make_shared<SYNInsertStage>(eventBuilder_, changeIDs, context, batchSize);
     auto update = std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, context, batchSize);
+    insert->setChangeRecordCache(changeCache_);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(true);
     if (auto error = applyStages({insert, update}, batchSize)) {
@@ -409,6 +434,7 @@ plat::ErrorPtr SYNEventIntegrator::updateObjects(const SYNManagedObjectIDs& chan
                                                  uint64_t batchSize) {
     auto update =
         std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(true);
     return applyStages({update}, batchSize);
@@ -419,6 +445,7 @@ plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList
                                                        uint64_t batchSize) {
     auto update =
         std::make_shared<SYNUpdateStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    update->setChangeRecordCache(changeCache_);
     update->setRelationshipsToUpdate(relationships);
     update->setUpdatesAttributes(false);
     return applyStages({update}, batchSize);
@@ -427,7 +454,85 @@ plat::ErrorPtr SYNEventIntegrator::updateRelationships(const SYNRelationshipList
 plat::ErrorPtr SYNEventIntegrator::deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize) {
     auto stage =
         std::make_shared<SYNDeleteStage>(eventBuilder_, changeIDs, managedObjectContext(), batchSize);
+    stage->setChangeRecordCache(changeCache_);
     return applyStages({stage}, batchSize);
+}
+
+plat::ErrorPtr SYNEventIntegrator::cacheChanges(const SYNManagedObjectIDs& changeIDs) {
+    if (!changeCache_) {
+        return nullptr;
+    }
+    SYNManagedObjectIDs missing;
+    for (const auto& id : changeIDs) {
+        if (!changeCache_->find(id)) {
+            missing.push_back(id);
+        }
+    }
+    if (missing.empty()) {
+        return nullptr;
+    }
+    auto context = eventStore_->managedObjectContext();
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        auto changes = SYNObjectChange::prefetchObjectChangesForObjectIDs(missing, *context);
+        if (!changes.ok()) {
+            error = changes.error();
+            return;
+        }
+        auto records = SYNChangeRecord::fromChanges(*changes, *context);
+        if (!records.ok()) {
+            error = records.error();
+            return;
+        }
+        for (auto& record : *records) {
+            changeCache_->add(std::move(record));
+        }
+    });
+    return error;
+}
+
+plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityDescription& entity,
+                                                                   const SYNManagedObjectIDs& changeIDs) {
+    SYNManagedObjects objects;
+    if (!changeCache_) {
+        return objects;
+    }
+    auto context = managedObjectContext();
+    auto coordinator = context->persistentStoreCoordinator();
+    plat::Array ids;
+    std::unordered_set<std::string> seen;
+    for (const auto& changeID : changeIDs) {
+        const SYNChangeRecord* record = changeCache_->find(changeID);
+        if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {
+            continue;
+        }
+        if (auto id = coordinator->managedObjectIDForURIRepresentation(*record->storeURI)) {
+            ids.push_back(Value(plat::ObjectPtr(id)));
+        }
+    }
+    if (ids.empty()) {
+        return objects;
+    }
+    plat::ErrorPtr error;
+    context->performBlockAndWait([&] {
+        // Only while nothing is unsaved: then the fetch is one query.
+        if (context->hasChanges()) {
+            return;
+        }
+        FetchRequest request(entity.name());
+        request.predicate = Predicate::selfIn(Value(std::move(ids)));
+        request.includesSubentities = true;
+        auto fetched = context->executeFetchRequest(request);
+        if (!fetched.ok()) {
+            error = fetched.error();
+            return;
+        }
+        objects = std::move(*fetched);
+    });
+    if (error) {
+        return error;
+    }
+    return objects;
 }
 
 plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescription& entity) {

@@ -1,6 +1,9 @@
 #include "sync/integration/SYNInsertStage.h"
 
+#include <unordered_map>
+
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 
 using plat::Value;
@@ -15,22 +18,55 @@ plat::ErrorPtr SYNInsertStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
     if (changeIDs.empty()) {
         return nullptr;
     }
-    auto last = loadChanges({changeIDs.back()});
+    auto last = loadRecords({changeIDs.back()});
     if (!last.ok()) {
         return last.error();
     }
     if (last->empty()) {
         return SYNMakeError(SYNErrorUnknown, "An insert change of the batch no longer exists");
     }
-    Value entityName = last->front()->valueForKey("nameOfEntity");
+    const std::string& entityName = last->front().entityName;
     const auto& model = *managedObjectContext()->persistentStoreCoordinator()->managedObjectModel();
-    auto entity = entityName.asString() ? model.entityForName(*entityName.asString()) : nullptr;
+    auto entity = entityName.empty() ? nullptr : model.entityForName(entityName);
     if (!entity) {
         return SYNMakeError(SYNErrorUnknown,
-                            "The entity of inserted objects is not in the model: " +
-                                (entityName.asString() ? *entityName.asString() : std::string()));
+                            "The entity of inserted objects is not in the model: " + entityName);
     }
     return insertObjectsForEntity(*entity, changeIDs);
+}
+
+plat::Result<SYNManagedObjects> SYNInsertStage::globalIdentifierRows(const SYNChangeRecords& changes) {
+    plat::Array ids;
+    for (const auto& change : changes) {
+        if (change.globalIdentifierID) {
+            ids.push_back(Value(plat::ObjectPtr(change.globalIdentifierID)));
+        }
+    }
+    SYNManagedObjects rows(changes.size());
+    if (ids.empty()) {
+        return rows;
+    }
+    FetchRequest request(SYNGlobalIdentifierEntityName);
+    request.predicate = Predicate::selfIn(Value(std::move(ids)));
+    auto fetched = eventContext().executeFetchRequest(request);
+    if (!fetched.ok()) {
+        return fetched.error();
+    }
+    std::unordered_map<ManagedObjectIDPtr, ManagedObjectPtr, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
+        byID;
+    for (const auto& row : *fetched) {
+        byID.emplace(row->objectID(), row);
+    }
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        if (changes[i].globalIdentifierID) {
+            auto found = byID.find(changes[i].globalIdentifierID);
+            if (found != byID.end()) {
+                rows[i] = found->second;
+            }
+        }
+    }
+    return rows;
 }
 
 plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& entity,
@@ -39,12 +75,9 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     std::vector<std::optional<std::string>> storeURIs;
     storeURIs.reserve(objectChangeIDs.size());
     auto error =
-        enumerateObjectChangeIDs(objectChangeIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
+        enumerateChangeRecords(objectChangeIDs, [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
             for (const auto& change : changes) {
-                auto row = change->objectForKey("globalIdentifier");
-                Value uri = row ? row->valueForKey("storeURI") : Value();
-                storeURIs.push_back(uri.asString() ? std::optional<std::string>(*uri.asString())
-                                                   : std::nullopt);
+                storeURIs.push_back(change.storeURI);
             }
             return nullptr;
         });
@@ -141,13 +174,19 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
         missingIDs.push_back(objectChangeIDs[index]);
     }
     std::size_t next = 0;
-    error = enumerateObjectChangeIDs(missingIDs, [&](const SYNManagedObjects& changes) -> plat::ErrorPtr {
-        for (const auto& change : changes) {
-            auto row = change->objectForKey("globalIdentifier");
+    error = enumerateChangeRecords(missingIDs, [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
+        auto rows = globalIdentifierRows(changes);
+        if (!rows.ok()) {
+            return rows.error();
+        }
+        for (std::size_t i = 0; i < changes.size(); ++i, ++next) {
+            const auto& row = (*rows)[i];
             if (row && next < newURIs.size()) {
                 row->setValue(Value(newURIs[next]), "storeURI");
+                if (changeRecordCache()) {
+                    changeRecordCache()->setStoreURI(row->objectID(), newURIs[next]);
+                }
             }
-            ++next;
         }
         return nullptr;
     });

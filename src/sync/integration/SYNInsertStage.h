@@ -31,5 +31,8 @@ class SYNInsertStage : public SYNIntegrationStage {
     plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
+    // The identifier rows of the changes, parallel to them (null when gone).
+    plat::Result<SYNManagedObjects> globalIdentifierRows(const SYNChangeRecords& changes);
+
     std::optional<SYNObjectIDSet> insertedObjectIDs_;
 };

@@ -59,6 +59,105 @@ std::vector<std::string> SYNCandidateEntityNames(const RelationshipDescription& 
     return names;
 }
 
+SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change) {
+    SYNChangeRecord record;
+    record.changeID = change.objectID();
+    record.type = SYNObjectChange::type(change);
+    Value entityName = change.valueForKey("nameOfEntity");
+    if (entityName.asString()) {
+        record.entityName = *entityName.asString();
+    }
+    if (auto row = change.objectForKey("globalIdentifier")) {
+        record.globalIdentifierID = row->objectID();
+        Value identifier = row->valueForKey("globalIdentifier");
+        if (identifier.asString()) {
+            record.globalIdentifier = *identifier.asString();
+        }
+        Value rowEntity = row->valueForKey("nameOfEntity");
+        if (rowEntity.asString()) {
+            record.globalIdentifierEntityName = *rowEntity.asString();
+        }
+        Value uri = row->valueForKey("storeURI");
+        if (uri.asString()) {
+            record.storeURI = *uri.asString();
+        }
+    }
+    Value stored = change.valueForKey("propertyChangeValues");
+    if (const plat::Array* items = stored.asArray()) {
+        record.values.reserve(items->size());
+        for (const auto& item : *items) {
+            if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                record.values.push_back(std::move(value));
+            }
+        }
+    }
+    return record;
+}
+
+plat::Result<std::vector<SYNChangeRecord>> SYNChangeRecord::fromChanges(const SYNManagedObjects& changes,
+                                                                        ManagedObjectContext& context) {
+    std::vector<SYNChangeRecord> records;
+    try {
+        plat::Array rowIDs;
+        rowIDs.reserve(changes.size());
+        for (const auto& change : changes) {
+            if (auto row = change->objectForKey("globalIdentifier"); row && row->isFault()) {
+                rowIDs.push_back(Value(plat::ObjectPtr(row->objectID())));
+            }
+        }
+        if (!rowIDs.empty()) {
+            FetchRequest request(SYNGlobalIdentifierEntityName);
+            request.predicate = Predicate::selfIn(Value(std::move(rowIDs)));
+            auto rows = context.executeFetchRequest(request);
+            if (!rows.ok()) {
+                return rows.error();
+            }
+        }
+        records.reserve(changes.size());
+        for (const auto& change : changes) {
+            records.push_back(fromChange(*change));
+        }
+    } catch (const std::exception& exception) {
+        return SYNMakeError(SYNErrorUnknown, exception.what());
+    }
+    return records;
+}
+
+void SYNChangeRecordCache::add(SYNChangeRecord record) {
+    if (!record.changeID) {
+        return;
+    }
+    if (record.globalIdentifierID) {
+        changesByRow_[record.globalIdentifierID].push_back(record.changeID);
+    }
+    auto id = record.changeID;
+    records_.insert_or_assign(std::move(id), std::move(record));
+}
+
+const SYNChangeRecord* SYNChangeRecordCache::find(const ManagedObjectIDPtr& changeID) const {
+    auto found = records_.find(changeID);
+    return found == records_.end() ? nullptr : &found->second;
+}
+
+void SYNChangeRecordCache::setStoreURI(const ManagedObjectIDPtr& globalIdentifierID,
+                                       const std::optional<std::string>& storeURI) {
+    auto changes = changesByRow_.find(globalIdentifierID);
+    if (changes == changesByRow_.end()) {
+        return;
+    }
+    for (const auto& changeID : changes->second) {
+        auto record = records_.find(changeID);
+        if (record != records_.end()) {
+            record->second.storeURI = storeURI;
+        }
+    }
+}
+
+void SYNChangeRecordCache::clear() {
+    records_.clear();
+    changesByRow_.clear();
+}
+
 SYNIntegrationStage::SYNIntegrationStage(std::shared_ptr<SYNEventBuilder> eventBuilder,
                                          SYNManagedObjectIDs objectChangeIDs,
                                          std::shared_ptr<ManagedObjectContext> managedObjectContext,
@@ -206,9 +305,59 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
     return nullptr;
 }
 
+plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManagedObjectIDs& changeIDs) {
+    SYNChangeRecords records;
+    records.reserve(changeIDs.size());
+    if (cache_) {
+        for (const auto& id : changeIDs) {
+            const SYNChangeRecord* record = cache_->find(id);
+            if (!record) {
+                break;
+            }
+            records.push_back(*record);
+        }
+        if (records.size() == changeIDs.size()) {
+            return records;
+        }
+        records.clear();
+    }
+    auto changes = loadChanges(changeIDs);
+    if (!changes.ok()) {
+        return changes.error();
+    }
+    return SYNChangeRecord::fromChanges(*changes, *eventContext_);
+}
+
+plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
+    const SYNManagedObjectIDs& changeIDs,
+    const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block) {
+    if (changeIDs.empty()) {
+        return nullptr;
+    }
+    const std::size_t step = batchSize_ != 0 ? batchSize_ : changeIDs.size();
+    for (std::size_t first = 0; first < changeIDs.size(); first += step) {
+        const std::size_t count = std::min(step, changeIDs.size() - first);
+        SYNManagedObjectIDs sub(changeIDs.begin() + static_cast<std::ptrdiff_t>(first),
+                                changeIDs.begin() + static_cast<std::ptrdiff_t>(first + count));
+        auto records = loadRecords(sub);
+        if (!records.ok()) {
+            return records.error();
+        }
+        if (auto error = block(*records)) {
+            return error;
+        }
+        if (batchSize_ != 0) {
+            if (auto error = eventBuilder_->saveAndReset()) {
+                return error;
+            }
+        }
+    }
+    return nullptr;
+}
+
 std::map<std::string, std::set<std::string>>
 SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
-    const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) const {
+    const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const {
     std::map<std::string, std::set<std::string>> result;
     const auto& model = *context_->persistentStoreCoordinator()->managedObjectModel();
     std::set<std::string> filter;
@@ -219,18 +368,17 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     }
     std::map<std::string, std::vector<std::string>> candidatesByDestination;
     for (const auto& change : changes) {
-        const std::string entityName = change->valueForKey("nameOfEntity").asString()
-                                           ? *change->valueForKey("nameOfEntity").asString()
-                                           : std::string();
+        const std::string& entityName = change.entityName;
         const EntityDescription* entity = model.entityForName(entityName).get();
         if (!entity) {
             SYN_LOG(2, "Did not find entity in model: %@", entityName);
             continue;
         }
-        if (auto identifier = SYNObjectChange::globalIdentifierString(*change)) {
-            result[entityName].insert(*identifier);
+        if (change.globalIdentifier) {
+            result[entityName].insert(*change.globalIdentifier);
         }
-        for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
+        for (const auto& held : change.values) {
+            const SYNPropertyChangeValue& value = *held;
             if (value.type() == SYNPropertyChangeTypeAttribute) {
                 continue;
             }
@@ -318,35 +466,29 @@ plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObje
     return result;
 }
 
-plat::Result<std::unordered_map<const ManagedObject*, ManagedObjectPtr>>
-SYNIntegrationStage::fetchObjectsByGlobalIdentifierForEntityName(const std::string& entityName,
-                                                                 const SYNManagedObjects& rows) {
+plat::Result<std::vector<ManagedObjectPtr>> SYNIntegrationStage::fetchObjectsForStoreURIs(
+    const std::string& entityName, const std::vector<const std::string*>& storeURIs) {
     auto coordinator = context_->persistentStoreCoordinator();
-    std::vector<std::pair<const ManagedObject*, ManagedObjectIDPtr>> idsByRow;
-    for (const auto& row : rows) {
-        Value uri = row->valueForKey("storeURI");
-        if (!uri.asString()) {
+    std::vector<ManagedObjectPtr> result(storeURIs.size());
+    std::vector<ManagedObjectIDPtr> idsByURI(storeURIs.size());
+    std::vector<ManagedObjectIDPtr> ids;
+    for (std::size_t i = 0; i < storeURIs.size(); ++i) {
+        if (!storeURIs[i]) {
             continue;
         }
-        ManagedObjectIDPtr id = coordinator->managedObjectIDForURIRepresentation(*uri.asString());
-        if (!id) {
-            SYN_LOG(2, "Was unable to fetch object with URI: %@", *uri.asString());
+        idsByURI[i] = coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
+        if (!idsByURI[i]) {
+            SYN_LOG(2, "Was unable to fetch object with URI: %@", *storeURIs[i]);
             continue;
         }
-        idsByRow.emplace_back(row.get(), std::move(id));
+        ids.push_back(idsByURI[i]);
     }
-    std::unordered_map<const ManagedObject*, ManagedObjectPtr> result;
-    if (idsByRow.empty()) {
+    if (ids.empty()) {
         return result;
     }
     auto entity = coordinator->managedObjectModel()->entityForName(entityName);
     if (!entity) {
         return result;
-    }
-    std::vector<ManagedObjectIDPtr> ids;
-    ids.reserve(idsByRow.size());
-    for (const auto& entry : idsByRow) {
-        ids.push_back(entry.second);
     }
     plat::ErrorPtr error;
     ObjectsByID objectsByID;
@@ -361,30 +503,34 @@ SYNIntegrationStage::fetchObjectsByGlobalIdentifierForEntityName(const std::stri
     if (error) {
         return error;
     }
-    for (const auto& [row, id] : idsByRow) {
-        auto found = objectsByID.find(id);
+    for (std::size_t i = 0; i < idsByURI.size(); ++i) {
+        if (!idsByURI[i]) {
+            continue;
+        }
+        auto found = objectsByID.find(idsByURI[i]);
         if (found != objectsByID.end()) {
-            result.emplace(row, found->second);
+            result[i] = found->second;
         }
     }
     return result;
 }
 
 plat::Result<SYNObjectsByIdentifierByEntityName>
-SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNManagedObjects& changes) {
-    // (entity, identifier row) -> names of the ordered relationships reordered.
-    std::map<std::string, std::vector<std::pair<ManagedObjectPtr, std::set<std::string>>>> noted;
+SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNChangeRecords& changes) {
+    // Entity -> (store URI of the change's object, names of the ordered
+    // relationships reordered).
+    std::map<std::string, std::vector<std::pair<const std::string*, std::set<std::string>>>> noted;
     for (const auto& change : changes) {
         std::set<std::string> names;
-        for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
+        for (const auto& held : change.values) {
+            const SYNPropertyChangeValue& value = *held;
             if (!value.movedIdentifiersByIndex().empty()) {
                 names.insert(value.propertyName());
             }
         }
-        auto row = change->objectForKey("globalIdentifier");
-        Value entityName = change->valueForKey("nameOfEntity");
-        if (!names.empty() && row && entityName.asString()) {
-            noted[*entityName.asString()].emplace_back(row, std::move(names));
+        if (!names.empty() && change.globalIdentifierID && !change.entityName.empty()) {
+            noted[change.entityName].emplace_back(change.storeURI ? &*change.storeURI : nullptr,
+                                                  std::move(names));
         }
     }
     SYNObjectsByIdentifierByEntityName result;
@@ -395,29 +541,28 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNManage
     for (const auto& entry : noted) {
         const std::string& entityName = entry.first;
         const auto& entries = entry.second;  // a plain reference: lambdas below use it
-        SYNManagedObjects rows;
+        std::vector<const std::string*> uris;
         for (const auto& item : entries) {
-            rows.push_back(item.first);
+            uris.push_back(item.first);
         }
-        auto objects = fetchObjectsByGlobalIdentifierForEntityName(entityName, rows);
+        auto objects = fetchObjectsForStoreURIs(entityName, uris);
         if (!objects.ok()) {
             return objects.error();
         }
         plat::ErrorPtr error;
         context_->performBlockAndWait([&] {
             try {
-                for (const auto& [row, names] : entries) {
-                    auto found = objects->find(row.get());
-                    for (const auto& name : names) {
+                for (std::size_t i = 0; i < entries.size(); ++i) {
+                    const ManagedObjectPtr& found = (*objects)[i];
+                    for (const auto& name : entries[i].second) {
                         const RelationshipDescription* relationship =
-                            found == objects->end() ? nullptr
-                                                    : found->second->entity()->relationshipNamed(name);
+                            found ? found->entity()->relationshipNamed(name) : nullptr;
                         if (!relationship || !relationship->isToMany()) {
                             SYN_LOG(4, "Did not find relationship property in model: %@", name);
                             continue;
                         }
                         auto& members = membersByDestination[relationship->destinationEntityName()];
-                        for (const auto& member : found->second->objectsForKey(name)) {
+                        for (const auto& member : found->objectsForKey(name)) {
                             members.push_back(member);
                         }
                     }
@@ -456,32 +601,67 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNManage
 
 plat::Result<SYNObjectsByIdentifierByEntityName>
 SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
-    const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) {
+    const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) {
+    // The store URIs of the changes' own identifier rows, by entity and
+    // identifier (the row must name the entity the change names).
+    std::map<std::string, std::unordered_map<std::string, const SYNChangeRecord*>> own;
+    for (const auto& change : changes) {
+        if (change.globalIdentifier && change.globalIdentifierEntityName == change.entityName) {
+            own[change.entityName].emplace(*change.globalIdentifier, &change);
+        }
+    }
     SYNObjectsByIdentifierByEntityName result;
     for (const auto& [entityName, identifierSet] :
          globalIdentifierStringsByEntityNameInObjectChanges(changes, relationshipsToInclude)) {
-        std::vector<std::string> identifiers(identifierSet.begin(), identifierSet.end());
-        auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(identifiers, entityName,
-                                                                                    *eventContext_);
-        if (!rows.ok()) {
-            SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
-            return rows.error();
+        const auto* ownOfEntity = own.count(entityName) ? &own[entityName] : nullptr;
+        std::vector<std::string> identifiers;  // all of them, in order
+        std::vector<const std::string*> uris;  // parallel
+        std::vector<std::string> unknown;      // those to look up
+        identifiers.reserve(identifierSet.size());
+        for (const auto& identifier : identifierSet) {
+            const SYNChangeRecord* record = nullptr;
+            if (ownOfEntity) {
+                auto found = ownOfEntity->find(identifier);
+                record = found == ownOfEntity->end() ? nullptr : found->second;
+            }
+            if (!record) {
+                unknown.push_back(identifier);
+            }
+            identifiers.push_back(identifier);
+            uris.push_back(record && record->storeURI ? &*record->storeURI : nullptr);
         }
-        SYNManagedObjects present;
-        for (const auto& row : *rows) {
-            if (row) {
-                present.push_back(row);
+        std::vector<std::string> fetchedURIs;
+        if (!unknown.empty()) {
+            auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(unknown, entityName,
+                                                                                        *eventContext_);
+            if (!rows.ok()) {
+                SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
+                return rows.error();
+            }
+            std::unordered_map<std::string, std::size_t> uriOf;
+            fetchedURIs.reserve(unknown.size());
+            for (std::size_t i = 0; i < unknown.size(); ++i) {
+                Value uri = (*rows)[i] ? (*rows)[i]->valueForKey("storeURI") : Value();
+                if (uri.asString()) {
+                    uriOf.emplace(unknown[i], fetchedURIs.size());
+                    fetchedURIs.push_back(*uri.asString());
+                }
+            }
+            for (std::size_t i = 0; i < identifiers.size(); ++i) {
+                auto found = uris[i] ? uriOf.end() : uriOf.find(identifiers[i]);
+                if (found != uriOf.end()) {
+                    uris[i] = &fetchedURIs[found->second];
+                }
             }
         }
-        auto objects = fetchObjectsByGlobalIdentifierForEntityName(entityName, present);
+        auto objects = fetchObjectsForStoreURIs(entityName, uris);
         if (!objects.ok()) {
             return objects.error();
         }
         auto& table = result[entityName];
-        for (const auto& row : present) {
-            auto found = objects->find(row.get());
-            if (found != objects->end()) {
-                table.emplace(*row->valueForKey("globalIdentifier").asString(), found->second);
+        for (std::size_t i = 0; i < identifiers.size(); ++i) {
+            if ((*objects)[i]) {
+                table.emplace(identifiers[i], (*objects)[i]);
             }
         }
     }

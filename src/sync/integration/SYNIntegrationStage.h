@@ -39,6 +39,55 @@ using SYNIdentifiersByObject = std::unordered_map<const plat::coredata::ManagedO
 using SYNIdentifiersByObjectByEntityName = std::map<std::string, SYNIdentifiersByObject>;
 using SYNRelationshipList = std::vector<const plat::coredata::RelationshipDescription*>;
 
+// What the stages need of one object change, read from the event store
+// once: the change's own values are decoded a single time however many
+// stages replay it.
+struct SYNChangeRecord {
+    plat::coredata::ManagedObjectIDPtr changeID;
+    int16_t type = 0;
+    std::string entityName;
+    // The change's global-identifier row, its identifier string, the entity
+    // the row names and the store URI of the object it stands for.
+    plat::coredata::ManagedObjectIDPtr globalIdentifierID;
+    std::optional<std::string> globalIdentifier;
+    std::string globalIdentifierEntityName;
+    std::optional<std::string> storeURI;
+    // The decoded values, shared with the change's stored ones.
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
+
+    // Reads a change of the event store's context (call inside it).
+    static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change);
+    // Records of changes, their identifier rows loaded first with one fetch
+    // (rather than one query per row).
+    static plat::Result<std::vector<SYNChangeRecord>> fromChanges(
+        const SYNManagedObjects& changes, plat::coredata::ManagedObjectContext& context);
+};
+using SYNChangeRecords = std::vector<SYNChangeRecord>;
+
+// The records of the changes a merge is replaying, by change ID. The
+// integrator fills it from the fetch that finds the changes, so the stages
+// need not load and decode them again; a stage asked for a change the cache
+// lacks loads its batch from the event store as usual. Store URIs written by
+// the insert stage are written through; whoever else may rewrite identifier
+// rows (a repair) clears the cache. Used by one thread at a time.
+class SYNChangeRecordCache {
+  public:
+    void add(SYNChangeRecord record);
+    const SYNChangeRecord* find(const plat::coredata::ManagedObjectIDPtr& changeID) const;
+    // Records the store URI now held by an identifier row.
+    void setStoreURI(const plat::coredata::ManagedObjectIDPtr& globalIdentifierID,
+                     const std::optional<std::string>& storeURI);
+    bool empty() const { return records_.empty(); }
+    void clear();
+
+  private:
+    template <class T>
+    using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,
+                                     plat::coredata::ObjectIDEqual>;
+    IDMap<SYNChangeRecord> records_;
+    IDMap<std::vector<plat::coredata::ManagedObjectIDPtr>> changesByRow_;
+};
+
 class SYNIntegrationStage {
   public:
     static constexpr uint64_t NotFound = UINT64_MAX;
@@ -62,6 +111,9 @@ class SYNIntegrationStage {
     const SYNManagedObjectIDs& objectChangeIDs() const { return objectChangeIDs_; }
     const std::shared_ptr<SYNEventBuilder>& eventBuilder() const { return eventBuilder_; }
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
+    // Records to take changes from instead of loading them (optional).
+    void setChangeRecordCache(std::shared_ptr<SYNChangeRecordCache> cache) { cache_ = std::move(cache); }
+    const std::shared_ptr<SYNChangeRecordCache>& changeRecordCache() const { return cache_; }
 
     // Applies the next batch inside the event store's context and moves to
     // the following one. Null on success (also when no batch is left); on
@@ -92,6 +144,10 @@ class SYNIntegrationStage {
     // The changes with those IDs from the event store's context, in the
     // order of the IDs; changes that no longer exist are left out.
     plat::Result<SYNManagedObjects> loadChanges(const SYNManagedObjectIDs& changeIDs);
+    // The records of those changes, in the order of the IDs: from the cache
+    // when it holds all of them, else loaded (changes that no longer exist
+    // are left out).
+    plat::Result<SYNChangeRecords> loadRecords(const SYNManagedObjectIDs& changeIDs);
 
     // Walks the change IDs in sub-batches of batchSize (all at once for 0):
     // loads each sub-batch, calls the block with its changes, then, when
@@ -101,25 +157,31 @@ class SYNIntegrationStage {
     plat::ErrorPtr enumerateObjectChangeIDs(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
+    // The same over records (see loadRecords).
+    plat::ErrorPtr enumerateChangeRecords(
+        const SYNManagedObjectIDs& changeIDs,
+        const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block);
 
     // Entity name -> identifier strings the changes name: each change's own
     // and, for its relationship values (those in the filter, when given), the
     // related identifiers under the destination entity and every descendant.
     std::map<std::string, std::set<std::string>> globalIdentifierStringsByEntityNameInObjectChanges(
-        const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude) const;
+        const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const;
 
-    // Objects of the target context for identifier rows of one entity (rows
-    // without a store URI, or whose object is gone, give nothing).
-    plat::Result<std::unordered_map<const plat::coredata::ManagedObject*, plat::coredata::ManagedObjectPtr>>
-    fetchObjectsByGlobalIdentifierForEntityName(const std::string& entityName, const SYNManagedObjects& rows);
+    // Objects of the target context of one entity for store URIs, parallel
+    // to them (a missing URI, or an object that is gone, gives null).
+    plat::Result<std::vector<plat::coredata::ManagedObjectPtr>> fetchObjectsForStoreURIs(
+        const std::string& entityName, const std::vector<const std::string*>& storeURIs);
 
     // Everything the changes name, by entity name and identifier string,
     // including the current members of ordered relationships they reorder
     // (filed under the relationship's destination entity). The first fetch
     // error fails the whole look-up; objects that are not found are simply
     // absent.
+    // The changes' own identifiers are resolved through the store URIs their
+    // records carry; only related identifiers are looked up in the event store.
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
-        const SYNManagedObjects& changes, const SYNRelationshipList* relationshipsToInclude);
+        const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude);
 
     using ObjectsByID =
         std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::coredata::ManagedObjectPtr,
@@ -137,7 +199,7 @@ class SYNIntegrationStage {
   private:
     void updateBatchProperties();
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchCurrentMembersOfReorderedRelationships(
-        const SYNManagedObjects& changes);
+        const SYNChangeRecords& changes);
 
     uint64_t totalNumberOfBatches_ = 0;
     uint64_t maximumBatchSize_ = 0;
@@ -150,6 +212,7 @@ class SYNIntegrationStage {
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> eventContext_;
+    std::shared_ptr<SYNChangeRecordCache> cache_;
 };
 
 // The candidate entities of a relationship's targets: the descendants of its

@@ -36,14 +36,23 @@ std::string relatedText(const SYNPropertyChangeValue& value) {
 }  // namespace
 
 plat::ErrorPtr SYNUpdateStage::applyChangeIDs(const SYNManagedObjectIDs& changeIDs) {
-    auto changes = loadChanges(changeIDs);
-    if (!changes.ok()) {
-        return changes.error();
+    auto records = loadRecords(changeIDs);
+    if (!records.ok()) {
+        return records.error();
     }
-    return applyObjectChanges(*changes);
+    return applyChangeRecords(*records);
 }
 
 plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& changes) {
+    SYNChangeRecords records;
+    records.reserve(changes.size());
+    for (const auto& change : changes) {
+        records.push_back(SYNChangeRecord::fromChange(*change));
+    }
+    return applyChangeRecords(records);
+}
+
+plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& changes) {
     if (changes.empty()) {
         return nullptr;
     }
@@ -69,29 +78,26 @@ plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& chang
 
     struct Work {
         ManagedObjectPtr object;
-        std::vector<SYNPropertyChangeValue> values;
+        const std::vector<std::shared_ptr<const SYNPropertyChangeValue>>* values;
     };
     std::vector<Work> work;
     work.reserve(changes.size());
     for (const auto& change : changes) {
-        Value entityName = change->valueForKey("nameOfEntity");
-        auto identifier = SYNObjectChange::globalIdentifierString(*change);
-        if (!entityName.asString() || !identifier) {
+        if (change.entityName.empty() || !change.globalIdentifier) {
             continue;
         }
-        auto table = tables->find(*entityName.asString());
+        auto table = tables->find(change.entityName);
         if (table == tables->end()) {
             continue;
         }
-        auto found = table->second.find(*identifier);
+        auto found = table->second.find(*change.globalIdentifier);
         if (found == table->second.end()) {
             continue;
         }
-        auto values = SYNObjectChange::propertyChangeValues(*change);
-        if (values.empty()) {
+        if (change.values.empty()) {
             continue;
         }
-        work.push_back({found->second, std::move(values)});
+        work.push_back({found->second, &change.values});
     }
 
     plat::ErrorPtr error;
@@ -99,7 +105,8 @@ plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& chang
         try {
             for (auto& item : work) {
                 std::vector<const SYNPropertyChangeValue*> attributes, toOne, toMany, ordered;
-                for (auto& value : item.values) {
+                for (const auto& held : *item.values) {
+                    const SYNPropertyChangeValue& value = *held;
                     switch (value.type()) {
                         case SYNPropertyChangeTypeAttribute:
                             attributes.push_back(&value);
@@ -147,9 +154,15 @@ void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyCh
             SYN_LOG(2, "Attribute from change value not in model: %@", change->propertyName());
             continue;
         }
-        SYNPropertyChangeValue reader = *change;
-        reader.setEventStore(eventStore());
-        auto value = reader.attributeValueForAttributeDescription(*attribute);
+        // Only a value kept in a data file needs the event store to be read.
+        std::optional<Value> value;
+        if (change->filename()) {
+            SYNPropertyChangeValue reader = *change;
+            reader.setEventStore(eventStore());
+            value = reader.attributeValueForAttributeDescription(*attribute);
+        } else {
+            value = change->attributeValueForAttributeDescription(*attribute);
+        }
         if (!value) {
             SYN_LOG(1, "Value of attribute %@ cannot be read; the current value is kept",
                     change->propertyName());

@@ -32,6 +32,8 @@ class SYNUpdateStage : public SYNIntegrationStage {
 
     // Applies the changes (of the event store's context) to their objects.
     plat::ErrorPtr applyObjectChanges(const SYNManagedObjects& changes);
+    // The same from the changes' records.
+    plat::ErrorPtr applyChangeRecords(const SYNChangeRecords& changes);
 
     // The four appliers; called on the target context's queue.
     void applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,

@@ -18,6 +18,16 @@ using plat::coredata::ManagedObjectPtr;
 namespace integrationtest {
 namespace {
 
+// A stage that exposes the object look-up.
+class ProbeStage : public SYNIntegrationStage {
+  public:
+    using SYNIntegrationStage::existingObjectsForIDs;
+    using SYNIntegrationStage::SYNIntegrationStage;
+
+  protected:
+    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs&) override { return nullptr; }
+};
+
 // A stage that records its batches and fails the first call when asked.
 class RecordingStage : public SYNIntegrationStage {
   public:
@@ -123,6 +133,23 @@ class SYNIntegrationStageTest : public IntegrationTest {
             result.push_back(*member->valueForKey("label").asString());
         }
         return result;
+    }
+
+    // A cache holding the records of those changes.
+    std::shared_ptr<SYNChangeRecordCache> cacheOf(const SYNManagedObjectIDs& ids) {
+        auto cache = std::make_shared<SYNChangeRecordCache>();
+        events->performBlockAndWait([&] {
+            SYNManagedObjects changes;
+            for (const auto& id : ids) {
+                changes.push_back(*events->existingObjectWithID(id));
+            }
+            auto records = SYNChangeRecord::fromChanges(changes, *events);
+            ASSERT_TRUE(records.ok());
+            for (auto& record : *records) {
+                cache->add(std::move(record));
+            }
+        });
+        return cache;
     }
 
     Machine* machine = nullptr;
@@ -360,6 +387,89 @@ TEST_F(SYNIntegrationStageTest, DeletesEmptyRelationshipsThenDeleteAndSkipUnknow
 
     SYNDeleteStage unknown(builder, {change("Vanished", "v", SYNObjectChangeTypeDelete, {})}, target, 0);
     EXPECT_TRUE(unknown.applyNextBatchOfChanges());
+}
+
+TEST_F(SYNIntegrationStageTest, ACachedInsertHandsItsNewObjectToTheUpdateAfterIt) {
+    auto existing = object("Item", "old");
+    const SYNManagedObjectIDs ids{
+        change("Item", "fresh", SYNObjectChangeTypeInsert, {}),
+        change("Item", "fresh", SYNObjectChangeTypeUpdate, {attribute("label", Value("made"))}),
+        change("Item", "old", SYNObjectChangeTypeUpdate, {attribute("label", Value("changed"))})};
+    auto cache = cacheOf(ids);
+    ASSERT_FALSE(cache->find(ids[1])->storeURI);
+    SYNInsertStage insert(builder, {ids[0]}, target, 0);
+    insert.setChangeRecordCache(cache);
+    ASSERT_EQ(insert.applyNextBatchOfChanges(), nullptr);
+    // Every record of the row sees the URI written to it.
+    ASSERT_TRUE(cache->find(ids[1])->storeURI);
+    events->performBlockAndWait([&] {
+        EXPECT_EQ(row("fresh", "Item")->valueForKey("storeURI"), Value(*cache->find(ids[1])->storeURI));
+    });
+    SYNUpdateStage update(builder, {ids[1], ids[2]}, target, 0);
+    update.setChangeRecordCache(cache);
+    update.setUpdatesAttributes(true);
+    ASSERT_EQ(update.applyNextBatchOfChanges(), nullptr);
+    EXPECT_TRUE(objectWhere(*target, "Item", "label", Value("made")) != nullptr);
+    EXPECT_EQ(existing->valueForKey("label"), Value("changed"));
+}
+
+TEST_F(SYNIntegrationStageTest, AStageLoadsWhatItsCacheLacks) {
+    auto first = object("Item", "a");
+    auto second = object("Item", "b");
+    const SYNManagedObjectIDs ids{
+        change("Item", "a", SYNObjectChangeTypeUpdate, {attribute("label", Value("A"))}),
+        change("Item", "b", SYNObjectChangeTypeUpdate, {attribute("label", Value("B"))})};
+    auto partial = cacheOf({ids[0]});
+    auto cleared = cacheOf(ids);
+    cleared->clear();
+    EXPECT_TRUE(cleared->empty());
+    for (const auto& cache : {partial, cleared}) {
+        first->setValue(Value(), "label");
+        second->setValue(Value(), "label");
+        SYNUpdateStage update(builder, ids, target, 0);
+        update.setChangeRecordCache(cache);
+        update.setUpdatesAttributes(true);
+        ASSERT_EQ(update.applyNextBatchOfChanges(), nullptr);
+        EXPECT_EQ(first->valueForKey("label"), Value("A"));
+        EXPECT_EQ(second->valueForKey("label"), Value("B"));
+    }
+    // Deletes and inserts take their records the same way.
+    SYNDeleteStage remove(builder, {change("Item", "b", SYNObjectChangeTypeDelete, {})}, target, 0);
+    remove.setChangeRecordCache(partial);
+    ASSERT_EQ(remove.applyNextBatchOfChanges(), nullptr);
+    EXPECT_TRUE(second->isDeleted());
+}
+
+// Many objects of a context with unsaved changes: objects deleted in the
+// context and objects of other entities are left out, unsaved ones kept.
+TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
+    std::vector<plat::coredata::ManagedObjectIDPtr> ids;
+    for (int i = 0; i < 100; ++i) {
+        auto item = target->insertNewObjectForEntityForName("Item");
+        item->setValue(Value("item " + std::to_string(i)), "label");
+    }
+    auto other = target->insertNewObjectForEntityForName("Calendar");
+    ASSERT_EQ(target->save(), nullptr);
+    for (const auto& object : target->registeredObjects()) {
+        if (object != other) {
+            ids.push_back(object->objectID());
+        }
+    }
+    ids.push_back(other->objectID());
+    target->reset();
+    auto unsaved = target->insertNewObjectForEntityForName("Item");
+    ASSERT_EQ(target->obtainPermanentIDsForObjects({unsaved}), nullptr);
+    ids.push_back(unsaved->objectID());
+    auto deleted = target->objectWithID(ids.front());
+    target->deleteObject(deleted);
+    ProbeStage stage(builder, {}, target, 0);
+    const auto& item = *target->persistentStoreCoordinator()->managedObjectModel()->entityForName("Item");
+    auto found = stage.existingObjectsForIDs(ids, item, false);
+    ASSERT_TRUE(found.ok());
+    EXPECT_EQ(found->size(), 100u);  // 100 items, less the deleted one, plus the unsaved one
+    EXPECT_FALSE(found->count(deleted->objectID()));
+    EXPECT_FALSE(found->count(other->objectID()));
+    EXPECT_TRUE(found->count(unsaved->objectID()));
 }
 
 }  // namespace
