@@ -137,7 +137,8 @@ inline ChangesOutcome changes(Database& db, const RecordZoneID& zone,
                                                       std::optional<plat::Data>, plat::ErrorPtr e) {
         out.token = t;
         out.error = e;
-        out.moreComing = weak.lock()->moreComing();
+        auto self = weak.lock();
+        out.moreComing = self && self->moreComing();
         ++out.calls;
     };
     db.addOperation(op);
