@@ -62,6 +62,9 @@ class Arena {
         // arena's open chunk (whose allocations are counted in allocations_
         // and added when it closes, to save an atomic step per allocation).
         std::atomic<std::size_t> references;
+        // Bytes of a chunk of its own taken from the heap; 0 for the chunks
+        // of kChunkSize, which are mapped apart from the heap and reused.
+        std::size_t heapBytes;
     };
     static constexpr std::size_t kHeader = sizeof(Chunk);
     static constexpr std::size_t kOpen = std::size_t{1} << 62;
@@ -69,7 +72,7 @@ class Arena {
     static Chunk* chunkOf(const void* p) noexcept {
         return reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(p) & ~(kChunkSize - 1));
     }
-    static Chunk* newChunk(std::size_t size, std::size_t references);
+    static Chunk* newChunk(std::size_t heapBytes, std::size_t references);
     static void freeChunk(Chunk* chunk) noexcept;
     void* allocateSlowly(std::size_t bytes, std::size_t alignment);
     void close() noexcept;
