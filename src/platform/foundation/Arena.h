@@ -6,7 +6,7 @@
 // (and the Arena itself) and be released from any thread. The chunk of an
 // allocation is found from its address alone: chunks are aligned to their
 // size, and an allocation too large for a shared chunk gets a chunk of its
-// own whose first page holds it.
+// own (from the heap) that starts with it.
 //
 // The Arena itself (the open chunk and its cursor) belongs to the one thread
 // building the document, and lives only while it is being built.
