@@ -69,7 +69,7 @@ void Dictionary::reserve(std::size_t count) {
             entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); }, count);
 }
 
-Dictionary Dictionary::fromEntries(std::vector<Entry> entries) {
+Dictionary Dictionary::fromEntries(Entries entries) {
     Dictionary d;
     d.entries_ = std::move(entries);
     d.mergeRepeatedKeys();

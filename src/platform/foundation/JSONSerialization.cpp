@@ -485,7 +485,7 @@ class TreeBuilder {
             recent_ = std::make_unique<std::array<Recent, kSlots>>();
     }
 
-    Value build(simdjson::dom::element e) {
+    [[gnu::always_inline]] Value build(simdjson::dom::element e) {
         using T = simdjson::dom::element_type;
         switch (e.type()) {
             case T::ARRAY:
@@ -514,16 +514,17 @@ class TreeBuilder {
     static constexpr std::size_t kSlots = 512;
     static constexpr std::size_t kSharingTextSize = 4096;
 
-    Value buildArray(simdjson::dom::array a) {
-        Array items;
-        items.reserve(a.size());
-        for (simdjson::dom::element child : a)
-            items.push_back(build(child));
-        return Value(std::move(items));
+    // Containers are built out of line, so that the scalar cases of build()
+    // that the loops below run for most elements stay small.
+    [[gnu::noinline]] Value buildArray(simdjson::dom::array a) {
+        return Value::arrayFilledBy(arena_, a.size(), [&](Array& items) {
+            for (simdjson::dom::element child : a)
+                items.push_back(build(child));
+        });
     }
 
-    Value buildObject(simdjson::dom::object o) {
-        return Value::dictionaryFilledBy(o.size(), [&](std::vector<Dictionary::Entry>& entries) {
+    [[gnu::noinline]] Value buildObject(simdjson::dom::object o) {
+        return Value::dictionaryFilledBy(arena_, o.size(), [&](Dictionary::Entries& entries) {
             for (auto field : o)
                 entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(field.key),
                                      std::forward_as_tuple(build(field.value)));
@@ -562,13 +563,13 @@ class TreeBuilder {
 
     Value string(std::string_view s) {
         if (s.size() > kSharedLength || !recent_)
-            return Value(s);
+            return Value::stringIn(arena_, s);
         const uint64_t hash = shortHash(s);
         Recent& recent = (*recent_)[hash & (kSlots - 1)];
         // The hash settles most misses without touching the held string.
         if (recent.hash == hash && recent.value.isString() && *recent.value.asString() == s)
             return recent.value;
-        recent.value = Value(s);
+        recent.value = Value::stringIn(arena_, s);
         recent.hash = hash;
         return recent.value;
     }
@@ -577,6 +578,9 @@ class TreeBuilder {
         uint64_t hash = 0;
         Value value;  // null until a string takes the slot
     };
+    // Holds the document's containers and strings (the chunks outlive it
+    // for as long as the document's values hold them).
+    detail::Arena arena_;
     std::unique_ptr<std::array<Recent, kSlots>> recent_;
 };
 

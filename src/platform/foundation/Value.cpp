@@ -72,7 +72,20 @@ Payload* box(Args&&... args) {
 
 }  // namespace detail
 
+// --- Array ---------------------------------------------------------------------------
+
+Array::Array(const std::vector<Value>& values) : Base(values.begin(), values.end()) {}
+Array::Array(std::vector<Value>&& values)
+    : Base(std::make_move_iterator(values.begin()), std::make_move_iterator(values.end())) {}
+Array::operator std::vector<Value>() const {
+    return std::vector<Value>(begin(), end());
+}
+
 // --- Value: construction and views ------------------------------------------------
+
+Value Value::stringIn(detail::Arena& arena, std::string_view s) {
+    return filledInArena<std::string>(arena, [&]() { return std::string(s); });
+}
 
 Value::Value(const char* s) : Value() {
     if (s != nullptr) {
@@ -112,7 +125,28 @@ void Value::replaceDictionary(plat::Dictionary d) {
     static_cast<detail::Box<plat::Dictionary>*>(u_.p)->value = std::move(d);
 }
 
+namespace {
+
+// Destroys a payload that lies in an arena and gives back its memory.
+template <class T>
+void releaseInArena(detail::Payload* p) noexcept {
+    static_cast<detail::Box<T>*>(p)->~Box<T>();
+    detail::Arena::release(p);
+}
+
+}  // namespace
+
 void Value::destroyPayload() noexcept {
+    if (inArena_) {
+        // Only arrays, dictionaries and strings are built in an arena.
+        if (kind_ == Kind::Array)
+            releaseInArena<plat::Array>(u_.p);
+        else if (kind_ == Kind::Dictionary)
+            releaseInArena<plat::Dictionary>(u_.p);
+        else
+            releaseInArena<std::string>(u_.p);
+        return;
+    }
     switch (kind_) {
         case Kind::Decimal:
             delete static_cast<detail::Box<plat::Decimal>*>(u_.p);

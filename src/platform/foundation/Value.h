@@ -12,6 +12,12 @@
 // containers as Array / Dictionary / Set first, then wrap them. A moved-from
 // Value is null.
 //
+// Readers of large documents place the payloads of a document in an arena
+// (detail::Arena) rather than allocating each on the heap: such payloads
+// behave as any other (shared, immutable, releasable from any thread, able to
+// outlive the rest of the document); copying the container they hold gives a
+// container of its own on the heap.
+//
 // Booleans are their own kind: isBool() is true only for values built from
 // bool, and integer 1 is never reported as a boolean. Equality follows the
 // platform's isEqual: numbers (booleans included) compare by numeric value
@@ -33,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/Arena.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Decimal.h"
@@ -42,7 +49,18 @@
 namespace plat {
 
 class Value;
-using Array = std::vector<Value>;
+
+// The elements of an array Value: a vector whose storage may lie in the arena
+// of a parsed document. Converts to and from std::vector<Value>.
+class Array : public std::vector<Value, detail::ArenaAllocator<Value>> {
+  public:
+    using Base = std::vector<Value, detail::ArenaAllocator<Value>>;
+    using Base::Base;
+    Array() noexcept = default;
+    Array(const std::vector<Value>& values);
+    Array(std::vector<Value>&& values);
+    operator std::vector<Value>() const;
+};
 
 // The storage width a number was created with (the platform's objCType). It
 // only affects descriptions (float prints with 7 digits) and archiving.
@@ -150,7 +168,9 @@ class PositionIndex {
 class Dictionary {
   public:
     using Entry = std::pair<std::string, Value>;
-    using const_iterator = std::vector<Entry>::const_iterator;
+    // The entries in order; their storage may lie in a document's arena.
+    using Entries = std::vector<Entry, detail::ArenaAllocator<Entry>>;
+    using const_iterator = Entries::const_iterator;
 
     Dictionary() = default;
     Dictionary(std::initializer_list<Entry> entries);
@@ -179,7 +199,13 @@ class Dictionary {
     // The dictionary that set() of each entry in turn would build: with a
     // repeated key the last value wins, at the place of the key's first
     // occurrence. Builds the hash index once rather than entry by entry.
-    static Dictionary fromEntries(std::vector<Entry> entries);
+    static Dictionary fromEntries(Entries entries);
+    template <class Allocator>
+    requires std::is_same_v<Allocator, std::allocator<Entry>>
+    static Dictionary fromEntries(std::vector<Entry, Allocator> entries) {
+        return fromEntries(
+            Entries(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end())));
+    }
     // Removes the key if present; returns whether it was.
     bool erase(std::string_view key);
     void clear();
@@ -195,7 +221,7 @@ class Dictionary {
     void mergeRepeatedKeysByScan();
     void mergeRepeatedKeysByIndex();
 
-    std::vector<Entry> entries_;
+    Entries entries_;
     // Hash index over entries_, kept up to date by every change once the map
     // is large; lookups only read it, so concurrent readers need no lock.
     detail::PositionIndex index_;
@@ -289,13 +315,16 @@ class Value {
     requires std::is_base_of_v<Object, T> Value(std::shared_ptr<T> o) : Value(ObjectPtr(std::move(o))) {}
 
     // Copies share the payload; a moved-from Value is null.
-    Value(const Value& other) noexcept : kind_(other.kind_), ntype_(other.ntype_), u_(other.u_) {
+    Value(const Value& other) noexcept
+        : kind_(other.kind_), ntype_(other.ntype_), inArena_(other.inArena_), u_(other.u_) {
         if (hasPayload())
             u_.p->references.fetch_add(1, std::memory_order_relaxed);
     }
-    Value(Value&& other) noexcept : kind_(other.kind_), ntype_(other.ntype_), u_(other.u_) {
+    Value(Value&& other) noexcept
+        : kind_(other.kind_), ntype_(other.ntype_), inArena_(other.inArena_), u_(other.u_) {
         other.kind_ = Kind::Null;
         other.ntype_ = NumberType::None;
+        other.inArena_ = false;
         other.u_.i = 0;
     }
     Value& operator=(const Value& other) noexcept {
@@ -315,6 +344,7 @@ class Value {
     void swap(Value& other) noexcept {
         std::swap(kind_, other.kind_);
         std::swap(ntype_, other.ntype_);
+        std::swap(inArena_, other.inArena_);
         std::swap(u_, other.u_);
     }
 
@@ -329,7 +359,7 @@ class Value {
         Value v;
         if (capacity <= kAdjacentEntries)
             v = Value(plat::Dictionary{});
-        std::vector<Dictionary::Entry> entries;
+        Dictionary::Entries entries;
         entries.reserve(capacity);
         std::forward<Fill>(fill)(entries);
         if (v.isNull())
@@ -337,6 +367,31 @@ class Value {
         v.replaceDictionary(Dictionary::fromEntries(std::move(entries)));
         return v;
     }
+
+    // Builders of a document in an arena: the payload and the entries or
+    // elements lie in the arena (a long string's bytes stay on the heap).
+    // fill(entries) / fill(elements) appends to a vector with room for
+    // `capacity`, allocated from the arena right after the payload. Repeated
+    // keys merge as in Dictionary::fromEntries.
+    template <class Fill>
+    static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+        return filledInArena<plat::Dictionary>(arena, [&]() {
+            Dictionary::Entries entries{detail::ArenaAllocator<Dictionary::Entry>(&arena)};
+            entries.reserve(capacity);
+            std::forward<Fill>(fill)(entries);
+            return Dictionary::fromEntries(std::move(entries));
+        });
+    }
+    template <class Fill>
+    static Value arrayFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+        return filledInArena<plat::Array>(arena, [&]() {
+            auto elements = plat::Array(detail::ArenaAllocator<Value>(&arena));
+            elements.reserve(capacity);
+            std::forward<Fill>(fill)(elements);
+            return elements;
+        });
+    }
+    static Value stringIn(detail::Arena& arena, std::string_view s);
 
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
@@ -438,6 +493,32 @@ class Value {
         1u << static_cast<unsigned>(Kind::Object);
 
     bool hasPayload() const { return (kPayloadKinds >> static_cast<unsigned>(kind_)) & 1u; }
+    // A Value holding the payload (of type T) that make() returns, in memory
+    // taken from the arena before make() runs (so that the payload lies just
+    // before what make() allocates there).
+    template <class T, class Make>
+    static Value filledInArena(detail::Arena& arena, Make&& make) {
+        void* memory = arena.allocate(sizeof(detail::Box<T>), alignof(detail::Box<T>));
+        try {
+            return adoptArenaBox(kindOf<T>(), new (memory) detail::Box<T>(make()));
+        } catch (...) {
+            detail::Arena::release(memory);
+            throw;
+        }
+    }
+    template <class T>
+    static constexpr Kind kindOf() {
+        return std::is_same_v<T, plat::Array>        ? Kind::Array
+               : std::is_same_v<T, plat::Dictionary> ? Kind::Dictionary
+                                                     : Kind::String;
+    }
+    static Value adoptArenaBox(Kind kind, detail::Payload* payload) noexcept {
+        Value v;
+        v.kind_ = kind;
+        v.inArena_ = true;
+        v.u_.p = payload;
+        return v;
+    }
     template <class T>
     const T& payload() const;
     // Only while this Value is the payload's sole holder, as when building it.
@@ -454,6 +535,8 @@ class Value {
 
     Kind kind_ = Kind::Null;
     NumberType ntype_ = NumberType::None;
+    // The payload lies in an arena (released there rather than deleted).
+    bool inArena_ = false;
     // Scalars, or the shared payload of strings, data, decimals, containers
     // and objects (dates are scalars).
     union {

@@ -608,7 +608,7 @@ TEST(DictionaryTest, DictionaryFilledByMergesRepeatedKeysAtAnySize) {
             entries.emplace_back("k" + std::to_string(i % 50), Value(static_cast<int>(i)));
         // The capacity is a hint: filling more or fewer entries is fine.
         for (std::size_t capacity : {count, count / 2, count + 7}) {
-            const Value v = Value::dictionaryFilledBy(capacity, [&](std::vector<Dictionary::Entry>& out) {
+            const Value v = Value::dictionaryFilledBy(capacity, [&](Dictionary::Entries& out) {
                 EXPECT_GE(out.capacity(), capacity);
                 out.insert(out.end(), entries.begin(), entries.end());
             });
@@ -622,7 +622,7 @@ TEST(DictionaryTest, DictionaryFilledByMergesRepeatedKeysAtAnySize) {
     }
     // A failing fill leaves nothing behind (checked by the leak sanitizer).
     EXPECT_THROW(Value::dictionaryFilledBy(2,
-                                           [](std::vector<Dictionary::Entry>& out) {
+                                           [](Dictionary::Entries& out) {
                                                out.emplace_back("a", Value(std::string(40, 'x')));
                                                throw std::runtime_error("stop");
                                            }),
