@@ -116,9 +116,7 @@ class CloudKitFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(CloudKitFileSystemTest, ZoneNamesAndNoConnectionError) {
-    EXPECT_EQ(SYNCloudKitFileSystem::recordZoneNameForSchema(1).substr(
-                  SYNCloudKitFileSystem::recordZoneNameForSchema(1).size() - 20),
-              ".meshes.zone.schema1");
+    EXPECT_TRUE(SYNCloudKitFileSystem::recordZoneNameForSchema(1).ends_with(".meshes.zone.schema1"));
     EXPECT_TRUE(SYNCloudKitFileSystem::recordZoneNameForSchema(2).ends_with(".meshes.zone.schema2"));
     EXPECT_EQ(SYNCloudKitFileSystem::recordZoneNameForSchema(3), RecordZoneDefaultName);
     auto error = SYNCloudKitFileSystem::noConnectionError();
@@ -165,22 +163,19 @@ TEST_F(CloudKitFileSystemTest, DirectoryAnotherDeviceMadeFirstCountsAsMade) {
     EXPECT_EQ(code(mkdir(*fs, "offline")), static_cast<int64_t>(ErrorCode::NetworkUnavailable));
 }
 
-TEST_F(CloudKitFileSystemTest, DeletedZoneIsMadeAgainOnConnect) {
-    ASSERT_EQ(wait([&](auto done) { fs->connect(done); }), nullptr);
-    ASSERT_EQ(container->admin().deleteZoneAsUser(DatabaseScope::Private, *fs->recordZoneID()), nullptr);
-    EXPECT_NE(mkdir(*fs, "a"), nullptr);
-    ASSERT_EQ(wait([&](auto done) { fs->connect(done); }), nullptr);
-    ASSERT_EQ(mkdir(*fs, "a"), nullptr);
-    EXPECT_EQ(exists(*fs, "a"), std::make_pair(true, true));
-}
-
-TEST_F(CloudKitFileSystemTest, SetUpFailureIsReportedAndLaterOperationsWaitForIt) {
+TEST_F(CloudKitFileSystemTest, SetUpFailureIsReportedAndAConnectAfterItOrAZoneDeletionMakesTheZone) {
     container->faults().setNetworkAvailable(false);
     EXPECT_EQ(code(wait([&](auto done) { fs->connect(done); })), int64_t(ErrorCode::NetworkUnavailable));
-    EXPECT_EQ(code(mkdir(*fs, "a")), int64_t(ErrorCode::NetworkUnavailable));
+    EXPECT_EQ(code(mkdir(*fs, "a")), int64_t(ErrorCode::NetworkUnavailable));  // waits for the set-up
     container->faults().setNetworkAvailable(true);
     ASSERT_EQ(wait([&](auto done) { fs->connect(done); }), nullptr);
     EXPECT_EQ(mkdir(*fs, "a"), nullptr);
+
+    ASSERT_EQ(container->admin().deleteZoneAsUser(DatabaseScope::Private, *fs->recordZoneID()), nullptr);
+    EXPECT_NE(mkdir(*fs, "b"), nullptr);
+    ASSERT_EQ(wait([&](auto done) { fs->connect(done); }), nullptr);
+    ASSERT_EQ(mkdir(*fs, "b"), nullptr);
+    EXPECT_EQ(exists(*fs, "b"), std::make_pair(true, true));
 }
 
 TEST_F(CloudKitFileSystemTest, UploadDownloadRoundTripAndErrors) {
@@ -243,12 +238,10 @@ TEST_F(CloudKitFileSystemTest, TransientFaultsAreReportedAndLoseNothing) {
     EXPECT_EQ(download(*fs, "d/new"), "n");
 }
 
-TEST_F(CloudKitFileSystemTest, InvalidSchemaUploadFailsInsteadOfSavingNothing) {
-    auto odd = open(container, "caches-b", 7);
-    EXPECT_NE(upload(*odd, "x", "data"), nullptr);
-}
-
-TEST_F(CloudKitFileSystemTest, SchemaOneKeepsContentInDataRecords) {
+// Schema 1 keeps content in data records; an unknown schema's upload fails
+// instead of saving nothing.
+TEST_F(CloudKitFileSystemTest, SchemaOneKeepsContentInDataRecordsAndOthersRefuseUploads) {
+    EXPECT_NE(upload(*open(container, "caches-b", 7), "x", "data"), nullptr);
     auto one = open(container, "caches-b", 1);
     ASSERT_EQ(wait([&](auto done) { one->connect(done); }), nullptr);
     ASSERT_EQ(upload(*one, "f", "v1"), nullptr);
