@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include "support/ChildProcess.h"
 
 using namespace kcr::async;
 
@@ -220,18 +221,14 @@ void recordFault(int, siginfo_t*, void* context) {
 }  // namespace
 
 TEST(ThreadState, SignalContextOfARealFaultNamesTheFaultingInstruction) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = testsupport::waitStatusOfChild([] {
         struct sigaction action {};
         action.sa_sigaction = recordFault;
         action.sa_flags = SA_SIGINFO;
         sigaction(SIGSEGV, &action, nullptr);
         kcr_test_faulting_load();
-        _exit(2);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+        return 2;
+    });
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }

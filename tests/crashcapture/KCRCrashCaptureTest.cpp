@@ -5,12 +5,10 @@
 // Sanitizers: the sanitizer runtime installs its own handlers for SIGSEGV,
 // SIGBUS and SIGFPE before main, and ours would forward to them (they print
 // and exit instead of dying by the signal). The children therefore run with
-// the sanitizer's handling of those signals switched off (ASAN_OPTIONS below);
-// everything else of the sanitizer stays on in the child.
-#include <fcntl.h>
+// the sanitizer's handling of those signals switched off; everything else of
+// the sanitizer stays on in the child.
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,62 +23,13 @@
 #include <gtest/gtest.h>
 
 #include "crashcapture/KCRCrashReport.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
 
-struct ChildResult {
-    bool finished = false;
-    int status = 0;
-};
-
-// Runs the helper with its own cache and temporary folders; kills it (and
-// reports a hang) when it has not ended after 60 seconds.
-ChildResult run_helper(const std::string& helper, const std::vector<std::string>& args,
-                       const std::string& folder) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(120);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) {
-            dup2(devnull, STDOUT_FILENO);
-            dup2(devnull, STDERR_FILENO);
-        }
-        std::vector<std::string> env = {
-            "XDG_CACHE_HOME=" + folder, "TMPDIR=" + folder, "HOME=" + folder,
-            "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-            "allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0",
-            "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> all = {helper};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execve(helper.c_str(), argv.data(), envp.data());
-        _exit(121);
-    }
-    ChildResult result;
-    for (int i = 0; i < 6000; ++i) {
-        pid_t done = waitpid(pid, &result.status, WNOHANG);
-        if (done == pid) {
-            result.finished = true;
-            return result;
-        }
-        struct timespec pause {
-            0, 10'000'000
-        };
-        nanosleep(&pause, nullptr);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &result.status, 0);
-    return result;
-}
+using testsupport::ChildResult;
+using testsupport::runCrashingProgram;
 
 std::vector<uint64_t> read_chain(const std::string& path, const std::string& label) {
     std::ifstream in(path);
@@ -165,7 +114,7 @@ TEST_P(CrashCapture, ReportHoldsSignalThreadsFramesAndImages) {
     testsupport::TempDir dir;
     const std::string record = (dir / "record").string();
     const std::string helper = c.framePointers ? KCR_CRASH_HELPER_FP : KCR_CRASH_HELPER_NOFP;
-    ChildResult child = run_helper(helper, {c.mode, c.thread, record}, dir.str());
+    ChildResult child = runCrashingProgram(helper, {c.mode, c.thread, record}, dir.str());
     ASSERT_TRUE(child.finished) << "the child hung";
     ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << child.status;
     EXPECT_EQ(WTERMSIG(child.status), c.signo);
@@ -272,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MachCrashCapture, EarlierExceptionPortThatHandlesTheFaultWins) {
     testsupport::TempDir dir;
     const std::string record = (dir / "record").string();
-    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {"mach-handled", "secondary", record}, dir.str());
+    ChildResult child =
+        runCrashingProgram(KCR_CRASH_HELPER_NOFP, {"mach-handled", "secondary", record}, dir.str());
     ASSERT_TRUE(child.finished) << "the child hung";
     ASSERT_TRUE(WIFEXITED(child.status)) << "status " << child.status;
     EXPECT_EQ(WEXITSTATUS(child.status), 0);
@@ -295,7 +245,7 @@ TEST_P(CrashHazards, NeverHangAndKeepTheReport) {
     const HazardCase& c = GetParam();
     testsupport::TempDir dir;
     const std::string record = (dir / "record").string();
-    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {c.mode, "main", record}, dir.str());
+    ChildResult child = runCrashingProgram(KCR_CRASH_HELPER_NOFP, {c.mode, "main", record}, dir.str());
     ASSERT_TRUE(child.finished) << "the child hung";
     ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << child.status;
     EXPECT_EQ(WTERMSIG(child.status), c.signo);
@@ -405,7 +355,7 @@ TEST(CrashCaptureDebugger, CrashedThreadMatchesTheDebuggerOnTheCore) {
         GTEST_SKIP() << "gdb is not installed";
     testsupport::TempDir dir;
     const std::string record = (dir / "record").string();
-    ChildResult child = run_helper(KCR_CRASH_HELPER_NOFP, {"core", "main", record}, dir.str());
+    ChildResult child = runCrashingProgram(KCR_CRASH_HELPER_NOFP, {"core", "main", record}, dir.str());
     ASSERT_TRUE(child.finished);
     ASSERT_TRUE(WIFSIGNALED(child.status));
     if (!WCOREDUMP(child.status) || !std::filesystem::exists(dir / "core"))

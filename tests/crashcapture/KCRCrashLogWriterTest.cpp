@@ -16,6 +16,7 @@
 
 #include "crashcapture/KCRCrashReport.h"
 #include "platform/machine/Threads.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -191,8 +192,7 @@ TEST(CrashLogWriter, OversizedReportStaysReadable) {
 TEST(CrashLogWriter, ReportWithoutThreadListKeepsTheCrashedThread) {
     testsupport::TempDir dir;
     const std::string path = (dir / "report").string();
-    pid_t pid = fork();
-    if (pid == 0) {
+    const int status = testsupport::waitStatusOfChild([&] {
         auto writer = prepared();
         plat::machine::prepareThreadControl();
         async_image_list_poll_loader();
@@ -209,10 +209,8 @@ TEST(CrashLogWriter, ReportWithoutThreadListKeepsTheCrashedThread) {
         if (plat::machine::listThreads(ids, 4) >= 0 && open("/dev/null", O_RDONLY) >= 0)
             _exit(3);  // descriptors are not exhausted: the case cannot be made
         async_thread_state_current(write_here, &request);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+        return 0;
+    });
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 3)
         GTEST_SKIP() << "could not exhaust descriptors";

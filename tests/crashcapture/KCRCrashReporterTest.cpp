@@ -25,6 +25,7 @@
 #include "crashcapture/KCRCrashReporterError.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/machine/Threads.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -54,15 +55,7 @@ class ReporterTest : public ::testing::Test {
     std::vector<std::optional<std::string>> saved_;
 };
 
-// Runs `body` in a forked child; its exit code is the result (0 = passed).
-int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
+const auto in_child = [](const std::function<int()>& body) { return testsupport::exitCodeOfChild(body); };
 
 KCRCrashReportPtr decode(const plat::Data& data) {
     auto report = KCRCrashReport::create(data);

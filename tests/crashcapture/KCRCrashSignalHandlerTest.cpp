@@ -11,22 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ChildProcess.h"
+
 namespace {
 
 using kcr::KCRCrashSignalHandler;
 using kcr::KCRSignalHandlerNext;
 
-// The child's exit code (0 = passed), or 100 + the signal that ended it.
-int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(20);  // a loop in the handler must not hang the suite
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
+// A loop in the handler must not hang the suite: the child ends after 20 s.
+const auto in_child = [](const std::function<int()>& body) { return testsupport::exitCodeOfChild(body, 20); };
 
 char gOrder[8];
 int gCount = 0;

@@ -98,7 +98,9 @@ TEST_F(AnalyticsEndToEndTest, TargetEventsReachTheCollectorAndTheRestReachBeacon
     auto target = BEACAnalytics::transmissionTargetForToken("tenant1-secret");
     target->propertyConfigurator()->setAppVersion(std::string("7.1"));
     auto properties = std::make_shared<BEACEventProperties>();
-    properties->setInt64(3, std::string("cart.items")).setString(std::string("web"), std::string("channel"));
+    properties->setInt64(3, std::string("cart.items"))
+        .setDouble(9.5, std::string("cart.total"))
+        .setString(std::string("web"), std::string("channel"));
     target->trackEvent("checkout.done", properties);
     target->trackEvent("alarm.raised", std::optional<plat::Dictionary>(), BEACFlagsCritical);
     BEACAnalytics::trackPage("Home");
@@ -122,7 +124,8 @@ TEST_F(AnalyticsEndToEndTest, TargetEventsReachTheCollectorAndTheRestReachBeacon
         ASSERT_EQ(body.size(), 1u);
         const std::string& line = body[0];
         std::size_t previous = 0;
-        for (const char* key : {"\"ver\":", "\"name\":", "\"time\":", "\"iKey\":", "\"ext\":"}) {
+        for (const char* key :
+             {"\"ver\":", "\"name\":", "\"time\":", "\"iKey\":", "\"flags\":", "\"ext\":"}) {
             std::size_t at = line.find(key);
             ASSERT_NE(at, std::string::npos) << key << " in " << line;
             EXPECT_GE(at, previous) << key;
@@ -140,9 +143,15 @@ TEST_F(AnalyticsEndToEndTest, TargetEventsReachTheCollectorAndTheRestReachBeacon
     EXPECT_EQ(names, (std::vector<std::string>{"alarm.raised", "checkout.done"}));
     for (const auto& request : collector) {
         if (request.body.find("checkout.done") != std::string::npos) {
-            EXPECT_NE(request.body.find("\"data\":{\"cart\":{\"items\":3},\"channel\":\"web\"}"),
+            // Nested data, with type metadata for what is not a string.
+            EXPECT_NE(
+                request.body.find("\"data\":{\"cart\":{\"items\":3,\"total\":9.5},\"channel\":\"web\"}"),
+                std::string::npos)
+                << request.body;
+            EXPECT_NE(request.body.find("\"metadata\":{\"f\":{\"cart\":{\"f\":{\"items\":4,\"total\":6}}}}"),
                       std::string::npos)
                 << request.body;
+            EXPECT_LT(request.body.find("\"ext\":"), request.body.find("\"data\":")) << "data comes last";
         }
     }
 

@@ -182,10 +182,6 @@ TEST(BEACAnalyticsLogsTest, SharedSchemaDataAndMetadata) {
     EXPECT_TRUE(event->typedProperties->isEmpty());
 }
 
-}  // namespace
-
-namespace {
-
 TEST(BEACEventPropertiesTest, ConcurrentSettersAndMergesKeepEveryName) {
     BEACEventProperties bag;
     BEACEventProperties other(std::vector<std::pair<std::string, std::string>>{{"shared", "x"}});

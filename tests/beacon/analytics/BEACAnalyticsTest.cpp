@@ -291,10 +291,6 @@ TEST_F(AnalyticsTest, PauseAndResumeActOnBothUnits) {
     EXPECT_EQ(ingestion->callCount(), 2u);
 }
 
-}  // namespace
-
-namespace {
-
 // Tracking from several threads while the application changes state and a
 // target is switched: nothing is lost or deadlocks, and every event carries a
 // session id (run under ThreadSanitizer with the "concurrent" label).

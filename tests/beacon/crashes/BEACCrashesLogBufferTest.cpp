@@ -14,6 +14,7 @@
 #include "beacon/crashes/BEACErrorAttachmentLog.h"
 #include "beacon/crashes/BEACErrorLogs.h"
 #include "crashcapture/KCRCrashReporter.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -186,9 +187,7 @@ TEST_F(CrashesLogBufferTest, EmptyingFilesKeepsTheSlotsForALaterCrash) {
 // A real crash: crash capture runs the buffer's callback in the dying child.
 TEST_F(CrashesLogBufferTest, RealCrashWritesTheBufferThroughCrashCapture) {
     prepare(handledLog("before the crash", "t"), "x");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = testsupport::waitStatusOfChild([&]() -> int {
         setenv("XDG_CACHE_HOME", (sdk_.dir() / "caches").c_str(), 1);
         KCRCrashReporter reporter("buffer-test", "1.0", std::nullopt, KCRCrashReporterConfig());
         KCRCrashReporterCallbacks callbacks;
@@ -197,9 +196,7 @@ TEST_F(CrashesLogBufferTest, RealCrashWritesTheBufferThroughCrashCapture) {
         if (!reporter.enableCrashReporter())
             _exit(3);
         std::abort();
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    });
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_GT(fs::file_size(bufferFile(0)), 0u);
     EXPECT_TRUE(fs::exists(tokenFile(0)));

@@ -1,13 +1,6 @@
 // End to end: the crash-capture helper crashes for real in a child process,
 // and the report it leaves becomes a crash log.
-//
-// Under the sanitizers the child runs with the sanitizer's own handling of
-// the crash signals switched off, so that crash capture sees them.
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -20,57 +13,16 @@
 #include "beacon/core/BEACDeviceTracker.h"
 #include "beacon/crashes/BEACErrorLogFormatter.h"
 #include "platform/foundation/Text.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
 
-// Runs the helper in `folder`; returns its wait status, or -1 when it had to
-// be killed after 60 seconds.
-int runHelper(const std::string& mode, const std::string& folder, pid_t* childPid) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(120);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) {
-            dup2(devnull, STDOUT_FILENO);
-            dup2(devnull, STDERR_FILENO);
-        }
-        std::vector<std::string> env = {
-            "XDG_CACHE_HOME=" + folder, "TMPDIR=" + folder, "HOME=" + folder,
-            "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-            "allow_user_segv_handler=1:use_sigaltstack=0:detect_leaks=0",
-            "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
-        std::vector<std::string> args = {BEAC_CRASH_HELPER, mode, "main", folder + "/record"};
-        std::vector<char*> envp, argv;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execve(BEAC_CRASH_HELPER, argv.data(), envp.data());
-        _exit(121);
-    }
-    *childPid = pid;
-    int status = 0;
-    for (int i = 0; i < 6000; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return status;
-        struct timespec pause {
-            0, 10'000'000
-        };
-        nanosleep(&pause, nullptr);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
 KCRCrashReportPtr crashAndLoad(const std::string& mode, const testsupport::TempDir& dir, pid_t* pid) {
-    const int status = runHelper(mode, dir.str(), pid);
-    EXPECT_NE(status, -1) << "the child hung";
-    EXPECT_TRUE(WIFSIGNALED(status));
+    auto child = testsupport::runCrashingProgram(BEAC_CRASH_HELPER, {mode, "main", dir.str() + "/record"},
+                                                 dir.str(), pid);
+    EXPECT_TRUE(child.finished) << "the child hung";
+    EXPECT_TRUE(WIFSIGNALED(child.status));
     std::ifstream in((dir / "com.kestrel.crashcapture/crash-helper/live_report.kcr").string(),
                      std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ChildProcess.h"
+
 namespace pm = plat::machine;
 
 namespace {
@@ -211,20 +213,18 @@ TEST(MachExceptions, FaultsMapToExceptionTypesAndCodes) {
     EXPECT_FALSE(pm::faultToException(SIGABRT, 0, 0, 0, &exception, codes));
 }
 
-// Runs `body` in a child with the default fault actions; its wait status.
+// Runs `body` in a child with the default fault actions; its wait status (a
+// hang ends as SIGALRM).
 int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        struct sigaction action {};
-        action.sa_handler = SIG_DFL;
-        for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
-            sigaction(signal, &action, nullptr);
-        alarm(30);  // a hang ends as SIGALRM
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
+    return testsupport::waitStatusOfChild(
+        [&] {
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
+                sigaction(signal, &action, nullptr);
+            return body();
+        },
+        30);
 }
 
 __attribute__((no_sanitize("address", "undefined"), noinline)) void poke(volatile char* address) {

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <vector>
+#include "support/ChildProcess.h"
 
 using namespace plat::machine;
 
@@ -156,9 +157,7 @@ bool denyCrossMemoryReads() {
 TEST(TaskMemory, FallsBackToProcMemWhenCrossMemoryReadsAreRefused) {
     initialize();  // in the parent: the child must not read through the parent's descriptor
     static uint64_t marker = 0;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = testsupport::waitStatusOfChild([] {
         marker = 0x600DF00D;  // differs from the parent's copy
         if (!denyCrossMemoryReads())
             _exit(10);
@@ -184,10 +183,8 @@ TEST(TaskMemory, FallsBackToProcMemWhenCrossMemoryReadsAreRefused) {
             _exit(15);
         }
         freeMapping(&mapping);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+        return 0;
+    });
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }

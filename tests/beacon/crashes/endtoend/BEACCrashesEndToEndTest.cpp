@@ -12,6 +12,7 @@
 
 #include "beacon/core/IngestionServer.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -19,15 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 
 int runHelper(const std::string& mode, const std::string& sandbox, const std::string& url) {
-    const pid_t child = fork();
-    if (child == 0) {
+    return testsupport::waitStatusOfChild([&] {
         execl(BEAC_CRASHES_HELPER, BEAC_CRASHES_HELPER, mode.c_str(), sandbox.c_str(), url.c_str(),
               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return status;
+        return 127;
+    });
 }
 
 // Every log of every request, by type.

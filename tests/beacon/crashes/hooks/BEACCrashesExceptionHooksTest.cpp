@@ -19,6 +19,7 @@
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/UserDefaults.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -69,15 +70,12 @@ std::vector<std::string> inChild(const std::function<void()>& body) {
     testsupport::TempDir dir;
     gOutPath = (dir / "out").string();
     std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        // On a thread of its own: nothing of the test framework catches
-        // what the body lets escape.
+    // On a thread of its own: nothing of the test framework catches what
+    // the body lets escape.
+    const int status = testsupport::waitStatusOfChild([&] {
         std::thread(body).join();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+        return 0;
+    });
     std::vector<std::string> lines = readLines(gOutPath);
     if (WIFSIGNALED(status))
         lines.push_back("signal " + std::to_string(WTERMSIG(status)));
