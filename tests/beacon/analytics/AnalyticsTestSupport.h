@@ -75,7 +75,13 @@ class AnalyticsFixture : public ::testing::Test {
             ingestion->dropCalls();
         BEACDependencyConfiguration::setIngestionFactory(nullptr);
         BEACDependencyConfiguration::setClock(nullptr);
+        // Resetting disables the units on the group's queue: let that work
+        // end before the next test, or the process's exit, tears down what
+        // it uses.
+        auto previous = BEACBeacon::sharedInstance()->channelGroup();
         resetAll();
+        if (previous)
+            previous->queue().sync([] {});
     }
     static void resetAll() {
         BEACAnalytics::resetSharedInstance();
