@@ -22,14 +22,17 @@ struct LoggedLine {
 };
 
 // Captures every message (any level) while alive; restores the default handler after.
+// The lines live in shared state that the handler keeps: a queue thread that
+// took the handler just before it was replaced may still call it afterwards.
 class CapturingLog {
   public:
-    CapturingLog() {
-        BEACLogger::setLogHandler([this](const BEACLogMessageProvider& provider, BEACLogLevel level,
-                                         const std::string& tag, const char*, const char*, uint32_t) {
+    CapturingLog() : state_(std::make_shared<State>()) {
+        BEACLogger::setLogHandler([state = state_](const BEACLogMessageProvider& provider, BEACLogLevel level,
+                                                   const std::string& tag, const char*, const char*,
+                                                   uint32_t) {
             std::string message = provider();
-            std::lock_guard lock(mutex_);
-            lines_.push_back({level, tag, std::move(message)});
+            std::lock_guard lock(state->mutex);
+            state->lines.push_back({level, tag, std::move(message)});
         });
     }
     ~CapturingLog() {
@@ -37,8 +40,8 @@ class CapturingLog {
         BEACLogger::setIsUserDefinedLogLevel(false);
     }
     std::vector<LoggedLine> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
+        std::lock_guard lock(state_->mutex);
+        return state_->lines;
     }
     std::size_t count(const std::string& message) const {
         std::size_t n = 0;
@@ -54,13 +57,16 @@ class CapturingLog {
         return false;
     }
     void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
+        std::lock_guard lock(state_->mutex);
+        state_->lines.clear();
     }
 
   private:
-    mutable std::mutex mutex_;
-    std::vector<LoggedLine> lines_;
+    struct State {
+        std::mutex mutex;
+        std::vector<LoggedLine> lines;
+    };
+    std::shared_ptr<State> state_;
 };
 
 // The current date, set by hand while alive.
