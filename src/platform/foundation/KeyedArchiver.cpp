@@ -242,17 +242,10 @@ uint64_t KeyedArchiver::classReference(const std::string& className) {
     Entry& e = objects_[ref];
     e.hasFields = true;
     e.fieldsBegin = static_cast<uint32_t>(fields_.size());
-    auto addKey = [this](std::string_view key) {
-        Field& f = fields_.emplace_back();
-        f.keyBegin = static_cast<uint32_t>(keys_.size());
-        f.keyLength = static_cast<uint32_t>(key.size());
-        keys_ += key;
-        return &f;
-    };
-    Field* f = addKey("$classname");
+    Field* f = &appendField("$classname");
     f->kind = Field::Kind::Scalar;
     f->scalar = Value(name);
-    f = addKey("$classes");
+    f = &appendField("$classes");
     f->kind = Field::Kind::ClassChain;
     f->scalar = Value(name);
     objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
@@ -295,22 +288,28 @@ uint64_t KeyedArchiver::encodeItems(const Value* items, std::size_t count, Built
         refs[i] = encodeValue(items[i], depth + 1);
     uint64_t clsRef = builtinClass(cls);
     auto begin = static_cast<uint32_t>(fields_.size());
-    Field& list = fields_.emplace_back();
-    list.keyBegin = static_cast<uint32_t>(keys_.size());
-    list.keyLength = 10;
-    keys_ += "NS.objects";
+    Field& list = appendField("NS.objects");
     list.kind = Field::Kind::Refs;
     list.ref = refs_.size();
     list.count = count;
     refs_.insert(refs_.end(), refs, refs + count);
-    Field& c = fields_.emplace_back();
-    c.keyBegin = static_cast<uint32_t>(keys_.size());
-    c.keyLength = 6;
-    keys_ += "$class";
-    c.ref = clsRef;
+    return closeObject(ref, begin, clsRef);
+}
+
+KeyedArchiver::Field& KeyedArchiver::appendField(std::string_view key) {
+    Field& f = fields_.emplace_back();
+    f.keyBegin = static_cast<uint32_t>(keys_.size());
+    f.keyLength = static_cast<uint32_t>(key.size());
+    keys_ += key;
+    return f;
+}
+
+// Ends the fields of object `ref`, begun at `fieldsBegin`, with its "$class".
+uint64_t KeyedArchiver::closeObject(uint64_t ref, uint32_t fieldsBegin, uint64_t classRef) {
+    appendField("$class").ref = classRef;
     Entry& e = objects_[ref];
     e.hasFields = true;
-    e.fieldsBegin = begin;
+    e.fieldsBegin = fieldsBegin;
     e.fieldsEnd = static_cast<uint32_t>(fields_.size());
     return ref;
 }
@@ -326,23 +325,11 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         uint64_t clsRef = builtinClass(cls);
         auto begin = static_cast<uint32_t>(fields_.size());
         if (key) {
-            Field& f = fields_.emplace_back();
-            f.keyBegin = static_cast<uint32_t>(keys_.size());
-            f.keyLength = static_cast<uint32_t>(std::strlen(key));
-            keys_ += key;
+            Field& f = appendField(key);
             f.kind = Field::Kind::Scalar;
             f.scalar = std::move(field);
         }
-        Field& c = fields_.emplace_back();
-        c.keyBegin = static_cast<uint32_t>(keys_.size());
-        c.keyLength = 6;
-        keys_ += "$class";
-        c.ref = clsRef;
-        Entry& e = objects_[ref];
-        e.hasFields = true;
-        e.fieldsBegin = begin;
-        e.fieldsEnd = static_cast<uint32_t>(fields_.size());
-        return ref;
+        return closeObject(ref, begin, clsRef);
     };
     switch (v.kind()) {
         case Value::Kind::String: {
@@ -407,25 +394,13 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
             uint64_t clsRef = builtinClass(kNSDictionary);
             auto begin = static_cast<uint32_t>(fields_.size());
             for (int part = 0; part < 2; ++part) {
-                Field& f = fields_.emplace_back();
-                f.keyBegin = static_cast<uint32_t>(keys_.size());
-                f.keyLength = part == 0 ? 7 : 10;
-                keys_ += part == 0 ? "NS.keys" : "NS.objects";
+                Field& f = appendField(part == 0 ? "NS.keys" : "NS.objects");
                 f.kind = Field::Kind::Refs;
                 f.ref = refs_.size() + (part == 0 ? 0 : d.size());
                 f.count = d.size();
             }
             refs_.insert(refs_.end(), refs.begin(), refs.end());
-            Field& c = fields_.emplace_back();
-            c.keyBegin = static_cast<uint32_t>(keys_.size());
-            c.keyLength = 6;
-            keys_ += "$class";
-            c.ref = clsRef;
-            Entry& e = objects_[ref];
-            e.hasFields = true;
-            e.fieldsBegin = begin;
-            e.fieldsEnd = static_cast<uint32_t>(fields_.size());
-            return ref;
+            return closeObject(ref, begin, clsRef);
         }
         case Value::Kind::Object: {
             ObjectPtr object = v.asObject();
@@ -455,16 +430,7 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
     coding.encodeWithCoder(*this);
     depth_ = savedDepth;
     uint32_t begin = closeFrame();
-    Field& c = fields_.emplace_back();
-    c.keyBegin = static_cast<uint32_t>(keys_.size());
-    c.keyLength = 6;
-    keys_ += "$class";
-    c.ref = cls;
-    Entry& e = objects_[ref];
-    e.hasFields = true;
-    e.fieldsBegin = begin;
-    e.fieldsEnd = static_cast<uint32_t>(fields_.size());
-    return ref;
+    return closeObject(ref, begin, cls);
 }
 
 namespace detail {

@@ -157,6 +157,9 @@ class KeyedArchiver {
     uint64_t classReference(const std::string& className);
     uint64_t builtinClass(Builtin cls);
     uint64_t reserve();
+    // Appends a field of the object being built, keyed `key`.
+    Field& appendField(std::string_view key);
+    uint64_t closeObject(uint64_t ref, uint32_t fieldsBegin, uint64_t classRef);
     Field& addField(std::string_view key, bool escape);
     void set(std::string_view key, Value v);
     uint32_t closeFrame();
