@@ -52,6 +52,10 @@ class FakeCloudFileSystem : public SYNCloudFileSystem {
         std::lock_guard lock(mutex_);
         files_[path] = std::move(content);
     }
+    void removeFile(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        files_.erase(path);
+    }
     void addDirectory(const std::string& path) {
         std::lock_guard lock(mutex_);
         directories_.insert(path);
@@ -242,6 +246,9 @@ class FakeCloudFileSystem : public SYNCloudFileSystem {
         }
         if (!directories_.count(parentOf(path))) {
             return plat::fileErrorWithPOSIXError(ENOENT, false, path);
+        }
+        if (files_.count(path)) {
+            return plat::fileErrorWithPOSIXError(EEXIST, false, path);  // as a real folder refuses
         }
         files_[path] = std::move(data);
         return nullptr;

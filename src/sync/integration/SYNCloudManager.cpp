@@ -742,8 +742,24 @@ void SYNCloudManager::exportDataFilesWithProgress(Progress progress) {
     transferFilesInTransitCacheToRemoteDirectory(remoteDataDirectory(), std::move(progress));
 }
 
+namespace {
+
+// Any machine holding the current baseline uploads it when the cloud lacks
+// it, so two may do so at once; the file is named after the baseline itself,
+// so finding it already there means it is uploaded.
+plat::ErrorPtr uploadErrorUnlessAlreadyThere(const plat::ErrorPtr& error, bool baselines) {
+    if (error && baselines && error->domain() == plat::CocoaErrorDomain &&
+        error->code() == plat::FileWriteFileExistsError) {
+        return nullptr;
+    }
+    return error;
+}
+
+}  // namespace
+
 void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory,
                                                                    Progress progress) {
+    const bool baselines = remoteDirectory == remoteBaselinesDirectory();
     const auto upload = localUploadDirectory();
     auto listed = fileManager_.contentsOfDirectoryAtPath(upload);
     std::vector<std::string> names;
@@ -769,7 +785,8 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
             remotePaths.push_back(join(remoteDirectory, names[i]));
             localPaths.push_back(join(upload, names[i]));
         }
-        tasks.push_back([self, fs, remotePaths, localPaths, progress, done, total](SYNTaskCompletion next) {
+        tasks.push_back([self, fs, remotePaths, localPaths, progress, done, total,
+                         baselines](SYNTaskCompletion next) {
             SYN_LOG(SYNLoggingLevelVerbose, "Uploading files to remote path: %@", joinLines(remotePaths));
             auto advance = [progress, done, total](std::size_t count) {
                 const auto now = done->fetch_add(count) + count;
@@ -782,25 +799,28 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
                 }
             };
             if (fs->respondsToMember(Option::UploadLocalFiles)) {
-                fs->uploadLocalFiles(
-                    localPaths, remotePaths, [self, localPaths, advance, next](plat::ErrorPtr error) {
-                        self->removeFilesAtPaths(localPaths);
-                        if (error) {
-                            SYN_LOG(SYNLoggingLevelError, "Failed file uploads with error: %@", error);
-                        } else {
-                            advance(localPaths.size());
-                        }
-                        next(error, false);
-                    });
+                fs->uploadLocalFiles(localPaths, remotePaths,
+                                     [self, localPaths, advance, next, baselines](plat::ErrorPtr error) {
+                                         self->removeFilesAtPaths(localPaths);
+                                         error = uploadErrorUnlessAlreadyThere(error, baselines);
+                                         if (error) {
+                                             SYN_LOG(SYNLoggingLevelError,
+                                                     "Failed file uploads with error: %@", error);
+                                         } else {
+                                             advance(localPaths.size());
+                                         }
+                                         next(error, false);
+                                     });
                 return;
             }
             std::vector<SYNTask> files;
             for (std::size_t i = 0; i < remotePaths.size(); ++i) {
-                files.push_back([self, fs, remote = remotePaths[i], local = localPaths[i],
-                                 advance](SYNTaskCompletion nextFile) {
+                files.push_back([self, fs, remote = remotePaths[i], local = localPaths[i], advance,
+                                 baselines](SYNTaskCompletion nextFile) {
                     fs->uploadLocalFile(
-                        local, remote, [self, local, advance, nextFile](plat::ErrorPtr error) {
+                        local, remote, [self, local, advance, nextFile, baselines](plat::ErrorPtr error) {
                             self->removeFilesAtPaths({local});
+                            error = uploadErrorUnlessAlreadyThere(error, baselines);
                             if (error) {
                                 SYN_LOG(SYNLoggingLevelError, "Failed file upload with error: %@", error);
                             } else {

@@ -275,9 +275,9 @@ plat::Result<SYNManagedObjects> SYNIntegrationStage::loadChanges(const SYNManage
     return ordered;
 }
 
-plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
+plat::ErrorPtr SYNIntegrationStage::enumerateSubBatches(
     const SYNManagedObjectIDs& changeIDs,
-    const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block) {
+    const std::function<plat::ErrorPtr(const SYNManagedObjectIDs&)>& batch) {
     if (changeIDs.empty()) {
         return nullptr;
     }
@@ -286,11 +286,7 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
         const std::size_t count = std::min(step, changeIDs.size() - first);
         SYNManagedObjectIDs sub(changeIDs.begin() + static_cast<std::ptrdiff_t>(first),
                                 changeIDs.begin() + static_cast<std::ptrdiff_t>(first + count));
-        auto changes = loadChanges(sub);
-        if (!changes.ok()) {
-            return changes.error();
-        }
-        if (auto error = block(*changes)) {
+        if (auto error = batch(sub)) {
             return error;
         }
         // Saving bounds memory when the caller batches; unbatched, the
@@ -303,6 +299,15 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
         }
     }
     return nullptr;
+}
+
+plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
+    const SYNManagedObjectIDs& changeIDs,
+    const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block) {
+    return enumerateSubBatches(changeIDs, [&](const SYNManagedObjectIDs& sub) -> plat::ErrorPtr {
+        auto changes = loadChanges(sub);
+        return changes.ok() ? block(*changes) : changes.error();
+    });
 }
 
 plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManagedObjectIDs& changeIDs) {
@@ -331,28 +336,10 @@ plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManaged
 plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
     const SYNManagedObjectIDs& changeIDs,
     const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block) {
-    if (changeIDs.empty()) {
-        return nullptr;
-    }
-    const std::size_t step = batchSize_ != 0 ? batchSize_ : changeIDs.size();
-    for (std::size_t first = 0; first < changeIDs.size(); first += step) {
-        const std::size_t count = std::min(step, changeIDs.size() - first);
-        SYNManagedObjectIDs sub(changeIDs.begin() + static_cast<std::ptrdiff_t>(first),
-                                changeIDs.begin() + static_cast<std::ptrdiff_t>(first + count));
+    return enumerateSubBatches(changeIDs, [&](const SYNManagedObjectIDs& sub) -> plat::ErrorPtr {
         auto records = loadRecords(sub);
-        if (!records.ok()) {
-            return records.error();
-        }
-        if (auto error = block(*records)) {
-            return error;
-        }
-        if (batchSize_ != 0) {
-            if (auto error = eventBuilder_->saveAndReset()) {
-                return error;
-            }
-        }
-    }
-    return nullptr;
+        return records.ok() ? block(*records) : records.error();
+    });
 }
 
 std::map<std::string, std::set<std::string>>

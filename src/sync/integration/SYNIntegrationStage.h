@@ -161,6 +161,10 @@ class SYNIntegrationStage {
     plat::ErrorPtr enumerateChangeRecords(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block);
+    // The sub-batch walk both share: `batch` loads and handles one sub-batch.
+    plat::ErrorPtr enumerateSubBatches(
+        const SYNManagedObjectIDs& changeIDs,
+        const std::function<plat::ErrorPtr(const SYNManagedObjectIDs&)>& batch);
 
     // Entity name -> identifier strings the changes name: each change's own
     // and, for its relationship values (those in the filter, when given), the

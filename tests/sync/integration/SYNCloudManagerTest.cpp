@@ -366,6 +366,14 @@ TEST_F(SYNCloudManagerTest, ExportsTheCurrentBaselineWhicheverStoreItIsCreditedT
     }
     EXPECT_EQ(uploads, (std::vector<std::string>{"/mesh/baselines/1_MERGED_ZZZZOTHE.synevent"}));
 
+    // Another machine holding it may upload it between the snapshot and the
+    // upload: finding it there counts as uploaded.
+    cloud->removeFile("/mesh/baselines/1_MERGED_ZZZZOTHE.synevent");
+    ASSERT_EQ(snapshot(), nullptr);
+    cloud->addFile("/mesh/baselines/1_MERGED_ZZZZOTHE.synevent");
+    auto raced = transfer([&](auto progress) { manager->exportNewLocalBaselineWithProgress(progress); });
+    EXPECT_EQ(raced.back().error, nullptr);
+
     // Once the cloud holds it, nothing is uploaded again.
     ASSERT_EQ(snapshot(), nullptr);
     cloud->clearCalls();
