@@ -68,30 +68,15 @@ void BEACChannelGroupDefault::setMaxStorageSize(int64_t sizeInBytes, std::functi
 }
 
 void BEACChannelGroupDefault::addDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    plat::MutexLock lock(delegatesMutex_);
-    auto target = delegate.lock();
-    for (const auto& existing : delegates_) {
-        if (existing.lock() == target)
-            return;
-    }
-    delegates_.push_back(delegate);
+    delegates_.add(delegate);
 }
 
 void BEACChannelGroupDefault::removeDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    plat::MutexLock lock(delegatesMutex_);
-    std::erase_if(delegates_, [&](const auto& existing) {
-        return !existing.owner_before(delegate) && !delegate.owner_before(existing);
-    });
+    delegates_.remove(delegate);
 }
 
 std::vector<std::shared_ptr<BEACChannelDelegate>> BEACChannelGroupDefault::delegates() const {
-    plat::MutexLock lock(delegatesMutex_);
-    std::vector<std::shared_ptr<BEACChannelDelegate>> copy;
-    for (const auto& weak : delegates_) {
-        if (auto strong = weak.lock())
-            copy.push_back(std::move(strong));
-    }
-    return copy;
+    return delegates_.snapshot();
 }
 
 void BEACChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "beacon/core/BEACChannelUnitDefault.h"
+#include "beacon/core/BEACDelegateList.h"
 #include "beacon/core/BEACIngestionProtocol.h"
 #include "beacon/core/BEACStorage.h"
 #include "platform/foundation/Mutex.h"
@@ -50,9 +51,8 @@ class BEACChannelGroupDefault : public BEACChannelGroupProtocol,
     const plat::dispatch::Queue& queue() const { return queue_; }
 
     // BEACChannelProtocol
-    void addDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) override EXCLUDES(delegatesMutex_);
-    void removeDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) override
-        EXCLUDES(delegatesMutex_);
+    void addDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) override;
+    void removeDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) override;
     void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
     void pauseWithIdentifyingObject(const plat::ObjectPtr& identifyingObject) override;
     void resumeWithIdentifyingObject(const plat::ObjectPtr& identifyingObject) override;
@@ -77,14 +77,13 @@ class BEACChannelGroupDefault : public BEACChannelGroupProtocol,
   private:
     BEACChannelGroupDefault(std::shared_ptr<BEACGroupIngestionProtocol> ingestion,
                             std::shared_ptr<BEACStorage> storage);
-    std::vector<std::shared_ptr<BEACChannelDelegate>> delegates() const EXCLUDES(delegatesMutex_);
+    std::vector<std::shared_ptr<BEACChannelDelegate>> delegates() const;
 
     const std::shared_ptr<BEACGroupIngestionProtocol> ingestion_;
     const std::shared_ptr<BEACStorage> storage_;
     const plat::dispatch::Queue queue_;
 
-    mutable plat::Mutex delegatesMutex_;
-    std::vector<std::weak_ptr<BEACChannelDelegate>> delegates_ GUARDED_BY(delegatesMutex_);
+    BEACDelegateList<BEACChannelDelegate> delegates_;
     mutable plat::Mutex channelsMutex_;
     std::vector<std::shared_ptr<BEACChannelUnitProtocol>> channels_ GUARDED_BY(channelsMutex_);
 };

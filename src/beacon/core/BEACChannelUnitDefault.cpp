@@ -40,30 +40,15 @@ BEACChannelUnitDefault::BEACChannelUnitDefault(std::shared_ptr<BEACIngestionProt
 // added (an event tracked just after start) must meet the group's delegates,
 // or it skips session ids, routing to the Event Collector and filtering.
 void BEACChannelUnitDefault::addDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    plat::MutexLock lock(delegatesMutex_);
-    auto target = delegate.lock();
-    for (const auto& existing : delegates_) {
-        if (existing.lock() == target)
-            return;
-    }
-    delegates_.push_back(delegate);
+    delegates_.add(delegate);
 }
 
 void BEACChannelUnitDefault::removeDelegate(const std::weak_ptr<BEACChannelDelegate>& delegate) {
-    plat::MutexLock lock(delegatesMutex_);
-    std::erase_if(delegates_, [&](const auto& existing) {
-        return !existing.owner_before(delegate) && !delegate.owner_before(existing);
-    });
+    delegates_.remove(delegate);
 }
 
 std::vector<std::shared_ptr<BEACChannelDelegate>> BEACChannelUnitDefault::delegates() const {
-    plat::MutexLock lock(delegatesMutex_);
-    std::vector<std::shared_ptr<BEACChannelDelegate>> copy;
-    for (const auto& weak : delegates_) {
-        if (auto strong = weak.lock())
-            copy.push_back(std::move(strong));
-    }
-    return copy;
+    return delegates_.snapshot();
 }
 
 void BEACChannelUnitDefault::enqueueItem(const BEACLogPtr& log, uint64_t flags) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "beacon/core/BEACChannelProtocols.h"
+#include "beacon/core/BEACDelegateList.h"
 #include "beacon/core/BEACIngestionProtocol.h"
 #include "beacon/core/BEACStorage.h"
 #include "platform/dispatch/TimerSource.h"
@@ -73,7 +74,7 @@ class BEACChannelUnitDefault : public BEACChannelUnitProtocol,
     void pauseWithIdentifyingObjectSync(const plat::ObjectPtr& identifyingObject);
     void resumeWithIdentifyingObjectSync(const plat::ObjectPtr& identifyingObject);
     void notifyFailureBeforeSendingForItem(const BEACLogPtr& log, const plat::ErrorPtr& error);
-    std::vector<std::shared_ptr<BEACChannelDelegate>> delegates() const EXCLUDES(delegatesMutex_);
+    std::vector<std::shared_ptr<BEACChannelDelegate>> delegates() const;
 
     // Queue-confined state.
     bool availableBatchFromStorage_ = false;
@@ -96,6 +97,5 @@ class BEACChannelUnitDefault : public BEACChannelUnitProtocol,
     // The unit's own identity in the pause lane while it is disabled.
     plat::Object selfPauser_;
 
-    mutable plat::Mutex delegatesMutex_;
-    std::vector<std::weak_ptr<BEACChannelDelegate>> delegates_ GUARDED_BY(delegatesMutex_);
+    BEACDelegateList<BEACChannelDelegate> delegates_;
 };
