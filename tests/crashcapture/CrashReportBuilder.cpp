@@ -8,8 +8,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "crashcapture/KCRCrashReportWireFormat.h"
 #include "crashcapture/crash_report.pb-c.h"
+#include "platform/foundation/Error.h"
+#include "support/TempDir.h"
 
 namespace kcrtest {
 namespace {
@@ -337,6 +341,21 @@ Bytes withoutField(const Bytes& message, std::initializer_list<uint32_t> path) {
     if (path.size() == 0)
         return message;
     return strip(message, path.begin(), path.size());
+}
+
+KCRCrashReportPtr decode(const Bytes& file) {
+    auto report = KCRCrashReport::create(file.data(), file.size());
+    EXPECT_TRUE(report.ok()) << file.size()
+                             << " bytes: " << (report.ok() ? "" : report.error()->localizedDescription());
+    return report.ok() ? report.value() : nullptr;
+}
+
+KCRCrashReportPtr decode(const CrashReport& fields) {
+    return decode(packFile(fields));
+}
+
+KCRCrashReportPtr decodeFile(const std::string& path) {
+    return decode(testsupport::readBytes(path));
 }
 
 CrashReport CrashReport::minimal() {

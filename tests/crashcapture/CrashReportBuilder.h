@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "crashcapture/KCRCrashReport.h"
+
 namespace kcrtest {
 
 using Bytes = std::vector<uint8_t>;
@@ -142,5 +144,11 @@ Bytes fileWithMessage(const Bytes& message, uint8_t version = 1);
 // The path lists field numbers from the top-level message down through
 // nested messages, e.g. {1, 2} is system_info.os_version.
 Bytes withoutField(const Bytes& message, std::initializer_list<uint32_t> path);
+
+// The report in a file's bytes, in fields packed as a file, or in a file on
+// disk; null, with a test failure, when it does not decode.
+KCRCrashReportPtr decode(const Bytes& file);
+KCRCrashReportPtr decode(const CrashReport& fields);
+KCRCrashReportPtr decodeFile(const std::string& path);
 
 }  // namespace kcrtest

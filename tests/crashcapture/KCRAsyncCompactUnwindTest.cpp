@@ -200,6 +200,13 @@ TEST(CompactUnwindPermutation, EveryPermutationRoundTrips) {
 
 TEST(CompactUnwindDecode, EachCpuAndMode) {
     constexpr uint32_t N = compact_unwind_no_register;
+    constexpr uint32_t X64 = KCR_CPU_TYPE_X86_64, X86 = KCR_CPU_TYPE_X86, A64 = KCR_CPU_TYPE_ARM64;
+    constexpr kcr_error_t OK = KCR_ESUCCESS;
+    constexpr uint32_t kNone = KCR_COMPACT_UNWIND_NONE, kFrame = KCR_COMPACT_UNWIND_FRAME,
+                       kImmd = KCR_COMPACT_UNWIND_FRAMELESS_IMMD, kDwarf = KCR_COMPACT_UNWIND_DWARF,
+                       kIndirect = KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT;
+    const uint64_t minus4 = static_cast<uint64_t>(-4), minus16 = static_cast<uint64_t>(-16),
+                   minus32 = static_cast<uint64_t>(-32);
     struct Case {
         uint32_t cpu;
         uint32_t encoding;
@@ -211,75 +218,24 @@ TEST(CompactUnwindDecode, EachCpuAndMode) {
         std::vector<uint32_t> registers;
     };
     const Case cases[] = {
-        {KCR_CPU_TYPE_X86_64, 0, KCR_ESUCCESS, KCR_COMPACT_UNWIND_NONE, 0, 0, N, {}},
+        {X64, 0, OK, kNone, 0, 0, N, {}},
         // Frame, registers 0b011_000: the first slot empty, R13 in the second.
-        {KCR_CPU_TYPE_X86_64,
-         0x01000000 | (2u << 16) | 0x18,
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAME,
-         static_cast<uint64_t>(-16),
-         0,
-         N,
-         {N, 14}},
+        {X64, 0x01000000 | (2u << 16) | 0x18, OK, kFrame, minus16, 0, N, {N, 14}},
         // Frameless immediate: 3 registers, permutation of (1,2,6) = RBX, R12, RBP.
-        {KCR_CPU_TYPE_X86_64,
-         0x02000000 | (4u << 16) | (3u << 10) | 3,
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAMELESS_IMMD,
-         32,
-         0,
-         N,
-         {4, 13, 1}},
-        {KCR_CPU_TYPE_X86_64,
-         0x03000000 | (0x21u << 16) | (2u << 13) | (1u << 10),
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT,
-         0x21,
-         16,
-         N,
-         {4}},
-        {KCR_CPU_TYPE_X86_64, 0x04000000 | 0x1234, KCR_ESUCCESS, KCR_COMPACT_UNWIND_DWARF, 0x1234, 0, N, {}},
-        {KCR_CPU_TYPE_X86_64, 0x05000000, KCR_ENOTSUP, 0, 0, 0, N, {}},
-        {KCR_CPU_TYPE_X86_64, 0x01000000 | 7, KCR_EINVAL, 0, 0, 0, N, {}},
+        {X64, 0x02000000 | (4u << 16) | (3u << 10) | 3, OK, kImmd, 32, 0, N, {4, 13, 1}},
+        {X64, 0x03000000 | (0x21u << 16) | (2u << 13) | (1u << 10), OK, kIndirect, 0x21, 16, N, {4}},
+        {X64, 0x04000000 | 0x1234, OK, kDwarf, 0x1234, 0, N, {}},
+        {X64, 0x05000000, KCR_ENOTSUP, 0, 0, 0, N, {}},
+        {X64, 0x01000000 | 7, KCR_EINVAL, 0, 0, 0, N, {}},
         // x86: scale 4, its own register numbers (1 EBX 6, 5 ESI 7).
-        {KCR_CPU_TYPE_X86,
-         0x01000000 | (1u << 16) | (5u << 3) | 1,
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAME,
-         static_cast<uint64_t>(-4),
-         0,
-         N,
-         {6, 7}},
-        {KCR_CPU_TYPE_X86,
-         0x02000000 | (3u << 16),
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAMELESS_IMMD,
-         12,
-         0,
-         N,
-         {}},
-        // ARM64.
-        {KCR_CPU_TYPE_ARM64,
-         kArm64Frameless48,
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAMELESS_IMMD,
-         48,
-         0,
-         32,
-         {23, 22}},
-        {KCR_CPU_TYPE_ARM64,
-         0x04000000 | 0x11,
-         KCR_ESUCCESS,
-         KCR_COMPACT_UNWIND_FRAME,
-         static_cast<uint64_t>(-32),
-         0,
-         N,
-         {31, 30, 23, 22}},
-        {KCR_CPU_TYPE_ARM64, 0x03000000 | 0x40, KCR_ESUCCESS, KCR_COMPACT_UNWIND_DWARF, 0x40, 0, N, {}},
-        {KCR_CPU_TYPE_ARM64, 0, KCR_ESUCCESS, KCR_COMPACT_UNWIND_NONE, 0, 0, N, {}},
-        {KCR_CPU_TYPE_ARM64, 0x01000000, KCR_ENOTSUP, 0, 0, 0, N, {}},
-        {KCR_CPU_TYPE_ARM, 0x01000000, KCR_ENOTSUP, 0, 0, 0, N, {}},
-    };
+        {X86, 0x01000000 | (1u << 16) | (5u << 3) | 1, OK, kFrame, minus4, 0, N, {6, 7}},
+        {X86, 0x02000000 | (3u << 16), OK, kImmd, 12, 0, N, {}},
+        {A64, kArm64Frameless48, OK, kImmd, 48, 0, 32, {23, 22}},
+        {A64, 0x04000000 | 0x11, OK, kFrame, minus32, 0, N, {31, 30, 23, 22}},
+        {A64, 0x03000000 | 0x40, OK, kDwarf, 0x40, 0, N, {}},
+        {A64, 0, OK, kNone, 0, 0, N, {}},
+        {A64, 0x01000000, KCR_ENOTSUP, 0, 0, 0, N, {}},
+        {KCR_CPU_TYPE_ARM, 0x01000000, KCR_ENOTSUP, 0, 0, 0, N, {}}};
     for (const Case& c : cases) {
         async_compact_unwind_entry entry;
         ASSERT_EQ(async_compact_unwind_entry_init(&entry, c.cpu, c.encoding), c.error)

@@ -15,18 +15,7 @@
 #include "crashcapture/MachOObjCImage.h"
 
 using namespace kcr::async;
-using kcr::testing::kCatList;
-using kcr::testing::kClassList;
-using kcr::testing::kConst;
-using kcr::testing::kCstring;
-using kcr::testing::kData;
-using kcr::testing::kExtra;
-using kcr::testing::kMake;
-using kcr::testing::kSpin;
-using kcr::testing::kText;
-using kcr::testing::MachOBuilder;
-using kcr::testing::MachOImage;
-using kcr::testing::ObjCImage;
+using namespace kcr::testing;
 
 namespace {
 
@@ -55,6 +44,22 @@ void found(uint64_t address, const char* name, void* context) {
     f->name = name;
 }
 
+// Lists the methods of the image at `address` into `listed`, through a fresh cache.
+kcr_error_t parse(uint64_t address, Listed* listed, bool* objc2 = nullptr) {
+    async_macho image;
+    EXPECT_EQ(async_macho_init(&image, async_task_self(), "objc", address), KCR_ESUCCESS);
+    async_objc_cache cache;
+    async_objc_cache_init(&cache);
+    const kcr_error_t error = async_objc_parse(&image, &cache, list, listed);
+    if (objc2 != nullptr)
+        *objc2 = cache.objc2;
+    // Without a cache nothing is parsed.
+    EXPECT_EQ(async_objc_parse(&image, nullptr, list, listed), KCR_EACCESS);
+    async_objc_cache_free(&cache);
+    async_macho_free(&image);
+    return error;
+}
+
 Found lookup(const ObjCImage& built, uint32_t strategy, uint64_t address, async_objc_cache* cache = nullptr) {
     async_image image;
     EXPECT_EQ(async_image_init(&image, async_task_self(), "objc", built.image.address()), KCR_ESUCCESS);
@@ -66,17 +71,11 @@ Found lookup(const ObjCImage& built, uint32_t strategy, uint64_t address, async_
 
 TEST(ObjCMethods, ClassesMetaclassesAndCategoriesAreListed) {
     ObjCImage built;
-    async_macho image;
-    ASSERT_EQ(async_macho_init(&image, async_task_self(), "objc", built.image.address()), KCR_ESUCCESS);
-    async_objc_cache cache;
-    async_objc_cache_init(&cache);
     Listed listed;
-    ASSERT_EQ(async_objc_parse(&image, &cache, list, &listed), KCR_ESUCCESS);
+    bool objc2 = false;
+    ASSERT_EQ(parse(built.image.address(), &listed, &objc2), KCR_ESUCCESS);
     EXPECT_EQ(listed.methods, (std::vector<std::string>{"-Widget spin", "+Widget make", "-Widget extra"}));
-    EXPECT_TRUE(cache.objc2);
-    EXPECT_EQ(async_objc_parse(&image, nullptr, list, &listed), KCR_EACCESS);
-    async_objc_cache_free(&cache);
-    async_macho_free(&image);
+    EXPECT_TRUE(objc2);
 }
 
 TEST(ObjCMethods, SymbolicationPicksTheNearerAndPrefersTheMethod) {
@@ -158,27 +157,15 @@ TEST(ObjCMethods, MalformedMetadataGivesErrorCodes) {
     for (const Damage& d : damages) {
         ObjCImage built;
         built.put(built.address(d.section, d.offset), d.value);
-        async_macho image;
-        ASSERT_EQ(async_macho_init(&image, async_task_self(), "objc", built.image.address()), KCR_ESUCCESS);
-        async_objc_cache cache;
-        async_objc_cache_init(&cache);
         Listed listed;
-        EXPECT_EQ(async_objc_parse(&image, &cache, list, &listed), d.error) << d.what;
-        async_objc_cache_free(&cache);
-        async_macho_free(&image);
+        EXPECT_EQ(parse(built.image.address(), &listed), d.error) << d.what;
     }
     // An image without the metadata sections: the mapping's own code.
     MachOBuilder plain;
     plain.sections = {{"__TEXT", "__text", std::vector<uint8_t>(16, 0x90)}};
     MachOImage bare = plain.build();
-    async_macho image;
-    ASSERT_EQ(async_macho_init(&image, async_task_self(), "bare", bare.address()), KCR_ESUCCESS);
-    async_objc_cache cache;
-    async_objc_cache_init(&cache);
     Listed listed;
-    EXPECT_NE(async_objc_parse(&image, &cache, list, &listed), KCR_ESUCCESS);
-    async_objc_cache_free(&cache);
-    async_macho_free(&image);
+    EXPECT_NE(parse(bare.address(), &listed), KCR_ESUCCESS);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crashcapture/KCRCrashReport.h"
+#include "crashcapture/CrashReportBuilder.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -66,14 +66,7 @@ std::string report_path(const testsupport::TempDir& dir) {
 }
 
 KCRCrashReportPtr load_report(const testsupport::TempDir& dir) {
-    std::ifstream in(report_path(dir), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
-    if (!report.ok()) {
-        ADD_FAILURE() << "report does not decode (" << bytes.size() << " bytes)";
-        return nullptr;
-    }
-    return report.value();
+    return kcrtest::decodeFile(report_path(dir));
 }
 
 KCRCrashReportThreadInfoPtr crashed_thread(const KCRCrashReport& report) {
@@ -105,6 +98,13 @@ struct CrashCase {
 
 void PrintTo(const CrashCase& c, std::ostream* out) {
     *out << c.mode << " on " << c.thread << (c.framePointers ? " with" : " without") << " frame pointers";
+}
+
+std::string crash_case_name(const ::testing::TestParamInfo<CrashCase>& info) {
+    std::string name =
+        std::string(info.param.mode) + "_" + info.param.thread + (info.param.framePointers ? "_fp" : "_nofp");
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
 }
 
 class CrashCapture : public ::testing::TestWithParam<CrashCase> {};
@@ -185,12 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1},
         CrashCase{"trap", "main", false, SIGTRAP, "SIGTRAP", "#128", -1},
         CrashCase{"trap", "secondary", true, SIGTRAP, "SIGTRAP", "#128", -1}),
-    [](const ::testing::TestParamInfo<CrashCase>& info) {
-        std::string name = std::string(info.param.mode) + "_" + info.param.thread +
-                           (info.param.framePointers ? "_fp" : "_nofp");
-        std::replace(name.begin(), name.end(), '-', '_');
-        return name;
-    });
+    crash_case_name);
 
 // Mach mode: faults reach the exception server through the fault bridge; the
 // report carries the exception and the signal it maps to, and the process
@@ -209,12 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{"mach-fpe", "main", false, SIGFPE, "SIGFPE", "FPE_NOOP", 0, 3, 1},
                       CrashCase{"mach-trap", "main", true, SIGTRAP, "SIGTRAP", "TRAP_BRKPT", -1, 6, 2},
                       CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
-    [](const ::testing::TestParamInfo<CrashCase>& info) {
-        std::string name = std::string(info.param.mode) + "_" + info.param.thread +
-                           (info.param.framePointers ? "_fp" : "_nofp");
-        std::replace(name.begin(), name.end(), '-', '_');
-        return name;
-    });
+    crash_case_name);
 
 // An exception port registered before the reporter's is offered the fault
 // first; when it handles it, nothing is written and the process goes on.
@@ -237,6 +227,20 @@ struct HazardCase {
 
 void PrintTo(const HazardCase& c, std::ostream* out) {
     *out << c.mode;
+}
+
+// The report carries the exception, with the frames of its throw site.
+std::function<void(const KCRCrashReport&, const std::string&)> expect_exception(std::string name,
+                                                                                std::string reason) {
+    return [=](const KCRCrashReport& r, const std::string& record) {
+        ASSERT_TRUE(r.hasExceptionInfo());
+        EXPECT_EQ(r.exceptionInfo()->exceptionName(), name);
+        EXPECT_EQ(r.exceptionInfo()->exceptionReason(), reason);
+        std::vector<uint64_t> frames;
+        for (const auto& f : r.exceptionInfo()->stackFrames())
+            frames.push_back(f->instructionPointer());
+        EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
+    };
 }
 
 class CrashHazards : public ::testing::TestWithParam<HazardCase> {};
@@ -280,39 +284,13 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const KCRCrashReport&, const std::string& record) {
                        EXPECT_TRUE(std::filesystem::exists(record + ".previous"));
                    }},
-        HazardCase{"uncaught", SIGABRT,
-                   [](const KCRCrashReport& r, const std::string& record) {
-                       ASSERT_TRUE(r.hasExceptionInfo());
-                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "HelperException");
-                       EXPECT_EQ(r.exceptionInfo()->exceptionReason(), "thrown on purpose");
-                       std::vector<uint64_t> frames;
-                       for (const auto& f : r.exceptionInfo()->stackFrames())
-                           frames.push_back(f->instructionPointer());
-                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
-                   }},
+        HazardCase{"uncaught", SIGABRT, expect_exception("HelperException", "thrown on purpose")},
         // A native exception: its demangled type, its text and the frames of
         // the throw site.
-        HazardCase{"uncaught-std", SIGABRT,
-                   [](const KCRCrashReport& r, const std::string& record) {
-                       ASSERT_TRUE(r.hasExceptionInfo());
-                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "std::runtime_error");
-                       EXPECT_EQ(r.exceptionInfo()->exceptionReason(), "boom");
-                       std::vector<uint64_t> frames;
-                       for (const auto& f : r.exceptionInfo()->stackFrames())
-                           frames.push_back(f->instructionPointer());
-                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
-                   }},
+        HazardCase{"uncaught-std", SIGABRT, expect_exception("std::runtime_error", "boom")},
         // Rethrown from main after the stack unwound: only the throw-site
         // record still knows the functions it was thrown through.
-        HazardCase{"rethrown", SIGABRT,
-                   [](const KCRCrashReport& r, const std::string& record) {
-                       ASSERT_TRUE(r.hasExceptionInfo());
-                       EXPECT_EQ(r.exceptionInfo()->exceptionName(), "std::runtime_error");
-                       std::vector<uint64_t> frames;
-                       for (const auto& f : r.exceptionInfo()->stackFrames())
-                           frames.push_back(f->instructionPointer());
-                       EXPECT_TRUE(contains_run(frames, read_chain(record, "crash")));
-                   }},
+        HazardCase{"rethrown", SIGABRT, expect_exception("std::runtime_error", "boom")},
         // Mach mode: the crash callback runs on the exception server's
         // thread; its fault cannot be answered by that thread and goes to
         // the signal path instead of deadlocking. The report stays.

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crashcapture/KCRCrashReport.h"
+#include "crashcapture/CrashReportBuilder.h"
 #include "platform/machine/Threads.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -84,8 +84,7 @@ Written write_report(log_writer_t* writer, log_signal_info_t signal, uint64_t li
     async_image_list_poll_loader();
     EXPECT_EQ(async_thread_state_current(write_here, &request), KCR_ESUCCESS);
     Written written;
-    std::ifstream in(request.path, std::ios::binary);
-    written.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    written.bytes = testsupport::readBytes(request.path);
     auto report = KCRCrashReport::create(written.bytes.data(), written.bytes.size());
     if (report.ok())
         written.report = report.value();
@@ -215,13 +214,11 @@ TEST(CrashLogWriter, ReportWithoutThreadListKeepsTheCrashedThread) {
     if (WEXITSTATUS(status) == 3)
         GTEST_SKIP() << "could not exhaust descriptors";
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
-    ASSERT_TRUE(report.ok());
-    ASSERT_EQ(report.value()->threads().size(), 1u);
-    EXPECT_TRUE(report.value()->threads()[0]->crashed());
-    EXPECT_GT(report.value()->threads()[0]->stackFrames().size(), 2u);
+    auto report = kcrtest::decodeFile(path);
+    ASSERT_NE(report, nullptr);
+    ASSERT_EQ(report->threads().size(), 1u);
+    EXPECT_TRUE(report->threads()[0]->crashed());
+    EXPECT_GT(report->threads()[0]->stackFrames().size(), 2u);
 }
 
 }  // namespace

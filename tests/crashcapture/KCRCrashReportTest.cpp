@@ -13,18 +13,9 @@
 
 using kcrtest::Bytes;
 using kcrtest::CrashReport;
+using kcrtest::decode;
 
 namespace {
-
-KCRCrashReportPtr decode(const Bytes& file) {
-    auto report = KCRCrashReport::create(file.data(), file.size());
-    EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.error()->localizedDescription());
-    return report.ok() ? report.value() : nullptr;
-}
-
-KCRCrashReportPtr decode(const CrashReport& fields) {
-    return decode(kcrtest::packFile(fields));
-}
 
 // The description of the decoding error, or "decoded" when there is none.
 std::string failure(const Bytes& file) {
@@ -42,89 +33,41 @@ Bytes bytesOf(const std::string& text) {
 
 }  // namespace
 
+// The text formatter's test compares the whole text of this report with a
+// stored file, which checks every value the text shows; here only the values
+// it does not show.
 TEST(KCRCrashReportTest, FullReportFillsEveryInfoClass) {
     auto report = decode(CrashReport::full());
     ASSERT_NE(report, nullptr);
 
     const auto& system = *report->systemInfo();
     EXPECT_EQ(system.operatingSystem(), KCRCrashReportOperatingSystemUnknown);
-    EXPECT_EQ(system.operatingSystemVersion(), "6.1.0-18-amd64");
-    EXPECT_EQ(system.operatingSystemBuild(), "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1");
     EXPECT_EQ(system.architecture(), KCRCrashReportArchitectureUnknown);
-    ASSERT_TRUE(system.timestamp().has_value());
-    EXPECT_EQ(system.timestamp()->timeIntervalSince1970(), 1700000000.0);
     // With machine information the system takes the machine's processor.
     EXPECT_EQ(system.processorInfo(), report->machineInfo()->processorInfo());
-
-    ASSERT_TRUE(report->hasMachineInfo());
     const auto& machine = *report->machineInfo();
-    EXPECT_EQ(machine.modelName(), "Standard PC (Q35 + ICH9, 2009)");
     EXPECT_EQ(machine.processorInfo()->typeEncoding(), KCRCrashReportProcessorTypeEncodingMach);
-    EXPECT_EQ(machine.processorInfo()->type(), 0x1000007u);
     EXPECT_EQ(machine.processorInfo()->subtype(), 3u);
     EXPECT_EQ(machine.processorCount(), 4u);
     EXPECT_EQ(machine.logicalProcessorCount(), 8u);
 
-    const auto& application = *report->applicationInfo();
-    EXPECT_EQ(application.applicationIdentifier(), "com.example.planner");
-    EXPECT_EQ(application.applicationVersion(), "210");
-    EXPECT_EQ(application.applicationMarketingVersion(), "2.1");
-
-    ASSERT_TRUE(report->hasProcessInfo());
     const auto& process = *report->processInfo();
-    EXPECT_EQ(process.processName(), "planner");
-    EXPECT_EQ(process.processID(), 4242u);
-    EXPECT_EQ(process.processPath(), "/opt/planner/bin/planner");
-    EXPECT_EQ(process.parentProcessName(), "systemd");
-    EXPECT_EQ(process.parentProcessID(), 1u);
     EXPECT_TRUE(process.native());
     ASSERT_TRUE(process.processStartTime().has_value());
     EXPECT_EQ(process.processStartTime()->timeIntervalSince1970(), 1699999000.0);
-
-    EXPECT_EQ(report->signalInfo()->name(), "SIGABRT");
-    EXPECT_EQ(report->signalInfo()->code(), "#-6");
-    EXPECT_EQ(report->signalInfo()->address(), 0u);
     EXPECT_EQ(report->machExceptionInfo(), nullptr);
 
-    ASSERT_EQ(report->threads().size(), 2u);
     const auto& crashed = *report->threads()[1];
-    EXPECT_EQ(crashed.threadNumber(), 1);
-    EXPECT_TRUE(crashed.crashed());
-    EXPECT_FALSE(report->threads()[0]->crashed());
     EXPECT_TRUE(report->threads()[0]->registers().empty());
-    ASSERT_EQ(crashed.registers().size(), 11u);
-    EXPECT_EQ(crashed.registers()[1]->registerName(), "rbx");
-    EXPECT_EQ(crashed.registers()[1]->registerValue(), 0x7fffffffe3a8u);
-    ASSERT_EQ(crashed.stackFrames().size(), 3u);
-    const auto& top = *crashed.stackFrames()[0];
-    EXPECT_EQ(top.instructionPointer(), 0x555555555a2bu);
-    ASSERT_NE(top.symbolInfo(), nullptr);
-    EXPECT_EQ(top.symbolInfo()->symbolName(), "_ZN7planner4Task4saveEv");
-    EXPECT_EQ(top.symbolInfo()->startAddress(), 0x555555555a00u);
-    EXPECT_EQ(top.symbolInfo()->endAddress(), 0x555555555a80u);
+    EXPECT_EQ(crashed.stackFrames()[0]->symbolInfo()->endAddress(), 0x555555555a80u);
     EXPECT_EQ(crashed.stackFrames()[2]->symbolInfo()->endAddress(), 0u);  // absent end
     EXPECT_EQ(crashed.stackFrames()[1]->symbolInfo(), nullptr);
-
-    ASSERT_EQ(report->images().size(), 3u);
-    const auto& app = *report->images()[0];
-    EXPECT_EQ(app.imageBaseAddress(), 0x555555554000u);
-    EXPECT_EQ(app.imageSize(), 0x5000u);
-    EXPECT_EQ(app.imageName(), "/opt/planner/bin/planner");
-    EXPECT_TRUE(app.hasImageUUID());
-    EXPECT_EQ(app.imageUUID(), "0a1b2c3d4e5f60718293a4b5c6d7e8f9");
-    EXPECT_EQ(app.codeType()->type(), 0x1000007u);
+    EXPECT_EQ(report->images()[0]->codeType()->type(), 0x1000007u);
     EXPECT_FALSE(report->images()[2]->hasImageUUID());
     EXPECT_EQ(report->images()[2]->imageUUID(), std::nullopt);
 
-    ASSERT_TRUE(report->hasExceptionInfo());
-    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::runtime_error");
-    EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "disk full");
-    EXPECT_EQ(report->exceptionInfo()->stackFrames().size(), 2u);
-
     ASSERT_TRUE(report->customData().has_value());
     EXPECT_EQ(report->customData()->toString(), "hello");
-    ASSERT_TRUE(report->uuidRef().has_value());
-    EXPECT_EQ(report->uuidRef()->UUIDString(), "5F1E2D3C-4B5A-4938-8796-A5B4C3D2E1F0");
 }
 
 TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {

@@ -9,21 +9,16 @@
 
 #include "crashcapture/CrashReportBuilder.h"
 #include "support/CapturedLog.h"
+#include "support/TempDir.h"
 
 using kcrtest::CrashReport;
+using kcrtest::decode;
 
 namespace {
 
 // Captures the platform log for the test's duration.
 class KCRCrashReportTextFormatterTest : public testing::Test {
   protected:
-    static KCRCrashReportPtr decode(const CrashReport& fields) {
-        auto file = kcrtest::packFile(fields);
-        auto report = KCRCrashReport::create(file.data(), file.size());
-        EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.error()->localizedDescription());
-        return report.ok() ? report.value() : nullptr;
-    }
-
     static std::string text(const CrashReport& fields) {
         auto report = decode(fields);
         return report ? KCRCrashReportTextFormatter::stringValueForCrashReport(
@@ -48,16 +43,11 @@ class KCRCrashReportTextFormatterTest : public testing::Test {
     testsupport::CapturedLog log_;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
 TEST_F(KCRCrashReportTextFormatterTest, FullReportMatchesTheExpectedText) {
     const std::string actual = text(CrashReport::full());
-    const std::string expected = readFile(KCR_TEST_DATA_DIR "/full_report.txt");
+    const std::string expected = testsupport::readFile(KCR_TEST_DATA_DIR "/full_report.txt").value_or("");
     if (actual != expected) {
         std::ofstream("full_report.actual.txt", std::ios::binary) << actual;
     }

@@ -180,8 +180,7 @@ TEST(KCRCrashReportWireFormatTest, ReferenceDecoderReadsBuiltReports) {
                           " --decode=kcr.CrashReport crashcapture/crash_report.proto < " +
                           (dir / "message.bin").string() + " > " + (dir / "decoded.txt").string() + " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::ifstream in(dir / "decoded.txt");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = testsupport::readFile(dir / "decoded.txt").value_or("");
 
     for (const char* expected : {"operating_system: OS_UNKNOWN",
                                  "os_version: \"6.1.0-18-amd64\"",

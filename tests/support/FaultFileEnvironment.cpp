@@ -5,17 +5,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+
+#include "support/TempDir.h"
 
 namespace testsupport {
 namespace {
-
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');

@@ -5,18 +5,12 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <new>
+
+#include "support/TempDir.h"
 
 namespace testsupport {
 namespace {
-
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A file of the shim: our header, then the real VFS's file.
 struct ShimFile {

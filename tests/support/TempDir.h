@@ -1,9 +1,12 @@
 // A fresh temporary directory for one test, removed with everything in it when
-// the object goes out of scope.
+// the object goes out of scope, and whole-file reads.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -21,5 +24,10 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// The whole content of a file; nullopt when it cannot be opened.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+// The same as bytes; empty when the file cannot be opened.
+std::vector<uint8_t> readBytes(const std::filesystem::path& path);
 
 }  // namespace testsupport
