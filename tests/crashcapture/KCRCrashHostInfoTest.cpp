@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/CapturedLog.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -81,20 +82,9 @@ TEST(KCRCrashProcessInfo, DescribesProcessesAndRefusesMissingOnes) {
     // Command names that are not UTF-8: from the first byte gives none, later
     // bytes are cut.
     for (const char* name : {"\xff\xfe", "ok\xff"}) {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            prctl(PR_SET_NAME, name, 0, 0, 0);
-            char c = 1;
-            (void)!write(ready[1], &c, 1);
-            pause();
-            _exit(0);
-        }
-        char c;
-        ASSERT_EQ(read(ready[0], &c, 1), 1);
-        auto info = KCRCrashProcessInfo::create(child);
+        testsupport::PausedChild child([name] { prctl(PR_SET_NAME, name, 0, 0, 0); });
+        ASSERT_TRUE(child.ready());
+        auto info = KCRCrashProcessInfo::create(child.pid());
         ASSERT_NE(info, nullptr);
         if (name[0] == 'o') {
             EXPECT_EQ(info->processName(), std::optional<std::string>("ok"));
@@ -102,9 +92,5 @@ TEST(KCRCrashProcessInfo, DescribesProcessesAndRefusesMissingOnes) {
             EXPECT_EQ(info->processName(), std::nullopt);
         }
         EXPECT_FALSE(info->isTraced());
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        close(ready[0]);
-        close(ready[1]);
     }
 }

@@ -34,6 +34,49 @@ inline int exitCodeOfChild(const std::function<int()>& body, unsigned alarmSecon
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
+// A forked child that runs `prepare`, then waits to be killed: a live process
+// for the tests that read another one. The destructor kills and reaps it.
+class PausedChild {
+  public:
+    explicit PausedChild(const std::function<void()>& prepare = [] {}) {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            prepare();
+            char c = 1;
+            (void)!write(ready[1], &c, 1);
+            for (;;)
+                pause();
+        }
+        char c;
+        ready_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+        close(ready[1]);
+    }
+    ~PausedChild() { stop(); }
+    PausedChild(const PausedChild&) = delete;
+    PausedChild& operator=(const PausedChild&) = delete;
+
+    // True once the child has run `prepare` and waits.
+    bool ready() const { return ready_; }
+    pid_t pid() const { return pid_; }
+    // Kills and reaps the child; pid() stays what it was.
+    void stop() {
+        if (pid_ > 0 && !stopped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        stopped_ = true;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    bool stopped_ = false;
+};
+
 struct ChildResult {
     bool finished = false;  // false: killed after 60 seconds
     int status = 0;

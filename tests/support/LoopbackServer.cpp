@@ -1,8 +1,12 @@
 #include "support/LoopbackServer.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -469,6 +473,18 @@ std::string LoopbackServer::gzipBodyText() {
     for (int i = 0; i < 200; ++i)
         text += "compressible line " + std::to_string(i % 10) + "\n";
     return text;
+}
+
+int closedLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 }  // namespace testsupport

@@ -92,4 +92,7 @@ class LoopbackServer {
     std::unique_ptr<Impl> impl_;
 };
 
+// A port on 127.0.0.1 that nothing listens on: connections are refused.
+int closedLoopbackPort();
+
 }  // namespace testsupport

@@ -10,6 +10,7 @@
 
 namespace {
 
+using crashtest::expectValidity;
 using crashtest::jsonText;
 using crashtest::roundTrip;
 
@@ -56,19 +57,6 @@ class ForgedRecord : public plat::Coding {
 template <class T>
 std::shared_ptr<T> decodeForged(const std::string& name, std::function<void(plat::KeyedArchiver&)> encode) {
     return roundTrip<T>(std::make_shared<ForgedRecord>(name, std::move(encode)));
-}
-
-// Valid records log nothing; an invalid one logs exactly `message`.
-void expectValidity(const std::function<bool()>& isValid, const char* message) {
-    beactest::CapturingLog log;
-    EXPECT_EQ(isValid(), message == nullptr);
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), message ? 1u : 0u);
-    if (message) {
-        EXPECT_EQ(lines[0].message, message);
-        EXPECT_EQ(lines[0].tag, "Beacon");
-        EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
-    }
 }
 
 TEST(BEACCrashDetailRecordsTest, ValidityStopsAtFirstMissingFieldWithItsWord) {

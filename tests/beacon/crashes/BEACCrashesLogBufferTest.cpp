@@ -15,6 +15,7 @@
 #include "beacon/crashes/BEACErrorLogs.h"
 #include "crashcapture/KCRCrashReporter.h"
 #include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -31,8 +32,7 @@ std::shared_ptr<BEACHandledErrorLog> handledLog(const std::string& sid, const st
 }
 
 std::string fileText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return testsupport::readFile(path).value_or("");
 }
 
 class CrashesLogBufferTest : public ::testing::Test {

@@ -12,6 +12,7 @@
 #include "../core/BeaconTestSupport.h"
 #include "beacon/core/BEACDeviceTracker.h"
 #include "beacon/crashes/BEACErrorLogFormatter.h"
+#include "crashcapture/CrashReportBuilder.h"
 #include "platform/foundation/Text.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -23,12 +24,7 @@ KCRCrashReportPtr crashAndLoad(const std::string& mode, const testsupport::TempD
                                                  dir.str(), pid);
     EXPECT_TRUE(child.finished) << "the child hung";
     EXPECT_TRUE(WIFSIGNALED(child.status));
-    std::ifstream in((dir / "com.kestrel.crashcapture/crash-helper/live_report.kcr").string(),
-                     std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
-    EXPECT_TRUE(report.ok()) << bytes.size() << " bytes";
-    return report.ok() ? report.value() : nullptr;
+    return kcrtest::decodeFile((dir / "com.kestrel.crashcapture/crash-helper/live_report.kcr").string());
 }
 
 class BEACErrorLogFormatterCrashTest : public ::testing::Test {

@@ -21,13 +21,6 @@ namespace {
 
 using F = BEACErrorLogFormatter;
 
-KCRCrashReportPtr decode(const kcrtest::CrashReport& fields) {
-    auto bytes = kcrtest::packFile(fields);
-    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
-    EXPECT_TRUE(report.ok());
-    return report.ok() ? report.value() : nullptr;
-}
-
 // A report made from parts, for what the file format cannot express
 // (fractions of seconds, absent timestamps).
 struct Parts {
@@ -96,7 +89,7 @@ class BEACErrorLogFormatterTest : public ::testing::Test {
 };
 
 TEST_F(BEACErrorLogFormatterTest, FullReportGivesExactCrashLogJSON) {
-    auto report = decode(kcrtest::CrashReport::full());
+    auto report = kcrtest::decode(kcrtest::CrashReport::full());
     ASSERT_NE(report, nullptr);
     beactest::CapturingLog capture;
     auto log = F::errorLogFromCrashReport(*report);

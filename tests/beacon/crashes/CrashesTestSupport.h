@@ -2,11 +2,13 @@
 // trips, and JSON text of a dictionary.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "../core/BeaconTestSupport.h"
 #include "beacon/core/BEACDevice.h"
 #include "beacon/core/BEACUtility.h"
 #include "beacon/crashes/BEACCrashesClasses.h"
@@ -43,6 +45,20 @@ std::shared_ptr<T> roundTrip(const std::shared_ptr<const plat::Object>& object) 
     EXPECT_TRUE(back);
     auto typed = back ? back->asObjectOf<T>() : nullptr;
     return typed ? std::const_pointer_cast<T>(typed) : nullptr;
+}
+
+// Valid records log nothing; an invalid one logs exactly `message`, verbose,
+// under the SDK's tag.
+inline void expectValidity(const std::function<bool()>& isValid, const char* message) {
+    beactest::CapturingLog log;
+    EXPECT_EQ(isValid(), message == nullptr) << (message ? message : "valid");
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), message ? 1u : 0u) << (message ? message : "valid");
+    if (message) {
+        EXPECT_EQ(lines[0].message, message);
+        EXPECT_EQ(lines[0].tag, "Beacon");
+        EXPECT_EQ(lines[0].level, BEACLogLevelVerbose);
+    }
 }
 
 inline std::string jsonText(const plat::Dictionary& dict) {

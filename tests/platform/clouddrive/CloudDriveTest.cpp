@@ -29,10 +29,7 @@ void writeFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 TEST(CloudDrivePlaceholderTest, NamesOfPlaceholdersAndRequests) {
     EXPECT_EQ(placeholderPathForItem("/c/mesh/a.synevent"), "/c/mesh/.a.synevent.icloud");

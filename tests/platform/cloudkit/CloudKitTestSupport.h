@@ -52,10 +52,7 @@ inline std::string writeFile(const std::string& path, const std::string& content
     return path;
 }
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
 
 inline int64_t itemCode(const plat::ErrorPtr& error, const ItemID& id) {
     const PartialErrors* partial = partialErrors(error);

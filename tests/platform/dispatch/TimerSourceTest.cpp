@@ -21,6 +21,11 @@ using testing::returnsInTime;
 
 class TimerSourceTest : public DispatchTest {
   protected:
+    // Moves the clock on, then runs what that posted to the main queue.
+    void step(double seconds) {
+        clock->advance(seconds);
+        MainLoop::drain();
+    }
     std::shared_ptr<ManualClock> clock = installManualClock();
 };
 
@@ -33,17 +38,14 @@ TEST_F(TimerSourceTest, OneShotFiresOnceAtItsDeadlineOnItsQueue) {
     });
     timer->setTimer(2.0, TimerSource::Forever, 0.5);
     EXPECT_EQ(timer->leeway(), 0.5);
-    clock->advance(5);
-    MainLoop::drain();
+    step(5);
     EXPECT_EQ(fired, 0) << "a timer is created suspended";
 
     timer->resume();
-    timer->resume();    // a second resume changes nothing
-    clock->advance(0);  // the deadline (set at 2 s from t=0) has passed: fires now
-    MainLoop::drain();
+    timer->resume();  // a second resume changes nothing
+    step(0);          // the deadline (set at 2 s from t=0) has passed: fires now
     EXPECT_EQ(fired, 1);
-    clock->advance(100);
-    MainLoop::drain();
+    step(100);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(clock->pendingCount(), 0u);
 }
@@ -55,8 +57,7 @@ TEST_F(TimerSourceTest, RepeatingTimerKeepsItsPeriodAndMergesUndeliveredFirings)
     timer->setTimer(1.0, 1.0);
     timer->resume();
     for (int i = 0; i < 3; ++i) {
-        clock->advance(1.0);
-        MainLoop::drain();
+        step(1.0);
     }
     EXPECT_EQ(at, (std::vector<double>{1, 2, 3}));
 
@@ -65,11 +66,9 @@ TEST_F(TimerSourceTest, RepeatingTimerKeepsItsPeriodAndMergesUndeliveredFirings)
     EXPECT_EQ(MainLoop::drain(), 1u);
     EXPECT_EQ(at.size(), 4u);
     // The period is still anchored at the start.
-    clock->advance(0.5);
-    MainLoop::drain();
+    step(0.5);
     EXPECT_EQ(at.size(), 4u);
-    clock->advance(0.5);
-    MainLoop::drain();
+    step(0.5);
     EXPECT_EQ(at.size(), 5u);
     timer->cancel();
 }
@@ -84,11 +83,9 @@ TEST_F(TimerSourceTest, RearmingReplacesTheScheduleIncludingAnUndeliveredFiring)
     timer->setTimer(5.0);  // replaces it
     MainLoop::drain();
     EXPECT_EQ(fired, 0);
-    clock->advance(4.9);
-    MainLoop::drain();
+    step(4.9);
     EXPECT_EQ(fired, 0);
-    clock->advance(0.1);
-    MainLoop::drain();
+    step(0.1);
     EXPECT_EQ(fired, 1);
     EXPECT_THROW(timer->setTimer(std::nan("")), std::invalid_argument);
 }
@@ -121,16 +118,14 @@ TEST_F(TimerSourceTest, CancelStopsFiringsAndRunsTheCancelHandlerOnce) {
     timer->cancel();      // ...and cancelled before it starts
     timer->cancel();
     EXPECT_TRUE(timer->isCancelled());
-    clock->advance(10);
-    MainLoop::drain();
+    step(10);
     EXPECT_EQ(fired, 0);
     EXPECT_EQ(cancelled, 1);
     EXPECT_EQ(clock->pendingCount(), 0u);
     // A cancelled timer ignores new configuration.
     timer->setTimer(1.0);
     timer->resume();
-    clock->advance(5);
-    MainLoop::drain();
+    step(5);
     EXPECT_EQ(fired, 0);
 }
 
@@ -150,8 +145,7 @@ TEST_F(TimerSourceTest, HandlerMayCancelItsOwnTimer) {
     timer->setTimer(1.0, 1.0);
     timer->resume();
     for (int i = 0; i < 5; ++i) {
-        clock->advance(1.0);
-        MainLoop::drain();
+        step(1.0);
     }
     EXPECT_EQ(fired, 2);
     EXPECT_EQ(order, (std::vector<std::string>{"fire", "fire", "after cancel", "cancel handler"}));
@@ -166,8 +160,7 @@ TEST_F(TimerSourceTest, DroppingTheLastReferenceCancelsTheTimer) {
         timer->setTimer(1.0, 1.0);
         timer->resume();
     }
-    clock->advance(3);
-    MainLoop::drain();
+    step(3);
     EXPECT_EQ(fired, 0);
     EXPECT_EQ(cancelled, 1);
     EXPECT_EQ(clock->pendingCount(), 0u);
@@ -181,8 +174,7 @@ TEST_F(TimerSourceTest, TimerOnItsOwnClockIgnoresTheDefaultOne) {
     timer->setEventHandler([&] { ++fired; });
     timer->setTimer(1.0);
     timer->resume();
-    clock->advance(10);
-    MainLoop::drain();
+    step(10);
     EXPECT_EQ(fired, 0);
     own->advance(1);
     MainLoop::drain();

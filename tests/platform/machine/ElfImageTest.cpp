@@ -125,6 +125,19 @@ TEST(ElfImages, EveryLoadedImageIsReadAndFoundByAnAddressInside) {
     EXPECT_TRUE(sawLibc);
 }
 
+namespace {
+
+// The image holding `address` as the loader names it, parsed.
+ElfImage imageAt(const void* address, Dl_info* info) {
+    ElfImage image;
+    EXPECT_NE(dladdr(address, info), 0);
+    EXPECT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info->dli_fbase), &image),
+              ElfResult::Ok);
+    return image;
+}
+
+}  // namespace
+
 TEST(ElfImages, NearestSymbolsAgreeWithTheLoader) {
     void* library = dlopen(KCR_MACHINE_TEST_LIBRARY, RTLD_NOW);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -133,10 +146,7 @@ TEST(ElfImages, NearestSymbolsAgreeWithTheLoader) {
         auto* function = reinterpret_cast<uint8_t*>(dlsym(library, name));
         ASSERT_NE(function, nullptr);
         Dl_info info{};
-        ASSERT_NE(dladdr(function + 1, &info), 0);
-        ElfImage image;
-        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image),
-                  ElfResult::Ok);
+        const ElfImage image = imageAt(function + 1, &info);
         char found[256];
         uint64_t start = 0;
         ASSERT_TRUE(
@@ -158,10 +168,7 @@ TEST(ElfImages, NearestSymbolsAgreeWithTheLoader) {
         auto* function = reinterpret_cast<uint8_t*>(dlsym(RTLD_DEFAULT, name));
         ASSERT_NE(function, nullptr) << name;
         Dl_info info{};
-        ASSERT_NE(dladdr(function + 2, &info), 0);
-        ElfImage image;
-        ASSERT_EQ(parseElfImage(Task::self(), reinterpret_cast<uint64_t>(info.dli_fbase), &image),
-                  ElfResult::Ok);
+        const ElfImage image = imageAt(function + 2, &info);
         char found[256];
         uint64_t start = 0;
         ASSERT_TRUE(

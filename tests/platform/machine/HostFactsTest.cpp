@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/foundation/ProcessInfo.h"
+#include "support/ChildProcess.h"
 
 using namespace plat::machine;
 
@@ -96,24 +97,9 @@ TEST(HostFacts, ProcessRecordsOfLiveAndMissingProcesses) {
     EXPECT_EQ(processRecord(0x3FFFFFFF, &record), ESRCH);
 
     // A child that renames itself with bytes that are not UTF-8.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        prctl(PR_SET_NAME, "\xff\xfe) x", 0, 0, 0);
-        char c = 1;
-        (void)!write(ready[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(processRecord(child, &record), 0);
+    testsupport::PausedChild child([] { prctl(PR_SET_NAME, "\xff\xfe) x", 0, 0, 0); });
+    ASSERT_TRUE(child.ready());
+    ASSERT_EQ(processRecord(child.pid(), &record), 0);
     EXPECT_STREQ(record.command, "\xff\xfe) x");
     EXPECT_EQ(record.parentPid, getpid());
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
 }

@@ -24,18 +24,24 @@ namespace {
 constexpr uint32_t kBadAccess = 1u << pm::EXC_BAD_ACCESS;
 constexpr uint32_t kBreakpoint = 1u << pm::EXC_BREAKPOINT;
 
+// A receive right with a send right made from it.
+pm::mach_port_t sendablePort() {
+    pm::mach_port_t port = pm::MACH_PORT_NULL;
+    EXPECT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND), pm::KERN_SUCCESS);
+    return port;
+}
+
 // A port served by a thread: answers `answers` requests with `code`, after
 // letting `act` see each (and change the state of a state request).
 struct Server {
-    pm::mach_port_t port = pm::MACH_PORT_NULL;
+    pm::mach_port_t port = sendablePort();
     std::thread thread;
     std::atomic<pid_t> tid{0};
     std::atomic<int> seen{0};
     std::function<void(pm::ExceptionStateRequest&)> act;
 
     Server(int answers, pm::kern_return_t code) {
-        EXPECT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
-        EXPECT_EQ(pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND), pm::KERN_SUCCESS);
         thread = std::thread([this, answers, code] {
             tid = pm::currentThreadId();
             for (int i = 0; i < answers; ++i) {
@@ -74,11 +80,7 @@ struct Server {
 TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     pm::installFaultBridge();
     const size_t ports = pm::machPortsInUse();
-    pm::mach_port_t a, b;
-    ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &a), pm::KERN_SUCCESS);
-    ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &b), pm::KERN_SUCCESS);
-    pm::machPortInsertRight(a, pm::MACH_MSG_TYPE_MAKE_SEND);
-    pm::machPortInsertRight(b, pm::MACH_MSG_TYPE_MAKE_SEND);
+    const pm::mach_port_t a = sendablePort(), b = sendablePort();
     // Only software exceptions here: this process has no bridge to test.
     constexpr uint32_t kSoftware = 1u << pm::EXC_SOFTWARE;
     constexpr uint32_t kEmulation = 1u << pm::EXC_EMULATION;
@@ -285,9 +287,7 @@ TEST(MachExceptionsBridge, AHandledFaultRetriesAndAnUnhandledOneEndsByItsSignal)
 
 TEST(MachExceptionsBridge, AFaultOnTheServingThreadGoesToTheSignal) {
     const int status = in_child([] {
-        pm::mach_port_t port;
-        pm::machPortAllocate(pm::PortRight::Receive, &port);
-        pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
+        const pm::mach_port_t port = sendablePort();
         if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
             pm::KERN_SUCCESS)
             return 10;
@@ -303,9 +303,7 @@ TEST(MachExceptionsBridge, AFaultOnTheServingThreadGoesToTheSignal) {
 
 TEST(MachExceptionsBridge, ResetRestoresTheEarlierActions) {
     const int status = in_child([] {
-        pm::mach_port_t port;
-        pm::machPortAllocate(pm::PortRight::Receive, &port);
-        pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
+        const pm::mach_port_t port = sendablePort();
         if (pm::taskSwapExceptionPorts(kBadAccess, port, pm::EXCEPTION_DEFAULT, 1, nullptr) !=
                 pm::KERN_SUCCESS ||
             !pm::faultBridgeInstalled())

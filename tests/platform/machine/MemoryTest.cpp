@@ -66,30 +66,16 @@ TEST(TaskMemory, ReadsClassifyEveryKindOfAddress) {
 TEST(TaskMemory, ReadsAChildsMemory) {
     static uint64_t marker = 0;
     marker = 0x1122334455667788ull;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        marker = 0x0BADC0DE;  // the child's copy differs from the parent's
-        char c = 1;
-        (void)!write(ready[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    testsupport::PausedChild child([] { marker = 0x0BADC0DE; });  // the child's copy differs
+    ASSERT_TRUE(child.ready());
+    const Task task{child.pid()};
     uint64_t value = 0;
-    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value),
-              ReadResult::Ok);
+    EXPECT_EQ(readMemory(task, reinterpret_cast<uint64_t>(&marker), &value, sizeof value), ReadResult::Ok);
     EXPECT_EQ(value, 0x0BADC0DEu);
-    EXPECT_EQ(readMemory(Task{child}, 0, &value, sizeof value), ReadResult::Unmapped);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    EXPECT_EQ(readMemory(Task{child}, reinterpret_cast<uint64_t>(&marker), &value, sizeof value),
+    EXPECT_EQ(readMemory(task, 0, &value, sizeof value), ReadResult::Unmapped);
+    child.stop();
+    EXPECT_EQ(readMemory(task, reinterpret_cast<uint64_t>(&marker), &value, sizeof value),
               ReadResult::Failed);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(TaskMemory, CopiedMappingsEndAtTheFirstUnreadablePage) {

@@ -1,9 +1,6 @@
 #include "platform/urlloading/URLSessionStreamTask.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <future>
@@ -201,18 +198,7 @@ TEST_F(StreamTaskTest, CancelCompletesQueuedOperationsAndTheTaskOnce) {
 }
 
 TEST_F(StreamTaskTest, ConnectionAndTrustFailuresEndTheTaskWithTheirCodes) {
-    int refusedPort;
-    {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        refusedPort = ntohs(addr.sin_port);
-        ::close(fd);
-    }
+    const int refusedPort = testsupport::closedLoopbackPort();
     EchoServer unknownCA({LoopbackServer::Certificate::UnknownCA, std::nullopt});
     EchoServer expired({LoopbackServer::Certificate::Expired, std::nullopt});
     struct Case {

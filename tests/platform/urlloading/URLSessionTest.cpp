@@ -1,8 +1,6 @@
 #include "platform/urlloading/URLSession.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -490,18 +488,7 @@ TEST(URLSession, StreamedUploadsReadFoundationInputStreams) {
 
 TEST(URLSession, TransportFailuresMapToTheirURLErrors) {
     LoopbackServer server;
-    int refusedPort;
-    {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        refusedPort = ntohs(addr.sin_port);
-        ::close(fd);
-    }
+    const int refusedPort = testsupport::closedLoopbackPort();
     auto config = testConfiguration(server);
     auto session = URLSession::sessionWithConfiguration(config);
     struct Case {

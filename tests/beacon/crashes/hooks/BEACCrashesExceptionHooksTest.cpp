@@ -14,7 +14,7 @@
 
 #include "beacon/crashes/BEACApplicationForwarder.h"
 #include "beacon/crashes/BEACCrashesCXXExceptionHandler.h"
-#include "crashcapture/KCRCrashReport.h"
+#include "crashcapture/CrashReportBuilder.h"
 #include "crashcapture/KCRCrashReporter.h"
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Bundle.h"
@@ -237,16 +237,14 @@ TEST(CXXExceptionHandlers, CrashReportCarriesTheThrowSite) {
     ASSERT_EQ(lines, (std::vector<std::string>{"signal 6"}));
     std::vector<std::string> path = readLines(pathFile);
     ASSERT_EQ(path.size(), 1u);
-    std::ifstream in(path[0], std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto report = KCRCrashReport::create(bytes.data(), bytes.size());
-    ASSERT_TRUE(report.ok());
-    ASSERT_TRUE(report.value()->hasExceptionInfo());
-    EXPECT_EQ(report.value()->exceptionInfo()->exceptionName(), "std::runtime_error");
-    EXPECT_EQ(report.value()->exceptionInfo()->exceptionReason(), "boom");
+    auto report = kcrtest::decodeFile(path[0]);
+    ASSERT_NE(report, nullptr);
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::runtime_error");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "boom");
     const uint64_t site = std::stoull(readLines(siteFile).at(0));
     bool found = false;
-    for (const auto& frame : report.value()->exceptionInfo()->stackFrames())
+    for (const auto& frame : report->exceptionInfo()->stackFrames())
         found = found || frame->instructionPointer() == site;
     EXPECT_TRUE(found) << "the throw site is not among the exception's frames";
 }
