@@ -70,19 +70,14 @@ TEST(KCRCrashReportTest, FullReportFillsEveryInfoClass) {
     EXPECT_EQ(report->customData()->toString(), "hello");
 }
 
+// What the text formatter's test does not already show of the minimal
+// report (placeholders for the absent texts and time), and the architecture
+// test of its processor.
 TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
     auto report = decode(CrashReport::minimal());
     ASSERT_NE(report, nullptr);
-
-    const auto& system = *report->systemInfo();
-    EXPECT_EQ(system.operatingSystem(), KCRCrashReportOperatingSystemUnknown);  // the schema's default
-    EXPECT_EQ(system.operatingSystemBuild(), std::nullopt);
-    EXPECT_EQ(system.timestamp(), std::nullopt);  // timestamp 0
-    // Without machine information the processor follows from the architecture.
-    EXPECT_EQ(system.processorInfo()->typeEncoding(), KCRCrashReportProcessorTypeEncodingMach);
-    EXPECT_EQ(system.processorInfo()->type(), 0x1000007u);
-    EXPECT_EQ(system.processorInfo()->subtype(), 3u);
-
+    EXPECT_EQ(report->systemInfo()->operatingSystem(), KCRCrashReportOperatingSystemUnknown);  // the default
+    EXPECT_EQ(report->systemInfo()->processorInfo()->typeEncoding(), KCRCrashReportProcessorTypeEncodingMach);
     EXPECT_FALSE(report->hasMachineInfo());
     EXPECT_EQ(report->machineInfo(), nullptr);
     EXPECT_FALSE(report->hasProcessInfo());
@@ -90,9 +85,7 @@ TEST(KCRCrashReportTest, MinimalReportLeavesOptionalPartsAbsent) {
     EXPECT_FALSE(report->hasExceptionInfo());
     EXPECT_EQ(report->exceptionInfo(), nullptr);
     EXPECT_EQ(report->machExceptionInfo(), nullptr);
-    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::nullopt);
     EXPECT_EQ(report->customData(), std::nullopt);
-    EXPECT_EQ(report->uuidRef(), std::nullopt);
 
     const auto& image = *report->images()[0];
     EXPECT_EQ(image.codeType(), nullptr);

@@ -52,7 +52,9 @@ inline std::string writeFile(const std::string& path, const std::string& content
     return path;
 }
 
-using testsupport::readFile;
+inline std::string readFile(const std::string& path) {
+    return testsupport::readFile(path).value_or("");
+}
 
 inline int64_t itemCode(const plat::ErrorPtr& error, const ItemID& id) {
     const PartialErrors* partial = partialErrors(error);
