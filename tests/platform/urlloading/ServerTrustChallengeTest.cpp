@@ -35,8 +35,7 @@ TEST_P(DefaultTrust, HandshakeSucceedsOrFailsWithItsCode) {
         config.trustedCertificatesFile.reset();
     auto session = URLSession::sessionWithConfiguration(config);
     Completion done;
-    session->dataTaskWithRequest(URLRequest(url(server.url("/echo"))), done.handler())->resume();
-    ASSERT_TRUE(done.wait());
+    ASSERT_TRUE(done.run(*session, server.url("/echo")));
     EXPECT_EQ(done.error ? done.error->code() : 0, c.code);
     if (c.code == 0) {
         EXPECT_EQ(done.response->statusCode(), 200);

@@ -254,6 +254,15 @@ struct Completion {
         return cv.wait_for(lock, kHangGuard, [&] { return done; });
     }
     std::string body() const { return data ? data->toString() : std::string(); }
+    // Runs a data task for the request (or address) and waits for it; false
+    // when it did not complete in time.
+    bool run(URLSession& session, const URLRequest& request) {
+        session.dataTaskWithRequest(request, handler())->resume();
+        return wait();
+    }
+    bool run(URLSession& session, const std::string& address) {
+        return run(session, URLRequest(url(address)));
+    }
 };
 
 }  // namespace urltest

@@ -129,8 +129,7 @@ TEST(URLSession, HeadersOnTheWireAreTheConfigurationsThenTheRequestsWithoutExpec
     request.setValue("request", "x-both");
     request.httpBody = Data(std::vector<uint8_t>(1400, 'z'));
     Completion done;
-    session->dataTaskWithRequest(request, done.handler())->resume();
-    ASSERT_TRUE(done.wait());
+    ASSERT_TRUE(done.run(*session, request));
     auto echo = echoOf(done.body());
     EXPECT_EQ(echoHeader(echo, "X-Config"), "from-config");
     EXPECT_EQ(echoHeader(echo, "X-Both"), "request");
@@ -141,8 +140,7 @@ TEST(URLSession, HeadersOnTheWireAreTheConfigurationsThenTheRequestsWithoutExpec
     URLRequest injected(url(server.url("/echo")));
     injected.setValue("a\r\nX-Injected: 1", "X-Bad");
     Completion refused;
-    session->dataTaskWithRequest(injected, refused.handler())->resume();
-    ASSERT_TRUE(refused.wait());
+    ASSERT_TRUE(refused.run(*session, injected));
     EXPECT_EQ(codeOf(refused.error), URLErrorBadURL);
     session->invalidateAndCancel();
 }
@@ -162,13 +160,8 @@ TEST(URLSession, ResponseFieldsComeFromTheFinalResponse) {
     EXPECT_EQ(done.response->MIMEType(), "application/json");
 
     Completion typed;
-    session
-        ->dataTaskWithRequest(
-            URLRequest(url(
-                server.url("/status/201?header=X-A:1&type=Text/HTML%3B%20charset%3D%22utf-8%22&body=hi"))),
-            typed.handler())
-        ->resume();
-    ASSERT_TRUE(typed.wait());
+    ASSERT_TRUE(typed.run(
+        *session, server.url("/status/201?header=X-A:1&type=Text/HTML%3B%20charset%3D%22utf-8%22&body=hi")));
     EXPECT_EQ(typed.response->statusCode(), 201);
     EXPECT_EQ(typed.response->MIMEType(), "text/html");
     EXPECT_EQ(typed.response->textEncodingName(), "utf-8");
@@ -181,8 +174,7 @@ TEST(URLSession, GzipBodiesAreDecodedAndTheirLengthIsUnknown) {
     LoopbackServer server;
     auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
     Completion done;
-    session->dataTaskWithRequest(URLRequest(url(server.url("/gzip"))), done.handler())->resume();
-    ASSERT_TRUE(done.wait());
+    ASSERT_TRUE(done.run(*session, server.url("/gzip")));
     EXPECT_EQ(done.body(), LoopbackServer::gzipBodyText());
     EXPECT_EQ(done.response->expectedContentLength(), URLResponseUnknownLength);
     session->invalidateAndCancel();
@@ -295,14 +287,10 @@ TEST(URLSession, BasicAndDigestChallengesAreAnsweredFromTheHandlerOrTheStorage) 
     config.urlCredentialStorage->setDefaultCredential(URLCredential::withUser("user", "secret"), space);
     auto plain = URLSession::sessionWithConfiguration(config);
     Completion stored;
-    plain->dataTaskWithRequest(URLRequest(url(server.url("/digest-auth/user/secret"))), stored.handler())
-        ->resume();
-    ASSERT_TRUE(stored.wait());
+    ASSERT_TRUE(stored.run(*plain, server.url("/digest-auth/user/secret")));
     EXPECT_EQ(stored.response->statusCode(), 200);
     Completion wrong;
-    plain->dataTaskWithRequest(URLRequest(url(server.url("/digest-auth/user/other"))), wrong.handler())
-        ->resume();
-    ASSERT_TRUE(wrong.wait());
+    ASSERT_TRUE(wrong.run(*plain, server.url("/digest-auth/user/other")));
     EXPECT_EQ(wrong.error, nullptr);
     EXPECT_EQ(wrong.response->statusCode(), 401);
     EXPECT_EQ(wrong.body(), "unauthorized");
@@ -325,8 +313,7 @@ TEST(URLSession, CookiesAreStoredAndSentBack) {
     URLRequest without(url(server.url("/cookies")));
     without.httpShouldHandleCookies = false;
     Completion none;
-    session->dataTaskWithRequest(without, none.handler())->resume();
-    ASSERT_TRUE(none.wait());
+    ASSERT_TRUE(none.run(*session, without));
     EXPECT_EQ(none.body(), "");
     session->invalidateAndCancel();
 }
@@ -539,12 +526,10 @@ TEST(URLSession, ASuspendedTaskMovesNoBytesAndResumesToTheEnd) {
     ASSERT_TRUE(delegate->waitUntil([&] { return suspended.load(); }));
     // A full round trip through the network thread after the suspension.
     Completion other;
-    session->dataTaskWithRequest(URLRequest(url(server.url("/echo"))), other.handler())->resume();
-    ASSERT_TRUE(other.wait());
+    ASSERT_TRUE(other.run(*session, server.url("/echo")));
     int64_t before = task->countOfBytesReceived();
     Completion again;
-    session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/200000"))), again.handler())->resume();
-    ASSERT_TRUE(again.wait());
+    ASSERT_TRUE(again.run(*session, server.url("/bytes/200000")));
     EXPECT_EQ(task->countOfBytesReceived(), before);
     EXPECT_LT(before, static_cast<int64_t>(size));
     EXPECT_EQ(task->state(), URLSessionTaskState::Suspended);
@@ -626,8 +611,7 @@ TEST(URLSession, InvalidateAndCancelFromACallbackReturnsAndNothingFollowsTheInva
     EXPECT_EQ(delegate->lateCalls(), 0);
     // Tasks made after invalidation complete at once, cancelled.
     Completion late;
-    session->dataTaskWithRequest(URLRequest(url(server.url("/echo"))), late.handler())->resume();
-    ASSERT_TRUE(late.wait());
+    ASSERT_TRUE(late.run(*session, server.url("/echo")));
     EXPECT_EQ(codeOf(late.error), URLErrorCancelled);
     EXPECT_EQ(delegate->lateCalls(), 0);
 }
@@ -636,13 +620,9 @@ TEST(URLSession, SuggestedFileNamesAreReducedToOneSafeName) {
     LoopbackServer server;
     auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
     Completion done;
-    session
-        ->dataTaskWithRequest(
-            URLRequest(
-                url(server.url("/bytes/10?disposition=attachment%3B%20filename%3D%22../../etc/passwd%22"))),
-            done.handler())
-        ->resume();
-    ASSERT_TRUE(done.wait());
+    ASSERT_TRUE(
+        done.run(*session, URLRequest(url(server.url(
+                               "/bytes/10?disposition=attachment%3B%20filename%3D%22../../etc/passwd%22")))));
     EXPECT_EQ(done.response->suggestedFilename(), "passwd");
     session->invalidateAndCancel();
 }
@@ -657,8 +637,7 @@ TEST(URLSession, ARequestCarriesNothingOverFromTheOneBeforeIt) {
     auto session = URLSession::sessionWithConfiguration(config);
     auto send = [&](const URLRequest& request) {
         Completion done;
-        session->dataTaskWithRequest(request, done.handler())->resume();
-        EXPECT_TRUE(done.wait());
+        EXPECT_TRUE(done.run(*session, request));
         EXPECT_FALSE(done.error) << request.method();
         return done.body();
     };
