@@ -251,10 +251,23 @@ void BM_Unarchive(benchmark::State& state) {
     }
 }
 
+// The text form of a log's archive, both ways.
+void BM_Base64(benchmark::State& state) {
+    auto data = BEACUtility::archiveKeyedData(
+        plat::Value(std::static_pointer_cast<const plat::Object>(makeLog(1, state.range(0) != 0))));
+    for (auto _ : state) {
+        auto text = data->base64EncodedString();
+        auto back = plat::Data::fromBase64(text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
+        benchmark::DoNotOptimize(back);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data->length()));
+}
+
 }  // namespace
 
 BENCHMARK(BM_Archive)->ArgName("encrypted")->Arg(0)->Arg(1);
 BENCHMARK(BM_Unarchive)->ArgName("encrypted")->Arg(0)->Arg(1);
+BENCHMARK(BM_Base64)->ArgName("encrypted")->Arg(0)->Arg(1);
 BENCHMARK(BM_ArchiveRoundTrip)->ArgName("encrypted")->Arg(0)->Arg(1);
 BENCHMARK(BM_HandWrittenSQLite)
     ->ArgName("encrypted")

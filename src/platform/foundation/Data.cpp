@@ -26,14 +26,37 @@ constexpr std::array<uint8_t, 256> makeDecodeTable() {
 }
 constexpr std::array<uint8_t, 256> kDecode = makeDecodeTable();
 
+// The two characters of every 12-bit value, as they lie in memory: one
+// look-up per half of a 3-byte group.
+constexpr std::array<std::array<char, 2>, 4096> makePairTable() {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = {kBase64Alphabet[i >> 6], kBase64Alphabet[i & 0x3F]};
+    return table;
+}
+constexpr std::array<std::array<char, 2>, 4096> kPairs = makePairTable();
+
+// The sextet of every byte already shifted to its place in a group of four
+// characters (`shift` 18, 12, 6 or 0); bytes that are not alphabet characters
+// carry the top bit, so one test on the combined group finds them.
+constexpr uint32_t kNotSextet = 0x80000000u;
+constexpr std::array<uint32_t, 256> makeShiftedTable(unsigned shift) {
+    std::array<uint32_t, 256> table{};
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = kDecode[i] < 64 ? uint32_t(kDecode[i]) << shift : kNotSextet;
+    return table;
+}
+constexpr std::array<uint32_t, 256> kShifted18 = makeShiftedTable(18);
+constexpr std::array<uint32_t, 256> kShifted12 = makeShiftedTable(12);
+constexpr std::array<uint32_t, 256> kShifted6 = makeShiftedTable(6);
+constexpr std::array<uint32_t, 256> kShifted0 = makeShiftedTable(0);
+
 // Encodes whole 3-byte groups of [in, in + length) (length a multiple of 3).
 char* encodeGroups(const uint8_t* in, std::size_t length, char* out) {
     for (std::size_t i = 0; i < length; i += 3) {
-        uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
-        out[0] = kBase64Alphabet[v >> 18];
-        out[1] = kBase64Alphabet[(v >> 12) & 0x3F];
-        out[2] = kBase64Alphabet[(v >> 6) & 0x3F];
-        out[3] = kBase64Alphabet[v & 0x3F];
+        const uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
+        std::memcpy(out, kPairs[v >> 12].data(), 2);
+        std::memcpy(out + 2, kPairs[v & 0xFFF].data(), 2);
         out += 4;
     }
     return out;
@@ -79,10 +102,10 @@ std::size_t decodeGroups(const uint8_t* p, std::size_t n, uint8_t*& out) {
     std::size_t i = 0;
     uint8_t* w = out;
     for (; i + 4 <= n; i += 4) {
-        const uint32_t a = kDecode[p[i]], b = kDecode[p[i + 1]], c = kDecode[p[i + 2]], d = kDecode[p[i + 3]];
-        if ((a | b | c | d) & 0xC0)
+        const uint32_t v =
+            kShifted18[p[i]] | kShifted12[p[i + 1]] | kShifted6[p[i + 2]] | kShifted0[p[i + 3]];
+        if (v & kNotSextet)
             break;
-        const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
         w[0] = uint8_t(v >> 16);
         w[1] = uint8_t(v >> 8);
         w[2] = uint8_t(v);
