@@ -11,6 +11,7 @@
 #include <string>
 
 #include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACEncrypter.h"
 #include "beacon/core/BEACLogDBStorage.h"
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACSharedSchemaLog.h"
@@ -251,10 +252,38 @@ void BM_Unarchive(benchmark::State& state) {
     }
 }
 
+// The text form of a log's archive, both ways.
+void BM_Base64(benchmark::State& state) {
+    auto data = BEACUtility::archiveKeyedData(
+        plat::Value(std::static_pointer_cast<const plat::Object>(makeLog(1, state.range(0) != 0))));
+    for (auto _ : state) {
+        auto text = data->base64EncodedString();
+        auto back = plat::Data::fromBase64(text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
+        benchmark::DoNotOptimize(back);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data->length()));
+}
+
+// A target token encrypted on save and decrypted on load.
+void BM_TokenEncryption(benchmark::State& state) {
+    Sandbox sandbox;
+    BEACEncrypter encrypter;
+    const std::string token = "targetkey-0123456789abcdef";
+    for (auto _ : state) {
+        auto stored = encrypter.encryptString(token);
+        auto back = encrypter.decryptString(*stored);
+        if (!back || *back != token)
+            state.SkipWithError("token lost");
+        benchmark::DoNotOptimize(back);
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_Archive)->ArgName("encrypted")->Arg(0)->Arg(1);
 BENCHMARK(BM_Unarchive)->ArgName("encrypted")->Arg(0)->Arg(1);
+BENCHMARK(BM_Base64)->ArgName("encrypted")->Arg(0)->Arg(1);
+BENCHMARK(BM_TokenEncryption);
 BENCHMARK(BM_ArchiveRoundTrip)->ArgName("encrypted")->Arg(0)->Arg(1);
 BENCHMARK(BM_HandWrittenSQLite)
     ->ArgName("encrypted")

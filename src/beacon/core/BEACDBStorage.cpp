@@ -173,6 +173,19 @@ std::vector<BEACStorageRow> BEACDBConnection::executeSelectionQuery(const std::s
     return rows;
 }
 
+int BEACDBConnection::enumerateRows(const std::string& sql, const BEACStorageBindableArray* values,
+                                    const std::function<void(sqlite3_stmt*)>& row) {
+    return execute(sql, values, [&](sqlite3_stmt* statement) {
+        int step;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW)
+            row(statement);
+        if (step == SQLITE_DONE)
+            return SQLITE_OK;
+        BEACLogError(kBEACLogTag, "Query failed with error: %d\n\t%@", step, sqlite3_errmsg(db_));
+        return step;
+    });
+}
+
 int64_t BEACDBConnection::querySingleValue(const std::string& sql, int* result) {
     auto rows = executeSelectionQuery(sql, nullptr, result);
     if (rows.empty() || rows[0].empty())

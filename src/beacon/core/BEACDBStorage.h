@@ -71,6 +71,11 @@ class BEACDBConnection {
     std::vector<BEACStorageRow> executeSelectionQuery(const std::string& sql,
                                                       const BEACStorageBindableArray* values = nullptr,
                                                       int* result = nullptr);
+    // Calls `row` with the statement on each result row, for callers that
+    // read columns in place (sqlite3_column_*: valid only during the call);
+    // 0 when every row was read, else the code (logged).
+    int enumerateRows(const std::string& sql, const BEACStorageBindableArray* values,
+                      const std::function<void(sqlite3_stmt*)>& row);
     // First value of the first row, 0 when there is none.
     int64_t querySingleValue(const std::string& sql, int* result = nullptr);
     int64_t lastInsertRowId() const;

@@ -18,6 +18,8 @@ std::mutex metadataMutex;
 std::mutex keyMutex;
 
 constexpr std::size_t kIVLength = plat::security::AESBlockLength;
+// What follows the key tag in the metadata of the current layout.
+constexpr const char* kMetadataSuffix = "/AES/CBC/PKCS7/32";
 
 bool isKnownTag(std::string_view tag) {
     return tag == kBEACEncryptionKeyTag || tag == kBEACEncryptionKeyTagAlternate;
@@ -62,7 +64,12 @@ std::optional<plat::Data> BEACEncrypter::encryptData(const plat::Data& data) {
     auto cipher = performCryptoOperation(0, data, iv, *key);
     if (!cipher)
         return std::nullopt;
-    plat::Data result = getMetadataStringWithKeyTag(tag);
+    // Built in one buffer of its final size: metadata, ":", IV, cipher text.
+    plat::Data result;
+    result.mutableVector().reserve(tag.size() + std::strlen(kMetadataSuffix) + 1 + iv->length() +
+                                   cipher->length());
+    result.append(tag.data(), tag.size());
+    result.append(kMetadataSuffix, std::strlen(kMetadataSuffix));
     result.append(":", 1);
     result.append(*iv);
     result.append(*cipher);
@@ -163,7 +170,7 @@ void BEACEncrypter::rotateToNewKeyTag(const std::string& tag) {
 }
 
 plat::Data BEACEncrypter::getMetadataStringWithKeyTag(const std::string& tag) {
-    return plat::Data::fromString(tag + "/AES/CBC/PKCS7/32");
+    return plat::Data::fromString(tag + kMetadataSuffix);
 }
 
 std::optional<plat::Data> BEACEncrypter::generateAndSaveKeyWithTag(const std::string& tag) {
@@ -226,7 +233,8 @@ std::optional<plat::Data> BEACEncrypter::generateInitializationVector() {
 std::optional<plat::Data> BEACEncrypter::performCryptoOperation(int operation, const plat::Data& input,
                                                                 const std::optional<plat::Data>& iv,
                                                                 const plat::Data& key) {
-    plat::Data vector = iv.value_or(plat::Data(std::vector<uint8_t>(kIVLength, 0)));
+    static const plat::Data zeroIV(std::vector<uint8_t>(kIVLength, 0));
+    const plat::Data& vector = iv ? *iv : zeroIV;
     auto output = operation == 0 ? plat::security::aes256CBCEncrypt(key, vector, input)
                                  : plat::security::aes256CBCDecrypt(key, vector, input);
     if (!output)

@@ -37,6 +37,16 @@ std::vector<plat::Value> idValues(const std::vector<int64_t>& ids) {
     return values;
 }
 
+// A column's text in place (valid until the statement moves on); nullopt for
+// NULL and for values of any other type.
+std::optional<std::string_view> columnText(sqlite3_stmt* statement, std::size_t index) {
+    const int column = static_cast<int>(index);
+    if (sqlite3_column_type(statement, column) != SQLITE_TEXT)
+        return std::nullopt;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    return std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+}
+
 // The unarchiver names a class it has no factory for: a log type of a service
 // this process has not started, not damaged bytes.
 bool namesUnknownClass(const plat::ErrorPtr& error) {
@@ -266,56 +276,69 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
     return moreAvailable;
 }
 
+// Rows are decoded as they are stepped through, straight from SQLite's
+// column text: the archive text is not copied before it is decoded. Damaged
+// rows are deleted once the selection is over.
 std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
     const std::string& condition, const BEACStorageBindableArray& values) {
     std::lock_guard lock(mutex_);
     std::string sql = plat::format("SELECT * FROM \"%@\"", kTable);
     if (!condition.empty())
         sql += plat::format(" WHERE %@", condition);
-    auto rows = executeSelectionQuery(sql, &values);
     std::vector<Row> result;
-    result.reserve(rows.size());
     std::vector<plat::Value> damaged;
-    for (auto& row : rows) {
-        if (row.size() <= targetTokenColumnIndex_)
-            continue;
-        const int64_t id = row[idColumnIndex_].longLongValue();
-        const std::string* text = row[logColumnIndex_].asString();
-        std::optional<plat::Data> archive;
-        if (text)
-            archive = plat::Data::fromBase64(*text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
-        plat::ErrorPtr error;
-        auto object = archive ? BEACUtility::unarchiveKeyedData(archive, &error) : std::nullopt;
-        auto log = object ? std::const_pointer_cast<BEACAbstractLog>(object->asObjectOf<BEACAbstractLog>())
-                          : nullptr;
-        if (!log) {
-            if (namesUnknownClass(error)) {
-                BEACLogError(kBEACLogTag, "Log with Id %@ is of a type this process cannot read; it is kept.",
-                             plat::Value(id));
-                undecodable_.insert(id);
-            } else {
-                BEACLogError(kBEACLogTag, "Deserialization failed for log with Id %@", plat::Value(id));
-                damaged.emplace_back(id);
-            }
-            continue;
-        }
-        if (const std::string* token = row[targetTokenColumnIndex_].asString()) {
-            if (token->empty()) {
-                BEACLogError(kBEACLogTag, "Unexpected empty target token for log with Id %@.",
-                             plat::Value(id));
-            } else if (auto plain = targetTokenEncrypter_.decryptString(*token)) {
-                log->addTransmissionTargetToken(*plain);
-            } else {
-                BEACLogError(kBEACLogTag, "Failed to decrypt the target token for log with Id %@.",
-                             plat::Value(id));
-            }
-        }
-        const std::string* group = row[groupIdColumnIndex_].asString();
-        result.push_back({id, group ? *group : std::string(), std::move(log)});
-    }
+    const int columns = static_cast<int>(targetTokenColumnIndex_) + 1;
+    executeQueryUsingBlock([&](BEACDBConnection& db) {
+        return db.enumerateRows(sql, &values, [&](sqlite3_stmt* statement) {
+            if (sqlite3_column_count(statement) < columns)
+                return;
+            const int64_t id = sqlite3_column_int64(statement, static_cast<int>(idColumnIndex_));
+            auto log = decodeLog(id, columnText(statement, logColumnIndex_), damaged);
+            if (!log)
+                return;
+            if (auto token = columnText(statement, targetTokenColumnIndex_))
+                restoreTargetToken(*log, id, *token);
+            auto group = columnText(statement, groupIdColumnIndex_);
+            result.push_back({id, group ? std::string(*group) : std::string(), std::move(log)});
+        });
+    });
     if (!damaged.empty())
         deleteLogsWithColumnValues(damaged, kId);
     return result;
+}
+
+// The log of a row's archive text; null for a row left out, which is either
+// kept for a later launch (its class is unknown here) or added to `damaged`.
+BEACLogPtr BEACLogDBStorage::decodeLog(int64_t id, std::optional<std::string_view> text,
+                                       std::vector<plat::Value>& damaged) {
+    std::optional<plat::Data> archive;
+    if (text)
+        archive = plat::Data::fromBase64(*text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
+    plat::ErrorPtr error;
+    auto object = archive ? BEACUtility::unarchiveKeyedData(archive, &error) : std::nullopt;
+    auto log =
+        object ? std::const_pointer_cast<BEACAbstractLog>(object->asObjectOf<BEACAbstractLog>()) : nullptr;
+    if (log)
+        return log;
+    if (namesUnknownClass(error)) {
+        BEACLogError(kBEACLogTag, "Log with Id %@ is of a type this process cannot read; it is kept.",
+                     plat::Value(id));
+        undecodable_.insert(id);
+    } else {
+        BEACLogError(kBEACLogTag, "Deserialization failed for log with Id %@", plat::Value(id));
+        damaged.emplace_back(id);
+    }
+    return nullptr;
+}
+
+void BEACLogDBStorage::restoreTargetToken(BEACAbstractLog& log, int64_t id, std::string_view token) {
+    if (token.empty()) {
+        BEACLogError(kBEACLogTag, "Unexpected empty target token for log with Id %@.", plat::Value(id));
+    } else if (auto plain = targetTokenEncrypter_.decryptString(std::string(token))) {
+        log.addTransmissionTargetToken(*plain);
+    } else {
+        BEACLogError(kBEACLogTag, "Failed to decrypt the target token for log with Id %@.", plat::Value(id));
+    }
 }
 
 std::vector<BEACLogPtr> BEACLogDBStorage::logsFromDBWithGroupId(const std::string& groupId) {

@@ -74,6 +74,8 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
     int insertWithEviction(BEACDBConnection& db, const std::string& insert,
                            const BEACStorageBindableArray& values, int64_t priority);
     std::vector<int64_t> excludedIds(const std::string& groupId) const;
+    BEACLogPtr decodeLog(int64_t id, std::optional<std::string_view> text, std::vector<plat::Value>& damaged);
+    void restoreTargetToken(BEACAbstractLog& log, int64_t id, std::string_view token);
 
     std::recursive_mutex mutex_;
     // Group id to batch id to the row ids handed out in that batch.

@@ -26,14 +26,37 @@ constexpr std::array<uint8_t, 256> makeDecodeTable() {
 }
 constexpr std::array<uint8_t, 256> kDecode = makeDecodeTable();
 
+// The two characters of every 12-bit value, as they lie in memory: one
+// look-up per half of a 3-byte group.
+constexpr std::array<std::array<char, 2>, 4096> makePairTable() {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = {kBase64Alphabet[i >> 6], kBase64Alphabet[i & 0x3F]};
+    return table;
+}
+constexpr std::array<std::array<char, 2>, 4096> kPairs = makePairTable();
+
+// The sextet of every byte already shifted to its place in a group of four
+// characters (`shift` 18, 12, 6 or 0); bytes that are not alphabet characters
+// carry the top bit, so one test on the combined group finds them.
+constexpr uint32_t kNotSextet = 0x80000000u;
+constexpr std::array<uint32_t, 256> makeShiftedTable(unsigned shift) {
+    std::array<uint32_t, 256> table{};
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = kDecode[i] < 64 ? uint32_t(kDecode[i]) << shift : kNotSextet;
+    return table;
+}
+constexpr std::array<uint32_t, 256> kShifted18 = makeShiftedTable(18);
+constexpr std::array<uint32_t, 256> kShifted12 = makeShiftedTable(12);
+constexpr std::array<uint32_t, 256> kShifted6 = makeShiftedTable(6);
+constexpr std::array<uint32_t, 256> kShifted0 = makeShiftedTable(0);
+
 // Encodes whole 3-byte groups of [in, in + length) (length a multiple of 3).
 char* encodeGroups(const uint8_t* in, std::size_t length, char* out) {
     for (std::size_t i = 0; i < length; i += 3) {
-        uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
-        out[0] = kBase64Alphabet[v >> 18];
-        out[1] = kBase64Alphabet[(v >> 12) & 0x3F];
-        out[2] = kBase64Alphabet[(v >> 6) & 0x3F];
-        out[3] = kBase64Alphabet[v & 0x3F];
+        const uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
+        std::memcpy(out, kPairs[v >> 12].data(), 2);
+        std::memcpy(out + 2, kPairs[v & 0xFFF].data(), 2);
         out += 4;
     }
     return out;
@@ -71,91 +94,109 @@ std::size_t lineLength(unsigned options) {
     return 0;
 }
 
-// Collects sextets into bytes. A group of 2 or 3 sextets yields 1 or 2 bytes; a
-// lone sextet carries too few bits for a byte and makes the input malformed.
-class SextetSink {
-  public:
-    explicit SextetSink(std::vector<uint8_t>& out) : out_(out) {}
-    void push(uint8_t sextet) {
-        acc_ = (acc_ << 6) | sextet;
-        if (++count_ == 4) {
-            out_.push_back(uint8_t(acc_ >> 16));
-            out_.push_back(uint8_t(acc_ >> 8));
-            out_.push_back(uint8_t(acc_));
-            acc_ = 0;
-            count_ = 0;
-        }
+// Decodes whole groups of four alphabet characters from [p, p + n) into `out`
+// while they last; returns the number of characters consumed (a multiple of 4)
+// and advances `out` past the bytes written. Stops at the first group holding
+// anything else ("=", a line break, a character outside the alphabet).
+std::size_t decodeGroups(const uint8_t* p, std::size_t n, uint8_t*& out) {
+    std::size_t i = 0;
+    uint8_t* w = out;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t v =
+            kShifted18[p[i]] | kShifted12[p[i + 1]] | kShifted6[p[i + 2]] | kShifted0[p[i + 3]];
+        if (v & kNotSextet)
+            break;
+        w[0] = uint8_t(v >> 16);
+        w[1] = uint8_t(v >> 8);
+        w[2] = uint8_t(v);
+        w += 3;
     }
-    // Ends the current group; false when it held a single sextet.
-    bool flush() {
-        if (count_ == 1)
-            return false;
-        if (count_ >= 2)
-            out_.push_back(uint8_t(acc_ >> (6 * count_ - 8)));
-        if (count_ == 3)
-            out_.push_back(uint8_t(acc_ >> 2));
-        acc_ = 0;
-        count_ = 0;
-        return true;
-    }
-    int pending() const { return count_; }
+    out = w;
+    return i;
+}
 
-  private:
-    std::vector<uint8_t>& out_;
-    uint32_t acc_ = 0;
-    int count_ = 0;
-};
+// Bytes held by the last, partial group of 2 or 3 sextets (`count` of them,
+// most recent in the low bits of `acc`); a lone sextet carries too few bits.
+bool flushGroup(uint32_t acc, int count, uint8_t*& out) {
+    if (count == 1)
+        return false;
+    if (count >= 2)
+        *out++ = uint8_t(acc >> (6 * count - 8));
+    if (count == 3)
+        *out++ = uint8_t(acc >> 2);
+    return true;
+}
 
 // Strict form: only alphabet characters, length a multiple of 4, and at most
-// two "=" that end the text and complete a group of 2 or 3 characters.
+// two "=" that end the text and complete a group of 2 or 3 characters. The
+// output is sized exactly before decoding.
 std::optional<Data> decodeStrict(std::string_view text) {
     if (text.size() % 4 != 0)
         return std::nullopt;
     std::size_t padding = 0;
     while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=')
         ++padding;
-    std::string_view body = text.substr(0, text.size() - padding);
-    std::vector<uint8_t> out;
-    out.reserve(body.size() / 4 * 3 + 2);
-    const auto* p = reinterpret_cast<const uint8_t*>(body.data());
-    std::size_t whole = body.size() / 4 * 4;
-    for (std::size_t i = 0; i < whole; i += 4) {
-        uint8_t a = kDecode[p[i]], b = kDecode[p[i + 1]], c = kDecode[p[i + 2]], d = kDecode[p[i + 3]];
-        if ((a | b | c | d) & 0xC0)
-            return std::nullopt;
-        uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | d;
-        out.push_back(uint8_t(v >> 16));
-        out.push_back(uint8_t(v >> 8));
-        out.push_back(uint8_t(v));
-    }
-    SextetSink sink(out);
-    for (std::size_t i = whole; i < body.size(); ++i) {
-        uint8_t s = kDecode[p[i]];
+    // With a length that is a multiple of 4, one "=" leaves a last group of 3
+    // characters and two leave 2.
+    const std::size_t body = text.size() - padding;
+    const std::size_t whole = body / 4 * 4;
+    const std::size_t rest = body - whole;
+    std::vector<uint8_t> out(whole / 4 * 3 + (rest ? rest - 1 : 0));
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    uint8_t* w = out.data();
+    if (decodeGroups(p, whole, w) != whole)
+        return std::nullopt;
+    uint32_t acc = 0;
+    for (std::size_t i = whole; i < body; ++i) {
+        const uint8_t s = kDecode[p[i]];
         if (s & 0xC0)
             return std::nullopt;
-        sink.push(s);
+        acc = (acc << 6) | s;
     }
-    if (sink.pending() + padding != (padding ? 4u : 0u) || !sink.flush())
+    if (!flushGroup(acc, static_cast<int>(rest), w))
         return std::nullopt;
     return Data(std::move(out));
 }
 
 // Lenient form: characters outside the alphabet are skipped; "=" ends the
 // current group, so missing padding and concatenated encodings both decode.
+// Runs of clean groups take the fast path; the rest goes one character at a
+// time. The output never exceeds 3 bytes per 4 characters.
 std::optional<Data> decodeLenient(std::string_view text) {
-    std::vector<uint8_t> out;
-    out.reserve(text.size() / 4 * 3 + 2);
-    SextetSink sink(out);
-    for (unsigned char ch : text) {
-        uint8_t s = kDecode[ch];
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::vector<uint8_t> out(n / 4 * 3 + 2);
+    uint8_t* w = out.data();
+    uint32_t acc = 0;
+    int count = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (count == 0) {
+            i += decodeGroups(p + i, n - i, w);
+            if (i == n)
+                break;
+        }
+        const uint8_t s = kDecode[p[i++]];
         if (s < 64) {
-            sink.push(s);
-        } else if (s == kPad && !sink.flush()) {
-            return std::nullopt;
+            acc = (acc << 6) | s;
+            if (++count == 4) {
+                w[0] = uint8_t(acc >> 16);
+                w[1] = uint8_t(acc >> 8);
+                w[2] = uint8_t(acc);
+                w += 3;
+                acc = 0;
+                count = 0;
+            }
+        } else if (s == kPad) {
+            if (!flushGroup(acc, count, w))
+                return std::nullopt;
+            acc = 0;
+            count = 0;
         }
     }
-    if (!sink.flush())
+    if (!flushGroup(acc, count, w))
         return std::nullopt;
+    out.resize(static_cast<std::size_t>(w - out.data()));
     return Data(std::move(out));
 }
 

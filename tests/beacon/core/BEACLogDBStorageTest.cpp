@@ -165,13 +165,28 @@ TEST_F(BEACLogDBStorageTest, DamagedRowsAreDeletedAndUnknownTypesKept) {
                         plat::Value(std::static_pointer_cast<const plat::Object>(makeLog("tok"))))
                         ->base64EncodedString() +
                     "', 'garbage', 1)");
+    // Archive text is read only from text values: the same text as a blob, or
+    // a number, is damage.
+    const std::string good = BEACUtility::archiveKeyedData(
+                                 plat::Value(std::static_pointer_cast<const plat::Object>(makeLog("blob"))))
+                                 ->base64EncodedString();
+    exec(store, "INSERT INTO logs (groupId, log, priority) VALUES ('G', CAST('" + good + "' AS BLOB), 1)");
+    exec(store, "INSERT INTO logs (groupId, log, priority) VALUES ('G', 42, 1)");
+    exec(store, "INSERT INTO logs (groupId, log, targetToken, priority) VALUES ('G', '" +
+                    BEACUtility::archiveKeyedData(
+                        plat::Value(std::static_pointer_cast<const plat::Object>(makeLog("empty"))))
+                        ->base64EncodedString() +
+                    "', '', 1)");
 
     auto loaded = load(store, "G", 10);
-    EXPECT_EQ(sidsOf(loaded.logs), (std::vector<std::string>{"good", "tok"}));
+    EXPECT_EQ(sidsOf(loaded.logs), (std::vector<std::string>{"good", "tok", "empty"}));
     EXPECT_FALSE(loaded.logs[1]->transmissionTargetTokens());
-    EXPECT_EQ(log_.count("Deserialization failed for log with Id 2"), 1u);
+    EXPECT_FALSE(loaded.logs[2]->transmissionTargetTokens());
+    for (int id : {2, 5, 6})
+        EXPECT_EQ(log_.count("Deserialization failed for log with Id " + std::to_string(id)), 1u) << id;
     EXPECT_EQ(log_.count("Failed to decrypt the target token for log with Id 4."), 1u);
-    EXPECT_EQ(store.countLogs(), 3u);  // the damaged row is gone, the unknown one kept
+    EXPECT_EQ(log_.count("Unexpected empty target token for log with Id 7."), 1u);
+    EXPECT_EQ(store.countLogs(), 4u);  // the damaged rows are gone, the unknown one kept
     EXPECT_TRUE(load(store, "G", 10).logs.empty());
 }
 

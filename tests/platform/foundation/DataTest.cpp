@@ -95,6 +95,38 @@ TEST(DataTest, LenientBase64SkipsEverythingOutsideTheAlphabet) {
     EXPECT_EQ(Data::fromBase64("Z=m9v", lenient), std::nullopt);
 }
 
+// Clean runs of four characters are decoded a group at a time and everything
+// else one character at a time: wherever a skipped character, a line break or
+// a stray "=" falls, the two paths must meet with the same bytes.
+TEST(DataTest, Base64DecodesTheSameWhereverTheCleanRunsBreak) {
+    const unsigned lenient = Data::Base64DecodingIgnoreUnknownCharacters;
+    for (std::size_t length = 0; length <= 11; ++length) {
+        const Data plain = sequence(length);
+        const std::string clean = plain.base64EncodedString();
+        std::string unpadded = clean.substr(0, clean.find('='));
+        EXPECT_EQ(Data::fromBase64(unpadded, lenient), plain) << unpadded;
+        for (std::size_t at = 0; at <= unpadded.size(); ++at) {
+            for (const char* junk : {"\r\n", " ", "\xC3\xA9", "!"}) {
+                std::string text = clean;
+                text.insert(at, junk);
+                EXPECT_EQ(Data::fromBase64(text, lenient), plain) << text;
+                EXPECT_EQ(Data::fromBase64(text), std::nullopt) << text;
+            }
+            if (at % 4 == 0 && at > 0 && at < unpadded.size()) {
+                // "=" closing a whole group is harmless between groups.
+                std::string text = clean;
+                text.insert(at, "=");
+                EXPECT_EQ(Data::fromBase64(text, lenient), plain) << text;
+            }
+        }
+        for (std::size_t at = 0; at < unpadded.size(); ++at) {
+            std::string text = clean;
+            text[at] = '*';
+            EXPECT_EQ(Data::fromBase64(text), std::nullopt) << text;
+        }
+    }
+}
+
 TEST(DataTest, LargeBase64RoundTripsInEveryForm) {
     std::vector<uint8_t> bytes(3 * 1024 * 1024 + 1);
     uint32_t state = 12345;

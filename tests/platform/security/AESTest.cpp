@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace plat::security {
 namespace {
 
@@ -39,6 +41,45 @@ TEST(AESTest, RefusesBadLengthsAndPadding) {
     // A wrong key gives bad padding in all but ~1/256 of cases; this input is one of the others.
     auto wrong = aes256CBCDecrypt(otherKey, iv, cipher);
     EXPECT_TRUE(!wrong || *wrong != Data::fromString("secret token"));
+}
+
+// Each thread keeps one cipher context from call to call. Whatever ran on the
+// thread before (either direction, other keys, a failed decryption), every
+// result must be what a thread that never used AES gets.
+TEST(AESTest, ResultsDoNotDependOnWhatRanBeforeOnTheThread) {
+    const Data key1(std::vector<uint8_t>(32, 7));
+    const Data key2(std::vector<uint8_t>(32, 9));
+    const Data iv1(std::vector<uint8_t>(16, 1));
+    const Data iv2(std::vector<uint8_t>(16, 2));
+    const Data plain = Data::fromString("a target token of some length");
+    const Data empty;
+    const Data cipher1 = *aes256CBCEncrypt(key1, iv1, plain);
+    const Data cipher2 = *aes256CBCEncrypt(key2, iv2, plain);
+    Data badPadding = cipher1;
+    badPadding.mutableVector().back() ^= 0x55;
+    struct Step {
+        bool encrypt;
+        const Data* key;
+        const Data* iv;
+        const Data* input;
+    };
+    const Step steps[] = {
+        {true, &key1, &iv1, &plain},       {false, &key1, &iv1, &cipher1}, {false, &key2, &iv1, &cipher1},
+        {false, &key1, &iv1, &badPadding}, {true, &key2, &iv2, &plain},    {false, &key2, &iv2, &cipher2},
+        {true, &key1, &iv1, &empty},       {false, &key1, &iv2, &cipher1}, {true, &key2, &iv1, &cipher2},
+        {false, &key1, &iv1, &cipher1},    {true, &key1, &iv1, &plain},
+    };
+    auto apply = [](const Step& step) {
+        return step.encrypt ? aes256CBCEncrypt(*step.key, *step.iv, *step.input)
+                            : aes256CBCDecrypt(*step.key, *step.iv, *step.input);
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        std::optional<Data> fresh;
+        std::thread([&] { fresh = apply(steps[i]); }).join();
+        EXPECT_EQ(apply(steps[i]), fresh) << "step " << i;
+    }
+    EXPECT_EQ(aes256CBCDecrypt(key1, iv1, cipher1), plain);
+    EXPECT_EQ(aes256CBCDecrypt(key1, iv1, badPadding), std::nullopt);
 }
 
 TEST(AESTest, RandomBytesDiffer) {
