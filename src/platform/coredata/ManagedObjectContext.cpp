@@ -169,7 +169,7 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
     object->state_ = ManagedObject::State::Filled;
     object->inserted_ = true;
     const auto& properties = entity->properties();
-    auto changes = std::make_unique<ManagedObject::Changes>();
+    auto changes = std::make_shared<ManagedObject::Changes>();
     changes->values.resize(properties.size());
     changes->changed.reset(properties.size());
     for (const PropertyDescription* p : properties) {
@@ -597,11 +597,25 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
     auto coordinator = persistentStoreCoordinator();
     impl_->registered.reserve(impl_->registered.size());
     for (auto& [entity, list] : byEntity) {
-        auto ids = coordinator->newObjectIDs(*entity, list.size());
-        if (!ids)
-            return ids.error();
-        for (std::size_t i = 0; i < list.size(); ++i)
-            reKey(*list[i], (*ids)[i]);
+        auto reserved = coordinator->reserveNewObjectKeys(*entity, list.size());
+        if (!reserved)
+            return reserved.error();
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            ManagedObject& o = *list[i];
+            const int64_t key = reserved->keys[i];
+            if (o.id_.use_count() != 1) {
+                reKey(o, reserved->store->objectIDFor(entity, key));
+                continue;
+            }
+            // Nobody else holds the temporary ID, so nobody can look it up
+            // again: it becomes the permanent one in place, with no new ID
+            // and no alias.
+            auto shared = o.shared_from_this();
+            impl_->registered.erase(*o.id_, &o);
+            const_cast<ManagedObjectID&>(*o.id_).becomePermanent(reserved->store, key);
+            impl_->registered.insert(std::move(shared));
+        }
+        comparisonIdentitiesChanged();
     }
     return nullptr;
 }

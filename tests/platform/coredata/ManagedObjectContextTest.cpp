@@ -333,7 +333,13 @@ TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
     }
     // A caller holding a temporary ID still reaches the object after the save.
     auto heldTemporary = tasks[17]->objectID();
+    const std::size_t heldHash = heldTemporary->hash();
     ASSERT_EQ(context->save(), nullptr);
+    // IDs nobody else held became permanent where they lay; the held one
+    // did not change under its holder.
+    EXPECT_TRUE(heldTemporary->isTemporaryID());
+    EXPECT_EQ(heldTemporary->hash(), heldHash);
+    EXPECT_FALSE(tasks[17]->objectID()->isEqual(*heldTemporary));
     EXPECT_EQ(context->registeredObjects().size(), tasks.size() + tags.size());
     EXPECT_EQ(context->objectWithID(heldTemporary), tasks[17]);
     for (const auto& group : {tasks, tags}) {
