@@ -86,8 +86,9 @@ ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
 void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
     if (!changes_) {
-        changes_ = std::make_shared<Changes>();
-        changes_->values = snapshot_ ? snapshot_->values : RowValues(entity()->properties().size());
+        changes_ = makeRow<Changes>(entity()->properties().size());
+        if (snapshot_)
+            changes_->values = snapshot_->values;
         changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
@@ -543,15 +544,13 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     // A row without values needs nothing loaded (and a missing row is no error).
     if (state_ != State::Filled && rowHoldsValues(*entity()))
         fireFault();
-    auto snapshot = std::make_shared<StoreSnapshot>();
+    auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
     if (changes_)
         snapshot->values = changes_->values;
     else if (snapshot_)
         snapshot->values = snapshot_->values;
-    else
-        snapshot->values.resize(entity()->properties().size());
     toStoreForm(snapshot->values);
     return snapshot;
 }
@@ -600,7 +599,7 @@ void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, st
 void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
     if (row.use_count() != 2) {
         // The store kept the row: it must not change under it.
-        auto copy = std::make_shared<Changes>();
+        auto copy = makeRow<Changes>(row->values.size());
         copy->values = row->values;
         copy->changed = std::move(changes_->changed);
         changes_ = std::move(copy);
@@ -635,7 +634,7 @@ void ManagedObject::commitSaved(uint64_t version) {
         snapshot_ = std::move(changes_);
         return;
     }
-    auto snapshot = std::make_shared<StoreSnapshot>();
+    auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
     if (changes_) {
@@ -646,8 +645,6 @@ void ManagedObject::commitSaved(uint64_t version) {
             fireFault();
         if (snapshot_)
             snapshot->values = snapshot_->values;
-        else
-            snapshot->values.resize(entity()->properties().size());
     }
     toStoreForm(snapshot->values, true);
     snapshot_ = std::move(snapshot);

@@ -169,8 +169,7 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
     object->state_ = ManagedObject::State::Filled;
     object->inserted_ = true;
     const auto& properties = entity->properties();
-    auto changes = std::make_shared<ManagedObject::Changes>();
-    changes->values.resize(properties.size());
+    auto changes = makeRow<ManagedObject::Changes>(properties.size());
     changes->changed.reset(properties.size());
     for (const PropertyDescription* p : properties) {
         if (!p->isAttribute())
@@ -585,12 +584,21 @@ std::vector<ManagedObjectIDPtr> ManagedObjectContext::permanentIDsForChild(
 }
 
 ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects) {
-    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
+    std::vector<ManagedObject*> own;
+    own.reserve(objects.size());
     for (const auto& o : objects) {
         if (!o || o->context_ != this)
             throw ModelException("obtainPermanentIDsForObjects: an object of another context.");
+        own.push_back(o.get());
+    }
+    return obtainPermanentIDs(own);
+}
+
+ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObject*>& objects) {
+    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
+    for (ManagedObject* o : objects) {
         if (o->id_->isTemporaryID())
-            byEntity[o->entity()].push_back(o.get());
+            byEntity[o->entity()].push_back(o);
     }
     // One reservation per entity; keys reserved for an entity whose batch
     // fails later are lost, never reused.

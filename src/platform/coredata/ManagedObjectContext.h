@@ -170,6 +170,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     ErrorPtr validate() const;
     ErrorPtr saveToStore();
     ErrorPtr saveToParent();
+    // obtainPermanentIDsForObjects for objects known to be this context's.
+    ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, const Dictionary& info);
     Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted,
