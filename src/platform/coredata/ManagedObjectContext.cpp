@@ -722,7 +722,6 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
     // One reservation per entity; keys reserved for an entity whose batch
     // fails later are lost, never reused.
     auto coordinator = persistentStoreCoordinator();
-    impl_->registered.reserve(impl_->registered.size());
     for (auto& [entity, list] : byEntity) {
         auto reserved = coordinator->reserveNewObjectKeys(*entity, list.size());
         if (!reserved)
@@ -740,7 +739,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
             auto shared = o.shared_from_this();
             impl_->registered.erase(*o.id_, &o);
             const_cast<ManagedObjectID&>(*o.id_).becomePermanent(reserved->store, key);
-            impl_->registered.insert(std::move(shared));
+            impl_->registered.insertReserved(std::move(shared));
         }
         comparisonIdentitiesChanged();
     }
