@@ -102,10 +102,28 @@ void ManagedObjectContext::processPendingChanges() {
 
 ErrorPtr ManagedObjectContext::validate() const {
     std::vector<ErrorPtr> errors;
-    auto check = [&](const ManagedObject& o) {
-        for (const PropertyDescription* p : o.entity()->properties()) {
+    // The properties of an entity that can fail a check (most entities have
+    // few or none), found once per entity.
+    std::vector<std::pair<const EntityDescription*, std::vector<const PropertyDescription*>>> checked;
+    auto checkedOf = [&](const EntityDescription* entity) -> const std::vector<const PropertyDescription*>& {
+        for (const auto& [e, properties] : checked) {
+            if (e == entity)
+                return properties;
+        }
+        std::vector<const PropertyDescription*> properties;
+        for (const PropertyDescription* p : entity->properties()) {
             if (p->isTransient())
                 continue;
+            auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+            if (r && r->isToMany() ? (r->minCount() > 0 || !r->isOptional() || r->maxCount() > 0)
+                                   : !p->isOptional())
+                properties.push_back(p);
+        }
+        checked.emplace_back(entity, std::move(properties));
+        return checked.back().second;
+    };
+    auto check = [&](const ManagedObject& o) {
+        for (const PropertyDescription* p : checkedOf(o.entity())) {
             auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
             if (r && r->isToMany()) {
                 bool known =
