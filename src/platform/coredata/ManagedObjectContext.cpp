@@ -621,7 +621,7 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
         case FetchRequestResultType::ManagedObject:
             break;
     }
-    auto objects = fetchObjects(request);
+    auto objects = executeFetchRequest(request);
     if (!objects)
         return objects.error();
     for (auto& o : *objects)

@@ -392,7 +392,9 @@ TEST_P(ContextTest, PrefetchingLoadsWhatTheKeyPathsReach) {
     auto fetchedCalendars = fetch(byName, calendars);
     FetchRequest firstTask = request("Task", Predicate::equal("title", Value("t0")));
     firstTask.relationshipKeyPathsForPrefetching = {"calendar.tasks"};
-    auto fetchedTasks = fetch(firstTask, tasks);
+    auto values = tasks->executeFetchRequestValues(firstTask);  // the same through the values form
+    ASSERT_TRUE(values && values->size() == 1u);
+    std::vector<ManagedObjectPtr> fetchedTasks{ManagedObject::fromValue(values->at(0))};
     auto plainTask = fetch(request("Task", Predicate::equal("title", Value("t0"))), plain);
     for (const char* keyPath : {"nope", "calendar.nope", "title"}) {
         FetchRequest bad = request("Task");
