@@ -739,7 +739,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
             auto shared = o.shared_from_this();
             impl_->registered.erase(*o.id_, &o);
             const_cast<ManagedObjectID&>(*o.id_).becomePermanent(reserved->store, key);
-            impl_->registered.insertReserved(std::move(shared));
+            impl_->registered.insert(std::move(shared));
         }
         comparisonIdentitiesChanged();
     }

@@ -116,21 +116,24 @@ TEST_F(RegistryTest, TemporaryIDsInAndOutOfKeyOrder) {
     EXPECT_EQ(registry.find(*late->objectID()), nullptr);
 }
 
-// Saved inserts go to sections by store and root entity, in key order. An
-// equal ID from elsewhere (another store object of the same file, an ID
-// made apart) finds them; an equal ID is refused by the table as well; keys
-// out of order fall back to the table.
-TEST_F(RegistryTest, ReservedPermanentIDsInSections) {
+// Permanent IDs arriving in key order go to sections by store and root
+// entity (found at their key's distance, or by halving past a gap). An equal
+// ID made apart finds them; an equal ID is refused by the table as well;
+// keys out of order fall back to the table.
+TEST_F(RegistryTest, PermanentIDsInKeyOrderGoToSections) {
     const EntityDescription* thing = model->entityNamed("Thing");
     detail::Registry registry;
     std::vector<ManagedObjectPtr> objects;
     for (int64_t pk = 100; pk < 3100; ++pk) {
         objects.push_back(object(store->objectIDFor(thing, pk)));
-        registry.insertReserved(objects.back());
+        ASSERT_TRUE(registry.insert(objects.back()));
     }
     auto outOfOrder = object(store->objectIDFor(thing, 50));
-    registry.insertReserved(outOfOrder);
-    EXPECT_EQ(registry.size(), 3001u);
+    ASSERT_TRUE(registry.insert(outOfOrder));
+    auto afterGap = object(store->objectIDFor(thing, 3500));
+    ASSERT_TRUE(registry.insert(afterGap));
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, 3500))));
+    EXPECT_EQ(registry.size(), 3002u);
 
     struct Case {
         const char* what;
@@ -144,6 +147,8 @@ TEST_F(RegistryTest, ReservedPermanentIDsInSections) {
         {"an equal ID made apart", ManagedObjectID::makePermanent(model->share(thing), store, 1234),
          objects[1134]},
         {"an out-of-order key", store->objectIDFor(thing, 50), outOfOrder},
+        {"a key after a gap", store->objectIDFor(thing, 3500), afterGap},
+        {"a key in the gap", store->objectIDFor(thing, 3300), nullptr},
         {"a key never registered", store->objectIDFor(thing, 99), nullptr},
         {"a key past the end", store->objectIDFor(thing, 5000), nullptr},
         {"another store's ID with the same key", sameFile->objectIDFor(thing, 200), nullptr},
@@ -163,15 +168,15 @@ TEST_F(RegistryTest, ReservedPermanentIDsInSections) {
         if (i % 3 != 0)
             registry.erase(*objects[i]->objectID(), i % 2 ? objects[i].get() : nullptr);
     }
-    EXPECT_EQ(registry.size(), 1001u);
+    EXPECT_EQ(registry.size(), 1002u);
     for (std::size_t i = 0; i < objects.size(); ++i)
         ASSERT_EQ(registry.find(*objects[i]->objectID()), i % 3 == 0 ? objects[i] : nullptr) << i;
     // An erased key can be registered again (in the table), and all are handed over.
     ASSERT_TRUE(registry.insert(object(store->objectIDFor(thing, 101))));
     std::size_t seen = 0;
     registry.forEach([&](const ManagedObjectPtr&) { ++seen; });
-    EXPECT_EQ(seen, 1002u);
-    EXPECT_EQ(registry.takeAll().size(), 1002u);
+    EXPECT_EQ(seen, 1003u);
+    EXPECT_EQ(registry.takeAll().size(), 1003u);
     EXPECT_EQ(registry.find(*objects[0]->objectID()), nullptr);
 }
 

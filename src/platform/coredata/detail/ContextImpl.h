@@ -50,10 +50,11 @@ struct RegistryTraits {
 // so making a million inserts permanent touches the hash table once per
 // object instead of three times. Temporary IDs that come out of order (an
 // ancestor's inserts, borrowed by a child context) go to the hash table.
-// When those IDs become permanent, from one reservation of keys per entity,
-// the objects go to a section of their store and root entity, again a
-// vector in key order (insertReserved): the hash table does not grow for a
-// million saved inserts either.
+// Permanent IDs are kept the same way, in a section per store and root
+// entity, as long as they come in key order (a save's inserts made
+// permanent from one reservation of keys, rows fetched in key order): the
+// hash table does not grow for a million saved or fetched objects either;
+// the rest go to the table.
 class Registry {
   public:
     std::size_t size() const { return table_.size() + recent_.size() - dead_ + sectionsLive_; }
@@ -85,30 +86,29 @@ class Registry {
             }
             if (findRecent(id))
                 return false;
-        } else if (!sections_.empty() && findInSections(id).second) {
-            return false;
+        } else {
+            Section* section = sectionFor(id);
+            if (!section) {
+                sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), {}, 0});
+                section = &sections_.back();
+            }
+            auto& entries = section->entries;
+            if (entries.empty() || id.primaryKey() > entries.back().key) {
+                // Past the section's last key: only the table could hold it.
+                if (table_.size() != 0 && table_.find(id, id.hash()))
+                    return false;
+                entries.push_back(Recent{id.primaryKey(), std::move(object)});
+                ++sectionsLive_;
+                return true;
+            }
+            if (findIn(*section, id))
+                return false;
         }
         std::size_t hash = id.hash();
         if (!table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second)
             return false;
         temporariesInTable_ += temporary ? 1 : 0;
         return true;
-    }
-    // Registers an object whose permanent ID was just made from newly
-    // reserved keys, so that no registered object can have it yet.
-    void insertReserved(ManagedObjectPtr object) {
-        const ManagedObjectID& id = *object->id_;
-        Section* section = sectionFor(id);
-        if (!section) {
-            sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), {}, 0});
-            section = &sections_.back();
-        }
-        if (!section->entries.empty() && id.primaryKey() <= section->entries.back().key) {
-            insert(std::move(object));  // out of order: an earlier reservation's key
-            return;
-        }
-        section->entries.push_back(Recent{id.primaryKey(), std::move(object)});
-        ++sectionsLive_;
     }
     // Removes id's entry; with `only`, just when it holds that object.
     void erase(const ManagedObjectID& id, const ManagedObject* only = nullptr) {
@@ -214,15 +214,30 @@ class Registry {
     // The section and live entry of a permanent ID, or nulls.
     std::pair<Section*, const Recent*> findInSections(const ManagedObjectID& id) const {
         Section* section = const_cast<Registry*>(this)->sectionFor(id);
-        if (!section)
-            return {nullptr, nullptr};
-        const auto& entries = section->entries;
-        auto it = std::lower_bound(entries.begin(), entries.end(), id.primaryKey(),
-                                   [](const Recent& r, int64_t key) { return r.key < key; });
-        if (it == entries.end() || it->key != id.primaryKey() || !it->object ||
-            !it->object->id_->isEqualID(id))
-            return {nullptr, nullptr};
-        return {section, &*it};
+        const Recent* entry = section ? findIn(*section, id) : nullptr;
+        return {entry ? section : nullptr, entry};
+    }
+    // id's live entry in section, or null. Keys are mostly consecutive (a
+    // reservation's, a table read in key order): the entry is then at its
+    // key's distance from the first, else found by halving.
+    static const Recent* findIn(const Section& section, const ManagedObjectID& id) {
+        const auto& entries = section.entries;
+        if (entries.empty())
+            return nullptr;
+        const int64_t key = id.primaryKey();
+        const Recent* hit = nullptr;
+        if (key >= entries.front().key && key - entries.front().key < static_cast<int64_t>(entries.size()) &&
+            entries[static_cast<std::size_t>(key - entries.front().key)].key == key) {
+            hit = &entries[static_cast<std::size_t>(key - entries.front().key)];
+        } else {
+            auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                       [](const Recent& r, int64_t k) { return r.key < k; });
+            if (it != entries.end() && it->key == key)
+                hit = &*it;
+        }
+        if (!hit || !hit->object || !hit->object->id_->isEqualID(id))
+            return nullptr;
+        return hit;
     }
     void bury(Section& section, Recent& r) {
         r.object.reset();
