@@ -102,10 +102,28 @@ void ManagedObjectContext::processPendingChanges() {
 
 ErrorPtr ManagedObjectContext::validate() const {
     std::vector<ErrorPtr> errors;
-    auto check = [&](const ManagedObject& o) {
-        for (const PropertyDescription* p : o.entity()->properties()) {
+    // The properties of an entity that can fail a check (most entities have
+    // few or none), found once per entity.
+    std::vector<std::pair<const EntityDescription*, std::vector<const PropertyDescription*>>> checked;
+    auto checkedOf = [&](const EntityDescription* entity) -> const std::vector<const PropertyDescription*>& {
+        for (const auto& [e, properties] : checked) {
+            if (e == entity)
+                return properties;
+        }
+        std::vector<const PropertyDescription*> properties;
+        for (const PropertyDescription* p : entity->properties()) {
             if (p->isTransient())
                 continue;
+            auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+            if (r && r->isToMany() ? (r->minCount() > 0 || !r->isOptional() || r->maxCount() > 0)
+                                   : !p->isOptional())
+                properties.push_back(p);
+        }
+        checked.emplace_back(entity, std::move(properties));
+        return checked.back().second;
+    };
+    auto check = [&](const ManagedObject& o) {
+        for (const PropertyDescription* p : checkedOf(o.entity())) {
             auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
             if (r && r->isToMany()) {
                 bool known =
@@ -168,22 +186,30 @@ ErrorPtr ManagedObjectContext::save() {
         return nullptr;
     if (auto error = validate())
         return error;
-    std::vector<ManagedObjectPtr> inserted = impl_->inserted.items(), updated = impl_->updated.items(),
-                                  deleted = impl_->deleted.items();
+    // The sets as they are now, for did-save; kept only when someone may
+    // observe it (copying a million objects' references is not free).
+    const bool notify = NotificationCenter::defaultCenter().observerCount() != 0;
+    std::vector<ManagedObjectPtr> inserted, updated, deleted;
+    if (notify) {
+        inserted = impl_->inserted.items();
+        updated = impl_->updated.items();
+        deleted = impl_->deleted.items();
+    }
     // A child's inserts keep their temporary IDs: the parent takes them as
     // they are, and they become permanent when the root context saves.
     if (!parent_) {
-        std::vector<ManagedObjectPtr> temporaries;
-        for (const auto& o : inserted) {
+        std::vector<ManagedObject*> temporaries;
+        temporaries.reserve(impl_->inserted.size());
+        for (const auto& o : impl_->inserted.items()) {
             if (o->id_->isTemporaryID())
-                temporaries.push_back(o);
+                temporaries.push_back(o.get());
         }
-        if (auto error = obtainPermanentIDsForObjects(temporaries))
+        if (auto error = obtainPermanentIDs(temporaries))
             return error;
     }
     if (auto error = parent_ ? saveToParent() : saveToStore())
         return error;
-    if (NotificationCenter::defaultCenter().observerCount() != 0)
+    if (notify)
         postSaveNotification(ManagedObjectContextDidSaveNotification, changeSets(inserted, updated, deleted));
     return nullptr;
 }

@@ -9,6 +9,10 @@
 
 namespace plat::coredata {
 
+// Resident objects are many: an object and its shared count fit one
+// 128-byte heap block.
+static_assert(sizeof(ManagedObject) <= 104, "a managed object should stay within a 128-byte block");
+
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     auto object = value.asObjectOf<ManagedObject>();
     return std::const_pointer_cast<ManagedObject>(object);
@@ -82,8 +86,9 @@ ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
 void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
     if (!changes_) {
-        changes_ = std::make_unique<Changes>();
-        changes_->values = snapshot_ ? snapshot_->values : RowValues(entity()->properties().size());
+        changes_ = makeRow<Changes>(entity()->properties().size());
+        if (snapshot_)
+            changes_->values = snapshot_->values;
         changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
@@ -156,16 +161,14 @@ void ManagedObject::checkDestination(const RelationshipDescription& r, const Man
 
 uint64_t ManagedObject::addObserver(std::string key, Observer observer) {
     static std::atomic<uint64_t> next{1};
-    if (!observers_)
-        observers_ = std::make_unique<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>>();
     uint64_t token = next.fetch_add(1);
-    observers_->push_back({token, {std::move(key), std::move(observer)}});
+    toMany_.addObservers().push_back({token, {std::move(key), std::move(observer)}});
     return token;
 }
 
 void ManagedObject::removeObserver(uint64_t token) {
-    if (observers_)
-        std::erase_if(*observers_, [&](const auto& entry) { return entry.first == token; });
+    if (Observers* observers = toMany_.observers())
+        std::erase_if(*observers, [&](const auto& entry) { return entry.first == token; });
 }
 
 void ManagedObject::didChangeValueForKey(std::string_view key) {
@@ -173,10 +176,10 @@ void ManagedObject::didChangeValueForKey(std::string_view key) {
 }
 
 void ManagedObject::notifyObservers(std::string_view key) {
-    if (!observers_)
+    if (!toMany_.observers() || toMany_.observers()->empty())
         return;
     // Copy: an observer may add or remove observers.
-    auto observers = *observers_;
+    auto observers = *toMany_.observers();
     for (const auto& [token, entry] : observers) {
         if (entry.first == key)
             entry.second(*this, key);
@@ -541,29 +544,25 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     // A row without values needs nothing loaded (and a missing row is no error).
     if (state_ != State::Filled && rowHoldsValues(*entity()))
         fireFault();
-    auto snapshot = std::make_shared<StoreSnapshot>();
+    auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
     if (changes_)
         snapshot->values = changes_->values;
     else if (snapshot_)
         snapshot->values = snapshot_->values;
-    else
-        snapshot->values.resize(entity()->properties().size());
     toStoreForm(snapshot->values);
     return snapshot;
 }
 
 SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
-    auto snapshot = std::make_shared<StoreSnapshot>();
-    snapshot->objectID = id_;
-    snapshot->values = std::move(changes_->values);
-    changes_->values.clear();
+    changes_->objectID = id_;
+    changes_->version = 0;
     // As toStoreForm, noting each value it replaces.
     for (const PropertyDescription* p : entity()->properties()) {
         if (!p->isTransient() && p->isAttribute())
             continue;
-        Value& v = snapshot->values[p->index()];
+        Value& v = changes_->values[p->index()];
         if (v.isNull())
             continue;
         Value stored;
@@ -575,15 +574,16 @@ SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
         }
         replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
     }
-    return snapshot;
+    return changes_;
 }
 
 void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
     std::shared_ptr<StoreSnapshot> committed;
-    if (row.use_count() == 1) {
-        // Nobody else holds the row (the store copied what it keeps): it was
-        // made non-const by lendRow, so it can become the snapshot itself.
-        committed = std::const_pointer_cast<StoreSnapshot>(row);
+    if (row.use_count() == 2) {
+        // Held by the caller and by changes_ only (the store copied what it
+        // keeps): the row becomes the snapshot itself.
+        changes_->changed.reset(0);
+        committed = std::move(changes_);
     } else {
         committed = std::make_shared<StoreSnapshot>(*row);
     }
@@ -597,10 +597,14 @@ void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, st
 }
 
 void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
-    if (row.use_count() == 1)
-        changes_->values = std::move(std::const_pointer_cast<StoreSnapshot>(row)->values);
-    else
-        changes_->values = row->values;
+    if (row.use_count() != 2) {
+        // The store kept the row: it must not change under it.
+        auto copy = makeRow<Changes>(row->values.size());
+        copy->values = row->values;
+        copy->changed = std::move(changes_->changed);
+        changes_ = std::move(copy);
+    }
+    changes_->objectID = nullptr;
     for (std::size_t i = 0; i < count; ++i)
         changes_->values[replaced[i].index] = std::move(replaced[i].value);
 }
@@ -620,19 +624,27 @@ void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
 void ManagedObject::commitSaved(uint64_t version) {
     // The current values become the row as they are: moved, not copied.
     // Transient values are never stored, but a save does not drop them.
-    auto snapshot = std::make_shared<StoreSnapshot>();
+    if (changes_ && changes_.use_count() == 1) {
+        // Nobody else holds the changes (no store kept them as a row): they
+        // become the snapshot where they lie.
+        changes_->objectID = id_;
+        changes_->version = version;
+        changes_->changed.reset(0);
+        toStoreForm(changes_->values, true);
+        snapshot_ = std::move(changes_);
+        return;
+    }
+    auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
     if (changes_) {
-        snapshot->values = std::move(changes_->values);
+        snapshot->values = changes_->values;
         changes_.reset();
     } else {
         if (state_ != State::Filled && rowHoldsValues(*entity()))
             fireFault();
         if (snapshot_)
             snapshot->values = snapshot_->values;
-        else
-            snapshot->values.resize(entity()->properties().size());
     }
     toStoreForm(snapshot->values, true);
     snapshot_ = std::move(snapshot);

@@ -164,9 +164,12 @@ class ManagedObject : public Object,
         uint64_t bits_ = 0;
         std::unique_ptr<uint64_t[]> more_;
     };
-    // Current values of an object that changed since its snapshot.
-    struct Changes {
-        RowValues values;  // to-one: the object once written, else the row's ID, or null
+    // Current values of an object that changed since its snapshot
+    // (`values`; to-one: the object once written, else the row's ID, or
+    // null). A row itself, so that a save can hand it to the store as the
+    // object's row and keep it as the snapshot, without copying or another
+    // allocation; objectID and version are set only then.
+    struct Changes : StoreSnapshot {
         ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
@@ -177,23 +180,40 @@ class ManagedObject : public Object,
         std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
         bool changed = false;
     };
+    using Observers = std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>;
     // The loaded to-many contents by toManyIndex(), as a vector would hold
-    // them, in one word while nothing is loaded (most objects).
+    // them, and the observers: both rare, so they share one word, null
+    // while there are none (most objects).
     class ToManySlots {
       public:
-        std::size_t size() const { return slots_ ? slots_->size() : 0; }
-        std::unique_ptr<ToMany>& operator[](std::size_t i) const { return (*slots_)[i]; }
-        void resize(std::size_t n) {
-            if (!slots_)
-                slots_ = std::make_unique<std::vector<std::unique_ptr<ToMany>>>();
-            slots_->resize(n);
+        std::size_t size() const { return rare_ ? rare_->slots.size() : 0; }
+        std::unique_ptr<ToMany>& operator[](std::size_t i) const { return rare_->slots[i]; }
+        void resize(std::size_t n) { rare().slots.resize(n); }
+        // Drops the to-many contents; observers stay.
+        void clear() {
+            if (rare_ && rare_->observers.empty())
+                rare_.reset();
+            else if (rare_)
+                rare_->slots.clear();
         }
-        void clear() { slots_.reset(); }
-        std::unique_ptr<ToMany>* begin() const { return slots_ ? slots_->data() : nullptr; }
-        std::unique_ptr<ToMany>* end() const { return slots_ ? slots_->data() + slots_->size() : nullptr; }
+        std::unique_ptr<ToMany>* begin() const { return rare_ ? rare_->slots.data() : nullptr; }
+        std::unique_ptr<ToMany>* end() const {
+            return rare_ ? rare_->slots.data() + rare_->slots.size() : nullptr;
+        }
+        Observers* observers() const { return rare_ ? &rare_->observers : nullptr; }
+        Observers& addObservers() { return rare().observers; }
 
       private:
-        std::unique_ptr<std::vector<std::unique_ptr<ToMany>>> slots_;
+        struct Rare {
+            std::vector<std::unique_ptr<ToMany>> slots;
+            Observers observers;
+        };
+        Rare& rare() {
+            if (!rare_)
+                rare_ = std::make_unique<Rare>();
+            return *rare_;
+        }
+        std::unique_ptr<Rare> rare_;
     };
 
     void checkUsable() const;
@@ -235,11 +255,11 @@ class ManagedObject : public Object,
         Value value;
     };
     // For a save to the store, without copying: an inserted object's current
-    // values moved into a new row (version 0) and put in store form; what
+    // values, as they lie, become its row (version 0) in store form; what
     // that replaced (to-one objects, transient values) goes to `replaced`.
-    // Until the save ends the object has no current values: the context
-    // then either adopts the row (adoptLentRow) or takes the values back
-    // (returnLentRow).
+    // Until the save ends the object's current values are that row: the
+    // context then either adopts the row (adoptLentRow) or puts the
+    // replaced values back (returnLentRow).
     SnapshotPtr lendRow(std::vector<LentValue>& replaced);
     // After the store took the row: it becomes the committed state at
     // version 1, keeping transient values, as commitSaved does.
@@ -267,9 +287,8 @@ class ManagedObject : public Object,
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;
     mutable SnapshotPtr snapshot_;
-    mutable std::unique_ptr<Changes> changes_;
-    mutable ToManySlots toMany_;
-    std::unique_ptr<std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>> observers_;
+    mutable std::shared_ptr<Changes> changes_;
+    mutable ToManySlots toMany_;  // and the observers
 };
 
 }  // namespace plat::coredata

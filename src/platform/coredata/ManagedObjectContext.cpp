@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -169,8 +171,7 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
     object->state_ = ManagedObject::State::Filled;
     object->inserted_ = true;
     const auto& properties = entity->properties();
-    auto changes = std::make_unique<ManagedObject::Changes>();
-    changes->values.resize(properties.size());
+    auto changes = makeRow<ManagedObject::Changes>(properties.size());
     changes->changed.reset(properties.size());
     for (const PropertyDescription* p : properties) {
         if (!p->isAttribute())
@@ -420,7 +421,124 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
 }
 
 Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::executeFetchRequest(const FetchRequest& request) {
-    return fetchObjects(request);
+    auto objects = fetchObjects(request);
+    if (!objects || request.relationshipKeyPathsForPrefetching.empty())
+        return objects;
+    const EntityDescription& entity = fetchEntity(request);
+    for (const auto& keyPath : request.relationshipKeyPathsForPrefetching) {
+        if (auto error = prefetch(*objects, entity, keyPath))
+            return error;
+    }
+    return objects;
+}
+
+namespace {
+
+// The relationship `name` of entity, or else of its first sub-entity that
+// has one.
+const RelationshipDescription* relationshipInFamily(const EntityDescription& entity,
+                                                    const std::string& name) {
+    for (const EntityDescription* e : entity.selfAndDescendants()) {
+        auto found = e->relationshipsByName().find(name);
+        if (found != e->relationshipsByName().end())
+            return found->second;
+    }
+    return nullptr;
+}
+
+// The object's own relationship `name`, when it is `r`.
+bool hasRelationship(const ManagedObject& o, const RelationshipDescription& r) {
+    auto found = o.entity()->relationshipsByName().find(r.name());
+    return found != o.entity()->relationshipsByName().end() && found->second == &r;
+}
+
+}  // namespace
+
+ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& objects,
+                                        const EntityDescription& entity, const std::string& keyPath) {
+    std::vector<ManagedObjectPtr> level = objects;
+    const EntityDescription* levelEntity = &entity;
+    for (const std::string& name : splitKeyPath(keyPath)) {
+        const RelationshipDescription* r = relationshipInFamily(*levelEntity, name);
+        if (!r)
+            throw ModelException("The key path \"" + keyPath + "\" to prefetch: " + levelEntity->name() +
+                                 " has no relationship \"" + name + "\".");
+        const EntityDescription& destination = *r->destinationEntity();
+        std::vector<ManagedObjectPtr> next;
+        std::vector<ManagedObject*> owners;  // to-many owners whose members are read here
+        Array wanted;                        // IDs of the rows to read
+        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> asked;
+        for (const auto& o : level) {
+            if (o->isInvalidated() || !hasRelationship(*o, *r))
+                continue;
+            if (!r->isToMany()) {
+                // Only loaded objects know their destination without a read.
+                if (o->isFault())
+                    continue;
+                Value v = o->slotValue(r->index());
+                if (auto d = ManagedObject::fromValue(v)) {
+                    next.push_back(std::move(d));
+                } else if (auto id = v.asObjectOf<ManagedObjectID>()) {
+                    auto d = objectRegisteredForID(id);
+                    if (d && !d->isFault())
+                        next.push_back(std::move(d));
+                    else if (asked.insert(id).second)
+                        wanted.push_back(Value(ObjectPtr(id)));
+                }
+                continue;
+            }
+            const auto& slots = o->toMany_;
+            if (slots.size() > r->toManyIndex() && slots[r->toManyIndex()]) {
+                const auto& items = slots[r->toManyIndex()]->items;
+                next.insert(next.end(), items.begin(), items.end());
+                continue;
+            }
+            // Members are read through their to-one inverse, all owners at
+            // once; the rest keep loading when first used.
+            const RelationshipDescription* inverse = r->inverseRelationship();
+            if (o->isFault() || o->inserted_ || r->isOrdered() || r->isTransient() || !inverse ||
+                inverse->isToMany() || inverse->isTransient())
+                continue;
+            owners.push_back(o.get());
+            wanted.push_back(Value(ObjectPtr(o->id_)));
+        }
+        if (!wanted.empty()) {
+            FetchRequest request(destination.name());
+            request.predicate = r->isToMany() ? Predicate::in(r->inverseRelationship()->name(), Value(wanted))
+                                              : Predicate::selfIn(Value(wanted));
+            auto rows = sourceFetch(request, destination);
+            if (!rows)
+                return rows.error();
+            std::unordered_map<ManagedObjectIDPtr, std::vector<ManagedObjectPtr>, ObjectIDHash, ObjectIDEqual>
+                byOwner;
+            for (const auto& row : *rows) {
+                auto d = objectForSnapshot(row, true);
+                if (r->isToMany()) {
+                    Value owner = row->values[r->inverseRelationship()->index()];
+                    byOwner[owner.asObjectOf<ManagedObjectID>()].push_back(d);
+                }
+                next.push_back(std::move(d));
+            }
+            for (ManagedObject* o : owners) {
+                if (o->toMany_.size() < o->entity()->toManyCount())
+                    o->toMany_.resize(o->entity()->toManyCount());
+                auto& slot = o->toMany_[r->toManyIndex()];
+                auto loaded = std::make_unique<ManagedObject::ToMany>();
+                auto found = byOwner.find(o->id_);
+                if (found != byOwner.end())
+                    loaded->items = std::move(found->second);
+                for (const auto& m : loaded->items)
+                    loaded->members.insert(m.get());
+                slot = std::move(loaded);
+            }
+        }
+        // Each object once, for the next step of the path.
+        std::unordered_set<const ManagedObject*> seen;
+        std::erase_if(next, [&](const ManagedObjectPtr& d) { return !seen.insert(d.get()).second; });
+        level = std::move(next);
+        levelEntity = &destination;
+    }
+    return nullptr;
 }
 
 Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::fetchObjectIDs(const FetchRequest& request) {
@@ -503,7 +621,7 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
         case FetchRequestResultType::ManagedObject:
             break;
     }
-    auto objects = fetchObjects(request);
+    auto objects = executeFetchRequest(request);
     if (!objects)
         return objects.error();
     for (auto& o : *objects)
@@ -585,23 +703,45 @@ std::vector<ManagedObjectIDPtr> ManagedObjectContext::permanentIDsForChild(
 }
 
 ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects) {
-    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
+    std::vector<ManagedObject*> own;
+    own.reserve(objects.size());
     for (const auto& o : objects) {
         if (!o || o->context_ != this)
             throw ModelException("obtainPermanentIDsForObjects: an object of another context.");
+        own.push_back(o.get());
+    }
+    return obtainPermanentIDs(own);
+}
+
+ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObject*>& objects) {
+    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
+    for (ManagedObject* o : objects) {
         if (o->id_->isTemporaryID())
-            byEntity[o->entity()].push_back(o.get());
+            byEntity[o->entity()].push_back(o);
     }
     // One reservation per entity; keys reserved for an entity whose batch
     // fails later are lost, never reused.
     auto coordinator = persistentStoreCoordinator();
-    impl_->registered.reserve(impl_->registered.size());
     for (auto& [entity, list] : byEntity) {
-        auto ids = coordinator->newObjectIDs(*entity, list.size());
-        if (!ids)
-            return ids.error();
-        for (std::size_t i = 0; i < list.size(); ++i)
-            reKey(*list[i], (*ids)[i]);
+        auto reserved = coordinator->reserveNewObjectKeys(*entity, list.size());
+        if (!reserved)
+            return reserved.error();
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            ManagedObject& o = *list[i];
+            const int64_t key = reserved->keys[i];
+            if (o.id_.use_count() != 1) {
+                reKey(o, reserved->store->objectIDFor(entity, key));
+                continue;
+            }
+            // Nobody else holds the temporary ID, so nobody can look it up
+            // again: it becomes the permanent one in place, with no new ID
+            // and no alias.
+            auto shared = o.shared_from_this();
+            impl_->registered.erase(*o.id_, &o);
+            const_cast<ManagedObjectID&>(*o.id_).becomePermanent(reserved->store, key);
+            impl_->registered.insert(std::move(shared));
+        }
+        comparisonIdentitiesChanged();
     }
     return nullptr;
 }

@@ -98,6 +98,11 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     ManagedObjectPtr objectRegisteredForID(const ManagedObjectIDPtr& id) const;
     std::vector<ManagedObjectPtr> registeredObjects() const;
 
+    // Objects; with relationshipKeyPathsForPrefetching, the objects those
+    // key paths reach are loaded too, one query per relationship of a path
+    // (ordered to-manys and to-manys without a to-one inverse are still read
+    // per object when first used). A key path naming no relationship throws
+    // ModelException.
     Result<std::vector<ManagedObjectPtr>> executeFetchRequest(const FetchRequest& request);
     Result<std::vector<ManagedObjectIDPtr>> fetchObjectIDs(const FetchRequest& request);
     Result<std::size_t> countForFetchRequest(const FetchRequest& request);
@@ -161,6 +166,9 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
                                                             const RelationshipDescription& r);
 
     Result<std::vector<ManagedObjectPtr>> fetchObjects(const FetchRequest& request);
+    // Loads what keyPath reaches from objects (of entity or its sub-entities).
+    ErrorPtr prefetch(const std::vector<ManagedObjectPtr>& objects, const EntityDescription& entity,
+                      const std::string& keyPath);
     const EntityDescription& fetchEntity(const FetchRequest& request) const;
     ManagedObjectPtr objectForSnapshot(const SnapshotPtr& snapshot, bool fill);
     bool matches(const FetchRequest& request, const EntityDescription& entity,
@@ -170,6 +178,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     ErrorPtr validate() const;
     ErrorPtr saveToStore();
     ErrorPtr saveToParent();
+    // obtainPermanentIDsForObjects for objects known to be this context's.
+    ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, const Dictionary& info);
     Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted,

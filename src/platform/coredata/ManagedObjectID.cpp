@@ -48,8 +48,14 @@ ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity
     : entity_(std::move(entity)), store_(std::move(store)), key_(key) {}
 
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), detail::ObjectIDStoreRef(),
-                                                   nextTemporaryKey.fetch_add(1));
+    // Not made const: becomePermanent may change it while only its object holds it.
+    return std::make_shared<ManagedObjectID>(std::move(entity), detail::ObjectIDStoreRef(),
+                                             nextTemporaryKey.fetch_add(1));
+}
+
+void ManagedObjectID::becomePermanent(const std::shared_ptr<PersistentStore>& store, int64_t primaryKey) {
+    store_ = store->objectIDStore();
+    key_ = primaryKey;
 }
 
 ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,

@@ -111,6 +111,11 @@ class ManagedObjectID : public Object {
                     int64_t key);
 
   private:
+    friend class ManagedObjectContext;
+    // Turns a temporary ID into the permanent ID of a row of store, in
+    // place: for an ID only its object holds, so that nobody sees it change.
+    void becomePermanent(const std::shared_ptr<PersistentStore>& store, int64_t primaryKey);
+
     // Kept to 40 bytes, so that an ID and its count take one 64-byte block.
     std::shared_ptr<const EntityDescription> entity_;
     detail::ObjectIDStoreRef store_;

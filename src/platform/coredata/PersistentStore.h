@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,47 +42,100 @@ inline constexpr const char* MigratePersistentStoresAutomaticallyOption =
 inline constexpr const char* InferMappingModelAutomaticallyOption = "NSInferMappingModelAutomaticallyOption";
 inline constexpr const char* ReadOnlyPersistentStoreOption = "NSReadOnlyPersistentStoreOption";
 
+struct StoreSnapshot;
+// A row (StoreSnapshot or a type derived from it) whose count values, all
+// null, lie in the row's own block, after its shared count.
+template <class Row = StoreSnapshot>
+std::shared_ptr<Row> makeRow(std::size_t count);
+
 // The values of one row by property index: a fixed-size array, two words
 // where a vector takes three (a row's header then fits a 64-byte block).
+// The array is either its own allocation or lies in the block of the row
+// that holds it (makeRow), which saves an allocation per row; moving out of
+// such a row's values allocates (a failure there ends the program, as in any
+// noexcept move that must allocate).
 class RowValues {
   public:
     RowValues() = default;
-    explicit RowValues(std::size_t count) : values_(count ? new Value[count] : nullptr), size_(count) {}
+    explicit RowValues(std::size_t count)
+        : values_(count ? new Value[count] : nullptr),
+          size_(static_cast<uint32_t>(count)),
+          owned_(count != 0) {}
     RowValues(const RowValues& other) : RowValues(other.size_) {
         std::copy(other.begin(), other.end(), begin());
     }
-    RowValues(RowValues&& other) noexcept
-        : values_(std::move(other.values_)), size_(std::exchange(other.size_, 0)) {}
+    RowValues(RowValues&& other) noexcept { take(other); }
     RowValues& operator=(const RowValues& other) {
-        if (this != &other)
+        if (this == &other)
+            return *this;
+        if (size_ == other.size_)
+            std::copy(other.begin(), other.end(), begin());
+        else
             *this = RowValues(other);
         return *this;
     }
     RowValues& operator=(RowValues&& other) noexcept {
-        values_ = std::move(other.values_);
-        size_ = std::exchange(other.size_, 0);
+        if (this == &other)
+            return *this;
+        if (!owned_ && size_ != 0 && size_ == other.size_) {
+            // Keep the values in this row's own block.
+            std::move(other.begin(), other.end(), begin());
+            other.release();
+            return *this;
+        }
+        release();
+        take(other);
         return *this;
     }
+    ~RowValues() { release(); }
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     Value& operator[](std::size_t i) { return values_[i]; }
     const Value& operator[](std::size_t i) const { return values_[i]; }
-    Value* begin() { return values_.get(); }
-    Value* end() { return values_.get() + size_; }
-    const Value* begin() const { return values_.get(); }
-    const Value* end() const { return values_.get() + size_; }
+    Value* begin() { return values_; }
+    Value* end() { return values_ + size_; }
+    const Value* begin() const { return values_; }
+    const Value* end() const { return values_ + size_; }
     // Keeps the first values, adds nulls or drops the rest.
     void resize(std::size_t count) {
         RowValues resized(count);
-        std::move(begin(), begin() + std::min(count, size_), resized.begin());
+        std::move(begin(), begin() + std::min<std::size_t>(count, size_), resized.begin());
         *this = std::move(resized);
     }
-    void clear() { *this = RowValues(); }
+    void clear() { release(); }
 
   private:
-    std::unique_ptr<Value[]> values_;
-    std::size_t size_ = 0;
+    template <class Row>
+    friend std::shared_ptr<Row> makeRow(std::size_t count);
+    // Empties this, destroying its values.
+    void release() noexcept {
+        if (owned_)
+            delete[] values_;
+        else
+            std::destroy_n(values_, size_);
+        values_ = nullptr;
+        size_ = 0;
+        owned_ = false;
+    }
+    // Takes other's values, which must be empty here; other ends empty.
+    void take(RowValues& other) noexcept {
+        if (other.owned_ || other.size_ == 0) {
+            values_ = std::exchange(other.values_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            owned_ = std::exchange(other.owned_, false);
+            return;
+        }
+        values_ = new Value[other.size_];  // std::terminate when this fails
+        size_ = other.size_;
+        owned_ = true;
+        std::move(other.begin(), other.end(), values_);
+        other.release();
+    }
+
+    Value* values_ = nullptr;
+    uint32_t size_ = 0;
+    bool owned_ = false;
 };
 
 // A row as a store holds it: values by property index of the row's entity;
@@ -93,6 +147,62 @@ struct StoreSnapshot {
     RowValues values;
 };
 using SnapshotPtr = std::shared_ptr<const StoreSnapshot>;
+
+namespace detail {
+
+// The row block's allocator for allocate_shared: room for the values after
+// the shared count and the row. It holds no state (so the shared count's
+// block does not grow): the extra size comes in, and the values' address
+// goes out, through per-thread variables set by makeRow around the call.
+inline thread_local std::size_t rowBlockExtra = 0;
+inline thread_local Value* rowBlockValues = nullptr;
+
+template <class T>
+struct RowBlockAllocator {
+    using value_type = T;
+    RowBlockAllocator() = default;
+    template <class U>
+    RowBlockAllocator(const RowBlockAllocator<U>&) noexcept {}
+    static constexpr std::size_t head(std::size_t n) {
+        return (sizeof(T) * n + alignof(Value) - 1) / alignof(Value) * alignof(Value);
+    }
+    T* allocate(std::size_t n) {
+        char* p = static_cast<char*>(::operator new(head(n) + rowBlockExtra));
+        rowBlockValues = reinterpret_cast<Value*>(p + head(n));
+        return reinterpret_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+    template <class U>
+    bool operator==(const RowBlockAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+}  // namespace detail
+
+template <class Row>
+std::shared_ptr<Row> makeRow(std::size_t count) {
+    static_assert(alignof(Row) <= alignof(std::max_align_t));
+    if (count == 0)
+        return std::make_shared<Row>();
+    detail::rowBlockExtra = count * sizeof(Value);
+    detail::rowBlockValues = nullptr;
+    std::shared_ptr<Row> row;
+    try {
+        row = std::allocate_shared<Row>(detail::RowBlockAllocator<Row>());
+    } catch (...) {
+        detail::rowBlockExtra = 0;
+        throw;
+    }
+    detail::rowBlockExtra = 0;
+    Value* storage = detail::rowBlockValues;
+    std::uninitialized_default_construct_n(storage, count);  // Value() does not throw
+    RowValues& values = row->values;
+    values.values_ = storage;
+    values.size_ = static_cast<uint32_t>(count);
+    values.owned_ = false;
+    return row;
+}
 
 // Everything one save writes, applied as a whole or not at all.
 struct StoreChanges {

@@ -223,6 +223,18 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(
 
 Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs(
     const EntityDescription& entity, std::size_t count) {
+    auto reserved = reserveNewObjectKeys(entity, count);
+    if (!reserved)
+        return reserved.error();
+    std::vector<ManagedObjectIDPtr> ids;
+    ids.reserve(count);
+    for (int64_t key : reserved->keys)
+        ids.push_back(reserved->store->objectIDFor(&entity, key));
+    return ids;
+}
+
+Result<PersistentStoreCoordinator::ReservedKeys> PersistentStoreCoordinator::reserveNewObjectKeys(
+    const EntityDescription& entity, std::size_t count) {
     Lock lock(mutex_);
     if (stores_.empty())
         return makeError(PersistentStoreSaveError, "The coordinator has no persistent store.");
@@ -230,11 +242,7 @@ Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::newObjectIDs
     auto keys = store->reservePrimaryKeys(entity, count);
     if (!keys)
         return keys.error();
-    std::vector<ManagedObjectIDPtr> ids;
-    ids.reserve(count);
-    for (int64_t key : *keys)
-        ids.push_back(store->objectIDFor(&entity, key));
-    return ids;
+    return ReservedKeys{store, std::move(*keys)};
 }
 
 ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {

@@ -85,6 +85,12 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
                                                       const RelationshipDescription& r);
     // Permanent IDs for new objects of entity, in the first store.
     Result<std::vector<ManagedObjectIDPtr>> newObjectIDs(const EntityDescription& entity, std::size_t count);
+    // The same as keys, with the store they belong to.
+    struct ReservedKeys {
+        std::shared_ptr<PersistentStore> store;
+        std::vector<int64_t> keys;
+    };
+    Result<ReservedKeys> reserveNewObjectKeys(const EntityDescription& entity, std::size_t count);
     // Hands each store its part of changes. PersistentStoreSaveError (134030),
     // with nothing written, when a change belongs to no store of the
     // coordinator; with several stores, each part is its own transaction.

@@ -259,10 +259,9 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
         return makeError(FileReadCorruptFileError, "The store at " + impl_->path + " holds a row of " +
                                                        layout->entity->name() +
                                                        " without a valid primary key.");
-    auto snapshot = std::make_shared<StoreSnapshot>();
+    auto snapshot = makeRow(layout->entity->properties().size());
     snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
-    snapshot->values.resize(layout->entity->properties().size());
     for (const auto& slot : impl_->statementsFor(*layout).slots) {
         const int column = slot.column + 3;
         if (slot.attribute) {

@@ -116,5 +116,69 @@ TEST_F(RegistryTest, TemporaryIDsInAndOutOfKeyOrder) {
     EXPECT_EQ(registry.find(*late->objectID()), nullptr);
 }
 
+// Permanent IDs arriving in key order go to sections by store and root
+// entity (found at their key's distance, or by halving past a gap). An equal
+// ID made apart finds them; an equal ID is refused by the table as well;
+// keys out of order fall back to the table.
+TEST_F(RegistryTest, PermanentIDsInKeyOrderGoToSections) {
+    const EntityDescription* thing = model->entityNamed("Thing");
+    detail::Registry registry;
+    std::vector<ManagedObjectPtr> objects;
+    for (int64_t pk = 100; pk < 3100; ++pk) {
+        objects.push_back(object(store->objectIDFor(thing, pk)));
+        ASSERT_TRUE(registry.insert(objects.back()));
+    }
+    auto outOfOrder = object(store->objectIDFor(thing, 50));
+    ASSERT_TRUE(registry.insert(outOfOrder));
+    auto afterGap = object(store->objectIDFor(thing, 3500));
+    ASSERT_TRUE(registry.insert(afterGap));
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, 3500))));
+    EXPECT_EQ(registry.size(), 3002u);
+
+    struct Case {
+        const char* what;
+        ManagedObjectIDPtr id;
+        ManagedObjectPtr expected;
+    };
+    auto sameFile = std::make_shared<InMemoryStore>(std::nullopt, "", Dictionary());
+    ASSERT_EQ(sameFile->load(model), nullptr);
+    const Case cases[] = {
+        {"the holder's own ID", objects[5]->objectID(), objects[5]},
+        {"an equal ID made apart", ManagedObjectID::makePermanent(model->share(thing), store, 1234),
+         objects[1134]},
+        {"an out-of-order key", store->objectIDFor(thing, 50), outOfOrder},
+        {"a key after a gap", store->objectIDFor(thing, 3500), afterGap},
+        {"a key in the gap", store->objectIDFor(thing, 3300), nullptr},
+        {"a key never registered", store->objectIDFor(thing, 99), nullptr},
+        {"a key past the end", store->objectIDFor(thing, 5000), nullptr},
+        {"another store's ID with the same key", sameFile->objectIDFor(thing, 200), nullptr},
+        {"a temporary ID", ManagedObjectID::makeTemporary(model->share(thing)), nullptr},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(registry.find(*c.id), c.expected) << c.what;
+    // Refused twice, whichever way the second comes.
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, 1234))));
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, 50))));
+
+    // Erasing: only for the holder, then most of them, past a compaction.
+    auto id = store->objectIDFor(thing, 1234);
+    registry.erase(*id, outOfOrder.get());
+    EXPECT_EQ(registry.find(*id), objects[1134]);
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (i % 3 != 0)
+            registry.erase(*objects[i]->objectID(), i % 2 ? objects[i].get() : nullptr);
+    }
+    EXPECT_EQ(registry.size(), 1002u);
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        ASSERT_EQ(registry.find(*objects[i]->objectID()), i % 3 == 0 ? objects[i] : nullptr) << i;
+    // An erased key can be registered again (in the table), and all are handed over.
+    ASSERT_TRUE(registry.insert(object(store->objectIDFor(thing, 101))));
+    std::size_t seen = 0;
+    registry.forEach([&](const ManagedObjectPtr&) { ++seen; });
+    EXPECT_EQ(seen, 1003u);
+    EXPECT_EQ(registry.takeAll().size(), 1003u);
+    EXPECT_EQ(registry.find(*objects[0]->objectID()), nullptr);
+}
+
 }  // namespace
 }  // namespace plat::coredata

@@ -1,5 +1,6 @@
 #include "platform/coredata/ManagedObjectContext.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -333,7 +334,13 @@ TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
     }
     // A caller holding a temporary ID still reaches the object after the save.
     auto heldTemporary = tasks[17]->objectID();
+    const std::size_t heldHash = heldTemporary->hash();
     ASSERT_EQ(context->save(), nullptr);
+    // IDs nobody else held became permanent where they lay; the held one
+    // did not change under its holder.
+    EXPECT_TRUE(heldTemporary->isTemporaryID());
+    EXPECT_EQ(heldTemporary->hash(), heldHash);
+    EXPECT_FALSE(tasks[17]->objectID()->isEqual(*heldTemporary));
     EXPECT_EQ(context->registeredObjects().size(), tasks.size() + tags.size());
     EXPECT_EQ(context->objectWithID(heldTemporary), tasks[17]);
     for (const auto& group : {tasks, tags}) {
@@ -359,6 +366,59 @@ TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
     EXPECT_TRUE(context->registeredObjects().empty());
     EXPECT_TRUE(tasks[1]->isInvalidated());
     EXPECT_EQ(fetch(request("Task")).size(), 1500u);
+}
+
+// Prefetched objects are loaded with the fetch: once the store is gone,
+// they still read, where an object merely pointed at cannot.
+TEST_P(ContextTest, PrefetchingLoadsWhatTheKeyPathsReach) {
+    auto work = insert("Calendar", "name", Value("work"));
+    auto home = insert("Calendar", "name", Value("home"));
+    insert("Calendar", "name", Value("empty"));
+    for (int i = 0; i < 6; ++i) {
+        auto t = insert(i == 5 ? "UrgentTask" : "Task", "title", Value("t" + std::to_string(i)));
+        t->setObject(i % 2 ? work : home, "calendar");
+    }
+    insert("Task", "title", Value("loose"));
+    ASSERT_EQ(context->save(), nullptr);
+
+    auto titles = [](const ManagedObjectPtr& calendar) {
+        auto tasks = strings(calendar->objectsForKey("tasks"), "title");
+        std::sort(tasks.begin(), tasks.end());
+        return tasks;
+    };
+    auto calendars = newContext(), tasks = newContext(), plain = newContext();
+    FetchRequest byName = request("Calendar", nullptr, {SortDescriptor("name")});
+    byName.relationshipKeyPathsForPrefetching = {"tasks"};
+    auto fetchedCalendars = fetch(byName, calendars);
+    FetchRequest firstTask = request("Task", Predicate::equal("title", Value("t0")));
+    firstTask.relationshipKeyPathsForPrefetching = {"calendar.tasks"};
+    auto values = tasks->executeFetchRequestValues(firstTask);  // the same through the values form
+    ASSERT_TRUE(values && values->size() == 1u);
+    std::vector<ManagedObjectPtr> fetchedTasks{ManagedObject::fromValue(values->at(0))};
+    auto plainTask = fetch(request("Task", Predicate::equal("title", Value("t0"))), plain);
+    for (const char* keyPath : {"nope", "calendar.nope", "title"}) {
+        FetchRequest bad = request("Task");
+        bad.relationshipKeyPathsForPrefetching = {keyPath};
+        EXPECT_THROW((void)context->executeFetchRequest(bad), ModelException) << keyPath;
+    }
+
+    ASSERT_EQ(coordinator->removePersistentStore(coordinator->persistentStores().at(0)), nullptr);
+    ASSERT_EQ(fetchedCalendars.size(), 3u);
+    EXPECT_EQ(strings(fetchedCalendars, "name"), (std::vector<std::string>{"empty", "home", "work"}));
+    EXPECT_EQ(titles(fetchedCalendars[0]), std::vector<std::string>{});
+    EXPECT_EQ(titles(fetchedCalendars[1]), (std::vector<std::string>{"t0", "t2", "t4"}));
+    EXPECT_EQ(titles(fetchedCalendars[2]), (std::vector<std::string>{"t1", "t3", "t5"}));
+    EXPECT_EQ(fetchedCalendars[2]->objectsForKey("tasks").back()->objectForKey("calendar"),
+              fetchedCalendars[2]);
+
+    ASSERT_EQ(fetchedTasks.size(), 1u);
+    auto calendar = fetchedTasks[0]->objectForKey("calendar");
+    ASSERT_NE(calendar, nullptr);
+    EXPECT_EQ(calendar->valueForKey("name"), Value("home"));
+    EXPECT_EQ(titles(calendar), (std::vector<std::string>{"t0", "t2", "t4"}));
+
+    ASSERT_EQ(plainTask.size(), 1u);
+    EXPECT_THROW(plainTask[0]->objectForKey("calendar")->valueForKey("name"), ModelException);
 }
 
 TEST_P(ContextTest, SavedValuesBecomeTheCommittedStateAndLaterEditsRollBackToThem) {

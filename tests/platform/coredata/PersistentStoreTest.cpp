@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace plat::coredata {
 namespace {
 
@@ -51,6 +55,107 @@ TEST(RowValuesTest, CopiesAreIndependentAndMovesLeaveAnEmptyRow) {
     EXPECT_EQ(contents(moved), std::vector<Value>{Value()});
     moved.clear();
     EXPECT_TRUE(moved.empty());
+}
+
+// A row's values made by makeRow lie in the row's own block: whatever moves
+// in or out must leave both sides valid after the row is gone (the
+// sanitizer builds catch a value freed twice or read after its block).
+bool inBlock(const StoreSnapshot& row) {
+    const char* base = reinterpret_cast<const char*>(&row);
+    const char* values = reinterpret_cast<const char*>(row.values.begin());
+    return values > base && values < base + sizeof(StoreSnapshot) + 64;
+}
+
+struct Derived : StoreSnapshot {
+    std::string extra = "kept";
+};
+
+TEST(RowValuesTest, MadeRowsHoldNullsInTheirOwnBlock) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{200}}) {
+        auto row = makeRow(count);
+        EXPECT_EQ(row->values.size(), count);
+        EXPECT_EQ(contents(row->values), std::vector<Value>(count)) << count;
+        if (count) {
+            EXPECT_TRUE(inBlock(*row)) << count;
+        }
+    }
+    auto derived = makeRow<Derived>(3);
+    derived->values[2] = Value("payload");
+    EXPECT_EQ(derived->extra, "kept");
+    EXPECT_EQ(contents(derived->values), (std::vector<Value>{Value(), Value(), Value("payload")}));
+    std::shared_ptr<const StoreSnapshot> base = derived;
+    derived.reset();
+    EXPECT_EQ(base->values[2], Value("payload"));
+}
+
+TEST(RowValuesTest, ValuesMovingInAndOutOfAMadeRowOutliveIt) {
+    const std::vector<Value> abc{Value("a long string that does not fit inline"), Value(2), Value("c")};
+    struct Case {
+        const char* name;
+        // Acts on the made row's values; returns what must still hold abc
+        // once the row is gone (empty when nothing must).
+        std::function<RowValues(RowValues&)> act;
+        bool staysInBlock;
+    };
+    const Case cases[] = {
+        {"copy of the same size stays in the block",
+         [&](RowValues& v) {
+             v = row({abc[0], abc[1], abc[2]});
+             return RowValues();
+         },
+         true},
+        {"copy-assign of the same size stays in the block",
+         [&](RowValues& v) {
+             const RowValues other = row({abc[0], abc[1], abc[2]});
+             v = other;
+             return RowValues(other);
+         },
+         true},
+        {"another size moves out of the block",
+         [&](RowValues& v) {
+             v = row({abc[0], abc[1], abc[2], Value()});
+             v.resize(3);
+             return RowValues();
+         },
+         false},
+        {"moved out, the row empties",
+         [&](RowValues& v) {
+             v = row({abc[0], abc[1], abc[2]});
+             RowValues out = std::move(v);
+             EXPECT_TRUE(v.empty());
+             return out;
+         },
+         false},
+        {"move-assigned out, the row empties",
+         [&](RowValues& v) {
+             v = row({abc[0], abc[1], abc[2]});
+             RowValues out(5);
+             out = std::move(v);
+             EXPECT_TRUE(v.empty());
+             return out;
+         },
+         false},
+        {"resized",
+         [&](RowValues& v) {
+             v = row({abc[0], abc[1], abc[2]});
+             v.resize(4);
+             v.resize(3);
+             return RowValues(v);
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        auto made = makeRow(3);
+        RowValues kept = c.act(made->values);
+        if (!made->values.empty()) {
+            EXPECT_EQ(contents(made->values), abc) << c.name;
+            EXPECT_EQ(inBlock(*made), c.staysInBlock) << c.name;
+        }
+        made.reset();
+        if (!kept.empty()) {
+            EXPECT_EQ(contents(kept), abc) << c.name;
+        }
+    }
 }
 
 }  // namespace

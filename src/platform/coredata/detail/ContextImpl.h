@@ -50,15 +50,23 @@ struct RegistryTraits {
 // so making a million inserts permanent touches the hash table once per
 // object instead of three times. Temporary IDs that come out of order (an
 // ancestor's inserts, borrowed by a child context) go to the hash table.
+// Permanent IDs are kept the same way, in a section per store and root
+// entity, as long as they come in key order (a save's inserts made
+// permanent from one reservation of keys, rows fetched in key order): the
+// hash table does not grow for a million saved or fetched objects either;
+// the rest go to the table.
 class Registry {
   public:
-    std::size_t size() const { return table_.size() + recent_.size() - dead_; }
+    std::size_t size() const { return table_.size() + recent_.size() - dead_ + sectionsLive_; }
     ManagedObjectPtr find(const ManagedObjectID& id) const {
         if (id.isTemporaryID()) {
             if (const Recent* r = findRecent(id))
                 return r->object;
             if (temporariesInTable_ == 0)
                 return nullptr;
+        } else if (!sections_.empty()) {
+            if (const Recent* r = findInSections(id).second)
+                return r->object;
         }
         const RegistrySlot* s = table_.find(id, id.hash());
         return s ? s->object : nullptr;
@@ -78,6 +86,23 @@ class Registry {
             }
             if (findRecent(id))
                 return false;
+        } else {
+            Section* section = sectionFor(id);
+            if (!section) {
+                sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), {}, 0});
+                section = &sections_.back();
+            }
+            auto& entries = section->entries;
+            if (entries.empty() || id.primaryKey() > entries.back().key) {
+                // Past the section's last key: only the table could hold it.
+                if (table_.size() != 0 && table_.find(id, id.hash()))
+                    return false;
+                entries.push_back(Recent{id.primaryKey(), std::move(object)});
+                ++sectionsLive_;
+                return true;
+            }
+            if (findIn(*section, id))
+                return false;
         }
         std::size_t hash = id.hash();
         if (!table_.insert(id, hash, RegistrySlot{std::move(object), hash}).second)
@@ -87,6 +112,14 @@ class Registry {
     }
     // Removes id's entry; with `only`, just when it holds that object.
     void erase(const ManagedObjectID& id, const ManagedObject* only = nullptr) {
+        if (!id.isTemporaryID() && !sections_.empty()) {
+            auto [section, entry] = findInSections(id);
+            if (entry) {
+                if (!only || entry->object.get() == only)
+                    bury(*section, const_cast<Recent&>(*entry));
+                return;
+            }
+        }
         if (id.isTemporaryID()) {
             // The holder's own position when it holds this ID, else a search.
             Recent* r = nullptr;
@@ -115,6 +148,12 @@ class Registry {
             if (r.object)
                 f(r.object);
         }
+        for (const Section& section : sections_) {
+            for (const Recent& r : section.entries) {
+                if (r.object)
+                    f(r.object);
+            }
+        }
     }
     // Room in the hash table for `count` entries, before many objects move
     // there (new temporary IDs made permanent), so it does not grow in steps.
@@ -124,6 +163,8 @@ class Registry {
         recent_.clear();
         dead_ = 0;
         temporariesInTable_ = 0;
+        sections_.clear();
+        sectionsLive_ = 0;
     }
     // Empties the registry, handing over its objects in no particular order.
     std::vector<ManagedObjectPtr> takeAll() {
@@ -134,10 +175,18 @@ class Registry {
             if (r.object)
                 out.push_back(std::move(r.object));
         }
+        for (Section& section : sections_) {
+            for (Recent& r : section.entries) {
+                if (r.object)
+                    out.push_back(std::move(r.object));
+            }
+        }
         table_.release();
         recent_ = std::vector<Recent>();
         dead_ = 0;
         temporariesInTable_ = 0;
+        sections_ = std::vector<Section>();
+        sectionsLive_ = 0;
         return out;
     }
 
@@ -146,6 +195,61 @@ class Registry {
         int64_t key;
         ManagedObjectPtr object;  // null once erased
     };
+    // Objects with permanent IDs of one store (by identifier, as IDs
+    // compare) and one root entity, in key order.
+    struct Section {
+        std::string identifier;
+        const EntityDescription* root;
+        std::vector<Recent> entries;
+        std::size_t dead = 0;
+    };
+    Section* sectionFor(const ManagedObjectID& id) {
+        const EntityDescription* root = id.entity()->rootEntity();
+        for (Section& s : sections_) {
+            if ((s.root == root || s.root->name() == root->name()) && s.identifier == id.storeIdentifier())
+                return &s;
+        }
+        return nullptr;
+    }
+    // The section and live entry of a permanent ID, or nulls.
+    std::pair<Section*, const Recent*> findInSections(const ManagedObjectID& id) const {
+        Section* section = const_cast<Registry*>(this)->sectionFor(id);
+        const Recent* entry = section ? findIn(*section, id) : nullptr;
+        return {entry ? section : nullptr, entry};
+    }
+    // id's live entry in section, or null. Keys are mostly consecutive (a
+    // reservation's, a table read in key order): the entry is then at its
+    // key's distance from the first, else found by halving.
+    static const Recent* findIn(const Section& section, const ManagedObjectID& id) {
+        const auto& entries = section.entries;
+        if (entries.empty())
+            return nullptr;
+        const int64_t key = id.primaryKey();
+        const Recent* hit = nullptr;
+        if (key >= entries.front().key && key - entries.front().key < static_cast<int64_t>(entries.size()) &&
+            entries[static_cast<std::size_t>(key - entries.front().key)].key == key) {
+            hit = &entries[static_cast<std::size_t>(key - entries.front().key)];
+        } else {
+            auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                       [](const Recent& r, int64_t k) { return r.key < k; });
+            if (it != entries.end() && it->key == key)
+                hit = &*it;
+        }
+        if (!hit || !hit->object || !hit->object->id_->isEqualID(id))
+            return nullptr;
+        return hit;
+    }
+    void bury(Section& section, Recent& r) {
+        r.object.reset();
+        --sectionsLive_;
+        if (++section.dead == section.entries.size()) {
+            section.entries.clear();
+            section.dead = 0;
+        } else if (section.dead > 1024 && section.dead * 2 > section.entries.size()) {
+            std::erase_if(section.entries, [](const Recent& e) { return !e.object; });
+            section.dead = 0;
+        }
+    }
     // The live entry of a temporary ID in recent_ (keys ascend), or null.
     const Recent* findRecent(const ManagedObjectID& id) const {
         auto it = std::lower_bound(recent_.begin(), recent_.end(), id.primaryKey(),
@@ -174,6 +278,8 @@ class Registry {
     std::vector<Recent> recent_;
     std::size_t dead_ = 0;
     std::size_t temporariesInTable_ = 0;
+    std::vector<Section> sections_;
+    std::size_t sectionsLive_ = 0;
 };
 
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
