@@ -568,10 +568,11 @@ class TreeBuilder {
         Recent& recent = (*recent_)[hash & (kSlots - 1)];
         // The hash settles most misses without touching the held string.
         if (recent.hash == hash && recent.value.isString() && *recent.value.asString() == s)
-            return recent.value;
+            return Value::shareUnpublished(recent.value);
+        recent.value.dropUnpublished();
         recent.value = Value::stringIn(arena_, s);
         recent.hash = hash;
-        return recent.value;
+        return Value::shareUnpublished(recent.value);
     }
 
     struct Recent {
@@ -604,6 +605,16 @@ SharedParser& sharedParser() {
     return *shared;
 }
 
+// The parser reads up to SIMDJSON_PADDING bytes past the end of a text (and
+// never lets them change the result). When those bytes lie in the page of
+// the text's last byte, reading them cannot fault and the text is parsed
+// where it is; otherwise the parser first copies it into a padded buffer.
+bool needsPaddedCopy(std::string_view text) {
+    constexpr std::uintptr_t kPage = 4096;
+    const auto last = reinterpret_cast<std::uintptr_t>(text.data() + text.size() - 1);
+    return last % kPage + simdjson::SIMDJSON_PADDING >= kPage;
+}
+
 simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capacity, std::string_view text,
                                std::optional<Value>& out) {
     if (capacity < text.size() || capacity == 0) {
@@ -617,7 +628,7 @@ simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capac
         capacity = wanted;
     }
     simdjson::dom::element root;
-    if (auto err = parser.parse(text.data(), text.size(), true).get(root))
+    if (auto err = parser.parse(text.data(), text.size(), needsPaddedCopy(text)).get(root))
         return err;
     out = TreeBuilder(text.size()).build(root);
     return simdjson::SUCCESS;

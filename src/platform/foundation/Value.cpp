@@ -138,6 +138,9 @@ void releaseInArena(detail::Payload* p) noexcept {
 
 void Value::destroyPayload() noexcept {
     if (inArena_) {
+        // The payloads inside (most of them in the same chunks) are given
+        // back in batches.
+        detail::Arena::BatchedReleases batch;
         // Only arrays, dictionaries and strings are built in an arena.
         if (kind_ == Kind::Array)
             releaseInArena<plat::Array>(u_.p);

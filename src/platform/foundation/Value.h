@@ -333,8 +333,18 @@ class Value {
         return *this;
     }
     Value& operator=(Value&& other) noexcept {
-        Value taken(std::move(other));
-        swap(taken);
+        if (this != &other) {
+            if (hasPayload())
+                release();
+            kind_ = other.kind_;
+            ntype_ = other.ntype_;
+            inArena_ = other.inArena_;
+            u_ = other.u_;
+            other.kind_ = Kind::Null;
+            other.ntype_ = NumberType::None;
+            other.inArena_ = false;
+            other.u_.i = 0;
+        }
         return *this;
     }
     ~Value() {
@@ -392,6 +402,35 @@ class Value {
         });
     }
     static Value stringIn(detail::Arena& arena, std::string_view s);
+    // Sharing and dropping with plain rather than atomic steps on the count,
+    // for a builder that shares payloads within a document no other thread
+    // can reach yet (handing the document over publishes the counts).
+    static Value shareUnpublished(const Value& v) noexcept {
+        Value copy;
+        copy.kind_ = v.kind_;
+        copy.ntype_ = v.ntype_;
+        copy.inArena_ = v.inArena_;
+        copy.u_ = v.u_;
+        if (copy.hasPayload()) {
+            auto& references = copy.u_.p->references;
+            references.store(references.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        }
+        return copy;
+    }
+    void dropUnpublished() noexcept {
+        if (hasPayload()) {
+            auto& references = u_.p->references;
+            const std::size_t count = references.load(std::memory_order_relaxed);
+            if (count == 1)
+                destroyPayload();
+            else
+                references.store(count - 1, std::memory_order_relaxed);
+        }
+        kind_ = Kind::Null;
+        ntype_ = NumberType::None;
+        inArena_ = false;
+        u_.i = 0;
+    }
 
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }

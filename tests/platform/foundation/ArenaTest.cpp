@@ -65,6 +65,48 @@ TEST(ArenaTest, ChunksAreFreedWithTheirLastAllocation) {
     EXPECT_GE(withoutLarge, before + 3);
 }
 
+// Batched releases hold a chunk until the outermost scope ends or a release
+// falls in another chunk, and free it no earlier than unbatched ones would.
+TEST(ArenaTest, BatchedReleasesFreeChunksOnlyOnceSettled) {
+    const std::size_t before = Arena::liveChunks();
+    std::vector<void*> first, second;
+    {
+        Arena arena;
+        first.push_back(arena.allocate(16, 16));
+        while (second.empty()) {
+            void* p = arena.allocate(Arena::kLargeAllocation, 16);
+            (first.empty() || (reinterpret_cast<std::uintptr_t>(p) ^
+                               reinterpret_cast<std::uintptr_t>(first[0])) < Arena::kChunkSize
+                 ? first
+                 : second)
+                .push_back(p);
+        }
+        second.push_back(arena.allocate(16, 16));
+    }
+    ASSERT_EQ(Arena::liveChunks(), before + 2);
+    {
+        Arena::BatchedReleases outer;
+        {
+            Arena::BatchedReleases inner;
+            for (void* p : first)
+                Arena::release(p);
+        }
+        // Every allocation of the first chunk is released, but held back.
+        EXPECT_EQ(Arena::liveChunks(), before + 2);
+        Arena::release(second[0]);
+        // A release in another chunk settles the first one.
+        EXPECT_EQ(Arena::liveChunks(), before + 1);
+    }
+    // The second chunk still has an allocation: settling frees nothing.
+    EXPECT_EQ(Arena::liveChunks(), before + 1);
+    {
+        Arena::BatchedReleases scope;
+        Arena::release(second[1]);
+        EXPECT_EQ(Arena::liveChunks(), before + 1);
+    }
+    EXPECT_EQ(Arena::liveChunks(), before);
+}
+
 TEST(ArenaTest, AnEmptyOrUnusedArenaHoldsNothing) {
     const std::size_t before = Arena::liveChunks();
     { Arena arena; }

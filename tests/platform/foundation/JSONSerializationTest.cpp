@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "support/TempDir.h"
 
 namespace plat {
@@ -385,6 +388,32 @@ TEST(JSONSerializationTest, LargeDocumentsTakeTheSameTypesOnBothPaths) {
     EXPECT_EQ(*slow.at(123)->find("d"), *fast.at(123)->find("d"));
     EXPECT_EQ(slow.at(123)->find("i")->kind(), Value::Kind::Int);
     EXPECT_EQ(slow.at(50000)->kind(), Value::Kind::Decimal);
+}
+
+// A text is parsed in place when the bytes after it lie in its last page,
+// and copied otherwise: a text that ends just before an unreadable page reads
+// without touching it, and neither the place of its end nor what follows it
+// (bytes that would change a number, a literal or a string) changes a result.
+TEST(JSONSerializationTest, WhereATextEndsAndWhatFollowsItChangeNothing) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char* memory = static_cast<char*>(mapped);
+    ASSERT_EQ(mprotect(memory + page, page, PROT_NONE), 0);  // a guard page after the first
+    const std::string texts[] = {"12", "-0.25", "true", R"("abc")", R"([1.5,"x",null])", R"({"k":[-7,1e3]})"};
+    for (const std::string& text : texts) {
+        const Value expected = parse(std::string(text));
+        for (char filler : {'9', '"', 'e', ' '}) {
+            for (std::size_t lastByte : {page - 1, page - 64, page - 65, page - 66, std::size_t{100}}) {
+                SCOPED_TRACE(text + " ending at " + std::to_string(lastByte) + " before '" + filler + "'");
+                std::memset(memory, filler, page);
+                char* start = memory + lastByte + 1 - text.size();
+                std::memcpy(start, text.data(), text.size());
+                EXPECT_EQ(parse(std::string_view(start, text.size())), expected);
+            }
+        }
+    }
+    munmap(mapped, 2 * page);
 }
 
 // Texts of every size the reader keeps a parser for (one per thread for small

@@ -513,6 +513,34 @@ TEST(ValueTest, MovedFromValuesAreNullAndAssignmentReleasesTheOldPayload) {
     EXPECT_EQ(number.intValue(), 7);
 }
 
+// A builder's plain-step sharing and dropping keep the count as copies and
+// destruction would, for payloads on the heap and in an arena alike.
+TEST(ValueTest, UnpublishedSharingCountsAsCopyingDoes) {
+    const std::string text(40, 's');
+    for (bool inArena : {false, true}) {
+        SCOPED_TRACE(inArena ? "arena" : "heap");
+        plat::detail::Arena arena;
+        Value original = inArena ? Value::stringIn(arena, text) : Value(text);
+        Value shared = Value::shareUnpublished(original);
+        EXPECT_EQ(shared.asString(), original.asString());
+        const Value copy = shared;  // an ordinary copy on top
+        shared.dropUnpublished();
+        EXPECT_TRUE(shared.isNull());
+        original.dropUnpublished();  // not the last holder: nothing is freed
+        ASSERT_TRUE(copy.isString());
+        EXPECT_EQ(*copy.asString(), text);
+        Value last = Value::shareUnpublished(copy);
+        Value(copy).swap(original);
+        original.dropUnpublished();
+        last.dropUnpublished();  // copy still holds it
+        EXPECT_EQ(*copy.asString(), text);
+    }
+    Value scalar = Value::shareUnpublished(Value(2.5));
+    EXPECT_EQ(scalar.doubleValue(), 2.5);
+    scalar.dropUnpublished();
+    EXPECT_TRUE(scalar.isNull());
+}
+
 TEST(ValueTest, CopiesMadeAndDroppedOnManyThreadsFreeThePayloadOnce) {
     // Run under the sanitizers: the last holder, on whichever thread, frees.
     for (int round = 0; round < 20; ++round) {
