@@ -506,7 +506,7 @@ std::shared_ptr<DataRequest> DataRequest::response(std::function<void(const Defa
                                                    plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = this->delegate();
-    delegate->queue()->addOperationWithBlock([me, delegate, completion, queue] {
+    delegate->queue().addOperationWithBlock([me, delegate, completion, queue] {
         (queue ? queue : plat::dispatch::Queue::main()).async([me, delegate, completion] {
             DefaultDataResponse record(me->request(), me->response(), delegate->data(), delegate->error(),
                                        me->timeline());
@@ -695,7 +695,7 @@ std::shared_ptr<DownloadRequest> DownloadRequest::response(
     std::function<void(const DefaultDownloadResponse&)> completion, plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = downloadDelegate();
-    delegate->queue()->addOperationWithBlock([me, delegate, completion, queue] {
+    delegate->queue().addOperationWithBlock([me, delegate, completion, queue] {
         (queue ? queue : plat::dispatch::Queue::main()).async([me, delegate, completion] {
             DefaultDownloadResponse record(me->request(), me->response(), delegate->temporaryURL(),
                                            delegate->destinationURL(), delegate->resumeData(),
