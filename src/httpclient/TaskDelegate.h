@@ -2,7 +2,7 @@
 // its task's bytes (or hands them on), keeps progress, answers redirections,
 // challenges and body-stream requests, moves a finished download to its
 // destination, records timing and the first error, and at completion
-// releases its operation queue, on which everything that waits for the end
+// releases its hold-back queue, on which everything that waits for the end
 // of the task (end time, response handlers, clean-up) is held back.
 //
 // Event handlers run on the session's delegate queue. The fields are read
