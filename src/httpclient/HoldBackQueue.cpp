@@ -3,15 +3,12 @@
 #include <exception>
 #include <string>
 
-#include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Log.h"
 
 namespace httpclient {
 
 namespace {
-
-thread_local HoldBackQueue::DrainScope* currentScope = nullptr;
 
 plat::dispatch::Queue utilityQueue() {
     return plat::dispatch::Queue::global(plat::dispatch::QualityOfService::Utility);
@@ -69,10 +66,6 @@ void HoldBackQueue::release() {
             return;
         running_ = true;
     }
-    if (currentScope && currentScope->active_) {
-        currentScope->released_.emplace_back(this, retain_());
-        return;
-    }
     drainElsewhere();
 }
 
@@ -111,21 +104,6 @@ void HoldBackQueue::drain() {
         }
         batch.clear();
     }
-}
-
-HoldBackQueue::DrainScope::DrainScope()
-    : outer_(currentScope), active_(!plat::dispatch::MainLoop::isMainThread()) {
-    currentScope = this;
-}
-
-HoldBackQueue::DrainScope::~DrainScope() {
-    // Blocks run here may release further queues: they join this scope.
-    for (std::size_t i = 0; i < released_.size(); ++i) {
-        HoldBackQueue* queue = released_[i].first;
-        queue->drain();
-        released_[i].second.reset();
-    }
-    currentScope = outer_;
 }
 
 }  // namespace httpclient

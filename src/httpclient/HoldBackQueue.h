@@ -3,13 +3,10 @@
 // order added, none before release(); a block added after release runs in
 // its turn.
 //
-// Where the blocks run: released inside a DrainScope (the session delegate
-// opens one around a task's completion, on the session's delegate queue),
-// the waiting blocks run on that very thread when the scope closes, with no
-// hand-off to another thread. Released anywhere else (a request resumed
-// without a task, from the caller's thread), and for blocks added after
-// release, they run on the global utility queue: never on the thread, and so
-// never on the caller's queue, that added or released them.
+// Where the blocks run: on the global utility queue, never on the thread
+// (and so never on the caller's queue or the session's delegate queue) that
+// added or released them: a slow or waiting serializer holds up only its own
+// request.
 //
 // The queue lives inside its owner (no allocation of its own); `retain`
 // gives a strong reference to that owner, held while blocks run on another
@@ -42,24 +39,6 @@ class HoldBackQueue {
     bool isSuspended() const;
     // Blocks added and not yet finished.
     std::size_t operationCount() const;
-
-    // While alive, queues released on the constructing thread run their
-    // blocks on it as the scope ends, in the order released. Inactive on the
-    // main thread: the main queue is the default target of completions, and
-    // held-back work must stay off it. Scopes nest; the innermost collects.
-    class DrainScope {
-      public:
-        DrainScope();
-        ~DrainScope();
-        DrainScope(const DrainScope&) = delete;
-        DrainScope& operator=(const DrainScope&) = delete;
-
-      private:
-        friend class HoldBackQueue;
-        std::vector<std::pair<HoldBackQueue*, std::shared_ptr<void>>> released_;
-        DrainScope* outer_ = nullptr;
-        bool active_ = false;
-    };
 
   private:
     // Runs blocks until none is left; the caller has set running_ and holds

@@ -5,7 +5,7 @@
 //
 // Response handlers run on the task delegate's queue, one at a time in the
 // order attached, once the task has completed and its validations have run
-// (on the session's delegate queue, or the global utility queue, never the
+// (on the global utility queue, never the session's delegate queue or the
 // caller's); each hands its record to the caller's queue (the main queue by
 // default).
 #pragma once

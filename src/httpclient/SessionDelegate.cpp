@@ -184,11 +184,6 @@ void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& 
 
 void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionTask& task,
                                            const ErrorPtr& error) {
-    // The response handlers released by this completion run right here, on
-    // the session's delegate queue, once the notification is out and the
-    // task forgotten: no trip through another thread before the caller's
-    // queue. (A completion the retrier answers later runs them elsewhere.)
-    HoldBackQueue::DrainScope drainHere;
     auto r = request(task);
     auto manager = sessionManager();
     if (!r || !manager) {

@@ -1,13 +1,11 @@
 // The queue that holds a task delegate's work back until its task ends:
-// order, where blocks run (the draining thread, never the one that added or
-// released them outside a scope), owners kept alive, nothing lost.
-#include <atomic>
+// order, where blocks run (never on the thread that added or released them),
+// owners kept alive, nothing lost.
 #include <stdexcept>
 #include <thread>
 
 #include "HttpClientTestSupport.h"
 #include "httpclient/HoldBackQueue.h"
-#include "platform/dispatch/MainLoop.h"
 
 using namespace httpclienttest;
 
@@ -44,60 +42,6 @@ TEST(HoldBackQueueTest, HoldsBackThenRunsInOrderAddedOffTheReleasingThread) {
         EXPECT_NE(all[i].thread, std::this_thread::get_id());
     }
     EXPECT_FALSE(owner->queue.isSuspended());
-}
-
-TEST(HoldBackQueueTest, ReleasedInsideAScopeRunsOnThatThreadWhenTheScopeEnds) {
-    auto first = std::make_shared<Owner>();
-    auto second = std::make_shared<Owner>();
-    auto empty = std::make_shared<Owner>();
-    std::vector<Ran> ran;  // written only by the scope's thread
-    std::atomic<bool> ranBeforeScopeEnd{false};
-    std::thread::id scopeThread;
-    first->queue.addOperationWithBlock([&] { ran.push_back({1, std::this_thread::get_id()}); });
-    second->queue.addOperationWithBlock([&] { ran.push_back({2, std::this_thread::get_id()}); });
-    second->queue.addOperationWithBlock([&] { ran.push_back({3, std::this_thread::get_id()}); });
-
-    std::thread([&] {
-        scopeThread = std::this_thread::get_id();
-        {
-            HoldBackQueue::DrainScope scope;
-            second->queue.release();
-            first->queue.release();
-            empty->queue.release();
-            // The owners may go while the scope still holds their work.
-            second.reset();
-            first.reset();
-            ranBeforeScopeEnd = !ran.empty();
-        }
-    }).join();
-
-    EXPECT_FALSE(ranBeforeScopeEnd);
-    ASSERT_EQ(ran.size(), 3u);
-    // In the order released; each queue's blocks in the order added.
-    EXPECT_EQ(ran[0].index, 2);
-    EXPECT_EQ(ran[1].index, 3);
-    EXPECT_EQ(ran[2].index, 1);
-    for (const auto& r : ran)
-        EXPECT_EQ(r.thread, scopeThread);
-
-    // Released empty inside the scope: later blocks still run elsewhere.
-    Waiter<std::thread::id> late;
-    empty->queue.addOperationWithBlock([&] { late.set(std::this_thread::get_id()); });
-    EXPECT_NE(late.wait(), std::this_thread::get_id());
-}
-
-TEST(HoldBackQueueTest, AScopeOnTheMainThreadLeavesTheWorkToAWorker) {
-    // Tests run on the initial thread, which is the main thread while no
-    // main loop is bound elsewhere.
-    ASSERT_TRUE(plat::dispatch::MainLoop::isMainThread());
-    auto owner = std::make_shared<Owner>();
-    Waiter<std::thread::id> ran;
-    owner->queue.addOperationWithBlock([&] { ran.set(std::this_thread::get_id()); });
-    {
-        HoldBackQueue::DrainScope scope;
-        owner->queue.release();
-    }
-    EXPECT_NE(ran.wait(), std::this_thread::get_id());
 }
 
 TEST(HoldBackQueueTest, AThrowingBlockDoesNotStopTheOnesBehindIt) {
