@@ -12,10 +12,8 @@ namespace httpclient {
 
 namespace {
 
-plat::Result<URLRequest> adapted(const URLRequest& request, const std::shared_ptr<RequestAdapter>& adapter) {
-    if (!adapter)
-        return request;
-    auto result = adapter->adapt(request);
+plat::Result<URLRequest> adapted(const URLRequest& request, RequestAdapter& adapter) {
+    auto result = adapter.adapt(request);
     if (!result)
         return AdaptError::make(result.error());
     return result;
@@ -23,16 +21,27 @@ plat::Result<URLRequest> adapted(const URLRequest& request, const std::shared_pt
 
 using TaskResult = plat::Result<std::shared_ptr<ul::URLSessionTask>>;
 
+// Makes the task from the adapted request, or from the request itself when
+// there is no adapter (no copy of it then).
+template <class Make>
+TaskResult withAdapted(const URLRequest& request, const std::shared_ptr<RequestAdapter>& adapter,
+                       const plat::dispatch::Queue& queue, Make make) {
+    if (!adapter)
+        return queue.sync([&]() -> std::shared_ptr<ul::URLSessionTask> { return make(request); });
+    auto r = adapted(request, *adapter);
+    if (!r)
+        return r.error();
+    return queue.sync([&]() -> std::shared_ptr<ul::URLSessionTask> { return make(*r); });
+}
+
 }  // namespace
 
 // --- task descriptions ---
 
 TaskResult Requestable::task(ul::URLSession& session, const std::shared_ptr<RequestAdapter>& adapter,
                              const plat::dispatch::Queue& queue) const {
-    auto r = adapted(request, adapter);
-    if (!r)
-        return r.error();
-    return queue.sync([&] { return std::shared_ptr<ul::URLSessionTask>(session.dataTaskWithRequest(*r)); });
+    return withAdapted(request, adapter, queue,
+                       [&](const URLRequest& r) { return session.dataTaskWithRequest(r); });
 }
 
 std::shared_ptr<Downloadable> Downloadable::request(URLRequest r) {
@@ -54,11 +63,8 @@ TaskResult Downloadable::task(ul::URLSession& session, const std::shared_ptr<Req
             return std::shared_ptr<ul::URLSessionTask>(session.downloadTaskWithResumeData(*resumeData_));
         });
     }
-    auto r = adapted(*request_, adapter);
-    if (!r)
-        return r.error();
-    return queue.sync(
-        [&] { return std::shared_ptr<ul::URLSessionTask>(session.downloadTaskWithRequest(*r)); });
+    return withAdapted(*request_, adapter, queue,
+                       [&](const URLRequest& r) { return session.downloadTaskWithRequest(r); });
 }
 
 std::shared_ptr<Uploadable> Uploadable::data(Data d, URLRequest r) {
@@ -87,20 +93,18 @@ std::shared_ptr<Uploadable> Uploadable::stream(std::shared_ptr<plat::InputStream
 
 TaskResult Uploadable::task(ul::URLSession& session, const std::shared_ptr<RequestAdapter>& adapter,
                             const plat::dispatch::Queue& queue) const {
-    auto r = adapted(request, adapter);
-    if (!r)
-        return r.error();
-    return queue.sync([&]() -> std::shared_ptr<ul::URLSessionTask> {
-        switch (kind) {
-            case Kind::data:
-                return session.uploadTaskWithRequest(*r, body);
-            case Kind::file:
-                return session.uploadTaskWithRequest(*r, *fileURL);
-            case Kind::stream:
-                return session.uploadTaskWithStreamedRequest(*r);
-        }
-        return nullptr;
-    });
+    return withAdapted(request, adapter, queue,
+                       [&](const URLRequest& r) -> std::shared_ptr<ul::URLSessionTask> {
+                           switch (kind) {
+                               case Kind::data:
+                                   return session.uploadTaskWithRequest(r, body);
+                               case Kind::file:
+                                   return session.uploadTaskWithRequest(r, *fileURL);
+                               case Kind::stream:
+                                   return session.uploadTaskWithStreamedRequest(r);
+                           }
+                           return nullptr;
+                       });
 }
 
 std::shared_ptr<Streamable> Streamable::stream(std::string hostName, int port) {
@@ -506,14 +510,17 @@ std::shared_ptr<DataRequest> DataRequest::response(std::function<void(const Defa
                                                    plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = this->delegate();
-    delegate->queue()->addOperationWithBlock([me, delegate, completion, queue] {
-        (queue ? queue : plat::dispatch::Queue::main()).async([me, delegate, completion] {
-            DefaultDataResponse record(me->request(), me->response(), delegate->data(), delegate->error(),
-                                       me->timeline());
-            record.add(delegate->metrics());
-            completion(record);
+    delegate->queue().addOperationWithBlock(
+        [me, delegate, completion = std::move(completion), queue = std::move(queue)]() mutable {
+            auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+            target.async(
+                [me = std::move(me), delegate = std::move(delegate), completion = std::move(completion)] {
+                    DefaultDataResponse record(me->request(), me->response(), delegate->data(),
+                                               delegate->error(), me->timeline());
+                    record.add(delegate->metrics());
+                    completion(record);
+                });
         });
-    });
     return me;
 }
 
@@ -695,15 +702,18 @@ std::shared_ptr<DownloadRequest> DownloadRequest::response(
     std::function<void(const DefaultDownloadResponse&)> completion, plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = downloadDelegate();
-    delegate->queue()->addOperationWithBlock([me, delegate, completion, queue] {
-        (queue ? queue : plat::dispatch::Queue::main()).async([me, delegate, completion] {
-            DefaultDownloadResponse record(me->request(), me->response(), delegate->temporaryURL(),
-                                           delegate->destinationURL(), delegate->resumeData(),
-                                           delegate->error(), me->timeline());
-            record.add(delegate->metrics());
-            completion(record);
+    delegate->queue().addOperationWithBlock(
+        [me, delegate, completion = std::move(completion), queue = std::move(queue)]() mutable {
+            auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+            target.async(
+                [me = std::move(me), delegate = std::move(delegate), completion = std::move(completion)] {
+                    DefaultDownloadResponse record(me->request(), me->response(), delegate->temporaryURL(),
+                                                   delegate->destinationURL(), delegate->resumeData(),
+                                                   delegate->error(), me->timeline());
+                    record.add(delegate->metrics());
+                    completion(record);
+                });
         });
-    });
     return me;
 }
 

@@ -4,8 +4,10 @@
 // callers attach validations and response handlers.
 //
 // Response handlers run on the task delegate's queue, one at a time in the
-// order attached, once the task has completed and its validations have run;
-// each hands its record to the caller's queue (the main queue by default).
+// order attached, once the task has completed and its validations have run
+// (on the global utility queue, never the session's delegate queue or the
+// caller's); each hands its record to the caller's queue (the main queue by
+// default).
 #pragma once
 
 #include <functional>
@@ -356,14 +358,20 @@ std::shared_ptr<DataRequest> DataRequest::response(
     plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = this->delegate();
-    delegate->queue()->addOperationWithBlock([me, delegate, serializer, completion, queue] {
-        auto result =
-            serializer.serializeResponse(me->request(), me->response(), delegate->data(), delegate->error());
-        DataResponse<typename Serializer::SerializedObject> record(
-            me->request(), me->response(), delegate->data(), std::move(result), me->timeline());
-        record.add(delegate->metrics());
-        (queue ? queue : plat::dispatch::Queue::main()).async([completion, record] { completion(record); });
-    });
+    delegate->queue().addOperationWithBlock(
+        [me, delegate, serializer, completion = std::move(completion), queue = std::move(queue)]() mutable {
+            auto request = me->request();
+            auto response = me->response();
+            auto data = delegate->data();
+            auto result = serializer.serializeResponse(request, response, data, delegate->error());
+            DataResponse<typename Serializer::SerializedObject> record(
+                std::move(request), std::move(response), std::move(data), std::move(result), me->timeline());
+            record.add(delegate->metrics());
+            // The block runs once: what it holds moves on to the caller's queue.
+            auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+            target.async(
+                [completion = std::move(completion), record = std::move(record)] { completion(record); });
+        });
     return me;
 }
 
@@ -373,14 +381,18 @@ std::shared_ptr<DownloadRequest> DownloadRequest::response(
     plat::dispatch::Queue queue) {
     auto me = self();
     auto delegate = std::static_pointer_cast<DownloadTaskDelegate>(this->delegate());
-    delegate->queue()->addOperationWithBlock([me, delegate, serializer, completion, queue] {
-        auto result = serializer.serializeResponse(me->request(), me->response(), delegate->fileURL(),
-                                                   delegate->error());
+    delegate->queue().addOperationWithBlock([me, delegate, serializer, completion = std::move(completion),
+                                             queue = std::move(queue)]() mutable {
+        auto request = me->request();
+        auto response = me->response();
+        auto result = serializer.serializeResponse(request, response, delegate->fileURL(), delegate->error());
         DownloadResponse<typename Serializer::SerializedObject> record(
-            me->request(), me->response(), delegate->temporaryURL(), delegate->destinationURL(),
+            std::move(request), std::move(response), delegate->temporaryURL(), delegate->destinationURL(),
             delegate->resumeData(), std::move(result), me->timeline());
         record.add(delegate->metrics());
-        (queue ? queue : plat::dispatch::Queue::main()).async([completion, record] { completion(record); });
+        auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+        target.async(
+            [completion = std::move(completion), record = std::move(record)] { completion(record); });
     });
     return me;
 }

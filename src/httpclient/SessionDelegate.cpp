@@ -157,10 +157,10 @@ void SessionDelegate::didFinishCollectingMetrics(ul::URLSession&, ul::URLSession
         r->delegate()->setMetrics(metrics);
 }
 
-void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error) {
+void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
+                                   const std::shared_ptr<Request>& r) {
     if (taskDidComplete)
         taskDidComplete(session, task, error);
-    auto r = request(task);
     if (r)
         r->delegate()->didCompleteWithError(session, task, error);
     // The user info (a copy of the bytes among it) is built only for observers.
@@ -187,7 +187,7 @@ void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessi
     auto r = request(task);
     auto manager = sessionManager();
     if (!r || !manager) {
-        completeTask(session, task, error);
+        completeTask(session, task, error, r);
         return;
     }
     for (const auto& validation : r->validations())
@@ -197,33 +197,33 @@ void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessi
         reported = error;
     auto retrier = this->retrier();
     if (!retrier || !reported) {
-        completeTask(session, task, reported);
+        completeTask(session, task, reported, r);
         return;
     }
     std::weak_ptr<SessionDelegate> weak = weak_from_this();
     auto sessionRef = session.shared_from_this();
     auto taskRef = task.shared_from_this();
-    retrier->should(*manager, r, reported,
-                    [weak, sessionRef, taskRef, r, reported](bool retry, double delay) {
-                        auto self = weak.lock();
-                        if (!self)
-                            return;
-                        if (!retry) {
-                            self->completeTask(*sessionRef, *taskRef, reported);
-                            return;
-                        }
-                        asyncAfter(plat::dispatch::Queue::global(plat::dispatch::QualityOfService::Utility),
-                                   delay, [weak, sessionRef, taskRef, r, reported] {
-                                       auto self = weak.lock();
-                                       if (!self)
-                                           return;
-                                       auto manager = self->sessionManager();
-                                       const bool retried = manager && manager->retry(r);
-                                       if (retried && r->task())
-                                           return;  // stored under its new task by retry, before it started
-                                       self->completeTask(*sessionRef, *taskRef, reported);
-                                   });
-                    });
+    retrier->should(
+        *manager, r, reported, [weak, sessionRef, taskRef, r, reported](bool retry, double delay) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (!retry) {
+                self->completeTask(*sessionRef, *taskRef, reported, self->request(*taskRef));
+                return;
+            }
+            asyncAfter(plat::dispatch::Queue::global(plat::dispatch::QualityOfService::Utility), delay,
+                       [weak, sessionRef, taskRef, r, reported] {
+                           auto self = weak.lock();
+                           if (!self)
+                               return;
+                           auto manager = self->sessionManager();
+                           const bool retried = manager && manager->retry(r);
+                           if (retried && r->task())
+                               return;  // stored under its new task by retry, before it started
+                           self->completeTask(*sessionRef, *taskRef, reported, self->request(*taskRef));
+                       });
+        });
 }
 
 void SessionDelegate::didReceiveResponse(ul::URLSession& session, ul::URLSessionDataTask& task,

@@ -113,7 +113,9 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
 
   private:
     ChallengeAnswer sessionChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&);
-    void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error);
+    // `r`: the request stored for the task (null when there is none).
+    void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
+                      const std::shared_ptr<Request>& r);
 
     mutable std::mutex lock_;
     std::map<uint64_t, std::shared_ptr<Request>> requests_;

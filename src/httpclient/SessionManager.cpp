@@ -441,7 +441,7 @@ void SessionManager::upload(std::function<void(MultipartFormData&)> multipartFor
         if ((error = form.writeEncodedData(*fileURL)))
             return fail(error);
         auto upload = self->upload(*fileURL, URLRequestConvertible(request));
-        upload->delegate()->queue()->addOperationWithBlock(
+        upload->delegate()->queue().addOperationWithBlock(
             [file = *fileURL] { plat::FileManager::defaultManager().removeItemAtURL(file); });
         result.request = upload;
         result.streamingFromDisk = true;

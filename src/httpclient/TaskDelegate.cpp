@@ -24,11 +24,7 @@ void scheduleProgress(const std::optional<ProgressHandler>& handler,
 // --- TaskDelegate ---
 
 TaskDelegate::TaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
-    : queue_(std::make_shared<plat::dispatch::OperationQueue>()), task_(std::move(task)) {
-    queue_->setMaxConcurrentOperationCount(1);
-    queue_->setSuspended(true);
-    queue_->setQualityOfService(plat::dispatch::QualityOfService::Utility);
-}
+    : queue_([this] { return std::shared_ptr<void>(weak_from_this().lock()); }), task_(std::move(task)) {}
 
 TaskDelegate::~TaskDelegate() = default;
 
@@ -45,7 +41,7 @@ void TaskDelegate::releaseQueue() {
     }
     if (handler)
         handler();
-    queue_->setSuspended(false);
+    queue_.release();
 }
 
 std::shared_ptr<ul::URLSessionTask> TaskDelegate::task() const {

@@ -2,7 +2,7 @@
 // its task's bytes (or hands them on), keeps progress, answers redirections,
 // challenges and body-stream requests, moves a finished download to its
 // destination, records timing and the first error, and at completion
-// releases its operation queue, on which everything that waits for the end
+// releases its hold-back queue, on which everything that waits for the end
 // of the task (end time, response handlers, clean-up) is held back.
 //
 // Event handlers run on the session's delegate queue. The fields are read
@@ -16,7 +16,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/dispatch/OperationQueue.h"
+#include "httpclient/HoldBackQueue.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
@@ -91,15 +91,16 @@ struct DownloadOptions {
 using DownloadDestination = std::function<std::pair<URL, DownloadOptions>(
     const URL& temporaryURL, const ul::HTTPURLResponse& response)>;
 
-class TaskDelegate {
+class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
   public:
     explicit TaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
     virtual ~TaskDelegate();
     TaskDelegate(const TaskDelegate&) = delete;
     TaskDelegate& operator=(const TaskDelegate&) = delete;
 
-    // Runs one operation at a time, suspended until the task completes.
-    const std::shared_ptr<plat::dispatch::OperationQueue>& queue() const { return queue_; }
+    // Runs one block at a time, held back until the task completes. The
+    // delegate must be owned by a shared_ptr (blocks keep it alive).
+    HoldBackQueue& queue() { return queue_; }
     // Resumes the queue; `handler` of setQueueReleaseHandler runs first, once.
     void releaseQueue();
     // Runs on the thread that releases the queue, before any queued
@@ -146,7 +147,7 @@ class TaskDelegate {
     void recordErrorIfNone(const ErrorPtr& error);
 
     mutable std::mutex mutex_;
-    std::shared_ptr<plat::dispatch::OperationQueue> queue_;
+    HoldBackQueue queue_;
 
   private:
     std::mutex releaseLock_;

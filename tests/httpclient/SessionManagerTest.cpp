@@ -1,6 +1,7 @@
 // Requests end to end against the loopback server: every request kind,
 // response handlers and serializers, validation, downloads, uploads,
 // multipart, retry and adapter hooks, notifications and texts.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <set>
@@ -261,6 +262,44 @@ TEST_F(SessionManagerTest, HandlersRunInAttachmentOrderOnTheMainQueue) {
     // Added after completion: runs at once, still after the others.
     request->response([&order](const DefaultDataResponse&) { order.push_back(5); });
     EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return order.size() == 6; }, 30));
+}
+
+// Serializers never run on the caller's queue (nor the main thread), however
+// the handler got there: added before completion, after it from the caller's
+// own queue, or on a request without a task resumed from that queue; the
+// completions always run on it.
+TEST_F(SessionManagerTest, SerializersRunOffTheCallersQueueAndCompletionsOnIt) {
+    std::mutex m;
+    std::vector<bool> serializedOnCallersQueueOrMain;
+    DataResponseSerializer<int> noting(
+        [&](const auto&, const auto&, const std::optional<Data>& data, const auto&) {
+            std::lock_guard lock(m);
+            serializedOnCallersQueueOrMain.push_back(queue.isCurrent() ||
+                                                     plat::dispatch::MainLoop::isMainThread());
+            return Result<int>::success(data ? static_cast<int>(data->length()) : -1);
+        });
+    Waiter<std::pair<int, bool>> done;
+    auto handler = [&](int offset) {
+        return [&, offset](const DataResponse<int>& r) {
+            done.set({*r.value() + offset, queue.isCurrent()});
+        };
+    };
+    auto request = manager->request(server.url("/bytes/7"));
+    request->response(noting, handler(0), queue);
+    request->response(noting, handler(100), queue);
+    done.wait(2);
+    queue.sync([&] { request->response(noting, handler(200), queue); });
+    manager->startRequestsImmediately = false;
+    auto failed = manager->request("::");
+    failed->response(noting, handler(300), queue);
+    queue.sync([&] { failed->resume(); });
+
+    auto all = done.all(4);
+    ASSERT_EQ(all.size(), 4u);
+    std::sort(all.begin(), all.end());  // the two requests' handlers may interleave
+    EXPECT_EQ(all, (std::vector<std::pair<int, bool>>{{7, true}, {107, true}, {207, true}, {300, true}}));
+    std::lock_guard lock(m);
+    EXPECT_EQ(serializedOnCallersQueueOrMain, std::vector<bool>(4, false));
 }
 
 TEST_F(SessionManagerTest, DownloadsToDestinationsWithEachOption) {

@@ -70,7 +70,7 @@ int closedPort() {
 // then. Returns the error the delegate recorded.
 plat::ErrorPtr completion(const std::shared_ptr<Request>& request) {
     Waiter<int> done;
-    request->delegate()->queue()->addOperationWithBlock([&] { done.set(1); });
+    request->delegate()->queue().addOperationWithBlock([&] { done.set(1); });
     done.wait();
     return request->delegate()->error();
 }

@@ -1,0 +1,109 @@
+#include "httpclient/HoldBackQueue.h"
+
+#include <exception>
+#include <string>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Log.h"
+
+namespace httpclient {
+
+namespace {
+
+plat::dispatch::Queue utilityQueue() {
+    return plat::dispatch::Queue::global(plat::dispatch::QualityOfService::Utility);
+}
+
+// A throwing block must not stop the ones behind it, nor leave the queue
+// marked as running for good.
+void runGuarded(HoldBackQueue::Block& block) {
+    try {
+        block();
+    } catch (const std::exception& e) {
+        plat::Log(std::string("HTTP client: a held-back block threw: ") + e.what());
+    } catch (...) {
+        plat::Log("HTTP client: a held-back block threw");
+    }
+}
+
+}  // namespace
+
+HoldBackQueue::HoldBackQueue(Retain retain) : retain_(std::move(retain)) {}
+
+HoldBackQueue::~HoldBackQueue() {
+    // Only a queue never released (or whose owner went away with blocks
+    // still waiting) gets here with blocks: nobody can release it now.
+    if (blocks_.empty())
+        return;
+    utilityQueue().async([blocks = std::move(blocks_)]() mutable {
+        for (auto& block : blocks) {
+            runGuarded(block);
+            block = nullptr;
+        }
+    });
+}
+
+void HoldBackQueue::addOperationWithBlock(Block block) {
+    if (!block)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        blocks_.push_back(std::move(block));
+        if (suspended_ || running_)
+            return;
+        running_ = true;
+    }
+    drainElsewhere();
+}
+
+void HoldBackQueue::release() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!suspended_)
+            return;
+        suspended_ = false;
+        if (blocks_.empty())
+            return;
+        running_ = true;
+    }
+    drainElsewhere();
+}
+
+bool HoldBackQueue::isSuspended() const {
+    std::lock_guard lock(mutex_);
+    return suspended_;
+}
+
+std::size_t HoldBackQueue::operationCount() const {
+    std::lock_guard lock(mutex_);
+    return blocks_.size() + inFlight_;
+}
+
+void HoldBackQueue::drainElsewhere() {
+    utilityQueue().async([this, owner = retain_()] { drain(); });
+}
+
+void HoldBackQueue::drain() {
+    std::vector<Block> batch;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            inFlight_ = 0;
+            if (blocks_.empty()) {
+                running_ = false;
+                return;
+            }
+            batch.swap(blocks_);
+            inFlight_ = batch.size();
+        }
+        for (auto& block : batch) {
+            runGuarded(block);
+            block = nullptr;  // what it holds goes now, in the order added
+            std::lock_guard lock(mutex_);
+            --inFlight_;
+        }
+        batch.clear();
+    }
+}
+
+}  // namespace httpclient

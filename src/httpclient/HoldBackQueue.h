@@ -1,0 +1,57 @@
+// HoldBackQueue: the work of one task delegate that waits for the end of its
+// task (the response handlers, clean-up). Blocks run one at a time, in the
+// order added, none before release(); a block added after release runs in
+// its turn.
+//
+// Where the blocks run: on the global utility queue, never on the thread
+// (and so never on the caller's queue or the session's delegate queue) that
+// added or released them: a slow or waiting serializer holds up only its own
+// request.
+//
+// The queue lives inside its owner (no allocation of its own); `retain`
+// gives a strong reference to that owner, held while blocks run on another
+// thread or wait in a scope. Blocks still held back when the queue is
+// destroyed are not dropped: they run on the global utility queue.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace httpclient {
+
+class HoldBackQueue {
+  public:
+    using Block = std::function<void()>;
+    using Retain = std::function<std::shared_ptr<void>()>;
+
+    explicit HoldBackQueue(Retain retain);
+    ~HoldBackQueue();
+    HoldBackQueue(const HoldBackQueue&) = delete;
+    HoldBackQueue& operator=(const HoldBackQueue&) = delete;
+
+    void addOperationWithBlock(Block block);
+    // Lets the blocks run, for good; later calls do nothing.
+    void release();
+    bool isSuspended() const;
+    // Blocks added and not yet finished.
+    std::size_t operationCount() const;
+
+  private:
+    // Runs blocks until none is left; the caller has set running_ and holds
+    // the owner.
+    void drain();
+    void drainElsewhere();
+
+    const Retain retain_;
+    mutable std::mutex mutex_;
+    std::vector<Block> blocks_;
+    bool suspended_ = true;
+    bool running_ = false;
+    std::size_t inFlight_ = 0;  // taken from blocks_, not yet finished
+};
+
+}  // namespace httpclient
