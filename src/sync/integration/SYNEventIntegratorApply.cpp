@@ -29,6 +29,8 @@ namespace {
 
 // Event IN lists longer than this are filtered in memory instead.
 constexpr std::size_t kMaximumEventsInQuery = 5000;
+// Changes looked up by ID per query.
+constexpr std::size_t kChangesInQuery = 2000;
 
 template <class T>
 using IDMap = std::unordered_map<ManagedObjectIDPtr, T, ObjectIDHash, ObjectIDEqual>;
@@ -49,6 +51,36 @@ struct ChangesByEvent {
 }  // namespace
 
 namespace {
+
+// The records of the changes request selects, loaded as objects of the
+// context, with the position of each one's event (those of other events
+// are left out).
+plat::Result<std::vector<SYNChangeRecord>> loadChangeRecords(ManagedObjectContext& context,
+                                                             const FetchRequest& request,
+                                                             const IDMap<std::size_t>& eventIndexes,
+                                                             std::vector<std::size_t>& indexes) {
+    auto fetched = context.executeFetchRequest(request);
+    if (!fetched.ok()) {
+        return fetched.error();
+    }
+    SYNManagedObjects changes;
+    changes.reserve(fetched->size());
+    indexes.clear();
+    indexes.reserve(fetched->size());
+    try {
+        for (const auto& change : *fetched) {
+            auto event = change->objectForKey("storeModificationEvent");
+            auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+            if (found != eventIndexes.end()) {
+                changes.push_back(change);
+                indexes.push_back(found->second);
+            }
+        }
+    } catch (const std::exception& exception) {
+        return SYNMakeError(SYNErrorUnknown, exception.what());
+    }
+    return SYNChangeRecord::fromChanges(changes, context);
+}
 
 // The changes of the entity (exactly this entity) in the events, each with
 // the position of its event in the integration order. Their records go into
@@ -78,36 +110,35 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
-        auto fetched = context.executeFetchRequest(request);
-        if (!fetched.ok()) {
-            error = fetched.error();
+        // Read straight from the stored rows where the context allows; the
+        // changes are only wanted as records.
+        std::vector<ManagedObjectIDPtr> eventOfChange;
+        auto stored = SYNChangeRecord::fetchStored(request, context, &eventOfChange);
+        if (!stored.ok()) {
+            error = stored.error();
             return;
         }
-        SYNManagedObjects changes;
+        std::vector<SYNChangeRecord> records;
         std::vector<std::size_t> indexes;
-        changes.reserve(fetched->size());
-        indexes.reserve(fetched->size());
-        try {
-            for (const auto& change : *fetched) {
-                auto event = change->objectForKey("storeModificationEvent");
-                auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+        if (*stored) {
+            records.reserve((*stored)->size());
+            indexes.reserve((*stored)->size());
+            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
+                auto found = eventOfChange[i] ? eventIndexes.find(eventOfChange[i]) : eventIndexes.end();
                 if (found != eventIndexes.end()) {
-                    changes.push_back(change);
+                    records.push_back(std::move((**stored)[i]));
                     indexes.push_back(found->second);
                 }
             }
-        } catch (const std::exception& exception) {
-            error = SYNMakeError(SYNErrorUnknown, exception.what());
+        } else if (auto loaded = loadChangeRecords(context, request, eventIndexes, indexes)) {
+            records = std::move(*loaded);
+        } else {
+            error = loaded.error();
             return;
         }
-        auto records = SYNChangeRecord::fromChanges(changes, context);
-        if (!records.ok()) {
-            error = records.error();
-            return;
-        }
-        rows.reserve(records->size());
-        for (std::size_t i = 0; i < records->size(); ++i) {
-            auto& record = (*records)[i];
+        rows.reserve(records.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            auto& record = records[i];
             if (!record.globalIdentifierID) {
                 continue;
             }
@@ -474,6 +505,30 @@ plat::ErrorPtr SYNEventIntegrator::cacheChanges(const SYNManagedObjectIDs& chang
     auto context = eventStore_->managedObjectContext();
     plat::ErrorPtr error;
     context->performBlockAndWait([&] {
+        for (std::size_t first = 0; first < missing.size(); first += kChangesInQuery) {
+            const std::size_t count = std::min(kChangesInQuery, missing.size() - first);
+            plat::Array list;
+            list.reserve(count);
+            for (std::size_t i = first; i < first + count; ++i) {
+                list.push_back(Value(plat::ObjectPtr(missing[i])));
+            }
+            FetchRequest request(SYNObjectChangeEntityName);
+            request.predicate = Predicate::selfIn(Value(std::move(list)));
+            auto stored = SYNChangeRecord::fetchStored(request, *context);
+            if (!stored.ok()) {
+                error = stored.error();
+                return;
+            }
+            if (!*stored) {
+                break;  // the context has unsaved changes: load the objects
+            }
+            for (auto& record : **stored) {
+                changeCache_->add(std::move(record));
+            }
+            if (first + count == missing.size()) {
+                return;
+            }
+        }
         auto changes = SYNObjectChange::prefetchObjectChangesForObjectIDs(missing, *context);
         if (!changes.ok()) {
             error = changes.error();
@@ -506,7 +561,7 @@ plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityD
         if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {
             continue;
         }
-        if (auto id = coordinator->managedObjectIDForURIRepresentation(*record->storeURI)) {
+        if (auto id = changeCache_->objectIDForStoreURI(*record->storeURI, *coordinator)) {
             ids.push_back(Value(plat::ObjectPtr(id)));
         }
     }
