@@ -1,6 +1,7 @@
 #include "sync/integration/SYNIntegrationStage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <initializer_list>
 #include <unordered_set>
@@ -308,21 +309,39 @@ void SYNChangeRecordCache::setStoreURI(const ManagedObjectIDPtr& globalIdentifie
 void SYNChangeRecordCache::clear() {
     records_.clear();
     changesByRow_.clear();
-    objectIDsByURI_.clear();
+    uriPrefixes_.clear();
 }
 
 ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator) {
     if (uriCoordinator_ != &coordinator) {
-        objectIDsByURI_.clear();
+        uriPrefixes_.clear();
         uriCoordinator_ = &coordinator;
     }
-    auto found = objectIDsByURI_.find(storeURI);
-    if (found == objectIDsByURI_.end()) {
-        found = objectIDsByURI_.emplace(storeURI, coordinator.managedObjectIDForURIRepresentation(storeURI))
-                    .first;
+    // A permanent ID's URI ends in "/p<digits>".
+    const std::size_t slash = storeURI.rfind('/');
+    const bool keyed =
+        slash != std::string::npos && slash + 2 < storeURI.size() && storeURI[slash + 1] == 'p';
+    if (keyed) {
+        auto known = uriPrefixes_.find(std::string_view(storeURI).substr(0, slash));
+        if (known != uriPrefixes_.end()) {
+            const char* first = storeURI.data() + slash + 2;
+            const char* last = storeURI.data() + storeURI.size();
+            int64_t key = 0;
+            auto [end, ec] = std::from_chars(first, last, key);
+            if (ec == std::errc() && end == last &&
+                std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; })) {
+                return known->second.store->objectIDFor(known->second.entity, key);
+            }
+        }
     }
-    return found->second;
+    auto id = coordinator.managedObjectIDForURIRepresentation(storeURI);
+    if (id && keyed && !id->isTemporaryID()) {
+        if (auto store = coordinator.persistentStoreForIdentifier(id->storeIdentifier())) {
+            uriPrefixes_.emplace(storeURI.substr(0, slash), URIPrefix{std::move(store), id->entity()});
+        }
+    }
+    return id;
 }
 
 SYNIntegrationStage::SYNIntegrationStage(std::shared_ptr<SYNEventBuilder> eventBuilder,

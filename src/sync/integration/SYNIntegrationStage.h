@@ -90,8 +90,9 @@ class SYNChangeRecordCache {
                      const std::optional<std::string>& storeURI);
     bool empty() const { return records_.empty(); }
     void clear();
-    // The object ID a store URI names in coordinator (null when none),
-    // parsed once however many stages ask.
+    // The object ID a store URI names in coordinator (null when none). The
+    // URIs of one store and entity differ only in their key, so the part
+    // before it is resolved once and only the key read after that.
     plat::coredata::ManagedObjectIDPtr objectIDForStoreURI(
         const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator);
 
@@ -101,8 +102,18 @@ class SYNChangeRecordCache {
                                      plat::coredata::ObjectIDEqual>;
     IDMap<SYNChangeRecord> records_;
     IDMap<std::vector<plat::coredata::ManagedObjectIDPtr>> changesByRow_;
+    // The store and entity of the store URIs seen, by the part before the
+    // key ("<scheme>://<store>/<entity>").
+    struct URIPrefix {
+        std::shared_ptr<plat::coredata::PersistentStore> store;
+        const plat::coredata::EntityDescription* entity = nullptr;
+    };
     const plat::coredata::PersistentStoreCoordinator* uriCoordinator_ = nullptr;
-    std::unordered_map<std::string, plat::coredata::ManagedObjectIDPtr> objectIDsByURI_;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
 };
 
 class SYNIntegrationStage {

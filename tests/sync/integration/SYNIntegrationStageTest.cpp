@@ -563,6 +563,50 @@ TEST_F(SYNIntegrationStageTest, StoredRecordsEqualRecordsOfObjects) {
     });
 }
 
+// The cache reads the keys of store URIs whose store and entity it already
+// knows; every URI must still name what the coordinator's own parse names.
+TEST_F(SYNIntegrationStageTest, CachedStoreURIsNameWhatTheCoordinatorNames) {
+    auto coordinator = target->persistentStoreCoordinator();
+    const std::string item = SYNGlobalIdentifier::storeURIForObjectID(*object("Item", "i")->objectID());
+    const std::string task = SYNGlobalIdentifier::storeURIForObjectID(*object("Task", "t")->objectID());
+    const std::string itemPrefix = item.substr(0, item.rfind('/'));
+    const std::string taskPrefix = task.substr(0, task.rfind('/'));
+    const std::vector<std::string> uris = {
+        item,  // learns the Item prefix
+        itemPrefix + "/p1",
+        itemPrefix + "/p0042",
+        itemPrefix + "/p9223372036854775807",
+        itemPrefix + "/p9223372036854775808",  // beyond any key
+        itemPrefix + "/p",
+        itemPrefix + "/p12a",
+        itemPrefix + "/p-3",
+        itemPrefix + "/p+3",
+        itemPrefix + "/t5",
+        itemPrefix + "/p5?x",
+        itemPrefix + "/p5#x",
+        itemPrefix + "/p5/p6",
+        taskPrefix + "/p7",  // before the Task prefix is known
+        task,
+        taskPrefix + "/p8",
+        "x-objectstore://unknown-store/Item/p1",
+        "x-objectstore:///Item/t1",
+        "not a uri",
+        "",
+    };
+    SYNChangeRecordCache cache;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& uri : uris) {
+            SCOPED_TRACE(uri);
+            auto expected = coordinator->managedObjectIDForURIRepresentation(uri);
+            auto got = cache.objectIDForStoreURI(uri, *coordinator);
+            ASSERT_EQ(!got, !expected);
+            if (got) {
+                EXPECT_TRUE(got->isEqualID(*expected));
+            }
+        }
+    }
+}
+
 // Many objects of a context with unsaved changes: objects deleted in the
 // context and objects of other entities are left out, unsaved ones kept.
 TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
