@@ -607,6 +607,35 @@ TEST_F(SYNIntegrationStageTest, CachedStoreURIsNameWhatTheCoordinatorNames) {
     }
 }
 
+// Whether events hold changes, with the changes stored or still unsaved.
+TEST_F(SYNIntegrationStageTest, EventsHaveChangesWhenAnyOfThemHoldsOne) {
+    ManagedObjectPtr empty;
+    events->performBlockAndWait([&] {
+        empty = events->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        empty->setValue(Value("empty"), "uniqueIdentifier");
+        empty->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
+    });
+    change("Item", "a", SYNObjectChangeTypeUpdate, {attribute("label", Value("A"))});
+    for (bool saved : {false, true}) {
+        events->performBlockAndWait([&] {
+            if (saved) {
+                for (const auto& held : {event, empty}) {
+                    held->setValue(Value(int64_t{3}), "globalCount");
+                    held->setValue(Value(1.0), "timestamp");
+                }
+                ASSERT_EQ(events->save(), nullptr);
+            }
+            const std::vector<std::pair<SYNManagedObjects, bool>> cases = {
+                {{}, false}, {{empty}, false}, {{event}, true}, {{empty, event}, true}};
+            for (const auto& [list, expected] : cases) {
+                auto any = SYNObjectChange::storeModificationEventsHaveObjectChanges(list, *events);
+                ASSERT_TRUE(any.ok());
+                EXPECT_EQ(*any, expected) << list.size() << " events, saved " << saved;
+            }
+        });
+    }
+}
+
 // Many objects of a context with unsaved changes: objects deleted in the
 // context and objects of other entities are left out, unsaved ones kept.
 TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
