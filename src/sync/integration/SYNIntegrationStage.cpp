@@ -201,13 +201,17 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         eventIDs->clear();
         eventIDs->reserve(changes->size());
     }
-    // Each identifier row with the records that name it, in first-named order.
+    // Each identifier row, in first-named order, with the first record that
+    // names it; each record links to the next record of the same row.
+    constexpr std::size_t kNone = SIZE_MAX;
     std::vector<ManagedObjectIDPtr> rowIDs;
     rowIDs.reserve(changes->size());
-    std::unordered_map<ManagedObjectIDPtr, std::vector<std::size_t>, plat::coredata::ObjectIDHash,
+    std::unordered_map<ManagedObjectIDPtr, std::pair<std::size_t, std::size_t>, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
-        recordsOfRow;
+        recordsOfRow;  // first and last record
     recordsOfRow.reserve(changes->size());
+    std::vector<std::size_t> nextOfRow;
+    nextOfRow.reserve(changes->size());
     // Each row is let go as soon as it is read: the memory goes straight to
     // the records instead of piling up until the fetch is done.
     for (auto& change : *changes) {
@@ -221,12 +225,16 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
             record.entityName = std::move(*entityName);
         }
         record.globalIdentifierID = storedID(*change, c[2]);
+        nextOfRow.push_back(kNone);
         if (record.globalIdentifierID) {
-            auto& named = recordsOfRow[record.globalIdentifierID];
-            if (named.empty()) {
+            auto [named, added] =
+                recordsOfRow.try_emplace(record.globalIdentifierID, records.size(), records.size());
+            if (added) {
                 rowIDs.push_back(record.globalIdentifierID);
+            } else {
+                nextOfRow[named->second.second] = records.size();
+                named->second.second = records.size();
             }
-            named.push_back(records.size());
         }
         if (const plat::Array* items = storedValue(*change, c[3]).asArray()) {
             record.values.reserve(items->size());
@@ -263,7 +271,7 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
                 auto identifier = storedString(*row, r[0]);
                 auto entityName = storedString(*row, r[1]);
                 auto storeURI = storedString(*row, r[2]);
-                for (std::size_t index : named->second) {
+                for (std::size_t index = named->second.first; index != kNone; index = nextOfRow[index]) {
                     auto& record = records[index];
                     record.globalIdentifier = identifier;
                     record.globalIdentifierEntityName = entityName.value_or(std::string());
