@@ -47,6 +47,9 @@ struct ChangeRow {
 struct ChangesByEvent {
     std::vector<ManagedObjectIDPtr> inserts, updates, deletes;
 };
+struct ChangeRowsByEvent {
+    std::vector<const ChangeRow*> inserts, updates, deletes;
+};
 
 }  // namespace
 
@@ -211,28 +214,43 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         return error;
     }
 
-    // Global identifiers in the order they first appear, then batches of them.
+    // Global identifiers in the order they first appear, then batches of
+    // them; each row knows its identifier's position, so that the sets below
+    // are flags by position rather than hash sets of IDs.
     std::vector<ManagedObjectIDPtr> identifiers;
+    std::vector<std::size_t> identifierOfRow(rows->size());
     {
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> seen;
-        for (const auto& row : *rows) {
-            if (seen.insert(row.globalIdentifierID).second) {
-                identifiers.push_back(row.globalIdentifierID);
+        IDMap<std::size_t> positions;
+        positions.reserve(rows->size());
+        for (std::size_t i = 0; i < rows->size(); ++i) {
+            const auto& id = (*rows)[i].globalIdentifierID;
+            auto [found, added] = positions.try_emplace(id, identifiers.size());
+            if (added) {
+                identifiers.push_back(id);
             }
+            identifierOfRow[i] = found->second;
         }
     }
+    auto positionOf = [&](const ChangeRow* row) { return identifierOfRow[row - rows->data()]; };
+    // Per identifier: deleted by an event at or after the one being sorted,
+    // deleted anywhere in its batch, made early, and the run it is in.
+    std::vector<char> deleted(identifiers.size(), 0), deletedInBatch(identifiers.size(), 0),
+        made(identifiers.size(), 0);
+    std::vector<std::size_t> runOf(identifiers.size(), 0);
+    std::size_t runNumber = 1;
     const std::size_t step = batchSize != 0 ? batchSize : std::max<std::size_t>(identifiers.size(), 1);
     for (std::size_t first = 0; first < identifiers.size(); first += step) {
         const std::size_t count = std::min(step, identifiers.size() - first);
         SYN_LOG(4, "Number of objects remaining to integrate for this entity: %lu",
                 static_cast<unsigned long>(identifiers.size() - first - count));
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> batch(
-            identifiers.begin() + static_cast<std::ptrdiff_t>(first),
-            identifiers.begin() + static_cast<std::ptrdiff_t>(first + count));
+        auto inBatch = [&](const ChangeRow& row) {
+            const std::size_t position = positionOf(&row);
+            return position >= first && position < first + count;
+        };
         std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
         SYNManagedObjectIDs batchChangeIDs;
         for (const auto& row : *rows) {
-            if (batch.count(row.globalIdentifierID)) {
+            if (inBatch(row)) {
                 byEvent[row.eventIndex].push_back(&row);
                 batchChangeIDs.push_back(row.changeID);
             }
@@ -246,24 +264,23 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             return preloaded.error();
         }
         // A delete wins over inserts and updates of the same or earlier events.
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
-        std::map<std::size_t, ChangesByEvent> changes;
+        std::map<std::size_t, ChangeRowsByEvent> changes;
         for (auto event = byEvent.rbegin(); event != byEvent.rend(); ++event) {
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
-                    deleted.insert(row->globalIdentifierID);
+                    deleted[positionOf(row)] = 1;
                 }
             }
             auto& lists = changes[event->first];
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
-                    lists.deletes.push_back(row->changeID);
-                } else if (deleted.count(row->globalIdentifierID)) {
+                    lists.deletes.push_back(row);
+                } else if (deleted[positionOf(row)]) {
                     continue;
                 } else if (row->type == SYNObjectChangeTypeInsert) {
-                    lists.inserts.push_back(row->changeID);
+                    lists.inserts.push_back(row);
                 } else if (row->type == SYNObjectChangeTypeUpdate) {
-                    lists.updates.push_back(row->changeID);
+                    lists.updates.push_back(row);
                 }
             }
         }
@@ -273,18 +290,20 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         // Objects deleted in the batch are left to their own event (an insert
         // that follows a delete must come after it).
         {
-            std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
-            for (const auto& row : *rows) {
-                if (batch.count(row.globalIdentifierID) && row.type == SYNObjectChangeTypeDelete) {
-                    deletedInBatch.insert(row.globalIdentifierID);
+            for (const auto& [index, rowsOfEvent] : byEvent) {
+                for (const ChangeRow* row : rowsOfEvent) {
+                    if (row->type == SYNObjectChangeTypeDelete) {
+                        deletedInBatch[positionOf(row)] = 1;
+                    }
                 }
             }
             SYNManagedObjectIDs early;
             for (const auto& [index, rowsOfEvent] : byEvent) {
                 for (const ChangeRow* row : rowsOfEvent) {
-                    if (row->type == SYNObjectChangeTypeInsert &&
-                        !deletedInBatch.count(row->globalIdentifierID) &&
-                        seen.insert(row->globalIdentifierID).second) {
+                    const std::size_t position = positionOf(row);
+                    if (row->type == SYNObjectChangeTypeInsert && !deletedInBatch[position] &&
+                        !made[position]) {
+                        made[position] = 1;
                         early.push_back(row->changeID);
                     }
                 }
@@ -304,14 +323,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         // events saves most of the look-ups. An event that changes an object
         // of the run starts a new run, so each object still sees its changes
         // in event order.
-        IDMap<ManagedObjectIDPtr> identifierOfChange;
-        for (const auto& [index, rowsOfEvent] : byEvent) {
-            for (const ChangeRow* row : rowsOfEvent) {
-                identifierOfChange.emplace(row->changeID, row->globalIdentifierID);
-            }
-        }
         ChangesByEvent run;
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> inRun;
         auto applyRun = [&]() -> plat::ErrorPtr {
             if (!run.inserts.empty()) {
                 if (auto error = insertAndUpdateObjects(run.inserts, firstPassRelationships, 0,
@@ -330,26 +342,35 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                 }
             }
             run = ChangesByEvent();
-            inRun.clear();
+            ++runNumber;
             return nullptr;
         };
         for (const auto& [index, lists] : changes) {
-            std::vector<ManagedObjectIDPtr> touched;
+            bool conflicts = false;
             for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
-                for (const auto& id : *list) {
-                    touched.push_back(identifierOfChange[id]);
+                for (const ChangeRow* row : *list) {
+                    conflicts = conflicts || runOf[positionOf(row)] == runNumber;
                 }
             }
-            if (std::any_of(touched.begin(), touched.end(),
-                            [&](const auto& id) { return inRun.count(id) > 0; })) {
+            if (conflicts) {
                 if (auto error = applyRun()) {
                     return error;
                 }
             }
-            inRun.insert(touched.begin(), touched.end());
-            run.inserts.insert(run.inserts.end(), lists.inserts.begin(), lists.inserts.end());
-            run.updates.insert(run.updates.end(), lists.updates.begin(), lists.updates.end());
-            run.deletes.insert(run.deletes.end(), lists.deletes.begin(), lists.deletes.end());
+            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+                for (const ChangeRow* row : *list) {
+                    runOf[positionOf(row)] = runNumber;
+                }
+            }
+            for (const ChangeRow* row : lists.inserts) {
+                run.inserts.push_back(row->changeID);
+            }
+            for (const ChangeRow* row : lists.updates) {
+                run.updates.push_back(row->changeID);
+            }
+            for (const ChangeRow* row : lists.deletes) {
+                run.deletes.push_back(row->changeID);
+            }
         }
         if (auto error = applyRun()) {
             return error;
