@@ -36,16 +36,7 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
     }
 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
-        auto values = SYNUnarchivePropertyChangeValues(data);
-        if (!values.ok()) {
-            return values.error();
-        }
-        plat::Array items;
-        items.reserve(values->size());
-        for (auto& change : *values) {
-            items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(change)));
-        }
-        return plat::Value(std::move(items));
+        return SYNUnarchiveSharedPropertyChangeValues(data);
     }
 };
 

@@ -81,6 +81,27 @@ plat::Result<std::size_t> SYNObjectChange::countOfObjectChangesInStoreModificati
     return total;
 }
 
+plat::Result<bool> SYNObjectChange::storeModificationEventsHaveObjectChanges(const SYNManagedObjects& events,
+                                                                             ManagedObjectContext& context) {
+    for (std::size_t first = 0; first < events.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, events.size() - first);
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::in(
+            "storeModificationEvent",
+            listValue(events, first, count, [](const auto& event) { return Value(plat::ObjectPtr(event)); }));
+        request.fetchLimit = 1;
+        request.resultType = plat::coredata::FetchRequestResultType::ManagedObjectID;
+        auto found = context.fetchObjectIDs(request);
+        if (!found.ok()) {
+            return found.error();
+        }
+        if (!found->empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<SortDescriptor> SYNObjectChange::sortDescriptorsForEventOrder() {
     return {SortDescriptor("storeModificationEvent.globalCount"),
             SortDescriptor("storeModificationEvent.timestamp"),

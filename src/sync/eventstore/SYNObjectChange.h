@@ -29,6 +29,9 @@ class SYNObjectChange {
     // The number of changes of the events.
     static plat::Result<std::size_t> countOfObjectChangesInStoreModificationEvents(
         const SYNManagedObjects& events, plat::coredata::ManagedObjectContext& context);
+    // Whether the events have any change (stops at the first one found).
+    static plat::Result<bool> storeModificationEventsHaveObjectChanges(
+        const SYNManagedObjects& events, plat::coredata::ManagedObjectContext& context);
     // The event order of changes, by their events.
     static std::vector<plat::coredata::SortDescriptor> sortDescriptorsForEventOrder();
 

@@ -250,7 +250,7 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPro
     return plat::KeyedArchiver::archivedDataWithRootObject(plat::Value(std::move(items)));
 }
 
-plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data) {
+plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data) {
     SYNPropertyChangeValue::registerClass();
     auto root = plat::KeyedUnarchiver::unarchivedObjectWithData(data);
     if (!root.ok()) {
@@ -261,15 +261,24 @@ plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValu
         return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
                                             kRootFailure);
     }
-    std::vector<SYNPropertyChangeValue> values;
-    values.reserve(items->size());
     for (const auto& item : *items) {
-        auto value = item.asObjectOf<SYNPropertyChangeValue>();
-        if (!value) {
+        if (!item.asObjectOf<SYNPropertyChangeValue>()) {
             return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
                                                 kRootFailure);
         }
-        values.push_back(*value);
+    }
+    return std::move(*root.value());
+}
+
+plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data) {
+    auto shared = SYNUnarchiveSharedPropertyChangeValues(data);
+    if (!shared.ok()) {
+        return shared.error();
+    }
+    std::vector<SYNPropertyChangeValue> values;
+    values.reserve(shared->asArray()->size());
+    for (const auto& item : *shared->asArray()) {
+        values.push_back(*item.asObjectOf<SYNPropertyChangeValue>());
     }
     return values;
 }

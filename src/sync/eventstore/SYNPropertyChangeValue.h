@@ -193,3 +193,5 @@ class SYNPropertyChangeValue : public plat::Coding {
 plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPropertyChangeValue>& values);
 // Fails for damaged data or a root that is not such an array.
 plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data);
+// The same, as the decoded array itself (its items shared, not copied).
+plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data);

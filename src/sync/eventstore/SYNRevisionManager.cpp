@@ -68,6 +68,33 @@ bool isKnownVersion(const ManagedObject& event, const std::set<std::string>& com
     return std::find(entityHashes.begin(), entityHashes.end(), map) != entityHashes.end();
 }
 
+// Whether any of the events has a data-file record, with one fetch per
+// chunk of events: most events carry no large data, and then none needs a
+// look-up of its own. True when the fetch fails, so that each event is
+// checked by itself.
+bool anyEventHasDataFiles(const SYNManagedObjects& events) {
+    constexpr std::size_t kChunk = 2000;
+    auto context = events.empty() ? nullptr : events.front()->managedObjectContext();
+    for (std::size_t first = 0; first < events.size(); first += kChunk) {
+        plat::Array list;
+        for (std::size_t i = first; i < std::min(events.size(), first + kChunk); ++i) {
+            if (!context || events[i]->managedObjectContext() != context) {
+                return true;
+            }
+            list.push_back(Value(plat::ObjectPtr(events[i])));
+        }
+        plat::coredata::FetchRequest request(SYNDataFileEntityName);
+        request.predicate =
+            plat::coredata::Predicate::in("objectChange.storeModificationEvent", Value(std::move(list)));
+        request.fetchLimit = 1;
+        auto found = context->executeFetchRequest(request);
+        if (!found.ok() || !found->empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& files) {
     // One fetch of the event's data-file records: walking the changes would
     // load every change of a baseline holding a whole store, and fetch the
@@ -336,6 +363,7 @@ class SYNRevisionManager::IntegrabilityCheck {
     // those of an unknown model version or with a data file that is not here.
     void screen(const SYNManagedObjects& events, const std::optional<KnownVersions>& versions,
                 const std::set<std::string>& files) {
+        const bool anyFiles = anyEventHasDataFiles(events);
         for (const auto& event : events) {
             auto revision = SYNStoreModificationEvent::revision(*event);
             // A baseline holds itself; it is checked like any other event
@@ -349,7 +377,7 @@ class SYNRevisionManager::IntegrabilityCheck {
             byStore_[revision->persistentStoreIdentifier][revision->revisionNumber] = event;
             if (versions && !isKnownVersion(*event, versions->compressed, versions->entityHashes)) {
                 leaveOut(event, SYNErrorUnknownModelVersion);
-            } else if (!hasAllDataFiles(*event, files)) {
+            } else if (anyFiles && !hasAllDataFiles(*event, files)) {
                 leaveOut(event, SYNErrorMissingDataFiles);
             }
         }

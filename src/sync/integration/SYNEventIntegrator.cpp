@@ -437,12 +437,12 @@ plat::Result<bool> SYNEventIntegrator::integrationIsNeededForEventIDs(const SYNM
         if (events.empty() || allLocal) {
             return;
         }
-        auto count = SYNObjectChange::countOfObjectChangesInStoreModificationEvents(events, *context);
-        if (!count.ok()) {
-            error = count.error();
+        auto any = SYNObjectChange::storeModificationEventsHaveObjectChanges(events, *context);
+        if (!any.ok()) {
+            error = any.error();
             return;
         }
-        needed = *count > 0;
+        needed = *any;
     });
     if (error) {
         return error;

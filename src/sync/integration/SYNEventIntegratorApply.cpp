@@ -29,6 +29,8 @@ namespace {
 
 // Event IN lists longer than this are filtered in memory instead.
 constexpr std::size_t kMaximumEventsInQuery = 5000;
+// Changes looked up by ID per query.
+constexpr std::size_t kChangesInQuery = 2000;
 
 template <class T>
 using IDMap = std::unordered_map<ManagedObjectIDPtr, T, ObjectIDHash, ObjectIDEqual>;
@@ -45,10 +47,43 @@ struct ChangeRow {
 struct ChangesByEvent {
     std::vector<ManagedObjectIDPtr> inserts, updates, deletes;
 };
+struct ChangeRowsByEvent {
+    std::vector<const ChangeRow*> inserts, updates, deletes;
+};
 
 }  // namespace
 
 namespace {
+
+// The records of the changes request selects, loaded as objects of the
+// context, with the position of each one's event (those of other events
+// are left out).
+plat::Result<std::vector<SYNChangeRecord>> loadChangeRecords(ManagedObjectContext& context,
+                                                             const FetchRequest& request,
+                                                             const IDMap<std::size_t>& eventIndexes,
+                                                             std::vector<std::size_t>& indexes) {
+    auto fetched = context.executeFetchRequest(request);
+    if (!fetched.ok()) {
+        return fetched.error();
+    }
+    SYNManagedObjects changes;
+    changes.reserve(fetched->size());
+    indexes.clear();
+    indexes.reserve(fetched->size());
+    try {
+        for (const auto& change : *fetched) {
+            auto event = change->objectForKey("storeModificationEvent");
+            auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+            if (found != eventIndexes.end()) {
+                changes.push_back(change);
+                indexes.push_back(found->second);
+            }
+        }
+    } catch (const std::exception& exception) {
+        return SYNMakeError(SYNErrorUnknown, exception.what());
+    }
+    return SYNChangeRecord::fromChanges(changes, context);
+}
 
 // The changes of the entity (exactly this entity) in the events, each with
 // the position of its event in the integration order. Their records go into
@@ -78,36 +113,35 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
-        auto fetched = context.executeFetchRequest(request);
-        if (!fetched.ok()) {
-            error = fetched.error();
+        // Read straight from the stored rows where the context allows; the
+        // changes are only wanted as records.
+        std::vector<ManagedObjectIDPtr> eventOfChange;
+        auto stored = SYNChangeRecord::fetchStored(request, context, &eventOfChange);
+        if (!stored.ok()) {
+            error = stored.error();
             return;
         }
-        SYNManagedObjects changes;
+        std::vector<SYNChangeRecord> records;
         std::vector<std::size_t> indexes;
-        changes.reserve(fetched->size());
-        indexes.reserve(fetched->size());
-        try {
-            for (const auto& change : *fetched) {
-                auto event = change->objectForKey("storeModificationEvent");
-                auto found = event ? eventIndexes.find(event->objectID()) : eventIndexes.end();
+        if (*stored) {
+            records.reserve((*stored)->size());
+            indexes.reserve((*stored)->size());
+            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
+                auto found = eventOfChange[i] ? eventIndexes.find(eventOfChange[i]) : eventIndexes.end();
                 if (found != eventIndexes.end()) {
-                    changes.push_back(change);
+                    records.push_back(std::move((**stored)[i]));
                     indexes.push_back(found->second);
                 }
             }
-        } catch (const std::exception& exception) {
-            error = SYNMakeError(SYNErrorUnknown, exception.what());
+        } else if (auto loaded = loadChangeRecords(context, request, eventIndexes, indexes)) {
+            records = std::move(*loaded);
+        } else {
+            error = loaded.error();
             return;
         }
-        auto records = SYNChangeRecord::fromChanges(changes, context);
-        if (!records.ok()) {
-            error = records.error();
-            return;
-        }
-        rows.reserve(records->size());
-        for (std::size_t i = 0; i < records->size(); ++i) {
-            auto& record = (*records)[i];
+        rows.reserve(records.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            auto& record = records[i];
             if (!record.globalIdentifierID) {
                 continue;
             }
@@ -180,28 +214,43 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         return error;
     }
 
-    // Global identifiers in the order they first appear, then batches of them.
+    // Global identifiers in the order they first appear, then batches of
+    // them; each row knows its identifier's position, so that the sets below
+    // are flags by position rather than hash sets of IDs.
     std::vector<ManagedObjectIDPtr> identifiers;
+    std::vector<std::size_t> identifierOfRow(rows->size());
     {
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> seen;
-        for (const auto& row : *rows) {
-            if (seen.insert(row.globalIdentifierID).second) {
-                identifiers.push_back(row.globalIdentifierID);
+        IDMap<std::size_t> positions;
+        positions.reserve(rows->size());
+        for (std::size_t i = 0; i < rows->size(); ++i) {
+            const auto& id = (*rows)[i].globalIdentifierID;
+            auto [found, added] = positions.try_emplace(id, identifiers.size());
+            if (added) {
+                identifiers.push_back(id);
             }
+            identifierOfRow[i] = found->second;
         }
     }
+    auto positionOf = [&](const ChangeRow* row) { return identifierOfRow[row - rows->data()]; };
+    // Per identifier: deleted by an event at or after the one being sorted,
+    // deleted anywhere in its batch, made early, and the run it is in.
+    std::vector<char> deleted(identifiers.size(), 0), deletedInBatch(identifiers.size(), 0),
+        made(identifiers.size(), 0);
+    std::vector<std::size_t> runOf(identifiers.size(), 0);
+    std::size_t runNumber = 1;
     const std::size_t step = batchSize != 0 ? batchSize : std::max<std::size_t>(identifiers.size(), 1);
     for (std::size_t first = 0; first < identifiers.size(); first += step) {
         const std::size_t count = std::min(step, identifiers.size() - first);
         SYN_LOG(4, "Number of objects remaining to integrate for this entity: %lu",
                 static_cast<unsigned long>(identifiers.size() - first - count));
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> batch(
-            identifiers.begin() + static_cast<std::ptrdiff_t>(first),
-            identifiers.begin() + static_cast<std::ptrdiff_t>(first + count));
+        auto inBatch = [&](const ChangeRow& row) {
+            const std::size_t position = positionOf(&row);
+            return position >= first && position < first + count;
+        };
         std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
         SYNManagedObjectIDs batchChangeIDs;
         for (const auto& row : *rows) {
-            if (batch.count(row.globalIdentifierID)) {
+            if (inBatch(row)) {
                 byEvent[row.eventIndex].push_back(&row);
                 batchChangeIDs.push_back(row.changeID);
             }
@@ -215,24 +264,23 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             return preloaded.error();
         }
         // A delete wins over inserts and updates of the same or earlier events.
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deleted;
-        std::map<std::size_t, ChangesByEvent> changes;
+        std::map<std::size_t, ChangeRowsByEvent> changes;
         for (auto event = byEvent.rbegin(); event != byEvent.rend(); ++event) {
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
-                    deleted.insert(row->globalIdentifierID);
+                    deleted[positionOf(row)] = 1;
                 }
             }
             auto& lists = changes[event->first];
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
-                    lists.deletes.push_back(row->changeID);
-                } else if (deleted.count(row->globalIdentifierID)) {
+                    lists.deletes.push_back(row);
+                } else if (deleted[positionOf(row)]) {
                     continue;
                 } else if (row->type == SYNObjectChangeTypeInsert) {
-                    lists.inserts.push_back(row->changeID);
+                    lists.inserts.push_back(row);
                 } else if (row->type == SYNObjectChangeTypeUpdate) {
-                    lists.updates.push_back(row->changeID);
+                    lists.updates.push_back(row);
                 }
             }
         }
@@ -242,18 +290,20 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         // Objects deleted in the batch are left to their own event (an insert
         // that follows a delete must come after it).
         {
-            std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> deletedInBatch, seen;
-            for (const auto& row : *rows) {
-                if (batch.count(row.globalIdentifierID) && row.type == SYNObjectChangeTypeDelete) {
-                    deletedInBatch.insert(row.globalIdentifierID);
+            for (const auto& [index, rowsOfEvent] : byEvent) {
+                for (const ChangeRow* row : rowsOfEvent) {
+                    if (row->type == SYNObjectChangeTypeDelete) {
+                        deletedInBatch[positionOf(row)] = 1;
+                    }
                 }
             }
             SYNManagedObjectIDs early;
             for (const auto& [index, rowsOfEvent] : byEvent) {
                 for (const ChangeRow* row : rowsOfEvent) {
-                    if (row->type == SYNObjectChangeTypeInsert &&
-                        !deletedInBatch.count(row->globalIdentifierID) &&
-                        seen.insert(row->globalIdentifierID).second) {
+                    const std::size_t position = positionOf(row);
+                    if (row->type == SYNObjectChangeTypeInsert && !deletedInBatch[position] &&
+                        !made[position]) {
+                        made[position] = 1;
                         early.push_back(row->changeID);
                     }
                 }
@@ -273,14 +323,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         // events saves most of the look-ups. An event that changes an object
         // of the run starts a new run, so each object still sees its changes
         // in event order.
-        IDMap<ManagedObjectIDPtr> identifierOfChange;
-        for (const auto& [index, rowsOfEvent] : byEvent) {
-            for (const ChangeRow* row : rowsOfEvent) {
-                identifierOfChange.emplace(row->changeID, row->globalIdentifierID);
-            }
-        }
         ChangesByEvent run;
-        std::unordered_set<ManagedObjectIDPtr, ObjectIDHash, ObjectIDEqual> inRun;
         auto applyRun = [&]() -> plat::ErrorPtr {
             if (!run.inserts.empty()) {
                 if (auto error = insertAndUpdateObjects(run.inserts, firstPassRelationships, 0,
@@ -299,26 +342,35 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                 }
             }
             run = ChangesByEvent();
-            inRun.clear();
+            ++runNumber;
             return nullptr;
         };
         for (const auto& [index, lists] : changes) {
-            std::vector<ManagedObjectIDPtr> touched;
+            bool conflicts = false;
             for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
-                for (const auto& id : *list) {
-                    touched.push_back(identifierOfChange[id]);
+                for (const ChangeRow* row : *list) {
+                    conflicts = conflicts || runOf[positionOf(row)] == runNumber;
                 }
             }
-            if (std::any_of(touched.begin(), touched.end(),
-                            [&](const auto& id) { return inRun.count(id) > 0; })) {
+            if (conflicts) {
                 if (auto error = applyRun()) {
                     return error;
                 }
             }
-            inRun.insert(touched.begin(), touched.end());
-            run.inserts.insert(run.inserts.end(), lists.inserts.begin(), lists.inserts.end());
-            run.updates.insert(run.updates.end(), lists.updates.begin(), lists.updates.end());
-            run.deletes.insert(run.deletes.end(), lists.deletes.begin(), lists.deletes.end());
+            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+                for (const ChangeRow* row : *list) {
+                    runOf[positionOf(row)] = runNumber;
+                }
+            }
+            for (const ChangeRow* row : lists.inserts) {
+                run.inserts.push_back(row->changeID);
+            }
+            for (const ChangeRow* row : lists.updates) {
+                run.updates.push_back(row->changeID);
+            }
+            for (const ChangeRow* row : lists.deletes) {
+                run.deletes.push_back(row->changeID);
+            }
         }
         if (auto error = applyRun()) {
             return error;
@@ -474,6 +526,30 @@ plat::ErrorPtr SYNEventIntegrator::cacheChanges(const SYNManagedObjectIDs& chang
     auto context = eventStore_->managedObjectContext();
     plat::ErrorPtr error;
     context->performBlockAndWait([&] {
+        for (std::size_t first = 0; first < missing.size(); first += kChangesInQuery) {
+            const std::size_t count = std::min(kChangesInQuery, missing.size() - first);
+            plat::Array list;
+            list.reserve(count);
+            for (std::size_t i = first; i < first + count; ++i) {
+                list.push_back(Value(plat::ObjectPtr(missing[i])));
+            }
+            FetchRequest request(SYNObjectChangeEntityName);
+            request.predicate = Predicate::selfIn(Value(std::move(list)));
+            auto stored = SYNChangeRecord::fetchStored(request, *context);
+            if (!stored.ok()) {
+                error = stored.error();
+                return;
+            }
+            if (!*stored) {
+                break;  // the context has unsaved changes: load the objects
+            }
+            for (auto& record : **stored) {
+                changeCache_->add(std::move(record));
+            }
+            if (first + count == missing.size()) {
+                return;
+            }
+        }
         auto changes = SYNObjectChange::prefetchObjectChangesForObjectIDs(missing, *context);
         if (!changes.ok()) {
             error = changes.error();
@@ -506,7 +582,7 @@ plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityD
         if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {
             continue;
         }
-        if (auto id = coordinator->managedObjectIDForURIRepresentation(*record->storeURI)) {
+        if (auto id = changeCache_->objectIDForStoreURI(*record->storeURI, *coordinator)) {
             ids.push_back(Value(plat::ObjectPtr(id)));
         }
     }

@@ -98,7 +98,9 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
         plat::Array candidates;
         for (std::size_t i = 0; i < storeURIs.size(); ++i) {
             if (storeURIs[i]) {
-                ids[i] = coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
+                ids[i] = changeRecordCache()
+                             ? changeRecordCache()->objectIDForStoreURI(*storeURIs[i], *coordinator)
+                             : coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
                 if (ids[i]) {
                     candidates.push_back(Value(plat::ObjectPtr(ids[i])));
                 }

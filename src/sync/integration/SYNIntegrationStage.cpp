@@ -1,7 +1,10 @@
 #include "sync/integration/SYNIntegrationStage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
+#include <initializer_list>
+#include <unordered_set>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -123,6 +126,164 @@ plat::Result<std::vector<SYNChangeRecord>> SYNChangeRecord::fromChanges(const SY
     return records;
 }
 
+namespace {
+
+// Positions of named properties in the stored rows of an entity.
+std::optional<std::vector<std::size_t>> propertyIndexes(const EntityDescription& entity,
+                                                        std::initializer_list<std::string_view> names) {
+    std::vector<std::size_t> indexes;
+    for (std::string_view name : names) {
+        const auto* property = entity.propertyNamed(name);
+        if (!property) {
+            return std::nullopt;
+        }
+        indexes.push_back(property->index());
+    }
+    return indexes;
+}
+
+const Value& storedValue(const plat::coredata::StoreSnapshot& row, std::size_t index) {
+    static const Value none;
+    return index < row.values.size() ? row.values[index] : none;
+}
+
+ManagedObjectIDPtr storedID(const plat::coredata::StoreSnapshot& row, std::size_t index) {
+    return storedValue(row, index).asObjectOf<plat::coredata::ManagedObjectID>();
+}
+
+std::optional<std::string> storedString(const plat::coredata::StoreSnapshot& row, std::size_t index) {
+    const Value& value = storedValue(row, index);
+    return value.asString() ? std::optional<std::string>(*value.asString()) : std::nullopt;
+}
+
+}  // namespace
+
+plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
+    const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs) {
+    using Records = std::optional<std::vector<SYNChangeRecord>>;
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator || context.parentContext()) {
+        return Records();
+    }
+    const auto& model = *coordinator->managedObjectModel();
+    auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
+    auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
+    if (!changeEntity || !rowEntity || request.entityName != changeEntity->name()) {
+        return Records();
+    }
+    // Unsaved changes of other entities (the merge event being built) leave
+    // the stored changes and identifier rows as the context shows them.
+    if (context.hasChanges()) {
+        for (const auto& objects :
+             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
+            for (const auto& object : objects) {
+                if (object->entity() == changeEntity.get() || object->entity() == rowEntity.get()) {
+                    return Records();
+                }
+            }
+        }
+    }
+    auto changeColumns = propertyIndexes(*changeEntity, {"type", "nameOfEntity", "globalIdentifier",
+                                                         "propertyChangeValues", "storeModificationEvent"});
+    auto rowColumns = propertyIndexes(*rowEntity, {"globalIdentifier", "nameOfEntity", "storeURI"});
+    if (!changeColumns || !rowColumns) {
+        return Records();
+    }
+    const auto& c = *changeColumns;
+    const auto& r = *rowColumns;
+    auto changes = coordinator->fetchRows(request, *changeEntity);
+    if (!changes.ok()) {
+        return changes.error();
+    }
+    std::vector<SYNChangeRecord> records;
+    records.reserve(changes->size());
+    if (eventIDs) {
+        eventIDs->clear();
+        eventIDs->reserve(changes->size());
+    }
+    // Each identifier row, in first-named order, with the first record that
+    // names it; each record links to the next record of the same row.
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::vector<ManagedObjectIDPtr> rowIDs;
+    rowIDs.reserve(changes->size());
+    std::unordered_map<ManagedObjectIDPtr, std::pair<std::size_t, std::size_t>, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
+        recordsOfRow;  // first and last record
+    recordsOfRow.reserve(changes->size());
+    std::vector<std::size_t> nextOfRow;
+    nextOfRow.reserve(changes->size());
+    // Each row is let go as soon as it is read: the memory goes straight to
+    // the records instead of piling up until the fetch is done.
+    for (auto& change : *changes) {
+        if (change->objectID->entity() != changeEntity.get()) {
+            return Records();  // a sub-entity's row: its columns differ
+        }
+        SYNChangeRecord record;
+        record.changeID = change->objectID;
+        record.type = static_cast<int16_t>(storedValue(*change, c[0]).integerValue());
+        if (auto entityName = storedString(*change, c[1])) {
+            record.entityName = std::move(*entityName);
+        }
+        record.globalIdentifierID = storedID(*change, c[2]);
+        nextOfRow.push_back(kNone);
+        if (record.globalIdentifierID) {
+            auto [named, added] =
+                recordsOfRow.try_emplace(record.globalIdentifierID, records.size(), records.size());
+            if (added) {
+                rowIDs.push_back(record.globalIdentifierID);
+            } else {
+                nextOfRow[named->second.second] = records.size();
+                named->second.second = records.size();
+            }
+        }
+        if (const plat::Array* items = storedValue(*change, c[3]).asArray()) {
+            record.values.reserve(items->size());
+            for (const auto& item : *items) {
+                if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                    record.values.push_back(std::move(value));
+                }
+            }
+        }
+        if (eventIDs) {
+            eventIDs->push_back(storedID(*change, c[4]));
+        }
+        records.push_back(std::move(record));
+        change.reset();
+    }
+    // The identifier rows, a few queries for all of them.
+    for (std::size_t first = 0; first < rowIDs.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, rowIDs.size() - first);
+        plat::Array list;
+        list.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            list.push_back(Value(plat::ObjectPtr(rowIDs[i])));
+        }
+        FetchRequest rowRequest(rowEntity->name());
+        rowRequest.predicate = Predicate::selfIn(Value(std::move(list)));
+        rowRequest.includesSubentities = false;
+        auto rows = coordinator->fetchRows(rowRequest, *rowEntity);
+        if (!rows.ok()) {
+            return rows.error();
+        }
+        for (auto& row : *rows) {
+            auto named = recordsOfRow.find(row->objectID);
+            if (named != recordsOfRow.end()) {
+                auto identifier = storedString(*row, r[0]);
+                auto entityName = storedString(*row, r[1]);
+                auto storeURI = storedString(*row, r[2]);
+                for (std::size_t index = named->second.first; index != kNone; index = nextOfRow[index]) {
+                    auto& record = records[index];
+                    record.globalIdentifier = identifier;
+                    record.globalIdentifierEntityName = entityName.value_or(std::string());
+                    record.storeURI = storeURI;
+                }
+            }
+            row.reset();
+        }
+    }
+    return Records(std::move(records));
+}
+
 void SYNChangeRecordCache::add(SYNChangeRecord record) {
     if (!record.changeID) {
         return;
@@ -156,6 +317,39 @@ void SYNChangeRecordCache::setStoreURI(const ManagedObjectIDPtr& globalIdentifie
 void SYNChangeRecordCache::clear() {
     records_.clear();
     changesByRow_.clear();
+    uriPrefixes_.clear();
+}
+
+ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
+    const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator) {
+    if (uriCoordinator_ != &coordinator) {
+        uriPrefixes_.clear();
+        uriCoordinator_ = &coordinator;
+    }
+    // A permanent ID's URI ends in "/p<digits>".
+    const std::size_t slash = storeURI.rfind('/');
+    const bool keyed =
+        slash != std::string::npos && slash + 2 < storeURI.size() && storeURI[slash + 1] == 'p';
+    if (keyed) {
+        auto known = uriPrefixes_.find(std::string_view(storeURI).substr(0, slash));
+        if (known != uriPrefixes_.end()) {
+            const char* first = storeURI.data() + slash + 2;
+            const char* last = storeURI.data() + storeURI.size();
+            int64_t key = 0;
+            auto [end, ec] = std::from_chars(first, last, key);
+            if (ec == std::errc() && end == last &&
+                std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; })) {
+                return known->second.store->objectIDFor(known->second.entity, key);
+            }
+        }
+    }
+    auto id = coordinator.managedObjectIDForURIRepresentation(storeURI);
+    if (id && keyed && !id->isTemporaryID()) {
+        if (auto store = coordinator.persistentStoreForIdentifier(id->storeIdentifier())) {
+            uriPrefixes_.emplace(storeURI.substr(0, slash), URIPrefix{std::move(store), id->entity()});
+        }
+    }
+    return id;
 }
 
 SYNIntegrationStage::SYNIntegrationStage(std::shared_ptr<SYNEventBuilder> eventBuilder,
@@ -463,7 +657,8 @@ plat::Result<std::vector<ManagedObjectPtr>> SYNIntegrationStage::fetchObjectsFor
         if (!storeURIs[i]) {
             continue;
         }
-        idsByURI[i] = coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
+        idsByURI[i] = cache_ ? cache_->objectIDForStoreURI(*storeURIs[i], *coordinator)
+                             : coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
         if (!idsByURI[i]) {
             SYN_LOG(2, "Was unable to fetch object with URI: %@", *storeURIs[i]);
             continue;

@@ -61,6 +61,17 @@ struct SYNChangeRecord {
     // (rather than one query per row).
     static plat::Result<std::vector<SYNChangeRecord>> fromChanges(
         const SYNManagedObjects& changes, plat::coredata::ManagedObjectContext& context);
+    // The records of the changes `request` selects (on the object-change
+    // entity), read from the stored rows without registering any object in
+    // context (so that nothing is built, and nothing has to be freed, beyond
+    // the records), with the ID of each change's event in `eventIDs`
+    // (parallel, when given). Only where the stored rows are what the
+    // context shows: a context on a coordinator with no unsaved change of
+    // an object change or identifier row; nullopt otherwise. Call inside
+    // the context.
+    static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStored(
+        const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
+        std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr);
 };
 using SYNChangeRecords = std::vector<SYNChangeRecord>;
 
@@ -79,6 +90,11 @@ class SYNChangeRecordCache {
                      const std::optional<std::string>& storeURI);
     bool empty() const { return records_.empty(); }
     void clear();
+    // The object ID a store URI names in coordinator (null when none). The
+    // URIs of one store and entity differ only in their key, so the part
+    // before it is resolved once and only the key read after that.
+    plat::coredata::ManagedObjectIDPtr objectIDForStoreURI(
+        const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator);
 
   private:
     template <class T>
@@ -86,6 +102,18 @@ class SYNChangeRecordCache {
                                      plat::coredata::ObjectIDEqual>;
     IDMap<SYNChangeRecord> records_;
     IDMap<std::vector<plat::coredata::ManagedObjectIDPtr>> changesByRow_;
+    // The store and entity of the store URIs seen, by the part before the
+    // key ("<scheme>://<store>/<entity>").
+    struct URIPrefix {
+        std::shared_ptr<plat::coredata::PersistentStore> store;
+        const plat::coredata::EntityDescription* entity = nullptr;
+    };
+    const plat::coredata::PersistentStoreCoordinator* uriCoordinator_ = nullptr;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
 };
 
 class SYNIntegrationStage {

@@ -440,6 +440,202 @@ TEST_F(SYNIntegrationStageTest, AStageLoadsWhatItsCacheLacks) {
     EXPECT_TRUE(second->isDeleted());
 }
 
+// Records read from the stored rows equal those read through the context's
+// objects, change by change, and the stored path declines where the rows
+// would not show what the context does.
+TEST_F(SYNIntegrationStageTest, StoredRecordsEqualRecordsOfObjects) {
+    struct Case {
+        const char* what;
+        std::string entity, gid;
+        int16_t type;
+        std::vector<SYNPropertyChangeValue> values;
+        bool hasRow = true;
+    };
+    SYNPropertyChangeValue toOne(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    toOne.setRelatedIdentifier("cal-1");
+    SYNPropertyChangeValue toMany(SYNPropertyChangeTypeToManyRelationship, "tasks");
+    toMany.setAddedIdentifiers({"t-1", "t-2"});
+    toMany.setRemovedIdentifiers({"t-3"});
+    const std::vector<Case> cases = {
+        {"insert with attributes",
+         "Item",
+         "fresh",
+         SYNObjectChangeTypeInsert,
+         {attribute("label", Value("new")), attribute("i64", Value(int64_t{7}))}},
+        {"update of a stored object",
+         "Item",
+         "stored",
+         SYNObjectChangeTypeUpdate,
+         {attribute("label", Value("changed"))}},
+        {"second change of the same row",
+         "Item",
+         "stored",
+         SYNObjectChangeTypeUpdate,
+         {attribute("flag", Value(true))}},
+        {"delete without values", "Item", "gone", SYNObjectChangeTypeDelete, {}},
+        {"to-one relationship", "Task", "task", SYNObjectChangeTypeUpdate, {toOne}},
+        {"to-many relationship", "Calendar", "cal-1", SYNObjectChangeTypeUpdate, {toMany}},
+        {"ordered relationship",
+         "Playlist",
+         "list",
+         SYNObjectChangeTypeUpdate,
+         {ordered("items", {"a"}, {{0, "a"}})}},
+        {"row naming another entity", "Task", "stored", SYNObjectChangeTypeUpdate, {}},
+        {"no identifier row", "Item", "", SYNObjectChangeTypeUpdate, {attribute("label", Value("x"))}, false},
+    };
+    object("Item", "stored");  // a row with a store URI
+    SYNManagedObjectIDs ids;
+    for (const auto& c : cases) {
+        if (c.hasRow) {
+            ids.push_back(change(c.entity, c.gid, c.type, c.values));
+            continue;
+        }
+        events->performBlockAndWait([&] {
+            auto made = events->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+            made->setValue(Value(int64_t{c.type}), "type");
+            made->setValue(Value(c.entity), "nameOfEntity");
+            made->setObject(event, "storeModificationEvent");
+            SYNObjectChange::setPropertyChangeValues(*made, c.values);
+            EXPECT_EQ(events->obtainPermanentIDsForObjects({made}), nullptr);
+            ids.push_back(made->objectID());
+        });
+    }
+    // "row naming another entity" reuses the Item row of "stored".
+    events->performBlockAndWait([&] {
+        auto reused = *events->existingObjectWithID(ids[7]);
+        reused->setObject(row("stored", "Item"), "globalIdentifier");
+    });
+
+    plat::Array list;
+    for (const auto& id : ids) {
+        list.push_back(Value(plat::ObjectPtr(id)));
+    }
+    plat::coredata::FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = plat::coredata::Predicate::selfIn(Value(list));
+    events->performBlockAndWait([&] {
+        // Unsaved changes and identifier rows: the stored rows would miss them.
+        auto declined = SYNChangeRecord::fetchStored(request, *events);
+        ASSERT_TRUE(declined.ok());
+        EXPECT_FALSE(*declined);
+        event->setValue(Value(int64_t{2}), "globalCount");
+        event->setValue(Value(1.0), "timestamp");
+        auto saved = events->save();
+        ASSERT_EQ(saved, nullptr) << saved->description();
+        // An unsaved change of another entity does not matter.
+        event->setValue(Value(int64_t{42}), "globalCount");
+    });
+    auto expected = cacheOf(ids);
+    events->performBlockAndWait([&] {
+        std::vector<plat::coredata::ManagedObjectIDPtr> eventIDs;
+        auto stored = SYNChangeRecord::fetchStored(request, *events, &eventIDs);
+        ASSERT_TRUE(stored.ok());
+        ASSERT_TRUE(*stored);
+        ASSERT_EQ((*stored)->size(), ids.size());
+        ASSERT_EQ(eventIDs.size(), ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const SYNChangeRecord& got = (**stored)[i];
+            const SYNChangeRecord* want = expected->find(got.changeID);
+            ASSERT_NE(want, nullptr);
+            std::size_t index = std::find_if(ids.begin(), ids.end(),
+                                             [&](const auto& id) { return id->isEqualID(*got.changeID); }) -
+                                ids.begin();
+            SCOPED_TRACE(cases.at(index).what);
+            EXPECT_TRUE(eventIDs[i] && eventIDs[i]->isEqualID(*event->objectID()));
+            EXPECT_EQ(got.type, want->type);
+            EXPECT_EQ(got.entityName, want->entityName);
+            EXPECT_EQ(!got.globalIdentifierID, !want->globalIdentifierID);
+            if (got.globalIdentifierID && want->globalIdentifierID) {
+                EXPECT_TRUE(got.globalIdentifierID->isEqualID(*want->globalIdentifierID));
+            }
+            EXPECT_EQ(got.globalIdentifier, want->globalIdentifier);
+            EXPECT_EQ(got.globalIdentifierEntityName, want->globalIdentifierEntityName);
+            EXPECT_EQ(got.storeURI, want->storeURI);
+            ASSERT_EQ(got.values.size(), want->values.size());
+            for (std::size_t v = 0; v < got.values.size(); ++v) {
+                EXPECT_TRUE(got.values[v]->isEqual(*want->values[v]));
+            }
+        }
+        // A stored change that a context holds changed is left to the context.
+        (*events->existingObjectWithID(ids[0]))->setValue(Value(int64_t{SYNObjectChangeTypeDelete}), "type");
+        auto declined = SYNChangeRecord::fetchStored(request, *events);
+        ASSERT_TRUE(declined.ok());
+        EXPECT_FALSE(*declined);
+    });
+}
+
+// The cache reads the keys of store URIs whose store and entity it already
+// knows; every URI must still name what the coordinator's own parse names.
+TEST_F(SYNIntegrationStageTest, CachedStoreURIsNameWhatTheCoordinatorNames) {
+    auto coordinator = target->persistentStoreCoordinator();
+    const std::string item = SYNGlobalIdentifier::storeURIForObjectID(*object("Item", "i")->objectID());
+    const std::string task = SYNGlobalIdentifier::storeURIForObjectID(*object("Task", "t")->objectID());
+    const std::string itemPrefix = item.substr(0, item.rfind('/'));
+    const std::string taskPrefix = task.substr(0, task.rfind('/'));
+    const std::vector<std::string> uris = {
+        item,  // learns the Item prefix
+        itemPrefix + "/p1",
+        itemPrefix + "/p0042",
+        itemPrefix + "/p9223372036854775807",
+        itemPrefix + "/p9223372036854775808",  // beyond any key
+        itemPrefix + "/p",
+        itemPrefix + "/p12a",
+        itemPrefix + "/p-3",
+        itemPrefix + "/p+3",
+        itemPrefix + "/t5",
+        itemPrefix + "/p5?x",
+        itemPrefix + "/p5#x",
+        itemPrefix + "/p5/p6",
+        taskPrefix + "/p7",  // before the Task prefix is known
+        task,
+        taskPrefix + "/p8",
+        "x-objectstore://unknown-store/Item/p1",
+        "x-objectstore:///Item/t1",
+        "not a uri",
+        "",
+    };
+    SYNChangeRecordCache cache;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& uri : uris) {
+            SCOPED_TRACE(uri);
+            auto expected = coordinator->managedObjectIDForURIRepresentation(uri);
+            auto got = cache.objectIDForStoreURI(uri, *coordinator);
+            ASSERT_EQ(!got, !expected);
+            if (got) {
+                EXPECT_TRUE(got->isEqualID(*expected));
+            }
+        }
+    }
+}
+
+// Whether events hold changes, with the changes stored or still unsaved.
+TEST_F(SYNIntegrationStageTest, EventsHaveChangesWhenAnyOfThemHoldsOne) {
+    ManagedObjectPtr empty;
+    events->performBlockAndWait([&] {
+        empty = events->insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+        empty->setValue(Value("empty"), "uniqueIdentifier");
+        empty->setValue(Value(int64_t{SYNStoreModificationEventTypeSave}), "type");
+    });
+    change("Item", "a", SYNObjectChangeTypeUpdate, {attribute("label", Value("A"))});
+    for (bool saved : {false, true}) {
+        events->performBlockAndWait([&] {
+            if (saved) {
+                for (const auto& held : {event, empty}) {
+                    held->setValue(Value(int64_t{3}), "globalCount");
+                    held->setValue(Value(1.0), "timestamp");
+                }
+                ASSERT_EQ(events->save(), nullptr);
+            }
+            const std::vector<std::pair<SYNManagedObjects, bool>> cases = {
+                {{}, false}, {{empty}, false}, {{event}, true}, {{empty, event}, true}};
+            for (const auto& [list, expected] : cases) {
+                auto any = SYNObjectChange::storeModificationEventsHaveObjectChanges(list, *events);
+                ASSERT_TRUE(any.ok());
+                EXPECT_EQ(*any, expected) << list.size() << " events, saved " << saved;
+            }
+        });
+    }
+}
+
 // Many objects of a context with unsaved changes: objects deleted in the
 // context and objects of other entities are left out, unsaved ones kept.
 TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
