@@ -14,6 +14,7 @@
 #include <new>
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "support/TempDir.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNRevisionManager.h"
@@ -65,24 +66,6 @@ namespace {
 
 using plat::Value;
 
-// A private folder removed at the end of its scope.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "eventstore-bench-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& str() const { return path_; }
-
-  private:
-    std::string path_;
-};
 using plat::coredata::ManagedObjectContext;
 
 // The object-store type of the event stores measured here.
@@ -119,7 +102,7 @@ Application& application() {
     return app;
 }
 
-std::shared_ptr<SYNEventStore> freshStore(const ScratchDir& root) {
+std::shared_ptr<SYNEventStore> freshStore(const testsupport::TempDir& root) {
     auto store = SYNEventStore::create("bench", root.str(), kStoreType);
     (void)store->prepareNewEventStore();
     return store;
@@ -127,7 +110,7 @@ std::shared_ptr<SYNEventStore> freshStore(const ScratchDir& root) {
 
 void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
     auto& app = application();
-    ScratchDir root;
+    testsupport::TempDir root;
     int64_t heapGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -153,7 +136,7 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
 // change with its values per object, one event, one save.
 void BM_BareRowsOfSaveEvent(benchmark::State& state) {
     auto& app = application();
-    ScratchDir root;
+    testsupport::TempDir root;
     int64_t heapGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -201,7 +184,7 @@ void BM_BareRowsOfSaveEvent(benchmark::State& state) {
 // last 100 events of each store, so 1,000 are uncommitted however many are
 // stored. One event store per size, made once.
 struct StoredEvents {
-    ScratchDir root;
+    testsupport::TempDir root;
     std::shared_ptr<SYNEventStore> store;
 };
 

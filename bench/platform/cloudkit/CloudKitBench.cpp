@@ -9,6 +9,7 @@
 
 #include "platform/cloudkit/Container.h"
 #include "platform/cloudkit/Operations.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -17,22 +18,6 @@ using plat::Value;
 
 constexpr int kRecords = 10000;
 constexpr int kBatch = 400;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "cloudkit-bench-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 const RecordZoneID zone("bench.meshes.zone.schema2");
 
@@ -94,7 +79,7 @@ std::size_t fetchFeed(Database& db) {
 }
 
 void BM_Save10000Records(benchmark::State& state) {
-    ScratchDir dir;
+    testsupport::TempDir dir;
     auto container = open(dir.path());
     int round = 0;
     for (auto _ : state) {
@@ -106,7 +91,7 @@ void BM_Save10000Records(benchmark::State& state) {
 BENCHMARK(BM_Save10000Records)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FetchChangeFeedOf10000Records(benchmark::State& state) {
-    ScratchDir dir;
+    testsupport::TempDir dir;
     auto container = open(dir.path());
     auto db = container->privateCloudDatabase();
     if (!saveAll(*db, 0))

@@ -14,6 +14,8 @@
 
 #include "platform/coredata/PersistentStore.h"
 #include "platform/dispatch/MainLoop.h"
+#include "support/ProcessMemory.h"
+#include "support/TempDir.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
@@ -25,22 +27,6 @@ namespace {
 using plat::Value;
 
 constexpr int kChanges = 100000;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "integration-bench-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& str() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 std::shared_ptr<const plat::coredata::ManagedObjectModel> model() {
     static auto made = [] {
@@ -55,16 +41,16 @@ std::shared_ptr<const plat::coredata::ManagedObjectModel> model() {
 }
 
 struct Source {
-    ScratchDir folder;
+    testsupport::TempDir folder;
     std::shared_ptr<SYNEventStore> store;
     plat::coredata::ManagedObjectIDPtr eventID;
 };
 
 // A store holding one save event of kChanges inserts, each with two values.
 Source& source() {
-    static Source made = [] {
+    static Source source;
+    static const bool made = [] {
         plat::dispatch::MainLoop::bindToCurrentThread();
-        Source source;
         source.store = SYNEventStore::create("bench", source.folder.str(), plat::coredata::SQLiteStoreType);
         (void)source.store->prepareNewEventStore();
         auto context = source.store->managedObjectContext();
@@ -96,40 +82,23 @@ Source& source() {
             source.eventID = event->objectID();
             context->reset();
         });
-        return source;
+        return true;
     }();
-    return made;
-}
-
-// Resets the kernel's record of the process's peak resident memory, so that
-// the peak read at the end belongs to the case (the set-up is larger).
-double statusMegabytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stod(line.substr(std::string(key).size())) / 1024.0;
-        }
-    }
-    return 0;
-}
-
-void resetPeakMemory() {
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";
+    (void)made;
+    return source;
 }
 
 void reportPeakMemory(benchmark::State& state, double atStart) {
     state.counters["rss_at_start_MB"] = atStart;
-    state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
+    state.counters["peak_rss_MB"] = benchsupport::statusMegabytes("VmHWM:");
 }
 
 template <class Export>
 void BM_Export(benchmark::State& state) {
     auto& from = source();
     std::size_t files = 0;
-    resetPeakMemory();
-    const double atStart = statusMegabytes("VmRSS:");
+    benchsupport::resetPeakMemory();
+    const double atStart = benchsupport::statusMegabytes("VmRSS:");
     for (auto _ : state) {
         auto operation = std::make_shared<Export>(from.store, from.eventID, model());
         operation->start();
@@ -149,17 +118,17 @@ void BM_Import(benchmark::State& state) {
     auto exporter = std::make_shared<Export>(from.store, from.eventID, model());
     exporter->start();
     // Keep the files away from the next export, which empties their folder.
-    ScratchDir kept;
+    testsupport::TempDir kept;
     std::vector<std::string> paths;
     for (const auto& path : exporter->filePaths()) {
         paths.push_back(kept.str() + "/" + std::filesystem::path(path).filename().string());
         std::filesystem::rename(path, paths.back());
     }
-    resetPeakMemory();
-    const double atStart = statusMegabytes("VmRSS:");
+    benchsupport::resetPeakMemory();
+    const double atStart = benchsupport::statusMegabytes("VmRSS:");
     for (auto _ : state) {
         state.PauseTiming();
-        ScratchDir folder;
+        testsupport::TempDir folder;
         auto destination = SYNEventStore::create("bench", folder.str(), plat::coredata::SQLiteStoreType);
         (void)destination->prepareNewEventStore();
         state.ResumeTiming();

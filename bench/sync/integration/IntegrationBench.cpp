@@ -18,6 +18,7 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
+#include "support/ProcessMemory.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -206,37 +207,18 @@ std::filesystem::path freshCopy(const Workload& w) {
     return copy;
 }
 
-double statusMegabytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stod(line.substr(std::string(key).size())) / 1024.0;
-        }
-    }
-    return 0;
-}
-
-// Resets the kernel's record of the process's peak resident memory, so that
-// the peak read at the end belongs to the case, not to the set-up or the
-// case before it.
-void resetPeakMemory() {
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
 // The largest peak of one iteration: freed memory is trimmed and the peak
 // reset between iterations (a merge runs on a pool thread, whose malloc arena
 // would otherwise keep the previous iteration's memory beside it).
 class PeakMemory {
   public:
     PeakMemory() {
-        resetPeakMemory();
-        atStart_ = statusMegabytes("VmRSS:");
+        benchsupport::resetPeakMemory();
+        atStart_ = benchsupport::statusMegabytes("VmRSS:");
     }
     void endIteration() {
-        peak_ = std::max(peak_, statusMegabytes("VmHWM:"));
-        resetPeakMemory();
+        peak_ = std::max(peak_, benchsupport::statusMegabytes("VmHWM:"));
+        benchsupport::resetPeakMemory();
     }
     void report(benchmark::State& state) const {
         state.counters["rss_at_start_MB"] = atStart_;
@@ -301,7 +283,8 @@ void BM_IntegrateEvents(benchmark::State& state) {
         if (std::getenv("SYN_BENCH_MEMORY")) {  // resident memory at the merge's named points
             integrator->setTestHook([](std::string_view point) -> plat::ErrorPtr {
                 fprintf(stderr, "%-14.*s rss %.1f MB, peak %.1f MB\n", static_cast<int>(point.size()),
-                        point.data(), statusMegabytes("VmRSS:"), statusMegabytes("VmHWM:"));
+                        point.data(), benchsupport::statusMegabytes("VmRSS:"),
+                        benchsupport::statusMegabytes("VmHWM:"));
                 return nullptr;
             });
         }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/cloudkit/Container.h"
+#include "support/TempDir.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 
 namespace {
@@ -23,22 +24,6 @@ using namespace plat::cloudkit;
 
 constexpr int kPrimedRecords = 10000;
 constexpr int kUploadedFiles = 1000;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ckfs-bench-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& str() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 std::shared_ptr<Container> openContainer(const std::string& root) {
     std::filesystem::create_directories(root + "/cloud");
@@ -67,7 +52,7 @@ std::string writeFile(const std::string& path, std::size_t size, int seed) {
 }
 
 void BM_PrimeRecordCacheWith10000Records(benchmark::State& state) {
-    ScratchDir dir;
+    testsupport::TempDir dir;
     auto container = openContainer(dir.str());
     auto fs = SYNCloudKitFileSystem::privateDatabase(container, 2, dir.str() + "/caches");
     // Seed the zone directly: one directory and 10,000 files in it.
@@ -100,7 +85,7 @@ void BM_PrimeRecordCacheWith10000Records(benchmark::State& state) {
 BENCHMARK(BM_PrimeRecordCacheWith10000Records)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Upload1000EventFiles(benchmark::State& state) {
-    ScratchDir dir;
+    testsupport::TempDir dir;
     auto container = openContainer(dir.str());
     auto fs = SYNCloudKitFileSystem::privateDatabase(container, 2, dir.str() + "/caches");
     std::filesystem::create_directories(dir.str() + "/local");

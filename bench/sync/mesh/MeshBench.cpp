@@ -16,6 +16,8 @@
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "support/ProcessMemory.h"
+#include "support/TempDir.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
@@ -24,22 +26,6 @@ namespace {
 using plat::dispatch::MainLoop;
 
 constexpr int kObjects = 100000;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mesh-bench-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& str() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
     static auto made = [] {
@@ -64,7 +50,7 @@ std::shared_ptr<plat::coredata::ManagedObjectContext> openStore(const std::strin
 
 // The application store with 100,000 tasks, made once.
 const std::string& bigStore() {
-    static ScratchDir folder;
+    static testsupport::TempDir folder;
     static std::string path = [] {
         std::string file = folder.str() + "/tasks.sqlite";
         auto context = openStore(file);
@@ -81,24 +67,6 @@ const std::string& bigStore() {
         return file;
     }();
     return path;
-}
-
-double statusMegabytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stod(line.substr(std::string(key).size())) / 1024.0;
-        }
-    }
-    return 0;
-}
-
-// Resets the kernel's record of the peak, so that the peak read at the end
-// belongs to the case (the set-up is larger).
-void resetPeakMemory() {
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 std::shared_ptr<SYNPersistentStoreMesh> makeMesh(const std::string& store, const std::string& root,
@@ -127,11 +95,11 @@ plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
 void BM_Enlist100000Objects(benchmark::State& state) {
     MainLoop::bindToCurrentThread();
     const auto& store = bigStore();
-    double atStart = statusMegabytes("VmRSS:");
-    resetPeakMemory();
+    double atStart = benchsupport::statusMegabytes("VmRSS:");
+    benchsupport::resetPeakMemory();
     for (auto _ : state) {
         state.PauseTiming();
-        ScratchDir root;
+        testsupport::TempDir root;
         auto mesh = makeMesh(store, root.str(), "a");
         state.ResumeTiming();
         auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
@@ -145,7 +113,7 @@ void BM_Enlist100000Objects(benchmark::State& state) {
     }
     state.counters["objects"] = kObjects;
     state.counters["rss_at_start_MB"] = atStart;
-    state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
+    state.counters["peak_rss_MB"] = benchsupport::statusMegabytes("VmHWM:");
 }
 BENCHMARK(BM_Enlist100000Objects)->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -157,7 +125,7 @@ void BM_Merge1000RemoteEvents(benchmark::State& state) {
     double atStart = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ScratchDir root;
+        testsupport::TempDir root;
         std::filesystem::copy_file(bigStore(), root.str() + "/b.sqlite");
         auto b = makeMesh(root.str() + "/b.sqlite", root.str(), "b");
         auto error = wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); });
@@ -178,8 +146,8 @@ void BM_Merge1000RemoteEvents(benchmark::State& state) {
         a->dismantle();
         plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
         MainLoop::drain();
-        atStart = statusMegabytes("VmRSS:");
-        resetPeakMemory();
+        atStart = benchsupport::statusMegabytes("VmRSS:");
+        benchsupport::resetPeakMemory();
         state.ResumeTiming();
         if (!error) {
             error = wait([&](SYNCompletion done) { b->mergeWithCompletion(done); });
@@ -194,7 +162,7 @@ void BM_Merge1000RemoteEvents(benchmark::State& state) {
     }
     state.counters["events"] = 1000;
     state.counters["rss_at_start_MB"] = atStart;
-    state.counters["peak_rss_MB"] = statusMegabytes("VmHWM:");
+    state.counters["peak_rss_MB"] = benchsupport::statusMegabytes("VmHWM:");
 }
 BENCHMARK(BM_Merge1000RemoteEvents)->Unit(benchmark::kMillisecond)->Iterations(1);
 
