@@ -194,22 +194,24 @@ bool SYNPersistentStoreMesh::checkIncompleteEvents() {
         });
         return true;
     }
-    plat::dispatch::OperationQueue::mainQueue()->addOperationWithBlock([weak] {
+    // The delist is queued at once, ahead of any activity the application
+    // asks for next: a merge that ran first would integrate without the
+    // interrupted save's event, and a full integration then deletes the
+    // objects that save inserted from the application store, before the
+    // enlist that follows the delist could import them.
+    if (!isEnlisted()) {
+        return false;
+    }
+    delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
         auto self = weak.lock();
-        if (!self || !self->isEnlisted()) {
-            return;
-        }
-        self->delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
-            auto self = weak.lock();
-            if (error) {
-                SYN_LOG(1, "Could not delist after failing incomplete event check: %@", error);
-            } else if (self) {
-                if (auto delegate = self->liveDelegate()) {
-                    delegate->persistentStoreMeshDidDelistWithError(
-                        *self, SYNMakeError(SYNErrorIncompleteEventData));
-                }
+        if (error) {
+            SYN_LOG(1, "Could not delist after failing incomplete event check: %@", error);
+        } else if (self) {
+            if (auto delegate = self->liveDelegate()) {
+                delegate->persistentStoreMeshDidDelistWithError(*self,
+                                                                SYNMakeError(SYNErrorIncompleteEventData));
             }
-        });
+        }
     });
     return false;
 }

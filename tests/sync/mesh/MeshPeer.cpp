@@ -17,6 +17,8 @@
 //   created <title> / deleted <title> / merged <code>
 // and with rounds 0 it only merges twice and prints "task <title> <priority>"
 // for every task of its store.
+// With MESH_PEER_LOG_LEVEL set, the framework logs at that level and every
+// output line is copied to stderr with the process id, to follow a run.
 // With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
 // container (signed in to one account) instead, and with rounds 0 it first
 // waits until every file other machines wrote there has been downloaded.
@@ -26,12 +28,15 @@
 #include <random>
 #include <string>
 
+#include <unistd.h>
+
 #include "platform/clouddrive/Ubiquity.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 #include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
@@ -64,6 +69,9 @@ plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
+    if (std::getenv("MESH_PEER_LOG_LEVEL")) {
+        std::fprintf(stderr, "[%d] %s\n", static_cast<int>(getpid()), line.c_str());
+    }
 }
 
 // "<what> <code>" on stdout; a failure's full description goes to stderr.
@@ -139,6 +147,9 @@ int main(int argc, char** argv) {
     int rounds = std::stoi(argv[4]);
     const std::string via = argc == 6 ? argv[5] : "folder";
     MainLoop::bindToCurrentThread();
+    if (const char* level = std::getenv("MESH_PEER_LOG_LEVEL")) {
+        SYNSetLoggingLevel(std::atoi(level));
+    }
     // Each peer plays a machine of its own.
     char uuid[40];
     std::snprintf(uuid, sizeof uuid, "%08X-0000-4000-8000-000000000000",
