@@ -592,6 +592,25 @@ void SYNPersistentStoreMesh::forceDelistDueToError(const plat::ErrorPtr& error) 
     });
 }
 
+void SYNPersistentStoreMesh::delistAfterLostSaveEvent(const std::string& storeIdentifier) {
+    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    plat::dispatch::Queue::main().async([weak, storeIdentifier] {
+        auto self = weak.lock();
+        if (self && !self->dismantled_ && self->isEnlisted() &&
+            self->eventStore_->persistentStoreIdentifier() == storeIdentifier) {
+            self->forceDelistDueToError(SYNMakeError(SYNErrorIncompleteEventData));
+        }
+    });
+}
+
+plat::ErrorPtr SYNPersistentStoreMesh::lostSaveEventError() const {
+    if (!saveMonitor_ || !saveMonitor_->lostSaveEventOfStore(eventStore_->persistentStoreIdentifier())) {
+        return nullptr;
+    }
+    return SYNMakeError(SYNErrorIncompleteEventData,
+                        "A save of the store could not be recorded; the store is being delisted.");
+}
+
 void SYNPersistentStoreMesh::checkCloudFileSystemIdentityWithCompletion(SYNCompletion completion) {
     SYN_LOG(3, "Checking identity in cloud system");
     auto self = shared_from_this();
