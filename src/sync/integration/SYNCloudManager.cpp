@@ -237,7 +237,18 @@ void SYNCloudManager::createRemoteDirectories(std::vector<std::string> paths, Co
                     next(error, false);
                     return;
                 }
-                fs->createDirectoryAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+                fs->createDirectoryAtPath(path, [fs, path, next](plat::ErrorPtr error) {
+                    if (!error) {
+                        next(nullptr, false);
+                        return;
+                    }
+                    // Another machine may have made the directory between the
+                    // question and the creation: a directory there now is as
+                    // good as our own; anything else keeps the error.
+                    fs->fileExistsAtPath(path, [next, error](bool exists, bool isDirectory, plat::ErrorPtr) {
+                        next(exists && isDirectory ? nullptr : error, false);
+                    });
+                });
             };
             if (fs->respondsToMember(Option::DirectoryExistsAtPath)) {
                 fs->directoryExistsAtPath(path, create);
@@ -846,6 +857,17 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
 
 // --- Removal ------------------------------------------------------------------------
 
+namespace {
+
+// A file another machine removed first (it was outdated there too) is
+// removed. A batch removal reports for all its paths, so only the removal of
+// one path is judged this way.
+plat::ErrorPtr removalErrorUnlessGone(const plat::ErrorPtr& error) {
+    return plat::isNoSuchFileError(error) ? nullptr : error;
+}
+
+}  // namespace
+
 std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::string> paths) {
     auto fs = cloudFileSystem_;
     std::vector<SYNTask> tasks;
@@ -857,7 +879,8 @@ std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::str
     }
     for (auto& path : paths) {
         tasks.push_back([fs, path](SYNTaskCompletion next) {
-            fs->removeItemAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+            fs->removeItemAtPath(
+                path, [next](plat::ErrorPtr error) { next(removalErrorUnlessGone(error), false); });
         });
     }
     return tasks;
