@@ -123,8 +123,11 @@ std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, cons
     configuration.device = machine;
     configuration.assetCacheFolder = root + "/" + machine + "-assets";
     auto container = plat::cloudkit::Container::open(configuration);
-    if (!container.ok())
+    if (!container.ok()) {
+        std::fprintf(stderr, "could not open the cloud database: %s\n",
+                     container.error()->description().c_str());
         return nullptr;
+    }
     const std::string caches = root + "/" + machine + "-caches";
     std::filesystem::create_directories(caches);
     if (shared) {
@@ -159,9 +162,10 @@ int main(int argc, char** argv) {
     auto model = taskModel();
     std::string storePath = root + "/" + machine + ".sqlite";
     auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
-    if (!coordinator
-             ->addPersistentStore(plat::coredata::SQLiteStoreType, "", plat::URL::fileURLWithPath(storePath))
-             .ok()) {
+    auto added = coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
+                                                 plat::URL::fileURLWithPath(storePath));
+    if (!added.ok()) {
+        std::fprintf(stderr, "could not open the store: %s\n", added.error()->description().c_str());
         return 3;
     }
     auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
