@@ -331,13 +331,18 @@ bool SYNEventStore::containsEventData() const {
 }
 
 void SYNEventStore::dismantle() {
+    // The blocks already queued on the context (a save event being stored)
+    // finish while the store is still open: taken away first, the context
+    // would be gone for them and their work lost.
+    if (auto open = managedObjectContext()) {
+        open->performBlockAndWait([] {});
+    }
     std::shared_ptr<ManagedObjectContext> context;
     {
         plat::MutexLock lock(stackMutex_);
         context.swap(context_);
     }
     if (context) {
-        // Lets the blocks already queued on the context finish first.
         context->performBlockAndWait([] {});
     }
 }

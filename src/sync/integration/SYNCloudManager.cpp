@@ -237,7 +237,18 @@ void SYNCloudManager::createRemoteDirectories(std::vector<std::string> paths, Co
                     next(error, false);
                     return;
                 }
-                fs->createDirectoryAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+                fs->createDirectoryAtPath(path, [fs, path, next](plat::ErrorPtr error) {
+                    if (!error) {
+                        next(nullptr, false);
+                        return;
+                    }
+                    // Another machine may have made the directory between the
+                    // question and the creation: a directory there now is as
+                    // good as our own; anything else keeps the error.
+                    fs->fileExistsAtPath(path, [next, error](bool exists, bool isDirectory, plat::ErrorPtr) {
+                        next(exists && isDirectory ? nullptr : error, false);
+                    });
+                });
             };
             if (fs->respondsToMember(Option::DirectoryExistsAtPath)) {
                 fs->directoryExistsAtPath(path, create);
@@ -447,22 +458,47 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
                                [](const std::string& name) { return !isSafeRemoteName(name); }),
                 names.end());
     auto fs = cloudFileSystem_;
-    const std::size_t batchSize = fs->respondsToMember(Option::FileDownloadMaximumBatchSize)
-                                      ? std::max<std::size_t>(1, fs->fileDownloadMaximumBatchSize())
-                                      : DefaultBatchSize;
+    FileTransfer transfer;
+    transfer.what = "Downloading files to transit cache";
+    transfer.batched = fs->respondsToMember(Option::DownloadFromPaths);
+    transfer.batchSize = fs->respondsToMember(Option::FileDownloadMaximumBatchSize)
+                             ? std::max<std::size_t>(1, fs->fileDownloadMaximumBatchSize())
+                             : DefaultBatchSize;
+    transfer.many = [fs](const auto& remote, const auto& local, Completion done) {
+        fs->downloadFromPaths(remote, local, std::move(done));
+    };
+    transfer.one = [fs](const std::string& remote, const std::string& local, Completion done) {
+        fs->downloadFromPath(remote, local, std::move(done));
+    };
+    transfer.settle = [batchCompletion](const auto& remote, const auto& local, plat::ErrorPtr error,
+                                        bool single) -> plat::ErrorPtr {
+        if (error) {
+            if (single) {
+                SYN_LOG(SYNLoggingLevelError, "Failed file download with error: %@", error);
+            }
+            return error;
+        }
+        return batchCompletion ? batchCompletion(remote, local) : nullptr;
+    };
+    transferFiles(names, remoteDirectory, localDownloadDirectory(), std::move(transfer), std::move(progress));
+}
+
+void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const std::string& remoteDirectory,
+                                    const std::string& localDirectory, FileTransfer transfer,
+                                    Progress progress) {
     const std::size_t total = names.size();
+    const std::size_t batchSize = std::max<std::size_t>(1, transfer.batchSize);
     auto done = std::make_shared<std::atomic<std::size_t>>(0);
-    const auto download = localDownloadDirectory();
+    auto how = std::make_shared<const FileTransfer>(std::move(transfer));
     std::vector<SYNTask> tasks;
     for (std::size_t start = 0; start < names.size(); start += batchSize) {
         std::vector<std::string> remotePaths, localPaths;
         for (std::size_t i = start; i < std::min(names.size(), start + batchSize); ++i) {
             remotePaths.push_back(join(remoteDirectory, names[i]));
-            localPaths.push_back(join(download, names[i]));
+            localPaths.push_back(join(localDirectory, names[i]));
         }
-        tasks.push_back([fs, remotePaths, localPaths, batchCompletion, progress, done,
-                         total](SYNTaskCompletion next) {
-            SYN_LOG(SYNLoggingLevelVerbose, "Downloading files to transit cache: %@", joinLines(remotePaths));
+        tasks.push_back([how, remotePaths, localPaths, progress, done, total](SYNTaskCompletion next) {
+            SYN_LOG(SYNLoggingLevelVerbose, "%@: %@", how->what, joinLines(remotePaths));
             auto advance = [progress, done, total](std::size_t count) {
                 const auto now = done->fetch_add(count) + count;
                 if (progress) {
@@ -473,37 +509,28 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
                     });
                 }
             };
-            if (fs->respondsToMember(Option::DownloadFromPaths)) {
-                fs->downloadFromPaths(
-                    remotePaths, localPaths,
-                    [remotePaths, localPaths, batchCompletion, advance, next](plat::ErrorPtr error) {
-                        if (!error && batchCompletion) {
-                            error = batchCompletion(remotePaths, localPaths);
-                        }
-                        if (!error) {
-                            advance(remotePaths.size());
-                        }
-                        next(error, false);
-                    });
+            if (how->batched) {
+                how->many(remotePaths, localPaths,
+                          [how, remotePaths, localPaths, advance, next](plat::ErrorPtr error) {
+                              error = how->settle(remotePaths, localPaths, error, false);
+                              if (!error) {
+                                  advance(remotePaths.size());
+                              }
+                              next(error, false);
+                          });
                 return;
             }
             std::vector<SYNTask> files;
             for (std::size_t i = 0; i < remotePaths.size(); ++i) {
-                files.push_back([fs, remote = remotePaths[i], local = localPaths[i], batchCompletion,
+                files.push_back([how, remote = remotePaths[i], local = localPaths[i],
                                  advance](SYNTaskCompletion nextFile) {
-                    fs->downloadFromPath(
-                        remote, local,
-                        [remote, local, batchCompletion, advance, nextFile](plat::ErrorPtr error) {
-                            if (error) {
-                                SYN_LOG(SYNLoggingLevelError, "Failed file download with error: %@", error);
-                            } else if (batchCompletion) {
-                                error = batchCompletion({remote}, {local});
-                            }
-                            if (!error) {
-                                advance(1);
-                            }
-                            nextFile(error, false);
-                        });
+                    how->one(remote, local, [how, remote, local, advance, nextFile](plat::ErrorPtr error) {
+                        error = how->settle({remote}, {local}, error, true);
+                        if (!error) {
+                            advance(1);
+                        }
+                        nextFile(error, false);
+                    });
                 });
             }
             std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
@@ -772,79 +799,45 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
     }
     names = sortFilenamesByGlobalCount(std::move(names));
     auto fs = cloudFileSystem_;
-    const std::size_t batchSize = fs->respondsToMember(Option::FileUploadMaximumBatchSize)
-                                      ? std::max<std::size_t>(1, fs->fileUploadMaximumBatchSize())
-                                      : DefaultBatchSize;
-    const std::size_t total = names.size();
-    auto done = std::make_shared<std::atomic<std::size_t>>(0);
     auto self = shared_from_this();
-    std::vector<SYNTask> tasks;
-    for (std::size_t start = 0; start < names.size(); start += batchSize) {
-        std::vector<std::string> remotePaths, localPaths;
-        for (std::size_t i = start; i < std::min(names.size(), start + batchSize); ++i) {
-            remotePaths.push_back(join(remoteDirectory, names[i]));
-            localPaths.push_back(join(upload, names[i]));
+    FileTransfer transfer;
+    transfer.what = "Uploading files to remote path";
+    transfer.batched = fs->respondsToMember(Option::UploadLocalFiles);
+    transfer.batchSize = fs->respondsToMember(Option::FileUploadMaximumBatchSize)
+                             ? std::max<std::size_t>(1, fs->fileUploadMaximumBatchSize())
+                             : DefaultBatchSize;
+    transfer.many = [fs](const auto& remote, const auto& local, Completion done) {
+        fs->uploadLocalFiles(local, remote, std::move(done));
+    };
+    transfer.one = [fs](const std::string& remote, const std::string& local, Completion done) {
+        fs->uploadLocalFile(local, remote, std::move(done));
+    };
+    transfer.settle = [self, baselines](const auto&, const auto& local, plat::ErrorPtr error,
+                                        bool single) -> plat::ErrorPtr {
+        self->removeFilesAtPaths(local);
+        error = uploadErrorUnlessAlreadyThere(error, baselines);
+        if (error && single) {
+            SYN_LOG(SYNLoggingLevelError, "Failed file upload with error: %@", error);
+        } else if (error) {
+            SYN_LOG(SYNLoggingLevelError, "Failed file uploads with error: %@", error);
         }
-        tasks.push_back([self, fs, remotePaths, localPaths, progress, done, total,
-                         baselines](SYNTaskCompletion next) {
-            SYN_LOG(SYNLoggingLevelVerbose, "Uploading files to remote path: %@", joinLines(remotePaths));
-            auto advance = [progress, done, total](std::size_t count) {
-                const auto now = done->fetch_add(count) + count;
-                if (progress) {
-                    // File systems may complete on any thread; progress is
-                    // reported on main, before the next task starts there.
-                    onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
-                        progress(nullptr, fraction, false);
-                    });
-                }
-            };
-            if (fs->respondsToMember(Option::UploadLocalFiles)) {
-                fs->uploadLocalFiles(localPaths, remotePaths,
-                                     [self, localPaths, advance, next, baselines](plat::ErrorPtr error) {
-                                         self->removeFilesAtPaths(localPaths);
-                                         error = uploadErrorUnlessAlreadyThere(error, baselines);
-                                         if (error) {
-                                             SYN_LOG(SYNLoggingLevelError,
-                                                     "Failed file uploads with error: %@", error);
-                                         } else {
-                                             advance(localPaths.size());
-                                         }
-                                         next(error, false);
-                                     });
-                return;
-            }
-            std::vector<SYNTask> files;
-            for (std::size_t i = 0; i < remotePaths.size(); ++i) {
-                files.push_back([self, fs, remote = remotePaths[i], local = localPaths[i], advance,
-                                 baselines](SYNTaskCompletion nextFile) {
-                    fs->uploadLocalFile(
-                        local, remote, [self, local, advance, nextFile, baselines](plat::ErrorPtr error) {
-                            self->removeFilesAtPaths({local});
-                            error = uploadErrorUnlessAlreadyThere(error, baselines);
-                            if (error) {
-                                SYN_LOG(SYNLoggingLevelError, "Failed file upload with error: %@", error);
-                            } else {
-                                advance(1);
-                            }
-                            nextFile(error, false);
-                        });
-                });
-            }
-            std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
-                                                       SYNTaskQueueTerminationPolicyStopOnError,
-                                                       [next](plat::ErrorPtr error) { next(error, false); })
-                ->start();
-        });
-    }
-    addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
-                 [progress](plat::ErrorPtr error) {
-                     if (progress) {
-                         progress(error, 1.0f, true);
-                     }
-                 });
+        return error;
+    };
+    transferFiles(names, remoteDirectory, upload, std::move(transfer), std::move(progress));
 }
 
 // --- Removal ------------------------------------------------------------------------
+
+namespace {
+
+// A file another machine removed first (it was outdated there too) is
+// removed. A batch removal reports for all its paths, so only the removal of
+// one path is judged this way.
+plat::ErrorPtr removalErrorUnlessGone(const plat::ErrorPtr& error) {
+    return plat::isNoSuchFileError(error) ? nullptr : error;
+}
+
+}  // namespace
 
 std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::string> paths) {
     auto fs = cloudFileSystem_;
@@ -857,7 +850,8 @@ std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::str
     }
     for (auto& path : paths) {
         tasks.push_back([fs, path](SYNTaskCompletion next) {
-            fs->removeItemAtPath(path, [next](plat::ErrorPtr error) { next(error, false); });
+            fs->removeItemAtPath(
+                path, [next](plat::ErrorPtr error) { next(removalErrorUnlessGone(error), false); });
         });
     }
     return tasks;

@@ -174,6 +174,27 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                              Progress progress);
     void importEventsOrBaselines(bool baselines, Progress progress);
+    // One direction of a transfer between a transit directory and a remote
+    // directory: how a batch, or one file, reaches the file system, and what
+    // error counts once a call ended (`single` for one file).
+    struct FileTransfer {
+        const char* what = "";  // beginning of the log line of each batch
+        bool batched = false;
+        std::size_t batchSize = DefaultBatchSize;
+        std::function<void(const std::vector<std::string>& remotePaths,
+                           const std::vector<std::string>& localPaths, Completion)>
+            many;
+        std::function<void(const std::string& remotePath, const std::string& localPath, Completion)> one;
+        std::function<plat::ErrorPtr(const std::vector<std::string>& remotePaths,
+                                     const std::vector<std::string>& localPaths, plat::ErrorPtr error,
+                                     bool single)>
+            settle;
+    };
+    // One task per batch of names, stopping at the first error: the whole
+    // batch in one call when the file system takes batches, else file by
+    // file. Progress after each batch or file, and a final call.
+    void transferFiles(const std::vector<std::string>& names, const std::string& remoteDirectory,
+                       const std::string& localDirectory, FileTransfer transfer, Progress progress);
     void exportEventsOrBaselines(bool baselines, Progress progress);
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
 

@@ -254,8 +254,11 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto checkRegistration = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
         self->checkStoreRegistrationInCloudWithCompletion(done);
     });
+    // The flush runs after the storage of every save made before it, so a
+    // save that could not be recorded is known once it completes.
     auto processChanges = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-        self->eventStore_->flushWithCompletion(done);
+        self->eventStore_->flushWithCompletion(
+            [self, done](plat::ErrorPtr error) { done(error ? error : self->lostSaveEventError()); });
     });
     auto snapshot = newStep(kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
         cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
@@ -307,6 +310,10 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
         newStep(kPhaseMergeEvents, 100.0, [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
             if (!self->integration_) {
                 done(nullptr);
+                return;
+            }
+            if (auto lost = self->lostSaveEventError()) {
+                done(lost);
                 return;
             }
             std::weak_ptr<SYNProcedureStep> weakStep = step;

@@ -194,22 +194,24 @@ bool SYNPersistentStoreMesh::checkIncompleteEvents() {
         });
         return true;
     }
-    plat::dispatch::OperationQueue::mainQueue()->addOperationWithBlock([weak] {
+    // The delist is queued at once, ahead of any activity the application
+    // asks for next: a merge that ran first would integrate without the
+    // interrupted save's event, and a full integration then deletes the
+    // objects that save inserted from the application store, before the
+    // enlist that follows the delist could import them.
+    if (!isEnlisted()) {
+        return false;
+    }
+    delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
         auto self = weak.lock();
-        if (!self || !self->isEnlisted()) {
-            return;
-        }
-        self->delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
-            auto self = weak.lock();
-            if (error) {
-                SYN_LOG(1, "Could not delist after failing incomplete event check: %@", error);
-            } else if (self) {
-                if (auto delegate = self->liveDelegate()) {
-                    delegate->persistentStoreMeshDidDelistWithError(
-                        *self, SYNMakeError(SYNErrorIncompleteEventData));
-                }
+        if (error) {
+            SYN_LOG(1, "Could not delist after failing incomplete event check: %@", error);
+        } else if (self) {
+            if (auto delegate = self->liveDelegate()) {
+                delegate->persistentStoreMeshDidDelistWithError(*self,
+                                                                SYNMakeError(SYNErrorIncompleteEventData));
             }
-        });
+        }
     });
     return false;
 }
@@ -588,6 +590,25 @@ void SYNPersistentStoreMesh::forceDelistDueToError(const plat::ErrorPtr& error) 
             }
         }
     });
+}
+
+void SYNPersistentStoreMesh::delistAfterLostSaveEvent(const std::string& storeIdentifier) {
+    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    plat::dispatch::Queue::main().async([weak, storeIdentifier] {
+        auto self = weak.lock();
+        if (self && !self->dismantled_ && self->isEnlisted() &&
+            self->eventStore_->persistentStoreIdentifier() == storeIdentifier) {
+            self->forceDelistDueToError(SYNMakeError(SYNErrorIncompleteEventData));
+        }
+    });
+}
+
+plat::ErrorPtr SYNPersistentStoreMesh::lostSaveEventError() const {
+    if (!saveMonitor_ || !saveMonitor_->lostSaveEventOfStore(eventStore_->persistentStoreIdentifier())) {
+        return nullptr;
+    }
+    return SYNMakeError(SYNErrorIncompleteEventData,
+                        "A save of the store could not be recorded; the store is being delisted.");
 }
 
 void SYNPersistentStoreMesh::checkCloudFileSystemIdentityWithCompletion(SYNCompletion completion) {

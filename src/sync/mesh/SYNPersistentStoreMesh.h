@@ -192,6 +192,10 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
 
     // Delists because of the error, then tells the delegate (main thread).
     void forceDelistDueToError(const plat::ErrorPtr& error);
+    // The save monitor could not record a save of the store with that
+    // identifier: forces a delist (203) while that store is the enlisted one.
+    // Any thread.
+    void delistAfterLostSaveEvent(const std::string& storeIdentifier);
     // Null when the check passes (on the main queue); the error after a
     // forced delist was queued when it fails (on the answering thread).
     void checkCloudFileSystemIdentityWithCompletion(SYNCompletion completion);
@@ -272,6 +276,9 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     void performInitialChecks();
     std::shared_ptr<SYNMeshEventIntegration> makeEventIntegrator();
     bool checkIncompleteEvents();
+    // 203 when a save of the enlisted store could not be recorded: nothing
+    // may be merged into the store before it is delisted and enlisted again.
+    plat::ErrorPtr lostSaveEventError() const;
     std::shared_ptr<SYNPersistentStoreMeshDelegate> liveDelegate() const { return delegate.lock(); }
     std::shared_ptr<const void> selfObject() const;
 

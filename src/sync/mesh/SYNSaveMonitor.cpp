@@ -212,52 +212,80 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
 
     auto self = shared_from_this();
     auto eventContext = eventStore_->managedObjectContext();
-    eventContext->performBlock(
-        [=, insertValues = std::move(insertValues), preSave = std::move(preSave)]() mutable {
-            auto save = [&] {
-                if (auto error = builder->saveAndReset()) {
-                    SYN_LOG(1, "Could not save and reset event builder: %@", error);
-                }
-            };
-            eventContext->reset();
-            auto revision = builder->makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
-            if (!revision.ok()) {
-                SYN_LOG(1, "Could not make save event: %@", revision.error());
-                self->complete(object, token);
-                return;
+    const auto storeIdentifier = eventStore_->persistentStoreIdentifier().value_or("");
+    eventContext->performBlock([=, insertValues = std::move(insertValues),
+                                preSave = std::move(preSave)]() mutable {
+        // The first step that fails ends the storage: later steps would
+        // work on an event that is gone or half made.
+        auto succeeded = [&](const char* what, const plat::ErrorPtr& error) {
+            if (error) {
+                SYN_LOG(1, "%@: %@", what, error);
             }
+            return !error;
+        };
+        auto save = [&] {
+            return succeeded("Could not save and reset event builder", builder->saveAndReset());
+        };
+        eventContext->reset();
+        auto revision = builder->makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
+        bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
+        if (stored) {
             auto globalIDs = builder->addGlobalIdentifiersForManagedObjectIDs(insertedIDs, identifiers);
-            if (globalIDs.ok()) {
-                if (auto error = builder->addInsertChangesForPropertyChangeValueArrays(
-                        std::move(insertValues), *globalIDs)) {
-                    SYN_LOG(1, "Could not add insert changes: %@", error);
-                }
-            } else {
-                SYN_LOG(1, "Could not add global identifiers: %@", globalIDs.error());
-            }
-            save();
-            if (auto error = builder->addUpdateChangesForObjectIDs(updatedIDs, preSave)) {
-                SYN_LOG(1, "Could not add update changes: %@", error);
-            }
-            save();
-            if (auto error = builder->addDeleteChangesForObjectIDs(deletedIDs)) {
-                SYN_LOG(1, "Could not add delete changes: %@", error);
-            }
-            save();
-            if (auto error = builder->finalizeNewEvent()) {
-                SYN_LOG(1, "Could not finalize save event: %@", error);
-            }
-            save();
-            SYN_LOG(4, "Revision of saving peer %@: %lld", revision->persistentStoreIdentifier,
-                    static_cast<long long>(revision->revisionNumber));
-            self->complete(object, token);
-        });
+            stored =
+                succeeded("Could not add global identifiers", globalIDs.ok() ? nullptr : globalIDs.error()) &&
+                succeeded("Could not add insert changes",
+                          builder->addInsertChangesForPropertyChangeValueArrays(std::move(insertValues),
+                                                                                *globalIDs));
+        }
+        stored =
+            stored && save() &&
+            succeeded("Could not add update changes",
+                      builder->addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
+            save() &&
+            succeeded("Could not add delete changes", builder->addDeleteChangesForObjectIDs(deletedIDs)) &&
+            save() && succeeded("Could not finalize save event", builder->finalizeNewEvent()) && save();
+        if (!stored) {
+            eventContext->reset();
+            self->failed(object, token, storeIdentifier);
+            return;
+        }
+        SYN_LOG(4, "Revision of saving peer %@: %lld", revision->persistentStoreIdentifier,
+                static_cast<long long>(revision->revisionNumber));
+        self->complete(object, token);
+    });
+}
+
+bool SYNSaveMonitor::lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const {
+    std::lock_guard lock(mutex_);
+    return storeIdentifier && storesWithLostSaveEvents_.count(*storeIdentifier) > 0;
+}
+
+void SYNSaveMonitor::failed(const std::shared_ptr<const void>& context, const std::string& token,
+                            const std::string& storeIdentifier) {
+    // The save is in the application store and no event holds it. Its token
+    // stays registered, so that a launch after this one still finds the
+    // interrupted save; the store is delisted now, before a merge can
+    // integrate without it (a full integration would delete what it
+    // inserted), and the enlist that follows imports the store whole.
+    SYN_LOG(1, "A save of the store could not be recorded: its store will be delisted");
+    {
+        std::lock_guard lock(mutex_);
+        storesWithLostSaveEvents_.insert(storeIdentifier);
+    }
+    if (auto mesh = mesh_.lock()) {
+        mesh->delistAfterLostSaveEvent(storeIdentifier);
+    }
+    postWereStored(context, token);
 }
 
 void SYNSaveMonitor::complete(const std::shared_ptr<const void>& context, const std::string& token) {
     if (auto error = eventStore_->deregisterIncompleteMandatoryEventIdentifier(token)) {
         SYN_LOG(1, "Could not deregister save token: %@", error);
     }
+    postWereStored(context, token);
+}
+
+void SYNSaveMonitor::postWereStored(const std::shared_ptr<const void>& context, const std::string& token) {
     std::weak_ptr<SYNSaveMonitor> weak = weak_from_this();
     plat::dispatch::Queue::main().async([weak, context, token] {
         auto self = weak.lock();

@@ -17,10 +17,17 @@
 // will-save and did-save synchronously on the saving thread,
 // will-be-stored there when the save has something to record, were-stored
 // on the main queue once storage ended (always, also after failures).
+//
+// A save whose event cannot be stored keeps its token registered and makes
+// the mesh delist the store at once (code 203, as when a launch finds such a
+// token): the enlist that follows imports the whole store, so the save is
+// not lost, and no merge runs over the store meanwhile.
 #pragma once
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -54,6 +61,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     const std::string& storePath() const { return storePath_; }
     // Removes every observation; the mesh calls it when dismantled.
     void stopMonitoring();
+    // Whether a save of the store with that identifier could not be recorded
+    // as an event (the mesh then merges nothing more into that store).
+    bool lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const;
 
   private:
     SYNSaveMonitor(std::string storePath, std::shared_ptr<SYNEventStore> eventStore,
@@ -66,6 +76,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     void contextWillSave(const plat::coredata::ManagedObjectContext& context);
     void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info);
     void complete(const std::shared_ptr<const void>& context, const std::string& token);
+    void failed(const std::shared_ptr<const void>& context, const std::string& token,
+                const std::string& storeIdentifier);
+    void postWereStored(const std::shared_ptr<const void>& context, const std::string& token);
     plat::Dictionary userInfo(const std::optional<std::string>& token) const;
 
     std::string storePath_;
@@ -73,7 +86,8 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     std::shared_ptr<SYNEventStore> eventStore_;
     std::weak_ptr<SYNPersistentStoreMesh> mesh_;
     std::vector<plat::ObserverToken> observers_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    std::set<std::string> storesWithLostSaveEvents_;
     std::unordered_map<const plat::coredata::ManagedObjectContext*, SYNPropertyChangeValuesByObjectID>
         changedValuesByContext_;
 };

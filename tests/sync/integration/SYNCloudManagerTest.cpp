@@ -487,6 +487,51 @@ TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompl
     EXPECT_FALSE(cloud->hasFile("/mesh/data/D1")) << "with a data snapshot, unheld data files go";
 }
 
+// Another machine answers first: it makes a directory between this one's
+// question and its creation, or removes an outdated file before this one
+// does. Neither is a failure; a file where a directory belongs still is.
+TEST_F(SYNCloudManagerTest, WorkAnotherMachineDidFirstIsNoFailure) {
+    struct RacingCloud : FakeCloudFileSystem {
+        void fileExistsAtPath(const std::string& path, ExistenceCompletion completion) override {
+            if (path == "/mesh/data" && !raced) {
+                raced = true;
+                makeFile ? addFile(path) : addDirectory(path);
+                plat::dispatch::Queue::main().async([completion] { completion(false, false, nullptr); });
+                return;
+            }
+            FakeCloudFileSystem::fileExistsAtPath(path, completion);
+        }
+        bool makeFile = false;
+        bool raced = false;
+    };
+    for (bool makeFile : {false, true}) {
+        SCOPED_TRACE(makeFile ? "a file appears" : "a directory appears");
+        auto racing = std::make_shared<RacingCloud>();
+        racing->makeFile = makeFile;
+        for (const char* directory :
+             {"/mesh", "/mesh/files", "/mesh/stores", "/mesh/events", "/mesh/baselines"}) {
+            racing->addDirectory(directory);
+        }
+        auto racingManager = SYNCloudManager::create(source, racing, smallBatchModel());
+        auto error =
+            wait([&](auto done) { racingManager->createRemoteDirectoryStructureWithCompletion(done); });
+        EXPECT_TRUE(racing->raced);
+        EXPECT_EQ(error == nullptr, !makeFile);
+        racingManager->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+
+    const std::vector<std::string> outdated{"/mesh/events/2_OTHERSTORE_9.synevent",
+                                            "/mesh/events/3_OTHERSTORE_10.synevent"};
+    for (const auto& path : outdated) {
+        cloud->addFile(path);
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    manager->setSnapshotDataFilenames(std::nullopt);
+    cloud->removeFile(outdated[0]);
+    EXPECT_EQ(wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_FALSE(cloud->hasFile(outdated[1]));
+}
+
 TEST_F(SYNCloudManagerTest, OutOfDateNewlyImportedDataFilesAreRemoved) {
     std::ofstream(source->pathToNewDataDirectory() + "/OLD") << "1";
     std::ofstream(source->pathToNewDataDirectory() + "/CURRENT") << "1";

@@ -17,14 +17,20 @@
 //   created <title> / deleted <title> / merged <code>
 // and with rounds 0 it only merges twice and prints "task <title> <priority>"
 // for every task of its store.
+// With MESH_PEER_LOG_LEVEL set, the framework logs at that level and every
+// output line is copied to stderr with the process id, to follow a run.
 // With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
 // container (signed in to one account) instead, and with rounds 0 it first
 // waits until every file other machines wrote there has been downloaded.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 #include "platform/clouddrive/Ubiquity.h"
 #include "platform/coredata/ManagedObjectContext.h"
@@ -32,6 +38,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 #include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
@@ -64,6 +71,9 @@ plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
+    if (std::getenv("MESH_PEER_LOG_LEVEL")) {
+        std::fprintf(stderr, "[%d] %s\n", static_cast<int>(getpid()), line.c_str());
+    }
 }
 
 // "<what> <code>" on stdout; a failure's full description goes to stderr.
@@ -114,9 +124,19 @@ std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, cons
     configuration.account = shared ? "account-" + machine : std::string("peer-account");
     configuration.device = machine;
     configuration.assetCacheFolder = root + "/" + machine + "-assets";
+    // The stand-in's server database can answer "locked" while another
+    // machine opens it or recovers after one was killed; a machine tries
+    // again, as it would with a busy service.
     auto container = plat::cloudkit::Container::open(configuration);
-    if (!container.ok())
+    for (int attempt = 0; !container.ok() && attempt < 50; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        container = plat::cloudkit::Container::open(configuration);
+    }
+    if (!container.ok()) {
+        std::fprintf(stderr, "could not open the cloud database: %s\n",
+                     container.error()->description().c_str());
         return nullptr;
+    }
     const std::string caches = root + "/" + machine + "-caches";
     std::filesystem::create_directories(caches);
     if (shared) {
@@ -139,6 +159,9 @@ int main(int argc, char** argv) {
     int rounds = std::stoi(argv[4]);
     const std::string via = argc == 6 ? argv[5] : "folder";
     MainLoop::bindToCurrentThread();
+    if (const char* level = std::getenv("MESH_PEER_LOG_LEVEL")) {
+        SYNSetLoggingLevel(std::atoi(level));
+    }
     // Each peer plays a machine of its own.
     char uuid[40];
     std::snprintf(uuid, sizeof uuid, "%08X-0000-4000-8000-000000000000",
@@ -148,9 +171,10 @@ int main(int argc, char** argv) {
     auto model = taskModel();
     std::string storePath = root + "/" + machine + ".sqlite";
     auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
-    if (!coordinator
-             ->addPersistentStore(plat::coredata::SQLiteStoreType, "", plat::URL::fileURLWithPath(storePath))
-             .ok()) {
+    auto added = coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
+                                                 plat::URL::fileURLWithPath(storePath));
+    if (!added.ok()) {
+        std::fprintf(stderr, "could not open the store: %s\n", added.error()->description().c_str());
         return 3;
     }
     auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);

@@ -60,7 +60,8 @@ TEST_P(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
     }
     for (auto& peer : peers) {
         int status = finish(peer);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << peer.output;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                                   << peer.output;
         collect(peer);
     }
     // Final merges, one peer after another, twice round.
@@ -69,7 +70,8 @@ TEST_P(MeshConvergenceTest, PeersConvergeAlsoAfterOneIsKilledMidRun) {
         for (const auto& machine : machines) {
             auto peer = spawn(root.str(), machine, 0, 0, via);
             int status = finish(peer);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << peer.output;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                                       << peer.output;
             std::set<std::string> titles;
             for (const auto& line : linesStarting(peer.output, "task ")) {
                 titles.insert(line.substr(0, line.find(' ')));

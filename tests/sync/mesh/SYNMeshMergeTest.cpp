@@ -341,6 +341,42 @@ TEST_F(MergeTest, IntegrationFailureEndsTheMergeAndPendingChangesFlush) {
     EXPECT_EQ(wait([&](SYNCompletion c) { mesh->processPendingChangesWithCompletion(c); }), nullptr);
 }
 
+// A process stopped while a save's event was being stored: the save is in
+// the application store, its event is not, and its token is still
+// registered. A merge asked for at once at the next launch must wait for the
+// forced delist: run first, it would integrate the other store's baseline in
+// full and delete the unrecorded task.
+TEST_F(MergeTest, AMergeAskedForAtLaunchAfterAnInterruptedSaveWaitsForTheDelist) {
+    {
+        auto a = makeMesh("a");
+        ASSERT_EQ(enlist(a), nullptr);
+        ASSERT_EQ(a->eventStore()->registerIncompleteMandatoryEventIdentifier("INTERRUPTED"), nullptr);
+        a->dismantle();
+    }
+    AppStore aApp((root / "a.sqlite").string());
+    aApp.addTask("interrupted", 5);
+    ASSERT_EQ(aApp.save(), nullptr);
+    auto b = makeMesh("b");
+    ASSERT_EQ(enlist(b), nullptr);
+    ASSERT_EQ(merge(b), nullptr);
+
+    auto a = makeMesh("a");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(a->delistIsQueued());
+    EXPECT_EQ(code(merge(a)), SYNErrorEnlistState);
+    EXPECT_FALSE(a->isEnlisted());
+    aApp.context->reset();
+    EXPECT_EQ(aApp.tasks(), (std::map<std::string, int64_t>{{"interrupted", 5}}));
+
+    ASSERT_EQ(enlist(a), nullptr);
+    ASSERT_EQ(merge(a), nullptr);
+    ASSERT_EQ(merge(b), nullptr);
+    AppStore bApp(b->persistentStorePath());
+    aApp.context->reset();
+    EXPECT_EQ(aApp.tasks(), (std::map<std::string, int64_t>{{"interrupted", 5}}));
+    EXPECT_EQ(bApp.tasks(), (std::map<std::string, int64_t>{{"interrupted", 5}}));
+}
+
 TEST_F(MergeTest, RegisteredSideDirectoriesMergeWithTheMerge) {
     auto a = makeMergingMesh("a");
     auto b = makeMergingMesh("b");

@@ -1,6 +1,9 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
+#include <future>
+
 #include "MeshFixture.h"
+#include "support/PowerLossVFS.h"
 
 namespace meshtest {
 namespace {
@@ -144,6 +147,58 @@ TEST_F(SaveMonitorTest, SavesThatReachNoMonitoredStoreOrOnlyIgnoredObjectsRecord
     log.waitForStored(2);
     MainLoop::drain();
     EXPECT_EQ(saveEvents(mesh).size(), 1u);
+}
+
+struct DelistRecorder : SYNPersistentStoreMeshDelegate {
+    void persistentStoreMeshDidDelistWithError(SYNPersistentStoreMesh&,
+                                               const plat::ErrorPtr& error) override {
+        codes.push_back(code(error));
+    }
+    std::vector<int64_t> codes;
+};
+
+// The event store's disk fails while a save's event is being stored. The
+// save is not let through: the merge asked for after it stops before
+// integrating anything, the store is delisted (203), and the enlist that
+// follows imports the save, which then reaches the other store.
+TEST_F(SaveMonitorTest, ASaveWhoseEventCannotBeStoredIsImportedByTheNextEnlist) {
+    {
+        testsupport::PowerLossVFS vfs;
+        auto mesh = SYNPersistentStoreMesh::create(configuration("a"));
+        ASSERT_TRUE(mesh);
+        auto delegate = std::make_shared<DelistRecorder>();
+        mesh->delegate = delegate;
+        ASSERT_EQ(enlist(mesh), nullptr);
+        {
+            AppStore app(mesh->persistentStorePath());
+            MonitorLog log;
+            // Holds the event store's queue until the disk has failed.
+            std::promise<void> release;
+            mesh->eventStore()->managedObjectContext()->performBlock(
+                [held = release.get_future().share()] { held.wait(); });
+            app.addTask("unrecorded", 3);
+            ASSERT_EQ(app.save(), nullptr);
+            vfs.cutPowerAfter(0);
+            release.set_value();
+            EXPECT_EQ(code(wait([&](SYNCompletion c) { mesh->mergeWithCompletion(c); })),
+                      SYNErrorIncompleteEventData);
+            log.waitForStored(1);
+            ASSERT_TRUE(MainLoop::runUntil([&] { return !delegate->codes.empty(); }, 30));
+            EXPECT_EQ(delegate->codes, std::vector<int64_t>{SYNErrorIncompleteEventData});
+            EXPECT_FALSE(mesh->isEnlisted());
+        }
+        mesh->dismantle();
+        MainLoop::drain();
+    }
+    auto a = makeMesh("a");
+    ASSERT_FALSE(a->isEnlisted());
+    ASSERT_EQ(enlist(a), nullptr);
+    ASSERT_EQ(wait([&](SYNCompletion c) { a->mergeWithCompletion(c); }), nullptr);
+    auto b = makeMesh("b");
+    ASSERT_EQ(enlist(b), nullptr);
+    ASSERT_EQ(wait([&](SYNCompletion c) { b->mergeWithCompletion(c); }), nullptr);
+    AppStore bApp(b->persistentStorePath());
+    EXPECT_EQ(bApp.tasks(), (std::map<std::string, int64_t>{{"unrecorded", 3}}));
 }
 
 }  // namespace
