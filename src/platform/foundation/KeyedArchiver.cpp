@@ -66,6 +66,33 @@ constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
 // Frames with more keyed fields than this look keys up in a hash index.
 constexpr std::size_t kFrameIndexThreshold = 16;
 
+// Whether the `n` bytes at `a` and `b` are the same: keys are short, and a
+// call to memcmp costs more than comparing them with a few whole loads.
+inline bool sameBytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+        if (n > 16)
+            return std::memcmp(a, b, n) == 0;
+        uint64_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
 // A quick hash of short texts (keys, class names), eight bytes at a time.
 std::size_t textHash(std::string_view s) {
     const char* p = s.data();
@@ -98,19 +125,91 @@ std::size_t textHash(std::string_view s) {
 
 }  // namespace
 
+struct KeyedArchiver::Spare {
+    std::vector<Entry> objects;
+    std::vector<Field> fields;
+    std::vector<uint64_t> refs;
+    std::string keys;
+    std::string texts;
+    std::vector<Frame> frames;
+    std::vector<StringSlot> strings;
+    std::vector<std::pair<std::string, uint64_t>> classes;
+    FlatHashTable<SharedSlot, SharedTraits> shared;
+    std::vector<ObjectPtr> keepAlive;
+    bool lent = false;
+};
+
+KeyedArchiver::Spare& KeyedArchiver::spare() {
+    thread_local Spare tables;
+    return tables;
+}
+
+void KeyedArchiver::swapTables(Spare& s) {
+    objects_.swap(s.objects);
+    fields_.swap(s.fields);
+    refs_.swap(s.refs);
+    keys_.swap(s.keys);
+    texts_.swap(s.texts);
+    frames_.swap(s.frames);
+    strings_.swap(s.strings);
+    classes_.swap(s.classes);
+    std::swap(shared_, s.shared);
+    keepAlive_.swap(s.keepAlive);
+}
+
 KeyedArchiver::KeyedArchiver() {
+    // The thread's spare tables, unless another archiver of this thread
+    // holds them (an archiver made while encoding).
+    Spare& s = spare();
+    if (!s.lent) {
+        s.lent = true;
+        pooled_ = true;
+        swapTables(s);
+    }
     // Room for a typical archive (a few objects of a few dozen fields), so
     // that the tables do not grow step by step.
     objects_.reserve(64);
     fields_.reserve(64);
     keys_.reserve(1024);
+    texts_.reserve(1024);
     refs_.reserve(32);
     frames_.reserve(4);
-    objects_.push_back({Value(kNull)});
-    frames_.emplace_back();
+    Entry& null = objects_.emplace_back();
+    null.isText = true;
+    null.textBegin = storeText(kNull);
+    null.textLength = std::strlen(kNull);
+    if (frames_.empty())
+        frames_.emplace_back();
 }
 
-KeyedArchiver::~KeyedArchiver() = default;
+KeyedArchiver::~KeyedArchiver() {
+    if (!pooled_)
+        return;
+    Spare& s = spare();
+    s.lent = false;
+    // Tables an unusually large archive made big are let go.
+    constexpr std::size_t kKept = 1 << 12;
+    if (objects_.capacity() > kKept || fields_.capacity() > kKept || refs_.capacity() > kKept ||
+        keys_.capacity() > 16 * kKept || texts_.capacity() > 16 * kKept || strings_.size() > kKept ||
+        frames_.size() > 64)
+        return;
+    objects_.clear();
+    fields_.clear();
+    refs_.clear();
+    keys_.clear();
+    texts_.clear();
+    for (Frame& f : frames_) {
+        f.fields.clear();
+        f.index.clear();
+        f.unkeyed = 0;
+    }
+    if (stringCount_)
+        std::fill(strings_.begin(), strings_.end(), StringSlot());
+    classes_.clear();
+    shared_.clear();
+    keepAlive_.clear();
+    swapTables(s);
+}
 
 Result<Data> KeyedArchiver::archivedDataWithRootObject(const Value& root) {
     KeyedArchiver archiver;
@@ -196,6 +295,51 @@ void KeyedArchiver::encodeObject(const std::optional<Value>& value, std::string_
     f.scalar = Value();
 }
 
+void KeyedArchiver::encodeString(std::string_view text, std::string_view key) {
+    uint64_t ref = depth_ >= kMaxDepth ? (fail("Objects nested too deeply to archive"), 0) : encodeText(text);
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
+}
+
+uint64_t KeyedArchiver::storeText(std::string_view text) {
+    const uint64_t begin = texts_.size();
+    texts_ += text;
+    return begin;
+}
+
+uint64_t KeyedArchiver::encodeText(std::string_view s) {
+    const std::size_t hash = textHash(s);
+    if (2 * (stringCount_ + 1) > strings_.size()) {
+        std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
+        old.swap(strings_);
+        for (const StringSlot& slot : old) {
+            if (!slot.object)
+                continue;
+            std::size_t i = slot.hash & (strings_.size() - 1);
+            while (strings_[i].object)
+                i = (i + 1) & (strings_.size() - 1);
+            strings_[i] = slot;
+        }
+    }
+    const std::size_t mask = strings_.size() - 1;
+    std::size_t i = hash & mask;
+    for (; strings_[i].object; i = (i + 1) & mask) {
+        const StringSlot& slot = strings_[i];
+        if (slot.hash == hash && textOf(objects_[slot.object - 1]) == s)
+            return slot.object - 1;
+    }
+    uint64_t ref = reserve();
+    Entry& e = objects_[ref];
+    e.isText = true;
+    e.textBegin = storeText(s);
+    e.textLength = s.size();
+    strings_[i] = {hash, ref + 1};
+    ++stringCount_;
+    return ref;
+}
+
 void KeyedArchiver::encodeObject(const std::optional<Value>& value) {
     uint64_t ref = value ? encodeValue(*value, depth_) : 0;
     char key[24];
@@ -242,12 +386,15 @@ uint64_t KeyedArchiver::classReference(const std::string& className) {
     Entry& e = objects_[ref];
     e.hasFields = true;
     e.fieldsBegin = static_cast<uint32_t>(fields_.size());
+    const uint64_t text = storeText(name);
     Field* f = &appendField("$classname");
-    f->kind = Field::Kind::Scalar;
-    f->scalar = Value(name);
+    f->kind = Field::Kind::Text;
+    f->ref = text;
+    f->count = name.size();
     f = &appendField("$classes");
     f->kind = Field::Kind::ClassChain;
-    f->scalar = Value(name);
+    f->ref = text;
+    f->count = name.size();
     objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
     classes_.emplace_back(name, ref);
     return ref;
@@ -326,40 +473,20 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         auto begin = static_cast<uint32_t>(fields_.size());
         if (key) {
             Field& f = appendField(key);
-            f.kind = Field::Kind::Scalar;
-            f.scalar = std::move(field);
+            if (const std::string* text = field.asString()) {
+                f.kind = Field::Kind::Text;
+                f.ref = storeText(*text);
+                f.count = text->size();
+            } else {
+                f.kind = Field::Kind::Scalar;
+                f.scalar = std::move(field);
+            }
         }
         return closeObject(ref, begin, clsRef);
     };
     switch (v.kind()) {
-        case Value::Kind::String: {
-            const std::string& s = *v.asString();
-            const std::size_t hash = textHash(s);
-            if (2 * (stringCount_ + 1) > strings_.size()) {
-                std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
-                old.swap(strings_);
-                for (const StringSlot& slot : old) {
-                    if (!slot.object)
-                        continue;
-                    std::size_t i = slot.hash & (strings_.size() - 1);
-                    while (strings_[i].object)
-                        i = (i + 1) & (strings_.size() - 1);
-                    strings_[i] = slot;
-                }
-            }
-            const std::size_t mask = strings_.size() - 1;
-            std::size_t i = hash & mask;
-            for (; strings_[i].object; i = (i + 1) & mask) {
-                const StringSlot& slot = strings_[i];
-                if (slot.hash == hash && *objects_[slot.object - 1].scalar.asString() == s)
-                    return slot.object - 1;
-            }
-            uint64_t ref = reserve();
-            objects_[ref].scalar = v;
-            strings_[i] = {hash, ref + 1};
-            ++stringCount_;
-            return ref;
-        }
+        case Value::Kind::String:
+            return encodeText(*v.asString());
         case Value::Kind::Bool:
         case Value::Kind::Int:
         case Value::Kind::UInt:
@@ -381,27 +508,8 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
             const auto& values = v.asSet()->values();
             return encodeItems(values.data(), values.size(), kNSSet, depth);
         }
-        case Value::Kind::Dictionary: {
-            uint64_t ref = reserve();
-            const Dictionary& d = *v.asDictionary();
-            std::vector<uint64_t> refs(2 * d.size());
-            std::size_t i = 0;
-            for (const auto& [key, item] : d) {
-                refs[i] = encodeValue(Value(key), depth + 1);
-                refs[d.size() + i] = encodeValue(item, depth + 1);
-                ++i;
-            }
-            uint64_t clsRef = builtinClass(kNSDictionary);
-            auto begin = static_cast<uint32_t>(fields_.size());
-            for (int part = 0; part < 2; ++part) {
-                Field& f = appendField(part == 0 ? "NS.keys" : "NS.objects");
-                f.kind = Field::Kind::Refs;
-                f.ref = refs_.size() + (part == 0 ? 0 : d.size());
-                f.count = d.size();
-            }
-            refs_.insert(refs_.end(), refs.begin(), refs.end());
-            return closeObject(ref, begin, clsRef);
-        }
+        case Value::Kind::Dictionary:
+            return encodeDict(*v.asDictionary(), depth);
         case Value::Kind::Object: {
             ObjectPtr object = v.asObject();
             auto* coding = dynamic_cast<const Coding*>(object.get());
@@ -413,6 +521,50 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         }
     }
     return 0;
+}
+
+uint64_t KeyedArchiver::encodeDict(const Dictionary& d, std::size_t depth) {
+    if (depth >= kMaxDepth) {
+        fail("Objects nested too deeply to archive");
+        return 0;
+    }
+    uint64_t ref = reserve();
+    uint64_t small[16];
+    std::vector<uint64_t> large;
+    uint64_t* refs = small;
+    if (2 * d.size() > std::size(small)) {
+        large.resize(2 * d.size());
+        refs = large.data();
+    }
+    std::size_t i = 0;
+    for (const auto& [key, item] : d) {
+        if (depth + 1 >= kMaxDepth) {
+            fail("Objects nested too deeply to archive");
+            refs[i] = 0;
+        } else {
+            refs[i] = encodeText(key);
+        }
+        refs[d.size() + i] = encodeValue(item, depth + 1);
+        ++i;
+    }
+    uint64_t clsRef = builtinClass(kNSDictionary);
+    auto begin = static_cast<uint32_t>(fields_.size());
+    for (int part = 0; part < 2; ++part) {
+        Field& f = appendField(part == 0 ? "NS.keys" : "NS.objects");
+        f.kind = Field::Kind::Refs;
+        f.ref = refs_.size() + (part == 0 ? 0 : d.size());
+        f.count = d.size();
+    }
+    refs_.insert(refs_.end(), refs, refs + 2 * d.size());
+    return closeObject(ref, begin, clsRef);
+}
+
+void KeyedArchiver::encodeDictionary(const Dictionary& dict, std::string_view key) {
+    uint64_t ref = encodeDict(dict, depth_);
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
 }
 
 uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth) {
@@ -475,6 +627,8 @@ class ArchiveWriter {
             uint64_t node;
             if (e.hasFields)
                 node = addFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else if (e.isText)
+                node = addString(a_.textOf(e));
             else
                 node = addValue(e.scalar);
             refs_[items + i] = node;
@@ -540,6 +694,7 @@ class ArchiveWriter {
     std::string_view key(const Field& f) const {
         return std::string_view(a_.keys_).substr(f.keyBegin, f.keyLength);
     }
+    std::string_view text(const Field& f) const { return std::string_view(a_.texts_).substr(f.ref, f.count); }
 
     uint64_t addString(std::string_view s) {
         const std::size_t hash = textHash(s);
@@ -598,6 +753,9 @@ class ArchiveWriter {
                 case Field::Kind::Scalar:
                     node = addValue(f.scalar);
                     break;
+                case Field::Kind::Text:
+                    node = addString(text(f));
+                    break;
                 case Field::Kind::Refs: {
                     node = push(Type::Array);
                     std::size_t items = reserveRefs(node, f.count);
@@ -608,7 +766,7 @@ class ArchiveWriter {
                 case Field::Kind::ClassChain: {
                     node = push(Type::Array);
                     std::size_t items = reserveRefs(node, 2);
-                    refs_[items] = addString(*f.scalar.asString());
+                    refs_[items] = addString(text(f));
                     refs_[items + 1] = addString("NSObject");
                     break;
                 }
@@ -766,8 +924,11 @@ class ArchiveWriter {
             for (std::size_t i = 0; i < n && !reason; ++i) {
                 if (bad(key(fields[i])))
                     reason = "key";
-                else if (fields[i].kind == Field::Kind::Scalar || fields[i].kind == Field::Kind::ClassChain)
+                else if (fields[i].kind == Field::Kind::Scalar)
                     checkValue(fields[i].scalar);
+                else if ((fields[i].kind == Field::Kind::Text || fields[i].kind == Field::Kind::ClassChain) &&
+                         bad(text(fields[i])))
+                    reason = "string";
             }
         };
         const auto& top = a_.frames_.front().fields;
@@ -775,6 +936,8 @@ class ArchiveWriter {
         for (const auto& e : a_.objects_) {
             if (e.hasFields)
                 checkFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else if (e.isText && bad(a_.textOf(e)))
+                reason = reason ? reason : "string";
             else
                 checkValue(e.scalar);
         }
@@ -848,7 +1011,8 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
 // Archives are read straight from their bytes: objects are decoded when
 // first referred to, and fields are looked up in the dictionaries as stored.
 struct KeyedUnarchiver::Archive {
-    std::string bytes;
+    Data owned;              // the archive, unless the caller keeps it for the unarchiver's life
+    std::string_view bytes;  // the archive read
     detail::bplist::Reader reader;
     detail::bplist::Reader::Container objects;  // "$objects"
     Frame top;                                  // "$top"
@@ -886,7 +1050,7 @@ struct KeyedUnarchiver::Archive {
                 n = *count;
             }
             return n == key.size() && reader.fits(pos, n) &&
-                   std::memcmp(reader.bytes().data() + pos, key.data(), n) == 0;
+                   sameBytes(reader.bytes().data() + pos, key.data(), n);
         }
         if (m >> 4 != 0x5 && m >> 4 != 0x6)
             return false;
@@ -915,9 +1079,24 @@ KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(st
 KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {
+    return open(data, false);
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(Data&& data) {
+    if (data.view().substr(0, 8) != "bplist00")
+        return open(data, false);
+    auto archive = std::make_unique<Archive>();
+    archive->owned = std::move(data);
+    archive->bytes = archive->owned.view();
+    return open(std::move(archive));
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(const Data& data, bool borrow) {
     auto archive = std::make_unique<Archive>();
     if (data.view().substr(0, 8) == "bplist00") {
-        archive->bytes.assign(data.view());
+        if (!borrow)
+            archive->owned = data;
+        archive->bytes = borrow ? data.view() : archive->owned.view();
     } else {
         // Archives in other property-list formats are read through their
         // binary form.
@@ -928,8 +1107,13 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& dat
             *plist, PropertyListSerialization::Format::Binary);
         if (!binary)
             return coderError(CoderReadCorruptError, "Not a keyed archive");
-        archive->bytes.assign(binary->view());
+        archive->owned = std::move(*binary);
+        archive->bytes = archive->owned.view();
     }
+    return open(std::move(archive));
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(std::unique_ptr<Archive> archive) {
     const char* why = nullptr;
     detail::bplist::Reader& reader = archive->reader;
     if (!reader.open(archive->bytes, why))
@@ -948,12 +1132,13 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& dat
     auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(std::move(archive)));
     // Every reference costs bytes of the archive, so archives without
     // multiplying shared containers stay far below this.
-    unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{data.length()});
+    unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{reader.bytes().size()});
     return unarchiver;
 }
 
 Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectWithData(const Data& data) {
-    auto unarchiver = create(data);
+    // The unarchiver does not outlive the call: it reads the caller's bytes.
+    auto unarchiver = open(data, true);
     if (!unarchiver)
         return unarchiver.error();
     return (*unarchiver)->decodeTopLevelObject();
@@ -961,7 +1146,7 @@ Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectWithData(const Dat
 
 Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectOfClasses(
     const std::vector<std::string>& classes, const Data& data) {
-    auto unarchiver = create(data);
+    auto unarchiver = open(data, true);
     if (!unarchiver)
         return unarchiver.error();
     (*unarchiver)->setRequiresSecureCoding(true);
@@ -1050,9 +1235,9 @@ uint64_t KeyedUnarchiver::field(std::string_view name) const {
     const bool ascii = detail::bplist::isASCII(name);
     for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
         const Key& k = keys_[i];
-        const bool same =
-            k.text ? ascii && k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
-                   : archive_->keyIs(k.keyObject, name, false);
+        const bool same = k.text
+                              ? ascii && k.length == name.size() && sameBytes(k.text, name.data(), k.length)
+                              : archive_->keyIs(k.keyObject, name, false);
         if (same)
             return archive_->at(k.valueIndex);
     }
@@ -1088,7 +1273,7 @@ std::optional<Value> KeyedUnarchiver::decodeObject() {
     std::string_view name(key, static_cast<std::size_t>(end - key));
     for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
         const Key& k = keys_[i];
-        if (k.text ? k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
+        if (k.text ? k.length == name.size() && sameBytes(k.text, name.data(), k.length)
                    : archive_->keyIs(k.keyObject, name, false))
             return decodeReference(archive_->at(k.valueIndex), nullptr);
     }
