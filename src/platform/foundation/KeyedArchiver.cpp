@@ -93,6 +93,14 @@ inline bool sameBytes(const char* a, const char* b, std::size_t n) {
     return true;
 }
 
+// The first (up to) eight bytes of `s`, zero-padded: compared before the rest.
+inline uint64_t headOf(std::string_view s) {
+    uint64_t w = 0;
+    if (!s.empty())
+        std::memcpy(&w, s.data(), std::min<std::size_t>(8, s.size()));
+    return w;
+}
+
 // A quick hash of short texts (keys, class names), eight bytes at a time.
 std::size_t textHash(std::string_view s) {
     const char* p = s.data();
@@ -1214,6 +1222,7 @@ void KeyedUnarchiver::pushFrame(Frame frame) {
         if (detail::bplist::isASCII(text)) {
             k.text = text.data();
             k.length = static_cast<uint32_t>(text.size());
+            k.head = headOf(text);
         }
     }
     frames_.push_back(frame);
@@ -1226,22 +1235,25 @@ void KeyedUnarchiver::popFrame() {
 
 // Looks through the current frame's keys, last first (so that the last of
 // repeated keys wins, as when the dictionary is read whole).
-uint64_t KeyedUnarchiver::field(std::string_view name) const {
-    std::string escaped;
-    if (!name.empty() && name[0] == '$') {
-        escaped = escapeKey(name);
-        name = escaped;
-    }
+uint64_t KeyedUnarchiver::lookup(std::string_view name) const {
     const bool ascii = detail::bplist::isASCII(name);
+    const uint64_t head = headOf(name);
+    const std::size_t n = name.size();
     for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
         const Key& k = keys_[i];
-        const bool same = k.text
-                              ? ascii && k.length == name.size() && sameBytes(k.text, name.data(), k.length)
-                              : archive_->keyIs(k.keyObject, name, false);
+        const bool same = k.text ? ascii && k.length == n && k.head == head &&
+                                       (n <= 8 || sameBytes(k.text + 8, name.data() + 8, n - 8))
+                                 : archive_->keyIs(k.keyObject, name, false);
         if (same)
             return archive_->at(k.valueIndex);
     }
     return kNoObject;
+}
+
+uint64_t KeyedUnarchiver::field(std::string_view name) const {
+    if (!name.empty() && name[0] == '$')
+        return lookup(escapeKey(name));
+    return lookup(name);
 }
 
 std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
@@ -1270,14 +1282,8 @@ std::optional<Value> KeyedUnarchiver::decodeObject() {
     key[0] = '$';
     auto end = std::to_chars(key + 1, key + sizeof key, frames_.back().unkeyed++).ptr;
     // Unkeyed values are stored under "$0", "$1", ... without escaping.
-    std::string_view name(key, static_cast<std::size_t>(end - key));
-    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
-        const Key& k = keys_[i];
-        if (k.text ? k.length == name.size() && sameBytes(k.text, name.data(), k.length)
-                   : archive_->keyIs(k.keyObject, name, false))
-            return decodeReference(archive_->at(k.valueIndex), nullptr);
-    }
-    return std::nullopt;
+    const uint64_t at = lookup(std::string_view(key, static_cast<std::size_t>(end - key)));
+    return at == kNoObject ? std::nullopt : decodeReference(at, nullptr);
 }
 
 std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::vector<std::string>* extra) {
@@ -1415,8 +1421,8 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     return v;
 }
 
-std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame& fields) {
-    const uint64_t ref = find(fields, "$class");
+std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
+    const uint64_t ref = lookup("$class");
     auto cls = ref == kNoObject ? std::nullopt : archive_->reader.uid(ref);
     if (!cls || *cls >= archive_->objects.count)
         return fail("Object without a class"), nullptr;
@@ -1475,25 +1481,27 @@ std::optional<Array> KeyedUnarchiver::decodeReferences(uint64_t at) {
 }
 
 std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
-    // Held here: a factory may change class names, which empties the cache.
-    std::shared_ptr<ClassInfo> cls = classOf(fields);
-    if (!cls)
-        return std::nullopt;
     pushFrame(fields);
+    // Held here: a factory may change class names, which empties the cache.
+    std::shared_ptr<ClassInfo> cls = classOf();
+    if (!cls) {
+        popFrame();
+        return std::nullopt;
+    }
     std::optional<Value> v;
     if (cls->kind == ClassKind::Array) {
-        if (auto items = decodeReferences(find(fields, "NS.objects")))
+        if (auto items = decodeReferences(lookup("NS.objects")))
             v = Value(std::move(*items));
     } else if (cls->kind == ClassKind::Set) {
-        if (auto items = decodeReferences(find(fields, "NS.objects"))) {
+        if (auto items = decodeReferences(lookup("NS.objects"))) {
             Set set;
             for (auto& item : *items)
                 set.insert(std::move(item));
             v = Value(std::move(set));
         }
     } else if (cls->kind == ClassKind::Dictionary) {
-        auto keys = decodeReferences(find(fields, "NS.keys"));
-        auto values = keys ? decodeReferences(find(fields, "NS.objects")) : std::nullopt;
+        auto keys = decodeReferences(lookup("NS.keys"));
+        auto values = keys ? decodeReferences(lookup("NS.objects")) : std::nullopt;
         if (values && values->size() != keys->size())
             fail("Dictionary keys and values do not match");
         if (values && !error_) {

@@ -320,6 +320,7 @@ class KeyedUnarchiver {
     struct Key {
         const char* text = nullptr;  // the stored bytes when they are ASCII, else null
         uint32_t length = 0;
+        uint64_t head = 0;        // the first (up to) eight bytes of the text, zero-padded
         uint64_t keyObject = 0;   // where the key starts
         uint64_t valueIndex = 0;  // the value's index in the list
     };
@@ -337,6 +338,8 @@ class KeyedUnarchiver {
     // Where the value under `key` starts in the archive, or kNoObject.
     uint64_t find(const Frame& dict, std::string_view key) const;
     uint64_t field(std::string_view key) const;
+    // As field(), for a key as stored (not escaped).
+    uint64_t lookup(std::string_view key) const;
     void pushFrame(Frame frame);
     void popFrame();
     // The number, string or data under `key` of the current object.
@@ -355,7 +358,8 @@ class KeyedUnarchiver {
     };
 
     std::optional<Value> decodeClassed(const Frame& fields);
-    std::shared_ptr<ClassInfo> classOf(const Frame& fields);
+    // The class of the current object.
+    std::shared_ptr<ClassInfo> classOf();
     std::optional<Value> decodeCustom(ClassInfo& cls);
     std::optional<Array> decodeReferences(uint64_t at);
     std::string currentClassName(const std::string& archivedName) const;
