@@ -36,7 +36,10 @@ std::string escapeKey(std::string_view key) {
 
 struct Registry {
     Mutex mutex;
-    std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories GUARDED_BY(mutex);
+    // Shared with the unarchivers that look a factory up, so that taking one
+    // copies no function.
+    std::unordered_map<std::string, std::shared_ptr<const std::function<ObjectPtr(KeyedUnarchiver&)>>>
+        factories GUARDED_BY(mutex);
     std::unordered_map<std::type_index, std::vector<std::string>> namesByType GUARDED_BY(mutex);
     // archived name → current name
     std::unordered_map<std::string, std::string> classNames GUARDED_BY(mutex);
@@ -1000,7 +1003,8 @@ void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
     auto& names = r.namesByType[type];
     if (std::find(names.begin(), names.end(), name) == names.end())
         names.push_back(name);
-    r.factories[std::move(name)] = std::move(f);
+    r.factories[std::move(name)] =
+        std::make_shared<const std::function<ObjectPtr(KeyedUnarchiver&)>>(std::move(f));
 }
 
 std::vector<std::string> KeyedUnarchiver::registeredNames(std::type_index type) {
@@ -1078,13 +1082,55 @@ struct KeyedUnarchiver::Archive {
     }
 };
 
+struct KeyedUnarchiver::Spare {
+    std::vector<Frame> frames;
+    std::vector<Key> keys;
+    std::vector<Decoded> objects;
+    std::vector<uint64_t> weights;
+    bool lent = false;
+};
+
+KeyedUnarchiver::Spare& KeyedUnarchiver::spare() {
+    thread_local Spare tables;
+    return tables;
+}
+
+void KeyedUnarchiver::swapTables(Spare& s) {
+    frames_.swap(s.frames);
+    keys_.swap(s.keys);
+    objects_.swap(s.objects);
+    weights_.swap(s.weights);
+}
+
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
+    // The thread's spare tables, unless another unarchiver holds them.
+    Spare& s = spare();
+    if (!s.lent) {
+        s.lent = true;
+        pooled_ = true;
+        swapTables(s);
+    }
+    keys_.reserve(64);
     pushFrame(archive_->top);
     const std::size_t count = archive_->objects.count;
     objects_.resize(count);
 }
 
-KeyedUnarchiver::~KeyedUnarchiver() = default;
+KeyedUnarchiver::~KeyedUnarchiver() {
+    if (!pooled_)
+        return;
+    Spare& s = spare();
+    s.lent = false;
+    // Tables an unusually large archive made big are let go.
+    constexpr std::size_t kKept = 1 << 12;
+    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64)
+        return;
+    frames_.clear();
+    keys_.clear();
+    objects_.clear();
+    weights_.clear();
+    swapTables(s);
+}
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {
     return open(data, false);
@@ -1561,10 +1607,10 @@ std::optional<Value> KeyedUnarchiver::decodeCustom(ClassInfo& cls) {
         cls.factoryLooked = true;
     }
     const auto& factory = cls.factory;
-    if (!factory)
+    if (!factory || !*factory)
         return fail(std::string("Cannot decode object of class (") + className +
                     "): the class is not registered");
-    ObjectPtr object = factory(*this);
+    ObjectPtr object = (*factory)(*this);
     if (error_)
         return std::nullopt;
     if (!object)

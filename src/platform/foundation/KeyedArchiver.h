@@ -354,7 +354,7 @@ class KeyedUnarchiver {
         std::string name;  // the current name, after renames
         ClassKind kind = ClassKind::Custom;
         bool factoryLooked = false;
-        std::function<ObjectPtr(KeyedUnarchiver&)> factory;
+        std::shared_ptr<const std::function<ObjectPtr(KeyedUnarchiver&)>> factory;
     };
 
     std::optional<Value> decodeClassed(const Frame& fields);
@@ -386,6 +386,12 @@ class KeyedUnarchiver {
     std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes_;
     bool requiresSecureCoding_ = false;
     ErrorPtr error_;
+    // The thread's spare tables (frames, keys, objects, weights), lent to one
+    // unarchiver at a time so that archive after archive reuses their memory.
+    struct Spare;
+    static Spare& spare();
+    void swapTables(Spare& spare);
+    bool pooled_ = false;
 };
 
 }  // namespace plat
