@@ -189,6 +189,7 @@ KeyedArchiver::KeyedArchiver() {
     null.isText = true;
     null.textBegin = storeText(kNull);
     null.textLength = std::strlen(kNull);
+    null.hash = textHash(kNull);
     if (frames_.empty())
         frames_.emplace_back();
 }
@@ -346,6 +347,7 @@ uint64_t KeyedArchiver::encodeText(std::string_view s) {
     e.isText = true;
     e.textBegin = storeText(s);
     e.textLength = s.size();
+    e.hash = hash;
     strings_[i] = {hash, ref + 1};
     ++stringCount_;
     return ref;
@@ -639,7 +641,7 @@ class ArchiveWriter {
             if (e.hasFields)
                 node = addFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
             else if (e.isText)
-                node = addString(a_.textOf(e));
+                node = addString(a_.textOf(e), e.hash);
             else
                 node = addValue(e.scalar);
             refs_[items + i] = node;
@@ -707,8 +709,9 @@ class ArchiveWriter {
     }
     std::string_view text(const Field& f) const { return std::string_view(a_.texts_).substr(f.ref, f.count); }
 
-    uint64_t addString(std::string_view s) {
-        const std::size_t hash = textHash(s);
+    uint64_t addString(std::string_view s) { return addString(s, textHash(s)); }
+    // `hash` is textHash(s), when the archiver has it already.
+    uint64_t addString(std::string_view s, std::size_t hash) {
         if (2 * (strings_ + 1) > slots_.size())
             grow();
         const std::size_t mask = slots_.size() - 1;

@@ -143,6 +143,7 @@ class KeyedArchiver {
         uint32_t fieldsEnd = 0;
         uint64_t textBegin = 0;
         uint64_t textLength = 0;
+        std::size_t hash = 0;  // of the text, for the writer's string table
     };
     // The fields of an object being encoded.
     struct Frame {
