@@ -150,9 +150,18 @@ struct KeyedArchiver::Spare {
     bool lent = false;
 };
 
-KeyedArchiver::Spare& KeyedArchiver::spare() {
-    thread_local Spare tables;
-    return tables;
+KeyedArchiver::Spare* KeyedArchiver::spare() {
+    // Once the thread's tables are destroyed (objects destroyed later in
+    // the thread's exit), there are none.
+    thread_local constinit bool gone = false;
+    if (gone)
+        return nullptr;
+    struct Holder {
+        Spare tables;
+        ~Holder() { gone = true; }
+    };
+    thread_local Holder holder;
+    return &holder.tables;
 }
 
 void KeyedArchiver::swapTables(Spare& s) {
@@ -171,11 +180,11 @@ void KeyedArchiver::swapTables(Spare& s) {
 KeyedArchiver::KeyedArchiver() {
     // The thread's spare tables, unless another archiver of this thread
     // holds them (an archiver made while encoding).
-    Spare& s = spare();
-    if (!s.lent) {
-        s.lent = true;
+    Spare* s = spare();
+    if (s && !s->lent) {
+        s->lent = true;
         pooled_ = true;
-        swapTables(s);
+        swapTables(*s);
     }
     // Room for a typical archive (a few objects of a few dozen fields), so
     // that the tables do not grow step by step.
@@ -195,10 +204,10 @@ KeyedArchiver::KeyedArchiver() {
 }
 
 KeyedArchiver::~KeyedArchiver() {
-    if (!pooled_)
+    Spare* s = pooled_ ? spare() : nullptr;
+    if (!s)
         return;
-    Spare& s = spare();
-    s.lent = false;
+    s->lent = false;
     // Tables an unusually large archive made big are let go.
     constexpr std::size_t kKept = 1 << 12;
     if (objects_.capacity() > kKept || fields_.capacity() > kKept || refs_.capacity() > kKept ||
@@ -220,7 +229,7 @@ KeyedArchiver::~KeyedArchiver() {
     classes_.clear();
     shared_.clear();
     keepAlive_.clear();
-    swapTables(s);
+    swapTables(*s);
 }
 
 Result<Data> KeyedArchiver::archivedDataWithRootObject(const Value& root) {
@@ -1093,9 +1102,18 @@ struct KeyedUnarchiver::Spare {
     bool lent = false;
 };
 
-KeyedUnarchiver::Spare& KeyedUnarchiver::spare() {
-    thread_local Spare tables;
-    return tables;
+KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
+    // Once the thread's tables are destroyed (objects destroyed later in
+    // the thread's exit), there are none.
+    thread_local constinit bool gone = false;
+    if (gone)
+        return nullptr;
+    struct Holder {
+        Spare tables;
+        ~Holder() { gone = true; }
+    };
+    thread_local Holder holder;
+    return &holder.tables;
 }
 
 void KeyedUnarchiver::swapTables(Spare& s) {
@@ -1107,11 +1125,11 @@ void KeyedUnarchiver::swapTables(Spare& s) {
 
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
     // The thread's spare tables, unless another unarchiver holds them.
-    Spare& s = spare();
-    if (!s.lent) {
-        s.lent = true;
+    Spare* s = spare();
+    if (s && !s->lent) {
+        s->lent = true;
         pooled_ = true;
-        swapTables(s);
+        swapTables(*s);
     }
     keys_.reserve(64);
     pushFrame(archive_->top);
@@ -1120,10 +1138,10 @@ KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(st
 }
 
 KeyedUnarchiver::~KeyedUnarchiver() {
-    if (!pooled_)
+    Spare* s = pooled_ ? spare() : nullptr;
+    if (!s)
         return;
-    Spare& s = spare();
-    s.lent = false;
+    s->lent = false;
     // Tables an unusually large archive made big are let go.
     constexpr std::size_t kKept = 1 << 12;
     if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64)
@@ -1132,7 +1150,7 @@ KeyedUnarchiver::~KeyedUnarchiver() {
     keys_.clear();
     objects_.clear();
     weights_.clear();
-    swapTables(s);
+    swapTables(*s);
 }
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {

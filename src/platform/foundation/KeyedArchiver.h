@@ -217,7 +217,7 @@ class KeyedArchiver {
     // The thread's spare tables, lent to one archiver at a time so that
     // archive after archive reuses their memory.
     struct Spare;
-    static Spare& spare();
+    static Spare* spare();
     void swapTables(Spare& spare);
     // Whether the tables above came from (and go back to) the thread's spare set.
     bool pooled_ = false;
@@ -390,7 +390,7 @@ class KeyedUnarchiver {
     // The thread's spare tables (frames, keys, objects, weights), lent to one
     // unarchiver at a time so that archive after archive reuses their memory.
     struct Spare;
-    static Spare& spare();
+    static Spare* spare();
     void swapTables(Spare& spare);
     bool pooled_ = false;
 };

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -651,6 +653,41 @@ TEST_F(KeyedArchiverTest, ArchivesMadeOneAfterAnotherOrOneInsideAnotherStayApart
     reader->reset();
     EXPECT_EQ((*second)->decodeString("missing"), std::nullopt);
     EXPECT_EQ(unarchive(expected), small);
+
+    // Made on threads that have ended, finished and destroyed here; threads
+    // archiving at once.
+    std::unique_ptr<KeyedArchiver> movedArchiver;
+    std::unique_ptr<KeyedUnarchiver> movedReader;
+    std::thread([&] {
+        movedArchiver = std::make_unique<KeyedArchiver>();
+        movedArchiver->encodeObject(small, "root");
+        auto r = KeyedUnarchiver::create(expected);
+        if (r.ok())
+            movedReader = std::move(*r);
+    }).join();
+    auto fromThread = movedArchiver->encodedData();
+    ASSERT_TRUE(fromThread.ok());
+    EXPECT_EQ(fromThread->hexString(), expected.hexString());
+    movedArchiver.reset();
+    ASSERT_NE(movedReader, nullptr);
+    auto back = movedReader->decodeTopLevelObject();
+    movedReader.reset();
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, small);
+    std::vector<std::thread> threads;
+    std::atomic<int> same{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                auto bytes = KeyedArchiver::archivedDataWithRootObject(small);
+                auto again = bytes.ok() ? KeyedUnarchiver::unarchivedObjectWithData(*bytes) : bytes.error();
+                same +=
+                    bytes.ok() && bytes->hexString() == expected.hexString() && again.ok() && *again == small;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(same.load(), 200);
 }
 
 TEST_F(KeyedArchiverTest, FilesHoldArchivesAndMissingFilesAreErrors) {
