@@ -260,8 +260,9 @@ KeyedArchiver::Field& KeyedArchiver::addField(std::string_view key, bool escape)
     auto matches = [&](const Field& f) {
         if (f.keyLength != length)
             return false;
-        std::string_view stored = keyOf(f);
-        return dollar ? stored[0] == '$' && stored.substr(1) == key : stored == key;
+        const char* stored = keys_.data() + f.keyBegin;
+        return dollar ? stored[0] == '$' && sameBytes(stored + 1, key.data(), key.size())
+                      : sameBytes(stored, key.data(), key.size());
     };
     // Unkeyed fields ("$0", "$1", ...) never repeat and never meet a caller's
     // key, which would have been escaped to "$$...".
