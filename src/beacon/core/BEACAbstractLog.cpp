@@ -104,8 +104,10 @@ bool BEACLogWithProperties::isEqual(const plat::Object& other) const {
 
 void BEACLogWithProperties::encodeWithCoder(plat::KeyedArchiver& coder) const {
     BEACAbstractLog::encodeWithCoder(coder);
-    coder.encodeObject(properties ? std::optional<plat::Value>(plat::Value(*properties)) : std::nullopt,
-                       "properties");
+    if (properties)
+        coder.encodeDictionary(*properties, "properties");
+    else
+        coder.encodeObject(std::nullopt, "properties");
 }
 
 void BEACLogWithProperties::initWithCoder(plat::KeyedUnarchiver& coder) {

@@ -158,8 +158,10 @@ void BEACCustomPropertiesLog::encodeWithCoder(plat::KeyedArchiver& coder) const 
     BEACAbstractLog::encodeWithCoder(coder);
     coder.encodeObject(type ? std::optional<plat::Value>(plat::Value(*type)) : std::nullopt,
                        "customProperties");
-    coder.encodeObject(properties ? std::optional<plat::Value>(plat::Value(*properties)) : std::nullopt,
-                       "properties");
+    if (properties)
+        coder.encodeDictionary(*properties, "properties");
+    else
+        coder.encodeObject(std::nullopt, "properties");
 }
 
 void BEACCustomPropertiesLog::initWithCoder(plat::KeyedUnarchiver& coder) {

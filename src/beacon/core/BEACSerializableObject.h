@@ -51,7 +51,10 @@ inline void setIfPresent(plat::Dictionary& dict, const char* key, const std::opt
 
 inline void encodeString(plat::KeyedArchiver& coder, const std::optional<std::string>& value,
                          const char* key) {
-    coder.encodeObject(value ? std::optional<plat::Value>(plat::Value(*value)) : std::nullopt, key);
+    if (value)
+        coder.encodeString(*value, key);
+    else
+        coder.encodeObject(std::nullopt, key);  // stored as nil, as a missing value always was
 }
 
 inline std::optional<int64_t> decodeNumber(plat::KeyedUnarchiver& coder, const char* key) {

@@ -54,15 +54,8 @@ std::optional<plat::Value> BEACUtility::unarchiveKeyedData(const std::optional<p
     if (!data)
         return std::nullopt;
     beac::detail::registerCoreClasses();
-    auto unarchiver = plat::KeyedUnarchiver::create(*data);
-    if (!unarchiver.ok()) {
-        if (error)
-            *error = unarchiver.error();
-        BEACLogError(kBEACLogTag, "Unarchiving NSData failed with error: %@", errorText(unarchiver.error()));
-        return std::nullopt;
-    }
-    unarchiver.value()->setRequiresSecureCoding(false);
-    auto root = unarchiver.value()->decodeTopLevelObject("root");
+    // Read in place: the unarchiver lives only for this call.
+    auto root = plat::KeyedUnarchiver::unarchivedObjectWithData(*data);
     if (!root.ok() || !root.value()) {
         if (error && !root.ok())
             *error = root.error();

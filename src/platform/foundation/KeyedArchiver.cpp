@@ -36,7 +36,10 @@ std::string escapeKey(std::string_view key) {
 
 struct Registry {
     Mutex mutex;
-    std::unordered_map<std::string, std::function<ObjectPtr(KeyedUnarchiver&)>> factories GUARDED_BY(mutex);
+    // Shared with the unarchivers that look a factory up, so that taking one
+    // copies no function.
+    std::unordered_map<std::string, std::shared_ptr<const std::function<ObjectPtr(KeyedUnarchiver&)>>>
+        factories GUARDED_BY(mutex);
     std::unordered_map<std::type_index, std::vector<std::string>> namesByType GUARDED_BY(mutex);
     // archived name → current name
     std::unordered_map<std::string, std::string> classNames GUARDED_BY(mutex);
@@ -65,6 +68,41 @@ constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
                                          "NSNull",  "NSDate", "NSDecimalNumber"};
 // Frames with more keyed fields than this look keys up in a hash index.
 constexpr std::size_t kFrameIndexThreshold = 16;
+
+// Whether the `n` bytes at `a` and `b` are the same: keys are short, and a
+// call to memcmp costs more than comparing them with a few whole loads.
+inline bool sameBytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+        if (n > 16)
+            return std::memcmp(a, b, n) == 0;
+        uint64_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// The first (up to) eight bytes of `s`, zero-padded: compared before the rest.
+inline uint64_t headOf(std::string_view s) {
+    uint64_t w = 0;
+    if (!s.empty())
+        std::memcpy(&w, s.data(), std::min<std::size_t>(8, s.size()));
+    return w;
+}
 
 // A quick hash of short texts (keys, class names), eight bytes at a time.
 std::size_t textHash(std::string_view s) {
@@ -98,19 +136,101 @@ std::size_t textHash(std::string_view s) {
 
 }  // namespace
 
+struct KeyedArchiver::Spare {
+    std::vector<Entry> objects;
+    std::vector<Field> fields;
+    std::vector<uint64_t> refs;
+    std::string keys;
+    std::string texts;
+    std::vector<Frame> frames;
+    std::vector<StringSlot> strings;
+    std::vector<std::pair<std::string, uint64_t>> classes;
+    FlatHashTable<SharedSlot, SharedTraits> shared;
+    std::vector<ObjectPtr> keepAlive;
+    bool lent = false;
+};
+
+KeyedArchiver::Spare* KeyedArchiver::spare() {
+    // Once the thread's tables are destroyed (objects destroyed later in
+    // the thread's exit), there are none.
+    thread_local constinit bool gone = false;
+    if (gone)
+        return nullptr;
+    struct Holder {
+        Spare tables;
+        ~Holder() { gone = true; }
+    };
+    thread_local Holder holder;
+    return &holder.tables;
+}
+
+void KeyedArchiver::swapTables(Spare& s) {
+    objects_.swap(s.objects);
+    fields_.swap(s.fields);
+    refs_.swap(s.refs);
+    keys_.swap(s.keys);
+    texts_.swap(s.texts);
+    frames_.swap(s.frames);
+    strings_.swap(s.strings);
+    classes_.swap(s.classes);
+    std::swap(shared_, s.shared);
+    keepAlive_.swap(s.keepAlive);
+}
+
 KeyedArchiver::KeyedArchiver() {
+    // The thread's spare tables, unless another archiver of this thread
+    // holds them (an archiver made while encoding).
+    Spare* s = spare();
+    if (s && !s->lent) {
+        s->lent = true;
+        pooled_ = true;
+        swapTables(*s);
+    }
     // Room for a typical archive (a few objects of a few dozen fields), so
     // that the tables do not grow step by step.
     objects_.reserve(64);
     fields_.reserve(64);
     keys_.reserve(1024);
+    texts_.reserve(1024);
     refs_.reserve(32);
     frames_.reserve(4);
-    objects_.push_back({Value(kNull)});
-    frames_.emplace_back();
+    Entry& null = objects_.emplace_back();
+    null.isText = true;
+    null.textBegin = storeText(kNull);
+    null.textLength = std::strlen(kNull);
+    null.hash = textHash(kNull);
+    if (frames_.empty())
+        frames_.emplace_back();
 }
 
-KeyedArchiver::~KeyedArchiver() = default;
+KeyedArchiver::~KeyedArchiver() {
+    Spare* s = pooled_ ? spare() : nullptr;
+    if (!s)
+        return;
+    s->lent = false;
+    // Tables an unusually large archive made big are let go.
+    constexpr std::size_t kKept = 1 << 12;
+    if (objects_.capacity() > kKept || fields_.capacity() > kKept || refs_.capacity() > kKept ||
+        keys_.capacity() > 16 * kKept || texts_.capacity() > 16 * kKept || strings_.size() > kKept ||
+        frames_.size() > 64)
+        return;
+    objects_.clear();
+    fields_.clear();
+    refs_.clear();
+    keys_.clear();
+    texts_.clear();
+    for (Frame& f : frames_) {
+        f.fields.clear();
+        f.index.clear();
+        f.unkeyed = 0;
+    }
+    if (stringCount_)
+        std::fill(strings_.begin(), strings_.end(), StringSlot());
+    classes_.clear();
+    shared_.clear();
+    keepAlive_.clear();
+    swapTables(*s);
+}
 
 Result<Data> KeyedArchiver::archivedDataWithRootObject(const Value& root) {
     KeyedArchiver archiver;
@@ -140,8 +260,9 @@ KeyedArchiver::Field& KeyedArchiver::addField(std::string_view key, bool escape)
     auto matches = [&](const Field& f) {
         if (f.keyLength != length)
             return false;
-        std::string_view stored = keyOf(f);
-        return dollar ? stored[0] == '$' && stored.substr(1) == key : stored == key;
+        const char* stored = keys_.data() + f.keyBegin;
+        return dollar ? stored[0] == '$' && sameBytes(stored + 1, key.data(), key.size())
+                      : sameBytes(stored, key.data(), key.size());
     };
     // Unkeyed fields ("$0", "$1", ...) never repeat and never meet a caller's
     // key, which would have been escaped to "$$...".
@@ -196,6 +317,52 @@ void KeyedArchiver::encodeObject(const std::optional<Value>& value, std::string_
     f.scalar = Value();
 }
 
+void KeyedArchiver::encodeString(std::string_view text, std::string_view key) {
+    uint64_t ref = depth_ >= kMaxDepth ? (fail("Objects nested too deeply to archive"), 0) : encodeText(text);
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
+}
+
+uint64_t KeyedArchiver::storeText(std::string_view text) {
+    const uint64_t begin = texts_.size();
+    texts_ += text;
+    return begin;
+}
+
+uint64_t KeyedArchiver::encodeText(std::string_view s) {
+    const std::size_t hash = textHash(s);
+    if (2 * (stringCount_ + 1) > strings_.size()) {
+        std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
+        old.swap(strings_);
+        for (const StringSlot& slot : old) {
+            if (!slot.object)
+                continue;
+            std::size_t i = slot.hash & (strings_.size() - 1);
+            while (strings_[i].object)
+                i = (i + 1) & (strings_.size() - 1);
+            strings_[i] = slot;
+        }
+    }
+    const std::size_t mask = strings_.size() - 1;
+    std::size_t i = hash & mask;
+    for (; strings_[i].object; i = (i + 1) & mask) {
+        const StringSlot& slot = strings_[i];
+        if (slot.hash == hash && textOf(objects_[slot.object - 1]) == s)
+            return slot.object - 1;
+    }
+    uint64_t ref = reserve();
+    Entry& e = objects_[ref];
+    e.isText = true;
+    e.textBegin = storeText(s);
+    e.textLength = s.size();
+    e.hash = hash;
+    strings_[i] = {hash, ref + 1};
+    ++stringCount_;
+    return ref;
+}
+
 void KeyedArchiver::encodeObject(const std::optional<Value>& value) {
     uint64_t ref = value ? encodeValue(*value, depth_) : 0;
     char key[24];
@@ -242,12 +409,15 @@ uint64_t KeyedArchiver::classReference(const std::string& className) {
     Entry& e = objects_[ref];
     e.hasFields = true;
     e.fieldsBegin = static_cast<uint32_t>(fields_.size());
+    const uint64_t text = storeText(name);
     Field* f = &appendField("$classname");
-    f->kind = Field::Kind::Scalar;
-    f->scalar = Value(name);
+    f->kind = Field::Kind::Text;
+    f->ref = text;
+    f->count = name.size();
     f = &appendField("$classes");
     f->kind = Field::Kind::ClassChain;
-    f->scalar = Value(name);
+    f->ref = text;
+    f->count = name.size();
     objects_[ref].fieldsEnd = static_cast<uint32_t>(fields_.size());
     classes_.emplace_back(name, ref);
     return ref;
@@ -326,40 +496,20 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         auto begin = static_cast<uint32_t>(fields_.size());
         if (key) {
             Field& f = appendField(key);
-            f.kind = Field::Kind::Scalar;
-            f.scalar = std::move(field);
+            if (const std::string* text = field.asString()) {
+                f.kind = Field::Kind::Text;
+                f.ref = storeText(*text);
+                f.count = text->size();
+            } else {
+                f.kind = Field::Kind::Scalar;
+                f.scalar = std::move(field);
+            }
         }
         return closeObject(ref, begin, clsRef);
     };
     switch (v.kind()) {
-        case Value::Kind::String: {
-            const std::string& s = *v.asString();
-            const std::size_t hash = textHash(s);
-            if (2 * (stringCount_ + 1) > strings_.size()) {
-                std::vector<StringSlot> old(std::max<std::size_t>(32, strings_.size() * 2));
-                old.swap(strings_);
-                for (const StringSlot& slot : old) {
-                    if (!slot.object)
-                        continue;
-                    std::size_t i = slot.hash & (strings_.size() - 1);
-                    while (strings_[i].object)
-                        i = (i + 1) & (strings_.size() - 1);
-                    strings_[i] = slot;
-                }
-            }
-            const std::size_t mask = strings_.size() - 1;
-            std::size_t i = hash & mask;
-            for (; strings_[i].object; i = (i + 1) & mask) {
-                const StringSlot& slot = strings_[i];
-                if (slot.hash == hash && *objects_[slot.object - 1].scalar.asString() == s)
-                    return slot.object - 1;
-            }
-            uint64_t ref = reserve();
-            objects_[ref].scalar = v;
-            strings_[i] = {hash, ref + 1};
-            ++stringCount_;
-            return ref;
-        }
+        case Value::Kind::String:
+            return encodeText(*v.asString());
         case Value::Kind::Bool:
         case Value::Kind::Int:
         case Value::Kind::UInt:
@@ -381,27 +531,8 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
             const auto& values = v.asSet()->values();
             return encodeItems(values.data(), values.size(), kNSSet, depth);
         }
-        case Value::Kind::Dictionary: {
-            uint64_t ref = reserve();
-            const Dictionary& d = *v.asDictionary();
-            std::vector<uint64_t> refs(2 * d.size());
-            std::size_t i = 0;
-            for (const auto& [key, item] : d) {
-                refs[i] = encodeValue(Value(key), depth + 1);
-                refs[d.size() + i] = encodeValue(item, depth + 1);
-                ++i;
-            }
-            uint64_t clsRef = builtinClass(kNSDictionary);
-            auto begin = static_cast<uint32_t>(fields_.size());
-            for (int part = 0; part < 2; ++part) {
-                Field& f = appendField(part == 0 ? "NS.keys" : "NS.objects");
-                f.kind = Field::Kind::Refs;
-                f.ref = refs_.size() + (part == 0 ? 0 : d.size());
-                f.count = d.size();
-            }
-            refs_.insert(refs_.end(), refs.begin(), refs.end());
-            return closeObject(ref, begin, clsRef);
-        }
+        case Value::Kind::Dictionary:
+            return encodeDict(*v.asDictionary(), depth);
         case Value::Kind::Object: {
             ObjectPtr object = v.asObject();
             auto* coding = dynamic_cast<const Coding*>(object.get());
@@ -413,6 +544,50 @@ uint64_t KeyedArchiver::encodeValue(const Value& v, std::size_t depth) {
         }
     }
     return 0;
+}
+
+uint64_t KeyedArchiver::encodeDict(const Dictionary& d, std::size_t depth) {
+    if (depth >= kMaxDepth) {
+        fail("Objects nested too deeply to archive");
+        return 0;
+    }
+    uint64_t ref = reserve();
+    uint64_t small[16];
+    std::vector<uint64_t> large;
+    uint64_t* refs = small;
+    if (2 * d.size() > std::size(small)) {
+        large.resize(2 * d.size());
+        refs = large.data();
+    }
+    std::size_t i = 0;
+    for (const auto& [key, item] : d) {
+        if (depth + 1 >= kMaxDepth) {
+            fail("Objects nested too deeply to archive");
+            refs[i] = 0;
+        } else {
+            refs[i] = encodeText(key);
+        }
+        refs[d.size() + i] = encodeValue(item, depth + 1);
+        ++i;
+    }
+    uint64_t clsRef = builtinClass(kNSDictionary);
+    auto begin = static_cast<uint32_t>(fields_.size());
+    for (int part = 0; part < 2; ++part) {
+        Field& f = appendField(part == 0 ? "NS.keys" : "NS.objects");
+        f.kind = Field::Kind::Refs;
+        f.ref = refs_.size() + (part == 0 ? 0 : d.size());
+        f.count = d.size();
+    }
+    refs_.insert(refs_.end(), refs, refs + 2 * d.size());
+    return closeObject(ref, begin, clsRef);
+}
+
+void KeyedArchiver::encodeDictionary(const Dictionary& dict, std::string_view key) {
+    uint64_t ref = encodeDict(dict, depth_);
+    Field& f = addField(key, true);
+    f.kind = Field::Kind::Ref;
+    f.ref = ref;
+    f.scalar = Value();
 }
 
 uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth) {
@@ -475,6 +650,8 @@ class ArchiveWriter {
             uint64_t node;
             if (e.hasFields)
                 node = addFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else if (e.isText)
+                node = addString(a_.textOf(e), e.hash);
             else
                 node = addValue(e.scalar);
             refs_[items + i] = node;
@@ -540,9 +717,11 @@ class ArchiveWriter {
     std::string_view key(const Field& f) const {
         return std::string_view(a_.keys_).substr(f.keyBegin, f.keyLength);
     }
+    std::string_view text(const Field& f) const { return std::string_view(a_.texts_).substr(f.ref, f.count); }
 
-    uint64_t addString(std::string_view s) {
-        const std::size_t hash = textHash(s);
+    uint64_t addString(std::string_view s) { return addString(s, textHash(s)); }
+    // `hash` is textHash(s), when the archiver has it already.
+    uint64_t addString(std::string_view s, std::size_t hash) {
         if (2 * (strings_ + 1) > slots_.size())
             grow();
         const std::size_t mask = slots_.size() - 1;
@@ -598,6 +777,9 @@ class ArchiveWriter {
                 case Field::Kind::Scalar:
                     node = addValue(f.scalar);
                     break;
+                case Field::Kind::Text:
+                    node = addString(text(f));
+                    break;
                 case Field::Kind::Refs: {
                     node = push(Type::Array);
                     std::size_t items = reserveRefs(node, f.count);
@@ -608,7 +790,7 @@ class ArchiveWriter {
                 case Field::Kind::ClassChain: {
                     node = push(Type::Array);
                     std::size_t items = reserveRefs(node, 2);
-                    refs_[items] = addString(*f.scalar.asString());
+                    refs_[items] = addString(text(f));
                     refs_[items + 1] = addString("NSObject");
                     break;
                 }
@@ -766,8 +948,11 @@ class ArchiveWriter {
             for (std::size_t i = 0; i < n && !reason; ++i) {
                 if (bad(key(fields[i])))
                     reason = "key";
-                else if (fields[i].kind == Field::Kind::Scalar || fields[i].kind == Field::Kind::ClassChain)
+                else if (fields[i].kind == Field::Kind::Scalar)
                     checkValue(fields[i].scalar);
+                else if ((fields[i].kind == Field::Kind::Text || fields[i].kind == Field::Kind::ClassChain) &&
+                         bad(text(fields[i])))
+                    reason = "string";
             }
         };
         const auto& top = a_.frames_.front().fields;
@@ -775,6 +960,8 @@ class ArchiveWriter {
         for (const auto& e : a_.objects_) {
             if (e.hasFields)
                 checkFields(a_.fields_.data() + e.fieldsBegin, e.fieldsEnd - e.fieldsBegin);
+            else if (e.isText && bad(a_.textOf(e)))
+                reason = reason ? reason : "string";
             else
                 checkValue(e.scalar);
         }
@@ -829,7 +1016,8 @@ void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
     auto& names = r.namesByType[type];
     if (std::find(names.begin(), names.end(), name) == names.end())
         names.push_back(name);
-    r.factories[std::move(name)] = std::move(f);
+    r.factories[std::move(name)] =
+        std::make_shared<const std::function<ObjectPtr(KeyedUnarchiver&)>>(std::move(f));
 }
 
 std::vector<std::string> KeyedUnarchiver::registeredNames(std::type_index type) {
@@ -848,7 +1036,8 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
 // Archives are read straight from their bytes: objects are decoded when
 // first referred to, and fields are looked up in the dictionaries as stored.
 struct KeyedUnarchiver::Archive {
-    std::string bytes;
+    Data owned;              // the archive, unless the caller keeps it for the unarchiver's life
+    std::string_view bytes;  // the archive read
     detail::bplist::Reader reader;
     detail::bplist::Reader::Container objects;  // "$objects"
     Frame top;                                  // "$top"
@@ -886,7 +1075,7 @@ struct KeyedUnarchiver::Archive {
                 n = *count;
             }
             return n == key.size() && reader.fits(pos, n) &&
-                   std::memcmp(reader.bytes().data() + pos, key.data(), n) == 0;
+                   sameBytes(reader.bytes().data() + pos, key.data(), n);
         }
         if (m >> 4 != 0x5 && m >> 4 != 0x6)
             return false;
@@ -906,18 +1095,84 @@ struct KeyedUnarchiver::Archive {
     }
 };
 
+struct KeyedUnarchiver::Spare {
+    std::vector<Frame> frames;
+    std::vector<Key> keys;
+    std::vector<Decoded> objects;
+    std::vector<uint64_t> weights;
+    bool lent = false;
+};
+
+KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
+    // Once the thread's tables are destroyed (objects destroyed later in
+    // the thread's exit), there are none.
+    thread_local constinit bool gone = false;
+    if (gone)
+        return nullptr;
+    struct Holder {
+        Spare tables;
+        ~Holder() { gone = true; }
+    };
+    thread_local Holder holder;
+    return &holder.tables;
+}
+
+void KeyedUnarchiver::swapTables(Spare& s) {
+    frames_.swap(s.frames);
+    keys_.swap(s.keys);
+    objects_.swap(s.objects);
+    weights_.swap(s.weights);
+}
+
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
+    // The thread's spare tables, unless another unarchiver holds them.
+    Spare* s = spare();
+    if (s && !s->lent) {
+        s->lent = true;
+        pooled_ = true;
+        swapTables(*s);
+    }
+    keys_.reserve(64);
     pushFrame(archive_->top);
     const std::size_t count = archive_->objects.count;
     objects_.resize(count);
 }
 
-KeyedUnarchiver::~KeyedUnarchiver() = default;
+KeyedUnarchiver::~KeyedUnarchiver() {
+    Spare* s = pooled_ ? spare() : nullptr;
+    if (!s)
+        return;
+    s->lent = false;
+    // Tables an unusually large archive made big are let go.
+    constexpr std::size_t kKept = 1 << 12;
+    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64)
+        return;
+    frames_.clear();
+    keys_.clear();
+    objects_.clear();
+    weights_.clear();
+    swapTables(*s);
+}
 
 Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& data) {
+    return open(data, false);
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(Data&& data) {
+    if (data.view().substr(0, 8) != "bplist00")
+        return open(data, false);
+    auto archive = std::make_unique<Archive>();
+    archive->owned = std::move(data);
+    archive->bytes = archive->owned.view();
+    return open(std::move(archive));
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(const Data& data, bool borrow) {
     auto archive = std::make_unique<Archive>();
     if (data.view().substr(0, 8) == "bplist00") {
-        archive->bytes.assign(data.view());
+        if (!borrow)
+            archive->owned = data;
+        archive->bytes = borrow ? data.view() : archive->owned.view();
     } else {
         // Archives in other property-list formats are read through their
         // binary form.
@@ -928,8 +1183,13 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& dat
             *plist, PropertyListSerialization::Format::Binary);
         if (!binary)
             return coderError(CoderReadCorruptError, "Not a keyed archive");
-        archive->bytes.assign(binary->view());
+        archive->owned = std::move(*binary);
+        archive->bytes = archive->owned.view();
     }
+    return open(std::move(archive));
+}
+
+Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(std::unique_ptr<Archive> archive) {
     const char* why = nullptr;
     detail::bplist::Reader& reader = archive->reader;
     if (!reader.open(archive->bytes, why))
@@ -948,12 +1208,13 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::create(const Data& dat
     auto unarchiver = std::unique_ptr<KeyedUnarchiver>(new KeyedUnarchiver(std::move(archive)));
     // Every reference costs bytes of the archive, so archives without
     // multiplying shared containers stay far below this.
-    unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{data.length()});
+    unarchiver->weightLimit_ = std::max<uint64_t>(uint64_t{1} << 20, 64 * uint64_t{reader.bytes().size()});
     return unarchiver;
 }
 
 Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectWithData(const Data& data) {
-    auto unarchiver = create(data);
+    // The unarchiver does not outlive the call: it reads the caller's bytes.
+    auto unarchiver = open(data, true);
     if (!unarchiver)
         return unarchiver.error();
     return (*unarchiver)->decodeTopLevelObject();
@@ -961,7 +1222,7 @@ Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectWithData(const Dat
 
 Result<std::optional<Value>> KeyedUnarchiver::unarchivedObjectOfClasses(
     const std::vector<std::string>& classes, const Data& data) {
-    auto unarchiver = create(data);
+    auto unarchiver = open(data, true);
     if (!unarchiver)
         return unarchiver.error();
     (*unarchiver)->setRequiresSecureCoding(true);
@@ -1029,6 +1290,7 @@ void KeyedUnarchiver::pushFrame(Frame frame) {
         if (detail::bplist::isASCII(text)) {
             k.text = text.data();
             k.length = static_cast<uint32_t>(text.size());
+            k.head = headOf(text);
         }
     }
     frames_.push_back(frame);
@@ -1041,22 +1303,25 @@ void KeyedUnarchiver::popFrame() {
 
 // Looks through the current frame's keys, last first (so that the last of
 // repeated keys wins, as when the dictionary is read whole).
-uint64_t KeyedUnarchiver::field(std::string_view name) const {
-    std::string escaped;
-    if (!name.empty() && name[0] == '$') {
-        escaped = escapeKey(name);
-        name = escaped;
-    }
+uint64_t KeyedUnarchiver::lookup(std::string_view name) const {
     const bool ascii = detail::bplist::isASCII(name);
+    const uint64_t head = headOf(name);
+    const std::size_t n = name.size();
     for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
         const Key& k = keys_[i];
-        const bool same =
-            k.text ? ascii && k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
-                   : archive_->keyIs(k.keyObject, name, false);
+        const bool same = k.text ? ascii && k.length == n && k.head == head &&
+                                       (n <= 8 || sameBytes(k.text + 8, name.data() + 8, n - 8))
+                                 : archive_->keyIs(k.keyObject, name, false);
         if (same)
             return archive_->at(k.valueIndex);
     }
     return kNoObject;
+}
+
+uint64_t KeyedUnarchiver::field(std::string_view name) const {
+    if (!name.empty() && name[0] == '$')
+        return lookup(escapeKey(name));
+    return lookup(name);
 }
 
 std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
@@ -1085,14 +1350,8 @@ std::optional<Value> KeyedUnarchiver::decodeObject() {
     key[0] = '$';
     auto end = std::to_chars(key + 1, key + sizeof key, frames_.back().unkeyed++).ptr;
     // Unkeyed values are stored under "$0", "$1", ... without escaping.
-    std::string_view name(key, static_cast<std::size_t>(end - key));
-    for (std::size_t i = keys_.size(); i-- > frames_.back().keysBegin;) {
-        const Key& k = keys_[i];
-        if (k.text ? k.length == name.size() && std::memcmp(k.text, name.data(), k.length) == 0
-                   : archive_->keyIs(k.keyObject, name, false))
-            return decodeReference(archive_->at(k.valueIndex), nullptr);
-    }
-    return std::nullopt;
+    const uint64_t at = lookup(std::string_view(key, static_cast<std::size_t>(end - key)));
+    return at == kNoObject ? std::nullopt : decodeReference(at, nullptr);
 }
 
 std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t at, const std::vector<std::string>* extra) {
@@ -1230,8 +1489,8 @@ std::optional<Value> KeyedUnarchiver::resolve(uint64_t id) {
     return v;
 }
 
-std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf(const Frame& fields) {
-    const uint64_t ref = find(fields, "$class");
+std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
+    const uint64_t ref = lookup("$class");
     auto cls = ref == kNoObject ? std::nullopt : archive_->reader.uid(ref);
     if (!cls || *cls >= archive_->objects.count)
         return fail("Object without a class"), nullptr;
@@ -1290,25 +1549,27 @@ std::optional<Array> KeyedUnarchiver::decodeReferences(uint64_t at) {
 }
 
 std::optional<Value> KeyedUnarchiver::decodeClassed(const Frame& fields) {
-    // Held here: a factory may change class names, which empties the cache.
-    std::shared_ptr<ClassInfo> cls = classOf(fields);
-    if (!cls)
-        return std::nullopt;
     pushFrame(fields);
+    // Held here: a factory may change class names, which empties the cache.
+    std::shared_ptr<ClassInfo> cls = classOf();
+    if (!cls) {
+        popFrame();
+        return std::nullopt;
+    }
     std::optional<Value> v;
     if (cls->kind == ClassKind::Array) {
-        if (auto items = decodeReferences(find(fields, "NS.objects")))
+        if (auto items = decodeReferences(lookup("NS.objects")))
             v = Value(std::move(*items));
     } else if (cls->kind == ClassKind::Set) {
-        if (auto items = decodeReferences(find(fields, "NS.objects"))) {
+        if (auto items = decodeReferences(lookup("NS.objects"))) {
             Set set;
             for (auto& item : *items)
                 set.insert(std::move(item));
             v = Value(std::move(set));
         }
     } else if (cls->kind == ClassKind::Dictionary) {
-        auto keys = decodeReferences(find(fields, "NS.keys"));
-        auto values = keys ? decodeReferences(find(fields, "NS.objects")) : std::nullopt;
+        auto keys = decodeReferences(lookup("NS.keys"));
+        auto values = keys ? decodeReferences(lookup("NS.objects")) : std::nullopt;
         if (values && values->size() != keys->size())
             fail("Dictionary keys and values do not match");
         if (values && !error_) {
@@ -1368,10 +1629,10 @@ std::optional<Value> KeyedUnarchiver::decodeCustom(ClassInfo& cls) {
         cls.factoryLooked = true;
     }
     const auto& factory = cls.factory;
-    if (!factory)
+    if (!factory || !*factory)
         return fail(std::string("Cannot decode object of class (") + className +
                     "): the class is not registered");
-    ObjectPtr object = factory(*this);
+    ObjectPtr object = (*factory)(*this);
     if (error_)
         return std::nullopt;
     if (!object)

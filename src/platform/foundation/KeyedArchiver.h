@@ -91,6 +91,11 @@ class KeyedArchiver {
     }
     // Unkeyed values: decoded in the same order by KeyedUnarchiver::decodeObject().
     void encodeObject(const std::optional<Value>& value);
+    // The same as encodeObject(Value(std::string(text)), key), without
+    // building the value.
+    void encodeString(std::string_view text, std::string_view key);
+    // The same as encodeObject(Value(dict), key), without copying the dictionary.
+    void encodeDictionary(const Dictionary& dict, std::string_view key);
 
     void encodeBool(bool value, std::string_view key);
     void encodeInt32(int32_t value, std::string_view key);
@@ -115,9 +120,10 @@ class KeyedArchiver {
     struct Field {
         enum class Kind : uint8_t {
             Ref,         // a reference to object `ref`
-            Scalar,      // `scalar` itself (a number, or text such as a class name)
+            Scalar,      // `scalar` itself (a number)
+            Text,        // the text texts_[ref, ref + count) itself
             Refs,        // a list of `count` references, refs_[ref, ref + count)
-            ClassChain,  // the list [`scalar`, "NSObject"]
+            ClassChain,  // the list [texts_[ref, ref + count), "NSObject"]
         };
         uint32_t keyBegin = 0;
         uint32_t keyLength = 0;
@@ -126,13 +132,18 @@ class KeyedArchiver {
         uint64_t count = 0;
         Value scalar;
     };
-    // An object of the table: a string, number or data (`scalar`), or a
-    // dictionary of fields_[fieldsBegin, fieldsEnd).
+    // An object of the table: a string (texts_[textBegin, textBegin +
+    // textLength)), a number or data (`scalar`), or a dictionary of
+    // fields_[fieldsBegin, fieldsEnd).
     struct Entry {
         Value scalar;
         bool hasFields = false;
+        bool isText = false;
         uint32_t fieldsBegin = 0;
         uint32_t fieldsEnd = 0;
+        uint64_t textBegin = 0;
+        uint64_t textLength = 0;
+        std::size_t hash = 0;  // of the text, for the writer's string table
     };
     // The fields of an object being encoded.
     struct Frame {
@@ -152,6 +163,14 @@ class KeyedArchiver {
     };
 
     uint64_t encodeValue(const Value& v, std::size_t depth);
+    uint64_t encodeDict(const Dictionary& d, std::size_t depth);
+    // The string object of `text`, each distinct text stored once.
+    uint64_t encodeText(std::string_view text);
+    // Appends `text` to texts_ and returns where it starts.
+    uint64_t storeText(std::string_view text);
+    std::string_view textOf(const Entry& e) const {
+        return std::string_view(texts_).substr(e.textBegin, e.textLength);
+    }
     uint64_t encodeCoding(const ObjectPtr& object, const Coding& coding, std::size_t depth);
     uint64_t encodeItems(const Value* items, std::size_t count, Builtin cls, std::size_t depth);
     uint64_t classReference(const std::string& className);
@@ -169,6 +188,7 @@ class KeyedArchiver {
     std::vector<Field> fields_;   // fields of finished objects, object by object
     std::vector<uint64_t> refs_;  // reference lists of finished objects
     std::string keys_;            // every field key, one after another
+    std::string texts_;           // the text of string objects and text fields
     std::vector<Frame> frames_;   // [0] is "$top"; frames_[level_] is the innermost
     std::size_t level_ = 0;
     std::size_t depth_ = 0;
@@ -194,6 +214,13 @@ class KeyedArchiver {
     std::vector<ObjectPtr> keepAlive_;                // so that addresses in shared_ stay unique
     std::unordered_map<std::string, std::string> classNames_;
     ErrorPtr error_;
+    // The thread's spare tables, lent to one archiver at a time so that
+    // archive after archive reuses their memory.
+    struct Spare;
+    static Spare* spare();
+    void swapTables(Spare& spare);
+    // Whether the tables above came from (and go back to) the thread's spare set.
+    bool pooled_ = false;
 };
 
 class KeyedUnarchiver {
@@ -218,6 +245,8 @@ class KeyedUnarchiver {
 
     // Fails when data is not a keyed archive at all.
     static Result<std::unique_ptr<KeyedUnarchiver>> create(const Data& data);
+    // As above, taking the bytes over rather than copying them.
+    static Result<std::unique_ptr<KeyedUnarchiver>> create(Data&& data);
 
     // The object under "root", nullopt when it is nil. Any decoding failure
     // inside is returned as the error.
@@ -292,12 +321,17 @@ class KeyedUnarchiver {
     struct Key {
         const char* text = nullptr;  // the stored bytes when they are ASCII, else null
         uint32_t length = 0;
+        uint64_t head = 0;        // the first (up to) eight bytes of the text, zero-padded
         uint64_t keyObject = 0;   // where the key starts
         uint64_t valueIndex = 0;  // the value's index in the list
     };
     static constexpr uint64_t kNoObject = ~uint64_t{0};
 
     explicit KeyedUnarchiver(std::unique_ptr<Archive> archive);
+    // An unarchiver over `data`, which it copies unless `borrow`: then the
+    // caller keeps `data` alive and unchanged for the unarchiver's life.
+    static Result<std::unique_ptr<KeyedUnarchiver>> open(const Data& data, bool borrow);
+    static Result<std::unique_ptr<KeyedUnarchiver>> open(std::unique_ptr<Archive> archive);
     static void registerFactory(std::string name, std::type_index type,
                                 std::function<ObjectPtr(KeyedUnarchiver&)> f);
     static std::vector<std::string> registeredNames(std::type_index type);
@@ -305,6 +339,8 @@ class KeyedUnarchiver {
     // Where the value under `key` starts in the archive, or kNoObject.
     uint64_t find(const Frame& dict, std::string_view key) const;
     uint64_t field(std::string_view key) const;
+    // As field(), for a key as stored (not escaped).
+    uint64_t lookup(std::string_view key) const;
     void pushFrame(Frame frame);
     void popFrame();
     // The number, string or data under `key` of the current object.
@@ -319,11 +355,12 @@ class KeyedUnarchiver {
         std::string name;  // the current name, after renames
         ClassKind kind = ClassKind::Custom;
         bool factoryLooked = false;
-        std::function<ObjectPtr(KeyedUnarchiver&)> factory;
+        std::shared_ptr<const std::function<ObjectPtr(KeyedUnarchiver&)>> factory;
     };
 
     std::optional<Value> decodeClassed(const Frame& fields);
-    std::shared_ptr<ClassInfo> classOf(const Frame& fields);
+    // The class of the current object.
+    std::shared_ptr<ClassInfo> classOf();
     std::optional<Value> decodeCustom(ClassInfo& cls);
     std::optional<Array> decodeReferences(uint64_t at);
     std::string currentClassName(const std::string& archivedName) const;
@@ -350,6 +387,12 @@ class KeyedUnarchiver {
     std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes_;
     bool requiresSecureCoding_ = false;
     ErrorPtr error_;
+    // The thread's spare tables (frames, keys, objects, weights), lent to one
+    // unarchiver at a time so that archive after archive reuses their memory.
+    struct Spare;
+    static Spare* spare();
+    void swapTables(Spare& spare);
+    bool pooled_ = false;
 };
 
 }  // namespace plat

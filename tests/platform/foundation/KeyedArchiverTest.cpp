@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -542,6 +544,150 @@ TEST_F(KeyedArchiverTest, DamagedArchivesNeverCrash) {
             bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
         (void)KeyedUnarchiver::unarchivedObjectWithData(Data(std::move(bytes)));
     }
+}
+
+// An object whose text and dictionary fields are written either as values or
+// through the archiver's direct calls; both must give the same bytes.
+class Direct : public Coding {
+  public:
+    std::vector<std::pair<std::string, std::string>> texts;
+    std::optional<Dictionary> dict;
+    bool direct = false;
+    std::string className() const override { return "TestDirect"; }
+    void encodeWithCoder(KeyedArchiver& c) const override {
+        for (const auto& [key, text] : texts) {
+            if (direct)
+                c.encodeString(text, key);
+            else
+                c.encodeObject(Value(text), key);
+        }
+        if (dict && direct)
+            c.encodeDictionary(*dict, "dict");
+        else if (dict)
+            c.encodeObject(Value(*dict), "dict");
+    }
+};
+
+TEST_F(KeyedArchiverTest, TextsAndDictionariesEncodedDirectlyGiveTheSameBytes) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> texts;
+        std::optional<Dictionary> dict;
+    } cases[] = {
+        {"empty text and dictionary", {{"a", ""}}, Dictionary{}},
+        {"text repeated, and equal to keys and class names",
+         {{"a", "x"},
+          {"b", "x"},
+          {"c", "$class"},
+          {"d", "TestDirect"},
+          {"e", "NSDictionary"},
+          {"f", "$null"}},
+         Dictionary{{"x", Value("x")}, {"NS.keys", Value("a")}}},
+        {"escaped keys and a key given twice", {{"$k", "1"}, {"$0", "2"}, {"$k", "3"}}, std::nullopt},
+        {"text that is not ASCII, long text",
+         {{"caf\xC3\xA9", "\xE2\x98\x83"}, {"long", std::string(300, 'L')}},
+         Dictionary{{"\xE2\x98\x83", Value(Array{Value(1), Value(Dictionary{{"in", Value("deep")}})})}}},
+        {"text that is not UTF-8", {{"a", "ok"}, {"b", "\xFF"}}, std::nullopt},
+        {"dictionary key that is not UTF-8", {}, Dictionary{{"\xC3", Value(1)}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto viaValues = std::make_shared<Direct>();
+        viaValues->texts = c.texts;
+        viaValues->dict = c.dict;
+        auto direct = std::make_shared<Direct>(*viaValues);
+        direct->direct = true;
+        auto expected = KeyedArchiver::archivedDataWithRootObject(Value(viaValues));
+        auto actual = KeyedArchiver::archivedDataWithRootObject(Value(direct));
+        ASSERT_EQ(expected.ok(), actual.ok());
+        if (expected.ok())
+            EXPECT_EQ(actual->hexString(), expected->hexString());
+        else
+            EXPECT_EQ(actual.error()->description(), expected.error()->description());
+    }
+}
+
+// Archivers and unarchivers of one thread reuse their tables: what one left
+// behind (a large archive, a failure half-way) never shows in the next, and
+// one made while another is at work (inside an object's encoding or
+// decoding) has tables of its own.
+TEST_F(KeyedArchiverTest, ArchivesMadeOneAfterAnotherOrOneInsideAnotherStayApart) {
+    const Value small(Array{Value("a"), Value(Dictionary{{"b", Value(1)}})});
+    const Data expected = archive(small);
+    Array large;
+    for (int i = 0; i < 20000; ++i)
+        large.push_back(Value("item " + std::to_string(i)));
+    EXPECT_EQ(unarchive(archive(Value(large))), Value(large));
+    EXPECT_EQ(archive(small).hexString(), expected.hexString());
+    EXPECT_EQ(unarchive(expected), small);
+
+    Value deep(Array{});
+    for (std::size_t i = 0; i < KeyedArchiver::kMaxDepth + 2; ++i)
+        deep = Value(Array{Value(Dictionary{{"k", deep}})});
+    EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(deep).ok());
+    {
+        KeyedArchiver abandoned;
+        abandoned.encodeObject(Value(device()), "device");
+        abandoned.encodeString("left behind", "text");
+    }
+    EXPECT_EQ(archive(small).hexString(), expected.hexString());
+
+    // Nested: a device archived, and read back, while an outer archive is open.
+    KeyedArchiver outer;
+    outer.encodeString("outer", "name");
+    const Data inner = archive(Value(device()));
+    outer.encodeObject(Value(inner), "inner");
+    auto outerBytes = outer.encodedData();
+    ASSERT_TRUE(outerBytes.ok());
+    auto reader = KeyedUnarchiver::create(Data(*outerBytes));  // the bytes taken over
+    ASSERT_TRUE(reader.ok());
+    auto innerBack = (*reader)->decodeData("inner");
+    ASSERT_TRUE(innerBack);
+    auto second = KeyedUnarchiver::create(*innerBack);  // alive alongside the first
+    ASSERT_TRUE(second.ok());
+    auto d = (*second)->decodeTopLevelObject();
+    ASSERT_TRUE(d.ok());
+    ASSERT_TRUE(d->has_value());
+    EXPECT_EQ((**d).asObjectOf<Device>()->name, "mac");
+    EXPECT_EQ((*reader)->decodeString("name"), "outer");
+    reader->reset();
+    EXPECT_EQ((*second)->decodeString("missing"), std::nullopt);
+    EXPECT_EQ(unarchive(expected), small);
+
+    // Made on threads that have ended, finished and destroyed here; threads
+    // archiving at once.
+    std::unique_ptr<KeyedArchiver> movedArchiver;
+    std::unique_ptr<KeyedUnarchiver> movedReader;
+    std::thread([&] {
+        movedArchiver = std::make_unique<KeyedArchiver>();
+        movedArchiver->encodeObject(small, "root");
+        auto r = KeyedUnarchiver::create(expected);
+        if (r.ok())
+            movedReader = std::move(*r);
+    }).join();
+    auto fromThread = movedArchiver->encodedData();
+    ASSERT_TRUE(fromThread.ok());
+    EXPECT_EQ(fromThread->hexString(), expected.hexString());
+    movedArchiver.reset();
+    ASSERT_NE(movedReader, nullptr);
+    auto back = movedReader->decodeTopLevelObject();
+    movedReader.reset();
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, small);
+    std::vector<std::thread> threads;
+    std::atomic<int> same{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                auto bytes = KeyedArchiver::archivedDataWithRootObject(small);
+                auto again = bytes.ok() ? KeyedUnarchiver::unarchivedObjectWithData(*bytes) : bytes.error();
+                same +=
+                    bytes.ok() && bytes->hexString() == expected.hexString() && again.ok() && *again == small;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(same.load(), 200);
 }
 
 TEST_F(KeyedArchiverTest, FilesHoldArchivesAndMissingFilesAreErrors) {

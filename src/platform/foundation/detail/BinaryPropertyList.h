@@ -85,8 +85,19 @@ inline void writeDouble(std::string& out, uint8_t markerByte, double d) {
     putBigEndian(out, bits, 8);
 }
 
+// Eight bytes at a time: the high bits of every byte, or'ed together.
 inline bool isASCII(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+    const char* p = s.data();
+    std::size_t n = s.size();
+    uint64_t high = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        high |= w;
+    }
+    for (; n > 0; ++p, --n)
+        high |= static_cast<uint8_t>(*p);
+    return (high & 0x8080808080808080ULL) == 0;
 }
 
 // ASCII text as single bytes, anything else as UTF-16.
