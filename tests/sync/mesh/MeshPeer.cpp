@@ -22,13 +22,11 @@
 // With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
 // container (signed in to one account) instead, and with rounds 0 it first
 // waits until every file other machines wrote there has been downloaded.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 
 #include <unistd.h>
 
@@ -124,14 +122,7 @@ std::shared_ptr<SYNCloudFileSystem> cloudFileSystem(const std::string& via, cons
     configuration.account = shared ? "account-" + machine : std::string("peer-account");
     configuration.device = machine;
     configuration.assetCacheFolder = root + "/" + machine + "-assets";
-    // The stand-in's server database can answer "locked" while another
-    // machine opens it or recovers after one was killed; a machine tries
-    // again, as it would with a busy service.
     auto container = plat::cloudkit::Container::open(configuration);
-    for (int attempt = 0; !container.ok() && attempt < 50; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        container = plat::cloudkit::Container::open(configuration);
-    }
     if (!container.ok()) {
         std::fprintf(stderr, "could not open the cloud database: %s\n",
                      container.error()->description().c_str());

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "platform/cloudkit/detail/FieldCodec.h"
 #include "platform/foundation/Data.h"
@@ -222,7 +223,20 @@ ErrorPtr Server::exec(const char* sql) {
 }
 
 ErrorPtr Server::createSchema() {
-    if (auto e = exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=OFF;"))
+    // Switching to write-ahead logging needs the database alone for a moment:
+    // while another process opens it or recovers its log after a crash, the
+    // switch answers busy at once, without the busy handler. Retried briefly,
+    // as a transaction's begin is.
+    for (int attempt = 0;; ++attempt) {
+        const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            break;
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || attempt >= 500)
+            return makeError(ErrorCode::InternalError,
+                             std::string("server database: ") + sqlite3_errmsg(db_));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (auto e = exec("PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=OFF;"))
         return e;
     if (auto e = begin(true))
         return e;
