@@ -224,6 +224,7 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     }
     std::set<int64_t> codes;
     auto integrable = integrableEventIDsFromEventIDs(*selection->eventIDs, codes, manager);
+    manager.setSharesEventFetches(false);  // the checks are done: let go of the events they read
     if (!integrable.ok()) {
         return integrable.error();
     }
