@@ -611,6 +611,8 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
                 ++boundSlots;
             }
         }
+        if (boundSlots == static_cast<int>(plan.slots.size()))
+            written.clear();  // every column: the entity's full update
     }
     auto stmt =
         db.cached(kind == RowWrite::Insert   ? plan.insert
