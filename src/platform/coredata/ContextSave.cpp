@@ -264,6 +264,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
         uint64_t version = o->snapshot_ ? o->snapshot_->version : 0;
         if (rowChanged(*o)) {
             changes.updated.push_back(o->makeSnapshot(version));
+            changes.updatedFrom.push_back(o->snapshot_);
             ++version;
         }
         versions.emplace_back(o.get(), version);

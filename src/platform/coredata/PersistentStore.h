@@ -221,6 +221,9 @@ struct StoreChanges {
     // Changed rows, with the version they were read at; stored as version + 1
     // after checking that the stored version is still the one read.
     std::vector<SnapshotPtr> updated;
+    // The rows of `updated` as they were read (same order; null or missing
+    // where unknown): a store may then write only the values that differ.
+    std::vector<SnapshotPtr> updatedFrom;
     // Rows to remove; only objectID and version are used (checked as above).
     std::vector<SnapshotPtr> deleted;
     std::vector<ToMany> toMany;

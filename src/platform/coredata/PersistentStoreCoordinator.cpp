@@ -272,8 +272,11 @@ ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     std::map<PersistentStore*, StoreChanges> parts;
     for (const auto& s : changes.inserted)
         parts[storeFor(*s->objectID).get()].inserted.push_back(s);
-    for (const auto& s : changes.updated)
-        parts[storeFor(*s->objectID).get()].updated.push_back(s);
+    for (std::size_t i = 0; i < changes.updated.size(); ++i) {
+        StoreChanges& part = parts[storeFor(*changes.updated[i]->objectID).get()];
+        part.updated.push_back(changes.updated[i]);
+        part.updatedFrom.push_back(i < changes.updatedFrom.size() ? changes.updatedFrom[i] : nullptr);
+    }
     for (const auto& s : changes.deleted)
         parts[storeFor(*s->objectID).get()].deleted.push_back(s);
     for (const auto& t : changes.toMany)

@@ -212,6 +212,7 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     for (std::size_t i = 0; i < s.slots.size(); ++i) {
         std::string name = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(s.slots[i].column)].name);
         names += ", " + name;
+        s.slotNames.push_back(name);
         params += ", ?" + std::to_string(i + 4);
         sets += ", " + name + " = ?" + std::to_string(i + 2);
     }
@@ -220,8 +221,58 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) +
                " AND Z_OPT = ?" + std::to_string(n + 3);
     s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
+    s.table = table;
     return statements.emplace(layout.entity, std::move(s)).first->second;
 }
+
+namespace sqlite {
+
+const std::string& EntityStatements::updateOf(const std::string& written) const {
+    auto it = partialUpdates.find(written);
+    if (it != partialUpdates.end())
+        return it->second;
+    std::string sql;
+    sql.reserve(64 + 24 * slots.size());
+    sql += "UPDATE " + table + " SET Z_OPT = ?1";
+    int at = 2;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (written[i] != '1')
+            continue;
+        sql += ", " + slotNames[i] + " = ?" + std::to_string(at++);
+    }
+    sql += " WHERE Z_PK = ?" + std::to_string(at) + " AND Z_OPT = ?" + std::to_string(at + 1);
+    return partialUpdates.emplace(written, std::move(sql)).first->second;
+}
+
+}  // namespace sqlite
+
+namespace {
+
+// True when storing `now` in place of `was` leaves the column as it is.
+// Only kinds whose stored form follows plainly from the value count; any
+// other value is written again (a needless write costs time, never data).
+bool storesAsBefore(const Value& now, const Value& was) {
+    if (now.kind() != was.kind())
+        return false;
+    switch (now.kind()) {
+        case Value::Kind::Null:
+        case Value::Kind::Bool:
+        case Value::Kind::Int:
+        case Value::Kind::UInt:
+        case Value::Kind::String:
+        case Value::Kind::Data:
+            return now == was;
+        case Value::Kind::Object: {
+            auto a = now.asObjectOf<ManagedObjectID>();
+            auto b = was.asObjectOf<ManagedObjectID>();
+            return a && b && a->isEqualID(*b);
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace
 
 SQLiteStore::SQLiteStore(std::optional<plat::URL> url, std::string configuration, Dictionary options)
     : PersistentStore(std::move(url), std::move(configuration), std::move(options)), impl_(new Impl) {}
@@ -510,10 +561,13 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
 
 // Binds a row's values to an insert (first = 4) or update (first = 2).
 ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityStatements& plan,
-                              const StoreSnapshot& row) {
+                              const StoreSnapshot& row, const std::string* only) {
+    int at = first - 1;
     for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+        if (only && (*only)[i] != '1')
+            continue;
+        ++at;
         const auto& slot = plan.slots[i];
-        const int at = first + static_cast<int>(i);
         const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
         if (slot.attribute) {
             if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v))
@@ -535,16 +589,35 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
     return nullptr;
 }
 
-ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind) {
+ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before) {
     const EntityLayout* layout = layoutOf(*impl_->schema, *row.objectID->entity());
     if (!layout || row.objectID->isTemporaryID() || row.objectID->storeIdentifier() != identifier())
         return makeError(PersistentStoreSaveError,
                          "The object " + row.objectID->description() + " does not belong to this store.");
     const auto& plan = impl_->statementsFor(*layout);
     Database& db = *impl_->db;
-    auto stmt = db.cached(kind == RowWrite::Insert   ? plan.insert
-                          : kind == RowWrite::Update ? plan.update
-                                                     : plan.remove);
+    // An update of a row read at this version writes only what differs.
+    std::string written;
+    int boundSlots = static_cast<int>(plan.slots.size());
+    if (kind == RowWrite::Update && before && before->version == row.version) {
+        written.assign(plan.slots.size(), '0');
+        boundSlots = 0;
+        for (std::size_t i = 0; i < plan.slots.size(); ++i) {
+            const std::size_t p = plan.slots[i].index;
+            const bool same = p < row.values.size() && p < before->values.size() &&
+                              storesAsBefore(row.values[p], before->values[p]);
+            if (!same) {
+                written[i] = '1';
+                ++boundSlots;
+            }
+        }
+        if (boundSlots == static_cast<int>(plan.slots.size()))
+            written.clear();  // every column: the entity's full update
+    }
+    auto stmt =
+        db.cached(kind == RowWrite::Insert   ? plan.insert
+                  : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
+                                             : plan.remove);
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;
@@ -557,9 +630,9 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind) {
         if (auto error = bindRow(s, 4, plan, row))
             return error;
     } else if (kind == RowWrite::Update) {
-        const int n = static_cast<int>(plan.slots.size());
+        const int n = boundSlots;
         s.bindInt(1, version + 1);
-        if (auto error = bindRow(s, 2, plan, row))
+        if (auto error = bindRow(s, 2, plan, row, written.empty() ? nullptr : &written))
             return error;
         s.bindInt(n + 2, row.objectID->primaryKey());
         s.bindInt(n + 3, version);
@@ -741,8 +814,9 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         return error;
     // Updates and deletes first, each checking the version it was read at,
     // then inserts; join rows last, once every row they name is written.
-    for (const auto& row : changes.updated) {
-        if (auto error = writeRow(*row, RowWrite::Update))
+    for (std::size_t i = 0; i < changes.updated.size(); ++i) {
+        const StoreSnapshot* before = i < changes.updatedFrom.size() ? changes.updatedFrom[i].get() : nullptr;
+        if (auto error = writeRow(*changes.updated[i], RowWrite::Update, before))
             return error;
     }
     for (const auto& row : changes.deleted) {

@@ -107,9 +107,12 @@ class SQLiteStore : public PersistentStore {
                                                  const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
                                             std::vector<SnapshotPtr> rows);
+    // Binds the plan's columns from `first` on; with `only`, just the slots
+    // it marks (an update of the changed columns).
     ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
-                     const StoreSnapshot& row);
-    ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind);
+                     const StoreSnapshot& row, const std::string* only = nullptr);
+    // `before` (updates only, may be null): the row as read at row.version.
+    ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before = nullptr);
     ErrorPtr removeLinks(const ManagedObjectID& id);
     // The row a save writes for an ID, or null.
     using RowInSave = std::function<const StoreSnapshot*(const ManagedObjectIDPtr&)>;

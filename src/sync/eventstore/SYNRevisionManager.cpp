@@ -128,22 +128,117 @@ bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& fi
 SYNRevisionManager::SYNRevisionManager(std::shared_ptr<SYNEventStore> eventStore)
     : store_(std::move(eventStore)) {}
 
+plat::Result<const SYNRevisionManager::SharedEvents*> SYNRevisionManager::sharedEvents(
+    ManagedObjectContext& context) {
+    if (!sharesFetches_) {
+        return static_cast<const SharedEvents*>(nullptr);
+    }
+    if (!shared_) {
+        SharedEvents shared;
+        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+        if (!baseline.ok()) {
+            return baseline.error();
+        }
+        // The checks read every event's revisions: loaded here at once.
+        auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context, true);
+        if (!events.ok()) {
+            return events.error();
+        }
+        shared.baseline = std::move(*baseline);
+        shared.events = std::move(*events);
+        shared_ = std::move(shared);
+    }
+    return &*shared_;
+}
+
+plat::Result<ManagedObjectPtr> SYNRevisionManager::baselineEvent(ManagedObjectContext& context) {
+    auto shared = sharedEvents(context);
+    if (!shared.ok()) {
+        return shared.error();
+    }
+    if (*shared) {
+        return (*shared)->baseline;
+    }
+    return SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+}
+
+namespace {
+
+// Whether fetchNonBaselineEventsAboveRevisions reads a complete save or
+// merge event: its own revision is of a store in `bounds`, numbered above
+// the store's bound (any number when it has none); with
+// includingEventsWithoutRevision also when it has no revision. Read as the
+// fetch reads it: a revision without a store identifier, or (given a
+// bound) without a number, matches no store.
+bool isAboveRevisions(const ManagedObject& event, const std::map<std::string, std::optional<int64_t>>& bounds,
+                      bool includingEventsWithoutRevision) {
+    auto record = event.objectForKey("eventRevision");
+    if (!record) {
+        return includingEventsWithoutRevision;
+    }
+    const Value store = record->valueForKey("persistentStoreIdentifier");
+    if (!store.isString()) {
+        return false;
+    }
+    auto bound = bounds.find(*store.asString());
+    if (bound == bounds.end()) {
+        return false;
+    }
+    if (!bound->second) {
+        return true;
+    }
+    const Value number = record->valueForKey("revisionNumber");
+    return number.isNumber() && number.longLongValue() > *bound->second;
+}
+
+}  // namespace
+
+plat::Result<SYNManagedObjects> SYNRevisionManager::eventsAboveRevisions(
+    const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+    ManagedObjectContext& context) {
+    auto shared = sharedEvents(context);
+    if (!shared.ok()) {
+        return shared.error();
+    }
+    if (!*shared) {
+        return SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
+            bounds, includingEventsWithoutRevision, context);
+    }
+    // The shared events are in event order already; filtering keeps it.
+    SYNManagedObjects found;
+    for (const auto& event : (*shared)->events) {
+        if (isAboveRevisions(*event, bounds, includingEventsWithoutRevision)) {
+            found.push_back(event);
+        }
+    }
+    return found;
+}
+
 plat::Result<SYNRevisionManager::Facts> SYNRevisionManager::gatherFacts(ManagedObjectContext& context) {
     Facts facts;
     facts.localStore = store_->persistentStoreIdentifier().value_or("");
-    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
-    if (!baseline.ok()) {
-        return baseline.error();
+    auto shared = sharedEvents(context);
+    if (!shared.ok()) {
+        return shared.error();
     }
-    facts.baseline = *baseline;
+    if (*shared) {
+        facts.baseline = (*shared)->baseline;
+        facts.events = (*shared)->events;
+    } else {
+        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+        if (!baseline.ok()) {
+            return baseline.error();
+        }
+        facts.baseline = *baseline;
+        auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
+        if (!events.ok()) {
+            return events.error();
+        }
+        facts.events = std::move(*events);
+    }
     if (facts.baseline) {
         facts.baselineSet = SYNStoreModificationEvent::revisionSet(*facts.baseline);
     }
-    auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
-    if (!events.ok()) {
-        return events.error();
-    }
-    facts.events = std::move(*events);
     for (const auto& event : facts.events) {
         if (SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeMerge &&
             SYNStoreModificationEvent::storeIdentifier(*event) == facts.localStore &&
@@ -203,7 +298,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
         if (*merge) {
             committed = SYNStoreModificationEvent::revisionSet(**merge);
         } else {
-            auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            auto baseline = baselineEvent(*context);
             if (!baseline.ok()) {
                 result = baseline.error();
                 return;
@@ -221,7 +316,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
         for (const auto& storeID : *stores) {
             bounds[storeID] = committed.revisionNumberForStore(storeID);
         }
-        result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
+        result = eventsAboveRevisions(bounds, true, *context);
     });
     return result;
 }
@@ -295,8 +390,7 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
                 break;  // the same candidates, already settled
             }
             previousBounds = bounds;
-            auto candidates =
-                SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, false, *context);
+            auto candidates = eventsAboveRevisions(bounds, false, *context);
             if (!candidates.ok()) {
                 result = candidates.error();
                 return;

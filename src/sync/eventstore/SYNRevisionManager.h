@@ -9,6 +9,7 @@
 // "no events".
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -25,6 +26,17 @@ class SYNRevisionManager {
     // bundle of versions); without it, every model version passes.
     const std::optional<plat::URL>& managedObjectModelURL() const { return modelURL_; }
     void setManagedObjectModelURL(std::optional<plat::URL> url) { modelURL_ = std::move(url); }
+
+    // With sharing on, the first operation that needs the events reads the
+    // baseline and every complete save and merge event once, and every later
+    // operation of this manager filters those in memory (same results, same
+    // order) instead of fetching again. Meant for the checks of one merge:
+    // events saved later are not seen until sharing is turned on again
+    // (which drops what was read). Off by default.
+    void setSharesEventFetches(bool shares) {
+        sharesFetches_ = shares;
+        shared_.reset();
+    }
 
     // False when the local store has been abandoned: a baseline exists, the
     // local store has merged before, and the baseline either lacks the local
@@ -51,6 +63,17 @@ class SYNRevisionManager {
 
   private:
     struct Facts;
+    struct SharedEvents {
+        plat::coredata::ManagedObjectPtr baseline;
+        SYNManagedObjects events;  // complete save and merge events, in event order
+    };
+    // The shared read (made on first use), or null when sharing is off.
+    plat::Result<const SharedEvents*> sharedEvents(plat::coredata::ManagedObjectContext& context);
+    plat::Result<plat::coredata::ManagedObjectPtr> baselineEvent(
+        plat::coredata::ManagedObjectContext& context);
+    plat::Result<SYNManagedObjects> eventsAboveRevisions(
+        const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+        plat::coredata::ManagedObjectContext& context);
     struct KnownVersions;
     class IntegrabilityCheck;
     plat::Result<Facts> gatherFacts(plat::coredata::ManagedObjectContext& context);
@@ -58,4 +81,6 @@ class SYNRevisionManager {
 
     std::shared_ptr<SYNEventStore> store_;
     std::optional<plat::URL> modelURL_;
+    bool sharesFetches_ = false;
+    std::optional<SharedEvents> shared_;
 };

@@ -151,9 +151,12 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModification
 }
 
 plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(
-    ManagedObjectContext& context) {
+    ManagedObjectContext& context, bool withRevisions) {
     FetchRequest request = eventRequest({Predicate::in("type", nonBaselineTypes())});
     request.sortDescriptors = sortDescriptorsForEventOrder();
+    if (withRevisions) {
+        request.relationshipKeyPathsForPrefetching = {"eventRevision", "eventRevisionsOfOtherStores"};
+    }
     auto events = fetchLogged(context, request, "Could not fetch events: %@");
     if (events.ok()) {
         // The store sorts by the stored state of the revision rows; sorting

@@ -45,8 +45,10 @@ class SYNStoreModificationEvent {
     static plat::Result<plat::coredata::ManagedObjectPtr> fetchStoreModificationEventWithUniqueIdentifier(
         const std::string& uniqueIdentifier, plat::coredata::ManagedObjectContext& context);
     // Every complete save and merge event (types 200 and 300), in event order.
+    // withRevisions also loads their revision records (their own and those of
+    // other stores), a fetch for each kind rather than one per event.
     static plat::Result<SYNManagedObjects> fetchNonBaselineEventsInManagedObjectContext(
-        plat::coredata::ManagedObjectContext& context);
+        plat::coredata::ManagedObjectContext& context, bool withRevisions = false);
     // Look-ups that read only what they return, through the index on
     // (persistentStoreIdentifier, revisionNumber) of the revision records.
     //

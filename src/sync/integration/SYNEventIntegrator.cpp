@@ -213,7 +213,8 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
 }
 
 plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
-    auto selection = storeModificationEventIDsForIntegration();
+    SYNRevisionManager manager = revisionManagerForMerge();
+    auto selection = storeModificationEventIDsForIntegration(manager);
     if (!selection.ok()) {
         return selection.error() ? selection.error()
                                  : SYNMakeError(SYNErrorUnknown, "The events could not be chosen");
@@ -222,7 +223,8 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
         return nullptr;
     }
     std::set<int64_t> codes;
-    auto integrable = integrableEventIDsFromEventIDs(*selection->eventIDs, codes);
+    auto integrable = integrableEventIDsFromEventIDs(*selection->eventIDs, codes, manager);
+    manager.setSharesEventFetches(false);  // the checks are done: let go of the events they read
     if (!integrable.ok()) {
         return integrable.error();
     }
@@ -289,7 +291,21 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     return nullptr;
 }
 
+SYNRevisionManager SYNEventIntegrator::revisionManagerForMerge() {
+    SYNRevisionManager manager(eventStore_);
+    if (auto mesh = mesh_.lock()) {
+        manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
+    }
+    manager.setSharesEventFetches(true);
+    return manager;
+}
+
 bool SYNEventIntegrator::needsFullIntegration() {
+    SYNRevisionManager manager(eventStore_);
+    return needsFullIntegration(manager);
+}
+
+bool SYNEventIntegrator::needsFullIntegration(SYNRevisionManager& manager) {
     if (eventStore_->needsFullIntegration()) {
         return true;
     }
@@ -300,7 +316,6 @@ bool SYNEventIntegrator::needsFullIntegration() {
     if (used != eventStore_->currentBaselineIdentifier()) {
         return true;
     }
-    SYNRevisionManager manager(eventStore_);
     auto notAbandoned = manager.checkThatLocalPersistentStoreHasNotBeenAbandoned();
     if (!notAbandoned.ok()) {
         SYN_LOG(1, "Error determining if store is abandoned: %@", notAbandoned.error());
@@ -309,15 +324,11 @@ bool SYNEventIntegrator::needsFullIntegration() {
     return !*notAbandoned;
 }
 
-plat::Result<SYNEventIntegrator::EventSelection>
-SYNEventIntegrator::storeModificationEventIDsForIntegration() {
+plat::Result<SYNEventIntegrator::EventSelection> SYNEventIntegrator::storeModificationEventIDsForIntegration(
+    SYNRevisionManager& manager) {
     SYN_LOG(3, "Determining events to include in integration");
-    SYNRevisionManager manager(eventStore_);
-    if (auto mesh = mesh_.lock()) {
-        manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
-    }
     EventSelection selection;
-    selection.full = needsFullIntegration();
+    selection.full = needsFullIntegration(manager);
     auto context = eventStore_->managedObjectContext();
     if (!context) {
         return SYNMakeError(SYNErrorEnlistState, "The event store is not open");
@@ -379,12 +390,8 @@ SYNEventIntegrator::storeModificationEventIDsForIntegration() {
 }
 
 plat::Result<SYNManagedObjectIDs> SYNEventIntegrator::integrableEventIDsFromEventIDs(
-    const SYNManagedObjectIDs& eventIDs, std::set<int64_t>& codes) {
+    const SYNManagedObjectIDs& eventIDs, std::set<int64_t>& codes, SYNRevisionManager& manager) {
     SYN_LOG(3, "Checking which events can be integrated");
-    SYNRevisionManager manager(eventStore_);
-    if (auto mesh = mesh_.lock()) {
-        manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
-    }
     auto context = eventStore_->managedObjectContext();
     plat::ErrorPtr error;
     SYNManagedObjectIDs result;

@@ -52,6 +52,8 @@
 inline constexpr const char* SYNBelongsToEventIntegratorKey = "belongsToEventIntegrator";
 
 // Work measured in progress units.
+class SYNRevisionManager;
+
 class SYNProgression {
   public:
     using ProgressUnitsBlock = std::function<void(uint64_t units)>;
@@ -146,9 +148,14 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
 
     void runMerge(const Completion& completion);
     plat::ErrorPtr mergeOperation(bool& nothingToDo);
-    plat::Result<EventSelection> storeModificationEventIDsForIntegration();
+    // The checks of one merge share one revision manager, so that they read
+    // the events once.
+    SYNRevisionManager revisionManagerForMerge();
+    bool needsFullIntegration(SYNRevisionManager& manager);
+    plat::Result<EventSelection> storeModificationEventIDsForIntegration(SYNRevisionManager& manager);
     plat::Result<SYNManagedObjectIDs> integrableEventIDsFromEventIDs(const SYNManagedObjectIDs& eventIDs,
-                                                                     std::set<int64_t>& codes);
+                                                                     std::set<int64_t>& codes,
+                                                                     SYNRevisionManager& manager);
     plat::Result<bool> integrationIsNeededForEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
     bool checkUniquenessOfEventWithRevision(const SYNRevision& revision);
 

@@ -539,5 +539,113 @@ TEST_F(SQLiteStoreTest, CompoundIndexesAreAddedToExistingStoresAndUsed) {
     EXPECT_THROW(e.addCompoundIndex({"a", "missing"}), ModelException);
 }
 
+// An update names only the columns whose values changed since the row was
+// read, so the indexes of the others are left alone. Triggers "UPDATE OF"
+// a column fire only when an UPDATE names it; each step lists what it names.
+TEST_F(SQLiteStoreTest, UpdatesWriteOnlyTheColumnsThatChanged) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto home = context->insertNewObjectForEntityForName("Calendar");
+    home->setValue(Value("Home"), "name");
+    auto work = context->insertNewObjectForEntityForName("Calendar");
+    work->setValue(Value("Work"), "name");
+    auto task = context->insertNewObjectForEntityForName("Task");
+    task->setValue(Value("t1"), "title");
+    task->setValue(Value("u1"), "uuid");
+    task->setValue(Value(ObjectPtr(home)), "calendar");
+    auto note = context->insertNewObjectForEntityForName("Note");
+    note->setValue(Value("n1"), "text");
+    auto urgent = context->insertNewObjectForEntityForName("UrgentTask");
+    ASSERT_EQ(context->save(), nullptr);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    std::string setup = "CREATE TABLE written (name TEXT);";
+    const std::vector<std::pair<const char*, const char*>> watched = {
+        {"Z_Item", "ZTITLE"},    {"Z_Item", "ZUUID"}, {"Z_Item", "ZDONE"}, {"Z_Item", "ZSORTORDER"},
+        {"Z_Item", "ZCALENDAR"}, {"Z_Note", "ZTEXT"}, {"Z_Note", "ZTASK"}, {"Z_Note", "ZTASK_ENT"},
+    };
+    for (const auto& [table, column] : watched)
+        setup += std::string("CREATE TRIGGER w_") + column + " AFTER UPDATE OF " + column + " ON " + table +
+                 " BEGIN INSERT INTO written VALUES ('" + column + "'); END;";
+    ASSERT_EQ(sqlite3_exec(db, setup.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    auto takeWritten = [&] {
+        std::set<std::string> names;
+        auto collect = [](void* out, int, char** values, char**) {
+            static_cast<std::set<std::string>*>(out)->insert(values[0]);
+            return 0;
+        };
+        EXPECT_EQ(sqlite3_exec(db, "SELECT name FROM written; DELETE FROM written", collect, &names, nullptr),
+                  SQLITE_OK);
+        return names;
+    };
+
+    struct Step {
+        const char* what;
+        ManagedObject* object;
+        std::vector<std::pair<const char*, Value>> set;
+        std::set<std::string> written;
+    };
+    ManagedObject* t = task.get();
+    const std::vector<Step> steps = {
+        {"one attribute", t, {{"title", Value("t2")}}, {"ZTITLE"}},
+        {"back to the value read before the last save", t, {{"title", Value("t1")}}, {"ZTITLE"}},
+        {"an indexed attribute", t, {{"uuid", Value("u2")}}, {"ZUUID"}},
+        {"two attributes at once",
+         t,
+         {{"done", Value(true)}, {"sortOrder", Value(int16_t{3})}},
+         {"ZDONE", "ZSORTORDER"}},
+        {"set to what it holds", t, {{"title", Value("t1")}}, {}},
+        {"a to-one", t, {{"calendar", Value(ObjectPtr(work))}}, {"ZCALENDAR"}},
+        {"a to-one cleared", t, {{"calendar", Value()}}, {"ZCALENDAR"}},
+        {"a to-one set again and a transient",
+         t,
+         {{"calendar", Value(ObjectPtr(home))}, {"scratch", Value("x")}},
+         {"ZCALENDAR"}},
+        {"an attribute cleared", t, {{"uuid", Value()}}, {"ZUUID"}},
+        {"a to-one with its entity column",
+         note.get(),
+         {{"task", Value(ObjectPtr(task))}},
+         {"ZTASK", "ZTASK_ENT"}},
+        {"the same key space, another entity",
+         note.get(),
+         {{"task", Value(ObjectPtr(urgent))}},
+         {"ZTASK", "ZTASK_ENT"}},
+        {"an attribute beside an unchanged to-one", note.get(), {{"text", Value("n2")}}, {"ZTEXT"}},
+    };
+    for (const Step& step : steps) {
+        for (const auto& [key, value] : step.set)
+            step.object->setValue(value, key);
+        ASSERT_EQ(context->save(), nullptr) << step.what;
+        EXPECT_EQ(takeWritten(), step.written) << step.what;
+    }
+    sqlite3_close(db);
+
+    // Every step reached the file, and the version moved with each save.
+    auto check = contextOn(open());
+    auto tasks = fetchAll(check, makeRequest("Task", Predicate::equal("done", Value(true))));
+    ASSERT_EQ(tasks.size(), 1u);
+    EXPECT_EQ(tasks[0]->valueForKey("title"), Value("t1"));
+    EXPECT_TRUE(tasks[0]->valueForKey("uuid").isNull());
+    EXPECT_EQ(tasks[0]->valueForKey("done"), Value(true));
+    EXPECT_EQ(tasks[0]->valueForKey("sortOrder"), Value(int16_t{3}));
+    auto calendar = ManagedObject::fromValue(tasks[0]->valueForKey("calendar"));
+    ASSERT_NE(calendar, nullptr);
+    EXPECT_EQ(calendar->valueForKey("name"), Value("Home"));
+    auto notes = fetchAll(check, makeRequest("Note"));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0]->valueForKey("text"), Value("n2"));
+    auto owner = ManagedObject::fromValue(notes[0]->valueForKey("task"));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_EQ(owner->entity()->name(), "UrgentTask");
+    // A stale reader still conflicts, whichever columns it changes.
+    tasks[0]->setValue(Value(false), "done");
+    task->setValue(Value("t9"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    auto refused = check->save();
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), ManagedObjectMergeError);
+}
+
 }  // namespace
 }  // namespace plat::coredata

@@ -228,9 +228,20 @@ TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomE
             }
         });
         auto reference = inStore([&] { return InMemoryReference(*context, local); });
+        // A manager that reads the events once and filters them for every
+        // later question must answer exactly as the one that fetches each time.
+        SYNRevisionManager sharing(store);
+        sharing.setSharesEventFetches(true);
+        auto abandoned = manager.checkThatLocalPersistentStoreHasNotBeenAbandoned();
+        auto sharedAbandoned = sharing.checkThatLocalPersistentStoreHasNotBeenAbandoned();
+        ASSERT_TRUE(abandoned.ok() && sharedAbandoned.ok());
+        EXPECT_EQ(*abandoned, *sharedAbandoned);
         auto found = manager.fetchUncommittedStoreModificationEvents();
         ASSERT_TRUE(found.ok());
         EXPECT_EQ(identifiers(*found), identifiers(reference.uncommitted()));
+        auto sharedFound = sharing.fetchUncommittedStoreModificationEvents();
+        ASSERT_TRUE(sharedFound.ok());
+        EXPECT_EQ(*sharedFound, *found);
 
         for (int probe = 0; probe < 4 && !reference.all.empty(); ++probe) {
             SYNManagedObjects inputs{reference.all[random() % reference.all.size()]};
@@ -241,7 +252,16 @@ TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomE
             ASSERT_TRUE(widened.ok());
             auto expected = inStore([&] { return reference.concurrentWith(inputs); });
             EXPECT_EQ(identifiers(*widened), identifiers(expected));
+            auto sharedWidened = sharing.recursivelyFetchStoreModificationEventsConcurrentWithEvents(inputs);
+            ASSERT_TRUE(sharedWidened.ok());
+            EXPECT_EQ(*sharedWidened, *widened);
         }
+        std::set<int64_t> codes, sharedCodes;
+        auto integrable = manager.integrableEventsFromEvents(*found, codes);
+        auto sharedIntegrable = sharing.integrableEventsFromEvents(*found, sharedCodes);
+        ASSERT_TRUE(integrable.ok() && sharedIntegrable.ok());
+        EXPECT_EQ(*sharedIntegrable, *integrable);
+        EXPECT_EQ(sharedCodes, codes);
         inStore([&] { context->rollback(); });
     }
 }

@@ -1,5 +1,6 @@
 #include "platform/coredata/detail/SQLiteQuery.h"
 
+#include <charconv>
 #include <cstdio>
 #include <map>
 
@@ -153,13 +154,14 @@ std::string hexOf(const std::string& bytes) {
 // every text and blob as upper-case hex when byHex (compared with hex(col)).
 std::string jsonArray(const std::vector<Bind>& members, bool byHex) {
     std::string out = "[";
+    out.reserve(members.size() * 8 + 2);  // room for short keys without regrowing
     char number[32];
     for (const Bind& b : members) {
         if (out.size() > 1)
             out += ',';
         switch (b.kind) {
             case Bind::Kind::Int:
-                out += std::to_string(b.i);
+                out.append(number, std::to_chars(number, number + sizeof number, b.i).ptr);
                 break;
             case Bind::Kind::Double:
                 std::snprintf(number, sizeof number, "%.17g", b.d);
@@ -586,18 +588,27 @@ std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const
                                                  const Array& members) {
     const Table* table = schema_.entity(family).table;
     std::map<int64_t, std::vector<Bind>> keysByEntity;
+    // Long lists are mostly IDs of one entity: its layout is looked up once.
+    const EntityDescription* lastEntity = nullptr;
+    const EntityLayout* lastLayout = nullptr;
+    std::vector<Bind>* lastKeys = nullptr;
     for (const Value& m : members) {
-        Value v = comparisonValue(m);
-        auto id = v.asObjectOf<ManagedObjectID>();
+        // An object ID is its own comparison value.
+        auto id = m.asObjectOf<ManagedObjectID>();
+        if (!id)
+            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
         if (!id)
             continue;  // only object IDs equal a row
         // Temporary IDs and IDs of other stores never equal a stored row.
         if (id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
             continue;
-        const EntityLayout* e = schema_.entityNamed(id->entity()->name());
-        if (!e || e->table != table)
-            continue;
-        keysByEntity[e->number].push_back(intBind(id->primaryKey()));
+        if (id->entity() != lastEntity) {
+            lastEntity = id->entity();
+            lastLayout = schema_.entityNamed(lastEntity->name());
+            lastKeys = lastLayout && lastLayout->table == table ? &keysByEntity[lastLayout->number] : nullptr;
+        }
+        if (lastKeys)
+            lastKeys->push_back(intBind(id->primaryKey()));
     }
     std::string sql;
     for (auto& [number, keys] : keysByEntity) {

@@ -72,6 +72,12 @@ struct EntityStatements {
     };
     std::vector<Slot> slots;  // the columns this entity writes, in statement order
     std::string insert, update, remove;
+    // Updates of some columns only, by the slots they write ('1' per slot
+    // written): an update leaves the indexes of unwritten columns alone.
+    mutable std::unordered_map<std::string, std::string> partialUpdates;
+    std::string table;                   // quoted
+    std::vector<std::string> slotNames;  // quoted column names, by slot
+    const std::string& updateOf(const std::string& written) const;
 };
 
 }  // namespace plat::coredata::sqlite
