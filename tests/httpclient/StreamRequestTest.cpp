@@ -2,9 +2,6 @@
 // through the request's stream task, the half-close callbacks, cancelling,
 // connection errors, net services and retry, and the notifications posted
 // on the way.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <future>
@@ -51,19 +48,6 @@ plat::ErrorPtr writeAll(ul::URLSessionStreamTask& task, const std::string& text)
         return nullptr;
     }
     return future.get();
-}
-
-// A port on 127.0.0.1 that nothing listens on.
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 // Waits for the request's task to complete: its delegate's queue runs only
@@ -197,7 +181,7 @@ TEST_F(StreamRequestTest, ConnectionFailuresCompleteWithTheURLError) {
         int64_t code;
     };
     const Case cases[] = {
-        {"refused", [&] { return manager->stream("127.0.0.1", closedPort()); },
+        {"refused", [&] { return manager->stream("127.0.0.1", testsupport::closedLoopbackPort()); },
          ul::URLErrorCannotConnectToHost},
         {"unresolved service", [&] { return manager->stream(unresolved); }, ul::URLErrorCannotFindHost},
         {"no service", [&] { return manager->stream(std::shared_ptr<ul::NetService>()); },

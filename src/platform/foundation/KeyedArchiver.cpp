@@ -134,6 +134,22 @@ std::size_t textHash(std::string_view s) {
     return static_cast<std::size_t>(h ^ (h >> 33));
 }
 
+// The thread's spare tables of one kind (archiver's or unarchiver's), lent
+// to one object at a time. Once they are destroyed in the thread's exit,
+// objects destroyed later find none.
+template <class Tables>
+Tables* threadSpare() {
+    thread_local constinit bool gone = false;
+    if (gone)
+        return nullptr;
+    struct Holder {
+        Tables tables;
+        ~Holder() { gone = true; }
+    };
+    thread_local Holder holder;
+    return &holder.tables;
+}
+
 }  // namespace
 
 struct KeyedArchiver::Spare {
@@ -151,17 +167,7 @@ struct KeyedArchiver::Spare {
 };
 
 KeyedArchiver::Spare* KeyedArchiver::spare() {
-    // Once the thread's tables are destroyed (objects destroyed later in
-    // the thread's exit), there are none.
-    thread_local constinit bool gone = false;
-    if (gone)
-        return nullptr;
-    struct Holder {
-        Spare tables;
-        ~Holder() { gone = true; }
-    };
-    thread_local Holder holder;
-    return &holder.tables;
+    return threadSpare<Spare>();
 }
 
 void KeyedArchiver::swapTables(Spare& s) {
@@ -1104,17 +1110,7 @@ struct KeyedUnarchiver::Spare {
 };
 
 KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
-    // Once the thread's tables are destroyed (objects destroyed later in
-    // the thread's exit), there are none.
-    thread_local constinit bool gone = false;
-    if (gone)
-        return nullptr;
-    struct Holder {
-        Spare tables;
-        ~Holder() { gone = true; }
-    };
-    thread_local Holder holder;
-    return &holder.tables;
+    return threadSpare<Spare>();
 }
 
 void KeyedUnarchiver::swapTables(Spare& s) {

@@ -28,6 +28,15 @@ Value listValue(const std::vector<T>& items, std::size_t first, std::size_t coun
     return Value(std::move(list));
 }
 
+// The object changes of `count` events from `first` on.
+FetchRequest objectChangesOfEvents(const SYNManagedObjects& events, std::size_t first, std::size_t count) {
+    FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = Predicate::in(
+        "storeModificationEvent",
+        listValue(events, first, count, [](const auto& event) { return Value(plat::ObjectPtr(event)); }));
+    return request;
+}
+
 }  // namespace
 
 plat::Result<SYNManagedObjects> SYNObjectChange::prefetchObjectChangesForObjectIDs(
@@ -68,10 +77,7 @@ plat::Result<std::size_t> SYNObjectChange::countOfObjectChangesInStoreModificati
     std::size_t total = 0;
     for (std::size_t first = 0; first < events.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, events.size() - first);
-        FetchRequest request(SYNObjectChangeEntityName);
-        request.predicate = Predicate::in(
-            "storeModificationEvent",
-            listValue(events, first, count, [](const auto& event) { return Value(plat::ObjectPtr(event)); }));
+        FetchRequest request = objectChangesOfEvents(events, first, count);
         auto counted = context.countForFetchRequest(request);
         if (!counted.ok()) {
             return counted.error();
@@ -85,10 +91,7 @@ plat::Result<bool> SYNObjectChange::storeModificationEventsHaveObjectChanges(con
                                                                              ManagedObjectContext& context) {
     for (std::size_t first = 0; first < events.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, events.size() - first);
-        FetchRequest request(SYNObjectChangeEntityName);
-        request.predicate = Predicate::in(
-            "storeModificationEvent",
-            listValue(events, first, count, [](const auto& event) { return Value(plat::ObjectPtr(event)); }));
+        FetchRequest request = objectChangesOfEvents(events, first, count);
         request.fetchLimit = 1;
         request.resultType = plat::coredata::FetchRequestResultType::ManagedObjectID;
         auto found = context.fetchObjectIDs(request);
