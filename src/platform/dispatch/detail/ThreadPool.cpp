@@ -17,6 +17,8 @@ thread_local ThreadPool* currentPool = nullptr;
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
 constexpr std::chrono::microseconds kSpin{50};
+// Jobs a band holds in its ring before more wait in its overflow list.
+constexpr std::size_t kBandRing = 8192;
 }  // namespace
 
 ThreadPool& ThreadPool::shared() {
@@ -25,6 +27,8 @@ ThreadPool& ThreadPool::shared() {
 }
 
 ThreadPool::ThreadPool(std::size_t threads) : base_(threads) {
+    for (auto& band : bands_)
+        band = std::make_unique<JobQueue>(kBandRing);
     live_ = threads;
     for (std::size_t i = 0; i < threads; ++i)
         startWorker(false);
@@ -40,20 +44,42 @@ void ThreadPool::startWorker(bool extra) {
     }
 }
 
+bool ThreadPool::hasWork() const {
+    for (const auto& band : bands_) {
+        if (band->looksNonEmpty())
+            return true;
+    }
+    return false;
+}
+
 bool ThreadPool::shouldGrowLocked() {
-    if (queued_ == 0 || idle_ > 0 || spinning_ > 0 || live_ >= base_ + kMaxExtraThreads)
+    if (idle_ > 0 || spinning_ > 0 || live_ >= base_ + kMaxExtraThreads)
         return false;
-    if (live_ - blocked_ >= base_)
+    if (live_ - blocked_ >= base_ || !hasWork())
         return false;
     ++live_;
     return true;
 }
 
 bool ThreadPool::shouldWakeLocked() {
-    if (queued_ == 0 || spinning_ > 0 || wakesPending_ > 0 || idle_ == 0)
+    if (spinning_ > 0 || wakesPending_ > 0 || idle_ == 0 || !hasWork())
         return false;
     ++wakesPending_;
     return true;
+}
+
+void ThreadPool::wakeIfNeeded() {
+    // Most calls find a worker awake or a wake under way: no lock for those.
+    if (idle_.load(std::memory_order_relaxed) == 0 || spinning_.load(std::memory_order_relaxed) > 0 ||
+        wakesPending_.load(std::memory_order_relaxed) > 0)
+        return;
+    bool wake;
+    {
+        MutexLock lock(mutex_);
+        wake = shouldWakeLocked();
+    }
+    if (wake)
+        ready_.notifyOne();
 }
 
 std::size_t ThreadPool::liveThreadCount() {
@@ -63,25 +89,29 @@ std::size_t ThreadPool::liveThreadCount() {
 
 void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
-    bool wake, grow;
-    {
-        MutexLock lock(mutex_);
-        bands_[band].push_back(std::move(job));
-        nonEmptyBands_.fetch_or(1u << band, std::memory_order_relaxed);
-        queuedHint_.store(++queued_, std::memory_order_relaxed);
-        wake = shouldWakeLocked();
-        grow = shouldGrowLocked();
+    bands_[band]->push(std::move(job));
+    // Pairs with the fence of a worker that counts itself idle (see work()).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wakeIfNeeded();
+    if (live_.load(std::memory_order_relaxed) - blocked_.load(std::memory_order_relaxed) < base_) {
+        bool grow;
+        {
+            MutexLock lock(mutex_);
+            grow = shouldGrowLocked();
+        }
+        if (grow)
+            startWorker(true);
     }
-    if (wake)
-        ready_.notifyOne();
-    if (grow)
-        startWorker(true);
 }
 
 bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
-    // Read without the lock: a hint for yielding, asked after every batch.
-    return (nonEmptyBands_.load(std::memory_order_relaxed) & ((2u << band) - 1)) != 0;
+    // A hint for yielding, asked after every batch.
+    for (int b = 0; b <= band; ++b) {
+        if (bands_[b]->looksNonEmpty())
+            return true;
+    }
+    return false;
 }
 
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
@@ -104,17 +134,26 @@ ThreadPool::BlockingScope::~BlockingScope() {
     --pool_->blocked_;
 }
 
-bool ThreadPool::takeLocked(Job& job) {
-    for (int b = 0; b < kBandCount; ++b) {
-        auto& band = bands_[b];
-        if (band.empty())
-            continue;
-        job = std::move(band.front());
-        band.pop_front();
-        if (band.empty())
-            nonEmptyBands_.fetch_and(~(1u << b), std::memory_order_relaxed);
-        queuedHint_.store(--queued_, std::memory_order_relaxed);
-        return true;
+namespace {
+// A worker's leaves of one group not yet counted.
+struct PendingLeaves {
+    Group* group = nullptr;
+    long count = 0;
+    void flush() {
+        if (count > 0)
+            group->leave(count);
+        group = nullptr;
+        count = 0;
+    }
+};
+// Leaves counted by one atomic step at most.
+constexpr long kLeaveBatch = 64;
+}  // namespace
+
+bool ThreadPool::take(Job& job) {
+    for (auto& band : bands_) {
+        if (band->pop(job))
+            return true;
     }
     return false;
 }
@@ -122,7 +161,7 @@ bool ThreadPool::takeLocked(Job& job) {
 bool ThreadPool::spinForWork() {
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (unsigned i = 0;; ++i) {
-        if (queuedHint_.load(std::memory_order_relaxed) != 0)
+        if (hasWork())
             return true;
         if (i % 64 == 63) {
             if (std::chrono::steady_clock::now() >= until)
@@ -132,46 +171,71 @@ bool ThreadPool::spinForWork() {
     }
 }
 
+bool ThreadPool::waitForJob(Job& job, bool extra) {
+    for (;;) {
+        std::size_t none = 0;
+        if (spinning_.compare_exchange_strong(none, 1)) {
+            spinForWork();
+            --spinning_;
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (take(job))
+                return true;
+        }
+        MutexLock lock(mutex_);
+        ++idle_;
+        // Pairs with the fence after a submit's push: either this take sees
+        // the job, or the submit sees this worker idle and wakes it. Taking
+        // rather than asking whether work is queued keeps workers that lose
+        // the race for it asleep instead of looping.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (take(job)) {
+            --idle_;
+            return true;
+        }
+        if (extra) {
+            const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
+            while (!hasWork() && ready_.waitUntil(mutex_, deadline)) {
+            }
+            --idle_;
+            if (wakesPending_ > 0)
+                --wakesPending_;
+            --live_;
+            // Pairs with a submit's fence: it sees one worker fewer and
+            // starts another, or this sees its job and stays.
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (!hasWork())
+                return false;
+            ++live_;
+        } else {
+            ready_.wait(mutex_);
+            --idle_;
+            if (wakesPending_ > 0)
+                --wakesPending_;
+        }
+        lock.unlock();
+        if (take(job))
+            return true;
+    }
+}
+
 void ThreadPool::work(bool extra) {
     currentPool = this;
     Job job;
-    MutexLock lock(mutex_);
+    PendingLeaves pending;
     for (;;) {
-        if (!takeLocked(job)) {
-            if (spinning_ == 0) {
-                ++spinning_;
-                lock.unlock();
-                spinForWork();
-                lock.lock();
-                --spinning_;
-                if (queued_ > 0)
-                    continue;
-            }
-            ++idle_;
-            if (extra) {
-                const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
-                while (queued_ == 0 && ready_.waitUntil(mutex_, deadline)) {
-                }
-                --idle_;
-                if (wakesPending_ > 0)
-                    --wakesPending_;
-                if (queued_ == 0) {
-                    --live_;
-                    return;
-                }
-            } else {
-                ready_.wait(mutex_);
-                --idle_;
-                if (wakesPending_ > 0)
-                    --wakesPending_;
-            }
-            continue;
+        if (!take(job)) {
+            pending.flush();
+            if (!waitForJob(job, extra))
+                return;
         }
         // More work waiting: hand it to another worker.
-        const bool wake = shouldWakeLocked();
-        lock.unlock();
-        if (wake)
-            ready_.notifyOne();
+        wakeIfNeeded();
+        // Leaves are counted up while this worker runs jobs of one group and
+        // handed over at once: the group cannot empty while one of its jobs
+        // runs anyway, and one atomic step per batch keeps its count from
+        // bouncing between the workers for every job.
+        if (job.group != pending.group)
+            pending.flush();
         if (job.queue) {
             Frame frame(job.queue);
             job.run();
@@ -179,10 +243,12 @@ void ThreadPool::work(bool extra) {
             job.run();
         }
         job.run = nullptr;  // release captures before the group learns the job is done
-        if (job.group)
-            job.group->leave();
+        if (job.group) {
+            pending.group = job.group;
+            if (++pending.count == kLeaveBatch)
+                pending.flush();
+        }
         job = Job{};
-        lock.lock();
     }
 }
 
