@@ -26,17 +26,22 @@ TEST(JobQueueTest, KeepsPushOrderThroughRingAndOverflow) {
         std::size_t capacity;
         int count;
         int popFirst;
+        std::size_t batch;  // jobs taken at once (1: one by one)
     };
     const Case cases[] = {
-        {2, 1, 0},     // fits the ring
-        {2, 2, 2},     // fills it exactly, drained, refilled
-        {4, 10, 3},    // overflow, partly drained, more queued behind it
-        {8, 100, 50},  // overflow longer than a refill batch
-        {1, 5, 5},     // smallest ring (rounded up to two slots)
-        {16, 16, 0},   // a full ring, then everything else overflows
+        {2, 1, 0, 1},     // fits the ring
+        {2, 2, 2, 1},     // fills it exactly, drained, refilled
+        {4, 10, 3, 1},    // overflow, partly drained, more queued behind it
+        {8, 100, 50, 1},  // overflow longer than a refill batch
+        {1, 5, 5, 1},     // smallest ring (rounded up to two slots)
+        {16, 16, 0, 1},   // a full ring, then everything else overflows
+        {8, 100, 50, 3},  // batches across the ring's wrap and the overflow
+        {16, 16, 0, 16},  // a batch as large as the ring
+        {4, 3, 0, 8},     // a batch larger than what is queued
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "capacity " << c.capacity << " count " << c.count);
+        SCOPED_TRACE(::testing::Message()
+                     << "capacity " << c.capacity << " count " << c.count << " batch " << c.batch);
         JobQueue queue(c.capacity);
         std::vector<int> ran;
         int next = 0;
@@ -50,8 +55,16 @@ TEST(JobQueueTest, KeepsPushOrderThroughRingAndOverflow) {
         for (int i = 0; i < c.count; ++i)
             queue.push(jobWritingTo(ran, next++));
         EXPECT_TRUE(queue.looksNonEmpty());
-        while (queue.pop(job))
-            job.run();
+        Job batch[16];
+        for (;;) {
+            const std::size_t n =
+                c.batch == 1 ? (queue.pop(batch[0]) ? 1 : 0) : queue.popBatch(batch, c.batch);
+            ASSERT_LE(n, c.batch);
+            if (n == 0)
+                break;
+            for (std::size_t i = 0; i < n; ++i)
+                batch[i].run();
+        }
         EXPECT_FALSE(queue.looksNonEmpty());
         std::vector<int> expected(next);
         for (int i = 0; i < next; ++i)
@@ -73,8 +86,8 @@ TEST(JobQueueTest, PoppedSlotReleasesItsJob) {
 }
 
 // Producers and consumers at once on a small ring (so the overflow list is
-// used): every job runs exactly once, and each producer's jobs are taken in
-// the order it pushed them.
+// used), taking jobs one by one and in batches: every job runs exactly once, and each producer's jobs are
+// taken in the order it pushed them.
 TEST(JobQueueTest, ConcurrentProducersAndConsumersLoseNothing) {
     constexpr int kProducers = 3, kConsumers = 3, kPerProducer = 20000;
     JobQueue queue(64);
@@ -99,15 +112,19 @@ TEST(JobQueueTest, ConcurrentProducersAndConsumersLoseNothing) {
         threads.emplace_back([&] {
             std::vector<long> last(kProducers, -1);
             lastSeen = &last;
-            Job job;
-            while (taken.load() < kProducers * kPerProducer) {
-                if (!queue.pop(job)) {
+            Job jobs[4];
+            for (int round = 0; taken.load() < kProducers * kPerProducer; ++round) {
+                // Alternates single takes with batches of up to four.
+                const std::size_t n = round % 2 ? queue.popBatch(jobs, 4) : (queue.pop(jobs[0]) ? 1 : 0);
+                if (n == 0) {
                     std::this_thread::yield();
                     continue;
                 }
-                taken.fetch_add(1);
-                job.run();
-                job = Job{};
+                taken.fetch_add(static_cast<int>(n));
+                for (std::size_t i = 0; i < n; ++i) {
+                    jobs[i].run();
+                    jobs[i] = Job{};
+                }
             }
         });
     }

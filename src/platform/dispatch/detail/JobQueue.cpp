@@ -63,6 +63,50 @@ bool JobQueue::tryPopRing(Job& job) {
     return true;
 }
 
+std::size_t JobQueue::tryPopRingBatch(Job* jobs, std::size_t max) {
+    std::size_t position = head_.load(std::memory_order_relaxed);
+    for (;;) {
+        // Counts the published jobs from the head on; a slot can only be
+        // claimed by moving the head past it, so once the head moves from
+        // `position` to `position + n` they are this caller's.
+        std::size_t n = 0;
+        while (n < max &&
+               slots_[(position + n) & mask_].sequence.load(std::memory_order_acquire) == position + n + 1)
+            ++n;
+        if (n == 0) {
+            const std::size_t head = head_.load(std::memory_order_relaxed);
+            if (head == position)
+                return 0;
+            position = head;
+            continue;
+        }
+        if (head_.compare_exchange_weak(position, position + n, std::memory_order_relaxed)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                Slot& slot = slots_[(position + i) & mask_];
+                jobs[i] = std::move(slot.job);
+                slot.job = Job{};
+                slot.sequence.store(position + i + mask_ + 1, std::memory_order_release);
+            }
+            return n;
+        }
+    }
+}
+
+std::size_t JobQueue::popBatch(Job* jobs, std::size_t max) {
+    for (;;) {
+        if (const std::size_t n = tryPopRingBatch(jobs, max))
+            return n;
+        if (overflowCount_.load(std::memory_order_acquire) == 0 || !refill())
+            return 0;
+    }
+}
+
+std::size_t JobQueue::backlog() const {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    return (tail > head ? tail - head : 0) + overflowCount_.load(std::memory_order_relaxed);
+}
+
 void JobQueue::push(Job job) {
     // Once a job waits in the overflow list, later ones queue behind it.
     if (overflowCount_.load(std::memory_order_acquire) == 0 && tryPushRing(job))
@@ -75,7 +119,7 @@ void JobQueue::push(Job job) {
 bool JobQueue::refill() {
     MutexLock lock(overflowMutex_);
     std::size_t moved = 0;
-    const std::size_t limit = (mask_ + 1) / 2;
+    const std::size_t limit = std::min<std::size_t>((mask_ + 1) / 2, 1024);
     while (!overflow_.empty() && moved < limit && tryPushRing(overflow_.front())) {
         overflow_.pop_front();
         ++moved;

@@ -47,6 +47,11 @@ class JobQueue {
     // Takes the oldest job; false when none is ready (a push in progress
     // counts as not ready yet).
     bool pop(Job& job) EXCLUDES(overflowMutex_);
+    // Takes up to `max` of the oldest jobs at once (one atomic step for all
+    // of them) into `jobs`; returns how many.
+    std::size_t popBatch(Job* jobs, std::size_t max) EXCLUDES(overflowMutex_);
+    // About how many jobs are queued.
+    std::size_t backlog() const;
     // Whether a job is queued or being pushed. A hint when read alone; read
     // after a sequentially consistent fence that follows a push's end on
     // another thread, it sees that push.
@@ -60,6 +65,7 @@ class JobQueue {
 
     bool tryPushRing(Job& job);
     bool tryPopRing(Job& job);
+    std::size_t tryPopRingBatch(Job* jobs, std::size_t max);
     // Moves jobs from the overflow list into the ring; false when none moved.
     bool refill() EXCLUDES(overflowMutex_);
 

@@ -13,6 +13,15 @@ namespace plat::dispatch::detail {
 namespace {
 // The pool the calling thread works for, if any.
 thread_local ThreadPool* currentPool = nullptr;
+// Jobs a worker took at once and has not started yet.
+struct WorkerBatch {
+    static constexpr std::size_t kMax = 16;
+    Job jobs[kMax];
+    std::size_t next = 0;
+    std::size_t end = 0;
+    int band = 0;
+};
+thread_local WorkerBatch* currentBatch = nullptr;
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
@@ -27,8 +36,10 @@ ThreadPool& ThreadPool::shared() {
 }
 
 ThreadPool::ThreadPool(std::size_t threads) : base_(threads) {
-    for (auto& band : bands_)
-        band = std::make_unique<JobQueue>(kBandRing);
+    for (int b = 0; b < kBandCount; ++b) {
+        bands_[b] = std::make_unique<JobQueue>(kBandRing);
+        returned_[b] = std::make_unique<JobQueue>(WorkerBatch::kMax * 4);
+    }
     live_ = threads;
     for (std::size_t i = 0; i < threads; ++i)
         startWorker(false);
@@ -45,6 +56,8 @@ void ThreadPool::startWorker(bool extra) {
 }
 
 bool ThreadPool::hasWork() const {
+    if (returnedJobs_.load(std::memory_order_relaxed) != 0)
+        return true;
     for (const auto& band : bands_) {
         if (band->looksNonEmpty())
             return true;
@@ -108,7 +121,7 @@ bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
     // A hint for yielding, asked after every batch.
     for (int b = 0; b <= band; ++b) {
-        if (bands_[b]->looksNonEmpty())
+        if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
             return true;
     }
     return false;
@@ -117,6 +130,16 @@ bool ThreadPool::hasWaitingWork(int band) {
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     if (!pool_)
         return;
+    // Jobs this worker took but has not started go back to the pool: the
+    // wait may be for one of them.
+    if (WorkerBatch* batch = currentBatch; batch && batch->next < batch->end) {
+        while (batch->next < batch->end) {
+            pool_->returned_[batch->band]->push(std::move(batch->jobs[batch->next++]));
+            pool_->returnedJobs_.fetch_add(1);
+        }
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        pool_->wakeIfNeeded();
+    }
     bool grow;
     {
         MutexLock lock(pool_->mutex_);
@@ -150,9 +173,33 @@ struct PendingLeaves {
 constexpr long kLeaveBatch = 64;
 }  // namespace
 
+// With many jobs queued a worker takes a share of them at once (one atomic
+// step instead of one per job, which is what limits workers racing for tiny
+// jobs); with few it takes one, so that a long job never holds back others
+// that an idle worker could start.
 bool ThreadPool::take(Job& job) {
-    for (auto& band : bands_) {
-        if (band->pop(job))
+    WorkerBatch* batch = currentBatch;
+    if (batch && batch->next < batch->end) {
+        job = std::move(batch->jobs[batch->next++]);
+        return true;
+    }
+    for (int b = 0; b < kBandCount; ++b) {
+        if (returnedJobs_.load(std::memory_order_relaxed) != 0 && returned_[b]->pop(job)) {
+            returnedJobs_.fetch_sub(1);
+            return true;
+        }
+        JobQueue& band = *bands_[b];
+        const std::size_t share = batch ? std::min(band.backlog() / (2 * base_), WorkerBatch::kMax) : 0;
+        if (share > 1) {
+            if (const std::size_t n = band.popBatch(batch->jobs, share)) {
+                job = std::move(batch->jobs[0]);
+                batch->next = 1;
+                batch->end = n;
+                batch->band = b;
+                return true;
+            }
+        }
+        if (band.pop(job))
             return true;
     }
     return false;
@@ -183,14 +230,16 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
         }
         MutexLock lock(mutex_);
         ++idle_;
-        // Pairs with the fence after a submit's push: either this take sees
-        // the job, or the submit sees this worker idle and wakes it. Taking
-        // rather than asking whether work is queued keeps workers that lose
-        // the race for it asleep instead of looping.
+        // Pairs with the fence after a submit's push: either this sees the
+        // job, or the submit sees this worker idle and wakes it. The take
+        // itself happens outside the lock, which submits may need.
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (take(job)) {
+        if (hasWork()) {
             --idle_;
-            return true;
+            lock.unlock();
+            if (take(job))
+                return true;
+            continue;
         }
         if (extra) {
             const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
@@ -220,6 +269,8 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
 
 void ThreadPool::work(bool extra) {
     currentPool = this;
+    WorkerBatch batch;
+    currentBatch = &batch;
     Job job;
     PendingLeaves pending;
     for (;;) {

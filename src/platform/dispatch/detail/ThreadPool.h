@@ -91,11 +91,16 @@ class ThreadPool {
     bool spinForWork();
 
     std::unique_ptr<JobQueue> bands_[kBandCount];
+    // Jobs a worker took in a batch and handed back unstarted when it began
+    // to wait: older than anything in the band, so taken first.
+    std::unique_ptr<JobQueue> returned_[kBandCount];
+    std::atomic<std::size_t> returnedJobs_{0};
     // Written under mutex_ (spinning_ also by a compare-and-swap without it).
-    std::atomic<std::size_t> idle_{0};
+    alignas(64) std::atomic<std::size_t> idle_{0};
     std::atomic<std::size_t> spinning_{0};
     std::atomic<std::size_t> wakesPending_{0};
-    std::atomic<std::size_t> live_{0};
+    // Read by every submit: kept off the line the counters above share.
+    alignas(64) std::atomic<std::size_t> live_{0};
     std::atomic<std::size_t> blocked_{0};
     const std::size_t base_;
 };
