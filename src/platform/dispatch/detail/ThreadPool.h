@@ -30,6 +30,12 @@ inline constexpr int kBandCount = 5;
 // push with the one a worker makes after counting itself idle, so that
 // either the worker sees the job or the submitter sees the sleeper.
 //
+// With a long backlog (more than two jobs per worker) a worker takes a share
+// of it, up to 16 jobs, in one step and runs them in order; if one of them
+// blocks in a layer wait, the others go back to the pool ahead of the band,
+// so no job waits on a worker that waits for it. Group leaves are counted per
+// worker and handed over in batches.
+//
 // A worker that blocks in one of the layer's own waits (semaphores, groups,
 // sync calls, operation waits) says so through BlockingScope. While work is
 // queued and fewer than the base number of workers are free to run it, the
