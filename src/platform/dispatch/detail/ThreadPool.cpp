@@ -239,6 +239,9 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
             lock.unlock();
             if (take(job))
                 return true;
+            // Another worker took it, or its push is not finished: the
+            // pusher may need this core to finish it.
+            std::this_thread::yield();
             continue;
         }
         if (extra) {
