@@ -19,29 +19,29 @@ void Group::enter() {
 // leave that empties it decrements under the lock: a waiter may return and
 // destroy the group as soon as it sees the count reach zero, so nothing of
 // the group may be touched after that except through the lock it waits on.
-void Group::leave() {
+void Group::leave(long leaving) {
     long count = count_.load(std::memory_order_relaxed);
     for (;;) {
-        if (count == 0) {
+        if (count < leaving) {
             throw DispatchException("Group::leave without a matching enter");
         }
-        if (count == 1) {
+        if (count == leaving) {
             break;
         }
-        if (count_.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+        if (count_.compare_exchange_weak(count, count - leaving, std::memory_order_acq_rel)) {
             return;
         }
     }
     std::vector<std::pair<Queue, Block>> due;
     {
         MutexLock lock(mutex_);
-        count = count_.fetch_sub(1, std::memory_order_acq_rel);
-        if (count == 0) {
-            count_.fetch_add(1, std::memory_order_relaxed);
+        count = count_.fetch_sub(leaving, std::memory_order_acq_rel);
+        if (count < leaving) {
+            count_.fetch_add(leaving, std::memory_order_relaxed);
             throw DispatchException("Group::leave without a matching enter");
         }
         // Work entered again meanwhile: the leave that empties it next posts.
-        if (count != 1) {
+        if (count != leaving) {
             return;
         }
         due.swap(notifications_);

@@ -28,7 +28,11 @@ class Group {
 
     void enter() EXCLUDES(mutex_);
     // Throws DispatchException when the group was not entered.
-    void leave() EXCLUDES(mutex_);
+    void leave() EXCLUDES(mutex_) { leave(1); }
+    // `count` leaves at once (the pool's workers count theirs in batches).
+    // Throws DispatchException, leaving nothing, when the group was entered
+    // fewer times.
+    void leave(long count) EXCLUDES(mutex_);
 
     // Posts `block` to `queue` when all entered work has left. Blocks
     // registered while work is in flight are posted together, in

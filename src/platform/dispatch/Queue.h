@@ -6,10 +6,11 @@
 //     may create many). A busy serial queue gives its worker back after each
 //     batch of blocks when other work of its priority waits, so that it cannot
 //     starve the other queues;
-//   * global concurrent queues (Queue::global): blocks start in FIFO order and
-//     may run at the same time on the pool, whose size is the number of
-//     hardware threads (at least 2). Higher qualities of service are served
-//     first;
+//   * global concurrent queues (Queue::global): blocks are taken in FIFO
+//     order and may run at the same time on the pool, whose size is the
+//     number of hardware threads (at least 2). While more than two blocks per
+//     worker wait, a worker takes several at once and starts each when the
+//     one before it is done. Higher qualities of service are served first;
 //   * the main queue (Queue::main, see MainLoop.h): blocks run on the main
 //     thread when it pumps the main loop.
 //

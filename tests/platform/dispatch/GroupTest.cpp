@@ -81,5 +81,39 @@ TEST_F(GroupTest, UnbalancedLeaveAndEmptyQueueAreRefused) {
     EXPECT_TRUE(group.wait(0));
 }
 
+// Leaves counted in a batch: more than entered is refused whole, and only the
+// batch that empties the group posts its notifications.
+TEST_F(GroupTest, BatchedLeavesEmptyTheGroupOnlyWhenAllHaveLeft) {
+    Group group;
+    for (int i = 0; i < 5; ++i)
+        group.enter();
+    EXPECT_THROW(group.leave(6), DispatchException);
+    bool notified = false;
+    group.notify(mainQueue(), [&] { notified = true; });
+    group.leave(4);
+    EXPECT_FALSE(group.wait(0));
+    MainLoop::drain();
+    EXPECT_FALSE(notified);
+    group.leave(1);
+    EXPECT_TRUE(group.wait(0));
+    EXPECT_TRUE(MainLoop::runUntil([&] { return notified; }, kLongWait));
+}
+
+// Jobs of several groups interleaved on the pool: each group empties exactly
+// when its own jobs are done, although workers count leaves in batches.
+TEST_F(GroupTest, InterleavedGroupsOnThePoolEachWaitForTheirOwnWork) {
+    constexpr int kGroups = 4, kJobs = 5000;
+    Group groups[kGroups];
+    std::atomic<int> done[kGroups] = {};
+    for (int i = 0; i < kJobs * kGroups; ++i) {
+        const int g = i % kGroups;
+        groups[g].async(Queue::global(), [&done, g] { done[g].fetch_add(1); });
+    }
+    for (int g = 0; g < kGroups; ++g) {
+        ASSERT_TRUE(groups[g].wait(kLongWait));
+        EXPECT_EQ(done[g].load(), kJobs);
+    }
+}
+
 }  // namespace
 }  // namespace plat::dispatch

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "DispatchTestSupport.h"
 #include "platform/dispatch/Group.h"
@@ -104,6 +107,39 @@ TEST_F(ThreadPoolTest, WaitsOutsideThePoolAddNoWorkers) {
     Group idle;
     EXPECT_TRUE(idle.wait(0.0));
     EXPECT_EQ(pool.liveThreadCount(), pool.threadCount());
+}
+
+// With a long backlog a worker takes several jobs at once. A job that waits
+// in one of the layer's waits for a job taken along with it must not wait
+// forever: the jobs not yet started go back to the pool.
+TEST_F(ThreadPoolTest, JobsTakenTogetherStillRunWhileAnEarlierOneWaitsForThem) {
+    ThreadPool& pool = ThreadPool::shared();
+    // Hold every base worker outside the layer's waits (no extras start), so
+    // that the pairs below pile up and are then taken in batches.
+    std::promise<void> open;
+    std::shared_future<void> gate = open.get_future().share();
+    Group holders;
+    std::atomic<std::size_t> held{0};
+    for (std::size_t i = 0; i < pool.threadCount(); ++i) {
+        holders.async(Queue::global(), [&held, gate] {
+            ++held;
+            gate.wait();
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return held.load() == pool.threadCount(); }));
+    constexpr int kPairs = 500;
+    std::vector<std::unique_ptr<Semaphore>> signals;
+    for (int i = 0; i < kPairs; ++i)
+        signals.push_back(std::make_unique<Semaphore>());
+    Group pairs;
+    for (int i = 0; i < kPairs; ++i) {
+        Semaphore* signal = signals[i].get();
+        pairs.async(Queue::global(), [signal] { signal->wait(); });
+        pairs.async(Queue::global(), [signal] { signal->signal(); });
+    }
+    open.set_value();
+    EXPECT_TRUE(pairs.wait(kLongWait));
+    EXPECT_TRUE(holders.wait(kLongWait));
 }
 
 }  // namespace

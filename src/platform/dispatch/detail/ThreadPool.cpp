@@ -13,10 +13,21 @@ namespace plat::dispatch::detail {
 namespace {
 // The pool the calling thread works for, if any.
 thread_local ThreadPool* currentPool = nullptr;
+// Jobs a worker took at once and has not started yet.
+struct WorkerBatch {
+    static constexpr std::size_t kMax = 16;
+    Job jobs[kMax];
+    std::size_t next = 0;
+    std::size_t end = 0;
+    int band = 0;
+};
+thread_local WorkerBatch* currentBatch = nullptr;
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
 constexpr std::chrono::microseconds kSpin{50};
+// Jobs a band holds in its ring before more wait in its overflow list.
+constexpr std::size_t kBandRing = 8192;
 }  // namespace
 
 ThreadPool& ThreadPool::shared() {
@@ -25,6 +36,10 @@ ThreadPool& ThreadPool::shared() {
 }
 
 ThreadPool::ThreadPool(std::size_t threads) : base_(threads) {
+    for (int b = 0; b < kBandCount; ++b) {
+        bands_[b] = std::make_unique<JobQueue>(kBandRing);
+        returned_[b] = std::make_unique<JobQueue>(WorkerBatch::kMax * 4);
+    }
     live_ = threads;
     for (std::size_t i = 0; i < threads; ++i)
         startWorker(false);
@@ -40,20 +55,44 @@ void ThreadPool::startWorker(bool extra) {
     }
 }
 
+bool ThreadPool::hasWork() const {
+    if (returnedJobs_.load(std::memory_order_relaxed) != 0)
+        return true;
+    for (const auto& band : bands_) {
+        if (band->looksNonEmpty())
+            return true;
+    }
+    return false;
+}
+
 bool ThreadPool::shouldGrowLocked() {
-    if (queued_ == 0 || idle_ > 0 || spinning_ > 0 || live_ >= base_ + kMaxExtraThreads)
+    if (idle_ > 0 || spinning_ > 0 || live_ >= base_ + kMaxExtraThreads)
         return false;
-    if (live_ - blocked_ >= base_)
+    if (live_ - blocked_ >= base_ || !hasWork())
         return false;
     ++live_;
     return true;
 }
 
 bool ThreadPool::shouldWakeLocked() {
-    if (queued_ == 0 || spinning_ > 0 || wakesPending_ > 0 || idle_ == 0)
+    if (spinning_ > 0 || wakesPending_ > 0 || idle_ == 0 || !hasWork())
         return false;
     ++wakesPending_;
     return true;
+}
+
+void ThreadPool::wakeIfNeeded() {
+    // Most calls find a worker awake or a wake under way: no lock for those.
+    if (idle_.load(std::memory_order_relaxed) == 0 || spinning_.load(std::memory_order_relaxed) > 0 ||
+        wakesPending_.load(std::memory_order_relaxed) > 0)
+        return;
+    bool wake;
+    {
+        MutexLock lock(mutex_);
+        wake = shouldWakeLocked();
+    }
+    if (wake)
+        ready_.notifyOne();
 }
 
 std::size_t ThreadPool::liveThreadCount() {
@@ -63,30 +102,44 @@ std::size_t ThreadPool::liveThreadCount() {
 
 void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
-    bool wake, grow;
-    {
-        MutexLock lock(mutex_);
-        bands_[band].push_back(std::move(job));
-        nonEmptyBands_.fetch_or(1u << band, std::memory_order_relaxed);
-        queuedHint_.store(++queued_, std::memory_order_relaxed);
-        wake = shouldWakeLocked();
-        grow = shouldGrowLocked();
+    bands_[band]->push(std::move(job));
+    // Pairs with the fence of a worker that counts itself idle (see work()).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wakeIfNeeded();
+    if (live_.load(std::memory_order_relaxed) - blocked_.load(std::memory_order_relaxed) < base_) {
+        bool grow;
+        {
+            MutexLock lock(mutex_);
+            grow = shouldGrowLocked();
+        }
+        if (grow)
+            startWorker(true);
     }
-    if (wake)
-        ready_.notifyOne();
-    if (grow)
-        startWorker(true);
 }
 
 bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
-    // Read without the lock: a hint for yielding, asked after every batch.
-    return (nonEmptyBands_.load(std::memory_order_relaxed) & ((2u << band) - 1)) != 0;
+    // A hint for yielding, asked after every batch.
+    for (int b = 0; b <= band; ++b) {
+        if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
+            return true;
+    }
+    return false;
 }
 
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     if (!pool_)
         return;
+    // Jobs this worker took but has not started go back to the pool: the
+    // wait may be for one of them.
+    if (WorkerBatch* batch = currentBatch; batch && batch->next < batch->end) {
+        while (batch->next < batch->end) {
+            pool_->returned_[batch->band]->push(std::move(batch->jobs[batch->next++]));
+            pool_->returnedJobs_.fetch_add(1);
+        }
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        pool_->wakeIfNeeded();
+    }
     bool grow;
     {
         MutexLock lock(pool_->mutex_);
@@ -104,17 +157,50 @@ ThreadPool::BlockingScope::~BlockingScope() {
     --pool_->blocked_;
 }
 
-bool ThreadPool::takeLocked(Job& job) {
-    for (int b = 0; b < kBandCount; ++b) {
-        auto& band = bands_[b];
-        if (band.empty())
-            continue;
-        job = std::move(band.front());
-        band.pop_front();
-        if (band.empty())
-            nonEmptyBands_.fetch_and(~(1u << b), std::memory_order_relaxed);
-        queuedHint_.store(--queued_, std::memory_order_relaxed);
+namespace {
+// A worker's leaves of one group not yet counted.
+struct PendingLeaves {
+    Group* group = nullptr;
+    long count = 0;
+    void flush() {
+        if (count > 0)
+            group->leave(count);
+        group = nullptr;
+        count = 0;
+    }
+};
+// Leaves counted by one atomic step at most.
+constexpr long kLeaveBatch = 64;
+}  // namespace
+
+// With many jobs queued a worker takes a share of them at once (one atomic
+// step instead of one per job, which is what limits workers racing for tiny
+// jobs); with few it takes one, so that a long job never holds back others
+// that an idle worker could start.
+bool ThreadPool::take(Job& job) {
+    WorkerBatch* batch = currentBatch;
+    if (batch && batch->next < batch->end) {
+        job = std::move(batch->jobs[batch->next++]);
         return true;
+    }
+    for (int b = 0; b < kBandCount; ++b) {
+        if (returnedJobs_.load(std::memory_order_relaxed) != 0 && returned_[b]->pop(job)) {
+            returnedJobs_.fetch_sub(1);
+            return true;
+        }
+        JobQueue& band = *bands_[b];
+        const std::size_t share = batch ? std::min(band.backlog() / (2 * base_), WorkerBatch::kMax) : 0;
+        if (share > 1) {
+            if (const std::size_t n = band.popBatch(batch->jobs, share)) {
+                job = std::move(batch->jobs[0]);
+                batch->next = 1;
+                batch->end = n;
+                batch->band = b;
+                return true;
+            }
+        }
+        if (band.pop(job))
+            return true;
     }
     return false;
 }
@@ -122,7 +208,7 @@ bool ThreadPool::takeLocked(Job& job) {
 bool ThreadPool::spinForWork() {
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (unsigned i = 0;; ++i) {
-        if (queuedHint_.load(std::memory_order_relaxed) != 0)
+        if (hasWork())
             return true;
         if (i % 64 == 63) {
             if (std::chrono::steady_clock::now() >= until)
@@ -132,46 +218,78 @@ bool ThreadPool::spinForWork() {
     }
 }
 
-void ThreadPool::work(bool extra) {
-    currentPool = this;
-    Job job;
-    MutexLock lock(mutex_);
+bool ThreadPool::waitForJob(Job& job, bool extra) {
     for (;;) {
-        if (!takeLocked(job)) {
-            if (spinning_ == 0) {
-                ++spinning_;
-                lock.unlock();
-                spinForWork();
-                lock.lock();
-                --spinning_;
-                if (queued_ > 0)
-                    continue;
-            }
-            ++idle_;
-            if (extra) {
-                const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
-                while (queued_ == 0 && ready_.waitUntil(mutex_, deadline)) {
-                }
-                --idle_;
-                if (wakesPending_ > 0)
-                    --wakesPending_;
-                if (queued_ == 0) {
-                    --live_;
-                    return;
-                }
-            } else {
-                ready_.wait(mutex_);
-                --idle_;
-                if (wakesPending_ > 0)
-                    --wakesPending_;
-            }
+        std::size_t none = 0;
+        if (spinning_.compare_exchange_strong(none, 1)) {
+            spinForWork();
+            --spinning_;
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (take(job))
+                return true;
+        }
+        MutexLock lock(mutex_);
+        ++idle_;
+        // Pairs with the fence after a submit's push: either this sees the
+        // job, or the submit sees this worker idle and wakes it. The take
+        // itself happens outside the lock, which submits may need.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (hasWork()) {
+            --idle_;
+            lock.unlock();
+            if (take(job))
+                return true;
+            // Another worker took it, or its push is not finished: the
+            // pusher may need this core to finish it.
+            std::this_thread::yield();
             continue;
         }
-        // More work waiting: hand it to another worker.
-        const bool wake = shouldWakeLocked();
+        if (extra) {
+            const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
+            while (!hasWork() && ready_.waitUntil(mutex_, deadline)) {
+            }
+            --idle_;
+            if (wakesPending_ > 0)
+                --wakesPending_;
+            --live_;
+            // Pairs with a submit's fence: it sees one worker fewer and
+            // starts another, or this sees its job and stays.
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (!hasWork())
+                return false;
+            ++live_;
+        } else {
+            ready_.wait(mutex_);
+            --idle_;
+            if (wakesPending_ > 0)
+                --wakesPending_;
+        }
         lock.unlock();
-        if (wake)
-            ready_.notifyOne();
+        if (take(job))
+            return true;
+    }
+}
+
+void ThreadPool::work(bool extra) {
+    currentPool = this;
+    WorkerBatch batch;
+    currentBatch = &batch;
+    Job job;
+    PendingLeaves pending;
+    for (;;) {
+        if (!take(job)) {
+            pending.flush();
+            if (!waitForJob(job, extra))
+                return;
+        }
+        // More work waiting: hand it to another worker.
+        wakeIfNeeded();
+        // Leaves are counted up while this worker runs jobs of one group and
+        // handed over at once: the group cannot empty while one of its jobs
+        // runs anyway, and one atomic step per batch keeps its count from
+        // bouncing between the workers for every job.
+        if (job.group != pending.group)
+            pending.flush();
         if (job.queue) {
             Frame frame(job.queue);
             job.run();
@@ -179,10 +297,12 @@ void ThreadPool::work(bool extra) {
             job.run();
         }
         job.run = nullptr;  // release captures before the group learns the job is done
-        if (job.group)
-            job.group->leave();
+        if (job.group) {
+            pending.group = job.group;
+            if (++pending.count == kLeaveBatch)
+                pending.flush();
+        }
         job = Job{};
-        lock.lock();
     }
 }
 

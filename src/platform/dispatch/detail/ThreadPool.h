@@ -4,29 +4,13 @@
 
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <vector>
+#include <memory>
 
+#include "platform/dispatch/detail/JobQueue.h"
 #include "platform/foundation/Mutex.h"
 
-namespace plat::dispatch {
-class Group;
-}
-
 namespace plat::dispatch::detail {
-
-class QueueImpl;
-
-// One unit of pool work: the function, and optionally the queue it runs as
-// (a frame of it is open while it runs) and the group it leaves when done.
-// Carrying these here rather than in wrapping closures keeps a grouped block
-// on a global queue down to the block itself.
-struct Job {
-    std::function<void()> run;
-    const QueueImpl* queue = nullptr;
-    Group* group = nullptr;
-};
 
 // Priority bands, highest first.
 inline constexpr int kBandCount = 5;
@@ -39,7 +23,18 @@ inline constexpr int kBandCount = 5;
 // it can: a worker that runs out of work spins for a moment before it sleeps
 // (one at a time), a submit wakes a sleeper only when no worker is spinning
 // and no wake is on its way, and a worker that leaves more work queued when
-// it takes a job wakes the next one.
+// it takes a job wakes the next one. Submitting and taking a job take no
+// lock (each band is a JobQueue); the mutex guards sleeping, waking and
+// growing only. The counters below are written under it and read without it
+// by the fast paths, which pair a sequentially consistent fence after their
+// push with the one a worker makes after counting itself idle, so that
+// either the worker sees the job or the submitter sees the sleeper.
+//
+// With a long backlog (more than two jobs per worker) a worker takes a share
+// of it, up to 16 jobs, in one step and runs them in order; if one of them
+// blocks in a layer wait, the others go back to the pool ahead of the band,
+// so no job waits on a worker that waits for it. Group leaves are counted per
+// worker and handed over in batches.
 //
 // A worker that blocks in one of the layer's own waits (semaphores, groups,
 // sync calls, operation waits) says so through BlockingScope. While work is
@@ -86,26 +81,33 @@ class ThreadPool {
 
     Mutex mutex_;
     ConditionVariable ready_;
-    // Takes the first job of the most urgent non-empty band; false when
-    // every band is empty.
-    bool takeLocked(Job& job) REQUIRES(mutex_);
+    // Takes the first job of the most urgent non-empty band.
+    bool take(Job& job);
+    // Whether any band has a job queued (or being pushed).
+    bool hasWork() const;
+    // Wakes a sleeping worker when one should be woken for queued work.
+    void wakeIfNeeded() EXCLUDES(mutex_);
     // Whether a sleeping worker should be woken for queued work (and counts
     // the wake as on its way).
     bool shouldWakeLocked() REQUIRES(mutex_);
+    // Waits for a job once none is queued: spinning briefly (one worker at
+    // a time), then asleep. False when an extra worker should retire.
+    bool waitForJob(Job& job, bool extra) EXCLUDES(mutex_);
     // Spins briefly for work to arrive; true when some did.
-    bool spinForWork() EXCLUDES(mutex_);
+    bool spinForWork();
 
-    std::deque<Job> bands_[kBandCount] GUARDED_BY(mutex_);
-    std::size_t queued_ GUARDED_BY(mutex_) = 0;
-    // queued_, for spinning workers that read it without the lock.
-    std::atomic<std::size_t> queuedHint_{0};
-    // Bit b set while bands_[b] is not empty (written under the lock).
-    std::atomic<unsigned> nonEmptyBands_{0};
-    std::size_t idle_ GUARDED_BY(mutex_) = 0;
-    std::size_t spinning_ GUARDED_BY(mutex_) = 0;
-    std::size_t wakesPending_ GUARDED_BY(mutex_) = 0;
-    std::size_t live_ GUARDED_BY(mutex_) = 0;
-    std::size_t blocked_ GUARDED_BY(mutex_) = 0;
+    std::unique_ptr<JobQueue> bands_[kBandCount];
+    // Jobs a worker took in a batch and handed back unstarted when it began
+    // to wait: older than anything in the band, so taken first.
+    std::unique_ptr<JobQueue> returned_[kBandCount];
+    std::atomic<std::size_t> returnedJobs_{0};
+    // Written under mutex_ (spinning_ also by a compare-and-swap without it).
+    alignas(64) std::atomic<std::size_t> idle_{0};
+    std::atomic<std::size_t> spinning_{0};
+    std::atomic<std::size_t> wakesPending_{0};
+    // Read by every submit: kept off the line the counters above share.
+    alignas(64) std::atomic<std::size_t> live_{0};
+    std::atomic<std::size_t> blocked_{0};
     const std::size_t base_;
 };
 
