@@ -10,7 +10,9 @@
 //     order and may run at the same time on the pool, whose size is the
 //     number of hardware threads (at least 2). While more than two blocks per
 //     worker wait, a worker takes several at once and starts each when the
-//     one before it is done. Higher qualities of service are served first;
+//     one before it is done (so a block must wait for another global-queue
+//     block only through this layer's waits: semaphores, groups, sync).
+//     Higher qualities of service are served first;
 //   * the main queue (Queue::main, see MainLoop.h): blocks run on the main
 //     thread when it pumps the main loop.
 //
