@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -43,6 +44,9 @@ struct Registry {
     std::unordered_map<std::type_index, std::vector<std::string>> namesByType GUARDED_BY(mutex);
     // archived name → current name
     std::unordered_map<std::string, std::string> classNames GUARDED_BY(mutex);
+    // Changes with every registration or rename, so that what unarchivers
+    // remember of classes across archives is dropped when it may be stale.
+    std::atomic<uint64_t> generation{0};
 };
 
 Registry& registry() {
@@ -1024,6 +1028,7 @@ void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
         names.push_back(name);
     r.factories[std::move(name)] =
         std::make_shared<const std::function<ObjectPtr(KeyedUnarchiver&)>>(std::move(f));
+    r.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 std::vector<std::string> KeyedUnarchiver::registeredNames(std::type_index type) {
@@ -1037,6 +1042,7 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
     Registry& r = registry();
     MutexLock lock(r.mutex);
     r.classNames[std::move(archivedName)] = std::move(className);
+    r.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // Archives are read straight from their bytes: objects are decoded when
@@ -1107,6 +1113,10 @@ struct KeyedUnarchiver::Spare {
     std::vector<Decoded> objects;
     std::vector<uint64_t> weights;
     bool lent = false;
+    // Classes met in earlier archives on this thread, by archived name:
+    // archive after archive names the same few classes.
+    std::vector<std::pair<std::string, std::shared_ptr<ClassInfo>>> classes;
+    uint64_t generation = 0;
 };
 
 KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
@@ -1495,8 +1505,32 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
             return known;
     auto description = archive_->dictionary(archive_->at(archive_->reader.refAt(archive_->objects, *cls)));
     const uint64_t at = description ? find(*description, "$classname") : kNoObject;
+    // ASCII names are read in place and first looked for among the classes
+    // this thread has met, unless this unarchiver renames classes itself.
+    std::string_view stored;
+    const detail::bplist::Reader& reader = archive_->reader;
+    if (at != kNoObject && reader.markerAt(at) >> 4 == 0x5) {
+        uint64_t pos = at + 1;
+        const char* why = nullptr;
+        auto n = reader.count(reader.markerAt(at), pos, why);
+        if (n && reader.fits(pos, *n))
+            stored = reader.bytes().substr(pos, *n);
+    }
+    Spare* known = !stored.empty() && classNames_.empty() ? spare() : nullptr;
+    const uint64_t generation = registry().generation.load(std::memory_order_acquire);
+    if (known) {
+        if (known->generation != generation) {
+            known->classes.clear();
+            known->generation = generation;
+        }
+        for (const auto& [name, info] : known->classes)
+            if (name == stored) {
+                classes_.emplace_back(*cls, info);
+                return info;
+            }
+    }
     const char* why = nullptr;
-    auto name = at == kNoObject ? std::nullopt : archive_->reader.scalar(at, why);
+    auto name = at == kNoObject ? std::nullopt : reader.scalar(at, why);
     if (!name || !name->isString())
         return fail("Malformed class description"), nullptr;
     auto info = std::make_shared<ClassInfo>();
@@ -1511,6 +1545,10 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
              : n == "NSDecimalNumber"                            ? ClassKind::Decimal
                                                                  : ClassKind::Custom;
     classes_.emplace_back(*cls, info);
+    // A few names are kept; an archive of many classes does not grow the list.
+    constexpr std::size_t kKnownClasses = 16;
+    if (known && known->classes.size() < kKnownClasses)
+        known->classes.emplace_back(std::string(stored), info);
     return info;
 }
 
