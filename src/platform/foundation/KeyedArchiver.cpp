@@ -1115,8 +1115,9 @@ struct KeyedUnarchiver::Spare {
     bool lent = false;
     // Classes met in earlier archives on this thread, by archived name:
     // archive after archive names the same few classes.
-    std::vector<std::pair<std::string, std::shared_ptr<ClassInfo>>> classes;
+    std::vector<std::pair<std::string, std::shared_ptr<ClassInfo>>> knownClasses;
     uint64_t generation = 0;
+    std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes;
 };
 
 KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
@@ -1128,6 +1129,7 @@ void KeyedUnarchiver::swapTables(Spare& s) {
     keys_.swap(s.keys);
     objects_.swap(s.objects);
     weights_.swap(s.weights);
+    classes_.swap(s.classes);
 }
 
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
@@ -1151,12 +1153,14 @@ KeyedUnarchiver::~KeyedUnarchiver() {
     s->lent = false;
     // Tables an unusually large archive made big are let go.
     constexpr std::size_t kKept = 1 << 12;
-    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64)
+    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64 ||
+        classes_.capacity() > 64)
         return;
     frames_.clear();
     keys_.clear();
     objects_.clear();
     weights_.clear();
+    classes_.clear();
     swapTables(*s);
 }
 
@@ -1206,8 +1210,19 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(std::unique_ptr<A
     auto table = objects != kNoObject && reader.markerAt(objects) >> 4 == 0xA ? reader.container(objects, why)
                                                                               : std::nullopt;
     const uint64_t name = root ? archive->find(*root, "$archiver") : kNoObject;
-    auto archiver = name != kNoObject ? reader.scalar(name, why) : std::nullopt;
-    if (!top || !table || table->count == 0 || !archiver || !archiver->isString())
+    // The archiver's name need only be a string: an ASCII one is checked in
+    // place, others are read.
+    bool named = false;
+    if (name != kNoObject && reader.markerAt(name) >> 4 == 0x5) {
+        uint64_t pos = name + 1;
+        auto n = reader.count(reader.markerAt(name), pos, why);
+        named = n && reader.fits(pos, *n) && detail::bplist::isASCII(reader.bytes().substr(pos, *n));
+    }
+    if (!named && name != kNoObject) {
+        auto archiver = reader.scalar(name, why);
+        named = archiver && archiver->isString();
+    }
+    if (!top || !table || table->count == 0 || !named)
         return coderError(CoderReadCorruptError, "Not a keyed archive");
     archive->top = *top;
     archive->objects = *table;
@@ -1520,10 +1535,10 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
     const uint64_t generation = registry().generation.load(std::memory_order_acquire);
     if (known) {
         if (known->generation != generation) {
-            known->classes.clear();
+            known->knownClasses.clear();
             known->generation = generation;
         }
-        for (const auto& [name, info] : known->classes)
+        for (const auto& [name, info] : known->knownClasses)
             if (name == stored) {
                 classes_.emplace_back(*cls, info);
                 return info;
@@ -1547,8 +1562,8 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
     classes_.emplace_back(*cls, info);
     // A few names are kept; an archive of many classes does not grow the list.
     constexpr std::size_t kKnownClasses = 16;
-    if (known && known->classes.size() < kKnownClasses)
-        known->classes.emplace_back(std::string(stored), info);
+    if (known && known->knownClasses.size() < kKnownClasses)
+        known->knownClasses.emplace_back(std::string(stored), info);
     return info;
 }
 
