@@ -1357,6 +1357,10 @@ bool KeyedUnarchiver::containsValueForKey(std::string_view key) const {
     return field(key) != kNoObject;
 }
 
+std::size_t KeyedUnarchiver::fieldCount() const {
+    return static_cast<std::size_t>(frames_.back().count);
+}
+
 std::optional<Value> KeyedUnarchiver::decodeObject(std::string_view key) {
     return decodeReference(field(key), nullptr);
 }
