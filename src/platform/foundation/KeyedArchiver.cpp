@@ -1,6 +1,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -43,6 +44,9 @@ struct Registry {
     std::unordered_map<std::type_index, std::vector<std::string>> namesByType GUARDED_BY(mutex);
     // archived name → current name
     std::unordered_map<std::string, std::string> classNames GUARDED_BY(mutex);
+    // Changes with every registration or rename, so that what unarchivers
+    // remember of classes across archives is dropped when it may be stale.
+    std::atomic<uint64_t> generation{0};
 };
 
 Registry& registry() {
@@ -1024,6 +1028,7 @@ void KeyedUnarchiver::registerFactory(std::string name, std::type_index type,
         names.push_back(name);
     r.factories[std::move(name)] =
         std::make_shared<const std::function<ObjectPtr(KeyedUnarchiver&)>>(std::move(f));
+    r.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 std::vector<std::string> KeyedUnarchiver::registeredNames(std::type_index type) {
@@ -1037,6 +1042,7 @@ void KeyedUnarchiver::setClassForClassName(std::string className, std::string ar
     Registry& r = registry();
     MutexLock lock(r.mutex);
     r.classNames[std::move(archivedName)] = std::move(className);
+    r.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // Archives are read straight from their bytes: objects are decoded when
@@ -1107,6 +1113,11 @@ struct KeyedUnarchiver::Spare {
     std::vector<Decoded> objects;
     std::vector<uint64_t> weights;
     bool lent = false;
+    // Classes met in earlier archives on this thread, by archived name:
+    // archive after archive names the same few classes.
+    std::vector<std::pair<std::string, std::shared_ptr<ClassInfo>>> knownClasses;
+    uint64_t generation = 0;
+    std::vector<std::pair<uint64_t, std::shared_ptr<ClassInfo>>> classes;
 };
 
 KeyedUnarchiver::Spare* KeyedUnarchiver::spare() {
@@ -1118,6 +1129,7 @@ void KeyedUnarchiver::swapTables(Spare& s) {
     keys_.swap(s.keys);
     objects_.swap(s.objects);
     weights_.swap(s.weights);
+    classes_.swap(s.classes);
 }
 
 KeyedUnarchiver::KeyedUnarchiver(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {
@@ -1141,12 +1153,14 @@ KeyedUnarchiver::~KeyedUnarchiver() {
     s->lent = false;
     // Tables an unusually large archive made big are let go.
     constexpr std::size_t kKept = 1 << 12;
-    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64)
+    if (objects_.capacity() > kKept || keys_.capacity() > kKept || frames_.capacity() > 64 ||
+        classes_.capacity() > 64)
         return;
     frames_.clear();
     keys_.clear();
     objects_.clear();
     weights_.clear();
+    classes_.clear();
     swapTables(*s);
 }
 
@@ -1196,8 +1210,19 @@ Result<std::unique_ptr<KeyedUnarchiver>> KeyedUnarchiver::open(std::unique_ptr<A
     auto table = objects != kNoObject && reader.markerAt(objects) >> 4 == 0xA ? reader.container(objects, why)
                                                                               : std::nullopt;
     const uint64_t name = root ? archive->find(*root, "$archiver") : kNoObject;
-    auto archiver = name != kNoObject ? reader.scalar(name, why) : std::nullopt;
-    if (!top || !table || table->count == 0 || !archiver || !archiver->isString())
+    // The archiver's name need only be a string: an ASCII one is checked in
+    // place, others are read.
+    bool named = false;
+    if (name != kNoObject && reader.markerAt(name) >> 4 == 0x5) {
+        uint64_t pos = name + 1;
+        auto n = reader.count(reader.markerAt(name), pos, why);
+        named = n && reader.fits(pos, *n) && detail::bplist::isASCII(reader.bytes().substr(pos, *n));
+    }
+    if (!named && name != kNoObject) {
+        auto archiver = reader.scalar(name, why);
+        named = archiver && archiver->isString();
+    }
+    if (!top || !table || table->count == 0 || !named)
         return coderError(CoderReadCorruptError, "Not a keyed archive");
     archive->top = *top;
     archive->objects = *table;
@@ -1330,6 +1355,10 @@ std::optional<Value> KeyedUnarchiver::scalarField(std::string_view key) const {
 
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const {
     return field(key) != kNoObject;
+}
+
+std::size_t KeyedUnarchiver::fieldCount() const {
+    return static_cast<std::size_t>(frames_.back().count);
 }
 
 std::optional<Value> KeyedUnarchiver::decodeObject(std::string_view key) {
@@ -1495,8 +1524,32 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
             return known;
     auto description = archive_->dictionary(archive_->at(archive_->reader.refAt(archive_->objects, *cls)));
     const uint64_t at = description ? find(*description, "$classname") : kNoObject;
+    // ASCII names are read in place and first looked for among the classes
+    // this thread has met, unless this unarchiver renames classes itself.
+    std::string_view stored;
+    const detail::bplist::Reader& reader = archive_->reader;
+    if (at != kNoObject && reader.markerAt(at) >> 4 == 0x5) {
+        uint64_t pos = at + 1;
+        const char* why = nullptr;
+        auto n = reader.count(reader.markerAt(at), pos, why);
+        if (n && reader.fits(pos, *n))
+            stored = reader.bytes().substr(pos, *n);
+    }
+    Spare* known = !stored.empty() && classNames_.empty() ? spare() : nullptr;
+    const uint64_t generation = registry().generation.load(std::memory_order_acquire);
+    if (known) {
+        if (known->generation != generation) {
+            known->knownClasses.clear();
+            known->generation = generation;
+        }
+        for (const auto& [name, info] : known->knownClasses)
+            if (name == stored) {
+                classes_.emplace_back(*cls, info);
+                return info;
+            }
+    }
     const char* why = nullptr;
-    auto name = at == kNoObject ? std::nullopt : archive_->reader.scalar(at, why);
+    auto name = at == kNoObject ? std::nullopt : reader.scalar(at, why);
     if (!name || !name->isString())
         return fail("Malformed class description"), nullptr;
     auto info = std::make_shared<ClassInfo>();
@@ -1511,6 +1564,10 @@ std::shared_ptr<KeyedUnarchiver::ClassInfo> KeyedUnarchiver::classOf() {
              : n == "NSDecimalNumber"                            ? ClassKind::Decimal
                                                                  : ClassKind::Custom;
     classes_.emplace_back(*cls, info);
+    // A few names are kept; an archive of many classes does not grow the list.
+    constexpr std::size_t kKnownClasses = 16;
+    if (known && known->knownClasses.size() < kKnownClasses)
+        known->knownClasses.emplace_back(std::string(stored), info);
     return info;
 }
 

@@ -269,6 +269,10 @@ class KeyedUnarchiver {
     void setClass(std::string className, std::string archivedName);
 
     bool containsValueForKey(std::string_view key) const;
+    // How many fields the object being decoded stores, "$class" included (a
+    // repeated key counts each time): a decoder that has found all of them
+    // need not look for optional ones.
+    std::size_t fieldCount() const;
     // nullopt for a missing key, nil, a failure or a value that is not an object.
     std::optional<Value> decodeObject(std::string_view key);
     // Under secure coding, objects of `classes` are allowed for this value too.

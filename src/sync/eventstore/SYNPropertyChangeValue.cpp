@@ -189,11 +189,19 @@ std::shared_ptr<const SYNPropertyChangeValue> SYNPropertyChangeValue::decode(pla
         return nullptr;
     }
     auto result = std::make_shared<SYNPropertyChangeValue>(coder.decodeInt64("type"), std::move(*name));
-    if (coder.containsValueForKey("value")) {
+    const bool hasValue = coder.containsValueForKey("value");
+    if (hasValue) {
         result->value_ = coder.decodeObject("value");
     }
-    for (const char* key : {"filename", "relatedIdentifier", "addedIdentifiers", "removedIdentifiers",
-                            "movedIdentifiersByIndex"}) {
+    // Most values store no optional field: when the class, the name, the
+    // type and the value are all the fields there are, none is looked for.
+    const std::size_t found = 2 + (coder.containsValueForKey("type") ? 1 : 0) + (hasValue ? 1 : 0);
+    if (coder.fieldCount() <= found) {
+        return coder.error() ? nullptr : result;
+    }
+    for (std::string_view key : {std::string_view("filename"), std::string_view("relatedIdentifier"),
+                                 std::string_view("addedIdentifiers"), std::string_view("removedIdentifiers"),
+                                 std::string_view("movedIdentifiersByIndex")}) {
         if (coder.containsValueForKey(key) && !result->setValueForKey(coder.decodeObject(key), key)) {
             return nullptr;
         }

@@ -395,6 +395,26 @@ TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
     EXPECT_EQ(d->name, "mac");
 }
 
+// Classes are remembered from archive to archive on a thread: one registered
+// after an archive naming it failed must still be found.
+TEST_F(KeyedArchiverTest, ClassRegisteredAfterAFailedDecodeIsFound) {
+    KeyedArchiver writer;
+    writer.setClassName("TestLateDevice", "TestDevice");
+    writer.encodeObject(Value(device()), "root");
+    Data data = *writer.encodedData();
+
+    for (int i = 0; i < 2; ++i) {
+        auto unknown = KeyedUnarchiver::unarchivedObjectWithData(data);
+        ASSERT_FALSE(unknown.ok());
+        EXPECT_EQ(unknown.error()->code(), CoderReadCorruptError);
+    }
+    KeyedUnarchiver::registerClass<Device>("TestLateDevice", &Device::decode);
+    auto back = unarchive(data);
+    ASSERT_TRUE(back);
+    ASSERT_NE(back->asObjectOf<Device>(), nullptr);
+    EXPECT_EQ(back->asObjectOf<Device>()->name, "mac");
+}
+
 TEST_F(KeyedArchiverTest, SecureCodingRefusesClassesThatWereNotAllowed) {
     auto log = std::make_shared<Log>();
     log->device = device();

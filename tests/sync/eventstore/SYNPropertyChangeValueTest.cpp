@@ -144,6 +144,64 @@ TEST(SYNPropertyChangeValueTest, TheStoredFormKeepsEveryStoredFieldAndNoWorkingF
     EXPECT_TRUE(none->empty());
 }
 
+// A stored value written field by field, as other writers may leave it.
+class StoredFields : public plat::Coding {
+  public:
+    std::vector<std::pair<std::string, Value>> fields;
+    std::string className() const override { return "SYNPropertyChangeValue"; }
+    void encodeWithCoder(plat::KeyedArchiver& coder) const override {
+        for (const auto& [key, value] : fields) {
+            if (key == "type") {
+                coder.encodeInt64(value.longLongValue(), key);
+            } else {
+                coder.encodeObject(value, key);
+            }
+        }
+    }
+};
+
+// Optional fields are found whichever of the usual ones are missing.
+TEST(SYNPropertyChangeValueTest, OptionalFieldsAreReadWhenUsualOnesAreMissing) {
+    struct Case {
+        std::vector<std::pair<std::string, Value>> fields;
+        int64_t type;
+        std::optional<std::string> filename;
+        std::optional<std::string> related;
+    };
+    const std::vector<Case> cases = {
+        {{{"propertyName", Value("image")}, {"filename", Value("F1")}}, 0, "F1", std::nullopt},
+        {{{"propertyName", Value("a")}, {"type", Value(2)}, {"relatedIdentifier", Value("R")}},
+         2,
+         std::nullopt,
+         "R"},
+        {{{"propertyName", Value("a")}, {"value", Value(1)}, {"relatedIdentifier", Value("R")}},
+         0,
+         std::nullopt,
+         "R"},
+        {{{"propertyName", Value("a")}, {"type", Value(1)}, {"value", Value(1)}, {"filename", Value("F")}},
+         1,
+         "F",
+         std::nullopt},
+        {{{"propertyName", Value("a")}, {"type", Value(1)}, {"value", Value(1)}},
+         1,
+         std::nullopt,
+         std::nullopt},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto stored = std::make_shared<StoredFields>();
+        stored->fields = cases[i].fields;
+        auto data = plat::KeyedArchiver::archivedDataWithRootObject(Value(plat::Array{Value(stored)}));
+        ASSERT_TRUE(data.ok()) << i;
+        auto decoded = SYNUnarchivePropertyChangeValues(*data);
+        ASSERT_TRUE(decoded.ok()) << i << ": " << decoded.error()->description();
+        ASSERT_EQ(decoded->size(), 1u) << i;
+        const SYNPropertyChangeValue& v = (*decoded)[0];
+        EXPECT_EQ(v.type(), cases[i].type) << i;
+        EXPECT_EQ(v.filename(), cases[i].filename) << i;
+        EXPECT_EQ(v.relatedIdentifier(), cases[i].related) << i;
+    }
+}
+
 TEST(SYNPropertyChangeValueTest, DamagedOrForeignStoredFormsFailWithoutCrashing) {
     auto good = SYNArchivePropertyChangeValues({orderedChange()});
     ASSERT_TRUE(good.ok());
