@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "../core/AlwaysReachable.h"
 #include "AnalyticsTestSupport.h"
 #include "beacon/core/BEACHttpIngestion.h"
 #include "beacon/core/BEACTicketCache.h"
@@ -18,13 +19,6 @@ namespace {
 
 constexpr const char* kBeaconPath = "/accept/logs";
 constexpr const char* kCollectorPath = "/accept/EventCollector/1.0";
-
-class AlwaysReachable : public BEAC_Reachability {
-  public:
-    bool startNotifier() override { return true; }
-    void stopNotifier() override {}
-    NetworkStatus currentReachabilityStatus() const override { return Reachable; }
-};
 
 class FixedToken : public BEACAnalyticsAuthenticationProviderDelegate {
   public:
@@ -53,7 +47,7 @@ class AnalyticsEndToEndTest : public AnalyticsFixture {
     }
     std::shared_ptr<BEACHttpClient> makeClient() {
         BEACHttpClient::Options options;
-        options.reachability = std::make_shared<AlwaysReachable>();
+        options.reachability = beactest::AlwaysReachable::make();
         options.clock = clock;
         options.configure = [](auto& configuration) { configuration.connectionProxyFromEnvironment = false; };
         return BEACHttpClient::make(options);

@@ -3,6 +3,7 @@
 // manual clock.
 #include <gtest/gtest.h>
 
+#include "AlwaysReachable.h"
 #include "FakeServices.h"
 #include "IngestionServer.h"
 #include "PipelineTestSupport.h"
@@ -18,16 +19,6 @@ namespace {
 
 constexpr const char* kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
 
-class AlwaysReachable : public BEAC_Reachability {
-  public:
-    static std::shared_ptr<AlwaysReachable> make() {
-        return std::shared_ptr<AlwaysReachable>(new AlwaysReachable);
-    }
-    bool startNotifier() override { return true; }
-    void stopNotifier() override {}
-    NetworkStatus currentReachabilityStatus() const override { return Reachable; }
-};
-
 class EndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -40,7 +31,7 @@ class EndToEndTest : public ::testing::Test {
         BEACDependencyConfiguration::setIngestionFactory(
             [this](const std::string& installId, const std::string& url) {
                 BEACHttpClient::Options options;
-                options.reachability = AlwaysReachable::make();
+                options.reachability = beactest::AlwaysReachable::make();
                 options.clock = clock;
                 options.configure = [](auto& configuration) {
                     configuration.connectionProxyFromEnvironment = false;

@@ -12,6 +12,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNFileCoordination.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/mesh/cloudfs/detail/SYNCloudPath.h"
 
 namespace fs = std::filesystem;
 using plat::clouddrive::UbiquityService;
@@ -156,26 +157,7 @@ std::optional<std::string> SYNICloudFileSystem::fullPathForPath(const std::strin
     if (!root) {
         return std::nullopt;
     }
-    std::string full = *root;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        std::string_view component(path.data() + start, end - start);
-        if (component == "." || component == ".." || component.find('\0') != std::string_view::npos) {
-            return std::nullopt;
-        }
-        if (!component.empty()) {
-            if (full.empty() || full.back() != '/') {
-                full += '/';
-            }
-            full += component;
-        }
-        start = end + 1;
-    }
-    return full;
+    return SYNAppendCloudPath(*root, path);
 }
 
 void SYNICloudFileSystem::updateRootDirectory() {

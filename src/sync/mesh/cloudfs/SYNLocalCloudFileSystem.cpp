@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "sync/mesh/cloudfs/detail/SYNCloudPath.h"
 
 namespace {
 
@@ -33,25 +35,7 @@ std::optional<std::string> SYNLocalCloudFileSystem::fullPathForPath(const std::s
     while (full.size() > 1 && full.back() == '/') {
         full.pop_back();
     }
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        std::string_view component(path.data() + start, end - start);
-        if (component == "." || component == ".." || component.find('\0') != std::string_view::npos) {
-            return std::nullopt;
-        }
-        if (!component.empty()) {
-            if (full.empty() || full.back() != '/') {
-                full += '/';
-            }
-            full += component;
-        }
-        start = end + 1;
-    }
-    return full;
+    return SYNAppendCloudPath(std::move(full), path);
 }
 
 void SYNLocalCloudFileSystem::fetchUserIdentityWithCompletion(IdentityCompletion completion) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "beacon/core/AlwaysReachable.h"
 #include "beacon/core/BEACBeacon.h"
 #include "beacon/core/BEACHttpClient.h"
 #include "beacon/core/BEACHttpIngestion.h"
@@ -31,16 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
-
-class AlwaysReachable : public BEAC_Reachability {
-  public:
-    static std::shared_ptr<AlwaysReachable> make() {
-        return std::shared_ptr<AlwaysReachable>(new AlwaysReachable);
-    }
-    bool startNotifier() override { return true; }
-    void stopNotifier() override {}
-    NetworkStatus currentReachabilityStatus() const override { return Reachable; }
-};
 
 class AttachingDelegate : public BEACCrashesDelegate {
   public:
@@ -83,7 +74,7 @@ int main(int argc, char** argv) {
     BEACDependencyConfiguration::setIngestionFactory([](const std::string& installId,
                                                         const std::string& url) {
         BEACHttpClient::Options options;
-        options.reachability = AlwaysReachable::make();
+        options.reachability = beactest::AlwaysReachable::make();
         options.configure = [](auto& configuration) { configuration.connectionProxyFromEnvironment = false; };
         return BEACBeaconIngestion::make(BEACHttpClient::make(options), url, installId);
     });
