@@ -170,6 +170,16 @@ kern_return_t mach_exception_forward(mach_port_t /*task*/, mach_port_t thread, i
     return pm::KERN_FAILURE;
 }
 
+namespace {
+
+// A kernel signal code carried as an exception code; anything outside the
+// range of the kernel's fault codes reads as 0 (no code).
+int kernel_code(int64_t value) {
+    return value > 0 && value < 0x80 ? static_cast<int>(value) : 0;
+}
+
+}  // namespace
+
 bool async_mach_exception_get_siginfo(int exception_type, const int64_t* codes, uint32_t code_count,
                                       int* signo, int* code, uint64_t* address) {
     if (code_count < 2 || codes == nullptr)
@@ -180,19 +190,36 @@ bool async_mach_exception_get_siginfo(int exception_type, const int64_t* codes, 
     int signal_code = 0;
     switch (exception_type) {
         case pm::EXC_BAD_ACCESS:
-            if (first == 1) {  // invalid address
-                number = SIGSEGV;
-                signal_code = SEGV_MAPERR;
-            } else {
-                number = SIGBUS;
-                signal_code = BUS_ADRERR;
+            // The codes the fault bridge gives (see faultToException), back
+            // to the signal and code the kernel raised.
+            switch (first) {
+                case 1:  // no mapping at the address
+                    number = SIGSEGV;
+                    signal_code = SEGV_MAPERR;
+                    break;
+                case 2:  // mapped, but the access is not permitted
+                    number = SIGSEGV;
+                    signal_code = SEGV_ACCERR;
+                    break;
+                case 13:  // general protection: the kernel knows no address
+                    number = SIGSEGV;
+                    signal_code = SI_KERNEL;
+                    break;
+                default:
+                    number = SIGBUS;
+                    signal_code = BUS_ADRERR;
+                    break;
             }
             break;
         case pm::EXC_BAD_INSTRUCTION:
+            // The first code is the kernel's ILL_* code.
             number = SIGILL;
+            signal_code = kernel_code(first);
             break;
         case pm::EXC_ARITHMETIC:
+            // The first code is the kernel's FPE_* code.
             number = SIGFPE;
+            signal_code = kernel_code(first);
             break;
         case pm::EXC_EMULATION:
             // No emulation trap signal here: the nearest is an illegal instruction.

@@ -92,7 +92,8 @@ kern_return_t mach_exception_forward(mach_port_t task, mach_port_t thread, int e
                                      const int64_t* codes, uint32_t code_count,
                                      const kcr_mach_exception_port_set* set);
 
-// The signal the system turns an exception into: false when it does not map
+// The signal the system turns an exception into, with the kernel's signal
+// code and the fault address (the second code): false when it does not map
 // (fewer than 2 codes, a type outside 1..6). Async-signal-safe.
 bool async_mach_exception_get_siginfo(int exception_type, const int64_t* codes, uint32_t code_count,
                                       int* signo, int* code, uint64_t* address);

@@ -82,6 +82,11 @@ KCRCrashReportThreadInfoPtr crashed_thread(const KCRCrashReport& report) {
     return found;
 }
 
+// The fault address of an instruction fault is the instruction's own.
+constexpr int64_t kAtPc = -2;
+// Where the helper maps its read-only page ("segv-readonly").
+constexpr int64_t kReadOnlyPage = 0x510000000000;
+
 struct CrashCase {
     const char* mode;
     const char* thread;
@@ -89,7 +94,7 @@ struct CrashCase {
     int signo;
     const char* name;
     const char* code;
-    int64_t address;  // -1: not checked
+    int64_t address;  // -1: not checked; kAtPc: the crashed thread's program counter
     // Mach mode: the exception the report must carry (-1: none) and its
     // first code.
     int64_t machType = -1;
@@ -124,8 +129,15 @@ TEST_P(CrashCapture, ReportHoldsSignalThreadsFramesAndImages) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->signalInfo()->name(), c.name);
     EXPECT_EQ(report->signalInfo()->code(), c.code);
-    if (c.address >= 0) {
-        EXPECT_EQ(report->signalInfo()->address(), static_cast<uint64_t>(c.address));
+    auto crashed = crashed_thread(*report);
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->registers().size(), 21u);
+    EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
+    int64_t address = c.address;
+    if (address == kAtPc)
+        address = static_cast<int64_t>(crashed->registers()[0]->registerValue());
+    if (address >= 0) {
+        EXPECT_EQ(report->signalInfo()->address(), static_cast<uint64_t>(address));
     }
     EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "crash-helper");
     if (c.machType >= 0) {
@@ -133,17 +145,13 @@ TEST_P(CrashCapture, ReportHoldsSignalThreadsFramesAndImages) {
         EXPECT_EQ(report->machExceptionInfo()->type(), static_cast<uint64_t>(c.machType));
         ASSERT_EQ(report->machExceptionInfo()->codes().size(), 2u);
         EXPECT_EQ(report->machExceptionInfo()->codes()[0], static_cast<uint64_t>(c.machCode));
-        if (c.address >= 0) {
-            EXPECT_EQ(report->machExceptionInfo()->codes()[1], static_cast<uint64_t>(c.address));
+        if (address >= 0) {
+            EXPECT_EQ(report->machExceptionInfo()->codes()[1], static_cast<uint64_t>(address));
         }
     } else {
         EXPECT_EQ(report->machExceptionInfo(), nullptr);
     }
 
-    auto crashed = crashed_thread(*report);
-    ASSERT_NE(crashed, nullptr);
-    EXPECT_EQ(crashed->registers().size(), 21u);
-    EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
     const std::vector<uint64_t> chain = read_chain(record, "crash");
     ASSERT_EQ(chain.size(), 4u);
     const std::vector<uint64_t> frames = pcs_of(*crashed);
@@ -177,10 +185,12 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008},
         CrashCase{"bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
         CrashCase{"bus", "secondary", true, SIGBUS, "SIGBUS", "BUS_ADRERR", -1},
-        CrashCase{"ill", "main", true, SIGILL, "SIGILL", "ILL_ILLOPN", -1},
-        CrashCase{"ill", "secondary", false, SIGILL, "SIGILL", "ILL_ILLOPN", -1},
-        CrashCase{"fpe", "main", false, SIGFPE, "SIGFPE", "FPE_INTDIV", -1},
-        CrashCase{"fpe", "secondary", true, SIGFPE, "SIGFPE", "FPE_INTDIV", -1},
+        CrashCase{"segv-readonly", "main", false, SIGSEGV, "SIGSEGV", "SEGV_ACCERR", kReadOnlyPage},
+        CrashCase{"segv-kernel", "secondary", true, SIGSEGV, "SIGSEGV", "#128", 0},
+        CrashCase{"ill", "main", true, SIGILL, "SIGILL", "ILL_ILLOPN", kAtPc},
+        CrashCase{"ill", "secondary", false, SIGILL, "SIGILL", "ILL_ILLOPN", kAtPc},
+        CrashCase{"fpe", "main", false, SIGFPE, "SIGFPE", "FPE_INTDIV", kAtPc},
+        CrashCase{"fpe", "secondary", true, SIGFPE, "SIGFPE", "FPE_INTDIV", kAtPc},
         CrashCase{"abort", "main", true, SIGABRT, "SIGABRT", "#-6", -1},
         CrashCase{"abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1},
         CrashCase{"trap", "main", false, SIGTRAP, "SIGTRAP", "#128", -1},
@@ -194,16 +204,21 @@ INSTANTIATE_TEST_SUITE_P(
 // bridge's wait.
 INSTANTIATE_TEST_SUITE_P(
     MachSignals, CrashCapture,
-    ::testing::Values(CrashCase{"mach-segv-null", "main", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1, 1},
-                      CrashCase{"mach-segv-null", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1,
-                                1},
-                      CrashCase{"mach-segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
-                                0x500000000008, 1, 1},
-                      CrashCase{"mach-bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1, 1, 10},
-                      CrashCase{"mach-ill", "secondary", true, SIGILL, "SIGILL", "ILL_NOOP", 0, 2, 1},
-                      CrashCase{"mach-fpe", "main", false, SIGFPE, "SIGFPE", "FPE_NOOP", 0, 3, 1},
-                      CrashCase{"mach-trap", "main", true, SIGTRAP, "SIGTRAP", "TRAP_BRKPT", -1, 6, 2},
-                      CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
+    ::testing::Values(
+        CrashCase{"mach-segv-null", "main", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1, 1},
+        CrashCase{"mach-segv-null", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0, 1, 1},
+        CrashCase{"mach-segv-wild", "secondary", true, SIGSEGV, "SIGSEGV", "SEGV_MAPERR", 0x500000000008, 1,
+                  1},
+        CrashCase{"mach-segv-readonly", "secondary", false, SIGSEGV, "SIGSEGV", "SEGV_ACCERR", kReadOnlyPage,
+                  1, 2},
+        CrashCase{"mach-segv-kernel", "main", true, SIGSEGV, "SIGSEGV", "#128", 0, 1, 13},
+        CrashCase{"mach-bus", "main", false, SIGBUS, "SIGBUS", "BUS_ADRERR", -1, 1, 10},
+        CrashCase{"mach-ill", "secondary", true, SIGILL, "SIGILL", "ILL_ILLOPN", kAtPc, 2, ILL_ILLOPN},
+        CrashCase{"mach-ill", "main", false, SIGILL, "SIGILL", "ILL_ILLOPN", kAtPc, 2, ILL_ILLOPN},
+        CrashCase{"mach-fpe", "main", false, SIGFPE, "SIGFPE", "FPE_INTDIV", kAtPc, 3, FPE_INTDIV},
+        CrashCase{"mach-fpe", "secondary", true, SIGFPE, "SIGFPE", "FPE_INTDIV", kAtPc, 3, FPE_INTDIV},
+        CrashCase{"mach-trap", "main", true, SIGTRAP, "SIGTRAP", "TRAP_BRKPT", -1, 6, 2},
+        CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
     crash_case_name);
 
 // An exception port registered before the reporter's is offered the fault

@@ -231,11 +231,23 @@ struct SignalCase {
 
 TEST(MachExceptionSignals, ExceptionsMapToTheSignalsTheSystemRaises) {
     const SignalCase cases[] = {
-        {pm::EXC_BAD_ACCESS, 1, SIGSEGV, "SEGV_MAPERR"},  {pm::EXC_BAD_ACCESS, 2, SIGBUS, "BUS_ADRERR"},
-        {pm::EXC_BAD_INSTRUCTION, 1, SIGILL, "ILL_NOOP"}, {pm::EXC_ARITHMETIC, 1, SIGFPE, "FPE_NOOP"},
-        {pm::EXC_EMULATION, 1, SIGILL, "ILL_NOOP"},       {pm::EXC_SOFTWARE, 0x10000, SIGSYS, "#0"},
-        {pm::EXC_SOFTWARE, 0x10001, SIGPIPE, "#0"},       {pm::EXC_SOFTWARE, 0x10002, SIGABRT, "#0"},
-        {pm::EXC_SOFTWARE, 0x10003, SIGKILL, "#0"},       {pm::EXC_SOFTWARE, 7, SIGABRT, "#0"},
+        {pm::EXC_BAD_ACCESS, 1, SIGSEGV, "SEGV_MAPERR"},
+        {pm::EXC_BAD_ACCESS, 2, SIGSEGV, "SEGV_ACCERR"},
+        {pm::EXC_BAD_ACCESS, 13, SIGSEGV, "#128"},
+        {pm::EXC_BAD_ACCESS, 10, SIGBUS, "BUS_ADRERR"},
+        // The first code of these two is the kernel's own signal code.
+        {pm::EXC_BAD_INSTRUCTION, ILL_ILLOPN, SIGILL, "ILL_ILLOPN"},
+        {pm::EXC_BAD_INSTRUCTION, ILL_PRVOPC, SIGILL, "ILL_PRVOPC"},
+        {pm::EXC_BAD_INSTRUCTION, 0, SIGILL, "ILL_NOOP"},
+        {pm::EXC_ARITHMETIC, FPE_INTDIV, SIGFPE, "FPE_INTDIV"},
+        {pm::EXC_ARITHMETIC, FPE_FLTDIV, SIGFPE, "FPE_FLTDIV"},
+        {pm::EXC_ARITHMETIC, -5, SIGFPE, "FPE_NOOP"},
+        {pm::EXC_EMULATION, 1, SIGILL, "ILL_NOOP"},
+        {pm::EXC_SOFTWARE, 0x10000, SIGSYS, "#0"},
+        {pm::EXC_SOFTWARE, 0x10001, SIGPIPE, "#0"},
+        {pm::EXC_SOFTWARE, 0x10002, SIGABRT, "#0"},
+        {pm::EXC_SOFTWARE, 0x10003, SIGKILL, "#0"},
+        {pm::EXC_SOFTWARE, 7, SIGABRT, "#0"},
         {pm::EXC_BREAKPOINT, 2, SIGTRAP, "TRAP_BRKPT"},
     };
     for (const SignalCase& c : cases) {

@@ -392,15 +392,17 @@ bool faultToException(int signal, int code, uint64_t address, uint64_t pc, int* 
             codes[0] = kBusError;
             codes[1] = static_cast<int64_t>(address);
             return true;
+        // The kernel's own code (ILL_*, FPE_*) is the first code: it already
+        // says what went wrong, and the signal can be told again from it.
         case SIGILL:
             *exception = EXC_BAD_INSTRUCTION;
-            codes[0] = 1;
-            codes[1] = 0;
+            codes[0] = code;
+            codes[1] = static_cast<int64_t>(address);
             return true;
         case SIGFPE:
             *exception = EXC_ARITHMETIC;
-            codes[0] = code == FPE_INTDIV ? 1 : 5;
-            codes[1] = 0;
+            codes[0] = code;
+            codes[1] = static_cast<int64_t>(address);
             return true;
         case SIGTRAP:
             *exception = EXC_BREAKPOINT;

@@ -129,7 +129,11 @@ bool exceptionThreadRegisters(pid_t thread, ThreadRegisters* out);
 bool setExceptionThreadRegisters(pid_t thread, const ThreadRegisters& registers);
 
 // How a fault signal maps to an exception type and its two codes; false for
-// signals that are no exception.
+// signals that are no exception. Bad access: 1 unmapped (SEGV_MAPERR), 2
+// protection (SEGV_ACCERR), 13 general protection (SI_KERNEL, no address),
+// 10 bus error, then the address. Bad instruction and arithmetic: the
+// kernel's ILL_* or FPE_* code, then the faulting address. Breakpoint: 1
+// trace, 2 breakpoint, then the program counter.
 bool faultToException(int signal, int code, uint64_t address, uint64_t pc, int* exception, int64_t codes[2]);
 
 // Prepares the reply ports and puts the bridge on top of the fault signals

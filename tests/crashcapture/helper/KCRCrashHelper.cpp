@@ -5,7 +5,7 @@
 //
 //   kcr_crash_helper <mode> <main|secondary> <record file>
 //
-// Modes: segv-null, segv-wild, bus, ill, fpe, abort, trap, overflow,
+// Modes: segv-null, segv-wild, segv-readonly, segv-kernel, bus, ill, fpe, abort, trap, overflow,
 // nested (the crash callback faults), alloc (another thread allocates),
 // previous (a handler installed before ours), uncaught (a platform exception),
 // uncaught-std (a standard one), rethrown (caught, then rethrown from main),
@@ -88,6 +88,17 @@ KCR_UNCHECKED __attribute__((noinline)) void crash_now() {
         *reinterpret_cast<volatile int*>(null) = 1;
     } else if (gMode == "segv-wild") {
         volatile uintptr_t wild = 0x500000000008;
+        *reinterpret_cast<volatile int*>(wild) = 1;
+    } else if (gMode == "segv-readonly") {
+        // A write to a mapped page without write permission.
+        auto* page =
+            static_cast<volatile int*>(mmap(reinterpret_cast<void*>(0x510000000000), 4096, PROT_READ,
+                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0));
+        page[0] = 1;
+    } else if (gMode == "segv-kernel") {
+        // A non-canonical address: a general-protection fault, for which
+        // the kernel gives no address.
+        volatile uintptr_t wild = 0x8000000000000000ull;
         *reinterpret_cast<volatile int*>(wild) = 1;
     } else if (gMode == "bus") {
         char path[] = "/tmp/kcr_bus.XXXXXX";
