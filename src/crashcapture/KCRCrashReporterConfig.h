@@ -7,14 +7,19 @@
 enum KCRCrashReporterSignalHandlerType : uint64_t {
     // POSIX signal handlers for SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV and SIGTRAP.
     KCRCrashReporterSignalHandlerTypeBSD = 0,
-    // Kernel exception ports. Not available on this system: enabling with it
-    // fails (see KCRCrashReporter::enableCrashReporter).
+    // Exception ports: an exception server thread takes bad access, bad
+    // instruction, arithmetic and breakpoint faults (they reach it through
+    // the platform layer's fault bridge) and writes the report while the
+    // faulting thread waits; the fault then goes on to the signal handlers,
+    // which also catch what is no exception (SIGABRT). Enabling fails only
+    // when the server or its port cannot be set up.
     KCRCrashReporterSignalHandlerTypeMach = 1,
 };
 
 enum KCRCrashReporterSymbolicationStrategy : uint64_t {
     KCRCrashReporterSymbolicationStrategyNone = 0,
-    // The image's symbol table (ELF dynamic symbols).
+    // The image's symbol tables: the full table of the file on disk when it
+    // is readable, else the dynamic symbols of the loaded image.
     KCRCrashReporterSymbolicationStrategySymbolTable = 1 << 0,
     // Object-runtime class metadata (images built for tests only).
     KCRCrashReporterSymbolicationStrategyObjC = 1 << 1,
