@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "beacon/core/BEACBeacon.h"
@@ -208,9 +209,11 @@ std::optional<plat::Date> BEACErrorLogFormatter::getCrashTimeFromReport(const KC
     if (!report.systemInfo() || !report.systemInfo()->timestamp())
         return std::nullopt;
     const double t = report.systemInfo()->timestamp()->timeIntervalSince1970();
-    // Whole seconds at any date; truncating through a 32-bit integer would
-    // stop working (and be undefined) after 2038.
-    if (std::trunc(t) == t)
+    // A whole second gets the 0.999 s only inside the range of a signed 32-bit
+    // count of seconds (up to 2038-01-19 03:14:07 UTC); times beyond it stay
+    // as they are.
+    const bool in32BitRange = t >= static_cast<double>(INT32_MIN) && t <= static_cast<double>(INT32_MAX);
+    if (in32BitRange && std::trunc(t) == t)
         return plat::Date::fromTimeIntervalSince1970(t + 0.999);
     return report.systemInfo()->timestamp();
 }
@@ -297,7 +300,9 @@ std::optional<std::string> BEACErrorLogFormatter::extractExceptionReasonFromRepo
     const KCRCrashReport& report) {
     if (!report.hasExceptionInfo())
         return std::nullopt;
-    return anonymizedText(report.exceptionInfo()->exceptionReason());
+    // The reason as the application gave it: only paths of images and of
+    // the application are anonymised.
+    return report.exceptionInfo()->exceptionReason();
 }
 
 std::optional<std::string> BEACErrorLogFormatter::selectorRegisterValueFromReport(
