@@ -21,6 +21,7 @@
 #include "beacon/crashes/BEACWrapperCrashesHelper.h"
 #include "beacon/crashes/BEACWrapperExceptionManager.h"
 #include "beacon/crashes/detail/BEACCrashesState.h"
+#include "platform/appkit/Application.h"
 
 namespace {
 
@@ -78,6 +79,8 @@ BEACCrashes::BEACCrashes()
 BEACCrashes::~BEACCrashes() {
     if (state_->memoryPressureSource)
         state_->memoryPressureSource->cancel();
+    if (state_->foregroundObserver)
+        plat::NotificationCenter::defaultCenter().removeObserver(state_->foregroundObserver);
 }
 
 std::shared_ptr<BEACCrashes> BEACCrashes::sharedInstance() {
@@ -160,6 +163,17 @@ std::shared_ptr<BEACCrashReporterPort> BEACCrashes::crashReporter() const {
 std::shared_ptr<BEACChannelUnitProtocol> BEACCrashes::bufferChannelUnit() const {
     std::lock_guard lock(mutex_);
     return state_->bufferChannelUnit;
+}
+
+void BEACCrashes::setCrashFiles(std::vector<std::string> files) {
+    std::lock_guard lock(mutex_);
+    state_->crashFiles = std::move(files);
+}
+
+void BEACCrashes::applicationWillEnterForeground() {
+    std::lock_guard lock(mutex_);
+    if (!state_->crashFiles.empty())
+        startDelayedCrashProcessing();
 }
 
 std::vector<std::string> BEACCrashes::crashFiles() const {
@@ -323,6 +337,13 @@ void BEACCrashes::applyEnabledState(bool isEnabled) {
                     crashes->didReceiveMemoryWarning();
             });
 
+        if (!state_->foregroundObserver)
+            state_->foregroundObserver = plat::NotificationCenter::defaultCenter().addObserverForName(
+                plat::appkit::ApplicationDidUnhideNotification, nullptr, [weak](const plat::Notification&) {
+                    if (auto crashes = weak.lock())
+                        crashes->applicationWillEnterForeground();
+                });
+
         // Switched on at run time: a crash of the period it was off is not ours to report.
         if (!storedEnabledState() && state_->crashReporter)
             state_->crashReporter->purgePendingCrashReport();
@@ -351,6 +372,10 @@ void BEACCrashes::applyEnabledState(bool isEnabled) {
     if (state_->memoryPressureSource) {
         state_->memoryPressureSource->cancel();
         state_->memoryPressureSource.reset();
+    }
+    if (state_->foregroundObserver) {
+        plat::NotificationCenter::defaultCenter().removeObserver(state_->foregroundObserver);
+        state_->foregroundObserver.reset();
     }
     BEACLogDebug(kBEACCrashesLogTag, "Cleaning up all crash files.");
     BEACWrapperExceptionManager::deleteAllWrapperExceptions();

@@ -161,6 +161,7 @@ class BEACCrashes : public BEACServiceAbstract, public BEACChannelDelegate {
     std::shared_ptr<BEACCrashReporterPort> crashReporter() const;
     std::shared_ptr<BEACChannelUnitProtocol> bufferChannelUnit() const;
     std::vector<std::string> crashFiles() const;
+    void setCrashFiles(std::vector<std::string> files);
     const std::string& crashesPathComponent() const { return crashesPathComponent_; }
     const std::string& logBufferPathComponent() const { return logBufferPathComponent_; }
     const std::string& analyzerInProgressFilePathComponent() const { return analyzerPathComponent_; }
@@ -169,6 +170,10 @@ class BEACCrashes : public BEACServiceAbstract, public BEACChannelDelegate {
     void handleLatestCrashReport();
     std::vector<std::string> persistedCrashReports() const;
     void startDelayedCrashProcessing();
+    // The application became visible again: a pass skipped while it was in
+    // the background is started again when report files are waiting. Called
+    // for the application's unhide notification while the service is enabled.
+    void applicationWillEnterForeground();
     void processCrashReports();
     bool sendCrashReportsOrAwaitUserConfirmation();
     void handleUserConfirmation(BEACUserConfirmation confirmation);

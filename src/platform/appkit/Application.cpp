@@ -61,6 +61,10 @@ void Application::resignActive() {
 void Application::terminate() {
     post(kWillTerminateSelector, ApplicationWillTerminateNotification);
 }
+void Application::unhide() {
+    if (hidden_.exchange(false))
+        post(kDidUnhideSelector, ApplicationDidUnhideNotification);
+}
 
 void Application::reportException(const Exception& exception) {
     InterceptionTable::shared().send(

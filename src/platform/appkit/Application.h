@@ -29,12 +29,14 @@ inline constexpr const char* ApplicationWillBecomeActiveNotification =
 inline constexpr const char* ApplicationDidResignActiveNotification =
     "NSApplicationDidResignActiveNotification";
 inline constexpr const char* ApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+inline constexpr const char* ApplicationDidUnhideNotification = "NSApplicationDidUnhideNotification";
 
-// The delegate's selectors for the four notifications.
+// The delegate's selectors for the notifications.
 inline constexpr const char* kDidFinishLaunchingSelector = "applicationDidFinishLaunching:";
 inline constexpr const char* kWillBecomeActiveSelector = "applicationWillBecomeActive:";
 inline constexpr const char* kDidResignActiveSelector = "applicationDidResignActive:";
 inline constexpr const char* kWillTerminateSelector = "applicationWillTerminate:";
+inline constexpr const char* kDidUnhideSelector = "applicationDidUnhide:";
 
 enum ApplicationState : int64_t {
     ApplicationStateActive = 0,
@@ -90,6 +92,10 @@ class Application : public Responder {
     void becomeActive();
     void resignActive();
     void terminate();
+    // The hidden application becomes visible again: clears the hidden flag,
+    // then sends "applicationDidUnhide:" and posts its notification. Nothing
+    // when the application was not hidden.
+    void unhide();
 
     // Sent as "reportException:" / "sendEvent:". The application's own
     // implementations count reported exceptions and events.

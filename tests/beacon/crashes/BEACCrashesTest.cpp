@@ -17,6 +17,7 @@
 #include "beacon/crashes/BEACWrapperExceptionManager.h"
 #include "beacon/crashes/detail/BEACCrashesState.h"
 #include "crashcapture/CrashReportBuilder.h"
+#include "platform/appkit/Application.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Text.h"
 
@@ -242,6 +243,45 @@ TEST_F(CrashesTest, PendingReportIsStoredAndSentOnceAfterOneSecond) {
               std::static_pointer_cast<BEACAppleErrorLog>(recorder->all()[0].log)->errorId);
     runDelayedPass();
     EXPECT_EQ(recorder->all().size(), 1u);
+}
+
+// The application becoming visible again starts the pass when report files
+// wait for it (as after a pass skipped in the background); with none waiting,
+// or once the service is off, it starts nothing.
+TEST_F(CrashesTest, UnhidingTheApplicationStartsThePassForWaitingReports) {
+    launch();
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    storeReport("1700000000", reportBytes());
+    auto& app = plat::appkit::Application::shared();
+    app.setHidden(true);
+    app.unhide();  // nothing listed as waiting
+    runDelayedPass();
+    EXPECT_TRUE(recorder->all().empty());
+
+    crashes->setCrashFiles(crashes->persistedCrashReports());
+    ASSERT_EQ(crashes->crashFiles().size(), 1u);
+    runDelayedPass();
+    EXPECT_TRUE(recorder->all().empty());  // only unhiding starts it
+    app.setHidden(true);
+    app.unhide();
+    runDelayedPass();
+    EXPECT_EQ(recorder->types(), (std::vector<std::string>{"appleError/Crashes/2"}));
+    app.reset();
+}
+
+TEST_F(CrashesTest, UnhidingADisabledServiceStartsNothing) {
+    launch();
+    crashes->setEnabled(false);
+    drain();
+    storeReport("1700000000", reportBytes());
+    crashes->setCrashFiles(crashes->persistedCrashReports());
+    auto& app = plat::appkit::Application::shared();
+    app.setHidden(true);
+    app.unhide();
+    runDelayedPass();
+    EXPECT_TRUE(recorder->all().empty());
+    EXPECT_EQ(storedReports().size(), 1u);  // no pass ran to discard it
+    app.reset();
 }
 
 // Two launches in one second both keep their report.

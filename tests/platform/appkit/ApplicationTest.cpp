@@ -69,6 +69,24 @@ TEST_F(AppKitTest, NotificationsReachDelegateAndCentre) {
     EXPECT_EQ(posted, std::vector<std::string>{ApplicationWillTerminateNotification});
 }
 
+// Unhiding is told once, after the state is visible again; an application
+// that is not hidden tells nothing.
+TEST_F(AppKitTest, UnhidingTellsDelegateAndCentreOnce) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    Application::shared().setDelegate(delegate);
+    std::vector<int64_t> statesSeen;
+    auto token = NotificationCenter::defaultCenter().addObserverForName(
+        ApplicationDidUnhideNotification, nullptr,
+        [&](const Notification&) { statesSeen.push_back(Application::shared().applicationState()); });
+    Application::shared().unhide();
+    Application::shared().setHidden(true);
+    Application::shared().unhide();
+    Application::shared().unhide();
+    NotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(statesSeen, std::vector<int64_t>{ApplicationStateActive});
+    EXPECT_TRUE(delegate->calls.empty());  // it does not answer the message
+}
+
 TEST_F(AppKitTest, WrapperCallsKeptImplementationWithSameReceiverAndArguments) {
     auto delegate = std::make_shared<RecordingDelegate>();
     Responder* seenReceiver = nullptr;

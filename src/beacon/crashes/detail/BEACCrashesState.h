@@ -7,6 +7,7 @@
 
 #include "beacon/crashes/BEACCrashes.h"
 #include "platform/dispatch/Once.h"
+#include "platform/foundation/NotificationCenter.h"
 
 inline constexpr const char* kBEACUserConfirmationKey = "CrashesUserConfirmation";
 
@@ -18,6 +19,8 @@ struct BEACCrashes::State {
     bool enableMachExceptionHandler = true;
     std::shared_ptr<BEACChannelUnitProtocol> bufferChannelUnit;
     std::shared_ptr<plat::appkit::MemoryPressureSource> memoryPressureSource;
+    // The application becoming visible again, observed while enabled.
+    plat::ObserverToken foregroundObserver;
     std::shared_ptr<BEACCrashReporterPort> crashReporter;
     std::shared_ptr<BEACErrorReport> lastSessionCrashReport;
     // Parallel: entry i of each belongs to one crash. Absent until a pass ran.
