@@ -595,10 +595,15 @@ kcr_error_t async_dwarf_frame_reader_find_fde(async_dwarf_frame_reader* reader, 
     return KCR_ENOTFOUND;
 }
 
-kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header, uint64_t header_size,
-                                            uint64_t address, uint64_t* fde_address) {
+namespace {
+
+// The search itself; `read(offset, destination, length)` copies bytes of the
+// header at an offset and says whether it could.
+template <typename Read>
+kcr_error_t eh_frame_hdr_search(Read read, uint64_t header, uint64_t header_size, uint64_t address,
+                                uint64_t* fde_address) {
     uint8_t head[12];
-    if (header_size < sizeof head || async_task_memcpy(task, header, 0, head, sizeof head) != KCR_ESUCCESS)
+    if (header_size < sizeof head || !read(0, head, sizeof head))
         return KCR_EINVAL;
     // version 1; eh_frame_ptr as pcrel|sdata4; the count as udata4; the table
     // as datarel|sdata4 pairs (what the GNU linkers write).
@@ -611,13 +616,13 @@ kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t hea
         return KCR_ENOTFOUND;
     if ((header_size - 12) / 8 < count)
         return KCR_EINVAL;
-    const uint64_t table = header + 12;
+    constexpr uint64_t table = 12;
     // The largest entry whose start is not above the address.
     uint32_t low = 0, high = count;
     while (high - low > 1) {
         uint32_t middle = low + (high - low) / 2;
         int32_t start = 0;
-        if (async_task_memcpy(task, table + uint64_t{middle} * 8, 0, &start, 4) != KCR_ESUCCESS)
+        if (!read(table + uint64_t{middle} * 8, &start, 4))
             return KCR_EINVAL;
         if (header + static_cast<int64_t>(start) <= address)
             low = middle;
@@ -625,7 +630,7 @@ kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t hea
             high = middle;
     }
     int32_t pair[2];
-    if (async_task_memcpy(task, table + uint64_t{low} * 8, 0, pair, sizeof pair) != KCR_ESUCCESS)
+    if (!read(table + uint64_t{low} * 8, pair, sizeof pair))
         return KCR_EINVAL;
     if (header + static_cast<int64_t>(pair[0]) > address)
         return KCR_ENOTFOUND;
@@ -633,19 +638,50 @@ kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t hea
     return KCR_ESUCCESS;
 }
 
+}  // namespace
+
+kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header, uint64_t header_size,
+                                            uint64_t address, uint64_t* fde_address) {
+    auto read = [&](uint64_t offset, void* destination, size_t length) {
+        return async_task_memcpy(task, header, static_cast<int64_t>(offset), destination, length) ==
+               KCR_ESUCCESS;
+    };
+    return eh_frame_hdr_search(read, header, header_size, address, fde_address);
+}
+
+kcr_error_t async_dwarf_eh_frame_hdr_lookup_local(const uint8_t* bytes, uint64_t header, uint64_t header_size,
+                                                  uint64_t address, uint64_t* fde_address) {
+    auto read = [&](uint64_t offset, void* destination, size_t length) {
+        if (offset > header_size || header_size - offset < length)
+            return false;
+        async_memcpy(destination, bytes + offset, length);
+        return true;
+    };
+    return eh_frame_hdr_search(read, header, header_size, address, fde_address);
+}
+
 namespace {
 
 template <typename machine_ptr>
 frame_error_t dwarf_unwind(const kcr_task_t& task, const async_image* image, async_dwarf_memory* memory,
                            bool debug_frame, uint64_t lookup, const kcr_async_thread_state* current,
-                           kcr_async_thread_state* next) {
+                           kcr_async_thread_state* next, const uint8_t* tables, uint64_t tables_address,
+                           uint64_t tables_length) {
     kcr_async_dwarf_fde_info fde;
     kcr_async_dwarf_cie_info cie;
     uint64_t fde_address = 0;
     bool found = false;
     if (image->kind == async_image_kind::elf && image->elf.ehFrameHeader != 0 && !debug_frame) {
-        kcr_error_t error = async_dwarf_eh_frame_hdr_lookup(
-            task, image->elf.ehFrameHeader, image->elf.ehFrameHeaderSize, lookup, &fde_address);
+        const uint64_t header = image->elf.ehFrameHeader;
+        const uint64_t header_size = image->elf.ehFrameHeaderSize;
+        kcr_error_t error = KCR_EINVAL;
+        if (tables != nullptr && header >= tables_address && header - tables_address <= tables_length &&
+            tables_length - (header - tables_address) >= header_size) {
+            error = async_dwarf_eh_frame_hdr_lookup_local(tables + (header - tables_address), header,
+                                                          header_size, lookup, &fde_address);
+        } else {
+            error = async_dwarf_eh_frame_hdr_lookup(task, header, header_size, lookup, &fde_address);
+        }
         if (error == KCR_ENOTFOUND)
             return FRAME_ENOTSUP;
         if (error == KCR_ESUCCESS) {
@@ -712,10 +748,30 @@ frame_error_t async_frame_read_dwarf_unwind(const kcr_task_t& task, async_image_
         async_dwarf_memory memory;
         bool debug_frame = false;
         bool have_section = false;
+        const uint8_t* tables = nullptr;
+        uint64_t tables_address = 0;
+        uint64_t tables_length = 0;
         if (image->kind == async_image_kind::elf) {
-            if (image->elf.ehFrame != 0 && image->elf.ehFrameEnd > image->elf.ehFrame)
-                have_section = async_dwarf_memory_init_task(
-                    &memory, task, image->elf.ehFrame, image->elf.ehFrameEnd - image->elf.ehFrame, order);
+            const uint64_t frame = image->elf.ehFrame;
+            const uint64_t frame_length = image->elf.ehFrameEnd > frame ? image->elf.ehFrameEnd - frame : 0;
+            if (frame != 0 && frame_length != 0) {
+                // The image's own copy of its tables when there is one; task
+                // reads otherwise.
+                if (async_image_unwind_tables(image, &tables, &tables_address, &tables_length) &&
+                    frame >= tables_address && frame - tables_address <= tables_length &&
+                    tables_length - (frame - tables_address) >= frame_length) {
+                    async_dwarf_memory_init_local(&memory, tables + (frame - tables_address),
+                                                  static_cast<size_t>(frame_length), frame, order);
+                    // Pointers the tables point through (a personality
+                    // routine's slot) are read with the walk's own task and
+                    // its cache.
+                    memory.task = task;
+                    have_section = true;
+                } else {
+                    tables = nullptr;
+                    have_section = async_dwarf_memory_init_task(&memory, task, frame, frame_length, order);
+                }
+            }
         } else {
             kcr_async_mobject section;
             if (async_image_map_eh_frame(image, &section) == KCR_ESUCCESS) {
@@ -732,9 +788,11 @@ frame_error_t async_frame_read_dwarf_unwind(const kcr_task_t& task, async_image_
         if (!have_section) {
             result = FRAME_ENOFRAME;
         } else if (m64) {
-            result = dwarf_unwind<uint64_t>(task, image, &memory, debug_frame, lookup, current, next);
+            result = dwarf_unwind<uint64_t>(task, image, &memory, debug_frame, lookup, current, next, tables,
+                                            tables_address, tables_length);
         } else {
-            result = dwarf_unwind<uint32_t>(task, image, &memory, debug_frame, lookup, current, next);
+            result = dwarf_unwind<uint32_t>(task, image, &memory, debug_frame, lookup, current, next, tables,
+                                            tables_address, tables_length);
         }
     }
     async_image_list_set_reading(image_list, false);

@@ -204,6 +204,10 @@ kcr_error_t async_dwarf_frame_reader_find_fde(async_dwarf_frame_reader* reader, 
 // pairs, 5 when the header cannot be read.
 kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header, uint64_t header_size,
                                             uint64_t address, uint64_t* fde_address);
+// The same over a local copy of the header: `bytes` holds `header_size`
+// bytes of the header whose task address is `header`.
+kcr_error_t async_dwarf_eh_frame_hdr_lookup_local(const uint8_t* bytes, uint64_t header, uint64_t header_size,
+                                                  uint64_t address, uint64_t* fde_address);
 
 // The frame reader: finds the image of the current pc (one byte earlier
 // when the pc is a return address), its FDE, runs the CIE and FDE programs

@@ -53,7 +53,13 @@ const uint8_t* macho_uuid(const async_image* image) {
 
 kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const char* name,
                              uint64_t header_addr) {
-    *image = async_image{};
+    image->kind = async_image_kind::elf;
+    image->name = nullptr;
+    image->macho = async_macho{};
+    image->elf = plat::machine::ElfImage{};
+    image->node = nullptr;
+    image->unwind_copy_state.store(0);
+    image->unwind_copy = plat::machine::CopiedMapping{};
     image->header_addr = header_addr;
     uint8_t magic[4];
     kcr_error_t error = async_task_memcpy(task, header_addr, 0, magic, sizeof magic);
@@ -75,6 +81,9 @@ void async_image_free(async_image* image) {
     if (image->kind == async_image_kind::macho) {
         async_macho_free(&image->macho);
     }
+    if (image->unwind_copy_state.load(std::memory_order_acquire) == 2)
+        plat::machine::freeMapping(&image->unwind_copy);
+    image->unwind_copy_state.store(0);
     delete[] image->name;
     image->name = nullptr;
 }
@@ -159,6 +168,46 @@ kcr_error_t async_image_map_unwind_info(const async_image* image, kcr_async_mobj
     if (image->kind != async_image_kind::macho)
         return KCR_ENOTFOUND;
     return async_macho_map_section(&image->macho, "__TEXT", "__unwind_info", mobj);
+}
+
+bool async_image_unwind_tables(const async_image* image, const uint8_t** bytes, uint64_t* task_address,
+                               uint64_t* length) {
+    if (image->kind != async_image_kind::elf)
+        return false;
+    const plat::machine::ElfImage& elf = image->elf;
+    int state = image->unwind_copy_state.load(std::memory_order_acquire);
+    if (state == 0) {
+        if (elf.ehFrame == 0 || elf.ehFrameEnd <= elf.ehFrame) {
+            image->unwind_copy_state.store(3, std::memory_order_release);
+            return false;
+        }
+        // One span from the header table (when there is one) to the end of
+        // the frame table; they sit in the same read-only segment.
+        uint64_t start = elf.ehFrame;
+        uint64_t end = elf.ehFrameEnd;
+        if (elf.ehFrameHeader != 0 && elf.ehFrameHeaderSize != 0) {
+            start = elf.ehFrameHeader < start ? elf.ehFrameHeader : start;
+            const uint64_t header_end = elf.ehFrameHeader + elf.ehFrameHeaderSize;
+            end = header_end > end ? header_end : end;
+        }
+        int expected = 0;
+        if (!image->unwind_copy_state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+            return false;  // another reader is making it: read the task this time
+        plat::machine::CopiedMapping copy;
+        const bool copied = end - start <= plat::machine::kMaxCopiedMapping &&
+                            plat::machine::copyMapping(elf.task, start, end - start, true, &copy) ==
+                                plat::machine::ReadResult::Ok;
+        if (copied)
+            image->unwind_copy = copy;
+        image->unwind_copy_state.store(copied ? 2 : 3, std::memory_order_release);
+        state = copied ? 2 : 3;
+    }
+    if (state != 2)
+        return false;
+    *bytes = static_cast<const uint8_t*>(image->unwind_copy.mapping);
+    *task_address = image->unwind_copy.alignedTaskAddress;
+    *length = image->unwind_copy.mappingLength;
+    return true;
 }
 
 kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,

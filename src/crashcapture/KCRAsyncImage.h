@@ -14,6 +14,7 @@
 // node is reused.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "crashcapture/KCRAsync.h"
@@ -33,6 +34,12 @@ struct async_image {
     async_macho macho;
     plat::machine::ElfImage elf;
     void* node = nullptr;  // the list node this image hangs on
+    // A private copy of the ELF unwind tables (.eh_frame_hdr through the end
+    // of .eh_frame), made on first use: the tables are mapped read-only and
+    // never change, so one copy serves every later unwind. 0 none yet, 1
+    // being made, 2 made, 3 not possible.
+    mutable std::atomic<int> unwind_copy_state{0};
+    mutable plat::machine::CopiedMapping unwind_copy;
 };
 
 // Reads the image at `header_addr`: ELF when it starts with the ELF magic, else
@@ -61,6 +68,15 @@ bool async_image_build_id(const async_image* image, const uint8_t** bytes, uint3
 kcr_error_t async_image_map_eh_frame(const async_image* image, kcr_async_mobject* mobj);
 kcr_error_t async_image_map_debug_frame(const async_image* image, kcr_async_mobject* mobj);
 kcr_error_t async_image_map_unwind_info(const async_image* image, kcr_async_mobject* mobj);
+
+// The image's unwind tables as local bytes: `bytes` holds the task range
+// starting at `task_address`, `length` bytes long, covering .eh_frame_hdr and
+// .eh_frame. The copy is made by the first caller (one read of whole pages,
+// async-signal-safe, lock-free); false for a Mach-O image, an image without
+// the tables, while another caller is making the copy, or when it failed (the
+// caller then reads task memory directly).
+bool async_image_unwind_tables(const async_image* image, const uint8_t** bytes, uint64_t* task_address,
+                               uint64_t* length);
 
 // The nearest symbol at or below `pc`: 0 when reported (the name is valid only
 // during the callback), 8 when none.

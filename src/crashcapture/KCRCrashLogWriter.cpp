@@ -237,8 +237,15 @@ void capture_frames(const kcr_task_t& task, async_image_list_t* image_list,
     capture->count = 0;
     capture->have_state = true;
     async_thread_state_copy(&capture->first, state);
+    // The walk reads the thread's stack a few words at a time: through
+    // blocks, each read from the task once. The stack above the walk's start
+    // does not change while it runs (the thread is suspended, or is the
+    // caller waiting for this report).
+    plat::machine::ReadCache stack_blocks;
+    kcr_task_t cached_task = task;
+    cached_task.cache = &stack_blocks;
     async_frame_cursor cursor;
-    if (async_frame_cursor_init(&cursor, task, state, image_list) != FRAME_ESUCCESS)
+    if (async_frame_cursor_init(&cursor, cached_task, state, image_list) != FRAME_ESUCCESS)
         return;
     while (capture->count < kMaxFramesPerThread) {
         if (async_frame_cursor_next(&cursor) != FRAME_ESUCCESS)

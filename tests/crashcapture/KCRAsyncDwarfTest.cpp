@@ -502,6 +502,43 @@ TEST(DwarfApply, CallerStateFromRules) {
 
 // --- The real tables of libc -------------------------------------------------
 
+const async_image* find_image(const char* fragment);
+
+// The unwind tables are copied once per image: the copy holds the bytes of
+// both tables and later calls hand out the same copy; the search over the
+// copy checks its bounds.
+TEST(DwarfImageTables, CopiedOnceAndIdenticalToTheImage) {
+    const async_image* libc = find_image("libc.so");
+    ASSERT_NE(libc, nullptr);
+    const uint8_t* tables = nullptr;
+    uint64_t address = 0, length = 0;
+    ASSERT_TRUE(async_image_unwind_tables(libc, &tables, &address, &length));
+    EXPECT_EQ(libc->unwind_copy_state.load(), 2);
+    const uint64_t frame = libc->elf.ehFrame;
+    ASSERT_LE(address, frame);
+    ASSERT_GE(address + length, libc->elf.ehFrameEnd);
+    EXPECT_EQ(std::memcmp(tables + (frame - address), reinterpret_cast<const void*>(frame),
+                          libc->elf.ehFrameEnd - frame),
+              0);
+    EXPECT_EQ(
+        std::memcmp(tables + (libc->elf.ehFrameHeader - address),
+                    reinterpret_cast<const void*>(libc->elf.ehFrameHeader), libc->elf.ehFrameHeaderSize),
+        0);
+    const uint8_t* again = nullptr;
+    uint64_t again_address = 0, again_length = 0;
+    ASSERT_TRUE(async_image_unwind_tables(libc, &again, &again_address, &again_length));
+    EXPECT_EQ(again, tables);
+    EXPECT_EQ(again_address, address);
+
+    // A header cut short reads as unreadable, never past its end.
+    uint64_t fde = 0;
+    const uint8_t* header = tables + (libc->elf.ehFrameHeader - address);
+    EXPECT_EQ(async_dwarf_eh_frame_hdr_lookup_local(header, libc->elf.ehFrameHeader, 20, libc->elf.ehFrameEnd,
+                                                    &fde),
+              KCR_EINVAL);
+    EXPECT_EQ(async_dwarf_eh_frame_hdr_lookup_local(header, libc->elf.ehFrameHeader, 8, 0, &fde), KCR_EINVAL);
+}
+
 const async_image* find_image(const char* fragment) {
     async_image_list_poll_loader();
     async_image_list_t* list = async_shared_image_list();
@@ -544,6 +581,11 @@ TEST_P(DwarfRealTables, RulesMatchReadelfForEveryFde) {
     ASSERT_TRUE(async_dwarf_memory_init_task(&memory, async_task_self(), libc->elf.ehFrame,
                                              libc->elf.ehFrameEnd - libc->elf.ehFrame,
                                              async_byteorder_direct()));
+    const uint8_t* tables = nullptr;
+    uint64_t tables_address = 0, tables_length = 0;
+    ASSERT_TRUE(async_image_unwind_tables(libc, &tables, &tables_address, &tables_length));
+    ASSERT_LE(tables_address, libc->elf.ehFrameHeader);
+    ASSERT_GE(tables_address + tables_length, libc->elf.ehFrameHeader + libc->elf.ehFrameHeaderSize);
     while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
         std::istringstream line(buffer);
         std::vector<std::string> words;
@@ -558,6 +600,13 @@ TEST_P(DwarfRealTables, RulesMatchReadelfForEveryFde) {
             ASSERT_EQ(async_dwarf_eh_frame_hdr_lookup(async_task_self(), libc->elf.ehFrameHeader,
                                                       libc->elf.ehFrameHeaderSize, start, &fde_address),
                       KCR_ESUCCESS);
+            // The image's own copy of the table finds the same entry.
+            uint64_t local_fde = 0;
+            ASSERT_EQ(async_dwarf_eh_frame_hdr_lookup_local(
+                          tables + (libc->elf.ehFrameHeader - tables_address), libc->elf.ehFrameHeader,
+                          libc->elf.ehFrameHeaderSize, start, &local_fde),
+                      KCR_ESUCCESS);
+            EXPECT_EQ(local_fde, fde_address);
             ASSERT_EQ(kcr_async_dwarf_fde_info_init<uint64_t>(&fde, &memory, fde_address, false, &cie),
                       KCR_ESUCCESS);
             ASSERT_EQ(fde.pc_start, start);

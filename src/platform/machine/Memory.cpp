@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -30,8 +31,22 @@ size_t ensurePageSize() {
     return size;
 }
 
+// This process's id, set by initialize() and renewed in the child of every
+// fork() (the handler runs before fork() returns there); 0 until then.
+std::atomic<pid_t> gSelfPid{0};
+std::atomic<bool> gForkHandlerInstalled{false};
+
+void renewSelfPid() {
+    gSelfPid.store(getpid(), std::memory_order_relaxed);
+}
+
+pid_t selfPid() {
+    const pid_t cached = gSelfPid.load(std::memory_order_relaxed);
+    return cached != 0 ? cached : getpid();
+}
+
 pid_t taskPid(const Task& task) {
-    return task.pid == 0 ? getpid() : task.pid;
+    return task.pid == 0 ? selfPid() : task.pid;
 }
 
 // Tells an unmapped page from a protected one for this process: mincore fails
@@ -96,11 +111,14 @@ ReadResult readThroughProcMem(const Task& task, uint64_t address, void* destinat
 }  // namespace
 
 bool Task::isSelf() const {
-    return pid == 0 || pid == getpid();
+    return pid == 0 || pid == selfPid();
 }
 
 void initialize() {
     ensurePageSize();
+    if (!gForkHandlerInstalled.exchange(true))
+        pthread_atfork(nullptr, nullptr, renewSelfPid);
+    renewSelfPid();
     const pid_t self = getpid();
     if (gSelfMemPid.load() != self) {
         int fd = openProcMem(self);
@@ -118,11 +136,66 @@ size_t pageSize() {
     return ensurePageSize();
 }
 
+namespace {
+
+ReadResult readUncached(const Task& task, uint64_t address, void* destination, size_t length);
+
+// Serves a read from the cache's blocks, filling the missing ones; false
+// when a block cannot be read whole (the caller then reads directly).
+bool readThroughCache(ReadCache* cache, const Task& task, uint64_t address, void* destination,
+                      size_t length) {
+    constexpr uint64_t kMask = ReadCache::kBlockSize - 1;
+    auto* out = static_cast<unsigned char*>(destination);
+    while (length > 0) {
+        const uint64_t blockAddress = address & ~kMask;
+        ReadCache::Block* block = nullptr;
+        for (auto& candidate : cache->blocks) {
+            if (candidate.valid && candidate.address == blockAddress) {
+                block = &candidate;
+                break;
+            }
+        }
+        if (block == nullptr) {
+            block = &cache->blocks[cache->nextVictim];
+            cache->nextVictim = (cache->nextVictim + 1) % ReadCache::kBlockCount;
+            block->valid = false;
+            // An aligned block never crosses a page: it is readable whole or not at all.
+            if (readUncached(task, blockAddress, block->bytes, ReadCache::kBlockSize) != ReadResult::Ok)
+                return false;
+            block->address = blockAddress;
+            block->valid = true;
+        }
+        const uint64_t at = address - blockAddress;
+        const size_t n = length < ReadCache::kBlockSize - at ? length : ReadCache::kBlockSize - at;
+        for (size_t i = 0; i < n; ++i)
+            out[i] = block->bytes[at + i];
+        out += n;
+        address += n;
+        length -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
 ReadResult readMemory(const Task& task, uint64_t address, void* destination, size_t length) {
     if (length == 0)
         return ReadResult::Ok;
     if (address + length < address)
         return ReadResult::Failed;
+    static_assert(ReadCache::kBlockSize % 64 == 0 &&
+                  (ReadCache::kBlockSize & (ReadCache::kBlockSize - 1)) == 0);
+    if (task.cache != nullptr && length <= ReadCache::kBlockSize &&
+        ensurePageSize() % ReadCache::kBlockSize == 0 &&
+        readThroughCache(task.cache, task, address, destination, length)) {
+        return ReadResult::Ok;
+    }
+    return readUncached(task, address, destination, length);
+}
+
+namespace {
+
+ReadResult readUncached(const Task& task, uint64_t address, void* destination, size_t length) {
     auto* out = static_cast<char*>(destination);
     size_t done = 0;
     while (done < length) {
@@ -144,6 +217,8 @@ ReadResult readMemory(const Task& task, uint64_t address, void* destination, siz
     }
     return ReadResult::Ok;
 }
+
+}  // namespace
 
 void* allocatePages(size_t length) {
     size_t page = ensurePageSize();

@@ -15,11 +15,34 @@
 
 namespace plat::machine {
 
+struct ReadCache;
+
 // A process whose memory is read: this process (the default) or a child.
+// With a cache, small reads are served from blocks of task memory read once
+// (see ReadCache).
 struct Task {
     pid_t pid = 0;  // 0 means this process
+    ReadCache* cache = nullptr;
     static Task self() { return Task{}; }
     bool isSelf() const;
+};
+
+// A few aligned blocks of task memory, for the many small reads of one
+// region in a row (the saved registers and return addresses of a stack being
+// walked): each block costs one read of the task, later reads inside it cost
+// none. Only for memory that does not change while the cache is used (the
+// stack of a suspended thread, the frames above a walk's start). Plain data,
+// no heap: keep it where the walk keeps its state; one user at a time.
+struct ReadCache {
+    static constexpr size_t kBlockSize = 512;
+    static constexpr size_t kBlockCount = 4;
+    struct Block {
+        uint64_t address = 0;
+        bool valid = false;
+        unsigned char bytes[kBlockSize];
+    };
+    Block blocks[kBlockCount];
+    unsigned nextVictim = 0;
 };
 
 enum class ReadResult {
@@ -30,7 +53,10 @@ enum class ReadResult {
     NoPages,    // copyMapping() only: no local pages could be mapped for the copy
 };
 
-// Caches the page size and opens the fall-back reader. Idempotent; ordinary time.
+// Caches the page size and this process's id (kept current across fork()
+// by a fork handler) and opens the fall-back reader. Idempotent; ordinary
+// time. Until it has run, every read of this process asks the kernel for the
+// process id.
 void initialize();
 
 // The system page size (cached at initialize()).
@@ -38,7 +64,9 @@ size_t pageSize();
 
 // Copies `length` bytes at `address` of the task into `destination`. Ok only
 // when every byte was read; otherwise the destination holds an unspecified
-// prefix. Never faults, whatever the address.
+// prefix. Never faults, whatever the address. Through the task's cache when
+// it has one (a block that cannot be read whole falls back to reading just
+// the bytes asked for).
 ReadResult readMemory(const Task& task, uint64_t address, void* destination, size_t length);
 
 // Page-granular anonymous memory (mmap), rounded up to whole pages; null on

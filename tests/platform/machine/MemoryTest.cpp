@@ -78,6 +78,65 @@ TEST(TaskMemory, ReadsAChildsMemory) {
               ReadResult::Failed);
 }
 
+// A cached task reads whole blocks once: later reads inside them see the
+// bytes as they were, reads run across block ends, and a block that cannot
+// be read whole falls back to the bytes asked for, with the same results as
+// without the cache.
+TEST(TaskMemory, CachedReadsServeRepeatsFromBlocks) {
+    Pages pages;
+    const size_t page = pages.page;
+    for (size_t i = 0; i < page; ++i)
+        pages.base[i] = static_cast<uint8_t>(i * 7);
+    ReadCache cache;
+    Task cached;
+    cached.cache = &cache;
+    uint8_t out[64];
+    ASSERT_EQ(readMemory(cached, pages.at(100), out, 8), ReadResult::Ok);
+    EXPECT_EQ(std::memcmp(out, pages.base + 100, 8), 0);
+    pages.base[101] = 0xEE;  // already in a block
+    ASSERT_EQ(readMemory(cached, pages.at(100), out, 8), ReadResult::Ok);
+    EXPECT_EQ(out[1], static_cast<uint8_t>(101 * 7));
+    ASSERT_EQ(readMemory(Task::self(), pages.at(100), out, 8), ReadResult::Ok);
+    EXPECT_EQ(out[1], 0xEE);
+
+    // Across the end of a block.
+    const size_t edge = ReadCache::kBlockSize - 3;
+    ASSERT_EQ(readMemory(cached, pages.at(edge), out, 10), ReadResult::Ok);
+    EXPECT_EQ(std::memcmp(out, pages.base + edge, 10), 0);
+    // More than a block: read directly.
+    std::vector<uint8_t> large(ReadCache::kBlockSize + 1);
+    ASSERT_EQ(readMemory(cached, pages.at(0), large.data(), large.size()), ReadResult::Ok);
+    EXPECT_EQ(std::memcmp(large.data(), pages.base, large.size()), 0);
+
+    // The last bytes before a protected page, the page itself, unmapped memory.
+    ASSERT_EQ(readMemory(cached, pages.at(page - 8), out, 8), ReadResult::Ok);
+    EXPECT_EQ(std::memcmp(out, pages.base + page - 8, 8), 0);
+    EXPECT_EQ(readMemory(cached, pages.at(page - 4), out, 8), ReadResult::Protected);
+    EXPECT_EQ(readMemory(cached, pages.at(page + 8), out, 8), ReadResult::Protected);
+    EXPECT_EQ(readMemory(cached, 16, out, 8), ReadResult::Unmapped);
+}
+
+// The process id kept for reads of this process follows fork(): the child
+// reads its own memory, not its parent's.
+TEST(TaskMemory, ReadsOfThisProcessFollowFork) {
+    initialize();
+    static volatile uint64_t marker = 0;
+    marker = 1;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        marker = 2;
+        uint64_t value = 0;
+        const bool ok = readMemory(Task::self(), reinterpret_cast<uint64_t>(&marker), &value, sizeof value) ==
+                        ReadResult::Ok;
+        _exit(ok && value == 2 && Task::self().isSelf() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(TaskMemory, CopiedMappingsEndAtTheFirstUnreadablePage) {
     Pages pages;
     const size_t page = pages.page;
