@@ -1,6 +1,7 @@
 #include "crashcapture/KCRAsyncImage.h"
 
 #include <elf.h>
+#include <link.h>
 
 #include <cstring>
 #include <memory>
@@ -245,6 +246,45 @@ void locked_image_list_free(async_image_list_t* list) {
     list->list = nullptr;
 }
 
+namespace {
+
+// A late image at this header (one the list now knows, or that went away) is
+// no longer walked.
+void retire_late_image(async_image_list_t* list, uint64_t header_addr) {
+    if (list->late == nullptr)
+        return;
+    const uint32_t count = list->late->count.load(std::memory_order_acquire);
+    for (uint32_t i = 0; i < count; ++i) {
+        async_late_image& slot = list->late->slots[i];
+        if (slot.image.header_addr == header_addr)
+            slot.retired.store(true, std::memory_order_release);
+    }
+}
+
+// The index of a late image, or -1 when the image is none.
+int late_index(const async_image_list_t* list, const async_image* image) {
+    if (list->late == nullptr)
+        return -1;
+    for (uint32_t i = 0; i < async_late_images::kSlots; ++i) {
+        if (&list->late->slots[i].image == image)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+async_image* late_from(async_image_list_t* list, uint32_t first) {
+    if (list->late == nullptr)
+        return nullptr;
+    const uint32_t count = list->late->count.load(std::memory_order_acquire);
+    for (uint32_t i = first; i < count; ++i) {
+        if (!list->late->slots[i].retired.load(std::memory_order_acquire))
+            return &list->late->slots[i].image;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_addr, const char* name) {
     auto image = std::make_unique<async_image>();
     kcr_error_t error = async_image_init(image.get(), list->task, name, header_addr);
@@ -252,10 +292,12 @@ kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_a
         return error;
     async_image* raw = image.release();
     list->list->append(raw, &raw->node);
+    retire_late_image(list, header_addr);
     return KCR_ESUCCESS;
 }
 
 void locked_image_list_remove(async_image_list_t* list, uint64_t header_addr) {
+    retire_late_image(list, header_addr);
     async_image* found = nullptr;
     list->list->set_reading(true);
     for (auto* node = list->list->next(nullptr); node != nullptr; node = list->list->next(node)) {
@@ -275,8 +317,13 @@ void async_image_list_set_reading(async_image_list_t* list, bool reading) {
 
 async_image* async_image_list_next(async_image_list_t* list, async_image* previous) {
     using node = async_safe_list<async_image*>::node;
+    if (previous != nullptr) {
+        const int late = late_index(list, previous);
+        if (late >= 0)
+            return late_from(list, static_cast<uint32_t>(late) + 1);
+    }
     node* next = list->list->next(previous == nullptr ? nullptr : static_cast<node*>(previous->node));
-    return next == nullptr ? nullptr : next->value;
+    return next != nullptr ? next->value : late_from(list, 0);
 }
 
 async_image* async_image_containing_address(async_image_list_t* list, uint64_t address) {
@@ -301,6 +348,7 @@ SharedImages& shared_images() {
         auto* images = new SharedImages;
         plat::machine::initialize();
         locked_image_list_init(&images->list, async_task_self());
+        images->list.late = new async_late_images;
         images->loader = std::make_unique<plat::machine::Loader>(
             [images](const plat::machine::LoadedImage& loaded) {
                 if (loaded.path.empty()) {
@@ -324,6 +372,94 @@ async_image_list_t* async_shared_image_list() {
 
 void async_image_list_poll_loader() {
     shared_images().loader->poll();
+}
+
+namespace {
+
+// The loader's record of one loaded object, as far as it is public.
+struct loader_object {
+    uint64_t load_bias;  // l_addr
+    uint64_t name;       // l_name
+    uint64_t dynamic;    // l_ld
+    uint64_t next;       // l_next
+    uint64_t previous;   // l_prev
+};
+
+// Copies a NUL-terminated string of the task in small aligned pieces (a
+// piece never crosses a page, so the end of a mapping cannot hide the NUL);
+// false when unreadable or longer than the buffer.
+bool read_task_string(const kcr_task_t& task, uint64_t address, char* out, size_t capacity) {
+    constexpr uint64_t kPiece = 32;
+    size_t at = 0;
+    while (at + 1 < capacity) {
+        const uint64_t piece_end = ((address + at) | (kPiece - 1)) + 1;
+        size_t n = static_cast<size_t>(piece_end - (address + at));
+        if (n > capacity - 1 - at)
+            n = capacity - 1 - at;
+        if (async_task_memcpy(task, address + at, 0, out + at, n) != KCR_ESUCCESS)
+            return false;
+        for (size_t i = 0; i < n; ++i) {
+            if (out[at + i] == '\0')
+                return true;
+        }
+        at += n;
+    }
+    return false;
+}
+
+bool list_has_header(async_image_list_t* list, uint64_t header) {
+    for (async_image* image = async_image_list_next(list, nullptr); image != nullptr;
+         image = async_image_list_next(list, image)) {
+        if (image->header_addr == header)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void async_image_list_add_loader_images(async_image_list_t* list) {
+    async_late_images* late = list->late;
+    if (late == nullptr)
+        return;
+    bool expected = false;
+    if (!late->filling.compare_exchange_strong(expected, true, std::memory_order_acquire))
+        return;
+    const kcr_task_t& task = list->task;
+    uint64_t object = 0;
+    if (async_task_memcpy(task, reinterpret_cast<uint64_t>(&_r_debug), offsetof(r_debug, r_map), &object,
+                          sizeof object) != KCR_ESUCCESS)
+        object = 0;
+    async_image_list_set_reading(list, true);
+    // Bounded: a chain corrupted into a loop ends here.
+    for (int walked = 0; object != 0 && walked < 4096; ++walked) {
+        loader_object record;
+        if (async_task_memcpy(task, object, 0, &record, sizeof record) != KCR_ESUCCESS)
+            break;
+        object = record.next;
+        // The program itself (no name) and objects without a bias are known
+        // from the start; an object's ELF header sits at its bias.
+        const uint64_t header = record.load_bias;
+        if (header == 0 || record.name == 0 || list_has_header(list, header))
+            continue;
+        const uint32_t index = late->count.load(std::memory_order_relaxed);
+        if (index >= async_late_images::kSlots)
+            break;
+        async_late_image& slot = late->slots[index];
+        if (!read_task_string(task, record.name, slot.name, sizeof slot.name) || slot.name[0] == '\0')
+            continue;
+        async_image& image = slot.image;
+        image.kind = async_image_kind::elf;
+        image.header_addr = header;
+        image.name = slot.name;
+        image.node = nullptr;
+        if (plat::machine::parseElfImage(task, header, &image.elf) != plat::machine::ElfResult::Ok)
+            continue;
+        slot.retired.store(false, std::memory_order_relaxed);
+        late->count.store(index + 1, std::memory_order_release);
+    }
+    async_image_list_set_reading(list, false);
+    late->filling.store(false, std::memory_order_release);
 }
 
 }  // namespace kcr::async

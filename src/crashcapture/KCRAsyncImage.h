@@ -83,9 +83,29 @@ bool async_image_unwind_tables(const async_image* image, const uint8_t** bytes, 
 kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
                                           async_macho_found_symbol_cb callback, void* context);
 
+// Images the loader holds that the list did not know when a crash came
+// (libraries opened since the last ordinary-time update), found by walking
+// the loader's own chain of loaded objects at crash time. Slots are filled in
+// order at crash time, never freed and never reused; a slot whose image the
+// list learns about later (or whose image goes away) is retired and skipped.
+struct async_late_image {
+    static constexpr size_t kNameCapacity = 512;
+    async_image image;
+    char name[kNameCapacity] = {};
+    std::atomic<bool> retired{false};
+};
+
+struct async_late_images {
+    static constexpr uint32_t kSlots = 32;
+    std::atomic<uint32_t> count{0};    // slots published to readers
+    std::atomic<bool> filling{false};  // one crash-time writer at a time
+    async_late_image slots[kSlots];
+};
+
 struct async_image_list_t {
     kcr_task_t task;
     async_safe_list<async_image*>* list = nullptr;
+    async_late_images* late = nullptr;  // the shared list of this process only
 };
 
 void locked_image_list_init(async_image_list_t* list, const kcr_task_t& task);
@@ -96,7 +116,9 @@ kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_a
 void locked_image_list_remove(async_image_list_t* list, uint64_t header_addr);
 
 void async_image_list_set_reading(async_image_list_t* list, bool reading);
-// The image after `previous` (the first when null), or null.
+// The image after `previous` (the first when null), or null. The list's own
+// images come first, then its late images.
+
 async_image* async_image_list_next(async_image_list_t* list, async_image* previous);
 // The first image that contains the address, or null. Hold the reader count.
 async_image* async_image_containing_address(async_image_list_t* list, uint64_t address);
@@ -106,5 +128,12 @@ async_image* async_image_containing_address(async_image_list_t* list, uint64_t a
 // (ordinary time: it lists the loader's images when they changed).
 async_image_list_t* async_shared_image_list();
 void async_image_list_poll_loader();
+
+// Crash time: walks the dynamic loader's chain of loaded objects with safe
+// reads and adds each object the list lacks as a late image (header, name,
+// unwind tables and dynamic symbols; no full symbol table). Does nothing for
+// a list without late slots, or while another thread is doing it. No heap,
+// no lock; async-signal-safe.
+void async_image_list_add_loader_images(async_image_list_t* list);
 
 }  // namespace kcr::async

@@ -588,6 +588,8 @@ kcr_error_t kcr_write_report(const char* path, log_writer_t* writer, async_image
     int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return KCR_EINTERNAL;
+    // Libraries opened since the list was last brought up to date.
+    async_image_list_add_loader_images(image_list);
     async_file_t file;
     async_file_init(&file, fd, kCrashReportFileLimit);
     kcr_error_t error = kcr_log_writer_write(writer, crashed_thread, image_list, &file, signal_info, state);

@@ -139,7 +139,9 @@ kcr_error_t kcr_log_writer_close(log_writer_t* writer);
 void kcr_log_writer_free(log_writer_t* writer);
 
 // Crash-time report: creates (truncating, mode 0644) the file at `path`,
-// writes the report capped at kCrashReportFileLimit, flushes and closes.
+// adds the loader's objects the image list lacks (libraries opened since the
+// list was last brought up to date), writes the report capped at
+// kCrashReportFileLimit, flushes and closes.
 // The write's result, or 6 when the file cannot be opened, flushed or closed.
 kcr_error_t kcr_write_report(const char* path, log_writer_t* writer, async_image_list_t* image_list,
                              uint32_t crashed_thread, const kcr_async_thread_state* state,

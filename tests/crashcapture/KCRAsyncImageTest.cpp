@@ -120,6 +120,64 @@ TEST(AsyncImages, ListWalksSurviveRemovalAndFreeRemovedImages) {
     locked_image_list_free(&list);  // LeakSanitizer checks that every record was released
 }
 
+namespace {
+
+int images_named(async_image_list_t* list, const char* fragment) {
+    int count = 0;
+    async_image_list_set_reading(list, true);
+    for (async_image* image = async_image_list_next(list, nullptr); image != nullptr;
+         image = async_image_list_next(list, image)) {
+        if (std::string(async_image_name(image)).find(fragment) != std::string::npos)
+            ++count;
+    }
+    async_image_list_set_reading(list, false);
+    return count;
+}
+
+}  // namespace
+
+// A library opened after the list's last update is found in the loader's
+// chain; once the list learns of it (or it is closed) the late record gives
+// way, so that no image is listed twice; another walk adds nothing new.
+TEST(AsyncImages, LoaderChainAddsLibrariesOpenedSinceTheLastUpdate) {
+    async_image_list_poll_loader();
+    async_image_list_t* list = async_shared_image_list();
+    const int before = images_named(list, "machine_test_library");
+    ASSERT_EQ(before, 0);
+    void* library = dlopen(KCR_MACHINE_TEST_LIBRARY, RTLD_NOW);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const uint64_t function = reinterpret_cast<uint64_t>(dlsym(library, "kcr_machine_test_second"));
+    EXPECT_EQ(images_named(list, "machine_test_library"), 0);
+
+    async_image_list_add_loader_images(list);
+    EXPECT_EQ(images_named(list, "machine_test_library"), 1);
+    async_image_list_add_loader_images(list);
+    EXPECT_EQ(images_named(list, "machine_test_library"), 1);
+    async_image_list_set_reading(list, true);
+    async_image* late = async_image_containing_address(list, function);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(late->node, nullptr);  // not one of the list's own records
+    const uint8_t* id = nullptr;
+    uint32_t length = 0;
+    EXPECT_TRUE(async_image_build_id(late, &id, &length));
+    kcr_async_mobject frames;
+    EXPECT_EQ(async_image_map_eh_frame(late, &frames), KCR_ESUCCESS);
+    async_mobject_free(&frames);
+    async_image_list_set_reading(list, false);
+
+    async_image_list_poll_loader();
+    EXPECT_EQ(images_named(list, "machine_test_library"), 1);
+    async_image_list_set_reading(list, true);
+    async_image* own = async_image_containing_address(list, function);
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own->node, nullptr);
+    async_image_list_set_reading(list, false);
+
+    dlclose(library);
+    async_image_list_poll_loader();
+    EXPECT_EQ(images_named(list, "machine_test_library"), 0);
+}
+
 TEST(AsyncImages, SharedListFollowsTheLoaderAndSymbolicatesELF) {
     async_image_list_poll_loader();
     async_image_list_t* list = async_shared_image_list();

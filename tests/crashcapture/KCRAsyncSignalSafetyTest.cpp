@@ -8,6 +8,7 @@
 // symbols, the sanitizer's allocation hooks serve instead. Either way, an
 // allocation or release on the handler's thread while the trap is armed is
 // counted as a failure.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -103,6 +104,7 @@ struct Results {
     int frames = 0;
     int framesInImages = 0;
     int symbols = 0;
+    bool lateLibraryFound = false;
 };
 Results gResults;
 
@@ -131,6 +133,20 @@ void walk(async_frame_cursor* cursor) {
 
 void crashTimeWork(int, siginfo_t*, void* context) {
     gTrappedThread.store(plat::machine::currentThreadId());
+    // A library opened since the last update of the list, found in the
+    // loader's chain.
+    async_image_list_t* list = async_shared_image_list();
+    async_image_list_add_loader_images(list);
+    async_image_list_set_reading(list, true);
+    for (async_image* image = async_image_list_next(list, nullptr); image != nullptr;
+         image = async_image_list_next(list, image)) {
+        const char* name = async_image_name(image);
+        for (const char* at = name; *at != '\0'; ++at) {
+            if (__builtin_strncmp(at, "machine_test_library", 20) == 0)
+                gResults.lateLibraryFound = true;
+        }
+    }
+    async_image_list_set_reading(list, false);
     pid_t ids[256];
     int count = plat::machine::listThreads(ids, 256);
     gResults.threads = count;
@@ -173,6 +189,8 @@ TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
     // Ordinary-time preparation: thread control and the image list.
     ASSERT_TRUE(plat::machine::prepareThreadControl());
     async_image_list_poll_loader();
+    void* library = dlopen(KCR_MACHINE_TEST_LIBRARY, RTLD_NOW);  // after the list's last update
+    ASSERT_NE(library, nullptr) << dlerror();
     armAllocationHooks();
 
     std::atomic<bool> stop{false};
@@ -199,6 +217,10 @@ TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
     EXPECT_GT(gResults.frames, gResults.threads);
     EXPECT_GT(gResults.framesInImages, 0);
     EXPECT_GT(gResults.symbols, 0);
+    EXPECT_TRUE(gResults.lateLibraryFound);
+    async_image_list_poll_loader();
+    dlclose(library);
+    async_image_list_poll_loader();
 }
 
 namespace {
@@ -218,8 +240,8 @@ plat::machine::kern_return_t repairPage(plat::machine::mach_port_t, plat::machin
     mprotect(const_cast<char*>(gPage), 4096, PROT_READ | PROT_WRITE);
     gAnswered++;
     gTrappedServer.store(0);
-    return signo == SIGBUS && address == reinterpret_cast<uint64_t>(gPage) ? plat::machine::KERN_SUCCESS
-                                                                           : plat::machine::KERN_FAILURE;
+    return signo == SIGSEGV && address == reinterpret_cast<uint64_t>(gPage) ? plat::machine::KERN_SUCCESS
+                                                                            : plat::machine::KERN_FAILURE;
 }
 
 __attribute__((no_sanitize("address", "undefined"), noinline)) void poke(volatile char* page) {

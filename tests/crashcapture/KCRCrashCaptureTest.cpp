@@ -221,6 +221,37 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
     crash_case_name);
 
+// A library opened after enabling that then crashes: the report lists it
+// (found in the loader's chain at crash time), and the crashed frame falls
+// inside it, in both modes.
+TEST(LateImages, LibraryOpenedAfterEnablingHoldsTheCrashedFrame) {
+    for (const char* mode : {"late", "mach-late"}) {
+        SCOPED_TRACE(mode);
+        testsupport::TempDir dir;
+        const std::string record = (dir / "record").string();
+        ChildResult child = runCrashingProgram(KCR_CRASH_HELPER_NOFP, {mode, "secondary", record}, dir.str());
+        ASSERT_TRUE(child.finished) << "the child hung";
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << child.status;
+        EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+        KCRCrashReportPtr report = load_report(dir);
+        ASSERT_NE(report, nullptr);
+        auto crashed = crashed_thread(*report);
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        const uint64_t pc = crashed->stackFrames()[0]->instructionPointer();
+        KCRCrashReportBinaryImageInfoPtr holder;
+        for (const auto& image : report->images()) {
+            if (image->imageBaseAddress() <= pc && pc - image->imageBaseAddress() < image->imageSize())
+                holder = image;
+        }
+        ASSERT_NE(holder, nullptr) << "no image holds the crashed frame";
+        EXPECT_NE(holder->imageName().find("kcr_late_library"), std::string::npos) << holder->imageName();
+        EXPECT_TRUE(holder->imageUUID().has_value());
+        // The walk went on through the library's tables into the helper.
+        EXPECT_TRUE(contains_run(pcs_of(*crashed), read_chain(record, "crash")));
+    }
+}
+
 // An exception port registered before the reporter's is offered the fault
 // first; when it handles it, nothing is written and the process goes on.
 TEST(MachCrashCapture, EarlierExceptionPortThatHandlesTheFaultWins) {

@@ -9,11 +9,12 @@
 // nested (the crash callback faults), alloc (another thread allocates),
 // previous (a handler installed before ours), uncaught (a platform exception),
 // uncaught-std (a standard one), rethrown (caught, then rethrown from main),
-// custom, core (a null
+// custom, late (a library opened after enabling crashes), core (a null
 // pointer with core dumps allowed, for a debugger to compare with).
 // A "mach-" prefix enables the reporter in Mach mode; "mach-handled" first
 // registers an exception port whose handler repairs the fault (a write to a
 // protected page), so the process goes on and exits 0.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -100,6 +101,15 @@ KCR_UNCHECKED __attribute__((noinline)) void crash_now() {
         // the kernel gives no address.
         volatile uintptr_t wild = 0x8000000000000000ull;
         *reinterpret_cast<volatile int*>(wild) = 1;
+    } else if (gMode == "late") {
+        // A library opened after enabling crashes in its own code.
+        void* library = dlopen(KCR_LATE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        auto* crash = library != nullptr
+                          ? reinterpret_cast<void (*)()>(dlsym(library, "kcr_late_library_crash"))
+                          : nullptr;
+        if (crash == nullptr)
+            _exit(6);
+        crash();
     } else if (gMode == "bus") {
         char path[] = "/tmp/kcr_bus.XXXXXX";
         int fd = mkstemp(path);
