@@ -34,6 +34,22 @@ CpuType elf_cpu_type(uint16_t machine) {
     }
 }
 
+// Whether images added from now on load their file's full symbol table.
+std::atomic<bool> gLoadFileSymbols{false};
+
+void load_file_symbols(async_image* image) {
+    if (image->kind != async_image_kind::elf || image->name == nullptr ||
+        image->file_symbols.load(std::memory_order_acquire) != nullptr)
+        return;
+    std::unique_ptr<plat::machine::ElfFileSymbols> loaded =
+        plat::machine::ElfFileSymbols::load(image->name, image->elf);
+    if (!loaded)
+        return;
+    plat::machine::ElfFileSymbols* expected = nullptr;
+    if (image->file_symbols.compare_exchange_strong(expected, loaded.get(), std::memory_order_acq_rel))
+        loaded.release();
+}
+
 char* copy_name(const char* name) {
     size_t length = std::strlen(name);
     char* copy = new char[length + 1];
@@ -60,7 +76,9 @@ kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const c
     image->elf = plat::machine::ElfImage{};
     image->node = nullptr;
     image->unwind_copy_state.store(0);
+    delete image->file_symbols.exchange(nullptr);
     image->unwind_copy = plat::machine::CopiedMapping{};
+    image->file_symbols.store(nullptr);
     image->header_addr = header_addr;
     uint8_t magic[4];
     kcr_error_t error = async_task_memcpy(task, header_addr, 0, magic, sizeof magic);
@@ -72,6 +90,8 @@ kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const c
             return KCR_EINVALID_DATA;
         }
         image->name = copy_name(name);
+        if (gLoadFileSymbols.load(std::memory_order_acquire))
+            load_file_symbols(image);
         return KCR_ESUCCESS;
     }
     image->kind = async_image_kind::macho;
@@ -218,7 +238,10 @@ kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
     }
     char name[256];
     uint64_t start = 0;
-    if (!plat::machine::findElfSymbol(image->elf, pc, name, sizeof name, &start))
+    const plat::machine::ElfFileSymbols* file = image->file_symbols.load(std::memory_order_acquire);
+    const bool found = (file != nullptr && file->find(pc, name, sizeof name, &start)) ||
+                       plat::machine::findElfSymbol(image->elf, pc, name, sizeof name, &start);
+    if (!found)
         return KCR_ENOTFOUND;
     callback(start, name, context);
     return KCR_ESUCCESS;
@@ -372,6 +395,17 @@ async_image_list_t* async_shared_image_list() {
 
 void async_image_list_poll_loader() {
     shared_images().loader->poll();
+}
+
+void async_image_list_load_file_symbols(async_image_list_t* list) {
+    gLoadFileSymbols.store(true, std::memory_order_release);
+    async_image_list_set_reading(list, true);
+    for (async_image* image = async_image_list_next(list, nullptr); image != nullptr;
+         image = async_image_list_next(list, image)) {
+        if (image->node != nullptr)  // the list's own records (late ones have no file table)
+            load_file_symbols(image);
+    }
+    async_image_list_set_reading(list, false);
 }
 
 namespace {

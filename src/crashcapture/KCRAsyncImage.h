@@ -21,6 +21,7 @@
 #include "crashcapture/KCRAsyncMObject.h"
 #include "crashcapture/KCRAsyncMachO.h"
 #include "crashcapture/KCRAsyncSafeList.h"
+#include "platform/machine/ElfFileSymbols.h"
 #include "platform/machine/ElfImage.h"
 
 namespace kcr::async {
@@ -40,6 +41,9 @@ struct async_image {
     // being made, 2 made, 3 not possible.
     mutable std::atomic<int> unwind_copy_state{0};
     mutable plat::machine::CopiedMapping unwind_copy;
+    // The full symbol table of the image's file (ELF), when loaded: set once
+    // at ordinary time, freed with the image.
+    std::atomic<plat::machine::ElfFileSymbols*> file_symbols{nullptr};
 };
 
 // Reads the image at `header_addr`: ELF when it starts with the ELF magic, else
@@ -79,7 +83,8 @@ bool async_image_unwind_tables(const async_image* image, const uint8_t** bytes, 
                                uint64_t* length);
 
 // The nearest symbol at or below `pc`: 0 when reported (the name is valid only
-// during the callback), 8 when none.
+// during the callback), 8 when none. ELF images answer from their file's full
+// symbol table when it was loaded, else from their dynamic symbols.
 kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
                                           async_macho_found_symbol_cb callback, void* context);
 
@@ -128,6 +133,11 @@ async_image* async_image_containing_address(async_image_list_t* list, uint64_t a
 // (ordinary time: it lists the loader's images when they changed).
 async_image_list_t* async_shared_image_list();
 void async_image_list_poll_loader();
+
+// Ordinary time: from now on every ELF image added to any list loads its
+// file's full symbol table, and the list's current images load theirs now
+// (for reporters that symbolicate). Safe against concurrent walks.
+void async_image_list_load_file_symbols(async_image_list_t* list);
 
 // Crash time: walks the dynamic loader's chain of loaded objects with safe
 // reads and adds each object the list lacks as a late image (header, name,

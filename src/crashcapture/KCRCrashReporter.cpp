@@ -375,10 +375,13 @@ bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
         if (customData_)
             kcr_log_writer_set_custom_data(&crash.writer, customData_->bytes(), customData_->length());
     }
-    // What crash time needs is made ready now: the image list and the
+    // What crash time needs is made ready now: the image list (with the
+    // images' full symbol tables when symbols are asked for) and the
     // thread-control signal.
     plat::machine::initialize();
     async_image_list_poll_loader();
+    if ((configuration_.symbolicationStrategy() & KCRCrashReporterSymbolicationStrategySymbolTable) != 0)
+        async_image_list_load_file_symbols(async_shared_image_list());
     plat::machine::prepareThreadControl();
 
     // Signal handlers for every crash signal, in both modes. In Mach mode
@@ -479,6 +482,8 @@ std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t ca
         kcr_log_writer_set_custom_data(writer.get(), data->bytes(), data->length());
     plat::machine::initialize();
     async_image_list_poll_loader();
+    if ((configuration_.symbolicationStrategy() & KCRCrashReporterSymbolicationStrategySymbolTable) != 0)
+        async_image_list_load_file_symbols(async_shared_image_list());
     plat::machine::prepareThreadControl();
 
     auto file = std::make_unique<async_file_t>();

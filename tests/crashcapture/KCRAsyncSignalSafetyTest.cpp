@@ -189,6 +189,8 @@ TEST(CrashTimeSafety, CaptureWalkAndLookupAllocateNothingInsideASignalHandler) {
     // Ordinary-time preparation: thread control and the image list.
     ASSERT_TRUE(plat::machine::prepareThreadControl());
     async_image_list_poll_loader();
+    // Symbols come from the files' full tables where there are some.
+    async_image_list_load_file_symbols(async_shared_image_list());
     void* library = dlopen(KCR_MACHINE_TEST_LIBRARY, RTLD_NOW);  // after the list's last update
     ASSERT_NE(library, nullptr) << dlerror();
     armAllocationHooks();

@@ -221,6 +221,28 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"mach-abort", "secondary", false, SIGABRT, "SIGABRT", "#-6", -1}),
     crash_case_name);
 
+// The helper is linked without exporting its symbols, and its crashing
+// functions are file-local: the report still names them, from the
+// program's full symbol table.
+TEST(CrashSymbols, OwnFunctionsOfAProgramWithoutExportedSymbolsAreNamed) {
+    testsupport::TempDir dir;
+    const std::string record = (dir / "record").string();
+    ChildResult child =
+        runCrashingProgram(KCR_CRASH_HELPER_NOFP, {"segv-null", "secondary", record}, dir.str());
+    ASSERT_TRUE(child.finished) << "the child hung";
+    KCRCrashReportPtr report = load_report(dir);
+    ASSERT_NE(report, nullptr);
+    auto crashed = crashed_thread(*report);
+    ASSERT_NE(crashed, nullptr);
+    std::vector<std::string> names;
+    for (const auto& frame : crashed->stackFrames())
+        names.push_back(frame->symbolInfo() ? frame->symbolInfo()->symbolName() : "");
+    ASSERT_FALSE(names.empty());
+    EXPECT_NE(names[0].find("crash_now"), std::string::npos) << names[0];
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(),
+                            [](const std::string& n) { return n.find("level2") != std::string::npos; }));
+}
+
 // A library opened after enabling that then crashes: the report lists it
 // (found in the loader's chain at crash time), and the crashed frame falls
 // inside it, in both modes.
