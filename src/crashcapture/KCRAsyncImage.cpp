@@ -284,15 +284,19 @@ void retire_late_image(async_image_list_t* list, uint64_t header_addr) {
     }
 }
 
-// The index of a late image, or -1 when the image is none.
+// The index of a late image, or -1 when the image is none (the list's own
+// records always hang on a node).
 int late_index(const async_image_list_t* list, const async_image* image) {
-    if (list->late == nullptr)
+    if (list->late == nullptr || image->node != nullptr)
         return -1;
-    for (uint32_t i = 0; i < async_late_images::kSlots; ++i) {
-        if (&list->late->slots[i].image == image)
-            return static_cast<int>(i);
-    }
-    return -1;
+    const auto first = reinterpret_cast<uintptr_t>(&list->late->slots[0].image);
+    const auto at = reinterpret_cast<uintptr_t>(image);
+    if (at < first)
+        return -1;
+    const uintptr_t index = (at - first) / sizeof(async_late_image);
+    if (index >= async_late_images::kSlots || &list->late->slots[index].image != image)
+        return -1;
+    return static_cast<int>(index);
 }
 
 async_image* late_from(async_image_list_t* list, uint32_t first) {
