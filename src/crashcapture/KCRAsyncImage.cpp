@@ -76,7 +76,6 @@ kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const c
     image->elf = plat::machine::ElfImage{};
     image->node = nullptr;
     image->unwind_copy_state.store(0);
-    delete image->file_symbols.exchange(nullptr);
     image->unwind_copy = plat::machine::CopiedMapping{};
     image->file_symbols.store(nullptr);
     image->header_addr = header_addr;
@@ -105,6 +104,7 @@ void async_image_free(async_image* image) {
     if (image->unwind_copy_state.load(std::memory_order_acquire) == 2)
         plat::machine::freeMapping(&image->unwind_copy);
     image->unwind_copy_state.store(0);
+    delete image->file_symbols.exchange(nullptr);
     delete[] image->name;
     image->name = nullptr;
 }

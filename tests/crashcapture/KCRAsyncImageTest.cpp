@@ -178,6 +178,40 @@ TEST(AsyncImages, LoaderChainAddsLibrariesOpenedSinceTheLastUpdate) {
     EXPECT_EQ(images_named(list, "machine_test_library"), 0);
 }
 
+// With file symbol tables on, an image added to a list names functions only
+// its file's full table knows; the table goes with the image (LeakSanitizer
+// checks the release).
+TEST(AsyncImages, FileSymbolTablesNameHiddenFunctionsAndGoWithTheImage) {
+    void* library = dlopen(KCR_MACHINE_TEST_LIBRARY, RTLD_NOW);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto hidden_address = reinterpret_cast<void* (*)()>(dlsym(library, "kcr_machine_test_hidden_address"));
+    ASSERT_NE(hidden_address, nullptr);
+    const uint64_t hidden = reinterpret_cast<uint64_t>(hidden_address());
+    plat::machine::LoadedImage found_image;
+    for (const auto& loaded : plat::machine::loadedImages()) {
+        if (loaded.path.find("machine_test_library") != std::string::npos)
+            found_image = loaded;
+    }
+    ASSERT_NE(found_image.headerAddress, 0u);
+
+    async_image_list_t list;
+    locked_image_list_init(&list, async_task_self());
+    async_image_list_load_file_symbols(&list);
+    ASSERT_EQ(locked_image_list_append(&list, found_image.headerAddress, found_image.path.c_str()),
+              KCR_ESUCCESS);
+    async_image_list_set_reading(&list, true);
+    async_image* image = async_image_list_next(&list, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_NE(image->file_symbols.load(), nullptr);
+    Found found;
+    EXPECT_EQ(async_image_find_symbol_by_pc(image, hidden + 2, record, &found), KCR_ESUCCESS);
+    EXPECT_EQ(found.name, "kcr_machine_test_hidden");
+    EXPECT_EQ(found.address, hidden);
+    async_image_list_set_reading(&list, false);
+    locked_image_list_free(&list);
+    dlclose(library);
+}
+
 TEST(AsyncImages, SharedListFollowsTheLoaderAndSymbolicatesELF) {
     async_image_list_poll_loader();
     async_image_list_t* list = async_shared_image_list();
