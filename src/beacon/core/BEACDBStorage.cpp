@@ -248,6 +248,12 @@ int BEACDBStorage::openConnection() {
     connection.executeSelectionQuery("PRAGMA journal_mode = WAL;", nullptr, &journal);
     if (journal == SQLITE_OK)
         journal = connection.executeNonSelectionQuery("PRAGMA synchronous = NORMAL;");
+    // The write-ahead log keeps every page written since its last checkpoint;
+    // a small limit keeps it from taking the space of a nearly full disk.
+    if (journal == SQLITE_OK)
+        connection.executeSelectionQuery("PRAGMA wal_autocheckpoint = 256;", nullptr, &journal);
+    if (journal == SQLITE_OK)
+        connection.executeSelectionQuery("PRAGMA journal_size_limit = 1048576;", nullptr, &journal);
     if (journal != SQLITE_OK) {
         closeConnection();
         return journal;
@@ -349,7 +355,17 @@ int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnecti
         }
     }
     BEACDBConnection connection(db_, &statements_);
-    return block(connection);
+    int result = block(connection);
+    // Nothing may stay in a transaction that is never committed: every later
+    // change would go into it and be lost when the connection closes.
+    if (!sqlite3_get_autocommit(db_)) {
+        BEACLogError(kBEACLogTag, "A transaction was left open on \"%@\"; its changes are rolled back.",
+                     filename_);
+        connection.executeNonSelectionQuery("ROLLBACK");
+        if (result == SQLITE_OK)
+            result = SQLITE_ERROR;
+    }
+    return result;
 }
 
 int BEACDBStorage::executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values) {

@@ -3,13 +3,20 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <sched.h>
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "BeaconTestSupport.h"
 #include "beacon/core/BEACSharedSchemaLog.h"
 #include "platform/dispatch/Queue.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -46,6 +53,22 @@ Loaded load(BEACLogDBStorage& store, const std::string& group, uint64_t limit,
             result.batchId = id;
         });
     return result;
+}
+
+// The number of rows another connection sees in the store's file: what is
+// committed.
+int64_t committedRows(const std::string& path) {
+    sqlite3* db = nullptr;
+    int64_t count = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
 }
 
 // Runs one statement on the store's file with a separate connection.
@@ -250,6 +273,105 @@ TEST_F(BEACLogDBStorageTest, ALogThatStillDoesNotFitEvictsNothing) {
     EXPECT_FALSE(store.saveLog(makeLog("huge", 70000), "G", 2));
     EXPECT_TRUE(log_.containsPrefix("Log is too large (", BEACLogLevelError));
     EXPECT_EQ(store.countLogs(), before);
+}
+
+// Sessions ids of every stored log, oldest first, whatever their priority.
+std::vector<std::string> storedSids(BEACLogDBStorage& store) {
+    std::vector<std::string> sids;
+    for (const auto& row : store.logsWithCondition("1 ORDER BY \"id\"", {}))
+        sids.push_back(row.log->sid.value_or("?"));
+    return sids;
+}
+
+TEST_F(BEACLogDBStorageTest, EvictionInARowKeepsTheNewestNormalLogsAndEveryCriticalOne) {
+    BEACLogDBStorage store;
+    store.setMaxStorageSize(40960, nullptr);
+    // Three critical logs among the first normal ones.
+    std::vector<std::string> critical;
+    for (int i = 0; i < 3; ++i) {
+        critical.push_back("crit-" + std::to_string(i));
+        ASSERT_TRUE(store.saveLog(makeLog(critical.back(), 600), "G", 2));
+    }
+    // Normal logs one after the other, long after the file is full: each
+    // evicts the oldest normal logs only, so what is stored is always the
+    // critical logs and an unbroken run of the newest normal logs.
+    int firstEviction = -1;
+    for (int i = 0; i < 120; ++i) {
+        log_.clear();
+        ASSERT_TRUE(store.saveLog(makeLog("n-" + std::to_string(i), 600), "G", 1)) << i;
+        if (firstEviction < 0 && log_.containsPrefix("Deleted a log with id ", BEACLogLevelDebug))
+            firstEviction = i;
+        auto sids = storedSids(store);
+        ASSERT_GE(sids.size(), 4u);
+        EXPECT_EQ(std::vector<std::string>(sids.begin(), sids.begin() + 3), critical) << i;
+        const int oldest = std::stoi(sids[3].substr(2));
+        for (std::size_t k = 3; k < sids.size(); ++k)
+            ASSERT_EQ(sids[k], "n-" + std::to_string(oldest + static_cast<int>(k) - 3)) << i;
+        EXPECT_EQ(sids.back(), "n-" + std::to_string(i));
+        EXPECT_EQ(committedRows(store.dbFilePath()), static_cast<int64_t>(sids.size())) << i;
+    }
+    ASSERT_GT(firstEviction, 0);
+    ASSERT_LT(firstEviction, 60) << "the store never filled up";
+
+    // A critical log evicts normal logs, oldest first, and never a critical one.
+    auto before = storedSids(store);
+    ASSERT_TRUE(store.saveLog(makeLog("crit-late", 600), "G", 2));
+    auto after = storedSids(store);
+    EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 3), critical);
+    EXPECT_EQ(after.back(), "crit-late");
+    EXPECT_EQ(
+        std::vector<std::string>(after.end() - static_cast<std::ptrdiff_t>(after.size() - 4) - 1,
+                                 after.end() - 1),
+        std::vector<std::string>(before.end() - static_cast<std::ptrdiff_t>(after.size() - 4), before.end()));
+}
+
+// A real file system that fills up: a 3 MiB tmpfs mounted in a private mount
+// namespace of a child process (root only). Every save the store reported
+// as done must be in the file, seen by another connection and after a
+// relaunch; once space returns, saves are stored again.
+TEST_F(BEACLogDBStorageTest, AFullDiskLosesNoAcceptedLog) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    const std::string mountPoint = (sdk_.dir() / "small").string();
+    std::filesystem::create_directories(mountPoint);
+    const int code = testsupport::exitCodeOfChild(
+        [&]() -> int {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=3m") != 0)
+                return 77;
+            BEACUtility::setBeaconDirectoryPath(mountPoint + "/sdk");
+            const std::string filler = mountPoint + "/filler";
+            std::ofstream(filler) << std::string(1500000, 'f');
+            int accepted = 0;
+            int refused = 0;
+            {
+                BEACLogDBStorage store;
+                int i = 0;
+                for (; refused < 40 && i < 3000; ++i)
+                    store.saveLog(makeLog("a" + std::to_string(i), 1500), "G", 1) ? ++accepted : ++refused;
+                if (committedRows(store.dbFilePath()) != accepted ||
+                    static_cast<int>(store.countLogs()) != accepted)
+                    return 3;
+                if (refused == 0)
+                    return 2;  // the disk never filled up
+                // Space returns: later saves are stored for good.
+                std::filesystem::remove(filler);
+                for (int k = 0; k < 20; ++k, ++i) {
+                    if (!store.saveLog(makeLog("b" + std::to_string(k), 1500), "G", 1))
+                        return 4;
+                    ++accepted;
+                }
+                if (committedRows(store.dbFilePath()) != accepted)
+                    return 5;
+            }
+            BEACLogDBStorage relaunched;
+            return static_cast<int>(relaunched.countLogs()) == accepted ? 0 : 6;
+        },
+        120);
+    if (code == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(BEACLogDBStorageTest, ConcurrentUseFromTheChannelQueueLosesNothing) {
