@@ -1,9 +1,10 @@
 // The SDK's wrapper over SQLite: one database file in the SDK folder, tables
 // made from a schema description, a schema version in PRAGMA user_version
 // with hooks for new and older files, FULL auto-vacuum, a maximum file size
-// through PRAGMA max_page_count, and recovery from a damaged file by deleting
-// it together with its "-journal", "-wal" and "-shm" companions and creating
-// it afresh.
+// through PRAGMA max_page_count, and recovery from a damaged file (found by
+// PRAGMA quick_check at start-up) by reading the rows that can still be read,
+// deleting it together with its "-journal", "-wal" and "-shm" companions,
+// creating it afresh and storing those rows again.
 //
 // Every value travels through BEACStorageBindableArray and is bound to a "?"
 // placeholder. Integers are read as 64-bit values.
@@ -146,6 +147,13 @@ class BEACDBStorage {
     void initialize();
 
   private:
+    struct SalvagedTable {
+        std::string name;
+        std::vector<std::string> columns;
+        std::vector<BEACStorageRow> rows;
+    };
+    std::vector<SalvagedTable> salvageRows();
+    void restoreRows(const std::vector<SalvagedTable>& tables);
     int configureDatabase();
     int openConnection();
     void closeConnection();

@@ -374,6 +374,61 @@ TEST_F(BEACLogDBStorageTest, AFullDiskLosesNoAcceptedLog) {
     EXPECT_EQ(code, 0);
 }
 
+// Pages of a closed database file whose b-tree page type is a table leaf.
+std::vector<std::size_t> tableLeafPages(const std::string& path, std::size_t pageSize) {
+    auto bytes = testsupport::readBytes(path);
+    std::vector<std::size_t> pages;
+    for (std::size_t page = 1; page * pageSize <= bytes.size(); ++page) {
+        const std::size_t header = (page - 1) * pageSize + (page == 1 ? 100 : 0);
+        if (bytes[header] == 0x0D)
+            pages.push_back(page);
+    }
+    return pages;
+}
+
+// One leaf in the middle of the table is damaged; start-up reads only the
+// schema, so only a check of the whole file finds it.
+TEST_F(BEACLogDBStorageTest, ADamagedPageIsFoundAtStartUpAndWhatCanBeReadIsKept) {
+    std::string path;
+    std::size_t pageSize = 0;
+    {
+        BEACLogDBStorage store;
+        path = store.dbFilePath();
+        pageSize = static_cast<std::size_t>(store.pageSize());
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(store.saveLog(makeLog("s" + std::to_string(i), 1500), "G", 1));
+    }  // the last connection closes: everything is in the file, no WAL left
+    auto leaves = tableLeafPages(path, pageSize);
+    ASSERT_GE(leaves.size(), 5u);
+    const std::size_t damaged = leaves[leaves.size() / 2];
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>((damaged - 1) * pageSize));
+        file << std::string(pageSize, '\xA5');
+    }
+
+    log_.clear();
+    {
+        BEACLogDBStorage store;
+        EXPECT_TRUE(log_.containsPrefix("Database \"Logs.sqlite\" is damaged", BEACLogLevelError));
+        // The rows before and after the damaged page are kept, in order.
+        auto kept = storedSids(store);
+        EXPECT_GE(kept.size(), 40u - 2 * (40u / leaves.size() + 1));
+        EXPECT_LT(kept.size(), 40u);
+        EXPECT_EQ(kept.front(), "s0");
+        EXPECT_EQ(kept.back(), "s39");
+        ASSERT_TRUE(store.saveLog(makeLog("after", 10), "G", 1));
+        auto loaded = load(store, "G", 1000);
+        EXPECT_EQ(loaded.logs.size(), kept.size() + 1);
+        EXPECT_EQ(loaded.logs.back()->sid, "after");
+    }
+    // A later launch finds a sound file with the same logs.
+    log_.clear();
+    BEACLogDBStorage relaunched;
+    EXPECT_FALSE(log_.containsPrefix("Database \"Logs.sqlite\" is damaged", BEACLogLevelError));
+    EXPECT_EQ(storedSids(relaunched).back(), "after");
+}
+
 TEST_F(BEACLogDBStorageTest, ConcurrentUseFromTheChannelQueueLosesNothing) {
     auto store = std::make_shared<BEACLogDBStorage>();
     auto queue = plat::dispatch::Queue::serial("com.kestrel.beacon.test");
