@@ -175,10 +175,16 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
 
 namespace {
 
-// Pages the file can still use: free pages inside it, and pages it may grow by.
-int64_t availablePages(BEACDBConnection& db, int64_t maxPages) {
-    return db.querySingleValue("PRAGMA freelist_count;") +
-           std::max<int64_t>(0, maxPages - db.querySingleValue("PRAGMA page_count;"));
+// Pages the file can still use: free pages inside it, and pages it may grow
+// by; nullopt when SQLite cannot say (the code goes to *result).
+std::optional<int64_t> availablePages(BEACDBConnection& db, int64_t maxPages, int* result) {
+    const int64_t free = db.querySingleValue("PRAGMA freelist_count;", result);
+    if (*result != BEACSQLiteOK)
+        return std::nullopt;
+    const int64_t used = db.querySingleValue("PRAGMA page_count;", result);
+    if (*result != BEACSQLiteOK)
+        return std::nullopt;
+    return free + std::max<int64_t>(0, maxPages - used);
 }
 
 // Ends the transaction the connection may be in; SQLite has sometimes ended it already.
@@ -248,7 +254,16 @@ int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& in
         plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC LIMIT 16",
                      kId, kTable, kPriority, kPriority, kId);
     const int64_t page = std::max<int64_t>(pageSize(), 512);
-    const int64_t maxPages = db.querySingleValue("PRAGMA max_page_count;");
+    int code = BEACSQLiteOK;
+    const int64_t maxPages = db.querySingleValue("PRAGMA max_page_count;", &code);
+    if (code != BEACSQLiteOK)
+        return code;
+    // Whether the file has the pages the row needs; a failure to tell ends
+    // the attempt (rolled back) rather than evicting blindly.
+    auto enoughRoom = [&](int64_t needed) -> std::optional<bool> {
+        auto available = availablePages(db, maxPages, &code);
+        return available ? std::optional<bool>(*available >= needed) : std::nullopt;
+    };
     // The row's own pages (a leaf, or a leaf and an overflow chain).
     int64_t needed = 1 + static_cast<int64_t>(length) / (page - 64);
     BEACStorageBindableArray candidateValues;
@@ -258,15 +273,22 @@ int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& in
     bool exhausted = false;
     while (true) {
         if (!inTransaction) {
-            if (int code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != BEACSQLiteOK)
+            if (code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != BEACSQLiteOK)
                 return code;
             inTransaction = true;
             exhausted = false;
             deleted = 0;
         }
-        while (!exhausted && availablePages(db, maxPages) < needed) {
+        while (!exhausted) {
+            auto room = enoughRoom(needed);
+            if (!room) {
+                rollBackIfOpen(db);
+                return code;
+            }
+            if (*room)
+                break;
             std::vector<int64_t> ids;
-            int code = db.enumerateRows(candidatesQuery, &candidateValues, [&](sqlite3_stmt* statement) {
+            code = db.enumerateRows(candidatesQuery, &candidateValues, [&](sqlite3_stmt* statement) {
                 ids.push_back(sqlite3_column_int64(statement, 0));
             });
             if (code != BEACSQLiteOK) {
@@ -281,11 +303,16 @@ int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& in
                 }
                 BEACLogDebug(kBEACLogTag, "Deleted a log with id %@ to store a new log.", plat::Value(id));
                 ++deleted;
-                if (availablePages(db, maxPages) >= needed)
+                auto now = enoughRoom(needed);
+                if (!now) {
+                    rollBackIfOpen(db);
+                    return code;
+                }
+                if (*now)
                     break;
             }
         }
-        int code = db.executeNonSelectionQuery(insert, &values);
+        code = db.executeNonSelectionQuery(insert, &values);
         if (code == BEACSQLiteOK)
             return code;
         if (code != BEACSQLiteFull || exhausted) {
