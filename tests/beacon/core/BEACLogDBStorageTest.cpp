@@ -17,6 +17,7 @@
 #include "beacon/core/BEACSharedSchemaLog.h"
 #include "platform/dispatch/Queue.h"
 #include "support/ChildProcess.h"
+#include "support/PowerLossVFS.h"
 
 namespace {
 
@@ -372,6 +373,47 @@ TEST_F(BEACLogDBStorageTest, AFullDiskLosesNoAcceptedLog) {
     if (code == 77)
         GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(code, 0);
+}
+
+// A small disk played by a SQLite VFS (no root needed): while it is full,
+// saves that need more space are refused and leave everything as it was,
+// evicted rows included; every save reported done is committed.
+TEST_F(BEACLogDBStorageTest, SavesOnAFullDiskAreRefusedWithoutTouchingStoredLogs) {
+    testsupport::PowerLossVFS disk;
+    int accepted = 0;
+    int refused = 0;
+    {
+        BEACLogDBStorage store;
+        store.setMaxStorageSize(65536, nullptr);
+        fillUntilEviction(store, log_, "fill-", 1);
+        accepted = static_cast<int>(store.countLogs());
+        disk.limitSpace(disk.usedSpace() + 8192);
+        for (int i = 0; i < 40; ++i) {
+            const auto before = storedSids(store);
+            log_.clear();
+            if (store.saveLog(makeLog("full-" + std::to_string(i), 1500), "G", 1)) {
+                const auto after = storedSids(store);
+                EXPECT_EQ(after.back(), "full-" + std::to_string(i));
+            } else {
+                ++refused;
+                EXPECT_EQ(storedSids(store), before) << i;
+                EXPECT_TRUE(log_.containsPrefix("Could not write the log store's changes", BEACLogLevelError))
+                    << i;
+            }
+            ASSERT_EQ(committedRows(store.dbFilePath()), static_cast<int64_t>(store.countLogs())) << i;
+        }
+        EXPECT_GT(refused, 0) << "the disk never filled up";
+        accepted = static_cast<int>(store.countLogs());
+        // Space returns: saves are stored again.
+        disk.limitSpace(std::nullopt);
+        for (int i = 0; i < 10; ++i)
+            ASSERT_TRUE(store.saveLog(makeLog("later-" + std::to_string(i), 1500), "G", 1)) << i;
+        accepted = static_cast<int>(store.countLogs());
+        EXPECT_EQ(committedRows(store.dbFilePath()), accepted);
+    }
+    BEACLogDBStorage relaunched;
+    EXPECT_EQ(static_cast<int>(relaunched.countLogs()), accepted);
+    EXPECT_EQ(storedSids(relaunched).back(), "later-9");
 }
 
 // Pages of a closed database file whose b-tree page type is a table leaf.
