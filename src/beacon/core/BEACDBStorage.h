@@ -10,10 +10,14 @@
 // placeholder. Integers are read as 64-bit values.
 //
 // One connection is kept open for the object's life (WAL journal,
-// synchronous NORMAL: a commit survives a crash of the process) and its
-// prepared statements are reused; the size limit is applied to it whenever it
-// is opened or the limit changes. Operations are serialised by a lock, so any
-// thread may call; the log store calls from the channel group's queue.
+// synchronous NORMAL: a commit survives a crash of the process; the WAL is
+// checkpointed every 256 pages and kept to 1 MiB, so that it does not take
+// the space of a nearly full disk) and its prepared statements are reused;
+// the size limit is applied to it whenever it is opened or the limit
+// changes. An operation that leaves a transaction open is rolled back and
+// fails: nothing stays uncommitted between operations. Operations are
+// serialised by a lock, so any thread may call; the log store calls from the
+// channel group's queue.
 #pragma once
 
 #include <cstdint>
