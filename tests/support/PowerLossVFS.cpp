@@ -1,6 +1,7 @@
 #include "support/PowerLossVFS.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -41,6 +42,10 @@ int xRead(sqlite3_file* f, void* p, int n, sqlite3_int64 at) {
 int xWrite(sqlite3_file* f, const void* p, int n, sqlite3_int64 at) {
     if (!shim(f)->owner->admitChange())
         return SQLITE_IOERR_WRITE;
+    sqlite3_int64 size = 0;
+    if (real(f)->pMethods->xFileSize(real(f), &size) == SQLITE_OK && at + n > size &&
+        !shim(f)->owner->admitGrowth(static_cast<std::size_t>(at + n - size)))
+        return SQLITE_FULL;
     return real(f)->pMethods->xWrite(real(f), p, n, at);
 }
 int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
@@ -173,6 +178,31 @@ void PowerLossVFS::cutPowerAfter(std::size_t changes) {
 bool PowerLossVFS::powerCut() const {
     std::lock_guard lock(mutex_);
     return powerAfter_ && changes_ > *powerAfter_;
+}
+
+void PowerLossVFS::limitSpace(std::optional<std::size_t> bytes) {
+    std::lock_guard lock(mutex_);
+    spaceLimit_ = bytes;
+}
+
+std::size_t PowerLossVFS::usedSpace() const {
+    std::lock_guard lock(mutex_);
+    std::size_t used = 0;
+    for (const auto& entry : durable_) {
+        struct stat info {};
+        if (::stat(entry.first.c_str(), &info) == 0)
+            used += static_cast<std::size_t>(info.st_size);
+    }
+    return used;
+}
+
+bool PowerLossVFS::admitGrowth(std::size_t growth) {
+    std::optional<std::size_t> limit;
+    {
+        std::lock_guard lock(mutex_);
+        limit = spaceLimit_;
+    }
+    return !limit || usedSpace() + growth <= *limit;
 }
 
 bool PowerLossVFS::admitChange() {

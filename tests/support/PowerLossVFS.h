@@ -7,6 +7,10 @@
 // when it was never synced), as a power loss would: SIGKILL keeps the page
 // cache, so only this shows whether the store syncs what it relies on.
 // Files that existed before a connection first opened them count as synced.
+//
+// It can also play a small disk: with limitSpace(bytes), a write that would
+// grow a file so that the files it saw take more than that many bytes fails
+// with SQLITE_FULL and writes nothing (overwrites within a file still work).
 #pragma once
 
 #include <cstddef>
@@ -27,12 +31,17 @@ class PowerLossVFS {
     PowerLossVFS& operator=(const PowerLossVFS&) = delete;
 
     void cutPowerAfter(std::size_t changes);
+    // nullopt lifts the limit (space returns).
+    void limitSpace(std::optional<std::size_t> bytes);
+    // Bytes the files it saw take now.
+    std::size_t usedSpace() const;
     bool powerCut() const;
     // Call with every connection closed.
     void dropUnsyncedData();
 
     // Used by the VFS callbacks.
     bool admitChange();
+    bool admitGrowth(std::size_t growth);
     void opened(const std::string& path);
     void synced(const std::string& path);
     void deleted(const std::string& path, bool durably);
@@ -44,6 +53,7 @@ class PowerLossVFS {
     mutable std::mutex mutex_;
     std::size_t changes_ = 0;
     std::optional<std::size_t> powerAfter_;
+    std::optional<std::size_t> spaceLimit_;
     std::map<std::string, std::optional<std::string>> durable_;
 };
 

@@ -252,9 +252,38 @@ void BEACBeacon::start(const std::optional<std::string>& secretString,
         startServices(services, appSecret, token, fromApplication);
 }
 
+// Every log carries the application's version and build, and a log without
+// them is invalid: without them the SDK would store and send nothing. A Linux
+// program has no bundle unless it sets one up, so this is said at start, at
+// the level that is printed by default, with the way to set them.
+bool BEACBeacon::hasBundleVersions() {
+    std::vector<std::string> missing;
+    if (!BEACDeviceTracker::appVersion())
+        missing.push_back("\"CFBundleShortVersionString\" (app version)");
+    if (!BEACDeviceTracker::appBuild())
+        missing.push_back("\"CFBundleVersion\" (app build)");
+    if (missing.empty())
+        return true;
+    BEACLog(BEACLogLevelAssert, kBEACLogTag,
+            "Beacon SDK cannot start: the application's bundle information lacks %@. Logs without an app "
+            "version and build are invalid and would never be sent.",
+            joined(missing, " and "));
+    BEACLog(BEACLogLevelAssert, kBEACLogTag,
+            "Set them in the \"Info.plist\" beside the executable, or before starting the SDK with "
+            "plat::Bundle::mainBundle().setInfoDictionary(plat::Dictionary{{\"CFBundleIdentifier\", "
+            "plat::Value(\"com.example.app\")}, {\"CFBundleShortVersionString\", plat::Value(\"1.0\")}, "
+            "{\"CFBundleVersion\", plat::Value(\"1\")}}).");
+    return false;
+}
+
 bool BEACBeacon::configureWithAppSecret(const std::optional<std::string>& appSecret,
                                         const std::optional<std::string>& transmissionTargetToken,
                                         bool fromApplication) {
+    if (!hasBundleVersions()) {
+        BEACLog(BEACLogLevelAssert, kBEACLogTag, "Beacon SDK configuration %@failed.",
+                fromText(fromApplication));
+        return false;
+    }
     {
         std::lock_guard lock(mutex_);
         if (configuredFromApplication_ && fromApplication) {

@@ -113,6 +113,9 @@ class BEACBeacon {
                       const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
     void sendStartServiceLog(const std::vector<std::string>& serviceNames);
     static bool shouldDisable(const std::string& serviceName);
+    // The main bundle has an app version and build; logs the missing keys
+    // and how to set them (at the level printed by default) when not.
+    static bool hasBundleVersions();
     // Logs the "hasn't been configured" error when false.
     bool canBeUsed() const;
 

@@ -218,15 +218,104 @@ void BEACDBStorage::initialize() {
     std::lock_guard lock(mutex_);
     int result = configureDatabase();
     if (isCorruption(result)) {
-        BEACLogError(
-            kBEACLogTag,
-            "Database \"%@\" is damaged; it is deleted and created afresh, and the data it held is lost.",
-            filename_);
+        auto salvaged = salvageRows();
+        std::size_t count = 0;
+        for (const auto& table : salvaged)
+            count += table.rows.size();
+        BEACLogError(kBEACLogTag,
+                     "Database \"%@\" is damaged; it is deleted and created afresh with the %tu row(s) that "
+                     "could still be read.",
+                     filename_, count);
         dropDatabase();
         result = configureDatabase();
+        if (result == SQLITE_OK && count > 0)
+            restoreRows(salvaged);
     }
     if (result != SQLITE_OK)
         BEACLogError(kBEACLogTag, "Failed to initialize database.");
+}
+
+// Reads every row of the schema's tables that can still be read from a
+// damaged file: from the first row on until a damaged page stops the read,
+// then from the last row backwards, so that a damaged page in the middle
+// loses only its own rows.
+std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
+    std::vector<SalvagedTable> tables;
+    if (!schema_ || dbFilePath_.empty())
+        return tables;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(fileURI(dbFilePath_).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return tables;
+    }
+    std::map<std::string, sqlite3_stmt*> statements;
+    BEACDBConnection connection(db, &statements);
+    for (const auto& [table, columns] : *schema_) {
+        SalvagedTable salvaged{table, {}, {}};
+        std::string list;
+        for (const auto& column : columns) {
+            list += plat::format(", \"%@\"", column.name);
+            salvaged.columns.push_back(column.name);
+        }
+        std::map<int64_t, BEACStorageRow> rows;
+        for (const char* order : {"ASC", "DESC"}) {
+            int code = SQLITE_OK;
+            auto read = connection.executeSelectionQuery(
+                plat::format("SELECT rowid%@ FROM \"%@\" ORDER BY rowid %@", list, table, order), nullptr,
+                &code);
+            for (auto& row : read) {
+                const int64_t rowid = row[0].longLongValue();
+                row.erase(row.begin());
+                rows.emplace(rowid, std::move(row));
+            }
+            if (code == SQLITE_OK)
+                break;  // everything was read the first time
+        }
+        for (auto& [rowid, row] : rows)
+            salvaged.rows.push_back(std::move(row));
+        tables.push_back(std::move(salvaged));
+    }
+    for (auto& [sql, statement] : statements)
+        sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+    return tables;
+}
+
+void BEACDBStorage::restoreRows(const std::vector<SalvagedTable>& tables) {
+    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+        if (int code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != SQLITE_OK)
+            return code;
+        for (const auto& table : tables) {
+            std::string names;
+            std::string placeholders;
+            for (const auto& column : table.columns) {
+                names += plat::format("%@\"%@\"", names.empty() ? "" : ", ", column);
+                placeholders += placeholders.empty() ? "?" : ", ?";
+            }
+            const std::string insert =
+                plat::format("INSERT INTO \"%@\" (%@) VALUES (%@)", table.name, names, placeholders);
+            for (const auto& row : table.rows) {
+                BEACStorageBindableArray values;
+                for (const auto& value : row) {
+                    if (value.isString())
+                        values.addString(*value.asString());
+                    else if (value.isNull())
+                        values.addString(std::nullopt);
+                    else
+                        values.addNumber(value.longLongValue());
+                }
+                if (int code = db.executeNonSelectionQuery(insert, &values); code != SQLITE_OK) {
+                    db.executeNonSelectionQuery("ROLLBACK");
+                    return code;
+                }
+            }
+        }
+        return db.executeNonSelectionQuery("COMMIT");
+    });
+    if (result != SQLITE_OK)
+        BEACLogError(kBEACLogTag, "The rows read from the damaged database \"%@\" could not be stored again.",
+                     filename_);
 }
 
 int BEACDBStorage::openConnection() {
@@ -248,6 +337,12 @@ int BEACDBStorage::openConnection() {
     connection.executeSelectionQuery("PRAGMA journal_mode = WAL;", nullptr, &journal);
     if (journal == SQLITE_OK)
         journal = connection.executeNonSelectionQuery("PRAGMA synchronous = NORMAL;");
+    // The write-ahead log keeps every page written since its last checkpoint;
+    // a small limit keeps it from taking the space of a nearly full disk.
+    if (journal == SQLITE_OK)
+        connection.executeSelectionQuery("PRAGMA wal_autocheckpoint = 256;", nullptr, &journal);
+    if (journal == SQLITE_OK)
+        connection.executeSelectionQuery("PRAGMA journal_size_limit = 1048576;", nullptr, &journal);
     if (journal != SQLITE_OK) {
         closeConnection();
         return journal;
@@ -294,6 +389,16 @@ int BEACDBStorage::configureDatabase() {
         BEACLogError(kBEACLogTag, "Failed to get storage page size.");
         closeConnection();
         return SQLITE_ERROR;
+    }
+    // Start-up reads only the schema; a page damaged anywhere else would make
+    // every later save or load of its rows fail, launch after launch.
+    auto check = db.executeSelectionQuery("PRAGMA quick_check;", nullptr, &result);
+    if (result == SQLITE_OK &&
+        (check.empty() || check[0].empty() || !check[0][0].isString() || *check[0][0].asString() != "ok"))
+        result = SQLITE_CORRUPT;
+    if (result != SQLITE_OK) {
+        closeConnection();
+        return result;
     }
     uint64_t storedVersion = static_cast<uint64_t>(db.querySingleValue("PRAGMA user_version", &result));
     if (result != SQLITE_OK) {
@@ -349,7 +454,17 @@ int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnecti
         }
     }
     BEACDBConnection connection(db_, &statements_);
-    return block(connection);
+    int result = block(connection);
+    // Nothing may stay in a transaction that is never committed: every later
+    // change would go into it and be lost when the connection closes.
+    if (!sqlite3_get_autocommit(db_)) {
+        BEACLogError(kBEACLogTag, "A transaction was left open on \"%@\"; its changes are rolled back.",
+                     filename_);
+        connection.executeNonSelectionQuery("ROLLBACK");
+        if (result == SQLITE_OK)
+            result = SQLITE_ERROR;
+    }
+    return result;
 }
 
 int BEACDBStorage::executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values) {

@@ -1,18 +1,23 @@
 // The SDK's wrapper over SQLite: one database file in the SDK folder, tables
 // made from a schema description, a schema version in PRAGMA user_version
 // with hooks for new and older files, FULL auto-vacuum, a maximum file size
-// through PRAGMA max_page_count, and recovery from a damaged file by deleting
-// it together with its "-journal", "-wal" and "-shm" companions and creating
-// it afresh.
+// through PRAGMA max_page_count, and recovery from a damaged file (found by
+// PRAGMA quick_check at start-up) by reading the rows that can still be read,
+// deleting it together with its "-journal", "-wal" and "-shm" companions,
+// creating it afresh and storing those rows again.
 //
 // Every value travels through BEACStorageBindableArray and is bound to a "?"
 // placeholder. Integers are read as 64-bit values.
 //
 // One connection is kept open for the object's life (WAL journal,
-// synchronous NORMAL: a commit survives a crash of the process) and its
-// prepared statements are reused; the size limit is applied to it whenever it
-// is opened or the limit changes. Operations are serialised by a lock, so any
-// thread may call; the log store calls from the channel group's queue.
+// synchronous NORMAL: a commit survives a crash of the process; the WAL is
+// checkpointed every 256 pages and kept to 1 MiB, so that it does not take
+// the space of a nearly full disk) and its prepared statements are reused;
+// the size limit is applied to it whenever it is opened or the limit
+// changes. An operation that leaves a transaction open is rolled back and
+// fails: nothing stays uncommitted between operations. Operations are
+// serialised by a lock, so any thread may call; the log store calls from the
+// channel group's queue.
 #pragma once
 
 #include <cstdint>
@@ -146,6 +151,13 @@ class BEACDBStorage {
     void initialize();
 
   private:
+    struct SalvagedTable {
+        std::string name;
+        std::vector<std::string> columns;
+        std::vector<BEACStorageRow> rows;
+    };
+    std::vector<SalvagedTable> salvageRows();
+    void restoreRows(const std::vector<SalvagedTable>& tables);
     int configureDatabase();
     int openConnection();
     void closeConnection();

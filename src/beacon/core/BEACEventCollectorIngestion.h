@@ -14,6 +14,7 @@ class BEACEventCollectorIngestion : public BEACHttpIngestion {
     static std::shared_ptr<BEACEventCollectorIngestion> make(
         std::shared_ptr<BEACHttpClientProtocol> httpClient, const std::string& baseURL);
 
+    using BEACHttpIngestion::sendAsync;
     void sendAsync(const BEACLogContainerPtr& container,
                    const BEACSendAsyncCompletionHandler& handler) override;
     void willSendHTTPRequestToURL(const plat::URL& url, const BEACHttpHeaders& headers) override;

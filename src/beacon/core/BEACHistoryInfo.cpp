@@ -40,6 +40,16 @@ void BEACSessionHistoryInfo::initWithCoder(plat::KeyedUnarchiver& coder) {
     sessionId = coder.decodeString("sessionIdKey");
 }
 
+void BEACTestSessionInfo::encodeWithCoder(plat::KeyedArchiver& coder) const {
+    BEACHistoryInfo::encodeWithCoder(coder);
+    encodeString(coder, sessionId, "sessionIdKey");
+}
+
+void BEACTestSessionInfo::initWithCoder(plat::KeyedUnarchiver& coder) {
+    BEACHistoryInfo::initWithCoder(coder);
+    sessionId = coder.decodeString("sessionIdKey");
+}
+
 void BEACUserIdHistoryInfo::encodeWithCoder(plat::KeyedArchiver& coder) const {
     BEACHistoryInfo::encodeWithCoder(coder);
     encodeString(coder, userId, "userIdKey");
@@ -74,6 +84,7 @@ void registerCoreClasses() {
         registerCodable<BEACHistoryInfo>("BEACHistoryInfo");
         registerCodable<BEACSessionHistoryInfo>("BEACSessionHistoryInfo");
         registerCodable<BEACUserIdHistoryInfo>("BEACUserIdHistoryInfo");
+        registerCodable<BEACTestSessionInfo>("BEACTestSessionInfo");
         registerCodable<BEACDeviceHistoryInfo>("BEACDeviceHistoryInfo");
         registerCodable<BEACTypedProperty>("BEACTypedProperty");
         registerCodable<BEACStringTypedProperty>("BEACStringTypedProperty");

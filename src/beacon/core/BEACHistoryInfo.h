@@ -36,6 +36,21 @@ class BEACSessionHistoryInfo : public BEACHistoryInfo {
     void initWithCoder(plat::KeyedUnarchiver& coder) override;
 };
 
+// The session of a test run, with the time it began. Archived like a session
+// record ("timestampKey", "sessionIdKey"), so that the id survives.
+class BEACTestSessionInfo : public BEACHistoryInfo {
+  public:
+    BEACTestSessionInfo() = default;
+    BEACTestSessionInfo(std::optional<plat::Date> timestamp, std::optional<std::string> sessionId)
+        : BEACHistoryInfo(timestamp), sessionId(std::move(sessionId)) {}
+
+    std::optional<std::string> sessionId;
+
+    std::string className() const override { return "BEACTestSessionInfo"; }
+    void encodeWithCoder(plat::KeyedArchiver& coder) const override;
+    void initWithCoder(plat::KeyedUnarchiver& coder) override;
+};
+
 class BEACUserIdHistoryInfo : public BEACHistoryInfo {
   public:
     BEACUserIdHistoryInfo() = default;

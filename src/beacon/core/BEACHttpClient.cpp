@@ -117,10 +117,37 @@ std::optional<plat::Data> BEACCompression::compressData(const std::optional<plat
 std::shared_ptr<BEAC_Reachability> BEAC_Reachability::reachabilityForInternetConnection() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    auto reachability = reachabilityWithAddress(reinterpret_cast<const sockaddr*>(&address));
+    // Never refused for this address; should the platform refuse it, the
+    // network counts as reachable rather than down for good.
+    return reachability ? reachability : std::shared_ptr<BEAC_Reachability>(new BEAC_Reachability);
+}
+
+std::shared_ptr<BEAC_Reachability> BEAC_Reachability::reachabilityWithHostName(
+    const std::string& hostName, std::shared_ptr<plat::network::RouteSource> source) {
+    auto handle = plat::network::Reachability::createWithName(hostName, std::move(source));
+    if (!handle)
+        return nullptr;
     std::shared_ptr<BEAC_Reachability> reachability(new BEAC_Reachability);
-    reachability->reachability_ =
-        plat::network::Reachability::createWithAddress(reinterpret_cast<const sockaddr*>(&address));
+    reachability->reachability_ = std::move(handle);
     return reachability;
+}
+
+std::shared_ptr<BEAC_Reachability> BEAC_Reachability::reachabilityWithAddress(
+    const sockaddr* address, std::shared_ptr<plat::network::RouteSource> source) {
+    auto handle = plat::network::Reachability::createWithAddress(address, std::move(source));
+    if (!handle)
+        return nullptr;
+    std::shared_ptr<BEAC_Reachability> reachability(new BEAC_Reachability);
+    reachability->reachability_ = std::move(handle);
+    return reachability;
+}
+
+bool BEAC_Reachability::connectionRequired() const {
+    if (!reachability_)
+        return false;
+    auto flags = reachability_->flags();
+    return flags && (*flags & plat::network::ReachabilityFlagConnectionRequired);
 }
 
 BEAC_Reachability::~BEAC_Reachability() {
@@ -273,6 +300,18 @@ BEACHttpClient::BEACHttpClient(Options options)
     if (options.configure)
         options.configure(sessionConfiguration_);
     session_ = makeSession();
+}
+
+std::shared_ptr<BEACHttpClient> BEACHttpClient::makeWithMaxHttpConnectionsPerHost(
+    int maxHttpConnectionsPerHost) {
+    Options options;
+    options.maxHttpConnectionsPerHost = maxHttpConnectionsPerHost;
+    return make(std::move(options));
+}
+
+int BEACHttpClient::maxHttpConnectionsPerHost() const {
+    std::lock_guard lock(mutex_);
+    return sessionConfiguration_.httpMaximumConnectionsPerHost;
 }
 
 void BEACHttpClient::start() {

@@ -26,9 +26,11 @@
 #include "platform/urlloading/URLResponse.h"
 #include "platform/urlloading/URLSession.h"
 
+struct sockaddr;
 namespace plat::network {
 class Reachability;
-}
+class RouteSource;
+}  // namespace plat::network
 
 using BEACHttpHeaders = std::vector<std::pair<std::string, std::string>>;
 using BEACHttpRequestCompletionHandler =
@@ -51,11 +53,22 @@ class BEAC_Reachability : public std::enable_shared_from_this<BEAC_Reachability>
 
     // Any IPv4 address, as the route table sees it.
     static std::shared_ptr<BEAC_Reachability> reachabilityForInternetConnection();
+    // A host name, judged by the default route without a name lookup; null
+    // for an empty name. `source` (tests) defaults to the kernel's routes.
+    static std::shared_ptr<BEAC_Reachability> reachabilityWithHostName(
+        const std::string& hostName, std::shared_ptr<plat::network::RouteSource> source = nullptr);
+    // An IPv4 or IPv6 socket address; null for any other.
+    static std::shared_ptr<BEAC_Reachability> reachabilityWithAddress(
+        const sockaddr* address, std::shared_ptr<plat::network::RouteSource> source = nullptr);
     virtual ~BEAC_Reachability();
 
     virtual bool startNotifier();
     virtual void stopNotifier();
     virtual NetworkStatus currentReachabilityStatus() const;
+    // The flags can be read and ask for a connection to be set up first.
+    // Linux routes never do (there is no dial-on-demand flag), so this is
+    // false there.
+    virtual bool connectionRequired() const;
     static NetworkStatus networkStatusForFlags(uint32_t flags);
 
   protected:
@@ -111,6 +124,13 @@ class BEACHttpCall {
 
 class BEACHttpClientProtocol : public BEACEnable {
   public:
+    static std::vector<double> defaultRetryIntervals() { return {10, 300, 1200}; }
+    // The default retry intervals (10, 300, 1200 s), compression on.
+    void sendAsync(const plat::URL& url, const std::string& method, const BEACHttpHeaders& headers,
+                   const std::optional<plat::Data>& data,
+                   BEACHttpRequestCompletionHandler completionHandler) {
+        sendAsync(url, method, headers, data, defaultRetryIntervals(), true, std::move(completionHandler));
+    }
     virtual void sendAsync(const plat::URL& url, const std::string& method, const BEACHttpHeaders& headers,
                            const std::optional<plat::Data>& data, const std::vector<double>& retryIntervals,
                            bool compressionEnabled, BEACHttpRequestCompletionHandler completionHandler) = 0;
@@ -131,8 +151,11 @@ class BEACHttpClient : public BEACHttpClientProtocol, public std::enable_shared_
         std::function<void(plat::urlloading::URLSessionConfiguration&)> configure;
     };
     static std::shared_ptr<BEACHttpClient> make(Options options = {});
+    // A client whose session opens at most that many connections per host.
+    static std::shared_ptr<BEACHttpClient> makeWithMaxHttpConnectionsPerHost(int maxHttpConnectionsPerHost);
     ~BEACHttpClient();
 
+    using BEACHttpClientProtocol::sendAsync;
     void sendAsync(const plat::URL& url, const std::string& method, const BEACHttpHeaders& headers,
                    const std::optional<plat::Data>& data, const std::vector<double>& retryIntervals,
                    bool compressionEnabled, BEACHttpRequestCompletionHandler completionHandler) override;
@@ -144,6 +167,7 @@ class BEACHttpClient : public BEACHttpClientProtocol, public std::enable_shared_
     bool isPaused() const;
     bool isEnabled() const;
     std::size_t pendingCallCount() const;
+    int maxHttpConnectionsPerHost() const;
     void networkStateChanged();
 
   private:

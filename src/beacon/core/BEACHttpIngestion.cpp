@@ -114,6 +114,16 @@ void BEACHttpIngestion::sendData(const std::string& callId, const std::optional<
                            });
 }
 
+void BEACHttpIngestion::sendAsync(const BEACLogContainerPtr& container,
+                                  const std::optional<std::string>& /*eTag*/,
+                                  const BEACSendAsyncCompletionHandler& handler) {
+    sendAsync(container, handler);
+}
+
+std::optional<std::string> BEACHttpIngestion::eTagFromResponse(const BEACHttpResponsePtr& response) {
+    return response ? response->header("ETag") : std::nullopt;
+}
+
 void BEACHttpIngestion::printResponse(const plat::urlloading::HTTPURLResponsePtr& response,
                                       const std::optional<plat::Data>& body,
                                       const plat::ErrorPtr& error) const {

@@ -43,6 +43,17 @@ class BEACHttpIngestion : public BEACGroupIngestionProtocol,
     static std::optional<plat::URL> buildURL(const std::string& baseURL, const std::string& apiPath,
                                              const QueryItems& queryStrings);
 
+    using BEACGroupIngestionProtocol::sendAsync;
+    // A send with the entity tag of an earlier response, for endpoints that
+    // answer conditional requests. The Beacon and Event Collector endpoints
+    // do not, so their requests are the ones sendAsync(container, handler)
+    // sends.
+    virtual void sendAsync(const BEACLogContainerPtr& container, const std::optional<std::string>& eTag,
+                           const BEACSendAsyncCompletionHandler& handler);
+    // The value of the response's first "ETag" header (any case); nullopt
+    // without one.
+    static std::optional<std::string> eTagFromResponse(const BEACHttpResponsePtr& response);
+
   protected:
     BEACHttpIngestion(std::shared_ptr<BEACHttpClientProtocol> httpClient, std::string baseURL,
                       std::string apiPath, BEACHttpHeaders headers, QueryItems queryStrings,
@@ -73,6 +84,7 @@ class BEACBeaconIngestion : public BEACHttpIngestion {
                                                      const std::string& installId);
 
     bool isReadyToSend() const override;
+    using BEACHttpIngestion::sendAsync;
     void sendAsync(const BEACLogContainerPtr& container,
                    const BEACSendAsyncCompletionHandler& handler) override;
     void setAppSecret(const std::optional<std::string>& appSecret) override;

@@ -17,3 +17,14 @@ std::string BEACHttpUtil::hideSecret(const std::string& secret) {
         return std::string(secret.size(), '*');
     return std::string(secret.size() - kVisible, '*') + secret.substr(secret.size() - kVisible);
 }
+
+std::string BEACHttpUtil::hideSecretInString(const std::string& string, const std::string& secret) {
+    if (secret.empty())
+        return string;
+    const std::string hidden = hideSecret(secret);
+    std::string result;
+    std::size_t from = 0;
+    for (std::size_t at; (at = string.find(secret, from)) != std::string::npos; from = at + secret.size())
+        result.append(string, from, at - from).append(hidden);
+    return result.append(string, from, std::string::npos);
+}

@@ -34,4 +34,7 @@ class BEACHttpUtil {
     }
     // Every character but the last 8 replaced by "*"; all of them for 8 or fewer.
     static std::string hideSecret(const std::string& secret);
+    // The string with every occurrence of the secret hidden as above; an
+    // empty secret changes nothing.
+    static std::string hideSecretInString(const std::string& string, const std::string& secret);
 };

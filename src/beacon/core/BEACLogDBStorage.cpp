@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "beacon/core/BEACLogger.h"
@@ -148,6 +149,7 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
     }
     values.addNumber(priority);
 
+    bool noRoom = false;
     int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
         const int64_t capacity = pageSize() * (maxSizeInBytes() / pageSize());
         if (static_cast<int64_t>(length) >= capacity) {
@@ -160,60 +162,169 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
         }
         int code = db.executeNonSelectionQuery(*insert, &values);
         if (code == BEACSQLiteFull)
-            code = insertWithEviction(db, *insert, values, priority);
+            code = insertWithEviction(db, *insert, values, priority, length, noRoom);
         if (code == BEACSQLiteOK)
             BEACLogVerbose(kBEACLogTag, "Log is stored with id: '%ld'", db.lastInsertRowId());
         return code;
     });
-    if (result == BEACSQLiteFull)
+    if (noRoom)
         BEACLogError(kBEACLogTag,
                      "Storage is full and no logs with equal or lower priority exist; discarding the log.");
     return result == BEACSQLiteOK;
 }
 
-// Deletes candidates one at a time and retries the insert after each, inside
-// a savepoint, so that rows evicted for a log that still does not fit are
-// restored.
+namespace {
+
+// Pages the file can still use: free pages inside it, and pages it may grow
+// by; nullopt when SQLite cannot say (the code goes to *result).
+std::optional<int64_t> availablePages(BEACDBConnection& db, int64_t maxPages, int* result) {
+    const int64_t free = db.querySingleValue("PRAGMA freelist_count;", result);
+    if (*result != BEACSQLiteOK)
+        return std::nullopt;
+    const int64_t used = db.querySingleValue("PRAGMA page_count;", result);
+    if (*result != BEACSQLiteOK)
+        return std::nullopt;
+    return free + std::max<int64_t>(0, maxPages - used);
+}
+
+// Ends the transaction the connection may be in; SQLite has sometimes ended it already.
+void rollBackIfOpen(BEACDBConnection& db) {
+    if (!sqlite3_get_autocommit(db.handle()))
+        db.executeNonSelectionQuery("ROLLBACK");
+}
+
+}  // namespace
+
+// The insert did not fit. In one transaction, evicts rows of equal or lower
+// priority, lowest priority first and oldest first within a priority, until
+// the file has the pages the row needs, then inserts and commits. When every
+// candidate is gone and the log still does not fit, the evicted rows are
+// restored and only the new log is refused (`noRoom`). A commit that fails
+// (the disk itself is full) is rolled back and reported; nothing is left
+// half done.
 int BEACLogDBStorage::insertWithEviction(BEACDBConnection& db, const std::string& insert,
-                                         const BEACStorageBindableArray& values, int64_t priority) {
-    BEACStorageBindableArray candidateValues;
-    candidateValues.addNumber(priority);
-    auto candidates = db.executeSelectionQuery(
-        plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC", kId,
-                     kTable, kPriority, kPriority, kId),
-        &candidateValues);
-    if (candidates.empty())
-        return BEACSQLiteFull;
-    if (int code = db.executeNonSelectionQuery("SAVEPOINT beac_evict"); code != BEACSQLiteOK)
-        return code;
-    int code = BEACSQLiteFull;
+                                         const BEACStorageBindableArray& values, int64_t priority,
+                                         std::size_t length, bool& noRoom) {
     int64_t deleted = 0;
-    for (const auto& candidate : candidates) {
-        if (int deletion = deleteLogsWithColumnValues(db, {candidate[0]}, kId); deletion != BEACSQLiteOK) {
-            code = deletion;
-            break;
+    int code = evictAndInsert(db, insert, values, priority, length, deleted, noRoom);
+    if (code == BEACSQLiteOK)
+        code = commit(db);
+    if (code == BEACSQLiteFull && !noRoom) {
+        // The disk itself is full. The write-ahead log is usually what fills
+        // it: it keeps every page written since its last checkpoint. Moving
+        // its pages into the database and truncating it gives that space
+        // back; the log is then tried once more.
+        int checkpoint = BEACSQLiteOK;
+        auto rows = db.executeSelectionQuery("PRAGMA wal_checkpoint(TRUNCATE);", nullptr, &checkpoint);
+        if (checkpoint == BEACSQLiteOK && !rows.empty() && !rows[0].empty() &&
+            rows[0][0].longLongValue() == 0) {
+            code = evictAndInsert(db, insert, values, priority, length, deleted, noRoom);
+            if (code == BEACSQLiteOK)
+                code = commit(db);
         }
-        BEACLogDebug(kBEACLogTag, "Deleted a log with id %@ to store a new log.", candidate[0]);
-        ++deleted;
-        code = db.executeNonSelectionQuery(insert, &values);
-        if (code != BEACSQLiteFull)
-            break;
+        if (code != BEACSQLiteOK && !noRoom)
+            BEACLogError(kBEACLogTag,
+                         "Could not write the log store's changes (result=%d); the log is discarded and no "
+                         "stored log was evicted.",
+                         code);
     }
-    // SQLite may already have rolled the whole transaction back after an error.
-    if (!sqlite3_get_autocommit(db.handle())) {
-        if (code != BEACSQLiteOK) {
-            db.executeNonSelectionQuery("ROLLBACK TO beac_evict");
-            deleted = 0;
-        }
-        db.executeNonSelectionQuery("RELEASE beac_evict");
-    } else if (code != BEACSQLiteOK) {
-        deleted = 0;
-    }
-    if (deleted > 0)
+    if (code == BEACSQLiteOK && deleted > 0)
         BEACLogDebug(kBEACLogTag,
                      "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
                      deleted);
     return code;
+}
+
+int BEACLogDBStorage::commit(BEACDBConnection& db) {
+    int code = db.executeNonSelectionQuery("COMMIT");
+    if (code != BEACSQLiteOK)
+        rollBackIfOpen(db);
+    return code;
+}
+
+// One transaction that evicts and inserts, left open on success. A failing
+// insert may end the whole transaction (SQLite does so on SQLITE_FULL), which
+// puts the evicted rows back: the attempt is then made again with a larger
+// number of pages. When every candidate is gone and the log still does not
+// fit, the transaction is rolled back (`noRoom`).
+int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& insert,
+                                     const BEACStorageBindableArray& values, int64_t priority,
+                                     std::size_t length, int64_t& deleted, bool& noRoom) {
+    static const std::string candidatesQuery =
+        plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC LIMIT 16",
+                     kId, kTable, kPriority, kPriority, kId);
+    const int64_t page = std::max<int64_t>(pageSize(), 512);
+    int code = BEACSQLiteOK;
+    const int64_t maxPages = db.querySingleValue("PRAGMA max_page_count;", &code);
+    if (code != BEACSQLiteOK)
+        return code;
+    // Whether the file has the pages the row needs; a failure to tell ends
+    // the attempt (rolled back) rather than evicting blindly.
+    auto enoughRoom = [&](int64_t needed) -> std::optional<bool> {
+        auto available = availablePages(db, maxPages, &code);
+        return available ? std::optional<bool>(*available >= needed) : std::nullopt;
+    };
+    // The row's own pages (a leaf, or a leaf and an overflow chain).
+    int64_t needed = 1 + static_cast<int64_t>(length) / (page - 64);
+    BEACStorageBindableArray candidateValues;
+    candidateValues.addNumber(priority);
+
+    bool inTransaction = false;
+    bool exhausted = false;
+    while (true) {
+        if (!inTransaction) {
+            if (code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != BEACSQLiteOK)
+                return code;
+            inTransaction = true;
+            exhausted = false;
+            deleted = 0;
+        }
+        while (!exhausted) {
+            auto room = enoughRoom(needed);
+            if (!room) {
+                rollBackIfOpen(db);
+                return code;
+            }
+            if (*room)
+                break;
+            std::vector<int64_t> ids;
+            code = db.enumerateRows(candidatesQuery, &candidateValues, [&](sqlite3_stmt* statement) {
+                ids.push_back(sqlite3_column_int64(statement, 0));
+            });
+            if (code != BEACSQLiteOK) {
+                rollBackIfOpen(db);
+                return code;
+            }
+            exhausted = ids.empty();
+            for (int64_t id : ids) {
+                if (code = deleteLogsWithColumnValues(db, {plat::Value(id)}, kId); code != BEACSQLiteOK) {
+                    rollBackIfOpen(db);
+                    return code;
+                }
+                BEACLogDebug(kBEACLogTag, "Deleted a log with id %@ to store a new log.", plat::Value(id));
+                ++deleted;
+                auto now = enoughRoom(needed);
+                if (!now) {
+                    rollBackIfOpen(db);
+                    return code;
+                }
+                if (*now)
+                    break;
+            }
+        }
+        code = db.executeNonSelectionQuery(insert, &values);
+        if (code == BEACSQLiteOK)
+            return code;
+        if (code != BEACSQLiteFull || exhausted) {
+            rollBackIfOpen(db);
+            noRoom = code == BEACSQLiteFull;
+            return code;
+        }
+        // More pages than estimated (index pages, a split); SQLite may have
+        // rolled the transaction back, in which case it starts over.
+        needed += std::max<int64_t>(1, needed / 2);
+        inTransaction = !sqlite3_get_autocommit(db.handle());
+    }
 }
 
 uint64_t BEACLogDBStorage::countLogs() {

@@ -8,9 +8,11 @@
 // reserved (left out of later loads of the same process) until the batch is
 // deleted. Pending batches are keyed by the exact group id, so one group's
 // deletion never releases another group's batches. When the file is full the
-// store evicts rows of equal or lower priority, lowest and oldest first, one
-// at a time, inside a savepoint: when the new log still does not fit, the
-// evicted rows are restored and only the new log is refused.
+// store evicts rows of equal or lower priority, lowest and oldest first, until
+// the file has the pages the new row needs, inside one transaction: when the
+// new log still does not fit, the evicted rows are restored and only the new
+// log is refused. Every change is committed before a save reports success; a
+// change that cannot be written (a full disk) is rolled back and reported.
 //
 // A row that cannot be decoded is deleted (its bytes are damaged); a row
 // whose log class is unknown to this process is kept for a later launch and
@@ -72,7 +74,12 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
     static void createPriorityIndex(BEACDBConnection& db);
     static void createLoadIndex(BEACDBConnection& db);
     int insertWithEviction(BEACDBConnection& db, const std::string& insert,
-                           const BEACStorageBindableArray& values, int64_t priority);
+                           const BEACStorageBindableArray& values, int64_t priority, std::size_t length,
+                           bool& noRoom);
+    int evictAndInsert(BEACDBConnection& db, const std::string& insert,
+                       const BEACStorageBindableArray& values, int64_t priority, std::size_t length,
+                       int64_t& deleted, bool& noRoom);
+    static int commit(BEACDBConnection& db);
     std::vector<int64_t> excludedIds(const std::string& groupId) const;
     BEACLogPtr decodeLog(int64_t id, std::optional<std::string_view> text, std::vector<plat::Value>& damaged);
     void restoreTargetToken(BEACAbstractLog& log, int64_t id, std::string_view token);

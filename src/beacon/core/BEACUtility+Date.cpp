@@ -1,3 +1,5 @@
+#include <mutex>
+
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/Text.h"
@@ -9,12 +11,31 @@ constexpr std::size_t kMaxPropertyLength = 125;
 
 }  // namespace
 
+namespace {
+
+std::mutex formatterMutex;
+std::shared_ptr<const BEACDateFormatter> sharedFormatter;  // guarded by formatterMutex
+
+}  // namespace
+
+std::shared_ptr<const BEACDateFormatter> BEACUtility::ISO8601DateFormatter() {
+    std::lock_guard lock(formatterMutex);
+    if (!sharedFormatter)
+        sharedFormatter = std::make_shared<const BEACDateFormatter>();
+    return sharedFormatter;
+}
+
+void BEACUtility::resetDateFormatterInstance() {
+    std::lock_guard lock(formatterMutex);
+    sharedFormatter.reset();
+}
+
 std::string BEACUtility::dateToISO8601(const plat::Date& date) {
-    return date.iso8601String();
+    return ISO8601DateFormatter()->stringFromDate(date);
 }
 
 std::optional<plat::Date> BEACUtility::dateFromISO8601(std::string_view text) {
-    return plat::Date::fromStrictISO8601(text);
+    return ISO8601DateFormatter()->dateFromString(text);
 }
 
 double BEACUtility::nowInMilliseconds() {

@@ -5,10 +5,12 @@
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACCoreClasses.h"
 #include "platform/appkit/Application.h"
+#include "platform/appkit/MemoryPressure.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/Semaphore.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/URL.h"
 
 namespace {
 
@@ -23,6 +25,27 @@ int64_t BEACUtility::applicationState() {
     if (executable && executable->find(".appex/") != std::string::npos)
         return BEACApplicationStateUnknown;
     return plat::appkit::Application::shared().applicationState();
+}
+
+bool BEACUtility::hasEmbeddedMobileProvision() {
+    return plat::Bundle::mainBundle().pathForResource("embedded", "mobileprovision").has_value();
+}
+
+bool BEACUtility::isAppStoreReceiptSandbox() {
+    return false;
+}
+
+plat::appkit::Application& BEACUtility::sharedApp() {
+    return plat::appkit::Application::shared();
+}
+
+std::shared_ptr<plat::appkit::Responder> BEACUtility::sharedAppDelegate() {
+    return sharedApp().delegate();
+}
+
+void BEACUtility::sharedAppOpenUrl(const plat::URL& url, const plat::Dictionary& /*options*/,
+                                   std::function<void(bool)> completion) {
+    plat::appkit::Workspace::openURL(url.absoluteString(), std::move(completion));
 }
 
 std::string BEACUtility::sdkName() {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,29 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
+
+namespace plat {
+class URL;
+namespace appkit {
+class Application;
+class Responder;
+}  // namespace appkit
+}  // namespace plat
+
+// The one text form of dates in the SDK's JSON: locale "en_US_POSIX" (the
+// system's, not the user's), time zone "UTC", format
+// "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'". Reading is strict: any other shape (no
+// milliseconds, an offset) gives nullopt. Immutable; any thread.
+class BEACDateFormatter {
+  public:
+    std::string localeIdentifier() const { return "en_US_POSIX"; }
+    std::string timeZoneName() const { return "UTC"; }
+    std::string dateFormat() const { return "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'"; }
+    std::string stringFromDate(const plat::Date& date) const { return date.iso8601String(); }
+    std::optional<plat::Date> dateFromString(std::string_view text) const {
+        return plat::Date::fromStrictISO8601(text);
+    }
+};
 
 inline constexpr int64_t BEACAppEnvironmentOther = 99;
 inline constexpr int64_t BEACApplicationStateActive = 0;
@@ -35,6 +59,21 @@ class BEACUtility {
     static int64_t applicationState();
     static std::string sdkName();
     static std::string sdkVersion();
+    // The main bundle has a resource "embedded.mobileprovision" (a
+    // provisioning profile shipped with the application; a Linux program
+    // rarely has one).
+    static bool hasEmbeddedMobileProvision();
+    // Whether the application store's receipt is a sandbox one. Linux has no
+    // application store receipts: always false.
+    static bool isAppStoreReceiptSandbox();
+    // The shared application stand-in and its delegate (null when none).
+    static plat::appkit::Application& sharedApp();
+    static std::shared_ptr<plat::appkit::Responder> sharedAppDelegate();
+    // Asynchronously on the main loop, opens the URL with the desktop's opener
+    // (xdg-open) and calls the completion there with whether it started. The
+    // options are not used on Linux.
+    static void sharedAppOpenUrl(const plat::URL& url, const plat::Dictionary& options,
+                                 std::function<void(bool)> completion);
 
     // Keyed archiving. nullopt for a missing object or data, or when archiving
     // or unarchiving failed (the failure is logged as an error). Archives
@@ -52,6 +91,10 @@ class BEACUtility {
     // other shape (no milliseconds, an offset) gives nullopt.
     static std::string dateToISO8601(const plat::Date& date);
     static std::optional<plat::Date> dateFromISO8601(std::string_view text);
+    // The shared formatter both use, created on first use and kept until reset.
+    static std::shared_ptr<const BEACDateFormatter> ISO8601DateFormatter();
+    // Drops the shared formatter; the next use creates a new one.
+    static void resetDateFormatterInstance();
     static double nowInMilliseconds();
 
     // The accepted string properties (at most 20; keys and values cut to 125

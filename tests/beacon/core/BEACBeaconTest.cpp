@@ -101,6 +101,43 @@ class BeaconTest : public ::testing::Test {
 
 }  // namespace
 
+// Without an app version and build every log would be invalid and dropped:
+// the start fails at once, saying which keys are missing and how to set them.
+TEST_F(BeaconTest, StartWithoutBundleVersionsFailsAndNamesTheMissingKeys) {
+    const std::string missing =
+        "Beacon SDK cannot start: the application's bundle information lacks %@. Logs without an app "
+        "version and build are invalid and would never be sent.";
+    plat::Bundle::mainBundle().setInfoDictionary(
+        plat::Dictionary{{"CFBundleIdentifier", plat::Value("com.kestrel.test")}});
+    BEACBeacon::start(std::string(kSecret), both());
+    EXPECT_FALSE(BEACBeacon::isConfigured());
+    EXPECT_TRUE(beacon()->services().empty());
+    EXPECT_EQ(log.count(plat::format(missing,
+                                     "\"CFBundleShortVersionString\" (app version) and "
+                                     "\"CFBundleVersion\" (app build)")),
+              1u);
+    bool loud = false;
+    for (const auto& line : log.lines())
+        loud |= line.level == BEACLogLevelAssert &&
+                line.message.find("setInfoDictionary") != std::string::npos &&
+                line.message.find("Info.plist") != std::string::npos;
+    EXPECT_TRUE(loud) << "the way to set them is printed at the default level";
+
+    // Only the build missing: only the build is named.
+    log.clear();
+    plat::Bundle::mainBundle().setInfoDictionary(
+        plat::Dictionary{{"CFBundleIdentifier", plat::Value("com.kestrel.test")},
+                         {"CFBundleShortVersionString", plat::Value("1.2")}});
+    BEACBeacon::configureWithAppSecret(std::string(kSecret));
+    EXPECT_FALSE(BEACBeacon::isConfigured());
+    EXPECT_EQ(log.count(plat::format(missing, "\"CFBundleVersion\" (app build)")), 1u);
+
+    // With both the start succeeds.
+    TestBundle complete;
+    BEACBeacon::start(std::string(kSecret), both());
+    EXPECT_TRUE(BEACBeacon::isConfigured());
+}
+
 TEST_F(BeaconTest, LaunchStartsCrashesFirstAndSendsOneStartServiceLog) {
     BEACBeacon::start(std::string(kSecret), both());
     auto services = beacon()->services();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "BeaconTestSupport.h"
+#include "beacon/core/BEACHistoryInfo.h"
 #include "beacon/core/BEACSessionContext.h"
 #include "beacon/core/BEACUserIdContext.h"
 
@@ -103,6 +104,25 @@ TEST_F(BEACContextsTest, UserIdValidationAndPrefixing) {
     }
     EXPECT_EQ(log_.count("userId prefix must be 'c', 'x' is not supported."), 1u);
     EXPECT_EQ(log_.count("userId is limited to 256 characters."), 1u);
+}
+
+TEST_F(BEACContextsTest, TestSessionRecordsKeepTheirSessionThroughTheArchive) {
+    auto record = std::make_shared<BEACTestSessionInfo>(plat::Date(1234.5), "test-session");
+    auto archive =
+        BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(record)));
+    ASSERT_TRUE(archive);
+    auto back = BEACUtility::unarchiveKeyedData(archive);
+    ASSERT_TRUE(back);
+    auto decoded = back->asObjectOf<BEACTestSessionInfo>();
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->timestamp, plat::Date(1234.5));
+    EXPECT_EQ(decoded->sessionId, "test-session");
+    // A record without a session id comes back without one.
+    auto bare = BEACUtility::unarchiveKeyedData(BEACUtility::archiveKeyedData(
+        plat::Value(std::static_pointer_cast<const plat::Object>(std::make_shared<BEACTestSessionInfo>()))));
+    ASSERT_TRUE(bare && bare->asObjectOf<BEACTestSessionInfo>());
+    EXPECT_FALSE(bare->asObjectOf<BEACTestSessionInfo>()->sessionId);
+    EXPECT_FALSE(bare->asObjectOf<BEACTestSessionInfo>()->timestamp);
 }
 
 TEST_F(BEACContextsTest, UnreadableHistoryStartsEmpty) {

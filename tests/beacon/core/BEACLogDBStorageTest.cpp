@@ -3,13 +3,21 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <sched.h>
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "BeaconTestSupport.h"
 #include "beacon/core/BEACSharedSchemaLog.h"
 #include "platform/dispatch/Queue.h"
+#include "support/ChildProcess.h"
+#include "support/PowerLossVFS.h"
 
 namespace {
 
@@ -46,6 +54,22 @@ Loaded load(BEACLogDBStorage& store, const std::string& group, uint64_t limit,
             result.batchId = id;
         });
     return result;
+}
+
+// The number of rows another connection sees in the store's file: what is
+// committed.
+int64_t committedRows(const std::string& path) {
+    sqlite3* db = nullptr;
+    int64_t count = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
 }
 
 // Runs one statement on the store's file with a separate connection.
@@ -250,6 +274,201 @@ TEST_F(BEACLogDBStorageTest, ALogThatStillDoesNotFitEvictsNothing) {
     EXPECT_FALSE(store.saveLog(makeLog("huge", 70000), "G", 2));
     EXPECT_TRUE(log_.containsPrefix("Log is too large (", BEACLogLevelError));
     EXPECT_EQ(store.countLogs(), before);
+}
+
+// Sessions ids of every stored log, oldest first, whatever their priority.
+std::vector<std::string> storedSids(BEACLogDBStorage& store) {
+    std::vector<std::string> sids;
+    for (const auto& row : store.logsWithCondition("1 ORDER BY \"id\"", {}))
+        sids.push_back(row.log->sid.value_or("?"));
+    return sids;
+}
+
+TEST_F(BEACLogDBStorageTest, EvictionInARowKeepsTheNewestNormalLogsAndEveryCriticalOne) {
+    BEACLogDBStorage store;
+    store.setMaxStorageSize(40960, nullptr);
+    // Three critical logs among the first normal ones.
+    std::vector<std::string> critical;
+    for (int i = 0; i < 3; ++i) {
+        critical.push_back("crit-" + std::to_string(i));
+        ASSERT_TRUE(store.saveLog(makeLog(critical.back(), 600), "G", 2));
+    }
+    // Normal logs one after the other, long after the file is full: each
+    // evicts the oldest normal logs only, so what is stored is always the
+    // critical logs and an unbroken run of the newest normal logs.
+    int firstEviction = -1;
+    for (int i = 0; i < 120; ++i) {
+        log_.clear();
+        ASSERT_TRUE(store.saveLog(makeLog("n-" + std::to_string(i), 600), "G", 1)) << i;
+        if (firstEviction < 0 && log_.containsPrefix("Deleted a log with id ", BEACLogLevelDebug))
+            firstEviction = i;
+        auto sids = storedSids(store);
+        ASSERT_GE(sids.size(), 4u);
+        EXPECT_EQ(std::vector<std::string>(sids.begin(), sids.begin() + 3), critical) << i;
+        const int oldest = std::stoi(sids[3].substr(2));
+        for (std::size_t k = 3; k < sids.size(); ++k)
+            ASSERT_EQ(sids[k], "n-" + std::to_string(oldest + static_cast<int>(k) - 3)) << i;
+        EXPECT_EQ(sids.back(), "n-" + std::to_string(i));
+        EXPECT_EQ(committedRows(store.dbFilePath()), static_cast<int64_t>(sids.size())) << i;
+    }
+    ASSERT_GT(firstEviction, 0);
+    ASSERT_LT(firstEviction, 60) << "the store never filled up";
+
+    // A critical log evicts normal logs, oldest first, and never a critical one.
+    auto before = storedSids(store);
+    ASSERT_TRUE(store.saveLog(makeLog("crit-late", 600), "G", 2));
+    auto after = storedSids(store);
+    EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 3), critical);
+    EXPECT_EQ(after.back(), "crit-late");
+    EXPECT_EQ(
+        std::vector<std::string>(after.end() - static_cast<std::ptrdiff_t>(after.size() - 4) - 1,
+                                 after.end() - 1),
+        std::vector<std::string>(before.end() - static_cast<std::ptrdiff_t>(after.size() - 4), before.end()));
+}
+
+// A real file system that fills up: a 3 MiB tmpfs mounted in a private mount
+// namespace of a child process (root only). Every save the store reported
+// as done must be in the file, seen by another connection and after a
+// relaunch; once space returns, saves are stored again.
+TEST_F(BEACLogDBStorageTest, AFullDiskLosesNoAcceptedLog) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    const std::string mountPoint = (sdk_.dir() / "small").string();
+    std::filesystem::create_directories(mountPoint);
+    const int code = testsupport::exitCodeOfChild(
+        [&]() -> int {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=3m") != 0)
+                return 77;
+            BEACUtility::setBeaconDirectoryPath(mountPoint + "/sdk");
+            const std::string filler = mountPoint + "/filler";
+            std::ofstream(filler) << std::string(1500000, 'f');
+            int accepted = 0;
+            int refused = 0;
+            {
+                BEACLogDBStorage store;
+                int i = 0;
+                for (; refused < 40 && i < 3000; ++i)
+                    store.saveLog(makeLog("a" + std::to_string(i), 1500), "G", 1) ? ++accepted : ++refused;
+                if (committedRows(store.dbFilePath()) != accepted ||
+                    static_cast<int>(store.countLogs()) != accepted)
+                    return 3;
+                if (refused == 0)
+                    return 2;  // the disk never filled up
+                // Space returns: later saves are stored for good.
+                std::filesystem::remove(filler);
+                for (int k = 0; k < 20; ++k, ++i) {
+                    if (!store.saveLog(makeLog("b" + std::to_string(k), 1500), "G", 1))
+                        return 4;
+                    ++accepted;
+                }
+                if (committedRows(store.dbFilePath()) != accepted)
+                    return 5;
+            }
+            BEACLogDBStorage relaunched;
+            return static_cast<int>(relaunched.countLogs()) == accepted ? 0 : 6;
+        },
+        120);
+    if (code == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(code, 0);
+}
+
+// A small disk played by a SQLite VFS (no root needed): while it is full,
+// saves that need more space are refused and leave everything as it was,
+// evicted rows included; every save reported done is committed.
+TEST_F(BEACLogDBStorageTest, SavesOnAFullDiskAreRefusedWithoutTouchingStoredLogs) {
+    testsupport::PowerLossVFS disk;
+    int accepted = 0;
+    int refused = 0;
+    {
+        BEACLogDBStorage store;
+        store.setMaxStorageSize(65536, nullptr);
+        fillUntilEviction(store, log_, "fill-", 1);
+        accepted = static_cast<int>(store.countLogs());
+        disk.limitSpace(disk.usedSpace() + 8192);
+        for (int i = 0; i < 40; ++i) {
+            const auto before = storedSids(store);
+            log_.clear();
+            if (store.saveLog(makeLog("full-" + std::to_string(i), 1500), "G", 1)) {
+                const auto after = storedSids(store);
+                EXPECT_EQ(after.back(), "full-" + std::to_string(i));
+            } else {
+                ++refused;
+                EXPECT_EQ(storedSids(store), before) << i;
+                EXPECT_TRUE(log_.containsPrefix("Could not write the log store's changes", BEACLogLevelError))
+                    << i;
+            }
+            ASSERT_EQ(committedRows(store.dbFilePath()), static_cast<int64_t>(store.countLogs())) << i;
+        }
+        EXPECT_GT(refused, 0) << "the disk never filled up";
+        accepted = static_cast<int>(store.countLogs());
+        // Space returns: saves are stored again.
+        disk.limitSpace(std::nullopt);
+        for (int i = 0; i < 10; ++i)
+            ASSERT_TRUE(store.saveLog(makeLog("later-" + std::to_string(i), 1500), "G", 1)) << i;
+        accepted = static_cast<int>(store.countLogs());
+        EXPECT_EQ(committedRows(store.dbFilePath()), accepted);
+    }
+    BEACLogDBStorage relaunched;
+    EXPECT_EQ(static_cast<int>(relaunched.countLogs()), accepted);
+    EXPECT_EQ(storedSids(relaunched).back(), "later-9");
+}
+
+// Pages of a closed database file whose b-tree page type is a table leaf.
+std::vector<std::size_t> tableLeafPages(const std::string& path, std::size_t pageSize) {
+    auto bytes = testsupport::readBytes(path);
+    std::vector<std::size_t> pages;
+    for (std::size_t page = 1; page * pageSize <= bytes.size(); ++page) {
+        const std::size_t header = (page - 1) * pageSize + (page == 1 ? 100 : 0);
+        if (bytes[header] == 0x0D)
+            pages.push_back(page);
+    }
+    return pages;
+}
+
+// One leaf in the middle of the table is damaged; start-up reads only the
+// schema, so only a check of the whole file finds it.
+TEST_F(BEACLogDBStorageTest, ADamagedPageIsFoundAtStartUpAndWhatCanBeReadIsKept) {
+    std::string path;
+    std::size_t pageSize = 0;
+    {
+        BEACLogDBStorage store;
+        path = store.dbFilePath();
+        pageSize = static_cast<std::size_t>(store.pageSize());
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(store.saveLog(makeLog("s" + std::to_string(i), 1500), "G", 1));
+    }  // the last connection closes: everything is in the file, no WAL left
+    auto leaves = tableLeafPages(path, pageSize);
+    ASSERT_GE(leaves.size(), 5u);
+    const std::size_t damaged = leaves[leaves.size() / 2];
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>((damaged - 1) * pageSize));
+        file << std::string(pageSize, '\xA5');
+    }
+
+    log_.clear();
+    {
+        BEACLogDBStorage store;
+        EXPECT_TRUE(log_.containsPrefix("Database \"Logs.sqlite\" is damaged", BEACLogLevelError));
+        // The rows before and after the damaged page are kept, in order.
+        auto kept = storedSids(store);
+        EXPECT_GE(kept.size(), 40u - 2 * (40u / leaves.size() + 1));
+        EXPECT_LT(kept.size(), 40u);
+        EXPECT_EQ(kept.front(), "s0");
+        EXPECT_EQ(kept.back(), "s39");
+        ASSERT_TRUE(store.saveLog(makeLog("after", 10), "G", 1));
+        auto loaded = load(store, "G", 1000);
+        EXPECT_EQ(loaded.logs.size(), kept.size() + 1);
+        EXPECT_EQ(loaded.logs.back()->sid, "after");
+    }
+    // A later launch finds a sound file with the same logs.
+    log_.clear();
+    BEACLogDBStorage relaunched;
+    EXPECT_FALSE(log_.containsPrefix("Database \"Logs.sqlite\" is damaged", BEACLogLevelError));
+    EXPECT_EQ(storedSids(relaunched).back(), "after");
 }
 
 TEST_F(BEACLogDBStorageTest, ConcurrentUseFromTheChannelQueueLosesNothing) {

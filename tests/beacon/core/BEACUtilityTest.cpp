@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "BeaconTestSupport.h"
 #include "beacon/core/BEACAbstractLog.h"
 #include "beacon/core/BEACTicketCache.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/MemoryPressure.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/URL.h"
 
 namespace {
 
@@ -18,6 +25,82 @@ TEST(BEACUtilityTest, NameVersionAndApplicationStateOffTheMainThread) {
     int64_t state = -1;
     std::thread([&] { state = BEACUtility::applicationState(); }).join();
     EXPECT_EQ(state, BEACApplicationStateUnknown);
+}
+
+// A responder that stands for an application's delegate.
+class DelegateStandIn : public plat::appkit::Responder {
+  public:
+    std::string className() const override { return "AppDelegate"; }
+};
+
+TEST(BEACUtilityTest, BundleProbesAndTheSharedApplication) {
+    testsupport::TempDir resources;
+    auto& bundle = plat::Bundle::mainBundle();
+    const std::string previous = bundle.resourcePath();
+    bundle.setResourcePath(resources.str());
+    EXPECT_FALSE(BEACUtility::hasEmbeddedMobileProvision());
+    std::ofstream(resources / "embedded.mobileprovision") << "profile";
+    EXPECT_TRUE(BEACUtility::hasEmbeddedMobileProvision());
+    bundle.setResourcePath(previous);
+    EXPECT_FALSE(BEACUtility::isAppStoreReceiptSandbox());  // no store receipts on Linux
+
+    auto& app = plat::appkit::Application::shared();
+    app.reset();
+    EXPECT_EQ(&BEACUtility::sharedApp(), &app);
+    EXPECT_FALSE(BEACUtility::sharedAppDelegate());
+    auto delegate = std::make_shared<DelegateStandIn>();
+    app.setDelegate(delegate);
+    EXPECT_EQ(BEACUtility::sharedAppDelegate(), delegate);
+    app.reset();
+}
+
+TEST(BEACUtilityTest, OpeningAURLRunsOnTheMainLoopAndReportsTheOpener) {
+    plat::dispatch::MainLoop::bindToCurrentThread();
+    std::vector<std::string> opened;
+    plat::appkit::Workspace::setOpener([&](const std::string& url) {
+        opened.push_back(url);
+        return url.rfind("https:", 0) == 0;
+    });
+    std::vector<bool> results;
+    BEACUtility::sharedAppOpenUrl(*plat::URL::URLWithString("https://example.invalid/a?b=c"), {},
+                                  [&](bool ok) { results.push_back(ok); });
+    BEACUtility::sharedAppOpenUrl(*plat::URL::URLWithString("mailto:someone@example.invalid"), {},
+                                  [&](bool ok) { results.push_back(ok); });
+    EXPECT_TRUE(results.empty());  // not inline
+    plat::dispatch::MainLoop::drain();
+    plat::appkit::Workspace::setOpener(nullptr);
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"https://example.invalid/a?b=c", "mailto:someone@example.invalid"}));
+    EXPECT_EQ(results, (std::vector<bool>{true, false}));
+}
+
+TEST(BEACUtilityTest, OneSharedDateFormatterUntilItIsReset) {
+    auto formatter = BEACUtility::ISO8601DateFormatter();
+    ASSERT_TRUE(formatter);
+    EXPECT_EQ(BEACUtility::ISO8601DateFormatter(), formatter);
+    EXPECT_EQ(formatter->localeIdentifier(), "en_US_POSIX");
+    EXPECT_EQ(formatter->timeZoneName(), "UTC");
+    EXPECT_EQ(formatter->dateFormat(), "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'");
+    const plat::Date date = plat::Date::fromTimeIntervalSince1970(1614834367.089);
+    EXPECT_EQ(formatter->stringFromDate(date), "2021-03-04T05:06:07.089Z");
+    BEACUtility::resetDateFormatterInstance();
+    auto fresh = BEACUtility::ISO8601DateFormatter();
+    EXPECT_NE(fresh, formatter);
+    EXPECT_EQ(BEACUtility::dateToISO8601(date), "2021-03-04T05:06:07.089Z");
+    // A formatter handed out before a reset keeps working.
+    EXPECT_EQ(formatter->dateFromString("2021-03-04T05:06:07.089Z"), date);
+    // Resets and uses from several threads at once.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (i % 50 == 0)
+                    BEACUtility::resetDateFormatterInstance();
+                EXPECT_EQ(BEACUtility::dateToISO8601(date), "2021-03-04T05:06:07.089Z");
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
 }
 
 TEST(BEACUtilityTest, ArchivingRoundTripsAndFailuresAreLoggedNotThrown) {
