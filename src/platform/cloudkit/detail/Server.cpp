@@ -194,7 +194,8 @@ void Server::sweepAbandonedFiles() {
         } else if (isStoredAssetName(name)) {
             Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
             s.bind(1, name);
-            if (s.step() != SQLITE_ROW || s.integer(0) <= 0)
+            const int rc = s.step();
+            if (rc == SQLITE_DONE || (rc == SQLITE_ROW && s.integer(0) <= 0))
                 fs::remove(entry.path(), timeError);
         }
     }
@@ -275,6 +276,7 @@ ErrorPtr Server::createSchema() {
 ErrorPtr Server::begin(bool write) {
     touchedAssets_.clear();
     createdAssets_.clear();
+    releasedAssets_.clear();
     // The busy handler waits for another process's writer; a busy answer that
     // still comes back (a deadlock SQLite detects at once) is retried here.
     for (int attempt = 0;; ++attempt) {
@@ -288,13 +290,44 @@ ErrorPtr Server::begin(bool write) {
 }
 
 ErrorPtr Server::commit() {
+    // Content files stay until the transaction that drops their last
+    // reference is final: a commit that fails (or a writer killed before it)
+    // leaves the old records naming them.
+    std::set<std::string> released = std::move(releasedAssets_);
+    std::set<std::string> created = std::move(createdAssets_);
+    releasedAssets_.clear();
+    createdAssets_.clear();
     int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         auto error = sqliteError("commit");
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        // What this transaction added is referenced by nothing now.
+        removeUnreferencedFiles(created);
         return error;
     }
+    removeUnreferencedFiles(released);
     return nullptr;
+}
+
+// Removes the content files of `hashes` that no record references, under a
+// write transaction of its own, so that no writer can be taking up the same
+// content meanwhile. When the lock cannot be had, the files stay for the
+// sweep at the next opening.
+void Server::removeUnreferencedFiles(const std::set<std::string>& hashes) {
+    if (hashes.empty())
+        return;
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
+    for (const auto& hash : hashes) {
+        Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
+        s.bind(1, hash);
+        const int rc = s.step();
+        if (rc == SQLITE_DONE || (rc == SQLITE_ROW && s.integer(0) <= 0)) {
+            std::error_code ec;
+            fs::remove(fs::path(assetFolder()) / hash, ec);
+        }
+    }
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void Server::rollback() {
@@ -308,6 +341,8 @@ ErrorPtr Server::abandon(ErrorPtr error) {
         std::error_code ec;
         fs::remove(fs::path(assetFolder()) / hash, ec);
     }
+    createdAssets_.clear();
+    releasedAssets_.clear();
     rollback();
     return error;
 }
@@ -479,21 +514,22 @@ ErrorPtr Server::adjustAssetRefs(const Dictionary& fields, int delta) {
     return nullptr;
 }
 
-// Removes the content files that no live record references any more. Runs
-// while the write lock is held, so no other writer can be adding a reference.
+// Drops the reference counts of content that no live record references any
+// more. Their files go once the transaction has committed (see commit()).
 ErrorPtr Server::sweepAssets() {
     for (const auto& hash : touchedAssets_) {
         Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
         s.bind(1, hash);
-        bool referenced = s.step() == SQLITE_ROW && s.integer(0) > 0;
-        if (referenced)
+        const int rc = s.step();
+        if (rc == SQLITE_ROW && s.integer(0) > 0)
             continue;
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return sqliteError("asset sweep");
         Statement d(db_, "DELETE FROM assets WHERE hash=?");
         d.bind(1, hash);
         if (d.step() != SQLITE_DONE)
             return sqliteError("asset sweep");
-        std::error_code ec;
-        fs::remove(fs::path(assetFolder()) / hash, ec);
+        releasedAssets_.insert(hash);
     }
     touchedAssets_.clear();
     return nullptr;
