@@ -77,5 +77,56 @@ TEST(CloudServerFaults, AFailedCommitKeepsTheAssetContentItsRolledBackRecordsNam
     EXPECT_TRUE(container->admin().assetContents()->empty());
 }
 
+// Lowers SQLite's length limit on every connection opened while it lives, so
+// that a test can offer values over it without allocating a gigabyte.
+class LowLengthLimit {
+  public:
+    static constexpr int kLimit = 4000;
+    LowLengthLimit() { sqlite3_auto_extension(reinterpret_cast<void (*)()>(&lower)); }
+    ~LowLengthLimit() { sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&lower)); }
+
+  private:
+    static int lower(sqlite3* db, char**, const sqlite3_api_routines*) {
+        sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLimit);
+        return SQLITE_OK;
+    }
+};
+
+TEST(CloudServerFaults, AValueOverTheLengthLimitFailsTheOperationInsteadOfVanishing) {
+    testsupport::TempDir tmp;
+    LowLengthLimit limit;
+    auto container = openContainer((tmp / "cloud").string());
+    ASSERT_TRUE(container);
+    auto db = container->privateCloudDatabase();
+    ASSERT_FALSE(createZone(*db, meshZone()));
+    ASSERT_FALSE(modify(*db, {node("small")}).error);
+
+    // A parent reference whose zone name is over the limit: it used to be
+    // stored as no parent, with the save reported done.
+    const std::string longName(LowLengthLimit::kLimit + 10, 'z');
+    Record child = node("child");
+    child.setParent(Reference::make(RecordID("parent", RecordZoneID(longName)), ReferenceAction::None));
+    auto saved = modify(*db, {child, node("sibling")});
+    ASSERT_TRUE(saved.error);
+    EXPECT_EQ(saved.error->code(), int64_t(ErrorCode::LimitExceeded)) << saved.error->description();
+    EXPECT_NE(saved.error->description().find("too large"), std::string::npos) << saved.error->description();
+    EXPECT_TRUE(saved.saved.empty());
+    auto fetched = fetch(*db, {child.recordID(), RecordID("sibling", meshZone())});
+    EXPECT_TRUE(fetched.records.empty());
+
+    // A read whose value is over the limit fails instead of finding nothing.
+    Query query;
+    query.recordType = longName;
+    auto op = std::make_shared<QueryOperation>(query);
+    op->zoneID = meshZone();
+    auto page = queryPage(*db, op);
+    ASSERT_TRUE(page.error);
+    EXPECT_EQ(page.error->code(), int64_t(ErrorCode::LimitExceeded)) << page.error->description();
+
+    // Ordinary values still go through.
+    ASSERT_FALSE(modify(*db, {node("after")}).error);
+    EXPECT_EQ(fetch(*db, {RecordID("after", meshZone())}).records.size(), 1u);
+}
+
 }  // namespace
 }  // namespace cktest

@@ -184,6 +184,8 @@ class Server {
     ErrorPtr commit() REQUIRES(mutex_);
     void removeUnreferencedFiles(const std::set<std::string>& hashes) REQUIRES(mutex_);
     void rollback() REQUIRES(mutex_);
+    // Ends a read transaction: the failure of a statement it ran, if any.
+    ErrorPtr endRead() REQUIRES(mutex_);
     // Rolls back a write transaction, removing the content files it added.
     ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
     std::optional<ZoneRow> readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) REQUIRES(mutex_);
@@ -227,6 +229,9 @@ class Server {
     // Content whose last reference the current transaction dropped; the
     // files go when it commits.
     std::set<std::string> releasedAssets_ GUARDED_BY(mutex_);
+    // The first statement of the current transaction that could not be
+    // prepared or take its values; the transaction fails with it.
+    ErrorPtr statementFailure_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::cloudkit::detail
