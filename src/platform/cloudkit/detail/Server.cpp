@@ -122,7 +122,7 @@ struct Server::Statement {
         : db(database), failure(failureSink) {
         rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
         if (rc != SQLITE_OK || !stmt)
-            fail(rc == SQLITE_OK ? SQLITE_MISUSE : rc, "cannot prepare a statement");
+            fail(rc == SQLITE_OK ? SQLITE_MISUSE : rc, std::string("cannot prepare: ") + sqlite3_errmsg(db));
     }
     ~Statement() { sqlite3_finalize(stmt); }
     Statement(const Statement&) = delete;
