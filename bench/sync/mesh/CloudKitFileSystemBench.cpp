@@ -11,10 +11,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <string>
 
 #include "platform/cloudkit/Container.h"
+#include "platform/dispatch/MainLoop.h"
 #include "support/TempDir.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 
@@ -37,10 +37,18 @@ std::shared_ptr<Container> openContainer(const std::string& root) {
     return container.ok() ? *container : nullptr;
 }
 
+// Runs the call and the main queue until its completion (which arrives
+// there) has come.
 plat::ErrorPtr wait(const std::function<void(SYNCloudFileSystem::Completion)>& call) {
-    auto promise = std::make_shared<std::promise<plat::ErrorPtr>>();
-    call([promise](plat::ErrorPtr error) { promise->set_value(error); });
-    return promise->get_future().get();
+    bool done = false;
+    plat::ErrorPtr result;
+    call([&](plat::ErrorPtr error) {
+        result = error;
+        done = true;
+    });
+    if (!plat::dispatch::MainLoop::runUntil([&] { return done; }, 600))
+        return makeError(ErrorCode::InternalError, "no completion");
+    return result;
 }
 
 std::string writeFile(const std::string& path, std::size_t size, int seed) {

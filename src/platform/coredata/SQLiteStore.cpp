@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <unordered_map>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -26,6 +29,32 @@ namespace sqlite {
 namespace {
 
 std::atomic<SQLiteStore::TestHook> testHook{nullptr};
+
+// SQLite has no NaN: it binds one as NULL. A NaN of a float or double
+// attribute is stored instead as a blob of its 8 bytes (IEEE 754, big-endian),
+// which no other value of such a column takes; NULL stays nil.
+constexpr std::size_t kNaNBytes = 8;
+
+void bindNaN(Statement& s, int at, double nan) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &nan, sizeof bits);
+    unsigned char bytes[kNaNBytes];
+    for (std::size_t i = 0; i < kNaNBytes; ++i)
+        bytes[i] = static_cast<unsigned char>(bits >> (8 * (kNaNBytes - 1 - i)));
+    s.bindBlob(at, bytes, kNaNBytes);
+}
+
+double readReal(const Statement& s, int column) {
+    if (s.columnType(column) != ColumnType::Blob)
+        return s.columnDouble(column);
+    const std::string_view blob = s.columnBlob(column);
+    uint64_t bits = 0;
+    for (std::size_t i = 0; i < blob.size() && i < kNaNBytes; ++i)
+        bits = (bits << 8) | static_cast<unsigned char>(blob[i]);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return blob.size() == kNaNBytes && std::isnan(value) ? value : std::numeric_limits<double>::quiet_NaN();
+}
 
 }  // namespace
 
@@ -78,7 +107,10 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
         case AttributeType::Float:
             if (!v.isNumber())
                 break;
-            s.bindDouble(at, v.doubleValue());
+            if (std::isnan(v.doubleValue()))
+                bindNaN(s, at, v.doubleValue());
+            else
+                s.bindDouble(at, v.doubleValue());
             return nullptr;
         case AttributeType::String:
             if (!v.isString())
@@ -141,9 +173,9 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
         case AttributeType::Boolean:
             return Value(s.columnInt(column) != 0);
         case AttributeType::Double:
-            return Value(s.columnDouble(column));
+            return Value(readReal(s, column));
         case AttributeType::Float:
-            return Value(static_cast<float>(s.columnDouble(column)));
+            return Value(static_cast<float>(readReal(s, column)));
         case AttributeType::String:
             return Value(std::string(s.columnText(column)));
         case AttributeType::Date:

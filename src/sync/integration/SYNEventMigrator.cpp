@@ -1,5 +1,6 @@
 #include "sync/integration/SYNEventMigrator.h"
 
+#include "platform/coredata/PersistentStore.h"
 #include "platform/dispatch/Queue.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -20,9 +21,15 @@ SYNEventMigrator::SYNEventMigrator(std::shared_ptr<SYNEventStore> eventStore,
                                    std::shared_ptr<const plat::coredata::ManagedObjectModel> model)
     : queue_(std::make_shared<plat::dispatch::OperationQueue>("SYNEventMigrator")),
       eventStore_(std::move(eventStore)),
-      model_(std::move(model)) {
+      model_(std::move(model)),
+      storeTypeForNewFiles_(defaultStoreTypeForNewFiles()) {
     queue_->setMaxConcurrentOperationCount(1);
     queue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+}
+
+const std::string& SYNEventMigrator::defaultStoreTypeForNewFiles() {
+    static const std::string type = plat::coredata::BinaryStoreType;
+    return type;
 }
 
 void SYNEventMigrator::migrateLocalEventToTemporaryFilesForRevision(int64_t revisionNumber,

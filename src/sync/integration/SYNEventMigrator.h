@@ -31,6 +31,13 @@ class SYNEventMigrator {
 
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
 
+    // The store type of new event files in the binary form: the process-wide
+    // default (the binary store type) until set. Exports always write JSON
+    // and do not read it. Set and read it on one thread.
+    static const std::string& defaultStoreTypeForNewFiles();
+    const std::string& storeTypeForNewFiles() const { return storeTypeForNewFiles_; }
+    void setStoreTypeForNewFiles(std::string storeType) { storeTypeForNewFiles_ = std::move(storeType); }
+
     // The event of this store with that revision and one of the types;
     // SYNErrorMissingEvent (300) when there is none.
     void migrateLocalEventToTemporaryFilesForRevision(int64_t revisionNumber,
@@ -54,4 +61,5 @@ class SYNEventMigrator {
     std::shared_ptr<plat::dispatch::OperationQueue> queue_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
+    std::string storeTypeForNewFiles_;
 };

@@ -14,6 +14,9 @@
 //   change's maker had not seen) follow. Ties, and the unindexed members, are
 //   ordered by global identifier, so the order is strict and total and does
 //   not depend on the order the replay started from.
+//   Keeping a to-one's old target, or placing unindexed members by their
+//   current positions, leaves two machines that merged the same concurrent
+//   saves apart (SYNConcurrentRelationshipTest shows both).
 // - An attribute value that cannot be read (a missing data file, a failing
 //   transformer) is skipped with a level-1 log line, never written as nil.
 #pragma once

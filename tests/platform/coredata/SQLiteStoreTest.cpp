@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <set>
+#include <tuple>
 
 #include "SQLiteStoreTestSupport.h"
 #include "platform/coredata/BinaryStore.h"
@@ -90,6 +94,70 @@ TEST_F(SQLiteStoreTest, EveryAttributeTypeRoundTripsThroughTheFile) {
     EXPECT_EQ(
         fetchAll(context, makeRequest("Sample", Predicate::lessThan("when", Value(Date(200000.0))))).size(),
         1u);
+}
+
+TEST_F(SQLiteStoreTest, NaNIsKeptAndComparesAndSortsAsInMemory) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    // (i64 names the row, dbl, flt); nil for an absent value.
+    const std::vector<std::tuple<int64_t, std::optional<double>, std::optional<float>>> rows = {
+        {1, nan, std::numeric_limits<float>::quiet_NaN()},
+        {2, 1.5, 1.5f},
+        {3, std::nullopt, std::nullopt},
+        {4, -inf, -2.0f},
+        {5, -nan, 0.0f},
+        {6, 0.0, std::nullopt}};
+    auto fill = [&](ManagedObjectContext& context) {
+        for (const auto& [key, dbl, flt] : rows) {
+            auto o = context.insertNewObjectForEntityForName("Sample");
+            o->setValue(Value(key), "i64");
+            o->setValue(dbl ? Value(*dbl) : Value(), "dbl");
+            o->setValue(flt ? Value(*flt) : Value(), "flt");
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    };
+    auto memory = PersistentStoreCoordinator::create(allTypesModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    fill(*memoryContext);
+    fill(*contextOn(open(allTypesModel())));
+
+    auto context = contextOn(open(allTypesModel()));
+    auto stored = fetchAll(context, makeRequest("Sample", nullptr, {SortDescriptor("i64")}));
+    ASSERT_EQ(stored.size(), rows.size());
+    EXPECT_TRUE(std::isnan(stored[0]->valueForKey("dbl").doubleValue()));
+    EXPECT_TRUE(std::isnan(stored[0]->valueForKey("flt").doubleValue()));
+    EXPECT_EQ(stored[0]->valueForKey("flt").numberType(), NumberType::Float);
+    EXPECT_TRUE(std::isnan(stored[4]->valueForKey("dbl").doubleValue()));
+    EXPECT_TRUE(std::signbit(stored[4]->valueForKey("dbl").doubleValue()));
+    EXPECT_EQ(stored[1]->valueForKey("dbl"), Value(1.5));
+    EXPECT_TRUE(stored[2]->valueForKey("dbl").isNull());
+    EXPECT_EQ(stored[3]->valueForKey("dbl"), Value(-inf));
+
+    // A NaN orders below every number and equals NaN, as in memory.
+    auto keys = [](const std::vector<ManagedObjectPtr>& objects) {
+        std::vector<int64_t> out;
+        for (const auto& o : objects)
+            out.push_back(o->valueForKey("i64").longLongValue());
+        return out;
+    };
+    const std::vector<std::pair<PredicatePtr, std::vector<SortDescriptor>>> requests = {
+        {Predicate::lessThan("dbl", Value(1.0)), {SortDescriptor("i64")}},
+        {Predicate::lessThanOrEqual("flt", Value(0.0)), {SortDescriptor("i64")}},
+        {Predicate::greaterThan("dbl", Value(-1.0)), {SortDescriptor("i64")}},
+        {Predicate::greaterThanOrEqual("dbl", Value(-inf)), {SortDescriptor("i64")}},
+        {Predicate::notPredicate(Predicate::lessThan("dbl", Value(0.5))), {SortDescriptor("i64")}},
+        {Predicate::notEqual("dbl", Value(1.5)), {SortDescriptor("i64")}},
+        {Predicate::equal("dbl", Value(nan)), {SortDescriptor("i64")}},
+        {nullptr, {SortDescriptor("dbl"), SortDescriptor("i64")}},
+        {nullptr, {SortDescriptor("flt", false), SortDescriptor("i64")}},
+    };
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const auto& [predicate, sort] = requests[i];
+        auto expected = keys(fetchAll(memoryContext, makeRequest("Sample", predicate, sort)));
+        EXPECT_EQ(keys(fetchAll(context, makeRequest("Sample", predicate, sort))), expected)
+            << "request " << i;
+    }
 }
 
 TEST_F(SQLiteStoreTest, RelationshipsOfEveryKindSurviveAReopen) {

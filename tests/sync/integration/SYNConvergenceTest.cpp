@@ -392,6 +392,147 @@ class SYNConvergenceTest : public IntegrationTest {
     }
 };
 
+// Two machines editing one relationship concurrently, each merging the
+// other's save: how the update stage treats what a change does not name
+// decides whether they end alike, whichever save sorts first.
+class SYNConcurrentRelationshipTest : public IntegrationTest {
+  protected:
+    void SetUp() override {
+        IntegrationTest::SetUp();
+        desk = &addMachine("desk");
+        laptop = &addMachine("laptop");
+        const std::string baseline =
+            desk->makeEmptyBaseline({desk->storeIdentifier(), laptop->storeIdentifier()});
+        copyEvents(*desk->eventStore(), *laptop->eventStore());
+        laptop->adoptBaseline(baseline);
+    }
+
+    // Both machines get each other's events and merge until nothing is new.
+    void settle() {
+        for (int pass = 0; pass < 8; ++pass) {
+            std::size_t copied = copyEvents(*desk->eventStore(), *laptop->eventStore()) +
+                                 copyEvents(*laptop->eventStore(), *desk->eventStore());
+            std::size_t made = 0;
+            for (Machine* machine : {desk, laptop}) {
+                const auto before = machine->revisions().size();
+                auto error = machine->merge();
+                ASSERT_EQ(error, nullptr) << error->description();
+                made += machine->revisions().size() - before;
+            }
+            if (copied == 0 && made == 0) {
+                return;
+            }
+        }
+        FAIL() << "merges never settle";
+    }
+
+    static std::vector<std::string> labels(Machine& machine) {
+        auto context = machine.newContext();
+        std::vector<std::string> out;
+        context->performBlockAndWait([&] {
+            auto playlist = objectWhere(*context, "Playlist", "name", Value("mix"));
+            for (const auto& item : playlist->objectsForKey("items")) {
+                out.push_back(item->valueForKey("label").stringValue());
+            }
+        });
+        return out;
+    }
+
+    static void insertItems(Machine& machine, std::vector<std::string> newLabels) {
+        ASSERT_EQ(machine.recordSave([&](ManagedObjectContext& context) {
+            auto playlist = objectWhere(context, "Playlist", "name", Value("mix"));
+            auto proxy = playlist->mutableOrderedSetValueForKey("items");
+            for (std::size_t i = 0; i < newLabels.size(); ++i) {
+                auto item = context.insertNewObjectForEntityForName("Item");
+                item->setValue(Value(newLabels[i]), "label");
+                proxy.insertObject(item, i);
+            }
+        }),
+                  nullptr);
+    }
+
+    Machine* desk = nullptr;
+    Machine* laptop = nullptr;
+};
+
+// Each machine puts two new items in front of the one both had. A change
+// indexes only the members its maker saw; ordering the others by where they
+// happen to stand on the merging machine (rather than after the indexed ones,
+// by identifier) leaves the machines with different orders.
+TEST_F(SYNConcurrentRelationshipTest, ConcurrentInsertsIntoAnOrderedRelationshipEndInOneOrder) {
+    for (Machine* first : {desk, laptop}) {
+        Machine* second = first == desk ? laptop : desk;
+        ASSERT_EQ(first->recordSave([&](ManagedObjectContext& context) {
+            for (const char* entity : {"Playlist", "Item"}) {
+                for (auto& old : allObjects(context, entity)) {
+                    context.deleteObject(old);
+                }
+            }
+            auto playlist = context.insertNewObjectForEntityForName("Playlist");
+            playlist->setValue(Value("mix"), "name");
+            auto item = context.insertNewObjectForEntityForName("Item");
+            item->setValue(Value("A"), "label");
+            playlist->mutableOrderedSetValueForKey("items").addObject(item);
+        }),
+                  nullptr);
+        settle();
+        insertItems(*first, {"S", "Q"});
+        insertItems(*second, {"R", "Z"});
+        settle();
+        const auto order = labels(*desk);
+        EXPECT_EQ(labels(*laptop), order) << "when " << first->name() << " saved first";
+        EXPECT_EQ(order.size(), 5u);
+        EXPECT_EQ(desk->dump(), laptop->dump());
+    }
+}
+
+// One machine points a task at a calendar while the other deletes that
+// calendar. The deleting machine never sees the calendar the change names;
+// keeping the task's old calendar there would leave it on a link the other
+// machine (which nullified the link when the deletion reached it) no longer
+// has. Clearing the link ends both machines alike.
+TEST_F(SYNConcurrentRelationshipTest, AToOneNamingADeletedTargetEndsClearedEverywhere) {
+    ASSERT_EQ(desk->recordSave([&](ManagedObjectContext& context) {
+        auto work = context.insertNewObjectForEntityForName("Calendar");
+        work->setValue(Value("work"), "name");
+        auto home = context.insertNewObjectForEntityForName("Calendar");
+        home->setValue(Value("home"), "name");
+        auto task = context.insertNewObjectForEntityForName("Task");
+        task->setValue(Value("t"), "title");
+        task->setObject(work, "calendar");
+    }),
+              nullptr);
+    settle();
+    for (Machine* mover : {desk, laptop}) {
+        Machine* deleter = mover == desk ? laptop : desk;
+        const std::string target = mover == desk ? "home" : "work";
+        ASSERT_EQ(mover->recordSave([&](ManagedObjectContext& context) {
+            objectWhere(context, "Task", "title", Value("t"))
+                ->setObject(objectWhere(context, "Calendar", "name", Value(target)), "calendar");
+        }),
+                  nullptr);
+        ASSERT_EQ(deleter->recordSave([&](ManagedObjectContext& context) {
+            context.deleteObject(objectWhere(context, "Calendar", "name", Value(target)));
+        }),
+                  nullptr);
+        settle();
+        EXPECT_EQ(desk->dump(), laptop->dump()) << "when " << mover->name() << " moved the task";
+        auto context = desk->newContext();
+        context->performBlockAndWait([&] {
+            EXPECT_EQ(objectWhere(*context, "Task", "title", Value("t"))->objectForKey("calendar"), nullptr);
+        });
+        // The deleted calendar comes back, with the task on it, for the next
+        // round (which moves the task to the other one).
+        ASSERT_EQ(desk->recordSave([&](ManagedObjectContext& context) {
+            auto calendar = context.insertNewObjectForEntityForName("Calendar");
+            calendar->setValue(Value(target), "name");
+            objectWhere(context, "Task", "title", Value("t"))->setObject(calendar, "calendar");
+        }),
+                  nullptr);
+        settle();
+    }
+}
+
 TEST_F(SYNConvergenceTest, MachinesConvergeForFixedSeeds) {
     const char* seedsText = std::getenv("SYN_CONVERGENCE_SEEDS");
     const char* firstText = std::getenv("SYN_CONVERGENCE_FIRST_SEED");

@@ -61,6 +61,33 @@ TEST_F(SYNEventMigratorTest, LocalEventsAndBaselinesByTheirNames) {
     EXPECT_EQ(baseline.second.size(), 1u);
 }
 
+TEST_F(SYNEventMigratorTest, NewFilesStoreTypeStartsAsTheBinaryTypeAndExportsStayJSON) {
+    EXPECT_EQ(SYNEventMigrator::defaultStoreTypeForNewFiles(), plat::coredata::BinaryStoreType);
+    auto id = writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 2);
+    SYNEventMigrator migrator(source, smallBatchModel());
+    EXPECT_EQ(migrator.storeTypeForNewFiles(), plat::coredata::BinaryStoreType);
+    migrator.setStoreTypeForNewFiles(plat::coredata::SQLiteStoreType);
+    EXPECT_EQ(migrator.storeTypeForNewFiles(), plat::coredata::SQLiteStoreType);
+    // Another migrator starts from the default again.
+    EXPECT_EQ(SYNEventMigrator(source, smallBatchModel()).storeTypeForNewFiles(),
+              plat::coredata::BinaryStoreType);
+
+    bool done = false;
+    std::vector<std::string> files;
+    migrator.migrateStoreModificationEventToTemporaryFiles(
+        id, [&](plat::ErrorPtr error, std::vector<std::string> paths) {
+            EXPECT_EQ(error, nullptr);
+            files = std::move(paths);
+            done = true;
+        });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+    ASSERT_FALSE(files.empty());
+    for (const auto& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        EXPECT_EQ(in.get(), '{') << file << " is not a JSON event file";
+    }
+}
+
 TEST_F(SYNEventMigratorTest, MissingLocalEventsGive300) {
     writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 0);
     struct Case {

@@ -18,6 +18,7 @@
 #include "MeshFixture.h"
 #include "MeshPeerProcess.h"
 #include "platform/cloudkit/Container.h"
+#include "platform/dispatch/MainLoop.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 
 namespace meshtest {
@@ -132,10 +133,16 @@ TEST(MeshSharedFolderTest, OwnerAndParticipantConvergeThroughTheSharedFolder) {
                           ->invitationToShare(plat::cloudkit::RecordID(
                               "meshshare", plat::cloudkit::RecordZoneID("meshshare")));
     ASSERT_TRUE(invitation.ok()) << invitation.error()->description();
-    std::promise<plat::ErrorPtr> accepted;
-    SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(
-        open("account-beta"), *invitation, [&](plat::ErrorPtr error) { accepted.set_value(error); });
-    ASSERT_EQ(accepted.get_future().get(), nullptr);
+    // The acceptance answers on the main queue.
+    bool accepted = false;
+    plat::ErrorPtr acceptError;
+    SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(open("account-beta"), *invitation,
+                                                               [&](plat::ErrorPtr error) {
+                                                                   acceptError = error;
+                                                                   accepted = true;
+                                                               });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return accepted; }, 120));
+    ASSERT_EQ(acceptError, nullptr);
     const std::string owner = invitation->ownerName;
 
     const char* env = std::getenv("MESH_CONVERGENCE_ROUNDS");

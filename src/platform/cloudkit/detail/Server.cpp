@@ -108,31 +108,46 @@ std::shared_ptr<const Reference> rezoneReference(const std::shared_ptr<const Ref
 
 }  // namespace
 
-// A prepared statement that finalises itself.
+// A prepared statement that finalises itself. A statement that cannot be
+// prepared, or a value it cannot take (one over SQLite's length limit, say),
+// fails its steps instead of running with a parameter left NULL, and is
+// noted in `failure` so that the transaction it belongs to fails with it.
 struct Server::Statement {
+    sqlite3* db = nullptr;
     sqlite3_stmt* stmt = nullptr;
     int rc = SQLITE_OK;
-    Statement(sqlite3* db, const char* sql) { rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+    ErrorPtr* failure = nullptr;
+    int setupRc = SQLITE_OK;  // the first prepare or bind failure
+    Statement(sqlite3* database, ErrorPtr* failureSink, const char* sql)
+        : db(database), failure(failureSink) {
+        rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+        if (rc != SQLITE_OK || !stmt)
+            fail(rc == SQLITE_OK ? SQLITE_MISUSE : rc, std::string("cannot prepare: ") + sqlite3_errmsg(db));
+    }
     ~Statement() { sqlite3_finalize(stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
     Statement& bind(int i, int64_t v) {
-        sqlite3_bind_int64(stmt, i, v);
-        return *this;
+        return checked(i, stmt ? sqlite3_bind_int64(stmt, i, v) : SQLITE_OK);
     }
     Statement& bind(int i, const std::string& v) {
-        sqlite3_bind_text(stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
+        return checked(i,
+                       stmt ? sqlite3_bind_text64(stmt, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8)
+                            : SQLITE_OK);
     }
     Statement& bindBlob(int i, const std::string& v) {
-        sqlite3_bind_blob(stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
+        return checked(i,
+                       stmt ? sqlite3_bind_blob64(stmt, i, v.data(), v.size(), SQLITE_TRANSIENT) : SQLITE_OK);
     }
-    Statement& bindNull(int i) {
-        sqlite3_bind_null(stmt, i);
-        return *this;
-    }
-    bool ok() const { return rc == SQLITE_OK && stmt; }
+    Statement& bindNull(int i) { return checked(i, stmt ? sqlite3_bind_null(stmt, i) : SQLITE_OK); }
+    bool ok() const { return setupRc == SQLITE_OK; }
     // SQLITE_ROW, SQLITE_DONE or an error.
-    int step() { return rc = sqlite3_step(stmt); }
+    int step() {
+        if (setupRc != SQLITE_OK)
+            return rc = setupRc;
+        return rc = sqlite3_step(stmt);
+    }
     int64_t integer(int c) const { return sqlite3_column_int64(stmt, c); }
     std::string text(int c) const {
         auto p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
@@ -143,6 +158,26 @@ struct Server::Statement {
         return p ? std::string_view(p, sqlite3_column_bytes(stmt, c)) : std::string_view();
     }
     bool isNull(int c) const { return sqlite3_column_type(stmt, c) == SQLITE_NULL; }
+
+  private:
+    Statement& checked(int index, int bindRc) {
+        if (bindRc != SQLITE_OK)
+            fail(bindRc, "cannot take value " + std::to_string(index));
+        return *this;
+    }
+    void fail(int code, const std::string& what) {
+        if (setupRc != SQLITE_OK)
+            return;
+        setupRc = code;
+        if (!failure || *failure)
+            return;
+        const std::string reason = std::string(sqlite3_errstr(code)) + " (" + what + " of \"" +
+                                   (stmt ? sqlite3_sql(stmt) : "?") + "\")";
+        *failure = code == SQLITE_TOOBIG
+                       ? makeError(ErrorCode::LimitExceeded,
+                                   "A value is too large for the server database: " + reason)
+                       : makeError(ErrorCode::InternalError, "server database: " + reason);
+    }
 };
 
 Result<std::shared_ptr<Server>> Server::open(const std::string& cloudRoot) {
@@ -192,9 +227,10 @@ void Server::sweepAbandonedFiles() {
         if (name.rfind("tmp-", 0) == 0) {
             fs::remove(entry.path(), timeError);
         } else if (isStoredAssetName(name)) {
-            Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
+            Statement s(db_, &statementFailure_, "SELECT refs FROM assets WHERE hash=?");
             s.bind(1, name);
-            if (s.step() != SQLITE_ROW || s.integer(0) <= 0)
+            const int rc = s.step();
+            if (rc == SQLITE_DONE || (rc == SQLITE_ROW && s.integer(0) <= 0))
                 fs::remove(entry.path(), timeError);
         }
     }
@@ -209,6 +245,8 @@ Server::~Server() {
 }
 
 ErrorPtr Server::sqliteError(const char* what) const {
+    if (statementFailure_)
+        return statementFailure_;
     return makeError(ErrorCode::InternalError, std::string(what) + ": " + sqlite3_errmsg(db_));
 }
 
@@ -275,6 +313,8 @@ ErrorPtr Server::createSchema() {
 ErrorPtr Server::begin(bool write) {
     touchedAssets_.clear();
     createdAssets_.clear();
+    releasedAssets_.clear();
+    statementFailure_ = nullptr;
     // The busy handler waits for another process's writer; a busy answer that
     // still comes back (a deadlock SQLite detects at once) is retried here.
     for (int attempt = 0;; ++attempt) {
@@ -288,17 +328,55 @@ ErrorPtr Server::begin(bool write) {
 }
 
 ErrorPtr Server::commit() {
+    if (statementFailure_)
+        return abandon(statementFailure_);
+    // Content files stay until the transaction that drops their last
+    // reference is final: a commit that fails (or a writer killed before it)
+    // leaves the old records naming them.
+    std::set<std::string> released = std::move(releasedAssets_);
+    std::set<std::string> created = std::move(createdAssets_);
+    releasedAssets_.clear();
+    createdAssets_.clear();
     int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         auto error = sqliteError("commit");
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        // What this transaction added is referenced by nothing now.
+        removeUnreferencedFiles(created);
         return error;
     }
+    removeUnreferencedFiles(released);
     return nullptr;
+}
+
+// Removes the content files of `hashes` that no record references, under a
+// write transaction of its own, so that no writer can be taking up the same
+// content meanwhile. When the lock cannot be had, the files stay for the
+// sweep at the next opening.
+void Server::removeUnreferencedFiles(const std::set<std::string>& hashes) {
+    if (hashes.empty())
+        return;
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
+    for (const auto& hash : hashes) {
+        Statement s(db_, &statementFailure_, "SELECT refs FROM assets WHERE hash=?");
+        s.bind(1, hash);
+        const int rc = s.step();
+        if (rc == SQLITE_DONE || (rc == SQLITE_ROW && s.integer(0) <= 0)) {
+            std::error_code ec;
+            fs::remove(fs::path(assetFolder()) / hash, ec);
+        }
+    }
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void Server::rollback() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+ErrorPtr Server::endRead() {
+    rollback();
+    return statementFailure_;
 }
 
 ErrorPtr Server::abandon(ErrorPtr error) {
@@ -308,13 +386,15 @@ ErrorPtr Server::abandon(ErrorPtr error) {
         std::error_code ec;
         fs::remove(fs::path(assetFolder()) / hash, ec);
     }
+    createdAssets_.clear();
+    releasedAssets_.clear();
     rollback();
-    return error;
+    return statementFailure_ ? statementFailure_ : error;
 }
 
 std::optional<Server::ZoneRow> Server::readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) {
     Statement s(
-        db_,
+        db_, &statementFailure_,
         "SELECT id, live, deleted_by_user, incarnation, seq, min_token_seq, query_index_seq FROM zones "
         "WHERE account=? AND scope=? AND name=? AND owner=?");
     s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
@@ -329,7 +409,7 @@ std::optional<Server::ZoneRow> Server::sharedZoneRow(const std::string& account,
     if (zone.ownerName() == OwnerDefaultName)
         return std::nullopt;
     Statement s(
-        db_,
+        db_, &statementFailure_,
         "SELECT z.id, z.incarnation, z.seq, z.min_token_seq, z.query_index_seq, z.account FROM zones z "
         "JOIN accounts a ON a.name=z.account "
         "WHERE a.user_record_name=? AND z.scope=? AND z.name=? AND z.owner=? AND z.live=1 AND EXISTS("
@@ -358,7 +438,7 @@ std::optional<Server::ZoneRow> Server::zoneRow(const DatabaseKey& db, const Reco
         if (!createDefault)
             return ZoneRow{0, true, false,      1,        0,
                            0, 0,    db.account, db.scope, zone};  // exists, holds nothing yet
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "INSERT INTO zones(account, scope, name, owner, live, deleted_by_user, incarnation, seq, "
                     "min_token_seq, query_index_seq) VALUES(?, ?, ?, ?, 1, 0, 1, 0, 0, 0)");
         s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
@@ -380,7 +460,8 @@ ErrorPtr Server::zoneError(const DatabaseKey& db, const RecordZoneID& zone) {
     if (auto e = begin(false))
         return e;
     auto row = zoneRow(db, zone, false);
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return row && row->live ? nullptr : zoneMissingError(row);
 }
 
@@ -393,7 +474,7 @@ ErrorPtr Server::saveZone(const DatabaseKey& db, const RecordZoneID& zone) {
     auto row = zoneRow(db, zone, true);
     ErrorPtr error;
     if (!row) {
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "INSERT INTO zones(account, scope, name, owner, live, deleted_by_user, incarnation, seq, "
                     "min_token_seq, query_index_seq) VALUES(?, ?, ?, ?, 1, 0, 1, 0, 0, 0)");
         s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, zone.zoneName()).bind(4, zone.ownerName());
@@ -401,7 +482,7 @@ ErrorPtr Server::saveZone(const DatabaseKey& db, const RecordZoneID& zone) {
             error = sqliteError("create zone");
     } else if (!row->live) {
         // A recreated zone starts a new incarnation: tokens of the old one are refused.
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "UPDATE zones SET live=1, deleted_by_user=0, incarnation=incarnation+1, seq=0, "
                     "min_token_seq=0, query_index_seq=0 WHERE id=?");
         s.bind(1, row->id);
@@ -416,18 +497,18 @@ ErrorPtr Server::saveZone(const DatabaseKey& db, const RecordZoneID& zone) {
 }
 
 ErrorPtr Server::dropZoneRecords(int64_t zoneId) {
-    Statement s(db_, "SELECT fields FROM records WHERE zone_id=? AND deleted=0");
+    Statement s(db_, &statementFailure_, "SELECT fields FROM records WHERE zone_id=? AND deleted=0");
     s.bind(1, zoneId);
     while (s.step() == SQLITE_ROW)
         if (auto fields = decodeFields(s.blob(0)))
             if (auto e = adjustAssetRefs(*fields, -1))
                 return e;
-    Statement d(db_, "DELETE FROM records WHERE zone_id=?");
+    Statement d(db_, &statementFailure_, "DELETE FROM records WHERE zone_id=?");
     d.bind(1, zoneId);
     if (d.step() != SQLITE_DONE)
         return sqliteError("drop zone records");
     // Participants of the zone's shares lose it with the zone.
-    Statement p(db_, "DELETE FROM share_participants WHERE zone_id=?");
+    Statement p(db_, &statementFailure_, "DELETE FROM share_participants WHERE zone_id=?");
     p.bind(1, zoneId);
     return p.step() == SQLITE_DONE ? nullptr : sqliteError("drop zone participants");
 }
@@ -441,14 +522,14 @@ ErrorPtr Server::deleteZone(const DatabaseKey& db, const RecordZoneID& zone, boo
     if (row && row->viaShare) {
         // A participant deleting a shared zone leaves its shares; the owner's
         // zone stays.
-        Statement s(db_, "DELETE FROM share_participants WHERE zone_id=? AND account=?");
+        Statement s(db_, &statementFailure_, "DELETE FROM share_participants WHERE zone_id=? AND account=?");
         s.bind(1, row->id).bind(2, db.account);
         if (s.step() != SQLITE_DONE)
             error = sqliteError("leave share");
     } else if (row && (row->live || byUser)) {
         error = dropZoneRecords(row->id);
         if (!error) {
-            Statement s(db_, "UPDATE zones SET live=0, deleted_by_user=? WHERE id=?");
+            Statement s(db_, &statementFailure_, "UPDATE zones SET live=0, deleted_by_user=? WHERE id=?");
             s.bind(1, int64_t(byUser ? 1 : 0)).bind(2, row->id);
             if (s.step() != SQLITE_DONE)
                 error = sqliteError("delete zone");
@@ -468,7 +549,7 @@ ErrorPtr Server::adjustAssetRefs(const Dictionary& fields, int delta) {
         auto asset = entry.second.asObjectOf<Asset>();
         if (!asset || !isStoredAssetName(asset->fileURL()))
             continue;
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "INSERT INTO assets(hash, refs) VALUES(?, ?) ON CONFLICT(hash) DO UPDATE SET "
                     "refs=refs+excluded.refs");
         s.bind(1, asset->fileURL()).bind(2, int64_t(delta));
@@ -479,21 +560,22 @@ ErrorPtr Server::adjustAssetRefs(const Dictionary& fields, int delta) {
     return nullptr;
 }
 
-// Removes the content files that no live record references any more. Runs
-// while the write lock is held, so no other writer can be adding a reference.
+// Drops the reference counts of content that no live record references any
+// more. Their files go once the transaction has committed (see commit()).
 ErrorPtr Server::sweepAssets() {
     for (const auto& hash : touchedAssets_) {
-        Statement s(db_, "SELECT refs FROM assets WHERE hash=?");
+        Statement s(db_, &statementFailure_, "SELECT refs FROM assets WHERE hash=?");
         s.bind(1, hash);
-        bool referenced = s.step() == SQLITE_ROW && s.integer(0) > 0;
-        if (referenced)
+        const int rc = s.step();
+        if (rc == SQLITE_ROW && s.integer(0) > 0)
             continue;
-        Statement d(db_, "DELETE FROM assets WHERE hash=?");
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return sqliteError("asset sweep");
+        Statement d(db_, &statementFailure_, "DELETE FROM assets WHERE hash=?");
         d.bind(1, hash);
         if (d.step() != SQLITE_DONE)
             return sqliteError("asset sweep");
-        std::error_code ec;
-        fs::remove(fs::path(assetFolder()) / hash, ec);
+        releasedAssets_.insert(hash);
     }
     touchedAssets_.clear();
     return nullptr;
@@ -588,7 +670,8 @@ ErrorPtr Server::deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::strin
     if (depth > kMaxCascadeDepth)
         return makeError(ErrorCode::LimitExceeded, "Reference chain too deep");
     {
-        Statement s(db_, "SELECT fields FROM records WHERE zone_id=? AND name=? AND deleted=0");
+        Statement s(db_, &statementFailure_,
+                    "SELECT fields FROM records WHERE zone_id=? AND name=? AND deleted=0");
         s.bind(1, zoneId).bind(2, name);
         if (s.step() != SQLITE_ROW)
             return nullptr;
@@ -597,20 +680,22 @@ ErrorPtr Server::deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::strin
                 return e;
     }
     ++zone.seq;
-    Statement u(db_, "UPDATE records SET deleted=1, last_seq=? WHERE zone_id=? AND name=?");
+    Statement u(db_, &statementFailure_,
+                "UPDATE records SET deleted=1, last_seq=? WHERE zone_id=? AND name=?");
     u.bind(1, zone.seq).bind(2, zoneId).bind(3, name);
     if (u.step() != SQLITE_DONE)
         return sqliteError("delete record");
     // A deleted share takes its participants with it: a share saved later
     // under the same name needs new invitations.
-    Statement p(db_, "DELETE FROM share_participants WHERE zone_id=? AND share_name=?");
+    Statement p(db_, &statementFailure_, "DELETE FROM share_participants WHERE zone_id=? AND share_name=?");
     p.bind(1, zoneId).bind(2, name);
     if (p.step() != SQLITE_DONE)
         return sqliteError("delete share participants");
     // Records holding a delete-self reference to this one go with it.
     std::vector<std::string> children;
     {
-        Statement c(db_, "SELECT name FROM records WHERE zone_id=? AND cascade_parent=? AND deleted=0");
+        Statement c(db_, &statementFailure_,
+                    "SELECT name FROM records WHERE zone_id=? AND cascade_parent=? AND deleted=0");
         c.bind(1, zoneId).bind(2, name);
         while (c.step() == SQLITE_ROW)
             children.push_back(c.text(0));
@@ -624,7 +709,7 @@ ErrorPtr Server::deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::strin
 ErrorPtr Server::insertPushes(const DatabaseKey& db, const std::string& subscriptionID,
                               const RecordID& recordID, const Subscription& sub,
                               const ModifyRequest& request) {
-    Statement devices(db_, "SELECT device FROM devices WHERE account=?");
+    Statement devices(db_, &statementFailure_, "SELECT device FROM devices WHERE account=?");
     devices.bind(1, db.account);
     std::vector<std::string> targets;
     while (devices.step() == SQLITE_ROW) {
@@ -633,7 +718,7 @@ ErrorPtr Server::insertPushes(const DatabaseKey& db, const std::string& subscrip
             targets.push_back(device);
     }
     for (const auto& device : targets) {
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "INSERT INTO pushes(account, device, scope, subscription_id, zone, owner, record_name, "
                     "content_available, alert) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
         s.bind(1, db.account).bind(2, device).bind(3, int64_t(db.scope)).bind(4, subscriptionID);
@@ -689,7 +774,7 @@ std::optional<Subscription> decodeSubscription(const std::string& id, std::strin
 
 ErrorPtr Server::fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record,
                                     bool created, const ModifyRequest& request) {
-    Statement s(db_, "SELECT id, body FROM subscriptions WHERE account=? AND scope=?");
+    Statement s(db_, &statementFailure_, "SELECT id, body FROM subscriptions WHERE account=? AND scope=?");
     s.bind(1, db.account).bind(2, int64_t(db.scope));
     std::vector<Subscription> firing;
     while (s.step() == SQLITE_ROW) {
@@ -725,7 +810,7 @@ ErrorPtr Server::firePushes(const ZoneRow& zone, const Record& record, bool crea
     std::vector<std::string> participants;
     {
         Statement p(
-            db_,
+            db_, &statementFailure_,
             "SELECT DISTINCT p.account FROM share_participants p JOIN records r ON r.zone_id=p.zone_id "
             "AND r.name=p.share_name WHERE p.zone_id=? AND r.deleted=0 ORDER BY p.account");
         p.bind(1, zone.id);
@@ -796,7 +881,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                     zoneErrors[id] = makeError(*code);
                     continue;
                 }
-            Statement existing(db_,
+            Statement existing(db_, &statementFailure_,
                                "SELECT change_tag, fields, deleted, created_seq, type FROM records WHERE "
                                "zone_id=? AND name=?");
             existing.bind(1, zone->id).bind(2, id.recordName());
@@ -851,7 +936,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             std::string tag = changeTag(zone->incarnation, seq);
             auto cascade = firstDeleteSelfTarget(fields, zone->storedZone);
             Statement w(
-                db_,
+                db_, &statementFailure_,
                 "INSERT INTO records(zone_id, name, type, change_tag, fields, parent, cascade_parent, "
                 "created_seq, last_seq, deleted) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, 0) "
                 "ON CONFLICT(zone_id, name) DO UPDATE SET type=excluded.type, "
@@ -893,7 +978,8 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                     zoneErrors[id] = makeError(*code);
                     continue;
                 }
-            Statement s(db_, "SELECT type FROM records WHERE zone_id=? AND name=? AND deleted=0");
+            Statement s(db_, &statementFailure_,
+                        "SELECT type FROM records WHERE zone_id=? AND name=? AND deleted=0");
             s.bind(1, zone->id).bind(2, id.recordName());
             if (s.step() != SQLITE_ROW) {
                 if (request.deleteMissingAnswersUnknownItem)
@@ -927,7 +1013,7 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
             saved.clear();
             deleted.clear();
         } else {
-            Statement z(db_, "UPDATE zones SET seq=? WHERE id=?");
+            Statement z(db_, &statementFailure_, "UPDATE zones SET seq=? WHERE id=?");
             z.bind(1, zone->seq).bind(2, zone->id);
             if (z.step() != SQLITE_DONE)
                 return abandon(sqliteError("zone sequence"));
@@ -969,7 +1055,7 @@ Result<FetchResult> Server::fetchRecords(const DatabaseKey& db, const std::vecto
             continue;
         }
         Statement s(
-            db_,
+            db_, &statementFailure_,
             "SELECT type, change_tag, fields, parent FROM records WHERE zone_id=? AND name=? AND deleted=0");
         s.bind(1, zone->id).bind(2, id.recordName());
         if (s.step() != SQLITE_ROW) {
@@ -992,7 +1078,8 @@ Result<FetchResult> Server::fetchRecords(const DatabaseKey& db, const std::vecto
         }
         result.records.emplace_back(id, std::move(record));
     }
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return result;
 }
 
@@ -1008,7 +1095,8 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
         return e;
     auto zone = zoneRow(db, zoneID, false);
     if (!zone || !zone->live) {
-        rollback();
+        if (auto failure = endRead())
+            return failure;
         return zoneMissingError(zone);
     }
     const RecordZoneID* storedZone = zone->viaShare ? &zone->storedZone : nullptr;
@@ -1025,7 +1113,7 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
     };
     std::vector<Row> rows;
     {
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "SELECT name, change_tag, fields, parent FROM records WHERE zone_id=? AND type=? AND "
                     "created_seq<=? AND (deleted=0 OR last_seq>?)");
         s.bind(1, zone->id).bind(2, q.recordType).bind(3, snapshot).bind(4, snapshot);
@@ -1065,7 +1153,8 @@ Result<QueryPage> Server::query(const DatabaseKey& db, const Query& query,
     }
     if (end < rows.size())
         page.cursor = std::make_shared<const QueryCursor>(q, zoneID, static_cast<int64_t>(end), snapshot);
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return page;
 }
 
@@ -1078,24 +1167,27 @@ Result<ChangePage> Server::fetchChanges(const DatabaseKey& db, const RecordZoneI
         return e;
     auto zone = zoneRow(db, zoneID, false);
     if (!zone || !zone->live) {
-        rollback();
+        if (auto failure = endRead())
+            return failure;
         return zoneMissingError(zone);
     }
     const std::string account = accountKey(db);
     if (token && (token->account() != account || token->zoneID() != zoneID ||
                   token->incarnation() != zone->incarnation || token->sequence() < zone->minTokenSeq ||
                   token->sequence() > zone->seq)) {
-        rollback();
+        if (auto failure = endRead())
+            return failure;
         return makeError(ErrorCode::ChangeTokenExpired, "Change token expired");
     }
     const int64_t after = token ? token->sequence() : 0;
     const int64_t fetchLimit = limit == 0 ? -1 : static_cast<int64_t>(limit) + 1;
     // From the start only live records count; from a token every row changed
     // since, each once, in its final state.
-    Statement s(db_, token ? "SELECT name, type, change_tag, fields, parent, deleted, last_seq FROM records "
-                             "WHERE zone_id=? AND last_seq>? ORDER BY last_seq LIMIT ?"
-                           : "SELECT name, type, change_tag, fields, parent, deleted, last_seq FROM records "
-                             "WHERE zone_id=? AND last_seq>? AND deleted=0 ORDER BY last_seq LIMIT ?");
+    Statement s(db_, &statementFailure_,
+                token ? "SELECT name, type, change_tag, fields, parent, deleted, last_seq FROM records "
+                        "WHERE zone_id=? AND last_seq>? ORDER BY last_seq LIMIT ?"
+                      : "SELECT name, type, change_tag, fields, parent, deleted, last_seq FROM records "
+                        "WHERE zone_id=? AND last_seq>? AND deleted=0 ORDER BY last_seq LIMIT ?");
     s.bind(1, zone->id).bind(2, after).bind(3, fetchLimit);
     ChangePage page;
     int64_t lastDelivered = after;
@@ -1117,18 +1209,20 @@ Result<ChangePage> Server::fetchChanges(const DatabaseKey& db, const RecordZoneI
     }
     if (s.rc != SQLITE_ROW && s.rc != SQLITE_DONE) {
         auto error = sqliteError("change feed");
-        rollback();
+        if (auto failure = endRead())
+            return failure;
         return error;
     }
     const int64_t position = page.moreComing ? lastDelivered : zone->seq;
     page.token = std::make_shared<const ServerChangeToken>(account, zoneID, zone->incarnation, position,
                                                            mintNewToken ? ++tokenMints : 0);
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return page;
 }
 
 std::optional<std::string> Server::userRecordNameIfKnown(const std::string& account) {
-    Statement s(db_, "SELECT user_record_name FROM accounts WHERE name=?");
+    Statement s(db_, &statementFailure_, "SELECT user_record_name FROM accounts WHERE name=?");
     s.bind(1, account);
     if (s.step() == SQLITE_ROW)
         return s.text(0);
@@ -1140,7 +1234,7 @@ Result<std::string> Server::ensureUserRecordName(const std::string& account) {
         return *known;
     UUID uuid;
     std::string name = "_" + Data(uuid.bytes().data(), uuid.bytes().size()).hexString();
-    Statement s(db_, "INSERT INTO accounts(name, user_record_name) VALUES(?, ?)");
+    Statement s(db_, &statementFailure_, "INSERT INTO accounts(name, user_record_name) VALUES(?, ?)");
     s.bind(1, account).bind(2, name);
     if (s.step() != SQLITE_DONE)
         return sqliteError("account");
@@ -1165,7 +1259,7 @@ ErrorPtr Server::registerDevice(const std::string& account, const std::string& d
     MutexLock lock(mutex_);
     if (auto e = begin(true))
         return e;
-    Statement s(db_, "INSERT OR IGNORE INTO devices(account, device) VALUES(?, ?)");
+    Statement s(db_, &statementFailure_, "INSERT OR IGNORE INTO devices(account, device) VALUES(?, ?)");
     s.bind(1, account).bind(2, device);
     if (s.step() != SQLITE_DONE) {
         auto error = sqliteError("device");
@@ -1182,7 +1276,8 @@ ErrorPtr Server::saveSubscription(const DatabaseKey& db, const Subscription& sub
     MutexLock lock(mutex_);
     if (auto e = begin(true))
         return e;
-    Statement s(db_, "INSERT OR REPLACE INTO subscriptions(account, scope, id, body) VALUES(?, ?, ?, ?)");
+    Statement s(db_, &statementFailure_,
+                "INSERT OR REPLACE INTO subscriptions(account, scope, id, body) VALUES(?, ?, ?, ?)");
     s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, subscription.subscriptionID).bindBlob(4, *body);
     if (s.step() != SQLITE_DONE) {
         auto error = sqliteError("subscription");
@@ -1196,7 +1291,7 @@ ErrorPtr Server::deleteSubscription(const DatabaseKey& db, const std::string& su
     MutexLock lock(mutex_);
     if (auto e = begin(true))
         return e;
-    Statement s(db_, "DELETE FROM subscriptions WHERE account=? AND scope=? AND id=?");
+    Statement s(db_, &statementFailure_, "DELETE FROM subscriptions WHERE account=? AND scope=? AND id=?");
     s.bind(1, db.account).bind(2, int64_t(db.scope)).bind(3, subscriptionID);
     if (s.step() != SQLITE_DONE) {
         auto error = sqliteError("subscription");
@@ -1211,12 +1306,14 @@ Result<std::vector<Subscription>> Server::subscriptions(const DatabaseKey& db) {
     if (auto e = begin(false))
         return e;
     std::vector<Subscription> out;
-    Statement s(db_, "SELECT id, body FROM subscriptions WHERE account=? AND scope=? ORDER BY id");
+    Statement s(db_, &statementFailure_,
+                "SELECT id, body FROM subscriptions WHERE account=? AND scope=? ORDER BY id");
     s.bind(1, db.account).bind(2, int64_t(db.scope));
     while (s.step() == SQLITE_ROW)
         if (auto sub = decodeSubscription(s.text(0), s.blob(1)))
             out.push_back(std::move(*sub));
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return out;
 }
 
@@ -1245,7 +1342,7 @@ Result<std::vector<Push>> Server::takePushes(const std::string& account, const s
         return e;
     std::vector<Push> out;
     {
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "SELECT id, scope, subscription_id, zone, owner, record_name, content_available, alert "
                     "FROM pushes "
                     "WHERE account=? AND device=? AND delivered=0 ORDER BY id");
@@ -1254,7 +1351,8 @@ Result<std::vector<Push>> Server::takePushes(const std::string& account, const s
             out.push_back(pushFromRow(s.stmt));
     }
     if (!out.empty()) {
-        Statement u(db_, "UPDATE pushes SET delivered=1 WHERE account=? AND device=? AND id<=?");
+        Statement u(db_, &statementFailure_,
+                    "UPDATE pushes SET delivered=1 WHERE account=? AND device=? AND id<=?");
         u.bind(1, account).bind(2, device).bind(3, out.back().id);
         if (u.step() != SQLITE_DONE) {
             auto error = sqliteError("push inbox");
@@ -1273,13 +1371,14 @@ Result<std::vector<StoredPush>> Server::allPushes(const std::string& account) {
         return e;
     std::vector<StoredPush> out;
     Statement s(
-        db_,
+        db_, &statementFailure_,
         "SELECT id, scope, subscription_id, zone, owner, record_name, content_available, alert, device, "
         "delivered FROM pushes WHERE account=? ORDER BY id");
     s.bind(1, account);
     while (s.step() == SQLITE_ROW)
         out.push_back({pushFromRow(s.stmt), s.text(8), s.integer(9) != 0});
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return out;
 }
 
@@ -1291,7 +1390,7 @@ Result<std::vector<StoredRecordInfo>> Server::storedRecords(const DatabaseKey& d
     std::vector<StoredRecordInfo> out;
     auto zone = zoneRow(db, zoneID, false);
     if (zone) {
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "SELECT name, type, change_tag, fields, deleted, created_seq, last_seq FROM records "
                     "WHERE zone_id=? ORDER BY last_seq");
         s.bind(1, zone->id);
@@ -1308,7 +1407,8 @@ Result<std::vector<StoredRecordInfo>> Server::storedRecords(const DatabaseKey& d
             out.push_back(std::move(info));
         }
     }
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return out;
 }
 
@@ -1318,7 +1418,8 @@ ErrorPtr Server::expireTokensBefore(const DatabaseKey& db, const RecordZoneID& z
         return e;
     auto zone = zoneRow(db, zoneID, true);
     if (zone) {
-        Statement s(db_, "UPDATE zones SET min_token_seq=MAX(min_token_seq, ?) WHERE id=?");
+        Statement s(db_, &statementFailure_,
+                    "UPDATE zones SET min_token_seq=MAX(min_token_seq, ?) WHERE id=?");
         s.bind(1, sequence).bind(2, zone->id);
         s.step();
     }
@@ -1331,7 +1432,7 @@ ErrorPtr Server::advanceQueryIndex(const DatabaseKey& db, const RecordZoneID& zo
         return e;
     auto zone = zoneRow(db, zoneID, true);
     if (zone) {
-        Statement s(db_, "UPDATE zones SET query_index_seq=seq WHERE id=?");
+        Statement s(db_, &statementFailure_, "UPDATE zones SET query_index_seq=seq WHERE id=?");
         s.bind(1, zone->id);
         s.step();
     }
@@ -1343,7 +1444,8 @@ Result<int64_t> Server::zoneSequence(const DatabaseKey& db, const RecordZoneID& 
     if (auto e = begin(false))
         return e;
     auto zone = zoneRow(db, zoneID, false);
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     if (!zone || !zone->live)
         return zoneMissingError(zone);
     return zone->seq;
@@ -1366,7 +1468,7 @@ Result<std::vector<RecordZoneID>> Server::allZones(const DatabaseKey& db) {
     std::vector<RecordZoneID> out;
     if (db.scope == DatabaseScope::Shared) {
         Statement s(
-            db_,
+            db_, &statementFailure_,
             "SELECT z.name, a.user_record_name FROM zones z JOIN accounts a ON a.name=z.account "
             "WHERE z.scope=? AND z.owner=? AND z.live=1 AND EXISTS(SELECT 1 FROM share_participants p "
             "JOIN records r ON r.zone_id=p.zone_id AND r.name=p.share_name WHERE p.zone_id=z.id AND "
@@ -1380,7 +1482,7 @@ Result<std::vector<RecordZoneID>> Server::allZones(const DatabaseKey& db) {
     } else {
         // The default zone always exists outside the shared database.
         out.push_back(RecordZoneID::defaultZone());
-        Statement s(db_,
+        Statement s(db_, &statementFailure_,
                     "SELECT name, owner FROM zones WHERE account=? AND scope=? AND live=1 ORDER BY name");
         s.bind(1, db.account).bind(2, int64_t(db.scope));
         while (s.step() == SQLITE_ROW) {
@@ -1389,7 +1491,8 @@ Result<std::vector<RecordZoneID>> Server::allZones(const DatabaseKey& db) {
                 out.push_back(std::move(zone));
         }
     }
-    rollback();
+    if (auto failure = endRead())
+        return failure;
     return out;
 }
 
@@ -1401,21 +1504,19 @@ Result<ShareMetadata> Server::shareInvitation(const std::string& ownerAccount,
     const DatabaseKey db{ownerAccount, DatabaseScope::Private};
     auto zone = readZoneRow(db, shareRecordID.zoneID());
     if (!zone || !zone->live || shareRecordID.zoneID().ownerName() != OwnerDefaultName) {
-        rollback();
-        return zoneMissingError(zone);
+        return abandon(zoneMissingError(zone));
     }
     {
-        Statement s(db_, "SELECT 1 FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
+        Statement s(db_, &statementFailure_,
+                    "SELECT 1 FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
         s.bind(1, zone->id).bind(2, shareRecordID.recordName()).bind(3, std::string(ShareRecordType));
         if (s.step() != SQLITE_ROW) {
-            rollback();
-            return makeError(ErrorCode::UnknownItem, "Share not found");
+            return abandon(makeError(ErrorCode::UnknownItem, "Share not found"));
         }
     }
     auto owner = ensureUserRecordName(ownerAccount);
     if (!owner) {
-        rollback();
-        return owner.error();
+        return abandon(owner.error());
     }
     if (auto e = commit())
         return e;
@@ -1433,7 +1534,7 @@ ErrorPtr Server::acceptShare(const std::string& account, const ShareMetadata& me
         return e;
     std::string ownerAccount;
     {
-        Statement s(db_, "SELECT name FROM accounts WHERE user_record_name=?");
+        Statement s(db_, &statementFailure_, "SELECT name FROM accounts WHERE user_record_name=?");
         s.bind(1, metadata.ownerName);
         if (s.step() != SQLITE_ROW)
             return abandon(makeError(ErrorCode::UnknownItem, "Share not found"));
@@ -1448,7 +1549,8 @@ ErrorPtr Server::acceptShare(const std::string& account, const ShareMetadata& me
     const std::string& name = metadata.shareRecordID.recordName();
     Record share(ShareRecordType, RecordID(name, storedZone));
     {
-        Statement s(db_, "SELECT fields FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
+        Statement s(db_, &statementFailure_,
+                    "SELECT fields FROM records WHERE zone_id=? AND name=? AND deleted=0 AND type=?");
         s.bind(1, zone->id).bind(2, name).bind(3, std::string(ShareRecordType));
         if (s.step() != SQLITE_ROW)
             return abandon(makeError(ErrorCode::UnknownItem, "Share not found"));
@@ -1456,7 +1558,7 @@ ErrorPtr Server::acceptShare(const std::string& account, const ShareMetadata& me
             for (const auto& [key, value] : *fields)
                 share.setObject(key, value);
     }
-    Statement add(db_,
+    Statement add(db_, &statementFailure_,
                   "INSERT OR IGNORE INTO share_participants(zone_id, share_name, account) VALUES(?, ?, ?)");
     add.bind(1, zone->id).bind(2, name).bind(3, account);
     if (add.step() != SQLITE_DONE)
@@ -1466,11 +1568,12 @@ ErrorPtr Server::acceptShare(const std::string& account, const ShareMetadata& me
     // A new participant changes the share: new change tag, a place in the
     // change feed, and pushes to those who follow the share's updates.
     const int64_t seq = ++zone->seq;
-    Statement u(db_, "UPDATE records SET change_tag=?, last_seq=? WHERE zone_id=? AND name=?");
+    Statement u(db_, &statementFailure_,
+                "UPDATE records SET change_tag=?, last_seq=? WHERE zone_id=? AND name=?");
     u.bind(1, changeTag(zone->incarnation, seq)).bind(2, seq).bind(3, zone->id).bind(4, name);
     if (u.step() != SQLITE_DONE)
         return abandon(sqliteError("accept share"));
-    Statement z(db_, "UPDATE zones SET seq=? WHERE id=?");
+    Statement z(db_, &statementFailure_, "UPDATE zones SET seq=? WHERE id=?");
     z.bind(1, seq).bind(2, zone->id);
     if (z.step() != SQLITE_DONE)
         return abandon(sqliteError("zone sequence"));

@@ -7,7 +7,8 @@
 // writers of several processes queue on SQLite's lock, waiting up to the busy
 // timeout) and reads run in one snapshot. Asset files are written and removed
 // only while the write lock is held, so no process can remove content that
-// another is about to reference.
+// another is about to reference, and removed only after the transaction that
+// dropped their last reference has committed.
 #pragma once
 
 #include <map>
@@ -178,8 +179,13 @@ class Server {
     ErrorPtr sqliteError(const char* what) const REQUIRES(mutex_);
     ErrorPtr exec(const char* sql) REQUIRES(mutex_);
     ErrorPtr begin(bool write) REQUIRES(mutex_);
+    // Commits; then removes the content files the transaction released, or,
+    // when the commit fails, the ones it created.
     ErrorPtr commit() REQUIRES(mutex_);
+    void removeUnreferencedFiles(const std::set<std::string>& hashes) REQUIRES(mutex_);
     void rollback() REQUIRES(mutex_);
+    // Ends a read transaction: the failure of a statement it ran, if any.
+    ErrorPtr endRead() REQUIRES(mutex_);
     // Rolls back a write transaction, removing the content files it added.
     ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
     std::optional<ZoneRow> readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) REQUIRES(mutex_);
@@ -220,6 +226,12 @@ class Server {
     // the content files it created.
     std::set<std::string> touchedAssets_ GUARDED_BY(mutex_);
     std::set<std::string> createdAssets_ GUARDED_BY(mutex_);
+    // Content whose last reference the current transaction dropped; the
+    // files go when it commits.
+    std::set<std::string> releasedAssets_ GUARDED_BY(mutex_);
+    // The first statement of the current transaction that could not be
+    // prepared or take its values; the transaction fails with it.
+    ErrorPtr statementFailure_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::cloudkit::detail

@@ -46,6 +46,12 @@ bool orderable(Category c) {
     return c == Category::Numeric || c == Category::Text || c == Category::Date;
 }
 
+// Float and double columns hold a NaN as a blob (SQLite has no NaN).
+bool holdsNaN(const AttributeDescription& attribute) {
+    return attribute.attributeType() == AttributeType::Double ||
+           attribute.attributeType() == AttributeType::Float;
+}
+
 Bind intBind(int64_t v) {
     Bind b;
     b.kind = Bind::Kind::Int;
@@ -304,7 +310,11 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
             order.clear();
             break;
         }
-        order += r->column + (d.ascending() ? " ASC, " : " DESC, ");
+        const char* direction = d.ascending() ? " ASC, " : " DESC, ";
+        // nil, then NaN (stored as a blob), then numbers, as in memory.
+        if (holdsNaN(*r->attribute))
+            order += "(typeof(" + r->column + ") IN ('integer', 'real'))" + direction;
+        order += r->column + direction;
     }
     q.orderBy = order + "t0.Z_PK";
     q.from = quoteIdentifier(layout_.table->name) + " t0" + joins_;
@@ -496,7 +506,13 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
             auto b = orderable(category) ? comparableBind(*r.attribute, c) : std::nullopt;
             if (!b)
                 return std::nullopt;
-            return col + orderSymbol(op) + param(std::move(*b));
+            const std::string sql = col + orderSymbol(op) + param(std::move(*b));
+            if (!holdsNaN(*r.attribute))
+                return sql;
+            // A stored NaN (a blob) sorts below every number, as in memory.
+            return op == PredicateOperator::LessThan || op == PredicateOperator::LessThanOrEqualTo
+                       ? "(" + sql + " OR typeof(" + col + ") = 'blob')"
+                       : "(" + sql + " AND typeof(" + col + ") <> 'blob')";
         }
         case PredicateOperator::In: {
             const Array* members = membersOf(c);

@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/FileManager.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -60,6 +61,23 @@ struct Once {
     std::atomic<bool> called{false};
 };
 
+// A completion that calls `completion` asynchronously on the main queue with
+// the same arguments (none for a null completion), so that callers get every
+// answer there, cache answers included, never inside the call.
+template <class... Args>
+std::function<void(Args...)> onMainQueue(std::function<void(Args...)> completion) {
+    if (!completion)
+        return [](Args...) {};
+    return [completion = std::move(completion)](Args... args) {
+        plat::dispatch::Queue::main().async(
+            [completion, args...]() mutable { completion(std::move(args)...); });
+    };
+}
+
+void onMain(std::function<void()> block) {
+    plat::dispatch::Queue::main().async(std::move(block));
+}
+
 }  // namespace
 
 std::string SYNCloudKitFileSystem::recordZoneNameForSchema(uint64_t schemaVersion) {
@@ -73,6 +91,7 @@ std::string SYNCloudKitFileSystem::recordZoneNameForSchema(uint64_t schemaVersio
 void SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(const std::shared_ptr<Container>& container,
                                                                 ShareMetadata metadata,
                                                                 Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!container) {
         completion(noConnectionError());
         return;
@@ -86,10 +105,7 @@ void SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(const std::share
     }();
     auto accept = std::make_shared<AcceptSharesOperation>(*container, std::vector<ShareMetadata>{metadata});
     accept->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
-    accept->acceptSharesCompletionBlock = [completion](ErrorPtr error) {
-        if (completion)
-            completion(error);
-    };
+    accept->acceptSharesCompletionBlock = [completion](ErrorPtr error) { completion(error); };
     queue->addOperation(accept);
 }
 
@@ -205,7 +221,7 @@ void SYNCloudKitFileSystem::addOperation(const std::shared_ptr<DatabaseOperation
 void SYNCloudKitFileSystem::connect(Completion completion) {
     // The database is fixed at creation (other threads read it); connecting
     // runs the set-up again, which makes a deleted zone anew.
-    setupCloud(std::move(completion));
+    setupCloud(onMainQueue(std::move(completion)));
 }
 
 void SYNCloudKitFileSystem::setupCloud(Completion completion) {
@@ -322,7 +338,7 @@ void SYNCloudKitFileSystem::createShareAndRootDirectoryIfNecessary(Completion co
             // answering look-ups and listings with what it held.
             self->cache_.clear();
             if (auto d = self->delegate(); d.sharedZoneDidBecomeUnavailable)
-                d.sharedZoneDidBecomeUnavailable();
+                onMain(d.sharedZoneDidBecomeUnavailable);
             completion(error);
             return;
         }
@@ -352,39 +368,44 @@ void SYNCloudKitFileSystem::createShareAndRootDirectoryIfNecessary(Completion co
             }
         }
         if (auto d = self->delegate(); changed && d.shareIsAvailable)
-            d.shareIsAvailable();
+            onMain(d.shareIsAvailable);
         completion(nullptr);
     };
     addOperation(fetch, false);
 }
 
 void SYNCloudKitFileSystem::createShareForRootDirectoryRecord(const Record& root, Completion completion) {
-    Record share = makeShare(root, RecordID(*options_.sharingIdentifier, *options_.zoneID));
-    share.setObject("isMeshesShare", Value(true));
-    setSharePublicPermission(share, ShareParticipantPermission::None);
-    if (auto d = delegate(); d.willSaveNewShare)
-        d.willSaveNewShare(share);
-    auto save =
-        std::make_shared<ModifyRecordsOperation>(std::vector<Record>{share, root}, std::vector<RecordID>{});
+    // The delegate may add to the share before it is saved, on the main
+    // thread like every delegate call.
     auto self = shared_from_this();
-    const RecordID shareID = share.recordID();
-    save->modifyRecordsCompletionBlock = [self, shareID, completion](std::vector<RecordPtr> saved,
-                                                                     std::vector<RecordID>, ErrorPtr error) {
-        if (!error) {
-            for (const auto& record : saved)
-                if (record && record->recordID() == shareID) {
-                    plat::MutexLock lock(self->mutex_);
-                    self->share_ = record;
+    onMain([self, root, completion] {
+        Record share = makeShare(root, RecordID(*self->options_.sharingIdentifier, *self->options_.zoneID));
+        share.setObject("isMeshesShare", Value(true));
+        setSharePublicPermission(share, ShareParticipantPermission::None);
+        if (auto d = self->delegate(); d.willSaveNewShare)
+            d.willSaveNewShare(share);
+        auto save = std::make_shared<ModifyRecordsOperation>(std::vector<Record>{share, root},
+                                                             std::vector<RecordID>{});
+        const RecordID shareID = share.recordID();
+        save->modifyRecordsCompletionBlock =
+            [self, shareID, completion](std::vector<RecordPtr> saved, std::vector<RecordID>, ErrorPtr error) {
+                if (!error) {
+                    for (const auto& record : saved)
+                        if (record && record->recordID() == shareID) {
+                            plat::MutexLock lock(self->mutex_);
+                            self->share_ = record;
+                        }
+                    if (auto d = self->delegate(); d.shareIsAvailable)
+                        onMain(d.shareIsAvailable);
                 }
-            if (auto d = self->delegate(); d.shareIsAvailable)
-                d.shareIsAvailable();
-        }
-        completion(error);
-    };
-    addOperation(save, false);
+                completion(error);
+            };
+        self->addOperation(save, false);
+    });
 }
 
 void SYNCloudKitFileSystem::subscribeForPushNotificationsWithCompletion(Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!database_) {
         completion(noConnectionError());
         return;
@@ -417,6 +438,7 @@ void SYNCloudKitFileSystem::subscribeForPushNotificationsWithCompletion(Completi
 }
 
 void SYNCloudKitFileSystem::fetchUserIdentityWithCompletion(IdentityCompletion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!container_) {
         completion(Value(), noConnectionError());
         return;
@@ -448,6 +470,11 @@ void SYNCloudKitFileSystem::fetchUserIdentityWithCompletion(IdentityCompletion c
 
 void SYNCloudKitFileSystem::fetchRecordsAtPaths(const std::vector<std::string>& paths,
                                                 RecordsCompletion completion) {
+    recordsAtPaths(paths, onMainQueue(std::move(completion)));
+}
+
+void SYNCloudKitFileSystem::recordsAtPaths(const std::vector<std::string>& paths,
+                                           RecordsCompletion completion) {
     if (!database_) {
         completion({}, noConnectionError());
         return;
@@ -493,7 +520,8 @@ void SYNCloudKitFileSystem::fetchBatches(std::shared_ptr<std::vector<RecordID>> 
 }
 
 void SYNCloudKitFileSystem::fileExistsAtPath(const std::string& path, ExistenceCompletion completion) {
-    fetchRecordsAtPaths({path}, [completion](std::vector<RecordPtr> records, ErrorPtr error) {
+    completion = onMainQueue(std::move(completion));
+    recordsAtPaths({path}, [completion](std::vector<RecordPtr> records, ErrorPtr error) {
         if (error) {
             completion(false, false, error);
             return;
@@ -507,6 +535,7 @@ void SYNCloudKitFileSystem::fileExistsAtPath(const std::string& path, ExistenceC
 }
 
 void SYNCloudKitFileSystem::createDirectoryAtPath(const std::string& path, Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!database_) {
         completion(noConnectionError());
         return;
@@ -539,6 +568,10 @@ void SYNCloudKitFileSystem::createDirectoryAtPath(const std::string& path, Compl
 }
 
 void SYNCloudKitFileSystem::contentsOfDirectoryAtPath(const std::string& path, ListingCompletion completion) {
+    listDirectory(path, onMainQueue(std::move(completion)));
+}
+
+void SYNCloudKitFileSystem::listDirectory(const std::string& path, ListingCompletion completion) {
     if (!database_) {
         completion({}, noConnectionError());
         return;
@@ -586,7 +619,7 @@ void SYNCloudKitFileSystem::queryPage(std::shared_ptr<QueryOperation> operation,
 
 void SYNCloudKitFileSystem::fetchRecordsDescendedFromPaths(const std::vector<std::string>& paths,
                                                            RecordsCompletion completion) {
-    descend(std::make_shared<std::map<RecordID, RecordPtr>>(), paths, std::move(completion));
+    descend(std::make_shared<std::map<RecordID, RecordPtr>>(), paths, onMainQueue(std::move(completion)));
 }
 
 void SYNCloudKitFileSystem::descend(std::shared_ptr<std::map<RecordID, RecordPtr>> found,
@@ -602,8 +635,7 @@ void SYNCloudKitFileSystem::descend(std::shared_ptr<std::map<RecordID, RecordPtr
         finish();
         return;
     }
-    fetchRecordsAtPaths(paths, [self, found, completion, finish](std::vector<RecordPtr> records,
-                                                                 ErrorPtr error) {
+    recordsAtPaths(paths, [self, found, completion, finish](std::vector<RecordPtr> records, ErrorPtr error) {
         if (error) {
             completion({}, error);
             return;
@@ -635,16 +667,16 @@ void SYNCloudKitFileSystem::descend(std::shared_ptr<std::map<RecordID, RecordPtr
                 return;
             }
             auto next = weakNext.lock();
-            self->contentsOfDirectoryAtPath(
-                (*directories)[i], [next, children, completion, i](SYNCloudItems items, ErrorPtr error) {
-                    if (error) {
-                        completion({}, error);
-                        return;
-                    }
-                    for (const auto& item : items)
-                        children->push_back(item->path());
-                    (*next)(i + 1);
-                });
+            self->listDirectory((*directories)[i],
+                                [next, children, completion, i](SYNCloudItems items, ErrorPtr error) {
+                                    if (error) {
+                                        completion({}, error);
+                                        return;
+                                    }
+                                    for (const auto& item : items)
+                                        children->push_back(item->path());
+                                    (*next)(i + 1);
+                                });
         };
         (*listNext)(0);
     });
@@ -659,6 +691,7 @@ void SYNCloudKitFileSystem::uploadLocalFile(const std::string& localPath, const 
 
 void SYNCloudKitFileSystem::uploadLocalFiles(const std::vector<std::string>& localPaths,
                                              const std::vector<std::string>& paths, Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!database_) {
         completion(noConnectionError());
         return;
@@ -714,6 +747,7 @@ void SYNCloudKitFileSystem::downloadFromPath(const std::string& path, const std:
 void SYNCloudKitFileSystem::downloadFromPaths(const std::vector<std::string>& paths,
                                               const std::vector<std::string>& localPaths,
                                               Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!database_) {
         completion(noConnectionError());
         return;
@@ -772,8 +806,10 @@ void SYNCloudKitFileSystem::removeItemAtPath(const std::string& path, Completion
 }
 
 void SYNCloudKitFileSystem::removeItemsAtPaths(const std::vector<std::string>& paths, Completion completion) {
+    completion = onMainQueue(std::move(completion));
     auto self = shared_from_this();
-    fetchRecordsDescendedFromPaths(paths, [self, completion](std::vector<RecordPtr> records, ErrorPtr error) {
+    auto found = std::make_shared<std::map<RecordID, RecordPtr>>();
+    descend(found, paths, [self, completion](std::vector<RecordPtr> records, ErrorPtr error) {
         if (error) {
             completion(error);
             return;
@@ -785,12 +821,16 @@ void SYNCloudKitFileSystem::removeItemsAtPaths(const std::vector<std::string>& p
         std::vector<RecordID> ids;
         for (const auto& record : records)
             ids.push_back(record->recordID());
-        self->removeItemsWithRecordIDs(ids, completion);
+        self->removeRecordIDs(ids, completion);
     });
 }
 
 void SYNCloudKitFileSystem::removeItemsWithRecordIDs(const std::vector<RecordID>& recordIDs,
                                                      Completion completion) {
+    removeRecordIDs(recordIDs, onMainQueue(std::move(completion)));
+}
+
+void SYNCloudKitFileSystem::removeRecordIDs(const std::vector<RecordID>& recordIDs, Completion completion) {
     if (!database_) {
         completion(noConnectionError());
         return;
@@ -826,28 +866,28 @@ void SYNCloudKitFileSystem::removeBatches(std::shared_ptr<std::vector<RecordID>>
 }
 
 void SYNCloudKitFileSystem::removeAllItemsWithCompletion(Completion completion) {
+    completion = onMainQueue(std::move(completion));
     if (!database_) {
         completion(noConnectionError());
         return;
     }
     auto self = shared_from_this();
-    primeForActivityWithCompletion([self, completion](ErrorPtr error) {
+    prime([self, completion](ErrorPtr error) {
         if (error) {
             completion(error);
             return;
         }
         auto cached = self->cache_.allRecordIDs();
-        self->removeItemsWithRecordIDs(
-            cached ? *cached : std::vector<RecordID>{}, [self, completion](ErrorPtr error) {
-                if (error) {
-                    completion(error);
-                    return;
-                }
-                Query query;
-                query.recordType = self->format_.fileSystemNodeRecordType();
-                self->queryAllRecords(std::make_shared<QueryOperation>(query),
-                                      std::make_shared<std::vector<RecordID>>(), completion);
-            });
+        self->removeRecordIDs(cached ? *cached : std::vector<RecordID>{}, [self, completion](ErrorPtr error) {
+            if (error) {
+                completion(error);
+                return;
+            }
+            Query query;
+            query.recordType = self->format_.fileSystemNodeRecordType();
+            self->queryAllRecords(std::make_shared<QueryOperation>(query),
+                                  std::make_shared<std::vector<RecordID>>(), completion);
+        });
     });
 }
 
@@ -871,7 +911,7 @@ void SYNCloudKitFileSystem::queryAllRecords(std::shared_ptr<QueryOperation> oper
             self->queryAllRecords(std::make_shared<QueryOperation>(cursor), ids, completion);
             return;
         }
-        self->removeItemsWithRecordIDs(*ids, completion);
+        self->removeRecordIDs(*ids, completion);
     };
     addOperation(operation);
 }
@@ -903,6 +943,10 @@ void SYNCloudKitFileSystem::performRepairsIfNecessaryForError(const ErrorPtr& er
 // --- Priming ---------------------------------------------------------------------
 
 void SYNCloudKitFileSystem::primeForActivityWithCompletion(Completion completion) {
+    prime(onMainQueue(std::move(completion)));
+}
+
+void SYNCloudKitFileSystem::prime(Completion completion) {
     {
         plat::MutexLock lock(mutex_);
         primings_.push_back(std::move(completion));

@@ -8,8 +8,9 @@
 // cache up to date from the zone's change feed; while the cache is loaded,
 // look-ups and listings are answered from memory.
 //
-// Completions run on the stand-in's worker threads (or at once on the calling
-// thread when the loaded cache answers); each is called exactly once.
+// Every completion of a public member is called exactly once, asynchronously
+// on the main queue, answers from the loaded cache included; so are the
+// delegate's members.
 #pragma once
 
 #include <atomic>
@@ -78,7 +79,7 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
         const std::shared_ptr<plat::cloudkit::Container>& container, plat::cloudkit::ShareMetadata metadata,
         Completion completion);
 
-    // Told about the share; each member optional, called on a worker thread.
+    // Told about the share; each member optional, called on the main thread.
     struct Delegate {
         std::function<void()> sharedZoneDidBecomeUnavailable;
         std::function<void()> shareIsAvailable;
@@ -144,6 +145,13 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
 
   private:
     SYNCloudKitFileSystem(std::shared_ptr<plat::cloudkit::Container> container, Options options);
+
+    // The members' work; their completions run on worker threads (or at
+    // once), for the public members to hand on to the main queue.
+    void recordsAtPaths(const std::vector<std::string>& paths, RecordsCompletion completion);
+    void listDirectory(const std::string& path, ListingCompletion completion);
+    void removeRecordIDs(const std::vector<plat::cloudkit::RecordID>& recordIDs, Completion completion);
+    void prime(Completion completion);
 
     void setupCloud(Completion completion);
     void createZoneIfNecessary(Completion completion);

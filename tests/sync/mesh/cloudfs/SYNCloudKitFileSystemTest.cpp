@@ -7,10 +7,13 @@
 
 #include <filesystem>
 #include <future>
+#include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "platform/cloudkit/CloudKitTestSupport.h"
+#include "platform/dispatch/MainLoop.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNErrors.h"
 
@@ -20,14 +23,28 @@ using cktest::writeFile;
 
 namespace {
 
+// The future's value, running the main queue meanwhile (every completion of
+// the file system arrives there); a default value when it never comes.
+template <class T>
+T pumped(std::future<T> future) {
+    const bool ready = plat::dispatch::MainLoop::runUntil(
+        [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120);
+    EXPECT_TRUE(ready) << "no completion";
+    return ready ? future.get() : T{};
+}
+
+// Runs the call; its completion must come later, on the main thread.
 plat::ErrorPtr wait(const std::function<void(SYNCloudFileSystem::Completion)>& call) {
     auto promise = std::make_shared<std::promise<plat::ErrorPtr>>();
     auto calls = std::make_shared<std::atomic<int>>(0);
+    auto future = promise->get_future();
     call([promise, calls](plat::ErrorPtr error) {
+        EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
         if (calls->fetch_add(1) == 0)
             promise->set_value(error);
     });
-    return promise->get_future().get();
+    EXPECT_EQ(calls->load(), 0) << "completions are asynchronous";
+    return pumped(std::move(future));
 }
 
 int64_t code(const plat::ErrorPtr& error) {
@@ -37,6 +54,8 @@ int64_t code(const plat::ErrorPtr& error) {
 class CloudKitFileSystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        plat::dispatch::MainLoop::bindToCurrentThread();
+        plat::dispatch::MainLoop::drain();
         std::filesystem::create_directories(dir / "cloud");
         std::filesystem::create_directories(dir / "caches-a");
         std::filesystem::create_directories(dir / "caches-b");
@@ -74,16 +93,18 @@ class CloudKitFileSystemTest : public ::testing::Test {
     std::pair<bool, bool> exists(SYNCloudKitFileSystem& f, const std::string& path) {
         std::promise<std::pair<bool, bool>> p;
         f.fileExistsAtPath(path, [&](bool e, bool d, plat::ErrorPtr error) {
+            EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
             EXPECT_EQ(error, nullptr) << error->description();
             p.set_value({e, d});
         });
-        return p.get_future().get();
+        return pumped(p.get_future());
     }
 
     std::set<std::string> list(SYNCloudKitFileSystem& f, const std::string& path,
                                int64_t* errorCode = nullptr) {
         std::promise<std::set<std::string>> p;
         f.contentsOfDirectoryAtPath(path, [&](SYNCloudItems items, plat::ErrorPtr error) {
+            EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
             if (errorCode)
                 *errorCode = code(error);
             std::set<std::string> names;
@@ -91,7 +112,7 @@ class CloudKitFileSystemTest : public ::testing::Test {
                 names.insert(item->name() + (item->canContainChildren() ? "/" : ""));
             p.set_value(names);
         });
-        return p.get_future().get();
+        return pumped(p.get_future());
     }
 
     plat::ErrorPtr mkdir(SYNCloudKitFileSystem& f, const std::string& path) {
@@ -267,7 +288,7 @@ TEST_F(CloudKitFileSystemTest, RecordsAtPathsSpanBatchesPastMissingRecords) {
         EXPECT_EQ(error, nullptr);
         p.set_value(records);
     });
-    auto records = p.get_future().get();
+    auto records = pumped(p.get_future());
     ASSERT_EQ(records.size(), paths.size());
     EXPECT_EQ(records[0], nullptr);
     ASSERT_NE(records.back(), nullptr);
@@ -370,14 +391,14 @@ TEST_F(CloudKitFileSystemTest, RepairDeletesOnlyRecordsWithoutContentAfterTheDel
 TEST_F(CloudKitFileSystemTest, IdentityAlwaysAnswers) {
     std::promise<std::pair<plat::Value, plat::ErrorPtr>> first;
     fs->fetchUserIdentityWithCompletion([&](plat::Value v, plat::ErrorPtr e) { first.set_value({v, e}); });
-    auto [identity, error] = first.get_future().get();
+    auto [identity, error] = pumped(first.get_future());
     EXPECT_EQ(error, nullptr);
     ASSERT_NE(identity.asObjectOf<RecordID>(), nullptr);
 
     container->faults().setNetworkAvailable(false);
     std::promise<plat::ErrorPtr> offline;
     fs->fetchUserIdentityWithCompletion([&](plat::Value, plat::ErrorPtr e) { offline.set_value(e); });
-    EXPECT_EQ(code(offline.get_future().get()), 3);
+    EXPECT_EQ(code(pumped(offline.get_future())), 3);
     container->faults().setNetworkAvailable(true);
 
     ASSERT_EQ(container->setAccount(std::nullopt), nullptr);
@@ -385,7 +406,99 @@ TEST_F(CloudKitFileSystemTest, IdentityAlwaysAnswers) {
     fs->fetchUserIdentityWithCompletion([&](plat::Value v, plat::ErrorPtr e) {
         signedOut.set_value({v.isNull(), e});
     });
-    EXPECT_EQ(signedOut.get_future().get(), std::make_pair(true, plat::ErrorPtr()));
+    EXPECT_EQ(pumped(signedOut.get_future()), std::make_pair(true, plat::ErrorPtr()));
+}
+
+// Records the answers of many calls at once: how often each came, and which
+// came on a thread other than main.
+class Answers {
+  public:
+    template <class... Args>
+    std::function<void(Args...)> completion(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        calls_[name];
+        return [this, name](Args...) {
+            std::lock_guard lock(mutex_);
+            ++calls_[name];
+            if (!plat::dispatch::MainLoop::isMainThread())
+                offMain_.insert(name);
+        };
+    }
+    std::map<std::string, int> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::set<std::string> offMain() {
+        std::lock_guard lock(mutex_);
+        return offMain_;
+    }
+    std::set<std::string> answered() {
+        std::set<std::string> out;
+        for (const auto& [name, count] : calls())
+            if (count > 0)
+                out.insert(name);
+        return out;
+    }
+    // Waits (running the main queue) until every call has answered, then
+    // runs what is left, so that a second answer would show.
+    void waitForAll() {
+        EXPECT_TRUE(
+            plat::dispatch::MainLoop::runUntil([&] { return answered().size() == calls().size(); }, 120));
+        plat::dispatch::MainLoop::drain();
+        for (const auto& [name, count] : calls())
+            EXPECT_EQ(count, 1) << name;
+        EXPECT_TRUE(offMain().empty()) << *offMain().begin() << " answered off the main thread";
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, int> calls_;
+    std::set<std::string> offMain_;
+};
+
+TEST_F(CloudKitFileSystemTest, EveryAnswerComesLaterOnTheMainQueueCacheAnswersIncluded) {
+    using plat::ErrorPtr;
+    ASSERT_EQ(mkdir(*fs, "d"), nullptr);
+    ASSERT_EQ(upload(*fs, "d/f", "x"), nullptr);
+    ASSERT_EQ(wait([&](auto done) { fs->primeForActivityWithCompletion(done); }), nullptr);
+    ASSERT_EQ(fs->recordCache().state(), SYNCloudKitRecordCache::State::Loaded);
+    const std::string source = writeFile(local("main-up"), "y");
+
+    Answers answers;
+    // Answered from the loaded cache.
+    fs->fileExistsAtPath("d/f", answers.completion<bool, bool, ErrorPtr>("fileExists"));
+    fs->contentsOfDirectoryAtPath("d", answers.completion<SYNCloudItems, ErrorPtr>("contents"));
+    fs->contentsOfDirectoryAtPath("none", answers.completion<SYNCloudItems, ErrorPtr>("contents of none"));
+    fs->fetchRecordsAtPaths({"d/f"}, answers.completion<std::vector<RecordPtr>, ErrorPtr>("records"));
+    fs->fetchRecordsDescendedFromPaths({"d"}, answers.completion<std::vector<RecordPtr>, ErrorPtr>("below"));
+    // Answered by the database.
+    fs->connect(answers.completion<ErrorPtr>("connect"));
+    fs->fetchUserIdentityWithCompletion(answers.completion<plat::Value, ErrorPtr>("identity"));
+    fs->createDirectoryAtPath("e", answers.completion<ErrorPtr>("createDirectory"));
+    fs->uploadLocalFile(source, "d/g", answers.completion<ErrorPtr>("upload"));
+    fs->uploadLocalFiles({source}, {"d/h"}, answers.completion<ErrorPtr>("uploads"));
+    fs->downloadFromPath("d/f", local("main-down1"), answers.completion<ErrorPtr>("download"));
+    fs->downloadFromPaths({"d/f"}, {local("main-down2")}, answers.completion<ErrorPtr>("downloads"));
+    fs->subscribeForPushNotificationsWithCompletion(answers.completion<ErrorPtr>("subscribe"));
+    fs->primeForActivityWithCompletion(answers.completion<ErrorPtr>("prime"));
+    // Refused at once.
+    fs->uploadLocalFiles({source}, {}, answers.completion<ErrorPtr>("mismatched uploads"));
+    auto offline = SYNCloudKitFileSystem::create(nullptr, SYNCloudKitFileSystem::Options{});
+    offline->connect(answers.completion<ErrorPtr>("offline connect"));
+    offline->contentsOfDirectoryAtPath("/", answers.completion<SYNCloudItems, ErrorPtr>("offline contents"));
+    offline->fetchUserIdentityWithCompletion(answers.completion<plat::Value, ErrorPtr>("offline identity"));
+    SYNCloudKitFileSystem::acceptInvitationToShareWithMetadata(nullptr, ShareMetadata{},
+                                                               answers.completion<ErrorPtr>("accept"));
+    EXPECT_EQ(answers.answered(), std::set<std::string>{}) << "answered inside the call";
+    answers.waitForAll();
+
+    Answers removals;
+    fs->removeItemAtPath("d/g", removals.completion<ErrorPtr>("remove"));
+    fs->removeItemsAtPaths({"d/h"}, removals.completion<ErrorPtr>("removeItems"));
+    fs->removeItemsWithRecordIDs({fs->format().recordIDForPath("e")}, removals.completion<ErrorPtr>("byID"));
+    fs->removeAllItemsWithCompletion(removals.completion<ErrorPtr>("removeAll"));
+    EXPECT_EQ(removals.answered(), std::set<std::string>{}) << "answered inside the call";
+    removals.waitForAll();
 }
 
 TEST_F(CloudKitFileSystemTest, SubscriptionIsSavedOnce) {
@@ -425,8 +538,12 @@ TEST_F(CloudKitFileSystemTest, OwnerMakesTheShareOnceAndSetUpsDoNotRace) {
         SYNCloudKitFileSystem::sharing(container, "meshshare", OwnerDefaultName, (dir / "caches-b").string());
     std::atomic<int> available{0}, willSave{0};
     SYNCloudKitFileSystem::Delegate delegate;
-    delegate.shareIsAvailable = [&] { ++available; };
+    delegate.shareIsAvailable = [&] {
+        EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+        ++available;
+    };
     delegate.willSaveNewShare = [&](Record& share) {
+        EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
         ++willSave;
         share.setObject("title", plat::Value("Meshes"));
     };
@@ -453,7 +570,7 @@ TEST_F(CloudKitFileSystemTest, OwnerMakesTheShareOnceAndSetUpsDoNotRace) {
     std::promise<std::vector<RecordPtr>> fetched;
     shared->fetchRecordsAtPaths({"d", "d/f"},
                                 [&](std::vector<RecordPtr> r, plat::ErrorPtr) { fetched.set_value(r); });
-    for (const auto& record : fetched.get_future().get()) {
+    for (const auto& record : pumped(fetched.get_future())) {
         ASSERT_NE(record, nullptr);
         ASSERT_NE(record->parent(), nullptr);
     }
@@ -482,8 +599,14 @@ class SharedFolderTest : public CloudKitFileSystemTest {
         auto fs = SYNCloudKitFileSystem::sharing(std::move(as), "meshshare", invitation.ownerName,
                                                  (dir / caches).string());
         SYNCloudKitFileSystem::Delegate delegate;
-        delegate.sharedZoneDidBecomeUnavailable = [this] { ++unavailable; };
-        delegate.shareIsAvailable = [this] { ++available; };
+        delegate.sharedZoneDidBecomeUnavailable = [this] {
+            EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+            ++unavailable;
+        };
+        delegate.shareIsAvailable = [this] {
+            EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+            ++available;
+        };
         fs->setDelegate(delegate);
         return fs;
     }
@@ -643,7 +766,7 @@ TEST_F(CloudKitFileSystemTest, ConcurrentUploadsFromTwoDevicesAllArrive) {
         f.uploadLocalFile(source, "e/" + name, [promise](plat::ErrorPtr e) { promise->set_value(e); });
     }
     for (auto& p : pending)
-        EXPECT_EQ(p.get(), nullptr);
+        EXPECT_EQ(pumped(std::move(p)), nullptr);
     ASSERT_EQ(wait([&](auto done) { two->primeForActivityWithCompletion(done); }), nullptr);
     EXPECT_EQ(list(*two, "e"), expected);
     EXPECT_EQ(download(*one, "e/file2"), "file2");  // uploaded by the other device
@@ -688,7 +811,7 @@ TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
         EXPECT_FALSE(std::filesystem::exists(fs->cacheFilePath()));
     }
     EXPECT_EQ(list(*fs, "big"), expected);
-    ASSERT_EQ(primedResult.get(), nullptr);
+    ASSERT_EQ(pumped(std::move(primedResult)), nullptr);
     EXPECT_EQ(container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size(), 2u);
     EXPECT_TRUE(std::filesystem::exists(fs->cacheFilePath()));
     container->faults().setNetworkAvailable(false);
