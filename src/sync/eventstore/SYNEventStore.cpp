@@ -1,9 +1,13 @@
 #include "sync/eventstore/SYNEventStore.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <unordered_set>
 
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -528,6 +532,33 @@ std::set<std::string> SYNEventStore::allDataFilenames() const {
     auto names = previouslyReferencedDataFilenames();
     names.merge(newlyImportedDataFilenames());
     return names;
+}
+
+bool SYNEventStore::isDataFilename(const std::string& name) {
+    return name.size() == 32 && std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+           });
+}
+
+std::optional<std::string> SYNEventStore::problemWithDataFile(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!isDataFilename(name)) {
+        return "is not named like a data file (the checksum of its content)";
+    }
+    auto opened = plat::openRegularFileForReading(path, SYNDataFileMaximumSize);
+    if (!opened.ok()) {
+        return plat::folderItemRefusalReason(opened.error()).value_or("cannot be read");
+    }
+    ::close(opened->first);
+    auto data = files().dataWithContentsOfFile(path);
+    if (!data.ok() || data->length() > SYNDataFileMaximumSize) {
+        return "cannot be read";
+    }
+    if (syn_md5Checksum(*data) != name) {
+        return "does not hold the content its name is the checksum of";
+    }
+    return std::nullopt;
 }
 
 bool SYNEventStore::importDataFile(const std::string& path) {
