@@ -224,14 +224,20 @@ namespace {
 // Sets that may represent the same event share the baseline flag and the
 // global count, and events also the revision (the other fields may be
 // unknown on one side and then match anything).
-std::string sameEventKey(const SYNEventFileSet& set) {
-    return std::string(set.isBaseline() ? "b" : "e") + std::to_string(set.globalCount()) + "_" +
-           (set.isBaseline() ? std::string() : std::to_string(set.revisionNumber()));
+SYNEventFileSetIndex::Key sameEventKey(const SYNEventFileSet& set) {
+    return {set.isBaseline(), set.globalCount(), set.isBaseline() ? 0 : set.revisionNumber()};
 }
 
 }  // namespace
 
+std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
+    uint64_t hash = static_cast<uint64_t>(key.globalCount) * 0x9E3779B97F4A7C15ULL;
+    hash ^= static_cast<uint64_t>(key.revisionNumber) + 0x632BE59BD9B4E019ULL + (hash << 6) + (hash >> 2);
+    return static_cast<std::size_t>(hash ^ (key.baseline ? 0x5bd1e995ULL : 0));
+}
+
 SYNEventFileSetIndex::SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets) {
+    buckets_.reserve(sets.size());
     for (const auto& set : sets) {
         buckets_[sameEventKey(*set)].push_back(set);
     }

@@ -157,6 +157,16 @@ class SYNEventFileSetIndex {
     SYNEventFileSet::Ptr setRepresentingSameEventAs(
         const SYNEventFileSet& other, const std::function<bool(const SYNEventFileSet&)>& accept = {}) const;
 
+    struct Key {
+        bool baseline = false;
+        int64_t globalCount = 0;
+        int64_t revisionNumber = 0;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const;
+    };
+
   private:
-    std::unordered_map<std::string, std::vector<SYNEventFileSet::Ptr>> buckets_;
+    std::unordered_map<Key, std::vector<SYNEventFileSet::Ptr>, KeyHash> buckets_;
 };
