@@ -1,5 +1,6 @@
 #include "sync/eventstore/SYNEventStore.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +60,29 @@ void logIfUnsaved(const plat::ErrorPtr& error) {
 bool boolEntry(const Dictionary& dictionary, const char* key) {
     const Value* value = dictionary.find(key);
     return value && (value->isBool() || value->isNumber()) && value->boolValue();
+}
+
+// The event store holds the user's data: its folders are private (0700)
+// and its files too (0600), whatever the umask.
+const plat::Dictionary& privateFolderAttributes() {
+    static const plat::Dictionary attributes{{plat::FilePosixPermissions, plat::Value(0700)}};
+    return attributes;
+}
+
+plat::ErrorPtr createPrivateDirectory(const std::string& path) {
+    auto error = files().createDirectoryAtPath(path, true, &privateFolderAttributes());
+    if (!error) {
+        ::chmod(path.c_str(), 0700);  // made earlier under another umask
+    }
+    return error;
+}
+
+plat::ErrorPtr writePrivateFile(const plat::Data& data, const std::string& path) {
+    auto error = files().writeData(data, path, true);
+    if (!error) {
+        ::chmod(path.c_str(), 0600);
+    }
+    return error;
 }
 
 }  // namespace
@@ -174,10 +198,10 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (!data.ok()) {
         return data.error();
     }
-    if (auto error = files().createDirectoryAtPath(storePath_, true)) {
+    if (auto error = createPrivateDirectory(storePath_)) {
         return error;
     }
-    return files().writeData(*data, metadataPath(), true);
+    return writePrivateFile(*data, metadataPath());
 }
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
@@ -297,7 +321,7 @@ void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(
 plat::ErrorPtr SYNEventStore::createDirectories() const {
     for (const auto& path :
          {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
-        if (auto error = files().createDirectoryAtPath(path, true)) {
+        if (auto error = createPrivateDirectory(path)) {
             return error;
         }
     }
@@ -569,7 +593,7 @@ bool SYNEventStore::importDataFile(const std::string& path) {
         SYN_LOG(SYNLoggingLevelError, "Refusing data file name: %@", name);
         return false;
     }
-    plat::ErrorPtr error = files().createDirectoryAtPath(pathToNewDataDirectory(), true);
+    plat::ErrorPtr error = createPrivateDirectory(pathToNewDataDirectory());
     // Names are checksums of the contents: a file already there is the same.
     if (!error && files().fileExistsAtPath(*destination)) {
         error = files().removeItemAtPath(*destination);
@@ -701,9 +725,9 @@ plat::Result<std::string> SYNEventStore::storeDataFile(const plat::Data& data) {
     if (files().fileExistsAtPath(path)) {
         return name;
     }
-    plat::ErrorPtr error = files().createDirectoryAtPath(pathToDataDirectory(), true);
+    plat::ErrorPtr error = createPrivateDirectory(pathToDataDirectory());
     if (!error) {
-        error = files().writeData(data, path, true);
+        error = writePrivateFile(data, path);
     }
     if (error) {
         return error;

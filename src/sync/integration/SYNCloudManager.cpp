@@ -130,7 +130,9 @@ void SYNCloudManager::setup() {
 void SYNCloudManager::createTransitCacheDirectories() {
     for (const auto& directory : {localDownloadDirectory(), localUploadDirectory()}) {
         (void)fileManager_.removeItemAtPath(directory);
-        if (auto error = fileManager_.createDirectoryAtPath(directory, true)) {
+        // Private to the user, whatever the umask: the cache holds their data.
+        const plat::Dictionary privateFolder{{plat::FilePosixPermissions, plat::Value(0700)}};
+        if (auto error = fileManager_.createDirectoryAtPath(directory, true, &privateFolder)) {
             SYN_LOG(SYNLoggingLevelError, "Could not create transit directory %@: %@", directory, error);
         }
     }

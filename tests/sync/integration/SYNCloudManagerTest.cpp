@@ -102,6 +102,16 @@ TEST_F(SYNCloudManagerTest, LayoutOfTheMeshAndTheTransitCache) {
     EXPECT_TRUE(fs::is_directory(other->localDownloadDirectory()));
 }
 
+TEST_F(SYNCloudManagerTest, TheTransitCacheIsPrivateWhateverTheUmask) {
+    const mode_t previous = ::umask(0);
+    manager->setup();
+    ::umask(previous);
+    for (const auto& folder : {manager->localFileRoot(), manager->localMeshDirectory(),
+                               manager->localUploadDirectory(), manager->localDownloadDirectory()}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
+}
+
 TEST_F(SYNCloudManagerTest, SortsByLeadingGlobalCountNumerically) {
     EXPECT_EQ(
         SYNCloudManager::sortFilenamesByGlobalCount(
