@@ -360,6 +360,74 @@ int renameNoReplace(int dirFd, const std::string& from, const std::string& to, b
     return errno;
 }
 
+// Copies what the folder srcFd holds into the empty folder dstFd: folders
+// and regular files of at most maxLength bytes; links and special files are
+// left out, never followed or recreated. 0 or the errno (EFBIG: too large).
+int copyFolderContents(int srcFd, int dstFd, uint64_t maxLength, mode_t fileMode, mode_t folderMode,
+                       int depth = 0) {
+    if (depth > 64) {
+        return ELOOP;
+    }
+    const int listFd = ::fcntl(srcFd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (dir == nullptr) {
+        const int err = errno;
+        if (listFd >= 0) {
+            ::close(listFd);
+        }
+        return err;
+    }
+    int err = 0;
+    auto names = entryNames(dir, &err);
+    ::closedir(dir);
+    for (std::size_t i = 0; err == 0 && i < names.size(); ++i) {
+        const char* name = names[i].c_str();
+        struct stat st;
+        if (::fstatat(srcFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // vanished meanwhile
+        }
+        if (S_ISREG(st.st_mode)) {
+            auto opened = openRegularAt(srcFd, names[i], names[i], maxLength);
+            if (!opened.ok()) {
+                auto reason = folderItemRefusalReason(opened.error());
+                if (reason && reason->find("larger") != std::string::npos) {
+                    err = EFBIG;
+                }
+                continue;  // replaced by a link or special file meanwhile: left out
+            }
+            Descriptor in(opened->first);
+            Descriptor out(::openat(dstFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!out.valid() || ::fchmod(out.get(), fileMode & 0777) != 0) {
+                err = errno;
+                break;
+            }
+            err = copyBytes(in.get(), out.get(), maxLength);
+            if (err == 0 && ::close(out.release()) != 0 && errno != EINTR) {
+                err = errno;
+            }
+        } else if (S_ISDIR(st.st_mode)) {
+            Descriptor from(::openat(srcFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!from.valid()) {
+                continue;
+            }
+            if (::mkdirat(dstFd, name, 0700) != 0) {
+                err = errno;
+                break;
+            }
+            Descriptor to(::openat(dstFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!to.valid()) {
+                err = errno;
+                break;
+            }
+            err = copyFolderContents(from.get(), to.get(), maxLength, fileMode, folderMode, depth + 1);
+            if (err == 0 && ::fchmod(to.get(), folderMode & 0777) != 0) {
+                err = errno;
+            }
+        }
+    }
+    return err;
+}
+
 }  // namespace
 
 std::optional<std::string> folderItemRefusalReason(const ErrorPtr& error) {
@@ -585,6 +653,30 @@ ErrorPtr ConfinedFolder::copyFileOut(const std::string& relative, const std::str
     if (parent->name.empty()) {
         return refusal(EISDIR, true, shown, reasonForKind(FolderItemKind::Directory));
     }
+    struct stat st;
+    if (::fstatat(parent->fd.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode)) {
+        Descriptor from(::openat(parent->fd.get(), parent->name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!from.valid()) {
+            return posixError(errno, true, shown);
+        }
+        if (::mkdir(localPath.c_str(), 0700) != 0) {
+            return fileErrorWithPOSIXError(errno, false, localPath);
+        }
+        Descriptor to(::open(localPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        int err =
+            to.valid() ? copyFolderContents(from.get(), to.get(), maxLength, mode, PrivateFolderMode) : errno;
+        if (err == 0 && ::fchmod(to.get(), PrivateFolderMode) != 0) {
+            err = errno;
+        }
+        if (err != 0) {
+            to.reset();
+            removeBeneath(AT_FDCWD, localPath.c_str());
+            return err == EFBIG ? tooLarge(shown, maxLength) : fileErrorWithPOSIXError(err, false, localPath);
+        }
+        return nullptr;
+    }
     auto opened = openRegularAt(parent->fd.get(), parent->name, shown, maxLength);
     if (!opened.ok()) {
         return opened.error();
@@ -619,17 +711,48 @@ ErrorPtr ConfinedFolder::copyFileIn(const std::string& localPath, const std::str
     if (parent->name.empty()) {
         return fileErrorWithPOSIXError(EISDIR, false, shown);
     }
+    struct stat existing;
+    const bool exists =
+        ::fstatat(parent->fd.get(), parent->name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!replace && exists) {
+        return fileErrorWithPOSIXError(EEXIST, false, shown);
+    }
+    Descriptor localFolder(::open(folderOf(localPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat local;
+    if (localFolder.valid() &&
+        ::fstatat(localFolder.get(), lastComponent(localPath).c_str(), &local, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(local.st_mode)) {
+        // A folder: its folders and regular files, under a hidden name first.
+        Descriptor from(::openat(localFolder.get(), lastComponent(localPath).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const std::string name = ".tmp-" + ProcessInfo::processInfo().globallyUniqueString();
+        if (!from.valid() || ::mkdirat(parent->fd.get(), name.c_str(), 0700) != 0) {
+            return fileErrorWithPOSIXError(errno, false, shown);
+        }
+        Descriptor to(
+            ::openat(parent->fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        int err = to.valid() ? copyFolderContents(from.get(), to.get(), UINT64_MAX, mode, PrivateFolderMode)
+                             : errno;
+        if (err == 0 && ::fchmod(to.get(), PrivateFolderMode) != 0) {
+            err = errno;
+        }
+        if (err == 0 && replace && exists && S_ISDIR(existing.st_mode)) {
+            err = removeBeneath(parent->fd.get(), parent->name.c_str());
+        }
+        if (err == 0) {
+            err = renameNoReplace(parent->fd.get(), name, parent->name, replace);
+        }
+        if (err != 0) {
+            removeBeneath(parent->fd.get(), name.c_str());
+            return fileErrorWithPOSIXError(err, false, err == EEXIST ? shown : localPath);
+        }
+        return nullptr;
+    }
     auto opened = openRegularFileForReading(localPath, UINT64_MAX);
     if (!opened.ok()) {
         return opened.error();
     }
     Descriptor in(opened->first);
-    if (!replace) {
-        struct stat st;
-        if (::fstatat(parent->fd.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            return fileErrorWithPOSIXError(EEXIST, false, shown);
-        }
-    }
     auto temporary = createTemporaryAt(parent->fd.get(), shown, mode);
     if (!temporary.ok()) {
         return temporary.error();

@@ -85,12 +85,15 @@ class ConfinedFolder {
     Result<Data> readFile(const std::string& relative, uint64_t maxLength) const;
     // Copies a regular file of at most maxLength bytes to localPath, which
     // must not exist (a link there is not followed); the copy gets `mode`.
-    // A failed copy leaves nothing at localPath.
+    // A folder is copied with the folders and regular files below it (0700
+    // folders); links and special files inside are left out. A failed copy
+    // leaves nothing at localPath.
     ErrorPtr copyFileOut(const std::string& relative, const std::string& localPath, uint64_t maxLength,
                          mode_t mode = PrivateFileMode) const;
     // Copies the regular local file (a link, FIFO or device is refused) into
     // the folder: written under a hidden name, then renamed; with `replace`
-    // false an existing destination fails with EEXIST.
+    // false an existing destination fails with EEXIST. A local folder is
+    // copied as copyFileOut copies one.
     ErrorPtr copyFileIn(const std::string& localPath, const std::string& relative, bool replace,
                         mode_t mode = PrivateFileMode) const;
 

@@ -203,3 +203,39 @@ INSTANTIATE_TEST_SUITE_P(Resolution, ConfinedFolderTest, ::testing::Values(true,
                          [](const auto& info) { return info.param ? "ResolveBeneath" : "PerComponent"; });
 
 }  // namespace
+
+namespace {
+
+TEST_P(ConfinedFolderTest, FoldersAreCopiedWithTheirFilesAndFoldersButNoLinks) {
+    ConfinedFolder cloud(cloudPath());
+    const auto album = dir / "cloud" / "mesh" / "album";
+    fs::create_directories(album / "inner");
+    writeText(album / "a.jpg", "a");
+    writeText(album / "inner" / "b.jpg", "b");
+    fs::create_directory_symlink(dir / "home", album / "home");
+    fs::create_symlink(dir / "home" / "thesis.txt", album / "inner" / "thesis");
+    ASSERT_EQ(::mkfifo((album / "fifo").c_str(), 0600), 0);
+
+    ASSERT_EQ(cloud.copyFileOut("mesh/album", (dir / "out").string(), 100), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "out" / "a.jpg"), "a");
+    EXPECT_EQ(testsupport::readFile(dir / "out" / "inner" / "b.jpg"), "b");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "home")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "inner" / "thesis")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "fifo")));
+    EXPECT_EQ(modeOf(dir / "out"), 0700u);
+    EXPECT_EQ(modeOf(dir / "out" / "inner" / "b.jpg"), 0600u);
+
+    // Too large somewhere below: nothing is left.
+    writeText(album / "inner" / "big", std::string(200, 'x'));
+    EXPECT_NE(cloud.copyFileOut("mesh/album", (dir / "out2").string(), 100), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "out2"));
+
+    // And back in, under another name.
+    ASSERT_EQ(cloud.copyFileIn((dir / "out").string(), "mesh/copy", false), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "copy" / "inner" / "b.jpg"), "b");
+    EXPECT_NE(cloud.copyFileIn((dir / "out").string(), "mesh/copy", false), nullptr);
+    EXPECT_EQ(cloud.copyFileIn((dir / "out").string(), "mesh/copy", true), nullptr);
+    EXPECT_EQ(cloud.contentsOfDirectory("mesh")->size(), 2u) << "no temporary folder is left";
+}
+
+}  // namespace
