@@ -243,8 +243,9 @@ void SYNEventMigrator::migrateEventInFromFiles(std::vector<std::string> filePath
                         plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
                             "", plat::URL::fileURLWithPath(path));
                     if (!metadata.ok()) {
-                        error = damagedFileError(path, "is neither a JSON nor a binary event file: " +
-                                                           descriptionOf(metadata.error()));
+                        // The store reader's own words would name a store
+                        // format the file was never meant to be.
+                        error = damagedFileError(path, "is neither a JSON nor a binary event file");
                         break;
                     }
                 }

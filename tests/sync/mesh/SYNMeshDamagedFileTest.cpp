@@ -57,6 +57,14 @@ TEST_P(DamagedFileTest, OtherMachinesGoOnAndTheMakerWritesItAgain) {
     ASSERT_EQ(laptopApp.save(), nullptr);
     ASSERT_EQ(merge(laptop), nullptr);
     ASSERT_EQ(merge(laptop), nullptr) << "and again: nothing stays stuck";
+    for (const auto& [path, why] : laptop->cloudManager()->unusableRemoteFiles()) {
+        EXPECT_NE(path.find(damaged->filename().string()), std::string::npos) << path;
+        EXPECT_NE(why.find(truncated ? "is a damaged JSON event file" : "is neither a JSON nor a binary"),
+                  std::string::npos)
+            << why;
+        EXPECT_EQ(why.find("SQLite"), std::string::npos) << why;
+    }
+    EXPECT_EQ(laptop->cloudManager()->unusableRemoteFiles().size(), 1u);
     EXPECT_TRUE(eventFileMentioning("Call mum")) << "the laptop's own event was uploaded";
     laptopApp.context->reset();
     EXPECT_EQ(laptopApp.tasks().count("Buy milk"), 1u);
