@@ -134,6 +134,13 @@ std::optional<mode_t> requestedMode(const Dictionary* attributes) {
     return static_cast<mode_t>(v->unsignedLongLongValue() & 07777);
 }
 
+// The mode of a copy: the source's permission bits less the umask, as a
+// fresh file would get them; setuid, setgid and sticky bits are never
+// copied, so a copy never gains powers its creator did not give it.
+mode_t copiedMode(mode_t sourceMode) {
+    return sourceMode & 0777 & ~processUmask();
+}
+
 // --- Recursive removal ---------------------------------------------------------
 
 std::vector<std::string> entryNames(DIR* dir, int* err) {
@@ -218,7 +225,7 @@ Failure copyFileContents(const std::string& src, const std::string& dst, const s
         }
     }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (!result && (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)) {
+    if (!result && (::fchmod(out, copiedMode(st.st_mode)) != 0 || ::futimens(out, times) != 0)) {
         result = failed(Access::Write);
     }
     ::close(in);
@@ -250,7 +257,7 @@ Failure copyFolder(const std::string& src, const std::string& dst, const struct 
         }
     }
     // Last, so that a read-only source folder does not block its own copy.
-    if (::chmod(dst.c_str(), st.st_mode & 07777) != 0) {
+    if (::chmod(dst.c_str(), copiedMode(st.st_mode)) != 0) {
         return failed(Access::Write);
     }
     return {};
@@ -432,14 +439,24 @@ Result<Dictionary> FileManager::attributesOfItemAtPath(const std::string& path) 
 }
 
 Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking, so that a FIFO without writer cannot hang
+    // the caller; FIFOs, sockets and devices are refused before a read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return fileError(errno, Access::Read, path);
     }
     struct stat st = {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
         ::close(fd);
-        return fileError(EISDIR, Access::Read, path);
+        return fileError(err, Access::Read, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fileError(EINVAL, Access::Read, path);
+    }
+    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
+        (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     std::vector<uint8_t> bytes;
     bytes.reserve(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);

@@ -148,7 +148,8 @@ class FileManager {
     Result<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path) const;
     // FileSize, FileModificationDate, FileType and FilePosixPermissions.
     Result<Dictionary> attributesOfItemAtPath(const std::string& path) const;
-    // The whole file, or the error.
+    // The whole regular file, or the error. Opened without blocking: a FIFO,
+    // socket or device is refused (FileReadUnknownError, EINVAL), never read.
     Result<Data> dataWithContentsOfFile(const std::string& path) const;
     // The whole file, or nullopt on any error.
     std::optional<Data> contentsAtPath(const std::string& path) const;
@@ -178,6 +179,9 @@ class FileManager {
     ErrorPtr removeItemAtPath(const std::string& path) const;
     // Copies a file, link or folder tree; fails with FileWriteFileExistsError
     // when something is at dstPath. A failed copy leaves nothing at dstPath.
+    // Copies get the source's permission bits less the umask, never its
+    // setuid, setgid or sticky bits. Work inside a folder others write goes
+    // through ConfinedFolder instead.
     ErrorPtr copyItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
     // Renames, or copies and removes across file systems; never replaces an
     // existing item: fails with FileWriteFileExistsError instead.

@@ -50,6 +50,9 @@ enum SYNErrorCode : int64_t {
     SYNErrorForeignHardwareIdentifier = 213,
     // A data file that an event refers to is not here.
     SYNErrorMissingDataFiles = 214,
+    // A file from the cloud whose content cannot be read as what its name
+    // says (truncated, overwritten, of another kind); it is skipped.
+    SYNErrorDamagedFile = 215,
     SYNErrorMissingEvent = 300,
     SYNErrorServerError = 1001,
     SYNErrorConnectionError = 1002,

@@ -1,9 +1,14 @@
 #include "sync/eventstore/SYNEventStore.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <unordered_set>
 
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -55,6 +60,29 @@ void logIfUnsaved(const plat::ErrorPtr& error) {
 bool boolEntry(const Dictionary& dictionary, const char* key) {
     const Value* value = dictionary.find(key);
     return value && (value->isBool() || value->isNumber()) && value->boolValue();
+}
+
+// The event store holds the user's data: its folders are private (0700)
+// and its files too (0600), whatever the umask.
+const plat::Dictionary& privateFolderAttributes() {
+    static const plat::Dictionary attributes{{plat::FilePosixPermissions, plat::Value(0700)}};
+    return attributes;
+}
+
+plat::ErrorPtr createPrivateDirectory(const std::string& path) {
+    auto error = files().createDirectoryAtPath(path, true, &privateFolderAttributes());
+    if (!error) {
+        ::chmod(path.c_str(), 0700);  // made earlier under another umask
+    }
+    return error;
+}
+
+plat::ErrorPtr writePrivateFile(const plat::Data& data, const std::string& path) {
+    auto error = files().writeData(data, path, true);
+    if (!error) {
+        ::chmod(path.c_str(), 0600);
+    }
+    return error;
 }
 
 }  // namespace
@@ -170,10 +198,10 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (!data.ok()) {
         return data.error();
     }
-    if (auto error = files().createDirectoryAtPath(storePath_, true)) {
+    if (auto error = createPrivateDirectory(storePath_)) {
         return error;
     }
-    return files().writeData(*data, metadataPath(), true);
+    return writePrivateFile(*data, metadataPath());
 }
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
@@ -293,7 +321,7 @@ void SYNEventStore::setIdentifierOfBaselineUsedToConstructStore(
 plat::ErrorPtr SYNEventStore::createDirectories() const {
     for (const auto& path :
          {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
-        if (auto error = files().createDirectoryAtPath(path, true)) {
+        if (auto error = createPrivateDirectory(path)) {
             return error;
         }
     }
@@ -530,6 +558,33 @@ std::set<std::string> SYNEventStore::allDataFilenames() const {
     return names;
 }
 
+bool SYNEventStore::isDataFilename(const std::string& name) {
+    return name.size() == 32 && std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+           });
+}
+
+std::optional<std::string> SYNEventStore::problemWithDataFile(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!isDataFilename(name)) {
+        return "is not named like a data file (the checksum of its content)";
+    }
+    auto opened = plat::openRegularFileForReading(path, SYNDataFileMaximumSize);
+    if (!opened.ok()) {
+        return plat::folderItemRefusalReason(opened.error()).value_or("cannot be read");
+    }
+    ::close(opened->first);
+    auto data = files().dataWithContentsOfFile(path);
+    if (!data.ok() || data->length() > SYNDataFileMaximumSize) {
+        return "cannot be read";
+    }
+    if (syn_md5Checksum(*data) != name) {
+        return "does not hold the content its name is the checksum of";
+    }
+    return std::nullopt;
+}
+
 bool SYNEventStore::importDataFile(const std::string& path) {
     auto slash = path.find_last_of('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -538,7 +593,7 @@ bool SYNEventStore::importDataFile(const std::string& path) {
         SYN_LOG(SYNLoggingLevelError, "Refusing data file name: %@", name);
         return false;
     }
-    plat::ErrorPtr error = files().createDirectoryAtPath(pathToNewDataDirectory(), true);
+    plat::ErrorPtr error = createPrivateDirectory(pathToNewDataDirectory());
     // Names are checksums of the contents: a file already there is the same.
     if (!error && files().fileExistsAtPath(*destination)) {
         error = files().removeItemAtPath(*destination);
@@ -670,9 +725,9 @@ plat::Result<std::string> SYNEventStore::storeDataFile(const plat::Data& data) {
     if (files().fileExistsAtPath(path)) {
         return name;
     }
-    plat::ErrorPtr error = files().createDirectoryAtPath(pathToDataDirectory(), true);
+    plat::ErrorPtr error = createPrivateDirectory(pathToDataDirectory());
     if (!error) {
-        error = files().writeData(data, path, true);
+        error = writePrivateFile(data, path);
     }
     if (error) {
         return error;

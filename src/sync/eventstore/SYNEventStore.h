@@ -35,6 +35,10 @@
 // Values larger than this many bytes are kept in data files.
 inline constexpr std::size_t SYNMaximumInlineDataLength = 10000;
 
+// Data files larger than this are not taken from the cloud: far above the
+// external values of any save (they are held in memory when read).
+inline constexpr uint64_t SYNDataFileMaximumSize = uint64_t{256} << 20;
+
 class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
   public:
     using Completion = std::function<void(plat::ErrorPtr)>;
@@ -119,6 +123,14 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     void setIdentifierOfBaselineUsedToConstructStore(const std::optional<std::string>& identifier);
 
     // --- Data files ------------------------------------------------------------
+    // A data file is named by the upper-case hexadecimal MD5 of its bytes
+    // (32 characters); a name of another form names no data file.
+    static bool isDataFilename(const std::string& name);
+    // Why the downloaded file at path cannot be taken as the data file its
+    // name says: not a regular file, larger than SYNDataFileMaximumSize, a
+    // name of another form, or bytes whose checksum is not the name;
+    // nullopt when it can.
+    static std::optional<std::string> problemWithDataFile(const std::string& path);
     std::set<std::string> allDataFilenames() const;
     std::set<std::string> previouslyReferencedDataFilenames() const;
     std::set<std::string> newlyImportedDataFilenames() const;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <unordered_set>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -36,6 +38,28 @@ std::string join(const std::string& directory, const std::string& name) {
 // visible entry of its folder.
 bool isSafeRemoteName(const std::string& name) {
     return SYNIsValidPathComponent(name) && name.front() != '.';
+}
+
+// The names of the listing under which the parts a set took from it may
+// appear (a baseline's part also under its short alias), found without
+// enumerating every part of the set's total.
+std::vector<std::string> presentAliases(const SYNEventFileSet& set, const std::vector<std::string>& ownNames,
+                                        const std::unordered_set<std::string>& listed) {
+    std::set<uint64_t> parts;
+    for (const auto& name : ownNames) {
+        auto fraction = SYNEventFileSet::partFractionForFilename(name);
+        parts.insert(fraction && fraction->first >= 1 ? static_cast<uint64_t>(fraction->first) : 1);
+    }
+    std::vector<std::string> found;
+    std::set<std::string> seen;
+    for (uint64_t part : parts) {
+        for (const auto& alias : set.aliasesForPartIndex(part)) {
+            if (listed.count(alias) && seen.insert(alias).second) {
+                found.push_back(alias);
+            }
+        }
+    }
+    return found;
 }
 
 std::string joinLines(const std::vector<std::string>& lines) {
@@ -106,7 +130,9 @@ void SYNCloudManager::setup() {
 void SYNCloudManager::createTransitCacheDirectories() {
     for (const auto& directory : {localDownloadDirectory(), localUploadDirectory()}) {
         (void)fileManager_.removeItemAtPath(directory);
-        if (auto error = fileManager_.createDirectoryAtPath(directory, true)) {
+        // Private to the user, whatever the umask: the cache holds their data.
+        const plat::Dictionary privateFolder{{plat::FilePosixPermissions, plat::Value(0700)}};
+        if (auto error = fileManager_.createDirectoryAtPath(directory, true, &privateFolder)) {
             SYN_LOG(SYNLoggingLevelError, "Could not create transit directory %@: %@", directory, error);
         }
     }
@@ -172,6 +198,27 @@ void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
     snapshotData_ = std::move(names);
 }
 
+std::map<std::string, std::string> SYNCloudManager::unusableRemoteFiles() const {
+    std::lock_guard lock(reportMutex_);
+    return unusableFiles_;
+}
+
+bool SYNCloudManager::reportUnusableRemoteFile(const std::string& path, const std::string& reason) {
+    {
+        std::lock_guard lock(reportMutex_);
+        auto found = unusableFiles_.find(path);
+        if (found != unusableFiles_.end() && found->second == reason) {
+            return false;
+        }
+        if (found == unusableFiles_.end() && unusableFiles_.size() >= MaximumReportedFiles) {
+            return false;
+        }
+        unusableFiles_[path] = reason;
+    }
+    SYN_LOG(SYNLoggingLevelError, "Skipping cloud file %@: %@", path, reason);
+    return true;
+}
+
 void SYNCloudManager::clearSnapshot() {
     std::lock_guard lock(snapshotMutex_);
     snapshotBaselines_.reset();
@@ -182,19 +229,38 @@ void SYNCloudManager::clearSnapshot() {
 void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
     clearSnapshot();
     auto self = shared_from_this();
-    auto listing = [self](std::string directory,
+    enum class Kind { Baselines, Events, Data };
+    auto listing = [self](std::string directory, Kind kind,
                           void (SYNCloudManager::*store)(std::optional<Names>)) -> SYNTask {
-        return [self, directory, store](SYNTaskCompletion next) {
+        return [self, directory, kind, store](SYNTaskCompletion next) {
             self->cloudFileSystem_->contentsOfDirectoryAtPath(
-                directory, [self, directory, store, next](SYNCloudItems items, plat::ErrorPtr error) {
+                directory, [self, directory, kind, store, next](SYNCloudItems items, plat::ErrorPtr error) {
                     if (!error) {
                         Names names;
+                        const uint64_t limit =
+                            kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
                         for (const auto& item : items) {
                             auto name = item->name();
-                            if (isSafeRemoteName(name)) {
-                                names.insert(std::move(name));
-                            } else {
+                            if (!isSafeRemoteName(name)) {
                                 SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
+                                continue;
+                            }
+                            const auto path = join(directory, name);
+                            auto file = std::dynamic_pointer_cast<const SYNCloudFile>(item);
+                            if (item->canContainChildren()) {
+                                self->reportUnusableRemoteFile(path, "is a folder, not a file");
+                            } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
+                                                          : !SYNEventFileSet::isCanonicalFilename(
+                                                                name, kind == Kind::Baselines)) {
+                                self->reportUnusableRemoteFile(
+                                    path, kind == Kind::Data
+                                              ? "is not named like a data file (the checksum of its content)"
+                                              : "is not named like an event file");
+                            } else if (file && file->size() > limit) {
+                                self->reportUnusableRemoteFile(
+                                    path, "is larger than " + std::to_string(limit) + " bytes");
+                            } else {
+                                names.insert(std::move(name));
                             }
                         }
                         ((*self).*store)(std::move(names));
@@ -204,9 +270,9 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
         };
     };
     std::vector<SYNTask> tasks{
-        listing(remoteBaselinesDirectory(), &SYNCloudManager::setSnapshotBaselineFilenames),
-        listing(remoteEventsDirectory(), &SYNCloudManager::setSnapshotEventFilenames),
-        listing(remoteDataDirectory(), &SYNCloudManager::setSnapshotDataFilenames)};
+        listing(remoteBaselinesDirectory(), Kind::Baselines, &SYNCloudManager::setSnapshotBaselineFilenames),
+        listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSnapshotEventFilenames),
+        listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSnapshotDataFilenames)};
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
                  [self, completion](plat::ErrorPtr error) {
                      if (error) {
@@ -418,30 +484,32 @@ void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDi
 void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
     Names available, std::vector<int16_t> types, std::function<void(std::vector<std::string>)> completion) {
     auto self = shared_from_this();
-    operationQueue_->addOperationWithBlock(
-        [self, available = std::move(available), types = std::move(types), completion] {
-            const bool baselines = containsBaselines(types);
-            auto local = self->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt);
-            auto remote = SYNEventFileSet::eventFileSetsForFilenames(available, baselines);
-            Names names = available;
-            for (const auto& set : remote) {
-                bool drop =
-                    !set->hasAllParts() || std::any_of(local.begin(), local.end(), [&](const auto& localSet) {
-                        return localSet->representsSameEventAsEventFileSet(*set);
-                    });
-                if (drop) {
-                    for (const auto& alias : set->aliasesAmong(available)) {
-                        names.erase(alias);
-                    }
-                }
+    operationQueue_->addOperationWithBlock([self, available = std::move(available), types = std::move(types),
+                                            completion] {
+        const bool baselines = containsBaselines(types);
+        const SYNEventFileSetIndex local(self->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
+        auto remote = SYNEventFileSet::groupFilenames(
+            std::vector<std::string>(available.begin(), available.end()), baselines);
+        // Only the names of complete sets whose event is not here yet;
+        // names that form no set are not event files and never copied.
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < remote.sets.size(); ++i) {
+            const auto& set = remote.sets[i];
+            if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
+                names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
             }
-            auto sorted = sortFilenamesByGlobalCount(std::vector<std::string>(names.begin(), names.end()));
-            onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
-        });
+        }
+        auto sorted = sortFilenamesByGlobalCount(std::move(names));
+        onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
+    });
 }
 
 void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                                           Progress progress) {
+    {
+        std::lock_guard lock(reportMutex_);
+        skippedDownloads_.clear();
+    }
     if (auto error = removeFilesInDirectory(localDownloadDirectory())) {
         if (progress) {
             progress(error, 0.0f, false);
@@ -470,8 +538,22 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
     transfer.one = [fs](const std::string& remote, const std::string& local, Completion done) {
         fs->downloadFromPath(remote, local, std::move(done));
     };
-    transfer.settle = [batchCompletion](const auto& remote, const auto& local, plat::ErrorPtr error,
-                                        bool single) -> plat::ErrorPtr {
+    std::weak_ptr<SYNCloudManager> weak = shared_from_this();
+    transfer.settle = [batchCompletion, weak](const auto& remote, const auto& local, plat::ErrorPtr error,
+                                              bool single) -> plat::ErrorPtr {
+        if (error && single) {
+            // A file the file system refuses by kind or size, or one that
+            // vanished since the snapshot, is skipped: the others still come.
+            auto reason = plat::folderItemRefusalReason(error);
+            auto self = weak.lock();
+            if (self && (reason || plat::isNoSuchFileError(error))) {
+                self->reportUnusableRemoteFile(remote.front(),
+                                               reason.value_or("vanished before its download"));
+                std::lock_guard lock(self->reportMutex_);
+                self->skippedDownloads_.insert(remote.front().substr(remote.front().rfind('/') + 1));
+                return nullptr;
+            }
+        }
         if (error) {
             if (single) {
                 SYN_LOG(SYNLoggingLevelError, "Failed file download with error: %@", error);
@@ -562,9 +644,28 @@ void SYNCloudManager::importNewDataFilesWithProgress(Progress progress) {
         std::move(progress));
 }
 
+void SYNCloudManager::transferNewRemoteDataFilesToTransitCacheWithProgress(Progress progress) {
+    Names names = snapshotDataFilenames().value_or(Names());
+    for (const auto& held : eventStore_->allDataFilenames()) {
+        names.erase(held);
+    }
+    transferRemoteFiles(std::vector<std::string>(names.begin(), names.end()), remoteDataDirectory(),
+                        std::move(progress));
+}
+
 plat::ErrorPtr SYNCloudManager::migrateNewDataFiles(const std::vector<std::string>& localPaths) {
     for (const auto& path : localPaths) {
         const auto name = path.substr(path.rfind('/') + 1);
+        if (!fileManager_.fileExistsAtPath(path)) {
+            continue;  // skipped at download
+        }
+        if (auto problem = SYNEventStore::problemWithDataFile(path)) {
+            // Names are checksums: a file whose bytes do not match is not the
+            // data file any event refers to.
+            reportUnusableRemoteFile(join(remoteDataDirectory(), name), *problem);
+            removeFilesAtPaths({path});
+            continue;
+        }
         SYN_LOG(SYNLoggingLevelVerbose, "Importing data file into event store: %@", name);
         if (!eventStore_->importDataFile(path)) {
             return SYNMakeError(SYNErrorFileAccessFailed, "Could not import data file: " + name);
@@ -587,13 +688,28 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
     auto sets = SYNEventFileSet::eventFileSetsForFilenames(names, baselines);
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();
+    const auto remoteDirectory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
     std::vector<SYNTask> tasks;
     for (const auto& set : sets) {
-        tasks.push_back([self, set, migrator, download, baselines](SYNTaskCompletion next) {
+        tasks.push_back([self, set, migrator, download, baselines, remoteDirectory](SYNTaskCompletion next) {
             const bool exists = self->eventExistsForFileSet(*set);
             std::vector<std::string> paths;
             for (const auto& name : set->preferredFilenamesForExistingParts()) {
                 paths.push_back(join(download, name));
+            }
+            bool partRefused = false;
+            {
+                std::lock_guard lock(self->reportMutex_);
+                for (const auto& skipped : self->skippedDownloads_) {
+                    partRefused = partRefused || set->containsFile(skipped);
+                }
+            }
+            if (!set->hasAllParts() && partRefused) {
+                // A part could not be taken (reported at its download): the
+                // rest of the event waits until the whole of it can be.
+                self->removeFilesAtPaths(paths);
+                next(nullptr, false);
+                return;
             }
             if (baselines && !set->hasAllParts()) {
                 self->removeFilesAtPaths(paths);
@@ -611,12 +727,23 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
                 next(nullptr, false);
                 return;
             }
-            onMain([self, set, migrator, paths, next] {
+            onMain([self, set, migrator, paths, remoteDirectory, next] {
                 SYN_LOG(SYNLoggingLevelVerbose, "Migrating event in to event store from files: %@",
                         set->description());
                 migrator->migrateEventInFromFiles(
-                    paths, [self, paths, next](plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr) {
+                    paths, [self, set, paths, remoteDirectory, next](plat::ErrorPtr error,
+                                                                     plat::coredata::ManagedObjectIDPtr) {
                         self->removeFilesAtPaths(paths);
+                        if (SYNErrorHasCode(error, SYNErrorDamagedFile)) {
+                            // Reported and skipped: the merge goes on without it.
+                            const plat::Value* what = error->userInfo().find(plat::LocalizedDescriptionKey);
+                            const std::string why =
+                                what && what->asString() ? *what->asString() : std::string("is damaged");
+                            for (const auto& name : set->preferredFilenamesForExistingParts()) {
+                                self->reportUnusableRemoteFile(join(remoteDirectory, name), why);
+                            }
+                            error = nullptr;
+                        }
                         next(error, false);
                     });
             });
@@ -673,12 +800,12 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     const bool baselines = containsBaselines(types);
     auto local = eventFileSetsForEventsWithAllowedTypes(
         types, baselines ? std::nullopt : eventStore_->persistentStoreIdentifier());
-    auto remote = SYNEventFileSet::eventFileSetsForFilenames(remoteNames, baselines);
+    const SYNEventFileSetIndex remote(SYNEventFileSet::eventFileSetsForFilenames(remoteNames, baselines));
     std::vector<SYNEventFileSet::Ptr> missing;
     for (const auto& set : local) {
-        bool present = std::any_of(remote.begin(), remote.end(), [&](const auto& remoteSet) {
-            return remoteSet->hasAllParts() && set->representsSameEventAsEventFileSet(*remoteSet);
-        });
+        const bool present = remote.setRepresentingSameEventAs(*set, [](const auto& remoteSet) {
+            return remoteSet.hasAllParts();
+        }) != nullptr;
         if (!present) {
             missing.push_back(set);
         }
@@ -867,7 +994,11 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
         const Names names =
             (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names());
         const auto directory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
-        for (const auto& set : SYNEventFileSet::eventFileSetsForFilenames(names, baselines)) {
+        auto grouping =
+            SYNEventFileSet::groupFilenames(std::vector<std::string>(names.begin(), names.end()), baselines);
+        const std::unordered_set<std::string> listed(names.begin(), names.end());
+        for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+            const auto& set = grouping.sets[i];
             if (set->hasAllParts() || !store) {
                 continue;
             }
@@ -878,7 +1009,7 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
             if (!ours) {
                 continue;
             }
-            for (const auto& alias : set->aliasesAmong(names)) {
+            for (const auto& alias : presentAliases(*set, grouping.filenames[i], listed)) {
                 auto path = join(directory, alias);
                 if (seen.insert(path).second) {
                     paths.push_back(path);
@@ -905,18 +1036,25 @@ plat::ErrorPtr SYNCloudManager::removeOutOfDateNewlyImportedFiles() {
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::completeRemoteEventFileSetsMissingInEventStore(
     const Names& remoteNames, const std::vector<int16_t>& types) const {
-    auto local = eventFileSetsForEventsWithAllowedTypes(types, std::nullopt);
     std::vector<SYNEventFileSet::Ptr> missing;
-    for (const auto& set :
-         SYNEventFileSet::eventFileSetsForFilenames(remoteNames, containsBaselines(types))) {
-        if (!set->hasAllParts()) {
-            continue;
-        }
-        bool held = std::any_of(local.begin(), local.end(), [&](const auto& localSet) {
-            return localSet->representsSameEventAsEventFileSet(*set);
-        });
-        if (!held) {
-            missing.push_back(set);
+    for (auto& [set, names] : completeRemoteSetsMissingLocally(remoteNames, types)) {
+        missing.push_back(std::move(set));
+    }
+    return missing;
+}
+
+std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>
+SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
+                                                  const std::vector<int16_t>& types) const {
+    const SYNEventFileSetIndex local(eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
+    auto grouping = SYNEventFileSet::groupFilenames(
+        std::vector<std::string>(remoteNames.begin(), remoteNames.end()), containsBaselines(types));
+    const std::unordered_set<std::string> listed(remoteNames.begin(), remoteNames.end());
+    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
+    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+        const auto& set = grouping.sets[i];
+        if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
+            missing.emplace_back(set, presentAliases(*set, grouping.filenames[i], listed));
         }
     }
     return missing;
@@ -937,8 +1075,7 @@ void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion complet
          {std::tuple{*baselineNames, kBaselineTypes, remoteBaselinesDirectory()},
           std::tuple{*eventNames, kEventTypes, remoteEventsDirectory()}}) {
         std::set<std::string> remove;
-        for (const auto& set : completeRemoteEventFileSetsMissingInEventStore(names, types)) {
-            auto aliases = set->aliasesAmong(names);
+        for (const auto& [set, aliases] : completeRemoteSetsMissingLocally(names, types)) {
             remove.insert(aliases.begin(), aliases.end());
         }
         for (const auto& name : remove) {

@@ -13,6 +13,25 @@
 // are logged and left out of the snapshot, so that no name from another
 // machine ever becomes a path outside the transit cache.
 //
+// The cloud folder is written by other machines, so what it holds is checked
+// before it is used, and one file that cannot be used never stops the merge
+// of the others nor this machine's uploads. Such a file is reported once
+// (logged at error level with its path and why, and kept in
+// unusableRemoteFiles) and skipped:
+// - left out of the snapshot: folders where files belong, names that are not
+//   the canonical name of an event or baseline file ("012_S_5", junk) or not
+//   a data file name, files larger than SYNEventFileMaximumSize or
+//   SYNDataFileMaximumSize; they are never downloaded, never removed;
+// - at download: whatever the file system refuses by kind or size
+//   (plat::folderItemRefusalReason) or what vanished meanwhile;
+// - at import: event files whose content is damaged (SYNErrorDamagedFile from
+//   the migrator) and data files whose bytes are not the checksum their name
+//   says. The merge goes on without them, and its removal of outdated remote
+//   files then removes them, so that the machine that made them writes them
+//   again; a file that was only partly replicated is taken once whole.
+// Grouping names into file sets and matching them with local events costs
+// time linear in the number of names, whatever they are.
+//
 // Asynchronous work runs as SYNAsynchronousTaskQueue operations on one serial
 // operation queue, so snapshots, directory creation, imports, exports and
 // removals of one cloud manager never overlap. Task blocks and completions run
@@ -25,6 +44,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,6 +74,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
 
     // Batch size when the file system names none.
     static constexpr std::size_t DefaultBatchSize = 10;
+    // At most this many unusable remote files are remembered (and reported).
+    static constexpr std::size_t MaximumReportedFiles = 10000;
 
     static std::shared_ptr<SYNCloudManager> create(
         std::shared_ptr<SYNEventStore> eventStore, std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
@@ -94,6 +116,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void setSnapshotEventFilenames(std::optional<Names> names);
     void setSnapshotDataFilenames(std::optional<Names> names);
 
+    // Remote files skipped as unusable since creation: path -> why.
+    std::map<std::string, std::string> unusableRemoteFiles() const;
+
     // --- Remote structure and registration ---------------------------------------
     // Creates, in order, the mesh, files, stores, events, baselines and data
     // directories that are missing.
@@ -119,16 +144,22 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void importNewRemoteNonBaselineEventsWithProgress(Progress progress);
     void importNewBaselineEventsWithProgress(Progress progress);
     void importNewDataFilesWithProgress(Progress progress);
-    // The names to download: the available names less every alias of remote
-    // sets that lack a part or whose event the event store has (from any
-    // store), sorted by global count. The completion runs on the main thread.
+    // Downloads the data files of the snapshot that the event store lacks
+    // into the download directory (emptied first), without importing them.
+    void transferNewRemoteDataFilesToTransitCacheWithProgress(Progress progress);
+    // The names to download: the names of the remote sets that have all
+    // their parts and whose event the event store lacks (from any store),
+    // sorted by global count. Names that form no set are never downloaded.
+    // The completion runs on the main thread.
     void filesRequiringRetrievalFromAvailableRemoteFiles(
         Names available, std::vector<int16_t> types,
         std::function<void(std::vector<std::string>)> completion);
     void downloadFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                        BatchCompletion batchCompletion, Progress progress);
     // Imports exactly the given downloaded data files into the event store;
-    // SYNErrorFileAccessFailed (107) on the first refusal.
+    // a file that is not the data file its name says is reported, removed and
+    // skipped; SYNErrorFileAccessFailed (107) on the first refusal of the
+    // event store.
     plat::ErrorPtr migrateNewDataFiles(const std::vector<std::string>& localPaths);
     void migrateNewEventsFromTransitCache(bool baselines, Completion completion);
 
@@ -197,6 +228,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                        const std::string& localDirectory, FileTransfer transfer, Progress progress);
     void exportEventsOrBaselines(bool baselines, Progress progress);
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
+    // Logs and keeps the first report of a remote path; true then.
+    bool reportUnusableRemoteFile(const std::string& path, const std::string& reason);
+    // Complete remote sets no local event represents, with their names.
+    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> completeRemoteSetsMissingLocally(
+        const Names& remoteNames, const std::vector<int16_t>& types) const;
 
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
@@ -209,4 +245,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::optional<Names> snapshotBaselines_;
     std::optional<Names> snapshotEvents_;
     std::optional<Names> snapshotData_;
+
+    mutable std::mutex reportMutex_;
+    std::map<std::string, std::string> unusableFiles_;
+    // Names whose download the file system refused in the last transfer.
+    std::set<std::string> skippedDownloads_;
 };

@@ -1,6 +1,7 @@
 #include "sync/integration/SYNEventFileSet.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -121,23 +122,139 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, 
     return set;
 }
 
+bool SYNEventFileSet::isCanonicalFilename(const std::string& filename, bool isBaseline) {
+    auto set = fromFilename(filename, isBaseline);
+    return set && set->containsFile(filename);
+}
+
+namespace {
+
+// The index key of a set's name body and its total: every name a set
+// contains has one of its bodies and, when the set has 2 or more parts, the
+// set's total in its part suffix.
+std::string groupingKey(std::string_view body, uint64_t total) {
+    std::string key(body);
+    key += '\n';
+    key += std::to_string(std::max<uint64_t>(total, 1));
+    return key;
+}
+
+}  // namespace
+
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
     const std::vector<std::string>& filenames, bool containingBaselines) {
-    std::vector<Ptr> sets;
+    return groupFilenames(filenames, containingBaselines).sets;
+}
+
+SYNEventFileSet::Grouping SYNEventFileSet::groupFilenames(const std::vector<std::string>& filenames,
+                                                          bool containingBaselines) {
+    // The sets are indexed by (body, total), so each name is looked up in
+    // constant time instead of being compared with every set made so far. A
+    // set whose total changes is indexed again.
+    Grouping grouping;
+    auto& sets = grouping.sets;
+    std::unordered_map<std::string, std::vector<std::size_t>> index;
+    std::vector<std::vector<std::string>> keysOfSet;
+    auto indexSet = [&](std::size_t i) {
+        for (const auto& key : keysOfSet[i]) {
+            auto& list = index[key];
+            list.erase(std::remove(list.begin(), list.end(), i), list.end());
+        }
+        keysOfSet[i].clear();
+        for (const auto& body : sets[i]->bodies()) {
+            auto key = groupingKey(body, sets[i]->totalNumberOfParts_);
+            index[key].push_back(i);
+            keysOfSet[i].push_back(std::move(key));
+        }
+    };
+    const std::string extension = std::string(".") + SYNEventFileExtension;
     for (const auto& name : filenames) {
-        auto owner =
-            std::find_if(sets.begin(), sets.end(), [&](const Ptr& set) { return set->containsFile(name); });
-        if (owner != sets.end()) {
-            (*owner)->addPartIndexForFile(name);
+        std::optional<std::size_t> owner;
+        if (name.size() > extension.size() &&
+            name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
+            const std::string_view full(name.data(), name.size() - extension.size());
+            std::string keys[2] = {groupingKey(full, 1), {}};
+            if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
+                auto fraction = split(full.substr(separator + 1), "of");
+                auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
+                if (total && *total > 1) {
+                    keys[1] = groupingKey(full.substr(0, separator), *total);
+                }
+            }
+            for (const auto& key : keys) {
+                auto found = key.empty() ? index.end() : index.find(key);
+                if (found == index.end()) {
+                    continue;
+                }
+                for (std::size_t i : found->second) {
+                    if ((!owner || i < *owner) && sets[i]->containsFile(name)) {
+                        owner = i;
+                    }
+                }
+            }
+        }
+        if (owner) {
+            const uint64_t total = sets[*owner]->totalNumberOfParts_;
+            sets[*owner]->addPartIndexForFile(name);
+            grouping.filenames[*owner].push_back(name);
+            if (sets[*owner]->totalNumberOfParts_ != total) {
+                indexSet(*owner);
+            }
             continue;
         }
-        if (auto set = fromFilename(name, containingBaselines)) {
+        // Only names in the form this code writes make a set: a name read
+        // leniently ("012_S_5") would be looked for under another spelling.
+        auto set = fromFilename(name, containingBaselines);
+        if (set && set->containsFile(name)) {
             sets.push_back(std::move(set));
+            grouping.filenames.push_back({name});
+            keysOfSet.emplace_back();
+            indexSet(sets.size() - 1);
         } else {
             SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
         }
     }
-    return sets;
+    return grouping;
+}
+
+// --- Index ----------------------------------------------------------------------
+
+namespace {
+
+// Sets that may represent the same event share the baseline flag and the
+// global count, and events also the revision (the other fields may be
+// unknown on one side and then match anything).
+SYNEventFileSetIndex::Key sameEventKey(const SYNEventFileSet& set) {
+    return {set.isBaseline(), set.globalCount(), set.isBaseline() ? 0 : set.revisionNumber()};
+}
+
+}  // namespace
+
+std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
+    uint64_t hash = static_cast<uint64_t>(key.globalCount) * 0x9E3779B97F4A7C15ULL;
+    hash ^= static_cast<uint64_t>(key.revisionNumber) + 0x632BE59BD9B4E019ULL + (hash << 6) + (hash >> 2);
+    return static_cast<std::size_t>(hash ^ (key.baseline ? 0x5bd1e995ULL : 0));
+}
+
+SYNEventFileSetIndex::SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets) {
+    buckets_.reserve(sets.size());
+    for (const auto& set : sets) {
+        buckets_[sameEventKey(*set)].push_back(set);
+    }
+}
+
+SYNEventFileSet::Ptr SYNEventFileSetIndex::setRepresentingSameEventAs(
+    const SYNEventFileSet& other, const std::function<bool(const SYNEventFileSet&)>& accept) const {
+    auto found = buckets_.find(sameEventKey(other));
+    if (found == buckets_.end()) {
+        return nullptr;
+    }
+    for (const auto& set : found->second) {
+        if ((!accept || accept(*set)) && set->representsSameEventAsEventFileSet(other)) {
+            return set;
+        }
+    }
+    return nullptr;
 }
 
 std::vector<std::string> SYNEventFileSet::bodies() const {

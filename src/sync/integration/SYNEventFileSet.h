@@ -20,10 +20,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,9 @@ inline constexpr const char* SYNEventFileExtension = "synevent";
 // An event of this many files holds far more changes than any store makes;
 // a larger total in a name is refused.
 inline constexpr uint64_t SYNEventFileSetMaximumNumberOfParts = 100000;
+// One event file holds at most a batch of changes (2000 by default), a few
+// megabytes; a file in the cloud larger than this is not taken.
+inline constexpr uint64_t SYNEventFileMaximumSize = uint64_t{64} << 20;
 
 class SYNEventFileSet {
   public:
@@ -48,11 +53,22 @@ class SYNEventFileSet {
     static Ptr fromStoreModificationEvent(const plat::coredata::ManagedObject& event);
     // Parses a name; null when it does not fit the grammar or is refused.
     static Ptr fromFilename(const std::string& filename, bool isBaseline);
+    // Whether the name parses and is spelled exactly as this code writes it
+    // (no leading zeros, signs or other extension): the only names that
+    // find their event again.
+    static bool isCanonicalFilename(const std::string& filename, bool isBaseline);
     // Groups a listing, in the order given: a name that a set already made
-    // contains records its part there; any other name starts a new set, or is
-    // logged ("Unknown file found: %@", level 2) and skipped.
+    // contains records its part there; any other canonical name starts a new
+    // set; the rest is logged ("Unknown file found: %@", level 2) and
+    // skipped. Linear in the number of names, whatever they are.
     static std::vector<Ptr> eventFileSetsForFilenames(const std::vector<std::string>& filenames,
                                                       bool containingBaselines);
+    // The same grouping with the names each set took from the listing.
+    struct Grouping {
+        std::vector<Ptr> sets;
+        std::vector<std::vector<std::string>> filenames;  // per set, in listing order
+    };
+    static Grouping groupFilenames(const std::vector<std::string>& filenames, bool containingBaselines);
     template <class Names>
     static std::vector<Ptr> eventFileSetsForFilenames(const Names& filenames, bool containingBaselines) {
         return eventFileSetsForFilenames(std::vector<std::string>(filenames.begin(), filenames.end()),
@@ -112,6 +128,7 @@ class SYNEventFileSet {
     std::string description() const;
 
   private:
+    friend class SYNEventFileSetIndex;
     // The name bodies (without part suffix and extension) of this event.
     std::vector<std::string> bodies() const;
     std::string nameForBody(const std::string& body, uint64_t part) const;
@@ -127,4 +144,29 @@ class SYNEventFileSet {
     std::optional<std::string> uniqueIdentifier_;
     int64_t globalCount_ = 0;
     int64_t revisionNumber_ = 0;
+};
+
+// Finds among many file sets one that represents the same event as a given
+// set, by looking only at the sets with the same global count (and revision),
+// so that matching two listings costs the sum of their sizes, not the product.
+class SYNEventFileSetIndex {
+  public:
+    explicit SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets);
+    // A set of the index, accepted by the filter when one is given, for which
+    // representsSameEventAsEventFileSet(other) holds; null when none.
+    SYNEventFileSet::Ptr setRepresentingSameEventAs(
+        const SYNEventFileSet& other, const std::function<bool(const SYNEventFileSet&)>& accept = {}) const;
+
+    struct Key {
+        bool baseline = false;
+        int64_t globalCount = 0;
+        int64_t revisionNumber = 0;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const;
+    };
+
+  private:
+    std::unordered_map<Key, std::vector<SYNEventFileSet::Ptr>, KeyHash> buckets_;
 };

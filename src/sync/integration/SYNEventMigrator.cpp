@@ -1,11 +1,21 @@
 #include "sync/integration/SYNEventMigrator.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+
 #include "platform/coredata/PersistentStore.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/ConfinedFolder.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
+#include "sync/integration/SYNEventFileSet.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
 namespace {
@@ -115,38 +125,144 @@ void SYNEventMigrator::exportEvent(const std::shared_ptr<plat::dispatch::Operati
     queue->addOperation(operation);
 }
 
+namespace {
+
+enum class EventFileKind { JSON, Binary };
+
+plat::ErrorPtr damagedFileError(const std::string& path, const std::string& what) {
+    const auto slash = path.find_last_of('/');
+    return SYNMakeError(SYNErrorDamagedFile,
+                        (slash == std::string::npos ? path : path.substr(slash + 1)) + " " + what);
+}
+
+std::string descriptionOf(const plat::ErrorPtr& error) {
+    const plat::Value* text = error ? error->userInfo().find(plat::LocalizedDescriptionKey) : nullptr;
+    return text && text->asString() ? *text->asString() : (error ? error->description() : std::string());
+}
+
+// A JSON event file begins with "{" (after blanks); anything else can only
+// be a binary store. Files that cannot be event files at all are damaged.
+plat::Result<EventFileKind> kindOfEventFile(const std::string& path) {
+    auto opened = plat::openRegularFileForReading(path, SYNEventFileMaximumSize);
+    if (!opened.ok()) {
+        auto reason = plat::folderItemRefusalReason(opened.error());
+        if (!reason) {
+            return opened.error();
+        }
+        return damagedFileError(path, *reason);
+    }
+    char buffer[256];
+    ssize_t n;
+    do {
+        n = ::read(opened->first, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    const int err = errno;
+    ::close(opened->first);
+    if (n < 0) {
+        return plat::fileErrorWithPOSIXError(err, true, path);
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == ' ' || buffer[i] == '\n' || buffer[i] == '\r' || buffer[i] == '\t') {
+            continue;
+        }
+        return buffer[i] == '{' ? EventFileKind::JSON : EventFileKind::Binary;
+    }
+    return damagedFileError(path, "is empty, not an event file");
+}
+
+// Whether an import error comes from the content of the files.
+bool isDamagedJSON(const plat::ErrorPtr& error) {
+    if (!error) {
+        return false;
+    }
+    if (error->domain() == plat::CocoaErrorDomain && error->code() == plat::PropertyListReadCorruptError) {
+        return true;
+    }
+    return error->userInfo().contains(SYNMalformedEventFileKey) ||
+           plat::folderItemRefusalReason(error).has_value();
+}
+
+}  // namespace
+
 void SYNEventMigrator::migrateEventInFromFiles(std::vector<std::string> filePaths,
                                                ImportCompletion completion) {
     SYN_LOG(SYNLoggingLevelTrace, "Migrating events in from files");
-    auto operation = std::make_shared<SYNJSONEventImport>(eventStore_, filePaths);
-    std::weak_ptr<SYNJSONEventImport> weak = operation;
-    std::weak_ptr<plat::dispatch::OperationQueue> weakQueue = queue_;
-    auto eventStore = eventStore_;
-    operation->setCompletionBlock([weak, weakQueue, eventStore, filePaths, completion] {
-        auto operation = weak.lock();
-        plat::ErrorPtr error = operation ? operation->error() : SYNMakeError(SYNErrorUnknown);
-        if (error) {
-            auto queue = weakQueue.lock();
-            if (queue) {
-                SYN_LOG(SYNLoggingLevelVerbose, "Failed to import JSON. Trying Binary store.");
-                auto binary = std::make_shared<SYNPersistentStoreEventImport>(eventStore, filePaths);
-                std::weak_ptr<SYNPersistentStoreEventImport> weakBinary = binary;
-                binary->setCompletionBlock([weakBinary, completion] {
-                    auto binary = weakBinary.lock();
-                    plat::ErrorPtr error = binary ? binary->error() : SYNMakeError(SYNErrorUnknown);
-                    auto id = binary && !error ? binary->eventID() : nullptr;
-                    if (completion) {
-                        onMain([completion, error, id] { completion(error, id); });
-                    }
-                });
-                queue->addOperation(binary);
-                return;
-            }
-        }
-        auto id = operation && !error ? operation->eventID() : nullptr;
+    auto finish = [completion](plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr id) {
         if (completion) {
             onMain([completion, error, id] { completion(error, id); });
         }
+    };
+    std::weak_ptr<plat::dispatch::OperationQueue> weakQueue = queue_;
+    auto eventStore = eventStore_;
+    // The kind is read from the files, so that a damaged file is reported as
+    // what it is meant to be (a truncated JSON file as damaged JSON, never
+    // as a store of another format), and never read as the other kind.
+    queue_->addOperationWithBlock([weakQueue, eventStore, filePaths, finish] {
+        auto queue = weakQueue.lock();
+        if (!queue) {
+            finish(SYNMakeError(SYNErrorUnknown), nullptr);
+            return;
+        }
+        if (filePaths.empty()) {
+            finish(nullptr, nullptr);
+            return;
+        }
+        std::optional<EventFileKind> kind;
+        for (const auto& path : filePaths) {
+            auto fileKind = kindOfEventFile(path);
+            if (!fileKind.ok()) {
+                finish(fileKind.error(), nullptr);
+                return;
+            }
+            if (kind && *kind != *fileKind) {
+                finish(damagedFileError(path, "is not of the same kind as the other files of its event"),
+                       nullptr);
+                return;
+            }
+            kind = *fileKind;
+        }
+        if (*kind == EventFileKind::JSON) {
+            auto operation = std::make_shared<SYNJSONEventImport>(eventStore, filePaths);
+            std::weak_ptr<SYNJSONEventImport> weak = operation;
+            operation->setCompletionBlock([weak, filePaths, finish] {
+                auto operation = weak.lock();
+                plat::ErrorPtr error = operation ? operation->error() : SYNMakeError(SYNErrorUnknown);
+                if (isDamagedJSON(error)) {
+                    error = damagedFileError(filePaths.front(),
+                                             "is a damaged JSON event file: " + descriptionOf(error));
+                }
+                finish(error, operation && !error ? operation->eventID() : nullptr);
+            });
+            queue->addOperation(operation);
+            return;
+        }
+        SYN_LOG(SYNLoggingLevelVerbose, "Importing event files as binary stores.");
+        auto binary = std::make_shared<SYNPersistentStoreEventImport>(eventStore, filePaths);
+        std::weak_ptr<SYNPersistentStoreEventImport> weakBinary = binary;
+        binary->setCompletionBlock([weakBinary, filePaths, finish] {
+            auto binary = weakBinary.lock();
+            plat::ErrorPtr error = binary ? binary->error() : SYNMakeError(SYNErrorUnknown);
+            if (error) {
+                // Files no store type can open, or stores that do not hold
+                // exactly one event, are damaged; other failures are ours.
+                for (const auto& path : filePaths) {
+                    auto metadata =
+                        plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
+                            "", plat::URL::fileURLWithPath(path));
+                    if (!metadata.ok()) {
+                        // The store reader's own words would name a store
+                        // format the file was never meant to be.
+                        error = damagedFileError(path, "is neither a JSON nor a binary event file");
+                        break;
+                    }
+                }
+                if (SYNErrorHasCode(error, SYNErrorIncompleteEventData)) {
+                    error = damagedFileError(filePaths.front(),
+                                             "is a damaged binary event file: " + descriptionOf(error));
+                }
+            }
+            finish(error, binary && !error ? binary->eventID() : nullptr);
+        });
+        queue->addOperation(binary);
     });
-    queue_->addOperation(operation);
 }

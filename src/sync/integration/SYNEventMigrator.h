@@ -1,8 +1,11 @@
 // SYNEventMigrator: the cloud manager's one entry to event files. It writes a
 // local event (a save or merge event by revision, a baseline by unique
 // identifier) to temporary JSON files, and reads a downloaded set of files
-// back into one event of the event store, trying JSON first and the binary
-// store form second.
+// back into one event of the event store: as JSON when the files begin with
+// "{", as the binary store form otherwise. Files that cannot be the event
+// they are named for (empty, damaged, of mixed kinds, not regular, larger
+// than SYNEventFileMaximumSize) fail with SYNErrorDamagedFile (215), whose
+// description names the file and what is wrong with it.
 //
 // Work runs as operations on the migrator's own serial queue (user-initiated);
 // every completion, when given, is called exactly once, on the main queue.

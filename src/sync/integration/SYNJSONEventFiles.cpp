@@ -52,7 +52,10 @@ int64_t integerMember(const Value& object, const char* key) {
 }
 
 plat::ErrorPtr malformedError(const std::exception& exception) {
-    return SYNMakeError(SYNErrorExceptionRaised, exception.what());
+    // Marked, so that the file can be told damaged from a local failure.
+    return plat::Error::make(SYNErrorDomain, SYNErrorExceptionRaised,
+                             plat::Dictionary{{plat::LocalizedDescriptionKey, Value(exception.what())},
+                                              {SYNMalformedEventFileKey, Value(true)}});
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ class SYNJSONEventExport : public SYNEventExport {
     std::string filePath_;
 };
 
+// User-info key (true) of the import errors that come from the file itself: a
+// member missing or of the wrong kind, a value its attribute cannot take.
+inline constexpr const char* SYNMalformedEventFileKey = "SYNMalformedEventFile";
+
 class SYNJSONEventImport : public SYNEventImport {
   public:
     using SYNEventImport::SYNEventImport;

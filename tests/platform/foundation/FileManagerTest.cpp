@@ -411,3 +411,48 @@ TEST(FileManagerTest, BackupExclusionSucceedsOnlyForExistingItems) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sets the umask for one scope.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous_); }
+
+  private:
+    mode_t previous_;
+};
+
+}  // namespace
+
+TEST(FileManagerTest, CopiesNeverCarrySetuidSetgidOrStickyBitsAndFollowTheUmask) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string src = (dir / "tool").string();
+    writeText(src, "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(src.c_str(), 06755), 0);
+    ASSERT_EQ(modeOf(src), 06755u) << "the file system keeps setuid bits for the owner";
+    const std::string folder = (dir / "shared").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(folder, false), nullptr);
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+
+    ScopedUmask mask(077);
+    ASSERT_EQ(fm.copyItemAtPath(src, (dir / "copy").string()), nullptr);
+    EXPECT_EQ(modeOf((dir / "copy").string()), 0700u);
+    ASSERT_EQ(fm.copyItemAtPath(folder, (dir / "folder-copy").string()), nullptr);
+    EXPECT_EQ(modeOf((dir / "folder-copy").string()), 0700u);
+}
+
+TEST(FileManagerTest, ReadingAFifoOrDeviceIsRefusedWithoutBlocking) {
+    TempDir dir;
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Without a writer, a blocking open would never return.
+    auto read = FileManager::defaultManager().dataWithContentsOfFile(fifo);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error()->domain(), plat::CocoaErrorDomain);
+    EXPECT_FALSE(FileManager::defaultManager().contentsAtPath("/dev/zero"));
+    ASSERT_EQ(::symlink("/dev/zero", (dir / "zero").c_str()), 0);
+    EXPECT_FALSE(FileManager::defaultManager().dataWithContentsOfFile((dir / "zero").string()).ok());
+}

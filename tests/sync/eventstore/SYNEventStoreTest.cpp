@@ -1,6 +1,7 @@
 #include "sync/eventstore/SYNEventStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "EventStoreFixture.h"
 #include "platform/foundation/FileManager.h"
+#include "support/TempDir.h"
 #include "sync/eventstore/SYNDataAdditions.h"
 
 namespace eventstoretest {
@@ -292,6 +294,36 @@ TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphan
     EXPECT_EQ(names, std::set<std::string>{"used"});
     store->removeUnusedDataWithCompletion(nullptr);
     plat::dispatch::MainLoop::drain();
+}
+
+}  // namespace
+}  // namespace eventstoretest
+
+namespace eventstoretest {
+namespace {
+
+// Whatever the umask, the event store's folders and files are the user's
+// alone: a shared machine's other users read none of the synced data.
+TEST(SYNEventStorePrivacyTest, FoldersAndFilesArePrivateWhateverTheUmask) {
+    testsupport::TempDir dir;
+    const mode_t previous = ::umask(0);
+    auto store = SYNEventStore::create("mesh", dir.str() + "/root/eventstore", kStoreType);
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+    auto name = store->storeDataFile(plat::Data::fromString("private bytes"));
+    ::umask(previous);
+    ASSERT_TRUE(name.ok());
+    auto mode = [](const fs::path& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0u;
+    };
+    const auto mesh = dir.path() / "root" / "eventstore" / "mesh";
+    for (const auto& folder : {dir.path() / "root", dir.path() / "root" / "eventstore", mesh, mesh / "data",
+                               mesh / "newdata", mesh / "tmp"}) {
+        EXPECT_EQ(mode(folder), 0700u) << folder;
+    }
+    EXPECT_EQ(mode(mesh / "store.plist"), 0600u);
+    EXPECT_EQ(mode(mesh / "data" / *name), 0600u);
 }
 
 }  // namespace

@@ -4,13 +4,19 @@
 #include "sync/integration/SYNCloudManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 
 #include "EventFileFixture.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "support/FakeCloudFileSystem.h"
+#include "support/TempDir.h"
+#include "sync/eventstore/SYNDataAdditions.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 namespace {
@@ -19,6 +25,11 @@ using namespace integrationtest;
 using testsupport::FakeCloudFileSystem;
 using Option = SYNCloudFileSystem::OptionalMember;
 namespace fs = std::filesystem;
+
+// Data files are named by the checksum of their content.
+std::string dataName(const std::string& content) {
+    return syn_md5Checksum(plat::Data::fromString(content));
+}
 
 struct ProgressCall {
     plat::ErrorPtr error;
@@ -91,6 +102,16 @@ TEST_F(SYNCloudManagerTest, LayoutOfTheMeshAndTheTransitCache) {
     EXPECT_TRUE(fs::is_directory(other->localDownloadDirectory()));
 }
 
+TEST_F(SYNCloudManagerTest, TheTransitCacheIsPrivateWhateverTheUmask) {
+    const mode_t previous = ::umask(0);
+    manager->setup();
+    ::umask(previous);
+    for (const auto& folder : {manager->localFileRoot(), manager->localMeshDirectory(),
+                               manager->localUploadDirectory(), manager->localDownloadDirectory()}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
+}
+
 TEST_F(SYNCloudManagerTest, SortsByLeadingGlobalCountNumerically) {
     EXPECT_EQ(
         SYNCloudManager::sortFilenamesByGlobalCount(
@@ -116,10 +137,12 @@ TEST_F(SYNCloudManagerTest, SnapshotIsAllOrNothingAndLeavesOutUnsafeNames) {
     cloud->addFile("/mesh/events/..");
     cloud->addFile("/mesh/events/.hidden");
     cloud->addFile("/mesh/data/D1");
+    cloud->addFile("/mesh/data/" + dataName("x"));
     EXPECT_EQ(snapshot(), nullptr);
     EXPECT_EQ(manager->snapshotBaselineFilenames(), SYNCloudManager::Names{"1_B_P.synevent"});
     EXPECT_EQ(manager->snapshotEventFilenames(), SYNCloudManager::Names{"2_S_1.synevent"});
-    EXPECT_EQ(manager->snapshotDataFilenames(), SYNCloudManager::Names{"D1"});
+    EXPECT_EQ(manager->snapshotDataFilenames(), SYNCloudManager::Names{dataName("x")});
+    EXPECT_EQ(manager->unusableRemoteFiles().count("/mesh/data/D1"), 1u) << "not a data file name";
 
     cloud->failOperation("list", "/mesh/events");
     auto error = snapshot();
@@ -206,8 +229,8 @@ TEST_F(SYNCloudManagerTest, DataDownloadsGoInBatchesWithProgress) {
         }
         SYNCloudManager::Names names;
         for (int i = 0; i < 7; ++i) {
-            const std::string name = (batchMember ? "B" : "S") + std::to_string(i);
-            cloud->addFile("/mesh/data/" + name, name);
+            const std::string content = (batchMember ? "B" : "S") + std::to_string(i);
+            cloud->addFile("/mesh/data/" + dataName(content), content);
         }
         ASSERT_EQ(snapshot(), nullptr);
         auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
@@ -224,8 +247,8 @@ TEST_F(SYNCloudManagerTest, DataDownloadsGoInBatchesWithProgress) {
         }
         EXPECT_TRUE(calls.back().finished);
         for (int i = 0; i < 7; ++i) {
-            EXPECT_TRUE(
-                source->newlyImportedDataFilenames().count((batchMember ? "B" : "S") + std::to_string(i)));
+            EXPECT_TRUE(source->newlyImportedDataFilenames().count(
+                dataName((batchMember ? "B" : "S") + std::to_string(i))));
         }
         // Held files are not fetched again.
         cloud->clearCalls();
@@ -235,23 +258,29 @@ TEST_F(SYNCloudManagerTest, DataDownloadsGoInBatchesWithProgress) {
 }
 
 TEST_F(SYNCloudManagerTest, DataImportTakesOnlyWhatItDownloadedAndStopsAtARefusal) {
-    std::ofstream(manager->localDownloadDirectory() + "/leftover") << "from an earlier import";
-    cloud->addFile("/mesh/data/D1", "1");
-    cloud->addFile("/mesh/data/D2", "2");
+    const auto leftover = dataName("from an earlier import");
+    std::ofstream(manager->localDownloadDirectory() + "/" + leftover) << "from an earlier import";
+    cloud->addFile("/mesh/data/" + dataName("1"), "1");
+    cloud->addFile("/mesh/data/" + dataName("2"), "2");
     ASSERT_EQ(snapshot(), nullptr);
-    std::ofstream(source->pathToNewDataDirectory() + "/D1") << "1";  // not held: "newdata" counts as held
+    // Not fetched: "newdata" counts as held.
+    std::ofstream(source->pathToNewDataDirectory() + "/" + dataName("1")) << "1";
     auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
     EXPECT_EQ(calls.back().error, nullptr);
-    EXPECT_TRUE(source->newlyImportedDataFilenames().count("D2"));
-    EXPECT_FALSE(source->newlyImportedDataFilenames().count("leftover"));
+    EXPECT_TRUE(source->newlyImportedDataFilenames().count(dataName("2")));
+    EXPECT_FALSE(source->newlyImportedDataFilenames().count(leftover));
 
     // A file the event store cannot take is refused with 107; later files stay.
-    auto refused = manager->migrateNewDataFiles(
-        {manager->localDownloadDirectory() + "/missing", manager->localDownloadDirectory() + "/leftover"});
+    const auto first = dataName("3");
+    std::ofstream(manager->localDownloadDirectory() + "/" + first) << "3";
+    fs::remove_all(source->pathToNewDataDirectory());
+    std::ofstream(source->pathToNewDataDirectory()) << "in the way";
+    auto refused = manager->migrateNewDataFiles({manager->localDownloadDirectory() + "/" + first,
+                                                 manager->localDownloadDirectory() + "/" + leftover});
     ASSERT_NE(refused, nullptr);
     EXPECT_EQ(refused->code(), SYNErrorFileAccessFailed);
-    EXPECT_EQ(refused->localizedDescription(), "Could not import data file: missing");
-    EXPECT_TRUE(fs::exists(manager->localDownloadDirectory() + "/leftover"));
+    EXPECT_EQ(refused->localizedDescription(), "Could not import data file: " + first);
+    EXPECT_TRUE(fs::exists(manager->localDownloadDirectory() + "/" + leftover));
 }
 
 TEST_F(SYNCloudManagerTest, NamesThatWouldLeaveTheCacheAreNeverDownloaded) {
@@ -307,7 +336,7 @@ TEST_F(SYNCloudManagerTest, RemoteSetsThatAreHeldOrIncompleteAreNotDownloaded) {
             done = true;
         });
     ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 10));
-    EXPECT_EQ(result, (std::vector<std::string>{"unknown", "6_S_3.synevent"}));
+    EXPECT_EQ(result, (std::vector<std::string>{"6_S_3.synevent"})) << "names of no event are never fetched";
     other->operationQueue()->waitUntilAllOperationsAreFinished();
 }
 
@@ -462,7 +491,8 @@ TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompl
                                            "/mesh/baselines/3_GONE_ABCDEFGH.synevent",
                                            "/mesh/baselines/3_GONE.synevent"};
     const std::vector<std::string> kept{"/mesh/events/1_" + store + "_1.synevent",
-                                        "/mesh/events/4_OTHERSTORE_10_1of2.synevent", "/mesh/data/D1"};
+                                        "/mesh/events/4_OTHERSTORE_10_1of2.synevent",
+                                        "/mesh/data/" + dataName("x")};
     for (const auto& path : removed) {
         cloud->addFile(path);
     }
@@ -484,7 +514,8 @@ TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompl
     ASSERT_EQ(snapshot(), nullptr);
     cloud->clearFailures();
     EXPECT_EQ(wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
-    EXPECT_FALSE(cloud->hasFile("/mesh/data/D1")) << "with a data snapshot, unheld data files go";
+    EXPECT_FALSE(cloud->hasFile("/mesh/data/" + dataName("x")))
+        << "with a data snapshot, unheld data files go";
 }
 
 // Another machine answers first: it makes a directory between this one's
@@ -542,11 +573,11 @@ TEST_F(SYNCloudManagerTest, OutOfDateNewlyImportedDataFilesAreRemoved) {
 
 TEST_F(SYNCloudManagerTest, CompletionsFromBackgroundThreadsStillEndOnMain) {
     cloud->delivery = FakeCloudFileSystem::Delivery::Background;
-    cloud->addFile("/mesh/data/D1");
+    cloud->addFile("/mesh/data/" + dataName("x"));
     ASSERT_EQ(snapshot(), nullptr);
     auto calls = transfer([&](auto progress) { manager->importNewDataFilesWithProgress(progress); });
     EXPECT_EQ(calls.back().error, nullptr);
-    EXPECT_TRUE(source->newlyImportedDataFilenames().count("D1"));
+    EXPECT_TRUE(source->newlyImportedDataFilenames().count(dataName("x")));
 }
 
 // Two machines, one synced folder.
@@ -637,6 +668,137 @@ TEST_F(SYNCloudManagerFolderTest, ThousandsOfObjectsArriveWhole) {
     EXPECT_TRUE(fs::exists(root.str() + "/cloud/mesh/events/1_" + storeID(source) + "_1_2of2.synevent"));
     importAll(b);
     EXPECT_EQ(describeEvent(destination, "MANY"), describeEvent(source, "MANY"));
+}
+
+// A peer's folder after a careless or hostile hand: junk, special files,
+// links, over-large files, a truncated event and a data file whose bytes are
+// not its name. Each is reported once and skipped; the other files still
+// merge; the damaged event is removed as outdated, so its maker writes it
+// again, and then it arrives.
+TEST_F(SYNCloudManagerFolderTest, UnusableFilesAreReportedOnceAndNeverStopTheOthers) {
+    struct CountingFolder : SYNLocalCloudFileSystem {
+        using SYNLocalCloudFileSystem::SYNLocalCloudFileSystem;
+        void downloadFromPath(const std::string& path, const std::string& localPath,
+                              Completion completion) override {
+            {
+                std::lock_guard lock(mutex);
+                downloads.push_back(path);
+            }
+            SYNLocalCloudFileSystem::downloadFromPath(path, localPath, std::move(completion));
+        }
+        std::mutex mutex;
+        std::vector<std::string> downloads;
+    };
+    auto counting = std::make_shared<CountingFolder>(root.str() + "/cloud");
+    b = SYNCloudManager::create(destination, counting, smallBatchModel());
+
+    const auto store = storeID(source);
+    for (int i = 1; i <= 3; ++i) {
+        writeEvent(source, "E" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 1);
+    }
+    exportAll(a);
+    const auto events = root.str() + "/cloud/mesh/events/";
+    const auto data = root.str() + "/cloud/mesh/data/";
+    const auto damaged = "2_" + store + "_2.synevent";
+    const auto whole = testsupport::readFile(events + damaged).value();
+    std::ofstream(events + damaged, std::ios::trunc) << whole.substr(0, whole.size() / 2);
+
+    auto sparse = [](const std::string& path, std::streamoff size) {
+        std::ofstream file(path, std::ios::binary);
+        file.seekp(size - 1);
+        file.put('x');
+    };
+    sparse(events + "README", std::streamoff(1) << 30);
+    sparse(events + "20_" + store + "_20.synevent", std::streamoff(100) << 20);
+    ASSERT_EQ(::mkfifo((events + "9_GHOST_1.synevent").c_str(), 0600), 0);
+    std::ofstream(root.str() + "/secret") << whole;
+    fs::create_symlink(root.str() + "/secret", events + "10_GHOST_2.synevent");
+    fs::create_directories(events + "11_GHOST_3.synevent");
+    std::ofstream(events + "012_" + store + "_1.synevent") << whole;
+    std::ofstream(data + dataName("x")) << "not x";
+    std::ofstream(data + "notachecksum") << "x";
+
+    std::vector<std::string> lines;
+    SYNSetLogFunction([&](std::string_view, std::span<const plat::FormatArg> args) {
+        lines.push_back(plat::format("%@", args[0]));
+    });
+    importAll(b);
+    EXPECT_EQ(describeEvent(destination, "E1"), describeEvent(source, "E1"));
+    EXPECT_EQ(describeEvent(destination, "E3"), describeEvent(source, "E3"));
+    EXPECT_EQ(countEvents(destination), 2u);
+    EXPECT_TRUE(destination->allDataFilenames().empty());
+
+    const auto reported = b->unusableRemoteFiles();
+    const std::map<std::string, std::string> expected{
+        {"/mesh/events/" + damaged, "is a damaged JSON event file"},
+        {"/mesh/events/README", "is not named like an event file"},
+        {"/mesh/events/012_" + store + "_1.synevent", "is not named like an event file"},
+        {"/mesh/events/20_" + store + "_20.synevent", "is larger than"},
+        {"/mesh/events/11_GHOST_3.synevent", "is a folder"},
+        {"/mesh/data/" + dataName("x"), "does not hold the content"},
+        {"/mesh/data/notachecksum", "is not named like a data file"},
+    };
+    for (const auto& [path, says] : expected) {
+        auto found = reported.find(path);
+        ASSERT_NE(found, reported.end()) << path;
+        EXPECT_NE(found->second.find(says), std::string::npos) << path << ": " << found->second;
+    }
+    EXPECT_EQ(reported.size(), expected.size());
+    {
+        std::lock_guard lock(counting->mutex);
+        for (const auto& path : counting->downloads) {
+            EXPECT_TRUE(path.find("GHOST") == std::string::npos && path.find("README") == std::string::npos &&
+                        path.find("/20_") == std::string::npos && path.find("/012_") == std::string::npos)
+                << "never copied: " << path;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(b->localDownloadDirectory()));
+
+    // Reported once: a second merge logs none of them again.
+    const auto logged = lines.size();
+    importAll(b);
+    SYNSetLogFunction(nullptr);
+    for (std::size_t i = logged; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].find("Skipping cloud file"), std::string::npos) << lines[i];
+    }
+
+    // The damaged file goes as outdated; its maker writes it again; it arrives.
+    ASSERT_EQ(wait([&](auto done) { b->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_EQ(wait([&](auto done) { b->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
+    EXPECT_FALSE(fs::exists(events + damaged));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(events + "10_GHOST_2.synevent"))) << "links are left alone";
+    EXPECT_EQ(testsupport::readFile(root.str() + "/secret"), whole);
+    exportAll(a);
+    EXPECT_EQ(testsupport::readFile(events + damaged), whole);
+    importAll(b);
+    EXPECT_EQ(describeEvent(destination, "E2"), describeEvent(source, "E2"));
+}
+
+TEST_F(SYNCloudManagerTest, NewRemoteDataFilesReachTheTransitCacheWithoutBeingImported) {
+    for (const char* content : {"1", "2", "3"}) {
+        cloud->addFile("/mesh/data/" + dataName(content), content);
+    }
+    std::ofstream(source->pathToNewDataDirectory() + "/" + dataName("1")) << "1";  // held
+    std::ofstream(manager->localDownloadDirectory() + "/stale") << "from before";
+    ASSERT_EQ(snapshot(), nullptr);
+    auto calls = transfer(
+        [&](auto progress) { manager->transferNewRemoteDataFilesToTransitCacheWithProgress(progress); });
+    EXPECT_EQ(calls.back().error, nullptr);
+    EXPECT_TRUE(calls.back().finished);
+    std::set<std::string> cached;
+    for (const auto& entry : fs::directory_iterator(manager->localDownloadDirectory())) {
+        cached.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(cached, (std::set<std::string>{dataName("2"), dataName("3")}));
+    EXPECT_EQ(source->newlyImportedDataFilenames(), std::set<std::string>{dataName("1")});
+
+    // Without a snapshot nothing is fetched.
+    manager->clearSnapshot();
+    cloud->clearCalls();
+    calls = transfer(
+        [&](auto progress) { manager->transferNewRemoteDataFilesToTransitCacheWithProgress(progress); });
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(cloud->countCalls("download"), 0u);
 }
 
 }  // namespace

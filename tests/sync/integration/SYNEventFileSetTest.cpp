@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "EventFileFixture.h"
@@ -205,6 +206,67 @@ TEST_F(EventFileTest, NamesFromEventsFindTheSameEventsAgain) {
         request.predicate = foreign->eventFetchPredicate();
         EXPECT_TRUE(context.executeFetchRequest(request)->empty());
     });
+}
+
+}  // namespace
+
+namespace {
+
+// Names read leniently would be looked for under their canonical spelling,
+// which does not exist: a listing never makes a set of them, and each is
+// reported instead.
+TEST(SYNEventFileSetTest, OnlyCanonicalNamesMakeSetsInAListing) {
+    std::vector<std::string> warnings;
+    SYNSetLoggingLevel(SYNLoggingLevelWarning);
+    SYNSetLogFunction([&](std::string_view, std::span<const plat::FormatArg> args) {
+        warnings.push_back(plat::format("%@", args[0]));
+    });
+    auto sets = SYNEventFileSet::eventFileSetsForFilenames(
+        std::vector<std::string>{"012_S_5.synevent", "12_S_05.synevent", "12_S_5.json", "x_S_y.synevent",
+                                 "12_S_5_01of2.synevent", "12_S_5.synevent", "13_S_6_2of2.synevent"},
+        false);
+    SYNSetLogFunction(nullptr);
+    SYNSetLoggingLevel(SYNLoggingLevelError);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0]->preferredFilenameForPartIndex(1), "12_S_5.synevent");
+    EXPECT_EQ(sets[1]->partIndexSet(), std::set<uint64_t>{2});
+    EXPECT_EQ(warnings.size(), 5u);
+    EXPECT_FALSE(SYNEventFileSet::isCanonicalFilename("012_S_5.synevent", false));
+    EXPECT_TRUE(SYNEventFileSet::isCanonicalFilename("12_S_5_1of2.synevent", false));
+    EXPECT_TRUE(SYNEventFileSet::isCanonicalFilename("9_UID.synevent", true));
+}
+
+// Grouping by index gives what comparing each name with every set gives,
+// also when a set's total changes on the way (a suffixed short alias).
+TEST(SYNEventFileSetTest, GroupingMatchesComparingWithEverySet) {
+    const std::vector<std::string> names{
+        "9_UID_P_1of3.synevent", "9_UID_P_3of3.synevent", "9_UID_1of3.synevent", "9_UID_P.synevent",
+        "9_UID.synevent",        "9_UID_P_2of3.synevent", "4_UID_Q.synevent",    "4_UID.synevent"};
+    auto grouping = SYNEventFileSet::groupFilenames(names, true);
+    std::vector<SYNEventFileSet::Ptr> slow;
+    for (const auto& name : names) {
+        auto owner =
+            std::find_if(slow.begin(), slow.end(), [&](const auto& set) { return set->containsFile(name); });
+        if (owner != slow.end()) {
+            (*owner)->addPartIndexForFile(name);
+        } else if (SYNEventFileSet::isCanonicalFilename(name, true)) {
+            slow.push_back(SYNEventFileSet::fromFilename(name, true));
+        }
+    }
+    ASSERT_EQ(grouping.sets.size(), slow.size());
+    std::size_t named = 0;
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        EXPECT_EQ(grouping.sets[i]->description(), slow[i]->description());
+        named += grouping.filenames[i].size();
+    }
+    EXPECT_EQ(named, names.size());
+
+    const SYNEventFileSetIndex index(grouping.sets);
+    auto shortOnly = SYNEventFileSet::fromFilename("4_UID.synevent", true);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*shortOnly), grouping.sets[grouping.sets.size() - 1]);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*shortOnly, [](const auto&) { return false; }), nullptr);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*SYNEventFileSet::fromFilename("5_UID.synevent", true)),
+              nullptr);
 }
 
 }  // namespace

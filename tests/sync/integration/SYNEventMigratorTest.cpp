@@ -1,10 +1,16 @@
 #include "sync/integration/SYNEventMigrator.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "EventFileFixture.h"
+#include "support/TempDir.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
+#include "sync/integration/SYNJSONEventFiles.h"
 
 namespace {
 
@@ -109,7 +115,7 @@ TEST_F(SYNEventMigratorTest, MissingLocalEventsGive300) {
     }
 }
 
-TEST_F(SYNEventMigratorTest, BinaryFilesAreReadAfterJSONFails) {
+TEST_F(SYNEventMigratorTest, BinaryFilesAreReadAsBinaryStores) {
     auto id = writeEvent(source, "BIN", SYNStoreModificationEventTypeSave, 5, 3, 45);
     auto operation = std::make_shared<SYNPersistentStoreEventExport>(source, id, smallBatchModel());
     operation->start();
@@ -126,22 +132,63 @@ TEST_F(SYNEventMigratorTest, BinaryFilesAreReadAfterJSONFails) {
     ASSERT_EQ(error, nullptr);
     ASSERT_TRUE(eventID);
     EXPECT_EQ(describeEvent(destination, "BIN"), describeEvent(source, "BIN"));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to import JSON. Trying Binary store."),
-              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Importing event files as binary stores."), lines.end());
 }
 
-TEST_F(SYNEventMigratorTest, GarbageGivesTheBinaryErrorAndNoEvent) {
+TEST_F(SYNEventMigratorTest, GarbageIsADamagedFileAndGivesNoEvent) {
     const auto path = root.str() + "/garbage";
     std::ofstream(path) << "neither JSON nor a store";
     auto [error, eventID] = importFiles({path});
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->domain(), "NSCocoaErrorDomain") << "the binary reader's error";
+    EXPECT_TRUE(SYNErrorHasCode(error, SYNErrorDamagedFile)) << error->description();
+    EXPECT_EQ(error->localizedDescription().rfind("garbage is neither a JSON nor a binary event file", 0), 0u)
+        << error->localizedDescription();
     EXPECT_EQ(eventID, nullptr);
     EXPECT_EQ(countEvents(destination), 0u);
 
     auto [emptyError, emptyID] = importFiles({});
     EXPECT_EQ(emptyError, nullptr);
     EXPECT_EQ(emptyID, nullptr);
+}
+
+// What a half-replicated or overwritten shared file looks like: each is
+// reported as the damaged file it is, by its own name and kind.
+TEST_F(SYNEventMigratorTest, DamagedFilesAreReportedByNameAndKind) {
+    auto id = writeEvent(source, "WHOLE", SYNStoreModificationEventTypeSave, 5, 3, 1);
+    auto exported = std::make_shared<SYNJSONEventExport>(source, id, smallBatchModel());
+    exported->start();
+    ASSERT_EQ(exported->error(), nullptr);
+    const auto whole = testsupport::readFile(exported->filePaths().front()).value();
+    const auto dir = root.str() + "/damaged";
+    std::filesystem::create_directories(dir);
+    auto file = [&](const std::string& name, const std::string& content) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << content;
+        return dir + "/" + name;
+    };
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string says;
+    } cases[] = {
+        {file("truncated", whole.substr(0, whole.size() / 2)), "truncated is a damaged JSON event file"},
+        {file("mismatch", R"({"type": "save", "globalCount": 1})"), "mismatch is a damaged JSON event file"},
+        {file("empty", ""), "empty is empty"},
+        {dir + "/fifo", "fifo is a special file"},
+    };
+    for (const auto& c : cases) {
+        auto [error, eventID] = importFiles({c.path});
+        ASSERT_NE(error, nullptr) << c.path;
+        EXPECT_TRUE(SYNErrorHasCode(error, SYNErrorDamagedFile)) << error->description();
+        EXPECT_EQ(error->localizedDescription().rfind(c.says, 0), 0u) << error->localizedDescription();
+        EXPECT_EQ(error->localizedDescription().find("SQLite"), std::string::npos)
+            << error->localizedDescription();
+        EXPECT_EQ(eventID, nullptr);
+    }
+    EXPECT_EQ(countEvents(destination), 0u);
+    // The whole file still imports.
+    auto [error, eventID] = importFiles({file("whole", whole)});
+    EXPECT_EQ(error, nullptr);
+    EXPECT_TRUE(eventID);
 }
 
 TEST_F(SYNEventMigratorTest, WorkRunsWithoutACompletion) {

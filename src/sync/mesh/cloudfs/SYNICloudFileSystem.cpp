@@ -7,6 +7,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -335,7 +336,7 @@ void SYNICloudFileSystem::fileExistsAtPath(const std::string& path, ExistenceCom
         }
     };
     runFileOperation(
-        [this, path, finish](const std::string&) {
+        [this, path, finish](const std::string& root) {
             auto full = fullPathForPath(path);
             if (!full) {
                 finish(false, false, plat::fileErrorWithPOSIXError(EINVAL, true, path));
@@ -343,7 +344,10 @@ void SYNICloudFileSystem::fileExistsAtPath(const std::string& path, ExistenceCom
             }
             bool exists = false, isDirectory = false;
             auto error = coordinateReading(*full, [&]() -> plat::ErrorPtr {
-                exists = plat::FileManager().fileExistsAtPath(*full, &isDirectory);
+                // A link or special file exists but is never a folder.
+                auto item = plat::ConfinedFolder(root).itemAtPath(path);
+                exists = item.ok() && item->kind != plat::FolderItemKind::Missing;
+                isDirectory = exists && item->kind == plat::FolderItemKind::Directory;
                 return nullptr;
             });
             finish(exists, exists && isDirectory, error);
@@ -360,36 +364,39 @@ void SYNICloudFileSystem::contentsOfDirectoryAtPath(const std::string& path, Lis
         }
     };
     runFileOperation(
-        [this, path, finish](const std::string&) {
+        [this, path, finish](const std::string& root) {
             auto full = fullPathForPath(path);
             SYNCloudItems items;
             auto list = [&]() -> plat::ErrorPtr {
-                auto names = full ? plat::FileManager().contentsOfDirectoryAtPath(*full)
-                                  : plat::Result<std::vector<std::string>>(plat::ErrorPtr());
-                if (!full || !names.ok()) {
+                auto entries = full ? plat::ConfinedFolder(root).contentsOfDirectory(path)
+                                    : plat::Result<std::vector<plat::FolderItem>>(plat::ErrorPtr());
+                if (!full || !entries.ok()) {
+                    if (full) {
+                        SYNReportUnusableCloudItem(reported_, path, entries.error());
+                    }
                     return SYNMakeError(
                         SYNErrorFileAccessFailed,
                         plat::format("Couldn't create directory enumerator for path: %@", path));
                 }
-                for (const auto& name : *names) {
-                    if (name.empty() || name.front() == '.') {
+                for (const auto& entry : *entries) {
+                    if (entry.name.front() == '.') {
                         continue;
                     }
                     std::string itemPath = path;
                     if (itemPath.empty() || itemPath.back() != '/') {
                         itemPath += '/';
                     }
-                    itemPath += name;
-                    std::error_code error;
-                    auto status = fs::symlink_status(*full + "/" + name, error);
-                    if (error) {
-                        continue;  // vanished meanwhile
-                    }
-                    if (status.type() == fs::file_type::directory) {
-                        items.push_back(std::make_shared<SYNCloudDirectory>(itemPath, name));
+                    itemPath += entry.name;
+                    // Links, FIFOs, sockets and devices are never offered.
+                    if (entry.kind == plat::FolderItemKind::Directory) {
+                        items.push_back(std::make_shared<SYNCloudDirectory>(itemPath, entry.name));
+                    } else if (entry.kind == plat::FolderItemKind::Regular) {
+                        items.push_back(std::make_shared<SYNCloudFile>(itemPath, entry.name, entry.size));
                     } else {
-                        auto size = fs::file_size(*full + "/" + name, error);
-                        items.push_back(std::make_shared<SYNCloudFile>(itemPath, name, error ? 0 : size));
+                        SYNReportUnusableCloudItem(reported_, itemPath,
+                                                   entry.kind == plat::FolderItemKind::SymbolicLink
+                                                       ? "is a symbolic link"
+                                                       : "is a special file");
                     }
                 }
                 return nullptr;
@@ -402,7 +409,7 @@ void SYNICloudFileSystem::contentsOfDirectoryAtPath(const std::string& path, Lis
 
 void SYNICloudFileSystem::createDirectoryAtPath(const std::string& path, Completion completion) {
     runFileOperation(
-        [this, path, completion](const std::string&) {
+        [this, path, completion](const std::string& root) {
             auto full = fullPathForPath(path);
             if (!full) {
                 dispatchCompletion(completion, plat::fileErrorWithPOSIXError(EINVAL, false, path));
@@ -410,7 +417,7 @@ void SYNICloudFileSystem::createDirectoryAtPath(const std::string& path, Complet
             }
             ignorePath(*full);
             dispatchCompletion(completion, coordinateWriting(*full, 0, [&] {
-                                   return plat::FileManager().createDirectoryAtPath(*full, false);
+                                   return plat::ConfinedFolder(root).createDirectory(path);
                                }));
         },
         [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
@@ -426,14 +433,9 @@ void SYNICloudFileSystem::removeItemAtPath(const std::string& path, Completion c
                 return;
             }
             ignorePath(*full);
-            dispatchCompletion(completion,
-                               coordinateWriting(*full, SYNFileCoordinatorWritingForDeleting, [&] {
-                                   std::error_code error;
-                                   if (!fs::exists(fs::symlink_status(*full, error))) {
-                                       return plat::fileErrorWithPOSIXError(ENOENT, false, *full);
-                                   }
-                                   return plat::FileManager().removeItemAtPath(*full);
-                               }));
+            dispatchCompletion(
+                completion, coordinateWriting(*full, SYNFileCoordinatorWritingForDeleting,
+                                              [&] { return plat::ConfinedFolder(root).removeItem(path); }));
         },
         [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
 }
@@ -441,7 +443,7 @@ void SYNICloudFileSystem::removeItemAtPath(const std::string& path, Completion c
 void SYNICloudFileSystem::uploadLocalFile(const std::string& localPath, const std::string& path,
                                           Completion completion) {
     runFileOperation(
-        [this, localPath, path, completion](const std::string&) {
+        [this, localPath, path, completion](const std::string& root) {
             auto full = fullPathForPath(path);
             if (!full) {
                 dispatchCompletion(completion, plat::fileErrorWithPOSIXError(EINVAL, false, path));
@@ -449,23 +451,9 @@ void SYNICloudFileSystem::uploadLocalFile(const std::string& localPath, const st
             }
             ignorePath(*full);
             dispatchCompletion(completion, coordinateReadingAndWriting(localPath, *full, [&] {
-                                   // Copied under a hidden name and moved into place, so
+                                   // Copied under a hidden name and renamed into place, so
                                    // that the drive never sends a partly written file.
-                                   plat::FileManager manager;
-                                   const auto temporary =
-                                       fs::path(*full).parent_path() /
-                                       (".upload-" + plat::ProcessInfo::processInfo().globallyUniqueString());
-                                   auto error = manager.copyItemAtPath(localPath, temporary.string());
-                                   if (!error) {
-                                       std::error_code renameError;
-                                       fs::rename(temporary, *full, renameError);
-                                       if (renameError) {
-                                           (void)manager.removeItemAtPath(temporary.string());
-                                           error = plat::fileErrorWithPOSIXError(renameError.value(), false,
-                                                                                 *full);
-                                       }
-                                   }
-                                   return error;
+                                   return plat::ConfinedFolder(root).copyFileIn(localPath, path, true);
                                }));
         },
         [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
@@ -474,16 +462,18 @@ void SYNICloudFileSystem::uploadLocalFile(const std::string& localPath, const st
 void SYNICloudFileSystem::downloadFromPath(const std::string& path, const std::string& localPath,
                                            Completion completion) {
     runFileOperation(
-        [this, localPath, path, completion](const std::string&) {
+        [this, localPath, path, completion](const std::string& root) {
             auto full = fullPathForPath(path);
             if (!full) {
                 dispatchCompletion(completion, plat::fileErrorWithPOSIXError(EINVAL, true, path));
                 return;
             }
             dispatchCompletion(completion, coordinateReadingAndWriting(*full, localPath, [&] {
-                                   plat::FileManager manager;
-                                   (void)manager.removeItemAtPath(localPath);
-                                   return manager.copyItemAtPath(*full, localPath);
+                                   (void)plat::FileManager().removeItemAtPath(localPath);
+                                   auto error = plat::ConfinedFolder(root).copyFileOut(path, localPath,
+                                                                                       maximumFileSize());
+                                   SYNReportUnusableCloudItem(reported_, path, error);
+                                   return error;
                                }));
         },
         [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
@@ -693,7 +683,8 @@ std::optional<std::vector<std::string>> SYNICloudFileSystem::directoriesToMergeF
         const auto candidate =
             original.parent_path() / plat::format("%@ %d", original.filename().string(), n);
         std::error_code error;
-        if (fs::is_directory(candidate, error)) {
+        // A link named like a copy is not a copy: it is never walked.
+        if (fs::symlink_status(candidate, error).type() == fs::file_type::directory) {
             duplicates.push_back(candidate.string());
         }
     }
@@ -702,8 +693,17 @@ std::optional<std::vector<std::string>> SYNICloudFileSystem::directoriesToMergeF
 
 plat::ErrorPtr SYNICloudFileSystem::mergeDirectory(const std::string& kept,
                                                    const std::vector<std::string>& duplicates) {
+    // The kept folder and its copies are siblings; every item is reached
+    // from their parent without following links.
+    const std::string parent = fs::path(kept).parent_path().string();
+    const std::string keptName = fs::path(kept).filename().string();
+    plat::ConfinedFolder folder(parent);
     for (const auto& duplicate : duplicates) {
         SYN_LOG(SYNLoggingLevelVerbose, "Merging iCloud duplicate directory into original: %@", duplicate);
+        if (fs::path(duplicate).parent_path() != fs::path(parent)) {
+            return plat::fileErrorWithPOSIXError(EINVAL, true, duplicate);
+        }
+        const std::string duplicateName = fs::path(duplicate).filename().string();
         auto enumerator = plat::FileManager().enumeratorAtPath(duplicate);
         while (enumerator) {
             auto relative = enumerator->nextObject();
@@ -712,7 +712,11 @@ plat::ErrorPtr SYNICloudFileSystem::mergeDirectory(const std::string& kept,
             }
             const std::string source = duplicate + "/" + *relative;
             const std::string target = kept + "/" + *relative;
-            if (plat::FileManager().fileExistsAtPath(target) ||
+            auto there = folder.itemAtPath(keptName + "/" + *relative);
+            if (!there.ok()) {
+                return there.error();
+            }
+            if (there->kind != plat::FolderItemKind::Missing ||
                 isDriveBookkeeping(fs::path(*relative).filename().string())) {
                 continue;  // the kept folder wins; a folder is still walked into
             }
@@ -720,18 +724,29 @@ plat::ErrorPtr SYNICloudFileSystem::mergeDirectory(const std::string& kept,
             const plat::Value type = found ? *found : plat::Value();
             plat::ErrorPtr error;
             if (type == plat::Value(plat::FileTypeDirectory)) {
-                error = coordinateWriting(
-                    target, 0, [&] { return plat::FileManager().createDirectoryAtPath(target, true); });
+                error = coordinateWriting(target, 0,
+                                          [&] { return folder.createDirectory(keptName + "/" + *relative); });
             } else if (type == plat::Value(plat::FileTypeRegular)) {
-                error = coordinateReadingAndWriting(
-                    source, target, [&] { return plat::FileManager().copyItemAtPath(source, target); });
+                error = coordinateReadingAndWriting(source, target, [&] {
+                    // Through a private local copy: read and written without
+                    // following a link on either side.
+                    const auto staging = plat::FileManager().temporaryDirectory() + "/repair-" +
+                                         plat::ProcessInfo::processInfo().globallyUniqueString();
+                    auto copyError =
+                        folder.copyFileOut(duplicateName + "/" + *relative, staging, maximumFileSize());
+                    if (!copyError) {
+                        copyError = folder.copyFileIn(staging, keptName + "/" + *relative, false);
+                    }
+                    (void)plat::FileManager().removeItemAtPath(staging);
+                    return copyError;
+                });
             }
             if (error) {
                 return error;
             }
         }
         if (auto error = coordinateWriting(duplicate, SYNFileCoordinatorWritingForDeleting,
-                                           [&] { return plat::FileManager().removeItemAtPath(duplicate); })) {
+                                           [&] { return folder.removeItem(duplicateName); })) {
             return error;
         }
     }

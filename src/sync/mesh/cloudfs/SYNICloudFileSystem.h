@@ -14,6 +14,13 @@
 // posted at most once per interval. Repair merges numbered copies of the
 // root and mesh folders ("name 2" to "name 9") back into the original.
 //
+// The container's contents come from other devices and are untrusted: paths
+// below the root are walked without following symbolic links
+// (plat::ConfinedFolder); links, FIFOs, sockets and devices are left out of
+// listings (logged once) and never opened, copied or recreated; downloads
+// take regular files of at most maximumFileSize bytes; files it writes are
+// 0600 and folders 0700, never with a source's mode.
+//
 // Only the optional members performInitialPreparation and
 // repairMeshDirectory are provided. Protocol file operations run one at a
 // time in call order on a serial queue; completions arrive on the main queue.
@@ -35,6 +42,7 @@
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
+#include "sync/mesh/cloudfs/SYNUnusableCloudItems.h"
 
 inline constexpr const char* SYNICloudFileSystemDidUpdateFilesNotification =
     "SYNICloudFileSystemDidUpdateFilesNotification";
@@ -112,9 +120,13 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     void uploadLocalFile(const std::string& localPath, const std::string& path,
                          Completion completion) override;
     // Waits (within the coordination time-out) for a cloud file not yet
-    // downloaded; replaces an existing local file.
+    // downloaded; replaces an existing local file. Anything but a regular
+    // file of at most maximumFileSize bytes is refused
+    // (plat::folderItemRefusalReason).
     void downloadFromPath(const std::string& path, const std::string& localPath,
                           Completion completion) override;
+    uint64_t maximumFileSize() const { return maximumFileSize_.load(); }
+    void setMaximumFileSize(uint64_t bytes) { maximumFileSize_ = bytes; }
     bool respondsToMember(OptionalMember member) const override;
     void performInitialPreparation(Completion completion) override;
     void repairMeshDirectory(const std::string& path, Completion completion) override;
@@ -170,6 +182,8 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     plat::dispatch::Queue initiatingDownloadsQueue_;
     plat::dispatch::OperationQueue downloadTrackingQueue_;
     std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> maximumFileSize_{SYNCloudFolderMaximumFileSize};
+    SYNUnusableCloudItems reported_;
 
     // Main thread only.
     std::shared_ptr<plat::clouddrive::MetadataQuery> metadataQuery_;

@@ -1,10 +1,10 @@
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 #include <cerrno>
-#include <filesystem>
 #include <utility>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/mesh/cloudfs/detail/SYNCloudPath.h"
 
@@ -28,7 +28,7 @@ plat::ErrorPtr refusedPath(const std::string& path) {
 }  // namespace
 
 SYNLocalCloudFileSystem::SYNLocalCloudFileSystem(std::string rootDirectory)
-    : rootDirectory_(std::move(rootDirectory)) {}
+    : rootDirectory_(std::move(rootDirectory)), folder_(rootDirectory_) {}
 
 std::optional<std::string> SYNLocalCloudFileSystem::fullPathForPath(const std::string& path) const {
     std::string full = rootDirectory_;
@@ -49,50 +49,48 @@ void SYNLocalCloudFileSystem::connect(Completion completion) {
 }
 
 void SYNLocalCloudFileSystem::fileExistsAtPath(const std::string& path, ExistenceCompletion completion) {
-    bool isDirectory = false;
-    auto full = fullPathForPath(path);
-    bool exists = full && fileManager_.fileExistsAtPath(*full, &isDirectory);
+    // A link or special file exists, but is never a directory to walk into.
+    auto item =
+        fullPathForPath(path) ? folder_.itemAtPath(path) : plat::Result<plat::FolderItem>(refusedPath(path));
+    const bool exists = item.ok() && item->kind != plat::FolderItemKind::Missing;
+    const bool isDirectory = exists && item->kind == plat::FolderItemKind::Directory;
+    if (item.ok()) {
+        reportUnusable(path, item->kind);
+    }
     if (completion) {
-        onMain([completion, exists, isDirectory] { completion(exists, exists && isDirectory, nullptr); });
+        onMain([completion, exists, isDirectory] { completion(exists, isDirectory, nullptr); });
     }
 }
 
 void SYNLocalCloudFileSystem::createDirectoryAtPath(const std::string& path, Completion completion) {
-    auto full = fullPathForPath(path);
-    complete(completion, full ? fileManager_.createDirectoryAtPath(*full, false) : refusedPath(path));
+    complete(completion, fullPathForPath(path) ? folder_.createDirectory(path) : refusedPath(path));
 }
 
 void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
                                                         ListingCompletion completion) {
     SYNCloudItems items;
-    if (auto full = fullPathForPath(path)) {
-        auto names = fileManager_.contentsOfDirectoryAtPath(*full);
-        if (names.ok()) {
-            for (const auto& name : *names) {
-                if (name.empty() || name.front() == '.') {
+    if (fullPathForPath(path)) {
+        auto listed = folder_.contentsOfDirectory(path);
+        if (listed.ok()) {
+            for (const auto& entry : *listed) {
+                if (entry.name.front() == '.') {
                     continue;
                 }
                 std::string itemPath = path;
                 if (itemPath.empty() || itemPath.back() != '/') {
                     itemPath += '/';
                 }
-                itemPath += name;
-                std::error_code error;
-                auto status = std::filesystem::symlink_status(*full + "/" + name, error);
-                if (error) {
-                    continue;  // vanished meanwhile
-                }
-                if (status.type() == std::filesystem::file_type::directory) {
-                    items.push_back(std::make_shared<SYNCloudDirectory>(itemPath, name));
+                itemPath += entry.name;
+                if (entry.kind == plat::FolderItemKind::Directory) {
+                    items.push_back(std::make_shared<SYNCloudDirectory>(itemPath, entry.name));
+                } else if (entry.kind == plat::FolderItemKind::Regular) {
+                    items.push_back(std::make_shared<SYNCloudFile>(itemPath, entry.name, entry.size));
                 } else {
-                    uint64_t size = 0;
-                    if (status.type() == std::filesystem::file_type::regular) {
-                        auto bytes = std::filesystem::file_size(*full + "/" + name, error);
-                        size = error ? 0 : bytes;
-                    }
-                    items.push_back(std::make_shared<SYNCloudFile>(itemPath, name, size));
+                    reportUnusable(itemPath, entry.kind);
                 }
             }
+        } else if (plat::folderItemRefusalReason(listed.error())) {
+            SYNReportUnusableCloudItem(reported_, path, listed.error());
         }
     }
     if (completion) {
@@ -101,46 +99,36 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
 }
 
 void SYNLocalCloudFileSystem::removeItemAtPath(const std::string& path, Completion completion) {
-    auto full = fullPathForPath(path);
+    auto components = fullPathForPath(path);
     plat::ErrorPtr error;
-    if (!full || *full == fullPathForPath("/")) {
+    if (!components || *components == fullPathForPath("/")) {
         // Removing the root would wipe the whole cloud folder.
         error = refusedPath(path);
-    } else if (!std::filesystem::exists(std::filesystem::symlink_status(*full))) {
-        error = plat::fileErrorWithPOSIXError(ENOENT, false, *full);
     } else {
-        error = fileManager_.removeItemAtPath(*full);
+        error = folder_.removeItem(path);
     }
     complete(completion, error);
 }
 
 void SYNLocalCloudFileSystem::uploadLocalFile(const std::string& localPath, const std::string& path,
                                               Completion completion) {
-    auto full = fullPathForPath(path);
-    if (!full) {
-        complete(completion, refusedPath(path));
-        return;
-    }
-    // The copy is made under a hidden name beside the destination and then
-    // moved into place, so that a reader (another machine through the synced
+    // Written under a hidden name beside the destination and then renamed
+    // into place, so that a reader (another machine through the synced
     // folder) never lists a partly written file.
-    const auto slash = full->rfind('/');
-    const auto temporary =
-        full->substr(0, slash + 1) + ".upload-" + plat::ProcessInfo::processInfo().globallyUniqueString();
-    plat::ErrorPtr error;
-    if (fileManager_.fileExistsAtPath(*full)) {
-        error = plat::fileErrorWithPOSIXError(EEXIST, false, *full);
-    } else if (!(error = fileManager_.copyItemAtPath(localPath, temporary))) {
-        error = fileManager_.moveItemAtPath(temporary, *full);
-        if (error) {
-            (void)fileManager_.removeItemAtPath(temporary);
-        }
-    }
-    complete(completion, error);
+    complete(completion,
+             fullPathForPath(path) ? folder_.copyFileIn(localPath, path, false) : refusedPath(path));
 }
 
 void SYNLocalCloudFileSystem::downloadFromPath(const std::string& path, const std::string& localPath,
                                                Completion completion) {
-    auto full = fullPathForPath(path);
-    complete(completion, full ? fileManager_.copyItemAtPath(*full, localPath) : refusedPath(path));
+    complete(completion, fullPathForPath(path) ? folder_.copyFileOut(path, localPath, maximumFileSize())
+                                               : refusedPath(path));
+}
+
+void SYNLocalCloudFileSystem::reportUnusable(const std::string& path, plat::FolderItemKind kind) {
+    if (kind == plat::FolderItemKind::SymbolicLink || kind == plat::FolderItemKind::Special) {
+        SYNReportUnusableCloudItem(
+            reported_, path,
+            kind == plat::FolderItemKind::SymbolicLink ? "is a symbolic link" : "is a special file");
+    }
 }

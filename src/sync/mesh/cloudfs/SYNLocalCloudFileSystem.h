@@ -7,16 +7,26 @@
 // refused with a file error and nothing is touched. Only the required members
 // are provided.
 //
+// The folder's contents are written by other machines and treated as
+// untrusted (plat::ConfinedFolder): paths are walked without following any
+// symbolic link, so a link on the way fails the operation; links, FIFOs,
+// sockets and devices are left out of listings (logged once each) and are
+// never opened, copied or recreated; downloads take regular files of at most
+// maximumFileSize bytes. Files it writes, in the folder or locally, are
+// 0600 and folders 0700, whatever the source's mode or the umask.
+//
 // All file work is done synchronously on the calling thread before the method
 // returns; the completion, when given, is then called asynchronously on the
 // main queue, in the order of the calls. Errors are the file manager's.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
-#include "platform/foundation/FileManager.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
+#include "sync/mesh/cloudfs/SYNUnusableCloudItems.h"
 
 class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
   public:
@@ -42,11 +52,20 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     // file appears whole: it is written under a hidden name, then moved.
     void uploadLocalFile(const std::string& localPath, const std::string& path,
                          Completion completion) override;
-    // Fails when the local path exists.
+    // Fails when the local path exists, or with a refusal
+    // (plat::folderItemRefusalReason) for anything but a regular file of at
+    // most maximumFileSize bytes.
     void downloadFromPath(const std::string& path, const std::string& localPath,
                           Completion completion) override;
 
+    uint64_t maximumFileSize() const { return maximumFileSize_.load(); }
+    void setMaximumFileSize(uint64_t bytes) { maximumFileSize_ = bytes; }
+
   private:
-    plat::FileManager fileManager_;
+    void reportUnusable(const std::string& path, plat::FolderItemKind kind);
+
     std::string rootDirectory_;
+    plat::ConfinedFolder folder_;
+    std::atomic<uint64_t> maximumFileSize_{SYNCloudFolderMaximumFileSize};
+    SYNUnusableCloudItems reported_;
 };

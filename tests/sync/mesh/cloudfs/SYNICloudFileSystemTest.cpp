@@ -1,6 +1,7 @@
 #include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -243,6 +244,64 @@ TEST_F(SYNICloudFileSystemTest, FileOperations) {
     EXPECT_NE(run([&](auto c) { cloud->removeItemAtPath("/mesh", c); }), nullptr);
     EXPECT_NE(run([&](auto c) { cloud->removeItemAtPath("/", c); }), nullptr);
     EXPECT_TRUE(fs::is_directory(root()));
+}
+
+TEST_F(SYNICloudFileSystemTest, WhatAnotherDevicePutInTheFolderNeverReachesOutsideIt) {
+    connect();
+    const auto home = dir / "home";
+    write(home / ".ssh" / "id_rsa", "key");
+    write(home / "tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((home / "tool").c_str(), 04755), 0);
+    fs::create_directories(root() / "mesh" / "files");
+    fs::create_directory_symlink(home / ".ssh", root() / "mesh" / "files" / "side");
+    fs::create_directory_symlink("../../../home", root() / "mesh" / "data");
+    fs::create_symlink(home / "tool", root() / "mesh" / "link");
+    ASSERT_EQ(::mkfifo((root() / "mesh" / "fifo").c_str(), 0600), 0);
+    write(root() / "mesh" / "setuid", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((root() / "mesh" / "setuid").c_str(), 04755), 0);
+
+    auto [items, error] = list("/mesh");
+    ASSERT_EQ(error, nullptr);
+    std::vector<std::string> names;
+    for (const auto& item : items) {
+        names.push_back(item->name());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"files", "setuid"})) << "links and FIFOs are left out";
+    EXPECT_NE(list("/mesh/data").second, nullptr);
+
+    fs::create_directories(dir / "local");
+    EXPECT_NE(run([&](auto c) { cloud->removeItemAtPath("/mesh/files/side/id_rsa", c); }), nullptr);
+    EXPECT_NE(
+        run([&](auto c) { cloud->downloadFromPath("/mesh/data/tool", (dir / "local" / "a").string(), c); }),
+        nullptr);
+    EXPECT_NE(run([&](auto c) { cloud->downloadFromPath("/mesh/link", (dir / "local" / "b").string(), c); }),
+              nullptr);
+    auto fifo =
+        run([&](auto c) { cloud->downloadFromPath("/mesh/fifo", (dir / "local" / "c").string(), c); });
+    EXPECT_TRUE(plat::folderItemRefusalReason(fifo));
+    write(dir / "note", "mine");
+    EXPECT_NE(
+        run([&](auto c) { cloud->uploadLocalFile((dir / "note").string(), "/mesh/files/side/note", c); }),
+        nullptr);
+    EXPECT_TRUE(fs::is_empty(dir / "local"));
+    EXPECT_EQ(read(home / ".ssh" / "id_rsa"), "key");
+    EXPECT_FALSE(fs::exists(home / ".ssh" / "note"));
+
+    const mode_t previous = ::umask(0);
+    EXPECT_EQ(
+        run([&](auto c) { cloud->downloadFromPath("/mesh/setuid", (dir / "local" / "s").string(), c); }),
+        nullptr);
+    EXPECT_EQ(run([&](auto c) { cloud->createDirectoryAtPath("/mesh/made", c); }), nullptr);
+    ::umask(previous);
+    EXPECT_EQ(fs::status(dir / "local" / "s").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(root() / "mesh" / "made").permissions(), fs::perms::owner_all);
+
+    // A link named like a duplicate folder is never merged from.
+    fs::create_directory_symlink(home, root() / "mesh 2");
+    EXPECT_EQ(run([&](auto c) { cloud->repairMeshDirectory("/mesh", c); }), nullptr);
+    EXPECT_FALSE(fs::exists(root() / "mesh" / "tool"));
+    EXPECT_FALSE(fs::exists(root() / "mesh" / ".ssh"));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(root() / "mesh 2")));
 }
 
 TEST_F(SYNICloudFileSystemTest, DownloadWaitsForAFileNotYetDownloaded) {

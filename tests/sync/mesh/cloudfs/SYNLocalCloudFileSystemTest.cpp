@@ -1,6 +1,7 @@
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/FileManager.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -190,6 +192,114 @@ TEST_F(SYNLocalCloudFileSystemTest, ConnectWithoutCompletionDoesNothing) {
     cloud->removeItemAtPath("/missing", nullptr);
     plat::dispatch::MainLoop::drain();
     EXPECT_EQ(run([&](auto done) { cloud->connect(done); }), nullptr);
+}
+
+TEST_F(SYNLocalCloudFileSystemTest, LinksPlacedByAPeerNeverReachOutsideTheFolder) {
+    // A home folder beside the cloud folder, and a peer's links into it.
+    const auto home = root.str() + "/home";
+    fs::create_directories(home + "/.ssh");
+    fs::create_directories(home + "/docs/.git");
+    write(home + "/.ssh/id_rsa", "key");
+    write(home + "/docs/thesis.txt", "thesis");
+    write(home + "/docs/.git/config", "config");
+    write(home + "/.bashrc", "rc");
+    const auto mesh = root.str() + "/cloud/mesh";
+    fs::create_directories(mesh + "/files");
+    fs::create_directory_symlink(home + "/.ssh", mesh + "/files/side");
+    fs::create_directory_symlink("../../home/docs", mesh + "/data");
+    fs::create_directory_symlink(home + "/docs", mesh + "/events");
+    fs::create_directories(mesh + "/files/plain");
+    fs::create_symlink(home + "/.bashrc", mesh + "/files/plain/.bashrc-link");
+    fs::create_symlink(home + "/.bashrc", mesh + "/files/plain/settings");
+
+    EXPECT_TRUE(list("/mesh/files/side").empty());
+    EXPECT_TRUE(list("/mesh/data").empty());
+    EXPECT_TRUE(list("/mesh/files/plain").empty()) << "links are left out of listings";
+    EXPECT_EQ(exists("/mesh/data"), std::make_pair(true, false)) << "a link is never a folder";
+
+    const auto local = root.str() + "/local";
+    fs::create_directories(local);
+    write(local + "/note", "mine");
+    EXPECT_NE(run([&](auto done) { cloud->removeItemAtPath("/mesh/files/side/id_rsa", done); }), nullptr);
+    EXPECT_NE(run([&](auto done) { cloud->uploadLocalFile(local + "/note", "/mesh/files/side/note", done); }),
+              nullptr);
+    EXPECT_NE(
+        run([&](auto done) { cloud->uploadLocalFile(local + "/note", "/mesh/events/1_a_1.synevent", done); }),
+        nullptr);
+    EXPECT_NE(
+        run([&](auto done) { cloud->downloadFromPath("/mesh/files/side/id_rsa", local + "/id_rsa", done); }),
+        nullptr);
+    EXPECT_NE(
+        run([&](auto done) { cloud->downloadFromPath("/mesh/data/thesis.txt", local + "/thesis", done); }),
+        nullptr);
+    EXPECT_NE(run([&](auto done) {
+                  cloud->downloadFromPath("/mesh/files/plain/settings", local + "/settings", done);
+              }),
+              nullptr);
+    EXPECT_NE(run([&](auto done) { cloud->createDirectoryAtPath("/mesh/files/side/x", done); }), nullptr);
+    EXPECT_FALSE(fs::exists(local + "/id_rsa"));
+    EXPECT_FALSE(fs::exists(local + "/thesis"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local + "/settings")));
+
+    // Removing the link removes the link only.
+    EXPECT_EQ(run([&](auto done) { cloud->removeItemAtPath("/mesh/files/side", done); }), nullptr);
+    EXPECT_EQ(read(home + "/.ssh/id_rsa"), "key");
+    EXPECT_EQ(read(home + "/.bashrc"), "rc");
+    std::vector<std::string> outside;
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        outside.push_back(fs::relative(entry.path(), home).string());
+    }
+    std::sort(outside.begin(), outside.end());
+    EXPECT_EQ(outside, (std::vector<std::string>{".bashrc", ".ssh", ".ssh/id_rsa", "docs", "docs/.git",
+                                                 "docs/.git/config", "docs/thesis.txt"}));
+}
+
+TEST_F(SYNLocalCloudFileSystemTest, SpecialAndOversizedFilesAreSkippedInListingsAndRefusedOnDownload) {
+    const auto events = root.str() + "/cloud/events";
+    fs::create_directories(events);
+    ASSERT_EQ(::mkfifo((events + "/1_store_1.synevent").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", events + "/2_store_2.synevent");
+    write(events + "/3_store_3.synevent", std::string(100, 'x'));
+    auto items = list("/events");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->name(), "3_store_3.synevent");
+
+    const auto local = root.str() + "/local";
+    fs::create_directories(local);
+    // A FIFO without a writer would block a plain open for ever.
+    auto fifo =
+        run([&](auto done) { cloud->downloadFromPath("/events/1_store_1.synevent", local + "/a", done); });
+    ASSERT_NE(fifo, nullptr);
+    EXPECT_TRUE(plat::folderItemRefusalReason(fifo));
+    auto zero =
+        run([&](auto done) { cloud->downloadFromPath("/events/2_store_2.synevent", local + "/b", done); });
+    ASSERT_NE(zero, nullptr);
+    EXPECT_TRUE(plat::folderItemRefusalReason(zero));
+    cloud->setMaximumFileSize(99);
+    auto big =
+        run([&](auto done) { cloud->downloadFromPath("/events/3_store_3.synevent", local + "/c", done); });
+    ASSERT_NE(big, nullptr);
+    EXPECT_NE(plat::folderItemRefusalReason(big).value_or("").find("larger than 99"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(local));
+}
+
+TEST_F(SYNLocalCloudFileSystemTest, FilesGetPrivateModesNeverThePeersBits) {
+    const mode_t previous = ::umask(0);
+    const auto side = root.str() + "/cloud/side";
+    fs::create_directories(side);
+    write(side + "/tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((side + "/tool").c_str(), 04755), 0);
+    const auto local = root.str() + "/local";
+    fs::create_directories(local);
+    EXPECT_EQ(run([&](auto done) { cloud->downloadFromPath("/side/tool", local + "/tool", done); }), nullptr);
+    EXPECT_EQ(run([&](auto done) { cloud->createDirectoryAtPath("/side/folder", done); }), nullptr);
+    EXPECT_EQ(run([&](auto done) { cloud->uploadLocalFile(local + "/tool", "/side/uploaded", done); }),
+              nullptr);
+    ::umask(previous);
+    auto mode = [](const std::string& path) { return fs::status(path).permissions(); };
+    EXPECT_EQ(mode(local + "/tool"), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(mode(side + "/uploaded"), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(mode(side + "/folder"), fs::perms::owner_all);
 }
 
 }  // namespace

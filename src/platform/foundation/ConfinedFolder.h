@@ -1,0 +1,115 @@
+// ConfinedFolder: file work inside one folder whose contents other people or
+// programs write (a folder that a sync service, a network mount or another
+// user keeps filled), done so that nothing it finds there can make it read,
+// write, list or delete anything outside the folder.
+//
+// - Paths are relative to the root and are walked from a descriptor of the
+//   root without following any symbolic link: openat2 with
+//   RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS where the kernel has it, otherwise
+//   one openat with O_NOFOLLOW per component. A link anywhere on the way
+//   fails the call (ELOOP); "." and ".." components and NUL bytes are refused
+//   (EINVAL). The root itself is opened as given (it is the caller's choice).
+// - Only regular files are read or copied and only folders are entered;
+//   links, FIFOs, sockets and devices are refused by kind (never opened for
+//   reading: files are opened O_NONBLOCK | O_NOFOLLOW and checked with fstat
+//   before a byte is read), and reads stop at a caller's size limit (EFBIG).
+//   A refusal carries its reason (refusalReason) so callers can report the
+//   item and go on.
+// - What it creates gets its mode from here, never from a source file or
+//   the umask: files 0600, folders 0700 unless the caller names another
+//   mode; setuid, setgid and sticky bits are never set.
+// - Files are written under a hidden temporary name beside the destination
+//   and renamed into place, so a reader never sees a partly written file.
+//
+// Threads: holds no mutable state; any member from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Result.h"
+
+namespace plat {
+
+enum class FolderItemKind {
+    Missing,
+    Regular,
+    Directory,
+    SymbolicLink,
+    // FIFO, socket, character or block device.
+    Special,
+};
+
+struct FolderItem {
+    std::string name;
+    FolderItemKind kind = FolderItemKind::Missing;
+    uint64_t size = 0;  // of a regular file; 0 otherwise
+};
+
+// User-info key of a refusal: why the item cannot be used, in words ("is a
+// symbolic link", "is a special file", "is larger than 1048576 bytes").
+inline constexpr const char* FolderItemRefusalReasonKey = "PLATFolderItemRefusalReason";
+
+// The reason of a refusal by kind or size; nullopt for any other error
+// (missing items, permissions, full disks).
+std::optional<std::string> folderItemRefusalReason(const ErrorPtr& error);
+
+class ConfinedFolder {
+  public:
+    static constexpr mode_t PrivateFileMode = 0600;
+    static constexpr mode_t PrivateFolderMode = 0700;
+
+    explicit ConfinedFolder(std::string root);
+    const std::string& root() const { return root_; }
+
+    // The item at the relative path itself (a link is reported as a link);
+    // kind Missing when nothing is there. An error when a folder on the way
+    // cannot be walked (missing parents give Missing).
+    Result<FolderItem> itemAtPath(const std::string& relative) const;
+    // The entries directly inside the folder, hidden ones included, sorted
+    // by name; one system call per entry whatever the names.
+    Result<std::vector<FolderItem>> contentsOfDirectory(const std::string& relative) const;
+    // One folder; the parent must exist. Fails with EEXIST when anything is
+    // at the path.
+    ErrorPtr createDirectory(const std::string& relative, mode_t mode = PrivateFolderMode) const;
+    // Removes the item: a link or special file itself, a folder with
+    // everything below it (never following links). The root is refused.
+    ErrorPtr removeItem(const std::string& relative) const;
+    // The bytes of a regular file of at most maxLength bytes.
+    Result<Data> readFile(const std::string& relative, uint64_t maxLength) const;
+    // Copies a regular file of at most maxLength bytes to localPath, which
+    // must not exist (a link there is not followed); the copy gets `mode`.
+    // A folder is copied with the folders and regular files below it (0700
+    // folders); links and special files inside are left out. A failed copy
+    // leaves nothing at localPath.
+    ErrorPtr copyFileOut(const std::string& relative, const std::string& localPath, uint64_t maxLength,
+                         mode_t mode = PrivateFileMode) const;
+    // Copies the regular local file (a link, FIFO or device is refused) into
+    // the folder: written under a hidden name, then renamed; with `replace`
+    // false an existing destination fails with EEXIST. A local folder is
+    // copied as copyFileOut copies one.
+    ErrorPtr copyFileIn(const std::string& localPath, const std::string& relative, bool replace,
+                        mode_t mode = PrivateFileMode) const;
+
+    // Whether paths are resolved with openat2 (when the kernel has it); tests
+    // turn it off to exercise the walk component by component.
+    static void setUsesResolveBeneath(bool uses);
+    static bool usesResolveBeneath();
+
+  private:
+    std::string root_;
+};
+
+// Opens a local file for reading without following a link at its last
+// component and without blocking on a FIFO or device; refuses anything but a
+// regular file of at most maxLength bytes. Returns the descriptor (the
+// caller closes it) and its size.
+Result<std::pair<int, uint64_t>> openRegularFileForReading(const std::string& path, uint64_t maxLength);
+
+}  // namespace plat

@@ -1,0 +1,241 @@
+#include "platform/foundation/ConfinedFolder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/foundation/FileManager.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using plat::ConfinedFolder;
+using plat::FolderItemKind;
+using testsupport::TempDir;
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : previous_(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous_); }
+
+  private:
+    mode_t previous_;
+};
+
+// Every case runs twice: with openat2 where the kernel has it, and walking
+// component by component as on kernels without it.
+class ConfinedFolderTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        ConfinedFolder::setUsesResolveBeneath(GetParam());
+        fs::create_directories(dir / "cloud" / "mesh");
+        fs::create_directories(dir / "home" / ".ssh");
+        writeText(dir / "home" / ".ssh" / "id_rsa", "secret");
+        writeText(dir / "home" / "thesis.txt", "thesis");
+    }
+    void TearDown() override { ConfinedFolder::setUsesResolveBeneath(true); }
+
+    std::string cloudPath() const { return (dir / "cloud").string(); }
+    std::string home() const { return (dir / "home").string(); }
+
+    TempDir dir;
+};
+
+TEST_P(ConfinedFolderTest, LinksOnTheWayAreNeverFollowedWhateverTheOperation) {
+    ConfinedFolder cloud(cloudPath());
+    // Absolute and relative links to a folder outside.
+    fs::create_directory_symlink(dir / "home" / ".ssh", dir / "cloud" / "mesh" / "side");
+    fs::create_directory_symlink("../../home", dir / "cloud" / "mesh" / "data");
+    fs::create_symlink(dir / "home" / "thesis.txt", dir / "cloud" / "mesh" / "thesis.txt");
+
+    for (const std::string path : {"mesh/side/id_rsa", "mesh/data/thesis.txt"}) {
+        auto read = cloud.readFile(path, 1 << 20);
+        ASSERT_FALSE(read.ok()) << path;
+        EXPECT_TRUE(plat::folderItemRefusalReason(read.error())) << path;
+        EXPECT_NE(cloud.copyFileOut(path, (dir / "out").string(), 1 << 20), nullptr) << path;
+        EXPECT_FALSE(fs::exists(dir / "out"));
+        EXPECT_NE(cloud.removeItem(path), nullptr) << path;
+        writeText(dir / "local", "mine");
+        EXPECT_NE(cloud.copyFileIn((dir / "local").string(), path, true), nullptr) << path;
+        EXPECT_NE(cloud.createDirectory(path + "-dir"), nullptr) << path;
+    }
+    EXPECT_FALSE(cloud.contentsOfDirectory("mesh/side").ok());
+    EXPECT_FALSE(cloud.contentsOfDirectory("mesh/data").ok());
+    EXPECT_FALSE(cloud.readFile("mesh/thesis.txt", 1 << 20).ok());
+
+    // The link itself is removed, never what it points to.
+    EXPECT_EQ(cloud.removeItem("mesh/side"), nullptr);
+    EXPECT_EQ(cloud.removeItem("mesh/thesis.txt"), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "home" / ".ssh" / "id_rsa"), "secret");
+    EXPECT_EQ(testsupport::readFile(dir / "home" / "thesis.txt"), "thesis");
+    EXPECT_EQ(fs::directory_iterator(dir / "home" / ".ssh")->path().filename(), "id_rsa");
+    EXPECT_FALSE(fs::exists(dir / "home" / ".ssh" / "local"));
+    EXPECT_FALSE(fs::exists(dir / "home" / "thesis.txt-dir"));
+
+    // ".." and NUL never leave the root.
+    EXPECT_FALSE(cloud.readFile("mesh/../../home/thesis.txt", 1 << 20).ok());
+    EXPECT_FALSE(cloud.readFile(std::string("mesh/a\0b", 8), 1 << 20).ok());
+    EXPECT_NE(cloud.removeItem("/"), nullptr) << "the root itself is never removed";
+}
+
+TEST_P(ConfinedFolderTest, ListingReportsEveryKindWithoutOpeningAnything) {
+    ConfinedFolder cloud(cloudPath());
+    writeText(dir / "cloud" / "mesh" / "file", "12345");
+    fs::create_directory(dir / "cloud" / "mesh" / "folder");
+    fs::create_symlink("/dev/zero", dir / "cloud" / "mesh" / "link");
+    ASSERT_EQ(::mkfifo((dir / "cloud" / "mesh" / "fifo").c_str(), 0600), 0);
+    writeText(dir / "cloud" / "mesh" / ".hidden", "");
+
+    auto items = cloud.contentsOfDirectory("/mesh/");
+    ASSERT_TRUE(items.ok());
+    std::vector<std::tuple<std::string, FolderItemKind, uint64_t>> seen;
+    for (const auto& item : *items) {
+        seen.emplace_back(item.name, item.kind, item.size);
+    }
+    EXPECT_EQ(seen, (std::vector<std::tuple<std::string, FolderItemKind, uint64_t>>{
+                        {".hidden", FolderItemKind::Regular, 0},
+                        {"fifo", FolderItemKind::Special, 0},
+                        {"file", FolderItemKind::Regular, 5},
+                        {"folder", FolderItemKind::Directory, 0},
+                        {"link", FolderItemKind::SymbolicLink, 0}}));
+    EXPECT_EQ(cloud.itemAtPath("mesh/link")->kind, FolderItemKind::SymbolicLink);
+    EXPECT_EQ(cloud.itemAtPath("mesh/none")->kind, FolderItemKind::Missing);
+    EXPECT_EQ(cloud.itemAtPath("none/none")->kind, FolderItemKind::Missing);
+    EXPECT_EQ(cloud.itemAtPath("")->kind, FolderItemKind::Directory);
+}
+
+TEST_P(ConfinedFolderTest, SpecialFilesAndOversizedFilesAreRefusedWithoutBlocking) {
+    ConfinedFolder cloud(cloudPath());
+    ASSERT_EQ(::mkfifo((dir / "cloud" / "mesh" / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "cloud" / "mesh" / "zero");
+    writeText(dir / "cloud" / "mesh" / "big", std::string(2000, 'x'));
+    {
+        // A sparse file: large, costs no disk.
+        std::ofstream sparse(dir / "cloud" / "mesh" / "sparse", std::ios::binary);
+        sparse.seekp((1LL << 30) - 1);
+        sparse.put('x');
+    }
+
+    for (const std::string name : {"fifo", "zero", "big", "sparse"}) {
+        auto read = cloud.readFile("mesh/" + name, 1000);
+        ASSERT_FALSE(read.ok()) << name;
+        auto reason = plat::folderItemRefusalReason(read.error());
+        ASSERT_TRUE(reason) << name;
+        EXPECT_NE(reason->find(name == "fifo"   ? "special"
+                               : name == "zero" ? "symbolic link"
+                                                : "larger than 1000"),
+                  std::string::npos)
+            << *reason;
+        EXPECT_NE(cloud.copyFileOut("mesh/" + name, (dir / name).string(), 1000), nullptr) << name;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
+    }
+    EXPECT_EQ(cloud.readFile("mesh/big", 2000)->length(), 2000u);
+
+    // A local source that is a FIFO or a link is refused too.
+    EXPECT_NE(cloud.copyFileIn((dir / "cloud" / "mesh" / "fifo").string(), "mesh/copy", false), nullptr);
+    EXPECT_NE(cloud.copyFileIn((dir / "cloud" / "mesh" / "zero").string(), "mesh/copy", false), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "cloud" / "mesh" / "copy"));
+}
+
+TEST_P(ConfinedFolderTest, CreatedItemsGetPrivateModesWhateverTheSourceAndUmask) {
+    ConfinedFolder cloud(cloudPath());
+    ScopedUmask mask(0);
+    writeText(dir / "cloud" / "mesh" / "tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((dir / "cloud" / "mesh" / "tool").c_str(), 04755), 0);
+
+    ASSERT_EQ(cloud.copyFileOut("mesh/tool", (dir / "tool").string(), 1 << 20), nullptr);
+    EXPECT_EQ(modeOf(dir / "tool"), 0600u);
+    EXPECT_EQ(testsupport::readFile(dir / "tool"), "#!/bin/sh\n");
+
+    ASSERT_EQ(cloud.copyFileIn((dir / "cloud" / "mesh" / "tool").string(), "mesh/uploaded", false), nullptr);
+    EXPECT_EQ(modeOf(dir / "cloud" / "mesh" / "uploaded"), 0600u);
+    ASSERT_EQ(cloud.createDirectory("mesh/events"), nullptr);
+    EXPECT_EQ(modeOf(dir / "cloud" / "mesh" / "events"), 0700u);
+}
+
+TEST_P(ConfinedFolderTest, CopiesInAreWholeAndReplaceOnlyWhenAsked) {
+    ConfinedFolder cloud(cloudPath());
+    writeText(dir / "a", "first");
+    writeText(dir / "b", "second");
+    ASSERT_EQ(cloud.copyFileIn((dir / "a").string(), "mesh/f", false), nullptr);
+    auto exists = cloud.copyFileIn((dir / "b").string(), "mesh/f", false);
+    ASSERT_NE(exists, nullptr);
+    EXPECT_EQ(exists->code(), plat::FileWriteFileExistsError);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "f"), "first");
+    ASSERT_EQ(cloud.copyFileIn((dir / "b").string(), "mesh/f", true), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "f"), "second");
+    // No temporary file is left behind.
+    EXPECT_EQ(cloud.contentsOfDirectory("mesh")->size(), 1u);
+
+    // Out: never over an existing item, not even a link.
+    fs::create_symlink(dir / "home" / "thesis.txt", dir / "link");
+    EXPECT_NE(cloud.copyFileOut("mesh/f", (dir / "link").string(), 100), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "home" / "thesis.txt"), "thesis");
+}
+
+TEST_P(ConfinedFolderTest, RemovesFolderTreesWithoutFollowingLinksInside) {
+    ConfinedFolder cloud(cloudPath());
+    fs::create_directories(dir / "cloud" / "mesh" / "files" / "side");
+    fs::create_directory_symlink(dir / "home", dir / "cloud" / "mesh" / "files" / "side" / "home");
+    writeText(dir / "cloud" / "mesh" / "files" / "side" / "f", "x");
+    EXPECT_EQ(cloud.removeItem("mesh/files"), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "cloud" / "mesh" / "files"));
+    EXPECT_EQ(testsupport::readFile(dir / "home" / "thesis.txt"), "thesis");
+    auto missing = cloud.removeItem("mesh/files");
+    ASSERT_NE(missing, nullptr);
+    EXPECT_TRUE(plat::isNoSuchFileError(missing));
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, ConfinedFolderTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "ResolveBeneath" : "PerComponent"; });
+
+}  // namespace
+
+namespace {
+
+TEST_P(ConfinedFolderTest, FoldersAreCopiedWithTheirFilesAndFoldersButNoLinks) {
+    ConfinedFolder cloud(cloudPath());
+    const auto album = dir / "cloud" / "mesh" / "album";
+    fs::create_directories(album / "inner");
+    writeText(album / "a.jpg", "a");
+    writeText(album / "inner" / "b.jpg", "b");
+    fs::create_directory_symlink(dir / "home", album / "home");
+    fs::create_symlink(dir / "home" / "thesis.txt", album / "inner" / "thesis");
+    ASSERT_EQ(::mkfifo((album / "fifo").c_str(), 0600), 0);
+
+    ASSERT_EQ(cloud.copyFileOut("mesh/album", (dir / "out").string(), 100), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "out" / "a.jpg"), "a");
+    EXPECT_EQ(testsupport::readFile(dir / "out" / "inner" / "b.jpg"), "b");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "home")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "inner" / "thesis")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "fifo")));
+    EXPECT_EQ(modeOf(dir / "out"), 0700u);
+    EXPECT_EQ(modeOf(dir / "out" / "inner" / "b.jpg"), 0600u);
+
+    // Too large somewhere below: nothing is left.
+    writeText(album / "inner" / "big", std::string(200, 'x'));
+    EXPECT_NE(cloud.copyFileOut("mesh/album", (dir / "out2").string(), 100), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "out2"));
+
+    // And back in, under another name.
+    ASSERT_EQ(cloud.copyFileIn((dir / "out").string(), "mesh/copy", false), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "copy" / "inner" / "b.jpg"), "b");
+    EXPECT_NE(cloud.copyFileIn((dir / "out").string(), "mesh/copy", false), nullptr);
+    EXPECT_EQ(cloud.copyFileIn((dir / "out").string(), "mesh/copy", true), nullptr);
+    EXPECT_EQ(cloud.contentsOfDirectory("mesh")->size(), 2u) << "no temporary folder is left";
+}
+
+}  // namespace
