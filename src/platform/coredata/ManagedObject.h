@@ -173,12 +173,20 @@ class ManagedObject : public Object,
         ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
-    // last save.
+    // last save. An unordered to-many changed only as the inverse of a
+    // to-one (setting a member's owner) need not be loaded: it is then
+    // incomplete, holding only the members added since the save (`items`,
+    // `members`, `added`) and those removed (`removed`), and the first read
+    // loads the stored members and lays these changes over them.
     struct ToMany {
         std::vector<ManagedObjectPtr> items;
         std::unordered_set<const ManagedObject*> members;
         std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
         bool changed = false;
+        bool complete = true;
+        // Makes an incomplete to-many complete: the stored members, minus
+        // those removed since, then those added since.
+        void completeWith(std::vector<ManagedObjectPtr> stored);
     };
     using Observers = std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>;
     // The loaded to-many contents by toManyIndex(), as a vector would hold
@@ -227,6 +235,13 @@ class ManagedObject : public Object,
     bool toManyContains(const RelationshipDescription& r, const ManagedObject* o) const;
     void toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
     void toManyRemove(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // As toManyAdd / toManyRemove, without loading an unordered to-many that
+    // is not loaded yet (see ToMany).
+    void toManyAddDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    void toManyRemoveDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // The to-many's slot when it can take changes without being loaded
+    // (unordered, the object saved, not loaded yet); null otherwise.
+    ToMany* deferredToMany(const RelationshipDescription& r) const;
     void markChanged(const PropertyDescription& p);
     void checkDestination(const RelationshipDescription& r, const ManagedObjectPtr& o) const;
     void notifyObservers(std::string_view key);

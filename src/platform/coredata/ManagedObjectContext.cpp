@@ -488,7 +488,8 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 continue;
             }
             const auto& slots = o->toMany_;
-            if (slots.size() > r->toManyIndex() && slots[r->toManyIndex()]) {
+            if (slots.size() > r->toManyIndex() && slots[r->toManyIndex()] &&
+                slots[r->toManyIndex()]->complete) {
                 const auto& items = slots[r->toManyIndex()]->items;
                 next.insert(next.end(), items.begin(), items.end());
                 continue;
@@ -523,8 +524,15 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 if (o->toMany_.size() < o->entity()->toManyCount())
                     o->toMany_.resize(o->entity()->toManyCount());
                 auto& slot = o->toMany_[r->toManyIndex()];
-                auto loaded = std::make_unique<ManagedObject::ToMany>();
                 auto found = byOwner.find(o->id_);
+                if (slot) {
+                    // Changed before it was loaded: the changes go over the stored members.
+                    slot->completeWith(found != byOwner.end() ? std::move(found->second)
+                                                              : std::vector<ManagedObjectPtr>());
+                    next.insert(next.end(), slot->items.begin(), slot->items.end());
+                    continue;
+                }
+                auto loaded = std::make_unique<ManagedObject::ToMany>();
                 if (found != byOwner.end())
                     loaded->items = std::move(found->second);
                 for (const auto& m : loaded->items)
