@@ -459,15 +459,30 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
         return;
     }
     context->performBlock([context, completion] {
+        // Both read as dictionaries: the store reads the two keys alone and
+        // no record stays registered in the context afterwards.
         FetchRequest used(SYNObjectChangeEntityName);
         used.resultType = FetchRequestResultType::Dictionary;
         used.propertiesToFetch = {{"identifier", "globalIdentifier"}};
         auto rows = context->fetchDictionaries(used);
-        auto all = context->fetchObjectIDs(FetchRequest(SYNGlobalIdentifierEntityName));
-        if (!rows.ok() || !all.ok()) {
-            dispatchCompletion(completion, rows.ok() ? all.error() : rows.error());
+        FetchRequest identifiers(SYNGlobalIdentifierEntityName);
+        identifiers.resultType = FetchRequestResultType::Dictionary;
+        identifiers.propertiesToFetch = {{"id", "objectID"}};
+        auto records = context->fetchDictionaries(identifiers);
+        if (!rows.ok() || !records.ok()) {
+            dispatchCompletion(completion, rows.ok() ? records.error() : rows.error());
             return;
         }
+        std::vector<plat::coredata::ManagedObjectIDPtr> all;
+        all.reserve(records->size());
+        for (const auto& record : *records) {
+            if (const Value* id = record.find("id")) {
+                if (auto object = id->asObjectOf<plat::coredata::ManagedObjectID>()) {
+                    all.push_back(object);
+                }
+            }
+        }
+        records = std::vector<Dictionary>();
         std::unordered_set<plat::coredata::ManagedObjectIDPtr, plat::coredata::ObjectIDHash,
                            plat::coredata::ObjectIDEqual>
             referenced;
@@ -478,7 +493,7 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
                 }
             }
         }
-        for (const auto& id : *all) {
+        for (const auto& id : all) {
             if (!referenced.count(id)) {
                 context->deleteObject(context->objectWithID(id));
             }
