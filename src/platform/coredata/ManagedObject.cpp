@@ -572,6 +572,38 @@ Dictionary ManagedObject::changedValues() const {
     return out;
 }
 
+std::vector<std::string> ManagedObject::changedPropertyNames() const {
+    std::vector<std::string> names;
+    if (state_ != State::Filled)
+        return names;
+    for (const PropertyDescription* p : entity()->properties()) {
+        auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+        bool changed = r && r->isToMany() ? toMany_.size() > r->toManyIndex() && toMany_[r->toManyIndex()] &&
+                                                toMany_[r->toManyIndex()]->changed
+                                          : changes_ && changes_->changed[p->index()];
+        if (changed)
+            names.push_back(p->name());
+    }
+    return names;
+}
+
+ManagedObject::ToManyDifference ManagedObject::toManyDifferenceForKey(std::string_view key) const {
+    checkUsable();
+    const auto& r = relationship(key, true);
+    ToManyDifference difference;
+    if (toMany_.size() <= r.toManyIndex() || !toMany_[r.toManyIndex()])
+        return difference;
+    const ToMany& tm = *toMany_[r.toManyIndex()];
+    // In the order the members were added (the maps have none).
+    for (const auto& o : tm.items) {
+        if (tm.added.count(o.get()))
+            difference.added.push_back(o);
+    }
+    for (const auto& [ptr, o] : tm.removed)
+        difference.removed.push_back(o);
+    return difference;
+}
+
 Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>& keys) const {
     checkUsable();
     Dictionary out;

@@ -116,6 +116,16 @@ class ManagedObject : public Object,
 
     // Keys changed since the last save (or fetch), with their new values.
     Dictionary changedValues() const;
+    // The names of those keys, read without loading any to-many contents.
+    std::vector<std::string> changedPropertyNames() const;
+    // The members a to-many gained and lost since the last save (what the
+    // next save writes), read without loading its contents. An inserted
+    // object's members are all added.
+    struct ToManyDifference {
+        std::vector<ManagedObjectPtr> added;
+        std::vector<ManagedObjectPtr> removed;
+    };
+    ToManyDifference toManyDifferenceForKey(std::string_view key) const;
     // The last saved values of keys (every persistent key when keys is
     // empty); to-one relationships give the destination object.
     Dictionary committedValuesForKeys(const std::vector<std::string>& keys = {}) const;

@@ -534,8 +534,12 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             continue;
         }
         std::vector<std::string> names;
+        std::vector<std::string> savedNames;  // unordered to-manys keep their differences
         for (const auto& value : it->second) {
             names.push_back(value.propertyName());
+            if (value.type() != SYNPropertyChangeTypeToManyRelationship) {
+                savedNames.push_back(value.propertyName());
+            }
         }
         if (!(options & SYNUpdateOptionStoreSavedValues)) {
             if (options & (SYNUpdateOptionPreSave | SYNUpdateOptionPreSaveWithStoredValues)) {
@@ -544,7 +548,8 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             }
             continue;
         }
-        auto saved = SYNPropertyChangeValue::propertyChangesForObject(*object, store_, names, false, true);
+        auto saved =
+            SYNPropertyChangeValue::propertyChangesForObject(*object, store_, savedNames, false, true);
         for (auto& value : it->second) {
             auto fresh =
                 std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
@@ -920,7 +925,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForUnsavedManagedObjectContext(Managed
     SYNManagedObjectIDs updatedIDs;
     for (const auto& object : keep(context.updatedObjects())) {
         auto values = SYNPropertyChangeValue::propertyChangesForObject(
-            *object, store_, object->changedValues().keys(), true, true);
+            *object, store_, object->changedPropertyNames(), true, true);
         if (!values.empty()) {
             updatedIDs.push_back(object->objectID());
             updates.emplace(object->objectID(), std::move(values));
