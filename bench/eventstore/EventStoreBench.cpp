@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
@@ -36,6 +37,13 @@ void countAllocation(void* p) {
 
 void resetPeak() {
     peakBytes.store(liveBytes.load());
+}
+
+double processCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 }  // namespace
@@ -79,27 +87,30 @@ struct Application {
     SYNManagedObjects people;
 };
 
-Application& application() {
-    static Application app = [] {
-        auto model = plat::coredata::ManagedObjectModel::create();
-        auto& person = model->addEntity("Person");
-        person.addAttribute("name", plat::coredata::AttributeType::String);
-        person.addAttribute("age", plat::coredata::AttributeType::Integer64);
-        Application made;
-        made.coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
-        (void)made.coordinator->addPersistentStore(plat::coredata::InMemoryStoreType, "", std::nullopt);
-        made.context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-        made.context->setPersistentStoreCoordinator(made.coordinator);
-        for (int i = 0; i < kChangedObjects; ++i) {
-            auto object = made.context->insertNewObjectForEntityForName("Person");
-            object->setValue(Value("person " + std::to_string(i)), "name");
-            object->setValue(Value(int64_t{i}), "age");
-            made.people.push_back(object);
-        }
-        (void)made.context->save();
-        return made;
-    }();
-    return app;
+// An application store of `count` saved people, made once per size.
+Application& application(int count = kChangedObjects) {
+    static std::map<int, Application*> made;  // live for the whole run
+    if (auto it = made.find(count); it != made.end()) {
+        return *it->second;
+    }
+    auto model = plat::coredata::ManagedObjectModel::create();
+    auto& person = model->addEntity("Person");
+    person.addAttribute("name", plat::coredata::AttributeType::String);
+    person.addAttribute("age", plat::coredata::AttributeType::Integer64);
+    auto* app = new Application();
+    app->coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+    (void)app->coordinator->addPersistentStore(plat::coredata::InMemoryStoreType, "", std::nullopt);
+    app->context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    app->context->setPersistentStoreCoordinator(app->coordinator);
+    for (int i = 0; i < count; ++i) {
+        auto object = app->context->insertNewObjectForEntityForName("Person");
+        object->setValue(Value("person " + std::to_string(i)), "name");
+        object->setValue(Value(int64_t{i}), "age");
+        app->people.push_back(object);
+    }
+    (void)app->context->save();
+    made[count] = app;
+    return *app;
 }
 
 std::shared_ptr<SYNEventStore> freshStore(const testsupport::TempDir& root) {
@@ -130,6 +141,48 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kChangedObjects);
     // The highest heap use while building and saving, per changed object.
     state.counters["peak_bytes_per_object"] = static_cast<double>(heapGrowth) / kChangedObjects;
+}
+
+// The same at 1,000 to 100,000 objects: the cost per object should not
+// grow with the size of the save (us_per_object: process CPU, all threads;
+// ratio_to_1k: this size's CPU per object over that of 1,000).
+void BM_BuildSaveEventGrowth(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    auto& app = application(count);
+    testsupport::TempDir root;
+    int64_t heapGrowth = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto store = freshStore(root);
+        const int64_t before = liveBytes.load();
+        resetPeak();
+        const double start = processCPUSeconds();
+        state.ResumeTiming();
+        SYNEventBuilder builder(store);
+        (void)builder.makeNewEventOfType(SYNStoreModificationEventTypeSave);
+        (void)builder.addChangesForInsertedObjects(app.people, true, false, *app.context);
+        (void)builder.finalizeNewEvent();
+        if (auto error = builder.saveAndReset()) {
+            state.SkipWithError(error->localizedDescription().c_str());
+        }
+        state.PauseTiming();
+        seconds += processCPUSeconds() - start;
+        heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
+        store.reset();
+        state.ResumeTiming();
+    }
+    const double perObject = seconds / static_cast<double>(state.iterations()) / count;
+    static double perObjectAt1k = 0;
+    if (count == 1000) {
+        perObjectAt1k = perObject;
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    state.counters["us_per_object"] = perObject * 1e6;
+    if (perObjectAt1k > 0) {
+        state.counters["ratio_to_1k"] = perObject / perObjectAt1k;
+    }
+    state.counters["peak_bytes_per_object"] = static_cast<double>(heapGrowth) / count;
 }
 
 // The rows such an event is made of, written directly: one identifier, one
@@ -306,6 +359,13 @@ void BM_BareFetchOfEventsInOrder(benchmark::State& state) {
 }
 
 BENCHMARK(BM_BuildAndSaveSaveEvent)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildSaveEventGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(40000)
+    ->Arg(100000)
+    ->Iterations(1);
 BENCHMARK(BM_BareRowsOfSaveEvent)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FetchUncommittedEvents)
     ->Unit(benchmark::kMillisecond)

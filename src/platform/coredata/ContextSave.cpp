@@ -310,6 +310,10 @@ void ManagedObjectContext::commitSaved(const std::vector<std::pair<ManagedObject
         if (version != kCommittedAlready)
             o->commitSaved(version);
         for (auto& tm : o->toMany_) {
+            if (tm && !tm->complete) {
+                tm.reset();  // saved: nothing is known of it but the store's members
+                continue;
+            }
             if (!tm)
                 continue;
             tm->added.clear();

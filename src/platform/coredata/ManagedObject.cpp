@@ -113,8 +113,49 @@ ManagedObject::ToMany& ManagedObject::toMany(const RelationshipDescription& r) c
         for (const auto& o : loaded->items)
             loaded->members.insert(o.get());
         slot = std::move(loaded);
+    } else if (!slot->complete) {
+        slot->completeWith(context_->loadMembers(*this, r));
     }
     return *slot;
+}
+
+void ManagedObject::ToMany::completeWith(std::vector<ManagedObjectPtr> stored) {
+    std::unordered_set<const ManagedObject*> inStore;
+    inStore.reserve(stored.size());
+    std::vector<ManagedObjectPtr> merged;
+    merged.reserve(stored.size() + items.size());
+    for (auto& m : stored) {
+        if (!inStore.insert(m.get()).second || removed.count(m.get()))
+            continue;
+        if (members.count(m.get())) {
+            added.erase(m.get());  // stored already: not an addition
+            continue;
+        }
+        members.insert(m.get());
+        merged.push_back(std::move(m));
+    }
+    // Removing what was never stored changes nothing.
+    std::erase_if(removed, [&](const auto& entry) { return !inStore.count(entry.first); });
+    merged.insert(merged.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    items = std::move(merged);
+    complete = true;
+}
+
+ManagedObject::ToMany* ManagedObject::deferredToMany(const RelationshipDescription& r) const {
+    if (r.isOrdered() || r.isTransient() || inserted_)
+        return nullptr;
+    // The row is read all the same: a save needs the version it was read at.
+    fireFault();
+    if (toMany_.size() < entity()->toManyCount())
+        toMany_.resize(entity()->toManyCount());
+    auto& slot = toMany_[r.toManyIndex()];
+    if (slot && slot->complete)
+        return nullptr;
+    if (!slot) {
+        slot = std::make_unique<ToMany>();
+        slot->complete = false;
+    }
+    return slot.get();
 }
 
 bool ManagedObject::toManyContains(const RelationshipDescription& r, const ManagedObject* o) const {
@@ -141,6 +182,38 @@ void ManagedObject::toManyRemove(const RelationshipDescription& r, const Managed
     if (!tm.added.erase(o.get()))
         tm.removed.emplace(o.get(), o);
     tm.changed = true;
+    markChanged(r);
+}
+
+void ManagedObject::toManyAddDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+    ToMany* tm = deferredToMany(r);
+    if (!tm) {
+        toManyAdd(r, o);
+        return;
+    }
+    if (!tm->removed.erase(o.get())) {
+        if (!tm->members.insert(o.get()).second)
+            return;
+        tm->items.push_back(o);
+        tm->added.emplace(o.get(), o);
+    }
+    tm->changed = true;
+    markChanged(r);
+}
+
+void ManagedObject::toManyRemoveDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+    ToMany* tm = deferredToMany(r);
+    if (!tm) {
+        toManyRemove(r, o);
+        return;
+    }
+    if (tm->members.erase(o.get())) {
+        std::erase_if(tm->items, [&](const ManagedObjectPtr& item) { return item.get() == o.get(); });
+        tm->added.erase(o.get());
+    } else {
+        tm->removed.emplace(o.get(), o);
+    }
+    tm->changed = true;
     markChanged(r);
 }
 
@@ -390,7 +463,7 @@ void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedO
     PendingNotes local;
     PendingNotes& out = notes ? *notes : local;
     if (r.isToMany()) {
-        toManyAdd(r, other);
+        toManyAddDeferred(r, other);
     } else {
         ManagedObjectPtr previous = objectInSlot(*context_, slotValue(r.index()));
         if (previous == other)
@@ -408,7 +481,7 @@ void ManagedObject::linkInverse(const RelationshipDescription& r, const ManagedO
 void ManagedObject::unlinkInverse(const RelationshipDescription& r, const ManagedObjectPtr& other,
                                   PendingNotes* notes) {
     if (r.isToMany()) {
-        toManyRemove(r, other);
+        toManyRemoveDeferred(r, other);
     } else {
         if (objectInSlot(*context_, slotValue(r.index())) != other)
             return;
@@ -497,6 +570,38 @@ Dictionary ManagedObject::changedValues() const {
         }
     }
     return out;
+}
+
+std::vector<std::string> ManagedObject::changedPropertyNames() const {
+    std::vector<std::string> names;
+    if (state_ != State::Filled)
+        return names;
+    for (const PropertyDescription* p : entity()->properties()) {
+        auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+        bool changed = r && r->isToMany() ? toMany_.size() > r->toManyIndex() && toMany_[r->toManyIndex()] &&
+                                                toMany_[r->toManyIndex()]->changed
+                                          : changes_ && changes_->changed[p->index()];
+        if (changed)
+            names.push_back(p->name());
+    }
+    return names;
+}
+
+ManagedObject::ToManyDifference ManagedObject::toManyDifferenceForKey(std::string_view key) const {
+    checkUsable();
+    const auto& r = relationship(key, true);
+    ToManyDifference difference;
+    if (toMany_.size() <= r.toManyIndex() || !toMany_[r.toManyIndex()])
+        return difference;
+    const ToMany& tm = *toMany_[r.toManyIndex()];
+    // In the order the members were added (the maps have none).
+    for (const auto& o : tm.items) {
+        if (tm.added.count(o.get()))
+            difference.added.push_back(o);
+    }
+    for (const auto& [ptr, o] : tm.removed)
+        difference.removed.push_back(o);
+    return difference;
 }
 
 Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>& keys) const {

@@ -116,6 +116,16 @@ class ManagedObject : public Object,
 
     // Keys changed since the last save (or fetch), with their new values.
     Dictionary changedValues() const;
+    // The names of those keys, read without loading any to-many contents.
+    std::vector<std::string> changedPropertyNames() const;
+    // The members a to-many gained and lost since the last save (what the
+    // next save writes), read without loading its contents. An inserted
+    // object's members are all added.
+    struct ToManyDifference {
+        std::vector<ManagedObjectPtr> added;
+        std::vector<ManagedObjectPtr> removed;
+    };
+    ToManyDifference toManyDifferenceForKey(std::string_view key) const;
     // The last saved values of keys (every persistent key when keys is
     // empty); to-one relationships give the destination object.
     Dictionary committedValuesForKeys(const std::vector<std::string>& keys = {}) const;
@@ -173,12 +183,20 @@ class ManagedObject : public Object,
         ChangedFlags changed;
     };
     // One to-many relationship's loaded contents and its changes since the
-    // last save.
+    // last save. An unordered to-many changed only as the inverse of a
+    // to-one (setting a member's owner) need not be loaded: it is then
+    // incomplete, holding only the members added since the save (`items`,
+    // `members`, `added`) and those removed (`removed`), and the first read
+    // loads the stored members and lays these changes over them.
     struct ToMany {
         std::vector<ManagedObjectPtr> items;
         std::unordered_set<const ManagedObject*> members;
         std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
         bool changed = false;
+        bool complete = true;
+        // Makes an incomplete to-many complete: the stored members, minus
+        // those removed since, then those added since.
+        void completeWith(std::vector<ManagedObjectPtr> stored);
     };
     using Observers = std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>;
     // The loaded to-many contents by toManyIndex(), as a vector would hold
@@ -227,6 +245,13 @@ class ManagedObject : public Object,
     bool toManyContains(const RelationshipDescription& r, const ManagedObject* o) const;
     void toManyAdd(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
     void toManyRemove(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // As toManyAdd / toManyRemove, without loading an unordered to-many that
+    // is not loaded yet (see ToMany).
+    void toManyAddDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    void toManyRemoveDeferred(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // The to-many's slot when it can take changes without being loaded
+    // (unordered, the object saved, not loaded yet); null otherwise.
+    ToMany* deferredToMany(const RelationshipDescription& r) const;
     void markChanged(const PropertyDescription& p);
     void checkDestination(const RelationshipDescription& r, const ManagedObjectPtr& o) const;
     void notifyObservers(std::string_view key);

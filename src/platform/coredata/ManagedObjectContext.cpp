@@ -488,7 +488,8 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 continue;
             }
             const auto& slots = o->toMany_;
-            if (slots.size() > r->toManyIndex() && slots[r->toManyIndex()]) {
+            if (slots.size() > r->toManyIndex() && slots[r->toManyIndex()] &&
+                slots[r->toManyIndex()]->complete) {
                 const auto& items = slots[r->toManyIndex()]->items;
                 next.insert(next.end(), items.begin(), items.end());
                 continue;
@@ -523,8 +524,15 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 if (o->toMany_.size() < o->entity()->toManyCount())
                     o->toMany_.resize(o->entity()->toManyCount());
                 auto& slot = o->toMany_[r->toManyIndex()];
-                auto loaded = std::make_unique<ManagedObject::ToMany>();
                 auto found = byOwner.find(o->id_);
+                if (slot) {
+                    // Changed before it was loaded: the changes go over the stored members.
+                    slot->completeWith(found != byOwner.end() ? std::move(found->second)
+                                                              : std::vector<ManagedObjectPtr>());
+                    next.insert(next.end(), slot->items.begin(), slot->items.end());
+                    continue;
+                }
+                auto loaded = std::make_unique<ManagedObject::ToMany>();
                 if (found != byOwner.end())
                     loaded->items = std::move(found->second);
                 for (const auto& m : loaded->items)
@@ -565,7 +573,63 @@ Result<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchReques
     return objects->size();
 }
 
+std::optional<Result<std::vector<Dictionary>>> ManagedObjectContext::storeDictionaries(
+    const FetchRequest& request, const EntityDescription& entity) {
+    // Registered objects hold nothing the store does not: a root context
+    // without unsaved changes, asked for attributes, to-ones and IDs.
+    if (parent_ || hasChanges())
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (const auto& [name, keyPath] : request.propertiesToFetch) {
+        if (keyPath == "objectID")
+            continue;
+        const PropertyDescription* p = entity.propertyNamed(keyPath);
+        if (!p || (p->isRelationship() && static_cast<const RelationshipDescription*>(p)->isToMany()))
+            return std::nullopt;  // key paths and to-manys read objects
+        names.push_back(keyPath);
+    }
+    const bool allAttributes = request.propertiesToFetch.empty();
+    if (allAttributes) {
+        for (const EntityDescription* e : entity.selfAndDescendants()) {
+            for (const auto& [name, attribute] : e->attributesByName())
+                names.push_back(name);
+        }
+    }
+    auto rows = coordinator_->fetchRowsReading(request, entity, names);
+    if (!rows)
+        return Result<std::vector<Dictionary>>(rows.error());
+    std::vector<Dictionary> out;
+    out.reserve(rows->size());
+    for (const auto& row : *rows) {
+        const EntityDescription* rowEntity = row->objectID->entity();
+        Dictionary d;
+        auto add = [&](const std::string& key, const PropertyDescription& p) {
+            const Value& v = row->values[p.index()];
+            if (!v.isNull() && !p.isTransient())
+                d.set(key, v);
+        };
+        if (allAttributes) {
+            for (const auto& [name, attribute] : rowEntity->attributesByName())
+                add(name, *attribute);
+        }
+        for (const auto& [key, keyPath] : request.propertiesToFetch) {
+            if (keyPath == "objectID")
+                d.set(key, Value(ObjectPtr(row->objectID)));
+            else
+                add(key, *rowEntity->propertyNamed(keyPath));
+        }
+        out.push_back(std::move(d));
+    }
+    return Result<std::vector<Dictionary>>(std::move(out));
+}
+
 Result<std::vector<Dictionary>> ManagedObjectContext::fetchDictionaries(const FetchRequest& request) {
+    {
+        const EntityDescription& entity = fetchEntity(request);
+        processPendingChanges();
+        if (auto direct = storeDictionaries(request, entity))
+            return std::move(*direct);
+    }
     auto objects = fetchObjects(request);
     if (!objects)
         return objects.error();

@@ -29,6 +29,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -107,7 +108,9 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     Result<std::vector<ManagedObjectIDPtr>> fetchObjectIDs(const FetchRequest& request);
     Result<std::size_t> countForFetchRequest(const FetchRequest& request);
     // Dictionary results (see FetchRequest::propertiesToFetch; all attributes
-    // when it is empty).
+    // when it is empty). Without unsaved changes in a root context, the rows
+    // come from the store, reading only the properties asked for, and no
+    // object is registered.
     Result<std::vector<Dictionary>> fetchDictionaries(const FetchRequest& request);
     // The result type's form: objects, IDs, dictionaries, or one count.
     Result<Array> executeFetchRequestValues(const FetchRequest& request);
@@ -166,6 +169,11 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
                                                             const RelationshipDescription& r);
 
     Result<std::vector<ManagedObjectPtr>> fetchObjects(const FetchRequest& request);
+    // Dictionary results read from the store's rows, registering no object;
+    // nullopt when the request needs objects (unsaved changes to lay over the
+    // rows, a child context, key paths through relationships).
+    std::optional<Result<std::vector<Dictionary>>> storeDictionaries(const FetchRequest& request,
+                                                                     const EntityDescription& entity);
     // Loads what keyPath reaches from objects (of entity or its sub-entities).
     ErrorPtr prefetch(const std::vector<ManagedObjectPtr>& objects, const EntityDescription& entity,
                       const std::string& keyPath);

@@ -265,6 +265,16 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
             return rows.error();
         return rows->size();
     }
+    // As fetchRows, for callers that read only the named properties of the
+    // rows (attributes and to-ones, by name): a store may leave the other
+    // values null, and then need not read them. Such rows are never an
+    // object's snapshot.
+    virtual Result<std::vector<SnapshotPtr>> fetchRowsReading(const FetchRequest& request,
+                                                              const EntityDescription& entity,
+                                                              const std::vector<std::string>& propertyNames) {
+        (void)propertyNames;
+        return fetchRows(request, entity);
+    }
     // The row of id; null when there is none.
     virtual Result<SnapshotPtr> rowForID(const ManagedObjectID& id) = 0;
     // The destinations of a to-many relationship of id, in order.

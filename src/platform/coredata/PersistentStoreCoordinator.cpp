@@ -147,6 +147,15 @@ Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsLocked(
     return rows;
 }
 
+Result<std::vector<SnapshotPtr>> PersistentStoreCoordinator::fetchRowsReading(
+    const FetchRequest& request, const EntityDescription& entity,
+    const std::vector<std::string>& propertyNames) {
+    Lock lock(mutex_);
+    if (stores_.size() == 1)
+        return stores_[0]->fetchRowsReading(request, entity, propertyNames);
+    return fetchRowsLocked(request, entity);
+}
+
 Result<std::size_t> PersistentStoreCoordinator::countRows(const FetchRequest& request,
                                                           const EntityDescription& entity) {
     Lock lock(mutex_);

@@ -78,6 +78,11 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // the stores' rows one store after another, not ordered across stores:
     // the caller orders and windows them (the context asks without a window).
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request, const EntityDescription& entity);
+    // As fetchRows; the rows need only hold the named properties' values
+    // (see PersistentStore::fetchRowsReading).
+    Result<std::vector<SnapshotPtr>> fetchRowsReading(const FetchRequest& request,
+                                                      const EntityDescription& entity,
+                                                      const std::vector<std::string>& propertyNames);
     // The number of rows fetchRows would return, counted by the stores.
     Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity);
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id);

@@ -407,8 +407,52 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql
     return rows;
 }
 
+namespace {
+
+// The select list of columnsOf with only the columns of the named properties
+// (of the entity and its sub-entities) read; the others are NULL, so rows
+// decode as usual and SQLite never reads those values (large blobs stay on
+// their overflow pages).
+std::string columnsReading(const Schema& schema, const EntityLayout& layout,
+                           const std::vector<std::string>& names) {
+    const auto& columns = layout.table->columns;
+    std::vector<bool> read(columns.size(), false);
+    for (const EntityDescription* e : layout.entity->selfAndDescendants()) {
+        const EntityLayout* el = layoutOf(schema, *e);
+        if (!el)
+            continue;
+        for (const auto& name : names) {
+            const PropertyDescription* p = e->propertyNamed(name);
+            if (!p)
+                continue;
+            for (int column : {el->valueColumn[p->index()], el->entityColumn[p->index()]}) {
+                if (column >= 0)
+                    read[static_cast<std::size_t>(column)] = true;
+            }
+        }
+    }
+    std::string sql = "t0.Z_PK, t0.Z_ENT, t0.Z_OPT";
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        sql += read[i] ? ", t0." + sqlite::quoteIdentifier(columns[i].name) : std::string(", NULL");
+    return sql;
+}
+
+}  // namespace
+
 Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRows(const FetchRequest& request,
                                                         const EntityDescription& requested) {
+    return fetchRowsSelecting(request, requested, nullptr);
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsReading(
+    const FetchRequest& request, const EntityDescription& requested,
+    const std::vector<std::string>& propertyNames) {
+    return fetchRowsSelecting(request, requested, &propertyNames);
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequest& request,
+                                                                 const EntityDescription& requested,
+                                                                 const std::vector<std::string>* reading) {
     if (auto error = impl_->readyError())
         return error;
     const EntityLayout* layout = layoutOf(*impl_->schema, requested);
@@ -419,7 +463,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRows(const FetchRequest& requ
     // LIMIT and OFFSET may go to SQL only when SQL both filters and orders
     // exactly; otherwise the window applies after the in-memory pass.
     const bool windowInSQL = q.exact && q.sorted;
-    std::string sql = "SELECT " + impl_->columnsOf(*layout->table) + " FROM " + q.from;
+    // The in-memory pass reads whole rows.
+    const std::string columns = reading && windowInSQL ? columnsReading(*impl_->schema, *layout, *reading)
+                                                       : impl_->columnsOf(*layout->table);
+    std::string sql = "SELECT " + columns + " FROM " + q.from;
     if (!q.where.empty())
         sql += " WHERE " + q.where;
     sql += " ORDER BY " + q.orderBy;

@@ -57,6 +57,11 @@ class SQLiteStore : public PersistentStore {
     ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
                                                const EntityDescription& entity) override;
+    // Reads only the named properties' columns when SQL filters and orders
+    // by itself (otherwise whole rows, for the in-memory pass).
+    Result<std::vector<SnapshotPtr>> fetchRowsReading(const FetchRequest& request,
+                                                      const EntityDescription& entity,
+                                                      const std::vector<std::string>& propertyNames) override;
     Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity) override;
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
@@ -103,6 +108,10 @@ class SQLiteStore : public PersistentStore {
 
     // Rows (SQLiteStore.cpp).
     Result<SnapshotPtr> decodeRow(const sqlite::Statement& s);
+    // fetchRows; with `reading`, the other properties' columns are selected as NULL.
+    Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,
+                                                        const EntityDescription& entity,
+                                                        const std::vector<std::string>* reading);
     Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql,
                                                  const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -533,8 +534,12 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             continue;
         }
         std::vector<std::string> names;
+        std::vector<std::string> savedNames;  // unordered to-manys keep their differences
         for (const auto& value : it->second) {
             names.push_back(value.propertyName());
+            if (value.type() != SYNPropertyChangeTypeToManyRelationship) {
+                savedNames.push_back(value.propertyName());
+            }
         }
         if (!(options & SYNUpdateOptionStoreSavedValues)) {
             if (options & (SYNUpdateOptionPreSave | SYNUpdateOptionPreSaveWithStoredValues)) {
@@ -543,7 +548,8 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             }
             continue;
         }
-        auto saved = SYNPropertyChangeValue::propertyChangesForObject(*object, store_, names, false, true);
+        auto saved =
+            SYNPropertyChangeValue::propertyChangesForObject(*object, store_, savedNames, false, true);
         for (auto& value : it->second) {
             auto fresh =
                 std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
@@ -585,18 +591,28 @@ plat::ErrorPtr SYNEventBuilder::moveLargeValuesToDataFiles(std::vector<SYNProper
 
 plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
                                                         ManagedObjectContext& context) {
+    // Each target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
+    std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
+        listed;
+    auto add = [&](const ManagedObjectIDPtr& id) {
+        if (id && listed.insert(id).second) {
+            ids.push_back(id);
+        }
+    };
     for (auto* value : values) {
         if (!value->hasUnresolvedObjectIDs()) {
             continue;
         }
-        if (value->relatedObjectID()) {
-            ids.push_back(value->relatedObjectID());
+        add(value->relatedObjectID());
+        for (const auto& id : value->addedObjectIDs()) {
+            add(id);
         }
-        ids.insert(ids.end(), value->addedObjectIDs().begin(), value->addedObjectIDs().end());
-        ids.insert(ids.end(), value->removedObjectIDs().begin(), value->removedObjectIDs().end());
+        for (const auto& id : value->removedObjectIDs()) {
+            add(id);
+        }
         for (const auto& entry : value->movedObjectIDsByIndex()) {
-            ids.push_back(entry.second);
+            add(entry.second);
         }
     }
     if (ids.empty()) {
@@ -643,16 +659,22 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (auto error = resolveRelatedObjectIDs(pending, context)) {
         return error;
     }
+    // By identifier only, the event compared in memory: with the event in
+    // the query SQLite may walk the event's index, every change written to
+    // the event so far, for each batch. An identifier has few changes.
     FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+    request.predicate = Predicate::in("globalIdentifier", Value(std::move(identifiers)));
     auto existing = context.executeFetchRequest(request);
     if (!existing.ok()) {
         return existing.error();
     }
     IDMap changeFor;
+    const auto eventID = (*event)->objectID();
     for (const auto& change : *existing) {
+        auto owner = change->objectForKey("storeModificationEvent");
+        if (!owner || !owner->objectID()->isEqualID(*eventID)) {
+            continue;
+        }
         if (auto identifier = change->objectForKey("globalIdentifier")) {
             changeFor[identifier->objectID()] = change;
         }
@@ -835,14 +857,49 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
     if (objects.empty()) {
         return nullptr;
     }
-    auto strings =
-        retrieveGlobalIdentifierStringsForManagedObjects(objects, useGlobalIdentifiersInEventStore);
     auto arrays = propertyChangeValueArraysForInsertedObjects(objects, objectsAreSaved, context);
     SYNManagedObjectIDs ids;
     for (const auto& object : objects) {
         ids.push_back(object->objectID());
     }
-    auto identifiers = addGlobalIdentifiersForManagedObjectIDs(ids, strings);
+    if (useGlobalIdentifiersInEventStore) {
+        // The records found by store URI are the identifiers: one look-up,
+        // where asking for their strings and then for records of those
+        // strings would look each object up three times.
+        SYNManagedObjectIDs identifiers(ids.size());
+        SYNManagedObjectIDs missing;
+        std::vector<std::size_t> missingAt;
+        if (auto error = runInContext([&](ManagedObjectContext& own) -> plat::ErrorPtr {
+                auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(ids, own);
+                if (!records.ok()) {
+                    return records.error();
+                }
+                for (std::size_t i = 0; i < ids.size(); ++i) {
+                    if (const auto& record = (*records)[i]) {
+                        identifiers[i] = record->objectID();
+                    } else {
+                        missing.push_back(ids[i]);
+                        missingAt.push_back(i);
+                    }
+                }
+                return nullptr;
+            })) {
+            return error;
+        }
+        if (!missing.empty()) {
+            auto made = addGlobalIdentifiersForManagedObjectIDs(
+                missing, std::vector<std::optional<std::string>>(missing.size()));
+            if (!made.ok()) {
+                return made.error();
+            }
+            for (std::size_t i = 0; i < missing.size(); ++i) {
+                identifiers[missingAt[i]] = (*made)[i];
+            }
+        }
+        return addInsertChangesForPropertyChangeValueArrays(std::move(arrays), identifiers);
+    }
+    auto identifiers = addGlobalIdentifiersForManagedObjectIDs(
+        ids, retrieveGlobalIdentifierStringsForManagedObjects(objects, false));
     if (!identifiers.ok()) {
         return identifiers.error();
     }
@@ -868,7 +925,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForUnsavedManagedObjectContext(Managed
     SYNManagedObjectIDs updatedIDs;
     for (const auto& object : keep(context.updatedObjects())) {
         auto values = SYNPropertyChangeValue::propertyChangesForObject(
-            *object, store_, object->changedValues().keys(), true, true);
+            *object, store_, object->changedPropertyNames(), true, true);
         if (!values.empty()) {
             updatedIDs.push_back(object->objectID());
             updates.emplace(object->objectID(), std::move(values));

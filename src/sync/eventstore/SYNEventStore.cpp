@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/coredata/Expression.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/coredata/Predicate.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/FileManager.h"
@@ -487,28 +489,27 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
         return;
     }
     context->performBlock([context, completion] {
-        FetchRequest used(SYNObjectChangeEntityName);
-        used.resultType = FetchRequestResultType::Dictionary;
-        used.propertiesToFetch = {{"identifier", "globalIdentifier"}};
-        auto rows = context->fetchDictionaries(used);
-        auto all = context->fetchObjectIDs(FetchRequest(SYNGlobalIdentifierEntityName));
-        if (!rows.ok() || !all.ok()) {
-            dispatchCompletion(completion, rows.ok() ? all.error() : rows.error());
+        // The identifiers no change references, found by the store itself
+        // (in SQL for the SQLite store) and read as dictionaries of their IDs
+        // alone: the other records are neither loaded nor left registered in
+        // the context.
+        FetchRequest unused(SYNGlobalIdentifierEntityName);
+        unused.predicate = plat::coredata::Predicate::notPredicate(plat::coredata::Predicate::comparison(
+            plat::coredata::Expression::keyPath("objectChanges"),
+            plat::coredata::PredicateOperator::NotEqualTo, plat::coredata::Expression::constant(Value()),
+            plat::coredata::ComparisonModifier::Any));
+        unused.resultType = FetchRequestResultType::Dictionary;
+        unused.propertiesToFetch = {{"id", "objectID"}};
+        auto records = context->fetchDictionaries(unused);
+        if (!records.ok()) {
+            dispatchCompletion(completion, records.error());
             return;
         }
-        std::unordered_set<plat::coredata::ManagedObjectIDPtr, plat::coredata::ObjectIDHash,
-                           plat::coredata::ObjectIDEqual>
-            referenced;
-        for (const auto& row : *rows) {
-            if (const Value* id = row.find("identifier")) {
+        for (const auto& record : *records) {
+            if (const Value* id = record.find("id")) {
                 if (auto object = id->asObjectOf<plat::coredata::ManagedObjectID>()) {
-                    referenced.insert(object);
+                    context->deleteObject(context->objectWithID(object));
                 }
-            }
-        }
-        for (const auto& id : *all) {
-            if (!referenced.count(id)) {
-                context->deleteObject(context->objectWithID(id));
             }
         }
         plat::ErrorPtr error = context->save();

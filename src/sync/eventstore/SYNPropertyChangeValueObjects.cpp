@@ -88,6 +88,14 @@ SYNPropertyChangeValue relationshipChange(const ManagedObject& object,
     SYNPropertyChangeValue change(
         ordered ? SYNPropertyChangeTypeOrderedToManyRelationship : SYNPropertyChangeTypeToManyRelationship,
         name);
+    if (isPreSave && !ordered) {
+        // The object keeps what its save will add and remove: loading the
+        // current and the saved members to compare them would cost the size
+        // of the other side.
+        auto difference = object.toManyDifferenceForKey(name);
+        change.setRelatedObjectIDs(nullptr, idsOf(difference.added), idsOf(difference.removed), {});
+        return change;
+    }
     IDList current = idsOf(object.objectsForKey(name));
     IDList added = current;
     IDList removed;

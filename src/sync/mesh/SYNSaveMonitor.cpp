@@ -148,7 +148,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     if (!updated.empty()) {
         SYN_LOG(3, "Storing pre-save changes from updated objects");
         for (const auto& changed : monitoredObjects(context, updated)) {
-            auto names = changed->changedValues().keys();
+            auto names = changed->changedPropertyNames();
             auto changes =
                 SYNPropertyChangeValue::propertyChangesForObject(*changed, eventStore_, names, true, false);
             if (!changes.empty()) {

@@ -1,6 +1,8 @@
 // Long IN lists and ANY comparisons: the SQLite store answers them in SQL at
 // any length, with the in-memory store's results; in-memory evaluation looks
 // members up in a hash rather than scanning the list for every object.
+#include <sqlite3.h>
+
 #include <atomic>
 
 #include "SQLiteStoreTestSupport.h"
@@ -165,6 +167,53 @@ TEST_P(LongListQueryTest, RunsInSQLWithTheInMemoryStoresAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, LongListQueryTest, ::testing::ValuesIn(exactCases()),
                          [](const ::testing::TestParamInfo<ExactCase>& info) { return info.param.name; });
+
+// A to-one of the fetched rows compared with objects reads the rows through
+// the to-one's own index: without it SQLite walks every row and looks its
+// destination up (a batch of look-ups by owner then costs the whole table).
+using ToOneQueryPlanTest = testing::SQLiteFileTest;
+
+TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    fill(*context);
+    FetchRequest calendarsRequest("Calendar");
+    auto calendars = fetchAll(context, calendarsRequest);
+    ASSERT_EQ(calendars.size(), 3u);
+    Array few, many;
+    for (int i = 0; i < 70; ++i) {
+        Value id(ObjectPtr(calendars[static_cast<std::size_t>(i % 3)]->objectID()));
+        if (i < 2)
+            few.push_back(id);
+        many.push_back(id);
+    }
+    const auto& model = *coordinator->managedObjectModel();
+    std::map<std::string, int64_t> numbers;
+    for (const auto& e : model.entities())
+        numbers[e->name()] = static_cast<int64_t>(numbers.size() + 1);
+    auto schema = sqlite::Schema::build(model, numbers);
+    ASSERT_TRUE(schema);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    for (const auto& predicate :
+         {Predicate::in("calendar", Value(few)), Predicate::in("calendar", Value(many)),
+          Predicate::equal("calendar", Value(ObjectPtr(calendars[0]->objectID())))}) {
+        sqlite::QueryBuilder builder(**schema, coordinator->persistentStores()[0]->identifier(),
+                                     *model.entityNamed("Task"), true);
+        sqlite::Query q = builder.build(predicate.get(), {});
+        ASSERT_TRUE(q.exact);
+        const std::string sql = "EXPLAIN QUERY PLAN SELECT t0.Z_PK FROM " + q.from + " WHERE " + q.where;
+        sqlite3_stmt* stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
+        std::string plan;
+        while (sqlite3_step(stmt) == SQLITE_ROW)
+            plan += std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3))) + "; ";
+        sqlite3_finalize(stmt);
+        EXPECT_EQ(plan.find("SCAN t0"), std::string::npos) << predicate->predicateFormat() << ": " << plan;
+        EXPECT_NE(plan.find("SEARCH t0"), std::string::npos) << predicate->predicateFormat() << ": " << plan;
+    }
+    sqlite3_close(db);
+}
 
 // A list member whose identity reads are counted.
 class CountingMember : public Object, public KeyValueCoding {

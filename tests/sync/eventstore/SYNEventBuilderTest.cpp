@@ -412,6 +412,60 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
     });
 }
 
+// What a save adds to and removes from an unordered to-many is read from the
+// object's own record of it, before and after the save: the members on the
+// other side (here 40 friends) are never loaded.
+TEST_F(SYNEventBuilderTest, ToManyDifferencesAreTakenWithoutLoadingTheOtherSide) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    SYNManagedObjects everyone{alice};
+    for (int i = 0; i < 40; ++i) {
+        auto friendOfAlice = person(app, "friend" + std::to_string(i));
+        alice->mutableSetValueForKey("friends").addObject(friendOfAlice);
+        everyone.push_back(friendOfAlice);
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects(everyone, true, false, *app.context), nullptr);
+    });
+
+    auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(app.coordinator);
+    auto aliceHere = context->objectWithID(alice->objectID());
+    auto leaving = context->objectWithID(everyone[3]->objectID());
+    leaving->mutableSetValueForKey("friends").removeObject(aliceHere);
+    auto carol = context->insertNewObjectForEntityForName("Person");
+    carol->setValue(Value("carol"), "name");
+    carol->mutableSetValueForKey("friends").addObject(aliceHere);
+    SYNPropertyChangeValuesByObjectID values;
+    values[aliceHere->objectID()] = SYNPropertyChangeValue::propertyChangesForObject(
+        *aliceHere, store, aliceHere->changedPropertyNames(), true, false);
+    EXPECT_EQ(context->registeredObjects().size(), 3u);  // alice, the friend leaving, carol
+    const auto* before = valueNamed(values[aliceHere->objectID()], "friends");
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->addedObjectIDs().size(), 1u);
+    EXPECT_EQ(before->removedObjectIDs().size(), 1u);
+
+    ASSERT_EQ(context->save(), nullptr);
+    auto builder = newBuilder();
+    builder->updatePropertyChangeValuesForUpdatedObjects({aliceHere}, *context,
+                                                         SYNUpdateOptionStoreSavedValues, values);
+    EXPECT_EQ(context->registeredObjects().size(), 3u);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    auto carolID = builder->addGlobalIdentifiersForManagedObjectIDs({carol->objectID()}, {"gid-carol"});
+    ASSERT_TRUE(carolID.ok());
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({aliceHere->objectID()}, values), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto update = SYNObjectChange::propertyChangeValues(*changeFor(builder->event(), "gid-alice"));
+        const auto* friends = valueNamed(update, "friends");
+        ASSERT_TRUE(friends);
+        EXPECT_EQ(friends->addedIdentifiers(), std::set<std::string>{"gid-carol"});
+        EXPECT_EQ(friends->removedIdentifiers(), std::set<std::string>{"gid-friend2"});
+    });
+}
+
 // Objects inserted by a save and linked from objects saved before: the
 // updates' values were taken before the save, under the new objects'
 // temporary IDs, and must still name the identifiers their inserts carry.

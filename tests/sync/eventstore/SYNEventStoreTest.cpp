@@ -296,6 +296,44 @@ TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphan
     plat::dispatch::MainLoop::drain();
 }
 
+// A mesh start runs the clean-up on the event store's own context: it must
+// not leave every change and identifier of the store registered there.
+TEST_F(SYNEventStoreTest, RemovingUnusedDataLeavesNoRecordRegistered) {
+    inStore([&] {
+        auto event = EventWriter(*context).event("e", SYNStoreModificationEventTypeSave, 0, {"S", 0});
+        for (int i = 0; i < 40; ++i) {
+            auto identifier = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            identifier->setValue(Value("id" + std::to_string(i)), "globalIdentifier");
+            identifier->setValue(Value("Person"), "nameOfEntity");
+            if (i % 4 == 0) {
+                continue;  // unused
+            }
+            auto change = context->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+            change->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
+            change->setValue(Value("Person"), "nameOfEntity");
+            change->setObject(identifier, "globalIdentifier");
+            change->setObject(event, "storeModificationEvent");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    bool cleaned = false;
+    plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+    store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
+        error = e;
+        cleaned = true;
+    });
+    pumpMainUntil([&] { return cleaned; });
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(inStore([&] { return context->registeredObjects().size(); }), 0u);
+    auto remaining = inStore([&] {
+        auto count =
+            context->countForFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        return count.ok() ? *count : std::size_t{0};
+    });
+    EXPECT_EQ(remaining, 30u);
+}
+
 }  // namespace
 }  // namespace eventstoretest
 

@@ -474,7 +474,52 @@ std::optional<std::string> QueryBuilder::keyPathComparison(const Resolved& r, Pr
         const std::string sql = r.keyColumn + " IS NULL";
         return op == PredicateOperator::EqualTo ? sql : negated(sql);
     }
+    if (!r.keyColumn.empty()) {
+        if (auto sql = ownToOneComparison(r, op, constant))
+            return sql;
+    }
     return objectComparison(r.targetAlias, *r.destination->rootEntity(), op, constant);
+}
+
+// A to-one of the fetched row against objects: the row's own (indexed) key
+// column is matched first, so SQLite finds the rows through that index
+// instead of visiting every row for the joined destination; the match on the
+// joined destination stays, so a key whose row is gone matches nothing, as
+// before.
+std::optional<std::string> QueryBuilder::ownToOneComparison(const Resolved& r, PredicateOperator op,
+                                                            const Value& constant) {
+    const bool in = op == PredicateOperator::In;
+    if (!in && op != PredicateOperator::EqualTo && op != PredicateOperator::NotEqualTo)
+        return std::nullopt;
+    const Array single{constant};
+    const Array* members = in ? membersOf(constant) : &single;
+    if (!members)
+        return std::nullopt;
+    const EntityDescription& family = *r.destination->rootEntity();
+    const Table* table = schema_.entity(family).table;
+    std::vector<Bind> keys;
+    keys.reserve(members->size());
+    for (const Value& m : *members) {
+        if (m.isNull())
+            return std::nullopt;  // nil members match rows without a key: left to the join
+        auto id = m.asObjectOf<ManagedObjectID>();
+        if (!id)
+            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+            continue;
+        const EntityLayout* layout = schema_.entityNamed(id->entity()->name());
+        if (layout && layout->table == table)
+            keys.push_back(intBind(id->primaryKey()));
+    }
+    if (keys.empty())
+        return std::nullopt;
+    auto byKey = listMatch(r.keyColumn, std::move(keys));
+    auto joined = objectComparison(r.targetAlias, family,
+                                   in ? PredicateOperator::In : PredicateOperator::EqualTo, constant);
+    if (!byKey || !joined)
+        return std::nullopt;
+    const std::string sql = "(" + *byKey + " AND " + *joined + ")";
+    return op == PredicateOperator::NotEqualTo ? negated(sql) : sql;
 }
 
 std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, PredicateOperator op,

@@ -72,6 +72,8 @@ class QueryBuilder {
                                                  const Value& constant, unsigned options);
     std::optional<std::string> attributeComparison(const Resolved& r, PredicateOperator op,
                                                    const Value& constant, unsigned options);
+    std::optional<std::string> ownToOneComparison(const Resolved& r, PredicateOperator op,
+                                                  const Value& constant);
     std::optional<std::string> objectComparison(const std::string& alias, const EntityDescription& family,
                                                 PredicateOperator op, const Value& constant);
     std::optional<std::string> idMatch(const std::string& alias, const EntityDescription& family,

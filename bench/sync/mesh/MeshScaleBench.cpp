@@ -1,0 +1,347 @@
+// How the mesh's everyday paths grow with the application store: enlisting,
+// starting a mesh on an enlisted store, and the sync work of one save, each
+// at 1,000 / 10,000 / 100,000 objects (a growth table: one size would hide a
+// cost that grows faster than the store).
+//
+// The store: 100 folders and items spread over them (item.folder, a to-one
+// whose inverse folder.items is a to-many), so a save that moves an item
+// changes two folders' member sets of size items / 100.
+//
+// Counters: cpu_ms (process CPU of all threads, the work happens on several
+// queues), ratio_to_smallest (this size's CPU per unit over the smallest
+// size's), peak_rss_MB / rss_growth_MB (run one benchmark per process to read
+// a clean peak) and, for a start, the records the event store still holds in
+// memory afterwards. Part of sync_mesh_bench: run with
+// --benchmark_filter=Growth (or one benchmark and size per process).
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "support/ProcessMemory.h"
+#include "support/TempDir.h"
+#include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/SYNSaveMonitor.h"
+#include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
+
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectContext;
+using plat::dispatch::MainLoop;
+
+constexpr int kFolders = 100;
+
+double processCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
+    static auto made = [] {
+        auto model = plat::coredata::ManagedObjectModel::create();
+        auto& folder = model->addEntity("Folder");
+        folder.addAttribute("name", plat::coredata::AttributeType::String);
+        auto& item = model->addEntity("Item");
+        item.addAttribute("title", plat::coredata::AttributeType::String);
+        item.addAttribute("priority", plat::coredata::AttributeType::Integer64);
+        item.addRelationship("folder", "Folder").inverse("items");
+        folder.addRelationship("items", "Item").toMany(true).inverse("folder");
+        model->finalize();
+        return model;
+    }();
+    return made;
+}
+
+std::shared_ptr<ManagedObjectContext> openStore(const std::string& path) {
+    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model());
+    (void)coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
+                                          plat::URL::fileURLWithPath(path));
+    auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    return context;
+}
+
+// An application store of `items` items in 100 folders, made once per size
+// (a copy is taken where a benchmark changes it).
+const std::string& applicationStore(int items) {
+    static testsupport::TempDir folder;
+    static std::map<int, std::string> made;
+    if (auto it = made.find(items); it != made.end()) {
+        return it->second;
+    }
+    std::string file = folder.str() + "/items" + std::to_string(items) + ".sqlite";
+    auto context = openStore(file);
+    std::vector<plat::coredata::ManagedObjectPtr> folders;
+    for (int f = 0; f < kFolders; ++f) {
+        auto object = context->insertNewObjectForEntityForName("Folder");
+        object->setValue(Value("folder " + std::to_string(f)), "name");
+        folders.push_back(object);
+    }
+    for (int i = 0; i < items; ++i) {
+        auto item = context->insertNewObjectForEntityForName("Item");
+        item->setValue(Value("item " + std::to_string(i)), "title");
+        item->setValue(Value(int64_t(i % 5)), "priority");
+        item->setObject(folders[static_cast<std::size_t>(i % kFolders)], "folder");
+    }
+    (void)context->save();
+    context->reset();
+    return made[items] = file;
+}
+
+std::shared_ptr<SYNPersistentStoreMesh> makeMesh(const std::string& store, const std::string& root) {
+    SYNPersistentStoreMesh::Configuration config;
+    config.meshIdentifier = "main";
+    config.persistentStorePath = store;
+    config.managedObjectModel = model();
+    std::filesystem::create_directories(root + "/cloud");
+    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
+    config.localDataRootDirectory = root + "/local";
+    return SYNPersistentStoreMesh::create(config);
+}
+
+plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
+    bool done = false;
+    plat::ErrorPtr result;
+    activity([&](plat::ErrorPtr error) {
+        result = error;
+        done = true;
+    });
+    MainLoop::runUntil([&] { return done; }, 3600);
+    return result;
+}
+
+// Everything queued on the event store's context so far has run.
+void drainEventStore(const std::shared_ptr<SYNPersistentStoreMesh>& mesh) {
+    mesh->eventStore()->managedObjectContext()->performBlockAndWait([] {});
+    MainLoop::drain();
+}
+
+// CPU per unit of the smallest size run so far, per benchmark.
+double ratioToSmallest(const std::string& name, int size, double perUnit) {
+    static std::map<std::string, std::pair<int, double>> smallest;
+    auto [it, fresh] = smallest.emplace(name, std::make_pair(size, perUnit));
+    if (!fresh && size < it->second.first) {
+        it->second = {size, perUnit};
+    }
+    return it->second.second > 0 ? perUnit / it->second.second : 0;
+}
+
+// Enlisting an application store: its content becomes the first baseline.
+void BM_EnlistGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    const auto& store = applicationStore(items);
+    double cpu = 0;
+    double peak = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        testsupport::TempDir root;
+        std::filesystem::copy_file(store, root.str() + "/app.sqlite");
+        auto mesh = makeMesh(root.str() + "/app.sqlite", root.str());
+        MainLoop::drain();
+        benchsupport::resetPeakMemory();
+        const double start = processCPUSeconds();
+        state.ResumeTiming();
+        auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
+        state.PauseTiming();
+        cpu += processCPUSeconds() - start;
+        peak = std::max(peak, benchsupport::statusMegabytes("VmHWM:"));
+        if (error) {
+            state.SkipWithError(error->localizedDescription().c_str());
+        }
+        mesh->dismantle();
+        MainLoop::drain();
+        state.ResumeTiming();
+    }
+    cpu /= static_cast<double>(state.iterations());
+    const double objects = items + kFolders;
+    state.counters["cpu_ms"] = cpu * 1e3;
+    state.counters["cpu_us_per_object"] = cpu * 1e6 / objects;
+    state.counters["ratio_to_smallest"] = ratioToSmallest("enlist", items, cpu / objects);
+    state.counters["peak_rss_MB"] = peak;
+}
+BENCHMARK(BM_EnlistGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(80000)
+    ->Arg(100000)
+    ->Iterations(1);
+
+// An application store enlisted once per size; the benchmarks below open
+// meshes on copies of it.
+struct Enlisted {
+    testsupport::TempDir root;
+    std::string store;
+};
+
+Enlisted& enlisted(int items) {
+    static std::map<int, Enlisted*> made;  // live for the whole run
+    if (auto it = made.find(items); it != made.end()) {
+        return *it->second;
+    }
+    auto* holder = new Enlisted();
+    made[items] = holder;
+    holder->store = holder->root.str() + "/app.sqlite";
+    std::filesystem::copy_file(applicationStore(items), holder->store);
+    auto mesh = makeMesh(holder->store, holder->root.str());
+    (void)wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
+    mesh->dismantle();
+    MainLoop::drain();
+    return *holder;
+}
+
+// A mesh start on an enlisted store, until the work it queued has run.
+void BM_MeshStartGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    auto& stored = enlisted(items);
+    double cpu = 0;
+    double growth = 0;
+    std::size_t registered = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        MainLoop::drain();
+        benchsupport::resetPeakMemory();
+        const double rssBefore = benchsupport::statusMegabytes("VmRSS:");
+        const double start = processCPUSeconds();
+        state.ResumeTiming();
+        auto mesh = makeMesh(stored.store, stored.root.str());
+        drainEventStore(mesh);
+        state.PauseTiming();
+        cpu += processCPUSeconds() - start;
+        growth = std::max(growth, benchsupport::statusMegabytes("VmRSS:") - rssBefore);
+        auto context = mesh->eventStore()->managedObjectContext();
+        context->performBlockAndWait([&] { registered = context->registeredObjects().size(); });
+        mesh->dismantle();
+        MainLoop::drain();
+        state.ResumeTiming();
+    }
+    cpu /= static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] = cpu * 1e3;
+    state.counters["ratio_to_smallest"] = ratioToSmallest("start", items, cpu);
+    state.counters["rss_growth_MB"] = growth;
+    state.counters["records_held"] = static_cast<double>(registered);
+}
+BENCHMARK(BM_MeshStartGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(5);
+
+// Counts the monitor's were-stored notifications (posted on the main queue).
+struct StoredSaves {
+    StoredSaves() {
+        token = plat::NotificationCenter::defaultCenter().addObserverForName(
+            SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification, nullptr,
+            [this](const plat::Notification&) {
+                std::lock_guard lock(mutex);
+                ++count;
+            });
+    }
+    ~StoredSaves() { plat::NotificationCenter::defaultCenter().removeObserver(token); }
+    void waitFor(int wanted) {
+        MainLoop::runUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return count >= wanted;
+            },
+            600);
+    }
+    std::mutex mutex;
+    int count = 0;
+    plat::ObserverToken token;
+};
+
+// One save of the application's store with sync on, until its save event is
+// stored: moving an item to another folder (two member sets of items / 100
+// change), or renaming one (no member set changes).
+void saveGrowth(benchmark::State& state, bool moveItem) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    auto& stored = enlisted(items);
+    testsupport::TempDir root;
+    std::filesystem::copy_file(stored.store, root.str() + "/app.sqlite");
+    std::filesystem::copy(stored.root.str() + "/local", root.str() + "/local",
+                          std::filesystem::copy_options::recursive);
+    std::filesystem::copy(stored.root.str() + "/cloud", root.str() + "/cloud",
+                          std::filesystem::copy_options::recursive);
+    auto mesh = makeMesh(root.str() + "/app.sqlite", root.str());
+    drainEventStore(mesh);
+    auto context = openStore(root.str() + "/app.sqlite");
+    plat::coredata::FetchRequest folders("Folder");
+    folders.sortDescriptors = {plat::coredata::SortDescriptor("name", true)};
+    auto folderList = *context->executeFetchRequest(folders);
+    plat::coredata::FetchRequest firstItems("Item");
+    firstItems.fetchLimit = 1000;
+    auto itemList = *context->executeFetchRequest(firstItems);
+    StoredSaves saves;
+    int saved = 0;
+    std::size_t next = 0;
+    auto change = [&] {
+        auto item = itemList[next % itemList.size()];
+        if (moveItem) {
+            auto folder = item->objectForKey("folder");
+            auto it = std::find(folderList.begin(), folderList.end(), folder);
+            const auto position = static_cast<std::size_t>(it - folderList.begin());
+            item->setObject(folderList[(position + 1) % folderList.size()], "folder");
+        } else {
+            item->setValue(Value("renamed " + std::to_string(next)), "title");
+        }
+        ++next;
+        auto error = context->save();
+        saves.waitFor(++saved);
+        return error;
+    };
+    // The first saves also open what every later one uses.
+    for (int i = 0; i < 5; ++i) {
+        (void)change();
+    }
+    const double start = processCPUSeconds();
+    for (auto _ : state) {
+        if (auto error = change()) {
+            state.SkipWithError(error->localizedDescription().c_str());
+            break;
+        }
+    }
+    const double cpu = (processCPUSeconds() - start) / static_cast<double>(state.iterations());
+    state.counters["cpu_ms_per_save"] = cpu * 1e3;
+    state.counters["ratio_to_smallest"] = ratioToSmallest(moveItem ? "move" : "rename", items, cpu);
+    context->reset();
+    mesh->dismantle();
+    MainLoop::drain();
+}
+
+void BM_SaveMovingItemGrowth(benchmark::State& state) {
+    saveGrowth(state, true);
+}
+void BM_SaveRenamingItemGrowth(benchmark::State& state) {
+    saveGrowth(state, false);
+}
+BENCHMARK(BM_SaveMovingItemGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(100);
+BENCHMARK(BM_SaveRenamingItemGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(100);
+
+}  // namespace
