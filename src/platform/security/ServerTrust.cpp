@@ -9,6 +9,9 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace plat::security {
@@ -56,24 +59,70 @@ struct StackOfX509 {
 
 }  // namespace
 
-const std::vector<CertificatePtr>& systemRootCertificates() {
-    static const std::vector<CertificatePtr> roots = [] {
-        std::vector<CertificatePtr> out;
-        readPemFile(X509_get_default_cert_file(), out);
-        if (out.empty()) {
-            std::string dir = X509_get_default_cert_dir();
-            if (DIR* d = opendir(dir.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    std::string name = e->d_name;
-                    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
-                        readPemFile(dir + "/" + name, out);
-                }
-                closedir(d);
-            }
-        }
+namespace {
+
+std::mutex rootsMutex;
+std::optional<std::string> rootsFileOverride;  // guarded by rootsMutex
+
+std::string environmentOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : std::string(fallback);
+}
+
+std::vector<CertificatePtr> readRoots(const std::string& file, bool withFolder) {
+    std::vector<CertificatePtr> out;
+    readPemFile(file, out);
+    if (!out.empty() || !withFolder)
         return out;
-    }();
-    return roots;
+    std::string dir = environmentOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
+                readPemFile(dir + "/" + name, out);
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string systemRootCertificatesFile() {
+    {
+        std::lock_guard lock(rootsMutex);
+        if (rootsFileOverride)
+            return *rootsFileOverride;
+    }
+    return environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+}
+
+void setSystemRootCertificatesFile(std::optional<std::string> path) {
+    std::lock_guard lock(rootsMutex);
+    rootsFileOverride = std::move(path);
+}
+
+std::string missingSystemRootsDescription() {
+    if (!systemRootCertificates().empty())
+        return {};
+    return "the system has no trusted root certificates: the CA bundle " + systemRootCertificatesFile() +
+           " is missing or empty (install the ca-certificates package, or set SSL_CERT_FILE)";
+}
+
+const std::vector<CertificatePtr>& systemRootCertificates() {
+    // One entry per location ever used; entries are never removed, so the
+    // references handed out stay valid.
+    static std::map<std::string, std::vector<CertificatePtr>> byLocation;
+    std::lock_guard lock(rootsMutex);
+    const bool overridden = rootsFileOverride.has_value();
+    const std::string file =
+        overridden ? *rootsFileOverride
+                   : environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+    const std::string key = (overridden ? "only:" : "default:") + file;
+    auto found = byLocation.find(key);
+    if (found == byLocation.end())
+        found = byLocation.emplace(key, readRoots(file, !overridden)).first;
+    return found->second;
 }
 
 ServerTrustPtr ServerTrust::create(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies) {
@@ -99,8 +148,11 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
         sk_X509_push(untrusted.stack, static_cast<X509*>(chain_[i]->x509()));
     for (const auto& a : anchors_)
         sk_X509_push(trusted.stack, static_cast<X509*>(a->x509()));
+    bool noSystemRoots = false;
     if (!anchorsOnly_) {
-        for (const auto& r : systemRootCertificates())
+        const auto& roots = systemRootCertificates();
+        noSystemRoots = roots.empty();
+        for (const auto& r : roots)
             sk_X509_push(trusted.stack, static_cast<X509*>(r->x509()));
     }
     STACK_OF(X509_CRL)* crls = sk_X509_CRL_new_null();
@@ -155,13 +207,16 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     X509_STORE_free(store);
     sk_X509_CRL_pop_free(crls, X509_CRL_free);
     ERR_clear_error();
+    lackedSystemRoots_ = ok != 1 && noSystemRoots && codeFor(lastVerifyResult_) == TrustErrorNotTrusted;
     if (ok == 1)
         return true;
     if (error) {
+        std::string reason = X509_verify_cert_error_string(lastVerifyResult_);
+        if (lackedSystemRoots_)
+            reason += "; " + missingSystemRootsDescription();
         Dictionary info;
         info.set(LocalizedDescriptionKey,
-                 Value("\"" + chain_.front()->subjectSummary() +
-                       "\" certificate is not trusted: " + X509_verify_cert_error_string(lastVerifyResult_)));
+                 Value("\"" + chain_.front()->subjectSummary() + "\" certificate is not trusted: " + reason));
         *error = Error::make(OSStatusErrorDomain, codeFor(lastVerifyResult_), std::move(info));
     }
     return false;

@@ -3,11 +3,12 @@
 //
 // Evaluation builds a path from the leaf to a trusted root using the other
 // presented certificates as intermediates. Trusted roots are the system's
-// (OpenSSL's default certificate file and folder, read once per process)
-// plus the anchor certificates, or the anchors alone after
-// setAnchorCertificatesOnly(true); with anchors set, an anchor may be an
-// intermediate or the leaf itself (a pinned certificate). Host names are
-// matched against subjectAltName only.
+// (see systemRootCertificates) plus the anchor certificates, or the anchors
+// alone after setAnchorCertificatesOnly(true); with anchors set, an anchor
+// may be an intermediate or the leaf itself (a pinned certificate). Host
+// names are matched against subjectAltName only. When the system has no
+// roots at all (no CA bundle installed), an evaluation that needed them
+// fails with an error that names the missing bundle.
 //
 // Revocation is judged only from CRLs handed to setCRLs; no network fetch is
 // ever made. Without CRLs a revocation policy passes, unless it carries
@@ -83,6 +84,9 @@ class ServerTrust {
     // The OpenSSL verify result (X509_V_ERR_*) of the last evaluation, 0 when
     // it passed or none ran.
     int lastVerifyResult() const { return lastVerifyResult_; }
+    // True when the last evaluation failed for want of a root and the system
+    // roots it consulted were none (no CA bundle installed).
+    bool lastFailureLackedSystemRoots() const { return lackedSystemRoots_; }
 
     // The presented chain, or after a successful evaluation the chain that
     // was built (leaf to root).
@@ -106,9 +110,26 @@ class ServerTrust {
     std::vector<Data> crls_;
     std::vector<CertificatePtr> evaluatedChain_;
     int lastVerifyResult_ = 0;
+    bool lackedSystemRoots_ = false;
 };
 
-// The system's trusted roots as OpenSSL finds them, read once.
+// Where the system's trusted roots are read from: the bundle file set with
+// setSystemRootCertificatesFile, else $SSL_CERT_FILE, else OpenSSL's default
+// certificate file (/etc/ssl/certs/ca-certificates.crt on Debian, from the
+// ca-certificates package). Any thread.
+std::string systemRootCertificatesFile();
+// Replaces the bundle location for the whole process (nullopt restores the
+// default). A bundle set here is the only source of system roots; the
+// default location is completed by OpenSSL's certificate folder. Meant for
+// start-up and tests: evaluations running meanwhile see the old or the new
+// roots.
+void setSystemRootCertificatesFile(std::optional<std::string> path);
+// The system's trusted roots from the current location, read once per
+// location; empty when the bundle is missing or unreadable. Any thread; the
+// result stays valid for the life of the process.
 const std::vector<CertificatePtr>& systemRootCertificates();
+// Says that the system has no trusted roots and where the bundle was looked
+// for; empty when it has roots.
+std::string missingSystemRootsDescription();
 
 }  // namespace plat::security

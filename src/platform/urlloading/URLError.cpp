@@ -56,10 +56,12 @@ std::string URLErrorDescription(int64_t code) {
     }
 }
 
-ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail,
-                      const std::optional<Data>& resumeData) {
+namespace {
+
+ErrorPtr make(int64_t code, const std::optional<URL>& failingURL, const std::string& description,
+              const std::string& detail, const std::optional<Data>& resumeData) {
     Dictionary info;
-    info.set(LocalizedDescriptionKey, Value(URLErrorDescription(code)));
+    info.set(LocalizedDescriptionKey, Value(description));
     if (failingURL) {
         info.set(URLErrorFailingURLErrorKey, Value(URLObject::make(*failingURL)));
         info.set(URLErrorFailingURLStringErrorKey, Value(failingURL->absoluteString()));
@@ -69,6 +71,21 @@ ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const 
     if (resumeData)
         info.set(URLSessionDownloadTaskResumeData, Value(*resumeData));
     return Error::make(URLErrorDomain, code, std::move(info));
+}
+
+}  // namespace
+
+ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail,
+                      const std::optional<Data>& resumeData) {
+    return make(code, failingURL, URLErrorDescription(code), detail, resumeData);
+}
+
+ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
+                                const std::optional<Data>& resumeData) {
+    std::string description = URLErrorDescription(code);
+    if (!reason.empty())
+        description += " (" + reason + ")";
+    return make(code, failingURL, description, reason, resumeData);
 }
 
 }  // namespace plat::urlloading

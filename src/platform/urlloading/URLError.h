@@ -61,5 +61,10 @@ std::string URLErrorDescription(int64_t code);
 // data when given.
 ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail = {},
                       const std::optional<Data>& resumeData = std::nullopt);
+// As makeURLError, with `reason` (not empty) also appended to the description
+// ("<description> (<reason>)"): for failures the user can act on, such as a
+// missing CA bundle. The reason is the debug description as well.
+ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
+                                const std::optional<Data>& resumeData = std::nullopt);
 
 }  // namespace plat::urlloading

@@ -16,8 +16,11 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/security/ServerTrust.h"
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/URLSession.h"
+#include "platform/urlloading/detail/CurlErrors.h"
 #include "platform/urlloading/detail/Engine.h"
 
 namespace plat::urlloading {
@@ -30,22 +33,6 @@ Clock::time_point deadlineAfter(double seconds) {
     if (seconds <= 0)
         return Clock::time_point::max();
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-int64_t trustFailureCode(long verifyResult) {
-    switch (verifyResult) {
-        case X509_V_ERR_CERT_HAS_EXPIRED:
-            return URLErrorServerCertificateHasBadDate;
-        case X509_V_ERR_CERT_NOT_YET_VALID:
-            return URLErrorServerCertificateNotYetValid;
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-            return URLErrorServerCertificateHasUnknownRoot;
-        default:
-            return URLErrorServerCertificateUntrusted;
-    }
 }
 
 }  // namespace
@@ -74,7 +61,7 @@ struct URLSessionStreamTask::Connection {
     int port = 0;
     std::shared_ptr<URLSession> session;
     std::weak_ptr<URLSessionTask> task;
-    std::optional<std::string> trustedCertificatesFile;
+    std::vector<security::CertificatePtr> trustedCertificates;
     std::optional<URL> url;
     int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
@@ -238,36 +225,59 @@ struct URLSessionStreamTask::Connection {
     }
 
     // One step of the TLS handshake: true when done, else the events to wait
-    // for in `events`; an error ends the connection.
+    // for in `events`; an error ends the connection. The server's chain is
+    // judged once the handshake is done and before any byte of ours goes
+    // out (see verifyServer).
     bool handshake(short& events, ErrorPtr& error) {
         if (!ssl) {
             context = SSL_CTX_new(TLS_client_method());
-            SSL_CTX_set_default_verify_paths(context);
-            if (trustedCertificatesFile)
-                SSL_CTX_load_verify_locations(context, trustedCertificatesFile->c_str(), nullptr);
-            SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+            SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
             ssl = SSL_new(context);
             SSL_set_fd(ssl, fd);
-            X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-            if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
+            unsigned char address[16];
+            if (inet_pton(AF_INET, host.c_str(), address) != 1 &&
+                inet_pton(AF_INET6, host.c_str(), address) != 1)
                 SSL_set_tlsext_host_name(ssl, host.c_str());
-                SSL_set1_host(ssl, host.c_str());
-            }
         }
         int rc = SSL_connect(ssl);
-        if (rc == 1)
-            return true;
+        if (rc == 1) {
+            error = verifyServer();
+            return !error;
+        }
         int code = SSL_get_error(ssl, rc);
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
             events = code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
             return false;
         }
-        long verify = SSL_get_verify_result(ssl);
         ERR_clear_error();
-        error = makeURLError(
-            verify != X509_V_OK ? trustFailureCode(verify) : URLErrorSecureConnectionFailed, url,
-            verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "TLS handshake failed");
+        error = makeURLError(URLErrorSecureConnectionFailed, url, "TLS handshake failed");
         return false;
+    }
+
+    // The server's chain under the system roots, the configuration's trusted
+    // certificates and the host name; null when trusted.
+    ErrorPtr verifyServer() {
+        std::vector<security::CertificatePtr> chain;
+        if (STACK_OF(X509)* presented = SSL_get_peer_cert_chain(ssl)) {
+            for (int i = 0; i < sk_X509_num(presented); ++i)
+                chain.push_back(security::Certificate::fromX509(sk_X509_value(presented, i)));
+        }
+        auto trust = security::ServerTrust::create(chain, {security::TrustPolicy::SSL(true, host)});
+        if (!trust)
+            return makeURLError(URLErrorSecureConnectionFailed, url, "the server sent no certificate");
+        return evaluateByDefault(*trust);
+    }
+
+    ErrorPtr evaluateByDefault(security::ServerTrust& trust) {
+        trust.setPolicies({security::TrustPolicy::SSL(true, host)});
+        trust.setAnchorCertificates(trustedCertificates);
+        trust.setAnchorCertificatesOnly(false);
+        if (trust.evaluateWithError())
+            return nullptr;
+        const int64_t code = detail::urlErrorCodeForVerifyResult(trust.lastVerifyResult());
+        if (trust.lastFailureLackedSystemRoots())
+            return makeURLErrorWithReason(code, url, security::missingSystemRootsDescription());
+        return makeURLError(code, url, X509_verify_cert_error_string(trust.lastVerifyResult()));
     }
 
     // Sends or receives without blocking: > 0 bytes, 0 end of stream
@@ -563,7 +573,11 @@ void URLSessionStreamTask::setEndpoint(const std::string& host, int port,
     auto& c = *connection_;
     c.host = host;
     c.port = port;
-    c.trustedCertificatesFile = trustedCertificatesFile;
+    c.trustedCertificates.clear();
+    if (trustedCertificatesFile) {
+        if (auto pem = FileManager::defaultManager().contentsAtPath(*trustedCertificatesFile))
+            c.trustedCertificates = security::Certificate::certificatesWithPEM(pem->view());
+    }
     const bool ipv6 = host.find(':') != std::string::npos;
     c.url = URL::URLWithString("tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port));
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
 using namespace plat::security;
@@ -118,4 +121,51 @@ TEST(ServerTrust, CRLsGivenToTheTrustRevokeTheirLeavesOnly) {
         EXPECT_EQ(trust->evaluateWithError(&error), !revoked);
         EXPECT_EQ(error ? error->code() : 0, revoked ? int64_t{TrustErrorCertificateRevoked} : int64_t{0});
     }
+}
+
+TEST(ServerTrust, SystemRootsComeFromTheBundleLocationAndAMissingBundleIsNamed) {
+    const auto& c = TestCertificates::shared();
+    testsupport::TempDir dir;
+    const std::string bundle = (dir / "bundle.pem").string();
+    const std::string missing = (dir / "missing.pem").string();
+    {
+        std::ofstream out(bundle);
+        out << c.ca.certificatePem;
+    }
+    struct Restore {
+        ~Restore() { setSystemRootCertificatesFile(std::nullopt); }
+    } restore;
+
+    // A bundle holding the test CA makes it a system root.
+    setSystemRootCertificatesFile(bundle);
+    EXPECT_EQ(systemRootCertificatesFile(), bundle);
+    ASSERT_EQ(systemRootCertificates().size(), 1u);
+    EXPECT_TRUE(trustFor(c.leaf)->evaluateWithError());
+    EXPECT_EQ(missingSystemRootsDescription(), "");
+
+    // Without a bundle, anchors still decide, and a failure for want of
+    // roots says which file is missing.
+    setSystemRootCertificatesFile(missing);
+    EXPECT_TRUE(systemRootCertificates().empty());
+    auto anchored = trustFor(c.leaf);
+    anchored->setAnchorCertificates({cert(c.ca)});
+    anchored->setAnchorCertificatesOnly(false);
+    EXPECT_TRUE(anchored->evaluateWithError());
+    auto unanchored = trustFor(c.leaf);
+    plat::ErrorPtr error;
+    EXPECT_FALSE(unanchored->evaluateWithError(&error));
+    EXPECT_TRUE(unanchored->lastFailureLackedSystemRoots());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), TrustErrorNotTrusted);
+    EXPECT_NE(error->localizedDescription().find(missing), std::string::npos)
+        << error->localizedDescription();
+    // A failure with another cause does not blame the bundle.
+    auto expired = trustFor(c.expiredLeaf);
+    expired->setAnchorCertificates({cert(c.ca)});
+    expired->setAnchorCertificatesOnly(false);
+    EXPECT_FALSE(expired->evaluateWithError());
+    EXPECT_FALSE(expired->lastFailureLackedSystemRoots());
+
+    setSystemRootCertificatesFile(std::nullopt);
+    EXPECT_NE(systemRootCertificatesFile(), missing);
 }

@@ -182,6 +182,11 @@ int verifyCallback(X509_STORE_CTX* context, void* user) {
     return t.engine->onVerify(*t.owner, context) ? 1 : 0;
 }
 
+// What to tell the caller beyond the code when a default evaluation failed.
+std::string trustFailureReason(const security::ServerTrust& trust) {
+    return trust.lastFailureLackedSystemRoots() ? security::missingSystemRootsDescription() : std::string();
+}
+
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
     SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), verifyCallback, user);
     return CURLE_OK;
@@ -782,6 +787,7 @@ void Engine::startHop(const TaskPtr& task) {
     t.hopIsFinal = false;
     t.pendingTrust.reset();
     t.trustFailureCode = 0;
+    t.trustFailureReason.clear();
     t.lastActivity = SteadyClock::now();
     if (!multi_)
         return fail(task, URLErrorCancelled);
@@ -825,7 +831,13 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
     curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &t);
-    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 3600L);
+    // libcurl's own CA bundle is never consulted (the callback replaces its
+    // verification), and loading it would fail every handshake on a system
+    // without one, even those whose trust the delegate or a pinned
+    // certificate decides. The system roots come from security's
+    // systemRootCertificates() instead.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
 
     // Headers: the configuration's, then the request's (which win).
     HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
@@ -1164,6 +1176,7 @@ bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
         return true;
     }
     t.trustFailureCode = urlErrorCodeForVerifyResult(trust->lastVerifyResult());
+    t.trustFailureReason = trustFailureReason(*trust);
     X509_STORE_CTX_set_error(context, trust->lastVerifyResult());
     return false;
 }
@@ -1227,6 +1240,8 @@ void Engine::finishHop(const TaskPtr& task, int result) {
     if (result != CURLE_OK) {
         if (t.pendingTrust)
             return onTrustChallenge(task);
+        if (t.trustFailureCode && !t.trustFailureReason.empty())
+            return failWithReason(task, t.trustFailureCode, t.trustFailureReason);
         if (t.trustFailureCode)
             return fail(task, t.trustFailureCode, t.errorBuffer);
         if (t.writeFailureCode)
@@ -1441,8 +1456,10 @@ void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition
         trust->setAnchorCertificates({});
         trust->setAnchorCertificatesOnly(false);
     }
-    if (!trust->evaluateWithError())
-        return fail(task, urlErrorCodeForVerifyResult(trust->lastVerifyResult()));
+    if (!trust->evaluateWithError()) {
+        return failWithReason(task, urlErrorCodeForVerifyResult(trust->lastVerifyResult()),
+                              trustFailureReason(*trust));
+    }
     t.approvedLeaf = trust->presentedChain().front()->data();
     startHop(task);
 }
@@ -1505,6 +1522,20 @@ void Engine::fail(const TaskPtr& task, int64_t code, const std::string& detail) 
                                     ? t.request.url
                                     : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
                                 detail, resume));
+}
+
+void Engine::failWithReason(const TaskPtr& task, int64_t code, const std::string& reason) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    std::optional<Data> resume;
+    if (code != URLErrorCancelled)
+        resume = takeResumeData(*task);
+    complete(task, makeURLErrorWithReason(
+                       code,
+                       t.request.url ? t.request.url
+                                     : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
+                       reason, resume));
 }
 
 std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {

@@ -91,6 +91,7 @@ struct Transfer {
     std::optional<Data> approvedLeaf;
     security::ServerTrustPtr pendingTrust;
     int64_t trustFailureCode = 0;
+    std::string trustFailureReason;  // set when the system had no roots to judge by
 
     // Downloads.
     std::string filePath;  // owned: removed with the task
@@ -167,6 +168,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
     void succeed(const std::shared_ptr<URLSessionTask>& task);
     void fail(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& detail = {});
+    // Fails with `reason` in the error's description as well (see
+    // makeURLErrorWithReason): for failures the caller can act on.
+    void failWithReason(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& reason);
     void complete(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
     std::optional<Data> takeResumeData(URLSessionTask& task);
     void maybeFinishInvalidation();
