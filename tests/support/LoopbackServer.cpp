@@ -261,7 +261,9 @@ struct LoopbackServer::Impl {
         auto& s = *server;
         // A body after a 204 or 304 would be read as the start of the next
         // response on a reused connection.
-        s.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        s.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            // Every handler has read the body by now: the record keeps it.
+            recordBody(req);
             if (res.status == 204 || res.status == 304) {
                 res.body.clear();
                 res.headers.erase("Content-Length");
@@ -339,6 +341,8 @@ struct LoopbackServer::Impl {
             };
         };
         s.Get(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
+        s.Post(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
+        s.Put(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
         s.Get(R"(/digest-auth/([^/]+)/([^/]+))", auth(true));
         s.Get("/cookies/set", [](const httplib::Request& req, httplib::Response& res) {
             for (const auto& [name, value] : req.params)

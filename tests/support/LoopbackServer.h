@@ -4,7 +4,7 @@
 // The server starts in the constructor and stops in the destructor (which
 // also releases every stalled response). HTTPS servers present one of the
 // TestCertificates leaves; clients trust the test CA through caFile().
-// Every request is recorded (requests()); all members may be called from any
+// Every request is recorded with its body (requests()); all members may be called from any
 // thread.
 //
 // Endpoints (query parameters in brackets are optional):
@@ -30,6 +30,7 @@
 //   /loop                   302 to itself, forever
 //   /basic-auth/<user>/<password>   401 with Basic realm="test" unless the
 //                           request carries those credentials; then /echo
+//                           (GET, POST and PUT)
 //   /digest-auth/<user>/<password>  the same with Digest (MD5, qop=auth)
 //   /cookies/set?<name>=<value>...  200 with one Set-Cookie (Path=/) each
 //   /cookies                200, body = the request's Cookie header

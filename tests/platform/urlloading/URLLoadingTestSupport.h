@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/URLSession.h"
 #include "support/LoopbackServer.h"
@@ -30,6 +31,25 @@ inline constexpr auto kHangGuard = std::chrono::seconds(30);
 
 inline URL url(const std::string& text) {
     return *URL::URLWithString(text);
+}
+
+// The request as the loopback server's /echo saw it.
+inline plat::Dictionary echoOf(const std::string& body) {
+    auto v = plat::JSONSerialization::JSONObjectWithString(body);
+    EXPECT_TRUE(v && v->isDictionary()) << body;
+    return v && v->isDictionary() ? *v->asDictionary() : plat::Dictionary();
+}
+
+// A header of an /echo answer, "<none>" when it was not sent.
+inline std::string echoHeader(const plat::Dictionary& echo, const std::string& name) {
+    const auto* headers = echo.find("headers");
+    if (!headers || !headers->isDictionary())
+        return "<none>";
+    for (const auto& [key, value] : *headers->asDictionary()) {
+        if (plat::urlloading::equalsIgnoringCase(key, name))
+            return *value.asString();
+    }
+    return "<none>";
 }
 
 struct TaskRecord {

@@ -164,6 +164,8 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
         if (t.bodyStream->status() == StreamStatus::AtEnd)
             return 0;
         std::ptrdiff_t n = t.bodyStream->read(reinterpret_cast<uint8_t*>(buffer), max);
+        if (n > 0)
+            t.bodyStreamRead += n;
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
     }
     return 0;
@@ -748,7 +750,20 @@ void Engine::requestBodyStream(const TaskPtr& task) {
                         stream->open();
                     if (stream->status() == StreamStatus::Error || stream->status() == StreamStatus::Closed)
                         return engine->fail(task, URLErrorRequestBodyStreamExhausted);
-                    task->transfer_->bodyStream = stream;
+                    // A body sent again (after a 307/308 or for
+                    // authentication) needs a stream that starts at the
+                    // beginning: the one already read would send less than
+                    // the caller's body, or nothing, and look like success.
+                    auto& tr = *task->transfer_;
+                    if ((stream == tr.bodyStream && tr.bodyStreamRead > 0) ||
+                        stream->status() == StreamStatus::AtEnd) {
+                        return engine->failWithReason(
+                            task, URLErrorRequestBodyStreamExhausted,
+                            "the body must be sent again and the delegate gave back a stream that "
+                            "has already been read; it must give a new stream from the start");
+                    }
+                    tr.bodyStream = stream;
+                    tr.bodyStreamRead = 0;
                     engine->startHop(task);
                 });
             }

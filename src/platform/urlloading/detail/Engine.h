@@ -45,6 +45,7 @@ struct Transfer {
     std::optional<Data> body;  // data tasks with a body and data uploads
     std::optional<URL> bodyFile;
     std::shared_ptr<InputStream> bodyStream;
+    int64_t bodyStreamRead = 0;  // bytes read from bodyStream so far
     DataTaskCompletion dataCompletion;
     DownloadTaskCompletion downloadCompletion;
     std::optional<ResumeInfo> resumeInfo;

@@ -1,0 +1,72 @@
+// What a request carries when it is sent again: a streamed body after a
+// 307/308 redirect or an authentication challenge, and the caller's
+// credentials and cookies after a redirect to another origin.
+#include <gtest/gtest.h>
+
+#include "platform/urlloading/URLLoadingTestSupport.h"
+
+using namespace urltest;
+using testsupport::LoopbackServer;
+
+namespace {
+
+int64_t codeOf(const ErrorPtr& error) {
+    return error ? error->code() : 0;
+}
+
+std::shared_ptr<InputStream> streamOf(const std::string& text) {
+    return std::shared_ptr<InputStream>(InputStream::withData(Data::fromString(text)));
+}
+
+}  // namespace
+
+TEST(StreamedBodySentAgain, ANewStreamIsAskedForAndAReadOneRefused) {
+    LoopbackServer server;
+    const std::string body = "the streamed body";
+    struct Case {
+        const char* name;
+        std::string path;
+        bool authenticate;
+    };
+    for (const Case& c :
+         {Case{"307", "/redirect/0?status=307", false}, Case{"308", "/redirect/0?status=308", false},
+          Case{"401", "/basic-auth/user/secret", true}}) {
+        for (bool fresh : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (fresh ? " fresh stream" : " same stream"));
+            auto delegate = std::make_shared<RecordingDelegate>();
+            auto stream = streamOf(body);
+            delegate->onNeedStream = [&] { return fresh ? streamOf(body) : stream; };
+            if (c.authenticate) {
+                delegate->onTaskChallenge = [](const URLAuthenticationChallenge&, ChallengeCompletion done) {
+                    done(URLSessionAuthChallengeDisposition::UseCredential,
+                         URLCredential::withUser("user", "secret", URLCredentialPersistence::None));
+                };
+            }
+            auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+            URLRequest post(url(server.url(c.path)));
+            post.httpMethod = "POST";
+            auto before = server.requests().size();
+            auto task = session->uploadTaskWithStreamedRequest(post);
+            task->resume();
+            auto r = delegate->waitFor(*task);
+            auto sent = server.requests();
+            ASSERT_EQ(sent.size(), before + (fresh ? 2 : 1));
+            EXPECT_EQ(sent[before].body, body);
+            if (fresh) {
+                EXPECT_EQ(r.error, nullptr);
+                EXPECT_EQ(sent.back().body, body);
+                EXPECT_EQ(*echoOf(r.body).find("body")->asString(), body);
+            } else {
+                // Never a second request with less than the caller's body.
+                EXPECT_EQ(codeOf(r.error), URLErrorRequestBodyStreamExhausted);
+                ASSERT_TRUE(r.error);
+                EXPECT_NE(r.error->localizedDescription().find("new stream"), std::string::npos);
+            }
+            int asked = 0;
+            for (const auto& e : r.events)
+                asked += e == "need-stream";
+            EXPECT_EQ(asked, 2);
+            session->invalidateAndCancel();
+        }
+    }
+}
