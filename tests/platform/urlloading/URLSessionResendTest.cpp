@@ -70,3 +70,33 @@ TEST(StreamedBodySentAgain, ANewStreamIsAskedForAndAReadOneRefused) {
         }
     }
 }
+
+TEST(RedirectToAnotherOrigin, DropsTheCallersCookieAndAuthorizationHeaders) {
+    LoopbackServer first;
+    LoopbackServer other;  // another port: another origin
+    LoopbackServer secure(LoopbackServer::Certificate::Valid);
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(secure));
+    struct Case {
+        std::string target;
+        bool kept;
+    };
+    for (const Case& c : {Case{first.url("/echo"), true}, Case{other.url("/echo"), false},
+                          Case{secure.url("/echo"), false}}) {
+        SCOPED_TRACE(c.target);
+        for (int status : {302, 307}) {
+            URLRequest request(
+                url(first.url("/redirect-to?status=" + std::to_string(status) + "&url=" + c.target)));
+            request.setValue("Basic dXNlcjpzZWNyZXQ=", "Authorization");
+            request.setValue("session=caller", "Cookie");
+            request.setValue("kept", "X-Custom");
+            Completion done;
+            ASSERT_TRUE(done.run(*session, request));
+            ASSERT_EQ(done.error, nullptr);
+            auto echo = echoOf(done.body());
+            EXPECT_EQ(echoHeader(echo, "Authorization"), c.kept ? "Basic dXNlcjpzZWNyZXQ=" : "<none>");
+            EXPECT_EQ(echoHeader(echo, "Cookie"), c.kept ? "session=caller" : "<none>");
+            EXPECT_EQ(echoHeader(echo, "X-Custom"), "kept");
+        }
+    }
+    session->invalidateAndCancel();
+}

@@ -98,6 +98,19 @@ std::string requestTarget(const URL& url) {
     return hash == std::string::npos ? target : target.substr(0, hash);
 }
 
+int effectivePort(const URL& url) {
+    if (auto port = url.port())
+        return *port;
+    return equalsIgnoringCase(url.scheme().value_or(""), "https") ? 443 : 80;
+}
+
+// Scheme, host and port alike.
+bool sameOrigin(const URL& a, const URL& b) {
+    return equalsIgnoringCase(a.scheme().value_or(""), b.scheme().value_or("")) &&
+           equalsIgnoringCase(a.host().value_or(""), b.host().value_or("")) &&
+           effectivePort(a) == effectivePort(b);
+}
+
 // --- libcurl callbacks (network thread) ---
 
 std::string_view trimmed(std::string_view s) {
@@ -1301,8 +1314,12 @@ void Engine::onRedirect(const TaskPtr& task) {
         next.setValue(std::nullopt, "Content-Type");
         next.setValue(std::nullopt, "Content-Length");
     }
-    if (!equalsIgnoringCase(target->host().value_or(""), t.request.url->host().value_or(""))) {
+    // Credentials and cookies the caller set were meant for this origin
+    // only: another host, port or scheme gets neither (the cookie storage
+    // adds the new origin's own cookies).
+    if (!sameOrigin(*target, *t.request.url)) {
         next.setValue(std::nullopt, "Authorization");
+        next.setValue(std::nullopt, "Cookie");
     }
     auto response = std::make_shared<const HTTPURLResponse>(*t.request.url, t.hopStatus, t.hopHeaders);
     if (!delegateImplements(*task, URLSessionDelegate::Callback::WillPerformHTTPRedirection)) {
@@ -1327,8 +1344,7 @@ void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next)
         return;
     if (!next)
         return deliverHopAsFinal(task);
-    const bool hostChanged =
-        !next->url || !equalsIgnoringCase(next->url->host().value_or(""), t.request.url->host().value_or(""));
+    const bool hostChanged = !next->url || !sameOrigin(*next->url, *t.request.url);
     const bool keepsBody = next->method() != "GET" && next->method() != "HEAD";
     t.redirectCount++;
     t.metrics->redirectCount = t.redirectCount;
