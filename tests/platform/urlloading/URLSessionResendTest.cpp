@@ -100,3 +100,23 @@ TEST(RedirectToAnotherOrigin, DropsTheCallersCookieAndAuthorizationHeaders) {
     }
     session->invalidateAndCancel();
 }
+
+TEST(CookieDomains, ACookieForAnAddressSuffixDoesNotReachAnotherAddress) {
+    LoopbackServer server;  // 127.0.0.1
+    auto config = testConfiguration(server);
+    config.httpCookieStorage = std::make_shared<HTTPCookieStorage>();
+    auto session = URLSession::sessionWithConfiguration(config);
+    Completion set;
+    ASSERT_TRUE(set.run(*session, server.url("/status/200?header=Set-Cookie:wide%3D1%3B%20Domain%3D1"
+                                             "&header=Set-Cookie:own%3D2%3B%20Path%3D%2F")));
+    ASSERT_EQ(set.error, nullptr);
+    auto stored = config.httpCookieStorage->cookies();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].name, "own");
+    // The server sees only its own cookie; another loopback address, none.
+    Completion read;
+    ASSERT_TRUE(read.run(*session, server.url("/cookies")));
+    EXPECT_EQ(read.body(), "own=2");
+    EXPECT_TRUE(config.httpCookieStorage->cookiesForURL(url("http://127.100.0.1/cookies")).empty());
+    session->invalidateAndCancel();
+}
