@@ -42,13 +42,16 @@ Result<std::string> serializeResponseString(std::optional<plat::StringEncoding> 
     if (!data)
         return R::failure(CourierError::responseSerializationFailed(SE::inputDataNil));
     plat::StringEncoding chosen = plat::ISOLatin1StringEncoding;
-    if (encoding)
+    std::optional<std::string> charset;
+    if (encoding) {
         chosen = *encoding;
-    else if (response && response->textEncodingName())
-        chosen = plat::stringEncodingForIANACharsetName(*response->textEncodingName());
+    } else if (response && response->textEncodingName()) {
+        charset = response->textEncodingName();
+        chosen = plat::stringEncodingForIANACharsetName(*charset);
+    }
     if (auto text = plat::stringFromData(*data, chosen))
         return R::success(std::move(*text));
-    return R::failure(CourierError::stringSerializationFailed(chosen));
+    return R::failure(CourierError::stringSerializationFailed(chosen, std::move(charset)));
 }
 
 Result<plat::Value> serializeResponseJSON(unsigned options,

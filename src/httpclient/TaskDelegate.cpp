@@ -244,11 +244,27 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     std::function<void(const Data&)> stream;
     std::shared_ptr<Progress> progress;
     std::optional<ProgressHandler> handler;
+    ErrorPtr tooLarge;
     {
         std::lock_guard lock(mutex_);
         stream = dataStream_;
-        if (!stream)
-            mutableData_.append(data);
+        if (!stream) {
+            // Collected bodies are bounded like the session's own (a
+            // decompression bomb must not fill memory).
+            const auto limit = session.configuration().maximumInMemoryBodyLength;
+            if (bodyTooLarge_ ||
+                (limit > 0 && static_cast<int64_t>(mutableData_.length() + data.length()) > limit)) {
+                if (!bodyTooLarge_) {
+                    bodyTooLarge_ = true;
+                    tooLarge = ul::makeURLErrorWithReason(
+                        ul::URLErrorDataLengthExceedsMaximum,
+                        task.currentRequest() ? task.currentRequest()->url : std::nullopt,
+                        ul::bodyTooLargeReason(limit));
+                }
+            } else {
+                mutableData_.append(data);
+            }
+        }
         totalBytesReceived_ += static_cast<int64_t>(data.length());
         auto response = task.response();
         progress_->setTotalUnitCount(response ? response->expectedContentLength()
@@ -256,6 +272,11 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
         progress_->setCompletedUnitCount(totalBytesReceived_);
         progress = progress_;
         handler = progressHandler_;
+    }
+    if (tooLarge) {
+        recordErrorIfNone(tooLarge);
+        task.cancel();
+        return;
     }
     if (stream)
         stream(data);

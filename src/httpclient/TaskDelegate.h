@@ -191,6 +191,7 @@ class DataTaskDelegate : public TaskDelegate {
     std::function<void(const Data&)> dataStream_;
     int64_t totalBytesReceived_ = 0;
     Data mutableData_;
+    bool bodyTooLarge_ = false;  // the collected body passed the session's limit
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {

@@ -151,6 +151,16 @@ TEST(SessionManagerUnitTest, StringEncodingChoiceAndFailure) {
     EXPECT_EQ(
         serializationReason(serializeResponseString(std::nullopt, nullptr, std::nullopt, nullptr).error()),
         SE::inputDataNil);
+
+    // A charset no encoding is known by is named in the error.
+    HTTPHeaderFields unknown;
+    unknown.setValue("text/plain; charset=x-klingon", "Content-Type");
+    auto strange = std::make_shared<plat::urlloading::HTTPURLResponse>(
+        *plat::URL::URLWithString("http://h.test/"), 200, unknown);
+    auto unnamed = serializeResponseString(std::nullopt, strange, Data::fromString("text"), nullptr);
+    ASSERT_TRUE(unnamed.isFailure());
+    EXPECT_EQ(unnamed.error()->localizedDescription(),
+              "String could not be serialized with encoding: unknown charset \"x-klingon\".");
 }
 
 TEST(SessionManagerUnitTest, TransportErrorWinsOverEmptyStatus) {
@@ -698,4 +708,31 @@ TEST(SessionManagerUnitTest, ConvenienceFunctionsUseTheSharedManager) {
         shared->session()->configuration().httpAdditionalHeaders.valueForHTTPHeaderField("Accept-Encoding"),
         "gzip;q=1.0, compress;q=0.5");
     shared->startRequestsImmediately = true;
+}
+
+TEST(SessionManagerBodyLimit, ACollectedBodyPastTheSessionLimitFailsAndAStreamedOneDoesNot) {
+    LoopbackServer server;
+    auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
+    c.connectionProxyFromEnvironment = false;
+    c.maximumInMemoryBodyLength = 1 << 20;
+    auto manager = SessionManager::create(c);
+    auto queue = testQueue();
+    Waiter<DataResponse<Data>> collected;
+    manager->request(server.url("/gzip-zeros/4194304"))
+        ->responseData([&](const DataResponse<Data>& r) { collected.set(r); }, queue);
+    auto r = collected.wait();
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->error());
+    EXPECT_EQ(r->error()->code(), plat::urlloading::URLErrorDataLengthExceedsMaximum);
+    EXPECT_NE(r->error()->localizedDescription().find("maximumInMemoryBodyLength"), std::string::npos);
+
+    std::atomic<size_t> streamed{0};
+    Waiter<plat::ErrorPtr> finished;
+    manager->request(server.url("/gzip-zeros/4194304"))
+        ->stream([&](const Data& d) { streamed += d.length(); })
+        ->response([&](const DefaultDataResponse& d) { finished.set(d.error); }, queue);
+    auto e = finished.wait();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(*e, nullptr);
+    EXPECT_EQ(streamed.load(), 4194304u);
 }

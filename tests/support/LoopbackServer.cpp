@@ -357,6 +357,14 @@ struct LoopbackServer::Impl {
             // A type the server would not compress a second time.
             res.set_content(gzip(gzipBodyText()), "application/octet-stream");
         });
+        s.Get(R"(/gzip-zeros/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Content-Encoding", "gzip");
+            res.set_content(gzip(std::string(std::stoull(req.matches[1]), '\0')), "application/octet-stream");
+        });
+        s.Get(R"(/big-header/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("X-Big", std::string(std::stoull(req.matches[1]), 'a'));
+            res.set_content("small body", "text/plain");
+        });
         s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
             waitForRelease();
             res.set_content("late", "text/plain");

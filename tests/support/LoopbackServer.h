@@ -35,6 +35,8 @@
 //   /cookies/set?<name>=<value>...  200 with one Set-Cookie (Path=/) each
 //   /cookies                200, body = the request's Cookie header
 //   /gzip                   200, gzip-encoded body gzipBodyText()
+//   /gzip-zeros/<n>         200, gzip-encoded body of n zero bytes
+//   /big-header/<n>         200 with a header X-Big of n bytes
 //   /stall                  sends nothing until releaseStalled() or shutdown
 //   POST, PUT to /echo and /upload are echoed the same way; /upload answers
 //   {"length":<n>} only.

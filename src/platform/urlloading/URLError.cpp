@@ -7,7 +7,7 @@ std::string URLErrorDescription(int64_t code) {
         case URLErrorCancelled:
             return "cancelled";
         case URLErrorBadURL:
-            return "unsupported URL";
+            return "bad URL";
         case URLErrorTimedOut:
             return "The request timed out.";
         case URLErrorUnsupportedURL:
@@ -86,6 +86,12 @@ ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingU
     if (!reason.empty())
         description += " (" + reason + ")";
     return make(code, failingURL, description, reason, resumeData);
+}
+
+std::string bodyTooLargeReason(int64_t limit) {
+    return "the decoded response body is larger than the " + std::to_string(limit) +
+           " bytes a body collected in memory may have (URLSessionConfiguration::maximumInMemoryBodyLength); "
+           "use a download task or take the data as it arrives";
 }
 
 }  // namespace plat::urlloading

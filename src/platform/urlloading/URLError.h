@@ -67,4 +67,8 @@ ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const 
 ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
                                 const std::optional<Data>& resumeData = std::nullopt);
 
+// The reason given with URLErrorDataLengthExceedsMaximum for a body larger
+// than `limit` bytes collected in memory.
+std::string bodyTooLargeReason(int64_t limit);
+
 }  // namespace plat::urlloading

@@ -3,6 +3,8 @@
 // credentials and cookies after a redirect to another origin.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/urlloading/URLLoadingTestSupport.h"
 
 using namespace urltest;
@@ -119,4 +121,89 @@ TEST(CookieDomains, ACookieForAnAddressSuffixDoesNotReachAnotherAddress) {
     EXPECT_EQ(read.body(), "own=2");
     EXPECT_TRUE(config.httpCookieStorage->cookiesForURL(url("http://127.100.0.1/cookies")).empty());
     session->invalidateAndCancel();
+}
+
+TEST(AuthenticationRounds, AreCappedWhenTheDelegateKeepsAnsweringWrongly) {
+    LoopbackServer server;
+    auto delegate = std::make_shared<RecordingDelegate>();
+    std::atomic<int> asked{0};
+    delegate->onTaskChallenge = [&](const URLAuthenticationChallenge&, ChallengeCompletion done) {
+        asked++;
+        done(URLSessionAuthChallengeDisposition::UseCredential,
+             URLCredential::withUser("user", "wrong", URLCredentialPersistence::None));
+    };
+    delegate->onResponse = [](const HTTPURLResponsePtr&, ResponseCompletion done) {
+        done(URLSessionResponseDisposition::Allow);
+    };
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+    auto task = session->dataTaskWithURL(url(server.url("/basic-auth/user/secret")));
+    task->resume();
+    auto r = delegate->waitFor(*task);
+    // The last 401 is the response; the task does not fail.
+    EXPECT_EQ(r.error, nullptr);
+    EXPECT_EQ(task->response()->statusCode(), 401);
+    EXPECT_EQ(r.body, "unauthorized");
+    EXPECT_EQ(asked.load(), 3);
+    EXPECT_EQ(server.requestCount("/basic-auth/user/secret"), 4u);
+    session->invalidateAndCancel();
+}
+
+TEST(RequestRefusals, HaveTheirOwnClearErrors) {
+    LoopbackServer server;
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
+
+    // A header that would inject another header line.
+    URLRequest injected(url(server.url("/echo")));
+    injected.setValue("x\r\nX-Injected: 1", "X-Note");
+    Completion refused;
+    ASSERT_TRUE(refused.run(*session, injected));
+    EXPECT_EQ(codeOf(refused.error), URLErrorBadURL);
+    ASSERT_TRUE(refused.error);
+    EXPECT_NE(refused.error->localizedDescription().find("header field \"X-Note\""), std::string::npos)
+        << refused.error->localizedDescription();
+    EXPECT_EQ(refused.error->localizedDescription().find("unsupported URL"), std::string::npos);
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+
+    // A response header beyond what the layer reads.
+    Completion huge;
+    ASSERT_TRUE(huge.run(*session, server.url("/big-header/1048576")));
+    EXPECT_EQ(codeOf(huge.error), URLErrorBadServerResponse);
+    ASSERT_TRUE(huge.error);
+    EXPECT_NE(huge.error->localizedDescription().find("header"), std::string::npos)
+        << huge.error->localizedDescription();
+    // One within bounds is read whole.
+    Completion large;
+    ASSERT_TRUE(large.run(*session, server.url("/big-header/60000")));
+    EXPECT_EQ(large.error, nullptr);
+    EXPECT_EQ(large.response->valueForHTTPHeaderField("X-Big")->size(), 60000u);
+    session->invalidateAndCancel();
+}
+
+TEST(DecodedBodyLimit, BoundsBodiesCollectedInMemoryButNotStreamedOnes) {
+    LoopbackServer server;
+    auto config = testConfiguration(server);
+    config.maximumInMemoryBodyLength = 1 << 20;
+    auto session = URLSession::sessionWithConfiguration(config);
+    // 4 MB of zeros arrive as a few KB of gzip.
+    Completion bomb;
+    ASSERT_TRUE(bomb.run(*session, server.url("/gzip-zeros/4194304")));
+    EXPECT_EQ(codeOf(bomb.error), URLErrorDataLengthExceedsMaximum);
+    ASSERT_TRUE(bomb.error);
+    EXPECT_NE(bomb.error->localizedDescription().find("maximumInMemoryBodyLength"), std::string::npos);
+    EXPECT_FALSE(bomb.data);
+    Completion within;
+    ASSERT_TRUE(within.run(*session, server.url("/gzip-zeros/1048576")));
+    EXPECT_EQ(within.error, nullptr);
+    EXPECT_EQ(within.data->length(), 1048576u);
+    session->invalidateAndCancel();
+
+    // A delegate that takes the data as it arrives gets all of it.
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto streaming = URLSession::sessionWithConfiguration(config, delegate);
+    auto task = streaming->dataTaskWithURL(url(server.url("/gzip-zeros/4194304")));
+    task->resume();
+    auto r = delegate->waitFor(*task);
+    EXPECT_EQ(r.error, nullptr);
+    EXPECT_EQ(r.body.size(), 4194304u);
+    streaming->invalidateAndCancel();
 }

@@ -26,7 +26,16 @@ namespace {
 using TaskPtr = std::shared_ptr<URLSessionTask>;
 
 constexpr int kMaximumRedirects = 16;
+// Authentication gives up (the 401 becomes the response) once the same
+// protection space has refused this many credentials, or after this many
+// rounds in all: a delegate that keeps answering with the same wrong
+// password must not keep the task sending requests for ever.
+constexpr int kMaximumAuthenticationFailures = 3;
+constexpr int kMaximumAuthenticationRounds = 16;
 constexpr size_t kInterceptedBodyLimit = 1 << 20;
+// The response header of one hop is read up to this size; libcurl itself
+// refuses a single header line past 100 KB.
+constexpr size_t kResponseHeaderLimit = 256 * 1024;
 
 void initCurlOnce() {
     static std::once_flag once;
@@ -80,6 +89,15 @@ bool hasLineBreak(const std::string& s) {
     return s.find_first_of("\r\n") != std::string::npos || s.find('\0') != std::string::npos;
 }
 
+// Control characters shown as '?', for error texts.
+std::string printable(std::string text) {
+    for (auto& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return text;
+}
+
 std::string clientNonce() {
     static std::atomic<uint64_t> counter{0};
     uint64_t n = ++counter ^ static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
@@ -126,6 +144,11 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     t.lastActivity = SteadyClock::now();
     const std::string_view line(data, length);
+    t.headerBytes += length;
+    if (t.headerBytes > kResponseHeaderLimit) {
+        t.headerTooLarge = true;
+        return 0;  // ends the transfer
+    }
     if (line.substr(0, 5) == "HTTP/") {
         t.hopHeaders = HTTPHeaderFields();
         t.hopCookies.clear();
@@ -816,6 +839,8 @@ void Engine::startHop(const TaskPtr& task) {
     t.pendingTrust.reset();
     t.trustFailureCode = 0;
     t.trustFailureReason.clear();
+    t.headerBytes = 0;
+    t.headerTooLarge = false;
     t.lastActivity = SteadyClock::now();
     if (!multi_)
         return fail(task, URLErrorCancelled);
@@ -874,7 +899,10 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
     for (const auto& [name, value] : headers.fields()) {
         if (hasLineBreak(name) || hasLineBreak(value) || name.empty() ||
             name.find(':') != std::string::npos) {
-            fail(self, URLErrorBadURL, "header field with a line break or colon: " + name);
+            failWithReason(self, URLErrorBadURL,
+                           "refused to send header field \"" + printable(name) +
+                               "\": a line break, NUL or colon in a name, or a line break or NUL in a "
+                               "value, would change the request");
             return false;
         }
     }
@@ -1143,6 +1171,12 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
         return length;
     }
     if (t.dataCompletion) {
+        const auto limit = configuration_.maximumInMemoryBodyLength;
+        if (limit > 0 && static_cast<int64_t>(t.accumulated.size() + length) > limit) {
+            t.writeFailureCode = URLErrorDataLengthExceedsMaximum;
+            t.writeFailureReason = bodyTooLargeReason(limit);
+            return 0;  // ends the transfer
+        }
         t.accumulated.append(bytes, length);
         return length;
     }
@@ -1272,8 +1306,16 @@ void Engine::finishHop(const TaskPtr& task, int result) {
             return failWithReason(task, t.trustFailureCode, t.trustFailureReason);
         if (t.trustFailureCode)
             return fail(task, t.trustFailureCode, t.errorBuffer);
+        if (t.writeFailureCode && !t.writeFailureReason.empty())
+            return failWithReason(task, t.writeFailureCode, t.writeFailureReason);
         if (t.writeFailureCode)
             return fail(task, t.writeFailureCode, t.errorBuffer);
+        if (t.headerTooLarge || (result == CURLE_OUT_OF_MEMORY && !t.finalHeadersSeen && t.hopStatus != 0)) {
+            return failWithReason(task, URLErrorBadServerResponse,
+                                  "the response header is too large: the limit is " +
+                                      std::to_string(kResponseHeaderLimit / 1024) +
+                                      " KB in all and 100 KB for one line");
+        }
         if (result == -ENETUNREACH)
             return fail(task, URLErrorNotConnectedToInternet, t.errorBuffer);
         if (result == CURLE_READ_ERROR || result == CURLE_ABORTED_BY_CALLBACK) {
@@ -1374,6 +1416,10 @@ void Engine::onAuthenticate(const TaskPtr& task) {
     space.authenticationMethod = challengeHeader->scheme == "digest" ? URLAuthenticationMethodHTTPDigest
                                                                      : URLAuthenticationMethodHTTPBasic;
     t.authChallenge = challengeHeader;
+    if (t.failureCounts[space] >= kMaximumAuthenticationFailures ||
+        t.authenticationRounds >= kMaximumAuthenticationRounds) {
+        return deliverHopAsFinal(task);
+    }
     URLAuthenticationChallenge challenge;
     challenge.protectionSpace = space;
     challenge.previousFailureCount = t.failureCounts[space];
@@ -1421,6 +1467,7 @@ void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace&
     if (disposition == D::RejectProtectionSpace || !credential || !credential->user)
         return deliverHopAsFinal(task);
     t.failureCounts[space]++;
+    t.authenticationRounds++;
     t.credential = credential;
     t.nonceCount = 0;
     t.request.setValue(std::nullopt, "Authorization");

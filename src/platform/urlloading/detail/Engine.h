@@ -65,6 +65,8 @@ struct Transfer {
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
     HTTPHeaderFields hopHeaders;
+    size_t headerBytes = 0;  // response header bytes of this hop
+    bool headerTooLarge = false;
     std::vector<std::string> hopCookies;
     std::string hopBody;  // body of a redirect or 401, kept in case it becomes the final one
     bool finalHeadersSeen = false;
@@ -83,6 +85,7 @@ struct Transfer {
 
     // Authentication.
     std::map<URLProtectionSpace, int> failureCounts;
+    int authenticationRounds = 0;
     std::optional<URLCredential> credential;
     std::optional<AuthChallengeHeader> authChallenge;
     unsigned nonceCount = 0;
@@ -103,6 +106,7 @@ struct Transfer {
     std::optional<std::string> lastModified;
     bool rangesRefused = false;
     int64_t writeFailureCode = 0;
+    std::string writeFailureReason;
 
     // Download progress not yet reported to the delegate (shared with the
     // report waiting on the delegate queue).
