@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -371,7 +373,19 @@ struct LoopbackServer::Impl {
         });
     }
 
-    void start(const TestIdentity* identity) {
+    std::vector<uint8_t> stapledOCSP;
+
+    static int staple(SSL* ssl, void* arg) {
+        const auto& der = static_cast<Impl*>(arg)->stapledOCSP;
+        if (der.empty())
+            return SSL_TLSEXT_ERR_NOACK;
+        auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(der.size()));
+        std::memcpy(copy, der.data(), der.size());
+        SSL_set_tlsext_status_ocsp_resp(ssl, copy, static_cast<long>(der.size()));
+        return SSL_TLSEXT_ERR_OK;
+    }
+
+    void start(const TestIdentity* identity, const TLSOptions* options = nullptr) {
         if (identity) {
             tls = true;
             BIO* bio = BIO_new_mem_buf(identity->certificatePem.data(),
@@ -382,7 +396,24 @@ struct LoopbackServer::Impl {
                                   static_cast<int>(identity->privateKeyPem.size()));
             EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
             BIO_free(bio);
-            server = std::make_unique<httplib::SSLServer>(cert, key);
+            X509_STORE* clientCAs = nullptr;
+            if (options && options->requireClientCertificate) {
+                const auto& ca = TestCertificates::shared().ca.certificatePem;
+                bio = BIO_new_mem_buf(ca.data(), static_cast<int>(ca.size()));
+                X509* caCert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+                BIO_free(bio);
+                clientCAs = X509_STORE_new();
+                X509_STORE_add_cert(clientCAs, caCert);
+                X509_free(caCert);
+            }
+            // The server takes the store (it frees it).
+            auto ssl = std::make_unique<httplib::SSLServer>(cert, key, clientCAs);
+            if (options && !options->stapledOCSP.empty()) {
+                stapledOCSP = options->stapledOCSP;
+                SSL_CTX_set_tlsext_status_cb(ssl->ssl_context(), staple);
+                SSL_CTX_set_tlsext_status_arg(ssl->ssl_context(), this);
+            }
+            server = std::move(ssl);
             X509_free(cert);
             EVP_PKEY_free(key);
         } else {
@@ -433,6 +464,12 @@ LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
 
 LoopbackServer::LoopbackServer(Certificate certificate) : impl_(std::make_unique<Impl>()) {
     impl_->start(&identityFor(certificate));
+}
+
+LoopbackServer::LoopbackServer(const TLSOptions& options) : impl_(std::make_unique<Impl>()) {
+    if (!options.identity)
+        throw std::invalid_argument("LoopbackServer: TLS options without an identity");
+    impl_->start(options.identity, &options);
 }
 
 LoopbackServer::~LoopbackServer() = default;

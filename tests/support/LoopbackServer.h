@@ -52,6 +52,8 @@
 
 namespace testsupport {
 
+struct TestIdentity;
+
 struct RecordedRequest {
     std::string method;
     std::string path;
@@ -68,8 +70,17 @@ class LoopbackServer {
   public:
     enum class Certificate { Valid, Expired, WrongHost, UnknownCA };
 
+    // HTTPS with any identity, and what the tests of OCSP stapling and
+    // client certificates need.
+    struct TLSOptions {
+        const TestIdentity* identity = nullptr;  // the server's; required
+        std::vector<uint8_t> stapledOCSP;        // sent to clients that ask for a status
+        bool requireClientCertificate = false;   // one signed by the test CA
+    };
+
     LoopbackServer();                                  // plain HTTP
     explicit LoopbackServer(Certificate certificate);  // HTTPS
+    explicit LoopbackServer(const TLSOptions& options);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

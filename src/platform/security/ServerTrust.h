@@ -10,9 +10,14 @@
 // roots at all (no CA bundle installed), an evaluation that needed them
 // fails with an error that names the missing bundle.
 //
-// Revocation is judged only from CRLs handed to setCRLs; no network fetch is
-// ever made. Without CRLs a revocation policy passes, unless it carries
-// RevocationRequirePositiveResponse.
+// A revocation policy checks the leaf: against the CRLs handed to setCRLs
+// when there are any; else against an OCSP response handed to
+// setOCSPResponses (one a server stapled, say); else, unless the policy
+// carries RevocationNetworkAccessDisabled or asks for CRLs only, by asking
+// the OCSP responder the leaf names (plain HTTP, a few seconds at most).
+// When none of these gives an answer the evaluation fails closed with
+// TrustErrorIncompleteRevocationCheck ("revocation could not be checked"):
+// a policy that asks for revocation checking never passes unchecked.
 //
 // A ServerTrust is used by one thread at a time (evaluate mutates it).
 #pragma once
@@ -77,6 +82,8 @@ class ServerTrust {
     void setAnchorCertificatesOnly(bool only) { anchorsOnly_ = only; }
     // DER-encoded CRLs used by revocation policies.
     void setCRLs(std::vector<Data> crls) { crls_ = std::move(crls); }
+    // DER-encoded OCSP responses used by revocation policies.
+    void setOCSPResponses(std::vector<Data> responses) { ocspResponses_ = std::move(responses); }
 
     // True when the chain is trusted under every policy; else false and, when
     // `error` is given, an OSStatusErrorDomain error naming the reason.
@@ -97,6 +104,9 @@ class ServerTrust {
     PublicKeyPtr publicKey() const { return chain_.front()->publicKey(); }
 
   private:
+    enum class Revocation { Good, Revoked, Unknown };
+    // The leaf's status from the OCSP responses given or its responder.
+    Revocation ocspStatus(void* storeContext, unsigned flags);
     ServerTrust(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies)
         : chain_(std::move(chain)), policies_(std::move(policies)) {}
     const std::vector<CertificatePtr>& current() const {
@@ -108,6 +118,8 @@ class ServerTrust {
     std::vector<CertificatePtr> anchors_;
     bool anchorsOnly_ = false;
     std::vector<Data> crls_;
+    std::vector<Data> ocspResponses_;
+    std::string failureDetail_;  // said in the error beside the verify result
     std::vector<CertificatePtr> evaluatedChain_;
     int lastVerifyResult_ = 0;
     bool lackedSystemRoots_ = false;
