@@ -11,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <mutex>
 
@@ -61,6 +63,7 @@ struct URLSessionStreamTask::Connection {
     int port = 0;
     std::shared_ptr<URLSession> session;
     std::weak_ptr<URLSessionTask> task;
+    std::weak_ptr<Connection> self;
     std::vector<security::CertificatePtr> trustedCertificates;
     std::optional<URL> url;
     int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -265,7 +268,94 @@ struct URLSessionStreamTask::Connection {
         auto trust = security::ServerTrust::create(chain, {security::TrustPolicy::SSL(true, host)});
         if (!trust)
             return makeURLError(URLErrorSecureConnectionFailed, url, "the server sent no certificate");
-        return evaluateByDefault(*trust);
+        auto delegate = session->delegate();
+        const bool sessionLevel =
+            delegate && delegate->implements(URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+        const bool taskLevel =
+            delegate && delegate->implements(URLSessionDelegate::Callback::TaskDidReceiveChallenge);
+        if (!sessionLevel && !taskLevel)
+            return evaluateByDefault(*trust);
+        auto answer = askDelegate(trust, sessionLevel);
+        if (!answer)
+            return makeURLError(URLErrorCancelled, url);  // stopped while waiting
+        using D = URLSessionAuthChallengeDisposition;
+        switch (answer->first) {
+            case D::CancelAuthenticationChallenge:
+                return makeURLError(URLErrorCancelled, url);
+            case D::UseCredential:
+                if (answer->second && answer->second->trust)
+                    return nullptr;
+                return makeURLError(URLErrorServerCertificateUntrusted, url,
+                                    "server trust answered without a trust credential");
+            default:
+                return evaluateByDefault(*trust);
+        }
+    }
+
+    using TrustAnswer = std::pair<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>;
+
+    // Hands the server-trust challenge to the delegate, as for the session's
+    // other tasks, and waits (this worker only) for its answer; nullopt when
+    // the task stops meanwhile. A handler dropped unanswered means default
+    // handling.
+    std::optional<TrustAnswer> askDelegate(const security::ServerTrustPtr& trust, bool sessionLevel) {
+        struct Pending {
+            std::mutex mutex;
+            std::optional<TrustAnswer> answer;
+        };
+        struct Handler {
+            std::shared_ptr<Pending> pending;
+            std::weak_ptr<Connection> connection;
+            std::atomic<bool> done{false};
+            void answer(TrustAnswer a) {
+                if (done.exchange(true))
+                    return;
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->answer = std::move(a);
+                }
+                if (auto c = connection.lock())
+                    c->wake();
+            }
+            ~Handler() { answer({URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt}); }
+        };
+        auto pending = std::make_shared<Pending>();
+        auto handler = std::make_shared<Handler>();
+        handler->pending = pending;
+        handler->connection = self;
+        URLAuthenticationChallenge challenge;
+        challenge.protectionSpace.host = host;
+        challenge.protectionSpace.port = port;
+        challenge.protectionSpace.protocol = "https";
+        challenge.protectionSpace.authenticationMethod = URLAuthenticationMethodServerTrust;
+        challenge.protectionSpace.serverTrust = trust;
+        ChallengeCompletion completion = [handler](URLSessionAuthChallengeDisposition d,
+                                                   std::optional<URLCredential> c) {
+            handler->answer({d, std::move(c)});
+        };
+        std::weak_ptr<URLSessionTask> weak = task;
+        auto s = session;
+        handler.reset();  // the completion holds it from here on
+        post([s, weak, challenge, completion = std::move(completion), sessionLevel]() mutable {
+            auto t = weak.lock();
+            auto delegate = s->delegate();
+            if (t && delegate) {
+                if (sessionLevel)
+                    delegate->didReceiveChallenge(*s, challenge, std::move(completion));
+                else
+                    delegate->didReceiveChallenge(*s, *t, challenge, std::move(completion));
+            }
+            completion = nullptr;
+        });
+        for (;;) {
+            {
+                std::lock_guard lock(pending->mutex);
+                if (pending->answer)
+                    return pending->answer;
+            }
+            if (!wait(0, Clock::time_point::max()))
+                return std::nullopt;
+        }
     }
 
     ErrorPtr evaluateByDefault(security::ServerTrust& trust) {
@@ -561,7 +651,17 @@ void URLSessionStreamTask::closeRead() {
 void URLSessionStreamTask::startConnection(double connectTimeout) {
     auto c = connection_;
     c->task = weak_from_this();
-    worker_ = std::thread([c, connectTimeout] { c->run(connectTimeout); });
+    c->self = c;
+    worker_ = std::thread([c, connectTimeout] {
+        // TLS writes go through write(), which raises SIGPIPE once the peer
+        // has gone; blocked on this thread, it stays pending here and the
+        // write fails with EPIPE instead of ending the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        c->run(connectTimeout);
+    });
 }
 
 void URLSessionStreamTask::stopConnection(const ErrorPtr& error) {
