@@ -75,9 +75,23 @@ Result<plat::Value> serializeResponseJSON(unsigned options,
 Result<plat::Value> serializeResponsePropertyList(const plat::urlloading::HTTPURLResponsePtr& response,
                                                   const std::optional<plat::Data>& data,
                                                   const plat::ErrorPtr& error) {
+    return serializeResponsePropertyList(PropertyListImmutable, response, data, error);
+}
+
+Result<plat::Value> serializeResponsePropertyList(unsigned options,
+                                                  const plat::urlloading::HTTPURLResponsePtr& response,
+                                                  const std::optional<plat::Data>& data,
+                                                  const plat::ErrorPtr& error) {
     using R = Result<plat::Value>;
     if (error)
         return R::failure(error);
+    if (options > PropertyListMutableContainersAndLeaves) {
+        return R::failure(CourierError::responseSerializationFailed(
+            SE::propertyListSerializationFailed,
+            plat::Error::withDescription(
+                plat::CocoaErrorDomain, 3840,
+                "unknown property-list reading options " + std::to_string(options))));
+    }
     if (isEmptyResponse(response))
         return R::success(plat::Value());
     if (!data || data->empty())

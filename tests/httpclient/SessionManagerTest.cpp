@@ -101,7 +101,7 @@ TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
                 EXPECT_TRUE(r.value() && r.value()->isNull());
                 done.set(4);
             },
-            queue);
+            PropertyListImmutable, queue);
     // A 200 with no bytes: empty data, an empty string, and no JSON.
     manager->request(server.url("/status/200"))
         ->responseData(
@@ -735,4 +735,33 @@ TEST(SessionManagerBodyLimit, ACollectedBodyPastTheSessionLimitFailsAndAStreamed
     ASSERT_TRUE(e);
     EXPECT_EQ(*e, nullptr);
     EXPECT_EQ(streamed.load(), 4194304u);
+}
+
+TEST_F(SessionManagerTest, PropertyListSerializationTakesItsReadingOptions) {
+    // <plist><dict><key>a</key><integer>1</integer></dict></plist>, URL-encoded.
+    const std::string body =
+        "%3Cplist%20version%3D%221.0%22%3E%3Cdict%3E%3Ckey%3Ea%3C%2Fkey%3E%3Cinteger%3E1%3C%2Finteger%3E"
+        "%3C%2Fdict%3E%3C%2Fplist%3E";
+    const std::string address = server.url("/status/200?type=application/x-plist&body=" + body);
+    Waiter<std::pair<unsigned, DataResponse<Value>>> done;
+    const unsigned options[] = {PropertyListImmutable, PropertyListMutableContainers,
+                                PropertyListMutableContainersAndLeaves, 7};
+    for (unsigned o : options) {
+        manager->request(address)->responsePropertyList(
+            [&, o](const DataResponse<Value>& r) {
+                done.set({o, r});
+            },
+            o, queue);
+    }
+    for (const auto& [o, r] : done.all(4)) {
+        if (o <= PropertyListMutableContainersAndLeaves) {
+            ASSERT_TRUE(r.result.isSuccess()) << o << " " << r.result.debugDescription();
+            EXPECT_EQ(r.value()->find("a")->intValue(), 1) << o;
+        } else {
+            ASSERT_TRUE(r.result.isFailure());
+            EXPECT_EQ(serializationReason(r.error()), SE::propertyListSerializationFailed);
+            EXPECT_NE(r.error()->localizedDescription().find("reading options 7"), std::string::npos)
+                << r.error()->localizedDescription();
+        }
+    }
 }
