@@ -225,7 +225,27 @@ std::string trustFailureReason(const security::ServerTrust& trust) {
     return trust.lastFailureLackedSystemRoots() ? security::missingSystemRootsDescription() : std::string();
 }
 
+// Where an SSL_CTX keeps its transfer, for the client-certificate callback.
+int transferIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int clientCertificateCallback(SSL* ssl, X509** x509, EVP_PKEY** key) {
+    auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
+    if (!t || !t->owner)
+        return 0;
+    return t->engine->onClientCertificateRequest(*t->owner, ssl, reinterpret_cast<void**>(x509),
+                                                 reinterpret_cast<void**>(key));
+}
+
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
+    SSL_CTX_set_ex_data(static_cast<SSL_CTX*>(sslContext), transferIndex(), user);
+    // The callbacks below reach the transfer that made the connection; a
+    // connection that outlives it (kept for reuse) must never call them
+    // again, which a renegotiation would.
+    SSL_CTX_set_options(static_cast<SSL_CTX*>(sslContext), SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(sslContext), clientCertificateCallback);
     SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), verifyCallback, user);
     // Servers that staple an OCSP response send it: revocation policies
     // judge by it without asking the responder.
@@ -844,6 +864,8 @@ void Engine::startHop(const TaskPtr& task) {
     t.trustFailureReason.clear();
     t.headerBytes = 0;
     t.headerTooLarge = false;
+    t.clientCertificateRequested = false;
+    t.clientCertificatePending = false;
     t.lastActivity = SteadyClock::now();
     if (!multi_)
         return fail(task, URLErrorCancelled);
@@ -1312,6 +1334,15 @@ void Engine::finishHop(const TaskPtr& task, int result) {
     if (result != CURLE_OK) {
         if (t.pendingTrust)
             return onTrustChallenge(task);
+        if (t.clientCertificatePending)
+            return onClientCertificateChallenge(task);
+        const bool tlsEnded = result == CURLE_SSL_CONNECT_ERROR || result == CURLE_RECV_ERROR ||
+                              result == CURLE_SEND_ERROR || result == CURLE_GOT_NOTHING;
+        if (t.clientCertificateRequested && tlsEnded && !t.trustFailureCode) {
+            // The server asked for a certificate and ended the connection.
+            return t.clientIdentity ? fail(task, URLErrorClientCertificateRejected, t.errorBuffer)
+                                    : fail(task, URLErrorClientCertificateRequired, t.errorBuffer);
+        }
         if (t.trustFailureCode && !t.trustFailureReason.empty())
             return failWithReason(task, t.trustFailureCode, t.trustFailureReason);
         if (t.trustFailureCode)
@@ -1516,6 +1547,105 @@ void Engine::onTrustChallenge(const TaskPtr& task) {
             d.didReceiveChallenge(s, *task, challenge, answer);
         }
     });
+}
+
+URLProtectionSpace Engine::connectionSpace(const URLSessionTask& task, const char* method) const {
+    const auto& url = *task.transfer_->request.url;
+    URLProtectionSpace space;
+    space.host = url.host().value_or("");
+    space.port = url.port().value_or(443);
+    space.protocol = "https";
+    space.authenticationMethod = method;
+    return space;
+}
+
+int Engine::onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key) {
+    auto& t = *task.transfer_;
+    t.clientCertificateRequested = true;
+    if (!t.clientCertificateDecided) {
+        if (delegateImplements(task, URLSessionDelegate::Callback::SessionDidReceiveChallenge) ||
+            delegateImplements(task, URLSessionDelegate::Callback::TaskDidReceiveChallenge)) {
+            // As for server trust: the handshake ends here and is made again
+            // with the delegate's answer (see answerClientCertificate).
+            t.clientCertificatePending = true;
+            return -1;
+        }
+        // Default handling: the storage's default credential for the space.
+        t.clientCertificateDecided = true;
+        if (auto storage = configuration_.urlCredentialStorage) {
+            auto stored = storage->defaultCredentialForProtectionSpace(
+                connectionSpace(task, URLAuthenticationMethodClientCertificate));
+            if (stored && stored->identity) {
+                t.clientIdentity = stored->identity;
+                t.clientCertificates = stored->certificates;
+            }
+        }
+    }
+    if (!t.clientIdentity)
+        return 0;
+    for (const auto& c : t.clientCertificates)
+        SSL_add1_chain_cert(static_cast<SSL*>(ssl), static_cast<X509*>(c->x509()));
+    auto* certificate = static_cast<X509*>(t.clientIdentity->certificate()->x509());
+    auto* privateKey = static_cast<EVP_PKEY*>(t.clientIdentity->privateKey());
+    X509_up_ref(certificate);
+    EVP_PKEY_up_ref(privateKey);
+    *x509 = certificate;
+    *key = privateKey;
+    return 1;
+}
+
+void Engine::onClientCertificateChallenge(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    t.clientCertificatePending = false;
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace = connectionSpace(*task, URLAuthenticationMethodClientCertificate);
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
+        [weak, task](URLSessionAuthChallengeDisposition disposition,
+                     std::optional<URLCredential> credential) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, disposition, credential] {
+                    engine->answerClientCertificate(task, disposition, credential);
+                });
+            }
+        },
+        URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
+    const bool sessionLevel =
+        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+    deliver(task, [task, challenge, answer, sessionLevel](URLSessionDelegate& d, URLSession& s) {
+        if (sessionLevel) {
+            d.didReceiveChallenge(s, challenge, answer);
+        } else {
+            d.didReceiveChallenge(s, *task, challenge, answer);
+        }
+    });
+}
+
+void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
+                                     std::optional<URLCredential> credential) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    using D = URLSessionAuthChallengeDisposition;
+    if (disposition == D::CancelAuthenticationChallenge)
+        return fail(task, URLErrorCancelled);
+    t.clientCertificateDecided = true;
+    if (disposition == D::UseCredential && credential && credential->identity) {
+        t.clientIdentity = credential->identity;
+        t.clientCertificates = credential->certificates;
+    } else if (disposition == D::PerformDefaultHandling) {
+        if (auto storage = configuration_.urlCredentialStorage) {
+            auto stored = storage->defaultCredentialForProtectionSpace(
+                connectionSpace(*task, URLAuthenticationMethodClientCertificate));
+            if (stored && stored->identity) {
+                t.clientIdentity = stored->identity;
+                t.clientCertificates = stored->certificates;
+            }
+        }
+    }
+    // Otherwise (rejecting the space, or a credential without an identity)
+    // the handshake goes on without a certificate.
+    startHop(task);
 }
 
 void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,

@@ -97,6 +97,14 @@ struct Transfer {
     int64_t trustFailureCode = 0;
     std::string trustFailureReason;  // set when the system had no roots to judge by
 
+    // Client certificate: asked for by the server during this hop; the
+    // delegate is to be asked; its answer (kept for later hops).
+    bool clientCertificateRequested = false;
+    bool clientCertificatePending = false;
+    bool clientCertificateDecided = false;
+    security::IdentityPtr clientIdentity;
+    std::vector<security::CertificatePtr> clientCertificates;
+
     // Downloads.
     std::string filePath;  // owned: removed with the task
     int fd = -1;
@@ -168,6 +176,11 @@ class Engine : public std::enable_shared_from_this<Engine> {
                               URLSessionAuthChallengeDisposition disposition,
                               std::optional<URLCredential> credential);
     void onTrustChallenge(const std::shared_ptr<URLSessionTask>& task);
+    void onClientCertificateChallenge(const std::shared_ptr<URLSessionTask>& task);
+    void answerClientCertificate(const std::shared_ptr<URLSessionTask>& task,
+                                 URLSessionAuthChallengeDisposition disposition,
+                                 std::optional<URLCredential> credential);
+    URLProtectionSpace connectionSpace(const URLSessionTask& task, const char* method) const;
     void answerTrust(const std::shared_ptr<URLSessionTask>& task,
                      URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
     void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
@@ -185,6 +198,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void onHeadersComplete(URLSessionTask& task);
     size_t onBody(URLSessionTask& task, const char* bytes, size_t length);
     bool onVerify(URLSessionTask& task, void* storeContext);
+    // The server asks for a client certificate: 1 with one in *x509 and
+    // *key, 0 for none, -1 to end the handshake and ask the delegate.
+    int onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key);
     void onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total);
     void deliver(const std::shared_ptr<URLSessionTask>& task,
                  std::function<void(URLSessionDelegate&, URLSession&)> call);
