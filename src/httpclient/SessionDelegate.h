@@ -55,6 +55,9 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
                        ul::ResponseCompletion)>
         dataTaskDidReceiveResponseWithCompletion;
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
+                       const std::shared_ptr<ul::URLSessionDownloadTask>&)>
+        dataTaskDidBecomeDownloadTask;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, const URL&)>
         downloadTaskDidFinishDownloadingToURL;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t, int64_t)>
@@ -98,6 +101,11 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion) override;
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data&) override;
+    // Without the override: the request under the task gets a download task
+    // delegate; handlers already waiting on the data task delegate run once
+    // the download has completed.
+    void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
+                               const std::shared_ptr<ul::URLSessionDownloadTask>& download) override;
     void didFinishDownloadingToURL(ul::URLSession&, ul::URLSessionDownloadTask&,
                                    const URL& location) override;
     void didWriteData(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t bytesWritten,

@@ -234,6 +234,12 @@ void DataTaskDelegate::didReceiveResponse(ul::URLSession& session, ul::URLSessio
     completion(disposition);
 }
 
+void DataTaskDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                             const std::shared_ptr<ul::URLSessionDownloadTask>& download) {
+    if (dataTaskDidBecomeDownloadTask)
+        dataTaskDidBecomeDownloadTask(session, task, download);
+}
+
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
     markInitialResponse();

@@ -177,10 +177,17 @@ class DataTaskDelegate : public TaskDelegate {
                                                     const ul::HTTPURLResponsePtr&)>
         dataTaskDidReceiveResponse;
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
+                       const std::shared_ptr<ul::URLSessionDownloadTask>&)>
+        dataTaskDidBecomeDownloadTask;
 
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion);
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data& data);
+    // Calls dataTaskDidBecomeDownloadTask when set (the session delegate
+    // then gives the request a download task delegate).
+    void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
+                               const std::shared_ptr<ul::URLSessionDownloadTask>& download);
 
   protected:
     void reset() override;

@@ -765,3 +765,40 @@ TEST_F(SessionManagerTest, PropertyListSerializationTakesItsReadingOptions) {
         }
     }
 }
+
+TEST_F(SessionManagerTest, ADataRequestWhoseTaskBecomesADownloadFinishesThroughADownloadDelegate) {
+    manager->delegate()->dataTaskDidReceiveResponse = [](auto&, auto&, const auto&) {
+        return plat::urlloading::URLSessionResponseDisposition::BecomeDownload;
+    };
+    struct Seen {
+        plat::ErrorPtr error;
+        std::string file;
+        bool downloadDelegate = false;
+    };
+    Waiter<Seen> done;
+    std::shared_ptr<DataRequest> request = manager->request(server.url("/bytes/100000"));
+    std::atomic<int> told{0};
+    request->dataDelegate()->dataTaskDidBecomeDownloadTask = [&](auto&, auto& data, const auto& download) {
+        EXPECT_EQ(download->taskIdentifier(), data.taskIdentifier());
+        told++;
+    };
+    std::weak_ptr<DataRequest> weak = request;
+    request->response(
+        [&, weak](const DefaultDataResponse& r) {
+            Seen seen{r.error, {}, false};
+            if (auto me = weak.lock()) {
+                auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(me->delegate());
+                seen.downloadDelegate = d != nullptr;
+                if (d && d->fileURL())
+                    seen.file = readFile(*d->fileURL());
+            }
+            done.set(seen);
+        },
+        queue);
+    auto seen = done.wait();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->error, nullptr);
+    EXPECT_TRUE(seen->downloadDelegate);
+    EXPECT_TRUE(seen->file == LoopbackServer::bytesBody(100000)) << seen->file.size();
+    EXPECT_EQ(told.load(), 1);
+}

@@ -38,7 +38,11 @@ class URLSessionDataTask;
 class URLSessionDownloadTask;
 class URLSessionStreamTask;
 
-enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+// BecomeDownload: the rest of the body goes to a file through a download
+// task that takes the data task's place (same identifier, same request and
+// response); the delegate hears of it in didBecomeDownloadTask before any
+// download call, and the data task ends silently (no completion of its own).
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
 using ChallengeCompletion =
     std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
@@ -94,6 +98,8 @@ class URLSessionDelegate {
         completion(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionDataTask&, const Data&) {}
+    virtual void didBecomeDownloadTask(URLSession&, URLSessionDataTask&,
+                                       const std::shared_ptr<URLSessionDownloadTask>&) {}
 
     // Download tasks. The file at `location` stays until the task is released.
     virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const URL& /*location*/) {}

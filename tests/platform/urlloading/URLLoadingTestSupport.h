@@ -73,6 +73,7 @@ class RecordingDelegate : public URLSessionDelegate {
     std::function<std::shared_ptr<InputStream>()> onNeedStream;
     std::function<void(URLSessionTask&, const Data&)> onData;  // runs after recording
     std::function<void(URLSessionDownloadTask&, int64_t total)> onWrite;
+    std::function<void(const std::shared_ptr<URLSessionDownloadTask>&)> onBecomeDownload;
 
     bool implements(Callback c) const override {
         switch (c) {
@@ -156,6 +157,12 @@ class RecordingDelegate : public URLSessionDelegate {
         }
         if (onData)
             onData(task, data);
+    }
+    void didBecomeDownloadTask(URLSession&, URLSessionDataTask& task,
+                               const std::shared_ptr<URLSessionDownloadTask>& download) override {
+        add(task.taskIdentifier(), "became-download");
+        if (onBecomeDownload)
+            onBecomeDownload(download);
     }
     void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask& task, const URL& location) override {
         std::string contents;

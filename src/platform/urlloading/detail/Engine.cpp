@@ -1084,18 +1084,24 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
                 if (!engine)
                     return;
                 engine->post([engine, self, disposition] {
-                    auto& tr = *self->transfer_;
-                    if (tr.completed || !tr.awaitingDisposition)
+                    if (self->transfer_->completed || !self->transfer_->awaitingDisposition)
                         return;
-                    tr.awaitingDisposition = false;
-                    if (disposition != URLSessionResponseDisposition::Allow) {
+                    auto task = self;
+                    if (disposition == URLSessionResponseDisposition::BecomeDownload) {
+                        task = engine->becomeDownload(self);
+                        if (!task)
+                            return;
+                    } else if (disposition != URLSessionResponseDisposition::Allow) {
+                        self->transfer_->awaitingDisposition = false;
                         return engine->fail(self, URLErrorCancelled);
                     }
+                    auto& tr = *task->transfer_;
+                    tr.awaitingDisposition = false;
                     tr.lastActivity = SteadyClock::now();
                     if (tr.doneWhileAwaiting) {
                         int result = *tr.doneWhileAwaiting;
                         tr.doneWhileAwaiting.reset();
-                        engine->finishHop(self, result);
+                        engine->finishHop(task, result);
                     } else if (tr.easy && !tr.suspended) {
                         curl_easy_pause(tr.easy, CURLPAUSE_CONT);
                     }
@@ -1680,6 +1686,48 @@ void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition
     }
     t.approvedLeaf = trust->presentedChain().front()->data();
     startHop(task);
+}
+
+TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
+    auto download =
+        dataTask->session_->makeDownloadTaskReplacing(static_cast<URLSessionDataTask&>(*dataTask));
+    // The live transfer moves over; the data task keeps an ended one.
+    std::swap(download->transfer_, dataTask->transfer_);
+    dataTask->transfer_->started = true;
+    dataTask->transfer_->completed = true;
+    auto& t = *download->transfer_;
+    t.kind = TaskKind::Download;
+    t.owner = download.get();
+    if (t.easy)
+        active_[t.easy] = download;
+    running_.erase(dataTask);
+    running_.insert(download);
+    HTTPURLResponsePtr response;
+    {
+        std::lock_guard lock(dataTask->mutex_);
+        response = dataTask->response_;
+        dataTask->state_ = URLSessionTaskState::Completed;
+    }
+    {
+        std::lock_guard lock(download->mutex_);
+        download->currentRequest_ = t.request;
+        download->response_ = response;
+        download->state_ = t.suspended ? URLSessionTaskState::Suspended : URLSessionTaskState::Running;
+    }
+    download->bytesExpectedToReceive_ = dataTask->bytesExpectedToReceive_.load();
+    download->bytesSent_ = dataTask->bytesSent_.load();
+    download->bytesExpectedToSend_ = dataTask->bytesExpectedToSend_.load();
+    auto data = std::static_pointer_cast<URLSessionDataTask>(dataTask);
+    auto becoming = std::static_pointer_cast<URLSessionDownloadTask>(TaskPtr(download));
+    deliver(download, [data, becoming](URLSessionDelegate& d, URLSession& s) {
+        d.didBecomeDownloadTask(s, *data, becoming);
+    });
+    if (!openDownloadFile(*download)) {
+        t.awaitingDisposition = false;
+        fail(download, t.writeFailureCode ? t.writeFailureCode : URLErrorCannotCreateFile);
+        return nullptr;
+    }
+    return download;
 }
 
 void Engine::deliverHopAsFinal(const TaskPtr& task) {

@@ -184,6 +184,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void answerTrust(const std::shared_ptr<URLSessionTask>& task,
                      URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
     void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
+    // A data task whose delegate answered BecomeDownload: a download task
+    // takes over its transfer; returns it (null when the task has ended).
+    std::shared_ptr<URLSessionTask> becomeDownload(const std::shared_ptr<URLSessionTask>& dataTask);
     void succeed(const std::shared_ptr<URLSessionTask>& task);
     void fail(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& detail = {});
     // Fails with `reason` in the error's description as well (see
