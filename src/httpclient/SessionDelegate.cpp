@@ -55,6 +55,7 @@ bool SessionDelegate::implements(Callback callback) const {
         case Callback::DidReceiveResponse:
             return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
         case Callback::TaskDidReceiveChallenge:
+        case Callback::WillCacheResponse:
             return true;
     }
     return false;
@@ -276,6 +277,26 @@ void SessionDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSess
         previous->releaseQueue();
     });
     r->setDelegate(replacement);
+}
+
+void SessionDelegate::willCacheResponse(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                        const ul::CachedURLResponse& proposed,
+                                        ul::CacheCompletion completion) {
+    if (dataTaskWillCacheResponseWithCompletion) {
+        dataTaskWillCacheResponseWithCompletion(session, task, proposed, std::move(completion));
+        return;
+    }
+    if (dataTaskWillCacheResponse) {
+        completion(dataTaskWillCacheResponse(session, task, proposed));
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) {
+            d->willCacheResponse(session, task, proposed, std::move(completion));
+            return;
+        }
+    }
+    completion(proposed);
 }
 
 void SessionDelegate::didFinishDownloadingToURL(ul::URLSession& session, ul::URLSessionDownloadTask& task,

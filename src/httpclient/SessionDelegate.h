@@ -58,6 +58,12 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
                        const std::shared_ptr<ul::URLSessionDownloadTask>&)>
         dataTaskDidBecomeDownloadTask;
+    std::function<std::optional<ul::CachedURLResponse>(ul::URLSession&, ul::URLSessionDataTask&,
+                                                       const ul::CachedURLResponse&)>
+        dataTaskWillCacheResponse;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse&,
+                       ul::CacheCompletion)>
+        dataTaskWillCacheResponseWithCompletion;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, const URL&)>
         downloadTaskDidFinishDownloadingToURL;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t, int64_t)>
@@ -106,6 +112,10 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     // the download has completed.
     void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
                                const std::shared_ptr<ul::URLSessionDownloadTask>& download) override;
+    // The overrides, else the request's data task delegate; without either
+    // the proposal is kept unchanged.
+    void willCacheResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse& proposed,
+                           ul::CacheCompletion completion) override;
     void didFinishDownloadingToURL(ul::URLSession&, ul::URLSessionDownloadTask&,
                                    const URL& location) override;
     void didWriteData(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t bytesWritten,

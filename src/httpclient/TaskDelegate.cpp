@@ -240,6 +240,13 @@ void DataTaskDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSes
         dataTaskDidBecomeDownloadTask(session, task, download);
 }
 
+void DataTaskDelegate::willCacheResponse(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                         const ul::CachedURLResponse& proposed,
+                                         ul::CacheCompletion completion) {
+    completion(dataTaskWillCacheResponse ? dataTaskWillCacheResponse(session, task, proposed)
+                                         : std::optional<ul::CachedURLResponse>(proposed));
+}
+
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
     markInitialResponse();

@@ -180,6 +180,10 @@ class DataTaskDelegate : public TaskDelegate {
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
                        const std::shared_ptr<ul::URLSessionDownloadTask>&)>
         dataTaskDidBecomeDownloadTask;
+    // What to keep in the session's cache (absent: nothing).
+    std::function<std::optional<ul::CachedURLResponse>(ul::URLSession&, ul::URLSessionDataTask&,
+                                                       const ul::CachedURLResponse&)>
+        dataTaskWillCacheResponse;
 
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion);
@@ -188,6 +192,10 @@ class DataTaskDelegate : public TaskDelegate {
     // then gives the request a download task delegate).
     void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
                                const std::shared_ptr<ul::URLSessionDownloadTask>& download);
+    // Answers with dataTaskWillCacheResponse's result when set, else with
+    // the proposal.
+    void willCacheResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse& proposed,
+                           ul::CacheCompletion completion);
 
   protected:
     void reset() override;

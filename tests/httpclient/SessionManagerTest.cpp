@@ -802,3 +802,42 @@ TEST_F(SessionManagerTest, ADataRequestWhoseTaskBecomesADownloadFinishesThroughA
     EXPECT_TRUE(seen->file == LoopbackServer::bytesBody(100000)) << seen->file.size();
     EXPECT_EQ(told.load(), 1);
 }
+
+TEST(SessionManagerCache, WillCacheOverridesDecideWhatTheSessionKeeps) {
+    LoopbackServer server;
+    auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
+    c.connectionProxyFromEnvironment = false;
+    c.urlCache = std::make_shared<plat::urlloading::URLCache>(1 << 20, 0);
+    auto manager = SessionManager::create(c);
+    auto queue = testQueue();
+    const auto address = server.url("/status/200?body=kept&header=Cache-Control:max-age%3D600");
+    auto fetch = [&] {
+        Waiter<std::string> done;
+        manager->request(address)->responseString(
+            [&](const DataResponse<std::string>& r) { done.set(r.value().value_or("<failed>")); },
+            std::nullopt, queue);
+        return done.wait().value_or("<none>");
+    };
+    // The plain override refuses; the request goes to the server again.
+    int plain = 0;
+    manager->delegate()->dataTaskWillCacheResponse = [&](auto&, auto&, const auto&) {
+        plain++;
+        return std::optional<plat::urlloading::CachedURLResponse>();
+    };
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(plain, 2);
+    EXPECT_EQ(server.requestCount("/status/200"), 2u);
+    // The override with a completion wins and keeps it: the next one is cached.
+    int withCompletion = 0;
+    manager->delegate()->dataTaskWillCacheResponseWithCompletion = [&](auto&, auto&, const auto& proposed,
+                                                                       auto completion) {
+        withCompletion++;
+        completion(proposed);
+    };
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(withCompletion, 1);
+    EXPECT_EQ(plain, 2);
+    EXPECT_EQ(server.requestCount("/status/200"), 3u);
+}

@@ -18,6 +18,8 @@ std::string URLErrorDescription(int64_t code) {
             return "Could not connect to the server.";
         case URLErrorNetworkConnectionLost:
             return "The network connection was lost.";
+        case URLErrorResourceUnavailable:
+            return "The requested resource couldn't be retrieved.";
         case URLErrorHTTPTooManyRedirects:
             return "too many HTTP redirects";
         case URLErrorNotConnectedToInternet:

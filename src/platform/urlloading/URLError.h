@@ -31,6 +31,7 @@ enum URLErrorCode : int64_t {
     URLErrorCannotFindHost = -1003,
     URLErrorCannotConnectToHost = -1004,
     URLErrorNetworkConnectionLost = -1005,
+    URLErrorResourceUnavailable = -1008,
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorNotConnectedToInternet = -1009,
     URLErrorBadServerResponse = -1011,

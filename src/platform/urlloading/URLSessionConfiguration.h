@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/urlloading/HTTPCookieStorage.h"
+#include "platform/urlloading/URLCache.h"
 #include "platform/urlloading/URLCredential.h"
 #include "platform/urlloading/URLRequest.h"
 
@@ -33,7 +34,9 @@ struct URLSessionConfiguration {
     HTTPCookieAcceptPolicy httpCookieAcceptPolicy = HTTPCookieAcceptPolicy::Always;
     std::shared_ptr<HTTPCookieStorage> httpCookieStorage;        // may be null
     std::shared_ptr<URLCredentialStorage> urlCredentialStorage;  // may be null
-    // There is no response cache; kept for callers that read it.
+    // Where responses are kept for later requests (see URLCache); null:
+    // nothing is cached. Requests made with the default policy take this one.
+    std::shared_ptr<URLCache> urlCache;
     URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
 
     // The largest response body, after content decoding (gzip, deflate,

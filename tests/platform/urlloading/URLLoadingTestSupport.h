@@ -74,6 +74,7 @@ class RecordingDelegate : public URLSessionDelegate {
     std::function<void(URLSessionTask&, const Data&)> onData;  // runs after recording
     std::function<void(URLSessionDownloadTask&, int64_t total)> onWrite;
     std::function<void(const std::shared_ptr<URLSessionDownloadTask>&)> onBecomeDownload;
+    std::function<void(const CachedURLResponse&, CacheCompletion)> onWillCache;
 
     bool implements(Callback c) const override {
         switch (c) {
@@ -85,6 +86,8 @@ class RecordingDelegate : public URLSessionDelegate {
                 return bool(onRedirect);
             case Callback::DidReceiveResponse:
                 return bool(onResponse);
+            case Callback::WillCacheResponse:
+                return bool(onWillCache);
         }
         return false;
     }
@@ -157,6 +160,11 @@ class RecordingDelegate : public URLSessionDelegate {
         }
         if (onData)
             onData(task, data);
+    }
+    void willCacheResponse(URLSession&, URLSessionDataTask& task, const CachedURLResponse& proposed,
+                           CacheCompletion done) override {
+        add(task.taskIdentifier(), "will-cache");
+        onWillCache(proposed, std::move(done));
     }
     void didBecomeDownloadTask(URLSession&, URLSessionDataTask& task,
                                const std::shared_ptr<URLSessionDownloadTask>& download) override {

@@ -790,7 +790,126 @@ void Engine::startTask(const TaskPtr& task) {
         return requestBodyStream(task);
     if (t.kind == TaskKind::Stream)
         return static_cast<URLSessionStreamTask&>(*task).startConnection(t.idleTimeout);
+    if (answerFromCache(task))
+        return;
     startHop(task);
+}
+
+namespace {
+
+bool hasDirective(const std::optional<std::string>& cacheControl, std::string_view name) {
+    if (!cacheControl)
+        return false;
+    std::string text = *cacheControl;
+    for (auto& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t at = text.find(name);
+    while (at != std::string::npos) {
+        const bool startOk = at == 0 || text[at - 1] == ',' || text[at - 1] == ' ';
+        const size_t end = at + name.size();
+        const bool endOk = end == text.size() || text[end] == ',' || text[end] == ' ' || text[end] == '=';
+        if (startOk && endOk)
+            return true;
+        at = text.find(name, end);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Engine::mayCache(const URLSessionTask& task) const {
+    const auto& t = *task.transfer_;
+    return configuration_.urlCache && t.kind == TaskKind::Data && t.request.method() == "GET" && !t.body &&
+           !t.request.httpBody;
+}
+
+bool Engine::answerFromCache(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (!mayCache(*task))
+        return false;
+    auto policy = t.request.cachePolicy;
+    if (policy == URLRequestCachePolicy::UseProtocolCachePolicy)
+        policy = configuration_.requestCachePolicy;
+    if (policy == URLRequestCachePolicy::ReloadIgnoringLocalCacheData)
+        return false;
+    auto cached = configuration_.urlCache->cachedResponseForRequest(t.request);
+    if (!cached) {
+        if (policy != URLRequestCachePolicy::ReturnCacheDataDontLoad)
+            return false;
+        fail(task, URLErrorResourceUnavailable, "no cached response and the request may not load");
+        return true;
+    }
+    const double now = Date::now().timeIntervalSince1970();
+    if (policy == URLRequestCachePolicy::UseProtocolCachePolicy &&
+        !URLCache::isFresh(*cached, t.request, now))
+        return false;
+    // As if the server had answered with it: response, body, completion.
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = t.request;
+    }
+    t.servedFromCache = true;
+    t.hopStatus = cached->response->statusCode();
+    t.hopHeaders = cached->response->allHeaderFields();
+    t.hopCookies.clear();
+    t.hopIsFinal = true;
+    onHeadersComplete(*task);
+    if (t.completed)
+        return true;
+    t.hopKind = HopKind::Final;
+    t.hopBody.assign(reinterpret_cast<const char*>(cached->data.bytes()), cached->data.length());
+    if (t.awaitingDisposition) {
+        t.doneWhileAwaiting = CURLE_OK;
+        return true;
+    }
+    succeed(task);
+    return true;
+}
+
+bool Engine::offerToCache(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (!mayCache(*task) || t.servedFromCache || t.hopStatus != 200 || !t.cacheable)
+        return false;
+    HTTPURLResponsePtr response;
+    {
+        std::lock_guard lock(task->mutex_);
+        response = task->response_;
+    }
+    if (!response || hasDirective(response->valueForHTTPHeaderField("Cache-Control"), "no-store") ||
+        hasDirective(t.request.valueForHTTPHeaderField("Cache-Control"), "no-store")) {
+        return false;
+    }
+    // The body as delivered (decoded): the stored headers must not claim an
+    // encoding or length it no longer has.
+    HTTPHeaderFields headers = response->allHeaderFields();
+    headers.setValue(std::nullopt, "Content-Encoding");
+    headers.setValue(std::nullopt, "Content-Length");
+    const std::string& body = t.dataCompletion ? t.accumulated : t.cacheBody;
+    CachedURLResponse proposed;
+    proposed.response =
+        std::make_shared<const HTTPURLResponse>(response->url(), response->statusCode(), headers);
+    proposed.data = Data(body.data(), body.size());
+    t.cacheBody.clear();
+    auto cache = configuration_.urlCache;
+    const URLRequest request = t.request;
+    if (t.dataCompletion || !delegateImplements(*task, URLSessionDelegate::Callback::WillCacheResponse)) {
+        cache->storeCachedResponse(std::move(proposed), request);
+        return false;
+    }
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<std::optional<CachedURLResponse>>(
+        [weak, task, cache, request](std::optional<CachedURLResponse> chosen) {
+            if (chosen)
+                cache->storeCachedResponse(std::move(*chosen), request);
+            if (auto engine = weak.lock())
+                engine->post([engine, task] { engine->complete(task, nullptr); });
+        },
+        std::optional<CachedURLResponse>(proposed));
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    deliver(task, [dataTask, proposed, answer](URLSessionDelegate& d, URLSession& s) {
+        d.willCacheResponse(s, *dataTask, proposed, answer);
+    });
+    return true;
 }
 
 void Engine::requestBodyStream(const TaskPtr& task) {
@@ -1073,6 +1192,8 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
             expected += t.fileOffset;
     }
     task.bytesExpectedToReceive_ = expected;
+    t.cacheable = !t.servedFromCache && t.hopStatus == 200 && mayCache(task);
+    t.cacheBody.clear();
     const bool isData = t.kind != TaskKind::Download;
     if (isData && !t.dataCompletion &&
         delegateImplements(task, URLSessionDelegate::Callback::DidReceiveResponse)) {
@@ -1210,6 +1331,17 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
         }
         t.accumulated.append(bytes, length);
         return length;
+    }
+    if (t.cacheable) {
+        // Kept while the cache would take it (a twentieth of its size).
+        const auto& cache = *configuration_.urlCache;
+        const auto limit = std::max(cache.memoryCapacity(), cache.diskCapacity()) / 20;
+        if (static_cast<int64_t>(t.cacheBody.size() + length) > limit) {
+            t.cacheable = false;
+            std::string().swap(t.cacheBody);
+        } else {
+            t.cacheBody.append(bytes, length);
+        }
     }
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(self);
     deliver(self, [dataTask, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
@@ -1773,6 +1905,8 @@ void Engine::succeed(const TaskPtr& task) {
             });
         }
     }
+    if (offerToCache(task))
+        return;  // completes with the delegate's answer
     complete(task, nullptr);
 }
 

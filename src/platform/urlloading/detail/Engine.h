@@ -127,6 +127,11 @@ struct Transfer {
 
     // Completion-handler tasks collect the body here.
     std::string accumulated;
+    // Caching: the body of a delegate task kept for the cache (while it may
+    // be kept), and whether this response came from the cache.
+    std::string cacheBody;
+    bool cacheable = false;
+    bool servedFromCache = false;
 
     // Progress and metrics.
     int64_t lastUploadReported = 0;
@@ -188,6 +193,14 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // takes over its transfer; returns it (null when the task has ended).
     std::shared_ptr<URLSessionTask> becomeDownload(const std::shared_ptr<URLSessionTask>& dataTask);
     void succeed(const std::shared_ptr<URLSessionTask>& task);
+    // Answers a GET data task from the cache when its policy allows; true
+    // when it did (or failed the task for want of an entry).
+    bool answerFromCache(const std::shared_ptr<URLSessionTask>& task);
+    // Offers a finished response to the cache (through the delegate's
+    // willCacheResponse); true when the task's completion now waits for
+    // the delegate's answer.
+    bool offerToCache(const std::shared_ptr<URLSessionTask>& task);
+    bool mayCache(const URLSessionTask& task) const;
     void fail(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& detail = {});
     // Fails with `reason` in the error's description as well (see
     // makeURLErrorWithReason): for failures the caller can act on.
