@@ -54,7 +54,7 @@ int64_t codeFor(int verifyResult) {
     }
 }
 
-constexpr int kOCSPTimeoutSeconds = 5;
+constexpr int kOCSPTimeoutSeconds = 10;
 constexpr long kOCSPLeewaySeconds = 300;
 
 // The first plain-HTTP OCSP responder the certificate names.

@@ -14,7 +14,8 @@
 // when there are any; else against an OCSP response handed to
 // setOCSPResponses (one a server stapled, say); else, unless the policy
 // carries RevocationNetworkAccessDisabled or asks for CRLs only, by asking
-// the OCSP responder the leaf names (plain HTTP, a few seconds at most).
+// the OCSP responder the leaf names (plain HTTP, 10 seconds at most: such
+// an evaluation blocks its thread meanwhile).
 // When none of these gives an answer the evaluation fails closed with
 // TrustErrorIncompleteRevocationCheck ("revocation could not be checked"):
 // a policy that asks for revocation checking never passes unchecked.
