@@ -841,3 +841,20 @@ TEST(SessionManagerCache, WillCacheOverridesDecideWhatTheSessionKeeps) {
     EXPECT_EQ(plain, 2);
     EXPECT_EQ(server.requestCount("/status/200"), 3u);
 }
+
+TEST_F(SessionManagerTest, AStreamedUploadThatMustBeSentAgainFailsRatherThanSendingLess) {
+    // The request's stream cannot start over: after a 307 the upload fails
+    // with a clear error instead of repeating the request with an empty body.
+    auto stream =
+        std::shared_ptr<plat::InputStream>(plat::InputStream::withData(Data::fromString("payload")));
+    Waiter<plat::ErrorPtr> done;
+    manager->upload(stream, server.url("/redirect/0?status=307"), HTTPMethod::post)
+        ->response([&](const DefaultDataResponse& r) { done.set(r.error); }, queue);
+    auto error = done.wait();
+    ASSERT_TRUE(error && *error);
+    EXPECT_EQ((*error)->code(), plat::urlloading::URLErrorRequestBodyStreamExhausted);
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+    auto first = server.requests();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.back().body, "payload");
+}
