@@ -1476,8 +1476,9 @@ void Engine::finishHop(const TaskPtr& task, int result) {
             return onClientCertificateChallenge(task);
         const bool tlsEnded = result == CURLE_SSL_CONNECT_ERROR || result == CURLE_RECV_ERROR ||
                               result == CURLE_SEND_ERROR || result == CURLE_GOT_NOTHING;
-        if (t.clientCertificateRequested && tlsEnded && !t.trustFailureCode) {
-            // The server asked for a certificate and ended the connection.
+        if (t.clientCertificateRequested && tlsEnded && !t.trustFailureCode && t.hopStatus == 0) {
+            // The server asked for a certificate and ended the connection
+            // before answering.
             return t.clientIdentity ? fail(task, URLErrorClientCertificateRejected, t.errorBuffer)
                                     : fail(task, URLErrorClientCertificateRequired, t.errorBuffer);
         }
