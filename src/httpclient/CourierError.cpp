@@ -31,6 +31,15 @@ std::string joined(const std::vector<std::string>& parts) {
     return out;
 }
 
+// The encoding's display name; for a charset no encoding is known by, that
+// name as the response gave it.
+std::string encodingText(const CourierError::Payload& p) {
+    std::string name = plat::localizedNameOfStringEncoding(p.encoding);
+    if (p.charsetName && (name.empty() || p.encoding == plat::InvalidStringEncoding))
+        return "unknown charset \"" + *p.charsetName + "\"";
+    return name.empty() ? "unknown encoding " + std::to_string(p.encoding) : name;
+}
+
 std::string describe(const CourierError::Payload& p) {
     using Case = CourierError::Case;
     switch (p.errorCase) {
@@ -110,8 +119,7 @@ std::string describe(const CourierError::Payload& p) {
                     return "Response could not be serialized, input file could not be read: " +
                            urlText(p.url) + ".";
                 case SE::stringSerializationFailed:
-                    return "String could not be serialized with encoding: " +
-                           plat::localizedNameOfStringEncoding(p.encoding) + ".";
+                    return "String could not be serialized with encoding: " + encodingText(p) + ".";
                 case SE::jsonSerializationFailed:
                     return "JSON could not be serialized because of error:\n" + localizedText(p.error);
                 case SE::propertyListSerializationFailed:
@@ -211,9 +219,11 @@ CourierErrorPtr CourierError::inputFileReadFailed(plat::URL at) {
     return make(std::move(p));
 }
 
-CourierErrorPtr CourierError::stringSerializationFailed(plat::StringEncoding encoding) {
+CourierErrorPtr CourierError::stringSerializationFailed(plat::StringEncoding encoding,
+                                                        std::optional<std::string> charsetName) {
     auto p = payload(Case::responseSerializationFailed, static_cast<int>(SE::stringSerializationFailed));
     p.encoding = encoding;
+    p.charsetName = std::move(charsetName);
     return make(std::move(p));
 }
 

@@ -84,7 +84,10 @@ class CourierError : public plat::Error {
     static CourierErrorPtr responseSerializationFailed(ResponseSerializationFailureReason reason,
                                                        plat::ErrorPtr error = nullptr);
     static CourierErrorPtr inputFileReadFailed(plat::URL at);
-    static CourierErrorPtr stringSerializationFailed(plat::StringEncoding encoding);
+    // `charsetName`: the response's charset when no encoding is known by
+    // that name (InvalidStringEncoding), so that the text can name it.
+    static CourierErrorPtr stringSerializationFailed(plat::StringEncoding encoding,
+                                                     std::optional<std::string> charsetName = std::nullopt);
 
     // The CourierError behind an error, or null.
     static CourierErrorPtr from(const plat::ErrorPtr& error);
@@ -123,6 +126,7 @@ class CourierError : public plat::Error {
         std::string responseType;
         int64_t code = 0;
         plat::StringEncoding encoding = 0;
+        std::optional<std::string> charsetName;
     };
     explicit CourierError(Payload payload);
 

@@ -541,8 +541,9 @@ std::shared_ptr<DataRequest> DataRequest::responseJSON(Completion<plat::Value> c
 }
 
 std::shared_ptr<DataRequest> DataRequest::responsePropertyList(Completion<plat::Value> completion,
+                                                               unsigned options,
                                                                plat::dispatch::Queue queue) {
-    return response(propertyListResponseSerializer(), std::move(completion), std::move(queue));
+    return response(propertyListResponseSerializer(options), std::move(completion), std::move(queue));
 }
 
 DataResponseSerializer<Data> DataRequest::dataResponseSerializer() {
@@ -567,10 +568,10 @@ DataResponseSerializer<plat::Value> DataRequest::jsonResponseSerializer(unsigned
         });
 }
 
-DataResponseSerializer<plat::Value> DataRequest::propertyListResponseSerializer() {
+DataResponseSerializer<plat::Value> DataRequest::propertyListResponseSerializer(unsigned options) {
     return DataResponseSerializer<plat::Value>(
-        [](const auto&, const auto& response, const auto& data, const auto& error) {
-            return serializeResponsePropertyList(response, data, error);
+        [options](const auto&, const auto& response, const auto& data, const auto& error) {
+            return serializeResponsePropertyList(options, response, data, error);
         });
 }
 
@@ -735,8 +736,9 @@ std::shared_ptr<DownloadRequest> DownloadRequest::responseJSON(Completion<plat::
 }
 
 std::shared_ptr<DownloadRequest> DownloadRequest::responsePropertyList(Completion<plat::Value> completion,
+                                                                       unsigned options,
                                                                        plat::dispatch::Queue queue) {
-    return response(propertyListResponseSerializer(), std::move(completion), std::move(queue));
+    return response(propertyListResponseSerializer(options), std::move(completion), std::move(queue));
 }
 
 DownloadResponseSerializer<Data> DownloadRequest::dataResponseSerializer() {
@@ -769,13 +771,14 @@ DownloadResponseSerializer<plat::Value> DownloadRequest::jsonResponseSerializer(
         });
 }
 
-DownloadResponseSerializer<plat::Value> DownloadRequest::propertyListResponseSerializer() {
-    return DownloadResponseSerializer<plat::Value>([](const auto&, const auto& response, const auto& file,
-                                                      const auto& error) {
-        return serializeDownloadedFile<plat::Value>(response, file, error, [](const auto& r, const auto& d) {
-            return serializeResponsePropertyList(r, d, nullptr);
+DownloadResponseSerializer<plat::Value> DownloadRequest::propertyListResponseSerializer(unsigned options) {
+    return DownloadResponseSerializer<plat::Value>(
+        [options](const auto&, const auto& response, const auto& file, const auto& error) {
+            return serializeDownloadedFile<plat::Value>(
+                response, file, error, [options](const auto& r, const auto& d) {
+                    return serializeResponsePropertyList(options, r, d, nullptr);
+                });
         });
-    });
 }
 
 std::shared_ptr<DownloadRequest> DownloadRequest::validate(Validation validation) {

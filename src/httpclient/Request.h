@@ -234,6 +234,7 @@ class DataRequest : public Request {
                                               unsigned options = kDefaultJSONReadingOptions,
                                               plat::dispatch::Queue queue = {});
     std::shared_ptr<DataRequest> responsePropertyList(Completion<plat::Value> completion,
+                                                      unsigned options = PropertyListImmutable,
                                                       plat::dispatch::Queue queue = {});
 
     static DataResponseSerializer<Data> dataResponseSerializer();
@@ -241,7 +242,8 @@ class DataRequest : public Request {
         std::optional<plat::StringEncoding> encoding = std::nullopt);
     static DataResponseSerializer<plat::Value> jsonResponseSerializer(
         unsigned options = kDefaultJSONReadingOptions);
-    static DataResponseSerializer<plat::Value> propertyListResponseSerializer();
+    static DataResponseSerializer<plat::Value> propertyListResponseSerializer(
+        unsigned options = PropertyListImmutable);
 
     std::shared_ptr<DataRequest> validate(Validation validation);
     std::shared_ptr<DataRequest> validate(std::vector<int> acceptableStatusCodes);
@@ -312,6 +314,7 @@ class DownloadRequest : public Request {
                                                   unsigned options = kDefaultJSONReadingOptions,
                                                   plat::dispatch::Queue queue = {});
     std::shared_ptr<DownloadRequest> responsePropertyList(Completion<plat::Value> completion,
+                                                          unsigned options = PropertyListImmutable,
                                                           plat::dispatch::Queue queue = {});
 
     static DownloadResponseSerializer<Data> dataResponseSerializer();
@@ -319,7 +322,8 @@ class DownloadRequest : public Request {
         std::optional<plat::StringEncoding> encoding = std::nullopt);
     static DownloadResponseSerializer<plat::Value> jsonResponseSerializer(
         unsigned options = kDefaultJSONReadingOptions);
-    static DownloadResponseSerializer<plat::Value> propertyListResponseSerializer();
+    static DownloadResponseSerializer<plat::Value> propertyListResponseSerializer(
+        unsigned options = PropertyListImmutable);
 
     std::shared_ptr<DownloadRequest> validate(Validation validation);
     std::shared_ptr<DownloadRequest> validate(std::vector<int> acceptableStatusCodes);

@@ -42,13 +42,16 @@ Result<std::string> serializeResponseString(std::optional<plat::StringEncoding> 
     if (!data)
         return R::failure(CourierError::responseSerializationFailed(SE::inputDataNil));
     plat::StringEncoding chosen = plat::ISOLatin1StringEncoding;
-    if (encoding)
+    std::optional<std::string> charset;
+    if (encoding) {
         chosen = *encoding;
-    else if (response && response->textEncodingName())
-        chosen = plat::stringEncodingForIANACharsetName(*response->textEncodingName());
+    } else if (response && response->textEncodingName()) {
+        charset = response->textEncodingName();
+        chosen = plat::stringEncodingForIANACharsetName(*charset);
+    }
     if (auto text = plat::stringFromData(*data, chosen))
         return R::success(std::move(*text));
-    return R::failure(CourierError::stringSerializationFailed(chosen));
+    return R::failure(CourierError::stringSerializationFailed(chosen, std::move(charset)));
 }
 
 Result<plat::Value> serializeResponseJSON(unsigned options,
@@ -72,9 +75,23 @@ Result<plat::Value> serializeResponseJSON(unsigned options,
 Result<plat::Value> serializeResponsePropertyList(const plat::urlloading::HTTPURLResponsePtr& response,
                                                   const std::optional<plat::Data>& data,
                                                   const plat::ErrorPtr& error) {
+    return serializeResponsePropertyList(PropertyListImmutable, response, data, error);
+}
+
+Result<plat::Value> serializeResponsePropertyList(unsigned options,
+                                                  const plat::urlloading::HTTPURLResponsePtr& response,
+                                                  const std::optional<plat::Data>& data,
+                                                  const plat::ErrorPtr& error) {
     using R = Result<plat::Value>;
     if (error)
         return R::failure(error);
+    if (options > PropertyListMutableContainersAndLeaves) {
+        return R::failure(CourierError::responseSerializationFailed(
+            SE::propertyListSerializationFailed,
+            plat::Error::withDescription(
+                plat::CocoaErrorDomain, 3840,
+                "unknown property-list reading options " + std::to_string(options))));
+    }
     if (isEmptyResponse(response))
         return R::success(plat::Value());
     if (!data || data->empty())

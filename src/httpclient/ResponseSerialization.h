@@ -23,6 +23,16 @@ namespace httpclient {
 // Top-level scalars are accepted as the reader finds them.
 inline constexpr unsigned kDefaultJSONReadingOptions = plat::JSONReadingFragmentsAllowed;
 
+// Property-list reading options (the platform's mutability options). A
+// serialised value is a tree of the caller's own, which it may change at
+// will, so each of the three gives the same tree; any other value is refused
+// (propertyListSerializationFailed naming it) rather than ignored.
+enum PropertyListReadOptions : unsigned {
+    PropertyListImmutable = 0,
+    PropertyListMutableContainers = 1,
+    PropertyListMutableContainersAndLeaves = 2,
+};
+
 // Status codes whose responses count as empty: 204 and 205.
 const std::set<int>& emptyDataStatusCodes();
 
@@ -56,6 +66,11 @@ Result<std::string> serializeResponseString(std::optional<plat::StringEncoding> 
 Result<plat::Value> serializeResponseJSON(unsigned options,
                                           const plat::urlloading::HTTPURLResponsePtr& response,
                                           const std::optional<plat::Data>& data, const plat::ErrorPtr& error);
+Result<plat::Value> serializeResponsePropertyList(unsigned options,
+                                                  const plat::urlloading::HTTPURLResponsePtr& response,
+                                                  const std::optional<plat::Data>& data,
+                                                  const plat::ErrorPtr& error);
+// The same with PropertyListImmutable.
 Result<plat::Value> serializeResponsePropertyList(const plat::urlloading::HTTPURLResponsePtr& response,
                                                   const std::optional<plat::Data>& data,
                                                   const plat::ErrorPtr& error);

@@ -55,6 +55,7 @@ bool SessionDelegate::implements(Callback callback) const {
         case Callback::DidReceiveResponse:
             return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
         case Callback::TaskDidReceiveChallenge:
+        case Callback::WillCacheResponse:
             return true;
     }
     return false;
@@ -249,6 +250,53 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
         if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate()))
             d->didReceiveData(session, task, data);
     }
+}
+
+void SessionDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                            const std::shared_ptr<ul::URLSessionDownloadTask>& download) {
+    if (dataTaskDidBecomeDownloadTask) {
+        dataTaskDidBecomeDownloadTask(session, task, download);
+        return;
+    }
+    auto r = request(*download);  // the download task keeps the data task's identifier
+    if (!r)
+        return;
+    auto previous = r->delegate();
+    if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(previous))
+        d->didBecomeDownloadTask(session, task, download);
+    auto replacement = std::make_shared<DownloadTaskDelegate>(download);
+    replacement->setCredential(previous->credential());
+    // The response handlers wait on the previous delegate's queue: it is let
+    // go, with the outcome, once the download's own queue is (at completion).
+    std::weak_ptr<TaskDelegate> weakReplacement = replacement;
+    replacement->queue().addOperationWithBlock([previous, weakReplacement] {
+        if (auto now = weakReplacement.lock()) {
+            previous->setError(now->error());
+            previous->setMetrics(now->metrics());
+        }
+        previous->releaseQueue();
+    });
+    r->setDelegate(replacement);
+}
+
+void SessionDelegate::willCacheResponse(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                        const ul::CachedURLResponse& proposed,
+                                        ul::CacheCompletion completion) {
+    if (dataTaskWillCacheResponseWithCompletion) {
+        dataTaskWillCacheResponseWithCompletion(session, task, proposed, std::move(completion));
+        return;
+    }
+    if (dataTaskWillCacheResponse) {
+        completion(dataTaskWillCacheResponse(session, task, proposed));
+        return;
+    }
+    if (auto r = request(task)) {
+        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) {
+            d->willCacheResponse(session, task, proposed, std::move(completion));
+            return;
+        }
+    }
+    completion(proposed);
 }
 
 void SessionDelegate::didFinishDownloadingToURL(ul::URLSession& session, ul::URLSessionDownloadTask& task,

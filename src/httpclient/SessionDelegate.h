@@ -55,6 +55,15 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
                        ul::ResponseCompletion)>
         dataTaskDidReceiveResponseWithCompletion;
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
+                       const std::shared_ptr<ul::URLSessionDownloadTask>&)>
+        dataTaskDidBecomeDownloadTask;
+    std::function<std::optional<ul::CachedURLResponse>(ul::URLSession&, ul::URLSessionDataTask&,
+                                                       const ul::CachedURLResponse&)>
+        dataTaskWillCacheResponse;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse&,
+                       ul::CacheCompletion)>
+        dataTaskWillCacheResponseWithCompletion;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, const URL&)>
         downloadTaskDidFinishDownloadingToURL;
     std::function<void(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t, int64_t, int64_t)>
@@ -98,6 +107,15 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion) override;
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data&) override;
+    // Without the override: the request under the task gets a download task
+    // delegate; handlers already waiting on the data task delegate run once
+    // the download has completed.
+    void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
+                               const std::shared_ptr<ul::URLSessionDownloadTask>& download) override;
+    // The overrides, else the request's data task delegate; without either
+    // the proposal is kept unchanged.
+    void willCacheResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse& proposed,
+                           ul::CacheCompletion completion) override;
     void didFinishDownloadingToURL(ul::URLSession&, ul::URLSessionDownloadTask&,
                                    const URL& location) override;
     void didWriteData(ul::URLSession&, ul::URLSessionDownloadTask&, int64_t bytesWritten,

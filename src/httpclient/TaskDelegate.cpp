@@ -234,6 +234,19 @@ void DataTaskDelegate::didReceiveResponse(ul::URLSession& session, ul::URLSessio
     completion(disposition);
 }
 
+void DataTaskDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                             const std::shared_ptr<ul::URLSessionDownloadTask>& download) {
+    if (dataTaskDidBecomeDownloadTask)
+        dataTaskDidBecomeDownloadTask(session, task, download);
+}
+
+void DataTaskDelegate::willCacheResponse(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                         const ul::CachedURLResponse& proposed,
+                                         ul::CacheCompletion completion) {
+    completion(dataTaskWillCacheResponse ? dataTaskWillCacheResponse(session, task, proposed)
+                                         : std::optional<ul::CachedURLResponse>(proposed));
+}
+
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
     markInitialResponse();
@@ -244,11 +257,27 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     std::function<void(const Data&)> stream;
     std::shared_ptr<Progress> progress;
     std::optional<ProgressHandler> handler;
+    ErrorPtr tooLarge;
     {
         std::lock_guard lock(mutex_);
         stream = dataStream_;
-        if (!stream)
-            mutableData_.append(data);
+        if (!stream) {
+            // Collected bodies are bounded like the session's own (a
+            // decompression bomb must not fill memory).
+            const auto limit = session.configuration().maximumInMemoryBodyLength;
+            if (bodyTooLarge_ ||
+                (limit > 0 && static_cast<int64_t>(mutableData_.length() + data.length()) > limit)) {
+                if (!bodyTooLarge_) {
+                    bodyTooLarge_ = true;
+                    tooLarge = ul::makeURLErrorWithReason(
+                        ul::URLErrorDataLengthExceedsMaximum,
+                        task.currentRequest() ? task.currentRequest()->url : std::nullopt,
+                        ul::bodyTooLargeReason(limit));
+                }
+            } else {
+                mutableData_.append(data);
+            }
+        }
         totalBytesReceived_ += static_cast<int64_t>(data.length());
         auto response = task.response();
         progress_->setTotalUnitCount(response ? response->expectedContentLength()
@@ -256,6 +285,11 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
         progress_->setCompletedUnitCount(totalBytesReceived_);
         progress = progress_;
         handler = progressHandler_;
+    }
+    if (tooLarge) {
+        recordErrorIfNone(tooLarge);
+        task.cancel();
+        return;
     }
     if (stream)
         stream(data);

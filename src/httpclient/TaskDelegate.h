@@ -177,10 +177,25 @@ class DataTaskDelegate : public TaskDelegate {
                                                     const ul::HTTPURLResponsePtr&)>
         dataTaskDidReceiveResponse;
     std::function<void(ul::URLSession&, ul::URLSessionDataTask&, const Data&)> dataTaskDidReceiveData;
+    std::function<void(ul::URLSession&, ul::URLSessionDataTask&,
+                       const std::shared_ptr<ul::URLSessionDownloadTask>&)>
+        dataTaskDidBecomeDownloadTask;
+    // What to keep in the session's cache (absent: nothing).
+    std::function<std::optional<ul::CachedURLResponse>(ul::URLSession&, ul::URLSessionDataTask&,
+                                                       const ul::CachedURLResponse&)>
+        dataTaskWillCacheResponse;
 
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion);
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data& data);
+    // Calls dataTaskDidBecomeDownloadTask when set (the session delegate
+    // then gives the request a download task delegate).
+    void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
+                               const std::shared_ptr<ul::URLSessionDownloadTask>& download);
+    // Answers with dataTaskWillCacheResponse's result when set, else with
+    // the proposal.
+    void willCacheResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::CachedURLResponse& proposed,
+                           ul::CacheCompletion completion);
 
   protected:
     void reset() override;
@@ -191,6 +206,7 @@ class DataTaskDelegate : public TaskDelegate {
     std::function<void(const Data&)> dataStream_;
     int64_t totalBytesReceived_ = 0;
     Data mutableData_;
+    bool bodyTooLarge_ = false;  // the collected body passed the session's limit
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {

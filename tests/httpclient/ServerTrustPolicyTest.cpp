@@ -2,6 +2,7 @@
 // and pinning against chains built by hand.
 #include "HttpClientTestSupport.h"
 #include "platform/foundation/FileManager.h"
+#include "support/OCSPResponder.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
@@ -121,4 +122,23 @@ TEST(ServerTrustPolicyTest, ManagerLookupIsExactAndBundlesAreScanned) {
     fm.writeData(plat::Data::fromString("not a certificate"), dir.str() + "/junk.DER", false);
     EXPECT_EQ(ServerTrustPolicy::certificates(bundle).size(), 1u);
     EXPECT_EQ(ServerTrustPolicy::publicKeys(bundle).size(), 1u);
+}
+
+TEST(ServerTrustPolicyTest, RevocationWithoutCRLsAsksTheOCSPResponderAndFailsClosedWithoutOne) {
+    testsupport::OCSPResponder responder;
+    auto policy = ServerTrustPolicy::performRevokedEvaluation(true, plat::security::RevocationOCSPMethod, {});
+    auto serve = [](const testsupport::TestIdentity& identity) {
+        LoopbackServer::TLSOptions options;
+        options.identity = &identity;
+        return std::make_unique<LoopbackServer>(options);
+    };
+    auto good = serve(responder.good());
+    auto revoked = serve(responder.revoked());
+    EXPECT_TRUE(fetch(*good, policy));
+    EXPECT_FALSE(fetch(*revoked, policy));
+    EXPECT_GE(responder.requestCount(), 2u);
+    // A leaf that names no responder: nothing can say it is not revoked.
+    LoopbackServer silent(LoopbackServer::Certificate::Valid);
+    EXPECT_FALSE(fetch(silent, policy));
+    EXPECT_TRUE(fetch(silent, ServerTrustPolicy::performDefaultEvaluation(true)));
 }

@@ -101,7 +101,7 @@ TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
                 EXPECT_TRUE(r.value() && r.value()->isNull());
                 done.set(4);
             },
-            queue);
+            PropertyListImmutable, queue);
     // A 200 with no bytes: empty data, an empty string, and no JSON.
     manager->request(server.url("/status/200"))
         ->responseData(
@@ -151,6 +151,16 @@ TEST(SessionManagerUnitTest, StringEncodingChoiceAndFailure) {
     EXPECT_EQ(
         serializationReason(serializeResponseString(std::nullopt, nullptr, std::nullopt, nullptr).error()),
         SE::inputDataNil);
+
+    // A charset no encoding is known by is named in the error.
+    HTTPHeaderFields unknown;
+    unknown.setValue("text/plain; charset=x-klingon", "Content-Type");
+    auto strange = std::make_shared<plat::urlloading::HTTPURLResponse>(
+        *plat::URL::URLWithString("http://h.test/"), 200, unknown);
+    auto unnamed = serializeResponseString(std::nullopt, strange, Data::fromString("text"), nullptr);
+    ASSERT_TRUE(unnamed.isFailure());
+    EXPECT_EQ(unnamed.error()->localizedDescription(),
+              "String could not be serialized with encoding: unknown charset \"x-klingon\".");
 }
 
 TEST(SessionManagerUnitTest, TransportErrorWinsOverEmptyStatus) {
@@ -698,4 +708,153 @@ TEST(SessionManagerUnitTest, ConvenienceFunctionsUseTheSharedManager) {
         shared->session()->configuration().httpAdditionalHeaders.valueForHTTPHeaderField("Accept-Encoding"),
         "gzip;q=1.0, compress;q=0.5");
     shared->startRequestsImmediately = true;
+}
+
+TEST(SessionManagerBodyLimit, ACollectedBodyPastTheSessionLimitFailsAndAStreamedOneDoesNot) {
+    LoopbackServer server;
+    auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
+    c.connectionProxyFromEnvironment = false;
+    c.maximumInMemoryBodyLength = 1 << 20;
+    auto manager = SessionManager::create(c);
+    auto queue = testQueue();
+    Waiter<DataResponse<Data>> collected;
+    manager->request(server.url("/gzip-zeros/4194304"))
+        ->responseData([&](const DataResponse<Data>& r) { collected.set(r); }, queue);
+    auto r = collected.wait();
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->error());
+    EXPECT_EQ(r->error()->code(), plat::urlloading::URLErrorDataLengthExceedsMaximum);
+    EXPECT_NE(r->error()->localizedDescription().find("maximumInMemoryBodyLength"), std::string::npos);
+
+    std::atomic<size_t> streamed{0};
+    Waiter<plat::ErrorPtr> finished;
+    manager->request(server.url("/gzip-zeros/4194304"))
+        ->stream([&](const Data& d) { streamed += d.length(); })
+        ->response([&](const DefaultDataResponse& d) { finished.set(d.error); }, queue);
+    auto e = finished.wait();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(*e, nullptr);
+    EXPECT_EQ(streamed.load(), 4194304u);
+}
+
+TEST_F(SessionManagerTest, PropertyListSerializationTakesItsReadingOptions) {
+    // <plist><dict><key>a</key><integer>1</integer></dict></plist>, URL-encoded.
+    const std::string body =
+        "%3Cplist%20version%3D%221.0%22%3E%3Cdict%3E%3Ckey%3Ea%3C%2Fkey%3E%3Cinteger%3E1%3C%2Finteger%3E"
+        "%3C%2Fdict%3E%3C%2Fplist%3E";
+    const std::string address = server.url("/status/200?type=application/x-plist&body=" + body);
+    Waiter<std::pair<unsigned, DataResponse<Value>>> done;
+    const unsigned options[] = {PropertyListImmutable, PropertyListMutableContainers,
+                                PropertyListMutableContainersAndLeaves, 7};
+    for (unsigned o : options) {
+        manager->request(address)->responsePropertyList(
+            [&, o](const DataResponse<Value>& r) {
+                done.set({o, r});
+            },
+            o, queue);
+    }
+    for (const auto& [o, r] : done.all(4)) {
+        if (o <= PropertyListMutableContainersAndLeaves) {
+            ASSERT_TRUE(r.result.isSuccess()) << o << " " << r.result.debugDescription();
+            EXPECT_EQ(r.value()->find("a")->intValue(), 1) << o;
+        } else {
+            ASSERT_TRUE(r.result.isFailure());
+            EXPECT_EQ(serializationReason(r.error()), SE::propertyListSerializationFailed);
+            EXPECT_NE(r.error()->localizedDescription().find("reading options 7"), std::string::npos)
+                << r.error()->localizedDescription();
+        }
+    }
+}
+
+TEST_F(SessionManagerTest, ADataRequestWhoseTaskBecomesADownloadFinishesThroughADownloadDelegate) {
+    manager->delegate()->dataTaskDidReceiveResponse = [](auto&, auto&, const auto&) {
+        return plat::urlloading::URLSessionResponseDisposition::BecomeDownload;
+    };
+    struct Seen {
+        plat::ErrorPtr error;
+        std::string file;
+        bool downloadDelegate = false;
+    };
+    Waiter<Seen> done;
+    std::shared_ptr<DataRequest> request = manager->request(server.url("/bytes/100000"));
+    std::atomic<int> told{0};
+    request->dataDelegate()->dataTaskDidBecomeDownloadTask = [&](auto&, auto& data, const auto& download) {
+        EXPECT_EQ(download->taskIdentifier(), data.taskIdentifier());
+        told++;
+    };
+    std::weak_ptr<DataRequest> weak = request;
+    request->response(
+        [&, weak](const DefaultDataResponse& r) {
+            Seen seen{r.error, {}, false};
+            if (auto me = weak.lock()) {
+                auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(me->delegate());
+                seen.downloadDelegate = d != nullptr;
+                if (d && d->fileURL())
+                    seen.file = readFile(*d->fileURL());
+            }
+            done.set(seen);
+        },
+        queue);
+    auto seen = done.wait();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->error, nullptr);
+    EXPECT_TRUE(seen->downloadDelegate);
+    EXPECT_TRUE(seen->file == LoopbackServer::bytesBody(100000)) << seen->file.size();
+    EXPECT_EQ(told.load(), 1);
+}
+
+TEST(SessionManagerCache, WillCacheOverridesDecideWhatTheSessionKeeps) {
+    LoopbackServer server;
+    auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
+    c.connectionProxyFromEnvironment = false;
+    c.urlCache = std::make_shared<plat::urlloading::URLCache>(1 << 20, 0);
+    auto manager = SessionManager::create(c);
+    auto queue = testQueue();
+    const auto address = server.url("/status/200?body=kept&header=Cache-Control:max-age%3D600");
+    auto fetch = [&] {
+        Waiter<std::string> done;
+        manager->request(address)->responseString(
+            [&](const DataResponse<std::string>& r) { done.set(r.value().value_or("<failed>")); },
+            std::nullopt, queue);
+        return done.wait().value_or("<none>");
+    };
+    // The plain override refuses; the request goes to the server again.
+    int plain = 0;
+    manager->delegate()->dataTaskWillCacheResponse = [&](auto&, auto&, const auto&) {
+        plain++;
+        return std::optional<plat::urlloading::CachedURLResponse>();
+    };
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(plain, 2);
+    EXPECT_EQ(server.requestCount("/status/200"), 2u);
+    // The override with a completion wins and keeps it: the next one is cached.
+    int withCompletion = 0;
+    manager->delegate()->dataTaskWillCacheResponseWithCompletion = [&](auto&, auto&, const auto& proposed,
+                                                                       auto completion) {
+        withCompletion++;
+        completion(proposed);
+    };
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(fetch(), "kept");
+    EXPECT_EQ(withCompletion, 1);
+    EXPECT_EQ(plain, 2);
+    EXPECT_EQ(server.requestCount("/status/200"), 3u);
+}
+
+TEST_F(SessionManagerTest, AStreamedUploadThatMustBeSentAgainFailsRatherThanSendingLess) {
+    // The request's stream cannot start over: after a 307 the upload fails
+    // with a clear error instead of repeating the request with an empty body.
+    auto stream =
+        std::shared_ptr<plat::InputStream>(plat::InputStream::withData(Data::fromString("payload")));
+    Waiter<plat::ErrorPtr> done;
+    manager->upload(stream, server.url("/redirect/0?status=307"), HTTPMethod::post)
+        ->response([&](const DefaultDataResponse& r) { done.set(r.error); }, queue);
+    auto error = done.wait();
+    ASSERT_TRUE(error && *error);
+    EXPECT_EQ((*error)->code(), plat::urlloading::URLErrorRequestBodyStreamExhausted);
+    EXPECT_EQ(server.requestCount("/echo"), 0u);
+    auto first = server.requests();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.back().body, "payload");
 }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -261,7 +263,9 @@ struct LoopbackServer::Impl {
         auto& s = *server;
         // A body after a 204 or 304 would be read as the start of the next
         // response on a reused connection.
-        s.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        s.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            // Every handler has read the body by now: the record keeps it.
+            recordBody(req);
             if (res.status == 204 || res.status == 304) {
                 res.body.clear();
                 res.headers.erase("Content-Length");
@@ -339,6 +343,8 @@ struct LoopbackServer::Impl {
             };
         };
         s.Get(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
+        s.Post(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
+        s.Put(R"(/basic-auth/([^/]+)/([^/]+))", auth(false));
         s.Get(R"(/digest-auth/([^/]+)/([^/]+))", auth(true));
         s.Get("/cookies/set", [](const httplib::Request& req, httplib::Response& res) {
             for (const auto& [name, value] : req.params)
@@ -353,13 +359,33 @@ struct LoopbackServer::Impl {
             // A type the server would not compress a second time.
             res.set_content(gzip(gzipBodyText()), "application/octet-stream");
         });
+        s.Get(R"(/gzip-zeros/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Content-Encoding", "gzip");
+            res.set_content(gzip(std::string(std::stoull(req.matches[1]), '\0')), "application/octet-stream");
+        });
+        s.Get(R"(/big-header/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("X-Big", std::string(std::stoull(req.matches[1]), 'a'));
+            res.set_content("small body", "text/plain");
+        });
         s.Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
             waitForRelease();
             res.set_content("late", "text/plain");
         });
     }
 
-    void start(const TestIdentity* identity) {
+    std::vector<uint8_t> stapledOCSP;
+
+    static int staple(SSL* ssl, void* arg) {
+        const auto& der = static_cast<Impl*>(arg)->stapledOCSP;
+        if (der.empty())
+            return SSL_TLSEXT_ERR_NOACK;
+        auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(der.size()));
+        std::memcpy(copy, der.data(), der.size());
+        SSL_set_tlsext_status_ocsp_resp(ssl, copy, static_cast<long>(der.size()));
+        return SSL_TLSEXT_ERR_OK;
+    }
+
+    void start(const TestIdentity* identity, const TLSOptions* options = nullptr) {
         if (identity) {
             tls = true;
             BIO* bio = BIO_new_mem_buf(identity->certificatePem.data(),
@@ -370,7 +396,24 @@ struct LoopbackServer::Impl {
                                   static_cast<int>(identity->privateKeyPem.size()));
             EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
             BIO_free(bio);
-            server = std::make_unique<httplib::SSLServer>(cert, key);
+            X509_STORE* clientCAs = nullptr;
+            if (options && options->requireClientCertificate) {
+                const auto& ca = TestCertificates::shared().ca.certificatePem;
+                bio = BIO_new_mem_buf(ca.data(), static_cast<int>(ca.size()));
+                X509* caCert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+                BIO_free(bio);
+                clientCAs = X509_STORE_new();
+                X509_STORE_add_cert(clientCAs, caCert);
+                X509_free(caCert);
+            }
+            // The server takes the store (it frees it).
+            auto ssl = std::make_unique<httplib::SSLServer>(cert, key, clientCAs);
+            if (options && !options->stapledOCSP.empty()) {
+                stapledOCSP = options->stapledOCSP;
+                SSL_CTX_set_tlsext_status_cb(ssl->ssl_context(), staple);
+                SSL_CTX_set_tlsext_status_arg(ssl->ssl_context(), this);
+            }
+            server = std::move(ssl);
             X509_free(cert);
             EVP_PKEY_free(key);
         } else {
@@ -421,6 +464,12 @@ LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {
 
 LoopbackServer::LoopbackServer(Certificate certificate) : impl_(std::make_unique<Impl>()) {
     impl_->start(&identityFor(certificate));
+}
+
+LoopbackServer::LoopbackServer(const TLSOptions& options) : impl_(std::make_unique<Impl>()) {
+    if (!options.identity)
+        throw std::invalid_argument("LoopbackServer: TLS options without an identity");
+    impl_->start(options.identity, &options);
 }
 
 LoopbackServer::~LoopbackServer() = default;

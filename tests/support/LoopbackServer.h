@@ -4,7 +4,7 @@
 // The server starts in the constructor and stops in the destructor (which
 // also releases every stalled response). HTTPS servers present one of the
 // TestCertificates leaves; clients trust the test CA through caFile().
-// Every request is recorded (requests()); all members may be called from any
+// Every request is recorded with its body (requests()); all members may be called from any
 // thread.
 //
 // Endpoints (query parameters in brackets are optional):
@@ -30,10 +30,13 @@
 //   /loop                   302 to itself, forever
 //   /basic-auth/<user>/<password>   401 with Basic realm="test" unless the
 //                           request carries those credentials; then /echo
+//                           (GET, POST and PUT)
 //   /digest-auth/<user>/<password>  the same with Digest (MD5, qop=auth)
 //   /cookies/set?<name>=<value>...  200 with one Set-Cookie (Path=/) each
 //   /cookies                200, body = the request's Cookie header
 //   /gzip                   200, gzip-encoded body gzipBodyText()
+//   /gzip-zeros/<n>         200, gzip-encoded body of n zero bytes
+//   /big-header/<n>         200 with a header X-Big of n bytes
 //   /stall                  sends nothing until releaseStalled() or shutdown
 //   POST, PUT to /echo and /upload are echoed the same way; /upload answers
 //   {"length":<n>} only.
@@ -48,6 +51,8 @@
 #include <vector>
 
 namespace testsupport {
+
+struct TestIdentity;
 
 struct RecordedRequest {
     std::string method;
@@ -65,8 +70,17 @@ class LoopbackServer {
   public:
     enum class Certificate { Valid, Expired, WrongHost, UnknownCA };
 
+    // HTTPS with any identity, and what the tests of OCSP stapling and
+    // client certificates need.
+    struct TLSOptions {
+        const TestIdentity* identity = nullptr;  // the server's; required
+        std::vector<uint8_t> stapledOCSP;        // sent to clients that ask for a status
+        bool requireClientCertificate = false;   // one signed by the test CA
+    };
+
     LoopbackServer();                                  // plain HTTP
     explicit LoopbackServer(Certificate certificate);  // HTTPS
+    explicit LoopbackServer(const TLSOptions& options);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

@@ -48,6 +48,8 @@ struct Spec {
     long notBeforeDays;
     long notAfterDays;
     long serial;
+    const char* extendedKeyUsage = "serverAuth";
+    const char* authorityInfoAccess = nullptr;  // "OCSP;URI:..." when set
 };
 
 CertPtr makeCertificate(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
@@ -65,7 +67,9 @@ CertPtr makeCertificate(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY*
     if (spec.subjectAltName) {
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert.get(), signer, NID_subject_alt_name, spec.subjectAltName);
-        addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+        addExtension(cert.get(), signer, NID_ext_key_usage, spec.extendedKeyUsage);
+        if (spec.authorityInfoAccess)
+            addExtension(cert.get(), signer, NID_info_access, spec.authorityInfoAccess);
     } else {
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -154,6 +158,27 @@ TestCertificates make() {
 }
 
 }  // namespace
+
+TestIdentity TestCertificates::issue(const IssueOptions& options) const {
+    BIO* bio = BIO_new_mem_buf(ca.certificatePem.data(), static_cast<int>(ca.certificatePem.size()));
+    CertPtr issuer(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    bio = BIO_new_mem_buf(ca.privateKeyPem.data(), static_cast<int>(ca.privateKeyPem.size()));
+    KeyPtr issuerKey(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    check(issuer && issuerKey, "reading the test CA");
+    const std::string aia = options.ocspURL.empty() ? std::string() : "OCSP;URI:" + options.ocspURL;
+    Spec spec{options.commonName.c_str(),
+              options.subjectAltName.c_str(),
+              -1,
+              365,
+              options.serial,
+              options.clientAuth ? "clientAuth" : "serverAuth",
+              aia.empty() ? nullptr : aia.c_str()};
+    KeyPtr key = makeKey();
+    CertPtr cert = makeCertificate(spec, key.get(), issuer.get(), issuerKey.get());
+    return identity(cert.get(), key.get());
+}
 
 const TestCertificates& TestCertificates::shared() {
     static const TestCertificates certificates = make();

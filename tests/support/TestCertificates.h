@@ -31,6 +31,16 @@ struct TestCertificates {
     std::vector<uint8_t> crlDer;  // the test CA's CRL revoking revokedLeaf
 
     static const TestCertificates& shared();
+
+    // A further leaf signed by `ca`, valid from yesterday for a year.
+    struct IssueOptions {
+        long serial = 100;  // 1 to 7 are taken by the leaves above
+        std::string commonName = "127.0.0.1";
+        std::string subjectAltName = "IP:127.0.0.1,DNS:localhost";
+        std::string ocspURL;      // an OCSP responder named in the certificate
+        bool clientAuth = false;  // for TLS clients rather than servers
+    };
+    TestIdentity issue(const IssueOptions& options) const;
 };
 
 }  // namespace testsupport

@@ -3,12 +3,17 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <openssl/err.h>
+#include <openssl/http.h>
+#include <openssl/ocsp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace plat::security {
@@ -49,6 +54,50 @@ int64_t codeFor(int verifyResult) {
     }
 }
 
+constexpr int kOCSPTimeoutSeconds = 10;
+constexpr long kOCSPLeewaySeconds = 300;
+
+// The first plain-HTTP OCSP responder the certificate names.
+std::optional<std::string> ocspResponderURL(X509* certificate) {
+    std::optional<std::string> found;
+    STACK_OF(OPENSSL_STRING)* urls = X509_get1_ocsp(certificate);
+    for (int i = 0; i < sk_OPENSSL_STRING_num(urls) && !found; ++i) {
+        std::string url = sk_OPENSSL_STRING_value(urls, i);
+        if (url.rfind("http://", 0) == 0)
+            found = url;
+    }
+    X509_email_free(urls);
+    return found;
+}
+
+// Asks the responder at `url` about `id`; null when it cannot be reached or
+// does not answer with an OCSP response.
+OCSP_RESPONSE* askResponder(const std::string& url, OCSP_CERTID* id) {
+    char *host = nullptr, *port = nullptr, *path = nullptr;
+    int ssl = 0;
+    if (OSSL_HTTP_parse_url(url.c_str(), &ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1)
+        return nullptr;
+    OCSP_REQUEST* request = OCSP_REQUEST_new();
+    OCSP_request_add0_id(request, OCSP_CERTID_dup(id));
+    BIO* body = ASN1_item_i2d_mem_bio(ASN1_ITEM_rptr(OCSP_REQUEST), reinterpret_cast<ASN1_VALUE*>(request));
+    OCSP_RESPONSE* response = nullptr;
+    // No proxy: the responder is asked directly.
+    if (BIO* answer =
+            OSSL_HTTP_transfer(nullptr, host, port, path, ssl, "", nullptr, nullptr, nullptr, nullptr,
+                               nullptr, 0, nullptr, "application/ocsp-request", body,
+                               "application/ocsp-response", 1, 100 * 1024, kOCSPTimeoutSeconds, 0)) {
+        response = d2i_OCSP_RESPONSE_bio(answer, nullptr);
+        BIO_free(answer);
+    }
+    BIO_free(body);
+    OCSP_REQUEST_free(request);
+    OPENSSL_free(host);
+    OPENSSL_free(port);
+    OPENSSL_free(path);
+    ERR_clear_error();
+    return response;
+}
+
 struct StackOfX509 {
     STACK_OF(X509) * stack = sk_X509_new_null();
     ~StackOfX509() { sk_X509_free(stack); }  // borrowed entries
@@ -56,24 +105,70 @@ struct StackOfX509 {
 
 }  // namespace
 
-const std::vector<CertificatePtr>& systemRootCertificates() {
-    static const std::vector<CertificatePtr> roots = [] {
-        std::vector<CertificatePtr> out;
-        readPemFile(X509_get_default_cert_file(), out);
-        if (out.empty()) {
-            std::string dir = X509_get_default_cert_dir();
-            if (DIR* d = opendir(dir.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    std::string name = e->d_name;
-                    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
-                        readPemFile(dir + "/" + name, out);
-                }
-                closedir(d);
-            }
-        }
+namespace {
+
+std::mutex rootsMutex;
+std::optional<std::string> rootsFileOverride;  // guarded by rootsMutex
+
+std::string environmentOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : std::string(fallback);
+}
+
+std::vector<CertificatePtr> readRoots(const std::string& file, bool withFolder) {
+    std::vector<CertificatePtr> out;
+    readPemFile(file, out);
+    if (!out.empty() || !withFolder)
         return out;
-    }();
-    return roots;
+    std::string dir = environmentOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
+                readPemFile(dir + "/" + name, out);
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string systemRootCertificatesFile() {
+    {
+        std::lock_guard lock(rootsMutex);
+        if (rootsFileOverride)
+            return *rootsFileOverride;
+    }
+    return environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+}
+
+void setSystemRootCertificatesFile(std::optional<std::string> path) {
+    std::lock_guard lock(rootsMutex);
+    rootsFileOverride = std::move(path);
+}
+
+std::string missingSystemRootsDescription() {
+    if (!systemRootCertificates().empty())
+        return {};
+    return "the system has no trusted root certificates: the CA bundle " + systemRootCertificatesFile() +
+           " is missing or empty (install the ca-certificates package, or set SSL_CERT_FILE)";
+}
+
+const std::vector<CertificatePtr>& systemRootCertificates() {
+    // One entry per location ever used; entries are never removed, so the
+    // references handed out stay valid.
+    static std::map<std::string, std::vector<CertificatePtr>> byLocation;
+    std::lock_guard lock(rootsMutex);
+    const bool overridden = rootsFileOverride.has_value();
+    const std::string file =
+        overridden ? *rootsFileOverride
+                   : environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+    const std::string key = (overridden ? "only:" : "default:") + file;
+    auto found = byLocation.find(key);
+    if (found == byLocation.end())
+        found = byLocation.emplace(key, readRoots(file, !overridden)).first;
+    return found->second;
 }
 
 ServerTrustPtr ServerTrust::create(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies) {
@@ -99,8 +194,11 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
         sk_X509_push(untrusted.stack, static_cast<X509*>(chain_[i]->x509()));
     for (const auto& a : anchors_)
         sk_X509_push(trusted.stack, static_cast<X509*>(a->x509()));
+    bool noSystemRoots = false;
     if (!anchorsOnly_) {
-        for (const auto& r : systemRootCertificates())
+        const auto& roots = systemRootCertificates();
+        noSystemRoots = roots.empty();
+        for (const auto& r : roots)
             sk_X509_push(trusted.stack, static_cast<X509*>(r->x509()));
     }
     STACK_OF(X509_CRL)* crls = sk_X509_CRL_new_null();
@@ -119,7 +217,7 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     unsigned long flags = 0;
     if (!anchors_.empty())
         flags |= X509_V_FLAG_PARTIAL_CHAIN;
-    bool requirePositive = false;
+    std::optional<unsigned> revocationFlags;  // set when a revocation policy is present
     for (const auto& policy : policies_) {
         if (policy.kind == TrustPolicy::Kind::SSL) {
             X509_STORE_CTX_set_purpose(ctx,
@@ -135,16 +233,30 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
         } else if (policy.kind == TrustPolicy::Kind::Revocation) {
             if (!crls_.empty())
                 flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
-            requirePositive |= (policy.revocationFlags & RevocationRequirePositiveResponse) != 0;
+            revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags;
         }
     }
     X509_VERIFY_PARAM_set_flags(param, flags);
 
     int ok = X509_verify_cert(ctx);
     lastVerifyResult_ = ok == 1 ? X509_V_OK : X509_STORE_CTX_get_error(ctx);
-    if (ok == 1 && requirePositive && crls_.empty()) {
-        ok = 0;
-        lastVerifyResult_ = X509_V_ERR_UNABLE_TO_GET_CRL;
+    failureDetail_.clear();
+    if (ok == 1 && revocationFlags && crls_.empty()) {
+        switch (ocspStatus(ctx, *revocationFlags)) {
+            case Revocation::Good:
+                break;
+            case Revocation::Revoked:
+                ok = 0;
+                lastVerifyResult_ = X509_V_ERR_CERT_REVOKED;
+                break;
+            case Revocation::Unknown:
+                ok = 0;
+                lastVerifyResult_ = X509_V_ERR_UNABLE_TO_GET_CRL;
+                failureDetail_ =
+                    "revocation could not be checked: no CRL, no OCSP response and no OCSP responder "
+                    "that answered";
+                break;
+        }
     }
     if (ok == 1) {
         STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx);
@@ -155,16 +267,79 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     X509_STORE_free(store);
     sk_X509_CRL_pop_free(crls, X509_CRL_free);
     ERR_clear_error();
+    lackedSystemRoots_ = ok != 1 && noSystemRoots && codeFor(lastVerifyResult_) == TrustErrorNotTrusted;
     if (ok == 1)
         return true;
     if (error) {
+        std::string reason = X509_verify_cert_error_string(lastVerifyResult_);
+        if (!failureDetail_.empty())
+            reason = failureDetail_;
+        if (lackedSystemRoots_)
+            reason += "; " + missingSystemRootsDescription();
         Dictionary info;
         info.set(LocalizedDescriptionKey,
-                 Value("\"" + chain_.front()->subjectSummary() +
-                       "\" certificate is not trusted: " + X509_verify_cert_error_string(lastVerifyResult_)));
+                 Value("\"" + chain_.front()->subjectSummary() + "\" certificate is not trusted: " + reason));
         *error = Error::make(OSStatusErrorDomain, codeFor(lastVerifyResult_), std::move(info));
     }
     return false;
+}
+
+ServerTrust::Revocation ServerTrust::ocspStatus(void* storeContext, unsigned flags) {
+    auto* ctx = static_cast<X509_STORE_CTX*>(storeContext);
+    STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx);
+    if (sk_X509_num(built) < 2)
+        return Revocation::Unknown;  // a pinned leaf alone: no issuer to ask about it
+    X509* leaf = sk_X509_value(built, 0);
+    X509* issuer = sk_X509_value(built, 1);
+    OCSP_CERTID* id = OCSP_cert_to_id(EVP_sha1(), leaf, issuer);
+    if (!id)
+        return Revocation::Unknown;
+    // Responses are believed when signed by the issuer or a responder it
+    // delegated to, as OpenSSL checks it against the chain just built.
+    X509_STORE* store = X509_STORE_new();
+    for (int i = 1; i < sk_X509_num(built); ++i)
+        X509_STORE_add_cert(store, sk_X509_value(built, i));
+    auto judge = [&](OCSP_RESPONSE* response) {
+        Revocation result = Revocation::Unknown;
+        OCSP_BASICRESP* basic = nullptr;
+        if (response && OCSP_response_status(response) == OCSP_RESPONSE_STATUS_SUCCESSFUL &&
+            (basic = OCSP_response_get1_basic(response)) && OCSP_basic_verify(basic, built, store, 0) == 1) {
+            int status = -1, reason = -1;
+            ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
+            if (OCSP_resp_find_status(basic, id, &status, &reason, &revokedAt, &thisUpdate, &nextUpdate) ==
+                    1 &&
+                OCSP_check_validity(thisUpdate, nextUpdate, kOCSPLeewaySeconds, -1) == 1) {
+                if (status == V_OCSP_CERTSTATUS_GOOD)
+                    result = Revocation::Good;
+                else if (status == V_OCSP_CERTSTATUS_REVOKED)
+                    result = Revocation::Revoked;
+            }
+        }
+        OCSP_BASICRESP_free(basic);
+        ERR_clear_error();
+        return result;
+    };
+    Revocation result = Revocation::Unknown;
+    for (const auto& der : ocspResponses_) {
+        const unsigned char* p = der.bytes();
+        OCSP_RESPONSE* response = d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(der.length()));
+        result = judge(response);
+        OCSP_RESPONSE_free(response);
+        if (result != Revocation::Unknown)
+            break;
+    }
+    const bool mayAsk = !(flags & RevocationNetworkAccessDisabled) &&
+                        ((flags & RevocationOCSPMethod) || !(flags & RevocationCRLMethod));
+    if (result == Revocation::Unknown && mayAsk) {
+        if (auto url = ocspResponderURL(leaf)) {
+            OCSP_RESPONSE* response = askResponder(*url, id);
+            result = judge(response);
+            OCSP_RESPONSE_free(response);
+        }
+    }
+    X509_STORE_free(store);
+    OCSP_CERTID_free(id);
+    return result;
 }
 
 }  // namespace plat::security

@@ -3,15 +3,22 @@
 //
 // Evaluation builds a path from the leaf to a trusted root using the other
 // presented certificates as intermediates. Trusted roots are the system's
-// (OpenSSL's default certificate file and folder, read once per process)
-// plus the anchor certificates, or the anchors alone after
-// setAnchorCertificatesOnly(true); with anchors set, an anchor may be an
-// intermediate or the leaf itself (a pinned certificate). Host names are
-// matched against subjectAltName only.
+// (see systemRootCertificates) plus the anchor certificates, or the anchors
+// alone after setAnchorCertificatesOnly(true); with anchors set, an anchor
+// may be an intermediate or the leaf itself (a pinned certificate). Host
+// names are matched against subjectAltName only. When the system has no
+// roots at all (no CA bundle installed), an evaluation that needed them
+// fails with an error that names the missing bundle.
 //
-// Revocation is judged only from CRLs handed to setCRLs; no network fetch is
-// ever made. Without CRLs a revocation policy passes, unless it carries
-// RevocationRequirePositiveResponse.
+// A revocation policy checks the leaf: against the CRLs handed to setCRLs
+// when there are any; else against an OCSP response handed to
+// setOCSPResponses (one a server stapled, say); else, unless the policy
+// carries RevocationNetworkAccessDisabled or asks for CRLs only, by asking
+// the OCSP responder the leaf names (plain HTTP, 10 seconds at most: such
+// an evaluation blocks its thread meanwhile).
+// When none of these gives an answer the evaluation fails closed with
+// TrustErrorIncompleteRevocationCheck ("revocation could not be checked"):
+// a policy that asks for revocation checking never passes unchecked.
 //
 // A ServerTrust is used by one thread at a time (evaluate mutates it).
 #pragma once
@@ -76,6 +83,8 @@ class ServerTrust {
     void setAnchorCertificatesOnly(bool only) { anchorsOnly_ = only; }
     // DER-encoded CRLs used by revocation policies.
     void setCRLs(std::vector<Data> crls) { crls_ = std::move(crls); }
+    // DER-encoded OCSP responses used by revocation policies.
+    void setOCSPResponses(std::vector<Data> responses) { ocspResponses_ = std::move(responses); }
 
     // True when the chain is trusted under every policy; else false and, when
     // `error` is given, an OSStatusErrorDomain error naming the reason.
@@ -83,6 +92,9 @@ class ServerTrust {
     // The OpenSSL verify result (X509_V_ERR_*) of the last evaluation, 0 when
     // it passed or none ran.
     int lastVerifyResult() const { return lastVerifyResult_; }
+    // True when the last evaluation failed for want of a root and the system
+    // roots it consulted were none (no CA bundle installed).
+    bool lastFailureLackedSystemRoots() const { return lackedSystemRoots_; }
 
     // The presented chain, or after a successful evaluation the chain that
     // was built (leaf to root).
@@ -93,6 +105,9 @@ class ServerTrust {
     PublicKeyPtr publicKey() const { return chain_.front()->publicKey(); }
 
   private:
+    enum class Revocation { Good, Revoked, Unknown };
+    // The leaf's status from the OCSP responses given or its responder.
+    Revocation ocspStatus(void* storeContext, unsigned flags);
     ServerTrust(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies)
         : chain_(std::move(chain)), policies_(std::move(policies)) {}
     const std::vector<CertificatePtr>& current() const {
@@ -104,11 +119,30 @@ class ServerTrust {
     std::vector<CertificatePtr> anchors_;
     bool anchorsOnly_ = false;
     std::vector<Data> crls_;
+    std::vector<Data> ocspResponses_;
+    std::string failureDetail_;  // said in the error beside the verify result
     std::vector<CertificatePtr> evaluatedChain_;
     int lastVerifyResult_ = 0;
+    bool lackedSystemRoots_ = false;
 };
 
-// The system's trusted roots as OpenSSL finds them, read once.
+// Where the system's trusted roots are read from: the bundle file set with
+// setSystemRootCertificatesFile, else $SSL_CERT_FILE, else OpenSSL's default
+// certificate file (/etc/ssl/certs/ca-certificates.crt on Debian, from the
+// ca-certificates package). Any thread.
+std::string systemRootCertificatesFile();
+// Replaces the bundle location for the whole process (nullopt restores the
+// default). A bundle set here is the only source of system roots; the
+// default location is completed by OpenSSL's certificate folder. Meant for
+// start-up and tests: evaluations running meanwhile see the old or the new
+// roots.
+void setSystemRootCertificatesFile(std::optional<std::string> path);
+// The system's trusted roots from the current location, read once per
+// location; empty when the bundle is missing or unreadable. Any thread; the
+// result stays valid for the life of the process.
 const std::vector<CertificatePtr>& systemRootCertificates();
+// Says that the system has no trusted roots and where the bundle was looked
+// for; empty when it has roots.
+std::string missingSystemRootsDescription();
 
 }  // namespace plat::security

@@ -1,6 +1,8 @@
 #include "platform/urlloading/HTTPCookieStorage.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <libpsl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,6 +34,32 @@ bool domainMatches(const std::string& host, const std::string& domain) {
     return host.size() > domain.size() &&
            host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
            host[host.size() - domain.size() - 1] == '.';
+}
+
+bool isIPAddress(const std::string& host) {
+    unsigned char buffer[16];
+    std::string bare =
+        host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
+    return inet_pton(AF_INET, bare.c_str(), buffer) == 1 || inet_pton(AF_INET6, bare.c_str(), buffer) == 1;
+}
+
+// The public suffix list: the system's (the publicsuffix package) when it is
+// newer than the one built into libpsl. Loaded once, read-only afterwards.
+const psl_ctx_t* publicSuffixes() {
+    static const psl_ctx_t* list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// "com", "co.uk", "github.io", and every single label (a top-level domain,
+// known or not).
+bool isPublicSuffix(const std::string& domain) {
+    if (domain.find('.') == std::string::npos)
+        return true;
+    const psl_ctx_t* list = publicSuffixes();
+    return list && psl_is_public_suffix(list, domain.c_str()) != 0;
 }
 
 bool pathMatches(const std::string& requestPath, const std::string& cookiePath) {
@@ -79,7 +107,15 @@ std::optional<HTTPCookie> HTTPCookie::parse(const std::string& setCookie, const 
         std::string value = aeq == std::string::npos ? std::string() : trim(attribute.substr(aeq + 1));
         if (name == "domain" && !value.empty()) {
             std::string domain = lower(value[0] == '.' ? value.substr(1) : value);
-            if (!domainMatches(c.domain, domain))
+            if (domain.empty())
+                continue;
+            // An address is matched only by itself, and a public suffix
+            // (a top-level domain, "co.uk") would hand the cookie to every
+            // site under it: refused, unless it names the setting host
+            // itself, which keeps the cookie to that host.
+            if (domain == c.domain && (isIPAddress(domain) || isPublicSuffix(domain)))
+                continue;
+            if (isIPAddress(c.domain) || isPublicSuffix(domain) || !domainMatches(c.domain, domain))
                 return std::nullopt;
             c.domain = domain;
             c.hostOnly = false;
@@ -110,7 +146,8 @@ bool HTTPCookie::matches(const URL& url, double now) const {
     if (!host)
         return false;
     std::string h = lower(*host);
-    if (hostOnly ? h != domain : !domainMatches(h, domain))
+    const bool exact = hostOnly || isIPAddress(h);
+    if (exact ? h != domain : !domainMatches(h, domain))
         return false;
     std::string path = url.path().empty() ? "/" : url.path();
     if (!pathMatches(path, this->path))

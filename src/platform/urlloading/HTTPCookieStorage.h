@@ -2,8 +2,12 @@
 // value, Domain, Path, Expires, Max-Age, Secure, HttpOnly) and the store a
 // session reads and fills.
 //
-// A Domain attribute that the setting host does not domain-match is refused,
-// as is a cookie without a name. The storage is in memory; shared() is the
+// A cookie is refused when its Domain attribute does not domain-match the
+// setting host, is a public suffix ("com", "co.uk", any single label; the
+// list is libpsl's, updated from the system's publicsuffix package), or is
+// set by a host that is an IP address (an address matches only itself); a
+// Domain naming the setting host itself keeps the cookie to that host. A
+// cookie without a name is refused too. The storage is in memory; shared() is the
 // process-wide one. All storage members may be called from any thread.
 #pragma once
 

@@ -39,6 +39,20 @@ URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& sp
     return it->second.credentials;
 }
 
+namespace {
+
+// What a credential is stored under: its user, or for a client-certificate
+// credential the subject of its certificate.
+std::optional<std::string> keyOf(const URLCredential& credential) {
+    if (credential.user)
+        return credential.user;
+    if (credential.identity)
+        return "identity:" + credential.identity->certificate()->subjectSummary();
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<URLCredential> URLCredentialStorage::defaultCredentialForProtectionSpace(
     const URLProtectionSpace& space) const {
     std::lock_guard lock(mutex_);
@@ -53,14 +67,15 @@ std::optional<URLCredential> URLCredentialStorage::defaultCredentialForProtectio
 }
 
 void URLCredentialStorage::setCredential(const URLCredential& credential, const URLProtectionSpace& space) {
-    if (!credential.user || credential.persistence == URLCredentialPersistence::None)
+    auto key = keyOf(credential);
+    if (!key || credential.persistence == URLCredentialPersistence::None)
         return;
     std::lock_guard lock(mutex_);
     auto& entry = spaces_[space];
     auto it = std::find_if(entry.credentials.begin(), entry.credentials.end(),
-                           [&](const auto& p) { return p.first == *credential.user; });
+                           [&](const auto& p) { return p.first == *key; });
     if (it == entry.credentials.end()) {
-        entry.credentials.emplace_back(*credential.user, credential);
+        entry.credentials.emplace_back(*key, credential);
     } else {
         it->second = credential;
     }
@@ -69,23 +84,24 @@ void URLCredentialStorage::setCredential(const URLCredential& credential, const 
 void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
                                                 const URLProtectionSpace& space) {
     setCredential(credential, space);
-    if (!credential.user || credential.persistence == URLCredentialPersistence::None)
+    auto key = keyOf(credential);
+    if (!key || credential.persistence == URLCredentialPersistence::None)
         return;
     std::lock_guard lock(mutex_);
-    spaces_[space].defaultUser = *credential.user;
+    spaces_[space].defaultUser = *key;
 }
 
 void URLCredentialStorage::removeCredential(const URLCredential& credential,
                                             const URLProtectionSpace& space) {
     std::lock_guard lock(mutex_);
     auto it = spaces_.find(space);
-    if (it == spaces_.end() || !credential.user)
+    auto key = keyOf(credential);
+    if (it == spaces_.end() || !key)
         return;
     auto& list = it->second.credentials;
-    list.erase(
-        std::remove_if(list.begin(), list.end(), [&](const auto& p) { return p.first == *credential.user; }),
-        list.end());
-    if (it->second.defaultUser == credential.user)
+    list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& p) { return p.first == *key; }),
+               list.end());
+    if (it->second.defaultUser == key)
         it->second.defaultUser.reset();
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/security/Identity.h"
 #include "platform/security/ServerTrust.h"
 #include "platform/urlloading/URLResponse.h"
 
@@ -32,14 +33,24 @@ struct URLCredential {
     std::optional<std::string> password;
     URLCredentialPersistence persistence = URLCredentialPersistence::ForSession;
     security::ServerTrustPtr trust;  // set for server-trust credentials only
+    // Client-certificate credentials: the identity presented, and the
+    // intermediates sent after its certificate.
+    security::IdentityPtr identity;
+    std::vector<security::CertificatePtr> certificates;
 
     static URLCredential withUser(
         std::string user, std::string password,
         URLCredentialPersistence persistence = URLCredentialPersistence::ForSession) {
-        return {std::move(user), std::move(password), persistence, nullptr};
+        return {std::move(user), std::move(password), persistence, nullptr, nullptr, {}};
     }
     static URLCredential forTrust(security::ServerTrustPtr trust) {
-        return {std::nullopt, std::nullopt, URLCredentialPersistence::None, std::move(trust)};
+        return {std::nullopt, std::nullopt, URLCredentialPersistence::None, std::move(trust), nullptr, {}};
+    }
+    static URLCredential withIdentity(
+        security::IdentityPtr identity, std::vector<security::CertificatePtr> certificates = {},
+        URLCredentialPersistence persistence = URLCredentialPersistence::ForSession) {
+        return {std::nullopt, std::nullopt,        persistence,
+                nullptr,      std::move(identity), std::move(certificates)};
     }
     bool hasPassword() const { return password.has_value(); }
 };
@@ -75,6 +86,8 @@ class URLCredentialStorage {
   public:
     static const std::shared_ptr<URLCredentialStorage>& shared();
 
+    // Credentials are stored under their user, or, for client-certificate
+    // credentials, "identity:" and the certificate's subject.
     // Absent when nothing was ever stored for the space; users in the order
     // stored.
     std::optional<std::vector<std::pair<std::string, URLCredential>>> credentialsForProtectionSpace(

@@ -7,7 +7,7 @@ std::string URLErrorDescription(int64_t code) {
         case URLErrorCancelled:
             return "cancelled";
         case URLErrorBadURL:
-            return "unsupported URL";
+            return "bad URL";
         case URLErrorTimedOut:
             return "The request timed out.";
         case URLErrorUnsupportedURL:
@@ -18,6 +18,8 @@ std::string URLErrorDescription(int64_t code) {
             return "Could not connect to the server.";
         case URLErrorNetworkConnectionLost:
             return "The network connection was lost.";
+        case URLErrorResourceUnavailable:
+            return "The requested resource couldn't be retrieved.";
         case URLErrorHTTPTooManyRedirects:
             return "too many HTTP redirects";
         case URLErrorNotConnectedToInternet:
@@ -56,10 +58,12 @@ std::string URLErrorDescription(int64_t code) {
     }
 }
 
-ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail,
-                      const std::optional<Data>& resumeData) {
+namespace {
+
+ErrorPtr make(int64_t code, const std::optional<URL>& failingURL, const std::string& description,
+              const std::string& detail, const std::optional<Data>& resumeData) {
     Dictionary info;
-    info.set(LocalizedDescriptionKey, Value(URLErrorDescription(code)));
+    info.set(LocalizedDescriptionKey, Value(description));
     if (failingURL) {
         info.set(URLErrorFailingURLErrorKey, Value(URLObject::make(*failingURL)));
         info.set(URLErrorFailingURLStringErrorKey, Value(failingURL->absoluteString()));
@@ -69,6 +73,27 @@ ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const 
     if (resumeData)
         info.set(URLSessionDownloadTaskResumeData, Value(*resumeData));
     return Error::make(URLErrorDomain, code, std::move(info));
+}
+
+}  // namespace
+
+ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail,
+                      const std::optional<Data>& resumeData) {
+    return make(code, failingURL, URLErrorDescription(code), detail, resumeData);
+}
+
+ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
+                                const std::optional<Data>& resumeData) {
+    std::string description = URLErrorDescription(code);
+    if (!reason.empty())
+        description += " (" + reason + ")";
+    return make(code, failingURL, description, reason, resumeData);
+}
+
+std::string bodyTooLargeReason(int64_t limit) {
+    return "the decoded response body is larger than the " + std::to_string(limit) +
+           " bytes a body collected in memory may have (URLSessionConfiguration::maximumInMemoryBodyLength); "
+           "use a download task or take the data as it arrives";
 }
 
 }  // namespace plat::urlloading

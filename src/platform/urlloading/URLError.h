@@ -31,6 +31,7 @@ enum URLErrorCode : int64_t {
     URLErrorCannotFindHost = -1003,
     URLErrorCannotConnectToHost = -1004,
     URLErrorNetworkConnectionLost = -1005,
+    URLErrorResourceUnavailable = -1008,
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorNotConnectedToInternet = -1009,
     URLErrorBadServerResponse = -1011,
@@ -61,5 +62,14 @@ std::string URLErrorDescription(int64_t code);
 // data when given.
 ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail = {},
                       const std::optional<Data>& resumeData = std::nullopt);
+// As makeURLError, with `reason` (not empty) also appended to the description
+// ("<description> (<reason>)"): for failures the user can act on, such as a
+// missing CA bundle. The reason is the debug description as well.
+ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
+                                const std::optional<Data>& resumeData = std::nullopt);
+
+// The reason given with URLErrorDataLengthExceedsMaximum for a body larger
+// than `limit` bytes collected in memory.
+std::string bodyTooLargeReason(int64_t limit);
 
 }  // namespace plat::urlloading

@@ -135,6 +135,12 @@ std::shared_ptr<T> URLSession::makeTask(std::optional<URLRequest> request) {
     return task;
 }
 
+std::shared_ptr<URLSessionDownloadTask> URLSession::makeDownloadTaskReplacing(
+    const URLSessionDataTask& task) {
+    return std::shared_ptr<URLSessionDownloadTask>(
+        new URLSessionDownloadTask(shared_from_this(), task.taskIdentifier(), task.originalRequest()));
+}
+
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request) {
     return makeTask<URLSessionDataTask>(request);
 }

@@ -98,6 +98,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     template <class T>
     std::shared_ptr<T> makeTask(std::optional<URLRequest> request);
+    // The download task a data task becomes: same identifier and request,
+    // not registered (it is running from the start).
+    std::shared_ptr<URLSessionDownloadTask> makeDownloadTaskReplacing(const URLSessionDataTask& task);
 
     friend class URLSessionTask;
     friend class URLSessionDownloadTask;

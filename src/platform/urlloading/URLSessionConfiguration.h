@@ -2,11 +2,13 @@
 // change a copy, then hand it to URLSession.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/urlloading/HTTPCookieStorage.h"
+#include "platform/urlloading/URLCache.h"
 #include "platform/urlloading/URLCredential.h"
 #include "platform/urlloading/URLRequest.h"
 
@@ -32,8 +34,19 @@ struct URLSessionConfiguration {
     HTTPCookieAcceptPolicy httpCookieAcceptPolicy = HTTPCookieAcceptPolicy::Always;
     std::shared_ptr<HTTPCookieStorage> httpCookieStorage;        // may be null
     std::shared_ptr<URLCredentialStorage> urlCredentialStorage;  // may be null
-    // There is no response cache; kept for callers that read it.
+    // Where responses are kept for later requests (see URLCache); null:
+    // nothing is cached. Requests made with the default policy take this one.
+    std::shared_ptr<URLCache> urlCache;
     URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
+
+    // The largest response body, after content decoding (gzip, deflate,
+    // br), that is collected in memory: by the session for a data task with
+    // a completion handler, and by clients that collect what didReceiveData
+    // delivers (the HTTP client library's data requests). A larger body
+    // fails the task with URLErrorDataLengthExceedsMaximum. Bodies streamed
+    // to a delegate as they arrive, and downloads (written to a file), have
+    // no limit. 0: no limit.
+    int64_t maximumInMemoryBodyLength = 128ll * 1024 * 1024;
 
     // PEM file of roots trusted besides the system's (tests, private CAs).
     std::optional<std::string> trustedCertificatesFile;

@@ -12,8 +12,8 @@
 // default answer. A callback that throws cancels its task.
 //
 // implements() says which optional calls the delegate answers; for the
-// four that change what the session does (session-level challenge, task
-// challenge, redirection, response) the default is "not implemented" and the
+// five that change what the session does (session-level challenge, task
+// challenge, redirection, response, caching) the default is "not implemented" and the
 // session then acts as if the default answer was given, without a round trip
 // through the delegate queue.
 #pragma once
@@ -26,6 +26,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Stream.h"
 #include "platform/urlloading/TaskMetrics.h"
+#include "platform/urlloading/URLCache.h"
 #include "platform/urlloading/URLCredential.h"
 #include "platform/urlloading/URLRequest.h"
 #include "platform/urlloading/URLResponse.h"
@@ -38,7 +39,11 @@ class URLSessionDataTask;
 class URLSessionDownloadTask;
 class URLSessionStreamTask;
 
-enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+// BecomeDownload: the rest of the body goes to a file through a download
+// task that takes the data task's place (same identifier, same request and
+// response); the delegate hears of it in didBecomeDownloadTask before any
+// download call, and the data task ends silently (no completion of its own).
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
 using ChallengeCompletion =
     std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
@@ -49,6 +54,8 @@ using ResponseCompletion = std::function<void(URLSessionResponseDisposition)>;
 // null, or a stream that fails, ends the task with
 // URLErrorRequestBodyStreamExhausted.
 using BodyStreamCompletion = std::function<void(std::shared_ptr<InputStream>)>;
+// The response to keep in the session's cache, or nothing to keep none.
+using CacheCompletion = std::function<void(std::optional<CachedURLResponse>)>;
 
 class URLSessionDelegate {
   public:
@@ -57,6 +64,7 @@ class URLSessionDelegate {
         TaskDidReceiveChallenge,
         WillPerformHTTPRedirection,
         DidReceiveResponse,
+        WillCacheResponse,
     };
 
     virtual ~URLSessionDelegate() = default;
@@ -94,6 +102,15 @@ class URLSessionDelegate {
         completion(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionDataTask&, const Data&) {}
+    // With a cache configured, before a data task that may be cached
+    // completes: the delegate may keep the proposal, change it or refuse
+    // it (the task completes once it has answered).
+    virtual void willCacheResponse(URLSession&, URLSessionDataTask&, const CachedURLResponse& proposed,
+                                   CacheCompletion completion) {
+        completion(proposed);
+    }
+    virtual void didBecomeDownloadTask(URLSession&, URLSessionDataTask&,
+                                       const std::shared_ptr<URLSessionDownloadTask>&) {}
 
     // Download tasks. The file at `location` stays until the task is released.
     virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const URL& /*location*/) {}

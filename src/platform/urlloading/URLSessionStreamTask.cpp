@@ -11,13 +11,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <mutex>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/security/ServerTrust.h"
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/URLSession.h"
+#include "platform/urlloading/detail/CurlErrors.h"
 #include "platform/urlloading/detail/Engine.h"
 
 namespace plat::urlloading {
@@ -30,22 +35,6 @@ Clock::time_point deadlineAfter(double seconds) {
     if (seconds <= 0)
         return Clock::time_point::max();
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-int64_t trustFailureCode(long verifyResult) {
-    switch (verifyResult) {
-        case X509_V_ERR_CERT_HAS_EXPIRED:
-            return URLErrorServerCertificateHasBadDate;
-        case X509_V_ERR_CERT_NOT_YET_VALID:
-            return URLErrorServerCertificateNotYetValid;
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-            return URLErrorServerCertificateHasUnknownRoot;
-        default:
-            return URLErrorServerCertificateUntrusted;
-    }
 }
 
 }  // namespace
@@ -74,7 +63,8 @@ struct URLSessionStreamTask::Connection {
     int port = 0;
     std::shared_ptr<URLSession> session;
     std::weak_ptr<URLSessionTask> task;
-    std::optional<std::string> trustedCertificatesFile;
+    std::weak_ptr<Connection> self;
+    std::vector<security::CertificatePtr> trustedCertificates;
     std::optional<URL> url;
     int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
@@ -238,36 +228,146 @@ struct URLSessionStreamTask::Connection {
     }
 
     // One step of the TLS handshake: true when done, else the events to wait
-    // for in `events`; an error ends the connection.
+    // for in `events`; an error ends the connection. The server's chain is
+    // judged once the handshake is done and before any byte of ours goes
+    // out (see verifyServer).
     bool handshake(short& events, ErrorPtr& error) {
         if (!ssl) {
             context = SSL_CTX_new(TLS_client_method());
-            SSL_CTX_set_default_verify_paths(context);
-            if (trustedCertificatesFile)
-                SSL_CTX_load_verify_locations(context, trustedCertificatesFile->c_str(), nullptr);
-            SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+            SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
             ssl = SSL_new(context);
             SSL_set_fd(ssl, fd);
-            X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-            if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
+            unsigned char address[16];
+            if (inet_pton(AF_INET, host.c_str(), address) != 1 &&
+                inet_pton(AF_INET6, host.c_str(), address) != 1)
                 SSL_set_tlsext_host_name(ssl, host.c_str());
-                SSL_set1_host(ssl, host.c_str());
-            }
         }
         int rc = SSL_connect(ssl);
-        if (rc == 1)
-            return true;
+        if (rc == 1) {
+            error = verifyServer();
+            return !error;
+        }
         int code = SSL_get_error(ssl, rc);
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
             events = code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
             return false;
         }
-        long verify = SSL_get_verify_result(ssl);
         ERR_clear_error();
-        error = makeURLError(
-            verify != X509_V_OK ? trustFailureCode(verify) : URLErrorSecureConnectionFailed, url,
-            verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "TLS handshake failed");
+        error = makeURLError(URLErrorSecureConnectionFailed, url, "TLS handshake failed");
         return false;
+    }
+
+    // The server's chain under the system roots, the configuration's trusted
+    // certificates and the host name; null when trusted.
+    ErrorPtr verifyServer() {
+        std::vector<security::CertificatePtr> chain;
+        if (STACK_OF(X509)* presented = SSL_get_peer_cert_chain(ssl)) {
+            for (int i = 0; i < sk_X509_num(presented); ++i)
+                chain.push_back(security::Certificate::fromX509(sk_X509_value(presented, i)));
+        }
+        auto trust = security::ServerTrust::create(chain, {security::TrustPolicy::SSL(true, host)});
+        if (!trust)
+            return makeURLError(URLErrorSecureConnectionFailed, url, "the server sent no certificate");
+        auto delegate = session->delegate();
+        const bool sessionLevel =
+            delegate && delegate->implements(URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+        const bool taskLevel =
+            delegate && delegate->implements(URLSessionDelegate::Callback::TaskDidReceiveChallenge);
+        if (!sessionLevel && !taskLevel)
+            return evaluateByDefault(*trust);
+        auto answer = askDelegate(trust, sessionLevel);
+        if (!answer)
+            return makeURLError(URLErrorCancelled, url);  // stopped while waiting
+        using D = URLSessionAuthChallengeDisposition;
+        switch (answer->first) {
+            case D::CancelAuthenticationChallenge:
+                return makeURLError(URLErrorCancelled, url);
+            case D::UseCredential:
+                if (answer->second && answer->second->trust)
+                    return nullptr;
+                return makeURLError(URLErrorServerCertificateUntrusted, url,
+                                    "server trust answered without a trust credential");
+            default:
+                return evaluateByDefault(*trust);
+        }
+    }
+
+    using TrustAnswer = std::pair<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>;
+
+    // Hands the server-trust challenge to the delegate, as for the session's
+    // other tasks, and waits (this worker only) for its answer; nullopt when
+    // the task stops meanwhile. A handler dropped unanswered means default
+    // handling.
+    std::optional<TrustAnswer> askDelegate(const security::ServerTrustPtr& trust, bool sessionLevel) {
+        struct Pending {
+            std::mutex mutex;
+            std::optional<TrustAnswer> answer;
+        };
+        struct Handler {
+            std::shared_ptr<Pending> pending;
+            std::weak_ptr<Connection> connection;
+            std::atomic<bool> done{false};
+            void answer(TrustAnswer a) {
+                if (done.exchange(true))
+                    return;
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->answer = std::move(a);
+                }
+                if (auto c = connection.lock())
+                    c->wake();
+            }
+            ~Handler() { answer({URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt}); }
+        };
+        auto pending = std::make_shared<Pending>();
+        auto handler = std::make_shared<Handler>();
+        handler->pending = pending;
+        handler->connection = self;
+        URLAuthenticationChallenge challenge;
+        challenge.protectionSpace.host = host;
+        challenge.protectionSpace.port = port;
+        challenge.protectionSpace.protocol = "https";
+        challenge.protectionSpace.authenticationMethod = URLAuthenticationMethodServerTrust;
+        challenge.protectionSpace.serverTrust = trust;
+        ChallengeCompletion completion = [handler](URLSessionAuthChallengeDisposition d,
+                                                   std::optional<URLCredential> c) {
+            handler->answer({d, std::move(c)});
+        };
+        std::weak_ptr<URLSessionTask> weak = task;
+        auto s = session;
+        handler.reset();  // the completion holds it from here on
+        post([s, weak, challenge, completion = std::move(completion), sessionLevel]() mutable {
+            auto t = weak.lock();
+            auto delegate = s->delegate();
+            if (t && delegate) {
+                if (sessionLevel)
+                    delegate->didReceiveChallenge(*s, challenge, std::move(completion));
+                else
+                    delegate->didReceiveChallenge(*s, *t, challenge, std::move(completion));
+            }
+            completion = nullptr;
+        });
+        for (;;) {
+            {
+                std::lock_guard lock(pending->mutex);
+                if (pending->answer)
+                    return pending->answer;
+            }
+            if (!wait(0, Clock::time_point::max()))
+                return std::nullopt;
+        }
+    }
+
+    ErrorPtr evaluateByDefault(security::ServerTrust& trust) {
+        trust.setPolicies({security::TrustPolicy::SSL(true, host)});
+        trust.setAnchorCertificates(trustedCertificates);
+        trust.setAnchorCertificatesOnly(false);
+        if (trust.evaluateWithError())
+            return nullptr;
+        const int64_t code = detail::urlErrorCodeForVerifyResult(trust.lastVerifyResult());
+        if (trust.lastFailureLackedSystemRoots())
+            return makeURLErrorWithReason(code, url, security::missingSystemRootsDescription());
+        return makeURLError(code, url, X509_verify_cert_error_string(trust.lastVerifyResult()));
     }
 
     // Sends or receives without blocking: > 0 bytes, 0 end of stream
@@ -551,7 +651,17 @@ void URLSessionStreamTask::closeRead() {
 void URLSessionStreamTask::startConnection(double connectTimeout) {
     auto c = connection_;
     c->task = weak_from_this();
-    worker_ = std::thread([c, connectTimeout] { c->run(connectTimeout); });
+    c->self = c;
+    worker_ = std::thread([c, connectTimeout] {
+        // TLS writes go through write(), which raises SIGPIPE once the peer
+        // has gone; blocked on this thread, it stays pending here and the
+        // write fails with EPIPE instead of ending the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        c->run(connectTimeout);
+    });
 }
 
 void URLSessionStreamTask::stopConnection(const ErrorPtr& error) {
@@ -563,7 +673,11 @@ void URLSessionStreamTask::setEndpoint(const std::string& host, int port,
     auto& c = *connection_;
     c.host = host;
     c.port = port;
-    c.trustedCertificatesFile = trustedCertificatesFile;
+    c.trustedCertificates.clear();
+    if (trustedCertificatesFile) {
+        if (auto pem = FileManager::defaultManager().contentsAtPath(*trustedCertificatesFile))
+            c.trustedCertificates = security::Certificate::certificatesWithPEM(pem->view());
+    }
     const bool ipv6 = host.find(':') != std::string::npos;
     c.url = URL::URLWithString("tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port));
 }

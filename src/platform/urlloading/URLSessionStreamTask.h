@@ -7,7 +7,10 @@
 // exactly once, on the session's delegate queue: with the bytes, at the end
 // of the stream, or with an error (timed out, cancelled, connection lost).
 // startSecureConnection() runs a TLS handshake once the writes queued before
-// it have gone (reads wait for it too), verifying the server against the
+// it have gone (reads wait for it too). A delegate that answers server-trust
+// challenges (session or task level) decides whether the server is trusted,
+// as for the session's other tasks, before any byte is sent over TLS;
+// otherwise, and on default handling, the server is verified against the
 // system roots, the configuration's trusted certificates and the host name.
 // closeWrite() ends the stream towards the server after the queued writes;
 // closeRead() ends reading. The task completes once reading has ended (at the

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "support/OCSPResponder.h"
+#include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
 using namespace plat::security;
@@ -91,19 +95,60 @@ TEST(ServerTrust, ChainIsThePresentedOneUntilAnEvaluationBuildsIt) {
     EXPECT_TRUE(trust->publicKey()->isEqual(*cert(c.leaf)->publicKey()));
 }
 
-TEST(ServerTrust, RevocationWithoutInformationPassesUnlessAPositiveAnswerIsRequired) {
+TEST(ServerTrust, RevocationWithoutInformationFailsClosed) {
+    // The leaf names no responder and no CRL is given: whatever the flags,
+    // the check cannot be made and the evaluation says so.
     const auto& c = TestCertificates::shared();
-    auto trust = trustFor(c.leaf);
-    trust->setAnchorCertificates({cert(c.ca)});
-    trust->setPolicies(
-        {TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(RevocationUseAnyAvailableMethod)});
-    EXPECT_TRUE(trust->evaluateWithError());
-    trust->setPolicies(
-        {TrustPolicy::SSL(true, "127.0.0.1"),
-         TrustPolicy::revocation(RevocationUseAnyAvailableMethod | RevocationRequirePositiveResponse)});
-    plat::ErrorPtr error;
-    EXPECT_FALSE(trust->evaluateWithError(&error));
-    EXPECT_EQ(error->code(), TrustErrorIncompleteRevocationCheck);
+    for (unsigned flags : {unsigned(RevocationUseAnyAvailableMethod),
+                           unsigned(RevocationUseAnyAvailableMethod | RevocationRequirePositiveResponse),
+                           unsigned(RevocationCRLMethod), unsigned(RevocationOCSPMethod)}) {
+        auto trust = trustFor(c.leaf);
+        trust->setAnchorCertificates({cert(c.ca)});
+        trust->setPolicies({TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(flags)});
+        plat::ErrorPtr error;
+        EXPECT_FALSE(trust->evaluateWithError(&error)) << flags;
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), TrustErrorIncompleteRevocationCheck);
+        EXPECT_NE(error->localizedDescription().find("revocation could not be checked"), std::string::npos)
+            << error->localizedDescription();
+    }
+}
+
+TEST(ServerTrust, OCSPFromTheLeafsResponderOrAStapledResponseDecidesRevocation) {
+    const auto& c = TestCertificates::shared();
+    testsupport::OCSPResponder responder;
+    auto evaluate = [&](const testsupport::TestIdentity& leaf, unsigned flags,
+                        std::vector<plat::Data> stapled) -> int64_t {
+        auto trust = trustFor(leaf);
+        trust->setAnchorCertificates({cert(c.ca)});
+        trust->setPolicies({TrustPolicy::SSL(true, "127.0.0.1"), TrustPolicy::revocation(flags)});
+        trust->setOCSPResponses(std::move(stapled));
+        plat::ErrorPtr error;
+        bool passed = trust->evaluateWithError(&error);
+        EXPECT_EQ(passed, error == nullptr);
+        return error ? error->code() : 0;
+    };
+    // Asking the responder the leaf names.
+    EXPECT_EQ(evaluate(responder.good(), RevocationUseAnyAvailableMethod, {}), 0);
+    EXPECT_EQ(evaluate(responder.revoked(), RevocationOCSPMethod, {}), TrustErrorCertificateRevoked);
+    EXPECT_EQ(responder.requestCount(), 2u);
+    // Responses handed over (stapled) decide without asking.
+    const unsigned offline = RevocationOCSPMethod | RevocationNetworkAccessDisabled;
+    EXPECT_EQ(evaluate(responder.good(), offline, {plat::Data(responder.response(responder.good()))}), 0);
+    EXPECT_EQ(evaluate(responder.revoked(), offline, {plat::Data(responder.response(responder.revoked()))}),
+              TrustErrorCertificateRevoked);
+    EXPECT_EQ(responder.requestCount(), 2u);
+    // Offline without a response, or with one about another certificate, or
+    // with CRLs asked for alone: it cannot be checked.
+    EXPECT_EQ(evaluate(responder.good(), offline, {}), TrustErrorIncompleteRevocationCheck);
+    EXPECT_EQ(evaluate(responder.good(), offline, {plat::Data(responder.response(responder.revoked()))}),
+              TrustErrorIncompleteRevocationCheck);
+    EXPECT_EQ(evaluate(responder.good(), RevocationCRLMethod, {}), TrustErrorIncompleteRevocationCheck);
+    EXPECT_EQ(responder.requestCount(), 2u);
+    // A response not signed by the issuer is not believed.
+    auto forged = responder.response(responder.good());
+    forged[forged.size() - 5] ^= 0x55;  // inside the signature
+    EXPECT_EQ(evaluate(responder.good(), offline, {plat::Data(forged)}), TrustErrorIncompleteRevocationCheck);
 }
 
 TEST(ServerTrust, CRLsGivenToTheTrustRevokeTheirLeavesOnly) {
@@ -118,4 +163,51 @@ TEST(ServerTrust, CRLsGivenToTheTrustRevokeTheirLeavesOnly) {
         EXPECT_EQ(trust->evaluateWithError(&error), !revoked);
         EXPECT_EQ(error ? error->code() : 0, revoked ? int64_t{TrustErrorCertificateRevoked} : int64_t{0});
     }
+}
+
+TEST(ServerTrust, SystemRootsComeFromTheBundleLocationAndAMissingBundleIsNamed) {
+    const auto& c = TestCertificates::shared();
+    testsupport::TempDir dir;
+    const std::string bundle = (dir / "bundle.pem").string();
+    const std::string missing = (dir / "missing.pem").string();
+    {
+        std::ofstream out(bundle);
+        out << c.ca.certificatePem;
+    }
+    struct Restore {
+        ~Restore() { setSystemRootCertificatesFile(std::nullopt); }
+    } restore;
+
+    // A bundle holding the test CA makes it a system root.
+    setSystemRootCertificatesFile(bundle);
+    EXPECT_EQ(systemRootCertificatesFile(), bundle);
+    ASSERT_EQ(systemRootCertificates().size(), 1u);
+    EXPECT_TRUE(trustFor(c.leaf)->evaluateWithError());
+    EXPECT_EQ(missingSystemRootsDescription(), "");
+
+    // Without a bundle, anchors still decide, and a failure for want of
+    // roots says which file is missing.
+    setSystemRootCertificatesFile(missing);
+    EXPECT_TRUE(systemRootCertificates().empty());
+    auto anchored = trustFor(c.leaf);
+    anchored->setAnchorCertificates({cert(c.ca)});
+    anchored->setAnchorCertificatesOnly(false);
+    EXPECT_TRUE(anchored->evaluateWithError());
+    auto unanchored = trustFor(c.leaf);
+    plat::ErrorPtr error;
+    EXPECT_FALSE(unanchored->evaluateWithError(&error));
+    EXPECT_TRUE(unanchored->lastFailureLackedSystemRoots());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), TrustErrorNotTrusted);
+    EXPECT_NE(error->localizedDescription().find(missing), std::string::npos)
+        << error->localizedDescription();
+    // A failure with another cause does not blame the bundle.
+    auto expired = trustFor(c.expiredLeaf);
+    expired->setAnchorCertificates({cert(c.ca)});
+    expired->setAnchorCertificatesOnly(false);
+    EXPECT_FALSE(expired->evaluateWithError());
+    EXPECT_FALSE(expired->lastFailureLackedSystemRoots());
+
+    setSystemRootCertificatesFile(std::nullopt);
+    EXPECT_NE(systemRootCertificatesFile(), missing);
 }

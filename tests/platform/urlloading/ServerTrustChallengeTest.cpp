@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/urlloading/URLLoadingTestSupport.h"
+#include "support/OCSPResponder.h"
 #include "support/TestCertificates.h"
 
 using namespace urltest;
@@ -123,4 +124,40 @@ TEST(ServerTrustChallenge, DefaultHandlingFromATaskLevelHandlerEvaluatesTheChain
     dropped->resume();
     EXPECT_EQ(delegate->waitFor(*dropped).error, nullptr);
     session->invalidateAndCancel();
+}
+
+TEST(ServerTrustChallenge, AStapledOCSPResponseReachesTheTrustAndDecidesRevocation) {
+    testsupport::OCSPResponder responder;
+    for (bool revoked : {false, true}) {
+        SCOPED_TRACE(revoked ? "revoked" : "good");
+        const auto& leaf = revoked ? responder.revoked() : responder.good();
+        LoopbackServer::TLSOptions options;
+        options.identity = &leaf;
+        options.stapledOCSP = responder.response(leaf);
+        LoopbackServer server(options);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto ca =
+            plat::security::Certificate::createWithData(der(TestCertificates::shared().ca.certificateDer));
+        delegate->onSessionChallenge = [&](const URLAuthenticationChallenge& c, ChallengeCompletion done) {
+            auto trust = c.protectionSpace.serverTrust;
+            trust->setAnchorCertificates({ca});
+            // Offline: only the stapled response can answer.
+            trust->setPolicies(
+                {plat::security::TrustPolicy::SSL(true, "127.0.0.1"),
+                 plat::security::TrustPolicy::revocation(plat::security::RevocationOCSPMethod |
+                                                         plat::security::RevocationNetworkAccessDisabled)});
+            if (trust->evaluateWithError())
+                return done(URLSessionAuthChallengeDisposition::UseCredential,
+                            URLCredential::forTrust(trust));
+            done(URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+        };
+        auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+        auto task = session->dataTaskWithURL(url(server.url("/echo")));
+        task->resume();
+        auto r = delegate->waitFor(*task);
+        EXPECT_EQ(r.error ? r.error->code() : 0, revoked ? int64_t(URLErrorCancelled) : int64_t(0));
+        EXPECT_EQ(server.requestCount("/echo"), revoked ? 0u : 1u);
+        EXPECT_EQ(responder.requestCount(), 0u);
+        session->invalidateAndCancel();
+    }
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/URLSession.h"
 #include "support/LoopbackServer.h"
@@ -30,6 +31,25 @@ inline constexpr auto kHangGuard = std::chrono::seconds(30);
 
 inline URL url(const std::string& text) {
     return *URL::URLWithString(text);
+}
+
+// The request as the loopback server's /echo saw it.
+inline plat::Dictionary echoOf(const std::string& body) {
+    auto v = plat::JSONSerialization::JSONObjectWithString(body);
+    EXPECT_TRUE(v && v->isDictionary()) << body;
+    return v && v->isDictionary() ? *v->asDictionary() : plat::Dictionary();
+}
+
+// A header of an /echo answer, "<none>" when it was not sent.
+inline std::string echoHeader(const plat::Dictionary& echo, const std::string& name) {
+    const auto* headers = echo.find("headers");
+    if (!headers || !headers->isDictionary())
+        return "<none>";
+    for (const auto& [key, value] : *headers->asDictionary()) {
+        if (plat::urlloading::equalsIgnoringCase(key, name))
+            return *value.asString();
+    }
+    return "<none>";
 }
 
 struct TaskRecord {
@@ -53,6 +73,8 @@ class RecordingDelegate : public URLSessionDelegate {
     std::function<std::shared_ptr<InputStream>()> onNeedStream;
     std::function<void(URLSessionTask&, const Data&)> onData;  // runs after recording
     std::function<void(URLSessionDownloadTask&, int64_t total)> onWrite;
+    std::function<void(const std::shared_ptr<URLSessionDownloadTask>&)> onBecomeDownload;
+    std::function<void(const CachedURLResponse&, CacheCompletion)> onWillCache;
 
     bool implements(Callback c) const override {
         switch (c) {
@@ -64,6 +86,8 @@ class RecordingDelegate : public URLSessionDelegate {
                 return bool(onRedirect);
             case Callback::DidReceiveResponse:
                 return bool(onResponse);
+            case Callback::WillCacheResponse:
+                return bool(onWillCache);
         }
         return false;
     }
@@ -136,6 +160,17 @@ class RecordingDelegate : public URLSessionDelegate {
         }
         if (onData)
             onData(task, data);
+    }
+    void willCacheResponse(URLSession&, URLSessionDataTask& task, const CachedURLResponse& proposed,
+                           CacheCompletion done) override {
+        add(task.taskIdentifier(), "will-cache");
+        onWillCache(proposed, std::move(done));
+    }
+    void didBecomeDownloadTask(URLSession&, URLSessionDataTask& task,
+                               const std::shared_ptr<URLSessionDownloadTask>& download) override {
+        add(task.taskIdentifier(), "became-download");
+        if (onBecomeDownload)
+            onBecomeDownload(download);
     }
     void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask& task, const URL& location) override {
         std::string contents;

@@ -148,6 +148,44 @@ TEST(HTTPCookie, ParsesAttributesAndRefusesForeignDomains) {
     EXPECT_EQ(storage.cookies().size(), 1u);
 }
 
+TEST(HTTPCookie, RefusesPublicSuffixDomainsAndDomainsOnAddresses) {
+    const double now = 1'700'000'000;
+    struct Case {
+        const char* from;
+        const char* setCookie;
+        bool stored;
+        const char* domain;  // when stored
+        bool hostOnly;
+    };
+    const Case cases[] = {
+        {"http://www.example.com/", "a=1; Domain=com", false, "", false},
+        {"http://www.example.com/", "a=1; Domain=.com", false, "", false},
+        {"http://shop.example.co.uk/", "a=1; Domain=co.uk", false, "", false},
+        {"http://shop.example.co.uk/", "a=1; Domain=example.co.uk", true, "example.co.uk", false},
+        {"http://intranet.corp/", "a=1; Domain=corp", false, "", false},  // an unknown top-level domain
+        {"http://127.0.0.1/", "a=1; Domain=1", false, "", false},
+        {"http://127.0.0.1/", "a=1; Domain=0.0.1", false, "", false},
+        {"http://127.0.0.1/", "a=1; Domain=127.0.0.1", true, "127.0.0.1", true},
+        {"http://[::1]/", "a=1; Domain=1", false, "", false},
+        {"http://localhost/", "a=1; Domain=localhost", true, "localhost", true},
+        {"http://www.example.com/", "a=1; Domain=example.com", true, "example.com", false},
+    };
+    for (const auto& c : cases) {
+        auto cookie = HTTPCookie::parse(c.setCookie, url(c.from), now);
+        EXPECT_EQ(cookie.has_value(), c.stored) << c.from << " " << c.setCookie;
+        if (cookie && c.stored) {
+            EXPECT_EQ(cookie->domain, c.domain) << c.setCookie;
+            EXPECT_EQ(cookie->hostOnly, c.hostOnly) << c.setCookie;
+        }
+    }
+    // An address matches only itself, even for a cookie stored by hand.
+    HTTPCookie handMade;
+    handMade.name = "a";
+    handMade.domain = "0.0.1";
+    handMade.hostOnly = false;
+    EXPECT_FALSE(handMade.matches(url("http://127.0.0.1/"), now));
+}
+
 TEST(HTTPAuthentication, DigestMatchesTheKnownAnswerAndBasicIsBase64) {
     auto c = detail::parseWWWAuthenticate(
         "Basic realm=\"b\", Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "

@@ -245,3 +245,60 @@ TEST_F(StreamTaskTest, NetServiceConnectsToItsAddressAtCreationElseCannotFindHos
     EXPECT_EQ(readOnce(*resolved, 11, 11).text(), "via service");
     resolved->cancel();
 }
+
+TEST_F(StreamTaskTest, TheDelegateDecidesServerTrustForTLS) {
+    // A server whose CA nobody trusts: only the delegate's answer can let it in.
+    EchoServer server({LoopbackServer::Certificate::UnknownCA, std::nullopt});
+    const auto& certs = testsupport::TestCertificates::shared();
+    auto pinned = plat::security::Certificate::createWithData(Data(certs.otherCaLeaf.certificateDer));
+    struct Case {
+        const char* name;
+        std::function<void(const URLAuthenticationChallenge&, ChallengeCompletion)> answer;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"pinned leaf",
+         [&](const URLAuthenticationChallenge& c, ChallengeCompletion done) {
+             auto trust = c.protectionSpace.serverTrust;
+             EXPECT_EQ(c.protectionSpace.authenticationMethod, URLAuthenticationMethodServerTrust);
+             trust->setAnchorCertificates({pinned});
+             if (trust->evaluateWithError())
+                 return done(URLSessionAuthChallengeDisposition::UseCredential,
+                             URLCredential::forTrust(trust));
+             done(URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+         },
+         0},
+        {"cancelled",
+         [](const URLAuthenticationChallenge&, ChallengeCompletion done) {
+             done(URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+         },
+         URLErrorCancelled},
+        {"default handling",
+         [](const URLAuthenticationChallenge&, ChallengeCompletion done) {
+             done(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+         },
+         URLErrorServerCertificateHasUnknownRoot},
+        {"dropped handler", [](const URLAuthenticationChallenge&, ChallengeCompletion) {},
+         URLErrorServerCertificateHasUnknownRoot},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int asked = 0;
+        delegate->onSessionChallenge = [&](const URLAuthenticationChallenge& challenge,
+                                           ChallengeCompletion done) {
+            asked++;
+            c.answer(challenge, std::move(done));
+        };
+        auto task = session->streamTaskWithHostName("127.0.0.1", server.port());
+        task->startSecureConnection();
+        task->resume();
+        EXPECT_EQ(codeOf(writeOnce(*task, "over TLS")), c.code);
+        if (c.code == 0) {
+            EXPECT_EQ(readOnce(*task, 8, 8).text(), "over TLS");
+            task->closeWrite();
+            task->closeRead();
+        }
+        EXPECT_EQ(codeOf(delegate->waitFor(*task).error), c.code);
+        EXPECT_EQ(asked, 1);
+    }
+}

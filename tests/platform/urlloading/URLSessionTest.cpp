@@ -8,7 +8,6 @@
 #include <fstream>
 #include <set>
 
-#include "platform/foundation/JSONSerialization.h"
 #include "platform/urlloading/URLLoadingTestSupport.h"
 #include "platform/urlloading/detail/ResumeData.h"
 #include "support/TempDir.h"
@@ -17,23 +16,6 @@ using namespace urltest;
 using testsupport::LoopbackServer;
 
 namespace {
-
-plat::Dictionary echoOf(const std::string& body) {
-    auto v = plat::JSONSerialization::JSONObjectWithString(body);
-    EXPECT_TRUE(v && v->isDictionary()) << body;
-    return v && v->isDictionary() ? *v->asDictionary() : plat::Dictionary();
-}
-
-std::string echoHeader(const plat::Dictionary& echo, const std::string& name) {
-    const auto* headers = echo.find("headers");
-    if (!headers || !headers->isDictionary())
-        return "<none>";
-    for (const auto& [key, value] : *headers->asDictionary()) {
-        if (equalsIgnoringCase(key, name))
-            return *value.asString();
-    }
-    return "<none>";
-}
 
 int64_t codeOf(const ErrorPtr& error) {
     return error ? error->code() : 0;

@@ -26,7 +26,16 @@ namespace {
 using TaskPtr = std::shared_ptr<URLSessionTask>;
 
 constexpr int kMaximumRedirects = 16;
+// Authentication gives up (the 401 becomes the response) once the same
+// protection space has refused this many credentials, or after this many
+// rounds in all: a delegate that keeps answering with the same wrong
+// password must not keep the task sending requests for ever.
+constexpr int kMaximumAuthenticationFailures = 3;
+constexpr int kMaximumAuthenticationRounds = 16;
 constexpr size_t kInterceptedBodyLimit = 1 << 20;
+// The response header of one hop is read up to this size; libcurl itself
+// refuses a single header line past 100 KB.
+constexpr size_t kResponseHeaderLimit = 256 * 1024;
 
 void initCurlOnce() {
     static std::once_flag once;
@@ -80,6 +89,15 @@ bool hasLineBreak(const std::string& s) {
     return s.find_first_of("\r\n") != std::string::npos || s.find('\0') != std::string::npos;
 }
 
+// Control characters shown as '?', for error texts.
+std::string printable(std::string text) {
+    for (auto& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return text;
+}
+
 std::string clientNonce() {
     static std::atomic<uint64_t> counter{0};
     uint64_t n = ++counter ^ static_cast<uint64_t>(SteadyClock::now().time_since_epoch().count());
@@ -98,6 +116,19 @@ std::string requestTarget(const URL& url) {
     return hash == std::string::npos ? target : target.substr(0, hash);
 }
 
+int effectivePort(const URL& url) {
+    if (auto port = url.port())
+        return *port;
+    return equalsIgnoringCase(url.scheme().value_or(""), "https") ? 443 : 80;
+}
+
+// Scheme, host and port alike.
+bool sameOrigin(const URL& a, const URL& b) {
+    return equalsIgnoringCase(a.scheme().value_or(""), b.scheme().value_or("")) &&
+           equalsIgnoringCase(a.host().value_or(""), b.host().value_or("")) &&
+           effectivePort(a) == effectivePort(b);
+}
+
 // --- libcurl callbacks (network thread) ---
 
 std::string_view trimmed(std::string_view s) {
@@ -113,6 +144,11 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     t.lastActivity = SteadyClock::now();
     const std::string_view line(data, length);
+    t.headerBytes += length;
+    if (t.headerBytes > kResponseHeaderLimit) {
+        t.headerTooLarge = true;
+        return 0;  // ends the transfer
+    }
     if (line.substr(0, 5) == "HTTP/") {
         t.hopHeaders = HTTPHeaderFields();
         t.hopCookies.clear();
@@ -164,6 +200,8 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
         if (t.bodyStream->status() == StreamStatus::AtEnd)
             return 0;
         std::ptrdiff_t n = t.bodyStream->read(reinterpret_cast<uint8_t*>(buffer), max);
+        if (n > 0)
+            t.bodyStreamRead += n;
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
     }
     return 0;
@@ -182,8 +220,36 @@ int verifyCallback(X509_STORE_CTX* context, void* user) {
     return t.engine->onVerify(*t.owner, context) ? 1 : 0;
 }
 
+// What to tell the caller beyond the code when a default evaluation failed.
+std::string trustFailureReason(const security::ServerTrust& trust) {
+    return trust.lastFailureLackedSystemRoots() ? security::missingSystemRootsDescription() : std::string();
+}
+
+// Where an SSL_CTX keeps its transfer, for the client-certificate callback.
+int transferIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int clientCertificateCallback(SSL* ssl, X509** x509, EVP_PKEY** key) {
+    auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
+    if (!t || !t->owner)
+        return 0;
+    return t->engine->onClientCertificateRequest(*t->owner, ssl, reinterpret_cast<void**>(x509),
+                                                 reinterpret_cast<void**>(key));
+}
+
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
+    SSL_CTX_set_ex_data(static_cast<SSL_CTX*>(sslContext), transferIndex(), user);
+    // The callbacks below reach the transfer that made the connection; a
+    // connection that outlives it (kept for reuse) must never call them
+    // again, which a renegotiation would.
+    SSL_CTX_set_options(static_cast<SSL_CTX*>(sslContext), SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(sslContext), clientCertificateCallback);
     SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), verifyCallback, user);
+    // Servers that staple an OCSP response send it: revocation policies
+    // judge by it without asking the responder.
+    SSL_CTX_set_tlsext_status_type(static_cast<SSL_CTX*>(sslContext), TLSEXT_STATUSTYPE_ocsp);
     return CURLE_OK;
 }
 
@@ -724,7 +790,126 @@ void Engine::startTask(const TaskPtr& task) {
         return requestBodyStream(task);
     if (t.kind == TaskKind::Stream)
         return static_cast<URLSessionStreamTask&>(*task).startConnection(t.idleTimeout);
+    if (answerFromCache(task))
+        return;
     startHop(task);
+}
+
+namespace {
+
+bool hasDirective(const std::optional<std::string>& cacheControl, std::string_view name) {
+    if (!cacheControl)
+        return false;
+    std::string text = *cacheControl;
+    for (auto& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t at = text.find(name);
+    while (at != std::string::npos) {
+        const bool startOk = at == 0 || text[at - 1] == ',' || text[at - 1] == ' ';
+        const size_t end = at + name.size();
+        const bool endOk = end == text.size() || text[end] == ',' || text[end] == ' ' || text[end] == '=';
+        if (startOk && endOk)
+            return true;
+        at = text.find(name, end);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Engine::mayCache(const URLSessionTask& task) const {
+    const auto& t = *task.transfer_;
+    return configuration_.urlCache && t.kind == TaskKind::Data && t.request.method() == "GET" && !t.body &&
+           !t.request.httpBody;
+}
+
+bool Engine::answerFromCache(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (!mayCache(*task))
+        return false;
+    auto policy = t.request.cachePolicy;
+    if (policy == URLRequestCachePolicy::UseProtocolCachePolicy)
+        policy = configuration_.requestCachePolicy;
+    if (policy == URLRequestCachePolicy::ReloadIgnoringLocalCacheData)
+        return false;
+    auto cached = configuration_.urlCache->cachedResponseForRequest(t.request);
+    if (!cached) {
+        if (policy != URLRequestCachePolicy::ReturnCacheDataDontLoad)
+            return false;
+        fail(task, URLErrorResourceUnavailable, "no cached response and the request may not load");
+        return true;
+    }
+    const double now = Date::now().timeIntervalSince1970();
+    if (policy == URLRequestCachePolicy::UseProtocolCachePolicy &&
+        !URLCache::isFresh(*cached, t.request, now))
+        return false;
+    // As if the server had answered with it: response, body, completion.
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = t.request;
+    }
+    t.servedFromCache = true;
+    t.hopStatus = cached->response->statusCode();
+    t.hopHeaders = cached->response->allHeaderFields();
+    t.hopCookies.clear();
+    t.hopIsFinal = true;
+    onHeadersComplete(*task);
+    if (t.completed)
+        return true;
+    t.hopKind = HopKind::Final;
+    t.hopBody.assign(reinterpret_cast<const char*>(cached->data.bytes()), cached->data.length());
+    if (t.awaitingDisposition) {
+        t.doneWhileAwaiting = CURLE_OK;
+        return true;
+    }
+    succeed(task);
+    return true;
+}
+
+bool Engine::offerToCache(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    if (!mayCache(*task) || t.servedFromCache || t.hopStatus != 200 || !t.cacheable)
+        return false;
+    HTTPURLResponsePtr response;
+    {
+        std::lock_guard lock(task->mutex_);
+        response = task->response_;
+    }
+    if (!response || hasDirective(response->valueForHTTPHeaderField("Cache-Control"), "no-store") ||
+        hasDirective(t.request.valueForHTTPHeaderField("Cache-Control"), "no-store")) {
+        return false;
+    }
+    // The body as delivered (decoded): the stored headers must not claim an
+    // encoding or length it no longer has.
+    HTTPHeaderFields headers = response->allHeaderFields();
+    headers.setValue(std::nullopt, "Content-Encoding");
+    headers.setValue(std::nullopt, "Content-Length");
+    const std::string& body = t.dataCompletion ? t.accumulated : t.cacheBody;
+    CachedURLResponse proposed;
+    proposed.response =
+        std::make_shared<const HTTPURLResponse>(response->url(), response->statusCode(), headers);
+    proposed.data = Data(body.data(), body.size());
+    t.cacheBody.clear();
+    auto cache = configuration_.urlCache;
+    const URLRequest request = t.request;
+    if (t.dataCompletion || !delegateImplements(*task, URLSessionDelegate::Callback::WillCacheResponse)) {
+        cache->storeCachedResponse(std::move(proposed), request);
+        return false;
+    }
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<std::optional<CachedURLResponse>>(
+        [weak, task, cache, request](std::optional<CachedURLResponse> chosen) {
+            if (chosen)
+                cache->storeCachedResponse(std::move(*chosen), request);
+            if (auto engine = weak.lock())
+                engine->post([engine, task] { engine->complete(task, nullptr); });
+        },
+        std::optional<CachedURLResponse>(proposed));
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    deliver(task, [dataTask, proposed, answer](URLSessionDelegate& d, URLSession& s) {
+        d.willCacheResponse(s, *dataTask, proposed, answer);
+    });
+    return true;
 }
 
 void Engine::requestBodyStream(const TaskPtr& task) {
@@ -743,7 +928,20 @@ void Engine::requestBodyStream(const TaskPtr& task) {
                         stream->open();
                     if (stream->status() == StreamStatus::Error || stream->status() == StreamStatus::Closed)
                         return engine->fail(task, URLErrorRequestBodyStreamExhausted);
-                    task->transfer_->bodyStream = stream;
+                    // A body sent again (after a 307/308 or for
+                    // authentication) needs a stream that starts at the
+                    // beginning: the one already read would send less than
+                    // the caller's body, or nothing, and look like success.
+                    auto& tr = *task->transfer_;
+                    if ((stream == tr.bodyStream && tr.bodyStreamRead > 0) ||
+                        stream->status() == StreamStatus::AtEnd) {
+                        return engine->failWithReason(
+                            task, URLErrorRequestBodyStreamExhausted,
+                            "the body must be sent again and the delegate gave back a stream that "
+                            "has already been read; it must give a new stream from the start");
+                    }
+                    tr.bodyStream = stream;
+                    tr.bodyStreamRead = 0;
                     engine->startHop(task);
                 });
             }
@@ -782,6 +980,11 @@ void Engine::startHop(const TaskPtr& task) {
     t.hopIsFinal = false;
     t.pendingTrust.reset();
     t.trustFailureCode = 0;
+    t.trustFailureReason.clear();
+    t.headerBytes = 0;
+    t.headerTooLarge = false;
+    t.clientCertificateRequested = false;
+    t.clientCertificatePending = false;
     t.lastActivity = SteadyClock::now();
     if (!multi_)
         return fail(task, URLErrorCancelled);
@@ -825,7 +1028,13 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
     curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &t);
-    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 3600L);
+    // libcurl's own CA bundle is never consulted (the callback replaces its
+    // verification), and loading it would fail every handshake on a system
+    // without one, even those whose trust the delegate or a pinned
+    // certificate decides. The system roots come from security's
+    // systemRootCertificates() instead.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
 
     // Headers: the configuration's, then the request's (which win).
     HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
@@ -834,7 +1043,10 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
     for (const auto& [name, value] : headers.fields()) {
         if (hasLineBreak(name) || hasLineBreak(value) || name.empty() ||
             name.find(':') != std::string::npos) {
-            fail(self, URLErrorBadURL, "header field with a line break or colon: " + name);
+            failWithReason(self, URLErrorBadURL,
+                           "refused to send header field \"" + printable(name) +
+                               "\": a line break, NUL or colon in a name, or a line break or NUL in a "
+                               "value, would change the request");
             return false;
         }
     }
@@ -980,6 +1192,8 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
             expected += t.fileOffset;
     }
     task.bytesExpectedToReceive_ = expected;
+    t.cacheable = !t.servedFromCache && t.hopStatus == 200 && mayCache(task);
+    t.cacheBody.clear();
     const bool isData = t.kind != TaskKind::Download;
     if (isData && !t.dataCompletion &&
         delegateImplements(task, URLSessionDelegate::Callback::DidReceiveResponse)) {
@@ -991,18 +1205,24 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
                 if (!engine)
                     return;
                 engine->post([engine, self, disposition] {
-                    auto& tr = *self->transfer_;
-                    if (tr.completed || !tr.awaitingDisposition)
+                    if (self->transfer_->completed || !self->transfer_->awaitingDisposition)
                         return;
-                    tr.awaitingDisposition = false;
-                    if (disposition != URLSessionResponseDisposition::Allow) {
+                    auto task = self;
+                    if (disposition == URLSessionResponseDisposition::BecomeDownload) {
+                        task = engine->becomeDownload(self);
+                        if (!task)
+                            return;
+                    } else if (disposition != URLSessionResponseDisposition::Allow) {
+                        self->transfer_->awaitingDisposition = false;
                         return engine->fail(self, URLErrorCancelled);
                     }
+                    auto& tr = *task->transfer_;
+                    tr.awaitingDisposition = false;
                     tr.lastActivity = SteadyClock::now();
                     if (tr.doneWhileAwaiting) {
                         int result = *tr.doneWhileAwaiting;
                         tr.doneWhileAwaiting.reset();
-                        engine->finishHop(self, result);
+                        engine->finishHop(task, result);
                     } else if (tr.easy && !tr.suspended) {
                         curl_easy_pause(tr.easy, CURLPAUSE_CONT);
                     }
@@ -1103,8 +1323,25 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
         return length;
     }
     if (t.dataCompletion) {
+        const auto limit = configuration_.maximumInMemoryBodyLength;
+        if (limit > 0 && static_cast<int64_t>(t.accumulated.size() + length) > limit) {
+            t.writeFailureCode = URLErrorDataLengthExceedsMaximum;
+            t.writeFailureReason = bodyTooLargeReason(limit);
+            return 0;  // ends the transfer
+        }
         t.accumulated.append(bytes, length);
         return length;
+    }
+    if (t.cacheable) {
+        // Kept while the cache would take it (a twentieth of its size).
+        const auto& cache = *configuration_.urlCache;
+        const auto limit = std::max(cache.memoryCapacity(), cache.diskCapacity()) / 20;
+        if (static_cast<int64_t>(t.cacheBody.size() + length) > limit) {
+            t.cacheable = false;
+            std::string().swap(t.cacheBody);
+        } else {
+            t.cacheBody.append(bytes, length);
+        }
     }
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(self);
     deliver(self, [dataTask, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
@@ -1143,6 +1380,13 @@ bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
         security::ServerTrust::create(chain, {security::TrustPolicy::SSL(true, t.request.url->host())});
     if (!trust)
         return false;
+    if (auto* ssl =
+            static_cast<SSL*>(X509_STORE_CTX_get_ex_data(context, SSL_get_ex_data_X509_STORE_CTX_idx()))) {
+        const unsigned char* stapled = nullptr;
+        long length = SSL_get_tlsext_status_ocsp_resp(ssl, &stapled);
+        if (stapled && length > 0)
+            trust->setOCSPResponses({Data(stapled, static_cast<size_t>(length))});
+    }
     if (!extraRoots_.empty()) {
         trust->setAnchorCertificates(extraRoots_);
         trust->setAnchorCertificatesOnly(false);
@@ -1164,6 +1408,7 @@ bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
         return true;
     }
     t.trustFailureCode = urlErrorCodeForVerifyResult(trust->lastVerifyResult());
+    t.trustFailureReason = trustFailureReason(*trust);
     X509_STORE_CTX_set_error(context, trust->lastVerifyResult());
     return false;
 }
@@ -1227,10 +1472,30 @@ void Engine::finishHop(const TaskPtr& task, int result) {
     if (result != CURLE_OK) {
         if (t.pendingTrust)
             return onTrustChallenge(task);
+        if (t.clientCertificatePending)
+            return onClientCertificateChallenge(task);
+        const bool tlsEnded = result == CURLE_SSL_CONNECT_ERROR || result == CURLE_RECV_ERROR ||
+                              result == CURLE_SEND_ERROR || result == CURLE_GOT_NOTHING;
+        if (t.clientCertificateRequested && tlsEnded && !t.trustFailureCode && t.hopStatus == 0) {
+            // The server asked for a certificate and ended the connection
+            // before answering.
+            return t.clientIdentity ? fail(task, URLErrorClientCertificateRejected, t.errorBuffer)
+                                    : fail(task, URLErrorClientCertificateRequired, t.errorBuffer);
+        }
+        if (t.trustFailureCode && !t.trustFailureReason.empty())
+            return failWithReason(task, t.trustFailureCode, t.trustFailureReason);
         if (t.trustFailureCode)
             return fail(task, t.trustFailureCode, t.errorBuffer);
+        if (t.writeFailureCode && !t.writeFailureReason.empty())
+            return failWithReason(task, t.writeFailureCode, t.writeFailureReason);
         if (t.writeFailureCode)
             return fail(task, t.writeFailureCode, t.errorBuffer);
+        if (t.headerTooLarge || (result == CURLE_OUT_OF_MEMORY && !t.finalHeadersSeen && t.hopStatus != 0)) {
+            return failWithReason(task, URLErrorBadServerResponse,
+                                  "the response header is too large: the limit is " +
+                                      std::to_string(kResponseHeaderLimit / 1024) +
+                                      " KB in all and 100 KB for one line");
+        }
         if (result == -ENETUNREACH)
             return fail(task, URLErrorNotConnectedToInternet, t.errorBuffer);
         if (result == CURLE_READ_ERROR || result == CURLE_ABORTED_BY_CALLBACK) {
@@ -1271,8 +1536,12 @@ void Engine::onRedirect(const TaskPtr& task) {
         next.setValue(std::nullopt, "Content-Type");
         next.setValue(std::nullopt, "Content-Length");
     }
-    if (!equalsIgnoringCase(target->host().value_or(""), t.request.url->host().value_or(""))) {
+    // Credentials and cookies the caller set were meant for this origin
+    // only: another host, port or scheme gets neither (the cookie storage
+    // adds the new origin's own cookies).
+    if (!sameOrigin(*target, *t.request.url)) {
         next.setValue(std::nullopt, "Authorization");
+        next.setValue(std::nullopt, "Cookie");
     }
     auto response = std::make_shared<const HTTPURLResponse>(*t.request.url, t.hopStatus, t.hopHeaders);
     if (!delegateImplements(*task, URLSessionDelegate::Callback::WillPerformHTTPRedirection)) {
@@ -1297,8 +1566,7 @@ void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next)
         return;
     if (!next)
         return deliverHopAsFinal(task);
-    const bool hostChanged =
-        !next->url || !equalsIgnoringCase(next->url->host().value_or(""), t.request.url->host().value_or(""));
+    const bool hostChanged = !next->url || !sameOrigin(*next->url, *t.request.url);
     const bool keepsBody = next->method() != "GET" && next->method() != "HEAD";
     t.redirectCount++;
     t.metrics->redirectCount = t.redirectCount;
@@ -1328,6 +1596,10 @@ void Engine::onAuthenticate(const TaskPtr& task) {
     space.authenticationMethod = challengeHeader->scheme == "digest" ? URLAuthenticationMethodHTTPDigest
                                                                      : URLAuthenticationMethodHTTPBasic;
     t.authChallenge = challengeHeader;
+    if (t.failureCounts[space] >= kMaximumAuthenticationFailures ||
+        t.authenticationRounds >= kMaximumAuthenticationRounds) {
+        return deliverHopAsFinal(task);
+    }
     URLAuthenticationChallenge challenge;
     challenge.protectionSpace = space;
     challenge.previousFailureCount = t.failureCounts[space];
@@ -1375,6 +1647,7 @@ void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace&
     if (disposition == D::RejectProtectionSpace || !credential || !credential->user)
         return deliverHopAsFinal(task);
     t.failureCounts[space]++;
+    t.authenticationRounds++;
     t.credential = credential;
     t.nonceCount = 0;
     t.request.setValue(std::nullopt, "Authorization");
@@ -1415,6 +1688,105 @@ void Engine::onTrustChallenge(const TaskPtr& task) {
     });
 }
 
+URLProtectionSpace Engine::connectionSpace(const URLSessionTask& task, const char* method) const {
+    const auto& url = *task.transfer_->request.url;
+    URLProtectionSpace space;
+    space.host = url.host().value_or("");
+    space.port = url.port().value_or(443);
+    space.protocol = "https";
+    space.authenticationMethod = method;
+    return space;
+}
+
+int Engine::onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key) {
+    auto& t = *task.transfer_;
+    t.clientCertificateRequested = true;
+    if (!t.clientCertificateDecided) {
+        if (delegateImplements(task, URLSessionDelegate::Callback::SessionDidReceiveChallenge) ||
+            delegateImplements(task, URLSessionDelegate::Callback::TaskDidReceiveChallenge)) {
+            // As for server trust: the handshake ends here and is made again
+            // with the delegate's answer (see answerClientCertificate).
+            t.clientCertificatePending = true;
+            return -1;
+        }
+        // Default handling: the storage's default credential for the space.
+        t.clientCertificateDecided = true;
+        if (auto storage = configuration_.urlCredentialStorage) {
+            auto stored = storage->defaultCredentialForProtectionSpace(
+                connectionSpace(task, URLAuthenticationMethodClientCertificate));
+            if (stored && stored->identity) {
+                t.clientIdentity = stored->identity;
+                t.clientCertificates = stored->certificates;
+            }
+        }
+    }
+    if (!t.clientIdentity)
+        return 0;
+    for (const auto& c : t.clientCertificates)
+        SSL_add1_chain_cert(static_cast<SSL*>(ssl), static_cast<X509*>(c->x509()));
+    auto* certificate = static_cast<X509*>(t.clientIdentity->certificate()->x509());
+    auto* privateKey = static_cast<EVP_PKEY*>(t.clientIdentity->privateKey());
+    X509_up_ref(certificate);
+    EVP_PKEY_up_ref(privateKey);
+    *x509 = certificate;
+    *key = privateKey;
+    return 1;
+}
+
+void Engine::onClientCertificateChallenge(const TaskPtr& task) {
+    auto& t = *task->transfer_;
+    t.clientCertificatePending = false;
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace = connectionSpace(*task, URLAuthenticationMethodClientCertificate);
+    std::weak_ptr<Engine> weak = weak_from_this();
+    auto answer = onceHandler<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
+        [weak, task](URLSessionAuthChallengeDisposition disposition,
+                     std::optional<URLCredential> credential) {
+            if (auto engine = weak.lock()) {
+                engine->post([engine, task, disposition, credential] {
+                    engine->answerClientCertificate(task, disposition, credential);
+                });
+            }
+        },
+        URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
+    const bool sessionLevel =
+        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+    deliver(task, [task, challenge, answer, sessionLevel](URLSessionDelegate& d, URLSession& s) {
+        if (sessionLevel) {
+            d.didReceiveChallenge(s, challenge, answer);
+        } else {
+            d.didReceiveChallenge(s, *task, challenge, answer);
+        }
+    });
+}
+
+void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
+                                     std::optional<URLCredential> credential) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    using D = URLSessionAuthChallengeDisposition;
+    if (disposition == D::CancelAuthenticationChallenge)
+        return fail(task, URLErrorCancelled);
+    t.clientCertificateDecided = true;
+    if (disposition == D::UseCredential && credential && credential->identity) {
+        t.clientIdentity = credential->identity;
+        t.clientCertificates = credential->certificates;
+    } else if (disposition == D::PerformDefaultHandling) {
+        if (auto storage = configuration_.urlCredentialStorage) {
+            auto stored = storage->defaultCredentialForProtectionSpace(
+                connectionSpace(*task, URLAuthenticationMethodClientCertificate));
+            if (stored && stored->identity) {
+                t.clientIdentity = stored->identity;
+                t.clientCertificates = stored->certificates;
+            }
+        }
+    }
+    // Otherwise (rejecting the space, or a credential without an identity)
+    // the handshake goes on without a certificate.
+    startHop(task);
+}
+
 void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
                          std::optional<URLCredential> credential) {
     auto& t = *task->transfer_;
@@ -1441,10 +1813,54 @@ void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition
         trust->setAnchorCertificates({});
         trust->setAnchorCertificatesOnly(false);
     }
-    if (!trust->evaluateWithError())
-        return fail(task, urlErrorCodeForVerifyResult(trust->lastVerifyResult()));
+    if (!trust->evaluateWithError()) {
+        return failWithReason(task, urlErrorCodeForVerifyResult(trust->lastVerifyResult()),
+                              trustFailureReason(*trust));
+    }
     t.approvedLeaf = trust->presentedChain().front()->data();
     startHop(task);
+}
+
+TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
+    auto download =
+        dataTask->session_->makeDownloadTaskReplacing(static_cast<URLSessionDataTask&>(*dataTask));
+    // The live transfer moves over; the data task keeps an ended one.
+    std::swap(download->transfer_, dataTask->transfer_);
+    dataTask->transfer_->started = true;
+    dataTask->transfer_->completed = true;
+    auto& t = *download->transfer_;
+    t.kind = TaskKind::Download;
+    t.owner = download.get();
+    if (t.easy)
+        active_[t.easy] = download;
+    running_.erase(dataTask);
+    running_.insert(download);
+    HTTPURLResponsePtr response;
+    {
+        std::lock_guard lock(dataTask->mutex_);
+        response = dataTask->response_;
+        dataTask->state_ = URLSessionTaskState::Completed;
+    }
+    {
+        std::lock_guard lock(download->mutex_);
+        download->currentRequest_ = t.request;
+        download->response_ = response;
+        download->state_ = t.suspended ? URLSessionTaskState::Suspended : URLSessionTaskState::Running;
+    }
+    download->bytesExpectedToReceive_ = dataTask->bytesExpectedToReceive_.load();
+    download->bytesSent_ = dataTask->bytesSent_.load();
+    download->bytesExpectedToSend_ = dataTask->bytesExpectedToSend_.load();
+    auto data = std::static_pointer_cast<URLSessionDataTask>(dataTask);
+    auto becoming = std::static_pointer_cast<URLSessionDownloadTask>(TaskPtr(download));
+    deliver(download, [data, becoming](URLSessionDelegate& d, URLSession& s) {
+        d.didBecomeDownloadTask(s, *data, becoming);
+    });
+    if (!openDownloadFile(*download)) {
+        t.awaitingDisposition = false;
+        fail(download, t.writeFailureCode ? t.writeFailureCode : URLErrorCannotCreateFile);
+        return nullptr;
+    }
+    return download;
 }
 
 void Engine::deliverHopAsFinal(const TaskPtr& task) {
@@ -1490,6 +1906,8 @@ void Engine::succeed(const TaskPtr& task) {
             });
         }
     }
+    if (offerToCache(task))
+        return;  // completes with the delegate's answer
     complete(task, nullptr);
 }
 
@@ -1505,6 +1923,20 @@ void Engine::fail(const TaskPtr& task, int64_t code, const std::string& detail) 
                                     ? t.request.url
                                     : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
                                 detail, resume));
+}
+
+void Engine::failWithReason(const TaskPtr& task, int64_t code, const std::string& reason) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    std::optional<Data> resume;
+    if (code != URLErrorCancelled)
+        resume = takeResumeData(*task);
+    complete(task, makeURLErrorWithReason(
+                       code,
+                       t.request.url ? t.request.url
+                                     : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
+                       reason, resume));
 }
 
 std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {

@@ -45,6 +45,7 @@ struct Transfer {
     std::optional<Data> body;  // data tasks with a body and data uploads
     std::optional<URL> bodyFile;
     std::shared_ptr<InputStream> bodyStream;
+    int64_t bodyStreamRead = 0;  // bytes read from bodyStream so far
     DataTaskCompletion dataCompletion;
     DownloadTaskCompletion downloadCompletion;
     std::optional<ResumeInfo> resumeInfo;
@@ -64,6 +65,8 @@ struct Transfer {
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
     HTTPHeaderFields hopHeaders;
+    size_t headerBytes = 0;  // response header bytes of this hop
+    bool headerTooLarge = false;
     std::vector<std::string> hopCookies;
     std::string hopBody;  // body of a redirect or 401, kept in case it becomes the final one
     bool finalHeadersSeen = false;
@@ -82,6 +85,7 @@ struct Transfer {
 
     // Authentication.
     std::map<URLProtectionSpace, int> failureCounts;
+    int authenticationRounds = 0;
     std::optional<URLCredential> credential;
     std::optional<AuthChallengeHeader> authChallenge;
     unsigned nonceCount = 0;
@@ -91,6 +95,15 @@ struct Transfer {
     std::optional<Data> approvedLeaf;
     security::ServerTrustPtr pendingTrust;
     int64_t trustFailureCode = 0;
+    std::string trustFailureReason;  // set when the system had no roots to judge by
+
+    // Client certificate: asked for by the server during this hop; the
+    // delegate is to be asked; its answer (kept for later hops).
+    bool clientCertificateRequested = false;
+    bool clientCertificatePending = false;
+    bool clientCertificateDecided = false;
+    security::IdentityPtr clientIdentity;
+    std::vector<security::CertificatePtr> clientCertificates;
 
     // Downloads.
     std::string filePath;  // owned: removed with the task
@@ -101,6 +114,7 @@ struct Transfer {
     std::optional<std::string> lastModified;
     bool rangesRefused = false;
     int64_t writeFailureCode = 0;
+    std::string writeFailureReason;
 
     // Download progress not yet reported to the delegate (shared with the
     // report waiting on the delegate queue).
@@ -113,6 +127,11 @@ struct Transfer {
 
     // Completion-handler tasks collect the body here.
     std::string accumulated;
+    // Caching: the body of a delegate task kept for the cache (while it may
+    // be kept), and whether this response came from the cache.
+    std::string cacheBody;
+    bool cacheable = false;
+    bool servedFromCache = false;
 
     // Progress and metrics.
     int64_t lastUploadReported = 0;
@@ -162,11 +181,30 @@ class Engine : public std::enable_shared_from_this<Engine> {
                               URLSessionAuthChallengeDisposition disposition,
                               std::optional<URLCredential> credential);
     void onTrustChallenge(const std::shared_ptr<URLSessionTask>& task);
+    void onClientCertificateChallenge(const std::shared_ptr<URLSessionTask>& task);
+    void answerClientCertificate(const std::shared_ptr<URLSessionTask>& task,
+                                 URLSessionAuthChallengeDisposition disposition,
+                                 std::optional<URLCredential> credential);
+    URLProtectionSpace connectionSpace(const URLSessionTask& task, const char* method) const;
     void answerTrust(const std::shared_ptr<URLSessionTask>& task,
                      URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
     void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
+    // A data task whose delegate answered BecomeDownload: a download task
+    // takes over its transfer; returns it (null when the task has ended).
+    std::shared_ptr<URLSessionTask> becomeDownload(const std::shared_ptr<URLSessionTask>& dataTask);
     void succeed(const std::shared_ptr<URLSessionTask>& task);
+    // Answers a GET data task from the cache when its policy allows; true
+    // when it did (or failed the task for want of an entry).
+    bool answerFromCache(const std::shared_ptr<URLSessionTask>& task);
+    // Offers a finished response to the cache (through the delegate's
+    // willCacheResponse); true when the task's completion now waits for
+    // the delegate's answer.
+    bool offerToCache(const std::shared_ptr<URLSessionTask>& task);
+    bool mayCache(const URLSessionTask& task) const;
     void fail(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& detail = {});
+    // Fails with `reason` in the error's description as well (see
+    // makeURLErrorWithReason): for failures the caller can act on.
+    void failWithReason(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& reason);
     void complete(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
     std::optional<Data> takeResumeData(URLSessionTask& task);
     void maybeFinishInvalidation();
@@ -176,6 +214,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void onHeadersComplete(URLSessionTask& task);
     size_t onBody(URLSessionTask& task, const char* bytes, size_t length);
     bool onVerify(URLSessionTask& task, void* storeContext);
+    // The server asks for a client certificate: 1 with one in *x509 and
+    // *key, 0 for none, -1 to end the handshake and ask the delegate.
+    int onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key);
     void onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total);
     void deliver(const std::shared_ptr<URLSessionTask>& task,
                  std::function<void(URLSessionDelegate&, URLSession&)> call);
