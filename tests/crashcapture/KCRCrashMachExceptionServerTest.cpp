@@ -68,7 +68,7 @@ pm::kern_return_t request(pm::mach_port_t port, uint32_t size, int32_t id = pm::
             result = answer.returnCode;
         }
     }
-    pm::machPortDestroy(reply);
+    EXPECT_EQ(pm::machPortDestroy(reply), pm::KERN_SUCCESS);
     return result;
 }
 
@@ -98,7 +98,7 @@ TEST(MachExceptionServer, AnswersRequestsAndRefusesShortOnes) {
     EXPECT_EQ(request(port, 80), pm::KERN_FAILURE);
     EXPECT_EQ(seen.calls.load(), 2);
 
-    pm::machPortDeallocate(port);
+    EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
 }
 
 TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
@@ -112,11 +112,11 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
         ASSERT_NE(server, nullptr);
         const pm::mach_port_t port = server->copySendRightForServer(nullptr);
         // The last send right goes: the notification arrives and is ignored.
-        pm::machPortDeallocate(port);
+        EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
         const pm::mach_port_t again = server->copySendRightForServer(nullptr);
         EXPECT_EQ(request(again, pm::kExceptionRequestSize), pm::KERN_SUCCESS);
         EXPECT_EQ(seen.calls.load(), 1);
-        pm::machPortDeallocate(again);
+        EXPECT_EQ(pm::machPortDeallocate(again), pm::KERN_SUCCESS);
         auto registration = server->exceptionPortWithMask(1u << pm::EXC_SOFTWARE, nullptr);
         ASSERT_NE(registration, nullptr);
         EXPECT_EQ(registration->behavior(), pm::EXCEPTION_DEFAULT | pm::MACH_EXCEPTION_CODES);
@@ -149,7 +149,7 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
 TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
     pm::mach_port_t port;
     ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
-    pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
+    EXPECT_EQ(pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND), pm::KERN_SUCCESS);
     {
         KCRCrashMachExceptionPortSet::Ports list;
         for (int i = 0; i < 3; ++i)
@@ -161,7 +161,7 @@ TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
 
         // The structure's own references (one per entry) are consumed.
         kcr_mach_exception_port_set raw = set.asyncSafeRepresentation();
-        pm::machPortModSendRefs(port, 3);
+        EXPECT_EQ(pm::machPortModSendRefs(port, 3), pm::KERN_SUCCESS);
         EXPECT_EQ(pm::machPortSendRefs(port), 7);
         KCRCrashMachExceptionPortSet adopted(raw);
         EXPECT_EQ(pm::machPortSendRefs(port), 7);
@@ -177,8 +177,8 @@ TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
         EXPECT_THROW(KCRCrashMachExceptionPortSet{raw}, plat::Exception);
     }
     EXPECT_EQ(pm::machPortSendRefs(port), 1);
-    pm::machPortDeallocate(port);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
 }
 
 TEST(MachExceptionForward, OffersTheFirstMatchingRegistration) {

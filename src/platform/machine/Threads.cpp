@@ -11,7 +11,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
+
+#include "platform/foundation/Mutex.h"
 
 #include "platform/machine/MachExceptions.h"
 #include "platform/machine/Memory.h"
@@ -43,13 +44,15 @@ long futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
 
 int64_t monotonicNanoseconds() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // the monotonic clock always exists
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 void pause(int64_t nanoseconds) {
     timespec delay{0, static_cast<long>(nanoseconds)};
-    nanosleep(&delay, nullptr);
+    // An interrupted pause only ends early: every caller waits in a loop
+    // against its own deadline.
+    (void)nanosleep(&delay, nullptr);
 }
 
 // Runs on the target thread: publish the interrupted registers, then wait for
@@ -72,8 +75,9 @@ void handshakeHandler(int, siginfo_t*, void* context) {
         static_assert(sizeof(uc->uc_mcontext.gregs) == sizeof(slot->registers.gregs));
         std::memcpy(slot->registers.gregs, uc->uc_mcontext.gregs, sizeof(slot->registers.gregs));
         slot->state.store(kCaptured, std::memory_order_release);
+        // Woken, interrupted or already changed: the loop looks again.
         while (gResumeGeneration.load(std::memory_order_acquire) == generation) {
-            futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);
+            (void)futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);
         }
         slot->state.store(kFree, std::memory_order_release);
     }
@@ -103,7 +107,7 @@ int listThreads(pid_t* ids, int capacity) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            close(fd);
+            (void)close(fd);  // a directory read only: closing loses nothing
             return -1;
         }
         if (n == 0)
@@ -136,13 +140,15 @@ int listThreads(pid_t* ids, int capacity) {
             ids[at] = id;
         }
     }
-    close(fd);
+    (void)close(fd);  // a directory read only: closing loses nothing
     return count;
 }
 
+// Preparation one thread at a time: it picks the signal and maps the slots once.
+plat::Mutex gPrepareMutex;
+
 bool prepareThreadControl() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+    plat::MutexLock lock(gPrepareMutex);
     if (gSignal.load() != 0)
         return true;
     initialize();
@@ -158,7 +164,7 @@ bool prepareThreadControl() {
         struct sigaction action {};
         action.sa_sigaction = handshakeHandler;
         action.sa_flags = SA_SIGINFO | SA_RESTART;
-        sigfillset(&action.sa_mask);
+        (void)sigfillset(&action.sa_mask);  // our own set: cannot fail
         if (sigaction(signal, &action, nullptr) != 0)
             continue;
         gSignal.store(signal);
@@ -270,7 +276,8 @@ void resumeThreads() {
     if (gSlots == nullptr)
         return;
     gResumeGeneration.fetch_add(1, std::memory_order_acq_rel);
-    futex(&gResumeGeneration, FUTEX_WAKE_PRIVATE, 0x7fffffff);
+    // Waking fails only for a bad address; the word is ours.
+    (void)futex(&gResumeGeneration, FUTEX_WAKE_PRIVATE, 0x7fffffff);
     const int64_t deadline = monotonicNanoseconds() + 1000000000;
     for (int i = 0; i < gSlotsInUse; ++i) {
         while (gSlots[i].state.load(std::memory_order_acquire) == kCaptured &&
