@@ -1,6 +1,7 @@
 #include "crashcapture/KCRAsyncDwarfCFAState.h"
 
 #include <type_traits>
+#include <utility>
 
 namespace kcr::async {
 
@@ -706,104 +707,102 @@ struct value_stack {
 
 }  // namespace
 
+namespace {
+
+// The result of a two-operand operation on `a` (pushed first) and `b`;
+// false for a division by zero.
 template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
-                                            const kcr_async_thread_state* state, uint64_t address,
-                                            int64_t offset, uint64_t length, const machine_ptr* initial,
-                                            size_t initial_count, machine_ptr* result) {
+bool binary_result(uint8_t op, machine_ptr a, machine_ptr b, machine_ptr* c) {
     using machine_ptr_s = std::make_signed_t<machine_ptr>;
-    value_stack<machine_ptr> stack;
-    for (size_t i = 0; i < initial_count; ++i) {
-        if (!stack.push(initial[i]))
-            return KCR_EINTERNAL;
+    const auto sa = static_cast<machine_ptr_s>(a);
+    const auto sb = static_cast<machine_ptr_s>(b);
+    const unsigned shift = static_cast<unsigned>(static_cast<uint64_t>(b) % 64);
+    const bool shift_out = shift >= sizeof(machine_ptr) * 8;
+    switch (op) {
+        case DW_OP_and:
+            *c = a & b;
+            return true;
+        case DW_OP_div:
+            // Signed, as DWARF defines it; the most negative value divided
+            // by -1 wraps instead of trapping.
+            if (b == 0)
+                return false;
+            *c = sb == -1 ? static_cast<machine_ptr>(0 - a) : static_cast<machine_ptr>(sa / sb);
+            return true;
+        case DW_OP_minus:
+            *c = static_cast<machine_ptr>(a - b);
+            return true;
+        case DW_OP_mod:
+            if (b == 0)
+                return false;
+            *c = a % b;
+            return true;
+        case DW_OP_mul:
+            *c = static_cast<machine_ptr>(a * b);
+            return true;
+        case DW_OP_or:
+            *c = a | b;
+            return true;
+        case DW_OP_plus:
+            *c = static_cast<machine_ptr>(a + b);
+            return true;
+        case DW_OP_shl:
+            *c = shift_out ? 0 : static_cast<machine_ptr>(a << shift);
+            return true;
+        case DW_OP_shr:
+            *c = shift_out ? 0 : static_cast<machine_ptr>(a >> shift);
+            return true;
+        case DW_OP_shra:
+            *c = static_cast<machine_ptr>(shift_out ? (sa < 0 ? -1 : 0) : (sa >> shift));
+            return true;
+        case DW_OP_xor:
+            *c = a ^ b;
+            return true;
+        case DW_OP_eq:
+            *c = a == b;
+            return true;
+        case DW_OP_ne:
+            *c = a != b;
+            return true;
+        // Relations compare signed values, as DWARF defines them.
+        case DW_OP_ge:
+            *c = sa >= sb;
+            return true;
+        case DW_OP_gt:
+            *c = sa > sb;
+            return true;
+        case DW_OP_le:
+            *c = sa <= sb;
+            return true;
+        default:  // DW_OP_lt
+            *c = sa < sb;
+            return true;
     }
-    uint64_t start = 0;
-    if (!async_address_apply_offset(address, offset, &start))
-        return KCR_EINVAL;
+}
+
+// One evaluation: the value stack, the operation stream, and what
+// operations read (the task's memory, the thread's registers). Each step
+// runs one operation; a failed step ends the evaluation with its code.
+template <typename machine_ptr>
+class expression_machine {
+  public:
+    expression_machine(const kcr_task_t& task, const kcr_async_thread_state* state)
+        : task_(task), state_(state) {}
+
+    value_stack<machine_ptr> stack;
     opstream stream;
-    if (!stream.init(memory, start, length))
-        return KCR_EINVAL;
 
-    auto read_task = [&](machine_ptr at, uint32_t size, machine_ptr* out) -> kcr_error_t {
-        uint64_t value = 0;
-        kcr_error_t error = async_task_memcpy(task, at, 0, &value, size);
-        if (error != KCR_ESUCCESS)
-            return error;
-        // The bytes are in this machine's order (the task is this machine's).
-        *out = static_cast<machine_ptr>(value);
-        return KCR_ESUCCESS;
-    };
-    auto breg = [&](uint64_t dwarf, machine_ptr* out) -> kcr_error_t {
-        uint32_t reg = 0;
-        int64_t addend = 0;
-        if (!async_thread_state_map_dwarf_to_reg(state, dwarf, &reg))
-            return KCR_ENOTSUP;
-        if (!async_thread_state_has_reg(state, reg))
-            return KCR_ENOTFOUND;
-        if (stream.sleb(&addend) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        *out =
-            static_cast<machine_ptr>(async_thread_state_get_reg(state, reg) + static_cast<uint64_t>(addend));
-        return KCR_ESUCCESS;
-    };
-
-    // Branches may go backwards, so an expression can loop: bound the work.
-    uint32_t budget = kMaxExpressionSteps;
-    while (!stream.at_end()) {
-        if (budget-- == 0)
-            return KCR_EINVAL;
-        uint64_t byte = 0;
-        if (stream.u(1, &byte) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        const uint8_t op = static_cast<uint8_t>(byte);
-        machine_ptr a = 0, b = 0, c = 0;
-        uint64_t operand = 0;
-        int64_t soperand = 0;
-        if (op >= DW_OP_lit0 && op <= DW_OP_lit31) {
-            if (!stack.push(op - DW_OP_lit0))
-                return KCR_EINTERNAL;
-            continue;
-        }
-        if (op >= DW_OP_breg0 && op <= DW_OP_breg31) {
-            kcr_error_t error = breg(op - DW_OP_breg0, &a);
-            if (error != KCR_ESUCCESS)
-                return error;
-            if (!stack.push(a))
-                return KCR_EINTERNAL;
-            continue;
-        }
+    kcr_error_t step(uint8_t op) {
+        if (op >= DW_OP_lit0 && op <= DW_OP_lit31)
+            return stack.push(op - DW_OP_lit0) ? KCR_ESUCCESS : KCR_EINTERNAL;
+        if (op >= DW_OP_breg0 && op <= DW_OP_breg31)
+            return push_register(op - DW_OP_breg0);
         switch (op) {
             case DW_OP_deref:
             case DW_OP_xderef:
-                if (op == DW_OP_xderef) {
-                    if (!stack.pop(&a) || !stack.pop(&b))
-                        return KCR_EINVAL;
-                } else if (!stack.pop(&a)) {
-                    return KCR_EINTERNAL;
-                }
-                if (kcr_error_t error = read_task(a, sizeof(machine_ptr), &c); error != KCR_ESUCCESS)
-                    return error;
-                stack.push(c);
-                break;
             case DW_OP_deref_size:
-            case DW_OP_xderef_size: {
-                if (stream.u(1, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (operand != 1 && operand != 2 && operand != 4 &&
-                    !(operand == 8 && sizeof(machine_ptr) == 8))
-                    return KCR_EINVAL;
-                if (op == DW_OP_xderef_size) {
-                    if (!stack.pop(&a) || !stack.pop(&b))
-                        return KCR_EINVAL;
-                } else if (!stack.pop(&a)) {
-                    return KCR_EINTERNAL;
-                }
-                if (kcr_error_t error = read_task(a, static_cast<uint32_t>(operand), &c);
-                    error != KCR_ESUCCESS)
-                    return error;
-                stack.push(c);
-                break;
-            }
+            case DW_OP_xderef_size:
+                return dereference(op);
             case DW_OP_const1u:
             case DW_OP_const1s:
             case DW_OP_const2u:
@@ -811,97 +810,28 @@ kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kc
             case DW_OP_const4u:
             case DW_OP_const4s:
             case DW_OP_const8u:
-            case DW_OP_const8s: {
-                const uint32_t size = 1u << ((op - DW_OP_const1u) / 2);
-                if (stream.u(size, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if ((op - DW_OP_const1u) % 2 == 1 && size < 8) {
-                    const unsigned shift = 64 - size * 8;
-                    operand = static_cast<uint64_t>(static_cast<int64_t>(operand << shift) >> shift);
-                }
-                if (!stack.push(static_cast<machine_ptr>(operand)))
-                    return KCR_EINTERNAL;
-                break;
-            }
+            case DW_OP_const8s:
             case DW_OP_constu:
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.push(static_cast<machine_ptr>(operand)))
-                    return KCR_EINTERNAL;
-                break;
             case DW_OP_consts:
-                if (stream.sleb(&soperand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.push(static_cast<machine_ptr>(soperand)))
-                    return KCR_EINTERNAL;
-                break;
+                return push_constant(op);
             case DW_OP_bregx: {
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
+                uint64_t dwarf = 0;
+                if (stream.uleb(&dwarf) != KCR_ESUCCESS)
                     return KCR_EINVAL;
-                if (kcr_error_t error = breg(operand, &a); error != KCR_ESUCCESS)
-                    return error;
-                if (!stack.push(a))
-                    return KCR_EINTERNAL;
-                break;
+                return push_register(dwarf);
             }
             case DW_OP_dup:
-                if (stack.depth == 0)
-                    return KCR_EINVAL;
-                if (!stack.push(stack.values[stack.depth - 1]))
-                    return KCR_EINVAL;
-                break;
             case DW_OP_drop:
-                if (!stack.pop(&a))
-                    return KCR_EINVAL;
-                break;
             case DW_OP_over:
-                if (stack.depth < 2)
-                    return KCR_EINVAL;
-                stack.push(stack.values[stack.depth - 2]);
-                break;
             case DW_OP_pick:
-                if (stream.u(1, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (operand >= stack.depth)
-                    return KCR_EINVAL;
-                stack.push(stack.values[stack.depth - 1 - operand]);
-                break;
             case DW_OP_swap:
-                if (stack.depth < 2)
-                    return KCR_EINVAL;
-                a = stack.values[stack.depth - 1];
-                stack.values[stack.depth - 1] = stack.values[stack.depth - 2];
-                stack.values[stack.depth - 2] = a;
-                break;
             case DW_OP_rot:
-                // The top moves to third place; the second and third move up.
-                if (stack.depth < 3)
-                    return KCR_EINVAL;
-                a = stack.values[stack.depth - 1];
-                stack.values[stack.depth - 1] = stack.values[stack.depth - 2];
-                stack.values[stack.depth - 2] = stack.values[stack.depth - 3];
-                stack.values[stack.depth - 3] = a;
-                break;
+                return rearrange(op);
             case DW_OP_abs:
             case DW_OP_neg:
             case DW_OP_not:
-                if (!stack.pop(&a))
-                    return KCR_EINTERNAL;
-                if (op == DW_OP_abs)
-                    a = static_cast<machine_ptr_s>(a) < 0 ? static_cast<machine_ptr>(0 - a) : a;
-                else if (op == DW_OP_neg)
-                    a = static_cast<machine_ptr>(0 - a);
-                else
-                    a = static_cast<machine_ptr>(~a);
-                stack.push(a);
-                break;
             case DW_OP_plus_uconst:
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.pop(&a))
-                    return KCR_EINTERNAL;
-                stack.push(static_cast<machine_ptr>(a + operand));
-                break;
+                return unary(op);
             case DW_OP_and:
             case DW_OP_div:
             case DW_OP_minus:
@@ -918,99 +848,215 @@ kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kc
             case DW_OP_gt:
             case DW_OP_le:
             case DW_OP_lt:
-            case DW_OP_ne: {
-                if (!stack.pop(&b) || !stack.pop(&a))
-                    return KCR_EINTERNAL;
-                const auto sa = static_cast<machine_ptr_s>(a);
-                const auto sb = static_cast<machine_ptr_s>(b);
-                const unsigned shift = static_cast<unsigned>(static_cast<uint64_t>(b) % 64);
-                const bool shift_out = shift >= sizeof(machine_ptr) * 8;
-                switch (op) {
-                    case DW_OP_and:
-                        c = a & b;
-                        break;
-                    case DW_OP_div:
-                        // Signed, as DWARF defines it; the most negative value
-                        // divided by -1 wraps instead of trapping.
-                        if (b == 0)
-                            return KCR_EINVAL;
-                        c = sb == -1 ? static_cast<machine_ptr>(0 - a) : static_cast<machine_ptr>(sa / sb);
-                        break;
-                    case DW_OP_minus:
-                        c = static_cast<machine_ptr>(a - b);
-                        break;
-                    case DW_OP_mod:
-                        if (b == 0)
-                            return KCR_EINVAL;
-                        c = a % b;
-                        break;
-                    case DW_OP_mul:
-                        c = static_cast<machine_ptr>(a * b);
-                        break;
-                    case DW_OP_or:
-                        c = a | b;
-                        break;
-                    case DW_OP_plus:
-                        c = static_cast<machine_ptr>(a + b);
-                        break;
-                    case DW_OP_shl:
-                        c = shift_out ? 0 : static_cast<machine_ptr>(a << shift);
-                        break;
-                    case DW_OP_shr:
-                        c = shift_out ? 0 : static_cast<machine_ptr>(a >> shift);
-                        break;
-                    case DW_OP_shra:
-                        c = static_cast<machine_ptr>(shift_out ? (sa < 0 ? -1 : 0) : (sa >> shift));
-                        break;
-                    case DW_OP_xor:
-                        c = a ^ b;
-                        break;
-                    case DW_OP_eq:
-                        c = a == b;
-                        break;
-                    case DW_OP_ne:
-                        c = a != b;
-                        break;
-                    // Relations compare signed values, as DWARF defines them.
-                    case DW_OP_ge:
-                        c = sa >= sb;
-                        break;
-                    case DW_OP_gt:
-                        c = sa > sb;
-                        break;
-                    case DW_OP_le:
-                        c = sa <= sb;
-                        break;
-                    case DW_OP_lt:
-                        c = sa < sb;
-                        break;
-                }
-                stack.push(c);
-                break;
-            }
+            case DW_OP_ne:
+                return binary(op);
             case DW_OP_skip:
-            case DW_OP_bra: {
-                if (stream.u(2, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                bool move = true;
-                if (op == DW_OP_bra) {
-                    if (!stack.pop(&a))
-                        return KCR_EINTERNAL;
-                    move = a != 0;
-                }
-                if (move && !stream.skip(static_cast<int16_t>(operand)))
-                    return KCR_EINVAL;
-                break;
-            }
+            case DW_OP_bra:
+                return branch(op);
             case DW_OP_nop:
-                break;
+                return KCR_ESUCCESS;
             default:
                 return KCR_ENOTSUP;
         }
     }
-    if (stack.depth == 0)
+
+  private:
+    using machine_ptr_s = std::make_signed_t<machine_ptr>;
+
+    // Pushes a value that replaces the operands just popped: there is room.
+    void push_result(machine_ptr value) { (void)stack.push(value); }
+
+    kcr_error_t read_task(machine_ptr at, uint32_t size, machine_ptr* out) const {
+        uint64_t value = 0;
+        kcr_error_t error = async_task_memcpy(task_, at, 0, &value, size);
+        if (error != KCR_ESUCCESS)
+            return error;
+        // The bytes are in this machine's order (the task is this machine's).
+        *out = static_cast<machine_ptr>(value);
+        return KCR_ESUCCESS;
+    }
+
+    // A register's value plus the signed addend that follows in the stream.
+    kcr_error_t push_register(uint64_t dwarf) {
+        uint32_t reg = 0;
+        int64_t addend = 0;
+        if (!async_thread_state_map_dwarf_to_reg(state_, dwarf, &reg))
+            return KCR_ENOTSUP;
+        if (!async_thread_state_has_reg(state_, reg))
+            return KCR_ENOTFOUND;
+        if (stream.sleb(&addend) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        const auto value =
+            static_cast<machine_ptr>(async_thread_state_get_reg(state_, reg) + static_cast<uint64_t>(addend));
+        return stack.push(value) ? KCR_ESUCCESS : KCR_EINTERNAL;
+    }
+
+    // Reads a word (or the operand's size) at the popped address; the x
+    // forms pop an address space too, which this task has only one of.
+    kcr_error_t dereference(uint8_t op) {
+        uint64_t size = sizeof(machine_ptr);
+        if (op == DW_OP_deref_size || op == DW_OP_xderef_size) {
+            if (stream.u(1, &size) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            if (size != 1 && size != 2 && size != 4 && !(size == 8 && sizeof(machine_ptr) == 8))
+                return KCR_EINVAL;
+        }
+        machine_ptr address = 0, space = 0, value = 0;
+        if (op == DW_OP_xderef || op == DW_OP_xderef_size) {
+            if (!stack.pop(&address) || !stack.pop(&space))
+                return KCR_EINVAL;
+        } else if (!stack.pop(&address)) {
+            return KCR_EINTERNAL;
+        }
+        if (kcr_error_t error = read_task(address, static_cast<uint32_t>(size), &value);
+            error != KCR_ESUCCESS)
+            return error;
+        push_result(value);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t push_constant(uint8_t op) {
+        uint64_t operand = 0;
+        if (op == DW_OP_constu) {
+            if (stream.uleb(&operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        } else if (op == DW_OP_consts) {
+            int64_t signed_operand = 0;
+            if (stream.sleb(&signed_operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            operand = static_cast<uint64_t>(signed_operand);
+        } else {
+            // const1u ... const8s: sizes 1, 2, 4, 8, each unsigned then signed.
+            const uint32_t size = 1u << ((op - DW_OP_const1u) / 2);
+            if (stream.u(size, &operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            if ((op - DW_OP_const1u) % 2 == 1 && size < 8) {
+                const unsigned shift = 64 - size * 8;
+                operand = static_cast<uint64_t>(static_cast<int64_t>(operand << shift) >> shift);
+            }
+        }
+        return stack.push(static_cast<machine_ptr>(operand)) ? KCR_ESUCCESS : KCR_EINTERNAL;
+    }
+
+    // The stack operations that copy, drop or reorder entries. A copy that
+    // finds the stack full fails.
+    kcr_error_t rearrange(uint8_t op) {
+        machine_ptr* values = stack.values;
+        const size_t depth = stack.depth;
+        uint64_t index = 0;
+        switch (op) {
+            case DW_OP_dup:
+                return depth > 0 && stack.push(values[depth - 1]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_drop: {
+                machine_ptr dropped = 0;
+                return stack.pop(&dropped) ? KCR_ESUCCESS : KCR_EINVAL;
+            }
+            case DW_OP_over:
+                return depth >= 2 && stack.push(values[depth - 2]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_pick:
+                if (stream.u(1, &index) != KCR_ESUCCESS || index >= depth)
+                    return KCR_EINVAL;
+                return stack.push(values[depth - 1 - index]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_swap:
+                if (depth < 2)
+                    return KCR_EINVAL;
+                std::swap(values[depth - 1], values[depth - 2]);
+                return KCR_ESUCCESS;
+            default: {  // DW_OP_rot
+                // The top moves to third place; the second and third move up.
+                if (depth < 3)
+                    return KCR_EINVAL;
+                const machine_ptr top = values[depth - 1];
+                values[depth - 1] = values[depth - 2];
+                values[depth - 2] = values[depth - 3];
+                values[depth - 3] = top;
+                return KCR_ESUCCESS;
+            }
+        }
+    }
+
+    kcr_error_t unary(uint8_t op) {
+        uint64_t operand = 0;
+        if (op == DW_OP_plus_uconst && stream.uleb(&operand) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        machine_ptr a = 0;
+        if (!stack.pop(&a))
+            return KCR_EINTERNAL;
+        if (op == DW_OP_abs)
+            a = static_cast<machine_ptr_s>(a) < 0 ? static_cast<machine_ptr>(0 - a) : a;
+        else if (op == DW_OP_neg)
+            a = static_cast<machine_ptr>(0 - a);
+        else if (op == DW_OP_not)
+            a = static_cast<machine_ptr>(~a);
+        else
+            a = static_cast<machine_ptr>(a + operand);
+        push_result(a);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t binary(uint8_t op) {
+        machine_ptr a = 0, b = 0, c = 0;
+        if (!stack.pop(&b) || !stack.pop(&a))
+            return KCR_EINTERNAL;
+        if (!binary_result(op, a, b, &c))
+            return KCR_EINVAL;
+        push_result(c);
+        return KCR_ESUCCESS;
+    }
+
+    // skip always moves by its 16-bit offset, bra when the popped value is not zero.
+    kcr_error_t branch(uint8_t op) {
+        uint64_t operand = 0;
+        if (stream.u(2, &operand) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        bool move = true;
+        if (op == DW_OP_bra) {
+            machine_ptr condition = 0;
+            if (!stack.pop(&condition))
+                return KCR_EINTERNAL;
+            move = condition != 0;
+        }
+        if (move && !stream.skip(static_cast<int16_t>(operand)))
+            return KCR_EINVAL;
+        return KCR_ESUCCESS;
+    }
+
+    const kcr_task_t& task_;
+    const kcr_async_thread_state* state_;
+};
+
+}  // namespace
+
+template <typename machine_ptr>
+kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
+                                            const kcr_async_thread_state* state, uint64_t address,
+                                            int64_t offset, uint64_t length, const machine_ptr* initial,
+                                            size_t initial_count, machine_ptr* result) {
+    expression_machine<machine_ptr> machine(task, state);
+    for (size_t i = 0; i < initial_count; ++i) {
+        if (!machine.stack.push(initial[i]))
+            return KCR_EINTERNAL;
+    }
+    uint64_t start = 0;
+    if (!async_address_apply_offset(address, offset, &start))
         return KCR_EINVAL;
-    *result = stack.values[stack.depth - 1];
+    if (!machine.stream.init(memory, start, length))
+        return KCR_EINVAL;
+
+    // Branches may go backwards, so an expression can loop: bound the work.
+    uint32_t budget = kMaxExpressionSteps;
+    while (!machine.stream.at_end()) {
+        if (budget-- == 0)
+            return KCR_EINVAL;
+        uint64_t op = 0;
+        if (machine.stream.u(1, &op) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (kcr_error_t error = machine.step(static_cast<uint8_t>(op)); error != KCR_ESUCCESS)
+            return error;
+    }
+    if (machine.stack.depth == 0)
+        return KCR_EINVAL;
+    *result = machine.stack.values[machine.stack.depth - 1];
     return KCR_ESUCCESS;
 }
 

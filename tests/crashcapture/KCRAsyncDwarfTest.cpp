@@ -458,6 +458,18 @@ TEST(DwarfExpressions, Operations) {
     EXPECT_EQ(kcr_async_dwarf_expression_eval<uint64_t>(&memory, async_task_self(), &state, kBase, 0,
                                                         many.size(), nullptr, 0, &result),
               KCR_EINTERNAL);
+    // Copies onto a full stack fail too, rather than being dropped while the
+    // evaluation goes on with a stack that lacks them.
+    for (std::vector<uint8_t> copy :
+         {std::vector<uint8_t>{0x12}, std::vector<uint8_t>{0x14}, std::vector<uint8_t>{0x15, 0x01}}) {
+        std::vector<uint8_t> full(100, 0x30);
+        full.insert(full.end(), copy.begin(), copy.end());
+        async_dwarf_memory full_memory = view(full);
+        EXPECT_EQ(kcr_async_dwarf_expression_eval<uint64_t>(&full_memory, async_task_self(), &state, kBase, 0,
+                                                            full.size(), nullptr, 0, &result),
+                  KCR_EINVAL)
+            << int{copy[0]};
+    }
 }
 
 TEST(DwarfApply, CallerStateFromRules) {
