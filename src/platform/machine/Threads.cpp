@@ -37,6 +37,15 @@ std::atomic<int> gSignal{0};
 // Bumped by resumeThreads(); suspended handlers wait while it is unchanged.
 std::atomic<uint32_t> gResumeGeneration{0};
 int gSlotsInUse = 0;  // slots handed out by the last suspendThreads()
+// The thread that holds the slots, from its suspendThreads() to its
+// resumeThreads() (0: none). Only one thread at a time may suspend others;
+// the rule is checked here, not left to callers (a crash can come while a
+// live report suspends): a second suspender is refused and suspends nobody.
+std::atomic<pid_t> gSuspender{0};
+
+bool holdsSlots(pid_t self) {
+    return gSuspender.load(std::memory_order_acquire) == self;
+}
 
 long futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
     return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, nullptr, nullptr, 0);
@@ -182,6 +191,9 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
     if (signal == 0 || gSlots == nullptr)
         return 0;
     const pid_t self = currentThreadId();
+    pid_t holder = 0;
+    if (!gSuspender.compare_exchange_strong(holder, self, std::memory_order_acq_rel) && holder != self)
+        return 0;
     const pid_t pid = getpid();
     gSlotsInUse = 0;
     int waitingInException = 0;
@@ -262,6 +274,8 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
 bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
     if (exceptionThreadRegisters(id, out))
         return true;
+    if (!holdsSlots(currentThreadId()))
+        return false;
     for (int i = 0; gSlots != nullptr && i < gSlotsInUse; ++i) {
         if (gSlots[i].tid.load(std::memory_order_relaxed) == id &&
             gSlots[i].state.load(std::memory_order_acquire) == kCaptured) {
@@ -273,7 +287,7 @@ bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
 }
 
 void resumeThreads() {
-    if (gSlots == nullptr)
+    if (gSlots == nullptr || !holdsSlots(currentThreadId()))
         return;
     gResumeGeneration.fetch_add(1, std::memory_order_acq_rel);
     // Waking fails only for a bad address; the word is ours.
@@ -289,6 +303,7 @@ void resumeThreads() {
         }
     }
     gSlotsInUse = 0;
+    gSuspender.store(0, std::memory_order_release);
 }
 
 }  // namespace plat::machine
