@@ -296,9 +296,10 @@ void write_frame(encoder& e, const write_context& ctx, uint64_t pc, bool exact) 
         symbol_found found;
         async_image_list_set_reading(ctx.image_list, true);
         async_image* image = async_image_containing_address(ctx.image_list, lookup);
+        // Not found (or not readable): the frame is written without a symbol.
         if (image != nullptr)
-            async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
-                              &found);
+            (void)async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
+                                    &found);
         async_image_list_set_reading(ctx.image_list, false);
         if (!found.found)
             return;
@@ -397,9 +398,10 @@ void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* s
                     symbol_found found;
                     async_image_list_set_reading(ctx.image_list, true);
                     async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
+                    // Not found (or not readable): the frame goes without a symbol.
                     if (image != nullptr)
-                        async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1,
-                                          record_symbol, &found);
+                        (void)async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1,
+                                                record_symbol, &found);
                     async_image_list_set_reading(ctx.image_list, false);
                     if (found.found) {
                         inner->message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
