@@ -15,6 +15,9 @@
 
 namespace kcr::async {
 
+// Functions that can fail return one of these codes and are [[nodiscard]]:
+// a caller checks it or says, beside a (void), why the failure changes
+// nothing for it.
 using kcr_error_t = int32_t;
 inline constexpr kcr_error_t KCR_ESUCCESS = 0;
 inline constexpr kcr_error_t KCR_EUNKNOWN = 1;

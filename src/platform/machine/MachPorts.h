@@ -8,6 +8,9 @@
 // releasing and changing rights happen at ordinary time under one mutex;
 // sending and receiving take no lock and allocate nothing, so a signal
 // handler may send a message and wait for its reply.
+//
+// Every call that changes rights or moves a message returns a kern_return_t
+// and is [[nodiscard]]: KERN_SUCCESS (MACH_MSG_SUCCESS) or the reason.
 #pragma once
 
 #include <cstddef>
