@@ -136,13 +136,12 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
     GTEST_SKIP() << "thread counts include the sanitizer's own threads";
 #endif
 #endif
+    // Waits for the condition; the deadline is one only a thread that never
+    // ends reaches (a loaded machine may take a while to schedule the exits).
     int now = 0;
-    for (int i = 0; i < 500; ++i) {
-        now = pm::listThreads(ids, 256);
-        if (now == threads)
-            break;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((now = pm::listThreads(ids, 256)) != threads && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     EXPECT_EQ(now, threads);
 }
 
