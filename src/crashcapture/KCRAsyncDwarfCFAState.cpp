@@ -230,263 +230,334 @@ struct opstream {
 
 }  // namespace
 
+// One run of a CIE or FDE program over a rule table: the instruction
+// stream, the location reached, the rules in force at the start (what
+// DW_CFA_restore goes back to), and one function per family of
+// instructions. A failed step ends the run with its code.
+template <typename machine_ptr>
+class cfa_program {
+  public:
+    using state_type = dwarf_cfa_state<machine_ptr>;
+
+    cfa_program(state_type& state, async_dwarf_memory* memory, const kcr_async_dwarf_cie_info* cie,
+                const gnu_ehptr_reader<machine_ptr>* reader, uint64_t initial_location)
+        : state_(state), memory_(memory), cie_(cie), reader_(reader) {
+        location = static_cast<machine_ptr>(initial_location);
+        if (cie->eh_augmentation.data_present && cie->eh_augmentation.has_pointer_encoding &&
+            reader != nullptr)
+            encoding_ = cie->eh_augmentation.pointer_encoding;
+    }
+
+    opstream stream;
+    machine_ptr location = 0;
+
+    // Keeps the current level's rules as the program's initial ones.
+    kcr_error_t remember_initial_rules() {
+        for (uint8_t b = 0; b < state_type::kBuckets; ++b) {
+            for (uint8_t i = state_.buckets_[state_.level_][b]; i != state_type::kEmpty;
+                 i = state_.entries_[i].next) {
+                if (initial_count_ == state_type::kEntries)
+                    return KCR_ENOMEM;
+                const auto& entry = state_.entries_[i];
+                initial_[initial_count_++] = {entry.regnum, entry.kind, entry.value};
+            }
+        }
+        return KCR_ESUCCESS;
+    }
+
+    // Runs one instruction: `opcode` with its low six bits in `operand` for
+    // the three instructions that carry one there.
+    kcr_error_t step(uint8_t opcode, uint8_t operand) {
+        switch (opcode) {
+            case DW_CFA_nop:
+                return KCR_ESUCCESS;
+            case DW_CFA_GNU_args_size: {
+                uint64_t ignored = 0;
+                return stream.uleb(&ignored) == KCR_ESUCCESS ? KCR_ESUCCESS : KCR_EINVAL;
+            }
+            case DW_CFA_set_loc:
+                return set_location();
+            case DW_CFA_advance_loc:
+            case DW_CFA_advance_loc1:
+            case DW_CFA_advance_loc2:
+            case DW_CFA_advance_loc4:
+                return advance(opcode, operand);
+            case DW_CFA_offset:
+            case DW_CFA_offset_extended:
+            case DW_CFA_offset_extended_sf:
+            case DW_CFA_val_offset:
+            case DW_CFA_val_offset_sf:
+            case DW_CFA_GNU_negative_offset_extended:
+                return offset_rule(opcode, operand);
+            case DW_CFA_restore:
+            case DW_CFA_restore_extended:
+                return restore(opcode, operand);
+            case DW_CFA_undefined:
+            case DW_CFA_same_value:
+                return undefined_or_same_value(opcode);
+            case DW_CFA_register:
+                return register_rule();
+            case DW_CFA_remember_state:
+                return state_.push_state() ? KCR_ESUCCESS : KCR_ENOMEM;
+            case DW_CFA_restore_state:
+                return state_.pop_state() ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_CFA_def_cfa:
+            case DW_CFA_def_cfa_sf:
+                return define_cfa(opcode);
+            case DW_CFA_def_cfa_register:
+            case DW_CFA_def_cfa_offset:
+            case DW_CFA_def_cfa_offset_sf:
+                return change_cfa(opcode);
+            case DW_CFA_def_cfa_expression:
+                return define_cfa_expression();
+            case DW_CFA_expression:
+            case DW_CFA_val_expression:
+                return expression_rule(opcode);
+            default:
+                return KCR_ENOTSUP;
+        }
+    }
+
+  private:
+    using machine_ptr_s = std::make_signed_t<machine_ptr>;
+
+    struct initial_rule {
+        uint32_t regnum;
+        uint32_t kind;
+        machine_ptr value;
+    };
+
+    static bool reg32(uint64_t reg, uint32_t* out) {
+        if (reg > UINT32_MAX)
+            return false;
+        *out = static_cast<uint32_t>(reg);
+        return true;
+    }
+
+    // A register operand from the stream: 5 when unreadable, 4 beyond 32 bits.
+    kcr_error_t read_register(uint32_t* reg) {
+        uint64_t value = 0;
+        if (stream.uleb(&value) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        return reg32(value, reg) ? KCR_ESUCCESS : KCR_ENOTSUP;
+    }
+
+    int64_t data_aligned(int64_t factored) const {
+        return static_cast<int64_t>(static_cast<uint64_t>(factored) *
+                                    static_cast<uint64_t>(cie_->data_alignment_factor));
+    }
+
+    kcr_error_t set_location() {
+        if (cie_->segment_size != 0)
+            return KCR_ENOTSUP;
+        machine_ptr value = 0;
+        size_t size = 0;
+        gnu_ehptr_reader<machine_ptr> absolute(memory_->order);
+        const gnu_ehptr_reader<machine_ptr>* r = reader_ != nullptr ? reader_ : &absolute;
+        kcr_error_t error = r->read(memory_, stream.position, 0, encoding_, &value, &size);
+        if (error != KCR_ESUCCESS)
+            return error;
+        if (!stream.skip(static_cast<int64_t>(size)))
+            return KCR_EINVAL;
+        location = value;
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t advance(uint8_t opcode, uint8_t operand) {
+        uint64_t delta = operand;
+        if (opcode != DW_CFA_advance_loc) {
+            const uint32_t size = opcode == DW_CFA_advance_loc1 ? 1 : opcode == DW_CFA_advance_loc2 ? 2 : 4;
+            if (stream.u(size, &delta) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        }
+        location = static_cast<machine_ptr>(location +
+                                            static_cast<machine_ptr>(delta * cie_->code_alignment_factor));
+        return KCR_ESUCCESS;
+    }
+
+    // The register saved at (or, val forms, equal to) the CFA plus a
+    // factored offset.
+    kcr_error_t offset_rule(uint8_t opcode, uint8_t operand) {
+        uint64_t regnum = operand;
+        if (opcode != DW_CFA_offset && stream.uleb(&regnum) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(regnum, &reg))
+            return KCR_ENOTSUP;
+        int64_t factored = 0;
+        if (opcode == DW_CFA_offset_extended_sf || opcode == DW_CFA_val_offset_sf) {
+            if (stream.sleb(&factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        } else {
+            uint64_t unsigned_factored = 0;
+            if (stream.uleb(&unsigned_factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            factored = static_cast<int64_t>(unsigned_factored);
+        }
+        if (opcode == DW_CFA_GNU_negative_offset_extended)
+            factored = -factored;
+        const machine_ptr value =
+            static_cast<machine_ptr>(static_cast<machine_ptr_s>(data_aligned(factored)));
+        const bool val = opcode == DW_CFA_val_offset || opcode == DW_CFA_val_offset_sf;
+        if (!state_.set_register(reg, val ? KCR_DWARF_CFA_REG_RULE_VAL_OFFSET : KCR_DWARF_CFA_REG_RULE_OFFSET,
+                                 value))
+            return KCR_ENOMEM;
+        return KCR_ESUCCESS;
+    }
+
+    // Back to the register's rule at the start of the program (none: no rule).
+    kcr_error_t restore(uint8_t opcode, uint8_t operand) {
+        uint64_t regnum = operand;
+        if (opcode != DW_CFA_restore && stream.uleb(&regnum) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(regnum, &reg))
+            return KCR_ENOTSUP;
+        for (size_t i = 0; i < initial_count_; ++i) {
+            if (initial_[i].regnum == reg)
+                return state_.set_register(reg, static_cast<kcr_dwarf_cfa_reg_rule_t>(initial_[i].kind),
+                                           initial_[i].value)
+                           ? KCR_ESUCCESS
+                           : KCR_ENOMEM;
+        }
+        state_.remove_register(reg);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t undefined_or_same_value(uint8_t opcode) {
+        uint32_t reg = 0;
+        if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+            return error;
+        if (opcode == DW_CFA_undefined) {
+            state_.remove_register(reg);
+            return KCR_ESUCCESS;
+        }
+        return state_.set_register(reg, KCR_DWARF_CFA_REG_RULE_SAME_VALUE, 0) ? KCR_ESUCCESS : KCR_ENOMEM;
+    }
+
+    kcr_error_t register_rule() {
+        uint64_t a = 0, b = 0;
+        if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0, other = 0;
+        if (!reg32(a, &reg) || !reg32(b, &other))
+            return KCR_ENOTSUP;
+        return state_.set_register(reg, KCR_DWARF_CFA_REG_RULE_REGISTER, other) ? KCR_ESUCCESS : KCR_ENOMEM;
+    }
+
+    // A new CFA rule: register plus offset (def_cfa) or factored offset (def_cfa_sf).
+    kcr_error_t define_cfa(uint8_t opcode) {
+        uint64_t a = 0, b = 0;
+        int64_t sb = 0;
+        if (stream.uleb(&a) != KCR_ESUCCESS ||
+            (opcode == DW_CFA_def_cfa ? stream.uleb(&b) : stream.sleb(&sb)) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(a, &reg))
+            return KCR_ENOTSUP;
+        if (opcode == DW_CFA_def_cfa)
+            state_.set_cfa_register(reg, static_cast<machine_ptr>(b));
+        else
+            state_.set_cfa_register_signed(reg, data_aligned(sb));
+        return KCR_ESUCCESS;
+    }
+
+    // A new register or offset for the current register-based CFA rule.
+    kcr_error_t change_cfa(uint8_t opcode) {
+        dwarf_cfa_rule<machine_ptr>& rule = state_.cfa_[state_.level_];
+        if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
+            rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
+            return KCR_EINVAL;
+        if (opcode == DW_CFA_def_cfa_register) {
+            uint32_t reg = 0;
+            if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+                return error;
+            rule.reg_or_address = reg;
+        } else if (opcode == DW_CFA_def_cfa_offset) {
+            uint64_t offset = 0;
+            if (stream.uleb(&offset) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            state_.set_cfa_register(static_cast<uint32_t>(rule.reg_or_address),
+                                    static_cast<machine_ptr>(offset));
+        } else {
+            int64_t factored = 0;
+            if (stream.sleb(&factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            state_.set_cfa_register_signed(static_cast<uint32_t>(rule.reg_or_address),
+                                           data_aligned(factored));
+        }
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t define_cfa_expression() {
+        uint64_t length = 0;
+        if (stream.uleb(&length) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (static_cast<int64_t>(length) < 0)
+            return KCR_ENOTSUP;
+        const uint64_t expression = stream.position;
+        if (!stream.skip(static_cast<int64_t>(length)))
+            return KCR_EINVAL;
+        state_.set_cfa_expression(expression, length);
+        return KCR_ESUCCESS;
+    }
+
+    // The register's rule is an expression, kept as the address of its
+    // length field.
+    kcr_error_t expression_rule(uint8_t opcode) {
+        uint32_t reg = 0;
+        if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+            return error;
+        const uint64_t length_field = stream.position;
+        uint64_t length = 0;
+        if (stream.uleb(&length) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (static_cast<int64_t>(length) < 0 || !stream.skip(static_cast<int64_t>(length)))
+            return KCR_EINVAL;
+        const auto kind = opcode == DW_CFA_expression ? KCR_DWARF_CFA_REG_RULE_EXPRESSION
+                                                      : KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION;
+        return state_.set_register(reg, kind, static_cast<machine_ptr>(length_field)) ? KCR_ESUCCESS
+                                                                                      : KCR_ENOMEM;
+    }
+
+    state_type& state_;
+    async_dwarf_memory* memory_;
+    const kcr_async_dwarf_cie_info* cie_;
+    const gnu_ehptr_reader<machine_ptr>* reader_;
+    uint8_t encoding_ = DW_EH_PE::absptr;
+    initial_rule initial_[state_type::kEntries];
+    size_t initial_count_ = 0;
+};
+
 template <typename machine_ptr>
 kcr_error_t dwarf_cfa_state<machine_ptr>::eval_program(async_dwarf_memory* memory, uint64_t target_address,
                                                        uint64_t initial_location,
                                                        const kcr_async_dwarf_cie_info* cie,
                                                        const gnu_ehptr_reader<machine_ptr>* reader,
                                                        uint64_t address, uint64_t length) {
-    using machine_ptr_s = std::make_signed_t<machine_ptr>;
-    // The rules in force at the start: what DW_CFA_restore goes back to.
-    struct initial_rule {
-        uint32_t regnum;
-        uint32_t kind;
-        machine_ptr value;
-    };
-    initial_rule initial[kEntries];
-    size_t initial_count = 0;
-    for (uint8_t b = 0; b < kBuckets; ++b) {
-        for (uint8_t i = buckets_[level_][b]; i != kEmpty; i = entries_[i].next) {
-            if (initial_count == kEntries)
-                return KCR_ENOMEM;
-            initial[initial_count++] = {entries_[i].regnum, entries_[i].kind, entries_[i].value};
-        }
-    }
-    uint8_t encoding = DW_EH_PE::absptr;
-    if (cie->eh_augmentation.data_present && cie->eh_augmentation.has_pointer_encoding && reader != nullptr)
-        encoding = cie->eh_augmentation.pointer_encoding;
-
-    opstream stream;
-    if (!stream.init(memory, address, length))
+    cfa_program<machine_ptr> program(*this, memory, cie, reader, initial_location);
+    if (kcr_error_t error = program.remember_initial_rules(); error != KCR_ESUCCESS)
+        return error;
+    if (!program.stream.init(memory, address, length))
         return KCR_EINVAL;
-    machine_ptr location = static_cast<machine_ptr>(initial_location);
     const machine_ptr target = static_cast<machine_ptr>(target_address);
-    if (target != 0 && location > target)
+    if (target != 0 && program.location > target)
         return KCR_ESUCCESS;
-
-    const uint64_t code_alignment = cie->code_alignment_factor;
-    const int64_t data_alignment = cie->data_alignment_factor;
-    auto reg32 = [](uint64_t reg, uint32_t* out) {
-        if (reg > UINT32_MAX)
-            return false;
-        *out = static_cast<uint32_t>(reg);
-        return true;
-    };
-    auto restore = [&](uint32_t reg) {
-        for (size_t i = 0; i < initial_count; ++i) {
-            if (initial[i].regnum == reg)
-                return set_register(reg, static_cast<kcr_dwarf_cfa_reg_rule_t>(initial[i].kind),
-                                    initial[i].value);
-        }
-        remove_register(reg);
-        return true;
-    };
-
-    while (!stream.at_end()) {
+    while (!program.stream.at_end()) {
         uint64_t byte = 0;
-        if (stream.u(1, &byte) != KCR_ESUCCESS)
+        if (program.stream.u(1, &byte) != KCR_ESUCCESS)
             return KCR_EINVAL;
+        // Three instructions keep an operand in their low six bits.
         uint8_t opcode = static_cast<uint8_t>(byte);
         uint8_t operand = 0;
         if ((opcode & 0xC0) != 0) {
             operand = opcode & 0x3F;
             opcode &= 0xC0;
         }
-        uint64_t a = 0, b = 0;
-        int64_t sa = 0;
-        uint32_t reg = 0;
-        switch (opcode) {
-            case DW_CFA_nop:
-            case DW_CFA_GNU_args_size:
-                if (opcode == DW_CFA_GNU_args_size && stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                break;
-            case DW_CFA_set_loc: {
-                if (cie->segment_size != 0)
-                    return KCR_ENOTSUP;
-                machine_ptr value = 0;
-                size_t size = 0;
-                gnu_ehptr_reader<machine_ptr> absolute(memory->order);
-                const gnu_ehptr_reader<machine_ptr>* r = reader != nullptr ? reader : &absolute;
-                kcr_error_t error = r->read(memory, stream.position, 0, encoding, &value, &size);
-                if (error != KCR_ESUCCESS)
-                    return error;
-                if (!stream.skip(static_cast<int64_t>(size)))
-                    return KCR_EINVAL;
-                location = value;
-                break;
-            }
-            case DW_CFA_advance_loc:
-            case DW_CFA_advance_loc1:
-            case DW_CFA_advance_loc2:
-            case DW_CFA_advance_loc4: {
-                uint64_t delta = operand;
-                if (opcode != DW_CFA_advance_loc) {
-                    const uint32_t size = opcode == DW_CFA_advance_loc1   ? 1
-                                          : opcode == DW_CFA_advance_loc2 ? 2
-                                                                          : 4;
-                    if (stream.u(size, &delta) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                }
-                location =
-                    static_cast<machine_ptr>(location + static_cast<machine_ptr>(delta * code_alignment));
-                break;
-            }
-            case DW_CFA_offset:
-            case DW_CFA_offset_extended:
-            case DW_CFA_offset_extended_sf:
-            case DW_CFA_val_offset:
-            case DW_CFA_val_offset_sf:
-            case DW_CFA_GNU_negative_offset_extended: {
-                if (opcode == DW_CFA_offset) {
-                    a = operand;
-                } else if (stream.uleb(&a) != KCR_ESUCCESS) {
-                    return KCR_EINVAL;
-                }
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                int64_t factored = 0;
-                if (opcode == DW_CFA_offset_extended_sf || opcode == DW_CFA_val_offset_sf) {
-                    if (stream.sleb(&sa) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    factored = sa;
-                } else {
-                    if (stream.uleb(&b) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    factored = static_cast<int64_t>(b);
-                }
-                if (opcode == DW_CFA_GNU_negative_offset_extended)
-                    factored = -factored;
-                const machine_ptr value =
-                    static_cast<machine_ptr>(static_cast<machine_ptr_s>(static_cast<int64_t>(
-                        static_cast<uint64_t>(factored) * static_cast<uint64_t>(data_alignment))));
-                const bool val = opcode == DW_CFA_val_offset || opcode == DW_CFA_val_offset_sf;
-                if (!set_register(
-                        reg, val ? KCR_DWARF_CFA_REG_RULE_VAL_OFFSET : KCR_DWARF_CFA_REG_RULE_OFFSET, value))
-                    return KCR_ENOMEM;
-                break;
-            }
-            case DW_CFA_restore:
-            case DW_CFA_restore_extended:
-                if (opcode == DW_CFA_restore) {
-                    a = operand;
-                } else if (stream.uleb(&a) != KCR_ESUCCESS) {
-                    return KCR_EINVAL;
-                }
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                if (!restore(reg))
-                    return KCR_ENOMEM;
-                break;
-            case DW_CFA_undefined:
-            case DW_CFA_same_value:
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                if (opcode == DW_CFA_undefined) {
-                    remove_register(reg);
-                } else if (!set_register(reg, KCR_DWARF_CFA_REG_RULE_SAME_VALUE, 0)) {
-                    return KCR_ENOMEM;
-                }
-                break;
-            case DW_CFA_register: {
-                uint32_t other = 0;
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg) || !reg32(b, &other))
-                    return KCR_ENOTSUP;
-                if (!set_register(reg, KCR_DWARF_CFA_REG_RULE_REGISTER, other))
-                    return KCR_ENOMEM;
-                break;
-            }
-            case DW_CFA_remember_state:
-                if (!push_state())
-                    return KCR_ENOMEM;
-                break;
-            case DW_CFA_restore_state:
-                if (!pop_state())
-                    return KCR_EINVAL;
-                break;
-            case DW_CFA_def_cfa:
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                set_cfa_register(reg, static_cast<machine_ptr>(b));
-                break;
-            case DW_CFA_def_cfa_sf:
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.sleb(&sa) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                set_cfa_register_signed(reg, static_cast<int64_t>(static_cast<uint64_t>(sa) *
-                                                                  static_cast<uint64_t>(data_alignment)));
-                break;
-            case DW_CFA_def_cfa_register: {
-                dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
-                if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
-                    rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
-                    return KCR_EINVAL;
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                rule.reg_or_address = reg;
-                break;
-            }
-            case DW_CFA_def_cfa_offset:
-            case DW_CFA_def_cfa_offset_sf: {
-                dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
-                if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
-                    rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
-                    return KCR_EINVAL;
-                if (opcode == DW_CFA_def_cfa_offset) {
-                    if (stream.uleb(&b) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    set_cfa_register(static_cast<uint32_t>(rule.reg_or_address), static_cast<machine_ptr>(b));
-                } else {
-                    if (stream.sleb(&sa) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    set_cfa_register_signed(static_cast<uint32_t>(rule.reg_or_address),
-                                            static_cast<int64_t>(static_cast<uint64_t>(sa) *
-                                                                 static_cast<uint64_t>(data_alignment)));
-                }
-                break;
-            }
-            case DW_CFA_def_cfa_expression: {
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (static_cast<int64_t>(a) < 0)
-                    return KCR_ENOTSUP;
-                const uint64_t expression = stream.position;
-                if (!stream.skip(static_cast<int64_t>(a)))
-                    return KCR_EINVAL;
-                set_cfa_expression(expression, a);
-                break;
-            }
-            case DW_CFA_expression:
-            case DW_CFA_val_expression: {
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                const uint64_t length_field = stream.position;
-                if (stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (static_cast<int64_t>(b) < 0 || !stream.skip(static_cast<int64_t>(b)))
-                    return KCR_EINVAL;
-                if (!set_register(reg,
-                                  opcode == DW_CFA_expression ? KCR_DWARF_CFA_REG_RULE_EXPRESSION
-                                                              : KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
-                                  static_cast<machine_ptr>(length_field)))
-                    return KCR_ENOMEM;
-                break;
-            }
-            default:
-                return KCR_ENOTSUP;
-        }
-        if (target != 0 && location > target)
+        if (kcr_error_t error = program.step(opcode, operand); error != KCR_ESUCCESS)
+            return error;
+        // Rows past the target are not applied.
+        if (target != 0 && program.location > target)
             return KCR_ESUCCESS;
     }
     return KCR_ESUCCESS;

@@ -41,6 +41,9 @@ struct dwarf_cfa_rule {
 };
 
 template <typename machine_ptr>
+class cfa_program;
+
+template <typename machine_ptr>
 class dwarf_cfa_state {
   public:
     static constexpr uint8_t kMaxLevels = 6;
@@ -106,6 +109,9 @@ class dwarf_cfa_state {
     }
 
   private:
+    // One run of eval_program(), by families of instructions.
+    friend class cfa_program<machine_ptr>;
+
     uint8_t take_entry();
     void release_level(uint8_t level);
 
