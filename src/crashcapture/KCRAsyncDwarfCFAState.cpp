@@ -563,16 +563,27 @@ kcr_error_t dwarf_cfa_state<machine_ptr>::eval_program(async_dwarf_memory* memor
     return KCR_ESUCCESS;
 }
 
+namespace {
+
+// The word of the thread's width (4 or 8 bytes) at `address`.
+kcr_error_t read_word(const kcr_task_t& task, uint64_t address, uint64_t width, uint64_t* result) {
+    if (width == 4) {
+        uint32_t word = 0;
+        const kcr_error_t error = async_task_memcpy(task, address, 0, &word, 4);
+        *result = word;
+        return error;
+    }
+    uint64_t word = 0;
+    const kcr_error_t error = async_task_memcpy(task, address, 0, &word, 8);
+    *result = word;
+    return error;
+}
+
+// The frame's CFA: a register plus an offset, or an expression's value.
 template <typename machine_ptr>
-kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, async_dwarf_memory* memory,
-                                                      const kcr_async_dwarf_cie_info* cie,
-                                                      const kcr_async_thread_state* current,
-                                                      kcr_async_thread_state* next) const {
-    async_thread_state_copy(next, current);
-    async_thread_state_clear_volatile_regs(next);
-    async_thread_state_clear_reg(next, 0);
-    const dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
-    machine_ptr cfa = 0;
+kcr_error_t canonical_frame_address(const kcr_task_t& task, async_dwarf_memory* memory,
+                                    const kcr_async_thread_state* current,
+                                    const dwarf_cfa_rule<machine_ptr>& rule, machine_ptr* cfa) {
     switch (rule.type) {
         case KCR_DWARF_CFA_RULE_TYPE_REGISTER:
         case KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED: {
@@ -581,27 +592,93 @@ kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, as
                 return KCR_ENOTSUP;
             if (!async_thread_state_has_reg(current, reg))
                 return KCR_ENOTFOUND;
-            cfa = static_cast<machine_ptr>(async_thread_state_get_reg(current, reg) +
-                                           static_cast<uint64_t>(rule.offset_or_length));
-            break;
+            *cfa = static_cast<machine_ptr>(async_thread_state_get_reg(current, reg) +
+                                            static_cast<uint64_t>(rule.offset_or_length));
+            return KCR_ESUCCESS;
         }
-        case KCR_DWARF_CFA_RULE_TYPE_EXPRESSION: {
-            kcr_error_t error = kcr_async_dwarf_expression_eval<machine_ptr>(
-                memory, task, current, rule.reg_or_address, 0, static_cast<uint64_t>(rule.offset_or_length),
-                nullptr, 0, &cfa);
-            if (error != KCR_ESUCCESS)
-                return error;
-            break;
-        }
+        case KCR_DWARF_CFA_RULE_TYPE_EXPRESSION:
+            return kcr_async_dwarf_expression_eval<machine_ptr>(memory, task, current, rule.reg_or_address, 0,
+                                                                static_cast<uint64_t>(rule.offset_or_length),
+                                                                nullptr, 0, cfa);
         default:
             return KCR_EINVAL;
     }
+}
+
+// The caller's value of a register under one rule; `target` is where the
+// register sits in the thread state (for "same value").
+template <typename machine_ptr>
+kcr_error_t rule_value(const kcr_task_t& task, async_dwarf_memory* memory,
+                       const kcr_async_thread_state* current, machine_ptr cfa, kcr_dwarf_cfa_reg_rule_t kind,
+                       machine_ptr value, uint32_t target, uint64_t* result) {
+    const uint64_t width = async_thread_state_get_greg_size(current);
+    switch (kind) {
+        case KCR_DWARF_CFA_REG_RULE_OFFSET:
+        case KCR_DWARF_CFA_REG_RULE_VAL_OFFSET: {
+            const machine_ptr address = static_cast<machine_ptr>(cfa + value);
+            if (kind == KCR_DWARF_CFA_REG_RULE_OFFSET)
+                return read_word(task, address, width, result);
+            *result = address;
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_REGISTER: {
+            uint32_t source = 0;
+            if (!async_thread_state_map_dwarf_to_reg(current, value, &source))
+                return KCR_EINVAL;
+            if (!async_thread_state_has_reg(current, source))
+                return KCR_ENOTFOUND;
+            *result = async_thread_state_get_reg(current, source);
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_EXPRESSION:
+        case KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
+            // The rule holds the address of the expression's length field;
+            // the expression starts with the CFA on its stack.
+            uint64_t length = 0;
+            size_t n = 0;
+            if (kcr_error_t error = async_dwarf_read_uleb128(memory, value, 0, &length, &n);
+                error != KCR_ESUCCESS)
+                return error;
+            machine_ptr computed = 0;
+            if (kcr_error_t error = kcr_async_dwarf_expression_eval<machine_ptr>(
+                    memory, task, current, value, static_cast<int64_t>(n), length, &cfa, 1, &computed);
+                error != KCR_ESUCCESS)
+                return error;
+            if (kind == KCR_DWARF_CFA_REG_RULE_EXPRESSION)
+                return read_word(task, computed, width, result);
+            *result = computed;
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_SAME_VALUE:
+            if (!async_thread_state_has_reg(current, target))
+                return KCR_ENOTFOUND;
+            *result = async_thread_state_get_reg(current, target);
+            return KCR_ESUCCESS;
+        default:
+            *result = 0;
+            return KCR_ESUCCESS;
+    }
+}
+
+}  // namespace
+
+template <typename machine_ptr>
+kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, async_dwarf_memory* memory,
+                                                      const kcr_async_dwarf_cie_info* cie,
+                                                      const kcr_async_thread_state* current,
+                                                      kcr_async_thread_state* next) const {
+    async_thread_state_copy(next, current);
+    async_thread_state_clear_volatile_regs(next);
+    async_thread_state_clear_reg(next, 0);
+    machine_ptr cfa = 0;
+    if (kcr_error_t error = canonical_frame_address(task, memory, current, cfa_[level_], &cfa);
+        error != KCR_ESUCCESS)
+        return error;
     async_thread_state_set_reg(next, 2, cfa);
 
     uint32_t ra_reg = 0;
     const bool ra_mapped =
         async_thread_state_map_dwarf_to_reg(current, cie->return_address_register, &ra_reg);
-    const uint64_t width = async_thread_state_get_greg_size(current);
     kcr_error_t failure = KCR_ESUCCESS;
     for_each_rule([&](uint32_t regnum, kcr_dwarf_cfa_reg_rule_t kind, machine_ptr value) {
         if (failure != KCR_ESUCCESS)
@@ -616,67 +693,7 @@ kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, as
             target = 0;
         }
         uint64_t result = 0;
-        switch (kind) {
-            case KCR_DWARF_CFA_REG_RULE_OFFSET:
-            case KCR_DWARF_CFA_REG_RULE_VAL_OFFSET: {
-                const machine_ptr address = static_cast<machine_ptr>(cfa + value);
-                if (kind == KCR_DWARF_CFA_REG_RULE_VAL_OFFSET) {
-                    result = address;
-                } else if (width == 4) {
-                    uint32_t word = 0;
-                    failure = async_task_memcpy(task, address, 0, &word, 4);
-                    result = word;
-                } else {
-                    uint64_t word = 0;
-                    failure = async_task_memcpy(task, address, 0, &word, 8);
-                    result = word;
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_REGISTER: {
-                uint32_t source = 0;
-                if (!async_thread_state_map_dwarf_to_reg(current, value, &source)) {
-                    failure = KCR_EINVAL;
-                } else if (!async_thread_state_has_reg(current, source)) {
-                    failure = KCR_ENOTFOUND;
-                } else {
-                    result = async_thread_state_get_reg(current, source);
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_EXPRESSION:
-            case KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
-                uint64_t length = 0;
-                size_t n = 0;
-                failure = async_dwarf_read_uleb128(memory, value, 0, &length, &n);
-                if (failure != KCR_ESUCCESS)
-                    break;
-                machine_ptr computed = 0;
-                failure = kcr_async_dwarf_expression_eval<machine_ptr>(
-                    memory, task, current, value, static_cast<int64_t>(n), length, &cfa, 1, &computed);
-                if (failure != KCR_ESUCCESS)
-                    break;
-                if (kind == KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION) {
-                    result = computed;
-                } else if (width == 4) {
-                    uint32_t word = 0;
-                    failure = async_task_memcpy(task, computed, 0, &word, 4);
-                    result = word;
-                } else {
-                    uint64_t word = 0;
-                    failure = async_task_memcpy(task, computed, 0, &word, 8);
-                    result = word;
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_SAME_VALUE:
-                if (!async_thread_state_has_reg(current, target)) {
-                    failure = KCR_ENOTFOUND;
-                } else {
-                    result = async_thread_state_get_reg(current, target);
-                }
-                break;
-        }
+        failure = rule_value(task, memory, current, cfa, kind, value, target, &result);
         if (failure != KCR_ESUCCESS)
             return;
         async_thread_state_set_reg(next, target, result);
