@@ -186,14 +186,12 @@ int threadControlSignal() {
     return gSignal.load();
 }
 
-int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
-    const int signal = gSignal.load();
-    if (signal == 0 || gSlots == nullptr)
-        return 0;
-    const pid_t self = currentThreadId();
-    pid_t holder = 0;
-    if (!gSuspender.compare_exchange_strong(holder, self, std::memory_order_acq_rel) && holder != self)
-        return 0;
+namespace {
+
+// Hands each listed thread but the caller a slot and sends it the signal.
+// Returns how many are stopped in an exception already (they get no slot:
+// their registers are those of their fault).
+int requestSuspensions(const pid_t* ids, int count, pid_t self, int signal) {
     const pid_t pid = getpid();
     gSlotsInUse = 0;
     int waitingInException = 0;
@@ -201,8 +199,6 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
     for (int i = 0; i < count && gSlotsInUse < kMaxSlots; ++i) {
         if (ids[i] == self)
             continue;
-        // A thread waiting in an exception is stopped already; its registers
-        // are those of its fault.
         if (exceptionThreadRegisters(ids[i], &faulted)) {
             waitingInException++;
             continue;
@@ -222,10 +218,36 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
             slot.tid.store(0, std::memory_order_release);
         }
     }
-    const int64_t deadline = monotonicNanoseconds() + timeoutNanoseconds;
-    int answered = 0;
+    return waitingInException;
+}
+
+int slotsIn(int state) {
+    int found = 0;
+    for (int i = 0; i < gSlotsInUse; ++i)
+        found += gSlots[i].state.load(std::memory_order_acquire) == state;
+    return found;
+}
+
+// Past the deadline: gives up on the silent threads (a handler that runs
+// later finds its slot abandoned and returns at once) and lets those already
+// copying finish, which takes a few instructions. Returns how many answered.
+int abandonSilentThreads() {
+    for (int i = 0; i < gSlotsInUse; ++i) {
+        int expected = kRequested;
+        if (gSlots[i].state.compare_exchange_strong(expected, kAbandoned)) {
+            gSlots[i].tid.store(0, std::memory_order_release);
+            gSlots[i].state.store(kFree, std::memory_order_release);
+        }
+    }
+    for (int spins = 0; slotsIn(kCapturing) > 0 && spins < 1000; ++spins)
+        pause(10000);
+    return slotsIn(kCaptured);
+}
+
+// Waits until every requested thread has answered, or the deadline.
+int waitForAnswers(int64_t deadline) {
     for (;;) {
-        answered = 0;
+        int answered = 0;
         int waiting = 0;
         for (int i = 0; i < gSlotsInUse; ++i) {
             if (gSlots[i].tid.load(std::memory_order_relaxed) == 0)
@@ -237,38 +259,25 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
                 waiting++;
         }
         if (waiting == 0)
-            break;
-        if (monotonicNanoseconds() >= deadline) {
-            // Give up on the silent ones; a handler that runs later finds its
-            // slot abandoned and returns at once.
-            for (int i = 0; i < gSlotsInUse; ++i) {
-                int expected = kRequested;
-                if (gSlots[i].state.compare_exchange_strong(expected, kAbandoned)) {
-                    gSlots[i].tid.store(0, std::memory_order_release);
-                    gSlots[i].state.store(kFree, std::memory_order_release);
-                }
-            }
-            // A handler already copying finishes within a few instructions.
-            bool copying = true;
-            for (int spins = 0; copying && spins < 1000; ++spins) {
-                copying = false;
-                for (int i = 0; i < gSlotsInUse; ++i) {
-                    if (gSlots[i].state.load(std::memory_order_acquire) == kCapturing)
-                        copying = true;
-                }
-                if (copying)
-                    pause(10000);
-            }
-            answered = 0;
-            for (int i = 0; i < gSlotsInUse; ++i) {
-                if (gSlots[i].state.load(std::memory_order_acquire) == kCaptured)
-                    answered++;
-            }
-            break;
-        }
+            return answered;
+        if (monotonicNanoseconds() >= deadline)
+            return abandonSilentThreads();
         pause(50000);
     }
-    return answered + waitingInException;
+}
+
+}  // namespace
+
+int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
+    const int signal = gSignal.load();
+    if (signal == 0 || gSlots == nullptr)
+        return 0;
+    const pid_t self = currentThreadId();
+    pid_t holder = 0;
+    if (!gSuspender.compare_exchange_strong(holder, self, std::memory_order_acq_rel) && holder != self)
+        return 0;
+    const int waitingInException = requestSuspensions(ids, count, self, signal);
+    return waitForAnswers(monotonicNanoseconds() + timeoutNanoseconds) + waitingInException;
 }
 
 bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
