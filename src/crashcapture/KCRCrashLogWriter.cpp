@@ -360,59 +360,69 @@ int64_t frames_that_fit(const write_context& ctx, uint32_t number, bool crashed,
     return low;
 }
 
-void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* signal_info) {
-    log_writer_t* writer = ctx.writer;
-    if (ctx.image_list != nullptr) {
-        async_image_list_set_reading(ctx.image_list, true);
-        for (async_image* image = async_image_list_next(ctx.image_list, nullptr); image != nullptr;
-             image = async_image_list_next(ctx.image_list, image)) {
-            e.message(kcr::wire::CrashReport::binary_images, [&](encoder& b) {
-                b.varint(kcr::wire::BinaryImage::size, async_image_text_size(image));
-                b.varint(kcr::wire::BinaryImage::base_address, async_image_header_address(image));
-                const char* name = async_image_name(image);
-                b.string(kcr::wire::BinaryImage::name, name != nullptr ? name : "");
-                uint8_t uuid[16];
-                if (async_image_uuid(image, uuid))
-                    b.bytes(kcr::wire::BinaryImage::uuid, uuid, sizeof uuid);
-                b.message(kcr::wire::BinaryImage::code_type, [&](encoder& p) {
-                    p.varint(kcr::wire::Processor::encoding, 1);
-                    p.varint(kcr::wire::Processor::type, async_image_cpu_type(image));
-                    p.varint(kcr::wire::Processor::subtype, async_image_cpu_subtype(image));
-                });
+void write_images(encoder& e, const write_context& ctx) {
+    if (ctx.image_list == nullptr)
+        return;
+    async_image_list_set_reading(ctx.image_list, true);
+    for (async_image* image = async_image_list_next(ctx.image_list, nullptr); image != nullptr;
+         image = async_image_list_next(ctx.image_list, image)) {
+        e.message(kcr::wire::CrashReport::binary_images, [&](encoder& b) {
+            b.varint(kcr::wire::BinaryImage::size, async_image_text_size(image));
+            b.varint(kcr::wire::BinaryImage::base_address, async_image_header_address(image));
+            const char* name = async_image_name(image);
+            b.string(kcr::wire::BinaryImage::name, name != nullptr ? name : "");
+            uint8_t uuid[16];
+            if (async_image_uuid(image, uuid))
+                b.bytes(kcr::wire::BinaryImage::uuid, uuid, sizeof uuid);
+            b.message(kcr::wire::BinaryImage::code_type, [&](encoder& p) {
+                p.varint(kcr::wire::Processor::encoding, 1);
+                p.varint(kcr::wire::Processor::type, async_image_cpu_type(image));
+                p.varint(kcr::wire::Processor::subtype, async_image_cpu_subtype(image));
             });
-        }
-        async_image_list_set_reading(ctx.image_list, false);
-    }
-    if (writer->uncaught_exception.recorded.load()) {
-        e.message(kcr::wire::CrashReport::exception, [&](encoder& x) {
-            x.string(kcr::wire::Exception::name, writer->uncaught_exception.name);
-            x.string(kcr::wire::Exception::reason, writer->uncaught_exception.reason);
-            for (uint32_t i = 0; i < writer->uncaught_exception.count; ++i) {
-                // Exception frames use the frame message under the exception's field.
-                x.message(kcr::wire::Exception::frames, [&](encoder& f) {
-                    encoder* inner = &f;
-                    const uint64_t pc = writer->uncaught_exception.return_addresses[i];
-                    inner->varint(kcr::wire::StackFrame::pc, pc);
-                    if (writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
-                        return;
-                    symbol_found found;
-                    async_image_list_set_reading(ctx.image_list, true);
-                    async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
-                    // Not found (or not readable): the frame goes without a symbol.
-                    if (image != nullptr)
-                        (void)async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1,
-                                                record_symbol, &found);
-                    async_image_list_set_reading(ctx.image_list, false);
-                    if (found.found) {
-                        inner->message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
-                            s.string(kcr::wire::Symbol::name, found.name);
-                            s.varint(kcr::wire::Symbol::start_address, found.start);
-                        });
-                    }
-                });
-            }
         });
     }
+    async_image_list_set_reading(ctx.image_list, false);
+}
+
+// One frame of the uncaught exception: the frame message under the
+// exception's field, its symbol looked up inside the call it returns from.
+void write_exception_frame(encoder& f, const write_context& ctx, uint64_t pc) {
+    const log_writer_t* writer = ctx.writer;
+    f.varint(kcr::wire::StackFrame::pc, pc);
+    if (writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
+        return;
+    symbol_found found;
+    async_image_list_set_reading(ctx.image_list, true);
+    async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
+    // Not found (or not readable): the frame goes without a symbol.
+    if (image != nullptr)
+        (void)async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1, record_symbol,
+                                &found);
+    async_image_list_set_reading(ctx.image_list, false);
+    if (!found.found)
+        return;
+    f.message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
+        s.string(kcr::wire::Symbol::name, found.name);
+        s.varint(kcr::wire::Symbol::start_address, found.start);
+    });
+}
+
+void write_exception(encoder& e, const write_context& ctx) {
+    const log_writer_t* writer = ctx.writer;
+    if (!writer->uncaught_exception.recorded.load())
+        return;
+    e.message(kcr::wire::CrashReport::exception, [&](encoder& x) {
+        x.string(kcr::wire::Exception::name, writer->uncaught_exception.name);
+        x.string(kcr::wire::Exception::reason, writer->uncaught_exception.reason);
+        for (uint32_t i = 0; i < writer->uncaught_exception.count; ++i) {
+            x.message(kcr::wire::Exception::frames, [&](encoder& f) {
+                write_exception_frame(f, ctx, writer->uncaught_exception.return_addresses[i]);
+            });
+        }
+    });
+}
+
+void write_signal(encoder& e, const log_signal_info_t* signal_info) {
     e.message(kcr::wire::CrashReport::signal, [&](encoder& s) {
         char name_buffer[kSignalTextBufferSize];
         char code_buffer[kSignalTextBufferSize];
@@ -420,16 +430,23 @@ void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* s
         s.string(kcr::wire::Signal::code,
                  signal_code_text(signal_info->signo, signal_info->code, code_buffer));
         s.varint(kcr::wire::Signal::address, signal_info->address);
-        if (signal_info->has_mach_exception) {
-            s.message(kcr::wire::Signal::mach_exception, [&](encoder& m) {
-                m.varint(kcr::wire::MachException::type, signal_info->mach_type);
-                for (uint32_t i = 0; i < signal_info->mach_code_count && i < 2; ++i)
-                    m.varint(kcr::wire::MachException::codes,
-                             static_cast<uint64_t>(signal_info->mach_codes[i]));
-            });
-        }
+        if (!signal_info->has_mach_exception)
+            return;
+        s.message(kcr::wire::Signal::mach_exception, [&](encoder& m) {
+            m.varint(kcr::wire::MachException::type, signal_info->mach_type);
+            for (uint32_t i = 0; i < signal_info->mach_code_count && i < 2; ++i)
+                m.varint(kcr::wire::MachException::codes, static_cast<uint64_t>(signal_info->mach_codes[i]));
+        });
     });
-    if (const log_writer_custom_data* data = writer->custom_data.load())
+}
+
+// What follows the threads, and is kept room for before they are written:
+// images, the uncaught exception, the signal and the custom data.
+void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* signal_info) {
+    write_images(e, ctx);
+    write_exception(e, ctx);
+    write_signal(e, signal_info);
+    if (const log_writer_custom_data* data = ctx.writer->custom_data.load())
         e.bytes(kcr::wire::CrashReport::custom_data, data->bytes, data->length);
 }
 
