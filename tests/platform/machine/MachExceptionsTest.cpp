@@ -126,6 +126,37 @@ TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     EXPECT_EQ(pm::machPortsInUse(), ports);
 }
 
+// Each registration holds a reference: a port that cannot take one per
+// exception type is refused before any entry changes, and a listing leaves
+// out a port that cannot take the caller's reference, rather than
+// registering or listing it without one.
+TEST(MachExceptions, RegistrationsNeverHoldAPortWithoutItsReference) {
+    const pm::mach_port_t port = sendablePort();
+    constexpr uint32_t kSoftware = 1u << pm::EXC_SOFTWARE;
+    constexpr uint32_t kEmulation = 1u << pm::EXC_EMULATION;
+    constexpr int kLimit = 0xffff;
+    ASSERT_EQ(pm::machPortModSendRefs(port, kLimit - 2), pm::KERN_SUCCESS);  // room for one more
+    EXPECT_EQ(pm::taskSwapExceptionPorts(kSoftware | kEmulation, port, pm::EXCEPTION_DEFAULT, 1, nullptr),
+              pm::KERN_UREFS_OVERFLOW);
+    pm::ExceptionPorts current;
+    ASSERT_EQ(pm::taskGetExceptionPorts(kSoftware | kEmulation, &current), pm::KERN_SUCCESS);
+    EXPECT_EQ(current.count, 0u);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit - 1);
+
+    // Registered once (the last reference there is), it cannot be listed.
+    ASSERT_EQ(pm::taskSwapExceptionPorts(kSoftware, port, pm::EXCEPTION_DEFAULT, 1, nullptr),
+              pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit);
+    ASSERT_EQ(pm::taskGetExceptionPorts(kSoftware, &current), pm::KERN_SUCCESS);
+    EXPECT_EQ(current.count, 0u);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit);
+
+    pm::resetExceptionPorts();
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit - 1);
+    EXPECT_EQ(pm::machPortModSendRefs(port, -(kLimit - 1)), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
+}
+
 TEST(MachExceptions, RaiseCarriesTheRequestAndReturnsTheAnswer) {
     ASSERT_TRUE(pm::installFaultBridge());
     Server server(3, pm::KERN_SUCCESS);
