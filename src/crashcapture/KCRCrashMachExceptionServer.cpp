@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "crashcapture/KCRAsyncErrors.h"
@@ -214,6 +215,12 @@ KCRCrashMachExceptionServer::~KCRCrashMachExceptionServer() {
         return;
     Context& c = *context_;
     if (c.started) {
+        // The thread rule of the header, checked: from the callback the
+        // wait below would be the server thread waiting for itself.
+        if (pm::machPortReceiverThread(c.serverPort) == pm::currentThreadId()) {
+            (void)std::fprintf(stderr, "exception server destroyed on its own thread\n");
+            std::abort();
+        }
         c.shouldStop.store(true);
         pm::mach_msg_header_t stop;
         stop.msgh_bits = pm::machMsgBits(pm::MACH_MSG_TYPE_COPY_SEND, 0);

@@ -5,8 +5,8 @@
 //
 // Threads: the callback runs on the server thread, one exception at a time;
 // everything else is called from ordinary threads, and the object is
-// destroyed by one of them (never by the callback: the server thread would
-// wait for itself).
+// destroyed by one of them. Destroying it from the callback (the server
+// thread would wait for itself) ends the process.
 #pragma once
 
 #include <pthread.h>

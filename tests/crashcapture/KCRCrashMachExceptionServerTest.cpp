@@ -145,6 +145,25 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
     EXPECT_EQ(now, threads);
 }
 
+// The server may not be destroyed by its own callback: instead of the
+// server thread waiting for itself for ever, the process stops.
+TEST(MachExceptionServer, DestroyedFromItsCallbackStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            static std::unique_ptr<KCRCrashMachExceptionServer> server;
+            server = KCRCrashMachExceptionServer::create(
+                [](pm::mach_port_t, pm::mach_port_t, int, const int64_t*, uint32_t, void*) {
+                    server.reset();
+                    return pm::KERN_SUCCESS;
+                },
+                nullptr, nullptr);
+            const pm::mach_port_t port = server->copySendRightForServer(nullptr);
+            (void)request(port, pm::kExceptionRequestSize);
+        },
+        "exception server destroyed on its own thread");
+}
+
 TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
     pm::mach_port_t port;
     ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
