@@ -87,8 +87,8 @@ kcr_error_t write_now(kcr_async_thread_state* state, void* context) {
     log_signal_info_t signal{SIGTRAP, 2, 0};
     kcr_error_t error = kcr_log_writer_write(request->writer, current_mach_thread(),
                                              async_shared_image_list(), &file, &signal, state);
-    async_file_flush(&file);
-    return error;
+    const bool flushed = async_file_flush(&file);
+    return error == KCR_ESUCCESS && !flushed ? KCR_OUTPUT_ERR : error;
 }
 
 size_t frames_in_live_report(KCRCrashReporter& reporter) {
@@ -109,11 +109,18 @@ void BM_WriteReport(benchmark::State& state) {
     KCRCrashReporter reporter("bench", "1", std::nullopt, KCRCrashReporterConfig());
     const size_t frames = frames_in_live_report(reporter);  // also prepares images and thread control
     auto writer = std::make_unique<log_writer_t>();
-    kcr_log_writer_init(writer.get(), "bench", "1", nullptr, 0, true);
+    if (kcr_log_writer_init(writer.get(), "bench", "1", nullptr, 0, true) != KCR_ESUCCESS) {
+        state.SkipWithError("process facts unavailable");
+        return;
+    }
     int fd = open("/dev/null", O_WRONLY);
     Request request{writer.get(), fd};
-    for (auto _ : state)
-        async_thread_state_current(write_now, &request);
+    for (auto _ : state) {
+        if (async_thread_state_current(write_now, &request) != KCR_ESUCCESS) {
+            state.SkipWithError("the report was not written");
+            break;
+        }
+    }
     close(fd);
     state.counters["frames"] = static_cast<double>(frames);
     state.counters["per_frame"] =

@@ -15,6 +15,9 @@
 
 namespace kcr::async {
 
+// Functions that can fail return one of these codes and are [[nodiscard]]:
+// a caller checks it or says, beside a (void), why the failure changes
+// nothing for it.
 using kcr_error_t = int32_t;
 inline constexpr kcr_error_t KCR_ESUCCESS = 0;
 inline constexpr kcr_error_t KCR_EUNKNOWN = 1;
@@ -54,15 +57,16 @@ uint32_t current_mach_thread();
 
 // Reads task memory: 0, 3 when address + offset does not compute, 8 for an
 // unmapped address, 7 for a protected one, 1 for anything else.
-kcr_error_t async_task_memcpy(const kcr_task_t& task, uint64_t address, int64_t offset, void* destination,
-                              size_t length);
-kcr_error_t async_task_read_uint8(const kcr_task_t& task, uint64_t address, int64_t offset, uint8_t* result);
-kcr_error_t async_task_read_uint16(const kcr_task_t& task, const kcr_async_byteorder* order, uint64_t address,
-                                   int64_t offset, uint16_t* result);
-kcr_error_t async_task_read_uint32(const kcr_task_t& task, const kcr_async_byteorder* order, uint64_t address,
-                                   int64_t offset, uint32_t* result);
-kcr_error_t async_task_read_uint64(const kcr_task_t& task, const kcr_async_byteorder* order, uint64_t address,
-                                   int64_t offset, uint64_t* result);
+[[nodiscard]] kcr_error_t async_task_memcpy(const kcr_task_t& task, uint64_t address, int64_t offset,
+                                            void* destination, size_t length);
+[[nodiscard]] kcr_error_t async_task_read_uint8(const kcr_task_t& task, uint64_t address, int64_t offset,
+                                                uint8_t* result);
+[[nodiscard]] kcr_error_t async_task_read_uint16(const kcr_task_t& task, const kcr_async_byteorder* order,
+                                                 uint64_t address, int64_t offset, uint16_t* result);
+[[nodiscard]] kcr_error_t async_task_read_uint32(const kcr_task_t& task, const kcr_async_byteorder* order,
+                                                 uint64_t address, int64_t offset, uint32_t* result);
+[[nodiscard]] kcr_error_t async_task_read_uint64(const kcr_task_t& task, const kcr_async_byteorder* order,
+                                                 uint64_t address, int64_t offset, uint64_t* result);
 
 // Byte-wise routines; the comparisons compare unsigned bytes.
 int async_strcmp(const char* a, const char* b);

@@ -155,21 +155,14 @@ kcr_error_t async_compact_unwind_reader_init(async_compact_unwind_reader* reader
 
 void async_compact_unwind_reader_free(async_compact_unwind_reader*) {}
 
-kcr_error_t async_compact_unwind_reader_find_pc(async_compact_unwind_reader* reader, uint64_t address,
-                                                uint32_t* function_offset, uint32_t* encoding) {
-    const auto& h = reader->header;
-    if (!in_section(reader, h.common_encodings_offset, static_cast<uint64_t>(h.common_encodings_count) * 4))
-        return KCR_EINVAL;
-    if (h.index_count < 2)
-        return KCR_ENOTFOUND;
-    const uint32_t candidates = h.index_count - 1;  // the last entry is a sentinel
-    if (!in_section(reader, h.index_offset, static_cast<uint64_t>(candidates) * kIndexEntrySize))
-        return KCR_EINVAL;
-    if (address > UINT32_MAX)
-        return KCR_ENOTFOUND;
-    const uint32_t key = static_cast<uint32_t>(address);
+namespace {
 
-    // The last first-level entry whose function offset is not above the key.
+// The first-level index entry that covers `key` (the last whose function
+// offset is not above it): its first function and second-level page.
+kcr_error_t find_index_entry(async_compact_unwind_reader* reader, uint32_t key, uint32_t* first_function,
+                             uint32_t* page) {
+    const auto& h = reader->header;
+    const uint32_t candidates = h.index_count - 1;  // the last entry is a sentinel
     uint32_t low = 0, high = candidates;
     while (low < high) {
         const uint32_t middle = low + (high - low) / 2;
@@ -184,91 +177,125 @@ kcr_error_t async_compact_unwind_reader_find_pc(async_compact_unwind_reader* rea
     if (low == 0)
         return KCR_ENOTFOUND;
     const uint64_t entry = h.index_offset + static_cast<uint64_t>(low - 1) * kIndexEntrySize;
-    uint32_t first_function, page;
-    if (read32(reader, entry, &first_function) || read32(reader, entry + 4, &page))
+    if (read32(reader, entry, first_function) || read32(reader, entry + 4, page))
         return KCR_EINVAL;
+    return KCR_ESUCCESS;
+}
+
+// A compressed second-level page: 32-bit entries of a 24-bit function
+// offset (from the index entry's first function) and an 8-bit encoding
+// index into the common encodings, then the page's own.
+kcr_error_t find_in_compressed_page(async_compact_unwind_reader* reader, uint32_t page,
+                                    uint32_t first_function, uint32_t key, uint32_t* function_offset,
+                                    uint32_t* encoding) {
+    const auto& h = reader->header;
+    if (!in_section(reader, page, 12))
+        return KCR_EINVAL;
+    uint16_t entries_offset, entry_count, encodings_offset, encodings_count;
+    if (read16(reader, page + 4ull, &entries_offset) || read16(reader, page + 6ull, &entry_count) ||
+        read16(reader, page + 8ull, &encodings_offset) || read16(reader, page + 10ull, &encodings_count))
+        return KCR_EINVAL;
+    const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
+    if (!in_section(reader, entries, entry_count * 4ull))
+        return KCR_EINVAL;
+    if (entry_count == 0)
+        return KCR_ENOTFOUND;
+    uint32_t lo = 0, hi = entry_count;
+    while (lo < hi) {
+        const uint32_t middle = lo + (hi - lo) / 2;
+        uint32_t word;
+        if (read32(reader, entries + middle * 4ull, &word))
+            return KCR_EINVAL;
+        const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
+        if (start <= key)
+            lo = middle + 1;
+        else
+            hi = middle;
+    }
+    if (lo == 0)
+        return KCR_ENOTFOUND;
+    uint32_t word;
+    if (read32(reader, entries + (lo - 1) * 4ull, &word))
+        return KCR_EINVAL;
+    const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
+    if (start > UINT32_MAX)
+        return KCR_EINVAL;
+    const uint32_t index = word >> 24;
+    uint32_t value;
+    if (index < h.common_encodings_count) {
+        if (read32(reader, h.common_encodings_offset + index * 4ull, &value))
+            return KCR_EINVAL;
+    } else {
+        const uint32_t local = index - h.common_encodings_count;
+        const uint64_t encodings = static_cast<uint64_t>(page) + encodings_offset;
+        if (local >= encodings_count || !in_section(reader, encodings, encodings_count * 4ull))
+            return KCR_EINVAL;
+        if (read32(reader, encodings + local * 4ull, &value))
+            return KCR_EINVAL;
+    }
+    *function_offset = static_cast<uint32_t>(start);
+    *encoding = value;
+    return KCR_ESUCCESS;
+}
+
+// A regular second-level page: pairs of function offset and encoding.
+kcr_error_t find_in_regular_page(async_compact_unwind_reader* reader, uint32_t page, uint32_t key,
+                                 uint32_t* function_offset, uint32_t* encoding) {
+    if (!in_section(reader, page, 8))
+        return KCR_EINVAL;
+    uint16_t entries_offset, entry_count;
+    if (read16(reader, page + 4ull, &entries_offset) || read16(reader, page + 6ull, &entry_count))
+        return KCR_EINVAL;
+    const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
+    if (!in_section(reader, entries, entry_count * 8ull))
+        return KCR_EINVAL;
+    if (entry_count == 0)
+        return KCR_ENOTFOUND;
+    uint32_t lo = 0, hi = entry_count;
+    while (lo < hi) {
+        const uint32_t middle = lo + (hi - lo) / 2;
+        uint32_t start;
+        if (read32(reader, entries + middle * 8ull, &start))
+            return KCR_EINVAL;
+        if (start <= key)
+            lo = middle + 1;
+        else
+            hi = middle;
+    }
+    if (lo == 0)
+        return KCR_ENOTFOUND;
+    if (read32(reader, entries + (lo - 1) * 8ull, function_offset) ||
+        read32(reader, entries + (lo - 1) * 8ull + 4, encoding))
+        return KCR_EINVAL;
+    return KCR_ESUCCESS;
+}
+
+}  // namespace
+
+kcr_error_t async_compact_unwind_reader_find_pc(async_compact_unwind_reader* reader, uint64_t address,
+                                                uint32_t* function_offset, uint32_t* encoding) {
+    const auto& h = reader->header;
+    if (!in_section(reader, h.common_encodings_offset, static_cast<uint64_t>(h.common_encodings_count) * 4))
+        return KCR_EINVAL;
+    if (h.index_count < 2)
+        return KCR_ENOTFOUND;
+    const uint32_t candidates = h.index_count - 1;  // the last entry is a sentinel
+    if (!in_section(reader, h.index_offset, static_cast<uint64_t>(candidates) * kIndexEntrySize))
+        return KCR_EINVAL;
+    if (address > UINT32_MAX)
+        return KCR_ENOTFOUND;
+    const uint32_t key = static_cast<uint32_t>(address);
+
+    uint32_t first_function, page;
+    if (kcr_error_t error = find_index_entry(reader, key, &first_function, &page); error != KCR_ESUCCESS)
+        return error;
     uint32_t kind;
     if (read32(reader, page, &kind))
         return KCR_EINVAL;
-
-    if (kind == kPageCompressed) {
-        if (!in_section(reader, page, 12))
-            return KCR_EINVAL;
-        uint16_t entries_offset, entry_count, encodings_offset, encodings_count;
-        if (read16(reader, page + 4ull, &entries_offset) || read16(reader, page + 6ull, &entry_count) ||
-            read16(reader, page + 8ull, &encodings_offset) || read16(reader, page + 10ull, &encodings_count))
-            return KCR_EINVAL;
-        const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
-        if (!in_section(reader, entries, entry_count * 4ull))
-            return KCR_EINVAL;
-        if (entry_count == 0)
-            return KCR_ENOTFOUND;
-        uint32_t lo = 0, hi = entry_count;
-        while (lo < hi) {
-            const uint32_t middle = lo + (hi - lo) / 2;
-            uint32_t word;
-            if (read32(reader, entries + middle * 4ull, &word))
-                return KCR_EINVAL;
-            const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
-            if (start <= key)
-                lo = middle + 1;
-            else
-                hi = middle;
-        }
-        if (lo == 0)
-            return KCR_ENOTFOUND;
-        uint32_t word;
-        if (read32(reader, entries + (lo - 1) * 4ull, &word))
-            return KCR_EINVAL;
-        const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
-        if (start > UINT32_MAX)
-            return KCR_EINVAL;
-        const uint32_t index = word >> 24;
-        uint32_t value;
-        if (index < h.common_encodings_count) {
-            if (read32(reader, h.common_encodings_offset + index * 4ull, &value))
-                return KCR_EINVAL;
-        } else {
-            const uint32_t local = index - h.common_encodings_count;
-            const uint64_t encodings = static_cast<uint64_t>(page) + encodings_offset;
-            if (local >= encodings_count || !in_section(reader, encodings, encodings_count * 4ull))
-                return KCR_EINVAL;
-            if (read32(reader, encodings + local * 4ull, &value))
-                return KCR_EINVAL;
-        }
-        *function_offset = static_cast<uint32_t>(start);
-        *encoding = value;
-        return KCR_ESUCCESS;
-    }
-    if (kind == kPageRegular) {
-        if (!in_section(reader, page, 8))
-            return KCR_EINVAL;
-        uint16_t entries_offset, entry_count;
-        if (read16(reader, page + 4ull, &entries_offset) || read16(reader, page + 6ull, &entry_count))
-            return KCR_EINVAL;
-        const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
-        if (!in_section(reader, entries, entry_count * 8ull))
-            return KCR_EINVAL;
-        if (entry_count == 0)
-            return KCR_ENOTFOUND;
-        uint32_t lo = 0, hi = entry_count;
-        while (lo < hi) {
-            const uint32_t middle = lo + (hi - lo) / 2;
-            uint32_t start;
-            if (read32(reader, entries + middle * 8ull, &start))
-                return KCR_EINVAL;
-            if (start <= key)
-                lo = middle + 1;
-            else
-                hi = middle;
-        }
-        if (lo == 0)
-            return KCR_ENOTFOUND;
-        if (read32(reader, entries + (lo - 1) * 8ull, function_offset) ||
-            read32(reader, entries + (lo - 1) * 8ull + 4, encoding))
-            return KCR_EINVAL;
-        return KCR_ESUCCESS;
-    }
+    if (kind == kPageCompressed)
+        return find_in_compressed_page(reader, page, first_function, key, function_offset, encoding);
+    if (kind == kPageRegular)
+        return find_in_regular_page(reader, page, key, function_offset, encoding);
     return KCR_EINVAL;
 }
 

@@ -55,17 +55,18 @@ struct async_compact_unwind_entry {
 
 // 4 for another CPU type or a version other than 1; 5 when the 28-byte
 // header is not inside the mapping.
-kcr_error_t async_compact_unwind_reader_init(async_compact_unwind_reader* reader, kcr_async_mobject* mobj,
-                                             uint32_t cpu_type);
+[[nodiscard]] kcr_error_t async_compact_unwind_reader_init(async_compact_unwind_reader* reader,
+                                                           kcr_async_mobject* mobj, uint32_t cpu_type);
 // `address` is relative to the image's header. 8 when no entry covers it,
 // 5 when a table lies outside the mapping or a page kind is unknown.
-kcr_error_t async_compact_unwind_reader_find_pc(async_compact_unwind_reader* reader, uint64_t address,
-                                                uint32_t* function_offset, uint32_t* encoding);
+[[nodiscard]] kcr_error_t async_compact_unwind_reader_find_pc(async_compact_unwind_reader* reader,
+                                                              uint64_t address, uint32_t* function_offset,
+                                                              uint32_t* encoding);
 void async_compact_unwind_reader_free(async_compact_unwind_reader* reader);
 
 // 4 for an unsupported CPU or mode, 5 for a bad register field.
-kcr_error_t async_compact_unwind_entry_init(async_compact_unwind_entry* entry, uint32_t cpu_type,
-                                            uint32_t encoding);
+[[nodiscard]] kcr_error_t async_compact_unwind_entry_init(async_compact_unwind_entry* entry,
+                                                          uint32_t cpu_type, uint32_t encoding);
 uint32_t async_compact_unwind_entry_get_type(const async_compact_unwind_entry* entry);
 uint64_t async_compact_unwind_entry_get_stack_offset(const async_compact_unwind_entry* entry);
 uint32_t async_compact_unwind_entry_get_stack_adjust(const async_compact_unwind_entry* entry);
@@ -78,23 +79,26 @@ void async_compact_unwind_entry_free(async_compact_unwind_entry* entry);
 // The caller's registers: volatile registers cleared, sp, pc (and fp) moved
 // and the saved registers read from the stack. 8 when a needed register is
 // unknown, 4 for the DWARF and no-unwind types, a read's error otherwise.
-kcr_error_t async_compact_unwind_entry_apply(const kcr_task_t& task, uint64_t function_address,
-                                             const kcr_async_thread_state* current,
-                                             const async_compact_unwind_entry* entry,
-                                             kcr_async_thread_state* next);
+[[nodiscard]] kcr_error_t async_compact_unwind_entry_apply(const kcr_task_t& task, uint64_t function_address,
+                                                           const kcr_async_thread_state* current,
+                                                           const async_compact_unwind_entry* entry,
+                                                           kcr_async_thread_state* next);
 
 // The register permutation of frameless encodings, for 1 to 6 registers
 // (compact numbers 1-6). Decoding fails with 5 above 6.
-kcr_error_t async_compact_unwind_permutation_decode(uint32_t permutation, uint32_t count, uint32_t* numbers);
+[[nodiscard]] kcr_error_t async_compact_unwind_permutation_decode(uint32_t permutation, uint32_t count,
+                                                                  uint32_t* numbers);
 uint32_t async_compact_unwind_permutation_encode(const uint32_t* numbers, uint32_t count);
 // A compact register number as a thread-state number (compact 0: none).
-kcr_error_t async_compact_unwind_register_decode(uint32_t compact, uint32_t* reg, uint32_t cpu_type);
+[[nodiscard]] kcr_error_t async_compact_unwind_register_decode(uint32_t compact, uint32_t* reg,
+                                                               uint32_t cpu_type);
 
 // A frame reader of the cursor: 4 when the image has no compact entry for
 // the pc, 2 when the entry says there is nothing to unwind or applying fails.
-frame_error_t async_frame_read_compact_unwind(const kcr_task_t& task, async_image_list_t* image_list,
-                                              const kcr_async_thread_state* current,
-                                              const kcr_async_thread_state* previous,
-                                              kcr_async_thread_state* next);
+[[nodiscard]] frame_error_t async_frame_read_compact_unwind(const kcr_task_t& task,
+                                                            async_image_list_t* image_list,
+                                                            const kcr_async_thread_state* current,
+                                                            const kcr_async_thread_state* previous,
+                                                            kcr_async_thread_state* next);
 
 }  // namespace kcr::async

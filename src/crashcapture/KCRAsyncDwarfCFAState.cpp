@@ -1,6 +1,7 @@
 #include "crashcapture/KCRAsyncDwarfCFAState.h"
 
 #include <type_traits>
+#include <utility>
 
 namespace kcr::async {
 
@@ -229,267 +230,437 @@ struct opstream {
 
 }  // namespace
 
+// One run of a CIE or FDE program over a rule table: the instruction
+// stream, the location reached, the rules in force at the start (what
+// DW_CFA_restore goes back to), and one function per family of
+// instructions. A failed step ends the run with its code.
+template <typename machine_ptr>
+class cfa_program {
+  public:
+    using state_type = dwarf_cfa_state<machine_ptr>;
+
+    cfa_program(state_type& state, async_dwarf_memory* memory, const kcr_async_dwarf_cie_info* cie,
+                const gnu_ehptr_reader<machine_ptr>* reader, uint64_t initial_location)
+        : state_(state), memory_(memory), cie_(cie), reader_(reader) {
+        location = static_cast<machine_ptr>(initial_location);
+        if (cie->eh_augmentation.data_present && cie->eh_augmentation.has_pointer_encoding &&
+            reader != nullptr)
+            encoding_ = cie->eh_augmentation.pointer_encoding;
+    }
+
+    opstream stream;
+    machine_ptr location = 0;
+
+    // Keeps the current level's rules as the program's initial ones.
+    kcr_error_t remember_initial_rules() {
+        for (uint8_t b = 0; b < state_type::kBuckets; ++b) {
+            for (uint8_t i = state_.buckets_[state_.level_][b]; i != state_type::kEmpty;
+                 i = state_.entries_[i].next) {
+                if (initial_count_ == state_type::kEntries)
+                    return KCR_ENOMEM;
+                const auto& entry = state_.entries_[i];
+                initial_[initial_count_++] = {entry.regnum, entry.kind, entry.value};
+            }
+        }
+        return KCR_ESUCCESS;
+    }
+
+    // Runs one instruction: `opcode` with its low six bits in `operand` for
+    // the three instructions that carry one there.
+    kcr_error_t step(uint8_t opcode, uint8_t operand) {
+        switch (opcode) {
+            case DW_CFA_nop:
+                return KCR_ESUCCESS;
+            case DW_CFA_GNU_args_size: {
+                uint64_t ignored = 0;
+                return stream.uleb(&ignored) == KCR_ESUCCESS ? KCR_ESUCCESS : KCR_EINVAL;
+            }
+            case DW_CFA_set_loc:
+                return set_location();
+            case DW_CFA_advance_loc:
+            case DW_CFA_advance_loc1:
+            case DW_CFA_advance_loc2:
+            case DW_CFA_advance_loc4:
+                return advance(opcode, operand);
+            case DW_CFA_offset:
+            case DW_CFA_offset_extended:
+            case DW_CFA_offset_extended_sf:
+            case DW_CFA_val_offset:
+            case DW_CFA_val_offset_sf:
+            case DW_CFA_GNU_negative_offset_extended:
+                return offset_rule(opcode, operand);
+            case DW_CFA_restore:
+            case DW_CFA_restore_extended:
+                return restore(opcode, operand);
+            case DW_CFA_undefined:
+            case DW_CFA_same_value:
+                return undefined_or_same_value(opcode);
+            case DW_CFA_register:
+                return register_rule();
+            case DW_CFA_remember_state:
+                return state_.push_state() ? KCR_ESUCCESS : KCR_ENOMEM;
+            case DW_CFA_restore_state:
+                return state_.pop_state() ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_CFA_def_cfa:
+            case DW_CFA_def_cfa_sf:
+                return define_cfa(opcode);
+            case DW_CFA_def_cfa_register:
+            case DW_CFA_def_cfa_offset:
+            case DW_CFA_def_cfa_offset_sf:
+                return change_cfa(opcode);
+            case DW_CFA_def_cfa_expression:
+                return define_cfa_expression();
+            case DW_CFA_expression:
+            case DW_CFA_val_expression:
+                return expression_rule(opcode);
+            default:
+                return KCR_ENOTSUP;
+        }
+    }
+
+  private:
+    using machine_ptr_s = std::make_signed_t<machine_ptr>;
+
+    struct initial_rule {
+        uint32_t regnum;
+        uint32_t kind;
+        machine_ptr value;
+    };
+
+    static bool reg32(uint64_t reg, uint32_t* out) {
+        if (reg > UINT32_MAX)
+            return false;
+        *out = static_cast<uint32_t>(reg);
+        return true;
+    }
+
+    // A register operand from the stream: 5 when unreadable, 4 beyond 32 bits.
+    kcr_error_t read_register(uint32_t* reg) {
+        uint64_t value = 0;
+        if (stream.uleb(&value) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        return reg32(value, reg) ? KCR_ESUCCESS : KCR_ENOTSUP;
+    }
+
+    int64_t data_aligned(int64_t factored) const {
+        return static_cast<int64_t>(static_cast<uint64_t>(factored) *
+                                    static_cast<uint64_t>(cie_->data_alignment_factor));
+    }
+
+    kcr_error_t set_location() {
+        if (cie_->segment_size != 0)
+            return KCR_ENOTSUP;
+        machine_ptr value = 0;
+        size_t size = 0;
+        gnu_ehptr_reader<machine_ptr> absolute(memory_->order);
+        const gnu_ehptr_reader<machine_ptr>* r = reader_ != nullptr ? reader_ : &absolute;
+        kcr_error_t error = r->read(memory_, stream.position, 0, encoding_, &value, &size);
+        if (error != KCR_ESUCCESS)
+            return error;
+        if (!stream.skip(static_cast<int64_t>(size)))
+            return KCR_EINVAL;
+        location = value;
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t advance(uint8_t opcode, uint8_t operand) {
+        uint64_t delta = operand;
+        if (opcode != DW_CFA_advance_loc) {
+            const uint32_t size = opcode == DW_CFA_advance_loc1 ? 1 : opcode == DW_CFA_advance_loc2 ? 2 : 4;
+            if (stream.u(size, &delta) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        }
+        location = static_cast<machine_ptr>(location +
+                                            static_cast<machine_ptr>(delta * cie_->code_alignment_factor));
+        return KCR_ESUCCESS;
+    }
+
+    // The register saved at (or, val forms, equal to) the CFA plus a
+    // factored offset.
+    kcr_error_t offset_rule(uint8_t opcode, uint8_t operand) {
+        uint64_t regnum = operand;
+        if (opcode != DW_CFA_offset && stream.uleb(&regnum) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(regnum, &reg))
+            return KCR_ENOTSUP;
+        int64_t factored = 0;
+        if (opcode == DW_CFA_offset_extended_sf || opcode == DW_CFA_val_offset_sf) {
+            if (stream.sleb(&factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        } else {
+            uint64_t unsigned_factored = 0;
+            if (stream.uleb(&unsigned_factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            factored = static_cast<int64_t>(unsigned_factored);
+        }
+        if (opcode == DW_CFA_GNU_negative_offset_extended)
+            factored = -factored;
+        const machine_ptr value =
+            static_cast<machine_ptr>(static_cast<machine_ptr_s>(data_aligned(factored)));
+        const bool val = opcode == DW_CFA_val_offset || opcode == DW_CFA_val_offset_sf;
+        if (!state_.set_register(reg, val ? KCR_DWARF_CFA_REG_RULE_VAL_OFFSET : KCR_DWARF_CFA_REG_RULE_OFFSET,
+                                 value))
+            return KCR_ENOMEM;
+        return KCR_ESUCCESS;
+    }
+
+    // Back to the register's rule at the start of the program (none: no rule).
+    kcr_error_t restore(uint8_t opcode, uint8_t operand) {
+        uint64_t regnum = operand;
+        if (opcode != DW_CFA_restore && stream.uleb(&regnum) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(regnum, &reg))
+            return KCR_ENOTSUP;
+        for (size_t i = 0; i < initial_count_; ++i) {
+            if (initial_[i].regnum == reg)
+                return state_.set_register(reg, static_cast<kcr_dwarf_cfa_reg_rule_t>(initial_[i].kind),
+                                           initial_[i].value)
+                           ? KCR_ESUCCESS
+                           : KCR_ENOMEM;
+        }
+        state_.remove_register(reg);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t undefined_or_same_value(uint8_t opcode) {
+        uint32_t reg = 0;
+        if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+            return error;
+        if (opcode == DW_CFA_undefined) {
+            state_.remove_register(reg);
+            return KCR_ESUCCESS;
+        }
+        return state_.set_register(reg, KCR_DWARF_CFA_REG_RULE_SAME_VALUE, 0) ? KCR_ESUCCESS : KCR_ENOMEM;
+    }
+
+    kcr_error_t register_rule() {
+        uint64_t a = 0, b = 0;
+        if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0, other = 0;
+        if (!reg32(a, &reg) || !reg32(b, &other))
+            return KCR_ENOTSUP;
+        return state_.set_register(reg, KCR_DWARF_CFA_REG_RULE_REGISTER, other) ? KCR_ESUCCESS : KCR_ENOMEM;
+    }
+
+    // A new CFA rule: register plus offset (def_cfa) or factored offset (def_cfa_sf).
+    kcr_error_t define_cfa(uint8_t opcode) {
+        uint64_t a = 0, b = 0;
+        int64_t sb = 0;
+        if (stream.uleb(&a) != KCR_ESUCCESS ||
+            (opcode == DW_CFA_def_cfa ? stream.uleb(&b) : stream.sleb(&sb)) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        uint32_t reg = 0;
+        if (!reg32(a, &reg))
+            return KCR_ENOTSUP;
+        if (opcode == DW_CFA_def_cfa)
+            state_.set_cfa_register(reg, static_cast<machine_ptr>(b));
+        else
+            state_.set_cfa_register_signed(reg, data_aligned(sb));
+        return KCR_ESUCCESS;
+    }
+
+    // A new register or offset for the current register-based CFA rule.
+    kcr_error_t change_cfa(uint8_t opcode) {
+        dwarf_cfa_rule<machine_ptr>& rule = state_.cfa_[state_.level_];
+        if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
+            rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
+            return KCR_EINVAL;
+        if (opcode == DW_CFA_def_cfa_register) {
+            uint32_t reg = 0;
+            if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+                return error;
+            rule.reg_or_address = reg;
+        } else if (opcode == DW_CFA_def_cfa_offset) {
+            uint64_t offset = 0;
+            if (stream.uleb(&offset) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            state_.set_cfa_register(static_cast<uint32_t>(rule.reg_or_address),
+                                    static_cast<machine_ptr>(offset));
+        } else {
+            int64_t factored = 0;
+            if (stream.sleb(&factored) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            state_.set_cfa_register_signed(static_cast<uint32_t>(rule.reg_or_address),
+                                           data_aligned(factored));
+        }
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t define_cfa_expression() {
+        uint64_t length = 0;
+        if (stream.uleb(&length) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (static_cast<int64_t>(length) < 0)
+            return KCR_ENOTSUP;
+        const uint64_t expression = stream.position;
+        if (!stream.skip(static_cast<int64_t>(length)))
+            return KCR_EINVAL;
+        state_.set_cfa_expression(expression, length);
+        return KCR_ESUCCESS;
+    }
+
+    // The register's rule is an expression, kept as the address of its
+    // length field.
+    kcr_error_t expression_rule(uint8_t opcode) {
+        uint32_t reg = 0;
+        if (kcr_error_t error = read_register(&reg); error != KCR_ESUCCESS)
+            return error;
+        const uint64_t length_field = stream.position;
+        uint64_t length = 0;
+        if (stream.uleb(&length) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (static_cast<int64_t>(length) < 0 || !stream.skip(static_cast<int64_t>(length)))
+            return KCR_EINVAL;
+        const auto kind = opcode == DW_CFA_expression ? KCR_DWARF_CFA_REG_RULE_EXPRESSION
+                                                      : KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION;
+        return state_.set_register(reg, kind, static_cast<machine_ptr>(length_field)) ? KCR_ESUCCESS
+                                                                                      : KCR_ENOMEM;
+    }
+
+    state_type& state_;
+    async_dwarf_memory* memory_;
+    const kcr_async_dwarf_cie_info* cie_;
+    const gnu_ehptr_reader<machine_ptr>* reader_;
+    uint8_t encoding_ = DW_EH_PE::absptr;
+    initial_rule initial_[state_type::kEntries];
+    size_t initial_count_ = 0;
+};
+
 template <typename machine_ptr>
 kcr_error_t dwarf_cfa_state<machine_ptr>::eval_program(async_dwarf_memory* memory, uint64_t target_address,
                                                        uint64_t initial_location,
                                                        const kcr_async_dwarf_cie_info* cie,
                                                        const gnu_ehptr_reader<machine_ptr>* reader,
                                                        uint64_t address, uint64_t length) {
-    using machine_ptr_s = std::make_signed_t<machine_ptr>;
-    // The rules in force at the start: what DW_CFA_restore goes back to.
-    struct initial_rule {
-        uint32_t regnum;
-        uint32_t kind;
-        machine_ptr value;
-    };
-    initial_rule initial[kEntries];
-    size_t initial_count = 0;
-    for (uint8_t b = 0; b < kBuckets; ++b) {
-        for (uint8_t i = buckets_[level_][b]; i != kEmpty; i = entries_[i].next) {
-            if (initial_count == kEntries)
-                return KCR_ENOMEM;
-            initial[initial_count++] = {entries_[i].regnum, entries_[i].kind, entries_[i].value};
-        }
-    }
-    uint8_t encoding = DW_EH_PE::absptr;
-    if (cie->eh_augmentation.data_present && cie->eh_augmentation.has_pointer_encoding && reader != nullptr)
-        encoding = cie->eh_augmentation.pointer_encoding;
-
-    opstream stream;
-    if (!stream.init(memory, address, length))
+    cfa_program<machine_ptr> program(*this, memory, cie, reader, initial_location);
+    if (kcr_error_t error = program.remember_initial_rules(); error != KCR_ESUCCESS)
+        return error;
+    if (!program.stream.init(memory, address, length))
         return KCR_EINVAL;
-    machine_ptr location = static_cast<machine_ptr>(initial_location);
     const machine_ptr target = static_cast<machine_ptr>(target_address);
-    if (target != 0 && location > target)
+    if (target != 0 && program.location > target)
         return KCR_ESUCCESS;
-
-    const uint64_t code_alignment = cie->code_alignment_factor;
-    const int64_t data_alignment = cie->data_alignment_factor;
-    auto reg32 = [](uint64_t reg, uint32_t* out) {
-        if (reg > UINT32_MAX)
-            return false;
-        *out = static_cast<uint32_t>(reg);
-        return true;
-    };
-    auto restore = [&](uint32_t reg) {
-        for (size_t i = 0; i < initial_count; ++i) {
-            if (initial[i].regnum == reg)
-                return set_register(reg, static_cast<kcr_dwarf_cfa_reg_rule_t>(initial[i].kind),
-                                    initial[i].value);
-        }
-        remove_register(reg);
-        return true;
-    };
-
-    while (!stream.at_end()) {
+    while (!program.stream.at_end()) {
         uint64_t byte = 0;
-        if (stream.u(1, &byte) != KCR_ESUCCESS)
+        if (program.stream.u(1, &byte) != KCR_ESUCCESS)
             return KCR_EINVAL;
+        // Three instructions keep an operand in their low six bits.
         uint8_t opcode = static_cast<uint8_t>(byte);
         uint8_t operand = 0;
         if ((opcode & 0xC0) != 0) {
             operand = opcode & 0x3F;
             opcode &= 0xC0;
         }
-        uint64_t a = 0, b = 0;
-        int64_t sa = 0;
-        uint32_t reg = 0;
-        switch (opcode) {
-            case DW_CFA_nop:
-            case DW_CFA_GNU_args_size:
-                if (opcode == DW_CFA_GNU_args_size && stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                break;
-            case DW_CFA_set_loc: {
-                if (cie->segment_size != 0)
-                    return KCR_ENOTSUP;
-                machine_ptr value = 0;
-                size_t size = 0;
-                gnu_ehptr_reader<machine_ptr> absolute(memory->order);
-                const gnu_ehptr_reader<machine_ptr>* r = reader != nullptr ? reader : &absolute;
-                kcr_error_t error = r->read(memory, stream.position, 0, encoding, &value, &size);
-                if (error != KCR_ESUCCESS)
-                    return error;
-                if (!stream.skip(static_cast<int64_t>(size)))
-                    return KCR_EINVAL;
-                location = value;
-                break;
-            }
-            case DW_CFA_advance_loc:
-            case DW_CFA_advance_loc1:
-            case DW_CFA_advance_loc2:
-            case DW_CFA_advance_loc4: {
-                uint64_t delta = operand;
-                if (opcode != DW_CFA_advance_loc) {
-                    const uint32_t size = opcode == DW_CFA_advance_loc1   ? 1
-                                          : opcode == DW_CFA_advance_loc2 ? 2
-                                                                          : 4;
-                    if (stream.u(size, &delta) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                }
-                location =
-                    static_cast<machine_ptr>(location + static_cast<machine_ptr>(delta * code_alignment));
-                break;
-            }
-            case DW_CFA_offset:
-            case DW_CFA_offset_extended:
-            case DW_CFA_offset_extended_sf:
-            case DW_CFA_val_offset:
-            case DW_CFA_val_offset_sf:
-            case DW_CFA_GNU_negative_offset_extended: {
-                if (opcode == DW_CFA_offset) {
-                    a = operand;
-                } else if (stream.uleb(&a) != KCR_ESUCCESS) {
-                    return KCR_EINVAL;
-                }
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                int64_t factored = 0;
-                if (opcode == DW_CFA_offset_extended_sf || opcode == DW_CFA_val_offset_sf) {
-                    if (stream.sleb(&sa) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    factored = sa;
-                } else {
-                    if (stream.uleb(&b) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    factored = static_cast<int64_t>(b);
-                }
-                if (opcode == DW_CFA_GNU_negative_offset_extended)
-                    factored = -factored;
-                const machine_ptr value =
-                    static_cast<machine_ptr>(static_cast<machine_ptr_s>(static_cast<int64_t>(
-                        static_cast<uint64_t>(factored) * static_cast<uint64_t>(data_alignment))));
-                const bool val = opcode == DW_CFA_val_offset || opcode == DW_CFA_val_offset_sf;
-                if (!set_register(
-                        reg, val ? KCR_DWARF_CFA_REG_RULE_VAL_OFFSET : KCR_DWARF_CFA_REG_RULE_OFFSET, value))
-                    return KCR_ENOMEM;
-                break;
-            }
-            case DW_CFA_restore:
-            case DW_CFA_restore_extended:
-                if (opcode == DW_CFA_restore) {
-                    a = operand;
-                } else if (stream.uleb(&a) != KCR_ESUCCESS) {
-                    return KCR_EINVAL;
-                }
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                if (!restore(reg))
-                    return KCR_ENOMEM;
-                break;
-            case DW_CFA_undefined:
-            case DW_CFA_same_value:
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                if (opcode == DW_CFA_undefined) {
-                    remove_register(reg);
-                } else if (!set_register(reg, KCR_DWARF_CFA_REG_RULE_SAME_VALUE, 0)) {
-                    return KCR_ENOMEM;
-                }
-                break;
-            case DW_CFA_register: {
-                uint32_t other = 0;
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg) || !reg32(b, &other))
-                    return KCR_ENOTSUP;
-                if (!set_register(reg, KCR_DWARF_CFA_REG_RULE_REGISTER, other))
-                    return KCR_ENOMEM;
-                break;
-            }
-            case DW_CFA_remember_state:
-                if (!push_state())
-                    return KCR_ENOMEM;
-                break;
-            case DW_CFA_restore_state:
-                if (!pop_state())
-                    return KCR_EINVAL;
-                break;
-            case DW_CFA_def_cfa:
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                set_cfa_register(reg, static_cast<machine_ptr>(b));
-                break;
-            case DW_CFA_def_cfa_sf:
-                if (stream.uleb(&a) != KCR_ESUCCESS || stream.sleb(&sa) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                set_cfa_register_signed(reg, static_cast<int64_t>(static_cast<uint64_t>(sa) *
-                                                                  static_cast<uint64_t>(data_alignment)));
-                break;
-            case DW_CFA_def_cfa_register: {
-                dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
-                if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
-                    rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
-                    return KCR_EINVAL;
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                rule.reg_or_address = reg;
-                break;
-            }
-            case DW_CFA_def_cfa_offset:
-            case DW_CFA_def_cfa_offset_sf: {
-                dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
-                if (rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER &&
-                    rule.type != KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED)
-                    return KCR_EINVAL;
-                if (opcode == DW_CFA_def_cfa_offset) {
-                    if (stream.uleb(&b) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    set_cfa_register(static_cast<uint32_t>(rule.reg_or_address), static_cast<machine_ptr>(b));
-                } else {
-                    if (stream.sleb(&sa) != KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    set_cfa_register_signed(static_cast<uint32_t>(rule.reg_or_address),
-                                            static_cast<int64_t>(static_cast<uint64_t>(sa) *
-                                                                 static_cast<uint64_t>(data_alignment)));
-                }
-                break;
-            }
-            case DW_CFA_def_cfa_expression: {
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (static_cast<int64_t>(a) < 0)
-                    return KCR_ENOTSUP;
-                const uint64_t expression = stream.position;
-                if (!stream.skip(static_cast<int64_t>(a)))
-                    return KCR_EINVAL;
-                set_cfa_expression(expression, a);
-                break;
-            }
-            case DW_CFA_expression:
-            case DW_CFA_val_expression: {
-                if (stream.uleb(&a) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!reg32(a, &reg))
-                    return KCR_ENOTSUP;
-                const uint64_t length_field = stream.position;
-                if (stream.uleb(&b) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (static_cast<int64_t>(b) < 0 || !stream.skip(static_cast<int64_t>(b)))
-                    return KCR_EINVAL;
-                if (!set_register(reg,
-                                  opcode == DW_CFA_expression ? KCR_DWARF_CFA_REG_RULE_EXPRESSION
-                                                              : KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
-                                  static_cast<machine_ptr>(length_field)))
-                    return KCR_ENOMEM;
-                break;
-            }
-            default:
-                return KCR_ENOTSUP;
-        }
-        if (target != 0 && location > target)
+        if (kcr_error_t error = program.step(opcode, operand); error != KCR_ESUCCESS)
+            return error;
+        // Rows past the target are not applied.
+        if (target != 0 && program.location > target)
             return KCR_ESUCCESS;
     }
     return KCR_ESUCCESS;
 }
+
+namespace {
+
+// The word of the thread's width (4 or 8 bytes) at `address`.
+kcr_error_t read_word(const kcr_task_t& task, uint64_t address, uint64_t width, uint64_t* result) {
+    if (width == 4) {
+        uint32_t word = 0;
+        const kcr_error_t error = async_task_memcpy(task, address, 0, &word, 4);
+        *result = word;
+        return error;
+    }
+    uint64_t word = 0;
+    const kcr_error_t error = async_task_memcpy(task, address, 0, &word, 8);
+    *result = word;
+    return error;
+}
+
+// The frame's CFA: a register plus an offset, or an expression's value.
+template <typename machine_ptr>
+kcr_error_t canonical_frame_address(const kcr_task_t& task, async_dwarf_memory* memory,
+                                    const kcr_async_thread_state* current,
+                                    const dwarf_cfa_rule<machine_ptr>& rule, machine_ptr* cfa) {
+    switch (rule.type) {
+        case KCR_DWARF_CFA_RULE_TYPE_REGISTER:
+        case KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED: {
+            uint32_t reg = 0;
+            if (!async_thread_state_map_dwarf_to_reg(current, rule.reg_or_address, &reg))
+                return KCR_ENOTSUP;
+            if (!async_thread_state_has_reg(current, reg))
+                return KCR_ENOTFOUND;
+            *cfa = static_cast<machine_ptr>(async_thread_state_get_reg(current, reg) +
+                                            static_cast<uint64_t>(rule.offset_or_length));
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_RULE_TYPE_EXPRESSION:
+            return kcr_async_dwarf_expression_eval<machine_ptr>(memory, task, current, rule.reg_or_address, 0,
+                                                                static_cast<uint64_t>(rule.offset_or_length),
+                                                                nullptr, 0, cfa);
+        default:
+            return KCR_EINVAL;
+    }
+}
+
+// The caller's value of a register under one rule; `target` is where the
+// register sits in the thread state (for "same value").
+template <typename machine_ptr>
+kcr_error_t rule_value(const kcr_task_t& task, async_dwarf_memory* memory,
+                       const kcr_async_thread_state* current, machine_ptr cfa, kcr_dwarf_cfa_reg_rule_t kind,
+                       machine_ptr value, uint32_t target, uint64_t* result) {
+    const uint64_t width = async_thread_state_get_greg_size(current);
+    switch (kind) {
+        case KCR_DWARF_CFA_REG_RULE_OFFSET:
+        case KCR_DWARF_CFA_REG_RULE_VAL_OFFSET: {
+            const machine_ptr address = static_cast<machine_ptr>(cfa + value);
+            if (kind == KCR_DWARF_CFA_REG_RULE_OFFSET)
+                return read_word(task, address, width, result);
+            *result = address;
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_REGISTER: {
+            uint32_t source = 0;
+            if (!async_thread_state_map_dwarf_to_reg(current, value, &source))
+                return KCR_EINVAL;
+            if (!async_thread_state_has_reg(current, source))
+                return KCR_ENOTFOUND;
+            *result = async_thread_state_get_reg(current, source);
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_EXPRESSION:
+        case KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
+            // The rule holds the address of the expression's length field;
+            // the expression starts with the CFA on its stack.
+            uint64_t length = 0;
+            size_t n = 0;
+            if (kcr_error_t error = async_dwarf_read_uleb128(memory, value, 0, &length, &n);
+                error != KCR_ESUCCESS)
+                return error;
+            machine_ptr computed = 0;
+            if (kcr_error_t error = kcr_async_dwarf_expression_eval<machine_ptr>(
+                    memory, task, current, value, static_cast<int64_t>(n), length, &cfa, 1, &computed);
+                error != KCR_ESUCCESS)
+                return error;
+            if (kind == KCR_DWARF_CFA_REG_RULE_EXPRESSION)
+                return read_word(task, computed, width, result);
+            *result = computed;
+            return KCR_ESUCCESS;
+        }
+        case KCR_DWARF_CFA_REG_RULE_SAME_VALUE:
+            if (!async_thread_state_has_reg(current, target))
+                return KCR_ENOTFOUND;
+            *result = async_thread_state_get_reg(current, target);
+            return KCR_ESUCCESS;
+        default:
+            *result = 0;
+            return KCR_ESUCCESS;
+    }
+}
+
+}  // namespace
 
 template <typename machine_ptr>
 kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, async_dwarf_memory* memory,
@@ -499,37 +670,15 @@ kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, as
     async_thread_state_copy(next, current);
     async_thread_state_clear_volatile_regs(next);
     async_thread_state_clear_reg(next, 0);
-    const dwarf_cfa_rule<machine_ptr>& rule = cfa_[level_];
     machine_ptr cfa = 0;
-    switch (rule.type) {
-        case KCR_DWARF_CFA_RULE_TYPE_REGISTER:
-        case KCR_DWARF_CFA_RULE_TYPE_REGISTER_SIGNED: {
-            uint32_t reg = 0;
-            if (!async_thread_state_map_dwarf_to_reg(current, rule.reg_or_address, &reg))
-                return KCR_ENOTSUP;
-            if (!async_thread_state_has_reg(current, reg))
-                return KCR_ENOTFOUND;
-            cfa = static_cast<machine_ptr>(async_thread_state_get_reg(current, reg) +
-                                           static_cast<uint64_t>(rule.offset_or_length));
-            break;
-        }
-        case KCR_DWARF_CFA_RULE_TYPE_EXPRESSION: {
-            kcr_error_t error = kcr_async_dwarf_expression_eval<machine_ptr>(
-                memory, task, current, rule.reg_or_address, 0, static_cast<uint64_t>(rule.offset_or_length),
-                nullptr, 0, &cfa);
-            if (error != KCR_ESUCCESS)
-                return error;
-            break;
-        }
-        default:
-            return KCR_EINVAL;
-    }
+    if (kcr_error_t error = canonical_frame_address(task, memory, current, cfa_[level_], &cfa);
+        error != KCR_ESUCCESS)
+        return error;
     async_thread_state_set_reg(next, 2, cfa);
 
     uint32_t ra_reg = 0;
     const bool ra_mapped =
         async_thread_state_map_dwarf_to_reg(current, cie->return_address_register, &ra_reg);
-    const uint64_t width = async_thread_state_get_greg_size(current);
     kcr_error_t failure = KCR_ESUCCESS;
     for_each_rule([&](uint32_t regnum, kcr_dwarf_cfa_reg_rule_t kind, machine_ptr value) {
         if (failure != KCR_ESUCCESS)
@@ -544,67 +693,7 @@ kcr_error_t dwarf_cfa_state<machine_ptr>::apply_state(const kcr_task_t& task, as
             target = 0;
         }
         uint64_t result = 0;
-        switch (kind) {
-            case KCR_DWARF_CFA_REG_RULE_OFFSET:
-            case KCR_DWARF_CFA_REG_RULE_VAL_OFFSET: {
-                const machine_ptr address = static_cast<machine_ptr>(cfa + value);
-                if (kind == KCR_DWARF_CFA_REG_RULE_VAL_OFFSET) {
-                    result = address;
-                } else if (width == 4) {
-                    uint32_t word = 0;
-                    failure = async_task_memcpy(task, address, 0, &word, 4);
-                    result = word;
-                } else {
-                    uint64_t word = 0;
-                    failure = async_task_memcpy(task, address, 0, &word, 8);
-                    result = word;
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_REGISTER: {
-                uint32_t source = 0;
-                if (!async_thread_state_map_dwarf_to_reg(current, value, &source)) {
-                    failure = KCR_EINVAL;
-                } else if (!async_thread_state_has_reg(current, source)) {
-                    failure = KCR_ENOTFOUND;
-                } else {
-                    result = async_thread_state_get_reg(current, source);
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_EXPRESSION:
-            case KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
-                uint64_t length = 0;
-                size_t n = 0;
-                failure = async_dwarf_read_uleb128(memory, value, 0, &length, &n);
-                if (failure != KCR_ESUCCESS)
-                    break;
-                machine_ptr computed = 0;
-                failure = kcr_async_dwarf_expression_eval<machine_ptr>(
-                    memory, task, current, value, static_cast<int64_t>(n), length, &cfa, 1, &computed);
-                if (failure != KCR_ESUCCESS)
-                    break;
-                if (kind == KCR_DWARF_CFA_REG_RULE_VAL_EXPRESSION) {
-                    result = computed;
-                } else if (width == 4) {
-                    uint32_t word = 0;
-                    failure = async_task_memcpy(task, computed, 0, &word, 4);
-                    result = word;
-                } else {
-                    uint64_t word = 0;
-                    failure = async_task_memcpy(task, computed, 0, &word, 8);
-                    result = word;
-                }
-                break;
-            }
-            case KCR_DWARF_CFA_REG_RULE_SAME_VALUE:
-                if (!async_thread_state_has_reg(current, target)) {
-                    failure = KCR_ENOTFOUND;
-                } else {
-                    result = async_thread_state_get_reg(current, target);
-                }
-                break;
-        }
+        failure = rule_value(task, memory, current, cfa, kind, value, target, &result);
         if (failure != KCR_ESUCCESS)
             return;
         async_thread_state_set_reg(next, target, result);
@@ -706,104 +795,102 @@ struct value_stack {
 
 }  // namespace
 
+namespace {
+
+// The result of a two-operand operation on `a` (pushed first) and `b`;
+// false for a division by zero.
 template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
-                                            const kcr_async_thread_state* state, uint64_t address,
-                                            int64_t offset, uint64_t length, const machine_ptr* initial,
-                                            size_t initial_count, machine_ptr* result) {
+bool binary_result(uint8_t op, machine_ptr a, machine_ptr b, machine_ptr* c) {
     using machine_ptr_s = std::make_signed_t<machine_ptr>;
-    value_stack<machine_ptr> stack;
-    for (size_t i = 0; i < initial_count; ++i) {
-        if (!stack.push(initial[i]))
-            return KCR_EINTERNAL;
+    const auto sa = static_cast<machine_ptr_s>(a);
+    const auto sb = static_cast<machine_ptr_s>(b);
+    const unsigned shift = static_cast<unsigned>(static_cast<uint64_t>(b) % 64);
+    const bool shift_out = shift >= sizeof(machine_ptr) * 8;
+    switch (op) {
+        case DW_OP_and:
+            *c = a & b;
+            return true;
+        case DW_OP_div:
+            // Signed, as DWARF defines it; the most negative value divided
+            // by -1 wraps instead of trapping.
+            if (b == 0)
+                return false;
+            *c = sb == -1 ? static_cast<machine_ptr>(0 - a) : static_cast<machine_ptr>(sa / sb);
+            return true;
+        case DW_OP_minus:
+            *c = static_cast<machine_ptr>(a - b);
+            return true;
+        case DW_OP_mod:
+            if (b == 0)
+                return false;
+            *c = a % b;
+            return true;
+        case DW_OP_mul:
+            *c = static_cast<machine_ptr>(a * b);
+            return true;
+        case DW_OP_or:
+            *c = a | b;
+            return true;
+        case DW_OP_plus:
+            *c = static_cast<machine_ptr>(a + b);
+            return true;
+        case DW_OP_shl:
+            *c = shift_out ? 0 : static_cast<machine_ptr>(a << shift);
+            return true;
+        case DW_OP_shr:
+            *c = shift_out ? 0 : static_cast<machine_ptr>(a >> shift);
+            return true;
+        case DW_OP_shra:
+            *c = static_cast<machine_ptr>(shift_out ? (sa < 0 ? -1 : 0) : (sa >> shift));
+            return true;
+        case DW_OP_xor:
+            *c = a ^ b;
+            return true;
+        case DW_OP_eq:
+            *c = a == b;
+            return true;
+        case DW_OP_ne:
+            *c = a != b;
+            return true;
+        // Relations compare signed values, as DWARF defines them.
+        case DW_OP_ge:
+            *c = sa >= sb;
+            return true;
+        case DW_OP_gt:
+            *c = sa > sb;
+            return true;
+        case DW_OP_le:
+            *c = sa <= sb;
+            return true;
+        default:  // DW_OP_lt
+            *c = sa < sb;
+            return true;
     }
-    uint64_t start = 0;
-    if (!async_address_apply_offset(address, offset, &start))
-        return KCR_EINVAL;
+}
+
+// One evaluation: the value stack, the operation stream, and what
+// operations read (the task's memory, the thread's registers). Each step
+// runs one operation; a failed step ends the evaluation with its code.
+template <typename machine_ptr>
+class expression_machine {
+  public:
+    expression_machine(const kcr_task_t& task, const kcr_async_thread_state* state)
+        : task_(task), state_(state) {}
+
+    value_stack<machine_ptr> stack;
     opstream stream;
-    if (!stream.init(memory, start, length))
-        return KCR_EINVAL;
 
-    auto read_task = [&](machine_ptr at, uint32_t size, machine_ptr* out) -> kcr_error_t {
-        uint64_t value = 0;
-        kcr_error_t error = async_task_memcpy(task, at, 0, &value, size);
-        if (error != KCR_ESUCCESS)
-            return error;
-        // The bytes are in this machine's order (the task is this machine's).
-        *out = static_cast<machine_ptr>(value);
-        return KCR_ESUCCESS;
-    };
-    auto breg = [&](uint64_t dwarf, machine_ptr* out) -> kcr_error_t {
-        uint32_t reg = 0;
-        int64_t addend = 0;
-        if (!async_thread_state_map_dwarf_to_reg(state, dwarf, &reg))
-            return KCR_ENOTSUP;
-        if (!async_thread_state_has_reg(state, reg))
-            return KCR_ENOTFOUND;
-        if (stream.sleb(&addend) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        *out =
-            static_cast<machine_ptr>(async_thread_state_get_reg(state, reg) + static_cast<uint64_t>(addend));
-        return KCR_ESUCCESS;
-    };
-
-    // Branches may go backwards, so an expression can loop: bound the work.
-    uint32_t budget = kMaxExpressionSteps;
-    while (!stream.at_end()) {
-        if (budget-- == 0)
-            return KCR_EINVAL;
-        uint64_t byte = 0;
-        if (stream.u(1, &byte) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        const uint8_t op = static_cast<uint8_t>(byte);
-        machine_ptr a = 0, b = 0, c = 0;
-        uint64_t operand = 0;
-        int64_t soperand = 0;
-        if (op >= DW_OP_lit0 && op <= DW_OP_lit31) {
-            if (!stack.push(op - DW_OP_lit0))
-                return KCR_EINTERNAL;
-            continue;
-        }
-        if (op >= DW_OP_breg0 && op <= DW_OP_breg31) {
-            kcr_error_t error = breg(op - DW_OP_breg0, &a);
-            if (error != KCR_ESUCCESS)
-                return error;
-            if (!stack.push(a))
-                return KCR_EINTERNAL;
-            continue;
-        }
+    kcr_error_t step(uint8_t op) {
+        if (op >= DW_OP_lit0 && op <= DW_OP_lit31)
+            return stack.push(op - DW_OP_lit0) ? KCR_ESUCCESS : KCR_EINTERNAL;
+        if (op >= DW_OP_breg0 && op <= DW_OP_breg31)
+            return push_register(op - DW_OP_breg0);
         switch (op) {
             case DW_OP_deref:
             case DW_OP_xderef:
-                if (op == DW_OP_xderef) {
-                    if (!stack.pop(&a) || !stack.pop(&b))
-                        return KCR_EINVAL;
-                } else if (!stack.pop(&a)) {
-                    return KCR_EINTERNAL;
-                }
-                if (kcr_error_t error = read_task(a, sizeof(machine_ptr), &c); error != KCR_ESUCCESS)
-                    return error;
-                stack.push(c);
-                break;
             case DW_OP_deref_size:
-            case DW_OP_xderef_size: {
-                if (stream.u(1, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (operand != 1 && operand != 2 && operand != 4 &&
-                    !(operand == 8 && sizeof(machine_ptr) == 8))
-                    return KCR_EINVAL;
-                if (op == DW_OP_xderef_size) {
-                    if (!stack.pop(&a) || !stack.pop(&b))
-                        return KCR_EINVAL;
-                } else if (!stack.pop(&a)) {
-                    return KCR_EINTERNAL;
-                }
-                if (kcr_error_t error = read_task(a, static_cast<uint32_t>(operand), &c);
-                    error != KCR_ESUCCESS)
-                    return error;
-                stack.push(c);
-                break;
-            }
+            case DW_OP_xderef_size:
+                return dereference(op);
             case DW_OP_const1u:
             case DW_OP_const1s:
             case DW_OP_const2u:
@@ -811,97 +898,28 @@ kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kc
             case DW_OP_const4u:
             case DW_OP_const4s:
             case DW_OP_const8u:
-            case DW_OP_const8s: {
-                const uint32_t size = 1u << ((op - DW_OP_const1u) / 2);
-                if (stream.u(size, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if ((op - DW_OP_const1u) % 2 == 1 && size < 8) {
-                    const unsigned shift = 64 - size * 8;
-                    operand = static_cast<uint64_t>(static_cast<int64_t>(operand << shift) >> shift);
-                }
-                if (!stack.push(static_cast<machine_ptr>(operand)))
-                    return KCR_EINTERNAL;
-                break;
-            }
+            case DW_OP_const8s:
             case DW_OP_constu:
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.push(static_cast<machine_ptr>(operand)))
-                    return KCR_EINTERNAL;
-                break;
             case DW_OP_consts:
-                if (stream.sleb(&soperand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.push(static_cast<machine_ptr>(soperand)))
-                    return KCR_EINTERNAL;
-                break;
+                return push_constant(op);
             case DW_OP_bregx: {
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
+                uint64_t dwarf = 0;
+                if (stream.uleb(&dwarf) != KCR_ESUCCESS)
                     return KCR_EINVAL;
-                if (kcr_error_t error = breg(operand, &a); error != KCR_ESUCCESS)
-                    return error;
-                if (!stack.push(a))
-                    return KCR_EINTERNAL;
-                break;
+                return push_register(dwarf);
             }
             case DW_OP_dup:
-                if (stack.depth == 0)
-                    return KCR_EINVAL;
-                if (!stack.push(stack.values[stack.depth - 1]))
-                    return KCR_EINVAL;
-                break;
             case DW_OP_drop:
-                if (!stack.pop(&a))
-                    return KCR_EINVAL;
-                break;
             case DW_OP_over:
-                if (stack.depth < 2)
-                    return KCR_EINVAL;
-                stack.push(stack.values[stack.depth - 2]);
-                break;
             case DW_OP_pick:
-                if (stream.u(1, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (operand >= stack.depth)
-                    return KCR_EINVAL;
-                stack.push(stack.values[stack.depth - 1 - operand]);
-                break;
             case DW_OP_swap:
-                if (stack.depth < 2)
-                    return KCR_EINVAL;
-                a = stack.values[stack.depth - 1];
-                stack.values[stack.depth - 1] = stack.values[stack.depth - 2];
-                stack.values[stack.depth - 2] = a;
-                break;
             case DW_OP_rot:
-                // The top moves to third place; the second and third move up.
-                if (stack.depth < 3)
-                    return KCR_EINVAL;
-                a = stack.values[stack.depth - 1];
-                stack.values[stack.depth - 1] = stack.values[stack.depth - 2];
-                stack.values[stack.depth - 2] = stack.values[stack.depth - 3];
-                stack.values[stack.depth - 3] = a;
-                break;
+                return rearrange(op);
             case DW_OP_abs:
             case DW_OP_neg:
             case DW_OP_not:
-                if (!stack.pop(&a))
-                    return KCR_EINTERNAL;
-                if (op == DW_OP_abs)
-                    a = static_cast<machine_ptr_s>(a) < 0 ? static_cast<machine_ptr>(0 - a) : a;
-                else if (op == DW_OP_neg)
-                    a = static_cast<machine_ptr>(0 - a);
-                else
-                    a = static_cast<machine_ptr>(~a);
-                stack.push(a);
-                break;
             case DW_OP_plus_uconst:
-                if (stream.uleb(&operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                if (!stack.pop(&a))
-                    return KCR_EINTERNAL;
-                stack.push(static_cast<machine_ptr>(a + operand));
-                break;
+                return unary(op);
             case DW_OP_and:
             case DW_OP_div:
             case DW_OP_minus:
@@ -918,99 +936,215 @@ kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kc
             case DW_OP_gt:
             case DW_OP_le:
             case DW_OP_lt:
-            case DW_OP_ne: {
-                if (!stack.pop(&b) || !stack.pop(&a))
-                    return KCR_EINTERNAL;
-                const auto sa = static_cast<machine_ptr_s>(a);
-                const auto sb = static_cast<machine_ptr_s>(b);
-                const unsigned shift = static_cast<unsigned>(static_cast<uint64_t>(b) % 64);
-                const bool shift_out = shift >= sizeof(machine_ptr) * 8;
-                switch (op) {
-                    case DW_OP_and:
-                        c = a & b;
-                        break;
-                    case DW_OP_div:
-                        // Signed, as DWARF defines it; the most negative value
-                        // divided by -1 wraps instead of trapping.
-                        if (b == 0)
-                            return KCR_EINVAL;
-                        c = sb == -1 ? static_cast<machine_ptr>(0 - a) : static_cast<machine_ptr>(sa / sb);
-                        break;
-                    case DW_OP_minus:
-                        c = static_cast<machine_ptr>(a - b);
-                        break;
-                    case DW_OP_mod:
-                        if (b == 0)
-                            return KCR_EINVAL;
-                        c = a % b;
-                        break;
-                    case DW_OP_mul:
-                        c = static_cast<machine_ptr>(a * b);
-                        break;
-                    case DW_OP_or:
-                        c = a | b;
-                        break;
-                    case DW_OP_plus:
-                        c = static_cast<machine_ptr>(a + b);
-                        break;
-                    case DW_OP_shl:
-                        c = shift_out ? 0 : static_cast<machine_ptr>(a << shift);
-                        break;
-                    case DW_OP_shr:
-                        c = shift_out ? 0 : static_cast<machine_ptr>(a >> shift);
-                        break;
-                    case DW_OP_shra:
-                        c = static_cast<machine_ptr>(shift_out ? (sa < 0 ? -1 : 0) : (sa >> shift));
-                        break;
-                    case DW_OP_xor:
-                        c = a ^ b;
-                        break;
-                    case DW_OP_eq:
-                        c = a == b;
-                        break;
-                    case DW_OP_ne:
-                        c = a != b;
-                        break;
-                    // Relations compare signed values, as DWARF defines them.
-                    case DW_OP_ge:
-                        c = sa >= sb;
-                        break;
-                    case DW_OP_gt:
-                        c = sa > sb;
-                        break;
-                    case DW_OP_le:
-                        c = sa <= sb;
-                        break;
-                    case DW_OP_lt:
-                        c = sa < sb;
-                        break;
-                }
-                stack.push(c);
-                break;
-            }
+            case DW_OP_ne:
+                return binary(op);
             case DW_OP_skip:
-            case DW_OP_bra: {
-                if (stream.u(2, &operand) != KCR_ESUCCESS)
-                    return KCR_EINVAL;
-                bool move = true;
-                if (op == DW_OP_bra) {
-                    if (!stack.pop(&a))
-                        return KCR_EINTERNAL;
-                    move = a != 0;
-                }
-                if (move && !stream.skip(static_cast<int16_t>(operand)))
-                    return KCR_EINVAL;
-                break;
-            }
+            case DW_OP_bra:
+                return branch(op);
             case DW_OP_nop:
-                break;
+                return KCR_ESUCCESS;
             default:
                 return KCR_ENOTSUP;
         }
     }
-    if (stack.depth == 0)
+
+  private:
+    using machine_ptr_s = std::make_signed_t<machine_ptr>;
+
+    // Pushes a value that replaces the operands just popped: there is room.
+    void push_result(machine_ptr value) { (void)stack.push(value); }
+
+    kcr_error_t read_task(machine_ptr at, uint32_t size, machine_ptr* out) const {
+        uint64_t value = 0;
+        kcr_error_t error = async_task_memcpy(task_, at, 0, &value, size);
+        if (error != KCR_ESUCCESS)
+            return error;
+        // The bytes are in this machine's order (the task is this machine's).
+        *out = static_cast<machine_ptr>(value);
+        return KCR_ESUCCESS;
+    }
+
+    // A register's value plus the signed addend that follows in the stream.
+    kcr_error_t push_register(uint64_t dwarf) {
+        uint32_t reg = 0;
+        int64_t addend = 0;
+        if (!async_thread_state_map_dwarf_to_reg(state_, dwarf, &reg))
+            return KCR_ENOTSUP;
+        if (!async_thread_state_has_reg(state_, reg))
+            return KCR_ENOTFOUND;
+        if (stream.sleb(&addend) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        const auto value =
+            static_cast<machine_ptr>(async_thread_state_get_reg(state_, reg) + static_cast<uint64_t>(addend));
+        return stack.push(value) ? KCR_ESUCCESS : KCR_EINTERNAL;
+    }
+
+    // Reads a word (or the operand's size) at the popped address; the x
+    // forms pop an address space too, which this task has only one of.
+    kcr_error_t dereference(uint8_t op) {
+        uint64_t size = sizeof(machine_ptr);
+        if (op == DW_OP_deref_size || op == DW_OP_xderef_size) {
+            if (stream.u(1, &size) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            if (size != 1 && size != 2 && size != 4 && !(size == 8 && sizeof(machine_ptr) == 8))
+                return KCR_EINVAL;
+        }
+        machine_ptr address = 0, space = 0, value = 0;
+        if (op == DW_OP_xderef || op == DW_OP_xderef_size) {
+            if (!stack.pop(&address) || !stack.pop(&space))
+                return KCR_EINVAL;
+        } else if (!stack.pop(&address)) {
+            return KCR_EINTERNAL;
+        }
+        if (kcr_error_t error = read_task(address, static_cast<uint32_t>(size), &value);
+            error != KCR_ESUCCESS)
+            return error;
+        push_result(value);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t push_constant(uint8_t op) {
+        uint64_t operand = 0;
+        if (op == DW_OP_constu) {
+            if (stream.uleb(&operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+        } else if (op == DW_OP_consts) {
+            int64_t signed_operand = 0;
+            if (stream.sleb(&signed_operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            operand = static_cast<uint64_t>(signed_operand);
+        } else {
+            // const1u ... const8s: sizes 1, 2, 4, 8, each unsigned then signed.
+            const uint32_t size = 1u << ((op - DW_OP_const1u) / 2);
+            if (stream.u(size, &operand) != KCR_ESUCCESS)
+                return KCR_EINVAL;
+            if ((op - DW_OP_const1u) % 2 == 1 && size < 8) {
+                const unsigned shift = 64 - size * 8;
+                operand = static_cast<uint64_t>(static_cast<int64_t>(operand << shift) >> shift);
+            }
+        }
+        return stack.push(static_cast<machine_ptr>(operand)) ? KCR_ESUCCESS : KCR_EINTERNAL;
+    }
+
+    // The stack operations that copy, drop or reorder entries. A copy that
+    // finds the stack full fails.
+    kcr_error_t rearrange(uint8_t op) {
+        machine_ptr* values = stack.values;
+        const size_t depth = stack.depth;
+        uint64_t index = 0;
+        switch (op) {
+            case DW_OP_dup:
+                return depth > 0 && stack.push(values[depth - 1]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_drop: {
+                machine_ptr dropped = 0;
+                return stack.pop(&dropped) ? KCR_ESUCCESS : KCR_EINVAL;
+            }
+            case DW_OP_over:
+                return depth >= 2 && stack.push(values[depth - 2]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_pick:
+                if (stream.u(1, &index) != KCR_ESUCCESS || index >= depth)
+                    return KCR_EINVAL;
+                return stack.push(values[depth - 1 - index]) ? KCR_ESUCCESS : KCR_EINVAL;
+            case DW_OP_swap:
+                if (depth < 2)
+                    return KCR_EINVAL;
+                std::swap(values[depth - 1], values[depth - 2]);
+                return KCR_ESUCCESS;
+            default: {  // DW_OP_rot
+                // The top moves to third place; the second and third move up.
+                if (depth < 3)
+                    return KCR_EINVAL;
+                const machine_ptr top = values[depth - 1];
+                values[depth - 1] = values[depth - 2];
+                values[depth - 2] = values[depth - 3];
+                values[depth - 3] = top;
+                return KCR_ESUCCESS;
+            }
+        }
+    }
+
+    kcr_error_t unary(uint8_t op) {
+        uint64_t operand = 0;
+        if (op == DW_OP_plus_uconst && stream.uleb(&operand) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        machine_ptr a = 0;
+        if (!stack.pop(&a))
+            return KCR_EINTERNAL;
+        if (op == DW_OP_abs)
+            a = static_cast<machine_ptr_s>(a) < 0 ? static_cast<machine_ptr>(0 - a) : a;
+        else if (op == DW_OP_neg)
+            a = static_cast<machine_ptr>(0 - a);
+        else if (op == DW_OP_not)
+            a = static_cast<machine_ptr>(~a);
+        else
+            a = static_cast<machine_ptr>(a + operand);
+        push_result(a);
+        return KCR_ESUCCESS;
+    }
+
+    kcr_error_t binary(uint8_t op) {
+        machine_ptr a = 0, b = 0, c = 0;
+        if (!stack.pop(&b) || !stack.pop(&a))
+            return KCR_EINTERNAL;
+        if (!binary_result(op, a, b, &c))
+            return KCR_EINVAL;
+        push_result(c);
+        return KCR_ESUCCESS;
+    }
+
+    // skip always moves by its 16-bit offset, bra when the popped value is not zero.
+    kcr_error_t branch(uint8_t op) {
+        uint64_t operand = 0;
+        if (stream.u(2, &operand) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        bool move = true;
+        if (op == DW_OP_bra) {
+            machine_ptr condition = 0;
+            if (!stack.pop(&condition))
+                return KCR_EINTERNAL;
+            move = condition != 0;
+        }
+        if (move && !stream.skip(static_cast<int16_t>(operand)))
+            return KCR_EINVAL;
+        return KCR_ESUCCESS;
+    }
+
+    const kcr_task_t& task_;
+    const kcr_async_thread_state* state_;
+};
+
+}  // namespace
+
+template <typename machine_ptr>
+kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
+                                            const kcr_async_thread_state* state, uint64_t address,
+                                            int64_t offset, uint64_t length, const machine_ptr* initial,
+                                            size_t initial_count, machine_ptr* result) {
+    expression_machine<machine_ptr> machine(task, state);
+    for (size_t i = 0; i < initial_count; ++i) {
+        if (!machine.stack.push(initial[i]))
+            return KCR_EINTERNAL;
+    }
+    uint64_t start = 0;
+    if (!async_address_apply_offset(address, offset, &start))
         return KCR_EINVAL;
-    *result = stack.values[stack.depth - 1];
+    if (!machine.stream.init(memory, start, length))
+        return KCR_EINVAL;
+
+    // Branches may go backwards, so an expression can loop: bound the work.
+    uint32_t budget = kMaxExpressionSteps;
+    while (!machine.stream.at_end()) {
+        if (budget-- == 0)
+            return KCR_EINVAL;
+        uint64_t op = 0;
+        if (machine.stream.u(1, &op) != KCR_ESUCCESS)
+            return KCR_EINVAL;
+        if (kcr_error_t error = machine.step(static_cast<uint8_t>(op)); error != KCR_ESUCCESS)
+            return error;
+    }
+    if (machine.stack.depth == 0)
+        return KCR_EINVAL;
+    *result = machine.stack.values[machine.stack.depth - 1];
     return KCR_ESUCCESS;
 }
 

@@ -41,6 +41,9 @@ struct dwarf_cfa_rule {
 };
 
 template <typename machine_ptr>
+class cfa_program;
+
+template <typename machine_ptr>
 class dwarf_cfa_state {
   public:
     static constexpr uint8_t kMaxLevels = 6;
@@ -83,15 +86,17 @@ class dwarf_cfa_state {
     // to the end). `initial_location` is the FDE's pc start. 0, 3 (table
     // full or remembered-state limit), 4 (unsupported instruction or
     // encoding), 5 (malformed or outside the view).
-    kcr_error_t eval_program(async_dwarf_memory* memory, uint64_t target_address, uint64_t initial_location,
-                             const kcr_async_dwarf_cie_info* cie, const gnu_ehptr_reader<machine_ptr>* reader,
-                             uint64_t address, uint64_t length);
+    [[nodiscard]] kcr_error_t eval_program(async_dwarf_memory* memory, uint64_t target_address,
+                                           uint64_t initial_location, const kcr_async_dwarf_cie_info* cie,
+                                           const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address,
+                                           uint64_t length);
 
     // Computes the caller's state from the rules and the current state.
     // Expression rules read their bytes from `memory`.
-    kcr_error_t apply_state(const kcr_task_t& task, async_dwarf_memory* memory,
-                            const kcr_async_dwarf_cie_info* cie, const kcr_async_thread_state* current,
-                            kcr_async_thread_state* next) const;
+    [[nodiscard]] kcr_error_t apply_state(const kcr_task_t& task, async_dwarf_memory* memory,
+                                          const kcr_async_dwarf_cie_info* cie,
+                                          const kcr_async_thread_state* current,
+                                          kcr_async_thread_state* next) const;
 
     // Visits every rule of the current level.
     template <typename Fn>
@@ -104,6 +109,9 @@ class dwarf_cfa_state {
     }
 
   private:
+    // One run of eval_program(), by families of instructions.
+    friend class cfa_program<machine_ptr>;
+
     uint8_t take_entry();
     void release_level(uint8_t level);
 
@@ -122,9 +130,10 @@ class dwarf_cfa_state {
 // loop), 6 (stack exhausted), 8 (register
 // not held by the state), or a task read's error.
 template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
-                                            const kcr_async_thread_state* state, uint64_t address,
-                                            int64_t offset, uint64_t length, const machine_ptr* initial,
-                                            size_t initial_count, machine_ptr* result);
+[[nodiscard]] kcr_error_t kcr_async_dwarf_expression_eval(async_dwarf_memory* memory, const kcr_task_t& task,
+                                                          const kcr_async_thread_state* state,
+                                                          uint64_t address, int64_t offset, uint64_t length,
+                                                          const machine_ptr* initial, size_t initial_count,
+                                                          machine_ptr* result);
 
 }  // namespace kcr::async

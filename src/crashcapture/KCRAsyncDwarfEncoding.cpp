@@ -306,10 +306,49 @@ kcr_error_t read_entry_length(async_dwarf_memory* memory, uint64_t address, uint
 
 }  // namespace
 
-template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info, async_dwarf_memory* memory,
-                                          const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address) {
-    *info = kcr_async_dwarf_cie_info{};
+namespace {
+
+// Reads a CIE's fields in order: `pos` counts from the end of its length
+// field (`body`). Each read fails with 5 when the bytes cannot be read.
+struct cie_cursor {
+    async_dwarf_memory* memory;
+    uint64_t body;
+    uint64_t pos;
+
+    bool byte(uint64_t* out) {
+        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, out) != KCR_ESUCCESS)
+            return false;
+        pos += 1;
+        return true;
+    }
+    bool uleb(uint64_t* out) {
+        size_t n = 0;
+        if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), out, &n) != KCR_ESUCCESS)
+            return false;
+        pos += n;
+        return true;
+    }
+    bool sleb(int64_t* out) {
+        size_t n = 0;
+        if (async_dwarf_read_sleb128(memory, body, static_cast<int64_t>(pos), out, &n) != KCR_ESUCCESS)
+            return false;
+        pos += n;
+        return true;
+    }
+};
+
+// The augmentation string, its first letters kept; only "z..." strings (or
+// none) are understood.
+struct cie_augmentation {
+    char letters[16] = {};
+    size_t length = 0;
+
+    size_t kept() const { return length < sizeof letters - 1 ? length : sizeof letters - 1; }
+};
+
+// Length, id and version; the cursor is left after the version.
+kcr_error_t read_cie_header(kcr_async_dwarf_cie_info* info, async_dwarf_memory* memory, uint64_t address,
+                            cie_cursor* cursor) {
     uint64_t length = 0;
     uint32_t header = 0;
     if (read_entry_length(memory, address, &length, &header) != KCR_ESUCCESS)
@@ -329,137 +368,132 @@ kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info, async_
     // The entry must hold at least its id and version.
     if (length < id_size + 1)
         return KCR_EINVAL;
-    // Position relative to the length field's end.
-    uint64_t pos = id_size;
-    const uint64_t body = address + header;
+    *cursor = cie_cursor{memory, address + header, id_size};
     uint64_t version = 0;
-    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &version) != KCR_ESUCCESS)
+    if (!cursor->byte(&version))
         return KCR_EINVAL;
     if (version != 1 && version != 3 && version != 4)
         return KCR_EINVAL;
     info->cie_version = static_cast<uint8_t>(version);
-    pos += 1;
-    // Augmentation string.
-    char augmentation[16] = {};
-    size_t augmentation_length = 0;
+    return KCR_ESUCCESS;
+}
+
+kcr_error_t read_augmentation_string(cie_cursor* cursor, uint64_t length, cie_augmentation* augmentation) {
     for (;;) {
         uint64_t c = 0;
-        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &c) != KCR_ESUCCESS)
+        if (!cursor->byte(&c))
             return KCR_EINVAL;
-        pos += 1;
         if (c == 0)
-            break;
-        if (augmentation_length == 0 && c != 'z')
+            return KCR_ESUCCESS;
+        if (augmentation->length == 0 && c != 'z')
             return KCR_ENOTSUP;
-        if (augmentation_length < sizeof augmentation - 1)
-            augmentation[augmentation_length] = static_cast<char>(c);
-        ++augmentation_length;
-        if (pos > length)
+        if (augmentation->length < sizeof augmentation->letters - 1)
+            augmentation->letters[augmentation->length] = static_cast<char>(c);
+        ++augmentation->length;
+        if (cursor->pos > length)
             return KCR_EINVAL;
     }
-    if (augmentation_length > 0)
-        info->eh_augmentation.data_present = true;
-    if (version == 4) {
+}
+
+// Address and segment sizes (version 4), the alignment factors and the
+// return-address register (one byte in version 1).
+kcr_error_t read_code_fields(kcr_async_dwarf_cie_info* info, cie_cursor* cursor) {
+    if (info->cie_version == 4) {
         uint64_t address_size = 0, segment_size = 0;
-        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &address_size) !=
-                KCR_ESUCCESS ||
-            async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos + 1), 1, &segment_size) !=
-                KCR_ESUCCESS) {
+        if (!cursor->byte(&address_size) || !cursor->byte(&segment_size))
             return KCR_EINVAL;
-        }
         info->address_size = static_cast<uint8_t>(address_size);
         info->segment_size = static_cast<uint8_t>(segment_size);
-        pos += 2;
     }
-    size_t n = 0;
-    if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &info->code_alignment_factor, &n) !=
-        KCR_ESUCCESS)
+    if (!cursor->uleb(&info->code_alignment_factor) || !cursor->sleb(&info->data_alignment_factor))
         return KCR_EINVAL;
-    pos += n;
-    if (async_dwarf_read_sleb128(memory, body, static_cast<int64_t>(pos), &info->data_alignment_factor, &n) !=
-        KCR_ESUCCESS)
+    if (info->cie_version == 1)
+        return cursor->byte(&info->return_address_register) ? KCR_ESUCCESS : KCR_EINVAL;
+    return cursor->uleb(&info->return_address_register) ? KCR_ESUCCESS : KCR_EINVAL;
+}
+
+// The augmentation data the letters after 'z' describe, read up to the
+// first letter not understood; the cursor goes past the whole data.
+template <typename machine_ptr>
+kcr_error_t read_augmentation_data(kcr_async_dwarf_cie_info* info,
+                                   const gnu_ehptr_reader<machine_ptr>* reader,
+                                   const cie_augmentation& augmentation, cie_cursor* cursor) {
+    uint64_t data_length = 0;
+    if (!cursor->uleb(&data_length))
         return KCR_EINVAL;
-    pos += n;
-    if (version == 1) {
-        // Version 1 stores the return-address register as one byte.
-        uint64_t ra = 0;
-        if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(pos), 1, &ra) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        info->return_address_register = ra;
-        pos += 1;
-    } else {
-        if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &info->return_address_register,
-                                     &n) != KCR_ESUCCESS)
-            return KCR_EINVAL;
-        pos += n;
-    }
-    if (info->eh_augmentation.data_present) {
-        uint64_t data_length = 0;
-        if (async_dwarf_read_uleb128(memory, body, static_cast<int64_t>(pos), &data_length, &n) !=
-            KCR_ESUCCESS)
-            return KCR_EINVAL;
-        pos += n;
-        const uint64_t data_start = pos;
-        uint64_t cursor = pos;
-        const size_t letters =
-            augmentation_length < sizeof augmentation - 1 ? augmentation_length : sizeof augmentation - 1;
-        bool stop = false;
-        for (size_t i = 1; i < letters && !stop; ++i) {
-            switch (augmentation[i]) {
-                case 'L': {
-                    uint64_t e = 0;
-                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
-                        KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    info->eh_augmentation.has_lsda_encoding = true;
-                    info->eh_augmentation.lsda_encoding = static_cast<uint8_t>(e);
-                    cursor += 1;
-                    break;
-                }
-                case 'P': {
-                    uint64_t e = 0;
-                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
-                        KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    cursor += 1;
-                    machine_ptr personality = 0;
-                    size_t size = 0;
-                    kcr_error_t error = reader->read(memory, body, static_cast<int64_t>(cursor),
-                                                     static_cast<uint8_t>(e), &personality, &size);
-                    if (error != KCR_ESUCCESS)
-                        return error;
-                    info->eh_augmentation.has_personality_address = true;
-                    info->eh_augmentation.personality_address = personality;
-                    cursor += size;
-                    break;
-                }
-                case 'R': {
-                    uint64_t e = 0;
-                    if (async_dwarf_read_uintmax(memory, body, static_cast<int64_t>(cursor), 1, &e) !=
-                        KCR_ESUCCESS)
-                        return KCR_EINVAL;
-                    info->eh_augmentation.has_pointer_encoding = true;
-                    info->eh_augmentation.pointer_encoding = static_cast<uint8_t>(e);
-                    cursor += 1;
-                    break;
-                }
-                case 'S':
-                    info->eh_augmentation.signal_frame = true;
-                    break;
-                default:
-                    // 'M', 'N', 'O', 'Q' and unknown letters end the scan.
-                    stop = true;
-                    break;
+    const uint64_t data_start = cursor->pos;
+    cie_cursor data = *cursor;
+    bool stop = false;
+    for (size_t i = 1; i < augmentation.kept() && !stop; ++i) {
+        uint64_t e = 0;
+        switch (augmentation.letters[i]) {
+            case 'L':
+                if (!data.byte(&e))
+                    return KCR_EINVAL;
+                info->eh_augmentation.has_lsda_encoding = true;
+                info->eh_augmentation.lsda_encoding = static_cast<uint8_t>(e);
+                break;
+            case 'P': {
+                if (!data.byte(&e))
+                    return KCR_EINVAL;
+                machine_ptr personality = 0;
+                size_t size = 0;
+                kcr_error_t error = reader->read(data.memory, data.body, static_cast<int64_t>(data.pos),
+                                                 static_cast<uint8_t>(e), &personality, &size);
+                if (error != KCR_ESUCCESS)
+                    return error;
+                info->eh_augmentation.has_personality_address = true;
+                info->eh_augmentation.personality_address = personality;
+                data.pos += size;
+                break;
             }
+            case 'R':
+                if (!data.byte(&e))
+                    return KCR_EINVAL;
+                info->eh_augmentation.has_pointer_encoding = true;
+                info->eh_augmentation.pointer_encoding = static_cast<uint8_t>(e);
+                break;
+            case 'S':
+                info->eh_augmentation.signal_frame = true;
+                break;
+            default:
+                // 'M', 'N', 'O', 'Q' and unknown letters end the scan.
+                stop = true;
+                break;
         }
-        if (data_start + data_length < data_start)
-            return KCR_EINVAL;
-        pos = data_start + data_length;
     }
-    if (pos > length)
+    if (data_start + data_length < data_start)
         return KCR_EINVAL;
-    info->initial_instructions_offset = info->cie_offset + pos;
-    info->initial_instructions_length = length - pos;
+    cursor->pos = data_start + data_length;
+    return KCR_ESUCCESS;
+}
+
+}  // namespace
+
+template <typename machine_ptr>
+kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info, async_dwarf_memory* memory,
+                                          const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address) {
+    *info = kcr_async_dwarf_cie_info{};
+    cie_cursor cursor{};
+    if (kcr_error_t error = read_cie_header(info, memory, address, &cursor); error != KCR_ESUCCESS)
+        return error;
+    const uint64_t length = info->cie_length;
+    cie_augmentation augmentation;
+    if (kcr_error_t error = read_augmentation_string(&cursor, length, &augmentation); error != KCR_ESUCCESS)
+        return error;
+    if (augmentation.length > 0)
+        info->eh_augmentation.data_present = true;
+    if (kcr_error_t error = read_code_fields(info, &cursor); error != KCR_ESUCCESS)
+        return error;
+    if (info->eh_augmentation.data_present) {
+        if (kcr_error_t error = read_augmentation_data(info, reader, augmentation, &cursor);
+            error != KCR_ESUCCESS)
+            return error;
+    }
+    if (cursor.pos > length)
+        return KCR_EINVAL;
+    info->initial_instructions_offset = info->cie_offset + cursor.pos;
+    info->initial_instructions_length = length - cursor.pos;
     return KCR_ESUCCESS;
 }
 

@@ -53,20 +53,20 @@ void async_dwarf_memory_init_local(async_dwarf_memory* memory, const void* bytes
                                    uint64_t base, const kcr_async_byteorder* order);
 // Copies [address + offset, + length): 0, 5 when any byte lies outside the view
 // (or the sum wraps), 8 when the task cannot be read there.
-kcr_error_t async_dwarf_memory_read(async_dwarf_memory* memory, uint64_t address, int64_t offset,
-                                    void* destination, size_t length);
+[[nodiscard]] kcr_error_t async_dwarf_memory_read(async_dwarf_memory* memory, uint64_t address,
+                                                  int64_t offset, void* destination, size_t length);
 
 // An unsigned value of 1, 2, 4 or 8 bytes through the byte order; 5 for any
 // other size or a range outside the view.
-kcr_error_t async_dwarf_read_uintmax(async_dwarf_memory* memory, uint64_t address, int64_t offset,
-                                     uint32_t size, uint64_t* result);
+[[nodiscard]] kcr_error_t async_dwarf_read_uintmax(async_dwarf_memory* memory, uint64_t address,
+                                                   int64_t offset, uint32_t size, uint64_t* result);
 
 // LEB128 of at most 10 bytes (a continuation bit on the tenth gives 4); every
 // byte must be inside the view (else 5). *size is the number of bytes read.
-kcr_error_t async_dwarf_read_uleb128(async_dwarf_memory* memory, uint64_t address, int64_t offset,
-                                     uint64_t* result, size_t* size);
-kcr_error_t async_dwarf_read_sleb128(async_dwarf_memory* memory, uint64_t address, int64_t offset,
-                                     int64_t* result, size_t* size);
+[[nodiscard]] kcr_error_t async_dwarf_read_uleb128(async_dwarf_memory* memory, uint64_t address,
+                                                   int64_t offset, uint64_t* result, size_t* size);
+[[nodiscard]] kcr_error_t async_dwarf_read_sleb128(async_dwarf_memory* memory, uint64_t address,
+                                                   int64_t offset, int64_t* result, size_t* size);
 
 // The GNU pointer-encoding byte.
 namespace DW_EH_PE {
@@ -120,8 +120,8 @@ class gnu_ehptr_reader {
     // Reads the pointer at address + offset: 0, 8 for the omitted encoding,
     // 4 for an unsupported or baseless one, 5 for a read outside the view.
     // *size is the number of bytes the field takes.
-    kcr_error_t read(async_dwarf_memory* memory, uint64_t address, int64_t offset, uint8_t encoding,
-                     machine_ptr* result, size_t* size) const;
+    [[nodiscard]] kcr_error_t read(async_dwarf_memory* memory, uint64_t address, int64_t offset,
+                                   uint8_t encoding, machine_ptr* result, size_t* size) const;
 
   private:
     const kcr_async_byteorder* order_;
@@ -175,14 +175,17 @@ struct kcr_async_dwarf_fde_info {
 // Parses the CIE whose length field is at `address`: 0, 4 (unknown
 // augmentation), 5 (malformed or outside the view).
 template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info, async_dwarf_memory* memory,
-                                          const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address);
+[[nodiscard]] kcr_error_t kcr_async_dwarf_cie_info_init(kcr_async_dwarf_cie_info* info,
+                                                        async_dwarf_memory* memory,
+                                                        const gnu_ehptr_reader<machine_ptr>* reader,
+                                                        uint64_t address);
 // Parses the FDE whose length field is at `address`, and its CIE into `cie`
 // when given.
 template <typename machine_ptr>
-kcr_error_t kcr_async_dwarf_fde_info_init(kcr_async_dwarf_fde_info* info, async_dwarf_memory* memory,
-                                          uint64_t address, bool debug_frame,
-                                          kcr_async_dwarf_cie_info* cie = nullptr);
+[[nodiscard]] kcr_error_t kcr_async_dwarf_fde_info_init(kcr_async_dwarf_fde_info* info,
+                                                        async_dwarf_memory* memory, uint64_t address,
+                                                        bool debug_frame,
+                                                        kcr_async_dwarf_cie_info* cie = nullptr);
 
 struct async_dwarf_frame_reader {
     async_dwarf_memory* memory = nullptr;
@@ -195,28 +198,32 @@ void async_dwarf_frame_reader_init(async_dwarf_frame_reader* reader, async_dwarf
 // Scans the section from base + start_offset for the FDE covering `address`
 // (pc start <= address < pc end): 0 when found, 8 when not, 5 for a malformed
 // section, or the FDE parser's code.
-kcr_error_t async_dwarf_frame_reader_find_fde(async_dwarf_frame_reader* reader, uint64_t start_offset,
-                                              uint64_t address, kcr_async_dwarf_fde_info* fde);
+[[nodiscard]] kcr_error_t async_dwarf_frame_reader_find_fde(async_dwarf_frame_reader* reader,
+                                                            uint64_t start_offset, uint64_t address,
+                                                            kcr_async_dwarf_fde_info* fde);
 
 // Binary search of an .eh_frame_hdr table (the image's sorted index of FDEs):
 // 0 and the FDE's address in the task, 8 when no entry precedes the address,
 // 4 when the table's encoding is not the usual data-relative signed 32-bit
 // pairs, 5 when the header cannot be read.
-kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header, uint64_t header_size,
-                                            uint64_t address, uint64_t* fde_address);
+[[nodiscard]] kcr_error_t async_dwarf_eh_frame_hdr_lookup(const kcr_task_t& task, uint64_t header,
+                                                          uint64_t header_size, uint64_t address,
+                                                          uint64_t* fde_address);
 // The same over a local copy of the header: `bytes` holds `header_size`
 // bytes of the header whose task address is `header`.
-kcr_error_t async_dwarf_eh_frame_hdr_lookup_local(const uint8_t* bytes, uint64_t header, uint64_t header_size,
-                                                  uint64_t address, uint64_t* fde_address);
+[[nodiscard]] kcr_error_t async_dwarf_eh_frame_hdr_lookup_local(const uint8_t* bytes, uint64_t header,
+                                                                uint64_t header_size, uint64_t address,
+                                                                uint64_t* fde_address);
 
 // The frame reader: finds the image of the current pc (one byte earlier
 // when the pc is a return address), its FDE, runs the CIE and FDE programs
 // up to that address and applies the rules. 0; 3 without a pc; 4 when the
 // image or FDE is missing or the programs fail; 2 when the image has no call
 // frame section or the rules cannot be applied.
-frame_error_t async_frame_read_dwarf_unwind(const kcr_task_t& task, async_image_list_t* image_list,
-                                            const kcr_async_thread_state* current,
-                                            const kcr_async_thread_state* previous,
-                                            kcr_async_thread_state* next);
+[[nodiscard]] frame_error_t async_frame_read_dwarf_unwind(const kcr_task_t& task,
+                                                          async_image_list_t* image_list,
+                                                          const kcr_async_thread_state* current,
+                                                          const kcr_async_thread_state* previous,
+                                                          kcr_async_thread_state* next);
 
 }  // namespace kcr::async

@@ -45,20 +45,23 @@ struct async_frame_cursor {
     kcr_async_thread_state frame;
 };
 
-frame_error_t async_frame_cursor_init(async_frame_cursor* cursor, const kcr_task_t& task,
-                                      const kcr_async_thread_state* thread_state,
-                                      async_image_list_t* image_list);
+[[nodiscard]] frame_error_t async_frame_cursor_init(async_frame_cursor* cursor, const kcr_task_t& task,
+                                                    const kcr_async_thread_state* thread_state,
+                                                    async_image_list_t* image_list);
 // Starts from a thread suspended by plat::machine::suspendThreads(); 6 when
 // its registers are not at hand.
-kcr_error_t async_frame_cursor_init_with_thread(async_frame_cursor* cursor, const kcr_task_t& task,
-                                                uint32_t thread, async_image_list_t* image_list);
+[[nodiscard]] kcr_error_t async_frame_cursor_init_with_thread(async_frame_cursor* cursor,
+                                                              const kcr_task_t& task, uint32_t thread,
+                                                              async_image_list_t* image_list);
 // The first call yields the starting state; later calls step with the readers.
 // A new pc at or below the page size (0 included) ends the walk with 2.
-frame_error_t async_frame_cursor_next_with_readers(async_frame_cursor* cursor,
-                                                   const async_frame_reader* readers, size_t count);
+[[nodiscard]] frame_error_t async_frame_cursor_next_with_readers(async_frame_cursor* cursor,
+                                                                 const async_frame_reader* readers,
+                                                                 size_t count);
 // Steps with the standard readers.
-frame_error_t async_frame_cursor_next(async_frame_cursor* cursor);
-frame_error_t async_frame_cursor_get_reg(const async_frame_cursor* cursor, uint32_t reg, uint64_t* value);
+[[nodiscard]] frame_error_t async_frame_cursor_next(async_frame_cursor* cursor);
+[[nodiscard]] frame_error_t async_frame_cursor_get_reg(const async_frame_cursor* cursor, uint32_t reg,
+                                                       uint64_t* value);
 const char* async_frame_cursor_get_regname(const async_frame_cursor* cursor, uint32_t reg);
 uint32_t async_frame_cursor_get_regcount(const async_frame_cursor* cursor);
 void async_frame_cursor_free(async_frame_cursor* cursor);
@@ -66,9 +69,10 @@ void async_frame_cursor_free(async_frame_cursor* cursor);
 // Follows the saved frame-pointer chain: [fp] is the caller's fp, the next
 // word its return address. Rejects a chain that does not move towards older
 // frames (3) and ends at fp 0 (2).
-frame_error_t async_frame_read_frame_pointer(const kcr_task_t& task, async_image_list_t* image_list,
-                                             const kcr_async_thread_state* current,
-                                             const kcr_async_thread_state* previous,
-                                             kcr_async_thread_state* next);
+[[nodiscard]] frame_error_t async_frame_read_frame_pointer(const kcr_task_t& task,
+                                                           async_image_list_t* image_list,
+                                                           const kcr_async_thread_state* current,
+                                                           const kcr_async_thread_state* previous,
+                                                           kcr_async_thread_state* next);
 
 }  // namespace kcr::async

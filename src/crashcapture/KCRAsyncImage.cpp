@@ -383,7 +383,9 @@ SharedImages& shared_images() {
                              reinterpret_cast<const void*>(loaded.headerAddress));
                     return;
                 }
-                locked_image_list_append(&images->list, loaded.headerAddress, loaded.path.c_str());
+                // An image that cannot be read is left out: its addresses are
+                // reported as outside every image, without symbols.
+                (void)locked_image_list_append(&images->list, loaded.headerAddress, loaded.path.c_str());
             },
             [images](uint64_t header) { locked_image_list_remove(&images->list, header); });
         return images;

@@ -48,8 +48,8 @@ struct async_image {
 
 // Reads the image at `header_addr`: ELF when it starts with the ELF magic, else
 // Mach-O. 0, or the reader's error (nothing is left allocated on failure).
-kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const char* name,
-                             uint64_t header_addr);
+[[nodiscard]] kcr_error_t async_image_init(async_image* image, const kcr_task_t& task, const char* name,
+                                           uint64_t header_addr);
 void async_image_free(async_image* image);
 
 uint64_t async_image_header_address(const async_image* image);
@@ -69,9 +69,9 @@ bool async_image_build_id(const async_image* image, const uint8_t** bytes, uint3
 
 // Section mappings for the unwinders: 0, 8 when the image has no such section,
 // or the mapping's error. The caller frees the object.
-kcr_error_t async_image_map_eh_frame(const async_image* image, kcr_async_mobject* mobj);
-kcr_error_t async_image_map_debug_frame(const async_image* image, kcr_async_mobject* mobj);
-kcr_error_t async_image_map_unwind_info(const async_image* image, kcr_async_mobject* mobj);
+[[nodiscard]] kcr_error_t async_image_map_eh_frame(const async_image* image, kcr_async_mobject* mobj);
+[[nodiscard]] kcr_error_t async_image_map_debug_frame(const async_image* image, kcr_async_mobject* mobj);
+[[nodiscard]] kcr_error_t async_image_map_unwind_info(const async_image* image, kcr_async_mobject* mobj);
 
 // The image's unwind tables as local bytes: `bytes` holds the task range
 // starting at `task_address`, `length` bytes long, covering .eh_frame_hdr and
@@ -85,8 +85,8 @@ bool async_image_unwind_tables(const async_image* image, const uint8_t** bytes, 
 // The nearest symbol at or below `pc`: 0 when reported (the name is valid only
 // during the callback), 8 when none. ELF images answer from their file's full
 // symbol table when it was loaded, else from their dynamic symbols.
-kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
-                                          async_macho_found_symbol_cb callback, void* context);
+[[nodiscard]] kcr_error_t async_image_find_symbol_by_pc(const async_image* image, uint64_t pc,
+                                                        async_macho_found_symbol_cb callback, void* context);
 
 // Images the loader holds that the list did not know when a crash came
 // (libraries opened since the last ordinary-time update), found by walking
@@ -117,7 +117,8 @@ void locked_image_list_init(async_image_list_t* list, const kcr_task_t& task);
 // Frees every image; only once no reader can walk the list any more.
 void locked_image_list_free(async_image_list_t* list);
 // Reads the image and appends it; an image that cannot be read is skipped.
-kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_addr, const char* name);
+[[nodiscard]] kcr_error_t locked_image_list_append(async_image_list_t* list, uint64_t header_addr,
+                                                   const char* name);
 void locked_image_list_remove(async_image_list_t* list, uint64_t header_addr);
 
 void async_image_list_set_reading(async_image_list_t* list, bool reading);

@@ -26,8 +26,8 @@ struct kcr_async_mobject {
 // nothing (or not all that was required) could be copied, or 6 when no local
 // pages could be had. On failure nothing stays mapped. A copy holds at most
 // plat::machine::kMaxCopiedMapping bytes (64 MiB).
-kcr_error_t async_mobject_init(kcr_async_mobject* mobj, const kcr_task_t& task, uint64_t task_address,
-                               uint64_t length, bool require_full);
+[[nodiscard]] kcr_error_t async_mobject_init(kcr_async_mobject* mobj, const kcr_task_t& task,
+                                             uint64_t task_address, uint64_t length, bool require_full);
 const kcr_task_t& async_mobject_task(const kcr_async_mobject* mobj);
 uint64_t async_mobject_base_address(const kcr_async_mobject* mobj);
 uint64_t async_mobject_length(const kcr_async_mobject* mobj);
@@ -40,14 +40,17 @@ void* async_mobject_remap_address(const kcr_async_mobject* mobj, uint64_t task_a
                                   uint64_t length);
 
 // Checked, byte-order converted reads; 5 for a range outside the object.
-kcr_error_t async_mobject_read_uint8(const kcr_async_mobject* mobj, uint64_t address, int64_t offset,
-                                     uint8_t* result);
-kcr_error_t async_mobject_read_uint16(const kcr_async_mobject* mobj, const kcr_async_byteorder* order,
-                                      uint64_t address, int64_t offset, uint16_t* result);
-kcr_error_t async_mobject_read_uint32(const kcr_async_mobject* mobj, const kcr_async_byteorder* order,
-                                      uint64_t address, int64_t offset, uint32_t* result);
-kcr_error_t async_mobject_read_uint64(const kcr_async_mobject* mobj, const kcr_async_byteorder* order,
-                                      uint64_t address, int64_t offset, uint64_t* result);
+[[nodiscard]] kcr_error_t async_mobject_read_uint8(const kcr_async_mobject* mobj, uint64_t address,
+                                                   int64_t offset, uint8_t* result);
+[[nodiscard]] kcr_error_t async_mobject_read_uint16(const kcr_async_mobject* mobj,
+                                                    const kcr_async_byteorder* order, uint64_t address,
+                                                    int64_t offset, uint16_t* result);
+[[nodiscard]] kcr_error_t async_mobject_read_uint32(const kcr_async_mobject* mobj,
+                                                    const kcr_async_byteorder* order, uint64_t address,
+                                                    int64_t offset, uint32_t* result);
+[[nodiscard]] kcr_error_t async_mobject_read_uint64(const kcr_async_mobject* mobj,
+                                                    const kcr_async_byteorder* order, uint64_t address,
+                                                    int64_t offset, uint64_t* result);
 
 void async_mobject_free(kcr_async_mobject* mobj);
 

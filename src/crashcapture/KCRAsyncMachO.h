@@ -61,8 +61,8 @@ struct async_macho_mapped_segment {
     uint64_t filesize = 0;
 };
 
-kcr_error_t async_macho_init(async_macho* image, const kcr_task_t& task, const char* name,
-                             uint64_t header_addr);
+[[nodiscard]] kcr_error_t async_macho_init(async_macho* image, const kcr_task_t& task, const char* name,
+                                           uint64_t header_addr);
 void async_macho_free(async_macho* image);
 
 const kcr_async_byteorder* async_macho_byteorder(const async_macho* image);
@@ -79,11 +79,11 @@ const void* async_macho_next_command_type(const async_macho* image, const void* 
 const void* async_macho_find_command(const async_macho* image, uint32_t type);
 const void* async_macho_find_segment_cmd(const async_macho* image, const char* segname);
 
-kcr_error_t async_macho_map_segment(const async_macho* image, const char* segname,
-                                    async_macho_mapped_segment* segment);
+[[nodiscard]] kcr_error_t async_macho_map_segment(const async_macho* image, const char* segname,
+                                                  async_macho_mapped_segment* segment);
 void async_macho_mapped_segment_free(async_macho_mapped_segment* segment);
-kcr_error_t async_macho_map_section(const async_macho* image, const char* segname, const char* sectname,
-                                    kcr_async_mobject* mobj);
+[[nodiscard]] kcr_error_t async_macho_map_section(const async_macho* image, const char* segname,
+                                                  const char* sectname, kcr_async_mobject* mobj);
 
 struct async_macho_symtab_entry {
     uint32_t n_strx = 0;
@@ -107,7 +107,8 @@ struct async_macho_symtab_reader {
     uint64_t string_table_size = 0;
 };
 
-kcr_error_t async_macho_symtab_reader_init(async_macho_symtab_reader* reader, const async_macho* image);
+[[nodiscard]] kcr_error_t async_macho_symtab_reader_init(async_macho_symtab_reader* reader,
+                                                         const async_macho* image);
 async_macho_symtab_entry async_macho_symtab_reader_read(const async_macho_symtab_reader* reader,
                                                         const void* symtab, uint32_t index);
 // The name at a string-table index when its NUL lies inside the table; else null.
@@ -117,9 +118,10 @@ void async_macho_symtab_reader_free(async_macho_symtab_reader* reader);
 using async_macho_found_symbol_cb = void (*)(uint64_t address, const char* name, void* context);
 // The nearest defined symbol at or below the address: 0 when reported, 8 when
 // none qualifies, 5 when its name is unreadable, or the reader's error.
-kcr_error_t async_macho_find_symbol_by_pc(const async_macho* image, uint64_t pc,
-                                          async_macho_found_symbol_cb callback, void* context);
-kcr_error_t async_macho_find_symbol_by_name(const async_macho* image, const char* name, uint64_t* address);
+[[nodiscard]] kcr_error_t async_macho_find_symbol_by_pc(const async_macho* image, uint64_t pc,
+                                                        async_macho_found_symbol_cb callback, void* context);
+[[nodiscard]] kcr_error_t async_macho_find_symbol_by_name(const async_macho* image, const char* name,
+                                                          uint64_t* address);
 
 // A NUL-terminated string of the image read on first use, one page more each
 // time it runs past what is mapped (at most 64 KiB).
@@ -130,9 +132,10 @@ struct async_macho_string {
     bool populated = false;
     uint64_t length = 0;
 };
-kcr_error_t async_macho_string_init(async_macho_string* string, const async_macho* image, uint64_t address);
-kcr_error_t async_macho_string_get_length(async_macho_string* string, uint64_t* length);
-kcr_error_t async_macho_string_get_pointer(async_macho_string* string, const char** pointer);
+[[nodiscard]] kcr_error_t async_macho_string_init(async_macho_string* string, const async_macho* image,
+                                                  uint64_t address);
+[[nodiscard]] kcr_error_t async_macho_string_get_length(async_macho_string* string, uint64_t* length);
+[[nodiscard]] kcr_error_t async_macho_string_get_pointer(async_macho_string* string, const char** pointer);
 void async_macho_string_free(async_macho_string* string);
 
 }  // namespace kcr::async

@@ -33,7 +33,7 @@ struct async_objc_cache {
     uint64_t* class_values = nullptr;
 };
 
-kcr_error_t async_objc_cache_init(async_objc_cache* cache);
+[[nodiscard]] kcr_error_t async_objc_cache_init(async_objc_cache* cache);
 void async_objc_cache_free(async_objc_cache* cache);
 
 using async_objc_found_method_cb = void (*)(bool is_class_method, async_macho_string* class_name,
@@ -41,11 +41,12 @@ using async_objc_found_method_cb = void (*)(bool is_class_method, async_macho_st
                                             void* context);
 
 // Calls back once per method; 7 without a cache.
-kcr_error_t async_objc_parse(const async_macho* image, async_objc_cache* cache,
-                             async_objc_found_method_cb callback, void* context);
+[[nodiscard]] kcr_error_t async_objc_parse(const async_macho* image, async_objc_cache* cache,
+                                           async_objc_found_method_cb callback, void* context);
 // Reports the method whose implementation is the highest at or below the
 // address; 8 when there is none.
-kcr_error_t async_objc_find_method(const async_macho* image, async_objc_cache* cache, uint64_t address,
-                                   async_objc_found_method_cb callback, void* context);
+[[nodiscard]] kcr_error_t async_objc_find_method(const async_macho* image, async_objc_cache* cache,
+                                                 uint64_t address, async_objc_found_method_cb callback,
+                                                 void* context);
 
 }  // namespace kcr::async

@@ -67,7 +67,7 @@ kcr_error_t async_find_symbol(const async_image* image, uint32_t strategy, async
         async_objc_cache local;
         async_objc_cache* use = cache;
         if (use == nullptr) {
-            async_objc_cache_init(&local);
+            (void)async_objc_cache_init(&local);  // only resets fields: cannot fail
             use = &local;
         }
         if (async_objc_find_method(&image->macho, use, address, record_method, &recorder) == KCR_ESUCCESS)

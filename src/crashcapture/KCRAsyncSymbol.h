@@ -26,7 +26,8 @@ using async_find_symbol_found_cb = void (*)(uint64_t address, const char* name, 
 // Reports (start address, name of at most 255 characters, context) of the
 // nearest symbol at or below `address`: 0 when reported, 8 when no lookup
 // asked for answered.
-kcr_error_t async_find_symbol(const async_image* image, uint32_t strategy, async_objc_cache* cache,
-                              uint64_t address, async_find_symbol_found_cb callback, void* context);
+[[nodiscard]] kcr_error_t async_find_symbol(const async_image* image, uint32_t strategy,
+                                            async_objc_cache* cache, uint64_t address,
+                                            async_find_symbol_found_cb callback, void* context);
 
 }  // namespace kcr::async

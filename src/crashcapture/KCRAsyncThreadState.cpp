@@ -156,7 +156,7 @@ uint32_t async_thread_state_cpu_type(const kcr_async_thread_state* state) {
 
 void async_thread_state_gregs_init(kcr_async_thread_state* state,
                                    const plat::machine::ThreadRegisters& gregs) {
-    async_thread_state_init(state, KCR_CPU_TYPE_X86_64);
+    (void)async_thread_state_init(state, KCR_CPU_TYPE_X86_64);  // a supported type: cannot fail
     uint64_t* r = state->state.ts_x86_64.regs;
     const uint64_t* g = gregs.gregs;
     r[KCR_X86_64_RIP] = g[REG_RIP];
@@ -186,7 +186,7 @@ void async_thread_state_mcontext_init(kcr_async_thread_state* state, const ucont
 }
 
 void async_thread_state_arm64_mcontext_init(kcr_async_thread_state* state, const void* mcontext) {
-    async_thread_state_init(state, KCR_CPU_TYPE_ARM64);
+    (void)async_thread_state_init(state, KCR_CPU_TYPE_ARM64);  // a supported type: cannot fail
     static_assert(sizeof(kcr_arm_thread_state64) == 272);
     async_memcpy(&state->state.ts_64, static_cast<const uint8_t*>(mcontext) + 16,
                  sizeof(kcr_arm_thread_state64));
@@ -348,7 +348,7 @@ extern "C" kcr::async::kcr_error_t kcr_async_thread_state_capture_finish(
     kcr::async::async_thread_state_current_callback callback, void* context, const uint64_t* saved) {
     using namespace kcr::async;
     kcr_async_thread_state state;
-    async_thread_state_init(&state, KCR_CPU_TYPE_X86_64);
+    (void)async_thread_state_init(&state, KCR_CPU_TYPE_X86_64);  // a supported type: cannot fail
     async_memcpy(state.state.ts_x86_64.regs, saved, sizeof state.state.ts_x86_64.regs);
     state.valid_regs = ~0ull;
     state.pc_is_exact = false;  // a return address

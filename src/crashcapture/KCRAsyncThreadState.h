@@ -89,7 +89,7 @@ struct kcr_async_thread_state {
 };
 
 // Clears the state and sets it up for a CPU type (ARM, ARM64, x86-64); 4 for others.
-kcr_error_t async_thread_state_init(kcr_async_thread_state* state, uint32_t cpu_type);
+[[nodiscard]] kcr_error_t async_thread_state_init(kcr_async_thread_state* state, uint32_t cpu_type);
 // The CPU type the state holds.
 uint32_t async_thread_state_cpu_type(const kcr_async_thread_state* state);
 
@@ -103,7 +103,7 @@ void async_thread_state_gregs_init(kcr_async_thread_state* state,
 void async_thread_state_arm64_mcontext_init(kcr_async_thread_state* state, const void* mcontext);
 // From a thread suspended by plat::machine::suspendThreads(); 6 when the
 // thread is not suspended (or is the caller).
-kcr_error_t async_thread_state_mach_thread_init(kcr_async_thread_state* state, uint32_t thread);
+[[nodiscard]] kcr_error_t async_thread_state_mach_thread_init(kcr_async_thread_state* state, uint32_t thread);
 
 void async_thread_state_copy(kcr_async_thread_state* destination, const kcr_async_thread_state* source);
 bool async_thread_state_has_reg(const kcr_async_thread_state* state, uint32_t reg);

@@ -171,15 +171,19 @@ namespace {
 
 using kcr::wire::Field;
 
-// Writes (with a file) or only counts (without one) protobuf fields.
+// Writes (with a file) or only counts (without one) protobuf fields. The
+// first write the file does not take makes the encoder failed: it writes
+// nothing more (the report is lost already, and later bytes would only sit
+// after a gap), and the report's write is reported as failed.
 struct encoder {
     async_file_t* file = nullptr;
     uint64_t size = 0;
+    bool failed = false;
 
     void raw(const void* bytes, size_t length) {
         size += length;
-        if (file != nullptr)
-            async_file_write(file, bytes, length);
+        if (file != nullptr && !failed)
+            failed = !async_file_write(file, bytes, length);
     }
     void varint_raw(uint64_t value) {
         uint8_t buffer[10];
@@ -217,9 +221,10 @@ struct encoder {
             size += sizing.size;
             return;
         }
-        encoder writing{file, 0};
+        encoder writing{file, 0, failed};
         body(writing);
         size += writing.size;
+        failed = writing.failed;
     }
 };
 
@@ -291,9 +296,10 @@ void write_frame(encoder& e, const write_context& ctx, uint64_t pc, bool exact) 
         symbol_found found;
         async_image_list_set_reading(ctx.image_list, true);
         async_image* image = async_image_containing_address(ctx.image_list, lookup);
+        // Not found (or not readable): the frame is written without a symbol.
         if (image != nullptr)
-            async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
-                              &found);
+            (void)async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
+                                    &found);
         async_image_list_set_reading(ctx.image_list, false);
         if (!found.found)
             return;
@@ -354,58 +360,69 @@ int64_t frames_that_fit(const write_context& ctx, uint32_t number, bool crashed,
     return low;
 }
 
-void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* signal_info) {
-    log_writer_t* writer = ctx.writer;
-    if (ctx.image_list != nullptr) {
-        async_image_list_set_reading(ctx.image_list, true);
-        for (async_image* image = async_image_list_next(ctx.image_list, nullptr); image != nullptr;
-             image = async_image_list_next(ctx.image_list, image)) {
-            e.message(kcr::wire::CrashReport::binary_images, [&](encoder& b) {
-                b.varint(kcr::wire::BinaryImage::size, async_image_text_size(image));
-                b.varint(kcr::wire::BinaryImage::base_address, async_image_header_address(image));
-                const char* name = async_image_name(image);
-                b.string(kcr::wire::BinaryImage::name, name != nullptr ? name : "");
-                uint8_t uuid[16];
-                if (async_image_uuid(image, uuid))
-                    b.bytes(kcr::wire::BinaryImage::uuid, uuid, sizeof uuid);
-                b.message(kcr::wire::BinaryImage::code_type, [&](encoder& p) {
-                    p.varint(kcr::wire::Processor::encoding, 1);
-                    p.varint(kcr::wire::Processor::type, async_image_cpu_type(image));
-                    p.varint(kcr::wire::Processor::subtype, async_image_cpu_subtype(image));
-                });
+void write_images(encoder& e, const write_context& ctx) {
+    if (ctx.image_list == nullptr)
+        return;
+    async_image_list_set_reading(ctx.image_list, true);
+    for (async_image* image = async_image_list_next(ctx.image_list, nullptr); image != nullptr;
+         image = async_image_list_next(ctx.image_list, image)) {
+        e.message(kcr::wire::CrashReport::binary_images, [&](encoder& b) {
+            b.varint(kcr::wire::BinaryImage::size, async_image_text_size(image));
+            b.varint(kcr::wire::BinaryImage::base_address, async_image_header_address(image));
+            const char* name = async_image_name(image);
+            b.string(kcr::wire::BinaryImage::name, name != nullptr ? name : "");
+            uint8_t uuid[16];
+            if (async_image_uuid(image, uuid))
+                b.bytes(kcr::wire::BinaryImage::uuid, uuid, sizeof uuid);
+            b.message(kcr::wire::BinaryImage::code_type, [&](encoder& p) {
+                p.varint(kcr::wire::Processor::encoding, 1);
+                p.varint(kcr::wire::Processor::type, async_image_cpu_type(image));
+                p.varint(kcr::wire::Processor::subtype, async_image_cpu_subtype(image));
             });
-        }
-        async_image_list_set_reading(ctx.image_list, false);
-    }
-    if (writer->uncaught_exception.recorded.load()) {
-        e.message(kcr::wire::CrashReport::exception, [&](encoder& x) {
-            x.string(kcr::wire::Exception::name, writer->uncaught_exception.name);
-            x.string(kcr::wire::Exception::reason, writer->uncaught_exception.reason);
-            for (uint32_t i = 0; i < writer->uncaught_exception.count; ++i) {
-                // Exception frames use the frame message under the exception's field.
-                x.message(kcr::wire::Exception::frames, [&](encoder& f) {
-                    encoder* inner = &f;
-                    const uint64_t pc = writer->uncaught_exception.return_addresses[i];
-                    inner->varint(kcr::wire::StackFrame::pc, pc);
-                    if (writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
-                        return;
-                    symbol_found found;
-                    async_image_list_set_reading(ctx.image_list, true);
-                    async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
-                    if (image != nullptr)
-                        async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1,
-                                          record_symbol, &found);
-                    async_image_list_set_reading(ctx.image_list, false);
-                    if (found.found) {
-                        inner->message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
-                            s.string(kcr::wire::Symbol::name, found.name);
-                            s.varint(kcr::wire::Symbol::start_address, found.start);
-                        });
-                    }
-                });
-            }
         });
     }
+    async_image_list_set_reading(ctx.image_list, false);
+}
+
+// One frame of the uncaught exception: the frame message under the
+// exception's field, its symbol looked up inside the call it returns from.
+void write_exception_frame(encoder& f, const write_context& ctx, uint64_t pc) {
+    const log_writer_t* writer = ctx.writer;
+    f.varint(kcr::wire::StackFrame::pc, pc);
+    if (writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
+        return;
+    symbol_found found;
+    async_image_list_set_reading(ctx.image_list, true);
+    async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
+    // Not found (or not readable): the frame goes without a symbol.
+    if (image != nullptr)
+        (void)async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1, record_symbol,
+                                &found);
+    async_image_list_set_reading(ctx.image_list, false);
+    if (!found.found)
+        return;
+    f.message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
+        s.string(kcr::wire::Symbol::name, found.name);
+        s.varint(kcr::wire::Symbol::start_address, found.start);
+    });
+}
+
+void write_exception(encoder& e, const write_context& ctx) {
+    const log_writer_t* writer = ctx.writer;
+    if (!writer->uncaught_exception.recorded.load())
+        return;
+    e.message(kcr::wire::CrashReport::exception, [&](encoder& x) {
+        x.string(kcr::wire::Exception::name, writer->uncaught_exception.name);
+        x.string(kcr::wire::Exception::reason, writer->uncaught_exception.reason);
+        for (uint32_t i = 0; i < writer->uncaught_exception.count; ++i) {
+            x.message(kcr::wire::Exception::frames, [&](encoder& f) {
+                write_exception_frame(f, ctx, writer->uncaught_exception.return_addresses[i]);
+            });
+        }
+    });
+}
+
+void write_signal(encoder& e, const log_signal_info_t* signal_info) {
     e.message(kcr::wire::CrashReport::signal, [&](encoder& s) {
         char name_buffer[kSignalTextBufferSize];
         char code_buffer[kSignalTextBufferSize];
@@ -413,16 +430,23 @@ void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* s
         s.string(kcr::wire::Signal::code,
                  signal_code_text(signal_info->signo, signal_info->code, code_buffer));
         s.varint(kcr::wire::Signal::address, signal_info->address);
-        if (signal_info->has_mach_exception) {
-            s.message(kcr::wire::Signal::mach_exception, [&](encoder& m) {
-                m.varint(kcr::wire::MachException::type, signal_info->mach_type);
-                for (uint32_t i = 0; i < signal_info->mach_code_count && i < 2; ++i)
-                    m.varint(kcr::wire::MachException::codes,
-                             static_cast<uint64_t>(signal_info->mach_codes[i]));
-            });
-        }
+        if (!signal_info->has_mach_exception)
+            return;
+        s.message(kcr::wire::Signal::mach_exception, [&](encoder& m) {
+            m.varint(kcr::wire::MachException::type, signal_info->mach_type);
+            for (uint32_t i = 0; i < signal_info->mach_code_count && i < 2; ++i)
+                m.varint(kcr::wire::MachException::codes, static_cast<uint64_t>(signal_info->mach_codes[i]));
+        });
     });
-    if (const log_writer_custom_data* data = writer->custom_data.load())
+}
+
+// What follows the threads, and is kept room for before they are written:
+// images, the uncaught exception, the signal and the custom data.
+void write_tail(encoder& e, const write_context& ctx, const log_signal_info_t* signal_info) {
+    write_images(e, ctx);
+    write_exception(e, ctx);
+    write_signal(e, signal_info);
+    if (const log_writer_custom_data* data = ctx.writer->custom_data.load())
         e.bytes(kcr::wire::CrashReport::custom_data, data->bytes, data->length);
 }
 
@@ -473,101 +497,111 @@ constexpr int kMaxThreads = 1024;
 // How long the writer waits, in total, for the other threads to stop.
 constexpr int64_t kSuspendTimeoutNanoseconds = 500'000'000;
 
-}  // namespace
+// What unwinding a thread needs: the task, the images, and the calling
+// thread with the state its caller gave (null: the calling thread is left
+// out, its own frames would describe the writer).
+struct thread_walk {
+    kcr_task_t task;
+    async_image_list_t* image_list;
+    uint32_t self;
+    const kcr_async_thread_state* current_state;
 
-kcr_error_t kcr_log_writer_write(log_writer_t* writer, uint32_t crashed_thread,
-                                 async_image_list_t* image_list, async_file_t* file,
-                                 const log_signal_info_t* signal_info,
-                                 const kcr_async_thread_state* current_state) {
-    const kcr_task_t task = async_task_self();
-    const uint32_t self = current_mach_thread();
-    pid_t ids[kMaxThreads];
+    bool can_write(uint32_t id) const { return id != self || current_state != nullptr; }
+};
+
+struct thread_list {
+    const pid_t* ids;
+    int count;
+    uint32_t crashed_thread;
+};
+
+// The process's threads into `ids`. Without a list (no /proc, no descriptor
+// left) the calling thread is still written from the state the caller gave.
+int threads_to_write(const thread_walk& walk, pid_t* ids) {
     int count = plat::machine::listThreads(ids, kMaxThreads);
     if (count < 0)
         count = 0;
     bool self_listed = false;
     for (int i = 0; i < count; ++i)
-        self_listed = self_listed || static_cast<uint32_t>(ids[i]) == self;
-    if (current_state != nullptr && !self_listed && count < kMaxThreads) {
-        // Without a list (no /proc, no descriptor left) the calling thread is
-        // still written from the state the caller gave.
-        ids[count++] = static_cast<pid_t>(self);
+        self_listed = self_listed || static_cast<uint32_t>(ids[i]) == walk.self;
+    if (walk.current_state != nullptr && !self_listed && count < kMaxThreads)
+        ids[count++] = static_cast<pid_t>(walk.self);
+    return count;
+}
+
+// Unwinds thread `id`: the calling thread from the caller's state, another
+// from its suspended registers; without state when those cannot be read.
+void capture_thread(const thread_walk& walk, uint32_t id, thread_capture* capture) {
+    capture->have_state = false;
+    capture->count = 0;
+    kcr_async_thread_state state;
+    if (id == walk.self)
+        async_thread_state_copy(&state, walk.current_state);
+    else if (async_thread_state_mach_thread_init(&state, id) != KCR_ESUCCESS)
+        return;
+    capture_frames(walk.task, walk.image_list, &state, capture);
+}
+
+// The room the threads may take in a limited file: the tail's size is kept
+// for what follows them, and the crashed thread's whole size until it is
+// written (unwound first, it is first in line for the room).
+struct thread_room {
+    uint64_t tail_size;
+    uint64_t crashed_reserve = 0;
+
+    // The bytes the thread numbered `number` may take.
+    uint64_t for_thread(const write_context& ctx, const async_file_t& file, uint32_t number,
+                        const thread_capture* pending_crashed) {
+        if (pending_crashed != nullptr && crashed_reserve == 0)
+            // (with slack for a longer thread number)
+            crashed_reserve =
+                thread_size(ctx, number + 1, true, *pending_crashed, pending_crashed->count) + 8;
+        const uint64_t reserved = tail_size + (pending_crashed != nullptr ? crashed_reserve : 0);
+        const uint64_t used = file.total_bytes;
+        return file.limit_bytes > used + reserved ? file.limit_bytes - used - reserved : 0;
     }
-    if (count > 0)
-        plat::machine::suspendThreads(ids, count, kSuspendTimeoutNanoseconds);
+};
 
-    const write_context ctx{writer, image_list};
-    static constexpr uint8_t kHeader[8] = {'k', 'c', 'r', 'd', 'u', 'm', 'p', 1};
-    async_file_write(file, kHeader, sizeof kHeader);
-    encoder out{file, 0};
-    write_head(out, writer);
-
-    // Room kept for what must follow the threads.
-    encoder tail_size;
-    write_tail(tail_size, ctx, signal_info);
-    const bool limited = file->limit_bytes != 0;
-
-    // The crashed thread is unwound first, so its room is kept while the
-    // others are written.
+// Writes the listed threads, numbered in the order written, the crashed one
+// unwound first. In a limited file a thread keeps the frames that fit its
+// room and is left out when not even its frameless message fits.
+void write_threads(encoder& out, const write_context& ctx, const thread_walk& walk,
+                   const thread_list& threads, uint64_t tail_size) {
     thread_capture crashed_capture;
     bool crashed_pending = false;
-    uint64_t crashed_reserve = 0;
-    for (int i = 0; i < count; ++i) {
-        const uint32_t id = static_cast<uint32_t>(ids[i]);
-        if (id != crashed_thread)
+    for (int i = 0; i < threads.count && !crashed_pending; ++i) {
+        const uint32_t id = static_cast<uint32_t>(threads.ids[i]);
+        if (id != threads.crashed_thread)
             continue;
-        kcr_async_thread_state state;
-        if (id == self) {
-            if (current_state == nullptr)
-                break;
-            async_thread_state_copy(&state, current_state);
-        } else if (async_thread_state_mach_thread_init(&state, id) != KCR_ESUCCESS) {
-            crashed_capture.have_state = false;
-            crashed_capture.count = 0;
-            crashed_pending = true;
+        if (!walk.can_write(id))
             break;
-        }
-        capture_frames(task, image_list, &state, &crashed_capture);
+        capture_thread(walk, id, &crashed_capture);
         crashed_pending = true;
-        break;
     }
 
+    const async_file_t& file = *out.file;
+    thread_room room{tail_size};
     uint32_t number = 0;
     thread_capture other;
-    for (int i = 0; i < count; ++i) {
-        const uint32_t id = static_cast<uint32_t>(ids[i]);
-        const bool crashed = id == crashed_thread;
-        const thread_capture* capture = nullptr;
+    for (int i = 0; i < threads.count; ++i) {
+        const uint32_t id = static_cast<uint32_t>(threads.ids[i]);
+        const bool crashed = id == threads.crashed_thread;
+        const thread_capture* capture = &other;
         if (crashed) {
             if (!crashed_pending)
                 continue;
             capture = &crashed_capture;
             crashed_pending = false;
         } else {
-            if (id == self && current_state == nullptr)
+            if (!walk.can_write(id))
                 continue;
-            kcr_async_thread_state state;
-            other.have_state = false;
-            other.count = 0;
-            if (id == self) {
-                async_thread_state_copy(&state, current_state);
-                capture_frames(task, image_list, &state, &other);
-            } else if (async_thread_state_mach_thread_init(&state, id) == KCR_ESUCCESS) {
-                capture_frames(task, image_list, &state, &other);
-            }
-            capture = &other;
+            capture_thread(walk, id, &other);
         }
         uint32_t frames = capture->count;
-        if (limited) {
-            if (crashed_pending && crashed_reserve == 0)
-                // (with slack for a longer thread number)
-                crashed_reserve =
-                    thread_size(ctx, number + 1, true, crashed_capture, crashed_capture.count) + 8;
-            const uint64_t reserved = tail_size.size + (crashed_pending ? crashed_reserve : 0);
-            const uint64_t used = file->total_bytes;
-            const uint64_t room =
-                file->limit_bytes > used + reserved ? file->limit_bytes - used - reserved : 0;
-            const int64_t fit = frames_that_fit(ctx, number, crashed, *capture, room);
+        if (file.limit_bytes != 0) {
+            const uint64_t bytes =
+                room.for_thread(ctx, file, number, crashed_pending ? &crashed_capture : nullptr);
+            const int64_t fit = frames_that_fit(ctx, number, crashed, *capture, bytes);
             if (fit < 0)
                 continue;
             frames = static_cast<uint32_t>(fit);
@@ -575,11 +609,35 @@ kcr_error_t kcr_log_writer_write(log_writer_t* writer, uint32_t crashed_thread,
         write_thread(out, ctx, number, crashed, *capture, frames);
         number++;
     }
+}
 
+}  // namespace
+
+kcr_error_t kcr_log_writer_write(log_writer_t* writer, uint32_t crashed_thread,
+                                 async_image_list_t* image_list, async_file_t* file,
+                                 const log_signal_info_t* signal_info,
+                                 const kcr_async_thread_state* current_state) {
+    thread_walk walk{async_task_self(), image_list, current_mach_thread(), current_state};
+    pid_t ids[kMaxThreads];
+    const int count = threads_to_write(walk, ids);
+    // Threads that do not answer are written without frames: the count of
+    // those that did tells the writer nothing it does not learn per thread.
+    if (count > 0)
+        (void)plat::machine::suspendThreads(ids, count, kSuspendTimeoutNanoseconds);
+
+    const write_context ctx{writer, image_list};
+    static constexpr uint8_t kHeader[8] = {'k', 'c', 'r', 'd', 'u', 'm', 'p', 1};
+    encoder out{file};
+    out.raw(kHeader, sizeof kHeader);
+    write_head(out, writer);
+    encoder tail_size;
+    write_tail(tail_size, ctx, signal_info);
+    write_threads(out, ctx, walk, thread_list{ids, count, crashed_thread}, tail_size.size);
     write_tail(out, ctx, signal_info);
+
     if (count > 0)
         plat::machine::resumeThreads();
-    return KCR_ESUCCESS;
+    return out.failed ? KCR_OUTPUT_ERR : KCR_ESUCCESS;
 }
 
 kcr_error_t kcr_write_report(const char* path, log_writer_t* writer, async_image_list_t* image_list,
@@ -593,7 +651,8 @@ kcr_error_t kcr_write_report(const char* path, log_writer_t* writer, async_image
     async_file_t file;
     async_file_init(&file, fd, kCrashReportFileLimit);
     kcr_error_t error = kcr_log_writer_write(writer, crashed_thread, image_list, &file, signal_info, state);
-    kcr_log_writer_close(writer);
+    if (const kcr_error_t closed = kcr_log_writer_close(writer); error == KCR_ESUCCESS)
+        error = closed;
     const bool flushed = async_file_flush(&file);
     const bool closed = ::close(fd) == 0;
     return flushed && closed ? error : KCR_EINTERNAL;

@@ -39,11 +39,15 @@ struct async_file_t {
 };
 
 void async_file_init(async_file_t* file, int fd, uint64_t limit_bytes);
-// Refuses (false, nothing written) a write that would pass the limit.
-bool async_file_write(async_file_t* file, const void* bytes, size_t length);
-bool async_file_flush(async_file_t* file);
-// Flushes and, when that succeeded, closes the descriptor.
-bool async_file_close(async_file_t* file);
+// True when the bytes were buffered or written. Refuses (false, nothing
+// written) a write that would pass the limit; false too when the descriptor
+// fails a write (those bytes, and the buffer in front of them, are lost).
+[[nodiscard]] bool async_file_write(async_file_t* file, const void* bytes, size_t length);
+// Writes out the buffer; false when the descriptor failed (the buffer is
+// emptied either way).
+[[nodiscard]] bool async_file_flush(async_file_t* file);
+// Flushes and, when that succeeded, closes the descriptor; false when either failed.
+[[nodiscard]] bool async_file_close(async_file_t* file);
 
 inline constexpr uint64_t kCrashReportFileLimit = 262144;
 inline constexpr uint32_t kMaxFramesPerThread = 512;
@@ -115,9 +119,10 @@ struct log_signal_info_t {
 
 // Prepares the record (ordinary time): 0, or 5 when the process's own facts
 // cannot be read (the process and later sections then stay empty).
-kcr_error_t kcr_log_writer_init(log_writer_t* writer, const std::string& identifier,
-                                const std::string& version, const std::string* marketing_version,
-                                uint32_t symbolication_strategy, bool user_requested);
+[[nodiscard]] kcr_error_t kcr_log_writer_init(log_writer_t* writer, const std::string& identifier,
+                                              const std::string& version,
+                                              const std::string* marketing_version,
+                                              uint32_t symbolication_strategy, bool user_requested);
 // Records the uncaught exception that is about to end the process: the
 // first call wins, later ones change nothing.
 void kcr_log_writer_set_exception(log_writer_t* writer, const std::string& name, const std::string& reason,
@@ -130,11 +135,15 @@ void kcr_log_writer_set_no_custom_data(log_writer_t* writer);
 // took the signal; `current_state`, when given, is the calling thread's state
 // (the calling thread is written only then). Without a thread list, the
 // calling thread is still written from that state. Async-signal-safe.
-kcr_error_t kcr_log_writer_write(log_writer_t* writer, uint32_t crashed_thread,
-                                 async_image_list_t* image_list, async_file_t* file,
-                                 const log_signal_info_t* signal_info,
-                                 const kcr_async_thread_state* current_state);
-kcr_error_t kcr_log_writer_close(log_writer_t* writer);
+// 0 when the file took every byte; 2 (KCR_OUTPUT_ERR) when a write failed or
+// was refused by the file's limit (what must follow the threads is larger
+// than the limit): the file then holds no readable report.
+[[nodiscard]] kcr_error_t kcr_log_writer_write(log_writer_t* writer, uint32_t crashed_thread,
+                                               async_image_list_t* image_list, async_file_t* file,
+                                               const log_signal_info_t* signal_info,
+                                               const kcr_async_thread_state* current_state);
+// Nothing to release at present: always 0.
+[[nodiscard]] kcr_error_t kcr_log_writer_close(log_writer_t* writer);
 // Releases the custom data (private writers only: nothing may be reading).
 void kcr_log_writer_free(log_writer_t* writer);
 
@@ -142,9 +151,11 @@ void kcr_log_writer_free(log_writer_t* writer);
 // adds the loader's objects the image list lacks (libraries opened since the
 // list was last brought up to date), writes the report capped at
 // kCrashReportFileLimit, flushes and closes.
-// The write's result, or 6 when the file cannot be opened, flushed or closed.
-kcr_error_t kcr_write_report(const char* path, log_writer_t* writer, async_image_list_t* image_list,
-                             uint32_t crashed_thread, const kcr_async_thread_state* state,
-                             const log_signal_info_t* signal_info);
+// The write's result (2 when a write failed), or 6 when the file cannot be
+// opened, flushed or closed.
+[[nodiscard]] kcr_error_t kcr_write_report(const char* path, log_writer_t* writer,
+                                           async_image_list_t* image_list, uint32_t crashed_thread,
+                                           const kcr_async_thread_state* state,
+                                           const log_signal_info_t* signal_info);
 
 }  // namespace kcr::async

@@ -129,8 +129,9 @@ KCRCrashMachExceptionPortSet::KCRCrashMachExceptionPortSet(
             representation.ports[i], representation.masks[i], representation.behaviors[i],
             representation.flavors[i]));
         // Each port object took its own reference: the structure's is consumed.
+        // (Dropping a reference held cannot fail.)
         if (pm::machPortValid(representation.ports[i]))
-            pm::machPortModSendRefs(representation.ports[i], -1);
+            (void)pm::machPortModSendRefs(representation.ports[i], -1);
     }
     representation_ = representation;
 }

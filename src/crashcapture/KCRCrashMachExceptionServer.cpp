@@ -5,27 +5,32 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "crashcapture/KCRAsyncErrors.h"
 #include "crashcapture/KCRCrashReporterLog.h"
+#include "platform/foundation/Mutex.h"
+#include "platform/machine/Threads.h"
 
 namespace kcr {
 
 namespace pm = plat::machine;
 
+// The ports, callback and `started` are set before the thread starts and
+// only read after; the rest is shared with the running thread.
 struct KCRCrashMachExceptionServer::Context {
-    pid_t serverThread = 0;
     mach_port_t serverPort = pm::MACH_PORT_NULL;
     mach_port_t notifyPort = pm::MACH_PORT_NULL;
     mach_port_t portSet = pm::MACH_PORT_NULL;
     MachExceptionCallbackFunction callback = nullptr;
     void* callbackContext = nullptr;
-    std::mutex mutex;
-    std::condition_variable condition;
-    std::atomic<bool> shouldStop{false};
     bool started = false;
-    bool stopDone = false;
+    std::atomic<bool> shouldStop{false};
+    plat::Mutex mutex;
+    plat::ConditionVariable stopped;
+    pid_t serverThread GUARDED_BY(mutex) = 0;
+    bool stopDone GUARDED_BY(mutex) = false;
 };
 
 namespace {
@@ -40,12 +45,26 @@ void* allocateBuffer(size_t size) {
     return buffer == MAP_FAILED ? nullptr : buffer;
 }
 
+void freeBuffer(void* buffer, size_t size) {
+    // Fails only for a range that is not a mapping; ours always is.
+    (void)munmap(buffer, size);
+}
+
+// Tells the destructor that the thread no longer uses the context.
+void finishServer(KCRCrashMachExceptionServer::Context* context) {
+    plat::MutexLock lock(context->mutex);
+    context->stopDone = true;
+    context->stopped.notifyAll();
+}
+
 void* serverLoop(void* argument) {
     auto* context = static_cast<KCRCrashMachExceptionServer::Context*>(argument);
     size_t size = roundToPages(pm::kExceptionRequestSize);
     auto* message = static_cast<pm::mach_msg_header_t*>(allocateBuffer(size));
     if (message == nullptr) {
-        std::fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", pm::KERN_RESOURCE_SHORTAGE);
+        // Nothing more to do if the diagnostic itself cannot be written.
+        (void)std::fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", pm::KERN_RESOURCE_SHORTAGE);
+        finishServer(context);
         return nullptr;
     }
     for (;;) {
@@ -53,10 +72,12 @@ void* serverLoop(void* argument) {
                                                    static_cast<uint32_t>(size), context->portSet, 0);
         if (received == pm::MACH_RCV_TOO_LARGE) {
             const size_t needed = roundToPages(message->msgh_size);
-            munmap(message, size);
+            freeBuffer(message, size);
             message = static_cast<pm::mach_msg_header_t*>(allocateBuffer(needed));
             if (message == nullptr) {
-                std::fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n", pm::KERN_RESOURCE_SHORTAGE);
+                (void)std::fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n",
+                                   pm::KERN_RESOURCE_SHORTAGE);
+                finishServer(context);
                 return nullptr;
             }
             size = needed;
@@ -70,10 +91,8 @@ void* serverLoop(void* argument) {
             continue;
         if (message->msgh_local_port == context->notifyPort) {
             if (message->msgh_id == kMachExceptionServerStopId && context->shouldStop.load()) {
-                munmap(message, size);
-                std::lock_guard lock(context->mutex);
-                context->stopDone = true;
-                context->condition.notify_all();
+                freeBuffer(message, size);
+                finishServer(context);
                 return nullptr;
             }
             continue;  // no senders, or a stray message: not a reason to stop
@@ -100,13 +119,12 @@ void* serverLoop(void* argument) {
         reply.header.msgh_id = message->msgh_id + 100;
         reply.ndr[4] = 1;
         reply.returnCode = result;
+        // A reply that cannot be sent (the waiting thread is gone) has no one to tell.
         if (pm::machPortValid(reply.header.msgh_remote_port))
-            pm::machMsg(&reply.header, pm::MACH_SEND_MSG, sizeof reply, 0, pm::MACH_PORT_NULL, 0);
+            (void)pm::machMsg(&reply.header, pm::MACH_SEND_MSG, sizeof reply, 0, pm::MACH_PORT_NULL, 0);
     }
-    munmap(message, size);
-    std::lock_guard lock(context->mutex);
-    context->stopDone = true;
-    context->condition.notify_all();
+    freeBuffer(message, size);
+    finishServer(context);
     return nullptr;
 }
 
@@ -114,11 +132,12 @@ void releasePorts(KCRCrashMachExceptionServer::Context& context) {
     for (mach_port_t* name : {&context.serverPort, &context.notifyPort, &context.portSet}) {
         if (!pm::machPortValid(*name))
             continue;
-        // Our own send references go first, then the receive right.
+        // Our own send references go first, then the receive right. Both
+        // act on a valid name we hold, so neither can fail.
         int refs = pm::machPortSendRefs(*name);
         if (name == &context.notifyPort && refs > 0)
-            pm::machPortModSendRefs(*name, -1);
-        pm::machPortDestroy(*name);
+            (void)pm::machPortModSendRefs(*name, -1);
+        (void)pm::machPortDestroy(*name);
         *name = pm::MACH_PORT_NULL;
     }
 }
@@ -172,19 +191,21 @@ std::unique_ptr<KCRCrashMachExceptionServer> KCRCrashMachExceptionServer::create
         async::populate_posix_error(error, r, "Failed to initialize pthread_attr");
         return nullptr;
     }
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // Valid attributes and a valid state: these cannot fail.
+    (void)pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     const int created = pthread_create(&thread, &attributes, serverLoop, &c);
-    pthread_attr_destroy(&attributes);
+    (void)pthread_attr_destroy(&attributes);
     if (created != 0) {
         async::populate_posix_error(error, created, "Failed to create exception server thread");
         return nullptr;
     }
     c.started = true;
     // The thread records itself as the set's receiver on its first receive.
+    // An interrupted pause is one more round of the bounded wait.
     for (int i = 0; i < 2000 && pm::machPortReceiverThread(c.serverPort) == 0; ++i)
-        usleep(1000);
-    std::lock_guard lock(c.mutex);
+        (void)usleep(1000);
+    plat::MutexLock lock(c.mutex);
     c.serverThread = pm::machPortReceiverThread(c.serverPort);
     return server;
 }
@@ -194,6 +215,12 @@ KCRCrashMachExceptionServer::~KCRCrashMachExceptionServer() {
         return;
     Context& c = *context_;
     if (c.started) {
+        // The thread rule of the header, checked: from the callback the
+        // wait below would be the server thread waiting for itself.
+        if (pm::machPortReceiverThread(c.serverPort) == pm::currentThreadId()) {
+            (void)std::fprintf(stderr, "exception server destroyed on its own thread\n");
+            std::abort();
+        }
         c.shouldStop.store(true);
         pm::mach_msg_header_t stop;
         stop.msgh_bits = pm::machMsgBits(pm::MACH_MSG_TYPE_COPY_SEND, 0);
@@ -209,8 +236,9 @@ KCRCrashMachExceptionServer::~KCRCrashMachExceptionServer() {
             (void)context_.release();
             return;
         }
-        std::unique_lock lock(c.mutex);
-        c.condition.wait(lock, [&] { return c.stopDone; });
+        plat::MutexLock lock(c.mutex);
+        while (!c.stopDone)
+            c.stopped.wait(c.mutex);
     }
     releasePorts(c);
 }
@@ -222,7 +250,7 @@ std::shared_ptr<KCRCrashMachExceptionPort> KCRCrashMachExceptionServer::exceptio
         return nullptr;
     auto result = std::make_shared<KCRCrashMachExceptionPort>(
         port, mask, pm::EXCEPTION_DEFAULT | pm::MACH_EXCEPTION_CODES, pm::kThreadStateFlavor);
-    pm::machPortDeallocate(port);  // the port object holds its own
+    (void)pm::machPortDeallocate(port);  // the port object holds its own; ours was just made
     return result;
 }
 
@@ -236,7 +264,7 @@ mach_port_t KCRCrashMachExceptionServer::copySendRightForServer(plat::ErrorPtr* 
 }
 
 pid_t KCRCrashMachExceptionServer::serverThread() {
-    std::lock_guard lock(context_->mutex);
+    plat::MutexLock lock(context_->mutex);
     return context_->serverThread;
 }
 

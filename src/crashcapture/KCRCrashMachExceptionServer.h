@@ -2,14 +2,16 @@
 // own port and answers each with what a callback decides. Stopping it (by
 // destroying the object) sends a stop message to its notify port and waits
 // for the thread to finish, then gives back its ports.
+//
+// Threads: the callback runs on the server thread, one exception at a time;
+// everything else is called from ordinary threads, and the object is
+// destroyed by one of them. Destroying it from the callback (the server
+// thread would wait for itself) ends the process.
 #pragma once
 
 #include <pthread.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "crashcapture/KCRCrashMachExceptionPortSet.h"
 

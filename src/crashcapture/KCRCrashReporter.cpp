@@ -52,23 +52,29 @@ CrashContext& crash_context() {
     return *context;
 }
 
-std::mutex gEnableMutex;
-bool gProcessEnabled = false;
-std::mutex gLiveReportMutex;
+// One reporter per process is enabled.
+plat::Mutex gEnableMutex;
+bool gProcessEnabled GUARDED_BY(gEnableMutex) = false;
+// Live reports one at a time: they suspend the other threads through one
+// set of slots, which only one thread at a time may use.
+plat::Mutex gLiveReportMutex;
 
 void reset_crash_signals() {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
+    // Neither call can fail: the set is ours and every signal is a valid,
+    // catchable one. There would be nothing to do at crash time anyway.
+    (void)sigemptyset(&action.sa_mask);
     for (int signo : kCrashSignals)
-        sigaction(signo, &action, nullptr);
+        (void)sigaction(signo, &action, nullptr);
 }
 
 void sleep_briefly() {
     struct timespec pause {
         0, 10'000'000
     };
-    nanosleep(&pause, nullptr);
+    // An interrupted pause only ends early: the caller's loop counts rounds.
+    (void)nanosleep(&pause, nullptr);
 }
 
 bool reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
@@ -227,14 +233,26 @@ KCRCrashReporter::KCRCrashReporter(std::string applicationIdentifier, std::strin
 }
 
 KCRCrashReporter& KCRCrashReporter::operator=(KCRCrashReporter&& other) noexcept {
+    if (this == &other)
+        return *this;
+    // The guarded state is taken under the other's lock and stored under
+    // ours: never both at once, so two crossed assignments cannot deadlock.
+    bool enabled = false;
+    std::optional<plat::Data> customData;
+    {
+        plat::MutexLock lock(other.mutex_);
+        enabled = other.enabled_;
+        customData = std::move(other.customData_);
+    }
     configuration_ = other.configuration_;
-    enabled_ = other.enabled_;
     applicationIdentifier_ = std::move(other.applicationIdentifier_);
     applicationVersion_ = std::move(other.applicationVersion_);
     applicationMarketingVersion_ = std::move(other.applicationMarketingVersion_);
     crashReportDirectory_ = std::move(other.crashReportDirectory_);
-    customData_ = std::move(other.customData_);
     hostInfo_ = std::move(other.hostInfo_);
+    plat::MutexLock lock(mutex_);
+    enabled_ = enabled;
+    customData_ = std::move(customData);
     return *this;
 }
 
@@ -271,7 +289,7 @@ std::optional<plat::Data> KCRCrashReporter::loadPendingCrashReportData(plat::Err
             continue;
         if (n < 0) {
             const int failure = errno;
-            ::close(fd);
+            (void)::close(fd);  // read only: closing loses nothing, the read error is reported
             if (error != nullptr)
                 *error =
                     plat::Error::withDescription(plat::POSIXErrorDomain, failure, std::strerror(failure));
@@ -281,7 +299,7 @@ std::optional<plat::Data> KCRCrashReporter::loadPendingCrashReportData(plat::Err
             break;
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
-    ::close(fd);
+    (void)::close(fd);  // read only: every byte is in hand, closing loses nothing
     return plat::Data(std::move(bytes));
 }
 
@@ -350,7 +368,7 @@ bool KCRCrashReporter::enableMachServer(plat::ErrorPtr* error) {
 
 bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
     {
-        std::lock_guard<std::mutex> lock(gEnableMutex);
+        plat::MutexLock lock(gEnableMutex);
         if (gProcessEnabled) {
             populate_error(error, KCRCrashReporterErrorAlreadyEnabled,
                            "A KCRCrashReporter instance has already been enabled");
@@ -368,21 +386,16 @@ bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
     }
     std::memcpy(crash.path, path.c_str(), path.size() + 1);
     const std::string* marketing = applicationMarketingVersion_ ? &*applicationMarketingVersion_ : nullptr;
-    kcr_log_writer_init(&crash.writer, applicationIdentifier_, applicationVersion_, marketing,
-                        mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()), false);
+    if (kcr_log_writer_init(&crash.writer, applicationIdentifier_, applicationVersion_, marketing,
+                            mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()),
+                            false) != KCR_ESUCCESS)
+        kcr::log("Warning -- process facts unavailable: crash reports will lack them");
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (customData_)
             kcr_log_writer_set_custom_data(&crash.writer, customData_->bytes(), customData_->length());
     }
-    // What crash time needs is made ready now: the image list (with the
-    // images' full symbol tables when symbols are asked for) and the
-    // thread-control signal.
-    plat::machine::initialize();
-    async_image_list_poll_loader();
-    if ((configuration_.symbolicationStrategy() & KCRCrashReporterSymbolicationStrategySymbolTable) != 0)
-        async_image_list_load_file_symbols(async_shared_image_list());
-    plat::machine::prepareThreadControl();
+    prepareCrashTimeState();
 
     // Signal handlers for every crash signal, in both modes. In Mach mode
     // the exception bridge goes on top of them: a fault reaches the
@@ -399,13 +412,27 @@ bool KCRCrashReporter::enableCrashReporter(plat::ErrorPtr* error) {
         return false;
     if (configuration_.shouldRegisterUncaughtExceptionHandler())
         kcr::install_uncaught_exception_capture(&crash.writer);
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::MutexLock lock(mutex_);
     enabled_ = true;
     return true;
 }
 
+void KCRCrashReporter::prepareCrashTimeState() const {
+    // What crash time needs is made ready now: the image list (with the
+    // images' full symbol tables when symbols are asked for) and the
+    // thread-control signal.
+    plat::machine::initialize();
+    async_image_list_poll_loader();
+    if ((configuration_.symbolicationStrategy() & KCRCrashReporterSymbolicationStrategySymbolTable) != 0)
+        async_image_list_load_file_symbols(async_shared_image_list());
+    // Without it the other threads cannot be stopped: reports still hold
+    // them, without their frames.
+    if (!plat::machine::prepareThreadControl())
+        kcr::log("Warning -- no signal free for thread control: other threads are reported without frames");
+}
+
 bool KCRCrashReporter::isEnabled() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return enabled_;
 }
 
@@ -422,7 +449,7 @@ void KCRCrashReporter::setCrashCallbacks(const KCRCrashReporterCallbacks& callba
 }
 
 void KCRCrashReporter::setCustomData(std::optional<plat::Data> data) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::MutexLock lock(mutex_);
     customData_ = std::move(data);
     if (!enabled_)
         return;
@@ -433,7 +460,7 @@ void KCRCrashReporter::setCustomData(std::optional<plat::Data> data) {
 }
 
 std::optional<plat::Data> KCRCrashReporter::customData() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return customData_;
 }
 
@@ -466,7 +493,7 @@ kcr_error_t write_live(kcr_async_thread_state* state, void* context) {
 
 std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t callerAddress,
                                                        plat::ErrorPtr* error) {
-    std::lock_guard<std::mutex> serial(gLiveReportMutex);
+    plat::MutexLock serial(gLiveReportMutex);
     std::string pattern =
         plat::FileManager::defaultManager().temporaryDirectory() + "/live_crash_report.XXXXXX";
     int fd = mkstemp(pattern.data());
@@ -476,15 +503,12 @@ std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t ca
     }
     auto writer = std::make_unique<log_writer_t>();
     const std::string* marketing = applicationMarketingVersion_ ? &*applicationMarketingVersion_ : nullptr;
-    kcr_log_writer_init(writer.get(), applicationIdentifier_, applicationVersion_, marketing,
-                        mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()), true);
+    // Without the process facts the report is still written, their section empty.
+    (void)kcr_log_writer_init(writer.get(), applicationIdentifier_, applicationVersion_, marketing,
+                              mapToAsyncSymbolicationStrategy(configuration_.symbolicationStrategy()), true);
     if (auto data = customData())
         kcr_log_writer_set_custom_data(writer.get(), data->bytes(), data->length());
-    plat::machine::initialize();
-    async_image_list_poll_loader();
-    if ((configuration_.symbolicationStrategy() & KCRCrashReporterSymbolicationStrategySymbolTable) != 0)
-        async_image_list_load_file_symbols(async_shared_image_list());
-    plat::machine::prepareThreadControl();
+    prepareCrashTimeState();
 
     auto file = std::make_unique<async_file_t>();
     async_file_init(file.get(), fd, kCrashReportFileLimit);
@@ -499,7 +523,8 @@ std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t ca
         result = kcr_log_writer_write(writer.get(), live.thread, async_shared_image_list(), file.get(),
                                       &live.signal, nullptr);
     }
-    kcr_log_writer_close(writer.get());
+    if (const kcr_error_t closed = kcr_log_writer_close(writer.get()); result == KCR_ESUCCESS)
+        result = closed;
     const bool flushed = async_file_flush(file.get());
     std::optional<plat::Data> data;
     if (result != KCR_ESUCCESS || !flushed) {
@@ -526,7 +551,7 @@ std::optional<plat::Data> KCRCrashReporter::liveReport(pid_t thread, uint64_t ca
             populate_error(error, KCRCrashReporterErrorUnknown,
                            "Unable to open live crash report for reading");
     }
-    ::close(fd);
+    (void)::close(fd);  // the bytes were read back (or the failure reported); the file goes next
     kcr_log_writer_free(writer.get());
     if (::unlink(pattern.c_str()) != 0)
         kcr::log("Failure occured deleting live crash report: %s", std::strerror(errno));

@@ -19,7 +19,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -28,6 +27,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 
 // The crash callback: runs inside the signal handler after the report was
 // written, so it must be async-signal-safe.
@@ -106,14 +106,16 @@ class KCRCrashReporter {
   private:
     bool enableMachServer(plat::ErrorPtr* error);
     std::optional<plat::Data> liveReport(pid_t thread, uint64_t callerAddress, plat::ErrorPtr* error);
+    // Image list, symbol tables and thread control, ready before any report.
+    void prepareCrashTimeState() const;
 
     KCRCrashReporterConfig configuration_;
-    bool enabled_ = false;
     std::string applicationIdentifier_;
     std::string applicationVersion_;
     std::optional<std::string> applicationMarketingVersion_;
     std::string crashReportDirectory_;
-    mutable std::mutex mutex_;
-    std::optional<plat::Data> customData_;
+    mutable plat::Mutex mutex_;
+    bool enabled_ GUARDED_BY(mutex_) = false;
+    std::optional<plat::Data> customData_ GUARDED_BY(mutex_);
     std::shared_ptr<KCRCrashHostInfo> hostInfo_ = KCRCrashHostInfo::currentHostInfo();
 };

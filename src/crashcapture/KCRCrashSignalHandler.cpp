@@ -9,6 +9,7 @@
 
 #include "crashcapture/KCRAsyncErrors.h"
 #include "crashcapture/KCRAsyncSafeList.h"
+#include "platform/foundation/Mutex.h"
 
 namespace kcr {
 
@@ -37,7 +38,11 @@ using ActionList = async::async_safe_list<PreviousAction>;
 CallbackList* gCallbacks = nullptr;
 ActionList* gActions = nullptr;
 std::once_flag gListsOnce;
-std::mutex gRegisterMutex;
+// Registrations one at a time: the lists take one writer at a time (the
+// handler reads them without it), and the alternate stack is installed once.
+plat::Mutex gRegisterMutex;
+// The shared handler's stack is installed on some thread.
+bool gStackInstalled GUARDED_BY(gRegisterMutex) = false;
 
 void ensure_lists() {
     std::call_once(gListsOnce, [] {
@@ -120,10 +125,14 @@ void signal_handler(int signo, siginfo_t* info, void* uap) {
             current.sa_sigaction == signal_handler) {
             struct sigaction fallback {};
             fallback.sa_handler = SIG_DFL;
-            sigemptyset(&fallback.sa_mask);
-            sigaction(signo, &fallback, nullptr);
+            // Neither fails for our own set and a signal we caught; and if
+            // the raise below came back to us, we would return once more and
+            // the default action of the fault would end the process.
+            (void)sigemptyset(&fallback.sa_mask);
+            (void)sigaction(signo, &fallback, nullptr);
         }
-        raise(signo);
+        // Fails only for an invalid signal: this one was just delivered.
+        (void)raise(signo);
     }
     errno = saved_errno;
 }
@@ -145,28 +154,32 @@ KCRCrashSignalHandler& KCRCrashSignalHandler::sharedHandler() {
     return *shared;
 }
 
-bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr* error) {
-    ensure_lists();
-    std::lock_guard<std::mutex> lock(gRegisterMutex);
-    // The alternate stack goes to the first registering thread that has
-    // none: one stack must never serve two threads (two crashing at once
-    // would share it), and a stack someone else installed (the sanitizer
-    // runtime, the application) stays in place.
+namespace {
+
+// The alternate stack goes to the first registering thread that has none:
+// one stack must never serve two threads (two crashing at once would share
+// it), and a stack someone else installed (the sanitizer runtime, the
+// application) stays in place.
+bool install_alternate_stack(void* memory, plat::ErrorPtr* error) REQUIRES(gRegisterMutex) {
     stack_t current{};
     const bool has_one = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0;
-    if (!has_one && !stackInstalled_) {
-        stack_t stack{};
-        stack.ss_sp = stack_;
-        stack.ss_size = kAlternateStackSize;
-        stack.ss_flags = 0;
-        if (stack_ == nullptr || sigaltstack(&stack, nullptr) != 0) {
-            async::populate_posix_error(error, stack_ == nullptr ? ENOMEM : errno,
-                                        "Could not initialize alternative signal stack");
-            return false;
-        }
-        stackInstalled_ = true;
+    if (has_one || gStackInstalled)
+        return true;
+    stack_t stack{};
+    stack.ss_sp = memory;
+    stack.ss_size = KCRCrashSignalHandler::kAlternateStackSize;
+    stack.ss_flags = 0;
+    if (memory == nullptr || sigaltstack(&stack, nullptr) != 0) {
+        async::populate_posix_error(error, memory == nullptr ? ENOMEM : errno,
+                                    "Could not initialize alternative signal stack");
+        return false;
     }
-    // One forwarding link at the end of the chain, whatever the number of signals.
+    gStackInstalled = true;
+    return true;
+}
+
+// One forwarding link at the end of the chain, whatever the number of signals.
+void ensure_forwarding_link() REQUIRES(gRegisterMutex) {
     const CallbackEntry forward{previous_action_callback, nullptr};
     bool have_forward = false;
     gCallbacks->set_reading(true);
@@ -175,23 +188,27 @@ bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr*
     gCallbacks->set_reading(false);
     if (!have_forward)
         gCallbacks->append(forward);
+}
 
+bool action_saved(int signo) {
     bool registered = false;
     gActions->set_reading(true);
     for (auto* n = gActions->next(nullptr); n != nullptr; n = gActions->next(n))
         registered = registered || n->value.signo == signo;
     gActions->set_reading(false);
-    if (registered)
-        return true;
+    return registered;
+}
 
+// Saves the signal's current action and installs ours. The list entry must
+// exist before the handler can run, so the previous action is read first
+// and the entry added before installing.
+bool install_action(int signo, plat::ErrorPtr* error) REQUIRES(gRegisterMutex) {
     struct sigaction action {};
     action.sa_sigaction = signal_handler;
     action.sa_flags = SA_ONSTACK | SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
+    (void)sigemptyset(&action.sa_mask);  // cannot fail on our own set
     PreviousAction previous;
     previous.signo = signo;
-    // The list entry must exist before the handler can run, so the previous
-    // action is read first and the entry added before installing.
     if (sigaction(signo, nullptr, &previous.action) != 0) {
         async::populate_posix_error(error, errno, "Failed to register signal handler");
         return false;
@@ -206,11 +223,22 @@ bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr*
     return true;
 }
 
+}  // namespace
+
+bool KCRCrashSignalHandler::registerHandlerWithSignal(int signo, plat::ErrorPtr* error) {
+    ensure_lists();
+    plat::MutexLock lock(gRegisterMutex);
+    if (!install_alternate_stack(stack_, error))
+        return false;
+    ensure_forwarding_link();
+    return action_saved(signo) || install_action(signo, error);
+}
+
 bool KCRCrashSignalHandler::registerHandlerForSignal(int signo, SignalCallbackFunction callback,
                                                      void* context, plat::ErrorPtr* error) {
     if (!registerHandlerWithSignal(signo, error))
         return false;
-    std::lock_guard<std::mutex> lock(gRegisterMutex);
+    plat::MutexLock lock(gRegisterMutex);
     const CallbackEntry entry{callback, context};
     bool present = false;
     gCallbacks->set_reading(true);
@@ -224,7 +252,7 @@ bool KCRCrashSignalHandler::registerHandlerForSignal(int signo, SignalCallbackFu
 
 void KCRCrashSignalHandler::resetHandlers() {
     ensure_lists();
-    std::lock_guard<std::mutex> lock(gRegisterMutex);
+    plat::MutexLock lock(gRegisterMutex);
     for (;;) {
         auto* n = gActions->next(nullptr);
         if (n == nullptr)

@@ -59,7 +59,6 @@ class KCRCrashSignalHandler {
   private:
     KCRCrashSignalHandler();
     void* stack_ = nullptr;
-    bool stackInstalled_ = false;  // on some thread (under the registration mutex)
 };
 
 }  // namespace kcr

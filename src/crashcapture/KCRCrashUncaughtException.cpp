@@ -31,7 +31,10 @@ struct ExceptionFrames {
 kcr_error_t collect_frames(kcr_async_thread_state* state, void* context) {
     auto* frames = static_cast<ExceptionFrames*>(context);
     async_frame_cursor cursor;
-    async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list());
+    // Without a cursor the exception is recorded without frames.
+    if (async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list()) !=
+        FRAME_ESUCCESS)
+        return KCR_ESUCCESS;
     while (frames->count < kMaxExceptionFrames && async_frame_cursor_next(&cursor) == FRAME_ESUCCESS) {
         uint64_t pc = 0;
         if (async_frame_cursor_get_reg(&cursor, 0, &pc) != FRAME_ESUCCESS)

@@ -89,8 +89,9 @@ std::string numberText(const plat::Value& v) {
 
 void printFailure(const plat::ErrorPtr& error) {
     std::string line = "Could not serialize object to JSON because: " + error->localizedDescription() + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    // A diagnostic: if standard output cannot take it there is no better place.
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+    (void)std::fflush(stdout);
 }
 
 }  // namespace

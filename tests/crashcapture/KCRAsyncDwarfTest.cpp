@@ -384,7 +384,7 @@ TEST(DwarfCfaPrograms, RuleTablePoolIsBoundedAndReused) {
 
 kcr_async_thread_state x86_state(uint64_t rip, uint64_t rsp, uint64_t rbp) {
     kcr_async_thread_state state;
-    async_thread_state_init(&state, KCR_CPU_TYPE_X86_64);
+    EXPECT_EQ(async_thread_state_init(&state, KCR_CPU_TYPE_X86_64), KCR_ESUCCESS);
     async_thread_state_set_reg(&state, KCR_X86_64_RIP, rip);
     async_thread_state_set_reg(&state, KCR_X86_64_RSP, rsp);
     async_thread_state_set_reg(&state, KCR_X86_64_RBP, rbp);
@@ -458,6 +458,18 @@ TEST(DwarfExpressions, Operations) {
     EXPECT_EQ(kcr_async_dwarf_expression_eval<uint64_t>(&memory, async_task_self(), &state, kBase, 0,
                                                         many.size(), nullptr, 0, &result),
               KCR_EINTERNAL);
+    // Copies onto a full stack fail too, rather than being dropped while the
+    // evaluation goes on with a stack that lacks them.
+    for (std::vector<uint8_t> copy :
+         {std::vector<uint8_t>{0x12}, std::vector<uint8_t>{0x14}, std::vector<uint8_t>{0x15, 0x01}}) {
+        std::vector<uint8_t> full(100, 0x30);
+        full.insert(full.end(), copy.begin(), copy.end());
+        async_dwarf_memory full_memory = view(full);
+        EXPECT_EQ(kcr_async_dwarf_expression_eval<uint64_t>(&full_memory, async_task_self(), &state, kBase, 0,
+                                                            full.size(), nullptr, 0, &result),
+                  KCR_EINVAL)
+            << int{copy[0]};
+    }
 }
 
 TEST(DwarfApply, CallerStateFromRules) {
@@ -488,7 +500,7 @@ TEST(DwarfApply, CallerStateFromRules) {
 
     // On ARM64 a function that never saved lr returns to lr.
     kcr_async_thread_state arm;
-    async_thread_state_init(&arm, KCR_CPU_TYPE_ARM64);
+    EXPECT_EQ(async_thread_state_init(&arm, KCR_CPU_TYPE_ARM64), KCR_ESUCCESS);
     async_thread_state_set_reg(&arm, 0, 0x1000);
     async_thread_state_set_reg(&arm, 2, 0x8000);
     async_thread_state_set_reg(&arm, 32, 0x2468);
@@ -699,12 +711,14 @@ uint64_t gOuterReturn = 0;
 
 kcr_error_t walk_with_dwarf_only(kcr_async_thread_state* state, void*) {
     async_frame_cursor cursor;
-    async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list());
+    EXPECT_EQ(async_frame_cursor_init(&cursor, async_task_self(), state, async_shared_image_list()),
+              FRAME_ESUCCESS);
     static constexpr async_frame_reader kDwarfOnly[] = {async_frame_read_dwarf_unwind};
     while (gWalk->pcs.size() < 64 &&
            async_frame_cursor_next_with_readers(&cursor, kDwarfOnly, 1) == FRAME_ESUCCESS) {
         uint64_t pc = 0;
-        async_frame_cursor_get_reg(&cursor, 0, &pc);
+        if (async_frame_cursor_get_reg(&cursor, 0, &pc) != FRAME_ESUCCESS)
+            break;
         gWalk->pcs.push_back(pc);
     }
     return KCR_ESUCCESS;

@@ -36,7 +36,7 @@ frame_error_t failingReader(const kcr_task_t&, async_image_list_t*, const kcr_as
 
 kcr_async_thread_state startState(uint32_t cpu, uint64_t pc, uint64_t fp) {
     kcr_async_thread_state state;
-    async_thread_state_init(&state, cpu);
+    EXPECT_EQ(async_thread_state_init(&state, cpu), KCR_ESUCCESS);
     async_thread_state_set_reg(&state, 0, pc);
     async_thread_state_set_reg(&state, 1, fp);
     return state;
@@ -166,7 +166,7 @@ TEST(FramePointerReader, CyclicChainsEnd) {
         kcr_async_thread_state start =
             startState(KCR_CPU_TYPE_X86_64, 0x3000, reinterpret_cast<uint64_t>(&stack[first]));
         async_frame_cursor cursor;
-        async_frame_cursor_init(&cursor, async_task_self(), &start, nullptr);
+        EXPECT_EQ(async_frame_cursor_init(&cursor, async_task_self(), &start, nullptr), FRAME_ESUCCESS);
         int frames = 0;
         while (async_frame_cursor_next(&cursor) == FRAME_ESUCCESS && frames < 100)
             ++frames;
@@ -185,11 +185,12 @@ uint64_t gCallerFrame = 0;
 
 kcr_error_t walkFromCapture(kcr_async_thread_state* state, void*) {
     async_frame_cursor cursor;
-    async_frame_cursor_init(&cursor, async_task_self(), state, nullptr);
+    EXPECT_EQ(async_frame_cursor_init(&cursor, async_task_self(), state, nullptr), FRAME_ESUCCESS);
     gWalkedCount = 0;
     while (gWalkedCount < 64 && async_frame_cursor_next(&cursor) == FRAME_ESUCCESS) {
         uint64_t pc = 0;
-        async_frame_cursor_get_reg(&cursor, 0, &pc);
+        if (async_frame_cursor_get_reg(&cursor, 0, &pc) != FRAME_ESUCCESS)
+            break;
         gWalked[gWalkedCount++] = pc;
     }
     async_frame_cursor_free(&cursor);

@@ -262,7 +262,7 @@ TEST(MachOStrings, GrowPageByPageAndFailAtUnreadableMemory) {
     std::memset(text, 'a', 100);
     text[100] = '\0';
     async_macho_string string;
-    async_macho_string_init(&string, &image, reinterpret_cast<uint64_t>(text));
+    ASSERT_EQ(async_macho_string_init(&string, &image, reinterpret_cast<uint64_t>(text)), KCR_ESUCCESS);
     uint64_t length = 0;
     ASSERT_EQ(async_macho_string_get_length(&string, &length), KCR_ESUCCESS);
     EXPECT_EQ(length, 100u);
@@ -274,7 +274,8 @@ TEST(MachOStrings, GrowPageByPageAndFailAtUnreadableMemory) {
     // One that runs into a protected page fails.
     std::memset(pages + kPage, 'b', kPage);
     ASSERT_EQ(mprotect(pages + 2 * kPage, kPage, PROT_NONE), 0);
-    async_macho_string_init(&string, &image, reinterpret_cast<uint64_t>(pages + kPage + 10));
+    ASSERT_EQ(async_macho_string_init(&string, &image, reinterpret_cast<uint64_t>(pages + kPage + 10)),
+              KCR_ESUCCESS);
     EXPECT_EQ(async_macho_string_get_length(&string, &length), KCR_EINVAL);
     async_macho_string_free(&string);
     munmap(pages, 3 * kPage);

@@ -27,8 +27,8 @@ void list(bool is_class_method, async_macho_string* cls, async_macho_string* sel
           void* context) {
     const char* c = nullptr;
     const char* s = nullptr;
-    async_macho_string_get_pointer(cls, &c);
-    async_macho_string_get_pointer(selector, &s);
+    ASSERT_EQ(async_macho_string_get_pointer(cls, &c), KCR_ESUCCESS);
+    ASSERT_EQ(async_macho_string_get_pointer(selector, &s), KCR_ESUCCESS);
     static_cast<Listed*>(context)->methods.push_back(std::string(is_class_method ? "+" : "-") + c + " " + s);
 }
 
@@ -49,7 +49,7 @@ kcr_error_t parse(uint64_t address, Listed* listed, bool* objc2 = nullptr) {
     async_macho image;
     EXPECT_EQ(async_macho_init(&image, async_task_self(), "objc", address), KCR_ESUCCESS);
     async_objc_cache cache;
-    async_objc_cache_init(&cache);
+    EXPECT_EQ(async_objc_cache_init(&cache), KCR_ESUCCESS);
     const kcr_error_t error = async_objc_parse(&image, &cache, list, listed);
     if (objc2 != nullptr)
         *objc2 = cache.objc2;
@@ -123,7 +123,7 @@ TEST(ObjCMethods, LongNamesAreCutAndUnrealisedClassesSkipped) {
 TEST(ObjCMethods, AReportCacheGivesTheSameAnswers) {
     ObjCImage a, b;
     async_objc_cache cache;
-    async_objc_cache_init(&cache);
+    ASSERT_EQ(async_objc_cache_init(&cache), KCR_ESUCCESS);
     for (int round = 0; round < 2; ++round) {
         for (ObjCImage* built : {&a, &b}) {
             for (uint64_t offset : {kSpin, kMake, kExtra + 4}) {

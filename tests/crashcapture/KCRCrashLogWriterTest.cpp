@@ -73,8 +73,8 @@ kcr_error_t write_here(kcr_async_thread_state* state, void* context) {
     async_file_init(&file, fd, request->limit);
     kcr_error_t error = kcr_log_writer_write(request->writer, current_mach_thread(),
                                              async_shared_image_list(), &file, &request->signal, state);
-    async_file_close(&file);
-    return error;
+    const bool closed = async_file_close(&file);
+    return error == KCR_ESUCCESS && !closed ? KCR_OUTPUT_ERR : error;
 }
 
 Written write_report(log_writer_t* writer, log_signal_info_t signal, uint64_t limit = kCrashReportFileLimit) {
@@ -184,6 +184,79 @@ TEST(CrashLogWriter, OversizedReportStaysReadable) {
     EXPECT_NE(crashed_of(*written.report), nullptr);
     EXPECT_EQ(written.report->customData()->length(), custom.size());
     kcr_log_writer_free(writer.get());
+}
+
+// A report the file did not take is a failed report, wherever the bytes were
+// lost: refused by the descriptor (read-only, a full device), cut off by the
+// process's file size limit, or refused by the file's own limit because what
+// must follow the threads alone is larger. Custom data larger than the buffer
+// goes straight to the descriptor, so nothing is left for a final flush to
+// catch: only the writer itself can tell.
+kcr_error_t write_to(int fd, log_writer_t* writer, uint64_t limit) {
+    WriteRequest request{writer, {SIGSEGV, 1, 0}, "", limit, fd};
+    plat::machine::prepareThreadControl();
+    async_image_list_poll_loader();
+    return async_thread_state_current(write_here, &request);
+}
+
+TEST(CrashLogWriter, FailedWritesAreReportedAsFailed) {
+    testsupport::TempDir dir;
+    std::vector<uint8_t> custom(4096, 0x5A);
+    {
+        auto writer = prepared();
+        kcr_log_writer_set_custom_data(writer.get(), custom.data(), custom.size());
+        const std::string path = (dir / "read-only").string();
+        close(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        EXPECT_EQ(write_to(open(path.c_str(), O_RDONLY), writer.get(), kCrashReportFileLimit),
+                  KCR_OUTPUT_ERR);
+        const int full = open("/dev/full", O_WRONLY);
+        if (full >= 0) {
+            EXPECT_EQ(write_to(full, writer.get(), kCrashReportFileLimit), KCR_OUTPUT_ERR);
+        }
+        kcr_log_writer_free(writer.get());
+    }
+    {
+        auto writer = prepared();
+        std::vector<uint8_t> oversized(kCrashReportFileLimit + 1, 0x5A);
+        kcr_log_writer_set_custom_data(writer.get(), oversized.data(), oversized.size());
+        const std::string path = (dir / "oversized").string();
+        EXPECT_EQ(write_to(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600), writer.get(),
+                           kCrashReportFileLimit),
+                  KCR_OUTPUT_ERR);
+        EXPECT_LE(std::filesystem::file_size(path), kCrashReportFileLimit);
+        kcr_log_writer_free(writer.get());
+    }
+    // A crash report written through its path in a process that may write
+    // no more than 2000 bytes to a file (SIGXFSZ ignored, so writes fail).
+    const std::string path = (dir / "capped").string();
+    const int code = testsupport::exitCodeOfChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit cap {
+            2000, 2000
+        };
+        if (setrlimit(RLIMIT_FSIZE, &cap) != 0)
+            return 3;
+        auto writer = prepared();
+        kcr_log_writer_set_custom_data(writer.get(), custom.data(), custom.size());
+        plat::machine::prepareThreadControl();
+        async_image_list_poll_loader();
+        struct Capped {
+            const char* path;
+            log_writer_t* writer;
+            log_signal_info_t signal{SIGSEGV, 1, 0};
+        } capped{path.c_str(), writer.get()};
+        const kcr_error_t error = async_thread_state_current(
+            [](kcr_async_thread_state* state, void* context) {
+                auto* c = static_cast<Capped*>(context);
+                return kcr_write_report(c->path, c->writer, async_shared_image_list(), current_mach_thread(),
+                                        state, &c->signal);
+            },
+            &capped);
+        return error == KCR_ESUCCESS ? 1 : 0;
+    });
+    ASSERT_NE(code, 3) << "could not lower the file size limit";
+    EXPECT_EQ(code, 0) << "a report cut off by the file size limit was reported as written";
+    EXPECT_LE(std::filesystem::file_size(path), 2000u);
 }
 
 // Without a thread list (no descriptor left to read /proc), the calling

@@ -68,7 +68,7 @@ pm::kern_return_t request(pm::mach_port_t port, uint32_t size, int32_t id = pm::
             result = answer.returnCode;
         }
     }
-    pm::machPortDestroy(reply);
+    EXPECT_EQ(pm::machPortDestroy(reply), pm::KERN_SUCCESS);
     return result;
 }
 
@@ -98,7 +98,7 @@ TEST(MachExceptionServer, AnswersRequestsAndRefusesShortOnes) {
     EXPECT_EQ(request(port, 80), pm::KERN_FAILURE);
     EXPECT_EQ(seen.calls.load(), 2);
 
-    pm::machPortDeallocate(port);
+    EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
 }
 
 TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
@@ -112,11 +112,11 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
         ASSERT_NE(server, nullptr);
         const pm::mach_port_t port = server->copySendRightForServer(nullptr);
         // The last send right goes: the notification arrives and is ignored.
-        pm::machPortDeallocate(port);
+        EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
         const pm::mach_port_t again = server->copySendRightForServer(nullptr);
         EXPECT_EQ(request(again, pm::kExceptionRequestSize), pm::KERN_SUCCESS);
         EXPECT_EQ(seen.calls.load(), 1);
-        pm::machPortDeallocate(again);
+        EXPECT_EQ(pm::machPortDeallocate(again), pm::KERN_SUCCESS);
         auto registration = server->exceptionPortWithMask(1u << pm::EXC_SOFTWARE, nullptr);
         ASSERT_NE(registration, nullptr);
         EXPECT_EQ(registration->behavior(), pm::EXCEPTION_DEFAULT | pm::MACH_EXCEPTION_CODES);
@@ -136,20 +136,38 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
     GTEST_SKIP() << "thread counts include the sanitizer's own threads";
 #endif
 #endif
+    // Waits for the condition; the deadline is one only a thread that never
+    // ends reaches (a loaded machine may take a while to schedule the exits).
     int now = 0;
-    for (int i = 0; i < 500; ++i) {
-        now = pm::listThreads(ids, 256);
-        if (now == threads)
-            break;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((now = pm::listThreads(ids, 256)) != threads && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     EXPECT_EQ(now, threads);
+}
+
+// The server may not be destroyed by its own callback: instead of the
+// server thread waiting for itself for ever, the process stops.
+TEST(MachExceptionServer, DestroyedFromItsCallbackStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            static std::unique_ptr<KCRCrashMachExceptionServer> server;
+            server = KCRCrashMachExceptionServer::create(
+                [](pm::mach_port_t, pm::mach_port_t, int, const int64_t*, uint32_t, void*) {
+                    server.reset();
+                    return pm::KERN_SUCCESS;
+                },
+                nullptr, nullptr);
+            const pm::mach_port_t port = server->copySendRightForServer(nullptr);
+            (void)request(port, pm::kExceptionRequestSize);
+        },
+        "exception server destroyed on its own thread");
 }
 
 TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
     pm::mach_port_t port;
     ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
-    pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND);
+    EXPECT_EQ(pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND), pm::KERN_SUCCESS);
     {
         KCRCrashMachExceptionPortSet::Ports list;
         for (int i = 0; i < 3; ++i)
@@ -161,7 +179,7 @@ TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
 
         // The structure's own references (one per entry) are consumed.
         kcr_mach_exception_port_set raw = set.asyncSafeRepresentation();
-        pm::machPortModSendRefs(port, 3);
+        EXPECT_EQ(pm::machPortModSendRefs(port, 3), pm::KERN_SUCCESS);
         EXPECT_EQ(pm::machPortSendRefs(port), 7);
         KCRCrashMachExceptionPortSet adopted(raw);
         EXPECT_EQ(pm::machPortSendRefs(port), 7);
@@ -177,8 +195,8 @@ TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
         EXPECT_THROW(KCRCrashMachExceptionPortSet{raw}, plat::Exception);
     }
     EXPECT_EQ(pm::machPortSendRefs(port), 1);
-    pm::machPortDeallocate(port);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
 }
 
 TEST(MachExceptionForward, OffersTheFirstMatchingRegistration) {

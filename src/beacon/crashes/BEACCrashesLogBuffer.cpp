@@ -1,5 +1,6 @@
 #include "beacon/crashes/BEACCrashesLogBuffer.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -99,14 +100,18 @@ void writeFile(const char* path, const char* bytes, size_t length) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return;
+    // Crash time has no one to tell of a failure: a file cut short fails to
+    // decode at the next launch and is dropped there.
     while (length > 0) {
         const ssize_t written = write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
         if (written <= 0)
             break;
         bytes += written;
         length -= static_cast<size_t>(written);
     }
-    close(fd);
+    (void)close(fd);
 }
 
 bool isBuffered(const BEACAbstractLog& log) {
@@ -195,8 +200,9 @@ void BEACCrashesLogBuffer::didCompleteEnqueueingLog(const BEACLogPtr& log, const
             }
             // Its token went with the log; left behind it could travel with
             // another log later.
+            // (Absent already is as good as removed.)
             if (const char* tokenPath = slot.tokenPath.load())
-                unlink(tokenPath);
+                (void)unlink(tokenPath);
         }
     }
 }
@@ -213,7 +219,7 @@ void BEACCrashesLogBuffer::crashCallback(siginfo_t*, ucontext_t*, void*) {
         if (content != nullptr && !content->token.empty())
             writeFile(tokenPath, content->token.data(), content->token.size());
         else if (tokenPath != nullptr)
-            unlink(tokenPath);
+            (void)unlink(tokenPath);  // crash time: absent already is as good as removed
     }
 }
 

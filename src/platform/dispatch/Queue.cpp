@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <stdexcept>
 #include <thread>
@@ -412,6 +414,27 @@ bool Queue::isMain() const {
 
 bool Queue::isCurrent() const {
     return checked(impl_).isCurrent();
+}
+
+namespace {
+
+[[noreturn]] void threadRuleBroken(const Queue& queue, const char* rule) {
+    // Standard error may be gone; the abort that follows says enough then.
+    (void)std::fprintf(stderr, "dispatch: thread rule broken: %s queue \"%s\"\n", rule,
+                       queue.label().c_str());
+    std::abort();
+}
+
+}  // namespace
+
+void Queue::assertCurrent() const {
+    if (!isCurrent())
+        threadRuleBroken(*this, "called off the");
+}
+
+void Queue::assertNotCurrent() const {
+    if (isCurrent())
+        threadRuleBroken(*this, "called on the");
 }
 
 void Queue::setSpecific(const void* key, std::shared_ptr<void> value) const {

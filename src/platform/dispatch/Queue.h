@@ -113,6 +113,15 @@ class Queue {
     // or inside a sync() it made from one. For the main queue: isMainThread().
     bool isCurrent() const;
 
+    // Checked thread rules, for state only this queue's blocks may touch
+    // ("queue only", "main thread only" on the main queue) and for code that
+    // would deadlock on it: unless the calling thread is running a block of
+    // this queue (assertCurrent) or is not (assertNotCurrent), the process
+    // ends (std::abort) after naming the queue and the rule on stderr. A
+    // broken thread rule is a bug to stop at, not an error to handle.
+    void assertCurrent() const;
+    void assertNotCurrent() const;
+
     // Values attached to the queue under a key (an address the caller owns).
     // A null value removes the key.
     void setSpecific(const void* key, std::shared_ptr<void> value) const;

@@ -23,7 +23,7 @@ class File {
     explicit File(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
     ~File() {
         if (fd_ >= 0)
-            close(fd_);
+            (void)close(fd_);  // read only: closing loses nothing
     }
     int fd() const { return fd_; }
     uint64_t size() const {
@@ -170,7 +170,7 @@ std::unique_ptr<ElfFileSymbols> ElfFileSymbols::load(const char* path, const Elf
 
 ElfFileSymbols::~ElfFileSymbols() {
     if (mapping_ != nullptr)
-        munmap(mapping_, mappingLength_);
+        (void)munmap(mapping_, mappingLength_);  // our own mapping: cannot fail
 }
 
 bool ElfFileSymbols::find(uint64_t address, char* name, size_t nameCapacity, uint64_t* start) const {

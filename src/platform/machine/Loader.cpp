@@ -58,14 +58,14 @@ std::string executablePath() {
 
 std::vector<LoadedImage> loadedImages() {
     std::vector<LoadedImage> images;
-    dl_iterate_phdr(collect, &images);
+    (void)dl_iterate_phdr(collect, &images);  // returns our callback's 0
     return images;
 }
 
 void Loader::poll() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     Counters counters;
-    dl_iterate_phdr(readCounters, &counters);
+    (void)dl_iterate_phdr(readCounters, &counters);  // returns our callback's answer, nothing to check
     if (polled_ && counters.adds == adds_ && counters.subs == subs_)
         return;
     polled_ = true;

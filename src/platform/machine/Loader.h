@@ -11,9 +11,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::machine {
 
@@ -36,16 +37,16 @@ class Loader {
     Loader(Added added, Removed removed) : added_(std::move(added)), removed_(std::move(removed)) {}
 
     // Reports what changed since the last poll; cheap when nothing did.
-    void poll();
+    void poll() EXCLUDES(mutex_);
 
   private:
     Added added_;
     Removed removed_;
-    std::mutex mutex_;
-    bool polled_ = false;
-    unsigned long long adds_ = 0;
-    unsigned long long subs_ = 0;
-    std::vector<uint64_t> known_;
+    plat::Mutex mutex_;
+    bool polled_ GUARDED_BY(mutex_) = false;
+    unsigned long long adds_ GUARDED_BY(mutex_) = 0;
+    unsigned long long subs_ GUARDED_BY(mutex_) = 0;
+    std::vector<uint64_t> known_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::machine

@@ -8,7 +8,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::machine {
 
@@ -28,7 +29,9 @@ struct ThreadTable {
 constexpr int kMaxThreadTables = 64;
 Registration gTaskTable[EXC_TYPES_COUNT];
 ThreadTable gThreadTables[kMaxThreadTables];
-std::mutex gTablesMutex;
+// Changes to the registration tables, one at a time. The tables are atomics
+// because crash time reads them without it.
+plat::Mutex gTablesMutex;
 
 // Threads waiting in an exception, with the registers of their fault.
 struct ExceptionRecord {
@@ -80,7 +83,7 @@ int claimReplyPort() {
     return -1;
 }
 
-bool prepareReplyPorts() {
+bool prepareReplyPorts() REQUIRES(gTablesMutex) {
     if (gReplyPortsReady.load())
         return true;
     for (auto& name : gReplyPorts) {
@@ -147,7 +150,7 @@ void fillRequest(ExceptionRequest* request, mach_port_t port, pid_t thread, int 
     }
 }
 
-Registration* tableFor(pid_t thread, bool create) {
+Registration* tableFor(pid_t thread, bool create) REQUIRES(gTablesMutex) {
     if (thread == 0)
         thread = self();
     ThreadTable* free = nullptr;
@@ -164,7 +167,9 @@ Registration* tableFor(pid_t thread, bool create) {
     return free->entries;
 }
 
-void collect(Registration* table, uint32_t mask, ExceptionPorts* out) {
+// The registrations of `mask` in `table`, the caller owning one send
+// reference to each port listed.
+void collect(Registration* table, uint32_t mask, ExceptionPorts* out) REQUIRES(gTablesMutex) {
     out->count = 0;
     for (uint32_t type = 1; type < EXC_TYPES_COUNT; ++type) {
         if ((mask & (1u << type)) == 0)
@@ -179,39 +184,48 @@ void collect(Registration* table, uint32_t mask, ExceptionPorts* out) {
                !(out->ports[i] == port && out->behaviors[i] == behavior && out->flavors[i] == flavor))
             ++i;
         if (i == out->count) {
+            // A port that takes no more references (at the limit) is left
+            // out rather than listed without the caller's reference.
+            if (machPortModSendRefs(port, 1) != KERN_SUCCESS)
+                continue;
             out->ports[i] = port;
             out->behaviors[i] = behavior;
             out->flavors[i] = flavor;
             out->masks[i] = 0;
             out->count++;
-            machPortModSendRefs(port, 1);
         }
         out->masks[i] |= 1u << type;
     }
 }
 
+// Each entry holds one send reference to its port.
 kern_return_t swap(Registration* table, uint32_t mask, mach_port_t port, int behavior, int flavor,
-                   ExceptionPorts* previous) {
+                   ExceptionPorts* previous) REQUIRES(gTablesMutex) {
     if (machPortValid(port) && machPortSendRefs(port) <= 0)
         return KERN_INVALID_RIGHT;
+    // Every reference the entries need is known to fit before any entry
+    // changes (the limit is the only way adding one to a live right fails).
+    if (machPortValid(port) && machPortSendRefs(port) + __builtin_popcount(mask) > 0xffff)
+        return KERN_UREFS_OVERFLOW;
     ExceptionPorts old;
     collect(table, mask, &old);
     for (uint32_t type = 1; type < EXC_TYPES_COUNT; ++type) {
         if ((mask & (1u << type)) == 0)
             continue;
         if (machPortValid(port))
-            machPortModSendRefs(port, 1);
+            (void)machPortModSendRefs(port, 1);  // fits: checked above
         const mach_port_t was = table[type].port.exchange(port);
         table[type].behavior.store(behavior);
         table[type].flavor.store(flavor);
+        // Dropping a reference the entry held cannot fail.
         if (machPortValid(was))
-            machPortModSendRefs(was, -1);
+            (void)machPortModSendRefs(was, -1);
     }
     if (previous != nullptr) {
         *previous = old;
     } else {
         for (uint32_t i = 0; i < old.count; ++i)
-            machPortModSendRefs(old.ports[i], -1);
+            (void)machPortModSendRefs(old.ports[i], -1);  // collect()'s own reference
     }
     return KERN_SUCCESS;
 }
@@ -255,12 +269,15 @@ void deliver(int signal, siginfo_t* info, void* context, const struct sigaction&
     // The default action: a fault happens again on return and ends the
     // process with the kernel's own information; anything else is raised
     // (pending until this handler returns).
+    // Crash time, with nothing better to do on failure: neither call fails
+    // for our own set and a signal just delivered, and the raise fails only
+    // for an invalid signal.
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
+    (void)sigemptyset(&action.sa_mask);
+    (void)sigaction(signal, &action, nullptr);
     if (!retries)
-        raise(signal);
+        (void)raise(signal);
 }
 
 void bridgeHandler(int signal, siginfo_t* info, void* context) {
@@ -347,10 +364,9 @@ bool coversFaults(Registration* table) {
     return false;
 }
 
-// Under the tables mutex: with no registration left that takes faults, the
-// signal actions found before the bridge come back (when ours is still the
-// one installed).
-void uninstallBridgeWhenUnused() {
+// With no registration left that takes faults, the signal actions found
+// before the bridge come back (when ours is still the one installed).
+void uninstallBridgeWhenUnused() REQUIRES(gTablesMutex) {
     if (!gBridgeInstalled.load() || coversFaults(gTaskTable))
         return;
     for (auto& table : gThreadTables) {
@@ -359,9 +375,11 @@ void uninstallBridgeWhenUnused() {
     }
     for (int signal : kFaultSignals) {
         struct sigaction current {};
-        sigaction(signal, nullptr, &current);
+        if (sigaction(signal, nullptr, &current) != 0)
+            continue;
+        // Putting back an action that was installed once does not fail.
         if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == bridgeHandler)
-            sigaction(signal, &gPreviousActions[signal], nullptr);
+            (void)sigaction(signal, &gPreviousActions[signal], nullptr);
     }
     gBridgeInstalled.store(false);
 }
@@ -417,7 +435,7 @@ bool faultToException(int signal, int code, uint64_t address, uint64_t pc, int* 
 kern_return_t taskGetExceptionPorts(uint32_t mask, ExceptionPorts* out) {
     if (out == nullptr)
         return KERN_INVALID_ARGUMENT;
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     collect(gTaskTable, mask, out);
     return KERN_SUCCESS;
 }
@@ -428,7 +446,7 @@ kern_return_t taskSwapExceptionPorts(uint32_t mask, mach_port_t port, int behavi
         return KERN_INVALID_ARGUMENT;
     if ((mask & kFaultMask) != 0 && machPortValid(port) && !installFaultBridge())
         return KERN_FAILURE;
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     const kern_return_t result = swap(gTaskTable, mask, port, behavior, flavor, previous);
     uninstallBridgeWhenUnused();
     return result;
@@ -437,7 +455,7 @@ kern_return_t taskSwapExceptionPorts(uint32_t mask, mach_port_t port, int behavi
 kern_return_t threadGetExceptionPorts(pid_t thread, uint32_t mask, ExceptionPorts* out) {
     if (out == nullptr)
         return KERN_INVALID_ARGUMENT;
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     Registration* table = tableFor(thread, false);
     if (table == nullptr) {
         *out = ExceptionPorts{};
@@ -453,7 +471,7 @@ kern_return_t threadSwapExceptionPorts(pid_t thread, uint32_t mask, mach_port_t 
         return KERN_INVALID_ARGUMENT;
     if ((mask & kFaultMask) != 0 && machPortValid(port) && !installFaultBridge())
         return KERN_FAILURE;
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     Registration* table = tableFor(thread, true);
     if (table == nullptr)
         return KERN_RESOURCE_SHORTAGE;
@@ -511,28 +529,30 @@ bool setExceptionThreadRegisters(pid_t thread, const ThreadRegisters& registers)
 }
 
 bool prepareExceptionRaise() {
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     return prepareReplyPorts();
 }
 
 bool installFaultBridge() {
-    std::lock_guard lock(gTablesMutex);
+    plat::MutexLock lock(gTablesMutex);
     if (!prepareReplyPorts())
         return false;
     for (int signal : kFaultSignals) {
         struct sigaction current {};
-        sigaction(signal, nullptr, &current);
+        if (sigaction(signal, nullptr, &current) != 0)
+            return false;
         // Already on top: nothing to do for this signal.
         if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == bridgeHandler)
             continue;
         struct sigaction action {};
         action.sa_sigaction = bridgeHandler;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-        sigemptyset(&action.sa_mask);
+        (void)sigemptyset(&action.sa_mask);  // our own set: cannot fail
         // The thread-control signal stays blocked while a thread waits in an
-        // exception: its registers come from the fault instead.
+        // exception: its registers come from the fault instead. (A valid
+        // real-time signal: adding it cannot fail.)
         if (int control = threadControlSignal(); control != 0)
-            sigaddset(&action.sa_mask, control);
+            (void)sigaddset(&action.sa_mask, control);
         if (sigaction(signal, &action, &gPreviousActions[signal]) != 0)
             return false;
         if (!gBridgeInstalled.load())
@@ -548,16 +568,15 @@ bool faultBridgeInstalled() {
 
 void resetExceptionPorts() {
     {
-        std::lock_guard lock(gTablesMutex);
-        ExceptionPorts ignored;
-        swap(gTaskTable, ((1u << EXC_TYPES_COUNT) - 2), MACH_PORT_NULL, 0, 0, nullptr);
+        plat::MutexLock lock(gTablesMutex);
+        // Clearing (the null port) always succeeds.
+        (void)swap(gTaskTable, ((1u << EXC_TYPES_COUNT) - 2), MACH_PORT_NULL, 0, 0, nullptr);
         for (auto& table : gThreadTables) {
             if (table.tid.load() == 0)
                 continue;
-            swap(table.entries, ((1u << EXC_TYPES_COUNT) - 2), MACH_PORT_NULL, 0, 0, nullptr);
+            (void)swap(table.entries, ((1u << EXC_TYPES_COUNT) - 2), MACH_PORT_NULL, 0, 0, nullptr);
             table.tid.store(0);
         }
-        (void)ignored;
         uninstallBridgeWhenUnused();
     }
 }

@@ -97,12 +97,12 @@ inline constexpr mach_port_t kTaskSelf = 0x7fffffff;
 // taking one send reference on a valid port, and returns what was there
 // (each distinct registration once). A mask covering faults installs the
 // fault bridge.
-kern_return_t taskGetExceptionPorts(uint32_t mask, ExceptionPorts* out);
-kern_return_t taskSwapExceptionPorts(uint32_t mask, mach_port_t port, int behavior, int flavor,
-                                     ExceptionPorts* previous);
-kern_return_t threadGetExceptionPorts(pid_t thread, uint32_t mask, ExceptionPorts* out);
-kern_return_t threadSwapExceptionPorts(pid_t thread, uint32_t mask, mach_port_t port, int behavior,
-                                       int flavor, ExceptionPorts* previous);
+[[nodiscard]] kern_return_t taskGetExceptionPorts(uint32_t mask, ExceptionPorts* out);
+[[nodiscard]] kern_return_t taskSwapExceptionPorts(uint32_t mask, mach_port_t port, int behavior, int flavor,
+                                                   ExceptionPorts* previous);
+[[nodiscard]] kern_return_t threadGetExceptionPorts(pid_t thread, uint32_t mask, ExceptionPorts* out);
+[[nodiscard]] kern_return_t threadSwapExceptionPorts(pid_t thread, uint32_t mask, mach_port_t port,
+                                                     int behavior, int flavor, ExceptionPorts* previous);
 
 // Sends an exception request to `port` and waits for the reply; the handler's
 // return code. `codes64` says whether the codes travel as 64-bit values (else
@@ -110,11 +110,12 @@ kern_return_t threadSwapExceptionPorts(pid_t thread, uint32_t mask, mach_port_t 
 // handler returned in `newState` (when not null). Async-signal-safe: reply
 // ports come from a pool made at ordinary time (KERN_RESOURCE_SHORTAGE when
 // every one is busy).
-kern_return_t exceptionRaise(mach_port_t port, pid_t thread, int exception, const int64_t* codes,
-                             uint32_t codeCount, bool codes64);
-kern_return_t exceptionRaiseState(mach_port_t port, pid_t thread, bool identity, int exception,
-                                  const int64_t* codes, uint32_t codeCount, bool codes64, int flavor,
-                                  const ThreadRegisters& state, ThreadRegisters* newState);
+[[nodiscard]] kern_return_t exceptionRaise(mach_port_t port, pid_t thread, int exception,
+                                           const int64_t* codes, uint32_t codeCount, bool codes64);
+[[nodiscard]] kern_return_t exceptionRaiseState(mach_port_t port, pid_t thread, bool identity, int exception,
+                                                const int64_t* codes, uint32_t codeCount, bool codes64,
+                                                int flavor, const ThreadRegisters& state,
+                                                ThreadRegisters* newState);
 
 // Makes the reply ports the raise calls use (also done by installing the
 // bridge). Ordinary time; false when no port could be made.

@@ -8,7 +8,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::machine {
 
@@ -39,7 +40,9 @@ struct Port {
 };
 
 Port gPorts[kMaxPorts];
-std::mutex gRightsMutex;
+// Changes of rights, one at a time. The table's fields are atomics because
+// sending and receiving read them without it.
+plat::Mutex gRightsMutex;
 
 Port* port(mach_port_t name) {
     if (name == MACH_PORT_NULL || name >= kMaxPorts)
@@ -56,8 +59,9 @@ void resetQueue(Port& p) {
 
 void wake(Port& p) {
     p.generation.fetch_add(1, std::memory_order_acq_rel);
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&p.generation), FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr,
-            nullptr, 0);
+    // Waking fails only for a bad address; the word is ours.
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(&p.generation), FUTEX_WAKE_PRIVATE, 0x7fffffff,
+                  nullptr, nullptr, 0);
 }
 
 bool enqueue(Port& p, const void* bytes, uint32_t size) {
@@ -118,7 +122,7 @@ int32_t currentThread() {
 
 int64_t nowMilliseconds() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // the monotonic clock always exists
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
@@ -193,7 +197,9 @@ kern_return_t receive(mach_msg_header_t* message, uint32_t options, uint32_t cap
                         message->msgh_size = size;
                     return MACH_RCV_TOO_LARGE;
                 }
-                dequeue(*source, nullptr);
+                // Dropped, as the kernel drops it; should another receiver
+                // have taken it first, it is gone all the same.
+                (void)dequeue(*source, nullptr);
                 return MACH_RCV_TOO_LARGE;
             }
             if (dequeue(*source, message))
@@ -210,12 +216,13 @@ kern_return_t receive(mach_msg_header_t* message, uint32_t options, uint32_t cap
             wait.tv_nsec = (left % 1000) * 1000000;
             waitPointer = &wait;
         }
-        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&receiving->generation), FUTEX_WAIT_PRIVATE,
-                generation, waitPointer, nullptr, 0);
+        // Woken, timed out, interrupted or already changed: the loop looks again.
+        (void)syscall(SYS_futex, reinterpret_cast<uint32_t*>(&receiving->generation), FUTEX_WAIT_PRIVATE,
+                      generation, waitPointer, nullptr, 0);
     }
 }
 
-void releaseName(mach_port_t name, Port& p) {
+void releaseName(mach_port_t name, Port& p) REQUIRES(gRightsMutex) {
     p.set.store(MACH_PORT_NULL);
     p.noSendersNotify.store(MACH_PORT_NULL);
     p.receiver.store(0);
@@ -224,8 +231,8 @@ void releaseName(mach_port_t name, Port& p) {
     (void)name;
 }
 
-// Under the rights mutex: the send references drop to zero.
-void lastSendRightGone(mach_port_t name, Port& p) {
+// The send references drop to zero.
+void lastSendRightGone(mach_port_t name, Port& p) REQUIRES(gRightsMutex) {
     if (p.kind.load() == kDeadName) {
         releaseName(name, p);
         return;
@@ -243,7 +250,9 @@ void lastSendRightGone(mach_port_t name, Port& p) {
     notification.header.msgh_remote_port = notify;
     notification.header.msgh_local_port = MACH_PORT_NULL;
     notification.header.msgh_id = MACH_NOTIFY_NO_SENDERS;
-    send(&notification.header, sizeof notification);
+    // A full or dead notify port loses the notification, as the kernel's
+    // would; the change of rights stands either way.
+    (void)send(&notification.header, sizeof notification);
 }
 
 }  // namespace
@@ -251,7 +260,7 @@ void lastSendRightGone(mach_port_t name, Port& p) {
 kern_return_t machPortAllocate(PortRight right, mach_port_t* name) {
     if (name == nullptr)
         return KERN_INVALID_ARGUMENT;
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     for (mach_port_t candidate = 1; candidate < kMaxPorts; ++candidate) {
         Port& p = gPorts[candidate];
         if (p.kind.load() != kFree)
@@ -270,7 +279,7 @@ kern_return_t machPortAllocate(PortRight right, mach_port_t* name) {
 }
 
 kern_return_t machPortInsertRight(mach_port_t name, uint32_t disposition) {
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     Port* p = port(name);
     if (p == nullptr || p->kind.load() == kFree)
         return KERN_INVALID_NAME;
@@ -290,7 +299,7 @@ kern_return_t machPortInsertRight(mach_port_t name, uint32_t disposition) {
 }
 
 kern_return_t machPortModSendRefs(mach_port_t name, int delta) {
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     Port* p = port(name);
     if (p == nullptr || p->kind.load() == kFree)
         return KERN_INVALID_NAME;
@@ -310,7 +319,7 @@ kern_return_t machPortDeallocate(mach_port_t name) {
 }
 
 kern_return_t machPortDestroy(mach_port_t name) {
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     Port* p = port(name);
     if (p == nullptr)
         return KERN_INVALID_NAME;
@@ -344,7 +353,7 @@ kern_return_t machPortDestroy(mach_port_t name) {
 }
 
 kern_return_t machPortRequestNoSenders(mach_port_t name, mach_port_t notify) {
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     Port* p = port(name);
     Port* n = port(notify);
     if (p == nullptr || p->kind.load() != kReceive)
@@ -356,7 +365,7 @@ kern_return_t machPortRequestNoSenders(mach_port_t name, mach_port_t notify) {
 }
 
 kern_return_t machPortMoveMember(mach_port_t member, mach_port_t set) {
-    std::lock_guard lock(gRightsMutex);
+    plat::MutexLock lock(gRightsMutex);
     Port* m = port(member);
     if (m == nullptr || m->kind.load() != kReceive)
         return KERN_INVALID_RIGHT;

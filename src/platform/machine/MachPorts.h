@@ -8,6 +8,9 @@
 // releasing and changing rights happen at ordinary time under one mutex;
 // sending and receiving take no lock and allocate nothing, so a signal
 // handler may send a message and wait for its reply.
+//
+// Every call that changes rights or moves a message returns a kern_return_t
+// and is [[nodiscard]]: KERN_SUCCESS (MACH_MSG_SUCCESS) or the reason.
 #pragma once
 
 #include <cstddef>
@@ -83,24 +86,24 @@ inline constexpr uint32_t machMsgBits(uint32_t remote, uint32_t local) {
 }
 
 // Ordinary time. A new receive right (or empty port set) under a fresh name.
-kern_return_t machPortAllocate(PortRight right, mach_port_t* name);
+[[nodiscard]] kern_return_t machPortAllocate(PortRight right, mach_port_t* name);
 // Adds a send right made from the receive right (MACH_MSG_TYPE_MAKE_SEND),
 // or one more user reference of the send right (MACH_MSG_TYPE_COPY_SEND).
-kern_return_t machPortInsertRight(mach_port_t name, uint32_t disposition);
+[[nodiscard]] kern_return_t machPortInsertRight(mach_port_t name, uint32_t disposition);
 // Adds `delta` user references to the send right (negative: takes them);
 // the last one going arms the no-senders notification.
-kern_return_t machPortModSendRefs(mach_port_t name, int delta);
+[[nodiscard]] kern_return_t machPortModSendRefs(mach_port_t name, int delta);
 // Takes one send user reference (mach_port_deallocate).
-kern_return_t machPortDeallocate(mach_port_t name);
+[[nodiscard]] kern_return_t machPortDeallocate(mach_port_t name);
 // Destroys the receive right (or set): queued messages are dropped, senders
 // get MACH_SEND_INVALID_DEST, a receiver waiting on it wakes with
 // MACH_RCV_PORT_DIED. The name is free again once no send references remain.
-kern_return_t machPortDestroy(mach_port_t name);
+[[nodiscard]] kern_return_t machPortDestroy(mach_port_t name);
 // Asks for MACH_NOTIFY_NO_SENDERS on `name`, sent to `notify` when the send
 // references of `name` drop to zero.
-kern_return_t machPortRequestNoSenders(mach_port_t name, mach_port_t notify);
+[[nodiscard]] kern_return_t machPortRequestNoSenders(mach_port_t name, mach_port_t notify);
 // Moves a receive right into a port set (MACH_PORT_NULL: out of any set).
-kern_return_t machPortMoveMember(mach_port_t member, mach_port_t set);
+[[nodiscard]] kern_return_t machPortMoveMember(mach_port_t member, mach_port_t set);
 // Whether the name is a receive right that still takes messages.
 bool machPortAlive(mach_port_t name);
 // The send user references of a port (for tests), or -1 for a bad name.
@@ -117,8 +120,9 @@ size_t machPortsInUse();
 // the message is dropped. MACH_RCV_TIMEOUT bounds the wait by
 // `timeoutMilliseconds`. The receiving thread is recorded as the port's
 // receiver. Async-signal-safe.
-kern_return_t machMsg(mach_msg_header_t* message, uint32_t options, uint32_t sendSize, uint32_t receiveSize,
-                      mach_port_t receiveName, uint32_t timeoutMilliseconds);
+[[nodiscard]] kern_return_t machMsg(mach_msg_header_t* message, uint32_t options, uint32_t sendSize,
+                                    uint32_t receiveSize, mach_port_t receiveName,
+                                    uint32_t timeoutMilliseconds);
 
 // The thread that last received on the port, or on the set that holds it
 // (0: none). Async-signal-safe.

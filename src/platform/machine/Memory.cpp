@@ -104,7 +104,7 @@ ReadResult readThroughProcMem(const Task& task, uint64_t address, void* destinat
         done += static_cast<size_t>(n);
     }
     if (owned)
-        close(fd);
+        (void)close(fd);  // read only: closing loses nothing
     return result;
 }
 
@@ -116,8 +116,10 @@ bool Task::isSelf() const {
 
 void initialize() {
     ensurePageSize();
-    if (!gForkHandlerInstalled.exchange(true))
-        pthread_atfork(nullptr, nullptr, renewSelfPid);
+    // Without the handler a child still renews the pid here; the next call
+    // tries to install it again.
+    if (!gForkHandlerInstalled.exchange(true) && pthread_atfork(nullptr, nullptr, renewSelfPid) != 0)
+        gForkHandlerInstalled.store(false);
     renewSelfPid();
     const pid_t self = getpid();
     if (gSelfMemPid.load() != self) {
@@ -127,7 +129,7 @@ void initialize() {
             gSelfMemPid.store(self);
             // A descriptor inherited across fork reads the parent: drop it.
             if (previous >= 0)
-                close(previous);
+                (void)close(previous);  // read only: closing loses nothing
         }
     }
 }
@@ -233,7 +235,8 @@ void freePages(void* pages, size_t length) {
     if (pages == nullptr)
         return;
     size_t page = ensurePageSize();
-    munmap(pages, (length + page - 1) & ~(page - 1));
+    // Fails only for a range that is not a mapping; allocatePages made it.
+    (void)munmap(pages, (length + page - 1) & ~(page - 1));
 }
 
 ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool requireFull,
@@ -292,8 +295,9 @@ ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool r
         freePages(local, total);
         return result == ReadResult::Ok ? ReadResult::Failed : result;
     }
+    // The uncopied rest of our own mapping: unmapping it cannot fail.
     if (copied < total)
-        munmap(local + copied, total - copied);
+        (void)munmap(local + copied, total - copied);
     out->mapping = local;
     out->mappingLength = copied;
     out->alignedTaskAddress = start;
@@ -302,7 +306,7 @@ ReadResult copyMapping(const Task& task, uint64_t address, size_t length, bool r
 
 void freeMapping(CopiedMapping* mapping) {
     if (mapping->mapping != nullptr)
-        munmap(mapping->mapping, mapping->mappingLength);
+        (void)munmap(mapping->mapping, mapping->mappingLength);  // our own mapping: cannot fail
     *mapping = CopiedMapping{};
 }
 

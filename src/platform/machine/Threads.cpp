@@ -11,7 +11,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
+
+#include "platform/foundation/Mutex.h"
 
 #include "platform/machine/MachExceptions.h"
 #include "platform/machine/Memory.h"
@@ -36,6 +37,15 @@ std::atomic<int> gSignal{0};
 // Bumped by resumeThreads(); suspended handlers wait while it is unchanged.
 std::atomic<uint32_t> gResumeGeneration{0};
 int gSlotsInUse = 0;  // slots handed out by the last suspendThreads()
+// The thread that holds the slots, from its suspendThreads() to its
+// resumeThreads() (0: none). Only one thread at a time may suspend others;
+// the rule is checked here, not left to callers (a crash can come while a
+// live report suspends): a second suspender is refused and suspends nobody.
+std::atomic<pid_t> gSuspender{0};
+
+bool holdsSlots(pid_t self) {
+    return gSuspender.load(std::memory_order_acquire) == self;
+}
 
 long futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
     return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, nullptr, nullptr, 0);
@@ -43,13 +53,15 @@ long futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
 
 int64_t monotonicNanoseconds() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // the monotonic clock always exists
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 void pause(int64_t nanoseconds) {
     timespec delay{0, static_cast<long>(nanoseconds)};
-    nanosleep(&delay, nullptr);
+    // An interrupted pause only ends early: every caller waits in a loop
+    // against its own deadline.
+    (void)nanosleep(&delay, nullptr);
 }
 
 // Runs on the target thread: publish the interrupted registers, then wait for
@@ -72,8 +84,9 @@ void handshakeHandler(int, siginfo_t*, void* context) {
         static_assert(sizeof(uc->uc_mcontext.gregs) == sizeof(slot->registers.gregs));
         std::memcpy(slot->registers.gregs, uc->uc_mcontext.gregs, sizeof(slot->registers.gregs));
         slot->state.store(kCaptured, std::memory_order_release);
+        // Woken, interrupted or already changed: the loop looks again.
         while (gResumeGeneration.load(std::memory_order_acquire) == generation) {
-            futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);
+            (void)futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);
         }
         slot->state.store(kFree, std::memory_order_release);
     }
@@ -103,7 +116,7 @@ int listThreads(pid_t* ids, int capacity) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            close(fd);
+            (void)close(fd);  // a directory read only: closing loses nothing
             return -1;
         }
         if (n == 0)
@@ -136,13 +149,15 @@ int listThreads(pid_t* ids, int capacity) {
             ids[at] = id;
         }
     }
-    close(fd);
+    (void)close(fd);  // a directory read only: closing loses nothing
     return count;
 }
 
+// Preparation one thread at a time: it picks the signal and maps the slots once.
+plat::Mutex gPrepareMutex;
+
 bool prepareThreadControl() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+    plat::MutexLock lock(gPrepareMutex);
     if (gSignal.load() != 0)
         return true;
     initialize();
@@ -158,7 +173,7 @@ bool prepareThreadControl() {
         struct sigaction action {};
         action.sa_sigaction = handshakeHandler;
         action.sa_flags = SA_SIGINFO | SA_RESTART;
-        sigfillset(&action.sa_mask);
+        (void)sigfillset(&action.sa_mask);  // our own set: cannot fail
         if (sigaction(signal, &action, nullptr) != 0)
             continue;
         gSignal.store(signal);
@@ -171,11 +186,12 @@ int threadControlSignal() {
     return gSignal.load();
 }
 
-int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
-    const int signal = gSignal.load();
-    if (signal == 0 || gSlots == nullptr)
-        return 0;
-    const pid_t self = currentThreadId();
+namespace {
+
+// Hands each listed thread but the caller a slot and sends it the signal.
+// Returns how many are stopped in an exception already (they get no slot:
+// their registers are those of their fault).
+int requestSuspensions(const pid_t* ids, int count, pid_t self, int signal) {
     const pid_t pid = getpid();
     gSlotsInUse = 0;
     int waitingInException = 0;
@@ -183,8 +199,6 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
     for (int i = 0; i < count && gSlotsInUse < kMaxSlots; ++i) {
         if (ids[i] == self)
             continue;
-        // A thread waiting in an exception is stopped already; its registers
-        // are those of its fault.
         if (exceptionThreadRegisters(ids[i], &faulted)) {
             waitingInException++;
             continue;
@@ -204,10 +218,36 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
             slot.tid.store(0, std::memory_order_release);
         }
     }
-    const int64_t deadline = monotonicNanoseconds() + timeoutNanoseconds;
-    int answered = 0;
+    return waitingInException;
+}
+
+int slotsIn(int state) {
+    int found = 0;
+    for (int i = 0; i < gSlotsInUse; ++i)
+        found += gSlots[i].state.load(std::memory_order_acquire) == state;
+    return found;
+}
+
+// Past the deadline: gives up on the silent threads (a handler that runs
+// later finds its slot abandoned and returns at once) and lets those already
+// copying finish, which takes a few instructions. Returns how many answered.
+int abandonSilentThreads() {
+    for (int i = 0; i < gSlotsInUse; ++i) {
+        int expected = kRequested;
+        if (gSlots[i].state.compare_exchange_strong(expected, kAbandoned)) {
+            gSlots[i].tid.store(0, std::memory_order_release);
+            gSlots[i].state.store(kFree, std::memory_order_release);
+        }
+    }
+    for (int spins = 0; slotsIn(kCapturing) > 0 && spins < 1000; ++spins)
+        pause(10000);
+    return slotsIn(kCaptured);
+}
+
+// Waits until every requested thread has answered, or the deadline.
+int waitForAnswers(int64_t deadline) {
     for (;;) {
-        answered = 0;
+        int answered = 0;
         int waiting = 0;
         for (int i = 0; i < gSlotsInUse; ++i) {
             if (gSlots[i].tid.load(std::memory_order_relaxed) == 0)
@@ -219,43 +259,32 @@ int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
                 waiting++;
         }
         if (waiting == 0)
-            break;
-        if (monotonicNanoseconds() >= deadline) {
-            // Give up on the silent ones; a handler that runs later finds its
-            // slot abandoned and returns at once.
-            for (int i = 0; i < gSlotsInUse; ++i) {
-                int expected = kRequested;
-                if (gSlots[i].state.compare_exchange_strong(expected, kAbandoned)) {
-                    gSlots[i].tid.store(0, std::memory_order_release);
-                    gSlots[i].state.store(kFree, std::memory_order_release);
-                }
-            }
-            // A handler already copying finishes within a few instructions.
-            bool copying = true;
-            for (int spins = 0; copying && spins < 1000; ++spins) {
-                copying = false;
-                for (int i = 0; i < gSlotsInUse; ++i) {
-                    if (gSlots[i].state.load(std::memory_order_acquire) == kCapturing)
-                        copying = true;
-                }
-                if (copying)
-                    pause(10000);
-            }
-            answered = 0;
-            for (int i = 0; i < gSlotsInUse; ++i) {
-                if (gSlots[i].state.load(std::memory_order_acquire) == kCaptured)
-                    answered++;
-            }
-            break;
-        }
+            return answered;
+        if (monotonicNanoseconds() >= deadline)
+            return abandonSilentThreads();
         pause(50000);
     }
-    return answered + waitingInException;
+}
+
+}  // namespace
+
+int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds) {
+    const int signal = gSignal.load();
+    if (signal == 0 || gSlots == nullptr)
+        return 0;
+    const pid_t self = currentThreadId();
+    pid_t holder = 0;
+    if (!gSuspender.compare_exchange_strong(holder, self, std::memory_order_acq_rel) && holder != self)
+        return 0;
+    const int waitingInException = requestSuspensions(ids, count, self, signal);
+    return waitForAnswers(monotonicNanoseconds() + timeoutNanoseconds) + waitingInException;
 }
 
 bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
     if (exceptionThreadRegisters(id, out))
         return true;
+    if (!holdsSlots(currentThreadId()))
+        return false;
     for (int i = 0; gSlots != nullptr && i < gSlotsInUse; ++i) {
         if (gSlots[i].tid.load(std::memory_order_relaxed) == id &&
             gSlots[i].state.load(std::memory_order_acquire) == kCaptured) {
@@ -267,10 +296,11 @@ bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out) {
 }
 
 void resumeThreads() {
-    if (gSlots == nullptr)
+    if (gSlots == nullptr || !holdsSlots(currentThreadId()))
         return;
     gResumeGeneration.fetch_add(1, std::memory_order_acq_rel);
-    futex(&gResumeGeneration, FUTEX_WAKE_PRIVATE, 0x7fffffff);
+    // Waking fails only for a bad address; the word is ours.
+    (void)futex(&gResumeGeneration, FUTEX_WAKE_PRIVATE, 0x7fffffff);
     const int64_t deadline = monotonicNanoseconds() + 1000000000;
     for (int i = 0; i < gSlotsInUse; ++i) {
         while (gSlots[i].state.load(std::memory_order_acquire) == kCaptured &&
@@ -282,6 +312,7 @@ void resumeThreads() {
         }
     }
     gSlotsInUse = 0;
+    gSuspender.store(0, std::memory_order_release);
 }
 
 }  // namespace plat::machine

@@ -10,8 +10,11 @@
 // than hanging the caller.
 //
 // prepareThreadControl() runs at ordinary time (it reserves the signal and
-// maps the slots). Everything else is async-signal-safe and allocation-free;
-// only one thread at a time may suspend others.
+// maps the slots). Everything else is async-signal-safe and allocation-free.
+// Only one thread at a time may suspend others: from its suspendThreads() to
+// its resumeThreads() the slots are that thread's, and another thread's
+// suspendThreads() suspends nobody (returns 0), its resumeThreads() and
+// suspendedThreadRegisters() see nothing of them.
 #pragma once
 
 #include <sys/types.h>
@@ -45,12 +48,14 @@ int threadControlSignal();
 // Suspends every listed thread except the caller and waits, at most
 // `timeoutNanoseconds` in total, for their answers. Returns how many answered.
 // Threads that did not answer are left running and have no registers.
+// 0, suspending nobody, while another thread holds the slots.
 int suspendThreads(const pid_t* ids, int count, int64_t timeoutNanoseconds);
 // The registers a suspended thread was interrupted with; false when the thread
 // is not suspended by the last suspendThreads().
 bool suspendedThreadRegisters(pid_t id, ThreadRegisters* out);
 // Lets every suspended thread go on and waits (bounded) until their handlers
-// have returned, so that the slots can be used again.
+// have returned, so that the slots can be used again (by any thread). Does
+// nothing on a thread that does not hold the slots.
 void resumeThreads();
 
 }  // namespace plat::machine

@@ -10,6 +10,9 @@
 
 using namespace kcr::async;
 
+// Results are not checked: a fuzz target looks for faults, hangs and
+// overruns, not for answers.
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 9)
         return 0;
@@ -30,22 +33,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t encoding = extra;
     uint32_t function = 0;
     if (async_compact_unwind_reader_init(&reader, &mobj, cpu) == KCR_ESUCCESS)
-        async_compact_unwind_reader_find_pc(&reader, address, &function, &encoding);
+        (void)async_compact_unwind_reader_find_pc(&reader, address, &function, &encoding);
     async_compact_unwind_entry entry;
     if (async_compact_unwind_entry_init(&entry, cpu, encoding) == KCR_ESUCCESS &&
         cpu == KCR_CPU_TYPE_X86_64) {
         uint64_t stack[64] = {};
         kcr_async_thread_state state;
-        async_thread_state_init(&state, cpu);
+        (void)async_thread_state_init(&state, cpu);
         async_thread_state_set_reg(&state, KCR_X86_64_RIP, 0x1000);
         async_thread_state_set_reg(&state, KCR_X86_64_RSP, reinterpret_cast<uint64_t>(stack));
         async_thread_state_set_reg(&state, KCR_X86_64_RBP, reinterpret_cast<uint64_t>(stack + 32));
         kcr_async_thread_state next;
-        async_compact_unwind_entry_apply(async_task_self(), reinterpret_cast<uint64_t>(section.data()),
-                                         &state, &entry, &next);
+        (void)async_compact_unwind_entry_apply(async_task_self(), reinterpret_cast<uint64_t>(section.data()),
+                                               &state, &entry, &next);
     }
     uint32_t numbers[6];
-    async_compact_unwind_permutation_decode(extra & 0x3FF, (extra >> 10) & 7, numbers);
+    (void)async_compact_unwind_permutation_decode(extra & 0x3FF, (extra >> 10) & 7, numbers);
     async_mobject_free(&mobj);
     return 0;
 }

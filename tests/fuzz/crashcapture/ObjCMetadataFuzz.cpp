@@ -11,6 +11,9 @@
 #include "crashcapture/MachOObjCImage.h"
 
 using namespace kcr::async;
+
+// Results are not checked: a fuzz target looks for faults, hangs and
+// overruns, not for answers.
 using kcr::testing::ObjCImage;
 
 namespace {
@@ -51,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     async_image image;
     if (async_image_init(&image, async_task_self(), "objc", built->image.address()) == KCR_ESUCCESS) {
         async_objc_cache cache;
-        async_objc_cache_init(&cache);
+        (void)async_objc_cache_init(&cache);
         for (uint64_t offset : {kcr::testing::kSpin, kcr::testing::kMake, kcr::testing::kExtra + 8})
-            async_find_symbol(&image, KCR_SYMBOL_STRATEGY_OBJC | KCR_SYMBOL_STRATEGY_SYMBOL_TABLE, &cache,
-                              built->text + offset, ignore, nullptr);
+            (void)async_find_symbol(&image, KCR_SYMBOL_STRATEGY_OBJC | KCR_SYMBOL_STRATEGY_SYMBOL_TABLE,
+                                    &cache, built->text + offset, ignore, nullptr);
         async_objc_cache_free(&cache);
         async_image_free(&image);
     }

@@ -81,6 +81,19 @@ TEST_F(QueueTest, SyncRunsOnCallerAfterEarlierBlocksAndReturnsValue) {
     EXPECT_FALSE(queue.isCurrent());
 }
 
+// The checked thread rules: quiet where they hold, the end of the process
+// (naming the queue) where they do not.
+TEST_F(QueueTest, ThreadRuleAssertionsStopTheProcessOnlyWhenBroken) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto queue = Queue::serial("test.rules");
+    queue.sync([&] { queue.assertCurrent(); });
+    queue.assertNotCurrent();
+    EXPECT_DEATH(queue.assertCurrent(), "called off the queue \"test.rules\"");
+    EXPECT_DEATH(queue.sync([&] { queue.assertNotCurrent(); }), "called on the queue \"test.rules\"");
+    Queue::main().assertCurrent();  // the test's thread is the main thread
+    EXPECT_DEATH(std::thread([] { Queue::main().assertCurrent(); }).join(), "called off the queue \"main\"");
+}
+
 TEST_F(QueueTest, SyncOntoTheQueueOneRunsOnIsRefusedInsteadOfDeadlocking) {
     auto outer = Queue::serial("test.outer");
     auto inner = Queue::serial("test.inner");

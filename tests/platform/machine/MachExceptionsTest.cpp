@@ -64,7 +64,8 @@ struct Server {
                     std::memcpy(reply.state, request.state, sizeof reply.state);
                     size = sizeof reply;
                 }
-                pm::machMsg(&reply.base.header, pm::MACH_SEND_MSG, size, 0, pm::MACH_PORT_NULL, 0);
+                EXPECT_EQ(pm::machMsg(&reply.base.header, pm::MACH_SEND_MSG, size, 0, pm::MACH_PORT_NULL, 0),
+                          pm::KERN_SUCCESS);
             }
         });
         while (tid == 0)
@@ -72,8 +73,8 @@ struct Server {
     }
     ~Server() {
         thread.join();
-        pm::machPortDeallocate(port);
-        pm::machPortDestroy(port);
+        EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
+        EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
     }
 };
 
@@ -95,7 +96,7 @@ TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     EXPECT_EQ(previous.masks[0], kSoftware);
     EXPECT_EQ(previous.behaviors[0], pm::EXCEPTION_DEFAULT);
     EXPECT_EQ(pm::machPortSendRefs(a), 3);  // the table's moved to `previous`
-    pm::machPortDeallocate(previous.ports[0]);
+    EXPECT_EQ(pm::machPortDeallocate(previous.ports[0]), pm::KERN_SUCCESS);
 
     pm::ExceptionPorts current;
     ASSERT_EQ(pm::taskGetExceptionPorts(kSoftware | kEmulation, &current), pm::KERN_SUCCESS);
@@ -104,7 +105,7 @@ TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     EXPECT_EQ(current.masks[0], kEmulation);
     EXPECT_EQ(current.ports[1], b);
     for (uint32_t i = 0; i < current.count; ++i)
-        pm::machPortDeallocate(current.ports[i]);
+        EXPECT_EQ(pm::machPortDeallocate(current.ports[i]), pm::KERN_SUCCESS);
     EXPECT_EQ(pm::taskSwapExceptionPorts(1u << 20, a, 1, 1, nullptr), pm::KERN_INVALID_ARGUMENT);
 
     // Thread tables are separate from the task's.
@@ -113,16 +114,47 @@ TEST(MachExceptions, SwapReturnsThePreviousRegistrationsWithTheirReferences) {
     ASSERT_EQ(pm::threadGetExceptionPorts(0, kSoftware, &current), pm::KERN_SUCCESS);
     ASSERT_EQ(current.count, 1u);
     EXPECT_EQ(current.ports[0], a);
-    pm::machPortDeallocate(current.ports[0]);
+    EXPECT_EQ(pm::machPortDeallocate(current.ports[0]), pm::KERN_SUCCESS);
 
     pm::resetExceptionPorts();
     EXPECT_EQ(pm::machPortSendRefs(a), 1);
     EXPECT_EQ(pm::machPortSendRefs(b), 1);
-    pm::machPortDeallocate(a);
-    pm::machPortDeallocate(b);
-    pm::machPortDestroy(a);
-    pm::machPortDestroy(b);
+    EXPECT_EQ(pm::machPortDeallocate(a), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDeallocate(b), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(a), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(b), pm::KERN_SUCCESS);
     EXPECT_EQ(pm::machPortsInUse(), ports);
+}
+
+// Each registration holds a reference: a port that cannot take one per
+// exception type is refused before any entry changes, and a listing leaves
+// out a port that cannot take the caller's reference, rather than
+// registering or listing it without one.
+TEST(MachExceptions, RegistrationsNeverHoldAPortWithoutItsReference) {
+    const pm::mach_port_t port = sendablePort();
+    constexpr uint32_t kSoftware = 1u << pm::EXC_SOFTWARE;
+    constexpr uint32_t kEmulation = 1u << pm::EXC_EMULATION;
+    constexpr int kLimit = 0xffff;
+    ASSERT_EQ(pm::machPortModSendRefs(port, kLimit - 2), pm::KERN_SUCCESS);  // room for one more
+    EXPECT_EQ(pm::taskSwapExceptionPorts(kSoftware | kEmulation, port, pm::EXCEPTION_DEFAULT, 1, nullptr),
+              pm::KERN_UREFS_OVERFLOW);
+    pm::ExceptionPorts current;
+    ASSERT_EQ(pm::taskGetExceptionPorts(kSoftware | kEmulation, &current), pm::KERN_SUCCESS);
+    EXPECT_EQ(current.count, 0u);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit - 1);
+
+    // Registered once (the last reference there is), it cannot be listed.
+    ASSERT_EQ(pm::taskSwapExceptionPorts(kSoftware, port, pm::EXCEPTION_DEFAULT, 1, nullptr),
+              pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit);
+    ASSERT_EQ(pm::taskGetExceptionPorts(kSoftware, &current), pm::KERN_SUCCESS);
+    EXPECT_EQ(current.count, 0u);
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit);
+
+    pm::resetExceptionPorts();
+    EXPECT_EQ(pm::machPortSendRefs(port), kLimit - 1);
+    EXPECT_EQ(pm::machPortModSendRefs(port, -(kLimit - 1)), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
 }
 
 TEST(MachExceptions, RaiseCarriesTheRequestAndReturnsTheAnswer) {
@@ -173,7 +205,7 @@ TEST(MachExceptions, RaiseToADeadPortFailsAtOnce) {
     ASSERT_TRUE(pm::installFaultBridge());
     pm::mach_port_t port;
     ASSERT_EQ(pm::machPortAllocate(pm::PortRight::Receive, &port), pm::KERN_SUCCESS);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
     const int64_t codes[2] = {1, 0};
     EXPECT_NE(pm::exceptionRaise(port, 0, 1, codes, 2, true), pm::KERN_SUCCESS);
     pm::resetExceptionPorts();
@@ -296,7 +328,8 @@ TEST(MachExceptionsBridge, AFaultOnTheServingThreadGoesToTheSignal) {
             return 10;
         pm::mach_msg_header_t m;
         // Becomes the port's receiver, then faults: nobody could answer.
-        pm::machMsg(&m, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT, 0, sizeof m, port, 1);
+        // (Nothing is sent: the receive times out, which is all it is for.)
+        (void)pm::machMsg(&m, pm::MACH_RCV_MSG | pm::MACH_RCV_TIMEOUT, 0, sizeof m, port, 1);
         poke(nullptr);
         return 12;
     });

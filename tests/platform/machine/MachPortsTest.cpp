@@ -63,8 +63,8 @@ TEST_F(MachPorts, MessagesKeepOrderIdsAndSwapTheHeaderPorts) {
     EXPECT_EQ(m.header.msgh_id, 8);
     EXPECT_EQ(receive(port, &m, 0, sizeof m, 10), pm::MACH_RCV_TIMED_OUT);
     EXPECT_EQ(pm::machPortReceiverThread(port), pm::currentThreadId());
-    pm::machPortDestroy(port);
-    pm::machPortDestroy(reply);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(reply), pm::KERN_SUCCESS);
 }
 
 TEST_F(MachPorts, BadSendsAndFullQueuesFailWithoutBlocking) {
@@ -77,7 +77,7 @@ TEST_F(MachPorts, BadSendsAndFullQueuesFailWithoutBlocking) {
     for (size_t i = 0; i < pm::kPortQueueLength; ++i)
         EXPECT_EQ(send(port, static_cast<int32_t>(i)), pm::MACH_MSG_SUCCESS);
     EXPECT_EQ(send(port, 99), pm::MACH_SEND_NO_BUFFER);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
     EXPECT_EQ(send(port, 1), pm::MACH_SEND_INVALID_DEST);
     Message m{};
     EXPECT_EQ(receive(port, &m), pm::MACH_RCV_INVALID_NAME);
@@ -96,7 +96,7 @@ TEST_F(MachPorts, LargeReceiveKeepsTheMessageAndReportsItsSize) {
     ASSERT_EQ(send(port, 6), pm::MACH_MSG_SUCCESS);
     EXPECT_EQ(receive(port, &m, 0, 24), pm::MACH_RCV_TOO_LARGE);
     EXPECT_EQ(receive(port, &m, 0, sizeof m, 10), pm::MACH_RCV_TIMED_OUT);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
 }
 
 TEST_F(MachPorts, SetReceivesFromEveryMemberAndWakesAWaitingReceiver) {
@@ -124,9 +124,9 @@ TEST_F(MachPorts, SetReceivesFromEveryMemberAndWakesAWaitingReceiver) {
     waiter.join();
     EXPECT_EQ(got.load(), 30);
     EXPECT_EQ(pm::machPortReceiverThread(b), receiver.load());
-    pm::machPortDestroy(a);
-    pm::machPortDestroy(b);
-    pm::machPortDestroy(set);
+    EXPECT_EQ(pm::machPortDestroy(a), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(b), pm::KERN_SUCCESS);
+    EXPECT_EQ(pm::machPortDestroy(set), pm::KERN_SUCCESS);
 }
 
 TEST_F(MachPorts, DestroyingWakesAReceiverWithPortDied) {
@@ -139,7 +139,7 @@ TEST_F(MachPorts, DestroyingWakesAReceiverWithPortDied) {
     });
     while (pm::machPortReceiverThread(port) == 0)
         std::this_thread::yield();
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
     waiter.join();
     EXPECT_TRUE(result == pm::MACH_RCV_PORT_DIED || result == pm::MACH_RCV_INVALID_NAME) << result;
 }
@@ -164,12 +164,12 @@ TEST_F(MachPorts, SendReferencesAndTheNoSendersNotification) {
     // A receive right destroyed while send references remain leaves a dead
     // name that goes with the last reference.
     ASSERT_EQ(pm::machPortInsertRight(port, pm::MACH_MSG_TYPE_MAKE_SEND), pm::KERN_SUCCESS);
-    pm::machPortDestroy(port);
+    EXPECT_EQ(pm::machPortDestroy(port), pm::KERN_SUCCESS);
     EXPECT_FALSE(pm::machPortAlive(port));
     EXPECT_EQ(pm::machPortSendRefs(port), 1);
     EXPECT_EQ(pm::machPortDeallocate(port), pm::KERN_SUCCESS);
     EXPECT_EQ(pm::machPortSendRefs(port), -1);
-    pm::machPortDestroy(notify);
+    EXPECT_EQ(pm::machPortDestroy(notify), pm::KERN_SUCCESS);
     EXPECT_EQ(pm::machPortAllocate(pm::PortRight::Receive, nullptr), pm::KERN_INVALID_ARGUMENT);
 }
 

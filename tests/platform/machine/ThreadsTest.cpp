@@ -120,3 +120,29 @@ TEST(ThreadControl, AThreadThatDoesNotAnswerIsReportedWithoutHangingTheOthers) {
     EXPECT_EQ(suspendThreads(ids, 2, 1'000'000'000), 2);
     resumeThreads();
 }
+
+// A second thread that suspends while the first holds the slots suspends
+// nobody, and its resume leaves the first one's threads suspended: two
+// suspenders (a crash during a live report) never share the slots.
+TEST(ThreadControl, OneSuspenderAtATime) {
+    ASSERT_TRUE(prepareThreadControl());
+    BusyThreads busy(1);
+    pid_t ids[1] = {busy.ids[0]};
+    ASSERT_EQ(suspendThreads(ids, 1, 5'000'000'000), 1);
+    std::thread other([&] {
+        EXPECT_EQ(suspendThreads(ids, 1, 5'000'000'000), 0);
+        ThreadRegisters registers;
+        EXPECT_FALSE(suspendedThreadRegisters(ids[0], &registers));
+        resumeThreads();
+    });
+    other.join();
+    ThreadRegisters registers;
+    EXPECT_TRUE(suspendedThreadRegisters(ids[0], &registers));
+    resumeThreads();
+    // Released: another thread may now suspend.
+    std::thread next([&] {
+        EXPECT_EQ(suspendThreads(ids, 1, 5'000'000'000), 1);
+        resumeThreads();
+    });
+    next.join();
+}
