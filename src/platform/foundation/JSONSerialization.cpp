@@ -1072,7 +1072,8 @@ class Writer {
         uint64_t high = 0;
         std::size_t run = 0;
 #if defined(__SSE2__)
-        run = copyBlocks(s, high);
+        if (s.size() >= 16)
+            run = copyBlocks(s, high);
 #endif
         for (;;) {
             const std::size_t i = nextEscape(s, run, high);
