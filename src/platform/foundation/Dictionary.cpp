@@ -24,15 +24,23 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     for (const Entry& entry : entries)
         set(entry.first, entry.second);
 }
-Dictionary::Dictionary(const Dictionary& other) = default;
+Dictionary::Dictionary(const Dictionary& other)
+    : entries_(other.entries_),
+      index_(other.index_ ? std::make_unique<detail::PositionIndex>(*other.index_) : nullptr) {}
 Dictionary::Dictionary(Dictionary&& other) noexcept = default;
-Dictionary& Dictionary::operator=(const Dictionary& other) = default;
+Dictionary& Dictionary::operator=(const Dictionary& other) {
+    if (this != &other) {
+        Dictionary copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
 Dictionary& Dictionary::operator=(Dictionary&& other) noexcept = default;
 Dictionary::~Dictionary() = default;
 
 std::optional<std::size_t> Dictionary::positionOf(std::string_view key) const {
-    if (index_.active())
-        return index_.find(keyHash(key), [&](std::size_t p) { return entries_[p].first == key; });
+    if (index_)
+        return index_->find(keyHash(key), [&](std::size_t p) { return entries_[p].first == key; });
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         if (entries_[i].first == key)
             return i;
@@ -56,8 +64,8 @@ void Dictionary::set(std::string key, Value value) {
         return;
     }
     entries_.emplace_back(std::move(key), std::move(value));
-    if (index_.active())
-        index_.insert(entries_.size() - 1, [this](std::size_t i) { return keyHash(entries_[i].first); });
+    if (index_)
+        index_->insert(entries_.size() - 1, [this](std::size_t i) { return keyHash(entries_[i].first); });
     else if (entries_.size() > detail::PositionIndex::kThreshold)
         rebuildIndex();
 }
@@ -65,7 +73,7 @@ void Dictionary::set(std::string key, Value value) {
 void Dictionary::reserve(std::size_t count) {
     entries_.reserve(count);
     if (count > detail::PositionIndex::kThreshold && count > entries_.size())
-        index_.rebuild(
+        index().rebuild(
             entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); }, count);
 }
 
@@ -73,6 +81,14 @@ Dictionary Dictionary::fromEntries(Entries entries) {
     Dictionary d;
     d.entries_ = std::move(entries);
     d.mergeRepeatedKeys();
+    return d;
+}
+
+Dictionary Dictionary::fromEntries(Entries entries, KeysAre keys) {
+    if (keys == KeysAre::Unknown || entries.size() > detail::PositionIndex::kThreshold)
+        return fromEntries(std::move(entries));
+    Dictionary d;
+    d.entries_ = std::move(entries);
     return d;
 }
 
@@ -84,7 +100,7 @@ void Dictionary::mergeRepeatedKeys() {
     else
         mergeRepeatedKeysByIndex();
     if (entries_.size() <= detail::PositionIndex::kThreshold)
-        index_.clear();
+        index_.reset();
 }
 
 void Dictionary::mergeRepeatedKeysByScan() {
@@ -104,19 +120,20 @@ void Dictionary::mergeRepeatedKeysByScan() {
 // Entries move down over the repeated ones as they go, so the index always
 // holds the final positions of the entries kept so far.
 void Dictionary::mergeRepeatedKeysByIndex() {
-    index_.prepare(entries_.size());
+    index().prepare(entries_.size());
     std::size_t kept = 0;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         Entry& entry = entries_[i];
         const std::size_t hash = keyHash(entry.first);
-        const auto first = index_.find(hash, [&](std::size_t p) { return entries_[p].first == entry.first; });
+        const auto first =
+            index_->find(hash, [&](std::size_t p) { return entries_[p].first == entry.first; });
         if (first) {
             entries_[*first].second = std::move(entry.second);
             continue;
         }
         if (kept != i)
             entries_[kept] = std::move(entry);
-        index_.add(hash, kept++);
+        index_->add(hash, kept++);
     }
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
 }
@@ -125,24 +142,30 @@ bool Dictionary::erase(std::string_view key) {
     const auto p = positionOf(key);
     if (!p)
         return false;
-    if (index_.active())
-        index_.erase(keyHash(key), *p, entries_.size());
+    if (index_)
+        index_->erase(keyHash(key), *p, entries_.size());
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(*p));
     if (entries_.size() <= detail::PositionIndex::kThreshold)
-        index_.clear();
+        index_.reset();
     return true;
 }
 
 void Dictionary::clear() {
     entries_.clear();
-    index_.clear();
+    index_.reset();
+}
+
+detail::PositionIndex& Dictionary::index() {
+    if (!index_)
+        index_ = std::make_unique<detail::PositionIndex>();
+    return *index_;
 }
 
 void Dictionary::rebuildIndex() {
     if (entries_.size() <= detail::PositionIndex::kThreshold)
-        index_.clear();
+        index_.reset();
     else
-        index_.rebuild(entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); });
+        index().rebuild(entries_.size(), [this](std::size_t i) { return keyHash(entries_[i].first); });
 }
 
 std::vector<std::string> Dictionary::keys() const {

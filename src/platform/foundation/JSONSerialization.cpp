@@ -2,8 +2,13 @@
 
 #include <simdjson.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -473,62 +478,161 @@ class StrictReader {
 
 // --- Fast path over simdjson -----------------------------------------------------
 
-// Builds the Value tree from simdjson's DOM. Short strings repeated within a
-// document (enumerations, tags, type names) share one payload instead of
-// taking an allocation each: a small direct-mapped table remembers the last
-// string seen for each hash. Values are immutable, so sharing is invisible.
+// Builds the Value tree from the tape of simdjson's DOM, read directly (one
+// 64-bit word per node, a type in its top byte; numbers take a second word,
+// strings point into the parser's string buffer), which saves the element
+// API's type checks and its out-of-line number reads on every node. Short
+// strings repeated within a document (enumerations, tags, type names) share
+// one payload instead of taking an allocation each: a small direct-mapped
+// table remembers the last string seen for each hash. Values are immutable,
+// so sharing is invisible.
 class TreeBuilder {
   public:
     // Sharing pays for its table only in documents of some size.
-    explicit TreeBuilder(std::size_t textSize) {
+    TreeBuilder(const simdjson::dom::document& document, std::size_t textSize)
+        : tape_(document.tape.get()), strings_(document.string_buf.get()) {
         if (textSize >= kSharingTextSize)
             recent_ = std::make_unique<std::array<Recent, kSlots>>();
     }
 
-    [[gnu::always_inline]] Value build(simdjson::dom::element e) {
-        using T = simdjson::dom::element_type;
-        switch (e.type()) {
-            case T::ARRAY:
-                return buildArray(e.get_array().value_unsafe());
-            case T::OBJECT:
-                return buildObject(e.get_object().value_unsafe());
-            case T::INT64:
-                return Value(e.get_int64().value_unsafe());
-            case T::UINT64:
-                return Value(e.get_uint64().value_unsafe());
-            case T::DOUBLE:
-                return Value(e.get_double().value_unsafe());
-            case T::STRING:
-                return string(e.get_string().value_unsafe());
-            case T::BOOL:
-                return Value(e.get_bool().value_unsafe());
-            case T::NULL_VALUE:
-                return Value();
-        }
-        return Value();
+    // The document's root value (the tape's first word is the root marker).
+    Value build() {
+        std::size_t at = 1;
+        return build(at);
     }
 
   private:
+    static constexpr uint64_t kPayloadMask = (uint64_t{1} << 56) - 1;
+    // Counts of larger containers are cut to this on the tape.
+    static constexpr std::size_t kCountLimit = 0xFFFFFF;
     // Longer strings rarely repeat, and hashing them would cost more.
     static constexpr std::size_t kSharedLength = 16;
     static constexpr std::size_t kSlots = 512;
     static constexpr std::size_t kSharingTextSize = 4096;
 
-    // Containers are built out of line, so that the scalar cases of build()
-    // that the loops below run for most elements stay small.
-    [[gnu::noinline]] Value buildArray(simdjson::dom::array a) {
-        return Value::arrayFilledBy(arena_, a.size(), [&](Array& items) {
-            for (simdjson::dom::element child : a)
-                items.push_back(build(child));
-        });
+    // The value at tape_[at]; moves `at` past it.
+    [[gnu::always_inline]] Value build(std::size_t& at) {
+        const uint64_t word = tape_[at];
+        switch (static_cast<char>(word >> 56)) {
+            case '[':
+                return buildArray(at);
+            case '{':
+                return buildObject(at);
+            case 'd':
+                at += 2;
+                return Value(std::bit_cast<double>(tape_[at - 1]));
+            case 'l':
+                at += 2;
+                return Value(static_cast<int64_t>(tape_[at - 1]));
+            case 'u':
+                at += 2;
+                return Value(tape_[at - 1]);
+            case '"':
+                ++at;
+                return string(stringAt(word));
+            case 't':
+                ++at;
+                return Value(true);
+            case 'f':
+                ++at;
+                return Value(false);
+            default:  // 'n'
+                ++at;
+                return Value();
+        }
     }
 
-    [[gnu::noinline]] Value buildObject(simdjson::dom::object o) {
-        return Value::dictionaryFilledBy(arena_, o.size(), [&](Dictionary::Entries& entries) {
-            for (auto field : o)
-                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(field.key),
-                                     std::forward_as_tuple(build(field.value)));
+    std::string_view stringAt(uint64_t word) const {
+        const uint8_t* at = strings_ + (word & kPayloadMask);
+        uint32_t length;
+        std::memcpy(&length, at, sizeof length);
+        return {reinterpret_cast<const char*>(at + sizeof length), length};
+    }
+
+    // Index just past the value at tape_[at].
+    std::size_t after(std::size_t at) const {
+        const uint64_t word = tape_[at];
+        switch (static_cast<char>(word >> 56)) {
+            case '[':
+            case '{':
+                return static_cast<uint32_t>(word);
+            case 'd':
+            case 'l':
+            case 'u':
+                return at + 2;
+            default:
+                return at + 1;
+        }
+    }
+
+    // Elements (or fields) of the container that starts at tape_[at] and
+    // whose closing word is at `close`.
+    std::size_t countOf(std::size_t at, std::size_t close, bool object) const {
+        std::size_t count = (tape_[at] >> 32) & kCountLimit;
+        if (count < kCountLimit)
+            return count;
+        count = 0;
+        for (std::size_t i = at + 1; i < close; i = after(object ? i + 1 : i))
+            ++count;
+        return count;
+    }
+
+    // Containers are built out of line, so that the scalar cases of build()
+    // that the loops below run for most elements stay small.
+    [[gnu::noinline]] Value buildArray(std::size_t& at) {
+        const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
+        const std::size_t count = countOf(at, close, false);
+        ++at;
+        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
+            while (at < close)
+                items.push_back(build(at));
         });
+        at = close + 1;
+        return v;
+    }
+
+    // One of 64 bits for a key, from its length and three of its bytes:
+    // keys whose bits differ are different, so a small object needs a
+    // search for repeated keys only among keys that share a bit.
+    static uint64_t keyBit(std::string_view key) {
+        if (key.empty())
+            return 1;
+        const auto byte = [&](std::size_t i) { return uint64_t{static_cast<uint8_t>(key[i])}; };
+        const uint64_t word =
+            key.size() | byte(0) << 16 | byte(key.size() / 2) << 24 | byte(key.size() - 1) << 32;
+        return uint64_t{1} << ((word * 0x9e3779b97f4a7c15ULL) >> 58);
+    }
+
+    // Whether `key`, whose bit is `bit`, is among the entries built so far.
+    static bool repeated(const Dictionary::Entries& entries, std::string_view key, uint64_t bit) {
+        for (const auto& entry : entries)
+            if (keyBit(entry.first) == bit && entry.first == key)
+                return true;
+        return false;
+    }
+
+    [[gnu::noinline]] Value buildObject(std::size_t& at) {
+        const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
+        const std::size_t count = countOf(at, close, true);
+        ++at;
+        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
+            uint64_t seen = 0;
+            bool distinct = count <= detail::PositionIndex::kThreshold;
+            while (at < close) {
+                const std::string_view key = stringAt(tape_[at]);
+                ++at;
+                if (distinct) {
+                    const uint64_t bit = keyBit(key);
+                    distinct = (seen & bit) == 0 || !repeated(entries, key, bit);
+                    seen |= bit;
+                }
+                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                     std::forward_as_tuple(build(at)));
+            }
+            return distinct ? Dictionary::KeysAre::Distinct : Dictionary::KeysAre::Unknown;
+        });
+        at = close + 1;
+        return v;
     }
 
     static uint64_t load(const char* bytes, std::size_t n) {
@@ -579,6 +683,8 @@ class TreeBuilder {
         uint64_t hash = 0;
         Value value;  // null until a string takes the slot
     };
+    const uint64_t* tape_;
+    const uint8_t* strings_;
     // Holds the document's containers and strings (the chunks outlive it
     // for as long as the document's values hold them).
     detail::Arena arena_;
@@ -630,7 +736,7 @@ simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capac
     simdjson::dom::element root;
     if (auto err = parser.parse(text.data(), text.size(), needsPaddedCopy(text)).get(root))
         return err;
-    out = TreeBuilder(text.size()).build(root);
+    out = TreeBuilder(parser.doc, text.size()).build();
     return simdjson::SUCCESS;
 }
 
@@ -965,6 +1071,10 @@ class Writer {
         out_.put('"');
         uint64_t high = 0;
         std::size_t run = 0;
+#if defined(__SSE2__)
+        if (s.size() >= 16)
+            run = copyBlocks(s, high);
+#endif
         for (;;) {
             const std::size_t i = nextEscape(s, run, high);
             out_.append(s.data() + run, i - run);
@@ -978,6 +1088,46 @@ class Writer {
             return fail("Invalid string (not UTF-8) in JSON write");
         return true;
     }
+
+#if defined(__SSE2__)
+    // Writes s up to its last 16 bytes or fewer, sixteen bytes at a time:
+    // each block is stored whole and the cursor advanced to the first byte
+    // that needs an escape, so that runs between escapes take no call to
+    // memcpy and no search byte by byte. Returns where the rest starts; ORs
+    // 0x80 into `high` when a byte passed over is not ASCII.
+    std::size_t copyBlocks(std::string_view s, uint64_t& high) {
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i slash = _mm_set1_epi8(escapeSlash_ ? '/' : '"');
+        const __m128i lastControl = _mm_set1_epi8(0x1F);
+        unsigned nonASCII = 0;
+        std::size_t i = 0;
+        while (i + 16 <= s.size()) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+            char* at = out_.reserve(16);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(block, lastControl), lastControl);
+            const __m128i special =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
+                             _mm_or_si128(_mm_cmpeq_epi8(block, slash), control));
+            const auto escapes = static_cast<unsigned>(_mm_movemask_epi8(special));
+            if (escapes == 0) {
+                nonASCII |= static_cast<unsigned>(_mm_movemask_epi8(block));
+                out_.advance(at + 16);
+                i += 16;
+                continue;
+            }
+            const auto k = static_cast<std::size_t>(std::countr_zero(escapes));
+            nonASCII |= static_cast<unsigned>(_mm_movemask_epi8(block)) & ((1u << k) - 1);
+            out_.advance(at + k);
+            appendEscape(static_cast<uint8_t>(s[i + k]));
+            i += k + 1;
+        }
+        if (nonASCII != 0)
+            high |= kHighBits;
+        return i;
+    }
+#endif
 
     void appendEscape(uint8_t c) {
         switch (c) {

@@ -200,6 +200,11 @@ class Dictionary {
     // repeated key the last value wins, at the place of the key's first
     // occurrence. Builds the hash index once rather than entry by entry.
     static Dictionary fromEntries(Entries entries);
+    // What a builder knows of its entries' keys: with Distinct (no key
+    // repeats, which the builder must be sure of) a small dictionary is
+    // taken as it is, without searching for repeated keys.
+    enum class KeysAre : uint8_t { Unknown, Distinct };
+    static Dictionary fromEntries(Entries entries, KeysAre keys);
     template <class Allocator>
     requires std::is_same_v<Allocator, std::allocator<Entry>>
     static Dictionary fromEntries(std::vector<Entry, Allocator> entries) {
@@ -221,10 +226,15 @@ class Dictionary {
     void mergeRepeatedKeysByScan();
     void mergeRepeatedKeysByIndex();
 
+    // The index, made when first needed.
+    detail::PositionIndex& index();
+
     Entries entries_;
     // Hash index over entries_, kept up to date by every change once the map
-    // is large; lookups only read it, so concurrent readers need no lock.
-    detail::PositionIndex index_;
+    // is large (null while it is small); lookups only read it, so concurrent
+    // readers need no lock. Held apart, so that the many small maps of a
+    // document stay small.
+    std::unique_ptr<detail::PositionIndex> index_;
 };
 
 // Unordered collection of distinct values (by Value equality); keeps the order
@@ -382,14 +392,20 @@ class Value {
     // elements lie in the arena (a long string's bytes stay on the heap).
     // fill(entries) / fill(elements) appends to a vector with room for
     // `capacity`, allocated from the arena right after the payload. Repeated
-    // keys merge as in Dictionary::fromEntries.
+    // keys merge as in Dictionary::fromEntries; a fill that returns
+    // Dictionary::KeysAre tells what it knows of them.
     template <class Fill>
     static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
         return filledInArena<plat::Dictionary>(arena, [&]() {
             Dictionary::Entries entries{detail::ArenaAllocator<Dictionary::Entry>(&arena)};
             entries.reserve(capacity);
-            std::forward<Fill>(fill)(entries);
-            return Dictionary::fromEntries(std::move(entries));
+            if constexpr (std::is_same_v<decltype(fill(entries)), Dictionary::KeysAre>) {
+                const Dictionary::KeysAre keys = std::forward<Fill>(fill)(entries);
+                return Dictionary::fromEntries(std::move(entries), keys);
+            } else {
+                std::forward<Fill>(fill)(entries);
+                return Dictionary::fromEntries(std::move(entries));
+            }
         });
     }
     template <class Fill>

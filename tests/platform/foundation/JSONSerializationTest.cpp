@@ -105,6 +105,53 @@ TEST(JSONSerializationTest, ObjectsKeepDocumentOrderAndTheLastDuplicateWins) {
     EXPECT_EQ(d.find("a")->rawInt(), 4);
 }
 
+// Objects of every size, keys repeated or merely alike (same length, same
+// first, middle and last bytes), read as set() of each member in turn would
+// build them, nested in arrays and objects.
+TEST(JSONSerializationTest, ParsedObjectsMergeRepeatedKeysAsSetInTurnAtAnySize) {
+    const std::vector<std::string> keys = {"",
+                                           "a",
+                                           "b",
+                                           "ab",
+                                           "ba",
+                                           "aab",
+                                           "abb",
+                                           "axb",
+                                           "ayb",
+                                           "name",
+                                           "nbme",
+                                           "rank",
+                                           "group",
+                                           "x" + std::string(20, 'k') + "x",
+                                           "x" + std::string(20, 'j') + "x",
+                                           "\xC3\xA9t\xC3\xA9"};
+    std::mt19937 random(4242);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t count = random() % 20;
+        const std::size_t keySpace = 1 + random() % keys.size();
+        Dictionary expected;
+        std::string text = "{";
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& key = keys[random() % keySpace];
+            expected.set(key, Value(static_cast<int>(i)));
+            text += (i ? ",\"" : "\"") + key + "\":" + std::to_string(i);
+        }
+        text += "}";
+        // Padding past 4 KiB takes the reader's sharing of short strings too.
+        const std::string document =
+            "[" + text + ",{\"in\":" + text + "},\"" + std::string(4096, ' ') + "\"]";
+        const Value v = parse(document);
+        ASSERT_TRUE(v.isArray());
+        for (const Value* object : {v.at(0), v.at(1)->find("in")}) {
+            ASSERT_NE(object, nullptr);
+            const Dictionary& d = *object->asDictionary();
+            ASSERT_EQ(d.keys(), expected.keys()) << text;
+            for (const auto& [key, value] : expected)
+                ASSERT_EQ(d.find(key)->intValue(), value.intValue()) << text << " " << key;
+        }
+    }
+}
+
 struct RefusedText {
     const char* name;
     std::string text;
@@ -503,6 +550,67 @@ TEST(JSONSerializationTest, DoublesWrittenAsSeventeenSignificantDigits) {
     }
     for (double d : values)
         ASSERT_EQ(written(d), expected(d)) << d;
+}
+
+// A string escaped byte by byte, the reference for the writer.
+std::string escapedByByte(std::string_view s, bool escapeSlash) {
+    std::string out = "\"";
+    for (const char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\x01':
+                out += "\\u0001";
+                break;
+            case '/':
+                out += escapeSlash ? "\\/" : "/";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Every length around the writer's 16-byte blocks, with the bytes that need
+// escapes, non-ASCII text and broken UTF-8 at every place.
+TEST(JSONSerializationTest, StringsAreEscapedAndCheckedAtEveryPlaceAndLength) {
+    const std::vector<std::string> specials = {"\"",   "\\", "\n",       "\t",
+                                               "\x01", "/",  "\xC3\xA9", "\xE6\x97\xA5"};
+    for (std::size_t length = 0; length <= 50; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (const std::string& special : specials) {
+                std::string s(length, 'a');
+                s.insert(at, special);
+                if (at + 20 < s.size())
+                    s.insert(at + 20, special);  // a second one further on
+                for (const bool escapeSlash : {true, false}) {
+                    const unsigned options =
+                        JSONWritingFragmentsAllowed | (escapeSlash ? 0u : JSONWritingWithoutEscapingSlashes);
+                    ASSERT_EQ(write(Value(s), options), escapedByByte(s, escapeSlash))
+                        << length << " " << at << " " << special;
+                }
+            }
+            std::string broken(length, 'a');
+            broken.insert(at, "\xC3");  // a lead byte without its continuation
+            auto refused = JSONSerialization::stringWithJSONObject(Value(Array{Value(broken)}));
+            ASSERT_FALSE(refused.ok()) << length << " " << at;
+            std::string brokenKey = broken;
+            auto refusedKey =
+                JSONSerialization::stringWithJSONObject(Value(Dictionary{{brokenKey, Value(1)}}));
+            ASSERT_FALSE(refusedKey.ok()) << length << " " << at;
+        }
+    }
 }
 
 }  // namespace

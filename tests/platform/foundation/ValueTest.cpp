@@ -608,6 +608,32 @@ TEST(DictionaryTest, FromEntriesKeepsFirstPlacesAndLastValuesOfRepeatedKeys) {
     }
 }
 
+TEST(DictionaryTest, EntriesKnownDistinctAreTakenAsTheyAreAndStayChangeable) {
+    Dictionary small = Dictionary::fromEntries({{"b", 1}, {"a", 2}, {"c", 3}}, Dictionary::KeysAre::Distinct);
+    EXPECT_EQ(small.keys(), (std::vector<std::string>{"b", "a", "c"}));
+    EXPECT_EQ(small.find("a")->intValue(), 2);
+    small.set("a", 5);
+    small.set("d", 6);
+    EXPECT_EQ(small.keys(), (std::vector<std::string>{"b", "a", "c", "d"}));
+    EXPECT_EQ(small.find("a")->intValue(), 5);
+    // Large maps are indexed whatever the builder says, repeats merged.
+    Dictionary::Entries entries;
+    for (int i = 0; i < 20; ++i)
+        entries.emplace_back("k" + std::to_string(i % 15), Value(i));
+    Dictionary large = Dictionary::fromEntries(std::move(entries), Dictionary::KeysAre::Distinct);
+    ASSERT_EQ(large.size(), 15u);
+    EXPECT_EQ(large.find("k3")->intValue(), 18);
+    // Copies between small and indexed maps own their index.
+    Dictionary copy = large;
+    copy = small;
+    EXPECT_EQ(copy, small);
+    copy = large;
+    large.erase("k3");
+    EXPECT_EQ(copy.find("k3")->intValue(), 18);
+    EXPECT_EQ(large.find("k3"), nullptr);
+    EXPECT_EQ(large.find("k4")->intValue(), 19);
+}
+
 TEST(DictionaryTest, ReserveKeepsEntriesAndLookupsWhateverTheSize) {
     Dictionary d{{"a", 1}, {"b", 2}};
     d.reserve(100);  // indexes while still small
