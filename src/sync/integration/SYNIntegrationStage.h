@@ -116,6 +116,21 @@ class SYNChangeRecordCache {
     std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
 };
 
+// Writes the store URIs of many objects, as
+// SYNGlobalIdentifier::storeURIForObjectID does: the URIs of permanent IDs
+// of one store and entity differ only in their key, so the part before it is
+// written once (through the full form) and reused for the next IDs of that
+// store and entity.
+class SYNStoreURIWriter {
+  public:
+    std::string storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID);
+
+  private:
+    const plat::coredata::EntityDescription* entity_ = nullptr;
+    std::string store_;
+    std::string prefix_;  // "<scheme>://<store>/<entity>/p"; empty when none
+};
+
 class SYNIntegrationStage {
   public:
     static constexpr uint64_t NotFound = UINT64_MAX;
@@ -197,7 +212,9 @@ class SYNIntegrationStage {
     // Entity name -> identifier strings the changes name: each change's own
     // and, for its relationship values (those in the filter, when given), the
     // related identifiers under the destination entity and every descendant.
-    std::map<std::string, std::set<std::string>> globalIdentifierStringsByEntityNameInObjectChanges(
+    // Each list names an identifier once, in first-named order; the views
+    // point into the changes.
+    std::map<std::string, std::vector<std::string_view>> globalIdentifierStringsByEntityNameInObjectChanges(
         const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const;
 
     // Objects of the target context of one entity for store URIs, parallel
