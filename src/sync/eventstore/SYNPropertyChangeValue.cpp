@@ -1,6 +1,7 @@
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <functional>
@@ -371,10 +372,20 @@ class ListReader {
             return std::nullopt;
         }
         std::string_view text = s_.substr(pos, *n);
-        for (char c : text) {
-            if (static_cast<uint8_t>(c) >= 0x80) {
-                return std::nullopt;
-            }
+        // Eight bytes at a time: the high bits of every byte, or'ed together.
+        const char* p = text.data();
+        std::size_t left = text.size();
+        uint64_t high = 0;
+        for (; left >= 8; p += 8, left -= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            high |= word;
+        }
+        for (; left > 0; ++p, --left) {
+            high |= static_cast<uint8_t>(*p);
+        }
+        if ((high & 0x8080808080808080ULL) != 0) {
+            return std::nullopt;
         }
         return text;
     }
@@ -497,20 +508,19 @@ class PlainValuesReader {
             return std::nullopt;
         }
         auto refs = reader_.container(items);
-        if (!refs) {
+        std::array<uint64_t, kMaxValues> seen;
+        if (!refs || refs->count > kMaxValues) {
             return std::nullopt;
         }
         plat::Array values;
         values.reserve(refs->count);
-        std::vector<uint64_t> seen;
-        seen.reserve(refs->count);
         for (uint64_t i = 0; i < refs->count; ++i) {
             auto id = uidAt(offsetOf(reader_.refAt(*refs, i)));
             // A value listed twice is one shared object to the general way.
-            if (!id || *id == 0 || std::find(seen.begin(), seen.end(), *id) != seen.end()) {
+            if (!id || *id == 0 || std::find(seen.begin(), seen.begin() + i, *id) != seen.begin() + i) {
                 return std::nullopt;
             }
-            seen.push_back(*id);
+            seen[i] = *id;
             auto value = changeValue(*id);
             if (!value) {
                 return std::nullopt;
@@ -524,11 +534,18 @@ class PlainValuesReader {
     static constexpr uint64_t kNone = UINT64_MAX;
 
     // A dictionary's keys (ASCII text) and the offsets of their values.
+    // Archives of more values go the general way.
+    static constexpr std::size_t kMaxValues = 256;
+    // (At most kMaxFields of them: larger ones go the general way.)
+    static constexpr std::size_t kMaxFields = 8;
     struct Fields {
-        std::vector<std::pair<std::string_view, uint64_t>> entries;
+        std::array<std::pair<std::string_view, uint64_t>, kMaxFields> entries;
+        std::size_t size = 0;
+        const std::pair<std::string_view, uint64_t>* begin() const { return entries.data(); }
+        const std::pair<std::string_view, uint64_t>* end() const { return entries.data() + size; }
         uint64_t find(std::string_view key) const {
-            for (const auto& [name, at] : entries) {
-                if (name == key) {
+            for (const auto& [name, at] : *this) {
+                if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) {
                     return at;
                 }
             }
@@ -557,17 +574,17 @@ class PlainValuesReader {
             return false;
         }
         auto c = reader_.container(at);
-        if (!c || c->count > 16) {
+        if (!c || c->count > kMaxFields) {
             return false;
         }
-        fields.entries.clear();
+        fields.size = 0;
         for (uint64_t i = 0; i < c->count; ++i) {
             auto key = ascii(offsetOf(reader_.refAt(*c, i)));
             const uint64_t value = offsetOf(reader_.refAt(*c, c->count + i));
             if (!key || value == kNone || fields.find(*key) != kNone) {
                 return false;
             }
-            fields.entries.emplace_back(*key, value);
+            fields.entries[fields.size++] = {*key, value};
         }
         return true;
     }
@@ -610,7 +627,7 @@ class PlainValuesReader {
             return nullptr;
         }
         uint64_t name = kNone, type = kNone, value = kNone;
-        for (const auto& [key, at] : fields.entries) {
+        for (const auto& [key, at] : fields) {
             if (key == "propertyName") {
                 name = at;
             } else if (key == "type") {
