@@ -289,7 +289,12 @@ void SYNChangeRecordCache::add(SYNChangeRecord record) {
         return;
     }
     if (record.globalIdentifierID) {
-        changesByRow_[record.globalIdentifierID].push_back(record.changeID);
+        auto& changes = changesByRow_[record.globalIdentifierID];
+        if (!changes.first) {
+            changes.first = record.changeID;
+        } else {
+            changes.more.push_back(record.changeID);
+        }
     }
     auto id = record.changeID;
     records_.insert_or_assign(std::move(id), std::move(record));
@@ -306,12 +311,21 @@ void SYNChangeRecordCache::setStoreURI(const ManagedObjectIDPtr& globalIdentifie
     if (changes == changesByRow_.end()) {
         return;
     }
-    for (const auto& changeID : changes->second) {
+    auto write = [&](const ManagedObjectIDPtr& changeID) {
         auto record = records_.find(changeID);
         if (record != records_.end()) {
             record->second.storeURI = storeURI;
         }
+    };
+    write(changes->second.first);
+    for (const auto& changeID : changes->second.more) {
+        write(changeID);
     }
+}
+
+void SYNChangeRecordCache::reserve(std::size_t count) {
+    records_.reserve(records_.size() + count);
+    changesByRow_.reserve(changesByRow_.size() + count);
 }
 
 void SYNChangeRecordCache::clear() {

@@ -89,6 +89,8 @@ class SYNChangeRecordCache {
     void setStoreURI(const plat::coredata::ManagedObjectIDPtr& globalIdentifierID,
                      const std::optional<std::string>& storeURI);
     bool empty() const { return records_.empty(); }
+    // Room for that many more records.
+    void reserve(std::size_t count);
     void clear();
     // The object ID a store URI names in coordinator (null when none). The
     // URIs of one store and entity differ only in their key, so the part
@@ -101,7 +103,12 @@ class SYNChangeRecordCache {
     using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,
                                      plat::coredata::ObjectIDEqual>;
     IDMap<SYNChangeRecord> records_;
-    IDMap<std::vector<plat::coredata::ManagedObjectIDPtr>> changesByRow_;
+    // The changes of each identifier row (mostly one: held without a list).
+    struct RowChanges {
+        plat::coredata::ManagedObjectIDPtr first;
+        std::vector<plat::coredata::ManagedObjectIDPtr> more;
+    };
+    IDMap<RowChanges> changesByRow_;
     // The store and entity of the store URIs seen, by the part before the
     // key ("<scheme>://<store>/<entity>").
     struct URIPrefix {
