@@ -1,6 +1,9 @@
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <functional>
 #include <mutex>
 
@@ -258,7 +261,432 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPro
     return plat::KeyedArchiver::archivedDataWithRootObject(plat::Value(std::move(items)));
 }
 
+namespace {
+
+// Bounds-checked reading of a binary property list ("bplist00", objects, a
+// table of their offsets, a 32-byte trailer), as much as the plain form of
+// change values needs; the values it makes are those the general
+// unarchiver makes of the same objects.
+class ListReader {
+  public:
+    struct Container {
+        uint64_t count = 0;
+        uint64_t refs = 0;
+    };
+
+    bool open(std::string_view s) {
+        s_ = s;
+        if (s_.size() < 8 + 32 || s_.substr(0, 8) != "bplist00") {
+            return false;
+        }
+        std::string_view trailer = s_.substr(s_.size() - 32);
+        offsetSize_ = static_cast<uint8_t>(trailer[6]);
+        refSize_ = static_cast<uint8_t>(trailer[7]);
+        count_ = bigEndian(trailer.data() + 8, 8);
+        top_ = bigEndian(trailer.data() + 16, 8);
+        tableOffset_ = bigEndian(trailer.data() + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) {
+            return false;
+        }
+        const uint64_t tableRoom = s_.size() - 32;
+        if (count_ == 0 || top_ >= count_ || tableOffset_ < 8 || tableOffset_ > tableRoom ||
+            count_ > (tableRoom - tableOffset_) / offsetSize_) {
+            return false;
+        }
+        return refSize_ >= 8 || count_ <= (uint64_t{1} << (8 * refSize_));
+    }
+
+    uint64_t topObject() const { return top_; }
+    bool fits(uint64_t at, uint64_t n) const { return at <= tableOffset_ && n <= tableOffset_ - at; }
+    uint8_t markerAt(uint64_t offset) const { return static_cast<uint8_t>(s_[offset]); }
+
+    std::optional<uint64_t> offsetOf(uint64_t index) const {
+        if (index >= count_) {
+            return std::nullopt;
+        }
+        const uint64_t offset = bigEndian(s_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
+        if (offset < 8 || !fits(offset, 1)) {
+            return std::nullopt;
+        }
+        return offset;
+    }
+
+    std::optional<uint64_t> count(uint8_t markerByte, uint64_t& pos) const {
+        uint64_t n = markerByte & 0xF;
+        if (n != 0xF) {
+            return n;
+        }
+        if (!fits(pos, 1)) {
+            return std::nullopt;
+        }
+        const auto m = static_cast<uint8_t>(s_[pos]);
+        if ((m & 0xF0) != 0x10 || (m & 0xF) > 3) {
+            return std::nullopt;
+        }
+        const std::size_t bytes = std::size_t{1} << (m & 0xF);
+        if (!fits(pos + 1, bytes)) {
+            return std::nullopt;
+        }
+        n = bigEndian(s_.data() + pos + 1, bytes);
+        pos += 1 + bytes;
+        return n;
+    }
+
+    // Dictionaries hold twice `count` references, keys first.
+    std::optional<Container> container(uint64_t offset) const {
+        const uint8_t m = markerAt(offset);
+        const bool dict = (m >> 4) == 0xD;
+        uint64_t pos = offset + 1;
+        auto n = count(m, pos);
+        if (!n || (dict && *n > tableOffset_)) {
+            return std::nullopt;
+        }
+        const uint64_t refs = dict ? 2 * *n : *n;
+        if (refs > tableOffset_ / refSize_ || !fits(pos, refs * refSize_)) {
+            return std::nullopt;
+        }
+        return Container{*n, pos};
+    }
+    uint64_t refAt(const Container& c, uint64_t i) const {
+        return bigEndian(s_.data() + c.refs + i * refSize_, refSize_);
+    }
+
+    std::optional<uint64_t> uid(uint64_t offset) const {
+        const uint8_t m = markerAt(offset);
+        const std::size_t n = (m & 0xF) + 1;
+        if ((m >> 4) != 0x8 || n > 8 || !fits(offset + 1, n)) {
+            return std::nullopt;
+        }
+        return bigEndian(s_.data() + offset + 1, n);
+    }
+
+    // ASCII text in place (marker 0x5).
+    std::optional<std::string_view> ascii(uint64_t offset) const {
+        const uint8_t m = markerAt(offset);
+        if (m >> 4 != 0x5) {
+            return std::nullopt;
+        }
+        uint64_t pos = offset + 1;
+        auto n = count(m, pos);
+        if (!n || !fits(pos, *n)) {
+            return std::nullopt;
+        }
+        std::string_view text = s_.substr(pos, *n);
+        // Eight bytes at a time: the high bits of every byte, or'ed together.
+        const char* p = text.data();
+        std::size_t left = text.size();
+        uint64_t high = 0;
+        for (; left >= 8; p += 8, left -= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            high |= word;
+        }
+        for (; left > 0; ++p, --left) {
+            high |= static_cast<uint8_t>(*p);
+        }
+        if ((high & 0x8080808080808080ULL) != 0) {
+            return std::nullopt;
+        }
+        return text;
+    }
+
+    // An integer of up to 8 bytes.
+    std::optional<int64_t> integer(uint64_t offset) const {
+        const uint8_t m = markerAt(offset);
+        const std::size_t n = std::size_t{1} << (m & 0xF);
+        if (m >> 4 != 0x1 || (m & 0xF) > 3 || !fits(offset + 1, n)) {
+            return std::nullopt;
+        }
+        return static_cast<int64_t>(bigEndian(s_.data() + offset + 1, n));
+    }
+
+    // A value object: an integer of up to 8 bytes, a real, data or ASCII
+    // text; nullopt for any other.
+    std::optional<plat::Value> value(uint64_t offset) const {
+        const uint8_t m = markerAt(offset);
+        const uint64_t pos = offset + 1;
+        switch (m >> 4) {
+            case 0x1: {
+                auto number = integer(offset);
+                return number ? std::optional<plat::Value>(plat::Value(*number)) : std::nullopt;
+            }
+            case 0x2:
+                if (m == 0x23 && fits(pos, 8)) {
+                    const uint64_t bits = bigEndian(s_.data() + pos, 8);
+                    double d;
+                    std::memcpy(&d, &bits, sizeof d);
+                    return plat::Value(d);
+                }
+                if (m == 0x22 && fits(pos, 4)) {
+                    const auto bits = static_cast<uint32_t>(bigEndian(s_.data() + pos, 4));
+                    float f;
+                    std::memcpy(&f, &bits, sizeof f);
+                    return plat::Value(static_cast<double>(f));
+                }
+                return std::nullopt;
+            case 0x4: {
+                uint64_t at = pos;
+                auto n = count(m, at);
+                if (!n || !fits(at, *n)) {
+                    return std::nullopt;
+                }
+                return plat::Value(plat::Data(s_.data() + at, *n));
+            }
+            case 0x5: {
+                auto text = ascii(offset);
+                return text ? std::optional<plat::Value>(plat::Value(std::string(*text))) : std::nullopt;
+            }
+            default:
+                return std::nullopt;
+        }
+    }
+
+  private:
+    static uint64_t bigEndian(const char* p, std::size_t n) {
+        uint64_t v = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            v = v << 8 | static_cast<uint8_t>(p[i]);
+        }
+        return v;
+    }
+
+    std::string_view s_;
+    uint8_t offsetSize_ = 0;
+    uint8_t refSize_ = 0;
+    uint64_t count_ = 0;
+    uint64_t top_ = 0;
+    uint64_t tableOffset_ = 0;
+};
+
+// Reads the plain form of a change's values straight from the archive's
+// binary property list: a keyed archive whose root is an array of distinct
+// SYNPropertyChangeValue objects, each holding its class, its property name
+// (ASCII text), perhaps its type (an integer) and perhaps a value that is
+// nil, ASCII text, a number or data. That is what attribute changes store, and
+// reading it here costs a fraction of the general unarchiver. Anything else
+// (relationship values, other value classes, repeated or unknown keys,
+// damage) gives nullopt, and the caller takes the general way, which reads
+// the same archive to the same values.
+class PlainValuesReader {
+  public:
+    explicit PlainValuesReader(std::string_view bytes) : bytes_(bytes) {}
+
+    std::optional<plat::Value> read() {
+        if (!reader_.open(bytes_)) {
+            return std::nullopt;
+        }
+        Fields root;
+        if (!dictionary(reader_.topObject(), root)) {
+            return std::nullopt;
+        }
+        // The keyed archive around the objects.
+        const uint64_t archiver = root.find("$archiver");
+        const uint64_t top = root.find("$top");
+        const uint64_t objects = root.find("$objects");
+        if (archiver == kNone || !isString(archiver) || top == kNone || objects == kNone ||
+            reader_.markerAt(objects) >> 4 != 0xA) {
+            return std::nullopt;
+        }
+        auto table = reader_.container(objects);
+        if (!table || table->count == 0) {
+            return std::nullopt;
+        }
+        objects_ = *table;
+        Fields topFields;
+        if (!fieldsAtOffset(top, topFields)) {
+            return std::nullopt;
+        }
+        // The root: an array.
+        Fields array;
+        auto rootID = uidAt(topFields.find("root"));
+        if (!rootID || !object(*rootID, array) ||
+            !hasClass(array, arrayClass_, "NSArray", "NSMutableArray")) {
+            return std::nullopt;
+        }
+        const uint64_t items = array.find("NS.objects");
+        if (items == kNone || reader_.markerAt(items) >> 4 != 0xA) {
+            return std::nullopt;
+        }
+        auto refs = reader_.container(items);
+        std::array<uint64_t, kMaxValues> seen;
+        if (!refs || refs->count > kMaxValues) {
+            return std::nullopt;
+        }
+        plat::Array values;
+        values.reserve(refs->count);
+        for (uint64_t i = 0; i < refs->count; ++i) {
+            auto id = uidAt(offsetOf(reader_.refAt(*refs, i)));
+            // A value listed twice is one shared object to the general way.
+            if (!id || *id == 0 || std::find(seen.begin(), seen.begin() + i, *id) != seen.begin() + i) {
+                return std::nullopt;
+            }
+            seen[i] = *id;
+            auto value = changeValue(*id);
+            if (!value) {
+                return std::nullopt;
+            }
+            values.emplace_back(std::move(value));
+        }
+        return plat::Value(std::move(values));
+    }
+
+  private:
+    static constexpr uint64_t kNone = UINT64_MAX;
+
+    // A dictionary's keys (ASCII text) and the offsets of their values.
+    // Archives of more values go the general way.
+    static constexpr std::size_t kMaxValues = 256;
+    // (At most kMaxFields of them: larger ones go the general way.)
+    static constexpr std::size_t kMaxFields = 8;
+    struct Fields {
+        std::array<std::pair<std::string_view, uint64_t>, kMaxFields> entries;
+        std::size_t size = 0;
+        const std::pair<std::string_view, uint64_t>* begin() const { return entries.data(); }
+        const std::pair<std::string_view, uint64_t>* end() const { return entries.data() + size; }
+        uint64_t find(std::string_view key) const {
+            for (const auto& [name, at] : *this) {
+                if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) {
+                    return at;
+                }
+            }
+            return kNone;
+        }
+    };
+
+    uint64_t offsetOf(uint64_t index) {
+        auto at = reader_.offsetOf(index);
+        return at ? *at : kNone;
+    }
+
+    std::optional<std::string_view> ascii(uint64_t at) {
+        return at == kNone ? std::nullopt : reader_.ascii(at);
+    }
+
+    // The archiver's name: the general way also takes other text, which
+    // only this way's quick path leaves to it.
+    bool isString(uint64_t at) { return ascii(at).has_value(); }
+
+    // A dictionary object by its index in the whole list, with distinct keys.
+    bool dictionary(uint64_t index, Fields& fields) { return fieldsAtOffset(offsetOf(index), fields); }
+
+    bool fieldsAtOffset(uint64_t at, Fields& fields) {
+        if (at == kNone || reader_.markerAt(at) >> 4 != 0xD) {
+            return false;
+        }
+        auto c = reader_.container(at);
+        if (!c || c->count > kMaxFields) {
+            return false;
+        }
+        fields.size = 0;
+        for (uint64_t i = 0; i < c->count; ++i) {
+            auto key = ascii(offsetOf(reader_.refAt(*c, i)));
+            const uint64_t value = offsetOf(reader_.refAt(*c, c->count + i));
+            if (!key || value == kNone || fields.find(*key) != kNone) {
+                return false;
+            }
+            fields.entries[fields.size++] = {*key, value};
+        }
+        return true;
+    }
+
+    std::optional<uint64_t> uidAt(uint64_t at) { return at == kNone ? std::nullopt : reader_.uid(at); }
+
+    // An object of the archive's table by its UID.
+    uint64_t objectOffset(uint64_t id) {
+        return id < objects_.count ? offsetOf(reader_.refAt(objects_, id)) : kNone;
+    }
+
+    bool object(uint64_t id, Fields& fields) { return id != 0 && fieldsAtOffset(objectOffset(id), fields); }
+
+    // Whether the object's class is named one of the names (the class's
+    // UID is remembered once checked).
+    bool hasClass(const Fields& fields, uint64_t& known, std::string_view name,
+                  std::string_view otherName = {}) {
+        auto id = uidAt(fields.find("$class"));
+        if (!id) {
+            return false;
+        }
+        if (*id == known) {
+            return true;
+        }
+        Fields description;
+        if (!object(*id, description)) {
+            return false;
+        }
+        auto stored = ascii(description.find("$classname"));
+        if (!stored || (*stored != name && (otherName.empty() || *stored != otherName))) {
+            return false;
+        }
+        known = *id;
+        return true;
+    }
+
+    std::shared_ptr<const SYNPropertyChangeValue> changeValue(uint64_t id) {
+        Fields fields;
+        if (!object(id, fields) || !hasClass(fields, valueClass_, kClassName)) {
+            return nullptr;
+        }
+        uint64_t name = kNone, type = kNone, value = kNone;
+        for (const auto& [key, at] : fields) {
+            if (key == "propertyName") {
+                name = at;
+            } else if (key == "type") {
+                type = at;
+            } else if (key == "value") {
+                value = at;
+            } else if (key != "$class") {
+                return nullptr;  // an optional field: the general way reads it
+            }
+        }
+        auto nameID = uidAt(name);
+        auto propertyName = nameID && *nameID != 0 ? ascii(objectOffset(*nameID)) : std::nullopt;
+        if (!propertyName) {
+            return nullptr;
+        }
+        int64_t typeNumber = 0;
+        if (type != kNone) {
+            auto number = reader_.integer(type);
+            if (!number) {
+                return nullptr;
+            }
+            typeNumber = *number;
+        }
+        std::optional<plat::Value> decoded;
+        if (value != kNone) {
+            auto valueID = uidAt(value);
+            if (!valueID) {
+                return nullptr;
+            }
+            if (*valueID != 0) {
+                const uint64_t at = objectOffset(*valueID);
+                decoded = at == kNone ? std::nullopt : reader_.value(at);
+                if (!decoded) {
+                    return nullptr;
+                }
+            }
+        }
+        auto result = std::make_shared<SYNPropertyChangeValue>(typeNumber, std::string(*propertyName));
+        result->setValue(std::move(decoded));
+        return result;
+    }
+
+    std::string_view bytes_;
+    ListReader reader_;
+    ListReader::Container objects_;
+    uint64_t arrayClass_ = kNone;
+    uint64_t valueClass_ = kNone;
+};
+
+}  // namespace
+
+std::optional<plat::Value> SYNReadPlainPropertyChangeValues(const plat::Data& data) {
+    return PlainValuesReader(data.view()).read();
+}
+
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data) {
+    if (auto plain = SYNReadPlainPropertyChangeValues(data)) {
+        return std::move(*plain);
+    }
     SYNPropertyChangeValue::registerClass();
     auto root = plat::KeyedUnarchiver::unarchivedObjectWithData(data);
     if (!root.ok()) {

@@ -195,3 +195,9 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPro
 plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data);
 // The same, as the decoded array itself (its items shared, not copied).
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data);
+// The quick reading SYNUnarchiveSharedPropertyChangeValues tries first: the
+// values of an archive in the plain form attribute changes store (property
+// names, types and values that are nil, text, numbers or data), read straight
+// from its bytes; nullopt for any other archive, which the general
+// unarchiver reads instead.
+std::optional<plat::Value> SYNReadPlainPropertyChangeValues(const plat::Data& data);

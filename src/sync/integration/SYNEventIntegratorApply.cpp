@@ -140,6 +140,7 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             return;
         }
         rows.reserve(records.size());
+        cache.reserve(records.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
             auto& record = records[i];
             if (!record.globalIdentifierID) {

@@ -160,9 +160,11 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
             error = failed;
             return;
         }
+        newURIs.reserve(created.size());
+        SYNStoreURIWriter writer;
         for (const auto& object : created) {
             inserted.insert(object->objectID());
-            newURIs.push_back(SYNGlobalIdentifier::storeURIForObjectID(*object->objectID()));
+            newURIs.push_back(writer.storeURIForObjectID(*object->objectID()));
         }
     });
     if (error) {

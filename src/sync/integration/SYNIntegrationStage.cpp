@@ -289,7 +289,12 @@ void SYNChangeRecordCache::add(SYNChangeRecord record) {
         return;
     }
     if (record.globalIdentifierID) {
-        changesByRow_[record.globalIdentifierID].push_back(record.changeID);
+        auto& changes = changesByRow_[record.globalIdentifierID];
+        if (!changes.first) {
+            changes.first = record.changeID;
+        } else {
+            changes.more.push_back(record.changeID);
+        }
     }
     auto id = record.changeID;
     records_.insert_or_assign(std::move(id), std::move(record));
@@ -306,12 +311,21 @@ void SYNChangeRecordCache::setStoreURI(const ManagedObjectIDPtr& globalIdentifie
     if (changes == changesByRow_.end()) {
         return;
     }
-    for (const auto& changeID : changes->second) {
+    auto write = [&](const ManagedObjectIDPtr& changeID) {
         auto record = records_.find(changeID);
         if (record != records_.end()) {
             record->second.storeURI = storeURI;
         }
+    };
+    write(changes->second.first);
+    for (const auto& changeID : changes->second.more) {
+        write(changeID);
     }
+}
+
+void SYNChangeRecordCache::reserve(std::size_t count) {
+    records_.reserve(records_.size() + count);
+    changesByRow_.reserve(changesByRow_.size() + count);
 }
 
 void SYNChangeRecordCache::clear() {
@@ -350,6 +364,24 @@ ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
         }
     }
     return id;
+}
+
+std::string SYNStoreURIWriter::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {
+    if (objectID.isTemporaryID()) {
+        return SYNGlobalIdentifier::storeURIForObjectID(objectID);
+    }
+    if (!prefix_.empty() && objectID.entity() == entity_ && objectID.storeIdentifier() == store_) {
+        return prefix_ + std::to_string(objectID.primaryKey());
+    }
+    std::string uri = SYNGlobalIdentifier::storeURIForObjectID(objectID);
+    const std::string key = std::to_string(objectID.primaryKey());
+    const bool keyed = uri.size() > key.size() + 2 &&
+                       uri.compare(uri.size() - key.size(), key.size(), key) == 0 &&
+                       uri.compare(uri.size() - key.size() - 2, 2, "/p") == 0;
+    prefix_ = keyed ? uri.substr(0, uri.size() - key.size()) : std::string();
+    entity_ = objectID.entity();
+    store_ = objectID.storeIdentifier();
+    return uri;
 }
 
 SYNIntegrationStage::SYNIntegrationStage(std::shared_ptr<SYNEventBuilder> eventBuilder,
@@ -536,27 +568,51 @@ plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
     });
 }
 
-std::map<std::string, std::set<std::string>>
+std::map<std::string, std::vector<std::string_view>>
 SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const {
-    std::map<std::string, std::set<std::string>> result;
+    struct Named {
+        std::vector<std::string_view> list;
+        std::unordered_set<std::string_view> seen;
+        void add(std::string_view identifier) {
+            if (seen.insert(identifier).second) {
+                list.push_back(identifier);
+            }
+        }
+    };
+    std::map<std::string, Named, std::less<>> named;
     const auto& model = *context_->persistentStoreCoordinator()->managedObjectModel();
-    std::set<std::string> filter;
+    std::set<std::string, std::less<>> filter;
     if (relationshipsToInclude) {
         for (const auto* relationship : *relationshipsToInclude) {
             filter.insert(relationship->name());
         }
     }
     std::map<std::string, std::vector<std::string>> candidatesByDestination;
+    // Changes of one entity mostly follow each other: the entity and its
+    // list are looked up again only when the name changes.
+    const std::string* lastName = nullptr;
+    const EntityDescription* entity = nullptr;
+    Named* own = nullptr;
     for (const auto& change : changes) {
         const std::string& entityName = change.entityName;
-        const EntityDescription* entity = model.entityForName(entityName).get();
+        if (!lastName || *lastName != entityName) {
+            lastName = &entityName;
+            entity = model.entityForName(entityName).get();
+            own = nullptr;
+        }
         if (!entity) {
             SYN_LOG(2, "Did not find entity in model: %@", entityName);
             continue;
         }
         if (change.globalIdentifier) {
-            result[entityName].insert(*change.globalIdentifier);
+            if (!own) {
+                own = &named[entityName];
+                if (own->list.empty()) {
+                    own->seen.reserve(changes.size());
+                }
+            }
+            own->add(*change.globalIdentifier);
         }
         for (const auto& held : change.values) {
             const SYNPropertyChangeValue& value = *held;
@@ -576,17 +632,25 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
                 candidates = SYNCandidateEntityNames(*relationship);
             }
             for (const auto& candidate : candidates) {
-                auto& identifiers = result[candidate];
+                auto& identifiers = named[candidate];
                 if (value.relatedIdentifier()) {
-                    identifiers.insert(*value.relatedIdentifier());
+                    identifiers.add(*value.relatedIdentifier());
                 }
-                identifiers.insert(value.addedIdentifiers().begin(), value.addedIdentifiers().end());
-                identifiers.insert(value.removedIdentifiers().begin(), value.removedIdentifiers().end());
+                for (const auto& identifier : value.addedIdentifiers()) {
+                    identifiers.add(identifier);
+                }
+                for (const auto& identifier : value.removedIdentifiers()) {
+                    identifiers.add(identifier);
+                }
                 for (const auto& [index, identifier] : value.movedIdentifiersByIndex()) {
-                    identifiers.insert(identifier);
+                    identifiers.add(identifier);
                 }
             }
         }
+    }
+    std::map<std::string, std::vector<std::string_view>> result;
+    for (auto& [entityName, identifiers] : named) {
+        result.emplace(entityName, std::move(identifiers.list));
     }
     return result;
 }
@@ -786,30 +850,39 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
     const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) {
     // The store URIs of the changes' own identifier rows, by entity and
     // identifier (the row must name the entity the change names).
-    std::map<std::string, std::unordered_map<std::string, const SYNChangeRecord*>> own;
-    for (const auto& change : changes) {
-        if (change.globalIdentifier && change.globalIdentifierEntityName == change.entityName) {
-            own[change.entityName].emplace(*change.globalIdentifier, &change);
+    std::map<std::string, std::unordered_map<std::string_view, const SYNChangeRecord*>, std::less<>> own;
+    {
+        const std::string* lastName = nullptr;
+        std::unordered_map<std::string_view, const SYNChangeRecord*>* ofEntity = nullptr;
+        for (const auto& change : changes) {
+            if (!change.globalIdentifier || change.globalIdentifierEntityName != change.entityName) {
+                continue;
+            }
+            if (!lastName || *lastName != change.entityName) {
+                lastName = &change.entityName;
+                ofEntity = &own[change.entityName];
+                ofEntity->reserve(changes.size());
+            }
+            ofEntity->emplace(*change.globalIdentifier, &change);
         }
     }
     SYNObjectsByIdentifierByEntityName result;
-    for (const auto& [entityName, identifierSet] :
+    for (const auto& [entityName, identifiers] :
          globalIdentifierStringsByEntityNameInObjectChanges(changes, relationshipsToInclude)) {
-        const auto* ownOfEntity = own.count(entityName) ? &own[entityName] : nullptr;
-        std::vector<std::string> identifiers;  // all of them, in order
-        std::vector<const std::string*> uris;  // parallel
+        auto ownOfEntityAt = own.find(entityName);
+        const auto* ownOfEntity = ownOfEntityAt == own.end() ? nullptr : &ownOfEntityAt->second;
+        std::vector<const std::string*> uris;  // parallel to the identifiers
         std::vector<std::string> unknown;      // those to look up
-        identifiers.reserve(identifierSet.size());
-        for (const auto& identifier : identifierSet) {
+        uris.reserve(identifiers.size());
+        for (std::string_view identifier : identifiers) {
             const SYNChangeRecord* record = nullptr;
             if (ownOfEntity) {
                 auto found = ownOfEntity->find(identifier);
                 record = found == ownOfEntity->end() ? nullptr : found->second;
             }
             if (!record) {
-                unknown.push_back(identifier);
+                unknown.emplace_back(identifier);
             }
-            identifiers.push_back(identifier);
             uris.push_back(record && record->storeURI ? &*record->storeURI : nullptr);
         }
         std::vector<std::string> fetchedURIs;
@@ -820,7 +893,7 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
                 SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
                 return rows.error();
             }
-            std::unordered_map<std::string, std::size_t> uriOf;
+            std::unordered_map<std::string_view, std::size_t> uriOf;
             fetchedURIs.reserve(unknown.size());
             for (std::size_t i = 0; i < unknown.size(); ++i) {
                 Value uri = (*rows)[i] ? (*rows)[i]->valueForKey("storeURI") : Value();
@@ -841,9 +914,10 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
             return objects.error();
         }
         auto& table = result[entityName];
+        table.reserve(identifiers.size());
         for (std::size_t i = 0; i < identifiers.size(); ++i) {
             if ((*objects)[i]) {
-                table.emplace(identifiers[i], (*objects)[i]);
+                table.emplace(std::string(identifiers[i]), (*objects)[i]);
             }
         }
     }

@@ -89,6 +89,8 @@ class SYNChangeRecordCache {
     void setStoreURI(const plat::coredata::ManagedObjectIDPtr& globalIdentifierID,
                      const std::optional<std::string>& storeURI);
     bool empty() const { return records_.empty(); }
+    // Room for that many more records.
+    void reserve(std::size_t count);
     void clear();
     // The object ID a store URI names in coordinator (null when none). The
     // URIs of one store and entity differ only in their key, so the part
@@ -101,7 +103,12 @@ class SYNChangeRecordCache {
     using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,
                                      plat::coredata::ObjectIDEqual>;
     IDMap<SYNChangeRecord> records_;
-    IDMap<std::vector<plat::coredata::ManagedObjectIDPtr>> changesByRow_;
+    // The changes of each identifier row (mostly one: held without a list).
+    struct RowChanges {
+        plat::coredata::ManagedObjectIDPtr first;
+        std::vector<plat::coredata::ManagedObjectIDPtr> more;
+    };
+    IDMap<RowChanges> changesByRow_;
     // The store and entity of the store URIs seen, by the part before the
     // key ("<scheme>://<store>/<entity>").
     struct URIPrefix {
@@ -114,6 +121,21 @@ class SYNChangeRecordCache {
         std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
     };
     std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
+};
+
+// Writes the store URIs of many objects, as
+// SYNGlobalIdentifier::storeURIForObjectID does: the URIs of permanent IDs
+// of one store and entity differ only in their key, so the part before it is
+// written once (through the full form) and reused for the next IDs of that
+// store and entity.
+class SYNStoreURIWriter {
+  public:
+    std::string storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID);
+
+  private:
+    const plat::coredata::EntityDescription* entity_ = nullptr;
+    std::string store_;
+    std::string prefix_;  // "<scheme>://<store>/<entity>/p"; empty when none
 };
 
 class SYNIntegrationStage {
@@ -197,7 +219,9 @@ class SYNIntegrationStage {
     // Entity name -> identifier strings the changes name: each change's own
     // and, for its relationship values (those in the filter, when given), the
     // related identifiers under the destination entity and every descendant.
-    std::map<std::string, std::set<std::string>> globalIdentifierStringsByEntityNameInObjectChanges(
+    // Each list names an identifier once, in first-named order; the views
+    // point into the changes.
+    std::map<std::string, std::vector<std::string_view>> globalIdentifierStringsByEntityNameInObjectChanges(
         const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const;
 
     // Objects of the target context of one entity for store URIs, parallel

@@ -64,16 +64,26 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     if (!tables.ok()) {
         return tables.error();
     }
-    SYNIdentifiersByObjectByEntityName inverse;
-    for (const auto& [entityName, table] : *tables) {
-        auto& byObject = inverse[entityName];
-        for (const auto& [identifier, object] : table) {
-            byObject.emplace(object.get(), identifier);
-        }
-    }
     std::set<std::string> names;
     for (const auto* relationship : relationships) {
         names.insert(relationship->name());
+    }
+    // The identifiers by object, which only ordered relationships use.
+    SYNIdentifiersByObjectByEntityName inverse;
+    const bool reorders =
+        !names.empty() && std::any_of(changes.begin(), changes.end(), [&](const auto& change) {
+            return std::any_of(change.values.begin(), change.values.end(), [&](const auto& value) {
+                return value->type() == SYNPropertyChangeTypeOrderedToManyRelationship &&
+                       names.count(value->propertyName()) != 0;
+            });
+        });
+    if (reorders) {
+        for (const auto& [entityName, table] : *tables) {
+            auto& byObject = inverse[entityName];
+            for (const auto& [identifier, object] : table) {
+                byObject.emplace(object.get(), identifier);
+            }
+        }
     }
 
     struct Work {
@@ -103,8 +113,12 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     plat::ErrorPtr error;
     managedObjectContext()->performBlockAndWait([&] {
         try {
+            std::vector<const SYNPropertyChangeValue*> attributes, toOne, toMany, ordered;
             for (auto& item : work) {
-                std::vector<const SYNPropertyChangeValue*> attributes, toOne, toMany, ordered;
+                attributes.clear();
+                toOne.clear();
+                toMany.clear();
+                ordered.clear();
                 for (const auto& held : *item.values) {
                     const SYNPropertyChangeValue& value = *held;
                     switch (value.type()) {

@@ -202,6 +202,127 @@ TEST(SYNPropertyChangeValueTest, OptionalFieldsAreReadWhenUsualOnesAreMissing) {
     }
 }
 
+// The general unarchiver alone, for comparison with the quick reading.
+std::optional<plat::Array> readInGeneral(const plat::Data& data) {
+    SYNPropertyChangeValue::registerClass();
+    auto root = plat::KeyedUnarchiver::unarchivedObjectWithData(data);
+    if (!root.ok() || !*root || !(*root)->asArray()) {
+        return std::nullopt;
+    }
+    for (const auto& item : *(*root)->asArray()) {
+        if (!item.asObjectOf<SYNPropertyChangeValue>()) {
+            return std::nullopt;
+        }
+    }
+    return *(*root)->asArray();
+}
+
+// Whenever the quick reading takes an archive, its values are exactly those
+// the general unarchiver reads from it.
+void expectSameAsGeneral(const plat::Data& data, const std::string& trace, bool& plain) {
+    auto quick = SYNReadPlainPropertyChangeValues(data);
+    plain = quick.has_value();
+    if (!quick) {
+        return;
+    }
+    auto general = readInGeneral(data);
+    ASSERT_TRUE(general) << trace;
+    const plat::Array* items = quick->asArray();
+    ASSERT_TRUE(items) << trace;
+    ASSERT_EQ(items->size(), general->size()) << trace;
+    for (std::size_t i = 0; i < items->size(); ++i) {
+        auto a = (*items)[i].asObjectOf<SYNPropertyChangeValue>();
+        auto b = (*general)[i].asObjectOf<SYNPropertyChangeValue>();
+        ASSERT_TRUE(a && b) << trace;
+        EXPECT_TRUE(a->isEqual(*b)) << trace << ": " << a->description() << " vs " << b->description();
+        ASSERT_EQ(a->value().has_value(), b->value().has_value()) << trace;
+        if (a->value()) {
+            EXPECT_EQ(a->value()->description(), b->value()->description()) << trace;
+            EXPECT_EQ(a->value()->isString(), b->value()->isString()) << trace;
+            EXPECT_EQ(a->value()->isData(), b->value()->isData()) << trace;
+            EXPECT_EQ(a->value()->isNumber(), b->value()->isNumber()) << trace;
+        }
+    }
+}
+
+TEST(SYNPropertyChangeValueTest, PlainArchivesAreReadQuicklyToTheSameValues) {
+    auto attribute = [](const char* name, std::optional<Value> value, int64_t type = 0) {
+        SYNPropertyChangeValue change(type, name);
+        change.setValue(std::move(value));
+        return change;
+    };
+    SYNPropertyChangeValue related(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    related.setRelatedIdentifier("C1");
+    SYNPropertyChangeValue file(SYNPropertyChangeTypeAttribute, "image");
+    file.setFilename("F1");
+    const std::vector<std::pair<std::vector<SYNPropertyChangeValue>, bool>> cases = {
+        // The plain forms: text, numbers, data, nil and no value at all.
+        {{attribute("name", Value("updated 7")), attribute("count", Value(int64_t{7}))}, true},
+        {{attribute("name", Value("")), attribute("count", Value(int64_t{-1}))}, true},
+        {{attribute("big", Value(INT64_MAX)), attribute("byte", Value(int64_t{200}))}, true},
+        {{attribute("small", Value(INT64_MIN)), attribute("score", Value(0.5))}, true},
+        {{attribute("nan", Value(std::nan(""))), attribute("huge", Value(1e300))}, true},
+        {{attribute("blob", Value(plat::Data::fromString("bytes"))), attribute("empty", Value(plat::Data()))},
+         true},
+        {{attribute("none", std::nullopt), attribute("typed", Value("x"), 5)}, true},
+        {{}, true},
+        // Others go the general way.
+        {{attribute("name", Value("caf\u00e9 \u65e5\u672c"))}, false},
+        {{attribute("flag", Value(true))}, false},
+        {{attribute("when", Value(plat::Date(1000.5)))}, false},
+        {{attribute("null", Value())}, false},
+        {{attribute("list", Value(plat::Array{Value(1)}))}, false},
+        {{attribute("name", Value("a")), related}, false},
+        {{orderedChange()}, false},
+        {{file}, false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto data = SYNArchivePropertyChangeValues(cases[i].first);
+        ASSERT_TRUE(data.ok()) << i;
+        bool plain = false;
+        expectSameAsGeneral(*data, "case " + std::to_string(i), plain);
+        EXPECT_EQ(plain, cases[i].second) << i;
+        // Every byte damaged in turn, and every length cut short: what the
+        // quick reading takes, the general way reads alike.
+        for (std::size_t at = 0; at < data->length(); ++at) {
+            for (uint8_t mask : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
+                plat::Data damaged = *data;
+                damaged.mutableVector()[at] ^= mask;
+                expectSameAsGeneral(damaged, "case " + std::to_string(i) + " byte " + std::to_string(at),
+                                    plain);
+            }
+            plat::Data cut = *data;
+            cut.mutableVector().resize(at);
+            expectSameAsGeneral(cut, "case " + std::to_string(i) + " cut " + std::to_string(at), plain);
+        }
+    }
+    // Fields written by other writers: repeated names, a type that is not a
+    // whole number, an inline value.
+    const std::vector<std::vector<std::pair<std::string, Value>>> foreign = {
+        {{"propertyName", Value("a")}, {"type", Value(0.5)}, {"value", Value(1)}},
+        {{"propertyName", Value("a")}, {"value", Value(1)}, {"value", Value(2)}},
+        {{"value", Value(1)}},
+    };
+    for (std::size_t i = 0; i < foreign.size(); ++i) {
+        auto stored = std::make_shared<StoredFields>();
+        stored->fields = foreign[i];
+        auto data = plat::KeyedArchiver::archivedDataWithRootObject(Value(plat::Array{Value(stored)}));
+        ASSERT_TRUE(data.ok()) << i;
+        bool plain = false;
+        expectSameAsGeneral(*data, "foreign " + std::to_string(i), plain);
+    }
+    // One value listed twice is read the general way (it is one object there).
+    SYNPropertyChangeValue::registerClass();
+    auto shared = std::make_shared<const SYNPropertyChangeValue>(attribute("name", Value("a")));
+    auto twice =
+        plat::KeyedArchiver::archivedDataWithRootObject(Value(plat::Array{Value(shared), Value(shared)}));
+    ASSERT_TRUE(twice.ok());
+    bool plain = true;
+    expectSameAsGeneral(*twice, "twice", plain);
+    EXPECT_FALSE(plain);
+    EXPECT_TRUE(SYNUnarchiveSharedPropertyChangeValues(*twice).ok());
+}
+
 TEST(SYNPropertyChangeValueTest, DamagedOrForeignStoredFormsFailWithoutCrashing) {
     auto good = SYNArchivePropertyChangeValues({orderedChange()});
     ASSERT_TRUE(good.ok());

@@ -607,6 +607,33 @@ TEST_F(SYNIntegrationStageTest, CachedStoreURIsNameWhatTheCoordinatorNames) {
     }
 }
 
+// Store URIs written one after another, the part before the key reused,
+// equal the full form whatever the entity, store, key length or kind of ID.
+TEST_F(SYNIntegrationStageTest, StoreURIsWrittenInTurnEqualTheFullForm) {
+    auto coordinator = target->persistentStoreCoordinator();
+    auto item = object("Item", "i")->objectID();
+    auto task = object("Task", "t")->objectID();
+    auto store = coordinator->persistentStoreForIdentifier(item->storeIdentifier());
+    ASSERT_TRUE(store);
+    auto keyed = [&](const plat::coredata::ManagedObjectIDPtr& like, int64_t key) {
+        return store->objectIDFor(like->entity(), key);
+    };
+    auto unsaved = target->insertNewObjectForEntityForName("Item")->objectID();
+    ASSERT_TRUE(unsaved->isTemporaryID());
+    const std::vector<plat::coredata::ManagedObjectIDPtr> ids = {
+        item,           keyed(item, 1),         keyed(item, 10), keyed(item, 9), keyed(item, 123456789),
+        task,           keyed(task, 7),         unsaved,         keyed(item, 3), keyed(task, 1000000),
+        keyed(item, 0), keyed(item, INT64_MAX),
+    };
+    SYNStoreURIWriter writer;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& id : ids) {
+            SCOPED_TRACE(id->description());
+            EXPECT_EQ(writer.storeURIForObjectID(*id), SYNGlobalIdentifier::storeURIForObjectID(*id));
+        }
+    }
+}
+
 // Whether events hold changes, with the changes stored or still unsaved.
 TEST_F(SYNIntegrationStageTest, EventsHaveChangesWhenAnyOfThemHoldsOne) {
     ManagedObjectPtr empty;
