@@ -83,7 +83,17 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
         mesh->dismantle();
         return nullptr;
     }
-    mesh->enlisted_ = mesh->eventStore_->containsEventData();
+    if (mesh->eventStore_->containsEventData() && !mesh->eventStore_->isEnlistComplete()) {
+        // An enlist was killed part-way: its event data cover only part of
+        // the store, and a merge over them would delete every object they
+        // miss. The data go; the store stays as it is, not enlisted, and the
+        // next enlist starts afresh.
+        SYN_LOG(1, "Found the event data of an enlist that did not finish: removing them");
+        if (auto error = mesh->eventStore_->removeEventStore()) {
+            SYN_LOG(1, "Could not remove the event data of the unfinished enlist: %@", error);
+        }
+    }
+    mesh->enlisted_ = mesh->hasCompleteEventData();
     if (mesh->enlisted_) {
         mesh->eventStore_->removeUnusedDataWithCompletion(nullptr);
     }
@@ -160,6 +170,10 @@ void SYNPersistentStoreMesh::dismantle() {
     if (saveMonitor_) {
         saveMonitor_->stopMonitoring();
     }
+}
+
+bool SYNPersistentStoreMesh::hasCompleteEventData() const {
+    return eventStore_->containsEventData() && eventStore_->isEnlistComplete();
 }
 
 std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
@@ -510,6 +524,10 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
                                      step ? step->representedObject : plat::Value());
     });
     procedure->proceedInOperationQueue(proceduralQueue_, [self, completion](plat::ErrorPtr error) {
+        if (!error) {
+            // Only now does the event data count as enlisted across restarts.
+            error = self->eventStore_->markEnlistComplete();
+        }
         if (error) {
             SYN_LOG(1, "Error caused enlist to fail: %@", error);
             if (!SYNErrorHasCode(error, SYNErrorEnlistState)) {
@@ -520,7 +538,7 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
             self->postWillEndActivity(SYNMeshActivityEnlisting, error);
         }
         self->enlisting_ = false;
-        self->enlisted_ = self->eventStore_->containsEventData();
+        self->enlisted_ = self->hasCompleteEventData();
         self->currentActivity_ = SYNMeshActivityNone;
         if (completion) {
             completion(error);
@@ -551,7 +569,7 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
         self->postDidBeginActivity(SYNMeshActivityDelisting);
         *began = true;
         self->eventStore_->removeEventStoreWithCompletion([self, next](plat::ErrorPtr error) {
-            self->enlisted_ = self->eventStore_->containsEventData();
+            self->enlisted_ = self->hasCompleteEventData();
             self->delistIsQueued_ = false;
             next(error, false);
         });

@@ -281,6 +281,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     plat::ErrorPtr lostSaveEventError() const;
     std::shared_ptr<SYNPersistentStoreMeshDelegate> liveDelegate() const { return delegate.lock(); }
     std::shared_ptr<const void> selfObject() const;
+    // Event data whose enlist ran to its end.
+    bool hasCompleteEventData() const;
 
     SYNProcedureStep::Ptr newStep(double phase, double weight,
                                   std::function<void(const SYNProcedureStep::Ptr&, SYNCompletion)> body);
