@@ -183,6 +183,32 @@ std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
 // Start-up checks
 
 void SYNPersistentStoreMesh::performInitialChecks() {
+    if (!isEnlisted() || eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty()) {
+        finishInitialChecks();
+        return;
+    }
+    // Saves whose events a killed process did not store are recorded first,
+    // ahead of any activity the application asks for: on the main thread
+    // (after the application has set the delegate, which may give the
+    // inserted objects' global identifiers), holding the procedural queue.
+    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    auto task = [weak](SYNTaskCompletion next) {
+        plat::dispatch::Queue::main().async([weak, next] {
+            auto self = weak.lock();
+            if (self && !self->dismantled_) {
+                if (auto error = self->saveMonitor_->recordInterruptedSaves(self->config_.managedObjectModel,
+                                                                            self->config_.persistentStoreOptions)) {
+                    SYN_LOG(1, "Could not record every interrupted save: %@", error);
+                }
+                self->finishInitialChecks();
+            }
+            next(nullptr, false);
+        });
+    };
+    proceduralQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(SYNTask(task), nullptr));
+}
+
+void SYNPersistentStoreMesh::finishInitialChecks() {
     if (checkIncompleteEvents() && isEnlisted()) {
         std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
         plat::dispatch::Queue::main().async([weak] {
@@ -216,6 +242,8 @@ bool SYNPersistentStoreMesh::checkIncompleteEvents() {
     if (!isEnlisted()) {
         return false;
     }
+    // Merges refuse the store until the delist has run.
+    saveMonitor_->noteLostSaveEventOfStore(eventStore_->persistentStoreIdentifier().value_or(""));
     delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
         auto self = weak.lock();
         if (error) {

@@ -274,6 +274,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     explicit SYNPersistentStoreMesh(Configuration configuration);
     bool setupEventStore();
     void performInitialChecks();
+    void finishInitialChecks();
     std::shared_ptr<SYNMeshEventIntegration> makeEventIntegrator();
     bool checkIncompleteEvents();
     // 203 when a save of the enlisted store could not be recorded: nothing
