@@ -97,6 +97,8 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
     if (mesh->enlisted_) {
         mesh->eventStore_->removeUnusedDataWithCompletion(nullptr);
     }
+    // The saves this launch inherits; those the new monitor starts are its own.
+    mesh->tokensAtLaunch_ = mesh->eventStore_->incompleteMandatoryEventIdentifiers();
     mesh->saveMonitor_ = SYNSaveMonitor::create(mesh->persistentStorePath(), mesh->eventStore_, mesh);
     mesh->cloudManager_ = SYNCloudManager::create(mesh->eventStore_, mesh->config_.cloudFileSystem,
                                                   mesh->config_.managedObjectModel);
@@ -183,7 +185,8 @@ std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
 // Start-up checks
 
 void SYNPersistentStoreMesh::performInitialChecks() {
-    if (!isEnlisted() || eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty()) {
+    if (!isEnlisted() || eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty() ||
+        tokensAtLaunch_.empty()) {
         finishInitialChecks();
         return;
     }
@@ -196,7 +199,8 @@ void SYNPersistentStoreMesh::performInitialChecks() {
         plat::dispatch::Queue::main().async([weak, next] {
             auto self = weak.lock();
             if (self && !self->dismantled_) {
-                if (auto error = self->saveMonitor_->recordInterruptedSaves(self->config_.managedObjectModel,
+                if (auto error = self->saveMonitor_->recordInterruptedSaves(self->tokensAtLaunch_,
+                                                                            self->config_.managedObjectModel,
                                                                             self->config_.persistentStoreOptions)) {
                     SYN_LOG(1, "Could not record every interrupted save: %@", error);
                 }
@@ -225,7 +229,15 @@ void SYNPersistentStoreMesh::finishInitialChecks() {
 
 bool SYNPersistentStoreMesh::checkIncompleteEvents() {
     std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
-    if (eventStore_->incompleteMandatoryEventIdentifiers().empty()) {
+    // Only the saves of an earlier process count: the tokens of saves this
+    // process made meanwhile belong to events still being stored.
+    auto registered = eventStore_->incompleteMandatoryEventIdentifiers();
+    const std::set<std::string> open(registered.begin(), registered.end());
+    bool unsettled = false;
+    for (const auto& token : tokensAtLaunch_) {
+        unsettled = unsettled || open.count(token) > 0;
+    }
+    if (!unsettled) {
         auto store = eventStore_;
         proceduralQueue_->addOperationWithBlock([store] {
             if (auto error = store->removeInterruptedEvents()) {

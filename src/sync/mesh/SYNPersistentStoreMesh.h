@@ -318,6 +318,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::atomic<float> activityProgress_{0.0f};
     std::atomic<bool> saveOccurredDuringImport_{false};
     std::optional<plat::ObserverToken> importSaveObserver_;
+    // The save tokens registered when the mesh was made.
+    std::vector<std::string> tokensAtLaunch_;
 
     // Registry entries this mesh added, so that it removes only its own.
     bool registeredStorePath_ = false;

@@ -228,15 +228,23 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     if (!store) {
         return {};
     }
+    // Inserted objects belong to a store only once their IDs are permanent:
+    // they get them now (the save keeps IDs that are already permanent), so
+    // that the intent can name them.
+    auto& mutableContext = const_cast<ManagedObjectContext&>(context);
+    std::vector<ManagedObjectPtr> temporaries;
+    for (const auto& object : context.insertedObjects()) {
+        if (object->objectID()->isTemporaryID()) {
+            temporaries.push_back(object);
+        }
+    }
+    if (auto error = mutableContext.obtainPermanentIDsForObjects(temporaries)) {
+        SYN_LOG(1, "Could not obtain permanent IDs to record a save's intent: %@", error);
+        return {};
+    }
     auto inserted = monitoredObjects(context, context.insertedObjects());
     auto deleted = monitoredObjects(context, context.deletedObjects());
     if (inserted.empty() && deleted.empty() && preSave.empty()) {
-        return {};
-    }
-    // The inserted objects' permanent IDs are what the intent names; the
-    // save keeps IDs that are already permanent.
-    if (auto error = const_cast<ManagedObjectContext&>(context).obtainPermanentIDsForObjects(inserted)) {
-        SYN_LOG(1, "Could not obtain permanent IDs to record a save's intent: %@", error);
         return {};
     }
     std::vector<ManagedObjectIDPtr> insertedIDs, deletedIDs;
@@ -406,9 +414,16 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
     return true;
 }
 
-plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::shared_ptr<ManagedObjectModel>& model,
+plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
+                                                      const std::shared_ptr<ManagedObjectModel>& model,
                                                       const std::optional<plat::Dictionary>& storeOptions) {
-    auto tokens = eventStore_->incompleteEventIdentifiersWithRecordedIntent();
+    const std::set<std::string> inherited(tokensAtLaunch.begin(), tokensAtLaunch.end());
+    std::vector<std::string> tokens;
+    for (const auto& token : eventStore_->incompleteEventIdentifiersWithRecordedIntent()) {
+        if (inherited.count(token)) {
+            tokens.push_back(token);
+        }
+    }
     auto eventContext = eventStore_->managedObjectContext();
     if (tokens.empty() || !eventContext) {
         return nullptr;

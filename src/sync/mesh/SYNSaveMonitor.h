@@ -81,7 +81,10 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     // store as it is; drops the tokens of saves that never committed. Main
     // thread, before anything is merged into the store. The tokens it could
     // not settle stay registered; the error says why.
-    plat::ErrorPtr recordInterruptedSaves(const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
+    // Only the given tokens (those registered before this process saved) are
+    // looked at.
+    plat::ErrorPtr recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
+                                          const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
                                           const std::optional<plat::Dictionary>& storeOptions);
     // Merges refuse the store from now on (a save of it is known lost).
     void noteLostSaveEventOfStore(const std::string& storeIdentifier);

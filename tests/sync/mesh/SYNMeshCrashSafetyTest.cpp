@@ -232,6 +232,7 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
     };
     std::map<pid_t, std::string> running;
     std::map<std::string, Machine> machines;
+    std::string plans;
     auto start = [&](const std::string& name) {
         auto& machine = machines[name];
         const auto index = std::find(crashes.machines.begin(), crashes.machines.end(), name) -
@@ -250,6 +251,8 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
         if (machine.life == 0 && random() % 3 == 0)
             machine.killAt = random() % 2 ? "import" : "hook:" + std::to_string(1 + random() % 40);
         const int seedObjects = machine.life == 0 ? static_cast<int>(random() % 40) : 0;
+        plans += name + " life " + std::to_string(machine.life) + ": " +
+                 (machine.killAt.empty() ? "no kill" : machine.killAt) + "; ";
         machine.peer = spawnWith(crashes.environment(machine.killAt, seedObjects), crashes.root.str(), name,
                                  lifeSeed, 4, via);
         running[machine.peer.pid] = name;
@@ -271,6 +274,7 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
         if (++machine.life < lives)
             start(name);
     }
+    SCOPED_TRACE(plans);
     crashes.expectConvergedAndNothingLost();
 }
 
