@@ -478,6 +478,7 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     // deregistered) stands; a part-made one goes.
     bool recorded = false;
     plat::ErrorPtr error;
+    std::optional<int64_t> partRevision;
     eventContext->performBlockAndWait([&] {
         eventContext->reset();
         auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
@@ -491,6 +492,9 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
         if (SYNStoreModificationEvent::type(**event) != SYNStoreModificationEventTypeIncomplete) {
             recorded = true;
             return;
+        }
+        if (auto revision = SYNStoreModificationEvent::revision(**event)) {
+            partRevision = revision->revisionNumber;
         }
         eventContext->deleteObject(*event);
         if ((error = eventContext->save())) {
@@ -581,6 +585,26 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     eventContext->performBlockAndWait([&] {
         stored = storeSaveEvent(builder, token, insertedIDs, identifiers, std::move(insertValues), updatedIDs,
                                 preSave, deletedIDs);
+        if (!stored || !partRevision) {
+            return;
+        }
+        // The part-made event had taken its revision number, and saves of
+        // this process may have taken the next ones since: the event keeps
+        // that number, or the machine's revisions would have a gap that
+        // other machines wait on for ever.
+        auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
+        auto revision = event.ok() && *event ? (*event)->valueForKey("eventRevision").asObjectOf<ManagedObject>()
+                                             : nullptr;
+        if (!revision) {
+            stored = false;
+            return;
+        }
+        std::const_pointer_cast<ManagedObject>(revision)->setValue(plat::Value(*partRevision), "revisionNumber");
+        if (auto saveError = eventContext->save()) {
+            SYN_LOG(1, "Could not give the recorded save its revision: %@", saveError);
+            eventContext->rollback();
+            stored = false;
+        }
     });
     return stored ? nullptr : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");
 }

@@ -593,6 +593,7 @@ int main(int argc, char** argv) {
     if (!mesh) {
         return 4;
     }
+    say("start " + machine + " " + std::to_string(seed) + " enlisted " + std::to_string(mesh->isEnlisted()));
     auto delegate = std::make_shared<PeerDelegate>();
     delegate->globalIdentifiers = std::getenv("MESH_PEER_GLOBAL_IDS") != nullptr;
     delegate->killAtImport = plan.at == "import";

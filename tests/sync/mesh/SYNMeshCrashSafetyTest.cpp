@@ -276,6 +276,10 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
     }
     SCOPED_TRACE(plans);
     crashes.expectConvergedAndNothingLost();
+    // MESH_CRASH_KEEP=<folder>: a failing seed's folders are copied there.
+    if (const char* keep = std::getenv("MESH_CRASH_KEEP"); keep && ::testing::Test::HasFailure()) {
+        std::filesystem::copy(crashes.root.str(), keep, std::filesystem::copy_options::recursive);
+    }
 }
 
 class MeshCrashSafetyRandomTest : public ::testing::TestWithParam<std::string> {};
