@@ -42,6 +42,8 @@
 //     commit:<k>   after the k-th save (from 1) committed, before the save
 //                  monitor saw it
 //     record:<k>   as the k-th save's event is about to be stored
+//     event:<k>    once the first part of the k-th save's event was saved
+//                  (the event is left part-made)
 //     after-save:<k> right after the k-th save returned (and was journaled)
 #include <fcntl.h>
 #include <signal.h>
@@ -360,6 +362,7 @@ class RichEditor {
 // Kill points.
 std::atomic<long> killAtHook{-1};       // hook:<n>: counts down
 std::atomic<bool> killAtAppCommit{false};  // armed around one save on the main thread
+std::atomic<bool> killAtEventCommit{false};  // armed from a save's will-be-stored on
 std::thread::id mainThread;
 
 void storeHook(const char* point) {
@@ -369,6 +372,8 @@ void storeHook(const char* point) {
     if (killAtHook.load() > 0 && killAtHook.fetch_sub(1) == 1)
         raise(SIGKILL);
     if (what == "save.end" && killAtAppCommit.load() && std::this_thread::get_id() == mainThread)
+        raise(SIGKILL);
+    if (what == "save.end" && killAtEventCommit.load() && std::this_thread::get_id() != mainThread)
         raise(SIGKILL);
 }
 
@@ -603,6 +608,8 @@ int main(int argc, char** argv) {
         [&](const plat::Notification&) {
             if (plan.at == "record" && saves == plan.number)
                 raise(SIGKILL);
+            if (plan.at == "event" && saves == plan.number)
+                killAtEventCommit = true;
         });
     int mergedChanges = 0;
     auto mergeObserver = plat::NotificationCenter::defaultCenter().addObserverForName(

@@ -202,6 +202,25 @@ TEST(MeshCrashSafetyTest, SaveKilledBeforeItsEventWasStoredReachesEveryMachineOn
     }
 }
 
+// Killed while the event of a save was being stored, so that the next
+// process's first save is made (and takes the next revision number) before
+// the part-made event is made again: that event keeps its number, and the
+// machine's later saves still reach the others.
+TEST(MeshCrashSafetyTest, SaveKilledWhileItsEventWasStoredKeepsItsRevision) {
+    for (bool globalIdentifiers : {false, true}) {
+        SCOPED_TRACE(globalIdentifiers ? "global identifiers" : "no global identifiers");
+        Crashes crashes;
+        crashes.globalIdentifiers = globalIdentifiers;
+        crashes.machines = {"alpha", "beta"};
+        crashes.run("alpha", 1, 2, "", 10);
+        crashes.run("beta", 2, 2);
+        crashes.run("alpha", 3, 3, "event:1");
+        crashes.run("alpha", 4, 3);
+        crashes.run("beta", 5, 1);
+        crashes.expectConvergedAndNothingLost();
+    }
+}
+
 // A kill right after save() returned: the save's event may still be
 // unwritten.
 TEST(MeshCrashSafetyTest, KillRightAfterSaveReturnedLosesNothing) {
@@ -241,11 +260,12 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
             seed * 100 + static_cast<unsigned>(machine.life) * 10 + static_cast<unsigned>(index);
         // The first life starts from a store of its own objects; a last
         // life is never killed.
-        switch (machine.life + 1 == lives ? 0 : random() % 5) {
+        switch (machine.life + 1 == lives ? 0 : random() % 6) {
             case 0: machine.killAt.clear(); break;
             case 1: machine.killAt = "hook:" + std::to_string(1 + random() % 400); break;
             case 2: machine.killAt = "after-save:" + std::to_string(1 + random() % 4); break;
             case 3: machine.killAt = "commit:" + std::to_string(1 + random() % 4); break;
+            case 4: machine.killAt = "event:" + std::to_string(1 + random() % 4); break;
             default: machine.killAt = "record:" + std::to_string(1 + random() % 4); break;
         }
         if (machine.life == 0 && random() % 3 == 0)
