@@ -138,7 +138,8 @@ void SYNEventStore::restoreMetadata() {
     metadata_.verifiesStoreRegistrationInCloud = boolEntry(*dictionary, kVerifiesRegistrationKey);
     // Absent in metadata written before the flag existed: such data came from
     // an enlist that finished.
-    metadata_.enlistComplete = !dictionary->find(kEnlistCompleteKey) || boolEntry(*dictionary, kEnlistCompleteKey);
+    metadata_.enlistComplete =
+        !dictionary->find(kEnlistCompleteKey) || boolEntry(*dictionary, kEnlistCompleteKey);
     if (const Value* identity = dictionary->find(kIdentityKey); identity && identity->isData()) {
         metadata_.identityToken = *identity->asData();
     }
@@ -223,7 +224,7 @@ std::vector<std::string> SYNEventStore::incompleteEventIdentifiersWithRecordedIn
 }
 
 plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
-                                                                        bool withRecordedIntent) {
+                                                                         bool withRecordedIntent) {
     plat::MutexLock lock(metadataMutex_);
     ++metadata_.incompleteMandatoryEvents[identifier];
     if (withRecordedIntent) {

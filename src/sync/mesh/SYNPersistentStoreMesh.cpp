@@ -199,9 +199,9 @@ void SYNPersistentStoreMesh::performInitialChecks() {
         plat::dispatch::Queue::main().async([weak, next] {
             auto self = weak.lock();
             if (self && !self->dismantled_) {
-                if (auto error = self->saveMonitor_->recordInterruptedSaves(self->tokensAtLaunch_,
-                                                                            self->config_.managedObjectModel,
-                                                                            self->config_.persistentStoreOptions)) {
+                if (auto error = self->saveMonitor_->recordInterruptedSaves(
+                        self->tokensAtLaunch_, self->config_.managedObjectModel,
+                        self->config_.persistentStoreOptions)) {
                     SYN_LOG(1, "Could not record every interrupted save: %@", error);
                 }
                 self->finishInitialChecks();

@@ -362,21 +362,22 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     auto self = shared_from_this();
     auto eventContext = eventStore_->managedObjectContext();
     const auto storeIdentifier = eventStore_->persistentStoreIdentifier().value_or("");
-    eventContext->performBlock([=, insertValues = std::move(insertValues),
-                                preSave = std::move(preSave)]() mutable {
-        if (!self->storeSaveEvent(*builder, token, insertedIDs, identifiers, std::move(insertValues), updatedIDs,
-                                  preSave, deletedIDs)) {
-            self->failed(object, token, storeIdentifier);
-            return;
-        }
-        self->complete(object, token);
-    });
+    eventContext->performBlock(
+        [=, insertValues = std::move(insertValues), preSave = std::move(preSave)]() mutable {
+            if (!self->storeSaveEvent(*builder, token, insertedIDs, identifiers, std::move(insertValues),
+                                      updatedIDs, preSave, deletedIDs)) {
+                self->failed(object, token, storeIdentifier);
+                return;
+            }
+            self->complete(object, token);
+        });
 }
 
 bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
                                     const SYNManagedObjectIDs& insertedIDs,
                                     const std::vector<std::optional<std::string>>& identifiers,
-                                    SYNPropertyChangeValueArrays insertValues, const SYNManagedObjectIDs& updatedIDs,
+                                    SYNPropertyChangeValueArrays insertValues,
+                                    const SYNManagedObjectIDs& updatedIDs,
                                     const SYNPropertyChangeValuesByObjectID& preSave,
                                     const SYNManagedObjectIDs& deletedIDs) {
     auto eventContext = eventStore_->managedObjectContext();
@@ -397,13 +398,16 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
     bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
     if (stored) {
         auto globalIDs = builder.addGlobalIdentifiersForManagedObjectIDs(insertedIDs, identifiers);
-        stored = succeeded("Could not add global identifiers", globalIDs.ok() ? nullptr : globalIDs.error()) &&
-                 succeeded("Could not add insert changes",
-                           builder.addInsertChangesForPropertyChangeValueArrays(std::move(insertValues), *globalIDs));
+        stored =
+            succeeded("Could not add global identifiers", globalIDs.ok() ? nullptr : globalIDs.error()) &&
+            succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
+                                                          std::move(insertValues), *globalIDs));
     }
     stored = stored && save() &&
-             succeeded("Could not add update changes", builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-             save() && succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
+             succeeded("Could not add update changes",
+                       builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
+             save() &&
+             succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
              save() && succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
     if (!stored) {
         eventContext->reset();
@@ -447,9 +451,9 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::str
     }
     // The objects as committed, read through a stack of this monitor's own.
     auto coordinator = PersistentStoreCoordinator::create(model);
-    plat::Dictionary options =
-        storeOptions.value_or(plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
-                                               {InferMappingModelAutomaticallyOption, plat::Value(true)}});
+    plat::Dictionary options = storeOptions.value_or(
+        plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                         {InferMappingModelAutomaticallyOption, plat::Value(true)}});
     auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
     if (!added.ok()) {
         return added.error();
@@ -459,7 +463,8 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::str
     plat::ErrorPtr firstError;
     for (const auto& token : tokens) {
         auto found = intents.find(token);
-        auto error = recordInterruptedSave(token, found == intents.end() ? nullptr : &found->second, *context);
+        auto error =
+            recordInterruptedSave(token, found == intents.end() ? nullptr : &found->second, *context);
         if (error) {
             SYN_LOG(1, "Could not record the interrupted save %@: %@", token, error);
             firstError = firstError ? firstError : error;
@@ -481,7 +486,8 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     std::optional<int64_t> partRevision;
     eventContext->performBlockAndWait([&] {
         eventContext->reset();
-        auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
+        auto event =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
         if (!event.ok()) {
             error = event.error();
             return;
@@ -531,9 +537,9 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     const auto* updates = intent->find("updated");
     for (const auto& entry : updates && updates->asArray() ? *updates->asArray() : plat::Array()) {
         const auto* update = entry.asDictionary();
-        const auto* entity = update && store->model() ? store->model()->entityNamed(
-                                                            stringIn(*update, "entity").value_or(""))
-                                                      : nullptr;
+        const auto* entity = update && store->model()
+                                 ? store->model()->entityNamed(stringIn(*update, "entity").value_or(""))
+                                 : nullptr;
         const auto* key = entity ? update->find("key") : nullptr;
         const auto* names = update ? update->find("names") : nullptr;
         if (!key || !names || !names->asArray()) {
@@ -550,7 +556,8 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
                 propertyNames.push_back(*name.asString());
             }
         }
-        auto changes = SYNPropertyChangeValue::propertyChangesForObject(*object, eventStore_, propertyNames, true, false);
+        auto changes = SYNPropertyChangeValue::propertyChangesForObject(*object, eventStore_, propertyNames,
+                                                                        true, false);
         // To-many changes carry the members the save added and removed, as
         // the save itself would have recorded them.
         const auto* added = update->find("added");
@@ -561,8 +568,9 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
                 continue;
             }
             auto membersOf = [&](const plat::Value* list) {
-                const auto* byName = list && list->asDictionary() ? list->asDictionary()->find(change.propertyName())
-                                                                  : nullptr;
+                const auto* byName = list && list->asDictionary()
+                                         ? list->asDictionary()->find(change.propertyName())
+                                         : nullptr;
                 return decodedIDs(byName, *store);
             };
             change.setRelatedObjectIDs(nullptr, membersOf(added), membersOf(removed), {});
@@ -592,21 +600,25 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
         // this process may have taken the next ones since: the event keeps
         // that number, or the machine's revisions would have a gap that
         // other machines wait on for ever.
-        auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
-        auto revision = event.ok() && *event ? (*event)->valueForKey("eventRevision").asObjectOf<ManagedObject>()
-                                             : nullptr;
+        auto event =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
+        auto revision = event.ok() && *event
+                            ? (*event)->valueForKey("eventRevision").asObjectOf<ManagedObject>()
+                            : nullptr;
         if (!revision) {
             stored = false;
             return;
         }
-        std::const_pointer_cast<ManagedObject>(revision)->setValue(plat::Value(*partRevision), "revisionNumber");
+        std::const_pointer_cast<ManagedObject>(revision)->setValue(plat::Value(*partRevision),
+                                                                   "revisionNumber");
         if (auto saveError = eventContext->save()) {
             SYN_LOG(1, "Could not give the recorded save its revision: %@", saveError);
             eventContext->rollback();
             stored = false;
         }
     });
-    return stored ? nullptr : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");
+    return stored ? nullptr
+                  : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");
 }
 
 void SYNSaveMonitor::noteLostSaveEventOfStore(const std::string& storeIdentifier) {

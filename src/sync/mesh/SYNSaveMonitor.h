@@ -105,10 +105,12 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                              const std::shared_ptr<plat::coredata::PersistentStore>& store,
                              const SYNPropertyChangeValuesByObjectID& preSave);
     // Builds and stores the save event; inside the event store's context.
-    bool storeSaveEvent(SYNEventBuilder& builder, const std::string& token, const SYNManagedObjectIDs& insertedIDs,
+    bool storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
+                        const SYNManagedObjectIDs& insertedIDs,
                         const std::vector<std::optional<std::string>>& identifiers,
                         SYNPropertyChangeValueArrays insertValues, const SYNManagedObjectIDs& updatedIDs,
-                        const SYNPropertyChangeValuesByObjectID& preSave, const SYNManagedObjectIDs& deletedIDs);
+                        const SYNPropertyChangeValuesByObjectID& preSave,
+                        const SYNManagedObjectIDs& deletedIDs);
     plat::ErrorPtr recordInterruptedSave(const std::string& token, const plat::Dictionary* intent,
                                          plat::coredata::ManagedObjectContext& context);
     void complete(const std::shared_ptr<const void>& context, const std::string& token);

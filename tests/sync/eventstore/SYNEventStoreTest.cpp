@@ -106,18 +106,20 @@ TEST_F(SYNEventStoreTest, EnlistIsCompleteOnlyOnceMarkedAndOldMetadataCountAsCom
     EXPECT_FALSE(store->isEnlistComplete());
 
     store->dismantle();
-    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile((root / "mesh" / "store.plist").string());
+    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile(
+        (root / "mesh" / "store.plist").string());
     ASSERT_TRUE(plist.ok() && plist->asDictionary());
     plat::Dictionary older;
     for (const auto& [key, value] : *plist->asDictionary()) {
         if (key != "enlistComplete")
             older.set(key, value);
     }
-    auto data = plat::PropertyListSerialization::dataWithPropertyList(Value(std::move(older)),
-                                                                      plat::PropertyListSerialization::Format::XML);
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(
+        Value(std::move(older)), plat::PropertyListSerialization::Format::XML);
     ASSERT_TRUE(data.ok());
-    ASSERT_EQ(plat::FileManager::defaultManager().writeData(*data, (root / "mesh" / "store.plist").string(), true),
-              nullptr);
+    ASSERT_EQ(
+        plat::FileManager::defaultManager().writeData(*data, (root / "mesh" / "store.plist").string(), true),
+        nullptr);
     store = openStore();
     EXPECT_TRUE(store->containsEventData());
     EXPECT_TRUE(store->isEnlistComplete());

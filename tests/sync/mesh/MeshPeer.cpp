@@ -63,12 +63,12 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/coredata/SQLiteStore.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Decimal.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUIDObject.h"
-#include "platform/dispatch/MainLoop.h"
-#include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
@@ -207,7 +207,8 @@ void journal(int fd, const std::string& text) {
 
 class RichEditor {
   public:
-    RichEditor(std::shared_ptr<plat::coredata::ManagedObjectContext> context, std::string machine, unsigned seed)
+    RichEditor(std::shared_ptr<plat::coredata::ManagedObjectContext> context, std::string machine,
+               unsigned seed)
         : context_(std::move(context)), machine_(std::move(machine)), seed_(seed), random_(seed) {}
 
     std::string newUid() { return machine_ + "-" + std::to_string(seed_) + "-" + std::to_string(counter_++); }
@@ -231,30 +232,52 @@ class RichEditor {
 
     void setAttribute(const ManagedObjectPtr& item, unsigned which) {
         switch (which % 13) {
-            case 0: item->setValue(Value(int64_t(below(60000)) - 30000), "i16"); break;
-            case 1: item->setValue(Value(int64_t(random_()) - (1ll << 31)), "i32"); break;
-            case 2: item->setValue(Value((int64_t(random_()) << 20) + below(1000)), "i64"); break;
-            case 3: item->setValue(Value(plat::Decimal::fromInt64(int64_t(below(1000000)) - 500000)), "decimal"); break;
-            case 4: item->setValue(Value(double(random_()) / 7.0 - 1e6), "real"); break;
-            case 5: item->setValue(Value(float(below(100000)) / 8.0f), "ratio"); break;
-            case 6: item->setValue(Value("label " + std::to_string(below(1000))), "label"); break;
-            case 7: item->setValue(Value(below(2) == 0), "flag"); break;
-            case 8: item->setValue(Value(plat::Date(double(below(1000000000)))), "when"); break;
+            case 0:
+                item->setValue(Value(int64_t(below(60000)) - 30000), "i16");
+                break;
+            case 1:
+                item->setValue(Value(int64_t(random_()) - (1ll << 31)), "i32");
+                break;
+            case 2:
+                item->setValue(Value((int64_t(random_()) << 20) + below(1000)), "i64");
+                break;
+            case 3:
+                item->setValue(Value(plat::Decimal::fromInt64(int64_t(below(1000000)) - 500000)), "decimal");
+                break;
+            case 4:
+                item->setValue(Value(double(random_()) / 7.0 - 1e6), "real");
+                break;
+            case 5:
+                item->setValue(Value(float(below(100000)) / 8.0f), "ratio");
+                break;
+            case 6:
+                item->setValue(Value("label " + std::to_string(below(1000))), "label");
+                break;
+            case 7:
+                item->setValue(Value(below(2) == 0), "flag");
+                break;
+            case 8:
+                item->setValue(Value(plat::Date(double(below(1000000000)))), "when");
+                break;
             case 9: {
                 std::size_t length = below(8) == 0 ? 10001 + below(3000) : below(100);
-                item->setValue(Value(plat::Data::fromString(std::string(length, char('a' + below(26))))), "blob");
+                item->setValue(Value(plat::Data::fromString(std::string(length, char('a' + below(26))))),
+                               "blob");
                 break;
             }
             case 10:
-                item->setValue(Value(plat::ObjectPtr(std::make_shared<plat::UUIDObject>(plat::UUID::random()))),
-                               "tag");
+                item->setValue(
+                    Value(plat::ObjectPtr(std::make_shared<plat::UUIDObject>(plat::UUID::random()))), "tag");
                 break;
             case 11:
-                item->setValue(Value(plat::ObjectPtr(std::make_shared<plat::URLObject>(*plat::URL::URLWithString(
-                                   "https://example.com/" + std::to_string(below(100)))))),
-                               "link");
+                item->setValue(
+                    Value(plat::ObjectPtr(std::make_shared<plat::URLObject>(
+                        *plat::URL::URLWithString("https://example.com/" + std::to_string(below(100)))))),
+                    "link");
                 break;
-            default: item->setValue(Value(plat::Array{Value("extra"), Value(int64_t(below(10)))}), "extra"); break;
+            default:
+                item->setValue(Value(plat::Array{Value("extra"), Value(int64_t(below(10)))}), "extra");
+                break;
         }
     }
 
@@ -288,8 +311,12 @@ class RichEditor {
                     list->mutableOrderedSetValueForKey("entries").insertObject(item, below(4));
                 break;
             }
-            case 3: insert("Tag"); break;
-            case 4: insert("List"); break;
+            case 3:
+                insert("Tag");
+                break;
+            case 4:
+                insert("List");
+                break;
             case 5:
             case 6:
                 if (auto item = pick(items))
@@ -360,8 +387,8 @@ class RichEditor {
 };
 
 // Kill points.
-std::atomic<long> killAtHook{-1};       // hook:<n>: counts down
-std::atomic<bool> killAtAppCommit{false};  // armed around one save on the main thread
+std::atomic<long> killAtHook{-1};            // hook:<n>: counts down
+std::atomic<bool> killAtAppCommit{false};    // armed around one save on the main thread
 std::atomic<bool> killAtEventCommit{false};  // armed from a save's will-be-stored on
 std::thread::id mainThread;
 
@@ -410,7 +437,8 @@ class PeerDelegate : public SYNPersistentStoreMeshDelegate {
             return identifiers;
         for (const auto& object : objects) {
             auto uid = object->valueForKey("uid");
-            identifiers.push_back(uid.asString() ? std::optional<std::string>(*uid.asString()) : std::nullopt);
+            identifiers.push_back(uid.asString() ? std::optional<std::string>(*uid.asString())
+                                                 : std::nullopt);
         }
         return identifiers;
     }
@@ -541,7 +569,8 @@ int main(int argc, char** argv) {
 
     int journalFile = -1;
     if (rich) {
-        journalFile = ::open((root + "/" + machine + ".journal").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        journalFile =
+            ::open((root + "/" + machine + ".journal").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (journalFile < 0)
             return 6;
     }

@@ -43,8 +43,9 @@ inline Peer spawn(const std::string& root, const std::string& machine, unsigned 
 }
 
 // As spawn, with extra environment variables for the child only.
-inline Peer spawnWith(const std::vector<std::pair<std::string, std::string>>& environment, const std::string& root,
-                      const std::string& machine, unsigned seed, int rounds, const std::string& via = "folder") {
+inline Peer spawnWith(const std::vector<std::pair<std::string, std::string>>& environment,
+                      const std::string& root, const std::string& machine, unsigned seed, int rounds,
+                      const std::string& via = "folder") {
     std::vector<std::pair<std::string, std::string>> saved;
     for (const auto& [name, value] : environment) {
         const char* old = std::getenv(name.c_str());

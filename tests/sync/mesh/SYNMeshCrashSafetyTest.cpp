@@ -121,7 +121,8 @@ struct Crashes {
                 << machine << " seed " << seed << " status " << status << "\n"
                 << peer.output;
         } else {
-            EXPECT_TRUE(killedBySignal(status)) << machine << " was not killed at " << killAt << ": " << status;
+            EXPECT_TRUE(killedBySignal(status))
+                << machine << " was not killed at " << killAt << ": " << status;
         }
     }
 
@@ -151,15 +152,16 @@ struct Crashes {
             const auto& objects = stores[machine];
             for (auto it = objects.begin(); it != objects.end(); it = objects.upper_bound(it->first)) {
                 EXPECT_EQ(objects.count(it->first), 1u) << machine << " holds " << it->first << " twice";
-                EXPECT_TRUE(expectations.allowed.count(it->first)) << machine << " holds unknown " << it->first;
+                EXPECT_TRUE(expectations.allowed.count(it->first))
+                    << machine << " holds unknown " << it->first;
             }
             EXPECT_EQ(objects, first) << machine << " differs from " << machines[0];
             for (const auto& [uid, allowed] : expectations.allowed) {
                 auto found = objects.find(uid);
                 std::string state = found == objects.end() ? "-" : found->second;
-                EXPECT_TRUE(allowed.count(state)) << machine << ": " << uid << " is " << state
-                                                  << "\n  allowed: " << *allowed.begin()
-                                                  << (allowed.size() > 1 ? " (or a later unconfirmed state)" : "");
+                EXPECT_TRUE(allowed.count(state))
+                    << machine << ": " << uid << " is " << state << "\n  allowed: " << *allowed.begin()
+                    << (allowed.size() > 1 ? " (or a later unconfirmed state)" : "");
             }
         }
     }
@@ -254,19 +256,31 @@ void runRandomCrashes(const std::string& via, unsigned seed) {
     std::string plans;
     auto start = [&](const std::string& name) {
         auto& machine = machines[name];
-        const auto index = std::find(crashes.machines.begin(), crashes.machines.end(), name) -
-                           crashes.machines.begin();
+        const auto index =
+            std::find(crashes.machines.begin(), crashes.machines.end(), name) - crashes.machines.begin();
         const unsigned lifeSeed =
             seed * 100 + static_cast<unsigned>(machine.life) * 10 + static_cast<unsigned>(index);
         // The first life starts from a store of its own objects; a last
         // life is never killed.
         switch (machine.life + 1 == lives ? 0 : random() % 6) {
-            case 0: machine.killAt.clear(); break;
-            case 1: machine.killAt = "hook:" + std::to_string(1 + random() % 400); break;
-            case 2: machine.killAt = "after-save:" + std::to_string(1 + random() % 4); break;
-            case 3: machine.killAt = "commit:" + std::to_string(1 + random() % 4); break;
-            case 4: machine.killAt = "event:" + std::to_string(1 + random() % 4); break;
-            default: machine.killAt = "record:" + std::to_string(1 + random() % 4); break;
+            case 0:
+                machine.killAt.clear();
+                break;
+            case 1:
+                machine.killAt = "hook:" + std::to_string(1 + random() % 400);
+                break;
+            case 2:
+                machine.killAt = "after-save:" + std::to_string(1 + random() % 4);
+                break;
+            case 3:
+                machine.killAt = "commit:" + std::to_string(1 + random() % 4);
+                break;
+            case 4:
+                machine.killAt = "event:" + std::to_string(1 + random() % 4);
+                break;
+            default:
+                machine.killAt = "record:" + std::to_string(1 + random() % 4);
+                break;
         }
         if (machine.life == 0 && random() % 3 == 0)
             machine.killAt = random() % 2 ? "import" : "hook:" + std::to_string(1 + random() % 40);
@@ -316,8 +330,8 @@ TEST_P(MeshCrashSafetyRandomTest, RandomKillsLoseDoubleAndRevertNothing) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, MeshCrashSafetyRandomTest, ::testing::Values("folder", "cloud-database"),
-                         [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(FileSystems, MeshCrashSafetyRandomTest,
+                         ::testing::Values("folder", "cloud-database"), [](const auto& info) {
                              return info.param == "folder" ? std::string("LocalFolder")
                                                            : std::string("CloudDatabase");
                          });
