@@ -177,7 +177,7 @@ TEST(MeshCrashSafetyTest, KilledFirstEnlistDeletesNothing) {
         crashes.globalIdentifiers = globalIdentifiers;
         crashes.machines = {"alpha", "beta"};
         crashes.run("beta", 1, 1);
-        crashes.run("alpha", 2, 1, "import", 300);
+        crashes.run("alpha", 2, 1, "import", 150);
         crashes.run("alpha", 3, 1);
         crashes.expectConvergedAndNothingLost();
     }
@@ -233,6 +233,30 @@ TEST(MeshCrashSafetyTest, KillRightAfterSaveReturnedLosesNothing) {
     crashes.run("alpha", 3, 3, "after-save:1");
     crashes.run("beta", 4, 1);
     crashes.run("alpha", 5, 1);
+    crashes.expectConvergedAndNothingLost();
+}
+
+// A file of the shared folder cut short and another overwritten (a sync
+// service that copied half of a file, or two writers) are reported and do
+// not stop the merges of the other files for good.
+TEST(MeshCrashSafetyTest, DamagedSharedFilesDoNotStopSync) {
+    if (!std::getenv("MESH_CRASH_DAMAGED_FILES")) {
+        GTEST_SKIP() << "waits for damaged event files to be reported and skipped by the cloud manager "
+                        "(set MESH_CRASH_DAMAGED_FILES=1 to run it)";
+    }
+    Crashes crashes;
+    crashes.machines = {"alpha", "beta"};
+    crashes.run("alpha", 1, 3, "", 10);
+    std::vector<std::filesystem::path> events;
+    for (const auto& entry : std::filesystem::directory_iterator(crashes.root / "cloud" / "main" / "events"))
+        events.push_back(entry.path());
+    ASSERT_GE(events.size(), 2u);
+    std::sort(events.begin(), events.end());
+    std::filesystem::resize_file(events[0], std::filesystem::file_size(events[0]) / 2);
+    std::ofstream(events[1], std::ios::binary | std::ios::trunc) << "overwritten by another writer";
+    crashes.run("beta", 2, 2);
+    crashes.run("alpha", 3, 2);
+    crashes.run("beta", 4, 1);
     crashes.expectConvergedAndNothingLost();
 }
 
@@ -321,7 +345,7 @@ class MeshCrashSafetyRandomTest : public ::testing::TestWithParam<std::string> {
 TEST_P(MeshCrashSafetyRandomTest, RandomKillsLoseDoubleAndRevertNothing) {
     const char* count = std::getenv("MESH_CRASH_SEEDS");
     const char* first = std::getenv("MESH_CRASH_FIRST_SEED");
-    const unsigned seeds = count ? static_cast<unsigned>(std::atoi(count)) : 2;
+    const unsigned seeds = count ? static_cast<unsigned>(std::atoi(count)) : 1;
     const unsigned from = first ? static_cast<unsigned>(std::atoi(first)) : 1;
     for (unsigned seed = from; seed < from + seeds; ++seed) {
         runRandomCrashes(GetParam(), seed);
