@@ -185,31 +185,19 @@ std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
 // Start-up checks
 
 void SYNPersistentStoreMesh::performInitialChecks() {
-    if (!isEnlisted() || eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty() ||
-        tokensAtLaunch_.empty()) {
-        finishInitialChecks();
-        return;
-    }
     // Saves whose events a killed process did not store are recorded first,
-    // ahead of any activity the application asks for: on the main thread
-    // (after the application has set the delegate, which may give the
-    // inserted objects' global identifiers), holding the procedural queue.
-    std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
-    auto task = [weak](SYNTaskCompletion next) {
-        plat::dispatch::Queue::main().async([weak, next] {
-            auto self = weak.lock();
-            if (self && !self->dismantled_) {
-                if (auto error = self->saveMonitor_->recordInterruptedSaves(
-                        self->tokensAtLaunch_, self->config_.managedObjectModel,
-                        self->config_.persistentStoreOptions)) {
-                    SYN_LOG(1, "Could not record every interrupted save: %@", error);
-                }
-                self->finishInitialChecks();
-            }
-            next(nullptr, false);
-        });
-    };
-    proceduralQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(SYNTask(task), nullptr));
+    // before the application can save or merge anything: their events then
+    // take the revision numbers they would have had, and no merge runs
+    // without them. The intents hold all they need (the global identifiers
+    // the application gave the inserted objects included).
+    if (isEnlisted() && !tokensAtLaunch_.empty() &&
+        !eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty()) {
+        if (auto error = saveMonitor_->recordInterruptedSaves(tokensAtLaunch_, config_.managedObjectModel,
+                                                              config_.persistentStoreOptions)) {
+            SYN_LOG(1, "Could not record every interrupted save: %@", error);
+        }
+    }
+    finishInitialChecks();
 }
 
 void SYNPersistentStoreMesh::finishInitialChecks() {

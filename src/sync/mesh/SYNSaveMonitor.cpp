@@ -191,6 +191,20 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     // Delete rules and inverse relationships apply now rather than inside
     // the save, so that what is recorded below is what the save writes.
     mutableContext.processPendingChanges();
+    // Inserted objects belong to a store only once their IDs are permanent:
+    // they get them now (the save keeps IDs that are already permanent), so
+    // that the intent, and the members added to to-many relationships
+    // below, name them.
+    std::vector<ManagedObjectPtr> temporaries;
+    for (const auto& object : context.insertedObjects()) {
+        if (object->objectID()->isTemporaryID()) {
+            temporaries.push_back(object);
+        }
+    }
+    const bool permanent = !mutableContext.obtainPermanentIDsForObjects(temporaries);
+    if (!permanent) {
+        SYN_LOG(1, "Could not obtain permanent IDs to record a save's intent");
+    }
     auto updated = context.updatedObjects();
     SYNPropertyChangeValuesByObjectID values;
     if (!updated.empty()) {
@@ -217,7 +231,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     if (!stale.empty()) {
         eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
     }
-    auto token = recordIntent(context, monitoredStore(context), values);
+    auto token = permanent ? recordIntent(context, monitoredStore(context), values) : std::string();
     std::lock_guard lock(mutex_);
     changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values)};
 }
@@ -226,20 +240,6 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                                          const std::shared_ptr<PersistentStore>& store,
                                          const SYNPropertyChangeValuesByObjectID& preSave) {
     if (!store) {
-        return {};
-    }
-    // Inserted objects belong to a store only once their IDs are permanent:
-    // they get them now (the save keeps IDs that are already permanent), so
-    // that the intent can name them.
-    auto& mutableContext = const_cast<ManagedObjectContext&>(context);
-    std::vector<ManagedObjectPtr> temporaries;
-    for (const auto& object : context.insertedObjects()) {
-        if (object->objectID()->isTemporaryID()) {
-            temporaries.push_back(object);
-        }
-    }
-    if (auto error = mutableContext.obtainPermanentIDsForObjects(temporaries)) {
-        SYN_LOG(1, "Could not obtain permanent IDs to record a save's intent: %@", error);
         return {};
     }
     auto inserted = monitoredObjects(context, context.insertedObjects());
@@ -273,6 +273,20 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                                                        {"added", plat::Value(std::move(added))},
                                                        {"removed", plat::Value(std::move(removed))}}));
     }
+    // The global identifiers the application gives the inserted objects go
+    // with the intent: a start records an interrupted save before the
+    // application can have set the mesh's delegate.
+    plat::Dictionary globalIdentifiers;
+    if (auto mesh = mesh_.lock(); mesh && !inserted.empty()) {
+        auto given = mesh->globalIdentifiersForManagedObjects(inserted);
+        for (std::size_t i = 0; i < given.size() && i < inserted.size(); ++i) {
+            const auto& id = inserted[i]->objectID();
+            if (given[i] && id->entity()) {
+                globalIdentifiers.set(id->entity()->name() + "/" + std::to_string(id->primaryKey()),
+                                      plat::Value(*given[i]));
+            }
+        }
+    }
     std::string token = plat::UUID::random().UUIDString();
     if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token, true)) {
         SYN_LOG(1, "Could not register save token: %@", error);
@@ -283,7 +297,8 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                             {"store", plat::Value(eventStore_->persistentStoreIdentifier().value_or(""))},
                             {"inserted", encodedIDs(insertedIDs)},
                             {"deleted", encodedIDs(deletedIDs)},
-                            {"updated", plat::Value(std::move(updates))}};
+                            {"updated", plat::Value(std::move(updates))},
+                            {"globalIdentifiers", plat::Value(std::move(globalIdentifiers))}};
     // The intents kept are those of saves whose events are still not stored.
     auto pending = eventStore_->incompleteEventIdentifiersWithRecordedIntent();
     const std::set<std::string> open(pending.begin(), pending.end());
@@ -483,7 +498,6 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     // deregistered) stands; a part-made one goes.
     bool recorded = false;
     plat::ErrorPtr error;
-    std::optional<int64_t> partRevision;
     eventContext->performBlockAndWait([&] {
         eventContext->reset();
         auto event =
@@ -498,9 +512,6 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
         if (SYNStoreModificationEvent::type(**event) != SYNStoreModificationEventTypeIncomplete) {
             recorded = true;
             return;
-        }
-        if (auto revision = SYNStoreModificationEvent::revision(**event)) {
-            partRevision = revision->revisionNumber;
         }
         eventContext->deleteObject(*event);
         if ((error = eventContext->save())) {
@@ -586,36 +597,22 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
             static_cast<unsigned long>(deletedIDs.size()));
     SYNEventBuilder builder(eventStore_);
     builder.setMesh(std::static_pointer_cast<SYNMeshServices>(mesh_.lock()));
-    auto identifiers = builder.retrieveGlobalIdentifierStringsForManagedObjects(inserted, false);
+    std::vector<std::optional<std::string>> identifiers;
+    const auto* given = intent->find("globalIdentifiers");
+    for (const auto& id : insertedIDs) {
+        const auto* identifier =
+            given && given->asDictionary()
+                ? given->asDictionary()->find(id->entity()->name() + "/" + std::to_string(id->primaryKey()))
+                : nullptr;
+        identifiers.push_back(identifier && identifier->asString() ? std::optional<std::string>(*identifier->asString())
+                                                                   : std::nullopt);
+    }
     auto insertValues = builder.propertyChangeValueArraysForInsertedObjects(inserted, true, context);
     builder.updatePropertyChangeValuesForUpdatedObjects(updated, context, 8, preSave);
     bool stored = false;
     eventContext->performBlockAndWait([&] {
         stored = storeSaveEvent(builder, token, insertedIDs, identifiers, std::move(insertValues), updatedIDs,
                                 preSave, deletedIDs);
-        if (!stored || !partRevision) {
-            return;
-        }
-        // The part-made event had taken its revision number, and saves of
-        // this process may have taken the next ones since: the event keeps
-        // that number, or the machine's revisions would have a gap that
-        // other machines wait on for ever.
-        auto event =
-            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
-        auto revision = event.ok() && *event
-                            ? (*event)->valueForKey("eventRevision").asObjectOf<ManagedObject>()
-                            : nullptr;
-        if (!revision) {
-            stored = false;
-            return;
-        }
-        std::const_pointer_cast<ManagedObject>(revision)->setValue(plat::Value(*partRevision),
-                                                                   "revisionNumber");
-        if (auto saveError = eventContext->save()) {
-            SYN_LOG(1, "Could not give the recorded save its revision: %@", saveError);
-            eventContext->rollback();
-            stored = false;
-        }
     });
     return stored ? nullptr
                   : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");
