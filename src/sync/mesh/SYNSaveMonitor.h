@@ -19,7 +19,8 @@
 // on the main queue once storage ended (always, also after failures).
 //
 // The token is registered before the store commits, and the save's intent
-// (the IDs of the objects it inserts and deletes, the names of the
+// (the IDs of the objects it inserts and deletes with the global
+// identifiers the application gives the inserted ones, the names of the
 // properties it updates and the to-many members it adds and removes) goes
 // into the store's metadata, which the store writes in the same transaction
 // as the save's rows. A process killed between the commit and the stored
@@ -78,11 +79,11 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     bool lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const;
     // Makes the events of the saves that committed with an intent and whose
     // events were not stored (a killed process), from the intents and the
-    // store as it is; drops the tokens of saves that never committed. Main
-    // thread, before anything is merged into the store. The tokens it could
-    // not settle stay registered; the error says why.
+    // store as it is; drops the tokens of saves that never committed. The
+    // mesh calls it as it is made, before the application can save or merge.
     // Only the given tokens (those registered before this process saved) are
-    // looked at.
+    // looked at; those it could not settle stay registered, and the error
+    // says why.
     plat::ErrorPtr recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
                                           const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
                                           const std::optional<plat::Dictionary>& storeOptions);
