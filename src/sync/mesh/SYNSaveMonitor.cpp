@@ -604,8 +604,9 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
             given && given->asDictionary()
                 ? given->asDictionary()->find(id->entity()->name() + "/" + std::to_string(id->primaryKey()))
                 : nullptr;
-        identifiers.push_back(identifier && identifier->asString() ? std::optional<std::string>(*identifier->asString())
-                                                                   : std::nullopt);
+        identifiers.push_back(identifier && identifier->asString()
+                                  ? std::optional<std::string>(*identifier->asString())
+                                  : std::nullopt);
     }
     auto insertValues = builder.propertyChangeValueArraysForInsertedObjects(inserted, true, context);
     builder.updatePropertyChangeValuesForUpdatedObjects(updated, context, 8, preSave);
