@@ -36,6 +36,8 @@ constexpr const char* kBaselineKey = "baselineUsedToConstructStore";
 constexpr const char* kIncompleteEventsKey = "incompleteMandatoryEvents";
 constexpr const char* kIdentityKey = "cloudFileSystemIdentity";
 constexpr const char* kVerifiesRegistrationKey = "verifiesStoreRegistrationInCloud";
+constexpr const char* kEnlistCompleteKey = "enlistComplete";
+constexpr const char* kRecordedIntentKey = "incompleteEventsWithRecordedIntent";
 
 plat::FileManager& files() {
     return plat::FileManager::defaultManager();
@@ -164,6 +166,10 @@ void SYNEventStore::restoreMetadata() {
     metadata_.needsFullIntegration = boolEntry(*dictionary, kNeedsFullIntegrationKey);
     metadata_.baselineUsedToConstructStore = stringEntry(*dictionary, kBaselineKey);
     metadata_.verifiesStoreRegistrationInCloud = boolEntry(*dictionary, kVerifiesRegistrationKey);
+    // Absent in metadata written before the flag existed: such data came from
+    // an enlist that finished.
+    metadata_.enlistComplete =
+        !dictionary->find(kEnlistCompleteKey) || boolEntry(*dictionary, kEnlistCompleteKey);
     if (const Value* identity = dictionary->find(kIdentityKey); identity && identity->isData()) {
         metadata_.identityToken = *identity->asData();
     }
@@ -171,6 +177,13 @@ void SYNEventStore::restoreMetadata() {
         for (const auto& [identifier, count] : *events->asDictionary()) {
             if (count.isNumber() && count.integerValue() > 0) {
                 metadata_.incompleteMandatoryEvents[identifier] = count.integerValue();
+            }
+        }
+    }
+    if (const Value* marked = dictionary->find(kRecordedIntentKey); marked && marked->isArray()) {
+        for (const auto& identifier : *marked->asArray()) {
+            if (identifier.isString() && metadata_.incompleteMandatoryEvents.count(*identifier.asString())) {
+                metadata_.eventsWithRecordedIntent.insert(*identifier.asString());
             }
         }
     }
@@ -190,6 +203,12 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
         events.set(identifier, Value(count));
     }
     dictionary.set(kIncompleteEventsKey, Value(std::move(events)));
+    plat::Array marked;
+    for (const auto& identifier : metadata_.eventsWithRecordedIntent) {
+        marked.push_back(Value(identifier));
+    }
+    dictionary.set(kRecordedIntentKey, Value(std::move(marked)));
+    dictionary.set(kEnlistCompleteKey, Value(metadata_.enlistComplete));
     if (metadata_.identityToken) {
         dictionary.set(kIdentityKey, Value(*metadata_.identityToken));
     }
@@ -229,9 +248,18 @@ std::vector<std::string> SYNEventStore::incompleteMandatoryEventIdentifiers() co
     return identifiers;
 }
 
-plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+std::vector<std::string> SYNEventStore::incompleteEventIdentifiersWithRecordedIntent() const {
+    plat::MutexLock lock(metadataMutex_);
+    return {metadata_.eventsWithRecordedIntent.begin(), metadata_.eventsWithRecordedIntent.end()};
+}
+
+plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                         bool withRecordedIntent) {
     plat::MutexLock lock(metadataMutex_);
     ++metadata_.incompleteMandatoryEvents[identifier];
+    if (withRecordedIntent) {
+        metadata_.eventsWithRecordedIntent.insert(identifier);
+    }
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
     return error;
@@ -245,6 +273,7 @@ plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const
     }
     if (--it->second <= 0) {
         metadata_.incompleteMandatoryEvents.erase(it);
+        metadata_.eventsWithRecordedIntent.erase(identifier);
     }
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
@@ -282,6 +311,22 @@ bool SYNEventStore::setCloudFileSystemIdentityToken(const Value& token) {
     metadata_.identityToken = std::move(archived);
     logIfUnsaved(saveMetadataLocked());
     return true;
+}
+
+bool SYNEventStore::isEnlistComplete() const {
+    plat::MutexLock lock(metadataMutex_);
+    return metadata_.enlistComplete;
+}
+
+plat::ErrorPtr SYNEventStore::markEnlistComplete() {
+    plat::MutexLock lock(metadataMutex_);
+    metadata_.enlistComplete = true;
+    auto error = saveMetadataLocked();
+    if (error) {
+        metadata_.enlistComplete = false;
+        logIfUnsaved(error);
+    }
+    return error;
 }
 
 bool SYNEventStore::verifiesStoreRegistrationInCloud() const {
@@ -426,6 +471,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
         fresh.verifiesStoreRegistrationInCloud = metadata_.verifiesStoreRegistrationInCloud;
         fresh.storeIdentifier =
             plat::ProcessInfo::processInfo().globallyUniqueString() + "|" + hardwareIdentifier();
+        fresh.enlistComplete = false;
         metadata_ = std::move(fresh);
         if (auto error = saveMetadataLocked()) {
             metadata_.storeIdentifier.reset();

@@ -82,8 +82,16 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // Removes any old event data, creates the directories and the object
     // store, makes a new store identifier, empties the incomplete-event set
     // and clears the flags and baseline of the old data. The identity token
-    // and the registration flag are kept. Null on success.
+    // and the registration flag are kept. The new store's enlist is not
+    // complete until markEnlistComplete. Null on success.
     plat::ErrorPtr prepareNewEventStore();
+    // Whether the enlist that made this event data ran to its end. Written
+    // with the store identifier (false) and set only when the enlist
+    // finished, both atomically: event data of an enlist that was killed or
+    // failed part-way never counts as enlisted. Metadata that predate the
+    // flag count as complete.
+    bool isEnlistComplete() const;
+    plat::ErrorPtr markEnlistComplete();
     // Dismantles the store and deletes the per-mesh directory; synchronous.
     plat::ErrorPtr removeEventStore();
     // The same on a global queue of high priority; completion on main.
@@ -102,8 +110,15 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // "store.plist"; the error is that of the write (a full disk, say): the
     // change holds for this process but would not survive a restart, so a
     // caller that registers must not go on writing the event.
+    // An identifier registered withRecordedIntent names a save whose intent
+    // (what it inserts, updates and deletes) is committed with the save in
+    // the application's store, so that an interrupted event can be made
+    // again from it instead of delisting; the mark goes with the last
+    // deregistration.
     std::vector<std::string> incompleteMandatoryEventIdentifiers() const;
-    plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    std::vector<std::string> incompleteEventIdentifiersWithRecordedIntent() const;
+    plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                              bool withRecordedIntent = false);
     plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
 
     // The cloud account identity recorded at enlist (keyed-archived in the
@@ -160,6 +175,8 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
         bool needsFullIntegration = false;
         std::optional<std::string> baselineUsedToConstructStore;
         std::map<std::string, int64_t> incompleteMandatoryEvents;
+        std::set<std::string> eventsWithRecordedIntent;
+        bool enlistComplete = true;
         std::optional<plat::Data> identityToken;
         bool verifiesStoreRegistrationInCloud = false;
     };

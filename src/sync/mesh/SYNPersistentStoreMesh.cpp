@@ -83,10 +83,22 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
         mesh->dismantle();
         return nullptr;
     }
-    mesh->enlisted_ = mesh->eventStore_->containsEventData();
+    if (mesh->eventStore_->containsEventData() && !mesh->eventStore_->isEnlistComplete()) {
+        // An enlist was killed part-way: its event data cover only part of
+        // the store, and a merge over them would delete every object they
+        // miss. The data go; the store stays as it is, not enlisted, and the
+        // next enlist starts afresh.
+        SYN_LOG(1, "Found the event data of an enlist that did not finish: removing them");
+        if (auto error = mesh->eventStore_->removeEventStore()) {
+            SYN_LOG(1, "Could not remove the event data of the unfinished enlist: %@", error);
+        }
+    }
+    mesh->enlisted_ = mesh->hasCompleteEventData();
     if (mesh->enlisted_) {
         mesh->eventStore_->removeUnusedDataWithCompletion(nullptr);
     }
+    // The saves this launch inherits; those the new monitor starts are its own.
+    mesh->tokensAtLaunch_ = mesh->eventStore_->incompleteMandatoryEventIdentifiers();
     mesh->saveMonitor_ = SYNSaveMonitor::create(mesh->persistentStorePath(), mesh->eventStore_, mesh);
     mesh->cloudManager_ = SYNCloudManager::create(mesh->eventStore_, mesh->config_.cloudFileSystem,
                                                   mesh->config_.managedObjectModel);
@@ -162,6 +174,10 @@ void SYNPersistentStoreMesh::dismantle() {
     }
 }
 
+bool SYNPersistentStoreMesh::hasCompleteEventData() const {
+    return eventStore_->containsEventData() && eventStore_->isEnlistComplete();
+}
+
 std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
     return weak_from_this().lock();
 }
@@ -169,6 +185,22 @@ std::shared_ptr<const void> SYNPersistentStoreMesh::selfObject() const {
 // Start-up checks
 
 void SYNPersistentStoreMesh::performInitialChecks() {
+    // Saves whose events a killed process did not store are recorded first,
+    // before the application can save or merge anything: their events then
+    // take the revision numbers they would have had, and no merge runs
+    // without them. The intents hold all they need (the global identifiers
+    // the application gave the inserted objects included).
+    if (isEnlisted() && !tokensAtLaunch_.empty() &&
+        !eventStore_->incompleteEventIdentifiersWithRecordedIntent().empty()) {
+        if (auto error = saveMonitor_->recordInterruptedSaves(tokensAtLaunch_, config_.managedObjectModel,
+                                                              config_.persistentStoreOptions)) {
+            SYN_LOG(1, "Could not record every interrupted save: %@", error);
+        }
+    }
+    finishInitialChecks();
+}
+
+void SYNPersistentStoreMesh::finishInitialChecks() {
     if (checkIncompleteEvents() && isEnlisted()) {
         std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
         plat::dispatch::Queue::main().async([weak] {
@@ -185,7 +217,15 @@ void SYNPersistentStoreMesh::performInitialChecks() {
 
 bool SYNPersistentStoreMesh::checkIncompleteEvents() {
     std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
-    if (eventStore_->incompleteMandatoryEventIdentifiers().empty()) {
+    // Only the saves of an earlier process count: the tokens of saves this
+    // process made meanwhile belong to events still being stored.
+    auto registered = eventStore_->incompleteMandatoryEventIdentifiers();
+    const std::set<std::string> open(registered.begin(), registered.end());
+    bool unsettled = false;
+    for (const auto& token : tokensAtLaunch_) {
+        unsettled = unsettled || open.count(token) > 0;
+    }
+    if (!unsettled) {
         auto store = eventStore_;
         proceduralQueue_->addOperationWithBlock([store] {
             if (auto error = store->removeInterruptedEvents()) {
@@ -202,6 +242,8 @@ bool SYNPersistentStoreMesh::checkIncompleteEvents() {
     if (!isEnlisted()) {
         return false;
     }
+    // Merges refuse the store until the delist has run.
+    saveMonitor_->noteLostSaveEventOfStore(eventStore_->persistentStoreIdentifier().value_or(""));
     delistPersistentStoreWithCompletion([weak](plat::ErrorPtr error) {
         auto self = weak.lock();
         if (error) {
@@ -510,6 +552,10 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
                                      step ? step->representedObject : plat::Value());
     });
     procedure->proceedInOperationQueue(proceduralQueue_, [self, completion](plat::ErrorPtr error) {
+        if (!error) {
+            // Only now does the event data count as enlisted across restarts.
+            error = self->eventStore_->markEnlistComplete();
+        }
         if (error) {
             SYN_LOG(1, "Error caused enlist to fail: %@", error);
             if (!SYNErrorHasCode(error, SYNErrorEnlistState)) {
@@ -520,7 +566,7 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
             self->postWillEndActivity(SYNMeshActivityEnlisting, error);
         }
         self->enlisting_ = false;
-        self->enlisted_ = self->eventStore_->containsEventData();
+        self->enlisted_ = self->hasCompleteEventData();
         self->currentActivity_ = SYNMeshActivityNone;
         if (completion) {
             completion(error);
@@ -551,7 +597,7 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
         self->postDidBeginActivity(SYNMeshActivityDelisting);
         *began = true;
         self->eventStore_->removeEventStoreWithCompletion([self, next](plat::ErrorPtr error) {
-            self->enlisted_ = self->eventStore_->containsEventData();
+            self->enlisted_ = self->hasCompleteEventData();
             self->delistIsQueued_ = false;
             next(error, false);
         });

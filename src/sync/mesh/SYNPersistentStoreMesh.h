@@ -274,6 +274,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     explicit SYNPersistentStoreMesh(Configuration configuration);
     bool setupEventStore();
     void performInitialChecks();
+    void finishInitialChecks();
     std::shared_ptr<SYNMeshEventIntegration> makeEventIntegrator();
     bool checkIncompleteEvents();
     // 203 when a save of the enlisted store could not be recorded: nothing
@@ -281,6 +282,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     plat::ErrorPtr lostSaveEventError() const;
     std::shared_ptr<SYNPersistentStoreMeshDelegate> liveDelegate() const { return delegate.lock(); }
     std::shared_ptr<const void> selfObject() const;
+    // Event data whose enlist ran to its end.
+    bool hasCompleteEventData() const;
 
     SYNProcedureStep::Ptr newStep(double phase, double weight,
                                   std::function<void(const SYNProcedureStep::Ptr&, SYNCompletion)> body);
@@ -315,6 +318,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::atomic<float> activityProgress_{0.0f};
     std::atomic<bool> saveOccurredDuringImport_{false};
     std::optional<plat::ObserverToken> importSaveObserver_;
+    // The save tokens registered when the mesh was made.
+    std::vector<std::string> tokensAtLaunch_;
 
     // Registry entries this mesh added, so that it removes only its own.
     bool registeredStorePath_ = false;

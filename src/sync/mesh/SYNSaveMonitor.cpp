@@ -1,9 +1,13 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
+#include <map>
+
+#include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Object.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUID.h"
+#include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
@@ -36,6 +40,46 @@ SYNManagedObjects objectsIn(const plat::Dictionary& info, const char* key) {
 bool isTrue(const plat::Dictionary& info, const char* key) {
     auto found = info.find(key);
     return found && found->boolValue();
+}
+
+// Object IDs as entity name -> primary keys: compact for large saves, and
+// independent of the store's URI form.
+plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids) {
+    std::map<std::string, plat::Array> keys;
+    for (const auto& id : ids) {
+        if (id && !id->isTemporaryID() && id->entity()) {
+            keys[id->entity()->name()].push_back(plat::Value(id->primaryKey()));
+        }
+    }
+    plat::Dictionary encoded;
+    for (auto& [entity, list] : keys) {
+        encoded.set(entity, plat::Value(std::move(list)));
+    }
+    return plat::Value(std::move(encoded));
+}
+
+std::vector<ManagedObjectIDPtr> decodedIDs(const plat::Value* encoded, PersistentStore& store) {
+    std::vector<ManagedObjectIDPtr> ids;
+    if (!encoded || !encoded->asDictionary() || !store.model()) {
+        return ids;
+    }
+    for (const auto& [entityName, keys] : *encoded->asDictionary()) {
+        const auto* entity = store.model()->entityNamed(entityName);
+        if (!entity || !keys.asArray()) {
+            continue;
+        }
+        for (const auto& key : *keys.asArray()) {
+            if (key.isNumber()) {
+                ids.push_back(store.objectIDFor(entity, key.longLongValue()));
+            }
+        }
+    }
+    return ids;
+}
+
+std::optional<std::string> stringIn(const plat::Dictionary& dictionary, const char* key) {
+    auto found = dictionary.find(key);
+    return found && found->asString() ? std::optional<std::string>(*found->asString()) : std::nullopt;
 }
 
 }  // namespace
@@ -143,6 +187,24 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     auto object = context.shared_from_this();
     plat::NotificationCenter::defaultCenter().postNotificationName(
         SYNMonitoredManagedObjectContextWillSaveNotification, object, userInfo(std::nullopt));
+    auto& mutableContext = const_cast<ManagedObjectContext&>(context);
+    // Delete rules and inverse relationships apply now rather than inside
+    // the save, so that what is recorded below is what the save writes.
+    mutableContext.processPendingChanges();
+    // Inserted objects belong to a store only once their IDs are permanent:
+    // they get them now (the save keeps IDs that are already permanent), so
+    // that the intent, and the members added to to-many relationships
+    // below, name them.
+    std::vector<ManagedObjectPtr> temporaries;
+    for (const auto& object : context.insertedObjects()) {
+        if (object->objectID()->isTemporaryID()) {
+            temporaries.push_back(object);
+        }
+    }
+    const bool permanent = !mutableContext.obtainPermanentIDsForObjects(temporaries);
+    if (!permanent) {
+        SYN_LOG(1, "Could not obtain permanent IDs to record a save's intent");
+    }
     auto updated = context.updatedObjects();
     SYNPropertyChangeValuesByObjectID values;
     if (!updated.empty()) {
@@ -156,9 +218,105 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
             }
         }
     }
+    std::string stale;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = changedValuesByContext_.find(&context);
+        if (found != changedValuesByContext_.end()) {
+            // The context's last save failed (no did-save came): it wrote nothing.
+            stale = found->second.token;
+            changedValuesByContext_.erase(found);
+        }
+    }
+    if (!stale.empty()) {
+        eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
+    }
+    auto token = permanent ? recordIntent(context, monitoredStore(context), values) : std::string();
     std::lock_guard lock(mutex_);
-    // Also replaces what a failed save of this context left behind.
-    changedValuesByContext_[&context] = std::move(values);
+    changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values)};
+}
+
+std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
+                                         const std::shared_ptr<PersistentStore>& store,
+                                         const SYNPropertyChangeValuesByObjectID& preSave) {
+    if (!store) {
+        return {};
+    }
+    auto inserted = monitoredObjects(context, context.insertedObjects());
+    auto deleted = monitoredObjects(context, context.deletedObjects());
+    if (inserted.empty() && deleted.empty() && preSave.empty()) {
+        return {};
+    }
+    std::vector<ManagedObjectIDPtr> insertedIDs, deletedIDs;
+    for (const auto& o : inserted)
+        insertedIDs.push_back(o->objectID());
+    for (const auto& o : deleted)
+        deletedIDs.push_back(o->objectID());
+    plat::Array updates;
+    for (const auto& [id, changes] : preSave) {
+        if (id->isTemporaryID() || !id->entity()) {
+            continue;
+        }
+        plat::Array names;
+        plat::Dictionary added, removed;
+        for (const auto& change : changes) {
+            names.push_back(plat::Value(change.propertyName()));
+            if (change.type() == SYNPropertyChangeTypeToManyRelationship ||
+                change.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+                added.set(change.propertyName(), encodedIDs(change.addedObjectIDs()));
+                removed.set(change.propertyName(), encodedIDs(change.removedObjectIDs()));
+            }
+        }
+        updates.push_back(plat::Value(plat::Dictionary{{"entity", plat::Value(id->entity()->name())},
+                                                       {"key", plat::Value(id->primaryKey())},
+                                                       {"names", plat::Value(std::move(names))},
+                                                       {"added", plat::Value(std::move(added))},
+                                                       {"removed", plat::Value(std::move(removed))}}));
+    }
+    // The global identifiers the application gives the inserted objects go
+    // with the intent: a start records an interrupted save before the
+    // application can have set the mesh's delegate.
+    plat::Dictionary globalIdentifiers;
+    if (auto mesh = mesh_.lock(); mesh && !inserted.empty()) {
+        auto given = mesh->globalIdentifiersForManagedObjects(inserted);
+        for (std::size_t i = 0; i < given.size() && i < inserted.size(); ++i) {
+            const auto& id = inserted[i]->objectID();
+            if (given[i] && id->entity()) {
+                globalIdentifiers.set(id->entity()->name() + "/" + std::to_string(id->primaryKey()),
+                                      plat::Value(*given[i]));
+            }
+        }
+    }
+    std::string token = plat::UUID::random().UUIDString();
+    if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token, true)) {
+        SYN_LOG(1, "Could not register save token: %@", error);
+        eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);
+        return {};
+    }
+    plat::Dictionary intent{{"token", plat::Value(token)},
+                            {"store", plat::Value(eventStore_->persistentStoreIdentifier().value_or(""))},
+                            {"inserted", encodedIDs(insertedIDs)},
+                            {"deleted", encodedIDs(deletedIDs)},
+                            {"updated", plat::Value(std::move(updates))},
+                            {"globalIdentifiers", plat::Value(std::move(globalIdentifiers))}};
+    // The intents kept are those of saves whose events are still not stored.
+    auto pending = eventStore_->incompleteEventIdentifiersWithRecordedIntent();
+    const std::set<std::string> open(pending.begin(), pending.end());
+    std::lock_guard lock(mutex_);
+    auto metadata = store->metadata();
+    plat::Array intents;
+    if (auto found = metadata.find(SYNSaveIntentsMetadataKey); found && found->asArray()) {
+        for (const auto& entry : *found->asArray()) {
+            auto entryToken = entry.asDictionary() ? stringIn(*entry.asDictionary(), "token") : std::nullopt;
+            if (entryToken && open.count(*entryToken)) {
+                intents.push_back(entry);
+            }
+        }
+    }
+    intents.push_back(plat::Value(std::move(intent)));
+    metadata.set(SYNSaveIntentsMetadataKey, plat::Value(std::move(intents)));
+    store->setMetadata(std::move(metadata));
+    return token;
 }
 
 void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const plat::Dictionary& info) {
@@ -167,21 +325,27 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     }
     SYN_LOG(3, "Storing changes post-save");
     std::shared_ptr<const void> object = context.shared_from_this();
-    std::string token = plat::UUID::random().UUIDString();
-    if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token)) {
-        SYN_LOG(1, "Could not register save token: %@", error);
-    }
-    plat::NotificationCenter::defaultCenter().postNotificationName(
-        SYNMonitoredManagedObjectContextDidSaveNotification, object, userInfo(token));
+    std::string token;
     SYNPropertyChangeValuesByObjectID preSave;
     {
         std::lock_guard lock(mutex_);
         auto found = changedValuesByContext_.find(&context);
         if (found != changedValuesByContext_.end()) {
-            preSave = std::move(found->second);
+            token = std::move(found->second.token);
+            preSave = std::move(found->second.values);
             changedValuesByContext_.erase(found);
         }
     }
+    if (token.empty()) {
+        // No intent was recorded: an interruption from here on is found by
+        // the token alone.
+        token = plat::UUID::random().UUIDString();
+        if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token)) {
+            SYN_LOG(1, "Could not register save token: %@", error);
+        }
+    }
+    plat::NotificationCenter::defaultCenter().postNotificationName(
+        SYNMonitoredManagedObjectContextDidSaveNotification, object, userInfo(token));
     auto inserted = monitoredObjects(context, objectsIn(info, InsertedObjectsKey));
     auto deleted = monitoredObjects(context, objectsIn(info, DeletedObjectsKey));
     auto updated = monitoredObjects(context, objectsIn(info, UpdatedObjectsKey));
@@ -213,46 +377,251 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     auto self = shared_from_this();
     auto eventContext = eventStore_->managedObjectContext();
     const auto storeIdentifier = eventStore_->persistentStoreIdentifier().value_or("");
-    eventContext->performBlock([=, insertValues = std::move(insertValues),
-                                preSave = std::move(preSave)]() mutable {
-        // The first step that fails ends the storage: later steps would
-        // work on an event that is gone or half made.
-        auto succeeded = [&](const char* what, const plat::ErrorPtr& error) {
-            if (error) {
-                SYN_LOG(1, "%@: %@", what, error);
+    eventContext->performBlock(
+        [=, insertValues = std::move(insertValues), preSave = std::move(preSave)]() mutable {
+            if (!self->storeSaveEvent(*builder, token, insertedIDs, identifiers, std::move(insertValues),
+                                      updatedIDs, preSave, deletedIDs)) {
+                self->failed(object, token, storeIdentifier);
+                return;
             }
-            return !error;
-        };
-        auto save = [&] {
-            return succeeded("Could not save and reset event builder", builder->saveAndReset());
-        };
-        eventContext->reset();
-        auto revision = builder->makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
-        bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
-        if (stored) {
-            auto globalIDs = builder->addGlobalIdentifiersForManagedObjectIDs(insertedIDs, identifiers);
-            stored =
-                succeeded("Could not add global identifiers", globalIDs.ok() ? nullptr : globalIDs.error()) &&
-                succeeded("Could not add insert changes",
-                          builder->addInsertChangesForPropertyChangeValueArrays(std::move(insertValues),
-                                                                                *globalIDs));
+            self->complete(object, token);
+        });
+}
+
+bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
+                                    const SYNManagedObjectIDs& insertedIDs,
+                                    const std::vector<std::optional<std::string>>& identifiers,
+                                    SYNPropertyChangeValueArrays insertValues,
+                                    const SYNManagedObjectIDs& updatedIDs,
+                                    const SYNPropertyChangeValuesByObjectID& preSave,
+                                    const SYNManagedObjectIDs& deletedIDs) {
+    auto eventContext = eventStore_->managedObjectContext();
+    if (!eventContext) {
+        return false;
+    }
+    // The first step that fails ends the storage: later steps would
+    // work on an event that is gone or half made.
+    auto succeeded = [&](const char* what, const plat::ErrorPtr& error) {
+        if (error) {
+            SYN_LOG(1, "%@: %@", what, error);
         }
+        return !error;
+    };
+    auto save = [&] { return succeeded("Could not save and reset event builder", builder.saveAndReset()); };
+    eventContext->reset();
+    auto revision = builder.makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
+    bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
+    if (stored) {
+        auto globalIDs = builder.addGlobalIdentifiersForManagedObjectIDs(insertedIDs, identifiers);
         stored =
-            stored && save() &&
-            succeeded("Could not add update changes",
-                      builder->addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-            save() &&
-            succeeded("Could not add delete changes", builder->addDeleteChangesForObjectIDs(deletedIDs)) &&
-            save() && succeeded("Could not finalize save event", builder->finalizeNewEvent()) && save();
-        if (!stored) {
-            eventContext->reset();
-            self->failed(object, token, storeIdentifier);
+            succeeded("Could not add global identifiers", globalIDs.ok() ? nullptr : globalIDs.error()) &&
+            succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
+                                                          std::move(insertValues), *globalIDs));
+    }
+    stored = stored && save() &&
+             succeeded("Could not add update changes",
+                       builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
+             save() &&
+             succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
+             save() && succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
+    if (!stored) {
+        eventContext->reset();
+        return false;
+    }
+    SYN_LOG(4, "Revision of saving peer %@: %lld", revision->persistentStoreIdentifier,
+            static_cast<long long>(revision->revisionNumber));
+    return true;
+}
+
+plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
+                                                      const std::shared_ptr<ManagedObjectModel>& model,
+                                                      const std::optional<plat::Dictionary>& storeOptions) {
+    const std::set<std::string> inherited(tokensAtLaunch.begin(), tokensAtLaunch.end());
+    std::vector<std::string> tokens;
+    for (const auto& token : eventStore_->incompleteEventIdentifiersWithRecordedIntent()) {
+        if (inherited.count(token)) {
+            tokens.push_back(token);
+        }
+    }
+    auto eventContext = eventStore_->managedObjectContext();
+    if (tokens.empty() || !eventContext) {
+        return nullptr;
+    }
+    SYN_LOG(2, "Recording %lu interrupted saves", static_cast<unsigned long>(tokens.size()));
+    const auto storeIdentifier = eventStore_->persistentStoreIdentifier().value_or("");
+    const auto url = plat::URL::fileURLWithPath(storePath_);
+    auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType(SQLiteStoreType, url);
+    if (!metadata.ok()) {
+        return metadata.error();
+    }
+    std::map<std::string, plat::Dictionary> intents;
+    if (auto found = metadata->find(SYNSaveIntentsMetadataKey); found && found->asArray()) {
+        for (const auto& entry : *found->asArray()) {
+            const auto* intent = entry.asDictionary();
+            auto token = intent ? stringIn(*intent, "token") : std::nullopt;
+            if (token && stringIn(*intent, "store") == storeIdentifier) {
+                intents[*token] = *intent;
+            }
+        }
+    }
+    // The objects as committed, read through a stack of this monitor's own.
+    auto coordinator = PersistentStoreCoordinator::create(model);
+    plat::Dictionary options = storeOptions.value_or(
+        plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                         {InferMappingModelAutomaticallyOption, plat::Value(true)}});
+    auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
+    if (!added.ok()) {
+        return added.error();
+    }
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    plat::ErrorPtr firstError;
+    for (const auto& token : tokens) {
+        auto found = intents.find(token);
+        auto error =
+            recordInterruptedSave(token, found == intents.end() ? nullptr : &found->second, *context);
+        if (error) {
+            SYN_LOG(1, "Could not record the interrupted save %@: %@", token, error);
+            firstError = firstError ? firstError : error;
+        } else {
+            eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);
+        }
+        context->reset();
+    }
+    return firstError;
+}
+
+plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, const plat::Dictionary* intent,
+                                                     ManagedObjectContext& context) {
+    auto eventContext = eventStore_->managedObjectContext();
+    // An event that was stored whole (the kill came before its token was
+    // deregistered) stands; a part-made one goes.
+    bool recorded = false;
+    plat::ErrorPtr error;
+    eventContext->performBlockAndWait([&] {
+        eventContext->reset();
+        auto event =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(token, *eventContext);
+        if (!event.ok()) {
+            error = event.error();
             return;
         }
-        SYN_LOG(4, "Revision of saving peer %@: %lld", revision->persistentStoreIdentifier,
-                static_cast<long long>(revision->revisionNumber));
-        self->complete(object, token);
+        if (!*event) {
+            return;
+        }
+        if (SYNStoreModificationEvent::type(**event) != SYNStoreModificationEventTypeIncomplete) {
+            recorded = true;
+            return;
+        }
+        eventContext->deleteObject(*event);
+        if ((error = eventContext->save())) {
+            eventContext->rollback();
+        }
     });
+    if (error || recorded) {
+        return error;
+    }
+    if (!intent) {
+        // The save's transaction never committed: there is nothing to record.
+        SYN_LOG(2, "The interrupted save %@ never committed", token);
+        return nullptr;
+    }
+    auto store = context.persistentStoreCoordinator()->persistentStores().front();
+    auto present = [&](const ManagedObjectIDPtr& id) -> ManagedObjectPtr {
+        auto object = context.existingObjectWithID(id);
+        return object.ok() ? *object : nullptr;
+    };
+    SYNManagedObjects inserted, updated;
+    SYNManagedObjectIDs insertedIDs, updatedIDs, deletedIDs;
+    for (const auto& id : decodedIDs(intent->find("inserted"), *store)) {
+        if (auto object = present(id)) {
+            inserted.push_back(object);
+            insertedIDs.push_back(id);
+        }
+    }
+    for (const auto& id : decodedIDs(intent->find("deleted"), *store)) {
+        if (!present(id)) {
+            deletedIDs.push_back(id);
+        }
+    }
+    SYNPropertyChangeValuesByObjectID preSave;
+    const auto* updates = intent->find("updated");
+    for (const auto& entry : updates && updates->asArray() ? *updates->asArray() : plat::Array()) {
+        const auto* update = entry.asDictionary();
+        const auto* entity = update && store->model()
+                                 ? store->model()->entityNamed(stringIn(*update, "entity").value_or(""))
+                                 : nullptr;
+        const auto* key = entity ? update->find("key") : nullptr;
+        const auto* names = update ? update->find("names") : nullptr;
+        if (!key || !names || !names->asArray()) {
+            continue;
+        }
+        auto id = store->objectIDFor(entity, key->longLongValue());
+        auto object = present(id);
+        if (!object) {
+            continue;
+        }
+        std::vector<std::string> propertyNames;
+        for (const auto& name : *names->asArray()) {
+            if (name.asString()) {
+                propertyNames.push_back(*name.asString());
+            }
+        }
+        auto changes = SYNPropertyChangeValue::propertyChangesForObject(*object, eventStore_, propertyNames,
+                                                                        true, false);
+        // To-many changes carry the members the save added and removed, as
+        // the save itself would have recorded them.
+        const auto* added = update->find("added");
+        const auto* removed = update->find("removed");
+        for (auto& change : changes) {
+            if (change.type() != SYNPropertyChangeTypeToManyRelationship &&
+                change.type() != SYNPropertyChangeTypeOrderedToManyRelationship) {
+                continue;
+            }
+            auto membersOf = [&](const plat::Value* list) {
+                const auto* byName = list && list->asDictionary()
+                                         ? list->asDictionary()->find(change.propertyName())
+                                         : nullptr;
+                return decodedIDs(byName, *store);
+            };
+            change.setRelatedObjectIDs(nullptr, membersOf(added), membersOf(removed), {});
+        }
+        if (!changes.empty()) {
+            updated.push_back(object);
+            updatedIDs.push_back(id);
+            preSave[id] = std::move(changes);
+        }
+    }
+    SYN_LOG(2, "Recording the interrupted save %@: %lu inserted, %lu updated, %lu deleted", token,
+            static_cast<unsigned long>(insertedIDs.size()), static_cast<unsigned long>(updatedIDs.size()),
+            static_cast<unsigned long>(deletedIDs.size()));
+    SYNEventBuilder builder(eventStore_);
+    builder.setMesh(std::static_pointer_cast<SYNMeshServices>(mesh_.lock()));
+    std::vector<std::optional<std::string>> identifiers;
+    const auto* given = intent->find("globalIdentifiers");
+    for (const auto& id : insertedIDs) {
+        const auto* identifier =
+            given && given->asDictionary()
+                ? given->asDictionary()->find(id->entity()->name() + "/" + std::to_string(id->primaryKey()))
+                : nullptr;
+        identifiers.push_back(identifier && identifier->asString()
+                                  ? std::optional<std::string>(*identifier->asString())
+                                  : std::nullopt);
+    }
+    auto insertValues = builder.propertyChangeValueArraysForInsertedObjects(inserted, true, context);
+    builder.updatePropertyChangeValuesForUpdatedObjects(updated, context, 8, preSave);
+    bool stored = false;
+    eventContext->performBlockAndWait([&] {
+        stored = storeSaveEvent(builder, token, insertedIDs, identifiers, std::move(insertValues), updatedIDs,
+                                preSave, deletedIDs);
+    });
+    return stored ? nullptr
+                  : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");
+}
+
+void SYNSaveMonitor::noteLostSaveEventOfStore(const std::string& storeIdentifier) {
+    std::lock_guard lock(mutex_);
+    storesWithLostSaveEvents_.insert(storeIdentifier);
 }
 
 bool SYNSaveMonitor::lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const {

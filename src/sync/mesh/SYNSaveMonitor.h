@@ -18,10 +18,21 @@
 // will-be-stored there when the save has something to record, were-stored
 // on the main queue once storage ended (always, also after failures).
 //
+// The token is registered before the store commits, and the save's intent
+// (the IDs of the objects it inserts and deletes with the global
+// identifiers the application gives the inserted ones, the names of the
+// properties it updates and the to-many members it adds and removes) goes
+// into the store's metadata, which the store writes in the same transaction
+// as the save's rows. A process killed between the commit and the stored
+// event leaves both behind; the next launch makes the event again from the
+// intent and the objects as committed (recordInterruptedSaves), so the save
+// reaches the other machines once, as it would have. A token without an
+// intent in the store names a save that never committed: it is dropped.
+//
 // A save whose event cannot be stored keeps its token registered and makes
 // the mesh delist the store at once (code 203, as when a launch finds such a
-// token): the enlist that follows imports the whole store, so the save is
-// not lost, and no merge runs over the store meanwhile.
+// token that it cannot record): the enlist that follows imports the whole
+// store, so the save is not lost, and no merge runs over the store meanwhile.
 #pragma once
 
 #include <memory>
@@ -49,6 +60,8 @@ inline constexpr const char* SYNMonitoredManagedObjectContextSaveChangesWereStor
     "SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification";
 inline constexpr const char* SYNPersistentStoreMeshKey = "persistentStoreMesh";
 inline constexpr const char* SYNSaveTokenKey = "saveToken";
+// Store metadata key of the intents of saves whose events may not be stored.
+inline constexpr const char* SYNSaveIntentsMetadataKey = "SYNSaveIntents";
 
 class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
   public:
@@ -64,6 +77,18 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     // Whether a save of the store with that identifier could not be recorded
     // as an event (the mesh then merges nothing more into that store).
     bool lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const;
+    // Makes the events of the saves that committed with an intent and whose
+    // events were not stored (a killed process), from the intents and the
+    // store as it is; drops the tokens of saves that never committed. The
+    // mesh calls it as it is made, before the application can save or merge.
+    // Only the given tokens (those registered before this process saved) are
+    // looked at; those it could not settle stay registered, and the error
+    // says why.
+    plat::ErrorPtr recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
+                                          const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
+                                          const std::optional<plat::Dictionary>& storeOptions);
+    // Merges refuse the store from now on (a save of it is known lost).
+    void noteLostSaveEventOfStore(const std::string& storeIdentifier);
 
   private:
     SYNSaveMonitor(std::string storePath, std::shared_ptr<SYNEventStore> eventStore,
@@ -75,6 +100,20 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                                        const SYNManagedObjects& objects) const;
     void contextWillSave(const plat::coredata::ManagedObjectContext& context);
     void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info);
+    // Registers the save's token and puts its intent into the store's
+    // metadata; empty when there is nothing to record or it cannot be done.
+    std::string recordIntent(const plat::coredata::ManagedObjectContext& context,
+                             const std::shared_ptr<plat::coredata::PersistentStore>& store,
+                             const SYNPropertyChangeValuesByObjectID& preSave);
+    // Builds and stores the save event; inside the event store's context.
+    bool storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
+                        const SYNManagedObjectIDs& insertedIDs,
+                        const std::vector<std::optional<std::string>>& identifiers,
+                        SYNPropertyChangeValueArrays insertValues, const SYNManagedObjectIDs& updatedIDs,
+                        const SYNPropertyChangeValuesByObjectID& preSave,
+                        const SYNManagedObjectIDs& deletedIDs);
+    plat::ErrorPtr recordInterruptedSave(const std::string& token, const plat::Dictionary* intent,
+                                         plat::coredata::ManagedObjectContext& context);
     void complete(const std::shared_ptr<const void>& context, const std::string& token);
     void failed(const std::shared_ptr<const void>& context, const std::string& token,
                 const std::string& storeIdentifier);
@@ -88,6 +127,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     std::vector<plat::ObserverToken> observers_;
     mutable std::mutex mutex_;
     std::set<std::string> storesWithLostSaveEvents_;
-    std::unordered_map<const plat::coredata::ManagedObjectContext*, SYNPropertyChangeValuesByObjectID>
-        changedValuesByContext_;
+    struct PendingSave {
+        std::string token;
+        SYNPropertyChangeValuesByObjectID values;
+    };
+    std::unordered_map<const plat::coredata::ManagedObjectContext*, PendingSave> changedValuesByContext_;
 };

@@ -10,6 +10,7 @@
 
 #include "EventStoreFixture.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNDataAdditions.h"
 
@@ -88,6 +89,58 @@ TEST_F(SYNEventStoreTest, MetadataSurvivesReopening) {
     EXPECT_TRUE(reopened->incompleteMandatoryEventIdentifiers().empty());
     ASSERT_TRUE(reopened->setCloudFileSystemIdentityToken(Value()));
     EXPECT_TRUE(reopened->cloudFileSystemIdentityToken().isNull());
+}
+
+// A new store's enlist is complete only once marked so, across reopening;
+// metadata written before the mark existed count as complete.
+TEST_F(SYNEventStoreTest, EnlistIsCompleteOnlyOnceMarkedAndOldMetadataCountAsComplete) {
+    EXPECT_FALSE(store->isEnlistComplete());
+    store->dismantle();
+    store = openStore();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->containsEventData());
+    EXPECT_FALSE(store->isEnlistComplete());
+    ASSERT_EQ(store->markEnlistComplete(), nullptr);
+    store->dismantle();
+    store = openStore();
+    EXPECT_TRUE(store->isEnlistComplete());
+    EXPECT_EQ(store->prepareNewEventStore(), nullptr);
+    EXPECT_FALSE(store->isEnlistComplete());
+
+    store->dismantle();
+    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile(
+        (root / "mesh" / "store.plist").string());
+    ASSERT_TRUE(plist.ok() && plist->asDictionary());
+    plat::Dictionary older;
+    for (const auto& [key, value] : *plist->asDictionary()) {
+        if (key != "enlistComplete")
+            older.set(key, value);
+    }
+    auto data = plat::PropertyListSerialization::dataWithPropertyList(
+        Value(std::move(older)), plat::PropertyListSerialization::Format::XML);
+    ASSERT_TRUE(data.ok());
+    ASSERT_EQ(
+        plat::FileManager::defaultManager().writeData(*data, (root / "mesh" / "store.plist").string(), true),
+        nullptr);
+    store = openStore();
+    EXPECT_TRUE(store->containsEventData());
+    EXPECT_TRUE(store->isEnlistComplete());
+}
+
+// Identifiers registered with a recorded intent keep that mark across
+// reopening until their last deregistration.
+TEST_F(SYNEventStoreTest, RecordedIntentMarksGoWithTheLastDeregistration) {
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("A", true), nullptr);
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("A"), nullptr);
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("B"), nullptr);
+    store->dismantle();
+    store = openStore();
+    EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), std::vector<std::string>{"A"});
+    store->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), std::vector<std::string>{"A"});
+    store->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_TRUE(store->incompleteEventIdentifiersWithRecordedIntent().empty());
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"B"});
 }
 
 TEST_F(SYNEventStoreTest, DamagedMetadataLeavesTheStoreNotEnlisted) {

@@ -22,19 +22,53 @@
 // With MESH_PEER_DRIVE_CONTAINER set, the cloud folder is that cloud drive
 // container (signed in to one account) instead, and with rounds 0 it first
 // waits until every file other machines wrote there has been downloaded.
+//
+// Crash runs (see SYNMeshCrashSafetyTest.cpp):
+// - MESH_PEER_MODEL=rich: items (every attribute type, a to-one, a to-many
+//   and an ordered to-many), tags and lists; each save inserts, edits and
+//   deletes only objects the machine made. Before each save the machine
+//   appends what the save will leave ("P <save>" then "S <save> <uid>
+//   <state>" per object it touches, "-" for deleted) to
+//   "<root>/<machine>.journal", and "C <save>" once save() returned, each
+//   write synced. With rounds 0 it merges until a merge brings nothing and
+//   prints "object <uid> <state>" for every object of its store.
+// - MESH_PEER_SEED_OBJECTS=n: a store with no objects gets n first (one
+//   save) before the mesh is made, so that the first enlist imports them.
+// - MESH_PEER_GLOBAL_IDS=1: the delegate gives "uid" as global identifier.
+// - MESH_PEER_KILL_AT: the process kills itself with SIGKILL at
+//     import       as the first enlist begins to import the store
+//     hook:<n>     at the n-th commit point of any store of the process
+//                  (application store or event store, any thread)
+//     commit:<k>   after the k-th save (from 1) committed, before the save
+//                  monitor saw it
+//     record:<k>   as the k-th save's event is about to be stored
+//     event:<k>    once the first part of the k-th save's event was saved
+//                  (the event is left part-made)
+//     after-save:<k> right after the k-th save returned (and was journaled)
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
-
-#include <unistd.h>
+#include <thread>
 
 #include "platform/clouddrive/Ubiquity.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/coredata/SQLiteStore.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Decimal.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/UUIDObject.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
@@ -54,6 +88,361 @@ std::shared_ptr<plat::coredata::ManagedObjectModel> taskModel() {
     model->finalize();
     return model;
 }
+
+// --- Crash runs -------------------------------------------------------------
+
+using plat::Value;
+using plat::coredata::ManagedObjectPtr;
+
+std::shared_ptr<plat::coredata::ManagedObjectModel> richModel() {
+    using plat::coredata::AttributeType;
+    auto model = plat::coredata::ManagedObjectModel::create();
+    auto& item = model->addEntity("Item");
+    item.addAttribute("uid", AttributeType::String);
+    item.addAttribute("owner", AttributeType::String);
+    item.addAttribute("i16", AttributeType::Integer16);
+    item.addAttribute("i32", AttributeType::Integer32);
+    item.addAttribute("i64", AttributeType::Integer64);
+    item.addAttribute("decimal", AttributeType::Decimal);
+    item.addAttribute("real", AttributeType::Double);
+    item.addAttribute("ratio", AttributeType::Float);
+    item.addAttribute("label", AttributeType::String);
+    item.addAttribute("flag", AttributeType::Boolean);
+    item.addAttribute("when", AttributeType::Date);
+    item.addAttribute("blob", AttributeType::BinaryData);
+    item.addAttribute("tag", AttributeType::UUID);
+    item.addAttribute("link", AttributeType::URI);
+    item.addAttribute("extra", AttributeType::Transformable);
+    item.addRelationship("tags", "Tag").inverse("items").toMany();
+    item.addRelationship("primary", "Tag").inverse("primaryOf");
+    item.addRelationship("list", "List").inverse("entries");
+    auto& tag = model->addEntity("Tag");
+    tag.addAttribute("uid", AttributeType::String);
+    tag.addAttribute("owner", AttributeType::String);
+    tag.addAttribute("name", AttributeType::String);
+    tag.addRelationship("items", "Item").inverse("tags").toMany();
+    tag.addRelationship("primaryOf", "Item").inverse("primary").toMany();
+    auto& list = model->addEntity("List");
+    list.addAttribute("uid", AttributeType::String);
+    list.addAttribute("owner", AttributeType::String);
+    list.addAttribute("name", AttributeType::String);
+    list.addRelationship("entries", "Item").inverse("list").toMany().ordered();
+    model->finalize();
+    return model;
+}
+
+std::string uidOf(const ManagedObjectPtr& object) {
+    auto value = object->valueForKey("uid");
+    return value.asString() ? *value.asString() : "?";
+}
+
+std::string textOf(const Value& value, plat::coredata::AttributeType type) {
+    using plat::coredata::AttributeType;
+    if (value.isNull())
+        return "nil";
+    char buffer[64];
+    switch (type) {
+        case AttributeType::Double:
+        case AttributeType::Float:
+            std::snprintf(buffer, sizeof buffer, "%.17g", value.doubleValue());
+            return buffer;
+        case AttributeType::BinaryData: {
+            const auto* data = value.asData();
+            if (!data)
+                return "?";
+            // Length and a checksum keep the line short for large values.
+            uint64_t sum = 1469598103934665603ull;
+            for (std::size_t i = 0; i < data->length(); ++i)
+                sum = (sum ^ static_cast<unsigned char>(data->bytes()[i])) * 1099511628211ull;
+            std::snprintf(buffer, sizeof buffer, "%zu:%016llx", data->length(),
+                          static_cast<unsigned long long>(sum));
+            return buffer;
+        }
+        default: {
+            auto text = value.description();
+            std::replace(text.begin(), text.end(), '\n', ' ');
+            return text;
+        }
+    }
+}
+
+// Every attribute and relationship (by the targets' uids), in name order.
+std::string stateOf(const ManagedObjectPtr& object) {
+    std::string state = object->entity()->name();
+    for (const auto& [name, attribute] : object->entity()->attributesByName()) {
+        state += " " + name + "=" + textOf(object->valueForKey(name), attribute->attributeType());
+    }
+    for (const auto& [name, relationship] : object->entity()->relationshipsByName()) {
+        std::vector<std::string> uids;
+        if (relationship->isToMany()) {
+            auto proxy = relationship->isOrdered() ? object->mutableOrderedSetValueForKey(name)
+                                                   : object->mutableSetValueForKey(name);
+            for (const auto& member : proxy.objects())
+                uids.push_back(uidOf(member));
+            if (!relationship->isOrdered())
+                std::sort(uids.begin(), uids.end());
+        } else if (auto target = object->valueForKey(name).asObjectOf<plat::coredata::ManagedObject>()) {
+            uids.push_back(uidOf(std::const_pointer_cast<plat::coredata::ManagedObject>(target)));
+        }
+        std::string joined;
+        for (const auto& uid : uids)
+            joined += (joined.empty() ? "" : ",") + uid;
+        state += " " + name + "=[" + joined + "]";
+    }
+    return state;
+}
+
+// Appends to the journal and syncs it.
+void journal(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            std::abort();
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        std::abort();
+}
+
+class RichEditor {
+  public:
+    RichEditor(std::shared_ptr<plat::coredata::ManagedObjectContext> context, std::string machine,
+               unsigned seed)
+        : context_(std::move(context)), machine_(std::move(machine)), seed_(seed), random_(seed) {}
+
+    std::string newUid() { return machine_ + "-" + std::to_string(seed_) + "-" + std::to_string(counter_++); }
+    unsigned below(unsigned n) { return static_cast<unsigned>(random_() % n); }
+
+    std::vector<ManagedObjectPtr> own(const char* entity) {
+        std::vector<ManagedObjectPtr> kept;
+        auto all = context_->executeFetchRequest(plat::coredata::FetchRequest(entity));
+        if (!all.ok())
+            return kept;
+        for (const auto& object : *all) {
+            auto owner = object->valueForKey("owner");
+            if (!object->isDeleted() && owner.asString() && *owner.asString() == machine_)
+                kept.push_back(object);
+        }
+        return kept;
+    }
+    ManagedObjectPtr pick(const std::vector<ManagedObjectPtr>& objects) {
+        return objects.empty() ? nullptr : objects[below(static_cast<unsigned>(objects.size()))];
+    }
+
+    void setAttribute(const ManagedObjectPtr& item, unsigned which) {
+        switch (which % 13) {
+            case 0:
+                item->setValue(Value(int64_t(below(60000)) - 30000), "i16");
+                break;
+            case 1:
+                item->setValue(Value(int64_t(random_()) - (1ll << 31)), "i32");
+                break;
+            case 2:
+                item->setValue(Value((int64_t(random_()) << 20) + below(1000)), "i64");
+                break;
+            case 3:
+                item->setValue(Value(plat::Decimal::fromInt64(int64_t(below(1000000)) - 500000)), "decimal");
+                break;
+            case 4:
+                item->setValue(Value(double(random_()) / 7.0 - 1e6), "real");
+                break;
+            case 5:
+                item->setValue(Value(float(below(100000)) / 8.0f), "ratio");
+                break;
+            case 6:
+                item->setValue(Value("label " + std::to_string(below(1000))), "label");
+                break;
+            case 7:
+                item->setValue(Value(below(2) == 0), "flag");
+                break;
+            case 8:
+                item->setValue(Value(plat::Date(double(below(1000000000)))), "when");
+                break;
+            case 9: {
+                std::size_t length = below(8) == 0 ? 10001 + below(3000) : below(100);
+                item->setValue(Value(plat::Data::fromString(std::string(length, char('a' + below(26))))),
+                               "blob");
+                break;
+            }
+            case 10:
+                item->setValue(
+                    Value(plat::ObjectPtr(std::make_shared<plat::UUIDObject>(plat::UUID::random()))), "tag");
+                break;
+            case 11:
+                item->setValue(
+                    Value(plat::ObjectPtr(std::make_shared<plat::URLObject>(
+                        *plat::URL::URLWithString("https://example.com/" + std::to_string(below(100)))))),
+                    "link");
+                break;
+            default:
+                item->setValue(Value(plat::Array{Value("extra"), Value(int64_t(below(10)))}), "extra");
+                break;
+        }
+    }
+
+    ManagedObjectPtr insert(const char* entity) {
+        auto object = context_->insertNewObjectForEntityForName(entity);
+        object->setValue(Value(newUid()), "uid");
+        object->setValue(Value(machine_), "owner");
+        if (std::string(entity) == "Item") {
+            for (unsigned a = 0; a < 13; ++a)
+                if (below(4) != 0)
+                    setAttribute(object, a);
+        } else {
+            object->setValue(Value("name " + std::to_string(below(100))), "name");
+        }
+        return object;
+    }
+
+    // One random change to objects this machine made.
+    void change() {
+        auto items = own("Item"), tags = own("Tag"), lists = own("List");
+        switch (below(13)) {
+            case 0:
+            case 1:
+            case 2: {
+                auto item = insert("Item");
+                if (auto tag = pick(tags); tag && below(2))
+                    item->mutableSetValueForKey("tags").addObject(tag);
+                if (auto tag = pick(tags); tag && below(2))
+                    item->setValue(Value(plat::ObjectPtr(tag)), "primary");
+                if (auto list = pick(lists); list && below(2))
+                    list->mutableOrderedSetValueForKey("entries").insertObject(item, below(4));
+                break;
+            }
+            case 3:
+                insert("Tag");
+                break;
+            case 4:
+                insert("List");
+                break;
+            case 5:
+            case 6:
+                if (auto item = pick(items))
+                    for (unsigned n = 1 + below(3); n > 0; --n)
+                        setAttribute(item, below(13));
+                break;
+            case 7:
+                if (auto item = pick(items); item && !tags.empty()) {
+                    auto tag = pick(tags);
+                    auto members = item->mutableSetValueForKey("tags");
+                    if (members.contains(tag))
+                        members.removeObject(tag);
+                    else
+                        members.addObject(tag);
+                }
+                break;
+            case 8:
+                if (auto item = pick(items)) {
+                    auto tag = pick(tags);
+                    item->setValue(tag && below(3) ? Value(plat::ObjectPtr(tag)) : Value(), "primary");
+                }
+                break;
+            case 9:
+                if (auto item = pick(items)) {
+                    if (auto list = pick(lists); list && below(3)) {
+                        auto entries = list->mutableOrderedSetValueForKey("entries");
+                        entries.removeObject(item);
+                        entries.insertObject(item, below(5));
+                    } else {
+                        item->setValue(Value(), "list");
+                    }
+                }
+                break;
+            case 10:
+                if (auto item = pick(items))
+                    context_->deleteObject(item);
+                break;
+            case 11:
+                if (auto tag = pick(tags))
+                    context_->deleteObject(tag);
+                break;
+            default:
+                if (auto list = pick(lists))
+                    context_->deleteObject(list);
+                break;
+        }
+    }
+
+    // What the save about to be made will leave, as journal lines.
+    std::string pendingLines(const std::string& save) {
+        context_->processPendingChanges();
+        std::string lines = "P " + save + "\n";
+        for (const auto& object : context_->insertedObjects())
+            lines += "S " + save + " " + uidOf(object) + " " + stateOf(object) + "\n";
+        for (const auto& object : context_->updatedObjects())
+            lines += "S " + save + " " + uidOf(object) + " " + stateOf(object) + "\n";
+        for (const auto& object : context_->deletedObjects())
+            lines += "S " + save + " " + uidOf(object) + " -\n";
+        return lines;
+    }
+
+  private:
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    std::string machine_;
+    unsigned seed_;
+    std::mt19937 random_;
+    int counter_ = 0;
+};
+
+// Kill points.
+std::atomic<long> killAtHook{-1};            // hook:<n>: counts down
+std::atomic<bool> killAtAppCommit{false};    // armed around one save on the main thread
+std::atomic<bool> killAtEventCommit{false};  // armed from a save's will-be-stored on
+std::thread::id mainThread;
+
+void storeHook(const char* point) {
+    const std::string what = point;
+    if (what != "save.begin" && what != "save.commit" && what != "save.end")
+        return;
+    if (killAtHook.load() > 0 && killAtHook.fetch_sub(1) == 1)
+        raise(SIGKILL);
+    if (what == "save.end" && killAtAppCommit.load() && std::this_thread::get_id() == mainThread)
+        raise(SIGKILL);
+    if (what == "save.end" && killAtEventCommit.load() && std::this_thread::get_id() != mainThread)
+        raise(SIGKILL);
+}
+
+struct KillPlan {
+    std::string at;
+    long number = 0;
+};
+
+KillPlan killPlan() {
+    KillPlan plan;
+    const char* text = std::getenv("MESH_PEER_KILL_AT");
+    if (!text)
+        return plan;
+    std::string spec = text;
+    auto colon = spec.find(':');
+    plan.at = spec.substr(0, colon);
+    if (colon != std::string::npos)
+        plan.number = std::atol(spec.c_str() + colon + 1);
+    return plan;
+}
+
+class PeerDelegate : public SYNPersistentStoreMeshDelegate {
+  public:
+    bool globalIdentifiers = false;
+    bool killAtImport = false;
+    void persistentStoreMeshWillImportStore(SYNPersistentStoreMesh&) override {
+        if (killAtImport)
+            raise(SIGKILL);
+    }
+    std::vector<std::optional<std::string>> persistentStoreMeshGlobalIdentifiersForManagedObjects(
+        SYNPersistentStoreMesh&, const std::vector<plat::coredata::ManagedObjectPtr>& objects) override {
+        std::vector<std::optional<std::string>> identifiers;
+        if (!globalIdentifiers)
+            return identifiers;
+        for (const auto& object : objects) {
+            auto uid = object->valueForKey("uid");
+            identifiers.push_back(uid.asString() ? std::optional<std::string>(*uid.asString())
+                                                 : std::nullopt);
+        }
+        return identifiers;
+    }
+};
 
 plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
     bool done = false;
@@ -159,7 +548,14 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>(std::hash<std::string>{}(machine)&0xFFFFFFFF));
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::string(uuid));
 
-    auto model = taskModel();
+    mainThread = std::this_thread::get_id();
+    const KillPlan plan = killPlan();
+    if (plan.at == "hook")
+        killAtHook = plan.number;
+    plat::coredata::SQLiteStore::setTestHook(&storeHook);
+    const char* modelName = std::getenv("MESH_PEER_MODEL");
+    const bool rich = modelName && std::string(modelName) == "rich";
+    auto model = rich ? richModel() : taskModel();
     std::string storePath = root + "/" + machine + ".sqlite";
     auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
     auto added = coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
@@ -170,6 +566,51 @@ int main(int argc, char** argv) {
     }
     auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
     context->setPersistentStoreCoordinator(coordinator);
+
+    int journalFile = -1;
+    if (rich) {
+        journalFile =
+            ::open((root + "/" + machine + ".journal").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (journalFile < 0)
+            return 6;
+    }
+    RichEditor editor(context, machine, seed);
+    int saves = 0;
+    auto save = [&]() -> plat::ErrorPtr {
+        ++saves;
+        killAtAppCommit = plan.at == "commit" && saves == plan.number;
+        auto error = context->save();
+        killAtAppCommit = false;
+        return error;
+    };
+    // A save journaled as rich runs do (see the top of the file).
+    auto journaledSave = [&]() -> plat::ErrorPtr {
+        const std::string id = std::to_string(seed) + "." + std::to_string(saves + 1);
+        journal(journalFile, editor.pendingLines(id));
+        auto error = save();
+        journal(journalFile, (error ? "F " : "C ") + id + "\n");
+        if (!error && plan.at == "after-save" && saves == plan.number)
+            raise(SIGKILL);
+        return error;
+    };
+    if (const char* seedText = std::getenv("MESH_PEER_SEED_OBJECTS")) {
+        auto existing = context->executeFetchRequest(plat::coredata::FetchRequest(rich ? "Item" : "Task"));
+        if (existing.ok() && existing->empty()) {
+            for (int i = 0, n = std::atoi(seedText); i < n; ++i) {
+                if (rich) {
+                    editor.insert("Item");
+                } else {
+                    auto task = context->insertNewObjectForEntityForName("Task");
+                    task->setValue(plat::Value(machine + "-seed-" + std::to_string(i)), "title");
+                    task->setValue(plat::Value(int64_t(i % 10)), "priority");
+                }
+            }
+            if (auto error = rich ? journaledSave() : context->save()) {
+                std::fprintf(stderr, "could not save the first objects: %s\n", error->description().c_str());
+                return 7;
+            }
+        }
+    }
 
     SYNPersistentStoreMesh::Configuration config;
     config.meshIdentifier = "main";
@@ -186,6 +627,23 @@ int main(int argc, char** argv) {
     if (!mesh) {
         return 4;
     }
+    say("start " + machine + " " + std::to_string(seed) + " enlisted " + std::to_string(mesh->isEnlisted()));
+    auto delegate = std::make_shared<PeerDelegate>();
+    delegate->globalIdentifiers = std::getenv("MESH_PEER_GLOBAL_IDS") != nullptr;
+    delegate->killAtImport = plan.at == "import";
+    mesh->delegate = delegate;
+    auto recordObserver = plat::NotificationCenter::defaultCenter().addObserverForName(
+        SYNMonitoredManagedObjectContextSaveChangesWillBeStoredNotification, nullptr,
+        [&](const plat::Notification&) {
+            if (plan.at == "record" && saves == plan.number)
+                raise(SIGKILL);
+            if (plan.at == "event" && saves == plan.number)
+                killAtEventCommit = true;
+        });
+    int mergedChanges = 0;
+    auto mergeObserver = plat::NotificationCenter::defaultCenter().addObserverForName(
+        SYNPersistentStoreMeshDidSaveMergeChangesNotification, nullptr,
+        [&](const plat::Notification&) { ++mergedChanges; });
     // The merged changes reach this context through the store.
     auto refresh = [&] { context->reset(); };
     auto ensureEnlisted = [&] {
@@ -203,6 +661,40 @@ int main(int argc, char** argv) {
         refresh();
     };
     ensureEnlisted();
+
+    if (rich) {
+        for (int round = 0; round < rounds; ++round) {
+            for (unsigned n = 1 + editor.below(4); n > 0; --n)
+                editor.change();
+            if (auto error = journaledSave()) {
+                say("save-failed " + std::to_string(error->code()));
+                context->reset();
+                continue;
+            }
+            say("saved");
+            merge();
+        }
+        if (rounds == 0) {
+            // Merges until one brings nothing more.
+            for (int pass = 0; pass < 6; ++pass) {
+                const int before = mergedChanges;
+                merge();
+                if (pass > 0 && mergedChanges == before)
+                    break;
+            }
+            for (const char* entity : {"Item", "Tag", "List"}) {
+                auto objects = context->executeFetchRequest(plat::coredata::FetchRequest(entity));
+                if (objects.ok())
+                    for (const auto& object : *objects)
+                        say("object " + uidOf(object) + " " + stateOf(object));
+            }
+        }
+        plat::NotificationCenter::defaultCenter().removeObserver(recordObserver);
+        plat::NotificationCenter::defaultCenter().removeObserver(mergeObserver);
+        mesh->dismantle();
+        MainLoop::drain();
+        return 0;
+    }
 
     std::mt19937 random(seed);
     int counter = 0;
@@ -232,7 +724,7 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        if (auto error = context->save()) {
+        if (auto error = save()) {
             say("save-failed " + std::to_string(error->code()));
             context->reset();
             continue;
@@ -257,6 +749,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+    plat::NotificationCenter::defaultCenter().removeObserver(recordObserver);
+    plat::NotificationCenter::defaultCenter().removeObserver(mergeObserver);
     mesh->dismantle();
     MainLoop::drain();
     return 0;

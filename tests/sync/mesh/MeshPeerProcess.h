@@ -4,9 +4,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,6 +40,30 @@ inline Peer spawn(const std::string& root, const std::string& machine, unsigned 
     close(fds[1]);
     peer.out = fds[0];
     return peer;
+}
+
+// As spawn, with extra environment variables for the child only.
+inline Peer spawnWith(const std::vector<std::pair<std::string, std::string>>& environment,
+                      const std::string& root, const std::string& machine, unsigned seed, int rounds,
+                      const std::string& via = "folder") {
+    std::vector<std::pair<std::string, std::string>> saved;
+    for (const auto& [name, value] : environment) {
+        const char* old = std::getenv(name.c_str());
+        saved.emplace_back(name, old ? old : std::string("\x01"));
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    Peer peer = spawn(root, machine, seed, rounds, via);
+    for (const auto& [name, value] : saved) {
+        if (value == "\x01")
+            unsetenv(name.c_str());
+        else
+            setenv(name.c_str(), value.c_str(), 1);
+    }
+    return peer;
+}
+
+inline bool killedBySignal(int status) {
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 // Reads the peer's output to its end and returns its exit status.
