@@ -12,6 +12,7 @@
 
 #include "platform/cloudkit/CloudKitTestSupport.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "sync/eventstore/SYNErrors.h"
 
 using namespace plat::cloudkit;
@@ -680,14 +681,17 @@ TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
     std::promise<plat::ErrorPtr> primed;
     auto primedResult = primed.get_future();
     fs->primeForActivityWithCompletion([&](plat::ErrorPtr error) { primed.set_value(error); });
-    while (container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() < 2)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() >= 2;
+    }));
     if (primedResult.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         // Half a feed answers no look-up and is not written down.
         EXPECT_NE(fs->recordCache().state(), SYNCloudKitRecordCache::State::Loaded);
         EXPECT_FALSE(std::filesystem::exists(fs->cacheFilePath()));
     }
     EXPECT_EQ(list(*fs, "big"), expected);
+    ASSERT_EQ(primedResult.wait_for(std::chrono::duration<double>(testsupport::kHangSeconds)),
+              std::future_status::ready);
     ASSERT_EQ(primedResult.get(), nullptr);
     EXPECT_EQ(container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size(), 2u);
     EXPECT_TRUE(std::filesystem::exists(fs->cacheFilePath()));
