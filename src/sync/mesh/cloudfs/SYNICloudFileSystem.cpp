@@ -266,9 +266,10 @@ bool SYNICloudFileSystem::respondsToMember(OptionalMember member) const {
 // --- Coordination ------------------------------------------------------------
 
 plat::ErrorPtr SYNICloudFileSystem::coordinateReading(const std::string& path,
-                                                      const std::function<plat::ErrorPtr()>& accessor) {
+                                                      const std::function<plat::ErrorPtr()>& accessor,
+                                                      bool askForDownload) {
     // A read of a file not yet downloaded waits for its content.
-    if (!UbiquityService::shared().waitForDownload(path, timing_.coordinationTimeout)) {
+    if (!UbiquityService::shared().waitForDownload(path, timing_.coordinationTimeout, askForDownload)) {
         return SYNMakeError(SYNErrorFileCoordinatorTimedOut);
     }
     plat::ErrorPtr accessorError;
@@ -432,6 +433,7 @@ void SYNICloudFileSystem::removeItemAtPath(const std::string& path, Completion c
                                    if (!fs::exists(fs::symlink_status(*full, error))) {
                                        return plat::fileErrorWithPOSIXError(ENOENT, false, *full);
                                    }
+                                   plat::MutexLock removal(removalMutex_);
                                    return plat::FileManager().removeItemAtPath(*full);
                                }));
         },
@@ -560,7 +562,11 @@ void SYNICloudFileSystem::initiateDownloads() {
         const double percent = item.percentDownloaded;
         const double size = static_cast<double>(item.size);
         initiatingDownloadsQueue_.async([self, path, notDownloaded, percent, size] {
-            auto error = UbiquityService::shared().startDownloadingItem(path);
+            plat::ErrorPtr error;
+            {
+                plat::MutexLock removal(self->removalMutex_);
+                error = UbiquityService::shared().startDownloadingItem(path);
+            }
             uint64_t bytes = 0;
             {
                 plat::MutexLock lock(self->mutex_);
@@ -584,9 +590,11 @@ void SYNICloudFileSystem::initiateDownloads() {
 }
 
 void SYNICloudFileSystem::trackDownload(const std::string& path, uint64_t bytes) {
-    // The read waits for the content; a failure or time-out counts as the
-    // end of the download all the same.
-    (void)coordinateReading(path, [] { return plat::ErrorPtr(); });
+    // The read waits for the content (asked for already: a request written
+    // now could land in a folder being removed); a failure or time-out
+    // counts as the end of the download all the same.
+    (void)coordinateReading(
+        path, [] { return plat::ErrorPtr(); }, false);
     bool finished = false;
     {
         plat::MutexLock lock(mutex_);
@@ -730,8 +738,10 @@ plat::ErrorPtr SYNICloudFileSystem::mergeDirectory(const std::string& kept,
                 return error;
             }
         }
-        if (auto error = coordinateWriting(duplicate, SYNFileCoordinatorWritingForDeleting,
-                                           [&] { return plat::FileManager().removeItemAtPath(duplicate); })) {
+        if (auto error = coordinateWriting(duplicate, SYNFileCoordinatorWritingForDeleting, [&] {
+                plat::MutexLock removal(removalMutex_);
+                return plat::FileManager().removeItemAtPath(duplicate);
+            })) {
             return error;
         }
     }
