@@ -3,8 +3,10 @@
 // the exception-to-signal table and the exception mask rule.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "crashcapture/KCRCrashReporter.h"
 #include "crashcapture/KCRCrashSignalNames.h"
 #include "platform/machine/Threads.h"
+#include "support/WaitUntil.h"
 
 namespace pm = plat::machine;
 using namespace kcr;
@@ -136,14 +139,13 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
     GTEST_SKIP() << "thread counts include the sanitizer's own threads";
 #endif
 #endif
-    int now = 0;
-    for (int i = 0; i < 500; ++i) {
-        now = pm::listThreads(ids, 256);
-        if (now == threads)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    EXPECT_EQ(now, threads);
+    // Every thread left was there before: a thread an earlier test left
+    // ending may have gone meanwhile, so the count alone says nothing.
+    const std::set<pid_t> before(ids, ids + threads);
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        const int now = pm::listThreads(ids, 256);
+        return std::all_of(ids, ids + now, [&](pid_t id) { return before.count(id) != 0; });
+    }));
 }
 
 TEST(MachExceptionPortSet, RepresentationRoundTripAndLimits) {
