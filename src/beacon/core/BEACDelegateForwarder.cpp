@@ -255,6 +255,5 @@ Responder& BEACAppDelegateForwarder::originalClassForSetDelegate() {
 }
 
 std::once_flag& BEACAppDelegateForwarder::swizzlingOnceToken() {
-    static std::once_flag once;
-    return once;
+    return swizzlingOnce_;
 }

@@ -82,4 +82,9 @@ class BEACAppDelegateForwarder : public BEACDelegateForwarder {
   protected:
     plat::appkit::Responder& originalClassForSetDelegate() override;
     std::once_flag& swizzlingOnceToken() override;
+
+  private:
+    // Once per forwarder: the process keeps one shared forwarder, and a new
+    // one (resetSharedInstance) wraps the application's setter again.
+    std::once_flag swizzlingOnce_;
 };
