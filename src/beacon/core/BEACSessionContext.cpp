@@ -2,22 +2,23 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 constexpr const char* kHistoryKey = "SessionIdHistory";
-std::mutex sharedMutex;
-std::shared_ptr<BEACSessionContext> shared;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACSessionContext> shared GUARDED_BY(sharedMutex);
 }  // namespace
 
 std::shared_ptr<BEACSessionContext> BEACSessionContext::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!shared)
         shared = std::make_shared<BEACSessionContext>();
     return shared;
 }
 
 void BEACSessionContext::resetSharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     shared.reset();
 }
 

@@ -2,25 +2,26 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 
 namespace {
 constexpr const char* kHistoryKey = "UserIdHistory";
 constexpr std::size_t kMaxUserIdLength = 256;
 constexpr const char* kCustomUserIdPrefix = "c";
-std::mutex sharedMutex;
-std::shared_ptr<BEACUserIdContext> shared;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACUserIdContext> shared GUARDED_BY(sharedMutex);
 }  // namespace
 
 std::shared_ptr<BEACUserIdContext> BEACUserIdContext::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!shared)
         shared = std::make_shared<BEACUserIdContext>();
     return shared;
 }
 
 void BEACUserIdContext::resetSharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     shared.reset();
 }
 
