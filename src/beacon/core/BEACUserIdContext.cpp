@@ -27,21 +27,22 @@ void BEACUserIdContext::resetSharedInstance() {
 
 BEACUserIdContext::BEACUserIdContext() {
     userIdHistory_ = beac::detail::readHistory<BEACUserIdHistoryInfo>(kHistoryKey);
-    BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
+    const std::size_t count = userIdHistory_.size();  // the log macro's lambda sees no lock
+    BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", count);
     currentUserIdInfo_ = std::make_shared<BEACUserIdHistoryInfo>(plat::Date::now(), std::nullopt);
     userIdHistory_.push_back(currentUserIdInfo_);
     save();
 }
 
 std::optional<std::string> BEACUserIdContext::userId() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return currentUserIdInfo_->userId;
 }
 
 void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
     std::vector<std::weak_ptr<BEACUserIdContextDelegate>> delegates;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (userId == currentUserIdInfo_->userId)
             return;
         currentUserIdInfo_->timestamp = plat::Date::now();
@@ -50,8 +51,8 @@ void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
             userIdHistory_.pop_back();
         userIdHistory_.push_back(currentUserIdInfo_);
         save();
-        BEACLogVerbose(kBEACLogTag, "Stored new userId:%@ and timestamp: %@.", userId,
-                       currentUserIdInfo_->timestamp->description());
+        const std::string stamp = currentUserIdInfo_->timestamp->description();
+        BEACLogVerbose(kBEACLogTag, "Stored new userId:%@ and timestamp: %@.", userId, stamp);
         delegates = delegates_;
     }
     for (const auto& weak : delegates) {
@@ -61,12 +62,12 @@ void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
 }
 
 std::optional<std::string> BEACUserIdContext::userIdAt(const plat::Date& date) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return beac::detail::idAt(userIdHistory_, date, &BEACUserIdHistoryInfo::userId);
 }
 
 void BEACUserIdContext::clearUserIdHistory() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     userIdHistory_.clear();
     userIdHistory_.push_back(currentUserIdInfo_);
     save();
@@ -74,19 +75,19 @@ void BEACUserIdContext::clearUserIdHistory() {
 }
 
 void BEACUserIdContext::addDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::erase_if(delegates_, [](const auto& d) { return d.expired(); });
     delegates_.push_back(delegate);
 }
 
 void BEACUserIdContext::removeDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto target = delegate.lock();
     std::erase_if(delegates_, [&](const auto& d) { return d.expired() || d.lock() == target; });
 }
 
 std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> BEACUserIdContext::userIdHistory() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return userIdHistory_;
 }
 
