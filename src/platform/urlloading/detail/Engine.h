@@ -262,6 +262,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
     bool completedThisTurn_ = false;            // network thread only
     bool exited_ GUARDED_BY(mutex_) = false;
+    // Serialises the commands run after the thread ended. Recursive: such a
+    // command may post another, which then runs at once on the same thread.
     std::recursive_mutex afterExitMutex_;
 
     // Tasks made and not yet resumed, registered by the thread that makes
