@@ -47,7 +47,7 @@ void HoldBackQueue::addOperationWithBlock(Block block) {
     if (!block)
         return;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         blocks_.push_back(std::move(block));
         if (suspended_ || running_)
             return;
@@ -58,7 +58,7 @@ void HoldBackQueue::addOperationWithBlock(Block block) {
 
 void HoldBackQueue::release() {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (!suspended_)
             return;
         suspended_ = false;
@@ -70,12 +70,12 @@ void HoldBackQueue::release() {
 }
 
 bool HoldBackQueue::isSuspended() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return suspended_;
 }
 
 std::size_t HoldBackQueue::operationCount() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return blocks_.size() + inFlight_;
 }
 
@@ -87,7 +87,7 @@ void HoldBackQueue::drain() {
     std::vector<Block> batch;
     for (;;) {
         {
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             inFlight_ = 0;
             if (blocks_.empty()) {
                 running_ = false;
@@ -99,7 +99,7 @@ void HoldBackQueue::drain() {
         for (auto& block : batch) {
             runGuarded(block);
             block = nullptr;  // what it holds goes now, in the order added
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             --inFlight_;
         }
         batch.clear();

@@ -18,8 +18,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+
 #include <utility>
 #include <vector>
+#include "platform/foundation/Mutex.h"
 
 namespace httpclient {
 
@@ -47,11 +49,11 @@ class HoldBackQueue {
     void drainElsewhere();
 
     const Retain retain_;
-    mutable std::mutex mutex_;
-    std::vector<Block> blocks_;
-    bool suspended_ = true;
-    bool running_ = false;
-    std::size_t inFlight_ = 0;  // taken from blocks_, not yet finished
+    mutable plat::Mutex mutex_;
+    std::vector<Block> blocks_ GUARDED_BY(mutex_);
+    bool suspended_ GUARDED_BY(mutex_) = true;
+    bool running_ GUARDED_BY(mutex_) = false;
+    std::size_t inFlight_ GUARDED_BY(mutex_) = 0;  // taken from blocks_, not yet finished
 };
 
 }  // namespace httpclient

@@ -39,22 +39,22 @@ NetworkReachabilityManager::~NetworkReachabilityManager() {
 }
 
 plat::dispatch::Queue NetworkReachabilityManager::listenerQueue() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return listenerQueue_;
 }
 
 void NetworkReachabilityManager::setListenerQueue(plat::dispatch::Queue queue) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     listenerQueue_ = std::move(queue);
 }
 
 NetworkReachabilityManager::Listener NetworkReachabilityManager::listener() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return listener_;
 }
 
 void NetworkReachabilityManager::setListener(Listener listener) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     listener_ = std::move(listener);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/network/Reachability.h"
 
 namespace httpclient {
@@ -74,9 +75,9 @@ class NetworkReachabilityManager : public std::enable_shared_from_this<NetworkRe
     void notify(uint32_t flags);
 
     const std::shared_ptr<plat::network::Reachability> reachability_;
-    mutable std::mutex mutex_;
-    plat::dispatch::Queue listenerQueue_;
-    Listener listener_;
+    mutable plat::Mutex mutex_;
+    plat::dispatch::Queue listenerQueue_ GUARDED_BY(mutex_);
+    Listener listener_ GUARDED_BY(mutex_);
     std::atomic<uint32_t> previousFlags_{kUnsetFlags};
 };
 

@@ -167,45 +167,45 @@ void Request::start() {
 }
 
 uint64_t Request::retryCount() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return retryCount_;
 }
 void Request::setRetryCount(uint64_t count) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     retryCount_ = count;
 }
 std::optional<double> Request::startTime() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return startTime_;
 }
 void Request::setStartTime(std::optional<double> time) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     startTime_ = time;
 }
 std::optional<double> Request::endTime() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return endTime_;
 }
 void Request::setEndTime(std::optional<double> time) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     endTime_ = time;
 }
 std::vector<std::function<void()>> Request::validations() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return validations_;
 }
 void Request::appendValidation(std::function<void()> validation) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     validations_.push_back(std::move(validation));
 }
 
 std::shared_ptr<TaskDelegate> Request::delegate() const {
-    std::lock_guard lock(taskDelegateLock_);
+    plat::MutexLock lock(taskDelegateLock_);
     return taskDelegate_;
 }
 
 void Request::setDelegate(std::shared_ptr<TaskDelegate> delegate) {
-    std::lock_guard lock(taskDelegateLock_);
+    plat::MutexLock lock(taskDelegateLock_);
     taskDelegate_ = std::move(delegate);
 }
 
@@ -260,7 +260,7 @@ void Request::resume() {
         return;
     }
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (!startTime_)
             startTime_ = absoluteTimeNow();
     }

@@ -23,6 +23,7 @@
 #include "httpclient/TaskDelegate.h"
 #include "httpclient/URLConvertible.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 
 namespace httpclient {
 
@@ -194,13 +195,13 @@ class Request : public std::enable_shared_from_this<Request> {
   private:
     const std::shared_ptr<ul::URLSession> session_;
     const std::shared_ptr<const TaskConvertible> originalTask_;
-    mutable std::mutex mutex_;
-    uint64_t retryCount_ = 0;
-    std::optional<double> startTime_;
-    std::optional<double> endTime_;
-    std::vector<std::function<void()>> validations_;
-    mutable std::mutex taskDelegateLock_;
-    std::shared_ptr<TaskDelegate> taskDelegate_;
+    mutable plat::Mutex mutex_;
+    uint64_t retryCount_ GUARDED_BY(mutex_) = 0;
+    std::optional<double> startTime_ GUARDED_BY(mutex_);
+    std::optional<double> endTime_ GUARDED_BY(mutex_);
+    std::vector<std::function<void()>> validations_ GUARDED_BY(mutex_);
+    mutable plat::Mutex taskDelegateLock_;
+    std::shared_ptr<TaskDelegate> taskDelegate_ GUARDED_BY(taskDelegateLock_);
 };
 
 class DataRequest : public Request {

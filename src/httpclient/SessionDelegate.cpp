@@ -8,33 +8,33 @@
 namespace httpclient {
 
 std::shared_ptr<RequestRetrier> SessionDelegate::retrier() const {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     return retrier_;
 }
 
 void SessionDelegate::setRetrier(std::shared_ptr<RequestRetrier> retrier) {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     retrier_ = std::move(retrier);
 }
 
 std::shared_ptr<SessionManager> SessionDelegate::sessionManager() const {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     return sessionManager_.lock();
 }
 
 void SessionDelegate::setSessionManager(std::weak_ptr<SessionManager> manager) {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     sessionManager_ = std::move(manager);
 }
 
 std::shared_ptr<Request> SessionDelegate::request(const ul::URLSessionTask& task) const {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     auto it = requests_.find(task.taskIdentifier());
     return it == requests_.end() ? nullptr : it->second;
 }
 
 void SessionDelegate::setRequest(const ul::URLSessionTask& task, std::shared_ptr<Request> request) {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     if (request)
         requests_[task.taskIdentifier()] = std::move(request);
     else
@@ -42,7 +42,7 @@ void SessionDelegate::setRequest(const ul::URLSessionTask& task, std::shared_ptr
 }
 
 std::size_t SessionDelegate::requestCount() const {
-    std::lock_guard lock(lock_);
+    plat::MutexLock lock(lock_);
     return requests_.size();
 }
 

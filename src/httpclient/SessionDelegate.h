@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "httpclient/Request.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLSessionDelegate.h"
 
 namespace httpclient {
@@ -135,10 +136,10 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
                       const std::shared_ptr<Request>& r);
 
-    mutable std::mutex lock_;
-    std::map<uint64_t, std::shared_ptr<Request>> requests_;
-    std::shared_ptr<RequestRetrier> retrier_;
-    std::weak_ptr<SessionManager> sessionManager_;
+    mutable plat::Mutex lock_;
+    std::map<uint64_t, std::shared_ptr<Request>> requests_ GUARDED_BY(lock_);
+    std::shared_ptr<RequestRetrier> retrier_ GUARDED_BY(lock_);
+    std::weak_ptr<SessionManager> sessionManager_ GUARDED_BY(lock_);
 };
 
 }  // namespace httpclient

@@ -144,7 +144,7 @@ void SessionManager::setUp(std::shared_ptr<ul::URLSession> session, std::shared_
                     return;
                 std::function<void()> handler;
                 {
-                    std::lock_guard lock(self->mutex_);
+                    plat::MutexLock lock(self->mutex_);
                     handler = self->backgroundCompletionHandler_;
                 }
                 if (handler)
@@ -155,17 +155,17 @@ void SessionManager::setUp(std::shared_ptr<ul::URLSession> session, std::shared_
 }
 
 std::shared_ptr<RequestAdapter> SessionManager::adapter() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return adapter_;
 }
 
 void SessionManager::setAdapter(std::shared_ptr<RequestAdapter> adapter) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     adapter_ = std::move(adapter);
 }
 
 void SessionManager::setBackgroundCompletionHandler(std::function<void()> handler) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     backgroundCompletionHandler_ = std::move(handler);
 }
 

@@ -21,6 +21,7 @@
 #include "httpclient/Request.h"
 #include "httpclient/ServerTrustPolicy.h"
 #include "httpclient/SessionDelegate.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/urlloading/URLSessionConfiguration.h"
 
@@ -150,9 +151,9 @@ class SessionManager : public std::enable_shared_from_this<SessionManager> {
     plat::dispatch::Queue queue_;
     std::shared_ptr<SessionDelegate> delegate_;
     std::shared_ptr<ul::URLSession> session_;
-    mutable std::mutex mutex_;
-    std::shared_ptr<RequestAdapter> adapter_;
-    std::function<void()> backgroundCompletionHandler_;
+    mutable plat::Mutex mutex_;
+    std::shared_ptr<RequestAdapter> adapter_ GUARDED_BY(mutex_);
+    std::function<void()> backgroundCompletionHandler_ GUARDED_BY(mutex_);
 };
 
 }  // namespace httpclient

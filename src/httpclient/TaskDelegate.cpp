@@ -29,14 +29,14 @@ TaskDelegate::TaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
 TaskDelegate::~TaskDelegate() = default;
 
 void TaskDelegate::setQueueReleaseHandler(std::function<void()> handler) {
-    std::lock_guard lock(releaseLock_);
+    plat::MutexLock lock(releaseLock_);
     releaseHandler_ = std::move(handler);
 }
 
 void TaskDelegate::releaseQueue() {
     std::function<void()> handler;
     {
-        std::lock_guard lock(releaseLock_);
+        plat::MutexLock lock(releaseLock_);
         handler = std::exchange(releaseHandler_, nullptr);
     }
     if (handler)
@@ -45,65 +45,65 @@ void TaskDelegate::releaseQueue() {
 }
 
 std::shared_ptr<ul::URLSessionTask> TaskDelegate::task() const {
-    std::lock_guard lock(taskLock_);
+    plat::MutexLock lock(taskLock_);
     return task_;
 }
 
 void TaskDelegate::setTask(std::shared_ptr<ul::URLSessionTask> task) {
-    std::lock_guard lock(taskLock_);
+    plat::MutexLock lock(taskLock_);
     task_ = std::move(task);
     reset();
 }
 
 ErrorPtr TaskDelegate::error() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return error_;
 }
 
 void TaskDelegate::setError(ErrorPtr error) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     error_ = std::move(error);
 }
 
 void TaskDelegate::recordErrorIfNone(const ErrorPtr& error) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!error_)
         error_ = error;
 }
 
 std::optional<double> TaskDelegate::initialResponseTime() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return initialResponseTime_;
 }
 
 void TaskDelegate::markInitialResponse() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!initialResponseTime_)
         initialResponseTime_ = absoluteTimeNow();
 }
 
 std::optional<ul::URLCredential> TaskDelegate::credential() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return credential_;
 }
 
 void TaskDelegate::setCredential(std::optional<ul::URLCredential> credential) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     credential_ = std::move(credential);
 }
 
 std::shared_ptr<ul::TaskMetrics> TaskDelegate::metrics() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return metrics_;
 }
 
 void TaskDelegate::setMetrics(std::shared_ptr<ul::TaskMetrics> metrics) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     metrics_ = std::move(metrics);
 }
 
 void TaskDelegate::reset() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     error_ = nullptr;
     initialResponseTime_.reset();
 }
@@ -181,37 +181,37 @@ DataTaskDelegate::DataTaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
     : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>()) {}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return progress_;
 }
 
 std::optional<ProgressHandler> DataTaskDelegate::progressHandler() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return progressHandler_;
 }
 
 void DataTaskDelegate::setProgressHandler(std::optional<ProgressHandler> handler) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progressHandler_ = std::move(handler);
 }
 
 std::function<void(const Data&)> DataTaskDelegate::dataStream() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return dataStream_;
 }
 
 void DataTaskDelegate::setDataStream(std::function<void(const Data&)> stream) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     dataStream_ = std::move(stream);
 }
 
 int64_t DataTaskDelegate::totalBytesReceived() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return totalBytesReceived_;
 }
 
 std::optional<Data> DataTaskDelegate::data() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (dataStream_)
         return std::nullopt;
     return mutableData_;
@@ -219,7 +219,7 @@ std::optional<Data> DataTaskDelegate::data() const {
 
 void DataTaskDelegate::reset() {
     TaskDelegate::reset();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progress_ = std::make_shared<Progress>();
     totalBytesReceived_ = 0;
     mutableData_ = Data();
@@ -259,7 +259,7 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     std::optional<ProgressHandler> handler;
     ErrorPtr tooLarge;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         stream = dataStream_;
         if (!stream) {
             // Collected bodies are bounded like the session's own (a
@@ -302,23 +302,23 @@ UploadTaskDelegate::UploadTaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
     : DataTaskDelegate(std::move(task)), uploadProgress_(std::make_shared<Progress>()) {}
 
 std::shared_ptr<Progress> UploadTaskDelegate::uploadProgress() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return uploadProgress_;
 }
 
 std::optional<ProgressHandler> UploadTaskDelegate::uploadProgressHandler() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return uploadProgressHandler_;
 }
 
 void UploadTaskDelegate::setUploadProgressHandler(std::optional<ProgressHandler> handler) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     uploadProgressHandler_ = std::move(handler);
 }
 
 void UploadTaskDelegate::reset() {
     DataTaskDelegate::reset();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     uploadProgress_ = std::make_shared<Progress>();
 }
 
@@ -332,7 +332,7 @@ void UploadTaskDelegate::didSendBodyData(ul::URLSession& session, ul::URLSession
     std::shared_ptr<Progress> progress;
     std::optional<ProgressHandler> handler;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         uploadProgress_->setTotalUnitCount(totalBytesExpectedToSend);
         uploadProgress_->setCompletedUnitCount(totalBytesSent);
         progress = uploadProgress_;
@@ -347,58 +347,58 @@ DownloadTaskDelegate::DownloadTaskDelegate(std::shared_ptr<ul::URLSessionTask> t
     : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>()) {}
 
 std::shared_ptr<Progress> DownloadTaskDelegate::progress() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return progress_;
 }
 
 std::optional<ProgressHandler> DownloadTaskDelegate::progressHandler() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return progressHandler_;
 }
 
 void DownloadTaskDelegate::setProgressHandler(std::optional<ProgressHandler> handler) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progressHandler_ = std::move(handler);
 }
 
 std::optional<Data> DownloadTaskDelegate::resumeData() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return resumeData_;
 }
 
 void DownloadTaskDelegate::setResumeData(std::optional<Data> data) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     resumeData_ = std::move(data);
 }
 
 std::optional<URL> DownloadTaskDelegate::temporaryURL() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return temporaryURL_;
 }
 
 std::optional<URL> DownloadTaskDelegate::destinationURL() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return destinationURL_;
 }
 
 std::optional<URL> DownloadTaskDelegate::fileURL() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return destination_ ? destinationURL_ : temporaryURL_;
 }
 
 DownloadDestination DownloadTaskDelegate::destination() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return destination_;
 }
 
 void DownloadTaskDelegate::setDestination(DownloadDestination destination) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     destination_ = std::move(destination);
 }
 
 void DownloadTaskDelegate::reset() {
     TaskDelegate::reset();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progress_ = std::make_shared<Progress>();
     resumeData_.reset();
 }
@@ -411,7 +411,7 @@ void DownloadTaskDelegate::didFinishDownloadingToURL(ul::URLSession& session,
     }
     DownloadDestination destination;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         temporaryURL_ = location;
         destination = destination_;
     }
@@ -420,7 +420,7 @@ void DownloadTaskDelegate::didFinishDownloadingToURL(ul::URLSession& session,
         return;
     auto [target, options] = destination(location, *response);
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         destinationURL_ = target;
     }
     auto& fm = plat::FileManager::defaultManager();
@@ -446,7 +446,7 @@ void DownloadTaskDelegate::didWriteData(ul::URLSession& session, ul::URLSessionD
     std::shared_ptr<Progress> progress;
     std::optional<ProgressHandler> handler;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         progress_->setTotalUnitCount(totalBytesExpectedToWrite);
         progress_->setCompletedUnitCount(totalBytesWritten);
         progress = progress_;
@@ -461,7 +461,7 @@ void DownloadTaskDelegate::didResumeAtOffset(ul::URLSession& session, ul::URLSes
         downloadTaskDidResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
         return;
     }
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progress_->setTotalUnitCount(expectedTotalBytes);
     progress_->setCompletedUnitCount(fileOffset);
 }

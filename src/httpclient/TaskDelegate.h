@@ -20,6 +20,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Stream.h"
 #include "platform/foundation/URL.h"
 #include "platform/urlloading/TaskMetrics.h"
@@ -146,18 +147,18 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
     // Error recording used by completion: only when none was recorded.
     void recordErrorIfNone(const ErrorPtr& error);
 
-    mutable std::mutex mutex_;
+    mutable plat::Mutex mutex_;
     HoldBackQueue queue_;
 
   private:
-    std::mutex releaseLock_;
-    std::function<void()> releaseHandler_;
-    mutable std::mutex taskLock_;
-    std::shared_ptr<ul::URLSessionTask> task_;
-    ErrorPtr error_;
-    std::optional<double> initialResponseTime_;
-    std::optional<ul::URLCredential> credential_;
-    std::shared_ptr<ul::TaskMetrics> metrics_;
+    plat::Mutex releaseLock_;
+    std::function<void()> releaseHandler_ GUARDED_BY(releaseLock_);
+    mutable plat::Mutex taskLock_;
+    std::shared_ptr<ul::URLSessionTask> task_ GUARDED_BY(taskLock_);
+    ErrorPtr error_ GUARDED_BY(mutex_);
+    std::optional<double> initialResponseTime_ GUARDED_BY(mutex_);
+    std::optional<ul::URLCredential> credential_ GUARDED_BY(mutex_);
+    std::shared_ptr<ul::TaskMetrics> metrics_ GUARDED_BY(mutex_);
 };
 
 class DataTaskDelegate : public TaskDelegate {
@@ -201,12 +202,12 @@ class DataTaskDelegate : public TaskDelegate {
     void reset() override;
 
   private:
-    std::shared_ptr<Progress> progress_;
-    std::optional<ProgressHandler> progressHandler_;
-    std::function<void(const Data&)> dataStream_;
-    int64_t totalBytesReceived_ = 0;
-    Data mutableData_;
-    bool bodyTooLarge_ = false;  // the collected body passed the session's limit
+    std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
+    std::optional<ProgressHandler> progressHandler_ GUARDED_BY(mutex_);
+    std::function<void(const Data&)> dataStream_ GUARDED_BY(mutex_);
+    int64_t totalBytesReceived_ GUARDED_BY(mutex_) = 0;
+    Data mutableData_ GUARDED_BY(mutex_);
+    bool bodyTooLarge_ GUARDED_BY(mutex_) = false;  // the collected body passed the session's limit
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {
@@ -225,8 +226,8 @@ class UploadTaskDelegate : public DataTaskDelegate {
     void reset() override;
 
   private:
-    std::shared_ptr<Progress> uploadProgress_;
-    std::optional<ProgressHandler> uploadProgressHandler_;
+    std::shared_ptr<Progress> uploadProgress_ GUARDED_BY(mutex_);
+    std::optional<ProgressHandler> uploadProgressHandler_ GUARDED_BY(mutex_);
 };
 
 class DownloadTaskDelegate : public TaskDelegate {
@@ -262,12 +263,12 @@ class DownloadTaskDelegate : public TaskDelegate {
     void reset() override;
 
   private:
-    std::shared_ptr<Progress> progress_;
-    std::optional<ProgressHandler> progressHandler_;
-    std::optional<Data> resumeData_;
-    std::optional<URL> temporaryURL_;
-    std::optional<URL> destinationURL_;
-    DownloadDestination destination_;
+    std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
+    std::optional<ProgressHandler> progressHandler_ GUARDED_BY(mutex_);
+    std::optional<Data> resumeData_ GUARDED_BY(mutex_);
+    std::optional<URL> temporaryURL_ GUARDED_BY(mutex_);
+    std::optional<URL> destinationURL_ GUARDED_BY(mutex_);
+    DownloadDestination destination_ GUARDED_BY(mutex_);
 };
 
 }  // namespace httpclient

@@ -3,8 +3,10 @@
 // the exception-to-signal table and the exception mask rule.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "crashcapture/KCRCrashReporter.h"
 #include "crashcapture/KCRCrashSignalNames.h"
 #include "platform/machine/Threads.h"
+#include "support/WaitUntil.h"
 
 namespace pm = plat::machine;
 using namespace kcr;
@@ -136,13 +139,13 @@ TEST(MachExceptionServer, NoSendersDoesNotStopItAndTeardownLeavesNothing) {
     GTEST_SKIP() << "thread counts include the sanitizer's own threads";
 #endif
 #endif
-    // Waits for the condition; the deadline is one only a thread that never
-    // ends reaches (a loaded machine may take a while to schedule the exits).
-    int now = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((now = pm::listThreads(ids, 256)) != threads && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(now, threads);
+    // Every thread left was there before: a thread an earlier test left
+    // ending may have gone meanwhile, so the count alone says nothing.
+    const std::set<pid_t> before(ids, ids + threads);
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        const int now = pm::listThreads(ids, 256);
+        return std::all_of(ids, ids + now, [&](pid_t id) { return before.count(id) != 0; });
+    }));
 }
 
 // The server may not be destroyed by its own callback: instead of the

@@ -579,9 +579,16 @@ TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
     std::vector<const void*> objects;
     std::vector<plat::ObserverToken> tokens;
     Waiter<int> posted;
+    // Only this test's senders count: a task of an earlier test may still
+    // post its completion while this one runs.
+    const void* delegate = manager->delegate().get();
+    std::atomic<const void*> ours[2] = {nullptr, nullptr};
     for (const auto& name : {Notification::Name::Task::didResume(), Notification::Name::Task::didSuspend(),
                              Notification::Name::Task::didComplete()}) {
         tokens.push_back(center.addObserverForName(name, nullptr, [&](const plat::Notification& n) {
+            const void* object = n.object.get();
+            if (object != delegate && object != ours[0].load() && object != ours[1].load())
+                return;
             EXPECT_TRUE(plat::BoxedObject<plat::urlloading::URLSessionTask>::unbox(
                 *n.userInfo.find(Notification::Key::task())));
             {
@@ -595,6 +602,7 @@ TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
     }
     manager->startRequestsImmediately = false;
     auto request = manager->request(server.url("/bytes/5"));
+    ours[0] = request.get();
     request->resume();
     request->resume();
     Waiter<int> done;
@@ -602,6 +610,7 @@ TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
     done.wait();
     posted.wait(3);  // its completion is posted after its handlers ran
     auto download = manager->download(server.url("/bytes/5"));
+    ours[1] = download.get();
     download->resume();
     Waiter<int> downloaded;
     download->response([&](const DefaultDownloadResponse&) { downloaded.set(1); }, queue);

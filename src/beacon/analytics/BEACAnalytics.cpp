@@ -9,19 +9,20 @@
 #include "beacon/core/BEACSessionContext.h"
 #include "beacon/core/BEACUserIdContext.h"
 #include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/UUID.h"
 
 namespace {
 
-std::mutex sharedMutex;
-std::shared_ptr<BEACAnalytics> sharedAnalytics;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACAnalytics> sharedAnalytics GUARDED_BY(sharedMutex);
 
 }  // namespace
 
 // Class-level operations.
 
 std::shared_ptr<BEACAnalytics> BEACAnalytics::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!sharedAnalytics) {
         sharedAnalytics = std::make_shared<BEACAnalytics>();
         // The tracker holds its delegate weakly; the service outlives it.
@@ -34,7 +35,7 @@ std::shared_ptr<BEACAnalytics> BEACAnalytics::sharedInstance() {
 void BEACAnalytics::resetSharedInstance() {
     std::shared_ptr<BEACAnalytics> old;
     {
-        std::lock_guard lock(sharedMutex);
+        plat::MutexLock lock(sharedMutex);
         old.swap(sharedAnalytics);
     }
     if (old)

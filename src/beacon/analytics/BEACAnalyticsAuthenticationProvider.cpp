@@ -29,12 +29,12 @@ BEACAnalyticsAuthenticationProvider::BEACAnalyticsAuthenticationProvider(
       delegate_(std::move(delegate)) {}
 
 std::optional<plat::Date> BEACAnalyticsAuthenticationProvider::expiryDate() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return expiryDate_;
 }
 
 bool BEACAnalyticsAuthenticationProvider::hasPendingRequest() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return completionHandler_ != nullptr;
 }
 
@@ -46,7 +46,7 @@ void BEACAnalyticsAuthenticationProvider::acquireTokenAsync() {
     }
     PendingCompletion completion;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (completionHandler_)
             return;
         std::weak_ptr<BEACAnalyticsAuthenticationProvider> weakSelf = weak_from_this();
@@ -57,7 +57,7 @@ void BEACAnalyticsAuthenticationProvider::acquireTokenAsync() {
                     return;
                 PendingCompletion current;
                 {
-                    std::lock_guard lock(self->mutex_);
+                    plat::MutexLock lock(self->mutex_);
                     current = self->completionHandler_;
                 }
                 self->handleTokenUpdate(token, expiryDate, current);
@@ -70,7 +70,7 @@ void BEACAnalyticsAuthenticationProvider::acquireTokenAsync() {
 void BEACAnalyticsAuthenticationProvider::handleTokenUpdate(const std::optional<std::string>& token,
                                                             const std::optional<plat::Date>& expiryDate,
                                                             const PendingCompletion& completion) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (completion != completionHandler_)
         return;
     completionHandler_.reset();
@@ -101,11 +101,13 @@ void BEACAnalyticsAuthenticationProvider::handleTokenUpdate(const std::optional<
 }
 
 void BEACAnalyticsAuthenticationProvider::checkTokenExpiry() {
-    std::lock_guard lock(mutex_);
-    if (!expiryDate_)
+    std::optional<plat::Date> expiryDate = this->expiryDate();
+    if (!expiryDate)
         return;
-    double expiry = std::trunc(expiryDate_->timeIntervalSince1970());
+    double expiry = std::trunc(expiryDate->timeIntervalSince1970());
     double now = std::trunc(plat::Date::now().timeIntervalSince1970());
+    // Asked without the lock: the delegate may answer at once, and the
+    // answer takes the lock. A request already pending is not repeated.
     if (now + kRefreshThreshold >= expiry)
         acquireTokenAsync();
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACAnalyticsAuthenticationProvider;
 
@@ -44,14 +45,15 @@ class BEACAnalyticsAuthenticationProvider
     uint64_t type() const { return type_; }
     const std::optional<std::string>& ticketKey() const { return ticketKey_; }
     const std::optional<std::string>& ticketKeyHash() const { return ticketKeyHash_; }
-    std::optional<plat::Date> expiryDate() const;
-    bool hasPendingRequest() const;
+    std::optional<plat::Date> expiryDate() const EXCLUDES(mutex_);
+    bool hasPendingRequest() const EXCLUDES(mutex_);
 
-    void acquireTokenAsync();
+    void acquireTokenAsync() EXCLUDES(mutex_);
     // Acts only when `completion` is the pending one (both absent counts).
     void handleTokenUpdate(const std::optional<std::string>& token,
-                           const std::optional<plat::Date>& expiryDate, const PendingCompletion& completion);
-    void checkTokenExpiry();
+                           const std::optional<plat::Date>& expiryDate, const PendingCompletion& completion)
+        EXCLUDES(mutex_);
+    void checkTokenExpiry() EXCLUDES(mutex_);
 
   private:
     BEACAnalyticsAuthenticationProvider(uint64_t type, const std::optional<std::string>& ticketKey,
@@ -61,7 +63,7 @@ class BEACAnalyticsAuthenticationProvider
     const std::optional<std::string> ticketKey_;
     const std::optional<std::string> ticketKeyHash_;
     const std::weak_ptr<BEACAnalyticsAuthenticationProviderDelegate> delegate_;
-    mutable std::recursive_mutex mutex_;
-    PendingCompletion completionHandler_;
-    std::optional<plat::Date> expiryDate_;
+    mutable plat::Mutex mutex_;
+    PendingCompletion completionHandler_ GUARDED_BY(mutex_);
+    std::optional<plat::Date> expiryDate_ GUARDED_BY(mutex_);
 };

@@ -5,11 +5,12 @@
 
 #include "beacon/analytics/BEACAnalytics.h"
 #include "platform/appkit/ViewAppearance.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
-std::mutex missedMutex;
-std::optional<std::string> missedPageView;
+plat::Mutex missedMutex;
+std::optional<std::string> missedPageView GUARDED_BY(missedMutex);
 
 // Containers whose own appearance is no page of the application; their exact
 // names only, not subclasses.
@@ -25,12 +26,12 @@ void BEACAnalyticsCategory::activateCategory() {
 }
 
 std::optional<std::string> BEACAnalyticsCategory::missedPageViewName() {
-    std::lock_guard lock(missedMutex);
+    plat::MutexLock lock(missedMutex);
     return missedPageView;
 }
 
 void BEACAnalyticsCategory::resetMissedPageView() {
-    std::lock_guard lock(missedMutex);
+    plat::MutexLock lock(missedMutex);
     missedPageView.reset();
 }
 
@@ -55,7 +56,7 @@ void BEACAnalyticsCategory::viewWillAppear(const std::string& className) {
         resetMissedPageView();
         BEACAnalytics::trackPage(pageName);
     } else {
-        std::lock_guard lock(missedMutex);
+        plat::MutexLock lock(missedMutex);
         missedPageView = pageName;
     }
 }

@@ -8,12 +8,13 @@
 #include "beacon/core/BEACSharedSchemaLog.h"
 #include "beacon/core/BEACUserIdContext.h"
 #include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace {
 
-std::mutex providerMutex;
-std::shared_ptr<BEACAnalyticsAuthenticationProvider> classProvider;
+plat::Mutex providerMutex;
+std::shared_ptr<BEACAnalyticsAuthenticationProvider> classProvider GUARDED_BY(providerMutex);
 
 std::recursive_mutex& serviceLock() {
     return BEACAnalytics::sharedInstance()->serviceMutex();
@@ -277,7 +278,7 @@ void BEACAnalyticsTransmissionTarget::resume() {
 
 void BEACAnalyticsTransmissionTarget::addAuthenticationProvider(
     const std::shared_ptr<BEACAnalyticsAuthenticationProvider>& provider) {
-    std::lock_guard lock(providerMutex);
+    plat::MutexLock lock(providerMutex);
     if (!provider) {
         BEACLogError(kBEACAnalyticsLogTag, "Authentication provider may not be null.");
         return;
@@ -288,13 +289,13 @@ void BEACAnalyticsTransmissionTarget::addAuthenticationProvider(
 
 std::shared_ptr<BEACAnalyticsAuthenticationProvider>
 BEACAnalyticsTransmissionTarget::authenticationProvider() {
-    std::lock_guard lock(providerMutex);
+    plat::MutexLock lock(providerMutex);
     return classProvider;
 }
 
 void BEACAnalyticsTransmissionTarget::setAuthenticationProvider(
     std::shared_ptr<BEACAnalyticsAuthenticationProvider> provider) {
-    std::lock_guard lock(providerMutex);
+    plat::MutexLock lock(providerMutex);
     classProvider = std::move(provider);
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "beacon/core/BEACLogger.h"
+#include "platform/foundation/Mutex.h"
 
 BEACEventProperties::BEACEventProperties(const std::vector<std::pair<std::string, std::string>>& strings) {
     for (const auto& [key, value] : strings) {
@@ -42,7 +43,7 @@ std::shared_ptr<T> make(const std::string& key, V value) {
 }  // namespace
 
 void BEACEventProperties::store(const std::string& key, std::shared_ptr<BEACTypedProperty> property) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     for (auto& entry : entries_)
         if (entry.first == key) {
             entry.second = std::move(property);
@@ -90,12 +91,12 @@ BEACEventProperties& BEACEventProperties::setDate(const std::optional<plat::Date
 }
 
 std::vector<BEACEventProperties::Entry> BEACEventProperties::properties() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return entries_;
 }
 
 bool BEACEventProperties::remove(const std::string& key) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
         if (it->first == key) {
             entries_.erase(it);
@@ -112,12 +113,12 @@ plat::Array BEACEventProperties::serializeToArray() const {
 }
 
 std::size_t BEACEventProperties::count() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return entries_.size();
 }
 
 bool BEACEventProperties::isEmpty() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return entries_.empty();
 }
 
@@ -166,6 +167,6 @@ void BEACEventProperties::initWithCoder(plat::KeyedUnarchiver& coder) {
             if (property && property->name)
                 decoded.emplace_back(*property->name, std::const_pointer_cast<BEACTypedProperty>(property));
         }
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     entries_ = std::move(decoded);
 }

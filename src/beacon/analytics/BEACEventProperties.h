@@ -15,6 +15,7 @@
 #include "beacon/core/BEACSerializableObject.h"
 #include "beacon/core/BEACTypedProperty.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Mutex.h"
 
 inline constexpr const char* kBEACAnalyticsLogTag = "BeaconAnalytics";
 
@@ -58,6 +59,6 @@ class BEACEventProperties : public BEACSerializableObject {
   private:
     void store(const std::string& key, std::shared_ptr<BEACTypedProperty> property);
 
-    mutable std::mutex mutex_;
-    std::vector<Entry> entries_;
+    mutable plat::Mutex mutex_;
+    std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };

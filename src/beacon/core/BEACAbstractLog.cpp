@@ -3,6 +3,7 @@
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/Mutex.h"
 
 using beac::detail::encodeString;
 using beac::detail::setIfPresent;
@@ -78,12 +79,12 @@ std::optional<std::string> BEACAbstractLog::serializeLogWithPrettyPrinting(bool 
 }
 
 std::shared_ptr<const std::set<std::string>> BEACAbstractLog::transmissionTargetTokens() const {
-    std::lock_guard lock(tokensMutex_);
+    plat::MutexLock lock(tokensMutex_);
     return tokens_;
 }
 
 void BEACAbstractLog::addTransmissionTargetToken(const std::string& token) {
-    std::lock_guard lock(tokensMutex_);
+    plat::MutexLock lock(tokensMutex_);
     auto next = tokens_ ? std::make_shared<std::set<std::string>>(*tokens_)
                         : std::make_shared<std::set<std::string>>();
     next->insert(token);

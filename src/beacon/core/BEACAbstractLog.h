@@ -21,6 +21,7 @@
 #include "beacon/core/BEACDevice.h"
 #include "beacon/core/BEACSerializableObject.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACSharedSchemaLog;
 
@@ -72,8 +73,8 @@ class BEACAbstractLog : public BEACSerializableObject {
     bool logValidityFailure(const char* field) const;
 
   private:
-    mutable std::mutex tokensMutex_;
-    std::shared_ptr<const std::set<std::string>> tokens_;
+    mutable plat::Mutex tokensMutex_;
+    std::shared_ptr<const std::set<std::string>> tokens_ GUARDED_BY(tokensMutex_);
 };
 
 // A log with string properties (already validated by the caller).

@@ -11,6 +11,7 @@
 #include "beacon/core/BEACUserIdContext.h"
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace {
@@ -19,14 +20,15 @@ constexpr const char* kBEACEnabledKey = "BeaconIsEnabled";
 constexpr const char* kBEACNetworkRequestsAllowedKey = "NetworkRequestsAllowed";
 constexpr const char* kBEACInstallIdKey = "InstallId";
 
-std::mutex dependencyMutex;
-BEACIngestionFactory ingestionFactoryOverride;
-std::shared_ptr<BEACStorage> storageOverride;
-std::shared_ptr<plat::dispatch::Clock> clockOverride;
-std::function<std::shared_ptr<BEACHttpClientProtocol>()> eventCollectorClientFactoryOverride;
+plat::Mutex dependencyMutex;
+BEACIngestionFactory ingestionFactoryOverride GUARDED_BY(dependencyMutex);
+std::shared_ptr<BEACStorage> storageOverride GUARDED_BY(dependencyMutex);
+std::shared_ptr<plat::dispatch::Clock> clockOverride GUARDED_BY(dependencyMutex);
+std::function<std::shared_ptr<BEACHttpClientProtocol>()> eventCollectorClientFactoryOverride
+    GUARDED_BY(dependencyMutex);
 
-std::mutex sharedMutex;
-std::shared_ptr<BEACBeacon> sharedBeacon;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACBeacon> sharedBeacon GUARDED_BY(sharedMutex);
 
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
@@ -46,39 +48,39 @@ std::shared_ptr<BEACGroupIngestionProtocol> BEACMakeDefaultIngestion(const std::
                                                                      const std::string& logUrl);
 
 BEACIngestionFactory BEACDependencyConfiguration::ingestionFactory() {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     return ingestionFactoryOverride ? ingestionFactoryOverride
                                     : BEACIngestionFactory(&BEACMakeDefaultIngestion);
 }
 void BEACDependencyConfiguration::setIngestionFactory(BEACIngestionFactory factory) {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     ingestionFactoryOverride = std::move(factory);
 }
 std::shared_ptr<BEACStorage> BEACDependencyConfiguration::storage() {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     return storageOverride;
 }
 void BEACDependencyConfiguration::setStorage(std::shared_ptr<BEACStorage> storage) {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     storageOverride = std::move(storage);
 }
 
 std::shared_ptr<plat::dispatch::Clock> BEACDependencyConfiguration::clock() {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     return clockOverride;
 }
 void BEACDependencyConfiguration::setClock(std::shared_ptr<plat::dispatch::Clock> clock) {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     clockOverride = std::move(clock);
 }
 std::function<std::shared_ptr<BEACHttpClientProtocol>()>
 BEACDependencyConfiguration::eventCollectorHttpClientFactory() {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     return eventCollectorClientFactoryOverride;
 }
 void BEACDependencyConfiguration::setEventCollectorHttpClientFactory(
     std::function<std::shared_ptr<BEACHttpClientProtocol>()> factory) {
-    std::lock_guard lock(dependencyMutex);
+    plat::MutexLock lock(dependencyMutex);
     eventCollectorClientFactoryOverride = std::move(factory);
 }
 
@@ -87,14 +89,14 @@ const char* BEACBeacon::defaultLogUrl() {
 }
 
 std::shared_ptr<BEACBeacon> BEACBeacon::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!sharedBeacon)
         sharedBeacon = std::make_shared<BEACBeacon>();
     return sharedBeacon;
 }
 
 void BEACBeacon::resetSharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     sharedBeacon.reset();
 }
 

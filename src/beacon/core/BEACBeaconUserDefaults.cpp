@@ -3,16 +3,17 @@
 #include <mutex>
 
 #include "beacon/core/BEACLogger.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 
 namespace {
-std::mutex sharedMutex;
-std::shared_ptr<BEACBeaconUserDefaults> sharedDefaults;
-std::shared_ptr<plat::UserDefaults> sharedStore;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACBeaconUserDefaults> sharedDefaults GUARDED_BY(sharedMutex);
+std::shared_ptr<plat::UserDefaults> sharedStore GUARDED_BY(sharedMutex);
 }  // namespace
 
 std::shared_ptr<BEACBeaconUserDefaults> BEACBeaconUserDefaults::shared() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!sharedDefaults)
         sharedDefaults = std::make_shared<BEACBeaconUserDefaults>(
             sharedStore ? sharedStore : plat::UserDefaults::standardUserDefaults());
@@ -20,7 +21,7 @@ std::shared_ptr<BEACBeaconUserDefaults> BEACBeaconUserDefaults::shared() {
 }
 
 void BEACBeaconUserDefaults::resetSharedInstance(std::shared_ptr<plat::UserDefaults> store) {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     sharedDefaults.reset();
     sharedStore = std::move(store);
 }

@@ -68,7 +68,8 @@ void BEACChannelUnitDefault::enqueueItem(const BEACLogPtr& log, uint64_t flags) 
     for (const auto& delegate : delegates())
         delegate->channelDidPrepareLog(*this, log, internalId, flags);
     auto self = shared_from_this();
-    queue_.async([self, log, internalId, flags] { self->enqueueOnQueue(log, internalId, flags); });
+    logsDispatchQueue().async(
+        [self, log, internalId, flags] { self->enqueueOnQueue(log, internalId, flags); });
 }
 
 void BEACChannelUnitDefault::enqueueOnQueue(const BEACLogPtr& log, const std::string& internalId,
@@ -115,7 +116,18 @@ void BEACChannelUnitDefault::enqueueOnQueue(const BEACLogPtr& log, const std::st
     }
 }
 
+plat::dispatch::Queue BEACChannelUnitDefault::logsDispatchQueue() const {
+    plat::MutexLock lock(queueMutex_);
+    return queue_;
+}
+
+void BEACChannelUnitDefault::setLogsDispatchQueue(plat::dispatch::Queue queue) {
+    plat::MutexLock lock(queueMutex_);
+    queue_ = std::move(queue);
+}
+
 void BEACChannelUnitDefault::checkPendingLogs() {
+    logsDispatchQueue().assertCurrent();
     if (!paused_ && configuration_.flushInterval() == kBEACDefaultFlushInterval &&
         itemsCount_ >= configuration_.batchSizeLimit()) {
         flushQueue();
@@ -162,7 +174,7 @@ void BEACChannelUnitDefault::startTimer(uint64_t seconds) {
     if (!enabled_)
         return;
     resetTimer();
-    timerSource_ = plat::dispatch::TimerSource::create(queue_);
+    timerSource_ = plat::dispatch::TimerSource::create(logsDispatchQueue());
     std::weak_ptr<BEACChannelUnitDefault> weak = weak_from_this();
     timerSource_->setEventHandler([weak] {
         auto self = weak.lock();
@@ -239,7 +251,7 @@ void BEACChannelUnitDefault::sendLogContainer(const BEACLogContainerPtr& contain
     ingestion_->sendAsync(
         container, [self, container](const std::string&, const BEACHttpResponsePtr& response,
                                      const std::optional<plat::Data>&, const plat::ErrorPtr& error) {
-            self->queue_.async(
+            self->logsDispatchQueue().async(
                 [self, container, response, error] { self->completeSend(container, response, error); });
         });
 }
@@ -287,7 +299,7 @@ void BEACChannelUnitDefault::completeSend(const BEACLogContainerPtr& container,
 
 void BEACChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
     auto self = shared_from_this();
-    queue_.async(
+    logsDispatchQueue().async(
         [self, isEnabled, deleteDataOnDisabled] { self->setEnabledSync(isEnabled, deleteDataOnDisabled); });
 }
 
@@ -335,12 +347,14 @@ void BEACChannelUnitDefault::notifyFailureBeforeSendingForItem(const BEACLogPtr&
 
 void BEACChannelUnitDefault::pauseWithIdentifyingObject(const plat::ObjectPtr& identifyingObject) {
     auto self = shared_from_this();
-    queue_.async([self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
+    logsDispatchQueue().async(
+        [self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void BEACChannelUnitDefault::resumeWithIdentifyingObject(const plat::ObjectPtr& identifyingObject) {
     auto self = shared_from_this();
-    queue_.async([self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
+    logsDispatchQueue().async(
+        [self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void BEACChannelUnitDefault::pauseWithIdentifyingObjectSync(const plat::ObjectPtr& identifyingObject) {
@@ -383,7 +397,7 @@ void BEACChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token)
     if (!key)
         return;
     auto self = shared_from_this();
-    queue_.async([self, key = *key] {
+    logsDispatchQueue().async([self, key = *key] {
         BEACLogDebug(kBEACLogTag, "Pause channel for target key %@.", key);
         self->pausedTargetKeys_.insert(key);
     });
@@ -394,7 +408,7 @@ void BEACChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token
     if (!key)
         return;
     auto self = shared_from_this();
-    queue_.async([self, key = *key] {
+    logsDispatchQueue().async([self, key = *key] {
         BEACLogDebug(kBEACLogTag, "Resume channel for target key %@.", key);
         self->pausedTargetKeys_.erase(key);
         self->itemsCount_ = self->storage_->countLogs();

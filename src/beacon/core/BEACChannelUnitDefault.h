@@ -7,8 +7,10 @@
 //
 // Threads: enqueueItem prepares the log on the caller's thread; everything
 // else runs on the channel group's serial queue, which alone touches the
-// unit's state. The delegate set has its own lock, held only to copy or change
-// it. The flush timer runs on the queue's clock.
+// unit's state (checkPendingLogs called off that queue ends the process).
+// The queue itself is held under its own lock; set it before the unit is
+// used, since work already queued stays on the old one. The delegate set has its own lock, held only to copy
+// or change it. The flush timer runs on the queue's clock.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +44,8 @@ class BEACChannelUnitDefault : public BEACChannelUnitProtocol,
     void pauseSendingLogsWithToken(const std::string& token) override;
     void resumeSendingLogsWithToken(const std::string& token) override;
     const BEACChannelUnitConfiguration& configuration() const override { return configuration_; }
-    plat::dispatch::Queue logsDispatchQueue() const override { return queue_; }
-    void setLogsDispatchQueue(plat::dispatch::Queue queue) override { queue_ = std::move(queue); }
+    plat::dispatch::Queue logsDispatchQueue() const override EXCLUDES(queueMutex_);
+    void setLogsDispatchQueue(plat::dispatch::Queue queue) override EXCLUDES(queueMutex_);
 
     // "ChannelStartTimer:<group id>".
     std::string oldestPendingLogTimestampKey() const;
@@ -83,7 +85,8 @@ class BEACChannelUnitDefault : public BEACChannelUnitProtocol,
     bool paused_ = false;
     bool discardLogs_ = false;
     const BEACChannelUnitConfiguration configuration_;
-    plat::dispatch::Queue queue_;
+    mutable plat::Mutex queueMutex_;
+    plat::dispatch::Queue queue_ GUARDED_BY(queueMutex_);
     const std::shared_ptr<BEACIngestionProtocol> ingestion_;
     const std::shared_ptr<BEACStorage> storage_;
     std::shared_ptr<plat::dispatch::TimerSource> timerSource_;

@@ -85,25 +85,25 @@ void BEACDelegateForwarder::setEnabledFromPlistForKey(const std::string& key) {
 }
 
 void BEACDelegateForwarder::setEnabled(bool isEnabled) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     enabled_ = isEnabled;
     if (!isEnabled)
         delegates_.clear();
 }
 
 bool BEACDelegateForwarder::isEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return enabled_;
 }
 
 void BEACDelegateForwarder::addDelegate(const std::shared_ptr<Responder>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (enabled_ && delegate)
         delegates_.push_back(delegate);
 }
 
 void BEACDelegateForwarder::removeDelegate(const std::shared_ptr<Responder>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!enabled_)
         return;
     std::erase_if(delegates_, [&](const auto& weak) {
@@ -113,7 +113,7 @@ void BEACDelegateForwarder::removeDelegate(const std::shared_ptr<Responder>& del
 }
 
 std::size_t BEACDelegateForwarder::delegateCount() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::size_t n = 0;
     for (const auto& weak : delegates_)
         n += !weak.expired();
@@ -130,10 +130,10 @@ void BEACDelegateForwarder::addDelegateSelectorToSwizzle(const std::string& sele
                                         customSetDelegate(receiver, arguments);
                                         return plat::Value();
                                     });
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         originalSetDelegateImp_ = std::move(kept);
     });
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     selectorsToSwizzle_.insert(selector);
 }
 
@@ -145,7 +145,7 @@ void BEACDelegateForwarder::customSetDelegate(Responder& receiver, const Argumen
     });
     Implementation original;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         original = originalSetDelegateImp_;
     }
     if (original)
@@ -155,7 +155,7 @@ void BEACDelegateForwarder::customSetDelegate(Responder& receiver, const Argumen
 void BEACDelegateForwarder::swizzleOriginalDelegate(const std::shared_ptr<Responder>& originalDelegate) {
     std::set<std::string> selectors;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         selectors.swap(selectorsToSwizzle_);
     }
     for (const auto& selector : selectors) {
@@ -171,7 +171,7 @@ void BEACDelegateForwarder::swizzleOriginalDelegate(const std::shared_ptr<Respon
             });
         *keptSlot = kept;
         if (kept) {
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             originalImplementations_[selector] = kept;
         }
     }
@@ -199,11 +199,11 @@ Implementation BEACDelegateForwarder::swizzleOriginalSelector(const std::string&
 
 plat::Value BEACDelegateForwarder::forward(const std::string& selector, const Arguments& arguments,
                                            plat::Value value) {
-    static std::mutex forwardMutex;
-    std::lock_guard forwardLock(forwardMutex);
+    static plat::Mutex forwardMutex;
+    plat::MutexLock forwardLock(forwardMutex);
     std::vector<std::shared_ptr<Responder>> targets;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         for (const auto& weak : delegates_) {
             if (auto strong = weak.lock())
                 targets.push_back(std::move(strong));
@@ -227,8 +227,8 @@ plat::Value BEACDelegateForwarder::forward(const std::string& selector, const Ar
 
 namespace {
 
-std::mutex sharedForwarderMutex;
-std::shared_ptr<BEACAppDelegateForwarder> sharedForwarder;
+plat::Mutex sharedForwarderMutex;
+std::shared_ptr<BEACAppDelegateForwarder> sharedForwarder GUARDED_BY(sharedForwarderMutex);
 
 std::shared_ptr<BEACAppDelegateForwarder> makeForwarder() {
     auto forwarder = std::make_shared<BEACAppDelegateForwarder>();
@@ -239,14 +239,14 @@ std::shared_ptr<BEACAppDelegateForwarder> makeForwarder() {
 }  // namespace
 
 std::shared_ptr<BEACAppDelegateForwarder> BEACAppDelegateForwarder::sharedInstance() {
-    std::lock_guard lock(sharedForwarderMutex);
+    plat::MutexLock lock(sharedForwarderMutex);
     if (!sharedForwarder)
         sharedForwarder = makeForwarder();
     return sharedForwarder;
 }
 
 void BEACAppDelegateForwarder::resetSharedInstance() {
-    std::lock_guard lock(sharedForwarderMutex);
+    plat::MutexLock lock(sharedForwarderMutex);
     sharedForwarder = makeForwarder();
 }
 
@@ -255,6 +255,5 @@ Responder& BEACAppDelegateForwarder::originalClassForSetDelegate() {
 }
 
 std::once_flag& BEACAppDelegateForwarder::swizzlingOnceToken() {
-    static std::once_flag once;
-    return once;
+    return swizzlingOnce_;
 }

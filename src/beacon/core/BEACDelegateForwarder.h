@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/appkit/Interception.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACDelegateForwarder {
   public:
@@ -64,12 +65,12 @@ class BEACDelegateForwarder {
                                                          plat::appkit::Responder& exemplar,
                                                          plat::appkit::Implementation replacement);
 
-    mutable std::mutex mutex_;
-    bool enabled_ = true;
-    std::vector<std::weak_ptr<plat::appkit::Responder>> delegates_;
-    plat::appkit::Implementation originalSetDelegateImp_;
-    std::map<std::string, plat::appkit::Implementation> originalImplementations_;
-    std::set<std::string> selectorsToSwizzle_;
+    mutable plat::Mutex mutex_;
+    bool enabled_ GUARDED_BY(mutex_) = true;
+    std::vector<std::weak_ptr<plat::appkit::Responder>> delegates_ GUARDED_BY(mutex_);
+    plat::appkit::Implementation originalSetDelegateImp_ GUARDED_BY(mutex_);
+    std::map<std::string, plat::appkit::Implementation> originalImplementations_ GUARDED_BY(mutex_);
+    std::set<std::string> selectorsToSwizzle_ GUARDED_BY(mutex_);
     std::once_flag delegateOnce_;
 };
 
@@ -82,4 +83,9 @@ class BEACAppDelegateForwarder : public BEACDelegateForwarder {
   protected:
     plat::appkit::Responder& originalClassForSetDelegate() override;
     std::once_flag& swizzlingOnceToken() override;
+
+  private:
+    // Once per forwarder: the process keeps one shared forwarder, and a new
+    // one (resetSharedInstance) wraps the application's setter again.
+    std::once_flag swizzlingOnce_;
 };

@@ -9,13 +9,14 @@
 #include "beacon/core/BEACKeychainUtil.h"
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 #include "platform/security/AES.h"
 
 namespace {
 
-std::mutex metadataMutex;
-std::mutex keyMutex;
+plat::Mutex metadataMutex;
+plat::Mutex keyMutex;
 
 constexpr std::size_t kIVLength = plat::security::AESBlockLength;
 // What follows the key tag in the metadata of the current layout.
@@ -121,7 +122,7 @@ std::optional<plat::Data> BEACEncrypter::getKeyWithKeyTag(const std::string& tag
     if (auto stored = BEACKeychainUtil::stringForKey(tag, &status)) {
         key = decodeKey(*stored);
     } else if (status == plat::security::errSecItemNotFound) {
-        std::lock_guard lock(keyMutex);
+        plat::MutexLock lock(keyMutex);
         if (auto again = BEACKeychainUtil::stringForKey(tag, &status))
             key = decodeKey(*again);
         else if (status == plat::security::errSecItemNotFound)
@@ -136,7 +137,7 @@ std::optional<plat::Data> BEACEncrypter::getKeyWithKeyTag(const std::string& tag
 }
 
 std::string BEACEncrypter::getCurrentKeyTag() {
-    std::lock_guard lock(metadataMutex);
+    plat::MutexLock lock(metadataMutex);
     auto value = BEACBeaconUserDefaults::shared()->objectForKey(kBEACEncryptionKeyMetadataKey);
     if (!value || !value->isString()) {
         rotateToNewKeyTag(kBEACEncryptionKeyTagAlternate);
@@ -192,7 +193,7 @@ namespace {
 class RandomPool {
   public:
     std::optional<plat::Data> take(std::size_t count) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         const pid_t pid = getpid();
         if (pid != pid_ || used_ + count > bytes_.size()) {
             auto fresh = plat::security::randomBytes(std::max(kPoolSize, count));
@@ -210,10 +211,10 @@ class RandomPool {
 
   private:
     static constexpr std::size_t kPoolSize = 1024;
-    std::mutex mutex_;
-    std::vector<uint8_t> bytes_;
-    std::size_t used_ = 0;
-    pid_t pid_ = 0;
+    plat::Mutex mutex_;
+    std::vector<uint8_t> bytes_ GUARDED_BY(mutex_);
+    std::size_t used_ GUARDED_BY(mutex_) = 0;
+    pid_t pid_ GUARDED_BY(mutex_) = 0;
 };
 
 RandomPool& ivPool() {

@@ -4,6 +4,7 @@
 
 #include "beacon/core/BEACChannelGroupDefault.h"
 #include "beacon/core/BEACLogger.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ BEACEventCollectorChannelDelegate::BEACEventCollectorChannelDelegate(
 
 std::shared_ptr<BEACChannelUnitProtocol> BEACEventCollectorChannelDelegate::eventCollectorChannel(
     const std::string& groupId) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = channels_.find(groupId);
     return it == channels_.end() ? nullptr : it->second;
 }
@@ -76,7 +77,7 @@ void BEACEventCollectorChannelDelegate::channelGroupDidAddChannelUnit(BEACChanne
         BEACChannelUnitConfiguration::defaultConfiguration(groupId + kEventCollectorSuffix,
                                                            configuration.flushInterval()),
         ingestion_);
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     channels_[groupId] = twin;
 }
 
@@ -88,7 +89,7 @@ void BEACEventCollectorChannelDelegate::channelPrepareLog(BEACChannelUnitProtoco
         csLog->ext = std::make_shared<BEACCSExtensions>();
     if (!csLog->ext->sdkExt)
         csLog->ext->sdkExt = std::make_shared<BEACSDKExtension>();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = epochsAndSeqsByIKey_.find(csLog->iKey.value_or(""));
     if (it == epochsAndSeqsByIKey_.end())
         it = epochsAndSeqsByIKey_
@@ -138,7 +139,7 @@ void BEACEventCollectorChannelDelegate::channelDidSetEnabled(BEACChannelProtocol
         return;
     }
     if (!isEnabled && deletedData) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         epochsAndSeqsByIKey_.clear();
     }
 }

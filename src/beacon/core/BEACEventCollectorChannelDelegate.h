@@ -22,6 +22,7 @@
 #include "beacon/core/BEACChannelProtocols.h"
 #include "beacon/core/BEACEventCollectorIngestion.h"
 #include "beacon/core/BEACSharedSchemaLog.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/UUID.h"
 
 class BEACCSEpochAndSeq {
@@ -70,8 +71,8 @@ class BEACEventCollectorChannelDelegate : public BEACChannelDelegate {
     const plat::UUID installId_;
     const std::string baseUrl_;
     const std::shared_ptr<BEACEventCollectorIngestion> ingestion_;
-    mutable std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<BEACChannelUnitProtocol>> channels_;
+    mutable plat::Mutex mutex_;
+    std::map<std::string, std::shared_ptr<BEACChannelUnitProtocol>> channels_ GUARDED_BY(mutex_);
     // Logs without an instrumentation key share the entry under "".
-    std::map<std::string, BEACCSEpochAndSeq> epochsAndSeqsByIKey_;
+    std::map<std::string, BEACCSEpochAndSeq> epochsAndSeqsByIKey_ GUARDED_BY(mutex_);
 };

@@ -11,6 +11,7 @@
 #include "beacon/core/BEACHttpUtil.h"
 #include "beacon/core/BEACLogger.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Random.h"
 #include "platform/network/Reachability.h"
 #include "platform/urlloading/URLError.h"
@@ -19,8 +20,8 @@ namespace {
 
 constexpr const char* kRetryAfterHeader = "x-ms-retry-after-ms";
 
-std::mutex compressorMutex;
-BEACHttpCall::Compressor compressorOverride;
+plat::Mutex compressorMutex;
+BEACHttpCall::Compressor compressorOverride GUARDED_BY(compressorMutex);
 
 bool hasHeader(const BEACHttpHeaders& headers, const std::string& name) {
     for (const auto& [key, value] : headers) {
@@ -203,7 +204,7 @@ BEAC_Reachability::NetworkStatus BEAC_Reachability::networkStatusForFlags(uint32
 // Calls.
 
 void BEACHttpCall::setCompressor(Compressor compressor) {
-    std::lock_guard lock(compressorMutex);
+    plat::MutexLock lock(compressorMutex);
     compressorOverride = std::move(compressor);
 }
 
@@ -219,7 +220,7 @@ BEACHttpCall::BEACHttpCall(plat::URL url, std::string method, BEACHttpHeaders he
     if (compressionEnabled && this->data && this->data->length() >= kCompressionThreshold) {
         Compressor compressor;
         {
-            std::lock_guard lock(compressorMutex);
+            plat::MutexLock lock(compressorMutex);
             compressor = compressorOverride;
         }
         auto compressed = compressor ? compressor(this->data) : BEACCompression::compressData(this->data);

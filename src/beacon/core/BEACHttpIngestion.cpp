@@ -43,27 +43,27 @@ std::optional<plat::URL> BEACHttpIngestion::buildURL(const std::string& baseURL,
 }
 
 bool BEACHttpIngestion::isEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return enabled_ && BEACBeacon::sharedInstance()->networkRequestsAllowed();
 }
 
 void BEACHttpIngestion::setEnabled(bool isEnabled, bool) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     enabled_ = isEnabled;
 }
 
 std::string BEACHttpIngestion::baseURL() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return baseURL_;
 }
 
 std::optional<plat::URL> BEACHttpIngestion::sendURL() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return sendURL_;
 }
 
 void BEACHttpIngestion::setBaseURL(const std::string& baseURL) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     baseURL_ = baseURL;
     std::string current = sendURL_ ? sendURL_->absoluteString() : std::string("(null)");
     auto parsed = plat::URL::URLWithString(baseURL + apiPath_);
@@ -88,14 +88,20 @@ void BEACHttpIngestion::setBaseURL(const std::string& baseURL) {
 void BEACHttpIngestion::sendData(const std::string& callId, const std::optional<plat::Data>& body,
                                  const BEACHttpHeaders& headers,
                                  const BEACSendAsyncCompletionHandler& handler) {
-    std::lock_guard lock(mutex_);
-    if (!isEnabled() || !sendURL_) {
+    // The state is read under the lock and the call made without it: a
+    // client or handler that answers at once may call back in.
+    std::optional<plat::URL> url;
+    if (isEnabled()) {
+        plat::MutexLock lock(mutex_);
+        url = sendURL_;
+    }
+    if (!url) {
         BEACLogWarning(kBEACLogTag, "%@ is disabled.", className());
         handler(callId, nullptr, std::nullopt, BEACMakeError(kBEACDisabledErrorCode, kBEACDisabledErrorDesc));
         return;
     }
     std::weak_ptr<BEACHttpIngestion> weak = weak_from_this();
-    httpClient_->sendAsync(*sendURL_, "POST", headers, body, retryIntervals_, true,
+    httpClient_->sendAsync(*url, "POST", headers, body, retryIntervals_, true,
                            [weak, callId, handler](const std::optional<plat::Data>& data,
                                                    const plat::urlloading::HTTPURLResponsePtr& response,
                                                    const plat::ErrorPtr& error) {
@@ -170,17 +176,17 @@ BEACBeaconIngestion::BEACBeaconIngestion(std::shared_ptr<BEACHttpClientProtocol>
                         {{"api-version", "1.0.0"}}) {}
 
 bool BEACBeaconIngestion::isReadyToSend() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return appSecret_.has_value();
 }
 
 void BEACBeaconIngestion::setAppSecret(const std::optional<std::string>& appSecret) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     appSecret_ = appSecret;
 }
 
 std::optional<std::string> BEACBeaconIngestion::appSecret() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return appSecret_;
 }
 

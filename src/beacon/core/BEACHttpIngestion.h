@@ -14,6 +14,7 @@
 
 #include "beacon/core/BEACHttpClient.h"
 #include "beacon/core/BEACIngestionProtocol.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACHttpIngestion : public BEACGroupIngestionProtocol,
                           public BEACHttpClientDelegate,
@@ -26,17 +27,17 @@ class BEACHttpIngestion : public BEACGroupIngestionProtocol,
     // BEACIngestionProtocol
     bool isReadyToSend() const override { return true; }
     // The ingestion's own switch and whether the SDK allows network requests.
-    bool isEnabled() const override;
-    void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
+    bool isEnabled() const override EXCLUDES(mutex_);
+    void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override EXCLUDES(mutex_);
 
     // Sends a body with the subclass's headers; `callId` comes back in the
     // completion.
     void sendData(const std::string& callId, const std::optional<plat::Data>& body,
                   const BEACHttpHeaders& headers, const BEACSendAsyncCompletionHandler& handler);
 
-    void setBaseURL(const std::string& baseURL) override;
-    std::string baseURL() const override;
-    std::optional<plat::URL> sendURL() const;
+    void setBaseURL(const std::string& baseURL) override EXCLUDES(mutex_);
+    std::string baseURL() const override EXCLUDES(mutex_);
+    std::optional<plat::URL> sendURL() const EXCLUDES(mutex_);
     const std::vector<double>& retryIntervals() const { return retryIntervals_; }
     const std::shared_ptr<BEACHttpClientProtocol>& httpClient() const { return httpClient_; }
 
@@ -66,11 +67,11 @@ class BEACHttpIngestion : public BEACGroupIngestionProtocol,
     virtual std::string obfuscateResponsePayload(const std::string& payload) const { return payload; }
     virtual std::string className() const { return "BEACHttpIngestion"; }
 
-    mutable std::recursive_mutex mutex_;
-    bool enabled_ = true;
-    std::string baseURL_;
+    mutable plat::Mutex mutex_;
+    bool enabled_ GUARDED_BY(mutex_) = true;
+    std::string baseURL_ GUARDED_BY(mutex_);
     const std::string apiPath_;
-    std::optional<plat::URL> sendURL_;
+    std::optional<plat::URL> sendURL_ GUARDED_BY(mutex_);
     const BEACHttpHeaders httpHeaders_;
     const std::shared_ptr<BEACHttpClientProtocol> httpClient_;
     const int64_t maxNumberOfConnections_;
@@ -97,5 +98,5 @@ class BEACBeaconIngestion : public BEACHttpIngestion {
   private:
     BEACBeaconIngestion(std::shared_ptr<BEACHttpClientProtocol> httpClient, const std::string& baseURL,
                         const std::string& installId);
-    std::optional<std::string> appSecret_;
+    std::optional<std::string> appSecret_ GUARDED_BY(mutex_);
 };

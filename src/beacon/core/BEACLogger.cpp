@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ std::atomic<bool> userDefined{false};
 // Never destroyed: queue threads may still log while the process exits,
 // after static destructors have run.
 struct HandlerState {
-    std::mutex mutex;
-    std::shared_ptr<const BEACLogHandler> handler =
+    plat::Mutex mutex;
+    std::shared_ptr<const BEACLogHandler> handler GUARDED_BY(mutex) =
         std::make_shared<const BEACLogHandler>(&BEACLogger::defaultLogHandler);
 };
 
@@ -24,7 +25,7 @@ HandlerState& handlerState() {
 
 std::shared_ptr<const BEACLogHandler> handlerSnapshot() {
     auto& state = handlerState();
-    std::lock_guard lock(state.mutex);
+    plat::MutexLock lock(state.mutex);
     return state.handler;
 }
 
@@ -35,7 +36,7 @@ BEACLogLevel BEACLogger::currentLogLevel() {
 }
 
 void BEACLogger::setCurrentLogLevel(BEACLogLevel level) {
-    std::lock_guard lock(handlerState().mutex);
+    plat::MutexLock lock(handlerState().mutex);
     userDefined = true;
     currentLevel = level;
 }
@@ -48,7 +49,7 @@ BEACLogHandler BEACLogger::logHandler() {
 void BEACLogger::setLogHandler(BEACLogHandler handler) {
     auto replacement = handler ? std::make_shared<const BEACLogHandler>(std::move(handler)) : nullptr;
     auto& state = handlerState();
-    std::lock_guard lock(state.mutex);
+    plat::MutexLock lock(state.mutex);
     userDefined = true;
     state.handler = std::move(replacement);
 }

@@ -93,7 +93,7 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
     bool usable = canBeUsed();
     bool sdkEnabled = usable && beacon->sdkEnabled();
     bool updating = beacon->enabledStateUpdating();
-    std::lock_guard lock(classMutex_);
+    plat::MutexLock lock(classMutex_);
     if (!usable)
         return;
     if (!sdkEnabled && !updating) {
@@ -108,7 +108,7 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
 
 bool BEACServiceAbstract::classIsEnabled() {
     bool usable = canBeUsed();
-    std::lock_guard lock(classMutex_);
+    plat::MutexLock lock(classMutex_);
     return usable && isEnabled();
 }
 

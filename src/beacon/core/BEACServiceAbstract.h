@@ -19,6 +19,7 @@
 #include <string>
 
 #include "beacon/core/BEACChannelGroupDefault.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACServiceAbstract;
 
@@ -90,5 +91,5 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     std::optional<std::string> appSecret_;
     std::optional<std::string> defaultTransmissionTargetToken_;
     // Serialises the class-level switch.
-    std::mutex classMutex_;
+    plat::Mutex classMutex_;
 };

@@ -2,56 +2,58 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 constexpr const char* kHistoryKey = "SessionIdHistory";
-std::mutex sharedMutex;
-std::shared_ptr<BEACSessionContext> shared;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACSessionContext> shared GUARDED_BY(sharedMutex);
 }  // namespace
 
 std::shared_ptr<BEACSessionContext> BEACSessionContext::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!shared)
         shared = std::make_shared<BEACSessionContext>();
     return shared;
 }
 
 void BEACSessionContext::resetSharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     shared.reset();
 }
 
 BEACSessionContext::BEACSessionContext() {
     sessionHistory_ = beac::detail::readHistory<BEACSessionHistoryInfo>(kHistoryKey);
-    BEACLogDebug(kBEACLogTag, "%tu session(s) in the history.", sessionHistory_.size());
+    const std::size_t count = sessionHistory_.size();  // the log macro's lambda sees no lock
+    BEACLogDebug(kBEACLogTag, "%tu session(s) in the history.", count);
     currentSessionInfo_ = std::make_shared<BEACSessionHistoryInfo>(plat::Date::now(), std::nullopt);
     sessionHistory_.push_back(currentSessionInfo_);
 }
 
 std::optional<std::string> BEACSessionContext::sessionId() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return currentSessionInfo_->sessionId;
 }
 
 void BEACSessionContext::setSessionId(const std::optional<std::string>& sessionId) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!sessionHistory_.empty())
         sessionHistory_.pop_back();
     currentSessionInfo_->sessionId = sessionId;
     currentSessionInfo_->timestamp = plat::Date::now();
     sessionHistory_.push_back(currentSessionInfo_);
     save();
-    BEACLogVerbose(kBEACLogTag, "Stored new session with id:%@ and timestamp: %@.", sessionId,
-                   currentSessionInfo_->timestamp->description());
+    const std::string stamp = currentSessionInfo_->timestamp->description();
+    BEACLogVerbose(kBEACLogTag, "Stored new session with id:%@ and timestamp: %@.", sessionId, stamp);
 }
 
 std::optional<std::string> BEACSessionContext::sessionIdAt(const plat::Date& date) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return beac::detail::idAt(sessionHistory_, date, &BEACSessionHistoryInfo::sessionId);
 }
 
 void BEACSessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     sessionHistory_.clear();
     if (keepCurrentSession)
         sessionHistory_.push_back(currentSessionInfo_);
@@ -60,7 +62,7 @@ void BEACSessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurre
 }
 
 std::vector<std::shared_ptr<BEACSessionHistoryInfo>> BEACSessionContext::sessionHistory() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return sessionHistory_;
 }
 

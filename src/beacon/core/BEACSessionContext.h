@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "beacon/core/BEACHistoryInfo.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACSessionContext {
   public:
@@ -20,18 +21,18 @@ class BEACSessionContext {
 
     BEACSessionContext();
 
-    std::optional<std::string> sessionId() const;
-    void setSessionId(const std::optional<std::string>& sessionId);
+    std::optional<std::string> sessionId() const EXCLUDES(mutex_);
+    void setSessionId(const std::optional<std::string>& sessionId) EXCLUDES(mutex_);
     // The id of the newest record strictly earlier than `date`; nullopt when none.
-    std::optional<std::string> sessionIdAt(const plat::Date& date) const;
-    void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
+    std::optional<std::string> sessionIdAt(const plat::Date& date) const EXCLUDES(mutex_);
+    void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) EXCLUDES(mutex_);
 
-    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory() const;
+    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory() const EXCLUDES(mutex_);
 
   private:
-    void save();
+    void save() REQUIRES(mutex_);
 
-    mutable std::recursive_mutex mutex_;
-    std::shared_ptr<BEACSessionHistoryInfo> currentSessionInfo_;
-    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory_;
+    mutable plat::Mutex mutex_;
+    std::shared_ptr<BEACSessionHistoryInfo> currentSessionInfo_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<BEACSessionHistoryInfo>> sessionHistory_ GUARDED_BY(mutex_);
 };

@@ -2,45 +2,47 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/detail/BEACHistoryStore.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 
 namespace {
 constexpr const char* kHistoryKey = "UserIdHistory";
 constexpr std::size_t kMaxUserIdLength = 256;
 constexpr const char* kCustomUserIdPrefix = "c";
-std::mutex sharedMutex;
-std::shared_ptr<BEACUserIdContext> shared;
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACUserIdContext> shared GUARDED_BY(sharedMutex);
 }  // namespace
 
 std::shared_ptr<BEACUserIdContext> BEACUserIdContext::sharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!shared)
         shared = std::make_shared<BEACUserIdContext>();
     return shared;
 }
 
 void BEACUserIdContext::resetSharedInstance() {
-    std::lock_guard lock(sharedMutex);
+    plat::MutexLock lock(sharedMutex);
     shared.reset();
 }
 
 BEACUserIdContext::BEACUserIdContext() {
     userIdHistory_ = beac::detail::readHistory<BEACUserIdHistoryInfo>(kHistoryKey);
-    BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
+    const std::size_t count = userIdHistory_.size();  // the log macro's lambda sees no lock
+    BEACLogDebug(kBEACLogTag, "%tu userId(s) in the history.", count);
     currentUserIdInfo_ = std::make_shared<BEACUserIdHistoryInfo>(plat::Date::now(), std::nullopt);
     userIdHistory_.push_back(currentUserIdInfo_);
     save();
 }
 
 std::optional<std::string> BEACUserIdContext::userId() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return currentUserIdInfo_->userId;
 }
 
 void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
     std::vector<std::weak_ptr<BEACUserIdContextDelegate>> delegates;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (userId == currentUserIdInfo_->userId)
             return;
         currentUserIdInfo_->timestamp = plat::Date::now();
@@ -49,8 +51,8 @@ void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
             userIdHistory_.pop_back();
         userIdHistory_.push_back(currentUserIdInfo_);
         save();
-        BEACLogVerbose(kBEACLogTag, "Stored new userId:%@ and timestamp: %@.", userId,
-                       currentUserIdInfo_->timestamp->description());
+        const std::string stamp = currentUserIdInfo_->timestamp->description();
+        BEACLogVerbose(kBEACLogTag, "Stored new userId:%@ and timestamp: %@.", userId, stamp);
         delegates = delegates_;
     }
     for (const auto& weak : delegates) {
@@ -60,12 +62,12 @@ void BEACUserIdContext::setUserId(const std::optional<std::string>& userId) {
 }
 
 std::optional<std::string> BEACUserIdContext::userIdAt(const plat::Date& date) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return beac::detail::idAt(userIdHistory_, date, &BEACUserIdHistoryInfo::userId);
 }
 
 void BEACUserIdContext::clearUserIdHistory() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     userIdHistory_.clear();
     userIdHistory_.push_back(currentUserIdInfo_);
     save();
@@ -73,19 +75,19 @@ void BEACUserIdContext::clearUserIdHistory() {
 }
 
 void BEACUserIdContext::addDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::erase_if(delegates_, [](const auto& d) { return d.expired(); });
     delegates_.push_back(delegate);
 }
 
 void BEACUserIdContext::removeDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto target = delegate.lock();
     std::erase_if(delegates_, [&](const auto& d) { return d.expired() || d.lock() == target; });
 }
 
 std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> BEACUserIdContext::userIdHistory() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return userIdHistory_;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "beacon/core/BEACHistoryInfo.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACUserIdContext;
 
@@ -30,24 +31,24 @@ class BEACUserIdContext {
 
     BEACUserIdContext();
 
-    std::optional<std::string> userId() const;
-    void setUserId(const std::optional<std::string>& userId);
-    std::optional<std::string> userIdAt(const plat::Date& date) const;
-    void clearUserIdHistory();
-    void addDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate);
-    void removeDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate);
+    std::optional<std::string> userId() const EXCLUDES(mutex_);
+    void setUserId(const std::optional<std::string>& userId) EXCLUDES(mutex_);
+    std::optional<std::string> userIdAt(const plat::Date& date) const EXCLUDES(mutex_);
+    void clearUserIdHistory() EXCLUDES(mutex_);
+    void addDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) EXCLUDES(mutex_);
+    void removeDelegate(const std::weak_ptr<BEACUserIdContextDelegate>& delegate) EXCLUDES(mutex_);
 
-    std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> userIdHistory() const;
+    std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> userIdHistory() const EXCLUDES(mutex_);
 
     static bool isUserIdValidForBeacon(const std::optional<std::string>& userId);
     static bool isUserIdValidForEventCollector(const std::optional<std::string>& userId);
     static std::optional<std::string> prefixedUserIdFromUserId(const std::optional<std::string>& userId);
 
   private:
-    void save();
+    void save() REQUIRES(mutex_);
 
-    mutable std::recursive_mutex mutex_;
-    std::shared_ptr<BEACUserIdHistoryInfo> currentUserIdInfo_;
-    std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> userIdHistory_;
-    std::vector<std::weak_ptr<BEACUserIdContextDelegate>> delegates_;
+    mutable plat::Mutex mutex_;
+    std::shared_ptr<BEACUserIdHistoryInfo> currentUserIdInfo_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<BEACUserIdHistoryInfo>> userIdHistory_ GUARDED_BY(mutex_);
+    std::vector<std::weak_ptr<BEACUserIdContextDelegate>> delegates_ GUARDED_BY(mutex_);
 };

@@ -2,6 +2,7 @@
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -13,20 +14,20 @@ constexpr std::size_t kMaxPropertyLength = 125;
 
 namespace {
 
-std::mutex formatterMutex;
-std::shared_ptr<const BEACDateFormatter> sharedFormatter;  // guarded by formatterMutex
+plat::Mutex formatterMutex;
+std::shared_ptr<const BEACDateFormatter> sharedFormatter GUARDED_BY(formatterMutex);
 
 }  // namespace
 
 std::shared_ptr<const BEACDateFormatter> BEACUtility::ISO8601DateFormatter() {
-    std::lock_guard lock(formatterMutex);
+    plat::MutexLock lock(formatterMutex);
     if (!sharedFormatter)
         sharedFormatter = std::make_shared<const BEACDateFormatter>();
     return sharedFormatter;
 }
 
 void BEACUtility::resetDateFormatterInstance() {
-    std::lock_guard lock(formatterMutex);
+    plat::MutexLock lock(formatterMutex);
     sharedFormatter.reset();
 }
 

@@ -5,6 +5,7 @@
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 
 namespace {
 
@@ -12,9 +13,9 @@ namespace {
 // create-and-write never interleaves with a delete or a listing here.
 std::recursive_mutex fileMutex;
 
-std::mutex folderMutex;
-std::optional<std::string> folderOverride;
-std::optional<std::string> resolvedFolder;
+plat::Mutex folderMutex;
+std::optional<std::string> folderOverride GUARDED_BY(folderMutex);
+std::optional<std::string> resolvedFolder GUARDED_BY(folderMutex);
 
 constexpr const char* kSDKFolderName = "com.kestrel.beacon";
 
@@ -34,7 +35,7 @@ std::string defaultFolder() {
 }  // namespace
 
 std::string BEACUtility::beaconDirectoryPath() {
-    std::lock_guard lock(folderMutex);
+    plat::MutexLock lock(folderMutex);
     if (!resolvedFolder) {
         std::string folder = folderOverride ? *folderOverride : defaultFolder();
         createDirectoryAtPath(folder);
@@ -44,7 +45,7 @@ std::string BEACUtility::beaconDirectoryPath() {
 }
 
 void BEACUtility::setBeaconDirectoryPath(std::optional<std::string> path) {
-    std::lock_guard lock(folderMutex);
+    plat::MutexLock lock(folderMutex);
     folderOverride = std::move(path);
     resolvedFolder.reset();
 }

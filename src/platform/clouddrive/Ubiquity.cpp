@@ -208,13 +208,13 @@ ErrorPtr requestDownload(const std::string& path) {
     return nullptr;
 }
 
-bool UbiquityService::waitForDownload(const std::string& path, double timeoutSeconds) {
+bool UbiquityService::waitForDownload(const std::string& path, double timeoutSeconds, bool askForDownload) {
     using Clock = std::chrono::steady_clock;
     const auto deadline =
         Clock::now() +
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
             std::isfinite(timeoutSeconds) && timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e6) : 0));
-    bool requested = false;
+    bool requested = !askForDownload;
     while (true) {
         if (exists(path) || !readPlaceholder(path)) {
             return true;

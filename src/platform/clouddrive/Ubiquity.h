@@ -91,10 +91,11 @@ class UbiquityService {
     std::size_t startedDownloadCount() const EXCLUDES(mutex_);
 
     // Blocks until the item's file is present, asking for its download when
-    // only a placeholder exists; false when timeoutSeconds pass first. An item
+    // only a placeholder exists (unless askForDownload is false: a caller
+    // that asked already); false when timeoutSeconds pass first. An item
     // with neither file nor placeholder returns true at once (a read then
     // fails on its own).
-    bool waitForDownload(const std::string& path, double timeoutSeconds);
+    bool waitForDownload(const std::string& path, double timeoutSeconds, bool askForDownload = true);
 
     // Back to signed out, no containers, no injected error.
     void reset() EXCLUDES(mutex_);

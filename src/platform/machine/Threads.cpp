@@ -111,6 +111,10 @@ int listThreads(pid_t* ids, int capacity) {
         return -1;
     alignas(8) char buffer[4096];
     int count = 0;
+    // The main thread's id is the process id; ids wrap around at pid_max, so
+    // a later thread may have a lower one: the main thread sorts first by rule.
+    const pid_t mainThread = getpid();
+    auto before = [mainThread](pid_t a, pid_t b) { return b != mainThread && (a == mainThread || a < b); };
     for (;;) {
         long n = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
@@ -142,7 +146,7 @@ int listThreads(pid_t* ids, int capacity) {
                 continue;
             // Insertion keeps the ids ascending.
             int at = count++;
-            while (at > 0 && ids[at - 1] > id) {
+            while (at > 0 && before(id, ids[at - 1])) {
                 ids[at] = ids[at - 1];
                 --at;
             }

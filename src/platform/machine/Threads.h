@@ -34,7 +34,8 @@ struct ThreadRegisters {
 // The calling thread's kernel id.
 pid_t currentThreadId();
 
-// Lists this process's threads (ascending ids, so the main thread comes first)
+// Lists this process's threads (the main thread first, then ascending ids:
+// ids wrap around, so a later thread's may be lower than the main thread's)
 // into `ids`, at most `capacity` of them. Returns the count, or -1 when the
 // list cannot be read (no /proc, no descriptor left).
 int listThreads(pid_t* ids, int capacity);

@@ -166,7 +166,7 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
     double now = nowSeconds();
     std::vector<HTTPCookie> out;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         for (const auto& c : cookies_) {
             if (c.matches(url, now))
                 out.push_back(c);
@@ -178,12 +178,12 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return cookies_;
 }
 
 void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (policy_ == HTTPCookieAcceptPolicy::Never)
         return;
     cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(),
@@ -205,17 +205,17 @@ void HTTPCookieStorage::setCookiesFromResponse(const std::vector<std::string>& v
 }
 
 void HTTPCookieStorage::deleteAllCookies() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     cookies_.clear();
 }
 
 HTTPCookieAcceptPolicy HTTPCookieStorage::cookieAcceptPolicy() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return policy_;
 }
 
 void HTTPCookieStorage::setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     policy_ = policy;
 }
 

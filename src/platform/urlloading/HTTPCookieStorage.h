@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
+
 #include "platform/foundation/URL.h"
 
 namespace plat::urlloading {
@@ -58,9 +60,9 @@ class HTTPCookieStorage {
     static std::string headerValue(const std::vector<HTTPCookie>& cookies);
 
   private:
-    mutable std::mutex mutex_;
-    std::vector<HTTPCookie> cookies_;
-    HTTPCookieAcceptPolicy policy_ = HTTPCookieAcceptPolicy::Always;
+    mutable plat::Mutex mutex_;
+    std::vector<HTTPCookie> cookies_ GUARDED_BY(mutex_);
+    HTTPCookieAcceptPolicy policy_ GUARDED_BY(mutex_) = HTTPCookieAcceptPolicy::Always;
 };
 
 }  // namespace plat::urlloading

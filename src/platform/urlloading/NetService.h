@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/foundation/Mutex.h"
+
 namespace plat::urlloading {
 
 class NetService {
@@ -24,25 +26,25 @@ class NetService {
 
     // The resolved host name, absent until resolve().
     std::optional<std::string> hostName() const {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         return hostName_;
     }
     // The resolved port, -1 until resolve().
     int port() const {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         return port_;
     }
     void resolve(std::string hostName, int port) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         hostName_ = std::move(hostName);
         port_ = port;
     }
 
   private:
     const std::string domain_, type_, name_;
-    mutable std::mutex mutex_;
-    std::optional<std::string> hostName_;
-    int port_ = -1;
+    mutable plat::Mutex mutex_;
+    std::optional<std::string> hostName_ GUARDED_BY(mutex_);
+    int port_ GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace plat::urlloading

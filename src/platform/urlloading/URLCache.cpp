@@ -92,17 +92,17 @@ URLCache::URLCache(int64_t memoryCapacity, int64_t diskCapacity, std::optional<s
         diskOrder_.push_back(entry.first);
         diskUsage_ += entry.second;
     }
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     trimDisk();
 }
 
 int64_t URLCache::currentMemoryUsage() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return memoryUsage_;
 }
 
 int64_t URLCache::currentDiskUsage() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return diskUsage_;
 }
 
@@ -137,7 +137,7 @@ std::optional<CachedURLResponse> URLCache::cachedResponseForRequest(const URLReq
     const std::string key = keyFor(request);
     if (key.empty())
         return std::nullopt;
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (auto it = memory_.find(key); it != memory_.end())
         return it->second.cached;
     if (disk_.count(fileFor(key)) == 0)
@@ -163,7 +163,7 @@ void URLCache::storeCachedResponse(CachedURLResponse cached, const URLRequest& r
         return;
     if (cached.storedAt == 0)
         cached.storedAt = nowSeconds();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (auto it = memory_.find(key); it != memory_.end()) {
         memoryUsage_ -= it->second.size;
         memory_.erase(it);
@@ -181,7 +181,7 @@ void URLCache::storeCachedResponse(CachedURLResponse cached, const URLRequest& r
 
 void URLCache::removeCachedResponseForRequest(const URLRequest& request) {
     const std::string key = keyFor(request);
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (auto it = memory_.find(key); it != memory_.end()) {
         memoryUsage_ -= it->second.size;
         memory_.erase(it);
@@ -197,7 +197,7 @@ void URLCache::removeCachedResponseForRequest(const URLRequest& request) {
 }
 
 void URLCache::removeAllCachedResponses() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     memory_.clear();
     memoryOrder_.clear();
     memoryUsage_ = 0;

@@ -27,6 +27,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Mutex.h"
+
 #include "platform/foundation/Data.h"
 #include "platform/urlloading/URLRequest.h"
 #include "platform/urlloading/URLResponse.h"
@@ -70,21 +72,22 @@ class URLCache {
     };
     std::string fileFor(const std::string& key) const;
     std::optional<CachedURLResponse> readFile(const std::string& key) const;
-    void writeFile(const std::string& key, const CachedURLResponse& cached);
-    void trimMemory();
-    void trimDisk();
+    // The callers hold mutex_ (the disk index changes with the file).
+    void writeFile(const std::string& key, const CachedURLResponse& cached) REQUIRES(mutex_);
+    void trimMemory() REQUIRES(mutex_);
+    void trimDisk() REQUIRES(mutex_);
 
     const int64_t memoryCapacity_;
     const int64_t diskCapacity_;
     const std::optional<std::string> diskPath_;
 
-    mutable std::mutex mutex_;
-    std::map<std::string, Entry> memory_;  // guarded by mutex_
-    std::list<std::string> memoryOrder_;   // oldest first; guarded by mutex_
-    int64_t memoryUsage_ = 0;              // guarded by mutex_
-    std::map<std::string, int64_t> disk_;  // key file name -> size; guarded by mutex_
-    std::list<std::string> diskOrder_;     // oldest first; guarded by mutex_
-    int64_t diskUsage_ = 0;                // guarded by mutex_
+    mutable plat::Mutex mutex_;
+    std::map<std::string, Entry> memory_ GUARDED_BY(mutex_);
+    std::list<std::string> memoryOrder_ GUARDED_BY(mutex_);  // oldest first
+    int64_t memoryUsage_ GUARDED_BY(mutex_) = 0;
+    std::map<std::string, int64_t> disk_ GUARDED_BY(mutex_);  // key file name -> size
+    std::list<std::string> diskOrder_ GUARDED_BY(mutex_);     // oldest first
+    int64_t diskUsage_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace plat::urlloading

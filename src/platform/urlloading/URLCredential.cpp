@@ -32,7 +32,7 @@ const std::shared_ptr<URLCredentialStorage>& URLCredentialStorage::shared() {
 
 std::optional<std::vector<std::pair<std::string, URLCredential>>>
 URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& space) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end())
         return std::nullopt;
@@ -55,7 +55,7 @@ std::optional<std::string> keyOf(const URLCredential& credential) {
 
 std::optional<URLCredential> URLCredentialStorage::defaultCredentialForProtectionSpace(
     const URLProtectionSpace& space) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end() || !it->second.defaultUser)
         return std::nullopt;
@@ -70,7 +70,7 @@ void URLCredentialStorage::setCredential(const URLCredential& credential, const 
     auto key = keyOf(credential);
     if (!key || credential.persistence == URLCredentialPersistence::None)
         return;
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto& entry = spaces_[space];
     auto it = std::find_if(entry.credentials.begin(), entry.credentials.end(),
                            [&](const auto& p) { return p.first == *key; });
@@ -87,13 +87,13 @@ void URLCredentialStorage::setDefaultCredential(const URLCredential& credential,
     auto key = keyOf(credential);
     if (!key || credential.persistence == URLCredentialPersistence::None)
         return;
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     spaces_[space].defaultUser = *key;
 }
 
 void URLCredentialStorage::removeCredential(const URLCredential& credential,
                                             const URLProtectionSpace& space) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = spaces_.find(space);
     auto key = keyOf(credential);
     if (it == spaces_.end() || !key)

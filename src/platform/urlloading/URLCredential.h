@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
+
 #include "platform/security/Identity.h"
 #include "platform/security/ServerTrust.h"
 #include "platform/urlloading/URLResponse.h"
@@ -102,8 +104,8 @@ class URLCredentialStorage {
         std::vector<std::pair<std::string, URLCredential>> credentials;
         std::optional<std::string> defaultUser;
     };
-    mutable std::mutex mutex_;
-    std::map<URLProtectionSpace, Entry> spaces_;
+    mutable plat::Mutex mutex_;
+    std::map<URLProtectionSpace, Entry> spaces_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::urlloading

@@ -56,27 +56,27 @@ URLSessionTask::~URLSessionTask() {
 }
 
 std::optional<URLRequest> URLSessionTask::currentRequest() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return currentRequest_;
 }
 HTTPURLResponsePtr URLSessionTask::response() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return response_;
 }
 URLSessionTaskState URLSessionTask::state() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return state_;
 }
 ErrorPtr URLSessionTask::error() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return error_;
 }
 std::string URLSessionTask::taskDescription() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return description_;
 }
 void URLSessionTask::setTaskDescription(std::string description) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     description_ = std::move(description);
 }
 
@@ -124,7 +124,7 @@ URLSession::~URLSession() {
 }
 
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return delegate_;
 }
 
@@ -232,7 +232,7 @@ void URLSession::finishTasksAndInvalidate() {
 }
 
 void URLSession::setAttachment(const void* key, std::shared_ptr<void> value) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (value) {
         attachments_[key] = std::move(value);
     } else {
@@ -241,7 +241,7 @@ void URLSession::setAttachment(const void* key, std::shared_ptr<void> value) {
 }
 
 std::shared_ptr<void> URLSession::attachment(const void* key) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto it = attachments_.find(key);
     return it == attachments_.end() ? nullptr : it->second;
 }

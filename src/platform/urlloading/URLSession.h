@@ -113,9 +113,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     const std::shared_ptr<detail::Engine> engine_;
     std::atomic<uint64_t> nextIdentifier_{1};
 
-    mutable std::mutex mutex_;
-    std::shared_ptr<URLSessionDelegate> delegate_;
-    std::map<const void*, std::shared_ptr<void>> attachments_;
+    mutable plat::Mutex mutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_ GUARDED_BY(mutex_);
+    std::map<const void*, std::shared_ptr<void>> attachments_ GUARDED_BY(mutex_);
 };
 
 }  // namespace plat::urlloading

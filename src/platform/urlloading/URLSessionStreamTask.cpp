@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/security/ServerTrust.h"
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/URLSession.h"
@@ -68,12 +69,12 @@ struct URLSessionStreamTask::Connection {
     std::optional<URL> url;
     int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
-    std::mutex mutex;
-    std::deque<std::shared_ptr<Read>> reads;
-    std::deque<std::shared_ptr<Write>> writes;
-    bool stopped = false;
-    bool readCloseRequested = false;
-    ErrorPtr stopError;
+    plat::Mutex mutex;
+    std::deque<std::shared_ptr<Read>> reads GUARDED_BY(mutex);
+    std::deque<std::shared_ptr<Write>> writes GUARDED_BY(mutex);
+    bool stopped GUARDED_BY(mutex) = false;
+    bool readCloseRequested GUARDED_BY(mutex) = false;
+    ErrorPtr stopError GUARDED_BY(mutex);
 
     // Worker thread only.
     int fd = -1;
@@ -113,10 +114,15 @@ struct URLSessionStreamTask::Connection {
             post([completion, error] { completion(error); });
     }
 
+    // The queue an operation of each kind waits in.
+    std::deque<std::shared_ptr<Read>>& queueFor(const Read*) REQUIRES(mutex) { return reads; }
+    std::deque<std::shared_ptr<Write>>& queueFor(const Write*) REQUIRES(mutex) { return writes; }
+
     // Takes the front operation if it is still `op`.
     template <class Op>
-    bool take(std::deque<std::shared_ptr<Op>>& queue, const std::shared_ptr<Op>& op) {
-        std::lock_guard lock(mutex);
+    bool take(const std::shared_ptr<Op>& op) {
+        plat::MutexLock lock(mutex);
+        auto& queue = queueFor(op.get());
         if (queue.empty() || queue.front() != op)
             return false;
         queue.pop_front();
@@ -128,7 +134,7 @@ struct URLSessionStreamTask::Connection {
         std::deque<std::shared_ptr<Read>> r;
         std::deque<std::shared_ptr<Write>> w;
         {
-            std::lock_guard lock(mutex);
+            plat::MutexLock lock(mutex);
             if (stopped)
                 return;
             stopped = true;
@@ -166,7 +172,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     bool isStopped() {
-        std::lock_guard lock(mutex);
+        plat::MutexLock lock(mutex);
         return stopped;
     }
 
@@ -300,8 +306,8 @@ struct URLSessionStreamTask::Connection {
     // handling.
     std::optional<TrustAnswer> askDelegate(const security::ServerTrustPtr& trust, bool sessionLevel) {
         struct Pending {
-            std::mutex mutex;
-            std::optional<TrustAnswer> answer;
+            plat::Mutex mutex;
+            std::optional<TrustAnswer> answer GUARDED_BY(mutex);
         };
         struct Handler {
             std::shared_ptr<Pending> pending;
@@ -311,7 +317,7 @@ struct URLSessionStreamTask::Connection {
                 if (done.exchange(true))
                     return;
                 {
-                    std::lock_guard lock(pending->mutex);
+                    plat::MutexLock lock(pending->mutex);
                     pending->answer = std::move(a);
                 }
                 if (auto c = connection.lock())
@@ -349,7 +355,7 @@ struct URLSessionStreamTask::Connection {
         });
         for (;;) {
             {
-                std::lock_guard lock(pending->mutex);
+                plat::MutexLock lock(pending->mutex);
                 if (pending->answer)
                     return pending->answer;
             }
@@ -397,8 +403,9 @@ struct URLSessionStreamTask::Connection {
     }
 
     template <class Op>
-    std::shared_ptr<Op> front(std::deque<std::shared_ptr<Op>>& queue) {
-        std::lock_guard lock(mutex);
+    std::shared_ptr<Op> front() {
+        plat::MutexLock lock(mutex);
+        auto& queue = queueFor(static_cast<const Op*>(nullptr));
         return queue.empty() ? nullptr : queue.front();
     }
 
@@ -407,7 +414,7 @@ struct URLSessionStreamTask::Connection {
         switch (write->kind) {
             case WriteKind::Bytes: {
                 if (writeClosed) {
-                    if (take(writes, write))
+                    if (take(write))
                         completeWrite(write,
                                       makeURLError(URLErrorNetworkConnectionLost, url, "write side closed"));
                     progress = true;
@@ -424,7 +431,7 @@ struct URLSessionStreamTask::Connection {
                     }
                     write->sent += static_cast<std::size_t>(n);
                 }
-                if (take(writes, write))
+                if (take(write))
                     completeWrite(write, nullptr);
                 progress = true;
                 return true;
@@ -442,7 +449,7 @@ struct URLSessionStreamTask::Connection {
                         return true;
                     }
                 }
-                take(writes, write);
+                take(write);
                 progress = true;
                 return true;
             }
@@ -454,7 +461,7 @@ struct URLSessionStreamTask::Connection {
                     writeClosed = true;
                     delegateCall(&URLSessionDelegate::writeClosedForStreamTask);
                 }
-                take(writes, write);
+                take(write);
                 progress = true;
                 return true;
         }
@@ -463,7 +470,7 @@ struct URLSessionStreamTask::Connection {
 
     bool stepRead(const std::shared_ptr<Read>& read, short& events, bool& progress) {
         auto finish = [&](std::optional<Data> data, bool atEOF) {
-            if (take(reads, read))
+            if (take(read))
                 completeRead(read, std::move(data), atEOF, nullptr);
             progress = true;
         };
@@ -503,7 +510,7 @@ struct URLSessionStreamTask::Connection {
             return end(error);
         while (!isStopped()) {
             {
-                std::lock_guard lock(mutex);
+                plat::MutexLock lock(mutex);
                 if (readCloseRequested && !readClosed) {
                     readClosed = true;
                     carry.clear();
@@ -514,9 +521,9 @@ struct URLSessionStreamTask::Connection {
             bool progress = false;
             auto now = Clock::now();
             auto deadline = Clock::time_point::max();
-            auto write = front(writes);
+            auto write = front<Write>();
             if (write && now >= write->deadline && write->kind == WriteKind::Bytes) {
-                if (take(writes, write))
+                if (take(write))
                     completeWrite(write, makeURLError(URLErrorTimedOut, url));
                 continue;
             }
@@ -526,10 +533,10 @@ struct URLSessionStreamTask::Connection {
                 return;
             if (write && write->kind == WriteKind::Bytes)
                 deadline = std::min(deadline, write->deadline);
-            auto read = front(reads);
+            auto read = front<Read>();
             if (read && now >= read->deadline) {
                 // Nothing is lost: what it collected goes to the next read.
-                if (take(reads, read)) {
+                if (take(read)) {
                     carry.insert(0, read->collected);
                     completeRead(read, std::nullopt, false, makeURLError(URLErrorTimedOut, url));
                 }
@@ -542,7 +549,7 @@ struct URLSessionStreamTask::Connection {
             if ((peerEnded || readClosed) && writeClosed && carry.empty()) {
                 bool readsLeft = false;
                 {
-                    std::lock_guard lock(mutex);
+                    plat::MutexLock lock(mutex);
                     readsLeft = !reads.empty();
                 }
                 if (!readsLeft)
@@ -585,36 +592,39 @@ void URLSessionStreamTask::readDataOfMinLength(std::size_t minBytes, std::size_t
     auto read = std::make_shared<Connection::Read>(Connection::Read{
         minBytes, std::max<std::size_t>(1, maxBytes), deadlineAfter(timeout), std::move(completion), {}});
     auto& c = *connection_;
+    ErrorPtr stopError;
     {
-        std::lock_guard lock(c.mutex);
+        plat::MutexLock lock(c.mutex);
         if (!c.stopped) {
             c.reads.push_back(read);
             c.wake();
             return;
         }
+        stopError = c.stopError;
     }
-    c.completeRead(read, std::nullopt, false,
-                   c.stopError ? c.stopError : makeURLError(URLErrorCancelled, c.url));
+    c.completeRead(read, std::nullopt, false, stopError ? stopError : makeURLError(URLErrorCancelled, c.url));
 }
 
 void URLSessionStreamTask::writeData(const Data& data, double timeout, WriteCompletion completion) {
     auto write = std::make_shared<Connection::Write>(
         Connection::Write{Connection::WriteKind::Bytes, data, deadlineAfter(timeout), std::move(completion)});
     auto& c = *connection_;
+    ErrorPtr stopError;
     {
-        std::lock_guard lock(c.mutex);
+        plat::MutexLock lock(c.mutex);
         if (!c.stopped) {
             c.writes.push_back(write);
             c.wake();
             return;
         }
+        stopError = c.stopError;
     }
-    c.completeWrite(write, c.stopError ? c.stopError : makeURLError(URLErrorCancelled, c.url));
+    c.completeWrite(write, stopError ? stopError : makeURLError(URLErrorCancelled, c.url));
 }
 
 void URLSessionStreamTask::closeWrite() {
     auto& c = *connection_;
-    std::lock_guard lock(c.mutex);
+    plat::MutexLock lock(c.mutex);
     if (!c.stopped) {
         c.writes.push_back(std::make_shared<Connection::Write>(
             Connection::Write{Connection::WriteKind::CloseWrite, Data(), Clock::time_point::max(), nullptr}));
@@ -624,7 +634,7 @@ void URLSessionStreamTask::closeWrite() {
 
 void URLSessionStreamTask::startSecureConnection() {
     auto& c = *connection_;
-    std::lock_guard lock(c.mutex);
+    plat::MutexLock lock(c.mutex);
     if (!c.stopped) {
         c.writes.push_back(std::make_shared<Connection::Write>(
             Connection::Write{Connection::WriteKind::StartTLS, Data(), Clock::time_point::max(), nullptr}));
@@ -637,7 +647,7 @@ void URLSessionStreamTask::closeRead() {
     auto& c = *connection_;
     std::deque<std::shared_ptr<Connection::Read>> waiting;
     {
-        std::lock_guard lock(c.mutex);
+        plat::MutexLock lock(c.mutex);
         if (c.stopped)
             return;
         c.readCloseRequested = true;

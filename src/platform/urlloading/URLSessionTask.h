@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLRequest.h"
 #include "platform/urlloading/URLResponse.h"
 
@@ -73,12 +74,12 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     const std::optional<URLRequest> originalRequest_;
     std::unique_ptr<detail::Transfer> transfer_;  // touched on the network thread only
 
-    mutable std::mutex mutex_;
-    std::optional<URLRequest> currentRequest_;
-    HTTPURLResponsePtr response_;
-    URLSessionTaskState state_ = URLSessionTaskState::Suspended;
-    ErrorPtr error_;
-    std::string description_;
+    mutable plat::Mutex mutex_;
+    std::optional<URLRequest> currentRequest_ GUARDED_BY(mutex_);
+    HTTPURLResponsePtr response_ GUARDED_BY(mutex_);
+    URLSessionTaskState state_ GUARDED_BY(mutex_) = URLSessionTaskState::Suspended;
+    ErrorPtr error_ GUARDED_BY(mutex_);
+    std::string description_ GUARDED_BY(mutex_);
     std::atomic<int64_t> bytesReceived_{0}, bytesSent_{0}, bytesExpectedToReceive_{-1},
         bytesExpectedToSend_{-1};
 };

@@ -3,15 +3,13 @@
 // ingestions, real SQLite store; flush timers on a manual clock.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "../core/AlwaysReachable.h"
 #include "AnalyticsTestSupport.h"
 #include "beacon/core/BEACHttpIngestion.h"
 #include "beacon/core/BEACTicketCache.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "support/LoopbackServer.h"
+#include "support/WaitUntil.h"
 
 using namespace beactest;
 
@@ -56,14 +54,23 @@ class AnalyticsEndToEndTest : public AnalyticsFixture {
         AnalyticsFixture::start();
         BEACBeacon::sharedInstance()->eventCollectorDelegate()->setLogUrl(server.url("/accept"));
     }
-    // Waits (bounded) until `count` requests reached the path.
+    // Waits (bounded) until `count` requests reached the path with their
+    // bodies; returns those. The server records a request as soon as its
+    // headers arrive and adds the body once it has read it, so a request
+    // only counted may still show an empty body.
     std::vector<testsupport::RecordedRequest> requestsTo(const std::string& path, std::size_t count) {
-        for (int i = 0; i < 4000 && server.requestCount(path) < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::vector<testsupport::RecordedRequest> out;
-        for (const auto& request : server.requests())
-            if (request.path == path)
-                out.push_back(request);
+        auto arrived = [&] {
+            out.clear();
+            for (const auto& request : server.requests()) {
+                const std::string length = request.header("content-length");
+                const bool bodyIn = length.empty() || length == "0" || !request.body.empty();
+                if (request.path == path && bodyIn)
+                    out.push_back(request);
+            }
+            return out.size() >= count;
+        };
+        EXPECT_TRUE(testsupport::waitUntil(arrived)) << out.size() << " of " << count << " to " << path;
         return out;
     }
     static std::vector<std::string> lines(const std::string& body) {

@@ -12,6 +12,7 @@
 #include "beacon/core/BEACSessionContext.h"
 #include "beacon/core/BEACUserIdContext.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "support/WaitUntil.h"
 
 using namespace beactest;
 
@@ -148,16 +149,14 @@ TEST_F(EndToEndTest, ServiceUnavailableThenSuccessDeliversTheSameLogsOnce) {
     advance(3);
     ASSERT_TRUE(server.waitForRequests(1));
     // The retry waits 5 to 10 s on the manual clock.
-    for (int i = 0; i < 2000 && clock->pendingCount() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return clock->pendingCount() > 0; }));
     advance(4.9);
     EXPECT_EQ(server.requests().size(), 1u);
     advance(5.2);
     ASSERT_TRUE(server.waitForRequests(2));
     auto requests = server.requests();
     EXPECT_EQ(requests[0].body, requests[1].body);
-    for (int i = 0; i < 2000 && observer->count("didSucceed") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return observer->count("didSucceed") > 0; }));
     drain();
     EXPECT_EQ(observer->count("didSucceed"), 1u);
     EXPECT_EQ(observer->count("didFail"), 0u);
@@ -176,8 +175,7 @@ TEST_F(EndToEndTest, UnauthorizedAnswerDisablesUnitAndDeletesItsLogs) {
     BEACBeacon::setCustomProperties(&properties);
     advance(3);
     ASSERT_TRUE(server.waitForRequests(1));
-    for (int i = 0; i < 2000 && observer->count("didFail") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return observer->count("didFail") > 0; }));
     drain();
     drain();
     EXPECT_EQ(observer->count("didFail"), 1u);

@@ -291,3 +291,20 @@ TEST_F(ChannelUnitTest, OfflineLogsSurviveRestart) {
     EXPECT_EQ(group->storage()->countLogs(), 0u);
     expectOneOutcomeEach({"l0", "l1", "l2", "new"});
 }
+
+// The unit's state belongs to its queue: checking for pending logs there is
+// quiet, checking from any other thread stops the process naming the queue.
+// The queue is read and replaced under its own lock.
+TEST_F(ChannelUnitTest, PendingLogsAreCheckedOnlyOnTheUnitsQueue) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto unit = addUnit(BEACChannelUnitConfiguration("Checked", 50, 3, 3, 3));
+    ASSERT_EQ(unit->logsDispatchQueue().label(), group->queue().label());
+    group->queue().sync([&] { unit->checkPendingLogs(); });
+    EXPECT_DEATH(unit->checkPendingLogs(), "called off the queue");
+
+    auto other = plat::dispatch::Queue::serial("test.channel.other");
+    unit->setLogsDispatchQueue(other);
+    EXPECT_EQ(unit->logsDispatchQueue().label(), "test.channel.other");
+    other.sync([&] { unit->checkPendingLogs(); });
+    unit->setLogsDispatchQueue(group->queue());
+}

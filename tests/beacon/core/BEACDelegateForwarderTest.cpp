@@ -115,3 +115,28 @@ TEST_F(ForwarderTest, ChainedCallPassesEachResultOn) {
         "application:openURL:returnedValue:", {plat::Value("app"), plat::Value("url"), plat::Value(0)});
     EXPECT_EQ(*result, plat::Value(11));
 }
+
+// The process keeps one shared forwarder, but a test (or a second run of one
+// in the same process) starts again from a fresh forwarder and fresh
+// interceptions: the fresh forwarder wraps the application's setter again.
+TEST_F(ForwarderTest, AFreshSharedForwarderWrapsTheSetterAgain) {
+    BEACBeacon::setLogLevel(BEACLogLevelWarning);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        BEACAppDelegateForwarder::resetSharedInstance();
+        plat::appkit::InterceptionTable::shared().reset();
+        plat::appkit::Application::shared().reset();
+        auto forwarder = BEACAppDelegateForwarder::sharedInstance();
+        forwarder->setEnabled(true);
+        auto custom = std::make_shared<CustomDelegate>(10);
+        forwarder->addDelegate(custom);
+        forwarder->addDelegateSelectorToSwizzle("application:openURL:returnedValue:");
+        auto appDelegate = std::make_shared<AppDelegate>();
+        plat::appkit::Application::shared().setDelegate(appDelegate);
+        auto result = plat::appkit::InterceptionTable::shared().send(
+            *appDelegate,
+            "application:openURL:returnedValue:", {plat::Value("app"), plat::Value("url"), plat::Value(0)});
+        ASSERT_TRUE(result);
+        EXPECT_EQ(*result, plat::Value(11));  // 1 from the delegate, +10
+    }
+}

@@ -17,6 +17,7 @@
 #include "beacon/core/BEACTicketCache.h"
 #include "beacon/core/BEACUtility.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "support/WaitUntil.h"
 
 using namespace beactest;
 
@@ -50,16 +51,22 @@ class EventCollectorIngestionTest : public ::testing::Test {
         BEACTicketCache::sharedInstance()->clearCache();
     }
     void TearDown() override { BEACTicketCache::sharedInstance()->clearCache(); }
+    // The id and status (or error code) of the call; an empty id and -2,
+    // and a failure, when the call never completed.
     std::pair<std::string, int64_t> send(const BEACLogContainerPtr& container) {
-        std::promise<std::pair<std::string, int64_t>> promise;
-        ingestion->sendAsync(container, [&](const std::string& id, const BEACHttpResponsePtr& response,
-                                            const auto&, const plat::ErrorPtr& error) {
-            promise.set_value({id, error      ? error->code()
-                                   : response ? int64_t(response->statusCode)
-                                              : int64_t(-1)});
+        auto promise = std::make_shared<std::promise<std::pair<std::string, int64_t>>>();
+        ingestion->sendAsync(container, [promise](const std::string& id, const BEACHttpResponsePtr& response,
+                                                  const auto&, const plat::ErrorPtr& error) {
+            promise->set_value({id, error      ? error->code()
+                                    : response ? int64_t(response->statusCode)
+                                               : int64_t(-1)});
         });
-        auto future = promise.get_future();
-        EXPECT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        auto future = promise->get_future();
+        if (future.wait_for(std::chrono::duration<double>(testsupport::kHangSeconds)) !=
+            std::future_status::ready) {
+            ADD_FAILURE() << "the call never completed";
+            return {std::string(), -2};
+        }
         return future.get();
     }
 

@@ -12,6 +12,7 @@
 #include "beacon/core/BEACHttpUtil.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Random.h"
+#include "support/WaitUntil.h"
 
 using namespace beactest;
 
@@ -65,14 +66,18 @@ class HttpClientTest : public ::testing::Test {
                           });
         return promise->get_future().share();
     }
+    // The call's outcome; an empty one, and a failure, when none came.
     static Outcome wait(const std::shared_future<Outcome>& future) {
-        EXPECT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        if (future.wait_for(std::chrono::duration<double>(testsupport::kHangSeconds)) !=
+            std::future_status::ready) {
+            ADD_FAILURE() << "the call never completed";
+            return {};
+        }
         return future.get();
     }
     // Waits until the client has armed (or fired) `count` retry timers.
     void waitForTimers(std::size_t count) {
-        for (int i = 0; i < 2000 && clock->pendingCount() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(testsupport::waitUntil([&] { return clock->pendingCount() >= count; }));
         ASSERT_EQ(clock->pendingCount(), count);
     }
 

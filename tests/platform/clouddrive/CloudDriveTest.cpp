@@ -17,6 +17,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace fs = std::filesystem;
 using namespace plat::clouddrive;
@@ -101,11 +102,13 @@ TEST(CloudDriveUbiquityTest, StartingAndWaitingForDownloads) {
 
     // Nobody serves it: the wait ends at its time-out.
     EXPECT_FALSE(service.waitForDownload(item, 0.02));
+    // A caller that asked already waits without asking again.
+    fs::remove(requestPathForItem(item));
+    EXPECT_FALSE(service.waitForDownload(item, 0.02, false));
+    EXPECT_FALSE(fs::exists(requestPathForItem(item)));
     // Served from another thread while waiting.
     std::thread drive([&] {
-        while (!fs::exists(requestPathForItem(item))) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(requestPathForItem(item)); }));
         writeFile(item, "abc");
         fs::remove(placeholderPathForItem(item));
     });

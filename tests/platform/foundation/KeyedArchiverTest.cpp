@@ -370,9 +370,18 @@ TEST_F(KeyedArchiverTest, TextThatIsNotUTF8FailsTheArchive) {
     EXPECT_NE(badKey.error()->description().find("key is not UTF-8"), std::string::npos);
 }
 
+// A name registered or mapped stays so for the rest of the process: tests
+// that need a name nobody knows yet take a new one on every run (a repeated
+// run in the same process finds the last run's name known).
+std::string unknownClassName(const std::string& stem) {
+    static std::atomic<int> runs{0};
+    return stem + std::to_string(++runs);
+}
+
 TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
+    const std::string oldName = unknownClassName("BCDevice");
     KeyedArchiver oldWriter;
-    oldWriter.setClassName("BCDevice", "TestDevice");
+    oldWriter.setClassName(oldName, "TestDevice");
     oldWriter.encodeObject(Value(device()), "root");
     Data data = *oldWriter.encodedData();
 
@@ -382,12 +391,12 @@ TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
 
     auto local = KeyedUnarchiver::create(data);
     ASSERT_TRUE(local.ok());
-    (*local)->setClass("TestDevice", "BCDevice");
+    (*local)->setClass("TestDevice", oldName);
     auto viaInstance = (*local)->decodeTopLevelObject();
     ASSERT_TRUE(viaInstance.ok());
     ASSERT_NE((*viaInstance)->asObjectOf<Device>(), nullptr);
 
-    KeyedUnarchiver::setClassForClassName("TestDevice", "BCDevice");
+    KeyedUnarchiver::setClassForClassName("TestDevice", oldName);
     auto back = unarchive(data);
     ASSERT_TRUE(back);
     auto d = back->asObjectOf<Device>();
@@ -398,8 +407,9 @@ TEST_F(KeyedArchiverTest, OldClassNamesDecodeAsTheCurrentClass) {
 // Classes are remembered from archive to archive on a thread: one registered
 // after an archive naming it failed must still be found.
 TEST_F(KeyedArchiverTest, ClassRegisteredAfterAFailedDecodeIsFound) {
+    const std::string lateName = unknownClassName("TestLateDevice");
     KeyedArchiver writer;
-    writer.setClassName("TestLateDevice", "TestDevice");
+    writer.setClassName(lateName, "TestDevice");
     writer.encodeObject(Value(device()), "root");
     Data data = *writer.encodedData();
 
@@ -408,7 +418,7 @@ TEST_F(KeyedArchiverTest, ClassRegisteredAfterAFailedDecodeIsFound) {
         ASSERT_FALSE(unknown.ok());
         EXPECT_EQ(unknown.error()->code(), CoderReadCorruptError);
     }
-    KeyedUnarchiver::registerClass<Device>("TestLateDevice", &Device::decode);
+    KeyedUnarchiver::registerClass<Device>(lateName, &Device::decode);
     auto back = unarchive(data);
     ASSERT_TRUE(back);
     ASSERT_NE(back->asObjectOf<Device>(), nullptr);

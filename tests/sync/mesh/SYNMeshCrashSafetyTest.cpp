@@ -249,10 +249,6 @@ TEST(MeshCrashSafetyTest, KillRightAfterSaveReturnedLosesNothing) {
 // service that copied half of a file, or two writers) are reported and do
 // not stop the merges of the other files for good.
 TEST(MeshCrashSafetyTest, DamagedSharedFilesDoNotStopSync) {
-    if (!std::getenv("MESH_CRASH_DAMAGED_FILES")) {
-        GTEST_SKIP() << "waits for damaged event files to be reported and skipped by the cloud manager "
-                        "(set MESH_CRASH_DAMAGED_FILES=1 to run it)";
-    }
     Crashes crashes;
     crashes.machines = {"alpha", "beta"};
     crashes.run("alpha", 1, 3, "", 10);

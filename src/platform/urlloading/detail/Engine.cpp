@@ -320,7 +320,7 @@ thread_local const Engine* wakeDeferredBy = nullptr;
 
 void Engine::post(std::function<void()> command) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (!exited_) {
             // One wake-up per batch: a list that is not empty has already
             // woken the thread, which takes the whole list when it runs.
@@ -339,7 +339,7 @@ void Engine::post(std::function<void()> command) {
 void Engine::runCommands() {
     std::vector<std::function<void()>> commands;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         commands.swap(commands_);
         commandsWaiting_.store(false, std::memory_order_relaxed);
     }
@@ -414,7 +414,7 @@ void Engine::run() {
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
-            std::lock_guard lock(createdMutex_);
+            plat::MutexLock lock(createdMutex_);
             if (invalidationFinished_ || created_.empty())
                 break;
         }
@@ -457,7 +457,7 @@ void Engine::run() {
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         exited_ = true;
     }
     std::lock_guard lock(afterExitMutex_);
@@ -484,7 +484,7 @@ void Engine::flushDelegateBlocks() {
 
 void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
     {
-        std::lock_guard lock(mailboxMutex_);
+        plat::MutexLock lock(mailboxMutex_);
         if (mailbox_.empty())
             mailbox_ = std::move(blocks);
         else
@@ -505,7 +505,7 @@ void Engine::drainMailbox() {
     for (;;) {
         std::vector<std::function<void()>> blocks;
         {
-            std::lock_guard lock(mailboxMutex_);
+            plat::MutexLock lock(mailboxMutex_);
             if (mailbox_.empty()) {
                 draining_ = false;
                 return;
@@ -536,7 +536,7 @@ void Engine::drainMailbox() {
 }
 
 void Engine::wakeForDeferredCommands() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!exited_ && !commands_.empty())
         wake();
 }
@@ -586,13 +586,13 @@ int Engine::checkDeadlines() {
 // --- commands ---
 
 void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::lock_guard lock(createdMutex_);
+    plat::MutexLock lock(createdMutex_);
     created_[task->taskIdentifier()] = task;
 }
 
 void Engine::forgetTask(uint64_t identifier) {
     {
-        std::lock_guard lock(createdMutex_);
+        plat::MutexLock lock(createdMutex_);
         created_.erase(identifier);
     }
     // The thread may be waiting for the last unstarted task to go.
@@ -612,7 +612,7 @@ void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
             return;
         t.suspended = false;
         {
-            std::lock_guard lock(task->mutex_);
+            plat::MutexLock lock(task->mutex_);
             task->state_ = URLSessionTaskState::Running;
         }
         t.lastActivity = SteadyClock::now();
@@ -632,7 +632,7 @@ void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
             return;
         t.suspended = true;
         {
-            std::lock_guard lock(task->mutex_);
+            plat::MutexLock lock(task->mutex_);
             task->state_ = URLSessionTaskState::Suspended;
         }
         // The transfer stops at its next body chunk: the write and read
@@ -643,7 +643,7 @@ void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
 void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
                         std::function<void(std::optional<Data>)> resumeData) {
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         if (task->state_ != URLSessionTaskState::Completed)
             task->state_ = URLSessionTaskState::Canceling;
     }
@@ -677,7 +677,7 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
         if (cancelTasks) {
             std::vector<TaskPtr> all(running_.begin(), running_.end());
             {
-                std::lock_guard lock(createdMutex_);
+                plat::MutexLock lock(createdMutex_);
                 for (auto& [id, weak] : created_) {
                     if (auto task = weak.lock())
                         all.push_back(task);
@@ -710,7 +710,7 @@ void Engine::maybeFinishInvalidation() {
     if (!invalidated_ || invalidationFinished_ || !running_.empty())
         return;
     {
-        std::lock_guard lock(createdMutex_);
+        plat::MutexLock lock(createdMutex_);
         for (auto it = created_.begin(); it != created_.end();) {
             it = it->second.expired() ? created_.erase(it) : std::next(it);
         }
@@ -722,7 +722,7 @@ void Engine::maybeFinishInvalidation() {
     toDelegateQueue([session] {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
-            std::lock_guard lock(session->mutex_);
+            plat::MutexLock lock(session->mutex_);
             delegate = std::move(session->delegate_);
         }
         if (!delegate)
@@ -771,7 +771,7 @@ void Engine::startTask(const TaskPtr& task) {
     forgetCreated(task->taskIdentifier());
     running_.insert(task);
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         task->state_ = URLSessionTaskState::Running;
     }
     t.startTime = SteadyClock::now();
@@ -845,7 +845,7 @@ bool Engine::answerFromCache(const TaskPtr& task) {
         return false;
     // As if the server had answered with it: response, body, completion.
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         task->currentRequest_ = t.request;
     }
     t.servedFromCache = true;
@@ -872,7 +872,7 @@ bool Engine::offerToCache(const TaskPtr& task) {
         return false;
     HTTPURLResponsePtr response;
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         response = task->response_;
     }
     if (!response || hasDirective(response->valueForHTTPHeaderField("Cache-Control"), "no-store") ||
@@ -960,7 +960,7 @@ void Engine::startHop(const TaskPtr& task) {
         return;
     }
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         task->currentRequest_ = t.request;
     }
     if (!t.request.url)
@@ -1181,7 +1181,7 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
     bool decoded = encoding && !equalsIgnoringCase(*encoding, "identity");
     auto response = std::make_shared<const HTTPURLResponse>(url, t.hopStatus, t.hopHeaders, decoded);
     {
-        std::lock_guard lock(task.mutex_);
+        plat::MutexLock lock(task.mutex_);
         task.response_ = response;
     }
     int64_t expected = response->expectedContentLength();
@@ -1837,12 +1837,12 @@ TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
     running_.insert(download);
     HTTPURLResponsePtr response;
     {
-        std::lock_guard lock(dataTask->mutex_);
+        plat::MutexLock lock(dataTask->mutex_);
         response = dataTask->response_;
         dataTask->state_ = URLSessionTaskState::Completed;
     }
     {
-        std::lock_guard lock(download->mutex_);
+        plat::MutexLock lock(download->mutex_);
         download->currentRequest_ = t.request;
         download->response_ = response;
         download->state_ = t.suspended ? URLSessionTaskState::Suspended : URLSessionTaskState::Running;
@@ -1982,7 +1982,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         t.metrics->taskIntervalDuration = 0;
     HTTPURLResponsePtr response;
     {
-        std::lock_guard lock(task->mutex_);
+        plat::MutexLock lock(task->mutex_);
         task->state_ = URLSessionTaskState::Completed;
         task->error_ = error;
         response = task->response_;
@@ -2029,7 +2029,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
 }
 
 void Engine::forgetCreated(uint64_t identifier) {
-    std::lock_guard lock(createdMutex_);
+    plat::MutexLock lock(createdMutex_);
     created_.erase(identifier);
 }
 

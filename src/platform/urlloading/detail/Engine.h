@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLSession.h"
 #include "platform/urlloading/detail/HTTPAuthentication.h"
 #include "platform/urlloading/detail/ResumeData.h"
@@ -256,17 +257,19 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool curlTimerSet_ = false;
     SteadyClock::time_point curlDeadline_{};
 
-    std::mutex mutex_;
-    std::vector<std::function<void()>> commands_;
+    plat::Mutex mutex_;
+    std::vector<std::function<void()>> commands_ GUARDED_BY(mutex_);
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
     bool completedThisTurn_ = false;            // network thread only
-    bool exited_ = false;
+    bool exited_ GUARDED_BY(mutex_) = false;
+    // Serialises the commands run after the thread ended. Recursive: such a
+    // command may post another, which then runs at once on the same thread.
     std::recursive_mutex afterExitMutex_;
 
     // Tasks made and not yet resumed, registered by the thread that makes
     // them (no command, no wake-up of the network thread).
-    std::mutex createdMutex_;
-    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_;
+    plat::Mutex createdMutex_;
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_ GUARDED_BY(createdMutex_);
 
     // Network thread only.
     std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
@@ -276,9 +279,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
     const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
     std::atomic<std::thread::id> networkThread_{};  // while the loop runs
-    std::mutex mailboxMutex_;
-    std::vector<std::function<void()>> mailbox_;
-    bool draining_ = false;  // an operation that empties the mailbox is queued or running
+    plat::Mutex mailboxMutex_;
+    std::vector<std::function<void()>> mailbox_ GUARDED_BY(mailboxMutex_);
+    bool draining_ GUARDED_BY(mailboxMutex_) =
+        false;  // an operation that empties the mailbox is queued or running
     std::shared_ptr<URLSession> invalidatingSession_;
     bool invalidated_ = false;
     bool invalidationFinished_ = false;

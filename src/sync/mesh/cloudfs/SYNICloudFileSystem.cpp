@@ -267,9 +267,10 @@ bool SYNICloudFileSystem::respondsToMember(OptionalMember member) const {
 // --- Coordination ------------------------------------------------------------
 
 plat::ErrorPtr SYNICloudFileSystem::coordinateReading(const std::string& path,
-                                                      const std::function<plat::ErrorPtr()>& accessor) {
+                                                      const std::function<plat::ErrorPtr()>& accessor,
+                                                      bool askForDownload) {
     // A read of a file not yet downloaded waits for its content.
-    if (!UbiquityService::shared().waitForDownload(path, timing_.coordinationTimeout)) {
+    if (!UbiquityService::shared().waitForDownload(path, timing_.coordinationTimeout, askForDownload)) {
         return SYNMakeError(SYNErrorFileCoordinatorTimedOut);
     }
     plat::ErrorPtr accessorError;
@@ -433,9 +434,11 @@ void SYNICloudFileSystem::removeItemAtPath(const std::string& path, Completion c
                 return;
             }
             ignorePath(*full);
-            dispatchCompletion(
-                completion, coordinateWriting(*full, SYNFileCoordinatorWritingForDeleting,
-                                              [&] { return plat::ConfinedFolder(root).removeItem(path); }));
+            dispatchCompletion(completion,
+                               coordinateWriting(*full, SYNFileCoordinatorWritingForDeleting, [&] {
+                                   plat::MutexLock removal(removalMutex_);
+                                   return plat::ConfinedFolder(root).removeItem(path);
+                               }));
         },
         [completion](plat::ErrorPtr error) { dispatchCompletion(completion, error); });
 }
@@ -550,7 +553,11 @@ void SYNICloudFileSystem::initiateDownloads() {
         const double percent = item.percentDownloaded;
         const double size = static_cast<double>(item.size);
         initiatingDownloadsQueue_.async([self, path, notDownloaded, percent, size] {
-            auto error = UbiquityService::shared().startDownloadingItem(path);
+            plat::ErrorPtr error;
+            {
+                plat::MutexLock removal(self->removalMutex_);
+                error = UbiquityService::shared().startDownloadingItem(path);
+            }
             uint64_t bytes = 0;
             {
                 plat::MutexLock lock(self->mutex_);
@@ -574,9 +581,11 @@ void SYNICloudFileSystem::initiateDownloads() {
 }
 
 void SYNICloudFileSystem::trackDownload(const std::string& path, uint64_t bytes) {
-    // The read waits for the content; a failure or time-out counts as the
-    // end of the download all the same.
-    (void)coordinateReading(path, [] { return plat::ErrorPtr(); });
+    // The read waits for the content (asked for already: a request written
+    // now could land in a folder being removed); a failure or time-out
+    // counts as the end of the download all the same.
+    (void)coordinateReading(
+        path, [] { return plat::ErrorPtr(); }, false);
     bool finished = false;
     {
         plat::MutexLock lock(mutex_);
@@ -745,8 +754,10 @@ plat::ErrorPtr SYNICloudFileSystem::mergeDirectory(const std::string& kept,
                 return error;
             }
         }
-        if (auto error = coordinateWriting(duplicate, SYNFileCoordinatorWritingForDeleting,
-                                           [&] { return folder.removeItem(duplicateName); })) {
+        if (auto error = coordinateWriting(duplicate, SYNFileCoordinatorWritingForDeleting, [&] {
+                plat::MutexLock removal(removalMutex_);
+                return folder.removeItem(duplicateName);
+            })) {
             return error;
         }
     }

@@ -164,9 +164,11 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     void cancelDidDownloadNotification() EXCLUDES(mutex_);
     void ignorePath(const std::string& path) EXCLUDES(mutex_);
 
-    // Coordinated access on behalf of the presenter.
-    plat::ErrorPtr coordinateReading(const std::string& path,
-                                     const std::function<plat::ErrorPtr()>& accessor);
+    // Coordinated access on behalf of the presenter. A read first waits for
+    // the item's download, asking for it unless askForDownload is false (the
+    // caller asked already).
+    plat::ErrorPtr coordinateReading(const std::string& path, const std::function<plat::ErrorPtr()>& accessor,
+                                     bool askForDownload = true);
     plat::ErrorPtr coordinateWriting(const std::string& path, unsigned options,
                                      const std::function<plat::ErrorPtr()>& accessor);
     plat::ErrorPtr coordinateReadingAndWriting(const std::string& readPath, const std::string& writePath,
@@ -188,6 +190,12 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     // Main thread only.
     std::shared_ptr<plat::clouddrive::MetadataQuery> metadataQuery_;
     std::vector<plat::ObserverToken> queryObservers_;
+
+    // Held while a download is asked for (a hidden request file beside the
+    // placeholder) and while an item is removed: coordinating the removal
+    // holds its path alone, not what lies below it, so a request written
+    // meanwhile could land in a folder being emptied and fail the removal.
+    plat::Mutex removalMutex_;
 
     mutable plat::Mutex mutex_;
     std::optional<std::string> rootDirectory_ GUARDED_BY(mutex_);

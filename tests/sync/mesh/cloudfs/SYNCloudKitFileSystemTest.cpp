@@ -15,6 +15,7 @@
 #include "platform/cloudkit/CloudKitTestSupport.h"
 #include "platform/dispatch/MainLoop.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "sync/eventstore/SYNErrors.h"
 
 using namespace plat::cloudkit;
@@ -803,8 +804,9 @@ TEST_F(CloudKitFileSystemTest, PrimingFollowsEveryPageOfTheChangeFeed) {
     std::promise<plat::ErrorPtr> primed;
     auto primedResult = primed.get_future();
     fs->primeForActivityWithCompletion([&](plat::ErrorPtr error) { primed.set_value(error); });
-    while (container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() < 2)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        return container->operationLog().entriesOfKind(OperationKind::FetchRecordChanges).size() >= 2;
+    }));
     if (primedResult.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         // Half a feed answers no look-up and is not written down.
         EXPECT_NE(fs->recordCache().state(), SYNCloudKitRecordCache::State::Loaded);

@@ -14,6 +14,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNFileCoordination.h"
 
@@ -304,6 +305,38 @@ TEST_F(SYNICloudFileSystemTest, WhatAnotherDevicePutInTheFolderNeverReachesOutsi
     EXPECT_TRUE(fs::exists(fs::symlink_status(root() / "mesh 2")));
 }
 
+// Downloads start on a queue of their own, each writing a request beside
+// its placeholder, while the folder holding the placeholders is removed: the
+// removal never finds a request written into the folder it is emptying.
+TEST_F(SYNICloudFileSystemTest, RemovingAFolderWhileItsDownloadsStartRemovesIt) {
+    connect();
+    auto& service = UbiquityService::shared();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(run([&](auto c) { cloud->createDirectoryAtPath("/mesh", c); }), nullptr);
+        const std::size_t started = service.startedDownloadCount();
+        for (int d = 0; d < 3; ++d) {
+            fs::create_directories(root() / "mesh" / ("d" + std::to_string(d)));
+        }
+        for (int i = 0; i < 60; ++i) {
+            ASSERT_FALSE(
+                plat::clouddrive::writePlaceholder((root() / "mesh" / ("d" + std::to_string(i % 3)) /
+                                                    (std::to_string(round) + "-" + std::to_string(i)))
+                                                       .string(),
+                                                   Placeholder{9, 0, false, 1}));
+        }
+        // Once the first request is written the others follow on their
+        // queue while the removal runs. (New names each round: the file
+        // system tracks each name's download until it ends.)
+        ASSERT_TRUE(MainLoop::runUntil([&] { return service.startedDownloadCount() > started; }, 30));
+        EXPECT_EQ(run([&](auto c) { cloud->removeItemAtPath("/mesh", c); }), nullptr);
+        EXPECT_FALSE(fs::exists(root() / "mesh"));
+        if (fs::exists(root() / "mesh")) {
+            fs::remove_all(root() / "mesh");
+        }
+    }
+}
+
 TEST_F(SYNICloudFileSystemTest, DownloadWaitsForAFileNotYetDownloaded) {
     connect();
     const auto item = root() / "event";
@@ -315,9 +348,8 @@ TEST_F(SYNICloudFileSystemTest, DownloadWaitsForAFileNotYetDownloaded) {
     EXPECT_FALSE(fs::exists(dir / "a"));
 
     std::thread drive([&] {
-        while (!fs::exists(plat::clouddrive::requestPathForItem(item.string()))) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::waitUntil(
+            [&] { return fs::exists(plat::clouddrive::requestPathForItem(item.string())); }));
         deliver(item, "data");
     });
     fs::remove(plat::clouddrive::requestPathForItem(item.string()));
