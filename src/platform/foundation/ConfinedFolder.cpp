@@ -14,6 +14,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/detail/DirectoryEntries.h"
 
 namespace plat {
 
@@ -183,52 +184,7 @@ int closeAndKeepErrno(Descriptor& fd) {
     return err;
 }
 
-std::vector<std::string> entryNames(DIR* dir, int* err) {
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    *err = errno;
-    return names;
-}
-
-// Removes name inside parentFd without following links; a vanished entry is
-// no error.
-int removeBeneath(int parentFd, const char* name) {
-    struct stat st;
-    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return ::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
-    }
-    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        return err;
-    }
-    int err = 0;
-    for (const auto& child : entryNames(dir, &err)) {
-        if (err == 0) {
-            err = removeBeneath(::dirfd(dir), child.c_str());
-        }
-    }
-    ::closedir(dir);
-    if (err != 0) {
-        return err;
-    }
-    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
-}
+using detail::entryNames;
 
 bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
     while (length > 0) {
@@ -601,7 +557,7 @@ ErrorPtr ConfinedFolder::removeItem(const std::string& relative) const {
     if (::fstatat(parent->fd.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return fileErrorWithPOSIXError(errno, false, shown);
     }
-    if (const int err = removeBeneath(parent->fd.get(), parent->name.c_str()); err != 0) {
+    if (const int err = detail::removeAt(parent->fd.get(), parent->name.c_str()); err != 0) {
         return fileErrorWithPOSIXError(err, false, shown);
     }
     return nullptr;
@@ -672,7 +628,7 @@ ErrorPtr ConfinedFolder::copyFileOut(const std::string& relative, const std::str
         }
         if (err != 0) {
             to.reset();
-            removeBeneath(AT_FDCWD, localPath.c_str());
+            detail::removeAt(AT_FDCWD, localPath.c_str());
             return err == EFBIG ? tooLarge(shown, maxLength) : fileErrorWithPOSIXError(err, false, localPath);
         }
         return nullptr;
@@ -737,13 +693,13 @@ ErrorPtr ConfinedFolder::copyFileIn(const std::string& localPath, const std::str
             err = errno;
         }
         if (err == 0 && replace && exists && S_ISDIR(existing.st_mode)) {
-            err = removeBeneath(parent->fd.get(), parent->name.c_str());
+            err = detail::removeAt(parent->fd.get(), parent->name.c_str());
         }
         if (err == 0) {
             err = renameNoReplace(parent->fd.get(), name, parent->name, replace);
         }
         if (err != 0) {
-            removeBeneath(parent->fd.get(), name.c_str());
+            detail::removeAt(parent->fd.get(), name.c_str());
             return fileErrorWithPOSIXError(err, false, err == EEXIST ? shown : localPath);
         }
         return nullptr;

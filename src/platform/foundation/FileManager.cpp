@@ -1,6 +1,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FileWriteEnvironment.h"
 #include "platform/foundation/Mutex.h"
+#include "platform/foundation/detail/DirectoryEntries.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +19,55 @@
 #include <system_error>
 
 namespace plat {
+
+namespace detail {
+
+std::vector<std::string> entryNames(DIR* dir, int* err) {
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    *err = errno;
+    return names;
+}
+
+int removeAt(int parentFd, const char* name) {
+    struct stat st;
+    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
+    }
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    int err = 0;
+    for (const auto& child : detail::entryNames(dir, &err)) {
+        if (err == 0) {
+            err = removeAt(fd, child.c_str());
+        }
+    }
+    ::closedir(dir);
+    if (err != 0) {
+        return err;
+    }
+    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -141,55 +191,6 @@ mode_t copiedMode(mode_t sourceMode) {
     return sourceMode & 0777 & ~processUmask();
 }
 
-// --- Recursive removal ---------------------------------------------------------
-
-std::vector<std::string> entryNames(DIR* dir, int* err) {
-    std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    *err = errno;
-    return names;
-}
-
-// Removes name inside parentFd, descending into folders without following
-// links. Entries that vanish meanwhile are not an error.
-int removeAt(int parentFd, const char* name) {
-    struct stat st;
-    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return ::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
-    }
-    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        return err;
-    }
-    int err = 0;
-    for (const auto& child : entryNames(dir, &err)) {
-        if (err == 0) {
-            err = removeAt(fd, child.c_str());
-        }
-    }
-    ::closedir(dir);
-    if (err != 0) {
-        return err;
-    }
-    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
-}
-
 // --- Copying -------------------------------------------------------------------
 
 Failure copyTree(const std::string& src, const std::string& dst);
@@ -243,7 +244,7 @@ Failure copyFolder(const std::string& src, const std::string& dst, const struct 
         return failed(Access::Read);
     }
     int err = 0;
-    auto names = entryNames(dir, &err);
+    auto names = detail::entryNames(dir, &err);
     ::closedir(dir);
     if (err != 0) {
         return Failure{err, Access::Read};
@@ -408,7 +409,7 @@ Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const st
         return fileError(errno, Access::Read, path);
     }
     int err = 0;
-    auto names = entryNames(dir, &err);
+    auto names = detail::entryNames(dir, &err);
     ::closedir(dir);
     if (err != 0) {
         return fileError(err, Access::Read, path);
@@ -578,7 +579,7 @@ ErrorPtr FileManager::removeItemAtPath(const std::string& path) const {
     if (::lstat(path.c_str(), &st) != 0) {
         return fileError(errno, Access::Write, path);
     }
-    if (const int err = removeAt(AT_FDCWD, path.c_str()); err != 0) {
+    if (const int err = detail::removeAt(AT_FDCWD, path.c_str()); err != 0) {
         return fileError(err, Access::Write, path);
     }
     return nullptr;
@@ -601,7 +602,7 @@ ErrorPtr FileManager::copyItemAtPath(const std::string& srcPath, const std::stri
     }
     // EEXIST means someone else created dstPath meanwhile: it is not ours.
     if (f.err != EEXIST) {
-        removeAt(AT_FDCWD, dstPath.c_str());
+        detail::removeAt(AT_FDCWD, dstPath.c_str());
     }
     return fileError(f.err, f.access, f.access == Access::Read ? srcPath : dstPath);
 }
@@ -783,7 +784,7 @@ std::optional<std::vector<std::string>> sortedEntries(const std::string& path) {
         return std::nullopt;
     }
     int err = 0;
-    auto names = entryNames(dir, &err);
+    auto names = detail::entryNames(dir, &err);
     ::closedir(dir);
     if (err != 0) {
         return std::nullopt;

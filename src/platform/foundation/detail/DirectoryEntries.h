@@ -1,0 +1,22 @@
+#pragma once
+
+// Folder walking shared by the file manager and confined folders: both list
+// and remove without following symbolic links.
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+namespace plat::detail {
+
+// The names in dir, without "." and "..". *err is 0, or the errno readdir
+// set when the listing ended early.
+std::vector<std::string> entryNames(DIR* dir, int* err);
+
+// Removes name inside parentFd, descending into folders without following
+// links. Entries that vanish meanwhile are not an error. Returns 0 or an
+// errno value.
+int removeAt(int parentFd, const char* name);
+
+}  // namespace plat::detail
