@@ -742,6 +742,23 @@ bool Engine::delegateImplements(const URLSessionTask& task, URLSessionDelegate::
     return delegate && delegate->implements(callback);
 }
 
+// A challenge of the connection itself (server trust, client certificate)
+// goes to the session-level callback when the delegate has one, else to the
+// task's.
+void Engine::deliverConnectionChallenge(const TaskPtr& task, const URLAuthenticationChallenge& challenge,
+                                        ChallengeCompletion answer) {
+    const bool sessionLevel =
+        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
+    deliver(task, [task, challenge, answer = std::move(answer), sessionLevel](URLSessionDelegate& d,
+                                                                              URLSession& s) {
+        if (sessionLevel) {
+            d.didReceiveChallenge(s, challenge, answer);
+        } else {
+            d.didReceiveChallenge(s, *task, challenge, answer);
+        }
+    });
+}
+
 void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&, URLSession&)> call) {
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
@@ -1677,15 +1694,7 @@ void Engine::onTrustChallenge(const TaskPtr& task) {
             }
         },
         URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
-    const bool sessionLevel =
-        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
-    deliver(task, [task, challenge, answer, sessionLevel](URLSessionDelegate& d, URLSession& s) {
-        if (sessionLevel) {
-            d.didReceiveChallenge(s, challenge, answer);
-        } else {
-            d.didReceiveChallenge(s, *task, challenge, answer);
-        }
-    });
+    deliverConnectionChallenge(task, challenge, std::move(answer));
 }
 
 URLProtectionSpace Engine::connectionSpace(const URLSessionTask& task, const char* method) const {
@@ -1749,15 +1758,7 @@ void Engine::onClientCertificateChallenge(const TaskPtr& task) {
             }
         },
         URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::optional<URLCredential>());
-    const bool sessionLevel =
-        delegateImplements(*task, URLSessionDelegate::Callback::SessionDidReceiveChallenge);
-    deliver(task, [task, challenge, answer, sessionLevel](URLSessionDelegate& d, URLSession& s) {
-        if (sessionLevel) {
-            d.didReceiveChallenge(s, challenge, answer);
-        } else {
-            d.didReceiveChallenge(s, *task, challenge, answer);
-        }
-    });
+    deliverConnectionChallenge(task, challenge, std::move(answer));
 }
 
 void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,

@@ -221,6 +221,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total);
     void deliver(const std::shared_ptr<URLSessionTask>& task,
                  std::function<void(URLSessionDelegate&, URLSession&)> call);
+    void deliverConnectionChallenge(const std::shared_ptr<URLSessionTask>& task,
+                                    const URLAuthenticationChallenge& challenge, ChallengeCompletion answer);
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
     bool openDownloadFile(URLSessionTask& task);
 
