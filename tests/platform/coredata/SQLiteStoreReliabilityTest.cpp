@@ -6,6 +6,7 @@
 // COREDATA_TEST_CHILD naming what to do; run directly, that test skips.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -329,6 +330,34 @@ TEST_F(ReliabilityTest, ConcurrentCoordinatorsLoseNoInsertAndNoUpdate) {
     EXPECT_EQ(counter[0]->valueForKey("name"), Value(std::to_string(kThreads * kRounds)));
     EXPECT_EQ(context->countForFetchRequest(makeRequest("Tag")).value(),
               static_cast<std::size_t>(kThreads * kRounds * 5));
+}
+
+}  // namespace
+}  // namespace plat::coredata
+
+namespace plat::coredata {
+namespace {
+
+// The store holds the user's data: its file and its write-ahead log are
+// private to the user even under a permissive umask.
+TEST_F(ReliabilityTest, NewStoreFilesArePrivateWhateverTheUmask) {
+    const mode_t previous = ::umask(0);
+    auto coordinator = PersistentStoreCoordinator::create(makeTestModel());
+    const bool added = static_cast<bool>(coordinator->addPersistentStore(SQLiteStoreType, "", url()));
+    ::umask(previous);
+    ASSERT_TRUE(added);
+    auto context = contextOn(coordinator);
+    context->insertNewObjectForEntityForName("Tag")->setValue(Value("a"), "name");
+    ASSERT_EQ(context->save(), nullptr);
+    for (const std::string suffix : {"", "-wal"}) {
+        struct stat st;
+        const std::string path = this->path("store.sqlite") + suffix;
+        if (::stat(path.c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
+        } else {
+            EXPECT_FALSE(suffix.empty()) << "the store file exists";
+        }
+    }
 }
 
 }  // namespace

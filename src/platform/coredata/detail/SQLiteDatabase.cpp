@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -104,6 +106,16 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool r
     int flags = SQLITE_OPEN_NOMUTEX | (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     if (create && !readOnly)
         flags |= SQLITE_OPEN_CREATE;
+    if (create && !readOnly) {
+        // A store holds the user's data: a new file is private to the user
+        // whatever the umask. SQLite gives its journal and write-ahead log
+        // the mode of the main file, so they are private too. An empty file
+        // is a valid new database; an existing file keeps its mode.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     std::unique_ptr<Database> database(new Database(db));
