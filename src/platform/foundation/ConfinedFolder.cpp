@@ -186,20 +186,7 @@ int closeAndKeepErrno(Descriptor& fd) {
 
 using detail::entryNames;
 
-bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, bytes, length);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using detail::writeAll;
 
 // Copies at most maxLength bytes from in to out; EFBIG when there are more
 // (the file grew after it was checked).

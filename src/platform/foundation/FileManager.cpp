@@ -67,6 +67,21 @@ int removeAt(int parentFd, const char* name) {
     return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, length);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace detail
 
 namespace {
@@ -145,21 +160,6 @@ int closeChecked(int fd) {
     return ::close(fd) == 0 || errno == EINTR ? 0 : -1;
 }
 
-bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, bytes, length);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 mode_t processUmask() {
     // umask() can only be read by changing it, which races with other
     // threads; the kernel reports it here instead.
@@ -220,7 +220,7 @@ Failure copyFileContents(const std::string& src, const std::string& dst, const s
         if (n == 0) {
             break;
         }
-        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
+        if (!detail::writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
             result = failed(Access::Write);
             break;
         }
@@ -533,7 +533,7 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         if (fd < 0) {
             return fileError(errno, Access::Write, path);
         }
-        if (!writeAll(fd, data.bytes(), data.length())) {
+        if (!detail::writeAll(fd, data.bytes(), data.length())) {
             const int err = errno;
             ::close(fd);
             return fileError(err, Access::Write, path);
