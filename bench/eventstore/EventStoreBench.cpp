@@ -119,6 +119,19 @@ std::shared_ptr<SYNEventStore> freshStore(const testsupport::TempDir& root) {
     return store;
 }
 
+// Builds the event of a save that inserted all of the application's people
+// and stores it; an error ends the benchmark.
+void buildAndSaveEvent(const std::shared_ptr<SYNEventStore>& store, Application& app,
+                       benchmark::State& state) {
+    SYNEventBuilder builder(store);
+    (void)builder.makeNewEventOfType(SYNStoreModificationEventTypeSave);
+    (void)builder.addChangesForInsertedObjects(app.people, true, false, *app.context);
+    (void)builder.finalizeNewEvent();
+    if (auto error = builder.saveAndReset()) {
+        state.SkipWithError(error->localizedDescription().c_str());
+    }
+}
+
 void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
     auto& app = application();
     testsupport::TempDir root;
@@ -129,13 +142,7 @@ void BM_BuildAndSaveSaveEvent(benchmark::State& state) {
         const int64_t before = liveBytes.load();
         resetPeak();
         state.ResumeTiming();
-        SYNEventBuilder builder(store);
-        (void)builder.makeNewEventOfType(SYNStoreModificationEventTypeSave);
-        (void)builder.addChangesForInsertedObjects(app.people, true, false, *app.context);
-        (void)builder.finalizeNewEvent();
-        if (auto error = builder.saveAndReset()) {
-            state.SkipWithError(error->localizedDescription().c_str());
-        }
+        buildAndSaveEvent(store, app, state);
         heapGrowth = std::max(heapGrowth, peakBytes.load() - before);
     }
     state.SetItemsProcessed(state.iterations() * kChangedObjects);
@@ -159,13 +166,7 @@ void BM_BuildSaveEventGrowth(benchmark::State& state) {
         resetPeak();
         const double start = processCPUSeconds();
         state.ResumeTiming();
-        SYNEventBuilder builder(store);
-        (void)builder.makeNewEventOfType(SYNStoreModificationEventTypeSave);
-        (void)builder.addChangesForInsertedObjects(app.people, true, false, *app.context);
-        (void)builder.finalizeNewEvent();
-        if (auto error = builder.saveAndReset()) {
-            state.SkipWithError(error->localizedDescription().c_str());
-        }
+        buildAndSaveEvent(store, app, state);
         state.PauseTiming();
         seconds += processCPUSeconds() - start;
         heapGrowth = std::max(heapGrowth, peakBytes.load() - before);

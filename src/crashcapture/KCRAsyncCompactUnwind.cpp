@@ -157,26 +157,42 @@ void async_compact_unwind_reader_free(async_compact_unwind_reader*) {}
 
 namespace {
 
-// The first-level index entry that covers `key` (the last whose function
-// offset is not above it): its first function and second-level page.
-kcr_error_t find_index_entry(async_compact_unwind_reader* reader, uint32_t key, uint32_t* first_function,
-                             uint32_t* page) {
-    const auto& h = reader->header;
-    const uint32_t candidates = h.index_count - 1;  // the last entry is a sentinel
-    uint32_t low = 0, high = candidates;
+// Binary search over `count` entries lying `stride` bytes apart from
+// `entries`, sorted by their start: `base` plus the entry's first word
+// masked by `mask`. Sets `*found` to the index of the last entry whose start
+// is not above `key`; KCR_ENOTFOUND when there is none.
+kcr_error_t find_last_at_or_below(async_compact_unwind_reader* reader, uint64_t entries, uint32_t count,
+                                  uint32_t stride, uint32_t mask, uint64_t base, uint32_t key,
+                                  uint32_t* found) {
+    uint32_t low = 0, high = count;
     while (low < high) {
         const uint32_t middle = low + (high - low) / 2;
-        uint32_t offset;
-        if (read32(reader, h.index_offset + static_cast<uint64_t>(middle) * kIndexEntrySize, &offset))
+        uint32_t word;
+        if (read32(reader, entries + static_cast<uint64_t>(middle) * stride, &word))
             return KCR_EINVAL;
-        if (offset <= key)
+        if (base + (word & mask) <= key)
             low = middle + 1;
         else
             high = middle;
     }
     if (low == 0)
         return KCR_ENOTFOUND;
-    const uint64_t entry = h.index_offset + static_cast<uint64_t>(low - 1) * kIndexEntrySize;
+    *found = low - 1;
+    return KCR_ESUCCESS;
+}
+
+// The first-level index entry that covers `key` (the last whose function
+// offset is not above it): its first function and second-level page.
+kcr_error_t find_index_entry(async_compact_unwind_reader* reader, uint32_t key, uint32_t* first_function,
+                             uint32_t* page) {
+    const auto& h = reader->header;
+    const uint32_t candidates = h.index_count - 1;  // the last entry is a sentinel
+    uint32_t found;
+    if (kcr_error_t error = find_last_at_or_below(reader, h.index_offset, candidates, kIndexEntrySize,
+                                                  0xFFFFFFFF, 0, key, &found);
+        error != KCR_ESUCCESS)
+        return error;
+    const uint64_t entry = h.index_offset + static_cast<uint64_t>(found) * kIndexEntrySize;
     if (read32(reader, entry, first_function) || read32(reader, entry + 4, page))
         return KCR_EINVAL;
     return KCR_ESUCCESS;
@@ -198,24 +214,13 @@ kcr_error_t find_in_compressed_page(async_compact_unwind_reader* reader, uint32_
     const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
     if (!in_section(reader, entries, entry_count * 4ull))
         return KCR_EINVAL;
-    if (entry_count == 0)
-        return KCR_ENOTFOUND;
-    uint32_t lo = 0, hi = entry_count;
-    while (lo < hi) {
-        const uint32_t middle = lo + (hi - lo) / 2;
-        uint32_t word;
-        if (read32(reader, entries + middle * 4ull, &word))
-            return KCR_EINVAL;
-        const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
-        if (start <= key)
-            lo = middle + 1;
-        else
-            hi = middle;
-    }
-    if (lo == 0)
-        return KCR_ENOTFOUND;
+    uint32_t found;
+    if (kcr_error_t error =
+            find_last_at_or_below(reader, entries, entry_count, 4, 0x00FFFFFF, first_function, key, &found);
+        error != KCR_ESUCCESS)
+        return error;
     uint32_t word;
-    if (read32(reader, entries + (lo - 1) * 4ull, &word))
+    if (read32(reader, entries + found * 4ull, &word))
         return KCR_EINVAL;
     const uint64_t start = static_cast<uint64_t>(first_function) + (word & 0x00FFFFFF);
     if (start > UINT32_MAX)
@@ -249,23 +254,13 @@ kcr_error_t find_in_regular_page(async_compact_unwind_reader* reader, uint32_t p
     const uint64_t entries = static_cast<uint64_t>(page) + entries_offset;
     if (!in_section(reader, entries, entry_count * 8ull))
         return KCR_EINVAL;
-    if (entry_count == 0)
-        return KCR_ENOTFOUND;
-    uint32_t lo = 0, hi = entry_count;
-    while (lo < hi) {
-        const uint32_t middle = lo + (hi - lo) / 2;
-        uint32_t start;
-        if (read32(reader, entries + middle * 8ull, &start))
-            return KCR_EINVAL;
-        if (start <= key)
-            lo = middle + 1;
-        else
-            hi = middle;
-    }
-    if (lo == 0)
-        return KCR_ENOTFOUND;
-    if (read32(reader, entries + (lo - 1) * 8ull, function_offset) ||
-        read32(reader, entries + (lo - 1) * 8ull + 4, encoding))
+    uint32_t found;
+    if (kcr_error_t error =
+            find_last_at_or_below(reader, entries, entry_count, 8, 0xFFFFFFFF, 0, key, &found);
+        error != KCR_ESUCCESS)
+        return error;
+    if (read32(reader, entries + found * 8ull, function_offset) ||
+        read32(reader, entries + found * 8ull + 4, encoding))
         return KCR_EINVAL;
     return KCR_ESUCCESS;
 }

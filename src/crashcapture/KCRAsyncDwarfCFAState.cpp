@@ -342,6 +342,15 @@ class cfa_program {
         return reg32(value, reg) ? KCR_ESUCCESS : KCR_ENOTSUP;
     }
 
+    // The register of an instruction that has a compact form (`compact`),
+    // which carries it in the opcode's low bits (`operand`), and extended
+    // forms, which read it as the first operand.
+    kcr_error_t operand_register(uint8_t opcode, uint8_t compact, uint8_t operand, uint32_t* reg) {
+        if (opcode != compact)
+            return read_register(reg);
+        return reg32(operand, reg) ? KCR_ESUCCESS : KCR_ENOTSUP;
+    }
+
     int64_t data_aligned(int64_t factored) const {
         return static_cast<int64_t>(static_cast<uint64_t>(factored) *
                                     static_cast<uint64_t>(cie_->data_alignment_factor));
@@ -378,12 +387,9 @@ class cfa_program {
     // The register saved at (or, val forms, equal to) the CFA plus a
     // factored offset.
     kcr_error_t offset_rule(uint8_t opcode, uint8_t operand) {
-        uint64_t regnum = operand;
-        if (opcode != DW_CFA_offset && stream.uleb(&regnum) != KCR_ESUCCESS)
-            return KCR_EINVAL;
         uint32_t reg = 0;
-        if (!reg32(regnum, &reg))
-            return KCR_ENOTSUP;
+        if (kcr_error_t error = operand_register(opcode, DW_CFA_offset, operand, &reg); error != KCR_ESUCCESS)
+            return error;
         int64_t factored = 0;
         if (opcode == DW_CFA_offset_extended_sf || opcode == DW_CFA_val_offset_sf) {
             if (stream.sleb(&factored) != KCR_ESUCCESS)
@@ -407,12 +413,10 @@ class cfa_program {
 
     // Back to the register's rule at the start of the program (none: no rule).
     kcr_error_t restore(uint8_t opcode, uint8_t operand) {
-        uint64_t regnum = operand;
-        if (opcode != DW_CFA_restore && stream.uleb(&regnum) != KCR_ESUCCESS)
-            return KCR_EINVAL;
         uint32_t reg = 0;
-        if (!reg32(regnum, &reg))
-            return KCR_ENOTSUP;
+        if (kcr_error_t error = operand_register(opcode, DW_CFA_restore, operand, &reg);
+            error != KCR_ESUCCESS)
+            return error;
         for (size_t i = 0; i < initial_count_; ++i) {
             if (initial_[i].regnum == reg)
                 return state_.set_register(reg, static_cast<kcr_dwarf_cfa_reg_rule_t>(initial_[i].kind),

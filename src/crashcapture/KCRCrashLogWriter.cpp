@@ -286,28 +286,32 @@ struct write_context {
     async_image_list_t* image_list;
 };
 
-void write_frame(encoder& e, const write_context& ctx, uint64_t pc, bool exact) {
-    e.message(kcr::wire::Thread::frames, [&](encoder& f) {
-        f.varint(kcr::wire::StackFrame::pc, pc);
-        if (ctx.writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
-            return;
-        // A return address is looked up inside the call it returns from.
-        const uint64_t lookup = exact || pc == 0 ? pc : pc - 1;
-        symbol_found found;
-        async_image_list_set_reading(ctx.image_list, true);
-        async_image* image = async_image_containing_address(ctx.image_list, lookup);
-        // Not found (or not readable): the frame is written without a symbol.
-        if (image != nullptr)
-            (void)async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
-                                    &found);
-        async_image_list_set_reading(ctx.image_list, false);
-        if (!found.found)
-            return;
-        f.message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
-            s.string(kcr::wire::Symbol::name, found.name);
-            s.varint(kcr::wire::Symbol::start_address, found.start);
-        });
+// A frame's fields: its pc and, when symbolication is on and an image
+// holds it, its symbol. A return address (not `exact`) is looked up inside
+// the call it returns from.
+void write_frame_fields(encoder& f, const write_context& ctx, uint64_t pc, bool exact) {
+    f.varint(kcr::wire::StackFrame::pc, pc);
+    if (ctx.writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
+        return;
+    const uint64_t lookup = exact || pc == 0 ? pc : pc - 1;
+    symbol_found found;
+    async_image_list_set_reading(ctx.image_list, true);
+    async_image* image = async_image_containing_address(ctx.image_list, lookup);
+    // Not found (or not readable): the frame is written without a symbol.
+    if (image != nullptr)
+        (void)async_find_symbol(image, ctx.writer->symbolication_strategy, nullptr, lookup, record_symbol,
+                                &found);
+    async_image_list_set_reading(ctx.image_list, false);
+    if (!found.found)
+        return;
+    f.message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
+        s.string(kcr::wire::Symbol::name, found.name);
+        s.varint(kcr::wire::Symbol::start_address, found.start);
     });
+}
+
+void write_frame(encoder& e, const write_context& ctx, uint64_t pc, bool exact) {
+    e.message(kcr::wire::Thread::frames, [&](encoder& f) { write_frame_fields(f, ctx, pc, exact); });
 }
 
 void write_thread(encoder& e, const write_context& ctx, uint32_t number, bool crashed,
@@ -387,24 +391,7 @@ void write_images(encoder& e, const write_context& ctx) {
 // One frame of the uncaught exception: the frame message under the
 // exception's field, its symbol looked up inside the call it returns from.
 void write_exception_frame(encoder& f, const write_context& ctx, uint64_t pc) {
-    const log_writer_t* writer = ctx.writer;
-    f.varint(kcr::wire::StackFrame::pc, pc);
-    if (writer->symbolication_strategy == 0 || ctx.image_list == nullptr)
-        return;
-    symbol_found found;
-    async_image_list_set_reading(ctx.image_list, true);
-    async_image* image = async_image_containing_address(ctx.image_list, pc == 0 ? 0 : pc - 1);
-    // Not found (or not readable): the frame goes without a symbol.
-    if (image != nullptr)
-        (void)async_find_symbol(image, writer->symbolication_strategy, nullptr, pc - 1, record_symbol,
-                                &found);
-    async_image_list_set_reading(ctx.image_list, false);
-    if (!found.found)
-        return;
-    f.message(kcr::wire::StackFrame::symbol, [&](encoder& s) {
-        s.string(kcr::wire::Symbol::name, found.name);
-        s.varint(kcr::wire::Symbol::start_address, found.start);
-    });
+    write_frame_fields(f, ctx, pc, false);
 }
 
 void write_exception(encoder& e, const write_context& ctx) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "MeshBenchSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -71,26 +72,10 @@ const std::string& bigStore() {
 
 std::shared_ptr<SYNPersistentStoreMesh> makeMesh(const std::string& store, const std::string& root,
                                                  const std::string& machine) {
-    SYNPersistentStoreMesh::Configuration config;
-    config.meshIdentifier = "main";
-    config.persistentStorePath = store;
-    config.managedObjectModel = model();
-    std::filesystem::create_directories(root + "/cloud");
-    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
-    config.localDataRootDirectory = root + "/" + machine;
-    return SYNPersistentStoreMesh::create(config);
+    return meshbench::makeMesh(model(), store, root, machine);
 }
 
-plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
-    bool done = false;
-    plat::ErrorPtr result;
-    activity([&](plat::ErrorPtr error) {
-        result = error;
-        done = true;
-    });
-    MainLoop::runUntil([&] { return done; }, 3600);
-    return result;
-}
+using meshbench::wait;
 
 void BM_Enlist100000Objects(benchmark::State& state) {
     MainLoop::bindToCurrentThread();

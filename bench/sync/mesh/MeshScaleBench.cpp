@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 
+#include "MeshBenchSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -101,26 +102,10 @@ const std::string& applicationStore(int items) {
 }
 
 std::shared_ptr<SYNPersistentStoreMesh> makeMesh(const std::string& store, const std::string& root) {
-    SYNPersistentStoreMesh::Configuration config;
-    config.meshIdentifier = "main";
-    config.persistentStorePath = store;
-    config.managedObjectModel = model();
-    std::filesystem::create_directories(root + "/cloud");
-    config.cloudFileSystem = std::make_shared<SYNLocalCloudFileSystem>(root + "/cloud");
-    config.localDataRootDirectory = root + "/local";
-    return SYNPersistentStoreMesh::create(config);
+    return meshbench::makeMesh(model(), store, root, "local");
 }
 
-plat::ErrorPtr wait(const std::function<void(SYNCompletion)>& activity) {
-    bool done = false;
-    plat::ErrorPtr result;
-    activity([&](plat::ErrorPtr error) {
-        result = error;
-        done = true;
-    });
-    MainLoop::runUntil([&] { return done; }, 3600);
-    return result;
-}
+using meshbench::wait;
 
 // Everything queued on the event store's context so far has run.
 void drainEventStore(const std::shared_ptr<SYNPersistentStoreMesh>& mesh) {

@@ -2,22 +2,18 @@
 // the store's rows and registers no object; otherwise (unsaved changes, key
 // paths through relationships) they come from objects. Both give the same
 // dictionaries, on every store type.
-#include "SQLiteStoreTestSupport.h"
+#include "EveryStoreTest.h"
 #include "platform/coredata/ManagedObject.h"
 
 namespace plat::coredata {
 namespace {
 
-class DictionaryFetchTest : public ::testing::TestWithParam<std::string> {
+class DictionaryFetchTest : public testing::EveryStoreTest {
   protected:
     void SetUp() override {
-        dispatch::MainLoop::bindToCurrentThread();
-        coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
-        std::optional<URL> url;
-        if (GetParam() != InMemoryStoreType)
-            url = URL::fileURLWithPath(dir.str() + "/store");
-        auto store = coordinator->addPersistentStore(GetParam(), "", url);
-        ASSERT_TRUE(store) << store.error()->description();
+        EveryStoreTest::SetUp();
+        if (HasFatalFailure())
+            return;
         auto writer = newContext();
         calendar = writer->insertNewObjectForEntityForName("Calendar");
         calendar->setValue(Value("home"), "name");
@@ -34,11 +30,6 @@ class DictionaryFetchTest : public ::testing::TestWithParam<std::string> {
         }
         ASSERT_EQ(writer->save(), nullptr);
     }
-    std::shared_ptr<ManagedObjectContext> newContext() {
-        auto c = ManagedObjectContext::create(ConcurrencyType::Confinement);
-        c->setPersistentStoreCoordinator(coordinator);
-        return c;
-    }
     static std::vector<Dictionary> dictionaries(const std::shared_ptr<ManagedObjectContext>& c,
                                                 const FetchRequest& request) {
         auto rows = c->fetchDictionaries(request);
@@ -51,8 +42,6 @@ class DictionaryFetchTest : public ::testing::TestWithParam<std::string> {
         return request;
     }
 
-    testsupport::TempDir dir;
-    std::shared_ptr<PersistentStoreCoordinator> coordinator;
     ManagedObjectPtr calendar;
     std::vector<ManagedObjectPtr> tasks;
 };
@@ -134,9 +123,7 @@ TEST_P(DictionaryFetchTest, PredicatesWindowsAndOrdersApplyAsForObjects) {
     EXPECT_EQ(rows[1].find("order")->longLongValue(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, DictionaryFetchTest,
-                         ::testing::Values(std::string(InMemoryStoreType), std::string(SQLiteStoreType),
-                                           std::string(BinaryStoreType)),
+INSTANTIATE_TEST_SUITE_P(Stores, DictionaryFetchTest, testing::everyStoreType(),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

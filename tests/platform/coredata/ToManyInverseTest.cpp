@@ -3,22 +3,18 @@
 // is not loaded for it: the change is kept until the set is first read or
 // saved. Every case runs on the in-memory, SQLite and binary stores and
 // checks what a fresh context reads back.
-#include "SQLiteStoreTestSupport.h"
+#include "EveryStoreTest.h"
 #include "platform/coredata/ManagedObject.h"
 
 namespace plat::coredata {
 namespace {
 
-class ToManyInverseTest : public ::testing::TestWithParam<std::string> {
+class ToManyInverseTest : public testing::EveryStoreTest {
   protected:
     void SetUp() override {
-        dispatch::MainLoop::bindToCurrentThread();
-        coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
-        std::optional<URL> url;
-        if (GetParam() != InMemoryStoreType)
-            url = URL::fileURLWithPath(dir.str() + "/store");
-        auto store = coordinator->addPersistentStore(GetParam(), "", url);
-        ASSERT_TRUE(store) << store.error()->description();
+        EveryStoreTest::SetUp();
+        if (HasFatalFailure())
+            return;
         auto writer = newContext();
         std::vector<ManagedObjectPtr> made;
         for (const char* name : {"A", "B"}) {
@@ -42,11 +38,6 @@ class ToManyInverseTest : public ::testing::TestWithParam<std::string> {
             taskIDs.push_back(made[i]->objectID());
     }
 
-    std::shared_ptr<ManagedObjectContext> newContext() {
-        auto c = ManagedObjectContext::create(ConcurrencyType::Confinement);
-        c->setPersistentStoreCoordinator(coordinator);
-        return c;
-    }
     static std::size_t registeredTasks(const std::shared_ptr<ManagedObjectContext>& c) {
         std::size_t count = 0;
         for (const auto& o : c->registeredObjects())
@@ -73,8 +64,6 @@ class ToManyInverseTest : public ::testing::TestWithParam<std::string> {
         return extra;
     }
 
-    testsupport::TempDir dir;
-    std::shared_ptr<PersistentStoreCoordinator> coordinator;
     std::vector<ManagedObjectIDPtr> calendars;
     ManagedObjectIDPtr tagID;
     std::vector<ManagedObjectIDPtr> taskIDs;
@@ -212,9 +201,7 @@ TEST_P(ToManyInverseTest, RollbackAndRefreshDropUnsavedChanges) {
     EXPECT_EQ(titlesOf(a->objectsForKey("tasks")), titleRange(0, 20));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, ToManyInverseTest,
-                         ::testing::Values(std::string(InMemoryStoreType), std::string(SQLiteStoreType),
-                                           std::string(BinaryStoreType)),
+INSTANTIATE_TEST_SUITE_P(Stores, ToManyInverseTest, testing::everyStoreType(),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

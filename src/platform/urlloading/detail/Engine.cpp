@@ -1643,15 +1643,23 @@ void Engine::onAuthenticate(const TaskPtr& task) {
     });
 }
 
+bool Engine::challengeAnswerApplies(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition) {
+    if (task->transfer_->completed)
+        return false;
+    if (disposition == URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge) {
+        fail(task, URLErrorCancelled);
+        return false;
+    }
+    return true;
+}
+
 void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace& space,
                                   URLSessionAuthChallengeDisposition disposition,
                                   std::optional<URLCredential> credential) {
-    auto& t = *task->transfer_;
-    if (t.completed)
+    if (!challengeAnswerApplies(task, disposition))
         return;
+    auto& t = *task->transfer_;
     using D = URLSessionAuthChallengeDisposition;
-    if (disposition == D::CancelAuthenticationChallenge)
-        return fail(task, URLErrorCancelled);
     if (disposition == D::PerformDefaultHandling) {
         credential.reset();
         // The storage's default, once: a stored credential that failed is not tried again.
@@ -1763,12 +1771,10 @@ void Engine::onClientCertificateChallenge(const TaskPtr& task) {
 
 void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
                                      std::optional<URLCredential> credential) {
-    auto& t = *task->transfer_;
-    if (t.completed)
+    if (!challengeAnswerApplies(task, disposition))
         return;
+    auto& t = *task->transfer_;
     using D = URLSessionAuthChallengeDisposition;
-    if (disposition == D::CancelAuthenticationChallenge)
-        return fail(task, URLErrorCancelled);
     t.clientCertificateDecided = true;
     if (disposition == D::UseCredential && credential && credential->identity) {
         t.clientIdentity = credential->identity;
@@ -1792,11 +1798,9 @@ void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition
                          std::optional<URLCredential> credential) {
     auto& t = *task->transfer_;
     auto trust = std::move(t.pendingTrust);
-    if (t.completed || !trust)
+    if (!trust || !challengeAnswerApplies(task, disposition))
         return;
     using D = URLSessionAuthChallengeDisposition;
-    if (disposition == D::CancelAuthenticationChallenge)
-        return fail(task, URLErrorCancelled);
     if (disposition == D::UseCredential && credential && credential->trust) {
         t.approvedLeaf = credential->trust->presentedChain().front()->data();
         return startHop(task);

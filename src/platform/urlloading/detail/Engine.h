@@ -189,6 +189,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     URLProtectionSpace connectionSpace(const URLSessionTask& task, const char* method) const;
     void answerTrust(const std::shared_ptr<URLSessionTask>& task,
                      URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
+    // Whether a delegate's answer to a challenge is still to be acted on:
+    // not once the task has completed; a cancel fails the task.
+    bool challengeAnswerApplies(const std::shared_ptr<URLSessionTask>& task,
+                                URLSessionAuthChallengeDisposition disposition);
     void deliverHopAsFinal(const std::shared_ptr<URLSessionTask>& task);
     // A data task whose delegate answered BecomeDownload: a download task
     // takes over its transfer; returns it (null when the task has ended).
