@@ -72,8 +72,17 @@ std::shared_ptr<plat::dispatch::OperationQueue> SYNICloudFilePresenter::presente
 }
 
 void SYNICloudFilePresenter::presentedSubitemDidChangeAtPath(const std::string& path) {
-    if (auto delegate = delegate_.lock()) {
-        delegate->presentedSubitemDidChange(path);
+    auto delegate = delegate_.lock();
+    if (!delegate) {
+        return;
+    }
+    delegate->presentedSubitemDidChange(path);
+    // The application may have let the file system go meanwhile. Its
+    // teardown stops the metadata query, which belongs to the main thread, so
+    // a last reference held here is dropped there, not on the presenter's
+    // queue.
+    if (delegate.use_count() == 1) {
+        plat::dispatch::Queue::main().async([last = std::move(delegate)] {});
     }
 }
 
