@@ -1917,31 +1917,24 @@ void Engine::succeed(const TaskPtr& task) {
 }
 
 void Engine::fail(const TaskPtr& task, int64_t code, const std::string& detail) {
-    auto& t = *task->transfer_;
-    if (t.completed)
-        return;
-    std::optional<Data> resume;
-    if (code != URLErrorCancelled)
-        resume = takeResumeData(*task);
-    complete(task, makeURLError(code,
-                                t.request.url
-                                    ? t.request.url
-                                    : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
-                                detail, resume));
+    failTask(task, code, detail, makeURLError);
 }
 
 void Engine::failWithReason(const TaskPtr& task, int64_t code, const std::string& reason) {
+    failTask(task, code, reason, makeURLErrorWithReason);
+}
+
+void Engine::failTask(const TaskPtr& task, int64_t code, const std::string& text, ErrorMaker make) {
     auto& t = *task->transfer_;
     if (t.completed)
         return;
     std::optional<Data> resume;
     if (code != URLErrorCancelled)
         resume = takeResumeData(*task);
-    complete(task, makeURLErrorWithReason(
-                       code,
-                       t.request.url ? t.request.url
-                                     : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
-                       reason, resume));
+    complete(task, make(code,
+                        t.request.url ? t.request.url
+                                      : (task->originalRequest_ ? task->originalRequest_->url : std::nullopt),
+                        text, resume));
 }
 
 std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {

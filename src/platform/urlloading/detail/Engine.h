@@ -210,6 +210,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Fails with `reason` in the error's description as well (see
     // makeURLErrorWithReason): for failures the caller can act on.
     void failWithReason(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& reason);
+    // What fail and failWithReason share: the task's URL and resume data
+    // handed to the error maker, once per task.
+    using ErrorMaker = ErrorPtr (*)(int64_t, const std::optional<URL>&, const std::string&,
+                                    const std::optional<Data>&);
+    void failTask(const std::shared_ptr<URLSessionTask>& task, int64_t code, const std::string& text,
+                  ErrorMaker make);
     void complete(const std::shared_ptr<URLSessionTask>& task, ErrorPtr error);
     std::optional<Data> takeResumeData(URLSessionTask& task);
     void maybeFinishInvalidation();
