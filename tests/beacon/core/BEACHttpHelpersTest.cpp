@@ -17,6 +17,7 @@
 #include "beacon/core/BEACHttpUtil.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/network/RouteSource.h"
+#include "support/WaitUntil.h"
 
 using namespace beactest;
 
@@ -115,8 +116,7 @@ TEST_F(HttpSendTest, TheShortSendCompressesAndRetriesOnTheStandardSchedule) {
                           status.set_value(response ? response->statusCode() : -1);
                       });
     ASSERT_TRUE(server.waitForRequests(1));
-    for (int i = 0; i < 4000 && clock->pendingCount() < 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return clock->pendingCount() >= 1; }));
     ASSERT_EQ(clock->pendingCount(), 1u);
     // The first retry comes between 5 and 10 s (half of 10 s plus up to as much again).
     clock->advance(4.9);
