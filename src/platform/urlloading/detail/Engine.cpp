@@ -37,6 +37,8 @@ constexpr size_t kInterceptedBodyLimit = 1 << 20;
 // refuses a single header line past 100 KB.
 constexpr size_t kResponseHeaderLimit = 256 * 1024;
 
+std::atomic<CurlOptionHook> curlOptionHook{nullptr};
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -240,20 +242,32 @@ int clientCertificateCallback(SSL* ssl, X509** x509, EVP_PKEY** key) {
 }
 
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
-    SSL_CTX_set_ex_data(static_cast<SSL_CTX*>(sslContext), transferIndex(), user);
+    auto* context = static_cast<SSL_CTX*>(sslContext);
+    // Without its transfer the client-certificate callback could not answer:
+    // the handshake is not made at all (a new context has room for the
+    // pointer unless memory ran out).
+    if (SSL_CTX_set_ex_data(context, transferIndex(), user) != 1)
+        return CURLE_OUT_OF_MEMORY;
     // The callbacks below reach the transfer that made the connection; a
     // connection that outlives it (kept for reuse) must never call them
-    // again, which a renegotiation would.
-    SSL_CTX_set_options(static_cast<SSL_CTX*>(sslContext), SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(sslContext), clientCertificateCallback);
-    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), verifyCallback, user);
+    // again, which a renegotiation would. (Returns the options now set.)
+    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_client_cert_cb(context, clientCertificateCallback);
+    SSL_CTX_set_cert_verify_callback(context, verifyCallback, user);
     // Servers that staple an OCSP response send it: revocation policies
-    // judge by it without asking the responder.
-    SSL_CTX_set_tlsext_status_type(static_cast<SSL_CTX*>(sslContext), TLSEXT_STATUSTYPE_ocsp);
+    // judge by it without asking the responder. Should the request for one
+    // be refused, revocation asks the responder instead, which is no weaker:
+    // so the result only goes to the log.
+    if (SSL_CTX_set_tlsext_status_type(context, TLSEXT_STATUSTYPE_ocsp) != 1)
+        Log("URL session: cannot ask servers for a stapled OCSP response");
     return CURLE_OK;
 }
 
 }  // namespace
+
+void setCurlOptionHookForTesting(CurlOptionHook hook) {
+    curlOptionHook.store(hook);
+}
 
 Engine::Engine(const URLSessionConfiguration& configuration,
                std::shared_ptr<dispatch::OperationQueue> delegateQueue)
@@ -262,29 +276,52 @@ Engine::Engine(const URLSessionConfiguration& configuration,
     multi_ = curl_multi_init();
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Without any of these the loop can neither watch sockets nor hear of
+    // commands: every task of the session then fails with the reason.
     epoll_event wakeEvent{};
     wakeEvent.events = EPOLLIN;
     wakeEvent.data.fd = wakeFd_;
-    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent);
-    curl_multi_setopt(
-        multi_, CURLMOPT_SOCKETFUNCTION, +[](CURL*, curl_socket_t socket, int what, void* engine, void*) {
-            return static_cast<Engine*>(engine)->onSocket(socket, what);
-        });
-    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(
-        multi_, CURLMOPT_TIMERFUNCTION, +[](CURLM*, long milliseconds, void* engine) {
-            return static_cast<Engine*>(engine)->onTimer(milliseconds);
-        });
-    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
-    if (configuration_.httpMaximumConnectionsPerHost > 0) {
+    if (!multi_) {
+        setupFailure_ = "libcurl's multi handle cannot be made";
+    } else if (epollFd_ < 0 || wakeFd_ < 0 ||
+               ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) != 0) {
+        setupFailure_ = std::string("the network thread cannot wait for sockets: ") + std::strerror(errno);
+    } else if (curl_multi_setopt(
+                   multi_, CURLMOPT_SOCKETFUNCTION,
+                   +[](CURL*, curl_socket_t socket, int what, void* engine, void*) {
+                       return static_cast<Engine*>(engine)->onSocket(socket, what);
+                   }) != CURLM_OK ||
+               curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this) != CURLM_OK ||
+               curl_multi_setopt(
+                   multi_, CURLMOPT_TIMERFUNCTION,
+                   +[](CURLM*, long milliseconds, void* engine) {
+                       return static_cast<Engine*>(engine)->onTimer(milliseconds);
+                   }) != CURLM_OK ||
+               curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this) != CURLM_OK) {
+        setupFailure_ = "libcurl refused the network thread's socket and timer callbacks";
+    }
+    if (!setupFailure_.empty()) {
+        Log("URL session: " + setupFailure_ + "; its tasks will fail");
+        if (multi_)
+            (void)curl_multi_cleanup(multi_);  // nothing was added to it
+        multi_ = nullptr;
+        return;
+    }
+    // The two limits below tune connection use: should libcurl refuse one,
+    // transfers still run (with its defaults), so a refusal is only logged.
+    if (configuration_.httpMaximumConnectionsPerHost > 0 &&
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
-                          static_cast<long>(configuration_.httpMaximumConnectionsPerHost));
+                          static_cast<long>(configuration_.httpMaximumConnectionsPerHost)) != CURLM_OK) {
+        Log("URL session: libcurl refused the limit of connections per host");
     }
     // libcurl's own cache size follows the number of transfers under way, so
     // between a transfer's end and its successor's start it closes idle
     // connections the successor would have reused.
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
-                      std::max(32L, 4L * std::max(configuration_.httpMaximumConnectionsPerHost, 0)));
+    if (curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
+                          std::max(32L, 4L * std::max(configuration_.httpMaximumConnectionsPerHost, 0))) !=
+        CURLM_OK) {
+        Log("URL session: libcurl refused the size of its connection cache");
+    }
     if (configuration_.trustedCertificatesFile) {
         if (auto pem =
                 FileManager::defaultManager().contentsAtPath(*configuration_.trustedCertificatesFile)) {
@@ -295,16 +332,22 @@ Engine::Engine(const URLSessionConfiguration& configuration,
 
 Engine::~Engine() {
     closeConnections();
-    ::close(epollFd_);
-    ::close(wakeFd_);
+    // Descriptors of our own with nothing written through them: a failed
+    // close loses nothing (and -1, after a failed setup, is refused).
+    (void)::close(epollFd_);
+    (void)::close(wakeFd_);
 }
 
+// On the thread that ended the loop, or in the destructor: no command runs
+// any more by then.
 void Engine::closeConnections() {
     for (void* easy : idleEasyHandles_)
         curl_easy_cleanup(easy);
     idleEasyHandles_.clear();
+    // Every transfer has been removed; what could fail here is closing
+    // connections, which no request waits for any more.
     if (multi_)
-        curl_multi_cleanup(multi_);
+        (void)curl_multi_cleanup(multi_);
     multi_ = nullptr;
 }
 
@@ -321,22 +364,27 @@ thread_local const Engine* wakeDeferredBy = nullptr;
 void Engine::post(std::function<void()> command) {
     {
         plat::MutexLock lock(mutex_);
+        commands_.push_back(std::move(command));
         if (!exited_) {
+            commandsWaiting_.store(true, std::memory_order_relaxed);
             // One wake-up per batch: a list that is not empty has already
             // woken the thread, which takes the whole list when it runs.
-            const bool first = commands_.empty() && wakeDeferredBy != this;
-            commands_.push_back(std::move(command));
-            commandsWaiting_.store(true, std::memory_order_relaxed);
-            if (first)
+            if (commands_.size() == 1 && wakeDeferredBy != this)
                 wake();
             return;
         }
+        // The thread running commands takes this one after its current one
+        // (also when that is the command posting it).
+        if (runningAfterExit_)
+            return;
+        runningAfterExit_ = true;
+        commandThread_.store(std::this_thread::get_id());
     }
-    std::lock_guard lock(afterExitMutex_);
-    command();
+    runCommandsAfterExit();
 }
 
 void Engine::runCommands() {
+    assertCommandThread();
     std::vector<std::function<void()>> commands;
     {
         plat::MutexLock lock(mutex_);
@@ -345,6 +393,34 @@ void Engine::runCommands() {
     }
     for (auto& c : commands)
         c();
+}
+
+void Engine::runCommandsAfterExit() {
+    for (;;) {
+        std::vector<std::function<void()>> commands;
+        {
+            plat::MutexLock lock(mutex_);
+            if (commands_.empty()) {
+                runningAfterExit_ = false;
+                commandThread_.store(std::thread::id());
+                return;
+            }
+            commands.swap(commands_);
+        }
+        for (auto& c : commands) {
+            c();
+            c = nullptr;
+        }
+    }
+}
+
+void Engine::assertCommandThread() const {
+    if (commandThread_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return;
+    static constexpr char kMessage[] =
+        "URL session: network-thread state touched from another thread; stopping\n";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);  // the process ends next
+    std::abort();
 }
 
 // A completion handler often starts the next request at once (paging, a
@@ -364,6 +440,8 @@ void Engine::lingerForCommands() {
 }
 
 void Engine::wake() {
+    // Fails only when the counter is about to overflow (EAGAIN), which means
+    // the thread has wake-ups waiting already.
     const uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -372,9 +450,11 @@ void Engine::wake() {
 // epoll and tells libcurl only about those that are ready. (Driving every
 // transfer on every turn would cost a readiness check per transfer per turn.)
 int Engine::onSocket(curl_socket_t socket, int what) {
+    assertCommandThread();
     if (what == CURL_POLL_REMOVE) {
-        // The socket may be closed already, which took it out of the set.
-        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
+        // The socket may be closed already, which took it out of the set:
+        // the result does not matter.
+        (void)::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
         watched_.erase(socket);
         return 0;
     }
@@ -392,13 +472,27 @@ int Engine::onSocket(curl_socket_t socket, int what) {
 }
 
 int Engine::onTimer(long milliseconds) {
+    assertCommandThread();
     curlTimerSet_ = milliseconds >= 0;
     if (curlTimerSet_)
         curlDeadline_ = SteadyClock::now() + std::chrono::milliseconds(milliseconds);
     return 0;
 }
 
+void Engine::driveTransfers(int socket, int events) {
+    assertCommandThread();
+    int running = 0;
+    // A transfer's own failure comes back through takeFinishedTransfers. The
+    // call itself fails for a socket libcurl has closed meanwhile (an event
+    // of this turn for a connection an earlier one ended): nothing to do.
+    // Anything else is a fault of the loop, worth a line in the log.
+    const CURLMcode result = curl_multi_socket_action(multi_, socket, events, &running);
+    if (result != CURLM_OK && result != CURLM_BAD_SOCKET)
+        Log(std::string("URL session: libcurl could not drive transfers: ") + curl_multi_strerror(result));
+}
+
 void Engine::takeFinishedTransfers() {
+    assertCommandThread();
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg != CURLMSG_DONE)
@@ -409,7 +503,7 @@ void Engine::takeFinishedTransfers() {
 
 void Engine::run() {
     networkThread_ = std::this_thread::get_id();
-    int running = 0;
+    commandThread_.store(std::this_thread::get_id());
     epoll_event events[64];
     for (;;) {
         runCommands();
@@ -422,7 +516,7 @@ void Engine::run() {
         // internal time-outs run.
         if (curlTimerSet_ && SteadyClock::now() >= curlDeadline_) {
             curlTimerSet_ = false;
-            curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+            driveTransfers(CURL_SOCKET_TIMEOUT, 0);
         }
         takeFinishedTransfers();
         int wait = checkDeadlines();
@@ -435,9 +529,17 @@ void Engine::run() {
         if (std::exchange(completedThisTurn_, false) && wait > 0)
             lingerForCommands();
         int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
+        if (ready < 0 && errno != EINTR && !setupFailure_.empty()) {
+            // No epoll set (see the constructor): tasks fail as they start,
+            // and the loop looks for commands every few milliseconds until
+            // the session goes.
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(wait, 5)));
+        }
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
             if (fd == wakeFd_) {
+                // Resets the counter; a failed read (EAGAIN: another turn
+                // read it first) leaves nothing to reset.
                 uint64_t count = 0;
                 [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
                 continue;
@@ -450,7 +552,7 @@ void Engine::run() {
                 mask |= CURL_CSELECT_OUT;
             if (e & EPOLLERR)
                 mask |= CURL_CSELECT_ERR;
-            curl_multi_socket_action(multi_, fd, mask, &running);
+            driveTransfers(fd, mask);
         }
         takeFinishedTransfers();
     }
@@ -459,12 +561,13 @@ void Engine::run() {
     {
         plat::MutexLock lock(mutex_);
         exited_ = true;
+        // This thread runs what is posted until it has run out of commands.
+        runningAfterExit_ = true;
     }
-    std::lock_guard lock(afterExitMutex_);
     // Nothing is under way and nothing can start: the idle connections close
     // now rather than whenever the last reference to the session goes.
     closeConnections();
-    runCommands();
+    runCommandsAfterExit();
 }
 
 void Engine::toDelegateQueue(std::function<void()> block) {
@@ -478,6 +581,7 @@ void Engine::toDelegateQueue(std::function<void()> block) {
 }
 
 void Engine::flushDelegateBlocks() {
+    assertCommandThread();
     if (!gathered_.empty())
         postToMailbox(std::exchange(gathered_, {}));
 }
@@ -542,6 +646,7 @@ void Engine::wakeForDeferredCommands() {
 }
 
 void* Engine::takeEasyHandle() {
+    assertCommandThread();
     if (idleEasyHandles_.empty())
         return curl_easy_init();
     void* easy = idleEasyHandles_.back();
@@ -553,6 +658,7 @@ void* Engine::takeEasyHandle() {
 // that a small request would otherwise pay every time. Connections live in
 // the multi handle, so nothing of one task's transfer reaches the next.
 void Engine::recycleEasyHandle(void* easy) {
+    assertCommandThread();
     constexpr size_t kMaximumIdleHandles = 64;
     if (idleEasyHandles_.size() >= kMaximumIdleHandles) {
         curl_easy_cleanup(easy);
@@ -563,6 +669,7 @@ void Engine::recycleEasyHandle(void* easy) {
 }
 
 int Engine::checkDeadlines() {
+    assertCommandThread();
     auto now = SteadyClock::now();
     double wait = 1.0;
     std::vector<std::pair<TaskPtr, int64_t>> expired;
@@ -617,7 +724,7 @@ void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
         }
         t.lastActivity = SteadyClock::now();
         if (t.easy) {
-            curl_easy_pause(t.easy, CURLPAUSE_CONT);
+            unpause(task);
         } else if (t.hopPendingWhileSuspended) {
             t.hopPendingWhileSuspended = false;
             startHop(task);
@@ -707,6 +814,7 @@ void Engine::sessionReleased() {
 }
 
 void Engine::maybeFinishInvalidation() {
+    assertCommandThread();
     if (!invalidated_ || invalidationFinished_ || !running_.empty())
         return;
     {
@@ -731,6 +839,8 @@ void Engine::maybeFinishInvalidation() {
             delegate->didBecomeInvalidWithError(*session, nullptr);
         } catch (const std::exception& e) {
             Log(std::string("URL session delegate threw: ") + e.what());
+        } catch (...) {
+            Log("URL session delegate threw an exception that is not a std::exception");
         }
     });
 }
@@ -771,6 +881,7 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
                 Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
                 task->cancel();
             } catch (...) {
+                Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
                 task->cancel();
             }
         }
@@ -782,6 +893,7 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
 // --- starting ---
 
 void Engine::startTask(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     t.started = true;
     t.suspended = false;
@@ -841,6 +953,7 @@ bool Engine::mayCache(const URLSessionTask& task) const {
 }
 
 bool Engine::answerFromCache(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (!mayCache(*task))
         return false;
@@ -884,6 +997,7 @@ bool Engine::answerFromCache(const TaskPtr& task) {
 }
 
 bool Engine::offerToCache(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (!mayCache(*task) || t.servedFromCache || t.hopStatus != 200 || !t.cacheable)
         return false;
@@ -930,6 +1044,7 @@ bool Engine::offerToCache(const TaskPtr& task) {
 }
 
 void Engine::requestBodyStream(const TaskPtr& task) {
+    assertCommandThread();
     std::weak_ptr<Engine> weak = weak_from_this();
     auto answer = onceHandler<std::shared_ptr<InputStream>>(
         [weak, task](std::shared_ptr<InputStream> stream) {
@@ -969,6 +1084,7 @@ void Engine::requestBodyStream(const TaskPtr& task) {
 }
 
 void Engine::startHop(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.completed)
         return;
@@ -1004,67 +1120,199 @@ void Engine::startHop(const TaskPtr& task) {
     t.clientCertificatePending = false;
     t.lastActivity = SteadyClock::now();
     if (!multi_)
-        return fail(task, URLErrorCancelled);
+        return failWithReason(task, URLErrorUnknown, setupFailure_);
     CURL* easy = takeEasyHandle();
+    if (!easy)
+        return failWithReason(task, URLErrorUnknown, "libcurl cannot make a transfer handle");
     if (!configureHop(*task, easy)) {
         recycleEasyHandle(easy);
         return;  // configureHop failed the task
     }
+    if (const CURLMcode added = curl_multi_add_handle(multi_, easy); added != CURLM_OK) {
+        recycleEasyHandle(easy);
+        return failWithReason(
+            task, URLErrorUnknown,
+            std::string("libcurl refused to start the transfer: ") + curl_multi_strerror(added));
+    }
     t.easy = easy;
     active_[easy] = task;
-    curl_multi_add_handle(multi_, easy);
 }
 
-bool Engine::configureHop(URLSessionTask& task, void* easy) {
-    auto& t = *task.transfer_;
-    const URLRequest& r = t.request;
-    auto self = task.shared_from_this();
-    t.owner = &task;
-    t.engine = this;
-    t.errorBuffer.assign(CURL_ERROR_SIZE, '\0');
-    curl_easy_setopt(easy, CURLOPT_URL, r.url->absoluteString().c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, headerCallback);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+// Sets a hop's options one after another, and keeps the first one libcurl
+// refuses: the hop is then not started (see failSetup). A refused TLS option
+// in particular must fail the request: going on would send it with weaker
+// checks than asked for.
+class OptionSetter {
+  public:
+    explicit OptionSetter(CURL* easy) : easy_(easy) {}
+
+    template <class Value>
+    void set(CURLoption option, Value value, const char* name) {
+        if (failed_ != CURLE_OK)
+            return;
+        CURLcode result = CURLE_OK;
+        if (auto hook = curlOptionHook.load(std::memory_order_relaxed))
+            result = static_cast<CURLcode>(hook(option));
+        if (result == CURLE_OK)
+            result = curl_easy_setopt(easy_, option, value);
+        if (result != CURLE_OK) {
+            failed_ = result;
+            failedName_ = name;
+            failedInTLS_ = inTLS_;
+        }
+    }
+    // Options set from now on (until the next call) belong to TLS.
+    void tls(bool on) { inTLS_ = on; }
+    // A step of the setup failed outside libcurl's options.
+    void refuse(CURLcode result, const char* what) {
+        if (failed_ == CURLE_OK) {
+            failed_ = result;
+            failedName_ = what;
+            failedInTLS_ = inTLS_;
+        }
+    }
+
+    bool ok() const { return failed_ == CURLE_OK; }
+    bool failedInTLS() const { return failedInTLS_; }
+    // "CURLOPT_X: <libcurl's text>"
+    std::string failure() const {
+        return std::string(failedName_ ? failedName_ : "?") + ": " + curl_easy_strerror(failed_);
+    }
+
+  private:
+    CURL* easy_;
+    CURLcode failed_ = CURLE_OK;
+    const char* failedName_ = nullptr;
+    bool inTLS_ = false;
+    bool failedInTLS_ = false;
+};
+
+// The option's name goes into the error of a refused option.
+#define KP_SETOPT(setter, option, value) (setter).set(option, value, #option)
+
+namespace {
+
+// Where the body goes, the callbacks, and what libcurl must not do on its
+// own (follow redirects, use a proxy the configuration did not ask for).
+void setTransferOptions(OptionSetter& set, Transfer& t, const URLRequest& r, bool useEnvironmentProxy) {
+    KP_SETOPT(set, CURLOPT_URL, r.url->absoluteString().c_str());
+    KP_SETOPT(set, CURLOPT_PROTOCOLS_STR, "http,https");
+    KP_SETOPT(set, CURLOPT_NOSIGNAL, 1L);
+    KP_SETOPT(set, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
+    KP_SETOPT(set, CURLOPT_PRIVATE, &t);
+    KP_SETOPT(set, CURLOPT_HEADERFUNCTION, headerCallback);
+    KP_SETOPT(set, CURLOPT_HEADERDATA, &t);
+    KP_SETOPT(set, CURLOPT_WRITEFUNCTION, writeCallback);
+    KP_SETOPT(set, CURLOPT_WRITEDATA, &t);
+    KP_SETOPT(set, CURLOPT_FOLLOWLOCATION, 0L);
     // Downloads go to a file: larger reads mean fewer callbacks and writes.
     if (t.kind == TaskKind::Download)
-        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
-    if (!configuration_.connectionProxyFromEnvironment)
-        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+        KP_SETOPT(set, CURLOPT_BUFFERSIZE, 256L * 1024);
+    if (!useEnvironmentProxy)
+        KP_SETOPT(set, CURLOPT_NOPROXY, "*");
+}
 
-    // TLS: our own verification decides, so libcurl's host check is off and
-    // its verify-peer only reads the result our callback leaves behind.
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &t);
+// TLS: our own verification decides, so libcurl's host check is off and
+// its verify-peer only reads the result our callback leaves behind. Every
+// one of these must hold: without the context callback, say, libcurl would
+// judge the server by its own rules instead of ours.
+void setTLSOptions(OptionSetter& set, Transfer& t) {
+    set.tls(true);
+    KP_SETOPT(set, CURLOPT_SSL_VERIFYPEER, 1L);
+    KP_SETOPT(set, CURLOPT_SSL_VERIFYHOST, 0L);
+    KP_SETOPT(set, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    KP_SETOPT(set, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
+    KP_SETOPT(set, CURLOPT_SSL_CTX_DATA, &t);
     // libcurl's own CA bundle is never consulted (the callback replaces its
     // verification), and loading it would fail every handshake on a system
     // without one, even those whose trust the delegate or a pinned
     // certificate decides. The system roots come from security's
     // systemRootCertificates() instead.
-    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    KP_SETOPT(set, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+    KP_SETOPT(set, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    set.tls(false);
+}
 
-    // Headers: the configuration's, then the request's (which win).
+// libcurl negotiates the encoding itself (and decodes the body): the
+// caller's Accept-Encoding becomes its option, and "" offers all it knows.
+void setAcceptEncoding(OptionSetter& set, HTTPHeaderFields& headers) {
+    if (auto encoding = headers.valueForHTTPHeaderField("Accept-Encoding")) {
+        KP_SETOPT(set, CURLOPT_ACCEPT_ENCODING, encoding->c_str());
+        headers.setValue(std::nullopt, "Accept-Encoding");
+    } else {
+        KP_SETOPT(set, CURLOPT_ACCEPT_ENCODING, "");
+    }
+}
+
+// The header lines as sent; the list belongs to the transfer (released
+// with the hop).
+void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody) {
+    curl_slist* list = nullptr;
+    auto append = [&](const std::string& line) {
+        // On a failed allocation the list so far stays valid and is kept.
+        if (curl_slist* longer = curl_slist_append(list, line.c_str()))
+            list = longer;
+        else
+            set.refuse(CURLE_OUT_OF_MEMORY, "the header list");
+    };
+    for (const auto& [name, value] : headers.fields())
+        append(name + (value.empty() ? ";" : ": " + value));
+    // libcurl would otherwise add "Expect: 100-continue" to larger bodies,
+    // and a form Content-Type to bodies without one.
+    append("Expect:");
+    if (hasBody && !headers.contains("Content-Type"))
+        append("Content-Type:");
+    t.headerList = list;
+    KP_SETOPT(set, CURLOPT_HTTPHEADER, list);
+}
+
+}  // namespace
+
+bool Engine::configureHop(URLSessionTask& task, void* easy) {
+    assertCommandThread();
+    auto& t = *task.transfer_;
+    auto self = task.shared_from_this();
+    t.owner = &task;
+    t.engine = this;
+    t.errorBuffer.assign(CURL_ERROR_SIZE, '\0');
+    OptionSetter set(easy);
+    auto refused = [&] {
+        failWithReason(self, set.failedInTLS() ? URLErrorSecureConnectionFailed : URLErrorUnknown,
+                       std::string(set.failedInTLS() ? "a TLS setting" : "a setting") +
+                           " of the request could not be made, so it was not sent (" + set.failure() + ")");
+        return false;
+    };
+    setTransferOptions(set, t, t.request, configuration_.connectionProxyFromEnvironment);
+    setTLSOptions(set, t);
+    if (!set.ok())
+        return refused();
+    auto headers = hopHeaderFields(task);
+    if (!headers)
+        return false;  // failed the task
+    setAcceptEncoding(set, *headers);
+    if (!setMethodAndBody(set, task, *headers))
+        return false;  // failed the task
+    const bool hasBody =
+        t.body || t.request.httpBody || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
+    setHeaderList(set, t, *headers, hasBody);
+    return set.ok() || refused();
+}
+
+std::optional<HTTPHeaderFields> Engine::hopHeaderFields(URLSessionTask& task) {
+    auto& t = *task.transfer_;
+    const URLRequest& r = t.request;
+    // The configuration's, then the request's (which win).
     HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
     for (const auto& [name, value] : r.allHTTPHeaderFields.fields())
         headers.setValue(value, name);
     for (const auto& [name, value] : headers.fields()) {
         if (hasLineBreak(name) || hasLineBreak(value) || name.empty() ||
             name.find(':') != std::string::npos) {
-            failWithReason(self, URLErrorBadURL,
+            failWithReason(task.shared_from_this(), URLErrorBadURL,
                            "refused to send header field \"" + printable(name) +
                                "\": a line break, NUL or colon in a name, or a line break or NUL in a "
                                "value, would change the request");
-            return false;
+            return std::nullopt;
         }
     }
     auto cookies = configuration_.httpCookieStorage;
@@ -1083,78 +1331,81 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
                 : basicAuthorization(*c.user, c.password.value_or("")),
             "Authorization");
     }
-    if (auto encoding = headers.valueForHTTPHeaderField("Accept-Encoding")) {
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, encoding->c_str());
-        headers.setValue(std::nullopt, "Accept-Encoding");
-    } else {
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-    }
     if (t.kind == TaskKind::Download && t.resumeInfo && !t.filePath.empty()) {
         headers.setValue("bytes=" + std::to_string(t.resumeInfo->bytesReceived) + "-", "Range");
         if (auto validator = t.resumeInfo->entityTag ? t.resumeInfo->entityTag : t.resumeInfo->lastModified) {
             headers.setValue(*validator, "If-Range");
         }
     }
+    return headers;
+}
 
-    // Method and body.
+bool Engine::setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeaderFields& headers) {
+    auto& t = *task.transfer_;
+    const URLRequest& r = t.request;
     const std::string method = r.method();
     const Data* body = t.body ? &*t.body : (r.httpBody ? &*r.httpBody : nullptr);
     const bool hasBody = body || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
-    if (hasBody) {
-        curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        if (body) {
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->length()));
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->bytes());
-        } else {
-            curl_off_t size = -1;
-            if (t.kind == TaskKind::UploadFile) {
-                t.uploadFd = ::open(t.bodyFile->path().c_str(), O_RDONLY | O_CLOEXEC);
-                struct stat st {};
-                if (t.uploadFd < 0 || ::fstat(t.uploadFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-                    fail(self, URLErrorFileDoesNotExist, "cannot read " + t.bodyFile->path());
-                    return false;
-                }
-                size = st.st_size;
-            } else if (auto length = headers.valueForHTTPHeaderField("Content-Length")) {
-                size = std::strtoll(length->c_str(), nullptr, 10);
-                headers.setValue(std::nullopt, "Content-Length");
+    if (!hasBody) {
+        if (method == "HEAD")
+            KP_SETOPT(set, CURLOPT_NOBODY, 1L);
+        else if (method != "GET")
+            KP_SETOPT(set, CURLOPT_CUSTOMREQUEST, method.c_str());
+        return true;
+    }
+    KP_SETOPT(set, CURLOPT_POST, 1L);
+    if (body) {
+        KP_SETOPT(set, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->length()));
+        KP_SETOPT(set, CURLOPT_POSTFIELDS, body->bytes());
+        task.bytesExpectedToSend_ = static_cast<int64_t>(body->length());
+    } else {
+        curl_off_t size = -1;
+        if (t.kind == TaskKind::UploadFile) {
+            t.uploadFd = ::open(t.bodyFile->path().c_str(), O_RDONLY | O_CLOEXEC);
+            struct stat st {};
+            if (t.uploadFd < 0 || ::fstat(t.uploadFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                fail(task.shared_from_this(), URLErrorFileDoesNotExist, "cannot read " + t.bodyFile->path());
+                return false;
             }
-            curl_easy_setopt(easy, CURLOPT_READFUNCTION, readCallback);
-            curl_easy_setopt(easy, CURLOPT_READDATA, &t);
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, size);
-            task.bytesExpectedToSend_ = size;
+            size = st.st_size;
+        } else if (auto length = headers.valueForHTTPHeaderField("Content-Length")) {
+            size = std::strtoll(length->c_str(), nullptr, 10);
+            headers.setValue(std::nullopt, "Content-Length");
         }
-        if (body)
-            task.bytesExpectedToSend_ = static_cast<int64_t>(body->length());
-        if (method != "POST")
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, progressCallback);
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
-    } else if (method == "HEAD") {
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    } else if (method != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        KP_SETOPT(set, CURLOPT_READFUNCTION, readCallback);
+        KP_SETOPT(set, CURLOPT_READDATA, &t);
+        KP_SETOPT(set, CURLOPT_POSTFIELDSIZE_LARGE, size);
+        task.bytesExpectedToSend_ = size;
     }
-
-    curl_slist* list = nullptr;
-    for (const auto& [name, value] : headers.fields()) {
-        list = curl_slist_append(list, (name + (value.empty() ? ";" : ": " + value)).c_str());
-    }
-    // libcurl would otherwise add "Expect: 100-continue" to larger bodies,
-    // and a form Content-Type to bodies without one.
-    list = curl_slist_append(list, "Expect:");
-    if (hasBody && !headers.contains("Content-Type"))
-        list = curl_slist_append(list, "Content-Type:");
-    t.headerList = list;
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    if (method != "POST")
+        KP_SETOPT(set, CURLOPT_CUSTOMREQUEST, method.c_str());
+    KP_SETOPT(set, CURLOPT_NOPROGRESS, 0L);
+    KP_SETOPT(set, CURLOPT_XFERINFOFUNCTION, progressCallback);
+    KP_SETOPT(set, CURLOPT_XFERINFODATA, &t);
     return true;
 }
 
+#undef KP_SETOPT
+
+void Engine::unpause(const TaskPtr& task) {
+    assertCommandThread();
+    auto& t = *task->transfer_;
+    // libcurl hands over the data it kept from inside this call: should that
+    // fail (a download file that cannot be written), the transfer has ended.
+    const CURLcode result = curl_easy_pause(t.easy, CURLPAUSE_CONT);
+    if (result != CURLE_OK) {
+        fail(task, t.writeFailureCode ? t.writeFailureCode : urlErrorCodeForCurlResult(result, 0),
+             curl_easy_strerror(result));
+    }
+}
+
 void Engine::releaseHop(Transfer& t) {
+    assertCommandThread();
     if (t.easy) {
         active_.erase(t.easy);
-        curl_multi_remove_handle(multi_, t.easy);
+        // Fails only for a handle that is not in the multi handle, which
+        // then has nothing to let go of.
+        (void)curl_multi_remove_handle(multi_, t.easy);
         recycleEasyHandle(t.easy);
         t.easy = nullptr;
     }
@@ -1163,7 +1414,7 @@ void Engine::releaseHop(Transfer& t) {
         t.headerList = nullptr;
     }
     if (t.uploadFd >= 0) {
-        ::close(t.uploadFd);
+        (void)::close(t.uploadFd);  // only read from: nothing to lose
         t.uploadFd = -1;
     }
 }
@@ -1171,6 +1422,7 @@ void Engine::releaseHop(Transfer& t) {
 // --- transfer callbacks ---
 
 void Engine::onHeadersComplete(URLSessionTask& task) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     auto self = task.shared_from_this();
     const URL& url = *t.request.url;
@@ -1241,7 +1493,7 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
                         tr.doneWhileAwaiting.reset();
                         engine->finishHop(task, result);
                     } else if (tr.easy && !tr.suspended) {
-                        curl_easy_pause(tr.easy, CURLPAUSE_CONT);
+                        engine->unpause(task);
                     }
                 });
             },
@@ -1254,6 +1506,7 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
 }
 
 bool Engine::openDownloadFile(URLSessionTask& task) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     auto self = std::static_pointer_cast<URLSessionDownloadTask>(task.shared_from_this());
     t.entityTag = t.hopHeaders.valueForHTTPHeaderField("ETag");
@@ -1263,7 +1516,8 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
     t.written = 0;
     t.progress = std::make_shared<Transfer::Progress>();
     if (t.fd >= 0) {
-        ::close(t.fd);
+        // The file of an earlier hop, reopened (or replaced) below.
+        (void)::close(t.fd);
         t.fd = -1;
     }
     if (t.resumeInfo && !t.filePath.empty()) {
@@ -1272,8 +1526,17 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
             ::open(t.filePath.c_str(), (O_WRONLY | O_CLOEXEC | O_NOFOLLOW) | (partial ? O_APPEND : O_TRUNC));
         if (t.fd >= 0) {
             t.fileOffset = partial ? t.resumeInfo->bytesReceived : 0;
-            if (partial)
-                ::ftruncate(t.fd, t.fileOffset);
+            // The rest is appended at the offset the server resumes from:
+            // bytes past it (written after the resume data was made) must
+            // go first, or the file would hold them twice.
+            if (partial && ::ftruncate(t.fd, t.fileOffset) != 0) {
+                t.writeFailureCode = URLErrorCannotWriteToFile;
+                t.writeFailureReason = "cannot cut the partial download back to " +
+                                       std::to_string(t.fileOffset) + " bytes: " + std::strerror(errno);
+                (void)::close(t.fd);
+                t.fd = -1;
+                return false;
+            }
             int64_t total = t.resumeInfo->expectedTotal;
             int64_t offset = t.fileOffset;
             deliver(self, [self, offset, total](URLSessionDelegate& d, URLSession& s) {
@@ -1299,6 +1562,7 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
 }
 
 size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     if (t.hopKind != HopKind::Final) {
         if (t.hopBody.size() < kInterceptedBodyLimit)
@@ -1368,6 +1632,7 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
 }
 
 void Engine::onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     int64_t delta = sent - t.lastUploadReported;
     t.lastUploadReported = sent;
@@ -1382,6 +1647,7 @@ void Engine::onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total)
 }
 
 bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
+    assertCommandThread();
     auto* context = static_cast<X509_STORE_CTX*>(storeContext);
     auto& t = *task.transfer_;
     std::vector<security::CertificatePtr> chain;
@@ -1433,18 +1699,19 @@ bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
 // --- finishing hops ---
 
 void Engine::onDone(void* easy, int result) {
+    assertCommandThread();
     auto it = active_.find(easy);
     if (it == active_.end())
         return;
     TaskPtr task = it->second;
     auto& t = *task->transfer_;
-    // Metrics for this request.
+    // Metrics for this request. A value libcurl cannot give stays 0: the
+    // metrics then say less, and nothing else depends on them.
     TransactionMetrics m;
     m.requestURL = *t.request.url;
-    curl_off_t v = 0;
     auto us = [&](CURLINFO info) {
-        v = 0;
-        curl_easy_getinfo(easy, info, &v);
+        curl_off_t v = 0;
+        (void)curl_easy_getinfo(easy, info, &v);
         return static_cast<double>(v) / 1e6;
     };
     m.domainLookupEnd = us(CURLINFO_NAMELOOKUP_TIME_T);
@@ -1455,9 +1722,9 @@ void Engine::onDone(void* easy, int result) {
     m.responseEnd = us(CURLINFO_TOTAL_TIME_T);
     m.fetchStartDate = Date(Date::now().timeIntervalSinceReferenceDate() - m.responseEnd);
     long version = 0, connects = 0, status = 0;
-    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
-    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    (void)curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    (void)curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    (void)curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
                             : version == CURL_HTTP_VERSION_1_0 ? "http/1.0"
                                                                : "http/1.1";
@@ -1465,8 +1732,8 @@ void Engine::onDone(void* easy, int result) {
     m.statusCode = static_cast<int>(status);
     t.metrics->transactionMetrics.push_back(m);
     if (result != CURLE_OK) {
-        long osErrno = 0;
-        curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+        long osErrno = 0;  // stays 0 (no errno in the text) should libcurl not know it
+        (void)curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
         t.errorBuffer =
             std::string(t.errorBuffer.c_str()) + (osErrno ? " (errno " + std::to_string(osErrno) + ")" : "");
         if (static_cast<CURLcode>(result) == CURLE_COULDNT_CONNECT &&
@@ -1483,6 +1750,7 @@ void Engine::onDone(void* easy, int result) {
 }
 
 void Engine::finishHop(const TaskPtr& task, int result) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.completed)
         return;
@@ -1536,6 +1804,7 @@ void Engine::finishHop(const TaskPtr& task, int result) {
 }
 
 void Engine::onRedirect(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.redirectCount >= kMaximumRedirects)
         return fail(task, URLErrorHTTPTooManyRedirects);
@@ -1578,6 +1847,7 @@ void Engine::onRedirect(const TaskPtr& task) {
 }
 
 void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.completed)
         return;
@@ -1603,6 +1873,7 @@ void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next)
 }
 
 void Engine::onAuthenticate(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     auto challengeHeader = parseWWWAuthenticate(*t.hopHeaders.valueForHTTPHeaderField("WWW-Authenticate"));
     URLProtectionSpace space;
@@ -1656,6 +1927,7 @@ bool Engine::challengeAnswerApplies(const TaskPtr& task, URLSessionAuthChallenge
 void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace& space,
                                   URLSessionAuthChallengeDisposition disposition,
                                   std::optional<URLCredential> credential) {
+    assertCommandThread();
     if (!challengeAnswerApplies(task, disposition))
         return;
     auto& t = *task->transfer_;
@@ -1682,6 +1954,7 @@ void Engine::answerAuthentication(const TaskPtr& task, const URLProtectionSpace&
 }
 
 void Engine::onTrustChallenge(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     auto trust = std::move(t.pendingTrust);
     URLAuthenticationChallenge challenge;
@@ -1716,6 +1989,7 @@ URLProtectionSpace Engine::connectionSpace(const URLSessionTask& task, const cha
 }
 
 int Engine::onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     t.clientCertificateRequested = true;
     if (!t.clientCertificateDecided) {
@@ -1739,18 +2013,28 @@ int Engine::onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x
     }
     if (!t.clientIdentity)
         return 0;
-    for (const auto& c : t.clientCertificates)
-        SSL_add1_chain_cert(static_cast<SSL*>(ssl), static_cast<X509*>(c->x509()));
+    // An intermediate that cannot be added leaves the chain short, which can
+    // only make the server refuse the certificate: the handshake goes on.
+    for (const auto& c : t.clientCertificates) {
+        if (SSL_add1_chain_cert(static_cast<SSL*>(ssl), static_cast<X509*>(c->x509())) != 1)
+            Log("URL session: an intermediate of the client certificate could not be sent");
+    }
     auto* certificate = static_cast<X509*>(t.clientIdentity->certificate()->x509());
     auto* privateKey = static_cast<EVP_PKEY*>(t.clientIdentity->privateKey());
-    X509_up_ref(certificate);
-    EVP_PKEY_up_ref(privateKey);
+    // OpenSSL takes a reference to each; without both, no certificate is sent.
+    if (X509_up_ref(certificate) != 1)
+        return 0;
+    if (EVP_PKEY_up_ref(privateKey) != 1) {
+        X509_free(certificate);
+        return 0;
+    }
     *x509 = certificate;
     *key = privateKey;
     return 1;
 }
 
 void Engine::onClientCertificateChallenge(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     t.clientCertificatePending = false;
     URLAuthenticationChallenge challenge;
@@ -1771,6 +2055,7 @@ void Engine::onClientCertificateChallenge(const TaskPtr& task) {
 
 void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
                                      std::optional<URLCredential> credential) {
+    assertCommandThread();
     if (!challengeAnswerApplies(task, disposition))
         return;
     auto& t = *task->transfer_;
@@ -1796,6 +2081,7 @@ void Engine::answerClientCertificate(const TaskPtr& task, URLSessionAuthChalleng
 
 void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition disposition,
                          std::optional<URLCredential> credential) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     auto trust = std::move(t.pendingTrust);
     if (!trust || !challengeAnswerApplies(task, disposition))
@@ -1827,6 +2113,7 @@ void Engine::answerTrust(const TaskPtr& task, URLSessionAuthChallengeDisposition
 }
 
 TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
+    assertCommandThread();
     auto download =
         dataTask->session_->makeDownloadTaskReplacing(static_cast<URLSessionDataTask&>(*dataTask));
     // The live transfer moves over; the data task keeps an ended one.
@@ -1869,6 +2156,7 @@ TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
 }
 
 void Engine::deliverHopAsFinal(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     std::string body = std::move(t.hopBody);
     t.hopKind = HopKind::Final;
@@ -1888,6 +2176,7 @@ void Engine::deliverHopAsFinal(const TaskPtr& task) {
 }
 
 void Engine::succeed(const TaskPtr& task) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (!t.hopBody.empty() && t.hopKind == HopKind::Final) {
         std::string body = std::move(t.hopBody);
@@ -1897,9 +2186,12 @@ void Engine::succeed(const TaskPtr& task) {
         }
     }
     if (t.kind == TaskKind::Download) {
-        if (t.fd >= 0) {
-            ::close(t.fd);
-            t.fd = -1;
+        // A file system may report a failed write only when the file is
+        // closed: the download has then not arrived whole.
+        if (t.fd >= 0 && ::close(std::exchange(t.fd, -1)) != 0 && errno != EINTR) {
+            return failWithReason(
+                task, URLErrorCannotWriteToFile,
+                std::string("the downloaded file could not be written: ") + std::strerror(errno));
         }
         if (t.filePath.empty())
             return fail(task, URLErrorCannotCreateFile);
@@ -1925,6 +2217,7 @@ void Engine::failWithReason(const TaskPtr& task, int64_t code, const std::string
 }
 
 void Engine::failTask(const TaskPtr& task, int64_t code, const std::string& text, ErrorMaker make) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.completed)
         return;
@@ -1938,6 +2231,7 @@ void Engine::failTask(const TaskPtr& task, int64_t code, const std::string& text
 }
 
 std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {
+    assertCommandThread();
     auto& t = *task.transfer_;
     if (t.kind != TaskKind::Download || t.filePath.empty() || !t.finalHeadersSeen || t.rangesRefused ||
         (!t.entityTag && !t.lastModified) || t.request.method() != "GET" ||
@@ -1945,7 +2239,10 @@ std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {
         return std::nullopt;
     }
     if (t.fd >= 0) {
-        ::close(t.fd);
+        // The resume data counts the bytes written, not the file's length:
+        // a resumed download asks for the rest from that offset and cuts
+        // the file back to it (see openDownloadFile).
+        (void)::close(t.fd);
         t.fd = -1;
     }
     ResumeInfo info;
@@ -1962,6 +2259,7 @@ std::optional<Data> Engine::takeResumeData(URLSessionTask& task) {
 }
 
 void Engine::complete(const TaskPtr& task, ErrorPtr error) {
+    assertCommandThread();
     auto& t = *task->transfer_;
     if (t.completed)
         return;
@@ -1972,7 +2270,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         static_cast<URLSessionStreamTask&>(*task).stopConnection(
             error ? error : makeURLError(URLErrorCancelled, std::nullopt));
     if (t.fd >= 0) {
-        ::close(t.fd);
+        // Only a download that has not succeeded gets here with its file open.
+        (void)::close(t.fd);
         t.fd = -1;
     }
     t.metrics->taskIntervalDuration = seconds(SteadyClock::now() - t.startTime);
@@ -2001,22 +2300,30 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data, location, dataCompletion,
                      downloadCompletion]() mutable {
         auto delegate = session->delegate();
-        auto guarded = [&](auto&& f) {
+        // The task has ended: what a completion or the delegate throws here
+        // cannot change its outcome. It is logged, and the calls after it
+        // (the delegate's, the caller's handler) still run.
+        auto guarded = [&](const char* what, auto&& f) {
             try {
                 f();
             } catch (const std::exception& e) {
-                Log(std::string("URL session completion threw: ") + e.what());
+                Log(std::string("URL session: ") + what + " threw: " + e.what());
             } catch (...) {
+                Log(std::string("URL session: ") + what + " threw an exception that is not a std::exception");
             }
         };
-        if (delegate)
-            guarded([&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+        if (delegate) {
+            guarded("the delegate's didFinishCollectingMetrics",
+                    [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+        }
         if (dataCompletion)
-            guarded([&] { dataCompletion(data, response, error); });
+            guarded("a completion handler", [&] { dataCompletion(data, response, error); });
         if (downloadCompletion)
-            guarded([&] { downloadCompletion(location, response, error); });
-        if (delegate)
-            guarded([&] { delegate->didCompleteWithError(*session, *task, error); });
+            guarded("a completion handler", [&] { downloadCompletion(location, response, error); });
+        if (delegate) {
+            guarded("the delegate's didCompleteWithError",
+                    [&] { delegate->didCompleteWithError(*session, *task, error); });
+        }
         dataCompletion = nullptr;
         downloadCompletion = nullptr;
         task.reset();

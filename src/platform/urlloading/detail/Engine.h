@@ -8,7 +8,16 @@
 // relies on. Answers from the delegate come back as commands.
 //
 // The thread holds the engine alive and ends once the session is invalid
-// (or released) and no task is outstanding.
+// (or released) and no task is outstanding. After that, a command runs on
+// the thread that posts it, unless another thread is running commands: then
+// that thread runs it after the current one. Either way commands run one at
+// a time and never inside one another.
+//
+// "Network thread only" state (transfers, the multi handle, the maps of
+// running tasks) is checked, not just stated: every function that touches it
+// calls assertCommandThread(), which ends the process (std::abort, after a
+// line on standard error) when the calling thread is not the one running
+// commands. A broken thread rule is a bug to stop at, not an error to handle.
 #pragma once
 
 #include <atomic>
@@ -16,7 +25,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -38,6 +46,14 @@ enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download, Stre
 enum class HopKind { Final, Redirect, Authenticate };
 
 class Engine;
+class OptionSetter;  // Engine.cpp: sets a hop's options, keeping the first refusal
+
+// For tests: called before each option the engine sets on an easy handle
+// (with libcurl's CURLoption number); a result other than 0 (CURLE_OK) is
+// taken as libcurl's answer and the option is not set. Null by default. Set
+// it only while no session is running transfers.
+using CurlOptionHook = int (*)(int option);
+void setCurlOptionHookForTesting(CurlOptionHook hook);
 
 struct Transfer {
     URLSessionTask* owner = nullptr;  // set while a hop runs
@@ -149,8 +165,11 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
     void start();
     // Runs `command` on the network thread (after the thread has ended, on the
-    // caller's thread, one at a time).
+    // caller's thread, or after the command running now; see above).
     void post(std::function<void()> command);
+    // Ends the process unless the calling thread runs this engine's commands
+    // (the network thread, or after it ended, the thread running commands).
+    void assertCommandThread() const;
 
     void registerTask(const std::shared_ptr<URLSessionTask>& task);
     void forgetTask(uint64_t identifier);
@@ -166,13 +185,29 @@ class Engine : public std::enable_shared_from_this<Engine> {
   private:
     void run();
     void runCommands();
+    // Runs commands until none is left, after the network thread has ended;
+    // the caller has made itself the thread that runs them.
+    void runCommandsAfterExit();
     int checkDeadlines();
 
     void startTask(const std::shared_ptr<URLSessionTask>& task);
     void startHop(const std::shared_ptr<URLSessionTask>& task);
     void requestBodyStream(const std::shared_ptr<URLSessionTask>& task);
+    // Sets up `easy` for the task's current hop, in the phases below; false
+    // when the task has failed instead (a refused option, a header that would
+    // change the request, an upload file that cannot be read).
     bool configureHop(URLSessionTask& task, void* easy);
+    // The fields this hop sends: the configuration's, the request's, cookies,
+    // authorization and the range of a resumed download. Fails the task (and
+    // gives nothing) for a field that would change the request's framing.
+    std::optional<HTTPHeaderFields> hopHeaderFields(URLSessionTask& task);
+    // Sets the method and body options; takes Content-Length (of a stream
+    // body) out of `headers`, as libcurl sends its own. False when the task
+    // has failed (an upload file that cannot be read).
+    bool setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeaderFields& headers);
     void releaseHop(Transfer& t);
+    // Lets the task's paused transfer go on (fails the task if it cannot).
+    void unpause(const std::shared_ptr<URLSessionTask>& task);
     void onDone(void* easy, int result);
     void finishHop(const std::shared_ptr<URLSessionTask>& task, int result);
     void onRedirect(const std::shared_ptr<URLSessionTask>& task);
@@ -253,6 +288,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void lingerForCommands();
     int onSocket(int socket, int what);
     int onTimer(long milliseconds);
+    // Lets libcurl act on `events` of `socket` (CURL_SOCKET_TIMEOUT: its timer).
+    void driveTransfers(int socket, int events);
     void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
@@ -260,6 +297,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void recycleEasyHandle(void* easy);
 
     const URLSessionConfiguration configuration_;
+    // Why the engine cannot run transfers (set by the constructor; then
+    // multi_ is null and every task fails with it); empty when it can.
+    std::string setupFailure_;
     std::vector<security::CertificatePtr> extraRoots_;
     void* multi_ = nullptr;  // CURLM*
     int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
@@ -274,9 +314,14 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
     bool completedThisTurn_ = false;            // network thread only
     bool exited_ GUARDED_BY(mutex_) = false;
-    // Serialises the commands run after the thread ended. Recursive: such a
-    // command may post another, which then runs at once on the same thread.
-    std::recursive_mutex afterExitMutex_;
+    // After the network thread has ended: a thread is running commands
+    // (those posted meanwhile, from inside a command too, join its list
+    // instead of running inside the command that posted them).
+    bool runningAfterExit_ GUARDED_BY(mutex_) = false;
+    // The thread that may touch network-thread state: the network thread
+    // while its loop runs, then whichever thread runs commands. Written under
+    // mutex_ (after the loop), read by assertCommandThread().
+    std::atomic<std::thread::id> commandThread_{};
 
     // Tasks made and not yet resumed, registered by the thread that makes
     // them (no command, no wake-up of the network thread).
