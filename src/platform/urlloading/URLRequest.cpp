@@ -39,13 +39,13 @@ void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const s
     }
 }
 
-void HTTPHeaderFields::addValue(const std::string& value, const std::string& name) {
+void HTTPHeaderFields::addValue(std::string value, std::string name) {
     auto it = fields_.begin() + (find(name) - fields_.cbegin());
     if (it == fields_.end()) {
-        fields_.emplace_back(name, value);
+        fields_.emplace_back(std::move(name), std::move(value));
         return;
     }
-    it->first = name;
+    it->first = std::move(name);
     it->second.append(", ").append(value);
 }
 

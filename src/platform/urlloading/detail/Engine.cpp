@@ -173,11 +173,11 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     }
     size_t colon = line.find(':');
     if (colon != std::string_view::npos && t.hopStatus != 0) {
-        std::string name(trimmed(line.substr(0, colon)));
+        const std::string_view name = trimmed(line.substr(0, colon));
         std::string value(trimmed(line.substr(colon + 1)));
         if (equalsIgnoringCase(name, "Set-Cookie"))
             t.hopCookies.push_back(value);
-        t.hopHeaders.addValue(value, name);
+        t.hopHeaders.addValue(std::move(value), std::string(name));
     }
     return length;
 }
@@ -452,23 +452,42 @@ void Engine::wake() {
 int Engine::onSocket(curl_socket_t socket, int what) {
     assertCommandThread();
     if (what == CURL_POLL_REMOVE) {
-        // The socket may be closed already, which took it out of the set:
-        // the result does not matter.
-        (void)::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
-        watched_.erase(socket);
+        // libcurl lets go of a connection's socket each time a transfer on it
+        // ends, and wants it back as soon as the next transfer reuses the
+        // connection: the socket stays in the epoll set, parked, which saves
+        // taking it out and putting it back for every request. A parked
+        // socket that becomes ready (the server closed the idle connection)
+        // leaves the set then (see parkedSocketReady); one libcurl closes
+        // leaves it by itself.
+        if (auto it = watched_.find(socket); it != watched_.end())
+            it->second = true;
         return 0;
     }
     epoll_event event{};
     event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
     event.data.fd = socket;
     const bool known = watched_.count(socket) != 0;
+    // A known socket, parked or not, is changed in place: should it have been
+    // closed and its number reused meanwhile, that fails and it is added.
     if (::epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 &&
         // A socket closed and its number reused, or one still in the set.
         ::epoll_ctl(epollFd_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0) {
         Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
     }
-    watched_.insert(socket);
+    watched_[socket] = false;
     return 0;
+}
+
+bool Engine::parkedSocketReady(int socket) {
+    assertCommandThread();
+    auto it = watched_.find(socket);
+    if (it == watched_.end() || !it->second)
+        return false;
+    // libcurl does not watch it: it learns of a closed connection when it
+    // next tries to use it. The result does not matter (see onSocket).
+    (void)::epoll_ctl(epollFd_, EPOLL_CTL_DEL, socket, nullptr);
+    watched_.erase(it);
+    return true;
 }
 
 int Engine::onTimer(long milliseconds) {
@@ -544,6 +563,8 @@ void Engine::run() {
                 [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
                 continue;
             }
+            if (parkedSocketReady(fd))
+                continue;
             const uint32_t e = events[i].events;
             int mask = 0;
             if (e & (EPOLLIN | EPOLLHUP | EPOLLRDHUP))

@@ -287,6 +287,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void wake();
     void lingerForCommands();
     int onSocket(int socket, int what);
+    // An event for a socket libcurl does not watch: takes it out of the
+    // epoll set; true when the socket was parked (the event is not libcurl's).
+    bool parkedSocketReady(int socket);
     int onTimer(long milliseconds);
     // Lets libcurl act on `events` of `socket` (CURL_SOCKET_TIMEOUT: its timer).
     void driveTransfers(int socket, int events);
@@ -304,7 +307,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void* multi_ = nullptr;  // CURLM*
     int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
     int wakeFd_ = -1;        // an eventfd: commands are waiting
-    std::set<int> watched_;  // sockets in epollFd_ (network thread only)
+    // Sockets in epollFd_, and whether each is parked: kept in the set while
+    // libcurl does not watch it (network thread only; see onSocket).
+    std::map<int, bool> watched_;
     // libcurl's timer (network thread only).
     bool curlTimerSet_ = false;
     SteadyClock::time_point curlDeadline_{};
