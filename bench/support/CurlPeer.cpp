@@ -1,6 +1,7 @@
 #include "support/CurlPeer.h"
 
 #include <curl/curl.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 
@@ -63,6 +64,37 @@ int CurlGetLoop::run(int requests) {
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
     }
     return failed;
+}
+
+namespace {
+
+void usage(double& cpuSeconds, long& switches) {
+    rusage u{};
+    if (::getrusage(RUSAGE_SELF, &u) != 0) {
+        cpuSeconds = 0;
+        switches = 0;
+        return;
+    }
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    cpuSeconds = seconds(u.ru_utime) + seconds(u.ru_stime);
+    switches = u.ru_nvcsw + u.ru_nivcsw;
+}
+
+}  // namespace
+
+void ProcessCost::start() {
+    usage(cpuSeconds_, switches_);
+}
+
+void ProcessCost::report(benchmark::State& state, int64_t requests) const {
+    double cpu = 0;
+    long switches = 0;
+    usage(cpu, switches);
+    if (requests <= 0)
+        return;
+    state.counters["cpu_us/req"] = (cpu - cpuSeconds_) * 1e6 / static_cast<double>(requests);
+    state.counters["switches/req"] =
+        static_cast<double>(switches - switches_) / static_cast<double>(requests);
 }
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {

@@ -29,6 +29,21 @@ class CurlGetLoop {
     std::vector<size_t> received_;
 };
 
+// What the whole process (client, server threads, everything) spent on the
+// requests of a run, from getrusage: counters "cpu_us/req" (user + system
+// time) and "switches/req" (voluntary and involuntary context switches).
+// Steadier than the wall-clock rate on a busy machine: start() before the
+// timed loop, report() after it.
+class ProcessCost {
+  public:
+    void start();
+    void report(benchmark::State& state, int64_t requests) const;
+
+  private:
+    double cpuSeconds_ = 0;
+    long switches_ = 0;
+};
+
 // Keeps each run's items (else bytes) per second.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
