@@ -5,6 +5,7 @@
 // after the network thread has ended never run inside one another.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <future>
@@ -161,4 +162,38 @@ TEST(EngineThreadRule, AfterTheThreadEndsCommandsRunOneAfterAnotherNeverNested) 
         order.push_back("outer ends");
     });
     EXPECT_EQ(order, (std::vector<std::string>{"outer begins", "outer ends", "inner"}));
+}
+
+TEST(EngineTuningOption, RefusedIsLoggedAndTheDownloadStillArrives) {
+    LoopbackServer server;
+    std::mutex logMutex;
+    std::vector<std::string> logged;
+    plat::setLogSink([&](std::string_view line) {
+        std::lock_guard lock(logMutex);
+        logged.emplace_back(line);
+    });
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
+    std::promise<std::pair<bool, int64_t>> finished;
+    {
+        RefusedOption refused(CURLOPT_BUFFERSIZE);
+        auto task = session->downloadTaskWithRequest(
+            URLRequest(url(server.url("/bytes/100000"))),
+            [&](std::optional<URL> location, HTTPURLResponsePtr, ErrorPtr error) {
+                struct stat st {};
+                const bool there = location && ::stat(location->path().c_str(), &st) == 0;
+                finished.set_value({there && !error, there ? static_cast<int64_t>(st.st_size) : -1});
+            });
+        task->resume();
+        auto result = finished.get_future();
+        ASSERT_EQ(result.wait_for(kHangGuard), std::future_status::ready);
+        auto [ok, size] = result.get();
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(size, 100000);
+    }
+    session->invalidateAndCancel();
+    plat::setLogSink(nullptr);
+    bool found = false;
+    for (const auto& line : logged)
+        found = found || line.find("CURLOPT_BUFFERSIZE") != std::string::npos;
+    EXPECT_TRUE(found) << "nothing logged for the refused buffer size";
 }

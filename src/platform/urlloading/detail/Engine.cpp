@@ -1182,6 +1182,18 @@ class OptionSetter {
             failedInTLS_ = inTLS_;
         }
     }
+    // An option that only tunes: a refusal leaves libcurl's default, which
+    // is logged, and the request goes on.
+    template <class Value>
+    void tune(CURLoption option, Value value, const char* name) {
+        CURLcode result = CURLE_OK;
+        if (auto hook = curlOptionHook.load(std::memory_order_relaxed))
+            result = static_cast<CURLcode>(hook(option));
+        if (result == CURLE_OK)
+            result = curl_easy_setopt(easy_, option, value);
+        if (result != CURLE_OK)
+            Log(std::string("URL session: libcurl refused ") + name + ": " + curl_easy_strerror(result));
+    }
     // Options set from now on (until the next call) belong to TLS.
     void tls(bool on) { inTLS_ = on; }
     // A step of the setup failed outside libcurl's options.
@@ -1228,7 +1240,7 @@ void setTransferOptions(OptionSetter& set, Transfer& t, const URLRequest& r, boo
     KP_SETOPT(set, CURLOPT_FOLLOWLOCATION, 0L);
     // Downloads go to a file: larger reads mean fewer callbacks and writes.
     if (t.kind == TaskKind::Download)
-        KP_SETOPT(set, CURLOPT_BUFFERSIZE, 256L * 1024);
+        set.tune(CURLOPT_BUFFERSIZE, 256L * 1024, "CURLOPT_BUFFERSIZE");
     if (!useEnvironmentProxy)
         KP_SETOPT(set, CURLOPT_NOPROXY, "*");
 }
