@@ -1036,11 +1036,12 @@ bool Engine::offerToCache(const TaskPtr& task) {
     HTTPHeaderFields headers = response->allHeaderFields();
     headers.setValue(std::nullopt, "Content-Encoding");
     headers.setValue(std::nullopt, "Content-Length");
-    const std::string& body = t.dataCompletion ? t.accumulated : t.cacheBody;
     CachedURLResponse proposed;
     proposed.response =
         std::make_shared<const HTTPURLResponse>(response->url(), response->statusCode(), headers);
-    proposed.data = Data(body.data(), body.size());
+    // A completion handler gets the collected body too (complete() hands it
+    // over): the cache takes a copy.
+    proposed.data = t.dataCompletion ? Data(t.accumulated) : Data(t.cacheBody.data(), t.cacheBody.size());
     t.cacheBody.clear();
     auto cache = configuration_.urlCache;
     const URLRequest request = t.request;
@@ -1643,7 +1644,8 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             t.writeFailureReason = bodyTooLargeReason(limit);
             return 0;  // ends the transfer
         }
-        t.accumulated.append(bytes, length);
+        const auto* first = reinterpret_cast<const uint8_t*>(bytes);
+        t.accumulated.insert(t.accumulated.end(), first, first + length);
         return length;
     }
     if (t.cacheable) {
@@ -2322,16 +2324,17 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto session = task->session_;
     std::optional<Data> data;
     if (t.dataCompletion && !error)
-        data = Data(t.accumulated.data(), t.accumulated.size());
-    t.accumulated.clear();
+        data = Data(std::move(t.accumulated));  // handed over, not copied
+    t.accumulated = {};
     std::optional<URL> location;
     if (t.downloadCompletion && !error && !t.filePath.empty())
         location = URL::fileURLWithPath(t.filePath);
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data, location, dataCompletion,
-                     downloadCompletion]() mutable {
+    toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data = std::move(data),
+                     location, dataCompletion = std::move(dataCompletion),
+                     downloadCompletion = std::move(downloadCompletion)]() mutable {
         auto delegate = session->delegate();
         // The task has ended: what a completion or the delegate throws here
         // cannot change its outcome. It is logged, and the calls after it
@@ -2350,7 +2353,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
                     [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
         }
         if (dataCompletion)
-            guarded("a completion handler", [&] { dataCompletion(data, response, error); });
+            guarded("a completion handler", [&] { dataCompletion(std::move(data), response, error); });
         if (downloadCompletion)
             guarded("a completion handler", [&] { downloadCompletion(location, response, error); });
         if (delegate) {

@@ -143,7 +143,7 @@ struct Transfer {
     std::shared_ptr<Progress> progress = std::make_shared<Progress>();
 
     // Completion-handler tasks collect the body here.
-    std::string accumulated;
+    std::vector<uint8_t> accumulated;
     // Caching: the body of a delegate task kept for the cache (while it may
     // be kept), and whether this response came from the cache.
     std::string cacheBody;
