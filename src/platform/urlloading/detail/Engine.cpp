@@ -1482,7 +1482,10 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
     t.finalHeadersSeen = true;
     auto encoding = t.hopHeaders.valueForHTTPHeaderField("Content-Encoding");
     bool decoded = encoding && !equalsIgnoringCase(*encoding, "identity");
-    auto response = std::make_shared<const HTTPURLResponse>(url, t.hopStatus, t.hopHeaders, decoded);
+    // The final hop's fields move into its response (read from there from
+    // now on, see openDownloadFile): no hop reads them after this one.
+    auto response =
+        std::make_shared<const HTTPURLResponse>(url, t.hopStatus, std::exchange(t.hopHeaders, {}), decoded);
     {
         plat::MutexLock lock(task.mutex_);
         task.response_ = response;
@@ -1543,9 +1546,15 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
     assertCommandThread();
     auto& t = *task.transfer_;
     auto self = std::static_pointer_cast<URLSessionDownloadTask>(task.shared_from_this());
-    t.entityTag = t.hopHeaders.valueForHTTPHeaderField("ETag");
-    t.lastModified = t.hopHeaders.valueForHTTPHeaderField("Last-Modified");
-    auto ranges = t.hopHeaders.valueForHTTPHeaderField("Accept-Ranges");
+    HTTPURLResponsePtr response;
+    {
+        plat::MutexLock lock(task.mutex_);
+        response = task.response_;
+    }
+    const HTTPHeaderFields& headers = response ? response->allHeaderFields() : t.hopHeaders;
+    t.entityTag = headers.valueForHTTPHeaderField("ETag");
+    t.lastModified = headers.valueForHTTPHeaderField("Last-Modified");
+    auto ranges = headers.valueForHTTPHeaderField("Accept-Ranges");
     t.rangesRefused = ranges && equalsIgnoringCase(trim(*ranges), "none");
     t.written = 0;
     t.progress = std::make_shared<Transfer::Progress>();
