@@ -42,6 +42,7 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
     {
         plat::MutexLock lock(reg.mutex);
         if (reg.storePaths.count(storeKey)) {
+            lock.unlock();  // the log function is the application's
             SYN_LOG(1,
                     "Attempt to create a Mesh for a persistent store for which a mesh is already active: %@. "
                     "Call "
@@ -50,6 +51,7 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
             return nullptr;
         }
         if (!configuration.managedObjectModel || !configuration.cloudFileSystem) {
+            lock.unlock();
             SYN_LOG(1, "A mesh needs a model and a cloud file system");
             return nullptr;
         }
@@ -60,10 +62,12 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
         auto directory =
             SYNEventStore::pathToEventDataRootDirectoryForRootDirectory(root, configuration.meshIdentifier);
         if (!directory) {
+            lock.unlock();
             SYN_LOG(1, "Invalid mesh identifier: %@", configuration.meshIdentifier);
             return nullptr;
         }
         if (reg.directories.count(standardizedPath(*directory))) {
+            lock.unlock();
             SYN_LOG(1,
                     "Attempt to create a Mesh that wants to use the same local data directory as another "
                     "mesh: %@",

@@ -30,6 +30,7 @@ class SYNUnusableCloudItems {
             if (reported_.size() >= Capacity) {
                 if (!overflowed_) {
                     overflowed_ = true;
+                    lock.unlock();  // the log function is the application's
                     SYN_LOG(SYNLoggingLevelWarning, "Skipping more unusable items in the cloud folder: %@",
                             path);
                 }
