@@ -26,6 +26,7 @@ class SYNFileTransferOperation::SessionDelegate : public ul::URLSessionDelegate 
         completion(ul::URLSessionResponseDisposition::Allow);
     }
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const plat::Data& data) override {
+        plat::dispatch::Queue::main().assertCurrent();
         if (auto op = operation_.lock(); op && !op->ended_)
             op->receivedData(data);
     }

@@ -78,7 +78,7 @@ class SYNFileTransferOperation : public SYNAsynchronousOperation {
 
     const std::string localPath_;
     Completion completion_ GUARDED_BY(mutex_);
-    // Main thread only.
+    // Main thread only (the steps that touch them assert it).
     bool begun_ = false;
     bool ended_ = false;
     plat::ErrorPtr responseError_;
