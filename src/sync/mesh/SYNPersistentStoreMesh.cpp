@@ -623,6 +623,7 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
 }
 
 void SYNPersistentStoreMesh::forceDelistDueToError(const plat::ErrorPtr& error) {
+    plat::dispatch::Queue::main().assertCurrent();
     SYN_LOG(3, "Forcing delist due to error: %@", error);
     if (!isEnlisted()) {
         return;

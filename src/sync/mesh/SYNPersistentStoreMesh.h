@@ -190,7 +190,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     const std::shared_ptr<SYNRebaser>& rebaser() const { return rebaser_; }
     bool rebaseCheckDone() const { return rebaseCheckDone_; }
 
-    // Delists because of the error, then tells the delegate (main thread).
+    // Delists because of the error, then tells the delegate. Main thread
+    // only (asserted): the mesh's state belongs to it.
     void forceDelistDueToError(const plat::ErrorPtr& error);
     // The save monitor could not record a save of the store with that
     // identifier: forces a delist (203) while that store is the enlisted one.
