@@ -54,6 +54,7 @@ void SYNAsynchronousTaskQueue::beginAsynchronousTask() {
 }
 
 void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
+    plat::dispatch::Queue::main().assertCurrent();
     if (isCancelled()) {
         complete(SYNMakeError(SYNErrorCancelled));
         return;
@@ -88,6 +89,7 @@ void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
 }
 
 void SYNAsynchronousTaskQueue::taskFinished(std::size_t index, plat::ErrorPtr error, bool stop) {
+    plat::dispatch::Queue::main().assertCurrent();
     results_.push_back(error);
     if (shouldContinue(error, stop)) {
         runTask(index + 1);

@@ -77,7 +77,7 @@ class SYNAsynchronousTaskQueue : public SYNAsynchronousOperation {
     const std::size_t taskCount_;
     const int policy_;
     SYNCompletion completion_;
-    // Touched only on the main thread.
+    // Touched only on the main thread (running and finishing a task assert it).
     std::vector<plat::ErrorPtr> results_;
     bool completed_ = false;
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <unordered_set>
 
 #include "platform/coredata/Expression.h"
@@ -73,10 +74,21 @@ const plat::Dictionary& privateFolderAttributes() {
     return attributes;
 }
 
+// A mode that cannot be set (a volume without POSIX permissions) is logged,
+// not an error: the data stay as private as the volume keeps them, and
+// refusing to store them would stop sync on such a volume for good.
+void makePrivate(const std::string& path, mode_t mode) {
+    if (::chmod(path.c_str(), mode) != 0) {
+        const int err = errno;
+        SYN_LOG(SYNLoggingLevelWarning, "Could not make %@ private: %@", path,
+                plat::fileErrorWithPOSIXError(err, false, path));
+    }
+}
+
 plat::ErrorPtr createPrivateDirectory(const std::string& path) {
     auto error = files().createDirectoryAtPath(path, true, &privateFolderAttributes());
     if (!error) {
-        ::chmod(path.c_str(), 0700);  // made earlier under another umask
+        makePrivate(path, 0700);  // made earlier under another umask
     }
     return error;
 }
@@ -84,7 +96,7 @@ plat::ErrorPtr createPrivateDirectory(const std::string& path) {
 plat::ErrorPtr writePrivateFile(const plat::Data& data, const std::string& path) {
     auto error = files().writeData(data, path, true);
     if (!error) {
-        ::chmod(path.c_str(), 0600);
+        makePrivate(path, 0600);
     }
     return error;
 }
@@ -621,7 +633,8 @@ std::optional<std::string> SYNEventStore::problemWithDataFile(const std::string&
     if (!opened.ok()) {
         return plat::folderItemRefusalReason(opened.error()).value_or("cannot be read");
     }
-    ::close(opened->first);
+    // Opened to read only: closing it cannot lose anything.
+    (void)::close(opened->first);
     auto data = files().dataWithContentsOfFile(path);
     if (!data.ok() || data->length() > SYNDataFileMaximumSize) {
         return "cannot be read";

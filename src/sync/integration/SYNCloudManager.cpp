@@ -174,38 +174,38 @@ void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Compl
 // --- Snapshot -----------------------------------------------------------------------
 
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotBaselineFilenames() const {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     return snapshotBaselines_;
 }
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotEventFilenames() const {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     return snapshotEvents_;
 }
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotDataFilenames() const {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     return snapshotData_;
 }
 void SYNCloudManager::setSnapshotBaselineFilenames(std::optional<Names> names) {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     snapshotBaselines_ = std::move(names);
 }
 void SYNCloudManager::setSnapshotEventFilenames(std::optional<Names> names) {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     snapshotEvents_ = std::move(names);
 }
 void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     snapshotData_ = std::move(names);
 }
 
 std::map<std::string, std::string> SYNCloudManager::unusableRemoteFiles() const {
-    std::lock_guard lock(reportMutex_);
+    plat::MutexLock lock(reportMutex_);
     return unusableFiles_;
 }
 
 bool SYNCloudManager::reportUnusableRemoteFile(const std::string& path, const std::string& reason) {
     {
-        std::lock_guard lock(reportMutex_);
+        plat::MutexLock lock(reportMutex_);
         auto found = unusableFiles_.find(path);
         if (found != unusableFiles_.end() && found->second == reason) {
             return false;
@@ -220,7 +220,7 @@ bool SYNCloudManager::reportUnusableRemoteFile(const std::string& path, const st
 }
 
 void SYNCloudManager::clearSnapshot() {
-    std::lock_guard lock(snapshotMutex_);
+    plat::MutexLock lock(snapshotMutex_);
     snapshotBaselines_.reset();
     snapshotEvents_.reset();
     snapshotData_.reset();
@@ -507,7 +507,7 @@ void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
 void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                                           Progress progress) {
     {
-        std::lock_guard lock(reportMutex_);
+        plat::MutexLock lock(reportMutex_);
         skippedDownloads_.clear();
     }
     if (auto error = removeFilesInDirectory(localDownloadDirectory())) {
@@ -549,7 +549,7 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
             if (self && (reason || plat::isNoSuchFileError(error))) {
                 self->reportUnusableRemoteFile(remote.front(),
                                                reason.value_or("vanished before its download"));
-                std::lock_guard lock(self->reportMutex_);
+                plat::MutexLock lock(self->reportMutex_);
                 self->skippedDownloads_.insert(remote.front().substr(remote.front().rfind('/') + 1));
                 return nullptr;
             }
@@ -699,7 +699,7 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
             }
             bool partRefused = false;
             {
-                std::lock_guard lock(self->reportMutex_);
+                plat::MutexLock lock(self->reportMutex_);
                 for (const auto& skipped : self->skippedDownloads_) {
                     partRefused = partRefused || set->containsFile(skipped);
                 }

@@ -46,7 +46,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -55,6 +54,7 @@
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNAsynchronousTaskQueue.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/integration/SYNEventFileSet.h"
@@ -108,16 +108,16 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
 
     // --- Snapshot ----------------------------------------------------------------
     void snapshotRemoteFilesWithCompletion(Completion completion);
-    void clearSnapshot();
-    std::optional<Names> snapshotBaselineFilenames() const;
-    std::optional<Names> snapshotEventFilenames() const;
-    std::optional<Names> snapshotDataFilenames() const;
-    void setSnapshotBaselineFilenames(std::optional<Names> names);
-    void setSnapshotEventFilenames(std::optional<Names> names);
-    void setSnapshotDataFilenames(std::optional<Names> names);
+    void clearSnapshot() EXCLUDES(snapshotMutex_);
+    std::optional<Names> snapshotBaselineFilenames() const EXCLUDES(snapshotMutex_);
+    std::optional<Names> snapshotEventFilenames() const EXCLUDES(snapshotMutex_);
+    std::optional<Names> snapshotDataFilenames() const EXCLUDES(snapshotMutex_);
+    void setSnapshotBaselineFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
+    void setSnapshotEventFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
+    void setSnapshotDataFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
 
     // Remote files skipped as unusable since creation: path -> why.
-    std::map<std::string, std::string> unusableRemoteFiles() const;
+    std::map<std::string, std::string> unusableRemoteFiles() const EXCLUDES(reportMutex_);
 
     // --- Remote structure and registration ---------------------------------------
     // Creates, in order, the mesh, files, stores, events, baselines and data
@@ -229,7 +229,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void exportEventsOrBaselines(bool baselines, Progress progress);
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
     // Logs and keeps the first report of a remote path; true then.
-    bool reportUnusableRemoteFile(const std::string& path, const std::string& reason);
+    bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
     // Complete remote sets no local event represents, with their names.
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> completeRemoteSetsMissingLocally(
         const Names& remoteNames, const std::vector<int16_t>& types) const;
@@ -241,13 +241,13 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     plat::FileManager fileManager_;
     std::shared_ptr<plat::dispatch::OperationQueue> operationQueue_;
 
-    mutable std::mutex snapshotMutex_;
-    std::optional<Names> snapshotBaselines_;
-    std::optional<Names> snapshotEvents_;
-    std::optional<Names> snapshotData_;
+    mutable plat::Mutex snapshotMutex_;
+    std::optional<Names> snapshotBaselines_ GUARDED_BY(snapshotMutex_);
+    std::optional<Names> snapshotEvents_ GUARDED_BY(snapshotMutex_);
+    std::optional<Names> snapshotData_ GUARDED_BY(snapshotMutex_);
 
-    mutable std::mutex reportMutex_;
-    std::map<std::string, std::string> unusableFiles_;
+    mutable plat::Mutex reportMutex_;
+    std::map<std::string, std::string> unusableFiles_ GUARDED_BY(reportMutex_);
     // Names whose download the file system refused in the last transfer.
-    std::set<std::string> skippedDownloads_;
+    std::set<std::string> skippedDownloads_ GUARDED_BY(reportMutex_);
 };

@@ -48,22 +48,22 @@ std::string SYNEventExport::createTemporaryFilePath() const {
 }
 
 void SYNEventExport::addFilePath(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     filePaths_.push_back(path);
 }
 
 std::vector<std::string> SYNEventExport::filePaths() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return filePaths_;
 }
 
 plat::ErrorPtr SYNEventExport::error() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return error_;
 }
 
 void SYNEventExport::setError(plat::ErrorPtr error) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!error_) {
         error_ = std::move(error);
     }
@@ -190,7 +190,7 @@ void SYNEventExport::main() {
         setError(SYNMakeError(SYNErrorUnknown, "The event could not be exported."));
     }
     if (error()) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         filePaths_.clear();
     }
 }
@@ -202,17 +202,17 @@ SYNEventImport::SYNEventImport(std::shared_ptr<SYNEventStore> eventStore,
     : eventStore_(std::move(eventStore)), importPaths_(std::move(importPaths)) {}
 
 plat::ErrorPtr SYNEventImport::error() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return error_;
 }
 
 plat::coredata::ManagedObjectIDPtr SYNEventImport::eventID() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return eventID_;
 }
 
 void SYNEventImport::setEventID(plat::coredata::ManagedObjectIDPtr eventID) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     eventID_ = std::move(eventID);
 }
 
@@ -223,7 +223,7 @@ void SYNEventImport::main() {
     }
     context_ = eventStore_->managedObjectContext();
     if (!context_) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         error_ = SYNMakeError(SYNErrorEnlistState, "The event store holds no event data.");
         return;
     }
@@ -285,7 +285,7 @@ void SYNEventImport::main() {
             failure = SYNMakeError(SYNErrorUnknown, "The event files could not be imported.");
         }
         {
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             error_ = failure;
         }
         context.performBlockAndWait([&] { discardPartialEvent(); });
@@ -296,7 +296,7 @@ void SYNEventImport::main() {
 bool SYNEventImport::finishImport() {
     auto event = context_->existingObjectWithID(eventID());
     if (!event.ok()) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         error_ = event.error();
         return false;
     }
@@ -304,7 +304,7 @@ bool SYNEventImport::finishImport() {
     auto saveError = context_->save();
     context_->reset();
     if (saveError) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         error_ = saveError;
         return false;
     }

@@ -30,6 +30,7 @@
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/dispatch/Operation.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNEventStore.h"
 
 // The default number of changes of one batch.
@@ -45,8 +46,8 @@ class SYNEventExport : public plat::dispatch::Operation {
     void main() override;
 
     // The files written, in order; read after the operation finished.
-    std::vector<std::string> filePaths() const;
-    plat::ErrorPtr error() const;
+    std::vector<std::string> filePaths() const EXCLUDES(mutex_);
+    plat::ErrorPtr error() const EXCLUDES(mutex_);
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
     const plat::coredata::ManagedObjectIDPtr& eventID() const { return eventID_; }
     std::string pathToMigratorTemporaryDirectory() const;
@@ -61,9 +62,9 @@ class SYNEventExport : public plat::dispatch::Operation {
 
     // A new path in the temporary folder (created when missing).
     std::string createTemporaryFilePath() const;
-    void addFilePath(const std::string& path);
+    void addFilePath(const std::string& path) EXCLUDES(mutex_);
     // The first error stored wins.
-    void setError(plat::ErrorPtr error);
+    void setError(plat::ErrorPtr error) EXCLUDES(mutex_);
     plat::coredata::ManagedObjectContext& context() const { return *context_; }
     // The event, fetched again after every reset.
     plat::coredata::ManagedObjectPtr event;
@@ -73,9 +74,9 @@ class SYNEventExport : public plat::dispatch::Operation {
     plat::coredata::ManagedObjectIDPtr eventID_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> filePaths_;
-    plat::ErrorPtr error_;
+    mutable plat::Mutex mutex_;
+    std::vector<std::string> filePaths_ GUARDED_BY(mutex_);
+    plat::ErrorPtr error_ GUARDED_BY(mutex_);
 };
 
 class SYNEventImport : public plat::dispatch::Operation {
@@ -84,9 +85,9 @@ class SYNEventImport : public plat::dispatch::Operation {
 
     void main() override;
 
-    plat::ErrorPtr error() const;
+    plat::ErrorPtr error() const EXCLUDES(mutex_);
     // The imported event; null on failure.
-    plat::coredata::ManagedObjectIDPtr eventID() const;
+    plat::coredata::ManagedObjectIDPtr eventID() const EXCLUDES(mutex_);
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
 
   protected:
@@ -96,7 +97,7 @@ class SYNEventImport : public plat::dispatch::Operation {
                                                              plat::ErrorPtr* error) = 0;
     virtual bool importSubsequentFile(const std::string& path, plat::ErrorPtr* error) = 0;
 
-    void setEventID(plat::coredata::ManagedObjectIDPtr eventID);
+    void setEventID(plat::coredata::ManagedObjectIDPtr eventID) EXCLUDES(mutex_);
     plat::coredata::ManagedObjectContext& context() const { return *context_; }
 
   private:
@@ -107,7 +108,7 @@ class SYNEventImport : public plat::dispatch::Operation {
     std::vector<std::string> importPaths_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
     int16_t eventType_ = 0;
-    mutable std::mutex mutex_;
-    plat::ErrorPtr error_;
-    plat::coredata::ManagedObjectIDPtr eventID_;
+    mutable plat::Mutex mutex_;
+    plat::ErrorPtr error_ GUARDED_BY(mutex_);
+    plat::coredata::ManagedObjectIDPtr eventID_ GUARDED_BY(mutex_);
 };

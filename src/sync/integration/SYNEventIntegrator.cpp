@@ -88,7 +88,7 @@ SYNEventIntegrator::~SYNEventIntegrator() {
 }
 
 std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::managedObjectContext() const {
-    std::lock_guard lock(contextMutex_);
+    plat::MutexLock lock(contextMutex_);
     return managedObjectContext_;
 }
 
@@ -122,18 +122,22 @@ void SYNEventIntegrator::startMonitoringSaves() {
             self->contextSaving(notification);
         }
     };
-    std::lock_guard lock(monitorMutex_);
+    // The observers are added before the lock is taken: the notification
+    // center has a lock of its own.
     auto& center = plat::NotificationCenter::defaultCenter();
-    saveObservers_.push_back(center.addObserverForName(
-        plat::coredata::ManagedObjectContextWillSaveNotification, nullptr, observe));
-    saveObservers_.push_back(
-        center.addObserverForName(plat::coredata::ManagedObjectContextDidSaveNotification, nullptr, observe));
+    auto willSave =
+        center.addObserverForName(plat::coredata::ManagedObjectContextWillSaveNotification, nullptr, observe);
+    auto didSave =
+        center.addObserverForName(plat::coredata::ManagedObjectContextDidSaveNotification, nullptr, observe);
+    plat::MutexLock lock(monitorMutex_);
+    saveObservers_.push_back(std::move(willSave));
+    saveObservers_.push_back(std::move(didSave));
 }
 
 void SYNEventIntegrator::stopMonitoringSaves() {
     std::vector<plat::ObserverToken> observers;
     {
-        std::lock_guard lock(monitorMutex_);
+        plat::MutexLock lock(monitorMutex_);
         observers.swap(saveObservers_);
     }
     for (const auto& observer : observers) {
@@ -187,7 +191,7 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
     auto context = makeMarkedContext();
     context->performBlockAndWait([&] { context->setParentContext(staging); });
     {
-        std::lock_guard lock(contextMutex_);
+        plat::MutexLock lock(contextMutex_);
         stagingContext_ = staging;
         managedObjectContext_ = context;
     }
@@ -576,7 +580,7 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
     }
     std::shared_ptr<ManagedObjectContext> staging;
     {
-        std::lock_guard lock(contextMutex_);
+        plat::MutexLock lock(contextMutex_);
         staging = stagingContext_;
     }
     auto save = [&]() -> plat::ErrorPtr {
@@ -659,7 +663,7 @@ void SYNEventIntegrator::failWithCompletion(const Completion& completion, plat::
     changeCache_.reset();
     {
         // Unsaved merged changes are dropped with the contexts.
-        std::lock_guard lock(contextMutex_);
+        plat::MutexLock lock(contextMutex_);
         stagingContext_.reset();
     }
     if (completion) {
@@ -676,7 +680,7 @@ void SYNEventIntegrator::completeSuccessfullyWithCompletion(const Completion& co
     eventBuilder_.reset();
     changeCache_.reset();
     {
-        std::lock_guard lock(contextMutex_);
+        plat::MutexLock lock(contextMutex_);
         stagingContext_.reset();
     }
     if (completion) {

@@ -32,13 +32,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
 #include "sync/eventstore/SYNEventBuilder.h"
@@ -105,7 +105,7 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     const std::shared_ptr<plat::coredata::ManagedObjectModel>& managedObjectModel() const { return model_; }
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
     // The integrator's context of the merge in progress (or the last one).
-    std::shared_ptr<Context> managedObjectContext() const;
+    std::shared_ptr<Context> managedObjectContext() const EXCLUDES(contextMutex_);
 
     void setMesh(std::weak_ptr<SYNEventIntegratorMesh> mesh) { mesh_ = std::move(mesh); }
     void setPersistentStoreOptions(plat::Dictionary options) { persistentStoreOptions_ = std::move(options); }
@@ -129,12 +129,12 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
 
     // Watches every save of the application's store by another (root)
     // context; such a save during a merge fails the merge with 207.
-    void startMonitoringSaves();
-    void stopMonitoringSaves();
+    void startMonitoringSaves() EXCLUDES(monitorMutex_);
+    void stopMonitoringSaves() EXCLUDES(monitorMutex_);
     bool saveOccurredDuringMerge() const { return saveOccurredDuringMerge_.load(); }
 
     // Merges; returns at once. The completion gets null on success.
-    void mergeEventsWithCompletion(Completion completion);
+    void mergeEventsWithCompletion(Completion completion) EXCLUDES(contextMutex_);
     // Makes the merge in progress fail with 101 at its next step.
     void cancelMerge() { cancelled_.store(true); }
 
@@ -212,10 +212,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     TestHook testHook_;
 
     std::shared_ptr<plat::dispatch::OperationQueue> queue_;
-    mutable std::mutex contextMutex_;
-    std::shared_ptr<Context> managedObjectContext_;
+    mutable plat::Mutex contextMutex_;
+    std::shared_ptr<Context> managedObjectContext_ GUARDED_BY(contextMutex_);
     // The root context on the application store that batches are saved into.
-    std::shared_ptr<Context> stagingContext_;
+    std::shared_ptr<Context> stagingContext_ GUARDED_BY(contextMutex_);
     std::optional<std::string> newEventUniqueId_;
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
     plat::Dictionary saveInfoDictionary_;
@@ -223,6 +223,6 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::shared_ptr<SYNChangeRecordCache> changeCache_;
     std::atomic<bool> saveOccurredDuringMerge_{false};
     std::atomic<bool> cancelled_{false};
-    std::mutex monitorMutex_;
-    std::vector<plat::ObserverToken> saveObservers_;
+    plat::Mutex monitorMutex_;
+    std::vector<plat::ObserverToken> saveObservers_ GUARDED_BY(monitorMutex_);
 };

@@ -157,7 +157,7 @@ plat::Result<EventFileKind> kindOfEventFile(const std::string& path) {
         n = ::read(opened->first, buffer, sizeof buffer);
     } while (n < 0 && errno == EINTR);
     const int err = errno;
-    ::close(opened->first);
+    (void)::close(opened->first);  // opened to read only: nothing to lose
     if (n < 0) {
         return plat::fileErrorWithPOSIXError(err, true, path);
     }

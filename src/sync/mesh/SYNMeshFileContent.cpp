@@ -39,7 +39,7 @@ void call(const SYNCompletion& completion, const plat::ErrorPtr& error) {
 
 void SYNPersistentStoreMesh::alwaysMergeFileContentInLocalDirectory(const std::string& localDirectory,
                                                                     const std::string& cloudDirectory) {
-    std::lock_guard lock(sideDirectoriesMutex_);
+    plat::MutexLock lock(sideDirectoriesMutex_);
     for (auto& entry : sideDirectories_) {
         if (entry.first == localDirectory) {
             entry.second = cloudDirectory;
@@ -51,7 +51,7 @@ void SYNPersistentStoreMesh::alwaysMergeFileContentInLocalDirectory(const std::s
 
 std::vector<std::pair<std::string, std::string>>
 SYNPersistentStoreMesh::cloudDirectoriesByLocalDirectoriesForFileContentMerging() const {
-    std::lock_guard lock(sideDirectoriesMutex_);
+    plat::MutexLock lock(sideDirectoriesMutex_);
     return sideDirectories_;
 }
 
@@ -140,7 +140,8 @@ void SYNPersistentStoreMesh::listAndTransfer(const std::string& localDirectory, 
                                 std::back_inserter(downloads));
             std::set_difference(localNames.begin(), localNames.end(), cloudNames.begin(), cloudNames.end(),
                                 std::back_inserter(uploads));
-            // Counters shared by the batch completions and the end; main thread only.
+            // Counters shared by the batch completions and the end; main thread
+            // only (the batch completions are brought there).
             struct Counter {
                 std::size_t completed = 0;
                 std::size_t total = 0;
@@ -157,6 +158,7 @@ void SYNPersistentStoreMesh::listAndTransfer(const std::string& localDirectory, 
                 }
             };
             auto batchDone = [counter, report](plat::ErrorPtr error, std::size_t count) {
+                plat::dispatch::Queue::main().assertCurrent();
                 counter->completed += count;
                 // The final report comes from the queue's completion.
                 if (counter->completed < counter->total) {
@@ -236,8 +238,11 @@ std::vector<SYNTask> SYNPersistentStoreMesh::transferTasks(const std::string& lo
                 if (error) {
                     SYN_LOG(1, "Failed file %s with error: %@", what, error);
                 }
+                // A batch call may complete on any thread: the batch is counted
+                // on the main thread, before the next task starts there.
+                plat::dispatch::Queue::main().async(
+                    [batchCompletion, error, count] { batchCompletion(error, count); });
                 next(error, false);
-                batchCompletion(error, count);
             };
             if (transfer.batched) {
                 transfer.many(remote, local, finish);

@@ -41,12 +41,12 @@ uint64_t unitsFor(uint64_t total, float fraction) {
 }  // namespace
 
 std::set<int64_t> SYNPersistentStoreMesh::nonCriticalErrorCodes() const {
-    std::lock_guard lock(errorCodesMutex_);
+    plat::MutexLock lock(errorCodesMutex_);
     return nonCriticalErrorCodes_;
 }
 
 void SYNPersistentStoreMesh::setNonCriticalErrorCodes(const std::set<int64_t>& codes) {
-    std::lock_guard lock(errorCodesMutex_);
+    plat::MutexLock lock(errorCodesMutex_);
     nonCriticalErrorCodes_ = codes;
 }
 

@@ -1,6 +1,5 @@
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 
-#include <mutex>
 #include <set>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -8,6 +7,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/URL.h"
 #include "sync/eventstore/SYNBaselineConsolidator.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -20,9 +20,9 @@ namespace {
 
 // The live meshes, by store file and by event-store directory.
 struct Registry {
-    std::mutex mutex;
-    std::set<std::string> storePaths;
-    std::set<std::string> directories;
+    plat::Mutex mutex;
+    std::set<std::string> storePaths GUARDED_BY(mutex);
+    std::set<std::string> directories GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -40,8 +40,9 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
     auto& reg = registry();
     std::string storeKey = standardizedPath(configuration.persistentStorePath);
     {
-        std::lock_guard lock(reg.mutex);
+        plat::MutexLock lock(reg.mutex);
         if (reg.storePaths.count(storeKey)) {
+            lock.unlock();  // the log function is the application's
             SYN_LOG(1,
                     "Attempt to create a Mesh for a persistent store for which a mesh is already active: %@. "
                     "Call "
@@ -50,6 +51,7 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
             return nullptr;
         }
         if (!configuration.managedObjectModel || !configuration.cloudFileSystem) {
+            lock.unlock();
             SYN_LOG(1, "A mesh needs a model and a cloud file system");
             return nullptr;
         }
@@ -60,10 +62,12 @@ std::shared_ptr<SYNPersistentStoreMesh> SYNPersistentStoreMesh::create(Configura
         auto directory =
             SYNEventStore::pathToEventDataRootDirectoryForRootDirectory(root, configuration.meshIdentifier);
         if (!directory) {
+            lock.unlock();
             SYN_LOG(1, "Invalid mesh identifier: %@", configuration.meshIdentifier);
             return nullptr;
         }
         if (reg.directories.count(standardizedPath(*directory))) {
+            lock.unlock();
             SYN_LOG(1,
                     "Attempt to create a Mesh that wants to use the same local data directory as another "
                     "mesh: %@",
@@ -153,7 +157,7 @@ void SYNPersistentStoreMesh::dismantle() {
     }
     {
         auto& reg = registry();
-        std::lock_guard lock(reg.mutex);
+        plat::MutexLock lock(reg.mutex);
         if (registeredStorePath_) {
             reg.storePaths.erase(standardizedPath(config_.persistentStorePath));
         }
@@ -619,6 +623,7 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
 }
 
 void SYNPersistentStoreMesh::forceDelistDueToError(const plat::ErrorPtr& error) {
+    plat::dispatch::Queue::main().assertCurrent();
     SYN_LOG(3, "Forcing delist due to error: %@", error);
     if (!isEnlisted()) {
         return;

@@ -16,13 +16,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNAsynchronousTaskQueue.h"
@@ -185,12 +185,13 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // Writes pending event-store changes to disk.
     void processPendingChangesWithCompletion(SYNCompletion completion);
     // Codes of events the last merge could not integrate.
-    std::set<int64_t> nonCriticalErrorCodes() const;
-    void setNonCriticalErrorCodes(const std::set<int64_t>& codes) override;
+    std::set<int64_t> nonCriticalErrorCodes() const EXCLUDES(errorCodesMutex_);
+    void setNonCriticalErrorCodes(const std::set<int64_t>& codes) override EXCLUDES(errorCodesMutex_);
     const std::shared_ptr<SYNRebaser>& rebaser() const { return rebaser_; }
     bool rebaseCheckDone() const { return rebaseCheckDone_; }
 
-    // Delists because of the error, then tells the delegate (main thread).
+    // Delists because of the error, then tells the delegate. Main thread
+    // only (asserted): the mesh's state belongs to it.
     void forceDelistDueToError(const plat::ErrorPtr& error);
     // The save monitor could not record a save of the store with that
     // identifier: forces a delist (203) while that store is the enlisted one.
@@ -230,9 +231,10 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // "/" or NUL) and hidden names (leading ".") take no part on either side.
     using TransferProgress = std::function<void(plat::ErrorPtr error, float fraction, bool finished)>;
     void alwaysMergeFileContentInLocalDirectory(const std::string& localDirectory,
-                                                const std::string& cloudDirectory);
+                                                const std::string& cloudDirectory)
+        EXCLUDES(sideDirectoriesMutex_);
     std::vector<std::pair<std::string, std::string>> cloudDirectoriesByLocalDirectoriesForFileContentMerging()
-        const;
+        const EXCLUDES(sideDirectoriesMutex_);
     // The completion (may be null) runs once; on the main queue except after
     // a failed connect or prime (the file system's thread).
     void mergeFileContentOfLocalDirectory(const std::string& localDirectory,
@@ -304,8 +306,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::shared_ptr<SYNRebaser> rebaser_;
     std::shared_ptr<SYNBaselineConsolidator> consolidator_;
     std::atomic<bool> rebaseCheckDone_{false};
-    mutable std::mutex errorCodesMutex_;
-    std::set<int64_t> nonCriticalErrorCodes_;
+    mutable plat::Mutex errorCodesMutex_;
+    std::set<int64_t> nonCriticalErrorCodes_ GUARDED_BY(errorCodesMutex_);
     std::shared_ptr<plat::dispatch::OperationQueue> proceduralQueue_;
     std::shared_ptr<plat::dispatch::OperationQueue> workerQueue_;
 
@@ -325,8 +327,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     bool registeredStorePath_ = false;
     std::string registeredDirectory_;
     std::atomic<bool> dismantled_{false};
-    mutable std::mutex sideDirectoriesMutex_;
-    std::vector<std::pair<std::string, std::string>> sideDirectories_;
+    mutable plat::Mutex sideDirectoriesMutex_;
+    std::vector<std::pair<std::string, std::string>> sideDirectories_ GUARDED_BY(sideDirectoriesMutex_);
 
     void listAndTransfer(const std::string& localDirectory, const std::string& cloudPath,
                          const std::shared_ptr<plat::dispatch::OperationQueue>& queue,

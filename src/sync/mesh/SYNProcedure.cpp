@@ -26,18 +26,18 @@ double SYNProcedureStep::fractionCompleted() const {
 }
 
 std::vector<SYNProcedureStep::Ptr> SYNProcedureStep::dependencies() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return dependencies_;
 }
 
 void SYNProcedureStep::addDependency(const Ptr& step) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::erase(dependencies_, step);
     dependencies_.push_back(step);
 }
 
 void SYNProcedureStep::removeDependency(const Ptr& step) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::erase(dependencies_, step);
 }
 
@@ -53,7 +53,7 @@ void SYNProcedureStep::prepareToProceed() {
 void SYNProcedureStep::countsChanged() {
     std::vector<std::weak_ptr<SYNProcedure>> observers;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         observers = observers_;
     }
     for (const auto& weak : observers) {
@@ -65,7 +65,7 @@ void SYNProcedureStep::countsChanged() {
 
 SYNProcedure::~SYNProcedure() {
     for (const auto& step : steps_) {
-        std::lock_guard lock(step->mutex_);
+        plat::MutexLock lock(step->mutex_);
         std::erase_if(step->observers_, [this](const auto& weak) {
             auto locked = weak.lock();
             return !locked || locked.get() == this;
@@ -74,7 +74,7 @@ SYNProcedure::~SYNProcedure() {
 }
 
 std::vector<SYNProcedureStep::Ptr> SYNProcedure::procedureSteps() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return steps_;
 }
 
@@ -86,27 +86,27 @@ std::vector<SYNProcedureStep::Ptr> SYNProcedure::enabledProcedureSteps() const {
 
 void SYNProcedure::addProcedureStep(const SYNProcedureStep::Ptr& step) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         steps_.push_back(step);
     }
-    std::lock_guard lock(step->mutex_);
+    plat::MutexLock lock(step->mutex_);
     step->observers_.push_back(weak_from_this());
 }
 
 void SYNProcedure::removeProcedureStep(const SYNProcedureStep::Ptr& step) {
     {
-        std::lock_guard lock(step->mutex_);
+        plat::MutexLock lock(step->mutex_);
         std::erase_if(step->observers_, [this](const auto& weak) {
             auto locked = weak.lock();
             return !locked || locked.get() == this;
         });
     }
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     std::erase(steps_, step);
 }
 
 SYNProcedureStep::Ptr SYNProcedure::procedureStepAtIndex(std::size_t index) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return index < steps_.size() ? steps_[index] : nullptr;
 }
 
@@ -148,7 +148,7 @@ void SYNProcedure::updateProgress() {
     progress_ = weighted / std::max(weights, 1e-10);
     std::function<void()> block;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         block = progressBlock_;
     }
     if (block) {
@@ -157,17 +157,17 @@ void SYNProcedure::updateProgress() {
 }
 
 void SYNProcedure::setProgressUpdateBlock(std::function<void()> block) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     progressBlock_ = std::move(block);
 }
 
 SYNProcedureStep::Ptr SYNProcedure::currentProcedureStep() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return currentStep_;
 }
 
 std::shared_ptr<SYNAsynchronousTaskQueue> SYNProcedure::taskQueue() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return taskQueue_;
 }
 
@@ -181,7 +181,7 @@ void SYNProcedure::proceedInOperationQueue(const std::shared_ptr<plat::dispatch:
     for (const auto& step : enabledProcedureSteps()) {
         tasks.push_back([self, step](SYNTaskCompletion next) {
             {
-                std::lock_guard lock(self->mutex_);
+                plat::MutexLock lock(self->mutex_);
                 self->currentStep_ = step;
             }
             if (!step->executionBlock) {
@@ -203,18 +203,18 @@ void SYNProcedure::proceedInOperationQueue(const std::shared_ptr<plat::dispatch:
         std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
         [self, completion = std::move(completion)](plat::ErrorPtr error) {
             {
-                std::lock_guard lock(self->mutex_);
+                plat::MutexLock lock(self->mutex_);
                 self->currentStep_ = nullptr;
             }
             if (completion) {
                 completion(error);
             }
-            std::lock_guard lock(self->mutex_);
+            plat::MutexLock lock(self->mutex_);
             self->taskQueue_ = nullptr;
         });
     taskQueue->setInfo(taskQueueInfo);
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         taskQueue_ = taskQueue;
     }
     queue->addOperation(taskQueue);

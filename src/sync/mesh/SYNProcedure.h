@@ -17,11 +17,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNAsynchronousTaskQueue.h"
 
@@ -55,10 +55,10 @@ class SYNProcedureStep : public std::enable_shared_from_this<SYNProcedureStep> {
     // A tag: the mesh puts the phase number here.
     plat::Value representedObject;
 
-    std::vector<Ptr> dependencies() const;
+    std::vector<Ptr> dependencies() const EXCLUDES(mutex_);
     // No duplicates: a repeated add moves the step to the end.
-    void addDependency(const Ptr& step);
-    void removeDependency(const Ptr& step);
+    void addDependency(const Ptr& step) EXCLUDES(mutex_);
+    void removeDependency(const Ptr& step) EXCLUDES(mutex_);
     // An enabled step enables its dependencies.
     void prepareToProceed();
 
@@ -67,16 +67,16 @@ class SYNProcedureStep : public std::enable_shared_from_this<SYNProcedureStep> {
 
   private:
     friend class SYNProcedure;
-    void countsChanged();
+    void countsChanged() EXCLUDES(mutex_);
 
     std::atomic<bool> enabled_{true};
     std::atomic<uint64_t> totalUnitCount_{1};
     std::atomic<uint64_t> unitsCompleted_{0};
     double progressWeight_ = 1.0;
-    mutable std::mutex mutex_;
-    std::vector<Ptr> dependencies_;
+    mutable plat::Mutex mutex_;
+    std::vector<Ptr> dependencies_ GUARDED_BY(mutex_);
     // The procedures whose progress follows this step's unit counts.
-    std::vector<std::weak_ptr<SYNProcedure>> observers_;
+    std::vector<std::weak_ptr<SYNProcedure>> observers_ GUARDED_BY(mutex_);
 };
 
 class SYNProcedure : public std::enable_shared_from_this<SYNProcedure> {
@@ -85,26 +85,26 @@ class SYNProcedure : public std::enable_shared_from_this<SYNProcedure> {
     static Ptr create() { return std::make_shared<SYNProcedure>(); }
     ~SYNProcedure();
 
-    std::vector<SYNProcedureStep::Ptr> procedureSteps() const;
+    std::vector<SYNProcedureStep::Ptr> procedureSteps() const EXCLUDES(mutex_);
     std::vector<SYNProcedureStep::Ptr> enabledProcedureSteps() const;
-    void addProcedureStep(const SYNProcedureStep::Ptr& step);
-    void removeProcedureStep(const SYNProcedureStep::Ptr& step);
+    void addProcedureStep(const SYNProcedureStep::Ptr& step) EXCLUDES(mutex_);
+    void removeProcedureStep(const SYNProcedureStep::Ptr& step) EXCLUDES(mutex_);
     // Null when the index is not below the count.
-    SYNProcedureStep::Ptr procedureStepAtIndex(std::size_t index) const;
+    SYNProcedureStep::Ptr procedureStepAtIndex(std::size_t index) const EXCLUDES(mutex_);
     std::vector<SYNProcedureStep::Ptr> procedureStepsForRepresentedObject(const plat::Value& object) const;
     void disableAllSteps();
 
     // Enables the dependencies of enabled steps until nothing changes.
     void prepareToProceed();
-    void updateProgress();
+    void updateProgress() EXCLUDES(mutex_);
     double progress() const { return progress_; }
 
     // Called after every progress update, on the updating thread.
-    void setProgressUpdateBlock(std::function<void()> block);
+    void setProgressUpdateBlock(std::function<void()> block) EXCLUDES(mutex_);
 
     // The step that runs; null between runs.
-    SYNProcedureStep::Ptr currentProcedureStep() const;
-    std::shared_ptr<SYNAsynchronousTaskQueue> taskQueue() const;
+    SYNProcedureStep::Ptr currentProcedureStep() const EXCLUDES(mutex_);
+    std::shared_ptr<SYNAsynchronousTaskQueue> taskQueue() const EXCLUDES(mutex_);
     // Handed to the task queue's info when a run starts.
     plat::Value taskQueueInfo;
 
@@ -113,14 +113,14 @@ class SYNProcedure : public std::enable_shared_from_this<SYNProcedure> {
     // with the first step error, or SYNErrorCancelled when the task queue
     // was cancelled.
     void proceedInOperationQueue(const std::shared_ptr<plat::dispatch::OperationQueue>& queue,
-                                 SYNCompletion completion);
+                                 SYNCompletion completion) EXCLUDES(mutex_);
     void proceedWithCompletion(SYNCompletion completion);
 
   private:
-    mutable std::mutex mutex_;
-    std::vector<SYNProcedureStep::Ptr> steps_;
-    std::function<void()> progressBlock_;
-    SYNProcedureStep::Ptr currentStep_;
-    std::shared_ptr<SYNAsynchronousTaskQueue> taskQueue_;
+    mutable plat::Mutex mutex_;
+    std::vector<SYNProcedureStep::Ptr> steps_ GUARDED_BY(mutex_);
+    std::function<void()> progressBlock_ GUARDED_BY(mutex_);
+    SYNProcedureStep::Ptr currentStep_ GUARDED_BY(mutex_);
+    std::shared_ptr<SYNAsynchronousTaskQueue> taskQueue_ GUARDED_BY(mutex_);
     std::atomic<double> progress_{0.0};
 };

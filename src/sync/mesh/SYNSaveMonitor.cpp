@@ -91,7 +91,8 @@ std::shared_ptr<SYNSaveMonitor> SYNSaveMonitor::create(std::string storePath,
         new SYNSaveMonitor(std::move(storePath), std::move(eventStore), std::move(mesh)));
     std::weak_ptr<SYNSaveMonitor> weak = monitor;
     auto& center = plat::NotificationCenter::defaultCenter();
-    monitor->observers_.push_back(center.addObserverForName(
+    std::vector<plat::ObserverToken> observers;
+    observers.push_back(center.addObserverForName(
         ManagedObjectContextWillSaveNotification, nullptr, [weak](const plat::Notification& note) {
             auto self = weak.lock();
             auto context = std::static_pointer_cast<const ManagedObjectContext>(note.object);
@@ -99,7 +100,7 @@ std::shared_ptr<SYNSaveMonitor> SYNSaveMonitor::create(std::string storePath,
                 self->contextWillSave(*context);
             }
         }));
-    monitor->observers_.push_back(center.addObserverForName(
+    observers.push_back(center.addObserverForName(
         ManagedObjectContextDidSaveNotification, nullptr, [weak](const plat::Notification& note) {
             auto self = weak.lock();
             auto context = std::static_pointer_cast<const ManagedObjectContext>(note.object);
@@ -107,6 +108,8 @@ std::shared_ptr<SYNSaveMonitor> SYNSaveMonitor::create(std::string storePath,
                 self->contextDidSave(*context, note.userInfo);
             }
         }));
+    plat::MutexLock lock(monitor->mutex_);
+    monitor->observers_ = std::move(observers);
     return monitor;
 }
 
@@ -124,7 +127,7 @@ SYNSaveMonitor::~SYNSaveMonitor() {
 void SYNSaveMonitor::stopMonitoring() {
     std::vector<plat::ObserverToken> observers;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         observers.swap(observers_);
     }
     for (const auto& token : observers) {
@@ -220,7 +223,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     }
     std::string stale;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         auto found = changedValuesByContext_.find(&context);
         if (found != changedValuesByContext_.end()) {
             // The context's last save failed (no did-save came): it wrote nothing.
@@ -232,7 +235,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
         eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
     }
     auto token = permanent ? recordIntent(context, monitoredStore(context), values) : std::string();
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values)};
 }
 
@@ -302,7 +305,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     // The intents kept are those of saves whose events are still not stored.
     auto pending = eventStore_->incompleteEventIdentifiersWithRecordedIntent();
     const std::set<std::string> open(pending.begin(), pending.end());
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(intentsMutex_);
     auto metadata = store->metadata();
     plat::Array intents;
     if (auto found = metadata.find(SYNSaveIntentsMetadataKey); found && found->asArray()) {
@@ -328,7 +331,7 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     std::string token;
     SYNPropertyChangeValuesByObjectID preSave;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         auto found = changedValuesByContext_.find(&context);
         if (found != changedValuesByContext_.end()) {
             token = std::move(found->second.token);
@@ -620,12 +623,12 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
 }
 
 void SYNSaveMonitor::noteLostSaveEventOfStore(const std::string& storeIdentifier) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     storesWithLostSaveEvents_.insert(storeIdentifier);
 }
 
 bool SYNSaveMonitor::lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return storeIdentifier && storesWithLostSaveEvents_.count(*storeIdentifier) > 0;
 }
 
@@ -638,7 +641,7 @@ void SYNSaveMonitor::failed(const std::shared_ptr<const void>& context, const st
     // inserted), and the enlist that follows imports the store whole.
     SYN_LOG(1, "A save of the store could not be recorded: its store will be delisted");
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         storesWithLostSaveEvents_.insert(storeIdentifier);
     }
     if (auto mesh = mesh_.lock()) {

@@ -36,13 +36,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
 
 #include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
@@ -73,10 +73,10 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
 
     const std::string& storePath() const { return storePath_; }
     // Removes every observation; the mesh calls it when dismantled.
-    void stopMonitoring();
+    void stopMonitoring() EXCLUDES(mutex_);
     // Whether a save of the store with that identifier could not be recorded
     // as an event (the mesh then merges nothing more into that store).
-    bool lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const;
+    bool lostSaveEventOfStore(const std::optional<std::string>& storeIdentifier) const EXCLUDES(mutex_);
     // Makes the events of the saves that committed with an intent and whose
     // events were not stored (a killed process), from the intents and the
     // store as it is; drops the tokens of saves that never committed. The
@@ -88,7 +88,7 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                                           const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
                                           const std::optional<plat::Dictionary>& storeOptions);
     // Merges refuse the store from now on (a save of it is known lost).
-    void noteLostSaveEventOfStore(const std::string& storeIdentifier);
+    void noteLostSaveEventOfStore(const std::string& storeIdentifier) EXCLUDES(mutex_);
 
   private:
     SYNSaveMonitor(std::string storePath, std::shared_ptr<SYNEventStore> eventStore,
@@ -98,13 +98,14 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
         const plat::coredata::ManagedObjectContext& context) const;
     SYNManagedObjects monitoredObjects(const plat::coredata::ManagedObjectContext& context,
                                        const SYNManagedObjects& objects) const;
-    void contextWillSave(const plat::coredata::ManagedObjectContext& context);
-    void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info);
+    void contextWillSave(const plat::coredata::ManagedObjectContext& context) EXCLUDES(mutex_);
+    void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info)
+        EXCLUDES(mutex_);
     // Registers the save's token and puts its intent into the store's
     // metadata; empty when there is nothing to record or it cannot be done.
     std::string recordIntent(const plat::coredata::ManagedObjectContext& context,
                              const std::shared_ptr<plat::coredata::PersistentStore>& store,
-                             const SYNPropertyChangeValuesByObjectID& preSave);
+                             const SYNPropertyChangeValuesByObjectID& preSave) EXCLUDES(intentsMutex_);
     // Builds and stores the save event; inside the event store's context.
     bool storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
                         const SYNManagedObjectIDs& insertedIDs,
@@ -116,7 +117,7 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                                          plat::coredata::ManagedObjectContext& context);
     void complete(const std::shared_ptr<const void>& context, const std::string& token);
     void failed(const std::shared_ptr<const void>& context, const std::string& token,
-                const std::string& storeIdentifier);
+                const std::string& storeIdentifier) EXCLUDES(mutex_);
     void postWereStored(const std::shared_ptr<const void>& context, const std::string& token);
     plat::Dictionary userInfo(const std::optional<std::string>& token) const;
 
@@ -124,12 +125,17 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     std::string standardizedStorePath_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::weak_ptr<SYNPersistentStoreMesh> mesh_;
-    std::vector<plat::ObserverToken> observers_;
-    mutable std::mutex mutex_;
-    std::set<std::string> storesWithLostSaveEvents_;
+    // Held across the read, change and write of the store's intent list,
+    // so that two contexts saving at once keep each other's intents. The
+    // store's metadata accessors take only the store's own lock.
+    plat::Mutex intentsMutex_;
+    mutable plat::Mutex mutex_;
+    std::vector<plat::ObserverToken> observers_ GUARDED_BY(mutex_);
+    std::set<std::string> storesWithLostSaveEvents_ GUARDED_BY(mutex_);
     struct PendingSave {
         std::string token;
         SYNPropertyChangeValuesByObjectID values;
     };
-    std::unordered_map<const plat::coredata::ManagedObjectContext*, PendingSave> changedValuesByContext_;
+    std::unordered_map<const plat::coredata::ManagedObjectContext*, PendingSave> changedValuesByContext_
+        GUARDED_BY(mutex_);
 };

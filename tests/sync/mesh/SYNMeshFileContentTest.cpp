@@ -150,6 +150,39 @@ TEST_F(FileContentTest, DownloadsGoInBatchesWithProgressPerBatch) {
     }
 }
 
+// Batch calls of a file system may complete on any thread; the batches are
+// still counted, and reported, on the main thread only.
+TEST_F(FileContentTest, BatchesCompletedOnAnotherThreadAreCountedAndReportedOnTheMainThread) {
+    using M = SYNCloudFileSystem::OptionalMember;
+    auto fs = std::make_shared<FakeCloudFileSystem>();
+    fs->members = {M::DownloadFromPaths, M::UploadLocalFiles};
+    fs->delivery = FakeCloudFileSystem::Delivery::Background;
+    auto mesh = makeMesh("a", fs);
+    std::string cloud = "/main/files/docs";
+    fs->addDirectory("/main");
+    fs->addDirectory("/main/files");
+    fs->addDirectory(cloud);
+    for (int i = 0; i < 45; ++i) {
+        fs->addFile(cloud + "/f" + std::to_string(100 + i));
+    }
+    auto local = root / "media";
+    for (int i = 0; i < 25; ++i) {
+        writeFile(local / ("u" + std::to_string(100 + i)), "up");
+    }
+    std::vector<Report> reports;  // mergePair checks that each comes on the main thread
+    ASSERT_EQ(mergePair(mesh, local.string(), "docs", &reports), nullptr);
+    EXPECT_EQ(namesIn(local).size(), 70u);
+    EXPECT_GE(fs->countCalls("downloadBatch"), 2u);
+    ASSERT_GE(reports.size(), 2u);
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_LE(reports[i - 1].fraction, reports[i].fraction);
+        EXPECT_FALSE(reports[i - 1].finished);
+    }
+    EXPECT_TRUE(reports.back().finished);
+    EXPECT_EQ(reports.back().fraction, 1.0f);
+    mesh->dismantle();
+}
+
 TEST_F(FileContentTest, FailuresStopTheTransfersAndReachTheCompletion) {
     auto fs = std::make_shared<FakeCloudFileSystem>();
     auto mesh = makeMesh("a", fs);

@@ -1,7 +1,5 @@
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
 
-#include <mutex>
-
 #include "sync/eventstore/SYNErrors.h"
 
 namespace {
@@ -13,22 +11,22 @@ namespace {
 }  // namespace
 
 std::string SYNCloudItem::path() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return path_;
 }
 
 void SYNCloudItem::setPath(std::string path) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     path_ = std::move(path);
 }
 
 std::string SYNCloudItem::name() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return name_;
 }
 
 void SYNCloudItem::setName(std::string name) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     name_ = std::move(name);
 }
 
@@ -67,12 +65,12 @@ SYNCloudFile::SYNCloudFile(std::string path, std::string name, uint64_t size) : 
 }
 
 uint64_t SYNCloudFile::size() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return size_;
 }
 
 void SYNCloudFile::setSize(uint64_t size) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     size_ = size;
 }
 

@@ -19,21 +19,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 
 // An item of a directory listing.
 class SYNCloudItem : public plat::Coding {
   public:
-    std::string path() const;
-    void setPath(std::string path);
-    std::string name() const;
-    void setName(std::string name);
+    std::string path() const EXCLUDES(mutex_);
+    void setPath(std::string path) EXCLUDES(mutex_);
+    std::string name() const EXCLUDES(mutex_);
+    void setName(std::string name) EXCLUDES(mutex_);
     virtual bool canContainChildren() const = 0;
 
     // The inherited description, "\r", then "key: value; \r" for each key of
@@ -44,9 +44,9 @@ class SYNCloudItem : public plat::Coding {
     virtual std::vector<std::pair<std::string, std::string>> descriptionKeys() const;
 
     // path and name are read and written from any thread.
-    mutable std::mutex mutex_;
-    std::string path_;
-    std::string name_;
+    mutable plat::Mutex mutex_;
+    std::string path_ GUARDED_BY(mutex_);
+    std::string name_ GUARDED_BY(mutex_);
 };
 
 class SYNCloudDirectory : public SYNCloudItem {
@@ -71,8 +71,8 @@ class SYNCloudFile : public SYNCloudItem {
 
     bool canContainChildren() const override { return false; }
     // The size the file system reported; informational.
-    uint64_t size() const;
-    void setSize(uint64_t size);
+    uint64_t size() const EXCLUDES(mutex_);
+    void setSize(uint64_t size) EXCLUDES(mutex_);
     // A new file with the same path, name and size.
     std::shared_ptr<SYNCloudFile> copy() const;
 
@@ -86,7 +86,7 @@ class SYNCloudFile : public SYNCloudItem {
     std::vector<std::pair<std::string, std::string>> descriptionKeys() const override;
 
   private:
-    uint64_t size_ = 0;
+    uint64_t size_ GUARDED_BY(mutex_) = 0;
 };
 
 // Registers both item classes with the unarchiver; idempotent, any thread.

@@ -172,8 +172,10 @@ void SYNCloudKitRecordCache::loadFromFile(const std::string& path) {
     auto read = plat::KeyedUnarchiver::unarchiveObjectWithFile(path);
     const plat::Dictionary* root = read.ok() && *read ? (*read)->asDictionary() : nullptr;
     if (!read.ok()) {
-        // Unreadable: start without a cache and drop the file.
-        std::filesystem::remove(path, ec);
+        // Unreadable: start without a cache and drop the file. A file that
+        // stays is refused again at the next load, and the next save of the
+        // cache replaces it.
+        (void)std::filesystem::remove(path, ec);
         clear();
         return;
     }

@@ -26,6 +26,7 @@ class SYNFileTransferOperation::SessionDelegate : public ul::URLSessionDelegate 
         completion(ul::URLSessionResponseDisposition::Allow);
     }
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const plat::Data& data) override {
+        plat::dispatch::Queue::main().assertCurrent();
         if (auto op = operation_.lock(); op && !op->ended_)
             op->receivedData(data);
     }
@@ -47,17 +48,17 @@ SYNFileTransferOperation::~SYNFileTransferOperation() {
 }
 
 ul::URLRequest SYNFileTransferOperation::request() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return request_;
 }
 
 SYNFileTransferOperation::Completion SYNFileTransferOperation::completion() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return completion_;
 }
 
 void SYNFileTransferOperation::setCompletion(Completion completion) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     completion_ = std::move(completion);
 }
 
@@ -71,6 +72,7 @@ void SYNFileTransferOperation::beginAsynchronousTask() {
 }
 
 void SYNFileTransferOperation::startTransfer(const TaskMaker& makeTask) {
+    plat::dispatch::Queue::main().assertCurrent();
     auto configuration = ul::URLSessionConfiguration::defaultSessionConfiguration();
     configuration.connectionProxyFromEnvironment = false;
     auto self = std::static_pointer_cast<SYNFileTransferOperation>(shared_from_this());
@@ -88,6 +90,7 @@ void SYNFileTransferOperation::cancel() {
 }
 
 void SYNFileTransferOperation::cancelOnMainThread() {
+    plat::dispatch::Queue::main().assertCurrent();
     // Not begun: the beginning sees the cancellation. Ended: nothing to undo.
     if (!begun_ || ended_)
         return;
@@ -102,6 +105,7 @@ void SYNFileTransferOperation::stopTask() {
 }
 
 void SYNFileTransferOperation::receivedResponse(const ul::HTTPURLResponsePtr& response) {
+    plat::dispatch::Queue::main().assertCurrent();
     if (ended_ || !response)
         return;
     const int status = response->statusCode();
@@ -113,6 +117,7 @@ void SYNFileTransferOperation::receivedResponse(const ul::HTTPURLResponsePtr& re
 }
 
 void SYNFileTransferOperation::completed(const plat::ErrorPtr& error) {
+    plat::dispatch::Queue::main().assertCurrent();
     if (ended_)
         return;
     if (error) {
@@ -126,6 +131,7 @@ void SYNFileTransferOperation::completed(const plat::ErrorPtr& error) {
 }
 
 void SYNFileTransferOperation::endTransfer(const plat::ErrorPtr& error) {
+    plat::dispatch::Queue::main().assertCurrent();
     if (ended_)
         return;
     ended_ = true;

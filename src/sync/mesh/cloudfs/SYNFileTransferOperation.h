@@ -13,10 +13,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLRequest.h"
 #include "platform/urlloading/URLResponse.h"
 #include "sync/eventstore/SYNAsynchronousOperation.h"
@@ -33,10 +33,10 @@ class SYNFileTransferOperation : public SYNAsynchronousOperation {
     ~SYNFileTransferOperation() override;
 
     // A copy of the request the transfer sends.
-    plat::urlloading::URLRequest request() const;
+    plat::urlloading::URLRequest request() const EXCLUDES(mutex_);
     const std::string& localPath() const { return localPath_; }
-    Completion completion() const;
-    void setCompletion(Completion completion);
+    Completion completion() const EXCLUDES(mutex_);
+    void setCompletion(Completion completion) EXCLUDES(mutex_);
 
     void cancel() override;
 
@@ -66,8 +66,8 @@ class SYNFileTransferOperation : public SYNAsynchronousOperation {
     // "Error downloading file. Response: %@" or its upload twin.
     virtual const char* badResponseLogFormat() const = 0;
 
-    mutable std::mutex mutex_;
-    plat::urlloading::URLRequest request_;
+    mutable plat::Mutex mutex_;
+    plat::urlloading::URLRequest request_ GUARDED_BY(mutex_);
 
   private:
     class SessionDelegate;
@@ -77,8 +77,8 @@ class SYNFileTransferOperation : public SYNAsynchronousOperation {
     void completed(const plat::ErrorPtr& error);
 
     const std::string localPath_;
-    Completion completion_;
-    // Main thread only.
+    Completion completion_ GUARDED_BY(mutex_);
+    // Main thread only (the steps that touch them assert it).
     bool begun_ = false;
     bool ended_ = false;
     plat::ErrorPtr responseError_;

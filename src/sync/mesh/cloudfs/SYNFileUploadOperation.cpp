@@ -16,7 +16,7 @@ plat::ErrorPtr SYNFileUploadOperation::measureFile() {
     if (!attributes)
         return attributes.error();
     if (const plat::Value* size = attributes->find(plat::FileSize)) {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         request_.setValue(
             plat::format("%llu", static_cast<unsigned long long>(size->unsignedLongLongValue())),
             "Content-Length");

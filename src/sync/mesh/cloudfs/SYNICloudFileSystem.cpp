@@ -494,6 +494,7 @@ void SYNICloudFileSystem::downloadFromPath(const std::string& path, const std::s
 // --- Downloads and change notices ----------------------------------------------
 
 void SYNICloudFileSystem::startMonitoringMetadata() {
+    plat::dispatch::Queue::main().assertCurrent();
     stopMonitoring();
     auto root = rootDirectoryPath();
     if (!root) {
@@ -534,6 +535,7 @@ void SYNICloudFileSystem::stopMonitoring() {
 }
 
 void SYNICloudFileSystem::queryDidChange() {
+    plat::dispatch::Queue::main().assertCurrent();
     if (!metadataQuery_) {
         return;
     }

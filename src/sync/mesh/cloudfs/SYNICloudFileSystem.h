@@ -187,7 +187,7 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     std::atomic<uint64_t> maximumFileSize_{SYNCloudFolderMaximumFileSize};
     SYNUnusableCloudItems reported_;
 
-    // Main thread only.
+    // Main thread only (starting the query and handling its changes assert it).
     std::shared_ptr<plat::clouddrive::MetadataQuery> metadataQuery_;
     std::vector<plat::ObserverToken> queryObservers_;
 

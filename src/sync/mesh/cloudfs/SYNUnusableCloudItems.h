@@ -5,11 +5,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <string>
 
 #include "platform/foundation/ConfinedFolder.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNLogging.h"
 
 // Files of the cloud folder larger than this are refused by the file systems
@@ -24,12 +24,13 @@ class SYNUnusableCloudItems {
     static constexpr std::size_t Capacity = 10000;
 
     // Logs "<path> <reason>" at warning level the first time; true then.
-    bool report(const std::string& path, const std::string& reason) {
+    bool report(const std::string& path, const std::string& reason) EXCLUDES(mutex_) {
         {
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             if (reported_.size() >= Capacity) {
                 if (!overflowed_) {
                     overflowed_ = true;
+                    lock.unlock();  // the log function is the application's
                     SYN_LOG(SYNLoggingLevelWarning, "Skipping more unusable items in the cloud folder: %@",
                             path);
                 }
@@ -44,9 +45,9 @@ class SYNUnusableCloudItems {
     }
 
   private:
-    std::mutex mutex_;
-    std::set<std::string> reported_;
-    bool overflowed_ = false;
+    plat::Mutex mutex_;
+    std::set<std::string> reported_ GUARDED_BY(mutex_);
+    bool overflowed_ GUARDED_BY(mutex_) = false;
 };
 
 inline bool SYNReportUnusableCloudItem(SYNUnusableCloudItems& items, const std::string& path,
