@@ -13,7 +13,8 @@
 //    the store without a mesh, against the peer's save recorded by a session
 //    plus extracting its changeset;
 //  - merge: the receiving machine's merge of 100 remote saves of 10 changes,
-//    against applying the 100 changesets in one transaction;
+//    against applying the 100 changesets in one transaction (and, as
+//    x_session_each_alone, each in a transaction of its own);
 //  - end to end: one save on the first machine until it is merged into the
 //    second (save, export, merge), against recording and applying it.
 // Each case comes as renames (a string attribute) and as moves (an item into
@@ -259,9 +260,12 @@ class SessionPeer {
         return changeset;
     }
 
-    // Applies `changesets` in one transaction, the incoming row winning.
-    void apply(const std::vector<std::string>& changesets) {
-        exec("BEGIN IMMEDIATE");
+    // Applies `changesets` in one transaction, the incoming row winning;
+    // with `eachAlone`, each in a transaction of its own.
+    void apply(const std::vector<std::string>& changesets, bool eachAlone = false) {
+        if (!eachAlone) {
+            exec("BEGIN IMMEDIATE");
+        }
         for (const auto& changeset : changesets) {
             auto takeIncoming = [](void*, int conflict, sqlite3_changeset_iter*) {
                 return conflict == SQLITE_CHANGESET_DATA || conflict == SQLITE_CHANGESET_CONFLICT
@@ -274,7 +278,9 @@ class SessionPeer {
                 std::abort();
             }
         }
-        exec("COMMIT");
+        if (!eachAlone) {
+            exec("COMMIT");
+        }
     }
 
     // Items titled `title` (checks that a change arrived).
@@ -334,6 +340,7 @@ struct Machines {
     std::unique_ptr<AppSide> appOff;
     std::unique_ptr<SessionPeer> peerA;
     std::unique_ptr<SessionPeer> peerB;
+    std::unique_ptr<SessionPeer> peerC;  // applies each changeset alone
     std::unique_ptr<StoredSaves> stored;
     int savesOnA = 0;
     int saveNumber = 0;
@@ -368,7 +375,7 @@ Machines& machines(int items) {
     auto* m = new Machines();
     made[items] = m;
     const auto& store = applicationStore(items);
-    for (const char* copy : {"a.sqlite", "off.sqlite", "peerA.sqlite", "peerB.sqlite"}) {
+    for (const char* copy : {"a.sqlite", "off.sqlite", "peerA.sqlite", "peerB.sqlite", "peerC.sqlite"}) {
         std::filesystem::copy_file(store, m->path(copy));
     }
     m->a = meshbench::makeMesh(model(), m->path("a.sqlite"), m->root.str(), "a");
@@ -387,6 +394,7 @@ Machines& machines(int items) {
     m->appOff = std::make_unique<AppSide>(m->path("off.sqlite"));
     m->peerA = std::make_unique<SessionPeer>(m->path("peerA.sqlite"));
     m->peerB = std::make_unique<SessionPeer>(m->path("peerB.sqlite"));
+    m->peerC = std::make_unique<SessionPeer>(m->path("peerC.sqlite"));
     // One save carried over opens what every later one uses.
     if (!m->error) {
         m->error = m->saveOnA(m->saveNumber++, false);
@@ -438,6 +446,7 @@ void saveOverhead(benchmark::State& state, bool move, const char* name) {
         start = processCPUSeconds();
         (void)m.peerB->save(number, move, false);
         plain += processCPUSeconds() - start;
+        (void)m.peerC->save(number, move, false);
         if (error) {
             state.SkipWithError(error->localizedDescription().c_str());
             break;
@@ -472,7 +481,7 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
     if (!error) {
         error = m.carryToB();  // earlier cases' saves are not counted here
     }
-    double merge = 0, apply = 0;
+    double merge = 0, apply = 0, applyEach = 0;
     for (auto _ : state) {
         if (error) {
             break;
@@ -500,10 +509,14 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         start = processCPUSeconds();
         m.peerB->apply(changesets);
         apply += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        m.peerC->apply(changesets, true);
+        applyEach += processCPUSeconds() - start;
         state.PauseTiming();
         const auto expected = AppSide::title(last, kChangesPerSave - 1);
         if (!error && !move &&
-            (countTitled(m.path("b.sqlite"), expected) != 1 || m.peerB->countTitled(expected) != 1)) {
+            (countTitled(m.path("b.sqlite"), expected) != 1 || m.peerB->countTitled(expected) != 1 ||
+             m.peerC->countTitled(expected) != 1)) {
             state.SkipWithError("a change did not arrive");
         }
         state.ResumeTiming();
@@ -516,7 +529,9 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
     state.counters["merge_ms"] = merge / n * 1e3;
     state.counters["apply_ms"] = apply / n * 1e3;
     state.counters["merge_us_per_save"] = merge / n / kRemoteSaves * 1e6;
+    state.counters["apply_each_alone_ms"] = applyEach / n * 1e3;
     state.counters["x_session"] = ratio(merge, apply);
+    state.counters["x_session_each_alone"] = ratio(merge, applyEach);
     state.counters["ratio_to_smallest"] = ratioToSmallest(name, items, merge / n);
 }
 
@@ -548,8 +563,10 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
         }
         mesh += processCPUSeconds() - start;
         start = processCPUSeconds();
-        m.peerB->apply({m.peerA->save(number, move, true)});
+        const auto changeset = m.peerA->save(number, move, true);
+        m.peerB->apply({changeset});
         peer += processCPUSeconds() - start;
+        m.peerC->apply({changeset}, true);
     }
     if (error) {
         state.SkipWithError(error->localizedDescription().c_str());
