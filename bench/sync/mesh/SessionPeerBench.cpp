@@ -1,0 +1,604 @@
+// The mesh next to SQLite's session extension doing the same sync work by
+// hand: two machines sharing a local cloud folder, each with an application
+// store of 100 folders and 10,000 or 100,000 items (item.folder, a to-one
+// whose inverse folder.items is a to-many). The peer records each save of
+// 10 changed items as a changeset (a session attached to a copy of the same
+// store file, so the same table layout and file settings) and applies it to
+// another copy with a take-the-incoming-row conflict handler.
+//
+// Side by side, in the same iteration (so machine load affects both alike),
+// all in process CPU (the mesh works on several queues):
+//  - save overhead: a save of 10 changed items with sync on (the save
+//    monitor has built and stored its event) minus the same save on a copy of
+//    the store without a mesh, against the peer's save recorded by a session
+//    plus extracting its changeset;
+//  - merge: the receiving machine's merge of 100 remote saves of 10 changes,
+//    against applying the 100 changesets in one transaction (and, as
+//    x_session_each_alone, each in a transaction of its own);
+//  - end to end: one save on the first machine until it is merged into the
+//    second (save, export, merge), against recording and applying it.
+// Each case comes as renames (a string attribute) and as moves (an item into
+// the next folder: two member sets of items / 100 change, so the other side
+// of the link grows with the store).
+//
+// Counters: the costs in µs or ms, x_session (the mesh's cost over the
+// peer's), x_session_strict for saves (over the session's own share of the
+// peer's save: recorded minus the same save without a session) and
+// ratio_to_smallest (this size's cost over the 10,000-item one; 1 when a
+// cost does not grow with the store). Part of sync_mesh_bench: run one case
+// per process, e.g. --benchmark_filter='SessionPeer.*Save'.
+#define SQLITE_ENABLE_SESSION 1
+#define SQLITE_ENABLE_PREUPDATE_HOOK 1
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "MeshBenchSupport.h"
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "support/TempDir.h"
+#include "sync/mesh/SYNPersistentStoreMesh.h"
+#include "sync/mesh/SYNSaveMonitor.h"
+
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectPtr;
+using plat::dispatch::MainLoop;
+
+constexpr int kFolders = 100;
+constexpr int kChangesPerSave = 10;
+constexpr int kChangedItems = 1000;  // saves change items among the first 1,000
+constexpr int kRemoteSaves = 100;
+
+double processCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
+    static auto made = [] {
+        auto model = plat::coredata::ManagedObjectModel::create();
+        auto& folder = model->addEntity("Folder");
+        folder.addAttribute("name", plat::coredata::AttributeType::String);
+        auto& item = model->addEntity("Item");
+        item.addAttribute("title", plat::coredata::AttributeType::String);
+        item.addAttribute("priority", plat::coredata::AttributeType::Integer64);
+        item.addRelationship("folder", "Folder").inverse("items");
+        folder.addRelationship("items", "Item").toMany(true).inverse("folder");
+        model->finalize();
+        return model;
+    }();
+    return made;
+}
+
+std::shared_ptr<ManagedObjectContext> openStore(const std::string& path) {
+    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model());
+    (void)coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
+                                          plat::URL::fileURLWithPath(path));
+    auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    return context;
+}
+
+// An application store of `items` items in 100 folders, made once per size.
+const std::string& applicationStore(int items) {
+    static testsupport::TempDir folder;
+    static std::map<int, std::string> made;
+    if (auto it = made.find(items); it != made.end()) {
+        return it->second;
+    }
+    std::string file = folder.str() + "/items" + std::to_string(items) + ".sqlite";
+    auto context = openStore(file);
+    std::vector<ManagedObjectPtr> folders;
+    for (int f = 0; f < kFolders; ++f) {
+        auto object = context->insertNewObjectForEntityForName("Folder");
+        object->setValue(Value("folder " + std::to_string(f)), "name");
+        folders.push_back(object);
+    }
+    for (int i = 0; i < items; ++i) {
+        auto item = context->insertNewObjectForEntityForName("Item");
+        item->setValue(Value("item " + std::to_string(i)), "title");
+        item->setValue(Value(int64_t(i % 5)), "priority");
+        item->setObject(folders[static_cast<std::size_t>(i % kFolders)], "folder");
+    }
+    (void)context->save();
+    context->reset();
+    return made[items] = file;
+}
+
+// Counts the monitor's were-stored notifications of saves of `context`
+// (posted on the main queue).
+struct StoredSaves {
+    explicit StoredSaves(const std::shared_ptr<ManagedObjectContext>& context) {
+        token = plat::NotificationCenter::defaultCenter().addObserverForName(
+            SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification, context,
+            [this](const plat::Notification&) {
+                std::lock_guard lock(mutex);
+                ++count;
+            });
+    }
+    ~StoredSaves() { plat::NotificationCenter::defaultCenter().removeObserver(token); }
+    StoredSaves(const StoredSaves&) = delete;
+    StoredSaves& operator=(const StoredSaves&) = delete;
+    void waitFor(int wanted) {
+        MainLoop::runUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return count >= wanted;
+            },
+            600);
+    }
+    std::mutex mutex;
+    int count = 0;
+    plat::ObserverToken token;
+};
+
+// An application's context on a store with the first 1,000 items and the
+// folders fetched, making saves of 10 changes.
+struct AppSide {
+    explicit AppSide(const std::string& path) : context(openStore(path)) {
+        plat::coredata::FetchRequest folderRequest("Folder");
+        folderRequest.sortDescriptors = {plat::coredata::SortDescriptor("name", true)};
+        folders = *context->executeFetchRequest(folderRequest);
+        plat::coredata::FetchRequest itemRequest("Item");
+        itemRequest.fetchLimit = kChangedItems;
+        items = *context->executeFetchRequest(itemRequest);
+    }
+    // Renames (or moves into the next folder) the save's 10 items and saves.
+    plat::ErrorPtr save(int saveNumber, bool move) {
+        for (int k = 0; k < kChangesPerSave; ++k) {
+            auto& item = items[static_cast<std::size_t>((saveNumber * kChangesPerSave + k) % kChangedItems)];
+            if (move) {
+                auto folder = item->objectForKey("folder");
+                auto it = std::find(folders.begin(), folders.end(), folder);
+                const auto position = static_cast<std::size_t>(it - folders.begin());
+                item->setObject(folders[(position + 1) % folders.size()], "folder");
+            } else {
+                item->setValue(Value(title(saveNumber, k)), "title");
+            }
+        }
+        return context->save();
+    }
+    static std::string title(int saveNumber, int k) {
+        return "save " + std::to_string(saveNumber) + " change " + std::to_string(k);
+    }
+    std::shared_ptr<ManagedObjectContext> context;
+    std::vector<ManagedObjectPtr> folders;
+    std::vector<ManagedObjectPtr> items;
+};
+
+// The peer: a connection to a copy of the application store, with the same
+// file settings as the object store (write-ahead log, synchronous=FULL).
+class SessionPeer {
+  public:
+    explicit SessionPeer(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            std::abort();
+        }
+        exec("PRAGMA journal_mode=WAL");
+        exec("PRAGMA synchronous=FULL");
+        rename_ = prepare("UPDATE Z_Item SET Z_OPT = Z_OPT + 1, ZTITLE = ? WHERE Z_PK = ?");
+        move_ = prepare("UPDATE Z_Item SET Z_OPT = Z_OPT + 1, ZFOLDER = ? WHERE Z_PK = ?");
+        folderOf_ = prepare("SELECT ZFOLDER FROM Z_Item WHERE Z_PK = ?");
+        sqlite3_stmt* items = prepare("SELECT Z_PK FROM Z_Item ORDER BY Z_PK LIMIT ?");
+        sqlite3_bind_int(items, 1, kChangedItems);
+        while (sqlite3_step(items) == SQLITE_ROW) {
+            items_.push_back(sqlite3_column_int64(items, 0));
+        }
+        sqlite3_finalize(items);
+        sqlite3_stmt* folders = prepare("SELECT Z_PK FROM Z_Folder ORDER BY Z_PK");
+        while (sqlite3_step(folders) == SQLITE_ROW) {
+            folders_.push_back(sqlite3_column_int64(folders, 0));
+        }
+        sqlite3_finalize(folders);
+    }
+    ~SessionPeer() {
+        for (auto* statement : {rename_, move_, folderOf_}) {
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close(db_);
+    }
+    SessionPeer(const SessionPeer&) = delete;
+    SessionPeer& operator=(const SessionPeer&) = delete;
+
+    // The same save as AppSide::save, recorded by a session when `record`;
+    // the changeset (empty when not recorded).
+    std::string save(int saveNumber, bool move, bool record) {
+        sqlite3_session* session = nullptr;
+        if (record) {
+            sqlite3session_create(db_, "main", &session);
+            sqlite3session_attach(session, nullptr);
+        }
+        exec("BEGIN IMMEDIATE");
+        for (int k = 0; k < kChangesPerSave; ++k) {
+            const auto pk =
+                items_[static_cast<std::size_t>((saveNumber * kChangesPerSave + k) % kChangedItems)];
+            if (move) {
+                sqlite3_bind_int64(folderOf_, 1, pk);
+                sqlite3_step(folderOf_);
+                const auto folder = sqlite3_column_int64(folderOf_, 0);
+                sqlite3_reset(folderOf_);
+                const auto it = std::find(folders_.begin(), folders_.end(), folder);
+                const auto position = static_cast<std::size_t>(it - folders_.begin());
+                sqlite3_bind_int64(move_, 1, folders_[(position + 1) % folders_.size()]);
+                sqlite3_bind_int64(move_, 2, pk);
+                step(move_);
+            } else {
+                const auto title = AppSide::title(saveNumber, k);
+                sqlite3_bind_text(rename_, 1, title.c_str(), static_cast<int>(title.size()),
+                                  SQLITE_TRANSIENT);
+                sqlite3_bind_int64(rename_, 2, pk);
+                step(rename_);
+            }
+        }
+        exec("COMMIT");
+        std::string changeset;
+        if (session) {
+            int size = 0;
+            void* bytes = nullptr;
+            if (sqlite3session_changeset(session, &size, &bytes) != SQLITE_OK) {
+                std::abort();
+            }
+            changeset.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+            sqlite3_free(bytes);
+            sqlite3session_delete(session);
+        }
+        return changeset;
+    }
+
+    // Applies `changesets` in one transaction, the incoming row winning;
+    // with `eachAlone`, each in a transaction of its own.
+    void apply(const std::vector<std::string>& changesets, bool eachAlone = false) {
+        if (!eachAlone) {
+            exec("BEGIN IMMEDIATE");
+        }
+        for (const auto& changeset : changesets) {
+            auto takeIncoming = [](void*, int conflict, sqlite3_changeset_iter*) {
+                return conflict == SQLITE_CHANGESET_DATA || conflict == SQLITE_CHANGESET_CONFLICT
+                           ? SQLITE_CHANGESET_REPLACE
+                           : SQLITE_CHANGESET_OMIT;
+            };
+            if (sqlite3changeset_apply(db_, static_cast<int>(changeset.size()),
+                                       const_cast<char*>(changeset.data()), nullptr, takeIncoming,
+                                       nullptr) != SQLITE_OK) {
+                std::abort();
+            }
+        }
+        if (!eachAlone) {
+            exec("COMMIT");
+        }
+    }
+
+    // Items titled `title` (checks that a change arrived).
+    int countTitled(const std::string& title) {
+        sqlite3_stmt* statement = prepare("SELECT count(*) FROM Z_Item WHERE ZTITLE = ?");
+        sqlite3_bind_text(statement, 1, title.c_str(), static_cast<int>(title.size()), SQLITE_TRANSIENT);
+        sqlite3_step(statement);
+        const int count = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+        return count;
+    }
+
+  private:
+    void exec(const char* sql) {
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            std::abort();
+        }
+    }
+    sqlite3_stmt* prepare(const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            std::abort();
+        }
+        return statement;
+    }
+    static void step(sqlite3_stmt* statement) {
+        if (sqlite3_step(statement) != SQLITE_DONE) {
+            std::abort();
+        }
+        sqlite3_reset(statement);
+    }
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* rename_ = nullptr;
+    sqlite3_stmt* move_ = nullptr;
+    sqlite3_stmt* folderOf_ = nullptr;
+    std::vector<sqlite3_int64> items_;
+    std::vector<sqlite3_int64> folders_;
+};
+
+// Items titled `title` in the store file at `path`, read by hand.
+int countTitled(const std::string& path, const std::string& title) {
+    SessionPeer reader(path);
+    return reader.countTitled(title);
+}
+
+using meshbench::wait;
+
+// Two machines on one cloud folder, made once per size: "a" enlisted the
+// application store, "b" enlisted an empty one and joined by merging; both
+// then merged once more, so later merges are steady-state ones. Also a copy
+// of the store without a mesh (sync off) and the peer's two copies.
+struct Machines {
+    testsupport::TempDir root;
+    std::shared_ptr<SYNPersistentStoreMesh> a;
+    std::shared_ptr<SYNPersistentStoreMesh> b;
+    std::unique_ptr<AppSide> appA;
+    std::unique_ptr<AppSide> appOff;
+    std::unique_ptr<SessionPeer> peerA;
+    std::unique_ptr<SessionPeer> peerB;
+    std::unique_ptr<SessionPeer> peerC;  // applies each changeset alone
+    std::unique_ptr<StoredSaves> stored;
+    int savesOnA = 0;
+    int saveNumber = 0;
+    plat::ErrorPtr error;
+
+    std::string path(const std::string& name) const { return root.str() + "/" + name; }
+
+    // Saves on a and waits for the save event to be stored.
+    plat::ErrorPtr saveOnA(int number, bool move) {
+        auto failed = appA->save(number, move);
+        stored->waitFor(++savesOnA);
+        return failed;
+    }
+    // a exports its save events, then b merges them.
+    plat::ErrorPtr carryToB() {
+        auto failed = wait([&](SYNCompletion done) {
+            a->mergeWithOptions(SYNMergeOptionExportsOnly | SYNMergeOptionSkipRebase, done);
+        });
+        if (!failed) {
+            failed = wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+        }
+        return failed;
+    }
+};
+
+Machines& machines(int items) {
+    MainLoop::bindToCurrentThread();
+    static std::map<int, Machines*> made;  // live for the whole run
+    if (auto it = made.find(items); it != made.end()) {
+        return *it->second;
+    }
+    auto* m = new Machines();
+    made[items] = m;
+    const auto& store = applicationStore(items);
+    for (const char* copy : {"a.sqlite", "off.sqlite", "peerA.sqlite", "peerB.sqlite", "peerC.sqlite"}) {
+        std::filesystem::copy_file(store, m->path(copy));
+    }
+    m->a = meshbench::makeMesh(model(), m->path("a.sqlite"), m->root.str(), "a");
+    m->b = meshbench::makeMesh(model(), m->path("b.sqlite"), m->root.str(), "b");
+    m->error = wait([&](SYNCompletion done) { m->a->enlistPersistentStoreWithCompletion(done); });
+    if (!m->error) {
+        m->error = wait([&](SYNCompletion done) { m->b->enlistPersistentStoreWithCompletion(done); });
+    }
+    for (const auto& mesh : {m->b, m->a, m->b}) {
+        if (!m->error) {
+            m->error = wait([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
+        }
+    }
+    m->appA = std::make_unique<AppSide>(m->path("a.sqlite"));
+    m->stored = std::make_unique<StoredSaves>(m->appA->context);
+    m->appOff = std::make_unique<AppSide>(m->path("off.sqlite"));
+    m->peerA = std::make_unique<SessionPeer>(m->path("peerA.sqlite"));
+    m->peerB = std::make_unique<SessionPeer>(m->path("peerB.sqlite"));
+    m->peerC = std::make_unique<SessionPeer>(m->path("peerC.sqlite"));
+    // One save carried over opens what every later one uses.
+    if (!m->error) {
+        m->error = m->saveOnA(m->saveNumber++, false);
+    }
+    if (!m->error) {
+        m->error = m->carryToB();
+    }
+    return *m;
+}
+
+// This size's cost over the smallest size's run so far, per case.
+double ratioToSmallest(const std::string& name, int size, double cost) {
+    static std::map<std::string, std::pair<int, double>> smallest;
+    auto [it, fresh] = smallest.emplace(name, std::make_pair(size, cost));
+    if (!fresh && size < it->second.first) {
+        it->second = {size, cost};
+    }
+    return it->second.second > 0 ? cost / it->second.second : 0;
+}
+
+double ratio(double a, double b) {
+    return b > 0 ? a / b : 0;
+}
+
+// Per save: sync on, sync off, the peer recorded and the peer unrecorded,
+// one after the other in each iteration.
+void saveOverhead(benchmark::State& state, bool move, const char* name) {
+    const int items = static_cast<int>(state.range(0));
+    auto& m = machines(items);
+    if (m.error) {
+        state.SkipWithError(m.error->localizedDescription().c_str());
+        return;
+    }
+    double on = 0, off = 0, recorded = 0, plain = 0;
+    std::size_t changesetBytes = 0;
+    for (auto _ : state) {
+        const int number = m.saveNumber++;
+        double start = processCPUSeconds();
+        auto error = m.saveOnA(number, move);
+        on += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        if (!error) {
+            error = m.appOff->save(number, move);
+        }
+        off += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        changesetBytes += m.peerA->save(number, move, true).size();
+        recorded += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        (void)m.peerB->save(number, move, false);
+        plain += processCPUSeconds() - start;
+        (void)m.peerC->save(number, move, false);
+        if (error) {
+            state.SkipWithError(error->localizedDescription().c_str());
+            break;
+        }
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double overhead = std::max(0.0, on - off) / n;
+    const double session = std::max(0.0, recorded - plain) / n;
+    state.counters["sync_on_us"] = on / n * 1e6;
+    state.counters["sync_off_us"] = off / n * 1e6;
+    state.counters["overhead_us"] = overhead * 1e6;
+    state.counters["peer_recorded_us"] = recorded / n * 1e6;
+    state.counters["peer_plain_us"] = plain / n * 1e6;
+    state.counters["changeset_B"] = static_cast<double>(changesetBytes) / n;
+    state.counters["x_session"] = ratio(overhead, recorded / n);
+    state.counters["x_session_strict"] = ratio(overhead, session);
+    state.counters["ratio_to_smallest"] = ratioToSmallest(name, items, overhead);
+}
+
+void BM_SessionPeerSaveRenaming(benchmark::State& state) {
+    saveOverhead(state, false, "save rename");
+}
+void BM_SessionPeerSaveMoving(benchmark::State& state) {
+    saveOverhead(state, true, "save move");
+}
+
+// The merge of 100 remote saves on b, against applying their changesets.
+void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
+    const int items = static_cast<int>(state.range(0));
+    auto& m = machines(items);
+    plat::ErrorPtr error = m.error;
+    if (!error) {
+        error = m.carryToB();  // earlier cases' saves are not counted here
+    }
+    double merge = 0, apply = 0, applyEach = 0;
+    for (auto _ : state) {
+        if (error) {
+            break;
+        }
+        state.PauseTiming();
+        std::vector<std::string> changesets;
+        int last = 0;
+        for (int i = 0; !error && i < kRemoteSaves; ++i) {
+            last = m.saveNumber++;
+            error = m.saveOnA(last, move);
+            changesets.push_back(m.peerA->save(last, move, true));
+        }
+        if (!error) {
+            error = wait([&](SYNCompletion done) {
+                m.a->mergeWithOptions(SYNMergeOptionExportsOnly | SYNMergeOptionSkipRebase, done);
+            });
+        }
+        MainLoop::drain();
+        state.ResumeTiming();
+        double start = processCPUSeconds();
+        if (!error) {
+            error = wait([&](SYNCompletion done) { m.b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+        }
+        merge += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        m.peerB->apply(changesets);
+        apply += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        m.peerC->apply(changesets, true);
+        applyEach += processCPUSeconds() - start;
+        state.PauseTiming();
+        const auto expected = AppSide::title(last, kChangesPerSave - 1);
+        if (!error && !move &&
+            (countTitled(m.path("b.sqlite"), expected) != 1 || m.peerB->countTitled(expected) != 1 ||
+             m.peerC->countTitled(expected) != 1)) {
+            state.SkipWithError("a change did not arrive");
+        }
+        state.ResumeTiming();
+    }
+    if (error) {
+        state.SkipWithError(error->localizedDescription().c_str());
+        return;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["merge_ms"] = merge / n * 1e3;
+    state.counters["apply_ms"] = apply / n * 1e3;
+    state.counters["merge_us_per_save"] = merge / n / kRemoteSaves * 1e6;
+    state.counters["apply_each_alone_ms"] = applyEach / n * 1e3;
+    state.counters["x_session"] = ratio(merge, apply);
+    state.counters["x_session_each_alone"] = ratio(merge, applyEach);
+    state.counters["ratio_to_smallest"] = ratioToSmallest(name, items, merge / n);
+}
+
+void BM_SessionPeerMergeRenaming(benchmark::State& state) {
+    mergeRemoteSaves(state, false, "merge rename");
+}
+void BM_SessionPeerMergeMoving(benchmark::State& state) {
+    mergeRemoteSaves(state, true, "merge move");
+}
+
+// One save on a until merged on b, against recording and applying it.
+void endToEnd(benchmark::State& state, bool move, const char* name) {
+    const int items = static_cast<int>(state.range(0));
+    auto& m = machines(items);
+    plat::ErrorPtr error = m.error;
+    if (!error) {
+        error = m.carryToB();
+    }
+    double mesh = 0, peer = 0;
+    for (auto _ : state) {
+        if (error) {
+            break;
+        }
+        const int number = m.saveNumber++;
+        double start = processCPUSeconds();
+        error = m.saveOnA(number, move);
+        if (!error) {
+            error = m.carryToB();
+        }
+        mesh += processCPUSeconds() - start;
+        start = processCPUSeconds();
+        const auto changeset = m.peerA->save(number, move, true);
+        m.peerB->apply({changeset});
+        peer += processCPUSeconds() - start;
+        m.peerC->apply({changeset}, true);
+    }
+    if (error) {
+        state.SkipWithError(error->localizedDescription().c_str());
+        return;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["mesh_ms"] = mesh / n * 1e3;
+    state.counters["peer_ms"] = peer / n * 1e3;
+    state.counters["x_session"] = ratio(mesh, peer);
+    state.counters["ratio_to_smallest"] = ratioToSmallest(name, items, mesh / n);
+}
+
+void BM_SessionPeerEndToEndRenaming(benchmark::State& state) {
+    endToEnd(state, false, "end to end rename");
+}
+void BM_SessionPeerEndToEndMoving(benchmark::State& state) {
+    endToEnd(state, true, "end to end move");
+}
+
+BENCHMARK(BM_SessionPeerSaveRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
+BENCHMARK(BM_SessionPeerSaveMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
+BENCHMARK(BM_SessionPeerMergeRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(2);
+BENCHMARK(BM_SessionPeerMergeMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(2);
+BENCHMARK(BM_SessionPeerEndToEndRenaming)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(10);
+BENCHMARK(BM_SessionPeerEndToEndMoving)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(10);
+
+}  // namespace
