@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <vector>
 
 #include "sync/eventstore/SYNDataAdditions.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -53,22 +55,137 @@ std::string consolidatedIdentifier(const SYNManagedObjects& baselines) {
     return syn_md5Checksum(plat::Data::fromString(joined));
 }
 
+// One input's insert of an object.
+struct Version {
+    std::size_t input;  // in event order
+    ManagedObjectPtr change;
+    std::optional<SYNRevision> revision;  // of the save that last set its values
+};
+
+// The version of one object that a merge keeps, or nullopt when the object
+// was deleted. An input whose set covers the revision that last set a
+// version has seen that save: if it no longer holds the object, a later
+// event deleted it; if it holds another version, not set by a save the
+// first input has seen, its version is the newer one. Versions neither rule
+// orders (concurrent saves, or unrecorded revisions of baselines made before
+// they were kept) go by event order: the input last in it wins.
+std::optional<std::size_t> survivor(const std::vector<Version>& versions,
+                                    const std::vector<SYNRevisionSet>& sets) {
+    std::vector<bool> holds(sets.size(), false);
+    for (const auto& version : versions) {
+        holds[version.input] = true;
+    }
+    std::vector<std::size_t> live;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+        bool deleted = false;
+        for (std::size_t j = 0; j < sets.size() && versions[i].revision && !deleted; ++j) {
+            deleted = !holds[j] && sets[j].covers(*versions[i].revision);
+        }
+        if (!deleted) {
+            live.push_back(i);
+        }
+    }
+    auto seen = [&](const Version& by, const Version& of) {
+        return of.revision && sets[by.input].covers(*of.revision);
+    };
+    std::vector<std::size_t> newest;
+    for (std::size_t i : live) {
+        bool superseded = false;
+        for (std::size_t k : live) {
+            superseded =
+                superseded || (k != i && seen(versions[k], versions[i]) && !seen(versions[i], versions[k]));
+        }
+        if (!superseded) {
+            newest.push_back(i);
+        }
+    }
+    // Sets that order versions in a circle leave none newest: event order.
+    const auto& candidates = newest.empty() ? live : newest;
+    if (candidates.empty()) {
+        return std::nullopt;
+    }
+    return *std::max_element(candidates.begin(), candidates.end(), [&](std::size_t a, std::size_t b) {
+        return versions[a].input < versions[b].input;
+    });
+}
+
+std::string objectKey(const plat::coredata::ManagedObjectID& identifier) {
+    return identifier.URIRepresentation().absoluteString();
+}
+
+// The host's inserts whose recorded revision another input's set covers (as
+// IDs, by object key): only those can have been deleted by another input.
+// Read as dictionaries, so that a host holding a whole store is not loaded.
+plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> hostInsertsOthersHaveSeen(
+    const ManagedObjectPtr& host, const std::vector<SYNRevisionSet>& sets, std::size_t hostIndex,
+    ManagedObjectContext& context) {
+    using plat::coredata::Predicate;
+    std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>> found;
+    SYNRevisionSet seen;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        if (i != hostIndex) {
+            seen = seen.revisionSetByTakingStorewiseMaximumWithRevisionSet(sets[i]);
+        }
+    }
+    std::vector<plat::coredata::PredicatePtr> covered;
+    for (const auto& [store, number] : seen.revisions()) {
+        covered.push_back(
+            Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(store)),
+                                     Predicate::lessThanOrEqual("valuesRevisionNumber", Value(number))}));
+    }
+    if (covered.empty()) {
+        return found;
+    }
+    plat::coredata::FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(host))),
+                                 Predicate::equal("type", Value(int64_t{SYNObjectChangeTypeInsert})),
+                                 Predicate::orPredicate(std::move(covered))});
+    request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+    request.propertiesToFetch = {{"id", "objectID"},
+                                 {"globalIdentifier", "globalIdentifier"},
+                                 {"store", "valuesRevisionStore"},
+                                 {"number", "valuesRevisionNumber"}};
+    auto rows = context.fetchDictionaries(request);
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    for (const auto& row : *rows) {
+        const Value* id = row.find("id");
+        const Value* identifier = row.find("globalIdentifier");
+        const Value* store = row.find("store");
+        const Value* number = row.find("number");
+        if (!id || !identifier || !store || !number || !store->isString() || !number->isNumber()) {
+            continue;
+        }
+        auto changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
+        auto identifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
+        if (changeID && identifierID) {
+            found[objectKey(*identifierID)] = {changeID,
+                                               SYNRevision{*store->asString(), number->longLongValue()}};
+        }
+    }
+    return found;
+}
+
 // The input with the most changes (the later one in event order on a tie)
 // becomes the consolidated baseline in place, so that a baseline holding a
 // whole store is never copied, nor even loaded: only the other inputs'
-// changes are read, and those that win over the host's move into it. The
-// result is the same whichever input hosts it.
+// changes are read, with the host's inserts of the same objects and those
+// the others may have deleted, and the versions that survive move into the
+// host. The result is the same whichever input hosts it.
 plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
     const auto& last = *baselines.back();
     SYNRevisionSet set;
+    std::vector<SYNRevisionSet> sets;
     int64_t globalCount = 0;
     double timestamp = 0;
     std::size_t host = 0;
     std::size_t most = 0;
     for (std::size_t i = 0; i < baselines.size(); ++i) {
         const auto& baseline = baselines[i];
-        set = set.revisionSetByTakingStorewiseMaximumWithRevisionSet(
-            SYNStoreModificationEvent::revisionSet(*baseline));
+        sets.push_back(SYNStoreModificationEvent::revisionSet(*baseline));
+        set = set.revisionSetByTakingStorewiseMaximumWithRevisionSet(sets.back());
         globalCount = std::max(globalCount, SYNStoreModificationEvent::globalCount(*baseline));
         timestamp = std::max(timestamp, SYNStoreModificationEvent::timestamp(*baseline));
         auto count = SYNObjectChange::countOfObjectChangesInStoreModificationEvents({baseline}, context);
@@ -81,6 +198,10 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
         }
     }
     const auto& consolidated = baselines[host];
+    auto hostSeen = hostInsertsOthersHaveSeen(consolidated, sets, host, context);
+    if (!hostSeen.ok()) {
+        return hostSeen.error();
+    }
 
     // Non-insert changes take no part in a baseline; the host drops its own.
     plat::coredata::FetchRequest others(SYNObjectChangeEntityName);
@@ -95,8 +216,8 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
         context.deleteObject(change);
     }
 
-    // Per object, the insert of the input last in event order.
-    std::map<std::string, std::pair<std::size_t, ManagedObjectPtr>> chosen;
+    // Per object, the versions of the other inputs, in event order.
+    std::map<std::string, std::vector<Version>> versions;
     for (std::size_t i = 0; i < baselines.size(); ++i) {
         if (i == host) {
             continue;
@@ -104,26 +225,51 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
         for (const auto& change : baselines[i]->objectsForKey("objectChanges")) {
             auto identifier = change->objectForKey("globalIdentifier");
             if (identifier && SYNObjectChange::type(*change) == SYNObjectChangeTypeInsert) {
-                chosen[identifier->objectID()->URIRepresentation().absoluteString()] = {i, change};
+                auto& list = versions[objectKey(*identifier->objectID())];
+                if (!list.empty() && list.back().input == i) {
+                    list.pop_back();  // one insert per object and input; the last stands
+                }
+                list.push_back({i, change, SYNObjectChange::valuesRevision(*change)});
             }
         }
     }
-    for (const auto& [key, entry] : chosen) {
-        const auto& [input, change] = entry;
+    for (auto& [key, list] : versions) {
         ManagedObjectPtr hostInsert;
-        for (const auto& other : change->objectForKey("globalIdentifier")->objectsForKey("objectChanges")) {
+        for (const auto& other :
+             list.front().change->objectForKey("globalIdentifier")->objectsForKey("objectChanges")) {
             if (other->objectForKey("storeModificationEvent") == consolidated &&
                 SYNObjectChange::type(*other) == SYNObjectChangeTypeInsert) {
                 hostInsert = other;
             }
         }
-        if (hostInsert && host > input) {
-            continue;  // the host's own insert is the later one
+        if (hostInsert) {
+            Version version{host, hostInsert, SYNObjectChange::valuesRevision(*hostInsert)};
+            list.insert(
+                std::upper_bound(list.begin(), list.end(), version,
+                                 [](const Version& a, const Version& b) { return a.input < b.input; }),
+                version);
+        }
+        auto kept = survivor(list, sets);
+        if (kept && list[*kept].input == host) {
+            continue;
         }
         if (hostInsert) {
             context.deleteObject(hostInsert);
         }
-        change->setObject(consolidated, "storeModificationEvent");  // its data-file records go along
+        if (kept) {
+            list[*kept].change->setObject(consolidated, "storeModificationEvent");  // its data files go along
+        }
+    }
+    // The host's objects no other input holds: gone when another input has
+    // seen the save that last set them.
+    for (const auto& [key, entry] : *hostSeen) {
+        if (versions.count(key)) {
+            continue;
+        }
+        const auto& [changeID, revision] = entry;
+        if (!survivor({Version{host, nullptr, revision}}, sets)) {
+            context.deleteObject(context.objectWithID(changeID));
+        }
     }
     for (std::size_t i = 0; i < baselines.size(); ++i) {
         if (i != host) {

@@ -694,6 +694,11 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
         change->setValue(Value(int64_t{type}), "type");
         SYNObjectChange::setPropertyChangeValues(*change, values);
+        // A baseline made from the store (an enlist) set every value it holds.
+        if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
+            revision_) {
+            SYNObjectChange::setValuesRevision(*change, revision_);
+        }
         syncDataFileRecords(*change, values, context);
     }
     return nullptr;

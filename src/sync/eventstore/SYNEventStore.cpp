@@ -395,7 +395,14 @@ plat::ErrorPtr SYNEventStore::openStack() {
     if (storeType_ != plat::coredata::InMemoryStoreType) {
         url = plat::URL::fileURLWithPath(pathToStoreFile());
     }
-    auto added = coordinator->addPersistentStore(storeType_, "", url);
+    // An event store written with an older model (before changes recorded
+    // the revision of their values) is migrated as it opens: the mapping of
+    // added optional attributes is inferred, and the old rows read as
+    // "unrecorded".
+    auto added = coordinator->addPersistentStore(
+        storeType_, "", url,
+        plat::Dictionary{{plat::coredata::MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                         {plat::coredata::InferMappingModelAutomaticallyOption, plat::Value(true)}});
     if (!added.ok()) {
         return added.error();
     }

@@ -73,12 +73,18 @@ void addRevisionEntity(plat::coredata::ManagedObjectModel& model) {
         .inverse("eventRevisionsOfOtherStores");
 }
 
-void addChangeEntities(plat::coredata::ManagedObjectModel& model) {
+void addChangeEntities(plat::coredata::ManagedObjectModel& model, bool valuesRevisions) {
     EntityDescription& change = model.addEntity(SYNObjectChangeEntityName);
     change.addAttribute("type", AttributeType::Integer16).optional(false);
     change.addAttribute("nameOfEntity", AttributeType::String).optional(false);
     change.addAttribute("propertyChangeValues", AttributeType::Transformable)
         .setValueTransformerName(SYNPropertyChangeValuesTransformerName);
+    if (valuesRevisions) {
+        // Of an insert held by a baseline: the revision of the save that last
+        // set the object's values (both null when unrecorded).
+        change.addAttribute("valuesRevisionStore", AttributeType::String);
+        change.addAttribute("valuesRevisionNumber", AttributeType::Integer64);
+    }
     change.addRelationship("globalIdentifier", SYNGlobalIdentifierEntityName).inverse("objectChanges");
     change.addRelationship("storeModificationEvent", SYNStoreModificationEventEntityName)
         .inverse("objectChanges");
@@ -103,11 +109,11 @@ void addChangeEntities(plat::coredata::ManagedObjectModel& model) {
     file.addRelationship("objectChange", SYNObjectChangeEntityName).inverse("dataFiles");
 }
 
-std::shared_ptr<const plat::coredata::ManagedObjectModel> makeModel() {
+std::shared_ptr<const plat::coredata::ManagedObjectModel> makeModel(bool valuesRevisions) {
     auto model = plat::coredata::ManagedObjectModel::create();
     addEventEntity(*model);
     addRevisionEntity(*model);
-    addChangeEntities(*model);
+    addChangeEntities(*model, valuesRevisions);
     if (auto error = model->finalize()) {
         // The model is fixed in code: failing to finalize is a programming error.
         throw plat::Exception(plat::InternalInconsistencyException, error->localizedDescription());
@@ -128,6 +134,12 @@ void SYNRegisterPropertyChangeValuesTransformer() {
 
 std::shared_ptr<const plat::coredata::ManagedObjectModel> SYNEventStoreModel() {
     SYNRegisterPropertyChangeValuesTransformer();
-    static const auto model = makeModel();
+    static const auto model = makeModel(true);
+    return model;
+}
+
+std::shared_ptr<const plat::coredata::ManagedObjectModel> SYNEventStoreModelWithoutValuesRevisions() {
+    SYNRegisterPropertyChangeValuesTransformer();
+    static const auto model = makeModel(false);
     return model;
 }

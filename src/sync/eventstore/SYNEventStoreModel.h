@@ -44,5 +44,12 @@ enum SYNObjectChangeType : int16_t {
 // The shared, finalized model.
 std::shared_ptr<const plat::coredata::ManagedObjectModel> SYNEventStoreModel();
 
+// The model of event stores and binary event files written before changes
+// recorded the revision of their values ("valuesRevisionStore" and
+// "valuesRevisionNumber" of SYNObjectChange). Such stores are migrated when
+// they open and such files are read through an inferred mapping; the model
+// is kept so that both can still be made and their reading tested.
+std::shared_ptr<const plat::coredata::ManagedObjectModel> SYNEventStoreModelWithoutValuesRevisions();
+
 // Registers the transformer of property change values (idempotent).
 void SYNRegisterPropertyChangeValuesTransformer();

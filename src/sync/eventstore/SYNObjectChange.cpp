@@ -138,6 +138,20 @@ void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
     change.setValue(Value(std::move(items)), "propertyChangeValues");
 }
 
+std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change) {
+    Value store = change.valueForKey("valuesRevisionStore");
+    Value number = change.valueForKey("valuesRevisionNumber");
+    if (!store.isString() || !number.isNumber()) {
+        return std::nullopt;
+    }
+    return SYNRevision{*store.asString(), number.longLongValue()};
+}
+
+void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision) {
+    change.setValue(revision ? Value(revision->persistentStoreIdentifier) : Value(), "valuesRevisionStore");
+    change.setValue(revision ? Value(revision->revisionNumber) : Value(), "valuesRevisionNumber");
+}
+
 std::optional<std::string> SYNObjectChange::globalIdentifierString(const ManagedObject& change) {
     auto identifier = change.objectForKey("globalIdentifier");
     if (!identifier) {

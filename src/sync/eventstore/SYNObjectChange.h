@@ -41,6 +41,13 @@ class SYNObjectChange {
         const plat::coredata::ManagedObject& change);
     static void setPropertyChangeValues(plat::coredata::ManagedObject& change,
                                         const std::vector<SYNPropertyChangeValue>& values);
+    // Of an insert held by a baseline: the revision of the save (or, for an
+    // object no save touched since, the enlist baseline) that last set the
+    // object's values. Nullopt when unrecorded: baselines made before it was
+    // kept, and changes of other events, whose own revision it is.
+    static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change);
+    static void setValuesRevision(plat::coredata::ManagedObject& change,
+                                  const std::optional<SYNRevision>& revision);
     // The identifier string of the change's global identifier; nullopt when
     // it has none.
     static std::optional<std::string> globalIdentifierString(const plat::coredata::ManagedObject& change);

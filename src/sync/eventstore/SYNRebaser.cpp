@@ -92,10 +92,13 @@ plat::Result<Plan> makePlan(const std::string& localStore, ManagedObjectContext&
     return plan;
 }
 
-// The objects of a fold: per global identifier, its entity and values.
+// The objects of a fold: per global identifier, its entity and values, and
+// the revision of the save that last set them.
 class Fold {
   public:
-    void apply(const ManagedObject& change) {
+    // `revision`: the revision of the change's event; for the changes of a
+    // baseline, the revision each change recorded (nullopt: unrecorded).
+    void apply(const ManagedObject& change, const std::optional<SYNRevision>& revision) {
         auto identifier = change.objectForKey("globalIdentifier");
         if (!identifier) {
             return;
@@ -110,17 +113,20 @@ class Fold {
         }
         auto it = objects_.find(key);
         if (type == SYNObjectChangeTypeInsert) {
-            it = objects_.insert_or_assign(key, State{identifier, {}, {}}).first;
+            it = objects_.insert_or_assign(key, State{identifier, {}, {}, revision}).first;
             deleted_.erase(*identifier->valueForKey("globalIdentifier").asString());
         } else if (it == objects_.end()) {
             return;  // an update of an object nobody inserted
+        } else {
+            it->second.revision = revision;
         }
         for (const auto& value : SYNObjectChange::propertyChangeValues(change)) {
             update(it->second, value, type == SYNObjectChangeTypeInsert);
         }
     }
 
-    // The insert values of every object, relationships to deleted objects removed.
+    // The insert values of every object, relationships to deleted objects
+    // removed, and the revision that last set them.
     template <class Visit>
     void forEachObject(Visit&& visit) const {
         for (const auto& [key, state] : objects_) {
@@ -128,7 +134,7 @@ class Fold {
             for (const auto& [name, value] : state.values) {
                 values.push_back(finished(value, state));
             }
-            visit(state.identifier, values);
+            visit(state.identifier, values, state.revision);
         }
     }
 
@@ -137,6 +143,7 @@ class Fold {
         ManagedObjectPtr identifier;
         std::map<std::string, SYNPropertyChangeValue> values;
         std::map<std::string, std::vector<std::string>> orders;  // ordered to-many members
+        std::optional<SYNRevision> revision;                     // of the last insert or update
     };
 
     void update(State& state, const SYNPropertyChangeValue& value, bool inserting) {
@@ -232,13 +239,14 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     syn::detail::BaselineFields fields;
     if (plan->baseline) {
         for (const auto& change : plan->baseline->objectsForKey("objectChanges")) {
-            fold.apply(*change);
+            fold.apply(*change, SYNObjectChange::valuesRevision(*change));
         }
         fields.globalCount = SYNStoreModificationEvent::globalCount(*plan->baseline);
     }
     for (const auto& event : plan->foldable) {
+        const auto revision = SYNStoreModificationEvent::revision(*event);
         for (const auto& change : event->objectsForKey("objectChanges")) {
-            fold.apply(*change);
+            fold.apply(*change, revision);
         }
         fields.globalCount = std::max(fields.globalCount, SYNStoreModificationEvent::globalCount(*event));
         fields.timestamp = SYNStoreModificationEvent::timestamp(*event);
@@ -253,10 +261,11 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     set.removeStore(ownStore);
     fields.otherStores = set;
     auto baseline = syn::detail::makeBaseline(context, fields);
-    fold.forEachObject(
-        [&](const ManagedObjectPtr& identifier, const std::vector<SYNPropertyChangeValue>& values) {
-            syn::detail::addInsertChange(context, baseline, identifier, values);
-        });
+    fold.forEachObject([&](const ManagedObjectPtr& identifier,
+                           const std::vector<SYNPropertyChangeValue>& values,
+                           const std::optional<SYNRevision>& revision) {
+        syn::detail::addInsertChange(context, baseline, identifier, values, revision);
+    });
     if (plan->baseline) {
         context.deleteObject(plan->baseline);
     }

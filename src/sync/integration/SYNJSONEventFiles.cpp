@@ -143,6 +143,12 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
         if (!dataFiles.empty()) {
             object.set("dataFiles", Value(std::move(dataFiles)));
         }
+        // Recorded by the inserts of baselines; files without it read as unrecorded.
+        if (auto revision = SYNObjectChange::valuesRevision(*change)) {
+            object.set("valuesRevision",
+                       Value(plat::Dictionary{{"storeIdentifier", Value(revision->persistentStoreIdentifier)},
+                                              {"revisionNumber", Value(revision->revisionNumber)}}));
+        }
         plat::Array properties;
         for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
             plat::Dictionary property;
@@ -438,6 +444,14 @@ bool SYNJSONEventImport::importObjectChanges(const Value& file, plat::ErrorPtr* 
                 object->setObject(globalIdentifier, "globalIdentifier");
                 object->setObject(*event, "storeModificationEvent");
                 SYNObjectChange::setPropertyChangeValues(*object, values);
+                if (const Value* revision = change.find("valuesRevision")) {
+                    if (!revision->isDictionary()) {
+                        throw MalformedFile("The values revision of a change is not an object");
+                    }
+                    SYNObjectChange::setValuesRevision(
+                        *object, SYNRevision{stringMember(*revision, "storeIdentifier"),
+                                             integerMember(*revision, "revisionNumber")});
+                }
                 if (const Value* dataFiles = change.find("dataFiles")) {
                     if (!dataFiles->isArray()) {
                         throw MalformedFile("The data files of a change are not an array");

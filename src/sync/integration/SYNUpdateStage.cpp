@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -89,6 +90,7 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     struct Work {
         ManagedObjectPtr object;
         const std::vector<std::shared_ptr<const SYNPropertyChangeValue>>* values;
+        bool insert;
     };
     std::vector<Work> work;
     work.reserve(changes.size());
@@ -107,7 +109,7 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
         if (change.values.empty()) {
             continue;
         }
-        work.push_back({found->second, &change.values});
+        work.push_back({found->second, &change.values, change.type == SYNObjectChangeTypeInsert});
     }
 
     plat::ErrorPtr error;
@@ -148,8 +150,8 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
                     applyAttributeChanges(attributes, *item.object);
                 }
                 applyToOneRelationshipChanges(toOne, *item.object, *tables);
-                applyToManyRelationshipChanges(toMany, *item.object, *tables);
-                applyOrderedToManyRelationshipChanges(ordered, *item.object, *tables, inverse);
+                applyToManyRelationshipChanges(toMany, *item.object, *tables, item.insert);
+                applyOrderedToManyRelationshipChanges(ordered, *item.object, *tables, inverse, item.insert);
             }
         } catch (const std::exception& exception) {
             error = plat::Error::make(
@@ -217,7 +219,8 @@ void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPr
 
 void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                                     ManagedObject& object,
-                                                    const SYNObjectsByIdentifierByEntityName& objects) {
+                                                    const SYNObjectsByIdentifierByEntityName& objects,
+                                                    bool exactMembers) {
     for (const auto* change : values) {
         const RelationshipDescription* relationship =
             object.entity()->relationshipNamed(change->propertyName());
@@ -232,10 +235,21 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
         const auto candidates = SYNCandidateEntityNames(*relationship);
         auto proxy = relationship->isOrdered() ? object.mutableOrderedSetValueForKey(change->propertyName())
                                                : object.mutableSetValueForKey(change->propertyName());
+        std::set<const ManagedObject*> listed;
         for (const auto& identifier : change->addedIdentifiers()) {
-            if (auto member = findObject(candidates, objects, identifier);
-                member && !proxy.contains(member)) {
+            auto member = findObject(candidates, objects, identifier);
+            if (member) {
+                listed.insert(member.get());
+            }
+            if (member && !proxy.contains(member)) {
                 proxy.addObject(member);
+            }
+        }
+        if (exactMembers) {
+            for (const auto& member : object.objectsForKey(change->propertyName())) {
+                if (!listed.count(member.get())) {
+                    proxy.removeObject(member);
+                }
             }
         }
         for (const auto& identifier : change->removedIdentifiers()) {
@@ -248,8 +262,8 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
 
 void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
     const std::vector<const SYNPropertyChangeValue*>& values, ManagedObject& object,
-    const SYNObjectsByIdentifierByEntityName& objects,
-    const SYNIdentifiersByObjectByEntityName& identifiers) {
+    const SYNObjectsByIdentifierByEntityName& objects, const SYNIdentifiersByObjectByEntityName& identifiers,
+    bool exactMembers) {
     for (const auto* change : values) {
         const RelationshipDescription* relationship =
             object.entity()->relationshipNamed(change->propertyName());
@@ -265,6 +279,16 @@ void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
         auto position = [&](const ManagedObjectPtr& member) {
             return std::find(members.begin(), members.end(), member);
         };
+        if (exactMembers) {
+            std::set<const ManagedObject*> listed;
+            for (const auto& identifier : change->addedIdentifiers()) {
+                if (auto member = findObject(candidates, objects, identifier)) {
+                    listed.insert(member.get());
+                }
+            }
+            std::erase_if(members,
+                          [&](const ManagedObjectPtr& member) { return !listed.count(member.get()); });
+        }
         for (const auto& candidate : candidates) {
             auto table = objects.find(candidate);
             if (table == objects.end()) {

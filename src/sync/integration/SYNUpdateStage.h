@@ -19,6 +19,12 @@
 //   saves apart (SYNConcurrentRelationshipTest shows both).
 // - An attribute value that cannot be read (a missing data file, a failing
 //   transformer) is skipped with a level-1 log line, never written as nil.
+// - An insert change holds the object's whole state: its to-many and ordered
+//   to-many relationships get exactly the members it lists (those present),
+//   others are removed. An insert of an object already here (a full
+//   integration from a baseline into a store that had merged the events the
+//   baseline folded) would otherwise keep members a folded event removed,
+//   and that machine would hold them for good.
 #pragma once
 #include "sync/integration/SYNIntegrationStage.h"
 
@@ -44,13 +50,16 @@ class SYNUpdateStage : public SYNIntegrationStage {
     void applyToOneRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                        plat::coredata::ManagedObject& object,
                                        const SYNObjectsByIdentifierByEntityName& objects);
+    // exactMembers (an insert's values): members the values do not list are removed.
     void applyToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                         plat::coredata::ManagedObject& object,
-                                        const SYNObjectsByIdentifierByEntityName& objects);
+                                        const SYNObjectsByIdentifierByEntityName& objects,
+                                        bool exactMembers = false);
     void applyOrderedToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                                plat::coredata::ManagedObject& object,
                                                const SYNObjectsByIdentifierByEntityName& objects,
-                                               const SYNIdentifiersByObjectByEntityName& identifiers);
+                                               const SYNIdentifiersByObjectByEntityName& identifiers,
+                                               bool exactMembers = false);
 
   protected:
     plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;

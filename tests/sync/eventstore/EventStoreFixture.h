@@ -207,6 +207,17 @@ class EventWriter {
         return change;
     }
 
+    // An insert of a baseline that records the revision of the save that
+    // last set its values.
+    plat::coredata::ManagedObjectPtr insert(const plat::coredata::ManagedObjectPtr& event,
+                                            const std::string& gid,
+                                            const std::vector<SYNPropertyChangeValue>& values,
+                                            const SYNRevision& valuesRevision) {
+        auto made = change(event, gid, SYNObjectChangeTypeInsert, values);
+        SYNObjectChange::setValuesRevision(*made, valuesRevision);
+        return made;
+    }
+
   private:
     plat::coredata::ManagedObjectContext& context_;
 };

@@ -50,17 +50,18 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
 
     // Copies the baselines of one machine into another, as an import would.
     void copyBaselines(const Machine& from, const Machine& to) {
-        std::vector<std::tuple<std::string, int64_t, SYNRevision, SYNRevisionSet,
-                               std::vector<std::pair<std::string, std::vector<SYNPropertyChangeValue>>>>>
-            copied;
+        using Changes = std::vector<
+            std::tuple<std::string, std::vector<SYNPropertyChangeValue>, std::optional<SYNRevision>>>;
+        std::vector<std::tuple<std::string, int64_t, SYNRevision, SYNRevisionSet, Changes>> copied;
         from.context->performBlockAndWait([&] {
             auto baselines = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
                 std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, *from.context);
             for (const auto& baseline : *baselines) {
-                std::vector<std::pair<std::string, std::vector<SYNPropertyChangeValue>>> changes;
+                Changes changes;
                 for (const auto& change : baseline->objectsForKey("objectChanges")) {
                     changes.emplace_back(*SYNObjectChange::globalIdentifierString(*change),
-                                         SYNObjectChange::propertyChangeValues(*change));
+                                         SYNObjectChange::propertyChangeValues(*change),
+                                         SYNObjectChange::valuesRevision(*change));
                 }
                 copied.emplace_back(SYNStoreModificationEvent::uniqueIdentifier(*baseline),
                                     SYNStoreModificationEvent::globalCount(*baseline),
@@ -72,8 +73,9 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
             EventWriter write(*to.context);
             for (const auto& [uid, count, own, others, changes] : copied) {
                 auto event = write.event(uid, SYNStoreModificationEventTypeBaseline, count, own, others);
-                for (const auto& [gid, values] : changes) {
-                    write.change(event, gid, SYNObjectChangeTypeInsert, values);
+                for (const auto& [gid, values, revision] : changes) {
+                    auto change = write.change(event, gid, SYNObjectChangeTypeInsert, values);
+                    SYNObjectChange::setValuesRevision(*change, revision);
                 }
             }
             ASSERT_EQ(to.context->save(), nullptr);
@@ -101,6 +103,77 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
             }
         });
         return views;
+    }
+
+    // Two or more baselines to consolidate, written afresh into the store.
+    struct Insert {
+        std::string gid;
+        std::string name;
+        std::optional<SYNRevision> revision;  // nullopt: unrecorded
+    };
+    struct Input {
+        int64_t globalCount;  // event order
+        SYNRevision own;
+        SYNRevisionSet others;
+        std::vector<Insert> inserts;
+    };
+
+    // The names the consolidated baseline holds, checked to be the same
+    // whichever input hosts the result (the one given the most changes, by
+    // filler objects that every input holds alike).
+    std::map<std::string, Value> consolidatedNames(const std::vector<Input>& inputs) {
+        std::optional<std::map<std::string, Value>> first;
+        for (std::size_t host = 0; host < inputs.size(); ++host) {
+            SCOPED_TRACE("host input " + std::to_string(host));
+            EventWriter write(*context);
+            inStore([&] {
+                auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                    std::nullopt, std::nullopt, *context);
+                ASSERT_TRUE(existing.ok());
+                for (const auto& event : *existing) {
+                    context->deleteObject(event);
+                }
+                for (std::size_t i = 0; i < inputs.size(); ++i) {
+                    const auto& input = inputs[i];
+                    auto event = write.event("input" + std::to_string(i),
+                                             SYNStoreModificationEventTypeBaselineConsolidating,
+                                             input.globalCount, input.own, input.others);
+                    for (const auto& insert : input.inserts) {
+                        if (insert.revision) {
+                            write.insert(event, insert.gid, {attribute("name", Value(insert.name))},
+                                         *insert.revision);
+                        } else {
+                            write.change(event, insert.gid, SYNObjectChangeTypeInsert,
+                                         {attribute("name", Value(insert.name))});
+                        }
+                    }
+                    if (i == host) {
+                        for (int filler = 0; filler < 5; ++filler) {
+                            write.change(event, "filler" + std::to_string(filler), SYNObjectChangeTypeInsert,
+                                         {attribute("name", Value("filler"))});
+                        }
+                    }
+                }
+                ASSERT_EQ(context->save(), nullptr);
+            });
+            Machine machine{store, context};
+            consolidate(machine);
+            auto left = baselines(machine);
+            EXPECT_EQ(left.size(), 1u);
+            if (left.empty()) {
+                return {};
+            }
+            auto names = left.front().names;
+            for (int filler = 0; filler < 5; ++filler) {
+                EXPECT_EQ(names.erase("filler" + std::to_string(filler)), 1u);
+            }
+            if (first) {
+                EXPECT_EQ(names, *first);
+            } else {
+                first = names;
+            }
+        }
+        return first.value_or(std::map<std::string, Value>{});
     }
 
     static void consolidate(const Machine& machine) {
@@ -241,15 +314,8 @@ TEST_F(SYNBaselineConsolidatorTest, TheResultIsTheSameWhicheverInputIsLarger) {
 // covers the other (each has seen a store the other has not), yet the
 // rebased one has seen everything the late one knows of store A: x is gone
 // and w is as store A last saved it, whichever baseline is later in event
-// order.
-//
-// Disabled: it fails today. Consolidation takes the union of its inputs'
-// inserts and, for an object both hold, the insert of the input later in
-// event order; a rebase leaves no trace of the objects it dropped, so the
-// rule cannot tell "deleted" from "never seen". Mending it needs each insert
-// of a baseline to record the revision of the save that last set it, so that
-// an insert whose revision the other input covers loses.
-TEST_F(SYNBaselineConsolidatorTest, DISABLED_ALateBaselineBringsBackNothingARebaseDeletedOrUpdated) {
+// order. Each insert records the revision of the save that last set it.
+TEST_F(SYNBaselineConsolidatorTest, ALateBaselineBringsBackNothingARebaseDeletedOrUpdated) {
     for (const int64_t lateCount : {3, 6}) {
         SCOPED_TRACE("late baseline global count " + std::to_string(lateCount));
         EventWriter write(*context);
@@ -263,14 +329,14 @@ TEST_F(SYNBaselineConsolidatorTest, DISABLED_ALateBaselineBringsBackNothingAReba
             // Store A's first baseline {A:0} consolidated with store C's {C:0}.
             auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, lateCount,
                                     {"C", 0}, revisions({{"A", 0}}));
-            write.change(late, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("deleted by A"))});
-            write.change(late, "w", SYNObjectChangeTypeInsert, {attribute("name", Value("stale"))});
-            write.change(late, "y", SYNObjectChangeTypeInsert, {attribute("name", Value("from C"))});
+            write.insert(late, "x", {attribute("name", Value("deleted by A"))}, {"A", 0});
+            write.insert(late, "w", {attribute("name", Value("stale"))}, {"A", 0});
+            write.insert(late, "y", {attribute("name", Value("from C"))}, {"C", 0});
             // Store A's rebase over {A:0, B:0} and its saves up to A:4.
             auto rebased = write.event("rebased", SYNStoreModificationEventTypeBaseline, 5, {"A", 4},
                                        revisions({{"B", 0}}));
-            write.change(rebased, "w", SYNObjectChangeTypeInsert, {attribute("name", Value("fresh"))});
-            write.change(rebased, "z", SYNObjectChangeTypeInsert, {attribute("name", Value("from B"))});
+            write.insert(rebased, "w", {attribute("name", Value("fresh"))}, {"A", 3});
+            write.insert(rebased, "z", {attribute("name", Value("from B"))}, {"B", 0});
             ASSERT_EQ(context->save(), nullptr);
         });
         Machine machine{store, context};
@@ -285,6 +351,121 @@ TEST_F(SYNBaselineConsolidatorTest, DISABLED_ALateBaselineBringsBackNothingAReba
                       {"w", Value("fresh")}, {"y", Value("from C")}, {"z", Value("from B")}}));
         EXPECT_EQ(left.front().set, revisions({{"A", 4}, {"B", 0}, {"C", 0}}));
     }
+}
+
+// Store A's baseline has seen B up to B:1; store B's has seen A up to A:1.
+// Each no longer holds an object that the other holds as set by a save it
+// has seen: a later event deleted it, whichever input is later in event
+// order. Objects set by saves the other has not seen stay.
+TEST_F(SYNBaselineConsolidatorTest, AnObjectTheOtherInputSawAndNoLongerHoldsStaysDeleted) {
+    for (const auto& [countA, countB] : {std::pair<int64_t, int64_t>{1, 2}, {2, 1}}) {
+        SCOPED_TRACE("event order " + std::to_string(countA) + ", " + std::to_string(countB));
+        auto names = consolidatedNames({
+            {countA,
+             {"A", 3},
+             revisions({{"B", 1}, {"C", 0}}),
+             {{"x", "set by A:1", SYNRevision{"A", 1}},
+              {"a", "set by A:3", SYNRevision{"A", 3}},
+              {"c", "set by C:0", SYNRevision{"C", 0}}}},
+            {countB,
+             {"B", 2},
+             revisions({{"A", 1}}),
+             {{"v", "set by B:1", SYNRevision{"B", 1}}, {"b", "set by B:2", SYNRevision{"B", 2}}}},
+        });
+        EXPECT_EQ(names,
+                  (std::map<std::string, Value>{
+                      {"a", Value("set by A:3")}, {"b", Value("set by B:2")}, {"c", Value("set by C:0")}}));
+    }
+}
+
+// Of two versions of an object, the one set by a save the other input has
+// seen is the older, whichever input is later in event order.
+TEST_F(SYNBaselineConsolidatorTest, AVersionSetByASaveTheOtherInputSawLoses) {
+    for (const auto& [countA, countB] : {std::pair<int64_t, int64_t>{1, 2}, {2, 1}}) {
+        SCOPED_TRACE("event order " + std::to_string(countA) + ", " + std::to_string(countB));
+        auto names = consolidatedNames({
+            {countA,
+             {"A", 3},
+             revisions({{"B", 1}}),
+             {{"w", "A:3", SYNRevision{"A", 3}}, {"q", "B:1", SYNRevision{"B", 1}}}},
+            {countB,
+             {"B", 2},
+             revisions({{"A", 1}}),
+             {{"w", "A:1", SYNRevision{"A", 1}}, {"q", "B:2", SYNRevision{"B", 2}}}},
+        });
+        EXPECT_EQ(names, (std::map<std::string, Value>{{"w", Value("A:3")}, {"q", Value("B:2")}}));
+    }
+}
+
+// Versions set by concurrent saves (neither input has seen the other's
+// save) go by event order, and objects of one input only stay.
+TEST_F(SYNBaselineConsolidatorTest, ConcurrentVersionsGoByEventOrder) {
+    for (const auto& [countA, countB] : {std::pair<int64_t, int64_t>{1, 2}, {2, 1}}) {
+        SCOPED_TRACE("event order " + std::to_string(countA) + ", " + std::to_string(countB));
+        auto names = consolidatedNames({
+            {countA,
+             {"A", 2},
+             revisions({{"B", 0}}),
+             {{"o", "A:2", SYNRevision{"A", 2}}, {"a", "A:1", SYNRevision{"A", 1}}}},
+            {countB,
+             {"B", 2},
+             revisions({{"A", 0}}),
+             {{"o", "B:2", SYNRevision{"B", 2}}, {"b", "B:1", SYNRevision{"B", 1}}}},
+        });
+        EXPECT_EQ(names, (std::map<std::string, Value>{{"o", Value(countB > countA ? "B:2" : "A:2")},
+                                                       {"a", Value("A:1")},
+                                                       {"b", Value("B:1")}}));
+    }
+}
+
+// Baselines made before inserts recorded their revision keep the old rule:
+// every object of either input, the version of the input later in event
+// order. An unrecorded version still beats one set by a save its own input
+// has seen, and a recorded one the other input saw is still deleted.
+TEST_F(SYNBaselineConsolidatorTest, UnrecordedVersionsKeepTheEventOrderRule) {
+    for (const auto& [countA, countB] : {std::pair<int64_t, int64_t>{1, 2}, {2, 1}}) {
+        SCOPED_TRACE("event order " + std::to_string(countA) + ", " + std::to_string(countB));
+        auto names = consolidatedNames({
+            {countA,
+             {"A", 3},
+             revisions({{"B", 1}}),
+             {{"o", "A's", std::nullopt}, {"x", "A's only", std::nullopt}, {"m", "A's", std::nullopt}}},
+            {countB,
+             {"B", 2},
+             revisions({{"A", 1}}),
+             {{"o", "B's", std::nullopt},
+              {"y", "B's only", std::nullopt},
+              {"m", "B:1", SYNRevision{"B", 1}},
+              {"d", "B:0", SYNRevision{"B", 0}}}},
+        });
+        EXPECT_EQ(names, (std::map<std::string, Value>{{"o", Value(countB > countA ? "B's" : "A's")},
+                                                       {"x", Value("A's only")},
+                                                       {"y", Value("B's only")},
+                                                       {"m", Value("A's")}}));
+    }
+}
+
+// An enlist's baseline records its own revision on every insert, and the
+// consolidated baseline keeps what each insert recorded.
+TEST_F(SYNBaselineConsolidatorTest, EnlistBaselinesRecordTheirRevisionAndConsolidationKeepsIt) {
+    Machine first = enlist("AAAAAAAA-0000-0000-0000-000000000001", {"alice", "bob"});
+    Machine second = enlist("AAAAAAAA-0000-0000-0000-000000000002", {"carol"});
+    copyBaselines(second, first);
+    consolidate(first);
+    std::map<std::string, std::optional<SYNRevision>> recorded;
+    first.context->performBlockAndWait([&] {
+        auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*first.context);
+        for (const auto& change : baseline->objectsForKey("objectChanges")) {
+            auto values = SYNObjectChange::propertyChangeValues(*change);
+            recorded[valueNamed(values, "name")->value()->stringValue()] =
+                SYNObjectChange::valuesRevision(*change);
+        }
+    });
+    const std::string one = *first.store->persistentStoreIdentifier();
+    const std::string two = *second.store->persistentStoreIdentifier();
+    EXPECT_EQ(recorded, (std::map<std::string, std::optional<SYNRevision>>{{"alice", SYNRevision{one, 0}},
+                                                                           {"bob", SYNRevision{one, 0}},
+                                                                           {"carol", SYNRevision{two, 0}}}));
 }
 
 }  // namespace

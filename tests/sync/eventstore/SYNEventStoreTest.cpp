@@ -11,8 +11,10 @@
 #include "EventStoreFixture.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/URL.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNDataAdditions.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 
 namespace eventstoretest {
 namespace {
@@ -289,6 +291,62 @@ TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
         left.insert(inStore([&] { return SYNStoreModificationEvent::uniqueIdentifier(*event); }));
     }
     EXPECT_EQ(left, (std::set<std::string>{"save in progress", "complete"}));
+}
+
+// An event store written before inserts recorded the revision of their
+// values opens (its store is migrated), its changes read as unrecorded, and
+// new changes record theirs.
+TEST_F(SYNEventStoreTest, AStoreWrittenBeforeValuesRevisionsOpensWithThemUnrecorded) {
+    const std::string path = store->pathToStoreFile();
+    store->dismantle();
+    store.reset();
+    context.reset();
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        fs::remove(path + suffix);
+    }
+    {
+        auto model = std::const_pointer_cast<plat::coredata::ManagedObjectModel>(
+            SYNEventStoreModelWithoutValuesRevisions());
+        auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+        auto old = coordinator->addPersistentStore(kStoreType, "", plat::URL::fileURLWithPath(path));
+        ASSERT_TRUE(old.ok());
+        auto oldContext =
+            plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+        oldContext->setPersistentStoreCoordinator(coordinator);
+        EventWriter write(*oldContext);
+        auto base = write.event("old baseline", SYNStoreModificationEventTypeBaseline, 1, {"A", 0});
+        write.change(base, "p1", SYNObjectChangeTypeInsert, {attribute("name", Value("one"))});
+        ASSERT_EQ(oldContext->save(), nullptr);
+        oldContext->reset();
+        ASSERT_EQ(coordinator->removePersistentStore(*old), nullptr);
+    }
+    store = openStore();
+    ASSERT_TRUE(store);
+    context = store->managedObjectContext();
+    ASSERT_TRUE(context);
+    inStore([&] {
+        auto base = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        ASSERT_TRUE(base);
+        auto changes = base->objectsForKey("objectChanges");
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_EQ(SYNObjectChange::valuesRevision(*changes.front()), std::nullopt);
+        EXPECT_EQ(SYNObjectChange::globalIdentifierString(*changes.front()), "p1");
+        EventWriter(*context).insert(base, "p2", {attribute("name", Value("two"))}, {"A", 0});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    store->dismantle();
+    store = openStore();
+    context = store->managedObjectContext();
+    inStore([&] {
+        auto base = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        for (const auto& change : base->objectsForKey("objectChanges")) {
+            recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                SYNObjectChange::valuesRevision(*change);
+        }
+        EXPECT_EQ(recorded, (std::map<std::string, std::optional<SYNRevision>>{{"p1", std::nullopt},
+                                                                               {"p2", SYNRevision{"A", 0}}}));
+    });
 }
 
 TEST_F(SYNEventStoreTest, CurrentBaselineIsTheLastBaselineInEventOrder) {

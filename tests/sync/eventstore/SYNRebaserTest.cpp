@@ -281,5 +281,35 @@ TEST_F(SYNRebaserTest, EventsTheBaselineHoldsAreDeleted) {
     EXPECT_EQ(left, (std::vector<std::string>{"base", "L0", "B1", "L1", "B2"}));
 }
 
+// Each insert of the new baseline records the revision of the event that
+// last inserted or updated its object; objects no folded event touched keep
+// what the old baseline recorded, also "unrecorded".
+TEST_F(SYNRebaserTest, TheNewBaselineRecordsTheRevisionThatLastSetEachObject) {
+    EventWriter write(*context);
+    inStore([&] {
+        auto base =
+            *SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("base", *context);
+        write.insert(base, "p5", {attribute("name", Value("five"))}, {"B", 0});
+        write.change(base, "p6", SYNObjectChangeTypeInsert, {attribute("name", Value("six"))});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+    std::map<std::string, std::optional<SYNRevision>> recorded;
+    inStore([&] {
+        auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+        for (const auto& change : baseline->objectsForKey("objectChanges")) {
+            recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                SYNObjectChange::valuesRevision(*change);
+        }
+    });
+    // L0 updated p1 and inserted p4; B1 deleted p2 and updated p3.
+    EXPECT_EQ(recorded, (std::map<std::string, std::optional<SYNRevision>>{{"p1", SYNRevision{local, 0}},
+                                                                           {"p3", SYNRevision{"B", 1}},
+                                                                           {"p4", SYNRevision{local, 0}},
+                                                                           {"p5", SYNRevision{"B", 0}},
+                                                                           {"p6", std::nullopt}}));
+}
+
 }  // namespace
 }  // namespace eventstoretest

@@ -74,6 +74,122 @@ TEST_F(SYNEventFilesTest, BaselinesArriveToBeConsolidated) {
     });
 }
 
+// What the inserts of an event record of the revision of their values.
+std::map<std::string, std::optional<SYNRevision>> valuesRevisions(
+    const std::shared_ptr<SYNEventStore>& store, const plat::coredata::ManagedObjectIDPtr& id) {
+    return inContext(store, [&](plat::coredata::ManagedObjectContext& context) {
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        auto event = context.existingObjectWithID(id);
+        EXPECT_TRUE(event.ok());
+        if (event.ok()) {
+            for (const auto& change : (*event)->objectsForKey("objectChanges")) {
+                recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                    SYNObjectChange::valuesRevision(*change);
+            }
+        }
+        return recorded;
+    });
+}
+
+// A copy of a JSON value without the members named `key`.
+Value withoutMember(const Value& value, const std::string& key) {
+    if (const auto* dictionary = value.asDictionary()) {
+        plat::Dictionary copy;
+        for (const auto& [name, member] : *dictionary) {
+            if (name != key) {
+                copy.set(name, withoutMember(member, key));
+            }
+        }
+        return Value(std::move(copy));
+    }
+    if (const auto* array = value.asArray()) {
+        plat::Array copy;
+        for (const auto& member : *array) {
+            copy.push_back(withoutMember(member, key));
+        }
+        return Value(std::move(copy));
+    }
+    return value;
+}
+
+// The inserts of a baseline carry the revision of the save that last set
+// them through both kinds of file; files written before it was recorded
+// (JSON without the member, binary files of the older event-store model)
+// are read with it unrecorded.
+TEST_F(SYNEventFilesTest, BaselineValuesRevisionsTravelAndOlderFilesReadAsUnrecorded) {
+    const std::map<std::string, std::optional<SYNRevision>> expected{{"R1", SYNRevision{"OTHER-STORE", 3}},
+                                                                     {"U1", std::nullopt}};
+    const std::map<std::string, std::optional<SYNRevision>> unrecorded{{"R1", std::nullopt},
+                                                                       {"U1", std::nullopt}};
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "json");
+        const std::string uid = binary ? "BASEB" : "BASEJ";
+        auto id = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            EventWriter writer(context);
+            auto event = writer.event(uid, SYNStoreModificationEventTypeBaseline, 3,
+                                      SYNRevision{storeID(source), 2}, revisions({{"OTHER-STORE", 4}}));
+            writer.insert(event, "R1", {attribute("name", Value("recorded"))}, {"OTHER-STORE", 3});
+            writer.change(event, "U1", SYNObjectChangeTypeInsert, {attribute("name", Value("unrecorded"))});
+            EXPECT_EQ(context.save(), nullptr);
+            return event->objectID();
+        });
+        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
+                            : exportEvent<SYNJSONEventExport>(source, id);
+        ASSERT_EQ(files.size(), 1u);
+        auto import =
+            binary ? std::shared_ptr<SYNEventImport>(
+                         importEvent<SYNPersistentStoreEventImport>(destination, files))
+                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        ASSERT_EQ(import->error(), nullptr);
+        EXPECT_EQ(valuesRevisions(destination, import->eventID()), expected);
+        inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+            context.deleteObject(context.objectWithID(import->eventID()));
+            EXPECT_EQ(context.save(), nullptr);
+        });
+    }
+
+    // A JSON file written before: the same file without the member.
+    auto id = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        auto event =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("BASEJ", context);
+        return (*event)->objectID();
+    });
+    auto files = exportEvent<SYNJSONEventExport>(source, id);
+    ASSERT_EQ(files.size(), 1u);
+    auto json = plat::JSONSerialization::JSONObjectWithContentsOfFile(files[0]);
+    ASSERT_TRUE(json.ok());
+    ASSERT_EQ(
+        plat::JSONSerialization::writeJSONObjectToFile(withoutMember(*json, "valuesRevision"), files[0]),
+        nullptr);
+    auto jsonImport = importEvent<SYNJSONEventImport>(destination, files);
+    ASSERT_EQ(jsonImport->error(), nullptr);
+    EXPECT_EQ(valuesRevisions(destination, jsonImport->eventID()), unrecorded);
+
+    // A binary file of the older model.
+    const std::string path = (root / "older.binary").string();
+    {
+        plat::coredata::BinaryStore::registerStoreType();
+        auto model = std::const_pointer_cast<plat::coredata::ManagedObjectModel>(
+            SYNEventStoreModelWithoutValuesRevisions());
+        auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model);
+        ASSERT_TRUE(
+            coordinator
+                ->addPersistentStore(plat::coredata::BinaryStoreType, "", plat::URL::fileURLWithPath(path))
+                .ok());
+        auto context =
+            plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+        context->setPersistentStoreCoordinator(coordinator);
+        EventWriter writer(*context);
+        auto event = writer.event("OLDER", SYNStoreModificationEventTypeBaseline, 3, SYNRevision{"X", 2});
+        writer.change(event, "R1", SYNObjectChangeTypeInsert, {attribute("name", Value("older"))});
+        writer.change(event, "U1", SYNObjectChangeTypeInsert, {attribute("name", Value("older"))});
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto binaryImport = importEvent<SYNPersistentStoreEventImport>(destination, {path});
+    ASSERT_EQ(binaryImport->error(), nullptr);
+    EXPECT_EQ(valuesRevisions(destination, binaryImport->eventID()), unrecorded);
+}
+
 TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
     // 45 Person changes (42 inserts, U1, D1 and RICH) and one Pet, in batches of 20:
     // files close after the first and second batch, the last 5 changes and the

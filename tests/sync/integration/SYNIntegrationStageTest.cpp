@@ -362,6 +362,48 @@ TEST_F(SYNIntegrationStageTest, OrderedRelationshipsFollowTheIndexesOfTheChange)
     }
 }
 
+// An insert holds the whole object: applied to an object already here (a
+// full integration after a rebase folded a removal this store had not
+// merged), its to-many and ordered to-many relationships end with exactly
+// the members it lists; an update only adds and removes.
+TEST_F(SYNIntegrationStageTest, AnInsertGivesToManyRelationshipsExactlyItsMembers) {
+    auto canvas = object("Canvas", "canvas");
+    auto circle = object("Circle", "circle");
+    auto shape = object("Shape", "shape");
+    canvas->mutableSetValueForKey("shapes").addObject(circle);
+    canvas->mutableSetValueForKey("shapes").addObject(shape);
+    auto playlist = object("Playlist", "playlist");
+    std::map<std::string, ManagedObjectPtr> items;
+    for (const char* gid : {"A", "B", "C"}) {
+        items[gid] = object("Item", gid);
+        items[gid]->setValue(Value(gid), "label");
+        playlist->mutableOrderedSetValueForKey("items").addObject(items[gid]);
+    }
+
+    SYNPropertyChangeValue shapes(SYNPropertyChangeTypeToManyRelationship, "shapes");
+    shapes.setAddedIdentifiers({"circle"});
+    ASSERT_EQ(update({change("Canvas", "canvas", SYNObjectChangeTypeUpdate, {shapes})},
+                     relationships("Canvas", "shapes")),
+              nullptr);
+    EXPECT_EQ(canvas->objectsForKey("shapes").size(), 2u) << "an update only adds";
+    ASSERT_EQ(update({change("Canvas", "canvas", SYNObjectChangeTypeInsert, {shapes})},
+                     relationships("Canvas", "shapes")),
+              nullptr);
+    EXPECT_EQ(canvas->objectsForKey("shapes"), std::vector<ManagedObjectPtr>{circle});
+    EXPECT_EQ(shape->objectForKey("canvas"), nullptr);
+
+    auto listed = ordered("items", {"C", "A", "unknown"}, {{0, "C"}, {1, "A"}});
+    ASSERT_EQ(update({change("Playlist", "playlist", SYNObjectChangeTypeUpdate, {listed})},
+                     relationships("Playlist", "items")),
+              nullptr);
+    EXPECT_EQ(names(playlist, "items"), (std::vector<std::string>{"C", "A", "B"}));
+    ASSERT_EQ(update({change("Playlist", "playlist", SYNObjectChangeTypeInsert, {listed})},
+                     relationships("Playlist", "items")),
+              nullptr);
+    EXPECT_EQ(names(playlist, "items"), (std::vector<std::string>{"C", "A"}));
+    EXPECT_EQ(items["B"]->objectForKey("playlist"), nullptr);
+}
+
 TEST_F(SYNIntegrationStageTest, DeletesEmptyRelationshipsThenDeleteAndSkipUnknownObjects) {
     auto canvas = object("Canvas", "canvas");
     std::vector<ManagedObjectPtr> shapes;

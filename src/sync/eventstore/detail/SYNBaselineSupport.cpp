@@ -28,13 +28,15 @@ ManagedObjectPtr makeBaseline(ManagedObjectContext& context, const BaselineField
 
 void addInsertChange(ManagedObjectContext& context, const ManagedObjectPtr& event,
                      const ManagedObjectPtr& globalIdentifier,
-                     const std::vector<SYNPropertyChangeValue>& values) {
+                     const std::vector<SYNPropertyChangeValue>& values,
+                     const std::optional<SYNRevision>& valuesRevision) {
     auto change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
     change->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
     change->setValue(globalIdentifier->valueForKey("nameOfEntity"), "nameOfEntity");
     change->setObject(globalIdentifier, "globalIdentifier");
     change->setObject(event, "storeModificationEvent");
     SYNObjectChange::setPropertyChangeValues(*change, values);
+    SYNObjectChange::setValuesRevision(*change, valuesRevision);
     std::set<std::string> files;
     for (const auto& value : values) {
         if (value.filename() && files.insert(*value.filename()).second) {

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,13 @@ plat::coredata::ManagedObjectPtr makeBaseline(plat::coredata::ManagedObjectConte
                                               const BaselineFields& fields);
 
 // An insert change of the event for the global-identifier record, with
-// data-file records for the values held in files.
+// data-file records for the values held in files and the revision of the
+// save that last set the values (nullopt: unrecorded).
 void addInsertChange(plat::coredata::ManagedObjectContext& context,
                      const plat::coredata::ManagedObjectPtr& event,
                      const plat::coredata::ManagedObjectPtr& globalIdentifier,
-                     const std::vector<SYNPropertyChangeValue>& values);
+                     const std::vector<SYNPropertyChangeValue>& values,
+                     const std::optional<SYNRevision>& valuesRevision);
 
 // Runs job inside the store's context, asynchronously; an exception becomes
 // SYNErrorUnknown; a failed job rolls the context back. The completion (may
