@@ -3,7 +3,11 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
@@ -45,6 +49,19 @@ std::string fileURI(const std::string& path) {
     }
     return uri;
 }
+
+// The storages whose lock the calling thread holds, innermost last: a block
+// or hook that calls its own storage again is stopped instead of waiting for
+// itself.
+thread_local std::vector<const BEACDBStorage*> heldStorages;
+
+class HeldMark {
+  public:
+    explicit HeldMark(const BEACDBStorage* storage) { heldStorages.push_back(storage); }
+    ~HeldMark() { heldStorages.pop_back(); }
+    HeldMark(const HeldMark&) = delete;
+    HeldMark& operator=(const HeldMark&) = delete;
+};
 
 bool isCorruption(int code) {
     return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
@@ -211,11 +228,30 @@ BEACDBStorage::BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t versio
 }
 
 BEACDBStorage::~BEACDBStorage() {
+    plat::MutexLock lock(mutex_);
     closeConnection();
 }
 
+void BEACDBStorage::checkNotReentered(const char* operation) const {
+    if (std::find(heldStorages.begin(), heldStorages.end(), this) == heldStorages.end())
+        return;
+    std::fprintf(stderr,
+                 "BEACDBStorage \"%s\": %s called from a block or hook of the same storage, which runs "
+                 "under its lock; use the connection the block was given.\n",
+                 filename_.c_str(), operation);
+    std::abort();
+}
+
+std::string BEACDBStorage::dbFilePath() const {
+    checkNotReentered("dbFilePath");
+    plat::MutexLock lock(mutex_);
+    return dbFilePath_;
+}
+
 void BEACDBStorage::initialize() {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("initialize");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
     int result = configureDatabase();
     if (isCorruption(result)) {
         auto salvaged = salvageRows();
@@ -226,7 +262,7 @@ void BEACDBStorage::initialize() {
                      "Database \"%@\" is damaged; it is deleted and created afresh with the %tu row(s) that "
                      "could still be read.",
                      filename_, count);
-        dropDatabase();
+        dropDatabaseLocked();
         result = configureDatabase();
         if (result == SQLITE_OK && count > 0)
             restoreRows(salvaged);
@@ -283,7 +319,7 @@ std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
 }
 
 void BEACDBStorage::restoreRows(const std::vector<SalvagedTable>& tables) {
-    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+    int result = executeLocked([&](BEACDBConnection& db) {
         if (int code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != SQLITE_OK)
             return code;
         for (const auto& table : tables) {
@@ -439,7 +475,13 @@ void BEACDBStorage::enableAutoVacuum(BEACDBConnection& db) {
 }
 
 int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block) {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("executeQueryUsingBlock");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
+    return executeLocked(block);
+}
+
+int BEACDBStorage::executeLocked(const std::function<int(BEACDBConnection&)>& block) {
     if (pageSize_ == 0) {
         BEACLogError(kBEACLogTag,
                      "The database was not configured correctly. The page size is expected to be non zero.");
@@ -453,7 +495,7 @@ int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnecti
             return result;
         }
     }
-    BEACDBConnection connection(db_, &statements_);
+    BEACDBConnection connection(db_, &statements_, pageSize_, maxSizeInBytes_);
     int result = block(connection);
     // Nothing may stay in a transaction that is never committed: every later
     // change would go into it and be lost when the connection closes.
@@ -581,7 +623,13 @@ bool BEACDBStorage::dropTable(const std::string& table) {
 // The companions go too: a hot journal or WAL left behind would be replayed
 // into the new file.
 void BEACDBStorage::dropDatabase() {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("dropDatabase");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
+    dropDatabaseLocked();
+}
+
+void BEACDBStorage::dropDatabaseLocked() {
     closeConnection();
     if (dbFilePath_.empty()) {
         BEACLogError(kBEACLogTag, "Failed to delete database.");
@@ -592,16 +640,19 @@ void BEACDBStorage::dropDatabase() {
         if (::access(companion.c_str(), F_OK) == 0)
             BEACUtility::deleteFileAtPath(companion);
     }
-    if (BEACUtility::deleteFileAtPath(dbFilePath_))
-        BEACLogVerbose(kBEACLogTag, "Database %@ has been deleted.", fileURI(dbFilePath_));
-    else
+    if (BEACUtility::deleteFileAtPath(dbFilePath_)) {
+        const std::string uri = fileURI(dbFilePath_);
+        BEACLogVerbose(kBEACLogTag, "Database %@ has been deleted.", uri);
+    } else
         BEACLogError(kBEACLogTag, "Failed to delete database.");
 }
 
 void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) {
+    checkNotReentered("setMaxStorageSize");
     bool accepted = false;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
+        HeldMark mark(this);
         if (pageSize_ == 0) {
             BEACLogError(
                 kBEACLogTag,
@@ -655,11 +706,13 @@ void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<v
 }
 
 int64_t BEACDBStorage::maxSizeInBytes() const {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("maxSizeInBytes");
+    plat::MutexLock lock(mutex_);
     return maxSizeInBytes_;
 }
 
 int64_t BEACDBStorage::pageSize() const {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("pageSize");
+    plat::MutexLock lock(mutex_);
     return pageSize_;
 }

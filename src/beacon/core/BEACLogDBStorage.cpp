@@ -121,7 +121,7 @@ void BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVers
 bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) {
     if (!log)
         return false;
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto archived =
         BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(log)));
     std::optional<std::string> base64;
@@ -151,7 +151,7 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
 
     bool noRoom = false;
     int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
-        const int64_t capacity = pageSize() * (maxSizeInBytes() / pageSize());
+        const int64_t capacity = db.pageSize() * (db.maxSizeInBytes() / db.pageSize());
         if (static_cast<int64_t>(length) >= capacity) {
             BEACLogError(
                 kBEACLogTag,
@@ -253,7 +253,7 @@ int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& in
     static const std::string candidatesQuery =
         plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC LIMIT 16",
                      kId, kTable, kPriority, kPriority, kId);
-    const int64_t page = std::max<int64_t>(pageSize(), 512);
+    const int64_t page = std::max<int64_t>(db.pageSize(), 512);
     int code = BEACSQLiteOK;
     const int64_t maxPages = db.querySingleValue("PRAGMA max_page_count;", &code);
     if (code != BEACSQLiteOK)
@@ -345,7 +345,7 @@ std::vector<int64_t> BEACLogDBStorage::excludedIds(const std::string& groupId) c
 bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t limit,
                                            const std::optional<std::vector<std::string>>& excludedTargetKeys,
                                            const LoadCompletion& completion) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     BEACStorageBindableArray values;
     std::string condition = plat::format("\"%@\" = ?", kGroupId);
     values.addString(groupId);
@@ -365,7 +365,7 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
     if (limit < std::numeric_limits<int64_t>::max())
         condition += plat::format(" LIMIT %lu", limit + 1);
 
-    auto rows = logsWithCondition(condition, values);
+    auto rows = logsWithConditionLocked(condition, values);
     const bool moreAvailable = rows.size() > limit;
     if (moreAvailable)
         rows.resize(limit);
@@ -382,6 +382,7 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
                        joined(idValues(ids), "','"), *batchId);
         batches_[groupId][*batchId] = std::move(ids);
     }
+    lock.unlock();
     if (completion)
         completion(logs, batchId);
     return moreAvailable;
@@ -392,19 +393,25 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
 // rows are deleted once the selection is over.
 std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
     const std::string& condition, const BEACStorageBindableArray& values) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
+    return logsWithConditionLocked(condition, values);
+}
+
+std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithConditionLocked(
+    const std::string& condition, const BEACStorageBindableArray& values) {
     std::string sql = plat::format("SELECT * FROM \"%@\"", kTable);
     if (!condition.empty())
         sql += plat::format(" WHERE %@", condition);
     std::vector<Row> result;
     std::vector<plat::Value> damaged;
+    std::vector<int64_t> unknown;
     const int columns = static_cast<int>(targetTokenColumnIndex_) + 1;
     executeQueryUsingBlock([&](BEACDBConnection& db) {
         return db.enumerateRows(sql, &values, [&](sqlite3_stmt* statement) {
             if (sqlite3_column_count(statement) < columns)
                 return;
             const int64_t id = sqlite3_column_int64(statement, static_cast<int>(idColumnIndex_));
-            auto log = decodeLog(id, columnText(statement, logColumnIndex_), damaged);
+            auto log = decodeLog(id, columnText(statement, logColumnIndex_), damaged, unknown);
             if (!log)
                 return;
             if (auto token = columnText(statement, targetTokenColumnIndex_))
@@ -413,6 +420,7 @@ std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
             result.push_back({id, group ? std::string(*group) : std::string(), std::move(log)});
         });
     });
+    undecodable_.insert(unknown.begin(), unknown.end());
     if (!damaged.empty())
         deleteLogsWithColumnValues(damaged, kId);
     return result;
@@ -421,7 +429,8 @@ std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
 // The log of a row's archive text; null for a row left out, which is either
 // kept for a later launch (its class is unknown here) or added to `damaged`.
 BEACLogPtr BEACLogDBStorage::decodeLog(int64_t id, std::optional<std::string_view> text,
-                                       std::vector<plat::Value>& damaged) {
+                                       std::vector<plat::Value>& damaged,
+                                       std::vector<int64_t>& unknown) const {
     std::optional<plat::Data> archive;
     if (text)
         archive = plat::Data::fromBase64(*text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
@@ -434,7 +443,7 @@ BEACLogPtr BEACLogDBStorage::decodeLog(int64_t id, std::optional<std::string_vie
     if (namesUnknownClass(error)) {
         BEACLogError(kBEACLogTag, "Log with Id %@ is of a type this process cannot read; it is kept.",
                      plat::Value(id));
-        undecodable_.insert(id);
+        unknown.push_back(id);
     } else {
         BEACLogError(kBEACLogTag, "Deserialization failed for log with Id %@", plat::Value(id));
         damaged.emplace_back(id);
@@ -492,7 +501,7 @@ int BEACLogDBStorage::deleteLogsWithColumnValues(const std::vector<plat::Value>&
 }
 
 void BEACLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto group = batches_.find(groupId);
     if (group == batches_.end())
         return;
@@ -509,8 +518,12 @@ void BEACLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
 }
 
 std::vector<BEACLogPtr> BEACLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
-    std::lock_guard lock(mutex_);
-    auto logs = logsFromDBWithGroupId(groupId);
+    plat::MutexLock lock(mutex_);
+    BEACStorageBindableArray values;
+    values.addString(groupId);
+    std::vector<BEACLogPtr> logs;
+    for (auto& row : logsWithConditionLocked(plat::format("\"%@\" = ?", kGroupId), values))
+        logs.push_back(std::move(row.log));
     if (deleteLogsWithColumnValues({plat::Value(groupId)}, kGroupId) == BEACSQLiteOK)
         batches_.erase(groupId);
     return logs;

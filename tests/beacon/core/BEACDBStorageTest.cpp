@@ -162,3 +162,24 @@ TEST(BEACDBStorageTest, DamagedFileIsRecreatedTogetherWithItsJournalAndWAL) {
 }
 
 }  // namespace
+
+// A block runs under the storage's lock and gets the connection to work
+// with; calling the storage itself from it would wait for ever, so the
+// process stops and names the storage instead.
+TEST(BEACDBStorageTest, ABlockCallingItsOwnStorageStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    beactest::SandboxedSDK sdk;
+    RecordingStorage storage(1, "Reentry.sqlite");
+    // Another storage may be used from inside a block.
+    RecordingStorage other(1, "Other.sqlite");
+    EXPECT_EQ(storage.executeQueryUsingBlock([&](BEACDBConnection& db) {
+        EXPECT_GT(db.pageSize(), 0);
+        EXPECT_EQ(db.maxSizeInBytes(), BEACDBStorage::kDefaultMaxSizeInBytes);
+        return other.countEntriesForTable("items", std::nullopt) == 0 ? 0 : 1;
+    }),
+              0);
+    EXPECT_DEATH(storage.executeQueryUsingBlock([&](BEACDBConnection&) {
+        return static_cast<int>(storage.countEntriesForTable("items", std::nullopt));
+    }),
+                 "Reentry.sqlite.*called from a block or hook of the same storage");
+}
