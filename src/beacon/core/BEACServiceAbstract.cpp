@@ -39,12 +39,12 @@ bool BEACServiceAbstract::canBeUsed() const {
 }
 
 bool BEACServiceAbstract::isStartedFromApplication() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return startedFromApplication_;
 }
 
 bool BEACServiceAbstract::isStarted() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return started_;
 }
 
@@ -54,7 +54,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
                                                 bool fromApplication) {
     std::shared_ptr<BEACChannelUnitProtocol> existing;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         startedFromApplication_ = fromApplication;
         channelGroup_ = channelGroup;
         appSecret_ = appSecret;
@@ -67,7 +67,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
     if (!existing && channelGroup) {
         if (auto configuration = channelUnitConfiguration()) {
             auto unit = channelGroup->addChannelUnitWithConfiguration(*configuration);
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             channelUnit_ = unit;
         }
     }
@@ -78,7 +78,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
 void BEACServiceAbstract::updateConfiguration(const std::optional<std::string>& appSecret,
                                               const std::optional<std::string>& transmissionTargetToken) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         startedFromApplication_ = true;
         appSecret_ = appSecret;
         defaultTransmissionTargetToken_ = transmissionTargetToken;
@@ -113,18 +113,18 @@ bool BEACServiceAbstract::classIsEnabled() {
 }
 
 std::shared_ptr<BEACChannelGroupDefault> BEACServiceAbstract::channelGroup() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelGroup_;
 }
 std::shared_ptr<BEACChannelUnitProtocol> BEACServiceAbstract::channelUnit() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelUnit_;
 }
 std::optional<std::string> BEACServiceAbstract::appSecret() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return appSecret_;
 }
 std::optional<std::string> BEACServiceAbstract::defaultTransmissionTargetToken() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return defaultTransmissionTargetToken_;
 }

@@ -65,8 +65,7 @@ void BEACCrashes::removeAnalyzerFile() {
 }
 
 void BEACCrashes::handleLatestCrashReport() {
-    std::lock_guard lock(mutex_);
-    std::shared_ptr<BEACCrashReporterPort> reporter = state_->crashReporter;
+    std::shared_ptr<BEACCrashReporterPort> reporter = crashReporter();
     if (!reporter)
         return;
     bool purge = true;
@@ -98,11 +97,14 @@ void BEACCrashes::handleLatestCrashReport() {
                 BEACLogError(kBEACCrashesLogTag, "Couldn't store the crash report; it stays pending.");
                 purge = false;
             }
-            state_->lastSessionCrashReport =
+            std::shared_ptr<BEACErrorReport> last =
                 BEACErrorLogFormatter::errorReportFromCrashReport(report.value());
-            if (state_->lastSessionCrashReport)
-                BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
-                    {state_->lastSessionCrashReport});
+            {
+                plat::MutexLock lock(stateMutex_);
+                state_->lastSessionCrashReport = last;
+            }
+            if (last)
+                BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({last});
         }
     }
     removeAnalyzerFile();
@@ -176,7 +178,7 @@ void BEACCrashes::processCrashReports() {
     std::vector<std::string> files;
     bool automatic = true;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         state_->hasUnprocessed = true;
         state_->unprocessedLogs.clear();
         state_->unprocessedReports.clear();
@@ -218,7 +220,7 @@ void BEACCrashes::processCrashReports() {
         if (automatic) {
             std::shared_ptr<BEACCrashesDelegate> delegate;
             {
-                std::lock_guard lock(mutex_);
+                plat::MutexLock lock(stateMutex_);
                 delegate = state_->delegate.lock();
             }
             process = !delegate || delegate->shouldProcessErrorReport(*this, errorReport).value_or(true);
@@ -235,7 +237,7 @@ void BEACCrashes::processCrashReports() {
                              "Automatic crash processing is disabled, storing the crash report for later "
                              "processing: %@",
                              report->description());
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(stateMutex_);
             state_->unprocessedLogs.push_back(log);
             state_->unprocessedReports.push_back(errorReport);
             state_->unprocessedFilePaths.push_back(path);
@@ -258,7 +260,7 @@ bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmation() {
     BEACUserConfirmationHandler handler;
     bool automatic = true;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         reports = state_->unprocessedReports;
         handler = state_->userConfirmationHandler;
         automatic = state_->automaticProcessingEnabled;
@@ -290,7 +292,7 @@ bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmation() {
 bool BEACCrashes::userPromptedForConfirmation(const std::vector<std::shared_ptr<BEACErrorReport>>& reports) {
     BEACUserConfirmationHandler handler;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         handler = state_->userConfirmationHandler;
     }
     if (!handler)
@@ -302,7 +304,7 @@ bool BEACCrashes::userPromptedForConfirmation(const std::vector<std::shared_ptr<
 
 void BEACCrashes::notifyUserConfirmation(BEACUserConfirmation confirmation) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         if (!state_->userConfirmationHandler && !state_->hasUnprocessed) {
             BEACLogError(kBEACCrashesLogTag,
                          "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
@@ -321,7 +323,7 @@ void BEACCrashes::handleUserConfirmation(BEACUserConfirmation confirmation) {
     std::vector<std::string> paths;
     std::shared_ptr<BEACCrashesDelegate> delegate;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         logs.swap(state_->unprocessedLogs);
         reports.swap(state_->unprocessedReports);
         paths.swap(state_->unprocessedFilePaths);
@@ -400,7 +402,7 @@ bool BEACCrashes::validatePropertiesForAttachment(const BEACErrorAttachmentLog& 
 
 void BEACCrashes::deleteAllFromCrashesDirectory() {
     BEACUtility::deleteItemForPathComponent(crashesPathComponent_);
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->crashFiles.clear();
 }
 
@@ -410,13 +412,13 @@ void BEACCrashes::deleteCrashReportWithFilePath(const std::string& path) {
 }
 
 void BEACCrashes::removeCrashFile(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     auto& files = state_->crashFiles;
     files.erase(std::remove(files.begin(), files.end(), path), files.end());
 }
 
 void BEACCrashes::clearUnprocessedReports() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->unprocessedLogs.clear();
     state_->unprocessedReports.clear();
     state_->unprocessedFilePaths.clear();
