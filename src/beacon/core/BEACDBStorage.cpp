@@ -137,8 +137,10 @@ int BEACDBConnection::execute(const std::string& sql, const BEACStorageBindableA
     if (result == SQLITE_OK)
         result = block(statement);
     if (keep) {
-        sqlite3_reset(statement);
-        sqlite3_clear_bindings(statement);
+        // reset repeats the error of the last step, already returned and
+        // logged; clear_bindings cannot fail on a valid statement.
+        (void)sqlite3_reset(statement);
+        (void)sqlite3_clear_bindings(statement);
     } else if (int finalized = sqlite3_finalize(statement); finalized != SQLITE_OK && result == SQLITE_OK) {
         BEACLogError(kBEACLogTag, "Failed to finalize SQLite statement, result=%d\n\t%@", finalized,
                      sqlite3_errmsg(db_));
@@ -282,7 +284,7 @@ std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(fileURI(dbFilePath_).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
         SQLITE_OK) {
-        sqlite3_close_v2(db);
+        (void)sqlite3_close_v2(db);  // frees the handle of a failed open; nothing else to report
         return tables;
     }
     std::map<std::string, sqlite3_stmt*> statements;
@@ -312,9 +314,11 @@ std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
             salvaged.rows.push_back(std::move(row));
         tables.push_back(std::move(salvaged));
     }
+    // A read-only connection to a file about to be deleted: finalize repeats
+    // errors the reads already reported, and closing loses nothing.
     for (auto& [sql, statement] : statements)
-        sqlite3_finalize(statement);
-    sqlite3_close_v2(db);
+        (void)sqlite3_finalize(statement);
+    (void)sqlite3_close_v2(db);
     return tables;
 }
 
@@ -342,7 +346,9 @@ void BEACDBStorage::restoreRows(const std::vector<SalvagedTable>& tables) {
                         values.addNumber(value.longLongValue());
                 }
                 if (int code = db.executeNonSelectionQuery(insert, &values); code != SQLITE_OK) {
-                    db.executeNonSelectionQuery("ROLLBACK");
+                    // A transaction this leaves open is rolled back (or the
+                    // connection closed) by executeLocked.
+                    (void)db.executeNonSelectionQuery("ROLLBACK");
                     return code;
                 }
             }
@@ -363,11 +369,11 @@ int BEACDBStorage::openConnection() {
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
     if (result != SQLITE_OK) {
         BEACLogError(kBEACLogTag, "Failed to open database with result: %d.", result);
-        sqlite3_close_v2(db_);
+        (void)sqlite3_close_v2(db_);  // frees the handle of a failed open
         db_ = nullptr;
         return result;
     }
-    sqlite3_busy_timeout(db_, 5000);
+    (void)sqlite3_busy_timeout(db_, 5000);  // fails only for a closed handle
     BEACDBConnection connection(db_, &statements_);
     int journal = SQLITE_OK;
     connection.executeSelectionQuery("PRAGMA journal_mode = WAL;", nullptr, &journal);
@@ -386,12 +392,15 @@ int BEACDBStorage::openConnection() {
     return SQLITE_OK;
 }
 
+// Every statement is finalised first, so close_v2 closes at once. finalize
+// repeats the error of a statement's last step, already reported; close_v2
+// reports only misuse.
 void BEACDBStorage::closeConnection() {
     for (auto& [sql, statement] : statements_)
-        sqlite3_finalize(statement);
+        (void)sqlite3_finalize(statement);
     statements_.clear();
     if (db_)
-        sqlite3_close_v2(db_);
+        (void)sqlite3_close_v2(db_);
     db_ = nullptr;
 }
 
@@ -454,10 +463,24 @@ int BEACDBStorage::configureDatabase() {
     } else if (storedVersion < version_) {
         BEACLogInfo(kBEACLogTag, "Migrating \"%@\" database from version %lu to %lu.", filename_,
                     storedVersion, version_);
-        migrateDatabase(db, storedVersion);
+        // A file whose migration failed keeps its old version, so that the
+        // next configuration migrates it again instead of using old tables.
+        if (result = migrateDatabase(db, storedVersion); result != SQLITE_OK) {
+            BEACLogError(kBEACLogTag, "Failed to migrate \"%@\" database, result=%d.", filename_, result);
+            closeConnection();
+            return result;
+        }
     }
     enableAutoVacuum(db);
-    db.executeSelectionQuery(plat::format("PRAGMA user_version = %lu", version_));
+    // A version that is not recorded would have the next launch migrate (and
+    // so rebuild) a file of the current layout.
+    db.executeSelectionQuery(plat::format("PRAGMA user_version = %lu", version_), nullptr, &result);
+    if (result != SQLITE_OK) {
+        BEACLogError(kBEACLogTag, "Failed to record the version of \"%@\" database, result=%d.", filename_,
+                     result);
+        closeConnection();
+        return result;
+    }
     pageSize_ = pageSize;
     if (result = applyPageLimit(); result != SQLITE_OK && isCorruption(result)) {
         closeConnection();
@@ -470,8 +493,11 @@ void BEACDBStorage::enableAutoVacuum(BEACDBConnection& db) {
     if (db.querySingleValue("PRAGMA auto_vacuum") == 1)
         return;
     BEACLogDebug(kBEACLogTag, "Vacuuming database and enabling auto_vacuum");
-    db.executeSelectionQuery("PRAGMA auto_vacuum = FULL;");
-    db.executeNonSelectionQuery("VACUUM;");
+    // Best effort: without it the file only keeps its free pages (VACUUM
+    // needs room for a copy of the file). A failure is logged by the
+    // connection and tried again at the next configuration.
+    (void)db.executeSelectionQuery("PRAGMA auto_vacuum = FULL;");
+    (void)db.executeNonSelectionQuery("VACUUM;");
 }
 
 int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block) {
@@ -502,7 +528,9 @@ int BEACDBStorage::executeLocked(const std::function<int(BEACDBConnection&)>& bl
     if (!sqlite3_get_autocommit(db_)) {
         BEACLogError(kBEACLogTag, "A transaction was left open on \"%@\"; its changes are rolled back.",
                      filename_);
-        connection.executeNonSelectionQuery("ROLLBACK");
+        // Closing the connection rolls back what the statement could not.
+        if (connection.executeNonSelectionQuery("ROLLBACK") != SQLITE_OK)
+            closeConnection();
         if (result == SQLITE_OK)
             result = SQLITE_ERROR;
     }
@@ -517,7 +545,8 @@ int BEACDBStorage::executeNonSelectionQuery(const std::string& sql, const BEACSt
 std::vector<BEACStorageRow> BEACDBStorage::executeSelectionQuery(const std::string& sql,
                                                                  const BEACStorageBindableArray* values) {
     std::vector<BEACStorageRow> rows;
-    executeQueryUsingBlock([&](BEACDBConnection& db) {
+    // A failure is logged by the connection and gives the rows read before it.
+    (void)executeQueryUsingBlock([&](BEACDBConnection& db) {
         int result = SQLITE_OK;
         rows = db.executeSelectionQuery(sql, values, &result);
         return result;
@@ -695,7 +724,7 @@ void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<v
                                      "size is %ld "
                                      "bytes.",
                                      sizeInBytes, newSize);
-                        applyPageLimit();  // the old limit stays in force
+                        (void)applyPageLimit();  // the old limit stays in force; a failure is logged
                     }
                 }
             }

@@ -163,8 +163,9 @@ class BEACDBStorage {
     // lock held: use only `db`.
     virtual void customizeDatabase(BEACDBConnection& /*db*/) {}
     // Called when the stored version is lower than the requested one, with
-    // the storage's lock held: use only `db`.
-    virtual void migrateDatabase(BEACDBConnection& /*db*/, uint64_t /*fromVersion*/) {}
+    // the storage's lock held: use only `db`. A result other than 0 fails the
+    // configuration and leaves the stored version as it was.
+    virtual int migrateDatabase(BEACDBConnection& /*db*/, uint64_t /*fromVersion*/) { return 0; }
     // Configures the file; a damaged file is deleted and configured again.
     void initialize() EXCLUDES(mutex_);
 

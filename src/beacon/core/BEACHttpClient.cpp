@@ -105,11 +105,12 @@ std::optional<plat::Data> BEACCompression::compressData(const std::optional<plat
                              : status == Z_BUF_ERROR  ? "No progress is possible."
                                                       : "Unknown error!";
         BEACLogError(kBEACLogTag, "Deflate failed with error: %@", reason);
-        deflateEnd(&stream);
+        (void)deflateEnd(&stream);  // frees the stream; the failure is reported above
         return std::nullopt;
     }
     output.resize(stream.total_out);
-    deflateEnd(&stream);
+    // The stream ended (Z_STREAM_END): freeing it reports nothing new.
+    (void)deflateEnd(&stream);
     return plat::Data(output.data(), output.size());
 }
 

@@ -72,7 +72,8 @@ BEACDBSchema BEACLogDBStorage::logsSchema() {
 BEACLogDBStorage::BEACLogDBStorage()
     : BEACDBStorage(logsSchema(), kBEACLogsDatabaseVersion, kBEACLogsFileName, DeferInitialization{}) {
     initialize();
-    executeQueryUsingBlock([](BEACDBConnection& db) {
+    // Fails only when the store could not be configured, which is logged.
+    (void)executeQueryUsingBlock([](BEACDBConnection& db) {
         createLoadIndex(db);
         return 0;
     });
@@ -90,8 +91,11 @@ std::string BEACLogDBStorage::buildKeyFormatWithCount(std::size_t n) {
     return text + ")";
 }
 
+// Indexes only speed up loads and eviction: a failure (logged by the
+// connection) leaves the store working, and the load index is made again at
+// the next configuration.
 void BEACLogDBStorage::createPriorityIndex(BEACDBConnection& db) {
-    db.executeNonSelectionQuery(
+    (void)db.executeNonSelectionQuery(
         plat::format("CREATE INDEX \"ix_%@_%@\" ON \"%@\" (\"%@\")", kTable, kPriority, kTable, kPriority));
 }
 
@@ -104,16 +108,20 @@ void BEACLogDBStorage::customizeDatabase(BEACDBConnection& db) {
 // of sorting the whole table. Made on every configuration, so files of this
 // version made without it gain it.
 void BEACLogDBStorage::createLoadIndex(BEACDBConnection& db) {
-    db.executeNonSelectionQuery(
+    (void)db.executeNonSelectionQuery(
         plat::format("CREATE INDEX IF NOT EXISTS \"ix_%@_%@_%@\" ON \"%@\" (\"%@\", \"%@\" DESC)", kTable,
                      kGroupId, kPriority, kTable, kGroupId, kPriority));
 }
 
 // Files of an older layout are rebuilt; their logs cannot be read.
-void BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVersion*/) {
-    db.executeNonSelectionQuery(plat::format("DROP TABLE IF EXISTS \"%@\";", kTable));
-    createTablesWithSchema(logsSchema(), db);
+int BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVersion*/) {
+    if (int code = db.executeNonSelectionQuery(plat::format("DROP TABLE IF EXISTS \"%@\";", kTable));
+        code != 0)
+        return code;
+    if (int code = createTablesWithSchema(logsSchema(), db); code != 0)
+        return code;
     createPriorityIndex(db);
+    return 0;
 }
 
 // Save
@@ -189,8 +197,10 @@ std::optional<int64_t> availablePages(BEACDBConnection& db, int64_t maxPages, in
 
 // Ends the transaction the connection may be in; SQLite has sometimes ended it already.
 void rollBackIfOpen(BEACDBConnection& db) {
+    // A rollback that fails leaves the transaction to executeQueryUsingBlock,
+    // which rolls it back or closes the connection.
     if (!sqlite3_get_autocommit(db.handle()))
-        db.executeNonSelectionQuery("ROLLBACK");
+        (void)db.executeNonSelectionQuery("ROLLBACK");
 }
 
 }  // namespace
@@ -421,8 +431,10 @@ std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithConditionLocked(
         });
     });
     undecodable_.insert(unknown.begin(), unknown.end());
+    // A failed deletion is logged; the damaged rows are met (and deleted)
+    // again at the next load.
     if (!damaged.empty())
-        deleteLogsWithColumnValues(damaged, kId);
+        (void)deleteLogsWithColumnValues(damaged, kId);
     return result;
 }
 

@@ -68,7 +68,7 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
 
   protected:
     void customizeDatabase(BEACDBConnection& db) override;
-    void migrateDatabase(BEACDBConnection& db, uint64_t fromVersion) override;
+    int migrateDatabase(BEACDBConnection& db, uint64_t fromVersion) override;
 
   private:
     static int deleteLogsWithColumnValues(BEACDBConnection& db, const std::vector<plat::Value>& values,
