@@ -666,8 +666,9 @@ void BEACDBStorage::dropDatabaseLocked() {
     }
     for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         std::string companion = dbFilePath_ + suffix;
-        if (::access(companion.c_str(), F_OK) == 0)
-            BEACUtility::deleteFileAtPath(companion);
+        // A journal or WAL left behind would be replayed into the new file.
+        if (::access(companion.c_str(), F_OK) == 0 && !BEACUtility::deleteFileAtPath(companion))
+            BEACLogError(kBEACLogTag, "Failed to delete \"%@\" of the database.", std::string(suffix));
     }
     if (BEACUtility::deleteFileAtPath(dbFilePath_)) {
         const std::string uri = fileURI(dbFilePath_);

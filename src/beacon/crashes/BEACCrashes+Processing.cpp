@@ -61,7 +61,13 @@ void BEACCrashes::createAnalyzerFile() {
 }
 
 void BEACCrashes::removeAnalyzerFile() {
-    BEACUtility::deleteItemForPathComponent(analyzerPathComponent_);
+    // The marker says a launch died reading a report: one left behind makes
+    // the next launch purge its pending report unread.
+    if (BEACUtility::fileExistsForPathComponent(analyzerPathComponent_) &&
+        !BEACUtility::deleteItemForPathComponent(analyzerPathComponent_))
+        BEACLogError(
+            kBEACCrashesLogTag,
+            "Couldn't remove the crash analyzer file; the next launch's crash report will be purged.");
 }
 
 void BEACCrashes::handleLatestCrashReport() {
@@ -401,13 +407,17 @@ bool BEACCrashes::validatePropertiesForAttachment(const BEACErrorAttachmentLog& 
 }
 
 void BEACCrashes::deleteAllFromCrashesDirectory() {
-    BEACUtility::deleteItemForPathComponent(crashesPathComponent_);
+    if (BEACUtility::fileExistsForPathComponent(crashesPathComponent_) &&
+        !BEACUtility::deleteItemForPathComponent(crashesPathComponent_))
+        BEACLogError(kBEACCrashesLogTag, "Couldn't delete the stored crash reports.");
     plat::MutexLock lock(stateMutex_);
     state_->crashFiles.clear();
 }
 
 void BEACCrashes::deleteCrashReportWithFilePath(const std::string& path) {
-    BEACUtility::deleteFileAtPath(path);
+    if (!BEACUtility::deleteFileAtPath(path))
+        BEACLogError(kBEACCrashesLogTag, "Couldn't delete crash report \"%@\"; it may be processed again.",
+                     path);
     removeCrashFile(path);
 }
 
