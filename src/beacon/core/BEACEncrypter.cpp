@@ -15,6 +15,10 @@
 
 namespace {
 
+// Both serialise state kept outside memory, so nothing here is GUARDED_BY
+// them: the key metadata in the settings (read, rotated and written as one
+// step) and the keychain item of a key tag (looked up again and made once).
+// Neither is held while anything but the settings or the keychain is called.
 plat::Mutex metadataMutex;
 plat::Mutex keyMutex;
 

@@ -90,6 +90,8 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     std::shared_ptr<BEACChannelUnitProtocol> channelUnit_ GUARDED_BY(mutex_);
     std::optional<std::string> appSecret_ GUARDED_BY(mutex_);
     std::optional<std::string> defaultTransmissionTargetToken_ GUARDED_BY(mutex_);
-    // Serialises the class-level switch.
+    // Serialises the class-level switch: held while setEnabled applies the
+    // state (units, targets, the crash reporter), so it guards no field. A
+    // service must not switch itself from inside its own switching.
     plat::Mutex classMutex_;
 };
