@@ -1,5 +1,8 @@
 #include "beacon/core/BEACServiceAbstract.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "beacon/core/BEACBeacon.h"
 #include "beacon/core/BEACBeaconUserDefaults.h"
 #include "beacon/core/BEACLogger.h"
@@ -93,6 +96,14 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
     bool usable = canBeUsed();
     bool sdkEnabled = usable && beacon->sdkEnabled();
     bool updating = beacon->enabledStateUpdating();
+    if (switchingThread_.load() == std::this_thread::get_id()) {
+        std::fprintf(
+            stderr,
+            "BEACServiceAbstract: %s was switched from inside its own switching on the same thread; it "
+            "would wait for itself.\n",
+            className().c_str());
+        std::abort();
+    }
     plat::MutexLock lock(classMutex_);
     if (!usable)
         return;
@@ -103,7 +114,9 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
             displayName());
         return;
     }
+    switchingThread_ = std::this_thread::get_id();
     setEnabled(isEnabled);
+    switchingThread_ = std::thread::id();
 }
 
 bool BEACServiceAbstract::classIsEnabled() {

@@ -13,10 +13,12 @@
 // class-level switch reads the facade's state before it takes its own lock.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "beacon/core/BEACChannelGroupDefault.h"
 #include "platform/foundation/Mutex.h"
@@ -92,6 +94,8 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     std::optional<std::string> defaultTransmissionTargetToken_ GUARDED_BY(mutex_);
     // Serialises the class-level switch: held while setEnabled applies the
     // state (units, targets, the crash reporter), so it guards no field. A
-    // service must not switch itself from inside its own switching.
+    // service must not switch itself from inside its own switching (that
+    // stops the process, naming the service).
     plat::Mutex classMutex_;
+    std::atomic<std::thread::id> switchingThread_{};
 };

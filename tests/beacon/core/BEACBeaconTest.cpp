@@ -438,9 +438,12 @@ class ReadingService : public FakeServiceBase<ReadingService> {
         sawEnabled = BEACBeacon::isEnabled();
         if (switchSdk)
             BEACBeacon::setEnabled(true);
+        if (switchSelf && !isEnabled)
+            classSetEnabled(true);
     }
     bool sawGroup = false, sawSecret = false, sawInstallId = false, sawEnabled = false;
     static inline bool switchSdk = false;
+    static inline bool switchSelf = false;
 };
 
 }  // namespace
@@ -478,5 +481,14 @@ TEST_F(BeaconTest, ServicesAndCompletionsMayReadTheFacadeButNotNestOperations) {
                               std::vector<BEACServiceClass>{ReadingService::serviceClass()});
         },
         "setEnabled was called from inside another operation");
+    EXPECT_DEATH(
+        {
+            ReadingService::switchSelf = true;
+            BEACBeacon::resetSharedInstance();
+            BEACBeacon::start(std::string(kSecret),
+                              std::vector<BEACServiceClass>{ReadingService::serviceClass()});
+            ReadingService::shared()->classSetEnabled(false);
+        },
+        "BEACReading was switched from inside its own switching");
     ReadingService::reset();
 }
