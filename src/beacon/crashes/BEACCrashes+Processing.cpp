@@ -115,7 +115,7 @@ void BEACCrashes::handleLatestCrashReport() {
     }
     removeAnalyzerFile();
     if (purge)
-        reporter->purgePendingCrashReport();
+        BEACPurgePendingCrashReport(*reporter);
 }
 
 std::vector<std::string> BEACCrashes::persistedCrashReports() const {

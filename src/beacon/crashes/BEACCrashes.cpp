@@ -367,7 +367,7 @@ void BEACCrashes::enableCapture() {
     // Switched on at run time: a crash of the period it was off is not ours to report.
     std::shared_ptr<BEACCrashReporterPort> reporter = crashReporter();
     if (!storedEnabledState() && reporter)
-        reporter->purgePendingCrashReport();
+        BEACPurgePendingCrashReport(*reporter);
     if (reporter && reporter->hasPendingCrashReport()) {
         {
             plat::MutexLock lock(stateMutex_);
@@ -416,7 +416,7 @@ void BEACCrashes::disableCapture() {
     BEACCrashesLogBuffer::emptyFiles();
     removeAnalyzerFile();
     if (reporter)
-        reporter->purgePendingCrashReport();
+        BEACPurgePendingCrashReport(*reporter);
     clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
     BEACBeaconUserDefaults::shared()->removeObjectForKey(kMemoryWarningKey);
