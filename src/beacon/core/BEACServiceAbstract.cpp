@@ -90,20 +90,24 @@ void BEACServiceAbstract::updateConfiguration(const std::optional<std::string>& 
         applyEnabledState(true);
 }
 
+void BEACServiceAbstract::checkNotSwitching(const char* what) const {
+    if (switchingThread_.load() != std::this_thread::get_id())
+        return;
+    std::fprintf(
+        stderr,
+        "BEACServiceAbstract: %s was %s through its class-level switch from inside its own switching on "
+        "the same thread; it would wait for itself.\n",
+        className().c_str(), what);
+    std::abort();
+}
+
 void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
     // The facade's state first, without this service's lock held.
     auto beacon = BEACBeacon::sharedInstance();
     bool usable = canBeUsed();
     bool sdkEnabled = usable && beacon->sdkEnabled();
     bool updating = beacon->enabledStateUpdating();
-    if (switchingThread_.load() == std::this_thread::get_id()) {
-        std::fprintf(
-            stderr,
-            "BEACServiceAbstract: %s was switched from inside its own switching on the same thread; it "
-            "would wait for itself.\n",
-            className().c_str());
-        std::abort();
-    }
+    checkNotSwitching("switched");
     plat::MutexLock lock(classMutex_);
     if (!usable)
         return;
@@ -121,6 +125,7 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
 
 bool BEACServiceAbstract::classIsEnabled() {
     bool usable = canBeUsed();
+    checkNotSwitching("asked");
     plat::MutexLock lock(classMutex_);
     return usable && isEnabled();
 }

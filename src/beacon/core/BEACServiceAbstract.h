@@ -98,4 +98,6 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     // stops the process, naming the service).
     plat::Mutex classMutex_;
     std::atomic<std::thread::id> switchingThread_{};
+    // Stops the process when the calling thread is switching this service.
+    void checkNotSwitching(const char* what) const;
 };

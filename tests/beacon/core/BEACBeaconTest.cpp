@@ -489,6 +489,6 @@ TEST_F(BeaconTest, ServicesAndCompletionsMayReadTheFacadeButNotNestOperations) {
                               std::vector<BEACServiceClass>{ReadingService::serviceClass()});
             ReadingService::shared()->classSetEnabled(false);
         },
-        "BEACReading was switched from inside its own switching");
+        "BEACReading was switched through its class-level switch from inside its own switching");
     ReadingService::reset();
 }
