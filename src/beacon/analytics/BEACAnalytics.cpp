@@ -143,7 +143,7 @@ std::shared_ptr<BEACSessionTracker> migrateThenMakeTracker() {
 BEACAnalytics::BEACAnalytics() : sessionTracker_(migrateThenMakeTracker()) {}
 
 std::optional<BEACChannelUnitConfiguration> BEACAnalytics::channelUnitConfiguration() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(serviceMutex_);
     return BEACChannelUnitConfiguration::defaultConfiguration(groupId(), flushInterval_);
 }
 
@@ -161,11 +161,7 @@ void BEACAnalytics::startWithChannelGroup(const std::shared_ptr<BEACChannelGroup
         plat::MutexLock units(unitsMutex_);
         mainUnit_ = unit;
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (transmissionTargetToken && !defaultTransmissionTarget_)
-            defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
-    }
+    adoptDefaultTarget(transmissionTargetToken);
     bool hasCritical;
     {
         plat::MutexLock units(unitsMutex_);
@@ -184,9 +180,22 @@ void BEACAnalytics::startWithChannelGroup(const std::shared_ptr<BEACChannelGroup
 void BEACAnalytics::updateConfiguration(const std::optional<std::string>& appSecret,
                                         const std::optional<std::string>& transmissionTargetToken) {
     BEACServiceAbstract::updateConfiguration(appSecret, transmissionTargetToken);
-    std::lock_guard lock(mutex_);
-    if (transmissionTargetToken && !defaultTransmissionTarget_)
-        defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+    adoptDefaultTarget(transmissionTargetToken);
+}
+
+void BEACAnalytics::adoptDefaultTarget(const std::optional<std::string>& token) {
+    if (!token)
+        return;
+    {
+        plat::MutexLock lock(serviceMutex_);
+        if (defaultTransmissionTarget_)
+            return;
+    }
+    // Made without the lock: making registers the target with the group.
+    auto target = createTransmissionTargetForToken(*token);
+    plat::MutexLock lock(serviceMutex_);
+    if (!defaultTransmissionTarget_)
+        defaultTransmissionTarget_ = std::move(target);
 }
 
 void BEACAnalytics::applyEnabledState(bool isEnabled) {
@@ -233,7 +242,7 @@ void BEACAnalytics::setEnabled(bool isEnabled) {
     // (the service) enabled.
     std::vector<std::shared_ptr<BEACAnalyticsTransmissionTarget>> targets;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(serviceMutex_);
         for (const auto& [token, target] : transmissionTargets_)
             targets.push_back(target);
         if (defaultTransmissionTarget_)
@@ -275,10 +284,10 @@ plat::Dictionary BEACAnalytics::removeInvalidProperties(const std::optional<plat
 void BEACAnalytics::trackEventWithTypedProperties(
     const std::string& name, std::shared_ptr<BEACEventProperties> properties,
     const std::shared_ptr<BEACAnalyticsTransmissionTarget>& target, uint64_t flags) {
-    std::lock_guard lock(mutex_);
     if (!canBeUsed() || !isEnabled())
         return;
-    auto effectiveTarget = target ? target : defaultTransmissionTarget_;
+    auto defaultTarget = defaultTransmissionTarget();
+    auto effectiveTarget = target ? target : defaultTarget;
     uint64_t persistence = validateFlags(flags);
     auto log = std::make_shared<BEACEventLog>();
     if (effectiveTarget) {
@@ -288,7 +297,7 @@ void BEACAnalytics::trackEventWithTypedProperties(
         }
         log->addTransmissionTargetToken(effectiveTarget->transmissionTargetToken());
         log->tag = effectiveTarget;
-        if (effectiveTarget == defaultTransmissionTarget_)
+        if (effectiveTarget == defaultTarget)
             log->userId = BEACUserIdContext::sharedInstance()->userId();
     } else if (properties) {
         // Events for the Beacon endpoint keep within its typed-property limits.
@@ -313,7 +322,6 @@ void BEACAnalytics::trackEventWithProperties(const std::string& name,
 
 void BEACAnalytics::trackPageWithProperties(const std::string& name,
                                             const std::optional<plat::Dictionary>& properties) {
-    std::lock_guard lock(mutex_);
     if (!canBeUsed() || !isEnabled())
         return;
     auto log = std::make_shared<BEACPageLog>();
@@ -334,14 +342,14 @@ void BEACAnalytics::sendLog(const BEACLogPtr& log, uint64_t flags) {
 }
 
 void BEACAnalytics::sessionTrackerProcessLog(BEACSessionTracker&, const BEACLogPtr& log) {
-    // Called under the tracker's lock: only the units' leaf lock is taken.
+    // The tracker holds its renewal lock meanwhile: only the units' leaf lock
+    // is taken, and no other log is prepared on this thread.
     sendLog(log, BEACFlagsNormal);
 }
 
 // Pause, resume, settings.
 
 void BEACAnalytics::pauseService() {
-    std::lock_guard lock(mutex_);
     if (!canBeUsed())
         return;
     if (auto unit = channelUnit())
@@ -351,7 +359,6 @@ void BEACAnalytics::pauseService() {
 }
 
 void BEACAnalytics::resumeService() {
-    std::lock_guard lock(mutex_);
     if (!canBeUsed())
         return;
     if (auto unit = channelUnit())
@@ -361,7 +368,6 @@ void BEACAnalytics::resumeService() {
 }
 
 void BEACAnalytics::setTransmissionIntervalSeconds(uint64_t seconds) {
-    std::lock_guard lock(mutex_);
     if (isStarted()) {
         BEACLogError(kBEACAnalyticsLogTag,
                      "The transmission interval should be set before the BEACAnalytics service is started.");
@@ -374,23 +380,26 @@ void BEACAnalytics::setTransmissionIntervalSeconds(uint64_t seconds) {
                      static_cast<unsigned>(kMinFlushInterval), static_cast<unsigned>(kMaxFlushInterval), 1u);
         return;
     }
-    flushInterval_ = seconds;
+    {
+        plat::MutexLock lock(serviceMutex_);
+        flushInterval_ = seconds;
+    }
     BEACLogDebug(kBEACAnalyticsLogTag, "Transmission interval set to %u second(s)",
                  static_cast<unsigned>(seconds));
 }
 
 uint64_t BEACAnalytics::flushInterval() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(serviceMutex_);
     return flushInterval_;
 }
 
 bool BEACAnalytics::autoPageTrackingEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(serviceMutex_);
     return autoPageTrackingEnabled_;
 }
 
 void BEACAnalytics::setAutoPageTracking(bool isEnabled) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(serviceMutex_);
     autoPageTrackingEnabled_ = isEnabled;
 }
 
@@ -416,16 +425,23 @@ std::shared_ptr<BEACChannelDelegate> BEACAnalytics::selfAsChannelDelegate() {
 // Targets.
 
 std::shared_ptr<BEACAnalyticsTransmissionTarget> BEACAnalytics::targetForToken(const std::string& token) {
-    std::lock_guard lock(mutex_);
-    auto found = transmissionTargets_.find(token);
-    if (found != transmissionTargets_.end()) {
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> found;
+    {
+        plat::MutexLock lock(serviceMutex_);
+        if (auto entry = transmissionTargets_.find(token); entry != transmissionTargets_.end())
+            found = entry->second;
+    }
+    if (found) {
         BEACLogDebug(kBEACAnalyticsLogTag, "Returning transmission target found with id %@.",
                      BEACUtility::targetKeyFromTargetToken(token));
-        return found->second;
+        return found;
     }
+    // Made without the lock: making registers the target with the group.
+    // Of two made at once, the first stored is kept (the group holds its
+    // delegates weakly; the other goes away).
     auto target = createTransmissionTargetForToken(token);
-    transmissionTargets_[token] = target;
-    return target;
+    plat::MutexLock lock(serviceMutex_);
+    return transmissionTargets_.emplace(token, std::move(target)).first->second;
 }
 
 std::shared_ptr<BEACAnalyticsTransmissionTarget> BEACAnalytics::createTransmissionTargetForToken(
@@ -437,7 +453,7 @@ std::shared_ptr<BEACAnalyticsTransmissionTarget> BEACAnalytics::createTransmissi
 }
 
 std::shared_ptr<BEACAnalyticsTransmissionTarget> BEACAnalytics::defaultTransmissionTarget() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(serviceMutex_);
     return defaultTransmissionTarget_;
 }
 
@@ -456,21 +472,28 @@ void BEACAnalytics::resumeTargetForToken(const std::string& token) {
 }
 
 std::shared_ptr<BEACChannelUnitProtocol> BEACAnalytics::eventCollectorChannelUnit() {
-    std::lock_guard lock(mutex_);
-    if (!eventCollectorChannelUnit_) {
-        if (auto group = channelGroup())
-            eventCollectorChannelUnit_ = group->channelUnitForGroupId(groupId() + "/one");
-    }
-    return eventCollectorChannelUnit_;
+    return eventCollectorUnit(false);
 }
 
 std::shared_ptr<BEACChannelUnitProtocol> BEACAnalytics::eventCollectorCriticalChannelUnit() {
-    std::lock_guard lock(mutex_);
-    if (!eventCollectorCriticalChannelUnit_) {
-        if (auto group = channelGroup())
-            eventCollectorCriticalChannelUnit_ = group->channelUnitForGroupId(criticalGroupId() + "/one");
+    return eventCollectorUnit(true);
+}
+
+std::shared_ptr<BEACChannelUnitProtocol> BEACAnalytics::eventCollectorUnit(bool critical) {
+    {
+        plat::MutexLock lock(serviceMutex_);
+        if (auto unit = critical ? eventCollectorCriticalChannelUnit_ : eventCollectorChannelUnit_)
+            return unit;
     }
-    return eventCollectorCriticalChannelUnit_;
+    // Asked of the group without the lock; the first found is kept.
+    auto group = channelGroup();
+    auto unit =
+        group ? group->channelUnitForGroupId((critical ? criticalGroupId() : groupId()) + "/one") : nullptr;
+    plat::MutexLock lock(serviceMutex_);
+    auto& slot = critical ? eventCollectorCriticalChannelUnit_ : eventCollectorChannelUnit_;
+    if (!slot)
+        slot = std::move(unit);
+    return slot;
 }
 
 // Channel callbacks, on the group's queue.

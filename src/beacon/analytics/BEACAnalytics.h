@@ -11,11 +11,12 @@
 //
 // Failures are log messages (tag "BeaconAnalytics") and silent returns.
 //
-// Threads: any thread. Tracking, pause, resume and everything the targets and
-// property configurators change take the service's lock (the base's
-// recursive mutex). The units and the delegate sit behind a leaf lock of
-// their own, so that the session tracker (which calls back under its own
-// lock) and the channel group's queue never wait for the service's lock.
+// Threads: any thread. The service's settings, targets and Event Collector
+// units sit behind the service's lock; the units logs go to and the delegate
+// behind a second one. Both are leaves: neither is held while the service
+// calls out (units, targets, the group, the delegate), so a log enqueued or a
+// target made from any callback never waits for them. Targets keep their own
+// locks (see BEACAnalyticsTransmissionTarget.h).
 // Delegate callbacks arrive on the channel group's queue.
 #pragma once
 
@@ -144,11 +145,9 @@ class BEACAnalytics : public BEACServiceAbstract,
     std::shared_ptr<BEACChannelUnitProtocol> eventCollectorCriticalChannelUnit();
     std::shared_ptr<BEACChannelUnitProtocol> criticalChannelUnit() const;
 
-    // True when started (with the SDK configured) and enabled; takes no lock
-    // but the service's own, so targets may ask while holding it.
+    // True when started (with the SDK configured) and enabled; takes only
+    // the base's leaf lock.
     bool isUsableAndEnabled() const;
-    // The lock that tracking, targets and property configurators share.
-    std::recursive_mutex& serviceMutex() const { return mutex_; }
     const std::shared_ptr<BEACSessionTracker>& sessionTracker() const { return sessionTracker_; }
 
     // Keeps the entries whose value is a string; others go silently.
@@ -169,7 +168,11 @@ class BEACAnalytics : public BEACServiceAbstract,
     BEACAnalytics();
 
   private:
-    void sendLog(const BEACLogPtr& log, uint64_t flags);
+    void sendLog(const BEACLogPtr& log, uint64_t flags) EXCLUDES(unitsMutex_);
+    // The Event Collector twin of the main or critical unit, once it exists.
+    std::shared_ptr<BEACChannelUnitProtocol> eventCollectorUnit(bool critical) EXCLUDES(serviceMutex_);
+    // Makes the default target of `token` unless there is one.
+    void adoptDefaultTarget(const std::optional<std::string>& token) EXCLUDES(serviceMutex_);
     std::shared_ptr<BEACAnalyticsDelegate> delegate() const;
     std::shared_ptr<BEACChannelDelegate> selfAsChannelDelegate();
     void sendMissedPageView();
@@ -177,13 +180,15 @@ class BEACAnalytics : public BEACServiceAbstract,
     const std::shared_ptr<BEACSessionTracker> sessionTracker_;
     // The identity under which pause and resume act on the units.
     const std::shared_ptr<plat::Object> pauser_ = std::make_shared<plat::Object>();
-    // Guarded by the service's lock (mutex_).
-    bool autoPageTrackingEnabled_ = false;
-    uint64_t flushInterval_ = kDefaultFlushInterval;
-    std::map<std::string, std::shared_ptr<BEACAnalyticsTransmissionTarget>> transmissionTargets_;
-    std::shared_ptr<BEACAnalyticsTransmissionTarget> defaultTransmissionTarget_;
-    std::shared_ptr<BEACChannelUnitProtocol> eventCollectorChannelUnit_;
-    std::shared_ptr<BEACChannelUnitProtocol> eventCollectorCriticalChannelUnit_;
+    // Leaf lock of the service's own state.
+    mutable plat::Mutex serviceMutex_;
+    bool autoPageTrackingEnabled_ GUARDED_BY(serviceMutex_) = false;
+    uint64_t flushInterval_ GUARDED_BY(serviceMutex_) = kDefaultFlushInterval;
+    std::map<std::string, std::shared_ptr<BEACAnalyticsTransmissionTarget>> transmissionTargets_
+        GUARDED_BY(serviceMutex_);
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> defaultTransmissionTarget_ GUARDED_BY(serviceMutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> eventCollectorChannelUnit_ GUARDED_BY(serviceMutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> eventCollectorCriticalChannelUnit_ GUARDED_BY(serviceMutex_);
 
     // Leaf lock: the units logs go to and the application's delegate.
     mutable plat::Mutex unitsMutex_;

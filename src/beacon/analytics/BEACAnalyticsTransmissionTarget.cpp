@@ -16,10 +16,6 @@ namespace {
 plat::Mutex providerMutex;
 std::shared_ptr<BEACAnalyticsAuthenticationProvider> classProvider GUARDED_BY(providerMutex);
 
-std::recursive_mutex& serviceLock() {
-    return BEACAnalytics::sharedInstance()->serviceMutex();
-}
-
 // The first value found walking from `target` up through its parents.
 template <class Getter>
 std::optional<std::string> inherited(const BEACAnalyticsTransmissionTarget* target, Getter get) {
@@ -95,29 +91,23 @@ std::optional<std::string> BEACPropertyConfigurator::getDeviceIdentifier() {
 
 void BEACPropertyConfigurator::setEventPropertyString(const std::optional<std::string>& value,
                                                       const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     eventProperties_->setString(value, key);
 }
 void BEACPropertyConfigurator::setEventPropertyDouble(double value, const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     eventProperties_->setDouble(value, key);
 }
 void BEACPropertyConfigurator::setEventPropertyInt64(int64_t value, const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     eventProperties_->setInt64(value, key);
 }
 void BEACPropertyConfigurator::setEventPropertyBool(bool value, const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     eventProperties_->setBool(value, key);
 }
 void BEACPropertyConfigurator::setEventPropertyDate(const std::optional<plat::Date>& value,
                                                     const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     eventProperties_->setDate(value, key);
 }
 
 void BEACPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key) {
-    std::lock_guard lock(serviceLock());
     if (!key) {
         BEACLogError(kBEACAnalyticsLogTag, "Event property key to remove cannot be nil.");
         return;
@@ -126,7 +116,6 @@ void BEACPropertyConfigurator::removeEventPropertyForKey(const std::optional<std
 }
 
 void BEACPropertyConfigurator::mergeTypedPropertiesWith(BEACEventProperties& properties) const {
-    std::lock_guard lock(serviceLock());
     std::vector<std::string> present;
     for (const auto& [name, property] : properties.properties())
         present.push_back(name);
@@ -220,18 +209,35 @@ void BEACAnalyticsTransmissionTarget::trackEvent(const std::string& name,
 
 std::shared_ptr<BEACAnalyticsTransmissionTarget> BEACAnalyticsTransmissionTarget::transmissionTargetForToken(
     const std::string& token) {
-    std::lock_guard lock(serviceLock());
-    auto& child = childTransmissionTargets_[token];
-    if (!child) {
-        child = make(token, shared_from_this(), channelGroup_);
+    {
+        plat::MutexLock lock(childrenMutex_);
+        if (auto found = childTransmissionTargets_.find(token); found != childTransmissionTargets_.end())
+            return found->second;
+    }
+    // Made without the lock: making registers it with the group and reads
+    // this target's state. Of two made at once, the first stored is kept
+    // (the group holds its delegates weakly; the other goes away).
+    auto made = make(token, shared_from_this(), channelGroup_);
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> child;
+    {
+        plat::MutexLock lock(childrenMutex_);
+        child = childTransmissionTargets_.emplace(token, made).first->second;
+    }
+    if (child == made)
         BEACLogDebug(kBEACAnalyticsLogTag, "Created transmission target with target key %@.",
                      BEACUtility::targetKeyFromTargetToken(token));
-    }
     return child;
 }
 
+BEACAnalyticsTransmissionTarget::Targets BEACAnalyticsTransmissionTarget::children() const {
+    plat::MutexLock lock(childrenMutex_);
+    Targets targets;
+    for (const auto& [token, child] : childTransmissionTargets_)
+        targets.push_back(child);
+    return targets;
+}
+
 bool BEACAnalyticsTransmissionTarget::isEnabled() const {
-    std::lock_guard lock(serviceLock());
     auto stored = BEACBeaconUserDefaults::shared()->objectForKey(isEnabledKey_);
     return !stored || !stored->isNumber() || stored->boolValue();
 }
@@ -244,20 +250,35 @@ bool BEACAnalyticsTransmissionTarget::isImmediateParent() const {
     return BEACAnalytics::sharedInstance()->isUsableAndEnabled();
 }
 
+plat::Mutex BEACAnalyticsTransmissionTarget::enabledMutex_;
+
 void BEACAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {
-    std::lock_guard lock(serviceLock());
+    Targets resumed;
+    int refused = 0;
+    {
+        plat::MutexLock lock(enabledMutex_);
+        setEnabledLocked(isEnabled, resumed, refused);
+    }
+    for (int i = 0; i < refused; ++i)
+        BEACLogWarning(kBEACAnalyticsLogTag,
+                       "Can't enable; parent transmission target and/or Analytics service is disabled.");
+    // Outside the lock: resuming goes through the service to its units.
+    for (const auto& target : resumed)
+        target->resume();
+}
+
+void BEACAnalyticsTransmissionTarget::setEnabledLocked(bool isEnabled, Targets& resumed, int& refused) {
     if (isEnabled != this->isEnabled()) {
         if (isEnabled && !isImmediateParent()) {
-            BEACLogWarning(kBEACAnalyticsLogTag,
-                           "Can't enable; parent transmission target and/or Analytics service is disabled.");
+            ++refused;
             return;
         }
         BEACBeaconUserDefaults::shared()->setObject(plat::Value(isEnabled), isEnabledKey_);
         if (isEnabled)
-            resume();
+            resumed.push_back(shared_from_this());
     }
-    for (const auto& [token, child] : childTransmissionTargets_)
-        child->setEnabled(isEnabled);
+    for (const auto& child : children())
+        child->setEnabledLocked(isEnabled, resumed, refused);
 }
 
 void BEACAnalyticsTransmissionTarget::pause() {

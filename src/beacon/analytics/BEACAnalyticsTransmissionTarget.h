@@ -17,16 +17,19 @@
 // A parent holds its children; a child refers to its parent without owning
 // it (the service holds the top-level targets for the process's life).
 //
-// Threads: any thread. Enabled state, configured properties and tracking
-// take the analytics service's lock; the configurator's plain fields sit
-// behind its own lock (logs are prepared on the enqueuing thread).
+// Threads: any thread (logs are prepared on the enqueuing thread). Changes of
+// enabled state are serialised by one lock shared by all targets, which is
+// never held while a target calls out (resuming its units goes through the
+// service after it is released); the enabled state itself is read without
+// it. Each target's children and the configurator's plain fields sit behind
+// leaf locks of their own; the configured event properties behind the bag's.
 #pragma once
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "beacon/analytics/BEACAnalyticsAuthenticationProvider.h"
 #include "beacon/analytics/BEACEventProperties.h"
@@ -55,7 +58,7 @@ class BEACPropertyConfigurator : public BEACChannelDelegate {
     // "u:" and this machine's platform UUID; nullopt when it cannot be read.
     static std::optional<std::string> getDeviceIdentifier();
 
-    // Default typed properties of this target's events (service lock).
+    // Default typed properties of this target's events.
     void setEventPropertyString(const std::optional<std::string>& value,
                                 const std::optional<std::string>& key);
     void setEventPropertyDouble(double value, const std::optional<std::string>& key);
@@ -71,7 +74,7 @@ class BEACPropertyConfigurator : public BEACChannelDelegate {
 
   private:
     const std::weak_ptr<BEACAnalyticsTransmissionTarget> transmissionTarget_;
-    // Guarded by the analytics service's lock.
+    // Thread-safe on its own.
     const std::shared_ptr<BEACEventProperties> eventProperties_ = std::make_shared<BEACEventProperties>();
     mutable plat::Mutex mutex_;
     std::optional<std::string> appVersion_ GUARDED_BY(mutex_);
@@ -103,13 +106,14 @@ class BEACAnalyticsTransmissionTarget : public plat::Object,
     void trackEvent(const std::string& name, const std::shared_ptr<BEACEventProperties>& properties,
                     uint64_t flags = BEACFlagsNormal);
     // The child of this token, made on first request.
-    std::shared_ptr<BEACAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
+    std::shared_ptr<BEACAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token)
+        EXCLUDES(childrenMutex_);
 
-    // The stored state, true when absent.
+    // The stored state, true when absent; takes no lock.
     bool isEnabled() const;
     // Refused (warned) when enabling under a disabled parent; passed on to
     // every child either way.
-    void setEnabled(bool isEnabled);
+    void setEnabled(bool isEnabled) EXCLUDES(enabledMutex_, childrenMutex_);
     void pause();
     void resume();
     // The parent's state, or the analytics service's for a top-level target.
@@ -130,6 +134,15 @@ class BEACAnalyticsTransmissionTarget : public plat::Object,
     BEACAnalyticsTransmissionTarget(const std::string& token,
                                     const std::shared_ptr<BEACAnalyticsTransmissionTarget>& parent,
                                     std::shared_ptr<BEACChannelGroupDefault> channelGroup);
+    using Targets = std::vector<std::shared_ptr<BEACAnalyticsTransmissionTarget>>;
+    // Stores the state of this target and its children; the targets to
+    // resume, and the number of refusals, go to the caller.
+    void setEnabledLocked(bool isEnabled, Targets& resumed, int& refused) REQUIRES(enabledMutex_)
+        EXCLUDES(childrenMutex_);
+    Targets children() const EXCLUDES(childrenMutex_);
+
+    // Serialises changes of enabled state across all targets.
+    static plat::Mutex enabledMutex_;
 
     const std::string token_;
     const bool hasParent_;
@@ -137,7 +150,9 @@ class BEACAnalyticsTransmissionTarget : public plat::Object,
     const std::weak_ptr<BEACAnalyticsTransmissionTarget> parent_;
     const std::shared_ptr<BEACChannelGroupDefault> channelGroup_;
     const std::string isEnabledKey_;
+    // Set by make() before the target is shared.
     std::shared_ptr<BEACPropertyConfigurator> configurator_;
-    // Guarded by the analytics service's lock.
-    std::map<std::string, std::shared_ptr<BEACAnalyticsTransmissionTarget>> childTransmissionTargets_;
+    mutable plat::Mutex childrenMutex_;
+    std::map<std::string, std::shared_ptr<BEACAnalyticsTransmissionTarget>> childTransmissionTargets_
+        GUARDED_BY(childrenMutex_);
 };

@@ -1,5 +1,8 @@
 #include "beacon/analytics/BEACSessionTracker.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "beacon/analytics/BEACAnalyticsLogs.h"
 #include "beacon/core/BEACBeaconUserDefaults.h"
 #include "beacon/core/BEACLogger.h"
@@ -19,28 +22,28 @@ BEACSessionTracker::~BEACSessionTracker() {
 }
 
 void BEACSessionTracker::setDelegate(std::weak_ptr<BEACSessionTrackerDelegate> delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     delegate_ = std::move(delegate);
 }
 
 void BEACSessionTracker::setSessionTimeout(double seconds) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     sessionTimeout_ = seconds;
 }
 
 bool BEACSessionTracker::isStarted() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return started_;
 }
 
 std::optional<plat::Date> BEACSessionTracker::lastCreatedLogTime() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return lastCreatedLogTime_;
 }
 
 void BEACSessionTracker::start() {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (started_)
             return;
         started_ = true;
@@ -57,57 +60,71 @@ void BEACSessionTracker::start() {
 
 void BEACSessionTracker::stop() {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         if (!started_)
             return;
     }
     // Outside the lock: a handler running on another thread takes it.
     plat::NotificationCenter::defaultCenter().removeObserver(this);
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     started_ = false;
     context_->setSessionId(std::nullopt);
 }
 
 void BEACSessionTracker::applicationDidEnterBackground() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     lastEnteredBackgroundTime_ = plat::Date::now();
 }
 
 void BEACSessionTracker::applicationWillEnterForeground() {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         lastEnteredForegroundTime_ = plat::Date::now();
     }
     renewSessionId();
 }
 
 void BEACSessionTracker::renewSessionId() {
-    std::lock_guard lock(mutex_);
-    if (!started_)
-        return;
-    if (context_->sessionId() && !hasSessionTimedOut())
-        return;
-    std::string sessionId = plat::UUID().UUIDString();
-    context_->setSessionId(sessionId);
+    plat::MutexLock renewal(renewalMutex_);
+    std::string sessionId;
+    std::shared_ptr<BEACSessionTrackerDelegate> delegate;
+    {
+        plat::MutexLock lock(mutex_);
+        if (!started_)
+            return;
+        if (context_->sessionId() && !hasSessionTimedOutLocked())
+            return;
+        sessionId = plat::UUID().UUIDString();
+        context_->setSessionId(sessionId);
+        delegate = delegate_.lock();
+    }
     BEACLogInfo(kBEACAnalyticsLogTag, "New session ID: %@", sessionId);
     auto log = std::make_shared<BEACStartSessionLog>();
     log->sid = sessionId;
-    if (auto delegate = delegate_.lock())
+    // Only the renewal lock stays held: logs of the new session wait in
+    // channelPrepareLog until the delegate has enqueued their start log.
+    announcingThread_ = std::this_thread::get_id();
+    if (delegate)
         delegate->sessionTrackerProcessLog(*this, log);
+    announcingThread_ = std::thread::id();
 }
 
 bool BEACSessionTracker::hasSessionTimedOut() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
+    return hasSessionTimedOutLocked();
+}
+
+bool BEACSessionTracker::hasSessionTimedOutLocked() const {
     const plat::Date now = plat::Date::now();
     const double timeout = sessionTimeout_;
     auto since = [&](const plat::Date& date) { return now.timeIntervalSinceDate(date); };
-    bool noLogSinceLong = !lastCreatedLogTime_ || since(*lastCreatedLogTime_) >= timeout;
+    const bool noLogSinceLong = !lastCreatedLogTime_ || since(*lastCreatedLogTime_) >= timeout;
     auto executable = plat::Bundle::mainBundle().executablePath();
     if (executable && executable->find(".appex/") != std::string::npos)
         return noLogSinceLong;
-    bool backgroundSinceLong = lastEnteredBackgroundTime_ && lastEnteredForegroundTime_ &&
-                               *lastEnteredForegroundTime_ < *lastEnteredBackgroundTime_ &&
-                               since(*lastEnteredBackgroundTime_) >= timeout;
+    const bool backgroundSinceLong = lastEnteredBackgroundTime_ && lastEnteredForegroundTime_ &&
+                                     *lastEnteredForegroundTime_ < *lastEnteredBackgroundTime_ &&
+                                     since(*lastEnteredBackgroundTime_) >= timeout;
     bool wasBackgroundLong = false;
     if (lastEnteredBackgroundTime_) {
         double foreground =
@@ -122,7 +139,15 @@ void BEACSessionTracker::channelPrepareLog(BEACChannelUnitProtocol&, const BEACL
     if (!log || dynamic_cast<BEACStartSessionLog*>(log.get()) ||
         dynamic_cast<BEACStartServiceLog*>(log.get()))
         return;
-    std::lock_guard lock(mutex_);
+    if (announcingThread_.load() == std::this_thread::get_id()) {
+        std::fprintf(stderr,
+                     "BEACSessionTracker: a log other than the session's start log was prepared by the "
+                     "session tracker's delegate while it announced a new session; it would wait for "
+                     "itself.\n");
+        std::abort();
+    }
+    plat::MutexLock renewal(renewalMutex_);
+    plat::MutexLock lock(mutex_);
     if (!dynamic_cast<BEACNoAutoAssignSessionIdLog*>(log.get()))
         log->sid = context_->sessionId();
     lastCreatedLogTime_ = plat::Date::now();

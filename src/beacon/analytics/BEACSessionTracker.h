@@ -7,18 +7,25 @@
 // inactive with no log made in the last `sessionTimeout` seconds. An
 // application that stays active keeps its session however long it is idle.
 //
-// Threads: one recursive lock guards every field (notifications arrive on the
-// posting thread, logs are prepared on the enqueuing thread); the delegate is
-// called with it held.
+// Threads: any thread (notifications arrive on the posting thread, logs are
+// prepared on the enqueuing thread). One lock guards every field and is never
+// held while the tracker calls out. A second lock orders a session's start
+// before its logs: a renewal holds it while the delegate enqueues the
+// "startSession" log, and every other log waits for it before it is stamped,
+// so no log carries a new session id ahead of that session's start log. The
+// delegate may call the tracker; it must not make this thread prepare any
+// other log meanwhile (that would wait for itself; it stops the process).
 #pragma once
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "beacon/core/BEACChannelProtocols.h"
 #include "beacon/core/BEACSessionContext.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Mutex.h"
 
 class BEACSessionTracker;
 
@@ -34,28 +41,35 @@ class BEACSessionTracker : public BEACChannelDelegate {
     BEACSessionTracker();
     ~BEACSessionTracker() override;
 
-    void start();
-    void stop();
-    bool isStarted() const;
-    void renewSessionId();
-    bool hasSessionTimedOut() const;
-    void applicationDidEnterBackground();
-    void applicationWillEnterForeground();
+    void start() EXCLUDES(mutex_, renewalMutex_);
+    void stop() EXCLUDES(mutex_);
+    bool isStarted() const EXCLUDES(mutex_);
+    void renewSessionId() EXCLUDES(mutex_, renewalMutex_);
+    bool hasSessionTimedOut() const EXCLUDES(mutex_);
+    void applicationDidEnterBackground() EXCLUDES(mutex_);
+    void applicationWillEnterForeground() EXCLUDES(mutex_, renewalMutex_);
 
-    void setDelegate(std::weak_ptr<BEACSessionTrackerDelegate> delegate);
-    void setSessionTimeout(double seconds);
-    std::optional<plat::Date> lastCreatedLogTime() const;
+    void setDelegate(std::weak_ptr<BEACSessionTrackerDelegate> delegate) EXCLUDES(mutex_);
+    void setSessionTimeout(double seconds) EXCLUDES(mutex_);
+    std::optional<plat::Date> lastCreatedLogTime() const EXCLUDES(mutex_);
 
     // BEACChannelDelegate
-    void channelPrepareLog(BEACChannelUnitProtocol& unit, const BEACLogPtr& log) override;
+    void channelPrepareLog(BEACChannelUnitProtocol& unit, const BEACLogPtr& log) override
+        EXCLUDES(mutex_, renewalMutex_);
 
   private:
-    mutable std::recursive_mutex mutex_;
-    std::shared_ptr<BEACSessionContext> context_;
-    bool started_ = false;
-    std::weak_ptr<BEACSessionTrackerDelegate> delegate_;
-    double sessionTimeout_ = 20.0;
-    std::optional<plat::Date> lastCreatedLogTime_;
-    std::optional<plat::Date> lastEnteredForegroundTime_;
-    std::optional<plat::Date> lastEnteredBackgroundTime_;
+    bool hasSessionTimedOutLocked() const REQUIRES(mutex_);
+
+    // Held by a renewal across the delegate's call, taken before mutex_.
+    plat::Mutex renewalMutex_ ACQUIRED_BEFORE(mutex_);
+    // The thread calling the delegate during a renewal (none otherwise).
+    std::atomic<std::thread::id> announcingThread_{};
+    mutable plat::Mutex mutex_;
+    const std::shared_ptr<BEACSessionContext> context_;
+    bool started_ GUARDED_BY(mutex_) = false;
+    std::weak_ptr<BEACSessionTrackerDelegate> delegate_ GUARDED_BY(mutex_);
+    double sessionTimeout_ GUARDED_BY(mutex_) = 20.0;
+    std::optional<plat::Date> lastCreatedLogTime_ GUARDED_BY(mutex_);
+    std::optional<plat::Date> lastEnteredForegroundTime_ GUARDED_BY(mutex_);
+    std::optional<plat::Date> lastEnteredBackgroundTime_ GUARDED_BY(mutex_);
 };

@@ -1,6 +1,8 @@
 #include "beacon/core/BEACBeacon.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "beacon/core/BEACBeaconUserDefaults.h"
@@ -157,23 +159,20 @@ void BEACBeacon::setEnabled(bool isEnabled) {
 }
 bool BEACBeacon::isEnabled() {
     auto beacon = sharedInstance();
-    std::lock_guard lock(beacon->mutex_);
     return beacon->canBeUsed() && beacon->sdkEnabled();
 }
 void BEACBeacon::setNetworkRequestsAllowed(bool isAllowed) {
     sharedInstance()->allowNetworkRequests(isAllowed);
 }
 bool BEACBeacon::isNetworkRequestsAllowed() {
-    auto beacon = sharedInstance();
-    std::lock_guard lock(beacon->mutex_);
-    return beacon->networkRequestsAllowed();
+    return sharedInstance()->networkRequestsAllowed();
 }
 void BEACBeacon::setLogUrl(const std::string& logUrl) {
     sharedInstance()->changeLogUrl(logUrl);
 }
 std::optional<std::string> BEACBeacon::logUrl() {
     auto beacon = sharedInstance();
-    std::lock_guard lock(beacon->mutex_);
+    plat::MutexLock lock(beacon->mutex_);
     return beacon->logUrl_;
 }
 void BEACBeacon::setMaxStorageSize(int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
@@ -243,6 +242,31 @@ BEACLogLevel BEACBeacon::logLevel() {
     return BEACLogger::currentLogLevel();
 }
 
+// Operations.
+
+class BEACBeacon::OperationMark {
+  public:
+    explicit OperationMark(BEACBeacon& beacon) : beacon_(beacon) {
+        beacon_.operationThread_ = std::this_thread::get_id();
+    }
+    ~OperationMark() { beacon_.operationThread_ = std::thread::id(); }
+    OperationMark(const OperationMark&) = delete;
+    OperationMark& operator=(const OperationMark&) = delete;
+
+  private:
+    BEACBeacon& beacon_;
+};
+
+void BEACBeacon::checkNotInOperation(const char* operation) const {
+    if (operationThread_.load() != std::this_thread::get_id())
+        return;
+    std::fprintf(stderr,
+                 "BEACBeacon: %s was called from inside another operation of the SDK on the same thread "
+                 "(a service starting or being switched); it would wait for itself.\n",
+                 operation);
+    std::abort();
+}
+
 // Start-up.
 
 void BEACBeacon::start(const std::optional<std::string>& secretString,
@@ -287,22 +311,30 @@ bool BEACBeacon::configureWithAppSecret(const std::optional<std::string>& appSec
         return false;
     }
     {
-        std::lock_guard lock(mutex_);
+        checkNotInOperation("configure");
+        plat::MutexLock operation(operationMutex_);
+        OperationMark mark(*this);
         if (configuredFromApplication_ && fromApplication) {
             BEACLog(BEACLogLevelAssert, kBEACLogTag, "Beacon SDK has already been configured.");
             BEACLog(BEACLogLevelAssert, kBEACLogTag, "Beacon SDK configuration %@failed.",
                     fromText(fromApplication));
             return false;
         }
-        if (!appSecret_) {
-            appSecret_ = appSecret;
-            BEACSessionContext::sharedInstance()->setSessionId(std::nullopt);
+        bool secretTaken = false;
+        {
+            plat::MutexLock lock(mutex_);
+            if (!appSecret_) {
+                appSecret_ = appSecret;
+                secretTaken = true;
+            }
+            if (!defaultTransmissionTargetToken_)
+                defaultTransmissionTargetToken_ = transmissionTargetToken;
         }
-        if (!defaultTransmissionTargetToken_)
-            defaultTransmissionTargetToken_ = transmissionTargetToken;
+        if (secretTaken)
+            BEACSessionContext::sharedInstance()->setSessionId(std::nullopt);
         BEACUserIdContext::sharedInstance();
-        initializeChannelGroup();
-        applyPipelineEnabledState(sdkEnabled());
+        initializeChannelGroupLocked();
+        applyPipelineEnabledStateLocked(sdkEnabled());
         sdkConfigured_ = true;
         configuredFromApplication_ = configuredFromApplication_ || fromApplication;
     }
@@ -317,31 +349,53 @@ std::string BEACBeacon::logUrlOrDefault(const std::optional<std::string>& logUrl
     return logUrl ? *logUrl : std::string(defaultLogUrl());
 }
 
-void BEACBeacon::initializeChannelGroup() {
-    std::lock_guard lock(mutex_);
-    if (!channelGroup_) {
-        auto ingestion = BEACDependencyConfiguration::ingestionFactory()(currentInstallId().UUIDString(),
-                                                                         logUrlOrDefault(logUrl_));
-        channelGroup_ =
-            BEACChannelGroupDefault::make(std::move(ingestion), BEACDependencyConfiguration::storage());
+// The group, its Event Collector delegate and the core's unit are made
+// without the leaf lock held (the ingestion factory and the group are called)
+// and stored under it.
+void BEACBeacon::initializeChannelGroupLocked() {
+    std::shared_ptr<BEACChannelGroupDefault> group;
+    std::optional<std::string> logUrl;
+    std::optional<std::string> secret;
+    std::optional<int64_t> requestedSize;
+    std::function<void(bool)> sizeCompletion;
+    std::shared_ptr<BEACChannelUnitProtocol> unit;
+    {
+        plat::MutexLock lock(mutex_);
+        group = channelGroup_;
+        logUrl = logUrl_;
+        secret = appSecret_;
+        requestedSize = requestedMaxStorageSizeInBytes_;
+        sizeCompletion = maxStorageSizeCompletionHandler_;
+        unit = channelUnit_;
+    }
+    if (!group) {
+        const plat::UUID installId = currentInstallId();
+        auto ingestion =
+            BEACDependencyConfiguration::ingestionFactory()(installId.UUIDString(), logUrlOrDefault(logUrl));
+        group = BEACChannelGroupDefault::make(std::move(ingestion), BEACDependencyConfiguration::storage());
         if (auto clock = BEACDependencyConfiguration::clock())
-            channelGroup_->queue().setClock(clock);
+            group->queue().setClock(clock);
         // Logs with target tokens travel through the delegate's twins; it
         // sends to the log URL only when there is no app secret to send to
         // the Beacon endpoint with.
         auto clientFactory = BEACDependencyConfiguration::eventCollectorHttpClientFactory();
-        eventCollectorDelegate_ = std::make_shared<BEACEventCollectorChannelDelegate>(
-            clientFactory ? clientFactory() : BEACHttpClient::make(), currentInstallId(),
-            appSecret_ ? std::nullopt : logUrl_);
-        channelGroup_->addDelegate(eventCollectorDelegate_);
-        if (requestedMaxStorageSizeInBytes_)
-            channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_,
-                                             maxStorageSizeCompletionHandler_);
+        auto delegate = std::make_shared<BEACEventCollectorChannelDelegate>(
+            clientFactory ? clientFactory() : BEACHttpClient::make(), installId,
+            secret ? std::nullopt : logUrl);
+        group->addDelegate(delegate);
+        if (requestedSize)
+            group->setMaxStorageSize(*requestedSize, sizeCompletion);
+        plat::MutexLock lock(mutex_);
+        channelGroup_ = group;
+        eventCollectorDelegate_ = std::move(delegate);
     }
-    channelGroup_->setAppSecret(appSecret_);
-    if (!channelUnit_)
-        channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
+    group->setAppSecret(secret);
+    if (!unit) {
+        unit = group->addChannelUnitWithConfiguration(
             BEACChannelUnitConfiguration::defaultConfiguration("Beacon"));
+        plat::MutexLock lock(mutex_);
+        channelUnit_ = std::move(unit);
+    }
 }
 
 void BEACBeacon::startServices(const std::optional<std::vector<BEACServiceClass>>& services,
@@ -396,7 +450,9 @@ std::vector<BEACServiceClass> BEACBeacon::sortServices(const std::vector<BEACSer
 bool BEACBeacon::startService(const BEACServiceClass& service, const std::optional<std::string>& appSecret,
                               const std::optional<std::string>& transmissionTargetToken,
                               bool fromApplication) {
-    std::lock_guard lock(mutex_);
+    checkNotInOperation("startService");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
     auto instance = service.isValid() ? service.sharedInstance() : nullptr;
     if (!instance) {
         BEACLogError(kBEACLogTag, "Cannot start service %@. Provided value is nil or invalid.",
@@ -423,9 +479,14 @@ bool BEACBeacon::startService(const BEACServiceClass& service, const std::option
         return false;
     }
     if (!instance->isAvailable()) {
-        if (std::find(services_.begin(), services_.end(), instance) == services_.end())
-            services_.push_back(instance);
-        instance->startWithChannelGroup(channelGroup_, appSecret, transmissionTargetToken, fromApplication);
+        std::shared_ptr<BEACChannelGroupDefault> group;
+        {
+            plat::MutexLock lock(mutex_);
+            if (std::find(services_.begin(), services_.end(), instance) == services_.end())
+                services_.push_back(instance);
+            group = channelGroup_;
+        }
+        instance->startWithChannelGroup(group, appSecret, transmissionTargetToken, fromApplication);
         if (instance->classIsEnabled() && !sdkEnabled()) {
             enabledStateUpdating_ = true;
             instance->classSetEnabled(false);
@@ -438,17 +499,24 @@ bool BEACBeacon::startService(const BEACServiceClass& service, const std::option
 }
 
 void BEACBeacon::sendStartServiceLog(const std::vector<std::string>& serviceNames) {
-    std::lock_guard lock(mutex_);
+    checkNotInOperation("sendStartServiceLog");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
+    sendStartServiceLogLocked(serviceNames);
+}
+
+void BEACBeacon::sendStartServiceLogLocked(const std::vector<std::string>& serviceNames) {
     if (sdkEnabled()) {
         auto log = std::make_shared<BEACStartServiceLog>();
         log->services = serviceNames;
-        if (channelUnit_)
-            channelUnit_->enqueueItem(log, BEACFlagsNormal);
-    } else {
-        if (!startedServiceNames_)
-            startedServiceNames_.emplace();
-        startedServiceNames_->insert(startedServiceNames_->end(), serviceNames.begin(), serviceNames.end());
+        if (auto unit = channelUnit())
+            unit->enqueueItem(log, BEACFlagsNormal);
+        return;
     }
+    plat::MutexLock lock(mutex_);
+    if (!startedServiceNames_)
+        startedServiceNames_.emplace();
+    startedServiceNames_->insert(startedServiceNames_->end(), serviceNames.begin(), serviceNames.end());
 }
 
 bool BEACBeacon::shouldDisable(const std::string& serviceName) {
@@ -489,34 +557,47 @@ bool BEACBeacon::sdkEnabled() const {
 }
 
 void BEACBeacon::enableSdk(bool isEnabled) {
-    std::lock_guard lock(mutex_);
+    checkNotInOperation("setEnabled");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
     if (!canBeUsed())
         return;
     enabledStateUpdating_ = true;
     if (isEnabled != sdkEnabled()) {
         BEACBeaconUserDefaults::shared()->setObject(plat::Value(isEnabled), kBEACEnabledKey);
-        applyPipelineEnabledState(isEnabled);
+        applyPipelineEnabledStateLocked(isEnabled);
     }
-    for (const auto& service : services_)
+    for (const auto& service : services())
         service->classSetEnabled(isEnabled);
     enabledStateUpdating_ = false;
     BEACLogInfo(kBEACLogTag, "Beacon SDK %@.", isEnabled ? "enabled" : "disabled");
 }
 
 void BEACBeacon::applyPipelineEnabledState(bool isEnabled) {
+    checkNotInOperation("applyPipelineEnabledState");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
+    applyPipelineEnabledStateLocked(isEnabled);
+}
+
+void BEACBeacon::applyPipelineEnabledStateLocked(bool isEnabled) {
     if (!isEnabled) {
         BEACDeviceTracker::sharedInstance()->clearDevices();
         BEACSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
         BEACUserIdContext::sharedInstance()->clearUserIdHistory();
     }
-    std::lock_guard lock(mutex_);
-    if (channelGroup_)
-        channelGroup_->setEnabled(isEnabled, true);
-    if (isEnabled && startedServiceNames_) {
-        auto names = std::move(*startedServiceNames_);
+    if (auto group = channelGroup())
+        group->setEnabled(isEnabled, true);
+    if (!isEnabled)
+        return;
+    std::optional<std::vector<std::string>> names;
+    {
+        plat::MutexLock lock(mutex_);
+        names = std::move(startedServiceNames_);
         startedServiceNames_.reset();
-        sendStartServiceLog(names);
     }
+    if (names)
+        sendStartServiceLogLocked(*names);
 }
 
 bool BEACBeacon::networkRequestsAllowed() const {
@@ -525,30 +606,44 @@ bool BEACBeacon::networkRequestsAllowed() const {
 }
 
 void BEACBeacon::allowNetworkRequests(bool isAllowed) {
-    std::lock_guard lock(mutex_);
+    checkNotInOperation("setNetworkRequestsAllowed");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
     BEACLogInfo(kBEACLogTag, "Beacon SDK network requests are %@.", isAllowed ? "allowed" : "forbidden");
     BEACBeaconUserDefaults::shared()->setObject(plat::Value(isAllowed), kBEACNetworkRequestsAllowedKey);
-    if (!canBeUsed() || !channelGroup_)
+    auto group = channelGroup();
+    if (!canBeUsed() || !group)
         return;
     // The group pauses under its own identity.
-    auto identity = std::shared_ptr<const plat::Object>(channelGroup_, &groupPauser_);
+    auto identity = std::shared_ptr<const plat::Object>(group, &groupPauser_);
     if (isAllowed)
-        channelGroup_->resumeWithIdentifyingObject(identity);
+        group->resumeWithIdentifyingObject(identity);
     else
-        channelGroup_->pauseWithIdentifyingObject(identity);
+        group->pauseWithIdentifyingObject(identity);
 }
 
 void BEACBeacon::changeLogUrl(const std::string& logUrl) {
-    std::lock_guard lock(mutex_);
-    logUrl_ = logUrl;
-    if (!channelGroup_)
+    checkNotInOperation("setLogUrl");
+    plat::MutexLock operation(operationMutex_);
+    OperationMark mark(*this);
+    std::shared_ptr<BEACChannelGroupDefault> group;
+    std::shared_ptr<BEACEventCollectorChannelDelegate> delegate;
+    bool hasSecret = false;
+    {
+        plat::MutexLock lock(mutex_);
+        logUrl_ = logUrl;
+        group = channelGroup_;
+        delegate = eventCollectorDelegate_;
+        hasSecret = appSecret_.has_value();
+    }
+    if (!group)
         return;
-    if (appSecret_) {
+    if (hasSecret) {
         BEACLogInfo(kBEACLogTag, "The log url of Beacon endpoint was changed to %@", logUrl);
-        channelGroup_->setLogUrl(logUrl);
+        group->setLogUrl(logUrl);
     } else {
         BEACLogInfo(kBEACLogTag, "The log url of Event Collector endpoint was changed to %@", logUrl);
-        eventCollectorDelegate_->setLogUrl(logUrl);
+        delegate->setLogUrl(logUrl);
     }
 }
 
@@ -560,28 +655,39 @@ void BEACBeacon::requestMaxStorageSize(int64_t sizeInBytes, std::function<void(b
                        sizeInBytes, kMinStorageSizeInBytes);
         return;
     }
-    bool failed = false;
+    enum class Refusal { None, Again, Configured } refusal = Refusal::None;
     {
-        std::lock_guard lock(mutex_);
-        if (setMaxStorageSizeHasBeenCalled_) {
-            BEACLogWarning(kBEACLogTag,
-                           "setMaxStorageSize:completionHandler: may only be called once per app launch");
-            failed = true;
-        } else {
-            setMaxStorageSizeHasBeenCalled_ = true;
-            if (configuredFromApplication()) {
-                BEACLogWarning(kBEACLogTag,
-                               "Unable to set storage size after the application has configured Beacon");
-                failed = true;
+        checkNotInOperation("setMaxStorageSize");
+        plat::MutexLock operation(operationMutex_);
+        OperationMark mark(*this);
+        std::shared_ptr<BEACChannelGroupDefault> group;
+        {
+            plat::MutexLock lock(mutex_);
+            if (setMaxStorageSizeHasBeenCalled_) {
+                refusal = Refusal::Again;
             } else {
-                requestedMaxStorageSizeInBytes_ = sizeInBytes;
-                maxStorageSizeCompletionHandler_ = completionHandler;
-                if (channelGroup_)
-                    channelGroup_->setMaxStorageSize(sizeInBytes, completionHandler);
+                setMaxStorageSizeHasBeenCalled_ = true;
+                if (configuredFromApplication()) {
+                    refusal = Refusal::Configured;
+                } else {
+                    requestedMaxStorageSizeInBytes_ = sizeInBytes;
+                    maxStorageSizeCompletionHandler_ = completionHandler;
+                    group = channelGroup_;
+                }
             }
         }
+        // The group calls the completion later, on its own queue.
+        if (group)
+            group->setMaxStorageSize(sizeInBytes, completionHandler);
     }
-    if (failed && completionHandler)
+    if (refusal == Refusal::None)
+        return;
+    if (refusal == Refusal::Again)
+        BEACLogWarning(kBEACLogTag,
+                       "setMaxStorageSize:completionHandler: may only be called once per app launch");
+    else
+        BEACLogWarning(kBEACLogTag, "Unable to set storage size after the application has configured Beacon");
+    if (completionHandler)
         completionHandler(false);
 }
 
@@ -608,7 +714,7 @@ void BEACBeacon::changeUserId(const std::optional<std::string>& userId) {
 }
 
 plat::UUID BEACBeacon::currentInstallId() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (!installId_) {
         auto stored = BEACBeaconUserDefaults::shared()->objectForKey(kBEACInstallIdKey);
         if (stored && stored->isString())
@@ -632,30 +738,30 @@ void BEACBeacon::sendCustomPropertiesLog(const plat::Dictionary& properties) {
 }
 
 std::optional<std::string> BEACBeacon::appSecret() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return appSecret_;
 }
 std::optional<std::string> BEACBeacon::defaultTransmissionTargetToken() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return defaultTransmissionTargetToken_;
 }
 std::shared_ptr<BEACChannelGroupDefault> BEACBeacon::channelGroup() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelGroup_;
 }
 std::shared_ptr<BEACChannelUnitProtocol> BEACBeacon::channelUnit() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelUnit_;
 }
 std::shared_ptr<BEACEventCollectorChannelDelegate> BEACBeacon::eventCollectorDelegate() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return eventCollectorDelegate_;
 }
 std::vector<std::shared_ptr<BEACServiceAbstract>> BEACBeacon::services() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return services_;
 }
 std::optional<std::vector<std::string>> BEACBeacon::startedServiceNames() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return startedServiceNames_;
 }

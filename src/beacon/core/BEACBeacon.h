@@ -12,16 +12,25 @@
 // Misuse is reported through the logger (tag "Beacon") and a false result;
 // nothing throws.
 //
-// Threads: any thread. One recursive lock guards configuration, service
-// starts and the switches; it is always taken before a service's own lock.
+// Threads: any thread. The facade's fields sit behind a leaf lock, never held
+// while the facade calls out. Operations that change the pipeline
+// (configuration, service starts, the SDK-wide switches) are serialised by an
+// operation lock taken before it: an operation calls into the SDK's own
+// channel group and services while holding it, so that a service never
+// starts half-way through the SDK being switched off. It is always taken
+// before a service's own lock, and never held while application code runs
+// (a completion is called after it is released). Services read the facade's
+// state from inside an operation (that takes the leaf lock only); starting an
+// operation from inside one would wait for itself, and stops the process
+// instead, naming the operation.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "beacon/core/BEACChannelGroupDefault.h"
@@ -31,6 +40,7 @@
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACServiceAbstract.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/UUID.h"
 
 // Builds the group's ingestion from the install id and the log URL. Tests
@@ -102,7 +112,7 @@ class BEACBeacon {
     // Instance operations.
     bool configureWithAppSecret(const std::optional<std::string>& appSecret,
                                 const std::optional<std::string>& transmissionTargetToken,
-                                bool fromApplication);
+                                bool fromApplication) EXCLUDES(operationMutex_, mutex_);
     void start(const std::optional<std::string>& secretString,
                const std::optional<std::vector<BEACServiceClass>>& services, bool fromApplication);
     void startServices(const std::optional<std::vector<BEACServiceClass>>& services,
@@ -110,8 +120,9 @@ class BEACBeacon {
                        const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
     std::vector<BEACServiceClass> sortServices(const std::vector<BEACServiceClass>& services) const;
     bool startService(const BEACServiceClass& service, const std::optional<std::string>& appSecret,
-                      const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
-    void sendStartServiceLog(const std::vector<std::string>& serviceNames);
+                      const std::optional<std::string>& transmissionTargetToken, bool fromApplication)
+        EXCLUDES(operationMutex_, mutex_);
+    void sendStartServiceLog(const std::vector<std::string>& serviceNames) EXCLUDES(operationMutex_, mutex_);
     static bool shouldDisable(const std::string& serviceName);
     // The main bundle has an app version and build; logs the missing keys
     // and how to set them (at the level printed by default) when not.
@@ -119,53 +130,65 @@ class BEACBeacon {
     // Logs the "hasn't been configured" error when false.
     bool canBeUsed() const;
 
-    void enableSdk(bool isEnabled);
+    void enableSdk(bool isEnabled) EXCLUDES(operationMutex_, mutex_);
     // The stored state ("BeaconIsEnabled", YES when absent); takes no lock.
     bool sdkEnabled() const;
-    void applyPipelineEnabledState(bool isEnabled);
-    void allowNetworkRequests(bool isAllowed);
+    void applyPipelineEnabledState(bool isEnabled) EXCLUDES(operationMutex_, mutex_);
+    void allowNetworkRequests(bool isAllowed) EXCLUDES(operationMutex_, mutex_);
     // The stored value ("NetworkRequestsAllowed", YES when absent); takes no
     // lock, so ingestions may ask under their own locks.
     bool networkRequestsAllowed() const;
-    void changeLogUrl(const std::string& logUrl);
-    void requestMaxStorageSize(int64_t sizeInBytes, std::function<void(bool)> completionHandler);
-    void changeUserId(const std::optional<std::string>& userId);
-    plat::UUID currentInstallId();
-    void sendCustomPropertiesLog(const plat::Dictionary& properties);
+    void changeLogUrl(const std::string& logUrl) EXCLUDES(operationMutex_, mutex_);
+    // The completion is called without the facade's locks held.
+    void requestMaxStorageSize(int64_t sizeInBytes, std::function<void(bool)> completionHandler)
+        EXCLUDES(operationMutex_, mutex_);
+    void changeUserId(const std::optional<std::string>& userId) EXCLUDES(mutex_);
+    plat::UUID currentInstallId() EXCLUDES(mutex_);
+    void sendCustomPropertiesLog(const plat::Dictionary& properties) EXCLUDES(mutex_);
 
     bool sdkConfigured() const { return sdkConfigured_.load(); }
     bool configuredFromApplication() const { return configuredFromApplication_.load(); }
     bool enabledStateUpdating() const { return enabledStateUpdating_.load(); }
-    std::optional<std::string> appSecret() const;
-    std::optional<std::string> defaultTransmissionTargetToken() const;
-    std::shared_ptr<BEACChannelGroupDefault> channelGroup() const;
-    std::shared_ptr<BEACChannelUnitProtocol> channelUnit() const;
-    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate() const;
-    std::vector<std::shared_ptr<BEACServiceAbstract>> services() const;
-    std::optional<std::vector<std::string>> startedServiceNames() const;
+    std::optional<std::string> appSecret() const EXCLUDES(mutex_);
+    std::optional<std::string> defaultTransmissionTargetToken() const EXCLUDES(mutex_);
+    std::shared_ptr<BEACChannelGroupDefault> channelGroup() const EXCLUDES(mutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> channelUnit() const EXCLUDES(mutex_);
+    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate() const EXCLUDES(mutex_);
+    std::vector<std::shared_ptr<BEACServiceAbstract>> services() const EXCLUDES(mutex_);
+    std::optional<std::vector<std::string>> startedServiceNames() const EXCLUDES(mutex_);
 
     BEACBeacon();
 
   private:
-    void initializeChannelGroup();
+    // Marks the calling thread as running an operation while it lives.
+    class OperationMark;
+
+    void initializeChannelGroupLocked() REQUIRES(operationMutex_) EXCLUDES(mutex_);
+    void applyPipelineEnabledStateLocked(bool isEnabled) REQUIRES(operationMutex_) EXCLUDES(mutex_);
+    void sendStartServiceLogLocked(const std::vector<std::string>& serviceNames) REQUIRES(operationMutex_)
+        EXCLUDES(mutex_);
+    // Stops the process when the calling thread already runs an operation.
+    void checkNotInOperation(const char* operation) const;
     static std::string logUrlOrDefault(const std::optional<std::string>& logUrl);
 
-    mutable std::recursive_mutex mutex_;
+    plat::Mutex operationMutex_ ACQUIRED_BEFORE(mutex_);
+    std::atomic<std::thread::id> operationThread_{};
+    mutable plat::Mutex mutex_;
     std::atomic<bool> sdkConfigured_{false};
     std::atomic<bool> configuredFromApplication_{false};
     std::atomic<bool> enabledStateUpdating_{false};
-    bool setMaxStorageSizeHasBeenCalled_ = false;
-    std::optional<plat::UUID> installId_;
-    std::optional<std::string> logUrl_;
-    std::shared_ptr<BEACChannelUnitProtocol> channelUnit_;
-    std::shared_ptr<BEACChannelGroupDefault> channelGroup_;
-    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate_;
-    std::vector<std::shared_ptr<BEACServiceAbstract>> services_;
-    std::optional<std::vector<std::string>> startedServiceNames_;
-    std::optional<std::string> appSecret_;
-    std::optional<std::string> defaultTransmissionTargetToken_;
-    std::optional<int64_t> requestedMaxStorageSizeInBytes_;
-    std::function<void(bool)> maxStorageSizeCompletionHandler_;
+    bool setMaxStorageSizeHasBeenCalled_ GUARDED_BY(mutex_) = false;
+    std::optional<plat::UUID> installId_ GUARDED_BY(mutex_);
+    std::optional<std::string> logUrl_ GUARDED_BY(mutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> channelUnit_ GUARDED_BY(mutex_);
+    std::shared_ptr<BEACChannelGroupDefault> channelGroup_ GUARDED_BY(mutex_);
+    std::shared_ptr<BEACEventCollectorChannelDelegate> eventCollectorDelegate_ GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<BEACServiceAbstract>> services_ GUARDED_BY(mutex_);
+    std::optional<std::vector<std::string>> startedServiceNames_ GUARDED_BY(mutex_);
+    std::optional<std::string> appSecret_ GUARDED_BY(mutex_);
+    std::optional<std::string> defaultTransmissionTargetToken_ GUARDED_BY(mutex_);
+    std::optional<int64_t> requestedMaxStorageSizeInBytes_ GUARDED_BY(mutex_);
+    std::function<void(bool)> maxStorageSizeCompletionHandler_ GUARDED_BY(mutex_);
     // The identity the group pauses under while network requests are forbidden.
-    plat::Object groupPauser_;
+    const plat::Object groupPauser_;
 };

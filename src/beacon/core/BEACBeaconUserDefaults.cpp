@@ -34,7 +34,9 @@ std::optional<plat::Value> BEACBeaconUserDefaults::objectForKey(const std::strin
 }
 
 void BEACBeaconUserDefaults::setObject(const std::optional<plat::Value>& object, const std::string& key) {
-    store_->setObject(object, getBeaconKeyFrom(key));
+    if (!store_->setObject(object, getBeaconKeyFrom(key)))
+        BEACLogError(kBEACLogTag,
+                     "Couldn't store the setting \"%@\": a value or key the settings do not take.", key);
 }
 
 void BEACBeaconUserDefaults::removeObjectForKey(const std::string& key) {
@@ -65,7 +67,11 @@ void BEACBeaconUserDefaults::swapKeys(const std::string& oldKey, const std::stri
                                       const std::optional<plat::Value>& value) {
     if (!value)
         return;
-    store_->setObject(value, newKey);
+    // The old key goes only once the new one holds the value.
+    if (!store_->setObject(value, newKey)) {
+        BEACLogError(kBEACLogTag, "Couldn't migrate key %@ -> %@; the old key is kept.", oldKey, newKey);
+        return;
+    }
     store_->removeObjectForKey(oldKey);
     BEACLogVerbose(kBEACLogTag, "Migrating key %@ -> %@", oldKey, newKey);
 }

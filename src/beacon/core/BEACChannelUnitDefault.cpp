@@ -74,6 +74,7 @@ void BEACChannelUnitDefault::enqueueItem(const BEACLogPtr& log, uint64_t flags) 
 
 void BEACChannelUnitDefault::enqueueOnQueue(const BEACLogPtr& log, const std::string& internalId,
                                             uint64_t flags) {
+    logsDispatchQueue().assertCurrent();
     auto snapshot = delegates();
     bool filtered = false;
     for (const auto& delegate : snapshot) {
@@ -149,6 +150,7 @@ std::string BEACChannelUnitDefault::oldestPendingLogTimestampKey() const {
 }
 
 uint64_t BEACChannelUnitDefault::resolveFlushInterval() {
+    logsDispatchQueue().assertCurrent();
     uint64_t interval = configuration_.flushInterval();
     if (interval <= kBEACDefaultFlushInterval)
         return interval;
@@ -171,6 +173,7 @@ uint64_t BEACChannelUnitDefault::resolveFlushInterval() {
 }
 
 void BEACChannelUnitDefault::startTimer(uint64_t seconds) {
+    logsDispatchQueue().assertCurrent();
     if (!enabled_)
         return;
     resetTimer();
@@ -190,6 +193,7 @@ void BEACChannelUnitDefault::startTimer(uint64_t seconds) {
 }
 
 void BEACChannelUnitDefault::resetTimer() {
+    logsDispatchQueue().assertCurrent();
     if (timerSource_) {
         timerSource_->cancel();
         timerSource_.reset();
@@ -197,6 +201,7 @@ void BEACChannelUnitDefault::resetTimer() {
 }
 
 void BEACChannelUnitDefault::flushQueue() {
+    logsDispatchQueue().assertCurrent();
     while (true) {
         if (!ingestion_ || !ingestion_->isEnabled()) {
             BEACLogDebug(kBEACLogTag, "Beacon SDK is offline, groupId:%@.", configuration_.groupId());
@@ -230,6 +235,7 @@ void BEACChannelUnitDefault::flushQueue() {
 }
 
 void BEACChannelUnitDefault::sendLogContainer(const BEACLogContainerPtr& container) {
+    logsDispatchQueue().assertCurrent();
     pendingBatchIds_.push_back(container->batchId);
     if (pendingBatchIds_.size() >= configuration_.pendingBatchesLimit())
         pendingBatchQueueFull_ = true;
@@ -258,6 +264,7 @@ void BEACChannelUnitDefault::sendLogContainer(const BEACLogContainerPtr& contain
 
 void BEACChannelUnitDefault::completeSend(const BEACLogContainerPtr& container,
                                           const BEACHttpResponsePtr& response, const plat::ErrorPtr& error) {
+    logsDispatchQueue().assertCurrent();
     const std::string& batchId = container->batchId;
     auto pending = std::find(pendingBatchIds_.begin(), pendingBatchIds_.end(), batchId);
     if (pending == pendingBatchIds_.end()) {
@@ -304,6 +311,7 @@ void BEACChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisable
 }
 
 void BEACChannelUnitDefault::setEnabledSync(bool isEnabled, bool deleteDataOnDisabled) {
+    logsDispatchQueue().assertCurrent();
     // The unit pauses itself while disabled; it identifies itself by address.
     auto selfObject = std::shared_ptr<const plat::Object>(shared_from_this(), &selfPauser_);
     if (enabled_ != isEnabled) {
@@ -330,6 +338,7 @@ void BEACChannelUnitDefault::setEnabledSync(bool isEnabled, bool deleteDataOnDis
 }
 
 void BEACChannelUnitDefault::deleteAllLogsWithErrorSync(const plat::ErrorPtr& error) {
+    logsDispatchQueue().assertCurrent();
     for (const auto& batchId : pendingBatchIds_)
         storage_->deleteLogsWithBatchId(batchId, configuration_.groupId());
     pendingBatchIds_.clear();
@@ -339,6 +348,7 @@ void BEACChannelUnitDefault::deleteAllLogsWithErrorSync(const plat::ErrorPtr& er
 
 void BEACChannelUnitDefault::notifyFailureBeforeSendingForItem(const BEACLogPtr& log,
                                                                const plat::ErrorPtr& error) {
+    logsDispatchQueue().assertCurrent();
     for (const auto& delegate : delegates()) {
         delegate->channelWillSendLog(*this, log);
         delegate->channelDidFailSendingLog(*this, log, error);
@@ -358,6 +368,7 @@ void BEACChannelUnitDefault::resumeWithIdentifyingObject(const plat::ObjectPtr& 
 }
 
 void BEACChannelUnitDefault::pauseWithIdentifyingObjectSync(const plat::ObjectPtr& identifyingObject) {
+    logsDispatchQueue().assertCurrent();
     const void* address = identifyingObject.get();
     bool known = std::any_of(pausedIdentifyingObjects_.begin(), pausedIdentifyingObjects_.end(),
                              [&](const auto& entry) { return entry.first == address; });
@@ -375,6 +386,7 @@ void BEACChannelUnitDefault::pauseWithIdentifyingObjectSync(const plat::ObjectPt
 }
 
 void BEACChannelUnitDefault::resumeWithIdentifyingObjectSync(const plat::ObjectPtr& identifyingObject) {
+    logsDispatchQueue().assertCurrent();
     const void* address = identifyingObject.get();
     std::erase_if(pausedIdentifyingObjects_, [&](const auto& entry) { return entry.first == address; });
     BEACLogVerbose(kBEACLogTag, "Identifying object %@ removed from pause lane for channel %@.",

@@ -7,7 +7,8 @@
 //
 // Threads: enqueueItem prepares the log on the caller's thread; everything
 // else runs on the channel group's serial queue, which alone touches the
-// unit's state (checkPendingLogs called off that queue ends the process).
+// unit's state (checkPendingLogs, or any of the queue's own steps, called off
+// that queue ends the process).
 // The queue itself is held under its own lock; set it before the unit is
 // used, since work already queued stays on the old one. The delegate set has its own lock, held only to copy
 // or change it. The flush timer runs on the queue's clock.

@@ -3,7 +3,11 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
@@ -45,6 +49,19 @@ std::string fileURI(const std::string& path) {
     }
     return uri;
 }
+
+// The storages whose lock the calling thread holds, innermost last: a block
+// or hook that calls its own storage again is stopped instead of waiting for
+// itself.
+thread_local std::vector<const BEACDBStorage*> heldStorages;
+
+class HeldMark {
+  public:
+    explicit HeldMark(const BEACDBStorage* storage) { heldStorages.push_back(storage); }
+    ~HeldMark() { heldStorages.pop_back(); }
+    HeldMark(const HeldMark&) = delete;
+    HeldMark& operator=(const HeldMark&) = delete;
+};
 
 bool isCorruption(int code) {
     return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
@@ -120,8 +137,10 @@ int BEACDBConnection::execute(const std::string& sql, const BEACStorageBindableA
     if (result == SQLITE_OK)
         result = block(statement);
     if (keep) {
-        sqlite3_reset(statement);
-        sqlite3_clear_bindings(statement);
+        // reset repeats the error of the last step, already returned and
+        // logged; clear_bindings cannot fail on a valid statement.
+        (void)sqlite3_reset(statement);
+        (void)sqlite3_clear_bindings(statement);
     } else if (int finalized = sqlite3_finalize(statement); finalized != SQLITE_OK && result == SQLITE_OK) {
         BEACLogError(kBEACLogTag, "Failed to finalize SQLite statement, result=%d\n\t%@", finalized,
                      sqlite3_errmsg(db_));
@@ -211,11 +230,30 @@ BEACDBStorage::BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t versio
 }
 
 BEACDBStorage::~BEACDBStorage() {
+    plat::MutexLock lock(mutex_);
     closeConnection();
 }
 
+void BEACDBStorage::checkNotReentered(const char* operation) const {
+    if (std::find(heldStorages.begin(), heldStorages.end(), this) == heldStorages.end())
+        return;
+    std::fprintf(stderr,
+                 "BEACDBStorage \"%s\": %s called from a block or hook of the same storage, which runs "
+                 "under its lock; use the connection the block was given.\n",
+                 filename_.c_str(), operation);
+    std::abort();
+}
+
+std::string BEACDBStorage::dbFilePath() const {
+    checkNotReentered("dbFilePath");
+    plat::MutexLock lock(mutex_);
+    return dbFilePath_;
+}
+
 void BEACDBStorage::initialize() {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("initialize");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
     int result = configureDatabase();
     if (isCorruption(result)) {
         auto salvaged = salvageRows();
@@ -226,7 +264,7 @@ void BEACDBStorage::initialize() {
                      "Database \"%@\" is damaged; it is deleted and created afresh with the %tu row(s) that "
                      "could still be read.",
                      filename_, count);
-        dropDatabase();
+        dropDatabaseLocked();
         result = configureDatabase();
         if (result == SQLITE_OK && count > 0)
             restoreRows(salvaged);
@@ -246,7 +284,7 @@ std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(fileURI(dbFilePath_).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
         SQLITE_OK) {
-        sqlite3_close_v2(db);
+        (void)sqlite3_close_v2(db);  // frees the handle of a failed open; nothing else to report
         return tables;
     }
     std::map<std::string, sqlite3_stmt*> statements;
@@ -276,14 +314,16 @@ std::vector<BEACDBStorage::SalvagedTable> BEACDBStorage::salvageRows() {
             salvaged.rows.push_back(std::move(row));
         tables.push_back(std::move(salvaged));
     }
+    // A read-only connection to a file about to be deleted: finalize repeats
+    // errors the reads already reported, and closing loses nothing.
     for (auto& [sql, statement] : statements)
-        sqlite3_finalize(statement);
-    sqlite3_close_v2(db);
+        (void)sqlite3_finalize(statement);
+    (void)sqlite3_close_v2(db);
     return tables;
 }
 
 void BEACDBStorage::restoreRows(const std::vector<SalvagedTable>& tables) {
-    int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
+    int result = executeLocked([&](BEACDBConnection& db) {
         if (int code = db.executeNonSelectionQuery("BEGIN IMMEDIATE"); code != SQLITE_OK)
             return code;
         for (const auto& table : tables) {
@@ -306,7 +346,9 @@ void BEACDBStorage::restoreRows(const std::vector<SalvagedTable>& tables) {
                         values.addNumber(value.longLongValue());
                 }
                 if (int code = db.executeNonSelectionQuery(insert, &values); code != SQLITE_OK) {
-                    db.executeNonSelectionQuery("ROLLBACK");
+                    // A transaction this leaves open is rolled back (or the
+                    // connection closed) by executeLocked.
+                    (void)db.executeNonSelectionQuery("ROLLBACK");
                     return code;
                 }
             }
@@ -327,11 +369,11 @@ int BEACDBStorage::openConnection() {
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
     if (result != SQLITE_OK) {
         BEACLogError(kBEACLogTag, "Failed to open database with result: %d.", result);
-        sqlite3_close_v2(db_);
+        (void)sqlite3_close_v2(db_);  // frees the handle of a failed open
         db_ = nullptr;
         return result;
     }
-    sqlite3_busy_timeout(db_, 5000);
+    (void)sqlite3_busy_timeout(db_, 5000);  // fails only for a closed handle
     BEACDBConnection connection(db_, &statements_);
     int journal = SQLITE_OK;
     connection.executeSelectionQuery("PRAGMA journal_mode = WAL;", nullptr, &journal);
@@ -350,12 +392,15 @@ int BEACDBStorage::openConnection() {
     return SQLITE_OK;
 }
 
+// Every statement is finalised first, so close_v2 closes at once. finalize
+// repeats the error of a statement's last step, already reported; close_v2
+// reports only misuse.
 void BEACDBStorage::closeConnection() {
     for (auto& [sql, statement] : statements_)
-        sqlite3_finalize(statement);
+        (void)sqlite3_finalize(statement);
     statements_.clear();
     if (db_)
-        sqlite3_close_v2(db_);
+        (void)sqlite3_close_v2(db_);
     db_ = nullptr;
 }
 
@@ -418,10 +463,24 @@ int BEACDBStorage::configureDatabase() {
     } else if (storedVersion < version_) {
         BEACLogInfo(kBEACLogTag, "Migrating \"%@\" database from version %lu to %lu.", filename_,
                     storedVersion, version_);
-        migrateDatabase(db, storedVersion);
+        // A file whose migration failed keeps its old version, so that the
+        // next configuration migrates it again instead of using old tables.
+        if (result = migrateDatabase(db, storedVersion); result != SQLITE_OK) {
+            BEACLogError(kBEACLogTag, "Failed to migrate \"%@\" database, result=%d.", filename_, result);
+            closeConnection();
+            return result;
+        }
     }
     enableAutoVacuum(db);
-    db.executeSelectionQuery(plat::format("PRAGMA user_version = %lu", version_));
+    // A version that is not recorded would have the next launch migrate (and
+    // so rebuild) a file of the current layout.
+    db.executeSelectionQuery(plat::format("PRAGMA user_version = %lu", version_), nullptr, &result);
+    if (result != SQLITE_OK) {
+        BEACLogError(kBEACLogTag, "Failed to record the version of \"%@\" database, result=%d.", filename_,
+                     result);
+        closeConnection();
+        return result;
+    }
     pageSize_ = pageSize;
     if (result = applyPageLimit(); result != SQLITE_OK && isCorruption(result)) {
         closeConnection();
@@ -434,12 +493,21 @@ void BEACDBStorage::enableAutoVacuum(BEACDBConnection& db) {
     if (db.querySingleValue("PRAGMA auto_vacuum") == 1)
         return;
     BEACLogDebug(kBEACLogTag, "Vacuuming database and enabling auto_vacuum");
-    db.executeSelectionQuery("PRAGMA auto_vacuum = FULL;");
-    db.executeNonSelectionQuery("VACUUM;");
+    // Best effort: without it the file only keeps its free pages (VACUUM
+    // needs room for a copy of the file). A failure is logged by the
+    // connection and tried again at the next configuration.
+    (void)db.executeSelectionQuery("PRAGMA auto_vacuum = FULL;");
+    (void)db.executeNonSelectionQuery("VACUUM;");
 }
 
 int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block) {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("executeQueryUsingBlock");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
+    return executeLocked(block);
+}
+
+int BEACDBStorage::executeLocked(const std::function<int(BEACDBConnection&)>& block) {
     if (pageSize_ == 0) {
         BEACLogError(kBEACLogTag,
                      "The database was not configured correctly. The page size is expected to be non zero.");
@@ -453,14 +521,16 @@ int BEACDBStorage::executeQueryUsingBlock(const std::function<int(BEACDBConnecti
             return result;
         }
     }
-    BEACDBConnection connection(db_, &statements_);
+    BEACDBConnection connection(db_, &statements_, pageSize_, maxSizeInBytes_);
     int result = block(connection);
     // Nothing may stay in a transaction that is never committed: every later
     // change would go into it and be lost when the connection closes.
     if (!sqlite3_get_autocommit(db_)) {
         BEACLogError(kBEACLogTag, "A transaction was left open on \"%@\"; its changes are rolled back.",
                      filename_);
-        connection.executeNonSelectionQuery("ROLLBACK");
+        // Closing the connection rolls back what the statement could not.
+        if (connection.executeNonSelectionQuery("ROLLBACK") != SQLITE_OK)
+            closeConnection();
         if (result == SQLITE_OK)
             result = SQLITE_ERROR;
     }
@@ -475,7 +545,8 @@ int BEACDBStorage::executeNonSelectionQuery(const std::string& sql, const BEACSt
 std::vector<BEACStorageRow> BEACDBStorage::executeSelectionQuery(const std::string& sql,
                                                                  const BEACStorageBindableArray* values) {
     std::vector<BEACStorageRow> rows;
-    executeQueryUsingBlock([&](BEACDBConnection& db) {
+    // A failure is logged by the connection and gives the rows read before it.
+    (void)executeQueryUsingBlock([&](BEACDBConnection& db) {
         int result = SQLITE_OK;
         rows = db.executeSelectionQuery(sql, values, &result);
         return result;
@@ -581,7 +652,13 @@ bool BEACDBStorage::dropTable(const std::string& table) {
 // The companions go too: a hot journal or WAL left behind would be replayed
 // into the new file.
 void BEACDBStorage::dropDatabase() {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("dropDatabase");
+    plat::MutexLock lock(mutex_);
+    HeldMark mark(this);
+    dropDatabaseLocked();
+}
+
+void BEACDBStorage::dropDatabaseLocked() {
     closeConnection();
     if (dbFilePath_.empty()) {
         BEACLogError(kBEACLogTag, "Failed to delete database.");
@@ -589,19 +666,23 @@ void BEACDBStorage::dropDatabase() {
     }
     for (const char* suffix : {"-journal", "-wal", "-shm"}) {
         std::string companion = dbFilePath_ + suffix;
-        if (::access(companion.c_str(), F_OK) == 0)
-            BEACUtility::deleteFileAtPath(companion);
+        // A journal or WAL left behind would be replayed into the new file.
+        if (::access(companion.c_str(), F_OK) == 0 && !BEACUtility::deleteFileAtPath(companion))
+            BEACLogError(kBEACLogTag, "Failed to delete \"%@\" of the database.", std::string(suffix));
     }
-    if (BEACUtility::deleteFileAtPath(dbFilePath_))
-        BEACLogVerbose(kBEACLogTag, "Database %@ has been deleted.", fileURI(dbFilePath_));
-    else
+    if (BEACUtility::deleteFileAtPath(dbFilePath_)) {
+        const std::string uri = fileURI(dbFilePath_);
+        BEACLogVerbose(kBEACLogTag, "Database %@ has been deleted.", uri);
+    } else
         BEACLogError(kBEACLogTag, "Failed to delete database.");
 }
 
 void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) {
+    checkNotReentered("setMaxStorageSize");
     bool accepted = false;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
+        HeldMark mark(this);
         if (pageSize_ == 0) {
             BEACLogError(
                 kBEACLogTag,
@@ -644,7 +725,7 @@ void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<v
                                      "size is %ld "
                                      "bytes.",
                                      sizeInBytes, newSize);
-                        applyPageLimit();  // the old limit stays in force
+                        (void)applyPageLimit();  // the old limit stays in force; a failure is logged
                     }
                 }
             }
@@ -655,11 +736,13 @@ void BEACDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<v
 }
 
 int64_t BEACDBStorage::maxSizeInBytes() const {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("maxSizeInBytes");
+    plat::MutexLock lock(mutex_);
     return maxSizeInBytes_;
 }
 
 int64_t BEACDBStorage::pageSize() const {
-    std::lock_guard lock(mutex_);
+    checkNotReentered("pageSize");
+    plat::MutexLock lock(mutex_);
     return pageSize_;
 }

@@ -15,22 +15,27 @@
 // the space of a nearly full disk) and its prepared statements are reused;
 // the size limit is applied to it whenever it is opened or the limit
 // changes. An operation that leaves a transaction open is rolled back and
-// fails: nothing stays uncommitted between operations. Operations are
-// serialised by a lock, so any thread may call; the log store calls from the
-// channel group's queue.
+// fails: nothing stays uncommitted between operations.
+//
+// Threads: operations are serialised by a lock, so any thread may call; the
+// log store calls from the channel group's queue. A block given to
+// executeQueryUsingBlock, and the hooks customizeDatabase and
+// migrateDatabase, run with that lock held: they use only the connection
+// they are given. Calling the storage again from one of them would wait for
+// itself; it stops the process instead, naming the storage.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/Value.h"
 
 struct sqlite3;
@@ -85,15 +90,23 @@ class BEACDBConnection {
     int64_t querySingleValue(const std::string& sql, int* result = nullptr);
     int64_t lastInsertRowId() const;
     sqlite3* handle() const { return db_; }
+    // The storage's page size and maximum size when the connection was handed
+    // out (both 0 for a connection of no storage).
+    int64_t pageSize() const { return pageSize_; }
+    int64_t maxSizeInBytes() const { return maxSizeInBytes_; }
 
   private:
     friend class BEACDBStorage;
-    BEACDBConnection(sqlite3* db, std::map<std::string, sqlite3_stmt*>* cache) : db_(db), cache_(cache) {}
+    BEACDBConnection(sqlite3* db, std::map<std::string, sqlite3_stmt*>* cache, int64_t pageSize = 0,
+                     int64_t maxSizeInBytes = 0)
+        : db_(db), cache_(cache), pageSize_(pageSize), maxSizeInBytes_(maxSizeInBytes) {}
     int execute(const std::string& sql, const BEACStorageBindableArray* values,
                 const std::function<int(sqlite3_stmt*)>& block);
 
     sqlite3* db_;
     std::map<std::string, sqlite3_stmt*>* cache_;
+    int64_t pageSize_;
+    int64_t maxSizeInBytes_;
 };
 
 class BEACDBStorage {
@@ -108,24 +121,27 @@ class BEACDBStorage {
     BEACDBStorage(const BEACDBStorage&) = delete;
     BEACDBStorage& operator=(const BEACDBStorage&) = delete;
 
-    // Runs the block with the open connection and returns its result; the
-    // open or size-limit failure otherwise.
-    int executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block);
-    int executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values = nullptr);
+    // Runs the block with the open connection, under the storage's lock, and
+    // returns its result; the open or size-limit failure otherwise.
+    int executeQueryUsingBlock(const std::function<int(BEACDBConnection&)>& block) EXCLUDES(mutex_);
+    int executeNonSelectionQuery(const std::string& sql, const BEACStorageBindableArray* values = nullptr)
+        EXCLUDES(mutex_);
     std::vector<BEACStorageRow> executeSelectionQuery(const std::string& sql,
-                                                      const BEACStorageBindableArray* values = nullptr);
+                                                      const BEACStorageBindableArray* values = nullptr)
+        EXCLUDES(mutex_);
     uint64_t countEntriesForTable(const std::string& table, const std::optional<std::string>& condition,
-                                  const BEACStorageBindableArray* values = nullptr);
-    bool createTable(const std::string& table, const BEACTableSchema& columns);
-    bool dropTable(const std::string& table);
+                                  const BEACStorageBindableArray* values = nullptr) EXCLUDES(mutex_);
+    bool createTable(const std::string& table, const BEACTableSchema& columns) EXCLUDES(mutex_);
+    bool dropTable(const std::string& table) EXCLUDES(mutex_);
     // Deletes the file and its companions.
-    void dropDatabase();
+    void dropDatabase() EXCLUDES(mutex_);
     // Refuses sizes below the current content; rounds up to whole pages.
-    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion);
+    // The completion is called without the lock held.
+    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) EXCLUDES(mutex_);
 
-    const std::string& dbFilePath() const { return dbFilePath_; }
-    int64_t maxSizeInBytes() const;
-    int64_t pageSize() const;
+    std::string dbFilePath() const EXCLUDES(mutex_);
+    int64_t maxSizeInBytes() const EXCLUDES(mutex_);
+    int64_t pageSize() const EXCLUDES(mutex_);
     const std::optional<BEACDBSchema>& schema() const { return schema_; }
 
     // `"name" WORDS`, joined by ", ".
@@ -143,12 +159,15 @@ class BEACDBStorage {
     BEACDBStorage(std::optional<BEACDBSchema> schema, uint64_t version, std::string filename,
                   DeferInitialization);
 
-    // Called once when the file has just been created.
+    // Called once when the file has just been created, with the storage's
+    // lock held: use only `db`.
     virtual void customizeDatabase(BEACDBConnection& /*db*/) {}
-    // Called when the stored version is lower than the requested one.
-    virtual void migrateDatabase(BEACDBConnection& /*db*/, uint64_t /*fromVersion*/) {}
+    // Called when the stored version is lower than the requested one, with
+    // the storage's lock held: use only `db`. A result other than 0 fails the
+    // configuration and leaves the stored version as it was.
+    virtual int migrateDatabase(BEACDBConnection& /*db*/, uint64_t /*fromVersion*/) { return 0; }
     // Configures the file; a damaged file is deleted and configured again.
-    void initialize();
+    void initialize() EXCLUDES(mutex_);
 
   private:
     struct SalvagedTable {
@@ -156,21 +175,26 @@ class BEACDBStorage {
         std::vector<std::string> columns;
         std::vector<BEACStorageRow> rows;
     };
-    std::vector<SalvagedTable> salvageRows();
-    void restoreRows(const std::vector<SalvagedTable>& tables);
-    int configureDatabase();
-    int openConnection();
-    void closeConnection();
-    int applyPageLimit();
-    void enableAutoVacuum(BEACDBConnection& db);
+    std::vector<SalvagedTable> salvageRows() REQUIRES(mutex_);
+    void restoreRows(const std::vector<SalvagedTable>& tables) REQUIRES(mutex_);
+    int configureDatabase() REQUIRES(mutex_);
+    int openConnection() REQUIRES(mutex_);
+    void closeConnection() REQUIRES(mutex_);
+    int applyPageLimit() REQUIRES(mutex_);
+    void enableAutoVacuum(BEACDBConnection& db) REQUIRES(mutex_);
+    int executeLocked(const std::function<int(BEACDBConnection&)>& block) REQUIRES(mutex_);
+    void dropDatabaseLocked() REQUIRES(mutex_);
+    // Stops the process when the calling thread runs a block or hook of this
+    // storage (the lock is not recursive).
+    void checkNotReentered(const char* operation) const;
 
-    std::optional<BEACDBSchema> schema_;
-    uint64_t version_;
-    std::string filename_;
-    std::string dbFilePath_;
-    mutable std::recursive_mutex mutex_;
-    sqlite3* db_ = nullptr;
-    std::map<std::string, sqlite3_stmt*> statements_;
-    int64_t maxSizeInBytes_ = kDefaultMaxSizeInBytes;
-    int64_t pageSize_ = 0;
+    const std::optional<BEACDBSchema> schema_;
+    const uint64_t version_;
+    const std::string filename_;
+    mutable plat::Mutex mutex_;
+    std::string dbFilePath_ GUARDED_BY(mutex_);
+    sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
+    std::map<std::string, sqlite3_stmt*> statements_ GUARDED_BY(mutex_);
+    int64_t maxSizeInBytes_ GUARDED_BY(mutex_) = kDefaultMaxSizeInBytes;
+    int64_t pageSize_ GUARDED_BY(mutex_) = 0;
 };

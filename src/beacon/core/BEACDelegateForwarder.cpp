@@ -199,8 +199,9 @@ Implementation BEACDelegateForwarder::swizzleOriginalSelector(const std::string&
 
 plat::Value BEACDelegateForwarder::forward(const std::string& selector, const Arguments& arguments,
                                            plat::Value value) {
-    static plat::Mutex forwardMutex;
-    plat::MutexLock forwardLock(forwardMutex);
+    // No lock is held while the delegates run: a delegate may make the
+    // application send another forwarded message (opening a URL from inside
+    // openURL), which forwards in turn.
     std::vector<std::shared_ptr<Responder>> targets;
     {
         plat::MutexLock lock(mutex_);

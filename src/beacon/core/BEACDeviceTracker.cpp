@@ -17,13 +17,10 @@ namespace {
 
 constexpr const char* kPastDevicesKey = "PastDevices";
 
-// Process-wide values, as the tracker keeps them across shared instances, and
-// the one lock of every tracker (so there is no lock order to keep).
-std::recursive_mutex classMutex;
-std::shared_ptr<BEACWrapperSdk> gWrapperSdk;
-std::optional<std::string> gCountryCode;
-bool gDeviceIsFresh = false;
-std::shared_ptr<BEACDeviceTracker> gShared;
+// The shared instance, made under its own lock: the constructor takes the
+// tracker lock.
+plat::Mutex sharedMutex;
+std::shared_ptr<BEACDeviceTracker> gShared GUARDED_BY(sharedMutex);
 
 std::optional<std::string> firstLine(const std::string& path) {
     std::ifstream in(path);
@@ -85,37 +82,52 @@ LanguageParts splitLanguageTag(const std::string& tag) {
 
 }  // namespace
 
+plat::Mutex BEACDeviceTracker::classMutex_;
+std::shared_ptr<BEACWrapperSdk> BEACDeviceTracker::wrapperSdk_;
+std::optional<std::string> BEACDeviceTracker::countryCode_;
+bool BEACDeviceTracker::deviceIsFresh_ = false;
+
 std::shared_ptr<BEACDeviceTracker> BEACDeviceTracker::sharedInstance() {
-    std::lock_guard lock(classMutex);
+    plat::MutexLock lock(sharedMutex);
     if (!gShared)
         gShared = std::make_shared<BEACDeviceTracker>();
     return gShared;
 }
 
 void BEACDeviceTracker::resetSharedInstance() {
-    std::lock_guard lock(classMutex);
-    gShared.reset();
-    gWrapperSdk.reset();
-    gCountryCode.reset();
-    gDeviceIsFresh = false;
+    std::shared_ptr<BEACDeviceTracker> dropped;
+    {
+        plat::MutexLock lock(sharedMutex);
+        dropped = std::move(gShared);
+    }
+    plat::MutexLock lock(classMutex_);
+    wrapperSdk_.reset();
+    countryCode_.reset();
+    deviceIsFresh_ = false;
 }
 
 void BEACDeviceTracker::refreshDeviceNextTime() {
-    std::lock_guard lock(classMutex);
-    gDeviceIsFresh = false;
+    plat::MutexLock lock(classMutex_);
+    deviceIsFresh_ = false;
 }
 
 BEACDeviceTracker::BEACDeviceTracker() {
-    deviceHistory_ = beac::detail::readHistory<BEACDeviceHistoryInfo>(kPastDevicesKey);
-    std::erase_if(deviceHistory_, [](const auto& info) { return !info->timestamp || !info->device; });
-    device();
+    auto history = beac::detail::readHistory<BEACDeviceHistoryInfo>(kPastDevicesKey);
+    std::erase_if(history, [](const auto& info) { return !info->timestamp || !info->device; });
+    plat::MutexLock lock(classMutex_);
+    deviceHistory_ = std::move(history);
+    deviceLocked();
 }
 
 std::shared_ptr<BEACDevice> BEACDeviceTracker::device() {
-    std::lock_guard lock(classMutex);
-    if (device_ && gDeviceIsFresh)
+    plat::MutexLock lock(classMutex_);
+    return deviceLocked();
+}
+
+std::shared_ptr<BEACDevice> BEACDeviceTracker::deviceLocked() {
+    if (device_ && deviceIsFresh_)
         return device_;
-    device_ = updatedDevice();
+    device_ = updatedDeviceLocked();
     auto info = std::make_shared<BEACDeviceHistoryInfo>(plat::Date::now(), device_);
     auto position =
         std::upper_bound(deviceHistory_.begin(), deviceHistory_.end(), *info->timestamp,
@@ -128,7 +140,11 @@ std::shared_ptr<BEACDevice> BEACDeviceTracker::device() {
 }
 
 std::shared_ptr<BEACDevice> BEACDeviceTracker::updatedDevice() {
-    std::lock_guard classLock(classMutex);
+    plat::MutexLock lock(classMutex_);
+    return updatedDeviceLocked();
+}
+
+std::shared_ptr<BEACDevice> BEACDeviceTracker::updatedDeviceLocked() {
     auto device = std::make_shared<BEACDevice>();
     device->sdkName = BEACUtility::sdkName();
     device->sdkVersion = BEACUtility::sdkVersion();
@@ -141,24 +157,24 @@ std::shared_ptr<BEACDevice> BEACDeviceTracker::updatedDevice() {
     device->timeZoneOffset = timeZoneOffset();
     device->screenSize = screenSize();
     device->appVersion = appVersion();
-    device->carrierCountry = gCountryCode;
+    device->carrierCountry = countryCode_;
     device->appBuild = appBuild();
     device->appNamespace = appNamespace();
     refreshWrapperSdk(*device);
-    gDeviceIsFresh = true;
+    deviceIsFresh_ = true;
     return device;
 }
 
 void BEACDeviceTracker::refreshWrapperSdk(BEACDevice& device) const {
-    if (gWrapperSdk)
-        device.copyWrapperFieldsFrom(*gWrapperSdk);
+    if (wrapperSdk_)
+        device.copyWrapperFieldsFrom(*wrapperSdk_);
 }
 
 std::shared_ptr<BEACDevice> BEACDeviceTracker::deviceForTimestamp(
     const std::optional<plat::Date>& timestamp) {
-    std::lock_guard lock(classMutex);
+    plat::MutexLock lock(classMutex_);
     if (!timestamp || deviceHistory_.empty())
-        return device();
+        return deviceLocked();
     auto position =
         std::lower_bound(deviceHistory_.begin(), deviceHistory_.end(), *timestamp,
                          [](const auto& entry, const plat::Date& t) { return *entry->timestamp < t; });
@@ -170,40 +186,40 @@ std::shared_ptr<BEACDevice> BEACDeviceTracker::deviceForTimestamp(
 }
 
 void BEACDeviceTracker::clearDevices() {
-    std::lock_guard lock(classMutex);
+    plat::MutexLock lock(classMutex_);
     if (deviceHistory_.size() >= 2)
         deviceHistory_.erase(deviceHistory_.begin(), deviceHistory_.end() - 1);
     saveHistory();
 }
 
 std::vector<std::shared_ptr<BEACDeviceHistoryInfo>> BEACDeviceTracker::deviceHistory() const {
-    std::lock_guard lock(classMutex);
+    plat::MutexLock lock(classMutex_);
     return deviceHistory_;
 }
 
 void BEACDeviceTracker::setWrapperSdk(std::shared_ptr<BEACWrapperSdk> wrapperSdk) {
-    std::lock_guard lock(classMutex);
-    gWrapperSdk = std::move(wrapperSdk);
-    gDeviceIsFresh = false;
+    plat::MutexLock lock(classMutex_);
+    wrapperSdk_ = std::move(wrapperSdk);
+    deviceIsFresh_ = false;
     if (!deviceHistory_.empty())
         deviceHistory_.pop_back();
-    device();
+    deviceLocked();
 }
 
 std::shared_ptr<BEACWrapperSdk> BEACDeviceTracker::wrapperSdk() const {
-    std::lock_guard classLock(classMutex);
-    return gWrapperSdk;
+    plat::MutexLock lock(classMutex_);
+    return wrapperSdk_;
 }
 
 void BEACDeviceTracker::setCountryCode(std::optional<std::string> countryCode) {
-    std::lock_guard classLock(classMutex);
-    gCountryCode = std::move(countryCode);
-    gDeviceIsFresh = false;
+    plat::MutexLock lock(classMutex_);
+    countryCode_ = std::move(countryCode);
+    deviceIsFresh_ = false;
 }
 
 std::optional<std::string> BEACDeviceTracker::countryCode() const {
-    std::lock_guard classLock(classMutex);
-    return gCountryCode;
+    plat::MutexLock lock(classMutex_);
+    return countryCode_;
 }
 
 void BEACDeviceTracker::saveHistory() {

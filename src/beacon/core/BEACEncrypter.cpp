@@ -15,6 +15,10 @@
 
 namespace {
 
+// Both serialise state kept outside memory, so nothing here is GUARDED_BY
+// them: the key metadata in the settings (read, rotated and written as one
+// step) and the keychain item of a key tag (looked up again and made once).
+// Neither is held while anything but the settings or the keychain is called.
 plat::Mutex metadataMutex;
 plat::Mutex keyMutex;
 
@@ -180,7 +184,14 @@ std::optional<plat::Data> BEACEncrypter::generateAndSaveKeyWithTag(const std::st
         BEACLogError(kBEACLogTag, "Error generating encryption key. Error code: %d", -1);
         return std::nullopt;
     }
-    BEACKeychainUtil::storeString(key->base64EncodedString(), tag);
+    // The key still serves this process; what it encrypts cannot be read
+    // after a relaunch, which is said here rather than found out then.
+    if (!BEACKeychainUtil::storeString(key->base64EncodedString(), tag))
+        BEACLogError(
+            kBEACLogTag,
+            "Couldn't store the encryption key \"%@\" in the keychain; target tokens stored from now on "
+            "cannot be read after the application restarts.",
+            tag);
     return key;
 }
 

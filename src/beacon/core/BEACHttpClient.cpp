@@ -105,11 +105,12 @@ std::optional<plat::Data> BEACCompression::compressData(const std::optional<plat
                              : status == Z_BUF_ERROR  ? "No progress is possible."
                                                       : "Unknown error!";
         BEACLogError(kBEACLogTag, "Deflate failed with error: %@", reason);
-        deflateEnd(&stream);
+        (void)deflateEnd(&stream);  // frees the stream; the failure is reported above
         return std::nullopt;
     }
     output.resize(stream.total_out);
-    deflateEnd(&stream);
+    // The stream ended (Z_STREAM_END): freeing it reports nothing new.
+    (void)deflateEnd(&stream);
     return plat::Data(output.data(), output.size());
 }
 
@@ -236,12 +237,12 @@ BEACHttpCall::BEACHttpCall(plat::URL url, std::string method, BEACHttpHeaders he
 }
 
 bool BEACHttpCall::hasReachedMaxRetries() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return retryCount_ >= static_cast<int32_t>(retryIntervals_.size());
 }
 
 void BEACHttpCall::resetRetry() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     if (timerSource_) {
         timerSource_->cancel();
         timerSource_.reset();
@@ -250,12 +251,16 @@ void BEACHttpCall::resetRetry() {
 }
 
 int32_t BEACHttpCall::retryCount() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return retryCount_;
 }
 
 uint32_t BEACHttpCall::delayForRetryCount(std::size_t index) const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
+    return delayLocked(index);
+}
+
+uint32_t BEACHttpCall::delayLocked(std::size_t index) const {
     if (index >= retryIntervals_.size())
         return 0;
     double halfMs = retryIntervals_[index] * 1000.0 * 0.5;
@@ -270,17 +275,22 @@ uint32_t BEACHttpCall::delayForRetryCount(std::size_t index) const {
 void BEACHttpCall::startRetryTimer(int64_t statusCode, std::optional<uint32_t> retryAfterMs,
                                    std::function<void()> event,
                                    const std::shared_ptr<plat::dispatch::Clock>& clock) {
-    std::lock_guard lock(mutex_);
-    if (timerSource_)
-        timerSource_->cancel();
-    timerSource_ = plat::dispatch::TimerSource::create(plat::dispatch::Queue::global(), clock);
-    uint32_t delay = retryAfterMs ? *retryAfterMs : delayForRetryCount(static_cast<std::size_t>(retryCount_));
+    int32_t attempt = 0;
+    uint32_t delay = 0;
+    {
+        plat::MutexLock lock(mutex_);
+        if (timerSource_)
+            timerSource_->cancel();
+        timerSource_ = plat::dispatch::TimerSource::create(plat::dispatch::Queue::global(), clock);
+        attempt = retryCount_;
+        delay = retryAfterMs ? *retryAfterMs : delayLocked(static_cast<std::size_t>(retryCount_));
+        ++retryCount_;
+        timerSource_->setEventHandler(std::move(event));
+        timerSource_->setTimer(delay / 1000.0, plat::dispatch::TimerSource::Forever, 1.0);
+        timerSource_->resume();
+    }
     BEACLogWarning(kBEACLogTag, "Call attempt #%d failed with status code: %tu, it will be retried in %u ms.",
-                   retryCount_, static_cast<uint64_t>(statusCode), delay);
-    ++retryCount_;
-    timerSource_->setEventHandler(std::move(event));
-    timerSource_->setTimer(delay / 1000.0, plat::dispatch::TimerSource::Forever, 1.0);
-    timerSource_->resume();
+                   attempt, static_cast<uint64_t>(statusCode), delay);
 }
 
 // Client.
@@ -292,10 +302,11 @@ std::shared_ptr<BEACHttpClient> BEACHttpClient::make(Options options) {
 }
 
 BEACHttpClient::BEACHttpClient(Options options)
-    : sessionConfiguration_(plat::urlloading::URLSessionConfiguration::defaultSessionConfiguration()),
-      reachability_(options.reachability ? options.reachability
+    : reachability_(options.reachability ? options.reachability
                                          : BEAC_Reachability::reachabilityForInternetConnection()),
       clock_(std::move(options.clock)) {
+    plat::MutexLock lock(mutex_);
+    sessionConfiguration_ = plat::urlloading::URLSessionConfiguration::defaultSessionConfiguration();
     if (options.maxHttpConnectionsPerHost)
         sessionConfiguration_.httpMaximumConnectionsPerHost = *options.maxHttpConnectionsPerHost;
     if (options.configure)
@@ -311,7 +322,7 @@ std::shared_ptr<BEACHttpClient> BEACHttpClient::makeWithMaxHttpConnectionsPerHos
 }
 
 int BEACHttpClient::maxHttpConnectionsPerHost() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return sessionConfiguration_.httpMaximumConnectionsPerHost;
 }
 
@@ -329,6 +340,7 @@ BEACHttpClient::~BEACHttpClient() {
     reachability_->stopNotifier();
     if (observer_)
         plat::NotificationCenter::defaultCenter().removeObserver(observer_);
+    plat::MutexLock lock(mutex_);
     if (session_)
         session_->finishTasksAndInvalidate();
 }
@@ -338,22 +350,22 @@ std::shared_ptr<plat::urlloading::URLSession> BEACHttpClient::makeSession() cons
 }
 
 void BEACHttpClient::setDelegate(std::weak_ptr<BEACHttpClientDelegate> delegate) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     delegate_ = std::move(delegate);
 }
 
 bool BEACHttpClient::isPaused() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return paused_;
 }
 
 bool BEACHttpClient::isEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return enabled_;
 }
 
 std::size_t BEACHttpClient::pendingCallCount() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return pendingCalls_.size();
 }
 
@@ -361,102 +373,153 @@ void BEACHttpClient::sendAsync(const plat::URL& url, const std::string& method,
                                const BEACHttpHeaders& headers, const std::optional<plat::Data>& data,
                                const std::vector<double>& retryIntervals, bool compressionEnabled,
                                BEACHttpRequestCompletionHandler completionHandler) {
-    std::lock_guard lock(mutex_);
-    if (!enabled_) {
-        if (completionHandler)
-            completionHandler(std::nullopt, nullptr,
-                              BEACMakeError(kBEACDisabledErrorCode, kBEACDisabledErrorDesc));
-        return;
+    {
+        plat::MutexLock lock(mutex_);
+        if (enabled_) {
+            auto call = std::make_shared<BEACHttpCall>(url, method, headers, data, retryIntervals,
+                                                       compressionEnabled, std::move(completionHandler));
+            bool sendNow = admitLocked(call);
+            lock.unlock();
+            if (sendNow)
+                sendCalls({call});
+            return;
+        }
     }
-    sendCallAsync(std::make_shared<BEACHttpCall>(url, method, headers, data, retryIntervals,
-                                                 compressionEnabled, std::move(completionHandler)));
+    if (completionHandler)
+        completionHandler(std::nullopt, nullptr,
+                          BEACMakeError(kBEACDisabledErrorCode, kBEACDisabledErrorDesc));
 }
 
-void BEACHttpClient::sendCallAsync(const std::shared_ptr<BEACHttpCall>& call) {
-    std::lock_guard lock(mutex_);
+bool BEACHttpClient::admitLocked(const std::shared_ptr<BEACHttpCall>& call) {
     if (std::find(pendingCalls_.begin(), pendingCalls_.end(), call) == pendingCalls_.end())
         pendingCalls_.push_back(call);
-    if (paused_ || !session_)
-        return;
-    if (auto delegate = delegate_.lock())
-        delegate->willSendHTTPRequestToURL(call->url, call->headers);
-    plat::urlloading::URLRequest request(call->url, 0);
-    request.cachePolicy = plat::urlloading::URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
-    request.httpMethod = call->method;
-    request.httpBody = call->data;
-    request.httpShouldHandleCookies = false;
-    for (const auto& [name, value] : call->headers)
-        request.setValue(value, name);
+    if (paused_ || !session_ || call->inProgress)
+        return false;
     call->inProgress = true;
+    return true;
+}
+
+void BEACHttpClient::sendCalls(const Calls& calls) {
+    std::shared_ptr<BEACHttpClientDelegate> delegate;
+    {
+        plat::MutexLock lock(mutex_);
+        delegate = delegate_.lock();
+    }
     std::weak_ptr<BEACHttpClient> weak = weak_from_this();
-    auto task = session_->dataTaskWithRequest(
-        request, [weak, call](std::optional<plat::Data> data, plat::urlloading::HTTPURLResponsePtr response,
-                              plat::ErrorPtr error) {
-            if (auto self = weak.lock())
-                self->requestCompleted(call, data, response, error);
-        });
-    task->resume();
+    for (const auto& call : calls) {
+        if (delegate)
+            delegate->willSendHTTPRequestToURL(call->url, call->headers);
+        plat::urlloading::URLRequest request(call->url, 0);
+        request.cachePolicy = plat::urlloading::URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
+        request.httpMethod = call->method;
+        request.httpBody = call->data;
+        request.httpShouldHandleCookies = false;
+        for (const auto& [name, value] : call->headers)
+            request.setValue(value, name);
+        // The delegate ran without the lock: the call may have been reported,
+        // cancelled or paused meanwhile.
+        plat::MutexLock lock(mutex_);
+        bool pending = std::find(pendingCalls_.begin(), pendingCalls_.end(), call) != pendingCalls_.end();
+        if (!pending || paused_ || !session_) {
+            call->inProgress = false;
+            continue;
+        }
+        auto task = session_->dataTaskWithRequest(
+            request, [weak, call](std::optional<plat::Data> data,
+                                  plat::urlloading::HTTPURLResponsePtr response, plat::ErrorPtr error) {
+                if (auto self = weak.lock())
+                    self->requestCompleted(call, data, response, error);
+            });
+        task->resume();
+    }
+}
+
+void BEACHttpClient::retryCall(const std::shared_ptr<BEACHttpCall>& call) {
+    {
+        plat::MutexLock lock(mutex_);
+        // A call reported or cancelled meanwhile is not sent again.
+        bool pending = std::find(pendingCalls_.begin(), pendingCalls_.end(), call) != pendingCalls_.end();
+        if (!pending || !admitLocked(call))
+            return;
+    }
+    sendCalls({call});
 }
 
 void BEACHttpClient::requestCompleted(const std::shared_ptr<BEACHttpCall>& call,
                                       const std::optional<plat::Data>& data,
                                       const plat::urlloading::HTTPURLResponsePtr& response,
                                       const plat::ErrorPtr& error) {
-    std::unique_lock lock(mutex_);
-    call->inProgress = false;
-    auto pending = std::find(pendingCalls_.begin(), pendingCalls_.end(), call);
-    if (pending == pendingCalls_.end()) {
-        BEACLogDebug(kBEACLogTag, "HTTP call was canceled; do not process further.");
-        return;
+    enum class Outcome { Canceled, Offline, SecureConnectionFailed, Retry, Report, Refused };
+    Outcome outcome = Outcome::Report;
+    int64_t status = 0;
+    Calls cancelled;
+    {
+        plat::MutexLock lock(mutex_);
+        call->inProgress = false;
+        auto pending = std::find(pendingCalls_.begin(), pendingCalls_.end(), call);
+        if (pending == pendingCalls_.end()) {
+            outcome = Outcome::Canceled;
+        } else if (error) {
+            if (isNoInternetConnectionError(error))
+                outcome = Outcome::Offline;
+            else if (isSSLConnectionError(error))
+                outcome = Outcome::SecureConnectionFailed;
+        } else {
+            status = response ? response->statusCode() : 0;
+            if (BEACHttpUtil::isRecoverableError(status)) {
+                if (!call->hasReachedMaxRetries())
+                    outcome = Outcome::Retry;
+                else
+                    pauseLocked();
+            } else if (!BEACHttpUtil::isSuccessStatusCode(status)) {
+                outcome = Outcome::Refused;
+            }
+        }
+        if (outcome == Outcome::Report || outcome == Outcome::Refused)
+            pendingCalls_.erase(pending);
+        if (outcome == Outcome::Refused)
+            cancelled = disableLocked(true);
     }
-    if (error) {
-        bool offline = isNoInternetConnectionError(error);
-        if (offline || isSSLConnectionError(error)) {
+    switch (outcome) {
+        case Outcome::Canceled:
+            BEACLogDebug(kBEACLogTag, "HTTP call was canceled; do not process further.");
+            return;
+        case Outcome::Offline:
+        case Outcome::SecureConnectionFailed:
             call->resetRetry();
             BEACLogInfo(kBEACLogTag, "HTTP call failed with error: %@",
-                        offline ? "Internet connection is down." : "Could not establish secure connection.");
+                        outcome == Outcome::Offline ? "Internet connection is down."
+                                                    : "Could not establish secure connection.");
+            return;
+        case Outcome::Retry: {
+            auto retryAfter = parseRetryAfter(response ? response->valueForHTTPHeaderField(kRetryAfterHeader)
+                                                       : std::nullopt);
+            std::weak_ptr<BEACHttpClient> weak = weak_from_this();
+            std::weak_ptr<BEACHttpCall> weakCall = call;
+            call->startRetryTimer(
+                status, retryAfter,
+                [weak, weakCall] {
+                    auto self = weak.lock();
+                    auto retried = weakCall.lock();
+                    if (self && retried)
+                        self->retryCall(retried);
+                },
+                clock_);
             return;
         }
-        BEACLogError(kBEACLogTag, "HTTP request error with code: %td, domain: %@, description: %@",
-                     error->code(), error->domain(), error->localizedDescription());
-    } else {
-        int64_t status = response ? response->statusCode() : 0;
-        if (BEACHttpUtil::isRecoverableError(status)) {
-            if (!call->hasReachedMaxRetries()) {
-                auto retryAfter = parseRetryAfter(
-                    response ? response->valueForHTTPHeaderField(kRetryAfterHeader) : std::nullopt);
-                std::weak_ptr<BEACHttpClient> weak = weak_from_this();
-                std::weak_ptr<BEACHttpCall> weakCall = call;
-                call->startRetryTimer(
-                    status, retryAfter,
-                    [weak, weakCall] {
-                        auto self = weak.lock();
-                        auto retried = weakCall.lock();
-                        if (!self || !retried)
-                            return;
-                        // A call reported or cancelled meanwhile is not sent again.
-                        std::lock_guard retryLock(self->mutex_);
-                        if (std::find(self->pendingCalls_.begin(), self->pendingCalls_.end(), retried) !=
-                                self->pendingCalls_.end() &&
-                            !retried->inProgress)
-                            self->sendCallAsync(retried);
-                    },
-                    clock_);
-                return;
-            }
-            pauseLocked();
-        } else if (!BEACHttpUtil::isSuccessStatusCode(status)) {
-            pendingCalls_.erase(std::find(pendingCalls_.begin(), pendingCalls_.end(), call));
+        case Outcome::Refused:
             if (call->completionHandler)
                 call->completionHandler(data, response, nullptr);
-            setEnabled(false, true);
+            reportCancelled(cancelled);
             return;
-        }
+        case Outcome::Report:
+            if (error)
+                BEACLogError(kBEACLogTag, "HTTP request error with code: %td, domain: %@, description: %@",
+                             error->code(), error->domain(), error->localizedDescription());
+            if (call->completionHandler)
+                call->completionHandler(data, error ? nullptr : response, error);
+            return;
     }
-    pendingCalls_.erase(std::find(pendingCalls_.begin(), pendingCalls_.end(), call));
-    lock.unlock();
-    if (call->completionHandler)
-        call->completionHandler(data, error ? nullptr : response, error);
 }
 
 void BEACHttpClient::networkStateChanged() {
@@ -470,7 +533,7 @@ void BEACHttpClient::networkStateChanged() {
 }
 
 void BEACHttpClient::pause() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     pauseLocked();
 }
 
@@ -484,46 +547,66 @@ void BEACHttpClient::pauseLocked() {
 }
 
 void BEACHttpClient::resume() {
-    std::lock_guard lock(mutex_);
-    resumeLocked();
+    Calls calls;
+    {
+        plat::MutexLock lock(mutex_);
+        calls = resumeLocked();
+    }
+    sendCalls(calls);
 }
 
-void BEACHttpClient::resumeLocked() {
+BEACHttpClient::Calls BEACHttpClient::resumeLocked() {
+    Calls calls;
     if (!paused_ || !enabled_)
-        return;
+        return calls;
     BEACLogInfo(kBEACLogTag, "Resume HTTP client.");
     paused_ = false;
-    auto calls = pendingCalls_;
-    for (const auto& call : calls) {
-        if (!call->inProgress)
-            sendCallAsync(call);
+    for (const auto& call : pendingCalls_) {
+        if (admitLocked(call))
+            calls.push_back(call);
     }
+    return calls;
 }
 
 void BEACHttpClient::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
-    std::lock_guard lock(mutex_);
-    if (enabled_ == isEnabled)
-        return;
-    if (isEnabled) {
-        enabled_ = true;
-        session_ = makeSession();
-        reachability_->startNotifier();
-        resumeLocked();
-        return;
+    Calls resumed;
+    Calls cancelled;
+    {
+        plat::MutexLock lock(mutex_);
+        if (enabled_ == isEnabled)
+            return;
+        if (isEnabled) {
+            enabled_ = true;
+            session_ = makeSession();
+            reachability_->startNotifier();
+            resumed = resumeLocked();
+        } else {
+            cancelled = disableLocked(deleteDataOnDisabled);
+        }
     }
+    sendCalls(resumed);
+    reportCancelled(cancelled);
+}
+
+BEACHttpClient::Calls BEACHttpClient::disableLocked(bool deleteData) {
     enabled_ = false;
     reachability_->stopNotifier();
     pauseLocked();
-    if (!deleteDataOnDisabled)
-        return;
+    if (!deleteData)
+        return {};
     if (session_) {
         session_->invalidateAndCancel();
         session_.reset();
     }
-    auto calls = std::move(pendingCalls_);
+    Calls calls = std::move(pendingCalls_);
     pendingCalls_.clear();
-    for (const auto& call : calls) {
+    for (const auto& call : calls)
         call->resetRetry();
+    return calls;
+}
+
+void BEACHttpClient::reportCancelled(const Calls& calls) {
+    for (const auto& call : calls) {
         if (call->completionHandler)
             call->completionHandler(std::nullopt, nullptr,
                                     BEACMakeError(kBEACCanceledErrorCode, kBEACCanceledErrorDesc));

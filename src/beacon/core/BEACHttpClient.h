@@ -4,14 +4,16 @@
 // network is down, and reports one outcome per call.
 //
 // Threads: any thread. The client's lock may be held while a call's lock is
-// taken, never the reverse. Completions run on the session's delegate queue
-// (retries on the global queue); a call's completion is called at most once.
-// Retry timers run on the client's clock (injectable for tests).
+// taken, never the reverse; neither is held while the client calls out (the
+// delegate, a completion), so both may call the client again. Completions run
+// on the session's delegate queue (retries on the global queue), or on the
+// caller's thread for a call refused or cancelled there; a call's completion
+// is called at most once. Retry timers run on the client's clock (injectable
+// for tests).
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -21,6 +23,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/TimerSource.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
 #include "platform/urlloading/URLResponse.h"
@@ -100,15 +103,16 @@ class BEACHttpCall {
     std::optional<plat::Data> data;
     const BEACHttpRequestCompletionHandler completionHandler;
 
-    bool hasReachedMaxRetries() const;
-    void resetRetry();
-    int32_t retryCount() const;
+    bool hasReachedMaxRetries() const EXCLUDES(mutex_);
+    void resetRetry() EXCLUDES(mutex_);
+    int32_t retryCount() const EXCLUDES(mutex_);
     // Arms a one-shot timer on the global queue; the delay is `retryAfterMs`
     // when given, else the back-off of the current retry count.
     void startRetryTimer(int64_t statusCode, std::optional<uint32_t> retryAfterMs,
-                         std::function<void()> event, const std::shared_ptr<plat::dispatch::Clock>& clock);
+                         std::function<void()> event, const std::shared_ptr<plat::dispatch::Clock>& clock)
+        EXCLUDES(mutex_);
     // Half the interval in milliseconds plus a random part below that half.
-    uint32_t delayForRetryCount(std::size_t index) const;
+    uint32_t delayForRetryCount(std::size_t index) const EXCLUDES(mutex_);
 
     std::atomic<bool> inProgress{false};
 
@@ -116,10 +120,12 @@ class BEACHttpCall {
     static void setCompressor(Compressor compressor);
 
   private:
-    mutable std::recursive_mutex mutex_;
-    std::shared_ptr<plat::dispatch::TimerSource> timerSource_;
-    int32_t retryCount_ = 0;
-    std::vector<double> retryIntervals_;
+    uint32_t delayLocked(std::size_t index) const REQUIRES(mutex_);
+
+    mutable plat::Mutex mutex_;
+    std::shared_ptr<plat::dispatch::TimerSource> timerSource_ GUARDED_BY(mutex_);
+    int32_t retryCount_ GUARDED_BY(mutex_) = 0;
+    const std::vector<double> retryIntervals_;
 };
 
 class BEACHttpClientProtocol : public BEACEnable {
@@ -158,36 +164,53 @@ class BEACHttpClient : public BEACHttpClientProtocol, public std::enable_shared_
     using BEACHttpClientProtocol::sendAsync;
     void sendAsync(const plat::URL& url, const std::string& method, const BEACHttpHeaders& headers,
                    const std::optional<plat::Data>& data, const std::vector<double>& retryIntervals,
-                   bool compressionEnabled, BEACHttpRequestCompletionHandler completionHandler) override;
-    void pause() override;
-    void resume() override;
-    void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
-    void setDelegate(std::weak_ptr<BEACHttpClientDelegate> delegate) override;
+                   bool compressionEnabled, BEACHttpRequestCompletionHandler completionHandler) override
+        EXCLUDES(mutex_);
+    void pause() override EXCLUDES(mutex_);
+    void resume() override EXCLUDES(mutex_);
+    void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override EXCLUDES(mutex_);
+    void setDelegate(std::weak_ptr<BEACHttpClientDelegate> delegate) override EXCLUDES(mutex_);
 
-    bool isPaused() const;
-    bool isEnabled() const;
-    std::size_t pendingCallCount() const;
-    int maxHttpConnectionsPerHost() const;
-    void networkStateChanged();
+    bool isPaused() const EXCLUDES(mutex_);
+    bool isEnabled() const EXCLUDES(mutex_);
+    std::size_t pendingCallCount() const EXCLUDES(mutex_);
+    int maxHttpConnectionsPerHost() const EXCLUDES(mutex_);
+    void networkStateChanged() EXCLUDES(mutex_);
 
   private:
+    using Calls = std::vector<std::shared_ptr<BEACHttpCall>>;
+
     explicit BEACHttpClient(Options options);
     void start();
-    void sendCallAsync(const std::shared_ptr<BEACHttpCall>& call);
+    // Records the call as pending; true when it is to be sent now (not
+    // paused), in which case it is marked in progress.
+    bool admitLocked(const std::shared_ptr<BEACHttpCall>& call) REQUIRES(mutex_);
+    // Sends admitted calls: tells the delegate, then starts each task unless
+    // the call was reported, cancelled or paused meanwhile.
+    void sendCalls(const Calls& calls) EXCLUDES(mutex_);
     void requestCompleted(const std::shared_ptr<BEACHttpCall>& call, const std::optional<plat::Data>& data,
-                          const plat::urlloading::HTTPURLResponsePtr& response, const plat::ErrorPtr& error);
-    void pauseLocked();
-    void resumeLocked();
-    std::shared_ptr<plat::urlloading::URLSession> makeSession() const;
+                          const plat::urlloading::HTTPURLResponsePtr& response, const plat::ErrorPtr& error)
+        EXCLUDES(mutex_);
+    void retryCall(const std::shared_ptr<BEACHttpCall>& call) EXCLUDES(mutex_);
+    void pauseLocked() REQUIRES(mutex_);
+    // The calls to send again.
+    Calls resumeLocked() REQUIRES(mutex_);
+    // Disables the client; with `deleteData`, also drops every pending call
+    // and returns them for the caller to report cancelled.
+    Calls disableLocked(bool deleteData) REQUIRES(mutex_);
+    static void reportCancelled(const Calls& calls);
+    std::shared_ptr<plat::urlloading::URLSession> makeSession() const REQUIRES(mutex_);
 
-    mutable std::recursive_mutex mutex_;
-    plat::urlloading::URLSessionConfiguration sessionConfiguration_;
-    std::shared_ptr<plat::urlloading::URLSession> session_;
-    std::shared_ptr<BEAC_Reachability> reachability_;
-    std::shared_ptr<plat::dispatch::Clock> clock_;
-    std::vector<std::shared_ptr<BEACHttpCall>> pendingCalls_;
-    bool paused_ = false;
-    bool enabled_ = true;
-    std::weak_ptr<BEACHttpClientDelegate> delegate_;
+    mutable plat::Mutex mutex_;
+    plat::urlloading::URLSessionConfiguration sessionConfiguration_ GUARDED_BY(mutex_);
+    std::shared_ptr<plat::urlloading::URLSession> session_ GUARDED_BY(mutex_);
+    // Set in the constructor, then only read.
+    const std::shared_ptr<BEAC_Reachability> reachability_;
+    const std::shared_ptr<plat::dispatch::Clock> clock_;
+    Calls pendingCalls_ GUARDED_BY(mutex_);
+    bool paused_ GUARDED_BY(mutex_) = false;
+    bool enabled_ GUARDED_BY(mutex_) = true;
+    std::weak_ptr<BEACHttpClientDelegate> delegate_ GUARDED_BY(mutex_);
+    // Set by make() before the client is shared, then only read.
     plat::ObserverToken observer_;
 };

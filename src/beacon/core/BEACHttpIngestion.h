@@ -4,13 +4,11 @@
 // ({"logs": [...]}) to "<base>/logs?api-version=1.0.0" with the app secret
 // and the install id in headers.
 //
-// Threads: any thread; one recursive lock per ingestion guards its switch,
-// its URLs and its secret, and is held while the call is handed to the
-// client (so the client's lock is taken inside it). Completions arrive on the
-// URL session's queue.
+// Threads: any thread; one lock per ingestion guards its switch, its URLs and
+// its secret. It is a leaf: a send reads what it needs under it and hands the
+// call to the client without it. Completions arrive on the URL session's
+// queue.
 #pragma once
-
-#include <mutex>
 
 #include "beacon/core/BEACHttpClient.h"
 #include "beacon/core/BEACIngestionProtocol.h"

@@ -72,7 +72,8 @@ BEACDBSchema BEACLogDBStorage::logsSchema() {
 BEACLogDBStorage::BEACLogDBStorage()
     : BEACDBStorage(logsSchema(), kBEACLogsDatabaseVersion, kBEACLogsFileName, DeferInitialization{}) {
     initialize();
-    executeQueryUsingBlock([](BEACDBConnection& db) {
+    // Fails only when the store could not be configured, which is logged.
+    (void)executeQueryUsingBlock([](BEACDBConnection& db) {
         createLoadIndex(db);
         return 0;
     });
@@ -90,8 +91,11 @@ std::string BEACLogDBStorage::buildKeyFormatWithCount(std::size_t n) {
     return text + ")";
 }
 
+// Indexes only speed up loads and eviction: a failure (logged by the
+// connection) leaves the store working, and the load index is made again at
+// the next configuration.
 void BEACLogDBStorage::createPriorityIndex(BEACDBConnection& db) {
-    db.executeNonSelectionQuery(
+    (void)db.executeNonSelectionQuery(
         plat::format("CREATE INDEX \"ix_%@_%@\" ON \"%@\" (\"%@\")", kTable, kPriority, kTable, kPriority));
 }
 
@@ -104,16 +108,20 @@ void BEACLogDBStorage::customizeDatabase(BEACDBConnection& db) {
 // of sorting the whole table. Made on every configuration, so files of this
 // version made without it gain it.
 void BEACLogDBStorage::createLoadIndex(BEACDBConnection& db) {
-    db.executeNonSelectionQuery(
+    (void)db.executeNonSelectionQuery(
         plat::format("CREATE INDEX IF NOT EXISTS \"ix_%@_%@_%@\" ON \"%@\" (\"%@\", \"%@\" DESC)", kTable,
                      kGroupId, kPriority, kTable, kGroupId, kPriority));
 }
 
 // Files of an older layout are rebuilt; their logs cannot be read.
-void BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVersion*/) {
-    db.executeNonSelectionQuery(plat::format("DROP TABLE IF EXISTS \"%@\";", kTable));
-    createTablesWithSchema(logsSchema(), db);
+int BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVersion*/) {
+    if (int code = db.executeNonSelectionQuery(plat::format("DROP TABLE IF EXISTS \"%@\";", kTable));
+        code != 0)
+        return code;
+    if (int code = createTablesWithSchema(logsSchema(), db); code != 0)
+        return code;
     createPriorityIndex(db);
+    return 0;
 }
 
 // Save
@@ -121,7 +129,7 @@ void BEACLogDBStorage::migrateDatabase(BEACDBConnection& db, uint64_t /*fromVers
 bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) {
     if (!log)
         return false;
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto archived =
         BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(log)));
     std::optional<std::string> base64;
@@ -151,7 +159,7 @@ bool BEACLogDBStorage::saveLog(const BEACLogPtr& log, const std::string& groupId
 
     bool noRoom = false;
     int result = executeQueryUsingBlock([&](BEACDBConnection& db) {
-        const int64_t capacity = pageSize() * (maxSizeInBytes() / pageSize());
+        const int64_t capacity = db.pageSize() * (db.maxSizeInBytes() / db.pageSize());
         if (static_cast<int64_t>(length) >= capacity) {
             BEACLogError(
                 kBEACLogTag,
@@ -189,8 +197,10 @@ std::optional<int64_t> availablePages(BEACDBConnection& db, int64_t maxPages, in
 
 // Ends the transaction the connection may be in; SQLite has sometimes ended it already.
 void rollBackIfOpen(BEACDBConnection& db) {
+    // A rollback that fails leaves the transaction to executeQueryUsingBlock,
+    // which rolls it back or closes the connection.
     if (!sqlite3_get_autocommit(db.handle()))
-        db.executeNonSelectionQuery("ROLLBACK");
+        (void)db.executeNonSelectionQuery("ROLLBACK");
 }
 
 }  // namespace
@@ -253,7 +263,7 @@ int BEACLogDBStorage::evictAndInsert(BEACDBConnection& db, const std::string& in
     static const std::string candidatesQuery =
         plat::format("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC LIMIT 16",
                      kId, kTable, kPriority, kPriority, kId);
-    const int64_t page = std::max<int64_t>(pageSize(), 512);
+    const int64_t page = std::max<int64_t>(db.pageSize(), 512);
     int code = BEACSQLiteOK;
     const int64_t maxPages = db.querySingleValue("PRAGMA max_page_count;", &code);
     if (code != BEACSQLiteOK)
@@ -345,7 +355,7 @@ std::vector<int64_t> BEACLogDBStorage::excludedIds(const std::string& groupId) c
 bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t limit,
                                            const std::optional<std::vector<std::string>>& excludedTargetKeys,
                                            const LoadCompletion& completion) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     BEACStorageBindableArray values;
     std::string condition = plat::format("\"%@\" = ?", kGroupId);
     values.addString(groupId);
@@ -365,7 +375,7 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
     if (limit < std::numeric_limits<int64_t>::max())
         condition += plat::format(" LIMIT %lu", limit + 1);
 
-    auto rows = logsWithCondition(condition, values);
+    auto rows = logsWithConditionLocked(condition, values);
     const bool moreAvailable = rows.size() > limit;
     if (moreAvailable)
         rows.resize(limit);
@@ -382,6 +392,7 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
                        joined(idValues(ids), "','"), *batchId);
         batches_[groupId][*batchId] = std::move(ids);
     }
+    lock.unlock();
     if (completion)
         completion(logs, batchId);
     return moreAvailable;
@@ -392,19 +403,25 @@ bool BEACLogDBStorage::loadLogsWithGroupId(const std::string& groupId, uint64_t 
 // rows are deleted once the selection is over.
 std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
     const std::string& condition, const BEACStorageBindableArray& values) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
+    return logsWithConditionLocked(condition, values);
+}
+
+std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithConditionLocked(
+    const std::string& condition, const BEACStorageBindableArray& values) {
     std::string sql = plat::format("SELECT * FROM \"%@\"", kTable);
     if (!condition.empty())
         sql += plat::format(" WHERE %@", condition);
     std::vector<Row> result;
     std::vector<plat::Value> damaged;
+    std::vector<int64_t> unknown;
     const int columns = static_cast<int>(targetTokenColumnIndex_) + 1;
     executeQueryUsingBlock([&](BEACDBConnection& db) {
         return db.enumerateRows(sql, &values, [&](sqlite3_stmt* statement) {
             if (sqlite3_column_count(statement) < columns)
                 return;
             const int64_t id = sqlite3_column_int64(statement, static_cast<int>(idColumnIndex_));
-            auto log = decodeLog(id, columnText(statement, logColumnIndex_), damaged);
+            auto log = decodeLog(id, columnText(statement, logColumnIndex_), damaged, unknown);
             if (!log)
                 return;
             if (auto token = columnText(statement, targetTokenColumnIndex_))
@@ -413,15 +430,19 @@ std::vector<BEACLogDBStorage::Row> BEACLogDBStorage::logsWithCondition(
             result.push_back({id, group ? std::string(*group) : std::string(), std::move(log)});
         });
     });
+    undecodable_.insert(unknown.begin(), unknown.end());
+    // A failed deletion is logged; the damaged rows are met (and deleted)
+    // again at the next load.
     if (!damaged.empty())
-        deleteLogsWithColumnValues(damaged, kId);
+        (void)deleteLogsWithColumnValues(damaged, kId);
     return result;
 }
 
 // The log of a row's archive text; null for a row left out, which is either
 // kept for a later launch (its class is unknown here) or added to `damaged`.
 BEACLogPtr BEACLogDBStorage::decodeLog(int64_t id, std::optional<std::string_view> text,
-                                       std::vector<plat::Value>& damaged) {
+                                       std::vector<plat::Value>& damaged,
+                                       std::vector<int64_t>& unknown) const {
     std::optional<plat::Data> archive;
     if (text)
         archive = plat::Data::fromBase64(*text, plat::Data::Base64DecodingIgnoreUnknownCharacters);
@@ -434,7 +455,7 @@ BEACLogPtr BEACLogDBStorage::decodeLog(int64_t id, std::optional<std::string_vie
     if (namesUnknownClass(error)) {
         BEACLogError(kBEACLogTag, "Log with Id %@ is of a type this process cannot read; it is kept.",
                      plat::Value(id));
-        undecodable_.insert(id);
+        unknown.push_back(id);
     } else {
         BEACLogError(kBEACLogTag, "Deserialization failed for log with Id %@", plat::Value(id));
         damaged.emplace_back(id);
@@ -492,7 +513,7 @@ int BEACLogDBStorage::deleteLogsWithColumnValues(const std::vector<plat::Value>&
 }
 
 void BEACLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     auto group = batches_.find(groupId);
     if (group == batches_.end())
         return;
@@ -509,8 +530,12 @@ void BEACLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
 }
 
 std::vector<BEACLogPtr> BEACLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
-    std::lock_guard lock(mutex_);
-    auto logs = logsFromDBWithGroupId(groupId);
+    plat::MutexLock lock(mutex_);
+    BEACStorageBindableArray values;
+    values.addString(groupId);
+    std::vector<BEACLogPtr> logs;
+    for (auto& row : logsWithConditionLocked(plat::format("\"%@\" = ?", kGroupId), values))
+        logs.push_back(std::move(row.log));
     if (deleteLogsWithColumnValues({plat::Value(groupId)}, kGroupId) == BEACSQLiteOK)
         batches_.erase(groupId);
     return logs;

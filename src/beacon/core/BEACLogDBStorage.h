@@ -18,13 +18,14 @@
 // whose log class is unknown to this process is kept for a later launch and
 // left out of loads until then. Both are logged.
 //
-// Threads: every member may be called from any thread (one lock); the
-// channel group calls from its serial queue.
+// Threads: every member may be called from any thread; the channel group
+// calls from its serial queue. The store's lock (batches and rows kept back)
+// is taken before the database's; a load's completion is called after both
+// are released, so it may call the store again.
 #pragma once
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <vector>
 
@@ -39,13 +40,14 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
   public:
     BEACLogDBStorage();
 
-    bool saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) override;
+    bool saveLog(const BEACLogPtr& log, const std::string& groupId, uint64_t flags) override EXCLUDES(mutex_);
     uint64_t countLogs() override;
-    std::vector<BEACLogPtr> deleteLogsWithGroupId(const std::string& groupId) override;
-    void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+    std::vector<BEACLogPtr> deleteLogsWithGroupId(const std::string& groupId) override EXCLUDES(mutex_);
+    void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override
+        EXCLUDES(mutex_);
     bool loadLogsWithGroupId(const std::string& groupId, uint64_t limit,
                              const std::optional<std::vector<std::string>>& excludedTargetKeys,
-                             const LoadCompletion& completion) override;
+                             const LoadCompletion& completion) override EXCLUDES(mutex_);
     void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)>& completion) override {
         BEACDBStorage::setMaxStorageSize(sizeInBytes, completion);
     }
@@ -56,8 +58,9 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
         BEACLogPtr log;
     };
     // Rows matching the condition (SQL after WHERE, values bound in order).
-    std::vector<Row> logsWithCondition(const std::string& condition, const BEACStorageBindableArray& values);
-    std::vector<BEACLogPtr> logsFromDBWithGroupId(const std::string& groupId);
+    std::vector<Row> logsWithCondition(const std::string& condition, const BEACStorageBindableArray& values)
+        EXCLUDES(mutex_);
+    std::vector<BEACLogPtr> logsFromDBWithGroupId(const std::string& groupId) EXCLUDES(mutex_);
     // "(?,?,...)" with n placeholders.
     static std::string buildKeyFormatWithCount(std::size_t n);
 
@@ -65,7 +68,7 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
 
   protected:
     void customizeDatabase(BEACDBConnection& db) override;
-    void migrateDatabase(BEACDBConnection& db, uint64_t fromVersion) override;
+    int migrateDatabase(BEACDBConnection& db, uint64_t fromVersion) override;
 
   private:
     static int deleteLogsWithColumnValues(BEACDBConnection& db, const std::vector<plat::Value>& values,
@@ -80,15 +83,21 @@ class BEACLogDBStorage : public BEACDBStorage, public BEACStorage {
                        const BEACStorageBindableArray& values, int64_t priority, std::size_t length,
                        int64_t& deleted, bool& noRoom);
     static int commit(BEACDBConnection& db);
-    std::vector<int64_t> excludedIds(const std::string& groupId) const;
-    BEACLogPtr decodeLog(int64_t id, std::optional<std::string_view> text, std::vector<plat::Value>& damaged);
+    std::vector<int64_t> excludedIds(const std::string& groupId) const REQUIRES(mutex_);
+    std::vector<Row> logsWithConditionLocked(const std::string& condition,
+                                             const BEACStorageBindableArray& values) REQUIRES(mutex_);
+    // Rows left out go to `damaged` (bytes that cannot be decoded) or
+    // `unknown` (a log class this process does not know).
+    BEACLogPtr decodeLog(int64_t id, std::optional<std::string_view> text, std::vector<plat::Value>& damaged,
+                         std::vector<int64_t>& unknown) const;
     void restoreTargetToken(BEACAbstractLog& log, int64_t id, std::string_view token);
 
-    std::recursive_mutex mutex_;
+    // Taken before the database's lock.
+    plat::Mutex mutex_;
     // Group id to batch id to the row ids handed out in that batch.
-    std::map<std::string, std::map<std::string, std::vector<int64_t>>> batches_;
+    std::map<std::string, std::map<std::string, std::vector<int64_t>>> batches_ GUARDED_BY(mutex_);
     // Rows whose log class this process cannot decode, kept for a later launch.
-    std::set<int64_t> undecodable_;
+    std::set<int64_t> undecodable_ GUARDED_BY(mutex_);
     std::size_t idColumnIndex_ = 0;
     std::size_t groupIdColumnIndex_ = 0;
     std::size_t logColumnIndex_ = 0;

@@ -1,5 +1,8 @@
 #include "beacon/core/BEACServiceAbstract.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "beacon/core/BEACBeacon.h"
 #include "beacon/core/BEACBeaconUserDefaults.h"
 #include "beacon/core/BEACLogger.h"
@@ -39,12 +42,12 @@ bool BEACServiceAbstract::canBeUsed() const {
 }
 
 bool BEACServiceAbstract::isStartedFromApplication() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return startedFromApplication_;
 }
 
 bool BEACServiceAbstract::isStarted() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return started_;
 }
 
@@ -54,7 +57,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
                                                 bool fromApplication) {
     std::shared_ptr<BEACChannelUnitProtocol> existing;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         startedFromApplication_ = fromApplication;
         channelGroup_ = channelGroup;
         appSecret_ = appSecret;
@@ -67,7 +70,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
     if (!existing && channelGroup) {
         if (auto configuration = channelUnitConfiguration()) {
             auto unit = channelGroup->addChannelUnitWithConfiguration(*configuration);
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(mutex_);
             channelUnit_ = unit;
         }
     }
@@ -78,7 +81,7 @@ void BEACServiceAbstract::startWithChannelGroup(const std::shared_ptr<BEACChanne
 void BEACServiceAbstract::updateConfiguration(const std::optional<std::string>& appSecret,
                                               const std::optional<std::string>& transmissionTargetToken) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(mutex_);
         startedFromApplication_ = true;
         appSecret_ = appSecret;
         defaultTransmissionTargetToken_ = transmissionTargetToken;
@@ -87,12 +90,24 @@ void BEACServiceAbstract::updateConfiguration(const std::optional<std::string>& 
         applyEnabledState(true);
 }
 
+void BEACServiceAbstract::checkNotSwitching(const char* what) const {
+    if (switchingThread_.load() != std::this_thread::get_id())
+        return;
+    std::fprintf(
+        stderr,
+        "BEACServiceAbstract: %s was %s through its class-level switch from inside its own switching on "
+        "the same thread; it would wait for itself.\n",
+        className().c_str(), what);
+    std::abort();
+}
+
 void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
     // The facade's state first, without this service's lock held.
     auto beacon = BEACBeacon::sharedInstance();
     bool usable = canBeUsed();
     bool sdkEnabled = usable && beacon->sdkEnabled();
     bool updating = beacon->enabledStateUpdating();
+    checkNotSwitching("switched");
     plat::MutexLock lock(classMutex_);
     if (!usable)
         return;
@@ -103,28 +118,31 @@ void BEACServiceAbstract::classSetEnabled(bool isEnabled) {
             displayName());
         return;
     }
+    switchingThread_ = std::this_thread::get_id();
     setEnabled(isEnabled);
+    switchingThread_ = std::thread::id();
 }
 
 bool BEACServiceAbstract::classIsEnabled() {
     bool usable = canBeUsed();
+    checkNotSwitching("asked");
     plat::MutexLock lock(classMutex_);
     return usable && isEnabled();
 }
 
 std::shared_ptr<BEACChannelGroupDefault> BEACServiceAbstract::channelGroup() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelGroup_;
 }
 std::shared_ptr<BEACChannelUnitProtocol> BEACServiceAbstract::channelUnit() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return channelUnit_;
 }
 std::optional<std::string> BEACServiceAbstract::appSecret() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return appSecret_;
 }
 std::optional<std::string> BEACServiceAbstract::defaultTransmissionTargetToken() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(mutex_);
     return defaultTransmissionTargetToken_;
 }

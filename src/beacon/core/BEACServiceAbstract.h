@@ -7,16 +7,18 @@
 // instance. An entry without an accessor stands for a value that is not a
 // service.
 //
-// Locks: the class-level switch reads the facade's state before it takes the
-// service's own lock, and the facade takes its lock before calling the
-// class-level switch, so the two locks are always taken facade first.
+// Threads: any thread. The base's fields sit behind a leaf lock of its own:
+// it is never held while the base calls out, so a concrete service may call
+// the base's members under its own lock (taken before the base's). The
+// class-level switch reads the facade's state before it takes its own lock.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "beacon/core/BEACChannelGroupDefault.h"
 #include "platform/foundation/Mutex.h"
@@ -48,48 +50,54 @@ class BEACServiceAbstract : public std::enable_shared_from_this<BEACServiceAbstr
     virtual bool isAppSecretRequired() const { return true; }
 
     // Enabled state in the settings, YES when absent.
-    bool isEnabled() const;
+    bool isEnabled() const;  // takes no lock
     // Applies, then stores, a changed value; the same value does nothing.
     // A service that passes its state on to objects of its own (analytics
     // targets) does so after this, once the state is stored.
     virtual void setEnabled(bool isEnabled);
     virtual void applyEnabledState(bool isEnabled);
-    bool canBeUsed() const;
-    bool isAvailable() const { return isEnabled() && isStarted(); }
-    bool isStartedFromApplication() const;
-    bool isStarted() const;
+    bool canBeUsed() const EXCLUDES(mutex_);
+    bool isAvailable() const EXCLUDES(mutex_) { return isEnabled() && isStarted(); }
+    bool isStartedFromApplication() const EXCLUDES(mutex_);
+    bool isStarted() const EXCLUDES(mutex_);
 
     virtual void startWithChannelGroup(const std::shared_ptr<BEACChannelGroupDefault>& channelGroup,
                                        const std::optional<std::string>& appSecret,
                                        const std::optional<std::string>& transmissionTargetToken,
-                                       bool fromApplication);
+                                       bool fromApplication) EXCLUDES(mutex_);
     virtual void updateConfiguration(const std::optional<std::string>& appSecret,
-                                     const std::optional<std::string>& transmissionTargetToken);
+                                     const std::optional<std::string>& transmissionTargetToken)
+        EXCLUDES(mutex_);
 
     // The class-level switch of the service (applications call it through the
     // concrete class's static setEnabled / isEnabled).
     void classSetEnabled(bool isEnabled);
     bool classIsEnabled();
 
-    std::shared_ptr<BEACChannelGroupDefault> channelGroup() const;
-    std::shared_ptr<BEACChannelUnitProtocol> channelUnit() const;
-    std::optional<std::string> appSecret() const;
-    std::optional<std::string> defaultTransmissionTargetToken() const;
+    std::shared_ptr<BEACChannelGroupDefault> channelGroup() const EXCLUDES(mutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> channelUnit() const EXCLUDES(mutex_);
+    std::optional<std::string> appSecret() const EXCLUDES(mutex_);
+    std::optional<std::string> defaultTransmissionTargetToken() const EXCLUDES(mutex_);
     // "<group id>IsEnabled" (stored with the settings' prefix).
     std::string isEnabledKey() const { return groupId() + "IsEnabled"; }
     // The class name less its "BEAC" prefix: "Analytics", "Crashes".
     std::string displayName() const;
 
-  protected:
-    mutable std::recursive_mutex mutex_;
-
   private:
-    bool startedFromApplication_ = false;
-    bool started_ = false;
-    std::shared_ptr<BEACChannelGroupDefault> channelGroup_;
-    std::shared_ptr<BEACChannelUnitProtocol> channelUnit_;
-    std::optional<std::string> appSecret_;
-    std::optional<std::string> defaultTransmissionTargetToken_;
-    // Serialises the class-level switch.
+    // Leaf lock: guards the fields below and is never held across a call.
+    mutable plat::Mutex mutex_;
+    bool startedFromApplication_ GUARDED_BY(mutex_) = false;
+    bool started_ GUARDED_BY(mutex_) = false;
+    std::shared_ptr<BEACChannelGroupDefault> channelGroup_ GUARDED_BY(mutex_);
+    std::shared_ptr<BEACChannelUnitProtocol> channelUnit_ GUARDED_BY(mutex_);
+    std::optional<std::string> appSecret_ GUARDED_BY(mutex_);
+    std::optional<std::string> defaultTransmissionTargetToken_ GUARDED_BY(mutex_);
+    // Serialises the class-level switch: held while setEnabled applies the
+    // state (units, targets, the crash reporter), so it guards no field. A
+    // service must not switch itself from inside its own switching (that
+    // stops the process, naming the service).
     plat::Mutex classMutex_;
+    std::atomic<std::thread::id> switchingThread_{};
+    // Stops the process when the calling thread is switching this service.
+    void checkNotSwitching(const char* what) const;
 };

@@ -1,5 +1,4 @@
 #include <filesystem>
-#include <mutex>
 
 #include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
@@ -10,8 +9,10 @@
 namespace {
 
 // One lock for file creation, reading, listing and deletion, so that a
-// create-and-write never interleaves with a delete or a listing here.
-std::recursive_mutex fileMutex;
+// create-and-write never interleaves with a delete or a listing here. The
+// functions below take it once and log after releasing it (a log handler is
+// the application's code).
+plat::Mutex fileMutex;
 
 plat::Mutex folderMutex;
 std::optional<std::string> folderOverride GUARDED_BY(folderMutex);
@@ -30,6 +31,31 @@ std::string defaultFolder() {
         folders.empty() ? plat::FileManager::defaultManager().temporaryDirectory() : folders.front();
     std::string bundle = plat::Bundle::mainBundle().bundleIdentifier().value_or("kestrel");
     return base + "/" + bundle + "/" + kSDKFolderName;
+}
+
+// Removes `path`; the error, if any, for the caller to log.
+plat::ErrorPtr removeItem(const std::string& path) REQUIRES(fileMutex) {
+    return plat::FileManager::defaultManager().removeItemAtPath(path);
+}
+
+plat::ErrorPtr makeDirectory(const std::string& path) {
+    return plat::FileManager::defaultManager().createDirectoryAtPath(path, true);
+}
+
+bool reportDirectory(const std::string& path, const plat::ErrorPtr& error) {
+    if (error) {
+        BEACLogError(kBEACLogTag, "Couldn't create directory at %@: %@", path, errorText(error));
+        return false;
+    }
+    return true;
+}
+
+bool reportRemoval(const std::string& path, const plat::ErrorPtr& error) {
+    if (error) {
+        BEACLogDebug(kBEACLogTag, "Couldn't remove item at %@: %@", path, errorText(error));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -64,15 +90,22 @@ bool BEACUtility::fileExistsForPathComponent(const std::string& component) {
 std::optional<std::string> BEACUtility::createFileAtPathComponent(const std::optional<std::string>& component,
                                                                   const std::optional<plat::Data>& data,
                                                                   bool atomically, bool forceOverwrite) {
-    std::lock_guard lock(fileMutex);
     if (!component)
         return std::nullopt;
     std::string path = *fullPathForPathComponent(component);
     auto& files = plat::FileManager::defaultManager();
-    if (!forceOverwrite && files.fileExistsAtPath(path))
-        return path;
-    createDirectoryAtPath(std::filesystem::path(path).parent_path().string());
-    if (auto error = files.writeData(data.value_or(plat::Data()), path, atomically)) {
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    plat::ErrorPtr folderError;
+    plat::ErrorPtr error;
+    {
+        plat::MutexLock lock(fileMutex);
+        if (!forceOverwrite && files.fileExistsAtPath(path))
+            return path;
+        folderError = makeDirectory(folder);
+        error = files.writeData(data.value_or(plat::Data()), path, atomically);
+    }
+    reportDirectory(folder, folderError);
+    if (error) {
         BEACLogError(kBEACLogTag, "Couldn't create new file at path %@", path);
         return std::nullopt;
     }
@@ -81,27 +114,34 @@ std::optional<std::string> BEACUtility::createFileAtPathComponent(const std::opt
 
 std::optional<std::string> BEACUtility::createDirectoryForPathComponent(
     const std::optional<std::string>& component) {
-    std::lock_guard lock(fileMutex);
     if (!component)
         return std::nullopt;
     std::string path = *fullPathForPathComponent(component);
-    return createDirectoryAtPath(path) ? std::optional<std::string>(path) : std::nullopt;
+    plat::ErrorPtr error;
+    {
+        plat::MutexLock lock(fileMutex);
+        error = makeDirectory(path);
+    }
+    return reportDirectory(path, error) ? std::optional<std::string>(path) : std::nullopt;
 }
 
 std::optional<plat::Data> BEACUtility::loadDataForPathComponent(const std::optional<std::string>& component) {
-    std::lock_guard lock(fileMutex);
     if (!component)
         return std::nullopt;
-    return plat::FileManager::defaultManager().contentsAtPath(*fullPathForPathComponent(component));
+    std::string path = *fullPathForPathComponent(component);
+    plat::MutexLock lock(fileMutex);
+    return plat::FileManager::defaultManager().contentsAtPath(path);
 }
 
 std::optional<std::vector<std::string>> BEACUtility::contentsOfDirectory(
     const std::optional<std::string>& component) {
-    std::lock_guard lock(fileMutex);
     if (!component || component->empty())
         return std::nullopt;
     std::string folder = *fullPathForPathComponent(component);
-    auto names = plat::FileManager::defaultManager().contentsOfDirectoryAtPath(folder);
+    auto names = [&] {
+        plat::MutexLock lock(fileMutex);
+        return plat::FileManager::defaultManager().contentsOfDirectoryAtPath(folder);
+    }();
     if (!names.ok()) {
         BEACLogDebug(kBEACLogTag, "Couldn't get files in the directory \"%@\": %@", *component,
                      errorText(names.error()));
@@ -114,30 +154,25 @@ std::optional<std::vector<std::string>> BEACUtility::contentsOfDirectory(
 }
 
 bool BEACUtility::deleteItemForPathComponent(const std::optional<std::string>& component) {
-    std::lock_guard lock(fileMutex);
     if (!component)
         return false;
     return deleteFileAtPath(fullPathForPathComponent(component));
 }
 
 bool BEACUtility::deleteFileAtPath(const std::optional<std::string>& path) {
-    std::lock_guard lock(fileMutex);
     if (!path)
         return false;
-    if (auto error = plat::FileManager::defaultManager().removeItemAtPath(*path)) {
-        BEACLogDebug(kBEACLogTag, "Couldn't remove item at %@: %@", *path, errorText(error));
-        return false;
+    plat::ErrorPtr error;
+    {
+        plat::MutexLock lock(fileMutex);
+        error = removeItem(*path);
     }
-    return true;
+    return reportRemoval(*path, error);
 }
 
 // Linux has no backup-exclusion flag; the folder is simply created.
 bool BEACUtility::createDirectoryAtPath(const std::optional<std::string>& path) {
     if (!path)
         return false;
-    if (auto error = plat::FileManager::defaultManager().createDirectoryAtPath(*path, true)) {
-        BEACLogError(kBEACLogTag, "Couldn't create directory at %@: %@", *path, errorText(error));
-        return false;
-    }
-    return true;
+    return reportDirectory(*path, makeDirectory(*path));
 }

@@ -10,7 +10,6 @@
 std::optional<std::string> BEACCrashes::trackModelException(
     const std::shared_ptr<BEACException>& exception, const std::optional<plat::Dictionary>& properties,
     const std::vector<std::shared_ptr<BEACErrorAttachmentLog>>& attachments) {
-    std::lock_guard lock(mutex_);
     if (!canBeUsed() || !storedEnabledState())
         return std::nullopt;
     auto log = std::make_shared<BEACHandledErrorLog>();
@@ -40,7 +39,7 @@ std::vector<std::shared_ptr<BEACErrorReport>> BEACCrashes::unprocessedCrashRepor
         delayedProcessingSemaphore_.wait();
         delayedProcessingSemaphore_.signal();
     }
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->unprocessedReports;
 }
 
@@ -48,7 +47,7 @@ bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
     const std::vector<std::string>& incidentIdentifiers) {
     std::vector<std::pair<std::optional<std::string>, std::string>> dropped;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         State& s = *state_;
         std::vector<std::shared_ptr<BEACAppleErrorLog>> logs;
         std::vector<std::shared_ptr<BEACErrorReport>> reports;

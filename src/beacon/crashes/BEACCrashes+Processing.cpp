@@ -61,12 +61,17 @@ void BEACCrashes::createAnalyzerFile() {
 }
 
 void BEACCrashes::removeAnalyzerFile() {
-    BEACUtility::deleteItemForPathComponent(analyzerPathComponent_);
+    // The marker says a launch died reading a report: one left behind makes
+    // the next launch purge its pending report unread.
+    if (BEACUtility::fileExistsForPathComponent(analyzerPathComponent_) &&
+        !BEACUtility::deleteItemForPathComponent(analyzerPathComponent_))
+        BEACLogError(
+            kBEACCrashesLogTag,
+            "Couldn't remove the crash analyzer file; the next launch's crash report will be purged.");
 }
 
 void BEACCrashes::handleLatestCrashReport() {
-    std::lock_guard lock(mutex_);
-    std::shared_ptr<BEACCrashReporterPort> reporter = state_->crashReporter;
+    std::shared_ptr<BEACCrashReporterPort> reporter = crashReporter();
     if (!reporter)
         return;
     bool purge = true;
@@ -98,16 +103,19 @@ void BEACCrashes::handleLatestCrashReport() {
                 BEACLogError(kBEACCrashesLogTag, "Couldn't store the crash report; it stays pending.");
                 purge = false;
             }
-            state_->lastSessionCrashReport =
+            std::shared_ptr<BEACErrorReport> last =
                 BEACErrorLogFormatter::errorReportFromCrashReport(report.value());
-            if (state_->lastSessionCrashReport)
-                BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
-                    {state_->lastSessionCrashReport});
+            {
+                plat::MutexLock lock(stateMutex_);
+                state_->lastSessionCrashReport = last;
+            }
+            if (last)
+                BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({last});
         }
     }
     removeAnalyzerFile();
     if (purge)
-        reporter->purgePendingCrashReport();
+        BEACPurgePendingCrashReport(*reporter);
 }
 
 std::vector<std::string> BEACCrashes::persistedCrashReports() const {
@@ -176,7 +184,7 @@ void BEACCrashes::processCrashReports() {
     std::vector<std::string> files;
     bool automatic = true;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         state_->hasUnprocessed = true;
         state_->unprocessedLogs.clear();
         state_->unprocessedReports.clear();
@@ -218,7 +226,7 @@ void BEACCrashes::processCrashReports() {
         if (automatic) {
             std::shared_ptr<BEACCrashesDelegate> delegate;
             {
-                std::lock_guard lock(mutex_);
+                plat::MutexLock lock(stateMutex_);
                 delegate = state_->delegate.lock();
             }
             process = !delegate || delegate->shouldProcessErrorReport(*this, errorReport).value_or(true);
@@ -235,7 +243,7 @@ void BEACCrashes::processCrashReports() {
                              "Automatic crash processing is disabled, storing the crash report for later "
                              "processing: %@",
                              report->description());
-            std::lock_guard lock(mutex_);
+            plat::MutexLock lock(stateMutex_);
             state_->unprocessedLogs.push_back(log);
             state_->unprocessedReports.push_back(errorReport);
             state_->unprocessedFilePaths.push_back(path);
@@ -258,7 +266,7 @@ bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmation() {
     BEACUserConfirmationHandler handler;
     bool automatic = true;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         reports = state_->unprocessedReports;
         handler = state_->userConfirmationHandler;
         automatic = state_->automaticProcessingEnabled;
@@ -290,7 +298,7 @@ bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmation() {
 bool BEACCrashes::userPromptedForConfirmation(const std::vector<std::shared_ptr<BEACErrorReport>>& reports) {
     BEACUserConfirmationHandler handler;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         handler = state_->userConfirmationHandler;
     }
     if (!handler)
@@ -302,7 +310,7 @@ bool BEACCrashes::userPromptedForConfirmation(const std::vector<std::shared_ptr<
 
 void BEACCrashes::notifyUserConfirmation(BEACUserConfirmation confirmation) {
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         if (!state_->userConfirmationHandler && !state_->hasUnprocessed) {
             BEACLogError(kBEACCrashesLogTag,
                          "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
@@ -321,7 +329,7 @@ void BEACCrashes::handleUserConfirmation(BEACUserConfirmation confirmation) {
     std::vector<std::string> paths;
     std::shared_ptr<BEACCrashesDelegate> delegate;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         logs.swap(state_->unprocessedLogs);
         reports.swap(state_->unprocessedReports);
         paths.swap(state_->unprocessedFilePaths);
@@ -399,24 +407,28 @@ bool BEACCrashes::validatePropertiesForAttachment(const BEACErrorAttachmentLog& 
 }
 
 void BEACCrashes::deleteAllFromCrashesDirectory() {
-    BEACUtility::deleteItemForPathComponent(crashesPathComponent_);
-    std::lock_guard lock(mutex_);
+    if (BEACUtility::fileExistsForPathComponent(crashesPathComponent_) &&
+        !BEACUtility::deleteItemForPathComponent(crashesPathComponent_))
+        BEACLogError(kBEACCrashesLogTag, "Couldn't delete the stored crash reports.");
+    plat::MutexLock lock(stateMutex_);
     state_->crashFiles.clear();
 }
 
 void BEACCrashes::deleteCrashReportWithFilePath(const std::string& path) {
-    BEACUtility::deleteFileAtPath(path);
+    if (!BEACUtility::deleteFileAtPath(path))
+        BEACLogError(kBEACCrashesLogTag, "Couldn't delete crash report \"%@\"; it may be processed again.",
+                     path);
     removeCrashFile(path);
 }
 
 void BEACCrashes::removeCrashFile(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     auto& files = state_->crashFiles;
     files.erase(std::remove(files.begin(), files.end(), path), files.end());
 }
 
 void BEACCrashes::clearUnprocessedReports() {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->unprocessedLogs.clear();
     state_->unprocessedReports.clear();
     state_->unprocessedFilePaths.clear();

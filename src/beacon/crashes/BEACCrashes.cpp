@@ -1,6 +1,7 @@
 #include "beacon/crashes/BEACCrashes.h"
 
 #include <mutex>
+#include <utility>
 
 #include "platform/foundation/Mutex.h"
 
@@ -117,37 +118,37 @@ void BEACCrashes::setDebuggerProbe(std::function<bool()> probe) {
 // State accessors.
 
 bool BEACCrashes::didCrashInLastSession() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->didCrashInLastSession;
 }
 
 bool BEACCrashes::didReceiveMemoryWarningInLastSession() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->didReceiveMemoryWarningInLastSession;
 }
 
 std::shared_ptr<BEACErrorReport> BEACCrashes::getLastSessionCrashReport() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->lastSessionCrashReport;
 }
 
 bool BEACCrashes::isMachExceptionHandlerEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->enableMachExceptionHandler;
 }
 
 void BEACCrashes::setEnableMachExceptionHandler(bool enabled) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->enableMachExceptionHandler = enabled;
 }
 
 bool BEACCrashes::isAutomaticProcessingEnabled() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->automaticProcessingEnabled;
 }
 
 void BEACCrashes::setAutomaticProcessingEnabled(bool enabled) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->automaticProcessingEnabled = enabled;
 }
 
@@ -156,28 +157,32 @@ plat::appkit::UncaughtExceptionHandler BEACCrashes::exceptionHandler() const {
 }
 
 std::shared_ptr<BEACCrashReporterPort> BEACCrashes::crashReporter() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->crashReporter;
 }
 
 std::shared_ptr<BEACChannelUnitProtocol> BEACCrashes::bufferChannelUnit() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->bufferChannelUnit;
 }
 
 void BEACCrashes::setCrashFiles(std::vector<std::string> files) {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     state_->crashFiles = std::move(files);
 }
 
 void BEACCrashes::applicationWillEnterForeground() {
-    std::lock_guard lock(mutex_);
-    if (!state_->crashFiles.empty())
+    bool pending = false;
+    {
+        plat::MutexLock lock(stateMutex_);
+        pending = !state_->crashFiles.empty();
+    }
+    if (pending)
         startDelayedCrashProcessing();
 }
 
 std::vector<std::string> BEACCrashes::crashFiles() const {
-    std::lock_guard lock(mutex_);
+    plat::MutexLock lock(stateMutex_);
     return state_->crashFiles;
 }
 
@@ -197,13 +202,13 @@ std::shared_ptr<BEACErrorReport> BEACCrashes::lastSessionCrashReport() {
 
 void BEACCrashes::setUserConfirmationHandler(BEACUserConfirmationHandler handler) {
     auto crashes = sharedInstance();
-    std::lock_guard lock(crashes->mutex_);
+    plat::MutexLock lock(crashes->stateMutex_);
     crashes->state_->userConfirmationHandler = std::move(handler);
 }
 
 BEACUserConfirmationHandler BEACCrashes::userConfirmationHandler() {
     auto crashes = sharedInstance();
-    std::lock_guard lock(crashes->mutex_);
+    plat::MutexLock lock(crashes->stateMutex_);
     return crashes->state_->userConfirmationHandler;
 }
 
@@ -213,13 +218,13 @@ void BEACCrashes::notifyWithUserConfirmation(BEACUserConfirmation confirmation) 
 
 void BEACCrashes::setDelegate(const std::weak_ptr<BEACCrashesDelegate>& delegate) {
     auto crashes = sharedInstance();
-    std::lock_guard lock(crashes->mutex_);
+    plat::MutexLock lock(crashes->stateMutex_);
     crashes->state_->delegate = delegate;
 }
 
 std::shared_ptr<BEACCrashesDelegate> BEACCrashes::delegate() {
     auto crashes = sharedInstance();
-    std::lock_guard lock(crashes->mutex_);
+    plat::MutexLock lock(crashes->stateMutex_);
     return crashes->state_->delegate.lock();
 }
 
@@ -236,7 +241,6 @@ void BEACCrashes::applicationDidReportException(const plat::Exception& exception
 
 void BEACCrashes::generateTestCrash() {
     auto crashes = sharedInstance();
-    std::lock_guard lock(crashes->mutex_);
     if (!crashes->canBeUsed())
         return;
     if (BEACUtility::currentAppEnvironment() == 0) {
@@ -281,7 +285,7 @@ void BEACCrashes::processLogBufferAfterCrash() {
     {
         // One unit for the whole process: a second start or a reconfiguration
         // re-uses it.
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         if (!state_->bufferChannelUnit)
             state_->bufferChannelUnit =
                 group->addChannelUnitWithConfiguration(bufferChannelUnitConfiguration());
@@ -298,7 +302,7 @@ void BEACCrashes::processMemoryWarningInLastSession() {
     std::optional<plat::Value> stored = defaults->objectForKey(kMemoryWarningKey);
     const bool warned = stored && stored->boolValue();
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         state_->didReceiveMemoryWarningInLastSession = warned;
     }
     if (warned)
@@ -311,79 +315,108 @@ void BEACCrashes::didReceiveMemoryWarning() {
     BEACBeaconUserDefaults::shared()->setObject(plat::Value(true), kMemoryWarningKey);
 }
 
+// Runs without the state lock held: it calls the wrapper's set-up delegate,
+// the crash reporter and other services. Switching is serialised by the
+// class-level switch and the facade.
 void BEACCrashes::applyEnabledState(bool isEnabled) {
-    std::lock_guard lock(mutex_);
     BEACServiceAbstract::applyEnabledState(isEnabled);
-    if (isEnabled) {
-        std::shared_ptr<BEACCrashHandlerSetupDelegate> setup =
-            BEACWrapperCrashesHelper::crashHandlerSetupDelegate();
-        const bool uncaughtHandler =
-            setup ? setup->shouldEnableUncaughtExceptionHandler().value_or(true) : true;
-        if (setup)
-            setup->willSetUpCrashHandlers();
-        configureCrashReporterWithUncaughtExceptionHandlerEnabled(uncaughtHandler);
-        if (setup)
-            setup->didSetUpCrashHandlers();
+    if (isEnabled)
+        enableCapture();
+    else
+        disableCapture();
+}
 
-        // One source while enabled: switching on again replaces it.
-        if (state_->memoryPressureSource)
-            state_->memoryPressureSource->cancel();
-        std::weak_ptr<BEACCrashes> weak = std::dynamic_pointer_cast<BEACCrashes>(shared_from_this());
-        state_->memoryPressureSource = plat::appkit::MemoryPressureSource::create(
-            plat::dispatch::Queue::main(), [weak](plat::appkit::MemoryPressureLevel level) {
-                if (level == plat::appkit::MemoryPressureLevel::Normal)
-                    return;
+void BEACCrashes::enableCapture() {
+    std::shared_ptr<BEACCrashHandlerSetupDelegate> setup =
+        BEACWrapperCrashesHelper::crashHandlerSetupDelegate();
+    const bool uncaughtHandler = setup ? setup->shouldEnableUncaughtExceptionHandler().value_or(true) : true;
+    if (setup)
+        setup->willSetUpCrashHandlers();
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(uncaughtHandler);
+    if (setup)
+        setup->didSetUpCrashHandlers();
+
+    // One source while enabled: switching on again replaces it.
+    std::weak_ptr<BEACCrashes> weak = std::dynamic_pointer_cast<BEACCrashes>(shared_from_this());
+    auto source = plat::appkit::MemoryPressureSource::create(
+        plat::dispatch::Queue::main(), [weak](plat::appkit::MemoryPressureLevel level) {
+            if (level == plat::appkit::MemoryPressureLevel::Normal)
+                return;
+            if (auto crashes = weak.lock())
+                crashes->didReceiveMemoryWarning();
+        });
+    std::shared_ptr<plat::appkit::MemoryPressureSource> replaced;
+    bool observing = false;
+    {
+        plat::MutexLock lock(stateMutex_);
+        replaced = std::exchange(state_->memoryPressureSource, std::move(source));
+        observing = static_cast<bool>(state_->foregroundObserver);
+    }
+    if (replaced)
+        replaced->cancel();
+    if (!observing) {
+        auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
+            plat::appkit::ApplicationDidUnhideNotification, nullptr, [weak](const plat::Notification&) {
                 if (auto crashes = weak.lock())
-                    crashes->didReceiveMemoryWarning();
+                    crashes->applicationWillEnterForeground();
             });
+        plat::MutexLock lock(stateMutex_);
+        state_->foregroundObserver = std::move(observer);
+    }
 
-        if (!state_->foregroundObserver)
-            state_->foregroundObserver = plat::NotificationCenter::defaultCenter().addObserverForName(
-                plat::appkit::ApplicationDidUnhideNotification, nullptr, [weak](const plat::Notification&) {
-                    if (auto crashes = weak.lock())
-                        crashes->applicationWillEnterForeground();
-                });
-
-        // Switched on at run time: a crash of the period it was off is not ours to report.
-        if (!storedEnabledState() && state_->crashReporter)
-            state_->crashReporter->purgePendingCrashReport();
-        if (state_->crashReporter && state_->crashReporter->hasPendingCrashReport()) {
+    // Switched on at run time: a crash of the period it was off is not ours to report.
+    std::shared_ptr<BEACCrashReporterPort> reporter = crashReporter();
+    if (!storedEnabledState() && reporter)
+        BEACPurgePendingCrashReport(*reporter);
+    if (reporter && reporter->hasPendingCrashReport()) {
+        {
+            plat::MutexLock lock(stateMutex_);
             state_->didCrashInLastSession = true;
-            BEACLogDebug(kBEACCrashesLogTag, "The application crashed in the last session.");
-            handleLatestCrashReport();
         }
-        state_->crashFiles = persistedCrashReports();
-        if (!state_->crashFiles.empty()) {
-            startDelayedCrashProcessing();
-        } else {
-            delayedProcessingSemaphore_.signal();
-            clearContextHistoryAndKeepCurrentSession();
-        }
-        if (debuggerAttached())
-            BEACLogInfo(
-                kBEACCrashesLogTag,
-                "Crashes service has been enabled but the service cannot detect crashes due to running the "
-                "application with a debugger attached.");
-        else
-            BEACLogInfo(kBEACCrashesLogTag, "Crashes service has been enabled.");
-        return;
+        BEACLogDebug(kBEACCrashesLogTag, "The application crashed in the last session.");
+        handleLatestCrashReport();
     }
+    std::vector<std::string> files = persistedCrashReports();
+    const bool pending = !files.empty();
+    setCrashFiles(std::move(files));
+    if (pending) {
+        startDelayedCrashProcessing();
+    } else {
+        delayedProcessingSemaphore_.signal();
+        clearContextHistoryAndKeepCurrentSession();
+    }
+    if (debuggerAttached())
+        BEACLogInfo(
+            kBEACCrashesLogTag,
+            "Crashes service has been enabled but the service cannot detect crashes due to running the "
+            "application with a debugger attached.");
+    else
+        BEACLogInfo(kBEACCrashesLogTag, "Crashes service has been enabled.");
+}
 
-    if (state_->memoryPressureSource) {
-        state_->memoryPressureSource->cancel();
+void BEACCrashes::disableCapture() {
+    std::shared_ptr<plat::appkit::MemoryPressureSource> source;
+    plat::ObserverToken observer;
+    std::shared_ptr<BEACCrashReporterPort> reporter;
+    {
+        plat::MutexLock lock(stateMutex_);
+        source = std::move(state_->memoryPressureSource);
         state_->memoryPressureSource.reset();
-    }
-    if (state_->foregroundObserver) {
-        plat::NotificationCenter::defaultCenter().removeObserver(state_->foregroundObserver);
+        observer = std::move(state_->foregroundObserver);
         state_->foregroundObserver.reset();
+        reporter = state_->crashReporter;
     }
+    if (source)
+        source->cancel();
+    if (observer)
+        plat::NotificationCenter::defaultCenter().removeObserver(observer);
     BEACLogDebug(kBEACCrashesLogTag, "Cleaning up all crash files.");
     BEACWrapperExceptionManager::deleteAllWrapperExceptions();
     deleteAllFromCrashesDirectory();
     BEACCrashesLogBuffer::emptyFiles();
     removeAnalyzerFile();
-    if (state_->crashReporter)
-        state_->crashReporter->purgePendingCrashReport();
+    if (reporter)
+        BEACPurgePendingCrashReport(*reporter);
     clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
     BEACBeaconUserDefaults::shared()->removeObjectForKey(kMemoryWarningKey);
@@ -397,7 +430,14 @@ void BEACCrashes::clearContextHistoryAndKeepCurrentSession() {
 }
 
 void BEACCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enabled) {
-    if (state_->crashReporter) {
+    bool configured = false;
+    bool mach = false;
+    {
+        plat::MutexLock lock(stateMutex_);
+        configured = state_->crashReporter != nullptr;
+        mach = state_->enableMachExceptionHandler;
+    }
+    if (configured) {
         BEACLogDebug(kBEACCrashesLogTag, "Already configured KCRCrashReporter.");
         return;
     }
@@ -407,12 +447,16 @@ void BEACCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
         BEACLogDebug(kBEACCrashesLogTag,
                      "EnableUncaughtExceptionHandler is set to NO, we're running in a wrapper runtime.");
     uint64_t type = KCRCrashReporterSignalHandlerTypeBSD;
-    if (state_->enableMachExceptionHandler) {
+    if (mach) {
         type = KCRCrashReporterSignalHandlerTypeMach;
         BEACLogVerbose(kBEACCrashesLogTag, "Enabled Mach exception handler.");
     }
-    state_->crashReporter =
+    std::shared_ptr<BEACCrashReporterPort> reporter =
         makeReporter(KCRCrashReporterConfig(type, KCRCrashReporterSymbolicationStrategyNone, enabled));
+    {
+        plat::MutexLock lock(stateMutex_);
+        state_->crashReporter = reporter;
+    }
     if (debuggerAttached()) {
         BEACLogWarning(kBEACCrashesLogTag,
                        "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
@@ -421,9 +465,9 @@ void BEACCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
     const plat::appkit::UncaughtExceptionHandler initial = plat::appkit::getUncaughtExceptionHandler();
     KCRCrashReporterCallbacks callbacks;
     callbacks.handleSignal = BEACCrashesLogBuffer::crashCallback;
-    state_->crashReporter->setCrashCallbacks(callbacks);
+    reporter->setCrashCallbacks(callbacks);
     plat::ErrorPtr error;
-    if (!state_->crashReporter->enableCrashReporter(&error))
+    if (!reporter->enableCrashReporter(&error))
         BEACLogError(kBEACCrashesLogTag, "Could not enable crash reporter: %@",
                      error ? error->localizedDescription() : std::string());
     const plat::appkit::UncaughtExceptionHandler current = plat::appkit::getUncaughtExceptionHandler();
@@ -465,7 +509,7 @@ void BEACCrashes::notifyDelegate(const BEACLogPtr& log,
                                                           const std::shared_ptr<BEACErrorReport>&)>& call) {
     std::weak_ptr<BEACCrashesDelegate> weakDelegate;
     {
-        std::lock_guard lock(mutex_);
+        plat::MutexLock lock(stateMutex_);
         weakDelegate = state_->delegate;
     }
     auto errorLog = std::dynamic_pointer_cast<BEACAppleErrorLog>(log);

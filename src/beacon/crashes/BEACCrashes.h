@@ -16,8 +16,8 @@
 // callbacks from the enqueuing thread and the channel queue; the pass runs on
 // a queue of its own; the confirmation handler and the delegate's send
 // callbacks run on the main thread. The service's lock guards its state, the
-// waiting reports included; it is never held across a call into the
-// application (delegate, confirmation handler).
+// waiting reports included; it is a leaf, never held across a call (into the
+// application, the crash reporter, the channel units or other services).
 #pragma once
 
 #include <functional>
@@ -39,6 +39,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/Mutex.h"
 
 enum BEACUserConfirmation : int {
     BEACUserConfirmationDontSend = 0,
@@ -206,6 +207,8 @@ class BEACCrashes : public BEACServiceAbstract, public BEACChannelDelegate {
     struct State;
 
     void configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enabled);
+    void enableCapture();
+    void disableCapture();
     void processLogBufferAfterCrash();
     void processMemoryWarningInLastSession();
     void clearContextHistoryAndKeepCurrentSession();
@@ -227,5 +230,7 @@ class BEACCrashes : public BEACServiceAbstract, public BEACChannelDelegate {
     const std::string analyzerPathComponent_;
     BEACEncrypter targetTokenEncrypter_;
     plat::dispatch::Semaphore delayedProcessingSemaphore_{0};
-    std::unique_ptr<State> state_;
+    // Leaf lock of the state: never held while the service calls out.
+    mutable plat::Mutex stateMutex_;
+    const std::unique_ptr<State> state_ PT_GUARDED_BY(stateMutex_);
 };

@@ -130,7 +130,8 @@ void BEACCrashesLogBuffer::setUp(const std::string& folder) {
             plat::format("%@/%@.%@", folder, std::to_string(i), kBEACCrashesBufferFileExtension);
         std::optional<std::string> path = BEACUtility::fullPathForPathComponent(component);
         // Not atomic, no overwrite: what a crash wrote waits for processAfterCrash.
-        BEACUtility::createFileAtPathComponent(component, std::nullopt, false, false);
+        // A failure is logged; the crash-time writer creates a missing file.
+        (void)BEACUtility::createFileAtPathComponent(component, std::nullopt, false, false);
         if (!path)
             continue;
         storePath(gSlots[i].bufferPath, *path);
@@ -256,16 +257,22 @@ void BEACCrashesLogBuffer::processAfterCrash(BEACChannelUnitProtocol& unit, BEAC
                     log->addTransmissionTargetToken(*plain);
                 else
                     BEACLogError(BEACBeacon::logTag(), "Failed to decrypt the target token.");
-                BEACUtility::deleteFileAtPath(tokenPath);
+                // A token left behind sits beside an emptied buffer: stale, and
+                // deleted at the next start.
+                (void)BEACUtility::deleteFileAtPath(tokenPath);
             }
             BEACLogDebug(kBEACCrashesLogTag, "Re-enqueueing buffered log, type: %@.", log->type);
             unit.enqueueItem(log, 1);
         } else if (access(tokenPath.c_str(), F_OK) == 0) {
             // A token without a log is stale: it must not travel with the
-            // log a later crash writes into this slot.
-            BEACUtility::deleteFileAtPath(tokenPath);
+            // log a later crash writes into this slot (tried again at the next start).
+            (void)BEACUtility::deleteFileAtPath(tokenPath);
         }
-        BEACUtility::createFileAtPathComponent(component, plat::Data(), false, true);
+        if (!BEACUtility::createFileAtPathComponent(component, plat::Data(), false, true))
+            BEACLogError(
+                kBEACCrashesLogTag,
+                "Couldn't empty crash buffer file \"%@\"; its log may be sent again at the next start.",
+                component);
     }
 }
 
@@ -286,8 +293,9 @@ void BEACCrashesLogBuffer::emptyFiles() {
             continue;
         const std::string component = folder + "/" + plat::text::lastPathComponent(path);
         std::optional<plat::Data> data = BEACUtility::loadDataForPathComponent(component);
-        if (data && data->length() > 0)
-            BEACUtility::createFileAtPathComponent(component, plat::Data(), false, true);
+        if (data && data->length() > 0 &&
+            !BEACUtility::createFileAtPathComponent(component, plat::Data(), false, true))
+            BEACLogError(kBEACCrashesLogTag, "Couldn't empty crash buffer file \"%@\".", component);
     }
 }
 

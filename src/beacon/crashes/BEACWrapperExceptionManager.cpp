@@ -48,7 +48,8 @@ void BEACWrapperExceptionManager::saveWrapperException(const std::shared_ptr<BEA
         BEACUtility::archiveKeyedData(plat::Value(std::static_pointer_cast<const plat::Object>(exception)));
     if (!data)
         return;
-    BEACUtility::createFileAtPathComponent(pathFor(baseFilename), data, true, true);
+    // A failure is logged; the exception then has no record to be matched with.
+    (void)BEACUtility::createFileAtPathComponent(pathFor(baseFilename), data, true, true);
 }
 
 std::shared_ptr<BEACWrapperException> BEACWrapperExceptionManager::loadWrapperExceptionWithUUIDString(

@@ -207,3 +207,37 @@ TEST_F(TransmissionTargetTest, DefaultTargetFromTheSecretCarriesTheUserIdAndRece
 }
 
 }  // namespace
+
+// Tracking, targets and the service hold none of their locks while a log is
+// prepared: a group delegate may use them again from its callback (which
+// runs on the tracking thread, inside trackEvent).
+TEST_F(TransmissionTargetTest, ADelegatePreparingALogMayUseTheServiceAndTargetsAgain) {
+    struct Reentering : BEACChannelDelegate {
+        void channelPrepareLog(BEACChannelUnitProtocol&, const BEACLogPtr& log) override {
+            if (!log || log->type != "event" || done)
+                return;
+            done = true;
+            auto analytics = BEACAnalytics::sharedInstance();
+            interval = analytics->flushInterval();
+            auto other = BEACAnalytics::transmissionTargetForToken("other-token");
+            auto child = other->transmissionTargetForToken("other-child");
+            other->setEnabled(false);
+            other->setEnabled(true);
+            childEnabled = child->isEnabled();
+            analytics->setAutoPageTracking(analytics->autoPageTrackingEnabled());
+            other->propertyConfigurator()->setEventPropertyString(std::string("v"), std::string("k"));
+        }
+        bool done = false;
+        uint64_t interval = 0;
+        bool childEnabled = false;
+    };
+    auto reentering = std::make_shared<Reentering>();
+    BEACBeacon::sharedInstance()->channelGroup()->addDelegate(reentering);
+    auto target = BEACAnalytics::transmissionTargetForToken("parent-token");
+    target->trackEvent("tracked");
+    EXPECT_TRUE(reentering->done);
+    EXPECT_EQ(reentering->interval, BEACAnalytics::sharedInstance()->flushInterval());
+    EXPECT_TRUE(reentering->childEnabled);
+    ASSERT_TRUE(lastEvent());
+    EXPECT_EQ(lastEvent()->name, "tracked");
+}

@@ -149,3 +149,43 @@ TEST_F(SessionTrackerTest, HiddenAtStartWaitsForActivationAndMarkedLogsKeepTheir
 }
 
 }  // namespace
+
+// The delegate is called without the tracker's field lock: it may ask the
+// tracker anything and enqueue the start log through a unit the tracker
+// prepares logs of. Preparing any other log from there would wait for the
+// renewal lock the announcing thread holds, so it stops the process instead.
+TEST_F(SessionTrackerTest, TheDelegateMayCallTheTrackerButNotPrepareOtherLogs) {
+    struct Asking : BEACSessionTrackerDelegate {
+        void sessionTrackerProcessLog(BEACSessionTracker& tracker, const BEACLogPtr& log) override {
+            started = tracker.isStarted();
+            timedOut = tracker.hasSessionTimedOut();
+            tracker.setSessionTimeout(30);
+            unit->enqueueItem(log, BEACFlagsNormal);
+            if (alsoLog)
+                unit->enqueueItem(makeTestLog("inside"), BEACFlagsNormal);
+        }
+        std::shared_ptr<BEACChannelUnitDefault> unit;
+        bool alsoLog = false;
+        bool started = false;
+        bool timedOut = false;
+    };
+    auto asking = std::make_shared<Asking>();
+    asking->unit = unit;
+    tracker->setDelegate(asking);
+    group->addDelegate(tracker);
+    tracker->start();
+    barrier();
+    EXPECT_TRUE(asking->started);
+    EXPECT_FALSE(asking->timedOut);  // never inactive
+    ASSERT_TRUE(current());
+    EXPECT_EQ(logNow(), current());
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            asking->alsoLog = true;
+            tracker->stop();
+            tracker->start();
+        },
+        "prepared by the session tracker's delegate while it announced a new session");
+}

@@ -416,3 +416,79 @@ TEST_F(BeaconTest, CustomPropertiesLogGoesThroughCoreUnit) {
     EXPECT_EQ(*list[2].asDictionary()->find("type")->asString(), "clear");
     EXPECT_FALSE(list[2].asDictionary()->find("value"));
 }
+
+namespace {
+
+// A service that reads the facade while it starts, and (when told to)
+// switches the whole SDK from inside its own start.
+class ReadingService : public FakeServiceBase<ReadingService> {
+  public:
+    static constexpr const char* kClassName = "BEACReading";
+    std::string serviceName() const override { return "Reading"; }
+    std::string logTag() const override { return "BeaconReading"; }
+    std::string groupId() const override { return "Reading"; }
+    std::string className() const override { return kClassName; }
+    bool isAppSecretRequired() const override { return false; }
+    void applyEnabledState(bool isEnabled) override {
+        FakeServiceBase<ReadingService>::applyEnabledState(isEnabled);
+        auto beacon = BEACBeacon::sharedInstance();
+        sawGroup = beacon->channelGroup() != nullptr;
+        sawSecret = beacon->appSecret().has_value();
+        sawInstallId = !BEACBeacon::installId().UUIDString().empty();
+        sawEnabled = BEACBeacon::isEnabled();
+        if (switchSdk)
+            BEACBeacon::setEnabled(true);
+        if (switchSelf && !isEnabled)
+            classSetEnabled(true);
+    }
+    bool sawGroup = false, sawSecret = false, sawInstallId = false, sawEnabled = false;
+    static inline bool switchSdk = false;
+    static inline bool switchSelf = false;
+};
+
+}  // namespace
+
+// The facade holds only its operation lock while a service starts: the
+// service reads the facade's state freely, and a completion the facade calls
+// runs with no lock held, so it may call the facade again. An operation
+// started from inside a service's start would wait for itself: the process
+// stops and names it.
+TEST_F(BeaconTest, ServicesAndCompletionsMayReadTheFacadeButNotNestOperations) {
+    std::vector<bool> results;
+    std::optional<std::string> urlSeen;
+    BEACBeacon::setMaxStorageSize(100, [&](bool ok) {
+        results.push_back(ok);
+        urlSeen = BEACBeacon::logUrl();
+        BEACBeacon::setMaxStorageSize(200, [&](bool again) { results.push_back(again); });
+    });
+    EXPECT_EQ(results, (std::vector<bool>{false, false}));
+    EXPECT_FALSE(urlSeen);
+
+    BEACBeacon::start(std::string(kSecret), std::vector<BEACServiceClass>{ReadingService::serviceClass()});
+    auto service = ReadingService::shared();
+    EXPECT_TRUE(service->sawGroup);
+    EXPECT_TRUE(service->sawSecret);
+    EXPECT_TRUE(service->sawInstallId);
+    EXPECT_TRUE(service->sawEnabled);
+    ReadingService::reset();
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ReadingService::switchSdk = true;
+            BEACBeacon::resetSharedInstance();
+            BEACBeacon::start(std::string(kSecret),
+                              std::vector<BEACServiceClass>{ReadingService::serviceClass()});
+        },
+        "setEnabled was called from inside another operation");
+    EXPECT_DEATH(
+        {
+            ReadingService::switchSelf = true;
+            BEACBeacon::resetSharedInstance();
+            BEACBeacon::start(std::string(kSecret),
+                              std::vector<BEACServiceClass>{ReadingService::serviceClass()});
+            ReadingService::shared()->classSetEnabled(false);
+        },
+        "BEACReading was switched through its class-level switch from inside its own switching");
+    ReadingService::reset();
+}

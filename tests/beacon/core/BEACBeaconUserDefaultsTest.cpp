@@ -58,3 +58,19 @@ TEST(BEACBeaconUserDefaultsTest, FreshInstallWritesTheMarkerOnly) {
 }
 
 }  // namespace
+
+// A value the settings refuse is reported, and a migration whose new key is
+// refused keeps the old key (before, the old value was deleted all the same).
+TEST(BEACBeaconUserDefaultsTest, RefusedValuesAreReportedAndMigrationKeepsTheOldKey) {
+    beactest::CapturingLog log;
+    beactest::SandboxedSDK sdk;
+    auto store = sdk.defaults();
+    store->setObject(plat::Value("old-id"), "BCInstallId");
+    auto defaults = BEACBeaconUserDefaults::shared();
+    defaults->migrateKeys({{std::string("\xff\xfe"), std::string("BCInstallId")}}, "Broken");
+    EXPECT_EQ(store->objectForKey("BCInstallId"), plat::Value("old-id"));
+    EXPECT_EQ(log.count("Couldn't migrate key BCInstallId -> \xff\xfe; the old key is kept."), 1u);
+
+    defaults->setObject(plat::Value("x"), "\xff");
+    EXPECT_EQ(log.count("Couldn't store the setting \"\xff\": a value or key the settings do not take."), 1u);
+}

@@ -18,16 +18,21 @@ BEACDBSchema testSchema() {
 
 class RecordingStorage : public BEACDBStorage {
   public:
-    RecordingStorage(uint64_t version, const std::string& file)
-        : BEACDBStorage(testSchema(), version, file, DeferInitialization{}) {
+    RecordingStorage(uint64_t version, const std::string& file, int migrationResult = 0)
+        : BEACDBStorage(testSchema(), version, file, DeferInitialization{}),
+          migrationResult(migrationResult) {
         initialize();
     }
     int customized = 0;
     std::vector<uint64_t> migratedFrom;
+    const int migrationResult;
 
   protected:
     void customizeDatabase(BEACDBConnection&) override { ++customized; }
-    void migrateDatabase(BEACDBConnection&, uint64_t from) override { migratedFrom.push_back(from); }
+    int migrateDatabase(BEACDBConnection&, uint64_t from) override {
+        migratedFrom.push_back(from);
+        return migrationResult;
+    }
 };
 
 int64_t pragma(const std::string& path, const std::string& name) {
@@ -71,6 +76,23 @@ TEST(BEACDBStorageTest, CreatesVersionsAndMigratesThroughTheHooks) {
         EXPECT_TRUE(older.migratedFrom.empty());
     }
     EXPECT_EQ(pragma(path, "user_version"), 4);
+
+    // A failed migration fails the configuration and keeps the old version,
+    // so that the next configuration migrates again (before, the new version
+    // was recorded over tables of the old layout).
+    {
+        RecordingStorage failing(6, "db.sqlite", BEACSQLiteError);
+        EXPECT_EQ(failing.migratedFrom, std::vector<uint64_t>{4});
+        EXPECT_EQ(failing.pageSize(), 0);
+        EXPECT_NE(failing.executeNonSelectionQuery("INSERT INTO items (name) VALUES ('x')"), 0);
+    }
+    EXPECT_EQ(log.count("Failed to migrate \"db.sqlite\" database, result=1."), 1u);
+    EXPECT_EQ(pragma(path, "user_version"), 4);
+    {
+        RecordingStorage again(6, "db.sqlite");
+        EXPECT_EQ(again.migratedFrom, std::vector<uint64_t>{4});
+    }
+    EXPECT_EQ(pragma(path, "user_version"), 6);
 }
 
 TEST(BEACDBStorageTest, BindsValuesAndReadsSixtyFourBitIntegers) {
@@ -162,3 +184,24 @@ TEST(BEACDBStorageTest, DamagedFileIsRecreatedTogetherWithItsJournalAndWAL) {
 }
 
 }  // namespace
+
+// A block runs under the storage's lock and gets the connection to work
+// with; calling the storage itself from it would wait for ever, so the
+// process stops and names the storage instead.
+TEST(BEACDBStorageTest, ABlockCallingItsOwnStorageStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    beactest::SandboxedSDK sdk;
+    RecordingStorage storage(1, "Reentry.sqlite");
+    // Another storage may be used from inside a block.
+    RecordingStorage other(1, "Other.sqlite");
+    EXPECT_EQ(storage.executeQueryUsingBlock([&](BEACDBConnection& db) {
+        EXPECT_GT(db.pageSize(), 0);
+        EXPECT_EQ(db.maxSizeInBytes(), BEACDBStorage::kDefaultMaxSizeInBytes);
+        return other.countEntriesForTable("items", std::nullopt) == 0 ? 0 : 1;
+    }),
+              0);
+    EXPECT_DEATH(storage.executeQueryUsingBlock([&](BEACDBConnection&) {
+        return static_cast<int>(storage.countEntriesForTable("items", std::nullopt));
+    }),
+                 "Reentry.sqlite.*called from a block or hook of the same storage");
+}

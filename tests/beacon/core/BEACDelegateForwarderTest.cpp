@@ -140,3 +140,36 @@ TEST_F(ForwarderTest, AFreshSharedForwarderWrapsTheSetterAgain) {
         EXPECT_EQ(*result, plat::Value(11));  // 1 from the delegate, +10
     }
 }
+
+// A forwarded delegate that makes the application send a forwarded message
+// again (under a lock held across forwarding, this waited for itself).
+TEST_F(ForwarderTest, ADelegateMayCauseAnotherForwardedMessage) {
+    struct Reentering : Responder {
+        std::string className() const override { return "ForwarderTestReenteringDelegate"; }
+        std::set<std::string> ownSelectors() const override { return {"application:openURL:returnedValue:"}; }
+        plat::Value perform(const std::string& selector, const Arguments& arguments) override {
+            if (++depth == 1 && appDelegate)
+                plat::appkit::InterceptionTable::shared().send(
+                    *appDelegate, selector, {plat::Value("app"), plat::Value("inner"), plat::Value(0)});
+            return plat::Value(arguments.back().longLongValue() + 1);
+        }
+        std::shared_ptr<Responder> appDelegate;
+        int depth = 0;
+    };
+    BEACBeacon::setLogLevel(BEACLogLevelWarning);
+    auto forwarder = BEACAppDelegateForwarder::sharedInstance();
+    forwarder->setEnabled(true);
+    auto reentering = std::make_shared<Reentering>();
+    forwarder->addDelegate(reentering);
+    forwarder->addDelegateSelectorToSwizzle("application:openURL:returnedValue:");
+    auto appDelegate = std::make_shared<AppDelegate>();
+    plat::appkit::Application::shared().setDelegate(appDelegate);
+    reentering->appDelegate = appDelegate;
+    auto result = plat::appkit::InterceptionTable::shared().send(
+        *appDelegate,
+        "application:openURL:returnedValue:", {plat::Value("app"), plat::Value("url"), plat::Value(0)});
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result, plat::Value(2));
+    EXPECT_EQ(reentering->depth, 2);
+    EXPECT_EQ(appDelegate->calls, 2);
+}

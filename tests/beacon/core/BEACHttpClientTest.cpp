@@ -283,3 +283,52 @@ TEST_F(HttpClientTest, BeaconIngestionUrlsAndRefusals) {
     EXPECT_EQ(errorOf(container).second, kBEACDisabledErrorCode);
     EXPECT_TRUE(server.requests().empty());
 }
+
+// The client calls its delegate and every completion without its lock held,
+// so each may call the client again (under a lock held there, each of these
+// calls would wait for itself).
+TEST_F(HttpClientTest, DelegateAndCompletionsMayCallTheClientAgain) {
+    struct Delegate : BEACHttpClientDelegate {
+        void willSendHTTPRequestToURL(const plat::URL&, const BEACHttpHeaders&) override {
+            if (auto strong = client.lock())
+                pendingSeen.push_back(strong->pendingCallCount());
+        }
+        std::weak_ptr<BEACHttpClient> client;
+        std::vector<std::size_t> pendingSeen;
+    };
+    auto delegate = std::make_shared<Delegate>();
+    delegate->client = client;
+    client->setDelegate(delegate);
+
+    server.script({{503, {}}});
+    auto waiting = send("waiting");
+    ASSERT_TRUE(server.waitForRequests(1));
+    waitForTimers(1);
+
+    // The refused call's completion and the cancelled call's completion both
+    // run after the client disabled itself, and ask it again.
+    server.script({{400, {}}});
+    std::promise<bool> refusedSawEnabled;
+    std::promise<int64_t> resentCode;
+    auto url = *plat::URL::URLWithString(server.url() + "/logs");
+    client->sendAsync(
+        url, "POST", {}, plat::Data::fromString("refused"), {10}, true,
+        [&](const auto&, const auto&, const auto&) { refusedSawEnabled.set_value(client->isEnabled()); });
+    auto refused = refusedSawEnabled.get_future();
+    ASSERT_EQ(refused.wait_for(std::chrono::duration<double>(testsupport::kHangSeconds)),
+              std::future_status::ready);
+    EXPECT_FALSE(refused.get());
+    EXPECT_EQ(wait(waiting).error->code(), kBEACCanceledErrorCode);
+
+    // A disabled client refuses on the caller's thread; the completion sends again.
+    client->sendAsync(
+        url, "POST", {}, std::nullopt, {10}, true, [&](const auto&, const auto&, const auto& error) {
+            client->sendAsync(url, "POST", {}, std::nullopt, {10}, true,
+                              [&, first = error->code()](const auto&, const auto&, const auto& again) {
+                                  EXPECT_EQ(first, kBEACDisabledErrorCode);
+                                  resentCode.set_value(again->code());
+                              });
+        });
+    EXPECT_EQ(resentCode.get_future().get(), kBEACDisabledErrorCode);
+    EXPECT_EQ(delegate->pendingSeen, (std::vector<std::size_t>{1, 2}));
+}

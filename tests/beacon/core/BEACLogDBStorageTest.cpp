@@ -502,3 +502,26 @@ TEST_F(BEACLogDBStorageTest, ConcurrentUseFromTheChannelQueueLosesNothing) {
 }
 
 }  // namespace
+
+// A load's completion runs after the store's locks are released: the channel
+// unit's completion may save, load or delete from inside it (under the
+// store's lock it would wait for itself).
+TEST_F(BEACLogDBStorageTest, ALoadCompletionMayUseTheStoreAgain) {
+    BEACLogDBStorage store;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(store.saveLog(makeLog("s" + std::to_string(i)), "Analytics", 1));
+    std::vector<std::string> inner;
+    bool deleted = false;
+    store.loadLogsWithGroupId("Analytics", 2, std::nullopt,
+                              [&](const std::vector<BEACLogPtr>& logs, const std::optional<std::string>& id) {
+                                  ASSERT_EQ(logs.size(), 2u);
+                                  EXPECT_TRUE(store.saveLog(makeLog("late"), "Analytics", 1));
+                                  inner = sidsOf(load(store, "Analytics", 10).logs);
+                                  store.deleteLogsWithBatchId(*id, "Analytics");
+                                  deleted = store.countLogs() == 2;
+                              });
+    EXPECT_EQ(inner, (std::vector<std::string>{"s2", "late"}));
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(store.deleteLogsWithGroupId("Analytics").size(), 2u);
+    EXPECT_EQ(store.countLogs(), 0u);
+}

@@ -640,3 +640,37 @@ TEST_F(CrashesTest, ReconfigurationAndReEnablingDuplicateNothing) {
         bufferUnits += channel->configuration().groupId() == "CrashesBuffer" ? 1 : 0;
     EXPECT_EQ(bufferUnits, 1u);
 }
+
+// The service switches itself on without its state lock held, inside the
+// facade's start: the wrapper's set-up callbacks may ask the service and the
+// facade anything.
+TEST_F(CrashesTest, SetUpCallbacksMayAskTheServiceAndTheFacade) {
+    struct Asking : SetupDelegate {
+        void willSetUpCrashHandlers() override {
+            auto service = BEACCrashes::sharedInstance();
+            mach = service->isMachExceptionHandlerEnabled();
+            hadReporter = service->crashReporter() != nullptr;
+            service->setAutomaticProcessingEnabled(service->isAutomaticProcessingEnabled());
+            crashed = BEACCrashes::hasCrashedInLastSession();
+            installId = BEACBeacon::installId().UUIDString();
+            sdkEnabled = BEACBeacon::isEnabled();
+            SetupDelegate::willSetUpCrashHandlers();
+        }
+        void didSetUpCrashHandlers() override {
+            hasReporter = BEACCrashes::sharedInstance()->crashReporter() != nullptr;
+            SetupDelegate::didSetUpCrashHandlers();
+        }
+        bool mach = false, hadReporter = true, crashed = true, sdkEnabled = false, hasReporter = false;
+        std::string installId;
+    };
+    auto setup = std::make_shared<Asking>();
+    BEACWrapperCrashesHelper::setCrashHandlerSetupDelegate(setup);
+    launch();
+    EXPECT_EQ(setup->calls, (std::vector<std::string>{"will", "did"}));
+    EXPECT_TRUE(setup->mach);
+    EXPECT_FALSE(setup->hadReporter);
+    EXPECT_TRUE(setup->hasReporter);
+    EXPECT_FALSE(setup->crashed);
+    EXPECT_TRUE(setup->sdkEnabled);
+    EXPECT_EQ(setup->installId, BEACBeacon::installId().UUIDString());
+}

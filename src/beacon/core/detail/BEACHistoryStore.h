@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "beacon/core/BEACBeaconUserDefaults.h"
+#include "beacon/core/BEACLogger.h"
 #include "beacon/core/BEACUtility.h"
 
 namespace beac::detail {
@@ -36,6 +37,8 @@ void writeHistory(const std::string& key, const std::vector<std::shared_ptr<T>>&
         array.push_back(plat::Value(std::static_pointer_cast<const plat::Object>(record)));
     if (auto data = BEACUtility::archiveKeyedData(plat::Value(std::move(array))))
         BEACBeaconUserDefaults::shared()->setObject(plat::Value(*data), key);
+    else
+        BEACLogError(kBEACLogTag, "Couldn't archive the history \"%@\"; the stored one is kept.", key);
 }
 
 // The id of the newest record strictly earlier than `date`.

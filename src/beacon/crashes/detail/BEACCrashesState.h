@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "beacon/core/BEACLogger.h"
+#include "beacon/crashes/BEACCrashReporterPort.h"
 #include "beacon/crashes/BEACCrashes.h"
+#include "beacon/crashes/BEACCrashesLogTag.h"
 #include "platform/dispatch/Once.h"
 #include "platform/foundation/NotificationCenter.h"
 
@@ -31,6 +34,14 @@ struct BEACCrashes::State {
     BEACUserConfirmationHandler userConfirmationHandler;
     std::weak_ptr<BEACCrashesDelegate> delegate;
 };
+
+// Purges the reporter's pending report; one that stays is reported again at
+// the next launch, which is logged.
+inline void BEACPurgePendingCrashReport(const BEACCrashReporterPort& reporter) {
+    if (!reporter.purgePendingCrashReport())
+        BEACLogError(kBEACCrashesLogTag,
+                     "Couldn't purge the pending crash report; it may be reported again at the next launch.");
+}
 
 // The once-per-process processing pass (re-armed by resetSharedInstance).
 plat::dispatch::Once& BEACCrashesProcessingOnce();
