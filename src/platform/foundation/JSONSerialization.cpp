@@ -762,7 +762,7 @@ inline bool endsValue(uint8_t c) {
 // syntax, an unusual end), which the general path then decides. `p` points
 // at the first byte of the number, which lies in a container (so that a
 // bracket follows it in the text).
-Value readNumber(const uint8_t* p) {
+[[gnu::always_inline]] inline Value readNumber(const uint8_t* p) {
     // Powers of ten that doubles hold exactly.
     static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,

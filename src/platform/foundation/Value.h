@@ -90,11 +90,16 @@ struct Payload {
     std::atomic<std::size_t> references{1};
 };
 
+// Asks a Box for the value a function returns, made in place.
+struct MadeBy {};
+
 // A payload of type T behind its reference count.
 template <class T>
 struct Box final : Payload {
     template <class... Args>
     explicit Box(Args&&... args) : value(std::forward<Args>(args)...) {}
+    template <class Make>
+    Box(MadeBy, Make&& make) : value(std::forward<Make>(make)()) {}
     T value;
 };
 
@@ -220,6 +225,9 @@ class Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    // Tears down dictionaries built in an arena member by member.
+    friend class Value;
+
     std::optional<std::size_t> positionOf(std::string_view key) const;
     void rebuildIndex();
     void mergeRepeatedKeys();
@@ -555,7 +563,7 @@ class Value {
     static Value filledInArena(detail::Arena& arena, Make&& make) {
         void* memory = arena.allocate(sizeof(detail::Box<T>), alignof(detail::Box<T>));
         try {
-            return adoptArenaBox(kindOf<T>(), new (memory) detail::Box<T>(make()));
+            return adoptArenaBox(kindOf<T>(), new (memory) detail::Box<T>(detail::MadeBy{}, make));
         } catch (...) {
             detail::Arena::release(memory);
             throw;
@@ -587,6 +595,12 @@ class Value {
             destroyPayload();
     }
     void destroyPayload() noexcept;
+    // Tears down a payload built in an arena, and those inside it that
+    // nothing else holds, without their destructors' generic steps.
+    void destroyArenaPayload() noexcept;
+    // Releases a member (holding a payload) of an arena payload whose last
+    // holder goes.
+    static void dropMember(Value& member) noexcept;
 
     Kind kind_ = Kind::Null;
     NumberType ntype_ = NumberType::None;
