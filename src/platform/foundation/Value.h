@@ -231,6 +231,8 @@ class Dictionary {
     std::optional<std::size_t> positionOf(std::string_view key) const;
     void rebuildIndex();
     void mergeRepeatedKeys();
+    // Merges unless the keys are known distinct and the map is small.
+    void mergeRepeatedKeys(KeysAre keys);
     void mergeRepeatedKeysByScan();
     void mergeRepeatedKeysByIndex();
 
@@ -404,16 +406,18 @@ class Value {
     // Dictionary::KeysAre tells what it knows of them.
     template <class Fill>
     static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+        // The entries are filled where the dictionary keeps them, in its box.
         return filledInArena<plat::Dictionary>(arena, [&]() {
-            Dictionary::Entries entries{detail::ArenaAllocator<Dictionary::Entry>(&arena)};
-            entries.reserve(capacity);
-            if constexpr (std::is_same_v<decltype(fill(entries)), Dictionary::KeysAre>) {
-                const Dictionary::KeysAre keys = std::forward<Fill>(fill)(entries);
-                return Dictionary::fromEntries(std::move(entries), keys);
-            } else {
-                std::forward<Fill>(fill)(entries);
-                return Dictionary::fromEntries(std::move(entries));
-            }
+            plat::Dictionary d;
+            d.entries_ = Dictionary::Entries(detail::ArenaAllocator<Dictionary::Entry>(&arena));
+            d.entries_.reserve(capacity);
+            Dictionary::KeysAre keys = Dictionary::KeysAre::Unknown;
+            if constexpr (std::is_same_v<decltype(fill(d.entries_)), Dictionary::KeysAre>)
+                keys = std::forward<Fill>(fill)(d.entries_);
+            else
+                std::forward<Fill>(fill)(d.entries_);
+            d.mergeRepeatedKeys(keys);
+            return d;
         });
     }
     template <class Fill>
