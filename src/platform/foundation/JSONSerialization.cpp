@@ -885,8 +885,11 @@ class IndexBuilder : DocumentBuilder {
                               std::vector<uint32_t>& counts) {
         if (structurals == 0 || (text[index[0]] != '[' && text[index[0]] != '{'))
             return false;
-        if (counts.size() < structurals)
-            counts.resize(structurals);
+        // Each container of a well-formed text takes two structurals, its
+        // brackets (texts with more openings than that are refused below).
+        const uint32_t room = structurals / 2 + 1;
+        if (counts.size() < room)
+            counts.resize(room);
         uint32_t* const commas = counts.data();
         // The open containers' ordinals (the innermost one's in `top`, its
         // commas so far in `current`), and which of them are objects.
@@ -905,7 +908,7 @@ class IndexBuilder : DocumentBuilder {
                 continue;
             }
             if (role == Role::OpenArray || role == Role::OpenObject) {
-                if (depth == kDepth)
+                if (depth == kDepth || containers == room)
                     return false;
                 commas[top] = current;
                 open[depth] = top;

@@ -562,7 +562,8 @@ TEST(JSONSerializationTest, KeysReadTheSameWithEscapesAsWithout) {
     EXPECT_EQ(v.find("0123456789abcdef0123456789abcdef_")->rawInt(), 6);
     for (const char* bad : {R"({"a":1 "b":2})", R"({"a" 1})", R"({"a":})", R"({1:2})", R"([1,])", R"([,1])",
                             R"([1 2])", R"({"a":1,})", R"([1}])", R"({"a":[1}})", R"([1]])", R"([[1])",
-                            R"([1] [2])", R"({"a":1}x)", R"(["\q"])", R"({"\q":1})"}) {
+                            R"([1] [2])", R"({"a":1}x)", R"(["\q"])", R"({"\q":1})", "[[[[[[[[[[[[[[[[",
+                            "[1,[2,[3,[4,[5,[6,[7,[8,[", "[1,2,3]]]]]]]]]]]]]"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(JSONSerialization::JSONObjectWithString(std::string_view(bad)).ok());
         EXPECT_FALSE(JSONSerialization::JSONObjectWithString("[0,1,2,3,4,5," + std::string(bad) + "]").ok());
