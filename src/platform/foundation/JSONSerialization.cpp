@@ -538,13 +538,21 @@ class DocumentBuilder {
             return Value::stringIn(arena_, s);
         const uint64_t hash = shortHash(s);
         Recent& recent = (*recent_)[hash & (kSlots - 1)];
-        // The hash settles most misses without touching the held string.
-        if (recent.hash == hash && recent.value.isString() && *recent.value.asString() == s)
-            return Value::shareUnpublished(recent.value);
-        recent.value.dropUnpublished();
-        recent.value = Value::stringIn(arena_, s);
+        // The hash settles most misses without touching the noted string,
+        // and a miss replaces the note without touching it either.
+        if (recent.hash == hash && recent.note.payload != nullptr && Value::notedString(recent.note) == s)
+            return Value::shareNoted(recent.note);
+        Value v = Value::stringIn(arena_, s);
+        recent.note = v.note();
         recent.hash = hash;
-        return Value::shareUnpublished(recent.value);
+        return v;
+    }
+
+    // The notes name strings the document holds; a dictionary that merged
+    // repeated keys may have let go of some, so its builder forgets them all.
+    void forgetStringsIfMerged(const Value& dictionary, std::size_t entriesFilled) {
+        if (recent_ && dictionary.count() != entriesFilled)
+            recent_->fill(Recent{});
     }
 
     // Holds the document's containers and strings (the chunks outlive it
@@ -589,7 +597,7 @@ class DocumentBuilder {
 
     struct Recent {
         uint64_t hash = 0;
-        Value value;  // null until a string takes the slot
+        Value::Note note;  // no payload until a string takes the slot
     };
     std::unique_ptr<std::array<Recent, kSlots>> recent_;
 };
@@ -711,6 +719,7 @@ class TapeBuilder : DocumentBuilder {
             }
             return keys.result();
         });
+        forgetStringsIfMerged(v, count);
         at = close + 1;
         return v;
     }
@@ -1071,39 +1080,48 @@ class IndexBuilder : DocumentBuilder {
             return Value::dictionaryFilledBy(
                 arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; });
         }
+        std::size_t filled = 0;
         Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
             DistinctKeys keys(count);
-            for (;;) {
-                // A key is a string followed by a colon (the object's
-                // closing bracket comes later, so the index goes on).
-                const uint8_t* quote = text_ + index_[next_];
-                if (*quote != '"' || at(next_ + 1) != ':')
-                    break;
-                const auto key = unescaped(quote);
-                if (!key)
-                    break;
-                next_ += 2;
-                keys.add(entries, *key);
-                // The key is copied before the value may reuse the scratch.
-                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(*key), std::tuple<>());
-                entries.back().second = value();
-                if (failed_)
-                    return Dictionary::KeysAre::Unknown;
-                const uint8_t next = at(next_++);
-                if (next == '}')
-                    return keys.result();
-                if (next != ',')
-                    break;
-            }
-            failed_ = true;
-            return Dictionary::KeysAre::Unknown;
+            const bool closed = fillEntries(entries, keys);
+            filled = entries.size();  // before repeated keys merge
+            failed_ = failed_ || !closed;
+            return closed ? keys.result() : Dictionary::KeysAre::Unknown;
         });
+        forgetStringsIfMerged(v, filled);
         --depth_;
         return v;
     }
 
     // Bytes of a string searched for its end before the scratch takes over.
     static constexpr std::size_t kPlainScan = 32;
+
+    // Adds the fields of the object whose opening bracket has been passed;
+    // false when the text is not as expected.
+    bool fillEntries(Dictionary::Entries& entries, DistinctKeys& keys) {
+        for (;;) {
+            // A key is a string followed by a colon (the object's closing
+            // bracket comes later, so the index goes on).
+            const uint8_t* quote = text_ + index_[next_];
+            if (*quote != '"' || at(next_ + 1) != ':')
+                return false;
+            const auto key = unescaped(quote);
+            if (!key)
+                return false;
+            next_ += 2;
+            keys.add(entries, *key);
+            // The key is copied before the value may reuse the scratch.
+            entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(*key), std::tuple<>());
+            entries.back().second = value();
+            if (failed_)
+                return false;
+            const uint8_t next = at(next_++);
+            if (next == '}')
+                return true;
+            if (next != ',')
+                return false;
+        }
+    }
 
     const simdjson::internal::dom_parser_implementation& parser_;
     const uint8_t* text_;

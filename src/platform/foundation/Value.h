@@ -445,6 +445,27 @@ class Value {
         }
         return copy;
     }
+    // A builder's note of a string payload that the document it builds
+    // holds (taking no count, so that forgetting it touches nothing), from
+    // which the string is read and shared again (with a plain count step)
+    // for as long as the document still holds it.
+    struct Note {
+        detail::Payload* payload = nullptr;
+        bool inArena = false;
+    };
+    Note note() const noexcept { return isString() ? Note{u_.p, inArena_} : Note{}; }
+    static const std::string& notedString(Note note) noexcept {
+        return static_cast<const detail::Box<std::string>*>(note.payload)->value;
+    }
+    static Value shareNoted(Note note) noexcept {
+        Value copy;
+        copy.kind_ = Kind::String;
+        copy.inArena_ = note.inArena;
+        copy.u_.p = note.payload;
+        auto& references = note.payload->references;
+        references.store(references.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        return copy;
+    }
     void dropUnpublished() noexcept {
         if (hasPayload()) {
             auto& references = u_.p->references;

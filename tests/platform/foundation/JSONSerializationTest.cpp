@@ -570,6 +570,32 @@ TEST(JSONSerializationTest, KeysReadTheSameWithEscapesAsWithout) {
     }
 }
 
+// Repeated short strings of a document share one payload; a repeated key
+// lets go of its first value, which later copies of that string then do not
+// share. The strings read back, and destroying the documents frees every
+// arena chunk, on both of the reader's builders.
+TEST(JSONSerializationTest, StringsLetGoByRepeatedKeysAreNotSharedAfterwards) {
+    const std::size_t chunksBefore = detail::Arena::liveChunks();
+    for (const std::string& padding : {std::string(",0,1,2,3,4,5,6,7"), std::string(R"(,"a","b","c")")}) {
+        SCOPED_TRACE(padding);
+        std::string text = "[";
+        for (int i = 0; i < 400; ++i)
+            text += (i ? "," : "") + std::string(R"({"k":"dup","k":"other"},"dup")") + padding;
+        text += "]";
+        ASSERT_GT(text.size(), 4096u);
+        {
+            const Value v = parse(text);
+            const std::size_t stride = padding.starts_with(",0") ? 10 : 5;
+            ASSERT_EQ(v.count(), 400 * stride);
+            for (std::size_t i = 0; i < v.count(); i += stride) {
+                EXPECT_EQ(*v.at(i)->find("k")->asString(), "other");
+                EXPECT_EQ(*v.at(i + 1)->asString(), "dup");
+            }
+        }
+        EXPECT_EQ(detail::Arena::liveChunks(), chunksBefore);
+    }
+}
+
 // A text is parsed in place when the bytes after it lie in its last page,
 // and copied otherwise: a text that ends just before an unreadable page reads
 // without touching it, and neither the place of its end nor what follows it
