@@ -1164,11 +1164,25 @@ SharedParser& sharedParser() {
     return *shared;
 }
 
-// The parser reads up to SIMDJSON_PADDING bytes past the end of a text (and
-// never lets them change the result). When those bytes lie in the page of
-// the text's last byte, reading them cannot fault and the text is parsed
-// where it is; otherwise it is first copied into a padded buffer.
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTREL_JSON_ADDRESS_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESTREL_JSON_ADDRESS_CHECKED 1
+#endif
+#endif
+
+// The parser and the index builder read up to SIMDJSON_PADDING bytes past
+// the end of a text (and never let them change the result). When those bytes
+// lie in the page of the text's last byte, reading them cannot fault and the
+// text is parsed where it is; otherwise it is first copied into a padded
+// buffer. Under the address sanitizer, which checks the builder's reads
+// against the text's allocation rather than its page, every text is copied.
 bool needsPaddedCopy(std::string_view text) {
+#if defined(KESTREL_JSON_ADDRESS_CHECKED)
+    if (!text.empty())
+        return true;
+#endif
     constexpr std::uintptr_t kPage = 4096;
     const auto last = reinterpret_cast<std::uintptr_t>(text.data() + text.size() - 1);
     return last % kPage + simdjson::SIMDJSON_PADDING >= kPage;
