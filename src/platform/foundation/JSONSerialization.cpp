@@ -1164,11 +1164,11 @@ SharedParser& sharedParser() {
     return *shared;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KESTREL_JSON_ADDRESS_CHECKED 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTREL_JSON_CHECKED_READS 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KESTREL_JSON_ADDRESS_CHECKED 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KESTREL_JSON_CHECKED_READS 1
 #endif
 #endif
 
@@ -1176,10 +1176,10 @@ SharedParser& sharedParser() {
 // the end of a text (and never let them change the result). When those bytes
 // lie in the page of the text's last byte, reading them cannot fault and the
 // text is parsed where it is; otherwise it is first copied into a padded
-// buffer. Under the address sanitizer, which checks the builder's reads
-// against the text's allocation rather than its page, every text is copied.
+// buffer. Under the sanitizers, which check the builder's reads against the
+// text's allocation rather than its page, every text is copied.
 bool needsPaddedCopy(std::string_view text) {
-#if defined(KESTREL_JSON_ADDRESS_CHECKED)
+#if defined(KESTREL_JSON_CHECKED_READS)
     if (!text.empty())
         return true;
 #endif
