@@ -560,10 +560,38 @@ TEST(JSONSerializationTest, KeysReadTheSameWithEscapesAsWithout) {
     EXPECT_EQ(v.find("a\\b")->rawInt(), 4);
     EXPECT_EQ(v.find("k/")->rawInt(), 5);
     EXPECT_EQ(v.find("0123456789abcdef0123456789abcdef_")->rawInt(), 6);
-    for (const char* bad : {R"({"a":1 "b":2})", R"({"a" 1})", R"({"a":})", R"({1:2})", R"([1,])", R"([,1])",
-                            R"([1 2])", R"({"a":1,})", R"([1}])", R"({"a":[1}})", R"([1]])", R"([[1])",
-                            R"([1] [2])", R"({"a":1}x)", R"(["\q"])", R"({"\q":1})", "[[[[[[[[[[[[[[[[",
-                            "[1,[2,[3,[4,[5,[6,[7,[8,[", "[1,2,3]]]]]]]]]]]]]"}) {
+    for (const char* bad : {R"({"a":1 "b":2})",
+                            R"({"a" 1})",
+                            R"({"a":})",
+                            R"({1:2})",
+                            R"([1,])",
+                            R"([,1])",
+                            R"([1 2])",
+                            R"({"a":1,})",
+                            R"([1}])",
+                            R"({"a":[1}})",
+                            R"([1]])",
+                            R"([[1])",
+                            R"([1] [2])",
+                            R"({"a":1}x)",
+                            R"(["\q"])",
+                            R"({"\q":1})",
+                            "[[[[[[[[[[[[[[[[",
+                            "[1,[2,[3,[4,[5,[6,[7,[8,[",
+                            "[1,2,3]]]]]]]]]]]]]",
+                            "[\"a\x01b\"]",
+                            "[\"a\nb\"]",
+                            "[\"\xC3\"]",
+                            "[1.5e]",
+                            "[1e5.5]",
+                            "[- 1]",
+                            "[+1]",
+                            "[0x10]",
+                            "[NaN]",
+                            "[Infinity]",
+                            "[truex]",
+                            "[nulll]",
+                            "[1,,2]"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(JSONSerialization::JSONObjectWithString(std::string_view(bad)).ok());
         EXPECT_FALSE(JSONSerialization::JSONObjectWithString("[0,1,2,3,4,5," + std::string(bad) + "]").ok());
