@@ -163,11 +163,45 @@ void BM_PeerWrite(benchmark::State& state, Document doc) {
     state.counters["vs_rapidjson"] = ours / rapid;
 }
 
+// One parse and teardown each, after one to warm up, out of line so that
+// callgrind counts exactly them (instructions are steadier than times on a
+// loaded machine):
+//   valgrind --tool=callgrind --toggle-collect='*countedParse*'
+//     build/release/bench/foundation/platform_foundation_bench --benchmark_filter=PeerCount/numbers_ours
+// (one command line).
+[[gnu::noinline]] void countedParseOurs(const std::string& text) {
+    auto v = plat::JSONSerialization::JSONObjectWithString(text);
+    benchmark::DoNotOptimize(v);
+}
+[[gnu::noinline]] void countedParseRapidJSON(const std::string& text) {
+    rapidjson::Document d;
+    d.Parse(text.data(), text.size());
+    benchmark::DoNotOptimize(d);
+}
+
+void BM_PeerCount(benchmark::State& state, Document doc, void (*parse)(const std::string&)) {
+    const std::string& text = doc();
+    {
+        auto warm = plat::JSONSerialization::JSONObjectWithString(text);
+        rapidjson::Document d;
+        d.Parse(text.data(), text.size());
+    }
+    for (auto _ : state)
+        parse(text);
+}
+
 BENCHMARK_CAPTURE(BM_PeerParse, numbers, numberHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerParse, strings, stringHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerParse, objects, objectHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerWrite, numbers, numberHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerWrite, strings, stringHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerWrite, objects, objectHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_PeerCount, numbers_ours, numberHeavy, countedParseOurs)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, numbers_rapidjson, numberHeavy, countedParseRapidJSON)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, strings_ours, stringHeavy, countedParseOurs)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, strings_rapidjson, stringHeavy, countedParseRapidJSON)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, objects_ours, objectHeavy, countedParseOurs)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, objects_rapidjson, objectHeavy, countedParseRapidJSON)->Iterations(1);
 
 }  // namespace

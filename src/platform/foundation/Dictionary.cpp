@@ -85,11 +85,15 @@ Dictionary Dictionary::fromEntries(Entries entries) {
 }
 
 Dictionary Dictionary::fromEntries(Entries entries, KeysAre keys) {
-    if (keys == KeysAre::Unknown || entries.size() > detail::PositionIndex::kThreshold)
-        return fromEntries(std::move(entries));
     Dictionary d;
     d.entries_ = std::move(entries);
+    d.mergeRepeatedKeys(keys);
     return d;
+}
+
+void Dictionary::mergeRepeatedKeys(KeysAre keys) {
+    if (keys == KeysAre::Unknown || entries_.size() > detail::PositionIndex::kThreshold)
+        mergeRepeatedKeys();
 }
 
 // Folds every repeated key into its first occurrence, keeping the last value,

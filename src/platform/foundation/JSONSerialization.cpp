@@ -478,22 +478,139 @@ class StrictReader {
 
 // --- Fast path over simdjson -----------------------------------------------------
 
-// Builds the Value tree from the tape of simdjson's DOM, read directly (one
-// 64-bit word per node, a type in its top byte; numbers take a second word,
-// strings point into the parser's string buffer), which saves the element
-// API's type checks and its out-of-line number reads on every node. Short
-// strings repeated within a document (enumerations, tags, type names) share
-// one payload instead of taking an allocation each: a small direct-mapped
-// table remembers the last string seen for each hash. Values are immutable,
-// so sharing is invisible.
-class TreeBuilder {
-  public:
+// What both tree builders below share: the arena that holds a document's
+// containers and strings, and the sharing of short strings repeated within a
+// document (enumerations, tags, type names), which then take one payload
+// instead of an allocation each: a small direct-mapped table remembers the
+// last string seen for each hash. Values are immutable, so sharing is
+// invisible.
+class DocumentBuilder {
+  protected:
     // Sharing pays for its table only in documents of some size.
-    TreeBuilder(const simdjson::dom::document& document, std::size_t textSize)
-        : tape_(document.tape.get()), strings_(document.string_buf.get()) {
+    explicit DocumentBuilder(std::size_t textSize) {
         if (textSize >= kSharingTextSize)
             recent_ = std::make_unique<std::array<Recent, kSlots>>();
     }
+
+    // One of 64 bits for a key, from its length and three of its bytes:
+    // keys whose bits differ are different, so a small object needs a
+    // search for repeated keys only among keys that share a bit.
+    static uint64_t keyBit(std::string_view key) {
+        if (key.empty())
+            return 1;
+        const auto byte = [&](std::size_t i) { return uint64_t{static_cast<uint8_t>(key[i])}; };
+        const uint64_t word =
+            key.size() | byte(0) << 16 | byte(key.size() / 2) << 24 | byte(key.size() - 1) << 32;
+        return uint64_t{1} << ((word * 0x9e3779b97f4a7c15ULL) >> 58);
+    }
+
+    // Whether `key`, whose bit is `bit`, is among the entries built so far.
+    static bool repeated(const Dictionary::Entries& entries, std::string_view key, uint64_t bit) {
+        for (const auto& entry : entries)
+            if (keyBit(entry.first) == bit && entry.first == key)
+                return true;
+        return false;
+    }
+
+    // Tracks whether the keys of a small object are known to be distinct
+    // as they are added; larger objects leave it to the dictionary's index.
+    class DistinctKeys {
+      public:
+        explicit DistinctKeys(std::size_t count) : distinct_(count <= detail::PositionIndex::kThreshold) {}
+        void add(const Dictionary::Entries& entries, std::string_view key) {
+            if (distinct_) {
+                const uint64_t bit = keyBit(key);
+                distinct_ = (seen_ & bit) == 0 || !repeated(entries, key, bit);
+                seen_ |= bit;
+            }
+        }
+        Dictionary::KeysAre result() const {
+            return distinct_ ? Dictionary::KeysAre::Distinct : Dictionary::KeysAre::Unknown;
+        }
+
+      private:
+        uint64_t seen_ = 0;
+        bool distinct_;
+    };
+
+    Value string(std::string_view s) {
+        if (s.size() > kSharedLength || !recent_)
+            return Value::stringIn(arena_, s);
+        const uint64_t hash = shortHash(s);
+        Recent& recent = (*recent_)[hash & (kSlots - 1)];
+        // The hash settles most misses without touching the noted string,
+        // and a miss replaces the note without touching it either.
+        if (recent.hash == hash && recent.note.payload != nullptr && Value::notedString(recent.note) == s)
+            return Value::shareNoted(recent.note);
+        Value v = Value::stringIn(arena_, s);
+        recent.note = v.note();
+        recent.hash = hash;
+        return v;
+    }
+
+    // The notes name strings the document holds; a dictionary that merged
+    // repeated keys may have let go of some, so its builder forgets them all.
+    void forgetStringsIfMerged(const Value& dictionary, std::size_t entriesFilled) {
+        if (recent_ && dictionary.count() != entriesFilled)
+            recent_->fill(Recent{});
+    }
+
+    // Holds the document's containers and strings (the chunks outlive it
+    // for as long as the document's values hold them).
+    detail::Arena arena_;
+
+  private:
+    // Longer strings rarely repeat, and hashing them would cost more.
+    static constexpr std::size_t kSharedLength = 16;
+    static constexpr std::size_t kSlots = 512;
+    static constexpr std::size_t kSharingTextSize = 4096;
+
+    static uint64_t load(const char* bytes, std::size_t n) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, n);
+        return word;
+    }
+
+    // A hash of a string of at most kSharedLength bytes from two overlapping
+    // loads, rather than a loop over its bytes.
+    static uint64_t shortHash(std::string_view s) {
+        const std::size_t n = s.size();
+        const char* p = s.data();
+        uint64_t a = 0;
+        uint64_t b = 0;
+        if (n >= 8) {
+            a = load(p, 8);
+            b = load(p + n - 8, 8);
+        } else if (n >= 4) {
+            a = load(p, 4);
+            b = load(p + n - 4, 4);
+        } else if (n > 0) {
+            a = static_cast<uint8_t>(p[0]) | static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2])) << 8;
+            b = static_cast<uint8_t>(p[n - 1]);
+        }
+        // One wide multiplication mixes every input bit into the low bits
+        // that pick the slot.
+        const __uint128_t product =
+            static_cast<__uint128_t>(a ^ 0x9e3779b97f4a7c15ULL) * (b ^ (n << 56) ^ 0xbf58476d1ce4e5b9ULL);
+        return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+    }
+
+    struct Recent {
+        uint64_t hash = 0;
+        Value::Note note;  // no payload until a string takes the slot
+    };
+    std::unique_ptr<std::array<Recent, kSlots>> recent_;
+};
+
+// Builds the Value tree from the tape of simdjson's DOM, read directly (one
+// 64-bit word per node, a type in its top byte; numbers take a second word,
+// strings point into the parser's string buffer), which saves the element
+// API's type checks and its out-of-line number reads on every node. Texts
+// the index builder below hands back are built this way.
+class TapeBuilder : DocumentBuilder {
+  public:
+    TapeBuilder(const simdjson::dom::document& document, std::size_t textSize)
+        : DocumentBuilder(textSize), tape_(document.tape.get()), strings_(document.string_buf.get()) {}
 
     // The document's root value (the tape's first word is the root marker).
     Value build() {
@@ -505,10 +622,6 @@ class TreeBuilder {
     static constexpr uint64_t kPayloadMask = (uint64_t{1} << 56) - 1;
     // Counts of larger containers are cut to this on the tape.
     static constexpr std::size_t kCountLimit = 0xFFFFFF;
-    // Longer strings rarely repeat, and hashing them would cost more.
-    static constexpr std::size_t kSharedLength = 16;
-    static constexpr std::size_t kSlots = 512;
-    static constexpr std::size_t kSharingTextSize = 4096;
 
     // The value at tape_[at]; moves `at` past it.
     [[gnu::always_inline]] Value build(std::size_t& at) {
@@ -591,104 +704,434 @@ class TreeBuilder {
         return v;
     }
 
-    // One of 64 bits for a key, from its length and three of its bytes:
-    // keys whose bits differ are different, so a small object needs a
-    // search for repeated keys only among keys that share a bit.
-    static uint64_t keyBit(std::string_view key) {
-        if (key.empty())
-            return 1;
-        const auto byte = [&](std::size_t i) { return uint64_t{static_cast<uint8_t>(key[i])}; };
-        const uint64_t word =
-            key.size() | byte(0) << 16 | byte(key.size() / 2) << 24 | byte(key.size() - 1) << 32;
-        return uint64_t{1} << ((word * 0x9e3779b97f4a7c15ULL) >> 58);
-    }
-
-    // Whether `key`, whose bit is `bit`, is among the entries built so far.
-    static bool repeated(const Dictionary::Entries& entries, std::string_view key, uint64_t bit) {
-        for (const auto& entry : entries)
-            if (keyBit(entry.first) == bit && entry.first == key)
-                return true;
-        return false;
-    }
-
     [[gnu::noinline]] Value buildObject(std::size_t& at) {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, true);
         ++at;
         Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
-            uint64_t seen = 0;
-            bool distinct = count <= detail::PositionIndex::kThreshold;
+            DistinctKeys keys(count);
             while (at < close) {
                 const std::string_view key = stringAt(tape_[at]);
                 ++at;
-                if (distinct) {
-                    const uint64_t bit = keyBit(key);
-                    distinct = (seen & bit) == 0 || !repeated(entries, key, bit);
-                    seen |= bit;
-                }
+                keys.add(entries, key);
                 entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
                                      std::forward_as_tuple(build(at)));
             }
-            return distinct ? Dictionary::KeysAre::Distinct : Dictionary::KeysAre::Unknown;
+            return keys.result();
         });
+        forgetStringsIfMerged(v, count);
         at = close + 1;
         return v;
     }
 
-    static uint64_t load(const char* bytes, std::size_t n) {
-        uint64_t word = 0;
-        std::memcpy(&word, bytes, n);
-        return word;
-    }
-
-    // A hash of a string of at most kSharedLength bytes from two overlapping
-    // loads, rather than a loop over its bytes.
-    static uint64_t shortHash(std::string_view s) {
-        const std::size_t n = s.size();
-        const char* p = s.data();
-        uint64_t a = 0;
-        uint64_t b = 0;
-        if (n >= 8) {
-            a = load(p, 8);
-            b = load(p + n - 8, 8);
-        } else if (n >= 4) {
-            a = load(p, 4);
-            b = load(p + n - 4, 4);
-        } else if (n > 0) {
-            a = static_cast<uint8_t>(p[0]) | static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2])) << 8;
-            b = static_cast<uint8_t>(p[n - 1]);
-        }
-        // One wide multiplication mixes every input bit into the low bits
-        // that pick the slot.
-        const __uint128_t product =
-            static_cast<__uint128_t>(a ^ 0x9e3779b97f4a7c15ULL) * (b ^ (n << 56) ^ 0xbf58476d1ce4e5b9ULL);
-        return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
-    }
-
-    Value string(std::string_view s) {
-        if (s.size() > kSharedLength || !recent_)
-            return Value::stringIn(arena_, s);
-        const uint64_t hash = shortHash(s);
-        Recent& recent = (*recent_)[hash & (kSlots - 1)];
-        // The hash settles most misses without touching the held string.
-        if (recent.hash == hash && recent.value.isString() && *recent.value.asString() == s)
-            return Value::shareUnpublished(recent.value);
-        recent.value.dropUnpublished();
-        recent.value = Value::stringIn(arena_, s);
-        recent.hash = hash;
-        return Value::shareUnpublished(recent.value);
-    }
-
-    struct Recent {
-        uint64_t hash = 0;
-        Value value;  // null until a string takes the slot
-    };
     const uint64_t* tape_;
     const uint8_t* strings_;
-    // Holds the document's containers and strings (the chunks outlive it
-    // for as long as the document's values hold them).
-    detail::Arena arena_;
-    std::unique_ptr<std::array<Recent, kSlots>> recent_;
+};
+
+// A run of decimal digits read eight bytes at a time (the text is padded, so
+// reading past the run is safe): the digits are appended to `value` (which
+// overflows silently beyond nineteen digits in all, which the caller
+// checks) and `p` is moved past them.
+[[gnu::always_inline]] inline void readDigits(const uint8_t*& p, uint64_t& value) {
+    static constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    for (;;) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        // Digits become 0-9 and every other byte 10 or more; the high bit
+        // of a byte then marks a byte that is not a digit.
+        const uint64_t digits = word ^ 0x3030303030303030ULL;
+        const uint64_t notDigit =
+            (((digits & 0x7F7F7F7F7F7F7F7FULL) + 0x7676767676767676ULL) | digits) & 0x8080808080808080ULL;
+        const int count = notDigit == 0 ? 8 : std::countr_zero(notDigit) / 8;
+        if (count == 0)
+            return;
+        // The run's digits moved to the top bytes (zeros below them), then
+        // combined in pairs, fours and eights.
+        uint64_t v = digits << (8 * (8 - count));
+        v = v * 10 + (v >> 8);
+        v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+             (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+            32;
+        value = value * kScale[count] + v;
+        p += count;
+        if (count < 8)
+            return;
+    }
+}
+
+// Whether a byte may follow a value inside a container.
+inline bool endsValue(uint8_t c) {
+    return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// Reads a number as simdjson's DOM reads it (the same kinds: a signed
+// integer when it fits, an unsigned one above that, a double for any
+// fraction or exponent; doubles rounded correctly), for the common cases;
+// null for the rest (integers beyond 64 bits, doubles out of range, bad
+// syntax, an unusual end), which the general path then decides. `p` points
+// at the first byte of the number, which lies in a container (so that a
+// bracket follows it in the text).
+[[gnu::always_inline]] inline Value readNumber(const uint8_t* p) {
+    // Powers of ten that doubles hold exactly.
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const uint8_t* const start = p;
+    const bool negative = *p == '-';
+    p += negative;
+    const uint8_t* const digits = p;
+    uint64_t significand = 0;
+    readDigits(p, significand);
+    const auto integerDigits = static_cast<std::size_t>(p - digits);
+    if (integerDigits == 0 || (*digits == '0' && integerDigits > 1))
+        return Value();
+    if (endsValue(*p)) {
+        // An integer; nineteen digits always fit in 64 bits.
+        if (integerDigits > 19)
+            return Value();
+        if (negative) {
+            if (significand > uint64_t{1} << 63)
+                return Value();
+            return Value(static_cast<int64_t>(~significand + 1));
+        }
+        if (significand > static_cast<uint64_t>(INT64_MAX))
+            return Value(significand);
+        return Value(static_cast<int64_t>(significand));
+    }
+    std::size_t fractionDigits = 0;
+    int64_t exponent = 0;
+    bool marked = false;  // a fraction or an exponent follows the integer part
+    if (*p == '.') {
+        marked = true;
+        const uint8_t* const fraction = ++p;
+        readDigits(p, significand);
+        fractionDigits = static_cast<std::size_t>(p - fraction);
+        if (fractionDigits == 0)
+            return Value();
+        exponent = -static_cast<int64_t>(fractionDigits);
+    }
+    if ((*p | 0x20) == 'e') {
+        marked = true;
+        ++p;
+        const bool negativeExponent = *p == '-';
+        p += *p == '-' || *p == '+';
+        const uint8_t* const exponentDigits = p;
+        int64_t written = 0;
+        while (static_cast<uint8_t>(*p - '0') < 10) {
+            if (written < 100000)
+                written = written * 10 + (*p - '0');
+            ++p;
+        }
+        if (p == exponentDigits)
+            return Value();
+        exponent += negativeExponent ? -written : written;
+    }
+    if (!marked || !endsValue(*p))
+        return Value();
+    if (integerDigits + fractionDigits <= 19 && significand <= uint64_t{1} << 53 && exponent >= -22 &&
+        exponent <= 22) {
+        // Both factors are exact, so the one rounding of the product or
+        // quotient gives the correctly rounded double.
+        double d = static_cast<double>(significand);
+        d = exponent < 0 ? d / kExact[-exponent] : d * kExact[exponent];
+        return Value(negative ? -d : d);
+    }
+    double d = 0;
+    const auto result =
+        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
+    if (result.ec != std::errc() || result.ptr != reinterpret_cast<const char*>(p))
+        return Value();  // out of range (either way): the general path decides
+    return Value(d);
+}
+
+// Builds the Value tree straight from the structural index of simdjson's
+// first stage (the offset of every bracket, comma, colon and value), without
+// its tape: numbers are read from the text once, into their Values, rather
+// than written to the tape and read back, and strings are unescaped by
+// simdjson's own string reader into one scratch buffer. The element counts
+// of containers, which size them exactly, come from one pass over the index
+// beforehand (countElements). Anything unusual (a number beyond the common
+// cases, a grammar error, a scalar root, deep nesting) makes build() give up,
+// and the text takes the general path (simdjson's second stage and the tape),
+// which decides it as before.
+// What a structural character does to the nesting of containers.
+enum class Role : uint8_t { Value, Comma, OpenArray, OpenObject, CloseArray, CloseObject };
+constexpr std::array<Role, 256> kRoles = [] {
+    std::array<Role, 256> roles{};
+    roles[','] = Role::Comma;
+    roles['['] = Role::OpenArray;
+    roles['{'] = Role::OpenObject;
+    roles[']'] = Role::CloseArray;
+    roles['}'] = Role::CloseObject;
+    return roles;
+}();
+
+class IndexBuilder : DocumentBuilder {
+  public:
+    // Containers nested deeper than this take the general path.
+    static constexpr std::size_t kDepth = JSONSerialization::kMaxDepth / 2;
+    // Structurals looked at to choose the builder.
+    static constexpr uint32_t kSample = 1024;
+
+    // The number of commas directly in each container, in the order the
+    // containers open; false when the index does not pair its brackets, the
+    // root is not a container, or containers nest deeper than kDepth.
+    // Whether the text suits this builder: it reads numbers in about half
+    // the time simdjson's second stage takes (which it replaces), but builds
+    // strings and objects a little slower, so it takes texts in which at
+    // least a quarter of the first structurals are numbers.
+    static bool suits(const uint8_t* text, const uint32_t* index, uint32_t structurals) {
+        const uint32_t sample = std::min<uint32_t>(structurals, kSample);
+        uint32_t numbers = 0;
+        for (uint32_t i = 0; i < sample; ++i) {
+            const uint8_t c = text[index[i]];
+            numbers += c == '-' || static_cast<uint8_t>(c - '0') < 10;
+        }
+        return numbers * 4 >= sample;
+    }
+
+    static bool countElements(const uint8_t* text, const uint32_t* index, uint32_t structurals,
+                              std::vector<uint32_t>& counts) {
+        if (structurals == 0 || (text[index[0]] != '[' && text[index[0]] != '{'))
+            return false;
+        // Each container of a well-formed text takes two structurals, its
+        // brackets (texts with more openings than that are refused below).
+        const uint32_t room = structurals / 2 + 1;
+        if (counts.size() < room)
+            counts.resize(room);
+        uint32_t* const commas = counts.data();
+        // The open containers' ordinals (the innermost one's in `top`, its
+        // commas so far in `current`), and which of them are objects.
+        std::array<uint32_t, kDepth + 1> open;
+        std::array<bool, kDepth + 1> object;
+        std::size_t depth = 0;
+        uint32_t containers = 0;
+        uint32_t top = 0;
+        uint32_t current = 0;
+        for (uint32_t i = 0; i < structurals; ++i) {
+            const Role role = kRoles[text[index[i]]];
+            if (role == Role::Value)
+                continue;
+            if (role == Role::Comma) {
+                ++current;
+                continue;
+            }
+            if (role == Role::OpenArray || role == Role::OpenObject) {
+                if (depth == kDepth || containers == room)
+                    return false;
+                commas[top] = current;
+                open[depth] = top;
+                object[++depth] = role == Role::OpenObject;
+                top = containers++;
+                current = 0;
+                continue;
+            }
+            if (object[depth] != (role == Role::CloseObject))
+                return false;
+            commas[top] = current;
+            top = open[--depth];
+            current = commas[top];
+            // The root's closing bracket ends the text.
+            if (depth == 0)
+                return i + 1 == structurals;
+        }
+        return false;
+    }
+
+    IndexBuilder(const simdjson::internal::dom_parser_implementation& parser, const uint8_t* text,
+                 std::size_t textSize, const uint32_t* counts, uint8_t* scratch)
+        : DocumentBuilder(textSize),
+          parser_(parser),
+          text_(text),
+          index_(parser.structural_indexes.get()),
+          counts_(counts),
+          scratch_(scratch) {}
+
+    // The root, or nullopt when the text is to take the general path. Only
+    // after countElements() accepted the index.
+    std::optional<Value> build() {
+        Value root = value();
+        if (failed_)
+            return std::nullopt;
+        return root;
+    }
+
+  private:
+    uint8_t at(uint32_t structural) const { return text_[index_[structural]]; }
+
+    Value giveUp() {
+        failed_ = true;
+        return Value();
+    }
+
+    // The value at the current structural; moves past it.
+    [[gnu::always_inline]] Value value() {
+        const uint8_t* p = text_ + index_[next_++];
+        switch (*p) {
+            case '[':
+                return array();
+            case '{':
+                return object();
+            case '"':
+                return stringValue(p);
+            case 't':
+                return literal(p, "true", 4) ? Value(true) : giveUp();
+            case 'f':
+                return literal(p, "false", 5) ? Value(false) : giveUp();
+            case 'n':
+                return literal(p, "null", 4) ? Value() : giveUp();
+            default: {
+                Value number = readNumber(p);
+                return number.isNull() ? giveUp() : number;
+            }
+        }
+    }
+
+    static bool literal(const uint8_t* p, const char* word, std::size_t length) {
+        if (std::memcmp(p, word, length) != 0)
+            return false;
+        switch (p[length]) {
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case ',':
+            case ']':
+            case '}':
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // The string whose opening quote is at `quote`, unescaped into the
+    // scratch buffer; nullopt when an escape is wrong.
+    // A string without escapes is its text, found by looking for its
+    // closing quote eight bytes at a time (short strings: keys, names,
+    // tags); longer ones or those with an escape go through the scratch.
+    std::optional<std::string_view> unescaped(const uint8_t* quote) {
+        const uint8_t* const first = quote + 1;
+        for (std::size_t at = 0; at < kPlainScan; at += 8) {
+            uint64_t word;
+            std::memcpy(&word, first + at, sizeof word);
+            const uint64_t quotes = word ^ (0x0101010101010101ULL * '"');
+            const uint64_t backslashes = word ^ (0x0101010101010101ULL * '\\');
+            // Zero bytes of either mark a quote or a backslash; the lowest
+            // mark is exact.
+            const uint64_t marks = ((quotes - 0x0101010101010101ULL) & ~quotes) |
+                                   ((backslashes - 0x0101010101010101ULL) & ~backslashes);
+            const uint64_t high = marks & 0x8080808080808080ULL;
+            if (high != 0) {
+                const std::size_t length = at + static_cast<std::size_t>(std::countr_zero(high)) / 8;
+                if (first[length] != '"')
+                    break;
+                return std::string_view(reinterpret_cast<const char*>(first), length);
+            }
+        }
+        const uint8_t* end = parser_.parse_string(first, scratch_);
+        if (end == nullptr)
+            return std::nullopt;
+        return std::string_view(reinterpret_cast<const char*>(scratch_),
+                                static_cast<std::size_t>(end - scratch_));
+    }
+
+    Value stringValue(const uint8_t* quote) {
+        const auto s = unescaped(quote);
+        return s ? string(*s) : giveUp();
+    }
+
+    // Containers are built out of line, so that the scalar cases of value()
+    // that the loops below run for most elements stay small. The opening
+    // bracket has been passed.
+    [[gnu::noinline]] Value array() {
+        const std::size_t count = std::size_t{counts_[container_++]} + 1;
+        if (++depth_ > kDepth)
+            return giveUp();
+        if (at(next_) == ']') {
+            ++next_;
+            --depth_;
+            return Value::arrayFilledBy(arena_, 0, [](Array&) {});
+        }
+        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
+            for (;;) {
+                items.emplace_back(value());
+                if (failed_)
+                    return;
+                const uint8_t next = at(next_++);
+                if (next == ']')
+                    return;
+                if (next != ',') {
+                    failed_ = true;
+                    return;
+                }
+            }
+        });
+        --depth_;
+        return v;
+    }
+
+    [[gnu::noinline]] Value object() {
+        const std::size_t count = std::size_t{counts_[container_++]} + 1;
+        if (++depth_ > kDepth)
+            return giveUp();
+        if (at(next_) == '}') {
+            ++next_;
+            --depth_;
+            return Value::dictionaryFilledBy(
+                arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; });
+        }
+        std::size_t filled = 0;
+        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
+            DistinctKeys keys(count);
+            const bool closed = fillEntries(entries, keys);
+            filled = entries.size();  // before repeated keys merge
+            failed_ = failed_ || !closed;
+            return closed ? keys.result() : Dictionary::KeysAre::Unknown;
+        });
+        forgetStringsIfMerged(v, filled);
+        --depth_;
+        return v;
+    }
+
+    // Bytes of a string searched for its end before the scratch takes over.
+    static constexpr std::size_t kPlainScan = 32;
+
+    // Adds the fields of the object whose opening bracket has been passed;
+    // false when the text is not as expected.
+    bool fillEntries(Dictionary::Entries& entries, DistinctKeys& keys) {
+        for (;;) {
+            // A key is a string followed by a colon (the object's closing
+            // bracket comes later, so the index goes on).
+            const uint8_t* quote = text_ + index_[next_];
+            if (*quote != '"' || at(next_ + 1) != ':')
+                return false;
+            const auto key = unescaped(quote);
+            if (!key)
+                return false;
+            next_ += 2;
+            keys.add(entries, *key);
+            // The key is copied before the value may reuse the scratch.
+            entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(*key), std::tuple<>());
+            entries.back().second = value();
+            if (failed_)
+                return false;
+            const uint8_t next = at(next_++);
+            if (next == '}')
+                return true;
+            if (next != ',')
+                return false;
+        }
+    }
+
+    const simdjson::internal::dom_parser_implementation& parser_;
+    const uint8_t* text_;
+    const uint32_t* index_;
+    const uint32_t* counts_;
+    uint8_t* scratch_;
+    uint32_t next_ = 0;       // the next structural to read
+    uint32_t container_ = 0;  // ordinal of the next container to open
+    std::size_t depth_ = 0;
+    bool failed_ = false;
 };
 
 // A parser's buffers take about fourteen bytes per byte of text, and fresh
@@ -700,10 +1143,20 @@ class TreeBuilder {
 constexpr std::size_t kThreadParserCapacity = 64 << 10;
 constexpr std::size_t kSharedParserCapacity = 4 << 20;
 
+// A parser with the buffers the reading around it keeps.
+struct Reader {
+    simdjson::dom::parser parser;
+    std::size_t capacity = 0;
+    // Element counts of the containers of the text being read.
+    std::vector<uint32_t> counts;
+    // A copy of a text whose padding could not be read where it lies.
+    std::unique_ptr<uint8_t[]> padded;
+    std::size_t paddedCapacity = 0;
+};
+
 struct SharedParser {
     Mutex mutex;
-    simdjson::dom::parser parser GUARDED_BY(mutex);
-    std::size_t capacity GUARDED_BY(mutex) = 0;
+    Reader reader GUARDED_BY(mutex);
 };
 
 SharedParser& sharedParser() {
@@ -711,19 +1164,33 @@ SharedParser& sharedParser() {
     return *shared;
 }
 
-// The parser reads up to SIMDJSON_PADDING bytes past the end of a text (and
-// never lets them change the result). When those bytes lie in the page of
-// the text's last byte, reading them cannot fault and the text is parsed
-// where it is; otherwise the parser first copies it into a padded buffer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTREL_JSON_CHECKED_READS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define KESTREL_JSON_CHECKED_READS 1
+#endif
+#endif
+
+// The parser and the index builder read up to SIMDJSON_PADDING bytes past
+// the end of a text (and never let them change the result). When those bytes
+// lie in the page of the text's last byte, reading them cannot fault and the
+// text is parsed where it is; otherwise it is first copied into a padded
+// buffer. Under the sanitizers, which check the builder's reads against the
+// text's allocation rather than its page, every text is copied.
 bool needsPaddedCopy(std::string_view text) {
+#if defined(KESTREL_JSON_CHECKED_READS)
+    if (!text.empty())
+        return true;
+#endif
     constexpr std::uintptr_t kPage = 4096;
     const auto last = reinterpret_cast<std::uintptr_t>(text.data() + text.size() - 1);
     return last % kPage + simdjson::SIMDJSON_PADDING >= kPage;
 }
 
-simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capacity, std::string_view text,
-                               std::optional<Value>& out) {
-    if (capacity < text.size() || capacity == 0) {
+simdjson::error_code parseWith(Reader& reader, std::string_view text, std::optional<Value>& out) {
+    simdjson::dom::parser& parser = reader.parser;
+    if (reader.capacity < text.size() || reader.capacity == 0) {
         // The fast parser counts a scalar inside the innermost container as
         // a level of its own, so it refuses some texts of exactly kMaxDepth
         // containers: the strict reader settles every text refused for depth,
@@ -731,27 +1198,54 @@ simdjson::error_code parseWith(simdjson::dom::parser& parser, std::size_t& capac
         const std::size_t wanted = std::max<std::size_t>(text.size(), 4096);
         if (auto err = parser.allocate(wanted, JSONSerialization::kMaxDepth))
             return err;
-        capacity = wanted;
+        // The document's tape is written only on the general path; its
+        // string buffer is the index builder's scratch too.
+        if (auto err = parser.doc.allocate(wanted))
+            return err;
+        reader.capacity = wanted;
     }
-    simdjson::dom::element root;
-    if (auto err = parser.parse(text.data(), text.size(), needsPaddedCopy(text)).get(root))
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    if (needsPaddedCopy(text)) {
+        if (reader.paddedCapacity < text.size()) {
+            reader.padded =
+                std::make_unique_for_overwrite<uint8_t[]>(text.size() + simdjson::SIMDJSON_PADDING);
+            reader.paddedCapacity = text.size();
+        }
+        std::memcpy(reader.padded.get(), bytes, text.size());
+        std::memset(reader.padded.get() + text.size(), ' ', simdjson::SIMDJSON_PADDING);
+        bytes = reader.padded.get();
+    }
+    simdjson::internal::dom_parser_implementation& stages = *parser.implementation;
+    if (auto err = stages.stage1(bytes, text.size(), simdjson::stage1_mode::regular))
         return err;
-    out = TreeBuilder(parser.doc, text.size()).build();
+    const uint32_t* index = stages.structural_indexes.get();
+    if (IndexBuilder::suits(bytes, index, stages.n_structural_indexes) &&
+        IndexBuilder::countElements(bytes, index, stages.n_structural_indexes, reader.counts)) {
+        auto root =
+            IndexBuilder(stages, bytes, text.size(), reader.counts.data(), parser.doc.string_buf.get())
+                .build();
+        if (root) {
+            out = std::move(*root);
+            return simdjson::SUCCESS;
+        }
+    }
+    if (auto err = stages.stage2(parser.doc))
+        return err;
+    out = TapeBuilder(parser.doc, text.size()).build();
     return simdjson::SUCCESS;
 }
 
 simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out) {
     if (text.size() <= kThreadParserCapacity) {
-        thread_local simdjson::dom::parser parser;
-        thread_local std::size_t capacity = 0;
-        return parseWith(parser, capacity, text, out);
+        thread_local Reader reader;
+        return parseWith(reader, text, out);
     }
     if (text.size() <= kSharedParserCapacity) {
         SharedParser& shared = sharedParser();
         if (shared.mutex.tryLock()) {
             simdjson::error_code err;
             try {
-                err = parseWith(shared.parser, shared.capacity, text, out);
+                err = parseWith(shared.reader, text, out);
             } catch (...) {
                 shared.mutex.unlock();
                 throw;
@@ -760,9 +1254,8 @@ simdjson::error_code parseFast(std::string_view text, std::optional<Value>& out)
             return err;
         }
     }
-    simdjson::dom::parser own;
-    std::size_t capacity = 0;
-    return parseWith(own, capacity, text, out);
+    Reader own;
+    return parseWith(own, text, out);
 }
 
 Result<Value> parseUTF8(std::string_view text, unsigned options) {

@@ -127,27 +127,58 @@ void Value::replaceDictionary(plat::Dictionary d) {
 
 namespace {
 
-// Destroys a payload that lies in an arena and gives back its memory.
-template <class T>
-void releaseInArena(detail::Payload* p) noexcept {
-    static_cast<detail::Box<T>*>(p)->~Box<T>();
-    detail::Arena::release(p);
+// Gives back the storage of a container built in an arena (empty ones have
+// none).
+template <class Container>
+void releaseStorage(Container& c) noexcept {
+    if (c.capacity() == 0)
+        return;
+    if (c.get_allocator().arena() != nullptr)
+        detail::Arena::release(c.data());
+    else
+        c.get_allocator().deallocate(c.data(), c.capacity());
 }
 
 }  // namespace
+
+void Value::destroyArenaPayload() noexcept {
+    // Only arrays, dictionaries and strings are built in an arena. The
+    // members are dropped here rather than by the containers' destructors,
+    // which then need not run: what remains of a container is its storage.
+    if (kind_ == Kind::Array) {
+        auto& items = static_cast<detail::Box<plat::Array>*>(u_.p)->value;
+        for (Value& item : items)
+            if (item.hasPayload())
+                dropMember(item);
+        releaseStorage(items);
+    } else if (kind_ == Kind::Dictionary) {
+        auto& dictionary = static_cast<detail::Box<plat::Dictionary>*>(u_.p)->value;
+        for (auto& entry : dictionary.entries_) {
+            entry.first.~basic_string();
+            if (entry.second.hasPayload())
+                dropMember(entry.second);
+        }
+        releaseStorage(dictionary.entries_);
+        dictionary.index_.reset();
+    } else {
+        static_cast<detail::Box<std::string>*>(u_.p)->value.~basic_string();
+    }
+    detail::Arena::release(u_.p);
+}
+
+void Value::dropMember(Value& member) noexcept {
+    if (member.inArena_ && member.u_.p->references.load(std::memory_order_acquire) == 1)
+        member.destroyArenaPayload();
+    else
+        member.release();
+}
 
 void Value::destroyPayload() noexcept {
     if (inArena_) {
         // The payloads inside (most of them in the same chunks) are given
         // back in batches.
         detail::Arena::BatchedReleases batch;
-        // Only arrays, dictionaries and strings are built in an arena.
-        if (kind_ == Kind::Array)
-            releaseInArena<plat::Array>(u_.p);
-        else if (kind_ == Kind::Dictionary)
-            releaseInArena<plat::Dictionary>(u_.p);
-        else
-            releaseInArena<std::string>(u_.p);
+        destroyArenaPayload();
         return;
     }
     switch (kind_) {

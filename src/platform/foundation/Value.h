@@ -90,11 +90,16 @@ struct Payload {
     std::atomic<std::size_t> references{1};
 };
 
+// Asks a Box for the value a function returns, made in place.
+struct MadeBy {};
+
 // A payload of type T behind its reference count.
 template <class T>
 struct Box final : Payload {
     template <class... Args>
     explicit Box(Args&&... args) : value(std::forward<Args>(args)...) {}
+    template <class Make>
+    Box(MadeBy, Make&& make) : value(std::forward<Make>(make)()) {}
     T value;
 };
 
@@ -220,9 +225,14 @@ class Dictionary {
     bool operator==(const Dictionary& other) const;
 
   private:
+    // Tears down dictionaries built in an arena member by member.
+    friend class Value;
+
     std::optional<std::size_t> positionOf(std::string_view key) const;
     void rebuildIndex();
     void mergeRepeatedKeys();
+    // Merges unless the keys are known distinct and the map is small.
+    void mergeRepeatedKeys(KeysAre keys);
     void mergeRepeatedKeysByScan();
     void mergeRepeatedKeysByIndex();
 
@@ -396,16 +406,18 @@ class Value {
     // Dictionary::KeysAre tells what it knows of them.
     template <class Fill>
     static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+        // The entries are filled where the dictionary keeps them, in its box.
         return filledInArena<plat::Dictionary>(arena, [&]() {
-            Dictionary::Entries entries{detail::ArenaAllocator<Dictionary::Entry>(&arena)};
-            entries.reserve(capacity);
-            if constexpr (std::is_same_v<decltype(fill(entries)), Dictionary::KeysAre>) {
-                const Dictionary::KeysAre keys = std::forward<Fill>(fill)(entries);
-                return Dictionary::fromEntries(std::move(entries), keys);
-            } else {
-                std::forward<Fill>(fill)(entries);
-                return Dictionary::fromEntries(std::move(entries));
-            }
+            plat::Dictionary d;
+            d.entries_ = Dictionary::Entries(detail::ArenaAllocator<Dictionary::Entry>(&arena));
+            d.entries_.reserve(capacity);
+            Dictionary::KeysAre keys = Dictionary::KeysAre::Unknown;
+            if constexpr (std::is_same_v<decltype(fill(d.entries_)), Dictionary::KeysAre>)
+                keys = std::forward<Fill>(fill)(d.entries_);
+            else
+                std::forward<Fill>(fill)(d.entries_);
+            d.mergeRepeatedKeys(keys);
+            return d;
         });
     }
     template <class Fill>
@@ -431,6 +443,27 @@ class Value {
             auto& references = copy.u_.p->references;
             references.store(references.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         }
+        return copy;
+    }
+    // A builder's note of a string payload that the document it builds
+    // holds (taking no count, so that forgetting it touches nothing), from
+    // which the string is read and shared again (with a plain count step)
+    // for as long as the document still holds it.
+    struct Note {
+        detail::Payload* payload = nullptr;
+        bool inArena = false;
+    };
+    Note note() const noexcept { return isString() ? Note{u_.p, inArena_} : Note{}; }
+    static const std::string& notedString(Note note) noexcept {
+        return static_cast<const detail::Box<std::string>*>(note.payload)->value;
+    }
+    static Value shareNoted(Note note) noexcept {
+        Value copy;
+        copy.kind_ = Kind::String;
+        copy.inArena_ = note.inArena;
+        copy.u_.p = note.payload;
+        auto& references = note.payload->references;
+        references.store(references.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         return copy;
     }
     void dropUnpublished() noexcept {
@@ -555,7 +588,7 @@ class Value {
     static Value filledInArena(detail::Arena& arena, Make&& make) {
         void* memory = arena.allocate(sizeof(detail::Box<T>), alignof(detail::Box<T>));
         try {
-            return adoptArenaBox(kindOf<T>(), new (memory) detail::Box<T>(make()));
+            return adoptArenaBox(kindOf<T>(), new (memory) detail::Box<T>(detail::MadeBy{}, make));
         } catch (...) {
             detail::Arena::release(memory);
             throw;
@@ -587,6 +620,12 @@ class Value {
             destroyPayload();
     }
     void destroyPayload() noexcept;
+    // Tears down a payload built in an arena, and those inside it that
+    // nothing else holds, without their destructors' generic steps.
+    void destroyArenaPayload() noexcept;
+    // Releases a member (holding a payload) of an arena payload whose last
+    // holder goes.
+    static void dropMember(Value& member) noexcept;
 
     Kind kind_ = Kind::Null;
     NumberType ntype_ = NumberType::None;

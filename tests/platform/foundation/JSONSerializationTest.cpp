@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -435,6 +436,192 @@ TEST(JSONSerializationTest, LargeDocumentsTakeTheSameTypesOnBothPaths) {
     EXPECT_EQ(*slow.at(123)->find("d"), *fast.at(123)->find("d"));
     EXPECT_EQ(slow.at(123)->find("i")->kind(), Value::Kind::Int);
     EXPECT_EQ(slow.at(50000)->kind(), Value::Kind::Decimal);
+}
+
+// The reader reads values inside containers of texts dense in numbers
+// itself, and hands the rest (a scalar at the top, texts of other shapes,
+// anything it is unsure of) to simdjson's reader: both must give the same
+// kinds and the same bits. Each text is read alone, in containers padded
+// with numbers, and with all the others in one array.
+void expectSameInsideAsAlone(const std::vector<std::string>& texts) {
+    auto same = [](const Value& a, const Value& b) {
+        if (a.kind() != b.kind())
+            return false;
+        switch (a.kind()) {
+            case Value::Kind::Double:
+                return std::bit_cast<uint64_t>(a.rawDouble()) == std::bit_cast<uint64_t>(b.rawDouble());
+            case Value::Kind::Int:
+                return a.rawInt() == b.rawInt();
+            case Value::Kind::UInt:
+                return a.rawUInt() == b.rawUInt();
+            case Value::Kind::Decimal:
+                return a.asDecimal()->toString() == b.asDecimal()->toString();
+            default:
+                return a == b;
+        }
+    };
+    std::string all = "[";
+    std::vector<Value> alone;
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        auto single = JSONSerialization::JSONObjectWithString(text, JSONReadingFragmentsAllowed);
+        auto wrapped = JSONSerialization::JSONObjectWithString("[" + text + ",0,0,0]");
+        auto keyed = JSONSerialization::JSONObjectWithString("{\"k\" : " + text + " ,\"n\":[1,2,3,4,5,6]}");
+        ASSERT_EQ(single.ok(), wrapped.ok());
+        ASSERT_EQ(single.ok(), keyed.ok());
+        if (!single.ok())
+            continue;
+        EXPECT_TRUE(same(*single, *wrapped->at(0)));
+        EXPECT_TRUE(same(*single, *keyed->find("k")));
+        all += (alone.empty() ? "" : ",\n") + text + ",0,-1";
+        alone.push_back(*single);
+    }
+    const Value inside = parse(all + "]");
+    ASSERT_EQ(inside.count(), 3 * alone.size());
+    for (std::size_t i = 0; i < alone.size(); ++i)
+        EXPECT_TRUE(same(*inside.at(3 * i), alone[i])) << i;
+}
+
+TEST(JSONSerializationTest, NumbersReadTheSameInsideContainersAsAlone) {
+    std::vector<std::string> texts = {
+        // Integers at the edges of int64 and uint64, and past them.
+        "0", "-0", "7", "-7", "9223372036854775807", "-9223372036854775808", "9223372036854775808",
+        "-9223372036854775809", "18446744073709551615", "18446744073709551616", "99999999999999999999",
+        "1234567890123456789", "-1234567890123456789", "12345678901234567890", "00", "-", "01", "1x",
+        // Zeros, exponents, fractions.
+        "0.0", "-0.0", "0e0", "-0e5", "0.0e-999", "1e0", "1E+2", "1e-2", "2.5E-3", "1e22", "1e23", "1e-22",
+        "1e-23", "123456789e-5", "1.", ".5", "1e", "1e+", "-.5", "1.5e308", "1e400", "-1e400", "1e-400",
+        // Denormals, the largest double, seventeen-digit doubles and ties.
+        "4.9406564584124654e-324", "5e-324", "2.2250738585072009e-308", "2.2250738585072014e-308",
+        "1.7976931348623157e308", "0.30000000000000004", "9007199254740993.0", "9007199254740992.0",
+        "1.00000000000000011102230246251565404236316680908203125", "123.456789", "-179.999999",
+        "3.14159265358979323846264338327950288", "0.000000000000000000000000000001",
+        "100000000000000000000000000000000000000000000.0"};
+    std::mt19937_64 random(13);
+    for (int i = 0; i < 3000; ++i) {
+        char buffer[64];
+        const uint64_t bits = random();
+        const double any = std::bit_cast<double>(bits);
+        if (std::isfinite(any))
+            texts.emplace_back(
+                buffer,
+                std::to_chars(buffer, buffer + sizeof buffer, any, std::chars_format::general, 17).ptr);
+        const double coordinate = std::uniform_real_distribution<double>(-180, 180)(random);
+        std::snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(i % 12), coordinate);
+        texts.emplace_back(buffer);
+        texts.push_back(std::to_string(static_cast<int64_t>(bits) >> (i % 64)));
+        texts.push_back(std::to_string(bits >> (i % 64)));
+    }
+    expectSameInsideAsAlone(texts);
+}
+
+TEST(JSONSerializationTest, StringsAndLiteralsReadTheSameInsideContainersAsAlone) {
+    std::vector<std::string> texts = {"true",
+                                      "false",
+                                      "null",
+                                      "tru",
+                                      "nul",
+                                      "falsey",
+                                      "\"\"",
+                                      R"("\"")",
+                                      R"("\\")",
+                                      R"("a\/b")",
+                                      R"("\u00e9\u65e5")",
+                                      R"("\ud83d\ude00")",
+                                      R"("\ud83d")",
+                                      R"("\ude00x")",
+                                      R"("\x")",
+                                      R"("\u12")",
+                                      "\"\xC3\xA9\xE6\x97\xA5\"",
+                                      R"("tab\there")"};
+    // A quote or an escape at every place around the eight-byte steps.
+    for (std::size_t length = 0; length < 48; ++length) {
+        for (std::size_t at = 0; at <= length; at += 3) {
+            std::string plain(length, 'a');
+            texts.push_back("\"" + plain + "\"");
+            texts.push_back("\"" + plain.substr(0, at) + "\\n" + plain.substr(at) + "\"");
+            texts.push_back("\"" + plain.substr(0, at) + "\\\"" + plain.substr(at) + "\"");
+            texts.push_back("\"" + plain.substr(0, at) + "\xC3\xA9" + plain.substr(at) + "\"");
+        }
+    }
+    expectSameInsideAsAlone(texts);
+}
+
+TEST(JSONSerializationTest, KeysReadTheSameWithEscapesAsWithout) {
+    // With numbers enough for the reader's own builder.
+    const Value v =
+        parse(R"({"a\"b":1,"\u00e9":2,"plain":3,"a\\b":4,"k\/":5,"0123456789abcdef0123456789abcdef_":6,)"
+              R"("a_longer_key":7,"n":[1,2,3,4,5,6,7,8,9]})");
+    ASSERT_EQ(v.count(), 8u);
+    EXPECT_EQ(v.find("a_longer_key")->rawInt(), 7);
+    EXPECT_EQ(v.find("a\"b")->rawInt(), 1);
+    EXPECT_EQ(v.find("\xC3\xA9")->rawInt(), 2);
+    EXPECT_EQ(v.find("plain")->rawInt(), 3);
+    EXPECT_EQ(v.find("a\\b")->rawInt(), 4);
+    EXPECT_EQ(v.find("k/")->rawInt(), 5);
+    EXPECT_EQ(v.find("0123456789abcdef0123456789abcdef_")->rawInt(), 6);
+    for (const char* bad : {R"({"a":1 "b":2})",
+                            R"({"a" 1})",
+                            R"({"a":})",
+                            R"({1:2})",
+                            R"([1,])",
+                            R"([,1])",
+                            R"([1 2])",
+                            R"({"a":1,})",
+                            R"([1}])",
+                            R"({"a":[1}})",
+                            R"([1]])",
+                            R"([[1])",
+                            R"([1] [2])",
+                            R"({"a":1}x)",
+                            R"(["\q"])",
+                            R"({"\q":1})",
+                            "[[[[[[[[[[[[[[[[",
+                            "[1,[2,[3,[4,[5,[6,[7,[8,[",
+                            "[1,2,3]]]]]]]]]]]]]",
+                            "[\"a\x01b\"]",
+                            "[\"a\nb\"]",
+                            "[\"\xC3\"]",
+                            "[1.5e]",
+                            "[1e5.5]",
+                            "[- 1]",
+                            "[+1]",
+                            "[0x10]",
+                            "[NaN]",
+                            "[Infinity]",
+                            "[truex]",
+                            "[nulll]",
+                            "[1,,2]"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(JSONSerialization::JSONObjectWithString(std::string_view(bad)).ok());
+        EXPECT_FALSE(JSONSerialization::JSONObjectWithString("[0,1,2,3,4,5," + std::string(bad) + "]").ok());
+    }
+}
+
+// Repeated short strings of a document share one payload; a repeated key
+// lets go of its first value, which later copies of that string then do not
+// share. The strings read back, and destroying the documents frees every
+// arena chunk, on both of the reader's builders.
+TEST(JSONSerializationTest, StringsLetGoByRepeatedKeysAreNotSharedAfterwards) {
+    const std::size_t chunksBefore = detail::Arena::liveChunks();
+    for (const std::string& padding : {std::string(",0,1,2,3,4,5,6,7"), std::string(R"(,"a","b","c")")}) {
+        SCOPED_TRACE(padding);
+        std::string text = "[";
+        for (int i = 0; i < 400; ++i)
+            text += (i ? "," : "") + std::string(R"({"k":"dup","k":"other"},"dup")") + padding;
+        text += "]";
+        ASSERT_GT(text.size(), 4096u);
+        {
+            const Value v = parse(text);
+            const std::size_t stride = padding.starts_with(",0") ? 10 : 5;
+            ASSERT_EQ(v.count(), 400 * stride);
+            for (std::size_t i = 0; i < v.count(); i += stride) {
+                EXPECT_EQ(*v.at(i)->find("k")->asString(), "other");
+                EXPECT_EQ(*v.at(i + 1)->asString(), "dup");
+            }
+        }
+        EXPECT_EQ(detail::Arena::liveChunks(), chunksBefore);
+    }
 }
 
 // A text is parsed in place when the bytes after it lie in its last page,
