@@ -30,6 +30,7 @@ class HTTPHeaderFields {
 
     const std::vector<Field>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
+    void reserve(std::size_t count) { fields_.reserve(count); }
     std::size_t size() const { return fields_.size(); }
 
   private:

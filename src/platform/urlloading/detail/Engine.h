@@ -78,6 +78,10 @@ struct Transfer {
     // The current hop.
     void* easy = nullptr;
     curl_slist* headerList = nullptr;
+    // The hop's handle carries only the options every hop sets (see
+    // configureHop) and was never paused: it goes back to the idle handles
+    // as it is, not reset.
+    bool easyKeepsOptions = false;
     int uploadFd = -1;
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
@@ -196,7 +200,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Sets up `easy` for the task's current hop, in the phases below; false
     // when the task has failed instead (a refused option, a header that would
     // change the request, an upload file that cannot be read).
-    bool configureHop(URLSessionTask& task, void* easy);
+    // `configured`: the handle carries the standing options already (it
+    // comes from a hop that set nothing else).
+    bool configureHop(URLSessionTask& task, void* easy, bool configured);
     // The fields this hop sends: the configuration's, the request's, cookies,
     // authorization and the range of a resumed download. Fails the task (and
     // gives nothing) for a field that would change the request's framing.
@@ -296,8 +302,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
-    void* takeEasyHandle();
-    void recycleEasyHandle(void* easy);
+    // A handle for the next hop; `configured` says whether it still carries
+    // the standing options of an earlier plain hop.
+    void* takeEasyHandle(bool& configured);
+    // `keepOptions`: the hop set only what every hop sets again, so the
+    // handle is kept as it is; otherwise it is reset.
+    void recycleEasyHandle(void* easy, bool keepOptions = false);
 
     const URLSessionConfiguration configuration_;
     // Why the engine cannot run transfers (set by the constructor; then
@@ -337,6 +347,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
     std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
     std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
+    std::vector<void*> configuredEasyHandles_;                 // idle, standing options set
     std::vector<std::function<void()>> gathered_;              // this turn's delegate blocks
 
     const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
