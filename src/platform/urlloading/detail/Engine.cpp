@@ -354,6 +354,10 @@ void Engine::closeConnections() {
     for (void* easy : configuredEasyHandles_)
         curl_easy_cleanup(easy);
     configuredEasyHandles_.clear();
+    // No hop runs any more.
+    curl_slist_free_all(sharedHeaderList_);
+    sharedHeaderList_ = nullptr;
+    sharedHeaderUsers_ = 0;
     // Every transfer has been removed; what could fail here is closing
     // connections, which no request waits for any more.
     if (multi_)
@@ -1174,10 +1178,12 @@ void Engine::startHop(const TaskPtr& task) {
     if (!easy)
         return failWithReason(task, URLErrorUnknown, "libcurl cannot make a transfer handle");
     if (!configureHop(*task, easy, configured)) {
+        releaseHeaderList(t);
         recycleEasyHandle(easy);
         return;  // configureHop failed the task
     }
     if (const CURLMcode added = curl_multi_add_handle(multi_, easy); added != CURLM_OK) {
+        releaseHeaderList(t);
         recycleEasyHandle(easy);
         return failWithReason(
             task, URLErrorUnknown,
@@ -1337,9 +1343,8 @@ void setAcceptEncoding(HTTPHeaderFields& headers) {
         headers.setValue(decodableEncodings(), "Accept-Encoding");
 }
 
-// The header lines as sent; the list belongs to the transfer (released
-// with the hop).
-void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody) {
+// The header lines as sent.
+curl_slist* makeHeaderList(OptionSetter& set, const HTTPHeaderFields& headers, bool hasBody) {
     curl_slist* list = nullptr;
     auto append = [&](const std::string& line) {
         // On a failed allocation the list so far stays valid and is kept.
@@ -1355,11 +1360,44 @@ void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& heade
     append("Expect:");
     if (hasBody && !headers.contains("Content-Type"))
         append("Content-Type:");
-    t.headerList = list;
-    KP_SETOPT(set, CURLOPT_HTTPHEADER, list);
+    return list;
 }
 
 }  // namespace
+
+void Engine::setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody) {
+    // Requests alike in their fields (a client's default ones, say) share
+    // one list: the engine keeps the last list made while no hop used the
+    // one before it.
+    if (sharedHeaderList_ && hasBody == sharedHeaderHasBody_ &&
+        headers.fields() == sharedHeaderFields_.fields()) {
+        ++sharedHeaderUsers_;
+        t.headerList = sharedHeaderList_;
+        t.headerListShared = true;
+    } else {
+        curl_slist* list = makeHeaderList(set, headers, hasBody);
+        t.headerList = list;
+        t.headerListShared = false;
+        if (set.ok() && sharedHeaderUsers_ == 0) {
+            curl_slist_free_all(sharedHeaderList_);
+            sharedHeaderList_ = list;
+            sharedHeaderFields_ = headers;
+            sharedHeaderHasBody_ = hasBody;
+            sharedHeaderUsers_ = 1;
+            t.headerListShared = true;
+        }
+    }
+    KP_SETOPT(set, CURLOPT_HTTPHEADER, t.headerList);
+}
+
+void Engine::releaseHeaderList(Transfer& t) {
+    if (t.headerListShared)
+        --sharedHeaderUsers_;
+    else
+        curl_slist_free_all(t.headerList);  // null: nothing
+    t.headerList = nullptr;
+    t.headerListShared = false;
+}
 
 bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     assertCommandThread();
@@ -1511,10 +1549,7 @@ void Engine::releaseHop(Transfer& t) {
         recycleEasyHandle(t.easy, std::exchange(t.easyKeepsOptions, false));
         t.easy = nullptr;
     }
-    if (t.headerList) {
-        curl_slist_free_all(t.headerList);
-        t.headerList = nullptr;
-    }
+    releaseHeaderList(t);
     if (t.uploadFd >= 0) {
         (void)::close(t.uploadFd);  // only read from: nothing to lose
         t.uploadFd = -1;

@@ -78,6 +78,7 @@ struct Transfer {
     // The current hop.
     void* easy = nullptr;
     curl_slist* headerList = nullptr;
+    bool headerListShared = false;  // the engine's shared list (see setHeaderList)
     // The hop's handle carries only the options every hop sets (see
     // configureHop) and was never paused: it goes back to the idle handles
     // as it is, not reset.
@@ -212,6 +213,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // has failed (an upload file that cannot be read).
     bool setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeaderFields& headers);
     void releaseHop(Transfer& t);
+    // Gives the hop its header list (the shared one when its fields are
+    // those of the shared list) and sets it on the handle.
+    void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody);
+    void releaseHeaderList(Transfer& t);
     // Lets the task's paused transfer go on (fails the task if it cannot).
     void unpause(const std::shared_ptr<URLSessionTask>& task);
     void onDone(void* easy, int result);
@@ -348,7 +353,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
     std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
     std::vector<void*> configuredEasyHandles_;                 // idle, standing options set
-    std::vector<std::function<void()>> gathered_;              // this turn's delegate blocks
+    // The header list hops with these fields share, and how many hops use it.
+    curl_slist* sharedHeaderList_ = nullptr;
+    HTTPHeaderFields sharedHeaderFields_;
+    bool sharedHeaderHasBody_ = false;
+    size_t sharedHeaderUsers_ = 0;
+    std::vector<std::function<void()>> gathered_;  // this turn's delegate blocks
 
     const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
     std::atomic<std::thread::id> networkThread_{};  // while the loop runs
