@@ -962,6 +962,8 @@ void Engine::startTask(const TaskPtr& task) {
         return fail(task, URLErrorCannotOpenFile, "resume data is not valid");
     if (task->originalRequest_)
         t.request = *task->originalRequest_;
+    else
+        t.requestReplaced = true;  // the task's current request is to be shown
     const double requestTimeout =
         t.request.timeoutInterval > 0 ? t.request.timeoutInterval : configuration_.timeoutIntervalForRequest;
     t.idleTimeout = requestTimeout > 0 ? requestTimeout : 60;
@@ -1144,7 +1146,9 @@ void Engine::startHop(const TaskPtr& task) {
         t.hopPendingWhileSuspended = true;
         return;
     }
-    {
+    // The task's current request is its original one until a redirect
+    // replaces it (a copy per request saved).
+    if (std::exchange(t.requestReplaced, false)) {
         plat::MutexLock lock(task->mutex_);
         task->currentRequest_ = t.request;
     }
@@ -1153,7 +1157,8 @@ void Engine::startHop(const TaskPtr& task) {
     std::string scheme = t.request.url->scheme().value_or("");
     for (auto& c : scheme)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((scheme != "http" && scheme != "https") || !t.request.url->host() || t.request.url->host()->empty()) {
+    const auto host = t.request.url->host();
+    if ((scheme != "http" && scheme != "https") || !host || host->empty()) {
         return fail(task, URLErrorUnsupportedURL, "only http and https URLs with a host are supported");
     }
     t.hopKind = HopKind::Final;
@@ -2016,6 +2021,7 @@ void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next)
             t.kind = TaskKind::Data;
     }
     t.request = std::move(*next);
+    t.requestReplaced = true;
     if (t.kind == TaskKind::UploadStream)
         return requestBodyStream(task);
     startHop(task);

@@ -74,6 +74,9 @@ struct Transfer {
     bool suspended = true;
     bool hopPendingWhileSuspended = false;
     URLRequest request;  // the request of the current hop
+    // `request` is no longer the task's current request (a redirect
+    // replaced it): the next hop shows it.
+    bool requestReplaced = false;
 
     // The current hop.
     void* easy = nullptr;
