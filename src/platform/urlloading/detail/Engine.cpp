@@ -1437,7 +1437,7 @@ bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     if (!set.ok())
         return refused();
     // A plain GET sets nothing beyond the standing options and those every
-    // hop sets again (URL, transfer, error buffer, encoding, header list):
+    // hop sets again (URL, transfer, error buffer, header list):
     // its handle can serve the next hop without a reset.
     t.easyKeepsOptions = !hasBody && t.kind != TaskKind::Download && t.request.method() == "GET";
     return true;
