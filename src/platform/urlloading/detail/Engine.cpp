@@ -1343,7 +1343,7 @@ const std::string& decodableEncodings() {
 // decode. The field goes in the header list, where libcurl takes it
 // instead of formatting one of its own for every request.
 void setAcceptEncoding(HTTPHeaderFields& headers) {
-    auto encoding = headers.valueForHTTPHeaderField("Accept-Encoding");
+    const std::string* encoding = headers.find("Accept-Encoding");
     if (!encoding || encoding->empty())
         headers.setValue(decodableEncodings(), "Accept-Encoding");
 }
@@ -1588,7 +1588,7 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
     }
     t.hopKind = HopKind::Final;
     t.finalHeadersSeen = true;
-    auto encoding = t.hopHeaders.valueForHTTPHeaderField("Content-Encoding");
+    const std::string* encoding = t.hopHeaders.find("Content-Encoding");
     bool decoded = encoding && !equalsIgnoringCase(*encoding, "identity");
     // The final hop's fields move into its response (read from there from
     // now on, see openDownloadFile): no hop reads them after this one.
