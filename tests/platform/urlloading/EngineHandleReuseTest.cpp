@@ -4,7 +4,14 @@
 // sends a request with settings of its own and then a plain one, and checks
 // that the second carries none of the first's: header fields, cookies,
 // range, method, body, encoding, a failed transfer's state, TLS.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
 
 #include "platform/urlloading/URLLoadingTestSupport.h"
 
@@ -37,6 +44,72 @@ std::map<std::string, std::string> fields(const RecordedRequest& request) {
     for (const char* note : {"local_addr", "local_port", "remote_addr", "remote_port"})
         all.erase(note);
     return all;
+}
+
+// A one-shot HTTP peer on 127.0.0.1 that keeps the raw bytes of each
+// request it answers (the loopback server's record folds repeated fields).
+class RawPeer {
+  public:
+    explicit RawPeer(int connections) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 8), 0);
+        EXPECT_EQ(::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, connections] {
+            for (int i = 0; i < connections; ++i) {
+                int fd = ::accept(listener_, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                std::string request;
+                char buffer[4096];
+                while (request.find("\r\n\r\n") == std::string::npos) {
+                    ssize_t n = ::read(fd, buffer, sizeof buffer);
+                    if (n <= 0)
+                        break;
+                    request.append(buffer, static_cast<size_t>(n));
+                }
+                static constexpr char kAnswer[] =
+                    "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+                [[maybe_unused]] auto written = ::write(fd, kAnswer, sizeof kAnswer - 1);
+                ::close(fd);
+                std::lock_guard lock(mutex_);
+                requests_.push_back(request);
+            }
+        });
+    }
+    ~RawPeer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/raw"; }
+    std::vector<std::string> requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+// How many lines of `request` name the field (any case).
+int fieldLines(std::string request, const std::string& lowerCaseName) {
+    std::transform(request.begin(), request.end(), request.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    int count = 0;
+    for (size_t at = request.find("\r\n" + lowerCaseName + ":"); at != std::string::npos;
+         at = request.find("\r\n" + lowerCaseName + ":", at + 1))
+        ++count;
+    return count;
 }
 
 class EngineHandleReuse : public ::testing::Test {
@@ -75,6 +148,28 @@ TEST_F(EngineHandleReuse, APlainGetSendsTheDecodableEncodingsOnce) {
         ASSERT_TRUE(gz.run(*session, server.url("/gzip")));
         EXPECT_EQ(gz.body(), LoopbackServer::gzipBodyText());
     }
+}
+
+TEST(EngineHandleReuseWire, AcceptEncodingIsSentOnceWhetherTheCallersOrTheDefault) {
+    RawPeer peer(2);
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.connectionProxyFromEnvironment = false;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    URLRequest own(url(peer.url()));
+    own.setValue("gzip", "Accept-Encoding");
+    Completion first;
+    ASSERT_TRUE(first.run(*session, own));
+    EXPECT_EQ(first.body(), "ok");
+    Completion second;  // on the same handle
+    ASSERT_TRUE(second.run(*session, peer.url()));
+    EXPECT_EQ(second.body(), "ok");
+    session->invalidateAndCancel();
+    auto sent = peer.requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(fieldLines(sent[0], "accept-encoding"), 1) << sent[0];
+    EXPECT_NE(sent[0].find("Accept-Encoding: gzip\r\n"), std::string::npos) << sent[0];
+    EXPECT_EQ(fieldLines(sent[1], "accept-encoding"), 1) << sent[1];
+    EXPECT_EQ(sent[1].find("Accept-Encoding: gzip\r\n"), std::string::npos) << sent[1];
 }
 
 TEST_F(EngineHandleReuse, HeaderFieldsCookiesRangeAndEncodingOfAGetDoNotReachTheNext) {
