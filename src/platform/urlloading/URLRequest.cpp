@@ -19,13 +19,14 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                                               [](char x, char y) { return foldASCII(x) == foldASCII(y); });
 }
 
-std::vector<HTTPHeaderFields::Field>::const_iterator HTTPHeaderFields::find(std::string_view name) const {
+std::vector<HTTPHeaderFields::Field>::const_iterator HTTPHeaderFields::findField(
+    std::string_view name) const {
     return std::find_if(fields_.begin(), fields_.end(),
                         [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
 }
 
 void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const std::string& name) {
-    auto it = fields_.begin() + (find(name) - fields_.cbegin());
+    auto it = fields_.begin() + (findField(name) - fields_.cbegin());
     if (!value) {
         if (it != fields_.end())
             fields_.erase(it);
@@ -40,7 +41,7 @@ void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const s
 }
 
 void HTTPHeaderFields::addValue(std::string value, std::string name) {
-    auto it = fields_.begin() + (find(name) - fields_.cbegin());
+    auto it = fields_.begin() + (findField(name) - fields_.cbegin());
     if (it == fields_.end()) {
         fields_.emplace_back(std::move(name), std::move(value));
         return;
@@ -50,12 +51,12 @@ void HTTPHeaderFields::addValue(std::string value, std::string name) {
 }
 
 std::optional<std::string> HTTPHeaderFields::valueForHTTPHeaderField(const std::string& name) const {
-    auto it = find(name);
+    auto it = findField(name);
     return it == fields_.end() ? std::nullopt : std::optional<std::string>(it->second);
 }
 
 bool HTTPHeaderFields::contains(std::string_view name) const {
-    return find(name) != fields_.end();
+    return findField(name) != fields_.end();
 }
 
 }  // namespace plat::urlloading

@@ -26,14 +26,21 @@ class HTTPHeaderFields {
     // Joins with ", " as HTTP allows for repeated fields.
     void addValue(std::string value, std::string name);
     std::optional<std::string> valueForHTTPHeaderField(const std::string& name) const;
+    // The value of the field, without a copy; null when there is none
+    // (valid until the fields change).
+    const std::string* find(std::string_view name) const {
+        auto it = findField(name);
+        return it == fields_.end() ? nullptr : &it->second;
+    }
     bool contains(std::string_view name) const;
 
     const std::vector<Field>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
+    void reserve(std::size_t count) { fields_.reserve(count); }
     std::size_t size() const { return fields_.size(); }
 
   private:
-    std::vector<Field>::const_iterator find(std::string_view name) const;
+    std::vector<Field>::const_iterator findField(std::string_view name) const;
 
     std::vector<Field> fields_;
 };

@@ -17,7 +17,7 @@ std::string trim(std::string_view s) {
 
 std::string lower(std::string s) {
     for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;  // ASCII only, as HTTP tokens are
     return s;
 }
 
@@ -76,14 +76,14 @@ std::string safeFileName(std::string_view proposed, std::string_view fallback) {
 
 HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, HTTPHeaderFields headers, bool contentDecoded)
     : url_(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {
-    if (auto type = headers_.valueForHTTPHeaderField("Content-Type")) {
+    if (const std::string* type = headers_.find("Content-Type")) {
         std::string_view t(*type);
         std::string mime = lower(trim(t.substr(0, t.find(';'))));
         if (!mime.empty())
             mimeType_ = mime;
         textEncoding_ = headerParameter(t, "charset");
     }
-    if (auto length = headers_.valueForHTTPHeaderField("Content-Length"); length && !contentDecoded) {
+    if (const std::string* length = headers_.find("Content-Length"); length && !contentDecoded) {
         char* end = nullptr;
         long long n = std::strtoll(length->c_str(), &end, 10);
         if (end && *end == '\0' && n >= 0)

@@ -133,12 +133,18 @@ bool sameOrigin(const URL& a, const URL& b) {
 
 // --- libcurl callbacks (network thread) ---
 
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// (A loop rather than find_first_not_of: this runs for every header line.)
 std::string_view trimmed(std::string_view s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string_view::npos)
-        return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b]))
+        ++b;
+    while (e > b && isBlank(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
 }
 
 size_t headerCallback(char* data, size_t size, size_t count, void* user) {
@@ -153,6 +159,7 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     }
     if (line.substr(0, 5) == "HTTP/") {
         t.hopHeaders = HTTPHeaderFields();
+        t.hopHeaders.reserve(12);  // a typical response's fields, without regrowing
         t.hopCookies.clear();
         size_t space = line.find(' ');
         int status = 0;
@@ -193,7 +200,7 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     t.lastActivity = SteadyClock::now();
     const size_t max = size * count;
     if (t.suspended)
-        return CURL_READFUNC_PAUSE;
+        return t.easyKeepsOptions = false, CURL_READFUNC_PAUSE;
     if (t.uploadFd >= 0) {
         ssize_t n = ::read(t.uploadFd, buffer, max);
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
@@ -344,6 +351,13 @@ void Engine::closeConnections() {
     for (void* easy : idleEasyHandles_)
         curl_easy_cleanup(easy);
     idleEasyHandles_.clear();
+    for (void* easy : configuredEasyHandles_)
+        curl_easy_cleanup(easy);
+    configuredEasyHandles_.clear();
+    // No hop runs any more.
+    curl_slist_free_all(sharedHeaderList_);
+    sharedHeaderList_ = nullptr;
+    sharedHeaderUsers_ = 0;
     // Every transfer has been removed; what could fail here is closing
     // connections, which no request waits for any more.
     if (multi_)
@@ -666,23 +680,39 @@ void Engine::wakeForDeferredCommands() {
         wake();
 }
 
-void* Engine::takeEasyHandle() {
+void* Engine::takeEasyHandle(bool& configured) {
     assertCommandThread();
-    if (idleEasyHandles_.empty())
+    configured = !configuredEasyHandles_.empty();
+    auto& pool = configured ? configuredEasyHandles_ : idleEasyHandles_;
+    if (pool.empty())
         return curl_easy_init();
-    void* easy = idleEasyHandles_.back();
-    idleEasyHandles_.pop_back();
+    void* easy = pool.back();
+    pool.pop_back();
     return easy;
 }
 
-// Handles are reset and kept for later hops: making one costs allocations
-// that a small request would otherwise pay every time. Connections live in
-// the multi handle, so nothing of one task's transfer reaches the next.
-void Engine::recycleEasyHandle(void* easy) {
+// Handles are kept for later hops: making one costs allocations that a
+// small request would otherwise pay every time. Connections live in the
+// multi handle. A handle whose hop set only the options every hop sets
+// (a plain GET: see configureHop) keeps them, so the next hop sets again
+// only those that name the transfer; any other handle is reset, so that
+// nothing of one task's request (method, body, callbacks) reaches the next.
+void Engine::recycleEasyHandle(void* easy, bool keepOptions) {
     assertCommandThread();
     constexpr size_t kMaximumIdleHandles = 64;
-    if (idleEasyHandles_.size() >= kMaximumIdleHandles) {
+    if (idleEasyHandles_.size() + configuredEasyHandles_.size() >= kMaximumIdleHandles) {
         curl_easy_cleanup(easy);
+        return;
+    }
+    if (keepOptions) {
+        // Nothing of the finished transfer stays reachable from the idle
+        // handle (the next hop sets these again).
+        for (CURLoption option : {CURLOPT_ERRORBUFFER, CURLOPT_PRIVATE, CURLOPT_HEADERDATA, CURLOPT_WRITEDATA,
+                                  CURLOPT_SSL_CTX_DATA, CURLOPT_HTTPHEADER}) {
+            // Clearing a pointer option is never refused.
+            (void)curl_easy_setopt(easy, option, static_cast<void*>(nullptr));
+        }
+        configuredEasyHandles_.push_back(easy);
         return;
     }
     curl_easy_reset(easy);
@@ -932,6 +962,8 @@ void Engine::startTask(const TaskPtr& task) {
         return fail(task, URLErrorCannotOpenFile, "resume data is not valid");
     if (task->originalRequest_)
         t.request = *task->originalRequest_;
+    else
+        t.requestReplaced = true;  // the task's current request is to be shown
     const double requestTimeout =
         t.request.timeoutInterval > 0 ? t.request.timeoutInterval : configuration_.timeoutIntervalForRequest;
     t.idleTimeout = requestTimeout > 0 ? requestTimeout : 60;
@@ -1114,7 +1146,9 @@ void Engine::startHop(const TaskPtr& task) {
         t.hopPendingWhileSuspended = true;
         return;
     }
-    {
+    // The task's current request is its original one until a redirect
+    // replaces it (a copy per request saved).
+    if (std::exchange(t.requestReplaced, false)) {
         plat::MutexLock lock(task->mutex_);
         task->currentRequest_ = t.request;
     }
@@ -1123,7 +1157,8 @@ void Engine::startHop(const TaskPtr& task) {
     std::string scheme = t.request.url->scheme().value_or("");
     for (auto& c : scheme)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((scheme != "http" && scheme != "https") || !t.request.url->host() || t.request.url->host()->empty()) {
+    const auto host = t.request.url->host();
+    if ((scheme != "http" && scheme != "https") || !host || host->empty()) {
         return fail(task, URLErrorUnsupportedURL, "only http and https URLs with a host are supported");
     }
     t.hopKind = HopKind::Final;
@@ -1143,14 +1178,17 @@ void Engine::startHop(const TaskPtr& task) {
     t.lastActivity = SteadyClock::now();
     if (!multi_)
         return failWithReason(task, URLErrorUnknown, setupFailure_);
-    CURL* easy = takeEasyHandle();
+    bool configured = false;
+    CURL* easy = takeEasyHandle(configured);
     if (!easy)
         return failWithReason(task, URLErrorUnknown, "libcurl cannot make a transfer handle");
-    if (!configureHop(*task, easy)) {
+    if (!configureHop(*task, easy, configured)) {
+        releaseHeaderList(t);
         recycleEasyHandle(easy);
         return;  // configureHop failed the task
     }
     if (const CURLMcode added = curl_multi_add_handle(multi_, easy); added != CURLM_OK) {
+        releaseHeaderList(t);
         recycleEasyHandle(easy);
         return failWithReason(
             task, URLErrorUnknown,
@@ -1226,61 +1264,92 @@ class OptionSetter {
 
 namespace {
 
-// Where the body goes, the callbacks, and what libcurl must not do on its
-// own (follow redirects, use a proxy the configuration did not ask for).
-void setTransferOptions(OptionSetter& set, Transfer& t, const URLRequest& r, bool useEnvironmentProxy) {
-    KP_SETOPT(set, CURLOPT_URL, r.url->absoluteString().c_str());
+// The callbacks and what libcurl must not do on its own (follow
+// redirects, use a proxy the configuration did not ask for): the same for
+// every hop of the session, so a handle that keeps its options has them.
+void setStandingTransferOptions(OptionSetter& set, bool useEnvironmentProxy) {
     KP_SETOPT(set, CURLOPT_PROTOCOLS_STR, "http,https");
     KP_SETOPT(set, CURLOPT_NOSIGNAL, 1L);
-    KP_SETOPT(set, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
-    KP_SETOPT(set, CURLOPT_PRIVATE, &t);
     KP_SETOPT(set, CURLOPT_HEADERFUNCTION, headerCallback);
-    KP_SETOPT(set, CURLOPT_HEADERDATA, &t);
     KP_SETOPT(set, CURLOPT_WRITEFUNCTION, writeCallback);
-    KP_SETOPT(set, CURLOPT_WRITEDATA, &t);
     KP_SETOPT(set, CURLOPT_FOLLOWLOCATION, 0L);
-    // Downloads go to a file: larger reads mean fewer callbacks and writes.
-    if (t.kind == TaskKind::Download)
-        set.tune(CURLOPT_BUFFERSIZE, 256L * 1024, "CURLOPT_BUFFERSIZE");
+    // Content decoding is on (whatever the request offers, see
+    // setAcceptEncoding); the value is never sent.
+    KP_SETOPT(set, CURLOPT_ACCEPT_ENCODING, "");
     if (!useEnvironmentProxy)
         KP_SETOPT(set, CURLOPT_NOPROXY, "*");
+}
+
+// The URL and where the callbacks find the transfer: set for every hop.
+void setHopTransferOptions(OptionSetter& set, Transfer& t, const URLRequest& r) {
+    KP_SETOPT(set, CURLOPT_URL, r.url->absoluteString().c_str());
+    KP_SETOPT(set, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
+    KP_SETOPT(set, CURLOPT_PRIVATE, &t);
+    KP_SETOPT(set, CURLOPT_HEADERDATA, &t);
+    KP_SETOPT(set, CURLOPT_WRITEDATA, &t);
+    // Downloads go to a file: larger reads mean fewer callbacks and writes.
+    // (Not a plain hop: the handle is reset afterwards, see configureHop.)
+    if (t.kind == TaskKind::Download)
+        set.tune(CURLOPT_BUFFERSIZE, 256L * 1024, "CURLOPT_BUFFERSIZE");
 }
 
 // TLS: our own verification decides, so libcurl's host check is off and
 // its verify-peer only reads the result our callback leaves behind. Every
 // one of these must hold: without the context callback, say, libcurl would
-// judge the server by its own rules instead of ours.
-void setTLSOptions(OptionSetter& set, Transfer& t) {
+// judge the server by its own rules instead of ours. The same for every
+// hop but the transfer the callback reaches (`standing`: set all of them,
+// else only that one).
+void setTLSOptions(OptionSetter& set, Transfer& t, bool standing) {
     set.tls(true);
-    KP_SETOPT(set, CURLOPT_SSL_VERIFYPEER, 1L);
-    KP_SETOPT(set, CURLOPT_SSL_VERIFYHOST, 0L);
-    KP_SETOPT(set, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    KP_SETOPT(set, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
+    if (standing) {
+        KP_SETOPT(set, CURLOPT_SSL_VERIFYPEER, 1L);
+        KP_SETOPT(set, CURLOPT_SSL_VERIFYHOST, 0L);
+        KP_SETOPT(set, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        KP_SETOPT(set, CURLOPT_SSL_CTX_FUNCTION, sslContextCallback);
+        // libcurl's own CA bundle is never consulted (the callback replaces
+        // its verification), and loading it would fail every handshake on a
+        // system without one, even those whose trust the delegate or a
+        // pinned certificate decides. The system roots come from security's
+        // systemRootCertificates() instead.
+        KP_SETOPT(set, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+        KP_SETOPT(set, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
     KP_SETOPT(set, CURLOPT_SSL_CTX_DATA, &t);
-    // libcurl's own CA bundle is never consulted (the callback replaces its
-    // verification), and loading it would fail every handshake on a system
-    // without one, even those whose trust the delegate or a pinned
-    // certificate decides. The system roots come from security's
-    // systemRootCertificates() instead.
-    KP_SETOPT(set, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
-    KP_SETOPT(set, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     set.tls(false);
 }
 
-// libcurl negotiates the encoding itself (and decodes the body): the
-// caller's Accept-Encoding becomes its option, and "" offers all it knows.
-void setAcceptEncoding(OptionSetter& set, HTTPHeaderFields& headers) {
-    if (auto encoding = headers.valueForHTTPHeaderField("Accept-Encoding")) {
-        KP_SETOPT(set, CURLOPT_ACCEPT_ENCODING, encoding->c_str());
-        headers.setValue(std::nullopt, "Accept-Encoding");
-    } else {
-        KP_SETOPT(set, CURLOPT_ACCEPT_ENCODING, "");
-    }
+// The encodings libcurl can decode, as it would offer them itself.
+const std::string& decodableEncodings() {
+    static const std::string encodings = [] {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        const int features = info ? info->features : 0;
+        std::string list;
+        auto add = [&](const char* name) { list += (list.empty() ? "" : ", ") + std::string(name); };
+        if (features & CURL_VERSION_LIBZ) {
+            add("deflate");
+            add("gzip");
+        }
+        if (features & CURL_VERSION_BROTLI)
+            add("br");
+        if (features & CURL_VERSION_ZSTD)
+            add("zstd");
+        return list.empty() ? std::string("identity") : list;
+    }();
+    return encodings;
 }
 
-// The header lines as sent; the list belongs to the transfer (released
-// with the hop).
-void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody) {
+// libcurl decodes the body (a standing option turns that on): the
+// Accept-Encoding field is the caller's, else every encoding libcurl can
+// decode. The field goes in the header list, where libcurl takes it
+// instead of formatting one of its own for every request.
+void setAcceptEncoding(HTTPHeaderFields& headers) {
+    const std::string* encoding = headers.find("Accept-Encoding");
+    if (!encoding || encoding->empty())
+        headers.setValue(decodableEncodings(), "Accept-Encoding");
+}
+
+// The header lines as sent.
+curl_slist* makeHeaderList(OptionSetter& set, const HTTPHeaderFields& headers, bool hasBody) {
     curl_slist* list = nullptr;
     auto append = [&](const std::string& line) {
         // On a failed allocation the list so far stays valid and is kept.
@@ -1296,18 +1365,52 @@ void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& heade
     append("Expect:");
     if (hasBody && !headers.contains("Content-Type"))
         append("Content-Type:");
-    t.headerList = list;
-    KP_SETOPT(set, CURLOPT_HTTPHEADER, list);
+    return list;
 }
 
 }  // namespace
 
-bool Engine::configureHop(URLSessionTask& task, void* easy) {
+void Engine::setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody) {
+    // Requests alike in their fields (a client's default ones, say) share
+    // one list: the engine keeps the last list made while no hop used the
+    // one before it.
+    if (sharedHeaderList_ && hasBody == sharedHeaderHasBody_ &&
+        headers.fields() == sharedHeaderFields_.fields()) {
+        ++sharedHeaderUsers_;
+        t.headerList = sharedHeaderList_;
+        t.headerListShared = true;
+    } else {
+        curl_slist* list = makeHeaderList(set, headers, hasBody);
+        t.headerList = list;
+        t.headerListShared = false;
+        if (set.ok() && sharedHeaderUsers_ == 0) {
+            curl_slist_free_all(sharedHeaderList_);
+            sharedHeaderList_ = list;
+            sharedHeaderFields_ = headers;
+            sharedHeaderHasBody_ = hasBody;
+            sharedHeaderUsers_ = 1;
+            t.headerListShared = true;
+        }
+    }
+    KP_SETOPT(set, CURLOPT_HTTPHEADER, t.headerList);
+}
+
+void Engine::releaseHeaderList(Transfer& t) {
+    if (t.headerListShared)
+        --sharedHeaderUsers_;
+    else
+        curl_slist_free_all(t.headerList);  // null: nothing
+    t.headerList = nullptr;
+    t.headerListShared = false;
+}
+
+bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     assertCommandThread();
     auto& t = *task.transfer_;
     auto self = task.shared_from_this();
     t.owner = &task;
     t.engine = this;
+    t.easyKeepsOptions = false;
     t.errorBuffer.assign(CURL_ERROR_SIZE, '\0');
     OptionSetter set(easy);
     auto refused = [&] {
@@ -1316,20 +1419,28 @@ bool Engine::configureHop(URLSessionTask& task, void* easy) {
                            " of the request could not be made, so it was not sent (" + set.failure() + ")");
         return false;
     };
-    setTransferOptions(set, t, t.request, configuration_.connectionProxyFromEnvironment);
-    setTLSOptions(set, t);
+    if (!configured)
+        setStandingTransferOptions(set, configuration_.connectionProxyFromEnvironment);
+    setHopTransferOptions(set, t, t.request);
+    setTLSOptions(set, t, !configured);
     if (!set.ok())
         return refused();
     auto headers = hopHeaderFields(task);
     if (!headers)
         return false;  // failed the task
-    setAcceptEncoding(set, *headers);
+    setAcceptEncoding(*headers);
     if (!setMethodAndBody(set, task, *headers))
         return false;  // failed the task
     const bool hasBody =
         t.body || t.request.httpBody || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
     setHeaderList(set, t, *headers, hasBody);
-    return set.ok() || refused();
+    if (!set.ok())
+        return refused();
+    // A plain GET sets nothing beyond the standing options and those every
+    // hop sets again (URL, transfer, error buffer, header list):
+    // its handle can serve the next hop without a reset.
+    t.easyKeepsOptions = !hasBody && t.kind != TaskKind::Download && t.request.method() == "GET";
+    return true;
 }
 
 std::optional<HTTPHeaderFields> Engine::hopHeaderFields(URLSessionTask& task) {
@@ -1440,13 +1551,10 @@ void Engine::releaseHop(Transfer& t) {
         // Fails only for a handle that is not in the multi handle, which
         // then has nothing to let go of.
         (void)curl_multi_remove_handle(multi_, t.easy);
-        recycleEasyHandle(t.easy);
+        recycleEasyHandle(t.easy, std::exchange(t.easyKeepsOptions, false));
         t.easy = nullptr;
     }
-    if (t.headerList) {
-        curl_slist_free_all(t.headerList);
-        t.headerList = nullptr;
-    }
+    releaseHeaderList(t);
     if (t.uploadFd >= 0) {
         (void)::close(t.uploadFd);  // only read from: nothing to lose
         t.uploadFd = -1;
@@ -1480,7 +1588,7 @@ void Engine::onHeadersComplete(URLSessionTask& task) {
     }
     t.hopKind = HopKind::Final;
     t.finalHeadersSeen = true;
-    auto encoding = t.hopHeaders.valueForHTTPHeaderField("Content-Encoding");
+    const std::string* encoding = t.hopHeaders.find("Content-Encoding");
     bool decoded = encoding && !equalsIgnoringCase(*encoding, "identity");
     // The final hop's fields move into its response (read from there from
     // now on, see openDownloadFile): no hop reads them after this one.
@@ -1612,8 +1720,10 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             t.hopBody.append(bytes, length);
         return length;
     }
-    if (t.awaitingDisposition || t.suspended)
+    if (t.awaitingDisposition || t.suspended) {
+        t.easyKeepsOptions = false;  // a paused handle is reset before it is used again
         return CURL_WRITEFUNC_PAUSE;
+    }
     auto self = task.shared_from_this();
     task.bytesReceived_ += static_cast<int64_t>(length);
     if (t.kind == TaskKind::Download) {
@@ -1911,6 +2021,7 @@ void Engine::followRedirect(const TaskPtr& task, std::optional<URLRequest> next)
             t.kind = TaskKind::Data;
     }
     t.request = std::move(*next);
+    t.requestReplaced = true;
     if (t.kind == TaskKind::UploadStream)
         return requestBodyStream(task);
     startHop(task);

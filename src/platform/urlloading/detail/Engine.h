@@ -74,10 +74,18 @@ struct Transfer {
     bool suspended = true;
     bool hopPendingWhileSuspended = false;
     URLRequest request;  // the request of the current hop
+    // `request` is no longer the task's current request (a redirect
+    // replaced it): the next hop shows it.
+    bool requestReplaced = false;
 
     // The current hop.
     void* easy = nullptr;
     curl_slist* headerList = nullptr;
+    bool headerListShared = false;  // the engine's shared list (see setHeaderList)
+    // The hop's handle carries only the options every hop sets (see
+    // configureHop) and was never paused: it goes back to the idle handles
+    // as it is, not reset.
+    bool easyKeepsOptions = false;
     int uploadFd = -1;
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
@@ -196,7 +204,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Sets up `easy` for the task's current hop, in the phases below; false
     // when the task has failed instead (a refused option, a header that would
     // change the request, an upload file that cannot be read).
-    bool configureHop(URLSessionTask& task, void* easy);
+    // `configured`: the handle carries the standing options already (it
+    // comes from a hop that set nothing else).
+    bool configureHop(URLSessionTask& task, void* easy, bool configured);
     // The fields this hop sends: the configuration's, the request's, cookies,
     // authorization and the range of a resumed download. Fails the task (and
     // gives nothing) for a field that would change the request's framing.
@@ -206,6 +216,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // has failed (an upload file that cannot be read).
     bool setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeaderFields& headers);
     void releaseHop(Transfer& t);
+    // Gives the hop its header list (the shared one when its fields are
+    // those of the shared list) and sets it on the handle.
+    void setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderFields& headers, bool hasBody);
+    void releaseHeaderList(Transfer& t);
     // Lets the task's paused transfer go on (fails the task if it cannot).
     void unpause(const std::shared_ptr<URLSessionTask>& task);
     void onDone(void* easy, int result);
@@ -296,8 +310,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
-    void* takeEasyHandle();
-    void recycleEasyHandle(void* easy);
+    // A handle for the next hop; `configured` says whether it still carries
+    // the standing options of an earlier plain hop.
+    void* takeEasyHandle(bool& configured);
+    // `keepOptions`: the hop set only what every hop sets again, so the
+    // handle is kept as it is; otherwise it is reset.
+    void recycleEasyHandle(void* easy, bool keepOptions = false);
 
     const URLSessionConfiguration configuration_;
     // Why the engine cannot run transfers (set by the constructor; then
@@ -337,7 +355,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
     std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
     std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
-    std::vector<std::function<void()>> gathered_;              // this turn's delegate blocks
+    std::vector<void*> configuredEasyHandles_;                 // idle, standing options set
+    // The header list hops with these fields share, and how many hops use it.
+    curl_slist* sharedHeaderList_ = nullptr;
+    HTTPHeaderFields sharedHeaderFields_;
+    bool sharedHeaderHasBody_ = false;
+    size_t sharedHeaderUsers_ = 0;
+    std::vector<std::function<void()>> gathered_;  // this turn's delegate blocks
 
     const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
     std::atomic<std::thread::id> networkThread_{};  // while the loop runs
