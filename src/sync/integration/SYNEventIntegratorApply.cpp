@@ -115,16 +115,21 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
         // Read straight from the stored rows where the context allows; the
-        // changes are only wanted as records.
+        // changes are only wanted as records. Those rows come in any order
+        // (the store need not sort whole rows read through the event index):
+        // they are put in integration order below.
         std::vector<ManagedObjectIDPtr> eventOfChange;
-        auto stored = SYNChangeRecord::fetchStored(request, context, &eventOfChange);
+        FetchRequest storedRequest = request;
+        storedRequest.ordersByKey = false;
+        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange);
         if (!stored.ok()) {
             error = stored.error();
             return;
         }
         std::vector<SYNChangeRecord> records;
         std::vector<std::size_t> indexes;
-        if (*stored) {
+        const bool fromStore = stored->has_value();
+        if (fromStore) {
             records.reserve((*stored)->size());
             indexes.reserve((*stored)->size());
             for (std::size_t i = 0; i < (*stored)->size(); ++i) {
@@ -155,9 +160,21 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             rows.push_back(std::move(row));
             cache.add(std::move(record));
         }
-        // Integration order; within an event the order of the change IDs.
-        std::stable_sort(rows.begin(), rows.end(),
-                         [](const ChangeRow& a, const ChangeRow& b) { return a.eventIndex < b.eventIndex; });
+        // Integration order; within an event the order of the change IDs
+        // (stored rows: their keys; loaded objects come in key order, with
+        // unsaved ones after them).
+        if (fromStore) {
+            std::sort(rows.begin(), rows.end(), [](const ChangeRow& a, const ChangeRow& b) {
+                if (a.eventIndex != b.eventIndex) {
+                    return a.eventIndex < b.eventIndex;
+                }
+                return a.changeID->primaryKey() < b.changeID->primaryKey();
+            });
+        } else {
+            std::stable_sort(rows.begin(), rows.end(), [](const ChangeRow& a, const ChangeRow& b) {
+                return a.eventIndex < b.eventIndex;
+            });
+        }
     });
     if (error) {
         return error;
