@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <map>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -695,7 +696,10 @@ plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityD
     auto context = managedObjectContext();
     auto coordinator = context->persistentStoreCoordinator();
     plat::Array ids;
-    std::unordered_set<std::string> seen;
+    ids.reserve(changeIDs.size());
+    // Views of the records' URIs: the cache keeps the records meanwhile.
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(changeIDs.size());
     for (const auto& changeID : changeIDs) {
         const SYNChangeRecord* record = changeCache_->find(changeID);
         if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {
