@@ -37,6 +37,10 @@ struct FetchRequest {
     // Objects come back with their values (true) or as faults (false).
     bool includesPropertyValues = true;
     bool returnsObjectsAsFaults = true;  // a hint; values are loaded either way when included
+    // Without sort descriptors results come in primary-key order; false lets
+    // a store return them in any order, sparing it a sort of whole rows (a
+    // window then takes any of them: a limit of 1 asks whether one exists).
+    bool ordersByKey = true;
     // Dictionary results: (result key, key path) pairs; a key path of
     // "objectID" gives the object's ID, a to-one relationship gives the
     // destination's ID.

@@ -300,8 +300,25 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
     (void)entity;
     std::vector<SnapshotPtr> rows;
     rows.reserve(objects->size());
-    for (const auto& o : *objects)
+    // An unchanged object's row, as read, is what a new snapshot would copy
+    // (unless it keeps transient values): the child shares it.
+    const EntityDescription* plain = nullptr;
+    for (const auto& o : *objects) {
+        if (!o->changes_ && o->snapshot_ && o->state_ == ManagedObject::State::Filled) {
+            if (o->entity() != plain) {
+                const auto& properties = o->entity()->properties();
+                const bool transient =
+                    std::any_of(properties.begin(), properties.end(),
+                                [](const PropertyDescription* p) { return p->isTransient(); });
+                plain = transient ? nullptr : o->entity();
+            }
+            if (plain) {
+                rows.push_back(o->snapshot_);
+                continue;
+            }
+        }
         rows.push_back(o->makeSnapshot(o->snapshot_ ? o->snapshot_->version : 0));
+    }
     return rows;
 }
 

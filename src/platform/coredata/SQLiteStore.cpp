@@ -334,7 +334,7 @@ const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& enti
 
 }  // namespace
 
-Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<ManagedObjectIDPtr>* targets) {
     const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
     if (!layout)
         return SnapshotPtr();  // a row of an entity this model does not have
@@ -363,7 +363,17 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s) {
                 continue;
             destination = d->entity;
         }
-        snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, s.columnInt(column))));
+        const int64_t key = s.columnInt(column);
+        if (!targets) {
+            snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, key)));
+            continue;
+        }
+        if (targets->size() <= slot.index)
+            targets->resize(slot.index + 1);
+        ManagedObjectIDPtr& last = (*targets)[slot.index];
+        if (!last || last->entity() != destination || last->primaryKey() != key)
+            last = objectIDFor(destination, key);
+        snapshot->values[slot.index] = Value(ObjectPtr(last));
     }
     return SnapshotPtr(std::move(snapshot));
 }
@@ -394,9 +404,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql
     ResetGuard guard(s);
     bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
+    std::vector<ManagedObjectIDPtr> targets;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
-        auto row = decodeRow(s);
+        auto row = decodeRow(s, &targets);
         if (!row)
             return row.error();
         if (*row)
@@ -461,16 +472,20 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     sqlite::QueryBuilder builder(*impl_->schema, identifier(), *layout->entity, request.includesSubentities);
     sqlite::Query q = builder.build(request.predicate.get(), request.sortDescriptors);
     // LIMIT and OFFSET may go to SQL only when SQL both filters and orders
-    // exactly; otherwise the window applies after the in-memory pass.
-    const bool windowInSQL = q.exact && q.sorted;
+    // exactly (a lookup of listed keys orders without ORDER BY, so its window
+    // applies here, after the order is checked); otherwise the window
+    // applies after the in-memory pass.
+    const bool windowed = request.fetchLimit || request.fetchOffset;
+    const bool windowInSQL = q.exact && q.sorted && !(q.listed && windowed);
     // The in-memory pass reads whole rows.
     const std::string columns = reading && windowInSQL ? columnsReading(*impl_->schema, *layout, *reading)
                                                        : impl_->columnsOf(*layout->table);
     std::string sql = "SELECT " + columns + " FROM " + q.from;
     if (!q.where.empty())
         sql += " WHERE " + q.where;
-    sql += " ORDER BY " + q.orderBy;
-    if (windowInSQL && (request.fetchLimit || request.fetchOffset)) {
+    if (!q.listed && (request.ordersByKey || !request.sortDescriptors.empty()))
+        sql += " ORDER BY " + q.orderBy;
+    if (windowInSQL && windowed) {
         sqlite::Bind limit, offset;
         limit.kind = offset.kind = sqlite::Bind::Kind::Int;
         limit.i = request.fetchLimit ? static_cast<int64_t>(request.fetchLimit) : -1;
@@ -480,6 +495,15 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
     auto rows = runRowQuery(sql, q.binds);
+    if (rows && q.listed) {
+        // The list's order is the keys' order; should SQLite ever walk it
+        // otherwise, the rows are put in key order here.
+        auto byKey = [](const SnapshotPtr& a, const SnapshotPtr& b) {
+            return a->objectID->primaryKey() < b->objectID->primaryKey();
+        };
+        if (!std::is_sorted(rows->begin(), rows->end(), byKey))
+            std::sort(rows->begin(), rows->end(), byKey);
+    }
     if (!rows || windowInSQL)
         return rows;
     return finishInMemory(request, q.exact, q.sorted, std::move(*rows));

@@ -107,7 +107,10 @@ class SQLiteStore : public PersistentStore {
     ErrorPtr writeMetadataRow(const Dictionary& metadata);
 
     // Rows (SQLiteStore.cpp).
-    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s);
+    // With `targets` (one per property, kept across the rows of a query), a
+    // to-one naming the same row as the one before shares its ID.
+    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s,
+                                  std::vector<ManagedObjectIDPtr>* targets = nullptr);
     // fetchRows; with `reading`, the other properties' columns are selected as NULL.
     Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,
                                                         const EntityDescription& entity,

@@ -93,6 +93,7 @@ plat::Result<bool> SYNObjectChange::storeModificationEventsHaveObjectChanges(con
         const std::size_t count = std::min(kFetchChunk, events.size() - first);
         FetchRequest request = objectChangesOfEvents(events, first, count);
         request.fetchLimit = 1;
+        request.ordersByKey = false;  // any one will do
         request.resultType = plat::coredata::FetchRequestResultType::ManagedObjectID;
         auto found = context.fetchObjectIDs(request);
         if (!found.ok()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <functional>
@@ -443,6 +444,16 @@ class ListReader {
 
   private:
     static uint64_t bigEndian(const char* p, std::size_t n) {
+        // Small archives use one-byte references and offsets; the trailer
+        // holds eight-byte numbers.
+        if (n == 1) {
+            return static_cast<uint8_t>(p[0]);
+        }
+        if (n == 8 && std::endian::native == std::endian::little) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            return __builtin_bswap64(word);
+        }
         uint64_t v = 0;
         for (std::size_t i = 0; i < n; ++i) {
             v = v << 8 | static_cast<uint8_t>(p[i]);

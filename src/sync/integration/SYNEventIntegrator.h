@@ -163,6 +163,20 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
     plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
                                    const SYNManagedObjectIDs& eventIDs, bool full, SYNEntityList& integrated);
+    // The phases of integrateEntity, in order.
+    struct EntityMerge;
+    struct EntityBatch;
+    plat::ErrorPtr beginEntity(EntityMerge& merge);
+    plat::ErrorPtr readChangesOfEntity(EntityMerge& merge);
+    plat::ErrorPtr applyBatchesOfEntity(EntityMerge& merge);
+    plat::ErrorPtr updateRelationshipsIntoEntity(EntityMerge& merge);
+    plat::ErrorPtr deleteObjectsNoEventInserted(EntityMerge& merge);
+    plat::ErrorPtr finishEntity(EntityMerge& merge);
+    // The steps of one batch of applyBatchesOfEntity.
+    plat::ErrorPtr applyBatch(EntityMerge& merge, EntityBatch& batch);
+    plat::ErrorPtr makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch);
+    plat::ErrorPtr applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch);
+    plat::ErrorPtr applyRun(EntityMerge& merge);
     plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
                                uint64_t batchSize);
     plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,

@@ -5,6 +5,8 @@
 // integration, deleting the objects no event inserted.
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -114,16 +116,21 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
         // Read straight from the stored rows where the context allows; the
-        // changes are only wanted as records.
+        // changes are only wanted as records. Those rows come in any order
+        // (the store need not sort whole rows read through the event index):
+        // they are put in integration order below.
         std::vector<ManagedObjectIDPtr> eventOfChange;
-        auto stored = SYNChangeRecord::fetchStored(request, context, &eventOfChange);
+        FetchRequest storedRequest = request;
+        storedRequest.ordersByKey = false;
+        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange);
         if (!stored.ok()) {
             error = stored.error();
             return;
         }
         std::vector<SYNChangeRecord> records;
         std::vector<std::size_t> indexes;
-        if (*stored) {
+        const bool fromStore = stored->has_value();
+        if (fromStore) {
             records.reserve((*stored)->size());
             indexes.reserve((*stored)->size());
             for (std::size_t i = 0; i < (*stored)->size(); ++i) {
@@ -154,9 +161,21 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             rows.push_back(std::move(row));
             cache.add(std::move(record));
         }
-        // Integration order; within an event the order of the change IDs.
-        std::stable_sort(rows.begin(), rows.end(),
-                         [](const ChangeRow& a, const ChangeRow& b) { return a.eventIndex < b.eventIndex; });
+        // Integration order; within an event the order of the change IDs
+        // (stored rows: their keys; loaded objects come in key order, with
+        // unsaved ones after them).
+        if (fromStore) {
+            std::sort(rows.begin(), rows.end(), [](const ChangeRow& a, const ChangeRow& b) {
+                if (a.eventIndex != b.eventIndex) {
+                    return a.eventIndex < b.eventIndex;
+                }
+                return a.changeID->primaryKey() < b.changeID->primaryKey();
+            });
+        } else {
+            std::stable_sort(rows.begin(), rows.end(), [](const ChangeRow& a, const ChangeRow& b) {
+                return a.eventIndex < b.eventIndex;
+            });
+        }
     });
     if (error) {
         return error;
@@ -186,97 +205,94 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& 
     return eventBuilder_->checkUniquenessOfGlobalIdentifiers();
 }
 
-plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& entity,
-                                                   const SYNManagedObjectIDs& eventIDs, bool full,
-                                                   SYNEntityList& integrated) {
-    SYN_LOG(4, "Integrating entity: %@", entity.name());
-    if (auto error = checkPoint("entity")) {
-        return error;
-    }
-    if (willBeginMergingEntityBlock_) {
-        willBeginMergingEntityBlock_(entity);
-    }
-    const uint64_t batchSize = static_cast<uint64_t>(syn_migrationBatchSize(entity));
-    SYNObjectIDSet insertedObjectIDs;
-    const auto firstPassRelationships = syn_nonRedundantRelationshipsDestinedForEntities(entity, integrated);
+// What the phases of one entity's integration share.
+struct SYNEventIntegrator::EntityMerge {
+    EntityMerge(const EntityDescription& entity, const SYNManagedObjectIDs& eventIDs, bool full,
+                SYNEntityList& integrated)
+        : entity(entity), eventIDs(eventIDs), full(full), integrated(integrated) {}
 
-    IDMap<std::size_t> eventIndexes;
-    for (std::size_t i = 0; i < eventIDs.size(); ++i) {
-        eventIndexes.emplace(eventIDs[i], i);
-    }
-    auto eventContext = eventStore_->managedObjectContext();
-    changeCache_ = std::make_shared<SYNChangeRecordCache>();
-    auto rows = fetchChangeRows(*eventContext, entity, eventIndexes, eventIDs, {}, *changeCache_);
-    if (!rows.ok()) {
-        return rows.error();
-    }
-    // The records hold what the stages need: the fetched changes can go.
-    if (auto error = eventBuilder_->saveAndReset()) {
-        return error;
-    }
-
-    // Global identifiers in the order they first appear, then batches of
-    // them; each row knows its identifier's position, so that the sets below
-    // are flags by position rather than hash sets of IDs.
+    const EntityDescription& entity;
+    const SYNManagedObjectIDs& eventIDs;
+    const bool full;
+    // The entities integrated before this one; it joins them at the end.
+    SYNEntityList& integrated;
+    // Relationships to entities integrated before, set with the attributes.
+    SYNRelationshipList firstPassRelationships;
+    IDMap<std::size_t> eventIndexes;  // event ID -> position in integration order
+    std::shared_ptr<ManagedObjectContext> eventContext;
+    // The entity's changes in integration order.
+    std::vector<ChangeRow> rows;
+    // Global identifiers in the order they first appear; each row knows its
+    // identifier's position, so that the sets below are flags by position
+    // rather than hash sets of IDs.
     std::vector<ManagedObjectIDPtr> identifiers;
-    std::vector<std::size_t> identifierOfRow(rows->size());
-    {
+    std::vector<std::size_t> identifierOfRow;
+    // Per identifier: deleted by an event at or after the one being sorted,
+    // deleted anywhere in its batch, made early, and the run it is in.
+    std::vector<char> deleted, deletedInBatch, made;
+    std::vector<std::size_t> runOf;
+    std::size_t runNumber = 1;
+    // The changes of the run being gathered (see applyRunsOfBatch).
+    ChangesByEvent run;
+    // In a full integration, the objects the inserts made or adopted.
+    SYNObjectIDSet insertedObjectIDs;
+
+    std::size_t positionOf(const ChangeRow* row) const { return identifierOfRow[row - rows.data()]; }
+
+    // Numbers the global identifiers of the rows in order of appearance.
+    void indexIdentifiers() {
+        identifiers.clear();
+        identifierOfRow.assign(rows.size(), 0);
         IDMap<std::size_t> positions;
-        positions.reserve(rows->size());
-        for (std::size_t i = 0; i < rows->size(); ++i) {
-            const auto& id = (*rows)[i].globalIdentifierID;
+        positions.reserve(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const auto& id = rows[i].globalIdentifierID;
             auto [found, added] = positions.try_emplace(id, identifiers.size());
             if (added) {
                 identifiers.push_back(id);
             }
             identifierOfRow[i] = found->second;
         }
+        deleted.assign(identifiers.size(), 0);
+        deletedInBatch.assign(identifiers.size(), 0);
+        made.assign(identifiers.size(), 0);
+        runOf.assign(identifiers.size(), 0);
     }
-    auto positionOf = [&](const ChangeRow* row) { return identifierOfRow[row - rows->data()]; };
-    // Per identifier: deleted by an event at or after the one being sorted,
-    // deleted anywhere in its batch, made early, and the run it is in.
-    std::vector<char> deleted(identifiers.size(), 0), deletedInBatch(identifiers.size(), 0),
-        made(identifiers.size(), 0);
-    std::vector<std::size_t> runOf(identifiers.size(), 0);
-    std::size_t runNumber = 1;
-    const std::size_t step = batchSize != 0 ? batchSize : std::max<std::size_t>(identifiers.size(), 1);
-    for (std::size_t first = 0; first < identifiers.size(); first += step) {
-        const std::size_t count = std::min(step, identifiers.size() - first);
-        SYN_LOG(4, "Number of objects remaining to integrate for this entity: %lu",
-                static_cast<unsigned long>(identifiers.size() - first - count));
-        auto inBatch = [&](const ChangeRow& row) {
-            const std::size_t position = positionOf(&row);
-            return position >= first && position < first + count;
-        };
-        std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
-        SYNManagedObjectIDs batchChangeIDs;
-        for (const auto& row : *rows) {
-            if (inBatch(row)) {
+};
+
+// The changes of the identifiers at positions [first, first + count).
+struct SYNEventIntegrator::EntityBatch {
+    // The batch's rows per event, in integration order.
+    std::map<std::size_t, std::vector<const ChangeRow*>> byEvent;
+    SYNManagedObjectIDs changeIDs;
+    // What is applied per event once deletes have won.
+    std::map<std::size_t, ChangeRowsByEvent> changes;
+    // The existing objects the batch names, kept loaded until it is saved.
+    SYNManagedObjects preloaded;
+
+    EntityBatch(const EntityMerge& merge, std::size_t first, std::size_t count) {
+        for (const auto& row : merge.rows) {
+            const std::size_t position = merge.positionOf(&row);
+            if (position >= first && position < first + count) {
                 byEvent[row.eventIndex].push_back(&row);
-                batchChangeIDs.push_back(row.changeID);
+                changeIDs.push_back(row.changeID);
             }
         }
-        // A save of the previous batch may have dropped the records.
-        if (auto error = cacheChanges(batchChangeIDs)) {
-            return error;
-        }
-        auto preloaded = preloadObjects(entity, batchChangeIDs);
-        if (!preloaded.ok()) {
-            return preloaded.error();
-        }
-        // A delete wins over inserts and updates of the same or earlier events.
-        std::map<std::size_t, ChangeRowsByEvent> changes;
+    }
+
+    // A delete wins over inserts and updates of the same or earlier events.
+    void sortChanges(EntityMerge& merge) {
         for (auto event = byEvent.rbegin(); event != byEvent.rend(); ++event) {
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
-                    deleted[positionOf(row)] = 1;
+                    merge.deleted[merge.positionOf(row)] = 1;
                 }
             }
             auto& lists = changes[event->first];
             for (const ChangeRow* row : event->second) {
                 if (row->type == SYNObjectChangeTypeDelete) {
                     lists.deletes.push_back(row);
-                } else if (deleted[positionOf(row)]) {
+                } else if (merge.deleted[merge.positionOf(row)]) {
                     continue;
                 } else if (row->type == SYNObjectChangeTypeInsert) {
                     lists.inserts.push_back(row);
@@ -285,111 +301,208 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
                 }
             }
         }
-        // The objects of all inserts of the batch are made at once, so that
-        // their IDs are reserved in one write and their store URIs recorded
-        // with the batch's save; the inserts of every event then adopt them.
-        // Objects deleted in the batch are left to their own event (an insert
-        // that follows a delete must come after it).
-        {
-            for (const auto& [index, rowsOfEvent] : byEvent) {
-                for (const ChangeRow* row : rowsOfEvent) {
-                    if (row->type == SYNObjectChangeTypeDelete) {
-                        deletedInBatch[positionOf(row)] = 1;
-                    }
-                }
-            }
-            SYNManagedObjectIDs early;
-            for (const auto& [index, rowsOfEvent] : byEvent) {
-                for (const ChangeRow* row : rowsOfEvent) {
-                    const std::size_t position = positionOf(row);
-                    if (row->type == SYNObjectChangeTypeInsert && !deletedInBatch[position] &&
-                        !made[position]) {
-                        made[position] = 1;
-                        early.push_back(row->changeID);
-                    }
-                }
-            }
-            if (!early.empty()) {
-                auto stage =
-                    std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
-                stage->setChangeRecordCache(changeCache_);
-                if (auto error = applyStages({stage}, 0)) {
-                    return error;
+    }
+
+    // The inserts whose objects can be made before any event is applied:
+    // those of identifiers not deleted anywhere in the batch (an insert that
+    // follows a delete must come after it), each identifier once.
+    SYNManagedObjectIDs takeEarlyInserts(EntityMerge& merge) const {
+        for (const auto& [index, rowsOfEvent] : byEvent) {
+            for (const ChangeRow* row : rowsOfEvent) {
+                if (row->type == SYNObjectChangeTypeDelete) {
+                    merge.deletedInBatch[merge.positionOf(row)] = 1;
                 }
             }
         }
-        // Consecutive events that change different objects are applied
-        // together, one stage run per kind of change: changes of different
-        // objects do not depend on each other's order, and one run for many
-        // events saves most of the look-ups. An event that changes an object
-        // of the run starts a new run, so each object still sees its changes
-        // in event order.
-        ChangesByEvent run;
-        auto applyRun = [&]() -> plat::ErrorPtr {
-            if (!run.inserts.empty()) {
-                if (auto error = insertAndUpdateObjects(run.inserts, firstPassRelationships, 0,
-                                                        full ? &insertedObjectIDs : nullptr)) {
-                    return error;
+        SYNManagedObjectIDs early;
+        for (const auto& [index, rowsOfEvent] : byEvent) {
+            for (const ChangeRow* row : rowsOfEvent) {
+                const std::size_t position = merge.positionOf(row);
+                if (row->type == SYNObjectChangeTypeInsert && !merge.deletedInBatch[position] &&
+                    !merge.made[position]) {
+                    merge.made[position] = 1;
+                    early.push_back(row->changeID);
                 }
-            }
-            if (!run.updates.empty()) {
-                if (auto error = updateObjects(run.updates, firstPassRelationships, 0)) {
-                    return error;
-                }
-            }
-            if (!run.deletes.empty()) {
-                if (auto error = deleteObjects(run.deletes, 0)) {
-                    return error;
-                }
-            }
-            run = ChangesByEvent();
-            ++runNumber;
-            return nullptr;
-        };
-        for (const auto& [index, lists] : changes) {
-            bool conflicts = false;
-            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
-                for (const ChangeRow* row : *list) {
-                    conflicts = conflicts || runOf[positionOf(row)] == runNumber;
-                }
-            }
-            if (conflicts) {
-                if (auto error = applyRun()) {
-                    return error;
-                }
-            }
-            for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
-                for (const ChangeRow* row : *list) {
-                    runOf[positionOf(row)] = runNumber;
-                }
-            }
-            for (const ChangeRow* row : lists.inserts) {
-                run.inserts.push_back(row->changeID);
-            }
-            for (const ChangeRow* row : lists.updates) {
-                run.updates.push_back(row->changeID);
-            }
-            for (const ChangeRow* row : lists.deletes) {
-                run.deletes.push_back(row->changeID);
             }
         }
-        if (auto error = applyRun()) {
+        return early;
+    }
+};
+
+// One entity, in named phases; the first error stops it.
+plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& eventIDs, bool full,
+                                                   SYNEntityList& integrated) {
+    using Phase = plat::ErrorPtr (SYNEventIntegrator::*)(EntityMerge&);
+    static constexpr Phase kPhases[] = {
+        &SYNEventIntegrator::beginEntity,
+        &SYNEventIntegrator::readChangesOfEntity,
+        &SYNEventIntegrator::applyBatchesOfEntity,
+        &SYNEventIntegrator::updateRelationshipsIntoEntity,
+        &SYNEventIntegrator::deleteObjectsNoEventInserted,
+        &SYNEventIntegrator::finishEntity,
+    };
+    EntityMerge merge(entity, eventIDs, full, integrated);
+    for (Phase phase : kPhases) {
+        if (auto error = (this->*phase)(merge)) {
             return error;
         }
-        if (auto error = saveAndResetBatchForEntity(entity)) {
+    }
+    return nullptr;
+}
+
+plat::ErrorPtr SYNEventIntegrator::beginEntity(EntityMerge& merge) {
+    SYN_LOG(4, "Integrating entity: %@", merge.entity.name());
+    if (auto error = checkPoint("entity")) {
+        return error;
+    }
+    if (willBeginMergingEntityBlock_) {
+        willBeginMergingEntityBlock_(merge.entity);
+    }
+    return nullptr;
+}
+
+// The entity's changes in the events, in integration order, their records
+// in the change cache.
+plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
+    merge.firstPassRelationships =
+        syn_nonRedundantRelationshipsDestinedForEntities(merge.entity, merge.integrated);
+    merge.eventIndexes.reserve(merge.eventIDs.size());
+    for (std::size_t i = 0; i < merge.eventIDs.size(); ++i) {
+        merge.eventIndexes.emplace(merge.eventIDs[i], i);
+    }
+    merge.eventContext = eventStore_->managedObjectContext();
+    changeCache_ = std::make_shared<SYNChangeRecordCache>();
+    auto rows = fetchChangeRows(*merge.eventContext, merge.entity, merge.eventIndexes, merge.eventIDs, {},
+                                *changeCache_);
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    merge.rows = std::move(*rows);
+    merge.indexIdentifiers();
+    // The records hold what the stages need: the fetched changes can go.
+    return eventBuilder_->saveAndReset();
+}
+
+// The changes, batch by batch of global identifiers.
+plat::ErrorPtr SYNEventIntegrator::applyBatchesOfEntity(EntityMerge& merge) {
+    const uint64_t batchSize = static_cast<uint64_t>(syn_migrationBatchSize(merge.entity));
+    const std::size_t total = merge.identifiers.size();
+    const std::size_t step = batchSize != 0 ? batchSize : std::max<std::size_t>(total, 1);
+    for (std::size_t first = 0; first < total; first += step) {
+        const std::size_t count = std::min(step, total - first);
+        SYN_LOG(4, "Number of objects remaining to integrate for this entity: %lu",
+                static_cast<unsigned long>(total - first - count));
+        EntityBatch batch(merge, first, count);
+        if (auto error = applyBatch(merge, batch)) {
             return error;
         }
     }
     report(1);
+    return nullptr;
+}
 
-    // Relationships into this entity (or an ancestor) from the entities
-    // integrated so far and from itself: their targets all exist now.
-    SYNEntityList destinations{&entity};
-    for (const EntityDescription* ancestor : syn_ancestorEntities(entity)) {
+plat::ErrorPtr SYNEventIntegrator::applyBatch(EntityMerge& merge, EntityBatch& batch) {
+    // A save of the previous batch may have dropped the records.
+    if (auto error = cacheChanges(batch.changeIDs)) {
+        return error;
+    }
+    auto preloaded = preloadObjects(merge.entity, batch.changeIDs);
+    if (!preloaded.ok()) {
+        return preloaded.error();
+    }
+    batch.preloaded = std::move(*preloaded);
+    batch.sortChanges(merge);
+    if (auto error = makeInsertedObjectsOfBatch(merge, batch)) {
+        return error;
+    }
+    if (auto error = applyRunsOfBatch(merge, batch)) {
+        return error;
+    }
+    return saveAndResetBatchForEntity(merge.entity);
+}
+
+// The objects of all inserts of the batch are made at once, so that their
+// IDs are reserved in one write and their store URIs recorded with the
+// batch's save; the inserts of every event then adopt them.
+plat::ErrorPtr SYNEventIntegrator::makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch) {
+    SYNManagedObjectIDs early = batch.takeEarlyInserts(merge);
+    if (early.empty()) {
+        return nullptr;
+    }
+    auto stage = std::make_shared<SYNInsertStage>(eventBuilder_, early, managedObjectContext(), 0);
+    stage->setChangeRecordCache(changeCache_);
+    return applyStages({stage}, 0);
+}
+
+// Consecutive events that change different objects are applied together,
+// one stage run per kind of change: changes of different objects do not
+// depend on each other's order, and one run for many events saves most of
+// the look-ups. An event that changes an object of the run starts a new run,
+// so each object still sees its changes in event order.
+plat::ErrorPtr SYNEventIntegrator::applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch) {
+    for (const auto& [index, lists] : batch.changes) {
+        bool conflicts = false;
+        for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+            for (const ChangeRow* row : *list) {
+                conflicts = conflicts || merge.runOf[merge.positionOf(row)] == merge.runNumber;
+            }
+        }
+        if (conflicts) {
+            if (auto error = applyRun(merge)) {
+                return error;
+            }
+        }
+        for (const auto* list : {&lists.inserts, &lists.updates, &lists.deletes}) {
+            for (const ChangeRow* row : *list) {
+                merge.runOf[merge.positionOf(row)] = merge.runNumber;
+            }
+        }
+        for (const ChangeRow* row : lists.inserts) {
+            merge.run.inserts.push_back(row->changeID);
+        }
+        for (const ChangeRow* row : lists.updates) {
+            merge.run.updates.push_back(row->changeID);
+        }
+        for (const ChangeRow* row : lists.deletes) {
+            merge.run.deletes.push_back(row->changeID);
+        }
+    }
+    return applyRun(merge);
+}
+
+plat::ErrorPtr SYNEventIntegrator::applyRun(EntityMerge& merge) {
+    auto& run = merge.run;
+    if (!run.inserts.empty()) {
+        if (auto error = insertAndUpdateObjects(run.inserts, merge.firstPassRelationships, 0,
+                                                merge.full ? &merge.insertedObjectIDs : nullptr)) {
+            return error;
+        }
+    }
+    if (!run.updates.empty()) {
+        if (auto error = updateObjects(run.updates, merge.firstPassRelationships, 0)) {
+            return error;
+        }
+    }
+    if (!run.deletes.empty()) {
+        if (auto error = deleteObjects(run.deletes, 0)) {
+            return error;
+        }
+    }
+    run = ChangesByEvent();
+    ++merge.runNumber;
+    return nullptr;
+}
+
+// Relationships into this entity (or an ancestor) from the entities
+// integrated so far and from itself: their targets all exist now.
+plat::ErrorPtr SYNEventIntegrator::updateRelationshipsIntoEntity(EntityMerge& merge) {
+    SYNEntityList destinations{&merge.entity};
+    for (const EntityDescription* ancestor : syn_ancestorEntities(merge.entity)) {
         destinations.push_back(ancestor);
     }
-    SYNEntityList sources = integrated;
-    sources.push_back(&entity);
+    SYNEntityList sources = merge.integrated;
+    sources.push_back(&merge.entity);
     for (const EntityDescription* source : sources) {
         auto relationships = syn_nonRedundantRelationshipsDestinedForEntities(*source, destinations);
         if (relationships.empty()) {
@@ -397,7 +510,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
         }
         changeCache_ = std::make_shared<SYNChangeRecordCache>();
         auto sourceRows =
-            fetchChangeRows(*eventContext, *source, eventIndexes, eventIDs,
+            fetchChangeRows(*merge.eventContext, *source, merge.eventIndexes, merge.eventIDs,
                             {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate}, *changeCache_);
         if (!sourceRows.ok()) {
             return sourceRows.error();
@@ -419,16 +532,22 @@ plat::ErrorPtr SYNEventIntegrator::integrateEntity(const EntityDescription& enti
             return error;
         }
     }
-
     changeCache_.reset();
-    if (full) {
-        if (auto error = deleteUnreferencedObjectsOfEntity(entity, insertedObjectIDs)) {
-            return error;
-        }
+    return nullptr;
+}
+
+// In a full integration, what no event inserted is not in the events' store.
+plat::ErrorPtr SYNEventIntegrator::deleteObjectsNoEventInserted(EntityMerge& merge) {
+    if (!merge.full) {
+        return nullptr;
     }
-    integrated.push_back(&entity);
+    return deleteUnreferencedObjectsOfEntity(merge.entity, merge.insertedObjectIDs);
+}
+
+plat::ErrorPtr SYNEventIntegrator::finishEntity(EntityMerge& merge) {
+    merge.integrated.push_back(&merge.entity);
     if (didFinishMergingEntityBlock_) {
-        didFinishMergingEntityBlock_(entity);
+        didFinishMergingEntityBlock_(merge.entity);
     }
     report(1);
     return nullptr;
@@ -577,7 +696,10 @@ plat::Result<SYNManagedObjects> SYNEventIntegrator::preloadObjects(const EntityD
     auto context = managedObjectContext();
     auto coordinator = context->persistentStoreCoordinator();
     plat::Array ids;
-    std::unordered_set<std::string> seen;
+    ids.reserve(changeIDs.size());
+    // Views of the records' URIs: the cache keeps the records meanwhile.
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(changeIDs.size());
     for (const auto& changeID : changeIDs) {
         const SYNChangeRecord* record = changeCache_->find(changeID);
         if (!record || !record->storeURI || !seen.insert(*record->storeURI).second) {

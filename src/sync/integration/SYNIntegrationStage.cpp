@@ -273,6 +273,12 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
                 auto storeURI = storedString(*row, r[2]);
                 for (std::size_t index = named->second.first; index != kNone; index = nextOfRow[index]) {
                     auto& record = records[index];
+                    if (nextOfRow[index] == kNone) {  // the row's last record takes the strings
+                        record.globalIdentifier = std::move(identifier);
+                        record.globalIdentifierEntityName = std::move(entityName).value_or(std::string());
+                        record.storeURI = std::move(storeURI);
+                        break;
+                    }
                     record.globalIdentifier = identifier;
                     record.globalIdentifierEntityName = entityName.value_or(std::string());
                     record.storeURI = storeURI;

@@ -1,6 +1,7 @@
 // The SQLite store must answer every fetch exactly as the in-memory store
 // does, whether it translates the predicate and ordering to SQL or evaluates
 // them itself: the same data goes into both and each request is compared.
+#include <algorithm>
 #include <optional>
 
 #include "SQLiteStoreTestSupport.h"
@@ -253,6 +254,78 @@ TEST_F(SQLiteStoreToOneQueryTest, ToOneComparisonsWithObjectsAndIDsRunAgainstThe
         makeRequest("Task", Predicate::in("calendar", Value(Array{Value(ObjectPtr(unsaved)), Value()})));
     EXPECT_EQ(fetchAll(fresh, r).size(), 3u);  // the tasks without a calendar
     (void)ids;
+}
+
+// Long ID lists (sent as one JSON array) in any order and with repeats, rows
+// asked for in any order, and to-ones of consecutive rows naming the same or
+// different rows: each answers exactly the rows and values stored.
+TEST_F(SQLiteStoreToOneQueryTest, LongIDListsUnorderedFetchesAndRepeatedToOnes) {
+    constexpr int kTasks = 150;
+    std::vector<std::string> names(kTasks);
+    {
+        auto context = contextOn(open());
+        auto work = context->insertNewObjectForEntityForName("Calendar");
+        work->setValue(Value("Work"), "name");
+        auto home = context->insertNewObjectForEntityForName("Calendar");
+        home->setValue(Value("home"), "name");
+        for (int i = 0; i < kTasks; ++i) {
+            auto t = context->insertNewObjectForEntityForName("Task");
+            t->setValue(Value("u" + std::to_string(1000 + i)), "uuid");
+            t->setValue(Value(i % 3 == 0), "done");
+            // Runs of the same calendar, switches between them, and none.
+            const int pick = (i / 4) % 3;
+            if (pick < 2)
+                t->setObject(pick == 0 ? work : home, "calendar");
+            names[i] = pick == 0 ? "Work" : pick == 1 ? "home" : "";
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    // One coordinator from here on (opening another closes it); a new
+    // context for each fetch.
+    auto store = open();
+    auto context = contextOn(store);
+    FetchRequest all = makeRequest("Task", nullptr, {SortDescriptor("uuid")});
+    auto tasks = fetchAll(context, all);
+    ASSERT_EQ(tasks.size(), static_cast<std::size_t>(kTasks));
+    for (int i = 0; i < kTasks; ++i) {
+        auto calendar = tasks[i]->objectForKey("calendar");
+        EXPECT_EQ(calendar ? calendar->valueForKey("name").stringValue() : std::string(), names[i]) << i;
+    }
+
+    // Every other task, listed backwards and twice: each row once, in key order.
+    Array list;
+    std::vector<std::string> expected;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = kTasks - 1; i >= 0; i -= 2)
+            list.push_back(Value(ObjectPtr(tasks[i]->objectID())));
+    }
+    for (int i = (kTasks - 1) % 2; i < kTasks; i += 2)
+        expected.push_back("u" + std::to_string(1000 + i));
+    auto fresh = contextOn(store);
+    auto listed = fetchAll(fresh, makeRequest("Task", Predicate::selfIn(Value(list))));
+    EXPECT_EQ(uuids(listed), expected);
+    FetchRequest window = makeRequest("Task", Predicate::selfIn(Value(list)));
+    EXPECT_EQ(fresh->countForFetchRequest(window).value(), expected.size());
+    window.fetchOffset = 3;
+    window.fetchLimit = 5;
+    auto windowContext = contextOn(store);
+    EXPECT_EQ(uuids(fetchAll(windowContext, window)),
+              std::vector<std::string>(expected.begin() + 3, expected.begin() + 8));
+
+    // In any order: the same rows; with a limit of one, one of them.
+    FetchRequest done = makeRequest("Task", Predicate::equal("done", Value(true)));
+    auto ordered = uuids(fetchAll(fresh, done));
+    done.ordersByKey = false;
+    auto unorderedContext = contextOn(store);
+    auto unordered = uuids(fetchAll(unorderedContext, done));
+    std::sort(unordered.begin(), unordered.end());
+    EXPECT_EQ(unordered, ordered);
+    EXPECT_EQ(ordered.size(), static_cast<std::size_t>((kTasks + 2) / 3));
+    done.fetchLimit = 1;
+    auto oneContext = contextOn(store);
+    auto one = fetchAll(oneContext, done);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_TRUE(one[0]->valueForKey("done").boolValue());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/coredata/detail/SQLiteQuery.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <map>
@@ -156,6 +157,20 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
+// Keys as a JSON array of numbers.
+std::string jsonKeys(const std::vector<int64_t>& keys) {
+    std::string out = "[";
+    out.reserve(keys.size() * 8 + 2);
+    char number[32];
+    for (int64_t key : keys) {
+        if (out.size() > 1)
+            out += ',';
+        out.append(number, std::to_chars(number, number + sizeof number, key).ptr);
+    }
+    out += ']';
+    return out;
+}
+
 // The members as a JSON array: numbers as they are, texts as JSON strings, or
 // every text and blob as upper-case hex when byHex (compared with hex(col)).
 std::string jsonArray(const std::vector<Bind>& members, bool byHex) {
@@ -293,7 +308,11 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
             list += (list.empty() ? "" : ", ") + std::to_string(schema_.entity(*e).number);
         conditions.push_back("t0.Z_ENT IN (" + list + ")");
     }
-    if (predicate) {
+    // Many listed rows (SELF IN a long list, nothing else): SQLite walks the
+    // list, in key order, and looks each row up, rather than first building
+    // an index over the list and then walking that.
+    const bool listed = predicate && sortDescriptors.empty() && buildListed(*predicate, q, conditions);
+    if (predicate && !listed) {
         Fragment f = translate(*predicate, false);
         q.exact = f.exact;
         if (!f.sql.empty())
@@ -317,7 +336,8 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
         order += r->column + direction;
     }
     q.orderBy = order + "t0.Z_PK";
-    q.from = quoteIdentifier(layout_.table->name) + " t0" + joins_;
+    if (!listed)
+        q.from = quoteIdentifier(layout_.table->name) + " t0" + joins_;
     q.binds = std::move(binds_);
     return q;
 }
@@ -645,14 +665,14 @@ std::optional<std::string> QueryBuilder::objectComparison(const std::string& ali
     }
 }
 
-std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const EntityDescription& family,
-                                                 const Array& members) {
+std::map<int64_t, std::vector<int64_t>> QueryBuilder::keysOf(const EntityDescription& family,
+                                                             const Array& members) const {
     const Table* table = schema_.entity(family).table;
-    std::map<int64_t, std::vector<Bind>> keysByEntity;
+    std::map<int64_t, std::vector<int64_t>> keysByEntity;
     // Long lists are mostly IDs of one entity: its layout is looked up once.
     const EntityDescription* lastEntity = nullptr;
     const EntityLayout* lastLayout = nullptr;
-    std::vector<Bind>* lastKeys = nullptr;
+    std::vector<int64_t>* lastKeys = nullptr;
     for (const Value& m : members) {
         // An object ID is its own comparison value.
         auto id = m.asObjectOf<ManagedObjectID>();
@@ -667,18 +687,66 @@ std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const
             lastEntity = id->entity();
             lastLayout = schema_.entityNamed(lastEntity->name());
             lastKeys = lastLayout && lastLayout->table == table ? &keysByEntity[lastLayout->number] : nullptr;
+            if (lastKeys)
+                lastKeys->reserve(members.size());
         }
         if (lastKeys)
-            lastKeys->push_back(intBind(id->primaryKey()));
+            lastKeys->push_back(id->primaryKey());
     }
-    std::string sql;
+    // In key order, each key once: SQLite then builds its index over a long
+    // list by appending, and a lookup of each key reads the table in order.
     for (auto& [number, keys] : keysByEntity) {
-        std::string part = *listMatch(alias + ".Z_PK", std::move(keys));
+        if (!std::is_sorted(keys.begin(), keys.end()))
+            std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    }
+    return keysByEntity;
+}
+
+std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const EntityDescription& family,
+                                                 const Array& members) {
+    const Table* table = schema_.entity(family).table;
+    std::string sql;
+    for (const auto& [number, keys] : keysOf(family, members)) {
+        std::string part;
+        if (keys.size() <= kMaxInlineValues) {
+            std::vector<Bind> binds;
+            binds.reserve(keys.size());
+            for (int64_t key : keys)
+                binds.push_back(intBind(key));
+            part = *listMatch(alias + ".Z_PK", std::move(binds));
+        } else {
+            part = alias + ".Z_PK IN (SELECT value FROM json_each(" +
+                   param(bytesBind(Bind::Kind::Text, jsonKeys(keys))) + "))";
+        }
         if (!table->singleEntity)
             part = "(" + part + " AND " + alias + ".Z_ENT = " + std::to_string(number) + ")";
         sql += (sql.empty() ? "" : " OR ") + part;
     }
     return sql.empty() ? std::string("0") : "(" + sql + ")";
+}
+
+bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector<std::string>& conditions) {
+    if (predicate.kind() != Predicate::Kind::Comparison ||
+        predicate.modifier() != ComparisonModifier::Direct || predicate.op() != PredicateOperator::In ||
+        predicate.lhs()->kind() != Expression::Kind::EvaluatedObject ||
+        predicate.rhs()->kind() != Expression::Kind::Constant)
+        return false;
+    const Array* members = membersOf(predicate.rhs()->constantValue());
+    if (!members || members->size() <= kMaxInlineValues)
+        return false;
+    auto keysByEntity = keysOf(*layout_.table->root, *members);
+    if (keysByEntity.size() != 1 || keysByEntity.begin()->second.size() <= kMaxInlineValues)
+        return false;
+    const auto& [number, keys] = *keysByEntity.begin();
+    if (!layout_.table->singleEntity)
+        conditions.push_back("t0.Z_ENT = " + std::to_string(number));
+    const std::string json = param(bytesBind(Bind::Kind::Text, jsonKeys(keys)));
+    // CROSS JOIN keeps the list outside, so each key is looked up in turn.
+    q.from = "json_each(" + json + ") j CROSS JOIN " + quoteIdentifier(layout_.table->name) +
+             " t0 ON t0.Z_PK = j.value";
+    q.listed = true;
+    return true;
 }
 
 std::optional<std::string> QueryBuilder::listMatch(const std::string& column, std::vector<Bind> members) {

@@ -30,9 +30,12 @@ struct Bind {
 };
 
 struct Query {
-    std::string from;         // tables and joins, the fetched table aliased t0
-    std::string where;        // empty: every row of the entity
-    std::string orderBy;      // always ends with t0.Z_PK, so ties come out in key order
+    std::string from;     // tables and joins, the fetched table aliased t0
+    std::string where;    // empty: every row of the entity
+    std::string orderBy;  // always ends with t0.Z_PK, so ties come out in key order
+    // A lookup of listed keys: from walks the list in key order, so the rows
+    // need no ORDER BY for key order (the store checks it).
+    bool listed = false;
     std::vector<Bind> binds;  // for ?1 ... ?n
     bool exact = true;        // where expresses the whole predicate
     bool sorted = true;       // orderBy expresses the whole ordering
@@ -78,6 +81,13 @@ class QueryBuilder {
                                                 PredicateOperator op, const Value& constant);
     std::optional<std::string> idMatch(const std::string& alias, const EntityDescription& family,
                                        const Array& members);
+    // The keys of the stored rows among members, by entity number, each
+    // list in key order and each key once.
+    std::map<int64_t, std::vector<int64_t>> keysOf(const EntityDescription& family,
+                                                   const Array& members) const;
+    // "SELF IN list" of a long list of one entity's rows as a lookup of
+    // each listed key (see build).
+    bool buildListed(const Predicate& predicate, Query& q, std::vector<std::string>& conditions);
     // "column IN members" for members in the column's storage form.
     std::optional<std::string> listMatch(const std::string& column, std::vector<Bind> members);
     std::optional<Resolved> resolve(const std::vector<std::string>& components);
