@@ -40,7 +40,7 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
                                                                 const std::string& configuration,
                                                                 const std::optional<URL>& url,
                                                                 const Dictionary& options = {});
-    ErrorPtr removePersistentStore(const std::shared_ptr<PersistentStore>& store);
+    [[nodiscard]] ErrorPtr removePersistentStore(const std::shared_ptr<PersistentStore>& store);
     std::vector<std::shared_ptr<PersistentStore>> persistentStores() const;
     std::shared_ptr<PersistentStore> persistentStoreForURL(const URL& url) const;
     std::shared_ptr<PersistentStore> persistentStoreForIdentifier(const std::string& identifier) const;
@@ -61,13 +61,15 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // Replaces the metadata of the store file at url (the store's own keys
     // are kept). Only SQLite files can be changed in place; for a store that
     // is added, use the instance method. Any thread.
-    static ErrorPtr setMetadata(const Dictionary& metadata, const std::string& type, const URL& url);
+    [[nodiscard]] static ErrorPtr setMetadata(const Dictionary& metadata, const std::string& type,
+                                              const URL& url);
     // The metadata of one of this coordinator's stores.
     Dictionary metadataForPersistentStore(const std::shared_ptr<PersistentStore>& store) const;
     // Replaces the metadata of one of this coordinator's stores (its own keys
     // are kept). A SQLite store writes it at once; other stores with their
     // next save.
-    ErrorPtr setMetadata(const Dictionary& metadata, const std::shared_ptr<PersistentStore>& store);
+    [[nodiscard]] ErrorPtr setMetadata(const Dictionary& metadata,
+                                       const std::shared_ptr<PersistentStore>& store);
 
     // Runs block on the calling thread with the coordinator's lock held; the
     // block may call the coordinator again (the lock is re-entered).
@@ -99,7 +101,7 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // Hands each store its part of changes. PersistentStoreSaveError (134030),
     // with nothing written, when a change belongs to no store of the
     // coordinator; with several stores, each part is its own transaction.
-    ErrorPtr save(const StoreChanges& changes);
+    [[nodiscard]] ErrorPtr save(const StoreChanges& changes);
 
     // Registers a store type: make builds an unloaded store. The built-in
     // types need no registering; registering one of them replaces its factory.

@@ -703,7 +703,9 @@ std::string FileManager::xdgFolder(const char* variable, const char* fallbackInH
         folder = withoutTrailingSlashes(*value);
     }
     const Dictionary privateMode{{FilePosixPermissions, 0700}};
-    createDirectoryAtPath(folder, true, &privateMode);
+    // A path lookup, not a write: when the folder cannot be made, the caller's
+    // own write into it fails and reports why.
+    (void)createDirectoryAtPath(folder, true, &privateMode);
     return folder;
 }
 

@@ -62,7 +62,8 @@ std::string folderOf(const std::string& path) {
 // ends up there (or uuid when nothing could be written).
 std::string keepHardwareUUID(const std::string& path, const std::string& uuid) {
     const std::string folder = folderOf(path);
-    FileManager::defaultManager().createDirectoryAtPath(folder, true);
+    // Without the folder mkostemp() fails below, and the fresh uuid is used.
+    (void)FileManager::defaultManager().createDirectoryAtPath(folder, true);
     std::string temp = path + ".tmp-XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {

@@ -46,7 +46,7 @@ std::shared_ptr<Reachability> Reachability::createWithAddress(const sockaddr* ad
 }
 
 Reachability::~Reachability() {
-    setDispatchQueue(dispatch::Queue());
+    (void)setDispatchQueue(dispatch::Queue());  // unscheduling always succeeds
 }
 
 uint32_t Reachability::evaluate(RouteSource& source, const ReachabilityTarget& target) {

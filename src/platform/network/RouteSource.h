@@ -20,7 +20,7 @@ class RouteSource {
     virtual std::optional<RouteTable> read() = 0;
     // Calls `changed` (on a thread of the source's) after every change, until
     // stopWatching() returns. Returns false when changes cannot be watched.
-    virtual bool watch(std::function<void()> changed) = 0;
+    [[nodiscard]] virtual bool watch(std::function<void()> changed) = 0;
     virtual void stopWatching() = 0;
 };
 
@@ -28,7 +28,7 @@ class NetlinkRouteSource : public RouteSource {
   public:
     ~NetlinkRouteSource() override;
     std::optional<RouteTable> read() override;
-    bool watch(std::function<void()> changed) override;
+    [[nodiscard]] bool watch(std::function<void()> changed) override;
     // Joins the watching thread; never call it from `changed`.
     void stopWatching() override;
 
