@@ -12,7 +12,7 @@ constexpr const char* kFileName = "defaults.plist";
 constexpr const char* kFallbackDomain = "kestrel";
 
 Mutex gStandardMutex;
-std::shared_ptr<UserDefaults>& standardSlot() {
+std::shared_ptr<UserDefaults>& standardSlot() REQUIRES(gStandardMutex) {
     static auto* slot = new std::shared_ptr<UserDefaults>();  // never destroyed: used during exit
     return *slot;
 }

@@ -89,7 +89,7 @@ class UserDefaults {
 
   private:
     void load();
-    [[nodiscard]] bool persist() EXCLUDES(mutex_);
+    [[nodiscard]] bool persist() EXCLUDES(writeMutex_, mutex_);
 
     const std::string path_;
     Mutex writeMutex_ ACQUIRED_BEFORE(mutex_);  // one writer of the file at a time

@@ -111,7 +111,7 @@ bool NetlinkRouteSource::watch(std::function<void()> changed) {
                         RTMGRP_IPV6_ROUTE);
     if (fd < 0)
         return false;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     int wake = wakeFd_;
     thread_ = std::thread([fd, wake, changed = std::move(changed)] {
@@ -136,7 +136,7 @@ void NetlinkRouteSource::stopWatching() {
     std::thread thread;
     int wake;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         thread = std::move(thread_);
         wake = wakeFd_;
         wakeFd_ = -1;

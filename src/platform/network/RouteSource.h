@@ -5,10 +5,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/network/RouteTable.h"
 
 namespace plat::network {
@@ -28,14 +28,14 @@ class NetlinkRouteSource : public RouteSource {
   public:
     ~NetlinkRouteSource() override;
     std::optional<RouteTable> read() override;
-    [[nodiscard]] bool watch(std::function<void()> changed) override;
+    [[nodiscard]] bool watch(std::function<void()> changed) override EXCLUDES(mutex_);
     // Joins the watching thread; never call it from `changed`.
-    void stopWatching() override;
+    void stopWatching() override EXCLUDES(mutex_);
 
   private:
-    std::mutex mutex_;
-    std::thread thread_;
-    int wakeFd_ = -1;
+    Mutex mutex_;
+    std::thread thread_ GUARDED_BY(mutex_);
+    int wakeFd_ GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace plat::network

@@ -16,8 +16,8 @@
 namespace plat::security {
 namespace {
 
-std::mutex defaultMutex;
-std::shared_ptr<Keychain> defaultInstance;
+Mutex defaultMutex;
+std::shared_ptr<Keychain> defaultInstance GUARDED_BY(defaultMutex);
 
 bool matches(const GenericPassword& item, const KeychainQuery& query) {
     return item.service == query.service && (!query.account || item.account == *query.account);
@@ -54,14 +54,14 @@ bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
 }  // namespace
 
 std::shared_ptr<Keychain> Keychain::defaultKeychain() {
-    std::lock_guard lock(defaultMutex);
+    MutexLock lock(defaultMutex);
     if (!defaultInstance)
         defaultInstance = std::make_shared<FileKeychain>(FileKeychain::defaultPath());
     return defaultInstance;
 }
 
 void Keychain::setDefaultKeychain(std::shared_ptr<Keychain> keychain) {
-    std::lock_guard lock(defaultMutex);
+    MutexLock lock(defaultMutex);
     defaultInstance = std::move(keychain);
 }
 
@@ -107,7 +107,7 @@ std::string FileKeychain::defaultPath() {
 
 template <class F>
 OSStatus FileKeychain::locked(bool exclusive, F&& body) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::filesystem::path folder = std::filesystem::path(path_).parent_path();
     if (!folder.empty() && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         std::error_code ec;
@@ -187,6 +187,7 @@ OSStatus FileKeychain::add(const GenericPassword& item) {
     if (item.service.empty() || item.account.empty())
         return errSecParam;
     return locked(true, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;
@@ -198,6 +199,7 @@ OSStatus FileKeychain::add(const GenericPassword& item) {
 
 OSStatus FileKeychain::copyMatching(const KeychainQuery& query, GenericPassword* result) {
     return locked(false, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;
@@ -214,6 +216,7 @@ OSStatus FileKeychain::copyMatching(const KeychainQuery& query, GenericPassword*
 
 OSStatus FileKeychain::deleteMatching(const KeychainQuery& query) {
     return locked(true, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;

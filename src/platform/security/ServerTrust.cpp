@@ -13,8 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::security {
 namespace {
@@ -107,8 +108,11 @@ struct StackOfX509 {
 
 namespace {
 
-std::mutex rootsMutex;
-std::optional<std::string> rootsFileOverride;  // guarded by rootsMutex
+Mutex rootsMutex;
+std::optional<std::string> rootsFileOverride GUARDED_BY(rootsMutex);
+// The roots read, one entry per location ever used; entries are never removed,
+// so the references systemRootCertificates() hands out stay valid.
+std::map<std::string, std::vector<CertificatePtr>> rootsByLocation GUARDED_BY(rootsMutex);
 
 std::string environmentOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -136,7 +140,7 @@ std::vector<CertificatePtr> readRoots(const std::string& file, bool withFolder) 
 
 std::string systemRootCertificatesFile() {
     {
-        std::lock_guard lock(rootsMutex);
+        MutexLock lock(rootsMutex);
         if (rootsFileOverride)
             return *rootsFileOverride;
     }
@@ -144,7 +148,7 @@ std::string systemRootCertificatesFile() {
 }
 
 void setSystemRootCertificatesFile(std::optional<std::string> path) {
-    std::lock_guard lock(rootsMutex);
+    MutexLock lock(rootsMutex);
     rootsFileOverride = std::move(path);
 }
 
@@ -156,18 +160,15 @@ std::string missingSystemRootsDescription() {
 }
 
 const std::vector<CertificatePtr>& systemRootCertificates() {
-    // One entry per location ever used; entries are never removed, so the
-    // references handed out stay valid.
-    static std::map<std::string, std::vector<CertificatePtr>> byLocation;
-    std::lock_guard lock(rootsMutex);
+    MutexLock lock(rootsMutex);
     const bool overridden = rootsFileOverride.has_value();
     const std::string file =
         overridden ? *rootsFileOverride
                    : environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
     const std::string key = (overridden ? "only:" : "default:") + file;
-    auto found = byLocation.find(key);
-    if (found == byLocation.end())
-        found = byLocation.emplace(key, readRoots(file, !overridden)).first;
+    auto found = rootsByLocation.find(key);
+    if (found == rootsByLocation.end())
+        found = rootsByLocation.emplace(key, readRoots(file, !overridden)).first;
     return found->second;
 }
 
