@@ -28,7 +28,7 @@ class FileDescriptor {
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0)
-            ::close(fd_);
+            (void)::close(fd_);  // writes are fsync()ed before
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -170,14 +170,16 @@ OSStatus FileKeychain::write(const Items& items) const {
         FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.get() < 0)
             return errSecIO;
-        ::fchmod(fd.get(), 0600);  // an older temporary file may have other bits
-        if (!writeAll(fd.get(), bytes.value().bytes(), bytes.value().length()) || ::fsync(fd.get()) != 0) {
-            ::unlink(temporary.c_str());
+        // An older temporary file may have other bits: secrets are never
+        // written into a file others may read.
+        if (::fchmod(fd.get(), 0600) != 0 ||
+            !writeAll(fd.get(), bytes.value().bytes(), bytes.value().length()) || ::fsync(fd.get()) != 0) {
+            (void)::unlink(temporary.c_str());  // best effort: the next write truncates it
             return errSecIO;
         }
     }
     if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+        (void)::unlink(temporary.c_str());  // best effort: the next write truncates it
         return errSecIO;
     }
     return errSecSuccess;
