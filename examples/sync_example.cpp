@@ -42,7 +42,10 @@ std::shared_ptr<cd::ManagedObjectModel> taskModel() {
     auto& task = model->addEntity("Task");
     task.addAttribute("title", cd::AttributeType::String);
     task.addAttribute("priority", cd::AttributeType::Integer64);
-    model->finalize();
+    if (auto error = model->finalize()) {
+        std::fprintf(stderr, "bad model: %s\n", error->description().c_str());
+        std::exit(1);
+    }
     return model;
 }
 

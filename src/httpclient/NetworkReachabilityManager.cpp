@@ -113,8 +113,9 @@ bool NetworkReachabilityManager::startListening() {
 }
 
 void NetworkReachabilityManager::stopListening() {
-    reachability_->setCallback(nullptr);
-    reachability_->setDispatchQueue(plat::dispatch::Queue());
+    // Clearing the callback and unscheduling cannot fail.
+    (void)reachability_->setCallback(nullptr);
+    (void)reachability_->setDispatchQueue(plat::dispatch::Queue());
 }
 
 }  // namespace httpclient

@@ -49,7 +49,7 @@ std::string describeValue(const T& v) {
 }
 
 template <class T>
-class Result {
+class [[nodiscard]] Result {
   public:
     static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
     static Result failure(plat::ErrorPtr error) { return Result(std::in_place_index<1>, std::move(error)); }

@@ -408,8 +408,8 @@ void SessionManager::upload(std::function<void(MultipartFormData&)> multipartFor
             multipartFormData(form);
         std::optional<URL> fileURL;
         auto fail = [&](const ErrorPtr& error) {
-            if (fileURL)
-                plat::FileManager::defaultManager().removeItemAtURL(*fileURL);
+            if (fileURL)  // best effort: it may not exist yet, and it lies in the temporary folder
+                (void)plat::FileManager::defaultManager().removeItemAtURL(*fileURL);
             MultipartFormDataEncodingResult result;
             result.error = error;
             deliver(result);
@@ -442,7 +442,8 @@ void SessionManager::upload(std::function<void(MultipartFormData&)> multipartFor
             return fail(error);
         auto upload = self->upload(*fileURL, URLRequestConvertible(request));
         upload->delegate()->queue().addOperationWithBlock(
-            [file = *fileURL] { plat::FileManager::defaultManager().removeItemAtURL(file); });
+            // Best effort, as in fail(): a leftover lies in the temporary folder.
+            [file = *fileURL] { (void)plat::FileManager::defaultManager().removeItemAtURL(file); });
         result.request = upload;
         result.streamingFromDisk = true;
         result.streamFileURL = fileURL;

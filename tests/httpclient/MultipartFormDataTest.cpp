@@ -57,7 +57,8 @@ TEST(MultipartFormDataTest, NamesCannotInjectHeaders) {
 TEST(MultipartFormDataTest, FilePartsAndTheFirstErrorWins) {
     testsupport::TempDir dir;
     const std::string path = dir.str() + "/note.txt";
-    plat::FileManager::defaultManager().writeData(plat::Data::fromString("file body"), path, false);
+    ASSERT_EQ(plat::FileManager::defaultManager().writeData(plat::Data::fromString("file body"), path, false),
+              nullptr);
 
     MultipartFormData form;
     form.setBoundary("B");

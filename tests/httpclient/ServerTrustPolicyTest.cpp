@@ -118,8 +118,11 @@ TEST(ServerTrustPolicyTest, ManagerLookupIsExactAndBundlesAreScanned) {
     EXPECT_TRUE(ServerTrustPolicy::certificates(bundle).empty());
     EXPECT_TRUE(ServerTrustPolicy::publicKeys(bundle).empty());
     auto& fm = plat::FileManager::defaultManager();
-    fm.writeData(plat::Data(TestCertificates::shared().ca.certificateDer), dir.str() + "/ca.cer", false);
-    fm.writeData(plat::Data::fromString("not a certificate"), dir.str() + "/junk.DER", false);
+    ASSERT_EQ(
+        fm.writeData(plat::Data(TestCertificates::shared().ca.certificateDer), dir.str() + "/ca.cer", false),
+        nullptr);
+    ASSERT_EQ(fm.writeData(plat::Data::fromString("not a certificate"), dir.str() + "/junk.DER", false),
+              nullptr);
     EXPECT_EQ(ServerTrustPolicy::certificates(bundle).size(), 1u);
     EXPECT_EQ(ServerTrustPolicy::publicKeys(bundle).size(), 1u);
 }

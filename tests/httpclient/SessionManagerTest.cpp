@@ -416,7 +416,9 @@ TEST_F(SessionManagerTest, CancelledDownloadResumesFromItsData) {
 TEST_F(SessionManagerTest, UploadsDataFilesAndStreams) {
     testsupport::TempDir dir;
     const std::string path = dir.str() + "/up.bin";
-    plat::FileManager::defaultManager().writeData(Data::fromString(std::string(3000, 'u')), path, false);
+    ASSERT_EQ(
+        plat::FileManager::defaultManager().writeData(Data::fromString(std::string(3000, 'u')), path, false),
+        nullptr);
     Waiter<std::pair<int, Value>> done;
     auto length = [&](int tag) {
         return [&, tag](const DataResponse<Value>& r) { done.set({tag, r.value().value_or(Value())}); };
@@ -443,7 +445,9 @@ TEST_F(SessionManagerTest, UploadsDataFilesAndStreams) {
 TEST_F(SessionManagerTest, MultipartInMemoryAndStreamedFromDisk) {
     testsupport::TempDir dir;
     const std::string path = dir.str() + "/part.txt";
-    plat::FileManager::defaultManager().writeData(Data::fromString(std::string(2000, 'p')), path, false);
+    ASSERT_EQ(
+        plat::FileManager::defaultManager().writeData(Data::fromString(std::string(2000, 'p')), path, false),
+        nullptr);
     auto form = [&](MultipartFormData& f) {
         f.append(Data::fromString("field"), "name");
         f.append(plat::URL::fileURLWithPath(path), "file");

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -34,7 +35,8 @@ std::shared_ptr<const plat::coredata::ManagedObjectModel> model() {
         auto& person = model->addEntity("Person");
         person.addAttribute("name", plat::coredata::AttributeType::String);
         person.addAttribute("age", plat::coredata::AttributeType::Integer64);
-        model->finalize();
+        if (model->finalize())
+            std::abort();  // a fixed model: failing is a bug here
         return std::shared_ptr<const plat::coredata::ManagedObjectModel>(model);
     }();
     return made;

@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -34,7 +35,8 @@ std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
         auto& task = model->addEntity("Task");
         task.addAttribute("title", plat::coredata::AttributeType::String);
         task.addAttribute("priority", plat::coredata::AttributeType::Integer64);
-        model->finalize();
+        if (model->finalize())
+            std::abort();  // a fixed model: failing is a bug here
         return model;
     }();
     return made;

@@ -154,7 +154,7 @@ bool BEAC_Reachability::connectionRequired() const {
 
 BEAC_Reachability::~BEAC_Reachability() {
     if (reachability_)
-        reachability_->setDispatchQueue(plat::dispatch::Queue());
+        (void)reachability_->setDispatchQueue(plat::dispatch::Queue());  // unscheduling cannot fail
 }
 
 bool BEAC_Reachability::startNotifier() {
@@ -163,7 +163,7 @@ bool BEAC_Reachability::startNotifier() {
         auto self = weak.lock();
         if (!self || !self->reachability_)
             return;
-        self->reachability_->setCallback([weak](uint32_t) {
+        (void)self->reachability_->setCallback([weak](uint32_t) {  // cannot fail
             if (auto strong = weak.lock())
                 strong->postChanged();
         });
@@ -177,7 +177,7 @@ void BEAC_Reachability::stopNotifier() {
     std::weak_ptr<BEAC_Reachability> weak = weak_from_this();
     plat::dispatch::Queue::main().async([weak] {
         if (auto self = weak.lock(); self && self->reachability_)
-            self->reachability_->setDispatchQueue(plat::dispatch::Queue());
+            (void)self->reachability_->setDispatchQueue(plat::dispatch::Queue());  // cannot fail
     });
 }
 

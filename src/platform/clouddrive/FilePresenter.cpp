@@ -67,10 +67,10 @@ DirectoryWatcher::~DirectoryWatcher() {
         thread_.join();
     }
     if (inotifyFd_ >= 0) {
-        ::close(inotifyFd_);
+        (void)::close(inotifyFd_);  // read only: closing loses nothing
     }
     if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
+        (void)::close(wakeFd_);  // an eventfd: nothing to lose
     }
 }
 

@@ -51,7 +51,7 @@ std::optional<std::string> itemNameForPlaceholderName(const std::string& name);
 // nullopt when the placeholder is missing or unreadable.
 std::optional<Placeholder> readPlaceholder(const std::string& itemPath);
 // Written under a temporary hidden name and renamed into place.
-ErrorPtr writePlaceholder(const std::string& itemPath, const Placeholder& placeholder);
+[[nodiscard]] ErrorPtr writePlaceholder(const std::string& itemPath, const Placeholder& placeholder);
 
 // The attributes a metadata query reports for one item.
 struct ItemAttributes {
@@ -84,7 +84,7 @@ class UbiquityService {
     // needs nothing. Fails with the platform's no-such-file error when there
     // is neither item nor placeholder, and with the injected error while one
     // is set.
-    ErrorPtr startDownloadingItem(const std::string& path) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr startDownloadingItem(const std::string& path) EXCLUDES(mutex_);
     void setStartDownloadingError(ErrorPtr error) EXCLUDES(mutex_);
     // Successful startDownloadingItem calls so far (reads that wait for a
     // download do not count).
@@ -95,7 +95,8 @@ class UbiquityService {
     // that asked already); false when timeoutSeconds pass first. An item
     // with neither file nor placeholder returns true at once (a read then
     // fails on its own).
-    bool waitForDownload(const std::string& path, double timeoutSeconds, bool askForDownload = true);
+    [[nodiscard]] bool waitForDownload(const std::string& path, double timeoutSeconds,
+                                       bool askForDownload = true);
 
     // Back to signed out, no containers, no injected error.
     void reset() EXCLUDES(mutex_);
@@ -109,6 +110,6 @@ class UbiquityService {
 };
 
 // Creates the download request beside a placeholder.
-ErrorPtr requestDownload(const std::string& path);
+[[nodiscard]] ErrorPtr requestDownload(const std::string& path);
 
 }  // namespace plat::clouddrive

@@ -69,7 +69,7 @@ class Container : public std::enable_shared_from_this<Container> {
     std::optional<std::string> account() const;
     // Signs in as another account (or out, with nullopt): operations that
     // start afterwards act for it.
-    ErrorPtr setAccount(std::optional<std::string> account);
+    [[nodiscard]] ErrorPtr setAccount(std::optional<std::string> account);
     const std::string& device() const;
 
     FaultInjector& faults();
@@ -144,8 +144,8 @@ class Container::Admin {
 
     // Save or delete as the current account, bypassing fault rules and
     // change tags (records are overwritten).
-    ErrorPtr seed(DatabaseScope scope, const std::vector<Record>& records);
-    ErrorPtr remove(DatabaseScope scope, const std::vector<RecordID>& ids);
+    [[nodiscard]] ErrorPtr seed(DatabaseScope scope, const std::vector<Record>& records);
+    [[nodiscard]] ErrorPtr remove(DatabaseScope scope, const std::vector<RecordID>& ids);
     struct StoredRecord {
         Record record;
         bool deleted = false;
@@ -161,10 +161,11 @@ class Container::Admin {
         bool delivered = false;
     };
     Result<std::vector<InboxEntry>> pushes();
-    ErrorPtr createZone(DatabaseScope scope, const RecordZoneID& zone);
-    ErrorPtr deleteZoneAsUser(DatabaseScope scope, const RecordZoneID& zone);
-    ErrorPtr expireTokensBefore(DatabaseScope scope, const RecordZoneID& zone, int64_t sequence);
-    ErrorPtr advanceQueryIndex(DatabaseScope scope, const RecordZoneID& zone);
+    [[nodiscard]] ErrorPtr createZone(DatabaseScope scope, const RecordZoneID& zone);
+    [[nodiscard]] ErrorPtr deleteZoneAsUser(DatabaseScope scope, const RecordZoneID& zone);
+    [[nodiscard]] ErrorPtr expireTokensBefore(DatabaseScope scope, const RecordZoneID& zone,
+                                              int64_t sequence);
+    [[nodiscard]] ErrorPtr advanceQueryIndex(DatabaseScope scope, const RecordZoneID& zone);
     Result<int64_t> zoneSequence(DatabaseScope scope, const RecordZoneID& zone);
     // The content hashes present in the shared asset folder.
     Result<std::vector<std::string>> assetContents();

@@ -50,7 +50,7 @@ class PartialErrors final : public Object {
   public:
     explicit PartialErrors(ItemErrors errors) : errors_(std::move(errors)) {}
     const ItemErrors& errors() const { return errors_; }
-    ErrorPtr errorFor(const ItemID& id) const {
+    [[nodiscard]] ErrorPtr errorFor(const ItemID& id) const {
         auto it = errors_.find(id);
         return it == errors_.end() ? nullptr : it->second;
     }
@@ -61,11 +61,11 @@ class PartialErrors final : public Object {
     ItemErrors errors_;
 };
 
-ErrorPtr makeError(ErrorCode code, std::string description = {});
+[[nodiscard]] ErrorPtr makeError(ErrorCode code, std::string description = {});
 // Code 7 (or another) with a retry-after hint in seconds.
-ErrorPtr makeRetryError(ErrorCode code, double retryAfterSeconds);
+[[nodiscard]] ErrorPtr makeRetryError(ErrorCode code, double retryAfterSeconds);
 // Code 2 with the per-item dictionary.
-ErrorPtr makePartialError(ItemErrors errors);
+[[nodiscard]] ErrorPtr makePartialError(ItemErrors errors);
 
 // The per-item errors of a code-2 error; null for anything else.
 const PartialErrors* partialErrors(const ErrorPtr& error);

@@ -255,7 +255,7 @@ bool BinaryStore::isBinaryStoreFile(const std::string& path) {
     if (fd < 0)
         return false;
     auto prefix = readBytes(fd, 0, kMagic.size(), path);
-    ::close(fd);
+    (void)::close(fd);  // read only: closing loses nothing
     return prefix && prefix->size() == kMagic.size() &&
            std::equal(kMagic.begin(), kMagic.end(), prefix->begin());
 }
@@ -266,7 +266,7 @@ Result<Dictionary> BinaryStore::metadataForStoreAtPath(const std::string& path) 
         return readError(errno, path);
     struct Closer {
         int fd;
-        ~Closer() { ::close(fd); }
+        ~Closer() { (void)::close(fd); }  // read only: closing loses nothing
     } closer{fd};
     try {
         auto head = readBytes(fd, 0, kHeaderSize + kSectionHeaderSize, path);

@@ -46,10 +46,10 @@ class BinaryStore : public InMemoryStore {
     BinaryStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
 
     std::string type() const override { return BinaryStoreType; }
-    ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
+    [[nodiscard]] ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
     Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
                                                     std::size_t count) override;
-    ErrorPtr save(const StoreChanges& changes) override;
+    [[nodiscard]] ErrorPtr save(const StoreChanges& changes) override;
 
     // True when the file at path starts with the binary store's magic prefix.
     // False for missing or unreadable files.
@@ -69,8 +69,8 @@ class BinaryStore : public InMemoryStore {
     class FileReader;
     class FileWriter;
 
-    ErrorPtr loadFile(const Data& contents);
-    ErrorPtr writeFile();
+    [[nodiscard]] ErrorPtr loadFile(const Data& contents);
+    [[nodiscard]] ErrorPtr writeFile();
     // The file as this store last read or wrote it (device, inode, size,
     // modification time), so that a save never replaces a file another
     // coordinator wrote meanwhile; all zero when there was none.

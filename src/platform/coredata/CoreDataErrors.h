@@ -48,7 +48,7 @@ class ModelException : public plat::Exception {
 };
 
 // An error in CocoaErrorDomain with a localized description.
-inline ErrorPtr makeError(int64_t code, std::string description, Dictionary userInfo = {}) {
+[[nodiscard]] inline ErrorPtr makeError(int64_t code, std::string description, Dictionary userInfo = {}) {
     userInfo.set(LocalizedDescriptionKey, Value(std::move(description)));
     return Error::make(CocoaErrorDomain, code, std::move(userInfo));
 }

@@ -16,7 +16,7 @@ class InMemoryStore : public PersistentStore {
     InMemoryStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
 
     std::string type() const override { return InMemoryStoreType; }
-    ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
+    [[nodiscard]] ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
                                                const EntityDescription& entity) override;
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
@@ -24,7 +24,7 @@ class InMemoryStore : public PersistentStore {
                                                       const RelationshipDescription& relationship) override;
     Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
                                                     std::size_t count) override;
-    ErrorPtr save(const StoreChanges& changes) override;
+    [[nodiscard]] ErrorPtr save(const StoreChanges& changes) override;
 
   protected:
     struct Row {
@@ -46,7 +46,7 @@ class InMemoryStore : public PersistentStore {
     std::map<std::string, Table> tables_;
 
   private:
-    ErrorPtr checkVersions(const StoreChanges& changes);
+    [[nodiscard]] ErrorPtr checkVersions(const StoreChanges& changes);
     void applyToMany(const StoreChanges::ToMany& change);
 };
 

@@ -116,7 +116,7 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     Result<Array> executeFetchRequestValues(const FetchRequest& request);
 
     // Gives the objects permanent IDs now (reserved in the store, never reused).
-    ErrorPtr obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects);
+    [[nodiscard]] ErrorPtr obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects);
 
     bool hasChanges() const;
     std::vector<ManagedObjectPtr> insertedObjects() const;
@@ -127,7 +127,7 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     // Validates and writes every change: to the store in one transaction, or
     // into the parent context for a child. On failure nothing is written and
     // the objects keep their changes.
-    ErrorPtr save();
+    [[nodiscard]] ErrorPtr save();
     // Forgets every object: held objects become invalidated.
     void reset();
     // Discards every unsaved change.
@@ -175,19 +175,19 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     std::optional<Result<std::vector<Dictionary>>> storeDictionaries(const FetchRequest& request,
                                                                      const EntityDescription& entity);
     // Loads what keyPath reaches from objects (of entity or its sub-entities).
-    ErrorPtr prefetch(const std::vector<ManagedObjectPtr>& objects, const EntityDescription& entity,
-                      const std::string& keyPath);
+    [[nodiscard]] ErrorPtr prefetch(const std::vector<ManagedObjectPtr>& objects,
+                                    const EntityDescription& entity, const std::string& keyPath);
     const EntityDescription& fetchEntity(const FetchRequest& request) const;
     ManagedObjectPtr objectForSnapshot(const SnapshotPtr& snapshot, bool fill);
     bool matches(const FetchRequest& request, const EntityDescription& entity,
                  const ManagedObject& object) const;
 
     void propagateDeletes();
-    ErrorPtr validate() const;
-    ErrorPtr saveToStore();
-    ErrorPtr saveToParent();
+    [[nodiscard]] ErrorPtr validate() const;
+    [[nodiscard]] ErrorPtr saveToStore();
+    [[nodiscard]] ErrorPtr saveToParent();
     // obtainPermanentIDsForObjects for objects known to be this context's.
-    ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
+    [[nodiscard]] ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, const Dictionary& info);
     Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted,

@@ -72,7 +72,7 @@ class ManagedObjectModel : public std::enable_shared_from_this<ManagedObjectMode
     // super-entities, a property that repeats an inherited name, an inverse
     // that does not exist or does not point back. Calling it again on a
     // frozen model returns null.
-    ErrorPtr finalize();
+    [[nodiscard]] ErrorPtr finalize();
     bool isFrozen() const { return frozen_; }
 
     // In declaration order; every entity of the model.
@@ -94,8 +94,8 @@ class ManagedObjectModel : public std::enable_shared_from_this<ManagedObjectMode
 
   private:
     ManagedObjectModel() = default;
-    ErrorPtr resolveEntities();
-    ErrorPtr resolveRelationships();
+    [[nodiscard]] ErrorPtr resolveEntities();
+    [[nodiscard]] ErrorPtr resolveRelationships();
 
     bool frozen_ = false;
     std::vector<std::unique_ptr<EntityDescription>> entities_;

@@ -251,7 +251,7 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // --- The coordinator's interface ---------------------------------------
 
     // Opens or creates the store for model. Called once, before anything else.
-    virtual ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) = 0;
+    [[nodiscard]] virtual ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) = 0;
     // Rows of request's entity (and sub-entities when asked) that match its
     // predicate, in its order, within its window. Exact: what a store cannot
     // translate into its own queries it evaluates itself.
@@ -286,10 +286,10 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
                                                             std::size_t count) = 0;
     // Applies changes in one transaction. ManagedObjectMergeError (133020)
     // when a row's version differs from the one read; nothing is written then.
-    virtual ErrorPtr save(const StoreChanges& changes) = 0;
+    [[nodiscard]] virtual ErrorPtr save(const StoreChanges& changes) = 0;
     // Writes the metadata now, for stores that can write it apart from their
     // rows; the others write it with their next save.
-    virtual ErrorPtr writeMetadata() { return nullptr; }
+    [[nodiscard]] virtual ErrorPtr writeMetadata() { return nullptr; }
     // Closes files. Nothing may be called after it.
     virtual void unload() {}
 

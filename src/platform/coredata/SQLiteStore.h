@@ -54,7 +54,7 @@ class SQLiteStore : public PersistentStore {
     // match the file and migration was not asked for; 134140 when automatic
     // migration was asked for without inferring the mapping; 134190 when no
     // mapping can be inferred.
-    ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
+    [[nodiscard]] ErrorPtr load(const std::shared_ptr<const ManagedObjectModel>& model) override;
     Result<std::vector<SnapshotPtr>> fetchRows(const FetchRequest& request,
                                                const EntityDescription& entity) override;
     // Reads only the named properties' columns when SQL filters and orders
@@ -68,11 +68,11 @@ class SQLiteStore : public PersistentStore {
                                                       const RelationshipDescription& relationship) override;
     Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
                                                     std::size_t count) override;
-    ErrorPtr save(const StoreChanges& changes) override;
+    [[nodiscard]] ErrorPtr save(const StoreChanges& changes) override;
     void unload() override;
 
     // Writes the metadata now (it is also written with every save).
-    ErrorPtr writeMetadata() override;
+    [[nodiscard]] ErrorPtr writeMetadata() override;
 
     // True when path holds a SQLite database (by its header).
     static bool isSQLiteStoreFile(const std::string& path);
@@ -81,7 +81,8 @@ class SQLiteStore : public PersistentStore {
     static Result<Dictionary> metadataForStoreAtPath(const std::string& path);
     // Replaces the metadata of the store file at path, keeping the store's own
     // keys (type, UUID, model hashes).
-    static ErrorPtr setMetadataForStoreAtPath(const Dictionary& metadata, const std::string& path);
+    [[nodiscard]] static ErrorPtr setMetadataForStoreAtPath(const Dictionary& metadata,
+                                                            const std::string& path);
 
     // For reliability tests: called at named points of a save ("save.begin",
     // "save.row" after each row written, "save.commit" just before the commit,
@@ -95,16 +96,17 @@ class SQLiteStore : public PersistentStore {
     enum class RowWrite { Insert, Update, Delete };
 
     // Opening (SQLiteStoreFile.cpp).
-    ErrorPtr configureConnection();
-    ErrorPtr openFailure(ErrorPtr error);
-    ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
-    ErrorPtr createStore(const ManagedObjectModel& model);
-    ErrorPtr openExisting(const ManagedObjectModel& model);
-    ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata,
-                     std::map<std::string, int64_t>& numbers);
-    ErrorPtr rebuildTable(const sqlite::Table& to, const sqlite::Table* from, const MappingModel& mapping,
-                          const std::map<std::string, int64_t>& numbers);
-    ErrorPtr writeMetadataRow(const Dictionary& metadata);
+    [[nodiscard]] ErrorPtr configureConnection();
+    [[nodiscard]] ErrorPtr openFailure(ErrorPtr error);
+    [[nodiscard]] ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
+    [[nodiscard]] ErrorPtr createStore(const ManagedObjectModel& model);
+    [[nodiscard]] ErrorPtr openExisting(const ManagedObjectModel& model);
+    [[nodiscard]] ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata,
+                                   std::map<std::string, int64_t>& numbers);
+    [[nodiscard]] ErrorPtr rebuildTable(const sqlite::Table& to, const sqlite::Table* from,
+                                        const MappingModel& mapping,
+                                        const std::map<std::string, int64_t>& numbers);
+    [[nodiscard]] ErrorPtr writeMetadataRow(const Dictionary& metadata);
 
     // Rows (SQLiteStore.cpp).
     // With `targets` (one per property, kept across the rows of a query), a
@@ -121,16 +123,18 @@ class SQLiteStore : public PersistentStore {
                                             std::vector<SnapshotPtr> rows);
     // Binds the plan's columns from `first` on; with `only`, just the slots
     // it marks (an update of the changed columns).
-    ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
-                     const StoreSnapshot& row, const std::string* only = nullptr);
+    [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
+                                   const StoreSnapshot& row, const std::string* only = nullptr);
     // `before` (updates only, may be null): the row as read at row.version.
-    ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before = nullptr);
-    ErrorPtr removeLinks(const ManagedObjectID& id);
+    [[nodiscard]] ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind,
+                                    const StoreSnapshot* before = nullptr);
+    [[nodiscard]] ErrorPtr removeLinks(const ManagedObjectID& id);
     // The row a save writes for an ID, or null.
     using RowInSave = std::function<const StoreSnapshot*(const ManagedObjectIDPtr&)>;
-    ErrorPtr writeToMany(const StoreChanges::ToMany& change, const RowInSave& rowInSave);
-    ErrorPtr writeMemberKeys(const StoreChanges::ToMany& change, const sqlite::EntityLayout& owner,
-                             const sqlite::ToManyLayout& layout, const RowInSave& rowInSave);
+    [[nodiscard]] ErrorPtr writeToMany(const StoreChanges::ToMany& change, const RowInSave& rowInSave);
+    [[nodiscard]] ErrorPtr writeMemberKeys(const StoreChanges::ToMany& change,
+                                           const sqlite::EntityLayout& owner,
+                                           const sqlite::ToManyLayout& layout, const RowInSave& rowInSave);
 
     std::unique_ptr<Impl> impl_;
 };

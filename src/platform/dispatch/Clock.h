@@ -84,7 +84,7 @@ class ManualClock final : public Clock {
     // Throws std::invalid_argument for a negative, infinite or NaN step (an
     // endless step never returns while a repeating timer is armed). Concurrent
     // calls are serialised.
-    void advance(double seconds);
+    void advance(double seconds) EXCLUDES(advanceMutex_);
     // Number of entries waiting to fire.
     std::size_t pendingCount() const;
 

@@ -24,9 +24,9 @@ class Once {
     Once(const Once&) = delete;
     Once& operator=(const Once&) = delete;
 
-    void call(const Block& block);
+    void call(const Block& block) EXCLUDES(mutex_);
     bool isDone() const { return done_.load(std::memory_order_acquire); }
-    void reset();
+    void reset() EXCLUDES(mutex_);
 
   private:
     // Held while the block runs, so that concurrent callers wait for it.

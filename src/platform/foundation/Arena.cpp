@@ -47,10 +47,11 @@ void* mapChunk() {
         throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const auto chunk = (start + Arena::kChunkSize - 1) & ~(Arena::kChunkSize - 1);
+    // Trimming our own mapping: munmap cannot fail.
     if (chunk > start)
-        munmap(raw, chunk - start);
+        (void)munmap(raw, chunk - start);
     if (const std::size_t after = start + mapped - (chunk + Arena::kChunkSize); after > 0)
-        munmap(reinterpret_cast<void*>(chunk + Arena::kChunkSize), after);
+        (void)munmap(reinterpret_cast<void*>(chunk + Arena::kChunkSize), after);
     return reinterpret_cast<void*>(chunk);
 }
 
@@ -66,7 +67,7 @@ void unmapChunk(void* chunk) noexcept {
             }
         }
     }
-    munmap(chunk, Arena::kChunkSize);
+    (void)munmap(chunk, Arena::kChunkSize);  // our own mapping: cannot fail
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class Descriptor {
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0) {
-            ::close(fd_);
+            (void)::close(fd_);  // writers close() themselves and check it
         }
         fd_ = fd;
     }
@@ -272,8 +272,8 @@ Result<std::pair<int, std::string>> createTemporaryAt(int dirFd, const std::stri
         if (fd >= 0) {
             if (::fchmod(fd, mode & 0777) != 0) {
                 const int err = errno;
-                ::close(fd);
-                ::unlinkat(dirFd, name.c_str(), 0);
+                (void)::close(fd);  // already failing: the first error is the one reported
+                (void)::unlinkat(dirFd, name.c_str(), 0);  // our own fresh file
                 return fileErrorWithPOSIXError(err, false, pathForErrors);
             }
             return std::make_pair(fd, std::move(name));
@@ -297,8 +297,13 @@ int renameNoReplace(int dirFd, const std::string& from, const std::string& to, b
     }
     // File systems without RENAME_NOREPLACE: a hard link never replaces.
     if (::linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0) == 0) {
-        ::unlinkat(dirFd, from.c_str(), 0);
-        return 0;
+        if (::unlinkat(dirFd, from.c_str(), 0) == 0) {
+            return 0;
+        }
+        // Not moved after all: take the new name back, report the failure.
+        const int err = errno;
+        (void)::unlinkat(dirFd, to.c_str(), 0);  // the link just made: ours to remove
+        return err;
     }
     return errno;
 }
@@ -316,13 +321,13 @@ int copyFolderContents(int srcFd, int dstFd, uint64_t maxLength, mode_t fileMode
     if (dir == nullptr) {
         const int err = errno;
         if (listFd >= 0) {
-            ::close(listFd);
+            (void)::close(listFd);  // already failing: the first error is the one reported
         }
         return err;
     }
     int err = 0;
     auto names = entryNames(dir, &err);
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     for (std::size_t i = 0; err == 0 && i < names.size(); ++i) {
         const char* name = names[i].c_str();
         struct stat st;
@@ -482,13 +487,13 @@ Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::s
     if (dir == nullptr) {
         const int err = errno;
         if (listFd >= 0) {
-            ::close(listFd);
+            (void)::close(listFd);  // already failing: the first error is the one reported
         }
         return fileErrorWithPOSIXError(err, true, shown);
     }
     int err = 0;
     auto names = entryNames(dir, &err);
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     if (err != 0) {
         return fileErrorWithPOSIXError(err, true, shown);
     }
@@ -638,7 +643,7 @@ ErrorPtr ConfinedFolder::copyFileOut(const std::string& relative, const std::str
     }
     if (err != 0) {
         out.reset();
-        ::unlink(localPath.c_str());
+        (void)::unlink(localPath.c_str());  // best effort: the copy failed and is reported
         return err == EFBIG ? tooLarge(shown, maxLength) : fileErrorWithPOSIXError(err, false, localPath);
     }
     return nullptr;
@@ -711,7 +716,7 @@ ErrorPtr ConfinedFolder::copyFileIn(const std::string& localPath, const std::str
     }
     if (err != 0) {
         out.reset();
-        ::unlinkat(parent->fd.get(), name.c_str(), 0);
+        (void)::unlinkat(parent->fd.get(), name.c_str(), 0);  // best effort: the copy failed and is reported
         return fileErrorWithPOSIXError(err, false, err == EEXIST ? shown : localPath);
     }
     return nullptr;

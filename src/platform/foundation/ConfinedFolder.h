@@ -77,10 +77,11 @@ class ConfinedFolder {
     Result<std::vector<FolderItem>> contentsOfDirectory(const std::string& relative) const;
     // One folder; the parent must exist. Fails with EEXIST when anything is
     // at the path.
-    ErrorPtr createDirectory(const std::string& relative, mode_t mode = PrivateFolderMode) const;
+    [[nodiscard]] ErrorPtr createDirectory(const std::string& relative,
+                                           mode_t mode = PrivateFolderMode) const;
     // Removes the item: a link or special file itself, a folder with
     // everything below it (never following links). The root is refused.
-    ErrorPtr removeItem(const std::string& relative) const;
+    [[nodiscard]] ErrorPtr removeItem(const std::string& relative) const;
     // The bytes of a regular file of at most maxLength bytes.
     Result<Data> readFile(const std::string& relative, uint64_t maxLength) const;
     // Copies a regular file of at most maxLength bytes to localPath, which
@@ -88,14 +89,14 @@ class ConfinedFolder {
     // A folder is copied with the folders and regular files below it (0700
     // folders); links and special files inside are left out. A failed copy
     // leaves nothing at localPath.
-    ErrorPtr copyFileOut(const std::string& relative, const std::string& localPath, uint64_t maxLength,
-                         mode_t mode = PrivateFileMode) const;
+    [[nodiscard]] ErrorPtr copyFileOut(const std::string& relative, const std::string& localPath,
+                                       uint64_t maxLength, mode_t mode = PrivateFileMode) const;
     // Copies the regular local file (a link, FIFO or device is refused) into
     // the folder: written under a hidden name, then renamed; with `replace`
     // false an existing destination fails with EEXIST. A local folder is
     // copied as copyFileOut copies one.
-    ErrorPtr copyFileIn(const std::string& localPath, const std::string& relative, bool replace,
-                        mode_t mode = PrivateFileMode) const;
+    [[nodiscard]] ErrorPtr copyFileIn(const std::string& localPath, const std::string& relative, bool replace,
+                                      mode_t mode = PrivateFileMode) const;
 
     // Whether paths are resolved with openat2 (when the kernel has it); tests
     // turn it off to exercise the walk component by component.

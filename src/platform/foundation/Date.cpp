@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <utility>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat {
 namespace {
@@ -200,8 +201,8 @@ namespace {
 
 // The installed now() source. `nowSourceInstalled` lets now() skip the lock
 // when none is installed, the case outside tests.
-std::mutex nowSourceMutex;
-std::shared_ptr<const Date::NowSource> nowSource;
+Mutex nowSourceMutex;
+std::shared_ptr<const Date::NowSource> nowSource GUARDED_BY(nowSourceMutex);
 std::atomic<bool> nowSourceInstalled{false};
 
 }  // namespace
@@ -210,7 +211,7 @@ Date::NowSource Date::setNowSource(NowSource source) {
     auto next = source ? std::make_shared<const NowSource>(std::move(source)) : nullptr;
     std::shared_ptr<const NowSource> previous;
     {
-        std::lock_guard lock(nowSourceMutex);
+        MutexLock lock(nowSourceMutex);
         previous = std::exchange(nowSource, next);
         nowSourceInstalled.store(next != nullptr, std::memory_order_release);
     }
@@ -221,7 +222,7 @@ Date Date::now() {
     if (nowSourceInstalled.load(std::memory_order_acquire)) {
         std::shared_ptr<const NowSource> source;
         {
-            std::lock_guard lock(nowSourceMutex);
+            MutexLock lock(nowSourceMutex);
             source = nowSource;
         }
         if (source)

@@ -38,11 +38,11 @@ using ErrorPtr = std::shared_ptr<const Error>;
 class Error : public Object {
   public:
     Error(std::string domain, int64_t code, Dictionary userInfo = {});
-    static ErrorPtr make(std::string domain, int64_t code, Dictionary userInfo = {}) {
+    [[nodiscard]] static ErrorPtr make(std::string domain, int64_t code, Dictionary userInfo = {}) {
         return std::make_shared<const Error>(std::move(domain), code, std::move(userInfo));
     }
     // An error whose user info holds only a localized description.
-    static ErrorPtr withDescription(std::string domain, int64_t code, std::string description);
+    [[nodiscard]] static ErrorPtr withDescription(std::string domain, int64_t code, std::string description);
 
     const std::string& domain() const { return domain_; }
     int64_t code() const { return code_; }
@@ -55,7 +55,7 @@ class Error : public Object {
     // The user info's failure reason, or an empty optional.
     std::optional<std::string> localizedFailureReason() const;
     // The error under UnderlyingErrorKey, or null.
-    ErrorPtr underlyingError() const;
+    [[nodiscard]] ErrorPtr underlyingError() const;
 
     // "Error Domain=<domain> Code=<code> \"<localized description>\"" followed by
     // " UserInfo={key=value, ...}" when there is user info, as the platform

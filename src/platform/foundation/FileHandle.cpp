@@ -35,7 +35,7 @@ FileHandle::FileHandle(FileHandle&& other) noexcept
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
-        close();
+        (void)close();  // dropping this handle: callers who want the outcome close() first
         fd_ = std::exchange(other.fd_, -1);
         path_ = std::move(other.path_);
     }
@@ -43,7 +43,7 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 }
 
 FileHandle::~FileHandle() {
-    close();
+    (void)close();  // as above: an explicit close() reports its error
 }
 
 ErrorPtr FileHandle::write(const Data& data) {

@@ -31,21 +31,21 @@ class FileHandle {
     ~FileHandle();
 
     // Writes all of data at the offset and moves past it.
-    ErrorPtr write(const Data& data);
-    ErrorPtr write(const void* bytes, std::size_t length);
+    [[nodiscard]] ErrorPtr write(const Data& data);
+    [[nodiscard]] ErrorPtr write(const void* bytes, std::size_t length);
     // Up to length bytes from the offset (fewer at the end of the file).
     Result<Data> readDataOfLength(std::size_t length);
     Result<Data> readDataToEndOfFile();
 
     Result<uint64_t> offset() const;
     Result<uint64_t> seekToEnd();
-    ErrorPtr seek(uint64_t offset);
+    [[nodiscard]] ErrorPtr seek(uint64_t offset);
     // Cuts or extends the file to offset and moves there.
-    ErrorPtr truncate(uint64_t offset);
+    [[nodiscard]] ErrorPtr truncate(uint64_t offset);
     // Flushes the file's data to the disk (fsync).
-    ErrorPtr synchronize();
+    [[nodiscard]] ErrorPtr synchronize();
     // Closes the file; later calls fail with EBADF. Closing twice is harmless.
-    ErrorPtr close();
+    [[nodiscard]] ErrorPtr close();
 
     const std::string& path() const { return path_; }
 

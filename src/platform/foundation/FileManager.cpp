@@ -51,7 +51,7 @@ int removeAt(int parentFd, const char* name) {
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
         const int err = errno;
-        ::close(fd);
+        (void)::close(fd);  // already failing: the first error is the one reported
         return err;
     }
     int err = 0;
@@ -60,7 +60,7 @@ int removeAt(int parentFd, const char* name) {
             err = removeAt(fd, child.c_str());
         }
     }
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     if (err != 0) {
         return err;
     }
@@ -203,7 +203,7 @@ Failure copyFileContents(const std::string& src, const std::string& dst, const s
     const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
         Failure f = failed(Access::Write);
-        ::close(in);
+        (void)::close(in);  // already failing: the first error is the one reported
         return f;
     }
     Failure result;
@@ -229,7 +229,7 @@ Failure copyFileContents(const std::string& src, const std::string& dst, const s
     if (!result && (::fchmod(out, copiedMode(st.st_mode)) != 0 || ::futimens(out, times) != 0)) {
         result = failed(Access::Write);
     }
-    ::close(in);
+    (void)::close(in);  // read only: closing loses nothing
     if (closeChecked(out) != 0 && !result) {
         result = failed(Access::Write);
     }
@@ -245,7 +245,7 @@ Failure copyFolder(const std::string& src, const std::string& dst, const struct 
     }
     int err = 0;
     auto names = detail::entryNames(dir, &err);
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     if (err != 0) {
         return Failure{err, Access::Read};
     }
@@ -320,8 +320,13 @@ int renameWithoutReplacingFallback(const std::string& src, const std::string& ds
     }
     if (!S_ISDIR(st.st_mode)) {
         if (::link(src.c_str(), dst.c_str()) == 0) {
-            ::unlink(src.c_str());
-            return 0;
+            if (::unlink(src.c_str()) == 0) {
+                return 0;
+            }
+            // Not moved after all: take the new name back, report the failure.
+            const int err = errno;
+            (void)::unlink(dst.c_str());  // the link just made: ours to remove
+            return err;
         }
         if (errno == EEXIST || errno == EXDEV) {
             return errno;
@@ -410,7 +415,7 @@ Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const st
     }
     int err = 0;
     auto names = detail::entryNames(dir, &err);
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     if (err != 0) {
         return fileError(err, Access::Read, path);
     }
@@ -449,11 +454,11 @@ Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const 
     struct stat st = {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        ::close(fd);
+        (void)::close(fd);  // read only: closing loses nothing
         return fileError(err, Access::Read, path);
     }
     if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
+        (void)::close(fd);  // read only: closing loses nothing
         return fileError(EINVAL, Access::Read, path);
     }
     if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
@@ -469,7 +474,7 @@ Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const 
         }
         if (n < 0) {
             const int err = errno;
-            ::close(fd);
+            (void)::close(fd);  // read only: closing loses nothing
             return fileError(err, Access::Read, path);
         }
         if (n == 0) {
@@ -477,7 +482,7 @@ Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const 
         }
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
-    ::close(fd);
+    (void)::close(fd);  // read only: closing loses nothing
     return Data(std::move(bytes));
 }
 
@@ -492,16 +497,14 @@ std::optional<Data> FileManager::contentsAtPath(const std::string& path) const {
 ErrorPtr FileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
                                             const Dictionary* attributes) const {
     const auto mode = requestedMode(attributes);
-    auto made = [&](const std::string& folder) {
-        if (mode) {
-            ::chmod(folder.c_str(), *mode);
-        }
-    };
+    // Made no wider than asked, even for a moment; chmod then gives back what
+    // the umask took. A mode that cannot be set fails the call.
+    const mode_t createMode = mode ? (*mode & 0777) : 0777;
+    auto made = [&](const std::string& folder) { return !mode || ::chmod(folder.c_str(), *mode) == 0; };
     if (!withIntermediateDirectories) {
-        if (::mkdir(path.c_str(), 0777) != 0) {
+        if (::mkdir(path.c_str(), createMode) != 0 || !made(path)) {
             return fileError(errno, Access::Write, path);
         }
-        made(path);
         return nullptr;
     }
     std::string prefix = path.empty() || path[0] != '/' ? "" : "/";
@@ -510,8 +513,10 @@ ErrorPtr FileManager::createDirectoryAtPath(const std::string& path, bool withIn
         const std::size_t end = std::min(path.find('/', pos), path.size());
         if (end > pos) {
             prefix = join(prefix, path.substr(pos, end - pos));
-            if (::mkdir(prefix.c_str(), 0777) == 0) {
-                made(prefix);
+            if (::mkdir(prefix.c_str(), createMode) == 0) {
+                if (!made(prefix)) {
+                    return fileError(errno, Access::Write, path);
+                }
             } else if (errno != EEXIST) {
                 return fileError(errno, Access::Write, path);
             } else if (bool isDir = false; !fileExistsAtPath(prefix, &isDir) || !isDir) {
@@ -535,7 +540,7 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         }
         if (!detail::writeAll(fd, data.bytes(), data.length())) {
             const int err = errno;
-            ::close(fd);
+            (void)::close(fd);  // already failing: the first error is the one reported
             return fileError(err, Access::Write, path);
         }
         return closeChecked(fd) == 0 ? nullptr : fileError(errno, Access::Write, path);
@@ -566,11 +571,14 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         err = errno;
     }
     if (!ok) {
-        env.unlink(temp);
+        (void)env.unlink(temp);  // best effort: a leftover is removed by removeAbandonedAtomicWriteFiles()
         return fileError(err, Access::Write, path);
     }
-    // Make the rename itself durable.
-    env.syncDirectory(folder);
+    // Make the rename itself durable: until then a power loss can bring the
+    // old file back, so a write whose folder cannot be synced has failed.
+    if (env.syncDirectory(folder) != 0) {
+        return fileError(errno, Access::Write, path);
+    }
     return nullptr;
 }
 
@@ -703,7 +711,9 @@ std::string FileManager::xdgFolder(const char* variable, const char* fallbackInH
         folder = withoutTrailingSlashes(*value);
     }
     const Dictionary privateMode{{FilePosixPermissions, 0700}};
-    createDirectoryAtPath(folder, true, &privateMode);
+    // A path lookup, not a write: when the folder cannot be made, the caller's
+    // own write into it fails and reports why.
+    (void)createDirectoryAtPath(folder, true, &privateMode);
     return folder;
 }
 
@@ -760,7 +770,7 @@ std::string FileManager::temporaryDirectory() const {
     }
     const std::string name = join(base, "kestrel-" + std::to_string(::geteuid()));
     if (::mkdir(name.c_str(), 0700) == 0) {
-        ::chmod(name.c_str(), 0700);  // whatever the umask
+        (void)::chmod(name.c_str(), 0700);  // whatever the umask
         return name;
     }
     if (errno == EEXIST && isPrivateFolder(name)) {
@@ -785,7 +795,7 @@ std::optional<std::vector<std::string>> sortedEntries(const std::string& path) {
     }
     int err = 0;
     auto names = detail::entryNames(dir, &err);
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     if (err != 0) {
         return std::nullopt;
     }

@@ -93,7 +93,7 @@ bool isNoSuchFileError(const ErrorPtr& error);
 // The error every failing call here makes for a POSIX error number: the
 // CocoaErrorDomain code for it (the reading or the changing side), the path
 // under FilePathErrorKey and the POSIX error under UnderlyingErrorKey.
-ErrorPtr fileErrorWithPOSIXError(int posixError, bool reading, const std::string& path);
+[[nodiscard]] ErrorPtr fileErrorWithPOSIXError(int posixError, bool reading, const std::string& path);
 
 // A depth-first walk of a folder tree (FileManager::enumeratorAtPath).
 // Entries come as paths relative to the walked folder ("a", "a/b"), each
@@ -167,36 +167,36 @@ class FileManager {
     // With intermediates, missing parents are created and an existing folder
     // is success. A FilePosixPermissions entry of attributes sets the mode of
     // the folders created.
-    ErrorPtr createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
-                                   const Dictionary* attributes = nullptr) const;
+    [[nodiscard]] ErrorPtr createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
+                                                 const Dictionary* attributes = nullptr) const;
     // Writes contents atomically, replacing an existing file; false on error.
-    bool createFileAtPath(const std::string& path, const Data& contents = Data()) const;
+    [[nodiscard]] bool createFileAtPath(const std::string& path, const Data& contents = Data()) const;
     // Atomic: a temporary file in the same folder is written, synced and
     // renamed over path, so readers see the old or the new contents, never a
     // part. Otherwise the file is truncated and written in place.
-    ErrorPtr writeData(const Data& data, const std::string& path, bool atomically) const;
+    [[nodiscard]] ErrorPtr writeData(const Data& data, const std::string& path, bool atomically) const;
     // Removes a file, link or whole folder tree.
-    ErrorPtr removeItemAtPath(const std::string& path) const;
+    [[nodiscard]] ErrorPtr removeItemAtPath(const std::string& path) const;
     // Copies a file, link or folder tree; fails with FileWriteFileExistsError
     // when something is at dstPath. A failed copy leaves nothing at dstPath.
     // Copies get the source's permission bits less the umask, never its
     // setuid, setgid or sticky bits. Work inside a folder others write goes
     // through ConfinedFolder instead.
-    ErrorPtr copyItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
+    [[nodiscard]] ErrorPtr copyItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
     // Renames, or copies and removes across file systems; never replaces an
     // existing item: fails with FileWriteFileExistsError instead.
-    ErrorPtr moveItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
+    [[nodiscard]] ErrorPtr moveItemAtPath(const std::string& srcPath, const std::string& dstPath) const;
 
     // The same operations on file URLs; other URLs fail with
     // FileWriteUnsupportedSchemeError (or FileReadUnsupportedSchemeError).
-    ErrorPtr createDirectoryAtURL(const URL& url, bool withIntermediateDirectories,
-                                  const Dictionary* attributes = nullptr) const;
-    ErrorPtr removeItemAtURL(const URL& url) const;
-    ErrorPtr copyItemAtURL(const URL& srcURL, const URL& dstURL) const;
-    ErrorPtr moveItemAtURL(const URL& srcURL, const URL& dstURL) const;
+    [[nodiscard]] ErrorPtr createDirectoryAtURL(const URL& url, bool withIntermediateDirectories,
+                                                const Dictionary* attributes = nullptr) const;
+    [[nodiscard]] ErrorPtr removeItemAtURL(const URL& url) const;
+    [[nodiscard]] ErrorPtr copyItemAtURL(const URL& srcURL, const URL& dstURL) const;
+    [[nodiscard]] ErrorPtr moveItemAtURL(const URL& srcURL, const URL& dstURL) const;
     // This system has no backup to exclude items from: success for an item
     // that exists (the link itself counts), the file error otherwise.
-    ErrorPtr setExcludedFromBackup(const URL& url, bool excluded) const;
+    [[nodiscard]] ErrorPtr setExcludedFromBackup(const URL& url, bool excluded) const;
 
     // --- Standard folders ----------------------------------------------------
     // The folders for directory in the domains of mask, user domain first;

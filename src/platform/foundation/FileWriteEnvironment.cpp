@@ -24,8 +24,8 @@ int FileWriteEnvironment::createTemporary(std::string& pathTemplate) {
     const int fd = ::mkostemp(pathTemplate.data(), O_CLOEXEC);
     if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
         const int err = errno;
-        ::close(fd);
-        ::unlink(pathTemplate.c_str());
+        (void)::close(fd);                     // already failing: the first error is the one reported
+        (void)::unlink(pathTemplate.c_str());  // our own fresh file
         errno = err;
         return -1;
     }
@@ -70,7 +70,7 @@ int FileWriteEnvironment::syncDirectory(const std::string& path) {
         return -1;
     const int rc = ::fsync(fd);
     const int err = errno;
-    ::close(fd);
+    (void)::close(fd);  // read only: closing loses nothing
     errno = err;
     return rc;
 }
@@ -127,7 +127,7 @@ std::size_t removeAbandonedAtomicWriteFiles(const std::string& path) {
         if (entryName.size() == prefix.size() + 6 && entryName.compare(0, prefix.size(), prefix) == 0)
             candidates.push_back(folder + entryName);
     }
-    ::closedir(dir);
+    (void)::closedir(dir);  // read only: closing loses nothing
     std::size_t removed = 0;
     for (const auto& candidate : candidates) {
         const int fd = ::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -138,7 +138,7 @@ std::size_t removeAbandonedAtomicWriteFiles(const std::string& path) {
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::unlink(candidate.c_str()) == 0)
             ++removed;
-        ::close(fd);
+        (void)::close(fd);  // read only: closing loses nothing
     }
     return removed;
 }

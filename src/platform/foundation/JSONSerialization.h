@@ -70,7 +70,8 @@ class JSONSerialization {
     // reported with code 512.
     static Result<std::size_t> writeJSONObject(const Value& v, std::ostream& out, unsigned options = 0);
     // Writes atomically (a temporary file in the same folder, then a rename).
-    static ErrorPtr writeJSONObjectToFile(const Value& v, const std::string& path, unsigned options = 0);
+    [[nodiscard]] static ErrorPtr writeJSONObjectToFile(const Value& v, const std::string& path,
+                                                        unsigned options = 0);
 
     static Result<Value> JSONObjectWithData(const Data& data, unsigned options = 0);
     static Result<Value> JSONObjectWithString(std::string_view text, unsigned options = 0);

@@ -79,7 +79,7 @@ class KeyedArchiver {
     // cannot be archived.
     static Result<Data> archivedDataWithRootObject(const Value& root);
     // Writes the archive atomically (a temporary file, then a rename).
-    static ErrorPtr archiveRootObject(const Value& root, const std::string& path);
+    [[nodiscard]] static ErrorPtr archiveRootObject(const Value& root, const std::string& path);
 
     // nullopt encodes nil, which decodes as nullopt; Value() encodes the null
     // object. Keys may be any text, "$" prefixes included.
@@ -110,7 +110,7 @@ class KeyedArchiver {
     // The archive of everything encoded so far, or the first encoding error.
     // Encoding may continue afterwards only into a fresh archiver.
     Result<Data> encodedData();
-    ErrorPtr error() const { return error_; }
+    [[nodiscard]] ErrorPtr error() const { return error_; }
 
   private:
     friend class detail::ArchiveWriter;
@@ -305,7 +305,7 @@ class KeyedUnarchiver {
 
     // Makes the whole decode fail (for factories that find a field missing).
     void failWithError(ErrorPtr error);
-    ErrorPtr error() const { return error_; }
+    [[nodiscard]] ErrorPtr error() const { return error_; }
 
     // The object under `key` of "$top"; the error when decoding failed.
     Result<std::optional<Value>> decodeTopLevelObject(std::string_view key = "root");

@@ -62,7 +62,8 @@ std::string folderOf(const std::string& path) {
 // ends up there (or uuid when nothing could be written).
 std::string keepHardwareUUID(const std::string& path, const std::string& uuid) {
     const std::string folder = folderOf(path);
-    FileManager::defaultManager().createDirectoryAtPath(folder, true);
+    // Without the folder mkostemp() fails below, and the fresh uuid is used.
+    (void)FileManager::defaultManager().createDirectoryAtPath(folder, true);
     std::string temp = path + ".tmp-XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -71,7 +72,7 @@ std::string keepHardwareUUID(const std::string& path, const std::string& uuid) {
     const std::string line = uuid + "\n";
     const bool written =
         ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
-    ::close(fd);
+    (void)::close(fd);  // the fsync above checked the data
     // link() never replaces: when two processes race, the first file wins and
     // both return its identifier.
     std::string result = uuid;
@@ -82,7 +83,7 @@ std::string keepHardwareUUID(const std::string& path, const std::string& uuid) {
             }
         }
     }
-    ::unlink(temp.c_str());
+    (void)::unlink(temp.c_str());  // only the link matters; a leftover is harmless
     return result;
 }
 
@@ -257,7 +258,8 @@ std::string ProcessInfo::resolveHardwareUUID(const std::vector<std::string>& mac
         if (auto kept = UUID::fromString(trimmed(*text))) {
             return kept->UUIDString();
         }
-        ::unlink(fallbackPath.c_str());  // unreadable: replace it
+        // Unreadable: replace it. Should it stay, a fresh id is used instead.
+        (void)::unlink(fallbackPath.c_str());
     }
     return keepHardwareUUID(fallbackPath, UUID().UUIDString());
 }

@@ -69,7 +69,8 @@ class PropertyListSerialization {
 
     static Result<Value> propertyListWithContentsOfFile(const std::string& path, Format* format = nullptr);
     // Writes atomically (a temporary file in the same folder, then a rename).
-    static ErrorPtr writePropertyListToFile(const Value& plist, const std::string& path, Format format);
+    [[nodiscard]] static ErrorPtr writePropertyListToFile(const Value& plist, const std::string& path,
+                                                          Format format);
 };
 
 }  // namespace plat

@@ -11,7 +11,7 @@
 namespace plat {
 
 template <class T>
-class Result {
+class [[nodiscard]] Result {
   public:
     Result(T value) : state_(std::move(value)) {}
     Result(ErrorPtr error) : state_(std::move(error)) { assert(std::get<1>(state_) != nullptr); }

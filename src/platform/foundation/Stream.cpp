@@ -58,7 +58,7 @@ void InputStream::open() {
 
 void InputStream::close() {
     if (fd_ >= 0)
-        ::close(fd_);
+        (void)::close(fd_);  // read only: closing loses nothing
     fd_ = -1;
     if (status_ != StreamStatus::Error && status_ != StreamStatus::NotOpen)
         status_ = StreamStatus::Closed;
@@ -138,7 +138,7 @@ void OutputStream::open() {
 
 void OutputStream::close() {
     if (fd_ >= 0)
-        ::close(fd_);
+        (void)::close(fd_);  // writes went straight to the file and were checked
     fd_ = -1;
     if (status_ != StreamStatus::Error && status_ != StreamStatus::NotOpen)
         status_ = StreamStatus::Closed;

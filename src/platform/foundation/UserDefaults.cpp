@@ -12,7 +12,7 @@ constexpr const char* kFileName = "defaults.plist";
 constexpr const char* kFallbackDomain = "kestrel";
 
 Mutex gStandardMutex;
-std::shared_ptr<UserDefaults>& standardSlot() {
+std::shared_ptr<UserDefaults>& standardSlot() REQUIRES(gStandardMutex) {
     static auto* slot = new std::shared_ptr<UserDefaults>();  // never destroyed: used during exit
     return *slot;
 }
@@ -74,8 +74,10 @@ void UserDefaults::load() NO_THREAD_SAFETY_ANALYSIS {
         return;
     }
     // Keep the unreadable file for inspection rather than overwriting it.
-    files.removeItemAtPath(path_ + ".corrupt");
-    files.moveItemAtPath(path_, path_ + ".corrupt");
+    // Neither step can lose anything readable: when the move fails, the next
+    // write replaces a file whose defaults could not be read anyway.
+    (void)files.removeItemAtPath(path_ + ".corrupt");  // usually absent
+    (void)files.moveItemAtPath(path_, path_ + ".corrupt");
 }
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
@@ -142,7 +144,9 @@ bool UserDefaults::setObject(const std::optional<Value>& value, std::string_view
         }
         ++generation_;
     }
-    persist();
+    // A failed write is kept for lastWriteError(), and the next write or
+    // synchronize() tries again; the change itself is in memory either way.
+    (void)persist();
     return true;
 }
 

@@ -83,13 +83,13 @@ class UserDefaults {
 
     // Writes the persistent domain if a change is not yet on disk; true when
     // the file is up to date.
-    bool synchronize();
+    [[nodiscard]] bool synchronize();
     // The error of the last failed write, null after a successful one.
-    ErrorPtr lastWriteError() const;
+    [[nodiscard]] ErrorPtr lastWriteError() const;
 
   private:
     void load();
-    bool persist() EXCLUDES(mutex_);
+    [[nodiscard]] bool persist() EXCLUDES(writeMutex_, mutex_);
 
     const std::string path_;
     Mutex writeMutex_ ACQUIRED_BEFORE(mutex_);  // one writer of the file at a time

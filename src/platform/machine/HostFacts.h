@@ -48,8 +48,8 @@ int processRecord(pid_t pid, ProcessRecord* out);
 
 // Parsers of the /proc texts, exposed for tests. The stat line's command name
 // lies between the first "(" and the last ")", so names holding ") " parse.
-bool parseProcessStat(std::string_view stat, ProcessRecord* out, uint64_t* startTicks);
-bool parseTracerPid(std::string_view status, pid_t* tracer);
-bool parseBootTime(std::string_view stat, int64_t* bootSeconds);
+[[nodiscard]] bool parseProcessStat(std::string_view stat, ProcessRecord* out, uint64_t* startTicks);
+[[nodiscard]] bool parseTracerPid(std::string_view status, pid_t* tracer);
+[[nodiscard]] bool parseBootTime(std::string_view stat, int64_t* bootSeconds);
 
 }  // namespace plat::machine

@@ -24,7 +24,7 @@ int openSocket(unsigned groups) {
     local.nl_family = AF_NETLINK;
     local.nl_groups = groups;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
+        (void)::close(fd);  // already failing: the first error is the one reported
         return -1;
     }
     return fd;
@@ -99,7 +99,7 @@ std::optional<RouteTable> NetlinkRouteSource::read() {
         return std::nullopt;
     RouteTable table;
     bool ok = dump(fd, RTM_GETLINK, table) && dump(fd, RTM_GETROUTE, table);
-    ::close(fd);
+    (void)::close(fd);  // read only: closing loses nothing
     if (!ok)
         return std::nullopt;
     return table;
@@ -111,7 +111,7 @@ bool NetlinkRouteSource::watch(std::function<void()> changed) {
                         RTMGRP_IPV6_ROUTE);
     if (fd < 0)
         return false;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
     int wake = wakeFd_;
     thread_ = std::thread([fd, wake, changed = std::move(changed)] {
@@ -127,7 +127,7 @@ bool NetlinkRouteSource::watch(std::function<void()> changed) {
                 break;
             }
         }
-        ::close(fd);
+        (void)::close(fd);  // read only: closing loses nothing
     });
     return true;
 }
@@ -136,7 +136,7 @@ void NetlinkRouteSource::stopWatching() {
     std::thread thread;
     int wake;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         thread = std::move(thread_);
         wake = wakeFd_;
         wakeFd_ = -1;
@@ -148,7 +148,7 @@ void NetlinkRouteSource::stopWatching() {
     if (thread.joinable())
         thread.join();
     if (wake >= 0)
-        ::close(wake);
+        (void)::close(wake);  // an eventfd: nothing to lose
 }
 
 }  // namespace plat::network

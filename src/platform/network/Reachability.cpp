@@ -3,21 +3,22 @@
 #include <netinet/in.h>
 
 #include <cstring>
-#include <mutex>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::network {
 
 // Shared with the source's change callback, which holds it weakly: once the
 // Reachability is gone, or unscheduled, changes reach nobody.
 struct Reachability::Control {
-    ReachabilityTarget target;
-    std::shared_ptr<RouteSource> source;
-    std::mutex mutex;
-    std::function<void(uint32_t)> callback;
-    dispatch::Queue queue;
-    bool scheduled = false;
-    uint64_t generation = 0;  // bumped on every (un)schedule
-    std::optional<uint32_t> lastReported;
+    ReachabilityTarget target;            // set before the control is shared
+    std::shared_ptr<RouteSource> source;  // likewise
+    Mutex mutex;
+    std::function<void(uint32_t)> callback GUARDED_BY(mutex);
+    dispatch::Queue queue GUARDED_BY(mutex);
+    bool scheduled GUARDED_BY(mutex) = false;
+    uint64_t generation GUARDED_BY(mutex) = 0;  // bumped on every (un)schedule
+    std::optional<uint32_t> lastReported GUARDED_BY(mutex);
 };
 
 Reachability::Reachability(ReachabilityTarget target, std::shared_ptr<RouteSource> source)
@@ -46,7 +47,7 @@ std::shared_ptr<Reachability> Reachability::createWithAddress(const sockaddr* ad
 }
 
 Reachability::~Reachability() {
-    setDispatchQueue(dispatch::Queue());
+    (void)setDispatchQueue(dispatch::Queue());  // unscheduling always succeeds
 }
 
 uint32_t Reachability::evaluate(RouteSource& source, const ReachabilityTarget& target) {
@@ -61,7 +62,7 @@ std::optional<uint32_t> Reachability::flags() const {
 }
 
 bool Reachability::setCallback(std::function<void(uint32_t)> callback) {
-    std::lock_guard lock(control_->mutex);
+    MutexLock lock(control_->mutex);
     control_->callback = std::move(callback);
     return true;
 }
@@ -71,7 +72,7 @@ bool Reachability::setDispatchQueue(dispatch::Queue queue) {
     bool wasScheduled;
     uint64_t generation;
     {
-        std::lock_guard lock(control->mutex);
+        MutexLock lock(control->mutex);
         wasScheduled = control->scheduled;
         control->scheduled = false;
         generation = ++control->generation;
@@ -83,7 +84,7 @@ bool Reachability::setDispatchQueue(dispatch::Queue queue) {
     if (!queue)
         return true;
     {
-        std::lock_guard lock(control->mutex);
+        MutexLock lock(control->mutex);
         control->lastReported = evaluate(*control->source, control->target);
         control->scheduled = true;
     }
@@ -93,7 +94,7 @@ bool Reachability::setDispatchQueue(dispatch::Queue queue) {
         if (!c)
             return;
         uint32_t flags = evaluate(*c->source, c->target);
-        std::lock_guard lock(c->mutex);
+        MutexLock lock(c->mutex);
         if (!c->scheduled || c->generation != generation || c->lastReported == flags)
             return;
         c->lastReported = flags;
@@ -103,7 +104,7 @@ bool Reachability::setDispatchQueue(dispatch::Queue queue) {
                 return;
             std::function<void(uint32_t)> callback;
             {
-                std::lock_guard lock(c->mutex);
+                MutexLock lock(c->mutex);
                 if (!c->scheduled || c->generation != generation)
                     return;
                 callback = c->callback;
@@ -113,7 +114,7 @@ bool Reachability::setDispatchQueue(dispatch::Queue queue) {
         });
     });
     if (!watching) {
-        std::lock_guard lock(control->mutex);
+        MutexLock lock(control->mutex);
         control->scheduled = false;
     }
     return watching;

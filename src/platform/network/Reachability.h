@@ -38,10 +38,10 @@ class Reachability {
     std::optional<uint32_t> flags() const;
 
     // Null clears the callback. Always true.
-    bool setCallback(std::function<void(uint32_t flags)> callback);
+    [[nodiscard]] bool setCallback(std::function<void(uint32_t flags)> callback);
     // Starts watching with callbacks on `queue`, or stops for an empty
     // Queue(). False when changes cannot be watched.
-    bool setDispatchQueue(dispatch::Queue queue);
+    [[nodiscard]] bool setDispatchQueue(dispatch::Queue queue);
 
   private:
     struct Control;

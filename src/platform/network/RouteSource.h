@@ -5,10 +5,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
+#include "platform/foundation/Mutex.h"
 #include "platform/network/RouteTable.h"
 
 namespace plat::network {
@@ -20,7 +20,7 @@ class RouteSource {
     virtual std::optional<RouteTable> read() = 0;
     // Calls `changed` (on a thread of the source's) after every change, until
     // stopWatching() returns. Returns false when changes cannot be watched.
-    virtual bool watch(std::function<void()> changed) = 0;
+    [[nodiscard]] virtual bool watch(std::function<void()> changed) = 0;
     virtual void stopWatching() = 0;
 };
 
@@ -28,14 +28,14 @@ class NetlinkRouteSource : public RouteSource {
   public:
     ~NetlinkRouteSource() override;
     std::optional<RouteTable> read() override;
-    bool watch(std::function<void()> changed) override;
+    [[nodiscard]] bool watch(std::function<void()> changed) override EXCLUDES(mutex_);
     // Joins the watching thread; never call it from `changed`.
-    void stopWatching() override;
+    void stopWatching() override EXCLUDES(mutex_);
 
   private:
-    std::mutex mutex_;
-    std::thread thread_;
-    int wakeFd_ = -1;
+    Mutex mutex_;
+    std::thread thread_ GUARDED_BY(mutex_);
+    int wakeFd_ GUARDED_BY(mutex_) = -1;
 };
 
 }  // namespace plat::network

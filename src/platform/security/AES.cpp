@@ -46,7 +46,7 @@ class ThreadCipher {
         return ctx_.get();
     }
     void discard() {
-        EVP_CIPHER_CTX_reset(ctx_.get());
+        (void)EVP_CIPHER_CTX_reset(ctx_.get());  // only clears the context
         ready_ = false;
     }
 

@@ -27,14 +27,14 @@ std::vector<CertificatePtr> Certificate::certificatesWithPEM(std::string_view pe
     BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     while (X509* x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr))
         out.push_back(CertificatePtr(new Certificate(x)));
-    BIO_free(bio);
+    (void)BIO_free(bio);  // read only
     return out;
 }
 
 CertificatePtr Certificate::fromX509(void* x509) {
     if (!x509)
         return nullptr;
-    X509_up_ref(static_cast<X509*>(x509));
+    (void)X509_up_ref(static_cast<X509*>(x509));  // cannot fail
     return CertificatePtr(new Certificate(x509));
 }
 
@@ -70,7 +70,7 @@ PublicKey::~PublicKey() {
 PublicKeyPtr PublicKey::fromEVP(void* pkey) {
     if (!pkey)
         return nullptr;
-    EVP_PKEY_up_ref(static_cast<EVP_PKEY*>(pkey));
+    (void)EVP_PKEY_up_ref(static_cast<EVP_PKEY*>(pkey));  // cannot fail
     return PublicKeyPtr(new PublicKey(pkey));
 }
 

@@ -16,7 +16,7 @@ IdentityPtr Identity::createWithPEM(std::string_view certificatePem, std::string
         return nullptr;
     BIO* bio = BIO_new_mem_buf(privateKeyPem.data(), static_cast<int>(privateKeyPem.size()));
     EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
+    (void)BIO_free(bio);  // read only
     if (!key || X509_check_private_key(static_cast<X509*>(certificates.front()->x509()), key) != 1) {
         EVP_PKEY_free(key);
         ERR_clear_error();

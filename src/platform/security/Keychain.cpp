@@ -16,8 +16,8 @@
 namespace plat::security {
 namespace {
 
-std::mutex defaultMutex;
-std::shared_ptr<Keychain> defaultInstance;
+Mutex defaultMutex;
+std::shared_ptr<Keychain> defaultInstance GUARDED_BY(defaultMutex);
 
 bool matches(const GenericPassword& item, const KeychainQuery& query) {
     return item.service == query.service && (!query.account || item.account == *query.account);
@@ -28,7 +28,7 @@ class FileDescriptor {
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0)
-            ::close(fd_);
+            (void)::close(fd_);  // writes are fsync()ed before
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -54,14 +54,14 @@ bool writeAll(int fd, const uint8_t* bytes, std::size_t length) {
 }  // namespace
 
 std::shared_ptr<Keychain> Keychain::defaultKeychain() {
-    std::lock_guard lock(defaultMutex);
+    MutexLock lock(defaultMutex);
     if (!defaultInstance)
         defaultInstance = std::make_shared<FileKeychain>(FileKeychain::defaultPath());
     return defaultInstance;
 }
 
 void Keychain::setDefaultKeychain(std::shared_ptr<Keychain> keychain) {
-    std::lock_guard lock(defaultMutex);
+    MutexLock lock(defaultMutex);
     defaultInstance = std::move(keychain);
 }
 
@@ -107,7 +107,7 @@ std::string FileKeychain::defaultPath() {
 
 template <class F>
 OSStatus FileKeychain::locked(bool exclusive, F&& body) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::filesystem::path folder = std::filesystem::path(path_).parent_path();
     if (!folder.empty() && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         std::error_code ec;
@@ -170,14 +170,16 @@ OSStatus FileKeychain::write(const Items& items) const {
         FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.get() < 0)
             return errSecIO;
-        ::fchmod(fd.get(), 0600);  // an older temporary file may have other bits
-        if (!writeAll(fd.get(), bytes.value().bytes(), bytes.value().length()) || ::fsync(fd.get()) != 0) {
-            ::unlink(temporary.c_str());
+        // An older temporary file may have other bits: secrets are never
+        // written into a file others may read.
+        if (::fchmod(fd.get(), 0600) != 0 ||
+            !writeAll(fd.get(), bytes.value().bytes(), bytes.value().length()) || ::fsync(fd.get()) != 0) {
+            (void)::unlink(temporary.c_str());  // best effort: the next write truncates it
             return errSecIO;
         }
     }
     if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+        (void)::unlink(temporary.c_str());  // best effort: the next write truncates it
         return errSecIO;
     }
     return errSecSuccess;
@@ -187,6 +189,7 @@ OSStatus FileKeychain::add(const GenericPassword& item) {
     if (item.service.empty() || item.account.empty())
         return errSecParam;
     return locked(true, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;
@@ -198,6 +201,7 @@ OSStatus FileKeychain::add(const GenericPassword& item) {
 
 OSStatus FileKeychain::copyMatching(const KeychainQuery& query, GenericPassword* result) {
     return locked(false, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;
@@ -214,6 +218,7 @@ OSStatus FileKeychain::copyMatching(const KeychainQuery& query, GenericPassword*
 
 OSStatus FileKeychain::deleteMatching(const KeychainQuery& query) {
     return locked(true, [&] {
+        mutex_.assertHeld();
         Items items;
         if (OSStatus status = read(items); status != errSecSuccess)
             return status;

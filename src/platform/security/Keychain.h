@@ -100,13 +100,15 @@ class FileKeychain final : public Keychain {
 
   private:
     using Items = std::map<std::pair<std::string, std::string>, GenericPassword>;
-    OSStatus read(Items& items) const;
-    OSStatus write(const Items& items) const;
+    OSStatus read(Items& items) const REQUIRES(mutex_);
+    OSStatus write(const Items& items) const REQUIRES(mutex_);
+    // Runs body holding mutex_ (one user of the file per process) and the
+    // file lock (one per machine); body tells the analysis with assertHeld().
     template <class F>
-    OSStatus locked(bool exclusive, F&& body);
+    OSStatus locked(bool exclusive, F&& body) EXCLUDES(mutex_);
 
     const std::string path_;
-    std::mutex mutex_;
+    Mutex mutex_;  // guards the file itself: read() and write() need it
 };
 
 }  // namespace plat::security

@@ -13,8 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/foundation/Mutex.h"
 
 namespace plat::security {
 namespace {
@@ -28,7 +29,7 @@ void readPemFile(const std::string& path, std::vector<CertificatePtr>& out) {
         X509_free(x);
     }
     ERR_clear_error();
-    std::fclose(f);
+    (void)std::fclose(f);  // read only: closing loses nothing
 }
 
 bool isIPAddress(const std::string& host) {
@@ -78,7 +79,13 @@ OCSP_RESPONSE* askResponder(const std::string& url, OCSP_CERTID* id) {
     if (OSSL_HTTP_parse_url(url.c_str(), &ssl, nullptr, &host, &port, nullptr, &path, nullptr, nullptr) != 1)
         return nullptr;
     OCSP_REQUEST* request = OCSP_REQUEST_new();
-    OCSP_request_add0_id(request, OCSP_CERTID_dup(id));
+    if (!request || !OCSP_request_add0_id(request, OCSP_CERTID_dup(id))) {
+        OCSP_REQUEST_free(request);
+        OPENSSL_free(host);
+        OPENSSL_free(port);
+        OPENSSL_free(path);
+        return nullptr;  // no question to ask: revocation stays unknown, which fails closed
+    }
     BIO* body = ASN1_item_i2d_mem_bio(ASN1_ITEM_rptr(OCSP_REQUEST), reinterpret_cast<ASN1_VALUE*>(request));
     OCSP_RESPONSE* response = nullptr;
     // No proxy: the responder is asked directly.
@@ -87,9 +94,9 @@ OCSP_RESPONSE* askResponder(const std::string& url, OCSP_CERTID* id) {
                                nullptr, 0, nullptr, "application/ocsp-request", body,
                                "application/ocsp-response", 1, 100 * 1024, kOCSPTimeoutSeconds, 0)) {
         response = d2i_OCSP_RESPONSE_bio(answer, nullptr);
-        BIO_free(answer);
+        (void)BIO_free(answer);  // read only
     }
-    BIO_free(body);
+    (void)BIO_free(body);  // read only
     OCSP_REQUEST_free(request);
     OPENSSL_free(host);
     OPENSSL_free(port);
@@ -107,8 +114,11 @@ struct StackOfX509 {
 
 namespace {
 
-std::mutex rootsMutex;
-std::optional<std::string> rootsFileOverride;  // guarded by rootsMutex
+Mutex rootsMutex;
+std::optional<std::string> rootsFileOverride GUARDED_BY(rootsMutex);
+// The roots read, one entry per location ever used; entries are never removed,
+// so the references systemRootCertificates() hands out stay valid.
+std::map<std::string, std::vector<CertificatePtr>> rootsByLocation GUARDED_BY(rootsMutex);
 
 std::string environmentOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -127,7 +137,7 @@ std::vector<CertificatePtr> readRoots(const std::string& file, bool withFolder) 
             if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
                 readPemFile(dir + "/" + name, out);
         }
-        closedir(d);
+        (void)closedir(d);  // read only: closing loses nothing
     }
     return out;
 }
@@ -136,7 +146,7 @@ std::vector<CertificatePtr> readRoots(const std::string& file, bool withFolder) 
 
 std::string systemRootCertificatesFile() {
     {
-        std::lock_guard lock(rootsMutex);
+        MutexLock lock(rootsMutex);
         if (rootsFileOverride)
             return *rootsFileOverride;
     }
@@ -144,7 +154,7 @@ std::string systemRootCertificatesFile() {
 }
 
 void setSystemRootCertificatesFile(std::optional<std::string> path) {
-    std::lock_guard lock(rootsMutex);
+    MutexLock lock(rootsMutex);
     rootsFileOverride = std::move(path);
 }
 
@@ -156,18 +166,15 @@ std::string missingSystemRootsDescription() {
 }
 
 const std::vector<CertificatePtr>& systemRootCertificates() {
-    // One entry per location ever used; entries are never removed, so the
-    // references handed out stay valid.
-    static std::map<std::string, std::vector<CertificatePtr>> byLocation;
-    std::lock_guard lock(rootsMutex);
+    MutexLock lock(rootsMutex);
     const bool overridden = rootsFileOverride.has_value();
     const std::string file =
         overridden ? *rootsFileOverride
                    : environmentOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
     const std::string key = (overridden ? "only:" : "default:") + file;
-    auto found = byLocation.find(key);
-    if (found == byLocation.end())
-        found = byLocation.emplace(key, readRoots(file, !overridden)).first;
+    auto found = rootsByLocation.find(key);
+    if (found == rootsByLocation.end())
+        found = rootsByLocation.emplace(key, readRoots(file, !overridden)).first;
     return found->second;
 }
 
@@ -210,36 +217,49 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
 
     X509_STORE* store = X509_STORE_new();
     X509_STORE_CTX* ctx = X509_STORE_CTX_new();
-    X509_STORE_CTX_init(ctx, store, static_cast<X509*>(chain_.front()->x509()), untrusted.stack);
-    X509_STORE_CTX_set0_trusted_stack(ctx, trusted.stack);
-    X509_STORE_CTX_set0_crls(ctx, crls);
-    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
-    unsigned long flags = 0;
-    if (!anchors_.empty())
-        flags |= X509_V_FLAG_PARTIAL_CHAIN;
+    // Every check a policy asks for must be set up, or the evaluation fails:
+    // a host or purpose that could not be set would otherwise go unchecked.
+    // setUpFailure is the verify result reported when one could not be.
+    int setUpFailure = X509_V_OK;
     std::optional<unsigned> revocationFlags;  // set when a revocation policy is present
-    for (const auto& policy : policies_) {
-        if (policy.kind == TrustPolicy::Kind::SSL) {
-            X509_STORE_CTX_set_purpose(ctx,
-                                       policy.server ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT);
-            if (policy.hostName && !policy.hostName->empty()) {
-                X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-                if (isIPAddress(*policy.hostName)) {
-                    X509_VERIFY_PARAM_set1_ip_asc(param, policy.hostName->c_str());
-                } else {
-                    X509_VERIFY_PARAM_set1_host(param, policy.hostName->c_str(), 0);
+    if (!store || !ctx ||
+        X509_STORE_CTX_init(ctx, store, static_cast<X509*>(chain_.front()->x509()), untrusted.stack) != 1) {
+        setUpFailure = X509_V_ERR_UNSPECIFIED;
+    } else {
+        X509_STORE_CTX_set0_trusted_stack(ctx, trusted.stack);
+        X509_STORE_CTX_set0_crls(ctx, crls);
+        X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
+        unsigned long flags = 0;
+        if (!anchors_.empty())
+            flags |= X509_V_FLAG_PARTIAL_CHAIN;
+        for (const auto& policy : policies_) {
+            if (policy.kind == TrustPolicy::Kind::SSL) {
+                if (X509_STORE_CTX_set_purpose(
+                        ctx, policy.server ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT) != 1)
+                    setUpFailure = X509_V_ERR_INVALID_PURPOSE;
+                if (policy.hostName && !policy.hostName->empty()) {
+                    const std::string& host = *policy.hostName;
+                    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+                    // With its length, so that a NUL inside the name is refused
+                    // rather than cutting the name short.
+                    if (isIPAddress(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1
+                                          : X509_VERIFY_PARAM_set1_host(param, host.data(), host.size()) != 1)
+                        setUpFailure = X509_V_ERR_HOSTNAME_MISMATCH;
                 }
+            } else if (policy.kind == TrustPolicy::Kind::Revocation) {
+                if (!crls_.empty())
+                    flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+                revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags;
             }
-        } else if (policy.kind == TrustPolicy::Kind::Revocation) {
-            if (!crls_.empty())
-                flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
-            revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags;
         }
+        if (X509_VERIFY_PARAM_set_flags(param, flags) != 1)
+            setUpFailure = X509_V_ERR_UNSPECIFIED;
     }
-    X509_VERIFY_PARAM_set_flags(param, flags);
 
-    int ok = X509_verify_cert(ctx);
-    lastVerifyResult_ = ok == 1 ? X509_V_OK : X509_STORE_CTX_get_error(ctx);
+    int ok = setUpFailure == X509_V_OK ? X509_verify_cert(ctx) : 0;
+    lastVerifyResult_ = ok == 1                     ? X509_V_OK
+                        : setUpFailure != X509_V_OK ? setUpFailure
+                                                    : X509_STORE_CTX_get_error(ctx);
     failureDetail_.clear();
     if (ok == 1 && revocationFlags && crls_.empty()) {
         switch (ocspStatus(ctx, *revocationFlags)) {
@@ -298,7 +318,8 @@ ServerTrust::Revocation ServerTrust::ocspStatus(void* storeContext, unsigned fla
     // delegated to, as OpenSSL checks it against the chain just built.
     X509_STORE* store = X509_STORE_new();
     for (int i = 1; i < sk_X509_num(built); ++i)
-        X509_STORE_add_cert(store, sk_X509_value(built, i));
+        // One that cannot be added: responses it signed fail to verify (closed).
+        (void)X509_STORE_add_cert(store, sk_X509_value(built, i));
     auto judge = [&](OCSP_RESPONSE* response) {
         Revocation result = Revocation::Unknown;
         OCSP_BASICRESP* basic = nullptr;

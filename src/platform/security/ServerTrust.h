@@ -88,7 +88,7 @@ class ServerTrust {
 
     // True when the chain is trusted under every policy; else false and, when
     // `error` is given, an OSStatusErrorDomain error naming the reason.
-    bool evaluateWithError(ErrorPtr* error = nullptr);
+    [[nodiscard]] bool evaluateWithError(ErrorPtr* error = nullptr);
     // The OpenSSL verify result (X509_V_ERR_*) of the last evaluation, 0 when
     // it passed or none ran.
     int lastVerifyResult() const { return lastVerifyResult_; }

@@ -72,7 +72,7 @@ URLCache::URLCache(int64_t memoryCapacity, int64_t diskCapacity, std::optional<s
       diskPath_(std::move(diskPath)) {
     if (!diskPath_ || diskCapacity_ == 0)
         return;
-    ::mkdir(diskPath_->c_str(), 0700);
+    (void)::mkdir(diskPath_->c_str(), 0700);  // best effort: without it, entries simply are not stored
     // What an earlier run left: oldest first.
     std::vector<std::pair<double, std::pair<std::string, int64_t>>> found;
     if (DIR* d = ::opendir(diskPath_->c_str())) {
@@ -84,7 +84,7 @@ URLCache::URLCache(int64_t memoryCapacity, int64_t diskCapacity, std::optional<s
             if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
                 found.push_back({static_cast<double>(st.st_mtime), {name, static_cast<int64_t>(st.st_size)}});
         }
-        ::closedir(d);
+        (void)::closedir(d);  // read only: closing loses nothing
     }
     std::sort(found.begin(), found.end());
     for (const auto& [when, entry] : found) {
@@ -149,7 +149,8 @@ std::optional<CachedURLResponse> URLCache::cachedResponseForRequest(const URLReq
         diskUsage_ -= disk_[name];
         disk_.erase(name);
         diskOrder_.remove(name);
-        ::unlink((*diskPath_ + "/" + name).c_str());
+        // Best effort: a leftover is read back and dropped as damaged.
+        (void)::unlink((*diskPath_ + "/" + name).c_str());
     }
     return cached;
 }
@@ -192,7 +193,7 @@ void URLCache::removeCachedResponseForRequest(const URLRequest& request) {
         diskUsage_ -= it->second;
         disk_.erase(it);
         diskOrder_.remove(name);
-        ::unlink((*diskPath_ + "/" + name).c_str());
+        (void)::unlink((*diskPath_ + "/" + name).c_str());  // best effort: the cache may forget
     }
 }
 
@@ -202,7 +203,7 @@ void URLCache::removeAllCachedResponses() {
     memoryOrder_.clear();
     memoryUsage_ = 0;
     for (const auto& [name, size] : disk_)
-        ::unlink((*diskPath_ + "/" + name).c_str());
+        (void)::unlink((*diskPath_ + "/" + name).c_str());  // best effort: the cache may forget
     disk_.clear();
     diskOrder_.clear();
     diskUsage_ = 0;
@@ -225,7 +226,7 @@ void URLCache::trimDisk() {
         diskOrder_.pop_front();
         diskUsage_ -= disk_[name];
         disk_.erase(name);
-        ::unlink((*diskPath_ + "/" + name).c_str());
+        (void)::unlink((*diskPath_ + "/" + name).c_str());  // best effort: the cache may forget
     }
 }
 
@@ -258,9 +259,9 @@ void URLCache::writeFile(const std::string& key, const CachedURLResponse& cached
         done += ok ? static_cast<size_t>(n) : 0;
     }
     ok = ::fsync(fd) == 0 && ok;
-    ::close(fd);
+    (void)::close(fd);  // the fsync above checked the data
     if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+        (void)::unlink(temporary.c_str());  // best effort: a leftover is never read as an entry
         return;
     }
     if (auto it = disk_.find(name); it != disk_.end()) {
@@ -291,7 +292,7 @@ std::optional<CachedURLResponse> URLCache::readFile(const std::string& key) cons
         }
         bytes.resize(done);
     }
-    ::close(fd);
+    (void)::close(fd);  // read only: closing loses nothing
     size_t newline = bytes.find('\n');
     if (newline == std::string::npos)
         return std::nullopt;

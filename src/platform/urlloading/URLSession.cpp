@@ -47,10 +47,12 @@ URLSessionTask::URLSessionTask(std::shared_ptr<URLSession> session, uint64_t ide
 }
 
 URLSessionTask::~URLSessionTask() {
+    // The task's own download file goes with it: nothing in it is kept.
+    // Best effort: it lies in a private temporary folder.
     if (transfer_->fd >= 0)
-        ::close(transfer_->fd);
+        (void)::close(transfer_->fd);
     if (!transfer_->filePath.empty())
-        ::unlink(transfer_->filePath.c_str());
+        (void)::unlink(transfer_->filePath.c_str());
     if (!transfer_->completed)
         session_->engine_->forgetTask(identifier_);
 }
@@ -253,12 +255,12 @@ std::string URLSession::downloadDirectory() {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return dir;
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
-        if ((st.st_mode & 0777) != 0700)
-            ::chmod(dir.c_str(), 0700);
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        ((st.st_mode & 0777) == 0700 || ::chmod(dir.c_str(), 0700) == 0)) {
         return dir;
     }
-    // Something else took the name: a fresh private folder instead.
+    // Something else took the name, or it cannot be made private: a fresh
+    // private folder instead.
     std::string pattern = FileManager::defaultManager().temporaryDirectory() + "/url-downloads-XXXXXX";
     if (::mkdtemp(pattern.data()))
         return pattern;

@@ -89,8 +89,8 @@ struct URLSessionStreamTask::Connection {
         if (context)
             SSL_CTX_free(context);
         if (fd >= 0)
-            ::close(fd);
-        ::close(wakeFd);
+            (void)::close(fd);  // a socket: what was sent was sent
+        (void)::close(wakeFd);  // an eventfd: nothing to lose
     }
 
     void wake() {
@@ -224,7 +224,7 @@ struct URLSessionStreamTask::Connection {
             }
             if (Clock::now() >= deadline)
                 error = makeURLError(URLErrorTimedOut, url);
-            ::close(fd);
+            (void)::close(fd);  // a socket that never connected
             fd = -1;
             if (isStopped() || Clock::now() >= deadline)
                 break;
@@ -240,13 +240,20 @@ struct URLSessionStreamTask::Connection {
     bool handshake(short& events, ErrorPtr& error) {
         if (!ssl) {
             context = SSL_CTX_new(TLS_client_method());
-            SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
-            ssl = SSL_new(context);
-            SSL_set_fd(ssl, fd);
+            if (context)
+                SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+            ssl = context ? SSL_new(context) : nullptr;
+            // A step that cannot be set up ends the connection: no handshake
+            // goes out without the server name it was asked to carry.
             unsigned char address[16];
-            if (inet_pton(AF_INET, host.c_str(), address) != 1 &&
-                inet_pton(AF_INET6, host.c_str(), address) != 1)
-                SSL_set_tlsext_host_name(ssl, host.c_str());
+            const bool named = inet_pton(AF_INET, host.c_str(), address) != 1 &&
+                               inet_pton(AF_INET6, host.c_str(), address) != 1;
+            if (!ssl || SSL_set_fd(ssl, fd) != 1 ||
+                (named && SSL_set_tlsext_host_name(ssl, host.c_str()) != 1)) {
+                ERR_clear_error();
+                error = makeURLError(URLErrorSecureConnectionFailed, url, "TLS could not be set up");
+                return false;
+            }
         }
         int rc = SSL_connect(ssl);
         if (rc == 1) {
@@ -455,9 +462,11 @@ struct URLSessionStreamTask::Connection {
             }
             case WriteKind::CloseWrite:
                 if (!writeClosed) {
+                    // Best effort: a peer that has gone cannot be told, and
+                    // nothing more is written either way.
                     if (ssl)
-                        SSL_shutdown(ssl);
-                    ::shutdown(fd, SHUT_WR);
+                        (void)SSL_shutdown(ssl);
+                    (void)::shutdown(fd, SHUT_WR);
                     writeClosed = true;
                     delegateCall(&URLSessionDelegate::writeClosedForStreamTask);
                 }
@@ -514,7 +523,7 @@ struct URLSessionStreamTask::Connection {
                 if (readCloseRequested && !readClosed) {
                     readClosed = true;
                     carry.clear();
-                    ::shutdown(fd, SHUT_RD);
+                    (void)::shutdown(fd, SHUT_RD);  // best effort: carry is dropped anyway
                 }
             }
             short events = 0;
@@ -667,9 +676,9 @@ void URLSessionStreamTask::startConnection(double connectTimeout) {
         // has gone; blocked on this thread, it stays pending here and the
         // write fails with EPIPE instead of ending the process.
         sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        (void)sigemptyset(&pipe);                          // our own set: cannot fail
+        (void)sigaddset(&pipe, SIGPIPE);                   // a valid signal: cannot fail
+        (void)pthread_sigmask(SIG_BLOCK, &pipe, nullptr);  // a valid `how`: cannot fail
         c->run(connectTimeout);
     });
 }

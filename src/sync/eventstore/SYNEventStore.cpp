@@ -764,7 +764,8 @@ void SYNEventStore::removeUnreferencedDataFiles() {
         for (const auto& name : stored) {
             auto path = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
             if (path && !referenced->count(name)) {
-                files().removeItemAtPath(*path);
+                if (auto error = files().removeItemAtPath(*path))  // left for the next sweep
+                    SYN_LOG(SYNLoggingLevelError, "Could not remove data file: %@", error);
             }
         }
     });

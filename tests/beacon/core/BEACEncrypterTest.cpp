@@ -111,11 +111,12 @@ TEST_F(BEACEncrypterTest, AnUnreadableKeychainNeverReplacesTheStoredKey) {
     // A damaged keychain file: reads fail with errSecDecode, not "not found".
     auto path = (sdk_.dir() / "keychain" / "login.keychain").string();
     auto saved = *plat::FileManager::defaultManager().contentsAtPath(path);
-    plat::FileManager::defaultManager().writeData(plat::Data::fromString("garbage"), path, true);
+    ASSERT_EQ(plat::FileManager::defaultManager().writeData(plat::Data::fromString("garbage"), path, true),
+              nullptr);
     BEACEncrypter other;
     EXPECT_FALSE(other.decryptString(encrypted));
     EXPECT_FALSE(other.encryptString("x"));
-    plat::FileManager::defaultManager().writeData(saved, path, true);
+    ASSERT_EQ(plat::FileManager::defaultManager().writeData(saved, path, true), nullptr);
     EXPECT_EQ(BEACKeychainUtil::stringForKey(kBEACEncryptionKeyTagAlternate), stored);
     EXPECT_EQ(BEACEncrypter().decryptString(encrypted), "keep");
 }

@@ -180,7 +180,7 @@ TEST_P(ContextTest, FetchesFollowSubentitiesKeyPathsAndResultTypes) {
     FetchRequest ids = request("Task");
     ids.resultType = FetchRequestResultType::ManagedObjectID;
     EXPECT_EQ(context->executeFetchRequestValues(ids)->size(), 2u);
-    EXPECT_THROW(context->executeFetchRequest(request("Unknown")), ModelException);
+    EXPECT_THROW((void)context->executeFetchRequest(request("Unknown")), ModelException);
 }
 
 TEST_P(ContextTest, FaultsFillOnAccessAndResetInvalidates) {
@@ -594,7 +594,7 @@ TEST(LentRowsTest, AThrowingStoreAndAStoreKeepingRowsSeeConsistentRows) {
     task->setObject(calendar, "calendar");
 
     store->throwNext = true;
-    EXPECT_THROW(context->save(), std::runtime_error);
+    EXPECT_THROW((void)context->save(), std::runtime_error);
     EXPECT_TRUE(task->isInserted());
     EXPECT_EQ(task->valueForKey("title"), Value("new"));
     EXPECT_EQ(task->valueForKey("scratch"), Value("note to self"));

@@ -96,7 +96,7 @@ TEST_F(SQLiteStoreFaultTest, StoreUUIDsThatCannotStandInAURIAreRefused) {
 
 TEST(ManagedObjectIDURITest, AnInvalidStoreIdentifierStillGivesAURI) {
     auto model = testing::makeTestModel();
-    model->finalize();
+    ASSERT_EQ(model->finalize(), nullptr);
     ManagedObjectID id(model->entityForName("Tag"), {}, "not a/valid id", 7, false);
     URL uri = id.URIRepresentation();  // was a dereference of an empty URL
     EXPECT_FALSE(uri.absoluteString().empty());

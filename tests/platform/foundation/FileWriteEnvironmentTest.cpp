@@ -68,6 +68,21 @@ TEST(FileWriteEnvironmentTest, FailedCallsLeaveTheOldFileAndNoTemporaryFile) {
     }
 }
 
+TEST(FileWriteEnvironmentTest, AWriteWhoseFolderCannotBeSyncedIsReportedAsFailed) {
+    // Until the folder is synced a power loss can bring the old file back,
+    // so the write must not be reported as done.
+    testsupport::TempDir dir;
+    const std::string path = (dir / "f").string();
+    ASSERT_EQ(FileManager::defaultManager().writeData(Data("old", 3), path, true), nullptr);
+    FaultFileEnvironment env;
+    env.failNext(FaultFileEnvironment::Call::SyncDirectory, EIO);
+    auto error = FileManager::defaultManager().writeData(Data("new", 3), path, true);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), FileWriteUnknownError);
+    env.dropUnsyncedData();
+    EXPECT_EQ(contents(path), "old");
+}
+
 TEST(FileWriteEnvironmentTest, AbandonedTemporaryFilesAreRemovedButLiveOnesKept) {
     testsupport::TempDir dir;
     const std::string path = (dir / "data.bin").string();

@@ -142,11 +142,11 @@ TEST(Reachability, CallbacksArriveOnTheQueueOnlyForChangesAndStopWhenUnscheduled
     std::mutex m;
     std::vector<uint32_t> seen;
     bool onQueue = true;
-    r->setCallback([&](uint32_t flags) {
+    ASSERT_TRUE(r->setCallback([&](uint32_t flags) {
         std::lock_guard lock(m);
         seen.push_back(flags);
         onQueue = onQueue && queue.isCurrent();
-    });
+    }));
     ASSERT_TRUE(r->setDispatchQueue(queue));
     auto drained = [&] {
         queue.sync([] {});
@@ -161,7 +161,7 @@ TEST(Reachability, CallbacksArriveOnTheQueueOnlyForChangesAndStopWhenUnscheduled
     EXPECT_EQ(drained(), (std::vector<uint32_t>{0, ReachabilityFlagReachable}));
     EXPECT_TRUE(onQueue);
 
-    r->setDispatchQueue(Queue());
+    EXPECT_TRUE(r->setDispatchQueue(Queue()));
     source->set(offline());
     EXPECT_EQ(drained().size(), 2u);
 

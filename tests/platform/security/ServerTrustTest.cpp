@@ -63,6 +63,13 @@ TEST(ServerTrust, EvaluatesAgainstAnchorsTheHostAndDates) {
         {"system roots do not know the test CA", &c.leaf, "127.0.0.1", {}, false, TrustErrorNotTrusted},
         {"expired", &c.expiredLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorCertificateExpired},
         {"wrong host", &c.wrongHostLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorHostNameMismatch},
+        // A host that cannot be checked as given fails: never a shorter name.
+        {"host name with a NUL inside",
+         &c.leaf,
+         std::string("localhost\0.evil.example", 23),
+         {cert(c.ca)},
+         false,
+         TrustErrorHostNameMismatch},
         {"other CA", &c.otherCaLeaf, "127.0.0.1", {cert(c.ca)}, false, TrustErrorNotTrusted},
         {"pinned leaf as the only anchor", &c.leaf, "127.0.0.1", {cert(c.leaf)}, true, 0},
         {"pinned leaf does not vouch for another",

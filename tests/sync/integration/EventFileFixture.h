@@ -40,7 +40,7 @@ inline std::shared_ptr<const plat::coredata::ManagedObjectModel> makeModel(int64
     auto& note = model->addEntity("Note");
     note.setUserInfo({{SYNIgnoredKey, plat::Value(true)}});
     note.addAttribute("text", AttributeType::String);
-    model->finalize();
+    EXPECT_EQ(model->finalize(), nullptr);
     return model;
 }
 

@@ -43,7 +43,7 @@ inline std::shared_ptr<plat::coredata::ManagedObjectModel> makeTaskModel() {
     auto& draft = model->addEntity("Draft");
     draft.setUserInfo({{SYNIgnoredKey, plat::Value(true)}});
     draft.addAttribute("text", AttributeType::String);
-    model->finalize();
+    EXPECT_EQ(model->finalize(), nullptr);
     return model;
 }
 

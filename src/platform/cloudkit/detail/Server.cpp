@@ -124,7 +124,7 @@ struct Server::Statement {
         if (rc != SQLITE_OK || !stmt)
             fail(rc == SQLITE_OK ? SQLITE_MISUSE : rc, std::string("cannot prepare: ") + sqlite3_errmsg(db));
     }
-    ~Statement() { sqlite3_finalize(stmt); }
+    ~Statement() { (void)sqlite3_finalize(stmt); }  // the last step's result, already seen by step()
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -192,10 +192,10 @@ Result<std::shared_ptr<Server>> Server::open(const std::string& cloudRoot) {
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string message = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
+        (void)sqlite3_close(db);  // a failed open: nothing to lose
         return makeError(ErrorCode::InternalError, "Cannot open the server database: " + message);
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    (void)sqlite3_busy_timeout(db, kBusyTimeoutMs);  // cannot fail on an open connection
     std::shared_ptr<Server> server(new Server(cloudRoot, db));
     {
         MutexLock lock(server->mutex_);
@@ -241,7 +241,7 @@ Server::Server(std::string root, sqlite3* db) : root_(std::move(root)), db_(db) 
 
 Server::~Server() {
     MutexLock lock(mutex_);
-    sqlite3_close(db_);
+    (void)sqlite3_close(db_);  // every statement is scoped, so none is left to keep it open
 }
 
 ErrorPtr Server::sqliteError(const char* what) const {
@@ -340,7 +340,8 @@ ErrorPtr Server::commit() {
     int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         auto error = sqliteError("commit");
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        // Should this fail too, the next BEGIN fails and reports it.
+        (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         // What this transaction added is referenced by nothing now.
         removeUnreferencedFiles(created);
         return error;
@@ -367,11 +368,13 @@ void Server::removeUnreferencedFiles(const std::set<std::string>& hashes) {
             fs::remove(fs::path(assetFolder()) / hash, ec);
         }
     }
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    rollback();  // nothing was written
 }
 
+// Ends a transaction without keeping anything. Should the rollback fail, the
+// next BEGIN fails and reports it, so no later write joins this transaction.
 void Server::rollback() {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 ErrorPtr Server::endRead() {

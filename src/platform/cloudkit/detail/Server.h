@@ -100,12 +100,14 @@ class Server {
 
     // Accounts and devices.
     Result<std::string> userRecordName(const std::string& account) EXCLUDES(mutex_);
-    ErrorPtr registerDevice(const std::string& account, const std::string& device) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr registerDevice(const std::string& account, const std::string& device)
+        EXCLUDES(mutex_);
 
     // Zones. fetchZone gives null when the zone exists, else 26 or 28.
-    ErrorPtr zoneError(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
-    ErrorPtr saveZone(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
-    ErrorPtr deleteZone(const DatabaseKey& db, const RecordZoneID& zone, bool byUser) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr zoneError(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr saveZone(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr deleteZone(const DatabaseKey& db, const RecordZoneID& zone, bool byUser)
+        EXCLUDES(mutex_);
     // The live zones of the database; in the shared database, the zones of
     // the shares the account accepted, named by their owners' user records.
     Result<std::vector<RecordZoneID>> allZones(const DatabaseKey& db) EXCLUDES(mutex_);
@@ -116,8 +118,8 @@ class Server {
     // and counts as a change of the share record.
     Result<ShareMetadata> shareInvitation(const std::string& ownerAccount, const RecordID& shareRecordID)
         EXCLUDES(mutex_);
-    ErrorPtr acceptShare(const std::string& account, const ShareMetadata& metadata, const std::string& device)
-        EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr acceptShare(const std::string& account, const ShareMetadata& metadata,
+                                       const std::string& device) EXCLUDES(mutex_);
 
     Result<ModifyResult> modifyRecords(const DatabaseKey& db, const ModifyRequest& request) EXCLUDES(mutex_);
     // Assets are copied into `assetCacheFolder`.
@@ -136,8 +138,10 @@ class Server {
                                     const DesiredKeys& keys, bool mintNewToken,
                                     const std::string& assetCacheFolder) EXCLUDES(mutex_);
 
-    ErrorPtr saveSubscription(const DatabaseKey& db, const Subscription& subscription) EXCLUDES(mutex_);
-    ErrorPtr deleteSubscription(const DatabaseKey& db, const std::string& subscriptionID) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr saveSubscription(const DatabaseKey& db, const Subscription& subscription)
+        EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr deleteSubscription(const DatabaseKey& db, const std::string& subscriptionID)
+        EXCLUDES(mutex_);
     Result<std::vector<Subscription>> subscriptions(const DatabaseKey& db) EXCLUDES(mutex_);
 
     // Undelivered pushes of a device, marked delivered.
@@ -148,9 +152,10 @@ class Server {
     // Administration.
     Result<std::vector<StoredRecordInfo>> storedRecords(const DatabaseKey& db, const RecordZoneID& zone)
         EXCLUDES(mutex_);
-    ErrorPtr expireTokensBefore(const DatabaseKey& db, const RecordZoneID& zone, int64_t sequence)
+    [[nodiscard]] ErrorPtr expireTokensBefore(const DatabaseKey& db, const RecordZoneID& zone,
+                                              int64_t sequence) EXCLUDES(mutex_);
+    [[nodiscard]] ErrorPtr advanceQueryIndex(const DatabaseKey& db, const RecordZoneID& zone)
         EXCLUDES(mutex_);
-    ErrorPtr advanceQueryIndex(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
     Result<int64_t> zoneSequence(const DatabaseKey& db, const RecordZoneID& zone) EXCLUDES(mutex_);
     Result<std::vector<std::string>> assetHashes() EXCLUDES(mutex_);
 
@@ -174,20 +179,20 @@ class Server {
     };
 
     Server(std::string root, sqlite3* db);
-    ErrorPtr createSchema() REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr createSchema() REQUIRES(mutex_);
     void sweepAbandonedFiles() REQUIRES(mutex_);
-    ErrorPtr sqliteError(const char* what) const REQUIRES(mutex_);
-    ErrorPtr exec(const char* sql) REQUIRES(mutex_);
-    ErrorPtr begin(bool write) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr sqliteError(const char* what) const REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr exec(const char* sql) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr begin(bool write) REQUIRES(mutex_);
     // Commits; then removes the content files the transaction released, or,
     // when the commit fails, the ones it created.
-    ErrorPtr commit() REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr commit() REQUIRES(mutex_);
     void removeUnreferencedFiles(const std::set<std::string>& hashes) REQUIRES(mutex_);
     void rollback() REQUIRES(mutex_);
     // Ends a read transaction: the failure of a statement it ran, if any.
-    ErrorPtr endRead() REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr endRead() REQUIRES(mutex_);
     // Rolls back a write transaction, removing the content files it added.
-    ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr abandon(ErrorPtr error) REQUIRES(mutex_);
     std::optional<ZoneRow> readZoneRow(const DatabaseKey& db, const RecordZoneID& zone) REQUIRES(mutex_);
     Result<std::string> storeAssetContent(const std::string& localPath) REQUIRES(mutex_);
 
@@ -199,25 +204,27 @@ class Server {
         REQUIRES(mutex_);
     Result<std::string> ensureUserRecordName(const std::string& account) REQUIRES(mutex_);
     std::optional<std::string> userRecordNameIfKnown(const std::string& account) REQUIRES(mutex_);
-    ErrorPtr zoneMissingError(const std::optional<ZoneRow>& row) const;
-    ErrorPtr dropZoneRecords(int64_t zoneId) REQUIRES(mutex_);
-    ErrorPtr adjustAssetRefs(const Dictionary& fields, int delta) REQUIRES(mutex_);
-    ErrorPtr sweepAssets() REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr zoneMissingError(const std::optional<ZoneRow>& row) const;
+    [[nodiscard]] ErrorPtr dropZoneRecords(int64_t zoneId) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr adjustAssetRefs(const Dictionary& fields, int delta) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr sweepAssets() REQUIRES(mutex_);
     Result<Dictionary> storeAssets(const Dictionary& fields) REQUIRES(mutex_);
     RecordPtr materialise(const RecordID& id, const std::string& type, const std::string& tag,
                           std::string_view blob, std::string_view parentBlob, const DesiredKeys& keys,
                           const std::string& assetCacheFolder, bool* assetMissing,
                           const RecordZoneID* storedZone = nullptr) REQUIRES(mutex_);
-    ErrorPtr deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::string& name, int depth)
+    [[nodiscard]] ErrorPtr deleteRecordRow(int64_t zoneId, ZoneRow& zone, const std::string& name, int depth)
         REQUIRES(mutex_);
     // Pushes for a saved record (as stored, in the zone's own ID) to the
     // zone's database and to every participant of a share in the zone.
-    ErrorPtr firePushes(const ZoneRow& zone, const Record& record, bool created, const ModifyRequest& request)
-        REQUIRES(mutex_);
-    ErrorPtr fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone, const Record& record,
-                                bool created, const ModifyRequest& request) REQUIRES(mutex_);
-    ErrorPtr insertPushes(const DatabaseKey& db, const std::string& subscriptionID, const RecordID& recordID,
-                          const Subscription& sub, const ModifyRequest& request) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr firePushes(const ZoneRow& zone, const Record& record, bool created,
+                                      const ModifyRequest& request) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone,
+                                              const Record& record, bool created,
+                                              const ModifyRequest& request) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr insertPushes(const DatabaseKey& db, const std::string& subscriptionID,
+                                        const RecordID& recordID, const Subscription& sub,
+                                        const ModifyRequest& request) REQUIRES(mutex_);
 
     const std::string root_;
     mutable Mutex mutex_;

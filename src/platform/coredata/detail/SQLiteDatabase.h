@@ -55,7 +55,7 @@ class Statement {
     int parameterCount() const;
 
     // kRow, kDone, or another SQLite result code on failure.
-    int step();
+    [[nodiscard]] int step();
     // Ready to run again with fresh parameters; releases read locks.
     void reset();
 
@@ -108,7 +108,7 @@ class Database {
     Database& operator=(const Database&) = delete;
 
     // Runs one or more statements without results.
-    ErrorPtr exec(const std::string& sql);
+    [[nodiscard]] ErrorPtr exec(const std::string& sql);
     // A statement prepared once and kept for the connection's life, reset and
     // with cleared bindings. The reference stays valid until clearCache().
     Result<Statement*> cached(const std::string& sql);
@@ -118,7 +118,7 @@ class Database {
     int64_t changes() const;
     // An error of code for the connection's last failure, with SQLite's
     // message and result code in the user info ("NSSQLiteErrorDomain").
-    ErrorPtr lastError(int64_t code, const std::string& what) const;
+    [[nodiscard]] ErrorPtr lastError(int64_t code, const std::string& what) const;
     int lastResultCode() const;
     sqlite3* handle() const { return db_; }
 

@@ -98,9 +98,9 @@ class Schema {
 
   private:
     Schema() = default;
-    ErrorPtr addTable(const ManagedObjectModel& model, const EntityDescription& root,
-                      const std::map<std::string, int64_t>& numbers);
-    ErrorPtr addToManys(const ManagedObjectModel& model);
+    [[nodiscard]] ErrorPtr addTable(const ManagedObjectModel& model, const EntityDescription& root,
+                                    const std::map<std::string, int64_t>& numbers);
+    [[nodiscard]] ErrorPtr addToManys(const ManagedObjectModel& model);
 
     std::vector<std::unique_ptr<Table>> tables_;
     std::unordered_map<const EntityDescription*, EntityLayout> entities_;

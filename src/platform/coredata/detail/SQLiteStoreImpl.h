@@ -28,17 +28,19 @@ class Transaction {
   public:
     explicit Transaction(Database& db) : db_(db) {}
     ~Transaction() {
+        // A destructor cannot report; should the rollback fail, the next
+        // begin() fails ("within a transaction") rather than write inside it.
         if (open_)
-            db_.exec("ROLLBACK");
+            (void)db_.exec("ROLLBACK");
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
-    ErrorPtr begin(bool write) {
+    [[nodiscard]] ErrorPtr begin(bool write) {
         auto error = db_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
         open_ = !error;
         return error;
     }
-    ErrorPtr commit() {
+    [[nodiscard]] ErrorPtr commit() {
         auto error = db_.exec("COMMIT");
         open_ = open_ && error;
         return error;
@@ -50,11 +52,11 @@ class Transaction {
 };
 
 // Runs a statement that returns no rows, then resets it.
-ErrorPtr run(Database& db, Statement& s, int64_t code, const char* what);
+[[nodiscard]] ErrorPtr run(Database& db, Statement& s, int64_t code, const char* what);
 
 // Binds one attribute value in its column's storage form; an error when the
 // value does not fit the attribute's type or cannot be transformed.
-ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v);
+[[nodiscard]] ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v);
 // Reads one attribute column back into the Value form of its type.
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a);
 
@@ -95,7 +97,7 @@ struct SQLiteStore::Impl {
     const sqlite::EntityStatements& statementsFor(const sqlite::EntityLayout& layout);
     // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
     const std::string& columnsOf(const sqlite::Table& table);
-    ErrorPtr readyError() const {
+    [[nodiscard]] ErrorPtr readyError() const {
         return db ? nullptr : makeError(PersistentStoreOperationError, "The store has been removed.");
     }
 };

@@ -24,6 +24,6 @@ int removeAt(int parentFd, const char* name);
 
 // Writes all of bytes to fd, going on after interrupted writes. False when a
 // write fails (errno says why).
-bool writeAll(int fd, const uint8_t* bytes, std::size_t length);
+[[nodiscard]] bool writeAll(int fd, const uint8_t* bytes, std::size_t length);
 
 }  // namespace plat::detail

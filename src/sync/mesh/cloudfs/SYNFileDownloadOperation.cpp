@@ -15,7 +15,7 @@ void SYNFileDownloadOperation::beginTransfer() {
     bool isDirectory = false;
     // Never wipe a directory tree to make room for a file.
     if (!(fileManager.fileExistsAtPath(localPath(), &isDirectory) && isDirectory)) {
-        fileManager.removeItemAtPath(localPath());
+        (void)fileManager.removeItemAtPath(localPath());  // usually absent; a stale one is replaced below
         if (fileManager.createFileAtPath(localPath())) {
             if (auto handle = plat::FileHandle::forWritingAtPath(localPath()))
                 fileHandle_.emplace(std::move(handle).value());
@@ -57,9 +57,10 @@ void SYNFileDownloadOperation::transferCancelled() {
 }
 
 void SYNFileDownloadOperation::discardFile() {
+    // Only after a failure, which the operation reports; the file may not exist.
     if (fileHandle_) {
-        fileHandle_->close();
+        (void)fileHandle_->close();
         fileHandle_.reset();
     }
-    plat::FileManager::defaultManager().removeItemAtPath(localPath());
+    (void)plat::FileManager::defaultManager().removeItemAtPath(localPath());
 }
