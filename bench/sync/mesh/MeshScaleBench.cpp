@@ -24,7 +24,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -357,7 +359,15 @@ BENCHMARK(BM_SaveRenamingItemGrowth)
 // b's objects in. Machine "a" has a hardware identity of its own.
 constexpr const char* kMachineA = "AAAAAAAA-0000-4000-8000-000000000002";
 
-std::string joinedPair(int items) {
+void check(const char* what, const plat::ErrorPtr& error) {
+    if (error) {
+        std::fprintf(stderr, "%s failed: %s\n", what, error->description().c_str());
+    }
+}
+
+// Machine "b" enlisted the application store of that size and uploaded its
+// baseline (its first merge); made once per size.
+std::string firstMachine(int items) {
     static std::map<int, testsupport::TempDir*> made;  // live for the whole run
     if (auto it = made.find(items); it != made.end()) {
         return it->second->str();
@@ -366,27 +376,40 @@ std::string joinedPair(int items) {
     made[items] = root;
     std::filesystem::copy_file(applicationStore(items), root->str() + "/b.sqlite");
     auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
-    auto check = [](const char* what, const plat::ErrorPtr& error) {
-        if (error) {
-            std::fprintf(stderr, "%s failed: %s\n", what, error->description().c_str());
-        }
-    };
     check("enlisting b", wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
-    check("b's first merge",  // uploads its baseline
+    check("b's first merge",
           wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
     b->dismantle();
     MainLoop::drain();
+    return root->str();
+}
+
+// Machine "a" joins b's cloud: enlists an empty store and merges.
+plat::ErrorPtr join(const std::string& root) {
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(kMachineA);
-    auto a = meshbench::makeMesh(model(), root->str() + "/a.sqlite", root->str(), "a");
-    check("enlisting a", wait([&](SYNCompletion done) { a->enlistPersistentStoreWithCompletion(done); }));
-    check("a's first merge",
-          wait([&](SYNCompletion done) { a->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
+    auto a = meshbench::makeMesh(model(), root + "/a.sqlite", root, "a");
+    auto error = wait([&](SYNCompletion done) { a->enlistPersistentStoreWithCompletion(done); });
+    if (!error) {
+        error = wait([&](SYNCompletion done) { a->mergeWithCompletion(done); });
+    }
     a->dismantle();
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
     MainLoop::drain();
+    return error;
+}
+
+std::string joinedPair(int items) {
+    static std::map<int, testsupport::TempDir*> made;  // live for the whole run
+    if (auto it = made.find(items); it != made.end()) {
+        return it->second->str();
+    }
+    auto* root = new testsupport::TempDir();
+    made[items] = root;
+    std::filesystem::copy(firstMachine(items), root->str(), std::filesystem::copy_options::recursive);
+    check("a joining", join(root->str()));
     // b takes the baseline a consolidated, so that the merges measured are
     // steady-state ones (no full integration of a new baseline).
-    b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
+    auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
     check("b's second merge",
           wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
     b->dismantle();
@@ -428,12 +451,23 @@ plat::ErrorPtr makeRemoteSaves(const std::string& root, int saves) {
     itemList.clear();
     context->reset();
     if (!error) {
-        error = wait([&](SYNCompletion done) { a->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+        error = wait([&](SYNCompletion done) { a->mergeWithCompletion(done); });
     }
     a->dismantle();
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
     MainLoop::drain();
     return error;
+}
+
+// With MESH_BENCH_PERF_CONTROL set to the control FIFO of a `perf record -D -1
+// --control fifo:<path>`, samples are taken during the measured merges only.
+void perfControl(const char* command) {
+    if (const char* path = std::getenv("MESH_BENCH_PERF_CONTROL")) {
+        if (FILE* fifo = std::fopen(path, "w")) {
+            std::fprintf(fifo, "%s\n", command);
+            std::fclose(fifo);
+        }
+    }
 }
 
 // A steady-state merge: machine "b" merges the events of `saves` remote saves
@@ -461,9 +495,11 @@ void BM_MergeGrowth(benchmark::State& state) {
         const long syncsBefore = diskSyncs.load();
         const auto wallStart = std::chrono::steady_clock::now();
         state.ResumeTiming();
+        perfControl("enable");
         if (!error) {
             error = wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
         }
+        perfControl("disable");
         state.PauseTiming();
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         cpu += processCPUSeconds() - start;
@@ -498,5 +534,79 @@ BENCHMARK(BM_MergeGrowth)
     ->Args({100000, 100})
     ->Args({100000, 1000})
     ->Iterations(1);
+
+// Process CPU and peak resident memory of one activity, as counters.
+void measureActivity(benchmark::State& state, int items,
+                     const std::function<void(std::string& root)>& prepare,
+                     const std::function<plat::ErrorPtr(const std::string& root)>& activity) {
+    double cpu = 0;
+    double peak = 0;
+    double atStart = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        testsupport::TempDir folder;
+        std::string root = folder.str();
+        prepare(root);
+        MainLoop::drain();
+        atStart = benchsupport::statusMegabytes("VmRSS:");
+        benchsupport::resetPeakMemory();
+        const double start = processCPUSeconds();
+        state.ResumeTiming();
+        auto error = activity(root);
+        state.PauseTiming();
+        cpu += processCPUSeconds() - start;
+        peak = std::max(peak, benchsupport::statusMegabytes("VmHWM:"));
+        MainLoop::drain();
+        if (error) {
+            state.SkipWithError(error->description().c_str());
+            return;
+        }
+        state.ResumeTiming();
+    }
+    state.counters["objects"] = items + kFolders;
+    state.counters["cpu_ms"] = cpu * 1e3 / static_cast<double>(state.iterations());
+    state.counters["rss_at_start_MB"] = atStart;
+    state.counters["peak_rss_MB"] = peak;
+}
+
+// The first merge after enlisting: the store's own baseline goes out.
+void BM_FirstMergeAfterEnlistGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    std::shared_ptr<SYNPersistentStoreMesh> b;
+    measureActivity(
+        state, items,
+        [&](std::string& root) {
+            std::filesystem::copy_file(applicationStore(items), root + "/b.sqlite");
+            b = meshbench::makeMesh(model(), root + "/b.sqlite", root, "b");
+            check("enlisting b",
+                  wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
+        },
+        [&](const std::string&) {
+            auto error = wait([&](SYNCompletion done) { b->mergeWithCompletion(done); });
+            b->dismantle();
+            b.reset();
+            return error;
+        });
+}
+BENCHMARK(BM_FirstMergeAfterEnlistGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(1);
+
+// A machine joining a cloud that holds the objects of another: enlisting an
+// empty store and its first merge, which brings every object.
+void BM_JoinGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    measureActivity(
+        state, items,
+        [&](std::string& root) {
+            std::filesystem::copy(firstMachine(items), root, std::filesystem::copy_options::recursive);
+        },
+        [](const std::string& root) { return join(root); });
+}
+BENCHMARK(BM_JoinGrowth)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(1);
 
 }  // namespace
