@@ -39,6 +39,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "support/ProcessMemory.h"
 #include "support/TempDir.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/SYNSaveMonitor.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
@@ -548,8 +549,11 @@ void measureActivity(benchmark::State& state, int items,
         std::string root = folder.str();
         prepare(root);
         MainLoop::drain();
-        atStart = benchsupport::statusMegabytes("VmRSS:");
         benchsupport::resetPeakMemory();
+        atStart = benchsupport::statusMegabytes("VmRSS:");
+        if (std::getenv("MESH_BENCH_TRACE")) {
+            SYNSetLoggingLevel(SYNLoggingLevelTrace);
+        }
         const double start = processCPUSeconds();
         state.ResumeTiming();
         auto error = activity(root);
