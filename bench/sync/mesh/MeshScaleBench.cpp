@@ -1,7 +1,8 @@
 // How the mesh's everyday paths grow with the application store: enlisting,
 // starting a mesh on an enlisted store, and the sync work of one save, each
 // at 1,000 / 10,000 / 100,000 objects (a growth table: one size would hide a
-// cost that grows faster than the store).
+// cost that grows faster than the store); and a steady-state merge of 10 /
+// 100 / 1,000 remote events at 10,000 and 100,000 objects.
 //
 // The store: 100 folders and items spread over them (item.folder, a to-one
 // whose inverse folder.items is a to-many), so a save that moves an item
@@ -16,10 +17,16 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -29,11 +36,29 @@
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "support/ProcessMemory.h"
 #include "support/TempDir.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/SYNSaveMonitor.h"
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
+
+// Every fdatasync and fsync of the process, SQLite's included (it calls them
+// through the C library, and a definition in the executable comes first).
+namespace {
+std::atomic<long> diskSyncs{0};
+}  // namespace
+
+extern "C" int fdatasync(int fd) {
+    diskSyncs.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
+
+extern "C" int fsync(int fd) {
+    diskSyncs.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -330,5 +355,263 @@ BENCHMARK(BM_SaveRenamingItemGrowth)
     ->Arg(10000)
     ->Arg(100000)
     ->Iterations(100);
+
+// Two machines on one cloud folder, made once per size: "b" enlisted the
+// application store of that size, "a" enlisted an empty store and merged
+// b's objects in. Machine "a" has a hardware identity of its own.
+constexpr const char* kMachineA = "AAAAAAAA-0000-4000-8000-000000000002";
+
+void check(const char* what, const plat::ErrorPtr& error) {
+    if (error) {
+        std::fprintf(stderr, "%s failed: %s\n", what, error->description().c_str());
+    }
+}
+
+// Machine "b" enlisted the application store of that size and uploaded its
+// baseline (its first merge); made once per size.
+std::string firstMachine(int items) {
+    static std::map<int, testsupport::TempDir*> made;  // live for the whole run
+    if (auto it = made.find(items); it != made.end()) {
+        return it->second->str();
+    }
+    auto* root = new testsupport::TempDir();
+    made[items] = root;
+    std::filesystem::copy_file(applicationStore(items), root->str() + "/b.sqlite");
+    auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
+    check("enlisting b", wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
+    check("b's first merge",
+          wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
+    b->dismantle();
+    MainLoop::drain();
+    return root->str();
+}
+
+// Machine "a" joins b's cloud: enlists an empty store and merges.
+plat::ErrorPtr join(const std::string& root) {
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(kMachineA);
+    auto a = meshbench::makeMesh(model(), root + "/a.sqlite", root, "a");
+    auto error = wait([&](SYNCompletion done) { a->enlistPersistentStoreWithCompletion(done); });
+    if (!error) {
+        error = wait([&](SYNCompletion done) { a->mergeWithCompletion(done); });
+    }
+    a->dismantle();
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    MainLoop::drain();
+    return error;
+}
+
+std::string joinedPair(int items) {
+    static std::map<int, testsupport::TempDir*> made;  // live for the whole run
+    if (auto it = made.find(items); it != made.end()) {
+        return it->second->str();
+    }
+    auto* root = new testsupport::TempDir();
+    made[items] = root;
+    std::filesystem::copy(firstMachine(items), root->str(), std::filesystem::copy_options::recursive);
+    check("a joining", join(root->str()));
+    // b takes the baseline a consolidated, so that the merges measured are
+    // steady-state ones (no full integration of a new baseline).
+    auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
+    check("b's second merge",
+          wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
+    b->dismantle();
+    MainLoop::drain();
+    return root->str();
+}
+
+// Machine "a" makes `saves` saves of 10 changes to items (5 inserts, 4
+// renames, 1 deletion) and exports their events.
+plat::ErrorPtr makeRemoteSaves(const std::string& root, int saves) {
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(kMachineA);
+    auto a = meshbench::makeMesh(model(), root + "/a.sqlite", root, "a");
+    drainEventStore(a);
+    auto context = openStore(root + "/a.sqlite");
+    plat::coredata::FetchRequest folders("Folder");
+    auto folderList = *context->executeFetchRequest(folders);
+    plat::coredata::FetchRequest someItems("Item");
+    someItems.fetchLimit = static_cast<std::size_t>(saves) * 5;
+    auto itemList = *context->executeFetchRequest(someItems);
+    plat::ErrorPtr error;
+    if (folderList.empty() || itemList.size() < someItems.fetchLimit) {
+        std::fprintf(stderr, "a holds %zu folders, %zu items\n", folderList.size(), itemList.size());
+        error = plat::Error::make("bench", 1);  // machine a lacks the objects of machine b
+    }
+    for (int save = 0; !error && save < saves; ++save) {
+        for (int k = 0; k < 5; ++k) {
+            auto item = context->insertNewObjectForEntityForName("Item");
+            item->setValue(Value("remote " + std::to_string(save) + "." + std::to_string(k)), "title");
+            item->setValue(Value(int64_t(k)), "priority");
+            item->setObject(folderList[static_cast<std::size_t>(save + k) % folderList.size()], "folder");
+        }
+        const auto first = static_cast<std::size_t>(save) * 5;
+        for (std::size_t k = 0; k < 4; ++k) {
+            itemList[first + k]->setValue(Value("renamed " + std::to_string(save)), "title");
+        }
+        context->deleteObject(itemList[first + 4]);
+        error = context->save();
+    }
+    itemList.clear();
+    context->reset();
+    if (!error) {
+        error = wait([&](SYNCompletion done) { a->mergeWithCompletion(done); });
+    }
+    a->dismantle();
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    MainLoop::drain();
+    return error;
+}
+
+// With MESH_BENCH_PERF_CONTROL set to the control FIFO of a `perf record -D -1
+// --control fifo:<path>`, samples are taken during the measured merges only.
+void perfControl(const char* command) {
+    if (const char* path = std::getenv("MESH_BENCH_PERF_CONTROL")) {
+        if (FILE* fifo = std::fopen(path, "w")) {
+            std::fprintf(fifo, "%s\n", command);
+            std::fclose(fifo);
+        }
+    }
+}
+
+// A steady-state merge: machine "b" merges the events of `saves` remote saves
+// of 10 changes each (rebasing skipped: it is decided once per mesh start).
+// Counters: process CPU and wall time, disk syncs (fdatasync and fsync) of
+// the merge, CPU per event and its ratio to the smallest number of events.
+void BM_MergeGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    const int saves = static_cast<int>(state.range(1));
+    const std::string pair = joinedPair(items);
+    double cpu = 0;
+    double wall = 0;
+    double peak = 0;
+    long syncs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        testsupport::TempDir root;
+        std::filesystem::copy(pair, root.str(), std::filesystem::copy_options::recursive);
+        auto error = makeRemoteSaves(root.str(), saves);
+        auto b = meshbench::makeMesh(model(), root.str() + "/b.sqlite", root.str(), "b");
+        drainEventStore(b);
+        benchsupport::resetPeakMemory();
+        const double start = processCPUSeconds();
+        const long syncsBefore = diskSyncs.load();
+        const auto wallStart = std::chrono::steady_clock::now();
+        state.ResumeTiming();
+        perfControl("enable");
+        if (!error) {
+            error = wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+        }
+        perfControl("disable");
+        state.PauseTiming();
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        cpu += processCPUSeconds() - start;
+        syncs += diskSyncs.load() - syncsBefore;
+        peak = std::max(peak, benchsupport::statusMegabytes("VmHWM:"));
+        b->dismantle();
+        MainLoop::drain();
+        if (error) {
+            state.SkipWithError(error->description().c_str());
+            return;
+        }
+        state.ResumeTiming();
+    }
+    const auto runs = static_cast<double>(state.iterations());
+    cpu /= runs;
+    state.counters["cpu_ms"] = cpu * 1e3;
+    state.counters["wall_ms"] = wall / runs * 1e3;
+    state.counters["cpu_ms_per_event"] = cpu * 1e3 / saves;
+    state.counters["ratio_to_smallest"] =
+        ratioToSmallest("merge" + std::to_string(items), saves, cpu / saves);
+    state.counters["disk_syncs"] = static_cast<double>(syncs) / runs;
+    state.counters["disk_syncs_per_event"] = static_cast<double>(syncs) / runs / saves;
+    state.counters["peak_rss_MB"] = peak;
+}
+BENCHMARK(BM_MergeGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->ArgNames({"objects", "events"})
+    ->Args({10000, 10})
+    ->Args({10000, 100})
+    ->Args({10000, 1000})
+    ->Args({100000, 10})
+    ->Args({100000, 100})
+    ->Args({100000, 1000})
+    ->Iterations(1);
+
+// Process CPU and peak resident memory of one activity, as counters.
+void measureActivity(benchmark::State& state, int items,
+                     const std::function<void(std::string& root)>& prepare,
+                     const std::function<plat::ErrorPtr(const std::string& root)>& activity) {
+    double cpu = 0;
+    double peak = 0;
+    double atStart = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        testsupport::TempDir folder;
+        std::string root = folder.str();
+        prepare(root);
+        MainLoop::drain();
+        benchsupport::resetPeakMemory();
+        atStart = benchsupport::statusMegabytes("VmRSS:");
+        if (std::getenv("MESH_BENCH_TRACE")) {
+            SYNSetLoggingLevel(SYNLoggingLevelTrace);
+        }
+        const double start = processCPUSeconds();
+        state.ResumeTiming();
+        auto error = activity(root);
+        state.PauseTiming();
+        cpu += processCPUSeconds() - start;
+        peak = std::max(peak, benchsupport::statusMegabytes("VmHWM:"));
+        MainLoop::drain();
+        if (error) {
+            state.SkipWithError(error->description().c_str());
+            return;
+        }
+        state.ResumeTiming();
+    }
+    state.counters["objects"] = items + kFolders;
+    state.counters["cpu_ms"] = cpu * 1e3 / static_cast<double>(state.iterations());
+    state.counters["rss_at_start_MB"] = atStart;
+    state.counters["peak_rss_MB"] = peak;
+}
+
+// The first merge after enlisting: the store's own baseline goes out.
+void BM_FirstMergeAfterEnlistGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    std::shared_ptr<SYNPersistentStoreMesh> b;
+    measureActivity(
+        state, items,
+        [&](std::string& root) {
+            std::filesystem::copy_file(applicationStore(items), root + "/b.sqlite");
+            b = meshbench::makeMesh(model(), root + "/b.sqlite", root, "b");
+            check("enlisting b",
+                  wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
+        },
+        [&](const std::string&) {
+            auto error = wait([&](SYNCompletion done) { b->mergeWithCompletion(done); });
+            b->dismantle();
+            b.reset();
+            return error;
+        });
+}
+BENCHMARK(BM_FirstMergeAfterEnlistGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(1);
+
+// A machine joining a cloud that holds the objects of another: enlisting an
+// empty store and its first merge, which brings every object.
+void BM_JoinGrowth(benchmark::State& state) {
+    MainLoop::bindToCurrentThread();
+    const int items = static_cast<int>(state.range(0));
+    measureActivity(
+        state, items,
+        [&](std::string& root) {
+            std::filesystem::copy(firstMachine(items), root, std::filesystem::copy_options::recursive);
+        },
+        [](const std::string& root) { return join(root); });
+}
+BENCHMARK(BM_JoinGrowth)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(1);
 
 }  // namespace

@@ -13,28 +13,41 @@ bool syn_enumerateObjectsForFetchRequest(
     const std::function<void(const std::vector<plat::coredata::ManagedObjectPtr>&, std::size_t, bool&)>&
         block,
     plat::ErrorPtr* error) {
+    // The IDs as dictionaries: a clean root context reads them alone from the
+    // store, where a fetch of IDs would build (and register) every matching
+    // object with all its values first.
     FetchRequest idRequest = request;
-    idRequest.resultType = FetchRequestResultType::ManagedObjectID;
-    auto ids = context.fetchObjectIDs(idRequest);
-    if (!ids.ok()) {
-        SYN_LOG(SYNLoggingLevelError, "Could not fetch object ids: %@", ids.error());
+    idRequest.resultType = FetchRequestResultType::Dictionary;
+    idRequest.propertiesToFetch = {{"objectID", "objectID"}};
+    auto rows = context.fetchDictionaries(idRequest);
+    if (!rows.ok()) {
+        SYN_LOG(SYNLoggingLevelError, "Could not fetch object ids: %@", rows.error());
         if (error) {
-            *error = ids.error();
+            *error = rows.error();
         }
         return false;
     }
-    if (ids->empty()) {
+    std::vector<plat::coredata::ManagedObjectIDPtr> ids;
+    ids.reserve(rows->size());
+    for (const auto& row : *rows) {
+        const plat::Value* id = row.find("objectID");
+        if (auto objectID = id ? id->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr) {
+            ids.push_back(std::move(objectID));
+        }
+    }
+    rows->clear();
+    if (ids.empty()) {
         return true;
     }
-    const std::size_t size = batchSize == 0 ? ids->size() : batchSize;
-    const std::size_t batches = (ids->size() + size - 1) / size;
+    const std::size_t size = batchSize == 0 ? ids.size() : batchSize;
+    const std::size_t batches = (ids.size() + size - 1) / size;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t first = batch * size;
-        const std::size_t count = std::min(size, ids->size() - first);
+        const std::size_t count = std::min(size, ids.size() - first);
         plat::Array members;
         members.reserve(count);
         for (std::size_t i = first; i < first + count; ++i) {
-            members.emplace_back(plat::ObjectPtr((*ids)[i]));
+            members.emplace_back(plat::ObjectPtr(ids[i]));
         }
         FetchRequest objectRequest = request;
         objectRequest.resultType = FetchRequestResultType::ManagedObject;

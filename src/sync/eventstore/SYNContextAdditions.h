@@ -1,9 +1,10 @@
 // The framework's helper on contexts: walking the objects a fetch request
 // matches batch by batch, so that memory stays bounded by the batch size.
 //
-// Call inside the context. The object IDs are fetched first; each batch is
-// then fetched as objects with "SELF IN <batch>" and the request's own
-// predicate and order.
+// Call inside the context. The object IDs are fetched first (read alone from
+// the store when the context is a root context without unsaved changes);
+// each batch is then fetched as objects with "SELF IN <batch>" and the
+// request's own predicate and order.
 #pragma once
 
 #include <cstddef>

@@ -689,9 +689,21 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();
     const auto remoteDirectory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
+    // Sets the batch imported; the tasks that follow it pass them by. Read
+    // and written by tasks, on the main thread.
+    auto imported = std::make_shared<std::vector<bool>>(sets.size(), false);
     std::vector<SYNTask> tasks;
-    for (const auto& set : sets) {
-        tasks.push_back([self, set, migrator, download, baselines, remoteDirectory](SYNTaskCompletion next) {
+    if (!baselines) {
+        tasks.push_back(batchImportTask(sets, migrator, imported));
+    }
+    for (std::size_t index = 0; index < sets.size(); ++index) {
+        const auto& set = sets[index];
+        tasks.push_back([self, set, index, imported, migrator, download, baselines,
+                         remoteDirectory](SYNTaskCompletion next) {
+            if ((*imported)[index]) {
+                next(nullptr, false);
+                return;
+            }
             const bool exists = self->eventExistsForFileSet(*set);
             std::vector<std::string> paths;
             for (const auto& name : set->preferredFilenamesForExistingParts()) {
@@ -750,6 +762,55 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
         });
     }
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyCompleteAll, std::move(completion));
+}
+
+SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
+                                         std::shared_ptr<SYNEventMigrator> migrator,
+                                         std::shared_ptr<std::vector<bool>> imported) {
+    auto self = shared_from_this();
+    return [self, sets = std::move(sets), migrator, imported](SYNTaskCompletion next) {
+        const auto download = self->localDownloadDirectory();
+        std::vector<std::size_t> chosen;
+        std::vector<std::string> paths;
+        // Two sets naming one event (by store and revision) never share a
+        // batch: the second is left to the one-by-one import, which finds
+        // the first imported.
+        std::set<std::pair<std::string, int64_t>> events;
+        for (std::size_t index = 0; index < sets.size(); ++index) {
+            const auto& set = *sets[index];
+            auto names = set.preferredFilenamesForExistingParts();
+            if (!set.hasAllParts() || names.size() != 1 || !set.eventShouldBeUnique() ||
+                set.revisionNumber() < 0) {
+                continue;
+            }
+            const std::string store =
+                set.persistentStoreIdentifier().value_or(set.persistentStorePrefix().value_or(""));
+            if (!events.emplace(store, set.revisionNumber()).second || self->eventExistsForFileSet(set)) {
+                continue;
+            }
+            chosen.push_back(index);
+            paths.push_back(join(download, names.front()));
+        }
+        if (chosen.empty()) {
+            next(nullptr, false);
+            return;
+        }
+        SYN_LOG(SYNLoggingLevelVerbose, "Migrating %d events in to event store, several per save",
+                static_cast<int>(chosen.size()));
+        migrator->migrateEventsInFromSingleFiles(
+            paths, self->importBatchChangeLimit_,
+            [self, chosen, paths, imported, next](std::vector<plat::coredata::ManagedObjectIDPtr> ids) {
+                std::vector<std::string> done;
+                for (std::size_t k = 0; k < chosen.size() && k < ids.size(); ++k) {
+                    if (ids[k]) {
+                        (*imported)[chosen[k]] = true;
+                        done.push_back(paths[k]);
+                    }
+                }
+                self->removeFilesAtPaths(done);
+                next(nullptr, false);
+            });
+    };
 }
 
 // --- Export -------------------------------------------------------------------------

@@ -161,7 +161,15 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // skipped; SYNErrorFileAccessFailed (107) on the first refusal of the
     // event store.
     plat::ErrorPtr migrateNewDataFiles(const std::vector<std::string>& localPaths);
+    // Imports the downloaded event sets: events of one file each several per
+    // event-store save (each save holds whole events, at most
+    // importBatchChangeLimit() changes), every other set, and every event
+    // such a save left out, one by one.
     void migrateNewEventsFromTransitCache(bool baselines, Completion completion);
+    // Set and read on the main thread.
+    static constexpr std::size_t DefaultImportBatchChangeLimit = 5000;
+    std::size_t importBatchChangeLimit() const { return importBatchChangeLimit_; }
+    void setImportBatchChangeLimit(std::size_t limit) { importBatchChangeLimit_ = limit; }
 
     // --- Export ------------------------------------------------------------------
     void exportNewLocalNonBaselineEventsWithProgress(Progress progress);
@@ -205,6 +213,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                              Progress progress);
     void importEventsOrBaselines(bool baselines, Progress progress);
+    // The task that imports, several per save, the sets of one file whose
+    // event the store lacks, and marks them in `imported`.
+    SYNTask batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
+                            std::shared_ptr<SYNEventMigrator> migrator,
+                            std::shared_ptr<std::vector<bool>> imported);
     // One direction of a transfer between a transit directory and a remote
     // directory: how a batch, or one file, reaches the file system, and what
     // error counts once a call ended (`single` for one file).
@@ -237,6 +250,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
+    std::size_t importBatchChangeLimit_ = DefaultImportBatchChangeLimit;
     std::string localFileRoot_;
     plat::FileManager fileManager_;
     std::shared_ptr<plat::dispatch::OperationQueue> operationQueue_;

@@ -184,6 +184,48 @@ bool isDamagedJSON(const plat::ErrorPtr& error) {
 
 }  // namespace
 
+void SYNEventMigrator::migrateEventsInFromSingleFiles(std::vector<std::string> filePaths,
+                                                      std::size_t changeLimit,
+                                                      BatchImportCompletion completion) {
+    SYN_LOG(SYNLoggingLevelTrace, "Migrating events in from files, several per save");
+    auto finish = [completion](std::vector<plat::coredata::ManagedObjectIDPtr> ids) {
+        if (completion) {
+            onMain([completion, ids = std::move(ids)] { completion(ids); });
+        }
+    };
+    std::weak_ptr<plat::dispatch::OperationQueue> weakQueue = queue_;
+    auto eventStore = eventStore_;
+    queue_->addOperationWithBlock([weakQueue, eventStore, filePaths, changeLimit, finish] {
+        auto queue = weakQueue.lock();
+        std::vector<std::string> json;
+        std::vector<std::size_t> positions;
+        for (std::size_t i = 0; i < filePaths.size(); ++i) {
+            auto kind = kindOfEventFile(filePaths[i]);
+            if (kind.ok() && *kind == EventFileKind::JSON) {
+                json.push_back(filePaths[i]);
+                positions.push_back(i);
+            }
+        }
+        if (!queue || json.empty()) {
+            finish(std::vector<plat::coredata::ManagedObjectIDPtr>(filePaths.size()));
+            return;
+        }
+        auto operation = std::make_shared<SYNJSONEventBatchImport>(eventStore, std::move(json), changeLimit);
+        std::weak_ptr<SYNJSONEventBatchImport> weak = operation;
+        operation->setCompletionBlock([weak, count = filePaths.size(), positions, finish] {
+            std::vector<plat::coredata::ManagedObjectIDPtr> ids(count);
+            if (auto operation = weak.lock()) {
+                auto made = operation->eventIDs();
+                for (std::size_t i = 0; i < made.size() && i < positions.size(); ++i) {
+                    ids[positions[i]] = made[i];
+                }
+            }
+            finish(std::move(ids));
+        });
+        queue->addOperation(operation);
+    });
+}
+
 void SYNEventMigrator::migrateEventInFromFiles(std::vector<std::string> filePaths,
                                                ImportCompletion completion) {
     SYN_LOG(SYNLoggingLevelTrace, "Migrating events in from files");

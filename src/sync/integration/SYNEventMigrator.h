@@ -54,6 +54,15 @@ class SYNEventMigrator {
                                                        ExportCompletion completion);
     // An empty list gives (null, null).
     void migrateEventInFromFiles(std::vector<std::string> filePaths, ImportCompletion completion);
+    // Many events, each of one JSON file, several per event-store save (see
+    // SYNJSONEventBatchImport): the completion gets one entry per path, the
+    // event made or null for an event left out, which the caller imports
+    // with migrateEventInFromFiles to learn why it fails. Files of another
+    // kind are always left out.
+    using BatchImportCompletion =
+        std::function<void(std::vector<plat::coredata::ManagedObjectIDPtr> eventIDs)>;
+    void migrateEventsInFromSingleFiles(std::vector<std::string> filePaths, std::size_t changeLimit,
+                                        BatchImportCompletion completion);
 
   private:
     static void exportEvent(const std::shared_ptr<plat::dispatch::OperationQueue>& queue,

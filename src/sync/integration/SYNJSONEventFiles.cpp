@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/foundation/Decimal.h"
@@ -291,6 +292,258 @@ std::optional<Value> SYNJSONEventImport::coreDataValueFromJSONValue(const Value&
     return payload;
 }
 
+// --- Reading: a file's content, checked, then its records ------------------------
+
+namespace {
+
+// One change of a file, checked and decoded; no record made yet.
+struct ParsedChange {
+    std::string globalIdentifier;
+    int64_t type = 0;
+    std::vector<SYNPropertyChangeValue> values;
+    std::optional<SYNRevision> valuesRevision;
+    std::vector<std::string> dataFiles;
+};
+
+struct ParsedEntityChanges {
+    std::string entityName;
+    std::vector<ParsedChange> changes;
+};
+
+// The header of a first file.
+struct ParsedHeader {
+    int64_t type = 0;
+    int64_t globalCount = 0;
+    std::string uniqueIdentifier;
+    std::string storeIdentifier;
+    int64_t ownRevision = 0;
+    std::vector<std::pair<std::string, int64_t>> otherRevisions;
+    std::vector<std::pair<const char*, Value>> versions;
+    double timestamp = 0;
+};
+
+// Throws MalformedFile.
+ParsedHeader parseHeader(const Value& file) {
+    if (!file.isDictionary()) {
+        throw MalformedFile("An event file does not hold an object");
+    }
+    ParsedHeader header;
+    header.type = integerMember(file, "type");
+    if (header.type != SYNStoreModificationEventTypeBaseline &&
+        header.type != SYNStoreModificationEventTypeSave &&
+        header.type != SYNStoreModificationEventTypeMerge) {
+        throw MalformedFile("An event file names an unknown event type");
+    }
+    header.globalCount = integerMember(file, "globalCount");
+    header.uniqueIdentifier = stringMember(file, "uniqueIdentifier");
+    header.storeIdentifier = stringMember(file, "storeIdentifier");
+    const Value& revisions = member(file, "revisionsByStoreIdentifier", &Value::isDictionary, "an object");
+    const Value* ownRevision = revisions.find(header.storeIdentifier);
+    if (!ownRevision || !ownRevision->isNumber()) {
+        throw MalformedFile("An event file lacks the revision of its own store");
+    }
+    header.ownRevision = ownRevision->longLongValue();
+    for (const auto& [store, number] : *revisions.asDictionary()) {
+        if (!number.isNumber()) {
+            throw MalformedFile("A revision is not a number");
+        }
+        if (store != header.storeIdentifier) {
+            header.otherRevisions.emplace_back(store, number.longLongValue());
+        }
+    }
+    for (const char* key : {"modelVersion", "modelVersionIdentifier"}) {
+        if (const Value* version = file.find(key); version && version->isString()) {
+            header.versions.emplace_back(key, *version);
+        }
+    }
+    const Value* timestamp = file.find("timestamp");
+    header.timestamp = timestamp ? timestamp->doubleValue() : 0.0;
+    return header;
+}
+
+// Throws MalformedFile.
+std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
+    if (!file.isDictionary()) {
+        throw MalformedFile("An event file does not hold an object");
+    }
+    std::vector<ParsedEntityChanges> entities;
+    const Value& changesByEntity = member(file, "changesByEntity", &Value::isDictionary, "an object");
+    for (const auto& [entityName, changesValue] : *changesByEntity.asDictionary()) {
+        const auto* changes = changesValue.asArray();
+        if (!changes) {
+            throw MalformedFile("The changes of an entity are not an array");
+        }
+        ParsedEntityChanges& entity = entities.emplace_back();
+        entity.entityName = entityName;
+        entity.changes.reserve(changes->size());
+        for (const auto& change : *changes) {
+            if (!change.isDictionary()) {
+                throw MalformedFile("A change is not an object");
+            }
+            ParsedChange& parsed = entity.changes.emplace_back();
+            parsed.globalIdentifier = stringMember(change, "globalIdentifier");
+            parsed.type = integerMember(change, "type");
+            const Value& properties = member(change, "properties", &Value::isArray, "an array");
+            for (const auto& property : *properties.asArray()) {
+                if (!property.isDictionary()) {
+                    throw MalformedFile("A property change is not an object");
+                }
+                const Value* name = property.find("name");
+                SYNPropertyChangeValue value(integerMember(property, "type"),
+                                             name && name->isString() ? *name->asString() : std::string());
+                for (const auto& [key, entry] : *property.asDictionary()) {
+                    if (key == "name" || key == "type") {
+                        continue;
+                    }
+                    if (key == "value") {
+                        value.setValue(SYNJSONEventImport::coreDataValueFromJSONValue(entry));
+                    } else if (!value.setValueForKey(entry, key)) {
+                        throw MalformedFile("A property change has an unknown or malformed member \"" + key +
+                                            "\"");
+                    }
+                }
+                parsed.values.push_back(std::move(value));
+            }
+            if (const Value* revision = change.find("valuesRevision")) {
+                if (!revision->isDictionary()) {
+                    throw MalformedFile("The values revision of a change is not an object");
+                }
+                parsed.valuesRevision = SYNRevision{stringMember(*revision, "storeIdentifier"),
+                                                   integerMember(*revision, "revisionNumber")};
+            }
+            if (const Value* dataFiles = change.find("dataFiles")) {
+                if (!dataFiles->isArray()) {
+                    throw MalformedFile("The data files of a change are not an array");
+                }
+                for (const auto& filename : *dataFiles->asArray()) {
+                    if (!filename.isString()) {
+                        throw MalformedFile("A data file name is not a string");
+                    }
+                    parsed.dataFiles.push_back(*filename.asString());
+                }
+            }
+        }
+    }
+    return entities;
+}
+
+std::size_t changeCount(const std::vector<ParsedEntityChanges>& entities) {
+    std::size_t count = 0;
+    for (const auto& entity : entities) {
+        count += entity.changes.size();
+    }
+    return count;
+}
+
+// The event record with its revisions; its type as the file says.
+ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::ManagedObjectContext& context) {
+    auto event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
+    event->setValue(Value(header.globalCount), "globalCount");
+    event->setValue(Value(static_cast<int64_t>(static_cast<int16_t>(header.type))), "type");
+    for (const auto& [key, version] : header.versions) {
+        event->setValue(version, key);
+    }
+    event->setValue(Value(header.timestamp), "timestamp");
+    event->setValue(Value(header.uniqueIdentifier), "uniqueIdentifier");
+    event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                         header.storeIdentifier, header.ownRevision, context),
+                     "eventRevision");
+    auto others = event->mutableSetValueForKey("eventRevisionsOfOtherStores");
+    for (const auto& [store, number] : header.otherRevisions) {
+        others.addObject(
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(store, number, context));
+    }
+    return event;
+}
+
+// Identifier records by entity and identifier: those found in the store and
+// those made for changes read since the last save, so that every change of
+// one object shares one record.
+class IdentifierRecords {
+  public:
+    // Looks up the identifiers of these changes that are not known yet.
+    plat::ErrorPtr fetch(const std::vector<const ParsedEntityChanges*>& entities,
+                         plat::coredata::ManagedObjectContext& context) {
+        std::map<std::string, std::vector<std::string>> wanted;
+        for (const auto* entity : entities) {
+            auto& known = records_[entity->entityName];
+            auto& list = wanted[entity->entityName];
+            for (const auto& change : entity->changes) {
+                if (known.emplace(change.globalIdentifier, nullptr).second) {
+                    list.push_back(change.globalIdentifier);
+                }
+            }
+        }
+        for (const auto& [entityName, identifiers] : wanted) {
+            if (identifiers.empty()) {
+                continue;
+            }
+            auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(identifiers,
+                                                                                         entityName, context);
+            if (!found.ok()) {
+                return found.error();
+            }
+            auto& known = records_[entityName];
+            for (std::size_t i = 0; i < identifiers.size(); ++i) {
+                known[identifiers[i]] = (*found)[i];
+            }
+        }
+        return nullptr;
+    }
+
+    // The record (made when the store has none).
+    ManagedObjectPtr record(const std::string& entityName, const std::string& identifier,
+                            plat::coredata::ManagedObjectContext& context) {
+        auto& record = records_[entityName][identifier];
+        if (!record) {
+            record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            record->setValue(Value(identifier), "globalIdentifier");
+            record->setValue(Value(entityName), "nameOfEntity");
+        }
+        return record;
+    }
+
+  private:
+    std::map<std::string, std::unordered_map<std::string, ManagedObjectPtr>> records_;
+};
+
+void insertChanges(const ParsedEntityChanges& entity, const ManagedObjectPtr& event,
+                   IdentifierRecords& identifiers, plat::coredata::ManagedObjectContext& context) {
+    for (const auto& change : entity.changes) {
+        auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+        object->setValue(Value(change.type), "type");
+        object->setValue(Value(entity.entityName), "nameOfEntity");
+        object->setObject(identifiers.record(entity.entityName, change.globalIdentifier, context),
+                          "globalIdentifier");
+        object->setObject(event, "storeModificationEvent");
+        SYNObjectChange::setPropertyChangeValues(*object, change.values);
+        if (change.valuesRevision) {
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision);
+        }
+        for (const auto& filename : change.dataFiles) {
+            auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);
+            record->setValue(Value(filename), "filename");
+            record->setObject(object, "objectChange");
+        }
+    }
+}
+
+// Every change of one file, identifiers looked up entity by entity.
+plat::ErrorPtr insertFileChanges(const std::vector<ParsedEntityChanges>& entities,
+                                 const ManagedObjectPtr& event,
+                                 plat::coredata::ManagedObjectContext& context) {
+    IdentifierRecords identifiers;
+    for (const auto& entity : entities) {
+        if (auto error = identifiers.fetch({&entity}, context)) {
+            return error;
+        }
+        insertChanges(entity, event, identifiers, context);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 ManagedObjectPtr SYNJSONEventImport::importFirstFile(const std::string& path, plat::ErrorPtr* error) {
     auto parsed = plat::JSONSerialization::JSONObjectWithContentsOfFile(path);
     if (!parsed.ok()) {
@@ -298,63 +551,26 @@ ManagedObjectPtr SYNJSONEventImport::importFirstFile(const std::string& path, pl
         return nullptr;
     }
     auto& context = this->context();
-    ManagedObjectPtr event;
     try {
-        const Value& file = *parsed;
-        if (!file.isDictionary()) {
-            throw MalformedFile("An event file does not hold an object");
-        }
-        const int64_t type = integerMember(file, "type");
-        if (type != SYNStoreModificationEventTypeBaseline && type != SYNStoreModificationEventTypeSave &&
-            type != SYNStoreModificationEventTypeMerge) {
-            throw MalformedFile("An event file names an unknown event type");
-        }
-        const int64_t globalCount = integerMember(file, "globalCount");
-        const std::string& uniqueIdentifier = stringMember(file, "uniqueIdentifier");
-        const std::string& storeIdentifier = stringMember(file, "storeIdentifier");
-        const Value& revisions =
-            member(file, "revisionsByStoreIdentifier", &Value::isDictionary, "an object");
-        const Value* ownRevision = revisions.find(storeIdentifier);
-        if (!ownRevision || !ownRevision->isNumber()) {
-            throw MalformedFile("An event file lacks the revision of its own store");
-        }
-        for (const auto& [store, number] : *revisions.asDictionary()) {
-            if (!number.isNumber()) {
-                throw MalformedFile("A revision is not a number");
-            }
-        }
-        event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
-        event->setValue(Value(globalCount), "globalCount");
-        event->setValue(Value(static_cast<int64_t>(static_cast<int16_t>(type))), "type");
-        for (const char* key : {"modelVersion", "modelVersionIdentifier"}) {
-            if (const Value* version = file.find(key); version && version->isString()) {
-                event->setValue(*version, key);
-            }
-        }
-        const Value* timestamp = file.find("timestamp");
-        event->setValue(Value(timestamp ? timestamp->doubleValue() : 0.0), "timestamp");
-        event->setValue(Value(uniqueIdentifier), "uniqueIdentifier");
-        event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
-                             storeIdentifier, ownRevision->longLongValue(), context),
-                         "eventRevision");
-        auto others = event->mutableSetValueForKey("eventRevisionsOfOtherStores");
-        for (const auto& [store, number] : *revisions.asDictionary()) {
-            if (store != storeIdentifier) {
-                others.addObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
-                    store, number.longLongValue(), context));
-            }
-        }
+        const ParsedHeader header = parseHeader(*parsed);
+        const auto changes = parseChanges(*parsed);
+        auto event = insertEvent(header, context);
         if (auto permanentError = context.obtainPermanentIDsForObjects({event})) {
             *error = permanentError;
             context.reset();
             return nullptr;
         }
         setEventID(event->objectID());
-        if (!importObjectChanges(file, error)) {
+        if (auto insertError = insertFileChanges(changes, event, context)) {
+            *error = insertError;
             return nullptr;
         }
         return event;
     } catch (const MalformedFile& exception) {
+        *error = malformedError(exception);
+        return nullptr;
+    } catch (const plat::Exception& exception) {
+        // A value of the wrong kind for its attribute, for instance.
         *error = malformedError(exception);
         return nullptr;
     }
@@ -366,10 +582,6 @@ bool SYNJSONEventImport::importSubsequentFile(const std::string& path, plat::Err
         *error = parsed.error();
         return false;
     }
-    return importObjectChanges(*parsed, error);
-}
-
-bool SYNJSONEventImport::importObjectChanges(const Value& file, plat::ErrorPtr* error) {
     auto& context = this->context();
     auto event = context.existingObjectWithID(eventID());
     if (!event.ok()) {
@@ -377,103 +589,164 @@ bool SYNJSONEventImport::importObjectChanges(const Value& file, plat::ErrorPtr* 
         return false;
     }
     try {
-        if (!file.isDictionary()) {
-            throw MalformedFile("An event file does not hold an object");
-        }
-        const Value& changesByEntity = member(file, "changesByEntity", &Value::isDictionary, "an object");
-        for (const auto& [entityName, changesValue] : *changesByEntity.asDictionary()) {
-            const auto* changes = changesValue.asArray();
-            if (!changes) {
-                throw MalformedFile("The changes of an entity are not an array");
-            }
-            std::vector<std::string> identifiers;
-            identifiers.reserve(changes->size());
-            for (const auto& change : *changes) {
-                if (!change.isDictionary()) {
-                    throw MalformedFile("A change is not an object");
-                }
-                identifiers.push_back(stringMember(change, "globalIdentifier"));
-            }
-            auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(identifiers,
-                                                                                         entityName, context);
-            if (!found.ok()) {
-                *error = found.error();
-                return false;
-            }
-            // Two changes of one object in one file share one identifier record.
-            std::map<std::string, ManagedObjectPtr> made;
-            for (std::size_t i = 0; i < changes->size(); ++i) {
-                const Value& change = (*changes)[i];
-                auto globalIdentifier = (*found)[i];
-                if (!globalIdentifier) {
-                    auto& record = made[identifiers[i]];
-                    if (!record) {
-                        record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
-                        record->setValue(Value(identifiers[i]), "globalIdentifier");
-                        record->setValue(Value(entityName), "nameOfEntity");
-                    }
-                    globalIdentifier = record;
-                }
-                const int64_t changeType = integerMember(change, "type");
-                std::vector<SYNPropertyChangeValue> values;
-                const Value& properties = member(change, "properties", &Value::isArray, "an array");
-                for (const auto& property : *properties.asArray()) {
-                    if (!property.isDictionary()) {
-                        throw MalformedFile("A property change is not an object");
-                    }
-                    const Value* name = property.find("name");
-                    SYNPropertyChangeValue value(integerMember(property, "type"), name && name->isString()
-                                                                                      ? *name->asString()
-                                                                                      : std::string());
-                    for (const auto& [key, entry] : *property.asDictionary()) {
-                        if (key == "name" || key == "type") {
-                            continue;
-                        }
-                        if (key == "value") {
-                            value.setValue(coreDataValueFromJSONValue(entry));
-                        } else if (!value.setValueForKey(entry, key)) {
-                            throw MalformedFile("A property change has an unknown or malformed member \"" +
-                                                key + "\"");
-                        }
-                    }
-                    values.push_back(std::move(value));
-                }
-                auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
-                object->setValue(Value(changeType), "type");
-                object->setValue(Value(entityName), "nameOfEntity");
-                object->setObject(globalIdentifier, "globalIdentifier");
-                object->setObject(*event, "storeModificationEvent");
-                SYNObjectChange::setPropertyChangeValues(*object, values);
-                if (const Value* revision = change.find("valuesRevision")) {
-                    if (!revision->isDictionary()) {
-                        throw MalformedFile("The values revision of a change is not an object");
-                    }
-                    SYNObjectChange::setValuesRevision(
-                        *object, SYNRevision{stringMember(*revision, "storeIdentifier"),
-                                             integerMember(*revision, "revisionNumber")});
-                }
-                if (const Value* dataFiles = change.find("dataFiles")) {
-                    if (!dataFiles->isArray()) {
-                        throw MalformedFile("The data files of a change are not an array");
-                    }
-                    for (const auto& filename : *dataFiles->asArray()) {
-                        if (!filename.isString()) {
-                            throw MalformedFile("A data file name is not a string");
-                        }
-                        auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);
-                        record->setValue(filename, "filename");
-                        record->setObject(object, "objectChange");
-                    }
-                }
-            }
+        if (auto insertError = insertFileChanges(parseChanges(*parsed), *event, context)) {
+            *error = insertError;
+            return false;
         }
         return true;
     } catch (const MalformedFile& exception) {
         *error = malformedError(exception);
         return false;
     } catch (const plat::Exception& exception) {
-        // A value of the wrong kind for its attribute, for instance.
         *error = malformedError(exception);
         return false;
+    }
+}
+
+// --- Many events per save -----------------------------------------------------------
+
+namespace {
+
+// One event of a batch, read and checked.
+struct ParsedEvent {
+    std::size_t index = 0;  // among the operation's paths
+    ParsedHeader header;
+    std::vector<ParsedEntityChanges> changes;
+    std::size_t changeCount = 0;
+};
+
+// The event of one file; nullopt when the file cannot be read or is not an
+// event file (the one-by-one import says why).
+std::optional<ParsedEvent> readEvent(const std::string& path, std::size_t index) {
+    auto parsed = plat::JSONSerialization::JSONObjectWithContentsOfFile(path);
+    if (!parsed.ok()) {
+        return std::nullopt;
+    }
+    try {
+        ParsedEvent event;
+        event.index = index;
+        event.header = parseHeader(*parsed);
+        event.changes = parseChanges(*parsed);
+        event.changeCount = changeCount(event.changes);
+        return event;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Makes the records of the events and saves them in one save; the events'
+// IDs, or an error (nothing saved, the context reset).
+plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
+    const std::vector<ParsedEvent>& events, plat::coredata::ManagedObjectContext& context) {
+    std::vector<ManagedObjectPtr> made;
+    try {
+        // Every identifier is looked up before any record is made, while
+        // the context is clean (a fetch in a context with unsaved inserts
+        // visits each of them).
+        IdentifierRecords identifiers;
+        std::vector<const ParsedEntityChanges*> entities;
+        for (const auto& event : events) {
+            for (const auto& entity : event.changes) {
+                entities.push_back(&entity);
+            }
+        }
+        if (auto error = identifiers.fetch(entities, context)) {
+            context.reset();
+            return error;
+        }
+        for (const auto& event : events) {
+            auto record = insertEvent(event.header, context);
+            if (event.header.type == SYNStoreModificationEventTypeBaseline) {
+                record->setValue(Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating}), "type");
+            }
+            for (const auto& entity : event.changes) {
+                insertChanges(entity, record, identifiers, context);
+            }
+            made.push_back(std::move(record));
+        }
+    } catch (const std::exception& exception) {
+        context.reset();
+        return malformedError(exception);
+    }
+    if (auto error = context.save()) {
+        context.reset();
+        return error;
+    }
+    std::vector<plat::coredata::ManagedObjectIDPtr> ids;
+    ids.reserve(made.size());
+    for (const auto& record : made) {
+        ids.push_back(record->objectID());
+    }
+    context.reset();
+    return ids;
+}
+
+}  // namespace
+
+SYNJSONEventBatchImport::SYNJSONEventBatchImport(std::shared_ptr<SYNEventStore> eventStore,
+                                                 std::vector<std::string> paths, std::size_t changeLimit)
+    : eventStore_(std::move(eventStore)), paths_(std::move(paths)), changeLimit_(changeLimit) {}
+
+std::vector<plat::coredata::ManagedObjectIDPtr> SYNJSONEventBatchImport::eventIDs() const {
+    plat::MutexLock lock(mutex_);
+    return eventIDs_;
+}
+
+std::size_t SYNJSONEventBatchImport::numberOfSaves() const {
+    plat::MutexLock lock(mutex_);
+    return saves_;
+}
+
+void SYNJSONEventBatchImport::main() {
+    {
+        plat::MutexLock lock(mutex_);
+        eventIDs_.assign(paths_.size(), nullptr);
+    }
+    auto context = eventStore_->managedObjectContext();
+    if (!context) {
+        return;  // every event left out; the one-by-one import reports why
+    }
+    std::size_t next = 0;
+    std::optional<ParsedEvent> carried;  // read, and first of the next save
+    while ((carried || next < paths_.size()) && !isCancelled()) {
+        // Files are read while the context is free for others.
+        std::vector<ParsedEvent> events;
+        std::size_t changes = 0;
+        if (carried) {
+            changes = carried->changeCount;
+            events.push_back(std::move(*carried));
+            carried.reset();
+        }
+        while (next < paths_.size()) {
+            auto event = readEvent(paths_[next], next);
+            ++next;
+            if (!event) {
+                continue;
+            }
+            if (!events.empty() && changes + event->changeCount > changeLimit_) {
+                carried = std::move(event);
+                break;
+            }
+            changes += event->changeCount;
+            events.push_back(std::move(*event));
+        }
+        if (events.empty()) {
+            continue;
+        }
+        SYN_LOG(SYNLoggingLevelVerbose, "Importing %d events of %d changes in one save",
+                static_cast<int>(events.size()), static_cast<int>(changes));
+        plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saved =
+            std::vector<plat::coredata::ManagedObjectIDPtr>();
+        context->performBlockAndWait([&] { saved = saveEvents(events, *context); });
+        if (!saved.ok()) {
+            SYN_LOG(SYNLoggingLevelWarning, "Could not import %d events in one save: %@",
+                    static_cast<int>(events.size()), saved.error());
+            continue;
+        }
+        plat::MutexLock lock(mutex_);
+        ++saves_;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            eventIDs_[events[i].index] = (*saved)[i];
+        }
     }
 }

@@ -2,6 +2,9 @@
 // the local event store and the cloud folder into step and replays every
 // store's changes into the application's store.
 #include <cmath>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/FileManager.h"
@@ -12,6 +15,12 @@
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 
 namespace {
+
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 constexpr const char* kMergeTag = "Merge";
 
@@ -325,6 +334,12 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
             });
             self->integration_->mergeEventsWithCompletion([self, done](plat::ErrorPtr error) {
                 self->integration_->setProgressUnitsCompletionBlock(nullptr);
+                // A full integration frees hundreds of megabytes on the
+                // integrator's thread; the exports that follow run on other
+                // threads, whose allocator arenas would not reuse them, so
+                // they are given back first (a machine joining a cloud of
+                // 100,000 objects peaked at 770 MB, now 570 MB).
+                releaseFreedMemory();
                 if (!error) {
                     self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(
                         self->eventStore_->currentBaselineIdentifier());

@@ -53,5 +53,30 @@ TEST_F(SYNContextAdditionsTest, FetchesAreWalkedInBatchesInTheRequestsOrder) {
     EXPECT_EQ(calls, 1);
 }
 
+// Only the batch in hand is built: the IDs come first without their objects
+// (exporting a baseline of 100,000 changes used to hold them all at once).
+TEST_F(SYNContextAdditionsTest, OnlyTheBatchInHandIsBuilt) {
+    auto app = makeApplication();
+    for (int i = 0; i < 50; ++i) {
+        app.context->insertNewObjectForEntityForName("Person")->setValue(Value(int64_t{i}), "age");
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    app.context->reset();
+    plat::coredata::FetchRequest request("Person");
+    request.sortDescriptors = {plat::coredata::SortDescriptor("age", true)};
+    std::vector<std::size_t> registered;
+    int64_t next = 0;
+    EXPECT_TRUE(syn_enumerateObjectsForFetchRequest(
+        *app.context, request, 5, [&](const SYNManagedObjects& batch, std::size_t, bool&) {
+            registered.push_back(app.context->registeredObjects().size());
+            for (const auto& object : batch) {
+                EXPECT_EQ(object->valueForKey("age").integerValue(), next++);
+            }
+            app.context->reset();
+        }));
+    EXPECT_EQ(next, 50);
+    EXPECT_EQ(registered, std::vector<std::size_t>(10, 5));
+}
+
 }  // namespace
 }  // namespace eventstoretest

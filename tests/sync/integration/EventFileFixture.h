@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/coredata/SQLiteStore.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Decimal.h"
 #include "sync/eventstore/EventStoreFixture.h"
@@ -197,6 +200,28 @@ class EventFileTest : public ::testing::Test {
     testsupport::TempDir root;
     std::shared_ptr<SYNEventStore> source;
     std::shared_ptr<SYNEventStore> destination;
+};
+
+// Counts the commits of saves of every SQLite store of the process while it
+// lives (one test at a time: the store's test hook is process-wide).
+class StoreCommits {
+  public:
+    StoreCommits() {
+        count() = 0;
+        plat::coredata::SQLiteStore::setTestHook([](const char* point) {
+            if (std::string_view(point) == "save.commit") {
+                ++count();
+            }
+        });
+    }
+    ~StoreCommits() { plat::coredata::SQLiteStore::setTestHook(nullptr); }
+    int commits() const { return count().load(); }
+
+  private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> commits{0};
+        return commits;
+    }
 };
 
 // Runs an operation on the calling thread.

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 #include "EventFileFixture.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -668,6 +669,40 @@ TEST_F(SYNCloudManagerFolderTest, ThousandsOfObjectsArriveWhole) {
     EXPECT_TRUE(fs::exists(root.str() + "/cloud/mesh/events/1_" + storeID(source) + "_1_2of2.synevent"));
     importAll(b);
     EXPECT_EQ(describeEvent(destination, "MANY"), describeEvent(source, "MANY"));
+}
+
+// Events of one file each are imported several per event-store save, and
+// whole: one by one, 24 events took 48 saves (each synced the disk several
+// times); with room for 20 changes a save they take 12 (two events of 7
+// changes each), with the default room one. Every change of one object
+// shares one identifier record, across events.
+TEST_F(SYNCloudManagerFolderTest, EventsOfOneFileAreImportedSeveralPerSave) {
+    std::vector<std::string> uids;
+    for (int i = 1; i <= 24; ++i) {
+        uids.push_back("E" + std::to_string(i));
+        writeEvent(source, uids.back(), SYNStoreModificationEventTypeSave, i, i, 3);
+    }
+    exportAll(a);
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting("CCCCCCCC-0000-0000-0000-000000000003");
+    auto third = makeStore("c");
+    plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
+    auto c = SYNCloudManager::create(third, folder, smallBatchModel());
+    EXPECT_EQ(b->importBatchChangeLimit(), SYNCloudManager::DefaultImportBatchChangeLimit);
+    c->setImportBatchChangeLimit(20);
+    for (auto [manager, store, saves] : {std::tuple{b, destination, 1}, std::tuple{c, third, 12}}) {
+        StoreCommits commits;
+        importAll(manager);
+        EXPECT_EQ(commits.commits(), saves);
+        for (const auto& uid : uids) {
+            EXPECT_EQ(describeEvent(store, uid), describeEvent(source, uid)) << uid;
+        }
+        EXPECT_TRUE(fs::is_empty(manager->localDownloadDirectory()));
+        inContext(store, [&](plat::coredata::ManagedObjectContext& context) {
+            plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+            EXPECT_EQ(context.executeFetchRequest(request)->size(), 7u);  // P000000-2, U1, D1, RICH, PET1
+        });
+    }
+    c->operationQueue()->waitUntilAllOperationsAreFinished();
 }
 
 // A peer's folder after a careless or hostile hand: junk, special files,

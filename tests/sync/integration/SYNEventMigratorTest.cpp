@@ -206,6 +206,58 @@ TEST_F(SYNEventMigratorTest, WorkRunsWithoutACompletion) {
         30));
 }
 
+// Many events of one file each, two per save (7 changes each, room for 14):
+// files that are not events are left out, the others come whole, and one
+// identifier record serves every change of one object.
+TEST_F(SYNEventMigratorTest, EventsOfOneFileEachAreImportedSeveralPerSave) {
+    std::filesystem::create_directories(root.str() + "/in");
+    std::vector<std::string> paths;
+    std::vector<bool> events;
+    for (int i = 1; i <= 5; ++i) {
+        const std::string uid = "E" + std::to_string(i);
+        writeEvent(source, uid, SYNStoreModificationEventTypeSave, i, i, 3);
+        auto [error, files] = exportWith([i](auto& migrator, auto done) {
+            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
+        });
+        ASSERT_EQ(error, nullptr);
+        ASSERT_EQ(files.size(), 1u);
+        paths.push_back(root.str() + "/in/" + uid);
+        std::filesystem::copy_file(files.front(), paths.back());
+        events.push_back(true);
+        if (i == 2) {
+            paths.push_back(root.str() + "/in/garbage");
+            std::ofstream(paths.back()) << "\x01 not an event";
+            paths.push_back(root.str() + "/in/malformed");
+            std::ofstream(paths.back()) << R"({"type": 200, "globalCount": 9})";
+            paths.push_back(root.str() + "/in/missing");
+            events.insert(events.end(), {false, false, false});
+        }
+    }
+    SYNEventMigrator migrator(destination, smallBatchModel());
+    StoreCommits commits;
+    std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> ids;
+    migrator.migrateEventsInFromSingleFiles(paths, 14, [&](auto made) {
+        EXPECT_TRUE(plat::dispatch::MainLoop::isMainThread());
+        ids = made;
+    });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return ids.has_value(); }, 60));
+    EXPECT_EQ(commits.commits(), 3);
+    ASSERT_EQ(ids->size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ((*ids)[i] != nullptr, events[i]) << paths[i];
+    }
+    for (int i = 1; i <= 5; ++i) {
+        const std::string uid = "E" + std::to_string(i);
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid)) << uid;
+    }
+    EXPECT_EQ(countEvents(destination), 5u);
+    inContext(destination, [](plat::coredata::ManagedObjectContext& context) {
+        EXPECT_EQ(
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName))->size(),
+            7u);
+    });
+}
+
 TEST_F(SYNEventMigratorTest, AnInterruptedImportIsGoneWhenTheStoreOpensAgain) {
     // What a killed process leaves: an event saved with the incomplete type.
     writeEvent(destination, "PARTIAL", SYNStoreModificationEventTypeIncomplete, 5, 3, 2);

@@ -45,6 +45,11 @@
 //     event:<k>    once the first part of the k-th save's event was saved
 //                  (the event is left part-made)
 //     after-save:<k> right after the k-th save returned (and was journaled)
+//     import-batch:<k> as the k-th event-store save of an import that takes
+//                  several events per save commits (the save's events
+//                  are not stored)
+// - MESH_PEER_IMPORT_BATCH=n: such an import saves at most n changes at a
+//   time (the cloud manager's import batch limit).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -71,6 +76,7 @@
 #include "platform/foundation/UUIDObject.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/integration/SYNCloudManager.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/cloudfs/SYNCloudKitFileSystem.h"
 #include "sync/mesh/cloudfs/SYNICloudFileSystem.h"
@@ -393,12 +399,18 @@ std::atomic<long> killAtHook{-1};            // hook:<n>: counts down
 std::atomic<bool> killAtAppCommit{false};    // armed around one save on the main thread
 std::atomic<bool> killAtEventCommit{false};  // armed from a save's will-be-stored on
 std::thread::id mainThread;
+// import-batch:<k>: the saves such imports announced, and the thread whose
+// next commit is the k-th one.
+std::atomic<long> importBatchSaves{0};
+thread_local bool killAtNextCommit = false;
 
 void storeHook(const char* point) {
     const std::string what = point;
     if (what != "save.begin" && what != "save.commit" && what != "save.end")
         return;
     if (killAtHook.load() > 0 && killAtHook.fetch_sub(1) == 1)
+        raise(SIGKILL);
+    if (what == "save.commit" && killAtNextCommit)
         raise(SIGKILL);
     if (what == "save.end" && killAtAppCommit.load() && std::this_thread::get_id() == mainThread)
         raise(SIGKILL);
@@ -554,6 +566,24 @@ int main(int argc, char** argv) {
     const KillPlan plan = killPlan();
     if (plan.at == "hook")
         killAtHook = plan.number;
+    if (plan.at == "import-batch") {
+        // The import announces each of its saves in a verbose log line, on
+        // the thread that then saves.
+        const bool showLog = std::getenv("MESH_PEER_LOG_LEVEL") != nullptr;
+        SYNSetLoggingLevel(std::max(SYNReadLoggingLevel(), int(SYNLoggingLevelVerbose)));
+        SYNSetLogFunction([showLog, wanted = plan.number, fallback = SYNReadLogFunction()](
+                              std::string_view format, std::span<const plat::FormatArg> args) {
+            if (!args.empty() && args[0].kind() == plat::FormatArg::Kind::String) {
+                const std::string message(args[0].stringValue());
+                if (message.rfind("Importing ", 0) == 0 &&
+                    message.find(" in one save") != std::string::npos &&
+                    importBatchSaves.fetch_add(1) + 1 == wanted)
+                    killAtNextCommit = true;
+            }
+            if (showLog)
+                fallback(format, args);
+        });
+    }
     plat::coredata::SQLiteStore::setTestHook(&storeHook);
     const char* modelName = std::getenv("MESH_PEER_MODEL");
     const bool rich = modelName && std::string(modelName) == "rich";
@@ -629,6 +659,8 @@ int main(int argc, char** argv) {
     if (!mesh) {
         return 4;
     }
+    if (const char* limit = std::getenv("MESH_PEER_IMPORT_BATCH"))
+        mesh->cloudManager()->setImportBatchChangeLimit(static_cast<std::size_t>(std::atol(limit)));
     say("start " + machine + " " + std::to_string(seed) + " enlisted " + std::to_string(mesh->isEnlisted()));
     auto delegate = std::make_shared<PeerDelegate>();
     delegate->globalIdentifiers = std::getenv("MESH_PEER_GLOBAL_IDS") != nullptr;

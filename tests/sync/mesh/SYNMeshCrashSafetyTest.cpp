@@ -33,6 +33,7 @@
 
 #include "MeshFixture.h"
 #include "MeshPeerProcess.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 
 namespace meshtest {
 namespace {
@@ -102,6 +103,7 @@ struct Crashes {
     testsupport::TempDir root;
     std::string via = "folder";
     bool globalIdentifiers = false;
+    std::string importBatch;  // MESH_PEER_IMPORT_BATCH when not empty
     std::vector<std::string> machines = {"alpha", "beta", "gamma"};
 
     Crashes() { std::filesystem::create_directories(root / "cloud"); }
@@ -114,6 +116,8 @@ struct Crashes {
             environment.emplace_back("MESH_PEER_KILL_AT", killAt);
         if (seedObjects > 0)
             environment.emplace_back("MESH_PEER_SEED_OBJECTS", std::to_string(seedObjects));
+        if (!importBatch.empty())
+            environment.emplace_back("MESH_PEER_IMPORT_BATCH", importBatch);
         return environment;
     }
 
@@ -248,6 +252,64 @@ TEST(MeshCrashSafetyTest, KillRightAfterSaveReturnedLosesNothing) {
     crashes.run("alpha", 3, 3, "after-save:1");
     crashes.run("beta", 4, 1);
     crashes.run("alpha", 5, 1);
+    crashes.expectConvergedAndNothingLost();
+}
+
+// The events of a machine's event store: unique identifier -> (type, number
+// of changes). Read from the file as it is, without the clean-up an event
+// store makes when it opens.
+std::map<std::string, std::pair<int64_t, std::size_t>> storedEvents(const std::filesystem::path& file) {
+    std::map<std::string, std::pair<int64_t, std::size_t>> events;
+    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(
+        std::const_pointer_cast<plat::coredata::ManagedObjectModel>(SYNEventStoreModel()));
+    auto added = coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
+                                                 plat::URL::fileURLWithPath(file.string()));
+    EXPECT_TRUE(added.ok()) << file;
+    if (!added.ok())
+        return events;
+    auto context = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto found =
+        context->executeFetchRequest(plat::coredata::FetchRequest(SYNStoreModificationEventEntityName));
+    EXPECT_TRUE(found.ok());
+    if (found.ok())
+        for (const auto& event : *found)
+            events[*event->valueForKey("uniqueIdentifier").asString()] = {
+                event->valueForKey("type").integerValue(), event->objectsForKey("objectChanges").size()};
+    return events;
+}
+
+// Killed as the second save of an import that takes several events per save
+// commits: the events of the first save are stored whole, none of the
+// others is stored in part (nor at all), and the next merge imports them.
+TEST(MeshCrashSafetyTest, ImportKilledBetweenItsSavesLeavesNoPartOfAnEvent) {
+    Crashes crashes;
+    crashes.machines = {"alpha", "beta"};
+    crashes.run("beta", 1, 1);
+    crashes.run("alpha", 2, 10, "", 5);
+    crashes.importBatch = "4";  // changes per save: about two of alpha's events
+    crashes.run("beta", 3, 1, "import-batch:2");
+    const auto made = storedEvents(crashes.root / "alpha" / "main" / "events.sqlite");
+    const auto kept = storedEvents(crashes.root / "beta" / "main" / "events.sqlite");
+    std::size_t imported = 0, missing = 0;
+    for (const auto& [uid, event] : made) {
+        if (event.first != SYNStoreModificationEventTypeSave &&
+            event.first != SYNStoreModificationEventTypeMerge)
+            continue;
+        auto found = kept.find(uid);
+        if (found == kept.end()) {
+            ++missing;
+            continue;
+        }
+        ++imported;
+        EXPECT_EQ(found->second, event) << "alpha's event " << uid << " is not whole in beta's store";
+    }
+    for (const auto& [uid, event] : kept)
+        EXPECT_NE(event.first, SYNStoreModificationEventTypeIncomplete) << uid;
+    EXPECT_GT(imported, 0u) << "the first save of the import stored nothing";
+    EXPECT_GT(missing, 0u) << "the import was not cut short";
+    crashes.importBatch.clear();
+    crashes.run("beta", 4, 1);
     crashes.expectConvergedAndNothingLost();
 }
 
