@@ -409,7 +409,7 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                     throw MalformedFile("The values revision of a change is not an object");
                 }
                 parsed.valuesRevision = SYNRevision{stringMember(*revision, "storeIdentifier"),
-                                                   integerMember(*revision, "revisionNumber")};
+                                                    integerMember(*revision, "revisionNumber")};
             }
             if (const Value* dataFiles = change.find("dataFiles")) {
                 if (!dataFiles->isArray()) {
