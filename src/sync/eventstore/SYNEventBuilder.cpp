@@ -659,11 +659,14 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (auto error = resolveRelatedObjectIDs(pending, context)) {
         return error;
     }
-    // By identifier only, the event compared in memory: with the event in
-    // the query SQLite may walk the event's index, every change written to
-    // the event so far, for each batch. An identifier has few changes.
+    // Only this event's changes of these objects: the compound index over
+    // (event, identifier) reads just those rows, not every change the event
+    // holds so far nor the objects' changes in other events and the baseline
+    // (a folder's baseline change lists all its members, decoded on reading).
     FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate = Predicate::in("globalIdentifier", Value(std::move(identifiers)));
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
     auto existing = context.executeFetchRequest(request);
     if (!existing.ok()) {
         return existing.error();
