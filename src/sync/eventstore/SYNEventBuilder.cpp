@@ -663,23 +663,34 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // (event, identifier) reads just those rows, not every change the event
     // holds so far nor the objects' changes in other events and the baseline
     // (a folder's baseline change lists all its members, decoded on reading).
-    FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
-    auto existing = context.executeFetchRequest(request);
-    if (!existing.ok()) {
-        return existing.error();
-    }
+    // The identifiers go in short lists, written out in the query: given a
+    // long list (passed as one JSON value) SQLite was seen to walk every
+    // change of the event instead, which made enlisting a large store
+    // quadratic.
+    constexpr std::size_t kIdentifiersPerFetch = 64;
     IDMap changeFor;
     const auto eventID = (*event)->objectID();
-    for (const auto& change : *existing) {
-        auto owner = change->objectForKey("storeModificationEvent");
-        if (!owner || !owner->objectID()->isEqualID(*eventID)) {
-            continue;
+    for (std::size_t first = 0; first < identifiers.size(); first += kIdentifiersPerFetch) {
+        const auto last = identifiers.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                    identifiers.size(), first + kIdentifiersPerFetch));
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+             Predicate::in(
+                 "globalIdentifier",
+                 Value(plat::Array(identifiers.begin() + static_cast<std::ptrdiff_t>(first), last)))});
+        auto existing = context.executeFetchRequest(request);
+        if (!existing.ok()) {
+            return existing.error();
         }
-        if (auto identifier = change->objectForKey("globalIdentifier")) {
-            changeFor[identifier->objectID()] = change;
+        for (const auto& change : *existing) {
+            auto owner = change->objectForKey("storeModificationEvent");
+            if (!owner || !owner->objectID()->isEqualID(*eventID)) {
+                continue;
+            }
+            if (auto identifier = change->objectForKey("globalIdentifier")) {
+                changeFor[identifier->objectID()] = change;
+            }
         }
     }
     for (auto& spec : specs) {
