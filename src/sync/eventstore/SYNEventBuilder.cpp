@@ -659,38 +659,37 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (auto error = resolveRelatedObjectIDs(pending, context)) {
         return error;
     }
-    // Only this event's changes of these objects: the compound index over
-    // (event, identifier) reads just those rows, not every change the event
-    // holds so far nor the objects' changes in other events and the baseline
-    // (a folder's baseline change lists all its members, decoded on reading).
-    // The identifiers go in short lists, written out in the query: given a
-    // long list (passed as one JSON value) SQLite was seen to walk every
-    // change of the event instead, which made enlisting a large store
-    // quadratic.
-    constexpr std::size_t kIdentifiersPerFetch = 64;
+    // A save's few objects: only this event's changes of them, through the
+    // compound index over (event, identifier), not every change of the
+    // objects in other events and the baseline (each decoded on reading; a
+    // folder's baseline change lists all its members). Long lists (enlisting,
+    // merges: batches into one large event) ask by identifier only: with the
+    // event in the query, building such an event was measured to read the
+    // event's changes again at every batch (enlisting 100k objects: 7.2 s of
+    // CPU without, 12.9 s with it, 41 s asking 64 identifiers at a time), and
+    // their objects have few changes elsewhere. Either way the event is also
+    // compared in memory.
+    constexpr std::size_t kIdentifiersByEvent = 64;
+    FetchRequest request(SYNObjectChangeEntityName);
+    const bool byEvent = identifiers.size() <= kIdentifiersByEvent;
+    request.predicate = Predicate::in("globalIdentifier", Value(std::move(identifiers)));
+    if (byEvent) {
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))), request.predicate});
+    }
+    auto existing = context.executeFetchRequest(request);
+    if (!existing.ok()) {
+        return existing.error();
+    }
     IDMap changeFor;
     const auto eventID = (*event)->objectID();
-    for (std::size_t first = 0; first < identifiers.size(); first += kIdentifiersPerFetch) {
-        const auto last = identifiers.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                    identifiers.size(), first + kIdentifiersPerFetch));
-        FetchRequest request(SYNObjectChangeEntityName);
-        request.predicate = Predicate::andPredicate(
-            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-             Predicate::in(
-                 "globalIdentifier",
-                 Value(plat::Array(identifiers.begin() + static_cast<std::ptrdiff_t>(first), last)))});
-        auto existing = context.executeFetchRequest(request);
-        if (!existing.ok()) {
-            return existing.error();
+    for (const auto& change : *existing) {
+        auto owner = change->objectForKey("storeModificationEvent");
+        if (!owner || !owner->objectID()->isEqualID(*eventID)) {
+            continue;
         }
-        for (const auto& change : *existing) {
-            auto owner = change->objectForKey("storeModificationEvent");
-            if (!owner || !owner->objectID()->isEqualID(*eventID)) {
-                continue;
-            }
-            if (auto identifier = change->objectForKey("globalIdentifier")) {
-                changeFor[identifier->objectID()] = change;
-            }
+        if (auto identifier = change->objectForKey("globalIdentifier")) {
+            changeFor[identifier->objectID()] = change;
         }
     }
     for (auto& spec : specs) {
