@@ -64,10 +64,15 @@ EntityDescription& EntityDescription::addCompoundIndex(std::vector<std::string> 
     if (attributeNames.size() < 2)
         throw ModelException("A compound index of entity \"" + name_ + "\" needs at least two attributes.");
     for (const auto& name : attributeNames) {
-        const bool own = std::any_of(own_.begin(), own_.end(),
-                                     [&](const auto& p) { return p->name() == name && p->isAttribute(); });
+        // An attribute, or a to-one relationship (its key column).
+        const bool own = std::any_of(own_.begin(), own_.end(), [&](const auto& p) {
+            return p->name() == name &&
+                   (p->isAttribute() ||
+                    (p->isRelationship() && !static_cast<const RelationshipDescription&>(*p).isToMany()));
+        });
         if (!own)
-            throw ModelException("Entity \"" + name_ + "\" has no attribute \"" + name + "\" to index.");
+            throw ModelException("Entity \"" + name_ + "\" has no attribute or to-one relationship \"" +
+                                 name + "\" to index.");
     }
     compoundIndexes_.push_back(std::move(attributeNames));
     return *this;

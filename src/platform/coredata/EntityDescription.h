@@ -88,12 +88,13 @@ class EntityDescription {
     // The properties this entity declares itself, in declaration order.
     std::vector<const PropertyDescription*> ownProperties() const;
 
-    // An index over several attributes this entity declares, in
-    // that column order: a look-up by the first and a range of the second
-    // reads only the matching rows. Like isIndexed, it changes neither the
-    // version hash nor the stored rows, so stores made without it still open
-    // (and get it). Throws ModelException for fewer than two names or a name
-    // that is not (yet) an own attribute.
+    // An index over several attributes or to-one relationships (their key
+    // columns) this entity declares, in that column order: a look-up by the
+    // first and a range of the second reads only the matching rows. Like
+    // isIndexed, it changes neither the version hash nor the stored rows, so
+    // stores made without it still open (and get it). Throws ModelException
+    // for fewer than two names or a name that is not (yet) an own attribute
+    // or to-one relationship.
     EntityDescription& addCompoundIndex(std::vector<std::string> attributeNames);
     const std::vector<std::vector<std::string>>& compoundIndexes() const { return compoundIndexes_; }
 

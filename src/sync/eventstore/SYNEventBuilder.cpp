@@ -659,11 +659,24 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (auto error = resolveRelatedObjectIDs(pending, context)) {
         return error;
     }
-    // By identifier only, the event compared in memory: with the event in
-    // the query SQLite may walk the event's index, every change written to
-    // the event so far, for each batch. An identifier has few changes.
+    // A save's few objects: only this event's changes of them, through the
+    // compound index over (event, identifier), not every change of the
+    // objects in other events and the baseline (each decoded on reading; a
+    // folder's baseline change lists all its members). Long lists (enlisting,
+    // merges: batches into one large event) ask by identifier only: with the
+    // event in the query, building such an event was measured to read the
+    // event's changes again at every batch (enlisting 100k objects: 7.2 s of
+    // CPU without, 12.9 s with it, 41 s asking 64 identifiers at a time), and
+    // their objects have few changes elsewhere. Either way the event is also
+    // compared in memory.
+    constexpr std::size_t kIdentifiersByEvent = 64;
     FetchRequest request(SYNObjectChangeEntityName);
+    const bool byEvent = identifiers.size() <= kIdentifiersByEvent;
     request.predicate = Predicate::in("globalIdentifier", Value(std::move(identifiers)));
+    if (byEvent) {
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))), request.predicate});
+    }
     auto existing = context.executeFetchRequest(request);
     if (!existing.ok()) {
         return existing.error();

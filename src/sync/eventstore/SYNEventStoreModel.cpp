@@ -92,6 +92,10 @@ void addChangeEntities(plat::coredata::ManagedObjectModel& model, bool valuesRev
         .inverse("objectChange")
         .toMany()
         .deleteRule(DeleteRule::Cascade);
+    // The changes an event already holds for some objects are looked up by
+    // both: only those rows are read, however many changes the event or the
+    // objects' history hold.
+    change.addCompoundIndex({"storeModificationEvent", "globalIdentifier"});
 
     EntityDescription& identifier = model.addEntity(SYNGlobalIdentifierEntityName);
     identifier.addAttribute("globalIdentifier", AttributeType::String).optional(false).indexed(true);

@@ -144,11 +144,31 @@ std::shared_ptr<PersistentStore> SYNSaveMonitor::monitoredStore(const ManagedObj
         return nullptr;
     }
     for (const auto& store : coordinator->persistentStores()) {
-        if (store->URL() && store->URL()->URLByStandardizingPath().path() == standardizedStorePath_) {
+        if (isMonitoredFile(store)) {
             return store;
         }
     }
     return nullptr;
+}
+
+// A store's URL is fixed when it is made: whether it names the monitored file
+// is found once per store (standardizing walks the path's symbolic links), not
+// at every save of every context.
+bool SYNSaveMonitor::isMonitoredFile(const std::shared_ptr<PersistentStore>& store) const {
+    const std::weak_ptr<PersistentStore> key = store;
+    {
+        plat::MutexLock lock(storeMatchesMutex_);
+        auto known = storeMatches_.find(key);
+        if (known != storeMatches_.end()) {
+            return known->second;
+        }
+    }
+    const bool matches =
+        store->URL() && store->URL()->URLByStandardizingPath().path() == standardizedStorePath_;
+    plat::MutexLock lock(storeMatchesMutex_);
+    std::erase_if(storeMatches_, [](const auto& entry) { return entry.first.expired(); });
+    storeMatches_.emplace(key, matches);
+    return matches;
 }
 
 bool SYNSaveMonitor::isMonitored(const ManagedObjectContext& context) const {

@@ -35,6 +35,7 @@
 // store, so the save is not lost, and no merge runs over the store meanwhile.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -96,6 +97,8 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     bool isMonitored(const plat::coredata::ManagedObjectContext& context) const;
     std::shared_ptr<plat::coredata::PersistentStore> monitoredStore(
         const plat::coredata::ManagedObjectContext& context) const;
+    bool isMonitoredFile(const std::shared_ptr<plat::coredata::PersistentStore>& store) const
+        EXCLUDES(storeMatchesMutex_);
     SYNManagedObjects monitoredObjects(const plat::coredata::ManagedObjectContext& context,
                                        const SYNManagedObjects& objects) const;
     void contextWillSave(const plat::coredata::ManagedObjectContext& context) EXCLUDES(mutex_);
@@ -125,6 +128,12 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     std::string standardizedStorePath_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::weak_ptr<SYNPersistentStoreMesh> mesh_;
+    // Whether each store seen (by identity; gone ones are dropped) is the
+    // monitored file.
+    mutable plat::Mutex storeMatchesMutex_;
+    mutable std::map<std::weak_ptr<plat::coredata::PersistentStore>, bool,
+                     std::owner_less<std::weak_ptr<plat::coredata::PersistentStore>>>
+        storeMatches_ GUARDED_BY(storeMatchesMutex_);
     // Held across the read, change and write of the store's intent list,
     // so that two contexts saving at once keep each other's intents. The
     // store's metadata accessors take only the store's own lock.

@@ -607,6 +607,79 @@ TEST_F(SQLiteStoreTest, CompoundIndexesAreAddedToExistingStoresAndUsed) {
     EXPECT_THROW(e.addCompoundIndex({"a", "missing"}), ModelException);
 }
 
+// A compound index may name to-one relationships: it covers their key
+// columns, so the rows of one owner matching a list of another to-one are
+// found without walking every row of that owner.
+TEST_F(SQLiteStoreTest, CompoundIndexesCoverToOneKeys) {
+    auto model = [](bool compound) {
+        auto m = ManagedObjectModel::create();
+        m->addEntity("Owner").addRelationship("links", "Link").inverse("owner").toMany();
+        m->addEntity("Target").addRelationship("links", "Link").inverse("target").toMany();
+        auto& link = m->addEntity("Link");
+        link.addAttribute("number", AttributeType::Integer64);
+        link.addRelationship("owner", "Owner").inverse("links");
+        link.addRelationship("target", "Target").inverse("links");
+        if (compound)
+            link.addCompoundIndex({"owner", "target"});
+        return m;
+    };
+    {
+        auto context = contextOn(open(model(false)));
+        std::vector<ManagedObjectPtr> owners, targets;
+        for (int i = 0; i < 3; ++i)
+            owners.push_back(context->insertNewObjectForEntityForName("Owner"));
+        for (int i = 0; i < 10; ++i)
+            targets.push_back(context->insertNewObjectForEntityForName("Target"));
+        for (int i = 0; i < 30; ++i) {
+            auto link = context->insertNewObjectForEntityForName("Link");
+            link->setValue(Value(int64_t{i}), "number");
+            link->setObject(owners[static_cast<std::size_t>(i % 3)], "owner");
+            link->setObject(targets[static_cast<std::size_t>(i % 10)], "target");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    // Link i has owner i % 3 and target i % 10: of the links of link 0's
+    // owner (0, 3, ..., 27), those to link 0's or link 1's target are 0, 21.
+    auto context = contextOn(open(model(true)));
+    auto link = [&](int64_t number) {
+        auto found = fetchAll(context, makeRequest("Link", Predicate::equal("number", Value(number))));
+        EXPECT_EQ(found.size(), 1u);
+        return found.at(0);
+    };
+    const plat::Array wanted{Value(plat::ObjectPtr(link(0)->objectForKey("target"))),
+                             Value(plat::ObjectPtr(link(1)->objectForKey("target")))};
+    auto found = fetchAll(
+        context,
+        makeRequest("Link", Predicate::andPredicate(
+                                {Predicate::in("target", Value(wanted)),
+                                 Predicate::equal("owner",
+                                                  Value(plat::ObjectPtr(link(0)->objectForKey("owner"))))})));
+    std::set<int64_t> numbers;
+    for (const auto& each : found)
+        numbers.insert(each->valueForKey("number").integerValue());
+    EXPECT_EQ(numbers, (std::set<int64_t>{0, 21}));
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    std::string plan;
+    auto collect = [](void* out, int columns, char** values, char**) {
+        *static_cast<std::string*>(out) += values[columns - 1] + std::string("\n");
+        return 0;
+    };
+    EXPECT_EQ(
+        sqlite3_exec(db, "EXPLAIN QUERY PLAN SELECT Z_PK FROM Z_LINK WHERE ZOWNER = 1 AND ZTARGET IN (1, 2)",
+                     collect, &plan, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_NE(plan.find("Z_Link_ZOWNER_ZTARGET_INDEX (ZOWNER=? AND ZTARGET=?)"), std::string::npos) << plan;
+
+    auto refused = ManagedObjectModel::create();
+    auto& e = refused->addEntity("E");
+    e.addAttribute("a", AttributeType::String);
+    e.addRelationship("many", "E").toMany();
+    EXPECT_THROW(e.addCompoundIndex({"a", "many"}), ModelException);
+}
+
 // An update names only the columns whose values changed since the row was
 // read, so the indexes of the others are left alone. Triggers "UPDATE OF"
 // a column fire only when an UPDATE names it; each step lists what it names.

@@ -412,6 +412,63 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
     });
 }
 
+// Changes of an object are folded only into the event being built: the
+// object's changes in the baseline and in earlier events stay as they were,
+// and the new event holds one change per object, made of this save's values.
+TEST_F(SYNEventBuilderTest, ChangesFoldOnlyIntoTheEventBeingBuilt) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, bob}, true, false, *app.context), nullptr);
+    });
+    auto rename = [&](const ManagedObjectPtr& who, const std::string& name) {
+        SYNPropertyChangeValue value(SYNPropertyChangeTypeAttribute, "name");
+        value.setValue(Value(name));
+        return SYNPropertyChangeValuesByObjectID{{who->objectID(), {value}}};
+    };
+    saveEvent(SYNStoreModificationEventTypeSave, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addUpdateChangesForObjectIDs({alice->objectID()}, rename(alice, "alicia")),
+                  nullptr);
+    });
+
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({alice->objectID()}, rename(alice, "ally")), nullptr);
+    SYNPropertyChangeValue aged(SYNPropertyChangeTypeAttribute, "age");
+    aged.setValue(Value(int64_t{40}));
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({alice->objectID(), bob->objectID()},
+                                                    {{alice->objectID(), {aged}}, {bob->objectID(), {aged}}}),
+              nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 3u);
+    inStore([&] {
+        auto baselineAlice = SYNObjectChange::propertyChangeValues(*changeFor(events[0], "gid-alice"));
+        EXPECT_EQ(valueNamed(baselineAlice, "name")->value(), Value("alice"));
+        EXPECT_EQ(SYNObjectChange::type(*changeFor(events[0], "gid-bob")), SYNObjectChangeTypeInsert);
+        auto earlier = events[1]->objectsForKey("objectChanges");
+        ASSERT_EQ(earlier.size(), 1u);
+        auto earlierValues = SYNObjectChange::propertyChangeValues(*earlier[0]);
+        ASSERT_EQ(earlierValues.size(), 1u);
+        EXPECT_EQ(earlierValues[0].value(), Value("alicia"));
+
+        auto latest = events[2]->objectsForKey("objectChanges");
+        ASSERT_EQ(latest.size(), 2u);
+        auto aliceValues = SYNObjectChange::propertyChangeValues(*changeFor(events[2], "gid-alice"));
+        EXPECT_EQ(SYNObjectChange::type(*changeFor(events[2], "gid-alice")), SYNObjectChangeTypeUpdate);
+        ASSERT_EQ(aliceValues.size(), 2u);
+        EXPECT_EQ(valueNamed(aliceValues, "name")->value(), Value("ally"));
+        EXPECT_EQ(valueNamed(aliceValues, "age")->value(), Value(int64_t{40}));
+        auto bobValues = SYNObjectChange::propertyChangeValues(*changeFor(events[2], "gid-bob"));
+        ASSERT_EQ(bobValues.size(), 1u);
+        EXPECT_EQ(valueNamed(bobValues, "age")->value(), Value(int64_t{40}));
+    });
+}
+
 // What a save adds to and removes from an unordered to-many is read from the
 // object's own record of it, before and after the save: the members on the
 // other side (here 40 friends) are never loaded.

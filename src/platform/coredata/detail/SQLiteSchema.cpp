@@ -273,9 +273,11 @@ std::vector<std::string> Schema::createIndexSQL(const Table& table) {
             std::string indexName = table.name, columns;
             bool complete = true;
             for (const auto& attribute : names) {
-                const PropertyDescription* p = e->attributeNamed(attribute);
-                auto c = std::find_if(table.columns.begin(), table.columns.end(),
-                                      [&](const Column& column) { return p && column.property == p; });
+                const PropertyDescription* p = e->propertyNamed(attribute);
+                auto c = std::find_if(table.columns.begin(), table.columns.end(), [&](const Column& column) {
+                    return p && column.property == p &&
+                           (column.kind == ColumnKind::Attribute || column.kind == ColumnKind::ToOneKey);
+                });
                 if (c == table.columns.end()) {
                     complete = false;
                     break;
