@@ -32,6 +32,7 @@
 #include <string>
 
 #include "MeshBenchSupport.h"
+#include "MeshStoreSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -62,74 +63,18 @@ extern "C" int fsync(int fd) {
 
 namespace {
 
+using meshbench::applicationStore;
+using meshbench::kFolders;
+using meshbench::openStore;
+using meshbench::processCPUSeconds;
+using meshbench::ratioToSmallest;
+using meshbench::storeModel;
 using plat::Value;
 using plat::coredata::ManagedObjectContext;
 using plat::dispatch::MainLoop;
 
-constexpr int kFolders = 100;
-
-double processCPUSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
-    static auto made = [] {
-        auto model = plat::coredata::ManagedObjectModel::create();
-        auto& folder = model->addEntity("Folder");
-        folder.addAttribute("name", plat::coredata::AttributeType::String);
-        auto& item = model->addEntity("Item");
-        item.addAttribute("title", plat::coredata::AttributeType::String);
-        item.addAttribute("priority", plat::coredata::AttributeType::Integer64);
-        item.addRelationship("folder", "Folder").inverse("items");
-        folder.addRelationship("items", "Item").toMany(true).inverse("folder");
-        if (model->finalize())
-            std::abort();  // a fixed model: failing is a bug here
-        return model;
-    }();
-    return made;
-}
-
-std::shared_ptr<ManagedObjectContext> openStore(const std::string& path) {
-    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model());
-    (void)coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
-                                          plat::URL::fileURLWithPath(path));
-    auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(coordinator);
-    return context;
-}
-
-// An application store of `items` items in 100 folders, made once per size
-// (a copy is taken where a benchmark changes it).
-const std::string& applicationStore(int items) {
-    static testsupport::TempDir folder;
-    static std::map<int, std::string> made;
-    if (auto it = made.find(items); it != made.end()) {
-        return it->second;
-    }
-    std::string file = folder.str() + "/items" + std::to_string(items) + ".sqlite";
-    auto context = openStore(file);
-    std::vector<plat::coredata::ManagedObjectPtr> folders;
-    for (int f = 0; f < kFolders; ++f) {
-        auto object = context->insertNewObjectForEntityForName("Folder");
-        object->setValue(Value("folder " + std::to_string(f)), "name");
-        folders.push_back(object);
-    }
-    for (int i = 0; i < items; ++i) {
-        auto item = context->insertNewObjectForEntityForName("Item");
-        item->setValue(Value("item " + std::to_string(i)), "title");
-        item->setValue(Value(int64_t(i % 5)), "priority");
-        item->setObject(folders[static_cast<std::size_t>(i % kFolders)], "folder");
-    }
-    (void)context->save();
-    context->reset();
-    return made[items] = file;
-}
-
 std::shared_ptr<SYNPersistentStoreMesh> makeMesh(const std::string& store, const std::string& root) {
-    return meshbench::makeMesh(model(), store, root, "local");
+    return meshbench::makeMesh(storeModel(), store, root, "local");
 }
 
 using meshbench::wait;
@@ -138,16 +83,6 @@ using meshbench::wait;
 void drainEventStore(const std::shared_ptr<SYNPersistentStoreMesh>& mesh) {
     mesh->eventStore()->managedObjectContext()->performBlockAndWait([] {});
     MainLoop::drain();
-}
-
-// CPU per unit of the smallest size run so far, per benchmark.
-double ratioToSmallest(const std::string& name, int size, double perUnit) {
-    static std::map<std::string, std::pair<int, double>> smallest;
-    auto [it, fresh] = smallest.emplace(name, std::make_pair(size, perUnit));
-    if (!fresh && size < it->second.first) {
-        it->second = {size, perUnit};
-    }
-    return it->second.second > 0 ? perUnit / it->second.second : 0;
 }
 
 // Enlisting an application store: its content becomes the first baseline.
@@ -377,7 +312,7 @@ std::string firstMachine(int items) {
     auto* root = new testsupport::TempDir();
     made[items] = root;
     std::filesystem::copy_file(applicationStore(items), root->str() + "/b.sqlite");
-    auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
+    auto b = meshbench::makeMesh(storeModel(), root->str() + "/b.sqlite", root->str(), "b");
     check("enlisting b", wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
     check("b's first merge",
           wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
@@ -389,7 +324,7 @@ std::string firstMachine(int items) {
 // Machine "a" joins b's cloud: enlists an empty store and merges.
 plat::ErrorPtr join(const std::string& root) {
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(kMachineA);
-    auto a = meshbench::makeMesh(model(), root + "/a.sqlite", root, "a");
+    auto a = meshbench::makeMesh(storeModel(), root + "/a.sqlite", root, "a");
     auto error = wait([&](SYNCompletion done) { a->enlistPersistentStoreWithCompletion(done); });
     if (!error) {
         error = wait([&](SYNCompletion done) { a->mergeWithCompletion(done); });
@@ -411,7 +346,7 @@ std::string joinedPair(int items) {
     check("a joining", join(root->str()));
     // b takes the baseline a consolidated, so that the merges measured are
     // steady-state ones (no full integration of a new baseline).
-    auto b = meshbench::makeMesh(model(), root->str() + "/b.sqlite", root->str(), "b");
+    auto b = meshbench::makeMesh(storeModel(), root->str() + "/b.sqlite", root->str(), "b");
     check("b's second merge",
           wait([&](SYNCompletion done) { b->mergeWithOptions(SYNMergeOptionSkipRebase, done); }));
     b->dismantle();
@@ -423,7 +358,7 @@ std::string joinedPair(int items) {
 // renames, 1 deletion) and exports their events.
 plat::ErrorPtr makeRemoteSaves(const std::string& root, int saves) {
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(kMachineA);
-    auto a = meshbench::makeMesh(model(), root + "/a.sqlite", root, "a");
+    auto a = meshbench::makeMesh(storeModel(), root + "/a.sqlite", root, "a");
     drainEventStore(a);
     auto context = openStore(root + "/a.sqlite");
     plat::coredata::FetchRequest folders("Folder");
@@ -490,7 +425,7 @@ void BM_MergeGrowth(benchmark::State& state) {
         testsupport::TempDir root;
         std::filesystem::copy(pair, root.str(), std::filesystem::copy_options::recursive);
         auto error = makeRemoteSaves(root.str(), saves);
-        auto b = meshbench::makeMesh(model(), root.str() + "/b.sqlite", root.str(), "b");
+        auto b = meshbench::makeMesh(storeModel(), root.str() + "/b.sqlite", root.str(), "b");
         drainEventStore(b);
         benchsupport::resetPeakMemory();
         const double start = processCPUSeconds();
@@ -583,7 +518,7 @@ void BM_FirstMergeAfterEnlistGrowth(benchmark::State& state) {
         state, items,
         [&](std::string& root) {
             std::filesystem::copy_file(applicationStore(items), root + "/b.sqlite");
-            b = meshbench::makeMesh(model(), root + "/b.sqlite", root, "b");
+            b = meshbench::makeMesh(storeModel(), root + "/b.sqlite", root, "b");
             check("enlisting b",
                   wait([&](SYNCompletion done) { b->enlistPersistentStoreWithCompletion(done); }));
         },

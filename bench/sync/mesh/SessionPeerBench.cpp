@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "MeshBenchSupport.h"
+#include "MeshStoreSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -52,73 +53,20 @@
 
 namespace {
 
+using meshbench::applicationStore;
+using meshbench::kFolders;
+using meshbench::openStore;
+using meshbench::processCPUSeconds;
+using meshbench::ratioToSmallest;
+using meshbench::storeModel;
 using plat::Value;
 using plat::coredata::ManagedObjectContext;
 using plat::coredata::ManagedObjectPtr;
 using plat::dispatch::MainLoop;
 
-constexpr int kFolders = 100;
 constexpr int kChangesPerSave = 10;
 constexpr int kChangedItems = 1000;  // saves change items among the first 1,000
 constexpr int kRemoteSaves = 100;
-
-double processCPUSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-std::shared_ptr<plat::coredata::ManagedObjectModel> model() {
-    static auto made = [] {
-        auto model = plat::coredata::ManagedObjectModel::create();
-        auto& folder = model->addEntity("Folder");
-        folder.addAttribute("name", plat::coredata::AttributeType::String);
-        auto& item = model->addEntity("Item");
-        item.addAttribute("title", plat::coredata::AttributeType::String);
-        item.addAttribute("priority", plat::coredata::AttributeType::Integer64);
-        item.addRelationship("folder", "Folder").inverse("items");
-        folder.addRelationship("items", "Item").toMany(true).inverse("folder");
-        model->finalize();
-        return model;
-    }();
-    return made;
-}
-
-std::shared_ptr<ManagedObjectContext> openStore(const std::string& path) {
-    auto coordinator = plat::coredata::PersistentStoreCoordinator::create(model());
-    (void)coordinator->addPersistentStore(plat::coredata::SQLiteStoreType, "",
-                                          plat::URL::fileURLWithPath(path));
-    auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(coordinator);
-    return context;
-}
-
-// An application store of `items` items in 100 folders, made once per size.
-const std::string& applicationStore(int items) {
-    static testsupport::TempDir folder;
-    static std::map<int, std::string> made;
-    if (auto it = made.find(items); it != made.end()) {
-        return it->second;
-    }
-    std::string file = folder.str() + "/items" + std::to_string(items) + ".sqlite";
-    auto context = openStore(file);
-    std::vector<ManagedObjectPtr> folders;
-    for (int f = 0; f < kFolders; ++f) {
-        auto object = context->insertNewObjectForEntityForName("Folder");
-        object->setValue(Value("folder " + std::to_string(f)), "name");
-        folders.push_back(object);
-    }
-    for (int i = 0; i < items; ++i) {
-        auto item = context->insertNewObjectForEntityForName("Item");
-        item->setValue(Value("item " + std::to_string(i)), "title");
-        item->setValue(Value(int64_t(i % 5)), "priority");
-        item->setObject(folders[static_cast<std::size_t>(i % kFolders)], "folder");
-    }
-    (void)context->save();
-    context->reset();
-    return made[items] = file;
-}
 
 // Counts the monitor's were-stored notifications of saves of `context`
 // (posted on the main queue).
@@ -378,8 +326,8 @@ Machines& machines(int items) {
     for (const char* copy : {"a.sqlite", "off.sqlite", "peerA.sqlite", "peerB.sqlite", "peerC.sqlite"}) {
         std::filesystem::copy_file(store, m->path(copy));
     }
-    m->a = meshbench::makeMesh(model(), m->path("a.sqlite"), m->root.str(), "a");
-    m->b = meshbench::makeMesh(model(), m->path("b.sqlite"), m->root.str(), "b");
+    m->a = meshbench::makeMesh(storeModel(), m->path("a.sqlite"), m->root.str(), "a");
+    m->b = meshbench::makeMesh(storeModel(), m->path("b.sqlite"), m->root.str(), "b");
     m->error = wait([&](SYNCompletion done) { m->a->enlistPersistentStoreWithCompletion(done); });
     if (!m->error) {
         m->error = wait([&](SYNCompletion done) { m->b->enlistPersistentStoreWithCompletion(done); });
@@ -403,16 +351,6 @@ Machines& machines(int items) {
         m->error = m->carryToB();
     }
     return *m;
-}
-
-// This size's cost over the smallest size's run so far, per case.
-double ratioToSmallest(const std::string& name, int size, double cost) {
-    static std::map<std::string, std::pair<int, double>> smallest;
-    auto [it, fresh] = smallest.emplace(name, std::make_pair(size, cost));
-    if (!fresh && size < it->second.first) {
-        it->second = {size, cost};
-    }
-    return it->second.second > 0 ? cost / it->second.second : 0;
 }
 
 double ratio(double a, double b) {
