@@ -68,6 +68,7 @@ using meshbench::kFolders;
 using meshbench::openStore;
 using meshbench::processCPUSeconds;
 using meshbench::ratioToSmallest;
+using meshbench::StoredSaves;
 using meshbench::storeModel;
 using plat::Value;
 using plat::coredata::ManagedObjectContext;
@@ -188,30 +189,6 @@ BENCHMARK(BM_MeshStartGrowth)
     ->Arg(10000)
     ->Arg(100000)
     ->Iterations(5);
-
-// Counts the monitor's were-stored notifications (posted on the main queue).
-struct StoredSaves {
-    StoredSaves() {
-        token = plat::NotificationCenter::defaultCenter().addObserverForName(
-            SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification, nullptr,
-            [this](const plat::Notification&) {
-                std::lock_guard lock(mutex);
-                ++count;
-            });
-    }
-    ~StoredSaves() { plat::NotificationCenter::defaultCenter().removeObserver(token); }
-    void waitFor(int wanted) {
-        MainLoop::runUntil(
-            [&] {
-                std::lock_guard lock(mutex);
-                return count >= wanted;
-            },
-            600);
-    }
-    std::mutex mutex;
-    int count = 0;
-    plat::ObserverToken token;
-};
 
 // One save of the application's store with sync on, until its save event is
 // stored: moving an item to another folder (two member sets of items / 100

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,8 +17,11 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
 #include "support/TempDir.h"
+#include "sync/mesh/SYNSaveMonitor.h"
 
 namespace meshbench {
 
@@ -98,5 +102,34 @@ inline double ratioToSmallest(const std::string& name, int size, double cost) {
     }
     return it->second.second > 0 ? cost / it->second.second : 0;
 }
+
+// Counts the save monitor's were-stored notifications (posted on the main
+// queue) of saves of `context`, or of every context.
+struct StoredSaves {
+    explicit StoredSaves(const std::shared_ptr<plat::coredata::ManagedObjectContext>& context = nullptr) {
+        token = plat::NotificationCenter::defaultCenter().addObserverForName(
+            SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification, context,
+            [this](const plat::Notification&) {
+                std::lock_guard lock(mutex);
+                ++count;
+            });
+    }
+    ~StoredSaves() { plat::NotificationCenter::defaultCenter().removeObserver(token); }
+    StoredSaves(const StoredSaves&) = delete;
+    StoredSaves& operator=(const StoredSaves&) = delete;
+    // Runs the main loop until `wanted` saves were stored (a hang ends after
+    // ten minutes).
+    void waitFor(int wanted) {
+        plat::dispatch::MainLoop::runUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return count >= wanted;
+            },
+            600);
+    }
+    std::mutex mutex;
+    int count = 0;
+    plat::ObserverToken token;
+};
 
 }  // namespace meshbench

@@ -58,6 +58,7 @@ using meshbench::kFolders;
 using meshbench::openStore;
 using meshbench::processCPUSeconds;
 using meshbench::ratioToSmallest;
+using meshbench::StoredSaves;
 using meshbench::storeModel;
 using plat::Value;
 using plat::coredata::ManagedObjectContext;
@@ -67,33 +68,6 @@ using plat::dispatch::MainLoop;
 constexpr int kChangesPerSave = 10;
 constexpr int kChangedItems = 1000;  // saves change items among the first 1,000
 constexpr int kRemoteSaves = 100;
-
-// Counts the monitor's were-stored notifications of saves of `context`
-// (posted on the main queue).
-struct StoredSaves {
-    explicit StoredSaves(const std::shared_ptr<ManagedObjectContext>& context) {
-        token = plat::NotificationCenter::defaultCenter().addObserverForName(
-            SYNMonitoredManagedObjectContextSaveChangesWereStoredNotification, context,
-            [this](const plat::Notification&) {
-                std::lock_guard lock(mutex);
-                ++count;
-            });
-    }
-    ~StoredSaves() { plat::NotificationCenter::defaultCenter().removeObserver(token); }
-    StoredSaves(const StoredSaves&) = delete;
-    StoredSaves& operator=(const StoredSaves&) = delete;
-    void waitFor(int wanted) {
-        MainLoop::runUntil(
-            [&] {
-                std::lock_guard lock(mutex);
-                return count >= wanted;
-            },
-            600);
-    }
-    std::mutex mutex;
-    int count = 0;
-    plat::ObserverToken token;
-};
 
 // An application's context on a store with the first 1,000 items and the
 // folders fetched, making saves of 10 changes.
