@@ -1318,9 +1318,11 @@ void setTLSOptions(OptionSetter& set, Transfer& t, bool standing) {
     set.tls(false);
 }
 
-// The encodings libcurl can decode, as it would offer them itself.
+// The encodings libcurl can decode, as it would offer them itself. Never
+// destroyed: the network thread of a session nobody invalidated may still
+// read it while the process exits.
 const std::string& decodableEncodings() {
-    static const std::string encodings = [] {
+    static const std::string& encodings = *new std::string([] {
         const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
         const int features = info ? info->features : 0;
         std::string list;
@@ -1334,7 +1336,7 @@ const std::string& decodableEncodings() {
         if (features & CURL_VERSION_ZSTD)
             add("zstd");
         return list.empty() ? std::string("identity") : list;
-    }();
+    }());
     return encodings;
 }
 
