@@ -68,6 +68,10 @@ extern "C" void __cxa_throw(void* object, std::type_info* type, void (*destructo
         }
         record.object = object;
         record.type = type;
+    } else {
+        // An unrecorded throw must not be matched with an older record whose
+        // exception object happened to live at the same address.
+        tRecord.object = nullptr;
     }
     ThrowEntry next = next_throw();
     if (next == nullptr)

@@ -90,6 +90,29 @@ TEST_F(ThrowSiteTest, ExceptionFromAnotherThreadIgnoresThisThreadsRecord) {
     }
 }
 
+// A record outlives its exception; once recording is off, the next throw on
+// the thread forgets it, so a new exception at the old one's address never
+// takes its site.
+TEST(ThrowSite, AnUnrecordedThrowForgetsTheThreadsOlderRecord) {
+    ASSERT_FALSE(isRecordingThrowSites());
+    retainThrowSiteRecording();
+    const void* recorded = nullptr;
+    try {
+        throwerCaller();
+    } catch (const std::exception&) {
+        recorded = thrownObject(std::current_exception());
+        ASSERT_FALSE(siteOfCurrent().empty());
+    }
+    releaseThrowSiteRecording();
+    uintptr_t frame = 0;
+    ASSERT_EQ(throwSiteFrames(recorded, nullptr, &frame, 1), 1u);
+    try {
+        throw std::runtime_error("unrecorded");
+    } catch (...) {
+    }
+    EXPECT_EQ(throwSiteFrames(recorded, nullptr, &frame, 1), 0u);
+}
+
 TEST(ThrowSite, NothingIsRecordedWhileRecordingIsOff) {
     ASSERT_FALSE(isRecordingThrowSites());
     try {
