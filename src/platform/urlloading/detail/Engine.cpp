@@ -440,17 +440,21 @@ void Engine::assertCommandThread() const {
 // A completion handler often starts the next request at once (paging, a
 // queue of uploads). Waiting a moment for its command before going to sleep
 // saves the wake-up that would fetch it; the thread yields while it waits,
-// so a busy machine gets the processor back.
-void Engine::lingerForCommands() {
+// so a busy machine gets the processor back. It stops waiting as soon as a
+// socket is ready, too: a response that arrives meanwhile is not left
+// waiting for the linger to end.
+bool Engine::lingerForCommands() {
     constexpr auto kLinger = std::chrono::microseconds(40);
     const auto until = SteadyClock::now() + kLinger;
     for (unsigned i = 0; !commandsWaiting_.load(std::memory_order_relaxed); ++i) {
         if (i % 16 == 15) {
-            if (SteadyClock::now() >= until)
-                return;
+            epoll_event ready;
+            if (::epoll_wait(epollFd_, &ready, 1, 0) > 0 || SteadyClock::now() >= until)
+                return false;
             std::this_thread::yield();
         }
     }
+    return true;
 }
 
 void Engine::wake() {
@@ -538,6 +542,7 @@ void Engine::run() {
     networkThread_ = std::this_thread::get_id();
     commandThread_.store(std::this_thread::get_id());
     epoll_event events[64];
+    bool lingered = false;  // the last turn ran its commands without waiting for sockets
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
@@ -559,8 +564,13 @@ void Engine::run() {
             wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
         }
         flushDelegateBlocks();
-        if (std::exchange(completedThisTurn_, false) && wait > 0)
-            lingerForCommands();
+        // A command that came while lingering runs at once (no trip through
+        // epoll first); the turn after it looks at the sockets whatever
+        // comes, so a stream of commands cannot keep responses waiting.
+        const bool linger = std::exchange(completedThisTurn_, false) && wait > 0 && !lingered;
+        lingered = linger && lingerForCommands();
+        if (lingered)
+            continue;
         int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
         if (ready < 0 && errno != EINTR && !setupFailure_.empty()) {
             // No epoll set (see the constructor): tasks fail as they start,
@@ -590,6 +600,10 @@ void Engine::run() {
             driveTransfers(fd, mask);
         }
         takeFinishedTransfers();
+        // What the sockets brought goes to the delegate now, not after the
+        // commands waiting for the next turn (starting requests, say): a
+        // completion no longer waits for the requests started after it.
+        flushDelegateBlocks();
     }
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
