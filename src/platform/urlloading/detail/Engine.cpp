@@ -380,10 +380,14 @@ void Engine::post(std::function<void()> command) {
         plat::MutexLock lock(mutex_);
         commands_.push_back(std::move(command));
         if (!exited_) {
-            commandsWaiting_.store(true, std::memory_order_relaxed);
+            // Pairs with the end of lingerForCommands: either the lingering
+            // thread sees the command, or this sees that it stopped.
+            commandsWaiting_.store(true, std::memory_order_seq_cst);
             // One wake-up per batch: a list that is not empty has already
-            // woken the thread, which takes the whole list when it runs.
-            if (commands_.size() == 1 && wakeDeferredBy != this)
+            // woken the thread, which takes the whole list when it runs. A
+            // thread that lingers for commands needs none.
+            if (commands_.size() == 1 && wakeDeferredBy != this &&
+                !lingering_.load(std::memory_order_seq_cst))
                 wake();
             return;
         }
@@ -446,15 +450,21 @@ void Engine::assertCommandThread() const {
 bool Engine::lingerForCommands() {
     constexpr auto kLinger = std::chrono::microseconds(40);
     const auto until = SteadyClock::now() + kLinger;
+    // Commands posted meanwhile do not wake the thread through the eventfd
+    // (a system call on each side saved): it sees them here.
+    lingering_.store(true, std::memory_order_seq_cst);
     for (unsigned i = 0; !commandsWaiting_.load(std::memory_order_relaxed); ++i) {
         if (i % 16 == 15) {
             epoll_event ready;
             if (::epoll_wait(epollFd_, &ready, 1, 0) > 0 || SteadyClock::now() >= until)
-                return false;
+                break;
             std::this_thread::yield();
         }
     }
-    return true;
+    lingering_.store(false, std::memory_order_seq_cst);
+    // A command posted while this thread still counted as lingering woke
+    // nothing: it is seen now (pairs with post()).
+    return commandsWaiting_.load(std::memory_order_seq_cst);
 }
 
 void Engine::wake() {
@@ -690,7 +700,8 @@ void Engine::drainMailbox() {
 
 void Engine::wakeForDeferredCommands() {
     plat::MutexLock lock(mutex_);
-    if (!exited_ && !commands_.empty())
+    // commandsWaiting_ was set when they were posted (see post()).
+    if (!exited_ && !commands_.empty() && !lingering_.load(std::memory_order_seq_cst))
         wake();
 }
 

@@ -337,6 +337,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     plat::Mutex mutex_;
     std::vector<std::function<void()>> commands_ GUARDED_BY(mutex_);
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
+    std::atomic<bool> lingering_{false};        // the thread waits for commands in lingerForCommands
     bool completedThisTurn_ = false;            // network thread only
     bool exited_ GUARDED_BY(mutex_) = false;
     // After the network thread has ended: a thread is running commands
