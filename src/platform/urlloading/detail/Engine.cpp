@@ -1388,10 +1388,13 @@ curl_slist* makeHeaderList(OptionSetter& set, const HTTPHeaderFields& headers, b
     for (const auto& [name, value] : headers.fields())
         append(name + (value.empty() ? ";" : ": " + value));
     // libcurl would otherwise add "Expect: 100-continue" to larger bodies,
-    // and a form Content-Type to bodies without one.
-    append("Expect:");
-    if (hasBody && !headers.contains("Content-Type"))
-        append("Content-Type:");
+    // and a form Content-Type to bodies without one. (Without a body it adds
+    // neither: no line for it to read through on every request.)
+    if (hasBody) {
+        append("Expect:");
+        if (!headers.contains("Content-Type"))
+            append("Content-Type:");
+    }
     return list;
 }
 
