@@ -119,12 +119,74 @@ TEST(URLSession, HeadersOnTheWireAreTheConfigurationsThenTheRequestsWithoutExpec
     EXPECT_EQ(echoHeader(echo, "Content-Type"), "<none>");
     EXPECT_EQ(echoHeader(echo, "Content-Length"), "1400");
 
+    // A request without a body: the configuration's fields, nothing else of ours.
+    Completion plain;
+    ASSERT_TRUE(plain.run(*session, URLRequest(url(server.url("/echo")))));
+    auto plainEcho = echoOf(plain.body());
+    EXPECT_EQ(echoHeader(plainEcho, "X-Both"), "config");
+    EXPECT_EQ(echoHeader(plainEcho, "Expect"), "<none>");
+    EXPECT_EQ(echoHeader(plainEcho, "Content-Type"), "<none>");
+
     URLRequest injected(url(server.url("/echo")));
     injected.setValue("a\r\nX-Injected: 1", "X-Bad");
     Completion refused;
     ASSERT_TRUE(refused.run(*session, injected));
     EXPECT_EQ(codeOf(refused.error), URLErrorBadURL);
     session->invalidateAndCancel();
+}
+
+// Each completion starts the next request, as paging clients do: the
+// network thread waits briefly for follow-up commands instead of sleeping
+// (and they then wake nothing), and none of them may be missed. Starts come
+// from the delegate queue (the session's own, or one the caller gave) and
+// from another thread.
+TEST(URLSession, RequestsStartedFromCompletionHandlersAllFinish) {
+    LoopbackServer server;
+    auto given = std::make_shared<plat::dispatch::OperationQueue>("given");
+    given->setMaxConcurrentOperationCount(1);
+    const auto other = plat::dispatch::Queue::serial("starts");
+    for (int variant = 0; variant < 3; ++variant) {
+        auto session = URLSession::sessionWithConfiguration(testConfiguration(server), nullptr,
+                                                            variant == 1 ? given : nullptr);
+        const auto address = url(server.url("/bytes/64"));
+        constexpr int kTotal = 300, kInFlight = 4;
+        std::mutex m;
+        std::condition_variable cv;
+        int started = 0, finished = 0, failed = 0;
+        std::function<void()> startOne = [&] {
+            session
+                ->dataTaskWithRequest(URLRequest(address),
+                                      [&](std::optional<Data> data, HTTPURLResponsePtr, ErrorPtr error) {
+                                          const bool bad = error || !data || data->length() != 64;
+                                          auto next = [&, bad] {
+                                              std::lock_guard lock(m);
+                                              failed += bad;
+                                              finished++;
+                                              if (started < kTotal) {
+                                                  started++;
+                                                  startOne();
+                                              }
+                                              cv.notify_all();
+                                          };
+                                          if (variant == 2)
+                                              other.async(next);
+                                          else
+                                              next();
+                                      })
+                ->resume();
+        };
+        {
+            std::lock_guard lock(m);
+            for (; started < kInFlight; ++started)
+                startOne();
+        }
+        std::unique_lock lock(m);
+        EXPECT_TRUE(cv.wait_for(lock, kHangGuard, [&] { return finished == kTotal; }))
+            << "variant " << variant << ": " << finished << " of " << kTotal;
+        EXPECT_EQ(failed, 0) << "variant " << variant;
+        lock.unlock();
+        session->invalidateAndCancel();
+    }
 }
 
 TEST(URLSession, ResponseFieldsComeFromTheFinalResponse) {

@@ -380,10 +380,14 @@ void Engine::post(std::function<void()> command) {
         plat::MutexLock lock(mutex_);
         commands_.push_back(std::move(command));
         if (!exited_) {
-            commandsWaiting_.store(true, std::memory_order_relaxed);
+            // Pairs with the end of lingerForCommands: either the lingering
+            // thread sees the command, or this sees that it stopped.
+            commandsWaiting_.store(true, std::memory_order_seq_cst);
             // One wake-up per batch: a list that is not empty has already
-            // woken the thread, which takes the whole list when it runs.
-            if (commands_.size() == 1 && wakeDeferredBy != this)
+            // woken the thread, which takes the whole list when it runs. A
+            // thread that lingers for commands needs none.
+            if (commands_.size() == 1 && wakeDeferredBy != this &&
+                !lingering_.load(std::memory_order_seq_cst))
                 wake();
             return;
         }
@@ -440,17 +444,27 @@ void Engine::assertCommandThread() const {
 // A completion handler often starts the next request at once (paging, a
 // queue of uploads). Waiting a moment for its command before going to sleep
 // saves the wake-up that would fetch it; the thread yields while it waits,
-// so a busy machine gets the processor back.
-void Engine::lingerForCommands() {
+// so a busy machine gets the processor back. It stops waiting as soon as a
+// socket is ready, too: a response that arrives meanwhile is not left
+// waiting for the linger to end.
+bool Engine::lingerForCommands() {
     constexpr auto kLinger = std::chrono::microseconds(40);
     const auto until = SteadyClock::now() + kLinger;
+    // Commands posted meanwhile do not wake the thread through the eventfd
+    // (a system call on each side saved): it sees them here.
+    lingering_.store(true, std::memory_order_seq_cst);
     for (unsigned i = 0; !commandsWaiting_.load(std::memory_order_relaxed); ++i) {
         if (i % 16 == 15) {
-            if (SteadyClock::now() >= until)
-                return;
+            epoll_event ready;
+            if (::epoll_wait(epollFd_, &ready, 1, 0) > 0 || SteadyClock::now() >= until)
+                break;
             std::this_thread::yield();
         }
     }
+    lingering_.store(false, std::memory_order_seq_cst);
+    // A command posted while this thread still counted as lingering woke
+    // nothing: it is seen now (pairs with post()).
+    return commandsWaiting_.load(std::memory_order_seq_cst);
 }
 
 void Engine::wake() {
@@ -538,6 +552,7 @@ void Engine::run() {
     networkThread_ = std::this_thread::get_id();
     commandThread_.store(std::this_thread::get_id());
     epoll_event events[64];
+    bool lingered = false;  // the last turn ran its commands without waiting for sockets
     for (;;) {
         runCommands();
         if ((invalidationFinished_ || released_) && running_.empty() && active_.empty()) {
@@ -559,8 +574,13 @@ void Engine::run() {
             wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
         }
         flushDelegateBlocks();
-        if (std::exchange(completedThisTurn_, false) && wait > 0)
-            lingerForCommands();
+        // A command that came while lingering runs at once (no trip through
+        // epoll first); the turn after it looks at the sockets whatever
+        // comes, so a stream of commands cannot keep responses waiting.
+        const bool linger = std::exchange(completedThisTurn_, false) && wait > 0 && !lingered;
+        lingered = linger && lingerForCommands();
+        if (lingered)
+            continue;
         int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
         if (ready < 0 && errno != EINTR && !setupFailure_.empty()) {
             // No epoll set (see the constructor): tasks fail as they start,
@@ -590,6 +610,10 @@ void Engine::run() {
             driveTransfers(fd, mask);
         }
         takeFinishedTransfers();
+        // What the sockets brought goes to the delegate now, not after the
+        // commands waiting for the next turn (starting requests, say): a
+        // completion no longer waits for the requests started after it.
+        flushDelegateBlocks();
     }
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
@@ -676,7 +700,8 @@ void Engine::drainMailbox() {
 
 void Engine::wakeForDeferredCommands() {
     plat::MutexLock lock(mutex_);
-    if (!exited_ && !commands_.empty())
+    // commandsWaiting_ was set when they were posted (see post()).
+    if (!exited_ && !commands_.empty() && !lingering_.load(std::memory_order_seq_cst))
         wake();
 }
 
@@ -1363,10 +1388,13 @@ curl_slist* makeHeaderList(OptionSetter& set, const HTTPHeaderFields& headers, b
     for (const auto& [name, value] : headers.fields())
         append(name + (value.empty() ? ";" : ": " + value));
     // libcurl would otherwise add "Expect: 100-continue" to larger bodies,
-    // and a form Content-Type to bodies without one.
-    append("Expect:");
-    if (hasBody && !headers.contains("Content-Type"))
-        append("Content-Type:");
+    // and a form Content-Type to bodies without one. (Without a body it adds
+    // neither: no line for it to read through on every request.)
+    if (hasBody) {
+        append("Expect:");
+        if (!headers.contains("Content-Type"))
+            append("Content-Type:");
+    }
     return list;
 }
 

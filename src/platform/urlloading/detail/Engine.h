@@ -289,8 +289,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // over before it (from any thread). Blocks wait in a mailbox that one
     // operation on the delegate queue empties: while it runs, later blocks
     // join it instead of each costing an operation and a worker wake-up. On
-    // the network thread, the blocks of one turn of the loop are handed over
-    // together when the loop next waits.
+    // the network thread, blocks are handed over together once the ready
+    // sockets of a turn have been served, and before the loop waits.
     void toDelegateQueue(std::function<void()> block);
 
   private:
@@ -299,7 +299,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void drainMailbox();
     void wakeForDeferredCommands();
     void wake();
-    void lingerForCommands();
+    // Waits briefly for a command; true when one came (false: time is up,
+    // or a socket is ready).
+    bool lingerForCommands();
     int onSocket(int socket, int what);
     // An event for a socket libcurl does not watch: takes it out of the
     // epoll set; true when the socket was parked (the event is not libcurl's).
@@ -335,6 +337,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     plat::Mutex mutex_;
     std::vector<std::function<void()>> commands_ GUARDED_BY(mutex_);
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
+    std::atomic<bool> lingering_{false};        // the thread waits for commands in lingerForCommands
     bool completedThisTurn_ = false;            // network thread only
     bool exited_ GUARDED_BY(mutex_) = false;
     // After the network thread has ended: a thread is running commands
