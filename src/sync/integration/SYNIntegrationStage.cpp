@@ -250,7 +250,13 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         records.push_back(std::move(record));
         change.reset();
     }
-    // The identifier rows, a few queries for all of them.
+    // The identifier rows, a few queries for all of them. Asked for in key
+    // order, each query reads its own stretch of the table: queries of rows
+    // in the order the changes name them would each walk the whole table,
+    // reading most of its pages again from disk when it outgrows the cache.
+    std::sort(rowIDs.begin(), rowIDs.end(), [](const ManagedObjectIDPtr& a, const ManagedObjectIDPtr& b) {
+        return a->primaryKey() < b->primaryKey();
+    });
     for (std::size_t first = 0; first < rowIDs.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, rowIDs.size() - first);
         plat::Array list;
