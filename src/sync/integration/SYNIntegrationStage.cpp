@@ -191,7 +191,10 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     }
     const auto& c = *changeColumns;
     const auto& r = *rowColumns;
-    auto changes = coordinator->fetchRows(request, *changeEntity);
+    // Only the columns read below: the others stay unread (null).
+    static const std::vector<std::string> kChangeColumns{"type", "nameOfEntity", "globalIdentifier",
+                                                         "propertyChangeValues", "storeModificationEvent"};
+    auto changes = coordinator->fetchRowsReading(request, *changeEntity, kChangeColumns);
     if (!changes.ok()) {
         return changes.error();
     }
