@@ -670,6 +670,51 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     return result;
 }
 
+plat::Result<std::optional<std::vector<ManagedObjectPtr>>> SYNIntegrationStage::ownObjectsOfAttributeChanges(
+    const SYNChangeRecords& changes) {
+    using Objects = std::optional<std::vector<ManagedObjectPtr>>;
+    if (changes.empty()) {
+        return Objects();
+    }
+    const std::string& entityName = changes.front().entityName;
+    if (entityName.empty() ||
+        !context_->persistentStoreCoordinator()->managedObjectModel()->entityForName(entityName)) {
+        return Objects();
+    }
+    std::unordered_map<std::string_view, const plat::coredata::ManagedObjectID*> rowOfIdentifier;
+    rowOfIdentifier.reserve(changes.size());
+    std::vector<const std::string*> uris(changes.size(), nullptr);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const SYNChangeRecord& change = changes[i];
+        if (change.entityName != entityName) {
+            return Objects();
+        }
+        for (const auto& value : change.values) {
+            if (value->type() != SYNPropertyChangeTypeAttribute) {
+                return Objects();
+            }
+        }
+        if (!change.globalIdentifier) {
+            continue;
+        }
+        if (!change.globalIdentifierID || change.globalIdentifierEntityName != entityName) {
+            return Objects();
+        }
+        auto [named, added] = rowOfIdentifier.try_emplace(*change.globalIdentifier, change.globalIdentifierID.get());
+        if (!added && !named->second->isEqualID(*change.globalIdentifierID)) {
+            return Objects();
+        }
+        if (change.storeURI) {
+            uris[i] = &*change.storeURI;
+        }
+    }
+    auto objects = fetchObjectsForStoreURIs(entityName, uris);
+    if (!objects.ok()) {
+        return objects.error();
+    }
+    return Objects(std::move(*objects));
+}
+
 plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObjectsForIDs(
     const std::vector<ManagedObjectIDPtr>& ids, const EntityDescription& entity, bool includesSubentities) {
     ObjectsByID result;

@@ -239,6 +239,15 @@ class SYNIntegrationStage {
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
         const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude);
 
+    // The objects of the changes themselves, parallel to them (null where
+    // none is found), when every change is an attribute change of one entity
+    // whose identifier row names that entity, and no identifier text stands
+    // for two rows: then they are what the tables of
+    // fetchObjectsByGlobalIdStringByEntityNameForChanges would give each
+    // change, found without building those tables. nullopt otherwise.
+    plat::Result<std::optional<std::vector<plat::coredata::ManagedObjectPtr>>> ownObjectsOfAttributeChanges(
+        const SYNChangeRecords& changes);
+
     using ObjectsByID =
         std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::coredata::ManagedObjectPtr,
                            plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
