@@ -344,15 +344,18 @@ void SYNChangeRecordCache::reserve(std::size_t count) {
 }
 
 void SYNChangeRecordCache::clear() {
+    ++generation_;
     records_.clear();
     changesByRow_.clear();
     uriPrefixes_.clear();
+    lastPrefix_ = nullptr;
 }
 
 ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator) {
     if (uriCoordinator_ != &coordinator) {
         uriPrefixes_.clear();
+        lastPrefix_ = nullptr;
         uriCoordinator_ = &coordinator;
     }
     // A permanent ID's URI ends in "/p<digits>".
@@ -360,8 +363,16 @@ ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const bool keyed =
         slash != std::string::npos && slash + 2 < storeURI.size() && storeURI[slash + 1] == 'p';
     if (keyed) {
-        auto known = uriPrefixes_.find(std::string_view(storeURI).substr(0, slash));
-        if (known != uriPrefixes_.end()) {
+        // URIs mostly come one entity's after another: the prefix of the
+        // last one is compared before any is looked up.
+        const std::string_view prefix = std::string_view(storeURI).substr(0, slash);
+        auto known = lastPrefix_ && lastPrefix_->first == prefix ? lastPrefix_ : nullptr;
+        if (!known) {
+            auto found = uriPrefixes_.find(prefix);
+            known = found == uriPrefixes_.end() ? nullptr : &*found;
+            lastPrefix_ = known ? known : lastPrefix_;
+        }
+        if (known) {
             const char* first = storeURI.data() + slash + 2;
             const char* last = storeURI.data() + storeURI.size();
             int64_t key = 0;
