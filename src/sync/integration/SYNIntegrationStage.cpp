@@ -711,7 +711,8 @@ plat::Result<std::optional<std::vector<ManagedObjectPtr>>> SYNIntegrationStage::
         if (!change.globalIdentifierID || change.globalIdentifierEntityName != entityName) {
             return Objects();
         }
-        auto [named, added] = rowOfIdentifier.try_emplace(*change.globalIdentifier, change.globalIdentifierID.get());
+        auto [named, added] =
+            rowOfIdentifier.try_emplace(*change.globalIdentifier, change.globalIdentifierID.get());
         if (!added && !named->second->isEqualID(*change.globalIdentifierID)) {
             return Objects();
         }

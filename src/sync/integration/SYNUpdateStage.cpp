@@ -68,8 +68,9 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     };
     std::vector<Work> work;
     work.reserve(changes.size());
-    auto own = relationships.empty() ? ownObjectsOfAttributeChanges(changes)
-                                     : plat::Result<std::optional<std::vector<ManagedObjectPtr>>>(std::nullopt);
+    auto own = relationships.empty()
+                   ? ownObjectsOfAttributeChanges(changes)
+                   : plat::Result<std::optional<std::vector<ManagedObjectPtr>>>(std::nullopt);
     if (!own.ok()) {
         return own.error();
     }
@@ -77,7 +78,8 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     if (*own) {
         for (std::size_t i = 0; i < changes.size(); ++i) {
             if ((**own)[i] && !changes[i].values.empty()) {
-                work.push_back({(**own)[i], &changes[i].values, changes[i].type == SYNObjectChangeTypeInsert});
+                work.push_back(
+                    {(**own)[i], &changes[i].values, changes[i].type == SYNObjectChangeTypeInsert});
             }
         }
     } else {
