@@ -236,6 +236,10 @@ struct SYNEventIntegrator::EntityMerge {
     ChangesByEvent run;
     // In a full integration, the objects the inserts made or adopted.
     SYNObjectIDSet insertedObjectIDs;
+    // The change cache that held the records of all rows, and its generation
+    // then.
+    const SYNChangeRecordCache* completeCache = nullptr;
+    uint64_t completeCacheGeneration = 0;
 
     std::size_t positionOf(const ChangeRow* row) const { return identifierOfRow[row - rows.data()]; }
 
@@ -379,6 +383,8 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
         return rows.error();
     }
     merge.rows = std::move(*rows);
+    merge.completeCache = changeCache_.get();
+    merge.completeCacheGeneration = changeCache_->generation();
     merge.indexIdentifiers();
     // The records hold what the stages need: the fetched changes can go.
     return eventBuilder_->saveAndReset();
@@ -404,7 +410,9 @@ plat::ErrorPtr SYNEventIntegrator::applyBatchesOfEntity(EntityMerge& merge) {
 
 plat::ErrorPtr SYNEventIntegrator::applyBatch(EntityMerge& merge, EntityBatch& batch) {
     // A save of the previous batch may have dropped the records.
-    if (auto error = cacheChanges(batch.changeIDs)) {
+    const bool complete = changeCache_ && changeCache_.get() == merge.completeCache &&
+                          changeCache_->generation() == merge.completeCacheGeneration;
+    if (auto error = complete ? nullptr : cacheChanges(batch.changeIDs)) {
         return error;
     }
     auto preloaded = preloadObjects(merge.entity, batch.changeIDs);

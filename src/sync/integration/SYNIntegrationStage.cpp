@@ -191,7 +191,10 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     }
     const auto& c = *changeColumns;
     const auto& r = *rowColumns;
-    auto changes = coordinator->fetchRows(request, *changeEntity);
+    // Only the columns read below: the others stay unread (null).
+    static const std::vector<std::string> kChangeColumns{"type", "nameOfEntity", "globalIdentifier",
+                                                         "propertyChangeValues", "storeModificationEvent"};
+    auto changes = coordinator->fetchRowsReading(request, *changeEntity, kChangeColumns);
     if (!changes.ok()) {
         return changes.error();
     }
@@ -250,7 +253,13 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         records.push_back(std::move(record));
         change.reset();
     }
-    // The identifier rows, a few queries for all of them.
+    // The identifier rows, a few queries for all of them. Asked for in key
+    // order, each query reads its own stretch of the table: queries of rows
+    // in the order the changes name them would each walk the whole table,
+    // reading most of its pages again from disk when it outgrows the cache.
+    std::sort(rowIDs.begin(), rowIDs.end(), [](const ManagedObjectIDPtr& a, const ManagedObjectIDPtr& b) {
+        return a->primaryKey() < b->primaryKey();
+    });
     for (std::size_t first = 0; first < rowIDs.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, rowIDs.size() - first);
         plat::Array list;
@@ -335,15 +344,18 @@ void SYNChangeRecordCache::reserve(std::size_t count) {
 }
 
 void SYNChangeRecordCache::clear() {
+    ++generation_;
     records_.clear();
     changesByRow_.clear();
     uriPrefixes_.clear();
+    lastPrefix_ = nullptr;
 }
 
 ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator) {
     if (uriCoordinator_ != &coordinator) {
         uriPrefixes_.clear();
+        lastPrefix_ = nullptr;
         uriCoordinator_ = &coordinator;
     }
     // A permanent ID's URI ends in "/p<digits>".
@@ -351,8 +363,16 @@ ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const bool keyed =
         slash != std::string::npos && slash + 2 < storeURI.size() && storeURI[slash + 1] == 'p';
     if (keyed) {
-        auto known = uriPrefixes_.find(std::string_view(storeURI).substr(0, slash));
-        if (known != uriPrefixes_.end()) {
+        // URIs mostly come one entity's after another: the prefix of the
+        // last one is compared before any is looked up.
+        const std::string_view prefix = std::string_view(storeURI).substr(0, slash);
+        auto known = lastPrefix_ && lastPrefix_->first == prefix ? lastPrefix_ : nullptr;
+        if (!known) {
+            auto found = uriPrefixes_.find(prefix);
+            known = found == uriPrefixes_.end() ? nullptr : &*found;
+            lastPrefix_ = known ? known : lastPrefix_;
+        }
+        if (known) {
             const char* first = storeURI.data() + slash + 2;
             const char* last = storeURI.data() + storeURI.size();
             int64_t key = 0;
@@ -659,6 +679,52 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
         result.emplace(entityName, std::move(identifiers.list));
     }
     return result;
+}
+
+plat::Result<std::optional<std::vector<ManagedObjectPtr>>> SYNIntegrationStage::ownObjectsOfAttributeChanges(
+    const SYNChangeRecords& changes) {
+    using Objects = std::optional<std::vector<ManagedObjectPtr>>;
+    if (changes.empty()) {
+        return Objects();
+    }
+    const std::string& entityName = changes.front().entityName;
+    if (entityName.empty() ||
+        !context_->persistentStoreCoordinator()->managedObjectModel()->entityForName(entityName)) {
+        return Objects();
+    }
+    std::unordered_map<std::string_view, const plat::coredata::ManagedObjectID*> rowOfIdentifier;
+    rowOfIdentifier.reserve(changes.size());
+    std::vector<const std::string*> uris(changes.size(), nullptr);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const SYNChangeRecord& change = changes[i];
+        if (change.entityName != entityName) {
+            return Objects();
+        }
+        for (const auto& value : change.values) {
+            if (value->type() != SYNPropertyChangeTypeAttribute) {
+                return Objects();
+            }
+        }
+        if (!change.globalIdentifier) {
+            continue;
+        }
+        if (!change.globalIdentifierID || change.globalIdentifierEntityName != entityName) {
+            return Objects();
+        }
+        auto [named, added] =
+            rowOfIdentifier.try_emplace(*change.globalIdentifier, change.globalIdentifierID.get());
+        if (!added && !named->second->isEqualID(*change.globalIdentifierID)) {
+            return Objects();
+        }
+        if (change.storeURI) {
+            uris[i] = &*change.storeURI;
+        }
+    }
+    auto objects = fetchObjectsForStoreURIs(entityName, uris);
+    if (!objects.ok()) {
+        return objects.error();
+    }
+    return Objects(std::move(*objects));
 }
 
 plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObjectsForIDs(

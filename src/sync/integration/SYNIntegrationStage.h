@@ -89,6 +89,8 @@ class SYNChangeRecordCache {
     void setStoreURI(const plat::coredata::ManagedObjectIDPtr& globalIdentifierID,
                      const std::optional<std::string>& storeURI);
     bool empty() const { return records_.empty(); }
+    // Counts the clears: while it stays the same, no record has left.
+    uint64_t generation() const { return generation_; }
     // Room for that many more records.
     void reserve(std::size_t count);
     void clear();
@@ -103,6 +105,7 @@ class SYNChangeRecordCache {
     using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,
                                      plat::coredata::ObjectIDEqual>;
     IDMap<SYNChangeRecord> records_;
+    uint64_t generation_ = 0;
     // The changes of each identifier row (mostly one: held without a list).
     struct RowChanges {
         plat::coredata::ManagedObjectIDPtr first;
@@ -121,6 +124,7 @@ class SYNChangeRecordCache {
         std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
     };
     std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
+    const std::pair<const std::string, URIPrefix>* lastPrefix_ = nullptr;  // an entry of uriPrefixes_
 };
 
 // Writes the store URIs of many objects, as
@@ -238,6 +242,15 @@ class SYNIntegrationStage {
     // records carry; only related identifiers are looked up in the event store.
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
         const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude);
+
+    // The objects of the changes themselves, parallel to them (null where
+    // none is found), when every change is an attribute change of one entity
+    // whose identifier row names that entity, and no identifier text stands
+    // for two rows: then they are what the tables of
+    // fetchObjectsByGlobalIdStringByEntityNameForChanges would give each
+    // change, found without building those tables. nullopt otherwise.
+    plat::Result<std::optional<std::vector<plat::coredata::ManagedObjectPtr>>> ownObjectsOfAttributeChanges(
+        const SYNChangeRecords& changes);
 
     using ObjectsByID =
         std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::coredata::ManagedObjectPtr,

@@ -61,7 +61,30 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     const SYNRelationshipList noRelationships;
     const SYNRelationshipList& relationships =
         relationshipsToUpdate_ ? *relationshipsToUpdate_ : noRelationships;
-    auto tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships);
+    struct Work {
+        ManagedObjectPtr object;
+        const std::vector<std::shared_ptr<const SYNPropertyChangeValue>>* values;
+        bool insert;
+    };
+    std::vector<Work> work;
+    work.reserve(changes.size());
+    auto own = relationships.empty()
+                   ? ownObjectsOfAttributeChanges(changes)
+                   : plat::Result<std::optional<std::vector<ManagedObjectPtr>>>(std::nullopt);
+    if (!own.ok()) {
+        return own.error();
+    }
+    plat::Result<SYNObjectsByIdentifierByEntityName> tables = SYNObjectsByIdentifierByEntityName();
+    if (*own) {
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if ((**own)[i] && !changes[i].values.empty()) {
+                work.push_back(
+                    {(**own)[i], &changes[i].values, changes[i].type == SYNObjectChangeTypeInsert});
+            }
+        }
+    } else {
+        tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships);
+    }
     if (!tables.ok()) {
         return tables.error();
     }
@@ -87,14 +110,7 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
         }
     }
 
-    struct Work {
-        ManagedObjectPtr object;
-        const std::vector<std::shared_ptr<const SYNPropertyChangeValue>>* values;
-        bool insert;
-    };
-    std::vector<Work> work;
-    work.reserve(changes.size());
-    for (const auto& change : changes) {
+    for (const auto& change : changes) {  // (the tables are empty when the objects were found above)
         if (change.entityName.empty() || !change.globalIdentifier) {
             continue;
         }

@@ -292,6 +292,41 @@ TEST_F(SYNIntegrationStageTest, AttributesAreWrittenButUnreadableValuesKeepTheCu
     EXPECT_EQ(item->valueForKey("label"), Value());
 }
 
+// Attribute changes find their objects as the tables by identifier text
+// would: later changes of one object win, a row without a store URI and a
+// deleted object are skipped, and two rows with one identifier text both
+// stand for the object of the first row named.
+TEST_F(SYNIntegrationStageTest, AttributeChangesFindTheObjectsTheIdentifierTablesWould) {
+    auto kept = object("Item", "kept");
+    auto gone = object("Item", "gone");
+    auto first = object("Item", "dup");
+    auto second = target->insertNewObjectForEntityForName("Item");
+    ASSERT_EQ(target->obtainPermanentIDsForObjects({second}), nullptr);
+    ManagedObjectPtr secondRow;
+    events->performBlockAndWait([&] {
+        secondRow = events->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        secondRow->setValue(Value("dup"), "globalIdentifier");
+        secondRow->setValue(Value("Item"), "nameOfEntity");
+        secondRow->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*second->objectID())), "storeURI");
+    });
+    target->deleteObject(gone);
+    SYNManagedObjectIDs plain = {
+        change("Item", "kept", SYNObjectChangeTypeUpdate, {attribute("label", Value("a"))}),
+        change("Item", "kept", SYNObjectChangeTypeUpdate, {attribute("label", Value("b"))}),
+        change("Item", "gone", SYNObjectChangeTypeUpdate, {attribute("label", Value("x"))}),
+        change("Item", "nowhere", SYNObjectChangeTypeUpdate, {attribute("label", Value("y"))})};
+    ASSERT_EQ(update(plain, std::nullopt), nullptr);
+    EXPECT_EQ(kept->valueForKey("label"), Value("b"));
+    EXPECT_EQ(gone->valueForKey("label"), Value());
+    auto onFirst = change("Item", "dup", SYNObjectChangeTypeUpdate, {attribute("label", Value("one"))});
+    auto onSecond = change("Item", "dup", SYNObjectChangeTypeUpdate, {attribute("label", Value("two"))});
+    events->performBlockAndWait(
+        [&] { (*events->existingObjectWithID(onSecond))->setObject(secondRow, "globalIdentifier"); });
+    ASSERT_EQ(update({onFirst, onSecond}, std::nullopt), nullptr);
+    EXPECT_EQ(first->valueForKey("label"), Value("two"));
+    EXPECT_EQ(second->valueForKey("label"), Value());
+}
+
 TEST_F(SYNIntegrationStageTest, RelationshipsResolveAcrossSubEntitiesAndClearMissingTargets) {
     auto canvas = object("Canvas", "canvas");
     auto circle = object("Circle", "circle");
