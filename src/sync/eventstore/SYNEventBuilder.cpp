@@ -618,18 +618,35 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     if (ids.empty()) {
         return nullptr;
     }
-    // Targets without an identifier yet get one, so the link is kept.
-    auto records =
-        addGlobalIdentifiersForManagedObjectIDs(ids, std::vector<std::optional<std::string>>(ids.size()));
-    if (!records.ok()) {
-        return records.error();
+    // The strings alone, read without registering a record: a folder's
+    // change lists every member, and loading each member's record (to read
+    // one string of it) cost most of a large baseline's links.
+    auto strings = SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(ids, context);
+    if (!strings.ok()) {
+        return strings.error();
     }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
         identifiers;
+    SYNManagedObjectIDs missing;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto record = context.objectWithID((*records)[i]);
-        identifiers.emplace(ids[i], *record->valueForKey("globalIdentifier").asString());
+        if ((*strings)[i]) {
+            identifiers.emplace(ids[i], std::move(*(*strings)[i]));
+        } else {
+            missing.push_back(ids[i]);
+        }
+    }
+    if (!missing.empty()) {
+        // Targets without an identifier yet get one, so the link is kept.
+        auto records = addGlobalIdentifiersForManagedObjectIDs(
+            missing, std::vector<std::optional<std::string>>(missing.size()));
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            auto record = context.objectWithID((*records)[i]);
+            identifiers.emplace(missing[i], *record->valueForKey("globalIdentifier").asString());
+        }
     }
     for (auto* value : values) {
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {

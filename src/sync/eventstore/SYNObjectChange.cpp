@@ -226,6 +226,45 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
     return records;
 }
 
+plat::Result<std::vector<std::optional<std::string>>>
+SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(const SYNManagedObjectIDs& objectIDs,
+                                                              ManagedObjectContext& context) {
+    std::vector<std::string> uris;
+    uris.reserve(objectIDs.size());
+    for (const auto& id : objectIDs) {
+        uris.push_back(storeURIForObjectID(*id));
+    }
+    std::unordered_map<std::string, std::string> found;
+    for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, uris.size() - first);
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = Predicate::in(
+            "storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.addPropertyToFetch("storeURI");
+        request.addPropertyToFetch("globalIdentifier");
+        auto rows = context.fetchDictionaries(request);
+        if (!rows.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", rows.error());
+            return rows.error();
+        }
+        for (const auto& row : *rows) {
+            const auto* uri = row.find("storeURI");
+            const auto* identifier = row.find("globalIdentifier");
+            if (uri && identifier && uri->isString() && identifier->isString()) {
+                found.emplace(*uri->asString(), *identifier->asString());
+            }
+        }
+    }
+    std::vector<std::optional<std::string>> strings;
+    strings.reserve(uris.size());
+    for (const auto& uri : uris) {
+        auto it = found.find(uri);
+        strings.push_back(it == found.end() ? std::nullopt : std::optional<std::string>(it->second));
+    }
+    return strings;
+}
+
 std::string SYNGlobalIdentifier::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {
     return objectID.URIRepresentation().absoluteString();
 }
