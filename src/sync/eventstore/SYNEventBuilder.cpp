@@ -368,12 +368,102 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset() {
         if (event.ok()) {
             eventID_ = (*event)->objectID();
         }
+        settleRememberedIdentifiers(!error);
         context.reset();
         if (error) {
             return error;
         }
         return requireEvent(context).error();
     });
+}
+
+void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
+    performBlockAndWait([&] {
+        remembersIdentifiers_ = remembers;
+        if (!remembers) {
+            remembered_.clear();
+            unsavedIdentifiers_.clear();
+        }
+    });
+}
+
+void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
+    if (saved) {
+        for (const auto& [id, identifier] : unsavedIdentifiers_) {
+            remembered_.add(*id, identifier);
+        }
+    }
+    unsavedIdentifiers_.clear();
+}
+
+void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedObjectID& id,
+                                                 const std::string& identifier) {
+    auto& entity = *entityOf(id, true);
+    const Entry entry{id.primaryKey(), static_cast<uint32_t>(pool_.size()),
+                      static_cast<uint32_t>(identifier.size())};
+    pool_ += identifier;
+    if (!entity.entries.empty() && entity.entries.back().key >= entry.key) {
+        if (entity.entries.back().key == entry.key) {
+            entity.entries.back() = entry;
+            return;
+        }
+        entity.sorted = false;
+    }
+    entity.entries.push_back(entry);
+}
+
+std::optional<std::string> SYNEventBuilder::RememberedIdentifiers::find(
+    const plat::coredata::ManagedObjectID& id) {
+    if (id.isTemporaryID()) {
+        return std::nullopt;
+    }
+    auto* entity = entityOf(id, false);
+    if (!entity) {
+        return std::nullopt;
+    }
+    auto& entries = entity->entries;
+    if (!entity->sorted) {
+        // The latest entry of a key wins: stable, then the last of equal keys kept.
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) { return a.key < b.key; });
+        std::vector<Entry> unique;
+        unique.reserve(entries.size());
+        for (const auto& entry : entries) {
+            if (!unique.empty() && unique.back().key == entry.key) {
+                unique.back() = entry;
+            } else {
+                unique.push_back(entry);
+            }
+        }
+        entries = std::move(unique);
+        entity->sorted = true;
+    }
+    auto found = std::lower_bound(entries.begin(), entries.end(), id.primaryKey(),
+                                  [](const Entry& entry, int64_t key) { return entry.key < key; });
+    if (found == entries.end() || found->key != id.primaryKey()) {
+        return std::nullopt;
+    }
+    return pool_.substr(found->offset, found->length);
+}
+
+SYNEventBuilder::RememberedIdentifiers::Entity* SYNEventBuilder::RememberedIdentifiers::entityOf(
+    const plat::coredata::ManagedObjectID& id, bool make) {
+    for (auto& entity : entities_) {
+        if (entity.name == id.entity()->name() && entity.store == id.storeIdentifier()) {
+            return &entity;
+        }
+    }
+    if (!make) {
+        return nullptr;
+    }
+    entities_.push_back(Entity{id.storeIdentifier(), id.entity()->name(), {}, true});
+    return &entities_.back();
+}
+
+void SYNEventBuilder::RememberedIdentifiers::clear() {
+    entities_.clear();
+    pool_.clear();
+    pool_.shrink_to_fit();
 }
 
 plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(
@@ -504,6 +594,10 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
             if (record->valueForKey("storeURI") != Value(uri)) {
                 record->setValue(Value(uri), "storeURI");
             }
+            if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
+                unsavedIdentifiers_.emplace_back(objectIDs[i],
+                                                 *record->valueForKey("globalIdentifier").asString());
+            }
             result.push_back(record->objectID());
         }
         return nullptr;
@@ -618,6 +712,20 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     if (ids.empty()) {
         return nullptr;
     }
+    std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
+        identifiers;
+    if (remembersIdentifiers_) {
+        SYNManagedObjectIDs unknown;
+        for (const auto& id : ids) {
+            if (auto identifier = remembered_.find(*id)) {
+                identifiers.emplace(id, std::move(*identifier));
+            } else {
+                unknown.push_back(id);
+            }
+        }
+        ids = std::move(unknown);
+    }
     // The strings alone, read without registering a record: a folder's
     // change lists every member, and loading each member's record (to read
     // one string of it) cost most of a large baseline's links.
@@ -625,9 +733,6 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     if (!strings.ok()) {
         return strings.error();
     }
-    std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
-                       plat::coredata::ObjectIDEqual>
-        identifiers;
     SYNManagedObjectIDs missing;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         if ((*strings)[i]) {
@@ -869,6 +974,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
                 } catch (const std::exception& exception) {
                     error = SYNMakeError(SYNErrorUnknown, exception.what());
                 }
+                settleRememberedIdentifiers(!error);
                 batchContext_->reset();
                 batchContext_.reset();
             });

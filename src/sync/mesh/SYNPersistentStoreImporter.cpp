@@ -87,6 +87,10 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
         finish(completion, addError);
         return;
     }
+    // The builder alone writes identifier records while the store is
+    // imported: the changes' links take the strings the first pass made
+    // instead of looking every linked object up again.
+    builder->setRemembersIdentifiers(true);
     auto self = shared_from_this();
     context->performBlock([self, context, builder, completion] {
         plat::ErrorPtr error;

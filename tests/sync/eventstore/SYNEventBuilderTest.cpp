@@ -412,6 +412,62 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
     });
 }
 
+// The same with more objects than a look-up lists inline (SQLite reads such a
+// list as JSON): the new event's changes are found by event and identifier,
+// and the baseline's changes of the objects stay as they were.
+TEST_F(SYNEventBuilderTest, ChangesOfManyObjectsFoldOnlyIntoTheEventBeingBuilt) {
+    auto app = makeApplication();
+    SYNManagedObjects people;
+    SYNManagedObjectIDs ids;
+    for (int i = 0; i < 150; ++i) {
+        people.push_back(person(app, "p" + std::to_string(i)));
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    for (const auto& each : people) {
+        ids.push_back(each->objectID());
+    }
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects(people, true, false, *app.context), nullptr);
+    });
+    auto valuesFor = [&](const std::string& property, const std::function<Value(std::size_t)>& value) {
+        SYNPropertyChangeValuesByObjectID values;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            SYNPropertyChangeValue changed(SYNPropertyChangeTypeAttribute, property);
+            changed.setValue(value(i));
+            values[ids[i]] = {changed};
+        }
+        return values;
+    };
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs(
+                  ids, valuesFor("name", [](std::size_t i) { return Value("q" + std::to_string(i)); })),
+              nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs(
+                  ids, valuesFor("age", [](std::size_t i) { return Value(static_cast<int64_t>(i)); })),
+              nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 2u);
+    inStore([&] {
+        EXPECT_EQ(events[0]->objectsForKey("objectChanges").size(), people.size());
+        EXPECT_EQ(events[1]->objectsForKey("objectChanges").size(), people.size());
+        for (std::size_t i : {std::size_t{0}, std::size_t{70}, people.size() - 1}) {
+            const std::string gid = "gid-p" + std::to_string(i);
+            auto baseline = SYNObjectChange::propertyChangeValues(*changeFor(events[0], gid));
+            EXPECT_EQ(valueNamed(baseline, "name")->value(), Value("p" + std::to_string(i)));
+            EXPECT_EQ(SYNObjectChange::type(*changeFor(events[1], gid)), SYNObjectChangeTypeUpdate);
+            auto latest = SYNObjectChange::propertyChangeValues(*changeFor(events[1], gid));
+            ASSERT_EQ(latest.size(), 2u) << gid;
+            EXPECT_EQ(valueNamed(latest, "name")->value(), Value("q" + std::to_string(i)));
+            EXPECT_EQ(valueNamed(latest, "age")->value(), Value(static_cast<int64_t>(i)));
+        }
+    });
+}
+
 // Changes of an object are folded only into the event being built: the
 // object's changes in the baseline and in earlier events stay as they were,
 // and the new event holds one change per object, made of this save's values.
