@@ -389,8 +389,16 @@ void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
 
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
-        for (const auto& [id, identifier] : unsavedIdentifiers_) {
-            remembered_.add(*id, identifier);
+        for (const auto& named : unsavedIdentifiers_) {
+            const auto& record = *named.record;
+            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID() ||
+                record.valueForKey("storeURI") != Value(named.storeURI)) {
+                continue;
+            }
+            const Value identifier = record.valueForKey("globalIdentifier");
+            if (identifier.isString()) {
+                remembered_.add(*named.objectID, *identifier.asString());
+            }
         }
     }
     unsavedIdentifiers_.clear();
@@ -595,8 +603,7 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 record->setValue(Value(uri), "storeURI");
             }
             if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
-                unsavedIdentifiers_.emplace_back(objectIDs[i],
-                                                 *record->valueForKey("globalIdentifier").asString());
+                unsavedIdentifiers_.push_back({objectIDs[i], uri, record});
             }
             result.push_back(record->objectID());
         }

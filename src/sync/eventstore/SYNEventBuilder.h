@@ -203,5 +203,12 @@ class SYNEventBuilder {
     void settleRememberedIdentifiers(bool saved);
     bool remembersIdentifiers_ = false;
     RememberedIdentifiers remembered_;
-    std::vector<std::pair<plat::coredata::ManagedObjectIDPtr, std::string>> unsavedIdentifiers_;
+    // Records named since the last save, kept once saved if they still name
+    // the object (a rollback or a later change in between drops them).
+    struct UnsavedIdentifier {
+        plat::coredata::ManagedObjectIDPtr objectID;
+        std::string storeURI;
+        plat::coredata::ManagedObjectPtr record;
+    };
+    std::vector<UnsavedIdentifier> unsavedIdentifiers_;
 };

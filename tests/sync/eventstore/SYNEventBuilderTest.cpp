@@ -637,6 +637,66 @@ TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcr
     });
 }
 
+// An import that keeps the identifiers it made: links name the identifier an
+// object answers to last (one given again after the first pass), only what
+// was saved is kept, and an object without a record gets one when linked.
+TEST_F(SYNEventBuilderTest, RememberedIdentifiersNameWhatTheStoreHolds) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    bob->mutableSetValueForKey("friends").addObject(alice);
+    bob->mutableSetValueForKey("friends").addObject(carol);
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->setRemembersIdentifiers(true);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    ASSERT_TRUE(
+        builder
+            ->addGlobalIdentifiersForManagedObjectIDs({alice->objectID(), bob->objectID()},
+                                                      {std::string("gid-alice"), std::string("gid-bob")})
+            .ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    // Given a new identifier, and made for carol, both left unsaved: nothing
+    // of it may be taken for what the store holds.
+    ASSERT_TRUE(
+        builder
+            ->addGlobalIdentifiersForManagedObjectIDs({alice->objectID(), carol->objectID()},
+                                                      {std::string("gid-lost"), std::string("gid-gone")})
+            .ok());
+    builder->performBlockAndWait([&] { context->rollback(); });
+    ASSERT_TRUE(
+        builder->addGlobalIdentifiersForManagedObjectIDs({alice->objectID()}, {std::string("gid-alicia")})
+            .ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    ASSERT_EQ(builder->addChangesForInsertedObjects({bob}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto change = changeFor(allEvents().back(), "gid-bob");
+        ASSERT_TRUE(change);
+        const auto values = SYNObjectChange::propertyChangeValues(*change);
+        const auto* friends = valueNamed(values, "friends");
+        ASSERT_NE(friends, nullptr);
+        ASSERT_EQ(friends->addedIdentifiers().size(), 2u);
+        EXPECT_TRUE(friends->addedIdentifiers().count("gid-alicia"));
+        EXPECT_FALSE(friends->addedIdentifiers().count("gid-gone"));
+        // Carol's identifier was made for the link, and her record holds it.
+        std::string carolIdentifier;
+        for (const auto& identifier : friends->addedIdentifiers()) {
+            if (identifier != "gid-alicia") {
+                carolIdentifier = identifier;
+            }
+        }
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({carol->objectID()}, *context);
+        ASSERT_TRUE(records.ok());
+        ASSERT_TRUE((*records)[0]);
+        EXPECT_EQ((*records)[0]->valueForKey("globalIdentifier"), Value(carolIdentifier));
+    });
+}
+
 TEST_F(SYNEventBuilderTest, LinksToObjectsInsertedInTheSameSaveNameTheirInsertsIdentifiers) {
     auto app = makeApplication();
     auto alice = person(app, "alice");
