@@ -368,12 +368,110 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset() {
         if (event.ok()) {
             eventID_ = (*event)->objectID();
         }
+        settleRememberedIdentifiers(!error);
         context.reset();
         if (error) {
             return error;
         }
         return requireEvent(context).error();
     });
+}
+
+void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
+    performBlockAndWait([&] {
+        remembersIdentifiers_ = remembers;
+        if (!remembers) {
+            remembered_.clear();
+            unsavedIdentifiers_.clear();
+        }
+    });
+}
+
+void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
+    if (saved) {
+        for (const auto& named : unsavedIdentifiers_) {
+            const auto& record = *named.record;
+            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID() ||
+                record.valueForKey("storeURI") != Value(named.storeURI)) {
+                continue;
+            }
+            const Value identifier = record.valueForKey("globalIdentifier");
+            if (identifier.isString()) {
+                remembered_.add(*named.objectID, *identifier.asString());
+            }
+        }
+    }
+    unsavedIdentifiers_.clear();
+}
+
+void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedObjectID& id,
+                                                 const std::string& identifier) {
+    auto& entity = *entityOf(id, true);
+    const Entry entry{id.primaryKey(), static_cast<uint32_t>(pool_.size()),
+                      static_cast<uint32_t>(identifier.size())};
+    pool_ += identifier;
+    if (!entity.entries.empty() && entity.entries.back().key >= entry.key) {
+        if (entity.entries.back().key == entry.key) {
+            entity.entries.back() = entry;
+            return;
+        }
+        entity.sorted = false;
+    }
+    entity.entries.push_back(entry);
+}
+
+std::optional<std::string> SYNEventBuilder::RememberedIdentifiers::find(
+    const plat::coredata::ManagedObjectID& id) {
+    if (id.isTemporaryID()) {
+        return std::nullopt;
+    }
+    auto* entity = entityOf(id, false);
+    if (!entity) {
+        return std::nullopt;
+    }
+    auto& entries = entity->entries;
+    if (!entity->sorted) {
+        // The latest entry of a key wins: stable, then the last of equal keys kept.
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) { return a.key < b.key; });
+        std::vector<Entry> unique;
+        unique.reserve(entries.size());
+        for (const auto& entry : entries) {
+            if (!unique.empty() && unique.back().key == entry.key) {
+                unique.back() = entry;
+            } else {
+                unique.push_back(entry);
+            }
+        }
+        entries = std::move(unique);
+        entity->sorted = true;
+    }
+    auto found = std::lower_bound(entries.begin(), entries.end(), id.primaryKey(),
+                                  [](const Entry& entry, int64_t key) { return entry.key < key; });
+    if (found == entries.end() || found->key != id.primaryKey()) {
+        return std::nullopt;
+    }
+    return pool_.substr(found->offset, found->length);
+}
+
+SYNEventBuilder::RememberedIdentifiers::Entity* SYNEventBuilder::RememberedIdentifiers::entityOf(
+    const plat::coredata::ManagedObjectID& id, bool make) {
+    for (auto& entity : entities_) {
+        if (entity.name == id.entity()->name() && entity.store == id.storeIdentifier()) {
+            return &entity;
+        }
+    }
+    if (!make) {
+        return nullptr;
+    }
+    entities_.push_back(Entity{id.storeIdentifier(), id.entity()->name(), {}, true});
+    return &entities_.back();
+}
+
+void SYNEventBuilder::RememberedIdentifiers::clear() {
+    entities_.clear();
+    pool_.clear();
+    pool_.shrink_to_fit();
 }
 
 plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(
@@ -504,6 +602,9 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
             if (record->valueForKey("storeURI") != Value(uri)) {
                 record->setValue(Value(uri), "storeURI");
             }
+            if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
+                unsavedIdentifiers_.push_back({objectIDs[i], uri, record});
+            }
             result.push_back(record->objectID());
         }
         return nullptr;
@@ -618,18 +719,46 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     if (ids.empty()) {
         return nullptr;
     }
-    // Targets without an identifier yet get one, so the link is kept.
-    auto records =
-        addGlobalIdentifiersForManagedObjectIDs(ids, std::vector<std::optional<std::string>>(ids.size()));
-    if (!records.ok()) {
-        return records.error();
-    }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
         identifiers;
+    if (remembersIdentifiers_) {
+        SYNManagedObjectIDs unknown;
+        for (const auto& id : ids) {
+            if (auto identifier = remembered_.find(*id)) {
+                identifiers.emplace(id, std::move(*identifier));
+            } else {
+                unknown.push_back(id);
+            }
+        }
+        ids = std::move(unknown);
+    }
+    // The strings alone, read without registering a record: a folder's
+    // change lists every member, and loading each member's record (to read
+    // one string of it) cost most of a large baseline's links.
+    auto strings = SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(ids, context);
+    if (!strings.ok()) {
+        return strings.error();
+    }
+    SYNManagedObjectIDs missing;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto record = context.objectWithID((*records)[i]);
-        identifiers.emplace(ids[i], *record->valueForKey("globalIdentifier").asString());
+        if ((*strings)[i]) {
+            identifiers.emplace(ids[i], std::move(*(*strings)[i]));
+        } else {
+            missing.push_back(ids[i]);
+        }
+    }
+    if (!missing.empty()) {
+        // Targets without an identifier yet get one, so the link is kept.
+        auto records = addGlobalIdentifiersForManagedObjectIDs(
+            missing, std::vector<std::optional<std::string>>(missing.size()));
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            auto record = context.objectWithID((*records)[i]);
+            identifiers.emplace(missing[i], *record->valueForKey("globalIdentifier").asString());
+        }
     }
     for (auto* value : values) {
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
@@ -659,24 +788,19 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (auto error = resolveRelatedObjectIDs(pending, context)) {
         return error;
     }
-    // A save's few objects: only this event's changes of them, through the
-    // compound index over (event, identifier), not every change of the
-    // objects in other events and the baseline (each decoded on reading; a
-    // folder's baseline change lists all its members). Long lists (enlisting,
-    // merges: batches into one large event) ask by identifier only: with the
-    // event in the query, building such an event was measured to read the
-    // event's changes again at every batch (enlisting 100k objects: 7.2 s of
-    // CPU without, 12.9 s with it, 41 s asking 64 identifiers at a time), and
-    // their objects have few changes elsewhere. Either way the event is also
-    // compared in memory.
-    constexpr std::size_t kIdentifiersByEvent = 64;
+    // Only this event's changes of the objects, through the compound index
+    // over (event, identifier): not every change of the objects in other
+    // events and the baseline (each decoded on reading; a folder's baseline
+    // change lists all its members). Asked in no particular order: ordered
+    // by key, SQLite walks the event's index instead (its rows come in key
+    // order, sparing a sort), so building a large event (enlisting, merges)
+    // read every change written so far again at each batch. The event is
+    // also compared in memory.
     FetchRequest request(SYNObjectChangeEntityName);
-    const bool byEvent = identifiers.size() <= kIdentifiersByEvent;
-    request.predicate = Predicate::in("globalIdentifier", Value(std::move(identifiers)));
-    if (byEvent) {
-        request.predicate = Predicate::andPredicate(
-            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))), request.predicate});
-    }
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+    request.ordersByKey = false;
     auto existing = context.executeFetchRequest(request);
     if (!existing.ok()) {
         return existing.error();
@@ -689,7 +813,12 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             continue;
         }
         if (auto identifier = change->objectForKey("globalIdentifier")) {
-            changeFor[identifier->objectID()] = change;
+            // Two changes of one object in an event: the later one (as when
+            // the rows came in key order).
+            auto& slot = changeFor[identifier->objectID()];
+            if (!slot || slot->objectID()->primaryKey() < change->objectID()->primaryKey()) {
+                slot = change;
+            }
         }
     }
     for (auto& spec : specs) {
@@ -852,6 +981,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
                 } catch (const std::exception& exception) {
                     error = SYNMakeError(SYNErrorUnknown, exception.what());
                 }
+                settleRememberedIdentifiers(!error);
                 batchContext_->reset();
                 batchContext_.reset();
             });

@@ -135,6 +135,13 @@ class SYNEventBuilder {
     // so that their store URIs stay valid once the context is saved.
     plat::ErrorPtr addChangesForUnsavedManagedObjectContext(plat::coredata::ManagedObjectContext& context);
 
+    // While on, the identifier string of every record this builder makes or
+    // finds for a saved object is kept once the record is saved, so that
+    // links to those objects need no look-up in the store. For an import of a
+    // whole store, where this builder alone writes identifier records; about
+    // 16 bytes and the string per object, in a few large blocks.
+    void setRemembersIdentifiers(bool remembers);
+
   private:
     struct ChangeSpec;
     plat::ErrorPtr addChangesForInsertedBatch(const SYNManagedObjects& objects, bool objectsAreSaved,
@@ -165,4 +172,43 @@ class SYNEventBuilder {
     std::shared_ptr<plat::coredata::ManagedObjectContext> batchContext_;
     int16_t finalType_ = SYNStoreModificationEventTypeIncomplete;
     std::optional<SYNRevision> revision_;
+
+    // See setRemembersIdentifiers: per entity, the objects' keys in
+    // ascending order with the place of their strings in one pool (no
+    // allocation per object: a long-lived small block per object slowed the
+    // batches' allocations more than the look-ups saved).
+    class RememberedIdentifiers {
+      public:
+        void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier);
+        std::optional<std::string> find(const plat::coredata::ManagedObjectID& id);
+        void clear();
+
+      private:
+        struct Entry {
+            int64_t key;
+            uint32_t offset;
+            uint32_t length;
+        };
+        // The objects of one entity of one store (as their store URIs name them).
+        struct Entity {
+            std::string store;
+            std::string name;
+            std::vector<Entry> entries;
+            bool sorted = true;
+        };
+        Entity* entityOf(const plat::coredata::ManagedObjectID& id, bool make);
+        std::vector<Entity> entities_;
+        std::string pool_;
+    };
+    void settleRememberedIdentifiers(bool saved);
+    bool remembersIdentifiers_ = false;
+    RememberedIdentifiers remembered_;
+    // Records named since the last save, kept once saved if they still name
+    // the object (a rollback or a later change in between drops them).
+    struct UnsavedIdentifier {
+        plat::coredata::ManagedObjectIDPtr objectID;
+        std::string storeURI;
+        plat::coredata::ManagedObjectPtr record;
+    };
+    std::vector<UnsavedIdentifier> unsavedIdentifiers_;
 };

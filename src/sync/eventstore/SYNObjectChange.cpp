@@ -208,13 +208,19 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
         FetchRequest request(SYNGlobalIdentifierEntityName);
         request.predicate = Predicate::in(
             "storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        // In no order (SQLite need not sort the rows it finds through the
+        // URI index); of two records of one URI the first made is taken.
+        request.ordersByKey = false;
         auto batch = context.executeFetchRequest(request);
         if (!batch.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", batch.error());
             return batch.error();
         }
         for (const auto& record : *batch) {
-            found.emplace(*record->valueForKey("storeURI").asString(), record);
+            auto [it, added] = found.emplace(*record->valueForKey("storeURI").asString(), record);
+            if (!added && record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
+                it->second = record;
+            }
         }
     }
     SYNManagedObjects records;
@@ -224,6 +230,55 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
         records.push_back(it == found.end() ? nullptr : it->second);
     }
     return records;
+}
+
+plat::Result<std::vector<std::optional<std::string>>>
+SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(const SYNManagedObjectIDs& objectIDs,
+                                                              ManagedObjectContext& context) {
+    std::vector<std::string> uris;
+    uris.reserve(objectIDs.size());
+    for (const auto& id : objectIDs) {
+        uris.push_back(storeURIForObjectID(*id));
+    }
+    std::unordered_map<std::string, std::pair<int64_t, std::string>> found;  // key, identifier
+    for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
+        const std::size_t count = std::min(kFetchChunk, uris.size() - first);
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = Predicate::in(
+            "storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.ordersByKey = false;
+        request.addPropertyToFetch("objectID");
+        request.addPropertyToFetch("storeURI");
+        request.addPropertyToFetch("globalIdentifier");
+        auto rows = context.fetchDictionaries(request);
+        if (!rows.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Fetch for global ids failed: %@", rows.error());
+            return rows.error();
+        }
+        for (const auto& row : *rows) {
+            const auto* uri = row.find("storeURI");
+            const auto* identifier = row.find("globalIdentifier");
+            const auto* id = row.find("objectID");
+            auto objectID = id ? id->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+            if (!uri || !identifier || !uri->isString() || !identifier->isString() || !objectID) {
+                continue;
+            }
+            // Of two records of one URI, the first made (as fetchGlobalIdentifiersForObjectIDs).
+            auto [it, added] = found.emplace(*uri->asString(),
+                                             std::make_pair(objectID->primaryKey(), *identifier->asString()));
+            if (!added && objectID->primaryKey() < it->second.first) {
+                it->second = {objectID->primaryKey(), *identifier->asString()};
+            }
+        }
+    }
+    std::vector<std::optional<std::string>> strings;
+    strings.reserve(uris.size());
+    for (const auto& uri : uris) {
+        auto it = found.find(uri);
+        strings.push_back(it == found.end() ? std::nullopt : std::optional<std::string>(it->second.second));
+    }
+    return strings;
 }
 
 std::string SYNGlobalIdentifier::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {

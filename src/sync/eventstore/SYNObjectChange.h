@@ -64,6 +64,12 @@ class SYNGlobalIdentifier {
     // the ID's URI, or null.
     static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForObjectIDs(
         const SYNManagedObjectIDs& objectIDs, plat::coredata::ManagedObjectContext& context);
+    // Parallel to the application's object IDs: the identifier string of the
+    // record whose store URI is the ID's URI, or nullopt. Read as
+    // dictionaries (unsaved records included): no record is registered in
+    // the context, for callers that need the strings alone.
+    static plat::Result<std::vector<std::optional<std::string>>> fetchGlobalIdentifierStringsForObjectIDs(
+        const SYNManagedObjectIDs& objectIDs, plat::coredata::ManagedObjectContext& context);
     // The text stored as storeURI for an application object's ID.
     static std::string storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID);
 };

@@ -87,6 +87,10 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
         finish(completion, addError);
         return;
     }
+    // The builder alone writes identifier records while the store is
+    // imported: the changes' links take the strings the first pass made
+    // instead of looking every linked object up again.
+    builder->setRemembersIdentifiers(true);
     auto self = shared_from_this();
     context->performBlock([self, context, builder, completion] {
         plat::ErrorPtr error;
@@ -116,8 +120,8 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
 }
 
 plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder,
-                                                        ManagedObjectContext& context,
-                                                        const BatchWork& work) {
+                                                        ManagedObjectContext& context, const BatchWork& work,
+                                                        std::size_t batchScale) {
     for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
         FetchRequest request(entity->name());
         request.includesSubentities = false;
@@ -126,6 +130,7 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         if (batchSize <= 0) {
             batchSize = 500;
         }
+        batchSize *= static_cast<decltype(batchSize)>(batchScale);
         plat::ErrorPtr batchError;
         plat::ErrorPtr fetchError;
         bool ok = syn_enumerateObjectsForFetchRequest(
@@ -154,6 +159,11 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
     return nullptr;
 }
 
+// The identifier pass saves every ten batches: its records are small, and
+// each save rewrites the index pages its identifiers (random UUIDs) fell on,
+// hundreds per save whatever the batch's size.
+constexpr std::size_t kIdentifierBatchScale = 10;
+
 plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiers(SYNEventBuilder& builder,
                                                                 ManagedObjectContext& context) {
     return walkEntities(
@@ -167,7 +177,8 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiers(SYNEventBuilder&
             }
             auto added = builder.addGlobalIdentifiersForManagedObjectIDs(ids, strings);
             return added.ok() ? nullptr : added.error();
-        });
+        },
+        kIdentifierBatchScale);
 }
 
 plat::ErrorPtr SYNPersistentStoreImporter::addObjectChanges(SYNEventBuilder& builder,

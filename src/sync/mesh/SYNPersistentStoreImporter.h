@@ -58,8 +58,9 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
   private:
     using BatchWork = std::function<plat::ErrorPtr(const SYNManagedObjects& batch, std::size_t remaining,
                                                    const plat::coredata::EntityDescription& entity)>;
+    // Batches of the entity's migration batch size times batchScale.
     plat::ErrorPtr walkEntities(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context,
-                                const BatchWork& work);
+                                const BatchWork& work, std::size_t batchScale = 1);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
 
     std::string storePath_;

@@ -412,6 +412,62 @@ TEST_F(SYNEventBuilderTest, UpdatesTakenBeforeASaveAreCompletedWithTheSavedValue
     });
 }
 
+// The same with more objects than a look-up lists inline (SQLite reads such a
+// list as JSON): the new event's changes are found by event and identifier,
+// and the baseline's changes of the objects stay as they were.
+TEST_F(SYNEventBuilderTest, ChangesOfManyObjectsFoldOnlyIntoTheEventBeingBuilt) {
+    auto app = makeApplication();
+    SYNManagedObjects people;
+    SYNManagedObjectIDs ids;
+    for (int i = 0; i < 150; ++i) {
+        people.push_back(person(app, "p" + std::to_string(i)));
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    for (const auto& each : people) {
+        ids.push_back(each->objectID());
+    }
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects(people, true, false, *app.context), nullptr);
+    });
+    auto valuesFor = [&](const std::string& property, const std::function<Value(std::size_t)>& value) {
+        SYNPropertyChangeValuesByObjectID values;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            SYNPropertyChangeValue changed(SYNPropertyChangeTypeAttribute, property);
+            changed.setValue(value(i));
+            values[ids[i]] = {changed};
+        }
+        return values;
+    };
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs(
+                  ids, valuesFor("name", [](std::size_t i) { return Value("q" + std::to_string(i)); })),
+              nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs(
+                  ids, valuesFor("age", [](std::size_t i) { return Value(static_cast<int64_t>(i)); })),
+              nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 2u);
+    inStore([&] {
+        EXPECT_EQ(events[0]->objectsForKey("objectChanges").size(), people.size());
+        EXPECT_EQ(events[1]->objectsForKey("objectChanges").size(), people.size());
+        for (std::size_t i : {std::size_t{0}, std::size_t{70}, people.size() - 1}) {
+            const std::string gid = "gid-p" + std::to_string(i);
+            auto baseline = SYNObjectChange::propertyChangeValues(*changeFor(events[0], gid));
+            EXPECT_EQ(valueNamed(baseline, "name")->value(), Value("p" + std::to_string(i)));
+            EXPECT_EQ(SYNObjectChange::type(*changeFor(events[1], gid)), SYNObjectChangeTypeUpdate);
+            auto latest = SYNObjectChange::propertyChangeValues(*changeFor(events[1], gid));
+            ASSERT_EQ(latest.size(), 2u) << gid;
+            EXPECT_EQ(valueNamed(latest, "name")->value(), Value("q" + std::to_string(i)));
+            EXPECT_EQ(valueNamed(latest, "age")->value(), Value(static_cast<int64_t>(i)));
+        }
+    });
+}
+
 // Changes of an object are folded only into the event being built: the
 // object's changes in the baseline and in earlier events stay as they were,
 // and the new event holds one change per object, made of this save's values.
@@ -578,6 +634,66 @@ TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcr
         ASSERT_TRUE(last);
         ASSERT_EQ(last->objectsForKey("dataFiles").size(), 1u);
         EXPECT_EQ(store->dataForFile(syn_md5Checksum(big)), big);
+    });
+}
+
+// An import that keeps the identifiers it made: links name the identifier an
+// object answers to last (one given again after the first pass), only what
+// was saved is kept, and an object without a record gets one when linked.
+TEST_F(SYNEventBuilderTest, RememberedIdentifiersNameWhatTheStoreHolds) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    bob->mutableSetValueForKey("friends").addObject(alice);
+    bob->mutableSetValueForKey("friends").addObject(carol);
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->setRemembersIdentifiers(true);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    ASSERT_TRUE(
+        builder
+            ->addGlobalIdentifiersForManagedObjectIDs({alice->objectID(), bob->objectID()},
+                                                      {std::string("gid-alice"), std::string("gid-bob")})
+            .ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    // Given a new identifier, and made for carol, both left unsaved: nothing
+    // of it may be taken for what the store holds.
+    ASSERT_TRUE(
+        builder
+            ->addGlobalIdentifiersForManagedObjectIDs({alice->objectID(), carol->objectID()},
+                                                      {std::string("gid-lost"), std::string("gid-gone")})
+            .ok());
+    builder->performBlockAndWait([&] { context->rollback(); });
+    ASSERT_TRUE(
+        builder->addGlobalIdentifiersForManagedObjectIDs({alice->objectID()}, {std::string("gid-alicia")})
+            .ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    ASSERT_EQ(builder->addChangesForInsertedObjects({bob}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto change = changeFor(allEvents().back(), "gid-bob");
+        ASSERT_TRUE(change);
+        const auto values = SYNObjectChange::propertyChangeValues(*change);
+        const auto* friends = valueNamed(values, "friends");
+        ASSERT_NE(friends, nullptr);
+        ASSERT_EQ(friends->addedIdentifiers().size(), 2u);
+        EXPECT_TRUE(friends->addedIdentifiers().count("gid-alicia"));
+        EXPECT_FALSE(friends->addedIdentifiers().count("gid-gone"));
+        // Carol's identifier was made for the link, and her record holds it.
+        std::string carolIdentifier;
+        for (const auto& identifier : friends->addedIdentifiers()) {
+            if (identifier != "gid-alicia") {
+                carolIdentifier = identifier;
+            }
+        }
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({carol->objectID()}, *context);
+        ASSERT_TRUE(records.ok());
+        ASSERT_TRUE((*records)[0]);
+        EXPECT_EQ((*records)[0]->valueForKey("globalIdentifier"), Value(carolIdentifier));
     });
 }
 

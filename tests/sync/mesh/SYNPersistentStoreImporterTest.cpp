@@ -68,6 +68,36 @@ TEST_F(ImporterTest, ImportsEveryObjectOnceInBatchesWithOneUnitPerEntityAndPass)
     EXPECT_GE(globalCount, 0);
 }
 
+// The identifier pass walks larger batches than the changes' pass: with more
+// objects than one of its batches, every object still gets one identifier
+// record and one change naming it.
+TEST_F(ImporterTest, MoreObjectsThanAnIdentifierBatchGetOneRecordAndOneChangeEach) {
+    std::string path = (root / "app.sqlite").string();
+    constexpr int kTasks = 5050;
+    {
+        AppStore app(path);
+        for (int i = 0; i < kTasks; ++i) {
+            app.addTask("task " + std::to_string(i), i);
+        }
+        ASSERT_EQ(app.save(), nullptr);
+    }
+    auto store = makeEventStore();
+    auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+    ASSERT_EQ(runImport(importer), nullptr);
+    double timestamp = 0;
+    int64_t globalCount = -1;
+    EXPECT_EQ(baselineChanges(store, &timestamp, &globalCount),
+              (std::map<std::string, int>{{"Task", kTasks}}));
+    auto context = store->managedObjectContext();
+    context->performBlockAndWait([&] {
+        plat::coredata::FetchRequest records(SYNGlobalIdentifierEntityName);
+        EXPECT_EQ(*context->countForFetchRequest(records), static_cast<std::size_t>(kTasks));
+        plat::coredata::FetchRequest changes(SYNObjectChangeEntityName);
+        changes.predicate = plat::coredata::Predicate::equal("globalIdentifier", plat::Value());
+        EXPECT_EQ(*context->countForFetchRequest(changes), 0u);
+    });
+}
+
 TEST_F(ImporterTest, WithoutStoreDataTheBaselineIsEmptyAndTheStoreIsNeverOpened) {
     auto store = makeEventStore();
     std::string path = (root / "never" / "app.sqlite").string();
