@@ -548,6 +548,13 @@ class DocumentBuilder {
         return v;
     }
 
+    // Keys are made by the builders; the arena learns of those whose bytes
+    // lie on the heap.
+    void noteKey(const std::string& key) noexcept {
+        if (!detail::keepsBytesInline(key))
+            arena_.noteOwnedMemory();
+    }
+
     // The notes name strings the document holds; a dictionary that merged
     // repeated keys may have let go of some, so its builder forgets them all.
     void forgetStringsIfMerged(const Value& dictionary, std::size_t entriesFilled) {
@@ -615,7 +622,9 @@ class TapeBuilder : DocumentBuilder {
     // The document's root value (the tape's first word is the root marker).
     Value build() {
         std::size_t at = 1;
-        return build(at);
+        Value root = build(at);
+        Value::finishDocument(arena_, root);
+        return root;
     }
 
   private:
@@ -696,10 +705,13 @@ class TapeBuilder : DocumentBuilder {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, false);
         ++at;
-        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
-            while (at < close)
-                items.push_back(build(at));
-        });
+        Value v = Value::arrayFilledBy(
+            arena_, count,
+            [&](Array& items) {
+                while (at < close)
+                    items.push_back(build(at));
+            },
+            Value::Members::MadeHere);
         at = close + 1;
         return v;
     }
@@ -708,17 +720,21 @@ class TapeBuilder : DocumentBuilder {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, true);
         ++at;
-        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
-            DistinctKeys keys(count);
-            while (at < close) {
-                const std::string_view key = stringAt(tape_[at]);
-                ++at;
-                keys.add(entries, key);
-                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
-                                     std::forward_as_tuple(build(at)));
-            }
-            return keys.result();
-        });
+        Value v = Value::dictionaryFilledBy(
+            arena_, count,
+            [&](Dictionary::Entries& entries) {
+                DistinctKeys keys(count);
+                while (at < close) {
+                    const std::string_view key = stringAt(tape_[at]);
+                    ++at;
+                    keys.add(entries, key);
+                    entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                         std::forward_as_tuple(build(at)));
+                    noteKey(entries.back().first);
+                }
+                return keys.result();
+            },
+            Value::Members::MadeHere);
         forgetStringsIfMerged(v, count);
         at = close + 1;
         return v;
@@ -953,6 +969,7 @@ class IndexBuilder : DocumentBuilder {
         Value root = value();
         if (failed_)
             return std::nullopt;
+        Value::finishDocument(arena_, root);
         return root;
     }
 
@@ -1050,22 +1067,26 @@ class IndexBuilder : DocumentBuilder {
         if (at(next_) == ']') {
             ++next_;
             --depth_;
-            return Value::arrayFilledBy(arena_, 0, [](Array&) {});
+            return Value::arrayFilledBy(
+                arena_, 0, [](Array&) {}, Value::Members::MadeHere);
         }
-        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
-            for (;;) {
-                items.emplace_back(value());
-                if (failed_)
-                    return;
-                const uint8_t next = at(next_++);
-                if (next == ']')
-                    return;
-                if (next != ',') {
-                    failed_ = true;
-                    return;
+        Value v = Value::arrayFilledBy(
+            arena_, count,
+            [&](Array& items) {
+                for (;;) {
+                    items.emplace_back(value());
+                    if (failed_)
+                        return;
+                    const uint8_t next = at(next_++);
+                    if (next == ']')
+                        return;
+                    if (next != ',') {
+                        failed_ = true;
+                        return;
+                    }
                 }
-            }
-        });
+            },
+            Value::Members::MadeHere);
         --depth_;
         return v;
     }
@@ -1078,16 +1099,20 @@ class IndexBuilder : DocumentBuilder {
             ++next_;
             --depth_;
             return Value::dictionaryFilledBy(
-                arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; });
+                arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; },
+                Value::Members::MadeHere);
         }
         std::size_t filled = 0;
-        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
-            DistinctKeys keys(count);
-            const bool closed = fillEntries(entries, keys);
-            filled = entries.size();  // before repeated keys merge
-            failed_ = failed_ || !closed;
-            return closed ? keys.result() : Dictionary::KeysAre::Unknown;
-        });
+        Value v = Value::dictionaryFilledBy(
+            arena_, count,
+            [&](Dictionary::Entries& entries) {
+                DistinctKeys keys(count);
+                const bool closed = fillEntries(entries, keys);
+                filled = entries.size();  // before repeated keys merge
+                failed_ = failed_ || !closed;
+                return closed ? keys.result() : Dictionary::KeysAre::Unknown;
+            },
+            Value::Members::MadeHere);
         forgetStringsIfMerged(v, filled);
         --depth_;
         return v;
@@ -1112,6 +1137,7 @@ class IndexBuilder : DocumentBuilder {
             keys.add(entries, *key);
             // The key is copied before the value may reuse the scratch.
             entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(*key), std::tuple<>());
+            noteKey(entries.back().first);
             entries.back().second = value();
             if (failed_)
                 return false;
