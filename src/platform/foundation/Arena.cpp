@@ -26,7 +26,12 @@ struct KeptChunks {
 };
 
 KeptChunks& keptChunks() {
-    static KeptChunks* kept = new KeptChunks();  // outlives threads releasing values during exit
+    static KeptChunks* kept = [] {
+        auto* made = new KeptChunks();  // outlives threads releasing values during exit
+        MutexLock lock(made->mutex);
+        made->chunks.reserve(kKeptChunks);
+        return made;
+    }();
     return *kept;
 }
 
@@ -204,12 +209,22 @@ void Arena::freeWhole(Document* document) noexcept {
     if (pending_.chunk != nullptr)
         settle(pending_);
     std::size_t freed = 0;
-    for (Chunk* chunk = document->last; chunk != nullptr; ++freed) {
-        Chunk* previous = chunk->previous;
-        const std::size_t heapBytes = chunk->heapBytes;
-        chunk->~Chunk();
-        freeChunkMemory(chunk, heapBytes);
-        chunk = previous;
+    {
+        // The mapped chunks are kept (or unmapped) under one lock.
+        KeptChunks& kept = keptChunks();
+        MutexLock lock(kept.mutex);
+        for (Chunk* chunk = document->last; chunk != nullptr; ++freed) {
+            Chunk* previous = chunk->previous;
+            const std::size_t heapBytes = chunk->heapBytes;
+            chunk->~Chunk();
+            if (heapBytes != 0)
+                std::free(chunk);
+            else if (kept.chunks.size() < kKeptChunks)
+                kept.chunks.push_back(chunk);  // within the capacity reserved
+            else
+                (void)munmap(chunk, kChunkSize);  // our own mapping: cannot fail
+            chunk = previous;
+        }
     }
     live_.fetch_sub(freed, std::memory_order_relaxed);
     delete document;

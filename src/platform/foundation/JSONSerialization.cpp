@@ -540,7 +540,7 @@ class DocumentBuilder {
         Recent& recent = (*recent_)[hash & (kSlots - 1)];
         // The hash settles most misses without touching the noted string,
         // and a miss replaces the note without touching it either.
-        if (recent.hash == hash && recent.note.payload != nullptr && Value::notedString(recent.note) == s)
+        if (recent.hash == hash && recent.note.payload != nullptr && same(Value::notedString(recent.note), s))
             return Value::shareNoted(recent.note);
         Value v = Value::stringIn(arena_, s);
         recent.note = v.note();
@@ -576,6 +576,24 @@ class DocumentBuilder {
         uint64_t word = 0;
         std::memcpy(&word, bytes, n);
         return word;
+    }
+
+    // Whether a noted string (of at most kSharedLength bytes) is `s`, from
+    // two overlapping loads of each rather than a call to compare them.
+    static bool same(const std::string& noted, std::string_view s) {
+        const std::size_t n = s.size();
+        if (noted.size() != n)
+            return false;
+        const char* a = noted.data();
+        const char* b = s.data();
+        if (n >= 8)
+            return load(a, 8) == load(b, 8) && load(a + n - 8, 8) == load(b + n - 8, 8);
+        if (n >= 4)
+            return load(a, 4) == load(b, 4) && load(a + n - 4, 4) == load(b + n - 4, 4);
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i])
+                return false;
+        return true;
     }
 
     // A hash of a string of at most kSharedLength bytes from two overlapping
