@@ -738,6 +738,7 @@ class TapeBuilder : DocumentBuilder {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, true);
         ++at;
+        auto keysAre = Dictionary::KeysAre::Unknown;
         Value v = Value::dictionaryFilledBy(
             arena_, count,
             [&](Dictionary::Entries& entries) {
@@ -750,10 +751,13 @@ class TapeBuilder : DocumentBuilder {
                                          std::forward_as_tuple(build(at)));
                     noteKey(entries.back().first);
                 }
-                return keys.result();
+                keysAre = keys.result();
+                return keysAre;
             },
             Value::Members::MadeHere);
-        forgetStringsIfMerged(v, count);
+        // Keys known distinct merge nothing.
+        if (keysAre != Dictionary::KeysAre::Distinct)
+            forgetStringsIfMerged(v, count);
         at = close + 1;
         return v;
     }
@@ -1121,6 +1125,7 @@ class IndexBuilder : DocumentBuilder {
                 Value::Members::MadeHere);
         }
         std::size_t filled = 0;
+        auto keysAre = Dictionary::KeysAre::Unknown;
         Value v = Value::dictionaryFilledBy(
             arena_, count,
             [&](Dictionary::Entries& entries) {
@@ -1128,10 +1133,13 @@ class IndexBuilder : DocumentBuilder {
                 const bool closed = fillEntries(entries, keys);
                 filled = entries.size();  // before repeated keys merge
                 failed_ = failed_ || !closed;
-                return closed ? keys.result() : Dictionary::KeysAre::Unknown;
+                keysAre = closed ? keys.result() : Dictionary::KeysAre::Unknown;
+                return keysAre;
             },
             Value::Members::MadeHere);
-        forgetStringsIfMerged(v, filled);
+        // Keys known distinct merge nothing.
+        if (keysAre != Dictionary::KeysAre::Distinct)
+            forgetStringsIfMerged(v, filled);
         --depth_;
         return v;
     }
