@@ -26,7 +26,12 @@ struct KeptChunks {
 };
 
 KeptChunks& keptChunks() {
-    static KeptChunks* kept = new KeptChunks();  // outlives threads releasing values during exit
+    static KeptChunks* kept = [] {
+        auto* made = new KeptChunks();  // outlives threads releasing values during exit
+        MutexLock lock(made->mutex);
+        made->chunks.reserve(kKeptChunks);
+        return made;
+    }();
     return *kept;
 }
 
@@ -73,41 +78,161 @@ void unmapChunk(void* chunk) noexcept {
 }  // namespace
 
 std::atomic<std::size_t> Arena::live_{0};
+std::atomic<std::size_t> Arena::freedWhole_{0};
+
+// The record of a document, on the heap, freed with the last of its chunks
+// (each of which names it).
+class Arena::Document {
+  public:
+    // Chunks not yet freed.
+    std::atomic<std::size_t> chunks{0};
+    // A payload other than the root was copied (set by any thread holding
+    // part of the document; read by the root's last holder, who is ordered
+    // after every such copy by the release of the root's count).
+    std::atomic<bool> copiedOut{false};
+    // Set by finish(), before the root is handed out.
+    bool ownsMemory = false;
+    const void* root = nullptr;
+    // The chunk made last; each names the one made before it. Read only
+    // while the document holds its shares of them.
+    Chunk* last = nullptr;
+};
 
 Arena::Chunk* Arena::newChunk(std::size_t heapBytes, std::size_t references) {
     void* memory = heapBytes == 0 ? mapChunk() : std::aligned_alloc(kChunkSize, heapBytes);
     if (memory == nullptr)
         throw std::bad_alloc();
     live_.fetch_add(1, std::memory_order_relaxed);
-    return new (memory) Chunk{{references}, heapBytes};
+    return new (memory) Chunk{{references}, heapBytes, nullptr, nullptr};
 }
 
-void Arena::freeChunk(Chunk* chunk) noexcept {
-    const bool fromHeap = chunk->heapBytes != 0;
-    chunk->~Chunk();
-    if (fromHeap)
+namespace {
+
+void freeChunkMemory(void* chunk, std::size_t heapBytes) noexcept {
+    if (heapBytes != 0)
         std::free(chunk);
     else
         unmapChunk(chunk);
+}
+
+}  // namespace
+
+void Arena::freeChunk(Chunk* chunk) noexcept {
+    const std::size_t heapBytes = chunk->heapBytes;
+    Document* document = chunk->document;
+    chunk->~Chunk();
+    freeChunkMemory(chunk, heapBytes);
     live_.fetch_sub(1, std::memory_order_relaxed);
+    if (document != nullptr && document->chunks.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete document;
+}
+
+void Arena::adopt(Chunk* chunk) noexcept {
+    document_->chunks.fetch_add(1, std::memory_order_relaxed);
+    chunk->references.fetch_add(1, std::memory_order_relaxed);
+    chunk->document = document_;
+    chunk->previous = document_->last;
+    document_->last = chunk;
 }
 
 void* Arena::allocateSlowly(std::size_t bytes, std::size_t alignment) {
+    if (document_ == nullptr)
+        document_ = new Document();
     if (bytes > kLargeAllocation) {
         // A chunk of its own from the heap, sized in whole chunks so that it
         // stays aligned.
         if (bytes > SIZE_MAX - kHeader - kChunkSize)
             throw std::bad_alloc();
         const std::size_t size = (kHeader + bytes + kChunkSize - 1) & ~(kChunkSize - 1);
-        return reinterpret_cast<char*>(newChunk(size, 1)) + kHeader;
+        Chunk* chunk = newChunk(size, 1);
+        adopt(chunk);
+        return reinterpret_cast<char*>(chunk) + kHeader;
     }
     Chunk* chunk = newChunk(0, kOpen);
+    adopt(chunk);
     close();
     open_ = chunk;
     cursor_ = reinterpret_cast<char*>(chunk) + kHeader;
     end_ = reinterpret_cast<char*>(chunk) + kChunkSize;
     allocations_ = 0;
     return allocate(bytes, alignment);
+}
+
+void Arena::finish(const void* root, std::size_t rootOwnedMemory) noexcept {
+    if (root == nullptr || !holds(root)) {
+        close();
+        abandon();
+        return;
+    }
+    close();
+    document_->ownsMemory = ownedMemory_ != rootOwnedMemory;
+    document_->root = root;
+    document_ = nullptr;
+    ownedMemory_ = 0;
+}
+
+void Arena::abandon() noexcept {
+    if (document_ != nullptr && document_->last == nullptr)
+        delete document_;  // no chunk was made for it
+    else if (document_ != nullptr)
+        dropShares(document_);
+    document_ = nullptr;
+    ownedMemory_ = 0;
+}
+
+void Arena::dropShares(Document* document) noexcept {
+    for (Chunk* chunk = document->last; chunk != nullptr;) {
+        Chunk* previous = chunk->previous;
+        if (chunk->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            freeChunk(chunk);  // the last chunk frees the record too
+        chunk = previous;
+    }
+}
+
+void Arena::noteCopied(const void* p) noexcept {
+    Document* document = chunkOf(p)->document;
+    if (document != nullptr && document->root != p && !document->copiedOut.load(std::memory_order_relaxed))
+        document->copiedOut.store(true, std::memory_order_relaxed);
+}
+
+Arena::Document* Arena::rootDocument(const void* p) noexcept {
+    Document* document = chunkOf(p)->document;
+    return document != nullptr && document->root == p ? document : nullptr;
+}
+
+bool Arena::freesWhole(const Document* document) noexcept {
+    return !document->ownsMemory && !document->copiedOut.load(std::memory_order_acquire);
+}
+
+void Arena::freeWhole(Document* document) noexcept {
+    // Releases held back on this thread may name one of these chunks.
+    if (pending_.chunk != nullptr)
+        settle(pending_);
+    std::size_t freed = 0;
+    {
+        // The mapped chunks are kept (or unmapped) under one lock.
+        KeptChunks& kept = keptChunks();
+        MutexLock lock(kept.mutex);
+        for (Chunk* chunk = document->last; chunk != nullptr; ++freed) {
+            Chunk* previous = chunk->previous;
+            const std::size_t heapBytes = chunk->heapBytes;
+            chunk->~Chunk();
+            if (heapBytes != 0)
+                std::free(chunk);
+            else if (kept.chunks.size() < kKeptChunks)
+                kept.chunks.push_back(chunk);  // within the capacity reserved
+            else
+                (void)munmap(chunk, kChunkSize);  // our own mapping: cannot fail
+            chunk = previous;
+        }
+    }
+    live_.fetch_sub(freed, std::memory_order_relaxed);
+    delete document;
+    freedWhole_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Arena::rootReleased(Document* document) noexcept {
+    dropShares(document);
 }
 
 void Arena::close() noexcept {

@@ -10,6 +10,14 @@
 //
 // The Arena itself (the open chunk and its cursor) belongs to the one thread
 // building the document, and lives only while it is being built.
+//
+// The chunks of an arena make up one Document, which holds a share of each
+// of them. Its builder seals it with the payload of its root (finish()):
+// when that root's last holder goes and no payload inside was ever copied out
+// of the document (copies of the root itself aside) and nothing inside owns
+// memory of its own, the document's chunks are freed together, without a
+// walk over the tree; otherwise the tree is torn down payload by payload and
+// the document then drops its shares.
 #pragma once
 
 #include <atomic>
@@ -36,10 +44,15 @@ class Arena {
     // of a shared chunk is left unused when it fills up.
     static constexpr std::size_t kLargeAllocation = kChunkSize / 8;
 
+    class Document;
+
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    ~Arena() { close(); }
+    ~Arena() {
+        close();
+        abandon();
+    }
 
     // Memory for `bytes` (> 0) at `alignment` (at most 16); throws
     // std::bad_alloc when none is left.
@@ -47,6 +60,7 @@ class Arena {
         const auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + alignment - 1) & ~(alignment - 1);
         if (cursor_ != nullptr && bytes <= reinterpret_cast<std::uintptr_t>(end_) - at) {
             cursor_ = reinterpret_cast<char*>(at + bytes);
+            __builtin_prefetch(cursor_ + 1024, 1);
             ++allocations_;
             return reinterpret_cast<void*>(at);
         }
@@ -91,15 +105,54 @@ class Arena {
     // Number of chunks currently allocated by all arenas (for tests).
     static std::size_t liveChunks() noexcept { return live_.load(std::memory_order_relaxed); }
 
+    // Number of documents whose chunks were freed together (for tests).
+    static std::size_t documentsFreedWhole() noexcept { return freedWhole_.load(std::memory_order_relaxed); }
+
+    // --- The document the arena builds ---
+
+    // Something inside the document owns memory outside its chunks (a long
+    // string's bytes, a hash index, a payload from elsewhere): its tree is
+    // then torn down payload by payload.
+    void noteOwnedMemory() noexcept { ++ownedMemory_; }
+    // Whether `p` (a payload) was allocated by this arena for its current
+    // document.
+    bool holds(const void* p) const noexcept {
+        return document_ != nullptr && chunkOf(p)->document == document_;
+    }
+    // Ends the document with its root payload (made by this arena);
+    // `rootOwnedMemory` of the noted owners belong to the root itself, which
+    // frees them before freeWhole(). The arena allocates nothing more for
+    // this document.
+    void finish(const void* root, std::size_t rootOwnedMemory) noexcept;
+    // A copy of the arena payload `p` was made: unless `p` is its document's
+    // root, the payload may now outlive the root.
+    static void noteCopied(const void* p) noexcept;
+    // The document whose sealed root is the arena payload `p`, or null.
+    static Document* rootDocument(const void* p) noexcept;
+    // Whether the tree of the document's root may go without a walk:
+    // nothing was copied out of the document and nothing inside owns memory
+    // of its own.
+    static bool freesWhole(const Document* document) noexcept;
+    // Frees every chunk of the document at once (after freesWhole()).
+    static void freeWhole(Document* document) noexcept;
+    // After its root's tree was torn down payload by payload: the document
+    // drops its shares of its chunks.
+    static void rootReleased(Document* document) noexcept;
+
   private:
     struct alignas(16) Chunk {
         // Allocations not yet released, plus kOpen while the chunk is the
         // arena's open chunk (whose allocations are counted in allocations_
-        // and added when it closes, to save an atomic step per allocation).
+        // and added when it closes, to save an atomic step per allocation),
+        // plus one for the document's share until its root goes.
         std::atomic<std::size_t> references;
         // Bytes of a chunk of its own taken from the heap; 0 for the chunks
         // of kChunkSize, which are mapped apart from the heap and reused.
         std::size_t heapBytes;
+        // The document the chunk belongs to, and the document's chunk made
+        // before this one.
+        Document* document;
+        Chunk* previous;
     };
     static constexpr std::size_t kHeader = sizeof(Chunk);
     static constexpr std::size_t kOpen = std::size_t{1} << 62;
@@ -121,12 +174,20 @@ class Arena {
     static void freeChunk(Chunk* chunk) noexcept;
     void* allocateSlowly(std::size_t bytes, std::size_t alignment);
     void close() noexcept;
+    // Adds a chunk to the document (which takes its share of it).
+    void adopt(Chunk* chunk) noexcept;
+    // An unfinished document drops its shares of its chunks.
+    void abandon() noexcept;
+    static void dropShares(Document* document) noexcept;
 
     Chunk* open_ = nullptr;
     char* cursor_ = nullptr;
     char* end_ = nullptr;
     std::size_t allocations_ = 0;
+    Document* document_ = nullptr;
+    std::size_t ownedMemory_ = 0;
     static std::atomic<std::size_t> live_;
+    static std::atomic<std::size_t> freedWhole_;
     static inline thread_local Pending pending_;
 };
 

@@ -540,12 +540,19 @@ class DocumentBuilder {
         Recent& recent = (*recent_)[hash & (kSlots - 1)];
         // The hash settles most misses without touching the noted string,
         // and a miss replaces the note without touching it either.
-        if (recent.hash == hash && recent.note.payload != nullptr && Value::notedString(recent.note) == s)
+        if (recent.hash == hash && recent.note.payload != nullptr && same(Value::notedString(recent.note), s))
             return Value::shareNoted(recent.note);
         Value v = Value::stringIn(arena_, s);
         recent.note = v.note();
         recent.hash = hash;
         return v;
+    }
+
+    // Keys are made by the builders; the arena learns of those whose bytes
+    // lie on the heap.
+    void noteKey(const std::string& key) noexcept {
+        if (!detail::keepsBytesInline(key))
+            arena_.noteOwnedMemory();
     }
 
     // The notes name strings the document holds; a dictionary that merged
@@ -569,6 +576,24 @@ class DocumentBuilder {
         uint64_t word = 0;
         std::memcpy(&word, bytes, n);
         return word;
+    }
+
+    // Whether a noted string (of at most kSharedLength bytes) is `s`, from
+    // two overlapping loads of each rather than a call to compare them.
+    static bool same(const std::string& noted, std::string_view s) {
+        const std::size_t n = s.size();
+        if (noted.size() != n)
+            return false;
+        const char* a = noted.data();
+        const char* b = s.data();
+        if (n >= 8)
+            return load(a, 8) == load(b, 8) && load(a + n - 8, 8) == load(b + n - 8, 8);
+        if (n >= 4)
+            return load(a, 4) == load(b, 4) && load(a + n - 4, 4) == load(b + n - 4, 4);
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i])
+                return false;
+        return true;
     }
 
     // A hash of a string of at most kSharedLength bytes from two overlapping
@@ -615,7 +640,9 @@ class TapeBuilder : DocumentBuilder {
     // The document's root value (the tape's first word is the root marker).
     Value build() {
         std::size_t at = 1;
-        return build(at);
+        Value root = build(at);
+        Value::finishDocument(arena_, root);
+        return root;
     }
 
   private:
@@ -696,10 +723,13 @@ class TapeBuilder : DocumentBuilder {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, false);
         ++at;
-        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
-            while (at < close)
-                items.push_back(build(at));
-        });
+        Value v = Value::arrayFilledBy(
+            arena_, count,
+            [&](Array& items) {
+                while (at < close)
+                    items.push_back(build(at));
+            },
+            Value::Members::MadeHere);
         at = close + 1;
         return v;
     }
@@ -708,18 +738,26 @@ class TapeBuilder : DocumentBuilder {
         const std::size_t close = static_cast<uint32_t>(tape_[at]) - 1;
         const std::size_t count = countOf(at, close, true);
         ++at;
-        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
-            DistinctKeys keys(count);
-            while (at < close) {
-                const std::string_view key = stringAt(tape_[at]);
-                ++at;
-                keys.add(entries, key);
-                entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
-                                     std::forward_as_tuple(build(at)));
-            }
-            return keys.result();
-        });
-        forgetStringsIfMerged(v, count);
+        auto keysAre = Dictionary::KeysAre::Unknown;
+        Value v = Value::dictionaryFilledBy(
+            arena_, count,
+            [&](Dictionary::Entries& entries) {
+                DistinctKeys keys(count);
+                while (at < close) {
+                    const std::string_view key = stringAt(tape_[at]);
+                    ++at;
+                    keys.add(entries, key);
+                    entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                         std::forward_as_tuple(build(at)));
+                    noteKey(entries.back().first);
+                }
+                keysAre = keys.result();
+                return keysAre;
+            },
+            Value::Members::MadeHere);
+        // Keys known distinct merge nothing.
+        if (keysAre != Dictionary::KeysAre::Distinct)
+            forgetStringsIfMerged(v, count);
         at = close + 1;
         return v;
     }
@@ -953,6 +991,7 @@ class IndexBuilder : DocumentBuilder {
         Value root = value();
         if (failed_)
             return std::nullopt;
+        Value::finishDocument(arena_, root);
         return root;
     }
 
@@ -1050,22 +1089,26 @@ class IndexBuilder : DocumentBuilder {
         if (at(next_) == ']') {
             ++next_;
             --depth_;
-            return Value::arrayFilledBy(arena_, 0, [](Array&) {});
+            return Value::arrayFilledBy(
+                arena_, 0, [](Array&) {}, Value::Members::MadeHere);
         }
-        Value v = Value::arrayFilledBy(arena_, count, [&](Array& items) {
-            for (;;) {
-                items.emplace_back(value());
-                if (failed_)
-                    return;
-                const uint8_t next = at(next_++);
-                if (next == ']')
-                    return;
-                if (next != ',') {
-                    failed_ = true;
-                    return;
+        Value v = Value::arrayFilledBy(
+            arena_, count,
+            [&](Array& items) {
+                for (;;) {
+                    items.emplace_back(value());
+                    if (failed_)
+                        return;
+                    const uint8_t next = at(next_++);
+                    if (next == ']')
+                        return;
+                    if (next != ',') {
+                        failed_ = true;
+                        return;
+                    }
                 }
-            }
-        });
+            },
+            Value::Members::MadeHere);
         --depth_;
         return v;
     }
@@ -1078,17 +1121,25 @@ class IndexBuilder : DocumentBuilder {
             ++next_;
             --depth_;
             return Value::dictionaryFilledBy(
-                arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; });
+                arena_, 0, [](Dictionary::Entries&) { return Dictionary::KeysAre::Distinct; },
+                Value::Members::MadeHere);
         }
         std::size_t filled = 0;
-        Value v = Value::dictionaryFilledBy(arena_, count, [&](Dictionary::Entries& entries) {
-            DistinctKeys keys(count);
-            const bool closed = fillEntries(entries, keys);
-            filled = entries.size();  // before repeated keys merge
-            failed_ = failed_ || !closed;
-            return closed ? keys.result() : Dictionary::KeysAre::Unknown;
-        });
-        forgetStringsIfMerged(v, filled);
+        auto keysAre = Dictionary::KeysAre::Unknown;
+        Value v = Value::dictionaryFilledBy(
+            arena_, count,
+            [&](Dictionary::Entries& entries) {
+                DistinctKeys keys(count);
+                const bool closed = fillEntries(entries, keys);
+                filled = entries.size();  // before repeated keys merge
+                failed_ = failed_ || !closed;
+                keysAre = closed ? keys.result() : Dictionary::KeysAre::Unknown;
+                return keysAre;
+            },
+            Value::Members::MadeHere);
+        // Keys known distinct merge nothing.
+        if (keysAre != Dictionary::KeysAre::Distinct)
+            forgetStringsIfMerged(v, filled);
         --depth_;
         return v;
     }
@@ -1112,6 +1163,7 @@ class IndexBuilder : DocumentBuilder {
             keys.add(entries, *key);
             // The key is copied before the value may reuse the scratch.
             entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(*key), std::tuple<>());
+            noteKey(entries.back().first);
             entries.back().second = value();
             if (failed_)
                 return false;

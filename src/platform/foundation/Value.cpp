@@ -84,7 +84,35 @@ Array::operator std::vector<Value>() const {
 // --- Value: construction and views ------------------------------------------------
 
 Value Value::stringIn(detail::Arena& arena, std::string_view s) {
-    return filledInArena<std::string>(arena, [&]() { return std::string(s); });
+    Value v = filledInArena<std::string>(arena, [&]() { return std::string(s); });
+    if (!detail::keepsBytesInline(v.payload<std::string>()))
+        arena.noteOwnedMemory();
+    return v;
+}
+
+void Value::noteOwnedMemory(detail::Arena& arena, const plat::Dictionary& d) noexcept {
+    for (const auto& [key, member] : d.entries_)
+        if (!detail::keepsBytesInline(key) ||
+            (member.hasPayload() && (!member.inArena_ || !arena.holds(member.u_.p))))
+            arena.noteOwnedMemory();
+    if (d.index_)
+        arena.noteOwnedMemory();
+}
+
+void Value::noteOwnedMemory(detail::Arena& arena, const plat::Array& elements) noexcept {
+    for (const Value& member : elements)
+        if (member.hasPayload() && (!member.inArena_ || !arena.holds(member.u_.p)))
+            arena.noteOwnedMemory();
+}
+
+void Value::finishDocument(detail::Arena& arena, const Value& root) noexcept {
+    if (!root.inArena_) {
+        arena.finish(nullptr, 0);
+        return;
+    }
+    // A root dictionary's index is freed by the root itself.
+    const bool rootIndex = root.kind_ == Kind::Dictionary && root.payload<plat::Dictionary>().index_;
+    arena.finish(root.u_.p, rootIndex ? 1 : 0);
 }
 
 Value::Value(const char* s) : Value() {
@@ -175,10 +203,23 @@ void Value::dropMember(Value& member) noexcept {
 
 void Value::destroyPayload() noexcept {
     if (inArena_) {
-        // The payloads inside (most of them in the same chunks) are given
-        // back in batches.
-        detail::Arena::BatchedReleases batch;
-        destroyArenaPayload();
+        detail::Arena::Document* document = detail::Arena::rootDocument(u_.p);
+        if (document != nullptr && detail::Arena::freesWhole(document)) {
+            // Nothing inside is held from elsewhere or owns memory: the
+            // chunks go without a walk over the tree.
+            if (kind_ == Kind::Dictionary)
+                static_cast<detail::Box<plat::Dictionary>*>(u_.p)->value.index_.reset();
+            detail::Arena::freeWhole(document);
+            return;
+        }
+        {
+            // The payloads inside (most of them in the same chunks) are given
+            // back in batches.
+            detail::Arena::BatchedReleases batch;
+            destroyArenaPayload();
+        }
+        if (document != nullptr)
+            detail::Arena::rootReleased(document);
         return;
     }
     switch (kind_) {

@@ -93,6 +93,13 @@ struct Payload {
 // Asks a Box for the value a function returns, made in place.
 struct MadeBy {};
 
+// Whether a string keeps its bytes inside itself rather than on the heap.
+inline bool keepsBytesInline(const std::string& s) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* self = reinterpret_cast<const unsigned char*>(&s);
+    return bytes >= self && bytes < self + sizeof s;
+}
+
 // A payload of type T behind its reference count.
 template <class T>
 struct Box final : Payload {
@@ -337,8 +344,11 @@ class Value {
     // Copies share the payload; a moved-from Value is null.
     Value(const Value& other) noexcept
         : kind_(other.kind_), ntype_(other.ntype_), inArena_(other.inArena_), u_(other.u_) {
-        if (hasPayload())
+        if (hasPayload()) {
             u_.p->references.fetch_add(1, std::memory_order_relaxed);
+            if (inArena_)
+                detail::Arena::noteCopied(u_.p);
+        }
     }
     Value(Value&& other) noexcept
         : kind_(other.kind_), ntype_(other.ntype_), inArena_(other.inArena_), u_(other.u_) {
@@ -404,8 +414,15 @@ class Value {
     // `capacity`, allocated from the arena right after the payload. Repeated
     // keys merge as in Dictionary::fromEntries; a fill that returns
     // Dictionary::KeysAre tells what it knows of them.
+    //
+    // With Members::MadeHere the fill promises to add only scalars and
+    // payloads made in `arena` for the document it builds, and to tell the
+    // arena itself of keys that keep their bytes on the heap
+    // (detail::keepsBytesInline), which saves a pass over the members.
+    enum class Members : uint8_t { Any, MadeHere };
     template <class Fill>
-    static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+    static Value dictionaryFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill,
+                                    Members members = Members::Any) {
         // The entries are filled where the dictionary keeps them, in its box.
         return filledInArena<plat::Dictionary>(arena, [&]() {
             plat::Dictionary d;
@@ -417,19 +434,31 @@ class Value {
             else
                 std::forward<Fill>(fill)(d.entries_);
             d.mergeRepeatedKeys(keys);
+            if (members == Members::Any)
+                noteOwnedMemory(arena, d);
+            else if (d.index_)
+                arena.noteOwnedMemory();
             return d;
         });
     }
     template <class Fill>
-    static Value arrayFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill) {
+    static Value arrayFilledBy(detail::Arena& arena, std::size_t capacity, Fill&& fill,
+                               Members members = Members::Any) {
         return filledInArena<plat::Array>(arena, [&]() {
             auto elements = plat::Array(detail::ArenaAllocator<Value>(&arena));
             elements.reserve(capacity);
             std::forward<Fill>(fill)(elements);
+            if (members == Members::Any)
+                noteOwnedMemory(arena, elements);
             return elements;
         });
     }
     static Value stringIn(detail::Arena& arena, std::string_view s);
+    // Ends the document being built in `arena` with its root: when the
+    // root's last holder goes, a document from which no part was copied
+    // and whose payloads own no memory of their own is freed chunk by chunk
+    // rather than payload by payload.
+    static void finishDocument(detail::Arena& arena, const Value& root) noexcept;
     // Sharing and dropping with plain rather than atomic steps on the count,
     // for a builder that shares payloads within a document no other thread
     // can reach yet (handing the document over publishes the counts).
@@ -609,6 +638,10 @@ class Value {
     }
     template <class T>
     const T& payload() const;
+    // Tells the arena about members of a container built in it that own
+    // memory outside the arena's chunks.
+    static void noteOwnedMemory(detail::Arena& arena, const plat::Dictionary& d) noexcept;
+    static void noteOwnedMemory(detail::Arena& arena, const plat::Array& elements) noexcept;
     // Only while this Value is the payload's sole holder, as when building it.
     void replaceDictionary(plat::Dictionary d);
     void release() noexcept {

@@ -254,6 +254,111 @@ TEST(ArenaTest, PartsAreSharedAndReleasedAcrossThreads) {
     EXPECT_EQ(Arena::liveChunks(), before);
 }
 
+// Records with short strings and keys only: nothing inside keeps memory of
+// its own, so the document may go without a walk over its tree.
+std::string shortRecords(int count, const std::string& extra = "") {
+    std::string text = "[";
+    for (int i = 0; i < count; ++i) {
+        text += i ? "," : "";
+        text += R"({"id":)" + std::to_string(i) + R"(,"tag":"t)" + std::to_string(i % 3) + R"(","name":"n)" +
+                std::to_string(i) + R"(","pt":[)" + std::to_string(i) + R"(.5,-1e-3],"ok":true)" + extra +
+                "}";
+    }
+    return text + "]";
+}
+
+TEST(ArenaTest, ADocumentNothingWasCopiedFromGoesWhole) {
+    const std::size_t before = Arena::liveChunks();
+    std::string keyed = "{";
+    for (int i = 0; i < 3000; ++i)
+        keyed += (i ? R"(,"k)" : R"("k)") + std::to_string(i) + R"(":{"a":)" + std::to_string(i) + "}";
+    keyed += "}";
+    std::string numbers = "[";
+    for (int i = 0; i < 5000; ++i)
+        numbers += (i ? ",[" : "[") + std::to_string(i) + ".25,-" + std::to_string(i) + "]";
+    numbers += "]";
+    // Records (tape), a root keyed by many ids (whose own index the root
+    // frees), and pairs of numbers (built from the structural index).
+    for (const std::string& text : {shortRecords(3000), keyed, numbers}) {
+        const std::size_t whole = Arena::documentsFreedWhole();
+        {
+            Value document = parse(text);
+            EXPECT_GT(Arena::liveChunks(), before);
+            // Copies of the root are not parts copied out.
+            const Value again = document;
+            std::vector<Value> copies(3, document);
+            EXPECT_EQ(again.count(), document.count());
+            document = Value();
+            EXPECT_EQ(Arena::documentsFreedWhole(), whole);
+        }
+        EXPECT_EQ(Arena::documentsFreedWhole(), whole + 1) << text.substr(0, 40);
+        EXPECT_EQ(Arena::liveChunks(), before);
+    }
+    // The last holder of the root may be on another thread.
+    const std::size_t whole = Arena::documentsFreedWhole();
+    Value document = parse(shortRecords(2000));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([copy = document]() mutable {
+            EXPECT_EQ(copy.at(1999)->find("name")->asString()->size(), 5u);
+            copy = Value();
+        });
+    document = Value();
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(Arena::documentsFreedWhole(), whole + 1);
+    EXPECT_EQ(Arena::liveChunks(), before);
+}
+
+TEST(ArenaTest, ADocumentWithPartsHeldOrMemoryOfItsOwnIsWalked) {
+    const std::size_t before = Arena::liveChunks();
+    std::string manyKeys;
+    for (int i = 0; i < 12; ++i)
+        manyKeys += R"(,"x)" + std::to_string(i) + R"(":)" + std::to_string(i);
+    const struct {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"a long string", shortRecords(500, R"(,"s":"a string too long to be kept inline")")},
+        {"a long key", shortRecords(500, R"(,"a key too long to be kept inline":1)")},
+        {"an inner dictionary with an index", shortRecords(500, manyKeys)},
+    };
+    for (const auto& c : cases) {
+        const std::size_t whole = Arena::documentsFreedWhole();
+        { const Value document = parse(c.text); }
+        EXPECT_EQ(Arena::documentsFreedWhole(), whole) << c.what;
+        EXPECT_EQ(Arena::liveChunks(), before) << c.what;
+    }
+
+    const std::size_t whole = Arena::documentsFreedWhole();
+    // A part copied out and let go before the document: the document can no
+    // longer tell that nothing holds a part, and is walked.
+    {
+        const Value document = parse(shortRecords(500));
+        { const Value part = *document.at(3); }
+    }
+    // Parts copied out outlive the document, on this thread and others.
+    Value record, name, point;
+    {
+        const Value document = parse(shortRecords(500));
+        record = *document.at(17);
+        const Dictionary entries = *document.at(18)->asDictionary();
+        name = *entries.find("name");
+        point = *document.at(250)->find("pt");
+    }
+    EXPECT_EQ(Arena::documentsFreedWhole(), whole);
+    EXPECT_GT(Arena::liveChunks(), before);
+    std::thread([&, held = record]() mutable {
+        EXPECT_EQ(*held.find("tag"), Value("t2"));
+        held = Value();
+    }).join();
+    EXPECT_EQ(*record.find("name"), Value("n17"));
+    EXPECT_EQ(name, Value("n18"));
+    EXPECT_EQ(point, Value(Array{Value(250.5), Value(-1e-3)}));
+    record = name = point = Value();
+    EXPECT_EQ(Arena::liveChunks(), before);
+}
+
 TEST(ArenaTest, DeepDocumentsTearDown) {
     const std::size_t before = Arena::liveChunks();
     const std::size_t depth = JSONSerialization::kMaxDepth - 1;
