@@ -27,6 +27,12 @@
 // ratio_to_smallest (this size's cost over the 10,000-item one; 1 when a
 // cost does not grow with the store). Part of sync_mesh_bench: run one case
 // per process, e.g. --benchmark_filter='SessionPeer.*Save'.
+//
+// Instructions, steadier than CPU time on a shared machine: the merge cases
+// dump the merge and the apply of each iteration apart under callgrind,
+//   valgrind --tool=callgrind --instr-atstart=no sync_mesh_bench
+//     --benchmark_filter='BM_SessionPeerMergeMoving/10000'
+// (dumps callgrind.out.<pid>.<n>: merge, apply, merge, apply).
 #define SQLITE_ENABLE_SESSION 1
 #define SQLITE_ENABLE_PREUPDATE_HOOK 1
 #include <benchmark/benchmark.h>
@@ -40,6 +46,15 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(name)
+#endif
 
 #include "MeshBenchSupport.h"
 #include "MeshStoreSupport.h"
@@ -413,14 +428,21 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         }
         MainLoop::drain();
         state.ResumeTiming();
+        // Under callgrind (--instr-atstart=no) the merge, on every thread,
+        // and the apply are counted alone, each in a dump of its own.
+        CALLGRIND_ZERO_STATS;
+        CALLGRIND_START_INSTRUMENTATION;
         double start = processCPUSeconds();
         if (!error) {
             error = wait([&](SYNCompletion done) { m.b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
         }
         merge += processCPUSeconds() - start;
+        CALLGRIND_DUMP_STATS_AT("merge");
         start = processCPUSeconds();
         m.peerB->apply(changesets);
         apply += processCPUSeconds() - start;
+        CALLGRIND_DUMP_STATS_AT("apply");
+        CALLGRIND_STOP_INSTRUMENTATION;
         start = processCPUSeconds();
         m.peerC->apply(changesets, true);
         applyEach += processCPUSeconds() - start;
