@@ -81,4 +81,58 @@ TEST(SYNEventStoreModelTest, ChangeValuesAreStoredThroughTheirNamedTransformer) 
                      .ok());
 }
 
+TEST(SYNEventStoreModelTest, WhatAStoreMayRememberOfChangeValuesIsWhatReadingThemBackGives) {
+    SYNEventStoreModel();
+    auto transformer =
+        plat::coredata::ValueTransformer::valueTransformerForName(SYNPropertyChangeValuesTransformerName);
+    ASSERT_NE(transformer, nullptr);
+    EXPECT_TRUE(transformer->valuesMayBeRemembered());
+
+    SYNPropertyChangeValue title(SYNPropertyChangeTypeAttribute, "title");
+    title.setValue(plat::Value("Buy milk"));
+    title.setObjectID(std::make_shared<const SYNPropertyChangeValue>(0, "a working field"));
+    SYNPropertyChangeValue cleared(SYNPropertyChangeTypeAttribute, "notes");
+    SYNPropertyChangeValue folder(SYNPropertyChangeTypeToOneRelationship, "folder");
+    folder.setRelatedIdentifier(std::string("F1"));
+    SYNPropertyChangeValue tasks(SYNPropertyChangeTypeToManyRelationship, "tasks");
+    tasks.setAddedIdentifiers({"T1", "T2"});
+    tasks.setRemovedIdentifiers({"T3"});
+    SYNPropertyChangeValue steps(SYNPropertyChangeTypeOrderedToManyRelationship, "steps");
+    steps.setMovedIdentifiersByIndex({{0, "S2"}, {1, "S1"}});
+    SYNPropertyChangeValue picture(SYNPropertyChangeTypeAttribute, "picture");
+    picture.setFilename(std::string("large-value-file"));
+    plat::Array items;
+    for (const auto* change : {&title, &cleared, &folder, &tasks, &steps, &picture}) {
+        items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(*change));
+    }
+    const plat::Value list(std::move(items));
+
+    auto readBack = transformer->valueAsReadBack(list);
+    ASSERT_TRUE(readBack.has_value());
+    auto stored = transformer->transformedValue(list);
+    ASSERT_TRUE(stored.ok());
+    auto decoded = transformer->reverseTransformedValue(*stored);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(*readBack, *decoded);
+    EXPECT_EQ(*readBack, list);
+    // Copies without the working fields, as a read gives them.
+    const auto* copies = readBack->asArray();
+    ASSERT_NE(copies, nullptr);
+    ASSERT_EQ(copies->size(), 6u);
+    auto first = (*copies)[0].asObjectOf<SYNPropertyChangeValue>();
+    EXPECT_EQ(first->objectID(), nullptr);
+    EXPECT_NE(first.get(), (*list.asArray())[0].asObjectOf<SYNPropertyChangeValue>().get());
+
+    // Values the archive may give back in another form are left to be decoded.
+    for (const plat::Value& value : {plat::Value(int64_t{7}), plat::Value(2.5),
+                                     plat::Value(plat::Data::fromString("x")), plat::Value()}) {
+        SYNPropertyChangeValue other(SYNPropertyChangeTypeAttribute, "other");
+        other.setValue(value);
+        const plat::Value one(
+            plat::Array{plat::Value(std::make_shared<const SYNPropertyChangeValue>(other))});
+        EXPECT_FALSE(transformer->valueAsReadBack(one).has_value()) << value.description();
+    }
+    EXPECT_FALSE(transformer->valueAsReadBack(plat::Value("not a list")).has_value());
+}
+
 }  // namespace
