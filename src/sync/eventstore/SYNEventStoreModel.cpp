@@ -45,7 +45,8 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
     bool valuesMayBeRemembered() const override { return true; }
 
     // The stored fields of each change, without the working ones (the store,
-    // the object, related object IDs), as the archive reads back. Only for
+    // the object, related object IDs), as the archive reads back: the list
+    // itself when no change has a working field, else copies. Only for
     // values the archive reads back exactly (none, or text): numbers, dates
     // and data may come back in another form, so those are decoded.
     std::optional<plat::Value> valueAsReadBack(const plat::Value& value) const override {
@@ -53,13 +54,21 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
         if (!items) {
             return std::nullopt;
         }
-        plat::Array copies;
-        copies.reserve(items->size());
+        bool working = false;
         for (const auto& item : *items) {
             auto change = item.asObjectOf<SYNPropertyChangeValue>();
             if (!change || (change->value() && !change->value()->isString())) {
                 return std::nullopt;
             }
+            working = working || hasWorkingFields(*change);
+        }
+        if (!working) {
+            return value;
+        }
+        plat::Array copies;
+        copies.reserve(items->size());
+        for (const auto& item : *items) {
+            auto change = item.asObjectOf<SYNPropertyChangeValue>();
             auto copy = std::make_shared<SYNPropertyChangeValue>(change->type(), change->propertyName());
             copy->setValue(change->value());
             copy->setFilename(change->filename());
@@ -70,6 +79,13 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
             copies.emplace_back(plat::ObjectPtr(std::move(copy)));
         }
         return plat::Value(std::move(copies));
+    }
+
+  private:
+    static bool hasWorkingFields(const SYNPropertyChangeValue& change) {
+        return change.objectID() || change.eventStore() || change.relatedObjectID() ||
+               !change.addedObjectIDs().empty() || !change.removedObjectIDs().empty() ||
+               !change.movedObjectIDsByIndex().empty() || change.hasUnresolvedObjectIDs();
     }
 };
 

@@ -123,6 +123,15 @@ TEST(SYNEventStoreModelTest, WhatAStoreMayRememberOfChangeValuesIsWhatReadingThe
     EXPECT_EQ(first->objectID(), nullptr);
     EXPECT_NE(first.get(), (*list.asArray())[0].asObjectOf<SYNPropertyChangeValue>().get());
 
+    // Without working fields the list itself is what a read gives.
+    const plat::Value plain(plat::Array{plat::Value(std::make_shared<const SYNPropertyChangeValue>(folder)),
+                                        plat::Value(std::make_shared<const SYNPropertyChangeValue>(tasks))});
+    auto same = transformer->valueAsReadBack(plain);
+    ASSERT_TRUE(same.has_value());
+    EXPECT_EQ((*same->asArray())[0].asObjectOf<SYNPropertyChangeValue>().get(),
+              (*plain.asArray())[0].asObjectOf<SYNPropertyChangeValue>().get());
+    EXPECT_EQ(*same, *transformer->reverseTransformedValue(*transformer->transformedValue(plain)));
+
     // Values the archive may give back in another form are left to be decoded.
     for (const plat::Value& value : {plat::Value(int64_t{7}), plat::Value(2.5),
                                      plat::Value(plat::Data::fromString("x")), plat::Value()}) {

@@ -71,8 +71,8 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
 // first.
 class RecentTransformables {
   public:
-    static constexpr std::size_t kMaxEntries = 4096;
-    static constexpr std::size_t kMaxBytes = std::size_t{4} << 20;
+    static constexpr std::size_t kMaxEntries = 16384;
+    static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
 
     // The value stored as `bytes` through `transformer`, if remembered.
     const Value* find(std::string_view bytes, const ValueTransformer& transformer) const;
