@@ -205,81 +205,7 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
     }
 }
 
-const Value* RecentTransformables::find(std::string_view bytes, const ValueTransformer& transformer) const {
-    auto it = byBytes_.find(bytes);
-    return it != byBytes_.end() && it->second.transformer.get() == &transformer ? &it->second.value : nullptr;
-}
-
-void RecentTransformables::remember(std::string_view bytes,
-                                    const std::shared_ptr<const ValueTransformer>& transformer,
-                                    const Value& value) {
-    if (bytes.size() > kMaxBytes / 16)
-        return;  // a large value would push out many small ones
-    auto it = byBytes_.find(bytes);
-    if (it != byBytes_.end()) {
-        it->second = Entry{transformer, value};
-        return;
-    }
-    it = byBytes_.emplace(std::string(bytes), Entry{transformer, value}).first;
-    order_.push_back(&it->first);
-    bytes_ += bytes.size();
-    while (byBytes_.size() > kMaxEntries || bytes_ > kMaxBytes) {
-        auto oldest = byBytes_.find(*order_.front());
-        bytes_ -= oldest->first.size();
-        order_.pop_front();
-        byBytes_.erase(oldest);
-    }
-}
-
-namespace {
-
-// The transformer of a transformable attribute when its values may be
-// remembered by their bytes; null otherwise.
-std::shared_ptr<const ValueTransformer> rememberedTransformerOf(const AttributeDescription& a) {
-    if (a.attributeType() != AttributeType::Transformable || a.valueTransformerName().empty())
-        return nullptr;
-    auto transformer = ValueTransformer::valueTransformerForName(a.valueTransformerName());
-    return transformer && transformer->valuesMayBeRemembered() ? transformer : nullptr;
-}
-
-}  // namespace
-
 }  // namespace sqlite
-
-// A transformable value read from its column, decoded only when the store
-// does not remember it from a recent write or read.
-Result<Value> SQLiteStore::readTransformable(const sqlite::Statement& s, int column,
-                                             const AttributeDescription& a) {
-    auto transformer =
-        s.columnType(column) == sqlite::ColumnType::Null ? nullptr : sqlite::rememberedTransformerOf(a);
-    if (!transformer)
-        return sqlite::readAttribute(s, column, a);
-    const std::string_view bytes = s.columnBlob(column);
-    if (const Value* known = impl_->recentTransformables.find(bytes, *transformer))
-        return *known;
-    auto value = transformer->reverseTransformedValue(Data(bytes.data(), bytes.size()));
-    if (value)
-        impl_->recentTransformables.remember(bytes, transformer, *value);
-    return value;
-}
-
-// Binds a transformable value, remembering what reading it back gives when
-// its transformer can tell.
-ErrorPtr SQLiteStore::bindTransformable(sqlite::Statement& s, int at, const AttributeDescription& a,
-                                        const Value& v) {
-    auto transformer = v.isNull() ? nullptr : sqlite::rememberedTransformerOf(a);
-    if (!transformer)
-        return sqlite::bindAttribute(s, at, a, v);
-    auto data = transformer->transformedValue(v);
-    if (!data)
-        return data.error();
-    s.bindBlob(at, data->bytes(), data->length());
-    if (auto readBack = transformer->valueAsReadBack(v))
-        impl_->recentTransformables.remember(
-            std::string_view(reinterpret_cast<const char*>(data->bytes()), data->length()), transformer,
-            *readBack);
-    return nullptr;
-}
 
 const std::string& SQLiteStore::Impl::columnsOf(const sqlite::Table& table) {
     auto it = selectColumns.find(&table);
@@ -422,9 +348,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
     for (const auto& slot : impl_->statementsFor(*layout).slots) {
         const int column = slot.column + 3;
         if (slot.attribute) {
-            auto v = slot.attribute->attributeType() == AttributeType::Transformable
-                         ? readTransformable(s, column, *slot.attribute)
-                         : readAttribute(s, column, *slot.attribute);
+            auto v = readAttribute(s, column, *slot.attribute);
             if (!v)
                 return v.error();
             snapshot->values[slot.index] = std::move(*v);
@@ -749,9 +673,7 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         const auto& slot = plan.slots[i];
         const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
         if (slot.attribute) {
-            if (auto error = slot.attribute->attributeType() == AttributeType::Transformable
-                                 ? bindTransformable(s, at, *slot.attribute, v)
-                                 : sqlite::bindAttribute(s, at, *slot.attribute, v))
+            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v))
                 return error;
             continue;
         }

@@ -125,11 +125,6 @@ class SQLiteStore : public PersistentStore {
     // it marks (an update of the changed columns).
     [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
                                    const StoreSnapshot& row, const std::string* only = nullptr);
-    // Transformable attributes, remembered by their bytes when their
-    // transformer allows it (sqlite::RecentTransformables).
-    Result<Value> readTransformable(const sqlite::Statement& s, int column, const AttributeDescription& a);
-    [[nodiscard]] ErrorPtr bindTransformable(sqlite::Statement& s, int at, const AttributeDescription& a,
-                                             const Value& v);
     // `before` (updates only, may be null): the row as read at row.version.
     [[nodiscard]] ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind,
                                     const StoreSnapshot* before = nullptr);

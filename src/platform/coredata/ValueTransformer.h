@@ -20,20 +20,6 @@ class ValueTransformer {
     virtual Result<Data> transformedValue(const Value& value) const = 0;
     // The value back from its stored form; an error for data it cannot read.
     virtual Result<Value> reverseTransformedValue(const Data& data) const = 0;
-    // Stores may remember the values of a transformer that agrees, by their
-    // stored bytes, and hand a remembered value to a later read of the same
-    // bytes instead of decoding them (a change saved by one stage of a merge
-    // and read by the next). Agreeing means: the same bytes always read back
-    // to equal values, which nobody changes (so one read's value may serve
-    // the next). False by default.
-    virtual bool valuesMayBeRemembered() const { return false; }
-    // For such a transformer: what reading back the stored form of `value`
-    // gives, made without the bytes, or nullopt when it cannot tell (the
-    // bytes are then decoded at the first read).
-    virtual std::optional<Value> valueAsReadBack(const Value& value) const {
-        (void)value;
-        return std::nullopt;
-    }
 
     // Registers (or, with null, removes) the transformer for name.
     static void setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,

@@ -38,55 +38,6 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
         return SYNUnarchiveSharedPropertyChangeValues(data);
     }
-
-    // Decoded change values are shared and never changed (readers copy one
-    // before setting a working field), so the store may hand one read's
-    // values to the next.
-    bool valuesMayBeRemembered() const override { return true; }
-
-    // The stored fields of each change, without the working ones (the store,
-    // the object, related object IDs), as the archive reads back: the list
-    // itself when no change has a working field, else copies. Only for
-    // values the archive reads back exactly (none, or text): numbers, dates
-    // and data may come back in another form, so those are decoded.
-    std::optional<plat::Value> valueAsReadBack(const plat::Value& value) const override {
-        const plat::Array* items = value.asArray();
-        if (!items) {
-            return std::nullopt;
-        }
-        bool working = false;
-        for (const auto& item : *items) {
-            auto change = item.asObjectOf<SYNPropertyChangeValue>();
-            if (!change || (change->value() && !change->value()->isString())) {
-                return std::nullopt;
-            }
-            working = working || hasWorkingFields(*change);
-        }
-        if (!working) {
-            return value;
-        }
-        plat::Array copies;
-        copies.reserve(items->size());
-        for (const auto& item : *items) {
-            auto change = item.asObjectOf<SYNPropertyChangeValue>();
-            auto copy = std::make_shared<SYNPropertyChangeValue>(change->type(), change->propertyName());
-            copy->setValue(change->value());
-            copy->setFilename(change->filename());
-            copy->setRelatedIdentifier(change->relatedIdentifier());
-            copy->setAddedIdentifiers(change->addedIdentifiers());
-            copy->setRemovedIdentifiers(change->removedIdentifiers());
-            copy->setMovedIdentifiersByIndex(change->movedIdentifiersByIndex());
-            copies.emplace_back(plat::ObjectPtr(std::move(copy)));
-        }
-        return plat::Value(std::move(copies));
-    }
-
-  private:
-    static bool hasWorkingFields(const SYNPropertyChangeValue& change) {
-        return change.objectID() || change.eventStore() || change.relatedObjectID() ||
-               !change.addedObjectIDs().empty() || !change.removedObjectIDs().empty() ||
-               !change.movedObjectIDsByIndex().empty() || change.hasUnresolvedObjectIDs();
-    }
 };
 
 void addEventEntity(plat::coredata::ManagedObjectModel& model) {

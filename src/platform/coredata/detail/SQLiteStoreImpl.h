@@ -3,15 +3,12 @@
 // metadata and migration).
 #pragma once
 
-#include <deque>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/SQLiteStore.h"
-#include "platform/coredata/ValueTransformer.h"
 #include "platform/coredata/detail/SQLiteDatabase.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
 
@@ -63,37 +60,6 @@ class Transaction {
 // Reads one attribute column back into the Value form of its type.
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a);
 
-// Values of transformable attributes whose transformer allows it
-// (ValueTransformer::valuesMayBeRemembered), by their stored bytes: a value
-// written and read again soon (a change saved by one stage of a merge and
-// read by the next), or read twice, is not decoded again. Found by content,
-// so it cannot go stale; bounded in entries and bytes, the oldest dropped
-// first.
-class RecentTransformables {
-  public:
-    static constexpr std::size_t kMaxEntries = 16384;
-    static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
-
-    // The value stored as `bytes` through `transformer`, if remembered.
-    const Value* find(std::string_view bytes, const ValueTransformer& transformer) const;
-    void remember(std::string_view bytes, const std::shared_ptr<const ValueTransformer>& transformer,
-                  const Value& value);
-    std::size_t size() const { return byBytes_.size(); }
-
-  private:
-    struct Entry {
-        std::shared_ptr<const ValueTransformer> transformer;
-        Value value;
-    };
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
-    };
-    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> byBytes_;
-    std::deque<const std::string*> order_;  // the keys, oldest first (map nodes do not move)
-    std::size_t bytes_ = 0;
-};
-
 Dictionary hashesOf(const ManagedObjectModel& model);
 Value versionIdentifiersOf(const ManagedObjectModel& model);
 
@@ -127,7 +93,6 @@ struct SQLiteStore::Impl {
     Dictionary writtenMetadata;
     std::unordered_map<const sqlite::Table*, std::string> selectColumns;
     std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
-    sqlite::RecentTransformables recentTransformables;
 
     const sqlite::EntityStatements& statementsFor(const sqlite::EntityLayout& layout);
     // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
