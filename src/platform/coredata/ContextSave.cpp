@@ -500,13 +500,15 @@ void ManagedObjectContext::prepareChildChanges(ManagedObjectContext& child) {
             throw ModelException("The object " + o->id_->description() +
                                  " is no longer known to the parent context.");
         // Fill the object and load the ordered relationships the child
-        // changed (their new order replaces the whole contents). Unordered
-        // ones take the child's difference without being loaded.
+        // changed (their new order replaces the whole contents), and the
+        // transient ones (never left unloaded). Unordered ones take the
+        // child's difference without being loaded.
         auto target = objectWithID(o->id_);
         target->fireFault();
         for (const auto& [name, r] : o->entity()->relationshipsByName()) {
-            if (r->isToMany() && r->isOrdered() && o->toMany_.size() > r->toManyIndex() &&
-                o->toMany_[r->toManyIndex()] && o->toMany_[r->toManyIndex()]->changed)
+            if (r->isToMany() && (r->isOrdered() || r->isTransient()) &&
+                o->toMany_.size() > r->toManyIndex() && o->toMany_[r->toManyIndex()] &&
+                o->toMany_[r->toManyIndex()]->changed)
                 target->toMany(*r);
         }
     }
