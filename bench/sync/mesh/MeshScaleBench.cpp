@@ -31,6 +31,13 @@
 #include <mutex>
 #include <string>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#endif
+
 #include "MeshBenchSupport.h"
 #include "MeshStoreSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
@@ -374,8 +381,14 @@ plat::ErrorPtr makeRemoteSaves(const std::string& root, int saves) {
 }
 
 // With MESH_BENCH_PERF_CONTROL set to the control FIFO of a `perf record -D -1
-// --control fifo:<path>`, samples are taken during the measured merges only.
+// --control fifo:<path>`, samples are taken during the measured merges only;
+// under `valgrind --tool=callgrind --instr-atstart=no` only they are counted.
 void perfControl(const char* command) {
+    if (std::string(command) == "enable") {
+        CALLGRIND_START_INSTRUMENTATION;
+    } else {
+        CALLGRIND_STOP_INSTRUMENTATION;
+    }
     if (const char* path = std::getenv("MESH_BENCH_PERF_CONTROL")) {
         if (FILE* fifo = std::fopen(path, "w")) {
             std::fprintf(fifo, "%s\n", command);

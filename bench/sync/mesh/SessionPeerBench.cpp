@@ -27,6 +27,13 @@
 // ratio_to_smallest (this size's cost over the 10,000-item one; 1 when a
 // cost does not grow with the store). Part of sync_mesh_bench: run one case
 // per process, e.g. --benchmark_filter='SessionPeer.*Save'.
+//
+// Instructions, steadier than CPU time on a shared machine: under callgrind
+// the merge cases count only the merges (every thread), or only the applies
+// with SESSION_PEER_CALLGRIND=apply in the environment:
+//   valgrind --tool=callgrind --instr-atstart=no sync_mesh_bench
+//     --benchmark_filter='BM_SessionPeerMergeMoving/10000/'
+// (the total is that of both iterations).
 #define SQLITE_ENABLE_SESSION 1
 #define SQLITE_ENABLE_PREUPDATE_HOOK 1
 #include <benchmark/benchmark.h>
@@ -40,6 +47,13 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#endif
 
 #include "MeshBenchSupport.h"
 #include "MeshStoreSupport.h"
@@ -394,6 +408,8 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         error = m.carryToB();  // earlier cases' saves are not counted here
     }
     double merge = 0, apply = 0, applyEach = 0;
+    const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
+    const bool countApply = counted && std::string(counted) == "apply";
     for (auto _ : state) {
         if (error) {
             break;
@@ -413,14 +429,27 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         }
         MainLoop::drain();
         state.ResumeTiming();
+        // Under callgrind (--instr-atstart=no) only the merge, or the apply,
+        // is counted.
+        if (!countApply) {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         double start = processCPUSeconds();
         if (!error) {
             error = wait([&](SYNCompletion done) { m.b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
         }
         merge += processCPUSeconds() - start;
+        if (!countApply) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        } else {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         start = processCPUSeconds();
         m.peerB->apply(changesets);
         apply += processCPUSeconds() - start;
+        if (countApply) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        }
         start = processCPUSeconds();
         m.peerC->apply(changesets, true);
         applyEach += processCPUSeconds() - start;

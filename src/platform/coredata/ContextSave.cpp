@@ -292,8 +292,14 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
                 if (!tm || !tm->changed)
                     continue;
                 StoreChanges::ToMany change{o->id_, r, {}, {}, {}};
-                for (const auto& m : tm->items)
-                    change.members.push_back(m->id_);
+                // Stores replace an ordered to-many by its whole contents and
+                // apply an unordered one's difference: only the former needs
+                // every member (a set of 100,000 costs as much as its change).
+                if (r->isOrdered()) {
+                    change.members.reserve(tm->items.size());
+                    for (const auto& m : tm->items)
+                        change.members.push_back(m->id_);
+                }
                 for (const auto& [ptr, m] : tm->added)
                     change.added.push_back(m->id_);
                 for (const auto& [ptr, m] : tm->removed)
@@ -404,23 +410,31 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
                 source.toMany_.size() > r->toManyIndex() ? source.toMany_[r->toManyIndex()].get() : nullptr;
             if (!tm || (!tm->changed && !all))
                 continue;
+            if (!r->isOrdered()) {
+                // Only the difference: a saved object's set that is not
+                // loaded here takes it without being loaded (see
+                // ManagedObject::ToMany), as the inverse of a to-one would.
+                for (const auto& [ptr, m] : tm->removed)
+                    target.toManyRemoveDeferred(*r, objectWithID(m->id_));
+                for (const auto& [ptr, m] : tm->added)
+                    target.toManyAddDeferred(*r, objectWithID(m->id_));
+                continue;
+            }
             for (const auto& [ptr, m] : tm->removed)
                 target.toManyRemove(*r, objectWithID(m->id_));
             for (const auto& [ptr, m] : tm->added)
                 target.toManyAdd(*r, objectWithID(m->id_));
-            if (r->isOrdered()) {
-                // A new order alone is a change too: mark it, or the parent's
-                // save would not write it.
-                auto& targetMany = target.toMany(*r);
-                std::vector<ManagedObjectPtr> items;
-                items.reserve(tm->items.size());
-                for (const auto& m : tm->items)
-                    items.push_back(objectWithID(m->id_));
-                if (items != targetMany.items) {
-                    targetMany.items = std::move(items);
-                    targetMany.changed = true;
-                    target.markChanged(*r);
-                }
+            // A new order alone is a change too: mark it, or the parent's
+            // save would not write it.
+            auto& targetMany = target.toMany(*r);
+            std::vector<ManagedObjectPtr> items;
+            items.reserve(tm->items.size());
+            for (const auto& m : tm->items)
+                items.push_back(objectWithID(m->id_));
+            if (items != targetMany.items) {
+                targetMany.items = std::move(items);
+                targetMany.changed = true;
+                target.markChanged(*r);
             }
             continue;
         }
@@ -458,8 +472,15 @@ void ManagedObjectContext::checkChildReferences(const ManagedObjectContext& chil
                 source.toMany_.size() > r->toManyIndex() ? source.toMany_[r->toManyIndex()].get() : nullptr;
             if (!tm || (!tm->changed && !all))
                 continue;
-            for (const auto& m : tm->items)
-                check(m->id_);
+            // What the parent will be given: an ordered to-many's whole
+            // order, an unordered one's difference.
+            if (r->isOrdered()) {
+                for (const auto& m : tm->items)
+                    check(m->id_);
+            } else {
+                for (const auto& [ptr, m] : tm->added)
+                    check(m->id_);
+            }
             for (const auto& [ptr, m] : tm->removed)
                 check(m->id_);
         } else if (all || (source.changes_ && source.changes_->changed[p->index()])) {
@@ -478,11 +499,15 @@ void ManagedObjectContext::prepareChildChanges(ManagedObjectContext& child) {
         if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
             throw ModelException("The object " + o->id_->description() +
                                  " is no longer known to the parent context.");
-        // Fill the object and load the relationships the child changed.
+        // Fill the object and load the ordered relationships the child
+        // changed (their new order replaces the whole contents), and the
+        // transient ones (never left unloaded). Unordered ones take the
+        // child's difference without being loaded.
         auto target = objectWithID(o->id_);
         target->fireFault();
         for (const auto& [name, r] : o->entity()->relationshipsByName()) {
-            if (r->isToMany() && o->toMany_.size() > r->toManyIndex() && o->toMany_[r->toManyIndex()] &&
+            if (r->isToMany() && (r->isOrdered() || r->isTransient()) &&
+                o->toMany_.size() > r->toManyIndex() && o->toMany_[r->toManyIndex()] &&
                 o->toMany_[r->toManyIndex()]->changed)
                 target->toMany(*r);
         }

@@ -212,7 +212,7 @@ struct StoreChanges {
     struct ToMany {
         ManagedObjectIDPtr owner;
         const RelationshipDescription* relationship = nullptr;
-        std::vector<ManagedObjectIDPtr> members;  // the whole new contents, in order
+        std::vector<ManagedObjectIDPtr> members;  // ordered ones: the whole new contents, in order
         std::vector<ManagedObjectIDPtr> added;
         std::vector<ManagedObjectIDPtr> removed;
     };
