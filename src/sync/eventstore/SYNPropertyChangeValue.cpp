@@ -98,6 +98,30 @@ plat::Value mapValue(const std::map<int64_t, std::string>& moved) {
 SYNPropertyChangeValue::SYNPropertyChangeValue(int64_t type, std::string propertyName)
     : type_(type), propertyName_(std::move(propertyName)) {}
 
+SYNPropertyChangeValue::SYNPropertyChangeValue(const SYNPropertyChangeValue& other)
+    : plat::Coding(other),
+      type_(other.type_),
+      propertyName_(other.propertyName_),
+      value_(other.value_),
+      eventStore_(other.eventStore_),
+      objectID_(other.objectID_),
+      rare_(other.rare_ ? std::make_unique<Rare>(*other.rare_) : nullptr) {}
+
+SYNPropertyChangeValue& SYNPropertyChangeValue::operator=(const SYNPropertyChangeValue& other) {
+    if (this != &other) {
+        SYNPropertyChangeValue copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+SYNPropertyChangeValue::~SYNPropertyChangeValue() = default;
+
+const SYNPropertyChangeValue::Rare& SYNPropertyChangeValue::emptyRare() {
+    static const Rare empty;
+    return empty;
+}
+
 bool SYNPropertyChangeValue::setValueForKey(const std::optional<plat::Value>& value, std::string_view key) {
     if (key == "type") {
         if (!value || !value->isNumber()) {
@@ -116,19 +140,27 @@ bool SYNPropertyChangeValue::setValueForKey(const std::optional<plat::Value>& va
         if (!text) {
             return false;
         }
-        (key == "filename" ? filename_ : relatedIdentifier_) = std::move(*text);
+        if (key == "filename") {
+            setFilename(std::move(*text));
+        } else {
+            setRelatedIdentifier(std::move(*text));
+        }
     } else if (key == "addedIdentifiers" || key == "removedIdentifiers") {
         auto identifiers = identifierSet(value);
         if (!identifiers) {
             return false;
         }
-        (key == "addedIdentifiers" ? added_ : removed_) = std::move(*identifiers);
+        if (key == "addedIdentifiers") {
+            setAddedIdentifiers(std::move(*identifiers));
+        } else {
+            setRemovedIdentifiers(std::move(*identifiers));
+        }
     } else if (key == "movedIdentifiersByIndex") {
         auto moved = indexMap(value);
         if (!moved) {
             return false;
         }
-        moved_ = std::move(*moved);
+        setMovedIdentifiersByIndex(std::move(*moved));
     } else if (key == "objectID") {
         if (!isNil(value) && !value->isObject()) {
             return false;
@@ -151,14 +183,14 @@ std::optional<plat::Value> SYNPropertyChangeValue::valueForKey(std::string_view 
         return value_;
     }
     if (key == "filename" || key == "relatedIdentifier") {
-        const auto& text = key == "filename" ? filename_ : relatedIdentifier_;
+        const auto& text = key == "filename" ? filename() : relatedIdentifier();
         return text ? std::optional<plat::Value>(plat::Value(*text)) : std::nullopt;
     }
     if (key == "addedIdentifiers" || key == "removedIdentifiers") {
-        return identifierSetValue(key == "addedIdentifiers" ? added_ : removed_);
+        return identifierSetValue(key == "addedIdentifiers" ? addedIdentifiers() : removedIdentifiers());
     }
     if (key == "movedIdentifiersByIndex") {
-        return mapValue(moved_);
+        return mapValue(movedIdentifiersByIndex());
     }
     if (key == "objectID" && objectID_) {
         return plat::Value(objectID_);
@@ -170,20 +202,21 @@ void SYNPropertyChangeValue::encodeWithCoder(plat::KeyedArchiver& coder) const {
     coder.encodeInt64(type_, "type");
     coder.encodeObject(plat::Value(propertyName_), "propertyName");
     coder.encodeObject(value_, "value");
-    if (filename_) {
-        coder.encodeObject(plat::Value(*filename_), "filename");
+    const Rare& fields = rare();
+    if (fields.filename) {
+        coder.encodeObject(plat::Value(*fields.filename), "filename");
     }
-    if (relatedIdentifier_) {
-        coder.encodeObject(plat::Value(*relatedIdentifier_), "relatedIdentifier");
+    if (fields.relatedIdentifier) {
+        coder.encodeObject(plat::Value(*fields.relatedIdentifier), "relatedIdentifier");
     }
-    if (!added_.empty()) {
-        coder.encodeObject(identifierSetValue(added_), "addedIdentifiers");
+    if (!fields.added.empty()) {
+        coder.encodeObject(identifierSetValue(fields.added), "addedIdentifiers");
     }
-    if (!removed_.empty()) {
-        coder.encodeObject(identifierSetValue(removed_), "removedIdentifiers");
+    if (!fields.removed.empty()) {
+        coder.encodeObject(identifierSetValue(fields.removed), "removedIdentifiers");
     }
-    if (!moved_.empty()) {
-        coder.encodeObject(mapValue(moved_), "movedIdentifiersByIndex");
+    if (!fields.moved.empty()) {
+        coder.encodeObject(mapValue(fields.moved), "movedIdentifiersByIndex");
     }
 }
 
@@ -224,9 +257,11 @@ void SYNPropertyChangeValue::registerClass() {
 bool SYNPropertyChangeValue::isEqual(const plat::Object& other) const {
     const auto* that = dynamic_cast<const SYNPropertyChangeValue*>(&other);
     return that != nullptr && type_ == that->type_ && propertyName_ == that->propertyName_ &&
-           value_ == that->value_ && filename_ == that->filename_ &&
-           relatedIdentifier_ == that->relatedIdentifier_ && added_ == that->added_ &&
-           removed_ == that->removed_ && moved_ == that->moved_;
+           value_ == that->value_ && filename() == that->filename() &&
+           relatedIdentifier() == that->relatedIdentifier() &&
+           addedIdentifiers() == that->addedIdentifiers() &&
+           removedIdentifiers() == that->removedIdentifiers() &&
+           movedIdentifiersByIndex() == that->movedIdentifiersByIndex();
 }
 
 std::size_t SYNPropertyChangeValue::hash() const {
@@ -239,16 +274,18 @@ std::string SYNPropertyChangeValue::description() const {
     if (value_) {
         text += plat::format(", value %@", *value_);
     }
-    if (filename_) {
-        text += plat::format(", file %@", *filename_);
+    const Rare& fields = rare();
+    if (fields.filename) {
+        text += plat::format(", file %@", *fields.filename);
     }
-    if (relatedIdentifier_) {
-        text += plat::format(", related %@", *relatedIdentifier_);
+    if (fields.relatedIdentifier) {
+        text += plat::format(", related %@", *fields.relatedIdentifier);
     }
-    if (!added_.empty() || !removed_.empty() || !moved_.empty()) {
-        text += plat::format(
-            ", %lu added, %lu removed, %lu indexed", static_cast<unsigned long>(added_.size()),
-            static_cast<unsigned long>(removed_.size()), static_cast<unsigned long>(moved_.size()));
+    if (!fields.added.empty() || !fields.removed.empty() || !fields.moved.empty()) {
+        text += plat::format(", %lu added, %lu removed, %lu indexed",
+                             static_cast<unsigned long>(fields.added.size()),
+                             static_cast<unsigned long>(fields.removed.size()),
+                             static_cast<unsigned long>(fields.moved.size()));
     }
     return text + ">";
 }

@@ -44,6 +44,11 @@ class SYNPropertyChangeValue : public plat::Coding {
   public:
     // Every field other than type and name starts empty.
     SYNPropertyChangeValue(int64_t type, std::string propertyName);
+    SYNPropertyChangeValue(const SYNPropertyChangeValue& other);
+    SYNPropertyChangeValue& operator=(const SYNPropertyChangeValue& other);
+    SYNPropertyChangeValue(SYNPropertyChangeValue&& other) noexcept = default;
+    SYNPropertyChangeValue& operator=(SYNPropertyChangeValue&& other) noexcept = default;
+    ~SYNPropertyChangeValue() override;
 
     int64_t type() const { return type_; }
     void setType(int64_t type) { type_ = type; }
@@ -54,22 +59,40 @@ class SYNPropertyChangeValue : public plat::Coding {
     const std::optional<plat::Value>& value() const { return value_; }
     void setValue(std::optional<plat::Value> value) { value_ = std::move(value); }
     // The data file holding a large attribute value.
-    const std::optional<std::string>& filename() const { return filename_; }
-    void setFilename(std::optional<std::string> name) { filename_ = std::move(name); }
+    const std::optional<std::string>& filename() const { return rare().filename; }
+    void setFilename(std::optional<std::string> name) {
+        if (name || rare_) {
+            mutableRare().filename = std::move(name);
+        }
+    }
 
     // The to-one target's global identifier; nullopt for an empty relationship
     // (null and nil are read alike).
-    const std::optional<std::string>& relatedIdentifier() const { return relatedIdentifier_; }
+    const std::optional<std::string>& relatedIdentifier() const { return rare().relatedIdentifier; }
     void setRelatedIdentifier(std::optional<std::string> identifier) {
-        relatedIdentifier_ = std::move(identifier);
+        if (identifier || rare_) {
+            mutableRare().relatedIdentifier = std::move(identifier);
+        }
     }
-    const std::set<std::string>& addedIdentifiers() const { return added_; }
-    void setAddedIdentifiers(std::set<std::string> identifiers) { added_ = std::move(identifiers); }
-    const std::set<std::string>& removedIdentifiers() const { return removed_; }
-    void setRemovedIdentifiers(std::set<std::string> identifiers) { removed_ = std::move(identifiers); }
+    const std::set<std::string>& addedIdentifiers() const { return rare().added; }
+    void setAddedIdentifiers(std::set<std::string> identifiers) {
+        if (!identifiers.empty() || rare_) {
+            mutableRare().added = std::move(identifiers);
+        }
+    }
+    const std::set<std::string>& removedIdentifiers() const { return rare().removed; }
+    void setRemovedIdentifiers(std::set<std::string> identifiers) {
+        if (!identifiers.empty() || rare_) {
+            mutableRare().removed = std::move(identifiers);
+        }
+    }
     // Ordered to-many: the index of each member named, in ascending index.
-    const std::map<int64_t, std::string>& movedIdentifiersByIndex() const { return moved_; }
-    void setMovedIdentifiersByIndex(std::map<int64_t, std::string> moved) { moved_ = std::move(moved); }
+    const std::map<int64_t, std::string>& movedIdentifiersByIndex() const { return rare().moved; }
+    void setMovedIdentifiersByIndex(std::map<int64_t, std::string> moved) {
+        if (!moved.empty() || rare_) {
+            mutableRare().moved = std::move(moved);
+        }
+    }
 
     // Working fields, never stored: the store whose data files hold large
     // values, and the object the change was made for.
@@ -81,15 +104,17 @@ class SYNPropertyChangeValue : public plat::Coding {
     // Working fields of relationship changes taken from objects, never
     // stored: the related objects' IDs, which the event builder turns into
     // global identifiers inside the event store (resolveRelatedObjectIDs).
-    const plat::coredata::ManagedObjectIDPtr& relatedObjectID() const { return relatedObjectID_; }
-    const std::vector<plat::coredata::ManagedObjectIDPtr>& addedObjectIDs() const { return addedObjectIDs_; }
+    const plat::coredata::ManagedObjectIDPtr& relatedObjectID() const { return rare().relatedObjectID; }
+    const std::vector<plat::coredata::ManagedObjectIDPtr>& addedObjectIDs() const {
+        return rare().addedObjectIDs;
+    }
     const std::vector<plat::coredata::ManagedObjectIDPtr>& removedObjectIDs() const {
-        return removedObjectIDs_;
+        return rare().removedObjectIDs;
     }
     const std::map<int64_t, plat::coredata::ManagedObjectIDPtr>& movedObjectIDsByIndex() const {
-        return movedObjectIDs_;
+        return rare().movedObjectIDs;
     }
-    bool hasUnresolvedObjectIDs() const { return unresolved_; }
+    bool hasUnresolvedObjectIDs() const { return rare_ && rare_->unresolved; }
     void setRelatedObjectIDs(plat::coredata::ManagedObjectIDPtr related,
                              std::vector<plat::coredata::ManagedObjectIDPtr> added,
                              std::vector<plat::coredata::ManagedObjectIDPtr> removed,
@@ -99,27 +124,31 @@ class SYNPropertyChangeValue : public plat::Coding {
     // becomes empty).
     template <class IdentifierFor>
     void resolveRelatedObjectIDs(IdentifierFor&& identifierFor) {
-        if (!unresolved_) {
+        if (!hasUnresolvedObjectIDs()) {
             return;
         }
-        relatedIdentifier_ = relatedObjectID_ ? identifierFor(relatedObjectID_) : std::nullopt;
-        for (const auto& id : addedObjectIDs_) {
+        Rare& rare = *rare_;
+        rare.relatedIdentifier = rare.relatedObjectID ? identifierFor(rare.relatedObjectID) : std::nullopt;
+        for (const auto& id : rare.addedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                added_.insert(*identifier);
+                rare.added.insert(*identifier);
             }
         }
-        for (const auto& id : removedObjectIDs_) {
+        for (const auto& id : rare.removedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                removed_.insert(*identifier);
+                rare.removed.insert(*identifier);
             }
         }
-        for (const auto& [index, id] : movedObjectIDs_) {
+        for (const auto& [index, id] : rare.movedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                moved_[index] = *identifier;
+                rare.moved[index] = *identifier;
             }
         }
-        setRelatedObjectIDs(nullptr, {}, {}, {});
-        unresolved_ = false;
+        rare.relatedObjectID = nullptr;
+        rare.addedObjectIDs.clear();
+        rare.removedObjectIDs.clear();
+        rare.movedObjectIDs.clear();
+        rare.unresolved = false;
     }
 
     // The property change values of the named properties of an object (in
@@ -171,21 +200,37 @@ class SYNPropertyChangeValue : public plat::Coding {
     std::string description() const override;
 
   private:
+    // The fields only relationship changes and large values fill, kept in an
+    // allocation of their own so that the many plain attribute changes an
+    // event holds stay small. Absent while every one of them is empty.
+    struct Rare {
+        std::optional<std::string> filename;
+        std::optional<std::string> relatedIdentifier;
+        std::set<std::string> added;
+        std::set<std::string> removed;
+        std::map<int64_t, std::string> moved;
+        plat::coredata::ManagedObjectIDPtr relatedObjectID;
+        std::vector<plat::coredata::ManagedObjectIDPtr> addedObjectIDs;
+        std::vector<plat::coredata::ManagedObjectIDPtr> removedObjectIDs;
+        std::map<int64_t, plat::coredata::ManagedObjectIDPtr> movedObjectIDs;
+        bool unresolved = false;
+    };
+    // The rare fields, or a shared empty set of them when absent.
+    const Rare& rare() const { return rare_ ? *rare_ : emptyRare(); }
+    Rare& mutableRare() {
+        if (!rare_) {
+            rare_ = std::make_unique<Rare>();
+        }
+        return *rare_;
+    }
+    static const Rare& emptyRare();
+
     int64_t type_;
     std::string propertyName_;
     std::optional<plat::Value> value_;
-    std::optional<std::string> filename_;
-    std::optional<std::string> relatedIdentifier_;
-    std::set<std::string> added_;
-    std::set<std::string> removed_;
-    std::map<int64_t, std::string> moved_;
     std::weak_ptr<SYNEventStore> eventStore_;
     plat::ObjectPtr objectID_;
-    plat::coredata::ManagedObjectIDPtr relatedObjectID_;
-    std::vector<plat::coredata::ManagedObjectIDPtr> addedObjectIDs_;
-    std::vector<plat::coredata::ManagedObjectIDPtr> removedObjectIDs_;
-    std::map<int64_t, plat::coredata::ManagedObjectIDPtr> movedObjectIDs_;
-    bool unresolved_ = false;
+    std::unique_ptr<Rare> rare_;
 };
 
 // The stored form of a change's values: a keyed archive whose root is an

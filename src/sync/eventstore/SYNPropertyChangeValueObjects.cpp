@@ -141,11 +141,12 @@ std::optional<Value> readTransformable(const Value& raw, const AttributeDescript
 
 void SYNPropertyChangeValue::setRelatedObjectIDs(ManagedObjectIDPtr related, IDList added, IDList removed,
                                                  std::map<int64_t, ManagedObjectIDPtr> moved) {
-    relatedObjectID_ = std::move(related);
-    addedObjectIDs_ = std::move(added);
-    removedObjectIDs_ = std::move(removed);
-    movedObjectIDs_ = std::move(moved);
-    unresolved_ = true;
+    Rare& fields = mutableRare();
+    fields.relatedObjectID = std::move(related);
+    fields.addedObjectIDs = std::move(added);
+    fields.removedObjectIDs = std::move(removed);
+    fields.movedObjectIDs = std::move(moved);
+    fields.unresolved = true;
 }
 
 std::vector<SYNPropertyChangeValue> SYNPropertyChangeValue::propertyChangesForObject(
@@ -212,9 +213,9 @@ std::optional<Value> SYNPropertyChangeValue::storedAttributeValue(const Value& v
 std::optional<Value> SYNPropertyChangeValue::attributeValueForAttributeDescription(
     const AttributeDescription& attribute) const {
     Value raw;
-    if (filename_) {
+    if (filename()) {
         auto store = eventStore();
-        auto data = store ? store->dataForFile(*filename_) : std::nullopt;
+        auto data = store ? store->dataForFile(*filename()) : std::nullopt;
         if (!data) {
             return std::nullopt;
         }

@@ -144,6 +144,39 @@ TEST(SYNPropertyChangeValueTest, TheStoredFormKeepsEveryStoredFieldAndNoWorkingF
     EXPECT_TRUE(none->empty());
 }
 
+// Relationship and data-file fields are held apart from the others: copies
+// and assignments take them along as copies of their own, and fields set and
+// cleared again store exactly as fields never set.
+TEST(SYNPropertyChangeValueTest, CopiesOwnTheirFieldsAndClearedFieldsStoreAsNeverSet) {
+    SYNPropertyChangeValue original = orderedChange();
+    original.setFilename("F");
+    SYNPropertyChangeValue copy = original;
+    EXPECT_TRUE(copy.isEqual(original));
+    copy.setAddedIdentifiers({"Q"});
+    copy.setFilename(std::nullopt);
+    EXPECT_EQ(original.addedIdentifiers(), (std::set<std::string>{"B", "C"}));
+    EXPECT_EQ(original.filename(), "F");
+    SYNPropertyChangeValue assigned(SYNPropertyChangeTypeAttribute, "name");
+    assigned = original;
+    EXPECT_TRUE(assigned.isEqual(original));
+    assigned = SYNPropertyChangeValue(SYNPropertyChangeTypeAttribute, "name");
+    EXPECT_TRUE(assigned.movedIdentifiersByIndex().empty());
+    EXPECT_FALSE(assigned.filename());
+
+    SYNPropertyChangeValue plain(SYNPropertyChangeTypeAttribute, "name");
+    plain.setValue(Value("text"));
+    SYNPropertyChangeValue cleared = plain;
+    cleared.setRelatedIdentifier("R");
+    cleared.setMovedIdentifiersByIndex({{0, "R"}});
+    cleared.setRelatedIdentifier(std::nullopt);
+    cleared.setMovedIdentifiersByIndex({});
+    EXPECT_TRUE(cleared.isEqual(plain));
+    auto plainData = SYNArchivePropertyChangeValues({plain});
+    auto clearedData = SYNArchivePropertyChangeValues({cleared});
+    ASSERT_TRUE(plainData.ok() && clearedData.ok());
+    EXPECT_EQ(*plainData, *clearedData);
+}
+
 // A stored value written field by field, as other writers may leave it.
 class StoredFields : public plat::Coding {
   public:
