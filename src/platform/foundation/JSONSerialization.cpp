@@ -1643,27 +1643,6 @@ class Writer {
         return true;
     }
 
-    // Position of the first byte at or after `from` that needs an escape, or
-    // s.size(); ORs the bytes passed over into `high`.
-    std::size_t nextEscape(std::string_view s, std::size_t from, uint64_t& high) const {
-        const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
-        std::size_t i = from;
-        for (; i + 8 <= s.size(); i += 8) {
-            uint64_t word;
-            std::memcpy(&word, s.data() + i, sizeof word);
-            high |= word;
-            if (wordNeedsEscape(word, escapeSlash_))
-                break;
-        }
-        for (; i < s.size(); ++i) {
-            const auto c = static_cast<uint8_t>(s[i]);
-            high |= c;
-            if (kEscapes[c] & escapeMask)
-                return i;
-        }
-        return i;
-    }
-
     bool writeString(std::string_view s) {
         const std::size_t quote = out_.size();
         out_.put('"');
@@ -1674,17 +1653,7 @@ class Writer {
         } else
 #endif
         {
-            uint64_t high = 0;
-            std::size_t run = 0;
-            for (;;) {
-                const std::size_t i = nextEscape(s, run, high);
-                out_.append(s.data() + run, i - run);
-                if (i == s.size())
-                    break;
-                appendEscape(static_cast<uint8_t>(s[i]));
-                run = i + 1;
-            }
-            nonASCII = (high & kHighBits) != 0;
+            nonASCII = copyShort(s);
         }
         out_.put('"');
         // Strings with bytes above ASCII are checked for UTF-8 once, over the
@@ -1697,6 +1666,36 @@ class Writer {
         return true;
     }
 
+    // Writes a string of fewer than 16 bytes (most keys) into room reserved
+    // once: its first eight bytes in one step when none needs an escape, the
+    // rest byte by byte. Returns whether a byte is not ASCII.
+    bool copyShort(std::string_view s) {
+        const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
+        char* at = out_.reserve(s.size() * 6);
+        uint64_t high = 0;
+        std::size_t i = 0;
+        if (s.size() >= 8) {
+            uint64_t word;
+            std::memcpy(&word, s.data(), sizeof word);
+            if (!wordNeedsEscape(word, escapeSlash_)) {
+                high = word;
+                std::memcpy(at, &word, sizeof word);
+                at += sizeof word;
+                i = sizeof word;
+            }
+        }
+        for (; i < s.size(); ++i) {
+            const auto c = static_cast<uint8_t>(s[i]);
+            high |= c;
+            if (kEscapes[c] & escapeMask)
+                at = writeEscape(at, c);
+            else
+                *at++ = static_cast<char>(c);
+        }
+        out_.advance(at);
+        return (high & kHighBits) != 0;
+    }
+
 #if defined(__SSE2__)
     // Writes s (at least 16 bytes) sixteen bytes at a time: each block is
     // stored whole and the cursor advanced to the first byte that needs an
@@ -1704,7 +1703,7 @@ class Writer {
     // take no call to memcpy and no search byte by byte. The last block is
     // read from a copy of the string's last sixteen bytes, so that no read
     // passes its end. Returns whether a byte is not ASCII.
-    bool copyBlocks(std::string_view s) {
+    [[gnu::noinline]] bool copyBlocks(std::string_view s) {
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i slash = _mm_set1_epi8(escapeSlash_ ? '/' : '"');
