@@ -1362,6 +1362,9 @@ class Output {
         std::memset(reserve(n), ' ', n);
         cursor_ += n;
     }
+    // The text written from offset `from` on.
+    std::string_view written(std::size_t from) const { return {text_.data() + from, used() - from}; }
+    std::size_t size() const { return used(); }
     std::string take() {
         text_.resize(used());
         cursor_ = end_ = nullptr;
@@ -1392,6 +1395,37 @@ constexpr std::array<uint8_t, 256> kEscapes = [] {
     table['/'] = 2;
     return table;
 }();
+
+// The character after the backslash in each byte's escape ('u' for \u00XX);
+// 0 for bytes written as they are.
+constexpr std::array<char, 256> kEscapeLetters = [] {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[c] = 'u';
+    table['"'] = '"';
+    table['\\'] = '\\';
+    table['/'] = '/';
+    table['\b'] = 'b';
+    table['\f'] = 'f';
+    table['\n'] = 'n';
+    table['\r'] = 'r';
+    table['\t'] = 't';
+    return table;
+}();
+
+// Writes the escape of c at `at` (room for six bytes); returns its end.
+char* writeEscape(char* at, uint8_t c) {
+    const char letter = kEscapeLetters[c];
+    at[0] = '\\';
+    at[1] = letter;
+    if (letter != 'u')
+        return at + 2;
+    at[2] = '0';
+    at[3] = '0';
+    at[4] = text::hexDigit(c >> 4);
+    at[5] = text::hexDigit(c);
+    return at + 6;
+}
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 constexpr uint64_t kHighBits = 0x8080808080808080ULL;
@@ -1554,12 +1588,30 @@ class Writer {
         }
     }
 
+    // Checks the strings not yet checked for UTF-8; false (with the error)
+    // when one is not.
+    bool finish() { return checkStrings(); }
     std::string text() { return out_.take(); }
     ErrorPtr error() const { return error_; }
 
   private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    bool checkStrings() {
+        if (unchecked_ == kNone)
+            return true;
+        const std::string_view text = out_.written(unchecked_);
+        unchecked_ = kNone;
+        if (simdjson::validate_utf8(text.data(), text.size()))
+            return true;
+        error_ = writeError("Invalid string (not UTF-8) in JSON write");
+        return false;
+    }
+
+    // A string written before the fault that is not UTF-8 is the first fault.
     bool fail(std::string description) {
-        error_ = writeError(std::move(description));
+        if (checkStrings())
+            error_ = writeError(std::move(description));
         return false;
     }
 
@@ -1591,120 +1643,108 @@ class Writer {
         return true;
     }
 
-    // Position of the first byte at or after `from` that needs an escape, or
-    // s.size(); ORs the bytes passed over into `high`.
-    std::size_t nextEscape(std::string_view s, std::size_t from, uint64_t& high) const {
+    bool writeString(std::string_view s) {
+        const std::size_t quote = out_.size();
+        out_.put('"');
+        bool nonASCII = false;
+#if defined(__SSE2__)
+        if (s.size() >= 16) {
+            nonASCII = copyBlocks(s);
+        } else
+#endif
+        {
+            nonASCII = copyShort(s);
+        }
+        out_.put('"');
+        // Strings with bytes above ASCII are checked for UTF-8 once, over the
+        // text written from the first of them on (see finish()): the bytes
+        // around each string are ASCII, so the text is UTF-8 exactly when
+        // every string in it is, and one pass costs far less than one call
+        // per string.
+        if (nonASCII && unchecked_ == kNone)
+            unchecked_ = quote;
+        return true;
+    }
+
+    // Writes a string of fewer than 16 bytes (most keys) into room reserved
+    // once: its first eight bytes in one step when none needs an escape, the
+    // rest byte by byte. Returns whether a byte is not ASCII.
+    bool copyShort(std::string_view s) {
         const uint8_t escapeMask = escapeSlash_ ? 3 : 1;
-        std::size_t i = from;
-        for (; i + 8 <= s.size(); i += 8) {
+        char* at = out_.reserve(s.size() * 6);
+        uint64_t high = 0;
+        std::size_t i = 0;
+        if (s.size() >= 8) {
             uint64_t word;
-            std::memcpy(&word, s.data() + i, sizeof word);
-            high |= word;
-            if (wordNeedsEscape(word, escapeSlash_))
-                break;
+            std::memcpy(&word, s.data(), sizeof word);
+            if (!wordNeedsEscape(word, escapeSlash_)) {
+                high = word;
+                std::memcpy(at, &word, sizeof word);
+                at += sizeof word;
+                i = sizeof word;
+            }
         }
         for (; i < s.size(); ++i) {
             const auto c = static_cast<uint8_t>(s[i]);
             high |= c;
             if (kEscapes[c] & escapeMask)
-                return i;
+                at = writeEscape(at, c);
+            else
+                *at++ = static_cast<char>(c);
         }
-        return i;
-    }
-
-    bool writeString(std::string_view s) {
-        out_.put('"');
-        uint64_t high = 0;
-        std::size_t run = 0;
-#if defined(__SSE2__)
-        if (s.size() >= 16)
-            run = copyBlocks(s, high);
-#endif
-        for (;;) {
-            const std::size_t i = nextEscape(s, run, high);
-            out_.append(s.data() + run, i - run);
-            if (i == s.size())
-                break;
-            appendEscape(static_cast<uint8_t>(s[i]));
-            run = i + 1;
-        }
-        out_.put('"');
-        if ((high & kHighBits) && !simdjson::validate_utf8(s.data(), s.size()))
-            return fail("Invalid string (not UTF-8) in JSON write");
-        return true;
+        out_.advance(at);
+        return (high & kHighBits) != 0;
     }
 
 #if defined(__SSE2__)
-    // Writes s up to its last 16 bytes or fewer, sixteen bytes at a time:
-    // each block is stored whole and the cursor advanced to the first byte
-    // that needs an escape, so that runs between escapes take no call to
-    // memcpy and no search byte by byte. Returns where the rest starts; ORs
-    // 0x80 into `high` when a byte passed over is not ASCII.
-    std::size_t copyBlocks(std::string_view s, uint64_t& high) {
+    // Writes s (at least 16 bytes) sixteen bytes at a time: each block is
+    // stored whole and the cursor advanced to the first byte that needs an
+    // escape, whose escape is written in place, so that runs between escapes
+    // take no call to memcpy and no search byte by byte. The last block is
+    // read from a copy of the string's last sixteen bytes, so that no read
+    // passes its end. Returns whether a byte is not ASCII.
+    [[gnu::noinline]] bool copyBlocks(std::string_view s) {
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i slash = _mm_set1_epi8(escapeSlash_ ? '/' : '"');
         const __m128i lastControl = _mm_set1_epi8(0x1F);
+        const std::size_t size = s.size();
+        const std::size_t lastBlock = size - 16;
+        alignas(16) char last[32];
+        _mm_store_si128(reinterpret_cast<__m128i*>(last),
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + lastBlock)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(last + 16), _mm_setzero_si128());
         unsigned nonASCII = 0;
         std::size_t i = 0;
-        while (i + 16 <= s.size()) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-            char* at = out_.reserve(16);
+        while (i < size) {
+            const bool whole = i <= lastBlock;
+            const char* from = whole ? s.data() + i : last + (i - lastBlock);
+            const unsigned valid = whole ? 0xFFFFu : (1u << (size - i)) - 1;
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+            char* at = out_.reserve(32);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
             const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(block, lastControl), lastControl);
             const __m128i special =
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
                              _mm_or_si128(_mm_cmpeq_epi8(block, slash), control));
-            const auto escapes = static_cast<unsigned>(_mm_movemask_epi8(special));
+            const auto escapes = static_cast<unsigned>(_mm_movemask_epi8(special)) & valid;
+            nonASCII |= static_cast<unsigned>(_mm_movemask_epi8(block)) & valid;
             if (escapes == 0) {
-                nonASCII |= static_cast<unsigned>(_mm_movemask_epi8(block));
-                out_.advance(at + 16);
-                i += 16;
+                const std::size_t n = whole ? 16 : size - i;
+                out_.advance(at + n);
+                i += n;
                 continue;
             }
             const auto k = static_cast<std::size_t>(std::countr_zero(escapes));
-            nonASCII |= static_cast<unsigned>(_mm_movemask_epi8(block)) & ((1u << k) - 1);
-            out_.advance(at + k);
-            appendEscape(static_cast<uint8_t>(s[i + k]));
+            out_.advance(writeEscape(at + k, static_cast<uint8_t>(from[k])));
             i += k + 1;
         }
-        if (nonASCII != 0)
-            high |= kHighBits;
-        return i;
+        return nonASCII != 0;
     }
 #endif
 
     void appendEscape(uint8_t c) {
-        switch (c) {
-            case '"':
-                out_.append("\\\"");
-                break;
-            case '\\':
-                out_.append("\\\\");
-                break;
-            case '/':
-                out_.append("\\/");
-                break;
-            case '\b':
-                out_.append("\\b");
-                break;
-            case '\f':
-                out_.append("\\f");
-                break;
-            case '\n':
-                out_.append("\\n");
-                break;
-            case '\r':
-                out_.append("\\r");
-                break;
-            case '\t':
-                out_.append("\\t");
-                break;
-            default: {
-                const char unit[] = {'\\', 'u', '0', '0', text::hexDigit(c >> 4), text::hexDigit(c)};
-                out_.append(unit, sizeof unit);
-            }
-        }
+        out_.advance(writeEscape(out_.reserve(6), c));
     }
 
     void newline(std::size_t depth) {
@@ -1782,6 +1822,9 @@ class Writer {
     bool pretty_;
     bool sorted_;
     bool escapeSlash_;
+    // Offset of the first string with bytes above ASCII not yet checked for
+    // UTF-8, or kNone.
+    std::size_t unchecked_ = kNone;
     Output out_;
     ErrorPtr error_;
 };
@@ -1822,7 +1865,7 @@ Result<std::string> writeText(const Value& v, unsigned options) {
     if (!(options & JSONWritingFragmentsAllowed) && !v.isArray() && !v.isDictionary())
         return writeError("Invalid top-level type in JSON write");
     Writer writer(options);
-    if (!writer.write(v, 0))
+    if (!writer.write(v, 0) || !writer.finish())
         return writer.error();
     return writer.text();
 }

@@ -800,5 +800,73 @@ TEST(JSONSerializationTest, StringsAreEscapedAndCheckedAtEveryPlaceAndLength) {
     }
 }
 
+// Strings are checked for UTF-8 in one pass after writing: a broken string
+// among good non-ASCII ones, a sequence split across two strings, and the
+// first fault (a broken string or a NaN) is still the one reported.
+TEST(JSONSerializationTest, StringsCheckedTogetherStillReportTheFirstFault) {
+    auto description = [](const Value& v) {
+        auto r = JSONSerialization::stringWithJSONObject(v);
+        return r.ok() ? std::string("ok") : r.error()->localizedDescription();
+    };
+    const Value good("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC and more than sixteen bytes");
+    const Value broken("abc\xC3");
+    const Value nan(std::nan(""));
+    EXPECT_EQ(description(Value(Array{good, good, good})), "ok");
+    const std::string notUTF8 = description(Value(Array{good, broken, good}));
+    EXPECT_NE(notUTF8.find("not UTF-8"), std::string::npos) << notUTF8;
+    EXPECT_EQ(description(Value(Array{Value("x\xC3"), Value("\xA9y")})), notUTF8);
+    EXPECT_EQ(description(Value(Array{good, broken, nan})), notUTF8);
+    const std::string isNaN = description(Value(Array{good, nan, broken}));
+    EXPECT_NE(isNaN.find("NaN"), std::string::npos) << isNaN;
+    EXPECT_EQ(description(Value(Dictionary{{"k\xFF", Value(1)}})), notUTF8);
+}
+
+// Every ASCII byte in every lane of the writer's last, partial block.
+TEST(JSONSerializationTest, EveryASCIIByteIsEscapedInTheLastBlock) {
+    for (int c = 0; c < 0x80; ++c) {
+        std::string expected;
+        switch (c) {
+            case '"':
+                expected = "\\\"";
+                break;
+            case '\\':
+                expected = "\\\\";
+                break;
+            case '/':
+                expected = "\\/";
+                break;
+            case '\b':
+                expected = "\\b";
+                break;
+            case '\f':
+                expected = "\\f";
+                break;
+            case '\n':
+                expected = "\\n";
+                break;
+            case '\r':
+                expected = "\\r";
+                break;
+            case '\t':
+                expected = "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char unit[8];
+                    std::snprintf(unit, sizeof unit, "\\u%04x", c);
+                    expected = unit;
+                } else {
+                    expected = std::string(1, static_cast<char>(c));
+                }
+        }
+        for (std::size_t at = 0; at < 40; ++at) {
+            std::string s(40, 'a');
+            s[at] = static_cast<char>(c);
+            const std::string want = "\"" + s.substr(0, at) + expected + s.substr(at + 1) + "\"";
+            ASSERT_EQ(write(Value(s), JSONWritingFragmentsAllowed), want) << c << " " << at;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace plat
