@@ -387,6 +387,10 @@ void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
     });
 }
 
+void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
+    performBlockAndWait([&] { addsEachObjectOnce_ = once; });
+}
+
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
         for (const auto& named : unsavedIdentifiers_) {
@@ -796,18 +800,23 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // order, sparing a sort), so building a large event (enlisting, merges)
     // read every change written so far again at each batch. The event is
     // also compared in memory.
-    FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
-    request.ordersByKey = false;
-    auto existing = context.executeFetchRequest(request);
-    if (!existing.ok()) {
-        return existing.error();
-    }
+    // An import gives each object one change: there is none to look for.
     IDMap changeFor;
+    SYNManagedObjects existing;
+    if (!addsEachObjectOnce_) {
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+             Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+        request.ordersByKey = false;
+        auto fetched = context.executeFetchRequest(request);
+        if (!fetched.ok()) {
+            return fetched.error();
+        }
+        existing = std::move(*fetched);
+    }
     const auto eventID = (*event)->objectID();
-    for (const auto& change : *existing) {
+    for (const auto& change : existing) {
         auto owner = change->objectForKey("storeModificationEvent");
         if (!owner || !owner->objectID()->isEqualID(*eventID)) {
             continue;
