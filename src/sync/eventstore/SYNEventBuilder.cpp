@@ -578,6 +578,18 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 }
             }
         }
+        // New identifiers are handed out in ascending order, so that the
+        // batch's records go into the index over (random) identifiers in
+        // its order, each index page read and written once per save rather
+        // than once per record. Each is still a fresh random UUID.
+        std::vector<std::string> fresh;
+        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+            if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
+                fresh.push_back(newIdentifier());
+            }
+        }
+        std::sort(fresh.begin(), fresh.end());
+        std::size_t nextFresh = 0;
         // Records made here by URI, so an object listed twice gets one.
         std::unordered_map<std::string, ManagedObjectPtr> made;
         for (std::size_t i = 0; i < objectIDs.size(); ++i) {
@@ -600,7 +612,8 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 }
                 record = slot;
             } else if (!record) {
-                record = makeGlobalIdentifier(newIdentifier(), entity, context);
+                record = makeGlobalIdentifier(
+                    nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity, context);
             }
             made[uri] = record;
             if (record->valueForKey("storeURI") != Value(uri)) {
