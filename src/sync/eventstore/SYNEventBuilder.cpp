@@ -613,7 +613,8 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 record = slot;
             } else if (!record) {
                 record = makeGlobalIdentifier(
-                    nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity, context);
+                    nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity,
+                    context);
             }
             made[uri] = record;
             if (record->valueForKey("storeURI") != Value(uri)) {
