@@ -387,6 +387,10 @@ void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
     });
 }
 
+void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
+    performBlockAndWait([&] { addsEachObjectOnce_ = once; });
+}
+
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
         for (const auto& named : unsavedIdentifiers_) {
@@ -574,6 +578,18 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 }
             }
         }
+        // New identifiers are handed out in ascending order, so that the
+        // batch's records go into the index over (random) identifiers in
+        // its order, each index page read and written once per save rather
+        // than once per record. Each is still a fresh random UUID.
+        std::vector<std::string> fresh;
+        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+            if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
+                fresh.push_back(newIdentifier());
+            }
+        }
+        std::sort(fresh.begin(), fresh.end());
+        std::size_t nextFresh = 0;
         // Records made here by URI, so an object listed twice gets one.
         std::unordered_map<std::string, ManagedObjectPtr> made;
         for (std::size_t i = 0; i < objectIDs.size(); ++i) {
@@ -596,7 +612,9 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
                 }
                 record = slot;
             } else if (!record) {
-                record = makeGlobalIdentifier(newIdentifier(), entity, context);
+                record = makeGlobalIdentifier(
+                    nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity,
+                    context);
             }
             made[uri] = record;
             if (record->valueForKey("storeURI") != Value(uri)) {
@@ -796,18 +814,23 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // order, sparing a sort), so building a large event (enlisting, merges)
     // read every change written so far again at each batch. The event is
     // also compared in memory.
-    FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
-                                 Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
-    request.ordersByKey = false;
-    auto existing = context.executeFetchRequest(request);
-    if (!existing.ok()) {
-        return existing.error();
-    }
+    // An import gives each object one change: there is none to look for.
     IDMap changeFor;
+    SYNManagedObjects existing;
+    if (!addsEachObjectOnce_) {
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
+             Predicate::in("globalIdentifier", Value(std::move(identifiers)))});
+        request.ordersByKey = false;
+        auto fetched = context.executeFetchRequest(request);
+        if (!fetched.ok()) {
+            return fetched.error();
+        }
+        existing = std::move(*fetched);
+    }
     const auto eventID = (*event)->objectID();
-    for (const auto& change : *existing) {
+    for (const auto& change : existing) {
         auto owner = change->objectForKey("storeModificationEvent");
         if (!owner || !owner->objectID()->isEqualID(*eventID)) {
             continue;

@@ -141,6 +141,10 @@ class SYNEventBuilder {
     // whole store, where this builder alone writes identifier records; about
     // 16 bytes and the string per object, in a few large blocks.
     void setRemembersIdentifiers(bool remembers);
+    // While on, every object is given at most one change in this event (an
+    // import of a whole store walks each object once), so adding changes
+    // does not look for the event's existing changes of the objects.
+    void setAddsEachObjectOnce(bool once);
 
   private:
     struct ChangeSpec;
@@ -202,6 +206,7 @@ class SYNEventBuilder {
     };
     void settleRememberedIdentifiers(bool saved);
     bool remembersIdentifiers_ = false;
+    bool addsEachObjectOnce_ = false;
     RememberedIdentifiers remembered_;
     // Records named since the last save, kept once saved if they still name
     // the object (a rollback or a later change in between drops them).

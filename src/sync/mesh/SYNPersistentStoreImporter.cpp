@@ -91,6 +91,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
     // imported: the changes' links take the strings the first pass made
     // instead of looking every linked object up again.
     builder->setRemembersIdentifiers(true);
+    builder->setAddsEachObjectOnce(true);
     auto self = shared_from_this();
     context->performBlock([self, context, builder, completion] {
         plat::ErrorPtr error;
