@@ -3,6 +3,7 @@
 // and on a real walk through libc code built without frame pointers.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -462,8 +463,8 @@ TEST(DwarfExpressions, Operations) {
     // evaluation goes on with a stack that lacks them.
     for (std::vector<uint8_t> copy :
          {std::vector<uint8_t>{0x12}, std::vector<uint8_t>{0x14}, std::vector<uint8_t>{0x15, 0x01}}) {
-        std::vector<uint8_t> full(100, 0x30);
-        full.insert(full.end(), copy.begin(), copy.end());
+        std::vector<uint8_t> full(100 + copy.size(), 0x30);
+        std::copy(copy.begin(), copy.end(), full.begin() + 100);
         async_dwarf_memory full_memory = view(full);
         EXPECT_EQ(kcr_async_dwarf_expression_eval<uint64_t>(&full_memory, async_task_self(), &state, kBase, 0,
                                                             full.size(), nullptr, 0, &result),
