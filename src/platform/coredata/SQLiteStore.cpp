@@ -692,12 +692,25 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
     return nullptr;
 }
 
-ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before) {
-    const EntityLayout* layout = layoutOf(*impl_->schema, *row.objectID->entity());
+struct SQLiteStore::InsertRun {
+    const EntityDescription* entity = nullptr;
+    const EntityLayout* layout = nullptr;
+    const sqlite::EntityStatements* plan = nullptr;
+    Statement* insert = nullptr;
+};
+
+ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before,
+                               InsertRun* run) {
+    // A save's inserts come entity by entity: the entity name's look-up, the
+    // plan's and the insert statement's (a hash of its whole SQL) are done
+    // once per run rather than per row.
+    const EntityDescription* entity = row.objectID->entity();
+    const bool sameRun = run && kind == RowWrite::Insert && run->entity == entity;
+    const EntityLayout* layout = sameRun ? run->layout : layoutOf(*impl_->schema, *entity);
     if (!layout || row.objectID->isTemporaryID() || row.objectID->storeIdentifier() != identifier())
         return makeError(PersistentStoreSaveError,
                          "The object " + row.objectID->description() + " does not belong to this store.");
-    const auto& plan = impl_->statementsFor(*layout);
+    const auto& plan = sameRun ? *run->plan : impl_->statementsFor(*layout);
     Database& db = *impl_->db;
     // An update of a row read at this version writes only what differs.
     std::string written;
@@ -717,13 +730,19 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
         if (boundSlots == static_cast<int>(plan.slots.size()))
             written.clear();  // every column: the entity's full update
     }
-    auto stmt =
-        db.cached(kind == RowWrite::Insert   ? plan.insert
-                  : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
-                                             : plan.remove);
-    if (!stmt)
-        return stmt.error();
-    Statement& s = **stmt;
+    Statement* prepared = sameRun ? run->insert : nullptr;
+    if (!prepared) {
+        auto stmt =
+            db.cached(kind == RowWrite::Insert   ? plan.insert
+                      : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
+                                                 : plan.remove);
+        if (!stmt)
+            return stmt.error();
+        prepared = *stmt;
+        if (run && kind == RowWrite::Insert)
+            *run = InsertRun{entity, layout, &plan, prepared};
+    }
+    Statement& s = *prepared;
     ResetGuard guard(s);
     const auto version = static_cast<int64_t>(row.version);
     if (kind == RowWrite::Insert) {
@@ -928,8 +947,11 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         if (auto error = removeLinks(*row->objectID))
             return error;
     }
+    // Nothing else runs between these inserts, so the statement a run keeps
+    // stays in the connection's cache.
+    InsertRun run;
     for (const auto& row : changes.inserted) {
-        if (auto error = writeRow(*row, RowWrite::Insert))
+        if (auto error = writeRow(*row, RowWrite::Insert, nullptr, &run))
             return error;
     }
     std::unordered_map<ManagedObjectIDPtr, const StoreSnapshot*, ObjectIDHash, ObjectIDEqual> written;

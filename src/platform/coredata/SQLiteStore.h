@@ -125,9 +125,13 @@ class SQLiteStore : public PersistentStore {
     // it marks (an update of the changed columns).
     [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
                                    const StoreSnapshot& row, const std::string* only = nullptr);
+    // The entity, layout, plan and statement of a save's last insert, so that
+    // a run of inserts of one entity looks them up once (defined in the .cpp).
+    struct InsertRun;
     // `before` (updates only, may be null): the row as read at row.version.
+    // `run` (inserts only, may be null): kept from one insert to the next.
     [[nodiscard]] ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind,
-                                    const StoreSnapshot* before = nullptr);
+                                    const StoreSnapshot* before = nullptr, InsertRun* run = nullptr);
     [[nodiscard]] ErrorPtr removeLinks(const ManagedObjectID& id);
     // The row a save writes for an ID, or null.
     using RowInSave = std::function<const StoreSnapshot*(const ManagedObjectIDPtr&)>;
