@@ -85,7 +85,7 @@ Value versionIdentifiersOf(const ManagedObjectModel& model) {
     return Value(std::move(ids));
 }
 
-ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v) {
+ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v, bool inPlace) {
     if (v.isNull()) {
         s.bindNull(at);
         return nullptr;
@@ -115,7 +115,10 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
         case AttributeType::String:
             if (!v.isString())
                 break;
-            s.bindText(at, *v.asString());
+            if (inPlace)
+                s.bindTextInPlace(at, *v.asString());
+            else
+                s.bindText(at, *v.asString());
             return nullptr;
         case AttributeType::Date:
             if (!v.isDate())
@@ -673,7 +676,9 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         const auto& slot = plan.slots[i];
         const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
         if (slot.attribute) {
-            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v))
+            // The row outlives the step: writeRow resets the statement before
+            // it returns, so its text need not be copied.
+            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v, true))
                 return error;
             continue;
         }

@@ -50,6 +50,9 @@ void Statement::bindDouble(int i, double v) {
 void Statement::bindText(int i, std::string_view v) {
     bound(i, sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
+void Statement::bindTextInPlace(int i, std::string_view v) {
+    bound(i, sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_STATIC, SQLITE_UTF8));
+}
 void Statement::bindBlob(int i, const void* bytes, std::size_t length) {
     // A zero-length blob must not bind as NULL.
     static const char empty = 0;

@@ -50,6 +50,9 @@ class Statement {
     void bindInt(int i, int64_t v);
     void bindDouble(int i, double v);
     void bindText(int i, std::string_view v);
+    // Binds the text without SQLite's copy: it must stay unchanged until the
+    // statement is reset (a row's value bound for one step).
+    void bindTextInPlace(int i, std::string_view v);
     void bindBlob(int i, const void* bytes, std::size_t length);
     // The number of the largest parameter of the statement.
     int parameterCount() const;

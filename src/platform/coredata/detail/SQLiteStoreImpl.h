@@ -56,7 +56,10 @@ class Transaction {
 
 // Binds one attribute value in its column's storage form; an error when the
 // value does not fit the attribute's type or cannot be transformed.
-[[nodiscard]] ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v);
+// With inPlace, text is bound without a copy: v must outlive the statement's
+// next reset.
+[[nodiscard]] ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v,
+                                     bool inPlace = false);
 // Reads one attribute column back into the Value form of its type.
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a);
 
