@@ -786,5 +786,38 @@ TEST_F(SQLiteStoreTest, UpdatesWriteOnlyTheColumnsThatChanged) {
     EXPECT_EQ(refused->code(), ManagedObjectMergeError);
 }
 
+TEST_F(SQLiteStoreTest, ASaveInsertingEntitiesInTurnWritesEachRowWithItsOwnText) {
+    // A save's inserts reuse one entity's statement across a run and bind
+    // text without a copy: alternating entities and texts longer than any
+    // inline buffer must still land each in its own row.
+    auto text = [](const char* kind, int i) {
+        return std::string(kind) + " number " + std::to_string(i) + " with a long tail of text";
+    };
+    {
+        auto context = contextOn(open());
+        for (int i = 0; i < 6; ++i) {
+            auto note = context->insertNewObjectForEntityForName(i % 3 == 2 ? "Tag" : "Note");
+            note->setValue(Value(text(i % 3 == 2 ? "tag" : "note", i)), i % 3 == 2 ? "name" : "text");
+            auto person = context->insertNewObjectForEntityForName("Person");
+            person->setValue(Value(text("person", i)), "name");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto context = contextOn(open());
+    auto texts = [&](const char* entity, const char* key) {
+        std::vector<std::string> out;
+        for (const auto& o : fetchAll(context, makeRequest(entity, nullptr, {SortDescriptor(key)})))
+            out.push_back(*o->valueForKey(key).asString());
+        return out;
+    };
+    EXPECT_EQ(texts("Note", "text"),
+              (std::vector<std::string>{text("note", 0), text("note", 1), text("note", 3), text("note", 4)}));
+    EXPECT_EQ(texts("Tag", "name"), (std::vector<std::string>{text("tag", 2), text("tag", 5)}));
+    std::vector<std::string> people;
+    for (int i = 0; i < 6; ++i)
+        people.push_back(text("person", i));
+    EXPECT_EQ(texts("Person", "name"), people);
+}
+
 }  // namespace
 }  // namespace plat::coredata
