@@ -44,10 +44,10 @@ void bindNaN(Statement& s, int at, double nan) {
     s.bindBlob(at, bytes, kNaNBytes);
 }
 
-double readReal(const Statement& s, int column) {
-    if (s.columnType(column) != ColumnType::Blob)
-        return s.columnDouble(column);
-    const std::string_view blob = s.columnBlob(column);
+double readReal(Statement::Cell cell) {
+    if (cell.type() != ColumnType::Blob)
+        return cell.real();
+    const std::string_view blob = cell.blob();
     uint64_t bits = 0;
     for (std::size_t i = 0; i < blob.size() && i < kNaNBytes; ++i)
         bits = (bits << 8) | static_cast<unsigned char>(blob[i]);
@@ -161,31 +161,32 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
 }
 
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a) {
-    if (s.columnType(column) == sqlite::ColumnType::Null)
+    const Statement::Cell cell = s.cell(column);
+    if (cell.type() == sqlite::ColumnType::Null)
         return Value();
     switch (a.attributeType()) {
         case AttributeType::Integer16:
-            return Value(static_cast<int16_t>(s.columnInt(column)));
+            return Value(static_cast<int16_t>(cell.integer()));
         case AttributeType::Integer32:
-            return Value(static_cast<int32_t>(s.columnInt(column)));
+            return Value(static_cast<int32_t>(cell.integer()));
         case AttributeType::Integer64:
-            return Value(s.columnInt(column));
+            return Value(cell.integer());
         case AttributeType::Boolean:
-            return Value(s.columnInt(column) != 0);
+            return Value(cell.integer() != 0);
         case AttributeType::Double:
-            return Value(readReal(s, column));
+            return Value(readReal(cell));
         case AttributeType::Float:
-            return Value(static_cast<float>(readReal(s, column)));
+            return Value(static_cast<float>(readReal(cell)));
         case AttributeType::String:
-            return Value(std::string(s.columnText(column)));
+            return Value(std::string(cell.text()));
         case AttributeType::Date:
-            return Value(Date(s.columnDouble(column)));
+            return Value(Date(cell.real()));
         case AttributeType::BinaryData: {
-            auto blob = s.columnBlob(column);
+            auto blob = cell.blob();
             return Value(Data(blob.data(), blob.size()));
         }
         case AttributeType::UUID: {
-            auto blob = s.columnBlob(column);
+            auto blob = cell.blob();
             UUID::Bytes bytes{};
             if (blob.size() != bytes.size())
                 return Value();
@@ -193,15 +194,14 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
             return UUIDObject::make(UUID::fromBytes(bytes));
         }
         case AttributeType::URI: {
-            auto url = URL::URLWithString(s.columnText(column));
+            auto url = URL::URLWithString(cell.text());
             return url ? Value(ObjectPtr(URLObject::make(*url))) : Value();
         }
         case AttributeType::Decimal:
-            return Value(Decimal::fromString(s.columnText(column)));
-        default: {
-            auto blob = s.columnBlob(column);
-            return decodeTransformable(Data(blob.data(), blob.size()), a.valueTransformerName());
-        }
+            return Value(Decimal::fromString(cell.text()));
+        default:
+            // Decoded straight from the row: the stored bytes are only read.
+            return decodeTransformable(cell.blob(), a.valueTransformerName());
     }
 }
 
@@ -338,12 +338,14 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
     const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
     if (!layout)
         return SnapshotPtr();  // a row of an entity this model does not have
-    if (s.columnType(0) != sqlite::ColumnType::Integer || s.columnInt(0) <= 0)
+    const Statement::Cell primaryKey = s.cell(0);
+    const int64_t pk = primaryKey.type() == sqlite::ColumnType::Integer ? primaryKey.integer() : 0;
+    if (pk <= 0)
         return makeError(FileReadCorruptFileError, "The store at " + impl_->path + " holds a row of " +
                                                        layout->entity->name() +
                                                        " without a valid primary key.");
     auto snapshot = makeRow(layout->entity->properties().size());
-    snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
+    snapshot->objectID = objectIDFor(layout->entity, pk);
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
     for (const auto& slot : impl_->statementsFor(*layout).slots) {
         const int column = slot.column + 3;
@@ -354,7 +356,10 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
             snapshot->values[slot.index] = std::move(*v);
             continue;
         }
-        if (slot.entityNumber || s.columnType(column) == sqlite::ColumnType::Null)
+        if (slot.entityNumber)
+            continue;
+        const Statement::Cell cell = s.cell(column);
+        if (cell.type() == sqlite::ColumnType::Null)
             continue;
         const EntityDescription* destination = slot.toOne->destinationEntity();
         if (int entityColumn = layout->entityColumn[slot.index]; entityColumn >= 0) {
@@ -363,7 +368,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
                 continue;
             destination = d->entity;
         }
-        const int64_t key = s.columnInt(column);
+        const int64_t key = cell.integer();
         if (!targets) {
             snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, key)));
             continue;
