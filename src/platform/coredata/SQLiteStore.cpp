@@ -178,7 +178,7 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
         case AttributeType::Float:
             return Value(static_cast<float>(readReal(cell)));
         case AttributeType::String:
-            return Value(std::string(cell.text()));
+            return Value(cell.text());
         case AttributeType::Date:
             return Value(Date(cell.real()));
         case AttributeType::BinaryData: {
@@ -334,7 +334,7 @@ const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& enti
 
 }  // namespace
 
-Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<ManagedObjectIDPtr>* targets) {
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTarget>* targets) {
     const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
     if (!layout)
         return SnapshotPtr();  // a row of an entity this model does not have
@@ -375,10 +375,13 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
         }
         if (targets->size() <= slot.index)
             targets->resize(slot.index + 1);
-        ManagedObjectIDPtr& last = (*targets)[slot.index];
-        if (!last || last->entity() != destination || last->primaryKey() != key)
-            last = objectIDFor(destination, key);
-        snapshot->values[slot.index] = Value(ObjectPtr(last));
+        RowTarget& last = (*targets)[slot.index];
+        if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
+            auto id = objectIDFor(destination, key);
+            last.id = id.get();
+            last.value = Value(ObjectPtr(std::move(id)));
+        }
+        snapshot->values[slot.index] = last.value;
     }
     return SnapshotPtr(std::move(snapshot));
 }
@@ -409,7 +412,7 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql
     ResetGuard guard(s);
     bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
-    std::vector<ManagedObjectIDPtr> targets;
+    std::vector<RowTarget> targets;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
         auto row = decodeRow(s, &targets);
