@@ -43,7 +43,9 @@ detail::ObjectIDStoreRef PersistentStore::objectIDStore() {
 }
 
 ManagedObjectIDPtr PersistentStore::objectIDFor(const EntityDescription* entity, int64_t primaryKey) {
-    return ManagedObjectID::makePermanent(model_->share(entity), shared_from_this(), primaryKey);
+    // (Straight from the store's identity record: no counted reference to
+    // the store is taken and dropped for each ID.)
+    return std::make_shared<const ManagedObjectID>(model_->share(entity), objectIDStore(), primaryKey);
 }
 
 }  // namespace plat::coredata

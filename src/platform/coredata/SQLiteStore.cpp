@@ -44,10 +44,10 @@ void bindNaN(Statement& s, int at, double nan) {
     s.bindBlob(at, bytes, kNaNBytes);
 }
 
-double readReal(const Statement& s, int column) {
-    if (s.columnType(column) != ColumnType::Blob)
-        return s.columnDouble(column);
-    const std::string_view blob = s.columnBlob(column);
+double readReal(Statement::Cell cell) {
+    if (cell.type() != ColumnType::Blob)
+        return cell.real();
+    const std::string_view blob = cell.blob();
     uint64_t bits = 0;
     for (std::size_t i = 0; i < blob.size() && i < kNaNBytes; ++i)
         bits = (bits << 8) | static_cast<unsigned char>(blob[i]);
@@ -164,31 +164,32 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
 }
 
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a) {
-    if (s.columnType(column) == sqlite::ColumnType::Null)
+    const Statement::Cell cell = s.cell(column);
+    if (cell.type() == sqlite::ColumnType::Null)
         return Value();
     switch (a.attributeType()) {
         case AttributeType::Integer16:
-            return Value(static_cast<int16_t>(s.columnInt(column)));
+            return Value(static_cast<int16_t>(cell.integer()));
         case AttributeType::Integer32:
-            return Value(static_cast<int32_t>(s.columnInt(column)));
+            return Value(static_cast<int32_t>(cell.integer()));
         case AttributeType::Integer64:
-            return Value(s.columnInt(column));
+            return Value(cell.integer());
         case AttributeType::Boolean:
-            return Value(s.columnInt(column) != 0);
+            return Value(cell.integer() != 0);
         case AttributeType::Double:
-            return Value(readReal(s, column));
+            return Value(readReal(cell));
         case AttributeType::Float:
-            return Value(static_cast<float>(readReal(s, column)));
+            return Value(static_cast<float>(readReal(cell)));
         case AttributeType::String:
-            return Value(std::string(s.columnText(column)));
+            return Value(cell.text());
         case AttributeType::Date:
-            return Value(Date(s.columnDouble(column)));
+            return Value(Date(cell.real()));
         case AttributeType::BinaryData: {
-            auto blob = s.columnBlob(column);
+            auto blob = cell.blob();
             return Value(Data(blob.data(), blob.size()));
         }
         case AttributeType::UUID: {
-            auto blob = s.columnBlob(column);
+            auto blob = cell.blob();
             UUID::Bytes bytes{};
             if (blob.size() != bytes.size())
                 return Value();
@@ -196,15 +197,14 @@ Result<Value> readAttribute(const Statement& s, int column, const AttributeDescr
             return UUIDObject::make(UUID::fromBytes(bytes));
         }
         case AttributeType::URI: {
-            auto url = URL::URLWithString(s.columnText(column));
+            auto url = URL::URLWithString(cell.text());
             return url ? Value(ObjectPtr(URLObject::make(*url))) : Value();
         }
         case AttributeType::Decimal:
-            return Value(Decimal::fromString(s.columnText(column)));
-        default: {
-            auto blob = s.columnBlob(column);
-            return decodeTransformable(Data(blob.data(), blob.size()), a.valueTransformerName());
-        }
+            return Value(Decimal::fromString(cell.text()));
+        default:
+            // Decoded straight from the row: the stored bytes are only read.
+            return decodeTransformable(cell.blob(), a.valueTransformerName());
     }
 }
 
@@ -337,16 +337,18 @@ const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& enti
 
 }  // namespace
 
-Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<ManagedObjectIDPtr>* targets) {
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTarget>* targets) {
     const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
     if (!layout)
         return SnapshotPtr();  // a row of an entity this model does not have
-    if (s.columnType(0) != sqlite::ColumnType::Integer || s.columnInt(0) <= 0)
+    const Statement::Cell primaryKey = s.cell(0);
+    const int64_t pk = primaryKey.type() == sqlite::ColumnType::Integer ? primaryKey.integer() : 0;
+    if (pk <= 0)
         return makeError(FileReadCorruptFileError, "The store at " + impl_->path + " holds a row of " +
                                                        layout->entity->name() +
                                                        " without a valid primary key.");
     auto snapshot = makeRow(layout->entity->properties().size());
-    snapshot->objectID = objectIDFor(layout->entity, s.columnInt(0));
+    snapshot->objectID = objectIDFor(layout->entity, pk);
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
     for (const auto& slot : impl_->statementsFor(*layout).slots) {
         const int column = slot.column + 3;
@@ -357,7 +359,10 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
             snapshot->values[slot.index] = std::move(*v);
             continue;
         }
-        if (slot.entityNumber || s.columnType(column) == sqlite::ColumnType::Null)
+        if (slot.entityNumber)
+            continue;
+        const Statement::Cell cell = s.cell(column);
+        if (cell.type() == sqlite::ColumnType::Null)
             continue;
         const EntityDescription* destination = slot.toOne->destinationEntity();
         if (int entityColumn = layout->entityColumn[slot.index]; entityColumn >= 0) {
@@ -366,17 +371,20 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<Manag
                 continue;
             destination = d->entity;
         }
-        const int64_t key = s.columnInt(column);
+        const int64_t key = cell.integer();
         if (!targets) {
             snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, key)));
             continue;
         }
         if (targets->size() <= slot.index)
             targets->resize(slot.index + 1);
-        ManagedObjectIDPtr& last = (*targets)[slot.index];
-        if (!last || last->entity() != destination || last->primaryKey() != key)
-            last = objectIDFor(destination, key);
-        snapshot->values[slot.index] = Value(ObjectPtr(last));
+        RowTarget& last = (*targets)[slot.index];
+        if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
+            auto id = objectIDFor(destination, key);
+            last.id = id.get();
+            last.value = Value(ObjectPtr(std::move(id)));
+        }
+        snapshot->values[slot.index] = last.value;
     }
     return SnapshotPtr(std::move(snapshot));
 }
@@ -407,7 +415,7 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql
     ResetGuard guard(s);
     bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
-    std::vector<ManagedObjectIDPtr> targets;
+    std::vector<RowTarget> targets;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
         auto row = decodeRow(s, &targets);

@@ -109,10 +109,16 @@ class SQLiteStore : public PersistentStore {
     [[nodiscard]] ErrorPtr writeMetadataRow(const Dictionary& metadata);
 
     // Rows (SQLiteStore.cpp).
+    // The last to-one value read for a property: the Value holding the ID,
+    // and the ID (kept alive by the Value).
+    struct RowTarget {
+        const ManagedObjectID* id = nullptr;
+        Value value;
+    };
     // With `targets` (one per property, kept across the rows of a query), a
-    // to-one naming the same row as the one before shares its ID.
-    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s,
-                                  std::vector<ManagedObjectIDPtr>* targets = nullptr);
+    // to-one naming the same row as the one before shares its ID and the
+    // Value holding it.
+    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s, std::vector<RowTarget>* targets = nullptr);
     // fetchRows; with `reading`, the other properties' columns are selected as NULL.
     Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,
                                                         const EntityDescription& entity,

@@ -66,4 +66,17 @@ Result<Value> decodeTransformable(const Data& data, const std::string& transform
     return transformer->reverseTransformedValue(data);
 }
 
+Result<Value> decodeTransformable(std::string_view bytes, const std::string& transformerName) {
+    if (transformerName.empty())
+        return decodeTransformable(Data(bytes.data(), bytes.size()), transformerName);
+    auto transformer = ValueTransformer::valueTransformerForName(transformerName);
+    if (!transformer)
+        return missingTransformer(transformerName);
+    return transformer->reverseTransformedBytes(bytes);
+}
+
+Result<Value> ValueTransformer::reverseTransformedBytes(std::string_view bytes) const {
+    return reverseTransformedValue(Data(bytes.data(), bytes.size()));
+}
+
 }  // namespace plat::coredata

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
@@ -20,6 +21,10 @@ class ValueTransformer {
     virtual Result<Data> transformedValue(const Value& value) const = 0;
     // The value back from its stored form; an error for data it cannot read.
     virtual Result<Value> reverseTransformedValue(const Data& data) const = 0;
+    // The same from bytes the caller owns (a stored row's, say): by default
+    // a copy of them goes to reverseTransformedValue; a transformer that can
+    // read them where they are saves that copy.
+    virtual Result<Value> reverseTransformedBytes(std::string_view bytes) const;
 
     // Registers (or, with null, removes) the transformer for name.
     static void setValueTransformer(std::shared_ptr<const ValueTransformer> transformer,
@@ -34,5 +39,7 @@ class ValueTransformer {
 // written one way is never read back another.
 Result<Data> encodeTransformable(const Value& value, const std::string& transformerName);
 Result<Value> decodeTransformable(const Data& data, const std::string& transformerName);
+// The same from bytes only read during the call.
+Result<Value> decodeTransformable(std::string_view bytes, const std::string& transformerName);
 
 }  // namespace plat::coredata

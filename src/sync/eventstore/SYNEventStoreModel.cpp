@@ -38,6 +38,10 @@ class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
         return SYNUnarchiveSharedPropertyChangeValues(data);
     }
+
+    plat::Result<plat::Value> reverseTransformedBytes(std::string_view bytes) const override {
+        return SYNUnarchiveSharedPropertyChangeValues(bytes);
+    }
 };
 
 void addEventEntity(plat::coredata::ManagedObjectModel& model) {

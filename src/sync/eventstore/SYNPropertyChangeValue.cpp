@@ -731,10 +731,14 @@ std::optional<plat::Value> SYNReadPlainPropertyChangeValues(const plat::Data& da
     return PlainValuesReader(data.view()).read();
 }
 
-plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data) {
-    if (auto plain = SYNReadPlainPropertyChangeValues(data)) {
-        return std::move(*plain);
-    }
+std::optional<plat::Value> SYNReadPlainPropertyChangeValues(std::string_view bytes) {
+    return PlainValuesReader(bytes).read();
+}
+
+namespace {
+
+// The general way: any archive the keyed unarchiver reads.
+plat::Result<plat::Value> unarchiveSharedValues(const plat::Data& data) {
     SYNPropertyChangeValue::registerClass();
     auto root = plat::KeyedUnarchiver::unarchivedObjectWithData(data);
     if (!root.ok()) {
@@ -752,6 +756,22 @@ plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Dat
         }
     }
     return std::move(*root.value());
+}
+
+}  // namespace
+
+plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data) {
+    if (auto plain = SYNReadPlainPropertyChangeValues(data)) {
+        return std::move(*plain);
+    }
+    return unarchiveSharedValues(data);
+}
+
+plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes) {
+    if (auto plain = SYNReadPlainPropertyChangeValues(bytes)) {
+        return std::move(*plain);
+    }
+    return unarchiveSharedValues(plat::Data(bytes.data(), bytes.size()));
 }
 
 plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data) {

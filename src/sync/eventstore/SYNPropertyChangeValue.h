@@ -246,3 +246,7 @@ plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Dat
 // from its bytes; nullopt for any other archive, which the general
 // unarchiver reads instead.
 std::optional<plat::Value> SYNReadPlainPropertyChangeValues(const plat::Data& data);
+std::optional<plat::Value> SYNReadPlainPropertyChangeValues(std::string_view bytes);
+// SYNUnarchiveSharedPropertyChangeValues of bytes only read during the call
+// (copied only when the general unarchiver has to read them).
+plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes);

@@ -11,6 +11,7 @@
 #include "SQLiteStoreTestSupport.h"
 #include "platform/coredata/BinaryStore.h"
 #include "platform/coredata/UUIDObject.h"
+#include "platform/coredata/ValueTransformer.h"
 #include "platform/foundation/Decimal.h"
 
 namespace plat::coredata {
@@ -112,6 +113,73 @@ TEST_F(SQLiteStoreTest, EveryAttributeTypeRoundTripsThroughTheFile) {
     EXPECT_EQ(
         fetchAll(context, makeRequest("Sample", Predicate::lessThan("when", Value(Date(200000.0))))).size(),
         1u);
+}
+
+// Text to and from its bytes; counts which way the stored form was read.
+class TextTransformer : public ValueTransformer {
+  public:
+    explicit TextTransformer(bool readsInPlace) : readsInPlace_(readsInPlace) {}
+    Result<Data> transformedValue(const Value& value) const override {
+        const std::string* text = value.asString();
+        return Data::fromString(text ? *text : "");
+    }
+    Result<Value> reverseTransformedValue(const Data& data) const override {
+        ++copied;
+        return Value(data.toString());
+    }
+    Result<Value> reverseTransformedBytes(std::string_view bytes) const override {
+        if (!readsInPlace_)
+            return ValueTransformer::reverseTransformedBytes(bytes);
+        ++inPlace;
+        return Value(std::string(bytes));
+    }
+    mutable int copied = 0;
+    mutable int inPlace = 0;
+
+  private:
+    bool readsInPlace_;
+};
+
+TEST_F(SQLiteStoreTest, NamedTransformersReadStoredBytesWhereTheyAre) {
+    auto inPlace = std::make_shared<TextTransformer>(true);
+    auto copying = std::make_shared<TextTransformer>(false);
+    ValueTransformer::setValueTransformer(inPlace, "TestTextInPlace");
+    ValueTransformer::setValueTransformer(copying, "TestTextCopying");
+    auto model = [] {
+        auto m = ManagedObjectModel::create();
+        auto& e = m->addEntity("Note");
+        e.addAttribute("order", AttributeType::Integer64);
+        e.addAttribute("quick", AttributeType::Transformable).setValueTransformerName("TestTextInPlace");
+        e.addAttribute("plain", AttributeType::Transformable).setValueTransformerName("TestTextCopying");
+        return m;
+    };
+    const std::vector<std::string> texts = {"first", "", std::string(5000, 'x') + "end"};
+    {
+        auto context = contextOn(open(model()));
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            auto note = context->insertNewObjectForEntityForName("Note");
+            note->setValue(Value(static_cast<int64_t>(i)), "order");
+            note->setValue(Value(texts[i]), "quick");
+            note->setValue(Value(texts[i] + "!"), "plain");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto context = contextOn(open(model()));
+    auto notes = fetchAll(context, makeRequest("Note", nullptr, {SortDescriptor("order")}));
+    ASSERT_EQ(notes.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        // Empty stored bytes read back as empty text, not nil.
+        EXPECT_EQ(notes[i]->valueForKey("quick"), Value(texts[i])) << i;
+        EXPECT_EQ(notes[i]->valueForKey("plain"), Value(texts[i] + "!")) << i;
+    }
+    // The transformer that reads bytes in place is never handed a copy; the
+    // other one still gets its data as before.
+    EXPECT_EQ(inPlace->inPlace, static_cast<int>(texts.size()));
+    EXPECT_EQ(inPlace->copied, 0);
+    EXPECT_EQ(copying->copied, static_cast<int>(texts.size()));
+    EXPECT_EQ(copying->inPlace, 0);
+    ValueTransformer::setValueTransformer(nullptr, "TestTextInPlace");
+    ValueTransformer::setValueTransformer(nullptr, "TestTextCopying");
 }
 
 TEST_F(SQLiteStoreTest, NaNIsKeptAndComparesAndSortsAsInMemory) {

@@ -255,6 +255,13 @@ std::optional<plat::Array> readInGeneral(const plat::Data& data) {
 void expectSameAsGeneral(const plat::Data& data, const std::string& trace, bool& plain) {
     auto quick = SYNReadPlainPropertyChangeValues(data);
     plain = quick.has_value();
+    // Read from bytes in place (as a stored row's are), the same archive
+    // takes the same way to the same values.
+    auto inPlace = SYNReadPlainPropertyChangeValues(data.view());
+    ASSERT_EQ(inPlace.has_value(), plain) << trace;
+    if (inPlace) {
+        EXPECT_EQ(inPlace->description(), quick->description()) << trace;
+    }
     if (!quick) {
         return;
     }
@@ -315,6 +322,11 @@ TEST(SYNPropertyChangeValueTest, PlainArchivesAreReadQuicklyToTheSameValues) {
         bool plain = false;
         expectSameAsGeneral(*data, "case " + std::to_string(i), plain);
         EXPECT_EQ(plain, cases[i].second) << i;
+        // Either way, bytes read in place decode as their copy does.
+        auto shared = SYNUnarchiveSharedPropertyChangeValues(*data);
+        auto sharedInPlace = SYNUnarchiveSharedPropertyChangeValues(data->view());
+        ASSERT_TRUE(shared.ok() && sharedInPlace.ok()) << i;
+        EXPECT_EQ(sharedInPlace->description(), shared->description()) << i;
         // Every byte damaged in turn, and every length cut short: what the
         // quick reading takes, the general way reads alike.
         for (std::size_t at = 0; at < data->length(); ++at) {

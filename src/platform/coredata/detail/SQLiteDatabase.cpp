@@ -104,6 +104,32 @@ std::string_view Statement::columnBlob(int i) const {
                  : std::string_view();
 }
 
+// A row's column values are owned by the statement and read only on the
+// thread running it (connections are opened without SQLite's own locking), so
+// reading them through the value handle is as safe as the columnX calls.
+Statement::Cell Statement::cell(int i) const {
+    return Cell(sqlite3_column_value(stmt_, i));
+}
+ColumnType Statement::Cell::type() const {
+    return static_cast<ColumnType>(sqlite3_value_type(value_));
+}
+int64_t Statement::Cell::integer() const {
+    return sqlite3_value_int64(value_);
+}
+double Statement::Cell::real() const {
+    return sqlite3_value_double(value_);
+}
+std::string_view Statement::Cell::text() const {
+    auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value_));
+    return text ? std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(value_)))
+                : std::string_view();
+}
+std::string_view Statement::Cell::blob() const {
+    auto* bytes = static_cast<const char*>(sqlite3_value_blob(value_));
+    return bytes ? std::string_view(bytes, static_cast<std::size_t>(sqlite3_value_bytes(value_)))
+                 : std::string_view();
+}
+
 Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool readOnly, bool create,
                                                  int busyTimeoutMilliseconds) {
     int flags = SQLITE_OPEN_NOMUTEX | (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);

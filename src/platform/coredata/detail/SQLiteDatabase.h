@@ -16,6 +16,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_value;
 
 namespace plat::coredata::sqlite {
 
@@ -68,6 +69,24 @@ class Statement {
     double columnDouble(int i) const;
     std::string_view columnText(int i) const;
     std::string_view columnBlob(int i) const;
+
+    // One column of the current row, looked up once for all its reads (each
+    // columnX call above looks its column up again). Valid until the next
+    // step or reset; text and blobs point into the statement's row.
+    class Cell {
+      public:
+        ColumnType type() const;
+        int64_t integer() const;
+        double real() const;
+        std::string_view text() const;
+        std::string_view blob() const;
+
+      private:
+        friend class Statement;
+        explicit Cell(sqlite3_value* value) : value_(value) {}
+        sqlite3_value* value_;
+    };
+    Cell cell(int i) const;
 
     sqlite3_stmt* get() const { return stmt_; }
 
