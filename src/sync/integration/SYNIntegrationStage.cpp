@@ -700,8 +700,24 @@ plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
     const SYNManagedObjectIDs& changeIDs, const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block,
     bool withValues) {
     return enumerateSubBatches(changeIDs, [&](const SYNManagedObjectIDs& sub) -> plat::ErrorPtr {
-        auto records = loadRecords(sub, withValues);
-        return records.ok() ? block(*records) : records.error();
+        // A stretch of records at a time: an unbatched sub-batch is all of
+        // an entity's changes, whose copies need not be held at once.
+        for (std::size_t first = 0; first < sub.size(); first += kRecordsAtATime) {
+            const std::size_t count = std::min(kRecordsAtATime, sub.size() - first);
+            auto records = loadRecords(
+                count == sub.size()
+                    ? sub
+                    : SYNManagedObjectIDs(sub.begin() + static_cast<std::ptrdiff_t>(first),
+                                          sub.begin() + static_cast<std::ptrdiff_t>(first + count)),
+                withValues);
+            if (!records.ok()) {
+                return records.error();
+            }
+            if (auto error = block(*records)) {
+                return error;
+            }
+        }
+        return nullptr;
     });
 }
 

@@ -204,6 +204,9 @@ class SYNIntegrationStage {
 
     plat::coredata::ManagedObjectContext& eventContext() const { return *eventContext_; }
 
+    // Change records loaded and handled together where a stage walks many.
+    static constexpr std::size_t kRecordsAtATime = 2000;
+
     // The changes with those IDs from the event store's context, in the
     // order of the IDs; changes that no longer exist are left out.
     plat::Result<SYNManagedObjects> loadChanges(const SYNManagedObjectIDs& changeIDs);
@@ -221,7 +224,8 @@ class SYNIntegrationStage {
     plat::ErrorPtr enumerateObjectChangeIDs(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
-    // The same over records (see loadRecords).
+    // The same over records (see loadRecords), handed to the block
+    // kRecordsAtATime at a time.
     plat::ErrorPtr enumerateChangeRecords(const SYNManagedObjectIDs& changeIDs,
                                           const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block,
                                           bool withValues = true);

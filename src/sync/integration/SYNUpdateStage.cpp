@@ -14,9 +14,6 @@ using plat::coredata::RelationshipDescription;
 
 namespace {
 
-// Change records loaded and applied together.
-constexpr std::size_t kRecordsAtATime = 2000;
-
 ManagedObjectPtr findObject(const std::vector<std::string>& candidates,
                             const SYNObjectsByIdentifierByEntityName& objects,
                             const std::string& identifier) {
