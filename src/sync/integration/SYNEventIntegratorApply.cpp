@@ -122,7 +122,9 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
         std::vector<ManagedObjectIDPtr> eventOfChange;
         FetchRequest storedRequest = request;
         storedRequest.ordersByKey = false;
-        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange);
+        // Their values are read as the stages load them, a stretch at a
+        // time, rather than all of the entity's at once here.
+        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange, false);
         if (!stored.ok()) {
             error = stored.error();
             return;

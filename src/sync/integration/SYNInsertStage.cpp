@@ -18,7 +18,7 @@ plat::ErrorPtr SYNInsertStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
     if (changeIDs.empty()) {
         return nullptr;
     }
-    auto last = loadRecords({changeIDs.back()});
+    auto last = loadRecords({changeIDs.back()}, false);
     if (!last.ok()) {
         return last.error();
     }
@@ -74,13 +74,15 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     // 1. The store URI of every change's global identifier.
     std::vector<std::optional<std::string>> storeURIs;
     storeURIs.reserve(objectChangeIDs.size());
-    auto error =
-        enumerateChangeRecords(objectChangeIDs, [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
+    auto error = enumerateChangeRecords(
+        objectChangeIDs,
+        [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
             for (const auto& change : changes) {
                 storeURIs.push_back(change.storeURI);
             }
             return nullptr;
-        });
+        },
+        false);
     if (error) {
         return error;
     }
@@ -178,22 +180,25 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
         missingIDs.push_back(objectChangeIDs[index]);
     }
     std::size_t next = 0;
-    error = enumerateChangeRecords(missingIDs, [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
-        auto rows = globalIdentifierRows(changes);
-        if (!rows.ok()) {
-            return rows.error();
-        }
-        for (std::size_t i = 0; i < changes.size(); ++i, ++next) {
-            const auto& row = (*rows)[i];
-            if (row && next < newURIs.size()) {
-                row->setValue(Value(newURIs[next]), "storeURI");
-                if (changeRecordCache()) {
-                    changeRecordCache()->setStoreURI(row->objectID(), newURIs[next]);
+    error = enumerateChangeRecords(
+        missingIDs,
+        [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
+            auto rows = globalIdentifierRows(changes);
+            if (!rows.ok()) {
+                return rows.error();
+            }
+            for (std::size_t i = 0; i < changes.size(); ++i, ++next) {
+                const auto& row = (*rows)[i];
+                if (row && next < newURIs.size()) {
+                    row->setValue(Value(newURIs[next]), "storeURI");
+                    if (changeRecordCache()) {
+                        changeRecordCache()->setStoreURI(row->objectID(), newURIs[next]);
+                    }
                 }
             }
-        }
-        return nullptr;
-    });
+            return nullptr;
+        },
+        false);
     if (error) {
         return error;
     }

@@ -159,7 +159,8 @@ std::optional<std::string> storedString(const plat::coredata::StoreSnapshot& row
 }  // namespace
 
 plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
-    const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs) {
+    const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs,
+    bool readValues) {
     using Records = std::optional<std::vector<SYNChangeRecord>>;
     auto coordinator = context.persistentStoreCoordinator();
     if (!coordinator || context.parentContext()) {
@@ -194,7 +195,10 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     // Only the columns read below: the others stay unread (null).
     static const std::vector<std::string> kChangeColumns{"type", "nameOfEntity", "globalIdentifier",
                                                          "propertyChangeValues", "storeModificationEvent"};
-    auto changes = coordinator->fetchRowsReading(request, *changeEntity, kChangeColumns);
+    static const std::vector<std::string> kChangeColumnsWithoutValues{
+        "type", "nameOfEntity", "globalIdentifier", "storeModificationEvent"};
+    auto changes = coordinator->fetchRowsReading(request, *changeEntity,
+                                                 readValues ? kChangeColumns : kChangeColumnsWithoutValues);
     if (!changes.ok()) {
         return changes.error();
     }
@@ -239,7 +243,8 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
                 named->second.second = records.size();
             }
         }
-        if (const plat::Array* items = storedValue(*change, c[3]).asArray()) {
+        record.valuesRead = readValues;
+        if (const plat::Array* items = readValues ? storedValue(*change, c[3]).asArray() : nullptr) {
             record.values.reserve(items->size());
             for (const auto& item : *items) {
                 if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
@@ -297,6 +302,107 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         }
     }
     return Records(std::move(records));
+}
+
+plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& records,
+                                                 ManagedObjectContext& context) {
+    using Values = std::vector<std::shared_ptr<const SYNPropertyChangeValue>>;
+    std::unordered_map<ManagedObjectIDPtr, std::vector<std::size_t>, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
+        unread;  // change -> its records
+    plat::Array ids;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].valuesRead) {
+            continue;
+        }
+        auto& indexes = unread[records[i].changeID];
+        if (indexes.empty()) {
+            ids.push_back(Value(plat::ObjectPtr(records[i].changeID)));
+        }
+        indexes.push_back(i);
+    }
+    if (unread.empty()) {
+        return nullptr;
+    }
+    // The values of one change, handed to every record of it.
+    auto take = [&](const ManagedObjectIDPtr& changeID, Values values) {
+        auto found = unread.find(changeID);
+        if (found == unread.end()) {
+            return;
+        }
+        for (std::size_t index : found->second) {
+            records[index].values = values;
+            records[index].valuesRead = true;
+        }
+        unread.erase(found);
+    };
+    auto decode = [](const Value& stored) {
+        Values values;
+        if (const plat::Array* items = stored.asArray()) {
+            values.reserve(items->size());
+            for (const auto& item : *items) {
+                if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                    values.push_back(std::move(value));
+                }
+            }
+        }
+        return values;
+    };
+    FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = Predicate::selfIn(Value(std::move(ids)));
+    request.includesSubentities = false;
+    // The stored values are what the context shows while no change is
+    // unsaved in it (identifier rows may be: values are not kept there).
+    auto coordinator = context.persistentStoreCoordinator();
+    auto changeEntity =
+        coordinator ? coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName) : nullptr;
+    bool storedAsShown = changeEntity && !context.parentContext();
+    if (storedAsShown && context.hasChanges()) {
+        for (const auto& objects :
+             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
+            for (const auto& object : objects) {
+                storedAsShown = storedAsShown && object->entity() != changeEntity.get();
+            }
+        }
+    }
+    try {
+        if (storedAsShown) {
+            static const std::vector<std::string> kValuesColumn{"propertyChangeValues"};
+            const auto* property = changeEntity->propertyNamed("propertyChangeValues");
+            auto rows = property ? coordinator->fetchRowsReading(request, *changeEntity, kValuesColumn)
+                                 : plat::Result<std::vector<plat::coredata::SnapshotPtr>>(
+                                       std::vector<plat::coredata::SnapshotPtr>());
+            if (!rows.ok()) {
+                return rows.error();
+            }
+            for (auto& row : *rows) {
+                take(row->objectID, decode(storedValue(*row, property->index())));
+                row.reset();
+            }
+        }
+        // A change unsaved in the context (or gone from the store): as the
+        // context shows it.
+        if (!unread.empty()) {
+            plat::Array rest;
+            for (const auto& [changeID, index] : unread) {
+                rest.push_back(Value(plat::ObjectPtr(changeID)));
+            }
+            request.predicate = Predicate::selfIn(Value(std::move(rest)));
+            auto changes = context.executeFetchRequest(request);
+            if (!changes.ok()) {
+                return changes.error();
+            }
+            for (const auto& change : *changes) {
+                take(change->objectID(), decode(change->valueForKey("propertyChangeValues")));
+            }
+            while (!unread.empty()) {
+                take(unread.begin()->first, Values());
+            }
+        }
+    } catch (const std::exception& exception) {
+        return SYNMakeError(SYNErrorUnknown, exception.what());
+    }
+    return nullptr;
 }
 
 void SYNChangeRecordCache::add(SYNChangeRecord record) {
@@ -562,7 +668,8 @@ plat::ErrorPtr SYNIntegrationStage::enumerateObjectChangeIDs(
     });
 }
 
-plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManagedObjectIDs& changeIDs) {
+plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManagedObjectIDs& changeIDs,
+                                                                bool withValues) {
     SYNChangeRecords records;
     records.reserve(changeIDs.size());
     if (cache_) {
@@ -574,6 +681,10 @@ plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManaged
             records.push_back(*record);
         }
         if (records.size() == changeIDs.size()) {
+            if (auto error =
+                    withValues ? SYNChangeRecord::readStoredValues(records, *eventContext_) : nullptr) {
+                return error;
+            }
             return records;
         }
         records.clear();
@@ -586,11 +697,27 @@ plat::Result<SYNChangeRecords> SYNIntegrationStage::loadRecords(const SYNManaged
 }
 
 plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
-    const SYNManagedObjectIDs& changeIDs,
-    const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block) {
+    const SYNManagedObjectIDs& changeIDs, const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block,
+    bool withValues) {
     return enumerateSubBatches(changeIDs, [&](const SYNManagedObjectIDs& sub) -> plat::ErrorPtr {
-        auto records = loadRecords(sub);
-        return records.ok() ? block(*records) : records.error();
+        // A stretch of records at a time: an unbatched sub-batch is all of
+        // an entity's changes, whose copies need not be held at once.
+        for (std::size_t first = 0; first < sub.size(); first += kRecordsAtATime) {
+            const std::size_t count = std::min(kRecordsAtATime, sub.size() - first);
+            auto records = loadRecords(
+                count == sub.size()
+                    ? sub
+                    : SYNManagedObjectIDs(sub.begin() + static_cast<std::ptrdiff_t>(first),
+                                          sub.begin() + static_cast<std::ptrdiff_t>(first + count)),
+                withValues);
+            if (!records.ok()) {
+                return records.error();
+            }
+            if (auto error = block(*records)) {
+                return error;
+            }
+        }
+        return nullptr;
     });
 }
 

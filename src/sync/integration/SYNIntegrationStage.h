@@ -52,8 +52,11 @@ struct SYNChangeRecord {
     std::optional<std::string> globalIdentifier;
     std::string globalIdentifierEntityName;
     std::optional<std::string> storeURI;
-    // The decoded values, shared with the change's stored ones.
+    // The decoded values, shared with the change's stored ones. A record
+    // read without them (valuesRead false) has them read when it is loaded
+    // for a stage (see readStoredValues).
     std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
+    bool valuesRead = true;
 
     // Reads a change of the event store's context (call inside it).
     static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change);
@@ -69,9 +72,15 @@ struct SYNChangeRecord {
     // context shows: a context on a coordinator with no unsaved change of
     // an object change or identifier row; nullopt otherwise. Call inside
     // the context.
+    // Without `readValues`, the records leave their values unread.
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStored(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
-        std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr);
+        std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
+    // Reads the values of the records read without them, from the stored
+    // rows where fetchStored could, else from the changes loaded as objects
+    // of context. Call inside the context.
+    static plat::ErrorPtr readStoredValues(std::vector<SYNChangeRecord>& records,
+                                           plat::coredata::ManagedObjectContext& context);
 };
 using SYNChangeRecords = std::vector<SYNChangeRecord>;
 
@@ -195,13 +204,17 @@ class SYNIntegrationStage {
 
     plat::coredata::ManagedObjectContext& eventContext() const { return *eventContext_; }
 
+    // Change records loaded and handled together where a stage walks many.
+    static constexpr std::size_t kRecordsAtATime = 2000;
+
     // The changes with those IDs from the event store's context, in the
     // order of the IDs; changes that no longer exist are left out.
     plat::Result<SYNManagedObjects> loadChanges(const SYNManagedObjectIDs& changeIDs);
     // The records of those changes, in the order of the IDs: from the cache
     // when it holds all of them, else loaded (changes that no longer exist
-    // are left out).
-    plat::Result<SYNChangeRecords> loadRecords(const SYNManagedObjectIDs& changeIDs);
+    // are left out). Without `withValues`, records from the cache may come
+    // without their values (valuesRead false), for stages that need none.
+    plat::Result<SYNChangeRecords> loadRecords(const SYNManagedObjectIDs& changeIDs, bool withValues = true);
 
     // Walks the change IDs in sub-batches of batchSize (all at once for 0):
     // loads each sub-batch, calls the block with its changes, then, when
@@ -211,10 +224,11 @@ class SYNIntegrationStage {
     plat::ErrorPtr enumerateObjectChangeIDs(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
-    // The same over records (see loadRecords).
-    plat::ErrorPtr enumerateChangeRecords(
-        const SYNManagedObjectIDs& changeIDs,
-        const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block);
+    // The same over records (see loadRecords), handed to the block
+    // kRecordsAtATime at a time.
+    plat::ErrorPtr enumerateChangeRecords(const SYNManagedObjectIDs& changeIDs,
+                                          const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block,
+                                          bool withValues = true);
     // The sub-batch walk both share: `batch` loads and handles one sub-batch.
     plat::ErrorPtr enumerateSubBatches(
         const SYNManagedObjectIDs& changeIDs,

@@ -37,11 +37,25 @@ std::string relatedText(const SYNPropertyChangeValue& value) {
 }  // namespace
 
 plat::ErrorPtr SYNUpdateStage::applyChangeIDs(const SYNManagedObjectIDs& changeIDs) {
-    auto records = loadRecords(changeIDs);
-    if (!records.ok()) {
-        return records.error();
+    // A stretch at a time, in order: the records (and their decoded values)
+    // of a whole unbatched entity need not be held at once. Each change
+    // finds its objects by identifier in the context, so the stretches see
+    // the same objects one call over all the changes would.
+    for (std::size_t first = 0; first < changeIDs.size(); first += kRecordsAtATime) {
+        const std::size_t count = std::min(kRecordsAtATime, changeIDs.size() - first);
+        auto records = loadRecords(
+            first == 0 && count == changeIDs.size()
+                ? changeIDs
+                : SYNManagedObjectIDs(changeIDs.begin() + static_cast<std::ptrdiff_t>(first),
+                                      changeIDs.begin() + static_cast<std::ptrdiff_t>(first + count)));
+        if (!records.ok()) {
+            return records.error();
+        }
+        if (auto error = applyChangeRecords(*records)) {
+            return error;
+        }
     }
-    return applyChangeRecords(*records);
+    return nullptr;
 }
 
 plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& changes) {

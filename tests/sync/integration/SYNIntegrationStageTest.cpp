@@ -517,6 +517,66 @@ TEST_F(SYNIntegrationStageTest, AStageLoadsWhatItsCacheLacks) {
     EXPECT_TRUE(second->isDeleted());
 }
 
+// Records read without their values (as the integrator reads an entity's
+// changes up front) get them when a stage loads them: from the stored rows,
+// or from the context where a change is unsaved there; the update stage
+// applies them a stretch at a time, in order.
+TEST_F(SYNIntegrationStageTest, RecordsReadWithoutValuesGetThemWhenAStageLoadsThem) {
+    auto first = object("Item", "a");
+    auto second = object("Item", "b");
+    SYNManagedObjectIDs ids;
+    // More than one stretch of updates of one object: the last one wins.
+    for (int i = 0; i < 2100; ++i) {
+        ids.push_back(change("Item", "a", SYNObjectChangeTypeUpdate,
+                             {attribute("label", Value("a" + std::to_string(i)))}));
+    }
+    ids.push_back(change("Item", "b", SYNObjectChangeTypeUpdate, {attribute("label", Value("stored"))}));
+    events->performBlockAndWait([&] {
+        event->setValue(Value(int64_t{2}), "globalCount");
+        event->setValue(Value(1.0), "timestamp");
+        auto saved = events->save();
+        ASSERT_EQ(saved, nullptr) << saved->description();
+    });
+    auto cache = std::make_shared<SYNChangeRecordCache>();
+    events->performBlockAndWait([&] {
+        plat::Array list;
+        for (const auto& id : ids) {
+            list.push_back(Value(plat::ObjectPtr(id)));
+        }
+        plat::coredata::FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = plat::coredata::Predicate::selfIn(Value(list));
+        auto stored = SYNChangeRecord::fetchStored(request, *events, nullptr, false);
+        ASSERT_TRUE(stored.ok());
+        ASSERT_TRUE(*stored);
+        ASSERT_EQ((*stored)->size(), ids.size());
+        for (auto& record : **stored) {
+            EXPECT_FALSE(record.valuesRead);
+            EXPECT_TRUE(record.values.empty());
+            cache->add(std::move(record));
+        }
+    });
+    for (bool unsaved : {false, true}) {
+        SCOPED_TRACE(unsaved ? "a change unsaved in the context" : "stored rows");
+        if (unsaved) {
+            // The context shows other values than the stored row holds.
+            events->performBlockAndWait([&] {
+                SYNObjectChange::setPropertyChangeValues(**events->existingObjectWithID(ids.back()),
+                                                         {attribute("label", Value("unsaved"))});
+            });
+        }
+        first->setValue(Value(), "label");
+        second->setValue(Value(), "label");
+        SYNUpdateStage update(builder, ids, target, 0);
+        update.setChangeRecordCache(cache);
+        update.setUpdatesAttributes(true);
+        ASSERT_EQ(update.applyNextBatchOfChanges(), nullptr);
+        EXPECT_EQ(first->valueForKey("label"), Value("a2099"));
+        EXPECT_EQ(second->valueForKey("label"), Value(unsaved ? "unsaved" : "stored"));
+        // The cache keeps its records without values.
+        EXPECT_FALSE(cache->find(ids.back())->valuesRead);
+    }
+}
+
 // Records read from the stored rows equal those read through the context's
 // objects, change by change, and the stored path declines where the rows
 // would not show what the context does.
