@@ -48,13 +48,6 @@
 #include <string>
 #include <vector>
 
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-#define CALLGRIND_START_INSTRUMENTATION
-#define CALLGRIND_STOP_INSTRUMENTATION
-#endif
-
 #include "MeshBenchSupport.h"
 #include "MeshStoreSupport.h"
 #include "platform/coredata/ManagedObjectContext.h"
