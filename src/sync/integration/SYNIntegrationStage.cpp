@@ -156,6 +156,21 @@ std::optional<std::string> storedString(const plat::coredata::StoreSnapshot& row
     return value.asString() ? std::optional<std::string>(*value.asString()) : std::nullopt;
 }
 
+// A change's property change values, as its propertyChangeValues attribute
+// holds them (anything else in the list is skipped).
+std::vector<std::shared_ptr<const SYNPropertyChangeValue>> decodedValues(const Value& stored) {
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
+    if (const plat::Array* items = stored.asArray()) {
+        values.reserve(items->size());
+        for (const auto& item : *items) {
+            if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
+                values.push_back(std::move(value));
+            }
+        }
+    }
+    return values;
+}
+
 }  // namespace
 
 plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
@@ -244,13 +259,8 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
             }
         }
         record.valuesRead = readValues;
-        if (const plat::Array* items = readValues ? storedValue(*change, c[3]).asArray() : nullptr) {
-            record.values.reserve(items->size());
-            for (const auto& item : *items) {
-                if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
-                    record.values.push_back(std::move(value));
-                }
-            }
+        if (readValues) {
+            record.values = decodedValues(storedValue(*change, c[3]));
         }
         if (eventIDs) {
             eventIDs->push_back(storedID(*change, c[4]));
@@ -336,18 +346,6 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
         }
         unread.erase(found);
     };
-    auto decode = [](const Value& stored) {
-        Values values;
-        if (const plat::Array* items = stored.asArray()) {
-            values.reserve(items->size());
-            for (const auto& item : *items) {
-                if (auto value = item.asObjectOf<SYNPropertyChangeValue>()) {
-                    values.push_back(std::move(value));
-                }
-            }
-        }
-        return values;
-    };
     FetchRequest request(SYNObjectChangeEntityName);
     request.predicate = Predicate::selfIn(Value(std::move(ids)));
     request.includesSubentities = false;
@@ -376,7 +374,7 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
                 return rows.error();
             }
             for (auto& row : *rows) {
-                take(row->objectID, decode(storedValue(*row, property->index())));
+                take(row->objectID, decodedValues(storedValue(*row, property->index())));
                 row.reset();
             }
         }
@@ -393,7 +391,7 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
                 return changes.error();
             }
             for (const auto& change : *changes) {
-                take(change->objectID(), decode(change->valueForKey("propertyChangeValues")));
+                take(change->objectID(), decodedValues(change->valueForKey("propertyChangeValues")));
             }
             while (!unread.empty()) {
                 take(unread.begin()->first, Values());
