@@ -186,7 +186,10 @@ class SerialQueue final : public QueueImpl {
                 block = nullptr;  // release captures in posting order
             }
             batch.clear();
-            if (ThreadPool::shared().hasWaitingWork(bandFor(qualityOfService()))) {
+            // A block handed this worker a job of its own (its next step,
+            // often): that job waits for this drain to return.
+            if (ThreadPool::hasLocalWork() ||
+                ThreadPool::shared().hasWaitingWork(bandFor(qualityOfService()))) {
                 release();
                 return;
             }
@@ -201,7 +204,7 @@ class SerialQueue final : public QueueImpl {
         const auto until = std::chrono::steady_clock::now() + kLinger;
         for (unsigned i = 0; itemsHint_.load(std::memory_order_relaxed) == 0; ++i) {
             if (i % 16 == 15) {
-                if (std::chrono::steady_clock::now() >= until)
+                if (ThreadPool::hasLocalWork() || std::chrono::steady_clock::now() >= until)
                     return;
                 // On a busy machine the poster may need this very core.
                 std::this_thread::yield();

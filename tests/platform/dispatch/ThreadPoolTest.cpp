@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -140,6 +141,163 @@ TEST_F(ThreadPoolTest, JobsTakenTogetherStillRunWhileAnEarlierOneWaitsForThem) {
     open.set_value();
     EXPECT_TRUE(pairs.wait(kLongWait));
     EXPECT_TRUE(holders.wait(kLongWait));
+}
+
+// Holds `count` base workers outside the layer's waits (so no extra worker
+// starts for them) until released.
+struct Holders {
+    explicit Holders(std::size_t count) : count(count), gate(open.get_future().share()) {
+        // Extra workers left by earlier tests retire first: then the workers
+        // not held are exactly the others.
+        EXPECT_TRUE(eventually([] {
+            ThreadPool& pool = ThreadPool::shared();
+            return pool.liveThreadCount() == pool.threadCount();
+        }));
+        for (std::size_t i = 0; i < count; ++i) {
+            group.async(Queue::global(), [this, gate = gate] {
+                ++held;
+                gate.wait();
+            });
+        }
+    }
+    ~Holders() {
+        release();
+        EXPECT_TRUE(group.wait(kLongWait));
+    }
+    bool allHeld() {
+        return eventually([&] { return held.load() == count; });
+    }
+    void release() {
+        if (!released)
+            open.set_value();
+        released = true;
+    }
+    std::size_t count;
+    std::promise<void> open;
+    std::shared_future<void> gate;
+    std::atomic<std::size_t> held{0};
+    bool released = false;
+    Group group;
+};
+
+// A job that a worker submits while running another is handed to that same
+// worker (its next step, run as soon as the current job returns). It must
+// still run however the submitting job goes on.
+TEST_F(ThreadPoolTest, AJobHandedToItsWorkerRunsWhileThatWorkerWaitsInTheLayer) {
+    ThreadPool& pool = ThreadPool::shared();
+    // Only one base worker is free: the job below runs on it, and its
+    // follow-up can run only if the worker gives it back when it waits.
+    Holders holders(pool.threadCount() - 1);
+    ASSERT_TRUE(holders.allHeld());
+    Semaphore finished;
+    std::atomic<bool> followUpRan{false};
+    Queue::global().async([&] {
+        Semaphore done;
+        Queue::global().async([&] {
+            followUpRan = true;
+            done.signal();
+        });
+        EXPECT_TRUE(done.wait(kLongWait));
+        finished.signal();
+    });
+    EXPECT_TRUE(finished.wait(kLongWait));
+    EXPECT_TRUE(followUpRan);
+}
+
+TEST_F(ThreadPoolTest, AJobHandedToItsWorkerIsRunByAnotherWhileThatWorkerIsHeldUp) {
+    // The submitting job waits outside the layer (the pool cannot see it):
+    // another worker, woken or already awake, runs the follow-up.
+    for (int round = 0; round < 50; ++round) {
+        Semaphore finished;
+        std::atomic<bool> ranElsewhere{false};
+        Queue::global().async([&] {
+            std::promise<void> done;
+            const auto self = std::this_thread::get_id();
+            Queue::global().async([&, self] {
+                ranElsewhere = std::this_thread::get_id() != self;
+                done.set_value();
+            });
+            EXPECT_EQ(done.get_future().wait_for(std::chrono::duration<double>(kLongWait)),
+                      std::future_status::ready);
+            finished.signal();
+        });
+        ASSERT_TRUE(finished.wait(kLongWait));
+        EXPECT_TRUE(ranElsewhere);
+    }
+}
+
+// The job a worker hands itself overtakes nothing: a job of the same band
+// queued before it was submitted runs first.
+TEST_F(ThreadPoolTest, AJobHandedToItsWorkerDoesNotOvertakeQueuedWork) {
+    ThreadPool& pool = ThreadPool::shared();
+    Holders holders(pool.threadCount() - 1);
+    ASSERT_TRUE(holders.allHeld());
+    plat::Mutex mutex;
+    std::vector<std::string> order;
+    auto record = [&](const char* name) {
+        plat::MutexLock lock(mutex);
+        order.emplace_back(name);
+    };
+    std::atomic<bool> queued{false};
+    Group all;
+    all.async(Queue::global(), [&] {
+        // The only free worker runs this; the main thread queues "before"
+        // meanwhile, which has to wait for this worker.
+        while (!queued.load())
+            std::this_thread::yield();
+        all.async(Queue::global(), [&] { record("after"); });
+        all.async(Queue::global(), [&] { record("later"); });
+        record("first");
+    });
+    all.async(Queue::global(), [&] { record("before"); });
+    queued = true;
+    ASSERT_TRUE(all.wait(kLongWait));
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "before", "after", "later"}));
+}
+
+// Steps that each post the next (across global and serial queues, as a
+// request's completion travels) all run: none is lost between a worker's
+// slot, the bands and sleeping workers.
+TEST_F(ThreadPoolTest, ChainsOfStepsPostedFromWorkersAllRun) {
+    constexpr int kSteps = 20000;
+    Queue first = Queue::serial("chain.first");
+    Queue second = Queue::serial("chain.second");
+    Queue global = Queue::global(QualityOfService::Utility);
+    std::atomic<int> steps{0};
+    Semaphore done;
+    std::function<void()> step = [&] {
+        const int n = ++steps;
+        if (n == kSteps) {
+            done.signal();
+            return;
+        }
+        const Queue& next = n % 3 == 0 ? first : n % 3 == 1 ? second : global;
+        next.async(step);
+    };
+    // Several chains at once, as requests in flight.
+    constexpr int kChains = 4;
+    std::atomic<int> chainSteps[kChains] = {};
+    std::vector<std::function<void()>> chains(kChains);
+    std::vector<Queue> own;
+    Semaphore chainsDone;
+    for (int c = 0; c < kChains; ++c)
+        own.push_back(Queue::serial("chain.own"));
+    for (int c = 0; c < kChains; ++c) {
+        chains[c] = [&, c] {
+            if (++chainSteps[c] == kSteps / 4) {
+                chainsDone.signal();
+                return;
+            }
+            (c % 2 ? global : own[c]).async(chains[c]);
+        };
+    }
+    for (int c = 0; c < kChains; ++c)
+        global.async(chains[c]);
+    first.async(step);
+    EXPECT_TRUE(done.wait(kLongWait));
+    for (int c = 0; c < kChains; ++c)
+        EXPECT_TRUE(chainsDone.wait(kLongWait));
+    EXPECT_EQ(steps.load(), kSteps);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ struct WorkerBatch {
     int band = 0;
 };
 thread_local WorkerBatch* currentBatch = nullptr;
+// The calling worker's hand-off slot (none for extra workers).
+thread_local void* currentSlot = nullptr;
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
@@ -40,14 +42,15 @@ ThreadPool::ThreadPool(std::size_t threads) : base_(threads) {
         bands_[b] = std::make_unique<JobQueue>(kBandRing);
         returned_[b] = std::make_unique<JobQueue>(WorkerBatch::kMax * 4);
     }
+    slots_ = std::make_unique<Slot[]>(threads);
     live_ = threads;
     for (std::size_t i = 0; i < threads; ++i)
-        startWorker(false);
+        startWorker(&slots_[i]);
 }
 
-void ThreadPool::startWorker(bool extra) {
+void ThreadPool::startWorker(Slot* slot) {
     try {
-        std::thread([this, extra] { work(extra); }).detach();
+        std::thread([this, slot] { work(slot); }).detach();
     } catch (const std::system_error&) {
         // No thread now: the queued work waits for a running worker.
         MutexLock lock(mutex_);
@@ -55,8 +58,9 @@ void ThreadPool::startWorker(bool extra) {
     }
 }
 
-bool ThreadPool::hasWork() const {
-    if (returnedJobs_.load(std::memory_order_relaxed) != 0)
+bool ThreadPool::hasWork(bool slots) const {
+    if (returnedJobs_.load(std::memory_order_relaxed) != 0 ||
+        (slots && slotted_.load(std::memory_order_acquire) != 0))
         return true;
     for (const auto& band : bands_) {
         if (band->looksNonEmpty())
@@ -100,8 +104,64 @@ std::size_t ThreadPool::liveThreadCount() {
     return live_;
 }
 
+bool ThreadPool::trySlot(int band, Job& job) {
+    auto* slot = static_cast<Slot*>(currentSlot);
+    if (!slot || currentPool != this)
+        return false;
+    // Run next on this worker, it would overtake anything of its priority or
+    // a more urgent one already queued: those go first.
+    for (int b = 0; b <= band; ++b) {
+        if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
+            return false;
+    }
+    int empty = Slot::Empty;
+    if (!slot->state.compare_exchange_strong(empty, Slot::Filling, std::memory_order_acquire))
+        return false;
+    slot->job = std::move(job);
+    slot->band.store(band, std::memory_order_relaxed);
+    slot->state.store(Slot::Full, std::memory_order_release);
+    slotted_.fetch_add(1);
+    return true;
+}
+
+bool ThreadPool::takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted) {
+    int full = Slot::Full;
+    if (slot.state.load(std::memory_order_relaxed) != Slot::Full ||
+        !slot.state.compare_exchange_strong(full, Slot::Taking, std::memory_order_acquire))
+        return false;
+    slotted.fetch_sub(1);
+    job = std::move(slot.job);
+    slot.job = Job{};
+    slot.state.store(Slot::Empty, std::memory_order_release);
+    return true;
+}
+
+bool ThreadPool::stealSlot(int band, Job& job) {
+    for (std::size_t i = 0; i < base_; ++i) {
+        Slot& slot = slots_[i];
+        // The band is written before the slot is marked full and read after.
+        if (slot.state.load(std::memory_order_acquire) == Slot::Full &&
+            slot.band.load(std::memory_order_relaxed) == band && takeSlot(slot, job, slotted_))
+            return true;
+    }
+    return false;
+}
+
+bool ThreadPool::hasLocalWork() {
+    auto* slot = static_cast<Slot*>(currentSlot);
+    return slot && slot->state.load(std::memory_order_relaxed) == Slot::Full;
+}
+
 void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
+    if (trySlot(band, job)) {
+        // Pairs with the fence of a worker that counts itself idle, as below:
+        // it sees the slot's job, or this sees it idle and wakes it, so the
+        // job runs even while this worker is held up.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        wakeIfNeeded();
+        return;
+    }
     bands_[band]->push(std::move(job));
     // Pairs with the fence of a worker that counts itself idle (see work()).
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -113,7 +173,7 @@ void ThreadPool::submit(int band, Job job) {
             grow = shouldGrowLocked();
         }
         if (grow)
-            startWorker(true);
+            startWorker(nullptr);
     }
 }
 
@@ -130,13 +190,26 @@ bool ThreadPool::hasWaitingWork(int band) {
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     if (!pool_)
         return;
-    // Jobs this worker took but has not started go back to the pool: the
-    // wait may be for one of them.
+    // Jobs this worker took but has not started go back to the pool, and so
+    // does the job in its slot: the wait may be for one of them.
+    bool handedBack = false;
     if (WorkerBatch* batch = currentBatch; batch && batch->next < batch->end) {
         while (batch->next < batch->end) {
             pool_->returned_[batch->band]->push(std::move(batch->jobs[batch->next++]));
             pool_->returnedJobs_.fetch_add(1);
         }
+        handedBack = true;
+    }
+    if (auto* slot = static_cast<Slot*>(currentSlot)) {
+        Job job;
+        const int band = slot->band.load(std::memory_order_relaxed);  // only this thread fills it
+        if (takeSlot(*slot, job, pool_->slotted_)) {
+            pool_->returned_[band]->push(std::move(job));
+            pool_->returnedJobs_.fetch_add(1);
+            handedBack = true;
+        }
+    }
+    if (handedBack) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
         pool_->wakeIfNeeded();
     }
@@ -147,7 +220,7 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
         grow = pool_->shouldGrowLocked();
     }
     if (grow)
-        pool_->startWorker(true);
+        pool_->startWorker(nullptr);
 }
 
 ThreadPool::BlockingScope::~BlockingScope() {
@@ -183,11 +256,17 @@ bool ThreadPool::take(Job& job) {
         job = std::move(batch->jobs[batch->next++]);
         return true;
     }
+    // The job this worker handed itself: nothing of its priority was queued
+    // before it.
+    if (auto* slot = static_cast<Slot*>(currentSlot); slot && takeSlot(*slot, job, slotted_))
+        return true;
     for (int b = 0; b < kBandCount; ++b) {
         if (returnedJobs_.load(std::memory_order_relaxed) != 0 && returned_[b]->pop(job)) {
             returnedJobs_.fetch_sub(1);
             return true;
         }
+        if (slotted_.load(std::memory_order_acquire) != 0 && stealSlot(b, job))
+            return true;
         JobQueue& band = *bands_[b];
         const std::size_t share = batch ? std::min(band.backlog() / (2 * base_), WorkerBatch::kMax) : 0;
         if (share > 1) {
@@ -208,7 +287,10 @@ bool ThreadPool::take(Job& job) {
 bool ThreadPool::spinForWork() {
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (unsigned i = 0;; ++i) {
-        if (hasWork())
+        // A slot's job is left to its worker, which is about to run it: the
+        // spinner stays free for the next submit, and takes the job only
+        // once it stops spinning (below) if the worker has not by then.
+        if (hasWork(false))
             return true;
         if (i % 64 == 63) {
             if (std::chrono::steady_clock::now() >= until)
@@ -270,8 +352,10 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
     }
 }
 
-void ThreadPool::work(bool extra) {
+void ThreadPool::work(Slot* slot) {
+    const bool extra = slot == nullptr;
     currentPool = this;
+    currentSlot = slot;
     WorkerBatch batch;
     currentBatch = &batch;
     Job job;

@@ -36,6 +36,18 @@ inline constexpr int kBandCount = 5;
 // so no job waits on a worker that waits for it. Group leaves are counted per
 // worker and handed over in batches.
 //
+// A job submitted by a worker while it runs another goes, when nothing of its
+// priority or a more urgent one is queued, to that worker's hand-off slot: the
+// worker runs it as soon as the current job returns, so a chain of steps
+// (a serial queue's block posting to another queue, which posts to a third)
+// stays on one awake thread instead of waking another for each step. The
+// slot is no private queue: the submit wakes a sleeper exactly as for a
+// queued job, and any worker looking for work takes a slot's job as it
+// takes a queued one (slots of a band before the band's own queue, since
+// they hold the older jobs), so a job whose worker is held up still runs.
+// A worker about to block in a layer wait hands its slot's job back to the
+// pool first, ahead of the band.
+//
 // A worker that blocks in one of the layer's own waits (semaphores, groups,
 // sync calls, operation waits) says so through BlockingScope. While work is
 // queued and fewer than the base number of workers are free to run it, the
@@ -58,6 +70,10 @@ class ThreadPool {
     // Workers alive now, extras included.
     std::size_t liveThreadCount() EXCLUDES(mutex_);
 
+    // True when the calling thread is a worker holding a job in its
+    // hand-off slot: it should return to the pool soon rather than linger.
+    static bool hasLocalWork();
+
     // Marks the calling thread, when it is one of the pool's workers, as
     // blocked for its lifetime. Construct it just before a wait that really
     // blocks.
@@ -73,18 +89,36 @@ class ThreadPool {
     };
 
   private:
+    // A worker's hand-off slot. Only its worker fills it (Empty -> Filling
+    // -> Full); whoever takes the job (its worker or another) moves it out
+    // (Full -> Taking -> Empty).
+    struct alignas(64) Slot {
+        enum State : int { Empty, Filling, Full, Taking };
+        std::atomic<int> state{Empty};
+        // Atomic: another worker may read it while the owner fills the slot
+        // again (its take then fails or finds the new job).
+        std::atomic<int> band{0};
+        Job job;
+    };
+
     explicit ThreadPool(std::size_t threads);
-    void work(bool extra) EXCLUDES(mutex_);
+    void work(Slot* slot) EXCLUDES(mutex_);
+    // Puts `job` in the calling worker's slot when that overtakes nothing.
+    bool trySlot(int band, Job& job);
+    static bool takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted);
+    // Takes the job of any worker's slot holding one of `band`.
+    bool stealSlot(int band, Job& job);
     // Whether one more worker should start now (and counts it as started).
     bool shouldGrowLocked() REQUIRES(mutex_);
-    void startWorker(bool extra) EXCLUDES(mutex_);
+    void startWorker(Slot* slot) EXCLUDES(mutex_);
 
     Mutex mutex_;
     ConditionVariable ready_;
     // Takes the first job of the most urgent non-empty band.
     bool take(Job& job);
-    // Whether any band has a job queued (or being pushed).
-    bool hasWork() const;
+    // Whether any band has a job queued (or being pushed), or, with `slots`,
+    // a worker's slot holds one.
+    bool hasWork(bool slots = true) const;
     // Wakes a sleeping worker when one should be woken for queued work.
     void wakeIfNeeded() EXCLUDES(mutex_);
     // Whether a sleeping worker should be woken for queued work (and counts
@@ -101,6 +135,9 @@ class ThreadPool {
     // to wait: older than anything in the band, so taken first.
     std::unique_ptr<JobQueue> returned_[kBandCount];
     std::atomic<std::size_t> returnedJobs_{0};
+    // One slot per base worker; slotted_ counts the full ones.
+    std::unique_ptr<Slot[]> slots_;
+    std::atomic<std::size_t> slotted_{0};
     // Written under mutex_ (spinning_ also by a compare-and-swap without it).
     alignas(64) std::atomic<std::size_t> idle_{0};
     std::atomic<std::size_t> spinning_{0};
