@@ -305,6 +305,41 @@ void BM_SerialPostVsThreadQueue(benchmark::State& state) {
 }
 BENCHMARK(BM_SerialPostVsThreadQueue)->UseManualTime();
 
+// A chain of steps each posting the next, in turn to a serial queue and to
+// the utility global queue, as a request's completion travels from its
+// delegate call to its serializer and its handler: the cost of one hop
+// between queues ("us_per_hop", context switches per hop "switches").
+void BM_ChainedHops(benchmark::State& state) {
+    constexpr int kHops = 10'000;
+    auto serial = Queue::serial("bench.chain");
+    auto utility = Queue::global(QualityOfService::Utility);
+    long switches = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::atomic<int> hops{0};
+        Semaphore done;
+        std::function<void()> step = [&] {
+            const int n = ++hops;
+            if (n == kHops) {
+                done.signal();
+                return;
+            }
+            (n % 2 ? utility : serial).async(step);
+        };
+        const long before = contextSwitches();
+        auto t0 = std::chrono::steady_clock::now();
+        serial.async(step);
+        done.wait();
+        seconds += secondsSince(t0);
+        switches += contextSwitches() - before;
+    }
+    const double hops = static_cast<double>(state.iterations()) * kHops;
+    state.counters["us_per_hop"] = seconds * 1e6 / hops;
+    state.counters["switches"] = static_cast<double>(switches) / hops;
+    state.SetItemsProcessed(state.iterations() * kHops);
+}
+BENCHMARK(BM_ChainedHops)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // ---------------------------------------------------------------- main loop
 
 void BM_MainLoopPost(benchmark::State& state) {
