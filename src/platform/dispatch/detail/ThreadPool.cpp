@@ -108,8 +108,8 @@ bool ThreadPool::trySlot(int band, Job& job) {
     auto* slot = static_cast<Slot*>(currentSlot);
     if (!slot || currentPool != this)
         return false;
-    // Run next on this worker, it would overtake anything of its priority or
-    // a more urgent one already queued: those go first.
+    // Run next on this worker, the job would overtake whatever of its
+    // priority or a more urgent one is already queued: it queues behind.
     for (int b = 0; b <= band; ++b) {
         if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
             return false;
