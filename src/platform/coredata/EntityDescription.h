@@ -37,6 +37,8 @@ class EntityDescription {
     const std::string& superentityName() const { return superName_; }
     const std::string& versionHashModifier() const { return versionHashModifier_; }
     const ManagedObjectModel* managedObjectModel() const { return model_; }
+    // The entity's position in its model (the order entities were added).
+    std::size_t indexInModel() const { return indexInModel_; }
 
     // Null for a root entity.
     const EntityDescription* superentity() const { return super_; }
@@ -102,8 +104,11 @@ class EntityDescription {
 
   private:
     friend class ManagedObjectModel;
-    EntityDescription(ManagedObjectModel* model, std::string name)
-        : model_(model), name_(std::move(name)), nameHash_(std::hash<std::string>()(name_)) {}
+    EntityDescription(ManagedObjectModel* model, std::string name, std::size_t indexInModel)
+        : model_(model),
+          name_(std::move(name)),
+          nameHash_(std::hash<std::string>()(name_)),
+          indexInModel_(indexInModel) {}
     void checkMutable() const;
     void checkNewName(const std::string& name) const;
     // Finalization steps, called by the model in order.
@@ -113,6 +118,7 @@ class EntityDescription {
     ManagedObjectModel* model_;
     std::string name_;
     std::size_t nameHash_;
+    std::size_t indexInModel_;
     bool abstract_ = false;
     Dictionary userInfo_;
     std::string superName_;

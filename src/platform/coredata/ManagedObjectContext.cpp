@@ -167,7 +167,13 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
     const EntityDescription* entity = m.entityNamed(entityName);
     if (!entity || entity->isAbstract())
         return nullptr;
-    auto object = registerObject(ManagedObjectID::makeTemporary(m.share(entity)));
+    auto& records = impl_->temporaryRecords;
+    if (records.size() <= entity->indexInModel())
+        records.resize(entity->indexInModel() + 1);
+    auto& record = records[entity->indexInModel()];
+    if (!record || record->entity.get() != entity)
+        record = ManagedObjectID::temporaryRecord(m.share(entity));
+    auto object = registerObject(ManagedObjectID::makeTemporary(record));
     object->state_ = ManagedObject::State::Filled;
     object->inserted_ = true;
     const auto& properties = entity->properties();
@@ -408,6 +414,11 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
     std::vector<ManagedObjectPtr> objects;
     objects.reserve(rows->size());
     std::unordered_set<const ManagedObject*> seen;
+    impl_->registered.expectInserts(rows->size());
+    struct ExpectationEnd {
+        detail::Registry& registry;
+        ~ExpectationEnd() { registry.expectInserts(0); }
+    } expectationEnd{impl_->registered};
     for (const auto& row : *rows) {
         auto object = objectForSnapshot(row, request.includesPropertyValues);
         if (dirty && (object->deleted_ || (object->updated_ && !matches(request, entity, *object))))

@@ -24,56 +24,60 @@ const CharacterSet kIdentifierAllowed = CharacterSet().adding(kIdentifierCharact
 
 namespace detail {
 
-ObjectIDStore::ObjectIDStore(std::string identifier, std::weak_ptr<PersistentStore> store, bool temporary)
-    : identifier(std::move(identifier)),
+ObjectIDStore::ObjectIDStore(std::shared_ptr<const EntityDescription> entity, std::string identifier,
+                             std::weak_ptr<PersistentStore> store, bool temporary)
+    : entity(std::move(entity)),
+      identifier(std::move(identifier)),
       identifierHash(std::hash<std::string>()(this->identifier)),
       store(std::move(store)),
       temporary(temporary) {}
 
 }  // namespace detail
 
-static_assert(sizeof(ManagedObjectID) <= 40, "an ID and its count should fit one 64-byte block");
+static_assert(sizeof(ManagedObjectID) <= 24, "an ID and its count should fit one 48-byte block");
 
 ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity,
                                  std::weak_ptr<PersistentStore> store, std::string storeIdentifier,
                                  int64_t key, bool temporary)
-    : entity_(std::move(entity)), key_(key) {
-    if (!temporary || !storeIdentifier.empty() || !store.expired())
-        store_ = detail::ObjectIDStoreRef(
-            new detail::ObjectIDStore(std::move(storeIdentifier), std::move(store), temporary));
+    : store_(new detail::ObjectIDStore(std::move(entity), std::move(storeIdentifier), std::move(store),
+                                       temporary)),
+      key_(key) {}
+
+ManagedObjectID::ManagedObjectID(detail::ObjectIDStoreRef record, int64_t key)
+    : store_(std::move(record)), key_(key) {}
+
+detail::ObjectIDStoreRef ManagedObjectID::temporaryRecord(std::shared_ptr<const EntityDescription> entity) {
+    return detail::ObjectIDStoreRef(new detail::ObjectIDStore(std::move(entity), std::string(), {}, true));
 }
 
-ManagedObjectID::ManagedObjectID(std::shared_ptr<const EntityDescription> entity,
-                                 detail::ObjectIDStoreRef store, int64_t key)
-    : entity_(std::move(entity)), store_(std::move(store)), key_(key) {}
+ManagedObjectIDPtr ManagedObjectID::makeTemporary(detail::ObjectIDStoreRef record) {
+    // Not made const: becomePermanent may change it while only its object holds it.
+    return std::make_shared<ManagedObjectID>(std::move(record), nextTemporaryKey.fetch_add(1));
+}
 
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
-    // Not made const: becomePermanent may change it while only its object holds it.
-    return std::make_shared<ManagedObjectID>(std::move(entity), detail::ObjectIDStoreRef(),
-                                             nextTemporaryKey.fetch_add(1));
+    return makeTemporary(temporaryRecord(std::move(entity)));
 }
 
 void ManagedObjectID::becomePermanent(const std::shared_ptr<PersistentStore>& store, int64_t primaryKey) {
-    store_ = store->objectIDStore();
+    store_ = store->objectIDStore(store_->entity);
     key_ = primaryKey;
 }
 
 ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,
                                                   const std::shared_ptr<PersistentStore>& store,
                                                   int64_t primaryKey) {
-    return std::make_shared<const ManagedObjectID>(std::move(entity), store->objectIDStore(), primaryKey);
+    return std::make_shared<const ManagedObjectID>(store->objectIDStore(entity), primaryKey);
 }
 
 const std::string& ManagedObjectID::storeIdentifier() const {
-    static const std::string none;
-    return store_ ? store_->identifier : none;
+    return store_->identifier;
 }
 
 std::size_t ManagedObjectID::hash() const {
     std::size_t h = std::hash<int64_t>()(key_);
-    h = combine(h, entity_->nameHash());
-    return combine(h, (store_ ? store_->identifierHash : std::hash<std::string>()(std::string())) +
-                          (isTemporaryID() ? 1 : 0));
+    h = combine(h, entity()->nameHash());
+    return combine(h, store_->identifierHash + (isTemporaryID() ? 1 : 0));
 }
 
 bool ManagedObjectID::isEqual(const Object& other) const {
@@ -84,13 +88,16 @@ bool ManagedObjectID::isEqual(const Object& other) const {
 }
 
 bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
-    return this == &o || (o.key_ == key_ && o.isTemporaryID() == isTemporaryID() &&
-                          (o.store_.get() == store_.get() || o.storeIdentifier() == storeIdentifier()) &&
-                          (o.entity_ == entity_ || o.entity_->name() == entity_->name()));
+    // One record: one entity of one store (or temporary IDs of one entity).
+    return this == &o ||
+           (o.key_ == key_ &&
+            (o.store_.get() == store_.get() ||
+             (o.isTemporaryID() == isTemporaryID() && o.storeIdentifier() == storeIdentifier() &&
+              (o.entity() == entity() || o.entity()->name() == entity()->name()))));
 }
 
 URL ManagedObjectID::URIRepresentation() const {
-    const std::string tail = "/" + percentEncode(entity_->name(), kNameAllowed) + "/" +
+    const std::string tail = "/" + percentEncode(entity()->name(), kNameAllowed) + "/" +
                              (isTemporaryID() ? "t" : "p") + std::to_string(key_);
     if (auto url = URL::URLWithString(std::string(kURIScheme) + "://" + storeIdentifier() + tail))
         return *url;

@@ -31,11 +31,15 @@ using ManagedObjectIDPtr = std::shared_ptr<const ManagedObjectID>;
 
 namespace detail {
 
-// The store part of object IDs: the store's identifier, its hash and the
-// store. Every ID of one store shares one record instead of a copy of the
-// identifier (a million IDs would otherwise hold a million copies).
+// The shared part of object IDs: the entity, the store's identifier, its
+// hash and the store. Every ID of one entity in one store shares one record
+// (kept by the store), and the new objects of one entity in one context
+// share a temporary record, so that an ID holds one word for all of them
+// instead of a reference to the entity and a copy of the identifier.
 struct ObjectIDStore {
-    ObjectIDStore(std::string identifier, std::weak_ptr<PersistentStore> store, bool temporary);
+    ObjectIDStore(std::shared_ptr<const EntityDescription> entity, std::string identifier,
+                  std::weak_ptr<PersistentStore> store, bool temporary);
+    const std::shared_ptr<const EntityDescription> entity;  // keeps the model alive
     const std::string identifier;
     const std::size_t identifierHash;
     const std::weak_ptr<PersistentStore> store;
@@ -78,18 +82,20 @@ class ManagedObjectID : public Object {
 
     // A new temporary ID for entity.
     static ManagedObjectIDPtr makeTemporary(std::shared_ptr<const EntityDescription> entity);
+    // A new temporary ID sharing a temporary record (temporaryRecord).
+    static ManagedObjectIDPtr makeTemporary(detail::ObjectIDStoreRef record);
+    // A record for the temporary IDs of entity.
+    static detail::ObjectIDStoreRef temporaryRecord(std::shared_ptr<const EntityDescription> entity);
     static ManagedObjectIDPtr makePermanent(std::shared_ptr<const EntityDescription> entity,
                                             const std::shared_ptr<PersistentStore>& store,
                                             int64_t primaryKey);
 
-    const EntityDescription* entity() const { return entity_.get(); }
-    const std::shared_ptr<const EntityDescription>& sharedEntity() const { return entity_; }
-    bool isTemporaryID() const { return !store_ || store_->temporary; }
+    const EntityDescription* entity() const { return store_->entity.get(); }
+    const std::shared_ptr<const EntityDescription>& sharedEntity() const { return store_->entity; }
+    bool isTemporaryID() const { return store_->temporary; }
     // The store the object lives in; null for temporary IDs or when the store
     // has been removed from its coordinator and released.
-    std::shared_ptr<PersistentStore> persistentStore() const {
-        return store_ ? store_->store.lock() : nullptr;
-    }
+    std::shared_ptr<PersistentStore> persistentStore() const { return store_->store.lock(); }
     // The store's UUID ("" for temporary IDs).
     const std::string& storeIdentifier() const;
     // The row's primary key, or the temporary key.
@@ -106,9 +112,8 @@ class ManagedObjectID : public Object {
 
     ManagedObjectID(std::shared_ptr<const EntityDescription> entity, std::weak_ptr<PersistentStore> store,
                     std::string storeIdentifier, int64_t key, bool temporary);
-    // An ID sharing a store record (null for a temporary ID).
-    ManagedObjectID(std::shared_ptr<const EntityDescription> entity, detail::ObjectIDStoreRef store,
-                    int64_t key);
+    // An ID sharing a record (of a store, or of temporary IDs).
+    ManagedObjectID(detail::ObjectIDStoreRef record, int64_t key);
 
   private:
     friend class ManagedObjectContext;
@@ -116,9 +121,8 @@ class ManagedObjectID : public Object {
     // place: for an ID only its object holds, so that nobody sees it change.
     void becomePermanent(const std::shared_ptr<PersistentStore>& store, int64_t primaryKey);
 
-    // Kept to 40 bytes, so that an ID and its count take one 64-byte block.
-    std::shared_ptr<const EntityDescription> entity_;
-    detail::ObjectIDStoreRef store_;
+    // Kept to 24 bytes, so that an ID and its count take one 48-byte block.
+    detail::ObjectIDStoreRef store_;  // never null
     int64_t key_;
 };
 

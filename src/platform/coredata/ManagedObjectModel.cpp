@@ -33,7 +33,7 @@ EntityDescription& ManagedObjectModel::addEntity(std::string name) {
         throw ModelException("An entity needs a name.");
     if (entityNamed(name))
         throw ModelException("The model already has an entity \"" + name + "\".");
-    entities_.emplace_back(new EntityDescription(this, std::move(name)));
+    entities_.emplace_back(new EntityDescription(this, std::move(name), entities_.size()));
     return *entities_.back();
 }
 

@@ -25,27 +25,60 @@ void PersistentStore::setMetadata(Dictionary metadata) {
     metadata_ = std::move(metadata);
 }
 
-void PersistentStore::setIdentifier(std::string identifier) {
-    identifier_ = std::move(identifier);
-    idStore_.store(nullptr, std::memory_order_release);
+void PersistentStore::setModel(std::shared_ptr<const ManagedObjectModel> model) {
+    plat::MutexLock lock(idStoreMutex_);
+    model_ = std::move(model);
+    idRecordCount_ = model_ ? model_->entityCount() : 0;
+    idRecords_ = std::make_unique<std::atomic<const detail::ObjectIDStore*>[]>(idRecordCount_);
+    for (std::size_t i = 0; i < idRecordCount_; ++i)
+        idRecords_[i].store(nullptr, std::memory_order_relaxed);
 }
 
-detail::ObjectIDStoreRef PersistentStore::objectIDStore() {
-    if (const auto* record = idStore_.load(std::memory_order_acquire))
-        return detail::ObjectIDStoreRef(record);
+void PersistentStore::setIdentifier(std::string identifier) {
     plat::MutexLock lock(idStoreMutex_);
-    if (const auto* record = idStore_.load(std::memory_order_acquire))
+    identifier_ = std::move(identifier);
+    for (std::size_t i = 0; i < idRecordCount_; ++i)
+        idRecords_[i].store(nullptr, std::memory_order_release);
+}
+
+detail::ObjectIDStoreRef PersistentStore::objectIDStore(const EntityDescription* entity) {
+    const bool ours =
+        model_ && entity->managedObjectModel() == model_.get() && entity->indexInModel() < idRecordCount_;
+    if (ours) {
+        if (const auto* record = idRecords_[entity->indexInModel()].load(std::memory_order_acquire))
+            return detail::ObjectIDStoreRef(record);
+        return objectIDStore(model_->share(entity));
+    }
+    return objectIDStore(entity->managedObjectModel() == model_.get()
+                             ? model_->share(entity)
+                             : entity->managedObjectModel()->share(entity));
+}
+
+detail::ObjectIDStoreRef PersistentStore::objectIDStore(
+    const std::shared_ptr<const EntityDescription>& entity) {
+    const EntityDescription* e = entity.get();
+    const bool ours = model_ && e->managedObjectModel() == model_.get() && e->indexInModel() < idRecordCount_;
+    if (ours) {
+        if (const auto* record = idRecords_[e->indexInModel()].load(std::memory_order_acquire))
+            return detail::ObjectIDStoreRef(record);
+    }
+    plat::MutexLock lock(idStoreMutex_);
+    if (!ours)
+        return detail::ObjectIDStoreRef(
+            new detail::ObjectIDStore(entity, identifier_, weak_from_this(), false));
+    auto& slot = idRecords_[e->indexInModel()];
+    if (const auto* record = slot.load(std::memory_order_acquire))
         return detail::ObjectIDStoreRef(record);
-    detail::ObjectIDStoreRef record(new detail::ObjectIDStore(identifier_, weak_from_this(), false));
+    detail::ObjectIDStoreRef record(new detail::ObjectIDStore(entity, identifier_, weak_from_this(), false));
     idStores_.push_back(record);
-    idStore_.store(record.get(), std::memory_order_release);
+    slot.store(record.get(), std::memory_order_release);
     return record;
 }
 
 ManagedObjectIDPtr PersistentStore::objectIDFor(const EntityDescription* entity, int64_t primaryKey) {
-    // (Straight from the store's identity record: no counted reference to
-    // the store is taken and dropped for each ID.)
-    return std::make_shared<const ManagedObjectID>(model_->share(entity), objectIDStore(), primaryKey);
+    // (Straight from the entity's record: neither a counted reference to the
+    // store nor one to the model is taken and dropped for each ID.)
+    return std::make_shared<const ManagedObjectID>(objectIDStore(entity), primaryKey);
 }
 
 }  // namespace plat::coredata

@@ -301,26 +301,30 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
   protected:
     PersistentStore(std::optional<plat::URL> url, std::string configuration, Dictionary options);
     void setIdentifier(std::string identifier);
-    void setModel(std::shared_ptr<const ManagedObjectModel> model) { model_ = std::move(model); }
+    void setModel(std::shared_ptr<const ManagedObjectModel> model);
     // Metadata as stored; setMetadata keeps the store's own keys.
     mutable plat::Mutex metadataMutex_;
     Dictionary metadata_ GUARDED_BY(metadataMutex_);
 
   private:
     friend class ManagedObjectID;
-    // The record every permanent ID of this store shares; made at the first
-    // ID and again after the identifier changed.
-    detail::ObjectIDStoreRef objectIDStore();
+    // The record every permanent ID of entity in this store shares; made at
+    // the first such ID and again after the identifier changed. (An entity
+    // of another model gets a record of its own.)
+    detail::ObjectIDStoreRef objectIDStore(const std::shared_ptr<const EntityDescription>& entity);
+    detail::ObjectIDStoreRef objectIDStore(const EntityDescription* entity);
 
     std::optional<plat::URL> url_;
     std::string configuration_;
     Dictionary options_;
     std::string identifier_;
     std::shared_ptr<const ManagedObjectModel> model_;
-    // The current record (holding one reference), read without the lock.
-    // Records replaced after an identifier change are kept until the store
-    // goes, so that a reader that has just loaded the pointer stays safe.
-    std::atomic<const detail::ObjectIDStore*> idStore_{nullptr};
+    // The current records by the entity's index in the model (each holding
+    // one reference), read without the lock. Records replaced after an
+    // identifier change are kept until the store goes, so that a reader
+    // that has just loaded a pointer stays safe.
+    std::unique_ptr<std::atomic<const detail::ObjectIDStore*>[]> idRecords_;
+    std::size_t idRecordCount_ = 0;
     plat::Mutex idStoreMutex_;
     std::vector<detail::ObjectIDStoreRef> idStores_ GUARDED_BY(idStoreMutex_);
 };

@@ -5,6 +5,8 @@
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/InMemoryStore.h"
 #include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
 
 namespace plat::coredata {
 namespace {
@@ -96,9 +98,14 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
 }
 
 TEST_F(ManagedObjectIDTest, IDsShareTheirStoresIdentifierAndOutliveTheStore) {
+    // One copy of the identifier per entity of the store, not one per ID.
     auto a = store->objectIDFor(model->entityNamed("Plain"), 1);
-    auto b = store->objectIDFor(model->entityNamed("My Entity/1"), 2);
+    auto b = store->objectIDFor(model->entityNamed("Plain"), 2);
+    auto c = store->objectIDFor(model->entityNamed("My Entity/1"), 2);
     EXPECT_EQ(&a->storeIdentifier(), &b->storeIdentifier());
+    EXPECT_EQ(c->storeIdentifier(), a->storeIdentifier());
+    EXPECT_EQ(&c->storeIdentifier(),
+              &store->objectIDFor(model->entityNamed("My Entity/1"), 3)->storeIdentifier());
     const std::string identifier = store->identifier();
     const std::size_t hash = a->hash();
     std::weak_ptr<InMemoryStore> gone = store;
@@ -109,6 +116,60 @@ TEST_F(ManagedObjectIDTest, IDsShareTheirStoresIdentifierAndOutliveTheStore) {
     EXPECT_EQ(a->hash(), hash);
     EXPECT_FALSE(a->isTemporaryID());
     EXPECT_EQ(a->URIRepresentation().absoluteString(), "x-objectstore://" + identifier + "/Plain/p1");
+}
+
+TEST_F(ManagedObjectIDTest, IDsKeepTheirEntityAndModelAlive) {
+    // The entity lives in the record IDs share: an ID alone keeps it.
+    auto id = store->objectIDFor(model->entityNamed("Plain"), 7);
+    auto temporary = ManagedObjectID::makeTemporary(model->entityForName("My Entity/1"));
+    auto otherModel = ManagedObjectModel::create();
+    otherModel->addEntity("Plain");
+    ASSERT_EQ(otherModel->finalize(), nullptr);
+    auto foreign = ManagedObjectID::makePermanent(otherModel->entityForName("Plain"), store, 7);
+    std::weak_ptr<ManagedObjectModel> modelGone = model, otherGone = otherModel;
+    store.reset();
+    model.reset();
+    otherModel.reset();
+    EXPECT_FALSE(modelGone.expired());
+    EXPECT_FALSE(otherGone.expired());
+    EXPECT_EQ(id->entity()->name(), "Plain");
+    EXPECT_EQ(id->sharedEntity()->managedObjectModel(), modelGone.lock().get());
+    EXPECT_EQ(temporary->entity()->name(), "My Entity/1");
+    EXPECT_EQ(foreign->entity()->managedObjectModel(), otherGone.lock().get());
+    EXPECT_TRUE(id->isEqualID(*foreign));
+    EXPECT_EQ(id->hash(), foreign->hash());
+    id.reset();
+    temporary.reset();
+    EXPECT_TRUE(modelGone.expired());
+    foreign.reset();
+    EXPECT_TRUE(otherGone.expired());
+}
+
+TEST_F(ManagedObjectIDTest, NewObjectsIDsTurnPermanentIntoTheStoresRecord) {
+    auto coordinator = PersistentStoreCoordinator::create(model);
+    ASSERT_TRUE(coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto first = context->insertNewObjectForEntityForName("Plain");
+    auto second = context->insertNewObjectForEntityForName("Plain");
+    auto third = context->insertNewObjectForEntityForName("My Entity/1");
+    EXPECT_TRUE(first->objectID()->isTemporaryID());
+    EXPECT_FALSE(first->objectID()->isEqualID(*second->objectID()));
+    EXPECT_EQ(third->objectID()->entity()->name(), "My Entity/1");
+    ASSERT_EQ(context->save(), nullptr);
+    auto saved = coordinator->persistentStores().at(0);
+    for (const auto& object : {first, second, third}) {
+        const auto& id = *object->objectID();
+        EXPECT_FALSE(id.isTemporaryID());
+        EXPECT_EQ(id.persistentStore(), saved);
+        // The same record as the store's IDs of the entity: equal, and
+        // sharing the one copy of the identifier.
+        auto fromStore = saved->objectIDFor(id.entity(), id.primaryKey());
+        EXPECT_TRUE(id.isEqualID(*fromStore));
+        EXPECT_EQ(id.hash(), fromStore->hash());
+        EXPECT_EQ(&id.storeIdentifier(), &fromStore->storeIdentifier());
+        EXPECT_EQ(context->objectWithID(fromStore), object);
+    }
 }
 
 TEST_F(ManagedObjectIDTest, MalformedURIsAreRefused) {

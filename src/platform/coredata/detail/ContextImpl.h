@@ -76,6 +76,7 @@ class Registry {
     // registered.
     bool insert(ManagedObjectPtr object) {
         const ManagedObjectID& id = *object->id_;
+        const std::size_t expected = std::exchange(expected_, expected_ ? expected_ - 1 : 0);
         const bool temporary = id.isTemporaryID();
         if (temporary) {
             if ((recent_.empty() || id.primaryKey() > recent_.back().key) &&
@@ -97,6 +98,8 @@ class Registry {
                 // Past the section's last key: only the table could hold it.
                 if (table_.size() != 0 && table_.find(id, id.hash()))
                     return false;
+                if (entries.size() == entries.capacity() && expected > 1)
+                    entries.reserve(entries.size() + expected);
                 entries.push_back(Recent{id.primaryKey(), std::move(object)});
                 ++sectionsLive_;
                 return true;
@@ -155,6 +158,11 @@ class Registry {
             }
         }
     }
+    // The number of objects about to be registered one after the other (a
+    // fetch's rows), or 0 after them: a key-ordered section that must grow
+    // then grows once to take them all, instead of doubling (a fetch of
+    // 100 000 rows would otherwise leave room for 131 072).
+    void expectInserts(std::size_t count) { expected_ = count; }
     // Room in the hash table for `count` entries, before many objects move
     // there (new temporary IDs made permanent), so it does not grow in steps.
     void reserve(std::size_t count) { table_.reserve(count); }
@@ -280,6 +288,7 @@ class Registry {
     std::size_t temporariesInTable_ = 0;
     std::vector<Section> sections_;
     std::size_t sectionsLive_ = 0;
+    std::size_t expected_ = 0;  // see expectInserts
 };
 
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
@@ -353,6 +362,9 @@ struct ManagedObjectContext::Impl {
     ObjectSet pendingInserted, pendingUpdated, pendingDeleted;
     // Deleted objects whose delete rules have not run yet.
     std::vector<ManagedObjectPtr> toPropagate;
+    // The records the temporary IDs of new objects share, by the entity's
+    // index in the model.
+    std::vector<detail::ObjectIDStoreRef> temporaryRecords;
 
     // Temporary IDs of objects that became permanent here, by temporary key,
     // so that a temporary ID still held elsewhere (by a child context, or a
