@@ -22,6 +22,21 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+void removeAtExit(const std::filesystem::path& path) {
+    // Called from set-up code on one thread. Never destroyed, so that the
+    // exit handler finds it whatever order statics go in.
+    static auto* paths = new std::vector<std::filesystem::path>();
+    if (paths->empty()) {
+        std::atexit([] {
+            for (const auto& path : *paths) {
+                std::error_code ec;
+                std::filesystem::remove_all(path, ec);
+            }
+        });
+    }
+    paths->push_back(path);
+}
+
 std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)

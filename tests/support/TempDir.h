@@ -25,6 +25,11 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// Removes `path` and everything in it when the process exits normally. For
+// set-ups kept alive on purpose for a whole run (a benchmark's memoised
+// stores), whose TempDir is never destroyed.
+void removeAtExit(const std::filesystem::path& path);
+
 // The whole content of a file; nullopt when it cannot be opened.
 std::optional<std::string> readFile(const std::filesystem::path& path);
 // The same as bytes; empty when the file cannot be opened.

@@ -287,6 +287,7 @@ std::string firstMachine(int items) {
         return it->second->str();
     }
     auto* root = new testsupport::TempDir();
+    testsupport::removeAtExit(root->path());
     made[items] = root;
     std::filesystem::copy_file(applicationStore(items), root->str() + "/b.sqlite");
     auto b = meshbench::makeMesh(storeModel(), root->str() + "/b.sqlite", root->str(), "b");
@@ -318,6 +319,7 @@ std::string joinedPair(int items) {
         return it->second->str();
     }
     auto* root = new testsupport::TempDir();
+    testsupport::removeAtExit(root->path());
     made[items] = root;
     std::filesystem::copy(firstMachine(items), root->str(), std::filesystem::copy_options::recursive);
     check("a joining", join(root->str()));

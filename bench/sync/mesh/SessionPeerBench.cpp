@@ -302,6 +302,7 @@ Machines& machines(int items) {
         return *it->second;
     }
     auto* m = new Machines();
+    testsupport::removeAtExit(m->root.path());
     made[items] = m;
     const auto& store = applicationStore(items);
     for (const char* copy : {"a.sqlite", "off.sqlite", "peerA.sqlite", "peerB.sqlite", "peerC.sqlite"}) {
