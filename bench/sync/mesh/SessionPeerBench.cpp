@@ -33,7 +33,8 @@
 // with SESSION_PEER_CALLGRIND=apply in the environment:
 //   valgrind --tool=callgrind --instr-atstart=no sync_mesh_bench
 //     --benchmark_filter='BM_SessionPeerMergeMoving/10000/'
-// (the total is that of both iterations).
+// (the total is that of both iterations). The end-to-end cases count the
+// mesh's save, export and merge alike (or the peer's save and apply).
 #define SQLITE_ENABLE_SESSION 1
 #define SQLITE_ENABLE_PREUPDATE_HOOK 1
 #include <benchmark/benchmark.h>
@@ -55,6 +56,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "support/TempDir.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/SYNSaveMonitor.h"
 
@@ -485,21 +487,39 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
         error = m.carryToB();
     }
     double mesh = 0, peer = 0;
+    const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
+    const bool countPeer = counted && std::string(counted) == "apply";
+    if (std::getenv("MESH_BENCH_TRACE")) {
+        SYNSetLoggingLevel(SYNLoggingLevelTrace);
+    }
     for (auto _ : state) {
         if (error) {
             break;
         }
         const int number = m.saveNumber++;
+        // Under callgrind (--instr-atstart=no) only the mesh's part, or the
+        // peer's with SESSION_PEER_CALLGRIND=apply, is counted.
+        if (!countPeer) {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         double start = processCPUSeconds();
         error = m.saveOnA(number, move);
         if (!error) {
             error = m.carryToB();
         }
         mesh += processCPUSeconds() - start;
+        if (!countPeer) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        } else {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         start = processCPUSeconds();
         const auto changeset = m.peerA->save(number, move, true);
         m.peerB->apply({changeset});
         peer += processCPUSeconds() - start;
+        if (countPeer) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        }
         m.peerC->apply({changeset}, true);
     }
     if (error) {
