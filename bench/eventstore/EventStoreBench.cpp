@@ -18,6 +18,7 @@
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNPropertyChangeValue.h"
 #include "sync/eventstore/SYNRevisionManager.h"
 
 namespace {
@@ -359,7 +360,56 @@ void BM_BareFetchOfEventsInOrder(benchmark::State& state) {
     }
 }
 
+// Reading one change's stored values back, as the integrator does for every
+// change it applies: an attribute change (a rename), the change of a moved
+// object (a to-one's new target) and that of a folder it moved into (a
+// to-many adding one member); beside it the general unarchiver alone.
+std::vector<SYNPropertyChangeValue> storedChangeValues(int64_t form) {
+    SYNPropertyChangeValue value(form, form == 0 ? "title" : form == 1 ? "folder" : "items");
+    if (form == 0) {
+        value.setValue(plat::Value(std::string("save 17 change 4")));
+    } else if (form == 1) {
+        value.setRelatedIdentifier("9F1C2D3E-4B5A-6978-8695-A4B3C2D1E0F1");
+    } else {
+        value.setAddedIdentifiers({"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9"});
+    }
+    return {value};
+}
+
+void BM_ReadStoredChangeValues(benchmark::State& state) {
+    auto data = SYNArchivePropertyChangeValues(storedChangeValues(state.range(0)));
+    if (!data.ok()) {
+        state.SkipWithError("archive failed");
+        return;
+    }
+    for (auto _ : state) {
+        auto values = SYNUnarchiveSharedPropertyChangeValues(data->view());
+        benchmark::DoNotOptimize(values);
+    }
+    state.counters["plain"] = SYNReadPlainPropertyChangeValues(*data) ? 1 : 0;
+}
+
+void BM_ReadStoredChangeValuesInGeneral(benchmark::State& state) {
+    auto data = SYNArchivePropertyChangeValues(storedChangeValues(state.range(0)));
+    SYNPropertyChangeValue::registerClass();
+    for (auto _ : state) {
+        auto values = plat::KeyedUnarchiver::unarchivedObjectWithData(*data);
+        benchmark::DoNotOptimize(values);
+    }
+}
+
+void BM_ArchiveChangeValues(benchmark::State& state) {
+    const auto values = storedChangeValues(state.range(0));
+    for (auto _ : state) {
+        auto data = SYNArchivePropertyChangeValues(values);
+        benchmark::DoNotOptimize(data);
+    }
+}
+
 BENCHMARK(BM_BuildAndSaveSaveEvent)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadStoredChangeValues)->ArgName("form")->DenseRange(0, 2);
+BENCHMARK(BM_ReadStoredChangeValuesInGeneral)->ArgName("form")->DenseRange(0, 2);
+BENCHMARK(BM_ArchiveChangeValues)->ArgName("form")->DenseRange(0, 2);
 BENCHMARK(BM_BuildSaveEventGrowth)
     ->Unit(benchmark::kMillisecond)
     ->Arg(1000)

@@ -17,6 +17,10 @@
 //    x_session_each_alone, each in a transaction of its own);
 //  - end to end: one save on the first machine until it is merged into the
 //    second (save, export, merge), against recording and applying it.
+// Outside what is measured, the first machine merges too (taking in the
+// second's merge events), as machines that sync do: were it only to export,
+// each of its saves would stay concurrent with every merge of the second
+// since, and each merge would integrate all of those saves again.
 // Each case comes as renames (a string attribute) and as moves (an item into
 // the next folder: two member sets of items / 100 change, so the other side
 // of the link grows with the store).
@@ -33,7 +37,8 @@
 // with SESSION_PEER_CALLGRIND=apply in the environment:
 //   valgrind --tool=callgrind --instr-atstart=no sync_mesh_bench
 //     --benchmark_filter='BM_SessionPeerMergeMoving/10000/'
-// (the total is that of both iterations).
+// (the total is that of both iterations). The end-to-end cases count the
+// mesh's save, export and merge alike (or the peer's save and apply).
 #define SQLITE_ENABLE_SESSION 1
 #define SQLITE_ENABLE_PREUPDATE_HOOK 1
 #include <benchmark/benchmark.h>
@@ -55,6 +60,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "support/TempDir.h"
+#include "sync/eventstore/SYNLogging.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 #include "sync/mesh/SYNSaveMonitor.h"
 
@@ -293,6 +299,14 @@ struct Machines {
         }
         return failed;
     }
+    // a merges what b published (b's merge events), as a machine that syncs
+    // does now and then. Otherwise every save of a stays concurrent with
+    // each merge b made since a last merged, and every merge of b would
+    // integrate all of those saves again: the cost of a merge would grow
+    // with the number of merges before it, not follow the saves merged.
+    plat::ErrorPtr catchUpA() {
+        return wait([&](SYNCompletion done) { a->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
+    }
 };
 
 Machines& machines(int items) {
@@ -331,6 +345,9 @@ Machines& machines(int items) {
     }
     if (!m->error) {
         m->error = m->carryToB();
+    }
+    if (!m->error) {
+        m->error = m->catchUpA();
     }
     return *m;
 }
@@ -401,9 +418,15 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
     if (!error) {
         error = m.carryToB();  // earlier cases' saves are not counted here
     }
+    if (!error) {
+        error = m.catchUpA();
+    }
     double merge = 0, apply = 0, applyEach = 0;
     const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
     const bool countApply = counted && std::string(counted) == "apply";
+    if (std::getenv("MESH_BENCH_TRACE")) {
+        SYNSetLoggingLevel(SYNLoggingLevelVerbose);
+    }
     for (auto _ : state) {
         if (error) {
             break;
@@ -454,6 +477,9 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
              m.peerC->countTitled(expected) != 1)) {
             state.SkipWithError("a change did not arrive");
         }
+        if (!error) {
+            error = m.catchUpA();
+        }
         state.ResumeTiming();
     }
     if (error) {
@@ -485,23 +511,47 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
     if (!error) {
         error = m.carryToB();
     }
+    if (!error) {
+        error = m.catchUpA();
+    }
     double mesh = 0, peer = 0;
+    const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
+    const bool countPeer = counted && std::string(counted) == "apply";
+    if (std::getenv("MESH_BENCH_TRACE")) {
+        SYNSetLoggingLevel(SYNLoggingLevelVerbose);
+    }
     for (auto _ : state) {
         if (error) {
             break;
         }
         const int number = m.saveNumber++;
+        // Under callgrind (--instr-atstart=no) only the mesh's part, or the
+        // peer's with SESSION_PEER_CALLGRIND=apply, is counted.
+        if (!countPeer) {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         double start = processCPUSeconds();
         error = m.saveOnA(number, move);
         if (!error) {
             error = m.carryToB();
         }
         mesh += processCPUSeconds() - start;
+        if (!countPeer) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        } else {
+            CALLGRIND_START_INSTRUMENTATION;
+        }
         start = processCPUSeconds();
         const auto changeset = m.peerA->save(number, move, true);
         m.peerB->apply({changeset});
         peer += processCPUSeconds() - start;
+        if (countPeer) {
+            CALLGRIND_STOP_INSTRUMENTATION;
+        }
         m.peerC->apply({changeset}, true);
+        if (!error) {
+            error = m.catchUpA();
+        }
     }
     if (error) {
         state.SkipWithError(error->localizedDescription().c_str());

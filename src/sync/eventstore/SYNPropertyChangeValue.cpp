@@ -509,12 +509,14 @@ class ListReader {
 // Reads the plain form of a change's values straight from the archive's
 // binary property list: a keyed archive whose root is an array of distinct
 // SYNPropertyChangeValue objects, each holding its class, its property name
-// (ASCII text), perhaps its type (an integer) and perhaps a value that is
-// nil, ASCII text, a number or data. That is what attribute changes store, and
-// reading it here costs a fraction of the general unarchiver. Anything else
-// (relationship values, other value classes, repeated or unknown keys,
-// damage) gives nullopt, and the caller takes the general way, which reads
-// the same archive to the same values.
+// (ASCII text), perhaps its type (an integer), perhaps a value that is nil,
+// ASCII text, a number or data, and perhaps a data file's name, a to-one's
+// target identifier (nil or ASCII text) and the identifiers a to-many change
+// adds and removes (nil or sets of ASCII text). That is what attribute and
+// relationship changes store, and reading it here costs a fraction of the
+// general unarchiver. Anything else (ordered indexes, other value classes,
+// repeated or unknown keys, damage) gives nullopt, and the caller takes the
+// general way, which reads the same archive to the same values.
 class PlainValuesReader {
   public:
     explicit PlainValuesReader(std::string_view bytes) : bytes_(bytes) {}
@@ -675,6 +677,7 @@ class PlainValuesReader {
             return nullptr;
         }
         uint64_t name = kNone, type = kNone, value = kNone;
+        uint64_t filename = kNone, related = kNone, added = kNone, removed = kNone;
         for (const auto& [key, at] : fields) {
             if (key == "propertyName") {
                 name = at;
@@ -682,8 +685,16 @@ class PlainValuesReader {
                 type = at;
             } else if (key == "value") {
                 value = at;
+            } else if (key == "relatedIdentifier") {
+                related = at;
+            } else if (key == "addedIdentifiers") {
+                added = at;
+            } else if (key == "removedIdentifiers") {
+                removed = at;
+            } else if (key == "filename") {
+                filename = at;
             } else if (key != "$class") {
-                return nullptr;  // an optional field: the general way reads it
+                return nullptr;  // ordered indexes or unknown: the general way reads them
             }
         }
         auto nameID = uidAt(name);
@@ -715,7 +726,77 @@ class PlainValuesReader {
         }
         auto result = std::make_shared<SYNPropertyChangeValue>(typeNumber, std::string(*propertyName));
         result->setValue(std::move(decoded));
+        if (filename != kNone || related != kNone || added != kNone || removed != kNone) {
+            std::optional<std::string> file, relatedIdentifier;
+            std::set<std::string> addedIdentifiers, removedIdentifiers;
+            if (!optionalText(filename, file) || !optionalText(related, relatedIdentifier) ||
+                !identifiers(added, addedIdentifiers) || !identifiers(removed, removedIdentifiers)) {
+                return nullptr;
+            }
+            result->setFilename(std::move(file));
+            result->setRelatedIdentifier(std::move(relatedIdentifier));
+            result->setAddedIdentifiers(std::move(addedIdentifiers));
+            result->setRemovedIdentifiers(std::move(removedIdentifiers));
+        }
         return result;
+    }
+
+    // A field naming nil ($null) or ASCII text; an absent field leaves the
+    // text empty. False for anything else (NSNull, other text), which the
+    // general way reads.
+    bool optionalText(uint64_t field, std::optional<std::string>& text) {
+        if (field == kNone) {
+            return true;
+        }
+        auto id = uidAt(field);
+        if (!id) {
+            return false;
+        }
+        if (*id == 0) {
+            return true;
+        }
+        auto stored = ascii(objectOffset(*id));
+        if (!stored) {
+            return false;
+        }
+        text.emplace(*stored);
+        return true;
+    }
+
+    // A field naming nil or a set of ASCII texts (the identifiers a to-many
+    // change adds or removes); false for anything else.
+    bool identifiers(uint64_t field, std::set<std::string>& members) {
+        if (field == kNone) {
+            return true;
+        }
+        auto id = uidAt(field);
+        if (!id) {
+            return false;
+        }
+        if (*id == 0) {
+            return true;
+        }
+        Fields set;
+        if (!object(*id, set) || !hasClass(set, setClass_, "NSSet", "NSMutableSet")) {
+            return false;
+        }
+        const uint64_t items = set.find("NS.objects");
+        if (items == kNone || reader_.markerAt(items) >> 4 != 0xA) {
+            return false;
+        }
+        auto refs = reader_.container(items);
+        if (!refs) {
+            return false;
+        }
+        for (uint64_t i = 0; i < refs->count; ++i) {
+            auto member = uidAt(offsetOf(reader_.refAt(*refs, i)));
+            auto text = member && *member != 0 ? ascii(objectOffset(*member)) : std::nullopt;
+            if (!text) {
+                return false;
+            }
+            members.emplace(*text);
+        }
+        return true;
     }
 
     std::string_view bytes_;
@@ -723,6 +804,7 @@ class PlainValuesReader {
     ListReader::Container objects_;
     uint64_t arrayClass_ = kNone;
     uint64_t valueClass_ = kNone;
+    uint64_t setClass_ = kNone;
 };
 
 }  // namespace

@@ -295,6 +295,16 @@ TEST(SYNPropertyChangeValueTest, PlainArchivesAreReadQuicklyToTheSameValues) {
     related.setRelatedIdentifier("C1");
     SYNPropertyChangeValue file(SYNPropertyChangeTypeAttribute, "image");
     file.setFilename("F1");
+    SYNPropertyChangeValue emptied(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    SYNPropertyChangeValue members(SYNPropertyChangeTypeToManyRelationship, "items");
+    members.setAddedIdentifiers({"I1", "I2", "I3"});
+    members.setRemovedIdentifiers({"I9"});
+    SYNPropertyChangeValue removedOnly(SYNPropertyChangeTypeToManyRelationship, "items");
+    removedOnly.setRemovedIdentifiers({"I4", "I5"});
+    SYNPropertyChangeValue foreignMember(SYNPropertyChangeTypeToManyRelationship, "items");
+    foreignMember.setAddedIdentifiers({"I1", "caf\u00e9"});
+    SYNPropertyChangeValue foreignTarget(SYNPropertyChangeTypeToOneRelationship, "calendar");
+    foreignTarget.setRelatedIdentifier("\u65e5");
     const std::vector<std::pair<std::vector<SYNPropertyChangeValue>, bool>> cases = {
         // The plain forms: text, numbers, data, nil and no value at all.
         {{attribute("name", Value("updated 7")), attribute("count", Value(int64_t{7}))}, true},
@@ -312,9 +322,15 @@ TEST(SYNPropertyChangeValueTest, PlainArchivesAreReadQuicklyToTheSameValues) {
         {{attribute("when", Value(plat::Date(1000.5)))}, false},
         {{attribute("null", Value())}, false},
         {{attribute("list", Value(plat::Array{Value(1)}))}, false},
-        {{attribute("name", Value("a")), related}, false},
+        // Relationship changes and data file names, as saves store them.
+        {{attribute("name", Value("a")), related}, true},
+        {{file}, true},
+        {{related, emptied, members, removedOnly}, true},
+        {{members, attribute("count", Value(int64_t{3}))}, true},
+        // Others go the general way.
         {{orderedChange()}, false},
-        {{file}, false},
+        {{foreignMember}, false},
+        {{foreignTarget}, false},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         auto data = SYNArchivePropertyChangeValues(cases[i].first);
@@ -347,6 +363,15 @@ TEST(SYNPropertyChangeValueTest, PlainArchivesAreReadQuicklyToTheSameValues) {
         {{"propertyName", Value("a")}, {"type", Value(0.5)}, {"value", Value(1)}},
         {{"propertyName", Value("a")}, {"value", Value(1)}, {"value", Value(2)}},
         {{"value", Value(1)}},
+        // Relationship fields of other kinds: null, nil, an array, numbers.
+        {{"propertyName", Value("a")}, {"relatedIdentifier", Value()}},
+        {{"propertyName", Value("a")}, {"relatedIdentifier", Value(7)}},
+        {{"propertyName", Value("a")}, {"filename", Value()}},
+        {{"propertyName", Value("a")}, {"addedIdentifiers", Value(plat::Array{Value("I1")})}},
+        {{"propertyName", Value("a")}, {"addedIdentifiers", Value(plat::Set{Value("I1"), Value(2)})}},
+        {{"propertyName", Value("a")}, {"removedIdentifiers", Value()}},
+        {{"propertyName", Value("a")}, {"removedIdentifiers", Value(plat::Set{})}},
+        {{"propertyName", Value("a")}, {"addedIdentifiers", Value(plat::Dictionary{})}},
     };
     for (std::size_t i = 0; i < foreign.size(); ++i) {
         auto stored = std::make_shared<StoredFields>();
