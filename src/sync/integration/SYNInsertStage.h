@@ -31,6 +31,10 @@ class SYNInsertStage : public SYNIntegrationStage {
     plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
+    // Unbatched, the identifier rows given store URIs are saved this many at
+    // a time (see insertObjectsForEntity).
+    static constexpr std::size_t kStoreURIsPerSave = 4000;
+
     // The identifier rows of the changes, parallel to them (null when gone).
     plat::Result<SYNManagedObjects> globalIdentifierRows(const SYNChangeRecords& changes);
 
