@@ -19,6 +19,10 @@ class SYNInsertStage : public SYNIntegrationStage {
   public:
     using SYNIntegrationStage::SYNIntegrationStage;
 
+    // Unbatched, the identifier rows given store URIs are saved this many at
+    // a time (see insertObjectsForEntity): bounded memory for a few commits.
+    static constexpr std::size_t kStoreURIsPerSave = 10000;
+
     // The objects the last successful batch adopted or created; nullopt until
     // a batch succeeds.
     const std::optional<SYNObjectIDSet>& insertedObjectIDs() const { return insertedObjectIDs_; }
@@ -31,10 +35,6 @@ class SYNInsertStage : public SYNIntegrationStage {
     plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
-    // Unbatched, the identifier rows given store URIs are saved this many at
-    // a time (see insertObjectsForEntity).
-    static constexpr std::size_t kStoreURIsPerSave = 4000;
-
     // The identifier rows of the changes, parallel to them (null when gone).
     plat::Result<SYNManagedObjects> globalIdentifierRows(const SYNChangeRecords& changes);
 

@@ -265,7 +265,8 @@ TEST_F(SYNIntegrationStageTest, InsertsAdoptExistingObjectsAndRecordNewOnes) {
 // identifier rows that get store URIs are saved a stretch at a time rather
 // than all held by the event store's context until the entity's save.
 TEST_F(SYNIntegrationStageTest, AnUnbatchedInsertSavesItsStoreURIsAStretchAtATime) {
-    constexpr int kInserts = 9000;
+    constexpr std::size_t kStretch = SYNInsertStage::kStoreURIsPerSave;
+    constexpr int kInserts = static_cast<int>(2 * kStretch + 1000);
     SYNManagedObjectIDs ids;
     events->performBlockAndWait([&] {
         event->setValue(Value(int64_t{1}), "globalCount");
@@ -305,9 +306,9 @@ TEST_F(SYNIntegrationStageTest, AnUnbatchedInsertSavesItsStoreURIsAStretchAtATim
     // Two full stretches saved; the rest is left for the caller's save.
     EXPECT_EQ(updatedPerSave.size(), 2u);
     for (std::size_t count : updatedPerSave) {
-        EXPECT_LE(count, 4000u);
+        EXPECT_LE(count, kStretch);
     }
-    events->performBlockAndWait([&] { EXPECT_LT(events->registeredObjects().size(), 4000u); });
+    events->performBlockAndWait([&] { EXPECT_LT(events->registeredObjects().size(), kStretch); });
     ASSERT_EQ(builder->saveAndReset(), nullptr);
     events->performBlockAndWait([&] {
         plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
