@@ -183,16 +183,20 @@ class SYNEventBuilder {
     // batches' allocations more than the look-ups saved).
     class RememberedIdentifiers {
       public:
-        void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier);
+        // `recordKey`: the primary key of the identifier record in the event store.
+        void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier, int64_t recordKey);
         std::optional<std::string> find(const plat::coredata::ManagedObjectID& id);
+        std::optional<int64_t> findRecordKey(const plat::coredata::ManagedObjectID& id);
         void clear();
 
       private:
         struct Entry {
             int64_t key;
+            int64_t recordKey;
             uint32_t offset;
             uint32_t length;
         };
+        const Entry* entryOf(const plat::coredata::ManagedObjectID& id);
         // The objects of one entity of one store (as their store URIs name them).
         struct Entity {
             std::string store;
@@ -208,6 +212,12 @@ class SYNEventBuilder {
     bool remembersIdentifiers_ = false;
     bool addsEachObjectOnce_ = false;
     RememberedIdentifiers remembered_;
+    // The store and entity of the remembered identifier records, whose IDs
+    // are made again from their keys.
+    std::weak_ptr<plat::coredata::PersistentStore> rememberedRecordStore_;
+    std::shared_ptr<const plat::coredata::EntityDescription> rememberedRecordEntity_;
+    // The IDs of the remembered records of those objects (null where none is).
+    SYNManagedObjectIDs rememberedRecordIDs(const SYNManagedObjectIDs& objectIDs);
     // Records named since the last save, kept once saved if they still name
     // the object (a rollback or a later change in between drops them).
     struct UnsavedIdentifier {
