@@ -393,6 +393,10 @@ void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
     performBlockAndWait([&] { addsEachObjectOnce_ = once; });
 }
 
+void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
+    performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
+}
+
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
         for (const auto& named : unsavedIdentifiers_) {
@@ -592,7 +596,9 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings) {
     SYNManagedObjectIDs result;
     auto error = runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
-        auto byURI = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
+        auto byURI = objectsHaveNoIdentifierRecords_
+                         ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
+                         : SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
         if (!byURI.ok()) {
             return byURI.error();
         }

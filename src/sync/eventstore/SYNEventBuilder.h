@@ -135,12 +135,19 @@ class SYNEventBuilder {
     // so that their store URIs stay valid once the context is saved.
     plat::ErrorPtr addChangesForUnsavedManagedObjectContext(plat::coredata::ManagedObjectContext& context);
 
-    // While on, the identifier string of every record this builder makes or
-    // finds for a saved object is kept once the record is saved, so that
-    // links to those objects need no look-up in the store. For an import of a
-    // whole store, where this builder alone writes identifier records; about
-    // 16 bytes and the string per object, in a few large blocks.
+    // While on, the identifier string and record key of every record this
+    // builder makes or finds for a saved object are kept once the record is
+    // saved, so that links to those objects need no look-up in the store and
+    // their inserts take the records by key. For an import of a whole store,
+    // where this builder alone writes identifier records; about 24 bytes and
+    // the string per object, in a few large blocks.
     void setRemembersIdentifiers(bool remembers);
+    // While on, the objects given to addGlobalIdentifiersForManagedObjectIDs
+    // have no identifier record yet (the first pass of an import into an
+    // event store that holds none): their records are made without looking
+    // for existing ones by store URI. An object listed twice in one call
+    // still gets one record.
+    void setObjectsHaveNoIdentifierRecords(bool none);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
@@ -211,6 +218,7 @@ class SYNEventBuilder {
     void settleRememberedIdentifiers(bool saved);
     bool remembersIdentifiers_ = false;
     bool addsEachObjectOnce_ = false;
+    bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
     // The store and entity of the remembered identifier records, whose IDs
     // are made again from their keys.
