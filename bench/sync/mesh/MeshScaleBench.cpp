@@ -11,8 +11,10 @@
 // Counters: cpu_ms (process CPU of all threads, the work happens on several
 // queues), ratio_to_smallest (this size's CPU per unit over the smallest
 // size's), peak_rss_MB / rss_growth_MB (run one benchmark per process to read
-// a clean peak) and, for a start, the records the event store still holds in
-// memory afterwards. Part of sync_mesh_bench: run with
+// a clean peak), for a start, the records the event store still holds in
+// memory afterwards, and for an enlist, the sync data it leaves at rest
+// against the application store (sync_data_MB, app_store_MB, sync_data_ratio). Part of sync_mesh_bench: run
+// with
 // --benchmark_filter=Growth (or one benchmark and size per process).
 #include <benchmark/benchmark.h>
 
@@ -86,13 +88,43 @@ void drainEventStore(const std::shared_ptr<SYNPersistentStoreMesh>& mesh) {
     MainLoop::drain();
 }
 
+// Bytes of every file under `path` (a file alone when it is one).
+double megabytesUnder(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) {
+        return static_cast<double>(std::filesystem::file_size(path, error)) / (1024.0 * 1024.0);
+    }
+    double bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path, error)) {
+        if (entry.is_regular_file(error)) {
+            bytes += static_cast<double>(entry.file_size(error));
+        }
+    }
+    return bytes / (1024.0 * 1024.0);
+}
+
+// The application store's files (the database, its journal and shared memory).
+double storeMegabytes(const std::string& store) {
+    double total = 0;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (std::filesystem::exists(store + suffix)) {
+            total += megabytesUnder(store + suffix);
+        }
+    }
+    return total;
+}
+
 // Enlisting an application store: its content becomes the first baseline.
+// Also reports the sync data at rest it leaves (the mesh's local data root,
+// read after the mesh is dismantled) against the application store's size.
 void BM_EnlistGrowth(benchmark::State& state) {
     MainLoop::bindToCurrentThread();
     const int items = static_cast<int>(state.range(0));
     const auto& store = applicationStore(items);
     double cpu = 0;
     double peak = 0;
+    double syncData = 0;
+    double appData = 0;
     for (auto _ : state) {
         state.PauseTiming();
         testsupport::TempDir root;
@@ -110,11 +142,17 @@ void BM_EnlistGrowth(benchmark::State& state) {
             state.SkipWithError(error->localizedDescription().c_str());
         }
         mesh->dismantle();
+        mesh.reset();
         MainLoop::drain();
+        syncData = megabytesUnder(root.str() + "/local");
+        appData = storeMegabytes(root.str() + "/app.sqlite");
         state.ResumeTiming();
     }
     cpu /= static_cast<double>(state.iterations());
     const double objects = items + kFolders;
+    state.counters["sync_data_MB"] = syncData;
+    state.counters["app_store_MB"] = appData;
+    state.counters["sync_data_ratio"] = appData > 0 ? syncData / appData : 0;
     state.counters["cpu_ms"] = cpu * 1e3;
     state.counters["cpu_us_per_object"] = cpu * 1e6 / objects;
     state.counters["ratio_to_smallest"] = ratioToSmallest("enlist", items, cpu / objects);

@@ -383,12 +383,18 @@ void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
         if (!remembers) {
             remembered_.clear();
             unsavedIdentifiers_.clear();
+            rememberedRecordStore_.reset();
+            rememberedRecordEntity_.reset();
         }
     });
 }
 
 void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
     performBlockAndWait([&] { addsEachObjectOnce_ = once; });
+}
+
+void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
+    performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
 }
 
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
@@ -401,7 +407,11 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
             }
             const Value identifier = record.valueForKey("globalIdentifier");
             if (identifier.isString()) {
-                remembered_.add(*named.objectID, *identifier.asString());
+                remembered_.add(*named.objectID, *identifier.asString(), record.objectID()->primaryKey());
+                if (!rememberedRecordEntity_) {
+                    rememberedRecordStore_ = record.objectID()->persistentStore();
+                    rememberedRecordEntity_ = record.objectID()->sharedEntity();
+                }
             }
         }
     }
@@ -409,9 +419,9 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
 }
 
 void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedObjectID& id,
-                                                 const std::string& identifier) {
+                                                 const std::string& identifier, int64_t recordKey) {
     auto& entity = *entityOf(id, true);
-    const Entry entry{id.primaryKey(), static_cast<uint32_t>(pool_.size()),
+    const Entry entry{id.primaryKey(), recordKey, static_cast<uint32_t>(pool_.size()),
                       static_cast<uint32_t>(identifier.size())};
     pool_ += identifier;
     if (!entity.entries.empty() && entity.entries.back().key >= entry.key) {
@@ -426,12 +436,30 @@ void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedOb
 
 std::optional<std::string> SYNEventBuilder::RememberedIdentifiers::find(
     const plat::coredata::ManagedObjectID& id) {
-    if (id.isTemporaryID()) {
+    const Entry* found = entryOf(id);
+    if (!found) {
         return std::nullopt;
+    }
+    return pool_.substr(found->offset, found->length);
+}
+
+std::optional<int64_t> SYNEventBuilder::RememberedIdentifiers::findRecordKey(
+    const plat::coredata::ManagedObjectID& id) {
+    const Entry* found = entryOf(id);
+    if (!found) {
+        return std::nullopt;
+    }
+    return found->recordKey;
+}
+
+const SYNEventBuilder::RememberedIdentifiers::Entry* SYNEventBuilder::RememberedIdentifiers::entryOf(
+    const plat::coredata::ManagedObjectID& id) {
+    if (id.isTemporaryID()) {
+        return nullptr;
     }
     auto* entity = entityOf(id, false);
     if (!entity) {
-        return std::nullopt;
+        return nullptr;
     }
     auto& entries = entity->entries;
     if (!entity->sorted) {
@@ -453,9 +481,9 @@ std::optional<std::string> SYNEventBuilder::RememberedIdentifiers::find(
     auto found = std::lower_bound(entries.begin(), entries.end(), id.primaryKey(),
                                   [](const Entry& entry, int64_t key) { return entry.key < key; });
     if (found == entries.end() || found->key != id.primaryKey()) {
-        return std::nullopt;
+        return nullptr;
     }
-    return pool_.substr(found->offset, found->length);
+    return &*found;
 }
 
 SYNEventBuilder::RememberedIdentifiers::Entity* SYNEventBuilder::RememberedIdentifiers::entityOf(
@@ -476,6 +504,20 @@ void SYNEventBuilder::RememberedIdentifiers::clear() {
     entities_.clear();
     pool_.clear();
     pool_.shrink_to_fit();
+}
+
+SYNManagedObjectIDs SYNEventBuilder::rememberedRecordIDs(const SYNManagedObjectIDs& objectIDs) {
+    SYNManagedObjectIDs records(objectIDs.size());
+    auto store = rememberedRecordStore_.lock();
+    if (!remembersIdentifiers_ || !store || !rememberedRecordEntity_) {
+        return records;
+    }
+    for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+        if (auto key = remembered_.findRecordKey(*objectIDs[i])) {
+            records[i] = store->objectIDFor(rememberedRecordEntity_.get(), *key);
+        }
+    }
+    return records;
 }
 
 plat::ErrorPtr SYNEventBuilder::updateEventRevisionsAccountingForMergeOfEventIDs(
@@ -554,7 +596,9 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings) {
     SYNManagedObjectIDs result;
     auto error = runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
-        auto byURI = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
+        auto byURI = objectsHaveNoIdentifierRecords_
+                         ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
+                         : SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
         if (!byURI.ok()) {
             return byURI.error();
         }
@@ -1041,16 +1085,53 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
         SYNManagedObjectIDs missing;
         std::vector<std::size_t> missingAt;
         if (auto error = runInContext([&](ManagedObjectContext& own) -> plat::ErrorPtr {
-                auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(ids, own);
+                // Records this builder made and saved (while it remembers
+                // them) are fetched by key; only the others are looked up by
+                // their objects' store URIs.
+                identifiers = rememberedRecordIDs(ids);
+                plat::Array known;
+                for (const auto& id : identifiers) {
+                    if (id) {
+                        known.push_back(Value(plat::ObjectPtr(id)));
+                    }
+                }
+                if (!known.empty()) {
+                    FetchRequest request(SYNGlobalIdentifierEntityName);
+                    request.predicate = Predicate::selfIn(Value(std::move(known)));
+                    auto fetched = own.executeFetchRequest(request);
+                    if (!fetched.ok()) {
+                        return fetched.error();
+                    }
+                    std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash,
+                                       plat::coredata::ObjectIDEqual>
+                        present;
+                    for (const auto& record : *fetched) {
+                        present.insert(record->objectID());
+                    }
+                    for (auto& id : identifiers) {
+                        if (id && !present.count(id)) {
+                            id = nullptr;
+                        }
+                    }
+                }
+                SYNManagedObjectIDs unknown;
+                std::vector<std::size_t> unknownAt;
+                for (std::size_t i = 0; i < ids.size(); ++i) {
+                    if (!identifiers[i]) {
+                        unknown.push_back(ids[i]);
+                        unknownAt.push_back(i);
+                    }
+                }
+                auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(unknown, own);
                 if (!records.ok()) {
                     return records.error();
                 }
-                for (std::size_t i = 0; i < ids.size(); ++i) {
+                for (std::size_t i = 0; i < unknown.size(); ++i) {
                     if (const auto& record = (*records)[i]) {
-                        identifiers[i] = record->objectID();
+                        identifiers[unknownAt[i]] = record->objectID();
                     } else {
-                        missing.push_back(ids[i]);
-                        missingAt.push_back(i);
+                        missing.push_back(unknown[i]);
+                        missingAt.push_back(unknownAt[i]);
                     }
                 }
                 return nullptr;

@@ -135,12 +135,19 @@ class SYNEventBuilder {
     // so that their store URIs stay valid once the context is saved.
     plat::ErrorPtr addChangesForUnsavedManagedObjectContext(plat::coredata::ManagedObjectContext& context);
 
-    // While on, the identifier string of every record this builder makes or
-    // finds for a saved object is kept once the record is saved, so that
-    // links to those objects need no look-up in the store. For an import of a
-    // whole store, where this builder alone writes identifier records; about
-    // 16 bytes and the string per object, in a few large blocks.
+    // While on, the identifier string and record key of every record this
+    // builder makes or finds for a saved object are kept once the record is
+    // saved, so that links to those objects need no look-up in the store and
+    // their inserts take the records by key. For an import of a whole store,
+    // where this builder alone writes identifier records; about 24 bytes and
+    // the string per object, in a few large blocks.
     void setRemembersIdentifiers(bool remembers);
+    // While on, the objects given to addGlobalIdentifiersForManagedObjectIDs
+    // have no identifier record yet (the first pass of an import into an
+    // event store that holds none): their records are made without looking
+    // for existing ones by store URI. An object listed twice in one call
+    // still gets one record.
+    void setObjectsHaveNoIdentifierRecords(bool none);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
@@ -183,16 +190,20 @@ class SYNEventBuilder {
     // batches' allocations more than the look-ups saved).
     class RememberedIdentifiers {
       public:
-        void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier);
+        // `recordKey`: the primary key of the identifier record in the event store.
+        void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier, int64_t recordKey);
         std::optional<std::string> find(const plat::coredata::ManagedObjectID& id);
+        std::optional<int64_t> findRecordKey(const plat::coredata::ManagedObjectID& id);
         void clear();
 
       private:
         struct Entry {
             int64_t key;
+            int64_t recordKey;
             uint32_t offset;
             uint32_t length;
         };
+        const Entry* entryOf(const plat::coredata::ManagedObjectID& id);
         // The objects of one entity of one store (as their store URIs name them).
         struct Entity {
             std::string store;
@@ -207,7 +218,14 @@ class SYNEventBuilder {
     void settleRememberedIdentifiers(bool saved);
     bool remembersIdentifiers_ = false;
     bool addsEachObjectOnce_ = false;
+    bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
+    // The store and entity of the remembered identifier records, whose IDs
+    // are made again from their keys.
+    std::weak_ptr<plat::coredata::PersistentStore> rememberedRecordStore_;
+    std::shared_ptr<const plat::coredata::EntityDescription> rememberedRecordEntity_;
+    // The IDs of the remembered records of those objects (null where none is).
+    SYNManagedObjectIDs rememberedRecordIDs(const SYNManagedObjectIDs& objectIDs);
     // Records named since the last save, kept once saved if they still name
     // the object (a rollback or a later change in between drops them).
     struct UnsavedIdentifier {

@@ -174,12 +174,19 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     }
 
     // 4. Record the new objects' URIs: the n-th missing change gets the n-th.
+    // Unbatched, the rows written so far are saved every kStoreURIsPerSave:
+    // the event store's context would otherwise hold every identifier row of
+    // the entity until the entity's save (a join writes one per object).
+    // Rows saved early name objects whose keys are reserved but not yet
+    // saved, as after the entity's save: a merge after a crash finds those
+    // objects missing and makes them again.
     SYNManagedObjectIDs missingIDs;
     missingIDs.reserve(missing.size());
     for (std::size_t index : missing) {
         missingIDs.push_back(objectChangeIDs[index]);
     }
     std::size_t next = 0;
+    std::size_t unsaved = 0;
     error = enumerateChangeRecords(
         missingIDs,
         [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
@@ -194,7 +201,12 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
                     if (changeRecordCache()) {
                         changeRecordCache()->setStoreURI(row->objectID(), newURIs[next]);
                     }
+                    ++unsaved;
                 }
+            }
+            if (batchSize() == 0 && unsaved >= kStoreURIsPerSave) {
+                unsaved = 0;
+                return eventBuilder()->saveAndReset();
             }
             return nullptr;
         },

@@ -19,6 +19,10 @@ class SYNInsertStage : public SYNIntegrationStage {
   public:
     using SYNIntegrationStage::SYNIntegrationStage;
 
+    // Unbatched, the identifier rows given store URIs are saved this many at
+    // a time (see insertObjectsForEntity): bounded memory for a few commits.
+    static constexpr std::size_t kStoreURIsPerSave = 10000;
+
     // The objects the last successful batch adopted or created; nullopt until
     // a batch succeeds.
     const std::optional<SYNObjectIDSet>& insertedObjectIDs() const { return insertedObjectIDs_; }

@@ -6,6 +6,7 @@
 #include "platform/foundation/Date.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
@@ -97,7 +98,16 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
         plat::ErrorPtr error;
         try {
             SYN_LOG(3, "Adding Global Identifiers");
-            error = self->addGlobalIdentifiers(*builder, *context);
+            auto none = self->eventStoreHoldsNoIdentifierRecords(*builder);
+            if (!none.ok()) {
+                error = none.error();
+            } else {
+                // An enlist imports into a new event store (and a save during
+                // the import fails it): no record can name these objects yet.
+                builder->setObjectsHaveNoIdentifierRecords(*none);
+                error = self->addGlobalIdentifiers(*builder, *context);
+                builder->setObjectsHaveNoIdentifierRecords(false);
+            }
             if (!error) {
                 SYN_LOG(3, "Adding Object Changes");
                 error = self->addObjectChanges(*builder, *context);
@@ -158,6 +168,18 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         }
     }
     return nullptr;
+}
+
+plat::Result<bool> SYNPersistentStoreImporter::eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder) {
+    plat::Result<bool> none = false;
+    builder.performBlockAndWait([&] {
+        auto eventContext = eventStore_->managedObjectContext();
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.fetchLimit = 1;
+        auto count = eventContext->countForFetchRequest(request);
+        none = count.ok() ? plat::Result<bool>(*count == 0) : plat::Result<bool>(count.error());
+    });
+    return none;
 }
 
 // The identifier pass saves every ten batches: its records are small, and

@@ -62,6 +62,8 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     plat::ErrorPtr walkEntities(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context,
                                 const BatchWork& work, std::size_t batchScale = 1);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
+    // Whether the event store holds no identifier record at all.
+    plat::Result<bool> eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder);
 
     std::string storePath_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;

@@ -697,6 +697,49 @@ TEST_F(SYNEventBuilderTest, RememberedIdentifiersNameWhatTheStoreHolds) {
     });
 }
 
+// The changes of an import name the identifier records its first pass made
+// (taken by their keys); a record deleted since is looked for by store URI
+// like any other, and the object gets a new one.
+TEST_F(SYNEventBuilderTest, RememberedRecordsAreTheInsertsIdentifiersUnlessGone) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->setRemembersIdentifiers(true);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    ASSERT_TRUE(
+        builder
+            ->addGlobalIdentifiersForManagedObjectIDs({alice->objectID(), bob->objectID()},
+                                                      {std::string("gid-alice"), std::string("gid-bob")})
+            .ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    builder->performBlockAndWait([&] {
+        auto gone = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({bob->objectID()}, *context);
+        ASSERT_TRUE(gone.ok() && (*gone)[0]);
+        context->deleteObject((*gone)[0]);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice, bob}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto event = allEvents().back();
+        ASSERT_TRUE(changeFor(event, "gid-alice"));
+        EXPECT_FALSE(changeFor(event, "gid-bob"));
+        auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({bob->objectID()}, *context);
+        ASSERT_TRUE(found.ok());
+        ASSERT_TRUE((*found)[0]);
+        const auto identifier = (*found)[0]->valueForKey("globalIdentifier").asString();
+        ASSERT_TRUE(identifier);
+        EXPECT_NE(*identifier, "gid-bob");
+        EXPECT_TRUE(changeFor(event, *identifier));
+        EXPECT_EQ(event->objectsForKey("objectChanges").size(), 2u);
+    });
+}
+
 TEST_F(SYNEventBuilderTest, LinksToObjectsInsertedInTheSameSaveNameTheirInsertsIdentifiers) {
     auto app = makeApplication();
     auto alice = person(app, "alice");

@@ -1,9 +1,11 @@
 // The integration stages on their own: batch bookkeeping, the property
 // setter's rules, resolving objects, and what the insert, update and delete
 // stages do with one batch of changes.
+#include <set>
 #include <stdexcept>
 
 #include "platform/coredata/UUIDObject.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
@@ -257,6 +259,71 @@ TEST_F(SYNIntegrationStageTest, InsertsAdoptExistingObjectsAndRecordNewOnes) {
     ASSERT_EQ(shapes.applyNextBatchOfChanges(), nullptr);
     EXPECT_TRUE(shapes.insertedObjectIDs()->count(circle->objectID()));
     EXPECT_EQ(target->insertedObjects().size(), 4u);
+}
+
+// A join inserts every object of the cloud in one unbatched stage: the
+// identifier rows that get store URIs are saved a stretch at a time rather
+// than all held by the event store's context until the entity's save.
+TEST_F(SYNIntegrationStageTest, AnUnbatchedInsertSavesItsStoreURIsAStretchAtATime) {
+    constexpr std::size_t kStretch = SYNInsertStage::kStoreURIsPerSave;
+    constexpr int kInserts = static_cast<int>(2 * kStretch + 1000);
+    SYNManagedObjectIDs ids;
+    events->performBlockAndWait([&] {
+        event->setValue(Value(int64_t{1}), "globalCount");
+        event->setValue(Value(0.0), "timestamp");
+        std::vector<ManagedObjectPtr> made;
+        for (int i = 0; i < kInserts; ++i) {
+            auto identifier = events->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            identifier->setValue(Value("joined-" + std::to_string(i)), "globalIdentifier");
+            identifier->setValue(Value("Item"), "nameOfEntity");
+            auto insert = events->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+            insert->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
+            insert->setValue(Value("Item"), "nameOfEntity");
+            insert->setObject(identifier, "globalIdentifier");
+            insert->setObject(event, "storeModificationEvent");
+            made.push_back(insert);
+        }
+        ASSERT_EQ(events->obtainPermanentIDsForObjects(made), nullptr);
+        for (const auto& insert : made) {
+            ids.push_back(insert->objectID());
+        }
+    });
+    if (auto saved = builder->saveAndReset()) {
+        FAIL() << saved->description();
+    }
+    std::vector<std::size_t> updatedPerSave;
+    auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
+        plat::coredata::ManagedObjectContextDidSaveNotification, events, [&](const plat::Notification& note) {
+            const Value* updated = note.userInfo.find(plat::coredata::UpdatedObjectsKey);
+            updatedPerSave.push_back(updated ? updated->count() : 0);
+        });
+    SYNInsertStage stage(builder, ids, target, 0);
+    const plat::ErrorPtr error = stage.applyNextBatchOfChanges();
+    plat::NotificationCenter::defaultCenter().removeObserver(observer);
+    ASSERT_EQ(error, nullptr);
+    ASSERT_TRUE(stage.insertedObjectIDs());
+    EXPECT_EQ(stage.insertedObjectIDs()->size(), static_cast<std::size_t>(kInserts));
+    // Two full stretches saved; the rest is left for the caller's save.
+    EXPECT_EQ(updatedPerSave.size(), 2u);
+    for (std::size_t count : updatedPerSave) {
+        EXPECT_LE(count, kStretch);
+    }
+    events->performBlockAndWait([&] { EXPECT_LT(events->registeredObjects().size(), kStretch); });
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    events->performBlockAndWait([&] {
+        plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+        auto rows = events->executeFetchRequest(request);
+        ASSERT_TRUE(rows.ok());
+        std::set<std::string> uris;
+        for (const auto& identifier : *rows) {
+            auto uri = identifier->valueForKey("storeURI").asString();
+            ASSERT_TRUE(uri);
+            auto id = target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri);
+            EXPECT_TRUE(id && stage.insertedObjectIDs()->count(id)) << *uri;
+            uris.insert(*uri);
+        }
+        EXPECT_EQ(uris.size(), static_cast<std::size_t>(kInserts));
+    });
 }
 
 TEST_F(SYNIntegrationStageTest, AnInsertOfAnEntityTheModelLacksFailsWithAnError) {

@@ -98,6 +98,43 @@ TEST_F(ImporterTest, MoreObjectsThanAnIdentifierBatchGetOneRecordAndOneChangeEac
     });
 }
 
+// Into a new event store the identifier pass makes every record without
+// looking for existing ones; into one that already holds a record of an
+// object, the import finds it, and the object keeps its identifier.
+TEST_F(ImporterTest, AnObjectWithARecordKeepsItsIdentifierWhenImported) {
+    std::string path = (root / "app.sqlite").string();
+    plat::coredata::ManagedObjectIDPtr first;
+    {
+        AppStore app(path);
+        for (int i = 0; i < 30; ++i) {
+            app.addTask("task " + std::to_string(i), i);
+        }
+        ASSERT_EQ(app.save(), nullptr);
+        auto tasks = app.context->executeFetchRequest(plat::coredata::FetchRequest("Task"));
+        ASSERT_TRUE(tasks.ok() && !tasks->empty());
+        first = tasks->front()->objectID();
+    }
+    auto store = makeEventStore();
+    {
+        auto earlier = std::make_shared<SYNEventBuilder>(store);
+        ASSERT_TRUE(earlier->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());
+        ASSERT_TRUE(
+            earlier->addGlobalIdentifiersForManagedObjectIDs({first}, {std::string("gid-kept")}).ok());
+        ASSERT_EQ(earlier->saveAndReset(), nullptr);
+    }
+    auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+    ASSERT_EQ(runImport(importer), nullptr);
+    auto context = store->managedObjectContext();
+    context->performBlockAndWait([&] {
+        plat::coredata::FetchRequest records(SYNGlobalIdentifierEntityName);
+        EXPECT_EQ(*context->countForFetchRequest(records), 30u);
+        auto kept = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({first}, *context);
+        ASSERT_TRUE(kept.ok() && (*kept)[0]);
+        EXPECT_EQ((*kept)[0]->valueForKey("globalIdentifier"), plat::Value("gid-kept"));
+        EXPECT_EQ((*kept)[0]->objectsForKey("objectChanges").size(), 1u);
+    });
+}
+
 TEST_F(ImporterTest, WithoutStoreDataTheBaselineIsEmptyAndTheStoreIsNeverOpened) {
     auto store = makeEventStore();
     std::string path = (root / "never" / "app.sqlite").string();
