@@ -94,6 +94,8 @@ struct URLSessionStreamTask::Connection {
     }
 
     void wake() {
+        // Fails only when the counter is about to overflow (EAGAIN): the
+        // worker has wake-ups waiting already.
         uint64_t one = 1;
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
@@ -186,7 +188,9 @@ struct URLSessionStreamTask::Connection {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 60000)));
         }
-        ::poll(fds, events ? 2 : 1, timeout);
+        // An interrupted or failed poll returns early, which every caller
+        // allows for: each loops, testing its condition and deadline again.
+        (void)::poll(fds, events ? 2 : 1, timeout);
         uint64_t drained;
         while (::read(wakeFd, &drained, sizeof drained) > 0) {
         }
