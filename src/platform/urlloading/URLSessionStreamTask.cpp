@@ -15,8 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Mutex.h"
@@ -43,7 +45,8 @@ Clock::time_point deadlineAfter(double seconds) {
 // Shared by the task and its worker thread. The queues and `stopped` are
 // guarded by the mutex; an operation is completed by whoever takes it out of
 // its queue, so each completes once. The socket and TLS state belong to the
-// worker thread.
+// worker thread, which is checked: the steps that touch them call
+// assertWorker(), which ends the process on any other thread.
 struct URLSessionStreamTask::Connection {
     struct Read {
         std::size_t minBytes, maxBytes;
@@ -76,7 +79,8 @@ struct URLSessionStreamTask::Connection {
     bool readCloseRequested GUARDED_BY(mutex) = false;
     ErrorPtr stopError GUARDED_BY(mutex);
 
-    // Worker thread only.
+    // Worker thread only (assertWorker).
+    std::atomic<std::thread::id> worker{};
     int fd = -1;
     SSL_CTX* context = nullptr;
     SSL* ssl = nullptr;
@@ -91,6 +95,16 @@ struct URLSessionStreamTask::Connection {
         if (fd >= 0)
             (void)::close(fd);  // a socket: what was sent was sent
         (void)::close(wakeFd);  // an eventfd: nothing to lose
+    }
+
+    void assertWorker() const {
+        if (worker.load(std::memory_order_relaxed) == std::this_thread::get_id())
+            return;
+        static constexpr char kMessage[] =
+            "URL session stream task: worker-thread state touched from another thread; stopping\n";
+        [[maybe_unused]] auto n =
+            ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);  // the process ends next
+        std::abort();
     }
 
     void wake() {
@@ -198,6 +212,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     ErrorPtr connect(double timeout) {
+        assertWorker();
         addrinfo hints{};
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
@@ -242,6 +257,7 @@ struct URLSessionStreamTask::Connection {
     // judged once the handshake is done and before any byte of ours goes
     // out (see verifyServer).
     bool handshake(short& events, ErrorPtr& error) {
+        assertWorker();
         if (!ssl) {
             context = SSL_CTX_new(TLS_client_method());
             if (context)
@@ -277,6 +293,7 @@ struct URLSessionStreamTask::Connection {
     // The server's chain under the system roots, the configuration's trusted
     // certificates and the host name; null when trusted.
     ErrorPtr verifyServer() {
+        assertWorker();
         std::vector<security::CertificatePtr> chain;
         if (STACK_OF(X509)* presented = SSL_get_peer_cert_chain(ssl)) {
             for (int i = 0; i < sk_X509_num(presented); ++i)
@@ -390,6 +407,7 @@ struct URLSessionStreamTask::Connection {
     // Sends or receives without blocking: > 0 bytes, 0 end of stream
     // (receive), -1 would block (with the events to wait for), -2 failure.
     std::ptrdiff_t transfer(bool sending, char* buffer, std::size_t length, short& events) {
+        assertWorker();
         if (ssl) {
             int rc = sending ? SSL_write(ssl, buffer, static_cast<int>(length))
                              : SSL_read(ssl, buffer, static_cast<int>(length));
@@ -422,6 +440,7 @@ struct URLSessionStreamTask::Connection {
 
     // Moves the front write on; returns false once the connection has ended.
     bool stepWrite(const std::shared_ptr<Write>& write, short& events, bool& progress) {
+        assertWorker();
         switch (write->kind) {
             case WriteKind::Bytes: {
                 if (writeClosed) {
@@ -482,6 +501,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     bool stepRead(const std::shared_ptr<Read>& read, short& events, bool& progress) {
+        assertWorker();
         auto finish = [&](std::optional<Data> data, bool atEOF) {
             if (take(read))
                 completeRead(read, std::move(data), atEOF, nullptr);
@@ -519,6 +539,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     void run(double connectTimeout) {
+        worker.store(std::this_thread::get_id(), std::memory_order_relaxed);
         if (auto error = connect(connectTimeout))
             return end(error);
         while (!isStopped()) {
