@@ -332,6 +332,7 @@ void SyncAgent::takeRequests(std::size_t f) {
             withheld});
         if (auto placeholder = readPlaceholder(path)) {
             placeholder->downloading = true;
+            // Only shows the download as started; serving the request writes the file.
             (void)writePlaceholder(path, *placeholder);
         }
         changedInStep_ = true;
