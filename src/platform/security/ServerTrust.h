@@ -112,7 +112,7 @@ class ServerTrust {
     // status is good.
     bool passesOCSPCheck(void* storeContext, unsigned flags);
     // The error of the last evaluation, which failed.
-    ErrorPtr evaluationError() const;
+    [[nodiscard]] ErrorPtr evaluationError() const;
     ServerTrust(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies)
         : chain_(std::move(chain)), policies_(std::move(policies)) {}
     const std::vector<CertificatePtr>& current() const {
