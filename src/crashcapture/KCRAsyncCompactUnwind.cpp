@@ -437,101 +437,141 @@ void async_compact_unwind_entry_copy_registers(const async_compact_unwind_entry*
 }
 void async_compact_unwind_entry_free(async_compact_unwind_entry*) {}
 
-kcr_error_t async_compact_unwind_entry_apply(const kcr_task_t& task, uint64_t function_address,
-                                             const kcr_async_thread_state* current,
-                                             const async_compact_unwind_entry* entry,
-                                             kcr_async_thread_state* next) {
-    constexpr uint32_t kPc = 0, kFp = 1, kSp = 2;
-    const uint64_t width = async_thread_state_get_greg_size(current);
-    if (width != 4 && width != 8)
-        return KCR_ENOTSUP;
-    const kcr_async_byteorder* order = async_byteorder_direct();
-    auto read_word = [&](uint64_t address, uint64_t* value) -> kcr_error_t {
+namespace {
+
+constexpr uint32_t kCompactPc = 0, kCompactFp = 1, kCompactSp = 2;
+
+// Reads words of the unwound thread's width (4 or 8 bytes) from its task.
+struct StackWords {
+    const kcr_task_t& task;
+    const kcr_async_byteorder* order;
+    uint64_t width;
+
+    kcr_error_t read(uint64_t address, uint64_t* value) const {
         if (width == 8)
             return async_task_read_uint64(task, order, address, 0, value);
         uint32_t word = 0;
         kcr_error_t error = async_task_read_uint32(task, order, address, 0, &word);
         *value = word;
         return error;
-    };
-    async_thread_state_copy(next, current);
-    async_thread_state_clear_volatile_regs(next);
-    next->pc_is_exact = false;
-    uint64_t saved_start = 0;
-    switch (entry->type) {
-        case KCR_COMPACT_UNWIND_FRAMELESS_IMMD:
-        case KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT: {
-            if (!async_thread_state_has_reg(current, kSp))
-                return KCR_ENOTFOUND;
-            uint64_t size = entry->stack_offset;
-            if (entry->type == KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT) {
-                uint64_t at;
-                if (!async_address_apply_offset(function_address, static_cast<int64_t>(entry->stack_offset),
-                                                &at))
-                    return KCR_EINVAL;
-                uint32_t immediate = 0;
-                if (kcr_error_t error = async_task_read_uint32(task, order, at, 0, &immediate))
-                    return error;
-                size = static_cast<uint64_t>(immediate) + entry->stack_adjust;
-            }
-            const uint64_t sp = async_thread_state_get_reg(current, kSp);
-            const uint64_t new_sp = sp + size;
-            if (new_sp < sp)
-                return KCR_EINVAL;
-            const uint64_t saved_bytes = width * entry->register_count;
-            if (entry->return_address_register != compact_unwind_no_register) {
-                if (!async_thread_state_has_reg(current, entry->return_address_register))
-                    return KCR_ENOTFOUND;
-                async_thread_state_set_reg(
-                    next, kPc, async_thread_state_get_reg(current, entry->return_address_register));
-                if (new_sp < saved_bytes)
-                    return KCR_EINVAL;
-                saved_start = new_sp - saved_bytes;
-            } else {
-                if (new_sp < width + saved_bytes)
-                    return KCR_EINVAL;
-                uint64_t pc = 0;
-                if (kcr_error_t error = read_word(new_sp - width, &pc))
-                    return error;
-                async_thread_state_set_reg(next, kPc, pc);
-                saved_start = new_sp - width - saved_bytes;
-            }
-            async_thread_state_set_reg(next, kSp, new_sp);
-            break;
-        }
-        case KCR_COMPACT_UNWIND_FRAME: {
-            if (!async_thread_state_has_reg(current, kFp))
-                return KCR_ENOTFOUND;
-            const uint64_t fp = async_thread_state_get_reg(current, kFp);
-            const uint64_t new_sp = fp + 2 * width;
-            if (new_sp < fp)
-                return KCR_EINVAL;
-            uint64_t caller_fp = 0, pc = 0;
-            if (kcr_error_t error = read_word(fp, &caller_fp))
-                return error;
-            if (kcr_error_t error = read_word(fp + width, &pc))
-                return error;
-            if (!async_address_apply_offset(fp, static_cast<int64_t>(entry->stack_offset), &saved_start))
-                return KCR_EINVAL;
-            async_thread_state_set_reg(next, kFp, caller_fp);
-            async_thread_state_set_reg(next, kPc, pc);
-            async_thread_state_set_reg(next, kSp, new_sp);
-            break;
-        }
-        default:
-            return KCR_ENOTSUP;
     }
+};
+
+// A frameless function: the caller's stack pointer lies the stack size
+// above (the size read from the function's code for an indirect entry), the
+// return address in a register or just below it, the saved registers below
+// that. Sets the caller's pc and sp and where the saved registers start.
+kcr_error_t apply_frameless(const StackWords& words, uint64_t function_address,
+                            const kcr_async_thread_state* current, const async_compact_unwind_entry* entry,
+                            kcr_async_thread_state* next, uint64_t* saved_start) {
+    if (!async_thread_state_has_reg(current, kCompactSp))
+        return KCR_ENOTFOUND;
+    uint64_t size = entry->stack_offset;
+    if (entry->type == KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT) {
+        uint64_t at;
+        if (!async_address_apply_offset(function_address, static_cast<int64_t>(entry->stack_offset), &at))
+            return KCR_EINVAL;
+        uint32_t immediate = 0;
+        if (kcr_error_t error = async_task_read_uint32(words.task, words.order, at, 0, &immediate))
+            return error;
+        size = static_cast<uint64_t>(immediate) + entry->stack_adjust;
+    }
+    const uint64_t width = words.width;
+    const uint64_t sp = async_thread_state_get_reg(current, kCompactSp);
+    const uint64_t new_sp = sp + size;
+    if (new_sp < sp)
+        return KCR_EINVAL;
+    const uint64_t saved_bytes = width * entry->register_count;
+    if (entry->return_address_register != compact_unwind_no_register) {
+        if (!async_thread_state_has_reg(current, entry->return_address_register))
+            return KCR_ENOTFOUND;
+        async_thread_state_set_reg(next, kCompactPc,
+                                   async_thread_state_get_reg(current, entry->return_address_register));
+        if (new_sp < saved_bytes)
+            return KCR_EINVAL;
+        *saved_start = new_sp - saved_bytes;
+    } else {
+        if (new_sp < width + saved_bytes)
+            return KCR_EINVAL;
+        uint64_t pc = 0;
+        if (kcr_error_t error = words.read(new_sp - width, &pc))
+            return error;
+        async_thread_state_set_reg(next, kCompactPc, pc);
+        *saved_start = new_sp - width - saved_bytes;
+    }
+    async_thread_state_set_reg(next, kCompactSp, new_sp);
+    return KCR_ESUCCESS;
+}
+
+// A function with a frame: the caller's frame pointer and return address
+// lie at the frame pointer, the saved registers at the entry's offset from it.
+kcr_error_t apply_frame(const StackWords& words, const kcr_async_thread_state* current,
+                        const async_compact_unwind_entry* entry, kcr_async_thread_state* next,
+                        uint64_t* saved_start) {
+    if (!async_thread_state_has_reg(current, kCompactFp))
+        return KCR_ENOTFOUND;
+    const uint64_t fp = async_thread_state_get_reg(current, kCompactFp);
+    const uint64_t new_sp = fp + 2 * words.width;
+    if (new_sp < fp)
+        return KCR_EINVAL;
+    uint64_t caller_fp = 0, pc = 0;
+    if (kcr_error_t error = words.read(fp, &caller_fp))
+        return error;
+    if (kcr_error_t error = words.read(fp + words.width, &pc))
+        return error;
+    if (!async_address_apply_offset(fp, static_cast<int64_t>(entry->stack_offset), saved_start))
+        return KCR_EINVAL;
+    async_thread_state_set_reg(next, kCompactFp, caller_fp);
+    async_thread_state_set_reg(next, kCompactPc, pc);
+    async_thread_state_set_reg(next, kCompactSp, new_sp);
+    return KCR_ESUCCESS;
+}
+
+// The registers the entry lists, read in order from `saved_start` up.
+kcr_error_t restore_saved_registers(const StackWords& words, const async_compact_unwind_entry* entry,
+                                    uint64_t saved_start, kcr_async_thread_state* next) {
     const uint32_t count = entry->register_count < kCompactUnwindMaxRegisters ? entry->register_count
                                                                               : kCompactUnwindMaxRegisters;
     for (uint32_t i = 0; i < count; ++i) {
         if (entry->registers[i] == compact_unwind_no_register)
             continue;
         uint64_t value = 0;
-        if (kcr_error_t error = read_word(saved_start + i * width, &value))
+        if (kcr_error_t error = words.read(saved_start + i * words.width, &value))
             return error;
         async_thread_state_set_reg(next, entry->registers[i], value);
     }
     return KCR_ESUCCESS;
+}
+
+}  // namespace
+
+kcr_error_t async_compact_unwind_entry_apply(const kcr_task_t& task, uint64_t function_address,
+                                             const kcr_async_thread_state* current,
+                                             const async_compact_unwind_entry* entry,
+                                             kcr_async_thread_state* next) {
+    const uint64_t width = async_thread_state_get_greg_size(current);
+    if (width != 4 && width != 8)
+        return KCR_ENOTSUP;
+    const StackWords words{task, async_byteorder_direct(), width};
+    async_thread_state_copy(next, current);
+    async_thread_state_clear_volatile_regs(next);
+    next->pc_is_exact = false;
+    uint64_t saved_start = 0;
+    kcr_error_t error = KCR_ENOTSUP;
+    switch (entry->type) {
+        case KCR_COMPACT_UNWIND_FRAMELESS_IMMD:
+        case KCR_COMPACT_UNWIND_FRAMELESS_INDIRECT:
+            error = apply_frameless(words, function_address, current, entry, next, &saved_start);
+            break;
+        case KCR_COMPACT_UNWIND_FRAME:
+            error = apply_frame(words, current, entry, next, &saved_start);
+            break;
+        default:
+            break;
+    }
+    if (error != KCR_ESUCCESS)
+        return error;
+    return restore_saved_registers(words, entry, saved_start, next);
 }
 
 frame_error_t async_frame_read_compact_unwind(const kcr_task_t& task, async_image_list_t* image_list,

@@ -168,6 +168,61 @@ kcr_error_t async_dwarf_read_sleb128(async_dwarf_memory* memory, uint64_t addres
     return error;
 }
 
+namespace {
+
+// Reads the datum of a pointer in `format` (the encoding's format bits) at
+// `field`, sign-extended where the format is signed, and the bytes it took.
+kcr_error_t read_ehptr_datum(async_dwarf_memory* memory, uint64_t field, uint8_t format,
+                             uint32_t pointer_width, uint64_t* datum, uint32_t* width) {
+    kcr_error_t error = KCR_ESUCCESS;
+    switch (format) {
+        case DW_EH_PE::ptr:
+            *width = pointer_width;
+            return async_dwarf_read_uintmax(memory, field, 0, pointer_width, datum);
+        case DW_EH_PE::uleb128: {
+            size_t n = 0;
+            error = async_dwarf_read_uleb128(memory, field, 0, datum, &n);
+            *width = static_cast<uint32_t>(n);
+            return error;
+        }
+        case DW_EH_PE::sleb128: {
+            size_t n = 0;
+            int64_t s = 0;
+            error = async_dwarf_read_sleb128(memory, field, 0, &s, &n);
+            *datum = static_cast<uint64_t>(s);
+            *width = static_cast<uint32_t>(n);
+            return error;
+        }
+        case DW_EH_PE::udata2:
+            *width = 2;
+            return async_dwarf_read_uintmax(memory, field, 0, 2, datum);
+        case DW_EH_PE::sdata2:
+            *width = 2;
+            error = async_dwarf_read_uintmax(memory, field, 0, 2, datum);
+            *datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(*datum)));
+            return error;
+        case DW_EH_PE::udata4:
+            *width = 4;
+            return async_dwarf_read_uintmax(memory, field, 0, 4, datum);
+        case DW_EH_PE::sdata4:
+            *width = 4;
+            error = async_dwarf_read_uintmax(memory, field, 0, 4, datum);
+            *datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(*datum)));
+            return error;
+        case DW_EH_PE::udata8:
+        case DW_EH_PE::sdata8:
+            *width = 8;
+            return async_dwarf_read_uintmax(memory, field, 0, 8, datum);
+        default:
+            return KCR_ENOTSUP;
+    }
+}
+
+}  // namespace
+
+// A pointer in three steps: the base its application names (moving an
+// aligned field to its alignment), the datum in its format, and, for an
+// indirect pointer, the word the sum points at.
 template <typename machine_ptr>
 kcr_error_t gnu_ehptr_reader<machine_ptr>::read(async_dwarf_memory* memory, uint64_t address, int64_t offset,
                                                 uint8_t encoding, machine_ptr* result, size_t* size) const {
@@ -178,89 +233,12 @@ kcr_error_t gnu_ehptr_reader<machine_ptr>::read(async_dwarf_memory* memory, uint
     if (!async_address_apply_offset(address, offset, &field))
         return KCR_EINVAL;
     machine_ptr base = 0;
-    switch (encoding & DW_EH_PE::application_mask) {
-        case DW_EH_PE::absptr:
-            break;
-        case DW_EH_PE::pcrel:
-            base = static_cast<machine_ptr>(field);
-            break;
-        case DW_EH_PE::textrel:
-            if (!has_text_base_)
-                return KCR_ENOTSUP;
-            base = text_base_;
-            break;
-        case DW_EH_PE::datarel:
-            if (!has_data_base_)
-                return KCR_ENOTSUP;
-            base = data_base_;
-            break;
-        case DW_EH_PE::funcrel:
-            if (!has_func_base_)
-                return KCR_ENOTSUP;
-            base = func_base_;
-            break;
-        case DW_EH_PE::aligned: {
-            if (!has_frame_section_base_)
-                return KCR_ENOTSUP;
-            machine_ptr vm =
-                static_cast<machine_ptr>(frame_section_vm_address_ + (field - frame_section_base_));
-            machine_ptr width = sizeof(machine_ptr);
-            machine_ptr padding = (width - vm % width) % width;
-            field += padding;
-            *size += padding;
-            break;
-        }
-        default:
-            return KCR_ENOTSUP;
-    }
+    if (kcr_error_t error = application_base(encoding, &field, &base, size); error != KCR_ESUCCESS)
+        return error;
     uint64_t datum = 0;
     uint32_t width = 0;
-    kcr_error_t error = KCR_ESUCCESS;
-    switch (encoding & DW_EH_PE::format_mask) {
-        case DW_EH_PE::ptr:
-            width = sizeof(machine_ptr);
-            error = async_dwarf_read_uintmax(memory, field, 0, width, &datum);
-            break;
-        case DW_EH_PE::uleb128: {
-            size_t n = 0;
-            error = async_dwarf_read_uleb128(memory, field, 0, &datum, &n);
-            width = static_cast<uint32_t>(n);
-            break;
-        }
-        case DW_EH_PE::sleb128: {
-            size_t n = 0;
-            int64_t s = 0;
-            error = async_dwarf_read_sleb128(memory, field, 0, &s, &n);
-            datum = static_cast<uint64_t>(s);
-            width = static_cast<uint32_t>(n);
-            break;
-        }
-        case DW_EH_PE::udata2:
-            width = 2;
-            error = async_dwarf_read_uintmax(memory, field, 0, 2, &datum);
-            break;
-        case DW_EH_PE::sdata2:
-            width = 2;
-            error = async_dwarf_read_uintmax(memory, field, 0, 2, &datum);
-            datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(datum)));
-            break;
-        case DW_EH_PE::udata4:
-            width = 4;
-            error = async_dwarf_read_uintmax(memory, field, 0, 4, &datum);
-            break;
-        case DW_EH_PE::sdata4:
-            width = 4;
-            error = async_dwarf_read_uintmax(memory, field, 0, 4, &datum);
-            datum = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(datum)));
-            break;
-        case DW_EH_PE::udata8:
-        case DW_EH_PE::sdata8:
-            width = 8;
-            error = async_dwarf_read_uintmax(memory, field, 0, 8, &datum);
-            break;
-        default:
-            return KCR_ENOTSUP;
-    }
+    kcr_error_t error = read_ehptr_datum(memory, field, encoding & DW_EH_PE::format_mask, sizeof(machine_ptr),
+                                         &datum, &width);
     if (error != KCR_ESUCCESS)
         return error;
     *size += width;
@@ -280,6 +258,46 @@ kcr_error_t gnu_ehptr_reader<machine_ptr>::read(async_dwarf_memory* memory, uint
     }
     *result = value;
     return KCR_ESUCCESS;
+}
+
+template <typename machine_ptr>
+kcr_error_t gnu_ehptr_reader<machine_ptr>::application_base(uint8_t encoding, uint64_t* field,
+                                                            machine_ptr* base, size_t* size) const {
+    switch (encoding & DW_EH_PE::application_mask) {
+        case DW_EH_PE::absptr:
+            return KCR_ESUCCESS;
+        case DW_EH_PE::pcrel:
+            *base = static_cast<machine_ptr>(*field);
+            return KCR_ESUCCESS;
+        case DW_EH_PE::textrel:
+            if (!has_text_base_)
+                return KCR_ENOTSUP;
+            *base = text_base_;
+            return KCR_ESUCCESS;
+        case DW_EH_PE::datarel:
+            if (!has_data_base_)
+                return KCR_ENOTSUP;
+            *base = data_base_;
+            return KCR_ESUCCESS;
+        case DW_EH_PE::funcrel:
+            if (!has_func_base_)
+                return KCR_ENOTSUP;
+            *base = func_base_;
+            return KCR_ESUCCESS;
+        case DW_EH_PE::aligned: {
+            if (!has_frame_section_base_)
+                return KCR_ENOTSUP;
+            machine_ptr vm =
+                static_cast<machine_ptr>(frame_section_vm_address_ + (*field - frame_section_base_));
+            machine_ptr width = sizeof(machine_ptr);
+            machine_ptr padding = (width - vm % width) % width;
+            *field += padding;
+            *size += padding;
+            return KCR_ESUCCESS;
+        }
+        default:
+            return KCR_ENOTSUP;
+    }
 }
 
 template class gnu_ehptr_reader<uint32_t>;

@@ -124,6 +124,11 @@ class gnu_ehptr_reader {
                                    uint8_t encoding, machine_ptr* result, size_t* size) const;
 
   private:
+    // The base the encoding's application names; an aligned pointer moves
+    // `field` (and `size`) on to its alignment instead.
+    [[nodiscard]] kcr_error_t application_base(uint8_t encoding, uint64_t* field, machine_ptr* base,
+                                               size_t* size) const;
+
     const kcr_async_byteorder* order_;
     bool has_frame_section_base_ = false;
     machine_ptr frame_section_base_ = 0;

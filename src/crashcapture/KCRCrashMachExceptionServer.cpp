@@ -75,6 +75,7 @@ void* serverLoop(void* argument) {
             freeBuffer(message, size);
             message = static_cast<pm::mach_msg_header_t*>(allocateBuffer(needed));
             if (message == nullptr) {
+                // A last word before ending the process: nothing to do if it fails.
                 (void)std::fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n",
                                    pm::KERN_RESOURCE_SHORTAGE);
                 finishServer(context);
@@ -195,7 +196,7 @@ std::unique_ptr<KCRCrashMachExceptionServer> KCRCrashMachExceptionServer::create
     (void)pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     const int created = pthread_create(&thread, &attributes, serverLoop, &c);
-    (void)pthread_attr_destroy(&attributes);
+    (void)pthread_attr_destroy(&attributes);  // initialised above: cannot fail
     if (created != 0) {
         async::populate_posix_error(error, created, "Failed to create exception server thread");
         return nullptr;
@@ -204,7 +205,7 @@ std::unique_ptr<KCRCrashMachExceptionServer> KCRCrashMachExceptionServer::create
     // The thread records itself as the set's receiver on its first receive.
     // An interrupted pause is one more round of the bounded wait.
     for (int i = 0; i < 2000 && pm::machPortReceiverThread(c.serverPort) == 0; ++i)
-        (void)usleep(1000);
+        (void)usleep(1000);  // EINTR: a shorter pause
     plat::MutexLock lock(c.mutex);
     c.serverThread = pm::machPortReceiverThread(c.serverPort);
     return server;
@@ -218,7 +219,7 @@ KCRCrashMachExceptionServer::~KCRCrashMachExceptionServer() {
         // The thread rule of the header, checked: from the callback the
         // wait below would be the server thread waiting for itself.
         if (pm::machPortReceiverThread(c.serverPort) == pm::currentThreadId()) {
-            (void)std::fprintf(stderr, "exception server destroyed on its own thread\n");
+            (void)std::fprintf(stderr, "exception server destroyed on its own thread\n");  // then abort
             std::abort();
         }
         c.shouldStop.store(true);

@@ -107,7 +107,7 @@ class CourierError : public plat::Error {
     std::optional<URLConvertible> urlConvertible() const;
     // The file URL of a multipart reason that carries one.
     std::optional<plat::URL> url() const;
-    plat::ErrorPtr underlyingError() const;
+    [[nodiscard]] plat::ErrorPtr underlyingError() const;
     std::optional<std::vector<std::string>> acceptableContentTypes() const;
     std::optional<std::string> responseContentType() const;
     std::optional<int64_t> responseCode() const;
@@ -140,7 +140,7 @@ class CourierError : public plat::Error {
 class AdaptError : public plat::Error {
   public:
     explicit AdaptError(plat::ErrorPtr error);
-    static plat::ErrorPtr make(plat::ErrorPtr error) {
+    [[nodiscard]] static plat::ErrorPtr make(plat::ErrorPtr error) {
         return std::make_shared<const AdaptError>(std::move(error));
     }
     const plat::ErrorPtr& error() const { return error_; }
@@ -150,6 +150,6 @@ class AdaptError : public plat::Error {
 };
 
 // The adapter's own error when `error` is an AdaptError; null otherwise.
-plat::ErrorPtr adaptErrorUnwrapped(const plat::ErrorPtr& error);
+[[nodiscard]] plat::ErrorPtr adaptErrorUnwrapped(const plat::ErrorPtr& error);
 
 }  // namespace httpclient

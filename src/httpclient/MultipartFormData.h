@@ -61,7 +61,7 @@ class MultipartFormData {
     plat::Result<plat::Data> encode();
     // Fails without touching an existing file; a failure while writing leaves
     // the partial file for the caller to remove.
-    plat::ErrorPtr writeEncodedData(const plat::URL& fileURL);
+    [[nodiscard]] plat::ErrorPtr writeEncodedData(const plat::URL& fileURL);
 
     // The part headers for a name, optional file name and MIME type. A '"',
     // CR or LF in the name or file name is written as %22, %0D or %0A, so a

@@ -46,7 +46,7 @@ struct ResponseMetrics {
 template <template <class> class Record, class T>
 struct SerializedResponse : ResponseMetrics {
     std::optional<T> value() const { return self().result.value(); }
-    plat::ErrorPtr error() const { return self().result.error(); }
+    [[nodiscard]] plat::ErrorPtr error() const { return self().result.error(); }
 
     template <class F, class U = std::invoke_result_t<F&, const T&>>
     Record<U> map(F&& transform) const {

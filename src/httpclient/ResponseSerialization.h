@@ -87,8 +87,8 @@ Result<T> serializeDownloadedFile(
 namespace detail {
 // Reads the whole file; absent when it cannot be read.
 std::optional<plat::Data> readFile(const plat::URL& url);
-plat::ErrorPtr inputFileNil();
-plat::ErrorPtr inputFileReadFailed(const plat::URL& url);
+[[nodiscard]] plat::ErrorPtr inputFileNil();
+[[nodiscard]] plat::ErrorPtr inputFileReadFailed(const plat::URL& url);
 }  // namespace detail
 
 template <class T>

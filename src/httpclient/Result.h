@@ -71,7 +71,7 @@ class [[nodiscard]] Result {
             return std::get<0>(state_);
         return std::nullopt;
     }
-    plat::ErrorPtr error() const { return isSuccess() ? nullptr : std::get<1>(state_); }
+    [[nodiscard]] plat::ErrorPtr error() const { return isSuccess() ? nullptr : std::get<1>(state_); }
     std::string description() const { return isSuccess() ? "SUCCESS" : "FAILURE"; }
     std::string debugDescription() const {
         return isSuccess() ? "SUCCESS: " + describeValue(std::get<0>(state_))

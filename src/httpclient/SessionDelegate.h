@@ -4,6 +4,12 @@
 // delegate. At completion it runs the request's validations, asks the
 // retrier, completes the task delegate, posts the completion notification
 // and forgets the task.
+//
+// Threads: the session calls it on its delegate queue; the task table, the
+// retrier and the manager may be read and set from any thread. They sit
+// behind one leaf lock, held only to read or change them and never while an
+// override, a task delegate or the retrier runs. Set the overrides before
+// the first request starts: they are read without a lock.
 #pragma once
 
 #include <functional>

@@ -112,7 +112,7 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
     // Replaces the task (a retry) and resets the per-attempt state.
     void setTask(std::shared_ptr<ul::URLSessionTask> task);
 
-    ErrorPtr error() const;
+    [[nodiscard]] ErrorPtr error() const;
     void setError(ErrorPtr error);
     std::optional<double> initialResponseTime() const;
     std::optional<ul::URLCredential> credential() const;

@@ -214,7 +214,7 @@ class JSON {
     // values are replaced by `other`. Only the top-level types must match:
     // otherwise the result is a WrongType error and nothing changes.
 
-    plat::ErrorPtr merge(const JSON& other);
+    [[nodiscard]] plat::ErrorPtr merge(const JSON& other);
     plat::Result<JSON> merged(const JSON& other) const;
 
     // --- Typed accessors --------------------------------------------------------
@@ -352,7 +352,7 @@ class JSON {
     static JSON decode(Decoder& decoder);
     // Null and Unknown encode as nil; numbers as int64 when exactly
     // representable, else uint64, else double. Returns the container's error.
-    plat::ErrorPtr encode(Encoder& encoder) const;
+    [[nodiscard]] plat::ErrorPtr encode(Encoder& encoder) const;
 
   private:
     struct Stored {};
@@ -373,7 +373,7 @@ class JSON {
                                            plat::ErrorPtr& failure) const;
     // The serialiser's text for object(), failing as rawData does.
     plat::Result<std::string> rawText(unsigned writingOptions) const;
-    plat::ErrorPtr mergeWith(const JSON& other, bool typeCheck);
+    [[nodiscard]] plat::ErrorPtr mergeWith(const JSON& other, bool typeCheck);
 
     plat::Value object_;
     Type type_ = Type::Null;

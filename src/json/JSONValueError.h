@@ -37,7 +37,7 @@ inline int rawValue(JSONValueError e) {
 const char* message(JSONValueError e);
 
 // The error-object form; never null.
-plat::ErrorPtr makeError(JSONValueError e);
+[[nodiscard]] plat::ErrorPtr makeError(JSONValueError e);
 
 // The case an error object stands for: nullopt unless it is in
 // JSONValueErrorDomain with a known code.

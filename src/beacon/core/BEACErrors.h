@@ -18,6 +18,6 @@ inline constexpr const char* kBEACDisabledErrorDesc = "The service is disabled."
 inline constexpr const char* kBEACConnectionPausedErrorDesc =
     "Canceled, connection paused with log deletion.";
 
-inline plat::ErrorPtr BEACMakeError(int64_t code, const char* description) {
+[[nodiscard]] inline plat::ErrorPtr BEACMakeError(int64_t code, const char* description) {
     return plat::Error::withDescription(kBEACErrorDomain, code, description);
 }

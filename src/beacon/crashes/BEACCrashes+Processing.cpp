@@ -174,6 +174,36 @@ void BEACCrashes::startCrashProcessing() {
     processCrashReports();
 }
 
+namespace {
+
+// The reports of the files that parse, with their paths. A file that does
+// not parse is left in place and tried again at the next pass.
+std::vector<std::pair<std::string, KCRCrashReportPtr>> parseCrashFiles(
+    const std::vector<std::string>& files) {
+    std::vector<std::pair<std::string, KCRCrashReportPtr>> parsed;
+    for (const std::string& path : files) {
+        std::optional<plat::Data> data = readFile(path);
+        if (!data || data->length() == 0)
+            continue;
+        auto report = KCRCrashReport::create(*data);
+        if (!report.ok()) {
+            BEACLogWarning(kBEACCrashesLogTag,
+                           "Crash report found but couldn't parse it, discard the crash report: %@",
+                           report.error() ? report.error()->localizedDescription() : std::string());
+            continue;
+        }
+        parsed.emplace_back(path, report.value());
+    }
+    return parsed;
+}
+
+}  // namespace
+
+// A pass over the stored reports: the state is reset, the report files are
+// parsed, the wrapper exception saved last is matched to its report, and
+// each report is kept for sending or, when the delegate refuses it,
+// discarded; with automatic processing the kept ones are then sent or put
+// to the user.
 void BEACCrashes::processCrashReports() {
     if (!storedEnabledState()) {
         BEACLogDebug(kBEACCrashesLogTag, "Crashes service is disabled; discard all crash reports");
@@ -192,72 +222,55 @@ void BEACCrashes::processCrashReports() {
         files = state_->crashFiles;
         automatic = state_->automaticProcessingEnabled;
     }
-
-    std::vector<std::pair<std::string, KCRCrashReportPtr>> parsed;
-    for (const std::string& path : files) {
-        std::optional<plat::Data> data = readFile(path);
-        if (!data || data->length() == 0)
-            continue;
-        auto report = KCRCrashReport::create(*data);
-        if (!report.ok()) {
-            BEACLogWarning(kBEACCrashesLogTag,
-                           "Crash report found but couldn't parse it, discard the crash report: %@",
-                           report.error() ? report.error()->localizedDescription() : std::string());
-            continue;  // left in place, tried again at the next pass
-        }
-        parsed.emplace_back(path, report.value());
-    }
+    const auto parsed = parseCrashFiles(files);
     std::vector<std::shared_ptr<BEACErrorReport>> forCorrelation;
     for (const auto& [path, report] : parsed) {
         if (auto errorReport = BEACErrorLogFormatter::errorReportFromCrashReport(report))
             forCorrelation.push_back(errorReport);
     }
     BEACWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(forCorrelation);
-
-    for (const auto& entry : parsed) {
-        const std::string& path = entry.first;
-        const KCRCrashReportPtr& report = entry.second;
-        BEACLogVerbose(kBEACCrashesLogTag, "Crash reports found");
-        // The report is derived from the log, so both carry one error id
-        // even when the crash report has no UUID.
-        std::shared_ptr<BEACAppleErrorLog> log = BEACErrorLogFormatter::errorLogFromCrashReport(*report);
-        std::shared_ptr<BEACErrorReport> errorReport = BEACErrorLogFormatter::errorReportFromLog(*log);
-        bool process = !automatic;
-        if (automatic) {
-            std::shared_ptr<BEACCrashesDelegate> delegate;
-            {
-                plat::MutexLock lock(stateMutex_);
-                delegate = state_->delegate.lock();
-            }
-            process = !delegate || delegate->shouldProcessErrorReport(*this, errorReport).value_or(true);
-        }
-        if (process) {
-            if (automatic)
-                BEACLogDebug(
-                    kBEACCrashesLogTag,
-                    "shouldProcessErrorReport is not implemented or returned YES, processing the crash "
-                    "report: %@",
-                    report->description());
-            else
-                BEACLogDebug(kBEACCrashesLogTag,
-                             "Automatic crash processing is disabled, storing the crash report for later "
-                             "processing: %@",
-                             report->description());
-            plat::MutexLock lock(stateMutex_);
-            state_->unprocessedLogs.push_back(log);
-            state_->unprocessedReports.push_back(errorReport);
-            state_->unprocessedFilePaths.push_back(path);
-        } else {
-            BEACLogDebug(kBEACCrashesLogTag,
-                         "shouldProcessErrorReport returned NO, discard the crash report: %@",
-                         report->description());
-            BEACWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(
-                errorReport->incidentIdentifier());
-            deleteCrashReportWithFilePath(path);
-        }
-    }
+    for (const auto& [path, report] : parsed)
+        takeCrashReport(path, *report, automatic);
     if (automatic)
         sendCrashReportsOrAwaitUserConfirmation();
+}
+
+void BEACCrashes::takeCrashReport(const std::string& path, const KCRCrashReport& report, bool automatic) {
+    BEACLogVerbose(kBEACCrashesLogTag, "Crash reports found");
+    // The report is derived from the log, so both carry one error id
+    // even when the crash report has no UUID.
+    std::shared_ptr<BEACAppleErrorLog> log = BEACErrorLogFormatter::errorLogFromCrashReport(report);
+    std::shared_ptr<BEACErrorReport> errorReport = BEACErrorLogFormatter::errorReportFromLog(*log);
+    bool process = !automatic;
+    if (automatic) {
+        std::shared_ptr<BEACCrashesDelegate> delegate;
+        {
+            plat::MutexLock lock(stateMutex_);
+            delegate = state_->delegate.lock();
+        }
+        process = !delegate || delegate->shouldProcessErrorReport(*this, errorReport).value_or(true);
+    }
+    if (!process) {
+        BEACLogDebug(kBEACCrashesLogTag, "shouldProcessErrorReport returned NO, discard the crash report: %@",
+                     report.description());
+        BEACWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(errorReport->incidentIdentifier());
+        deleteCrashReportWithFilePath(path);
+        return;
+    }
+    if (automatic)
+        BEACLogDebug(kBEACCrashesLogTag,
+                     "shouldProcessErrorReport is not implemented or returned YES, processing the crash "
+                     "report: %@",
+                     report.description());
+    else
+        BEACLogDebug(kBEACCrashesLogTag,
+                     "Automatic crash processing is disabled, storing the crash report for later "
+                     "processing: %@",
+                     report.description());
+    plat::MutexLock lock(stateMutex_);
+    state_->unprocessedLogs.push_back(log);
+    state_->unprocessedReports.push_back(errorReport);
+    state_->unprocessedFilePaths.push_back(path);
 }
 
 bool BEACCrashes::sendCrashReportsOrAwaitUserConfirmation() {

@@ -48,6 +48,7 @@ enum BEACUserConfirmation : int {
 };
 
 class BEACCrashes;
+class KCRCrashReport;
 
 // The application's callbacks; every one is optional (the defaults do
 // nothing, and "not implemented" is an empty result).
@@ -216,6 +217,9 @@ class BEACCrashes : public BEACServiceAbstract, public BEACChannelDelegate {
     void startCrashProcessing();
     bool userPromptedForConfirmation(const std::vector<std::shared_ptr<BEACErrorReport>>& reports);
     void deleteCrashReportWithFilePath(const std::string& path);
+    // Keeps a parsed report for sending, unless the delegate refuses it
+    // (automatic processing only): then it is deleted with its file.
+    void takeCrashReport(const std::string& path, const KCRCrashReport& report, bool automatic);
     void removeCrashFile(const std::string& path);
     void createAnalyzerFile();
     void removeAnalyzerFile();

@@ -111,7 +111,7 @@ void writeFile(const char* path, const char* bytes, size_t length) {
         bytes += written;
         length -= static_cast<size_t>(written);
     }
-    (void)close(fd);
+    (void)close(fd);  // as above: nobody to tell
 }
 
 bool isBuffered(const BEACAbstractLog& log) {

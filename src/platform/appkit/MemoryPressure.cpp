@@ -3,6 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -139,9 +140,12 @@ bool xdgOpen(const std::string& url) {
     if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
         return false;
     // Reap the opener without holding the main loop.
+    // (An interrupted wait is tried again; the opener's status says nothing
+    // the caller is told about: it was started, which is all it asked.)
     std::thread([pid] {
         int status = 0;
-        waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }).detach();
     return true;
 }

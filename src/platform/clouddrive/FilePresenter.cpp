@@ -133,8 +133,9 @@ void DirectoryWatcher::drain() {
             }
             if (event->wd == rootWatch_ && (event->mask & (IN_MOVE_SELF | IN_DELETE_SELF))) {
                 // The folder left the path: its events no longer belong to it.
+                // (The kernel may have dropped a watch already: EINVAL then.)
                 for (const auto& [wd, path] : watches_) {
-                    inotify_rm_watch(inotifyFd_, wd);
+                    (void)inotify_rm_watch(inotifyFd_, wd);
                 }
                 watches_.clear();
                 rootWatch_ = -1;

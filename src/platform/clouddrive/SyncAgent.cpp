@@ -132,12 +132,43 @@ std::string SyncAgent::numberedName(std::size_t f, const std::string& item) cons
     }
 }
 
+// A scan of one device folder: list what it shows, take its removals to the
+// cloud, then take each item: a folder numbered aside when it conflicts with
+// a cloud folder, a new folder, or a file whose content stayed still for two
+// steps.
 void SyncAgent::scan(std::size_t f) {
-    const std::string& root = folders_[f];
-    auto& known = known_[f];
-    auto& candidates = candidates_[f];
-    std::map<std::string, Signature> visibleFiles;
-    std::map<std::string, bool> visible;  // item -> is directory
+    const Listing listing = listFolder(folders_[f]);
+    takeRemovals(f, listing);
+    std::vector<std::string> renamed;
+    for (const auto& [item, directory] : listing.items) {
+        bool moved = false;
+        for (const auto& folder : renamed) {
+            moved = moved || isBelow(item, folder);
+        }
+        if (moved) {
+            continue;  // seen under its new name next step
+        }
+        if (directory && script_.numberConflictingFolders && numberConflictingFolder(f, item)) {
+            renamed.push_back(item);
+            continue;
+        }
+        if (directory) {
+            auto& entry = known_[f][item];
+            entry.directory = true;
+            if (!cloud_.count(item)) {
+                cloud_[item] = CloudItem{true, {}, nextVersion_++};
+                changedInStep_ = true;
+            }
+            continue;
+        }
+        if (auto found = listing.files.find(item); found != listing.files.end()) {
+            takeFile(f, item, found->second);
+        }
+    }
+}
+
+SyncAgent::Listing SyncAgent::listFolder(const std::string& root) {
+    Listing listing;
     std::error_code error;
     for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
@@ -150,21 +181,26 @@ void SyncAgent::scan(std::size_t f) {
             continue;
         }
         const std::string item = it->path().lexically_relative(root).string();
-        visible[item] = directory;
+        listing.items[item] = directory;
         if (!directory) {
             struct stat st {};
             if (::lstat(it->path().c_str(), &st) == 0) {
-                visibleFiles[item] = {
+                listing.files[item] = {
                     static_cast<uint64_t>(st.st_size),
                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                     static_cast<uint64_t>(st.st_ino)};
             }
         }
     }
-    // Removed on the device: what the agent knew with content there.
+    return listing;
+}
+
+// Removed on the device: what the agent knew with content there.
+void SyncAgent::takeRemovals(std::size_t f, const Listing& listing) {
+    auto& known = known_[f];
     for (auto it = known.begin(); it != known.end();) {
         const bool wasThere = it->second.directory || it->second.held != 0;
-        if (wasThere && !visible.count(it->first)) {
+        if (wasThere && !listing.items.count(it->first)) {
             auto cloudItem = cloud_.find(it->first);
             if (cloudItem != cloud_.end() &&
                 (it->second.directory || cloudItem->second.version == it->second.held)) {
@@ -176,68 +212,55 @@ void SyncAgent::scan(std::size_t f) {
             ++it;
         }
     }
-    std::vector<std::string> renamed;
-    for (const auto& [item, directory] : visible) {
-        bool moved = false;
-        for (const auto& folder : renamed) {
-            moved = moved || isBelow(item, folder);
-        }
-        if (moved) {
-            continue;  // seen under its new name next step
-        }
-        if (directory && script_.numberConflictingFolders) {
-            auto entry = known.find(item);
-            auto cloudItem = cloud_.find(item);
-            if ((entry == known.end() || !entry->second.directory) && cloudItem != cloud_.end() &&
-                cloudItem->second.directory) {
-                std::error_code renameError;
-                fs::rename(root + "/" + item, root + "/" + numberedName(f, item), renameError);
-                if (!renameError) {
-                    renamed.push_back(item);
-                    for (auto it = candidates.begin(); it != candidates.end();) {
-                        it = isBelow(it->first, item) ? candidates.erase(it) : std::next(it);
-                    }
-                    changedInStep_ = true;
-                    continue;
-                }
-            }
-        }
-        if (directory) {
-            auto& entry = known[item];
-            entry.directory = true;
-            if (!cloud_.count(item)) {
-                cloud_[item] = CloudItem{true, {}, nextVersion_++};
-                changedInStep_ = true;
-            }
-            continue;
-        }
-        auto found = visibleFiles.find(item);
-        if (found == visibleFiles.end()) {
-            continue;
-        }
-        auto entry = known.find(item);
-        if (entry != known.end() && entry->second.held != 0 && entry->second.signature == found->second) {
-            continue;
-        }
-        auto candidate = candidates.find(item);
-        if (candidate == candidates.end() || !(candidate->second == found->second)) {
-            candidates[item] = found->second;  // look again next step
-            continue;
-        }
-        candidates.erase(candidate);
-        std::string content;
-        if (!readFile(root + "/" + item, content)) {
-            continue;
-        }
-        const uint64_t version = nextVersion_++;
-        cloud_[item] = CloudItem{false, std::move(content), version};
-        auto& updated = known[item];
-        updated.directory = false;
-        updated.held = version;
-        updated.offered = version;
-        updated.signature = found->second;
-        changedInStep_ = true;
+}
+
+bool SyncAgent::numberConflictingFolder(std::size_t f, const std::string& item) {
+    auto& known = known_[f];
+    auto entry = known.find(item);
+    auto cloudItem = cloud_.find(item);
+    if ((entry != known.end() && entry->second.directory) || cloudItem == cloud_.end() ||
+        !cloudItem->second.directory) {
+        return false;
     }
+    const std::string& root = folders_[f];
+    std::error_code renameError;
+    fs::rename(root + "/" + item, root + "/" + numberedName(f, item), renameError);
+    if (renameError) {
+        return false;
+    }
+    auto& candidates = candidates_[f];
+    for (auto it = candidates.begin(); it != candidates.end();) {
+        it = isBelow(it->first, item) ? candidates.erase(it) : std::next(it);
+    }
+    changedInStep_ = true;
+    return true;
+}
+
+void SyncAgent::takeFile(std::size_t f, const std::string& item, const Signature& signature) {
+    auto& known = known_[f];
+    auto& candidates = candidates_[f];
+    auto entry = known.find(item);
+    if (entry != known.end() && entry->second.held != 0 && entry->second.signature == signature) {
+        return;
+    }
+    auto candidate = candidates.find(item);
+    if (candidate == candidates.end() || !(candidate->second == signature)) {
+        candidates[item] = signature;  // look again next step
+        return;
+    }
+    candidates.erase(candidate);
+    std::string content;
+    if (!readFile(folders_[f] + "/" + item, content)) {
+        return;
+    }
+    const uint64_t version = nextVersion_++;
+    cloud_[item] = CloudItem{false, std::move(content), version};
+    auto& updated = known[item];
+    updated.directory = false;
+    updated.held = version;
+    updated.offered = version;
+    updated.signature = signature;
+    changedInStep_ = true;
 }
 
 void SyncAgent::propagate(std::size_t f) {
@@ -309,6 +332,7 @@ void SyncAgent::takeRequests(std::size_t f) {
             withheld});
         if (auto placeholder = readPlaceholder(path)) {
             placeholder->downloading = true;
+            // Only shows the download as started; serving the request writes the file.
             (void)writePlaceholder(path, *placeholder);
         }
         changedInStep_ = true;

@@ -95,7 +95,21 @@ class SyncAgent {
         bool withheld;
     };
 
+    // What a device folder shows: every item (true for a folder) and the
+    // signature of each file.
+    struct Listing {
+        std::map<std::string, bool> items;
+        std::map<std::string, Signature> files;
+    };
+
     void scan(std::size_t folder) REQUIRES(mutex_);
+    static Listing listFolder(const std::string& root);
+    void takeRemovals(std::size_t folder, const Listing& listing) REQUIRES(mutex_);
+    // Renames a folder the device made that meets a cloud folder of the same
+    // name to a numbered name; true when it did.
+    bool numberConflictingFolder(std::size_t folder, const std::string& item) REQUIRES(mutex_);
+    // Takes a file's content to the cloud once it stayed the same for a step.
+    void takeFile(std::size_t folder, const std::string& item, const Signature& signature) REQUIRES(mutex_);
     void propagate(std::size_t folder) REQUIRES(mutex_);
     void takeRequests(std::size_t folder) REQUIRES(mutex_);
     bool serve(const Request& request) REQUIRES(mutex_);

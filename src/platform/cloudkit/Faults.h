@@ -1,4 +1,6 @@
 // Fault injection and the operation log of one container (process-local).
+// Both are used from any thread: the operations of every queue consult the
+// rules and append to the log, each behind a leaf lock of its own.
 //
 // A rule matches an operation kind, optionally only operations that name a
 // record matching a glob pattern, and optionally only its nth match; it then

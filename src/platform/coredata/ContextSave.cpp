@@ -68,6 +68,7 @@ void ManagedObjectContext::propagateDeletes() {
                     try {
                         m->unlinkInverse(*inverse, object);
                     } catch (const ModelException&) {
+                        // A fault whose row is gone: no inverse left to unlink.
                     }
                 }
                 if (r->deleteRule() == DeleteRule::Cascade)
@@ -276,6 +277,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
             try {
                 o->fireFault();
             } catch (const ModelException&) {
+                // Its row is gone: the store's check below reports it.
             }
         }
         auto gone = std::make_shared<StoreSnapshot>();

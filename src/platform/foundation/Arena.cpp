@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "platform/foundation/Mutex.h"
@@ -68,7 +69,8 @@ void unmapChunk(void* chunk) noexcept {
             try {
                 kept.chunks.push_back(chunk);
                 return;
-            } catch (...) {
+            } catch (const std::bad_alloc&) {
+                // No room to keep it: it is given back to the system below.
             }
         }
     }

@@ -244,7 +244,7 @@ Result<std::pair<int, uint64_t>> openRegularAt(int dirFd, const std::string& nam
     // Reads of a regular file never block; blocking mode keeps reads whole.
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0) {
-        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);  // our open descriptor: cannot fail
     }
     return std::make_pair(fd.release(), static_cast<uint64_t>(st.st_size));
 }

@@ -462,7 +462,7 @@ Result<Data> FileManager::dataWithContentsOfFile(const std::string& path) const 
         return fileError(EINVAL, Access::Read, path);
     }
     if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
-        (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);  // our open descriptor: cannot fail
     }
     std::vector<uint8_t> bytes;
     bytes.reserve(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);

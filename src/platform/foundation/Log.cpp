@@ -27,7 +27,7 @@ SinkState& sinkState() {
 // "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] "
 std::string linePrefix() {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    (void)clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for this clock
     tm local{};
     localtime_r(&now.tv_sec, &local);
     char buf[160];

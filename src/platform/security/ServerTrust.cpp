@@ -194,6 +194,62 @@ CertificatePtr ServerTrust::certificateAtIndex(std::size_t index) const {
     return index < c.size() ? c[index] : nullptr;
 }
 
+namespace {
+
+// The CRLs given, decoded; ones that do not decode are left out.
+STACK_OF(X509_CRL) * decodeCRLs(const std::vector<Data>& ders) {
+    STACK_OF(X509_CRL)* crls = sk_X509_CRL_new_null();
+    for (const auto& der : ders) {
+        const unsigned char* p = der.bytes();
+        if (X509_CRL* crl = d2i_X509_CRL(nullptr, &p, static_cast<long>(der.length())))
+            sk_X509_CRL_push(crls, crl);
+    }
+    return crls;
+}
+
+// Sets up the checks the policies ask for on an initialised context, and
+// gathers the revocation flags of revocation policies. Every check must be
+// set up, or the evaluation fails: a host or purpose that could not be set
+// would otherwise go unchecked. Answers the verify result to report when
+// one could not be (X509_V_OK when all were).
+int setUpPolicyChecks(X509_STORE_CTX* ctx, const std::vector<TrustPolicy>& policies, bool partialChain,
+                      bool haveCRLs, std::optional<unsigned>& revocationFlags) {
+    int setUpFailure = X509_V_OK;
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
+    unsigned long flags = 0;
+    if (partialChain)
+        flags |= X509_V_FLAG_PARTIAL_CHAIN;
+    for (const auto& policy : policies) {
+        if (policy.kind == TrustPolicy::Kind::SSL) {
+            if (X509_STORE_CTX_set_purpose(
+                    ctx, policy.server ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT) != 1)
+                setUpFailure = X509_V_ERR_INVALID_PURPOSE;
+            if (policy.hostName && !policy.hostName->empty()) {
+                const std::string& host = *policy.hostName;
+                X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+                // With its length, so that a NUL inside the name is refused
+                // rather than cutting the name short.
+                if (isIPAddress(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1
+                                      : X509_VERIFY_PARAM_set1_host(param, host.data(), host.size()) != 1)
+                    setUpFailure = X509_V_ERR_HOSTNAME_MISMATCH;
+            }
+        } else if (policy.kind == TrustPolicy::Kind::Revocation) {
+            if (haveCRLs)
+                flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+            revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags;
+        }
+    }
+    if (X509_VERIFY_PARAM_set_flags(param, flags) != 1)
+        setUpFailure = X509_V_ERR_UNSPECIFIED;
+    return setUpFailure;
+}
+
+}  // namespace
+
+// Verification in three steps: the stacks of untrusted and trusted
+// certificates and the CRLs, the policies' checks set up on the context,
+// and the verification itself followed, when a revocation policy asks for
+// it without CRLs, by the OCSP check.
 bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     evaluatedChain_.clear();
     StackOfX509 untrusted, trusted;
@@ -208,18 +264,10 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
         for (const auto& r : roots)
             sk_X509_push(trusted.stack, static_cast<X509*>(r->x509()));
     }
-    STACK_OF(X509_CRL)* crls = sk_X509_CRL_new_null();
-    for (const auto& der : crls_) {
-        const unsigned char* p = der.bytes();
-        if (X509_CRL* crl = d2i_X509_CRL(nullptr, &p, static_cast<long>(der.length())))
-            sk_X509_CRL_push(crls, crl);
-    }
+    STACK_OF(X509_CRL)* crls = decodeCRLs(crls_);
 
     X509_STORE* store = X509_STORE_new();
     X509_STORE_CTX* ctx = X509_STORE_CTX_new();
-    // Every check a policy asks for must be set up, or the evaluation fails:
-    // a host or purpose that could not be set would otherwise go unchecked.
-    // setUpFailure is the verify result reported when one could not be.
     int setUpFailure = X509_V_OK;
     std::optional<unsigned> revocationFlags;  // set when a revocation policy is present
     if (!store || !ctx ||
@@ -228,32 +276,7 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     } else {
         X509_STORE_CTX_set0_trusted_stack(ctx, trusted.stack);
         X509_STORE_CTX_set0_crls(ctx, crls);
-        X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
-        unsigned long flags = 0;
-        if (!anchors_.empty())
-            flags |= X509_V_FLAG_PARTIAL_CHAIN;
-        for (const auto& policy : policies_) {
-            if (policy.kind == TrustPolicy::Kind::SSL) {
-                if (X509_STORE_CTX_set_purpose(
-                        ctx, policy.server ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT) != 1)
-                    setUpFailure = X509_V_ERR_INVALID_PURPOSE;
-                if (policy.hostName && !policy.hostName->empty()) {
-                    const std::string& host = *policy.hostName;
-                    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-                    // With its length, so that a NUL inside the name is refused
-                    // rather than cutting the name short.
-                    if (isIPAddress(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1
-                                          : X509_VERIFY_PARAM_set1_host(param, host.data(), host.size()) != 1)
-                        setUpFailure = X509_V_ERR_HOSTNAME_MISMATCH;
-                }
-            } else if (policy.kind == TrustPolicy::Kind::Revocation) {
-                if (!crls_.empty())
-                    flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
-                revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags;
-            }
-        }
-        if (X509_VERIFY_PARAM_set_flags(param, flags) != 1)
-            setUpFailure = X509_V_ERR_UNSPECIFIED;
+        setUpFailure = setUpPolicyChecks(ctx, policies_, !anchors_.empty(), !crls_.empty(), revocationFlags);
     }
 
     int ok = setUpFailure == X509_V_OK ? X509_verify_cert(ctx) : 0;
@@ -261,23 +284,8 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
                         : setUpFailure != X509_V_OK ? setUpFailure
                                                     : X509_STORE_CTX_get_error(ctx);
     failureDetail_.clear();
-    if (ok == 1 && revocationFlags && crls_.empty()) {
-        switch (ocspStatus(ctx, *revocationFlags)) {
-            case Revocation::Good:
-                break;
-            case Revocation::Revoked:
-                ok = 0;
-                lastVerifyResult_ = X509_V_ERR_CERT_REVOKED;
-                break;
-            case Revocation::Unknown:
-                ok = 0;
-                lastVerifyResult_ = X509_V_ERR_UNABLE_TO_GET_CRL;
-                failureDetail_ =
-                    "revocation could not be checked: no CRL, no OCSP response and no OCSP responder "
-                    "that answered";
-                break;
-        }
-    }
+    if (ok == 1 && revocationFlags && crls_.empty() && !passesOCSPCheck(ctx, *revocationFlags))
+        ok = 0;
     if (ok == 1) {
         STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx);
         for (int i = 0; i < sk_X509_num(built); ++i)
@@ -290,18 +298,38 @@ bool ServerTrust::evaluateWithError(ErrorPtr* error) {
     lackedSystemRoots_ = ok != 1 && noSystemRoots && codeFor(lastVerifyResult_) == TrustErrorNotTrusted;
     if (ok == 1)
         return true;
-    if (error) {
-        std::string reason = X509_verify_cert_error_string(lastVerifyResult_);
-        if (!failureDetail_.empty())
-            reason = failureDetail_;
-        if (lackedSystemRoots_)
-            reason += "; " + missingSystemRootsDescription();
-        Dictionary info;
-        info.set(LocalizedDescriptionKey,
-                 Value("\"" + chain_.front()->subjectSummary() + "\" certificate is not trusted: " + reason));
-        *error = Error::make(OSStatusErrorDomain, codeFor(lastVerifyResult_), std::move(info));
+    if (error)
+        *error = evaluationError();
+    return false;
+}
+
+bool ServerTrust::passesOCSPCheck(void* storeContext, unsigned flags) {
+    switch (ocspStatus(storeContext, flags)) {
+        case Revocation::Good:
+            return true;
+        case Revocation::Revoked:
+            lastVerifyResult_ = X509_V_ERR_CERT_REVOKED;
+            return false;
+        case Revocation::Unknown:
+            lastVerifyResult_ = X509_V_ERR_UNABLE_TO_GET_CRL;
+            failureDetail_ =
+                "revocation could not be checked: no CRL, no OCSP response and no OCSP responder "
+                "that answered";
+            return false;
     }
     return false;
+}
+
+ErrorPtr ServerTrust::evaluationError() const {
+    std::string reason = X509_verify_cert_error_string(lastVerifyResult_);
+    if (!failureDetail_.empty())
+        reason = failureDetail_;
+    if (lackedSystemRoots_)
+        reason += "; " + missingSystemRootsDescription();
+    Dictionary info;
+    info.set(LocalizedDescriptionKey,
+             Value("\"" + chain_.front()->subjectSummary() + "\" certificate is not trusted: " + reason));
+    return Error::make(OSStatusErrorDomain, codeFor(lastVerifyResult_), std::move(info));
 }
 
 ServerTrust::Revocation ServerTrust::ocspStatus(void* storeContext, unsigned flags) {

@@ -108,6 +108,11 @@ class ServerTrust {
     enum class Revocation { Good, Revoked, Unknown };
     // The leaf's status from the OCSP responses given or its responder.
     Revocation ocspStatus(void* storeContext, unsigned flags);
+    // False, with the verify result and detail set, unless the leaf's OCSP
+    // status is good.
+    bool passesOCSPCheck(void* storeContext, unsigned flags);
+    // The error of the last evaluation, which failed.
+    [[nodiscard]] ErrorPtr evaluationError() const;
     ServerTrust(std::vector<CertificatePtr> chain, std::vector<TrustPolicy> policies)
         : chain_(std::move(chain)), policies_(std::move(policies)) {}
     const std::vector<CertificatePtr>& current() const {

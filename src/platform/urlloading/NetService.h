@@ -3,7 +3,8 @@
 // whoever knows the address: resolve() records the host and port that a
 // stream task made from the service connects to. An unresolved service has
 // no host, and a stream task made from it fails with
-// URLErrorCannotFindHost.
+// URLErrorCannotFindHost. Any thread: the resolved host and port sit behind
+// a leaf lock, and resolve() sets both at once.
 #pragma once
 
 #include <mutex>

@@ -60,13 +60,15 @@ std::string URLErrorDescription(int64_t code);
 // An error of URLErrorDomain with the description, the failing URL when
 // given, `detail` (when not empty) under DebugDescriptionErrorKey and resume
 // data when given.
-ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL, const std::string& detail = {},
-                      const std::optional<Data>& resumeData = std::nullopt);
+[[nodiscard]] ErrorPtr makeURLError(int64_t code, const std::optional<URL>& failingURL,
+                                    const std::string& detail = {},
+                                    const std::optional<Data>& resumeData = std::nullopt);
 // As makeURLError, with `reason` (not empty) also appended to the description
 // ("<description> (<reason>)"): for failures the user can act on, such as a
 // missing CA bundle. The reason is the debug description as well.
-ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL, const std::string& reason,
-                                const std::optional<Data>& resumeData = std::nullopt);
+[[nodiscard]] ErrorPtr makeURLErrorWithReason(int64_t code, const std::optional<URL>& failingURL,
+                                              const std::string& reason,
+                                              const std::optional<Data>& resumeData = std::nullopt);
 
 // The reason given with URLErrorDataLengthExceedsMaximum for a body larger
 // than `limit` bytes collected in memory.

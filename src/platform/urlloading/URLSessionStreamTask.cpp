@@ -15,8 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Mutex.h"
@@ -43,7 +45,8 @@ Clock::time_point deadlineAfter(double seconds) {
 // Shared by the task and its worker thread. The queues and `stopped` are
 // guarded by the mutex; an operation is completed by whoever takes it out of
 // its queue, so each completes once. The socket and TLS state belong to the
-// worker thread.
+// worker thread, which is checked: the steps that touch them call
+// assertWorker(), which ends the process on any other thread.
 struct URLSessionStreamTask::Connection {
     struct Read {
         std::size_t minBytes, maxBytes;
@@ -76,7 +79,8 @@ struct URLSessionStreamTask::Connection {
     bool readCloseRequested GUARDED_BY(mutex) = false;
     ErrorPtr stopError GUARDED_BY(mutex);
 
-    // Worker thread only.
+    // Worker thread only (assertWorker).
+    std::atomic<std::thread::id> worker{};
     int fd = -1;
     SSL_CTX* context = nullptr;
     SSL* ssl = nullptr;
@@ -93,7 +97,19 @@ struct URLSessionStreamTask::Connection {
         (void)::close(wakeFd);  // an eventfd: nothing to lose
     }
 
+    void assertWorker() const {
+        if (worker.load(std::memory_order_relaxed) == std::this_thread::get_id())
+            return;
+        static constexpr char kMessage[] =
+            "URL session stream task: worker-thread state touched from another thread; stopping\n";
+        [[maybe_unused]] auto n =
+            ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);  // the process ends next
+        std::abort();
+    }
+
     void wake() {
+        // Fails only when the counter is about to overflow (EAGAIN): the
+        // worker has wake-ups waiting already.
         uint64_t one = 1;
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
@@ -186,7 +202,9 @@ struct URLSessionStreamTask::Connection {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             timeout = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left + 1, 60000)));
         }
-        ::poll(fds, events ? 2 : 1, timeout);
+        // An interrupted or failed poll returns early, which every caller
+        // allows for: each loops, testing its condition and deadline again.
+        (void)::poll(fds, events ? 2 : 1, timeout);
         uint64_t drained;
         while (::read(wakeFd, &drained, sizeof drained) > 0) {
         }
@@ -194,6 +212,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     ErrorPtr connect(double timeout) {
+        assertWorker();
         addrinfo hints{};
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
@@ -238,6 +257,7 @@ struct URLSessionStreamTask::Connection {
     // judged once the handshake is done and before any byte of ours goes
     // out (see verifyServer).
     bool handshake(short& events, ErrorPtr& error) {
+        assertWorker();
         if (!ssl) {
             context = SSL_CTX_new(TLS_client_method());
             if (context)
@@ -273,6 +293,7 @@ struct URLSessionStreamTask::Connection {
     // The server's chain under the system roots, the configuration's trusted
     // certificates and the host name; null when trusted.
     ErrorPtr verifyServer() {
+        assertWorker();
         std::vector<security::CertificatePtr> chain;
         if (STACK_OF(X509)* presented = SSL_get_peer_cert_chain(ssl)) {
             for (int i = 0; i < sk_X509_num(presented); ++i)
@@ -386,6 +407,7 @@ struct URLSessionStreamTask::Connection {
     // Sends or receives without blocking: > 0 bytes, 0 end of stream
     // (receive), -1 would block (with the events to wait for), -2 failure.
     std::ptrdiff_t transfer(bool sending, char* buffer, std::size_t length, short& events) {
+        assertWorker();
         if (ssl) {
             int rc = sending ? SSL_write(ssl, buffer, static_cast<int>(length))
                              : SSL_read(ssl, buffer, static_cast<int>(length));
@@ -418,6 +440,7 @@ struct URLSessionStreamTask::Connection {
 
     // Moves the front write on; returns false once the connection has ended.
     bool stepWrite(const std::shared_ptr<Write>& write, short& events, bool& progress) {
+        assertWorker();
         switch (write->kind) {
             case WriteKind::Bytes: {
                 if (writeClosed) {
@@ -478,6 +501,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     bool stepRead(const std::shared_ptr<Read>& read, short& events, bool& progress) {
+        assertWorker();
         auto finish = [&](std::optional<Data> data, bool atEOF) {
             if (take(read))
                 completeRead(read, std::move(data), atEOF, nullptr);
@@ -515,6 +539,7 @@ struct URLSessionStreamTask::Connection {
     }
 
     void run(double connectTimeout) {
+        worker.store(std::this_thread::get_id(), std::memory_order_relaxed);
         if (auto error = connect(connectTimeout))
             return end(error);
         while (!isStopped()) {

@@ -47,7 +47,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::optional<URLRequest> currentRequest() const;
     HTTPURLResponsePtr response() const;
     URLSessionTaskState state() const;
-    ErrorPtr error() const;
+    [[nodiscard]] ErrorPtr error() const;
     int64_t countOfBytesReceived() const { return bytesReceived_.load(); }
     int64_t countOfBytesSent() const { return bytesSent_.load(); }
     int64_t countOfBytesExpectedToReceive() const { return bytesExpectedToReceive_.load(); }

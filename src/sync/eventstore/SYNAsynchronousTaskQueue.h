@@ -69,8 +69,8 @@ class SYNAsynchronousTaskQueue : public SYNAsynchronousOperation {
     void runTask(std::size_t index);
     void taskFinished(std::size_t index, plat::ErrorPtr error, bool stop);
     bool shouldContinue(const plat::ErrorPtr& error, bool stop) const;
-    plat::ErrorPtr result() const;
-    plat::ErrorPtr combinedErrors() const;
+    [[nodiscard]] plat::ErrorPtr result() const;
+    [[nodiscard]] plat::ErrorPtr combinedErrors() const;
     void complete(plat::ErrorPtr error);
 
     std::vector<SYNTask> tasks_;

@@ -62,7 +62,7 @@ enum SYNErrorCode : int64_t {
 
 // An error of SYNErrorDomain; with a description, the user info holds it under
 // the localized-description key, otherwise the user info is empty.
-plat::ErrorPtr SYNMakeError(int64_t code, const std::string& description = {});
+[[nodiscard]] plat::ErrorPtr SYNMakeError(int64_t code, const std::string& description = {});
 
 // True when error is of SYNErrorDomain with that code.
 bool SYNErrorHasCode(const plat::ErrorPtr& error, int64_t code);

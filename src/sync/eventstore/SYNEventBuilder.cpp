@@ -577,7 +577,9 @@ std::vector<std::optional<std::string>> SYNEventBuilder::retrieveGlobalIdentifie
     for (const auto& object : objects) {
         ids.push_back(object->objectID());
     }
-    runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+    // A failed look-up leaves every string absent. Callers then find the
+    // records by store URI, as this look-up does, and report that failure.
+    (void)runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
         auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(ids, context);
         if (!records.ok()) {
             return records.error();
@@ -1056,7 +1058,8 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
     }
     // What the event store's context holds was saved above; it reads the
     // event and the identifiers the batches changed again when next used.
-    runInContext([](ManagedObjectContext& own) -> plat::ErrorPtr {
+    // (Refreshing cannot fail; a store without event data has none to refresh.)
+    (void)runInContext([](ManagedObjectContext& own) -> plat::ErrorPtr {
         for (const auto& object : own.registeredObjects()) {
             own.refreshObject(object, false);
         }

@@ -80,16 +80,17 @@ class SYNEventBuilder {
     plat::Result<SYNRevision> makeNewEventOfType(
         int16_t type, const std::optional<std::string>& uniqueIdentifier = std::nullopt);
     // Global count = 1 + the highest in the store; then the final type.
-    plat::ErrorPtr finalizeNewEvent();
+    [[nodiscard]] plat::ErrorPtr finalizeNewEvent();
     // Saves and resets the context, then refetches the event. The context is
     // reset also when the save fails.
-    plat::ErrorPtr saveAndReset();
+    [[nodiscard]] plat::ErrorPtr saveAndReset();
     // Other stores' revisions := the store-wise maximum of what they were and
     // of the revision sets of those events, without the local store.
-    plat::ErrorPtr updateEventRevisionsAccountingForMergeOfEventIDs(const SYNManagedObjectIDs& eventIDs);
+    [[nodiscard]] plat::ErrorPtr updateEventRevisionsAccountingForMergeOfEventIDs(
+        const SYNManagedObjectIDs& eventIDs);
     // SYNErrorDuplicateGlobalIdentifiers (211) when a change has no global
     // identifier or two changes share one.
-    plat::ErrorPtr checkUniquenessOfGlobalIdentifiers();
+    [[nodiscard]] plat::ErrorPtr checkUniquenessOfGlobalIdentifiers();
 
     // One identifier per object (nullopt where none): from the event store's
     // records (by store URI), or from the mesh.
@@ -110,16 +111,16 @@ class SYNEventBuilder {
         const SYNManagedObjects& objects, plat::coredata::ManagedObjectContext& context, unsigned options,
         SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
 
-    plat::ErrorPtr addInsertChangesForPropertyChangeValueArrays(
+    [[nodiscard]] plat::ErrorPtr addInsertChangesForPropertyChangeValueArrays(
         SYNPropertyChangeValueArrays propertyChangeValueArrays,
         const SYNManagedObjectIDs& globalIdentifierObjectIDs);
     // Objects without values are skipped.
-    plat::ErrorPtr addUpdateChangesForObjectIDs(
+    [[nodiscard]] plat::ErrorPtr addUpdateChangesForObjectIDs(
         const SYNManagedObjectIDs& objectIDs,
         const SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
     // Objects without a global-identifier record are skipped (nobody else
     // knows them).
-    plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
+    [[nodiscard]] plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
 
     // Insert changes with every value of each object (called inside the
     // objects' context). More than SYNInsertBatchSize objects are added and
@@ -127,13 +128,15 @@ class SYNEventBuilder {
     // of its own that is then dropped, so memory follows the batch, not the
     // whole save; the event store's context is saved first and its objects
     // are read again afterwards.
-    plat::ErrorPtr addChangesForInsertedObjects(const SYNManagedObjects& objects, bool objectsAreSaved,
-                                                bool useGlobalIdentifiersInEventStore,
-                                                plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addChangesForInsertedObjects(const SYNManagedObjects& objects,
+                                                              bool objectsAreSaved,
+                                                              bool useGlobalIdentifiersInEventStore,
+                                                              plat::coredata::ManagedObjectContext& context);
     // Insert, update and delete changes for the unsaved changes of the
     // context (called inside it). Inserted objects get permanent IDs first,
     // so that their store URIs stay valid once the context is saved.
-    plat::ErrorPtr addChangesForUnsavedManagedObjectContext(plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addChangesForUnsavedManagedObjectContext(
+        plat::coredata::ManagedObjectContext& context);
 
     // While on, the identifier string and record key of every record this
     // builder makes or finds for a saved object are kept once the record is
@@ -155,14 +158,14 @@ class SYNEventBuilder {
 
   private:
     struct ChangeSpec;
-    plat::ErrorPtr addChangesForInsertedBatch(const SYNManagedObjects& objects, bool objectsAreSaved,
-                                              bool useGlobalIdentifiersInEventStore,
-                                              plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr addChangesForInsertedObjectsInBatches(const SYNManagedObjects& objects,
-                                                         bool objectsAreSaved,
-                                                         bool useGlobalIdentifiersInEventStore,
-                                                         plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr runInContext(
+    [[nodiscard]] plat::ErrorPtr addChangesForInsertedBatch(const SYNManagedObjects& objects,
+                                                            bool objectsAreSaved,
+                                                            bool useGlobalIdentifiersInEventStore,
+                                                            plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addChangesForInsertedObjectsInBatches(
+        const SYNManagedObjects& objects, bool objectsAreSaved, bool useGlobalIdentifiersInEventStore,
+        plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr runInContext(
         const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
     plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(
         plat::coredata::ManagedObjectContext& context) const;
@@ -170,10 +173,11 @@ class SYNEventBuilder {
                                              plat::coredata::ManagedObjectContext& context);
     plat::Result<SYNRevisionSet> otherStoreRevisions(const std::string& store,
                                                      plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
-                                           plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs, plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
+    [[nodiscard]] plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
+                                                         plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
+                                            plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
 
     std::shared_ptr<SYNEventStore> store_;
     std::weak_ptr<SYNMeshServices> mesh_;

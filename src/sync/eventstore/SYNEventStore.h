@@ -84,16 +84,16 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // and clears the flags and baseline of the old data. The identity token
     // and the registration flag are kept. The new store's enlist is not
     // complete until markEnlistComplete. Null on success.
-    plat::ErrorPtr prepareNewEventStore();
+    [[nodiscard]] plat::ErrorPtr prepareNewEventStore();
     // Whether the enlist that made this event data ran to its end. Written
     // with the store identifier (false) and set only when the enlist
     // finished, both atomically: event data of an enlist that was killed or
     // failed part-way never counts as enlisted. Metadata that predate the
     // flag count as complete.
     bool isEnlistComplete() const;
-    plat::ErrorPtr markEnlistComplete();
+    [[nodiscard]] plat::ErrorPtr markEnlistComplete();
     // Dismantles the store and deletes the per-mesh directory; synchronous.
-    plat::ErrorPtr removeEventStore();
+    [[nodiscard]] plat::ErrorPtr removeEventStore();
     // The same on a global queue of high priority; completion on main.
     void removeEventStoreWithCompletion(Completion completion);
     // Closes the object store; the metadata stay readable.
@@ -117,9 +117,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // deregistration.
     std::vector<std::string> incompleteMandatoryEventIdentifiers() const;
     std::vector<std::string> incompleteEventIdentifiersWithRecordedIntent() const;
-    plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
-                                                              bool withRecordedIntent = false);
-    plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    [[nodiscard]] plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                            bool withRecordedIntent = false);
+    [[nodiscard]] plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
 
     // The cloud account identity recorded at enlist (keyed-archived in the
     // metadata). Null when none; setting null removes it. False when the
@@ -167,7 +167,7 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
 
     // Deletes type-0 events that no registered incomplete event names and
     // saves; done when the store opens.
-    plat::ErrorPtr removeInterruptedEvents();
+    [[nodiscard]] plat::ErrorPtr removeInterruptedEvents();
 
   private:
     struct Metadata {
@@ -186,10 +186,10 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
     // Writes the metadata file.
-    plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
-    plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
-    plat::ErrorPtr createDirectories() const;
-    plat::ErrorPtr openStack();
+    [[nodiscard]] plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
+    [[nodiscard]] plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
+    [[nodiscard]] plat::ErrorPtr createDirectories() const;
+    [[nodiscard]] plat::ErrorPtr openStack();
     plat::Result<std::set<std::string>> referencedDataFilenames();
     std::set<std::string> filenamesInDirectory(const std::string& directory) const;
 

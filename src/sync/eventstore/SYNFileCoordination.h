@@ -43,15 +43,17 @@ enum SYNFileCoordinatorWritingOptions : unsigned {
 using SYNFileAccessor = std::function<void(const plat::URL& url)>;
 using SYNFileReadWriteAccessor = std::function<void(const plat::URL& readURL, const plat::URL& writeURL)>;
 
-plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& url, unsigned options, double timeoutSeconds,
-                                              const SYNFileAccessor& accessor);
+[[nodiscard]] plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& url, unsigned options,
+                                                            double timeoutSeconds,
+                                                            const SYNFileAccessor& accessor);
 
-plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned options, double timeoutSeconds,
-                                              const SYNFileAccessor& accessor);
+[[nodiscard]] plat::ErrorPtr syn_coordinateWritingItemAtURL(const plat::URL& url, unsigned options,
+                                                            double timeoutSeconds,
+                                                            const SYNFileAccessor& accessor);
 
 // Holds readURL for reading and writeURL for writing (one write when they are
 // the same file), taken in path order so that two such calls never deadlock.
-plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& readURL, unsigned readOptions,
-                                              const plat::URL& writeURL, unsigned writeOptions,
-                                              double timeoutSeconds,
-                                              const SYNFileReadWriteAccessor& accessor);
+[[nodiscard]] plat::ErrorPtr syn_coordinateReadingItemAtURL(const plat::URL& readURL, unsigned readOptions,
+                                                            const plat::URL& writeURL, unsigned writeOptions,
+                                                            double timeoutSeconds,
+                                                            const SYNFileReadWriteAccessor& accessor);

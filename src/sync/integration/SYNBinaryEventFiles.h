@@ -77,8 +77,8 @@ class SYNPersistentStoreEventImport : public SYNEventImport {
     bool importSubsequentFile(const std::string& path, plat::ErrorPtr* error) override;
 
   private:
-    plat::ErrorPtr addImportStore(const std::string& path);
-    plat::ErrorPtr removeImportStore();
+    [[nodiscard]] plat::ErrorPtr addImportStore(const std::string& path);
+    [[nodiscard]] plat::ErrorPtr removeImportStore();
     plat::coredata::ManagedObjectPtr migrateEventForFirstFile(plat::ErrorPtr* error);
     bool migrateObjectChanges(plat::ErrorPtr* error);
 

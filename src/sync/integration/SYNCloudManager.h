@@ -102,7 +102,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void createTransitCacheDirectories();
     // Removes every entry not beginning with "."; an entry that vanished
     // meanwhile is no error. Fails when the directory cannot be listed.
-    plat::ErrorPtr removeFilesInDirectory(const std::string& directory) const;
+    [[nodiscard]] plat::ErrorPtr removeFilesInDirectory(const std::string& directory) const;
     // Errors ignored.
     void removeFilesAtPaths(const std::vector<std::string>& paths) const;
 
@@ -160,7 +160,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // a file that is not the data file its name says is reported, removed and
     // skipped; SYNErrorFileAccessFailed (107) on the first refusal of the
     // event store.
-    plat::ErrorPtr migrateNewDataFiles(const std::vector<std::string>& localPaths);
+    [[nodiscard]] plat::ErrorPtr migrateNewDataFiles(const std::vector<std::string>& localPaths);
     // Imports the downloaded event sets: events of one file each several per
     // event-store save (each save holds whole events, at most
     // importBatchChangeLimit() changes), every other set, and every event
@@ -182,9 +182,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets, std::vector<int16_t> types,
                                           Completion completion);
     // Moves the files to the upload directory under the set's part names.
-    plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
-                                              SYNEventFileSet& set) const;
-    plat::ErrorPtr migrateNewLocalDataFilesToTransitCache() const;
+    [[nodiscard]] plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
+                                                            SYNEventFileSet& set) const;
+    [[nodiscard]] plat::ErrorPtr migrateNewLocalDataFilesToTransitCache() const;
     void transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory, Progress progress);
 
     // --- Removal -----------------------------------------------------------------
@@ -192,7 +192,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void removeLocallyProducedIncompleteRemoteFileSets(Completion completion);
     // Removes newly imported data files that are no longer in the cloud;
     // SYNErrorFileAccessFailed (107) on the first refusal.
-    plat::ErrorPtr removeOutOfDateNewlyImportedFiles();
+    [[nodiscard]] plat::ErrorPtr removeOutOfDateNewlyImportedFiles();
     // Removes complete remote event and baseline sets the event store no
     // longer has (of any store) and remote data files it does not hold;
     // SYNErrorMissingSnapshot (208) without an event or baseline snapshot.

@@ -23,5 +23,5 @@ class SYNDeleteStage : public SYNIntegrationStage {
         const SYNManagedObjectIDs& changeIDs, plat::coredata::ManagedObjectContext& eventContext);
 
   protected:
-    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
+    [[nodiscard]] plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 };

@@ -42,6 +42,7 @@ std::string SYNEventExport::createTemporaryFilePath() const {
     const auto directory = pathToMigratorTemporaryDirectory();
     plat::FileManager files;
     if (!files.fileExistsAtPath(directory)) {
+        // A folder that cannot be made fails the file written into it, which reports.
         (void)files.createDirectoryAtPath(directory, true);
     }
     return directory + "/" + plat::ProcessInfo::processInfo().globallyUniqueString();

@@ -47,7 +47,7 @@ class SYNEventExport : public plat::dispatch::Operation {
 
     // The files written, in order; read after the operation finished.
     std::vector<std::string> filePaths() const EXCLUDES(mutex_);
-    plat::ErrorPtr error() const EXCLUDES(mutex_);
+    [[nodiscard]] plat::ErrorPtr error() const EXCLUDES(mutex_);
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
     const plat::coredata::ManagedObjectIDPtr& eventID() const { return eventID_; }
     std::string pathToMigratorTemporaryDirectory() const;
@@ -85,7 +85,7 @@ class SYNEventImport : public plat::dispatch::Operation {
 
     void main() override;
 
-    plat::ErrorPtr error() const EXCLUDES(mutex_);
+    [[nodiscard]] plat::ErrorPtr error() const EXCLUDES(mutex_);
     // The imported event; null on failure.
     plat::coredata::ManagedObjectIDPtr eventID() const EXCLUDES(mutex_);
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }

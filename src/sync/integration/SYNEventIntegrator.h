@@ -147,7 +147,7 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
                        std::shared_ptr<SYNEventStore> eventStore);
 
     void runMerge(const Completion& completion);
-    plat::ErrorPtr mergeOperation(bool& nothingToDo);
+    [[nodiscard]] plat::ErrorPtr mergeOperation(bool& nothingToDo);
     // The checks of one merge share one revision manager, so that they read
     // the events once.
     SYNRevisionManager revisionManagerForMerge();
@@ -160,38 +160,41 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     bool checkUniquenessOfEventWithRevision(const SYNRevision& revision);
 
     // Applying events.
-    plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
-    plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
-                                   const SYNManagedObjectIDs& eventIDs, bool full, SYNEntityList& integrated);
+    [[nodiscard]] plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
+    [[nodiscard]] plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
+                                                 const SYNManagedObjectIDs& eventIDs, bool full,
+                                                 SYNEntityList& integrated);
     // The phases of integrateEntity, in order.
     struct EntityMerge;
     struct EntityBatch;
-    plat::ErrorPtr beginEntity(EntityMerge& merge);
-    plat::ErrorPtr readChangesOfEntity(EntityMerge& merge);
-    plat::ErrorPtr applyBatchesOfEntity(EntityMerge& merge);
-    plat::ErrorPtr updateRelationshipsIntoEntity(EntityMerge& merge);
-    plat::ErrorPtr deleteObjectsNoEventInserted(EntityMerge& merge);
-    plat::ErrorPtr finishEntity(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr beginEntity(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr readChangesOfEntity(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr applyBatchesOfEntity(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr updateRelationshipsIntoEntity(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr deleteObjectsNoEventInserted(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr finishEntity(EntityMerge& merge);
     // The steps of one batch of applyBatchesOfEntity.
-    plat::ErrorPtr applyBatch(EntityMerge& merge, EntityBatch& batch);
-    plat::ErrorPtr makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch);
-    plat::ErrorPtr applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch);
-    plat::ErrorPtr applyRun(EntityMerge& merge);
-    plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
-                               uint64_t batchSize);
-    plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
-                                          const SYNRelationshipList& relationships, uint64_t batchSize,
-                                          SYNObjectIDSet* insertedObjectIDs);
-    plat::ErrorPtr updateObjects(const SYNManagedObjectIDs& changeIDs,
-                                 const SYNRelationshipList& relationships, uint64_t batchSize);
-    plat::ErrorPtr updateRelationships(const SYNRelationshipList& relationships,
-                                       const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
-    plat::ErrorPtr deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
-    plat::ErrorPtr deleteUnreferencedObjectsOfEntity(const plat::coredata::EntityDescription& entity,
-                                                     const SYNObjectIDSet& insertedObjectIDs);
-    plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
+    [[nodiscard]] plat::ErrorPtr applyBatch(EntityMerge& merge, EntityBatch& batch);
+    [[nodiscard]] plat::ErrorPtr makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch);
+    [[nodiscard]] plat::ErrorPtr applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch);
+    [[nodiscard]] plat::ErrorPtr applyRun(EntityMerge& merge);
+    [[nodiscard]] plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,
+                                             uint64_t batchSize);
+    [[nodiscard]] plat::ErrorPtr insertAndUpdateObjects(const SYNManagedObjectIDs& changeIDs,
+                                                        const SYNRelationshipList& relationships,
+                                                        uint64_t batchSize,
+                                                        SYNObjectIDSet* insertedObjectIDs);
+    [[nodiscard]] plat::ErrorPtr updateObjects(const SYNManagedObjectIDs& changeIDs,
+                                               const SYNRelationshipList& relationships, uint64_t batchSize);
+    [[nodiscard]] plat::ErrorPtr updateRelationships(const SYNRelationshipList& relationships,
+                                                     const SYNManagedObjectIDs& changeIDs,
+                                                     uint64_t batchSize);
+    [[nodiscard]] plat::ErrorPtr deleteObjects(const SYNManagedObjectIDs& changeIDs, uint64_t batchSize);
+    [[nodiscard]] plat::ErrorPtr deleteUnreferencedObjectsOfEntity(
+        const plat::coredata::EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs);
+    [[nodiscard]] plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
     // Puts the records of those changes that it lacks into the change cache.
-    plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
+    [[nodiscard]] plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
     // Loads the existing objects the changes name into the integrator's
     // context with one fetch while it has no unsaved changes, so that the
     // stages find them there instead of looking each one up; the caller
@@ -200,11 +203,11 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
                                                    const SYNManagedObjectIDs& changeIDs);
 
     // Saving.
-    plat::ErrorPtr saveAndResetManagedObjectContext();
-    plat::ErrorPtr repair();
-    plat::ErrorPtr commitToStaging();
-    plat::ErrorPtr commitToStore();
-    plat::ErrorPtr checkPoint(std::string_view point);
+    [[nodiscard]] plat::ErrorPtr saveAndResetManagedObjectContext();
+    [[nodiscard]] plat::ErrorPtr repair();
+    [[nodiscard]] plat::ErrorPtr commitToStaging();
+    [[nodiscard]] plat::ErrorPtr commitToStore();
+    [[nodiscard]] plat::ErrorPtr checkPoint(std::string_view point);
     std::shared_ptr<Context> makeReparationContext();
     void contextSaving(const plat::Notification& notification);
 

@@ -28,11 +28,11 @@ class SYNInsertStage : public SYNIntegrationStage {
     const std::optional<SYNObjectIDSet>& insertedObjectIDs() const { return insertedObjectIDs_; }
 
     // The work of one batch, for an entity of the target model.
-    plat::ErrorPtr insertObjectsForEntity(const plat::coredata::EntityDescription& entity,
-                                          const SYNManagedObjectIDs& objectChangeIDs);
+    [[nodiscard]] plat::ErrorPtr insertObjectsForEntity(const plat::coredata::EntityDescription& entity,
+                                                        const SYNManagedObjectIDs& objectChangeIDs);
 
   protected:
-    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
+    [[nodiscard]] plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
     // The identifier rows of the changes, parallel to them (null when gone).

@@ -79,8 +79,8 @@ struct SYNChangeRecord {
     // Reads the values of the records read without them, from the stored
     // rows where fetchStored could, else from the changes loaded as objects
     // of context. Call inside the context.
-    static plat::ErrorPtr readStoredValues(std::vector<SYNChangeRecord>& records,
-                                           plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] static plat::ErrorPtr readStoredValues(std::vector<SYNChangeRecord>& records,
+                                                         plat::coredata::ManagedObjectContext& context);
 };
 using SYNChangeRecords = std::vector<SYNChangeRecord>;
 
@@ -181,7 +181,7 @@ class SYNIntegrationStage {
     // Applies the next batch inside the event store's context and moves to
     // the following one. Null on success (also when no batch is left); on
     // failure the error, and the stage stays on the same batch.
-    plat::ErrorPtr applyNextBatchOfChanges();
+    [[nodiscard]] plat::ErrorPtr applyNextBatchOfChanges();
 
     // The next batch's change IDs; nullopt when none is left.
     std::optional<SYNManagedObjectIDs> nextBatchChangeIDs() const;
@@ -200,7 +200,7 @@ class SYNIntegrationStage {
 
   protected:
     // The work of one batch, called inside the event store's context.
-    virtual plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) = 0;
+    [[nodiscard]] virtual plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) = 0;
 
     plat::coredata::ManagedObjectContext& eventContext() const { return *eventContext_; }
 
@@ -221,16 +221,16 @@ class SYNIntegrationStage {
     // batching, saves and resets the event store's context through the
     // builder (changes handed to the block are then stale). Unbatched, the
     // caller saves. Stops at the first error.
-    plat::ErrorPtr enumerateObjectChangeIDs(
+    [[nodiscard]] plat::ErrorPtr enumerateObjectChangeIDs(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjects&)>& block);
     // The same over records (see loadRecords), handed to the block
     // kRecordsAtATime at a time.
-    plat::ErrorPtr enumerateChangeRecords(const SYNManagedObjectIDs& changeIDs,
-                                          const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block,
-                                          bool withValues = true);
+    [[nodiscard]] plat::ErrorPtr enumerateChangeRecords(
+        const SYNManagedObjectIDs& changeIDs,
+        const std::function<plat::ErrorPtr(const SYNChangeRecords&)>& block, bool withValues = true);
     // The sub-batch walk both share: `batch` loads and handles one sub-batch.
-    plat::ErrorPtr enumerateSubBatches(
+    [[nodiscard]] plat::ErrorPtr enumerateSubBatches(
         const SYNManagedObjectIDs& changeIDs,
         const std::function<plat::ErrorPtr(const SYNManagedObjectIDs&)>& batch);
 

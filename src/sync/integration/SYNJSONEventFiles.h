@@ -47,7 +47,7 @@ class SYNJSONEventExport : public SYNEventExport {
   private:
     // Writes the current file; a failure (an exception of the writer
     // included) is returned as an error.
-    plat::ErrorPtr saveToFile();
+    [[nodiscard]] plat::ErrorPtr saveToFile();
 
     plat::Dictionary header_;
     std::vector<std::pair<std::string, plat::Array>> changesByEntity_;

@@ -40,9 +40,9 @@ class SYNUpdateStage : public SYNIntegrationStage {
     }
 
     // Applies the changes (of the event store's context) to their objects.
-    plat::ErrorPtr applyObjectChanges(const SYNManagedObjects& changes);
+    [[nodiscard]] plat::ErrorPtr applyObjectChanges(const SYNManagedObjects& changes);
     // The same from the changes' records.
-    plat::ErrorPtr applyChangeRecords(const SYNChangeRecords& changes);
+    [[nodiscard]] plat::ErrorPtr applyChangeRecords(const SYNChangeRecords& changes);
 
     // The four appliers; called on the target context's queue.
     void applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,
@@ -62,7 +62,7 @@ class SYNUpdateStage : public SYNIntegrationStage {
                                                bool exactMembers = false);
 
   protected:
-    plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
+    [[nodiscard]] plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
     bool updatesAttributes_ = false;

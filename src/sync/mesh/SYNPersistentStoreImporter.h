@@ -51,16 +51,18 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     // finalised, a timestamp of the distant past (older than any event).
     plat::Result<std::shared_ptr<SYNEventBuilder>> makeEventBuilder();
 
-    plat::ErrorPtr addGlobalIdentifiers(SYNEventBuilder& builder,
-                                        plat::coredata::ManagedObjectContext& context);
-    plat::ErrorPtr addObjectChanges(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addGlobalIdentifiers(SYNEventBuilder& builder,
+                                                      plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr addObjectChanges(SYNEventBuilder& builder,
+                                                  plat::coredata::ManagedObjectContext& context);
 
   private:
     using BatchWork = std::function<plat::ErrorPtr(const SYNManagedObjects& batch, std::size_t remaining,
                                                    const plat::coredata::EntityDescription& entity)>;
     // Batches of the entity's migration batch size times batchScale.
-    plat::ErrorPtr walkEntities(SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context,
-                                const BatchWork& work, std::size_t batchScale = 1);
+    [[nodiscard]] plat::ErrorPtr walkEntities(SYNEventBuilder& builder,
+                                              plat::coredata::ManagedObjectContext& context,
+                                              const BatchWork& work, std::size_t batchScale = 1);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
     // Whether the event store holds no identifier record at all.
     plat::Result<bool> eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder);

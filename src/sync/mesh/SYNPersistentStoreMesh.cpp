@@ -563,7 +563,8 @@ void SYNPersistentStoreMesh::enlistPersistentStoreWithSeedPolicy(uint64_t seedPo
         if (error) {
             SYN_LOG(1, "Error caused enlist to fail: %@", error);
             if (!SYNErrorHasCode(error, SYNErrorEnlistState)) {
-                self->eventStore_->removeEventStore();
+                if (auto removal = self->eventStore_->removeEventStore())
+                    SYN_LOG(1, "Could not remove the event data of the failed enlist: %@", removal);
             }
         }
         if (self->enlisting_) {
@@ -589,7 +590,9 @@ void SYNPersistentStoreMesh::delistPersistentStoreWithCompletion(SYNCompletion c
     auto task = [self, began](SYNTaskCompletion next) {
         self->setNonCriticalErrorCodes({});
         if (!self->isEnlisted()) {
-            self->eventStore_->removeEventStore();
+            // Whatever an unfinished enlist left; the delist fails either way.
+            if (auto removal = self->eventStore_->removeEventStore())
+                SYN_LOG(1, "Could not remove the event data of an unfinished enlist: %@", removal);
             self->delistIsQueued_ = false;
             next(SYNMakeError(SYNErrorEnlistState), false);
             return;

@@ -281,7 +281,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     bool checkIncompleteEvents();
     // 203 when a save of the enlisted store could not be recorded: nothing
     // may be merged into the store before it is delisted and enlisted again.
-    plat::ErrorPtr lostSaveEventError() const;
+    [[nodiscard]] plat::ErrorPtr lostSaveEventError() const;
     std::shared_ptr<SYNPersistentStoreMeshDelegate> liveDelegate() const { return delegate.lock(); }
     std::shared_ptr<const void> selfObject() const;
     // Event data whose enlist ran to its end.

@@ -252,7 +252,8 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
         }
     }
     if (!stale.empty()) {
-        eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
+        // A metadata write that fails is logged by the store.
+        (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
     }
     auto token = permanent ? recordIntent(context, monitoredStore(context), values) : std::string();
     plat::MutexLock lock(mutex_);
@@ -313,7 +314,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     std::string token = plat::UUID::random().UUIDString();
     if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token, true)) {
         SYN_LOG(1, "Could not register save token: %@", error);
-        eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);
+        (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);  // logged by the store
         return {};
     }
     plat::Dictionary intent{{"token", plat::Value(token)},
@@ -507,7 +508,8 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::str
             SYN_LOG(1, "Could not record the interrupted save %@: %@", token, error);
             firstError = firstError ? firstError : error;
         } else {
-            eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);
+            // A metadata write that fails is logged by the store.
+            (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);
         }
         context->reset();
     }

@@ -85,9 +85,10 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     // Only the given tokens (those registered before this process saved) are
     // looked at; those it could not settle stay registered, and the error
     // says why.
-    plat::ErrorPtr recordInterruptedSaves(const std::vector<std::string>& tokensAtLaunch,
-                                          const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
-                                          const std::optional<plat::Dictionary>& storeOptions);
+    [[nodiscard]] plat::ErrorPtr recordInterruptedSaves(
+        const std::vector<std::string>& tokensAtLaunch,
+        const std::shared_ptr<plat::coredata::ManagedObjectModel>& model,
+        const std::optional<plat::Dictionary>& storeOptions);
     // Merges refuse the store from now on (a save of it is known lost).
     void noteLostSaveEventOfStore(const std::string& storeIdentifier) EXCLUDES(mutex_);
 
@@ -116,8 +117,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                         SYNPropertyChangeValueArrays insertValues, const SYNManagedObjectIDs& updatedIDs,
                         const SYNPropertyChangeValuesByObjectID& preSave,
                         const SYNManagedObjectIDs& deletedIDs);
-    plat::ErrorPtr recordInterruptedSave(const std::string& token, const plat::Dictionary* intent,
-                                         plat::coredata::ManagedObjectContext& context);
+    [[nodiscard]] plat::ErrorPtr recordInterruptedSave(const std::string& token,
+                                                       const plat::Dictionary* intent,
+                                                       plat::coredata::ManagedObjectContext& context);
     void complete(const std::shared_ptr<const void>& context, const std::string& token);
     void failed(const std::shared_ptr<const void>& context, const std::string& token,
                 const std::string& storeIdentifier) EXCLUDES(mutex_);

@@ -173,7 +173,7 @@ TEST_F(SYNEventBuilderTest, ReopeningKeepsCompleteEventsAndDropsInterruptedOnes)
     ASSERT_TRUE(crashed->makeNewEventOfType(SYNStoreModificationEventTypeMerge, "crashed").ok());
     ASSERT_EQ(crashed->saveAndReset(), nullptr);
     // One the caller registered as still to be finished.
-    store->registerIncompleteMandatoryEventIdentifier("registered");
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("registered"), nullptr);
     auto registered = newBuilder();
     ASSERT_TRUE(registered->makeNewEventOfType(SYNStoreModificationEventTypeSave, "registered").ok());
     ASSERT_EQ(registered->saveAndReset(), nullptr);

@@ -68,12 +68,12 @@ TEST_F(SYNEventStoreTest, MetadataSurvivesReopening) {
     store->setNeedsFullIntegration(true);
     store->setVerifiesStoreRegistrationInCloud(true);
     store->setIdentifierOfBaselineUsedToConstructStore("BASE");
-    store->registerIncompleteMandatoryEventIdentifier("A");
-    store->registerIncompleteMandatoryEventIdentifier("A");
-    store->registerIncompleteMandatoryEventIdentifier("B");
-    store->deregisterIncompleteMandatoryEventIdentifier("A");
-    store->deregisterIncompleteMandatoryEventIdentifier("B");
-    store->deregisterIncompleteMandatoryEventIdentifier("never registered");
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("A"), nullptr);
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("A"), nullptr);
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("B"), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("A"), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("B"), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("never registered"), nullptr);
     const auto identifier = store->persistentStoreIdentifier();
     store->dismantle();
     store.reset();
@@ -87,7 +87,7 @@ TEST_F(SYNEventStoreTest, MetadataSurvivesReopening) {
     EXPECT_TRUE(reopened->verifiesStoreRegistrationInCloud());
     EXPECT_EQ(reopened->identifierOfBaselineUsedToConstructStore(), "BASE");
     EXPECT_EQ(reopened->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"A"});
-    reopened->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_EQ(reopened->deregisterIncompleteMandatoryEventIdentifier("A"), nullptr);
     EXPECT_TRUE(reopened->incompleteMandatoryEventIdentifiers().empty());
     ASSERT_TRUE(reopened->setCloudFileSystemIdentityToken(Value()));
     EXPECT_TRUE(reopened->cloudFileSystemIdentityToken().isNull());
@@ -138,9 +138,9 @@ TEST_F(SYNEventStoreTest, RecordedIntentMarksGoWithTheLastDeregistration) {
     store->dismantle();
     store = openStore();
     EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), std::vector<std::string>{"A"});
-    store->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("A"), nullptr);
     EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), std::vector<std::string>{"A"});
-    store->deregisterIncompleteMandatoryEventIdentifier("A");
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("A"), nullptr);
     EXPECT_TRUE(store->incompleteEventIdentifiersWithRecordedIntent().empty());
     EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"B"});
 }
@@ -175,9 +175,9 @@ TEST_F(SYNEventStoreTest, IncompleteEventCountsStayRightUnderConcurrentCalls) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 25; ++i) {
-                store->registerIncompleteMandatoryEventIdentifier("shared");
-                store->registerIncompleteMandatoryEventIdentifier("shared");
-                store->deregisterIncompleteMandatoryEventIdentifier("shared");
+                EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("shared"), nullptr);
+                EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("shared"), nullptr);
+                EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("shared"), nullptr);
             }
         });
     }
@@ -185,16 +185,16 @@ TEST_F(SYNEventStoreTest, IncompleteEventCountsStayRightUnderConcurrentCalls) {
         thread.join();
     }
     for (int i = 0; i < 99; ++i) {
-        store->deregisterIncompleteMandatoryEventIdentifier("shared");
+        EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("shared"), nullptr);
     }
     EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"shared"});
-    store->deregisterIncompleteMandatoryEventIdentifier("shared");
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("shared"), nullptr);
     EXPECT_TRUE(store->incompleteMandatoryEventIdentifiers().empty());
 }
 
 TEST_F(SYNEventStoreTest, PrepareRemovesOldEventDataButKeepsTheCloudIdentity) {
     ASSERT_TRUE(store->setCloudFileSystemIdentityToken(Value("token")));
-    store->registerIncompleteMandatoryEventIdentifier("old save");
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("old save"), nullptr);
     store->setNeedsFullIntegration(true);
     store->setIdentifierOfBaselineUsedToConstructStore("OLD");
     writeFile(root / "mesh" / "data" / "OLDFILE", "x");
@@ -278,7 +278,7 @@ TEST_F(SYNEventStoreTest, DataFilesMoveFromImportToReferencedAndUnreferencedOnes
 }
 
 TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
-    store->registerIncompleteMandatoryEventIdentifier("save in progress");
+    EXPECT_EQ(store->registerIncompleteMandatoryEventIdentifier("save in progress"), nullptr);
     inStore([&] {
         EventWriter(*context).event("crashed merge", SYNStoreModificationEventTypeIncomplete, 0, {"S", 1});
         EventWriter(*context).event("save in progress", SYNStoreModificationEventTypeIncomplete, 0, {"S", 2});

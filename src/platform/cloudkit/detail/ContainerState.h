@@ -1,4 +1,7 @@
 // What a container and its databases and operations share in one process.
+// Read from the operations' threads: the switches are atomics (set by tests
+// between operations), the account sits behind a leaf lock, and the rest is
+// set once when the state is made.
 #pragma once
 
 #include <atomic>

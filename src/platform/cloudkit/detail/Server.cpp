@@ -837,6 +837,11 @@ ErrorPtr Server::firePushes(const ZoneRow& zone, const Record& record, bool crea
     return nullptr;
 }
 
+// A modify runs zone by zone, each zone's items within a savepoint: its
+// saves, then its deletes, then settling the zone (an atomic request rolls
+// the zone back when any of its items failed). An item that fails lands in
+// the zone's errors; an error a step returns is the database's own and
+// abandons the whole request.
 Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRequest& request) {
     if (request.saves.size() + request.deletes.size() > kMaxItemsPerRequest)
         return makeError(ErrorCode::LimitExceeded,
@@ -845,101 +850,137 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
     if (auto e = begin(true))
         return e;
 
-    ModifyResult result;
-    std::map<RecordZoneID, std::pair<std::vector<std::size_t>, std::vector<std::size_t>>> byZone;
+    std::map<RecordZoneID, ZoneItems> byZone;
     for (std::size_t i = 0; i < request.saves.size(); ++i)
-        byZone[request.saves[i].recordID().zoneID()].first.push_back(i);
+        byZone[request.saves[i].recordID().zoneID()].saves.push_back(i);
     for (std::size_t i = 0; i < request.deletes.size(); ++i)
-        byZone[request.deletes[i].zoneID()].second.push_back(i);
+        byZone[request.deletes[i].zoneID()].deletes.push_back(i);
 
+    ModifyResult result;
     for (auto& [zoneID, items] : byZone) {
-        auto& [saveIdx, deleteIdx] = items;
-        auto zone = zoneRow(db, zoneID, true);
-        if (!zone || !zone->live) {
-            auto error = zoneMissingError(zone);
-            for (auto i : saveIdx)
-                result.errors[request.saves[i].recordID()] = error;
-            for (auto i : deleteIdx)
-                result.errors[request.deletes[i]] = error;
-            continue;
-        }
-        const bool atomic = request.atomic && !zoneID.isDefaultZone();
-        const ZoneRow before = *zone;
-        if (auto e = exec("SAVEPOINT zone_items"))
+        if (auto e = modifyZone(db, zoneID, items, request))
             return abandon(e);
-        ItemErrors zoneErrors;
-        std::vector<RecordPtr> saved;
-        std::vector<RecordID> deleted;
+        result.errors.merge(items.errors);
+        for (auto& r : items.saved)
+            result.saved.push_back(std::move(r));
+        for (auto& d : items.deleted)
+            result.deleted.push_back(std::move(d));
+    }
+    if (auto e = sweepAssets())
+        return abandon(e);
+    if (auto e = commit())
+        return e;
+    return result;
+}
 
-        for (auto i : saveIdx) {
-            const Record& record = request.saves[i];
-            const RecordID& id = record.recordID();
-            if (!validRecordName(id.recordName())) {
-                zoneErrors[id] =
-                    makeError(ErrorCode::InvalidArguments, "Invalid record name: " + id.recordName());
-                continue;
-            }
-            if (request.faults)
-                if (auto code = request.faults->itemErrorFor(id.recordName())) {
-                    zoneErrors[id] = makeError(*code);
-                    continue;
-                }
-            Statement existing(db_, &statementFailure_,
-                               "SELECT change_tag, fields, deleted, created_seq, type FROM records WHERE "
-                               "zone_id=? AND name=?");
-            existing.bind(1, zone->id).bind(2, id.recordName());
-            const bool exists = existing.step() == SQLITE_ROW;
-            const bool live = exists && existing.integer(2) == 0;
-            if (zone->viaShare &&
-                (record.recordType() == ShareRecordType || (live && existing.text(4) == ShareRecordType))) {
-                zoneErrors[id] = makeError(ErrorCode::PermissionFailure, "Only the owner can change a share");
-                continue;
-            }
-            std::optional<Dictionary> oldFields;
-            if (live) {
-                if (request.policy == SavePolicy::IfServerRecordUnchanged &&
-                    existing.text(0) != record.recordChangeTag()) {
-                    zoneErrors[id] =
-                        makeError(ErrorCode::ServerRecordChanged, "record to insert already exists");
-                    continue;
-                }
-                oldFields = decodeFields(existing.blob(1));
-            }
-            auto stored = storeAssets(record.fields());
-            if (!stored) {
-                zoneErrors[id] = stored.error();
-                continue;
-            }
-            Dictionary fields = std::move(*stored);
-            if (zone->viaShare)
-                fields = rezoneFields(fields, zoneID, zone->storedZone);
-            if (request.policy == SavePolicy::ChangedKeys && oldFields) {
-                Dictionary merged = *oldFields;
-                for (const auto& [key, value] : fields)
-                    merged.set(key, value);
-                fields = std::move(merged);
-            }
-            auto blob = encodeFields(fields);
-            if (!blob) {
-                zoneErrors[id] = makeError(ErrorCode::InvalidArguments, "Unsupported field value");
-                continue;
-            }
-            std::string parentBlob;
-            if (auto parent = record.parent())
-                parentBlob =
-                    encodeValue(
-                        Value(zone->viaShare ? rezoneReference(parent, zoneID, zone->storedZone) : parent))
-                        .value_or("");
-            if (oldFields)
-                if (auto e = adjustAssetRefs(*oldFields, -1))
-                    return abandon(e);
-            if (auto e = adjustAssetRefs(fields, +1))
-                return abandon(e);
-            int64_t seq = ++zone->seq;
-            std::string tag = changeTag(zone->incarnation, seq);
-            auto cascade = firstDeleteSelfTarget(fields, zone->storedZone);
-            Statement w(
-                db_, &statementFailure_,
+ErrorPtr Server::modifyZone(const DatabaseKey& db, const RecordZoneID& zoneID, ZoneItems& items,
+                            const ModifyRequest& request) {
+    auto zone = zoneRow(db, zoneID, true);
+    if (!zone || !zone->live) {
+        auto error = zoneMissingError(zone);
+        for (auto i : items.saves)
+            items.errors[request.saves[i].recordID()] = error;
+        for (auto i : items.deletes)
+            items.errors[request.deletes[i]] = error;
+        return nullptr;
+    }
+    const ZoneRow before = *zone;
+    if (auto e = exec("SAVEPOINT zone_items"))
+        return e;
+    for (auto i : items.saves)
+        if (auto e = saveRecord(*zone, zoneID, request.saves[i], request, items))
+            return e;
+    for (auto i : items.deletes)
+        if (auto e = deleteRecord(*zone, request.deletes[i], request, items))
+            return e;
+    const bool atomic = request.atomic && !zoneID.isDefaultZone();
+    if (auto e = settleZone(*zone, before, atomic, request, items))
+        return e;
+    return exec("RELEASE zone_items");
+}
+
+ErrorPtr Server::saveRecord(ZoneRow& zone, const RecordZoneID& zoneID, const Record& record,
+                            const ModifyRequest& request, ZoneItems& items) {
+    const RecordID& id = record.recordID();
+    ExistingRecord existing;
+    if (auto refused = checkSave(zone, record, request, existing)) {
+        items.errors[id] = refused;
+        return nullptr;
+    }
+    auto fields = fieldsToStore(zone, zoneID, record, request, existing.fields);
+    if (!fields.ok()) {
+        items.errors[id] = fields.error();
+        return nullptr;
+    }
+    auto blob = encodeFields(*fields);
+    if (!blob) {
+        items.errors[id] = makeError(ErrorCode::InvalidArguments, "Unsupported field value");
+        return nullptr;
+    }
+    return writeRecord(zone, zoneID, record, *fields, *blob, existing, request, items);
+}
+
+ErrorPtr Server::checkSave(const ZoneRow& zone, const Record& record, const ModifyRequest& request,
+                           ExistingRecord& existing) {
+    const RecordID& id = record.recordID();
+    if (!validRecordName(id.recordName()))
+        return makeError(ErrorCode::InvalidArguments, "Invalid record name: " + id.recordName());
+    if (request.faults)
+        if (auto code = request.faults->itemErrorFor(id.recordName()))
+            return makeError(*code);
+    Statement row(db_, &statementFailure_,
+                  "SELECT change_tag, fields, deleted, created_seq, type FROM records WHERE "
+                  "zone_id=? AND name=?");
+    row.bind(1, zone.id).bind(2, id.recordName());
+    const bool exists = row.step() == SQLITE_ROW;
+    existing.live = exists && row.integer(2) == 0;
+    if (zone.viaShare &&
+        (record.recordType() == ShareRecordType || (existing.live && row.text(4) == ShareRecordType)))
+        return makeError(ErrorCode::PermissionFailure, "Only the owner can change a share");
+    if (existing.live) {
+        if (request.policy == SavePolicy::IfServerRecordUnchanged && row.text(0) != record.recordChangeTag())
+            return makeError(ErrorCode::ServerRecordChanged, "record to insert already exists");
+        existing.fields = decodeFields(row.blob(1));
+    }
+    return nullptr;
+}
+
+Result<Dictionary> Server::fieldsToStore(const ZoneRow& zone, const RecordZoneID& zoneID,
+                                         const Record& record, const ModifyRequest& request,
+                                         const std::optional<Dictionary>& oldFields) {
+    auto stored = storeAssets(record.fields());
+    if (!stored)
+        return stored.error();
+    Dictionary fields = std::move(*stored);
+    if (zone.viaShare)
+        fields = rezoneFields(fields, zoneID, zone.storedZone);
+    if (request.policy == SavePolicy::ChangedKeys && oldFields) {
+        Dictionary merged = *oldFields;
+        for (const auto& [key, value] : fields)
+            merged.set(key, value);
+        fields = std::move(merged);
+    }
+    return fields;
+}
+
+ErrorPtr Server::writeRecord(ZoneRow& zone, const RecordZoneID& zoneID, const Record& record,
+                             const Dictionary& fields, const std::string& blob,
+                             const ExistingRecord& existing, const ModifyRequest& request, ZoneItems& items) {
+    const RecordID& id = record.recordID();
+    std::string parentBlob;
+    if (auto parent = record.parent())
+        parentBlob =
+            encodeValue(Value(zone.viaShare ? rezoneReference(parent, zoneID, zone.storedZone) : parent))
+                .value_or("");
+    if (existing.fields)
+        if (auto e = adjustAssetRefs(*existing.fields, -1))
+            return e;
+    if (auto e = adjustAssetRefs(fields, +1))
+        return e;
+    int64_t seq = ++zone.seq;
+    std::string tag = changeTag(zone.incarnation, seq);
+    auto cascade = firstDeleteSelfTarget(fields, zone.storedZone);
+    Statement w(db_, &statementFailure_,
                 "INSERT INTO records(zone_id, name, type, change_tag, fields, parent, cascade_parent, "
                 "created_seq, last_seq, deleted) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, 0) "
                 "ON CONFLICT(zone_id, name) DO UPDATE SET type=excluded.type, "
@@ -948,92 +989,79 @@ Result<ModifyResult> Server::modifyRecords(const DatabaseKey& db, const ModifyRe
                 "created_seq=CASE WHEN records.deleted=1 THEN excluded.created_seq ELSE records.created_seq "
                 "END, "
                 "last_seq=excluded.last_seq, deleted=0");
-            w.bind(1, zone->id)
-                .bind(2, id.recordName())
-                .bind(3, record.recordType())
-                .bind(4, tag)
-                .bindBlob(5, *blob);
-            if (parentBlob.empty())
-                w.bindNull(6);
-            else
-                w.bindBlob(6, parentBlob);
-            if (cascade)
-                w.bind(7, *cascade);
-            else
-                w.bindNull(7);
-            w.bind(8, seq).bind(9, seq);
-            if (w.step() != SQLITE_DONE)
-                return abandon(sqliteError("save record"));
-            auto copy = std::make_shared<Record>(record);
-            copy->setRecordChangeTag(tag);
-            Record forPush(record.recordType(), RecordID(id.recordName(), zone->storedZone));
-            for (const auto& [key, value] : fields)
-                forPush.setObject(key, value);
-            if (auto e = firePushes(*zone, forPush, !live, request))
-                return abandon(e);
-            saved.push_back(std::move(copy));
-        }
-
-        for (auto i : deleteIdx) {
-            const RecordID& id = request.deletes[i];
-            if (request.faults)
-                if (auto code = request.faults->itemErrorFor(id.recordName())) {
-                    zoneErrors[id] = makeError(*code);
-                    continue;
-                }
-            Statement s(db_, &statementFailure_,
-                        "SELECT type FROM records WHERE zone_id=? AND name=? AND deleted=0");
-            s.bind(1, zone->id).bind(2, id.recordName());
-            if (s.step() != SQLITE_ROW) {
-                if (request.deleteMissingAnswersUnknownItem)
-                    zoneErrors[id] = makeError(ErrorCode::UnknownItem, "Record not found");
-                else
-                    deleted.push_back(id);  // deleting what is gone is not an error
-                continue;
-            }
-            if (zone->viaShare && s.text(0) == ShareRecordType) {
-                zoneErrors[id] = makeError(ErrorCode::PermissionFailure, "Only the owner can delete a share");
-                continue;
-            }
-            if (auto e = deleteRecordRow(zone->id, *zone, id.recordName(), 0))
-                return abandon(e);
-            deleted.push_back(id);
-        }
-
-        if (atomic && !zoneErrors.empty()) {
-            // All or nothing: the zone keeps its state and every other item is
-            // reported as failed because of the batch.
-            if (auto e = exec("ROLLBACK TO zone_items"))
-                return abandon(e);
-            *zone = before;
-            auto batchError = makeError(ErrorCode::BatchRequestFailed, "Atomic failure");
-            for (auto i : saveIdx)
-                if (!zoneErrors.count(request.saves[i].recordID()))
-                    zoneErrors[request.saves[i].recordID()] = batchError;
-            for (auto i : deleteIdx)
-                if (!zoneErrors.count(request.deletes[i]))
-                    zoneErrors[request.deletes[i]] = batchError;
-            saved.clear();
-            deleted.clear();
-        } else {
-            Statement z(db_, &statementFailure_, "UPDATE zones SET seq=? WHERE id=?");
-            z.bind(1, zone->seq).bind(2, zone->id);
-            if (z.step() != SQLITE_DONE)
-                return abandon(sqliteError("zone sequence"));
-        }
-        if (auto e = exec("RELEASE zone_items"))
-            return abandon(e);
-        result.errors.merge(zoneErrors);
-        for (auto& r : saved)
-            result.saved.push_back(std::move(r));
-        for (auto& d : deleted)
-            result.deleted.push_back(std::move(d));
-    }
-    if (auto e = sweepAssets())
-        return abandon(e);
-    if (auto e = commit())
+    w.bind(1, zone.id).bind(2, id.recordName()).bind(3, record.recordType()).bind(4, tag).bindBlob(5, blob);
+    if (parentBlob.empty())
+        w.bindNull(6);
+    else
+        w.bindBlob(6, parentBlob);
+    if (cascade)
+        w.bind(7, *cascade);
+    else
+        w.bindNull(7);
+    w.bind(8, seq).bind(9, seq);
+    if (w.step() != SQLITE_DONE)
+        return sqliteError("save record");
+    auto copy = std::make_shared<Record>(record);
+    copy->setRecordChangeTag(tag);
+    Record forPush(record.recordType(), RecordID(id.recordName(), zone.storedZone));
+    for (const auto& [key, value] : fields)
+        forPush.setObject(key, value);
+    if (auto e = firePushes(zone, forPush, !existing.live, request))
         return e;
-    return result;
+    items.saved.push_back(std::move(copy));
+    return nullptr;
+}
+
+ErrorPtr Server::deleteRecord(ZoneRow& zone, const RecordID& id, const ModifyRequest& request,
+                              ZoneItems& items) {
+    if (request.faults)
+        if (auto code = request.faults->itemErrorFor(id.recordName())) {
+            items.errors[id] = makeError(*code);
+            return nullptr;
+        }
+    Statement s(db_, &statementFailure_, "SELECT type FROM records WHERE zone_id=? AND name=? AND deleted=0");
+    s.bind(1, zone.id).bind(2, id.recordName());
+    if (s.step() != SQLITE_ROW) {
+        if (request.deleteMissingAnswersUnknownItem)
+            items.errors[id] = makeError(ErrorCode::UnknownItem, "Record not found");
+        else
+            items.deleted.push_back(id);  // deleting what is gone is not an error
+        return nullptr;
+    }
+    if (zone.viaShare && s.text(0) == ShareRecordType) {
+        items.errors[id] = makeError(ErrorCode::PermissionFailure, "Only the owner can delete a share");
+        return nullptr;
+    }
+    if (auto e = deleteRecordRow(zone.id, zone, id.recordName(), 0))
+        return e;
+    items.deleted.push_back(id);
+    return nullptr;
+}
+
+ErrorPtr Server::settleZone(ZoneRow& zone, const ZoneRow& before, bool atomic, const ModifyRequest& request,
+                            ZoneItems& items) {
+    if (!atomic || items.errors.empty()) {
+        Statement z(db_, &statementFailure_, "UPDATE zones SET seq=? WHERE id=?");
+        z.bind(1, zone.seq).bind(2, zone.id);
+        if (z.step() != SQLITE_DONE)
+            return sqliteError("zone sequence");
+        return nullptr;
+    }
+    // All or nothing: the zone keeps its state and every other item is
+    // reported as failed because of the batch.
+    if (auto e = exec("ROLLBACK TO zone_items"))
+        return e;
+    zone = before;
+    auto batchError = makeError(ErrorCode::BatchRequestFailed, "Atomic failure");
+    for (auto i : items.saves)
+        if (!items.errors.count(request.saves[i].recordID()))
+            items.errors[request.saves[i].recordID()] = batchError;
+    for (auto i : items.deletes)
+        if (!items.errors.count(request.deletes[i]))
+            items.errors[request.deletes[i]] = batchError;
+    items.saved.clear();
+    items.deleted.clear();
+    return nullptr;
 }
 
 Result<FetchResult> Server::fetchRecords(const DatabaseKey& db, const std::vector<RecordID>& ids,

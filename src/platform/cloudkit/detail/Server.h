@@ -222,6 +222,42 @@ class Server {
     [[nodiscard]] ErrorPtr fireAudiencePushes(const DatabaseKey& db, const RecordZoneID& zone,
                                               const Record& record, bool created,
                                               const ModifyRequest& request) REQUIRES(mutex_);
+    // The steps of modifyRecords: a zone's items are gathered, saved,
+    // deleted and settled here. An item that fails lands in `errors`.
+    struct ZoneItems {
+        std::vector<std::size_t> saves, deletes;  // indexes into the request
+        ItemErrors errors;
+        std::vector<RecordPtr> saved;
+        std::vector<RecordID> deleted;
+    };
+    // What a save finds under its record's name.
+    struct ExistingRecord {
+        bool live = false;                 // a record not deleted
+        std::optional<Dictionary> fields;  // its fields, when live
+    };
+    [[nodiscard]] ErrorPtr modifyZone(const DatabaseKey& db, const RecordZoneID& zoneID, ZoneItems& items,
+                                      const ModifyRequest& request) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr saveRecord(ZoneRow& zone, const RecordZoneID& zoneID, const Record& record,
+                                      const ModifyRequest& request, ZoneItems& items) REQUIRES(mutex_);
+    // Why the record may not be saved over what the zone holds (null when
+    // it may), filling in what it holds.
+    [[nodiscard]] ErrorPtr checkSave(const ZoneRow& zone, const Record& record, const ModifyRequest& request,
+                                     ExistingRecord& existing) REQUIRES(mutex_);
+    // The fields as stored: assets as content references, rezoned for a
+    // share, merged over the old ones for a changed-keys save.
+    Result<Dictionary> fieldsToStore(const ZoneRow& zone, const RecordZoneID& zoneID, const Record& record,
+                                     const ModifyRequest& request, const std::optional<Dictionary>& oldFields)
+        REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr writeRecord(ZoneRow& zone, const RecordZoneID& zoneID, const Record& record,
+                                       const Dictionary& fields, const std::string& blob,
+                                       const ExistingRecord& existing, const ModifyRequest& request,
+                                       ZoneItems& items) REQUIRES(mutex_);
+    [[nodiscard]] ErrorPtr deleteRecord(ZoneRow& zone, const RecordID& id, const ModifyRequest& request,
+                                        ZoneItems& items) REQUIRES(mutex_);
+    // Keeps the zone's new sequence, or, for an atomic request with failed
+    // items, rolls the zone back and fails every other item with the batch.
+    [[nodiscard]] ErrorPtr settleZone(ZoneRow& zone, const ZoneRow& before, bool atomic,
+                                      const ModifyRequest& request, ZoneItems& items) REQUIRES(mutex_);
     [[nodiscard]] ErrorPtr insertPushes(const DatabaseKey& db, const std::string& subscriptionID,
                                         const RecordID& recordID, const Subscription& sub,
                                         const ModifyRequest& request) REQUIRES(mutex_);

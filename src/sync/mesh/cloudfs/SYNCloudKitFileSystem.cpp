@@ -1031,8 +1031,9 @@ void SYNCloudKitFileSystem::fetchChangePage(std::shared_ptr<const ServerChangeTo
         }
         if (self->cache_.finishPass(token)) {
             const std::string file = self->cacheFilePath();
-            if (!file.empty())
-                self->cache_.storeToFile(file);
+            // Without the file the next start fetches the zone from the start.
+            if (auto error = file.empty() ? nullptr : self->cache_.storeToFile(file))
+                SYN_LOG(SYNLoggingLevelWarning, "Could not write the record cache %@: %@", file, error);
         }
         completion(nullptr);
     };

@@ -141,7 +141,7 @@ class SYNCloudKitFileSystem : public SYNCloudFileSystem,
     void performRepairsIfNecessaryForError(const plat::ErrorPtr& error);
 
     // "SYNErrorDomain" 1002, "No iCloud connection".
-    static plat::ErrorPtr noConnectionError();
+    [[nodiscard]] static plat::ErrorPtr noConnectionError();
 
   private:
     SYNCloudKitFileSystem(std::shared_ptr<plat::cloudkit::Container> container, Options options);

@@ -55,7 +55,7 @@ class SYNCloudKitRecordCache {
     // "<MD5 of the zone ID's keyed archive, upper-case hex>.syncloudkitcache.v2".
     static std::string cacheFilename(const plat::cloudkit::RecordZoneID& zoneID);
     // Writes the cache file (whole) when loaded; does nothing otherwise.
-    plat::ErrorPtr storeToFile(const std::string& path) const EXCLUDES(mutex_);
+    [[nodiscard]] plat::ErrorPtr storeToFile(const std::string& path) const EXCLUDES(mutex_);
     // Loads the file: an unreadable one is deleted, one missing an entry
     // leaves the cache cleared (and the file in place).
     void loadFromFile(const std::string& path) EXCLUDES(mutex_);

@@ -8,7 +8,8 @@ namespace ul = plat::urlloading;
 
 SYNFileUploadOperation::SYNFileUploadOperation(ul::URLRequest request, std::string localPath)
     : SYNFileTransferOperation(std::move(request), std::move(localPath)) {
-    measureFile();
+    // Measured again as the transfer begins, where a failure ends it.
+    (void)measureFile();
 }
 
 plat::ErrorPtr SYNFileUploadOperation::measureFile() {

@@ -24,5 +24,5 @@ class SYNFileUploadOperation : public SYNFileTransferOperation {
     const char* badResponseLogFormat() const override { return "Error uploading file. Response: %@"; }
 
     // Sets "Content-Length" to the file's size; the file error if unreadable.
-    plat::ErrorPtr measureFile();
+    [[nodiscard]] plat::ErrorPtr measureFile();
 };

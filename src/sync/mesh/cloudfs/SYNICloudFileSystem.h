@@ -141,7 +141,8 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
         const std::optional<std::string>& directory) const;
     // Copies what the kept folder lacks from each duplicate (the kept folder
     // wins), then removes the duplicate; the first error stops it.
-    plat::ErrorPtr mergeDirectory(const std::string& kept, const std::vector<std::string>& duplicates);
+    [[nodiscard]] plat::ErrorPtr mergeDirectory(const std::string& kept,
+                                                const std::vector<std::string>& duplicates);
     // A change below the root by someone else (presenter queue).
     void presentedSubitemDidChange(const std::string& path) EXCLUDES(mutex_);
 
@@ -151,7 +152,7 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
 
     void updateRootDirectory() EXCLUDES(mutex_);
     bool checkUserIsLoggedIn();
-    plat::ErrorPtr setupRootDirectory();
+    [[nodiscard]] plat::ErrorPtr setupRootDirectory();
     void runFileOperation(std::function<void(const std::string& root)> work,
                           std::function<void(plat::ErrorPtr)> notConnected);
     void queryDidChange();
@@ -167,12 +168,14 @@ class SYNICloudFileSystem : public SYNCloudFileSystem,
     // Coordinated access on behalf of the presenter. A read first waits for
     // the item's download, asking for it unless askForDownload is false (the
     // caller asked already).
-    plat::ErrorPtr coordinateReading(const std::string& path, const std::function<plat::ErrorPtr()>& accessor,
-                                     bool askForDownload = true);
-    plat::ErrorPtr coordinateWriting(const std::string& path, unsigned options,
-                                     const std::function<plat::ErrorPtr()>& accessor);
-    plat::ErrorPtr coordinateReadingAndWriting(const std::string& readPath, const std::string& writePath,
-                                               const std::function<plat::ErrorPtr()>& accessor);
+    [[nodiscard]] plat::ErrorPtr coordinateReading(const std::string& path,
+                                                   const std::function<plat::ErrorPtr()>& accessor,
+                                                   bool askForDownload = true);
+    [[nodiscard]] plat::ErrorPtr coordinateWriting(const std::string& path, unsigned options,
+                                                   const std::function<plat::ErrorPtr()>& accessor);
+    [[nodiscard]] plat::ErrorPtr coordinateReadingAndWriting(const std::string& readPath,
+                                                             const std::string& writePath,
+                                                             const std::function<plat::ErrorPtr()>& accessor);
 
     const std::string containerIdentifier_;
     const std::string relativePath_;

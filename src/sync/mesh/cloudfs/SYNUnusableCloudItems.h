@@ -1,7 +1,8 @@
 // Reports of items in a cloud folder kept on disk that the file systems skip
 // or refuse (links, FIFOs, sockets, devices, over-large files): each path is
 // logged once per reason, so a folder full of them cannot flood the log on
-// every merge.
+// every merge. Any thread: the reports seen sit behind a leaf lock, and the
+// log call is made after it is let go.
 #pragma once
 
 #include <cstdint>

@@ -365,13 +365,15 @@ TEST_F(SYNICloudFileSystemTest, ConflictingCoordinationTimesOut) {
     connect();
     std::atomic<bool> holding{false}, release{false};
     std::thread holder([&] {
-        syn_coordinateWritingItemAtURL(plat::URL::fileURLWithPath((root() / "busy").string()), 0, 60,
-                                       [&](const plat::URL&) {
-                                           holding = true;
-                                           while (!release) {
-                                               std::this_thread::yield();
-                                           }
-                                       });
+        auto busy = plat::URL::fileURLWithPath((root() / "busy").string());
+        EXPECT_EQ(syn_coordinateWritingItemAtURL(busy, 0, 60,
+                                                 [&](const plat::URL&) {
+                                                     holding = true;
+                                                     while (!release) {
+                                                         std::this_thread::yield();
+                                                     }
+                                                 }),
+                  nullptr);
     });
     while (!holding) {
         std::this_thread::yield();
