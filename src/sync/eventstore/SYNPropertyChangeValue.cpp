@@ -741,21 +741,30 @@ class PlainValuesReader {
         return result;
     }
 
+    // What an optional field names: nothing (absent, or nil), an object (its
+    // id), or something unreadable.
+    enum class Named { Nothing, Object, Bad };
+    Named namedObject(uint64_t field, uint64_t& id) {
+        if (field == kNone) {
+            return Named::Nothing;
+        }
+        auto uid = uidAt(field);
+        if (!uid) {
+            return Named::Bad;
+        }
+        id = *uid;
+        return id == 0 ? Named::Nothing : Named::Object;
+    }
+
     // A field naming nil ($null) or ASCII text; an absent field leaves the
     // text empty. False for anything else (NSNull, other text), which the
     // general way reads.
     bool optionalText(uint64_t field, std::optional<std::string>& text) {
-        if (field == kNone) {
-            return true;
+        uint64_t id = 0;
+        if (auto named = namedObject(field, id); named != Named::Object) {
+            return named == Named::Nothing;
         }
-        auto id = uidAt(field);
-        if (!id) {
-            return false;
-        }
-        if (*id == 0) {
-            return true;
-        }
-        auto stored = ascii(objectOffset(*id));
+        auto stored = ascii(objectOffset(id));
         if (!stored) {
             return false;
         }
@@ -766,18 +775,12 @@ class PlainValuesReader {
     // A field naming nil or a set of ASCII texts (the identifiers a to-many
     // change adds or removes); false for anything else.
     bool identifiers(uint64_t field, std::set<std::string>& members) {
-        if (field == kNone) {
-            return true;
-        }
-        auto id = uidAt(field);
-        if (!id) {
-            return false;
-        }
-        if (*id == 0) {
-            return true;
+        uint64_t id = 0;
+        if (auto named = namedObject(field, id); named != Named::Object) {
+            return named == Named::Nothing;
         }
         Fields set;
-        if (!object(*id, set) || !hasClass(set, setClass_, "NSSet", "NSMutableSet")) {
+        if (!object(id, set) || !hasClass(set, setClass_, "NSSet", "NSMutableSet")) {
             return false;
         }
         const uint64_t items = set.find("NS.objects");
