@@ -397,10 +397,10 @@ int BEACDBStorage::openConnection() {
 // reports only misuse.
 void BEACDBStorage::closeConnection() {
     for (auto& [sql, statement] : statements_)
-        (void)sqlite3_finalize(statement);
+        (void)sqlite3_finalize(statement);  // last step's error already reported
     statements_.clear();
     if (db_)
-        (void)sqlite3_close_v2(db_);
+        (void)sqlite3_close_v2(db_);  // all finalised: reports only misuse
     db_ = nullptr;
 }
 

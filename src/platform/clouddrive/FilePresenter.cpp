@@ -135,7 +135,7 @@ void DirectoryWatcher::drain() {
                 // The folder left the path: its events no longer belong to it.
                 // (The kernel may have dropped a watch already: EINVAL then.)
                 for (const auto& [wd, path] : watches_) {
-                    (void)inotify_rm_watch(inotifyFd_, wd);
+                    (void)inotify_rm_watch(inotifyFd_, wd);  // EINVAL: the kernel dropped it already
                 }
                 watches_.clear();
                 rootWatch_ = -1;

@@ -274,10 +274,10 @@ void deliver(int signal, siginfo_t* info, void* context, const struct sigaction&
     // for an invalid signal.
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    (void)sigemptyset(&action.sa_mask);
-    (void)sigaction(signal, &action, nullptr);
+    (void)sigemptyset(&action.sa_mask);         // cannot fail for a local set
+    (void)sigaction(signal, &action, nullptr);  // cannot fail for a delivered signal
     if (!retries)
-        (void)raise(signal);
+        (void)raise(signal);  // fails only for an invalid signal
 }
 
 void bridgeHandler(int signal, siginfo_t* info, void* context) {

@@ -86,7 +86,7 @@ void handshakeHandler(int, siginfo_t*, void* context) {
         slot->state.store(kCaptured, std::memory_order_release);
         // Woken, interrupted or already changed: the loop looks again.
         while (gResumeGeneration.load(std::memory_order_acquire) == generation) {
-            (void)futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);
+            (void)futex(&gResumeGeneration, FUTEX_WAIT_PRIVATE, generation);  // the loop looks again
         }
         slot->state.store(kFree, std::memory_order_release);
     }

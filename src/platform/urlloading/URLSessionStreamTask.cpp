@@ -111,7 +111,7 @@ struct URLSessionStreamTask::Connection {
         // Fails only when the counter is about to overflow (EAGAIN): the
         // worker has wake-ups waiting already.
         uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
+        [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);  // EAGAIN: wake-ups pending
     }
 
     // Runs `block` on the delegate queue, in order with the session's own

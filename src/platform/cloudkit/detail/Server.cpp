@@ -374,7 +374,7 @@ void Server::removeUnreferencedFiles(const std::set<std::string>& hashes) {
 // Ends a transaction without keeping anything. Should the rollback fail, the
 // next BEGIN fails and reports it, so no later write joins this transaction.
 void Server::rollback() {
-    (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // a failure shows at the next BEGIN
 }
 
 ErrorPtr Server::endRead() {

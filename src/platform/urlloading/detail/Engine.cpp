@@ -471,7 +471,7 @@ void Engine::wake() {
     // Fails only when the counter is about to overflow (EAGAIN), which means
     // the thread has wake-ups waiting already.
     const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);  // EAGAIN: wake-ups pending
 }
 
 // libcurl says which sockets to watch for what; the loop watches them with
@@ -594,7 +594,7 @@ void Engine::run() {
                 // Resets the counter; a failed read (EAGAIN: another turn
                 // read it first) leaves nothing to reset.
                 uint64_t count = 0;
-                [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
+                [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);  // EAGAIN: read already
                 continue;
             }
             if (parkedSocketReady(fd))
@@ -1714,7 +1714,7 @@ bool Engine::openDownloadFile(URLSessionTask& task) {
                 t.writeFailureCode = URLErrorCannotWriteToFile;
                 t.writeFailureReason = "cannot cut the partial download back to " +
                                        std::to_string(t.fileOffset) + " bytes: " + std::strerror(errno);
-                (void)::close(t.fd);
+                (void)::close(t.fd);  // the write failure is what is reported
                 t.fd = -1;
                 return false;
             }
@@ -1895,7 +1895,7 @@ void Engine::onDone(void* easy, int result) {
     m.requestURL = *t.request.url;
     auto us = [&](CURLINFO info) {
         curl_off_t v = 0;
-        (void)curl_easy_getinfo(easy, info, &v);
+        (void)curl_easy_getinfo(easy, info, &v);  // unknown: stays 0
         return static_cast<double>(v) / 1e6;
     };
     m.domainLookupEnd = us(CURLINFO_NAMELOOKUP_TIME_T);
@@ -1906,9 +1906,9 @@ void Engine::onDone(void* easy, int result) {
     m.responseEnd = us(CURLINFO_TOTAL_TIME_T);
     m.fetchStartDate = Date(Date::now().timeIntervalSinceReferenceDate() - m.responseEnd);
     long version = 0, connects = 0, status = 0;
-    (void)curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
-    (void)curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-    (void)curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    (void)curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);   // unknown: stays 0
+    (void)curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);  // unknown: stays 0
+    (void)curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);   // unknown: stays 0
     m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
                             : version == CURL_HTTP_VERSION_1_0 ? "http/1.0"
                                                                : "http/1.1";
@@ -1917,7 +1917,7 @@ void Engine::onDone(void* easy, int result) {
     t.metrics->transactionMetrics.push_back(m);
     if (result != CURLE_OK) {
         long osErrno = 0;  // stays 0 (no errno in the text) should libcurl not know it
-        (void)curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+        (void)curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);  // unknown: stays 0
         t.errorBuffer =
             std::string(t.errorBuffer.c_str()) + (osErrno ? " (errno " + std::to_string(osErrno) + ")" : "");
         if (static_cast<CURLcode>(result) == CURLE_COULDNT_CONNECT &&

@@ -59,7 +59,7 @@ void SYNFileDownloadOperation::transferCancelled() {
 void SYNFileDownloadOperation::discardFile() {
     // Only after a failure, which the operation reports; the file may not exist.
     if (fileHandle_) {
-        (void)fileHandle_->close();
+        (void)fileHandle_->close();  // the failure is reported already
         fileHandle_.reset();
     }
     (void)plat::FileManager::defaultManager().removeItemAtPath(localPath());
