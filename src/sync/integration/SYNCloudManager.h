@@ -109,7 +109,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
 
     // --- Snapshot ----------------------------------------------------------------
     void snapshotRemoteFilesWithCompletion(Completion completion);
-    void clearSnapshot() EXCLUDES(snapshotMutex_);
+    void clearSnapshot() EXCLUDES(snapshotMutex_, groupingMutex_);
     std::optional<Names> snapshotBaselineFilenames() const EXCLUDES(snapshotMutex_);
     std::optional<Names> snapshotEventFilenames() const EXCLUDES(snapshotMutex_);
     std::optional<Names> snapshotDataFilenames() const EXCLUDES(snapshotMutex_);
