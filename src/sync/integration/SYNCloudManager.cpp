@@ -224,6 +224,10 @@ void SYNCloudManager::clearSnapshot() {
     snapshotBaselines_.reset();
     snapshotEvents_.reset();
     snapshotData_.reset();
+    // The listings grouped from the snapshot go with it.
+    plat::MutexLock groupingLock(groupingMutex_);
+    groupedListings_[0].reset();
+    groupedListings_[1].reset();
 }
 
 void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
@@ -392,6 +396,22 @@ std::vector<std::string> SYNCloudManager::sortFilenamesByGlobalCount(std::vector
     return names;
 }
 
+std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedListing(const Names& names,
+                                                                                       bool baselines) const {
+    plat::MutexLock lock(groupingMutex_);
+    auto& cached = groupedListings_[baselines ? 1 : 0];
+    if (cached && cached->names == names) {
+        return cached;
+    }
+    auto grouped = std::make_shared<GroupedListing>();
+    grouped->names = names;
+    grouped->grouping =
+        SYNEventFileSet::groupFilenames(std::vector<std::string>(names.begin(), names.end()), baselines);
+    grouped->listed = std::unordered_set<std::string>(names.begin(), names.end());
+    cached = grouped;
+    return grouped;
+}
+
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
     const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
     std::vector<SYNEventFileSet::Ptr> sets;
@@ -488,8 +508,8 @@ void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
                                             completion] {
         const bool baselines = containsBaselines(types);
         const SYNEventFileSetIndex local(self->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
-        auto remote = SYNEventFileSet::groupFilenames(
-            std::vector<std::string>(available.begin(), available.end()), baselines);
+        const auto listing = self->groupedListing(available, baselines);
+        const auto& remote = listing->grouping;
         // Only the names of complete sets whose event is not here yet;
         // names that form no set are not event files and never copied.
         std::vector<std::string> names;
@@ -861,7 +881,7 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     const bool baselines = containsBaselines(types);
     auto local = eventFileSetsForEventsWithAllowedTypes(
         types, baselines ? std::nullopt : eventStore_->persistentStoreIdentifier());
-    const SYNEventFileSetIndex remote(SYNEventFileSet::eventFileSetsForFilenames(remoteNames, baselines));
+    const SYNEventFileSetIndex remote(groupedListing(remoteNames, baselines)->grouping.sets);
     std::vector<SYNEventFileSet::Ptr> missing;
     for (const auto& set : local) {
         const bool present = remote.setRepresentingSameEventAs(*set, [](const auto& remoteSet) {
@@ -1055,9 +1075,9 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
         const Names names =
             (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names());
         const auto directory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
-        auto grouping =
-            SYNEventFileSet::groupFilenames(std::vector<std::string>(names.begin(), names.end()), baselines);
-        const std::unordered_set<std::string> listed(names.begin(), names.end());
+        const auto listing = groupedListing(names, baselines);
+        const auto& grouping = listing->grouping;
+        const auto& listed = listing->listed;
         for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
             const auto& set = grouping.sets[i];
             if (set->hasAllParts() || !store) {
@@ -1108,14 +1128,15 @@ std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>
 SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
                                                   const std::vector<int16_t>& types) const {
     const SYNEventFileSetIndex local(eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
-    auto grouping = SYNEventFileSet::groupFilenames(
-        std::vector<std::string>(remoteNames.begin(), remoteNames.end()), containsBaselines(types));
-    const std::unordered_set<std::string> listed(remoteNames.begin(), remoteNames.end());
+    const auto listing = groupedListing(remoteNames, containsBaselines(types));
+    const auto& grouping = listing->grouping;
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
     for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
         const auto& set = grouping.sets[i];
         if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-            missing.emplace_back(set, presentAliases(*set, grouping.filenames[i], listed));
+            // A copy: the listing's sets are shared with later callers.
+            missing.emplace_back(std::make_shared<SYNEventFileSet>(*set),
+                                 presentAliases(*set, grouping.filenames[i], listing->listed));
         }
     }
     return missing;

@@ -49,6 +49,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/coredata/ManagedObjectModel.h"
@@ -108,7 +109,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
 
     // --- Snapshot ----------------------------------------------------------------
     void snapshotRemoteFilesWithCompletion(Completion completion);
-    void clearSnapshot() EXCLUDES(snapshotMutex_);
+    void clearSnapshot() EXCLUDES(snapshotMutex_, groupingMutex_);
     std::optional<Names> snapshotBaselineFilenames() const EXCLUDES(snapshotMutex_);
     std::optional<Names> snapshotEventFilenames() const EXCLUDES(snapshotMutex_);
     std::optional<Names> snapshotDataFilenames() const EXCLUDES(snapshotMutex_);
@@ -246,6 +247,18 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // Complete remote sets no local event represents, with their names.
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> completeRemoteSetsMissingLocally(
         const Names& remoteNames, const std::vector<int16_t>& types) const;
+    // A listing grouped into file sets, with its names in a hash set. A merge
+    // looks at the same listing several times (what to download, what to
+    // upload, what to remove): it is grouped once, when it differs from the
+    // last listing grouped for that folder. Neither the sets nor the names
+    // may be changed: they are shared between the callers.
+    struct GroupedListing {
+        Names names;
+        SYNEventFileSet::Grouping grouping;
+        std::unordered_set<std::string> listed;
+    };
+    std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
+        EXCLUDES(groupingMutex_);
 
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
@@ -259,6 +272,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::optional<Names> snapshotBaselines_ GUARDED_BY(snapshotMutex_);
     std::optional<Names> snapshotEvents_ GUARDED_BY(snapshotMutex_);
     std::optional<Names> snapshotData_ GUARDED_BY(snapshotMutex_);
+
+    mutable plat::Mutex groupingMutex_;
+    // The last listing grouped, of the baselines [1] and of the events [0].
+    mutable std::shared_ptr<const GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
 
     mutable plat::Mutex reportMutex_;
     std::map<std::string, std::string> unusableFiles_ GUARDED_BY(reportMutex_);

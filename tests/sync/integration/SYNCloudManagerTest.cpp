@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -339,6 +340,49 @@ TEST_F(SYNCloudManagerTest, RemoteSetsThatAreHeldOrIncompleteAreNotDownloaded) {
     ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 10));
     EXPECT_EQ(result, (std::vector<std::string>{"6_S_3.synevent"})) << "names of no event are never fetched";
     other->operationQueue()->waitUntilAllOperationsAreFinished();
+}
+
+// A listing is grouped once and then shared by the lookups of a merge: what
+// one caller does with the sets it gets back never reaches the next, and a
+// listing that differs (even by one name, at the same size) is grouped anew.
+TEST_F(SYNCloudManagerTest, ListingsAreMatchedAgainAfterCallersChangeTheirSetsOrTheListingChanges) {
+    writeEvent(destination, "HELD", SYNStoreModificationEventTypeSave, 4, 1, 0);
+    auto other = SYNCloudManager::create(destination, cloud, smallBatchModel());
+    const auto held = "4_" + storeID(destination) + "_1.synevent";
+    const std::vector<int16_t> types{200, 300};
+    auto counts = [](const std::vector<SYNEventFileSet::Ptr>& sets) {
+        std::vector<int64_t> found;
+        for (const auto& set : sets) {
+            EXPECT_TRUE(set->hasAllParts()) << set->description();
+            found.push_back(set->globalCount());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const SYNCloudManager::Names listing{
+        held,     "5_S_2_1of2.synevent", "6_S_3.synevent", "7_S_4_1of2.synevent", "7_S_4_2of2.synevent",
+        "unknown"};
+    auto first = other->completeRemoteEventFileSetsMissingInEventStore(listing, types);
+    EXPECT_EQ(counts(first), (std::vector<int64_t>{6, 7}));
+    for (const auto& set : first) {
+        set->setTotalNumberOfParts(9);
+    }
+    EXPECT_EQ(counts(other->completeRemoteEventFileSetsMissingInEventStore(listing, types)),
+              (std::vector<int64_t>{6, 7}));
+    auto changed = listing;
+    changed.erase("6_S_3.synevent");
+    changed.insert("8_S_5.synevent");
+    EXPECT_EQ(counts(other->completeRemoteEventFileSetsMissingInEventStore(changed, types)),
+              (std::vector<int64_t>{7, 8}));
+    // The event store is asked afresh each time: an event written since is held.
+    inContext(destination, [&](auto& context) {
+        EventWriter(context).event("NOWHELD", SYNStoreModificationEventTypeSave, 8, SYNRevision{"S", 5});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    EXPECT_EQ(counts(other->completeRemoteEventFileSetsMissingInEventStore(changed, types)),
+              (std::vector<int64_t>{7}));
+    EXPECT_EQ(counts(other->completeRemoteEventFileSetsMissingInEventStore(listing, types)),
+              (std::vector<int64_t>{6, 7}));
 }
 
 TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
