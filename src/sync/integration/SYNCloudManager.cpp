@@ -414,7 +414,13 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
     const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
-    std::vector<SYNEventFileSet::Ptr> sets;
+    return readEventFileSetsForEventsWithAllowedTypes(types, storeIdentifier)
+        .value_or(std::vector<SYNEventFileSet::Ptr>());
+}
+
+std::optional<std::vector<SYNEventFileSet::Ptr>> SYNCloudManager::readEventFileSetsForEventsWithAllowedTypes(
+    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
+    std::optional<std::vector<SYNEventFileSet::Ptr>> sets;
     auto context = eventStore_->managedObjectContext();
     if (!context) {
         SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
@@ -427,8 +433,10 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAll
             SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
             return;
         }
+        sets.emplace();
+        sets->reserve(events->size());
         for (const auto& event : *events) {
-            sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+            sets->push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
         }
     });
     return sets;
@@ -1118,16 +1126,21 @@ plat::ErrorPtr SYNCloudManager::removeOutOfDateNewlyImportedFiles() {
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::completeRemoteEventFileSetsMissingInEventStore(
     const Names& remoteNames, const std::vector<int16_t>& types) const {
     std::vector<SYNEventFileSet::Ptr> missing;
-    for (auto& [set, names] : completeRemoteSetsMissingLocally(remoteNames, types)) {
+    auto found = completeRemoteSetsMissingLocally(remoteNames, types);
+    for (auto& [set, names] : found.value_or(decltype(found)::value_type())) {
         missing.push_back(std::move(set));
     }
     return missing;
 }
 
-std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>
+std::optional<std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>>
 SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
                                                   const std::vector<int16_t>& types) const {
-    const SYNEventFileSetIndex local(eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
+    auto held = readEventFileSetsForEventsWithAllowedTypes(types, std::nullopt);
+    if (!held) {
+        return std::nullopt;
+    }
+    const SYNEventFileSetIndex local(*held);
     const auto listing = groupedListing(remoteNames, containsBaselines(types));
     const auto& grouping = listing->grouping;
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
@@ -1156,8 +1169,19 @@ void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion complet
     for (const auto& [names, types, directory] :
          {std::tuple{*baselineNames, kBaselineTypes, remoteBaselinesDirectory()},
           std::tuple{*eventNames, kEventTypes, remoteEventsDirectory()}}) {
+        auto missing = completeRemoteSetsMissingLocally(names, types);
+        if (!missing) {
+            // Not knowing what the store holds is not knowing it lacks
+            // anything: every remote set would look outdated.
+            if (completion) {
+                onMain([completion] {
+                    completion(SYNMakeError(SYNErrorFileAccessFailed, "Could not read the local events"));
+                });
+            }
+            return;
+        }
         std::set<std::string> remove;
-        for (const auto& [set, aliases] : completeRemoteSetsMissingLocally(names, types)) {
+        for (const auto& [set, aliases] : *missing) {
             remove.insert(aliases.begin(), aliases.end());
         }
         for (const auto& name : remove) {

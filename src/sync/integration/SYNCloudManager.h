@@ -140,6 +140,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // empty when the fetch fails (logged). Blocks on the event store context.
     std::vector<SYNEventFileSet::Ptr> eventFileSetsForEventsWithAllowedTypes(
         const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const;
+    // The same, or nullopt when the events could not be read (no context, a
+    // failed fetch): callers that would act on what the store lacks must
+    // tell "holds nothing" from "could not look".
+    std::optional<std::vector<SYNEventFileSet::Ptr>> readEventFileSetsForEventsWithAllowedTypes(
+        const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const;
 
     // --- Import ------------------------------------------------------------------
     void importNewRemoteNonBaselineEventsWithProgress(Progress progress);
@@ -196,7 +201,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     [[nodiscard]] plat::ErrorPtr removeOutOfDateNewlyImportedFiles();
     // Removes complete remote event and baseline sets the event store no
     // longer has (of any store) and remote data files it does not hold;
-    // SYNErrorMissingSnapshot (208) without an event or baseline snapshot.
+    // SYNErrorMissingSnapshot (208) without an event or baseline snapshot;
+    // SYNErrorFileAccessFailed (107), removing nothing, when the events of
+    // the event store cannot be read.
     void removeOutdatedRemoteFilesWithCompletion(Completion completion);
     // Complete remote sets that no local event of any store represents.
     std::vector<SYNEventFileSet::Ptr> completeRemoteEventFileSetsMissingInEventStore(
@@ -244,9 +251,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
-    // Complete remote sets no local event represents, with their names.
-    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> completeRemoteSetsMissingLocally(
-        const Names& remoteNames, const std::vector<int16_t>& types) const;
+    // Complete remote sets no local event represents, with their names;
+    // nullopt when the local events could not be read.
+    std::optional<std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>>
+    completeRemoteSetsMissingLocally(const Names& remoteNames, const std::vector<int16_t>& types) const;
     // A listing grouped into file sets, with its names in a hash set. A merge
     // looks at the same listing several times (what to download, what to
     // upload, what to remove): it is grouped once, when it differs from the

@@ -563,6 +563,26 @@ TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompl
         << "with a data snapshot, unheld data files go";
 }
 
+// An event store whose events cannot be read (dismantled during a merge)
+// holds nothing as far as a fetch says: removing "what it lacks" would then
+// remove every complete set of every machine from the cloud.
+TEST_F(SYNCloudManagerTest, OutdatedRemovalRemovesNothingWhenTheEventStoreCannotBeRead) {
+    writeEvent(source, "KEPT", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    const std::vector<std::string> paths{"/mesh/events/1_" + storeID(source) + "_1.synevent",
+                                         "/mesh/events/2_OTHERSTORE_9.synevent",
+                                         "/mesh/baselines/3_GONE_ABCDEFGH.synevent"};
+    for (const auto& path : paths) {
+        cloud->addFile(path);
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    source->dismantle();
+    auto error = wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); });
+    EXPECT_TRUE(SYNErrorHasCode(error, SYNErrorFileAccessFailed)) << (error ? error->description() : "none");
+    for (const auto& path : paths) {
+        EXPECT_TRUE(cloud->hasFile(path)) << path;
+    }
+}
+
 // Another machine answers first: it makes a directory between this one's
 // question and its creation, or removes an outdated file before this one
 // does. Neither is a failure; a file where a directory belongs still is.
