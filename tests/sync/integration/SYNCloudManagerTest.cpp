@@ -385,6 +385,61 @@ TEST_F(SYNCloudManagerTest, ListingsAreMatchedAgainAfterCallersChangeTheirSetsOr
               (std::vector<int64_t>{6, 7}));
 }
 
+// The local events are kept between looks: whatever changes the event store
+// in between (a save of another context on its file, unsaved changes of its
+// own context, a reset) is seen by the next look, and the sets handed out
+// are the caller's to change.
+TEST_F(SYNCloudManagerTest, LocalEventsKeptBetweenLooksFollowEveryChangeOfTheEventStore) {
+    const std::vector<int16_t> types{200, 300};
+    const auto store = storeID(source);
+    writeEvent(source, "ONE", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    writeEvent(source, "TWO", SYNStoreModificationEventTypeSave, 2, 2, 0);
+    const SYNCloudManager::Names listing{"1_" + store + "_1.synevent", "2_" + store + "_2.synevent",
+                                         "3_" + store + "_3.synevent"};
+    auto missing = [&] {
+        std::vector<int64_t> counts;
+        for (const auto& set : manager->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            counts.push_back(set->globalCount());
+        }
+        std::sort(counts.begin(), counts.end());
+        return counts;
+    };
+    EXPECT_EQ(missing(), (std::vector<int64_t>{3}));
+    EXPECT_EQ(missing(), (std::vector<int64_t>{3}));
+
+    // Another context on the event store's file removes an event.
+    auto other = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
+    other->setPersistentStoreCoordinator(source->managedObjectContext()->persistentStoreCoordinator());
+    other->performBlockAndWait([&] {
+        auto found =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("TWO", *other);
+        ASSERT_TRUE(found.ok() && *found);
+        other->deleteObject(*found);
+        ASSERT_EQ(other->save(), nullptr);
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+
+    // Unsaved events of the event store's context count while they are there.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("THREE", SYNStoreModificationEventTypeSave, 3, SYNRevision{store, 3});
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2}));
+    inContext(source, [&](auto& context) { context.rollback(); });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+
+    // What the manager hands out does not change what it keeps.
+    auto sets = manager->eventFileSetsForEventsWithAllowedTypes(types, store);
+    ASSERT_EQ(sets.size(), 1u);
+    sets.front()->setTotalNumberOfParts(5);
+    auto again = manager->eventFileSetsForEventsWithAllowedTypes(types, store);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again.front()->totalNumberOfParts(), 1u);
+
+    // A reset leaves a new, empty event store.
+    ASSERT_EQ(source->prepareNewEventStore(), nullptr);
+    EXPECT_EQ(missing(), (std::vector<int64_t>{1, 2, 3}));
+}
+
 TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
     writeEvent(source, "E1", SYNStoreModificationEventTypeSave, 3, 1, 43);  // three files of 20
     writeEvent(source, "E2", SYNStoreModificationEventTypeSave, 1, 2, 1);
