@@ -454,25 +454,42 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
         auto matches = [&](const LocalEventsEntry& entry) {
             return entry.types == types && entry.storeIdentifier == storeIdentifier;
         };
+        std::shared_ptr<const LocalEvents> ofEveryStore;
         if (keep) {
             plat::MutexLock lock(localEventsMutex_);
             for (const auto& entry : localEvents_) {
-                if (matches(entry) && entry.generation == generation && entry.context.lock() == context) {
+                if (entry.generation != generation || entry.context.lock() != context) {
+                    continue;
+                }
+                if (matches(entry)) {
                     local = entry.events;
                     return;
                 }
+                if (storeIdentifier && entry.types == types && !entry.storeIdentifier) {
+                    ofEveryStore = entry.events;
+                }
             }
         }
-        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(types, storeIdentifier,
-                                                                                       *context);
-        if (!events.ok()) {
-            SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
-            return;
-        }
         std::vector<SYNEventFileSet::Ptr> sets;
-        sets.reserve(events->size());
-        for (const auto& event : *events) {
-            sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+        if (ofEveryStore) {
+            // The events of one store are among those of every store, told
+            // by their own revision's store as the fetch would.
+            for (const auto& set : ofEveryStore->sets) {
+                if (set->persistentStoreIdentifier() == storeIdentifier) {
+                    sets.push_back(set);
+                }
+            }
+        } else {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                types, storeIdentifier, *context);
+            if (!events.ok()) {
+                SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
+                return;
+            }
+            sets.reserve(events->size());
+            for (const auto& event : *events) {
+                sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+            }
         }
         local = std::make_shared<const LocalEvents>(std::move(sets));
         if (!keep) {

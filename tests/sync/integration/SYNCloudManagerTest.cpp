@@ -427,7 +427,14 @@ TEST_F(SYNCloudManagerTest, LocalEventsKeptBetweenLooksFollowEveryChangeOfTheEve
     inContext(source, [&](auto& context) { context.rollback(); });
     EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
 
-    // What the manager hands out does not change what it keeps.
+    // What the manager hands out does not change what it keeps; the events
+    // of this store leave out those of another.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("OTHERS", SYNStoreModificationEventTypeSave, 4, SYNRevision{"OTHER", 1});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+    EXPECT_EQ(manager->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt).size(), 2u);
     auto sets = manager->eventFileSetsForEventsWithAllowedTypes(types, store);
     ASSERT_EQ(sets.size(), 1u);
     sets.front()->setTotalNumberOfParts(5);
