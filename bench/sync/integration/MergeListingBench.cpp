@@ -4,7 +4,11 @@
 // which remote sets are outdated (asked twice, for removal and for the
 // download decision's check), and which local events to upload. Growth
 // table: 100 / 1,000 / 10,000 stored events. Each iteration starts a new
-// merge (clearSnapshot), so nothing of the last one is reused.
+// merge (clearSnapshot), so the listing is grouped again; the local events
+// are read again only after a save, as in a merge that changed nothing
+// (BM_MergeLooksAtAListingOfTheHistory), or after a save of the event store
+// before the looks, as in a merge that imported or exported something
+// (BM_MergeLooksAfterASave).
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -86,13 +90,30 @@ History& history(int events) {
     return h;
 }
 
-void BM_MergeLooksAtAListingOfTheHistory(benchmark::State& state) {
+void looks(benchmark::State& state, bool saveFirst) {
     SYNSetLoggingLevel(SYNLoggingLevelError);
     auto& h = history(static_cast<int>(state.range(0)));
     const std::vector<int16_t> types{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
     std::size_t missingRemote = 0;
     std::size_t missingLocal = 0;
+    double stamp = 1.0;
     for (auto _ : state) {
+        if (saveFirst) {
+            // One event's timestamp changes: a save of the event store,
+            // not itself measured.
+            state.PauseTiming();
+            auto context = h.store->managedObjectContext();
+            context->performBlockAndWait([&] {
+                plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+                request.fetchLimit = 1;
+                auto found = context->executeFetchRequest(request);
+                if (found.ok() && !found->empty()) {
+                    found->front()->setValue(Value(stamp += 1.0), "timestamp");
+                    (void)context->save();
+                }
+            });
+            state.ResumeTiming();
+        }
         h.manager->clearSnapshot();
         missingRemote = h.manager->completeRemoteEventFileSetsMissingInEventStore(h.listing, types).size();
         missingRemote += h.manager->completeRemoteEventFileSetsMissingInEventStore(h.listing, types).size();
@@ -106,7 +127,20 @@ void BM_MergeLooksAtAListingOfTheHistory(benchmark::State& state) {
     state.SetComplexityN(state.range(0));
     state.counters["events"] = static_cast<double>(state.range(0));
 }
+void BM_MergeLooksAtAListingOfTheHistory(benchmark::State& state) {
+    looks(state, false);
+}
 BENCHMARK(BM_MergeLooksAtAListingOfTheHistory)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
+void BM_MergeLooksAfterASave(benchmark::State& state) {
+    looks(state, true);
+}
+BENCHMARK(BM_MergeLooksAfterASave)
     ->Arg(100)
     ->Arg(1000)
     ->Arg(10000)

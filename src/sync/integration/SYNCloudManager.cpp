@@ -44,7 +44,7 @@ bool isSafeRemoteName(const std::string& name) {
 // appear (a baseline's part also under its short alias), found without
 // enumerating every part of the set's total.
 std::vector<std::string> presentAliases(const SYNEventFileSet& set, const std::vector<std::string>& ownNames,
-                                        const std::unordered_set<std::string>& listed) {
+                                        const std::unordered_set<std::string_view>& listed) {
     std::set<uint64_t> parts;
     for (const auto& name : ownNames) {
         auto fraction = SYNEventFileSet::partFractionForFilename(name);
@@ -88,9 +88,19 @@ SYNCloudManager::SYNCloudManager(std::shared_ptr<SYNEventStore> eventStore,
       cloudFileSystem_(std::move(cloudFileSystem)),
       model_(std::move(model)),
       localFileRoot_(eventStore_->pathToEventDataRootDirectory() + "/transitcache"),
-      operationQueue_(std::make_shared<plat::dispatch::OperationQueue>("SYNCloudManager")) {
+      operationQueue_(std::make_shared<plat::dispatch::OperationQueue>("SYNCloudManager")),
+      saveGeneration_(std::make_shared<std::atomic<uint64_t>>(0)) {
     operationQueue_->setMaxConcurrentOperationCount(1);
     operationQueue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+    // Posted by a context after its save reached its store (or its parent),
+    // on the saving thread, before save() returns.
+    saveObserver_ = plat::NotificationCenter::defaultCenter().addObserverForName(
+        plat::coredata::ManagedObjectContextDidSaveNotification, nullptr,
+        [generation = saveGeneration_](const plat::Notification&) { generation->fetch_add(1); });
+}
+
+SYNCloudManager::~SYNCloudManager() {
+    plat::NotificationCenter::defaultCenter().removeObserver(saveObserver_);
 }
 
 // --- Layout -----------------------------------------------------------------------
@@ -405,9 +415,11 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     }
     auto grouped = std::make_shared<GroupedListing>();
     grouped->names = names;
-    grouped->grouping =
-        SYNEventFileSet::groupFilenames(std::vector<std::string>(names.begin(), names.end()), baselines);
-    grouped->listed = std::unordered_set<std::string>(names.begin(), names.end());
+    grouped->grouping = SYNEventFileSet::groupFilenames(grouped->names, baselines);
+    grouped->listed.reserve(grouped->names.size());
+    for (const auto& name : grouped->names) {
+        grouped->listed.insert(name);
+    }
     cached = grouped;
     return grouped;
 }
@@ -415,23 +427,82 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
     const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
     std::vector<SYNEventFileSet::Ptr> sets;
+    if (auto local = localEvents(types, storeIdentifier)) {
+        sets.reserve(local->sets.size());
+        for (const auto& set : local->sets) {
+            sets.push_back(std::make_shared<SYNEventFileSet>(*set));
+        }
+    }
+    return sets;
+}
+
+std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
+    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
+    constexpr std::size_t kKeptQueries = 4;  // a merge asks at most this many different questions
     auto context = eventStore_->managedObjectContext();
     if (!context) {
         SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
-        return sets;
+        return nullptr;
     }
+    std::shared_ptr<const LocalEvents> local;
     context->performBlockAndWait([&] {
-        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(types, storeIdentifier,
-                                                                                       *context);
-        if (!events.ok()) {
-            SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
+        // Taken before the fetch: a save that ends during it makes the next
+        // look read again.
+        const uint64_t generation = saveGeneration_->load();
+        // Unsaved events of the context are seen by its fetch, never kept.
+        const bool keep = !context->hasChanges();
+        auto matches = [&](const LocalEventsEntry& entry) {
+            return entry.types == types && entry.storeIdentifier == storeIdentifier;
+        };
+        std::shared_ptr<const LocalEvents> ofEveryStore;
+        if (keep) {
+            plat::MutexLock lock(localEventsMutex_);
+            for (const auto& entry : localEvents_) {
+                if (entry.generation != generation || entry.context.lock() != context) {
+                    continue;
+                }
+                if (matches(entry)) {
+                    local = entry.events;
+                    return;
+                }
+                if (storeIdentifier && entry.types == types && !entry.storeIdentifier) {
+                    ofEveryStore = entry.events;
+                }
+            }
+        }
+        std::vector<SYNEventFileSet::Ptr> sets;
+        if (ofEveryStore) {
+            // The events of one store are among those of every store, told
+            // by their own revision's store as the fetch would.
+            for (const auto& set : ofEveryStore->sets) {
+                if (set->persistentStoreIdentifier() == storeIdentifier) {
+                    sets.push_back(set);
+                }
+            }
+        } else {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                types, storeIdentifier, *context);
+            if (!events.ok()) {
+                SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
+                return;
+            }
+            sets.reserve(events->size());
+            for (const auto& event : *events) {
+                sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+            }
+        }
+        local = std::make_shared<const LocalEvents>(std::move(sets));
+        if (!keep) {
             return;
         }
-        for (const auto& event : *events) {
-            sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+        plat::MutexLock lock(localEventsMutex_);
+        std::erase_if(localEvents_, matches);
+        if (localEvents_.size() >= kKeptQueries) {
+            localEvents_.erase(localEvents_.begin());
         }
+        localEvents_.push_back({types, storeIdentifier, generation, context, local});
     });
-    return sets;
+    return local;
 }
 
 bool SYNCloudManager::eventExistsForFileSet(const SYNEventFileSet& set) const {
@@ -504,24 +575,28 @@ void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDi
 void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
     Names available, std::vector<int16_t> types, std::function<void(std::vector<std::string>)> completion) {
     auto self = shared_from_this();
-    operationQueue_->addOperationWithBlock([self, available = std::move(available), types = std::move(types),
-                                            completion] {
-        const bool baselines = containsBaselines(types);
-        const SYNEventFileSetIndex local(self->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
-        const auto listing = self->groupedListing(available, baselines);
-        const auto& remote = listing->grouping;
-        // Only the names of complete sets whose event is not here yet;
-        // names that form no set are not event files and never copied.
-        std::vector<std::string> names;
-        for (std::size_t i = 0; i < remote.sets.size(); ++i) {
-            const auto& set = remote.sets[i];
-            if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-                names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+    operationQueue_->addOperationWithBlock(
+        [self, available = std::move(available), types = std::move(types), completion] {
+            const bool baselines = containsBaselines(types);
+            // Events that cannot be read count as not held: their import finds
+            // out what the store holds.
+            const auto held = self->localEvents(types, std::nullopt);
+            const SYNEventFileSetIndex none({});
+            const auto& local = held ? held->index : none;
+            const auto listing = self->groupedListing(available, baselines);
+            const auto& remote = listing->grouping;
+            // Only the names of complete sets whose event is not here yet;
+            // names that form no set are not event files and never copied.
+            std::vector<std::string> names;
+            for (std::size_t i = 0; i < remote.sets.size(); ++i) {
+                const auto& set = remote.sets[i];
+                if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
+                    names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+                }
             }
-        }
-        auto sorted = sortFilenamesByGlobalCount(std::move(names));
-        onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
-    });
+            auto sorted = sortFilenamesByGlobalCount(std::move(names));
+            onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
+        });
 }
 
 void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
@@ -879,16 +954,21 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     // credited to one of its inputs, and the store that consolidated it has
     // already removed the inputs' files as outdated, so nobody else would.
     const bool baselines = containsBaselines(types);
-    auto local = eventFileSetsForEventsWithAllowedTypes(
-        types, baselines ? std::nullopt : eventStore_->persistentStoreIdentifier());
+    const auto local =
+        localEvents(types, baselines ? std::nullopt : eventStore_->persistentStoreIdentifier());
+    if (!local) {
+        return {};
+    }
     const SYNEventFileSetIndex remote(groupedListing(remoteNames, baselines)->grouping.sets);
     std::vector<SYNEventFileSet::Ptr> missing;
-    for (const auto& set : local) {
+    for (const auto& set : local->sets) {
         const bool present = remote.setRepresentingSameEventAs(*set, [](const auto& remoteSet) {
             return remoteSet.hasAllParts();
         }) != nullptr;
         if (!present) {
-            missing.push_back(set);
+            // A copy: the local sets are shared with later looks, and the
+            // export records the parts it made in the set.
+            missing.push_back(std::make_shared<SYNEventFileSet>(*set));
         }
     }
     std::stable_sort(missing.begin(), missing.end(),
@@ -1118,16 +1198,21 @@ plat::ErrorPtr SYNCloudManager::removeOutOfDateNewlyImportedFiles() {
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::completeRemoteEventFileSetsMissingInEventStore(
     const Names& remoteNames, const std::vector<int16_t>& types) const {
     std::vector<SYNEventFileSet::Ptr> missing;
-    for (auto& [set, names] : completeRemoteSetsMissingLocally(remoteNames, types)) {
+    auto found = completeRemoteSetsMissingLocally(remoteNames, types);
+    for (auto& [set, names] : found.value_or(decltype(found)::value_type())) {
         missing.push_back(std::move(set));
     }
     return missing;
 }
 
-std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>
+std::optional<std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>>
 SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
                                                   const std::vector<int16_t>& types) const {
-    const SYNEventFileSetIndex local(eventFileSetsForEventsWithAllowedTypes(types, std::nullopt));
+    const auto held = localEvents(types, std::nullopt);
+    if (!held) {
+        return std::nullopt;
+    }
+    const auto& local = held->index;
     const auto listing = groupedListing(remoteNames, containsBaselines(types));
     const auto& grouping = listing->grouping;
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
@@ -1156,8 +1241,19 @@ void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion complet
     for (const auto& [names, types, directory] :
          {std::tuple{*baselineNames, kBaselineTypes, remoteBaselinesDirectory()},
           std::tuple{*eventNames, kEventTypes, remoteEventsDirectory()}}) {
+        auto missing = completeRemoteSetsMissingLocally(names, types);
+        if (!missing) {
+            // Not knowing what the store holds is not knowing it lacks
+            // anything: every remote set would look outdated.
+            if (completion) {
+                onMain([completion] {
+                    completion(SYNMakeError(SYNErrorFileAccessFailed, "Could not read the local events"));
+                });
+            }
+            return;
+        }
         std::set<std::string> remove;
-        for (const auto& [set, aliases] : completeRemoteSetsMissingLocally(names, types)) {
+        for (const auto& [set, aliases] : *missing) {
             remove.insert(aliases.begin(), aliases.end());
         }
         for (const auto& name : remove) {

@@ -43,12 +43,14 @@
 // it too).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -56,6 +58,7 @@
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Mutex.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "sync/eventstore/SYNAsynchronousTaskQueue.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/integration/SYNEventFileSet.h"
@@ -81,6 +84,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     static std::shared_ptr<SYNCloudManager> create(
         std::shared_ptr<SYNEventStore> eventStore, std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
         std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
+    ~SYNCloudManager();
+    SYNCloudManager(const SYNCloudManager&) = delete;
+    SYNCloudManager& operator=(const SYNCloudManager&) = delete;
 
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
     const std::shared_ptr<SYNCloudFileSystem>& cloudFileSystem() const { return cloudFileSystem_; }
@@ -138,6 +144,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     static std::vector<std::string> sortFilenamesByGlobalCount(std::vector<std::string> names);
     // One file set per event of the types (of that store, or of every store);
     // empty when the fetch fails (logged). Blocks on the event store context.
+    // The sets are the caller's own.
     std::vector<SYNEventFileSet::Ptr> eventFileSetsForEventsWithAllowedTypes(
         const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const;
 
@@ -196,7 +203,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     [[nodiscard]] plat::ErrorPtr removeOutOfDateNewlyImportedFiles();
     // Removes complete remote event and baseline sets the event store no
     // longer has (of any store) and remote data files it does not hold;
-    // SYNErrorMissingSnapshot (208) without an event or baseline snapshot.
+    // SYNErrorMissingSnapshot (208) without an event or baseline snapshot;
+    // SYNErrorFileAccessFailed (107), removing nothing, when the events of
+    // the event store cannot be read.
     void removeOutdatedRemoteFilesWithCompletion(Completion completion);
     // Complete remote sets that no local event of any store represents.
     std::vector<SYNEventFileSet::Ptr> completeRemoteEventFileSetsMissingInEventStore(
@@ -244,9 +253,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
-    // Complete remote sets no local event represents, with their names.
-    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> completeRemoteSetsMissingLocally(
-        const Names& remoteNames, const std::vector<int16_t>& types) const;
+    // Complete remote sets no local event represents, with their names;
+    // nullopt when the local events could not be read.
+    std::optional<std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>>
+    completeRemoteSetsMissingLocally(const Names& remoteNames, const std::vector<int16_t>& types) const;
     // A listing grouped into file sets, with its names in a hash set. A merge
     // looks at the same listing several times (what to download, what to
     // upload, what to remove): it is grouped once, when it differs from the
@@ -255,10 +265,29 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     struct GroupedListing {
         Names names;
         SYNEventFileSet::Grouping grouping;
-        std::unordered_set<std::string> listed;
+        std::unordered_set<std::string_view> listed;  // views of `names`
     };
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
+    // The file sets of the local events of the types (of one store or of
+    // all), with an index for matching, as read from the event store. A merge
+    // looks at them several times, and most merges change nothing in
+    // between: they are read again only when a context has saved since they
+    // were read (any context of the process: the event store's own, its
+    // batch and scratch contexts), when the event store has another context
+    // (reset, delist, enlist) or when its context holds unsaved changes.
+    // Shared and never changed: callers copy the sets they hand on. Null when
+    // the events could not be read (no context, a failed fetch), so that
+    // callers acting on what the store lacks can tell "holds nothing" from
+    // "could not look".
+    struct LocalEvents {
+        std::vector<SYNEventFileSet::Ptr> sets;
+        SYNEventFileSetIndex index;
+        explicit LocalEvents(std::vector<SYNEventFileSet::Ptr> read) : sets(std::move(read)), index(sets) {}
+    };
+    std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
+                                                   const std::optional<std::string>& storeIdentifier) const
+        EXCLUDES(localEventsMutex_);
 
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
@@ -276,6 +305,20 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<const GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
+
+    // Bumped by every context save in the process (a notification observer
+    // holds it too, so it outlives the manager during a post).
+    std::shared_ptr<std::atomic<uint64_t>> saveGeneration_;
+    plat::ObserverToken saveObserver_;
+    struct LocalEventsEntry {
+        std::vector<int16_t> types;
+        std::optional<std::string> storeIdentifier;
+        uint64_t generation = 0;
+        std::weak_ptr<plat::coredata::ManagedObjectContext> context;
+        std::shared_ptr<const LocalEvents> events;
+    };
+    mutable plat::Mutex localEventsMutex_;
+    mutable std::vector<LocalEventsEntry> localEvents_ GUARDED_BY(localEventsMutex_);
 
     mutable plat::Mutex reportMutex_;
     std::map<std::string, std::string> unusableFiles_ GUARDED_BY(reportMutex_);

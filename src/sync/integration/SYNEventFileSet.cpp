@@ -15,8 +15,9 @@ using plat::coredata::Predicate;
 
 constexpr std::size_t kPrefixLength = 8;
 
-std::vector<std::string> split(std::string_view text, std::string_view separator) {
-    std::vector<std::string> parts;
+// Views into text: keep text alive while they are used.
+std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
+    std::vector<std::string_view> parts;
     std::size_t start = 0;
     while (true) {
         auto found = text.find(separator, start);
@@ -36,16 +37,16 @@ std::string deletingPathExtension(const std::string& name) {
 }
 
 // The platform's reading of a number at the start of a string (0 when none).
-int64_t longLongValue(const std::string& text) {
-    return plat::Value(text).longLongValue();
+int64_t longLongValue(std::string_view text) {
+    return plat::Value(std::string(text)).longLongValue();
 }
 
 std::string orNull(const std::optional<std::string>& text) {
     return text ? *text : "(null)";
 }
 
-std::string prefixOf(const std::string& identifier) {
-    return identifier.substr(0, std::min(identifier.size(), kPrefixLength));
+std::string prefixOf(std::string_view identifier) {
+    return std::string(identifier.substr(0, std::min(identifier.size(), kPrefixLength)));
 }
 
 // Digits only, no sign, no blanks: the form this code writes.
@@ -92,7 +93,8 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, 
     if (auto fraction = partFractionForFilename(filename); fraction && !fractionIsValid(*fraction)) {
         return nullptr;
     }
-    auto components = split(deletingPathExtension(filename), "_");
+    const std::string stem = deletingPathExtension(filename);
+    const auto components = split(stem, "_");
     auto set = std::make_shared<SYNEventFileSet>();
     set->baseline_ = isBaseline;
     set->globalCount_ = longLongValue(components[0]);
@@ -100,17 +102,17 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, 
         if (components.size() < 3) {
             return nullptr;
         }
-        set->persistentStoreIdentifier_ = components[1];
+        set->persistentStoreIdentifier_ = std::string(components[1]);
         set->persistentStorePrefix_ = prefixOf(components[1]);
         set->revisionNumber_ = longLongValue(components[2]);
         set->eventShouldBeUnique_ = true;
     } else if (components.size() >= 3) {
-        set->uniqueIdentifier_ = components[1];
-        set->persistentStorePrefix_ = components[2];
+        set->uniqueIdentifier_ = std::string(components[1]);
+        set->persistentStorePrefix_ = std::string(components[2]);
         set->revisionNumber_ = -1;
         set->eventShouldBeUnique_ = true;
     } else if (components.size() == 2) {
-        set->uniqueIdentifier_ = components[1];
+        set->uniqueIdentifier_ = std::string(components[1]);
         set->revisionNumber_ = -1;
         set->eventShouldBeUnique_ = false;
         return set;
@@ -148,6 +150,16 @@ std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
 
 SYNEventFileSet::Grouping SYNEventFileSet::groupFilenames(const std::vector<std::string>& filenames,
                                                           bool containingBaselines) {
+    return groupNames(filenames, containingBaselines);
+}
+
+SYNEventFileSet::Grouping SYNEventFileSet::groupFilenames(const std::set<std::string>& filenames,
+                                                          bool containingBaselines) {
+    return groupNames(filenames, containingBaselines);
+}
+
+template <class Names>
+SYNEventFileSet::Grouping SYNEventFileSet::groupNames(const Names& filenames, bool containingBaselines) {
     // The sets are indexed by (body, total), so each name is looked up in
     // constant time instead of being compared with every set made so far. A
     // set whose total changes is indexed again.
@@ -350,7 +362,8 @@ bool SYNEventFileSet::containsFile(const std::string& filename) const {
 
 std::optional<std::pair<int64_t, int64_t>> SYNEventFileSet::partFractionForFilename(
     const std::string& filename) {
-    auto components = split(deletingPathExtension(filename), "_");
+    const std::string stem = deletingPathExtension(filename);
+    const auto components = split(stem, "_");
     if (components.size() < 4) {
         return std::nullopt;
     }

@@ -69,6 +69,7 @@ class SYNEventFileSet {
         std::vector<std::vector<std::string>> filenames;  // per set, in listing order
     };
     static Grouping groupFilenames(const std::vector<std::string>& filenames, bool containingBaselines);
+    static Grouping groupFilenames(const std::set<std::string>& filenames, bool containingBaselines);
     template <class Names>
     static std::vector<Ptr> eventFileSetsForFilenames(const Names& filenames, bool containingBaselines) {
         return eventFileSetsForFilenames(std::vector<std::string>(filenames.begin(), filenames.end()),
@@ -129,6 +130,8 @@ class SYNEventFileSet {
 
   private:
     friend class SYNEventFileSetIndex;
+    template <class Names>
+    static Grouping groupNames(const Names& filenames, bool containingBaselines);
     // The name bodies (without part suffix and extension) of this event.
     std::vector<std::string> bodies() const;
     std::string nameForBody(const std::string& body, uint64_t part) const;

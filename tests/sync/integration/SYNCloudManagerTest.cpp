@@ -385,6 +385,68 @@ TEST_F(SYNCloudManagerTest, ListingsAreMatchedAgainAfterCallersChangeTheirSetsOr
               (std::vector<int64_t>{6, 7}));
 }
 
+// The local events are kept between looks: whatever changes the event store
+// in between (a save of another context on its file, unsaved changes of its
+// own context, a reset) is seen by the next look, and the sets handed out
+// are the caller's to change.
+TEST_F(SYNCloudManagerTest, LocalEventsKeptBetweenLooksFollowEveryChangeOfTheEventStore) {
+    const std::vector<int16_t> types{200, 300};
+    const auto store = storeID(source);
+    writeEvent(source, "ONE", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    writeEvent(source, "TWO", SYNStoreModificationEventTypeSave, 2, 2, 0);
+    const SYNCloudManager::Names listing{"1_" + store + "_1.synevent", "2_" + store + "_2.synevent",
+                                         "3_" + store + "_3.synevent"};
+    auto missing = [&] {
+        std::vector<int64_t> counts;
+        for (const auto& set : manager->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            counts.push_back(set->globalCount());
+        }
+        std::sort(counts.begin(), counts.end());
+        return counts;
+    };
+    EXPECT_EQ(missing(), (std::vector<int64_t>{3}));
+    EXPECT_EQ(missing(), (std::vector<int64_t>{3}));
+
+    // Another context on the event store's file removes an event.
+    auto other = plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
+    other->setPersistentStoreCoordinator(source->managedObjectContext()->persistentStoreCoordinator());
+    other->performBlockAndWait([&] {
+        auto found =
+            SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier("TWO", *other);
+        ASSERT_TRUE(found.ok() && *found);
+        other->deleteObject(*found);
+        ASSERT_EQ(other->save(), nullptr);
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+
+    // Unsaved events of the event store's context count while they are there.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("THREE", SYNStoreModificationEventTypeSave, 3, SYNRevision{store, 3});
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2}));
+    inContext(source, [&](auto& context) { context.rollback(); });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+
+    // What the manager hands out does not change what it keeps; the events
+    // of this store leave out those of another.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("OTHERS", SYNStoreModificationEventTypeSave, 4, SYNRevision{"OTHER", 1});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    EXPECT_EQ(missing(), (std::vector<int64_t>{2, 3}));
+    EXPECT_EQ(manager->eventFileSetsForEventsWithAllowedTypes(types, std::nullopt).size(), 2u);
+    auto sets = manager->eventFileSetsForEventsWithAllowedTypes(types, store);
+    ASSERT_EQ(sets.size(), 1u);
+    sets.front()->setTotalNumberOfParts(5);
+    auto again = manager->eventFileSetsForEventsWithAllowedTypes(types, store);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again.front()->totalNumberOfParts(), 1u);
+
+    // A reset leaves a new, empty event store.
+    ASSERT_EQ(source->prepareNewEventStore(), nullptr);
+    EXPECT_EQ(missing(), (std::vector<int64_t>{1, 2, 3}));
+}
+
 TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
     writeEvent(source, "E1", SYNStoreModificationEventTypeSave, 3, 1, 43);  // three files of 20
     writeEvent(source, "E2", SYNStoreModificationEventTypeSave, 1, 2, 1);
@@ -561,6 +623,26 @@ TEST_F(SYNCloudManagerTest, OutdatedRemovalKeepsWhatTheEventStoreHoldsAndIncompl
     EXPECT_EQ(wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); }), nullptr);
     EXPECT_FALSE(cloud->hasFile("/mesh/data/" + dataName("x")))
         << "with a data snapshot, unheld data files go";
+}
+
+// An event store whose events cannot be read (dismantled during a merge)
+// holds nothing as far as a fetch says: removing "what it lacks" would then
+// remove every complete set of every machine from the cloud.
+TEST_F(SYNCloudManagerTest, OutdatedRemovalRemovesNothingWhenTheEventStoreCannotBeRead) {
+    writeEvent(source, "KEPT", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    const std::vector<std::string> paths{"/mesh/events/1_" + storeID(source) + "_1.synevent",
+                                         "/mesh/events/2_OTHERSTORE_9.synevent",
+                                         "/mesh/baselines/3_GONE_ABCDEFGH.synevent"};
+    for (const auto& path : paths) {
+        cloud->addFile(path);
+    }
+    ASSERT_EQ(snapshot(), nullptr);
+    source->dismantle();
+    auto error = wait([&](auto done) { manager->removeOutdatedRemoteFilesWithCompletion(done); });
+    EXPECT_TRUE(SYNErrorHasCode(error, SYNErrorFileAccessFailed)) << (error ? error->description() : "none");
+    for (const auto& path : paths) {
+        EXPECT_TRUE(cloud->hasFile(path)) << path;
+    }
 }
 
 // Another machine answers first: it makes a directory between this one's
