@@ -115,7 +115,7 @@ bool ThreadPool::trySlot(int band, Job& job) {
             return false;
     }
     {
-        MutexLock lock(slot->mutex);
+        SpinLockGuard guard(slot->lock);
         const std::size_t count = slot->count.load(std::memory_order_relaxed);
         if (count == Slot::kCapacity)
             return false;
@@ -134,7 +134,7 @@ bool ThreadPool::takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotte
     if (slot.count.load(std::memory_order_acquire) == 0)
         return false;
     {
-        MutexLock lock(slot.mutex);
+        SpinLockGuard guard(slot.lock);
         const std::size_t count = slot.count.load(std::memory_order_relaxed);
         if (count == 0 || (band >= 0 && slot.bands[slot.head] != band))
             return false;
