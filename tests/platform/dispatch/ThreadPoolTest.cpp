@@ -255,6 +255,83 @@ TEST_F(ThreadPoolTest, AJobHandedToItsWorkerDoesNotOvertakeQueuedWork) {
     EXPECT_EQ(order, (std::vector<std::string>{"first", "before", "after", "later"}));
 }
 
+// A worker keeps several jobs handed to it (the steps of a batch of finished
+// requests, say). With no other worker free they run on it in the order
+// handed over, after the job that handed them over.
+TEST_F(ThreadPoolTest, JobsHandedToOneWorkerRunInTheOrderHandedOver) {
+    ThreadPool& pool = ThreadPool::shared();
+    Holders holders(pool.threadCount() - 1);
+    ASSERT_TRUE(holders.allHeld());
+    plat::Mutex mutex;
+    std::vector<int> order;
+    Group all;
+    all.async(Queue::global(), [&] {
+        for (int i = 1; i <= 6; ++i) {
+            all.async(Queue::global(), [&, i] {
+                plat::MutexLock lock(mutex);
+                order.push_back(i);
+            });
+        }
+        plat::MutexLock lock(mutex);
+        order.push_back(0);
+    });
+    ASSERT_TRUE(all.wait(kLongWait));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+// Every job handed to a worker runs, and in order, when that worker then
+// waits in the layer for them: they go back to the pool ahead of the band.
+TEST_F(ThreadPoolTest, JobsHandedToAWorkerThatWaitsInTheLayerRunInOrderElsewhere) {
+    ThreadPool& pool = ThreadPool::shared();
+    Holders holders(pool.threadCount() - 1);
+    ASSERT_TRUE(holders.allHeld());
+    plat::Mutex mutex;
+    std::vector<int> order;
+    Semaphore finished;
+    Queue::global().async([&] {
+        Group steps;
+        for (int i = 1; i <= 5; ++i) {
+            steps.async(Queue::global(), [&, i] {
+                plat::MutexLock lock(mutex);
+                order.push_back(i);
+            });
+        }
+        EXPECT_TRUE(steps.wait(kLongWait));
+        finished.signal();
+    });
+    ASSERT_TRUE(finished.wait(kLongWait));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+// A worker that hands over several jobs and then waits outside the layer
+// (for all of them) does not hold them up: other workers take each one.
+TEST_F(ThreadPoolTest, EveryJobHandedToAWorkerHeldUpRunsElsewhere) {
+    static constexpr int kSteps = 5;
+    for (int round = 0; round < 20; ++round) {
+        Semaphore finished;
+        auto ranElsewhere = std::make_shared<std::atomic<int>>(0);
+        Queue::global().async([&finished, ranElsewhere] {
+            // Shared with the steps: the last one may still be inside
+            // set_value when this job has seen the result and returned.
+            auto done = std::make_shared<std::promise<void>>();
+            auto left = std::make_shared<std::atomic<int>>(kSteps);
+            const auto self = std::this_thread::get_id();
+            for (int i = 0; i < kSteps; ++i) {
+                Queue::global().async([done, left, ranElsewhere, self] {
+                    *ranElsewhere += std::this_thread::get_id() != self;
+                    if (--*left == 0)
+                        done->set_value();
+                });
+            }
+            EXPECT_EQ(done->get_future().wait_for(std::chrono::duration<double>(kLongWait)),
+                      std::future_status::ready);
+            finished.signal();
+        });
+        ASSERT_TRUE(finished.wait(kLongWait));
+        EXPECT_EQ(ranElsewhere->load(), kSteps);
+    }
+}
+
 // Steps that each post the next (across global and serial queues, as a
 // request's completion travels) all run: none is lost between a worker's
 // slot, the bands and sleeping workers.

@@ -114,34 +114,49 @@ bool ThreadPool::trySlot(int band, Job& job) {
         if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
             return false;
     }
-    int empty = Slot::Empty;
-    if (!slot->state.compare_exchange_strong(empty, Slot::Filling, std::memory_order_acquire))
-        return false;
-    slot->job = std::move(job);
-    slot->band.store(band, std::memory_order_relaxed);
-    slot->state.store(Slot::Full, std::memory_order_release);
+    {
+        SpinLockGuard guard(slot->lock);
+        const std::size_t count = slot->count.load(std::memory_order_relaxed);
+        if (count == Slot::kCapacity)
+            return false;
+        const std::size_t at = (slot->head + count) % Slot::kCapacity;
+        slot->jobs[at] = std::move(job);
+        slot->bands[at] = band;
+        if (count == 0)
+            slot->frontBand.store(band, std::memory_order_relaxed);
+        slot->count.store(count + 1, std::memory_order_release);
+    }
     slotted_.fetch_add(1);
     return true;
 }
 
-bool ThreadPool::takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted) {
-    int full = Slot::Full;
-    if (slot.state.load(std::memory_order_relaxed) != Slot::Full ||
-        !slot.state.compare_exchange_strong(full, Slot::Taking, std::memory_order_acquire))
+bool ThreadPool::takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted, int band, int* taken) {
+    if (slot.count.load(std::memory_order_acquire) == 0)
         return false;
+    {
+        SpinLockGuard guard(slot.lock);
+        const std::size_t count = slot.count.load(std::memory_order_relaxed);
+        if (count == 0 || (band >= 0 && slot.bands[slot.head] != band))
+            return false;
+        job = std::move(slot.jobs[slot.head]);
+        slot.jobs[slot.head] = Job{};
+        if (taken)
+            *taken = slot.bands[slot.head];
+        slot.head = (slot.head + 1) % Slot::kCapacity;
+        if (count > 1)
+            slot.frontBand.store(slot.bands[slot.head], std::memory_order_relaxed);
+        slot.count.store(count - 1, std::memory_order_release);
+    }
     slotted.fetch_sub(1);
-    job = std::move(slot.job);
-    slot.job = Job{};
-    slot.state.store(Slot::Empty, std::memory_order_release);
     return true;
 }
 
 bool ThreadPool::stealSlot(int band, Job& job) {
     for (std::size_t i = 0; i < base_; ++i) {
         Slot& slot = slots_[i];
-        // The band is written before the slot is marked full and read after.
-        if (slot.state.load(std::memory_order_acquire) == Slot::Full &&
-            slot.band.load(std::memory_order_relaxed) == band && takeSlot(slot, job, slotted_))
+        // A hint read without the lock; takeSlot looks again under it.
+        if (slot.count.load(std::memory_order_acquire) != 0 &&
+            slot.frontBand.load(std::memory_order_relaxed) == band && takeSlot(slot, job, slotted_, band))
             return true;
     }
     return false;
@@ -149,7 +164,7 @@ bool ThreadPool::stealSlot(int band, Job& job) {
 
 bool ThreadPool::hasLocalWork() {
     auto* slot = static_cast<Slot*>(currentSlot);
-    return slot && slot->state.load(std::memory_order_relaxed) == Slot::Full;
+    return slot && slot->count.load(std::memory_order_relaxed) != 0;
 }
 
 void ThreadPool::submit(int band, Job job) {
@@ -202,8 +217,8 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     }
     if (auto* slot = static_cast<Slot*>(currentSlot)) {
         Job job;
-        const int band = slot->band.load(std::memory_order_relaxed);  // only this thread fills it
-        if (takeSlot(*slot, job, pool_->slotted_)) {
+        int band = 0;
+        while (takeSlot(*slot, job, pool_->slotted_, -1, &band)) {
             pool_->returned_[band]->push(std::move(job));
             pool_->returnedJobs_.fetch_add(1);
             handedBack = true;
@@ -256,8 +271,8 @@ bool ThreadPool::take(Job& job) {
         job = std::move(batch->jobs[batch->next++]);
         return true;
     }
-    // The job this worker handed itself: nothing of its priority was queued
-    // before it.
+    // The oldest job this worker handed itself: nothing of its priority was
+    // queued before it.
     if (auto* slot = static_cast<Slot*>(currentSlot); slot && takeSlot(*slot, job, slotted_))
         return true;
     for (int b = 0; b < kBandCount; ++b) {

@@ -6,11 +6,43 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "platform/dispatch/detail/JobQueue.h"
 #include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch::detail {
+
+// A lock for a few instructions' worth of work (a hand-off slot's ring):
+// cheaper than a mutex when, as here, it is almost never contended. A
+// waiter that finds it held spins, yielding now and then in case the holder
+// has lost its processor.
+class CAPABILITY("mutex") SpinLock {
+  public:
+    void lock() ACQUIRE() {
+        for (unsigned i = 0; held_.exchange(true, std::memory_order_acquire); ++i) {
+            while (held_.load(std::memory_order_relaxed)) {
+                if (++i % 64 == 0)
+                    std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() RELEASE() { held_.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> held_{false};
+};
+
+class SCOPED_CAPABILITY SpinLockGuard {
+  public:
+    explicit SpinLockGuard(SpinLock& lock) ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+    ~SpinLockGuard() RELEASE() { lock_.unlock(); }
+    SpinLockGuard(const SpinLockGuard&) = delete;
+    SpinLockGuard& operator=(const SpinLockGuard&) = delete;
+
+  private:
+    SpinLock& lock_;
+};
 
 // Priority bands, highest first.
 inline constexpr int kBandCount = 5;
@@ -40,13 +72,16 @@ inline constexpr int kBandCount = 5;
 // priority or a more urgent one is queued, to that worker's hand-off slot: the
 // worker runs it as soon as the current job returns, so a chain of steps
 // (a serial queue's block posting to another queue, which posts to a third)
-// stays on one awake thread instead of waking another for each step. The
+// stays on one awake thread instead of waking another for each step. A slot
+// holds a few jobs, run in the order they came: a job that hands off several
+// steps (one for each of a batch of finished requests, say) keeps them all
+// on its thread, where each costs far less than the wake-up of another. The
 // slot is no private queue: the submit wakes a sleeper exactly as for a
-// queued job, and any worker looking for work takes a slot's job as it
-// takes a queued one (slots of a band before the band's own queue, since
+// queued job, and any worker looking for work takes a slot's oldest job as
+// it takes a queued one (slots of a band before the band's own queue, since
 // they hold the older jobs), so a job whose worker is held up still runs.
-// A worker about to block in a layer wait hands its slot's job back to the
-// pool first, ahead of the band.
+// A worker about to block in a layer wait hands its slot's jobs back to the
+// pool first, in order, ahead of the band.
 //
 // A worker that blocks in one of the layer's own waits (semaphores, groups,
 // sync calls, operation waits) says so through BlockingScope. While work is
@@ -89,23 +124,28 @@ class ThreadPool {
     };
 
   private:
-    // A worker's hand-off slot. Only its worker fills it (Empty -> Filling
-    // -> Full); whoever takes the job (its worker or another) moves it out
-    // (Full -> Taking -> Empty).
+    // A worker's hand-off slot: a short FIFO. Only its worker adds to it;
+    // whoever takes a job (its worker or another) takes the oldest.
     struct alignas(64) Slot {
-        enum State : int { Empty, Filling, Full, Taking };
-        std::atomic<int> state{Empty};
-        // Atomic: another worker may read it while the owner fills the slot
-        // again (its take then fails or finds the new job).
-        std::atomic<int> band{0};
-        Job job;
+        static constexpr std::size_t kCapacity = 8;
+        SpinLock lock;
+        // Jobs held, and the band of the oldest: read without the lock to
+        // look for work, written under it.
+        std::atomic<std::size_t> count{0};
+        std::atomic<int> frontBand{0};
+        std::size_t head GUARDED_BY(lock) = 0;
+        Job jobs[kCapacity] GUARDED_BY(lock);
+        int bands[kCapacity] GUARDED_BY(lock) = {};
     };
 
     explicit ThreadPool(std::size_t threads);
     void work(Slot* slot) EXCLUDES(mutex_);
     // Puts `job` in the calling worker's slot when that overtakes nothing.
     bool trySlot(int band, Job& job);
-    static bool takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted);
+    // Takes the oldest job of `slot` (only when it is of `band`, unless
+    // that is negative); `taken` says its band.
+    static bool takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted, int band = -1,
+                         int* taken = nullptr);
     // Takes the job of any worker's slot holding one of `band`.
     bool stealSlot(int band, Job& job);
     // Whether one more worker should start now (and counts it as started).
@@ -135,7 +175,7 @@ class ThreadPool {
     // to wait: older than anything in the band, so taken first.
     std::unique_ptr<JobQueue> returned_[kBandCount];
     std::atomic<std::size_t> returnedJobs_{0};
-    // One slot per base worker; slotted_ counts the full ones.
+    // One slot per base worker; slotted_ counts the jobs they hold.
     std::unique_ptr<Slot[]> slots_;
     std::atomic<std::size_t> slotted_{0};
     // Written under mutex_ (spinning_ also by a compare-and-swap without it).

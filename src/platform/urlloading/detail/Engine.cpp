@@ -380,14 +380,15 @@ void Engine::post(std::function<void()> command) {
         plat::MutexLock lock(mutex_);
         commands_.push_back(std::move(command));
         if (!exited_) {
-            // Pairs with the end of lingerForCommands: either the lingering
-            // thread sees the command, or this sees that it stopped.
+            // Pairs with the network thread's going to sleep (see
+            // sleepForEvents): either it sees the command and does not
+            // block, or this sees it asleep and wakes it.
             commandsWaiting_.store(true, std::memory_order_seq_cst);
             // One wake-up per batch: a list that is not empty has already
             // woken the thread, which takes the whole list when it runs. A
-            // thread that lingers for commands needs none.
-            if (commands_.size() == 1 && wakeDeferredBy != this &&
-                !lingering_.load(std::memory_order_seq_cst))
+            // thread that is awake (running, or lingering for commands)
+            // needs none.
+            if (commands_.size() == 1 && wakeDeferredBy != this && sleeping_.load(std::memory_order_seq_cst))
                 wake();
             return;
         }
@@ -451,8 +452,7 @@ bool Engine::lingerForCommands() {
     constexpr auto kLinger = std::chrono::microseconds(40);
     const auto until = SteadyClock::now() + kLinger;
     // Commands posted meanwhile do not wake the thread through the eventfd
-    // (a system call on each side saved): it sees them here.
-    lingering_.store(true, std::memory_order_seq_cst);
+    // (a system call on each side saved; it is awake): it sees them here.
     for (unsigned i = 0; !commandsWaiting_.load(std::memory_order_relaxed); ++i) {
         if (i % 16 == 15) {
             epoll_event ready;
@@ -461,10 +461,23 @@ bool Engine::lingerForCommands() {
             std::this_thread::yield();
         }
     }
-    lingering_.store(false, std::memory_order_seq_cst);
-    // A command posted while this thread still counted as lingering woke
-    // nothing: it is seen now (pairs with post()).
-    return commandsWaiting_.load(std::memory_order_seq_cst);
+    return commandsWaiting_.load(std::memory_order_relaxed);
+}
+
+int Engine::sleepForEvents(epoll_event* events, int capacity, int wait) {
+    if (wait > 0) {
+        // Pairs with post(): a command posted before this store is seen by
+        // the load below (no sleep then), one posted after it wakes the
+        // thread through the eventfd.
+        sleeping_.store(true, std::memory_order_seq_cst);
+        if (commandsWaiting_.load(std::memory_order_seq_cst))
+            wait = 0;
+    }
+    const int ready = ::epoll_wait(epollFd_, events, capacity, wait);
+    const int error = errno;
+    sleeping_.store(false, std::memory_order_relaxed);
+    errno = error;
+    return ready;
 }
 
 void Engine::wake() {
@@ -581,7 +594,7 @@ void Engine::run() {
         lingered = linger && lingerForCommands();
         if (lingered)
             continue;
-        int ready = ::epoll_wait(epollFd_, events, static_cast<int>(std::size(events)), wait);
+        int ready = sleepForEvents(events, static_cast<int>(std::size(events)), wait);
         if (ready < 0 && errno != EINTR && !setupFailure_.empty()) {
             // No epoll set (see the constructor): tasks fail as they start,
             // and the loop looks for commands every few milliseconds until
@@ -701,7 +714,7 @@ void Engine::drainMailbox() {
 void Engine::wakeForDeferredCommands() {
     plat::MutexLock lock(mutex_);
     // commandsWaiting_ was set when they were posted (see post()).
-    if (!exited_ && !commands_.empty() && !lingering_.load(std::memory_order_seq_cst))
+    if (!exited_ && !commands_.empty() && sleeping_.load(std::memory_order_seq_cst))
         wake();
 }
 

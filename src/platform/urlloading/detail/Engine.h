@@ -37,6 +37,7 @@
 #include "platform/urlloading/detail/ResumeData.h"
 
 struct curl_slist;
+struct epoll_event;
 
 namespace plat::urlloading::detail {
 
@@ -302,6 +303,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Waits briefly for a command; true when one came (false: time is up,
     // or a socket is ready).
     bool lingerForCommands();
+    // epoll_wait on the set, for up to `wait` ms; does not block when a
+    // command is waiting.
+    int sleepForEvents(epoll_event* events, int capacity, int wait);
     int onSocket(int socket, int what);
     // An event for a socket libcurl does not watch: takes it out of the
     // epoll set; true when the socket was parked (the event is not libcurl's).
@@ -337,8 +341,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     plat::Mutex mutex_;
     std::vector<std::function<void()>> commands_ GUARDED_BY(mutex_);
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
-    std::atomic<bool> lingering_{false};        // the thread waits for commands in lingerForCommands
-    bool completedThisTurn_ = false;            // network thread only
+    // The thread is about to block in epoll_wait, or blocks there: only
+    // then does a posted command need the eventfd to be seen. While it runs
+    // (lingering for commands too) it looks at commandsWaiting_ before it
+    // blocks again.
+    std::atomic<bool> sleeping_{false};
+    bool completedThisTurn_ = false;  // network thread only
     bool exited_ GUARDED_BY(mutex_) = false;
     // After the network thread has ended: a thread is running commands
     // (those posted meanwhile, from inside a command too, join its list
