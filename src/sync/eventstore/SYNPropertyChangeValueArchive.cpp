@@ -85,9 +85,14 @@ std::size_t textHash(std::string_view text) {
         hash = (hash ^ word) * kMultiplier;
         hash ^= hash >> 32;
     }
+    // The last bytes: the last eight of a longer text, else one by one.
     uint64_t word = 0;
-    if (left > 0) {
-        std::memcpy(&word, p, left);
+    if (left > 0 && text.size() >= 8) {
+        std::memcpy(&word, text.data() + text.size() - 8, 8);
+    } else {
+        for (; left > 0; ++p, --left) {
+            word = word << 8 | static_cast<uint8_t>(*p);
+        }
     }
     hash = (hash ^ word) * kMultiplier;
     return static_cast<std::size_t>(hash ^ (hash >> 29));
@@ -155,12 +160,19 @@ class TextIndex {
 };
 
 bool isASCII(std::string_view text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
+    // Eight bytes at a time: the high bits of every byte, or'ed together.
+    const char* p = text.data();
+    std::size_t left = text.size();
+    uint64_t high = 0;
+    for (; left >= 8; p += 8, left -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        high |= word;
     }
-    return true;
+    for (; left > 0; ++p, --left) {
+        high |= static_cast<uint8_t>(*p);
+    }
+    return (high & 0x8080808080808080ULL) == 0;
 }
 
 class PlainValuesWriter {
@@ -461,6 +473,10 @@ class PlainValuesWriter {
         return u > static_cast<uint64_t>(INT64_MAX) ? 17 : 1 + bytesFor(u);
     }
     static uint8_t* put(uint8_t* p, uint64_t v, std::size_t bytes) {
+        if (bytes == 1) {
+            *p = static_cast<uint8_t>(v);
+            return p + 1;
+        }
         for (std::size_t i = 0; i < bytes; ++i) {
             p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
         }
