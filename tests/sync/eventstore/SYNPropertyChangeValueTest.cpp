@@ -477,8 +477,10 @@ std::vector<SYNPropertyChangeValue> randomValues(std::mt19937& random, std::size
                 return Value(uint64_t{1} << 63 | random());
             case 6:
                 return Value(pick(3) == 0 ? std::nan("") : static_cast<double>(random()) / 7.0);
-            case 7:
-                return Value(plat::Data(std::string(pick(3) == 0 ? 300 : pick(20), 'd').data(), pick(20)));
+            case 7: {
+                const std::string bytes(pick(3) == 0 ? 300 : pick(20), 'd');
+                return Value(plat::Data(bytes.data(), bytes.size()));
+            }
             case 8:
                 return Value(plat::Date(static_cast<double>(random()) / 3.0));
             case 9:
