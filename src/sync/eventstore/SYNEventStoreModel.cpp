@@ -18,21 +18,14 @@ const plat::Dictionary kExcluded{{SYNExcludeFromMigrationKey, plat::Value(true)}
 class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer {
   public:
     plat::Result<plat::Data> transformedValue(const plat::Value& value) const override {
-        std::vector<SYNPropertyChangeValue> values;
         if (const plat::Array* items = value.asArray()) {
-            for (const auto& item : *items) {
-                auto change = item.asObjectOf<SYNPropertyChangeValue>();
-                if (!change) {
-                    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
-                                                        "Not a property change value.");
-                }
-                values.push_back(*change);
-            }
-        } else if (!value.isNull()) {
+            return SYNArchivePropertyChangeValueItems(*items);
+        }
+        if (!value.isNull()) {
             return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
                                                 "Not a list of property change values.");
         }
-        return SYNArchivePropertyChangeValues(values);
+        return SYNArchivePropertyChangeValues({});
     }
 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {

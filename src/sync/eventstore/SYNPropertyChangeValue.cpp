@@ -291,12 +291,32 @@ std::string SYNPropertyChangeValue::description() const {
 }
 
 plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPropertyChangeValue>& values) {
+    if (auto quick = SYNWritePlainPropertyChangeValues(values)) {
+        return std::move(*quick);
+    }
     plat::Array items;
     items.reserve(values.size());
     for (const auto& value : values) {
         items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(value));
     }
     return plat::KeyedArchiver::archivedDataWithRootObject(plat::Value(std::move(items)));
+}
+
+plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& items) {
+    if (auto quick = SYNWritePlainPropertyChangeValues(items)) {
+        return std::move(*quick);
+    }
+    std::vector<SYNPropertyChangeValue> values;
+    values.reserve(items.size());
+    for (const auto& item : items) {
+        auto change = item.asObjectOf<SYNPropertyChangeValue>();
+        if (!change) {
+            return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
+                                                "Not a property change value.");
+        }
+        values.push_back(*change);
+    }
+    return SYNArchivePropertyChangeValues(values);
 }
 
 namespace {

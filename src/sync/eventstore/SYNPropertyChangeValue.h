@@ -236,6 +236,17 @@ class SYNPropertyChangeValue : public plat::Coding {
 // The stored form of a change's values: a keyed archive whose root is an
 // array of SYNPropertyChangeValue. Fails when a value cannot be archived.
 plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPropertyChangeValue>& values);
+// The same archive of an array of values holding SYNPropertyChangeValue
+// objects (the stored attribute's value), each archived as a copy of its own.
+plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& items);
+// The quick writing both of the above try first: the archive of values of
+// the plain shapes (ASCII text throughout; values that are nil, null, text,
+// numbers, data or dates; no ordered indexes), written straight into its
+// bytes, which are exactly those of the general archiver; nullopt for any
+// other, which the general archiver writes instead.
+std::optional<plat::Data> SYNWritePlainPropertyChangeValues(
+    const std::vector<SYNPropertyChangeValue>& values);
+std::optional<plat::Data> SYNWritePlainPropertyChangeValues(const plat::Array& items);
 // Fails for damaged data or a root that is not such an array.
 plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data);
 // The same, as the decoded array itself (its items shared, not copied).

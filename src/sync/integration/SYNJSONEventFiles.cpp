@@ -456,6 +456,43 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
     return event;
 }
 
+plat::Result<std::vector<ManagedObjectPtr>> fetchRecords(const std::vector<std::string>& identifiers,
+                                                         const std::string& entityName,
+                                                         plat::coredata::ManagedObjectContext& context) {
+    constexpr std::size_t kChunk = 500;
+    std::unordered_map<std::string, ManagedObjectPtr> found;
+    for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
+        const std::size_t count = std::min(kChunk, identifiers.size() - first);
+        plat::Array list;
+        list.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            list.emplace_back(identifiers[i]);
+        }
+        plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
+        request.ordersByKey = false;
+        auto batch = context.executeFetchRequest(request);
+        if (!batch.ok()) {
+            return batch.error();
+        }
+        for (const auto& record : *batch) {
+            if (record->valueForKey("nameOfEntity") == Value(entityName)) {
+                auto [it, added] = found.emplace(*record->valueForKey("globalIdentifier").asString(), record);
+                if (!added && record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
+                    it->second = record;
+                }
+            }
+        }
+    }
+    std::vector<ManagedObjectPtr> records;
+    records.reserve(identifiers.size());
+    for (const auto& identifier : identifiers) {
+        auto it = found.find(identifier);
+        records.push_back(it == found.end() ? nullptr : it->second);
+    }
+    return records;
+}
+
 // Identifier records by entity and identifier: those found in the store and
 // those made for changes read since the last save, so that every change of
 // one object shares one record.
@@ -478,8 +515,7 @@ class IdentifierRecords {
             if (identifiers.empty()) {
                 continue;
             }
-            auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(identifiers,
-                                                                                         entityName, context);
+            auto found = fetchRecords(identifiers, entityName, context);
             if (!found.ok()) {
                 return found.error();
             }
@@ -507,16 +543,40 @@ class IdentifierRecords {
     std::map<std::string, std::unordered_map<std::string, ManagedObjectPtr>> records_;
 };
 
-void insertChanges(const ParsedEntityChanges& entity, const ManagedObjectPtr& event,
-                   IdentifierRecords& identifiers, plat::coredata::ManagedObjectContext& context) {
-    for (const auto& change : entity.changes) {
+// How a change is linked to its event and identifier record.
+enum class Linking {
+    // Both sides kept in step, as for any other edit of the context.
+    Both,
+    // Only the change's to-one columns: what the store keeps of the link.
+    // The event's and the record's lists of changes are left as they were
+    // (and not loaded or marked changed), so the context must be reset
+    // after the save without being used in between.
+    ChangeSideOnly,
+};
+
+// Makes the records of the changes; their values are moved into them.
+void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, IdentifierRecords& identifiers,
+                   plat::coredata::ManagedObjectContext& context, Linking linking = Linking::Both) {
+    for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
         object->setValue(Value(change.type), "type");
         object->setValue(Value(entity.entityName), "nameOfEntity");
-        object->setObject(identifiers.record(entity.entityName, change.globalIdentifier, context),
-                          "globalIdentifier");
-        object->setObject(event, "storeModificationEvent");
-        SYNObjectChange::setPropertyChangeValues(*object, change.values);
+        auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
+        if (linking == Linking::ChangeSideOnly) {
+            object->setPrimitiveValue(Value(record), "globalIdentifier");
+            object->setPrimitiveValue(Value(event), "storeModificationEvent");
+        } else {
+            object->setObject(record, "globalIdentifier");
+            object->setObject(event, "storeModificationEvent");
+        }
+        // As SYNObjectChange::setPropertyChangeValues stores them, without copies.
+        plat::Array values;
+        values.reserve(change.values.size());
+        for (auto& value : change.values) {
+            values.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(value)));
+        }
+        change.values.clear();
+        object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
             SYNObjectChange::setValuesRevision(*object, *change.valuesRevision);
         }
@@ -529,11 +589,10 @@ void insertChanges(const ParsedEntityChanges& entity, const ManagedObjectPtr& ev
 }
 
 // Every change of one file, identifiers looked up entity by entity.
-plat::ErrorPtr insertFileChanges(const std::vector<ParsedEntityChanges>& entities,
-                                 const ManagedObjectPtr& event,
+plat::ErrorPtr insertFileChanges(std::vector<ParsedEntityChanges> entities, const ManagedObjectPtr& event,
                                  plat::coredata::ManagedObjectContext& context) {
     IdentifierRecords identifiers;
-    for (const auto& entity : entities) {
+    for (auto& entity : entities) {
         if (auto error = identifiers.fetch({&entity}, context)) {
             return error;
         }
@@ -553,7 +612,7 @@ ManagedObjectPtr SYNJSONEventImport::importFirstFile(const std::string& path, pl
     auto& context = this->context();
     try {
         const ParsedHeader header = parseHeader(*parsed);
-        const auto changes = parseChanges(*parsed);
+        auto changes = parseChanges(*parsed);
         auto event = insertEvent(header, context);
         if (auto permanentError = context.obtainPermanentIDsForObjects({event})) {
             *error = permanentError;
@@ -561,7 +620,7 @@ ManagedObjectPtr SYNJSONEventImport::importFirstFile(const std::string& path, pl
             return nullptr;
         }
         setEventID(event->objectID());
-        if (auto insertError = insertFileChanges(changes, event, context)) {
+        if (auto insertError = insertFileChanges(std::move(changes), event, context)) {
             *error = insertError;
             return nullptr;
         }
@@ -636,8 +695,9 @@ std::optional<ParsedEvent> readEvent(const std::string& path, std::size_t index)
 
 // Makes the records of the events and saves them in one save; the events'
 // IDs, or an error (nothing saved, the context reset).
+// The events' values are moved into the records.
 plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
-    const std::vector<ParsedEvent>& events, plat::coredata::ManagedObjectContext& context) {
+    std::vector<ParsedEvent>& events, plat::coredata::ManagedObjectContext& context) {
     std::vector<ManagedObjectPtr> made;
     try {
         // Every identifier is looked up before any record is made, while
@@ -654,13 +714,14 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
             context.reset();
             return error;
         }
-        for (const auto& event : events) {
+        for (auto& event : events) {
             auto record = insertEvent(event.header, context);
             if (event.header.type == SYNStoreModificationEventTypeBaseline) {
                 record->setValue(Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating}), "type");
             }
-            for (const auto& entity : event.changes) {
-                insertChanges(entity, record, identifiers, context);
+            for (auto& entity : event.changes) {
+                // The context is reset right after the save.
+                insertChanges(entity, record, identifiers, context, Linking::ChangeSideOnly);
             }
             made.push_back(std::move(record));
         }

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <set>
 
 #include "platform/foundation/Error.h"
 
@@ -413,3 +415,172 @@ TEST(SYNPropertyChangeValueTest, DamagedOrForeignStoredFormsFailWithoutCrashing)
 }
 
 }  // namespace
+
+namespace {
+
+// The general archiver's bytes for values, each archived as an object of its own.
+plat::Data generalArchive(const std::vector<SYNPropertyChangeValue>& values) {
+    plat::Array items;
+    for (const auto& value : values) {
+        items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(value));
+    }
+    auto data = plat::KeyedArchiver::archivedDataWithRootObject(Value(std::move(items)));
+    EXPECT_TRUE(data.ok());
+    return data.ok() ? *data : plat::Data();
+}
+
+// Values of every shape, their texts drawn from a small pool so that names,
+// values, identifiers and the archive's own keys meet.
+std::vector<SYNPropertyChangeValue> randomValues(std::mt19937& random, std::size_t maxCount) {
+    static const std::vector<std::string> texts = {"name",
+                                                   "type",
+                                                   "value",
+                                                   "root",
+                                                   "$null",
+                                                   "$class",
+                                                   "NSObject",
+                                                   "NSSet",
+                                                   "NSArray",
+                                                   "items",
+                                                   "SYNPropertyChangeValue",
+                                                   "NS.objects",
+                                                   "$classes",
+                                                   "$version",
+                                                   "NSKeyedArchiver",
+                                                   "relatedIdentifier",
+                                                   "NS.time",
+                                                   "NSDate",
+                                                   "NSNull",
+                                                   "",
+                                                   "I1",
+                                                   "I2",
+                                                   "fourteen chars",
+                                                   "fifteen chars!!",
+                                                   std::string(300, 'x'),
+                                                   "caf\u00e9"};
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    // Mostly ASCII: one text in 40 is not.
+    auto text = [&] { return pick(40) == 0 ? texts.back() : texts[pick(texts.size() - 1)]; };
+    auto value = [&]() -> std::optional<Value> {
+        switch (pick(12)) {
+            case 0:
+                return std::nullopt;
+            case 1:
+                return Value();
+            case 2:
+                return Value(pick(2) == 0);
+            case 3:
+                return Value(static_cast<int64_t>(random()) - (int64_t{1} << 31));
+            case 4:
+                return Value(pick(2) ? INT64_MIN : INT64_MAX);
+            case 5:
+                return Value(uint64_t{1} << 63 | random());
+            case 6:
+                return Value(pick(3) == 0 ? std::nan("") : static_cast<double>(random()) / 7.0);
+            case 7: {
+                const std::string bytes(pick(3) == 0 ? 300 : pick(20), 'd');
+                return Value(plat::Data(bytes.data(), bytes.size()));
+            }
+            case 8:
+                return Value(plat::Date(static_cast<double>(random()) / 3.0));
+            case 9:
+                return Value(static_cast<int64_t>(pick(70000)));
+            default:
+                return Value(text());
+        }
+    };
+    std::vector<SYNPropertyChangeValue> values;
+    const std::size_t count = pick(maxCount + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        SYNPropertyChangeValue change(static_cast<int64_t>(pick(5)) - 1, text());
+        switch (pick(4)) {
+            case 0:
+                change.setValue(value());
+                break;
+            case 1:
+                change.setRelatedIdentifier(pick(3) ? std::optional<std::string>(text()) : std::nullopt);
+                break;
+            case 2: {
+                std::set<std::string> added, removed;
+                for (std::size_t n = pick(20); n > 0; --n) {
+                    added.insert(text());
+                }
+                for (std::size_t n = pick(4); n > 0; --n) {
+                    removed.insert(text());
+                }
+                change.setAddedIdentifiers(added);
+                change.setRemovedIdentifiers(removed);
+                break;
+            }
+            default:
+                change.setFilename(text());
+                change.setValue(value());
+                break;
+        }
+        values.push_back(std::move(change));
+    }
+    return values;
+}
+
+}  // namespace
+
+TEST(SYNPropertyChangeValueTest, PlainValuesAreWrittenQuicklyToTheGeneralArchiversBytes) {
+    SYNPropertyChangeValue::registerClass();
+    std::mt19937 random(37);
+    std::size_t quick = 0;
+    for (int round = 0; round < 3000; ++round) {
+        // Now and then enough values for two-byte references and offsets.
+        const auto values = randomValues(random, round % 100 == 0 ? 400 : 6);
+        const std::string trace = "round " + std::to_string(round);
+        const plat::Data general = generalArchive(values);
+        auto written = SYNWritePlainPropertyChangeValues(values);
+        if (written) {
+            ++quick;
+            ASSERT_EQ(written->view(), general.view()) << trace;
+        }
+        // Through either entry, the archive is the general one.
+        auto archived = SYNArchivePropertyChangeValues(values);
+        ASSERT_TRUE(archived.ok()) << trace;
+        ASSERT_EQ(archived->view(), general.view()) << trace;
+        plat::Array items;
+        for (const auto& value : values) {
+            items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(value));
+        }
+        auto fromItems = SYNArchivePropertyChangeValueItems(items);
+        ASSERT_TRUE(fromItems.ok()) << trace;
+        ASSERT_EQ(fromItems->view(), general.view()) << trace;
+    }
+    // Most shapes are plain.
+    EXPECT_GT(quick, 1500u);
+
+    // The plain shapes of saves and event files are written quickly.
+    SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
+    name.setValue(Value("renamed"));
+    SYNPropertyChangeValue folder(SYNPropertyChangeTypeToOneRelationship, "folder");
+    folder.setRelatedIdentifier("F2");
+    SYNPropertyChangeValue items(SYNPropertyChangeTypeToManyRelationship, "items");
+    items.setAddedIdentifiers({"I1", "I2"});
+    items.setRemovedIdentifiers({"I3"});
+    for (const auto& values :
+         std::vector<std::vector<SYNPropertyChangeValue>>{{}, {name}, {folder}, {items}}) {
+        auto written = SYNWritePlainPropertyChangeValues(values);
+        ASSERT_TRUE(written);
+        EXPECT_EQ(written->view(), generalArchive(values).view());
+    }
+    // Ordered indexes, other value kinds and text other than ASCII go the
+    // general way.
+    SYNPropertyChangeValue decimal(SYNPropertyChangeTypeAttribute, "amount");
+    decimal.setValue(Value(plat::Array{Value(1)}));
+    SYNPropertyChangeValue foreign(SYNPropertyChangeTypeAttribute, "caf\u00e9");
+    for (const auto& value : {orderedChange(), decimal, foreign}) {
+        EXPECT_FALSE(SYNWritePlainPropertyChangeValues(std::vector<SYNPropertyChangeValue>{value}));
+    }
+
+    // One object listed twice is archived as two copies, as the stored
+    // attribute always was; items that are not change values still fail.
+    auto shared = std::make_shared<const SYNPropertyChangeValue>(name);
+    auto twice = SYNArchivePropertyChangeValueItems(plat::Array{Value(shared), Value(shared)});
+    ASSERT_TRUE(twice.ok());
+    EXPECT_EQ(twice->view(), generalArchive({name, name}).view());
+    EXPECT_FALSE(SYNArchivePropertyChangeValueItems(plat::Array{Value(shared), Value("text")}).ok());
+}

@@ -256,6 +256,24 @@ TEST_F(SYNEventMigratorTest, EventsOfOneFileEachAreImportedSeveralPerSave) {
             context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName))->size(),
             7u);
     });
+    // Read back from the store, every identifier record lists each change of
+    // its object, those of later saves (which found the record) included.
+    inContext(destination, [](plat::coredata::ManagedObjectContext& context) {
+        std::size_t linked = 0;
+        auto records =
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        ASSERT_TRUE(records.ok());
+        for (const auto& record : *records) {
+            for (const auto& change : record->objectsForKey("objectChanges")) {
+                EXPECT_EQ(change->objectForKey("globalIdentifier"), record);
+                ++linked;
+            }
+        }
+        EXPECT_EQ(
+            linked,
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNObjectChangeEntityName))->size());
+        EXPECT_EQ(linked, 5u * 7u);  // five events of seven changes
+    });
 }
 
 TEST_F(SYNEventMigratorTest, AnInterruptedImportIsGoneWhenTheStoreOpensAgain) {
