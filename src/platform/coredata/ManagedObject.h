@@ -77,9 +77,7 @@ class RelationshipProxy {
     std::string key_;
 };
 
-class ManagedObject : public Object,
-                      public KeyValueCoding,
-                      public std::enable_shared_from_this<ManagedObject> {
+class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this<ManagedObject> {
   public:
     using Observer = std::function<void(ManagedObject& object, std::string_view key)>;
 
