@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
 
 namespace plat::coredata {
