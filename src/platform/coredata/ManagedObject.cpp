@@ -66,8 +66,7 @@ void ManagedObject::copyRowValues(RowValues& values) const {
 }
 
 void ManagedObject::setRow(SnapshotPtr row) {
-    const std::size_t count = entity()->properties().size();
-    if (hasRoom_ && row && row.use_count() == 1 && row->values.size() == count) {
+    if (hasRoom_ && row && row.use_count() == 1 && row->values.size() == entity()->properties().size()) {
         // Nobody else holds the row: its values move here and its block goes.
         auto& taken = const_cast<StoreSnapshot&>(*row);
         if (rowInline_)
