@@ -262,10 +262,10 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
         versions.emplace_back(o.get(), 1);
     }
     for (const auto& o : impl_->updated.items()) {
-        uint64_t version = o->snapshot_ ? o->snapshot_->version : 0;
+        uint64_t version = o->rowVersion();
         if (rowChanged(*o)) {
             changes.updated.push_back(o->makeSnapshot(version));
-            changes.updatedFrom.push_back(o->snapshot_);
+            changes.updatedFrom.push_back(o->sharedRow());
             ++version;
         }
         versions.emplace_back(o.get(), version);
@@ -273,7 +273,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     for (const auto& o : impl_->deleted.items()) {
         // A deleted fault has not read its row's version yet; the store
         // checks it. A row gone already fails the check, as it should.
-        if (!o->snapshot_) {
+        if (!o->hasRow()) {
             try {
                 o->fireFault();
             } catch (const ModelException&) {
@@ -282,7 +282,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
         }
         auto gone = std::make_shared<StoreSnapshot>();
         gone->objectID = o->id_;
-        gone->version = o->snapshot_ ? o->snapshot_->version : 0;
+        gone->version = o->rowVersion();
         changes.deleted.push_back(std::move(gone));
     }
     for (const auto* set : {&impl_->inserted, &impl_->updated}) {
@@ -395,7 +395,7 @@ ErrorPtr ManagedObjectContext::saveToParent() {
     std::vector<std::pair<ManagedObject*, uint64_t>> versions;
     for (const auto* set : {&impl_->inserted, &impl_->updated}) {
         for (const auto& o : set->items())
-            versions.emplace_back(o.get(), o->snapshot_ ? o->snapshot_->version : 0);
+            versions.emplace_back(o.get(), o->rowVersion());
     }
     commitSaved(versions);
     return nullptr;

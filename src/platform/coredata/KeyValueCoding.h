@@ -6,6 +6,10 @@
 // and through arrays and sets, whose members each answer the rest of the path
 // (the results are collected into an array, or a set for sets). null answers
 // null for any key. A key an object does not have throws ModelException.
+//
+// It is an Object itself (such objects travel in Values), so that an
+// implementer has one chain of bases and one virtual table pointer: managed
+// objects are many, and a second pointer would cost each of them 8 bytes.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Object.h"
 #include "platform/foundation/Value.h"
 
 namespace plat::coredata {
 
-class KeyValueCoding {
+class KeyValueCoding : public Object {
   public:
-    virtual ~KeyValueCoding() = default;
     // The value of one key; throws ModelException when there is no such key.
     virtual Value valueForKey(std::string_view key) const = 0;
     // What stands for this object when predicates compare it with other

@@ -10,8 +10,9 @@
 namespace plat::coredata {
 
 // Resident objects are many: an object and its shared count fit one
-// 128-byte heap block.
-static_assert(sizeof(ManagedObject) <= 104, "a managed object should stay within a 128-byte block");
+// 128-byte heap block, and with room for a row of seven values (a
+// six-attribute entity and a to-one) one 240-byte block.
+static_assert(sizeof(ManagedObject) <= 96, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     auto object = value.asObjectOf<ManagedObject>();
@@ -21,7 +22,82 @@ ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
 ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
     : context_(context), id_(std::move(id)) {}
 
-ManagedObject::~ManagedObject() = default;
+ManagedObject::~ManagedObject() {
+    dropInlineRow();
+}
+
+ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id) {
+    const std::size_t count = id->entity()->properties().size();
+    // The shared count's block, as makeRow makes a row's: the room after it.
+    detail::rowBlockExtra = sizeof(uint64_t) + count * sizeof(Value);
+    detail::rowBlockValues = nullptr;
+    ManagedObjectPtr object;
+    try {
+        object = std::allocate_shared<ManagedObject>(detail::RowBlockAllocator<ManagedObject>(), context,
+                                                     std::move(id));
+    } catch (...) {
+        detail::rowBlockExtra = 0;
+        throw;
+    }
+    detail::rowBlockExtra = 0;
+    // The object ends its shared count's block, so the room lies right after
+    // it; should a library lay the block out otherwise, the room goes unused.
+    object->hasRoom_ =
+        reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion());
+    return object;
+}
+
+SnapshotPtr ManagedObject::sharedRow() const {
+    if (!rowInline_)
+        return snapshot_;
+    const std::size_t count = entity()->properties().size();
+    auto row = makeRow(count);
+    row->objectID = id_;
+    row->version = *inlineVersion();
+    std::copy(inlineValues(), inlineValues() + count, row->values.begin());
+    return row;
+}
+
+void ManagedObject::copyRowValues(RowValues& values) const {
+    if (rowInline_)
+        std::copy(inlineValues(), inlineValues() + values.size(), values.begin());
+    else if (snapshot_)
+        values = snapshot_->values;
+}
+
+void ManagedObject::setRow(SnapshotPtr row) {
+    if (hasRoom_ && row && row.use_count() == 1 && row->values.size() == entity()->properties().size()) {
+        // Nobody else holds the row: its values move here and its block goes.
+        auto& taken = const_cast<StoreSnapshot&>(*row);
+        if (rowInline_)
+            std::move(taken.values.begin(), taken.values.end(), inlineValues());
+        else
+            std::uninitialized_move(taken.values.begin(), taken.values.end(), inlineValues());
+        *inlineVersion() = taken.version;
+        rowInline_ = true;
+        snapshot_.reset();
+        return;
+    }
+    dropInlineRow();
+    snapshot_ = std::move(row);
+}
+
+void ManagedObject::copyRowIn(const StoreSnapshot& row) {
+    if (rowInline_)
+        std::copy(row.values.begin(), row.values.end(), inlineValues());
+    else
+        std::uninitialized_copy(row.values.begin(), row.values.end(), inlineValues());
+    *inlineVersion() = row.version;
+    rowInline_ = true;
+    snapshot_.reset();
+}
+
+void ManagedObject::dropInlineRow() noexcept {
+    if (!rowInline_)
+        return;
+    std::destroy_n(inlineValues(), entity()->properties().size());
+    rowInline_ = false;
+}
 
 std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() const {
     return context_ ? context_->weak_from_this().lock() : nullptr;
@@ -67,7 +143,7 @@ Value ManagedObject::slotValue(std::size_t index) const {
     fireFault();
     if (changes_)
         return changes_->values[index];
-    return snapshot_ ? snapshot_->values[index] : Value();
+    return hasRow() ? rowValue(index) : Value();
 }
 
 namespace {
@@ -87,8 +163,7 @@ void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
     if (!changes_) {
         changes_ = makeRow<Changes>(entity()->properties().size());
-        if (snapshot_)
-            changes_->values = snapshot_->values;
+        copyRowValues(changes_->values);
         changes_->changed.reset(entity()->properties().size());
     }
     changes_->values[p.index()] = std::move(value);
@@ -614,7 +689,7 @@ Dictionary ManagedObject::committedValuesForKeys(const std::vector<std::string>&
         if (p.isTransient() ||
             (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()))
             return;
-        Value v = snapshot_ ? snapshot_->values[p.index()] : Value();
+        Value v = hasRow() ? rowValue(p.index()) : Value();
         if (p.isRelationship()) {
             auto o = objectInSlot(*context_, v);
             v = o ? Value(ObjectPtr(o)) : Value();
@@ -654,8 +729,8 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     snapshot->version = version;
     if (changes_)
         snapshot->values = changes_->values;
-    else if (snapshot_)
-        snapshot->values = snapshot_->values;
+    else
+        copyRowValues(snapshot->values);
     toStoreForm(snapshot->values);
     return snapshot;
 }
@@ -698,7 +773,7 @@ void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, st
             committed->values[replaced[i].index] = std::move(replaced[i].value);
     }
     changes_.reset();
-    snapshot_ = std::move(committed);
+    setRow(std::move(committed));
 }
 
 void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
@@ -736,7 +811,7 @@ void ManagedObject::commitSaved(uint64_t version) {
         changes_->version = version;
         changes_->changed.reset(0);
         toStoreForm(changes_->values, true);
-        snapshot_ = std::move(changes_);
+        setRow(std::move(changes_));
         return;
     }
     auto snapshot = makeRow(entity()->properties().size());
@@ -748,18 +823,17 @@ void ManagedObject::commitSaved(uint64_t version) {
     } else {
         if (state_ != State::Filled && rowHoldsValues(*entity()))
             fireFault();
-        if (snapshot_)
-            snapshot->values = snapshot_->values;
+        copyRowValues(snapshot->values);
     }
     toStoreForm(snapshot->values, true);
-    snapshot_ = std::move(snapshot);
+    setRow(std::move(snapshot));
 }
 
 void ManagedObject::adoptRow(SnapshotPtr row) {
-    if (row && snapshot_ && !changes_) {
+    if (row && hasRow() && !changes_) {
         std::shared_ptr<StoreSnapshot> copy;
         for (const PropertyDescription* p : entity()->properties()) {
-            const Value& kept = snapshot_->values[p->index()];
+            const Value& kept = rowValue(p->index());
             if (!p->isTransient() || kept.isNull())
                 continue;
             if (!copy)
@@ -769,12 +843,13 @@ void ManagedObject::adoptRow(SnapshotPtr row) {
         if (copy)
             row = std::move(copy);
     }
-    snapshot_ = std::move(row);
+    setRow(std::move(row));
 }
 
 void ManagedObject::clearState() {
     changes_.reset();
     toMany_.clear();
+    dropInlineRow();
     snapshot_.reset();
 }
 

@@ -77,9 +77,7 @@ class RelationshipProxy {
     std::string key_;
 };
 
-class ManagedObject : public Object,
-                      public KeyValueCoding,
-                      public std::enable_shared_from_this<ManagedObject> {
+class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this<ManagedObject> {
   public:
     using Observer = std::function<void(ManagedObject& object, std::string_view key)>;
 
@@ -303,12 +301,52 @@ class ManagedObject : public Object,
     // Forgets values and changes (refresh, rollback, invalidation).
     void clearState();
 
+    // The committed row (the last saved or read state) is either a shared
+    // row (snapshot_) or, for an object made with room for it (see
+    // makeWithRoom), its version and values in the object's own block: a
+    // fetched row that nobody else holds is copied there and freed, which
+    // saves the row's separate block and header. These read and set it
+    // whichever way it is held.
+    bool hasRow() const { return snapshot_ || rowInline_; }
+    // The row's value at a property index; the row must be there.
+    const Value& rowValue(std::size_t index) const {
+        return rowInline_ ? inlineValues()[index] : snapshot_->values[index];
+    }
+    // The row's version, 0 without a row.
+    uint64_t rowVersion() const { return rowInline_ ? *inlineVersion() : snapshot_ ? snapshot_->version : 0; }
+    // The row as a shared row (a copy when it lies in the object); null
+    // without a row.
+    SnapshotPtr sharedRow() const;
+    // Copies the row's values into values, which has the entity's size;
+    // nothing without a row.
+    void copyRowValues(RowValues& values) const;
+    // Takes row as the committed row (null: none). A row nobody else holds
+    // moves into the object's room, when it has room.
+    void setRow(SnapshotPtr row);
+    // Copies row into the object's room (which it must have) as the
+    // committed row: for a row about to be dropped by its only holder.
+    void copyRowIn(const StoreSnapshot& row);
+    void dropInlineRow() noexcept;
+    // An object whose block also has room for a committed row of its
+    // entity's size, so that a row read for it needs no block of its own.
+    static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id);
+    // The room after the object: the row's version, then its values.
+    uint64_t* inlineVersion() const {
+        return reinterpret_cast<uint64_t*>(const_cast<char*>(reinterpret_cast<const char*>(this)) +
+                                           sizeof(ManagedObject));
+    }
+    Value* inlineValues() const { return reinterpret_cast<Value*>(inlineVersion() + 1); }
+
     ManagedObjectContext* context_;
     ManagedObjectIDPtr id_;
     mutable State state_ = State::Fault;
-    bool inserted_ = false;
-    bool updated_ = false;
-    bool deleted_ = false;
+    bool inserted_ : 1 = false;
+    bool updated_ : 1 = false;
+    bool deleted_ : 1 = false;
+    // The object's block has room for its committed row (makeWithRoom), and
+    // the row lies there now.
+    bool hasRoom_ : 1 = false;
+    bool rowInline_ : 1 = false;
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;
     mutable SnapshotPtr snapshot_;

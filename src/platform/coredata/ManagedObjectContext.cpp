@@ -92,8 +92,9 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 // Registration
 
-ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id) {
-    auto object = std::make_shared<ManagedObject>(this, id);
+ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, bool withRoom) {
+    auto object =
+        withRoom ? ManagedObject::makeWithRoom(this, id) : std::make_shared<ManagedObject>(this, id);
     impl_->registered.insert(object);
     return object;
 }
@@ -150,7 +151,7 @@ Result<ManagedObjectPtr> ManagedObjectContext::existingObjectWithID(const Manage
         return missing();
     if (!object)
         object = registerObject(local);
-    object->snapshot_ = *row;
+    object->setRow(std::move(*row));
     object->state_ = ManagedObject::State::Filled;
     return object;
 }
@@ -254,7 +255,7 @@ void ManagedObjectContext::fulfillFault(ManagedObject& object) {
         throw ModelException(
             "Could not fulfill a fault for " + object.id_->description() + ": the object is gone.",
             InternalInconsistencyException);
-    object.snapshot_ = *row;
+    object.setRow(std::move(*row));
     object.state_ = ManagedObject::State::Filled;
 }
 
@@ -323,7 +324,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
                 continue;
             }
         }
-        rows.push_back(o->makeSnapshot(o->snapshot_ ? o->snapshot_->version : 0));
+        rows.push_back(o->makeSnapshot(o->rowVersion()));
     }
     return rows;
 }
@@ -336,7 +337,7 @@ Result<SnapshotPtr> ManagedObjectContext::snapshotForChild(const ManagedObjectID
     if (object->deleted_)
         return SnapshotPtr();
     try {
-        return object->makeSnapshot(object->snapshot_ ? object->snapshot_->version : 0);
+        return object->makeSnapshot(object->rowVersion());
     } catch (const ModelException&) {
         return SnapshotPtr();  // a fault whose row is gone
     }
@@ -377,16 +378,24 @@ bool ManagedObjectContext::matches(const FetchRequest& request, const EntityDesc
 
 ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row, bool fill) {
     auto object = objectRegisteredForID(row->objectID);
+    // A row only the caller holds (read for this fetch, as the SQLite store
+    // reads them) is copied into its new object's own block; the row's block
+    // goes with the fetch's list.
+    const bool own =
+        fill && row.use_count() == 1 && row->values.size() == row->objectID->entity()->properties().size();
     if (!object) {
         noteBorrowed(row->objectID);
-        object = registerObject(row->objectID);
+        object = registerObject(row->objectID, own);
     }
     if (object->state_ == ManagedObject::State::Fault) {
         if (fill) {
-            object->snapshot_ = row;
+            if (own && object->hasRoom_)
+                object->copyRowIn(*row);
+            else
+                object->setRow(row);
             object->state_ = ManagedObject::State::Filled;
         }
-    } else if (!object->hasChanges() && object->snapshot_ && row->version > object->snapshot_->version) {
+    } else if (!object->hasChanges() && object->hasRow() && row->version > object->rowVersion()) {
         // Newer data saved elsewhere: take it, relationships included.
         object->adoptRow(row);
         object->toMany_.clear();
@@ -903,7 +912,7 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     if (object->deleted_) {
         // The deletion stands; it only needs the row's current version, or
         // saving it would report a conflict with the change merged here.
-        if (mergeChanges && object->snapshot_) {
+        if (mergeChanges && object->hasRow()) {
             if (auto row = sourceRow(object->id_); row && *row)
                 object->adoptRow(*row);
         }

@@ -152,7 +152,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     void fulfillFault(ManagedObject& object);
     std::vector<ManagedObjectPtr> loadMembers(const ManagedObject& object, const RelationshipDescription& r);
     void objectDidChange(ManagedObject& object);
-    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id);
+    // withRoom: the object's block has room for its row (a fetched row).
+    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id, bool withRoom = false);
     const ManagedObjectModel& model() const;
 
     // Reading from the coordinator or the parent.

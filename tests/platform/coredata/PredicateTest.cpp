@@ -10,7 +10,7 @@ namespace plat::coredata {
 namespace {
 
 // A key-value coding object with a fixed set of keys and an optional identity.
-class Record : public Object, public KeyValueCoding {
+class Record : public KeyValueCoding {
   public:
     Record(Dictionary values, ObjectPtr identity = nullptr)
         : values_(std::move(values)), identity_(std::move(identity)) {}

@@ -216,7 +216,7 @@ TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
 }
 
 // A list member whose identity reads are counted.
-class CountingMember : public Object, public KeyValueCoding {
+class CountingMember : public KeyValueCoding {
   public:
     explicit CountingMember(std::atomic<int>& reads, int key) : reads_(reads), key_(Value(key)) {}
     Value valueForKey(std::string_view) const override { return Value(); }

@@ -370,6 +370,91 @@ TEST_F(SQLiteStoreTest, OptimisticLockingDetectsChangesFromAnotherCoordinator) {
     EXPECT_EQ(check->countForFetchRequest(makeRequest("Tag")).value(), 1u);
 }
 
+// Rows fetched from the file, which nobody but the new objects needs, are
+// held in the objects themselves: every use of the last saved state (reads,
+// committed values, changes, rollback, refresh, saves with their version
+// checks, transient values, child contexts) behaves as with a shared row.
+TEST_F(SQLiteStoreTest, FetchedRowsHeldInTheirObjectsActAsSharedRows) {
+    {
+        auto context = contextOn(open());
+        auto calendar = context->insertNewObjectForEntityForName("Calendar");
+        calendar->setValue(Value("home"), "name");
+        for (int i = 0; i < 3; ++i) {
+            auto task = context->insertNewObjectForEntityForName("Task");
+            task->setValue(Value("task " + std::to_string(i)), "title");
+            task->setValue(Value(i), "sortOrder");
+            task->setObject(calendar, "calendar");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto byOrder = makeRequest("Task", nullptr, {SortDescriptor("sortOrder", true)});
+    auto tasks = fetchAll(context, byOrder);
+    ASSERT_EQ(tasks.size(), 3u);
+    EXPECT_EQ(tasks[1]->valueForKey("title"), Value("task 1"));
+    EXPECT_EQ(tasks[1]->objectForKey("calendar")->valueForKey("name"), Value("home"));
+
+    // A change keeps the committed value; rollback goes back to it.
+    tasks[0]->setValue(Value("changed"), "title");
+    EXPECT_EQ(tasks[0]->committedValuesForKeys({"title"}).find("title")->stringValue(), "task 0");
+    EXPECT_EQ(tasks[0]->changedValues().find("title")->stringValue(), "changed");
+    context->rollback();
+    EXPECT_EQ(tasks[0]->valueForKey("title"), Value("task 0"));
+    EXPECT_FALSE(tasks[0]->hasChanges());
+
+    // A transient value set on a fetched object survives its save.
+    tasks[1]->setValue(Value("note to self"), "scratch");
+    tasks[1]->setValue(Value("saved"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(tasks[1]->valueForKey("scratch"), Value("note to self"));
+    EXPECT_EQ(tasks[1]->valueForKey("title"), Value("saved"));
+    EXPECT_EQ(tasks[1]->committedValuesForKeys({"title"}).find("title")->stringValue(), "saved");
+
+    // Versions held in the objects are checked: a second coordinator's
+    // objects, read before that save, conflict; read after it, they save.
+    auto otherCoordinator = open();
+    auto stale = contextOn(otherCoordinator);
+    auto staleTasks = fetchAll(stale, byOrder);
+    ASSERT_EQ(staleTasks.size(), 3u);
+    tasks[1]->setValue(Value("again"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    staleTasks[1]->setValue(Value("lost"), "title");
+    auto conflict = stale->save();
+    ASSERT_NE(conflict, nullptr);
+    EXPECT_EQ(conflict->code(), ManagedObjectMergeError);
+    auto fresh = contextOn(otherCoordinator);
+    auto freshTasks = fetchAll(fresh, byOrder);
+    EXPECT_EQ(freshTasks[1]->valueForKey("title"), Value("again"));
+    freshTasks[1]->setValue(Value("after"), "title");
+    ASSERT_EQ(fresh->save(), nullptr);
+
+    // Refreshing drops the held row; the next read loads the current one.
+    context->refreshObject(tasks[1], false);
+    EXPECT_TRUE(tasks[1]->isFault());
+    EXPECT_EQ(tasks[1]->valueForKey("title"), Value("after"));
+
+    // A child context reads the parent's objects and saves into them.
+    auto child = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    child->setParentContext(context);
+    auto childTasks = fetchAll(child, byOrder);
+    ASSERT_EQ(childTasks.size(), 3u);
+    EXPECT_EQ(childTasks[2]->valueForKey("title"), Value("task 2"));
+    childTasks[2]->setValue(Value("from the child"), "title");
+    ASSERT_EQ(child->save(), nullptr);
+    EXPECT_EQ(tasks[2]->valueForKey("title"), Value("from the child"));
+    EXPECT_EQ(tasks[2]->committedValuesForKeys({"title"}).find("title")->stringValue(), "task 2");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(fetchAll(contextOn(open()), byOrder)[2]->valueForKey("title"), Value("from the child"));
+
+    // Deleting a fetched object checks and removes its row.
+    context->deleteObject(tasks[0]);
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(fetchAll(contextOn(open()), byOrder).size(), 2u);
+    context->reset();
+    EXPECT_TRUE(tasks[1]->isInvalidated());
+}
+
 TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     int64_t reserved = 0;
     {

@@ -10,7 +10,7 @@
 
 namespace plat::coredata::detail {
 
-class StoreRowView : public Object, public KeyValueCoding {
+class StoreRowView : public KeyValueCoding {
   public:
     StoreRowView(PersistentStore* store, SnapshotPtr snapshot)
         : store_(store), snapshot_(std::move(snapshot)) {}
