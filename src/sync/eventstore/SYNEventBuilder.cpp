@@ -393,6 +393,18 @@ void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
     performBlockAndWait([&] { addsEachObjectOnce_ = once; });
 }
 
+void SYNEventBuilder::prepareNewIdentifiers(std::size_t count) {
+    performBlockAndWait([&] {
+        // Sixteen bytes each until handed out; their text (upper-case hex
+        // in byte order) sorts as the bytes do.
+        std::vector<plat::UUID> prepared(count);
+        std::sort(prepared.begin(), prepared.end(),
+                  [](const plat::UUID& a, const plat::UUID& b) { return a.bytes() < b.bytes(); });
+        preparedIdentifiers_ = std::move(prepared);
+        nextPrepared_ = 0;
+    });
+}
+
 void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
     performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
 }
@@ -628,11 +640,20 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
         // batch's records go into the index over (random) identifiers in
         // its order, each index page read and written once per save rather
         // than once per record. Each is still a fresh random UUID.
+        // Prepared ones (prepareNewIdentifiers) come first, in their order.
         std::vector<std::string> fresh;
         for (std::size_t i = 0; i < objectIDs.size(); ++i) {
             if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
-                fresh.push_back(newIdentifier());
+                if (nextPrepared_ < preparedIdentifiers_.size()) {
+                    fresh.push_back(preparedIdentifiers_[nextPrepared_++].UUIDString());
+                } else {
+                    fresh.push_back(newIdentifier());
+                }
             }
+        }
+        if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
+            preparedIdentifiers_ = {};
+            nextPrepared_ = 0;
         }
         std::sort(fresh.begin(), fresh.end());
         std::size_t nextFresh = 0;
@@ -904,13 +925,13 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             change->setObject(*event, "storeModificationEvent");
         }
         change->setValue(Value(int64_t{type}), "type");
-        SYNObjectChange::setPropertyChangeValues(*change, values);
+        syncDataFileRecords(*change, values, context);
+        SYNObjectChange::setPropertyChangeValues(*change, std::move(values));
         // A baseline made from the store (an enlist) set every value it holds.
         if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
             revision_) {
             SYNObjectChange::setValuesRevision(*change, revision_);
         }
-        syncDataFileRecords(*change, values, context);
     }
     return nullptr;
 }

@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNMeshServices.h"
 #include "sync/eventstore/SYNObjectChange.h"
@@ -151,6 +152,13 @@ class SYNEventBuilder {
     // for existing ones by store URI. An object listed twice in one call
     // still gets one record.
     void setObjectsHaveNoIdentifierRecords(bool none);
+    // The next `count` new identifiers this builder hands out (records made
+    // for objects that have none) are made now and handed out in ascending
+    // order, each still a fresh random UUID: an import that makes a record
+    // for every object of the store then adds its records at the end of the
+    // index over identifiers, instead of all over it (each save rewriting
+    // most of that index's pages). 0 drops the ones not handed out.
+    void prepareNewIdentifiers(std::size_t count);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
@@ -224,6 +232,10 @@ class SYNEventBuilder {
     bool addsEachObjectOnce_ = false;
     bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
+    // See prepareNewIdentifiers: in ascending order (of their bytes, and so
+    // of their text), handed out from `nextPrepared_`.
+    std::vector<plat::UUID> preparedIdentifiers_;
+    std::size_t nextPrepared_ = 0;
     // The store and entity of the remembered identifier records, whose IDs
     // are made again from their keys.
     std::weak_ptr<plat::coredata::PersistentStore> rememberedRecordStore_;

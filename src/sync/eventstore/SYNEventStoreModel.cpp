@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/coredata/ValueTransformer.h"
+#include "platform/foundation/KeyedArchiver.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
 using plat::coredata::AttributeType;
@@ -18,21 +19,23 @@ const plat::Dictionary kExcluded{{SYNExcludeFromMigrationKey, plat::Value(true)}
 class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer {
   public:
     plat::Result<plat::Data> transformedValue(const plat::Value& value) const override {
-        std::vector<SYNPropertyChangeValue> values;
-        if (const plat::Array* items = value.asArray()) {
-            for (const auto& item : *items) {
-                auto change = item.asObjectOf<SYNPropertyChangeValue>();
-                if (!change) {
-                    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
-                                                        "Not a property change value.");
-                }
-                values.push_back(*change);
+        const plat::Array* items = value.asArray();
+        if (!items) {
+            if (!value.isNull()) {
+                return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
+                                                    "Not a list of property change values.");
             }
-        } else if (!value.isNull()) {
-            return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
-                                                "Not a list of property change values.");
+            return SYNArchivePropertyChangeValues({});
         }
-        return SYNArchivePropertyChangeValues(values);
+        for (const auto& item : *items) {
+            if (!item.asObjectOf<SYNPropertyChangeValue>()) {
+                return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
+                                                    "Not a property change value.");
+            }
+        }
+        // The array holds the values' objects already: archived as it is,
+        // without copying every value twice on the way.
+        return plat::KeyedArchiver::archivedDataWithRootObject(value);
     }
 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {

@@ -105,7 +105,14 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
                 // An enlist imports into a new event store (and a save during
                 // the import fails it): no record can name these objects yet.
                 builder->setObjectsHaveNoIdentifierRecords(*none);
+                if (*none) {
+                    // Every object gets a new identifier: made in ascending
+                    // order, their records go in at the end of the index
+                    // over identifiers.
+                    builder->prepareNewIdentifiers(self->countObjects(*context));
+                }
                 error = self->addGlobalIdentifiers(*builder, *context);
+                builder->prepareNewIdentifiers(0);
                 builder->setObjectsHaveNoIdentifierRecords(false);
             }
             if (!error) {
@@ -168,6 +175,21 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         }
     }
     return nullptr;
+}
+
+std::size_t SYNPersistentStoreImporter::countObjects(ManagedObjectContext& context) {
+    // A count that cannot be read counts nothing: the identifiers are then
+    // made batch by batch, as for objects beyond the count.
+    std::size_t total = 0;
+    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        FetchRequest request(entity->name());
+        request.includesSubentities = false;
+        auto count = context.countForFetchRequest(request);
+        if (count.ok()) {
+            total += static_cast<std::size_t>(*count);
+        }
+    }
+    return total;
 }
 
 plat::Result<bool> SYNPersistentStoreImporter::eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder) {

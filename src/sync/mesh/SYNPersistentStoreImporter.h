@@ -64,6 +64,8 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
                                               plat::coredata::ManagedObjectContext& context,
                                               const BatchWork& work, std::size_t batchScale = 1);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
+    // The objects the passes walk (every entity taking part, without sub-entities).
+    std::size_t countObjects(plat::coredata::ManagedObjectContext& context);
     // Whether the event store holds no identifier record at all.
     plat::Result<bool> eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder);
 
