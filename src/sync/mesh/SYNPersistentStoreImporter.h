@@ -63,6 +63,10 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     [[nodiscard]] plat::ErrorPtr walkEntities(SYNEventBuilder& builder,
                                               plat::coredata::ManagedObjectContext& context,
                                               const BatchWork& work, std::size_t batchScale = 1);
+    // The identifier pass when the mesh gives no identifiers: the objects'
+    // IDs are read, not the objects.
+    [[nodiscard]] plat::ErrorPtr addGlobalIdentifiersByObjectIDs(
+        SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
     // The objects the passes walk (every entity taking part, without sub-entities).
     std::size_t countObjects(plat::coredata::ManagedObjectContext& context);
