@@ -692,6 +692,12 @@ TEST_F(SYNEventBuilderTest, PreparedIdentifiersGoOutInAscendingOrderThenFreshOne
     ASSERT_EQ(stored.size(), ids.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
         EXPECT_TRUE(plat::UUID::fromString(stored[i])) << stored[i];
+        if (i < 21) {
+            // Random version-4 UUIDs, as made one by one.
+            ASSERT_EQ(stored[i].size(), 36u);
+            EXPECT_EQ(stored[i][14], '4') << stored[i];
+            EXPECT_NE(std::string("89AB").find(stored[i][19]), std::string::npos) << stored[i];
+        }
         if (i > 0 && i < 21) {
             EXPECT_LT(stored[i - 1], stored[i]) << i;
         }
