@@ -423,6 +423,28 @@ void SYNEventBuilder::prepareNewIdentifiers(std::size_t count) {
     });
 }
 
+void SYNEventBuilder::planIdentifiersForManagedObjectIDs(const SYNManagedObjectIDs& objectIDs) {
+    performBlockAndWait([&] {
+        if (!remembersIdentifiers_) {
+            return;
+        }
+        for (const auto& id : objectIDs) {
+            if (!id || id->isTemporaryID() || remembered_.findRecordKey(*id)) {
+                continue;
+            }
+            remembered_.add(*id,
+                            nextPrepared_ < preparedIdentifiers_.size()
+                                ? preparedIdentifiers_[nextPrepared_++].UUIDString()
+                                : newIdentifier(),
+                            RememberedIdentifiers::kPlanned);
+        }
+        if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
+            preparedIdentifiers_ = {};
+            nextPrepared_ = 0;
+        }
+    });
+}
+
 void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
     performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
 }
@@ -451,6 +473,17 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
 void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedObjectID& id,
                                                  const std::string& identifier, int64_t recordKey) {
     auto& entity = *entityOf(id, true);
+    if (entity.sorted && !entity.entries.empty() && entity.entries.back().key >= id.primaryKey()) {
+        // Known already with this identifier (its record made since it was
+        // planned): the key is set in place, the table stays in order.
+        auto found = std::lower_bound(entity.entries.begin(), entity.entries.end(), id.primaryKey(),
+                                      [](const Entry& entry, int64_t key) { return entry.key < key; });
+        if (found != entity.entries.end() && found->key == id.primaryKey() &&
+            pool_.compare(found->offset, found->length, identifier) == 0) {
+            found->recordKey = recordKey;
+            return;
+        }
+    }
     const Entry entry{id.primaryKey(), recordKey, static_cast<uint32_t>(pool_.size()),
                       static_cast<uint32_t>(identifier.size())};
     pool_ += identifier;
@@ -543,7 +576,8 @@ SYNManagedObjectIDs SYNEventBuilder::rememberedRecordIDs(const SYNManagedObjectI
         return records;
     }
     for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-        if (auto key = remembered_.findRecordKey(*objectIDs[i])) {
+        if (auto key = remembered_.findRecordKey(*objectIDs[i]);
+            key && *key != RememberedIdentifiers::kPlanned) {
             records[i] = store->objectIDFor(rememberedRecordEntity_.get(), *key);
         }
     }
@@ -1159,10 +1193,25 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                 SYNManagedObjectIDs unknown;
                 std::vector<std::size_t> unknownAt;
                 for (std::size_t i = 0; i < ids.size(); ++i) {
-                    if (!identifiers[i]) {
-                        unknown.push_back(ids[i]);
-                        unknownAt.push_back(i);
+                    if (identifiers[i]) {
+                        continue;
                     }
+                    // Planned (planIdentifiersForManagedObjectIDs): the
+                    // record is made now, with the identifier that links
+                    // already name, and saved with the change.
+                    if (remembersIdentifiers_ && !ids[i]->isTemporaryID() &&
+                        remembered_.findRecordKey(*ids[i]) == RememberedIdentifiers::kPlanned) {
+                        if (auto identifier = remembered_.find(*ids[i])) {
+                            const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*ids[i]);
+                            auto record = makeGlobalIdentifier(*identifier, ids[i]->entity()->name(), own);
+                            record->setValue(Value(uri), "storeURI");
+                            unsavedIdentifiers_.push_back({ids[i], uri, record});
+                            identifiers[i] = record->objectID();
+                            continue;
+                        }
+                    }
+                    unknown.push_back(ids[i]);
+                    unknownAt.push_back(i);
                 }
                 auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(unknown, own);
                 if (!records.ok()) {

@@ -159,6 +159,13 @@ class SYNEventBuilder {
     // index over identifiers, instead of all over it (each save rewriting
     // most of that index's pages). 0 drops the ones not handed out.
     void prepareNewIdentifiers(std::size_t count);
+    // While identifiers are remembered: gives each object (saved, without an
+    // identifier record, as in the first pass of an import into an event
+    // store holding none) a new identifier now, its record to be made with
+    // the object's insert change (addChangesForInsertedObjects taking
+    // identifiers from the event store) in the same save. Links to the
+    // objects name these identifiers meanwhile. Nothing is written here.
+    void planIdentifiersForManagedObjectIDs(const SYNManagedObjectIDs& objectIDs);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
@@ -202,7 +209,9 @@ class SYNEventBuilder {
     // batches' allocations more than the look-ups saved).
     class RememberedIdentifiers {
       public:
-        // `recordKey`: the primary key of the identifier record in the event store.
+        // `recordKey`: the primary key of the identifier record in the event
+        // store; kPlanned for an identifier whose record is still to be made.
+        static constexpr int64_t kPlanned = 0;
         void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier, int64_t recordKey);
         std::optional<std::string> find(const plat::coredata::ManagedObjectID& id);
         std::optional<int64_t> findRecordKey(const plat::coredata::ManagedObjectID& id);

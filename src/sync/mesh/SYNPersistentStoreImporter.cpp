@@ -105,6 +105,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
                 // An enlist imports into a new event store (and a save during
                 // the import fails it): no record can name these objects yet.
                 builder->setObjectsHaveNoIdentifierRecords(*none);
+                self->planIdentifiers_ = *none;
                 if (*none) {
                     // Every object gets a new identifier: made in ascending
                     // order, their records go in at the end of the index
@@ -261,6 +262,12 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiersByObjectIDs(SYNEv
             const SYNManagedObjectIDs batch(
                 ids.begin() + static_cast<std::ptrdiff_t>(first),
                 ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + size)));
+            if (planIdentifiers_) {
+                // No record can name these objects yet: each record is made
+                // by the changes' pass, saved with the object's change.
+                builder.planIdentifiersForManagedObjectIDs(batch);
+                continue;
+            }
             auto added = builder.addGlobalIdentifiersForManagedObjectIDs(
                 batch, std::vector<std::optional<std::string>>(batch.size()));
             plat::ErrorPtr error = added.ok() ? builder.saveAndReset() : added.error();

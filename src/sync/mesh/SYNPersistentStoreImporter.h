@@ -73,6 +73,10 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     // Whether the event store holds no identifier record at all.
     plat::Result<bool> eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder);
 
+    // Set for an import into an event store holding no identifier record:
+    // the identifier pass over IDs plans the identifiers, and the changes'
+    // pass makes their records (setRemembersIdentifiers is on).
+    bool planIdentifiers_ = false;
     std::string storePath_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;

@@ -756,6 +756,72 @@ TEST_F(SYNEventBuilderTest, StoreURIsAreTheObjectIDsURIs) {
     }
 }
 
+// Planned identifiers (an import's first pass into an event store holding
+// none): nothing is written until the objects' inserts, which make each
+// record with its planned identifier in the same save; links made before a
+// target's own insert name that identifier; an object planned but never
+// inserted gets no record.
+TEST_F(SYNEventBuilderTest, PlannedIdentifiersGetTheirRecordsWithTheirInserts) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->setRemembersIdentifiers(true);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    builder->prepareNewIdentifiers(3);
+    builder->planIdentifiersForManagedObjectIDs({alice->objectID(), bob->objectID(), carol->objectID()});
+    builder->planIdentifiersForManagedObjectIDs({alice->objectID()});  // planned once
+    builder->prepareNewIdentifiers(0);
+    auto count = [&] {
+        return inStore([&] {
+            return *context->countForFetchRequest(
+                plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        });
+    };
+    EXPECT_EQ(count(), 0u);
+
+    // Alice first (her link names bob's planned identifier), then bob.
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 1u);
+    ASSERT_EQ(builder->addChangesForInsertedObjects({bob}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 2u);
+
+    inStore([&] {
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(
+            {alice->objectID(), bob->objectID()}, *context);
+        ASSERT_TRUE(records.ok() && (*records)[0] && (*records)[1]);
+        const std::string aliceIdentifier = *(*records)[0]->valueForKey("globalIdentifier").asString();
+        const std::string bobIdentifier = *(*records)[1]->valueForKey("globalIdentifier").asString();
+        EXPECT_LT(aliceIdentifier, bobIdentifier);  // prepared, in order
+        auto event = allEvents().back();
+        auto aliceChange = changeFor(event, aliceIdentifier);
+        ASSERT_TRUE(aliceChange);
+        const auto values = SYNObjectChange::propertyChangeValues(*aliceChange);
+        const auto* friends = valueNamed(values, "friends");
+        ASSERT_NE(friends, nullptr);
+        EXPECT_EQ(friends->addedIdentifiers(), (std::set<std::string>{bobIdentifier}));
+        EXPECT_TRUE(changeFor(event, bobIdentifier));
+        EXPECT_EQ(event->objectsForKey("objectChanges").size(), 2u);
+        auto none = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({carol->objectID()}, *context);
+        ASSERT_TRUE(none.ok());
+        EXPECT_FALSE((*none)[0]);
+    });
+    // Once saved, the records are remembered by key like any other.
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 2u);
+}
+
 // An import that keeps the identifiers it made: links name the identifier an
 // object answers to last (one given again after the first pass), only what
 // was saved is kept, and an object without a record gets one when linked.
