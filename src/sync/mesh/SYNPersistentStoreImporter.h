@@ -4,10 +4,14 @@
 // The store is opened on a private context of its own (read only in
 // effect), entities are walked in migration-priority order in batches (the
 // entity's batch size, 500 when it has none), each entity by itself without
-// its sub-entities. A first pass records a global identifier for every
-// object, a second an insert change with all its values; the event store is
-// saved and both contexts reset after each batch, so memory stays bounded.
-// Each pass reports one progress unit per entity.
+// its sub-entities. A first pass gives every object a global identifier, a
+// second an insert change with all its values; the event store is saved and
+// both contexts reset after each batch, so memory stays bounded. Into an
+// event store holding no identifier record (an enlist), the first pass reads
+// the objects' IDs alone when the mesh gives no identifiers, and only plans
+// the identifiers (new ones, in ascending order): each record is made and
+// saved with its object's change. Each pass reports one progress unit per
+// entity.
 #pragma once
 
 #include <functional>
