@@ -1192,8 +1192,13 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                 }
                 SYNManagedObjectIDs unknown;
                 std::vector<std::size_t> unknownAt;
+                IDMap planned;  // records made here, so an object listed twice gets one
                 for (std::size_t i = 0; i < ids.size(); ++i) {
                     if (identifiers[i]) {
+                        continue;
+                    }
+                    if (auto it = planned.find(ids[i]); it != planned.end()) {
+                        identifiers[i] = it->second->objectID();
                         continue;
                     }
                     // Planned (planIdentifiersForManagedObjectIDs): the
@@ -1207,6 +1212,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                             record->setValue(Value(uri), "storeURI");
                             unsavedIdentifiers_.push_back({ids[i], uri, record});
                             identifiers[i] = record->objectID();
+                            planned.emplace(ids[i], record);
                             continue;
                         }
                     }

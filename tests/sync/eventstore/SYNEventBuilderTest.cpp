@@ -789,7 +789,8 @@ TEST_F(SYNEventBuilderTest, PlannedIdentifiersGetTheirRecordsWithTheirInserts) {
     ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, true, *app.context), nullptr);
     ASSERT_EQ(builder->saveAndReset(), nullptr);
     EXPECT_EQ(count(), 1u);
-    ASSERT_EQ(builder->addChangesForInsertedObjects({bob}, true, true, *app.context), nullptr);
+    // Bob listed twice: one record.
+    ASSERT_EQ(builder->addChangesForInsertedObjects({bob, bob}, true, true, *app.context), nullptr);
     ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
     ASSERT_EQ(builder->saveAndReset(), nullptr);
     EXPECT_EQ(count(), 2u);
