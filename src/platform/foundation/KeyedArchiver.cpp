@@ -234,7 +234,13 @@ KeyedArchiver::~KeyedArchiver() {
         f.index.clear();
         f.unkeyed = 0;
     }
-    if (stringCount_)
+    // The string table is emptied slot by slot: one that a large archive
+    // (a set of thousands of strings) made big would be swept whole after
+    // every small archive that follows on this thread, so it goes instead.
+    constexpr std::size_t kKeptStringSlots = 256;
+    if (strings_.size() > kKeptStringSlots)
+        strings_ = std::vector<StringSlot>();
+    else if (stringCount_)
         std::fill(strings_.begin(), strings_.end(), StringSlot());
     classes_.clear();
     shared_.clear();

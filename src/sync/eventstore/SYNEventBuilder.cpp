@@ -8,6 +8,7 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/Random.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
@@ -393,6 +394,57 @@ void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
     performBlockAndWait([&] { addsEachObjectOnce_ = once; });
 }
 
+void SYNEventBuilder::prepareNewIdentifiers(std::size_t count) {
+    performBlockAndWait([&] {
+        // Sixteen bytes each until handed out; their text (upper-case hex
+        // in byte order) sorts as the bytes do. Random version-4 UUIDs as
+        // plat::UUID makes them, their bytes asked of the source in a few
+        // large reads rather than one each.
+        std::vector<plat::UUID> prepared;
+        prepared.reserve(count);
+        constexpr std::size_t kPerRead = 4096;
+        std::vector<uint8_t> bytes;
+        for (std::size_t first = 0; first < count; first += kPerRead) {
+            const std::size_t n = std::min(kPerRead, count - first);
+            bytes.resize(16 * n);
+            plat::random::fill(bytes.data(), bytes.size());
+            for (std::size_t i = 0; i < n; ++i) {
+                plat::UUID::Bytes uuid;
+                std::copy_n(bytes.data() + 16 * i, 16, uuid.begin());
+                uuid[6] = static_cast<uint8_t>((uuid[6] & 0x0F) | 0x40);  // version 4
+                uuid[8] = static_cast<uint8_t>((uuid[8] & 0x3F) | 0x80);  // RFC 4122 variant
+                prepared.push_back(plat::UUID::fromBytes(uuid));
+            }
+        }
+        std::sort(prepared.begin(), prepared.end(),
+                  [](const plat::UUID& a, const plat::UUID& b) { return a.bytes() < b.bytes(); });
+        preparedIdentifiers_ = std::move(prepared);
+        nextPrepared_ = 0;
+    });
+}
+
+void SYNEventBuilder::planIdentifiersForManagedObjectIDs(const SYNManagedObjectIDs& objectIDs) {
+    performBlockAndWait([&] {
+        if (!remembersIdentifiers_) {
+            return;
+        }
+        for (const auto& id : objectIDs) {
+            if (!id || id->isTemporaryID() || remembered_.findRecordKey(*id)) {
+                continue;
+            }
+            remembered_.add(*id,
+                            nextPrepared_ < preparedIdentifiers_.size()
+                                ? preparedIdentifiers_[nextPrepared_++].UUIDString()
+                                : newIdentifier(),
+                            RememberedIdentifiers::kPlanned);
+        }
+        if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
+            preparedIdentifiers_ = {};
+            nextPrepared_ = 0;
+        }
+    });
+}
+
 void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
     performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
 }
@@ -421,6 +473,17 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
 void SYNEventBuilder::RememberedIdentifiers::add(const plat::coredata::ManagedObjectID& id,
                                                  const std::string& identifier, int64_t recordKey) {
     auto& entity = *entityOf(id, true);
+    if (entity.sorted && !entity.entries.empty() && entity.entries.back().key >= id.primaryKey()) {
+        // Known already with this identifier (its record made since it was
+        // planned): the key is set in place, the table stays in order.
+        auto found = std::lower_bound(entity.entries.begin(), entity.entries.end(), id.primaryKey(),
+                                      [](const Entry& entry, int64_t key) { return entry.key < key; });
+        if (found != entity.entries.end() && found->key == id.primaryKey() &&
+            pool_.compare(found->offset, found->length, identifier) == 0) {
+            found->recordKey = recordKey;
+            return;
+        }
+    }
     const Entry entry{id.primaryKey(), recordKey, static_cast<uint32_t>(pool_.size()),
                       static_cast<uint32_t>(identifier.size())};
     pool_ += identifier;
@@ -513,7 +576,8 @@ SYNManagedObjectIDs SYNEventBuilder::rememberedRecordIDs(const SYNManagedObjectI
         return records;
     }
     for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-        if (auto key = remembered_.findRecordKey(*objectIDs[i])) {
+        if (auto key = remembered_.findRecordKey(*objectIDs[i]);
+            key && *key != RememberedIdentifiers::kPlanned) {
             records[i] = store->objectIDFor(rememberedRecordEntity_.get(), *key);
         }
     }
@@ -628,11 +692,20 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
         // batch's records go into the index over (random) identifiers in
         // its order, each index page read and written once per save rather
         // than once per record. Each is still a fresh random UUID.
+        // Prepared ones (prepareNewIdentifiers) come first, in their order.
         std::vector<std::string> fresh;
         for (std::size_t i = 0; i < objectIDs.size(); ++i) {
             if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
-                fresh.push_back(newIdentifier());
+                if (nextPrepared_ < preparedIdentifiers_.size()) {
+                    fresh.push_back(preparedIdentifiers_[nextPrepared_++].UUIDString());
+                } else {
+                    fresh.push_back(newIdentifier());
+                }
             }
+        }
+        if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
+            preparedIdentifiers_ = {};
+            nextPrepared_ = 0;
         }
         std::sort(fresh.begin(), fresh.end());
         std::size_t nextFresh = 0;
@@ -904,13 +977,13 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             change->setObject(*event, "storeModificationEvent");
         }
         change->setValue(Value(int64_t{type}), "type");
-        SYNObjectChange::setPropertyChangeValues(*change, values);
+        syncDataFileRecords(*change, values, context);
+        SYNObjectChange::setPropertyChangeValues(*change, std::move(values));
         // A baseline made from the store (an enlist) set every value it holds.
         if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
             revision_) {
             SYNObjectChange::setValuesRevision(*change, revision_);
         }
-        syncDataFileRecords(*change, values, context);
     }
     return nullptr;
 }
@@ -1119,11 +1192,32 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                 }
                 SYNManagedObjectIDs unknown;
                 std::vector<std::size_t> unknownAt;
+                IDMap planned;  // records made here, so an object listed twice gets one
                 for (std::size_t i = 0; i < ids.size(); ++i) {
-                    if (!identifiers[i]) {
-                        unknown.push_back(ids[i]);
-                        unknownAt.push_back(i);
+                    if (identifiers[i]) {
+                        continue;
                     }
+                    if (auto it = planned.find(ids[i]); it != planned.end()) {
+                        identifiers[i] = it->second->objectID();
+                        continue;
+                    }
+                    // Planned (planIdentifiersForManagedObjectIDs): the
+                    // record is made now, with the identifier that links
+                    // already name, and saved with the change.
+                    if (remembersIdentifiers_ && !ids[i]->isTemporaryID() &&
+                        remembered_.findRecordKey(*ids[i]) == RememberedIdentifiers::kPlanned) {
+                        if (auto identifier = remembered_.find(*ids[i])) {
+                            const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*ids[i]);
+                            auto record = makeGlobalIdentifier(*identifier, ids[i]->entity()->name(), own);
+                            record->setValue(Value(uri), "storeURI");
+                            unsavedIdentifiers_.push_back({ids[i], uri, record});
+                            identifiers[i] = record->objectID();
+                            planned.emplace(ids[i], record);
+                            continue;
+                        }
+                    }
+                    unknown.push_back(ids[i]);
+                    unknownAt.push_back(i);
                 }
                 auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(unknown, own);
                 if (!records.ok()) {

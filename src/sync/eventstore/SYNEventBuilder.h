@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNMeshServices.h"
 #include "sync/eventstore/SYNObjectChange.h"
@@ -151,6 +152,20 @@ class SYNEventBuilder {
     // for existing ones by store URI. An object listed twice in one call
     // still gets one record.
     void setObjectsHaveNoIdentifierRecords(bool none);
+    // The next `count` new identifiers this builder hands out (records made
+    // for objects that have none) are made now and handed out in ascending
+    // order, each still a fresh random UUID: an import that makes a record
+    // for every object of the store then adds its records at the end of the
+    // index over identifiers, instead of all over it (each save rewriting
+    // most of that index's pages). 0 drops the ones not handed out.
+    void prepareNewIdentifiers(std::size_t count);
+    // While identifiers are remembered: gives each object (saved, without an
+    // identifier record, as in the first pass of an import into an event
+    // store holding none) a new identifier now, its record to be made with
+    // the object's insert change (addChangesForInsertedObjects taking
+    // identifiers from the event store) in the same save. Links to the
+    // objects name these identifiers meanwhile. Nothing is written here.
+    void planIdentifiersForManagedObjectIDs(const SYNManagedObjectIDs& objectIDs);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
@@ -194,7 +209,9 @@ class SYNEventBuilder {
     // batches' allocations more than the look-ups saved).
     class RememberedIdentifiers {
       public:
-        // `recordKey`: the primary key of the identifier record in the event store.
+        // `recordKey`: the primary key of the identifier record in the event
+        // store; kPlanned for an identifier whose record is still to be made.
+        static constexpr int64_t kPlanned = 0;
         void add(const plat::coredata::ManagedObjectID& id, const std::string& identifier, int64_t recordKey);
         std::optional<std::string> find(const plat::coredata::ManagedObjectID& id);
         std::optional<int64_t> findRecordKey(const plat::coredata::ManagedObjectID& id);
@@ -224,6 +241,10 @@ class SYNEventBuilder {
     bool addsEachObjectOnce_ = false;
     bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
+    // See prepareNewIdentifiers: in ascending order (of their bytes, and so
+    // of their text), handed out from `nextPrepared_`.
+    std::vector<plat::UUID> preparedIdentifiers_;
+    std::size_t nextPrepared_ = 0;
     // The store and entity of the remembered identifier records, whose IDs
     // are made again from their keys.
     std::weak_ptr<plat::coredata::PersistentStore> rememberedRecordStore_;

@@ -27,4 +27,8 @@ class SYNMeshServices {
         const std::vector<plat::coredata::ManagedObjectPtr>& /*objects*/) const {
         return {};
     }
+    // False when globalIdentifiersForManagedObjects is sure to give no
+    // identifiers (no one to ask): an import then walks the objects' IDs
+    // alone for their identifiers, without reading the objects.
+    virtual bool mayGiveGlobalIdentifiers() const { return true; }
 };

@@ -139,6 +139,17 @@ void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
     change.setValue(Value(std::move(items)), "propertyChangeValues");
 }
 
+void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
+                                              std::vector<SYNPropertyChangeValue>&& values) {
+    plat::Array items;
+    items.reserve(values.size());
+    for (auto& value : values) {
+        items.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(value)));
+    }
+    values.clear();
+    change.setValue(Value(std::move(items)), "propertyChangeValues");
+}
+
 std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change) {
     Value store = change.valueForKey("valuesRevisionStore");
     Value number = change.valueForKey("valuesRevisionNumber");
@@ -282,5 +293,27 @@ SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(const SYNManagedOb
 }
 
 std::string SYNGlobalIdentifier::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {
-    return objectID.URIRepresentation().absoluteString();
+    // An object's URI is its entity's and store's prefix followed by its key:
+    // the prefix of the last entity named on this thread is kept, so that a
+    // batch of objects (an import names every object of the store) builds
+    // and parses one URL instead of one each.
+    struct Prefix {
+        std::shared_ptr<const plat::coredata::EntityDescription> entity;
+        std::string store;
+        std::string text;
+    };
+    thread_local Prefix last;
+    if (objectID.isTemporaryID()) {
+        return objectID.URIRepresentation().absoluteString();
+    }
+    const std::string key = std::to_string(objectID.primaryKey());
+    if (last.entity && last.entity.get() == objectID.entity() && last.store == objectID.storeIdentifier()) {
+        return last.text + key;
+    }
+    std::string uri = objectID.URIRepresentation().absoluteString();
+    if (uri.size() > key.size() + 2 && uri.compare(uri.size() - key.size(), key.size(), key) == 0 &&
+        uri.compare(uri.size() - key.size() - 2, 2, "/p") == 0) {
+        last = {objectID.sharedEntity(), objectID.storeIdentifier(), uri.substr(0, uri.size() - key.size())};
+    }
+    return uri;
 }

@@ -41,6 +41,9 @@ class SYNObjectChange {
         const plat::coredata::ManagedObject& change);
     static void setPropertyChangeValues(plat::coredata::ManagedObject& change,
                                         const std::vector<SYNPropertyChangeValue>& values);
+    // The same, taking the values over instead of copying them.
+    static void setPropertyChangeValues(plat::coredata::ManagedObject& change,
+                                        std::vector<SYNPropertyChangeValue>&& values);
     // Of an insert held by a baseline: the revision of the save (or, for an
     // object no save touched since, the enlist baseline) that last set the
     // object's values. Nullopt when unrecorded: baselines made before it was

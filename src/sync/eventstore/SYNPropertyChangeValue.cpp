@@ -303,20 +303,18 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValues(const std::vector<SYNPro
 }
 
 plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& items) {
-    if (auto quick = SYNWritePlainPropertyChangeValues(items)) {
-        return std::move(*quick);
-    }
-    std::vector<SYNPropertyChangeValue> values;
-    values.reserve(items.size());
     for (const auto& item : items) {
-        auto change = item.asObjectOf<SYNPropertyChangeValue>();
-        if (!change) {
+        if (!item.asObjectOf<SYNPropertyChangeValue>()) {
             return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
                                                 "Not a property change value.");
         }
-        values.push_back(*change);
     }
-    return SYNArchivePropertyChangeValues(values);
+    if (auto quick = SYNWritePlainPropertyChangeValues(items)) {
+        return std::move(*quick);
+    }
+    // The array holds the values' objects already: archived as it is,
+    // without copying every value on the way.
+    return plat::KeyedArchiver::archivedDataWithRootObject(plat::Value(items));
 }
 
 namespace {

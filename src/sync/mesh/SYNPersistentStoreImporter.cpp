@@ -105,7 +105,15 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
                 // An enlist imports into a new event store (and a save during
                 // the import fails it): no record can name these objects yet.
                 builder->setObjectsHaveNoIdentifierRecords(*none);
+                self->planIdentifiers_ = *none;
+                if (*none) {
+                    // Every object gets a new identifier: made in ascending
+                    // order, their records go in at the end of the index
+                    // over identifiers.
+                    builder->prepareNewIdentifiers(self->countObjects(*context));
+                }
                 error = self->addGlobalIdentifiers(*builder, *context);
+                builder->prepareNewIdentifiers(0);
                 builder->setObjectsHaveNoIdentifierRecords(false);
             }
             if (!error) {
@@ -170,6 +178,21 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
     return nullptr;
 }
 
+std::size_t SYNPersistentStoreImporter::countObjects(ManagedObjectContext& context) {
+    // A count that cannot be read counts nothing: the identifiers are then
+    // made batch by batch, as for objects beyond the count.
+    std::size_t total = 0;
+    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        FetchRequest request(entity->name());
+        request.includesSubentities = false;
+        auto count = context.countForFetchRequest(request);
+        if (count.ok()) {
+            total += static_cast<std::size_t>(*count);
+        }
+    }
+    return total;
+}
+
 plat::Result<bool> SYNPersistentStoreImporter::eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder) {
     plat::Result<bool> none = false;
     builder.performBlockAndWait([&] {
@@ -189,6 +212,10 @@ constexpr std::size_t kIdentifierBatchScale = 10;
 
 plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiers(SYNEventBuilder& builder,
                                                                 ManagedObjectContext& context) {
+    auto services = mesh.lock();
+    if (services && !services->mayGiveGlobalIdentifiers()) {
+        return addGlobalIdentifiersByObjectIDs(builder, context);
+    }
     return walkEntities(
         builder, context,
         [&](const SYNManagedObjects& batch, std::size_t, const EntityDescription&) -> plat::ErrorPtr {
@@ -202,6 +229,57 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiers(SYNEventBuilder&
             return added.ok() ? nullptr : added.error();
         },
         kIdentifierBatchScale);
+}
+
+plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiersByObjectIDs(SYNEventBuilder& builder,
+                                                                           ManagedObjectContext& context) {
+    // The same walk as walkEntities (entities in order, objects in the order
+    // of their IDs), reading the IDs alone.
+    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+        FetchRequest request(entity->name());
+        request.includesSubentities = false;
+        request.resultType = FetchRequestResultType::Dictionary;
+        request.propertiesToFetch = {{"objectID", "objectID"}};
+        auto rows = context.fetchDictionaries(request);
+        if (!rows.ok()) {
+            return rows.error();
+        }
+        SYNManagedObjectIDs ids;
+        ids.reserve(rows->size());
+        for (const auto& row : *rows) {
+            const plat::Value* id = row.find("objectID");
+            if (auto objectID = id ? id->asObjectOf<ManagedObjectID>() : nullptr) {
+                ids.push_back(std::move(objectID));
+            }
+        }
+        rows->clear();
+        auto batchSize = syn_migrationBatchSize(*entity);
+        if (batchSize <= 0) {
+            batchSize = 500;
+        }
+        const std::size_t size = static_cast<std::size_t>(batchSize) * kIdentifierBatchScale;
+        for (std::size_t first = 0; first < ids.size(); first += size) {
+            const SYNManagedObjectIDs batch(
+                ids.begin() + static_cast<std::ptrdiff_t>(first),
+                ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + size)));
+            if (planIdentifiers_) {
+                // No record can name these objects yet: each record is made
+                // by the changes' pass, saved with the object's change.
+                builder.planIdentifiersForManagedObjectIDs(batch);
+                continue;
+            }
+            auto added = builder.addGlobalIdentifiersForManagedObjectIDs(
+                batch, std::vector<std::optional<std::string>>(batch.size()));
+            plat::ErrorPtr error = added.ok() ? builder.saveAndReset() : added.error();
+            if (error) {
+                return error;
+            }
+        }
+        if (progressUnitsCompletionBlock) {
+            progressUnitsCompletionBlock(1);
+        }
+    }
+    return nullptr;
 }
 
 plat::ErrorPtr SYNPersistentStoreImporter::addObjectChanges(SYNEventBuilder& builder,

@@ -4,10 +4,14 @@
 // The store is opened on a private context of its own (read only in
 // effect), entities are walked in migration-priority order in batches (the
 // entity's batch size, 500 when it has none), each entity by itself without
-// its sub-entities. A first pass records a global identifier for every
-// object, a second an insert change with all its values; the event store is
-// saved and both contexts reset after each batch, so memory stays bounded.
-// Each pass reports one progress unit per entity.
+// its sub-entities. A first pass gives every object a global identifier, a
+// second an insert change with all its values; the event store is saved and
+// both contexts reset after each batch, so memory stays bounded. Into an
+// event store holding no identifier record (an enlist), the first pass reads
+// the objects' IDs alone when the mesh gives no identifiers, and only plans
+// the identifiers (new ones, in ascending order): each record is made and
+// saved with its object's change. Each pass reports one progress unit per
+// entity.
 #pragma once
 
 #include <functional>
@@ -63,10 +67,20 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     [[nodiscard]] plat::ErrorPtr walkEntities(SYNEventBuilder& builder,
                                               plat::coredata::ManagedObjectContext& context,
                                               const BatchWork& work, std::size_t batchScale = 1);
+    // The identifier pass when the mesh gives no identifiers: the objects'
+    // IDs are read, not the objects.
+    [[nodiscard]] plat::ErrorPtr addGlobalIdentifiersByObjectIDs(
+        SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
+    // The objects the passes walk (every entity taking part, without sub-entities).
+    std::size_t countObjects(plat::coredata::ManagedObjectContext& context);
     // Whether the event store holds no identifier record at all.
     plat::Result<bool> eventStoreHoldsNoIdentifierRecords(SYNEventBuilder& builder);
 
+    // Set for an import into an event store holding no identifier record:
+    // the identifier pass over IDs plans the identifiers, and the changes'
+    // pass makes their records (setRemembersIdentifiers is on).
+    bool planIdentifiers_ = false;
     std::string storePath_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;

@@ -332,6 +332,10 @@ std::vector<std::optional<std::string>> SYNPersistentStoreMesh::globalIdentifier
     return {};
 }
 
+bool SYNPersistentStoreMesh::mayGiveGlobalIdentifiers() const {
+    return liveDelegate() != nullptr;
+}
+
 // Class operations
 
 void SYNPersistentStoreMesh::retrieveMeshIdentifiersFromCloudFileSystem(

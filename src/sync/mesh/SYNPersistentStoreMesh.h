@@ -221,6 +221,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::optional<std::string> modelVersionIdentifier() const override;
     std::vector<std::optional<std::string>> globalIdentifiersForManagedObjects(
         const std::vector<plat::coredata::ManagedObjectPtr>& objects) const override;
+    bool mayGiveGlobalIdentifiers() const override;
 
     // --- Side directories --------------------------------------------------
     // Every merge makes the local directory and the cloud directory (a name

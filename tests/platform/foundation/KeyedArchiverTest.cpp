@@ -650,6 +650,16 @@ TEST_F(KeyedArchiverTest, ArchivesMadeOneAfterAnotherOrOneInsideAnotherStayApart
     EXPECT_EQ(unarchive(archive(Value(large))), Value(large));
     EXPECT_EQ(archive(small).hexString(), expected.hexString());
     EXPECT_EQ(unarchive(expected), small);
+    // A middling one: its string table outgrows what small archives use,
+    // while the thread keeps its other tables.
+    Array middling;
+    for (int i = 0; i < 1000; ++i)
+        middling.push_back(Value("member " + std::to_string(i)));
+    EXPECT_EQ(unarchive(archive(Value(middling))), Value(middling));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(archive(small).hexString(), expected.hexString());
+        EXPECT_EQ(unarchive(archive(Value(middling))), Value(middling));
+    }
 
     Value deep(Array{});
     for (std::size_t i = 0; i < KeyedArchiver::kMaxDepth + 2; ++i)

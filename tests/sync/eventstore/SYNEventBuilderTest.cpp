@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <set>
+
 #include "EventStoreFixture.h"
 #include "platform/coredata/UUIDObject.h"
 #include "sync/eventstore/SYNDataAdditions.h"
@@ -635,6 +638,189 @@ TEST_F(SYNEventBuilderTest, InsertsLargerThanABatchKeepOneIdentifierPerObjectAcr
         ASSERT_EQ(last->objectsForKey("dataFiles").size(), 1u);
         EXPECT_EQ(store->dataForFile(syn_md5Checksum(big)), big);
     });
+}
+
+// Identifiers prepared for an import go out in ascending order, batch after
+// batch (their records then go in at the end of the identifier index); once
+// they run out, or after they are dropped, objects get fresh ones as before,
+// and an object listed twice in one call still gets one record.
+TEST_F(SYNEventBuilderTest, PreparedIdentifiersGoOutInAscendingOrderThenFreshOnes) {
+    auto app = makeApplication();
+    SYNManagedObjects people;
+    for (int i = 0; i < 30; ++i) {
+        people.push_back(person(app, "p" + std::to_string(i)));
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    SYNManagedObjectIDs ids;
+    for (const auto& object : people) {
+        ids.push_back(object->objectID());
+    }
+
+    auto builder = newBuilder();
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    builder->setObjectsHaveNoIdentifierRecords(true);
+    builder->prepareNewIdentifiers(22);  // the first three calls' worth, the duplicate's included
+    std::vector<std::string> made;
+    std::vector<int64_t> keys;
+    for (std::size_t first = 0; first < ids.size(); first += 7) {
+        SYNManagedObjectIDs batch(ids.begin() + static_cast<std::ptrdiff_t>(first),
+                                  ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + 7)));
+        if (first == 14) {
+            batch.push_back(batch.front());  // listed twice
+        }
+        auto records = builder->addGlobalIdentifiersForManagedObjectIDs(
+            batch, std::vector<std::optional<std::string>>(batch.size()));
+        ASSERT_TRUE(records.ok());
+        ASSERT_EQ(records->size(), batch.size());
+        if (first == 14) {
+            EXPECT_TRUE((*records).front()->isEqualID(*(*records).back()));
+            records->pop_back();
+        }
+        ASSERT_EQ(builder->saveAndReset(), nullptr);
+    }
+    builder->setObjectsHaveNoIdentifierRecords(false);
+    auto stored = inStore([&] {
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(ids, *context);
+        std::vector<std::string> strings;
+        if (records.ok()) {
+            for (const auto& record : *records) {
+                strings.push_back(record ? *record->valueForKey("globalIdentifier").asString() : "");
+            }
+        }
+        return strings;
+    });
+    ASSERT_EQ(stored.size(), ids.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_TRUE(plat::UUID::fromString(stored[i])) << stored[i];
+        if (i < 21) {
+            // Random version-4 UUIDs, as made one by one.
+            ASSERT_EQ(stored[i].size(), 36u);
+            EXPECT_EQ(stored[i][14], '4') << stored[i];
+            EXPECT_NE(std::string("89AB").find(stored[i][19]), std::string::npos) << stored[i];
+        }
+        if (i > 0 && i < 21) {
+            EXPECT_LT(stored[i - 1], stored[i]) << i;
+        }
+    }
+    EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()).size(), ids.size());
+    EXPECT_EQ(inStore([&] {
+                  return *context->countForFetchRequest(
+                      plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+              }),
+              ids.size());
+
+    // Dropped before use: an object added later gets a fresh identifier.
+    builder->prepareNewIdentifiers(5);
+    builder->prepareNewIdentifiers(0);
+    auto late = person(app, "late");
+    ASSERT_EQ(app.context->save(), nullptr);
+    auto lateRecord = builder->addGlobalIdentifiersForManagedObjectIDs({late->objectID()}, {std::nullopt});
+    ASSERT_TRUE(lateRecord.ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    inStore([&] {
+        auto record = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({late->objectID()}, *context);
+        ASSERT_TRUE(record.ok() && (*record)[0]);
+        const auto identifier = (*record)[0]->valueForKey("globalIdentifier").asString();
+        ASSERT_TRUE(identifier);
+        EXPECT_TRUE(plat::UUID::fromString(*identifier));
+        EXPECT_FALSE(std::find(stored.begin(), stored.end(), *identifier) != stored.end());
+    });
+}
+
+// The store URI of an object is its ID's URI, for objects of several
+// entities and stores, keys of any length, and temporary IDs.
+TEST_F(SYNEventBuilderTest, StoreURIsAreTheObjectIDsURIs) {
+    auto first = makeApplication();
+    auto second = makeApplication();
+    std::vector<plat::coredata::ManagedObjectIDPtr> ids;
+    for (auto* app : {&first, &second}) {
+        auto store = app->coordinator->persistentStores().front();
+        auto alice = person(*app, "alice");
+        auto rex = app->context->insertNewObjectForEntityForName("Pet");
+        ASSERT_EQ(app->context->save(), nullptr);
+        for (const auto& object : {alice, rex, alice}) {
+            const auto& description = object->objectID()->sharedEntity();
+            for (int64_t key : {int64_t{1}, int64_t{9}, int64_t{10}, int64_t{123}, int64_t{1000000},
+                                std::numeric_limits<int64_t>::max()}) {
+                ids.push_back(plat::coredata::ManagedObjectID::makePermanent(description, store, key));
+            }
+        }
+        ids.push_back(app->context->insertNewObjectForEntityForName("Pet")->objectID());
+        ids.push_back(alice->objectID());
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& id : ids) {
+            EXPECT_EQ(SYNGlobalIdentifier::storeURIForObjectID(*id),
+                      id->URIRepresentation().absoluteString());
+        }
+    }
+}
+
+// Planned identifiers (an import's first pass into an event store holding
+// none): nothing is written until the objects' inserts, which make each
+// record with its planned identifier in the same save; links made before a
+// target's own insert name that identifier; an object planned but never
+// inserted gets no record.
+TEST_F(SYNEventBuilderTest, PlannedIdentifiersGetTheirRecordsWithTheirInserts) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    builder->setRemembersIdentifiers(true);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeBaseline).ok());
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    builder->prepareNewIdentifiers(3);
+    builder->planIdentifiersForManagedObjectIDs({alice->objectID(), bob->objectID(), carol->objectID()});
+    builder->planIdentifiersForManagedObjectIDs({alice->objectID()});  // planned once
+    builder->prepareNewIdentifiers(0);
+    auto count = [&] {
+        return inStore([&] {
+            return *context->countForFetchRequest(
+                plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        });
+    };
+    EXPECT_EQ(count(), 0u);
+
+    // Alice first (her link names bob's planned identifier), then bob.
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 1u);
+    // Bob listed twice: one record.
+    ASSERT_EQ(builder->addChangesForInsertedObjects({bob, bob}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 2u);
+
+    inStore([&] {
+        auto records = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(
+            {alice->objectID(), bob->objectID()}, *context);
+        ASSERT_TRUE(records.ok() && (*records)[0] && (*records)[1]);
+        const std::string aliceIdentifier = *(*records)[0]->valueForKey("globalIdentifier").asString();
+        const std::string bobIdentifier = *(*records)[1]->valueForKey("globalIdentifier").asString();
+        EXPECT_LT(aliceIdentifier, bobIdentifier);  // prepared, in order
+        auto event = allEvents().back();
+        auto aliceChange = changeFor(event, aliceIdentifier);
+        ASSERT_TRUE(aliceChange);
+        const auto values = SYNObjectChange::propertyChangeValues(*aliceChange);
+        const auto* friends = valueNamed(values, "friends");
+        ASSERT_NE(friends, nullptr);
+        EXPECT_EQ(friends->addedIdentifiers(), (std::set<std::string>{bobIdentifier}));
+        EXPECT_TRUE(changeFor(event, bobIdentifier));
+        EXPECT_EQ(event->objectsForKey("objectChanges").size(), 2u);
+        auto none = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({carol->objectID()}, *context);
+        ASSERT_TRUE(none.ok());
+        EXPECT_FALSE((*none)[0]);
+    });
+    // Once saved, the records are remembered by key like any other.
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(builder->addChangesForInsertedObjects({alice}, true, true, *app.context), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+    EXPECT_EQ(count(), 2u);
 }
 
 // An import that keeps the identifiers it made: links name the identifier an

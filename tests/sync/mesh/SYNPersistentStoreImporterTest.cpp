@@ -135,6 +135,101 @@ TEST_F(ImporterTest, AnObjectWithARecordKeepsItsIdentifierWhenImported) {
     });
 }
 
+// Mesh services for the import: identifiers "gid-<title>" for tasks, or none
+// at all (and saying so, so that the identifier pass reads IDs alone).
+class ImportServices : public SYNMeshServices {
+  public:
+    explicit ImportServices(bool gives) : gives_(gives) {}
+    std::vector<std::optional<std::string>> globalIdentifiersForManagedObjects(
+        const std::vector<plat::coredata::ManagedObjectPtr>& objects) const override {
+        if (!gives_) {
+            return {};
+        }
+        std::vector<std::optional<std::string>> ids;
+        for (const auto& object : objects) {
+            auto title =
+                object->entity()->propertyNamed("title") ? object->valueForKey("title") : plat::Value();
+            ids.push_back(title.isString() ? std::optional<std::string>("gid-" + *title.asString())
+                                           : std::nullopt);
+        }
+        return ids;
+    }
+    bool mayGiveGlobalIdentifiers() const override { return gives_; }
+
+  private:
+    bool gives_;
+};
+
+// Whether the identifier pass reads the objects (a mesh that may give
+// identifiers, or none) or their IDs alone (a mesh that gives none), every
+// object gets one record and one change naming it, in batches of both
+// passes and several entities; new identifiers follow the objects' order.
+TEST_F(ImporterTest, EitherIdentifierPassGivesEveryObjectOneRecordAndOneChange) {
+    constexpr int kTasks = 5020;
+    for (int mode = 0; mode < 3; ++mode) {
+        SCOPED_TRACE(mode);
+        const auto dir = root / ("mode" + std::to_string(mode));
+        std::filesystem::create_directories(dir);
+        const std::string path = (dir / "app.sqlite").string();
+        {
+            AppStore app(path);
+            for (int i = 0; i < kTasks; ++i) {
+                app.addTask("task " + std::to_string(i), i);
+            }
+            app.addTask("urgent", 9, "UrgentTask");
+            auto tag = app.context->insertNewObjectForEntityForName("Tag");
+            tag->setValue(plat::Value("home"), "name");
+            ASSERT_EQ(app.save(), nullptr);
+        }
+        auto store = SYNEventStore::create("main", (dir / "events").string());
+        ASSERT_TRUE(store);
+        ASSERT_EQ(store->prepareNewEventStore(), nullptr);
+        auto importer = std::make_shared<SYNPersistentStoreImporter>(path, taskModel(), store);
+        std::shared_ptr<SYNMeshServices> services;
+        if (mode > 0) {
+            services = std::make_shared<ImportServices>(mode == 2);
+            importer->mesh = services;
+        }
+        std::vector<uint64_t> units;
+        importer->progressUnitsCompletionBlock = [&](uint64_t n) { units.push_back(n); };
+        ASSERT_EQ(runImport(importer), nullptr);
+        EXPECT_EQ(units, std::vector<uint64_t>(6, 1));
+        double timestamp = 0;
+        int64_t globalCount = -1;
+        EXPECT_EQ(baselineChanges(store, &timestamp, &globalCount),
+                  (std::map<std::string, int>{{"Tag", 1}, {"Task", kTasks}, {"UrgentTask", 1}}));
+        auto context = store->managedObjectContext();
+        context->performBlockAndWait([&] {
+            plat::coredata::FetchRequest records(SYNGlobalIdentifierEntityName);
+            EXPECT_EQ(*context->countForFetchRequest(records), static_cast<std::size_t>(kTasks + 2));
+            plat::coredata::FetchRequest loose(SYNObjectChangeEntityName);
+            loose.predicate = plat::coredata::Predicate::equal("globalIdentifier", plat::Value());
+            EXPECT_EQ(*context->countForFetchRequest(loose), 0u);
+            plat::coredata::FetchRequest tasks(SYNGlobalIdentifierEntityName);
+            tasks.predicate = plat::coredata::Predicate::equal("nameOfEntity", plat::Value("Task"));
+            auto found = context->executeFetchRequest(tasks);  // in key order: the objects' order
+            ASSERT_TRUE(found.ok());
+            ASSERT_EQ(found->size(), static_cast<std::size_t>(kTasks));
+            std::size_t ascending = 0;
+            for (std::size_t i = 0; i < found->size(); ++i) {
+                const auto identifier = *(*found)[i]->valueForKey("globalIdentifier").asString();
+                if (mode == 2) {
+                    EXPECT_EQ(identifier.rfind("gid-task ", 0), 0u) << identifier;
+                } else if (i > 0 &&
+                           *(*found)[i - 1]->valueForKey("globalIdentifier").asString() < identifier) {
+                    ++ascending;
+                }
+                EXPECT_EQ((*found)[i]->objectsForKey("objectChanges").size(), 1u);
+            }
+            if (mode != 2) {
+                EXPECT_EQ(ascending, found->size() - 1);
+            }
+        });
+        importer.reset();
+        store.reset();
+    }
+}
+
 TEST_F(ImporterTest, WithoutStoreDataTheBaselineIsEmptyAndTheStoreIsNeverOpened) {
     auto store = makeEventStore();
     std::string path = (root / "never" / "app.sqlite").string();
