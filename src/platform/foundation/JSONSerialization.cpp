@@ -909,7 +909,9 @@ inline bool endsValue(uint8_t c) {
 // and the text takes the general path (simdjson's second stage and the tape),
 // which decides it as before.
 // What a structural character does to the nesting of containers.
+// (Value and Comma come first, as 0 and 1.)
 enum class Role : uint8_t { Value, Comma, OpenArray, OpenObject, CloseArray, CloseObject };
+static_assert(static_cast<int>(Role::Value) == 0 && static_cast<int>(Role::Comma) == 1);
 constexpr std::array<Role, 256> kRoles = [] {
     std::array<Role, 256> roles{};
     roles[','] = Role::Comma;
@@ -964,10 +966,10 @@ class IndexBuilder : DocumentBuilder {
         uint32_t current = 0;
         for (uint32_t i = 0; i < structurals; ++i) {
             const Role role = kRoles[text[index[i]]];
-            if (role == Role::Value)
-                continue;
-            if (role == Role::Comma) {
-                ++current;
+            // Values and commas, most structurals, take one test: a comma
+            // adds one to the count and a value nothing.
+            if (role <= Role::Comma) {
+                current += static_cast<uint32_t>(role);
                 continue;
             }
             if (role == Role::OpenArray || role == Role::OpenObject) {
