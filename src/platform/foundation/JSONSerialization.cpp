@@ -649,6 +649,13 @@ class TapeBuilder : DocumentBuilder {
     static constexpr uint64_t kPayloadMask = (uint64_t{1} << 56) - 1;
     // Counts of larger containers are cut to this on the tape.
     static constexpr std::size_t kCountLimit = 0xFFFFFF;
+    // Keys up to this length are copied as this many bytes: the string
+    // buffer holds at least that many readable bytes from the start of any
+    // string in it (its room exceeds what a text can fill by
+    // SIMDJSON_PADDING), and a string this short keeps its bytes inside
+    // itself, so the key owns no memory the arena must learn of.
+    static constexpr std::size_t kShortKey = 15;
+    static_assert(kShortKey < simdjson::SIMDJSON_PADDING);
 
     // The value at tape_[at]; moves `at` past it.
     [[gnu::always_inline]] Value build(std::size_t& at) {
@@ -747,9 +754,18 @@ class TapeBuilder : DocumentBuilder {
                     const std::string_view key = stringAt(tape_[at]);
                     ++at;
                     keys.add(entries, key);
-                    entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
-                                         std::forward_as_tuple(build(at)));
-                    noteKey(entries.back().first);
+                    if (key.size() <= kShortKey) {
+                        // A fixed-size copy is made inline, without a call to
+                        // copy the bytes, and then cut to the key's length.
+                        entries.emplace_back(std::piecewise_construct,
+                                             std::forward_as_tuple(key.data(), kShortKey),
+                                             std::forward_as_tuple(build(at)));
+                        entries.back().first.resize(key.size());
+                    } else {
+                        entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                                             std::forward_as_tuple(build(at)));
+                        noteKey(entries.back().first);
+                    }
                 }
                 keysAre = keys.result();
                 return keysAre;
@@ -893,7 +909,9 @@ inline bool endsValue(uint8_t c) {
 // and the text takes the general path (simdjson's second stage and the tape),
 // which decides it as before.
 // What a structural character does to the nesting of containers.
+// (Value and Comma come first, as 0 and 1.)
 enum class Role : uint8_t { Value, Comma, OpenArray, OpenObject, CloseArray, CloseObject };
+static_assert(static_cast<int>(Role::Value) == 0 && static_cast<int>(Role::Comma) == 1);
 constexpr std::array<Role, 256> kRoles = [] {
     std::array<Role, 256> roles{};
     roles[','] = Role::Comma;
@@ -948,10 +966,10 @@ class IndexBuilder : DocumentBuilder {
         uint32_t current = 0;
         for (uint32_t i = 0; i < structurals; ++i) {
             const Role role = kRoles[text[index[i]]];
-            if (role == Role::Value)
-                continue;
-            if (role == Role::Comma) {
-                ++current;
+            // Values and commas, most structurals, take one test: a comma
+            // adds one to the count and a value nothing.
+            if (role <= Role::Comma) {
+                current += static_cast<uint32_t>(role);
                 continue;
             }
             if (role == Role::OpenArray || role == Role::OpenObject) {

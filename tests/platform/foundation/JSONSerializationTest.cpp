@@ -598,6 +598,54 @@ TEST(JSONSerializationTest, KeysReadTheSameWithEscapesAsWithout) {
     }
 }
 
+// Keys of every length around the longest a string holds inside itself, some
+// spelled with escapes, in objects of strings (read through simdjson's tape)
+// small and large: each key reads back with its exact bytes and length, and
+// keys that differ only past a short key's end stay apart.
+TEST(JSONSerializationTest, KeysOfEveryShortLengthKeepTheirExactBytes) {
+    for (std::size_t size : {std::size_t{4}, std::size_t{40}}) {
+        std::vector<std::string> keys;
+        std::string text = "{";
+        for (std::size_t i = 0; i < size; ++i) {
+            std::string key(i % 21, static_cast<char>('a' + i % 26));
+            std::string spelled = key;
+            if (i % 3 == 1 && !key.empty()) {
+                key.back() = '/';
+                spelled.back() = '\\';
+                spelled += '/';
+            }
+            if (i % 4 == 2) {
+                key += "\xC3\xA9";
+                spelled += "\\u00e9";
+            }
+            keys.push_back(key);
+            text += (i ? "," : "") + ('"' + spelled + "\":\"v" + std::to_string(i) + '"');
+        }
+        // A key is the last string of the text.
+        text += ",\"\":\"last\",\"z\":[]}";
+        SCOPED_TRACE(text);
+        const Value v = parse(text);
+        const Dictionary& d = *v.asDictionary();
+        std::size_t distinct = 0;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const Value* found = d.find(keys[i]);
+            ASSERT_NE(found, nullptr) << keys[i];
+            // The empty key repeats at the end, and the last value wins.
+            if (!keys[i].empty()) {
+                EXPECT_EQ(d.entryAt(distinct).first, keys[i]);
+                EXPECT_EQ(d.entryAt(distinct).first.size(), keys[i].size());
+                EXPECT_EQ(*found->asString(), "v" + std::to_string(i));
+            } else {
+                EXPECT_EQ(*found->asString(), "last");
+            }
+            distinct += keys[i].empty() ? (distinct == 0 ? 1 : 0) : 1;
+            EXPECT_EQ(d.find(keys[i] + "x"), nullptr);
+        }
+        EXPECT_EQ(d.size(), distinct + 1);
+        EXPECT_EQ(d.entryAt(distinct).first, "z");
+    }
+}
+
 // Repeated short strings of a document share one payload; a repeated key
 // lets go of its first value, which later copies of that string then do not
 // share. The strings read back, and destroying the documents frees every
