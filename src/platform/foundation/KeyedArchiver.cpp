@@ -626,6 +626,12 @@ uint64_t KeyedArchiver::encodeCoding(const ObjectPtr& object, const Coding& codi
 
 namespace detail {
 
+using bplist::integerSize;
+using bplist::markerSize;
+using bplist::putBigEndian;
+using bplist::putInteger;
+using bplist::putMarker;
+
 // Writes an archiver's table as a binary property list (see above).
 class ArchiveWriter {
   public:
@@ -695,13 +701,13 @@ class ArchiveWriter {
         for (const Node& node : nodes_)
             p = encode(p, node, refSize);
         for (uint64_t o : offsets)
-            p = put(p, o, offsetSize);
+            p = putBigEndian(p, o, offsetSize);
         p += 6;
         *p++ = static_cast<uint8_t>(offsetSize);
         *p++ = static_cast<uint8_t>(refSize);
-        p = put(p, nodes_.size(), 8);
-        p = put(p, 0, 8);
-        put(p, tableOffset, 8);
+        p = putBigEndian(p, nodes_.size(), 8);
+        p = putBigEndian(p, 0, 8);
+        putBigEndian(p, tableOffset, 8);
         return Data(std::move(out));
     }
 
@@ -816,42 +822,6 @@ class ArchiveWriter {
         return dict;
     }
 
-    static uint8_t* put(uint8_t* p, uint64_t v, std::size_t bytes) {
-        for (std::size_t i = 0; i < bytes; ++i)
-            p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
-        return p + bytes;
-    }
-    // An integer object: the smallest of 1, 2, 4, 8 bytes, or 16 for
-    // unsigned values above the signed range; negative values take 8.
-    static std::size_t integerSize(uint64_t u, bool negative) {
-        if (negative)
-            return 9;
-        return u > static_cast<uint64_t>(INT64_MAX) ? 17 : 1 + bplist::bytesFor(u);
-    }
-    static uint8_t* putInteger(uint8_t* p, uint64_t u, bool negative) {
-        if (negative) {
-            *p++ = 0x13;
-            return put(p, u, 8);
-        }
-        if (u > static_cast<uint64_t>(INT64_MAX)) {
-            *p++ = 0x14;
-            p = put(p, 0, 8);
-            return put(p, u, 8);
-        }
-        std::size_t n = bplist::bytesFor(u);
-        *p++ = static_cast<uint8_t>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
-        return put(p, u, n);
-    }
-    static std::size_t markerSize(uint64_t count) { return count < 15 ? 1 : 1 + integerSize(count, false); }
-    static uint8_t* putMarker(uint8_t* p, uint8_t type, uint64_t count) {
-        if (count < 15) {
-            *p++ = static_cast<uint8_t>(type << 4 | count);
-            return p;
-        }
-        *p++ = static_cast<uint8_t>(type << 4 | 0xF);
-        return putInteger(p, count, false);
-    }
-
     std::size_t byteSize(Node& node, std::size_t refSize) {
         switch (node.type) {
             case Type::Dict:
@@ -899,7 +869,7 @@ class ArchiveWriter {
                         *p++ = static_cast<uint8_t>(refs[i]);
                 } else {
                     for (std::size_t i = 0; i < node.count; ++i)
-                        p = put(p, refs[i], refSize);
+                        p = putBigEndian(p, refs[i], refSize);
                 }
                 return p;
             }
@@ -912,12 +882,12 @@ class ArchiveWriter {
                 }
                 p = putMarker(p, 0x6, units_[node.number - 1].size());
                 for (char16_t u : units_[node.number - 1])
-                    p = put(p, u, 2);
+                    p = putBigEndian(p, u, 2);
                 return p;
             case Type::UID: {
                 std::size_t n = bplist::bytesFor(node.number);
                 *p++ = static_cast<uint8_t>(0x80 | (n - 1));
-                return put(p, node.number, n);
+                return putBigEndian(p, node.number, n);
             }
             case Type::Version:
                 return putInteger(p, kArchiveVersion, false);
@@ -936,7 +906,7 @@ class ArchiveWriter {
                         const double d = v.rawDouble();
                         std::memcpy(&bits, &d, sizeof bits);
                         *p++ = 0x23;
-                        return put(p, bits, 8);
+                        return putBigEndian(p, bits, 8);
                     }
                     default: {
                         const Data& data = *v.asData();

@@ -1,5 +1,7 @@
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
+#include "platform/foundation/PropertyListBytes.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -428,19 +430,7 @@ class ListReader {
             return std::nullopt;
         }
         std::string_view text = s_.substr(pos, *n);
-        // Eight bytes at a time: the high bits of every byte, or'ed together.
-        const char* p = text.data();
-        std::size_t left = text.size();
-        uint64_t high = 0;
-        for (; left >= 8; p += 8, left -= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            high |= word;
-        }
-        for (; left > 0; ++p, --left) {
-            high |= static_cast<uint8_t>(*p);
-        }
-        if ((high & 0x8080808080808080ULL) != 0) {
+        if (!plat::bplist::isASCII(text)) {
             return std::nullopt;
         }
         return text;

@@ -20,22 +20,20 @@
 #include <typeinfo>
 #include <vector>
 
+#include "platform/foundation/PropertyListBytes.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
 namespace {
 
-constexpr int64_t kArchiveVersion = 100000;
+using plat::bplist::bytesFor;
+using plat::bplist::integerSize;
+using plat::bplist::isASCII;
+using plat::bplist::markerSize;
+using plat::bplist::putBigEndian;
+using plat::bplist::putInteger;
+using plat::bplist::putMarker;
 
-// The fewest of 1, 2, 4 or 8 bytes that hold v.
-std::size_t bytesFor(uint64_t v) {
-    if (v <= 0xFF) {
-        return 1;
-    }
-    if (v <= 0xFFFF) {
-        return 2;
-    }
-    return v <= 0xFFFFFFFFu ? 4 : 8;
-}
+constexpr int64_t kArchiveVersion = 100000;
 
 // A number stored as itself: a field's scalar or an object of the table.
 struct Scalar {
@@ -158,22 +156,6 @@ class TextIndex {
     std::size_t count_ = 0;
     uint32_t generation_ = 0;
 };
-
-bool isASCII(std::string_view text) {
-    // Eight bytes at a time: the high bits of every byte, or'ed together.
-    const char* p = text.data();
-    std::size_t left = text.size();
-    uint64_t high = 0;
-    for (; left >= 8; p += 8, left -= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        high |= word;
-    }
-    for (; left > 0; ++p, --left) {
-        high |= static_cast<uint8_t>(*p);
-    }
-    return (high & 0x8080808080808080ULL) == 0;
-}
 
 class PlainValuesWriter {
   public:
@@ -466,46 +448,6 @@ class PlainValuesWriter {
         return dict;
     }
 
-    static std::size_t integerSize(uint64_t u, bool negative) {
-        if (negative) {
-            return 9;
-        }
-        return u > static_cast<uint64_t>(INT64_MAX) ? 17 : 1 + bytesFor(u);
-    }
-    static uint8_t* put(uint8_t* p, uint64_t v, std::size_t bytes) {
-        if (bytes == 1) {
-            *p = static_cast<uint8_t>(v);
-            return p + 1;
-        }
-        for (std::size_t i = 0; i < bytes; ++i) {
-            p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
-        }
-        return p + bytes;
-    }
-    static uint8_t* putInteger(uint8_t* p, uint64_t u, bool negative) {
-        if (negative) {
-            *p++ = 0x13;
-            return put(p, u, 8);
-        }
-        if (u > static_cast<uint64_t>(INT64_MAX)) {
-            *p++ = 0x14;
-            p = put(p, 0, 8);
-            return put(p, u, 8);
-        }
-        const std::size_t n = bytesFor(u);
-        *p++ = static_cast<uint8_t>(0x10 | (n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3));
-        return put(p, u, n);
-    }
-    static std::size_t markerSize(uint64_t count) { return count < 15 ? 1 : 1 + integerSize(count, false); }
-    static uint8_t* putMarker(uint8_t* p, uint8_t type, uint64_t count) {
-        if (count < 15) {
-            *p++ = static_cast<uint8_t>(type << 4 | count);
-            return p;
-        }
-        *p++ = static_cast<uint8_t>(type << 4 | 0xF);
-        return putInteger(p, count, false);
-    }
-
     static std::size_t scalarSize(const Scalar& scalar) {
         switch (scalar.kind) {
             case Scalar::Kind::Int:
@@ -533,7 +475,7 @@ class PlainValuesWriter {
         uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
         *p++ = 0x23;
-        return put(p, bits, 8);
+        return putBigEndian(p, bits, 8);
     }
     static uint8_t* putScalar(uint8_t* p, const Scalar& scalar) {
         switch (scalar.kind) {
@@ -592,7 +534,7 @@ class PlainValuesWriter {
                 p = putMarker(p, array ? 0xA : 0xD, array ? node.count : node.count / 2);
                 const uint64_t* refs = nodeRefs_.data() + node.number;
                 for (uint64_t i = 0; i < node.count; ++i) {
-                    p = put(p, refs[i], refSize);
+                    p = putBigEndian(p, refs[i], refSize);
                 }
                 return p;
             }
@@ -605,7 +547,7 @@ class PlainValuesWriter {
             case Node::Type::UID: {
                 const std::size_t n = bytesFor(node.number);
                 *p++ = static_cast<uint8_t>(0x80 | (n - 1));
-                return put(p, node.number, n);
+                return putBigEndian(p, node.number, n);
             }
             case Node::Type::Version:
                 return putInteger(p, kArchiveVersion, false);
@@ -670,15 +612,15 @@ class PlainValuesWriter {
         p += 8;
         uint8_t* offsets = out.data() + tableOffset;
         for (const Node& node : nodes_) {
-            offsets = put(offsets, static_cast<uint64_t>(p - out.data()), offsetSize);
+            offsets = putBigEndian(offsets, static_cast<uint64_t>(p - out.data()), offsetSize);
             p = encode(p, node, refSize);
         }
         p = offsets + 6;
         *p++ = static_cast<uint8_t>(offsetSize);
         *p++ = static_cast<uint8_t>(refSize);
-        p = put(p, nodes_.size(), 8);
-        p = put(p, 0, 8);
-        put(p, tableOffset, 8);
+        p = putBigEndian(p, nodes_.size(), 8);
+        p = putBigEndian(p, 0, 8);
+        putBigEndian(p, tableOffset, 8);
         return plat::Data(std::move(out));
     }
 

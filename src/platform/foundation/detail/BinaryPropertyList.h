@@ -17,10 +17,19 @@
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/PropertyListBytes.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/Value.h"
 
 namespace plat::detail::bplist {
+
+using plat::bplist::bytesFor;
+using plat::bplist::integerSize;
+using plat::bplist::isASCII;
+using plat::bplist::markerSize;
+using plat::bplist::putBigEndian;
+using plat::bplist::putInteger;
+using plat::bplist::putMarker;
 
 inline void putBigEndian(std::string& out, uint64_t v, std::size_t bytes) {
     char buf[8];
@@ -34,17 +43,6 @@ inline uint64_t bigEndian(const char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         v = v << 8 | static_cast<uint8_t>(p[i]);
     return v;
-}
-
-// The fewest of 1, 2, 4 or 8 bytes that hold v.
-inline std::size_t bytesFor(uint64_t v) {
-    if (v <= 0xFF)
-        return 1;
-    if (v <= 0xFFFF)
-        return 2;
-    if (v <= 0xFFFFFFFFu)
-        return 4;
-    return 8;
 }
 
 inline void writeUnsigned(std::string& out, uint64_t u) {
@@ -83,21 +81,6 @@ inline void writeDouble(std::string& out, uint8_t markerByte, double d) {
     std::memcpy(&bits, &d, sizeof bits);
     out += static_cast<char>(markerByte);
     putBigEndian(out, bits, 8);
-}
-
-// Eight bytes at a time: the high bits of every byte, or'ed together.
-inline bool isASCII(std::string_view s) {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    uint64_t high = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        high |= w;
-    }
-    for (; n > 0; ++p, --n)
-        high |= static_cast<uint8_t>(*p);
-    return (high & 0x8080808080808080ULL) == 0;
 }
 
 // ASCII text as single bytes, anything else as UTF-16.
