@@ -699,6 +699,67 @@ TEST_F(SQLiteStoreTest, OneSidedToManyWritesMoveTheMembersVersion) {
     EXPECT_EQ(calendars[0]->objectsForKey("tasks").size(), 1u);
 }
 
+// One-sided to-many writes, save after save: moves between owners, clears,
+// and the store removed and added again in the same coordinator. Each save's
+// result is read back through another coordinator.
+TEST_F(SQLiteStoreTest, OneSidedToManyWritesStayRightOverManySaves) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto a = context->insertNewObjectForEntityForName("Calendar");
+    auto b = context->insertNewObjectForEntityForName("Calendar");
+    a->setValue(Value("a"), "name");
+    b->setValue(Value("b"), "name");
+    auto t1 = context->insertNewObjectForEntityForName("Task");
+    auto t2 = context->insertNewObjectForEntityForName("UrgentTask");
+    t1->setValue(Value("t1"), "title");
+    t2->setValue(Value("t2"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    // Each task's calendar as stored: "a", "b" or "-".
+    auto stored = [&] {
+        std::string out;
+        auto reader = contextOn(open());
+        for (const auto& t : fetchAll(reader, makeRequest("Task", nullptr, {SortDescriptor("title")}))) {
+            auto c = t->objectForKey("calendar");
+            out += c ? c->valueForKey("name").stringValue() : "-";
+        }
+        return out;
+    };
+    auto members = [](std::initializer_list<ManagedObjectPtr> list) {
+        Set set;
+        for (const auto& m : list)
+            set.insert(Value(ObjectPtr(m)));
+        return Value(std::move(set));
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        a->setPrimitiveValue(members({t1, t2}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "aa");
+        // t1 moves from a to b in one save.
+        a->setPrimitiveValue(members({t2}), "tasks");
+        b->setPrimitiveValue(members({t1}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "ba");
+        a->setPrimitiveValue(members({}), "tasks");
+        b->setPrimitiveValue(members({}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "--");
+        if (round == 0) {  // the same file again, through a new store object
+            auto store = coordinator->persistentStores().at(0);
+            ASSERT_EQ(coordinator->removePersistentStore(store), nullptr);
+            ASSERT_TRUE(coordinator->addPersistentStore(SQLiteStoreType, "", url(), {}));
+            context = contextOn(coordinator);
+            const std::vector<ManagedObjectPtr> calendars =
+                fetchAll(context, makeRequest("Calendar", nullptr, {SortDescriptor("name")}));
+            const std::vector<ManagedObjectPtr> tasks =
+                fetchAll(context, makeRequest("Task", nullptr, {SortDescriptor("title")}));
+            ASSERT_EQ(calendars.size(), 2u);
+            ASSERT_EQ(tasks.size(), 2u);
+            a = calendars[0], b = calendars[1], t1 = tasks[0], t2 = tasks[1];
+        }
+    }
+}
+
 // Entities may carry the names the store uses for its own tables.
 TEST_F(SQLiteStoreTest, EntitiesNamedLikeTheStoresOwnTablesWork) {
     const std::vector<std::string> names = {"Metadata", "ENTITIES", "Migrating"};
