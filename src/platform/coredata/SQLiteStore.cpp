@@ -683,6 +683,10 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
     // Committed on its own, before the keys are handed out: a save that fails
     // later never gives them back, so no key is used twice, also across
     // coordinators sharing the file (the write transaction serialises them).
+    // It cannot ride in the save's transaction: contexts make IDs permanent
+    // before saving and keep them when the save fails, and callers may record
+    // them elsewhere before the save, so a rolled-back reservation would let
+    // another save take a key an object still holds.
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(true))
         return error;

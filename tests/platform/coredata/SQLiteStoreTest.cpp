@@ -482,6 +482,50 @@ TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     EXPECT_NE(task->objectID()->primaryKey(), urgent->objectID()->primaryKey());
 }
 
+// An insert's key is made permanent before its save and kept when the save
+// fails: the reservation stays committed, so a save through another
+// coordinator never takes that key, and the retry stores the row under it.
+TEST_F(SQLiteStoreTest, AFailedSaveKeepsItsReservedKeysFromOtherCoordinators) {
+    auto first = contextOn(open());
+    auto shared = first->insertNewObjectForEntityForName("Tag");
+    shared->setValue(Value("shared"), "name");
+    ASSERT_EQ(first->save(), nullptr);
+    auto second = contextOn(open());
+    auto seen = fetchAll(second, makeRequest("Tag"));
+    ASSERT_EQ(seen.size(), 1u);
+    seen[0]->setValue(Value("changed"), "name");
+    ASSERT_EQ(second->save(), nullptr);
+
+    // A stale update fails the save that also inserts.
+    shared->setValue(Value("stale"), "name");
+    auto inserted = first->insertNewObjectForEntityForName("Tag");
+    inserted->setValue(Value("inserted"), "name");
+    auto error = first->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ManagedObjectMergeError);
+    ASSERT_FALSE(inserted->objectID()->isTemporaryID());
+    const int64_t held = inserted->objectID()->primaryKey();
+
+    for (int i = 0; i < 3; ++i) {
+        auto other = second->insertNewObjectForEntityForName("Tag");
+        other->setValue(Value("other " + std::to_string(i)), "name");
+        ASSERT_EQ(second->save(), nullptr);
+        EXPECT_NE(other->objectID()->primaryKey(), held);
+    }
+    first->refreshObject(shared, false);
+    ASSERT_EQ(first->save(), nullptr);
+    EXPECT_EQ(inserted->objectID()->primaryKey(), held);
+    auto check = contextOn(open());
+    std::set<int64_t> keys;
+    for (const auto& tag : fetchAll(check, makeRequest("Tag")))
+        keys.insert(tag->objectID()->primaryKey());
+    EXPECT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys.count(held), 1u);
+    auto byName = fetchAll(check, makeRequest("Tag", Predicate::equal("name", Value("inserted"))));
+    ASSERT_EQ(byName.size(), 1u);
+    EXPECT_EQ(byName[0]->objectID()->primaryKey(), held);
+}
+
 TEST_F(SQLiteStoreTest, URIsAgreeAcrossCoordinatorsAndReopens) {
     auto a = open();
     auto b = open();
