@@ -260,6 +260,40 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     return statements.emplace(layout.entity, std::move(s)).first->second;
 }
 
+Result<sqlite::MemberKeyStatements*> SQLiteStore::Impl::memberKeyStatementsFor(
+    const sqlite::ToManyLayout& layout) {
+    auto it = memberKeyStatements.find(layout.relationship);
+    if (it != memberKeyStatements.end())
+        return &it->second;
+    const RelationshipDescription* inverse = layout.relationship->inverseRelationship();
+    const auto& columns = layout.memberTable->columns;
+    const std::string table = sqlite::quoteIdentifier(layout.memberTable->name);
+    const std::string key = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name);
+    std::string set = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = ?1";
+    std::string differs = key + " IS NOT ?1";
+    std::string clear = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = NULL";
+    const int entityColumn = schema->entity(*inverse->entity()).entityColumn[inverse->index()];
+    if (entityColumn >= 0) {
+        const std::string e = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(entityColumn)].name);
+        set += ", " + e + " = ?3";
+        differs += " OR " + e + " IS NOT ?3";
+        clear += ", " + e + " = NULL";
+    }
+    set += " WHERE Z_PK = ?2 AND (" + differs + ")";
+    clear += " WHERE Z_PK = ?2 AND " + key + " = ?1";
+    auto setStatement = db->prepare(set);
+    if (!setStatement)
+        return setStatement.error();
+    auto clearStatement = db->prepare(clear);
+    if (!clearStatement)
+        return clearStatement.error();
+    sqlite::MemberKeyStatements prepared;
+    prepared.set = std::move(*setStatement);
+    prepared.clear = std::move(*clearStatement);
+    prepared.entityColumn = entityColumn;
+    return &memberKeyStatements.emplace(layout.relationship, std::move(prepared)).first->second;
+}
+
 namespace sqlite {
 
 const std::string& EntityStatements::updateOf(const std::string& written) const {
@@ -324,6 +358,7 @@ bool SQLiteStore::isSQLiteStoreFile(const std::string& path) {
 
 void SQLiteStore::unload() {
     impl_->statements.clear();
+    impl_->memberKeyStatements.clear();
     impl_->db.reset();
 }
 
@@ -648,6 +683,10 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
     // Committed on its own, before the keys are handed out: a save that fails
     // later never gives them back, so no key is used twice, also across
     // coordinators sharing the file (the write transaction serialises them).
+    // It cannot ride in the save's transaction: contexts make IDs permanent
+    // before saving and keep them when the save fails, and callers may record
+    // them elsewhere before the save, so a rolled-back reservation would let
+    // another save take a key an object still holds.
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(true))
         return error;
@@ -819,21 +858,6 @@ ErrorPtr SQLiteStore::removeLinks(const ManagedObjectID& id) {
 ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const EntityLayout& owner,
                                       const sqlite::ToManyLayout& layout, const RowInSave& rowInSave) {
     const RelationshipDescription* inverse = layout.relationship->inverseRelationship();
-    const auto& columns = layout.memberTable->columns;
-    const std::string table = sqlite::quoteIdentifier(layout.memberTable->name);
-    const std::string key = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(layout.keyColumn)].name);
-    std::string set = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = ?1";
-    std::string differs = key + " IS NOT ?1";
-    std::string clear = "UPDATE " + table + " SET Z_OPT = Z_OPT + 1, " + key + " = NULL";
-    const int entityColumn = impl_->schema->entity(*inverse->entity()).entityColumn[inverse->index()];
-    if (entityColumn >= 0) {
-        const std::string e = sqlite::quoteIdentifier(columns[static_cast<std::size_t>(entityColumn)].name);
-        set += ", " + e + " = ?3";
-        differs += " OR " + e + " IS NOT ?3";
-        clear += ", " + e + " = NULL";
-    }
-    set += " WHERE Z_PK = ?2 AND (" + differs + ")";
-    clear += " WHERE Z_PK = ?2 AND " + key + " = ?1";
     Database& db = *impl_->db;
     // Whether the member's own row, written by this save, already points at
     // the owner: the usual case, where the context kept both sides in step.
@@ -842,26 +866,32 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
         auto target = at < row.values.size() ? row.values[at].asObjectOf<ManagedObjectID>() : nullptr;
         return target && target->isEqualID(*change.owner);
     };
-    auto write = [&](const std::string& sql, const ManagedObjectIDPtr& member, bool adding) -> ErrorPtr {
+    // Looked up only once a member needs a write: most saves skip them all.
+    sqlite::MemberKeyStatements* statements = nullptr;
+    auto write = [&](const ManagedObjectIDPtr& member, bool adding) -> ErrorPtr {
         if (!member || member->isTemporaryID() || member->storeIdentifier() != identifier())
             return nullptr;
         if (const StoreSnapshot* row = rowInSave(member); row && pointsAtOwner(*row) == adding)
             return nullptr;
-        auto stmt = db.cached(sql);
-        if (!stmt)
-            return stmt.error();
-        (*stmt)->bindInt(1, change.owner->primaryKey());
-        (*stmt)->bindInt(2, member->primaryKey());
-        if (entityColumn >= 0 && adding)  // only the setting statement names the owner's entity
-            (*stmt)->bindInt(3, owner.number);
-        return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not save a relationship");
+        if (!statements) {
+            auto found = impl_->memberKeyStatementsFor(layout);
+            if (!found)
+                return found.error();
+            statements = *found;
+        }
+        Statement& s = adding ? statements->set : statements->clear;
+        s.bindInt(1, change.owner->primaryKey());
+        s.bindInt(2, member->primaryKey());
+        if (statements->entityColumn >= 0 && adding)  // only the setting statement names the owner's entity
+            s.bindInt(3, owner.number);
+        return sqlite::run(db, s, PersistentStoreSaveError, "Could not save a relationship");
     };
     for (const auto& gone : change.removed) {
-        if (auto error = write(clear, gone, false))
+        if (auto error = write(gone, false))
             return error;
     }
     for (const auto& added : layout.relationship->isOrdered() ? change.members : change.added) {
-        if (auto error = write(set, added, true))
+        if (auto error = write(added, true))
             return error;
     }
     return nullptr;

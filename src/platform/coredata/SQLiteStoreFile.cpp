@@ -254,6 +254,7 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
                            : Database::open(impl_->path, false, true, kBusyTimeoutMilliseconds);
     if (!db)
         return db.error();
+    impl_->memberKeyStatements.clear();  // prepared on the connection being replaced
     impl_->db = std::move(*db);
     ErrorPtr error = configureConnection();
     if (!error)

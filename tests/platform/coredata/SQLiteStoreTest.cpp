@@ -482,6 +482,50 @@ TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     EXPECT_NE(task->objectID()->primaryKey(), urgent->objectID()->primaryKey());
 }
 
+// An insert's key is made permanent before its save and kept when the save
+// fails: the reservation stays committed, so a save through another
+// coordinator never takes that key, and the retry stores the row under it.
+TEST_F(SQLiteStoreTest, AFailedSaveKeepsItsReservedKeysFromOtherCoordinators) {
+    auto first = contextOn(open());
+    auto shared = first->insertNewObjectForEntityForName("Tag");
+    shared->setValue(Value("shared"), "name");
+    ASSERT_EQ(first->save(), nullptr);
+    auto second = contextOn(open());
+    auto seen = fetchAll(second, makeRequest("Tag"));
+    ASSERT_EQ(seen.size(), 1u);
+    seen[0]->setValue(Value("changed"), "name");
+    ASSERT_EQ(second->save(), nullptr);
+
+    // A stale update fails the save that also inserts.
+    shared->setValue(Value("stale"), "name");
+    auto inserted = first->insertNewObjectForEntityForName("Tag");
+    inserted->setValue(Value("inserted"), "name");
+    auto error = first->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ManagedObjectMergeError);
+    ASSERT_FALSE(inserted->objectID()->isTemporaryID());
+    const int64_t held = inserted->objectID()->primaryKey();
+
+    for (int i = 0; i < 3; ++i) {
+        auto other = second->insertNewObjectForEntityForName("Tag");
+        other->setValue(Value("other " + std::to_string(i)), "name");
+        ASSERT_EQ(second->save(), nullptr);
+        EXPECT_NE(other->objectID()->primaryKey(), held);
+    }
+    first->refreshObject(shared, false);
+    ASSERT_EQ(first->save(), nullptr);
+    EXPECT_EQ(inserted->objectID()->primaryKey(), held);
+    auto check = contextOn(open());
+    std::set<int64_t> keys;
+    for (const auto& tag : fetchAll(check, makeRequest("Tag")))
+        keys.insert(tag->objectID()->primaryKey());
+    EXPECT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys.count(held), 1u);
+    auto byName = fetchAll(check, makeRequest("Tag", Predicate::equal("name", Value("inserted"))));
+    ASSERT_EQ(byName.size(), 1u);
+    EXPECT_EQ(byName[0]->objectID()->primaryKey(), held);
+}
+
 TEST_F(SQLiteStoreTest, URIsAgreeAcrossCoordinatorsAndReopens) {
     auto a = open();
     auto b = open();
@@ -697,6 +741,67 @@ TEST_F(SQLiteStoreTest, OneSidedToManyWritesMoveTheMembersVersion) {
     auto calendars = fetchAll(fresh, makeRequest("Calendar"));
     ASSERT_EQ(calendars.size(), 1u);
     EXPECT_EQ(calendars[0]->objectsForKey("tasks").size(), 1u);
+}
+
+// One-sided to-many writes, save after save: moves between owners, clears,
+// and the store removed and added again in the same coordinator. Each save's
+// result is read back through another coordinator.
+TEST_F(SQLiteStoreTest, OneSidedToManyWritesStayRightOverManySaves) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto a = context->insertNewObjectForEntityForName("Calendar");
+    auto b = context->insertNewObjectForEntityForName("Calendar");
+    a->setValue(Value("a"), "name");
+    b->setValue(Value("b"), "name");
+    auto t1 = context->insertNewObjectForEntityForName("Task");
+    auto t2 = context->insertNewObjectForEntityForName("UrgentTask");
+    t1->setValue(Value("t1"), "title");
+    t2->setValue(Value("t2"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    // Each task's calendar as stored: "a", "b" or "-".
+    auto stored = [&] {
+        std::string out;
+        auto reader = contextOn(open());
+        for (const auto& t : fetchAll(reader, makeRequest("Task", nullptr, {SortDescriptor("title")}))) {
+            auto c = t->objectForKey("calendar");
+            out += c ? c->valueForKey("name").stringValue() : "-";
+        }
+        return out;
+    };
+    auto members = [](std::initializer_list<ManagedObjectPtr> list) {
+        Set set;
+        for (const auto& m : list)
+            set.insert(Value(ObjectPtr(m)));
+        return Value(std::move(set));
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        a->setPrimitiveValue(members({t1, t2}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "aa");
+        // t1 moves from a to b in one save.
+        a->setPrimitiveValue(members({t2}), "tasks");
+        b->setPrimitiveValue(members({t1}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "ba");
+        a->setPrimitiveValue(members({}), "tasks");
+        b->setPrimitiveValue(members({}), "tasks");
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(stored(), "--");
+        if (round == 0) {  // the same file again, through a new store object
+            auto store = coordinator->persistentStores().at(0);
+            ASSERT_EQ(coordinator->removePersistentStore(store), nullptr);
+            ASSERT_TRUE(coordinator->addPersistentStore(SQLiteStoreType, "", url(), {}));
+            context = contextOn(coordinator);
+            const std::vector<ManagedObjectPtr> calendars =
+                fetchAll(context, makeRequest("Calendar", nullptr, {SortDescriptor("name")}));
+            const std::vector<ManagedObjectPtr> tasks =
+                fetchAll(context, makeRequest("Task", nullptr, {SortDescriptor("title")}));
+            ASSERT_EQ(calendars.size(), 2u);
+            ASSERT_EQ(tasks.size(), 2u);
+            a = calendars[0], b = calendars[1], t1 = tasks[0], t2 = tasks[1];
+        }
+    }
 }
 
 // Entities may carry the names the store uses for its own tables.

@@ -85,6 +85,18 @@ struct EntityStatements {
     const std::string& updateOf(const std::string& written) const;
 };
 
+// The statements that store a to-many in its members' to-one columns (a
+// to-many whose inverse is a to-one), prepared on the first save that writes
+// such a member and kept for the connection's life.
+struct MemberKeyStatements {
+    // Points member ?2 at owner ?1 (and at the owner's entity number ?3 when
+    // entityColumn >= 0), unless it points there already.
+    Statement set;
+    // Clears member ?2's columns when they still point at owner ?1.
+    Statement clear;
+    int entityColumn = -1;  // the inverse's entity-number column in the member table, or -1
+};
+
 }  // namespace plat::coredata::sqlite
 
 namespace plat::coredata {
@@ -96,8 +108,11 @@ struct SQLiteStore::Impl {
     Dictionary writtenMetadata;
     std::unordered_map<const sqlite::Table*, std::string> selectColumns;
     std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
+    // By to-many; declared after db, so finalized before the connection closes.
+    std::unordered_map<const RelationshipDescription*, sqlite::MemberKeyStatements> memberKeyStatements;
 
     const sqlite::EntityStatements& statementsFor(const sqlite::EntityLayout& layout);
+    Result<sqlite::MemberKeyStatements*> memberKeyStatementsFor(const sqlite::ToManyLayout& layout);
     // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
     const std::string& columnsOf(const sqlite::Table& table);
     [[nodiscard]] ErrorPtr readyError() const {
