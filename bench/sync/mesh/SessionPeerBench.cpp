@@ -27,14 +27,17 @@
 //
 // Counters: the costs in µs or ms, x_session (the mesh's cost over the
 // peer's), x_session_strict for saves (over the session's own share of the
-// peer's save: recorded minus the same save without a session) and
-// ratio_to_smallest (this size's cost over the 10,000-item one; 1 when a
-// cost does not grow with the store). Part of sync_mesh_bench: run one case
-// per process, e.g. --benchmark_filter='SessionPeer.*Save'.
+// peer's save: recorded minus the same save without a session),
+// overhead_system_us (the kernel's share of a save's overhead: the store
+// files' writes and syncs) and ratio_to_smallest (this size's cost over the
+// 10,000-item one; 1 when a cost does not grow with the store). Part of
+// sync_mesh_bench: run one case per process, e.g.
+// --benchmark_filter='SessionPeer.*Save'.
 //
 // Instructions, steadier than CPU time on a shared machine: under callgrind
-// the merge cases count only the merges (every thread), or only the applies
-// with SESSION_PEER_CALLGRIND=apply in the environment:
+// the save cases count only the saves with sync on (until each event is
+// stored, every thread), the merge cases only the merges, or only the
+// applies with SESSION_PEER_CALLGRIND=apply in the environment:
 //   valgrind --tool=callgrind --instr-atstart=no sync_mesh_bench
 //     --benchmark_filter='BM_SessionPeerMergeMoving/10000/'
 // (the total is that of both iterations). The end-to-end cases count the
@@ -356,6 +359,14 @@ double ratio(double a, double b) {
     return b > 0 ? a / b : 0;
 }
 
+// The system's share of processCPUSeconds (reads, writes, syncs of the
+// store files): what of a save's cost is spent in the kernel.
+double systemCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Per save: sync on, sync off, the peer recorded and the peer unrecorded,
 // one after the other in each iteration.
 void saveOverhead(benchmark::State& state, bool move, const char* name) {
@@ -365,18 +376,26 @@ void saveOverhead(benchmark::State& state, bool move, const char* name) {
         state.SkipWithError(m.error->localizedDescription().c_str());
         return;
     }
-    double on = 0, off = 0, recorded = 0, plain = 0;
+    double on = 0, off = 0, recorded = 0, plain = 0, onSystem = 0, offSystem = 0;
     std::size_t changesetBytes = 0;
     for (auto _ : state) {
         const int number = m.saveNumber++;
+        // Under callgrind (--instr-atstart=no) only the saves with sync on
+        // are counted, until their events are stored.
+        CALLGRIND_START_INSTRUMENTATION;
         double start = processCPUSeconds();
+        double system = systemCPUSeconds();
         auto error = m.saveOnA(number, move);
         on += processCPUSeconds() - start;
+        onSystem += systemCPUSeconds() - system;
+        CALLGRIND_STOP_INSTRUMENTATION;
         start = processCPUSeconds();
+        system = systemCPUSeconds();
         if (!error) {
             error = m.appOff->save(number, move);
         }
         off += processCPUSeconds() - start;
+        offSystem += systemCPUSeconds() - system;
         start = processCPUSeconds();
         changesetBytes += m.peerA->save(number, move, true).size();
         recorded += processCPUSeconds() - start;
@@ -395,6 +414,7 @@ void saveOverhead(benchmark::State& state, bool move, const char* name) {
     state.counters["sync_on_us"] = on / n * 1e6;
     state.counters["sync_off_us"] = off / n * 1e6;
     state.counters["overhead_us"] = overhead * 1e6;
+    state.counters["overhead_system_us"] = (onSystem - offSystem) / n * 1e6;
     state.counters["peer_recorded_us"] = recorded / n * 1e6;
     state.counters["peer_plain_us"] = plain / n * 1e6;
     state.counters["changeset_B"] = static_cast<double>(changesetBytes) / n;

@@ -442,7 +442,12 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
             succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
                                                           std::move(insertValues), *globalIDs));
     }
-    stored = stored && save() &&
+    // With nothing inserted, the new event goes into the event store with
+    // its update changes, one commit (and one sync of the store's file) a
+    // save less; a crash still leaves no event or an unfinished one. The
+    // inserts' identifier records are saved before the update changes look
+    // them up.
+    stored = stored && (insertedIDs.empty() || save()) &&
              succeeded("Could not add update changes",
                        builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
              save() &&
