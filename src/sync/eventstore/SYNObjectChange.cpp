@@ -294,26 +294,34 @@ SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(const SYNManagedOb
 
 std::string SYNGlobalIdentifier::storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID) {
     // An object's URI is its entity's and store's prefix followed by its key:
-    // the prefix of the last entity named on this thread is kept, so that a
-    // batch of objects (an import names every object of the store) builds
-    // and parses one URL instead of one each.
+    // the prefixes of the last few entities named on this thread are kept,
+    // so that a batch of objects (an import names every object of the store,
+    // a save names objects of entities in turn) builds and parses one URL
+    // per entity instead of one per object.
     struct Prefix {
         std::shared_ptr<const plat::coredata::EntityDescription> entity;
         std::string store;
         std::string text;
     };
-    thread_local Prefix last;
+    constexpr std::size_t kKeptPrefixes = 8;
+    thread_local std::vector<Prefix> known;
     if (objectID.isTemporaryID()) {
         return objectID.URIRepresentation().absoluteString();
     }
     const std::string key = std::to_string(objectID.primaryKey());
-    if (last.entity && last.entity.get() == objectID.entity() && last.store == objectID.storeIdentifier()) {
-        return last.text + key;
+    for (const auto& prefix : known) {
+        if (prefix.entity.get() == objectID.entity() && prefix.store == objectID.storeIdentifier()) {
+            return prefix.text + key;
+        }
     }
     std::string uri = objectID.URIRepresentation().absoluteString();
     if (uri.size() > key.size() + 2 && uri.compare(uri.size() - key.size(), key.size(), key) == 0 &&
         uri.compare(uri.size() - key.size() - 2, 2, "/p") == 0) {
-        last = {objectID.sharedEntity(), objectID.storeIdentifier(), uri.substr(0, uri.size() - key.size())};
+        if (known.size() == kKeptPrefixes) {
+            known.erase(known.begin());  // the oldest goes
+        }
+        known.push_back(
+            {objectID.sharedEntity(), objectID.storeIdentifier(), uri.substr(0, uri.size() - key.size())});
     }
     return uri;
 }
