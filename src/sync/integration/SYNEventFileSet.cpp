@@ -1,6 +1,7 @@
 #include "sync/integration/SYNEventFileSet.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 #include "platform/foundation/Value.h"
@@ -134,7 +135,7 @@ namespace {
 // The index key of a set's name body and its total: every name a set
 // contains has one of its bodies and, when the set has 2 or more parts, the
 // set's total in its part suffix.
-std::string groupingKey(std::string_view body, uint64_t total) {
+std::string groupingKeyOf(std::string_view body, uint64_t total) {
     std::string key(body);
     key += '\n';
     key += std::to_string(std::max<uint64_t>(total, 1));
@@ -142,6 +143,29 @@ std::string groupingKey(std::string_view body, uint64_t total) {
 }
 
 }  // namespace
+
+std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::string& filename) {
+    std::array<std::string, 2> keys;
+    const std::string extension = std::string(".") + SYNEventFileExtension;
+    if (filename.size() <= extension.size() ||
+        filename.compare(filename.size() - extension.size(), extension.size(), extension) != 0) {
+        return keys;
+    }
+    const std::string_view full(filename.data(), filename.size() - extension.size());
+    keys[0] = groupingKeyOf(full, 1);
+    if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
+        auto fraction = split(full.substr(separator + 1), "of");
+        auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
+        if (total && *total > 1) {
+            keys[1] = groupingKeyOf(full.substr(0, separator), *total);
+        }
+    }
+    return keys;
+}
+
+std::string SYNEventFileSet::groupingKey() const {
+    return groupingKeyOf(bodies().front(), totalNumberOfParts_);
+}
 
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
     const std::vector<std::string>& filenames, bool containingBaselines) {
@@ -174,34 +198,21 @@ SYNEventFileSet::Grouping SYNEventFileSet::groupNames(const Names& filenames, bo
         }
         keysOfSet[i].clear();
         for (const auto& body : sets[i]->bodies()) {
-            auto key = groupingKey(body, sets[i]->totalNumberOfParts_);
+            auto key = groupingKeyOf(body, sets[i]->totalNumberOfParts_);
             index[key].push_back(i);
             keysOfSet[i].push_back(std::move(key));
         }
     };
-    const std::string extension = std::string(".") + SYNEventFileExtension;
     for (const auto& name : filenames) {
         std::optional<std::size_t> owner;
-        if (name.size() > extension.size() &&
-            name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
-            const std::string_view full(name.data(), name.size() - extension.size());
-            std::string keys[2] = {groupingKey(full, 1), {}};
-            if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
-                auto fraction = split(full.substr(separator + 1), "of");
-                auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
-                if (total && *total > 1) {
-                    keys[1] = groupingKey(full.substr(0, separator), *total);
-                }
+        for (const auto& key : groupingKeysOfFilename(name)) {
+            auto found = key.empty() ? index.end() : index.find(key);
+            if (found == index.end()) {
+                continue;
             }
-            for (const auto& key : keys) {
-                auto found = key.empty() ? index.end() : index.find(key);
-                if (found == index.end()) {
-                    continue;
-                }
-                for (std::size_t i : found->second) {
-                    if ((!owner || i < *owner) && sets[i]->containsFile(name)) {
-                        owner = i;
-                    }
+            for (std::size_t i : found->second) {
+                if ((!owner || i < *owner) && sets[i]->containsFile(name)) {
+                    owner = i;
                 }
             }
         }
