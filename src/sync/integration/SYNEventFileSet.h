@@ -181,5 +181,10 @@ class SYNEventFileSetIndex {
     };
 
   private:
-    std::unordered_map<Key, std::vector<SYNEventFileSet::Ptr>, KeyHash> buckets_;
+    // An open-addressing table in flat arrays (no allocation per set): each
+    // slot holds 1 + the position of a set in `sets_`, 0 when free. Sets with
+    // the same key lie along one probe sequence in the order given.
+    std::vector<SYNEventFileSet::Ptr> sets_;
+    std::vector<Key> keys_;  // of each set
+    std::vector<uint32_t> slots_;
 };
