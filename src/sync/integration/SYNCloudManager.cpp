@@ -462,9 +462,11 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
     auto old = kept.names.begin();
     auto now = names.begin();
     while (old != kept.names.end() || now != names.end()) {
-        if (now == names.end() || (old != kept.names.end() && *old < *now)) {
+        // One comparison of each pair of names: most are equal.
+        const int order = old == kept.names.end() ? 1 : now == names.end() ? -1 : old->compare(*now);
+        if (order < 0) {
             gone.push_back(old++);
-        } else if (old == kept.names.end() || *now < *old) {
+        } else if (order > 0) {
             came.push_back(&*now++);
         } else {
             ++old;
