@@ -4,7 +4,9 @@
 // which remote sets are outdated (asked twice, for removal and for the
 // download decision's check), and which local events to upload. Growth
 // table: 100 / 1,000 / 10,000 stored events. Each iteration starts a new
-// merge (clearSnapshot), so the listing is grouped again; the local events
+// merge (clearSnapshot) whose listing differs from the last merge's by
+// 20 names (the 10 new remote events of one merge are gone and 10 others
+// are listed instead), as the cloud folder does between merges; the local events
 // are read again only after a save, as in a merge that changed nothing
 // (BM_MergeLooksAtAListingOfTheHistory), or after a save of the event store
 // before the looks, as in a merge that imported or exported something
@@ -45,7 +47,9 @@ struct History {
     testsupport::TempDir folder;
     std::shared_ptr<SYNEventStore> store;
     std::shared_ptr<SYNCloudManager> manager;
-    SYNCloudManager::Names listing;
+    // Every event held, with 10 new remote events; the second listing
+    // lists 10 other new remote events instead.
+    SYNCloudManager::Names listings[2];
 };
 
 // Half the events are this store's, half another's; every one is listed,
@@ -76,14 +80,18 @@ History& history(int events) {
             event->setObject(
                 SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeID, revision, *context),
                 "eventRevision");
-            h.listing.insert(std::to_string(i) + "_" + storeID + "_" + std::to_string(revision) +
-                             ".synevent");
+            h.listings[0].insert(std::to_string(i) + "_" + storeID + "_" + std::to_string(revision) +
+                                 ".synevent");
         }
         (void)context->save();
     });
+    h.listings[1] = h.listings[0];
     for (int i = 1; i <= 10; ++i) {
-        h.listing.insert(std::to_string(events + i) + "_" + other + "_" + std::to_string(events + i) +
-                         ".synevent");
+        for (int which : {0, 1}) {
+            const int count = events + i + 10 * which;
+            h.listings[which].insert(std::to_string(count) + "_" + other + "_" + std::to_string(count) +
+                                     ".synevent");
+        }
     }
     h.manager =
         SYNCloudManager::create(h.store, std::make_shared<testsupport::FakeCloudFileSystem>(), model());
@@ -97,7 +105,9 @@ void looks(benchmark::State& state, bool saveFirst) {
     std::size_t missingRemote = 0;
     std::size_t missingLocal = 0;
     double stamp = 1.0;
+    std::size_t merge = 0;
     for (auto _ : state) {
+        const auto& listing = h.listings[merge++ % 2];
         if (saveFirst) {
             // One event's timestamp changes: a save of the event store,
             // not itself measured.
@@ -115,9 +125,9 @@ void looks(benchmark::State& state, bool saveFirst) {
             state.ResumeTiming();
         }
         h.manager->clearSnapshot();
-        missingRemote = h.manager->completeRemoteEventFileSetsMissingInEventStore(h.listing, types).size();
-        missingRemote += h.manager->completeRemoteEventFileSetsMissingInEventStore(h.listing, types).size();
-        missingLocal = h.manager->localEventFileSetsMissingFromRemoteCloudFiles(h.listing, types).size();
+        missingRemote = h.manager->completeRemoteEventFileSetsMissingInEventStore(listing, types).size();
+        missingRemote += h.manager->completeRemoteEventFileSetsMissingInEventStore(listing, types).size();
+        missingLocal = h.manager->localEventFileSetsMissingFromRemoteCloudFiles(listing, types).size();
         benchmark::DoNotOptimize(missingRemote);
         benchmark::DoNotOptimize(missingLocal);
     }

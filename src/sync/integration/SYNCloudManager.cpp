@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/dispatch/Queue.h"
@@ -44,7 +45,7 @@ bool isSafeRemoteName(const std::string& name) {
 // appear (a baseline's part also under its short alias), found without
 // enumerating every part of the set's total.
 std::vector<std::string> presentAliases(const SYNEventFileSet& set, const std::vector<std::string>& ownNames,
-                                        const std::unordered_set<std::string_view>& listed) {
+                                        const std::unordered_map<std::string_view, std::size_t>& listed) {
     std::set<uint64_t> parts;
     for (const auto& name : ownNames) {
         auto fraction = SYNEventFileSet::partFractionForFilename(name);
@@ -60,6 +61,14 @@ std::vector<std::string> presentAliases(const SYNEventFileSet& set, const std::v
         }
     }
     return found;
+}
+
+// Sets of a grouping, in the order of the first name each took from the
+// listing: the order a grouping of the whole listing makes them in.
+void sortByFirstName(std::vector<std::size_t>& indexes, const SYNEventFileSet::Grouping& grouping) {
+    std::sort(indexes.begin(), indexes.end(), [&](std::size_t a, std::size_t b) {
+        return grouping.filenames[a].front() < grouping.filenames[b].front();
+    });
 }
 
 std::string joinLines(const std::vector<std::string>& lines) {
@@ -234,10 +243,8 @@ void SYNCloudManager::clearSnapshot() {
     snapshotBaselines_.reset();
     snapshotEvents_.reset();
     snapshotData_.reset();
-    // The listings grouped from the snapshot go with it.
-    plat::MutexLock groupingLock(groupingMutex_);
-    groupedListings_[0].reset();
-    groupedListings_[1].reset();
+    // The last groupings stay: a grouping depends on its names only, and the
+    // next snapshot's listing is brought up to date from it.
 }
 
 void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
@@ -410,7 +417,12 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
                                                                                        bool baselines) const {
     plat::MutexLock lock(groupingMutex_);
     auto& cached = groupedListings_[baselines ? 1 : 0];
-    if (cached && cached->names == names) {
+    if (cached && cached->updatable && cached.use_count() == 1) {
+        // No caller holds it: it may be changed in place.
+        if (updateGroupedListing(*cached, names)) {
+            return cached;
+        }
+    } else if (cached && cached->names == names) {
         return cached;
     }
     auto grouped = std::make_shared<GroupedListing>();
@@ -418,10 +430,122 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     grouped->grouping = SYNEventFileSet::groupFilenames(grouped->names, baselines);
     grouped->listed.reserve(grouped->names.size());
     for (const auto& name : grouped->names) {
-        grouped->listed.insert(name);
+        grouped->listed.emplace(name, NoSet);
+    }
+    const auto& grouping = grouped->grouping;
+    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+        for (const auto& name : grouping.filenames[i]) {
+            grouped->listed.find(name)->second = i;
+        }
+    }
+    if (!baselines) {
+        grouped->updatable = true;
+        grouped->setOfKey.reserve(grouping.sets.size());
+        for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+            if (!grouped->setOfKey.emplace(grouping.sets[i]->groupingKey(), i).second) {
+                grouped->updatable = false;
+                grouped->setOfKey.clear();
+                break;
+            }
+        }
     }
     cached = grouped;
     return grouped;
+}
+
+bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& names) {
+    // Both listings are sorted: one walk finds what came and what went.
+    // Past a quarter of the listing, grouping anew costs no more.
+    const std::size_t limit = names.size() / 4 + 16;
+    std::vector<Names::iterator> gone;
+    std::vector<const std::string*> came;
+    auto old = kept.names.begin();
+    auto now = names.begin();
+    while (old != kept.names.end() || now != names.end()) {
+        // One comparison of each pair of names: most are equal.
+        const int order = old == kept.names.end() ? 1 : now == names.end() ? -1 : old->compare(*now);
+        if (order < 0) {
+            gone.push_back(old++);
+        } else if (order > 0) {
+            came.push_back(&*now++);
+        } else {
+            ++old;
+            ++now;
+        }
+        if (gone.size() + came.size() > limit) {
+            return false;
+        }
+    }
+    auto& sets = kept.grouping.sets;
+    auto& filenames = kept.grouping.filenames;
+    // A set is made again from its names, as a grouping makes it: the sets
+    // handed out before are never changed.
+    auto remake = [&](std::size_t i) {
+        auto set = SYNEventFileSet::fromFilename(filenames[i].front(), false);
+        for (std::size_t j = 1; set && j < filenames[i].size(); ++j) {
+            set->addPartIndexForFile(filenames[i][j]);
+        }
+        sets[i] = std::move(set);
+        return sets[i] != nullptr;
+    };
+    for (auto name : gone) {
+        auto entry = kept.listed.find(*name);
+        const std::size_t owner = entry->second;
+        kept.listed.erase(entry);
+        if (owner != NoSet) {
+            auto& own = filenames[owner];
+            own.erase(std::find(own.begin(), own.end(), *name));
+            if (!own.empty()) {
+                if (!remake(owner)) {
+                    return false;
+                }
+            } else {
+                // The last set takes the place of the one that went.
+                const std::size_t last = sets.size() - 1;
+                kept.setOfKey.erase(sets[owner]->groupingKey());
+                if (owner != last) {
+                    sets[owner] = std::move(sets[last]);
+                    filenames[owner] = std::move(filenames[last]);
+                    kept.setOfKey[sets[owner]->groupingKey()] = owner;
+                    for (const auto& moved : filenames[owner]) {
+                        kept.listed.find(moved)->second = owner;
+                    }
+                }
+                sets.pop_back();
+                filenames.pop_back();
+            }
+        }
+        kept.names.erase(name);
+    }
+    for (const std::string* name : came) {
+        std::size_t owner = NoSet;
+        for (const auto& key : SYNEventFileSet::groupingKeysOfFilename(*name)) {
+            auto found = key.empty() ? kept.setOfKey.end() : kept.setOfKey.find(key);
+            if (found != kept.setOfKey.end() && sets[found->second]->containsFile(*name)) {
+                owner = found->second;
+                break;
+            }
+        }
+        if (owner != NoSet) {
+            auto& own = filenames[owner];
+            own.insert(std::lower_bound(own.begin(), own.end(), *name), *name);
+            if (!remake(owner)) {
+                return false;
+            }
+        } else if (auto set = SYNEventFileSet::fromFilename(*name, false); set && set->containsFile(*name)) {
+            if (!kept.setOfKey.emplace(set->groupingKey(), sets.size()).second) {
+                return false;
+            }
+            owner = sets.size();
+            sets.push_back(std::move(set));
+            filenames.push_back({*name});
+        } else {
+            SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", *name);
+        }
+        auto inserted = kept.names.insert(*name).first;
+        kept.listed.emplace(*inserted, owner);
+    }
+    return true;
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
@@ -1158,6 +1282,7 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
         const auto listing = groupedListing(names, baselines);
         const auto& grouping = listing->grouping;
         const auto& listed = listing->listed;
+        std::vector<std::size_t> incomplete;
         for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
             const auto& set = grouping.sets[i];
             if (set->hasAllParts() || !store) {
@@ -1167,9 +1292,14 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
                 (set->persistentStoreIdentifier() && *set->persistentStoreIdentifier() == *store) ||
                 (set->persistentStorePrefix() && !set->persistentStorePrefix()->empty() &&
                  store->starts_with(*set->persistentStorePrefix()));
-            if (!ours) {
-                continue;
+            if (ours) {
+                incomplete.push_back(i);
             }
+        }
+        // In listing order.
+        sortByFirstName(incomplete, grouping);
+        for (std::size_t i : incomplete) {
+            const auto& set = grouping.sets[i];
             for (const auto& alias : presentAliases(*set, grouping.filenames[i], listed)) {
                 auto path = join(directory, alias);
                 if (seen.insert(path).second) {
@@ -1215,14 +1345,21 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
     const auto& local = held->index;
     const auto listing = groupedListing(remoteNames, containsBaselines(types));
     const auto& grouping = listing->grouping;
-    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
+    std::vector<std::size_t> found;
     for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
         const auto& set = grouping.sets[i];
         if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-            // A copy: the listing's sets are shared with later callers.
-            missing.emplace_back(std::make_shared<SYNEventFileSet>(*set),
-                                 presentAliases(*set, grouping.filenames[i], listing->listed));
+            found.push_back(i);
         }
+    }
+    // In listing order.
+    sortByFirstName(found, grouping);
+    std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
+    for (std::size_t i : found) {
+        const auto& set = grouping.sets[i];
+        // A copy: the listing's sets are shared with later callers.
+        missing.emplace_back(std::make_shared<SYNEventFileSet>(*set),
+                             presentAliases(*set, grouping.filenames[i], listing->listed));
     }
     return missing;
 }

@@ -257,16 +257,30 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // nullopt when the local events could not be read.
     std::optional<std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>>>
     completeRemoteSetsMissingLocally(const Names& remoteNames, const std::vector<int16_t>& types) const;
-    // A listing grouped into file sets, with its names in a hash set. A merge
-    // looks at the same listing several times (what to download, what to
-    // upload, what to remove): it is grouped once, when it differs from the
-    // last listing grouped for that folder. Neither the sets nor the names
-    // may be changed: they are shared between the callers.
+    // A listing grouped into file sets, with its names in a hash table. A
+    // merge looks at the same listing several times (what to download, what
+    // to upload, what to remove), and the next merge's listing differs from
+    // it by the few files made or removed in between: a listing is grouped
+    // once, and the last grouping of the events folder is brought up to date
+    // with the names that came and went instead of being grouped again
+    // (baselines, a handful, are grouped again). The sets are in no
+    // particular order. Neither the sets nor the names may be changed by
+    // callers: they are shared between them.
+    static constexpr std::size_t NoSet = static_cast<std::size_t>(-1);
     struct GroupedListing {
         Names names;
-        SYNEventFileSet::Grouping grouping;
-        std::unordered_set<std::string_view> listed;  // views of `names`
+        SYNEventFileSet::Grouping grouping;  // filenames of each set in name order
+        // Each name (a view of `names`) with the index of the set that took
+        // it, NoSet for a name that made none.
+        std::unordered_map<std::string_view, std::size_t> listed;
+        // Events folder: each set's index by its grouping key, which no two
+        // sets share; empty when they did (then it is grouped again).
+        std::unordered_map<std::string, std::size_t> setOfKey;
+        bool updatable = false;
     };
+    // Brings the last grouping of the events folder to `names` when few names
+    // differ; false (the grouping is then of no use) otherwise.
+    static bool updateGroupedListing(GroupedListing& kept, const Names& names);
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
     // The file sets of the local events of the types (of one store or of
@@ -304,7 +318,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
 
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
-    mutable std::shared_ptr<const GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
+    mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
 
     // Bumped by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).

@@ -1,6 +1,7 @@
 #include "sync/integration/SYNEventFileSet.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 #include "platform/foundation/Value.h"
@@ -134,7 +135,7 @@ namespace {
 // The index key of a set's name body and its total: every name a set
 // contains has one of its bodies and, when the set has 2 or more parts, the
 // set's total in its part suffix.
-std::string groupingKey(std::string_view body, uint64_t total) {
+std::string groupingKeyOf(std::string_view body, uint64_t total) {
     std::string key(body);
     key += '\n';
     key += std::to_string(std::max<uint64_t>(total, 1));
@@ -142,6 +143,29 @@ std::string groupingKey(std::string_view body, uint64_t total) {
 }
 
 }  // namespace
+
+std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::string& filename) {
+    std::array<std::string, 2> keys;
+    const std::string extension = std::string(".") + SYNEventFileExtension;
+    if (filename.size() <= extension.size() ||
+        filename.compare(filename.size() - extension.size(), extension.size(), extension) != 0) {
+        return keys;
+    }
+    const std::string_view full(filename.data(), filename.size() - extension.size());
+    keys[0] = groupingKeyOf(full, 1);
+    if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
+        auto fraction = split(full.substr(separator + 1), "of");
+        auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
+        if (total && *total > 1) {
+            keys[1] = groupingKeyOf(full.substr(0, separator), *total);
+        }
+    }
+    return keys;
+}
+
+std::string SYNEventFileSet::groupingKey() const {
+    return groupingKeyOf(bodies().front(), totalNumberOfParts_);
+}
 
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
     const std::vector<std::string>& filenames, bool containingBaselines) {
@@ -174,34 +198,21 @@ SYNEventFileSet::Grouping SYNEventFileSet::groupNames(const Names& filenames, bo
         }
         keysOfSet[i].clear();
         for (const auto& body : sets[i]->bodies()) {
-            auto key = groupingKey(body, sets[i]->totalNumberOfParts_);
+            auto key = groupingKeyOf(body, sets[i]->totalNumberOfParts_);
             index[key].push_back(i);
             keysOfSet[i].push_back(std::move(key));
         }
     };
-    const std::string extension = std::string(".") + SYNEventFileExtension;
     for (const auto& name : filenames) {
         std::optional<std::size_t> owner;
-        if (name.size() > extension.size() &&
-            name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
-            const std::string_view full(name.data(), name.size() - extension.size());
-            std::string keys[2] = {groupingKey(full, 1), {}};
-            if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
-                auto fraction = split(full.substr(separator + 1), "of");
-                auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
-                if (total && *total > 1) {
-                    keys[1] = groupingKey(full.substr(0, separator), *total);
-                }
+        for (const auto& key : groupingKeysOfFilename(name)) {
+            auto found = key.empty() ? index.end() : index.find(key);
+            if (found == index.end()) {
+                continue;
             }
-            for (const auto& key : keys) {
-                auto found = key.empty() ? index.end() : index.find(key);
-                if (found == index.end()) {
-                    continue;
-                }
-                for (std::size_t i : found->second) {
-                    if ((!owner || i < *owner) && sets[i]->containsFile(name)) {
-                        owner = i;
-                    }
+            for (std::size_t i : found->second) {
+                if ((!owner || i < *owner) && sets[i]->containsFile(name)) {
+                    owner = i;
                 }
             }
         }
@@ -240,6 +251,16 @@ SYNEventFileSetIndex::Key sameEventKey(const SYNEventFileSet& set) {
     return {set.isBaseline(), set.globalCount(), set.isBaseline() ? 0 : set.revisionNumber()};
 }
 
+// The first slot of a key in a table of mask + 1 slots: the hash mixed so
+// that its low bits depend on all of it.
+std::size_t homeSlot(const SYNEventFileSetIndex::Key& key, std::size_t mask) {
+    uint64_t hash = SYNEventFileSetIndex::KeyHash()(key);
+    hash ^= hash >> 29;
+    hash *= 0xBF58476D1CE4E5B9ULL;
+    hash ^= hash >> 32;
+    return static_cast<std::size_t>(hash) & mask;
+}
+
 }  // namespace
 
 std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
@@ -248,22 +269,35 @@ std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
     return static_cast<std::size_t>(hash ^ (key.baseline ? 0x5bd1e995ULL : 0));
 }
 
-SYNEventFileSetIndex::SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets) {
-    buckets_.reserve(sets.size());
-    for (const auto& set : sets) {
-        buckets_[sameEventKey(*set)].push_back(set);
+SYNEventFileSetIndex::SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets) : sets_(sets) {
+    keys_.reserve(sets_.size());
+    std::size_t capacity = 16;
+    while (capacity < 2 * sets_.size()) {
+        capacity *= 2;
+    }
+    slots_.assign(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t i = 0; i < sets_.size(); ++i) {
+        keys_.push_back(sameEventKey(*sets_[i]));
+        std::size_t slot = homeSlot(keys_.back(), mask);
+        while (slots_[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = static_cast<uint32_t>(i + 1);
     }
 }
 
 SYNEventFileSet::Ptr SYNEventFileSetIndex::setRepresentingSameEventAs(
     const SYNEventFileSet& other, const std::function<bool(const SYNEventFileSet&)>& accept) const {
-    auto found = buckets_.find(sameEventKey(other));
-    if (found == buckets_.end()) {
-        return nullptr;
-    }
-    for (const auto& set : found->second) {
-        if ((!accept || accept(*set)) && set->representsSameEventAsEventFileSet(other)) {
-            return set;
+    const Key key = sameEventKey(other);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = homeSlot(key, mask); slots_[slot] != 0; slot = (slot + 1) & mask) {
+        const std::size_t i = slots_[slot] - 1;
+        if (keys_[i] == key) {
+            const auto& set = sets_[i];
+            if ((!accept || accept(*set)) && set->representsSameEventAsEventFileSet(other)) {
+                return set;
+            }
         }
     }
     return nullptr;

@@ -19,6 +19,7 @@
 // A file set is a short-lived value owned by one thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,6 +71,15 @@ class SYNEventFileSet {
     };
     static Grouping groupFilenames(const std::vector<std::string>& filenames, bool containingBaselines);
     static Grouping groupFilenames(const std::set<std::string>& filenames, bool containingBaselines);
+    // The keys under which a grouping looks for the set that takes a name:
+    // the whole name body with a total of 1, and, when the name ends in a
+    // part suffix of a total of 2 or more, the body before the suffix with
+    // that total (else empty). Both empty for a name without the extension.
+    static std::array<std::string, 2> groupingKeysOfFilename(const std::string& filename);
+    // The key of the set's first name body and its total: for an event (not
+    // a baseline), one of the keys of every name the set contains, and the
+    // same for every set that contains one of them.
+    std::string groupingKey() const;
     template <class Names>
     static std::vector<Ptr> eventFileSetsForFilenames(const Names& filenames, bool containingBaselines) {
         return eventFileSetsForFilenames(std::vector<std::string>(filenames.begin(), filenames.end()),
@@ -171,5 +181,10 @@ class SYNEventFileSetIndex {
     };
 
   private:
-    std::unordered_map<Key, std::vector<SYNEventFileSet::Ptr>, KeyHash> buckets_;
+    // An open-addressing table in flat arrays (no allocation per set): each
+    // slot holds 1 + the position of a set in `sets_`, 0 when free. Sets with
+    // the same key lie along one probe sequence in the order given.
+    std::vector<SYNEventFileSet::Ptr> sets_;
+    std::vector<Key> keys_;  // of each set
+    std::vector<uint32_t> slots_;
 };

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <tuple>
 
 #include "EventFileFixture.h"
@@ -383,6 +384,62 @@ TEST_F(SYNCloudManagerTest, ListingsAreMatchedAgainAfterCallersChangeTheirSetsOr
               (std::vector<int64_t>{7}));
     EXPECT_EQ(counts(other->completeRemoteEventFileSetsMissingInEventStore(listing, types)),
               (std::vector<int64_t>{6, 7}));
+}
+
+// The events folder's last grouping is brought up to date with the names
+// that came and went between listings: after any sequence of listings (parts
+// of a set arriving and leaving, whole sets going, names that make no set,
+// a listing that is mostly new) the sets found are those, in the same order,
+// that a manager grouping the listing afresh finds.
+TEST_F(SYNCloudManagerTest, ListingsUpdatedFromTheLastOneAreGroupedAsAFreshListing) {
+    const std::vector<int16_t> types{200, 300};
+    const auto store = storeID(source);
+    writeEvent(source, "HELD", SYNStoreModificationEventTypeSave, 3, 2, 0);
+    std::vector<std::string> pool{"unknown", "5_S_2_3of2.synevent", "3_" + store + "_2.synevent"};
+    for (int count = 10; count < 40; ++count) {
+        const int parts = count % 4;  // 0: one file; else a set of that many parts
+        const std::string body =
+            std::to_string(count) + "_" + (count % 3 ? "OTHER" : store) + "_" + std::to_string(count);
+        if (parts < 2) {
+            pool.push_back(body + ".synevent");
+        }
+        for (int part = 1; parts >= 2 && part <= parts; ++part) {
+            pool.push_back(body + "_" + std::to_string(part) + "of" + std::to_string(parts) + ".synevent");
+        }
+    }
+    auto sets = [&](const std::shared_ptr<SYNCloudManager>& looking, const SYNCloudManager::Names& listing) {
+        std::vector<std::string> found;
+        for (const auto& set : looking->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            std::string parts;
+            for (const auto& name : set->preferredFilenamesForExistingParts()) {
+                parts += " " + name;
+            }
+            found.push_back(set->description() + parts);
+        }
+        return found;
+    };
+    std::mt19937 random(37);
+    SYNCloudManager::Names listing;
+    for (int step = 0; step < 200; ++step) {
+        // Mostly a few names in or out; now and then most of the listing.
+        const std::size_t changes = step % 50 == 49 ? pool.size() : 1 + random() % 4;
+        for (std::size_t i = 0; i < changes; ++i) {
+            const auto& name = pool[random() % pool.size()];
+            if (!listing.erase(name)) {
+                listing.insert(name);
+            }
+        }
+        const auto kept = sets(manager, listing);
+        EXPECT_EQ(kept, sets(manager, listing)) << "step " << step;
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        ASSERT_EQ(kept, sets(fresh, listing)) << "step " << step;
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+    // What is listed was the point: sets complete and incomplete were seen.
+    listing = SYNCloudManager::Names(pool.begin(), pool.end());
+    EXPECT_EQ(sets(manager, listing).size(), 30u);
+    listing.erase("11_OTHER_11_1of3.synevent");
+    EXPECT_EQ(sets(manager, listing).size(), 29u);
 }
 
 // The local events are kept between looks: whatever changes the event store

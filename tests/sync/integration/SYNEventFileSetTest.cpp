@@ -269,4 +269,38 @@ TEST(SYNEventFileSetTest, GroupingMatchesComparingWithEverySet) {
               nullptr);
 }
 
+// The index finds, among many sets and many sharing one global count and
+// revision, the first set in the order given that represents the event and
+// that the filter accepts, and nothing for an event it does not hold.
+TEST(SYNEventFileSetTest, IndexFindsTheFirstMatchingSetAmongMany) {
+    std::vector<std::string> names;
+    for (int count = 1; count <= 3000; ++count) {
+        names.push_back(std::to_string(count) + "_S" + std::to_string(count % 7) + "_" +
+                        std::to_string(count % 5) + ".synevent");
+    }
+    for (int store = 0; store < 50; ++store) {
+        // One event count and revision, fifty stores, some in two parts.
+        names.push_back("7000_T" + std::to_string(store) + "_2" + (store % 2 ? "_1of2" : "") + ".synevent");
+    }
+    const auto grouping = SYNEventFileSet::groupFilenames(names, false);
+    ASSERT_EQ(grouping.sets.size(), names.size());
+    const SYNEventFileSetIndex index(grouping.sets);
+    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+        EXPECT_EQ(index.setRepresentingSameEventAs(*grouping.sets[i]), grouping.sets[i]) << names[i];
+    }
+    // Same count and revision, another store; a set the filter refuses.
+    EXPECT_EQ(index.setRepresentingSameEventAs(*SYNEventFileSet::fromFilename("7000_X_2.synevent", false)),
+              nullptr);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*SYNEventFileSet::fromFilename("7000_T9_2.synevent", false),
+                                               [](const auto& set) { return set.hasAllParts(); }),
+              nullptr);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*SYNEventFileSet::fromFilename("7000_T8_2.synevent", false),
+                                               [](const auto& set) { return set.hasAllParts(); }),
+              grouping.sets[3008]);
+    EXPECT_EQ(index.setRepresentingSameEventAs(*SYNEventFileSet::fromFilename("3001_S5_1.synevent", false)),
+              nullptr);
+    const SYNEventFileSetIndex empty({});
+    EXPECT_EQ(empty.setRepresentingSameEventAs(*grouping.sets[0]), nullptr);
+}
+
 }  // namespace
