@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/foundation/Decimal.h"
@@ -456,17 +458,23 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
     return event;
 }
 
-plat::Result<std::vector<ManagedObjectPtr>> fetchRecords(const std::vector<std::string>& identifiers,
-                                                         const std::string& entityName,
-                                                         plat::coredata::ManagedObjectContext& context) {
+// Identifier records of one entity by identifier; null while the store has
+// none and none is made yet. The keys view the identifiers of the parsed
+// changes, which outlive the records' lookup and linking.
+using RecordsByIdentifier = std::unordered_map<std::string_view, ManagedObjectPtr>;
+
+// Looks up the records of these identifiers (each listed once, each a key of
+// records with a null record) and puts those found in records; of several
+// records of one identifier and entity, the first made is taken.
+plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, const std::string& entityName,
+                            RecordsByIdentifier& records, plat::coredata::ManagedObjectContext& context) {
     constexpr std::size_t kChunk = 500;
-    std::unordered_map<std::string, ManagedObjectPtr> found;
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
         const std::size_t count = std::min(kChunk, identifiers.size() - first);
         plat::Array list;
         list.reserve(count);
         for (std::size_t i = first; i < first + count; ++i) {
-            list.emplace_back(identifiers[i]);
+            list.emplace_back(std::string(identifiers[i]));
         }
         plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
         request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
@@ -476,37 +484,42 @@ plat::Result<std::vector<ManagedObjectPtr>> fetchRecords(const std::vector<std::
             return batch.error();
         }
         for (const auto& record : *batch) {
-            if (record->valueForKey("nameOfEntity") == Value(entityName)) {
-                auto [it, added] = found.emplace(*record->valueForKey("globalIdentifier").asString(), record);
-                if (!added && record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
-                    it->second = record;
-                }
+            const Value name = record->valueForKey("nameOfEntity");
+            if (!name.isString() || *name.asString() != entityName) {
+                continue;
+            }
+            const Value identifier = record->valueForKey("globalIdentifier");
+            if (!identifier.isString()) {
+                continue;
+            }
+            // Only the identifiers listed are answered, and each is a key.
+            auto it = records.find(*identifier.asString());
+            if (it == records.end()) {
+                continue;
+            }
+            if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
+                it->second = record;
             }
         }
     }
-    std::vector<ManagedObjectPtr> records;
-    records.reserve(identifiers.size());
-    for (const auto& identifier : identifiers) {
-        auto it = found.find(identifier);
-        records.push_back(it == found.end() ? nullptr : it->second);
-    }
-    return records;
+    return nullptr;
 }
 
 // Identifier records by entity and identifier: those found in the store and
 // those made for changes read since the last save, so that every change of
-// one object shares one record.
+// one object shares one record. The parsed changes given to fetch must
+// outlive this (their names and identifiers are its keys).
 class IdentifierRecords {
   public:
     // Looks up the identifiers of these changes that are not known yet.
     plat::ErrorPtr fetch(const std::vector<const ParsedEntityChanges*>& entities,
                          plat::coredata::ManagedObjectContext& context) {
-        std::map<std::string, std::vector<std::string>> wanted;
+        std::unordered_map<std::string_view, std::vector<std::string_view>> wanted;
         for (const auto* entity : entities) {
             auto& known = records_[entity->entityName];
             auto& list = wanted[entity->entityName];
             for (const auto& change : entity->changes) {
-                if (known.emplace(change.globalIdentifier, nullptr).second) {
+                if (known.try_emplace(change.globalIdentifier, nullptr).second) {
                     list.push_back(change.globalIdentifier);
                 }
             }
@@ -515,19 +528,16 @@ class IdentifierRecords {
             if (identifiers.empty()) {
                 continue;
             }
-            auto found = fetchRecords(identifiers, entityName, context);
-            if (!found.ok()) {
-                return found.error();
-            }
-            auto& known = records_[entityName];
-            for (std::size_t i = 0; i < identifiers.size(); ++i) {
-                known[identifiers[i]] = (*found)[i];
+            if (auto error =
+                    fetchRecords(identifiers, std::string(entityName), records_[entityName], context)) {
+                return error;
             }
         }
         return nullptr;
     }
 
-    // The record (made when the store has none).
+    // The record (made when the store has none). The change's entity and
+    // identifier were given to fetch.
     ManagedObjectPtr record(const std::string& entityName, const std::string& identifier,
                             plat::coredata::ManagedObjectContext& context) {
         auto& record = records_[entityName][identifier];
@@ -540,7 +550,7 @@ class IdentifierRecords {
     }
 
   private:
-    std::map<std::string, std::unordered_map<std::string, ManagedObjectPtr>> records_;
+    std::unordered_map<std::string_view, RecordsByIdentifier> records_;
 };
 
 // How a change is linked to its event and identifier record.

@@ -276,6 +276,61 @@ TEST_F(SYNEventMigratorTest, EventsOfOneFileEachAreImportedSeveralPerSave) {
     });
 }
 
+// Records already in the store: a change takes its own entity's record, the
+// first made when there are several of one identifier, and no new one; an
+// identifier of the same text under another entity gets its own record.
+TEST_F(SYNEventMigratorTest, ImportedChangesTakeTheFirstRecordOfTheirOwnEntity) {
+    writeEvent(source, "E1", SYNStoreModificationEventTypeSave, 1, 1, 2);
+    auto [error, files] = exportWith([](auto& migrator, auto done) {
+        migrator.migrateLocalEventToTemporaryFilesForRevision(1, {200, 300}, done);
+    });
+    ASSERT_EQ(error, nullptr);
+    ASSERT_EQ(files.size(), 1u);
+    // P000000 as a Pet, then twice as a Person; PET1 as a Person.
+    auto made = [&](const std::string& gid, const std::string& entity) {
+        return inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+            auto record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            record->setValue(plat::Value(gid), "globalIdentifier");
+            record->setValue(plat::Value(entity), "nameOfEntity");
+            EXPECT_EQ(context.save(), nullptr);
+            return record->objectID();
+        });
+    };
+    const auto otherEntity = made("P000000", "Pet");
+    const auto first = made("P000000", "Person");
+    const auto second = made("P000000", "Person");
+    const auto petAsPerson = made("PET1", "Person");
+    SYNEventMigrator migrator(destination, smallBatchModel());
+    std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> ids;
+    migrator.migrateEventsInFromSingleFiles(files, 100, [&](auto imported) { ids = imported; });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return ids.has_value(); }, 60));
+    ASSERT_EQ(ids->size(), 1u);
+    ASSERT_TRUE(ids->front());
+    EXPECT_EQ(describeEvent(destination, "E1"), describeEvent(source, "E1"));
+    inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+        auto changes = context.executeFetchRequest(plat::coredata::FetchRequest(SYNObjectChangeEntityName));
+        ASSERT_TRUE(changes.ok());
+        ASSERT_EQ(changes->size(), 6u);  // P000000, P000001, U1, D1, RICH and PET1
+        for (const auto& change : *changes) {
+            auto record = change->objectForKey("globalIdentifier");
+            ASSERT_TRUE(record);
+            EXPECT_EQ(record->valueForKey("nameOfEntity"), change->valueForKey("nameOfEntity"));
+            const auto gid = SYNObjectChange::globalIdentifierString(*change).value_or("");
+            if (gid == "P000000") {
+                EXPECT_TRUE(record->objectID()->isEqualID(*first));
+            } else {
+                EXPECT_FALSE(record->objectID()->isEqualID(*otherEntity));
+                EXPECT_FALSE(record->objectID()->isEqualID(*second));
+                EXPECT_FALSE(record->objectID()->isEqualID(*petAsPerson));
+            }
+        }
+        // Four found or made before, and one each for P000001, U1, D1, RICH and PET1 as a Pet.
+        EXPECT_EQ(
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName))->size(),
+            9u);
+    });
+}
+
 TEST_F(SYNEventMigratorTest, AnInterruptedImportIsGoneWhenTheStoreOpensAgain) {
     // What a killed process leaves: an event saved with the incomplete type.
     writeEvent(destination, "PARTIAL", SYNStoreModificationEventTypeIncomplete, 5, 3, 2);
