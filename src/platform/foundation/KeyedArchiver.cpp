@@ -702,12 +702,7 @@ class ArchiveWriter {
             p = encode(p, node, refSize);
         for (uint64_t o : offsets)
             p = putBigEndian(p, o, offsetSize);
-        p += 6;
-        *p++ = static_cast<uint8_t>(offsetSize);
-        *p++ = static_cast<uint8_t>(refSize);
-        p = putBigEndian(p, nodes_.size(), 8);
-        p = putBigEndian(p, 0, 8);
-        putBigEndian(p, tableOffset, 8);
+        plat::bplist::putTrailer(p, offsetSize, refSize, nodes_.size(), tableOffset);
         return Data(std::move(out));
     }
 

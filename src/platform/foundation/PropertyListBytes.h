@@ -75,6 +75,20 @@ inline uint8_t* putMarker(uint8_t* p, uint8_t type, uint64_t count) {
     return putInteger(p, count, false);
 }
 
+// The 32-byte trailer that ends a list: six unused bytes, the offset and
+// reference sizes, the object count, object 0 on top, and where the offset
+// table starts.
+inline uint8_t* putTrailer(uint8_t* p, std::size_t offsetSize, std::size_t refSize, uint64_t objects,
+                           uint64_t tableOffset) {
+    std::memset(p, 0, 6);
+    p += 6;
+    *p++ = static_cast<uint8_t>(offsetSize);
+    *p++ = static_cast<uint8_t>(refSize);
+    p = putBigEndian(p, objects, 8);
+    p = putBigEndian(p, 0, 8);
+    return putBigEndian(p, tableOffset, 8);
+}
+
 // Eight bytes at a time: the high bits of every byte, or'ed together.
 inline bool isASCII(std::string_view s) {
     const char* p = s.data();

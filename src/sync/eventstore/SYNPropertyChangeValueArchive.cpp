@@ -32,6 +32,7 @@ using plat::bplist::markerSize;
 using plat::bplist::putBigEndian;
 using plat::bplist::putInteger;
 using plat::bplist::putMarker;
+using plat::bplist::putTrailer;
 
 constexpr int64_t kArchiveVersion = 100000;
 
@@ -615,12 +616,7 @@ class PlainValuesWriter {
             offsets = putBigEndian(offsets, static_cast<uint64_t>(p - out.data()), offsetSize);
             p = encode(p, node, refSize);
         }
-        p = offsets + 6;
-        *p++ = static_cast<uint8_t>(offsetSize);
-        *p++ = static_cast<uint8_t>(refSize);
-        p = putBigEndian(p, nodes_.size(), 8);
-        p = putBigEndian(p, 0, 8);
-        putBigEndian(p, tableOffset, 8);
+        putTrailer(offsets, offsetSize, refSize, nodes_.size(), tableOffset);
         return plat::Data(std::move(out));
     }
 
