@@ -251,16 +251,6 @@ SYNEventFileSetIndex::Key sameEventKey(const SYNEventFileSet& set) {
     return {set.isBaseline(), set.globalCount(), set.isBaseline() ? 0 : set.revisionNumber()};
 }
 
-// The first slot of a key in a table of mask + 1 slots: the hash mixed so
-// that its low bits depend on all of it.
-std::size_t homeSlot(const SYNEventFileSetIndex::Key& key, std::size_t mask) {
-    uint64_t hash = SYNEventFileSetIndex::KeyHash()(key);
-    hash ^= hash >> 29;
-    hash *= 0xBF58476D1CE4E5B9ULL;
-    hash ^= hash >> 32;
-    return static_cast<std::size_t>(hash) & mask;
-}
-
 }  // namespace
 
 std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
@@ -271,36 +261,26 @@ std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
 
 SYNEventFileSetIndex::SYNEventFileSetIndex(const std::vector<SYNEventFileSet::Ptr>& sets) : sets_(sets) {
     keys_.reserve(sets_.size());
-    std::size_t capacity = 16;
-    while (capacity < 2 * sets_.size()) {
-        capacity *= 2;
-    }
-    slots_.assign(capacity, 0);
-    const std::size_t mask = capacity - 1;
+    table_.reserve(sets_.size());
     for (std::size_t i = 0; i < sets_.size(); ++i) {
         keys_.push_back(sameEventKey(*sets_[i]));
-        std::size_t slot = homeSlot(keys_.back(), mask);
-        while (slots_[slot] != 0) {
-            slot = (slot + 1) & mask;
-        }
-        slots_[slot] = static_cast<uint32_t>(i + 1);
+        const std::size_t hash = KeyHash()(keys_.back());
+        table_.insertNew(hash, Slot{hash, static_cast<uint32_t>(i + 1)});
     }
 }
 
 SYNEventFileSet::Ptr SYNEventFileSetIndex::setRepresentingSameEventAs(
     const SYNEventFileSet& other, const std::function<bool(const SYNEventFileSet&)>& accept) const {
     const Key key = sameEventKey(other);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = homeSlot(key, mask); slots_[slot] != 0; slot = (slot + 1) & mask) {
-        const std::size_t i = slots_[slot] - 1;
-        if (keys_[i] == key) {
-            const auto& set = sets_[i];
-            if ((!accept || accept(*set)) && set->representsSameEventAsEventFileSet(other)) {
-                return set;
-            }
+    const std::size_t hash = KeyHash()(key);
+    const Slot* found = table_.findIf(hash, [&](const Slot& slot) {
+        if (slot.hash != hash || !(keys_[slot.set - 1] == key)) {
+            return false;
         }
-    }
-    return nullptr;
+        const SYNEventFileSet& set = *sets_[slot.set - 1];
+        return (!accept || accept(set)) && set.representsSameEventAsEventFileSet(other);
+    });
+    return found ? sets_[found->set - 1] : nullptr;
 }
 
 std::vector<std::string> SYNEventFileSet::bodies() const {

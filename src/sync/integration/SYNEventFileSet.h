@@ -32,6 +32,7 @@
 
 #include "platform/coredata/ManagedObject.h"
 #include "platform/coredata/Predicate.h"
+#include "platform/foundation/FlatHashTable.h"
 
 inline constexpr const char* SYNEventFileExtension = "synevent";
 // An event of this many files holds far more changes than any store makes;
@@ -181,10 +182,18 @@ class SYNEventFileSetIndex {
     };
 
   private:
-    // An open-addressing table in flat arrays (no allocation per set): each
-    // slot holds 1 + the position of a set in `sets_`, 0 when free. Sets with
-    // the same key lie along one probe sequence in the order given.
+    // A slot names a set by 1 + its position in `sets_` (0: free). The table
+    // is sized for every set before the first goes in, so it never grows and
+    // sets with the same key lie along one probe run in the order given.
+    struct Slot {
+        std::size_t hash = 0;
+        uint32_t set = 0;
+    };
+    struct SlotTraits {
+        static bool used(const Slot& slot) { return slot.set != 0; }
+        static std::size_t hash(const Slot& slot) { return slot.hash; }
+    };
     std::vector<SYNEventFileSet::Ptr> sets_;
     std::vector<Key> keys_;  // of each set
-    std::vector<uint32_t> slots_;
+    plat::FlatHashTable<Slot, SlotTraits> table_;
 };
