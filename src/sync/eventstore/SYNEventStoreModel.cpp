@@ -14,18 +14,20 @@ namespace {
 const plat::Dictionary kExcluded{{SYNExcludeFromMigrationKey, plat::Value(true)}};
 
 // The stored form of a change's values: an array of SYNPropertyChangeValue
-// objects to and from their keyed archive.
+// objects to and from the event store's compact form (the keyed archive for
+// lists it cannot hold). Rows written before the compact form hold keyed
+// archives, which read as they always did.
 class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer {
   public:
     plat::Result<plat::Data> transformedValue(const plat::Value& value) const override {
         if (const plat::Array* items = value.asArray()) {
-            return SYNArchivePropertyChangeValueItems(*items);
+            return SYNStorePropertyChangeValueItems(*items);
         }
         if (!value.isNull()) {
             return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
                                                 "Not a list of property change values.");
         }
-        return SYNArchivePropertyChangeValues({});
+        return SYNStorePropertyChangeValueItems({});
     }
 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
