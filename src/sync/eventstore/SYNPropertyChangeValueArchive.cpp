@@ -686,7 +686,7 @@ enum CompactFlag : uint8_t {
 };
 
 enum class ValueTag : uint8_t {
-    Null = 0,    // the null object
+    Null = 0,  // the null object
     False = 1,
     True = 2,
     Int = 3,     // zigzag varint
@@ -1056,7 +1056,7 @@ class CompactReader {
                     return std::nullopt;
                 }
                 return tag == static_cast<uint8_t>(ValueTag::Date) ? plat::Value(plat::Date(d))
-                                                                     : plat::Value(d);
+                                                                   : plat::Value(d);
             }
             case ValueTag::String: {
                 std::string s;
@@ -1159,7 +1159,8 @@ class CompactReader {
 
 }  // namespace
 
-std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const std::vector<SYNPropertyChangeValue>& values) {
+std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(
+    const std::vector<SYNPropertyChangeValue>& values) {
     return threadCompactWriter().write(values);
 }
 
@@ -1168,7 +1169,8 @@ std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const plat::Array&
 }
 
 bool SYNIsCompactPropertyChangeValues(std::string_view bytes) {
-    return bytes.size() >= sizeof kCompactMagic && std::memcmp(bytes.data(), kCompactMagic, sizeof kCompactMagic) == 0;
+    return bytes.size() >= sizeof kCompactMagic &&
+           std::memcmp(bytes.data(), kCompactMagic, sizeof kCompactMagic) == 0;
 }
 
 plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes) {
