@@ -98,7 +98,10 @@ void addChangeEntities(plat::coredata::ManagedObjectModel& model, bool valuesRev
 
     EntityDescription& identifier = model.addEntity(SYNGlobalIdentifierEntityName);
     identifier.addAttribute("globalIdentifier", AttributeType::String).optional(false).indexed(true);
-    identifier.addAttribute("nameOfEntity", AttributeType::String).optional(false).indexed(true);
+    // Not indexed: no look-up selects identifier records by entity (the
+    // changes' own entity names serve those), and the index would cost
+    // about as much as the name in every record. Stores that have it keep it.
+    identifier.addAttribute("nameOfEntity", AttributeType::String).optional(false);
     // A URI of this machine's application store: meaningless anywhere else.
     identifier.addAttribute("storeURI", AttributeType::String).indexed(true).setUserInfo(kExcluded);
     // Copying it would drag every other event's changes of the object along.
