@@ -320,6 +320,9 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& i
 }
 
 plat::Result<plat::Data> SYNStorePropertyChangeValueItems(const plat::Array& items) {
+    if (SYNKeyedArchivedStoredValuesScope::isActive()) {
+        return SYNArchivePropertyChangeValueItems(items);
+    }
     if (auto compact = SYNWriteCompactPropertyChangeValues(items)) {
         return std::move(*compact);
     }

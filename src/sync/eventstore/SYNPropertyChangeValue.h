@@ -278,6 +278,17 @@ plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view by
 // archive (SYNArchivePropertyChangeValueItems). The unarchiving functions
 // above and below read both.
 plat::Result<plat::Data> SYNStorePropertyChangeValueItems(const plat::Array& items);
+// While one lives, SYNStorePropertyChangeValueItems writes keyed archives on
+// its thread: a store other machines read (a binary event file) is saved
+// inside one, so that its values keep the form every version reads.
+class SYNKeyedArchivedStoredValuesScope {
+  public:
+    SYNKeyedArchivedStoredValuesScope();
+    ~SYNKeyedArchivedStoredValuesScope();
+    SYNKeyedArchivedStoredValuesScope(const SYNKeyedArchivedStoredValuesScope&) = delete;
+    SYNKeyedArchivedStoredValuesScope& operator=(const SYNKeyedArchivedStoredValuesScope&) = delete;
+    static bool isActive();
+};
 // SYNUnarchiveSharedPropertyChangeValues of bytes only read during the call
 // (copied only when the general unarchiver has to read them).
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes);

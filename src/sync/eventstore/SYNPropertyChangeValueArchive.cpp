@@ -1180,3 +1180,19 @@ plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view by
     return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
                                         "The stored property change values are damaged.");
 }
+
+namespace {
+thread_local int keyedArchivedScopes = 0;
+}  // namespace
+
+SYNKeyedArchivedStoredValuesScope::SYNKeyedArchivedStoredValuesScope() {
+    ++keyedArchivedScopes;
+}
+
+SYNKeyedArchivedStoredValuesScope::~SYNKeyedArchivedStoredValuesScope() {
+    --keyedArchivedScopes;
+}
+
+bool SYNKeyedArchivedStoredValuesScope::isActive() {
+    return keyedArchivedScopes > 0;
+}

@@ -520,4 +520,32 @@ TEST_F(SYNEventFilesTest, AnEventOfKeyedArchivedValuesExportsAsACompactOne) {
     EXPECT_EQ(contents(exportEvent<SYNJSONEventExport>(source, id)), compact);
 }
 
+// Binary event files go to other machines: their change values are keyed
+// archives, as every version reads them, whatever the event store keeps.
+TEST_F(SYNEventFilesTest, BinaryEventFilesKeepKeyedArchivedValues) {
+    auto id = writeEvent(source, "EVF", SYNStoreModificationEventTypeSave, 12, 5, 30);
+    EXPECT_GT(
+        execOnStoreFile(source->pathToStoreFile(),
+                        "SELECT count(*) FROM Z_SYNOBJECTCHANGE WHERE substr(ZPROPERTYCHANGEVALUES, 1, 2) = "
+                        "x'0001'"),
+        0);
+    auto files = exportEvent<SYNPersistentStoreEventExport>(source, id);
+    ASSERT_FALSE(files.empty());
+    // One keyed archive per change, each naming its archiver.
+    std::size_t archives = 0;
+    for (const auto& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        for (auto at = bytes.find("NSKeyedArchiver"); at != std::string::npos;
+             at = bytes.find("NSKeyedArchiver", at + 1)) {
+            ++archives;
+        }
+    }
+    EXPECT_GE(archives, 30u);
+    EXPECT_FALSE(SYNKeyedArchivedStoredValuesScope::isActive());
+    auto import = importEvent<SYNPersistentStoreEventImport>(destination, files);
+    ASSERT_EQ(import->error(), nullptr);
+    EXPECT_EQ(describeEvent(destination, "EVF"), describeEvent(source, "EVF"));
+}
+
 }  // namespace
