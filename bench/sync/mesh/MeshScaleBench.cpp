@@ -13,8 +13,8 @@
 // size's), peak_rss_MB / rss_growth_MB (run one benchmark per process to read
 // a clean peak), for a start, the records the event store still holds in
 // memory afterwards, and for an enlist, the sync data it leaves at rest
-// against the application store (sync_data_MB, app_store_MB, sync_data_ratio). Part of sync_mesh_bench: run
-// with
+// against the application store (sync_data_MB, app_store_MB, sync_data_ratio,
+// sync_bytes_per_object). Part of sync_mesh_bench: run with
 // --benchmark_filter=Growth (or one benchmark and size per process). Under
 // `valgrind --tool=callgrind --instr-atstart=no` an enlist counts the enlist
 // alone.
@@ -158,6 +158,7 @@ void BM_EnlistGrowth(benchmark::State& state) {
     state.counters["sync_data_MB"] = syncData;
     state.counters["app_store_MB"] = appData;
     state.counters["sync_data_ratio"] = appData > 0 ? syncData / appData : 0;
+    state.counters["sync_bytes_per_object"] = syncData * 1024.0 * 1024.0 / (items + kFolders);
     state.counters["cpu_ms"] = cpu * 1e3;
     state.counters["cpu_us_per_object"] = cpu * 1e6 / objects;
     state.counters["ratio_to_smallest"] = ratioToSmallest("enlist", items, cpu / objects);

@@ -14,18 +14,20 @@ namespace {
 const plat::Dictionary kExcluded{{SYNExcludeFromMigrationKey, plat::Value(true)}};
 
 // The stored form of a change's values: an array of SYNPropertyChangeValue
-// objects to and from their keyed archive.
+// objects to and from the event store's compact form (the keyed archive for
+// lists it cannot hold). Rows written before the compact form hold keyed
+// archives, which read as they always did.
 class PropertyChangeValuesTransformer : public plat::coredata::ValueTransformer {
   public:
     plat::Result<plat::Data> transformedValue(const plat::Value& value) const override {
         if (const plat::Array* items = value.asArray()) {
-            return SYNArchivePropertyChangeValueItems(*items);
+            return SYNStorePropertyChangeValueItems(*items);
         }
         if (!value.isNull()) {
             return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderInvalidValueError,
                                                 "Not a list of property change values.");
         }
-        return SYNArchivePropertyChangeValues({});
+        return SYNStorePropertyChangeValueItems({});
     }
 
     plat::Result<plat::Value> reverseTransformedValue(const plat::Data& data) const override {
@@ -96,7 +98,10 @@ void addChangeEntities(plat::coredata::ManagedObjectModel& model, bool valuesRev
 
     EntityDescription& identifier = model.addEntity(SYNGlobalIdentifierEntityName);
     identifier.addAttribute("globalIdentifier", AttributeType::String).optional(false).indexed(true);
-    identifier.addAttribute("nameOfEntity", AttributeType::String).optional(false).indexed(true);
+    // Not indexed: no look-up selects identifier records by entity (the
+    // changes' own entity names serve those), and the index would cost
+    // about as much as the name in every record. Stores that have it keep it.
+    identifier.addAttribute("nameOfEntity", AttributeType::String).optional(false);
     // A URI of this machine's application store: meaningless anywhere else.
     identifier.addAttribute("storeURI", AttributeType::String).indexed(true).setUserInfo(kExcluded);
     // Copying it would drag every other event's changes of the object along.

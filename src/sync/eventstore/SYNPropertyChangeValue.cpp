@@ -319,6 +319,16 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& i
     return plat::KeyedArchiver::archivedDataWithRootObject(plat::Value(items));
 }
 
+plat::Result<plat::Data> SYNStorePropertyChangeValueItems(const plat::Array& items) {
+    if (SYNKeyedArchivedStoredValuesScope::isActive()) {
+        return SYNArchivePropertyChangeValueItems(items);
+    }
+    if (auto compact = SYNWriteCompactPropertyChangeValues(items)) {
+        return std::move(*compact);
+    }
+    return SYNArchivePropertyChangeValueItems(items);
+}
+
 namespace {
 
 // Bounds-checked reading of a binary property list ("bplist00", objects, a
@@ -854,6 +864,9 @@ plat::Result<plat::Value> unarchiveSharedValues(const plat::Data& data) {
 }  // namespace
 
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data) {
+    if (SYNIsCompactPropertyChangeValues(data.view())) {
+        return SYNReadCompactPropertyChangeValues(data.view());
+    }
     if (auto plain = SYNReadPlainPropertyChangeValues(data)) {
         return std::move(*plain);
     }
@@ -861,6 +874,9 @@ plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Dat
 }
 
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes) {
+    if (SYNIsCompactPropertyChangeValues(bytes)) {
+        return SYNReadCompactPropertyChangeValues(bytes);
+    }
     if (auto plain = SYNReadPlainPropertyChangeValues(bytes)) {
         return std::move(*plain);
     }

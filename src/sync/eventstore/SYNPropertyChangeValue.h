@@ -247,7 +247,8 @@ plat::Result<plat::Data> SYNArchivePropertyChangeValueItems(const plat::Array& i
 std::optional<plat::Data> SYNWritePlainPropertyChangeValues(
     const std::vector<SYNPropertyChangeValue>& values);
 std::optional<plat::Data> SYNWritePlainPropertyChangeValues(const plat::Array& items);
-// Fails for damaged data or a root that is not such an array.
+// Fails for damaged data or a root that is not such an array. Also reads the
+// compact form.
 plat::Result<std::vector<SYNPropertyChangeValue>> SYNUnarchivePropertyChangeValues(const plat::Data& data);
 // The same, as the decoded array itself (its items shared, not copied).
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Data& data);
@@ -258,6 +259,36 @@ plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(const plat::Dat
 // unarchiver reads instead.
 std::optional<plat::Value> SYNReadPlainPropertyChangeValues(const plat::Data& data);
 std::optional<plat::Value> SYNReadPlainPropertyChangeValues(std::string_view bytes);
+// The event store's own compact stored form of a change's values (see
+// SYNPropertyChangeValueArchive.cpp), which other machines never see: any
+// text, values that are nil, null, text, numbers, booleans, data or dates,
+// types 0 to 3, ordered indexes from 0. nullopt for a list it cannot hold
+// (or that the keyed archiver would refuse), which keeps the keyed archive.
+// Reading it gives exactly what reading the keyed archive of the same list
+// gives.
+std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(
+    const std::vector<SYNPropertyChangeValue>& values);
+std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const plat::Array& items);
+// Whether stored bytes are in the compact form (a keyed archive never is).
+bool SYNIsCompactPropertyChangeValues(std::string_view bytes);
+// Fails for damaged or truncated bytes.
+plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes);
+// The event store's stored form of the values of an attribute holding
+// SYNPropertyChangeValue objects: the compact form, else their keyed
+// archive (SYNArchivePropertyChangeValueItems). The unarchiving functions
+// above and below read both.
+plat::Result<plat::Data> SYNStorePropertyChangeValueItems(const plat::Array& items);
+// While one lives, SYNStorePropertyChangeValueItems writes keyed archives on
+// its thread: a store other machines read (a binary event file) is saved
+// inside one, so that its values keep the form every version reads.
+class SYNKeyedArchivedStoredValuesScope {
+  public:
+    SYNKeyedArchivedStoredValuesScope();
+    ~SYNKeyedArchivedStoredValuesScope();
+    SYNKeyedArchivedStoredValuesScope(const SYNKeyedArchivedStoredValuesScope&) = delete;
+    SYNKeyedArchivedStoredValuesScope& operator=(const SYNKeyedArchivedStoredValuesScope&) = delete;
+    static bool isActive();
+};
 // SYNUnarchiveSharedPropertyChangeValues of bytes only read during the call
 // (copied only when the general unarchiver has to read them).
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes);

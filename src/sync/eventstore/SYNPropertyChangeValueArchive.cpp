@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/foundation/PropertyListBytes.h"
+#include "platform/foundation/Text.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
 namespace {
@@ -647,4 +648,551 @@ std::optional<plat::Data> SYNWritePlainPropertyChangeValues(
 
 std::optional<plat::Data> SYNWritePlainPropertyChangeValues(const plat::Array& items) {
     return threadWriter().write(items);
+}
+
+// --- The compact stored form ---------------------------------------------------
+//
+// The event store keeps a change's values in a small tagged binary form of
+// its own; the keyed archive above stays the form of everything other
+// machines read. Layout (numbers are unsigned LEB128 varints unless said):
+//
+//   magic      0x00 0x01 (no property list, XML or JSON starts with 0x00)
+//   count      the number of values
+//   per value  header byte: bits 0-1 the type (0-3); bit 2 a value, bit 3 a
+//              file name, bit 4 a related identifier, bit 5 added
+//              identifiers, bit 6 removed identifiers, bit 7 ordered indexes
+//              property name (text)
+//              [value]    a tag byte and its payload (see ValueTag)
+//              [filename] text; [related] text
+//              [added], [removed]  count, then texts in ascending order
+//              [moved]    count, then (index, text) in ascending index
+//   text       0 then the 16 bytes of an uppercase UUID string, or the
+//              length plus one then the UTF-8 bytes
+//
+// Only values the keyed archive would read back to the very same values are
+// written this way; any other list keeps the keyed archive.
+
+namespace {
+
+constexpr uint8_t kCompactMagic[2] = {0x00, 0x01};
+
+enum CompactFlag : uint8_t {
+    kHasValue = 1 << 2,
+    kHasFilename = 1 << 3,
+    kHasRelated = 1 << 4,
+    kHasAdded = 1 << 5,
+    kHasRemoved = 1 << 6,
+    kHasMoved = 1 << 7,
+};
+
+enum class ValueTag : uint8_t {
+    Null = 0,  // the null object
+    False = 1,
+    True = 2,
+    Int = 3,     // zigzag varint
+    Double = 4,  // 8 bytes, little-endian IEEE 754
+    String = 5,  // text
+    Data = 6,    // length, bytes
+    Date = 7,    // seconds since the reference date, as Double
+};
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+constexpr std::size_t kUUIDTextSize = 36;
+
+bool isDashAt(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+// The 16 bytes of an uppercase UUID string; false for any other text (it
+// would not come back the same).
+bool packUUID(std::string_view text, uint8_t out[16]) {
+    if (text.size() != kUUIDTextSize) {
+        return false;
+    }
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kUUIDTextSize;) {
+        if (isDashAt(i)) {
+            if (text[i] != '-') {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        const int high = hexDigit(text[i]);
+        const int low = hexDigit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        out[n++] = static_cast<uint8_t>(high << 4 | low);
+        i += 2;
+    }
+    return true;
+}
+
+void unpackUUID(const uint8_t* in, std::string& out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    out.resize(kUUIDTextSize);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < kUUIDTextSize;) {
+        if (isDashAt(i)) {
+            out[i++] = '-';
+            continue;
+        }
+        out[i++] = kDigits[in[n] >> 4];
+        out[i++] = kDigits[in[n] & 0xF];
+        ++n;
+    }
+}
+
+class CompactWriter {
+  public:
+    void clear() { out_.clear(); }
+    const std::vector<uint8_t>& bytes() const { return out_; }
+
+    void byte(uint8_t b) { out_.push_back(b); }
+    void varint(uint64_t v) {
+        while (v >= 0x80) {
+            out_.push_back(static_cast<uint8_t>(v | 0x80));
+            v >>= 7;
+        }
+        out_.push_back(static_cast<uint8_t>(v));
+    }
+    void raw(const void* p, std::size_t n) {
+        if (n == 0) {
+            return;
+        }
+        const std::size_t at = out_.size();
+        out_.resize(at + n);
+        std::memcpy(out_.data() + at, p, n);
+    }
+    void real(double d) {
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        for (int i = 0; i < 8; ++i) {
+            out_.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+        }
+    }
+    // False for text that is not UTF-8, which the keyed archiver refuses.
+    bool text(std::string_view s) {
+        uint8_t uuid[16];
+        if (packUUID(s, uuid)) {
+            varint(0);
+            raw(uuid, sizeof uuid);
+            return true;
+        }
+        if (!isASCII(s) && !plat::text::isValidUTF8(s)) {
+            return false;
+        }
+        varint(s.size() + 1);
+        raw(s.data(), s.size());
+        return true;
+    }
+
+    bool value(const plat::Value& v) {
+        switch (v.kind()) {
+            case plat::Value::Kind::Null:
+                byte(static_cast<uint8_t>(ValueTag::Null));
+                return true;
+            case plat::Value::Kind::Bool:
+                byte(static_cast<uint8_t>(v.rawBool() ? ValueTag::True : ValueTag::False));
+                return true;
+            case plat::Value::Kind::Int:
+                return integer(v.rawInt());
+            case plat::Value::Kind::UInt:
+                // Beyond the signed range the archive writes a wider integer.
+                if (v.rawUInt() > static_cast<uint64_t>(INT64_MAX)) {
+                    return false;
+                }
+                return integer(static_cast<int64_t>(v.rawUInt()));
+            case plat::Value::Kind::Double:
+                byte(static_cast<uint8_t>(ValueTag::Double));
+                real(v.rawDouble());
+                return true;
+            case plat::Value::Kind::String:
+                byte(static_cast<uint8_t>(ValueTag::String));
+                return text(*v.asString());
+            case plat::Value::Kind::Data: {
+                const plat::Data& data = *v.asData();
+                byte(static_cast<uint8_t>(ValueTag::Data));
+                varint(data.length());
+                raw(data.bytes(), data.length());
+                return true;
+            }
+            case plat::Value::Kind::Date:
+                byte(static_cast<uint8_t>(ValueTag::Date));
+                real(v.asDate()->timeIntervalSinceReferenceDate());
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    bool identifiers(const std::set<std::string>& set) {
+        varint(set.size());
+        for (const auto& identifier : set) {
+            if (!text(identifier)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool change(const SYNPropertyChangeValue& change) {
+        if (change.type() < 0 || change.type() > 3) {
+            return false;
+        }
+        uint8_t header = static_cast<uint8_t>(change.type());
+        const bool hasValue = change.value().has_value();
+        header |= hasValue ? kHasValue : 0;
+        header |= change.filename() ? kHasFilename : 0;
+        header |= change.relatedIdentifier() ? kHasRelated : 0;
+        header |= change.addedIdentifiers().empty() ? 0 : kHasAdded;
+        header |= change.removedIdentifiers().empty() ? 0 : kHasRemoved;
+        header |= change.movedIdentifiersByIndex().empty() ? 0 : kHasMoved;
+        byte(header);
+        if (!text(change.propertyName()) || (hasValue && !value(*change.value())) ||
+            (change.filename() && !text(*change.filename())) ||
+            (change.relatedIdentifier() && !text(*change.relatedIdentifier())) ||
+            ((header & kHasAdded) && !identifiers(change.addedIdentifiers())) ||
+            ((header & kHasRemoved) && !identifiers(change.removedIdentifiers()))) {
+            return false;
+        }
+        if (header & kHasMoved) {
+            varint(change.movedIdentifiersByIndex().size());
+            for (const auto& [index, identifier] : change.movedIdentifiersByIndex()) {
+                // The archive's decimal keys read back only indexes from 0.
+                if (index < 0) {
+                    return false;
+                }
+                varint(static_cast<uint64_t>(index));
+                if (!text(identifier)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    template <class Items>
+    std::optional<plat::Data> write(const Items& items) {
+        clear();
+        for (uint8_t b : kCompactMagic) {
+            byte(b);
+        }
+        varint(items.size());
+        for (const auto& item : items) {
+            const SYNPropertyChangeValue* value = changeOf(item);
+            if (!value || !change(*value)) {
+                return std::nullopt;
+            }
+        }
+        return plat::Data(out_.data(), out_.size());
+    }
+
+  private:
+    bool integer(int64_t i) {
+        byte(static_cast<uint8_t>(ValueTag::Int));
+        varint((static_cast<uint64_t>(i) << 1) ^ static_cast<uint64_t>(i >> 63));
+        return true;
+    }
+
+    static const SYNPropertyChangeValue* changeOf(const SYNPropertyChangeValue& change) { return &change; }
+    static const SYNPropertyChangeValue* changeOf(const plat::Value& item) {
+        const plat::Object* object = item.isObject() ? item.asObject().get() : nullptr;
+        // Exactly this class: a subclass might archive more.
+        if (!object || typeid(*object) != typeid(SYNPropertyChangeValue)) {
+            return nullptr;
+        }
+        return static_cast<const SYNPropertyChangeValue*>(object);
+    }
+
+    std::vector<uint8_t> out_;
+};
+
+CompactWriter& threadCompactWriter() {
+    thread_local CompactWriter writer;
+    return writer;
+}
+
+// Bounds-checked reading of the compact form: every read fails cleanly at
+// the end of the bytes or on a value out of range.
+class CompactReader {
+  public:
+    explicit CompactReader(std::string_view bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::optional<plat::Value> read() {
+        if (!magic()) {
+            return std::nullopt;
+        }
+        uint64_t count = 0;
+        // Every value takes at least two bytes: a count beyond that is damage.
+        if (!varint(count) || count > left() / 2) {
+            return std::nullopt;
+        }
+        plat::Array values;
+        values.reserve(count);
+        for (uint64_t i = 0; i < count; ++i) {
+            auto value = change();
+            if (!value) {
+                return std::nullopt;
+            }
+            values.emplace_back(std::move(value));
+        }
+        if (p_ != end_) {
+            return std::nullopt;
+        }
+        return plat::Value(std::move(values));
+    }
+
+  private:
+    std::size_t left() const { return static_cast<std::size_t>(end_ - p_); }
+
+    bool magic() {
+        if (left() < sizeof kCompactMagic || std::memcmp(p_, kCompactMagic, sizeof kCompactMagic) != 0) {
+            return false;
+        }
+        p_ += sizeof kCompactMagic;
+        return true;
+    }
+
+    bool byte(uint8_t& b) {
+        if (p_ == end_) {
+            return false;
+        }
+        b = static_cast<uint8_t>(*p_++);
+        return true;
+    }
+
+    bool varint(uint64_t& v) {
+        v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            uint8_t b = 0;
+            if (!byte(b)) {
+                return false;
+            }
+            // The tenth byte may only hold the top bit.
+            if (shift == 63 && b > 1) {
+                return false;
+            }
+            v |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool real(double& d) {
+        if (left() < 8) {
+            return false;
+        }
+        uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) {
+            bits |= static_cast<uint64_t>(static_cast<uint8_t>(p_[i])) << (8 * i);
+        }
+        p_ += 8;
+        std::memcpy(&d, &bits, sizeof d);
+        return true;
+    }
+
+    bool text(std::string& out) {
+        uint64_t n = 0;
+        if (!varint(n)) {
+            return false;
+        }
+        if (n == 0) {
+            if (left() < 16) {
+                return false;
+            }
+            unpackUUID(reinterpret_cast<const uint8_t*>(p_), out);
+            p_ += 16;
+            return true;
+        }
+        --n;
+        if (n > left()) {
+            return false;
+        }
+        std::string_view s(p_, n);
+        if (!isASCII(s) && !plat::text::isValidUTF8(s)) {
+            return false;
+        }
+        out.assign(s);
+        p_ += n;
+        return true;
+    }
+
+    std::optional<plat::Value> value() {
+        uint8_t tag = 0;
+        if (!byte(tag)) {
+            return std::nullopt;
+        }
+        switch (static_cast<ValueTag>(tag)) {
+            case ValueTag::Null:
+                return plat::Value();
+            case ValueTag::False:
+                return plat::Value(false);
+            case ValueTag::True:
+                return plat::Value(true);
+            case ValueTag::Int: {
+                uint64_t z = 0;
+                if (!varint(z)) {
+                    return std::nullopt;
+                }
+                return plat::Value(static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1)));
+            }
+            case ValueTag::Double:
+            case ValueTag::Date: {
+                double d = 0;
+                if (!real(d)) {
+                    return std::nullopt;
+                }
+                return tag == static_cast<uint8_t>(ValueTag::Date) ? plat::Value(plat::Date(d))
+                                                                   : plat::Value(d);
+            }
+            case ValueTag::String: {
+                std::string s;
+                if (!text(s)) {
+                    return std::nullopt;
+                }
+                return plat::Value(std::move(s));
+            }
+            case ValueTag::Data: {
+                uint64_t n = 0;
+                if (!varint(n) || n > left()) {
+                    return std::nullopt;
+                }
+                plat::Value data(plat::Data(p_, n));
+                p_ += n;
+                return data;
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool identifiers(std::set<std::string>& set) {
+        uint64_t count = 0;
+        // Every identifier takes at least one byte.
+        if (!varint(count) || count > left()) {
+            return false;
+        }
+        std::string identifier;
+        for (uint64_t i = 0; i < count; ++i) {
+            if (!text(identifier)) {
+                return false;
+            }
+            set.insert(set.end(), identifier);
+        }
+        return true;
+    }
+
+    std::shared_ptr<const SYNPropertyChangeValue> change() {
+        uint8_t header = 0;
+        std::string name;
+        if (!byte(header) || !text(name)) {
+            return nullptr;
+        }
+        auto result = std::make_shared<SYNPropertyChangeValue>(header & 3, std::move(name));
+        if (header & kHasValue) {
+            auto v = value();
+            if (!v) {
+                return nullptr;
+            }
+            result->setValue(std::move(*v));
+        }
+        std::string text;
+        if (header & kHasFilename) {
+            if (!this->text(text)) {
+                return nullptr;
+            }
+            result->setFilename(std::move(text));
+        }
+        if (header & kHasRelated) {
+            if (!this->text(text)) {
+                return nullptr;
+            }
+            result->setRelatedIdentifier(std::move(text));
+        }
+        for (uint8_t flag : {kHasAdded, kHasRemoved}) {
+            if (!(header & flag)) {
+                continue;
+            }
+            std::set<std::string> set;
+            if (!identifiers(set)) {
+                return nullptr;
+            }
+            if (flag == kHasAdded) {
+                result->setAddedIdentifiers(std::move(set));
+            } else {
+                result->setRemovedIdentifiers(std::move(set));
+            }
+        }
+        if (header & kHasMoved) {
+            uint64_t count = 0;
+            if (!varint(count) || count > left() / 2) {
+                return nullptr;
+            }
+            std::map<int64_t, std::string> moved;
+            for (uint64_t i = 0; i < count; ++i) {
+                uint64_t index = 0;
+                if (!varint(index) || index > static_cast<uint64_t>(INT64_MAX) || !this->text(text)) {
+                    return nullptr;
+                }
+                moved[static_cast<int64_t>(index)] = text;
+            }
+            result->setMovedIdentifiersByIndex(std::move(moved));
+        }
+        return result;
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
+}  // namespace
+
+std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(
+    const std::vector<SYNPropertyChangeValue>& values) {
+    return threadCompactWriter().write(values);
+}
+
+std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const plat::Array& items) {
+    return threadCompactWriter().write(items);
+}
+
+bool SYNIsCompactPropertyChangeValues(std::string_view bytes) {
+    return bytes.size() >= sizeof kCompactMagic &&
+           std::memcmp(bytes.data(), kCompactMagic, sizeof kCompactMagic) == 0;
+}
+
+plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes) {
+    if (auto values = CompactReader(bytes).read()) {
+        return std::move(*values);
+    }
+    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
+                                        "The stored property change values are damaged.");
+}
+
+namespace {
+thread_local int keyedArchivedScopes = 0;
+}  // namespace
+
+SYNKeyedArchivedStoredValuesScope::SYNKeyedArchivedStoredValuesScope() {
+    ++keyedArchivedScopes;
+}
+
+SYNKeyedArchivedStoredValuesScope::~SYNKeyedArchivedStoredValuesScope() {
+    --keyedArchivedScopes;
+}
+
+bool SYNKeyedArchivedStoredValuesScope::isActive() {
+    return keyedArchivedScopes > 0;
 }

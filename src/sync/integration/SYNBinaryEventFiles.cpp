@@ -6,6 +6,7 @@
 #include "platform/foundation/URL.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNPropertyChangeValue.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -191,8 +192,19 @@ bool SYNPersistentStoreEventExport::migrateObjectChanges(const std::vector<Manag
     return true;
 }
 
+namespace {
+
+// The file goes to other machines: its change values are saved as the
+// keyed archives every version reads, not in the event store's own form.
+plat::ErrorPtr saveForOtherMachines(ManagedObjectContext& context) {
+    SYNKeyedArchivedStoredValuesScope keyedArchives;
+    return context.save();
+}
+
+}  // namespace
+
 bool SYNPersistentStoreEventExport::prepareNewFile() {
-    if (auto error = fileContext_->save()) {
+    if (auto error = saveForOtherMachines(*fileContext_)) {
         setError(error);
         return false;
     }
@@ -205,7 +217,7 @@ bool SYNPersistentStoreEventExport::completeMigrationSuccessfully(bool success) 
     }
     plat::ErrorPtr saveError;
     if (success) {
-        saveError = fileContext_->save();
+        saveError = saveForOtherMachines(*fileContext_);
     }
     fileContext_->reset();
     // Only a failed save adds an error: an error stored earlier stays.

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "EventFileFixture.h"
+#include "KeyedArchiveRows.h"
 #include "platform/coredata/BinaryStore.h"
 #include "platform/foundation/Decimal.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -483,6 +484,68 @@ TEST_F(SYNEventFileWriteFailureTest, AnExportIsCompleteOrFailsWithAnError) {
         }
         EXPECT_GT(failures, 2u) << "writes of several files were cut";
     }
+}
+
+// An event whose changes hold keyed archives (as older versions stored
+// them) exports to the very same files as when they hold the compact form;
+// damaged rows fail the export, so the rows are read from the file.
+TEST_F(SYNEventFilesTest, AnEventOfKeyedArchivedValuesExportsAsACompactOne) {
+    auto id = writeEvent(source, "EVK", SYNStoreModificationEventTypeSave, 12, 5, 30);
+    auto contents = [](const std::vector<std::string>& paths) {
+        std::vector<std::string> texts;
+        for (const auto& path : paths) {
+            std::ifstream in(path, std::ios::binary);
+            texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return texts;
+    };
+    auto forget = [&] {
+        inContext(source, [](plat::coredata::ManagedObjectContext& context) { context.reset(); });
+    };
+    const auto compact = contents(exportEvent<SYNJSONEventExport>(source, id));
+    ASSERT_FALSE(compact.empty());
+    const std::string path = source->pathToStoreFile();
+    execOnStoreFile(path, "CREATE TABLE saved AS SELECT Z_PK, ZPROPERTYCHANGEVALUES FROM Z_SYNOBJECTCHANGE");
+    execOnStoreFile(path, "UPDATE Z_SYNOBJECTCHANGE SET ZPROPERTYCHANGEVALUES = x'000105'");
+    forget();
+    plat::ErrorPtr error;
+    exportEvent<SYNJSONEventExport>(source, id, &error);
+    EXPECT_TRUE(error);
+    execOnStoreFile(
+        path,
+        "UPDATE Z_SYNOBJECTCHANGE SET ZPROPERTYCHANGEVALUES = (SELECT ZPROPERTYCHANGEVALUES FROM saved "
+        "WHERE saved.Z_PK = Z_SYNOBJECTCHANGE.Z_PK); DROP TABLE saved");
+    EXPECT_GT(rewriteChangeValuesAsKeyedArchives(path), 0);
+    forget();
+    EXPECT_EQ(contents(exportEvent<SYNJSONEventExport>(source, id)), compact);
+}
+
+// Binary event files go to other machines: their change values are keyed
+// archives, as every version reads them, whatever the event store keeps.
+TEST_F(SYNEventFilesTest, BinaryEventFilesKeepKeyedArchivedValues) {
+    auto id = writeEvent(source, "EVF", SYNStoreModificationEventTypeSave, 12, 5, 30);
+    EXPECT_GT(
+        execOnStoreFile(source->pathToStoreFile(),
+                        "SELECT count(*) FROM Z_SYNOBJECTCHANGE WHERE substr(ZPROPERTYCHANGEVALUES, 1, 2) = "
+                        "x'0001'"),
+        0);
+    auto files = exportEvent<SYNPersistentStoreEventExport>(source, id);
+    ASSERT_FALSE(files.empty());
+    // One keyed archive per change, each naming its archiver.
+    std::size_t archives = 0;
+    for (const auto& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        for (auto at = bytes.find("NSKeyedArchiver"); at != std::string::npos;
+             at = bytes.find("NSKeyedArchiver", at + 1)) {
+            ++archives;
+        }
+    }
+    EXPECT_GE(archives, 30u);
+    EXPECT_FALSE(SYNKeyedArchivedStoredValuesScope::isActive());
+    auto import = importEvent<SYNPersistentStoreEventImport>(destination, files);
+    ASSERT_EQ(import->error(), nullptr);
+    EXPECT_EQ(describeEvent(destination, "EVF"), describeEvent(source, "EVF"));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "KeyedArchiveRows.h"
+
 #include "platform/dispatch/MainLoop.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -385,6 +387,17 @@ INSTANTIATE_TEST_SUITE_P(Points, SYNEventIntegratorKillTest,
                          [](const auto& info) {
                              return std::string(info.param.point) + std::to_string(info.param.at);
                          });
+
+// An event store whose changes hold keyed archives (as older versions wrote
+// them) merges exactly as one holding the compact form.
+TEST_F(SYNEventIntegratorTest, AStoreOfKeyedArchivedValuesMergesAsACompactOne) {
+    twoMachines();
+    EXPECT_GT(integrationtest::rewriteChangeValuesAsKeyedArchives(b->eventStore()->pathToStoreFile()), 0);
+    b->eventStore()->managedObjectContext()->performBlockAndWait(
+        [&] { b->eventStore()->managedObjectContext()->reset(); });
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_EQ(b->dump(), a->dump());
+}
 
 }  // namespace
 }  // namespace integrationtest
