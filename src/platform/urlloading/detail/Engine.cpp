@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,6 +188,20 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
         t.hopHeaders.addValue(std::move(value), std::string(name));
     }
     return length;
+}
+
+// Connection sockets are made and closed as libcurl would, and the engine
+// learns of both (see Engine::onSocket).
+curl_socket_t openSocketCallback(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD && purpose == CURLSOCKTYPE_IPCXN)
+        static_cast<Engine*>(user)->onConnectionSocketOpened(socket);
+    return socket;
+}
+
+int closeSocketCallback(void* user, curl_socket_t socket) {
+    static_cast<Engine*>(user)->onConnectionSocketClosed(socket);
+    return ::close(socket);
 }
 
 size_t writeCallback(char* data, size_t size, size_t count, void* user) {
@@ -501,28 +516,57 @@ int Engine::onSocket(curl_socket_t socket, int what) {
         // leaves the set then (see parkedSocketReady); one libcurl closes
         // leaves it by itself.
         if (auto it = watched_.find(socket); it != watched_.end())
-            it->second = true;
+            it->second.parked = true;
         return 0;
     }
     epoll_event event{};
     event.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
     event.data.fd = socket;
-    const bool known = watched_.count(socket) != 0;
+    auto it = watched_.find(socket);
+    const bool known = it != watched_.end();
+    // A kept-alive connection taken up again by the next request is parked
+    // with the events it is wanted for now (a response to read): it stays as
+    // it is, without a system call. That holds only for a connection socket
+    // seen opened and not closed since: any other number may stand for a
+    // socket closed without our knowing and a new one made since (which the
+    // epoll set then lacks).
+    if (known && it->second.events == event.events && connectionSockets_.count(socket) != 0) {
+        it->second.parked = false;
+        return 0;
+    }
     // A known socket, parked or not, is changed in place: should it have been
     // closed and its number reused meanwhile, that fails and it is added.
+    bool watching = true;
     if (::epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 &&
         // A socket closed and its number reused, or one still in the set.
         ::epoll_ctl(epollFd_, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socket, &event) != 0) {
         Log("URL session: cannot watch socket " + std::to_string(socket) + ": " + std::strerror(errno));
+        watching = false;
     }
-    watched_[socket] = false;
+    watched_[socket] = Watched{watching ? event.events : 0u, false};
     return 0;
+}
+
+// Not checked against the command thread: libcurl also closes connections
+// while the engine ends (closeConnections, the destructor), when nothing
+// else runs.
+void Engine::onConnectionSocketOpened(int socket) {
+    // The number may be that of a socket closed without our knowing: what
+    // was known of it no longer holds.
+    watched_.erase(socket);
+    connectionSockets_.insert(socket);
+}
+
+void Engine::onConnectionSocketClosed(int socket) {
+    // Closing takes it out of the epoll set.
+    watched_.erase(socket);
+    connectionSockets_.erase(socket);
 }
 
 bool Engine::parkedSocketReady(int socket) {
     assertCommandThread();
     auto it = watched_.find(socket);
-    if (it == watched_.end() || !it->second)
+    if (it == watched_.end() || !it->second.parked)
         return false;
     // libcurl does not watch it: it learns of a closed connection when it
     // next tries to use it. The result does not matter (see onSocket).
@@ -1305,9 +1349,13 @@ namespace {
 // The callbacks and what libcurl must not do on its own (follow
 // redirects, use a proxy the configuration did not ask for): the same for
 // every hop of the session, so a handle that keeps its options has them.
-void setStandingTransferOptions(OptionSetter& set, bool useEnvironmentProxy) {
+void setStandingTransferOptions(OptionSetter& set, Engine* engine, bool useEnvironmentProxy) {
     KP_SETOPT(set, CURLOPT_PROTOCOLS_STR, "http,https");
     KP_SETOPT(set, CURLOPT_NOSIGNAL, 1L);
+    KP_SETOPT(set, CURLOPT_OPENSOCKETFUNCTION, openSocketCallback);
+    KP_SETOPT(set, CURLOPT_OPENSOCKETDATA, engine);
+    KP_SETOPT(set, CURLOPT_CLOSESOCKETFUNCTION, closeSocketCallback);
+    KP_SETOPT(set, CURLOPT_CLOSESOCKETDATA, engine);
     KP_SETOPT(set, CURLOPT_HEADERFUNCTION, headerCallback);
     KP_SETOPT(set, CURLOPT_WRITEFUNCTION, writeCallback);
     KP_SETOPT(set, CURLOPT_FOLLOWLOCATION, 0L);
@@ -1463,7 +1511,7 @@ bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
         return false;
     };
     if (!configured)
-        setStandingTransferOptions(set, configuration_.connectionProxyFromEnvironment);
+        setStandingTransferOptions(set, this, configuration_.connectionProxyFromEnvironment);
     setHopTransferOptions(set, t, t.request);
     setTLSOptions(set, t, !configured);
     if (!set.ok())

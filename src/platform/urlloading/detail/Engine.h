@@ -285,6 +285,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
                                     const URLAuthenticationChallenge& challenge, ChallengeCompletion answer);
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
     bool openDownloadFile(URLSessionTask& task);
+    // libcurl opened a connection's socket, or closes one (see onSocket).
+    // Also called while the engine closes its connections at the end.
+    void onConnectionSocketOpened(int socket);
+    void onConnectionSocketClosed(int socket);
 
     // Runs `block` on the session's delegate queue, after every block handed
     // over before it (from any thread). Blocks wait in a mailbox that one
@@ -331,9 +335,18 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void* multi_ = nullptr;  // CURLM*
     int epollFd_ = -1;       // the sockets libcurl asks to watch, and wakeFd_
     int wakeFd_ = -1;        // an eventfd: commands are waiting
-    // Sockets in epollFd_, and whether each is parked: kept in the set while
-    // libcurl does not watch it (network thread only; see onSocket).
-    std::map<int, bool> watched_;
+    // Sockets in epollFd_: the events each is watched for, and whether it
+    // is parked, kept in the set while libcurl does not watch it (network
+    // thread only; see onSocket).
+    struct Watched {
+        uint32_t events = 0;  // 0: to be set again (the last change failed)
+        bool parked = false;
+    };
+    std::map<int, Watched> watched_;
+    // Connection sockets libcurl opened through the engine and has not
+    // closed: only for these does watched_ surely describe the socket now
+    // behind the number (network thread only).
+    std::set<int> connectionSockets_;
     // libcurl's timer (network thread only).
     bool curlTimerSet_ = false;
     SteadyClock::time_point curlDeadline_{};
