@@ -818,6 +818,112 @@ inline bool endsValue(uint8_t c) {
     return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
+// Correctly rounded doubles of decimals w * 10^q for a significand w of up
+// to nineteen digits and an exponent q within +-kNearExponent, where w or
+// 10^q is too large for one exact double operation (seventeen-digit doubles,
+// as writers that round-trip them give them): w, shifted to fill 64 bits,
+// times 5^q held to 128 bits gives the binary digits of the value, of which
+// the top 54 decide the double. The powers up to 5^27 fit 64 bits and are
+// exact; their reciprocals are cut to 128 bits, which leaves the 192-bit
+// product short of the true one by less than 2^64, so the rare products
+// whose rounding that could change (a run of ones or zeros just below the
+// rounding bit) are refused, and read by the exact reader instead.
+constexpr int kNearExponent = 27;
+
+struct WidePower {
+    uint64_t high = 0;
+    uint64_t low = 0;
+    int exponent = 0;  // 5^q is (high:low) * 2^exponent, exactly or cut
+};
+
+constexpr std::array<WidePower, 2 * kNearExponent + 1> kWidePowers = [] {
+    std::array<WidePower, 2 * kNearExponent + 1> powers{};
+    uint64_t five = 1;  // 5^k
+    for (int k = 0; k <= kNearExponent; ++k, five *= 5) {
+        const int zeros = std::countl_zero(five);
+        // 5^k: exact, its top bit made the 128-bit number's top bit.
+        powers[kNearExponent + k] = {five << zeros, 0, -(zeros + 64)};
+        if (k == 0)
+            continue;
+        // 5^-k: floor(2^n / 5^k), with n chosen so that it takes 128 bits
+        // (5^k has 64 - zeros bits), by long division one bit at a time.
+        const int n = 127 + (64 - zeros);
+        unsigned __int128 quotient = 0;
+        uint64_t remainder = 0;
+        for (int bit = n; bit >= 0; --bit) {
+            remainder = remainder * 2 + (bit == n ? 1 : 0);
+            quotient <<= 1;
+            if (remainder >= five) {
+                remainder -= five;
+                quotient |= 1;
+            }
+        }
+        powers[kNearExponent - k] = {static_cast<uint64_t>(quotient >> 64), static_cast<uint64_t>(quotient),
+                                     -n};
+    }
+    return powers;
+}();
+
+// The double nearest w * 10^q (ties to even), for w > 0 and |q| <=
+// kNearExponent; nullopt in the rare cases the product cannot decide.
+inline std::optional<double> nearestDouble(uint64_t w, int q) {
+    const WidePower& power = kWidePowers[static_cast<std::size_t>(q + kNearExponent)];
+    const int zeros = std::countl_zero(w);
+    const uint64_t scaled = w << zeros;
+    // The top 192 bits of scaled * power: top, middle and bottom words.
+    const unsigned __int128 byHigh = static_cast<unsigned __int128>(scaled) * power.high;
+    const unsigned __int128 byLow = static_cast<unsigned __int128>(scaled) * power.low;
+    const uint64_t middle = static_cast<uint64_t>(byHigh) + static_cast<uint64_t>(byLow >> 64);
+    const uint64_t top = static_cast<uint64_t>(byHigh >> 64) + (middle < static_cast<uint64_t>(byHigh));
+    const uint64_t bottom = static_cast<uint64_t>(byLow);
+    // The product lies in [2^190, 2^192): its top bit is bit 63 or 62 of
+    // `top`, and the 53 bits from there are the double's significand.
+    const int upper = static_cast<int>(top >> 63);
+    const int roundAt = upper + 9;
+    const uint64_t belowMask = (uint64_t{1} << roundAt) - 1;
+    const uint64_t below = top & belowMask;
+    const bool roundBit = (top >> roundAt) & 1;
+    uint64_t significand = top >> (roundAt + 1);
+    bool sticky;
+    if (q < 0) {
+        // The true product exceeds this one by less than 2^64: a carry may
+        // reach the rounding bit through a run of ones, and a run of zeros
+        // below a set rounding bit may be an exact tie or just above one.
+        if ((middle == ~uint64_t{0} && below == belowMask) || (roundBit && below == 0 && middle == 0))
+            return std::nullopt;
+        sticky = true;  // not a tie: rounding to even cannot arise
+    } else {
+        sticky = (below | middle | bottom) != 0;
+    }
+    // The value is significand * 2^(roundAt + 129 + exponent of the power
+    // + q - zeros); a double's biased exponent counts from 2^-1074 for a
+    // 53-bit significand.
+    int biased = 1075 + roundAt + 129 + power.exponent + q - zeros;
+    if (roundBit && (sticky || (significand & 1))) {
+        ++significand;
+        if (significand == uint64_t{1} << 53) {
+            significand >>= 1;
+            ++biased;
+        }
+    }
+    if (biased < 1 || biased > 2046)
+        return std::nullopt;  // not reached for these exponents; kept exact regardless
+    return std::bit_cast<double>(static_cast<uint64_t>(biased) << 52 |
+                                 (significand & ((uint64_t{1} << 52) - 1)));
+}
+
+// The double of the text [start, end), a valid number; null when it is out
+// of range (either way), which the general path then decides. Out of line,
+// away from the common cases.
+[[gnu::noinline]] Value readDoubleSlowly(const uint8_t* start, const uint8_t* end) {
+    double d = 0;
+    const auto result =
+        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(end), d);
+    if (result.ec != std::errc() || result.ptr != reinterpret_cast<const char*>(end))
+        return Value();
+    return Value(d);
+}
+
 // Reads a number as simdjson's DOM reads it (the same kinds: a signed
 // integer when it fits, an unsigned one above that, a double for any
 // fraction or exponent; doubles rounded correctly), for the common cases;
@@ -890,12 +996,12 @@ inline bool endsValue(uint8_t c) {
         d = exponent < 0 ? d / kExact[-exponent] : d * kExact[exponent];
         return Value(negative ? -d : d);
     }
-    double d = 0;
-    const auto result =
-        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
-    if (result.ec != std::errc() || result.ptr != reinterpret_cast<const char*>(p))
-        return Value();  // out of range (either way): the general path decides
-    return Value(d);
+    if (integerDigits + fractionDigits <= 19 && significand != 0 && exponent >= -kNearExponent &&
+        exponent <= kNearExponent) {
+        if (const std::optional<double> d = nearestDouble(significand, static_cast<int>(exponent)))
+            return Value(negative ? -*d : *d);
+    }
+    return readDoubleSlowly(start, p);
 }
 
 // Builds the Value tree straight from the structural index of simdjson's
