@@ -1181,6 +1181,16 @@ class IndexBuilder : DocumentBuilder {
         return Value();
     }
 
+    // The value at the current structural, made where a container keeps it:
+    // emplace_back() makes the element from this, whose conversion returns
+    // the Value value() builds, so that it is built in its place rather
+    // than moved there from a temporary (whose fields, written byte by byte
+    // and read back together, made the processor wait for every number).
+    struct NextValue {
+        IndexBuilder* builder;
+        [[gnu::always_inline]] operator Value() const { return builder->value(); }
+    };
+
     // The value at the current structural; moves past it.
     [[gnu::always_inline]] Value value() {
         const uint8_t* p = text_ + index_[next_++];
@@ -1198,8 +1208,12 @@ class IndexBuilder : DocumentBuilder {
             case 'n':
                 return literal(p, "null", 4) ? Value() : giveUp();
             default: {
+                // Returned as it is (a null marks a failure), so that it is
+                // built where the caller keeps it.
                 Value number = readNumber(p);
-                return number.isNull() ? giveUp() : number;
+                if (number.isNull())
+                    failed_ = true;
+                return number;
             }
         }
     }
@@ -1259,8 +1273,11 @@ class IndexBuilder : DocumentBuilder {
 
     // Containers are built out of line, so that the scalar cases of value()
     // that the loops below run for most elements stay small. The opening
-    // bracket has been passed.
-    [[gnu::noinline]] Value array() {
+    // bracket has been passed. An array is built with everything it calls
+    // inline (flatten): left to itself, the compiler calls the elements'
+    // reserve() and construction out of line, a large part of the cost of
+    // the small arrays number-dense texts are made of.
+    [[gnu::noinline, gnu::flatten]] Value array() {
         const std::size_t count = std::size_t{counts_[container_++]} + 1;
         if (++depth_ > kDepth)
             return giveUp();
@@ -1274,7 +1291,7 @@ class IndexBuilder : DocumentBuilder {
             arena_, count,
             [&](Array& items) {
                 for (;;) {
-                    items.emplace_back(value());
+                    items.emplace_back(NextValue{this});
                     if (failed_)
                         return;
                     const uint8_t next = at(next_++);
