@@ -22,6 +22,12 @@
 
 #include "platform/foundation/JSONSerialization.h"
 
+// ~2 MB of polygons as numberHeavy() with every double at full precision,
+// made in a file of its own (JSONPeerDocuments.cpp): the peers' parsers are
+// compiled in this one, and how the compiler inlines them depends on how much
+// else it holds, which moved RapidJSON's time by a tenth.
+const std::string& fullPrecisionNumbers();
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -42,30 +48,6 @@ const std::string& numberHeavy() {
             out += polygon ? ",[[" : "[[";
             for (int point = 0; point < 64; ++point)
                 out += (point ? ",[" : "[") + fixed(lon(random), 6) + "," + fixed(lat(random), 6) + "]";
-            out += "]]";
-        }
-        return out + "]}";
-    }();
-    return text;
-}
-
-// ~2 MB of the same polygons with every double at full precision
-// (seventeen significant digits, as a writer that round-trips doubles gives
-// them), beyond the digits a double holds exactly.
-const std::string& fullPrecisionNumbers() {
-    static const std::string text = [] {
-        std::mt19937_64 random(7);
-        std::uniform_real_distribution<double> lon(-180, 180), lat(-90, 90);
-        auto exact = [](double d) {
-            char buffer[32];
-            std::snprintf(buffer, sizeof buffer, "%.17g", d);
-            return std::string(buffer);
-        };
-        std::string out = R"({"type":"MultiPolygon","coordinates":[)";
-        for (int polygon = 0; out.size() < 2'000'000; ++polygon) {
-            out += polygon ? ",[[" : "[[";
-            for (int point = 0; point < 64; ++point)
-                out += (point ? ",[" : "[") + exact(lon(random)) + "," + exact(lat(random)) + "]";
             out += "]]";
         }
         return out + "]}";
@@ -214,19 +196,6 @@ void BM_PeerCount(benchmark::State& state, Document doc, void (*parse)(const std
         parse(text);
 }
 
-// The same parses, one parser at a time and repeated, for profilers and
-// counters that see the whole process (`perf stat -e cycles:u`), where the
-// side-by-side runs above would mix the parsers:
-//   perf stat -e cycles:u,instructions:u build/release/bench/foundation/platform_foundation_bench
-//     --benchmark_filter=PeerAlone/numbers_ours --benchmark_min_time=2
-// (one command line).
-void BM_PeerAlone(benchmark::State& state, Document doc, void (*parse)(const std::string&)) {
-    const std::string& text = doc();
-    for (auto _ : state)
-        parse(text);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
-
 BENCHMARK_CAPTURE(BM_PeerParse, numbers, numberHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerParse, numbers_full_precision, fullPrecisionNumbers)
     ->UseManualTime()
@@ -247,13 +216,5 @@ BENCHMARK_CAPTURE(BM_PeerCount, strings_ours, stringHeavy, countedParseOurs)->It
 BENCHMARK_CAPTURE(BM_PeerCount, strings_rapidjson, stringHeavy, countedParseRapidJSON)->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, objects_ours, objectHeavy, countedParseOurs)->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, objects_rapidjson, objectHeavy, countedParseRapidJSON)->Iterations(1);
-
-BENCHMARK_CAPTURE(BM_PeerAlone, numbers_ours, numberHeavy, countedParseOurs)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_PeerAlone, numbers_rapidjson, numberHeavy, countedParseRapidJSON)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_PeerAlone, numbers_full_precision_ours, fullPrecisionNumbers, countedParseOurs)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_PeerAlone, numbers_full_precision_rapidjson, fullPrecisionNumbers, countedParseRapidJSON)
-    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
