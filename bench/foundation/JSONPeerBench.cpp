@@ -1,7 +1,8 @@
 // Reading JSON into Value and writing it back, measured against RapidJSON's
 // DOM (default flags) and simdjson's DOM in the same run, on three shapes of
 // document: number-heavy (nested [lon, lat] pairs), string-heavy (escapes and
-// non-ASCII text) and object-heavy (records keyed by ids).
+// non-ASCII text) and object-heavy (records keyed by ids); reading also on
+// the number-heavy one with seventeen-digit doubles.
 //
 // Each iteration times Value and its peers back to back on the same text, so
 // that the ratios reported as counters ("vs_rapidjson", "vs_simdjson") hold
@@ -21,6 +22,12 @@
 #include <string>
 
 #include "platform/foundation/JSONSerialization.h"
+
+// ~2 MB of polygons as numberHeavy() with every double at full precision,
+// made in a file of its own (JSONPeerDocuments.cpp): the peers' parsers are
+// compiled in this one, and how the compiler inlines them depends on how much
+// else it holds, which moved RapidJSON's time by a tenth.
+const std::string& fullPrecisionNumbers();
 
 namespace {
 
@@ -191,6 +198,9 @@ void BM_PeerCount(benchmark::State& state, Document doc, void (*parse)(const std
 }
 
 BENCHMARK_CAPTURE(BM_PeerParse, numbers, numberHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PeerParse, numbers_full_precision, fullPrecisionNumbers)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerParse, strings, stringHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerParse, objects, objectHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PeerWrite, numbers, numberHeavy)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -199,6 +209,10 @@ BENCHMARK_CAPTURE(BM_PeerWrite, objects, objectHeavy)->UseManualTime()->Unit(ben
 
 BENCHMARK_CAPTURE(BM_PeerCount, numbers_ours, numberHeavy, countedParseOurs)->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, numbers_rapidjson, numberHeavy, countedParseRapidJSON)->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, numbers_full_precision_ours, fullPrecisionNumbers, countedParseOurs)
+    ->Iterations(1);
+BENCHMARK_CAPTURE(BM_PeerCount, numbers_full_precision_rapidjson, fullPrecisionNumbers, countedParseRapidJSON)
+    ->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, strings_ours, stringHeavy, countedParseOurs)->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, strings_rapidjson, stringHeavy, countedParseRapidJSON)->Iterations(1);
 BENCHMARK_CAPTURE(BM_PeerCount, objects_ours, objectHeavy, countedParseOurs)->Iterations(1);

@@ -782,6 +782,24 @@ class TapeBuilder : DocumentBuilder {
     const uint8_t* strings_;
 };
 
+// The bytes of a word that are not decimal digits, once the word is xored
+// with '0' in every byte (which makes digits 0-9 and every other byte 10 or
+// more): the high bit of each such byte.
+[[gnu::always_inline]] inline uint64_t notDigits(uint64_t digits) {
+    return (((digits & 0x7F7F7F7F7F7F7F7FULL) + 0x7676767676767676ULL) | digits) & 0x8080808080808080ULL;
+}
+
+// The value of the first `count` (1 to 8) digits of a word xored with '0'
+// in every byte: the digits moved to the top bytes (zeros below them), then
+// combined in pairs, fours and eights.
+[[gnu::always_inline]] inline uint64_t digitsValue(uint64_t digits, int count) {
+    uint64_t v = digits << (8 * (8 - count));
+    v = v * 10 + (v >> 8);
+    return (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+            (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+           32;
+}
+
 // A run of decimal digits read eight bytes at a time (the text is padded, so
 // reading past the run is safe): the digits are appended to `value` (which
 // overflows silently beyond nineteen digits in all, which the caller
@@ -794,19 +812,11 @@ class TapeBuilder : DocumentBuilder {
         // Digits become 0-9 and every other byte 10 or more; the high bit
         // of a byte then marks a byte that is not a digit.
         const uint64_t digits = word ^ 0x3030303030303030ULL;
-        const uint64_t notDigit =
-            (((digits & 0x7F7F7F7F7F7F7F7FULL) + 0x7676767676767676ULL) | digits) & 0x8080808080808080ULL;
+        const uint64_t notDigit = notDigits(digits);
         const int count = notDigit == 0 ? 8 : std::countr_zero(notDigit) / 8;
         if (count == 0)
             return;
-        // The run's digits moved to the top bytes (zeros below them), then
-        // combined in pairs, fours and eights.
-        uint64_t v = digits << (8 * (8 - count));
-        v = v * 10 + (v >> 8);
-        v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-             (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-            32;
-        value = value * kScale[count] + v;
+        value = value * kScale[count] + digitsValue(digits, count);
         p += count;
         if (count < 8)
             return;
@@ -816,6 +826,148 @@ class TapeBuilder : DocumentBuilder {
 // Whether a byte may follow a value inside a container.
 inline bool endsValue(uint8_t c) {
     return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// The digits of a decimal with a point, of one to seven digits before the
+// point and one to seven after it, and nothing else (as most coordinates,
+// amounts and measures are written), read from two words loaded at once
+// in about half the steps of reading it run by run: the digits with the
+// point left out and the count after the point;
+// false for any other text, which the general steps then read. The text is
+// padded, so reading sixteen bytes from `digits` is safe.
+[[gnu::always_inline]] inline bool readShortDecimal(const uint8_t* digits, uint64_t& significand,
+                                                    int& fractionDigits) {
+    uint64_t low;
+    uint64_t high;
+    std::memcpy(&low, digits, sizeof low);
+    std::memcpy(&high, digits + 8, sizeof high);
+    low ^= 0x3030303030303030ULL;
+    high ^= 0x3030303030303030ULL;
+    const uint64_t lowOthers = notDigits(low);
+    if (lowOthers == 0)
+        return false;  // eight or more digits before the point
+    const int integer = std::countr_zero(lowOthers) / 8;
+    // The bytes after the point: both words moved down past it.
+    const int shift = 8 * (integer + 1);
+    const uint64_t fraction =
+        static_cast<uint64_t>((static_cast<unsigned __int128>(high) << 64 | low) >> shift);
+    const uint64_t fractionOthers = notDigits(fraction);
+    if (fractionOthers == 0)
+        return false;  // eight or more digits after the point
+    const int after = std::countr_zero(fractionOthers) / 8;
+    if (integer == 0 || after == 0 || digits[integer] != '.' || (integer > 1 && digits[0] == '0') ||
+        !endsValue(digits[integer + 1 + after]))
+        return false;
+    static constexpr uint64_t kTens[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    significand = digitsValue(low, integer) * kTens[after] + digitsValue(fraction, after);
+    fractionDigits = after;
+    return true;
+}
+
+// Correctly rounded doubles of decimals w * 10^q for a significand w of up
+// to nineteen digits and an exponent q within +-kNearExponent, where w or
+// 10^q is too large for one exact double operation (seventeen-digit doubles,
+// as writers that round-trip them give them): w, shifted to fill 64 bits,
+// times 5^q held to 128 bits gives the binary digits of the value, of which
+// the top 54 decide the double. The powers up to 5^27 fit 64 bits and are
+// exact; their reciprocals are cut to 128 bits, which leaves the 192-bit
+// product short of the true one by less than 2^64, so the rare products
+// whose rounding that could change (a run of ones or zeros just below the
+// rounding bit) are refused, and read by the exact reader instead.
+constexpr int kNearExponent = 27;
+
+struct WidePower {
+    uint64_t high = 0;
+    uint64_t low = 0;
+    int exponent = 0;  // 5^q is (high:low) * 2^exponent, exactly or cut
+};
+
+constexpr std::array<WidePower, 2 * kNearExponent + 1> kWidePowers = [] {
+    std::array<WidePower, 2 * kNearExponent + 1> powers{};
+    uint64_t five = 1;  // 5^k
+    for (int k = 0; k <= kNearExponent; ++k, five *= 5) {
+        const int zeros = std::countl_zero(five);
+        // 5^k: exact, its top bit made the 128-bit number's top bit.
+        powers[kNearExponent + k] = {five << zeros, 0, -(zeros + 64)};
+        if (k == 0)
+            continue;
+        // 5^-k: floor(2^n / 5^k), with n chosen so that it takes 128 bits
+        // (5^k has 64 - zeros bits), by long division one bit at a time.
+        const int n = 127 + (64 - zeros);
+        unsigned __int128 quotient = 0;
+        uint64_t remainder = 0;
+        for (int bit = n; bit >= 0; --bit) {
+            remainder = remainder * 2 + (bit == n ? 1 : 0);
+            quotient <<= 1;
+            if (remainder >= five) {
+                remainder -= five;
+                quotient |= 1;
+            }
+        }
+        powers[kNearExponent - k] = {static_cast<uint64_t>(quotient >> 64), static_cast<uint64_t>(quotient),
+                                     -n};
+    }
+    return powers;
+}();
+
+// The double nearest w * 10^q (ties to even), for w > 0 and |q| <=
+// kNearExponent; nullopt in the rare cases the product cannot decide.
+inline std::optional<double> nearestDouble(uint64_t w, int q) {
+    const WidePower& power = kWidePowers[static_cast<std::size_t>(q + kNearExponent)];
+    const int zeros = std::countl_zero(w);
+    const uint64_t scaled = w << zeros;
+    // The top 192 bits of scaled * power: top, middle and bottom words.
+    const unsigned __int128 byHigh = static_cast<unsigned __int128>(scaled) * power.high;
+    const unsigned __int128 byLow = static_cast<unsigned __int128>(scaled) * power.low;
+    const uint64_t middle = static_cast<uint64_t>(byHigh) + static_cast<uint64_t>(byLow >> 64);
+    const uint64_t top = static_cast<uint64_t>(byHigh >> 64) + (middle < static_cast<uint64_t>(byHigh));
+    const uint64_t bottom = static_cast<uint64_t>(byLow);
+    // The product lies in [2^190, 2^192): its top bit is bit 63 or 62 of
+    // `top`, and the 53 bits from there are the double's significand.
+    const int upper = static_cast<int>(top >> 63);
+    const int roundAt = upper + 9;
+    const uint64_t belowMask = (uint64_t{1} << roundAt) - 1;
+    const uint64_t below = top & belowMask;
+    const bool roundBit = (top >> roundAt) & 1;
+    uint64_t significand = top >> (roundAt + 1);
+    bool sticky;
+    if (q < 0) {
+        // The true product exceeds this one by less than 2^64: a carry may
+        // reach the rounding bit through a run of ones, and a run of zeros
+        // below a set rounding bit may be an exact tie or just above one.
+        if ((middle == ~uint64_t{0} && below == belowMask) || (roundBit && below == 0 && middle == 0))
+            return std::nullopt;
+        sticky = true;  // not a tie: rounding to even cannot arise
+    } else {
+        sticky = (below | middle | bottom) != 0;
+    }
+    // The value is significand * 2^(roundAt + 129 + exponent of the power
+    // + q - zeros); a double's biased exponent counts from 2^-1074 for a
+    // 53-bit significand.
+    int biased = 1075 + roundAt + 129 + power.exponent + q - zeros;
+    if (roundBit && (sticky || (significand & 1))) {
+        ++significand;
+        if (significand == uint64_t{1} << 53) {
+            significand >>= 1;
+            ++biased;
+        }
+    }
+    if (biased < 1 || biased > 2046)
+        return std::nullopt;  // not reached for these exponents; kept exact regardless
+    return std::bit_cast<double>(static_cast<uint64_t>(biased) << 52 |
+                                 (significand & ((uint64_t{1} << 52) - 1)));
+}
+
+// The double of the text [start, end), a valid number; null when it is out
+// of range (either way), which the general path then decides. Out of line,
+// away from the common cases.
+[[gnu::noinline]] Value readDoubleSlowly(const uint8_t* start, const uint8_t* end) {
+    double d = 0;
+    const auto result =
+        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(end), d);
+    if (result.ec != std::errc() || result.ptr != reinterpret_cast<const char*>(end))
+        return Value();
+    return Value(d);
 }
 
 // Reads a number as simdjson's DOM reads it (the same kinds: a signed
@@ -835,6 +987,14 @@ inline bool endsValue(uint8_t c) {
     p += negative;
     const uint8_t* const digits = p;
     uint64_t significand = 0;
+    int shortFraction = 0;
+    if (readShortDecimal(digits, significand, shortFraction)) {
+        // Under fifteen digits and a power of ten up to 10^7: both exact,
+        // so the quotient is correctly rounded.
+        const double d = static_cast<double>(significand) / kExact[shortFraction];
+        return Value(negative ? -d : d);
+    }
+    significand = 0;
     readDigits(p, significand);
     const auto integerDigits = static_cast<std::size_t>(p - digits);
     if (integerDigits == 0 || (*digits == '0' && integerDigits > 1))
@@ -890,12 +1050,12 @@ inline bool endsValue(uint8_t c) {
         d = exponent < 0 ? d / kExact[-exponent] : d * kExact[exponent];
         return Value(negative ? -d : d);
     }
-    double d = 0;
-    const auto result =
-        std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), d);
-    if (result.ec != std::errc() || result.ptr != reinterpret_cast<const char*>(p))
-        return Value();  // out of range (either way): the general path decides
-    return Value(d);
+    if (integerDigits + fractionDigits <= 19 && significand != 0 && exponent >= -kNearExponent &&
+        exponent <= kNearExponent) {
+        if (const std::optional<double> d = nearestDouble(significand, static_cast<int>(exponent)))
+            return Value(negative ? -*d : *d);
+    }
+    return readDoubleSlowly(start, p);
 }
 
 // Builds the Value tree straight from the structural index of simdjson's
@@ -1021,6 +1181,16 @@ class IndexBuilder : DocumentBuilder {
         return Value();
     }
 
+    // The value at the current structural, made where a container keeps it:
+    // emplace_back() makes the element from this, whose conversion returns
+    // the Value value() builds, so that it is built in its place rather
+    // than moved there from a temporary (whose fields, written byte by byte
+    // and read back together, made the processor wait for every number).
+    struct NextValue {
+        IndexBuilder* builder;
+        [[gnu::always_inline]] operator Value() const { return builder->value(); }
+    };
+
     // The value at the current structural; moves past it.
     [[gnu::always_inline]] Value value() {
         const uint8_t* p = text_ + index_[next_++];
@@ -1038,8 +1208,12 @@ class IndexBuilder : DocumentBuilder {
             case 'n':
                 return literal(p, "null", 4) ? Value() : giveUp();
             default: {
+                // Returned as it is (a null marks a failure), so that it is
+                // built where the caller keeps it.
                 Value number = readNumber(p);
-                return number.isNull() ? giveUp() : number;
+                if (number.isNull())
+                    failed_ = true;
+                return number;
             }
         }
     }
@@ -1099,8 +1273,11 @@ class IndexBuilder : DocumentBuilder {
 
     // Containers are built out of line, so that the scalar cases of value()
     // that the loops below run for most elements stay small. The opening
-    // bracket has been passed.
-    [[gnu::noinline]] Value array() {
+    // bracket has been passed. An array is built with everything it calls
+    // inline (flatten): left to itself, the compiler calls the elements'
+    // reserve() and construction out of line, a large part of the cost of
+    // the small arrays number-dense texts are made of.
+    [[gnu::noinline, gnu::flatten]] Value array() {
         const std::size_t count = std::size_t{counts_[container_++]} + 1;
         if (++depth_ > kDepth)
             return giveUp();
@@ -1114,7 +1291,7 @@ class IndexBuilder : DocumentBuilder {
             arena_, count,
             [&](Array& items) {
                 for (;;) {
-                    items.emplace_back(value());
+                    items.emplace_back(NextValue{this});
                     if (failed_)
                         return;
                     const uint8_t next = at(next_++);

@@ -496,7 +496,11 @@ TEST(JSONSerializationTest, NumbersReadTheSameInsideContainersAsAlone) {
         "1.7976931348623157e308", "0.30000000000000004", "9007199254740993.0", "9007199254740992.0",
         "1.00000000000000011102230246251565404236316680908203125", "123.456789", "-179.999999",
         "3.14159265358979323846264338327950288", "0.000000000000000000000000000001",
-        "100000000000000000000000000000000000000000000.0"};
+        "100000000000000000000000000000000000000000000.0",
+        // Up to seven digits either side of the point and one more, then
+        // an exponent or a fault.
+        "1234567.1234567", "12345678.1234567", "1234567.12345678", "0.5", "-0.5", "00.5", "01.5", "1.5e3",
+        "1.5E-3", "1.5x", "1.5.5", "1..5", "-.5", "1.-5", "0.0000000", "-0.0000000", "9.9999999"};
     std::mt19937_64 random(13);
     for (int i = 0; i < 3000; ++i) {
         char buffer[64];
@@ -513,6 +517,165 @@ TEST(JSONSerializationTest, NumbersReadTheSameInsideContainersAsAlone) {
         texts.push_back(std::to_string(bits >> (i % 64)));
     }
     expectSameInsideAsAlone(texts);
+}
+
+// Every double read is the one nearest its decimal text (ties to even), as
+// glibc's strtod gives it, whichever reader takes the text: alone (a scalar
+// at the top), and inside an array dense in numbers (read by the builder's
+// own number reader).
+void expectNearestDoubles(const std::vector<std::string>& texts) {
+    std::string all = "[";
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        const double expected = std::strtod(text.c_str(), nullptr);
+        const Value alone = parse(text);
+        ASSERT_EQ(alone.kind(), Value::Kind::Double);
+        EXPECT_EQ(std::bit_cast<uint64_t>(alone.rawDouble()), std::bit_cast<uint64_t>(expected));
+        all += (all.size() > 1 ? "," : "") + text + ",1.5";
+    }
+    const Value inside = parse(all + "]");
+    ASSERT_EQ(inside.count(), 2 * texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const double expected = std::strtod(texts[i].c_str(), nullptr);
+        const Value* read = inside.at(2 * i);
+        ASSERT_EQ(read->kind(), Value::Kind::Double) << texts[i];
+        EXPECT_EQ(std::bit_cast<uint64_t>(read->rawDouble()), std::bit_cast<uint64_t>(expected)) << texts[i];
+    }
+}
+
+TEST(JSONSerializationTest, DoublesAreRoundedToTheNearestAtTheEdgesOfEachWayOfReadingThem) {
+    expectNearestDoubles({
+        // Halfway between two doubles, and just either side of halfway.
+        "9007199254740993.0",
+        "9007199254740993.00000000001",
+        "9007199254740992.99999999999",
+        "9007199254740995.0",
+        "9007199254740994.99999",
+        "1.00000000000000011102230246251565404236316680908203125",
+        "1.00000000000000011102230246251565404236316680908203124",
+        "1.00000000000000011102230246251565404236316680908203126",
+        "7.2057594037927933e16",
+        "7.2057594037927932e16",
+        "7.2057594037927934e16",
+        "4.5035996273704985e15",
+        "4.5035996273704995e15",
+        // Nineteen and twenty significant digits, around 2^53 and 2^64.
+        "1844674407370955161.5",
+        "18446744073709551615.0",
+        "18446744073709551616.0",
+        "1.8446744073709551615e19",
+        "9999999999999999999.0",
+        "0.9999999999999999999",
+        "9999999999999999999e-27",
+        "1234567890123456789e-10",
+        "12345678901234567890e-10",
+        "0.1234567890123456789",
+        "0.12345678901234567891",
+        // Exponents around the exact powers of ten and the wide table.
+        "1e22",
+        "1e23",
+        "1e-22",
+        "1e-23",
+        "9007199254740991e22",
+        "9007199254740991e-22",
+        "9007199254740993e-22",
+        "123456789e27",
+        "123456789e-27",
+        "123456789e28",
+        "123456789e-28",
+        "5e-27",
+        "5e27",
+        "3.0e-27",
+        "0.30000000000000004",
+        "0.1",
+        "0.2",
+        "0.3",
+        "2.5e-5",
+        "17976931348623157e292",
+        // Near the largest double and the smallest normal and subnormal ones.
+        "1.7976931348623157e308",
+        "1.7976931348623158e308",
+        "1.797693134862315708e308",
+        "2.2250738585072011e-308",
+        "2.2250738585072012e-308",
+        "2.2250738585072014e-308",
+        "2.2250738585072009e-308",
+        "4.9406564584124654e-324",
+        "2.4703282292062328e-324",
+        "5e-324",
+        "1e-320",
+        // Up to seven digits either side of the point, and one more.
+        "1234567.1234567",
+        "12345678.1234567",
+        "1234567.12345678",
+        "9999999.9999999",
+        "-9999999.9999999",
+        "0.1234567",
+        "-0.0000001",
+        "0.00000001",
+        "7.5",
+        "-7.5",
+        "1.0000001",
+        "4503599.6270496755",
+        // Zeros.
+        "0.0",
+        "-0.0",
+        "0e10",
+        "-0e-10",
+        "0.000000000000000000000000000000",
+        "-0.0e308",
+        // Very long significands whose last digits decide the rounding.
+        "2."
+        "2250738585072013830902327173324040642192159804623318305533274168872044348139181958542831590125110205"
+        "6406733973103581100515243416155346010885601238537771882113077799353200233047961014744258363607192156"
+        "5046942503734208375250806650616658158948720491179968591639648500635908770118304874799780887753749949"
+        "4515804516050509153998565824708186451135379358049921159810857660519924333521143523901487956996095912"
+        "8889160299264151106346631339366347758651302937176204732563178148566435087212282863764204484681140761"
+        "3911477062801689853244110024161447421618567166150540154285084716752901903161322778896729707373123334"
+        "0869889831750678388469260927739779728586596549410913690954061364675687023986783152906809846172109246"
+        "2539672851562501e-308",
+        "1."
+        "7976931348623157081452742373170435679807056752584499659891747680315726078002853876058955863276687817"
+        "1540458953514382464234321326889464182768467546703537516986049910576551282076245490090389328944075868"
+        "5084551339423045832369032229481658085593321233482747978262041447231687381771809192998812504040261841"
+        "2485836799e308",
+        "0.100000000000000005551115123125782702118158340454101562499999999999",
+        "0.1000000000000000055511151231257827021181583404541015625",
+        "0.100000000000000005551115123125782702118158340454101562500000000001",
+    });
+}
+
+TEST(JSONSerializationTest, RandomDecimalsAreRoundedToTheNearestDouble) {
+    // Significands of 1 to 25 digits (the fast readers stop at 19), with
+    // the point anywhere or an exponent, over the whole range of doubles
+    // and most densely near where the readers change their method.
+    std::mt19937_64 random(29);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 20000; ++i) {
+        const int digits = 1 + static_cast<int>(random() % 25);
+        std::string significand;
+        for (int d = 0; d < digits; ++d)
+            significand += static_cast<char>('0' + (d == 0 ? 1 + random() % 9 : random() % 10));
+        if (random() % 4 == 0) {
+            // Runs of nines or zeros, which carry or stop just at a digit
+            // that decides the rounding.
+            const std::size_t from = 1 + random() % significand.size();
+            std::fill(significand.begin() + from, significand.end(), random() % 2 ? '9' : '0');
+        }
+        std::string text = random() % 2 ? "-" : "";
+        if (random() % 2) {
+            const std::size_t point = 1 + random() % significand.size();
+            text += significand.substr(0, point);
+            text += "." + (point < significand.size() ? significand.substr(point) : std::string("0"));
+        } else {
+            // Up to the largest double (larger ones are refused).
+            const int wide = std::min(static_cast<int>(random() % 650) - 340, 308 - digits);
+            const int near = static_cast<int>(random() % 70) - 35;
+            text += significand + "e" + std::to_string(random() % 3 ? near : wide);
+        }
+        texts.push_back(text);
+    }
+    expectNearestDoubles(texts);
 }
 
 TEST(JSONSerializationTest, StringsAndLiteralsReadTheSameInsideContainersAsAlone) {
