@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -10,8 +11,8 @@
 namespace plat::coredata {
 
 // Resident objects are many: an object and its shared count fit one
-// 128-byte heap block, and with room for a row of seven values (a
-// six-attribute entity and a to-one) one 240-byte block.
+// 128-byte heap block; a packed row of seven values (a six-attribute entity
+// and a to-one) adds 80 bytes and its short strings' bytes.
 static_assert(sizeof(ManagedObject) <= 96, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
@@ -26,10 +27,43 @@ ManagedObject::~ManagedObject() {
     dropInlineRow();
 }
 
-ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id) {
-    const std::size_t count = id->entity()->properties().size();
+namespace {
+
+// Strings up to this length keep their bytes in a packed row; longer ones
+// keep their shared payload (copying them out on every read would cost more
+// than the payload's block saves).
+constexpr std::size_t kPackedStringMax = 255;
+// The tag of a string whose bytes lie in the room; its word holds their
+// offset (high half) and length (low half).
+constexpr uint16_t kPackedStringTag = Value::kPackedFreeTag;
+
+bool packedHere(uint16_t tag) {
+    return (tag & 0xffu) == kPackedStringTag;
+}
+
+std::size_t roundUp8(std::size_t n) {
+    return (n + 7) / 8 * 8;
+}
+
+}  // namespace
+
+std::size_t ManagedObject::roomFor(const RowValues& values) {
+    std::size_t bytes = 0;
+    for (const Value& v : values) {
+        if (const std::string* s = v.asString(); s && s->size() <= kPackedStringMax)
+            bytes += s->size();
+    }
+    return sizeof(uint64_t) + roundUp8(values.size() * sizeof(uint16_t)) + values.size() * sizeof(uint64_t) +
+           roundUp8(bytes);
+}
+
+ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
+                                             std::size_t room) {
+    room = roundUp8(room);
+    if (room == 0 || room / 8 > UINT16_MAX)
+        return std::make_shared<ManagedObject>(context, std::move(id));
     // The shared count's block, as makeRow makes a row's: the room after it.
-    detail::rowBlockExtra = sizeof(uint64_t) + count * sizeof(Value);
+    detail::rowBlockExtra = room;
     detail::rowBlockValues = nullptr;
     ManagedObjectPtr object;
     try {
@@ -44,7 +78,17 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
     // it; should a library lay the block out otherwise, the room goes unused.
     object->hasRoom_ =
         reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion());
+    object->roomWords_ = static_cast<uint16_t>(room / 8);
     return object;
+}
+
+Value ManagedObject::packedValue(std::size_t index) const {
+    const std::size_t count = entity()->properties().size();
+    const uint16_t tag = inlineTags()[index];
+    const uint64_t word = inlineWords(count)[index];
+    if (packedHere(tag))
+        return Value(std::string_view(inlineBytes(count) + (word >> 32), word & 0xffffffffu));
+    return Value::sharePacked(word, tag);
 }
 
 SnapshotPtr ManagedObject::sharedRow() const {
@@ -54,48 +98,74 @@ SnapshotPtr ManagedObject::sharedRow() const {
     auto row = makeRow(count);
     row->objectID = id_;
     row->version = *inlineVersion();
-    std::copy(inlineValues(), inlineValues() + count, row->values.begin());
+    for (std::size_t i = 0; i < count; ++i)
+        row->values[i] = packedValue(i);
     return row;
 }
 
 void ManagedObject::copyRowValues(RowValues& values) const {
-    if (rowInline_)
-        std::copy(inlineValues(), inlineValues() + values.size(), values.begin());
-    else if (snapshot_)
+    if (rowInline_) {
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = packedValue(i);
+    } else if (snapshot_) {
         values = snapshot_->values;
+    }
+}
+
+bool ManagedObject::rowFitsRoom(const StoreSnapshot& row) const {
+    return hasRoom_ && row.values.size() == entity()->properties().size() &&
+           roomFor(row.values) <= std::size_t{roomWords_} * 8;
 }
 
 void ManagedObject::setRow(SnapshotPtr row) {
-    if (hasRoom_ && row && row.use_count() == 1 && row->values.size() == entity()->properties().size()) {
+    dropInlineRow();
+    if (row && row.use_count() == 1 && rowFitsRoom(*row)) {
         // Nobody else holds the row: its values move here and its block goes.
-        auto& taken = const_cast<StoreSnapshot&>(*row);
-        if (rowInline_)
-            std::move(taken.values.begin(), taken.values.end(), inlineValues());
-        else
-            std::uninitialized_move(taken.values.begin(), taken.values.end(), inlineValues());
-        *inlineVersion() = taken.version;
-        rowInline_ = true;
+        packRow(*row, true);
         snapshot_.reset();
         return;
     }
-    dropInlineRow();
     snapshot_ = std::move(row);
 }
 
 void ManagedObject::copyRowIn(const StoreSnapshot& row) {
-    if (rowInline_)
-        std::copy(row.values.begin(), row.values.end(), inlineValues());
-    else
-        std::uninitialized_copy(row.values.begin(), row.values.end(), inlineValues());
+    dropInlineRow();
+    packRow(row, false);
+    snapshot_.reset();
+}
+
+void ManagedObject::packRow(const StoreSnapshot& row, bool take) {
+    const std::size_t count = row.values.size();
+    uint16_t* tags = inlineTags();
+    uint64_t* words = inlineWords(count);
+    char* bytes = inlineBytes(count);
+    uint64_t used = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        // A row taken is its only holder's, about to be dropped.
+        Value& v = const_cast<Value&>(row.values[i]);
+        if (const std::string* s = v.asString(); s && s->size() <= kPackedStringMax) {
+            std::memcpy(bytes + used, s->data(), s->size());
+            words[i] = used << 32 | s->size();
+            tags[i] = kPackedStringTag;
+            used += s->size();
+        } else {
+            tags[i] = Value::pack(take ? std::move(v) : Value(v), words[i]);
+        }
+    }
     *inlineVersion() = row.version;
     rowInline_ = true;
-    snapshot_.reset();
 }
 
 void ManagedObject::dropInlineRow() noexcept {
     if (!rowInline_)
         return;
-    std::destroy_n(inlineValues(), entity()->properties().size());
+    const std::size_t count = entity()->properties().size();
+    const uint16_t* tags = inlineTags();
+    const uint64_t* words = inlineWords(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!packedHere(tags[i]))
+            Value::releasePacked(words[i], tags[i]);
+    }
     rowInline_ = false;
 }
 

@@ -303,14 +303,17 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
 
     // The committed row (the last saved or read state) is either a shared
     // row (snapshot_) or, for an object made with room for it (see
-    // makeWithRoom), its version and values in the object's own block: a
-    // fetched row that nobody else holds is copied there and freed, which
-    // saves the row's separate block and header. These read and set it
-    // whichever way it is held.
+    // makeWithRoom), its version and values packed in the object's own
+    // block: a fetched row that nobody else holds is copied there and freed,
+    // which saves the row's separate block and header. Packed, a value takes
+    // one word and a two-byte tag instead of a Value's sixteen bytes, and a
+    // short string keeps its bytes in the room instead of a payload block of
+    // its own (a read makes it a string Value again). These read and set the
+    // row whichever way it is held.
     bool hasRow() const { return snapshot_ || rowInline_; }
     // The row's value at a property index; the row must be there.
-    const Value& rowValue(std::size_t index) const {
-        return rowInline_ ? inlineValues()[index] : snapshot_->values[index];
+    Value rowValue(std::size_t index) const {
+        return rowInline_ ? packedValue(index) : snapshot_->values[index];
     }
     // The row's version, 0 without a row.
     uint64_t rowVersion() const { return rowInline_ ? *inlineVersion() : snapshot_ ? snapshot_->version : 0; }
@@ -321,21 +324,35 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // nothing without a row.
     void copyRowValues(RowValues& values) const;
     // Takes row as the committed row (null: none). A row nobody else holds
-    // moves into the object's room, when it has room.
+    // moves into the object's room, when it fits there.
     void setRow(SnapshotPtr row);
-    // Copies row into the object's room (which it must have) as the
-    // committed row: for a row about to be dropped by its only holder.
+    // Whether row fits the object's room.
+    bool rowFitsRoom(const StoreSnapshot& row) const;
+    // Copies row into the object's room (it must fit, see rowFitsRoom) as
+    // the committed row: for a row about to be dropped by its only holder.
     void copyRowIn(const StoreSnapshot& row);
     void dropInlineRow() noexcept;
-    // An object whose block also has room for a committed row of its
-    // entity's size, so that a row read for it needs no block of its own.
-    static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id);
-    // The room after the object: the row's version, then its values.
+    // Packs row's values into the room, moving them out of the row when
+    // `take`; the row must fit and no row may lie there.
+    void packRow(const StoreSnapshot& row, bool take);
+    Value packedValue(std::size_t index) const;
+    // The bytes of room a row with these values takes packed.
+    static std::size_t roomFor(const RowValues& values);
+    // An object whose block also has room for a packed row of `room` bytes
+    // (roomFor), so that a row read for it needs no block of its own.
+    static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
+                                         std::size_t room);
+    // The room after the object: the row's version, the values' tags, their
+    // words, then the bytes of short strings.
     uint64_t* inlineVersion() const {
         return reinterpret_cast<uint64_t*>(const_cast<char*>(reinterpret_cast<const char*>(this)) +
                                            sizeof(ManagedObject));
     }
-    Value* inlineValues() const { return reinterpret_cast<Value*>(inlineVersion() + 1); }
+    uint16_t* inlineTags() const { return reinterpret_cast<uint16_t*>(inlineVersion() + 1); }
+    uint64_t* inlineWords(std::size_t count) const {
+        return inlineVersion() + 1 + (count * sizeof(uint16_t) + 7) / 8;
+    }
+    char* inlineBytes(std::size_t count) const { return reinterpret_cast<char*>(inlineWords(count) + count); }
 
     ManagedObjectContext* context_;
     ManagedObjectIDPtr id_;
@@ -347,6 +364,8 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // the row lies there now.
     bool hasRoom_ : 1 = false;
     bool rowInline_ : 1 = false;
+    // The room's size in words (makeWithRoom).
+    uint16_t roomWords_ = 0;
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;
     mutable SnapshotPtr snapshot_;

@@ -92,9 +92,9 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 // Registration
 
-ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, bool withRoom) {
+ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, std::size_t room) {
     auto object =
-        withRoom ? ManagedObject::makeWithRoom(this, id) : std::make_shared<ManagedObject>(this, id);
+        room ? ManagedObject::makeWithRoom(this, id, room) : std::make_shared<ManagedObject>(this, id);
     impl_->registered.insert(object);
     return object;
 }
@@ -385,11 +385,11 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
         fill && row.use_count() == 1 && row->values.size() == row->objectID->entity()->properties().size();
     if (!object) {
         noteBorrowed(row->objectID);
-        object = registerObject(row->objectID, own);
+        object = registerObject(row->objectID, own ? ManagedObject::roomFor(row->values) : 0);
     }
     if (object->state_ == ManagedObject::State::Fault) {
         if (fill) {
-            if (own && object->hasRoom_)
+            if (own && object->rowFitsRoom(*row))
                 object->copyRowIn(*row);
             else
                 object->setRow(row);

@@ -30,6 +30,7 @@
 #include <atomic>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -510,6 +511,32 @@ class Value {
         u_.i = 0;
     }
 
+    // A value as one word and a two-byte tag (kind, number type and arena
+    // mark), for holders of many values that cannot spare a Value's padding.
+    // pack() takes over v's payload reference (v becomes null); the word and
+    // tag hold it until releasePacked. sharePacked makes a Value sharing it.
+    // No tag pack() returns has kPackedFreeTag's low byte, so a holder may
+    // use tags with that low byte for forms of its own.
+    static constexpr uint16_t kPackedFreeTag = 0xff;
+    static uint16_t pack(Value&& v, uint64_t& word) noexcept {
+        std::memcpy(&word, &v.u_, sizeof word);
+        const uint16_t tag =
+            static_cast<uint16_t>(static_cast<unsigned>(v.kind_) | (v.inArena_ ? 0x80u : 0u) |
+                                  static_cast<unsigned>(v.ntype_) << 8);
+        v.kind_ = Kind::Null;
+        v.ntype_ = NumberType::None;
+        v.inArena_ = false;
+        v.u_.i = 0;
+        return tag;
+    }
+    static Value sharePacked(uint64_t word, uint16_t tag) noexcept {
+        Value packed = fromPacked(word, tag);
+        Value copy(packed);
+        packed.kind_ = Kind::Null;  // the packed form keeps its reference
+        return copy;
+    }
+    static void releasePacked(uint64_t word, uint16_t tag) noexcept { fromPacked(word, tag); }
+
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
     // "null", "bool", "int", "uint", "double", "decimal", "string", "data",
@@ -610,6 +637,15 @@ class Value {
         1u << static_cast<unsigned>(Kind::Object);
 
     bool hasPayload() const { return (kPayloadKinds >> static_cast<unsigned>(kind_)) & 1u; }
+    static Value fromPacked(uint64_t word, uint16_t tag) noexcept {
+        Value v;
+        v.kind_ = static_cast<Kind>(tag & 0x7fu);
+        v.inArena_ = (tag & 0x80u) != 0;
+        v.ntype_ = static_cast<NumberType>(tag >> 8);
+        std::memcpy(&v.u_, &word, sizeof word);
+        return v;
+    }
+
     // A Value holding the payload (of type T) that make() returns, in memory
     // taken from the arena before make() runs (so that the payload lies just
     // before what make() allocates there).
