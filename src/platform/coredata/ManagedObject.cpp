@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -10,10 +12,11 @@
 
 namespace plat::coredata {
 
-// Resident objects are many: an object and its shared count fit one
-// 128-byte heap block; a packed row of seven values (a six-attribute entity
-// and a to-one) adds 80 bytes and its short strings' bytes.
-static_assert(sizeof(ManagedObject) <= 96, "a managed object should stay within a 128-byte block");
+// Resident objects are many: an object, its shared count and the room for a
+// shared row's pointer fit one 128-byte heap block; a packed row of seven
+// values (a six-attribute entity and a to-one) takes 80 bytes of room and
+// its short strings' bytes.
+static_assert(sizeof(ManagedObject) <= 80, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     auto object = value.asObjectOf<ManagedObject>();
@@ -23,8 +26,12 @@ ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
 ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
     : context_(context), id_(std::move(id)) {}
 
+const SnapshotPtr ManagedObject::kNoRow;
+
 ManagedObject::~ManagedObject() {
     dropInlineRow();
+    if (hasRoom_)
+        std::destroy_at(sharedRowSlot());
 }
 
 namespace {
@@ -59,9 +66,9 @@ std::size_t ManagedObject::roomFor(const RowValues& values) {
 
 ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
                                              std::size_t room) {
-    room = roundUp8(room);
-    if (room == 0 || room / 8 > UINT16_MAX)
-        return std::make_shared<ManagedObject>(context, std::move(id));
+    room = roundUp8(std::max(room, sizeof(SnapshotPtr)));
+    if (room / 8 > UINT16_MAX)
+        room = sizeof(SnapshotPtr);  // a row that large stays a shared row
     // The shared count's block, as makeRow makes a row's: the room after it.
     detail::rowBlockExtra = room;
     detail::rowBlockValues = nullptr;
@@ -76,9 +83,11 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
     detail::rowBlockExtra = 0;
     // The object ends its shared count's block, so the room lies right after
     // it; should a library lay the block out otherwise, the room goes unused.
-    object->hasRoom_ =
-        reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion());
-    object->roomWords_ = static_cast<uint16_t>(room / 8);
+    if (reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion())) {
+        new (object->sharedRowSlot()) SnapshotPtr();
+        object->hasRoom_ = true;
+        object->roomWords_ = static_cast<uint16_t>(room / 8);
+    }
     return object;
 }
 
@@ -93,7 +102,7 @@ Value ManagedObject::packedValue(std::size_t index) const {
 
 SnapshotPtr ManagedObject::sharedRow() const {
     if (!rowInline_)
-        return snapshot_;
+        return snapshot();
     const std::size_t count = entity()->properties().size();
     auto row = makeRow(count);
     row->objectID = id_;
@@ -107,8 +116,8 @@ void ManagedObject::copyRowValues(RowValues& values) const {
     if (rowInline_) {
         for (std::size_t i = 0; i < values.size(); ++i)
             values[i] = packedValue(i);
-    } else if (snapshot_) {
-        values = snapshot_->values;
+    } else if (const SnapshotPtr& row = snapshot()) {
+        values = row->values;
     }
 }
 
@@ -117,21 +126,29 @@ bool ManagedObject::rowFitsRoom(const StoreSnapshot& row) const {
            roomFor(row.values) <= std::size_t{roomWords_} * 8;
 }
 
-void ManagedObject::setRow(SnapshotPtr row) {
-    dropInlineRow();
-    if (row && row.use_count() == 1 && rowFitsRoom(*row)) {
-        // Nobody else holds the row: its values move here and its block goes.
-        packRow(*row, true);
-        snapshot_.reset();
-        return;
-    }
-    snapshot_ = std::move(row);
+void ManagedObject::setSnapshot(SnapshotPtr row) {
+    if (hasRoom_)
+        *sharedRowSlot() = std::move(row);
+    else
+        toMany_.setSnapshot(std::move(row));
 }
 
-void ManagedObject::copyRowIn(const StoreSnapshot& row) {
+void ManagedObject::setRow(SnapshotPtr row) {
+    if (row && row.use_count() == 1 && rowFitsRoom(*row)) {
+        // Nobody else holds the row: its values move here and its block goes.
+        copyRowIn(*row, true);
+        return;
+    }
     dropInlineRow();
-    packRow(row, false);
-    snapshot_.reset();
+    setSnapshot(std::move(row));
+}
+
+void ManagedObject::copyRowIn(const StoreSnapshot& row, bool take) {
+    // The shared row (which may be `row`) goes once the values are packed.
+    dropInlineRow();
+    SnapshotPtr held = std::move(*sharedRowSlot());
+    std::destroy_at(sharedRowSlot());
+    packRow(row, take);
 }
 
 void ManagedObject::packRow(const StoreSnapshot& row, bool take) {
@@ -167,6 +184,7 @@ void ManagedObject::dropInlineRow() noexcept {
             Value::releasePacked(words[i], tags[i]);
     }
     rowInline_ = false;
+    new (sharedRowSlot()) SnapshotPtr();
 }
 
 std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() const {
@@ -920,7 +938,7 @@ void ManagedObject::clearState() {
     changes_.reset();
     toMany_.clear();
     dropInlineRow();
-    snapshot_.reset();
+    setSnapshot(nullptr);
 }
 
 }  // namespace plat::coredata

@@ -311,7 +311,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
     // (unless it keeps transient values): the child shares it.
     const EntityDescription* plain = nullptr;
     for (const auto& o : *objects) {
-        if (!o->changes_ && o->snapshot_ && o->state_ == ManagedObject::State::Filled) {
+        if (!o->changes_ && o->snapshot() && o->state_ == ManagedObject::State::Filled) {
             if (o->entity() != plain) {
                 const auto& properties = o->entity()->properties();
                 const bool transient =
@@ -320,7 +320,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
                 plain = transient ? nullptr : o->entity();
             }
             if (plain) {
-                rows.push_back(o->snapshot_);
+                rows.push_back(o->snapshot());
                 continue;
             }
         }
