@@ -12,11 +12,11 @@
 
 namespace plat::coredata {
 
-// Resident objects are many: an object, its shared count and the room for a
-// shared row's pointer fit one 128-byte heap block; a packed row of seven
-// values (a six-attribute entity and a to-one) takes 80 bytes of room and
-// its short strings' bytes.
-static_assert(sizeof(ManagedObject) <= 80, "a managed object should stay within a 128-byte block");
+// Resident objects are many: an object, its shared count and the least room
+// (the shared row's and the changes' pointers) fit one 128-byte heap block;
+// a packed row of seven values (a six-attribute entity and a to-one) takes
+// 80 bytes of room and its short strings' bytes.
+static_assert(sizeof(ManagedObject) <= 64, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     auto object = value.asObjectOf<ManagedObject>();
@@ -27,11 +27,14 @@ ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr i
     : context_(context), id_(std::move(id)) {}
 
 const SnapshotPtr ManagedObject::kNoRow;
+const std::shared_ptr<ManagedObject::Changes> ManagedObject::kNoChanges;
 
 ManagedObject::~ManagedObject() {
     dropInlineRow();
-    if (hasRoom_)
+    if (hasRoom_) {
+        std::destroy_at(changesSlot());
         std::destroy_at(sharedRowSlot());
+    }
 }
 
 namespace {
@@ -66,9 +69,9 @@ std::size_t ManagedObject::roomFor(const RowValues& values) {
 
 ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
                                              std::size_t room) {
-    room = roundUp8(std::max(room, sizeof(SnapshotPtr)));
+    room = roundUp8(std::max(room, kLeastRoom));
     if (room / 8 > UINT16_MAX)
-        room = sizeof(SnapshotPtr);  // a row that large stays a shared row
+        room = kLeastRoom;  // a row that large stays a shared row
     // The shared count's block, as makeRow makes a row's: the room after it.
     detail::rowBlockExtra = room;
     detail::rowBlockValues = nullptr;
@@ -85,6 +88,7 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
     // it; should a library lay the block out otherwise, the room goes unused.
     if (reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion())) {
         new (object->sharedRowSlot()) SnapshotPtr();
+        new (object->changesSlot()) std::shared_ptr<Changes>();
         object->hasRoom_ = true;
         object->roomWords_ = static_cast<uint16_t>(room / 8);
     }
@@ -122,8 +126,28 @@ void ManagedObject::copyRowValues(RowValues& values) const {
 }
 
 bool ManagedObject::rowFitsRoom(const StoreSnapshot& row) const {
-    return hasRoom_ && row.values.size() == entity()->properties().size() &&
+    return hasRoom_ && !changes() && row.values.size() == entity()->properties().size() &&
            roomFor(row.values) <= std::size_t{roomWords_} * 8;
+}
+
+std::shared_ptr<ManagedObject::Changes>& ManagedObject::mutableChanges() const {
+    unpackRow();
+    auto& self = const_cast<ManagedObject&>(*this);
+    return hasRoom_ ? *changesSlot() : self.toMany_.mutableChanges();
+}
+
+void ManagedObject::dropChanges() {
+    if (changes())
+        mutableChanges().reset();
+}
+
+void ManagedObject::unpackRow() const {
+    if (!rowInline_)
+        return;
+    auto& self = const_cast<ManagedObject&>(*this);
+    SnapshotPtr row = sharedRow();
+    self.dropInlineRow();
+    self.setSnapshot(std::move(row));
 }
 
 void ManagedObject::setSnapshot(SnapshotPtr row) {
@@ -147,6 +171,7 @@ void ManagedObject::copyRowIn(const StoreSnapshot& row, bool take) {
     // The shared row (which may be `row`) goes once the values are packed.
     dropInlineRow();
     SnapshotPtr held = std::move(*sharedRowSlot());
+    std::destroy_at(changesSlot());  // null: see rowFitsRoom
     std::destroy_at(sharedRowSlot());
     packRow(row, take);
 }
@@ -185,6 +210,7 @@ void ManagedObject::dropInlineRow() noexcept {
     }
     rowInline_ = false;
     new (sharedRowSlot()) SnapshotPtr();
+    new (changesSlot()) std::shared_ptr<Changes>();
 }
 
 std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() const {
@@ -229,8 +255,8 @@ const RelationshipDescription& ManagedObject::relationship(std::string_view key,
 
 Value ManagedObject::slotValue(std::size_t index) const {
     fireFault();
-    if (changes_)
-        return changes_->values[index];
+    if (changes())
+        return changes()->values[index];
     return hasRow() ? rowValue(index) : Value();
 }
 
@@ -249,13 +275,13 @@ ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
 
 void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
-    if (!changes_) {
-        changes_ = makeRow<Changes>(entity()->properties().size());
-        copyRowValues(changes_->values);
-        changes_->changed.reset(entity()->properties().size());
+    if (!changes()) {
+        mutableChanges() = makeRow<Changes>(entity()->properties().size());
+        copyRowValues(changes()->values);
+        changes()->changed.reset(entity()->properties().size());
     }
-    changes_->values[p.index()] = std::move(value);
-    changes_->changed.set(p.index());
+    changes()->values[p.index()] = std::move(value);
+    changes()->changed.set(p.index());
     markChanged(p);
 }
 
@@ -728,7 +754,7 @@ Dictionary ManagedObject::changedValues() const {
                            toMany_[r->toManyIndex()]->changed;
             if (changed)
                 out.set(p->name(), valueForKey(p->name()));
-        } else if (changes_ && changes_->changed[p->index()]) {
+        } else if (changes() && changes()->changed[p->index()]) {
             out.set(p->name(), valueForKey(p->name()));
         }
     }
@@ -743,7 +769,7 @@ std::vector<std::string> ManagedObject::changedPropertyNames() const {
         auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
         bool changed = r && r->isToMany() ? toMany_.size() > r->toManyIndex() && toMany_[r->toManyIndex()] &&
                                                 toMany_[r->toManyIndex()]->changed
-                                          : changes_ && changes_->changed[p->index()];
+                                          : changes() && changes()->changed[p->index()];
         if (changed)
             names.push_back(p->name());
     }
@@ -815,8 +841,8 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
-    if (changes_)
-        snapshot->values = changes_->values;
+    if (changes())
+        snapshot->values = changes()->values;
     else
         copyRowValues(snapshot->values);
     toStoreForm(snapshot->values);
@@ -824,13 +850,13 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
 }
 
 SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
-    changes_->objectID = id_;
-    changes_->version = 0;
+    changes()->objectID = id_;
+    changes()->version = 0;
     // As toStoreForm, noting each value it replaces.
     for (const PropertyDescription* p : entity()->properties()) {
         if (!p->isTransient() && p->isAttribute())
             continue;
-        Value& v = changes_->values[p->index()];
+        Value& v = changes()->values[p->index()];
         if (v.isNull())
             continue;
         Value stored;
@@ -842,16 +868,16 @@ SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
         }
         replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
     }
-    return changes_;
+    return changes();
 }
 
 void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
     std::shared_ptr<StoreSnapshot> committed;
     if (row.use_count() == 2) {
-        // Held by the caller and by changes_ only (the store copied what it
+        // Held by the caller and by the changes only (the store copied what it
         // keeps): the row becomes the snapshot itself.
-        changes_->changed.reset(0);
-        committed = std::move(changes_);
+        changes()->changed.reset(0);
+        committed = std::move(mutableChanges());
     } else {
         committed = std::make_shared<StoreSnapshot>(*row);
     }
@@ -860,7 +886,7 @@ void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, st
         if (entity()->properties()[replaced[i].index]->isTransient())
             committed->values[replaced[i].index] = std::move(replaced[i].value);
     }
-    changes_.reset();
+    dropChanges();
     setRow(std::move(committed));
 }
 
@@ -869,12 +895,12 @@ void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, s
         // The store kept the row: it must not change under it.
         auto copy = makeRow<Changes>(row->values.size());
         copy->values = row->values;
-        copy->changed = std::move(changes_->changed);
-        changes_ = std::move(copy);
+        copy->changed = std::move(changes()->changed);
+        mutableChanges() = std::move(copy);
     }
-    changes_->objectID = nullptr;
+    changes()->objectID = nullptr;
     for (std::size_t i = 0; i < count; ++i)
-        changes_->values[replaced[i].index] = std::move(replaced[i].value);
+        changes()->values[replaced[i].index] = std::move(replaced[i].value);
 }
 
 void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
@@ -892,22 +918,22 @@ void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
 void ManagedObject::commitSaved(uint64_t version) {
     // The current values become the row as they are: moved, not copied.
     // Transient values are never stored, but a save does not drop them.
-    if (changes_ && changes_.use_count() == 1) {
+    if (changes() && changes().use_count() == 1) {
         // Nobody else holds the changes (no store kept them as a row): they
         // become the snapshot where they lie.
-        changes_->objectID = id_;
-        changes_->version = version;
-        changes_->changed.reset(0);
-        toStoreForm(changes_->values, true);
-        setRow(std::move(changes_));
+        changes()->objectID = id_;
+        changes()->version = version;
+        changes()->changed.reset(0);
+        toStoreForm(changes()->values, true);
+        setRow(std::move(mutableChanges()));
         return;
     }
     auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
-    if (changes_) {
-        snapshot->values = changes_->values;
-        changes_.reset();
+    if (changes()) {
+        snapshot->values = changes()->values;
+        dropChanges();
     } else {
         if (state_ != State::Filled && rowHoldsValues(*entity()))
             fireFault();
@@ -918,7 +944,7 @@ void ManagedObject::commitSaved(uint64_t version) {
 }
 
 void ManagedObject::adoptRow(SnapshotPtr row) {
-    if (row && hasRow() && !changes_) {
+    if (row && hasRow() && !changes()) {
         std::shared_ptr<StoreSnapshot> copy;
         for (const PropertyDescription* p : entity()->properties()) {
             const Value& kept = rowValue(p->index());
@@ -935,7 +961,7 @@ void ManagedObject::adoptRow(SnapshotPtr row) {
 }
 
 void ManagedObject::clearState() {
-    changes_.reset();
+    dropChanges();
     toMany_.clear();
     dropInlineRow();
     setSnapshot(nullptr);

@@ -207,7 +207,7 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         void resize(std::size_t n) { rare().slots.resize(n); }
         // Drops the to-many contents; observers (and a shared row) stay.
         void clear() {
-            if (rare_ && rare_->observers.empty() && !rare_->snapshot)
+            if (rare_ && rare_->observers.empty() && !rare_->snapshot && !rare_->changes)
                 rare_.reset();
             else if (rare_)
                 rare_->slots.clear();
@@ -218,20 +218,22 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         }
         Observers* observers() const { return rare_ ? &rare_->observers : nullptr; }
         Observers& addObservers() { return rare().observers; }
-        // The shared row of an object made without room for it.
+        // The shared row and the changes of an object made without room
+        // for them.
         const SnapshotPtr* snapshot() const { return rare_ ? &rare_->snapshot : nullptr; }
         void setSnapshot(SnapshotPtr row) {
             if (row || rare_)
                 rare().snapshot = std::move(row);
-            if (rare_ && !rare_->snapshot && rare_->slots.empty() && rare_->observers.empty())
-                rare_.reset();
         }
+        std::shared_ptr<Changes>* changes() const { return rare_ ? &rare_->changes : nullptr; }
+        std::shared_ptr<Changes>& mutableChanges() { return rare().changes; }
 
       private:
         struct Rare {
             std::vector<std::unique_ptr<ToMany>> slots;
             Observers observers;
             SnapshotPtr snapshot;
+            std::shared_ptr<Changes> changes;
         };
         Rare& rare() {
             if (!rare_)
@@ -333,6 +335,29 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // Holds row as the shared row; no row may be packed in the room.
     void setSnapshot(SnapshotPtr row);
     SnapshotPtr* sharedRowSlot() const { return reinterpret_cast<SnapshotPtr*>(inlineVersion()); }
+    // The current values of a changed object (see Changes), null while it
+    // has none. They lie in the room after the shared row's pointer: a
+    // packed row leaves no room for them, and the object holds no changes
+    // while its row is packed.
+    const std::shared_ptr<Changes>& changes() const {
+        if (rowInline_)
+            return kNoChanges;
+        if (hasRoom_)
+            return *changesSlot();
+        const std::shared_ptr<Changes>* held = toMany_.changes();
+        return held ? *held : kNoChanges;
+    }
+    // The changes for writing; a packed row becomes a shared row first.
+    std::shared_ptr<Changes>& mutableChanges() const;
+    std::shared_ptr<Changes>* changesSlot() const {
+        return reinterpret_cast<std::shared_ptr<Changes>*>(sharedRowSlot() + 1);
+    }
+    void dropChanges();
+    // Makes a packed row a shared row, which leaves room for changes.
+    void unpackRow() const;
+    // The room an object has at least: the shared row's pointer and the
+    // changes' pointer.
+    static constexpr std::size_t kLeastRoom = sizeof(SnapshotPtr) + sizeof(std::shared_ptr<Changes>);
     // The row's value at a property index; the row must be there.
     Value rowValue(std::size_t index) const {
         return rowInline_ ? packedValue(index) : snapshot()->values[index];
@@ -353,7 +378,8 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // Takes row as the committed row (null: none). A row nobody else holds
     // moves into the object's room, when it fits there.
     void setRow(SnapshotPtr row);
-    // Whether row fits the object's room.
+    // Whether row fits the object's room (which it must not share with
+    // changes).
     bool rowFitsRoom(const StoreSnapshot& row) const;
     // Copies row into the object's room (it must fit, see rowFitsRoom) as
     // the committed row: for a row about to be dropped by its only holder,
@@ -369,7 +395,7 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     static std::size_t roomFor(const RowValues& values);
     // An object whose block also has room for a packed row of `room` bytes
     // (roomFor), so that a row read for it needs no block of its own; the
-    // room is at least a shared row's pointer.
+    // room is at least kLeastRoom.
     static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
                                          std::size_t room);
     // The room after the object: the row's version, the values' tags, their
@@ -385,6 +411,7 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     char* inlineBytes(std::size_t count) const { return reinterpret_cast<char*>(inlineWords(count) + count); }
 
     static const SnapshotPtr kNoRow;
+    static const std::shared_ptr<Changes> kNoChanges;
 
     ManagedObjectContext* context_;
     ManagedObjectIDPtr id_;
@@ -400,7 +427,6 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     uint16_t roomWords_ = 0;
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;
-    mutable std::shared_ptr<Changes> changes_;
     mutable ToManySlots toMany_;  // and the observers
 };
 

@@ -188,7 +188,7 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
             changes->changed.set(p->index());
         }
     }
-    object->changes_ = std::move(changes);
+    object->mutableChanges() = std::move(changes);
     impl_->inserted.insertNew(object);
     impl_->pendingInserted.insertNew(object);
     return object;
@@ -311,7 +311,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
     // (unless it keeps transient values): the child shares it.
     const EntityDescription* plain = nullptr;
     for (const auto& o : *objects) {
-        if (!o->changes_ && o->snapshot() && o->state_ == ManagedObject::State::Filled) {
+        if (!o->changes() && o->snapshot() && o->state_ == ManagedObject::State::Filled) {
             if (o->entity() != plain) {
                 const auto& properties = o->entity()->properties();
                 const bool transient =
@@ -933,7 +933,7 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     auto row = sourceRow(object->id_);
     if (!row || !*row)
         return;
-    if (auto& changes = object->changes_) {
+    if (const auto& changes = object->changes()) {
         for (const PropertyDescription* p : object->entity()->properties()) {
             std::size_t i = p->index();
             if (!changes->changed[i] && !p->isTransient())
