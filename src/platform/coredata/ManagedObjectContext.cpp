@@ -93,8 +93,7 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 // Registration
 
 ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, std::size_t room) {
-    auto object =
-        room ? ManagedObject::makeWithRoom(this, id, room) : std::make_shared<ManagedObject>(this, id);
+    auto object = ManagedObject::makeWithRoom(this, id, room);
     impl_->registered.insert(object);
     return object;
 }
