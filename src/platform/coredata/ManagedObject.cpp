@@ -45,10 +45,15 @@ namespace {
 constexpr std::size_t kPackedStringMax = 255;
 // The tag of a string whose bytes lie in the room; its word holds their
 // offset (high half) and length (low half).
-constexpr uint16_t kPackedStringTag = Value::kPackedFreeTag;
+constexpr uint8_t kPackedStringTag = Value::kPackedFreeKind;
 
-bool packedHere(uint16_t tag) {
-    return (tag & 0xffu) == kPackedStringTag;
+bool packedHere(uint8_t tag) {
+    return (tag & 0x0fu) == kPackedStringTag;
+}
+
+bool packedAsBytes(const Value& v) {
+    const std::string* s = v.asString();
+    return s && s->size() <= kPackedStringMax;
 }
 
 std::size_t roundUp8(std::size_t n) {
@@ -60,18 +65,19 @@ std::size_t roundUp8(std::size_t n) {
 std::size_t ManagedObject::roomFor(const RowValues& values) {
     std::size_t bytes = 0;
     for (const Value& v : values) {
-        if (const std::string* s = v.asString(); s && s->size() <= kPackedStringMax)
-            bytes += s->size();
+        if (packedAsBytes(v))
+            bytes += v.asString()->size();
+        else if (!Value::packable(v))
+            return SIZE_MAX;
     }
-    return sizeof(uint64_t) + roundUp8(values.size() * sizeof(uint16_t)) + values.size() * sizeof(uint64_t) +
+    return sizeof(uint64_t) + roundUp8(values.size() * sizeof(uint8_t)) + values.size() * sizeof(uint64_t) +
            roundUp8(bytes);
 }
 
 ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
                                              std::size_t room) {
-    room = roundUp8(std::max(room, kLeastRoom));
-    if (room / 8 > UINT16_MAX)
-        room = kLeastRoom;  // a row that large stays a shared row
+    // A row that large (or that cannot be packed) stays a shared row.
+    room = room / 8 >= UINT16_MAX ? kLeastRoom : roundUp8(std::max(room, kLeastRoom));
     // The shared count's block, as makeRow makes a row's: the room after it.
     detail::rowBlockExtra = room;
     detail::rowBlockValues = nullptr;
@@ -97,7 +103,7 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
 
 Value ManagedObject::packedValue(std::size_t index) const {
     const std::size_t count = entity()->properties().size();
-    const uint16_t tag = inlineTags()[index];
+    const uint8_t tag = inlineTags()[index];
     const uint64_t word = inlineWords(count)[index];
     if (packedHere(tag))
         return Value(std::string_view(inlineBytes(count) + (word >> 32), word & 0xffffffffu));
@@ -178,14 +184,15 @@ void ManagedObject::copyRowIn(const StoreSnapshot& row, bool take) {
 
 void ManagedObject::packRow(const StoreSnapshot& row, bool take) {
     const std::size_t count = row.values.size();
-    uint16_t* tags = inlineTags();
+    uint8_t* tags = inlineTags();
     uint64_t* words = inlineWords(count);
     char* bytes = inlineBytes(count);
     uint64_t used = 0;
     for (std::size_t i = 0; i < count; ++i) {
         // A row taken is its only holder's, about to be dropped.
         Value& v = const_cast<Value&>(row.values[i]);
-        if (const std::string* s = v.asString(); s && s->size() <= kPackedStringMax) {
+        if (packedAsBytes(v)) {
+            const std::string* s = v.asString();
             std::memcpy(bytes + used, s->data(), s->size());
             words[i] = used << 32 | s->size();
             tags[i] = kPackedStringTag;
@@ -202,7 +209,7 @@ void ManagedObject::dropInlineRow() noexcept {
     if (!rowInline_)
         return;
     const std::size_t count = entity()->properties().size();
-    const uint16_t* tags = inlineTags();
+    const uint8_t* tags = inlineTags();
     const uint64_t* words = inlineWords(count);
     for (std::size_t i = 0; i < count; ++i) {
         if (!packedHere(tags[i]))

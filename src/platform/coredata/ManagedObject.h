@@ -317,7 +317,7 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // makeWithRoom), its version and values packed in the object's own
     // block: a fetched row that nobody else holds is copied there and freed,
     // which saves the row's separate block and header. Packed, a value takes
-    // one word and a two-byte tag instead of a Value's sixteen bytes, and a
+    // one word and a one-byte tag instead of a Value's sixteen bytes, and a
     // short string keeps its bytes in the room instead of a payload block of
     // its own (a read makes it a string Value again). While no row is
     // packed there, the room holds the shared row's pointer. These read and
@@ -391,7 +391,8 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // no shared row's pointer).
     void packRow(const StoreSnapshot& row, bool take);
     Value packedValue(std::size_t index) const;
-    // The bytes of room a row with these values takes packed.
+    // The bytes of room a row with these values takes packed; SIZE_MAX
+    // when one of them cannot be packed (a payload in an arena).
     static std::size_t roomFor(const RowValues& values);
     // An object whose block also has room for a packed row of `room` bytes
     // (roomFor), so that a row read for it needs no block of its own; the
@@ -404,10 +405,8 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         return reinterpret_cast<uint64_t*>(const_cast<char*>(reinterpret_cast<const char*>(this)) +
                                            sizeof(ManagedObject));
     }
-    uint16_t* inlineTags() const { return reinterpret_cast<uint16_t*>(inlineVersion() + 1); }
-    uint64_t* inlineWords(std::size_t count) const {
-        return inlineVersion() + 1 + (count * sizeof(uint16_t) + 7) / 8;
-    }
+    uint8_t* inlineTags() const { return reinterpret_cast<uint8_t*>(inlineVersion() + 1); }
+    uint64_t* inlineWords(std::size_t count) const { return inlineVersion() + 1 + (count + 7) / 8; }
     char* inlineBytes(std::size_t count) const { return reinterpret_cast<char*>(inlineWords(count) + count); }
 
     static const SnapshotPtr kNoRow;

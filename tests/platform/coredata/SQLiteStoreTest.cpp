@@ -13,6 +13,7 @@
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
 #include "platform/foundation/Decimal.h"
+#include "platform/foundation/JSONSerialization.h"
 
 namespace plat::coredata {
 namespace {
@@ -509,6 +510,23 @@ TEST_F(SQLiteStoreTest, PackedRowsKeepStringsOfEveryLengthAndOutgrowTheirRoom) {
     // A change and a save over a packed row, then a rollback to the saved one.
     tasks[1]->setValue(Value("saved here"), "title");
     ASSERT_EQ(context->save(), nullptr);
+    // Strings of a parsed document (which may lie in its arena), long and
+    // short, saved and kept as the row, transient ones included.
+    auto document = JSONSerialization::JSONObjectWithString("{\"long\": \"" + std::string(300, 'j') +
+                                                            "\", \"short\": \"json\"}");
+    ASSERT_TRUE(document);
+    tasks[2]->setValue(*document->find("long"), "title");
+    tasks[2]->setValue(*document->find("long"), "scratch");
+    tasks[3]->setValue(*document->find("short"), "title");
+    tasks[3]->setValue(*document->find("short"), "scratch");
+    document = Value();
+    ASSERT_EQ(context->save(), nullptr);
+    for (int i : {2, 3}) {
+        const std::string expected = i == 2 ? std::string(300, 'j') : "json";
+        EXPECT_EQ(tasks[i]->valueForKey("title"), Value(expected));
+        EXPECT_EQ(tasks[i]->valueForKey("scratch"), Value(expected));
+        EXPECT_EQ(tasks[i]->committedValuesForKeys({"title"}).find("title")->stringValue(), expected);
+    }
     tasks[1]->setValue(Value("not saved"), "title");
     context->rollback();
     EXPECT_EQ(tasks[1]->valueForKey("title"), Value("saved here"));
