@@ -218,9 +218,9 @@ ErrorPtr ManagedObjectContext::save() {
 // True when the object's own row changes, not only memberships that the
 // destinations' rows already record.
 bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
-    if (o.changes_) {
+    if (o.changes()) {
         for (const PropertyDescription* p : o.entity()->properties()) {
-            if (o.changes_->changed[p->index()] && !p->isTransient())
+            if (o.changes()->changed[p->index()] && !p->isTransient())
                 return true;
         }
     }
@@ -252,7 +252,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     StoreChanges changes;
     changes.inserted.reserve(impl_->inserted.size());
     for (const auto& o : impl_->inserted.items()) {
-        if (lent && o->changes_ && o->state_ == ManagedObject::State::Filled) {
+        if (lent && o->changes() && o->state_ == ManagedObject::State::Filled) {
             lent->rows.push_back(changes.inserted.size());
             changes.inserted.push_back(o->lendRow(lent->replaced));
             lent->starts.push_back(lent->replaced.size());
@@ -440,7 +440,7 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
             }
             continue;
         }
-        if (!all && !(source.changes_ && source.changes_->changed[p->index()]))
+        if (!all && !(source.changes() && source.changes()->changed[p->index()]))
             continue;
         Value v = source.slotValue(p->index());
         if (r) {
@@ -485,7 +485,7 @@ void ManagedObjectContext::checkChildReferences(const ManagedObjectContext& chil
             }
             for (const auto& [ptr, m] : tm->removed)
                 check(m->id_);
-        } else if (all || (source.changes_ && source.changes_->changed[p->index()])) {
+        } else if (all || (source.changes() && source.changes()->changed[p->index()])) {
             Value v = source.slotValue(p->index());
             auto object = ManagedObject::fromValue(v);
             check(object ? object->id_ : v.asObjectOf<ManagedObjectID>());
@@ -567,9 +567,9 @@ void ManagedObjectContext::forget(const std::vector<ManagedObjectPtr>& objects) 
             });
             std::erase_if(tm->removed, [&](const auto& entry) { return gone.count(entry.first) != 0; });
         }
-        if (other->changes_) {
+        if (other->changes()) {
             for (const auto& [name, r] : other->entity()->relationshipsByName()) {
-                Value& v = other->changes_->values[r->index()];
+                Value& v = other->changes()->values[r->index()];
                 if (!r->isToMany() && v.isObject() && gone.count(ManagedObject::fromValue(v).get()))
                     v = Value();
             }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -9,10 +12,11 @@
 
 namespace plat::coredata {
 
-// Resident objects are many: an object and its shared count fit one
-// 128-byte heap block, and with room for a row of seven values (a
-// six-attribute entity and a to-one) one 240-byte block.
-static_assert(sizeof(ManagedObject) <= 96, "a managed object should stay within a 128-byte block");
+// Resident objects are many: an object, its shared count and the least room
+// (the shared row's and the changes' pointers) fit one 128-byte heap block;
+// a packed row of seven values (a six-attribute entity and a to-one) takes
+// 80 bytes of room and its short strings' bytes.
+static_assert(sizeof(ManagedObject) <= 64, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     auto object = value.asObjectOf<ManagedObject>();
@@ -22,14 +26,60 @@ ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
 ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
     : context_(context), id_(std::move(id)) {}
 
+const SnapshotPtr ManagedObject::kNoRow;
+const std::shared_ptr<ManagedObject::Changes> ManagedObject::kNoChanges;
+
 ManagedObject::~ManagedObject() {
     dropInlineRow();
+    if (hasRoom_) {
+        std::destroy_at(changesSlot());
+        std::destroy_at(sharedRowSlot());
+    }
 }
 
-ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id) {
-    const std::size_t count = id->entity()->properties().size();
+namespace {
+
+// Strings up to this length keep their bytes in a packed row; longer ones
+// keep their shared payload (copying them out on every read would cost more
+// than the payload's block saves).
+constexpr std::size_t kPackedStringMax = 255;
+// The tag of a string whose bytes lie in the room; its word holds their
+// offset (high half) and length (low half).
+constexpr uint8_t kPackedStringTag = Value::kPackedFreeKind;
+
+bool packedHere(uint8_t tag) {
+    return (tag & 0x0fu) == kPackedStringTag;
+}
+
+bool packedAsBytes(const Value& v) {
+    const std::string* s = v.asString();
+    return s && s->size() <= kPackedStringMax;
+}
+
+std::size_t roundUp8(std::size_t n) {
+    return (n + 7) / 8 * 8;
+}
+
+}  // namespace
+
+std::size_t ManagedObject::roomFor(const RowValues& values) {
+    std::size_t bytes = 0;
+    for (const Value& v : values) {
+        if (packedAsBytes(v))
+            bytes += v.asString()->size();
+        else if (!Value::packable(v))
+            return SIZE_MAX;
+    }
+    return sizeof(uint64_t) + roundUp8(values.size() * sizeof(uint8_t)) + values.size() * sizeof(uint64_t) +
+           roundUp8(bytes);
+}
+
+ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
+                                             std::size_t room) {
+    // A row that large (or that cannot be packed) stays a shared row.
+    room = room / 8 >= UINT16_MAX ? kLeastRoom : roundUp8(std::max(room, kLeastRoom));
     // The shared count's block, as makeRow makes a row's: the room after it.
-    detail::rowBlockExtra = sizeof(uint64_t) + count * sizeof(Value);
+    detail::rowBlockExtra = room;
     detail::rowBlockValues = nullptr;
     ManagedObjectPtr object;
     try {
@@ -42,61 +92,132 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
     detail::rowBlockExtra = 0;
     // The object ends its shared count's block, so the room lies right after
     // it; should a library lay the block out otherwise, the room goes unused.
-    object->hasRoom_ =
-        reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion());
+    if (reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion())) {
+        new (object->sharedRowSlot()) SnapshotPtr();
+        new (object->changesSlot()) std::shared_ptr<Changes>();
+        object->hasRoom_ = true;
+        object->roomWords_ = static_cast<uint16_t>(room / 8);
+    }
     return object;
+}
+
+Value ManagedObject::packedValue(std::size_t index) const {
+    const std::size_t count = entity()->properties().size();
+    const uint8_t tag = inlineTags()[index];
+    const uint64_t word = inlineWords(count)[index];
+    if (packedHere(tag))
+        return Value(std::string_view(inlineBytes(count) + (word >> 32), word & 0xffffffffu));
+    return Value::sharePacked(word, tag);
 }
 
 SnapshotPtr ManagedObject::sharedRow() const {
     if (!rowInline_)
-        return snapshot_;
+        return snapshot();
     const std::size_t count = entity()->properties().size();
     auto row = makeRow(count);
     row->objectID = id_;
     row->version = *inlineVersion();
-    std::copy(inlineValues(), inlineValues() + count, row->values.begin());
+    for (std::size_t i = 0; i < count; ++i)
+        row->values[i] = packedValue(i);
     return row;
 }
 
 void ManagedObject::copyRowValues(RowValues& values) const {
-    if (rowInline_)
-        std::copy(inlineValues(), inlineValues() + values.size(), values.begin());
-    else if (snapshot_)
-        values = snapshot_->values;
+    if (rowInline_) {
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = packedValue(i);
+    } else if (const SnapshotPtr& row = snapshot()) {
+        values = row->values;
+    }
+}
+
+bool ManagedObject::rowFitsRoom(const StoreSnapshot& row) const {
+    return hasRoom_ && !changes() && row.values.size() == entity()->properties().size() &&
+           roomFor(row.values) <= std::size_t{roomWords_} * 8;
+}
+
+std::shared_ptr<ManagedObject::Changes>& ManagedObject::mutableChanges() const {
+    unpackRow();
+    auto& self = const_cast<ManagedObject&>(*this);
+    return hasRoom_ ? *changesSlot() : self.toMany_.mutableChanges();
+}
+
+void ManagedObject::dropChanges() {
+    if (changes())
+        mutableChanges().reset();
+}
+
+void ManagedObject::unpackRow() const {
+    if (!rowInline_)
+        return;
+    auto& self = const_cast<ManagedObject&>(*this);
+    SnapshotPtr row = sharedRow();
+    self.dropInlineRow();
+    self.setSnapshot(std::move(row));
+}
+
+void ManagedObject::setSnapshot(SnapshotPtr row) {
+    if (hasRoom_)
+        *sharedRowSlot() = std::move(row);
+    else
+        toMany_.setSnapshot(std::move(row));
 }
 
 void ManagedObject::setRow(SnapshotPtr row) {
-    if (hasRoom_ && row && row.use_count() == 1 && row->values.size() == entity()->properties().size()) {
+    if (row && row.use_count() == 1 && rowFitsRoom(*row)) {
         // Nobody else holds the row: its values move here and its block goes.
-        auto& taken = const_cast<StoreSnapshot&>(*row);
-        if (rowInline_)
-            std::move(taken.values.begin(), taken.values.end(), inlineValues());
-        else
-            std::uninitialized_move(taken.values.begin(), taken.values.end(), inlineValues());
-        *inlineVersion() = taken.version;
-        rowInline_ = true;
-        snapshot_.reset();
+        copyRowIn(*row, true);
         return;
     }
     dropInlineRow();
-    snapshot_ = std::move(row);
+    setSnapshot(std::move(row));
 }
 
-void ManagedObject::copyRowIn(const StoreSnapshot& row) {
-    if (rowInline_)
-        std::copy(row.values.begin(), row.values.end(), inlineValues());
-    else
-        std::uninitialized_copy(row.values.begin(), row.values.end(), inlineValues());
+void ManagedObject::copyRowIn(const StoreSnapshot& row, bool take) {
+    // The shared row (which may be `row`) goes once the values are packed.
+    dropInlineRow();
+    SnapshotPtr held = std::move(*sharedRowSlot());
+    std::destroy_at(changesSlot());  // null: see rowFitsRoom
+    std::destroy_at(sharedRowSlot());
+    packRow(row, take);
+}
+
+void ManagedObject::packRow(const StoreSnapshot& row, bool take) {
+    const std::size_t count = row.values.size();
+    uint8_t* tags = inlineTags();
+    uint64_t* words = inlineWords(count);
+    char* bytes = inlineBytes(count);
+    uint64_t used = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        // A row taken is its only holder's, about to be dropped.
+        Value& v = const_cast<Value&>(row.values[i]);
+        if (packedAsBytes(v)) {
+            const std::string* s = v.asString();
+            std::memcpy(bytes + used, s->data(), s->size());
+            words[i] = used << 32 | s->size();
+            tags[i] = kPackedStringTag;
+            used += s->size();
+        } else {
+            tags[i] = Value::pack(take ? std::move(v) : Value(v), words[i]);
+        }
+    }
     *inlineVersion() = row.version;
     rowInline_ = true;
-    snapshot_.reset();
 }
 
 void ManagedObject::dropInlineRow() noexcept {
     if (!rowInline_)
         return;
-    std::destroy_n(inlineValues(), entity()->properties().size());
+    const std::size_t count = entity()->properties().size();
+    const uint8_t* tags = inlineTags();
+    const uint64_t* words = inlineWords(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!packedHere(tags[i]))
+            Value::releasePacked(words[i], tags[i]);
+    }
     rowInline_ = false;
+    new (sharedRowSlot()) SnapshotPtr();
+    new (changesSlot()) std::shared_ptr<Changes>();
 }
 
 std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() const {
@@ -141,8 +262,8 @@ const RelationshipDescription& ManagedObject::relationship(std::string_view key,
 
 Value ManagedObject::slotValue(std::size_t index) const {
     fireFault();
-    if (changes_)
-        return changes_->values[index];
+    if (changes())
+        return changes()->values[index];
     return hasRow() ? rowValue(index) : Value();
 }
 
@@ -161,13 +282,13 @@ ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
 
 void ManagedObject::setSlot(const PropertyDescription& p, Value value) {
     fireFault();
-    if (!changes_) {
-        changes_ = makeRow<Changes>(entity()->properties().size());
-        copyRowValues(changes_->values);
-        changes_->changed.reset(entity()->properties().size());
+    if (!changes()) {
+        mutableChanges() = makeRow<Changes>(entity()->properties().size());
+        copyRowValues(changes()->values);
+        changes()->changed.reset(entity()->properties().size());
     }
-    changes_->values[p.index()] = std::move(value);
-    changes_->changed.set(p.index());
+    changes()->values[p.index()] = std::move(value);
+    changes()->changed.set(p.index());
     markChanged(p);
 }
 
@@ -640,7 +761,7 @@ Dictionary ManagedObject::changedValues() const {
                            toMany_[r->toManyIndex()]->changed;
             if (changed)
                 out.set(p->name(), valueForKey(p->name()));
-        } else if (changes_ && changes_->changed[p->index()]) {
+        } else if (changes() && changes()->changed[p->index()]) {
             out.set(p->name(), valueForKey(p->name()));
         }
     }
@@ -655,7 +776,7 @@ std::vector<std::string> ManagedObject::changedPropertyNames() const {
         auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
         bool changed = r && r->isToMany() ? toMany_.size() > r->toManyIndex() && toMany_[r->toManyIndex()] &&
                                                 toMany_[r->toManyIndex()]->changed
-                                          : changes_ && changes_->changed[p->index()];
+                                          : changes() && changes()->changed[p->index()];
         if (changed)
             names.push_back(p->name());
     }
@@ -727,8 +848,8 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
-    if (changes_)
-        snapshot->values = changes_->values;
+    if (changes())
+        snapshot->values = changes()->values;
     else
         copyRowValues(snapshot->values);
     toStoreForm(snapshot->values);
@@ -736,13 +857,13 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
 }
 
 SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
-    changes_->objectID = id_;
-    changes_->version = 0;
+    changes()->objectID = id_;
+    changes()->version = 0;
     // As toStoreForm, noting each value it replaces.
     for (const PropertyDescription* p : entity()->properties()) {
         if (!p->isTransient() && p->isAttribute())
             continue;
-        Value& v = changes_->values[p->index()];
+        Value& v = changes()->values[p->index()];
         if (v.isNull())
             continue;
         Value stored;
@@ -754,16 +875,16 @@ SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
         }
         replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
     }
-    return changes_;
+    return changes();
 }
 
 void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count) {
     std::shared_ptr<StoreSnapshot> committed;
     if (row.use_count() == 2) {
-        // Held by the caller and by changes_ only (the store copied what it
+        // Held by the caller and by the changes only (the store copied what it
         // keeps): the row becomes the snapshot itself.
-        changes_->changed.reset(0);
-        committed = std::move(changes_);
+        changes()->changed.reset(0);
+        committed = std::move(mutableChanges());
     } else {
         committed = std::make_shared<StoreSnapshot>(*row);
     }
@@ -772,7 +893,7 @@ void ManagedObject::adoptLentRow(const SnapshotPtr& row, LentValue* replaced, st
         if (entity()->properties()[replaced[i].index]->isTransient())
             committed->values[replaced[i].index] = std::move(replaced[i].value);
     }
-    changes_.reset();
+    dropChanges();
     setRow(std::move(committed));
 }
 
@@ -781,12 +902,12 @@ void ManagedObject::returnLentRow(const SnapshotPtr& row, LentValue* replaced, s
         // The store kept the row: it must not change under it.
         auto copy = makeRow<Changes>(row->values.size());
         copy->values = row->values;
-        copy->changed = std::move(changes_->changed);
-        changes_ = std::move(copy);
+        copy->changed = std::move(changes()->changed);
+        mutableChanges() = std::move(copy);
     }
-    changes_->objectID = nullptr;
+    changes()->objectID = nullptr;
     for (std::size_t i = 0; i < count; ++i)
-        changes_->values[replaced[i].index] = std::move(replaced[i].value);
+        changes()->values[replaced[i].index] = std::move(replaced[i].value);
 }
 
 void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
@@ -804,22 +925,22 @@ void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
 void ManagedObject::commitSaved(uint64_t version) {
     // The current values become the row as they are: moved, not copied.
     // Transient values are never stored, but a save does not drop them.
-    if (changes_ && changes_.use_count() == 1) {
+    if (changes() && changes().use_count() == 1) {
         // Nobody else holds the changes (no store kept them as a row): they
         // become the snapshot where they lie.
-        changes_->objectID = id_;
-        changes_->version = version;
-        changes_->changed.reset(0);
-        toStoreForm(changes_->values, true);
-        setRow(std::move(changes_));
+        changes()->objectID = id_;
+        changes()->version = version;
+        changes()->changed.reset(0);
+        toStoreForm(changes()->values, true);
+        setRow(std::move(mutableChanges()));
         return;
     }
     auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = id_;
     snapshot->version = version;
-    if (changes_) {
-        snapshot->values = changes_->values;
-        changes_.reset();
+    if (changes()) {
+        snapshot->values = changes()->values;
+        dropChanges();
     } else {
         if (state_ != State::Filled && rowHoldsValues(*entity()))
             fireFault();
@@ -830,7 +951,7 @@ void ManagedObject::commitSaved(uint64_t version) {
 }
 
 void ManagedObject::adoptRow(SnapshotPtr row) {
-    if (row && hasRow() && !changes_) {
+    if (row && hasRow() && !changes()) {
         std::shared_ptr<StoreSnapshot> copy;
         for (const PropertyDescription* p : entity()->properties()) {
             const Value& kept = rowValue(p->index());
@@ -847,10 +968,10 @@ void ManagedObject::adoptRow(SnapshotPtr row) {
 }
 
 void ManagedObject::clearState() {
-    changes_.reset();
+    dropChanges();
     toMany_.clear();
     dropInlineRow();
-    snapshot_.reset();
+    setSnapshot(nullptr);
 }
 
 }  // namespace plat::coredata

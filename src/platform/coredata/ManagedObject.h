@@ -205,9 +205,9 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         std::size_t size() const { return rare_ ? rare_->slots.size() : 0; }
         std::unique_ptr<ToMany>& operator[](std::size_t i) const { return rare_->slots[i]; }
         void resize(std::size_t n) { rare().slots.resize(n); }
-        // Drops the to-many contents; observers stay.
+        // Drops the to-many contents; observers (and a shared row) stay.
         void clear() {
-            if (rare_ && rare_->observers.empty())
+            if (rare_ && rare_->observers.empty() && !rare_->snapshot && !rare_->changes)
                 rare_.reset();
             else if (rare_)
                 rare_->slots.clear();
@@ -218,11 +218,22 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         }
         Observers* observers() const { return rare_ ? &rare_->observers : nullptr; }
         Observers& addObservers() { return rare().observers; }
+        // The shared row and the changes of an object made without room
+        // for them.
+        const SnapshotPtr* snapshot() const { return rare_ ? &rare_->snapshot : nullptr; }
+        void setSnapshot(SnapshotPtr row) {
+            if (row || rare_)
+                rare().snapshot = std::move(row);
+        }
+        std::shared_ptr<Changes>* changes() const { return rare_ ? &rare_->changes : nullptr; }
+        std::shared_ptr<Changes>& mutableChanges() { return rare().changes; }
 
       private:
         struct Rare {
             std::vector<std::unique_ptr<ToMany>> slots;
             Observers observers;
+            SnapshotPtr snapshot;
+            std::shared_ptr<Changes> changes;
         };
         Rare& rare() {
             if (!rare_)
@@ -302,18 +313,62 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     void clearState();
 
     // The committed row (the last saved or read state) is either a shared
-    // row (snapshot_) or, for an object made with room for it (see
-    // makeWithRoom), its version and values in the object's own block: a
-    // fetched row that nobody else holds is copied there and freed, which
-    // saves the row's separate block and header. These read and set it
-    // whichever way it is held.
-    bool hasRow() const { return snapshot_ || rowInline_; }
+    // row (snapshot()) or, for an object made with room for it (see
+    // makeWithRoom), its version and values packed in the object's own
+    // block: a fetched row that nobody else holds is copied there and freed,
+    // which saves the row's separate block and header. Packed, a value takes
+    // one word and a one-byte tag instead of a Value's sixteen bytes, and a
+    // short string keeps its bytes in the room instead of a payload block of
+    // its own (a read makes it a string Value again). While no row is
+    // packed there, the room holds the shared row's pointer. These read and
+    // set the row whichever way it is held.
+    bool hasRow() const { return rowInline_ || snapshot(); }
+    // The shared row; null when there is none or it lies packed in the room.
+    const SnapshotPtr& snapshot() const {
+        if (rowInline_)
+            return kNoRow;
+        if (hasRoom_)
+            return *sharedRowSlot();
+        const SnapshotPtr* held = toMany_.snapshot();
+        return held ? *held : kNoRow;
+    }
+    // Holds row as the shared row; no row may be packed in the room.
+    void setSnapshot(SnapshotPtr row);
+    SnapshotPtr* sharedRowSlot() const { return reinterpret_cast<SnapshotPtr*>(inlineVersion()); }
+    // The current values of a changed object (see Changes), null while it
+    // has none. They lie in the room after the shared row's pointer: a
+    // packed row leaves no room for them, and the object holds no changes
+    // while its row is packed.
+    const std::shared_ptr<Changes>& changes() const {
+        if (rowInline_)
+            return kNoChanges;
+        if (hasRoom_)
+            return *changesSlot();
+        const std::shared_ptr<Changes>* held = toMany_.changes();
+        return held ? *held : kNoChanges;
+    }
+    // The changes for writing; a packed row becomes a shared row first.
+    std::shared_ptr<Changes>& mutableChanges() const;
+    std::shared_ptr<Changes>* changesSlot() const {
+        return reinterpret_cast<std::shared_ptr<Changes>*>(sharedRowSlot() + 1);
+    }
+    void dropChanges();
+    // Makes a packed row a shared row, which leaves room for changes.
+    void unpackRow() const;
+    // The room an object has at least: the shared row's pointer and the
+    // changes' pointer.
+    static constexpr std::size_t kLeastRoom = sizeof(SnapshotPtr) + sizeof(std::shared_ptr<Changes>);
     // The row's value at a property index; the row must be there.
-    const Value& rowValue(std::size_t index) const {
-        return rowInline_ ? inlineValues()[index] : snapshot_->values[index];
+    Value rowValue(std::size_t index) const {
+        return rowInline_ ? packedValue(index) : snapshot()->values[index];
     }
     // The row's version, 0 without a row.
-    uint64_t rowVersion() const { return rowInline_ ? *inlineVersion() : snapshot_ ? snapshot_->version : 0; }
+    uint64_t rowVersion() const {
+        if (rowInline_)
+            return *inlineVersion();
+        const SnapshotPtr& row = snapshot();
+        return row ? row->version : 0;
+    }
     // The row as a shared row (a copy when it lies in the object); null
     // without a row.
     SnapshotPtr sharedRow() const;
@@ -321,21 +376,41 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // nothing without a row.
     void copyRowValues(RowValues& values) const;
     // Takes row as the committed row (null: none). A row nobody else holds
-    // moves into the object's room, when it has room.
+    // moves into the object's room, when it fits there.
     void setRow(SnapshotPtr row);
-    // Copies row into the object's room (which it must have) as the
-    // committed row: for a row about to be dropped by its only holder.
-    void copyRowIn(const StoreSnapshot& row);
+    // Whether row fits the object's room (which it must not share with
+    // changes).
+    bool rowFitsRoom(const StoreSnapshot& row) const;
+    // Copies row into the object's room (it must fit, see rowFitsRoom) as
+    // the committed row: for a row about to be dropped by its only holder,
+    // whose values it may take.
+    void copyRowIn(const StoreSnapshot& row, bool take = false);
     void dropInlineRow() noexcept;
-    // An object whose block also has room for a committed row of its
-    // entity's size, so that a row read for it needs no block of its own.
-    static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id);
-    // The room after the object: the row's version, then its values.
+    // Packs row's values into the room, moving them out of the row when
+    // `take`; the row must fit and the room must be empty (no packed row,
+    // no shared row's pointer).
+    void packRow(const StoreSnapshot& row, bool take);
+    Value packedValue(std::size_t index) const;
+    // The bytes of room a row with these values takes packed; SIZE_MAX
+    // when one of them cannot be packed (a payload in an arena).
+    static std::size_t roomFor(const RowValues& values);
+    // An object whose block also has room for a packed row of `room` bytes
+    // (roomFor), so that a row read for it needs no block of its own; the
+    // room is at least kLeastRoom.
+    static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
+                                         std::size_t room);
+    // The room after the object: the row's version, the values' tags, their
+    // words, then the bytes of short strings.
     uint64_t* inlineVersion() const {
         return reinterpret_cast<uint64_t*>(const_cast<char*>(reinterpret_cast<const char*>(this)) +
                                            sizeof(ManagedObject));
     }
-    Value* inlineValues() const { return reinterpret_cast<Value*>(inlineVersion() + 1); }
+    uint8_t* inlineTags() const { return reinterpret_cast<uint8_t*>(inlineVersion() + 1); }
+    uint64_t* inlineWords(std::size_t count) const { return inlineVersion() + 1 + (count + 7) / 8; }
+    char* inlineBytes(std::size_t count) const { return reinterpret_cast<char*>(inlineWords(count) + count); }
+
+    static const SnapshotPtr kNoRow;
+    static const std::shared_ptr<Changes> kNoChanges;
 
     ManagedObjectContext* context_;
     ManagedObjectIDPtr id_;
@@ -347,10 +422,10 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // the row lies there now.
     bool hasRoom_ : 1 = false;
     bool rowInline_ : 1 = false;
+    // The room's size in words (makeWithRoom).
+    uint16_t roomWords_ = 0;
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;
-    mutable SnapshotPtr snapshot_;
-    mutable std::shared_ptr<Changes> changes_;
     mutable ToManySlots toMany_;  // and the observers
 };
 

@@ -92,9 +92,8 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 // Registration
 
-ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, bool withRoom) {
-    auto object =
-        withRoom ? ManagedObject::makeWithRoom(this, id) : std::make_shared<ManagedObject>(this, id);
+ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, std::size_t room) {
+    auto object = ManagedObject::makeWithRoom(this, id, room);
     impl_->registered.insert(object);
     return object;
 }
@@ -188,7 +187,7 @@ ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::stri
             changes->changed.set(p->index());
         }
     }
-    object->changes_ = std::move(changes);
+    object->mutableChanges() = std::move(changes);
     impl_->inserted.insertNew(object);
     impl_->pendingInserted.insertNew(object);
     return object;
@@ -311,7 +310,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
     // (unless it keeps transient values): the child shares it.
     const EntityDescription* plain = nullptr;
     for (const auto& o : *objects) {
-        if (!o->changes_ && o->snapshot_ && o->state_ == ManagedObject::State::Filled) {
+        if (!o->changes() && o->snapshot() && o->state_ == ManagedObject::State::Filled) {
             if (o->entity() != plain) {
                 const auto& properties = o->entity()->properties();
                 const bool transient =
@@ -320,7 +319,7 @@ Result<std::vector<SnapshotPtr>> ManagedObjectContext::snapshotsForChild(const F
                 plain = transient ? nullptr : o->entity();
             }
             if (plain) {
-                rows.push_back(o->snapshot_);
+                rows.push_back(o->snapshot());
                 continue;
             }
         }
@@ -385,11 +384,11 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
         fill && row.use_count() == 1 && row->values.size() == row->objectID->entity()->properties().size();
     if (!object) {
         noteBorrowed(row->objectID);
-        object = registerObject(row->objectID, own);
+        object = registerObject(row->objectID, own ? ManagedObject::roomFor(row->values) : 0);
     }
     if (object->state_ == ManagedObject::State::Fault) {
         if (fill) {
-            if (own && object->hasRoom_)
+            if (own && object->rowFitsRoom(*row))
                 object->copyRowIn(*row);
             else
                 object->setRow(row);
@@ -933,7 +932,7 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     auto row = sourceRow(object->id_);
     if (!row || !*row)
         return;
-    if (auto& changes = object->changes_) {
+    if (const auto& changes = object->changes()) {
         for (const PropertyDescription* p : object->entity()->properties()) {
             std::size_t i = p->index();
             if (!changes->changed[i] && !p->isTransient())

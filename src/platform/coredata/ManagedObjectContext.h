@@ -152,8 +152,9 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     void fulfillFault(ManagedObject& object);
     std::vector<ManagedObjectPtr> loadMembers(const ManagedObject& object, const RelationshipDescription& r);
     void objectDidChange(ManagedObject& object);
-    // withRoom: the object's block has room for its row (a fetched row).
-    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id, bool withRoom = false);
+    // room: bytes of room for a packed row in the object's block (a fetched
+    // row's, see ManagedObject::roomFor), 0 for none.
+    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id, std::size_t room = 0);
     const ManagedObjectModel& model() const;
 
     // Reading from the coordinator or the parent.

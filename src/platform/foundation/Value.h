@@ -30,6 +30,7 @@
 #include <atomic>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -510,6 +511,34 @@ class Value {
         u_.i = 0;
     }
 
+    // A value as one word and a one-byte tag (kind and number type), for
+    // holders of many values that cannot spare a Value's padding. A value
+    // whose payload lies in an arena cannot be packed (packable). pack()
+    // takes over v's payload reference (v becomes null); the word and tag
+    // hold it until releasePacked. sharePacked makes a Value sharing it. No
+    // tag pack() returns has kPackedFreeKind as its low four bits, so a
+    // holder may use such tags for forms of its own.
+    static constexpr uint8_t kPackedFreeKind = 0x0f;
+    static bool packable(const Value& v) noexcept { return !v.inArena_; }
+    static uint8_t pack(Value&& v, uint64_t& word) noexcept {
+        static_assert(static_cast<unsigned>(Kind::Object) < kPackedFreeKind &&
+                      static_cast<unsigned>(NumberType::Decimal) < 16);
+        std::memcpy(&word, &v.u_, sizeof word);
+        const auto tag =
+            static_cast<uint8_t>(static_cast<unsigned>(v.kind_) | static_cast<unsigned>(v.ntype_) << 4);
+        v.kind_ = Kind::Null;
+        v.ntype_ = NumberType::None;
+        v.u_.i = 0;
+        return tag;
+    }
+    static Value sharePacked(uint64_t word, uint8_t tag) noexcept {
+        Value packed = fromPacked(word, tag);
+        Value copy(packed);
+        packed.kind_ = Kind::Null;  // the packed form keeps its reference
+        return copy;
+    }
+    static void releasePacked(uint64_t word, uint8_t tag) noexcept { fromPacked(word, tag); }
+
     Kind kind() const { return kind_; }
     NumberType numberType() const { return ntype_; }
     // "null", "bool", "int", "uint", "double", "decimal", "string", "data",
@@ -610,6 +639,14 @@ class Value {
         1u << static_cast<unsigned>(Kind::Object);
 
     bool hasPayload() const { return (kPayloadKinds >> static_cast<unsigned>(kind_)) & 1u; }
+    static Value fromPacked(uint64_t word, uint8_t tag) noexcept {
+        Value v;
+        v.kind_ = static_cast<Kind>(tag & 0x0fu);
+        v.ntype_ = static_cast<NumberType>(tag >> 4);
+        std::memcpy(&v.u_, &word, sizeof word);
+        return v;
+    }
+
     // A Value holding the payload (of type T) that make() returns, in memory
     // taken from the arena before make() runs (so that the payload lies just
     // before what make() allocates there).

@@ -13,6 +13,7 @@
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
 #include "platform/foundation/Decimal.h"
+#include "platform/foundation/JSONSerialization.h"
 
 namespace plat::coredata {
 namespace {
@@ -453,6 +454,83 @@ TEST_F(SQLiteStoreTest, FetchedRowsHeldInTheirObjectsActAsSharedRows) {
     EXPECT_EQ(fetchAll(contextOn(open()), byOrder).size(), 2u);
     context->reset();
     EXPECT_TRUE(tasks[1]->isInvalidated());
+}
+
+// Fetched rows lie packed in their objects, short strings' bytes included:
+// every length and byte reads back, and a row that no longer fits its
+// object's room (longer strings saved elsewhere) is held as a shared row.
+TEST_F(SQLiteStoreTest, PackedRowsKeepStringsOfEveryLengthAndOutgrowTheirRoom) {
+    const std::vector<std::string> titles = {"",
+                                             "x",
+                                             std::string("nul\0inside", 10),
+                                             std::string(15, 'a'),
+                                             std::string(16, 'b'),
+                                             std::string(255, 'c'),
+                                             std::string(256, 'd'),
+                                             std::string(5000, 'e'),
+                                             "h\xC3\xA9llo \xF0\x9F\x98\x80"};
+    {
+        auto context = contextOn(open());
+        for (std::size_t i = 0; i < titles.size(); ++i) {
+            auto task = context->insertNewObjectForEntityForName("Task");
+            task->setValue(Value(titles[i]), "title");
+            task->setValue(Value(static_cast<int16_t>(i)), "sortOrder");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto byOrder = makeRequest("Task", nullptr, {SortDescriptor("sortOrder", true)});
+    auto context = contextOn(open());
+    auto tasks = fetchAll(context, byOrder);
+    ASSERT_EQ(tasks.size(), titles.size());
+    for (std::size_t i = 0; i < titles.size(); ++i) {
+        Value title = tasks[i]->valueForKey("title");
+        ASSERT_TRUE(title.isString()) << i;
+        EXPECT_EQ(*title.asString(), titles[i]) << i;
+        EXPECT_EQ(tasks[i]->valueForKey("sortOrder"), Value(static_cast<int16_t>(i)));
+        EXPECT_EQ(tasks[i]->valueForKey("sortOrder").numberType(), NumberType::Int16);
+        EXPECT_EQ(tasks[i]->valueForKey("done"), Value(false));
+        EXPECT_EQ(tasks[i]->committedValuesForKeys({"title"}).find("title")->stringValue(), titles[i]);
+        EXPECT_TRUE(tasks[i]->valueForKey("uuid").isNull());
+    }
+
+    // Another coordinator saves longer titles, then shorter ones: each
+    // refresh reads the row wherever it now lies.
+    for (const std::string& suffix : {std::string(300, 'L'), std::string("-s")}) {
+        {
+            auto writer = contextOn(open());
+            for (const auto& task : fetchAll(writer, byOrder))
+                task->setValue(Value(task->valueForKey("sortOrder").stringValue() + suffix), "title");
+            ASSERT_EQ(writer->save(), nullptr);
+        }
+        for (std::size_t i = 0; i < tasks.size(); ++i) {
+            context->refreshObject(tasks[i], false);
+            EXPECT_EQ(tasks[i]->valueForKey("title"), Value(std::to_string(i) + suffix)) << i;
+        }
+    }
+    // A change and a save over a packed row, then a rollback to the saved one.
+    tasks[1]->setValue(Value("saved here"), "title");
+    ASSERT_EQ(context->save(), nullptr);
+    // Strings of a parsed document (which may lie in its arena), long and
+    // short, saved and kept as the row, transient ones included.
+    auto document = JSONSerialization::JSONObjectWithString("{\"long\": \"" + std::string(300, 'j') +
+                                                            "\", \"short\": \"json\"}");
+    ASSERT_TRUE(document);
+    tasks[2]->setValue(*document->find("long"), "title");
+    tasks[2]->setValue(*document->find("long"), "scratch");
+    tasks[3]->setValue(*document->find("short"), "title");
+    tasks[3]->setValue(*document->find("short"), "scratch");
+    document = Value();
+    ASSERT_EQ(context->save(), nullptr);
+    for (int i : {2, 3}) {
+        const std::string expected = i == 2 ? std::string(300, 'j') : "json";
+        EXPECT_EQ(tasks[i]->valueForKey("title"), Value(expected));
+        EXPECT_EQ(tasks[i]->valueForKey("scratch"), Value(expected));
+        EXPECT_EQ(tasks[i]->committedValuesForKeys({"title"}).find("title")->stringValue(), expected);
+    }
+    tasks[1]->setValue(Value("not saved"), "title");
+    context->rollback();
+    EXPECT_EQ(tasks[1]->valueForKey("title"), Value("saved here"));
+    EXPECT_EQ(fetchAll(contextOn(open()), byOrder)[1]->valueForKey("title"), Value("saved here"));
 }
 
 TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {

@@ -541,6 +541,51 @@ TEST(ValueTest, UnpublishedSharingCountsAsCopyingDoes) {
     EXPECT_TRUE(scalar.isNull());
 }
 
+// A value packed into a word and a tag keeps its kind, number type and
+// payload: shared copies read the same payload, and releasing the packed
+// form drops exactly its own reference (checked by the sanitizers). Values
+// in an arena are not packable.
+TEST(ValueTest, PackedValuesOfEveryKindShareAndReleaseTheirPayload) {
+    plat::detail::Arena arena;
+    auto tag = std::make_shared<Tag>(5);
+    const std::vector<Value> values = {Value(),
+                                       Value(true),
+                                       Value(int16_t{-3}),
+                                       Value(uint64_t{1} << 63),
+                                       Value(1.5f),
+                                       Value(-0.25),
+                                       Value(Decimal::fromString("1.25")),
+                                       Value(std::string(40, 'p')),
+                                       Value(plat::Data(std::vector<uint8_t>{1, 2})),
+                                       Value(plat::Date(12.5)),
+                                       Value(Array{1, "two"}),
+                                       Value(Dictionary{{"k", Value(1)}}),
+                                       Value(Set{Value(1)}),
+                                       Value(tag)};
+    EXPECT_FALSE(Value::packable(Value::stringIn(arena, std::string(40, 'a'))));
+    for (const Value& original : values) {
+        SCOPED_TRACE(original.description());
+        Value held = original;
+        ASSERT_TRUE(Value::packable(held));
+        uint64_t word = 0;
+        const uint8_t packedTag = Value::pack(std::move(held), word);
+        EXPECT_TRUE(held.isNull());  // NOLINT(bugprone-use-after-move)
+        EXPECT_NE(packedTag & 0x0fu, Value::kPackedFreeKind);
+        for (int i = 0; i < 2; ++i) {
+            Value copy = Value::sharePacked(word, packedTag);
+            EXPECT_EQ(copy, original);
+            EXPECT_EQ(copy.kind(), original.kind());
+            EXPECT_EQ(copy.numberType(), original.numberType());
+            if (original.isString()) {
+                EXPECT_EQ(copy.asString(), original.asString());
+            }
+        }
+        Value::releasePacked(word, packedTag);
+        EXPECT_FALSE(original.description().empty());  // still readable
+    }
+    EXPECT_EQ(tag.use_count(), 2);  // the list's and ours: every packed copy let go
+}
+
 TEST(ValueTest, CopiesMadeAndDroppedOnManyThreadsFreeThePayloadOnce) {
     // Run under the sanitizers: the last holder, on whichever thread, frees.
     for (int round = 0; round < 20; ++round) {

@@ -720,7 +720,8 @@ TEST_F(SYNEventBuilderTest, PreparedIdentifiersGoOutInAscendingOrderThenFreshOne
     inStore([&] {
         auto record = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({late->objectID()}, *context);
         ASSERT_TRUE(record.ok() && (*record)[0]);
-        const auto identifier = (*record)[0]->valueForKey("globalIdentifier").asString();
+        const plat::Value identifierValue = (*record)[0]->valueForKey("globalIdentifier");
+        const auto identifier = identifierValue.asString();
         ASSERT_TRUE(identifier);
         EXPECT_TRUE(plat::UUID::fromString(*identifier));
         EXPECT_FALSE(std::find(stored.begin(), stored.end(), *identifier) != stored.end());
@@ -918,7 +919,8 @@ TEST_F(SYNEventBuilderTest, RememberedRecordsAreTheInsertsIdentifiersUnlessGone)
         auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs({bob->objectID()}, *context);
         ASSERT_TRUE(found.ok());
         ASSERT_TRUE((*found)[0]);
-        const auto identifier = (*found)[0]->valueForKey("globalIdentifier").asString();
+        const plat::Value identifierValue = (*found)[0]->valueForKey("globalIdentifier");
+        const auto identifier = identifierValue.asString();
         ASSERT_TRUE(identifier);
         EXPECT_NE(*identifier, "gid-bob");
         EXPECT_TRUE(changeFor(event, *identifier));

@@ -316,7 +316,8 @@ TEST_F(SYNIntegrationStageTest, AnUnbatchedInsertSavesItsStoreURIsAStretchAtATim
         ASSERT_TRUE(rows.ok());
         std::set<std::string> uris;
         for (const auto& identifier : *rows) {
-            auto uri = identifier->valueForKey("storeURI").asString();
+            const plat::Value uriValue = identifier->valueForKey("storeURI");
+            auto uri = uriValue.asString();
             ASSERT_TRUE(uri);
             auto id = target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri);
             EXPECT_TRUE(id && stage.insertedObjectIDs()->count(id)) << *uri;
