@@ -541,9 +541,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
     auto rows = runRowQuery(sql, q.binds);
-    if (rows && q.listed) {
-        // The list's order is the keys' order; should SQLite ever walk it
-        // otherwise, the rows are put in key order here.
+    if (rows && q.listed && request.ordersByKey) {
+        // A list of keys is walked in key order, one of values in the
+        // values' order: the rows are put in key order here, unless the
+        // request takes them in any order.
         auto byKey = [](const SnapshotPtr& a, const SnapshotPtr& b) {
             return a->objectID->primaryKey() < b->objectID->primaryKey();
         };
