@@ -253,6 +253,24 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     }
     const std::size_t n = s.slots.size();
     s.insert = "INSERT INTO " + table + " (" + names + ") VALUES (" + params + ")";
+    // A run of inserts writes its rows this many at a time: SQLite's work per
+    // statement (opening the table's and each index's cursors, finishing
+    // the statement) is then paid once per group instead of once per row.
+    // The parameters stay well within SQLite's oldest limit (999).
+    constexpr std::size_t kRowsPerInsert = 16;
+    const std::size_t width = n + 3;
+    s.insertManyRows = std::min(kRowsPerInsert, std::size_t{999} / width);
+    if (s.insertManyRows > 1) {
+        s.insertMany = "INSERT INTO " + table + " (" + names + ") VALUES ";
+        for (std::size_t r = 0; r < s.insertManyRows; ++r) {
+            s.insertMany += r ? ", (" : "(";
+            for (std::size_t i = 0; i < width; ++i)
+                s.insertMany += (i ? ", ?" : "?") + std::to_string(r * width + i + 1);
+            s.insertMany += ")";
+        }
+    } else {
+        s.insertManyRows = 0;
+    }
     s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) +
                " AND Z_OPT = ?" + std::to_string(n + 3);
     s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
@@ -541,9 +559,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
     auto rows = runRowQuery(sql, q.binds);
-    if (rows && q.listed) {
-        // The list's order is the keys' order; should SQLite ever walk it
-        // otherwise, the rows are put in key order here.
+    if (rows && q.listed && request.ordersByKey) {
+        // A list of keys is walked in key order, one of values in the
+        // values' order: the rows are put in key order here, unless the
+        // request takes them in any order.
         auto byKey = [](const SnapshotPtr& a, const SnapshotPtr& b) {
             return a->objectID->primaryKey() < b->objectID->primaryKey();
         };
@@ -723,8 +742,8 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         const auto& slot = plan.slots[i];
         const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
         if (slot.attribute) {
-            // The row outlives the step: writeRow resets the statement before
-            // it returns, so its text need not be copied.
+            // The row outlives the step: the statement is reset before the
+            // save moves on, so its text need not be copied.
             if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v, true))
                 return error;
             continue;
@@ -748,8 +767,46 @@ struct SQLiteStore::InsertRun {
     const EntityDescription* entity = nullptr;
     const EntityLayout* layout = nullptr;
     const sqlite::EntityStatements* plan = nullptr;
-    Statement* insert = nullptr;
+    // The run's rows not written yet (the save's rows outlive the run).
+    std::vector<const StoreSnapshot*> pending;
 };
+
+// Writes the run's pending rows: a full group in one statement, fewer one
+// by one. The test hook still sees each row.
+ErrorPtr SQLiteStore::writePendingInserts(InsertRun& run) {
+    if (run.pending.empty())
+        return nullptr;
+    const auto& plan = *run.plan;
+    const EntityLayout& layout = *run.layout;
+    Database& db = *impl_->db;
+    const bool grouped = plan.insertManyRows > 1 && run.pending.size() == plan.insertManyRows;
+    auto stmt = db.cached(grouped ? plan.insertMany : plan.insert);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
+    const int width = static_cast<int>(plan.slots.size()) + 3;
+    std::size_t written = 0;
+    while (written < run.pending.size()) {
+        ResetGuard guard(s);
+        const std::size_t rows = grouped ? run.pending.size() : 1;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const StoreSnapshot& row = *run.pending[written + r];
+            const int first = static_cast<int>(r) * width + 1;
+            s.bindInt(first, row.objectID->primaryKey());
+            s.bindInt(first + 1, layout.number);
+            s.bindInt(first + 2, 1);
+            if (auto error = bindRow(s, first + 3, plan, row))
+                return error;
+        }
+        if (s.step() != sqlite::kDone)
+            return db.lastError(PersistentStoreSaveError, "Could not save a row");
+        for (std::size_t r = 0; r < rows; ++r)
+            sqlite::hook("save.row");
+        written += rows;
+    }
+    run.pending.clear();
+    return nullptr;
+}
 
 ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const StoreSnapshot* before,
                                InsertRun* run) {
@@ -763,6 +820,17 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
         return makeError(PersistentStoreSaveError,
                          "The object " + row.objectID->description() + " does not belong to this store.");
     const auto& plan = sameRun ? *run->plan : impl_->statementsFor(*layout);
+    if (run && kind == RowWrite::Insert) {
+        if (!sameRun) {
+            if (auto error = writePendingInserts(*run))
+                return error;
+            run->entity = entity;
+            run->layout = layout;
+            run->plan = &plan;
+        }
+        run->pending.push_back(&row);
+        return run->pending.size() == plan.insertManyRows ? writePendingInserts(*run) : nullptr;
+    }
     Database& db = *impl_->db;
     // An update of a row read at this version writes only what differs.
     std::string written;
@@ -782,19 +850,13 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
         if (boundSlots == static_cast<int>(plan.slots.size()))
             written.clear();  // every column: the entity's full update
     }
-    Statement* prepared = sameRun ? run->insert : nullptr;
-    if (!prepared) {
-        auto stmt =
-            db.cached(kind == RowWrite::Insert   ? plan.insert
-                      : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
-                                                 : plan.remove);
-        if (!stmt)
-            return stmt.error();
-        prepared = *stmt;
-        if (run && kind == RowWrite::Insert)
-            *run = InsertRun{entity, layout, &plan, prepared};
-    }
-    Statement& s = *prepared;
+    auto stmt =
+        db.cached(kind == RowWrite::Insert   ? plan.insert
+                  : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
+                                             : plan.remove);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
     ResetGuard guard(s);
     const auto version = static_cast<int64_t>(row.version);
     if (kind == RowWrite::Insert) {
@@ -990,13 +1052,29 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         if (auto error = removeLinks(*row->objectID))
             return error;
     }
-    // Nothing else runs between these inserts, so the statement a run keeps
-    // stays in the connection's cache.
-    InsertRun run;
+    // Inserts go entity by entity (in the order the entities first appear,
+    // each entity's rows in the save's order), so that long runs of one
+    // entity are written a group of rows at a time.
+    std::vector<std::pair<const EntityDescription*, std::vector<const StoreSnapshot*>>> byEntity;
     for (const auto& row : changes.inserted) {
-        if (auto error = writeRow(*row, RowWrite::Insert, nullptr, &run))
-            return error;
+        const EntityDescription* entity = row->objectID->entity();
+        auto it = std::find_if(byEntity.begin(), byEntity.end(),
+                               [&](const auto& entry) { return entry.first == entity; });
+        if (it == byEntity.end()) {
+            byEntity.emplace_back(entity, std::vector<const StoreSnapshot*>());
+            it = byEntity.end() - 1;
+        }
+        it->second.push_back(row.get());
     }
+    InsertRun run;
+    for (const auto& [entity, rows] : byEntity) {
+        for (const StoreSnapshot* row : rows) {
+            if (auto error = writeRow(*row, RowWrite::Insert, nullptr, &run))
+                return error;
+        }
+    }
+    if (auto error = writePendingInserts(run))
+        return error;
     std::unordered_map<ManagedObjectIDPtr, const StoreSnapshot*, ObjectIDHash, ObjectIDEqual> written;
     auto rowInSave = [&](const ManagedObjectIDPtr& id) -> const StoreSnapshot* {
         if (written.empty()) {  // built on first use: most saves never ask

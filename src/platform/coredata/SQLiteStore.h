@@ -131,13 +131,18 @@ class SQLiteStore : public PersistentStore {
     // it marks (an update of the changed columns).
     [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
                                    const StoreSnapshot& row, const std::string* only = nullptr);
-    // The entity, layout, plan and statement of a save's last insert, so that
-    // a run of inserts of one entity looks them up once (defined in the .cpp).
+    // The entity, layout and plan of a save's last insert, and the rows of
+    // its run not written yet, so that a run of inserts of one entity looks
+    // them up once and writes its rows a group at a time (defined in the
+    // .cpp).
     struct InsertRun;
     // `before` (updates only, may be null): the row as read at row.version.
-    // `run` (inserts only, may be null): kept from one insert to the next.
+    // `run` (inserts only, may be null): kept from one insert to the next;
+    // the row may be left pending in it (see writePendingInserts).
     [[nodiscard]] ErrorPtr writeRow(const StoreSnapshot& row, RowWrite kind,
                                     const StoreSnapshot* before = nullptr, InsertRun* run = nullptr);
+    // Writes the rows a run holds back.
+    [[nodiscard]] ErrorPtr writePendingInserts(InsertRun& run);
     [[nodiscard]] ErrorPtr removeLinks(const ManagedObjectID& id);
     // The row a save writes for an ID, or null.
     using RowInSave = std::function<const StoreSnapshot*(const ManagedObjectIDPtr&)>;

@@ -17,6 +17,45 @@ using plat::coredata::ManagedObjectPtr;
 
 namespace {
 
+// The save and merge events whose own revision the current baseline covers,
+// found through the revision records at or below the baseline's entry for
+// each store (searched in the records' compound index), so that the cost
+// follows those events rather than every event of the store.
+plat::Result<SYNManagedObjects> heldEvents(ManagedObjectContext& context) {
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    if (!baseline.ok()) {
+        return baseline.error();
+    }
+    SYNManagedObjects held;
+    if (!*baseline) {
+        return held;
+    }
+    std::set<const ManagedObject*> seen;
+    const SYNRevisionSet covered = SYNStoreModificationEvent::revisionSet(**baseline);
+    for (const auto& [store, number] : covered.revisions()) {
+        plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+        request.predicate = plat::coredata::Predicate::andPredicate(
+            {plat::coredata::Predicate::equal("persistentStoreIdentifier", Value(store)),
+             plat::coredata::Predicate::lessThanOrEqual("revisionNumber", Value(number)),
+             plat::coredata::Predicate::notEqual("storeModificationEvent", Value())});
+        auto records = context.executeFetchRequest(request);
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (const auto& record : *records) {
+            auto event = record->objectForKey("storeModificationEvent");
+            if (!event || !seen.insert(event.get()).second) {
+                continue;
+            }
+            const auto type = SYNStoreModificationEvent::type(*event);
+            if (type == SYNStoreModificationEventTypeSave || type == SYNStoreModificationEventTypeMerge) {
+                held.push_back(std::move(event));
+            }
+        }
+    }
+    return held;
+}
+
 // What a rebase would fold.
 struct Plan {
     ManagedObjectPtr baseline;
@@ -330,18 +369,17 @@ void SYNRebaser::rebaseWithCompletion(std::function<void(plat::ErrorPtr)> comple
 
 void SYNRebaser::deleteEventsPreceedingBaselineWithCompletion(
     std::function<void(plat::ErrorPtr)> completion) {
-    const std::string local = store_->persistentStoreIdentifier().value_or("");
     syn::detail::runAsync(
         store_,
-        [local](ManagedObjectContext& context) -> plat::ErrorPtr {
-            auto plan = makePlan(local, context);
-            if (!plan.ok()) {
-                return plan.error();
+        [](ManagedObjectContext& context) -> plat::ErrorPtr {
+            auto held = heldEvents(context);
+            if (!held.ok()) {
+                return held.error();
             }
-            for (const auto& event : plan->held) {
+            for (const auto& event : *held) {
                 context.deleteObject(event);
             }
-            return plan->held.empty() ? nullptr : context.save();
+            return held->empty() ? nullptr : context.save();
         },
         std::move(completion));
 }

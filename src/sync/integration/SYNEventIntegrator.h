@@ -238,6 +238,9 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::Dictionary saveInfoDictionary_;
     // The records of the changes of the entity being merged.
     std::shared_ptr<SYNChangeRecordCache> changeCache_;
+    // Whether the events being integrated hold few enough changes that each
+    // entity's are read with their values (decided once per integration).
+    std::optional<bool> changesReadWithValues_;
     std::atomic<bool> saveOccurredDuringMerge_{false};
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;

@@ -31,6 +31,35 @@ namespace {
 
 // Event IN lists longer than this are filtered in memory instead.
 constexpr std::size_t kMaximumEventsInQuery = 5000;
+
+// When the merged events hold at most this many stored changes in all, each
+// entity's changes are read with their values at once: the stages would
+// otherwise read the same rows again for the values (a second query, and
+// every row decoded again); the stages hold values of 2,000 changes at a
+// time anyway.
+constexpr std::size_t kChangesReadWithValues = 4000;
+
+// Whether the events hold few enough stored changes for that, counted in
+// the store's index on the changes' events.
+bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs) {
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator || context.parentContext() || eventIDs.size() > kMaximumEventsInQuery) {
+        return false;
+    }
+    auto changeEntity = coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName);
+    if (!changeEntity) {
+        return false;
+    }
+    plat::Array events;
+    events.reserve(eventIDs.size());
+    for (const auto& id : eventIDs) {
+        events.push_back(Value(plat::ObjectPtr(id)));
+    }
+    FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = Predicate::in("storeModificationEvent", Value(std::move(events)));
+    auto count = coordinator->countRows(request, *changeEntity);
+    return count.ok() && *count <= kChangesReadWithValues;
+}
 // Changes looked up by ID per query.
 constexpr std::size_t kChangesInQuery = 2000;
 
@@ -90,9 +119,12 @@ plat::Result<std::vector<SYNChangeRecord>> loadChangeRecords(ManagedObjectContex
 // The changes of the entity (exactly this entity) in the events, each with
 // the position of its event in the integration order. Their records go into
 // the cache, so that the stages need not load them again.
-plat::Result<std::vector<ChangeRow>> fetchChangeRows(
-    ManagedObjectContext& context, const EntityDescription& entity, const IDMap<std::size_t>& eventIndexes,
-    const SYNManagedObjectIDs& eventIDs, const std::vector<int16_t>& types, SYNChangeRecordCache& cache) {
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
+                                                     const EntityDescription& entity,
+                                                     const IDMap<std::size_t>& eventIndexes,
+                                                     const SYNManagedObjectIDs& eventIDs,
+                                                     const std::vector<int16_t>& types,
+                                                     SYNChangeRecordCache& cache, bool withValues = false) {
     std::vector<ChangeRow> rows;
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
@@ -124,7 +156,7 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
         storedRequest.ordersByKey = false;
         // Their values are read as the stages load them, a stretch at a
         // time, rather than all of the entity's at once here.
-        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange, false);
+        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange, withValues);
         if (!stored.ok()) {
             error = stored.error();
             return;
@@ -193,6 +225,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& 
         SYN_LOG(3, "Will perform full integration");
     }
     SYNEntityList integrated;
+    changesReadWithValues_.reset();  // counted once for these events
     for (const EntityDescription* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
         if (auto error = integrateEntity(*entity, eventIDs, full, integrated)) {
             return error;
@@ -379,8 +412,12 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
     }
     merge.eventContext = eventStore_->managedObjectContext();
     changeCache_ = std::make_shared<SYNChangeRecordCache>();
+    if (!changesReadWithValues_) {
+        merge.eventContext->performBlockAndWait(
+            [&] { changesReadWithValues_ = fewStoredChanges(*merge.eventContext, merge.eventIDs); });
+    }
     auto rows = fetchChangeRows(*merge.eventContext, merge.entity, merge.eventIndexes, merge.eventIDs, {},
-                                *changeCache_);
+                                *changeCache_, changesReadWithValues_.value_or(false));
     if (!rows.ok()) {
         return rows.error();
     }

@@ -281,6 +281,28 @@ TEST_F(SYNRebaserTest, EventsTheBaselineHoldsAreDeleted) {
     EXPECT_EQ(left, (std::vector<std::string>{"base", "L0", "B1", "L1", "B2"}));
 }
 
+// Only complete save and merge events go: the baseline itself, events it
+// does not cover (a later revision, another store) and an unfinished event
+// (the next opening of the store deletes those) stay, whatever their
+// revisions.
+TEST_F(SYNRebaserTest, OnlyCompleteEventsTheBaselineCoversAreDeleted) {
+    EventWriter write(*context);
+    inStore([&] {
+        write.event("B0 merged", SYNStoreModificationEventTypeMerge, 1, {"B", 0});
+        write.event("B0 unfinished", SYNStoreModificationEventTypeIncomplete, 0, {"B", 0});
+        write.event("C0", SYNStoreModificationEventTypeSave, 1, {"C", 0});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    auto left = eventIdentifiers();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"B0 unfinished", "B1", "B2", "C0", "L0", "L1", "base"}));
+    // Nothing left to delete: a second run changes nothing.
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    EXPECT_EQ(eventIdentifiers().size(), left.size());
+}
+
 // Each insert of the new baseline records the revision of the event that
 // last inserted or updated its object; objects no folded event touched keep
 // what the old baseline recorded, also "unrecorded".

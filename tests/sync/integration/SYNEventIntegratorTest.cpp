@@ -90,6 +90,37 @@ TEST_F(SYNEventIntegratorTest, MergesAnotherMachinesEventsIntoOneMergeEvent) {
     EXPECT_EQ(ownEventTypes(*b), (std::map<int, int>{{SYNStoreModificationEventTypeMerge, 1}}));
 }
 
+// A merge of few changes reads them with their values at once, one of many
+// reads the values a stretch at a time as the stages need them: both give
+// the other machine's store, values and links included.
+TEST_F(SYNEventIntegratorTest, MergesOfFewAndOfManyChangesGiveTheSameStore) {
+    twoMachines();
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_EQ(b->dump(), a->dump());
+    ASSERT_EQ(a->recordSave([](ManagedObjectContext& context) {
+        auto calendar = context.insertNewObjectForEntityForName("Calendar");
+        calendar->setValue(Value("many"), "name");
+        for (int i = 0; i < 4200; ++i) {
+            auto task = context.insertNewObjectForEntityForName("Task");
+            task->setValue(Value("many " + std::to_string(i)), "title");
+            task->setObject(calendar, "calendar");
+        }
+    }),
+              nullptr);
+    copyEvents(*a->eventStore(), *b->eventStore());
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_EQ(b->dump(), a->dump());
+    ASSERT_EQ(a->recordSave([](ManagedObjectContext& context) {
+        auto task = objectWhere(context, "Task", "title", Value("many 7"));
+        ASSERT_TRUE(task);
+        task->setValue(Value("few"), "title");
+    }),
+              nullptr);
+    copyEvents(*a->eventStore(), *b->eventStore());
+    ASSERT_EQ(b->merge(), nullptr);
+    EXPECT_EQ(b->dump(), a->dump());
+}
+
 TEST_F(SYNEventIntegratorTest, OnlyLocalEventsMakeNoMergeEventAndReportAllUnits) {
     twoMachines();
     uint64_t units = 0;

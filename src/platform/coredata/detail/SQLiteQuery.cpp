@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/coredata/ManagedObjectID.h"
@@ -308,9 +309,10 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
             list += (list.empty() ? "" : ", ") + std::to_string(schema_.entity(*e).number);
         conditions.push_back("t0.Z_ENT IN (" + list + ")");
     }
-    // Many listed rows (SELF IN a long list, nothing else): SQLite walks the
-    // list, in key order, and looks each row up, rather than first building
-    // an index over the list and then walking that.
+    // Many listed rows or values (SELF, or an indexed attribute, IN a long
+    // list, nothing else): SQLite walks the list and looks each row up,
+    // rather than first building an index over the list and then walking
+    // that.
     const bool listed = predicate && sortDescriptors.empty() && buildListed(*predicate, q, conditions);
     if (predicate && !listed) {
         Fragment f = translate(*predicate, false);
@@ -729,8 +731,11 @@ std::optional<std::string> QueryBuilder::idMatch(const std::string& alias, const
 bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector<std::string>& conditions) {
     if (predicate.kind() != Predicate::Kind::Comparison ||
         predicate.modifier() != ComparisonModifier::Direct || predicate.op() != PredicateOperator::In ||
-        predicate.lhs()->kind() != Expression::Kind::EvaluatedObject ||
         predicate.rhs()->kind() != Expression::Kind::Constant)
+        return false;
+    if (predicate.lhs()->kind() == Expression::Kind::KeyPath)
+        return buildListedValues(predicate, q);
+    if (predicate.lhs()->kind() != Expression::Kind::EvaluatedObject)
         return false;
     const Array* members = membersOf(predicate.rhs()->constantValue());
     if (!members || members->size() <= kMaxInlineValues)
@@ -745,6 +750,86 @@ bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector
     // CROSS JOIN keeps the list outside, so each key is looked up in turn.
     q.from = "json_each(" + json + ") j CROSS JOIN " + quoteIdentifier(layout_.table->name) +
              " t0 ON t0.Z_PK = j.value";
+    q.listed = true;
+    return true;
+}
+
+// "attribute IN list" of a long list, the attribute an indexed column of the
+// fetched table: SQLite walks the list and looks each member up in the
+// column's index, rather than building an index over the list and then
+// walking that. Only lists that SQLite compares exactly as the in-memory test
+// does, and that can be given each value once, take this form (a value
+// listed twice would give its rows twice): texts of printable ASCII for a
+// string attribute, or integers for an integer attribute.
+bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
+    const auto& components = predicate.lhs()->keyPathComponents();
+    if (components.size() != 1)
+        return false;
+    const Array* members = membersOf(predicate.rhs()->constantValue());
+    if (!members || members->size() <= kMaxInlineValues)
+        return false;
+    const PropertyDescription* property = entity_.propertyNamed(components[0]);
+    if (!property || property->isTransient() || !property->isAttribute())
+        return false;
+    const int column = layout_.valueColumn[property->index()];
+    if (column < 0)
+        return false;
+    const Column& c = layout_.table->columns[static_cast<std::size_t>(column)];
+    if (!c.indexed)
+        return false;
+    const AttributeType type = static_cast<const AttributeDescription*>(property)->attributeType();
+    std::string json = "[";
+    if (type == AttributeType::String) {
+        // Sorted, so that each text is listed once and the index is walked
+        // in its order.
+        std::vector<std::string_view> texts;
+        texts.reserve(members->size());
+        for (const Value& m : *members) {
+            const std::string* text = m.asString();
+            if (!text || !plainText(*text))
+                return false;
+            texts.emplace_back(*text);
+        }
+        std::sort(texts.begin(), texts.end());
+        texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+        std::size_t size = 2;
+        for (std::string_view text : texts)
+            size += text.size() + 3;
+        json.reserve(size);
+        for (std::string_view text : texts) {
+            if (json.size() > 1)
+                json += ',';
+            json += '"';
+            for (std::size_t at = 0; at < text.size();) {
+                const std::size_t special = std::min(text.find_first_of("\"\\", at), text.size());
+                json.append(text.substr(at, special - at));
+                if (special < text.size()) {
+                    json += '\\';
+                    json += text[special];
+                }
+                at = special + 1;
+            }
+            json += '"';
+        }
+        json += ']';
+    } else if (type == AttributeType::Integer16 || type == AttributeType::Integer32 ||
+               type == AttributeType::Integer64) {
+        std::vector<int64_t> numbers;
+        numbers.reserve(members->size());
+        for (const Value& m : *members) {
+            if (m.kind() != Value::Kind::Int)
+                return false;
+            numbers.push_back(m.rawInt());
+        }
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+        json = jsonKeys(numbers);
+    } else {
+        return false;
+    }
+    // CROSS JOIN keeps the list outside, so each member is looked up in turn.
+    q.from = "json_each(" + param(bytesBind(Bind::Kind::Text, std::move(json))) + ") j CROSS JOIN " +
+             quoteIdentifier(layout_.table->name) + " t0 ON t0." + quoteIdentifier(c.name) + " = j.value";
     q.listed = true;
     return true;
 }

@@ -33,8 +33,8 @@ struct Query {
     std::string from;     // tables and joins, the fetched table aliased t0
     std::string where;    // empty: every row of the entity
     std::string orderBy;  // always ends with t0.Z_PK, so ties come out in key order
-    // A lookup of listed keys: from walks the list in key order, so the rows
-    // need no ORDER BY for key order (the store checks it).
+    // A lookup of listed keys or values: from walks the list (keys in key
+    // order), so the rows get no ORDER BY; the store puts them in key order.
     bool listed = false;
     std::vector<Bind> binds;  // for ?1 ... ?n
     bool exact = true;        // where expresses the whole predicate
@@ -88,6 +88,9 @@ class QueryBuilder {
     // "SELF IN list" of a long list of one entity's rows as a lookup of
     // each listed key (see build).
     bool buildListed(const Predicate& predicate, Query& q, std::vector<std::string>& conditions);
+    // "attribute IN list" of a long list as a lookup of each member in the
+    // attribute's index (see buildListed).
+    bool buildListedValues(const Predicate& predicate, Query& q);
     // "column IN members" for members in the column's storage form.
     std::optional<std::string> listMatch(const std::string& column, std::vector<Bind> members);
     std::optional<Resolved> resolve(const std::vector<std::string>& components);

@@ -77,6 +77,10 @@ struct EntityStatements {
     };
     std::vector<Slot> slots;  // the columns this entity writes, in statement order
     std::string insert, update, remove;
+    // An insert of insertManyRows rows at once (parameters row after row,
+    // each row's as insert's); 0 when a row has too many columns for that.
+    std::string insertMany;
+    std::size_t insertManyRows = 0;
     // Updates of some columns only, by the slots they write ('1' per slot
     // written): an update leaves the indexes of unwritten columns alone.
     mutable std::unordered_map<std::string, std::string> partialUpdates;
