@@ -664,8 +664,8 @@ SYNCloudManager::SaveLog::changesSince(uint64_t since, uint64_t& now) {
     if (since > generation || generation - since > changes.size()) {
         return std::nullopt;
     }
-    std::vector<std::shared_ptr<const SavedChange>> found(changes.end() - (generation - since),
-                                                          changes.end());
+    std::vector<std::shared_ptr<const SavedChange>> found(
+        changes.end() - static_cast<std::ptrdiff_t>(generation - since), changes.end());
     for (const auto& change : found) {
         if (change->unknown) {
             return std::nullopt;

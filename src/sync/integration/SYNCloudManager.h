@@ -298,15 +298,16 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         EXCLUDES(groupingMutex_);
     // The file sets of the local events of the types (of one store or of
     // all), with an index for matching, as read from the event store. A merge
-    // looks at them several times, and most merges change nothing in
-    // between: they are read again only when a context has saved since they
-    // were read (any context of the process: the event store's own, its
-    // batch and scratch contexts), when the event store has another context
-    // (reset, delist, enlist) or when its context holds unsaved changes.
-    // After a save, the events it touched (the save notification names them)
-    // are read again and the kept sets brought up to date; everything is
-    // read again when a save cannot be followed that way (one whose changes
-    // are not known, too many of them, saves older than the log).
+    // looks at them several times, and most merges change little in
+    // between. After a save of any context of the process that touched
+    // events or revisions (the event store's own, its batch and scratch
+    // contexts, another context on its file), only the events it names in
+    // its notification, and those of the revisions it names, are read again
+    // and the kept sets brought up to date. Everything is read again when a
+    // save cannot be followed that way (its changes not known, too many of
+    // them, saves older than the log), when the event store has another
+    // context (reset, delist, enlist) or when its context holds unsaved
+    // changes (then nothing is kept).
     // Shared and never changed: callers copy the sets they hand on. Null when
     // the events could not be read (no context, a failed fetch), so that
     // callers acting on what the store lacks can tell "holds nothing" from
@@ -332,9 +333,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         bool unknown = false;  // the save's changes could not be told
     };
     struct SaveLog {
-        static constexpr std::size_t KeptSaves = 64;
-        // Past this many events and revisions, a save is logged as unknown.
-        static constexpr std::size_t MaximumRecordedObjects = 20000;
+        static constexpr std::size_t KeptSaves = 32;
+        // Past this many events and revisions, a save is logged as unknown
+        // (its IDs are not kept): the log holds a few megabytes at most.
+        static constexpr std::size_t MaximumRecordedObjects = 2048;
         plat::Mutex mutex;
         // Bumped by every save that touched events or revisions.
         uint64_t generation GUARDED_BY(mutex) = 0;
