@@ -469,6 +469,7 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
         // No caller holds it: it may be changed in place.
         if (updateGroupedListing(*cached, names)) {
             cached->source = source;
+            cached->version = ++groupingVersions_;
             return cached;
         }
     } else if (cached && cached->names == names) {
@@ -478,6 +479,7 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     }
     auto grouped = std::make_shared<GroupedListing>();
     grouped->source = source;
+    grouped->version = ++groupingVersions_;
     grouped->names = names;
     grouped->grouping = SYNEventFileSet::groupFilenames(grouped->names, baselines);
     grouped->listed.reserve(grouped->names.size());
@@ -945,17 +947,22 @@ void SYNCloudManager::filesRequiringRetrieval(std::shared_ptr<const Names> avail
             // Events that cannot be read count as not held: their import finds
             // out what the store holds.
             const auto held = self->localEvents(types, std::nullopt);
-            const SYNEventFileSetIndex none({});
-            const auto& local = held ? held->index : none;
             const auto listing = self->groupedListing(*available, baselines);
             const auto& remote = listing->grouping;
             // Only the names of complete sets whose event is not here yet;
             // names that form no set are not event files and never copied.
             std::vector<std::string> names;
-            for (std::size_t i = 0; i < remote.sets.size(); ++i) {
-                const auto& set = remote.sets[i];
-                if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-                    names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+            auto take = [&](std::size_t i) {
+                names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+            };
+            if (held) {
+                for (std::size_t i : *self->completeSetsMissingLocally(*listing, held, baselines)) {
+                    take(i);
+                }
+            }
+            for (std::size_t i = 0; !held && i < remote.sets.size(); ++i) {
+                if (remote.sets[i]->hasAllParts()) {
+                    take(i);
                 }
             }
             auto sorted = sortFilenamesByGlobalCount(std::move(names));
@@ -1583,26 +1590,42 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
     if (!held) {
         return std::nullopt;
     }
-    const auto& local = held->index;
-    const auto listing = groupedListing(remoteNames, containsBaselines(types));
+    const bool baselines = containsBaselines(types);
+    const auto listing = groupedListing(remoteNames, baselines);
     const auto& grouping = listing->grouping;
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
-        const auto& set = grouping.sets[i];
-        if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-            found.push_back(i);
-        }
-    }
-    // In listing order.
-    sortByFirstName(found, grouping);
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
-    for (std::size_t i : found) {
+    for (std::size_t i : *completeSetsMissingLocally(*listing, held, baselines)) {
         const auto& set = grouping.sets[i];
         // A copy: the listing's sets are shared with later callers.
         missing.emplace_back(std::make_shared<SYNEventFileSet>(*set),
                              presentAliases(*set, grouping.filenames[i], listing->listed));
     }
     return missing;
+}
+
+std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
+    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    {
+        plat::MutexLock lock(missingMutex_);
+        const auto& last = missingLocally_[baselines ? 1 : 0];
+        if (last.found && last.version == listing.version && last.local == local) {
+            return last.found;
+        }
+    }
+    const auto& grouping = listing.grouping;
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+        const auto& set = grouping.sets[i];
+        if (set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set)) {
+            found.push_back(i);
+        }
+    }
+    // In listing order.
+    sortByFirstName(found, grouping);
+    auto shared = std::make_shared<const std::vector<std::size_t>>(std::move(found));
+    plat::MutexLock lock(missingMutex_);
+    missingLocally_[baselines ? 1 : 0] = {listing.version, local, shared};
+    return shared;
 }
 
 void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion completion) {

@@ -290,6 +290,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         // through it (null otherwise): the next look at that same snapshot
         // takes the grouping as it is, without walking the names again.
         std::shared_ptr<const Names> source;
+        // Changes whenever the grouping does (no two groupings share one).
+        uint64_t version = 0;
     };
     // Brings the last grouping of the events folder to `names` when few names
     // differ; false (the grouping is then of no use) otherwise.
@@ -357,6 +359,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         const std::vector<std::shared_ptr<const SavedChange>>& changes,
         plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
         const std::optional<std::string>& storeIdentifier);
+    // The sets of the grouping (indexes, in listing order) that have all
+    // their parts and that no local event represents.
+    std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(
+        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
+        EXCLUDES(missingMutex_);
     // The snapshot of a folder as kept (null without one).
     std::shared_ptr<const Names> sharedSnapshot(bool baselines) const EXCLUDES(snapshotMutex_);
     std::shared_ptr<const Names> sharedDataSnapshot() const EXCLUDES(snapshotMutex_);
@@ -378,6 +385,17 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
+    mutable uint64_t groupingVersions_ GUARDED_BY(groupingMutex_) = 0;
+    // The last answer, per folder, to which complete remote sets of a
+    // grouping no local event represents: a merge that imported nothing
+    // asks it for its download and again for its removal.
+    struct MissingLocally {
+        uint64_t version = 0;
+        std::shared_ptr<const LocalEvents> local;
+        std::shared_ptr<const std::vector<std::size_t>> found;
+    };
+    mutable plat::Mutex missingMutex_;
+    mutable MissingLocally missingLocally_[2] GUARDED_BY(missingMutex_);
 
     // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).

@@ -484,6 +484,12 @@ TEST_F(SYNCloudManagerTest, LooksAtSnapshotsFollowEachNewSnapshot) {
     ASSERT_EQ(snapshot(), nullptr);
     EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{6, 7}));
     EXPECT_EQ(manager->snapshotEventFilenames(), listing({6, 7}));
+    // The same snapshot, once the event store holds one of its events.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("SIX", SYNStoreModificationEventTypeSave, 6, SYNRevision{"S", 6});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{7}));
 }
 
 // The local events are kept between looks: whatever changes the event store
