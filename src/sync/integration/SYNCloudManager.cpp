@@ -467,8 +467,10 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     }
     if (cached && cached->updatable && cached.use_count() == 1) {
         // No caller holds it: it may be changed in place.
+        const uint64_t previous = cached->version;
         if (updateGroupedListing(*cached, names)) {
             cached->source = source;
+            cached->previousVersion = previous;
             cached->version = ++groupingVersions_;
             return cached;
         }
@@ -532,6 +534,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
     }
     auto& sets = kept.grouping.sets;
     auto& filenames = kept.grouping.filenames;
+    kept.touched.clear();
     // A set is made again from its names, as a grouping makes it: the sets
     // handed out before are never changed.
     auto remake = [&](std::size_t i) {
@@ -540,6 +543,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
             set->addPartIndexForFile(filenames[i][j]);
         }
         sets[i] = std::move(set);
+        kept.touched.push_back(i);
         return sets[i] != nullptr;
     };
     for (auto name : gone) {
@@ -561,6 +565,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
                     sets[owner] = std::move(sets[last]);
                     filenames[owner] = std::move(filenames[last]);
                     kept.setOfKey[sets[owner]->groupingKey()] = owner;
+                    kept.touched.push_back(owner);
                     for (const auto& moved : filenames[owner]) {
                         kept.listed.find(moved)->second = owner;
                     }
@@ -591,6 +596,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
                 return false;
             }
             owner = sets.size();
+            kept.touched.push_back(sets.size());
             sets.push_back(std::move(set));
             filenames.push_back({*name});
         } else {
@@ -1605,19 +1611,41 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
 
 std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    MissingLocally last;
     {
         plat::MutexLock lock(missingMutex_);
-        const auto& last = missingLocally_[baselines ? 1 : 0];
-        if (last.found && last.version == listing.version && last.local == local) {
-            return last.found;
-        }
+        last = missingLocally_[baselines ? 1 : 0];
+    }
+    if (last.found && last.local == local && last.version == listing.version) {
+        return last.found;
     }
     const auto& grouping = listing.grouping;
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+    auto missing = [&](std::size_t i) {
         const auto& set = grouping.sets[i];
-        if (set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set)) {
-            found.push_back(i);
+        return set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set);
+    };
+    std::vector<std::size_t> found;
+    if (last.found && last.local == local && listing.previousVersion != 0 &&
+        last.version == listing.previousVersion) {
+        // The grouping was brought up to date from the one answered last,
+        // and the local events are the same: only the sets it touched are
+        // looked up again.
+        const std::unordered_set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
+        for (std::size_t i : *last.found) {
+            if (i < grouping.sets.size() && !touched.count(i)) {
+                found.push_back(i);
+            }
+        }
+        for (std::size_t i : touched) {
+            if (i < grouping.sets.size() && missing(i)) {
+                found.push_back(i);
+            }
+        }
+    } else {
+        for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+            if (missing(i)) {
+                found.push_back(i);
+            }
         }
     }
     // In listing order.

@@ -292,9 +292,15 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::shared_ptr<const Names> source;
         // Changes whenever the grouping does (no two groupings share one).
         uint64_t version = 0;
+        // When brought up to date from the grouping of previousVersion (0
+        // otherwise): the indexes of the sets that may differ from that
+        // grouping's sets of the same index (indexes past the end included).
+        uint64_t previousVersion = 0;
+        std::vector<std::size_t> touched;
     };
     // Brings the last grouping of the events folder to `names` when few names
-    // differ; false (the grouping is then of no use) otherwise.
+    // differ, recording in kept.touched the sets made, changed or moved;
+    // false (the grouping is then of no use) otherwise.
     static bool updateGroupedListing(GroupedListing& kept, const Names& names);
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
