@@ -4,13 +4,16 @@
 // which remote sets are outdated (asked twice, for removal and for the
 // download decision's check), and which local events to upload. Growth
 // table: 100 / 1,000 / 10,000 stored events. Each iteration starts a new
-// merge (clearSnapshot) whose listing differs from the last merge's by
+// merge (a new snapshot, looked at through the manager's shared snapshot as
+// the merge's steps do) whose listing differs from the last merge's by
 // 20 names (the 10 new remote events of one merge are gone and 10 others
-// are listed instead), as the cloud folder does between merges; the local events
-// are read again only after a save, as in a merge that changed nothing
+// are listed instead), as the cloud folder does between merges; with no
+// save between merges, as in a merge that changed nothing
 // (BM_MergeLooksAtAListingOfTheHistory), or after a save of the event store
 // before the looks, as in a merge that imported or exported something
-// (BM_MergeLooksAfterASave).
+// (BM_MergeLooksAfterASave). BM_MergeLooksAtACallersListing asks about a
+// listing the caller owns instead of the snapshot: its names are compared
+// with the last listing's at every look.
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -49,7 +52,7 @@ struct History {
     std::shared_ptr<SYNCloudManager> manager;
     // Every event held, with 10 new remote events; the second listing
     // lists 10 other new remote events instead.
-    SYNCloudManager::Names listings[2];
+    std::shared_ptr<const SYNCloudManager::Names> listings[2];
 };
 
 // Half the events are this store's, half another's; every one is listed,
@@ -68,6 +71,7 @@ History& history(int events) {
     const std::string own = *h.store->persistentStoreIdentifier();
     const std::string other = "OTHERSTORE-0123456789";
     auto context = h.store->managedObjectContext();
+    SYNCloudManager::Names names;
     context->performBlockAndWait([&] {
         for (int i = 1; i <= events; ++i) {
             const std::string& storeID = i % 2 ? own : other;
@@ -80,25 +84,27 @@ History& history(int events) {
             event->setObject(
                 SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeID, revision, *context),
                 "eventRevision");
-            h.listings[0].insert(std::to_string(i) + "_" + storeID + "_" + std::to_string(revision) +
-                                 ".synevent");
+            names.insert(std::to_string(i) + "_" + storeID + "_" + std::to_string(revision) + ".synevent");
         }
         (void)context->save();
     });
-    h.listings[1] = h.listings[0];
+    SYNCloudManager::Names listings[2]{names, names};
     for (int i = 1; i <= 10; ++i) {
         for (int which : {0, 1}) {
             const int count = events + i + 10 * which;
-            h.listings[which].insert(std::to_string(count) + "_" + other + "_" + std::to_string(count) +
-                                     ".synevent");
+            listings[which].insert(std::to_string(count) + "_" + other + "_" + std::to_string(count) +
+                                   ".synevent");
         }
+    }
+    for (int which : {0, 1}) {
+        h.listings[which] = std::make_shared<const SYNCloudManager::Names>(std::move(listings[which]));
     }
     h.manager =
         SYNCloudManager::create(h.store, std::make_shared<testsupport::FakeCloudFileSystem>(), model());
     return h;
 }
 
-void looks(benchmark::State& state, bool saveFirst) {
+void looks(benchmark::State& state, bool saveFirst, bool throughSnapshot = true) {
     SYNSetLoggingLevel(SYNLoggingLevelError);
     auto& h = history(static_cast<int>(state.range(0)));
     const std::vector<int16_t> types{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
@@ -106,8 +112,15 @@ void looks(benchmark::State& state, bool saveFirst) {
     std::size_t missingLocal = 0;
     double stamp = 1.0;
     std::size_t merge = 0;
+    // The caller's own listing: a copy of the snapshot's names.
+    std::shared_ptr<SYNCloudManager::Names> own;
     for (auto _ : state) {
-        const auto& listing = h.listings[merge++ % 2];
+        if (!throughSnapshot) {
+            state.PauseTiming();
+            own = std::make_shared<SYNCloudManager::Names>(*h.listings[merge % 2]);
+            state.ResumeTiming();
+        }
+        const auto& shared = h.listings[merge++ % 2];
         if (saveFirst) {
             // One event's timestamp changes: a save of the event store,
             // not itself measured.
@@ -125,6 +138,9 @@ void looks(benchmark::State& state, bool saveFirst) {
             state.ResumeTiming();
         }
         h.manager->clearSnapshot();
+        h.manager->setSharedSnapshotEventFilenames(shared);
+        const auto snapshot = h.manager->sharedSnapshotEventFilenames();
+        const auto& listing = throughSnapshot ? *snapshot : *own;
         missingRemote = h.manager->completeRemoteEventFileSetsMissingInEventStore(listing, types).size();
         missingRemote += h.manager->completeRemoteEventFileSetsMissingInEventStore(listing, types).size();
         missingLocal = h.manager->localEventFileSetsMissingFromRemoteCloudFiles(listing, types).size();
@@ -151,6 +167,16 @@ void BM_MergeLooksAfterASave(benchmark::State& state) {
     looks(state, true);
 }
 BENCHMARK(BM_MergeLooksAfterASave)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
+void BM_MergeLooksAtACallersListing(benchmark::State& state) {
+    looks(state, false, false);
+}
+BENCHMARK(BM_MergeLooksAtACallersListing)
     ->Arg(100)
     ->Arg(1000)
     ->Arg(10000)

@@ -5,6 +5,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/coredata/PersistentStore.h"
+#include "platform/coredata/Predicate.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -71,6 +74,12 @@ void sortByFirstName(std::vector<std::size_t>& indexes, const SYNEventFileSet::G
     });
 }
 
+// What a missing snapshot lists.
+const SYNCloudManager::Names& noNames() {
+    static const SYNCloudManager::Names none;
+    return none;
+}
+
 std::string joinLines(const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& line : lines) {
@@ -98,14 +107,14 @@ SYNCloudManager::SYNCloudManager(std::shared_ptr<SYNEventStore> eventStore,
       model_(std::move(model)),
       localFileRoot_(eventStore_->pathToEventDataRootDirectory() + "/transitcache"),
       operationQueue_(std::make_shared<plat::dispatch::OperationQueue>("SYNCloudManager")),
-      saveGeneration_(std::make_shared<std::atomic<uint64_t>>(0)) {
+      saveLog_(std::make_shared<SaveLog>()) {
     operationQueue_->setMaxConcurrentOperationCount(1);
     operationQueue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
     // Posted by a context after its save reached its store (or its parent),
     // on the saving thread, before save() returns.
     saveObserver_ = plat::NotificationCenter::defaultCenter().addObserverForName(
         plat::coredata::ManagedObjectContextDidSaveNotification, nullptr,
-        [generation = saveGeneration_](const plat::Notification&) { generation->fetch_add(1); });
+        [log = saveLog_](const plat::Notification& notification) { log->record(notification); });
 }
 
 SYNCloudManager::~SYNCloudManager() {
@@ -192,29 +201,54 @@ void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Compl
 
 // --- Snapshot -----------------------------------------------------------------------
 
+namespace {
+
+std::optional<SYNCloudManager::Names> copyOf(const std::shared_ptr<const SYNCloudManager::Names>& names) {
+    return names ? std::optional<SYNCloudManager::Names>(*names) : std::nullopt;
+}
+
+std::shared_ptr<const SYNCloudManager::Names> shared(std::optional<SYNCloudManager::Names> names) {
+    return names ? std::make_shared<const SYNCloudManager::Names>(std::move(*names)) : nullptr;
+}
+
+}  // namespace
+
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotBaselineFilenames() const {
-    plat::MutexLock lock(snapshotMutex_);
-    return snapshotBaselines_;
+    return copyOf(sharedSnapshot(true));
 }
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotEventFilenames() const {
-    plat::MutexLock lock(snapshotMutex_);
-    return snapshotEvents_;
+    return copyOf(sharedSnapshot(false));
 }
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotDataFilenames() const {
-    plat::MutexLock lock(snapshotMutex_);
-    return snapshotData_;
+    return copyOf(sharedDataSnapshot());
 }
 void SYNCloudManager::setSnapshotBaselineFilenames(std::optional<Names> names) {
+    auto kept = shared(std::move(names));
     plat::MutexLock lock(snapshotMutex_);
-    snapshotBaselines_ = std::move(names);
+    snapshotBaselines_ = std::move(kept);
 }
 void SYNCloudManager::setSnapshotEventFilenames(std::optional<Names> names) {
+    setSharedSnapshotEventFilenames(shared(std::move(names)));
+}
+void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
+    auto kept = shared(std::move(names));
+    plat::MutexLock lock(snapshotMutex_);
+    snapshotData_ = std::move(kept);
+}
+std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::sharedSnapshotEventFilenames() const {
+    return sharedSnapshot(false);
+}
+void SYNCloudManager::setSharedSnapshotEventFilenames(std::shared_ptr<const Names> names) {
     plat::MutexLock lock(snapshotMutex_);
     snapshotEvents_ = std::move(names);
 }
-void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
+std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::sharedSnapshot(bool baselines) const {
     plat::MutexLock lock(snapshotMutex_);
-    snapshotData_ = std::move(names);
+    return baselines ? snapshotBaselines_ : snapshotEvents_;
+}
+std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::sharedDataSnapshot() const {
+    plat::MutexLock lock(snapshotMutex_);
+    return snapshotData_;
 }
 
 std::map<std::string, std::string> SYNCloudManager::unusableRemoteFiles() const {
@@ -415,17 +449,39 @@ std::vector<std::string> SYNCloudManager::sortFilenamesByGlobalCount(std::vector
 
 std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedListing(const Names& names,
                                                                                        bool baselines) const {
+    // A snapshot asked about through itself: kept and never changed, it is
+    // the same listing as long as it is the same object.
+    std::shared_ptr<const Names> source;
+    {
+        plat::MutexLock lock(snapshotMutex_);
+        if (snapshotBaselines_.get() == &names) {
+            source = snapshotBaselines_;
+        } else if (snapshotEvents_.get() == &names) {
+            source = snapshotEvents_;
+        }
+    }
     plat::MutexLock lock(groupingMutex_);
     auto& cached = groupedListings_[baselines ? 1 : 0];
+    if (source && cached && cached->source == source) {
+        return cached;
+    }
     if (cached && cached->updatable && cached.use_count() == 1) {
         // No caller holds it: it may be changed in place.
+        const uint64_t previous = cached->version;
         if (updateGroupedListing(*cached, names)) {
+            cached->source = source;
+            cached->previousVersion = previous;
+            cached->version = ++groupingVersions_;
             return cached;
         }
     } else if (cached && cached->names == names) {
+        // Read only under the lock: callers holding the listing never look.
+        cached->source = source;
         return cached;
     }
     auto grouped = std::make_shared<GroupedListing>();
+    grouped->source = source;
+    grouped->version = ++groupingVersions_;
     grouped->names = names;
     grouped->grouping = SYNEventFileSet::groupFilenames(grouped->names, baselines);
     grouped->listed.reserve(grouped->names.size());
@@ -478,6 +534,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
     }
     auto& sets = kept.grouping.sets;
     auto& filenames = kept.grouping.filenames;
+    kept.touched.clear();
     // A set is made again from its names, as a grouping makes it: the sets
     // handed out before are never changed.
     auto remake = [&](std::size_t i) {
@@ -486,6 +543,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
             set->addPartIndexForFile(filenames[i][j]);
         }
         sets[i] = std::move(set);
+        kept.touched.push_back(i);
         return sets[i] != nullptr;
     };
     for (auto name : gone) {
@@ -507,6 +565,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
                     sets[owner] = std::move(sets[last]);
                     filenames[owner] = std::move(filenames[last]);
                     kept.setOfKey[sets[owner]->groupingKey()] = owner;
+                    kept.touched.push_back(owner);
                     for (const auto& moved : filenames[owner]) {
                         kept.listed.find(moved)->second = owner;
                     }
@@ -537,6 +596,7 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
                 return false;
             }
             owner = sets.size();
+            kept.touched.push_back(sets.size());
             sets.push_back(std::move(set));
             filenames.push_back({*name});
         } else {
@@ -560,6 +620,162 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAll
     return sets;
 }
 
+void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
+    using plat::coredata::ManagedObject;
+    auto change = std::make_shared<SavedChange>();
+    for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
+                            plat::coredata::DeletedObjectsKey}) {
+        const plat::Value* objects = notification.userInfo.find(key);
+        if (!objects || !objects->asSet()) {
+            change->unknown = true;
+            break;
+        }
+        for (const auto& value : objects->asSet()->values()) {
+            const auto object = ManagedObject::fromValue(value);
+            const auto id = object ? object->objectID() : nullptr;
+            if (!id) {
+                change->unknown = true;
+                break;
+            }
+            // A temporary ID is a child context's insert, which reached no
+            // store: its parent's save names it again.
+            if (id->isTemporaryID()) {
+                continue;
+            }
+            const std::string& entity = id->entity()->name();
+            if (entity == SYNStoreModificationEventEntityName) {
+                change->events.push_back(id);
+            } else if (entity == SYNEventRevisionEntityName) {
+                change->revisions.push_back(id);
+            }
+        }
+    }
+    if (!change->unknown && change->events.empty() && change->revisions.empty()) {
+        return;  // no event of any store changed
+    }
+    if (change->unknown || change->events.size() + change->revisions.size() > MaximumRecordedObjects) {
+        change = std::make_shared<SavedChange>();
+        change->unknown = true;
+    }
+    plat::MutexLock lock(mutex);
+    ++generation;
+    changes.push_back(std::move(change));
+    if (changes.size() > KeptSaves) {
+        changes.pop_front();
+    }
+}
+
+std::optional<std::vector<std::shared_ptr<const SYNCloudManager::SavedChange>>>
+SYNCloudManager::SaveLog::changesSince(uint64_t since, uint64_t& now) {
+    plat::MutexLock lock(mutex);
+    now = generation;
+    if (since > generation || generation - since > changes.size()) {
+        return std::nullopt;
+    }
+    std::vector<std::shared_ptr<const SavedChange>> found(
+        changes.end() - static_cast<std::ptrdiff_t>(generation - since), changes.end());
+    for (const auto& change : found) {
+        if (change->unknown) {
+            return std::nullopt;
+        }
+    }
+    return found;
+}
+
+std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLocalEvents(
+    const std::shared_ptr<const LocalEvents>& events,
+    const std::vector<std::shared_ptr<const SavedChange>>& changes,
+    plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
+    const std::optional<std::string>& storeIdentifier) {
+    using plat::Value;
+    const LocalEvents& kept = *events;
+    const auto stores = context.persistentStoreCoordinator()->persistentStores();
+    if (!kept.updatable() || stores.size() != 1) {
+        return nullptr;  // the fetch's order is then not the order of keys
+    }
+    // The events and revisions of this store that the saves touched; the
+    // saves of other stores' contexts are in the log too.
+    const std::string& store = stores.front()->identifier();
+    std::unordered_set<int64_t> looked;  // keys of the events read again
+    std::unordered_set<int64_t> revisionKeys;
+    plat::Array touchedEvents, revisions;
+    for (const auto& change : changes) {
+        for (const auto& id : change->events) {
+            if (id->storeIdentifier() == store && looked.insert(id->primaryKey()).second) {
+                touchedEvents.emplace_back(plat::ObjectPtr(id));
+            }
+        }
+        for (const auto& id : change->revisions) {
+            if (id->storeIdentifier() == store && revisionKeys.insert(id->primaryKey()).second) {
+                revisions.emplace_back(plat::ObjectPtr(id));
+            }
+        }
+    }
+    if (touchedEvents.empty() && revisions.empty()) {
+        return events;  // only other stores' events changed
+    }
+    // Past a quarter of the events, reading them all costs no more.
+    if (touchedEvents.size() + revisions.size() > kept.sets.size() / 4 + 64) {
+        return nullptr;
+    }
+    // Each touched event as the store holds it now (none when deleted), and
+    // every event of a touched revision: its set carries the revision.
+    std::vector<plat::coredata::PredicatePtr> touched;
+    if (!touchedEvents.empty()) {
+        touched.push_back(plat::coredata::Predicate::selfIn(Value(std::move(touchedEvents))));
+    }
+    if (!revisions.empty()) {
+        touched.push_back(plat::coredata::Predicate::in("eventRevision", Value(std::move(revisions))));
+    }
+    plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate =
+        touched.size() == 1 ? touched.front() : plat::coredata::Predicate::orPredicate(std::move(touched));
+    auto found = context.executeFetchRequest(request);
+    if (!found.ok()) {
+        return nullptr;
+    }
+    // Kept as the full fetch would keep them: of the types, of the store.
+    std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> came;
+    for (const auto& event : *found) {
+        const auto id = event->objectID();
+        if (id->isTemporaryID()) {
+            return nullptr;
+        }
+        looked.insert(id->primaryKey());
+        const int16_t type = SYNStoreModificationEvent::type(*event);
+        if (std::find(types.begin(), types.end(), type) == types.end()) {
+            continue;
+        }
+        if (storeIdentifier) {
+            const auto revision = SYNStoreModificationEvent::revision(*event);
+            if (!revision || revision->persistentStoreIdentifier != *storeIdentifier) {
+                continue;
+            }
+        }
+        came.emplace_back(id->primaryKey(), SYNEventFileSet::fromStoreModificationEvent(*event));
+    }
+    std::sort(came.begin(), came.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // The kept sets of untouched events and the touched ones read again, in
+    // key order, as a fetch of all of them lists them.
+    std::vector<SYNEventFileSet::Ptr> sets;
+    std::vector<int64_t> keys;
+    sets.reserve(kept.sets.size() + came.size());
+    keys.reserve(kept.sets.size() + came.size());
+    auto next = came.begin();
+    for (std::size_t i = 0; i <= kept.sets.size(); ++i) {
+        const bool end = i == kept.sets.size();
+        for (; next != came.end() && (end || next->first < kept.keys[i]); ++next) {
+            keys.push_back(next->first);
+            sets.push_back(std::move(next->second));
+        }
+        if (!end && !looked.count(kept.keys[i])) {
+            keys.push_back(kept.keys[i]);
+            sets.push_back(kept.sets[i]);
+        }
+    }
+    return std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
+}
+
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
     const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
     constexpr std::size_t kKeptQueries = 4;  // a merge asks at most this many different questions
@@ -570,52 +786,77 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
     }
     std::shared_ptr<const LocalEvents> local;
     context->performBlockAndWait([&] {
-        // Taken before the fetch: a save that ends during it makes the next
-        // look read again.
-        const uint64_t generation = saveGeneration_->load();
         // Unsaved events of the context are seen by its fetch, never kept.
         const bool keep = !context->hasChanges();
         auto matches = [&](const LocalEventsEntry& entry) {
             return entry.types == types && entry.storeIdentifier == storeIdentifier;
         };
-        std::shared_ptr<const LocalEvents> ofEveryStore;
+        // What is kept of this context: the answer to the question, and the
+        // events of every store of the types, with the saves since each.
+        LocalEventsEntry same, ofEveryStore;
         if (keep) {
             plat::MutexLock lock(localEventsMutex_);
             for (const auto& entry : localEvents_) {
-                if (entry.generation != generation || entry.context.lock() != context) {
+                if (entry.context.lock() != context) {
                     continue;
                 }
                 if (matches(entry)) {
-                    local = entry.events;
-                    return;
-                }
-                if (storeIdentifier && entry.types == types && !entry.storeIdentifier) {
-                    ofEveryStore = entry.events;
+                    same = entry;
+                } else if (storeIdentifier && entry.types == types && !entry.storeIdentifier) {
+                    ofEveryStore = entry;
                 }
             }
         }
-        std::vector<SYNEventFileSet::Ptr> sets;
-        if (ofEveryStore) {
+        // The generation is taken before any read: a save that ends during
+        // the read is looked at again by the next look.
+        uint64_t generation = 0;
+        const auto since = saveLog_->changesSince(same.generation, generation);
+        if (same.events && since && since->empty()) {
+            local = same.events;
+            return;
+        }
+        if (same.events && since) {
+            local = updatedLocalEvents(same.events, *since, *context, types, storeIdentifier);
+        }
+        if (!local && ofEveryStore.events && ofEveryStore.generation == generation) {
             // The events of one store are among those of every store, told
             // by their own revision's store as the fetch would.
-            for (const auto& set : ofEveryStore->sets) {
-                if (set->persistentStoreIdentifier() == storeIdentifier) {
-                    sets.push_back(set);
+            const auto& every = *ofEveryStore.events;
+            std::vector<SYNEventFileSet::Ptr> sets;
+            std::vector<int64_t> keys;
+            for (std::size_t i = 0; i < every.sets.size(); ++i) {
+                if (every.sets[i]->persistentStoreIdentifier() == storeIdentifier) {
+                    sets.push_back(every.sets[i]);
+                    if (every.updatable()) {
+                        keys.push_back(every.keys[i]);
+                    }
                 }
             }
-        } else {
+            local = std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
+        }
+        if (!local) {
             auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
                 types, storeIdentifier, *context);
             if (!events.ok()) {
                 SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
                 return;
             }
+            std::vector<SYNEventFileSet::Ptr> sets;
+            std::vector<int64_t> keys;
             sets.reserve(events->size());
+            keys.reserve(events->size());
+            bool ordered = true;
             for (const auto& event : *events) {
                 sets.push_back(SYNEventFileSet::fromStoreModificationEvent(*event));
+                const auto id = event->objectID();
+                ordered = ordered && !id->isTemporaryID() && (keys.empty() || keys.back() < id->primaryKey());
+                keys.push_back(id->primaryKey());
             }
+            if (!ordered) {
+                keys.clear();  // kept, but read again in full after a save
+            }
+            local = std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
         }
-        local = std::make_shared<const LocalEvents>(std::move(sets));
         if (!keep) {
             return;
         }
@@ -681,23 +922,30 @@ void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress)
         }
     };
     transferNewFilesToTransitCache(baselines ? remoteBaselinesDirectory() : remoteEventsDirectory(),
-                                   baselines ? snapshotBaselineFilenames() : snapshotEventFilenames(),
-                                   baselines ? kBaselineTypes : kEventTypes, afterDownload);
+                                   sharedSnapshot(baselines), baselines ? kBaselineTypes : kEventTypes,
+                                   afterDownload);
 }
 
 void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDirectory,
-                                                     std::optional<Names> available,
+                                                     std::shared_ptr<const Names> available,
                                                      std::vector<int16_t> types, Progress progress) {
     auto self = shared_from_this();
-    filesRequiringRetrievalFromAvailableRemoteFiles(
-        available.value_or(Names()), std::move(types),
-        [self, remoteDirectory, progress](std::vector<std::string> names) {
-            self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
-        });
+    filesRequiringRetrieval(available ? std::move(available) : std::make_shared<const Names>(),
+                            std::move(types),
+                            [self, remoteDirectory, progress](std::vector<std::string> names) {
+                                self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
+                            });
 }
 
 void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
     Names available, std::vector<int16_t> types, std::function<void(std::vector<std::string>)> completion) {
+    filesRequiringRetrieval(std::make_shared<const Names>(std::move(available)), std::move(types),
+                            std::move(completion));
+}
+
+void SYNCloudManager::filesRequiringRetrieval(std::shared_ptr<const Names> available,
+                                              std::vector<int16_t> types,
+                                              std::function<void(std::vector<std::string>)> completion) {
     auto self = shared_from_this();
     operationQueue_->addOperationWithBlock(
         [self, available = std::move(available), types = std::move(types), completion] {
@@ -705,17 +953,22 @@ void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
             // Events that cannot be read count as not held: their import finds
             // out what the store holds.
             const auto held = self->localEvents(types, std::nullopt);
-            const SYNEventFileSetIndex none({});
-            const auto& local = held ? held->index : none;
-            const auto listing = self->groupedListing(available, baselines);
+            const auto listing = self->groupedListing(*available, baselines);
             const auto& remote = listing->grouping;
             // Only the names of complete sets whose event is not here yet;
             // names that form no set are not event files and never copied.
             std::vector<std::string> names;
-            for (std::size_t i = 0; i < remote.sets.size(); ++i) {
-                const auto& set = remote.sets[i];
-                if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-                    names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+            auto take = [&](std::size_t i) {
+                names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+            };
+            if (held) {
+                for (std::size_t i : *self->completeSetsMissingLocally(*listing, held, baselines)) {
+                    take(i);
+                }
+            }
+            for (std::size_t i = 0; !held && i < remote.sets.size(); ++i) {
+                if (remote.sets[i]->hasAllParts()) {
+                    take(i);
                 }
             }
             auto sorted = sortFilenamesByGlobalCount(std::move(names));
@@ -1047,8 +1300,8 @@ void SYNCloudManager::exportNewLocalBaselineWithProgress(Progress progress) {
 void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress) {
     const auto types = baselines ? kBaselineTypes : kEventTypes;
     const auto remote = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
-    auto sets = localEventFileSetsMissingFromRemoteCloudFiles(
-        (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names()), types);
+    const auto snapshot = sharedSnapshot(baselines);
+    auto sets = localEventFileSetsMissingFromRemoteCloudFiles(snapshot ? *snapshot : noNames(), types);
     auto self = shared_from_this();
     migrateLocalEventsToTransitCache(
         std::move(sets), types, [self, remote, baselines, progress](plat::ErrorPtr migrationError) {
@@ -1159,7 +1412,8 @@ plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache() const {
         return error;
     }
     auto names = eventStore_->previouslyReferencedDataFilenames();
-    for (const auto& remote : snapshotDataFilenames().value_or(Names())) {
+    const auto remoteNames = sharedDataSnapshot();
+    for (const auto& remote : remoteNames ? *remoteNames : noNames()) {
         names.erase(remote);
     }
     for (const auto& name : names) {
@@ -1276,10 +1530,9 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
     std::set<std::string> seen;
     // Each set's names are looked for in its own folder only.
     for (bool baselines : {true, false}) {
-        const Names names =
-            (baselines ? snapshotBaselineFilenames() : snapshotEventFilenames()).value_or(Names());
+        const auto snapshot = sharedSnapshot(baselines);
         const auto directory = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
-        const auto listing = groupedListing(names, baselines);
+        const auto listing = groupedListing(snapshot ? *snapshot : noNames(), baselines);
         const auto& grouping = listing->grouping;
         const auto& listed = listing->listed;
         std::vector<std::size_t> incomplete;
@@ -1314,7 +1567,8 @@ void SYNCloudManager::removeLocallyProducedIncompleteRemoteFileSets(Completion c
 
 plat::ErrorPtr SYNCloudManager::removeOutOfDateNewlyImportedFiles() {
     auto names = eventStore_->newlyImportedDataFilenames();
-    for (const auto& remote : snapshotDataFilenames().value_or(Names())) {
+    const auto remoteNames = sharedDataSnapshot();
+    for (const auto& remote : remoteNames ? *remoteNames : noNames()) {
         names.erase(remote);
     }
     for (const auto& name : names) {
@@ -1342,20 +1596,11 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
     if (!held) {
         return std::nullopt;
     }
-    const auto& local = held->index;
-    const auto listing = groupedListing(remoteNames, containsBaselines(types));
+    const bool baselines = containsBaselines(types);
+    const auto listing = groupedListing(remoteNames, baselines);
     const auto& grouping = listing->grouping;
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
-        const auto& set = grouping.sets[i];
-        if (set->hasAllParts() && !local.setRepresentingSameEventAs(*set)) {
-            found.push_back(i);
-        }
-    }
-    // In listing order.
-    sortByFirstName(found, grouping);
     std::vector<std::pair<SYNEventFileSet::Ptr, std::vector<std::string>>> missing;
-    for (std::size_t i : found) {
+    for (std::size_t i : *completeSetsMissingLocally(*listing, held, baselines)) {
         const auto& set = grouping.sets[i];
         // A copy: the listing's sets are shared with later callers.
         missing.emplace_back(std::make_shared<SYNEventFileSet>(*set),
@@ -1364,10 +1609,57 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
     return missing;
 }
 
+std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
+    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    MissingLocally last;
+    {
+        plat::MutexLock lock(missingMutex_);
+        last = missingLocally_[baselines ? 1 : 0];
+    }
+    if (last.found && last.local == local && last.version == listing.version) {
+        return last.found;
+    }
+    const auto& grouping = listing.grouping;
+    auto missing = [&](std::size_t i) {
+        const auto& set = grouping.sets[i];
+        return set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set);
+    };
+    std::vector<std::size_t> found;
+    if (last.found && last.local == local && listing.previousVersion != 0 &&
+        last.version == listing.previousVersion) {
+        // The grouping was brought up to date from the one answered last,
+        // and the local events are the same: only the sets it touched are
+        // looked up again.
+        const std::unordered_set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
+        for (std::size_t i : *last.found) {
+            if (i < grouping.sets.size() && !touched.count(i)) {
+                found.push_back(i);
+            }
+        }
+        for (std::size_t i : touched) {
+            if (i < grouping.sets.size() && missing(i)) {
+                found.push_back(i);
+            }
+        }
+    } else {
+        for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
+            if (missing(i)) {
+                found.push_back(i);
+            }
+        }
+    }
+    // In listing order.
+    sortByFirstName(found, grouping);
+    auto shared = std::make_shared<const std::vector<std::size_t>>(std::move(found));
+    plat::MutexLock lock(missingMutex_);
+    missingLocally_[baselines ? 1 : 0] = {listing.version, local, shared};
+    return shared;
+}
+
 void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion completion) {
     SYN_LOG(SYNLoggingLevelTrace, "Removing outdated files");
-    const auto baselineNames = snapshotBaselineFilenames();
-    const auto eventNames = snapshotEventFilenames();
+    const auto baselineNames = sharedSnapshot(true);
+    const auto eventNames = sharedSnapshot(false);
     if (!baselineNames || !eventNames) {
         if (completion) {
             onMain([completion] { completion(SYNMakeError(SYNErrorMissingSnapshot)); });
@@ -1376,9 +1668,9 @@ void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion complet
     }
     std::vector<std::string> paths;
     for (const auto& [names, types, directory] :
-         {std::tuple{*baselineNames, kBaselineTypes, remoteBaselinesDirectory()},
-          std::tuple{*eventNames, kEventTypes, remoteEventsDirectory()}}) {
-        auto missing = completeRemoteSetsMissingLocally(names, types);
+         {std::tuple{baselineNames.get(), kBaselineTypes, remoteBaselinesDirectory()},
+          std::tuple{eventNames.get(), kEventTypes, remoteEventsDirectory()}}) {
+        auto missing = completeRemoteSetsMissingLocally(*names, types);
         if (!missing) {
             // Not knowing what the store holds is not knowing it lacks
             // anything: every remote set would look outdated.
@@ -1397,7 +1689,7 @@ void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion complet
             paths.push_back(join(directory, name));
         }
     }
-    if (auto dataNames = snapshotDataFilenames()) {
+    if (auto dataNames = sharedDataSnapshot()) {
         const auto held = eventStore_->allDataFilenames();
         for (const auto& name : *dataNames) {
             if (!held.count(name)) {

@@ -44,6 +44,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -122,6 +123,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void setSnapshotBaselineFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
     void setSnapshotEventFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
     void setSnapshotDataFilenames(std::optional<Names> names) EXCLUDES(snapshotMutex_);
+    // The snapshot of the events folder itself (null without one), shared
+    // and never changed: a look at it copies nothing, and a listing grouped
+    // from it is found again by its identity instead of by its names.
+    std::shared_ptr<const Names> sharedSnapshotEventFilenames() const EXCLUDES(snapshotMutex_);
+    void setSharedSnapshotEventFilenames(std::shared_ptr<const Names> names) EXCLUDES(snapshotMutex_);
 
     // Remote files skipped as unusable since creation: path -> why.
     std::map<std::string, std::string> unusableRemoteFiles() const EXCLUDES(reportMutex_);
@@ -218,8 +224,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                     std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
 
     void addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion);
-    void transferNewFilesToTransitCache(const std::string& remoteDirectory, std::optional<Names> available,
-                                        std::vector<int16_t> types, Progress progress);
+    void transferNewFilesToTransitCache(const std::string& remoteDirectory,
+                                        std::shared_ptr<const Names> available, std::vector<int16_t> types,
+                                        Progress progress);
+    void filesRequiringRetrieval(std::shared_ptr<const Names> available, std::vector<int16_t> types,
+                                 std::function<void(std::vector<std::string>)> completion);
     void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
                              Progress progress);
     void importEventsOrBaselines(bool baselines, Progress progress);
@@ -277,31 +286,93 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         // sets share; empty when they did (then it is grouped again).
         std::unordered_map<std::string, std::size_t> setOfKey;
         bool updatable = false;
+        // The snapshot whose names these are, when they were asked for
+        // through it (null otherwise): the next look at that same snapshot
+        // takes the grouping as it is, without walking the names again.
+        std::shared_ptr<const Names> source;
+        // Changes whenever the grouping does (no two groupings share one).
+        uint64_t version = 0;
+        // When brought up to date from the grouping of previousVersion (0
+        // otherwise): the indexes of the sets that may differ from that
+        // grouping's sets of the same index (indexes past the end included).
+        uint64_t previousVersion = 0;
+        std::vector<std::size_t> touched;
     };
     // Brings the last grouping of the events folder to `names` when few names
-    // differ; false (the grouping is then of no use) otherwise.
+    // differ, recording in kept.touched the sets made, changed or moved;
+    // false (the grouping is then of no use) otherwise.
     static bool updateGroupedListing(GroupedListing& kept, const Names& names);
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
     // The file sets of the local events of the types (of one store or of
     // all), with an index for matching, as read from the event store. A merge
-    // looks at them several times, and most merges change nothing in
-    // between: they are read again only when a context has saved since they
-    // were read (any context of the process: the event store's own, its
-    // batch and scratch contexts), when the event store has another context
-    // (reset, delist, enlist) or when its context holds unsaved changes.
+    // looks at them several times, and most merges change little in
+    // between. After a save of any context of the process that touched
+    // events or revisions (the event store's own, its batch and scratch
+    // contexts, another context on its file), only the events it names in
+    // its notification, and those of the revisions it names, are read again
+    // and the kept sets brought up to date. Everything is read again when a
+    // save cannot be followed that way (its changes not known, too many of
+    // them, saves older than the log), when the event store has another
+    // context (reset, delist, enlist) or when its context holds unsaved
+    // changes (then nothing is kept).
     // Shared and never changed: callers copy the sets they hand on. Null when
     // the events could not be read (no context, a failed fetch), so that
     // callers acting on what the store lacks can tell "holds nothing" from
     // "could not look".
     struct LocalEvents {
         std::vector<SYNEventFileSet::Ptr> sets;
+        // The primary key of each set's event, ascending as the fetch gives
+        // them; empty when the sets cannot be updated by key.
+        std::vector<int64_t> keys;
         SYNEventFileSetIndex index;
-        explicit LocalEvents(std::vector<SYNEventFileSet::Ptr> read) : sets(std::move(read)), index(sets) {}
+        LocalEvents(std::vector<SYNEventFileSet::Ptr> read, std::vector<int64_t> rowKeys)
+            : sets(std::move(read)), keys(std::move(rowKeys)), index(sets) {}
+        bool updatable() const { return keys.size() == sets.size(); }
     };
     std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
                                                    const std::optional<std::string>& storeIdentifier) const
         EXCLUDES(localEventsMutex_);
+    // What the saves of the event store changed of its events: the events
+    // and revisions of each save (permanent IDs), logged for the last saves.
+    struct SavedChange {
+        std::vector<plat::coredata::ManagedObjectIDPtr> events;
+        std::vector<plat::coredata::ManagedObjectIDPtr> revisions;
+        bool unknown = false;  // the save's changes could not be told
+    };
+    struct SaveLog {
+        static constexpr std::size_t KeptSaves = 32;
+        // Past this many events and revisions, a save is logged as unknown
+        // (its IDs are not kept): the log holds a few megabytes at most.
+        static constexpr std::size_t MaximumRecordedObjects = 2048;
+        plat::Mutex mutex;
+        // Bumped by every save that touched events or revisions.
+        uint64_t generation GUARDED_BY(mutex) = 0;
+        // The changes of generations generation - size + 1 ... generation.
+        std::deque<std::shared_ptr<const SavedChange>> changes GUARDED_BY(mutex);
+        // Called by the did-save observer, on the saving thread.
+        void record(const plat::Notification& notification) EXCLUDES(mutex);
+        // The changes after `since` up to the current generation (returned
+        // in `now`); nullopt when one is unknown or no longer logged.
+        std::optional<std::vector<std::shared_ptr<const SavedChange>>> changesSince(uint64_t since,
+                                                                                    uint64_t& now)
+            EXCLUDES(mutex);
+    };
+    // The kept sets brought up to date with the saved changes by reading
+    // again the events they name; null when that cannot be done.
+    static std::shared_ptr<const LocalEvents> updatedLocalEvents(
+        const std::shared_ptr<const LocalEvents>& kept,
+        const std::vector<std::shared_ptr<const SavedChange>>& changes,
+        plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
+        const std::optional<std::string>& storeIdentifier);
+    // The sets of the grouping (indexes, in listing order) that have all
+    // their parts and that no local event represents.
+    std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(
+        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
+        EXCLUDES(missingMutex_);
+    // The snapshot of a folder as kept (null without one).
+    std::shared_ptr<const Names> sharedSnapshot(bool baselines) const EXCLUDES(snapshotMutex_);
+    std::shared_ptr<const Names> sharedDataSnapshot() const EXCLUDES(snapshotMutex_);
 
     std::shared_ptr<SYNEventStore> eventStore_;
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
@@ -312,17 +383,29 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<plat::dispatch::OperationQueue> operationQueue_;
 
     mutable plat::Mutex snapshotMutex_;
-    std::optional<Names> snapshotBaselines_ GUARDED_BY(snapshotMutex_);
-    std::optional<Names> snapshotEvents_ GUARDED_BY(snapshotMutex_);
-    std::optional<Names> snapshotData_ GUARDED_BY(snapshotMutex_);
+    // Shared and never changed; null without a snapshot.
+    std::shared_ptr<const Names> snapshotBaselines_ GUARDED_BY(snapshotMutex_);
+    std::shared_ptr<const Names> snapshotEvents_ GUARDED_BY(snapshotMutex_);
+    std::shared_ptr<const Names> snapshotData_ GUARDED_BY(snapshotMutex_);
 
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
+    mutable uint64_t groupingVersions_ GUARDED_BY(groupingMutex_) = 0;
+    // The last answer, per folder, to which complete remote sets of a
+    // grouping no local event represents: a merge that imported nothing
+    // asks it for its download and again for its removal.
+    struct MissingLocally {
+        uint64_t version = 0;
+        std::shared_ptr<const LocalEvents> local;
+        std::shared_ptr<const std::vector<std::size_t>> found;
+    };
+    mutable plat::Mutex missingMutex_;
+    mutable MissingLocally missingLocally_[2] GUARDED_BY(missingMutex_);
 
-    // Bumped by every context save in the process (a notification observer
+    // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).
-    std::shared_ptr<std::atomic<uint64_t>> saveGeneration_;
+    std::shared_ptr<SaveLog> saveLog_;
     plat::ObserverToken saveObserver_;
     struct LocalEventsEntry {
         std::vector<int16_t> types;

@@ -442,6 +442,56 @@ TEST_F(SYNCloudManagerTest, ListingsUpdatedFromTheLastOneAreGroupedAsAFreshListi
     EXPECT_EQ(sets(manager, listing).size(), 29u);
 }
 
+// A snapshot looked at through itself is found again by identity; every
+// new snapshot, shared or copied in, whatever it lists, is looked at anew.
+TEST_F(SYNCloudManagerTest, LooksAtSnapshotsFollowEachNewSnapshot) {
+    const std::vector<int16_t> types{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
+    writeEvent(source, "HELD", SYNStoreModificationEventTypeSave, 1, 1, 0);
+    const std::string held = "1_" + storeID(source) + "_1.synevent";
+    auto counts = [&](const SYNCloudManager::Names& listing) {
+        std::vector<int64_t> found;
+        for (const auto& set : manager->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            found.push_back(set->globalCount());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    auto listing = [&](std::vector<int> counts) {
+        SYNCloudManager::Names names{held};
+        for (int count : counts) {
+            names.insert(std::to_string(count) + "_S_" + std::to_string(count) + ".synevent");
+        }
+        return names;
+    };
+    const auto first = std::make_shared<const SYNCloudManager::Names>(listing({2, 3}));
+    manager->setSharedSnapshotEventFilenames(first);
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{2, 3}));
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{2, 3}));
+    manager->setSnapshotEventFilenames(listing({3, 4}));
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{3, 4}));
+    EXPECT_EQ(counts(listing({5})), (std::vector<int64_t>{5}));
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{3, 4}));
+    manager->setSharedSnapshotEventFilenames(first);
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{2, 3}));
+    // A snapshot taken from the cloud folder, then another after it changed.
+    manager->clearSnapshot();
+    EXPECT_EQ(manager->sharedSnapshotEventFilenames(), nullptr);
+    cloud->addFile("/mesh/events/" + held);
+    cloud->addFile("/mesh/events/6_S_6.synevent");
+    ASSERT_EQ(snapshot(), nullptr);
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{6}));
+    cloud->addFile("/mesh/events/7_S_7.synevent");
+    ASSERT_EQ(snapshot(), nullptr);
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{6, 7}));
+    EXPECT_EQ(manager->snapshotEventFilenames(), listing({6, 7}));
+    // The same snapshot, once the event store holds one of its events.
+    inContext(source, [&](auto& context) {
+        EventWriter(context).event("SIX", SYNStoreModificationEventTypeSave, 6, SYNRevision{"S", 6});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    EXPECT_EQ(counts(*manager->sharedSnapshotEventFilenames()), (std::vector<int64_t>{7}));
+}
+
 // The local events are kept between looks: whatever changes the event store
 // in between (a save of another context on its file, unsaved changes of its
 // own context, a reset) is seen by the next look, and the sets handed out
@@ -502,6 +552,118 @@ TEST_F(SYNCloudManagerTest, LocalEventsKeptBetweenLooksFollowEveryChangeOfTheEve
     // A reset leaves a new, empty event store.
     ASSERT_EQ(source->prepareNewEventStore(), nullptr);
     EXPECT_EQ(missing(), (std::vector<int64_t>{1, 2, 3}));
+}
+
+// After saves of the event store, the kept local events are brought up to
+// date from what each save touched: over a random run of inserts, deletes,
+// changes of an event's type, count or revision, changes of a revision alone,
+// saves through another context on the file, a child's save its parent then
+// drops, and saves touching no event, every question gets the sets, in the
+// same order, that a manager reading the event store afresh gets.
+TEST_F(SYNCloudManagerTest, LocalEventsFollowEachSaveAsAFreshReadDoes) {
+    using plat::Value;
+    using plat::coredata::ConcurrencyType;
+    using plat::coredata::ManagedObjectContext;
+    const auto store = storeID(source);
+    const std::vector<std::pair<std::vector<int16_t>, std::optional<std::string>>> questions{
+        {{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}, store},
+        {{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}, std::nullopt},
+        {{SYNStoreModificationEventTypeBaseline}, std::nullopt}};
+    auto answers = [&](const std::shared_ptr<SYNCloudManager>& looking) {
+        std::vector<std::vector<std::string>> found;
+        for (const auto& [types, storeIdentifier] : questions) {
+            found.emplace_back();
+            for (const auto& set : looking->eventFileSetsForEventsWithAllowedTypes(types, storeIdentifier)) {
+                found.back().push_back(set->description());
+            }
+        }
+        return found;
+    };
+    auto own = source->managedObjectContext();
+    auto other = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    other->setPersistentStoreCoordinator(own->persistentStoreCoordinator());
+    const std::vector<int16_t> kinds{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge,
+                                     SYNStoreModificationEventTypeBaseline};
+    const std::vector<std::string> stores{store, "OTHER"};
+    std::mt19937 random(37);
+    int made = 0;
+    auto insert = [&](ManagedObjectContext& context) {
+        ++made;
+        EventWriter(context).event("E" + std::to_string(made), kinds[random() % kinds.size()],
+                                   static_cast<int64_t>(random() % 50),
+                                   SYNRevision{stores[random() % stores.size()], made});
+    };
+    for (int i = 0; i < 12; ++i) {
+        inContext(source, [&](auto& context) { insert(context); });
+    }
+    inContext(source, [&](auto& context) { ASSERT_EQ(context.save(), nullptr); });
+    auto pick = [&](ManagedObjectContext& context) {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
+                                                                                       std::nullopt, context);
+        EXPECT_TRUE(events.ok());
+        return events.ok() && !events->empty() ? (*events)[random() % events->size()]
+                                               : plat::coredata::ManagedObjectPtr();
+    };
+    // One change, saved by the context that makes it.
+    auto change = [&](int what, ManagedObjectContext& context) {
+        auto event = pick(context);
+        if (what == 0 || !event) {
+            insert(context);
+        } else if (what == 1) {
+            context.deleteObject(event);
+        } else if (what == 2) {
+            event->setValue(Value(int64_t{kinds[random() % kinds.size()]}), "type");
+        } else if (what == 3) {
+            event->setValue(Value(static_cast<int64_t>(random() % 50)), "globalCount");
+        } else if (what == 4) {
+            // The revision alone changes: the event's own row does not.
+            event->objectForKey("eventRevision")
+                ->setValue(Value(static_cast<int64_t>(random() % 99)), "revisionNumber");
+        } else if (what == 5) {
+            event->objectForKey("eventRevision")
+                ->setValue(Value(stores[random() % stores.size()]), "persistentStoreIdentifier");
+        } else if (what == 6) {
+            event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                                 stores[random() % stores.size()], 100 + made++, context),
+                             "eventRevision");
+        } else {
+            EventWriter(context).identifier("G" + std::to_string(made++));  // no event touched
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    };
+    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    for (int step = 0; step < 120; ++step) {
+        // Now and then two saves between looks.
+        for (int save = 0; save < 1 + (step % 5 == 4); ++save) {
+            const int what = static_cast<int>(random() % 8);
+            if (step % 7 == 6) {
+                // A child's save its parent drops: the store keeps the event.
+                auto child = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+                child->setParentContext(other);
+                child->performBlockAndWait([&] {
+                    if (auto event = pick(*child)) {
+                        child->deleteObject(event);
+                        ASSERT_EQ(child->save(), nullptr);
+                    }
+                });
+                other->performBlockAndWait([&] { other->rollback(); });
+            } else if (step % 3 == 2) {
+                // Rows only: the event store's context may hold older values.
+                other->performBlockAndWait([&] { change(std::min(what, 3), *other); });
+            } else {
+                inContext(source, [&](auto& context) { change(what, context); });
+            }
+        }
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        const auto kept = answers(manager);
+        ASSERT_EQ(kept, answers(fresh)) << "step " << step;
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+    // What was asked about held something of every kind.
+    const auto last = answers(manager);
+    EXPECT_FALSE(last[0].empty());
+    EXPECT_GT(last[1].size(), last[0].size());
+    EXPECT_FALSE(last[2].empty());
 }
 
 TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
