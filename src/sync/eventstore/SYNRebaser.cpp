@@ -17,6 +17,36 @@ using plat::coredata::ManagedObjectPtr;
 
 namespace {
 
+// The saves and merges whose own revision the baseline covers (what the
+// baseline already holds). Asked of the store by revision, so that the cost
+// follows the events found, not every event kept.
+plat::Result<SYNManagedObjects> fetchEventsCoveredByBaseline(ManagedObjectContext& context) {
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    if (!baseline.ok()) {
+        return baseline.error();
+    }
+    if (!*baseline) {
+        return SYNManagedObjects();
+    }
+    std::vector<plat::coredata::PredicatePtr> covered;
+    const SYNRevisionSet held = SYNStoreModificationEvent::revisionSet(**baseline);
+    for (const auto& [store, number] : held.revisions()) {
+        covered.push_back(plat::coredata::Predicate::andPredicate(
+            {plat::coredata::Predicate::equal("eventRevision.persistentStoreIdentifier", Value(store)),
+             plat::coredata::Predicate::lessThanOrEqual("eventRevision.revisionNumber", Value(number))}));
+    }
+    if (covered.empty()) {
+        return SYNManagedObjects();
+    }
+    plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate = plat::coredata::Predicate::andPredicate(
+        {plat::coredata::Predicate::in(
+             "type", Value(plat::Array{Value(int64_t{SYNStoreModificationEventTypeSave}),
+                                       Value(int64_t{SYNStoreModificationEventTypeMerge})})),
+         plat::coredata::Predicate::orPredicate(std::move(covered))});
+    return context.executeFetchRequest(request);
+}
+
 // What a rebase would fold.
 struct Plan {
     ManagedObjectPtr baseline;
@@ -330,18 +360,17 @@ void SYNRebaser::rebaseWithCompletion(std::function<void(plat::ErrorPtr)> comple
 
 void SYNRebaser::deleteEventsPreceedingBaselineWithCompletion(
     std::function<void(plat::ErrorPtr)> completion) {
-    const std::string local = store_->persistentStoreIdentifier().value_or("");
     syn::detail::runAsync(
         store_,
-        [local](ManagedObjectContext& context) -> plat::ErrorPtr {
-            auto plan = makePlan(local, context);
-            if (!plan.ok()) {
-                return plan.error();
+        [](ManagedObjectContext& context) -> plat::ErrorPtr {
+            auto held = fetchEventsCoveredByBaseline(context);
+            if (!held.ok()) {
+                return held.error();
             }
-            for (const auto& event : plan->held) {
+            for (const auto& event : *held) {
                 context.deleteObject(event);
             }
-            return plan->held.empty() ? nullptr : context.save();
+            return held->empty() ? nullptr : context.save();
         },
         std::move(completion));
 }
