@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -191,10 +192,13 @@ using detail::writeAll;
 // Copies at most maxLength bytes from in to out; EFBIG when there are more
 // (the file grew after it was checked).
 int copyBytes(int in, int out, uint64_t maxLength) {
-    std::vector<uint8_t> buffer(1 << 16);
+    // Not zero-filled: read() fills what is used, and files copied in a
+    // merge are mostly far smaller than the buffer.
+    constexpr std::size_t kBufferSize = std::size_t{1} << 16;
+    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kBufferSize);
     uint64_t copied = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in, buffer.get(), kBufferSize);
         if (n < 0 && (errno == EINTR)) {
             continue;
         }
@@ -208,7 +212,7 @@ int copyBytes(int in, int out, uint64_t maxLength) {
         if (copied > maxLength) {
             return EFBIG;
         }
-        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
+        if (!writeAll(out, buffer.get(), static_cast<std::size_t>(n))) {
             return errno;
         }
     }

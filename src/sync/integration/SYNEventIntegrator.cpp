@@ -117,6 +117,12 @@ plat::ErrorPtr SYNEventIntegrator::checkPoint(std::string_view point) {
 void SYNEventIntegrator::startMonitoringSaves() {
     stopMonitoringSaves();
     std::weak_ptr<SYNEventIntegrator> weak = weak_from_this();
+    {
+        // Each merge resolves the store URLs again (links may have changed).
+        plat::MutexLock lock(resolvedPathsMutex_);
+        ourResolvedURL_.reset();
+        resolvedPaths_.clear();
+    }
     auto observe = [weak](const plat::Notification& notification) {
         if (auto self = weak.lock()) {
             self->contextSaving(notification);
@@ -165,13 +171,24 @@ void SYNEventIntegrator::contextSaving(const plat::Notification& notification) {
     if (!coordinator) {
         return;
     }
-    const plat::URL ours = storeURL_.URLByStandardizingPath();
     for (const auto& store : coordinator->persistentStores()) {
-        if (store->URL() && store->URL()->URLByStandardizingPath() == ours) {
+        if (store->URL() && pathResolvesToOurStore(*store->URL())) {
             saveOccurredDuringMerge_.store(true);
             return;
         }
     }
+}
+
+bool SYNEventIntegrator::pathResolvesToOurStore(const plat::URL& url) {
+    plat::MutexLock lock(resolvedPathsMutex_);
+    if (!ourResolvedURL_) {
+        ourResolvedURL_ = storeURL_.URLByStandardizingPath();
+    }
+    auto [it, added] = resolvedPaths_.try_emplace(url.absoluteString(), false);
+    if (added) {
+        it->second = url.URLByStandardizingPath() == *ourResolvedURL_;
+    }
+    return it->second;
 }
 
 // --- The merge -------------------------------------------------------------------

@@ -31,6 +31,7 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -245,4 +246,11 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;
     std::vector<plat::ObserverToken> saveObservers_ GUARDED_BY(monitorMutex_);
+    // While saves are monitored: whether a saving context's store URL
+    // resolves to this integrator's store. Resolving walks the file system;
+    // a merge sees the same few URLs in every save, so each is resolved once.
+    bool pathResolvesToOurStore(const plat::URL& url) EXCLUDES(resolvedPathsMutex_);
+    plat::Mutex resolvedPathsMutex_;
+    std::optional<plat::URL> ourResolvedURL_ GUARDED_BY(resolvedPathsMutex_);
+    std::map<std::string, bool> resolvedPaths_ GUARDED_BY(resolvedPathsMutex_);
 };

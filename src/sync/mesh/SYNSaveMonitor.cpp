@@ -431,7 +431,11 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
         }
         return !error;
     };
-    auto save = [&] { return succeeded("Could not save and reset event builder", builder.saveAndReset()); };
+    bool saved = false;
+    auto save = [&] {
+        saved = true;
+        return succeeded("Could not save and reset event builder", builder.saveAndReset());
+    };
     eventContext->reset();
     auto revision = builder.makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
     bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
@@ -446,13 +450,17 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
     // its update changes, one commit (and one sync of the store's file) a
     // save less; a crash still leaves no event or an unfinished one. The
     // inserts' identifier records are saved before the update changes look
-    // them up.
+    // them up. A step with nothing to add makes no commit of its own; the
+    // event is saved at least once before it is finalized.
     stored = stored && (insertedIDs.empty() || save()) &&
-             succeeded("Could not add update changes",
-                       builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-             save() &&
-             succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
-             save() && succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
+             (updatedIDs.empty() || (succeeded("Could not add update changes",
+                                               builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
+                                     save())) &&
+             (deletedIDs.empty() ||
+              (succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
+               save())) &&
+             (saved || save()) && succeeded("Could not finalize save event", builder.finalizeNewEvent()) &&
+             save();
     if (!stored) {
         eventContext->reset();
         return false;

@@ -180,6 +180,18 @@ TEST_P(ConfinedFolderTest, CopiesInAreWholeAndReplaceOnlyWhenAsked) {
     // No temporary file is left behind.
     EXPECT_EQ(cloud.contentsOfDirectory("mesh")->size(), 1u);
 
+    // A file of several copy buffers, not a multiple of one, comes through
+    // byte for byte both ways.
+    std::string large(200'003, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
+    writeText(dir / "large", large);
+    ASSERT_EQ(cloud.copyFileIn((dir / "large").string(), "mesh/large", false), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "large"), large);
+    ASSERT_EQ(cloud.copyFileOut("mesh/large", (dir / "large back").string(), 1'000'000), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "large back"), large);
+    fs::remove(dir / "cloud" / "mesh" / "large");
+
     // Out: never over an existing item, not even a link.
     fs::create_symlink(dir / "home" / "thesis.txt", dir / "link");
     EXPECT_NE(cloud.copyFileOut("mesh/f", (dir / "link").string(), 100), nullptr);

@@ -151,6 +151,34 @@ TEST_F(SYNEventBuilderTest, OtherStoresRevisionsComeFromTheLatestLocalMerge) {
         [&] { EXPECT_EQ(SYNStoreModificationEvent::revisionSetOfOtherStores(*save->event()), expected); });
 }
 
+// Among many merges the one of the highest local revision counts, whatever
+// the order they were written in; saves and other stores' merges do not.
+TEST_F(SYNEventBuilderTest, OtherStoresRevisionsComeFromTheLocalMergeOfTheHighestRevision) {
+    const std::string local = *store->persistentStoreIdentifier();
+    inStore([&] {
+        EventWriter write(*context);
+        auto seen = [](int64_t c) {
+            SYNRevisionSet set;
+            set.setRevisionNumber("C", c);
+            return set;
+        };
+        write.event("m3", SYNStoreModificationEventTypeMerge, 1, {local, 3}, seen(7));
+        write.event("m5", SYNStoreModificationEventTypeMerge, 3, {local, 5}, seen(9));
+        write.event("m4", SYNStoreModificationEventTypeMerge, 2, {local, 4}, seen(8));
+        write.event("s6", SYNStoreModificationEventTypeSave, 4, {local, 6}, seen(2));
+        write.event("b10", SYNStoreModificationEventTypeMerge, 5, {"B", 10}, seen(1));
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    auto save = newBuilder();
+    auto revision = save->makeNewEventOfType(SYNStoreModificationEventTypeSave);
+    ASSERT_TRUE(revision.ok());
+    EXPECT_EQ(revision->revisionNumber, 7);
+    SYNRevisionSet expected;
+    expected.setRevisionNumber("C", 9);
+    inStore(
+        [&] { EXPECT_EQ(SYNStoreModificationEvent::revisionSetOfOtherStores(*save->event()), expected); });
+}
+
 TEST_F(SYNEventBuilderTest, AnEventResetAwayBeforeItsSaveFailsCleanly) {
     auto builder = newBuilder();
     ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeMerge).ok());

@@ -303,6 +303,25 @@ TEST_F(SYNRebaserTest, OnlyCompleteEventsTheBaselineCoversAreDeleted) {
     EXPECT_EQ(eventIdentifiers().size(), left.size());
 }
 
+// Held are exactly the saves and merges whose own revision the latest
+// baseline covers, store by store and up to its number; what another store
+// saved, or a store saved past the baseline, stays, and so do baselines.
+TEST_F(SYNRebaserTest, OnlyEventsWithinTheBaselinesRevisionsAreDeleted) {
+    EventWriter write(*context);
+    inStore([&] {
+        write.event("base2", SYNStoreModificationEventTypeBaseline, 2, {"B", 1},
+                    revisions({{local.c_str(), 0}}));
+        write.event("C0", SYNStoreModificationEventTypeSave, 2, {"C", 0});
+        write.event("B1 merge", SYNStoreModificationEventTypeMerge, 2, {"B", 1});
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    auto left = eventIdentifiers();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"B2", "C0", "L1", "base", "base2"}));
+}
+
 // Each insert of the new baseline records the revision of the event that
 // last inserted or updated its object; objects no folded event touched keep
 // what the old baseline recorded, also "unrecorded".

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "KeyedArchiveRows.h"
@@ -250,6 +251,32 @@ INSTANTIATE_TEST_SUITE_P(
                             child->insertNewObjectForEntityForName("Scratch");
                             EXPECT_EQ(child->save(), nullptr);
                             EXPECT_EQ(root->save(), nullptr);
+                        });
+                    },
+                    SYNErrorSaveOccurredDuringMerge},
+        // The application's store reached through a link to its folder is
+        // the same store.
+        FailureCase{"ApplicationSavedThroughALinkDuringMerge",
+                    [](SYNEventIntegrator& integrator, Machine& machine) {
+                        integrator.startMonitoringSaves();
+                        integrator.setWillBeginMergingEntityBlock([&machine](const auto& entity) {
+                            if (entity.name() != "Playlist") {
+                                return;
+                            }
+                            const std::filesystem::path store(machine.storeURL().path());
+                            const auto link = store.parent_path().parent_path() / "linked";
+                            std::filesystem::create_directory_symlink(store.parent_path(), link);
+                            auto coordinator =
+                                plat::coredata::PersistentStoreCoordinator::create(makeFixtureModel());
+                            auto added = coordinator->addPersistentStore(
+                                plat::coredata::SQLiteStoreType, "",
+                                plat::URL::fileURLWithPath((link / store.filename()).string()));
+                            ASSERT_TRUE(added.ok());
+                            auto context =
+                                ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+                            context->setPersistentStoreCoordinator(coordinator);
+                            context->insertNewObjectForEntityForName("Scratch");
+                            EXPECT_EQ(context->save(), nullptr);
                         });
                     },
                     SYNErrorSaveOccurredDuringMerge}),

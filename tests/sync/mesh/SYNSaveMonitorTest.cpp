@@ -110,6 +110,57 @@ TEST_F(SaveMonitorTest, EverySaveOfTheEnlistedStoreBecomesOneSaveEventUnderItsTo
     EXPECT_TRUE(mesh->eventStore()->incompleteMandatoryEventIdentifiers().empty());
 }
 
+// Whatever a save holds (only inserts, only updates, only deletes, or all
+// three), its event is stored finished, with the changes of each kind, and
+// counts above every event stored before it.
+TEST_F(SaveMonitorTest, EachKindOfSaveIsStoredAsAFinishedEventInOrder) {
+    auto mesh = makeMesh("a");
+    AppStore app(mesh->persistentStorePath());
+    auto kept = app.addTask("kept");
+    auto dropped = app.addTask("dropped");
+    auto last = app.addTask("last");
+    ASSERT_EQ(app.save(), nullptr);
+    ASSERT_EQ(enlist(mesh), nullptr);
+    MonitorLog log;
+    int saves = 0;
+    app.addTask("new");
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(++saves);
+    kept->setValue(plat::Value(int64_t(3)), "priority");
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(++saves);
+    app.context->deleteObject(dropped);
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(++saves);
+    app.addTask("newer");
+    kept->setValue(plat::Value(int64_t(4)), "priority");
+    app.context->deleteObject(last);
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(++saves);
+    MainLoop::drain();
+
+    auto context = mesh->eventStore()->managedObjectContext();
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeSave}, std::nullopt, *context);
+        ASSERT_TRUE(events.ok());
+        SYNStoreModificationEvent::sortInEventOrder(*events);
+        std::vector<std::size_t> changes;
+        int64_t previous = 0;
+        for (const auto& event : *events) {
+            changes.push_back(event->objectsForKey("objectChanges").size());
+            EXPECT_GT(SYNStoreModificationEvent::globalCount(*event), previous);
+            previous = SYNStoreModificationEvent::globalCount(*event);
+        }
+        EXPECT_EQ(changes, (std::vector<std::size_t>{1, 1, 1, 3}));
+        auto unfinished = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeIncomplete}, std::nullopt, *context);
+        ASSERT_TRUE(unfinished.ok());
+        EXPECT_TRUE(unfinished->empty());
+    });
+    EXPECT_TRUE(mesh->eventStore()->incompleteMandatoryEventIdentifiers().empty());
+}
+
 TEST_F(SaveMonitorTest, SavesThatReachNoMonitoredStoreOrOnlyIgnoredObjectsRecordNothing) {
     auto mesh = makeMesh("a");
     ASSERT_EQ(enlist(mesh), nullptr);
