@@ -467,7 +467,8 @@ using RecordsByIdentifier = std::unordered_map<std::string_view, ManagedObjectPt
 
 // Takes record as the one of its identifier when it is the first made of
 // those found so far.
-void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier, const ManagedObjectPtr& record) {
+void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
+                     const ManagedObjectPtr& record) {
     // Only the identifiers listed are answered, and each is a key.
     auto it = records.find(identifier);
     if (it == records.end()) {
