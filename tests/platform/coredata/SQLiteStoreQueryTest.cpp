@@ -291,9 +291,11 @@ TEST_F(SQLiteStoreToOneQueryTest, ToOneListsSkipKeysWhoseRowIsGone) {
         for (int i = 0; i < kCalendars; i += 3)
             keys += (keys.empty() ? "" : ",") +
                     std::to_string(calendars[static_cast<std::size_t>(i)]->primaryKey());
-        const std::string sql = "DELETE FROM ZCALENDAR WHERE Z_PK IN (" + keys + ")";
-        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        const std::string sql = "DELETE FROM Z_Calendar WHERE Z_PK IN (" + keys + ")";
+        const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        EXPECT_EQ(sqlite3_changes(db), (kCalendars + 2) / 3);
         sqlite3_close(db);
+        ASSERT_EQ(status, SQLITE_OK);
     }
     auto store = open();
     // The tasks of the calendars listed whose rows are still there.
