@@ -7,6 +7,8 @@
 #include <unordered_map>
 
 #include "platform/coredata/ManagedObjectID.h"
+#include "platform/coredata/PersistentStore.h"
+#include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/foundation/Decimal.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/UUIDObject.h"
@@ -463,6 +465,81 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
 // changes, which outlive the records' lookup and linking.
 using RecordsByIdentifier = std::unordered_map<std::string_view, ManagedObjectPtr>;
 
+// Takes record as the one of its identifier when it is the first made of
+// those found so far.
+void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
+                     const ManagedObjectPtr& record) {
+    // Only the identifiers listed are answered, and each is a key.
+    auto it = records.find(identifier);
+    if (it == records.end()) {
+        return;
+    }
+    if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
+        it->second = record;
+    }
+}
+
+// As fetchRecords, for a context with no unsaved changes and straight on its
+// coordinator: only the identifier and entity name of the stored rows are
+// read, and each record found is taken as a fault (the changes only link to
+// it). Without a value when the context or store does not allow that.
+std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_view>& identifiers,
+                                                 const std::string& entityName, RecordsByIdentifier& records,
+                                                 plat::coredata::ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator || context.parentContext() || context.hasChanges()) {
+        return std::nullopt;
+    }
+    auto rowEntity = coordinator->managedObjectModel()->entityForName(SYNGlobalIdentifierEntityName);
+    const auto* identifierProperty = rowEntity ? rowEntity->propertyNamed("globalIdentifier") : nullptr;
+    const auto* nameProperty = rowEntity ? rowEntity->propertyNamed("nameOfEntity") : nullptr;
+    if (!identifierProperty || !nameProperty) {
+        return std::nullopt;
+    }
+    static const std::vector<std::string> kColumns{"globalIdentifier", "nameOfEntity"};
+    constexpr std::size_t kChunk = 500;
+    // Rows of sub-entities (other columns) make this give way to the objects.
+    std::vector<std::pair<std::string_view, plat::coredata::ManagedObjectIDPtr>> found;
+    std::vector<plat::coredata::SnapshotPtr> kept;  // the found identifiers' texts
+    for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
+        const std::size_t count = std::min(kChunk, identifiers.size() - first);
+        plat::Array list;
+        list.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            list.emplace_back(std::string(identifiers[i]));
+        }
+        plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
+        request.ordersByKey = false;
+        auto rows = coordinator->fetchRowsReading(request, *rowEntity, kColumns);
+        if (!rows.ok()) {
+            return rows.error();
+        }
+        for (auto& row : *rows) {
+            if (row->objectID->entity() != rowEntity.get()) {
+                return std::nullopt;
+            }
+            const auto& values = row->values;
+            if (nameProperty->index() >= values.size() || identifierProperty->index() >= values.size()) {
+                return std::nullopt;
+            }
+            const std::string* name = values[nameProperty->index()].asString();
+            const std::string* identifier = values[identifierProperty->index()].asString();
+            if (!name || !identifier || *name != entityName) {
+                continue;
+            }
+            found.emplace_back(*identifier, row->objectID);
+            kept.push_back(std::move(row));
+        }
+    }
+    for (const auto& [identifier, id] : found) {
+        if (auto record = context.objectWithID(id)) {
+            keepFirstRecord(records, identifier, record);
+        }
+    }
+    return plat::ErrorPtr();
+}
+
 // Looks up the records of these identifiers (each listed once, each a key of
 // records with a null record) and puts those found in records; of several
 // records of one identifier and entity, the first made is taken.
@@ -492,14 +569,7 @@ plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, co
             if (!identifier.isString()) {
                 continue;
             }
-            // Only the identifiers listed are answered, and each is a key.
-            auto it = records.find(*identifier.asString());
-            if (it == records.end()) {
-                continue;
-            }
-            if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
-                it->second = record;
-            }
+            keepFirstRecord(records, *identifier.asString(), record);
         }
     }
     return nullptr;
@@ -528,8 +598,15 @@ class IdentifierRecords {
             if (identifiers.empty()) {
                 continue;
             }
-            if (auto error =
-                    fetchRecords(identifiers, std::string(entityName), records_[entityName], context)) {
+            const std::string name(entityName);
+            auto& records = records_[entityName];
+            if (auto stored = fetchStoredRecords(identifiers, name, records, context)) {
+                if (*stored) {
+                    return *stored;
+                }
+                continue;
+            }
+            if (auto error = fetchRecords(identifiers, name, records, context)) {
                 return error;
             }
         }

@@ -1,6 +1,8 @@
 // The SQLite store must answer every fetch exactly as the in-memory store
 // does, whether it translates the predicate and ordering to SQL or evaluates
 // them itself: the same data goes into both and each request is compared.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <optional>
 
@@ -254,6 +256,95 @@ TEST_F(SQLiteStoreToOneQueryTest, ToOneComparisonsWithObjectsAndIDsRunAgainstThe
         makeRequest("Task", Predicate::in("calendar", Value(Array{Value(ObjectPtr(unsaved)), Value()})));
     EXPECT_EQ(fetchAll(fresh, r).size(), 3u);  // the tasks without a calendar
     (void)ids;
+}
+
+// To-ones against lists of objects, short and long (one JSON array), whose
+// rows are partly gone from the store: a key whose row is gone matches no
+// object, in a fetch, a count and a negation alike, and a list naming an
+// unsaved object as well still answers the stored rows.
+TEST_F(SQLiteStoreToOneQueryTest, ToOneListsSkipKeysWhoseRowIsGone) {
+    constexpr int kCalendars = 100;
+    std::vector<ManagedObjectIDPtr> calendars;
+    {
+        auto context = contextOn(open());
+        std::vector<ManagedObjectPtr> made;
+        for (int i = 0; i < kCalendars; ++i) {
+            auto calendar = context->insertNewObjectForEntityForName("Calendar");
+            calendar->setValue(Value("c" + std::to_string(i)), "name");
+            made.push_back(calendar);
+        }
+        for (int i = 0; i < 2 * kCalendars; ++i) {
+            auto task = context->insertNewObjectForEntityForName("Task");
+            task->setValue(Value("u" + std::to_string(1000 + i)), "uuid");
+            task->setObject(made[static_cast<std::size_t>(i % kCalendars)], "calendar");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        for (const auto& calendar : made)
+            calendars.push_back(calendar->objectID());
+    }
+    // Every third calendar's row removed behind the store's back: its tasks
+    // keep the key.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        std::string keys;
+        for (int i = 0; i < kCalendars; i += 3)
+            keys += (keys.empty() ? "" : ",") +
+                    std::to_string(calendars[static_cast<std::size_t>(i)]->primaryKey());
+        const std::string sql = "DELETE FROM Z_Calendar WHERE Z_PK IN (" + keys + ")";
+        const int status = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        EXPECT_EQ(sqlite3_changes(db), (kCalendars + 2) / 3);
+        sqlite3_close(db);
+        ASSERT_EQ(status, SQLITE_OK);
+    }
+    auto store = open();
+    // The tasks of the calendars listed whose rows are still there.
+    auto expectedOf = [&](const std::vector<int>& listed) {
+        std::vector<std::string> expected;
+        for (int i = 0; i < 2 * kCalendars; ++i) {
+            const int calendar = i % kCalendars;
+            if (calendar % 3 != 0 && std::find(listed.begin(), listed.end(), calendar) != listed.end())
+                expected.push_back("u" + std::to_string(1000 + i));
+        }
+        std::sort(expected.begin(), expected.end());
+        return expected;
+    };
+    auto sorted = [](std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    std::vector<int> all, few{1, 2, 3, 4, 5, 6};
+    for (int i = 0; i < kCalendars; ++i)
+        all.push_back(i);
+    for (const auto& listed : {all, few}) {
+        Array members;
+        for (int i : listed)
+            members.push_back(Value(ObjectPtr(calendars[static_cast<std::size_t>(i)])));
+        const auto expected = expectedOf(listed);
+        FetchRequest request = makeRequest("Task", Predicate::in("calendar", Value(members)));
+        EXPECT_EQ(sorted(uuids(fetchAll(contextOn(store), request))), expected) << listed.size();
+        EXPECT_EQ(contextOn(store)->countForFetchRequest(request).value(), expected.size()) << listed.size();
+        // The same list with an unsaved calendar in it.
+        auto withUnsaved = contextOn(store);
+        auto unsaved = withUnsaved->insertNewObjectForEntityForName("Calendar");
+        unsaved->setValue(Value("new"), "name");
+        Array more = members;
+        more.push_back(Value(ObjectPtr(unsaved)));
+        EXPECT_EQ(
+            sorted(uuids(fetchAll(withUnsaved, makeRequest("Task", Predicate::in("calendar", Value(more)))))),
+            expected)
+            << listed.size();
+    }
+    // One calendar whose row is gone, and one whose row is there.
+    for (int calendar : {3, 4}) {
+        const Value id(ObjectPtr(calendars[static_cast<std::size_t>(calendar)]));
+        const auto expected = expectedOf({calendar});
+        EXPECT_EQ(
+            sorted(uuids(fetchAll(contextOn(store), makeRequest("Task", Predicate::equal("calendar", id))))),
+            expected);
+        EXPECT_EQ(fetchAll(contextOn(store), makeRequest("Task", Predicate::notEqual("calendar", id))).size(),
+                  static_cast<std::size_t>(2 * kCalendars) - expected.size());
+    }
 }
 
 // Long ID lists (sent as one JSON array) in any order and with repeats, rows

@@ -521,23 +521,34 @@ std::optional<std::string> QueryBuilder::ownToOneComparison(const Resolved& r, P
     const Table* table = schema_.entity(family).table;
     std::vector<Bind> keys;
     keys.reserve(members->size());
+    // Whether every member is a key of the destination's table.
+    bool allKeys = true;
     for (const Value& m : *members) {
         if (m.isNull())
             return std::nullopt;  // nil members match rows without a key: left to the join
         auto id = m.asObjectOf<ManagedObjectID>();
         if (!id)
             id = comparisonValue(m).asObjectOf<ManagedObjectID>();
-        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_) {
+            allKeys = false;
             continue;
+        }
         const EntityLayout* layout = schema_.entityNamed(id->entity()->name());
         if (layout && layout->table == table)
             keys.push_back(intBind(id->primaryKey()));
+        else
+            allKeys = false;
     }
     if (keys.empty())
         return std::nullopt;
     auto byKey = listMatch(r.keyColumn, std::move(keys));
-    auto joined = objectComparison(r.targetAlias, family,
-                                   in ? PredicateOperator::In : PredicateOperator::EqualTo, constant);
+    // The joined row is the one of the row's own key: when every member is a
+    // key of a table of one entity, the key matched leaves the joined row
+    // only to exist, and the list need not be matched a second time.
+    auto joined = allKeys && table->singleEntity
+                      ? std::optional<std::string>(r.targetAlias + ".Z_PK IS NOT NULL")
+                      : objectComparison(r.targetAlias, family,
+                                         in ? PredicateOperator::In : PredicateOperator::EqualTo, constant);
     if (!byKey || !joined)
         return std::nullopt;
     const std::string sql = "(" + *byKey + " AND " + *joined + ")";
@@ -800,14 +811,15 @@ bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
             if (json.size() > 1)
                 json += ',';
             json += '"';
-            for (std::size_t at = 0; at < text.size();) {
-                const std::size_t special = std::min(text.find_first_of("\"\\", at), text.size());
-                json.append(text.substr(at, special - at));
-                if (special < text.size()) {
-                    json += '\\';
-                    json += text[special];
+            // Most texts (identifiers) have nothing to escape: they go in whole.
+            if (std::none_of(text.begin(), text.end(), [](char ch) { return ch == '"' || ch == '\\'; })) {
+                json.append(text);
+            } else {
+                for (char ch : text) {
+                    if (ch == '"' || ch == '\\')
+                        json += '\\';
+                    json += ch;
                 }
-                at = special + 1;
             }
             json += '"';
         }
