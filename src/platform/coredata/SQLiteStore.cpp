@@ -257,11 +257,16 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     // statement (opening the table's and each index's cursors, finishing
     // the statement) is then paid once per group instead of once per row.
     // The parameters stay well within SQLite's oldest limit (999).
+    // OR FAIL: a statement that may write several rows and abort halfway
+    // needs a statement journal (a temporary file) to undo its own rows,
+    // which made every grouped insert write that file. A failed save rolls
+    // its whole transaction back anyway, so the statement's own undo is not
+    // needed.
     constexpr std::size_t kRowsPerInsert = 16;
     const std::size_t width = n + 3;
     s.insertManyRows = std::min(kRowsPerInsert, std::size_t{999} / width);
     if (s.insertManyRows > 1) {
-        s.insertMany = "INSERT INTO " + table + " (" + names + ") VALUES ";
+        s.insertMany = "INSERT OR FAIL INTO " + table + " (" + names + ") VALUES ";
         for (std::size_t r = 0; r < s.insertManyRows; ++r) {
             s.insertMany += r ? ", (" : "(";
             for (std::size_t i = 0; i < width; ++i)

@@ -126,6 +126,42 @@ TEST_F(SQLiteStoreTest, InsertsWrittenInGroupsKeepEveryRowsValues) {
     EXPECT_EQ(fetchAll(reread, FetchRequest("Owner")).size(), owners.size());
 }
 
+// A grouped insert that fails halfway (here a key another writer took
+// behind the store's back) leaves none of the save's rows in the file; the
+// save succeeds once the conflict is gone.
+TEST_F(SQLiteStoreTest, AGroupedInsertThatFailsHalfwayLeavesNoRowOfTheSave) {
+    auto context = contextOn(open());
+    auto first = context->insertNewObjectForEntityForName("Tag");
+    first->setValue(Value("first"), "name");
+    ASSERT_EQ(context->save(), nullptr);
+    const int64_t taken = first->objectID()->primaryKey() + 5;
+    auto exec = [&](const std::string& sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    exec("INSERT INTO Z_Tag (Z_PK, Z_ENT, Z_OPT) SELECT " + std::to_string(taken) + ", Z_ENT, 1 FROM Z_Tag");
+    for (int i = 0; i < 20; ++i)
+        context->insertNewObjectForEntityForName("Tag")->setValue(Value("tag " + std::to_string(i)), "name");
+    ASSERT_NE(context->save(), nullptr);
+    auto names = [&] {
+        std::set<std::string> found;
+        auto reader = contextOn(open());
+        for (const auto& tag : fetchAll(reader, makeRequest("Tag"))) {
+            const Value name = tag->valueForKey("name");
+            if (name.isString())
+                found.insert(*name.asString());
+        }
+        return found;
+    };
+    EXPECT_EQ(names(), (std::set<std::string>{"first"}));
+
+    exec("DELETE FROM Z_Tag WHERE Z_PK = " + std::to_string(taken));
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(names().size(), 21u);
+}
+
 TEST_F(SQLiteStoreTest, EveryAttributeTypeRoundTripsThroughTheFile) {
     const UUID uuid = UUID::random();
     const URL link = *URL::URLWithString("https://example.com/a?b=c");
