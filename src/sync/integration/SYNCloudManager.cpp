@@ -468,10 +468,13 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     if (cached && cached->updatable && cached.use_count() == 1) {
         // No caller holds it: it may be changed in place.
         const uint64_t previous = cached->version;
-        if (updateGroupedListing(*cached, names)) {
+        bool changed = false;
+        if (updateGroupedListing(*cached, names, changed)) {
             cached->source = source;
-            cached->previousVersion = previous;
-            cached->version = ++groupingVersions_;
+            if (changed) {
+                cached->previousVersion = previous;
+                cached->version = ++groupingVersions_;
+            }
             return cached;
         }
     } else if (cached && cached->names == names) {
@@ -509,7 +512,7 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     return grouped;
 }
 
-bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& names) {
+bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& names, bool& changed) {
     // Both listings are sorted: one walk finds what came and what went.
     // Past a quarter of the listing, grouping anew costs no more.
     const std::size_t limit = names.size() / 4 + 16;
@@ -531,6 +534,10 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
         if (gone.size() + came.size() > limit) {
             return false;
         }
+    }
+    changed = !gone.empty() || !came.empty();
+    if (!changed) {
+        return true;  // the same grouping, its version and changes as they were
     }
     auto& sets = kept.grouping.sets;
     auto& filenames = kept.grouping.filenames;
@@ -759,6 +766,7 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     // key order, as a fetch of all of them lists them.
     std::vector<SYNEventFileSet::Ptr> sets;
     std::vector<int64_t> keys;
+    std::vector<SYNEventFileSet::Ptr> removed;
     sets.reserve(kept.sets.size() + came.size());
     keys.reserve(kept.sets.size() + came.size());
     auto next = came.begin();
@@ -766,14 +774,23 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
         const bool end = i == kept.sets.size();
         for (; next != came.end() && (end || next->first < kept.keys[i]); ++next) {
             keys.push_back(next->first);
-            sets.push_back(std::move(next->second));
+            sets.push_back(next->second);
         }
-        if (!end && !looked.count(kept.keys[i])) {
+        if (end) {
+            break;
+        }
+        if (looked.count(kept.keys[i])) {
+            removed.push_back(kept.sets[i]);
+        } else {
             keys.push_back(kept.keys[i]);
             sets.push_back(kept.sets[i]);
         }
     }
-    return std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
+    auto updated = std::make_shared<LocalEvents>(std::move(sets), std::move(keys));
+    updated->previous = kept.identity;
+    updated->removed = std::move(removed);
+    updated->added = std::move(came);
+    return updated;
 }
 
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
@@ -1336,20 +1353,135 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     if (!local) {
         return {};
     }
-    const SYNEventFileSetIndex remote(groupedListing(remoteNames, baselines)->grouping.sets);
-    std::vector<SYNEventFileSet::Ptr> missing;
-    for (const auto& set : local->sets) {
-        const bool present = remote.setRepresentingSameEventAs(*set, [](const auto& remoteSet) {
-            return remoteSet.hasAllParts();
-        }) != nullptr;
-        if (!present) {
-            // A copy: the local sets are shared with later looks, and the
-            // export records the parts it made in the set.
-            missing.push_back(std::make_shared<SYNEventFileSet>(*set));
+    auto missing = localSetsMissingRemotely(*groupedListing(remoteNames, baselines), local, baselines);
+    for (auto& set : missing) {
+        // A copy: the local sets are shared with later looks, and the export
+        // records the parts it made in the set.
+        set = std::make_shared<SYNEventFileSet>(*set);
+    }
+    return missing;
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
+    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    const auto& remoteSets = listing.grouping.sets;
+    plat::MutexLock lock(exportMutex_);
+    ExportLook& look = exportLooks_[baselines ? 1 : 0];
+    auto eraseIndex = [](std::vector<std::size_t>& indexes, std::size_t index) {
+        indexes.erase(std::find(indexes.begin(), indexes.end(), index));
+    };
+    // Whether a complete remote set represents the local set's event.
+    auto present = [&](const EventKey& key, const SYNEventFileSet& set) {
+        auto found = look.remoteOfKey.find(key);
+        if (found == look.remoteOfKey.end()) {
+            return false;
+        }
+        for (std::size_t i : found->second) {
+            if (remoteSets[i]->hasAllParts() && remoteSets[i]->representsSameEventAsEventFileSet(set)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto lookAt = [&](const EventKey& key, int64_t row, const SYNEventFileSet::Ptr& set) {
+        if (!present(key, *set)) {
+            look.missing[set.get()] = {row, set};
+        } else {
+            look.missing.erase(set.get());
+        }
+    };
+    const bool sameRemote = look.local && look.version == listing.version;
+    const bool remoteFollows =
+        look.local && listing.previousVersion != 0 && look.version == listing.previousVersion;
+    const bool localFollows = look.local == local || (look.local && local->previous == look.local->identity);
+    if ((sameRemote || remoteFollows) && localFollows) {
+        // The keys whose sets changed on either side: only the local sets of
+        // those keys can be found missing, or found, anew.
+        std::unordered_set<EventKey, EventKeyHash> changed;
+        if (!sameRemote) {
+            std::set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
+            for (std::size_t i = remoteSets.size(); i < look.remoteKeys.size(); ++i) {
+                touched.insert(i);  // the sets past the new end are gone
+            }
+            const std::size_t before = look.remoteKeys.size();
+            look.remoteKeys.resize(remoteSets.size());
+            for (std::size_t i : touched) {
+                if (i < before) {
+                    const EventKey& old = look.remoteKeys[i];
+                    auto& indexes = look.remoteOfKey[old];
+                    eraseIndex(indexes, i);
+                    if (indexes.empty()) {
+                        look.remoteOfKey.erase(old);
+                    }
+                    changed.insert(old);
+                }
+                if (i < remoteSets.size()) {
+                    const EventKey key = SYNEventFileSetIndex::keyOf(*remoteSets[i]);
+                    look.remoteKeys[i] = key;
+                    look.remoteOfKey[key].push_back(i);
+                    changed.insert(key);
+                }
+            }
+        }
+        std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> added;
+        if (look.local != local) {
+            for (const auto& set : local->removed) {
+                const EventKey key = SYNEventFileSetIndex::keyOf(*set);
+                auto& sets = look.localOfKey[key];
+                std::erase_if(sets, [&](const auto& entry) { return entry.second == set; });
+                if (sets.empty()) {
+                    look.localOfKey.erase(key);
+                }
+                look.missing.erase(set.get());
+            }
+            for (const auto& entry : local->added) {
+                look.localOfKey[SYNEventFileSetIndex::keyOf(*entry.second)].push_back(entry);
+                lookAt(SYNEventFileSetIndex::keyOf(*entry.second), entry.first, entry.second);
+            }
+        }
+        for (const EventKey& key : changed) {
+            auto found = look.localOfKey.find(key);
+            if (found != look.localOfKey.end()) {
+                for (const auto& [row, set] : found->second) {
+                    lookAt(key, row, set);
+                }
+            }
+        }
+    } else {
+        look = ExportLook();
+        look.remoteKeys.reserve(remoteSets.size());
+        look.remoteOfKey.reserve(remoteSets.size());
+        for (std::size_t i = 0; i < remoteSets.size(); ++i) {
+            look.remoteKeys.push_back(SYNEventFileSetIndex::keyOf(*remoteSets[i]));
+            look.remoteOfKey[look.remoteKeys.back()].push_back(i);
+        }
+        look.localOfKey.reserve(local->sets.size());
+        for (std::size_t i = 0; i < local->sets.size(); ++i) {
+            // Without keys, the fetch's order stands in for them.
+            const int64_t row = local->updatable() ? local->keys[i] : static_cast<int64_t>(i);
+            const EventKey key = SYNEventFileSetIndex::keyOf(*local->sets[i]);
+            look.localOfKey[key].emplace_back(row, local->sets[i]);
+            lookAt(key, row, local->sets[i]);
         }
     }
-    std::stable_sort(missing.begin(), missing.end(),
-                     [](const auto& a, const auto& b) { return a->globalCount() < b->globalCount(); });
+    look.version = listing.version;
+    look.local = local;
+    // In the fetch's order (by key) within a global count.
+    std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> found;
+    found.reserve(look.missing.size());
+    for (const auto& [raw, entry] : look.missing) {
+        found.push_back(entry);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return a.second->globalCount() != b.second->globalCount()
+                   ? a.second->globalCount() < b.second->globalCount()
+                   : a.first < b.first;
+    });
+    std::vector<SYNEventFileSet::Ptr> missing;
+    missing.reserve(found.size());
+    for (auto& entry : found) {
+        missing.push_back(std::move(entry.second));
+    }
     return missing;
 }
 

@@ -52,6 +52,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -299,9 +300,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<std::size_t> touched;
     };
     // Brings the last grouping of the events folder to `names` when few names
-    // differ, recording in kept.touched the sets made, changed or moved;
-    // false (the grouping is then of no use) otherwise.
-    static bool updateGroupedListing(GroupedListing& kept, const Names& names);
+    // differ, recording in kept.touched the sets made, changed or moved, and
+    // whether any name differed in `changed` (when none did, the grouping is
+    // left as it was); false (the grouping is then of no use) otherwise.
+    static bool updateGroupedListing(GroupedListing& kept, const Names& names, bool& changed);
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
     // The file sets of the local events of the types (of one store or of
@@ -327,8 +329,18 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<int64_t> keys;
         SYNEventFileSetIndex index;
         LocalEvents(std::vector<SYNEventFileSet::Ptr> read, std::vector<int64_t> rowKeys)
-            : sets(std::move(read)), keys(std::move(rowKeys)), index(sets) {}
+            : sets(std::move(read)), keys(std::move(rowKeys)), index(sets), identity(++identities) {}
         bool updatable() const { return keys.size() == sets.size(); }
+        // No two LocalEvents of the process share one.
+        static inline std::atomic<uint64_t> identities{0};
+        const uint64_t identity;
+        // When brought up to date from other kept events (0 otherwise):
+        // those events' identity, the sets of theirs that are not kept here,
+        // and the sets read again, with their keys. Every other set is shared
+        // with them.
+        uint64_t previous = 0;
+        std::vector<SYNEventFileSet::Ptr> removed;
+        std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> added;
     };
     std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
                                                    const std::optional<std::string>& storeIdentifier) const
@@ -370,6 +382,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(
         const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
         EXCLUDES(missingMutex_);
+    // The local sets of the export's question that no complete remote set
+    // of the grouping represents, ascending by global count, then by key.
+    std::vector<SYNEventFileSet::Ptr> localSetsMissingRemotely(
+        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
+        EXCLUDES(exportMutex_);
     // The snapshot of a folder as kept (null without one).
     std::shared_ptr<const Names> sharedSnapshot(bool baselines) const EXCLUDES(snapshotMutex_);
     std::shared_ptr<const Names> sharedDataSnapshot() const EXCLUDES(snapshotMutex_);
@@ -402,6 +419,26 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     };
     mutable plat::Mutex missingMutex_;
     mutable MissingLocally missingLocally_[2] GUARDED_BY(missingMutex_);
+    // The last export look, per folder: its remote sets and local events by
+    // the key of their event, and the local sets it found missing. The next
+    // look, when its grouping was brought up to date from this one's and its
+    // local events from these, looks again only at the keys of the sets that
+    // changed on either side. The grouping itself is not held (it is changed
+    // in place when nobody holds it): the key of each of its sets is.
+    using EventKey = SYNEventFileSetIndex::Key;
+    using EventKeyHash = SYNEventFileSetIndex::KeyHash;
+    struct ExportLook {
+        uint64_t version = 0;
+        std::shared_ptr<const LocalEvents> local;
+        std::vector<EventKey> remoteKeys;  // of each set of the grouping
+        std::unordered_map<EventKey, std::vector<std::size_t>, EventKeyHash> remoteOfKey;
+        std::unordered_map<EventKey, std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>>, EventKeyHash>
+            localOfKey;
+        // Missing local sets: key of their event row and the set.
+        std::unordered_map<const SYNEventFileSet*, std::pair<int64_t, SYNEventFileSet::Ptr>> missing;
+    };
+    mutable plat::Mutex exportMutex_;
+    mutable ExportLook exportLooks_[2] GUARDED_BY(exportMutex_);
 
     // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).
