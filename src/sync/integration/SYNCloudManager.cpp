@@ -1362,18 +1362,65 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     return missing;
 }
 
+bool SYNCloudManager::followListing(RemoteKeys& kept, const GroupedListing& listing,
+                                    std::vector<std::size_t>& touched,
+                                    std::unordered_set<EventKey, EventKeyHash>& changed) {
+    const auto& sets = listing.grouping.sets;
+    touched.clear();
+    changed.clear();
+    if (kept.version != 0 && kept.version == listing.version) {
+        return true;
+    }
+    if (kept.version == 0 || listing.previousVersion == 0 || kept.version != listing.previousVersion) {
+        kept.version = listing.version;
+        kept.keys.clear();
+        kept.ofKey.clear();
+        kept.keys.reserve(sets.size());
+        kept.ofKey.reserve(sets.size());
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            kept.keys.push_back(SYNEventFileSetIndex::keyOf(*sets[i]));
+            kept.ofKey[kept.keys.back()].push_back(i);
+        }
+        return false;
+    }
+    std::set<std::size_t> indexes(listing.touched.begin(), listing.touched.end());
+    for (std::size_t i = sets.size(); i < kept.keys.size(); ++i) {
+        indexes.insert(i);  // the sets past the new end are gone
+    }
+    const std::size_t before = kept.keys.size();
+    kept.keys.resize(sets.size());
+    for (std::size_t i : indexes) {
+        if (i < before) {
+            const EventKey old = kept.keys[i];
+            auto found = kept.ofKey.find(old);
+            auto& of = found->second;
+            of.erase(std::find(of.begin(), of.end(), i));
+            if (of.empty()) {
+                kept.ofKey.erase(found);
+            }
+            changed.insert(old);
+        }
+        if (i < sets.size()) {
+            const EventKey key = SYNEventFileSetIndex::keyOf(*sets[i]);
+            kept.keys[i] = key;
+            kept.ofKey[key].push_back(i);
+            changed.insert(key);
+        }
+    }
+    touched.assign(indexes.begin(), indexes.end());
+    kept.version = listing.version;
+    return true;
+}
+
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
     const auto& remoteSets = listing.grouping.sets;
     plat::MutexLock lock(exportMutex_);
     ExportLook& look = exportLooks_[baselines ? 1 : 0];
-    auto eraseIndex = [](std::vector<std::size_t>& indexes, std::size_t index) {
-        indexes.erase(std::find(indexes.begin(), indexes.end(), index));
-    };
     // Whether a complete remote set represents the local set's event.
     auto present = [&](const EventKey& key, const SYNEventFileSet& set) {
-        auto found = look.remoteOfKey.find(key);
-        if (found == look.remoteOfKey.end()) {
+        auto found = look.remote.ofKey.find(key);
+        if (found == look.remote.ofKey.end()) {
             return false;
         }
         for (std::size_t i : found->second) {
@@ -1390,40 +1437,12 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
             look.missing.erase(set.get());
         }
     };
-    const bool sameRemote = look.local && look.version == listing.version;
-    const bool remoteFollows =
-        look.local && listing.previousVersion != 0 && look.version == listing.previousVersion;
-    const bool localFollows = look.local == local || (look.local && local->previous == look.local->identity);
-    if ((sameRemote || remoteFollows) && localFollows) {
-        // The keys whose sets changed on either side: only the local sets of
-        // those keys can be found missing, or found, anew.
-        std::unordered_set<EventKey, EventKeyHash> changed;
-        if (!sameRemote) {
-            std::set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
-            for (std::size_t i = remoteSets.size(); i < look.remoteKeys.size(); ++i) {
-                touched.insert(i);  // the sets past the new end are gone
-            }
-            const std::size_t before = look.remoteKeys.size();
-            look.remoteKeys.resize(remoteSets.size());
-            for (std::size_t i : touched) {
-                if (i < before) {
-                    const EventKey& old = look.remoteKeys[i];
-                    auto& indexes = look.remoteOfKey[old];
-                    eraseIndex(indexes, i);
-                    if (indexes.empty()) {
-                        look.remoteOfKey.erase(old);
-                    }
-                    changed.insert(old);
-                }
-                if (i < remoteSets.size()) {
-                    const EventKey key = SYNEventFileSetIndex::keyOf(*remoteSets[i]);
-                    look.remoteKeys[i] = key;
-                    look.remoteOfKey[key].push_back(i);
-                    changed.insert(key);
-                }
-            }
-        }
-        std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> added;
+    const bool localFollows = follows(local, look.local);
+    std::vector<std::size_t> touched;
+    // The keys whose sets changed on either side: only the local sets of
+    // those keys can be found missing, or found, anew.
+    std::unordered_set<EventKey, EventKeyHash> changed;
+    if (followListing(look.remote, listing, touched, changed) && localFollows) {
         if (look.local != local) {
             for (const auto& set : local->removed) {
                 const EventKey key = SYNEventFileSetIndex::keyOf(*set);
@@ -1435,8 +1454,9 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
                 look.missing.erase(set.get());
             }
             for (const auto& entry : local->added) {
-                look.localOfKey[SYNEventFileSetIndex::keyOf(*entry.second)].push_back(entry);
-                lookAt(SYNEventFileSetIndex::keyOf(*entry.second), entry.first, entry.second);
+                const EventKey key = SYNEventFileSetIndex::keyOf(*entry.second);
+                look.localOfKey[key].push_back(entry);
+                lookAt(key, entry.first, entry.second);
             }
         }
         for (const EventKey& key : changed) {
@@ -1448,13 +1468,8 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
             }
         }
     } else {
-        look = ExportLook();
-        look.remoteKeys.reserve(remoteSets.size());
-        look.remoteOfKey.reserve(remoteSets.size());
-        for (std::size_t i = 0; i < remoteSets.size(); ++i) {
-            look.remoteKeys.push_back(SYNEventFileSetIndex::keyOf(*remoteSets[i]));
-            look.remoteOfKey[look.remoteKeys.back()].push_back(i);
-        }
+        look.localOfKey.clear();
+        look.missing.clear();
         look.localOfKey.reserve(local->sets.size());
         for (std::size_t i = 0; i < local->sets.size(); ++i) {
             // Without keys, the fetch's order stands in for them.
@@ -1464,7 +1479,6 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
             lookAt(key, row, local->sets[i]);
         }
     }
-    look.version = listing.version;
     look.local = local;
     // In the fetch's order (by key) within a global count.
     std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> found;
@@ -1743,49 +1757,62 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
 
 std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
-    MissingLocally last;
-    {
-        plat::MutexLock lock(missingMutex_);
-        last = missingLocally_[baselines ? 1 : 0];
-    }
+    plat::MutexLock lock(missingMutex_);
+    MissingLocally& last = missingLocally_[baselines ? 1 : 0];
     if (last.found && last.local == local && last.version == listing.version) {
         return last.found;
     }
     const auto& grouping = listing.grouping;
-    auto missing = [&](std::size_t i) {
+    auto lookAt = [&](std::size_t i) {
         const auto& set = grouping.sets[i];
-        return set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set);
+        if (set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set)) {
+            last.missing.insert(i);
+        } else {
+            last.missing.erase(i);
+        }
     };
-    std::vector<std::size_t> found;
-    if (last.found && last.local == local && listing.previousVersion != 0 &&
-        last.version == listing.previousVersion) {
-        // The grouping was brought up to date from the one answered last,
-        // and the local events are the same: only the sets it touched are
-        // looked up again.
-        const std::unordered_set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
-        for (std::size_t i : *last.found) {
-            if (i < grouping.sets.size() && !touched.count(i)) {
-                found.push_back(i);
+    std::vector<std::size_t> touched;
+    std::unordered_set<EventKey, EventKeyHash> changed;
+    const bool localFollows = last.found && follows(local, last.local);
+    if (followListing(last.remote, listing, touched, changed) && localFollows) {
+        // Only the sets the grouping touched, and those of the keys of the
+        // local events read again, are looked up again.
+        for (std::size_t i : touched) {
+            if (i < grouping.sets.size()) {
+                lookAt(i);
+            } else {
+                last.missing.erase(i);
             }
         }
-        for (std::size_t i : touched) {
-            if (i < grouping.sets.size() && missing(i)) {
-                found.push_back(i);
+        if (last.local != local) {
+            std::unordered_set<EventKey, EventKeyHash> keys;
+            for (const auto& set : local->removed) {
+                keys.insert(SYNEventFileSetIndex::keyOf(*set));
+            }
+            for (const auto& [row, set] : local->added) {
+                keys.insert(SYNEventFileSetIndex::keyOf(*set));
+            }
+            for (const auto& key : keys) {
+                if (auto found = last.remote.ofKey.find(key); found != last.remote.ofKey.end()) {
+                    for (std::size_t i : found->second) {
+                        lookAt(i);
+                    }
+                }
             }
         }
     } else {
+        last.missing.clear();
         for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
-            if (missing(i)) {
-                found.push_back(i);
-            }
+            lookAt(i);
         }
     }
     // In listing order.
+    std::vector<std::size_t> found(last.missing.begin(), last.missing.end());
     sortByFirstName(found, grouping);
-    auto shared = std::make_shared<const std::vector<std::size_t>>(std::move(found));
-    plat::MutexLock lock(missingMutex_);
-    missingLocally_[baselines ? 1 : 0] = {listing.version, local, shared};
-    return shared;
+    last.found = std::make_shared<const std::vector<std::size_t>>(std::move(found));
+    last.version = listing.version;
+    last.local = local;
+    return last.found;
 }
 
 void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion completion) {

@@ -409,13 +409,41 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
     mutable uint64_t groupingVersions_ GUARDED_BY(groupingMutex_) = 0;
+    // The key of the event of each set of a grouping, and the sets of each
+    // key, kept from one look to the next. The grouping itself is not held
+    // (it is changed in place when nobody holds it).
+    using EventKey = SYNEventFileSetIndex::Key;
+    using EventKeyHash = SYNEventFileSetIndex::KeyHash;
+    struct RemoteKeys {
+        uint64_t version = 0;  // of the grouping; 0 for none
+        std::vector<EventKey> keys;
+        std::unordered_map<EventKey, std::vector<std::size_t>, EventKeyHash> ofKey;
+    };
+    // Brings the keys to the grouping. True when they followed from the
+    // grouping they were of (the same, or the one it was brought up to date
+    // from), with the indexes whose set may differ in `touched` and the keys
+    // of those sets, before and after, in `changed`; false when they were
+    // made anew.
+    static bool followListing(RemoteKeys& kept, const GroupedListing& listing,
+                              std::vector<std::size_t>& touched,
+                              std::unordered_set<EventKey, EventKeyHash>& changed);
+    // Whether a local event set's `previous` is `kept`.
+    static bool follows(const std::shared_ptr<const LocalEvents>& local,
+                        const std::shared_ptr<const LocalEvents>& kept) {
+        return kept && (local == kept || local->previous == kept->identity);
+    }
     // The last answer, per folder, to which complete remote sets of a
     // grouping no local event represents: a merge that imported nothing
-    // asks it for its download and again for its removal.
+    // asks it for its download and again for its removal, and the next
+    // merge's answer, when its grouping and local events were brought up to
+    // date from these, looks again only at the sets of the keys that changed
+    // on either side.
     struct MissingLocally {
         uint64_t version = 0;
         std::shared_ptr<const LocalEvents> local;
         std::shared_ptr<const std::vector<std::size_t>> found;
+        RemoteKeys remote;
+        std::unordered_set<std::size_t> missing;  // the indexes of `found`
     };
     mutable plat::Mutex missingMutex_;
     mutable MissingLocally missingLocally_[2] GUARDED_BY(missingMutex_);
@@ -423,15 +451,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // the key of their event, and the local sets it found missing. The next
     // look, when its grouping was brought up to date from this one's and its
     // local events from these, looks again only at the keys of the sets that
-    // changed on either side. The grouping itself is not held (it is changed
-    // in place when nobody holds it): the key of each of its sets is.
-    using EventKey = SYNEventFileSetIndex::Key;
-    using EventKeyHash = SYNEventFileSetIndex::KeyHash;
+    // changed on either side.
     struct ExportLook {
-        uint64_t version = 0;
         std::shared_ptr<const LocalEvents> local;
-        std::vector<EventKey> remoteKeys;  // of each set of the grouping
-        std::unordered_map<EventKey, std::vector<std::size_t>, EventKeyHash> remoteOfKey;
+        RemoteKeys remote;
         std::unordered_map<EventKey, std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>>, EventKeyHash>
             localOfKey;
         // Missing local sets: key of their event row and the set.

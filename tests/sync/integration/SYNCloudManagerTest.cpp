@@ -666,15 +666,16 @@ TEST_F(SYNCloudManagerTest, LocalEventsFollowEachSaveAsAFreshReadDoes) {
     EXPECT_FALSE(last[2].empty());
 }
 
-// The export's look at which local events lack a complete remote copy is
-// kept between looks and brought up to date from what changed: over a random
-// run of listings (parts of a set coming and going, another store's set of
-// the same count, names that make no set, a mostly new listing now and then)
-// and of saves of the event store (events made, deleted, their count or
-// revision changed), looked at through the shared snapshot or a listing of
-// the caller's, between other looks at the same listing, every look finds the
+// The looks at which local events lack a complete remote copy (the export's)
+// and at which complete remote sets no local event represents (the
+// download's and the removal's) are kept between looks and brought up to
+// date from what changed: over a random run of listings (parts of a set
+// coming and going, another store's set of the same count, names that make
+// no set, a mostly new listing now and then) and of saves of the event store
+// (events made, deleted, their count or revision changed), looked at through
+// the shared snapshot or a listing of the caller's, every look finds the
 // sets, in the same order, that a manager looking afresh finds.
-TEST_F(SYNCloudManagerTest, ExportLooksFollowEachListingAndSaveAsAFreshLookDoes) {
+TEST_F(SYNCloudManagerTest, KeptLooksFollowEachListingAndSaveAsAFreshLookDoes) {
     using plat::Value;
     const std::vector<int16_t> types{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
     const std::vector<int16_t> baselineTypes{SYNStoreModificationEventTypeBaseline};
@@ -727,12 +728,20 @@ TEST_F(SYNCloudManagerTest, ExportLooksFollowEachListingAndSaveAsAFreshLookDoes)
         }
         return found;
     };
+    auto remote = [&](const std::shared_ptr<SYNCloudManager>& looking,
+                      const SYNCloudManager::Names& listing) {
+        std::vector<std::string> found;
+        for (const auto& set : looking->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            found.push_back(set->description());
+        }
+        return found;
+    };
     for (int i = 0; i < 8; ++i) {
         inContext(source, [&](auto& context) { insert(context); });
     }
     inContext(source, [&](auto& context) { ASSERT_EQ(context.save(), nullptr); });
     SYNCloudManager::Names listing;
-    std::size_t seen = 0;
+    std::size_t seen = 0, remoteSeen = 0;
     for (int step = 0; step < 200; ++step) {
         const std::size_t renames = step % 40 == 39 ? pool.size() : random() % 4;
         for (std::size_t i = 0; i < renames; ++i) {
@@ -744,27 +753,34 @@ TEST_F(SYNCloudManagerTest, ExportLooksFollowEachListingAndSaveAsAFreshLookDoes)
         for (std::size_t save = random() % 3; save > 0; --save) {
             inContext(source, [&](auto& context) { change(context); });
         }
-        std::vector<std::string> kept;
+        std::vector<std::string> kept, keptRemote;
         if (step % 2) {
             manager->setSharedSnapshotEventFilenames(std::make_shared<const SYNCloudManager::Names>(listing));
             const auto snapshot = manager->sharedSnapshotEventFilenames();
             if (step % 3) {
-                (void)manager->completeRemoteEventFileSetsMissingInEventStore(*snapshot, types);
+                keptRemote = remote(manager, *snapshot);
             }
             kept = missing(manager, *snapshot);
             EXPECT_EQ(kept, missing(manager, *snapshot)) << "step " << step;
+            if (step % 3 == 0) {
+                keptRemote = remote(manager, *snapshot);
+            }
         } else {
             kept = missing(manager, listing);
+            keptRemote = remote(manager, listing);
         }
         // A look at the baselines in between keeps to its own folder.
         EXPECT_TRUE(manager->localEventFileSetsMissingFromRemoteCloudFiles({}, baselineTypes).empty());
         auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
         ASSERT_EQ(kept, missing(fresh, listing)) << "step " << step;
+        ASSERT_EQ(keptRemote, remote(fresh, listing)) << "step " << step;
         fresh->operationQueue()->waitUntilAllOperationsAreFinished();
         seen = std::max(seen, kept.size());
+        remoteSeen = std::max(remoteSeen, keptRemote.size());
     }
     // Events were found missing, and listed ones found present.
     EXPECT_GT(seen, 1u);
+    EXPECT_GT(remoteSeen, 1u);
     const auto all = SYNCloudManager::Names(pool.begin(), pool.end());
     EXPECT_LT(missing(manager, all).size(), missing(manager, {}).size());
 }
