@@ -1414,9 +1414,13 @@ bool SYNCloudManager::followListing(RemoteKeys& kept, const GroupedListing& list
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
-    const auto& remoteSets = listing.grouping.sets;
     plat::MutexLock lock(exportMutex_);
-    ExportLook& look = exportLooks_[baselines ? 1 : 0];
+    return updatedExportLook(exportLooks_[baselines ? 1 : 0], listing, local);
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::updatedExportLook(
+    ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local) {
+    const auto& remoteSets = listing.grouping.sets;
     // Whether a complete remote set represents the local set's event.
     auto present = [&](const EventKey& key, const SYNEventFileSet& set) {
         auto found = look.remote.ofKey.find(key);
@@ -1758,7 +1762,11 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
 std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
     plat::MutexLock lock(missingMutex_);
-    MissingLocally& last = missingLocally_[baselines ? 1 : 0];
+    return updatedMissingLocally(missingLocally_[baselines ? 1 : 0], listing, local);
+}
+
+std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::updatedMissingLocally(
+    MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local) {
     if (last.found && last.local == local && last.version == listing.version) {
         return last.found;
     }

@@ -460,6 +460,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         // Missing local sets: key of their event row and the set.
         std::unordered_map<const SYNEventFileSet*, std::pair<int64_t, SYNEventFileSet::Ptr>> missing;
     };
+    // Bring a kept answer to the grouping and local events, and give it.
+    static std::vector<SYNEventFileSet::Ptr> updatedExportLook(
+        ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
+    static std::shared_ptr<const std::vector<std::size_t>> updatedMissingLocally(
+        MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
     mutable plat::Mutex exportMutex_;
     mutable ExportLook exportLooks_[2] GUARDED_BY(exportMutex_);
 
