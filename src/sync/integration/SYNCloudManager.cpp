@@ -468,10 +468,13 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     if (cached && cached->updatable && cached.use_count() == 1) {
         // No caller holds it: it may be changed in place.
         const uint64_t previous = cached->version;
-        if (updateGroupedListing(*cached, names)) {
+        bool changed = false;
+        if (updateGroupedListing(*cached, names, changed)) {
             cached->source = source;
-            cached->previousVersion = previous;
-            cached->version = ++groupingVersions_;
+            if (changed) {
+                cached->previousVersion = previous;
+                cached->version = ++groupingVersions_;
+            }
             return cached;
         }
     } else if (cached && cached->names == names) {
@@ -509,7 +512,7 @@ std::shared_ptr<const SYNCloudManager::GroupedListing> SYNCloudManager::groupedL
     return grouped;
 }
 
-bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& names) {
+bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& names, bool& changed) {
     // Both listings are sorted: one walk finds what came and what went.
     // Past a quarter of the listing, grouping anew costs no more.
     const std::size_t limit = names.size() / 4 + 16;
@@ -531,6 +534,10 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
         if (gone.size() + came.size() > limit) {
             return false;
         }
+    }
+    changed = !gone.empty() || !came.empty();
+    if (!changed) {
+        return true;  // the same grouping, its version and changes as they were
     }
     auto& sets = kept.grouping.sets;
     auto& filenames = kept.grouping.filenames;
@@ -759,6 +766,7 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     // key order, as a fetch of all of them lists them.
     std::vector<SYNEventFileSet::Ptr> sets;
     std::vector<int64_t> keys;
+    std::vector<SYNEventFileSet::Ptr> removed;
     sets.reserve(kept.sets.size() + came.size());
     keys.reserve(kept.sets.size() + came.size());
     auto next = came.begin();
@@ -766,14 +774,23 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
         const bool end = i == kept.sets.size();
         for (; next != came.end() && (end || next->first < kept.keys[i]); ++next) {
             keys.push_back(next->first);
-            sets.push_back(std::move(next->second));
+            sets.push_back(next->second);
         }
-        if (!end && !looked.count(kept.keys[i])) {
+        if (end) {
+            break;
+        }
+        if (looked.count(kept.keys[i])) {
+            removed.push_back(kept.sets[i]);
+        } else {
             keys.push_back(kept.keys[i]);
             sets.push_back(kept.sets[i]);
         }
     }
-    return std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
+    auto updated = std::make_shared<LocalEvents>(std::move(sets), std::move(keys));
+    updated->previous = kept.identity;
+    updated->removed = std::move(removed);
+    updated->added = std::move(came);
+    return updated;
 }
 
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
@@ -1336,20 +1353,153 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     if (!local) {
         return {};
     }
-    const SYNEventFileSetIndex remote(groupedListing(remoteNames, baselines)->grouping.sets);
-    std::vector<SYNEventFileSet::Ptr> missing;
-    for (const auto& set : local->sets) {
-        const bool present = remote.setRepresentingSameEventAs(*set, [](const auto& remoteSet) {
-            return remoteSet.hasAllParts();
-        }) != nullptr;
-        if (!present) {
-            // A copy: the local sets are shared with later looks, and the
-            // export records the parts it made in the set.
-            missing.push_back(std::make_shared<SYNEventFileSet>(*set));
+    auto missing = localSetsMissingRemotely(*groupedListing(remoteNames, baselines), local, baselines);
+    for (auto& set : missing) {
+        // A copy: the local sets are shared with later looks, and the export
+        // records the parts it made in the set.
+        set = std::make_shared<SYNEventFileSet>(*set);
+    }
+    return missing;
+}
+
+bool SYNCloudManager::followListing(RemoteKeys& kept, const GroupedListing& listing,
+                                    std::vector<std::size_t>& touched,
+                                    std::unordered_set<EventKey, EventKeyHash>& changed) {
+    const auto& sets = listing.grouping.sets;
+    touched.clear();
+    changed.clear();
+    if (kept.version != 0 && kept.version == listing.version) {
+        return true;
+    }
+    if (kept.version == 0 || listing.previousVersion == 0 || kept.version != listing.previousVersion) {
+        kept.version = listing.version;
+        kept.keys.clear();
+        kept.ofKey.clear();
+        kept.keys.reserve(sets.size());
+        kept.ofKey.reserve(sets.size());
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            kept.keys.push_back(SYNEventFileSetIndex::keyOf(*sets[i]));
+            kept.ofKey[kept.keys.back()].push_back(i);
+        }
+        return false;
+    }
+    std::set<std::size_t> indexes(listing.touched.begin(), listing.touched.end());
+    for (std::size_t i = sets.size(); i < kept.keys.size(); ++i) {
+        indexes.insert(i);  // the sets past the new end are gone
+    }
+    const std::size_t before = kept.keys.size();
+    kept.keys.resize(sets.size());
+    for (std::size_t i : indexes) {
+        if (i < before) {
+            const EventKey old = kept.keys[i];
+            auto found = kept.ofKey.find(old);
+            auto& of = found->second;
+            of.erase(std::find(of.begin(), of.end(), i));
+            if (of.empty()) {
+                kept.ofKey.erase(found);
+            }
+            changed.insert(old);
+        }
+        if (i < sets.size()) {
+            const EventKey key = SYNEventFileSetIndex::keyOf(*sets[i]);
+            kept.keys[i] = key;
+            kept.ofKey[key].push_back(i);
+            changed.insert(key);
         }
     }
-    std::stable_sort(missing.begin(), missing.end(),
-                     [](const auto& a, const auto& b) { return a->globalCount() < b->globalCount(); });
+    touched.assign(indexes.begin(), indexes.end());
+    kept.version = listing.version;
+    return true;
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
+    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    plat::MutexLock lock(exportMutex_);
+    return updatedExportLook(exportLooks_[baselines ? 1 : 0], listing, local);
+}
+
+std::vector<SYNEventFileSet::Ptr> SYNCloudManager::updatedExportLook(
+    ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local) {
+    const auto& remoteSets = listing.grouping.sets;
+    // Whether a complete remote set represents the local set's event.
+    auto present = [&](const EventKey& key, const SYNEventFileSet& set) {
+        auto found = look.remote.ofKey.find(key);
+        if (found == look.remote.ofKey.end()) {
+            return false;
+        }
+        for (std::size_t i : found->second) {
+            if (remoteSets[i]->hasAllParts() && remoteSets[i]->representsSameEventAsEventFileSet(set)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto lookAt = [&](const EventKey& key, int64_t row, const SYNEventFileSet::Ptr& set) {
+        if (!present(key, *set)) {
+            look.missing[set.get()] = {row, set};
+        } else {
+            look.missing.erase(set.get());
+        }
+    };
+    const bool localFollows = follows(local, look.local);
+    std::vector<std::size_t> touched;
+    // The keys whose sets changed on either side: only the local sets of
+    // those keys can be found missing, or found, anew.
+    std::unordered_set<EventKey, EventKeyHash> changed;
+    if (followListing(look.remote, listing, touched, changed) && localFollows) {
+        if (look.local != local) {
+            for (const auto& set : local->removed) {
+                const EventKey key = SYNEventFileSetIndex::keyOf(*set);
+                auto& sets = look.localOfKey[key];
+                std::erase_if(sets, [&](const auto& entry) { return entry.second == set; });
+                if (sets.empty()) {
+                    look.localOfKey.erase(key);
+                }
+                look.missing.erase(set.get());
+            }
+            for (const auto& entry : local->added) {
+                const EventKey key = SYNEventFileSetIndex::keyOf(*entry.second);
+                look.localOfKey[key].push_back(entry);
+                lookAt(key, entry.first, entry.second);
+            }
+        }
+        for (const EventKey& key : changed) {
+            auto found = look.localOfKey.find(key);
+            if (found != look.localOfKey.end()) {
+                for (const auto& [row, set] : found->second) {
+                    lookAt(key, row, set);
+                }
+            }
+        }
+    } else {
+        look.localOfKey.clear();
+        look.missing.clear();
+        look.localOfKey.reserve(local->sets.size());
+        for (std::size_t i = 0; i < local->sets.size(); ++i) {
+            // Without keys, the fetch's order stands in for them.
+            const int64_t row = local->updatable() ? local->keys[i] : static_cast<int64_t>(i);
+            const EventKey key = SYNEventFileSetIndex::keyOf(*local->sets[i]);
+            look.localOfKey[key].emplace_back(row, local->sets[i]);
+            lookAt(key, row, local->sets[i]);
+        }
+    }
+    look.local = local;
+    // In the fetch's order (by key) within a global count.
+    std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> found;
+    found.reserve(look.missing.size());
+    for (const auto& [raw, entry] : look.missing) {
+        found.push_back(entry);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return a.second->globalCount() != b.second->globalCount()
+                   ? a.second->globalCount() < b.second->globalCount()
+                   : a.first < b.first;
+    });
+    std::vector<SYNEventFileSet::Ptr> missing;
+    missing.reserve(found.size());
+    for (auto& entry : found) {
+        missing.push_back(std::move(entry.second));
+    }
     return missing;
 }
 
@@ -1611,49 +1761,66 @@ SYNCloudManager::completeRemoteSetsMissingLocally(const Names& remoteNames,
 
 std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::completeSetsMissingLocally(
     const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
-    MissingLocally last;
-    {
-        plat::MutexLock lock(missingMutex_);
-        last = missingLocally_[baselines ? 1 : 0];
-    }
+    plat::MutexLock lock(missingMutex_);
+    return updatedMissingLocally(missingLocally_[baselines ? 1 : 0], listing, local);
+}
+
+std::shared_ptr<const std::vector<std::size_t>> SYNCloudManager::updatedMissingLocally(
+    MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local) {
     if (last.found && last.local == local && last.version == listing.version) {
         return last.found;
     }
     const auto& grouping = listing.grouping;
-    auto missing = [&](std::size_t i) {
+    auto lookAt = [&](std::size_t i) {
         const auto& set = grouping.sets[i];
-        return set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set);
+        if (set->hasAllParts() && !local->index.setRepresentingSameEventAs(*set)) {
+            last.missing.insert(i);
+        } else {
+            last.missing.erase(i);
+        }
     };
-    std::vector<std::size_t> found;
-    if (last.found && last.local == local && listing.previousVersion != 0 &&
-        last.version == listing.previousVersion) {
-        // The grouping was brought up to date from the one answered last,
-        // and the local events are the same: only the sets it touched are
-        // looked up again.
-        const std::unordered_set<std::size_t> touched(listing.touched.begin(), listing.touched.end());
-        for (std::size_t i : *last.found) {
-            if (i < grouping.sets.size() && !touched.count(i)) {
-                found.push_back(i);
+    std::vector<std::size_t> touched;
+    std::unordered_set<EventKey, EventKeyHash> changed;
+    const bool localFollows = last.found && follows(local, last.local);
+    if (followListing(last.remote, listing, touched, changed) && localFollows) {
+        // Only the sets the grouping touched, and those of the keys of the
+        // local events read again, are looked up again.
+        for (std::size_t i : touched) {
+            if (i < grouping.sets.size()) {
+                lookAt(i);
+            } else {
+                last.missing.erase(i);
             }
         }
-        for (std::size_t i : touched) {
-            if (i < grouping.sets.size() && missing(i)) {
-                found.push_back(i);
+        if (last.local != local) {
+            std::unordered_set<EventKey, EventKeyHash> keys;
+            for (const auto& set : local->removed) {
+                keys.insert(SYNEventFileSetIndex::keyOf(*set));
+            }
+            for (const auto& [row, set] : local->added) {
+                keys.insert(SYNEventFileSetIndex::keyOf(*set));
+            }
+            for (const auto& key : keys) {
+                if (auto found = last.remote.ofKey.find(key); found != last.remote.ofKey.end()) {
+                    for (std::size_t i : found->second) {
+                        lookAt(i);
+                    }
+                }
             }
         }
     } else {
+        last.missing.clear();
         for (std::size_t i = 0; i < grouping.sets.size(); ++i) {
-            if (missing(i)) {
-                found.push_back(i);
-            }
+            lookAt(i);
         }
     }
     // In listing order.
+    std::vector<std::size_t> found(last.missing.begin(), last.missing.end());
     sortByFirstName(found, grouping);
-    auto shared = std::make_shared<const std::vector<std::size_t>>(std::move(found));
-    plat::MutexLock lock(missingMutex_);
-    missingLocally_[baselines ? 1 : 0] = {listing.version, local, shared};
-    return shared;
+    last.found = std::make_shared<const std::vector<std::size_t>>(std::move(found));
+    last.version = listing.version;
+    last.local = local;
+    return last.found;
 }
 
 void SYNCloudManager::removeOutdatedRemoteFilesWithCompletion(Completion completion) {

@@ -52,6 +52,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -299,9 +300,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<std::size_t> touched;
     };
     // Brings the last grouping of the events folder to `names` when few names
-    // differ, recording in kept.touched the sets made, changed or moved;
-    // false (the grouping is then of no use) otherwise.
-    static bool updateGroupedListing(GroupedListing& kept, const Names& names);
+    // differ, recording in kept.touched the sets made, changed or moved, and
+    // whether any name differed in `changed` (when none did, the grouping is
+    // left as it was); false (the grouping is then of no use) otherwise.
+    static bool updateGroupedListing(GroupedListing& kept, const Names& names, bool& changed);
     std::shared_ptr<const GroupedListing> groupedListing(const Names& names, bool baselines) const
         EXCLUDES(groupingMutex_);
     // The file sets of the local events of the types (of one store or of
@@ -327,8 +329,18 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<int64_t> keys;
         SYNEventFileSetIndex index;
         LocalEvents(std::vector<SYNEventFileSet::Ptr> read, std::vector<int64_t> rowKeys)
-            : sets(std::move(read)), keys(std::move(rowKeys)), index(sets) {}
+            : sets(std::move(read)), keys(std::move(rowKeys)), index(sets), identity(++identities) {}
         bool updatable() const { return keys.size() == sets.size(); }
+        // No two LocalEvents of the process share one.
+        static inline std::atomic<uint64_t> identities{0};
+        const uint64_t identity;
+        // When brought up to date from other kept events (0 otherwise):
+        // those events' identity, the sets of theirs that are not kept here,
+        // and the sets read again, with their keys. Every other set is shared
+        // with them.
+        uint64_t previous = 0;
+        std::vector<SYNEventFileSet::Ptr> removed;
+        std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> added;
     };
     std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
                                                    const std::optional<std::string>& storeIdentifier) const
@@ -370,6 +382,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(
         const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
         EXCLUDES(missingMutex_);
+    // The local sets of the export's question that no complete remote set
+    // of the grouping represents, ascending by global count, then by key.
+    std::vector<SYNEventFileSet::Ptr> localSetsMissingRemotely(
+        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
+        EXCLUDES(exportMutex_);
     // The snapshot of a folder as kept (null without one).
     std::shared_ptr<const Names> sharedSnapshot(bool baselines) const EXCLUDES(snapshotMutex_);
     std::shared_ptr<const Names> sharedDataSnapshot() const EXCLUDES(snapshotMutex_);
@@ -392,16 +409,64 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);
     mutable uint64_t groupingVersions_ GUARDED_BY(groupingMutex_) = 0;
+    // The key of the event of each set of a grouping, and the sets of each
+    // key, kept from one look to the next. The grouping itself is not held
+    // (it is changed in place when nobody holds it).
+    using EventKey = SYNEventFileSetIndex::Key;
+    using EventKeyHash = SYNEventFileSetIndex::KeyHash;
+    struct RemoteKeys {
+        uint64_t version = 0;  // of the grouping; 0 for none
+        std::vector<EventKey> keys;
+        std::unordered_map<EventKey, std::vector<std::size_t>, EventKeyHash> ofKey;
+    };
+    // Brings the keys to the grouping. True when they followed from the
+    // grouping they were of (the same, or the one it was brought up to date
+    // from), with the indexes whose set may differ in `touched` and the keys
+    // of those sets, before and after, in `changed`; false when they were
+    // made anew.
+    static bool followListing(RemoteKeys& kept, const GroupedListing& listing,
+                              std::vector<std::size_t>& touched,
+                              std::unordered_set<EventKey, EventKeyHash>& changed);
+    // Whether a local event set's `previous` is `kept`.
+    static bool follows(const std::shared_ptr<const LocalEvents>& local,
+                        const std::shared_ptr<const LocalEvents>& kept) {
+        return kept && (local == kept || local->previous == kept->identity);
+    }
     // The last answer, per folder, to which complete remote sets of a
     // grouping no local event represents: a merge that imported nothing
-    // asks it for its download and again for its removal.
+    // asks it for its download and again for its removal, and the next
+    // merge's answer, when its grouping and local events were brought up to
+    // date from these, looks again only at the sets of the keys that changed
+    // on either side.
     struct MissingLocally {
         uint64_t version = 0;
         std::shared_ptr<const LocalEvents> local;
         std::shared_ptr<const std::vector<std::size_t>> found;
+        RemoteKeys remote;
+        std::unordered_set<std::size_t> missing;  // the indexes of `found`
     };
     mutable plat::Mutex missingMutex_;
     mutable MissingLocally missingLocally_[2] GUARDED_BY(missingMutex_);
+    // The last export look, per folder: its remote sets and local events by
+    // the key of their event, and the local sets it found missing. The next
+    // look, when its grouping was brought up to date from this one's and its
+    // local events from these, looks again only at the keys of the sets that
+    // changed on either side.
+    struct ExportLook {
+        std::shared_ptr<const LocalEvents> local;
+        RemoteKeys remote;
+        std::unordered_map<EventKey, std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>>, EventKeyHash>
+            localOfKey;
+        // Missing local sets: key of their event row and the set.
+        std::unordered_map<const SYNEventFileSet*, std::pair<int64_t, SYNEventFileSet::Ptr>> missing;
+    };
+    // Bring a kept answer to the grouping and local events, and give it.
+    static std::vector<SYNEventFileSet::Ptr> updatedExportLook(
+        ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
+    static std::shared_ptr<const std::vector<std::size_t>> updatedMissingLocally(
+        MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
+    mutable plat::Mutex exportMutex_;
+    mutable ExportLook exportLooks_[2] GUARDED_BY(exportMutex_);
 
     // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).

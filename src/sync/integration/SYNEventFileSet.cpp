@@ -253,6 +253,10 @@ SYNEventFileSetIndex::Key sameEventKey(const SYNEventFileSet& set) {
 
 }  // namespace
 
+SYNEventFileSetIndex::Key SYNEventFileSetIndex::keyOf(const SYNEventFileSet& set) {
+    return sameEventKey(set);
+}
+
 std::size_t SYNEventFileSetIndex::KeyHash::operator()(const Key& key) const {
     uint64_t hash = static_cast<uint64_t>(key.globalCount) * 0x9E3779B97F4A7C15ULL;
     hash ^= static_cast<uint64_t>(key.revisionNumber) + 0x632BE59BD9B4E019ULL + (hash << 6) + (hash >> 2);

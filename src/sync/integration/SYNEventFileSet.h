@@ -180,6 +180,8 @@ class SYNEventFileSetIndex {
     struct KeyHash {
         std::size_t operator()(const Key& key) const;
     };
+    // The key of a set: sets that represent the same event share it.
+    static Key keyOf(const SYNEventFileSet& set);
 
   private:
     // A slot names a set by 1 + its position in `sets_` (0: free). The table

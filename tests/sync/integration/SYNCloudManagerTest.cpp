@@ -666,6 +666,125 @@ TEST_F(SYNCloudManagerTest, LocalEventsFollowEachSaveAsAFreshReadDoes) {
     EXPECT_FALSE(last[2].empty());
 }
 
+// The looks at which local events lack a complete remote copy (the export's)
+// and at which complete remote sets no local event represents (the
+// download's and the removal's) are kept between looks and brought up to
+// date from what changed: over a random run of listings (parts of a set
+// coming and going, another store's set of the same count, names that make
+// no set, a mostly new listing now and then) and of saves of the event store
+// (events made, deleted, their count or revision changed), looked at through
+// the shared snapshot or a listing of the caller's, every look finds the
+// sets, in the same order, that a manager looking afresh finds.
+TEST_F(SYNCloudManagerTest, KeptLooksFollowEachListingAndSaveAsAFreshLookDoes) {
+    using plat::Value;
+    const std::vector<int16_t> types{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
+    const std::vector<int16_t> baselineTypes{SYNStoreModificationEventTypeBaseline};
+    const auto store = storeID(source);
+    constexpr int kCounts = 24;
+    std::vector<std::string> pool{"unknown", "3_" + store + "_3_3of2.synevent"};
+    for (int count = 1; count <= kCounts; ++count) {
+        const std::string body = std::to_string(count) + "_" + store + "_" + std::to_string(count);
+        pool.push_back(body + ".synevent");
+        pool.push_back(body + "_1of2.synevent");
+        pool.push_back(body + "_2of2.synevent");
+        pool.push_back(std::to_string(count) + "_OTHER_" + std::to_string(count) + ".synevent");
+    }
+    std::mt19937 random(37);
+    int made = 0;
+    auto insert = [&](plat::coredata::ManagedObjectContext& context) {
+        const int64_t count = 1 + static_cast<int64_t>(random() % kCounts);
+        // Mostly the revision its names carry, now and then another.
+        const int64_t revision = random() % 5 ? count : count + 1;
+        EventWriter(context).event(
+            "E" + std::to_string(++made),
+            random() % 6 ? SYNStoreModificationEventTypeSave : SYNStoreModificationEventTypeMerge, count,
+            SYNRevision{random() % 4 ? store : "OTHER", revision});
+    };
+    auto change = [&](plat::coredata::ManagedObjectContext& context) {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
+                                                                                       std::nullopt, context);
+        ASSERT_TRUE(events.ok());
+        const int what = static_cast<int>(random() % 5);
+        if (what <= 1 || events->empty()) {
+            insert(context);
+        } else {
+            auto event = (*events)[random() % events->size()];
+            if (what == 2) {
+                context.deleteObject(event);
+            } else if (what == 3) {
+                event->setValue(Value(static_cast<int64_t>(1 + random() % kCounts)), "globalCount");
+            } else {
+                event->objectForKey("eventRevision")
+                    ->setValue(Value(static_cast<int64_t>(1 + random() % kCounts)), "revisionNumber");
+            }
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    };
+    auto missing = [&](const std::shared_ptr<SYNCloudManager>& looking,
+                       const SYNCloudManager::Names& listing) {
+        std::vector<std::string> found;
+        for (const auto& set : looking->localEventFileSetsMissingFromRemoteCloudFiles(listing, types)) {
+            found.push_back(set->description());
+        }
+        return found;
+    };
+    auto remote = [&](const std::shared_ptr<SYNCloudManager>& looking,
+                      const SYNCloudManager::Names& listing) {
+        std::vector<std::string> found;
+        for (const auto& set : looking->completeRemoteEventFileSetsMissingInEventStore(listing, types)) {
+            found.push_back(set->description());
+        }
+        return found;
+    };
+    for (int i = 0; i < 8; ++i) {
+        inContext(source, [&](auto& context) { insert(context); });
+    }
+    inContext(source, [&](auto& context) { ASSERT_EQ(context.save(), nullptr); });
+    SYNCloudManager::Names listing;
+    std::size_t seen = 0, remoteSeen = 0;
+    for (int step = 0; step < 200; ++step) {
+        const std::size_t renames = step % 40 == 39 ? pool.size() : random() % 4;
+        for (std::size_t i = 0; i < renames; ++i) {
+            const auto& name = pool[random() % pool.size()];
+            if (!listing.erase(name)) {
+                listing.insert(name);
+            }
+        }
+        for (std::size_t save = random() % 3; save > 0; --save) {
+            inContext(source, [&](auto& context) { change(context); });
+        }
+        std::vector<std::string> kept, keptRemote;
+        if (step % 2) {
+            manager->setSharedSnapshotEventFilenames(std::make_shared<const SYNCloudManager::Names>(listing));
+            const auto snapshot = manager->sharedSnapshotEventFilenames();
+            if (step % 3) {
+                keptRemote = remote(manager, *snapshot);
+            }
+            kept = missing(manager, *snapshot);
+            EXPECT_EQ(kept, missing(manager, *snapshot)) << "step " << step;
+            if (step % 3 == 0) {
+                keptRemote = remote(manager, *snapshot);
+            }
+        } else {
+            kept = missing(manager, listing);
+            keptRemote = remote(manager, listing);
+        }
+        // A look at the baselines in between keeps to its own folder.
+        EXPECT_TRUE(manager->localEventFileSetsMissingFromRemoteCloudFiles({}, baselineTypes).empty());
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        ASSERT_EQ(kept, missing(fresh, listing)) << "step " << step;
+        ASSERT_EQ(keptRemote, remote(fresh, listing)) << "step " << step;
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+        seen = std::max(seen, kept.size());
+        remoteSeen = std::max(remoteSeen, keptRemote.size());
+    }
+    // Events were found missing, and listed ones found present.
+    EXPECT_GT(seen, 1u);
+    EXPECT_GT(remoteSeen, 1u);
+    const auto all = SYNCloudManager::Names(pool.begin(), pool.end());
+    EXPECT_LT(missing(manager, all).size(), missing(manager, {}).size());
+}
+
 TEST_F(SYNCloudManagerTest, ExportsOnlyThisStoresMissingEventsInParts) {
     writeEvent(source, "E1", SYNStoreModificationEventTypeSave, 3, 1, 43);  // three files of 20
     writeEvent(source, "E2", SYNStoreModificationEventTypeSave, 1, 2, 1);
