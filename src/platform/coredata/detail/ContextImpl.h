@@ -75,7 +75,8 @@ class Registry {
     // ID is registered already. An object's ID changes only while it is not
     // registered.
     bool insert(ManagedObjectPtr object) {
-        const ManagedObjectID& id = *object->id_;
+        const ManagedObject::IDRef ref = object->idRef();
+        const ManagedObjectID& id = *ref;
         const std::size_t expected = std::exchange(expected_, expected_ ? expected_ - 1 : 0);
         const bool temporary = id.isTemporaryID();
         if (temporary) {
@@ -124,8 +125,7 @@ class Registry {
             // The holder's own position when it holds this ID, else a search.
             Recent* r = nullptr;
             if (only && only->registrySlot_ < recent_.size() &&
-                recent_[only->registrySlot_].object.get() == only &&
-                (only->id_.get() == &id || only->id_->isEqualID(id)))
+                recent_[only->registrySlot_].object.get() == only && only->hasID(id))
                 r = &recent_[only->registrySlot_];
             else
                 r = const_cast<Recent*>(findRecent(id));
@@ -283,7 +283,7 @@ class Registry {
         if (at == SIZE_MAX)
             return nullptr;
         const ManagedObjectPtr& hit = section.objects[at];
-        if (!hit || !hit->id_->isEqualID(id))
+        if (!hit || !hit->hasID(id))
             return nullptr;
         return &hit;
     }
@@ -315,8 +315,7 @@ class Registry {
     const Recent* findRecent(const ManagedObjectID& id) const {
         auto it = std::lower_bound(recent_.begin(), recent_.end(), id.primaryKey(),
                                    [](const Recent& r, int64_t key) { return r.key < key; });
-        if (it == recent_.end() || it->key != id.primaryKey() || !it->object ||
-            !it->object->id_->isEqualID(id))
+        if (it == recent_.end() || it->key != id.primaryKey() || !it->object || !it->object->hasID(id))
             return nullptr;
         return &*it;
     }
@@ -347,8 +346,7 @@ class Registry {
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
     if (s.hash != hash)
         return false;
-    const ManagedObjectID& id = *s.object->id_;
-    return &id == &key || id.isEqualID(key);
+    return s.object->hasID(key);
 }
 
 }  // namespace detail
