@@ -202,7 +202,7 @@ ErrorPtr ManagedObjectContext::save() {
         std::vector<ManagedObject*> temporaries;
         temporaries.reserve(impl_->inserted.size());
         for (const auto& o : impl_->inserted.items()) {
-            if (o->id_->isTemporaryID())
+            if (o->hasTemporaryID())
                 temporaries.push_back(o.get());
         }
         if (auto error = obtainPermanentIDs(temporaries))
@@ -281,7 +281,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
             }
         }
         auto gone = std::make_shared<StoreSnapshot>();
-        gone->objectID = o->id_;
+        gone->objectID = o->objectID();
         gone->version = o->rowVersion();
         changes.deleted.push_back(std::move(gone));
     }
@@ -293,19 +293,19 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
                 const auto& tm = o->toMany_[r->toManyIndex()];
                 if (!tm || !tm->changed)
                     continue;
-                StoreChanges::ToMany change{o->id_, r, {}, {}, {}};
+                StoreChanges::ToMany change{o->objectID(), r, {}, {}, {}};
                 // Stores replace an ordered to-many by its whole contents and
                 // apply an unordered one's difference: only the former needs
                 // every member (a set of 100,000 costs as much as its change).
                 if (r->isOrdered()) {
                     change.members.reserve(tm->items.size());
                     for (const auto& m : tm->items)
-                        change.members.push_back(m->id_);
+                        change.members.push_back(m->objectID());
                 }
                 for (const auto& [ptr, m] : tm->added)
-                    change.added.push_back(m->id_);
+                    change.added.push_back(m->objectID());
                 for (const auto& [ptr, m] : tm->removed)
-                    change.removed.push_back(m->id_);
+                    change.removed.push_back(m->objectID());
                 changes.toMany.push_back(std::move(change));
             }
         }
@@ -417,22 +417,22 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
                 // loaded here takes it without being loaded (see
                 // ManagedObject::ToMany), as the inverse of a to-one would.
                 for (const auto& [ptr, m] : tm->removed)
-                    target.toManyRemoveDeferred(*r, objectWithID(m->id_));
+                    target.toManyRemoveDeferred(*r, objectWithID(m->objectID()));
                 for (const auto& [ptr, m] : tm->added)
-                    target.toManyAddDeferred(*r, objectWithID(m->id_));
+                    target.toManyAddDeferred(*r, objectWithID(m->objectID()));
                 continue;
             }
             for (const auto& [ptr, m] : tm->removed)
-                target.toManyRemove(*r, objectWithID(m->id_));
+                target.toManyRemove(*r, objectWithID(m->objectID()));
             for (const auto& [ptr, m] : tm->added)
-                target.toManyAdd(*r, objectWithID(m->id_));
+                target.toManyAdd(*r, objectWithID(m->objectID()));
             // A new order alone is a change too: mark it, or the parent's
             // save would not write it.
             auto& targetMany = target.toMany(*r);
             std::vector<ManagedObjectPtr> items;
             items.reserve(tm->items.size());
             for (const auto& m : tm->items)
-                items.push_back(objectWithID(m->id_));
+                items.push_back(objectWithID(m->objectID()));
             if (items != targetMany.items) {
                 targetMany.items = std::move(items);
                 targetMany.changed = true;
@@ -444,7 +444,7 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
             continue;
         Value v = source.slotValue(p->index());
         if (r) {
-            ManagedObjectIDPtr id = ManagedObject::fromValue(v) ? ManagedObject::fromValue(v)->id_
+            ManagedObjectIDPtr id = ManagedObject::fromValue(v) ? ManagedObject::fromValue(v)->objectID()
                                                                 : v.asObjectOf<ManagedObjectID>();
             v = id ? Value(ObjectPtr(objectWithID(id))) : Value();
         }
@@ -478,17 +478,17 @@ void ManagedObjectContext::checkChildReferences(const ManagedObjectContext& chil
             // order, an unordered one's difference.
             if (r->isOrdered()) {
                 for (const auto& m : tm->items)
-                    check(m->id_);
+                    check(m->objectID());
             } else {
                 for (const auto& [ptr, m] : tm->added)
-                    check(m->id_);
+                    check(m->objectID());
             }
             for (const auto& [ptr, m] : tm->removed)
-                check(m->id_);
+                check(m->objectID());
         } else if (all || (source.changes() && source.changes()->changed[p->index()])) {
             Value v = source.slotValue(p->index());
             auto object = ManagedObject::fromValue(v);
-            check(object ? object->id_ : v.asObjectOf<ManagedObjectID>());
+            check(object ? object->objectID() : v.asObjectOf<ManagedObjectID>());
         }
     }
 }
@@ -498,14 +498,14 @@ void ManagedObjectContext::prepareChildChanges(ManagedObjectContext& child) {
         checkChildReferences(child, *o, true);
     for (const auto& o : child.impl_->updated.items()) {
         checkChildReferences(child, *o, false);
-        if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
-            throw ModelException("The object " + o->id_->description() +
+        if (o->hasTemporaryID() && !objectRegisteredForID(localID(o->objectID())))
+            throw ModelException("The object " + o->objectID()->description() +
                                  " is no longer known to the parent context.");
         // Fill the object and load the ordered relationships the child
         // changed (their new order replaces the whole contents), and the
         // transient ones (never left unloaded). Unordered ones take the
         // child's difference without being loaded.
-        auto target = objectWithID(o->id_);
+        auto target = objectWithID(o->objectID());
         target->fireFault();
         for (const auto& [name, r] : o->entity()->relationshipsByName()) {
             if (r->isToMany() && (r->isOrdered() || r->isTransient()) &&
@@ -520,20 +520,20 @@ void ManagedObjectContext::applyChildChanges(ManagedObjectContext& child) {
     prepareChildChanges(child);
     // New objects first, so that values can point at them.
     for (const auto& o : child.impl_->inserted.items()) {
-        auto object = registerObject(o->id_);
+        auto object = registerObject(o->objectID());
         object->state_ = ManagedObject::State::Filled;
         object->inserted_ = true;
         impl_->inserted.insert(object);
         impl_->pendingInserted.insert(object);
     }
     for (const auto& o : child.impl_->inserted.items())
-        applyChildValues(*o, *objectWithID(o->id_), true);
+        applyChildValues(*o, *objectWithID(o->objectID()), true);
     for (const auto& o : child.impl_->updated.items())
-        applyChildValues(*o, *objectWithID(o->id_), false);
+        applyChildValues(*o, *objectWithID(o->objectID()), false);
     for (const auto& o : child.impl_->deleted.items()) {
-        if (o->id_->isTemporaryID() && !objectRegisteredForID(localID(o->id_)))
+        if (o->hasTemporaryID() && !objectRegisteredForID(localID(o->objectID())))
             continue;  // an unsaved insert this context dropped already
-        deleteObject(objectWithID(o->id_));
+        deleteObject(objectWithID(o->objectID()));
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/Mutex.h"
 
 namespace plat::coredata {
 
@@ -31,6 +32,12 @@ const std::shared_ptr<ManagedObject::Changes> ManagedObject::kNoChanges;
 
 ManagedObject::~ManagedObject() {
     dropInlineRow();
+    if (roomWords_ & kIDInRoom) {
+        // The room's counted reference to the ID's record.
+        const uintptr_t word = roomID()->record.load(std::memory_order_relaxed) & ~kSharedIDMade;
+        detail::ObjectIDStoreRef::adopt(reinterpret_cast<const detail::ObjectIDStore*>(word));
+        std::destroy_at(roomID());
+    }
     if (hasRoom_) {
         std::destroy_at(changesSlot());
         std::destroy_at(sharedRowSlot());
@@ -75,11 +82,12 @@ std::size_t ManagedObject::roomFor(const RowValues& values) {
 }
 
 ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
-                                             std::size_t room) {
+                                             std::size_t room, bool idInRoom) {
     // A row that large (or that cannot be packed) stays a shared row.
-    room = room / 8 >= UINT16_MAX ? kLeastRoom : roundUp8(std::max(room, kLeastRoom));
+    room = room / 8 >= kIDInRoom ? kLeastRoom : roundUp8(std::max(room, kLeastRoom));
+    idInRoom = idInRoom && id && !id->isTemporaryID();
     // The shared count's block, as makeRow makes a row's: the room after it.
-    detail::rowBlockExtra = room;
+    detail::rowBlockExtra = room + (idInRoom ? sizeof(RoomID) : 0);
     detail::rowBlockValues = nullptr;
     ManagedObjectPtr object;
     try {
@@ -97,8 +105,49 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
         new (object->changesSlot()) std::shared_ptr<Changes>();
         object->hasRoom_ = true;
         object->roomWords_ = static_cast<uint16_t>(room / 8);
+        if (idInRoom) {
+            // The ID's record and key move to the room; the shared ID goes
+            // (with the row that brought it, unless someone else holds it).
+            detail::ObjectIDStoreRef record = object->id_->record();
+            RoomID* kept = new (object->roomID()) RoomID{};
+            kept->key = object->id_->primaryKey();
+            kept->record.store(reinterpret_cast<uintptr_t>(record.release()), std::memory_order_relaxed);
+            object->id_.reset();
+            object->roomWords_ |= kIDInRoom;
+        }
     }
     return object;
+}
+
+namespace {
+
+// Making a shared ID from a room's record and key may happen on any thread
+// at once: the objects share a few locks by address.
+plat::Mutex& sharedIDLock(const void* object) {
+    static plat::Mutex locks[16];
+    return locks[(reinterpret_cast<uintptr_t>(object) >> 6) % 16];
+}
+
+}  // namespace
+
+const ManagedObjectIDPtr& ManagedObject::makeSharedID() const {
+    RoomID* kept = roomID();
+    plat::MutexLock lock(sharedIDLock(this));
+    const uintptr_t word = kept->record.load(std::memory_order_relaxed);
+    if (!(word & kSharedIDMade)) {
+        // The room keeps its reference to the record: the ID takes another.
+        id_ = std::make_shared<const ManagedObjectID>(
+            detail::ObjectIDStoreRef(reinterpret_cast<const detail::ObjectIDStore*>(word)), kept->key);
+        kept->record.store(word | kSharedIDMade, std::memory_order_release);
+    }
+    return id_;
+}
+
+void ManagedObject::setID(ManagedObjectIDPtr id) {
+    // From now on id_ holds the ID (the room's record is only released).
+    if (roomIDRecord())
+        makeSharedID();
+    id_ = std::move(id);
 }
 
 Value ManagedObject::packedValue(std::size_t index) const {
@@ -115,7 +164,7 @@ SnapshotPtr ManagedObject::sharedRow() const {
         return snapshot();
     const std::size_t count = entity()->properties().size();
     auto row = makeRow(count);
-    row->objectID = id_;
+    row->objectID = sharedID();
     row->version = *inlineVersion();
     for (std::size_t i = 0; i < count; ++i)
         row->values[i] = packedValue(i);
@@ -133,7 +182,7 @@ void ManagedObject::copyRowValues(RowValues& values) const {
 
 bool ManagedObject::rowFitsRoom(const StoreSnapshot& row) const {
     return hasRoom_ && !changes() && row.values.size() == entity()->properties().size() &&
-           roomFor(row.values) <= std::size_t{roomWords_} * 8;
+           roomFor(row.values) <= rowRoomWords() * 8;
 }
 
 std::shared_ptr<ManagedObject::Changes>& ManagedObject::mutableChanges() const {
@@ -227,12 +276,12 @@ std::shared_ptr<ManagedObjectContext> ManagedObject::managedObjectContext() cons
 std::string ManagedObject::description() const {
     std::string state =
         state_ == State::Invalidated ? "invalidated" : (state_ == State::Fault ? "<fault>" : "data");
-    return "<" + entity()->name() + ": " + id_->description() + "; " + state + ">";
+    return "<" + entity()->name() + ": " + idRef()->description() + "; " + state + ">";
 }
 
 void ManagedObject::checkUsable() const {
     if (state_ == State::Invalidated || !context_)
-        throw ObjectInaccessibleException("The object " + id_->description() +
+        throw ObjectInaccessibleException("The object " + idRef()->description() +
                                           " has been invalidated (its context was reset, "
                                           "destroyed, or its deletion was saved).");
 }
@@ -846,7 +895,7 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     if (state_ != State::Filled && rowHoldsValues(*entity()))
         fireFault();
     auto snapshot = makeRow(entity()->properties().size());
-    snapshot->objectID = id_;
+    snapshot->objectID = sharedID();
     snapshot->version = version;
     if (changes())
         snapshot->values = changes()->values;
@@ -857,7 +906,7 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
 }
 
 SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
-    changes()->objectID = id_;
+    changes()->objectID = sharedID();
     changes()->version = 0;
     // As toStoreForm, noting each value it replaces.
     for (const PropertyDescription* p : entity()->properties()) {
@@ -928,7 +977,7 @@ void ManagedObject::commitSaved(uint64_t version) {
     if (changes() && changes().use_count() == 1) {
         // Nobody else holds the changes (no store kept them as a row): they
         // become the snapshot where they lie.
-        changes()->objectID = id_;
+        changes()->objectID = sharedID();
         changes()->version = version;
         changes()->changed.reset(0);
         toStoreForm(changes()->values, true);
@@ -936,7 +985,7 @@ void ManagedObject::commitSaved(uint64_t version) {
         return;
     }
     auto snapshot = makeRow(entity()->properties().size());
-    snapshot->objectID = id_;
+    snapshot->objectID = sharedID();
     snapshot->version = version;
     if (changes()) {
         snapshot->values = changes()->values;

@@ -19,9 +19,11 @@
 // std::shared_ptr; the context holds every object registered with it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -84,8 +86,13 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // The managed object inside a Value; null when it holds something else.
     static ManagedObjectPtr fromValue(const Value& value);
 
-    const EntityDescription* entity() const { return id_->entity(); }
-    ManagedObjectIDPtr objectID() const { return id_; }
+    const EntityDescription* entity() const {
+        const detail::ObjectIDStore* record = roomIDRecord();
+        return record ? record->entity.get() : id_->entity();
+    }
+    // Safe from any thread (an ID kept in the object's room is made into a
+    // shared ID once, on the first call).
+    ManagedObjectIDPtr objectID() const { return sharedID(); }
     // Null once invalidated.
     std::shared_ptr<ManagedObjectContext> managedObjectContext() const;
     bool isInserted() const { return inserted_; }
@@ -144,7 +151,7 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     void willChangeValueForKey(std::string_view) {}
     void didChangeValueForKey(std::string_view key);
 
-    ObjectPtr comparisonIdentity() const override { return id_; }
+    ObjectPtr comparisonIdentity() const override { return sharedID(); }
     std::string description() const override;
     std::string className() const override { return "NSManagedObject"; }
 
@@ -397,8 +404,10 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // An object whose block also has room for a packed row of `room` bytes
     // (roomFor), so that a row read for it needs no block of its own; the
     // room is at least kLeastRoom.
+    // With idInRoom, a permanent ID is kept in the room as its record and
+    // key (see RoomID), not as a shared ID.
     static ManagedObjectPtr makeWithRoom(ManagedObjectContext* context, ManagedObjectIDPtr id,
-                                         std::size_t room);
+                                         std::size_t room, bool idInRoom = false);
     // The room after the object: the row's version, the values' tags, their
     // words, then the bytes of short strings.
     uint64_t* inlineVersion() const {
@@ -409,11 +418,72 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     uint64_t* inlineWords(std::size_t count) const { return inlineVersion() + 1 + (count + 7) / 8; }
     char* inlineBytes(std::size_t count) const { return reinterpret_cast<char*>(inlineWords(count) + count); }
 
+    // The object's ID. A fetched object's block may keep the ID's record
+    // and key in its room, after the row's room (makeWithRoom), instead of
+    // a shared ID of its own: a resident object then costs no ID block.
+    // The shared ID is made from them when first asked for (objectID, from
+    // any thread: under a lock, published by a flag in the record's word)
+    // and then kept in id_; until then id_ is null. Other uses read the
+    // record and key where they lie (entity, hasID, idRef).
+    struct RoomID {
+        std::atomic<uintptr_t> record;  // the record, counted; kSharedIDMade once id_ holds the ID
+        int64_t key;
+    };
+    static constexpr uintptr_t kSharedIDMade = 1;
+    // In roomWords_: the room also holds a RoomID.
+    static constexpr uint16_t kIDInRoom = 0x8000;
+    std::size_t rowRoomWords() const { return roomWords_ & ~kIDInRoom; }
+    RoomID* roomID() const { return reinterpret_cast<RoomID*>(inlineVersion() + rowRoomWords()); }
+    // The record of the ID kept in the room while id_ does not hold the
+    // ID yet; null otherwise (id_ holds the ID).
+    const detail::ObjectIDStore* roomIDRecord() const {
+        if (!(roomWords_ & kIDInRoom))
+            return nullptr;
+        const uintptr_t word = roomID()->record.load(std::memory_order_acquire);
+        return word & kSharedIDMade ? nullptr : reinterpret_cast<const detail::ObjectIDStore*>(word);
+    }
+    // The shared ID, made when it is kept in the room.
+    const ManagedObjectIDPtr& sharedID() const { return roomIDRecord() ? makeSharedID() : id_; }
+    const ManagedObjectIDPtr& makeSharedID() const;
+    // Whether the object's ID equals id, without making a shared ID.
+    bool hasID(const ManagedObjectID& id) const {
+        const detail::ObjectIDStore* record = roomIDRecord();
+        if (!record)
+            return id_.get() == &id || id_->isEqualID(id);
+        return ManagedObjectID::isEqualID(*record, roomID()->key, id);
+    }
+    bool hasTemporaryID() const {
+        const detail::ObjectIDStore* record = roomIDRecord();
+        return record ? record->temporary : id_->isTemporaryID();
+    }
+    // The ID as a reference, without making a shared ID: the shared ID, or
+    // one made on the stack from the room's record and key.
+    class IDRef {
+      public:
+        explicit IDRef(const ManagedObject& object) {
+            if (const detail::ObjectIDStore* record = object.roomIDRecord()) {
+                view_.emplace(detail::ObjectIDStoreRef(record), object.roomID()->key);
+                id_ = &*view_;
+            } else {
+                id_ = object.id_.get();
+            }
+        }
+        const ManagedObjectID& operator*() const { return *id_; }
+        const ManagedObjectID* operator->() const { return id_; }
+
+      private:
+        std::optional<ManagedObjectID> view_;
+        const ManagedObjectID* id_;
+    };
+    IDRef idRef() const { return IDRef(*this); }
+    // Gives the object another ID (replaceID), the room's kept or not.
+    void setID(ManagedObjectIDPtr id);
+
     static const SnapshotPtr kNoRow;
     static const std::shared_ptr<Changes> kNoChanges;
 
     ManagedObjectContext* context_;
-    ManagedObjectIDPtr id_;
+    mutable ManagedObjectIDPtr id_;  // see RoomID
     mutable State state_ = State::Fault;
     bool inserted_ : 1 = false;
     bool updated_ : 1 = false;
@@ -422,7 +492,8 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // the row lies there now.
     bool hasRoom_ : 1 = false;
     bool rowInline_ : 1 = false;
-    // The room's size in words (makeWithRoom).
+    // The room's size in words for the row (makeWithRoom), and kIDInRoom.
+    // Set before the object is shared, never changed after.
     uint16_t roomWords_ = 0;
     // Position in the context's registry of objects with new temporary IDs.
     uint32_t registrySlot_ = 0;

@@ -92,8 +92,9 @@ void ManagedObjectContext::performBlockAndWait(const std::function<void()>& bloc
 
 // Registration
 
-ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, std::size_t room) {
-    auto object = ManagedObject::makeWithRoom(this, id, room);
+ManagedObjectPtr ManagedObjectContext::registerObject(const ManagedObjectIDPtr& id, std::size_t room,
+                                                      bool idInRoom) {
+    auto object = ManagedObject::makeWithRoom(this, id, room, idInRoom);
     impl_->registered.insert(object);
     return object;
 }
@@ -245,14 +246,14 @@ std::vector<ManagedObjectPtr> ManagedObjectContext::deletedObjects() const {
 // Faults and sources
 
 void ManagedObjectContext::fulfillFault(ManagedObject& object) {
-    auto row = sourceRow(object.id_);
+    auto row = sourceRow(object.objectID());
     if (!row)
-        throw ModelException("Could not fulfill a fault for " + object.id_->description() + ": " +
+        throw ModelException("Could not fulfill a fault for " + object.objectID()->description() + ": " +
                                  row.error()->localizedDescription(),
                              InternalInconsistencyException);
     if (!*row)
         throw ModelException(
-            "Could not fulfill a fault for " + object.id_->description() + ": the object is gone.",
+            "Could not fulfill a fault for " + object.objectID()->description() + ": the object is gone.",
             InternalInconsistencyException);
     object.setRow(std::move(*row));
     object.state_ = ManagedObject::State::Filled;
@@ -260,10 +261,11 @@ void ManagedObjectContext::fulfillFault(ManagedObject& object) {
 
 std::vector<ManagedObjectPtr> ManagedObjectContext::loadMembers(const ManagedObject& object,
                                                                 const RelationshipDescription& r) {
-    auto ids = sourceMembers(object.id_, r);
+    auto ids = sourceMembers(object.objectID(), r);
     if (!ids)
         throw ModelException("Could not load the relationship \"" + r.name() + "\" of " +
-                                 object.id_->description() + ": " + ids.error()->localizedDescription(),
+                                 object.objectID()->description() + ": " +
+                                 ids.error()->localizedDescription(),
                              InternalInconsistencyException);
     std::vector<ManagedObjectPtr> members;
     members.reserve(ids->size());
@@ -384,7 +386,9 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
         fill && row.use_count() == 1 && row->values.size() == row->objectID->entity()->properties().size();
     if (!object) {
         noteBorrowed(row->objectID);
-        object = registerObject(row->objectID, own ? ManagedObject::roomFor(row->values) : 0);
+        // An object made with room for the row keeps its ID there too.
+        object = own ? registerObject(row->objectID, ManagedObject::roomFor(row->values), true)
+                     : registerObject(row->objectID);
     }
     if (object->state_ == ManagedObject::State::Fault) {
         if (fill) {
@@ -537,7 +541,7 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 inverse->isToMany() || inverse->isTransient())
                 continue;
             owners.push_back(o.get());
-            wanted.push_back(Value(ObjectPtr(o->id_)));
+            wanted.push_back(Value(ObjectPtr(o->objectID())));
         }
         if (!wanted.empty()) {
             FetchRequest request(destination.name());
@@ -560,7 +564,7 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 if (o->toMany_.size() < o->entity()->toManyCount())
                     o->toMany_.resize(o->entity()->toManyCount());
                 auto& slot = o->toMany_[r->toManyIndex()];
-                auto found = byOwner.find(o->id_);
+                auto found = byOwner.find(o->objectID());
                 if (slot) {
                     // Changed before it was loaded: the changes go over the stored members.
                     slot->completeWith(found != byOwner.end() ? std::move(found->second)
@@ -733,12 +737,13 @@ Result<Array> ManagedObjectContext::executeFetchRequestValues(const FetchRequest
 
 void ManagedObjectContext::reKey(ManagedObject& object, ManagedObjectIDPtr id) {
     auto shared = object.shared_from_this();
-    impl_->registered.erase(*object.id_, &object);
-    ManagedObjectIDPtr old = std::exchange(object.id_, std::move(id));
+    ManagedObjectIDPtr old = object.objectID();
+    impl_->registered.erase(*old, &object);
+    object.setID(std::move(id));
     comparisonIdentitiesChanged();
     // A temporary ID nobody else holds can never be looked up again: no alias.
-    if (old->isTemporaryID() && !object.id_->isTemporaryID() && old.use_count() > 1)
-        recordAlias(old, object.id_);
+    if (old->isTemporaryID() && !object.objectID()->isTemporaryID() && old.use_count() > 1)
+        recordAlias(old, object.objectID());
     impl_->registered.insert(std::move(shared));
 }
 
@@ -816,7 +821,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
 ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObject*>& objects) {
     std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
     for (ManagedObject* o : objects) {
-        if (o->id_->isTemporaryID())
+        if (o->hasTemporaryID())
             byEntity[o->entity()].push_back(o);
     }
     // One reservation per entity; keys reserved for an entity whose batch
@@ -829,6 +834,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
         for (std::size_t i = 0; i < list.size(); ++i) {
             ManagedObject& o = *list[i];
             const int64_t key = reserved->keys[i];
+            // (A temporary ID is never kept in the room: id_ holds it.)
             if (o.id_.use_count() != 1) {
                 reKey(o, reserved->store->objectIDFor(entity, key));
                 continue;
@@ -849,7 +855,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
 // Forgetting
 
 void ManagedObjectContext::unregister(ManagedObject& object) {
-    impl_->registered.erase(*object.id_, &object);
+    impl_->registered.erase(*object.idRef(), &object);
     object.context_ = nullptr;
     object.state_ = ManagedObject::State::Invalidated;
 }
@@ -912,7 +918,7 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
         // The deletion stands; it only needs the row's current version, or
         // saving it would report a conflict with the change merged here.
         if (mergeChanges && object->hasRow()) {
-            if (auto row = sourceRow(object->id_); row && *row)
+            if (auto row = sourceRow(object->objectID()); row && *row)
                 object->adoptRow(*row);
         }
         return;
@@ -929,7 +935,7 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     }
     if (object->isFault())
         return;
-    auto row = sourceRow(object->id_);
+    auto row = sourceRow(object->objectID());
     if (!row || !*row)
         return;
     if (const auto& changes = object->changes()) {

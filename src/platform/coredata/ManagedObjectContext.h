@@ -153,8 +153,10 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     std::vector<ManagedObjectPtr> loadMembers(const ManagedObject& object, const RelationshipDescription& r);
     void objectDidChange(ManagedObject& object);
     // room: bytes of room for a packed row in the object's block (a fetched
-    // row's, see ManagedObject::roomFor), 0 for none.
-    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id, std::size_t room = 0);
+    // row's, see ManagedObject::roomFor), 0 for none; idInRoom: a permanent
+    // ID is kept there too (ManagedObject::RoomID).
+    ManagedObjectPtr registerObject(const ManagedObjectIDPtr& id, std::size_t room = 0,
+                                    bool idInRoom = false);
     const ManagedObjectModel& model() const;
 
     // Reading from the coordinator or the parent.

@@ -75,9 +75,13 @@ const std::string& ManagedObjectID::storeIdentifier() const {
 }
 
 std::size_t ManagedObjectID::hash() const {
-    std::size_t h = std::hash<int64_t>()(key_);
-    h = combine(h, entity()->nameHash());
-    return combine(h, store_->identifierHash + (isTemporaryID() ? 1 : 0));
+    return hash(*store_.get(), key_);
+}
+
+std::size_t ManagedObjectID::hash(const detail::ObjectIDStore& record, int64_t key) {
+    std::size_t h = std::hash<int64_t>()(key);
+    h = combine(h, record.entity->nameHash());
+    return combine(h, record.identifierHash + (record.temporary ? 1 : 0));
 }
 
 bool ManagedObjectID::isEqual(const Object& other) const {
@@ -88,12 +92,15 @@ bool ManagedObjectID::isEqual(const Object& other) const {
 }
 
 bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {
+    return this == &o || isEqualID(*store_.get(), key_, o);
+}
+
+bool ManagedObjectID::isEqualID(const detail::ObjectIDStore& record, int64_t key, const ManagedObjectID& o) {
     // One record: one entity of one store (or temporary IDs of one entity).
-    return this == &o ||
-           (o.key_ == key_ &&
-            (o.store_.get() == store_.get() ||
-             (o.isTemporaryID() == isTemporaryID() && o.storeIdentifier() == storeIdentifier() &&
-              (o.entity() == entity() || o.entity()->name() == entity()->name()))));
+    return o.key_ == key &&
+           (o.store_.get() == &record ||
+            (o.isTemporaryID() == record.temporary && o.storeIdentifier() == record.identifier &&
+             (o.entity() == record.entity.get() || o.entity()->name() == record.entity->name())));
 }
 
 URL ManagedObjectID::URIRepresentation() const {

@@ -62,6 +62,15 @@ class ObjectIDStoreRef {
         if (record_ && record_->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
             delete record_;
     }
+    // Takes over a reference counted by hand (release).
+    static ObjectIDStoreRef adopt(const ObjectIDStore* record) {
+        ObjectIDStoreRef ref;
+        ref.record_ = record;
+        return ref;
+    }
+    // Gives up the reference without dropping it: the caller counts it
+    // (and hands it back to adopt).
+    const ObjectIDStore* release() { return std::exchange(record_, nullptr); }
     const ObjectIDStore* get() const { return record_; }
     const ObjectIDStore* operator->() const { return record_; }
     explicit operator bool() const { return record_ != nullptr; }
@@ -108,6 +117,12 @@ class ManagedObjectID : public Object {
     // isEqual between two IDs, without the type check.
     bool isEqualID(const ManagedObjectID& other) const;
     std::size_t hash() const override;
+    // isEqualID and hash for an ID given by its record and key (kept apart
+    // from any ID, as a managed object may keep them).
+    static bool isEqualID(const detail::ObjectIDStore& record, int64_t key, const ManagedObjectID& other);
+    static std::size_t hash(const detail::ObjectIDStore& record, int64_t key);
+    // The record this ID shares.
+    const detail::ObjectIDStoreRef& record() const { return store_; }
     std::string className() const override { return "NSManagedObjectID"; }
 
     ManagedObjectID(std::shared_ptr<const EntityDescription> entity, std::weak_ptr<PersistentStore> store,

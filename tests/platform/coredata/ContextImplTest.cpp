@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "platform/coredata/InMemoryStore.h"
 
 namespace plat::coredata {
@@ -178,6 +180,63 @@ TEST_F(RegistryTest, PermanentIDsInKeyOrderGoToSections) {
     EXPECT_EQ(seen, 1003u);
     EXPECT_EQ(registry.takeAll().size(), 1003u);
     EXPECT_EQ(registry.find(*objects[0]->objectID()), nullptr);
+}
+
+// A section keeps no key per entry while its keys are consecutive: a gap
+// after a consecutive run, keys far beyond the first, erasures before and
+// after a compaction and a section emptied and started again at a lower key
+// must all still find exactly the registered objects.
+TEST_F(RegistryTest, SectionKeysThroughGapsCompactionAndRestart) {
+    const EntityDescription* thing = model->entityNamed("Thing");
+    detail::Registry registry;
+    std::map<int64_t, ManagedObjectPtr> live;
+    auto add = [&](int64_t pk) {
+        auto o = object(store->objectIDFor(thing, pk));
+        ASSERT_TRUE(registry.insert(o)) << pk;
+        live[pk] = o;
+    };
+    auto expectExactly = [&](const char* when) {
+        ASSERT_EQ(registry.size(), live.size()) << when;
+        for (const auto& [pk, o] : live)
+            ASSERT_EQ(registry.find(*store->objectIDFor(thing, pk)), o) << when << " " << pk;
+        for (int64_t pk : {int64_t{0}, int64_t{1999}, int64_t{2001}, int64_t{2500}, int64_t{3999},
+                           int64_t{9000}, (int64_t{1} << 33) + 3}) {
+            if (!live.count(pk)) {
+                ASSERT_EQ(registry.find(*store->objectIDFor(thing, pk)), nullptr) << when << " " << pk;
+            }
+        }
+    };
+    for (int64_t pk = 1000; pk < 2000; ++pk)
+        add(pk);
+    expectExactly("consecutive");
+    add(2003);  // the first gap
+    for (int64_t pk = 3000; pk < 4000; pk += 2)
+        add(pk);
+    add((int64_t{1} << 33) + 5);  // beyond a section's reach: the table
+    add(5000);                    // back within reach, past the last key
+    expectExactly("after gaps");
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, 2003))));
+    EXPECT_FALSE(registry.insert(object(store->objectIDFor(thing, (int64_t{1} << 33) + 5))));
+
+    // Erase most of the consecutive run: the section is compacted.
+    for (int64_t pk = 1000; pk < 1900; ++pk) {
+        registry.erase(*store->objectIDFor(thing, pk));
+        live.erase(pk);
+    }
+    expectExactly("compacted");
+    add(6000);
+    expectExactly("appended after compaction");
+
+    // Emptied, a section starts again from whatever key comes next.
+    for (auto it = live.begin(); it != live.end();) {
+        registry.erase(*store->objectIDFor(thing, it->first), it->second.get());
+        it = live.erase(it);
+    }
+    EXPECT_EQ(registry.size(), 0u);
+    for (int64_t pk = 10; pk < 20; ++pk)
+        add(pk);
+    expectExactly("restarted");
+    EXPECT_EQ(registry.takeAll().size(), 10u);
 }
 
 }  // namespace

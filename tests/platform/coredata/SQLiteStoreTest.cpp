@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "SQLiteStoreTestSupport.h"
@@ -557,6 +558,86 @@ TEST_F(SQLiteStoreTest, FetchedRowsHeldInTheirObjectsActAsSharedRows) {
     EXPECT_EQ(fetchAll(contextOn(open()), byOrder).size(), 2u);
     context->reset();
     EXPECT_TRUE(tasks[1]->isInvalidated());
+}
+
+// A fetched object keeps its ID's record and key in its own block and makes
+// a shared ID only when asked: asked from several threads at once, it makes
+// one; unasked, the object is still found by equal IDs, answers its entity
+// and URI, and is saved, changed and deleted as any other; an ID handed out
+// outlives its object, context and coordinator.
+TEST_F(SQLiteStoreTest, FetchedObjectsMakeTheirIDsOnceFromAnyThread) {
+    constexpr int kTasks = 200;
+    {
+        auto context = contextOn(open());
+        for (int i = 0; i < kTasks; ++i) {
+            auto task = context->insertNewObjectForEntityForName("Task");
+            task->setValue(Value("task " + std::to_string(i)), "title");
+            task->setValue(Value(i), "sortOrder");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    auto byOrder = makeRequest("Task", nullptr, {SortDescriptor("sortOrder", true)});
+    auto tasks = fetchAll(context, byOrder);
+    ASSERT_EQ(tasks.size(), static_cast<std::size_t>(kTasks));
+    // IDs made apart (another context's objects) find the objects.
+    auto others = fetchAll(contextOn(coordinator), byOrder);
+    for (int i = 0; i < kTasks; ++i) {
+        ASSERT_EQ(tasks[i]->entity()->name(), "Task");
+        ASSERT_EQ(context->objectRegisteredForID(others[i]->objectID()), tasks[i]) << i;
+    }
+
+    // Every thread asks for every ID at once: each object makes one.
+    constexpr int kThreads = 4;
+    std::vector<std::vector<ManagedObjectIDPtr>> seen(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) {
+            }
+            for (int i = 0; i < kTasks; ++i)
+                seen[t].push_back(tasks[(i + t * 50) % kTasks]->objectID());
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kTasks; ++i) {
+            const int at = (i + t * 50) % kTasks;
+            ASSERT_EQ(seen[t][i], tasks[at]->objectID()) << t << " " << at;
+            ASSERT_TRUE(seen[t][i]->isEqual(*others[at]->objectID())) << at;
+            ASSERT_EQ(seen[t][i]->hash(), others[at]->objectID()->hash()) << at;
+            ASSERT_EQ(seen[t][i]->URIRepresentation().absoluteString(),
+                      others[at]->objectID()->URIRepresentation().absoluteString());
+        }
+    }
+    ManagedObjectIDPtr kept = tasks[7]->objectID();
+
+    // Changed, saved and deleted as any object; a second fetch finds the same ones.
+    tasks[3]->setValue(Value("changed"), "title");
+    context->deleteObject(tasks[4]);
+    ASSERT_EQ(context->save(), nullptr);
+    auto again = fetchAll(context, byOrder);
+    ASSERT_EQ(again.size(), static_cast<std::size_t>(kTasks - 1));
+    EXPECT_EQ(again[3], tasks[3]);
+    EXPECT_EQ(again[4], tasks[5]);
+    auto freshContext = contextOn(open());
+    auto fresh = fetchAll(freshContext, byOrder);
+    EXPECT_EQ(fresh[3]->valueForKey("title"), Value("changed"));
+    EXPECT_EQ(fresh[4]->valueForKey("title"), Value("task 5"));
+
+    // The ID handed out outlives everything that made it.
+    tasks.clear();
+    again.clear();
+    others.clear();
+    context.reset();
+    coordinator.reset();
+    EXPECT_EQ(kept->entity()->name(), "Task");
+    EXPECT_FALSE(kept->isTemporaryID());
+    EXPECT_NE(kept->description().find("/Task/p"), std::string::npos);
 }
 
 // Fetched rows lie packed in their objects, short strings' bytes included:

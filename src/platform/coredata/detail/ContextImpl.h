@@ -65,8 +65,8 @@ class Registry {
             if (temporariesInTable_ == 0)
                 return nullptr;
         } else if (!sections_.empty()) {
-            if (const Recent* r = findInSections(id).second)
-                return r->object;
+            if (const ManagedObjectPtr* o = findInSections(id).second)
+                return *o;
         }
         const RegistrySlot* s = table_.find(id, id.hash());
         return s ? s->object : nullptr;
@@ -75,7 +75,8 @@ class Registry {
     // ID is registered already. An object's ID changes only while it is not
     // registered.
     bool insert(ManagedObjectPtr object) {
-        const ManagedObjectID& id = *object->id_;
+        const ManagedObject::IDRef ref = object->idRef();
+        const ManagedObjectID& id = *ref;
         const std::size_t expected = std::exchange(expected_, expected_ ? expected_ - 1 : 0);
         const bool temporary = id.isTemporaryID();
         if (temporary) {
@@ -90,17 +91,14 @@ class Registry {
         } else {
             Section* section = sectionFor(id);
             if (!section) {
-                sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), {}, 0});
+                sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), 0, {}, {}, 0});
                 section = &sections_.back();
             }
-            auto& entries = section->entries;
-            if (entries.empty() || id.primaryKey() > entries.back().key) {
+            if (section->takes(id.primaryKey())) {
                 // Past the section's last key: only the table could hold it.
                 if (table_.size() != 0 && table_.find(id, id.hash()))
                     return false;
-                if (entries.size() == entries.capacity() && expected > 1)
-                    entries.reserve(entries.size() + expected);
-                entries.push_back(Recent{id.primaryKey(), std::move(object)});
+                section->append(id.primaryKey(), std::move(object), expected);
                 ++sectionsLive_;
                 return true;
             }
@@ -118,8 +116,8 @@ class Registry {
         if (!id.isTemporaryID() && !sections_.empty()) {
             auto [section, entry] = findInSections(id);
             if (entry) {
-                if (!only || entry->object.get() == only)
-                    bury(*section, const_cast<Recent&>(*entry));
+                if (!only || entry->get() == only)
+                    bury(*section, static_cast<std::size_t>(entry - section->objects.data()));
                 return;
             }
         }
@@ -127,8 +125,7 @@ class Registry {
             // The holder's own position when it holds this ID, else a search.
             Recent* r = nullptr;
             if (only && only->registrySlot_ < recent_.size() &&
-                recent_[only->registrySlot_].object.get() == only &&
-                (only->id_.get() == &id || only->id_->isEqualID(id)))
+                recent_[only->registrySlot_].object.get() == only && only->hasID(id))
                 r = &recent_[only->registrySlot_];
             else
                 r = const_cast<Recent*>(findRecent(id));
@@ -152,9 +149,9 @@ class Registry {
                 f(r.object);
         }
         for (const Section& section : sections_) {
-            for (const Recent& r : section.entries) {
-                if (r.object)
-                    f(r.object);
+            for (const ManagedObjectPtr& o : section.objects) {
+                if (o)
+                    f(o);
             }
         }
     }
@@ -184,9 +181,9 @@ class Registry {
                 out.push_back(std::move(r.object));
         }
         for (Section& section : sections_) {
-            for (Recent& r : section.entries) {
-                if (r.object)
-                    out.push_back(std::move(r.object));
+            for (ManagedObjectPtr& o : section.objects) {
+                if (o)
+                    out.push_back(std::move(o));
             }
         }
         table_.release();
@@ -204,12 +201,67 @@ class Registry {
         ManagedObjectPtr object;  // null once erased
     };
     // Objects with permanent IDs of one store (by identifier, as IDs
-    // compare) and one root entity, in key order.
+    // compare) and one root entity, in key order. The keys are not stored
+    // beside the objects while they are consecutive (a reservation's, the
+    // rows of a table without gaps, read in key order): an entry's key is
+    // then the first key plus its position. The first gap adds each entry's
+    // distance from the first key (four bytes; a key further away goes to
+    // the hash table). Erased entries stay as nulls, keeping the positions.
     struct Section {
         std::string identifier;
         const EntityDescription* root;
-        std::vector<Recent> entries;
+        int64_t first = 0;
+        std::vector<ManagedObjectPtr> objects;  // null once erased
+        std::vector<uint32_t> offsets;          // key - first; empty while consecutive
         std::size_t dead = 0;
+
+        int64_t keyAt(std::size_t i) const {
+            return first + (offsets.empty() ? static_cast<int64_t>(i) : static_cast<int64_t>(offsets[i]));
+        }
+        // Whether key can be appended: past the last key, within reach.
+        bool takes(int64_t key) const {
+            if (objects.empty())
+                return true;
+            const int64_t last = keyAt(objects.size() - 1);
+            return key > last && static_cast<uint64_t>(key) - static_cast<uint64_t>(first) <= UINT32_MAX;
+        }
+        // Appends an entry (takes(key)); `expected` entries are about to
+        // come (Registry::expectInserts).
+        void append(int64_t key, ManagedObjectPtr object, std::size_t expected) {
+            if (objects.empty()) {
+                first = key;
+                offsets.clear();
+            } else if (offsets.empty() && key != first + static_cast<int64_t>(objects.size())) {
+                offsets.reserve(objects.capacity());
+                for (std::size_t i = 0; i < objects.size(); ++i)
+                    offsets.push_back(static_cast<uint32_t>(i));
+            }
+            if (objects.size() == objects.capacity() && expected > 1) {
+                objects.reserve(objects.size() + expected);
+                if (!offsets.empty())
+                    offsets.reserve(objects.capacity());
+            }
+            objects.push_back(std::move(object));
+            if (!offsets.empty())
+                offsets.push_back(static_cast<uint32_t>(key - first));
+        }
+        // The position holding key, or SIZE_MAX.
+        std::size_t positionOf(int64_t key) const {
+            if (objects.empty() || key < first ||
+                static_cast<uint64_t>(key) - static_cast<uint64_t>(first) > UINT32_MAX)
+                return SIZE_MAX;
+            const uint64_t offset = static_cast<uint64_t>(key) - static_cast<uint64_t>(first);
+            if (offsets.empty())
+                return offset < objects.size() ? static_cast<std::size_t>(offset) : SIZE_MAX;
+            // Mostly consecutive: the entry is then at its distance from the
+            // first, else found by halving.
+            if (offset < offsets.size() && offsets[offset] == offset)
+                return static_cast<std::size_t>(offset);
+            auto it = std::lower_bound(offsets.begin(), offsets.end(), offset);
+            if (it == offsets.end() || *it != offset)
+                return SIZE_MAX;
+            return static_cast<std::size_t>(it - offsets.begin());
+        }
     };
     Section* sectionFor(const ManagedObjectID& id) {
         const EntityDescription* root = id.entity()->rootEntity();
@@ -220,41 +272,42 @@ class Registry {
         return nullptr;
     }
     // The section and live entry of a permanent ID, or nulls.
-    std::pair<Section*, const Recent*> findInSections(const ManagedObjectID& id) const {
+    std::pair<Section*, const ManagedObjectPtr*> findInSections(const ManagedObjectID& id) const {
         Section* section = const_cast<Registry*>(this)->sectionFor(id);
-        const Recent* entry = section ? findIn(*section, id) : nullptr;
+        const ManagedObjectPtr* entry = section ? findIn(*section, id) : nullptr;
         return {entry ? section : nullptr, entry};
     }
-    // id's live entry in section, or null. Keys are mostly consecutive (a
-    // reservation's, a table read in key order): the entry is then at its
-    // key's distance from the first, else found by halving.
-    static const Recent* findIn(const Section& section, const ManagedObjectID& id) {
-        const auto& entries = section.entries;
-        if (entries.empty())
+    // id's live entry in section, or null.
+    static const ManagedObjectPtr* findIn(const Section& section, const ManagedObjectID& id) {
+        const std::size_t at = section.positionOf(id.primaryKey());
+        if (at == SIZE_MAX)
             return nullptr;
-        const int64_t key = id.primaryKey();
-        const Recent* hit = nullptr;
-        if (key >= entries.front().key && key - entries.front().key < static_cast<int64_t>(entries.size()) &&
-            entries[static_cast<std::size_t>(key - entries.front().key)].key == key) {
-            hit = &entries[static_cast<std::size_t>(key - entries.front().key)];
-        } else {
-            auto it = std::lower_bound(entries.begin(), entries.end(), key,
-                                       [](const Recent& r, int64_t k) { return r.key < k; });
-            if (it != entries.end() && it->key == key)
-                hit = &*it;
-        }
-        if (!hit || !hit->object || !hit->object->id_->isEqualID(id))
+        const ManagedObjectPtr& hit = section.objects[at];
+        if (!hit || !hit->hasID(id))
             return nullptr;
-        return hit;
+        return &hit;
     }
-    void bury(Section& section, Recent& r) {
-        r.object.reset();
+    void bury(Section& section, std::size_t at) {
+        section.objects[at].reset();
         --sectionsLive_;
-        if (++section.dead == section.entries.size()) {
-            section.entries.clear();
+        if (++section.dead == section.objects.size()) {
+            section.objects.clear();
+            section.offsets.clear();
             section.dead = 0;
-        } else if (section.dead > 1024 && section.dead * 2 > section.entries.size()) {
-            std::erase_if(section.entries, [](const Recent& e) { return !e.object; });
+        } else if (section.dead > 1024 && section.dead * 2 > section.objects.size()) {
+            // Compacted, the keys are no longer first + position.
+            std::vector<ManagedObjectPtr> objects;
+            std::vector<uint32_t> offsets;
+            objects.reserve(section.objects.size() - section.dead);
+            offsets.reserve(objects.capacity());
+            for (std::size_t i = 0; i < section.objects.size(); ++i) {
+                if (section.objects[i]) {
+                    offsets.push_back(static_cast<uint32_t>(section.keyAt(i) - section.first));
+                    objects.push_back(std::move(section.objects[i]));
+                }
+            }
+            section.objects = std::move(objects);
+            section.offsets = std::move(offsets);
             section.dead = 0;
         }
     }
@@ -262,8 +315,7 @@ class Registry {
     const Recent* findRecent(const ManagedObjectID& id) const {
         auto it = std::lower_bound(recent_.begin(), recent_.end(), id.primaryKey(),
                                    [](const Recent& r, int64_t key) { return r.key < key; });
-        if (it == recent_.end() || it->key != id.primaryKey() || !it->object ||
-            !it->object->id_->isEqualID(id))
+        if (it == recent_.end() || it->key != id.primaryKey() || !it->object || !it->object->hasID(id))
             return nullptr;
         return &*it;
     }
@@ -294,8 +346,7 @@ class Registry {
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {
     if (s.hash != hash)
         return false;
-    const ManagedObjectID& id = *s.object->id_;
-    return &id == &key || id.isEqualID(key);
+    return s.object->hasID(key);
 }
 
 }  // namespace detail
