@@ -337,7 +337,7 @@ TEST_F(SQLiteStoreToOneQueryTest, ToOneListsSkipKeysWhoseRowIsGone) {
     }
     // One calendar whose row is gone, and one whose row is there.
     for (int calendar : {3, 4}) {
-        const Value id(ObjectPtr(calendars[static_cast<std::size_t>(calendar)]));
+        const Value id{ObjectPtr(calendars[static_cast<std::size_t>(calendar)])};
         const auto expected = expectedOf({calendar});
         EXPECT_EQ(
             sorted(uuids(fetchAll(contextOn(store), makeRequest("Task", Predicate::equal("calendar", id))))),
