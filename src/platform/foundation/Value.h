@@ -562,6 +562,12 @@ class Value {
     bool isObject() const { return kind_ == Kind::Object; }
 
     // Typed views: nullptr / nullopt when the value is of another kind.
+    // A view lives as long as this Value (or a copy sharing its payload):
+    // hold the Value, not only the pointer, past the expression that made
+    // it. A managed object's valueForKey may build a fresh Value on each
+    // read (a fetched row keeps short texts packed in the object), so
+    // `if (auto* s = object->valueForKey("k").asString())` leaves `s`
+    // dangling in the if's body.
     const std::string* asString() const;
     const plat::Data* asData() const;
     const plat::Decimal* asDecimal() const;
