@@ -159,6 +159,19 @@ class TextIndex {
     uint32_t generation_ = 0;
 };
 
+// The change value a list item holds, for the quick writers: exactly this
+// class (a subclass might archive more), else nullptr.
+const SYNPropertyChangeValue* changeOf(const SYNPropertyChangeValue& change) {
+    return &change;
+}
+const SYNPropertyChangeValue* changeOf(const plat::Value& item) {
+    const plat::Object* object = item.isObject() ? item.asObject().get() : nullptr;
+    if (!object || typeid(*object) != typeid(SYNPropertyChangeValue)) {
+        return nullptr;
+    }
+    return static_cast<const SYNPropertyChangeValue*>(object);
+}
+
 class PlainValuesWriter {
   public:
     // nullopt for values not of the plain shapes (see the header).
@@ -363,16 +376,6 @@ class PlainValuesWriter {
         addRef("$class", cls);
         close(root, begin);
         return true;
-    }
-
-    static const SYNPropertyChangeValue* changeOf(const SYNPropertyChangeValue& change) { return &change; }
-    static const SYNPropertyChangeValue* changeOf(const plat::Value& item) {
-        const plat::Object* object = item.isObject() ? item.asObject().get() : nullptr;
-        // Exactly this class: a subclass might archive more.
-        if (!object || typeid(*object) != typeid(SYNPropertyChangeValue)) {
-            return nullptr;
-        }
-        return static_cast<const SYNPropertyChangeValue*>(object);
     }
 
     // --- The property list, as the general archiver writes its table ---
@@ -903,16 +906,6 @@ class CompactWriter {
         byte(static_cast<uint8_t>(ValueTag::Int));
         varint((static_cast<uint64_t>(i) << 1) ^ static_cast<uint64_t>(i >> 63));
         return true;
-    }
-
-    static const SYNPropertyChangeValue* changeOf(const SYNPropertyChangeValue& change) { return &change; }
-    static const SYNPropertyChangeValue* changeOf(const plat::Value& item) {
-        const plat::Object* object = item.isObject() ? item.asObject().get() : nullptr;
-        // Exactly this class: a subclass might archive more.
-        if (!object || typeid(*object) != typeid(SYNPropertyChangeValue)) {
-            return nullptr;
-        }
-        return static_cast<const SYNPropertyChangeValue*>(object);
     }
 
     std::vector<uint8_t> out_;

@@ -479,6 +479,20 @@ void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
     }
 }
 
+// The identifier records of identifiers[first, first + count), in any order.
+plat::coredata::FetchRequest identifierRecordsRequest(const std::vector<std::string_view>& identifiers,
+                                                      std::size_t first, std::size_t count) {
+    plat::Array list;
+    list.reserve(count);
+    for (std::size_t i = first; i < first + count; ++i) {
+        list.emplace_back(std::string(identifiers[i]));
+    }
+    plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+    request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
+    request.ordersByKey = false;
+    return request;
+}
+
 // As fetchRecords, for a context with no unsaved changes and straight on its
 // coordinator: only the identifier and entity name of the stored rows are
 // read, and each record found is taken as a fault (the changes only link to
@@ -502,15 +516,8 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
     std::vector<std::pair<std::string_view, plat::coredata::ManagedObjectIDPtr>> found;
     std::vector<plat::coredata::SnapshotPtr> kept;  // the found identifiers' texts
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
-        const std::size_t count = std::min(kChunk, identifiers.size() - first);
-        plat::Array list;
-        list.reserve(count);
-        for (std::size_t i = first; i < first + count; ++i) {
-            list.emplace_back(std::string(identifiers[i]));
-        }
-        plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
-        request.ordersByKey = false;
+        const auto request =
+            identifierRecordsRequest(identifiers, first, std::min(kChunk, identifiers.size() - first));
         auto rows = coordinator->fetchRowsReading(request, *rowEntity, kColumns);
         if (!rows.ok()) {
             return rows.error();
@@ -547,15 +554,8 @@ plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, co
                             RecordsByIdentifier& records, plat::coredata::ManagedObjectContext& context) {
     constexpr std::size_t kChunk = 500;
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
-        const std::size_t count = std::min(kChunk, identifiers.size() - first);
-        plat::Array list;
-        list.reserve(count);
-        for (std::size_t i = first; i < first + count; ++i) {
-            list.emplace_back(std::string(identifiers[i]));
-        }
-        plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
-        request.ordersByKey = false;
+        const auto request =
+            identifierRecordsRequest(identifiers, first, std::min(kChunk, identifiers.size() - first));
         auto batch = context.executeFetchRequest(request);
         if (!batch.ok()) {
             return batch.error();
