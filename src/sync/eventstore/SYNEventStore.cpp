@@ -44,6 +44,72 @@ plat::FileManager& files() {
     return plat::FileManager::defaultManager();
 }
 
+// Store metadata: false while the store is known to hold no global
+// identifier that no change references. A save that deletes changes or
+// events (whose changes go with them) sets it in its own transaction, and the
+// clean-up that removes such identifiers clears it in its own, so the
+// clean-up need not look through every identifier after a start that follows
+// no deletion. Absent (stores written before the mark existed) counts as set.
+constexpr const char* kMayHoldUnusedIdentifiersKey = "SYNMayHoldUnusedGlobalIdentifiers";
+
+std::shared_ptr<plat::coredata::PersistentStore> eventPersistentStore(const ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator) {
+        return nullptr;
+    }
+    auto stores = coordinator->persistentStores();
+    return stores.empty() ? nullptr : stores.front();
+}
+
+bool mayHoldUnusedIdentifiers(const plat::coredata::PersistentStore& store) {
+    const Dictionary metadata = store.metadata();
+    const Value* flag = metadata.find(kMayHoldUnusedIdentifiersKey);
+    return !flag || flag->boolValue();
+}
+
+// Written with the store's next save.
+void setMayHoldUnusedIdentifiers(plat::coredata::PersistentStore& store, bool may) {
+    Dictionary metadata = store.metadata();
+    metadata.set(kMayHoldUnusedIdentifiersKey, Value(may));
+    store.setMetadata(std::move(metadata));
+}
+
+// Whether the save about to be made may leave a global identifier that no
+// change references: it deletes changes or events (whose changes go with
+// them), points a change at another identifier, or adds an identifier without
+// changes.
+bool mayLeaveUnusedIdentifiers(const ManagedObjectContext& context) {
+    for (const auto& object : context.deletedObjects()) {
+        const auto& name = object->entity()->name();
+        if (name == SYNObjectChangeEntityName || name == SYNStoreModificationEventEntityName) {
+            return true;
+        }
+    }
+    for (const auto& object : context.insertedObjects()) {
+        if (object->entity()->name() == SYNGlobalIdentifierEntityName &&
+            object->objectsForKey("objectChanges").empty()) {
+            return true;
+        }
+    }
+    for (const auto& object : context.updatedObjects()) {
+        if (object->entity()->name() == SYNObjectChangeEntityName &&
+            object->changedValues().contains("globalIdentifier")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void markIfLeavingUnusedIdentifiers(const ManagedObjectContext& context) {
+    if (!mayLeaveUnusedIdentifiers(context)) {
+        return;
+    }
+    auto store = eventPersistentStore(context);
+    if (store && !mayHoldUnusedIdentifiers(*store)) {
+        setMayHoldUnusedIdentifiers(*store, true);
+    }
+}
+
 void dispatchCompletion(const SYNEventStore::Completion& completion, plat::ErrorPtr error) {
     if (completion) {
         plat::dispatch::Queue::main().async([completion, error] { completion(error); });
@@ -399,6 +465,8 @@ plat::ErrorPtr SYNEventStore::openStack() {
     // the revision of their values) is migrated as it opens: the mapping of
     // added optional attributes is inferred, and the old rows read as
     // "unrecorded".
+    // A store made now holds no identifier at all, so none unused.
+    const bool fresh = !url || !files().fileExistsAtPath(pathToStoreFile());
     auto added = coordinator->addPersistentStore(
         storeType_, "", url,
         plat::Dictionary{{plat::coredata::MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
@@ -406,11 +474,22 @@ plat::ErrorPtr SYNEventStore::openStack() {
     if (!added.ok()) {
         return added.error();
     }
+    if (fresh) {
+        setMayHoldUnusedIdentifiers(**added, false);
+    }
     auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
     context->setPersistentStoreCoordinator(coordinator);
+    auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
+        plat::coredata::ManagedObjectContextWillSaveNotification, context, [](const plat::Notification& note) {
+            if (auto saving = std::static_pointer_cast<const ManagedObjectContext>(note.object)) {
+                markIfLeavingUnusedIdentifiers(*saving);
+            }
+        });
     {
         plat::MutexLock lock(stackMutex_);
         context_ = context;
+        plat::NotificationCenter::defaultCenter().removeObserver(deletionObserver_);
+        deletionObserver_ = std::move(observer);
     }
     return removeInterruptedEvents();
 }
@@ -432,10 +511,13 @@ void SYNEventStore::dismantle() {
         open->performBlockAndWait([] {});
     }
     std::shared_ptr<ManagedObjectContext> context;
+    plat::ObserverToken observer;
     {
         plat::MutexLock lock(stackMutex_);
         context.swap(context_);
+        observer.swap(deletionObserver_);
     }
+    plat::NotificationCenter::defaultCenter().removeObserver(observer);
     if (context) {
         context->performBlockAndWait([] {});
     }
@@ -554,6 +636,11 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
         return;
     }
     context->performBlock([context, completion] {
+        auto store = eventPersistentStore(*context);
+        if (store && !mayHoldUnusedIdentifiers(*store)) {
+            dispatchCompletion(completion, nullptr);
+            return;
+        }
         // The identifiers no change references, found by the store itself
         // (in SQL for the SQLite store) and read as dictionaries of their IDs
         // alone: the other records are neither loaded nor left registered in
@@ -577,9 +664,20 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
                 }
             }
         }
-        plat::ErrorPtr error = context->save();
-        if (error) {
-            context->rollback();
+        plat::ErrorPtr error;
+        if (store) {
+            setMayHoldUnusedIdentifiers(*store, false);
+        }
+        if (context->hasChanges()) {
+            // The mark is written in the same transaction as the deletions.
+            if ((error = context->save())) {
+                context->rollback();
+            }
+        } else if (store) {
+            error = context->persistentStoreCoordinator()->setMetadata(store->metadata(), store);
+        }
+        if (error && store) {
+            setMayHoldUnusedIdentifiers(*store, true);
         }
         dispatchCompletion(completion, error);
     });

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/Result.h"
@@ -203,4 +204,7 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
 
     mutable plat::Mutex stackMutex_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);
+    // Marks the store, within each save that may leave a global identifier
+    // no change references, as possibly holding such identifiers.
+    plat::ObserverToken deletionObserver_ GUARDED_BY(stackMutex_);
 };

@@ -445,6 +445,102 @@ TEST_F(SYNEventStoreTest, RemovingUnusedDataLeavesNoRecordRegistered) {
     EXPECT_EQ(remaining, 30u);
 }
 
+// The clean-up looks through the identifiers only while the store may hold
+// unused ones: a save that deletes an event leaves that mark in the store
+// file, so the identifier its changes used is found after a restart too; an
+// older store without the mark is looked through.
+TEST_F(SYNEventStoreTest, IdentifiersLeftUnusedByADeletionAreRemovedAfterARestart) {
+    auto eventWithChange = [&](const std::string& event, const std::string& identifier, int64_t count) {
+        auto made = EventWriter(*context).event(event, SYNStoreModificationEventTypeSave, count, {"S", count});
+        auto record = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        record->setValue(Value(identifier), "globalIdentifier");
+        record->setValue(Value("Person"), "nameOfEntity");
+        auto change = context->insertNewObjectForEntityForName(SYNObjectChangeEntityName);
+        change->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
+        change->setValue(Value("Person"), "nameOfEntity");
+        change->setObject(record, "globalIdentifier");
+        change->setObject(made, "storeModificationEvent");
+    };
+    auto cleanUp = [&] {
+        bool cleaned = false;
+        plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+        store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
+            error = e;
+            cleaned = true;
+        });
+        pumpMainUntil([&] { return cleaned; });
+        EXPECT_EQ(error, nullptr);
+    };
+    auto identifiers = [&] {
+        return inStore([&] {
+            std::set<std::string> found;
+            auto records =
+                context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+            for (const auto& record : *records) {
+                found.insert(*record->valueForKey("globalIdentifier").asString());
+            }
+            return found;
+        });
+    };
+    auto reopen = [&] {
+        store->dismantle();
+        store = openStore();
+        ASSERT_TRUE(store);
+        context = store->managedObjectContext();
+        ASSERT_TRUE(context);
+    };
+
+    inStore([&] {
+        eventWithChange("first", "kept", 1);
+        eventWithChange("second", "dropped", 2);
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    cleanUp();
+    EXPECT_EQ(identifiers(), (std::set<std::string>{"kept", "dropped"}));
+
+    inStore([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeSave}, std::nullopt, *context);
+        ASSERT_TRUE(events.ok());
+        for (const auto& event : *events) {
+            if (SYNStoreModificationEvent::uniqueIdentifier(*event) == "second") {
+                context->deleteObject(event);
+            }
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    reopen();
+    cleanUp();
+    EXPECT_EQ(identifiers(), std::set<std::string>{"kept"});
+
+    // An identifier added without a change, in a store whose metadata were
+    // written before the mark existed.
+    inStore([&] {
+        auto orphan = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        orphan->setValue(Value("orphan"), "globalIdentifier");
+        orphan->setValue(Value("Person"), "nameOfEntity");
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    store->dismantle();
+    const auto url = plat::URL::fileURLWithPath((root / "mesh" / "events.sqlite").string());
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
+        plat::coredata::SQLiteStoreType, url);
+    ASSERT_TRUE(metadata.ok());
+    plat::Dictionary older;
+    for (const auto& [key, value] : *metadata) {
+        if (key.find("Unused") == std::string::npos) {
+            older.set(key, value);
+        }
+    }
+    ASSERT_LT(older.size(), metadata->size());
+    ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(older, plat::coredata::SQLiteStoreType, url),
+              nullptr);
+    reopen();
+    cleanUp();
+    EXPECT_EQ(identifiers(), std::set<std::string>{"kept"});
+}
+
 }  // namespace
 }  // namespace eventstoretest
 
