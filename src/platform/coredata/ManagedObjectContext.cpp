@@ -824,19 +824,27 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
         if (o->hasTemporaryID())
             byEntity[o->entity()].push_back(o);
     }
-    // One reservation per entity; keys reserved for an entity whose batch
-    // fails later are lost, never reused.
-    auto coordinator = persistentStoreCoordinator();
+    if (byEntity.empty())
+        return nullptr;
+    // Every entity's keys in one reservation (one commit for a store that
+    // writes it); keys of a save that fails later are lost, never reused.
+    std::vector<PersistentStore::KeyRequest> requests;
+    requests.reserve(byEntity.size());
+    for (const auto& [entity, list] : byEntity)
+        requests.emplace_back(entity, list.size());
+    auto reserved = persistentStoreCoordinator()->reserveNewObjectKeys(requests);
+    if (!reserved)
+        return reserved.error();
+    const auto& store = reserved->first;
+    std::size_t request = 0;
     for (auto& [entity, list] : byEntity) {
-        auto reserved = coordinator->reserveNewObjectKeys(*entity, list.size());
-        if (!reserved)
-            return reserved.error();
+        const std::vector<int64_t>& keys = reserved->second[request++];
         for (std::size_t i = 0; i < list.size(); ++i) {
             ManagedObject& o = *list[i];
-            const int64_t key = reserved->keys[i];
+            const int64_t key = keys[i];
             // (A temporary ID is never kept in the room: id_ holds it.)
             if (o.id_.use_count() != 1) {
-                reKey(o, reserved->store->objectIDFor(entity, key));
+                reKey(o, store->objectIDFor(entity, key));
                 continue;
             }
             // Nobody else holds the temporary ID, so nobody can look it up
@@ -844,7 +852,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
             // and no alias.
             auto shared = o.shared_from_this();
             impl_->registered.erase(*o.id_, &o);
-            const_cast<ManagedObjectID&>(*o.id_).becomePermanent(reserved->store, key);
+            const_cast<ManagedObjectID&>(*o.id_).becomePermanent(store, key);
             impl_->registered.insert(std::move(shared));
         }
         comparisonIdentitiesChanged();

@@ -25,6 +25,19 @@ void PersistentStore::setMetadata(Dictionary metadata) {
     metadata_ = std::move(metadata);
 }
 
+Result<std::vector<std::vector<int64_t>>> PersistentStore::reservePrimaryKeys(
+    const std::vector<KeyRequest>& requests) {
+    std::vector<std::vector<int64_t>> keys;
+    keys.reserve(requests.size());
+    for (const auto& [entity, count] : requests) {
+        auto reserved = reservePrimaryKeys(*entity, count);
+        if (!reserved)
+            return reserved.error();
+        keys.push_back(std::move(*reserved));
+    }
+    return keys;
+}
+
 void PersistentStore::setModel(std::shared_ptr<const ManagedObjectModel> model) {
     plat::MutexLock lock(idStoreMutex_);
     model_ = std::move(model);

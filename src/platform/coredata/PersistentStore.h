@@ -284,6 +284,12 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // handed out twice, even when the save that would have used it fails.
     virtual Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
                                                             std::size_t count) = 0;
+    // The same for several entities at once (the keys of each request, in
+    // order). A store that writes its reservations durably writes these in
+    // one step; by default each entity is reserved on its own.
+    using KeyRequest = std::pair<const EntityDescription*, std::size_t>;
+    virtual Result<std::vector<std::vector<int64_t>>> reservePrimaryKeys(
+        const std::vector<KeyRequest>& requests);
     // Applies changes in one transaction. ManagedObjectMergeError (133020)
     // when a row's version differs from the one read; nothing is written then.
     [[nodiscard]] virtual ErrorPtr save(const StoreChanges& changes) = 0;

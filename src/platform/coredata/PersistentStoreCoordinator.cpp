@@ -254,6 +254,18 @@ Result<PersistentStoreCoordinator::ReservedKeys> PersistentStoreCoordinator::res
     return ReservedKeys{store, std::move(*keys)};
 }
 
+Result<std::pair<std::shared_ptr<PersistentStore>, std::vector<std::vector<int64_t>>>>
+PersistentStoreCoordinator::reserveNewObjectKeys(const std::vector<PersistentStore::KeyRequest>& requests) {
+    Lock lock(mutex_);
+    if (stores_.empty())
+        return makeError(PersistentStoreSaveError, "The coordinator has no persistent store.");
+    auto& store = stores_[0];
+    auto keys = store->reservePrimaryKeys(requests);
+    if (!keys)
+        return keys.error();
+    return std::make_pair(store, std::move(*keys));
+}
+
 ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     Lock lock(mutex_);
     // A change whose store is gone (removed since the object was saved or

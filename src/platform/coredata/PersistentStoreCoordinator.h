@@ -99,6 +99,10 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
         std::vector<int64_t> keys;
     };
     Result<ReservedKeys> reserveNewObjectKeys(const EntityDescription& entity, std::size_t count);
+    // Keys for several entities at once, in the first store (one durable step
+    // where the store writes one); the keys of each request, in order.
+    Result<std::pair<std::shared_ptr<PersistentStore>, std::vector<std::vector<int64_t>>>>
+    reserveNewObjectKeys(const std::vector<PersistentStore::KeyRequest>& requests);
     // Hands each store its part of changes. PersistentStoreSaveError (134030),
     // with nothing written, when a change belongs to no store of the
     // coordinator; with several stores, each part is its own transaction.

@@ -692,17 +692,32 @@ Result<std::vector<ManagedObjectIDPtr>> SQLiteStore::membersOf(const ManagedObje
 
 Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescription& entity,
                                                              std::size_t count) {
+    auto keys = reservePrimaryKeys(std::vector<KeyRequest>{{&entity, count}});
+    if (!keys)
+        return keys.error();
+    return std::move(keys->front());
+}
+
+Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
+    const std::vector<KeyRequest>& requests) {
     if (auto error = impl_->readyError())
         return error;
-    std::vector<int64_t> keys;
-    if (count == 0)
+    std::vector<std::vector<int64_t>> keys(requests.size());
+    std::vector<int64_t> roots;
+    roots.reserve(requests.size());
+    bool any = false;
+    for (const auto& [entity, count] : requests) {
+        const EntityLayout* layout = layoutOf(*impl_->schema, *entity);
+        if (!layout)
+            return makeError(PersistentStoreSaveError,
+                             "The store has no entity named " + entity->name() + ".");
+        roots.push_back(impl_->schema->entity(*layout->table->root).number);
+        any = any || count != 0;
+    }
+    if (!any)
         return keys;
     if (isReadOnly())
         return makeError(PersistentStoreSaveError, "The store is read-only.");
-    const EntityLayout* layout = layoutOf(*impl_->schema, entity);
-    if (!layout)
-        return makeError(PersistentStoreSaveError, "The store has no entity named " + entity.name() + ".");
-    const EntityLayout& root = impl_->schema->entity(*layout->table->root);
     Database& db = *impl_->db;
     // Committed on its own, before the keys are handed out: a save that fails
     // later never gives them back, so no key is used twice, also across
@@ -717,22 +732,27 @@ Result<std::vector<int64_t>> SQLiteStore::reservePrimaryKeys(const EntityDescrip
     auto stmt = db.cached("UPDATE Z_ENTITIES SET Z_MAX = Z_MAX + ?1 WHERE Z_ENT = ?2 RETURNING Z_MAX");
     if (!stmt)
         return stmt.error();
-    int64_t last = 0;
-    {
-        ResetGuard guard(**stmt);
-        (*stmt)->bindInt(1, static_cast<int64_t>(count));
-        (*stmt)->bindInt(2, root.number);
-        if ((*stmt)->step() != sqlite::kRow)
-            return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
-        last = (*stmt)->columnInt(0);
-        if ((*stmt)->step() != sqlite::kDone)
-            return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const std::size_t count = requests[i].second;
+        if (count == 0)
+            continue;
+        int64_t last = 0;
+        {
+            ResetGuard guard(**stmt);
+            (*stmt)->bindInt(1, static_cast<int64_t>(count));
+            (*stmt)->bindInt(2, roots[i]);
+            if ((*stmt)->step() != sqlite::kRow)
+                return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+            last = (*stmt)->columnInt(0);
+            if ((*stmt)->step() != sqlite::kDone)
+                return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+        }
+        keys[i].reserve(count);
+        for (int64_t k = last - static_cast<int64_t>(count) + 1; k <= last; ++k)
+            keys[i].push_back(k);
     }
     if (auto error = transaction.commit())
         return error;
-    keys.reserve(count);
-    for (int64_t k = last - static_cast<int64_t>(count) + 1; k <= last; ++k)
-        keys.push_back(k);
     return keys;
 }
 

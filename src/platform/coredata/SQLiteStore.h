@@ -68,6 +68,10 @@ class SQLiteStore : public PersistentStore {
                                                       const RelationshipDescription& relationship) override;
     Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,
                                                     std::size_t count) override;
+    // Every entity's keys in one transaction: one commit (and one sync of
+    // the file) however many entities a save inserts.
+    Result<std::vector<std::vector<int64_t>>> reservePrimaryKeys(
+        const std::vector<KeyRequest>& requests) override;
     [[nodiscard]] ErrorPtr save(const StoreChanges& changes) override;
     void unload() override;
 

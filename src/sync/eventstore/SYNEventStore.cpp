@@ -480,7 +480,8 @@ plat::ErrorPtr SYNEventStore::openStack() {
     auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
     context->setPersistentStoreCoordinator(coordinator);
     auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
-        plat::coredata::ManagedObjectContextWillSaveNotification, context, [](const plat::Notification& note) {
+        plat::coredata::ManagedObjectContextWillSaveNotification, context,
+        [](const plat::Notification& note) {
             if (auto saving = std::static_pointer_cast<const ManagedObjectContext>(note.object)) {
                 markIfLeavingUnusedIdentifiers(*saving);
             }

@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
-#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Mutex.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Result.h"
 
 // Values larger than this many bytes are kept in data files.

@@ -744,6 +744,38 @@ TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     EXPECT_NE(task->objectID()->primaryKey(), urgent->objectID()->primaryKey());
 }
 
+// Keys for several entities are reserved in one step: each request gets its
+// own run (entities of one root share its keys), a request of none gets none,
+// and a request the store cannot serve reserves nothing at all.
+TEST_F(SQLiteStoreTest, KeysOfSeveralEntitiesAreReservedTogetherOrNotAtAll) {
+    auto coordinator = open();
+    const auto& model = *coordinator->managedObjectModel();
+    const auto* tag = model.entityNamed("Tag");
+    const auto* task = model.entityNamed("Task");
+    const auto* urgent = model.entityNamed("UrgentTask");
+    ASSERT_TRUE(tag && task && urgent);
+    auto reserved = coordinator->reserveNewObjectKeys({{tag, 3}, {task, 0}, {task, 2}, {urgent, 2}});
+    ASSERT_TRUE(reserved.ok());
+    const auto& keys = reserved->second;
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_EQ(keys[0].size(), 3u);
+    EXPECT_TRUE(keys[1].empty());
+    ASSERT_EQ(keys[2].size(), 2u);
+    ASSERT_EQ(keys[3].size(), 2u);
+    EXPECT_EQ(keys[0][2], keys[0][0] + 2);
+    EXPECT_EQ(keys[3][0], keys[2][1] + 1);  // one root, one run after the other
+
+    auto other = ManagedObjectModel::create();
+    auto& stranger = other->addEntity("Stranger");
+    stranger.addAttribute("name", AttributeType::String);
+    auto refused = coordinator->reserveNewObjectKeys({{tag, 1}, {&stranger, 1}});
+    EXPECT_FALSE(refused.ok());
+    auto next = coordinator->reserveNewObjectKeys({{tag, 1}, {urgent, 1}});
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(next->second[0].front(), keys[0].back() + 1);
+    EXPECT_EQ(next->second[1].front(), keys[3].back() + 1);
+}
+
 // An insert's key is made permanent before its save and kept when the save
 // fails: the reservation stays committed, so a save through another
 // coordinator never takes that key, and the retry stores the row under it.

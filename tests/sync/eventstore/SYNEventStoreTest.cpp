@@ -451,7 +451,8 @@ TEST_F(SYNEventStoreTest, RemovingUnusedDataLeavesNoRecordRegistered) {
 // older store without the mark is looked through.
 TEST_F(SYNEventStoreTest, IdentifiersLeftUnusedByADeletionAreRemovedAfterARestart) {
     auto eventWithChange = [&](const std::string& event, const std::string& identifier, int64_t count) {
-        auto made = EventWriter(*context).event(event, SYNStoreModificationEventTypeSave, count, {"S", count});
+        auto made =
+            EventWriter(*context).event(event, SYNStoreModificationEventTypeSave, count, {"S", count});
         auto record = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
         record->setValue(Value(identifier), "globalIdentifier");
         record->setValue(Value("Person"), "nameOfEntity");
@@ -534,8 +535,9 @@ TEST_F(SYNEventStoreTest, IdentifiersLeftUnusedByADeletionAreRemovedAfterARestar
         }
     }
     ASSERT_LT(older.size(), metadata->size());
-    ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(older, plat::coredata::SQLiteStoreType, url),
-              nullptr);
+    ASSERT_EQ(
+        plat::coredata::PersistentStoreCoordinator::setMetadata(older, plat::coredata::SQLiteStoreType, url),
+        nullptr);
     reopen();
     cleanUp();
     EXPECT_EQ(identifiers(), std::set<std::string>{"kept"});
