@@ -1,12 +1,14 @@
 #include "platform/dispatch/Queue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -56,6 +58,20 @@ TEST_F(QueueTest, SerialQueueRunsBlocksOneAtATimeInPostingOrderPerProducer) {
             ASSERT_EQ(seen[p][i], i);
         }
     }
+}
+
+// Profilers and debuggers show the pool's threads by name.
+TEST_F(QueueTest, BlocksRunOnNamedPoolThreads) {
+    auto name = std::make_shared<std::promise<std::string>>();
+    Queue::global().async([name] {
+        char buffer[16] = {};
+        pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+        name->set_value(buffer);
+    });
+    auto got = name->get_future();
+    ASSERT_EQ(got.wait_for(std::chrono::duration<double>(kLongWait)), std::future_status::ready);
+    const std::string value = got.get();
+    EXPECT_TRUE(value == "dispatch-worker" || value == "dispatch-extra") << value;
 }
 
 TEST_F(QueueTest, SyncRunsOnCallerAfterEarlierBlocksAndReturnsValue) {

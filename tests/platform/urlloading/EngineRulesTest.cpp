@@ -5,6 +5,7 @@
 // after the network thread has ended never run inside one another.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -139,6 +140,15 @@ TEST(EngineThreadRule, HoldsOnTheNetworkThreadAndStopsTheProcessElsewhere) {
     auto engine = startedEngine();
     EXPECT_FALSE(ranHere(*engine, [&] { engine->assertCommandThread(); }));
     EXPECT_DEATH(engine->assertCommandThread(), "network-thread state touched from another thread");
+    engine->sessionReleased();
+}
+
+// Profilers and debuggers show the network thread by name.
+TEST(EngineThreadRule, TheNetworkThreadIsNamed) {
+    auto engine = startedEngine();
+    char name[16] = {};
+    EXPECT_FALSE(ranHere(*engine, [&] { pthread_getname_np(pthread_self(), name, sizeof name); }));
+    EXPECT_STREQ(name, "url-session");
     engine->sessionReleased();
 }
 

@@ -3,6 +3,8 @@
 #include "platform/dispatch/Group.h"
 #include "platform/dispatch/detail/QueueImpl.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -369,6 +371,8 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
 
 void ThreadPool::work(Slot* slot) {
     const bool extra = slot == nullptr;
+    // Named for profilers and debuggers.
+    (void)pthread_setname_np(pthread_self(), extra ? "dispatch-extra" : "dispatch-worker");
     currentPool = this;
     currentSlot = slot;
     WorkerBatch batch;

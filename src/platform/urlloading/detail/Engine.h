@@ -285,6 +285,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
                                     const URLAuthenticationChallenge& challenge, ChallengeCompletion answer);
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
     bool openDownloadFile(URLSessionTask& task);
+    // The time a transfer callback records as its transfer's last activity:
+    // inside curl_multi_socket_action the time the call began (a response's
+    // header lines and body then cost one clock reading, not one each; the
+    // idle time-out counts in seconds), else now (libcurl also calls back
+    // from curl_easy_pause, when a paused transfer goes on).
+    SteadyClock::time_point activityTime() const { return driving_ ? driveTime_ : SteadyClock::now(); }
     // libcurl opened a connection's socket, or closes one (see onSocket).
     // Also called while the engine closes its connections at the end.
     void onConnectionSocketOpened(int socket);
@@ -347,6 +353,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // closed: only for these does watched_ surely describe the socket now
     // behind the number (network thread only).
     std::set<int> connectionSockets_;
+    // While driveTransfers is in curl_multi_socket_action: when it began
+    // (network thread only; see activityTime).
+    bool driving_ = false;
+    SteadyClock::time_point driveTime_{};
     // libcurl's timer (network thread only).
     bool curlTimerSet_ = false;
     SteadyClock::time_point curlDeadline_{};
