@@ -14,6 +14,7 @@ constexpr uint64_t kCommittedAlready = UINT64_MAX;
 
 Value objectSet(const std::vector<ManagedObjectPtr>& objects) {
     Set set;
+    set.reserve(objects.size());
     for (const auto& o : objects)
         set.insert(Value(ObjectPtr(o)));
     return Value(std::move(set));

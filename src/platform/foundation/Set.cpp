@@ -39,6 +39,13 @@ bool Set::insert(Value v) {
     return true;
 }
 
+void Set::reserve(std::size_t count) {
+    values_.reserve(count);
+    if (count > detail::PositionIndex::kThreshold && count > values_.size())
+        index_.rebuild(
+            values_.size(), [this](std::size_t i) { return values_[i].hash(); }, count);
+}
+
 bool Set::erase(const Value& v) {
     const auto p = positionOf(v);
     if (!p)

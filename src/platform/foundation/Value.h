@@ -270,6 +270,9 @@ class Set {
     bool contains(const Value& v) const;
     // Returns false when an equal value was already present.
     bool insert(Value v);
+    // Makes room for `count` members, so that inserting up to that many
+    // neither moves the members nor rebuilds the index.
+    void reserve(std::size_t count);
     bool erase(const Value& v);
     // Same members, in any order.
     bool operator==(const Set& other) const;

@@ -487,6 +487,41 @@ TEST(SetTest, LargeSetsHashTheirMembers) {
     EXPECT_EQ(s.values()[19].intValue(), 21);
 }
 
+TEST(SetTest, ReservedSetsKeepMembersDistinctAtEverySize) {
+    // Room made before the members come, on an empty set, a small one and a
+    // large one: equal values are still refused, members keep their first
+    // insertion order, and the storage does not move while filling.
+    for (std::size_t reserved : {std::size_t{0}, std::size_t{3}, std::size_t{9}, std::size_t{5000}}) {
+        Set s;
+        EXPECT_TRUE(s.insert("first"));
+        s.reserve(reserved);
+        const Value* storage = s.values().data();
+        const int count = static_cast<int>(std::max<std::size_t>(reserved, 1)) - 1;
+        for (int i = 0; i < count; ++i)
+            EXPECT_TRUE(s.insert(i)) << reserved << " " << i;
+        if (reserved > 1) {
+            EXPECT_EQ(s.values().data(), storage) << reserved;
+        }
+        for (int i = 0; i < count; ++i)
+            EXPECT_FALSE(s.insert(static_cast<double>(i))) << reserved << " " << i;
+        EXPECT_FALSE(s.insert("first"));
+        EXPECT_EQ(s.size(), static_cast<std::size_t>(count) + 1);
+        EXPECT_EQ(*s.values().front().asString(), "first");
+        for (int i = 0; i < count; ++i)
+            EXPECT_TRUE(s.contains(i)) << reserved << " " << i;
+        EXPECT_FALSE(s.contains(count));
+        if (count > 0) {
+            EXPECT_TRUE(s.erase(0));
+            EXPECT_FALSE(s.contains(0));
+            EXPECT_EQ(s.size(), static_cast<std::size_t>(count));
+        }
+        // Reserving less than the set holds changes nothing.
+        s.reserve(1);
+        EXPECT_TRUE(s.contains("first"));
+        EXPECT_EQ(s.size(), count > 0 ? static_cast<std::size_t>(count) : 1u);
+    }
+}
+
 TEST(ValueTest, MovedFromValuesAreNullAndAssignmentReleasesTheOldPayload) {
     Value text(std::string(40, 't'));
     const std::string* payload = text.asString();
