@@ -231,10 +231,20 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (!data.ok()) {
         return data.error();
     }
-    if (auto error = createPrivateDirectory(storePath_)) {
-        return error;
+    if (writtenMetadata_ && *writtenMetadata_ == *data) {
+        return nullptr;
     }
-    return writePrivateFile(*data, metadataPath());
+    writtenMetadata_.reset();
+    if (!files().fileExistsAtPath(storePath_)) {
+        if (auto error = createPrivateDirectory(storePath_)) {
+            return error;
+        }
+    }
+    auto error = writePrivateFile(*data, metadataPath());
+    if (!error) {
+        writtenMetadata_ = std::move(*data);
+    }
+    return error;
 }
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
@@ -475,6 +485,10 @@ plat::ErrorPtr SYNEventStore::removeInterruptedEvents() {
 
 plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
     dismantle();
+    {
+        plat::MutexLock lock(metadataMutex_);
+        writtenMetadata_.reset();
+    }
     if (files().fileExistsAtPath(storePath_)) {
         if (auto error = files().removeItemAtPath(storePath_)) {
             return error;
@@ -511,6 +525,7 @@ plat::ErrorPtr SYNEventStore::removeEventStore() {
     {
         plat::MutexLock lock(metadataMutex_);
         metadata_ = Metadata();
+        writtenMetadata_.reset();
     }
     if (!files().fileExistsAtPath(storePath_)) {
         return nullptr;

@@ -185,7 +185,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
                   std::string storeType);
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
-    // Writes the metadata file.
+    // Writes the metadata file, unless it already holds exactly these bytes
+    // (written by this store and not removed since): a write costs a new
+    // file, two disk syncs and a rename.
     [[nodiscard]] plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr createDirectories() const;
@@ -200,6 +202,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
 
     mutable plat::Mutex metadataMutex_;
     Metadata metadata_ GUARDED_BY(metadataMutex_);
+    // The bytes of the last successful write of "store.plist"; cleared when
+    // a write fails or the store's folder is removed.
+    mutable std::optional<plat::Data> writtenMetadata_ GUARDED_BY(metadataMutex_);
 
     mutable plat::Mutex stackMutex_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);

@@ -16,9 +16,16 @@
 
 namespace {
 
+// Below this much memory free in the allocator's arenas a trim gives back
+// little, and costs a walk of every arena and a madvise call per free
+// stretch: an incremental merge frees a few megabytes at most.
+constexpr std::size_t kTrimThresholdBytes = 32u << 20;
+
 void releaseFreedMemory() {
 #ifdef __GLIBC__
-    malloc_trim(0);
+    if (mallinfo2().fordblks >= kTrimThresholdBytes) {
+        malloc_trim(0);
+    }
 #endif
 }
 
