@@ -243,7 +243,18 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     auto error = writePrivateFile(*data, metadataPath());
     if (!error) {
         writtenMetadata_ = std::move(*data);
+        deferredMetadataWrite_ = false;
     }
+    return error;
+}
+
+plat::ErrorPtr SYNEventStore::writeDeferredMetadata() {
+    plat::MutexLock lock(metadataMutex_);
+    if (!deferredMetadataWrite_) {
+        return nullptr;
+    }
+    auto error = saveMetadataLocked();
+    logIfUnsaved(error);
     return error;
 }
 
@@ -287,7 +298,8 @@ plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const s
     return error;
 }
 
-plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                           bool eventStored) {
     plat::MutexLock lock(metadataMutex_);
     auto it = metadata_.incompleteMandatoryEvents.find(identifier);
     if (it == metadata_.incompleteMandatoryEvents.end()) {
@@ -295,7 +307,14 @@ plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const
     }
     if (--it->second <= 0) {
         metadata_.incompleteMandatoryEvents.erase(it);
-        metadata_.eventsWithRecordedIntent.erase(identifier);
+        const bool withIntent = metadata_.eventsWithRecordedIntent.erase(identifier) > 0;
+        if (eventStored && withIntent) {
+            // A restart that still finds the identifier finds its event
+            // stored and drops it: the write can wait for the next one
+            // (the next save's registration, a merge's flush, the close).
+            deferredMetadataWrite_ = true;
+            return nullptr;
+        }
     }
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
@@ -449,6 +468,7 @@ void SYNEventStore::dismantle() {
     if (context) {
         context->performBlockAndWait([] {});
     }
+    (void)writeDeferredMetadata();  // logged by the store
 }
 
 plat::ErrorPtr SYNEventStore::removeInterruptedEvents() {
@@ -488,6 +508,7 @@ plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
     {
         plat::MutexLock lock(metadataMutex_);
         writtenMetadata_.reset();
+        deferredMetadataWrite_ = false;
     }
     if (files().fileExistsAtPath(storePath_)) {
         if (auto error = files().removeItemAtPath(storePath_)) {
@@ -526,6 +547,7 @@ plat::ErrorPtr SYNEventStore::removeEventStore() {
         plat::MutexLock lock(metadataMutex_);
         metadata_ = Metadata();
         writtenMetadata_.reset();
+        deferredMetadataWrite_ = false;
     }
     if (!files().fileExistsAtPath(storePath_)) {
         return nullptr;

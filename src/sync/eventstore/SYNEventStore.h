@@ -119,7 +119,17 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::vector<std::string> incompleteEventIdentifiersWithRecordedIntent() const;
     [[nodiscard]] plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
                                                                             bool withRecordedIntent = false);
-    [[nodiscard]] plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    // With eventStored (the save's event is committed in the event store),
+    // the last deregistration of an identifier with a recorded intent
+    // changes the set in memory only, and the file follows with the next
+    // write: until then a restart finds the identifier and, the event being
+    // stored, lets it stand. writeDeferredMetadata() makes it durable; it
+    // must run before events can be deleted (a rebase), since the intent
+    // of a token whose event is gone would be recorded again.
+    [[nodiscard]] plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                              bool eventStored = false);
+    // Writes a deregistration left for later, if any; closing the store does too.
+    [[nodiscard]] plat::ErrorPtr writeDeferredMetadata() EXCLUDES(metadataMutex_);
 
     // The cloud account identity recorded at enlist (keyed-archived in the
     // metadata). Null when none; setting null removes it. False when the
@@ -205,6 +215,8 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // The bytes of the last successful write of "store.plist"; cleared when
     // a write fails or the store's folder is removed.
     mutable std::optional<plat::Data> writtenMetadata_ GUARDED_BY(metadataMutex_);
+    // A deregistration not yet written (see deregister...).
+    mutable bool deferredMetadataWrite_ GUARDED_BY(metadataMutex_) = false;
 
     mutable plat::Mutex stackMutex_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);

@@ -303,10 +303,21 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto importEvents = newTransferStep(
         kPhaseImportEvents,
         [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
+    // Both steps delete events, so a deregistration whose write was left for
+    // later is written first: a restart must never find the token of a
+    // stored save whose event is gone (it would record the save again).
     auto removeOutdated = newStep(kPhaseImportEvents, 5.0, [self](const auto&, SYNCompletion done) {
+        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+            done(error);
+            return;
+        }
         self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
     });
     auto rebase = newStep(kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
+        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+            done(error);
+            return;
+        }
         self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
             if (!should) {
                 self->rebaseCheckDone_ = true;

@@ -408,7 +408,7 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
                 self->failed(object, token, storeIdentifier);
                 return;
             }
-            self->complete(object, token);
+            self->complete(object, token, true);
         });
 }
 
@@ -685,8 +685,9 @@ void SYNSaveMonitor::failed(const std::shared_ptr<const void>& context, const st
     postWereStored(context, token);
 }
 
-void SYNSaveMonitor::complete(const std::shared_ptr<const void>& context, const std::string& token) {
-    if (auto error = eventStore_->deregisterIncompleteMandatoryEventIdentifier(token)) {
+void SYNSaveMonitor::complete(const std::shared_ptr<const void>& context, const std::string& token,
+                              bool eventStored) {
+    if (auto error = eventStore_->deregisterIncompleteMandatoryEventIdentifier(token, eventStored)) {
         SYN_LOG(1, "Could not deregister save token: %@", error);
     }
     postWereStored(context, token);
