@@ -545,6 +545,14 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
         }
         return closeChecked(fd) == 0 ? nullptr : fileError(errno, Access::Write, path);
     }
+    return writeDataAtomically(data, path, true);
+}
+
+ErrorPtr FileManager::writeDataWithoutSync(const Data& data, const std::string& path) const {
+    return writeDataAtomically(data, path, false);
+}
+
+ErrorPtr FileManager::writeDataAtomically(const Data& data, const std::string& path, bool durably) const {
     const std::string name = path.substr(path.find_last_of('/') + 1);
     if (name.empty()) {
         return fileError(EISDIR, Access::Write, path);
@@ -564,10 +572,10 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
     const mode_t mode =
         ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~processUmask());
     bool ok = env.setMode(fd, mode) == 0 && env.writeAll(fd, data.bytes(), data.length()) == 0 &&
-              env.syncData(fd) == 0 && env.rename(temp, path) == 0;
+              (!durably || env.syncData(fd) == 0) && env.rename(temp, path) == 0;
     int err = errno;
     if (env.close(fd) != 0 && ok) {
-        ok = false;  // the data was synced before the rename: the new file is whole
+        ok = false;  // the data was written before the rename: the new file is whole
         err = errno;
     }
     if (!ok) {
@@ -576,7 +584,7 @@ ErrorPtr FileManager::writeData(const Data& data, const std::string& path, bool 
     }
     // Make the rename itself durable: until then a power loss can bring the
     // old file back, so a write whose folder cannot be synced has failed.
-    if (env.syncDirectory(folder) != 0) {
+    if (durably && env.syncDirectory(folder) != 0) {
         return fileError(errno, Access::Write, path);
     }
     return nullptr;

@@ -175,6 +175,13 @@ class FileManager {
     // renamed over path, so readers see the old or the new contents, never a
     // part. Otherwise the file is truncated and written in place.
     [[nodiscard]] ErrorPtr writeData(const Data& data, const std::string& path, bool atomically) const;
+    // Written and renamed into place as an atomic write is, through the same
+    // file-write environment, but neither the data nor the folder is synced:
+    // while the system runs, readers see the old or the new contents, never
+    // a part; after a power loss the file may hold anything. For files that
+    // are only a step on the way to a copy elsewhere, which nothing reads
+    // after a restart.
+    [[nodiscard]] ErrorPtr writeDataWithoutSync(const Data& data, const std::string& path) const;
     // Removes a file, link or whole folder tree.
     [[nodiscard]] ErrorPtr removeItemAtPath(const std::string& path) const;
     // Copies a file, link or folder tree; fails with FileWriteFileExistsError
@@ -221,6 +228,7 @@ class FileManager {
     std::string temporaryDirectory() const;
 
   private:
+    [[nodiscard]] ErrorPtr writeDataAtomically(const Data& data, const std::string& path, bool durably) const;
     std::optional<std::string> env(const char* name) const;
     std::string xdgFolder(const char* variable, const char* fallbackInHome) const;
 

@@ -297,10 +297,31 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (!data.ok()) {
         return data.error();
     }
-    if (auto error = createPrivateDirectory(storePath_)) {
-        return error;
+    if (writtenMetadata_ && *writtenMetadata_ == *data) {
+        return nullptr;
     }
-    return writePrivateFile(*data, metadataPath());
+    writtenMetadata_.reset();
+    if (!files().fileExistsAtPath(storePath_)) {
+        if (auto error = createPrivateDirectory(storePath_)) {
+            return error;
+        }
+    }
+    auto error = writePrivateFile(*data, metadataPath());
+    if (!error) {
+        writtenMetadata_ = std::move(*data);
+        deferredMetadataWrite_ = false;
+    }
+    return error;
+}
+
+plat::ErrorPtr SYNEventStore::writeDeferredMetadata() {
+    plat::MutexLock lock(metadataMutex_);
+    if (!deferredMetadataWrite_) {
+        return nullptr;
+    }
+    auto error = saveMetadataLocked();
+    logIfUnsaved(error);
+    return error;
 }
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
@@ -343,7 +364,8 @@ plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const s
     return error;
 }
 
-plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier) {
+plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                           bool eventStored) {
     plat::MutexLock lock(metadataMutex_);
     auto it = metadata_.incompleteMandatoryEvents.find(identifier);
     if (it == metadata_.incompleteMandatoryEvents.end()) {
@@ -351,7 +373,14 @@ plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const
     }
     if (--it->second <= 0) {
         metadata_.incompleteMandatoryEvents.erase(it);
-        metadata_.eventsWithRecordedIntent.erase(identifier);
+        const bool withIntent = metadata_.eventsWithRecordedIntent.erase(identifier) > 0;
+        if (eventStored && withIntent) {
+            // A restart that still finds the identifier finds its event
+            // stored and drops it: the write can wait for the next one
+            // (the next save's registration, a merge's flush, the close).
+            deferredMetadataWrite_ = true;
+            return nullptr;
+        }
     }
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
@@ -522,6 +551,7 @@ void SYNEventStore::dismantle() {
     if (context) {
         context->performBlockAndWait([] {});
     }
+    (void)writeDeferredMetadata();  // logged by the store
 }
 
 plat::ErrorPtr SYNEventStore::removeInterruptedEvents() {
@@ -558,6 +588,11 @@ plat::ErrorPtr SYNEventStore::removeInterruptedEvents() {
 
 plat::ErrorPtr SYNEventStore::prepareNewEventStore() {
     dismantle();
+    {
+        plat::MutexLock lock(metadataMutex_);
+        writtenMetadata_.reset();
+        deferredMetadataWrite_ = false;
+    }
     if (files().fileExistsAtPath(storePath_)) {
         if (auto error = files().removeItemAtPath(storePath_)) {
             return error;
@@ -594,6 +629,8 @@ plat::ErrorPtr SYNEventStore::removeEventStore() {
     {
         plat::MutexLock lock(metadataMutex_);
         metadata_ = Metadata();
+        writtenMetadata_.reset();
+        deferredMetadataWrite_ = false;
     }
     if (!files().fileExistsAtPath(storePath_)) {
         return nullptr;

@@ -120,7 +120,17 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::vector<std::string> incompleteEventIdentifiersWithRecordedIntent() const;
     [[nodiscard]] plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
                                                                             bool withRecordedIntent = false);
-    [[nodiscard]] plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier);
+    // With eventStored (the save's event is committed in the event store),
+    // the last deregistration of an identifier with a recorded intent
+    // changes the set in memory only, and the file follows with the next
+    // write: until then a restart finds the identifier and, the event being
+    // stored, lets it stand. writeDeferredMetadata() makes it durable; it
+    // must run before events can be deleted (a rebase), since the intent
+    // of a token whose event is gone would be recorded again.
+    [[nodiscard]] plat::ErrorPtr deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier,
+                                                                              bool eventStored = false);
+    // Writes a deregistration left for later, if any; closing the store does too.
+    [[nodiscard]] plat::ErrorPtr writeDeferredMetadata() EXCLUDES(metadataMutex_);
 
     // The cloud account identity recorded at enlist (keyed-archived in the
     // metadata). Null when none; setting null removes it. False when the
@@ -186,7 +196,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
                   std::string storeType);
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
-    // Writes the metadata file.
+    // Writes the metadata file, unless it already holds exactly these bytes
+    // (written by this store and not removed since): a write costs a new
+    // file, two disk syncs and a rename.
     [[nodiscard]] plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr createDirectories() const;
@@ -201,6 +213,11 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
 
     mutable plat::Mutex metadataMutex_;
     Metadata metadata_ GUARDED_BY(metadataMutex_);
+    // The bytes of the last successful write of "store.plist"; cleared when
+    // a write fails or the store's folder is removed.
+    mutable std::optional<plat::Data> writtenMetadata_ GUARDED_BY(metadataMutex_);
+    // A deregistration not yet written (see deregister...).
+    mutable bool deferredMetadataWrite_ GUARDED_BY(metadataMutex_) = false;
 
     mutable plat::Mutex stackMutex_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);

@@ -26,10 +26,16 @@ SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
                                plat::coredata::ManagedObjectIDPtr eventID,
                                std::shared_ptr<const plat::coredata::ManagedObjectModel> model)
     : eventStore_(std::move(eventStore)), eventID_(std::move(eventID)), model_(std::move(model)) {
+    // The folder is emptied, not removed and made again: a new folder costs
+    // two new inodes per export and a directory sync.
     plat::FileManager files;
     const auto directory = pathToMigratorTemporaryDirectory();
-    (void)files.removeItemAtPath(directory);
-    if (auto error = files.createDirectoryAtPath(directory, true)) {
+    auto names = files.contentsOfDirectoryAtPath(directory);
+    if (names.ok()) {
+        for (const auto& name : *names) {
+            (void)files.removeItemAtPath(directory + "/" + name);
+        }
+    } else if (auto error = files.createDirectoryAtPath(directory, true)) {
         SYN_LOG(SYNLoggingLevelError, "Failed to create migrator temporary directory: %@", error);
     }
 }

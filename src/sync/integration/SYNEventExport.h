@@ -38,7 +38,7 @@ inline constexpr std::size_t SYNEventExportDefaultBatchSize = 2000;
 
 class SYNEventExport : public plat::dispatch::Operation {
   public:
-    // Empties and recreates the "EventMigrator" folder (a failure is logged
+    // Empties the "EventMigrator" folder, or creates it (a failure is logged
     // and construction still succeeds).
     SYNEventExport(std::shared_ptr<SYNEventStore> eventStore, plat::coredata::ManagedObjectIDPtr eventID,
                    std::shared_ptr<const plat::coredata::ManagedObjectModel> model);

@@ -10,6 +10,7 @@
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/foundation/Decimal.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/UUIDObject.h"
 #include "sync/eventstore/SYNDataAdditions.h"
@@ -205,7 +206,16 @@ plat::ErrorPtr SYNJSONEventExport::saveToFile() {
         }
         plat::Dictionary object = header_;
         object.set("changesByEntity", Value(std::move(changes)));
-        return plat::JSONSerialization::writeJSONObjectToFile(Value(std::move(object)), filePath_);
+        // Not synced: the file is only a step on the way to the cloud. It is
+        // moved into the transit cache, which is emptied before every export
+        // and at every set-up, and the upload copies it from there; nothing
+        // reads it after a restart, and an event the cloud lacks is exported
+        // again from the event store.
+        auto data = plat::JSONSerialization::dataWithJSONObject(Value(std::move(object)));
+        if (!data.ok()) {
+            return data.error();
+        }
+        return plat::FileManager::defaultManager().writeDataWithoutSync(*data, filePath_);
     } catch (const std::exception& exception) {
         SYN_LOG(SYNLoggingLevelError, "Exception thrown writing JSON file: %@",
                 std::string(exception.what()));

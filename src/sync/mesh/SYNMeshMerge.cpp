@@ -16,9 +16,16 @@
 
 namespace {
 
+// Below this much memory free in the allocator's arenas a trim gives back
+// little, and costs a walk of every arena and a madvise call per free
+// stretch: an incremental merge frees a few megabytes at most.
+constexpr std::size_t kTrimThresholdBytes = 32u << 20;
+
 void releaseFreedMemory() {
 #ifdef __GLIBC__
-    malloc_trim(0);
+    if (mallinfo2().fordblks >= kTrimThresholdBytes) {
+        malloc_trim(0);
+    }
 #endif
 }
 
@@ -296,10 +303,21 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto importEvents = newTransferStep(
         kPhaseImportEvents,
         [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
+    // Both steps delete events, so a deregistration whose write was left for
+    // later is written first: a restart must never find the token of a
+    // stored save whose event is gone (it would record the save again).
     auto removeOutdated = newStep(kPhaseImportEvents, 5.0, [self](const auto&, SYNCompletion done) {
+        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+            done(error);
+            return;
+        }
         self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
     });
     auto rebase = newStep(kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
+        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+            done(error);
+            return;
+        }
         self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
             if (!should) {
                 self->rebaseCheckDone_ = true;

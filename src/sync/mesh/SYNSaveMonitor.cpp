@@ -408,7 +408,7 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
                 self->failed(object, token, storeIdentifier);
                 return;
             }
-            self->complete(object, token);
+            self->complete(object, token, true);
         });
 }
 
@@ -431,11 +431,7 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
         }
         return !error;
     };
-    bool saved = false;
-    auto save = [&] {
-        saved = true;
-        return succeeded("Could not save and reset event builder", builder.saveAndReset());
-    };
+    auto save = [&] { return succeeded("Could not save and reset event builder", builder.saveAndReset()); };
     eventContext->reset();
     auto revision = builder.makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
     bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
@@ -446,21 +442,22 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
             succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
                                                           std::move(insertValues), *globalIDs));
     }
-    // With nothing inserted, the new event goes into the event store with
-    // its update changes, one commit (and one sync of the store's file) a
-    // save less; a crash still leaves no event or an unfinished one. The
-    // inserts' identifier records are saved before the update changes look
-    // them up. A step with nothing to add makes no commit of its own; the
-    // event is saved at least once before it is finalized.
-    stored = stored && (insertedIDs.empty() || save()) &&
+    // The event goes into the event store with its last step's changes and
+    // its final type in one commit (one sync of the store's file): a crash
+    // still leaves no event or an unfinished one. A step is saved before
+    // the next only when the next looks up what it added: the inserts'
+    // identifier records before the update changes, the records the update
+    // changes made before the delete changes. The event is finalized before
+    // its last save, so the global count it takes is that of the events
+    // committed (it cannot count itself: it is still unfinished, count 0).
+    const bool laterSteps = !updatedIDs.empty() || !deletedIDs.empty();
+    stored = stored && (insertedIDs.empty() || !laterSteps || save()) &&
              (updatedIDs.empty() || (succeeded("Could not add update changes",
                                                builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-                                     save())) &&
+                                     (deletedIDs.empty() || save()))) &&
              (deletedIDs.empty() ||
-              (succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs)) &&
-               save())) &&
-             (saved || save()) && succeeded("Could not finalize save event", builder.finalizeNewEvent()) &&
-             save();
+              succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs))) &&
+             succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
     if (!stored) {
         eventContext->reset();
         return false;
@@ -685,8 +682,9 @@ void SYNSaveMonitor::failed(const std::shared_ptr<const void>& context, const st
     postWereStored(context, token);
 }
 
-void SYNSaveMonitor::complete(const std::shared_ptr<const void>& context, const std::string& token) {
-    if (auto error = eventStore_->deregisterIncompleteMandatoryEventIdentifier(token)) {
+void SYNSaveMonitor::complete(const std::shared_ptr<const void>& context, const std::string& token,
+                              bool eventStored) {
+    if (auto error = eventStore_->deregisterIncompleteMandatoryEventIdentifier(token, eventStored)) {
         SYN_LOG(1, "Could not deregister save token: %@", error);
     }
     postWereStored(context, token);

@@ -120,7 +120,10 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     [[nodiscard]] plat::ErrorPtr recordInterruptedSave(const std::string& token,
                                                        const plat::Dictionary* intent,
                                                        plat::coredata::ManagedObjectContext& context);
-    void complete(const std::shared_ptr<const void>& context, const std::string& token);
+    // Deregisters the token (eventStored: its event is committed, so the
+    // metadata write may wait) and posts that the changes were stored.
+    void complete(const std::shared_ptr<const void>& context, const std::string& token,
+                  bool eventStored = false);
     void failed(const std::shared_ptr<const void>& context, const std::string& token,
                 const std::string& storeIdentifier) EXCLUDES(mutex_);
     void postWereStored(const std::shared_ptr<const void>& context, const std::string& token);

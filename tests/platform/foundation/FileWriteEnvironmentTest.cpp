@@ -83,6 +83,56 @@ TEST(FileWriteEnvironmentTest, AWriteWhoseFolderCannotBeSyncedIsReportedAsFailed
     EXPECT_EQ(contents(path), "old");
 }
 
+// A write without sync goes through the same steps as an atomic write but
+// for the two syncs: readers see the old or the new file, a failed call
+// leaves the old one and no temporary file.
+TEST(FileWriteEnvironmentTest, WritesWithoutSyncAreAtomicButNeverSync) {
+    struct Recording : FileWriteEnvironment {
+        std::vector<std::string> calls;
+        int createTemporary(std::string& t) override {
+            return calls.push_back("create"), system().createTemporary(t);
+        }
+        int writeAll(int fd, const void* b, std::size_t n) override {
+            return calls.push_back("write"), system().writeAll(fd, b, n);
+        }
+        int syncData(int fd) override { return calls.push_back("sync"), system().syncData(fd); }
+        int rename(const std::string& a, const std::string& b) override {
+            return calls.push_back("rename"), system().rename(a, b);
+        }
+        int close(int fd) override { return calls.push_back("close"), system().close(fd); }
+        int syncDirectory(const std::string& p) override {
+            return calls.push_back("syncdir"), system().syncDirectory(p);
+        }
+    } recording;
+    testsupport::TempDir dir;
+    const std::string path = (dir / "f").string();
+    FileWriteEnvironment::setCurrent(&recording);
+    auto error = FileManager::defaultManager().writeDataWithoutSync(Data("old", 3), path);
+    FileWriteEnvironment::setCurrent(nullptr);
+    ASSERT_EQ(error, nullptr);
+    EXPECT_EQ(contents(path), "old");
+    EXPECT_EQ(recording.calls, (std::vector<std::string>{"create", "write", "rename", "close"}));
+
+    for (auto call : {FaultFileEnvironment::Call::CreateTemporary, FaultFileEnvironment::Call::WriteAll,
+                      FaultFileEnvironment::Call::Rename, FaultFileEnvironment::Call::Close}) {
+        FaultFileEnvironment env;
+        env.failNext(call, ENOSPC);
+        EXPECT_NE(FileManager::defaultManager().writeDataWithoutSync(Data("new", 3), path), nullptr);
+        if (call != FaultFileEnvironment::Call::Close) {
+            EXPECT_EQ(contents(path), "old");
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    }
+    EXPECT_EQ(FileManager::defaultManager().writeDataWithoutSync(Data("newer", 5), path), nullptr);
+    EXPECT_EQ(contents(path), "newer");
+    EXPECT_EQ(FileManager::defaultManager()
+                  .writeDataWithoutSync(Data("x", 1), (dir / "missing" / "f").string())
+                  ->code(),
+              FileManager::defaultManager()
+                  .writeData(Data("x", 1), (dir / "missing" / "f").string(), true)
+                  ->code());
+}
+
 TEST(FileWriteEnvironmentTest, AbandonedTemporaryFilesAreRemovedButLiveOnesKept) {
     testsupport::TempDir dir;
     const std::string path = (dir / "data.bin").string();

@@ -145,6 +145,122 @@ TEST_F(SYNEventStoreTest, RecordedIntentMarksGoWithTheLastDeregistration) {
     EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), std::vector<std::string>{"B"});
 }
 
+// The identifiers "store.plist" lists as incomplete, as a restart reads them.
+std::vector<std::string> identifiersInMetadataFile(const fs::path& file) {
+    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile(file.string());
+    std::vector<std::string> identifiers;
+    const auto* dictionary = plist.ok() ? plist->asDictionary() : nullptr;
+    const auto* events = dictionary ? dictionary->find("incompleteMandatoryEvents") : nullptr;
+    if (events && events->isDictionary()) {
+        for (const auto& entry : *events->asDictionary()) {
+            identifiers.push_back(entry.first);
+        }
+    }
+    return identifiers;
+}
+
+ino_t inodeOf(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A write replaces the file (a new inode): setting what the file already
+// holds writes nothing, a change writes, and a write that failed is made
+// by the next call even when that changes nothing.
+TEST_F(SYNEventStoreTest, MetadataAreWrittenOnlyWhenTheyChangeOrTheLastWriteFailed) {
+    const auto file = root / "mesh" / "store.plist";
+    store->setNeedsFullIntegration(false);
+    const ino_t written = inodeOf(file);
+    ASSERT_NE(written, 0u);
+    store->setNeedsFullIntegration(false);
+    store->setIdentifierOfBaselineUsedToConstructStore(store->identifierOfBaselineUsedToConstructStore());
+    bool flushed = false;
+    store->flushWithCompletion([&](plat::ErrorPtr error) {
+        EXPECT_EQ(error, nullptr);
+        flushed = true;
+    });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return flushed; }, 30));
+    EXPECT_EQ(inodeOf(file), written) << "unchanged metadata were written again";
+    store->setNeedsFullIntegration(true);
+    EXPECT_NE(inodeOf(file), written);
+
+    // The write fails (a folder in the way), then the same value is set again.
+    fs::remove(file);
+    fs::create_directory(file);
+    store->setIdentifierOfBaselineUsedToConstructStore("BASE");
+    fs::remove(file);
+    store->setIdentifierOfBaselineUsedToConstructStore("BASE");
+    ASSERT_TRUE(fs::is_regular_file(file));
+    store->dismantle();
+    store = openStore();
+    EXPECT_EQ(store->identifierOfBaselineUsedToConstructStore(), "BASE");
+    EXPECT_TRUE(store->needsFullIntegration());
+
+    // A store removed and prepared again writes its metadata afresh.
+    EXPECT_EQ(store->removeEventStore(), nullptr);
+    EXPECT_EQ(store->prepareNewEventStore(), nullptr);
+    store->setNeedsFullIntegration(false);
+    store->dismantle();
+    store = openStore();
+    EXPECT_TRUE(store->containsEventData());
+}
+
+// The last deregistration of a stored save's token with a recorded intent
+// waits for the next write; every other one is written at once. The
+// deferred one is written by the next registration, by
+// writeDeferredMetadata and by closing the store.
+TEST_F(SYNEventStoreTest, ADeregistrationOfAStoredSaveIsWrittenWithTheNextWrite) {
+    const auto file = root / "mesh" / "store.plist";
+    using Names = std::vector<std::string>;
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("A", true), nullptr);
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("B"), nullptr);
+    EXPECT_EQ(identifiersInMetadataFile(file), (Names{"A", "B"}));
+
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("B", true), nullptr);
+    EXPECT_EQ(identifiersInMetadataFile(file), Names{"A"}) << "a token without intent is written at once";
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("A", true), nullptr);
+    EXPECT_TRUE(store->incompleteMandatoryEventIdentifiers().empty());
+    EXPECT_EQ(identifiersInMetadataFile(file), Names{"A"}) << "deferred";
+    EXPECT_EQ(store->writeDeferredMetadata(), nullptr);
+    EXPECT_TRUE(identifiersInMetadataFile(file).empty());
+    const ino_t written = inodeOf(file);
+    EXPECT_EQ(store->writeDeferredMetadata(), nullptr);
+    EXPECT_EQ(inodeOf(file), written) << "nothing was left to write";
+
+    // Registered twice: only the last deregistration may wait.
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("C", true), nullptr);
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("C", true), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("C", true), nullptr);
+    EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), Names{"C"});
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("C", true), nullptr);
+    EXPECT_EQ(identifiersInMetadataFile(file), Names{"C"});
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("D", true), nullptr);
+    EXPECT_EQ(identifiersInMetadataFile(file), Names{"D"}) << "the next registration writes both";
+
+    // Without eventStored the deregistration is written at once.
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("D"), nullptr);
+    EXPECT_TRUE(identifiersInMetadataFile(file).empty());
+
+    // Closing writes what was deferred.
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("E", true), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("E", true), nullptr);
+    store->dismantle();
+    EXPECT_TRUE(identifiersInMetadataFile(file).empty());
+    store = openStore();
+    EXPECT_TRUE(store->incompleteMandatoryEventIdentifiers().empty());
+
+    // A failed deferred write is reported and made by the next call.
+    ASSERT_EQ(store->registerIncompleteMandatoryEventIdentifier("F", true), nullptr);
+    EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier("F", true), nullptr);
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_NE(store->writeDeferredMetadata(), nullptr);
+    fs::remove(file);
+    EXPECT_EQ(store->writeDeferredMetadata(), nullptr);
+    ASSERT_TRUE(fs::is_regular_file(file));
+    EXPECT_TRUE(identifiersInMetadataFile(file).empty());
+}
+
 TEST_F(SYNEventStoreTest, DamagedMetadataLeavesTheStoreNotEnlisted) {
     store->dismantle();
     writeFile(root / "mesh" / "store.plist", "<plist>not really");

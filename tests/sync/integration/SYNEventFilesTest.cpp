@@ -1,5 +1,6 @@
 // Event export and import through JSON files and binary store files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <fstream>
@@ -254,6 +255,30 @@ TEST_F(SYNEventFilesTest, SecondExportRemovesTheFilesOfTheFirst) {
     ASSERT_TRUE(std::filesystem::exists(first[0]));
     auto second = std::make_shared<SYNJSONEventExport>(source, id, applicationModel());
     EXPECT_FALSE(std::filesystem::exists(first[0]));
+}
+
+// The folder itself stays (a new one costs new inodes and a directory
+// sync per export); what it held goes, hidden leftovers of a killed write
+// included.
+TEST_F(SYNEventFilesTest, AnExportEmptiesTheExportFolderButKeepsIt) {
+    auto id = writeEvent(source, "K", SYNStoreModificationEventTypeSave, 1, 1, 1);
+    auto first = exportEvent<SYNJSONEventExport>(source, id);
+    ASSERT_EQ(first.size(), 1u);
+    const auto folder = std::filesystem::path(first[0]).parent_path();
+    std::ofstream(folder / ".left.tmp-ABCDEF") << "{";
+    struct stat before {};
+    ASSERT_EQ(::stat(folder.c_str(), &before), 0);
+    auto second = exportEvent<SYNJSONEventExport>(source, id);
+    ASSERT_EQ(second.size(), 1u);
+    struct stat after {};
+    ASSERT_EQ(::stat(folder.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_FALSE(std::filesystem::exists(first[0]));
+    EXPECT_FALSE(std::filesystem::exists(folder / ".left.tmp-ABCDEF"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+    auto import = importEvent<SYNJSONEventImport>(destination, second);
+    ASSERT_EQ(import->error(), nullptr);
+    EXPECT_EQ(describeEvent(destination, "K"), describeEvent(source, "K"));
 }
 
 TEST(SYNJSONValueTest, ValuesRoundTripThroughTheirJSONForm) {
