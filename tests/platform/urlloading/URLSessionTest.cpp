@@ -553,48 +553,6 @@ TEST(URLSession, TransportFailuresMapToTheirURLErrors) {
     session->invalidateAndCancel();
 }
 
-// The idle time-out counts from the last byte moved. A response held back by
-// the delegate longer than the time-out has its body waiting in libcurl; when
-// the answer lets the transfer go on, that body is handed over then, which
-// counts as activity at that time (not as of the turn that read it).
-TEST(URLSession, ABodyHeldWhileTheDelegateDecidesIsNotTimedOutWhenLetGo) {
-    LoopbackServer server;
-    auto delegate = std::make_shared<RecordingDelegate>();
-    std::mutex m;
-    std::condition_variable cv;
-    ResponseCompletion held;
-    delegate->onResponse = [&](const HTTPURLResponsePtr&, ResponseCompletion done) {
-        std::lock_guard lock(m);
-        held = std::move(done);
-        cv.notify_all();
-    };
-    auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
-    const double idle = 0.2;
-    for (const size_t size : {size_t(64), size_t(40000)}) {
-        SCOPED_TRACE(size);
-        URLRequest request(url(server.url("/bytes/" + std::to_string(size))));
-        request.timeoutInterval = idle;
-        auto task = session->dataTaskWithRequest(request);
-        task->resume();
-        ResponseCompletion answer;
-        {
-            std::unique_lock lock(m);
-            ASSERT_TRUE(cv.wait_for(lock, kHangGuard, [&] { return bool(held); }));
-            answer = std::exchange(held, nullptr);
-        }
-        // The answer comes well after the time-out would have struck had the
-        // wait for it counted.
-        const auto asked = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() - asked < std::chrono::duration<double>(3 * idle))
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        answer(URLSessionResponseDisposition::Allow);
-        auto r = delegate->waitFor(*task);
-        EXPECT_EQ(r.error, nullptr) << codeOf(r.error);
-        EXPECT_EQ(r.body, LoopbackServer::bytesBody(size));
-    }
-    session->invalidateAndCancel();
-}
-
 TEST(URLSession, ASuspendedTaskMovesNoBytesAndResumesToTheEnd) {
     LoopbackServer server;
     auto delegate = std::make_shared<RecordingDelegate>();
