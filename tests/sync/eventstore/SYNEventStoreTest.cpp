@@ -29,6 +29,18 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 using SYNEventStoreTest = EventStoreTest;
 
+// Runs the store's clean-up of unused data and waits for its completion.
+plat::ErrorPtr removeUnusedData(SYNEventStore& store) {
+    bool cleaned = false;
+    plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
+    store.removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
+        error = e;
+        cleaned = true;
+    });
+    pumpMainUntil([&] { return cleaned; });
+    return error;
+}
+
 TEST_F(SYNEventStoreTest, PrepareMakesAStoreIdentifierOfThisMachineAndTheDirectories) {
     auto identifier = store->persistentStoreIdentifier();
     ASSERT_TRUE(identifier);
@@ -502,13 +514,7 @@ TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphan
     EXPECT_EQ(error, nullptr);
     EXPECT_FALSE(inStore([&] { return context->hasChanges(); }));
 
-    bool cleaned = false;
-    store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
-        error = e;
-        cleaned = true;
-    });
-    pumpMainUntil([&] { return cleaned; });
-    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(removeUnusedData(*store), nullptr);
     auto names = inStore([&] {
         std::set<std::string> found;
         auto records =
@@ -544,14 +550,7 @@ TEST_F(SYNEventStoreTest, RemovingUnusedDataLeavesNoRecordRegistered) {
         ASSERT_EQ(context->save(), nullptr);
         context->reset();
     });
-    bool cleaned = false;
-    plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
-    store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
-        error = e;
-        cleaned = true;
-    });
-    pumpMainUntil([&] { return cleaned; });
-    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(removeUnusedData(*store), nullptr);
     EXPECT_EQ(inStore([&] { return context->registeredObjects().size(); }), 0u);
     auto remaining = inStore([&] {
         auto count =
@@ -578,16 +577,7 @@ TEST_F(SYNEventStoreTest, IdentifiersLeftUnusedByADeletionAreRemovedAfterARestar
         change->setObject(record, "globalIdentifier");
         change->setObject(made, "storeModificationEvent");
     };
-    auto cleanUp = [&] {
-        bool cleaned = false;
-        plat::ErrorPtr error = SYNMakeError(SYNErrorUnknown);
-        store->removeUnusedDataWithCompletion([&](plat::ErrorPtr e) {
-            error = e;
-            cleaned = true;
-        });
-        pumpMainUntil([&] { return cleaned; });
-        EXPECT_EQ(error, nullptr);
-    };
+    auto cleanUp = [&] { EXPECT_EQ(removeUnusedData(*store), nullptr); };
     auto identifiers = [&] {
         return inStore([&] {
             std::set<std::string> found;
