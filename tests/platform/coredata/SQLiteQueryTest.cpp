@@ -16,6 +16,14 @@ namespace {
 using testing::makeRequest;
 using Ids = std::vector<ManagedObjectIDPtr>;
 
+// The schema of model, its entities numbered in order as a new store numbers them.
+auto schemaFor(const ManagedObjectModel& model) {
+    std::map<std::string, int64_t> numbers;
+    for (const auto& e : model.entities())
+        numbers[e->name()] = static_cast<int64_t>(numbers.size() + 1);
+    return sqlite::Schema::build(model, numbers);
+}
+
 Value idList(const Ids& ids, std::size_t from, std::size_t to) {
     Array out;
     for (std::size_t i = from; i < to && i < ids.size(); ++i)
@@ -156,10 +164,7 @@ TEST_P(LongListQueryTest, RunsInSQLWithTheInMemoryStoresAnswer) {
 
     // The SQL expresses the whole predicate: nothing is left for memory.
     const auto& model = *sqlite->managedObjectModel();
-    std::map<std::string, int64_t> numbers;
-    for (const auto& e : model.entities())
-        numbers[e->name()] = static_cast<int64_t>(numbers.size() + 1);
-    auto schema = sqlite::Schema::build(model, numbers);
+    auto schema = schemaFor(model);
     ASSERT_TRUE(schema);
     sqlite::QueryBuilder builder(**schema, sqlite->persistentStores()[0]->identifier(),
                                  *model.entityNamed(c.entity), true);
@@ -189,10 +194,7 @@ TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
         many.push_back(id);
     }
     const auto& model = *coordinator->managedObjectModel();
-    std::map<std::string, int64_t> numbers;
-    for (const auto& e : model.entities())
-        numbers[e->name()] = static_cast<int64_t>(numbers.size() + 1);
-    auto schema = sqlite::Schema::build(model, numbers);
+    auto schema = schemaFor(model);
     ASSERT_TRUE(schema);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
@@ -265,10 +267,7 @@ TEST_F(ListedValuesTest, LongListsOfAnIndexedAttributeSearchItsIndexOncePerMembe
     }
 
     const auto& model = *coordinator->managedObjectModel();
-    std::map<std::string, int64_t> numbers;
-    for (const auto& e : model.entities())
-        numbers[e->name()] = static_cast<int64_t>(numbers.size() + 1);
-    auto schema = sqlite::Schema::build(model, numbers);
+    auto schema = schemaFor(model);
     ASSERT_TRUE(schema);
     sqlite::QueryBuilder builder(**schema, coordinator->persistentStores()[0]->identifier(),
                                  *model.entityNamed("Task"), true);

@@ -23,24 +23,27 @@ std::string contents(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Records the calls a write makes, and makes them for real.
+struct RecordingEnvironment : FileWriteEnvironment {
+    std::vector<std::string> calls;
+    int createTemporary(std::string& t) override {
+        return calls.push_back("create"), system().createTemporary(t);
+    }
+    int writeAll(int fd, const void* b, std::size_t n) override {
+        return calls.push_back("write"), system().writeAll(fd, b, n);
+    }
+    int syncData(int fd) override { return calls.push_back("sync"), system().syncData(fd); }
+    int rename(const std::string& a, const std::string& b) override {
+        return calls.push_back("rename"), system().rename(a, b);
+    }
+    int close(int fd) override { return calls.push_back("close"), system().close(fd); }
+    int syncDirectory(const std::string& p) override {
+        return calls.push_back("syncdir"), system().syncDirectory(p);
+    }
+};
+
 TEST(FileWriteEnvironmentTest, AtomicWritesGoThroughTheEnvironmentInDurableOrder) {
-    struct Recording : FileWriteEnvironment {
-        std::vector<std::string> calls;
-        int createTemporary(std::string& t) override {
-            return calls.push_back("create"), system().createTemporary(t);
-        }
-        int writeAll(int fd, const void* b, std::size_t n) override {
-            return calls.push_back("write"), system().writeAll(fd, b, n);
-        }
-        int syncData(int fd) override { return calls.push_back("sync"), system().syncData(fd); }
-        int rename(const std::string& a, const std::string& b) override {
-            return calls.push_back("rename"), system().rename(a, b);
-        }
-        int close(int fd) override { return calls.push_back("close"), system().close(fd); }
-        int syncDirectory(const std::string& p) override {
-            return calls.push_back("syncdir"), system().syncDirectory(p);
-        }
-    } recording;
+    RecordingEnvironment recording;
     testsupport::TempDir dir;
     FileWriteEnvironment::setCurrent(&recording);
     auto error = FileManager::defaultManager().writeData(Data("new", 3), (dir / "f").string(), true);
@@ -87,23 +90,7 @@ TEST(FileWriteEnvironmentTest, AWriteWhoseFolderCannotBeSyncedIsReportedAsFailed
 // for the two syncs: readers see the old or the new file, a failed call
 // leaves the old one and no temporary file.
 TEST(FileWriteEnvironmentTest, WritesWithoutSyncAreAtomicButNeverSync) {
-    struct Recording : FileWriteEnvironment {
-        std::vector<std::string> calls;
-        int createTemporary(std::string& t) override {
-            return calls.push_back("create"), system().createTemporary(t);
-        }
-        int writeAll(int fd, const void* b, std::size_t n) override {
-            return calls.push_back("write"), system().writeAll(fd, b, n);
-        }
-        int syncData(int fd) override { return calls.push_back("sync"), system().syncData(fd); }
-        int rename(const std::string& a, const std::string& b) override {
-            return calls.push_back("rename"), system().rename(a, b);
-        }
-        int close(int fd) override { return calls.push_back("close"), system().close(fd); }
-        int syncDirectory(const std::string& p) override {
-            return calls.push_back("syncdir"), system().syncDirectory(p);
-        }
-    } recording;
+    RecordingEnvironment recording;
     testsupport::TempDir dir;
     const std::string path = (dir / "f").string();
     FileWriteEnvironment::setCurrent(&recording);

@@ -29,6 +29,17 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 using SYNEventStoreTest = EventStoreTest;
 
+// The identifier texts of every global identifier record (call inside the
+// store's context).
+std::set<std::string> identifierTexts(plat::coredata::ManagedObjectContext& context) {
+    std::set<std::string> found;
+    auto records = context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+    for (const auto& record : *records) {
+        found.insert(*record->valueForKey("globalIdentifier").asString());
+    }
+    return found;
+}
+
 // Runs the store's clean-up of unused data and waits for its completion.
 plat::ErrorPtr removeUnusedData(SYNEventStore& store) {
     bool cleaned = false;
@@ -515,16 +526,7 @@ TEST_F(SYNEventStoreTest, FlushSavesPendingChangesAndRemoveUnusedDataDropsOrphan
     EXPECT_FALSE(inStore([&] { return context->hasChanges(); }));
 
     EXPECT_EQ(removeUnusedData(*store), nullptr);
-    auto names = inStore([&] {
-        std::set<std::string> found;
-        auto records =
-            context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
-        for (const auto& record : *records) {
-            found.insert(*record->valueForKey("globalIdentifier").asString());
-        }
-        return found;
-    });
-    EXPECT_EQ(names, std::set<std::string>{"used"});
+    EXPECT_EQ(inStore([&] { return identifierTexts(*context); }), std::set<std::string>{"used"});
     store->removeUnusedDataWithCompletion(nullptr);
     plat::dispatch::MainLoop::drain();
 }
@@ -578,17 +580,7 @@ TEST_F(SYNEventStoreTest, IdentifiersLeftUnusedByADeletionAreRemovedAfterARestar
         change->setObject(made, "storeModificationEvent");
     };
     auto cleanUp = [&] { EXPECT_EQ(removeUnusedData(*store), nullptr); };
-    auto identifiers = [&] {
-        return inStore([&] {
-            std::set<std::string> found;
-            auto records =
-                context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
-            for (const auto& record : *records) {
-                found.insert(*record->valueForKey("globalIdentifier").asString());
-            }
-            return found;
-        });
-    };
+    auto identifiers = [&] { return inStore([&] { return identifierTexts(*context); }); };
     auto reopen = [&] {
         store->dismantle();
         store = openStore();
