@@ -205,6 +205,14 @@ TEST_P(DictionaryFetchTest, ChangesOnTheFetchedEntityAreSeen) {
         ASSERT_EQ(rows.size(), 2u);
         ASSERT_NE(rows[1].find("partner"), nullptr);  // bob's, set through ann's
         EXPECT_TRUE(rows[1].find("partner")->asObjectOf<ManagedObjectID>()->isEqualID(*ann->objectID()));
+        ASSERT_EQ(c->save(), nullptr);
+        // Cleared through ann's side: bob's is cleared too.
+        auto clearing = newContext();
+        clearing->objectWithID(ann->objectID())->setObject(nullptr, "partner");
+        rows = dictionaries(clearing, people);
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].find("partner"), nullptr);
+        EXPECT_EQ(rows[1].find("partner"), nullptr);
     }
 }
 

@@ -359,18 +359,33 @@ TEST_F(ReliabilityTest, InterleavedCoordinatorsDrawDistinctKeysInCreationOrder) 
     auto one = contextOn(open());
     auto two = contextOn(open());
     std::vector<int64_t> order;
+    std::vector<std::pair<std::shared_ptr<ManagedObjectContext>, ManagedObjectPtr>> all;
     for (int round = 0; round < 12; ++round) {
         for (const auto& context : {one, two}) {
             std::vector<ManagedObjectPtr> made;
-            for (int i = 0; i <= round % 3; ++i)
+            for (int i = 0; i <= round % 3; ++i) {
                 made.push_back(context->insertNewObjectForEntityForName("Tag"));
+                made.back()->setValue(Value("r" + std::to_string(round) + "-" + std::to_string(i)), "name");
+            }
             ASSERT_EQ(context->save(), nullptr);
-            for (const auto& o : made)
+            for (const auto& o : made) {
                 order.push_back(o->objectID()->primaryKey());
+                all.emplace_back(context, o);
+            }
         }
     }
     for (std::size_t i = 1; i < order.size(); ++i)
         EXPECT_LT(order[i - 1], order[i]) << "at " << i;
+    // Each context registered its saved objects under keys with gaps (the
+    // other's blocks): each finds its own, and a fetch returns them.
+    for (const auto& [context, o] : all)
+        EXPECT_EQ(context->objectRegisteredForID(o->objectID()), o) << o->objectID()->description();
+    for (const auto& context : {one, two}) {
+        auto fetched = fetchAll(context, makeRequest("Tag"));
+        ASSERT_EQ(fetched.size(), order.size());
+        for (const auto& o : fetched)
+            EXPECT_EQ(context->objectRegisteredForID(o->objectID()), o);
+    }
     EXPECT_EQ(contextOn(open())->countForFetchRequest(makeRequest("Tag")).value(), order.size());
 }
 
