@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -406,19 +407,93 @@ ManagedObjectPtr ManagedObjectContext::objectForSnapshot(const SnapshotPtr& row,
     return object;
 }
 
+namespace {
+
+// Whether every sort key is a stored attribute of the fetched entity itself:
+// then an object's place in the order depends on its own values only, and
+// objects this context has not changed keep the order the store gives them.
+bool sortsOnOwnAttributes(const FetchRequest& request, const EntityDescription& entity) {
+    for (const SortDescriptor& d : request.sortDescriptors) {
+        if (d.keyPathComponents().size() != 1)
+            return false;
+        const PropertyDescription* p = entity.propertyNamed(d.key());
+        if (!p || p->isRelationship() || p->isTransient())
+            return false;
+    }
+    return true;
+}
+
+// Orders a dirty context's fetch result by the sort descriptors; with
+// ordersByKey, objects equal under them come in primary-key order (as the
+// store orders its rows, and as it will once the changes are saved), unsaved
+// inserts after the saved objects in the order listed.
+void orderFetched(std::vector<ManagedObjectPtr>& objects, const FetchRequest& request) {
+    if (objects.size() < 2 || (request.sortDescriptors.empty() && !request.ordersByKey))
+        return;
+    const auto& descriptors = request.sortDescriptors;
+    std::vector<std::vector<Value>> keys(objects.size());
+    std::vector<Value> self(objects.size());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        self[i] = Value(ObjectPtr(objects[i]));
+        keys[i].reserve(descriptors.size());
+        for (const auto& d : descriptors)
+            keys[i].push_back(valueForKeyPath(self[i], d.keyPathComponents()));
+    }
+    std::vector<std::size_t> order(objects.size());
+    std::iota(order.begin(), order.end(), 0);
+    const bool byKey = request.ordersByKey;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        for (std::size_t d = 0; d < descriptors.size(); ++d) {
+            int c = descriptors[d].compareValues(keys[x][d], keys[y][d]);
+            if (c)
+                return c < 0;
+        }
+        if (!byKey)
+            return false;
+        const ManagedObjectID& a = *objects[x]->objectID();
+        const ManagedObjectID& b = *objects[y]->objectID();
+        if (a.isTemporaryID() || b.isTemporaryID())
+            return !a.isTemporaryID() && b.isTemporaryID();
+        return a.primaryKey() < b.primaryKey();
+    });
+    std::vector<ManagedObjectPtr> sorted;
+    sorted.reserve(objects.size());
+    for (std::size_t i : order)
+        sorted.push_back(std::move(objects[i]));
+    objects = std::move(sorted);
+}
+
+}  // namespace
+
 Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const FetchRequest& request) {
     const EntityDescription& entity = fetchEntity(request);
     processPendingChanges();
     // With unsaved changes the store's window would count rows this context
-    // has deleted or changed: fetch unwindowed, then filter, add the unsaved
-    // inserts, order and window here.
+    // has deleted or changed: filter those, add the unsaved inserts and the
+    // changed objects that match now, then order and window here.
     const bool dirty = hasChanges();
     // Rows of several stores come store by store: order and window them here.
-    const bool inMemoryOrder = dirty || (!parent_ && coordinator_->persistentStores().size() > 1);
+    const bool severalStores = !parent_ && coordinator_->persistentStores().size() > 1;
+    const bool inMemoryOrder = dirty || severalStores;
     FetchRequest storeRequest = request;
     if (inMemoryOrder) {
         storeRequest.fetchLimit = 0;
         storeRequest.fetchOffset = 0;
+    }
+    // A dirty context asks the store (or its parent, which answers in the
+    // same order) for a bounded window: offset + limit rows, plus one per
+    // object of the entity this context has changed or deleted. Objects it
+    // has not changed keep their order, and at most that many rows of the
+    // store's window are changed ones, so the window holds every unchanged
+    // object the answer can contain; every changed object is considered from
+    // this context's own sets below.
+    if (dirty && !severalStores && request.fetchLimit && sortsOnOwnAttributes(request, entity)) {
+        std::size_t changed = 0;
+        for (const auto* set : {&impl_->updated, &impl_->deleted}) {
+            for (const auto& object : set->items())
+                changed += object->entity()->isKindOfEntity(&entity) ? 1 : 0;
+        }
+        storeRequest.fetchLimit = request.fetchOffset + request.fetchLimit + changed;
     }
     auto rows = sourceFetch(storeRequest, entity);
     if (!rows)
@@ -448,15 +523,21 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
                 objects.push_back(object);
         }
     }
-    std::vector<Value> values;
-    values.reserve(objects.size());
-    for (auto& o : objects)
-        values.push_back(Value(ObjectPtr(o)));
-    sortObjects(values, request.sortDescriptors);
-    std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : values.size();
+    if (dirty) {
+        orderFetched(objects, request);
+    } else {
+        std::vector<Value> values;
+        values.reserve(objects.size());
+        for (auto& o : objects)
+            values.push_back(Value(ObjectPtr(o)));
+        sortObjects(values, request.sortDescriptors);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            objects[i] = ManagedObject::fromValue(values[i]);
+    }
+    std::size_t end = request.fetchLimit ? request.fetchOffset + request.fetchLimit : objects.size();
     std::vector<ManagedObjectPtr> windowed;
-    for (std::size_t i = request.fetchOffset; i < values.size() && i < end; ++i)
-        windowed.push_back(ManagedObject::fromValue(values[i]));
+    for (std::size_t i = request.fetchOffset; i < objects.size() && i < end; ++i)
+        windowed.push_back(std::move(objects[i]));
     return windowed;
 }
 
@@ -616,9 +697,23 @@ Result<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchReques
 std::optional<Result<std::vector<Dictionary>>> ManagedObjectContext::storeDictionaries(
     const FetchRequest& request, const EntityDescription& entity) {
     // Registered objects hold nothing the store does not: a root context
-    // without unsaved changes, asked for attributes, to-ones and IDs.
-    if (parent_ || hasChanges())
+    // asked for attributes, to-ones and IDs, whose unsaved changes (if any)
+    // touch no object of the fetched entity or its sub-entities. A change on
+    // the other side of a relationship marks this side's object changed too
+    // (inverses are kept), and orders on the entity's own attributes cannot
+    // move for changes elsewhere.
+    if (parent_)
         return std::nullopt;
+    if (hasChanges()) {
+        if (!sortsOnOwnAttributes(request, entity))
+            return std::nullopt;
+        for (const auto* set : {&impl_->inserted, &impl_->updated, &impl_->deleted}) {
+            for (const auto& object : set->items()) {
+                if (object->entity()->isKindOfEntity(&entity))
+                    return std::nullopt;
+            }
+        }
+    }
     std::vector<std::string> names;
     for (const auto& [name, keyPath] : request.propertiesToFetch) {
         if (keyPath == "objectID")

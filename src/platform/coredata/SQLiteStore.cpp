@@ -719,40 +719,89 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
     if (isReadOnly())
         return makeError(PersistentStoreSaveError, "The store is read-only.");
     Database& db = *impl_->db;
-    // Committed on its own, before the keys are handed out: a save that fails
-    // later never gives them back, so no key is used twice, also across
-    // coordinators sharing the file (the write transaction serialises them).
-    // It cannot ride in the save's transaction: contexts make IDs permanent
-    // before saving and keep them when the save fails, and callers may record
-    // them elsewhere before the save, so a rolled-back reservation would let
-    // another save take a key an object still holds.
-    sqlite::Transaction transaction(db);
-    if (auto error = transaction.begin(true))
-        return error;
-    auto stmt = db.cached("UPDATE Z_ENTITIES SET Z_MAX = Z_MAX + ?1 WHERE Z_ENT = ?2 RETURNING Z_MAX");
-    if (!stmt)
-        return stmt.error();
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const std::size_t count = requests[i].second;
+    // Keys come from blocks reserved ahead (16 keys, doubling up to 1024,
+    // never fewer than asked). A block is committed on its own before any of
+    // its keys is handed out: a save that fails later never gives them back,
+    // and a crash leaves gaps, never a key used twice. It cannot ride in the
+    // save's transaction: contexts make IDs permanent before saving and keep
+    // them when the save fails, and callers may record them elsewhere before
+    // the save, so a rolled-back reservation would let another save take a
+    // key an object still holds. The write transaction serialises the
+    // reservations of coordinators sharing the file, so blocks never overlap.
+    // Before a block's keys are handed out, Z_MAX must still end at the
+    // block: when another coordinator has reserved since, the rest of the
+    // block is dropped and a new one reserved, so keys still follow the
+    // order objects were made in across coordinators (readers take the
+    // smaller key of two records as the earlier one).
+    std::unordered_map<int64_t, int64_t> wanted;  // by root entity number
+    for (std::size_t i = 0; i < requests.size(); ++i)
+        wanted[roots[i]] += static_cast<int64_t>(requests[i].second);
+    auto current = db.cached("SELECT Z_MAX FROM Z_ENTITIES WHERE Z_ENT = ?1");
+    if (!current)
+        return current.error();
+    std::vector<int64_t> short_;  // roots whose blocks cannot serve the request
+    for (const auto& [root, count] : wanted) {
         if (count == 0)
             continue;
-        int64_t last = 0;
-        {
-            ResetGuard guard(**stmt);
-            (*stmt)->bindInt(1, static_cast<int64_t>(count));
-            (*stmt)->bindInt(2, roots[i]);
-            if ((*stmt)->step() != sqlite::kRow)
+        SQLiteStore::Impl::KeyBlock& block = impl_->keyBlocks[root];
+        bool serves = block.last - block.next + 1 >= count;
+        if (serves) {
+            ResetGuard guard(**current);
+            (*current)->bindInt(1, root);
+            const int rc = (*current)->step();
+            if (rc != sqlite::kRow && rc != sqlite::kDone)
                 return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
-            last = (*stmt)->columnInt(0);
-            if ((*stmt)->step() != sqlite::kDone)
-                return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+            serves = rc == sqlite::kRow && (*current)->columnInt(0) == block.last;
         }
-        keys[i].reserve(count);
-        for (int64_t k = last - static_cast<int64_t>(count) + 1; k <= last; ++k)
-            keys[i].push_back(k);
+        if (!serves)
+            short_.push_back(root);
     }
-    if (auto error = transaction.commit())
-        return error;
+    if (!short_.empty()) {
+        sqlite::Transaction transaction(db);
+        if (auto error = transaction.begin(true))
+            return error;
+        auto stmt = db.cached("UPDATE Z_ENTITIES SET Z_MAX = Z_MAX + ?1 WHERE Z_ENT = ?2 RETURNING Z_MAX");
+        if (!stmt)
+            return stmt.error();
+        std::vector<std::pair<int64_t, SQLiteStore::Impl::KeyBlock>> reserved;
+        for (int64_t root : short_) {
+            SQLiteStore::Impl::KeyBlock block = impl_->keyBlocks[root];
+            const int64_t count = wanted[root];
+            block.blockSize = std::min<int64_t>(block.blockSize ? block.blockSize * 2 : 16, 1024);
+            const int64_t take = std::max(count, block.blockSize);
+            int64_t last = 0;
+            {
+                ResetGuard guard(**stmt);
+                (*stmt)->bindInt(1, take);
+                (*stmt)->bindInt(2, root);
+                if ((*stmt)->step() != sqlite::kRow)
+                    return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+                last = (*stmt)->columnInt(0);
+                if ((*stmt)->step() != sqlite::kDone)
+                    return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+            }
+            // The old block's rest stays in use only when the new one follows
+            // it directly (nobody reserved in between).
+            if (last - take != block.last || block.next > block.last)
+                block.next = last - take + 1;
+            block.last = last;
+            reserved.emplace_back(root, block);
+        }
+        if (auto error = transaction.commit())
+            return error;
+        for (const auto& [root, block] : reserved)
+            impl_->keyBlocks[root] = block;
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const int64_t count = static_cast<int64_t>(requests[i].second);
+        if (count == 0)
+            continue;
+        SQLiteStore::Impl::KeyBlock& block = impl_->keyBlocks[roots[i]];
+        keys[i].reserve(static_cast<std::size_t>(count));
+        for (int64_t k = block.next; k < block.next + count; ++k)
+            keys[i].push_back(k);
+        block.next += count;
+    }
     return keys;
 }
 

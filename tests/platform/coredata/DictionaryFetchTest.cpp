@@ -123,6 +123,99 @@ TEST_P(DictionaryFetchTest, PredicatesWindowsAndOrdersApplyAsForObjects) {
     EXPECT_EQ(rows[1].find("order")->longLongValue(), 0);
 }
 
+// Unsaved changes on other entities only: the store's rows are the answer,
+// and no object of the fetched entity is registered to build it.
+TEST_P(DictionaryFetchTest, ChangesOnOtherEntitiesLeaveTheRowsToTheStore) {
+    auto c = newContext();
+    c->objectWithID(calendar->objectID())->setValue(Value("renamed"), "name");
+    c->insertNewObjectForEntityForName("Tag")->setValue(Value("new"), "name");
+    ASSERT_TRUE(c->hasChanges());
+    const std::size_t registered = c->registeredObjects().size();
+    FetchRequest request = byOrder();
+    request.propertiesToFetch = {{"id", "objectID"}, {"name", "title"}, {"owner", "calendar"}};
+    auto rows = dictionaries(c, request);
+    EXPECT_EQ(c->registeredObjects().size(), registered);
+    ASSERT_EQ(rows.size(), 6u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(*rows[i].find("name"), Value("Task " + std::to_string(i)));
+        EXPECT_EQ(rows[i].find("owner") != nullptr, i % 2 == 0);
+    }
+}
+
+// Unsaved changes on the fetched entity, made directly or through the other
+// side of a relationship, are in the answer.
+TEST_P(DictionaryFetchTest, ChangesOnTheFetchedEntityAreSeen) {
+    auto ownerOf = [](const Dictionary& row) {
+        const Value* owner = row.find("owner");
+        return owner ? owner->asObjectOf<ManagedObjectID>() : nullptr;
+    };
+    FetchRequest request = byOrder();
+    request.propertiesToFetch = {{"id", "objectID"}, {"name", "title"}, {"owner", "calendar"}};
+    {  // an insert
+        auto c = newContext();
+        auto added = c->insertNewObjectForEntityForName("Task");
+        added->setValue(Value("added"), "title");
+        added->setValue(Value(int64_t{100}), "sortOrder");
+        auto rows = dictionaries(c, request);
+        ASSERT_EQ(rows.size(), 7u);
+        EXPECT_EQ(*rows[6].find("name"), Value("added"));
+    }
+    {  // an update of a fetched attribute, and a delete
+        auto c = newContext();
+        c->objectWithID(tasks[2]->objectID())->setValue(Value("changed"), "title");
+        c->deleteObject(c->objectWithID(tasks[5]->objectID()));
+        auto rows = dictionaries(c, request);
+        ASSERT_EQ(rows.size(), 5u);
+        EXPECT_EQ(*rows[2].find("name"), Value("changed"));
+    }
+    {  // the to-many side of a to-one: a member added, one removed
+        auto c = newContext();
+        auto home = c->objectWithID(calendar->objectID());
+        home->mutableSetValueForKey("tasks").addObject(c->objectWithID(tasks[1]->objectID()));
+        home->mutableSetValueForKey("tasks").removeObject(c->objectWithID(tasks[0]->objectID()));
+        auto rows = dictionaries(c, request);
+        ASSERT_EQ(rows.size(), 6u);
+        ASSERT_NE(ownerOf(rows[1]), nullptr);
+        EXPECT_TRUE(ownerOf(rows[1])->isEqualID(*calendar->objectID()));
+        EXPECT_EQ(ownerOf(rows[0]), nullptr);
+        EXPECT_NE(ownerOf(rows[2]), nullptr);
+    }
+    {  // the other side deleted: the to-one is nullified, and the calendar's
+       // cascade deletes its tasks
+        auto c = newContext();
+        c->deleteObject(c->objectWithID(calendar->objectID()));
+        auto rows = dictionaries(c, request);
+        ASSERT_EQ(rows.size(), 3u);
+        for (const auto& row : rows)
+            EXPECT_EQ(ownerOf(row), nullptr);
+    }
+    {  // a to-one whose inverse is a to-one, set from the other side
+        auto writer = newContext();
+        auto ann = writer->insertNewObjectForEntityForName("Person");
+        ann->setValue(Value("ann"), "name");
+        auto bob = writer->insertNewObjectForEntityForName("Person");
+        bob->setValue(Value("bob"), "name");
+        ASSERT_EQ(writer->save(), nullptr);
+        auto c = newContext();
+        c->objectWithID(ann->objectID())->setObject(c->objectWithID(bob->objectID()), "partner");
+        FetchRequest people("Person");
+        people.sortDescriptors = {SortDescriptor("name", true)};
+        people.propertiesToFetch = {{"partner", "partner"}};
+        auto rows = dictionaries(c, people);
+        ASSERT_EQ(rows.size(), 2u);
+        ASSERT_NE(rows[1].find("partner"), nullptr);  // bob's, set through ann's
+        EXPECT_TRUE(rows[1].find("partner")->asObjectOf<ManagedObjectID>()->isEqualID(*ann->objectID()));
+        ASSERT_EQ(c->save(), nullptr);
+        // Cleared through ann's side: bob's is cleared too.
+        auto clearing = newContext();
+        clearing->objectWithID(ann->objectID())->setObject(nullptr, "partner");
+        rows = dictionaries(clearing, people);
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].find("partner"), nullptr);
+        EXPECT_EQ(rows[1].find("partner"), nullptr);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, DictionaryFetchTest, testing::everyStoreType(),
                          [](const auto& info) { return info.param; });
 

@@ -744,6 +744,50 @@ TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     EXPECT_NE(task->objectID()->primaryKey(), urgent->objectID()->primaryKey());
 }
 
+// Keys are reserved durably in blocks (16, then doubling), so saves of a few
+// inserts each commit a reservation only now and then; a request larger than
+// the block gets a block of its size.
+TEST_F(SQLiteStoreTest, KeysAreReservedInBlocksThatGrow) {
+    auto zMax = [&] {
+        sqlite3* db = nullptr;
+        int64_t max = -1;
+        if (sqlite3_open(path().c_str(), &db) == SQLITE_OK) {
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, "SELECT Z_MAX FROM Z_ENTITIES WHERE Z_NAME = 'Tag'", -1, &s,
+                                   nullptr) == SQLITE_OK &&
+                sqlite3_step(s) == SQLITE_ROW)
+                max = sqlite3_column_int64(s, 0);
+            sqlite3_finalize(s);
+        }
+        sqlite3_close(db);
+        return max;
+    };
+    auto context = contextOn(open());
+    std::vector<int64_t> keys;
+    for (int save = 0; save < 16; ++save) {
+        auto o = context->insertNewObjectForEntityForName("Tag");
+        ASSERT_EQ(context->save(), nullptr);
+        keys.push_back(o->objectID()->primaryKey());
+    }
+    EXPECT_EQ(zMax(), 16);  // one block served all sixteen
+    EXPECT_EQ(keys.front(), 1);
+    EXPECT_EQ(keys.back(), 16);
+    context->insertNewObjectForEntityForName("Tag");
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(zMax(), 16 + 32);
+    std::vector<ManagedObjectPtr> many;
+    for (int i = 0; i < 100; ++i)
+        many.push_back(context->insertNewObjectForEntityForName("Tag"));
+    ASSERT_EQ(context->save(), nullptr);
+    EXPECT_EQ(zMax(), 16 + 32 + 100);
+    // The new block follows the old one directly: its rest is used first.
+    std::set<int64_t> manyKeys;
+    for (const auto& o : many)
+        manyKeys.insert(o->objectID()->primaryKey());
+    EXPECT_EQ(*manyKeys.begin(), 18);
+    EXPECT_EQ(*manyKeys.rbegin(), 117);
+}
+
 // Keys for several entities are reserved in one step: each request gets its
 // own run (entities of one root share its keys), a request of none gets none,
 // and a request the store cannot serve reserves nothing at all.

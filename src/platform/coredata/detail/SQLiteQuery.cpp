@@ -293,8 +293,18 @@ QueryBuilder::QueryBuilder(const Schema& schema, std::string storeIdentifier, co
       includesSubentities_(includesSubentities) {}
 
 std::string QueryBuilder::param(Bind bind) {
+    std::string out;
+    appendParam(out, std::move(bind));
+    return out;
+}
+
+void QueryBuilder::appendParam(std::string& out, Bind bind) {
     binds_.push_back(std::move(bind));
-    return "?" + std::to_string(binds_.size());
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, binds_.size());
+    (void)ec;  // a size_t always fits
+    out += '?';
+    out.append(digits, end);
 }
 
 Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors) {
@@ -371,8 +381,11 @@ QueryBuilder::Fragment QueryBuilder::conjunction(const std::vector<PredicatePtr>
     for (const auto& part : parts) {
         Fragment f = translate(*part, negate);
         out.exact = out.exact && f.exact;
-        if (!f.sql.empty())
-            out.sql += (out.sql.empty() ? "(" : " AND (") + f.sql + ")";
+        if (!f.sql.empty()) {
+            out.sql += out.sql.empty() ? "(" : " AND (";
+            out.sql += f.sql;
+            out.sql += ')';
+        }
     }
     return out;
 }
@@ -386,7 +399,9 @@ QueryBuilder::Fragment QueryBuilder::disjunction(const std::vector<PredicatePtr>
         if (f.sql.empty())
             return {"", false};  // one side may match anything
         out.exact = out.exact && f.exact;
-        out.sql += (out.sql.empty() ? "(" : " OR (") + f.sql + ")";
+        out.sql += out.sql.empty() ? "(" : " OR (";
+        out.sql += f.sql;
+        out.sql += ')';
     }
     return out;
 }
@@ -859,10 +874,17 @@ std::optional<std::string> QueryBuilder::listMatch(const std::string& column, st
         // far as SQLite's parameter limit allows.
         if (members.size() > kMaxInlineValues * 150)
             return std::nullopt;
-        std::string list;
-        for (Bind& b : members)
-            list += (list.empty() ? "" : ", ") + param(std::move(b));
-        return column + " IN (" + list + ")";
+        std::string sql;
+        sql.reserve(column.size() + 6 + members.size() * 6);
+        sql += column;
+        sql += " IN (";
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (i)
+                sql += ", ";
+            appendParam(sql, std::move(members[i]));
+        }
+        sql += ')';
+        return sql;
     }
     const std::string json =
         "json_each(" + param(bytesBind(Bind::Kind::Text, jsonArray(members, byHex))) + ")";

@@ -97,6 +97,8 @@ class QueryBuilder {
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);
+    // Appends "?<n>" for a new parameter bound to bind.
+    void appendParam(std::string& out, Bind bind);
 
     const Schema& schema_;
     std::string storeIdentifier_;

@@ -119,6 +119,15 @@ struct SQLiteStore::Impl {
     Result<sqlite::MemberKeyStatements*> memberKeyStatementsFor(const sqlite::ToManyLayout& layout);
     // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
     const std::string& columnsOf(const sqlite::Table& table);
+    // Primary keys reserved durably in Z_MAX but not handed out yet, by
+    // root entity number: keys next..last, and the size of the block the
+    // next reservation asks for.
+    struct KeyBlock {
+        int64_t next = 1;
+        int64_t last = 0;
+        int64_t blockSize = 0;
+    };
+    std::unordered_map<int64_t, KeyBlock> keyBlocks;
     [[nodiscard]] ErrorPtr readyError() const {
         return db ? nullptr : makeError(PersistentStoreOperationError, "The store has been removed.");
     }
