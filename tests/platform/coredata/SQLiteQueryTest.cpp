@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 
 #include "SQLiteStoreTestSupport.h"
 #include "platform/coredata/detail/SQLiteQuery.h"
@@ -216,6 +217,41 @@ TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
         EXPECT_NE(plan.find("SEARCH t0"), std::string::npos) << predicate->predicateFormat() << ": " << plan;
     }
     sqlite3_close(db);
+}
+
+// Short lists are padded to a power of two: lists of nearby lengths share one
+// statement text (one prepared statement, not one per length), and the
+// repeated member changes no answer.
+using ShortListTextTest = testing::SQLiteFileTest;
+
+TEST_F(ShortListTextTest, ListsOfNearbyLengthsShareOneStatementAndAnswerAsGiven) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    fill(*context);
+    const auto& model = *coordinator->managedObjectModel();
+    auto schema = schemaFor(model);
+    ASSERT_TRUE(schema);
+    auto text = [&](std::size_t count) {
+        sqlite::QueryBuilder builder(**schema, coordinator->persistentStores()[0]->identifier(),
+                                     *model.entityNamed("Task"), true);
+        auto predicate = Predicate::in("title", strings(count, "t"));
+        sqlite::Query q = builder.build(predicate.get(), {});
+        return q.from + " WHERE " + q.where;
+    };
+    EXPECT_EQ(text(5), text(8));
+    EXPECT_EQ(text(6), text(7));
+    EXPECT_NE(text(8), text(9));
+    EXPECT_EQ(text(9), text(16));
+    for (std::size_t count : {1u, 3u, 5u, 17u, 64u}) {
+        auto request = makeRequest("Task", Predicate::in("uuid", strings(count, "u", 1010)));
+        auto found = fetchAll(context, request);
+        ASSERT_EQ(found.size(), count);
+        std::set<std::string> uuids;
+        for (const auto& task : found)
+            uuids.insert(*task->valueForKey("uuid").asString());
+        EXPECT_EQ(uuids.size(), count);
+        EXPECT_EQ(uuids.count("u" + std::to_string(1010 + count - 1)), 1u);
+    }
 }
 
 // A long list of an indexed attribute's values, nothing else: the store walks

@@ -874,14 +874,25 @@ std::optional<std::string> QueryBuilder::listMatch(const std::string& column, st
         // far as SQLite's parameter limit allows.
         if (members.size() > kMaxInlineValues * 150)
             return std::nullopt;
+        // A short list is padded to the next power of two by repeating its
+        // last member (a member listed twice matches the same rows), so that
+        // lists whose length changes from call to call share a few statement
+        // texts, and so prepared statements, instead of one per length.
+        std::size_t padded = members.size();
+        if (padded <= kMaxInlineValues) {
+            padded = 1;
+            while (padded < members.size())
+                padded *= 2;
+        }
         std::string sql;
-        sql.reserve(column.size() + 6 + members.size() * 6);
+        sql.reserve(column.size() + 6 + padded * 6);
         sql += column;
         sql += " IN (";
-        for (std::size_t i = 0; i < members.size(); ++i) {
+        for (std::size_t i = 0; i < padded; ++i) {
             if (i)
                 sql += ", ";
-            appendParam(sql, std::move(members[i]));
+            appendParam(sql, i + 1 < members.size() ? std::move(members[i])
+                                                    : Bind(members[std::min(i, members.size() - 1)]));
         }
         sql += ')';
         return sql;
