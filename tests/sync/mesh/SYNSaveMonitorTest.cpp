@@ -161,6 +161,56 @@ TEST_F(SaveMonitorTest, EachKindOfSaveIsStoredAsAFinishedEventInOrder) {
     EXPECT_TRUE(mesh->eventStore()->incompleteMandatoryEventIdentifiers().empty());
 }
 
+// The identifiers the mesh's delegate gives inserted objects are asked for
+// once per save: the intent records them before the save and the event takes
+// the same ones after it.
+TEST_F(SaveMonitorTest, TheDelegateIsAskedOnceForTheIdentifiersOfASavesInserts) {
+    struct CountingDelegate : SYNPersistentStoreMeshDelegate {
+        std::vector<std::optional<std::string>> persistentStoreMeshGlobalIdentifiersForManagedObjects(
+            SYNPersistentStoreMesh&, const std::vector<plat::coredata::ManagedObjectPtr>& objects) override {
+            std::vector<std::optional<std::string>> identifiers;
+            for (const auto& object : objects) {
+                const auto title = *object->valueForKey("title").asString();
+                ++asked[title];
+                identifiers.push_back(title == "anonymous" ? std::nullopt
+                                                           : std::optional<std::string>("gid-" + title));
+            }
+            return identifiers;
+        }
+        std::map<std::string, int> asked;
+    };
+    auto mesh = makeMesh("a");
+    AppStore app(mesh->persistentStorePath());
+    ASSERT_EQ(enlist(mesh), nullptr);
+    auto delegate = std::make_shared<CountingDelegate>();
+    mesh->delegate = delegate;
+    MonitorLog log;
+    app.addTask("write report");
+    app.addTask("call");
+    app.addTask("anonymous");
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(1);
+    MainLoop::drain();
+    EXPECT_EQ(delegate->asked,
+              (std::map<std::string, int>{{"anonymous", 1}, {"call", 1}, {"write report", 1}}));
+
+    std::set<std::string> identifiers;
+    auto context = mesh->eventStore()->managedObjectContext();
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeSave}, std::nullopt, *context);
+        ASSERT_TRUE(events.ok());
+        ASSERT_EQ(events->size(), 1u);
+        for (const auto& change : (*events)[0]->objectsForKey("objectChanges")) {
+            identifiers.insert(SYNObjectChange::globalIdentifierString(*change).value_or(""));
+        }
+    });
+    ASSERT_EQ(identifiers.size(), 3u);
+    EXPECT_TRUE(identifiers.count("gid-write report"));
+    EXPECT_TRUE(identifiers.count("gid-call"));
+    EXPECT_FALSE(identifiers.count(""));  // the object without one got a new identifier
+}
+
 TEST_F(SaveMonitorTest, SavesThatReachNoMonitoredStoreOrOnlyIgnoredObjectsRecordNothing) {
     auto mesh = makeMesh("a");
     ASSERT_EQ(enlist(mesh), nullptr);
