@@ -470,19 +470,19 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
             succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
                                                           std::move(insertValues), *globalIDs));
     }
-    // The event goes into the event store with its last step's changes and
-    // its final type in one commit (one sync of the store's file): a crash
-    // still leaves no event or an unfinished one. A step is saved before
-    // the next only when the next looks up what it added: the inserts'
-    // identifier records before the update changes, the records the update
-    // changes made before the delete changes. The event is finalized before
-    // its last save, so the global count it takes is that of the events
-    // committed (it cannot count itself: it is still unfinished, count 0).
-    const bool laterSteps = !updatedIDs.empty() || !deletedIDs.empty();
-    stored = stored && (insertedIDs.empty() || !laterSteps || save()) &&
-             (updatedIDs.empty() || (succeeded("Could not add update changes",
-                                               builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-                                     (deletedIDs.empty() || save()))) &&
+    // The event goes into the event store whole, with its final type, in
+    // one commit (one sync of the store's file): a crash leaves all of it or
+    // none. Each step finds what the steps before it added
+    // without a save in between: the context's fetches take in its unsaved
+    // records (the update changes link to the inserts' identifier records,
+    // the delete changes find the records the update changes made for their
+    // links), and an event not saved yet holds its changes in its own list.
+    // The event is finalized before the save, so the global count it takes
+    // is that of the events committed (it cannot count itself: it is still
+    // unfinished, count 0).
+    stored = stored &&
+             (updatedIDs.empty() || succeeded("Could not add update changes",
+                                              builder.addUpdateChangesForObjectIDs(updatedIDs, preSave))) &&
              (deletedIDs.empty() ||
               succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs))) &&
              succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
