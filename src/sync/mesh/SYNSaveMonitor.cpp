@@ -472,13 +472,13 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
     }
     // The event goes into the event store whole, with its final type, in
     // one commit (one sync of the store's file): a crash leaves all of it or
-    // none. Each step finds what the steps before it added
-    // without a save in between: the context's fetches take in its unsaved
-    // records (the update changes link to the inserts' identifier records,
-    // the delete changes find the records the update changes made for their
-    // links), and an event not saved yet holds its changes in its own list.
-    // The event is finalized before the save, so the global count it takes
-    // is that of the events committed (it cannot count itself: it is still
+    // none. Each step finds what the steps before it added without a save
+    // in between: the context's fetches take in its unsaved records (the
+    // update changes link to the inserts' identifier records, the delete
+    // changes find the records the update changes made for their links),
+    // and an event not saved yet holds its changes in its own list. The
+    // event is finalized before the save, so the global count it takes is
+    // that of the events committed (it cannot count itself: it is still
     // unfinished, count 0).
     stored = stored &&
              (updatedIDs.empty() || succeeded("Could not add update changes",
