@@ -258,18 +258,21 @@ plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& sto
 
 plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::string& store,
                                                                   ManagedObjectContext& context) {
-    auto merges = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-        std::vector<int16_t>{SYNStoreModificationEventTypeMerge}, store, context);
+    // The local merge of the highest revision (of equal ones, the first
+    // made), picked by the store: loading every local merge event and its
+    // revision record, as this did, cost each save more with every merge
+    // until a rebase folded them.
+    FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("type", Value(int64_t{SYNStoreModificationEventTypeMerge})),
+                                 Predicate::equal("eventRevision.persistentStoreIdentifier", Value(store))});
+    request.sortDescriptors = {SortDescriptor("eventRevision.revisionNumber", false)};
+    request.fetchLimit = 1;
+    auto merges = context.executeFetchRequest(request);
     if (!merges.ok()) {
         return merges.error();
     }
-    ManagedObjectPtr latest;
-    for (const auto& merge : *merges) {
-        if (!latest || SYNStoreModificationEvent::revision(*merge)->revisionNumber >
-                           SYNStoreModificationEvent::revision(*latest)->revisionNumber) {
-            latest = merge;
-        }
-    }
+    ManagedObjectPtr latest = merges->empty() ? nullptr : merges->front();
     // The latest local merge says what this store has integrated; before any
     // merge, that is what the baseline holds.
     SYNRevisionSet set;
