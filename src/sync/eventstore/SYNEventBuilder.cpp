@@ -258,18 +258,21 @@ plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& sto
 
 plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::string& store,
                                                                   ManagedObjectContext& context) {
-    auto merges = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-        std::vector<int16_t>{SYNStoreModificationEventTypeMerge}, store, context);
+    // The local merge of the highest revision (of equal ones, the first
+    // made), picked by the store: loading every local merge event and its
+    // revision record, as this did, cost each save more with every merge
+    // until a rebase folded them.
+    FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate =
+        Predicate::andPredicate({Predicate::equal("type", Value(int64_t{SYNStoreModificationEventTypeMerge})),
+                                 Predicate::equal("eventRevision.persistentStoreIdentifier", Value(store))});
+    request.sortDescriptors = {SortDescriptor("eventRevision.revisionNumber", false)};
+    request.fetchLimit = 1;
+    auto merges = context.executeFetchRequest(request);
     if (!merges.ok()) {
         return merges.error();
     }
-    ManagedObjectPtr latest;
-    for (const auto& merge : *merges) {
-        if (!latest || SYNStoreModificationEvent::revision(*merge)->revisionNumber >
-                           SYNStoreModificationEvent::revision(*latest)->revisionNumber) {
-            latest = merge;
-        }
-    }
+    ManagedObjectPtr latest = merges->empty() ? nullptr : merges->front();
     // The latest local merge says what this store has integrated; before any
     // merge, that is what the baseline holds.
     SYNRevisionSet set;
@@ -828,6 +831,7 @@ plat::ErrorPtr SYNEventBuilder::moveLargeValuesToDataFiles(std::vector<SYNProper
 }
 
 plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
+                                                        const IdentifiersByStoreURI& known,
                                                         ManagedObjectContext& context) {
     // Each target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
@@ -870,10 +874,28 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         }
         ids = std::move(unknown);
     }
+    if (!known.empty()) {
+        // Objects changed together link to each other (an item moved, the
+        // folders it left and joined): their records are at hand already.
+        SYNManagedObjectIDs unknown;
+        for (const auto& id : ids) {
+            auto it =
+                id->isTemporaryID() ? known.end() : known.find(SYNGlobalIdentifier::storeURIForObjectID(*id));
+            if (it != known.end()) {
+                identifiers.emplace(id, it->second);
+            } else {
+                unknown.push_back(id);
+            }
+        }
+        ids = std::move(unknown);
+    }
     // The strings alone, read without registering a record: a folder's
     // change lists every member, and loading each member's record (to read
     // one string of it) cost most of a large baseline's links.
-    auto strings = SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(ids, context);
+    auto strings =
+        ids.empty()
+            ? plat::Result<std::vector<std::optional<std::string>>>(std::vector<std::optional<std::string>>())
+            : SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(ids, context);
     if (!strings.ok()) {
         return strings.error();
     }
@@ -911,8 +933,15 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (!event.ok()) {
         return event.error();
     }
+    if (specs.empty()) {
+        return nullptr;  // a save without inserts (or updates) asks for no look-up
+    }
     std::vector<SYNPropertyChangeValue*> pending;
     plat::Array identifiers;
+    // The identifier of each object these changes are for, by the store URI
+    // its record holds (the record found for that URI, or made for it): a
+    // link to one of these objects takes it without a look-up.
+    IdentifiersByStoreURI known;
     for (auto& spec : specs) {
         for (auto& value : spec.values) {
             pending.push_back(&value);
@@ -921,8 +950,13 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto error = moveLargeValuesToDataFiles(spec.values)) {
             return error;
         }
+        const Value uri = spec.globalIdentifier->valueForKey("storeURI");
+        const Value identifier = spec.globalIdentifier->valueForKey("globalIdentifier");
+        if (uri.isString() && identifier.isString()) {
+            known.emplace(*uri.asString(), *identifier.asString());
+        }
     }
-    if (auto error = resolveRelatedObjectIDs(pending, context)) {
+    if (auto error = resolveRelatedObjectIDs(pending, known, context)) {
         return error;
     }
     // Only this event's changes of the objects, through the compound index
@@ -936,7 +970,16 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // An import gives each object one change: there is none to look for.
     IDMap changeFor;
     SYNManagedObjects existing;
-    if (!addsEachObjectOnce_) {
+    if (!addsEachObjectOnce_ && (*event)->isInserted()) {
+        // An event never saved has no change in the store: every change it
+        // has is in this context, in its list of changes (kept whole, in step
+        // with each change's link).
+        for (const auto& change : (*event)->objectsForKey("objectChanges")) {
+            if (!change->isDeleted()) {
+                existing.push_back(change);
+            }
+        }
+    } else if (!addsEachObjectOnce_) {
         FetchRequest request(SYNObjectChangeEntityName);
         request.predicate = Predicate::andPredicate(
             {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),

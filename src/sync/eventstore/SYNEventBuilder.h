@@ -188,7 +188,13 @@ class SYNEventBuilder {
                                              plat::coredata::ManagedObjectContext& context);
     plat::Result<SYNRevisionSet> otherStoreRevisions(const std::string& store,
                                                      plat::coredata::ManagedObjectContext& context);
+    // Identifier strings by the store URI of their objects.
+    using IdentifiersByStoreURI = std::unordered_map<std::string, std::string>;
+    // Turns the object IDs the values link to into identifier strings: those
+    // remembered or in `known` as they are, the others looked up (and given
+    // records when they have none).
     [[nodiscard]] plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
+                                                         const IdentifiersByStoreURI& known,
                                                          plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
                                             plat::coredata::ManagedObjectContext& context);

@@ -255,14 +255,16 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
         // A metadata write that fails is logged by the store.
         (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
     }
-    auto token = permanent ? recordIntent(context, monitoredStore(context), values) : std::string();
+    GivenIdentifiers given;
+    auto token = permanent ? recordIntent(context, monitoredStore(context), values, given) : std::string();
     plat::MutexLock lock(mutex_);
-    changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values)};
+    changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values), std::move(given)};
 }
 
 std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                                          const std::shared_ptr<PersistentStore>& store,
-                                         const SYNPropertyChangeValuesByObjectID& preSave) {
+                                         const SYNPropertyChangeValuesByObjectID& preSave,
+                                         GivenIdentifiers& given) {
     if (!store) {
         return {};
     }
@@ -302,13 +304,18 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     // application can have set the mesh's delegate.
     plat::Dictionary globalIdentifiers;
     if (auto mesh = mesh_.lock(); mesh && !inserted.empty()) {
-        auto given = mesh->globalIdentifiersForManagedObjects(inserted);
-        for (std::size_t i = 0; i < given.size() && i < inserted.size(); ++i) {
+        auto identifiers = mesh->globalIdentifiersForManagedObjects(inserted);
+        // The event takes an answer only when it covers every object (as
+        // SYNEventBuilder::retrieveGlobalIdentifierStringsForManagedObjects).
+        const bool whole = identifiers.size() == inserted.size();
+        for (std::size_t i = 0; i < inserted.size(); ++i) {
             const auto& id = inserted[i]->objectID();
-            if (given[i] && id->entity()) {
+            std::optional<std::string> identifier = i < identifiers.size() ? identifiers[i] : std::nullopt;
+            if (identifier && id->entity()) {
                 globalIdentifiers.set(id->entity()->name() + "/" + std::to_string(id->primaryKey()),
-                                      plat::Value(*given[i]));
+                                      plat::Value(*identifier));
             }
+            given.emplace(id, whole ? std::move(identifier) : std::nullopt);
         }
     }
     std::string token = plat::UUID::random().UUIDString();
@@ -351,12 +358,14 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     std::shared_ptr<const void> object = context.shared_from_this();
     std::string token;
     SYNPropertyChangeValuesByObjectID preSave;
+    GivenIdentifiers given;
     {
         plat::MutexLock lock(mutex_);
         auto found = changedValuesByContext_.find(&context);
         if (found != changedValuesByContext_.end()) {
             token = std::move(found->second.token);
             preSave = std::move(found->second.values);
+            given = std::move(found->second.identifiers);
             changedValuesByContext_.erase(found);
         }
     }
@@ -388,7 +397,26 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
         deletedIDs.push_back(o->objectID());
     for (const auto& o : updated)
         updatedIDs.push_back(o->objectID());
-    auto identifiers = builder->retrieveGlobalIdentifierStringsForManagedObjects(inserted, false);
+    // The identifiers the intent recorded; the mesh is asked only about
+    // objects it did not cover (an intent not recorded, an object inserted
+    // after the monitor saw the will-save).
+    std::vector<std::optional<std::string>> identifiers(inserted.size());
+    SYNManagedObjects unasked;
+    std::vector<std::size_t> unaskedAt;
+    for (std::size_t i = 0; i < inserted.size(); ++i) {
+        if (auto it = given.find(inserted[i]->objectID()); it != given.end()) {
+            identifiers[i] = it->second;
+        } else {
+            unasked.push_back(inserted[i]);
+            unaskedAt.push_back(i);
+        }
+    }
+    if (!unasked.empty()) {
+        auto asked = builder->retrieveGlobalIdentifierStringsForManagedObjects(unasked, false);
+        for (std::size_t i = 0; i < asked.size() && i < unaskedAt.size(); ++i) {
+            identifiers[unaskedAt[i]] = std::move(asked[i]);
+        }
+    }
     auto insertValues = builder->propertyChangeValueArraysForInsertedObjects(inserted, true, mutableContext);
     builder->updatePropertyChangeValuesForUpdatedObjects(updated, mutableContext, 8, preSave);
     if (inserted.empty() && preSave.empty() && deleted.empty()) {
@@ -442,19 +470,19 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
             succeeded("Could not add insert changes", builder.addInsertChangesForPropertyChangeValueArrays(
                                                           std::move(insertValues), *globalIDs));
     }
-    // The event goes into the event store with its last step's changes and
-    // its final type in one commit (one sync of the store's file): a crash
-    // still leaves no event or an unfinished one. A step is saved before
-    // the next only when the next looks up what it added: the inserts'
-    // identifier records before the update changes, the records the update
-    // changes made before the delete changes. The event is finalized before
-    // its last save, so the global count it takes is that of the events
-    // committed (it cannot count itself: it is still unfinished, count 0).
-    const bool laterSteps = !updatedIDs.empty() || !deletedIDs.empty();
-    stored = stored && (insertedIDs.empty() || !laterSteps || save()) &&
-             (updatedIDs.empty() || (succeeded("Could not add update changes",
-                                               builder.addUpdateChangesForObjectIDs(updatedIDs, preSave)) &&
-                                     (deletedIDs.empty() || save()))) &&
+    // The event goes into the event store whole, with its final type, in
+    // one commit (one sync of the store's file): a crash leaves all of it or
+    // none. Each step finds what the steps before it added without a save
+    // in between: the context's fetches take in its unsaved records (the
+    // update changes link to the inserts' identifier records, the delete
+    // changes find the records the update changes made for their links),
+    // and an event not saved yet holds its changes in its own list. The
+    // event is finalized before the save, so the global count it takes is
+    // that of the events committed (it cannot count itself: it is still
+    // unfinished, count 0).
+    stored = stored &&
+             (updatedIDs.empty() || succeeded("Could not add update changes",
+                                              builder.addUpdateChangesForObjectIDs(updatedIDs, preSave))) &&
              (deletedIDs.empty() ||
               succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs))) &&
              succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();

@@ -105,11 +105,18 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     void contextWillSave(const plat::coredata::ManagedObjectContext& context) EXCLUDES(mutex_);
     void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info)
         EXCLUDES(mutex_);
+    // The global identifiers the mesh gave objects a save inserts, by ID
+    // (nullopt where it gave none).
+    using GivenIdentifiers =
+        std::unordered_map<plat::coredata::ManagedObjectIDPtr, std::optional<std::string>,
+                           plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
     // Registers the save's token and puts its intent into the store's
     // metadata; empty when there is nothing to record or it cannot be done.
+    // `given` receives the identifiers the intent holds for inserted objects.
     std::string recordIntent(const plat::coredata::ManagedObjectContext& context,
                              const std::shared_ptr<plat::coredata::PersistentStore>& store,
-                             const SYNPropertyChangeValuesByObjectID& preSave) EXCLUDES(intentsMutex_);
+                             const SYNPropertyChangeValuesByObjectID& preSave, GivenIdentifiers& given)
+        EXCLUDES(intentsMutex_);
     // Builds and stores the save event; inside the event store's context.
     bool storeSaveEvent(SYNEventBuilder& builder, const std::string& token,
                         const SYNManagedObjectIDs& insertedIDs,
@@ -149,6 +156,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
     struct PendingSave {
         std::string token;
         SYNPropertyChangeValuesByObjectID values;
+        // What the intent recorded: the event takes the same identifiers
+        // without asking the mesh's delegate a second time.
+        GivenIdentifiers identifiers;
     };
     std::unordered_map<const plat::coredata::ManagedObjectContext*, PendingSave> changedValuesByContext_
         GUARDED_BY(mutex_);

@@ -1056,5 +1056,75 @@ TEST_F(SYNEventBuilderTest, LinksToObjectsInsertedInTheSameSaveNameTheirInsertsI
     }
 }
 
+// Objects changed together link to each other under the identifiers their
+// own changes carry, whether the linked object's record came with the
+// changes (inserts with identifiers the mesh gave, updates found by store
+// URI) or is looked up (an object changed but left out, a record of this
+// event not saved yet); no object gets a second record.
+TEST_F(SYNEventBuilderTest, LinksAmongObjectsChangedTogetherNameTheirOwnIdentifiers) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    auto carol = person(app, "carol");
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, bob, carol}, true, false, *app.context),
+                  nullptr);
+    });
+    auto dave = person(app, "dave");
+    auto erin = person(app, "erin");
+    dave->mutableSetValueForKey("friends").addObject(erin);
+    dave->mutableSetValueForKey("friends").addObject(alice);
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    alice->mutableSetValueForKey("friends").addObject(carol);
+    app.context->processPendingChanges();
+    SYNManagedObjects updated = app.context->updatedObjects();
+    ASSERT_EQ(updated.size(), 3u);  // alice, bob, carol
+    SYNPropertyChangeValuesByObjectID values;
+    for (const auto& object : updated) {
+        values[object->objectID()] = SYNPropertyChangeValue::propertyChangesForObject(
+            *object, store, object->changedValues().keys(), true, false);
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+
+    auto builder = newBuilder();
+    auto strings = builder->retrieveGlobalIdentifierStringsForManagedObjects({dave, erin}, false);
+    auto arrays = builder->propertyChangeValueArraysForInsertedObjects({dave, erin}, true, *app.context);
+    builder->updatePropertyChangeValuesForUpdatedObjects(updated, *app.context,
+                                                         SYNUpdateOptionStoreSavedValues, values);
+    ASSERT_TRUE(builder->makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    auto identifiers =
+        builder->addGlobalIdentifiersForManagedObjectIDs({dave->objectID(), erin->objectID()}, strings);
+    ASSERT_TRUE(identifiers.ok());
+    ASSERT_EQ(builder->addInsertChangesForPropertyChangeValueArrays(std::move(arrays), *identifiers),
+              nullptr);
+    // Carol's change is left out: alice's link to her is looked up.
+    ASSERT_EQ(builder->addUpdateChangesForObjectIDs({alice->objectID(), bob->objectID()}, values), nullptr);
+    ASSERT_EQ(builder->finalizeNewEvent(), nullptr);
+    ASSERT_EQ(builder->saveAndReset(), nullptr);
+
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 2u);
+    inStore([&] {
+        auto friendsOf = [&](const std::string& identifier) {
+            auto change = changeFor(events[1], identifier);
+            EXPECT_TRUE(change) << identifier;
+            const auto values = change ? SYNObjectChange::propertyChangeValues(*change)
+                                       : std::vector<SYNPropertyChangeValue>();
+            const auto* friends = valueNamed(values, "friends");
+            return friends ? friends->addedIdentifiers() : std::set<std::string>{{"no friends"}};
+        };
+        EXPECT_EQ(events[1]->objectsForKey("objectChanges").size(), 4u);
+        EXPECT_EQ(friendsOf("gid-dave"), (std::set<std::string>{"gid-alice", "gid-erin"}));
+        EXPECT_EQ(friendsOf("gid-erin"), (std::set<std::string>{"gid-dave"}));
+        EXPECT_EQ(friendsOf("gid-alice"), (std::set<std::string>{"gid-bob", "gid-carol", "gid-dave"}));
+        EXPECT_EQ(friendsOf("gid-bob"), (std::set<std::string>{"gid-alice"}));
+        auto records =
+            context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        ASSERT_TRUE(records.ok());
+        EXPECT_EQ(records->size(), 5u);
+    });
+}
+
 }  // namespace
 }  // namespace eventstoretest

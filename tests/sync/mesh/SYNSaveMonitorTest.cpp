@@ -1,5 +1,6 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
+#include <atomic>
 #include <future>
 
 #include "MeshFixture.h"
@@ -157,6 +158,109 @@ TEST_F(SaveMonitorTest, EachKindOfSaveIsStoredAsAFinishedEventInOrder) {
             std::vector<int16_t>{SYNStoreModificationEventTypeIncomplete}, std::nullopt, *context);
         ASSERT_TRUE(unfinished.ok());
         EXPECT_TRUE(unfinished->empty());
+    });
+    EXPECT_TRUE(mesh->eventStore()->incompleteMandatoryEventIdentifiers().empty());
+}
+
+// The identifiers the mesh's delegate gives inserted objects are asked for
+// once per save: the intent records them before the save and the event takes
+// the same ones after it.
+TEST_F(SaveMonitorTest, TheDelegateIsAskedOnceForTheIdentifiersOfASavesInserts) {
+    struct CountingDelegate : SYNPersistentStoreMeshDelegate {
+        std::vector<std::optional<std::string>> persistentStoreMeshGlobalIdentifiersForManagedObjects(
+            SYNPersistentStoreMesh&, const std::vector<plat::coredata::ManagedObjectPtr>& objects) override {
+            std::vector<std::optional<std::string>> identifiers;
+            for (const auto& object : objects) {
+                const auto title = *object->valueForKey("title").asString();
+                ++asked[title];
+                identifiers.push_back(title == "anonymous" ? std::nullopt
+                                                           : std::optional<std::string>("gid-" + title));
+            }
+            return identifiers;
+        }
+        std::map<std::string, int> asked;
+    };
+    auto mesh = makeMesh("a");
+    AppStore app(mesh->persistentStorePath());
+    ASSERT_EQ(enlist(mesh), nullptr);
+    auto delegate = std::make_shared<CountingDelegate>();
+    mesh->delegate = delegate;
+    MonitorLog log;
+    app.addTask("write report");
+    app.addTask("call");
+    app.addTask("anonymous");
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(1);
+    MainLoop::drain();
+    EXPECT_EQ(delegate->asked,
+              (std::map<std::string, int>{{"anonymous", 1}, {"call", 1}, {"write report", 1}}));
+
+    std::set<std::string> identifiers;
+    auto context = mesh->eventStore()->managedObjectContext();
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeSave}, std::nullopt, *context);
+        ASSERT_TRUE(events.ok());
+        ASSERT_EQ(events->size(), 1u);
+        for (const auto& change : (*events)[0]->objectsForKey("objectChanges")) {
+            identifiers.insert(SYNObjectChange::globalIdentifierString(*change).value_or(""));
+        }
+    });
+    ASSERT_EQ(identifiers.size(), 3u);
+    EXPECT_TRUE(identifiers.count("gid-write report"));
+    EXPECT_TRUE(identifiers.count("gid-call"));
+    EXPECT_FALSE(identifiers.count(""));  // the object without one got a new identifier
+}
+
+// A save that inserts, updates and deletes is stored in one save of the
+// event store (one commit), its changes naming one another's identifiers:
+// the update links to the insert and to the delete.
+TEST_F(SaveMonitorTest, ASaveOfEveryKindIsStoredInOneEventStoreSave) {
+    auto mesh = makeMesh("a");
+    AppStore app(mesh->persistentStorePath());
+    auto tag = app.context->insertNewObjectForEntityForName("Tag");
+    tag->setValue(plat::Value("home"), "name");
+    auto old = app.addTask("old");
+    old->mutableSetValueForKey("tags").addObject(tag);
+    ASSERT_EQ(app.save(), nullptr);
+    ASSERT_EQ(enlist(mesh), nullptr);
+    MonitorLog log;
+    auto eventContext = mesh->eventStore()->managedObjectContext();
+    std::atomic<int> eventStoreSaves{0};
+    auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
+        plat::coredata::ManagedObjectContextDidSaveNotification, eventContext,
+        [&](const plat::Notification&) { ++eventStoreSaves; });
+    auto added = app.addTask("new");
+    added->mutableSetValueForKey("tags").addObject(tag);
+    app.context->deleteObject(old);
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(1);
+    MainLoop::drain();
+    plat::NotificationCenter::defaultCenter().removeObserver(observer);
+    EXPECT_EQ(eventStoreSaves.load(), 1);
+
+    eventContext->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeSave}, std::nullopt, *eventContext);
+        ASSERT_TRUE(events.ok());
+        ASSERT_EQ(events->size(), 1u);
+        std::map<int16_t, std::string> identifierOf;
+        std::vector<SYNPropertyChangeValue> tagValues;
+        for (const auto& change : (*events)[0]->objectsForKey("objectChanges")) {
+            const auto type = SYNObjectChange::type(*change);
+            EXPECT_FALSE(identifierOf.count(type)) << type;
+            identifierOf[type] = SYNObjectChange::globalIdentifierString(*change).value_or("");
+            if (type == SYNObjectChangeTypeUpdate) {
+                tagValues = SYNObjectChange::propertyChangeValues(*change);
+            }
+        }
+        ASSERT_EQ(identifierOf.size(), 3u);
+        ASSERT_EQ(tagValues.size(), 1u);
+        EXPECT_EQ(tagValues[0].propertyName(), "tasks");
+        EXPECT_EQ(tagValues[0].addedIdentifiers(),
+                  (std::set<std::string>{identifierOf[SYNObjectChangeTypeInsert]}));
+        EXPECT_EQ(tagValues[0].removedIdentifiers(),
+                  (std::set<std::string>{identifierOf[SYNObjectChangeTypeDelete]}));
     });
     EXPECT_TRUE(mesh->eventStore()->incompleteMandatoryEventIdentifiers().empty());
 }
