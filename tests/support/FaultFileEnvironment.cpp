@@ -129,6 +129,24 @@ int FaultFileEnvironment::close(int fd) {
     return system().close(fd);
 }
 
+FaultFileEnvironment::PendingEntry FaultFileEnvironment::movedEntry(const std::string& from,
+                                                                    const std::string& to) {
+    PendingEntry moved{to, std::nullopt, -1};
+    if (auto it = pending_.find(from); it != pending_.end()) {
+        moved.content = it->second.content;
+        moved.fd = it->second.fd;
+    } else {
+        moved.content = durable_[from];
+    }
+    for (auto& [fd, path] : openPath_) {
+        if (path == from) {
+            moved.fd = fd;
+            moved.content = syncedData_[fd];
+        }
+    }
+    return moved;
+}
+
 int FaultFileEnvironment::rename(const std::string& from, const std::string& to) {
     std::lock_guard lock(mutex_);
     if (!admit(Call::Rename))
@@ -137,23 +155,49 @@ int FaultFileEnvironment::rename(const std::string& from, const std::string& to)
     remember(to);
     const int rc = system().rename(from, to);
     if (rc == 0) {
-        PendingEntry moved{to, std::nullopt, -1};
-        if (auto it = pending_.find(from); it != pending_.end()) {
-            moved.content = it->second.content;
-            moved.fd = it->second.fd;
-            pending_.erase(it);
-        } else {
-            moved.content = durable_[from];
-        }
+        PendingEntry moved = movedEntry(from, to);
         for (auto& [fd, path] : openPath_) {
-            if (path == from) {
+            if (path == from)
                 path = to;
-                moved.fd = fd;
-                moved.content = syncedData_[fd];
-            }
         }
         pending_[from] = PendingEntry{from, std::nullopt, -1};
         pending_[to] = moved;
+    }
+    return rc;
+}
+
+int FaultFileEnvironment::openSpare(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (!admit(Call::OpenSpare))
+        return -1;
+    remember(path);
+    const int fd = system().openSpare(path);
+    if (fd >= 0) {
+        // Emptied in place: the durable contents stay until a sync.
+        openPath_[fd] = path;
+        syncedData_[fd] = durable_[path].value_or(std::string());
+    }
+    return fd;
+}
+
+int FaultFileEnvironment::exchange(const std::string& first, const std::string& second) {
+    std::lock_guard lock(mutex_);
+    if (!admit(Call::Exchange))
+        return -1;
+    remember(first);
+    remember(second);
+    const int rc = system().exchange(first, second);
+    if (rc == 0) {
+        PendingEntry toSecond = movedEntry(first, second);
+        PendingEntry toFirst = movedEntry(second, first);
+        for (auto& [fd, path] : openPath_) {
+            if (path == first)
+                path = second;
+            else if (path == second)
+                path = first;
+        }
+        pending_[first] = toFirst;
+        pending_[second] = toSecond;
     }
     return rc;
 }

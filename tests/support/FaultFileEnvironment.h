@@ -23,7 +23,18 @@ namespace testsupport {
 
 class FaultFileEnvironment : public plat::FileWriteEnvironment {
   public:
-    enum class Call { CreateTemporary, SetMode, WriteAll, SyncData, Close, Rename, SyncDirectory, Unlink };
+    enum class Call {
+        CreateTemporary,
+        SetMode,
+        WriteAll,
+        SyncData,
+        Close,
+        Rename,
+        SyncDirectory,
+        Unlink,
+        OpenSpare,
+        Exchange
+    };
 
     FaultFileEnvironment();
     ~FaultFileEnvironment() override;
@@ -46,11 +57,16 @@ class FaultFileEnvironment : public plat::FileWriteEnvironment {
     int rename(const std::string& from, const std::string& to) override;
     int syncDirectory(const std::string& path) override;
     int unlink(const std::string& path) override;
+    int openSpare(const std::string& path) override;
+    int exchange(const std::string& first, const std::string& second) override;
 
   private:
     // Whether the call may run; sets errno and counts it.
     bool admit(Call call);
     void remember(const std::string& path);  // records path's durable state before a change
+    struct PendingEntry;
+    // What path's entry holds once from's entry has moved there.
+    PendingEntry movedEntry(const std::string& from, const std::string& to);
 
     struct PendingEntry {  // a folder entry change not yet durable
         std::string path;

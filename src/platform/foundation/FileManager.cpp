@@ -552,6 +552,53 @@ ErrorPtr FileManager::writeDataWithoutSync(const Data& data, const std::string& 
     return writeDataAtomically(data, path, false);
 }
 
+ErrorPtr FileManager::writeDataThroughSpare(const Data& data, const std::string& path,
+                                            const std::string& sparePath) const {
+    struct stat existing;
+    if (::lstat(path.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode) ||
+        parentFolder(path) != parentFolder(sparePath)) {
+        return writeDataAtomically(data, path, true);
+    }
+    FileWriteEnvironment& env = FileWriteEnvironment::current();
+    const int fd = env.openSpare(sparePath);
+    if (fd < 0) {
+        // Something other than a file where the spare goes (a link, a
+        // folder): left alone, and the write made the usual way.
+        if (errno == ELOOP || errno == EISDIR) {
+            return writeDataAtomically(data, path, true);
+        }
+        return fileError(errno, Access::Write, path);
+    }
+    bool ok = env.setMode(fd, existing.st_mode & 07777) == 0 &&
+              env.writeAll(fd, data.bytes(), data.length()) == 0 && env.syncData(fd) == 0;
+    int err = errno;
+    bool swapped = false;
+    if (ok) {
+        swapped = env.exchange(sparePath, path) == 0;
+        err = errno;
+    }
+    // Closing lets the next writer in; the data were synced before the swap.
+    if (env.close(fd) != 0 && ok && !swapped) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && !swapped) {
+        if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) {
+            return fileError(err, Access::Write, path);
+        }
+        // A file system that cannot swap: the spare is of no use there.
+        (void)env.unlink(sparePath);
+        return writeDataAtomically(data, path, true);
+    }
+    if (!ok) {
+        return fileError(err, Access::Write, path);
+    }
+    if (env.syncDirectory(parentFolder(path)) != 0) {
+        return fileError(errno, Access::Write, path);
+    }
+    return nullptr;
+}
+
 ErrorPtr FileManager::writeDataAtomically(const Data& data, const std::string& path, bool durably) const {
     const std::string name = path.substr(path.find_last_of('/') + 1);
     if (name.empty()) {

@@ -182,6 +182,21 @@ class FileManager {
     // are only a step on the way to a copy elsewhere, which nothing reads
     // after a restart.
     [[nodiscard]] ErrorPtr writeDataWithoutSync(const Data& data, const std::string& path) const;
+    // As durable and atomic as writeData(atomically), without a new file at
+    // every write (creating files is much of the cost of a small write on
+    // some file systems): the contents go into sparePath, a file of the same
+    // folder kept for the purpose, which is synced and then swapped with
+    // path in one step; the spare then holds the previous contents, to be
+    // overwritten by the next write. Until the swap path keeps its old
+    // contents, so a crash leaves the old or the new file, never a part.
+    // Writers of one path exclude each other through a lock on the spare.
+    // Unlike an atomic write, a file is used again: a reader that keeps the
+    // file open across two writes may see the second one's bytes, so this is
+    // for files read whole while nobody writes them (a store's own metadata,
+    // read when the store opens). Where path is not a regular file yet, or
+    // the file system cannot swap, this is writeData(atomically).
+    [[nodiscard]] ErrorPtr writeDataThroughSpare(const Data& data, const std::string& path,
+                                                 const std::string& sparePath) const;
     // Removes a file, link or whole folder tree.
     [[nodiscard]] ErrorPtr removeItemAtPath(const std::string& path) const;
     // Copies a file, link or folder tree; fails with FileWriteFileExistsError

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -77,6 +78,41 @@ int FileWriteEnvironment::syncDirectory(const std::string& path) {
 
 int FileWriteEnvironment::unlink(const std::string& path) {
     return ::unlink(path.c_str());
+}
+
+int FileWriteEnvironment::openSpare(const std::string& path) {
+    // A few tries: each failed one means another writer has just swapped the
+    // file we locked into another place, which only happens while it writes.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd < 0)
+            return -1;
+        struct stat opened {
+        }, named{};
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ::flock(fd, LOCK_EX) != 0) {
+            const int err = S_ISREG(opened.st_mode) ? errno : EISDIR;
+            (void)::close(fd);  // already failing: the first error is the one reported
+            errno = err;
+            return -1;
+        }
+        if (::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+            named.st_ino == opened.st_ino) {
+            if (::ftruncate(fd, 0) != 0) {
+                const int err = errno;
+                (void)::close(fd);
+                errno = err;
+                return -1;
+            }
+            return fd;
+        }
+        (void)::close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+int FileWriteEnvironment::exchange(const std::string& first, const std::string& second) {
+    return ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE);
 }
 
 FileWriteEnvironment& FileWriteEnvironment::system() {

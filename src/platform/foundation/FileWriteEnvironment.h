@@ -34,6 +34,16 @@ class FileWriteEnvironment {
     // Makes a folder's entries (a rename into it) durable.
     virtual int syncDirectory(const std::string& path);
     virtual int unlink(const std::string& path);
+    // Opens (creating when missing, mode 0600) the regular file at path for
+    // a rewrite: locked exclusively (flock) and emptied. A link or anything
+    // but a regular file at path is refused (ELOOP, EISDIR, ...). When another
+    // writer swaps the file away while this one waits for the lock, the file
+    // now at path is opened instead.
+    virtual int openSpare(const std::string& path);
+    // Swaps the entries of two paths of one folder in one step
+    // (renameat2 with RENAME_EXCHANGE); EINVAL or ENOSYS where the file
+    // system cannot.
+    virtual int exchange(const std::string& first, const std::string& second);
 
     // The environment in use.
     static FileWriteEnvironment& current();

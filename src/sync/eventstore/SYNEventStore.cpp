@@ -300,13 +300,19 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (writtenMetadata_ && *writtenMetadata_ == *data) {
         return nullptr;
     }
+    const bool firstWrite = !writtenMetadata_;
     writtenMetadata_.reset();
     if (!files().fileExistsAtPath(storePath_)) {
         if (auto error = createPrivateDirectory(storePath_)) {
             return error;
         }
     }
-    auto error = writePrivateFile(*data, metadataPath());
+    // Rewritten at every save's registration: through a spare file kept next
+    // to it, so that a write creates no file (see writeDataThroughSpare).
+    auto error = files().writeDataThroughSpare(*data, metadataPath(), storePath_ + "/.store.plist.spare");
+    if (!error && firstWrite) {
+        makePrivate(metadataPath(), 0600);  // later writes keep the file's mode
+    }
     if (!error) {
         writtenMetadata_ = std::move(*data);
         deferredMetadataWrite_ = false;

@@ -197,8 +197,8 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::string metadataPath() const { return storePath_ + "/store.plist"; }
     void restoreMetadata();
     // Writes the metadata file, unless it already holds exactly these bytes
-    // (written by this store and not removed since): a write costs a new
-    // file, two disk syncs and a rename.
+    // (written by this store and not removed since): a write costs two disk
+    // syncs and a swap with the spare file beside it.
     [[nodiscard]] plat::ErrorPtr saveMetadataLocked() const REQUIRES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr saveMetadata() const EXCLUDES(metadataMutex_);
     [[nodiscard]] plat::ErrorPtr createDirectories() const;

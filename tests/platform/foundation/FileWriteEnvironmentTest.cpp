@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
@@ -140,6 +143,113 @@ TEST(FileWriteEnvironmentTest, AbandonedTemporaryFilesAreRemovedButLiveOnesKept)
     EXPECT_TRUE(std::filesystem::exists(dir / ".other.bin.tmp-abcdef"));
     ::close(liveFd);
     EXPECT_EQ(removeAbandonedAtomicWriteFiles(path), 1u);
+}
+
+// Writes through a spare file: after the first write no file is made (the
+// two names swap their files), the spare holds the previous contents, and a
+// power loss at any call leaves the old or the new contents, never a part.
+TEST(FileWriteEnvironmentTest, WritesThroughASpareMakeNoFileAndSurviveAPowerLossWhole) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "meta").string(), spare = (dir / ".meta.spare").string();
+    const auto& files = FileManager::defaultManager();
+    ASSERT_EQ(files.writeDataThroughSpare(Data("v1", 2), path, spare), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(spare));  // the first write is an atomic one
+    ASSERT_EQ(files.writeDataThroughSpare(Data("v2 longer", 9), path, spare), nullptr);
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(::stat(path.c_str(), &a), 0);
+    ASSERT_EQ(files.writeDataThroughSpare(Data("v3", 2), path, spare), nullptr);
+    ASSERT_EQ(::stat(spare.c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);  // the files swapped names: none was made
+    EXPECT_EQ(contents(path), "v3");
+    EXPECT_EQ(contents(spare), "v2 longer");
+    std::size_t names = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        ++names;
+    EXPECT_EQ(names, 2u);
+
+    // A power cut after each number of calls in turn, then the unsynced data
+    // dropped: the file is whole, old or new, and once the write reported
+    // success it is the new one.
+    for (std::size_t calls = 0; calls < 12; ++calls) {
+        const std::string before = contents(path);
+        const std::string after = before == "old" ? "new contents" : "old";
+        plat::ErrorPtr error;
+        {
+            FaultFileEnvironment env;
+            env.cutPowerAfter(calls);
+            error = files.writeDataThroughSpare(Data(after.data(), after.size()), path, spare);
+            env.dropUnsyncedData();
+        }
+        const std::string now = contents(path);
+        EXPECT_TRUE(now == before || now == after) << calls << ": " << now;
+        if (!error) {
+            EXPECT_EQ(now, after) << calls;
+        }
+    }
+}
+
+TEST(FileWriteEnvironmentTest, WritesThroughASpareFallBackToAnAtomicWrite) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "meta").string(), spare = (dir / ".meta.spare").string();
+    const auto& files = FileManager::defaultManager();
+    ASSERT_EQ(files.writeDataThroughSpare(Data("v1", 2), path, spare), nullptr);
+    {
+        // A file system that cannot swap: written the usual way, no spare left.
+        FaultFileEnvironment env;
+        env.failNext(FaultFileEnvironment::Call::Exchange, EINVAL);
+        ASSERT_EQ(files.writeDataThroughSpare(Data("v2", 2), path, spare), nullptr);
+    }
+    EXPECT_EQ(contents(path), "v2");
+    EXPECT_FALSE(std::filesystem::exists(spare));
+    {
+        // Any other failure of the swap is the write's: the old file stays.
+        FaultFileEnvironment env;
+        env.failNext(FaultFileEnvironment::Call::Exchange, EIO);
+        EXPECT_NE(files.writeDataThroughSpare(Data("v3", 2), path, spare), nullptr);
+    }
+    EXPECT_EQ(contents(path), "v2");
+    // A link where the spare goes is not followed, nor is its target written.
+    std::filesystem::remove(spare);
+    std::ofstream(dir / "target") << "target";
+    std::filesystem::create_symlink(dir / "target", spare);
+    ASSERT_EQ(files.writeDataThroughSpare(Data("v4", 2), path, spare), nullptr);
+    EXPECT_EQ(contents(path), "v4");
+    EXPECT_EQ(contents(dir / "target"), "target");
+    EXPECT_TRUE(std::filesystem::is_symlink(spare));
+    // A folder where the file should be: refused as an atomic write refuses it.
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_NE(files.writeDataThroughSpare(Data("x", 1), (dir / "folder").string(), spare), nullptr);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
+}
+
+// Writers of one path take turns on the spare: each write that reports
+// success leaves a whole file, and both names always hold whole contents.
+TEST(FileWriteEnvironmentTest, ConcurrentWritesThroughOneSpareNeverMix) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "meta").string(), spare = (dir / ".meta.spare").string();
+    const auto& files = FileManager::defaultManager();
+    const std::string a(3000, 'a'), b(1000, 'b');
+    ASSERT_EQ(files.writeDataThroughSpare(Data(a.data(), a.size()), path, spare), nullptr);
+    std::atomic<int> failures{0};
+    auto writer = [&](const std::string& text) {
+        for (int i = 0; i < 100; ++i) {
+            if (files.writeDataThroughSpare(Data(text.data(), text.size()), path, spare))
+                ++failures;
+        }
+    };
+    std::thread first(writer, a), second(writer, b);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures, 0);
+    for (const auto& name : {path, spare}) {
+        const std::string now = contents(name);
+        EXPECT_TRUE(now == a || now == b) << name;
+    }
+    std::size_t names = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        ++names;
+    EXPECT_EQ(names, 2u);
 }
 
 }  // namespace
