@@ -129,46 +129,67 @@ void SYNEventExport::main() {
                     {Predicate::equal("storeModificationEvent", plat::Value(plat::ObjectPtr(event))),
                      Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 request.sortDescriptors = {SortDescriptor("globalIdentifier.globalIdentifier")};
+                // What a change's entry in the file takes from other records:
+                // its global identifier and its data files.
+                request.relationshipKeyPathsForPrefetching = {"globalIdentifier", "dataFiles"};
                 success = prepareForNewEntity(*entity);
                 if (!success) {
                     return;
                 }
-                plat::ErrorPtr enumerationError;
-                success = syn_enumerateObjectsForFetchRequest(
-                    context, request, static_cast<std::size_t>(batchSize),
-                    [&](const std::vector<ManagedObjectPtr>& batch, std::size_t batchesStillToCome,
-                        bool& stop) {
-                        try {
-                            SYN_LOG(SYNLoggingLevelVerbose, "Number of object changes remaining: %lu",
-                                    static_cast<unsigned long>(batchSize) * batchesStillToCome);
-                            SYNObjectChange::prefetchRelatedObjectsForObjectChanges(batch);
-                            success = migrateObjectChanges(batch);
-                            if (!success) {
+                auto exportBatch = [&](const std::vector<ManagedObjectPtr>& batch,
+                                       std::size_t batchesStillToCome, bool& stop) {
+                    try {
+                        SYN_LOG(SYNLoggingLevelVerbose, "Number of object changes remaining: %lu",
+                                static_cast<unsigned long>(batchSize) * batchesStillToCome);
+                        success = migrateObjectChanges(batch);
+                        if (!success) {
+                            stop = true;
+                            return;
+                        }
+                        fill = fill + step * static_cast<float>(batch.size());
+                        if (batchesStillToCome > 0 && fill >= 1.0f) {
+                            context.reset();
+                            if (!refetch()) {
+                                success = false;
                                 stop = true;
                                 return;
                             }
-                            fill = fill + step * static_cast<float>(batch.size());
-                            if (batchesStillToCome > 0 && fill >= 1.0f) {
-                                context.reset();
-                                if (!refetch()) {
-                                    success = false;
-                                    stop = true;
-                                    return;
-                                }
-                                success = prepareNewFile();
-                                if (success) {
-                                    fill = 0;
-                                } else {
-                                    stop = true;
-                                }
+                            success = prepareNewFile();
+                            if (success) {
+                                fill = 0;
+                            } else {
+                                stop = true;
                             }
-                        } catch (const std::exception& exception) {
-                            setError(exceptionError(exception));
-                            success = false;
-                            stop = true;
                         }
-                    },
-                    &enumerationError);
+                    } catch (const std::exception& exception) {
+                        setError(exceptionError(exception));
+                        success = false;
+                        stop = true;
+                    }
+                };
+                // Most events hold a few changes of an entity: one fetch,
+                // limited to one more than a batch, reads them whole. Only
+                // when there are more are they read by IDs in batches (the
+                // first batch is then read twice).
+                FetchRequest firstBatch = request;
+                firstBatch.fetchLimit = static_cast<std::size_t>(batchSize) + 1;
+                auto fetched = context.executeFetchRequest(firstBatch);
+                if (!fetched.ok()) {
+                    localError = fetched.error();
+                    success = false;
+                    return;
+                }
+                if (fetched->size() <= static_cast<std::size_t>(batchSize)) {
+                    if (!fetched->empty()) {
+                        bool stop = false;
+                        exportBatch(*fetched, 0, stop);
+                    }
+                    return;
+                }
+                fetched->clear();
+                plat::ErrorPtr enumerationError;
+                success = syn_enumerateObjectsForFetchRequest(
+                    context, request, static_cast<std::size_t>(batchSize), exportBatch, &enumerationError);
                 if (!success && !localError) {
                     localError = enumerationError;
                 }
