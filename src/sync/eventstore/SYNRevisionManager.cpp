@@ -22,7 +22,10 @@ struct SYNRevisionManager::Facts {
     SYNRevisionSet baselineSet;
     // The own revision numbers of the complete save and merge events, by store.
     std::map<std::string, std::set<int64_t>> present;
-    bool hasLocalMerge = false;  // a complete merge event of the local store
+    // The complete merge events of the local store numbered highest (one,
+    // unless numbers repeat), and that number.
+    std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
+    int64_t latestLocalMergeNumber = 0;
 };
 
 // The model versions events may carry: compressed hashes, and entity hash
@@ -131,6 +134,36 @@ plat::Result<ManagedObjectPtr> SYNRevisionManager::baselineEvent(ManagedObjectCo
     return SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
 }
 
+plat::Result<ManagedObjectPtr> SYNRevisionManager::latestLocalMergeEvent(ManagedObjectContext& context) {
+    // What the checks read names it, unless two merges share the number.
+    if (sharesFetches_ && sharedFacts_ && sharedFacts_->latestLocalMerges.size() <= 1) {
+        if (sharedFacts_->latestLocalMerges.empty()) {
+            return ManagedObjectPtr();
+        }
+        if (const auto& id = sharedFacts_->latestLocalMerges.front()) {
+            auto event = context.existingObjectWithID(id);
+            if (event.ok()) {
+                return *event;
+            }
+        }
+    }
+    return SYNStoreModificationEvent::fetchLatestMergeEventOfStore(
+        store_->persistentStoreIdentifier().value_or(""), context);
+}
+
+plat::Result<std::set<std::string>> SYNRevisionManager::storesOfRevisions(ManagedObjectContext& context) {
+    // Only stores with complete events of their own can have events to read:
+    // what the checks read lists them.
+    if (sharesFetches_ && sharedFacts_) {
+        std::set<std::string> stores;
+        for (const auto& [storeID, numbers] : sharedFacts_->present) {
+            stores.insert(storeID);
+        }
+        return stores;
+    }
+    return SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(context);
+}
+
 plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManager::gatherFacts(
     ManagedObjectContext& context) {
     if (sharesFetches_ && sharedFacts_) {
@@ -156,6 +189,9 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
             plat::coredata::Predicate::equal("storeModificationEvent.type", Value(int64_t{type}));
         request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
         request.propertiesToFetch = {{"store", "persistentStoreIdentifier"}, {"number", "revisionNumber"}};
+        if (type == SYNStoreModificationEventTypeMerge) {
+            request.propertiesToFetch.emplace_back("event", "storeModificationEvent");
+        }
         auto rows = context.fetchDictionaries(request);
         if (!rows.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Could not fetch revisions: %@", rows.error());
@@ -169,7 +205,15 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
             std::string storeID = store && store->isString() ? *store->asString() : std::string();
             const int64_t revisionNumber = number && number->isNumber() ? number->longLongValue() : 0;
             if (type == SYNStoreModificationEventTypeMerge && storeID == facts.localStore) {
-                facts.hasLocalMerge = true;
+                const Value* event = row.find("event");
+                auto eventID = event ? event->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+                if (!facts.latestLocalMerges.empty() && revisionNumber > facts.latestLocalMergeNumber) {
+                    facts.latestLocalMerges.clear();
+                }
+                if (facts.latestLocalMerges.empty() || revisionNumber == facts.latestLocalMergeNumber) {
+                    facts.latestLocalMerges.push_back(std::move(eventID));
+                    facts.latestLocalMergeNumber = revisionNumber;
+                }
             }
             facts.present[std::move(storeID)].insert(revisionNumber);
         }
@@ -193,7 +237,7 @@ plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAb
             return;
         }
         const Facts& known = **facts;
-        if (!known.baseline || !known.hasLocalMerge) {
+        if (!known.baseline || known.latestLocalMerges.empty()) {
             return;
         }
         // Erring towards "abandoned" costs a full integration; the other way
@@ -217,8 +261,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
     context->performBlockAndWait([&] {
         // What the latest local merge (else the baseline) covers; per store,
         // only the events numbered above it are read.
-        const std::string localStore = store_->persistentStoreIdentifier().value_or("");
-        auto merge = SYNStoreModificationEvent::fetchLatestMergeEventOfStore(localStore, *context);
+        auto merge = latestLocalMergeEvent(*context);
         if (!merge.ok()) {
             result = merge.error();
             return;
@@ -236,7 +279,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
                 committed = SYNStoreModificationEvent::revisionSet(**baseline);
             }
         }
-        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        auto stores = storesOfRevisions(*context);
         if (!stores.ok()) {
             result = stores.error();
             return;
@@ -259,7 +302,7 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
     }
     plat::Result<SYNManagedObjects> result = SYNManagedObjects();
     context->performBlockAndWait([&] {
-        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        auto stores = storesOfRevisions(*context);
         if (!stores.ok()) {
             result = stores.error();
             return;

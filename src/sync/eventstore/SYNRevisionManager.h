@@ -65,6 +65,12 @@ class SYNRevisionManager {
     struct Facts;
     plat::Result<plat::coredata::ManagedObjectPtr> baselineEvent(
         plat::coredata::ManagedObjectContext& context);
+    // The local store's latest complete merge event (null when none), and
+    // the stores whose complete events may lie above a revision set: from
+    // what the checks read when it is shared, else fetched.
+    plat::Result<plat::coredata::ManagedObjectPtr> latestLocalMergeEvent(
+        plat::coredata::ManagedObjectContext& context);
+    plat::Result<std::set<std::string>> storesOfRevisions(plat::coredata::ManagedObjectContext& context);
     struct KnownVersions;
     class IntegrabilityCheck;
     plat::Result<std::shared_ptr<const Facts>> gatherFacts(plat::coredata::ManagedObjectContext& context);
