@@ -230,13 +230,15 @@ TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
 }
 
 TEST_F(SYNEventFilesTest, AnEntityOfExactlyOneBatchAndOfOneMoreSplitAtTheBatch) {
-    // An entity whose changes fit in one batch is read in one fetch; one change
-    // more and it is read by batches. Persons: the inserts plus U1, D1 and RICH.
+    // An event whose changes (with the Pet) fit in the smallest batch is read
+    // in one fetch; an entity whose changes fit in one batch in one fetch of
+    // its own; one change more and it is read by batches. Persons: the inserts
+    // plus U1, D1 and RICH.
     struct Case {
         std::size_t inserts;
         std::vector<std::size_t> persons;  // per file
     };
-    for (const Case& c : {Case{17, {20}}, Case{18, {20, 1}}}) {
+    for (const Case& c : {Case{16, {19}}, Case{17, {20}}, Case{18, {20, 1}}}) {
         SCOPED_TRACE(std::to_string(c.inserts) + " inserts");
         const std::string uid = "EDGE" + std::to_string(c.inserts);
         auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 40, 40 + c.inserts, c.inserts);
