@@ -164,6 +164,19 @@ plat::Result<std::set<std::string>> SYNRevisionManager::storesOfRevisions(Manage
     return SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(context);
 }
 
+void SYNRevisionManager::dropStoresWithNothingAbove(
+    std::map<std::string, std::optional<int64_t>>& bounds) const {
+    if (!sharesFetches_ || !sharedFacts_) {
+        return;
+    }
+    for (auto bound = bounds.begin(); bound != bounds.end();) {
+        auto present = sharedFacts_->present.find(bound->first);
+        const bool above = present != sharedFacts_->present.end() && !present->second.empty() &&
+                           (!bound->second || *present->second.rbegin() > *bound->second);
+        bound = above ? std::next(bound) : bounds.erase(bound);
+    }
+}
+
 plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManager::gatherFacts(
     ManagedObjectContext& context) {
     if (sharesFetches_ && sharedFacts_) {
@@ -288,6 +301,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
         for (const auto& storeID : *stores) {
             bounds[storeID] = committed.revisionNumberForStore(storeID);
         }
+        dropStoresWithNothingAbove(bounds);
         result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
     });
     return result;
@@ -362,6 +376,7 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
                 break;  // the same candidates, already settled
             }
             previousBounds = bounds;
+            dropStoresWithNothingAbove(bounds);
             auto candidates =
                 SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, false, *context);
             if (!candidates.ok()) {

@@ -71,6 +71,9 @@ class SYNRevisionManager {
     plat::Result<plat::coredata::ManagedObjectPtr> latestLocalMergeEvent(
         plat::coredata::ManagedObjectContext& context);
     plat::Result<std::set<std::string>> storesOfRevisions(plat::coredata::ManagedObjectContext& context);
+    // Leaves out of the bounds the stores that, by what the checks read, have
+    // no complete event above their bound (nothing is left out without it).
+    void dropStoresWithNothingAbove(std::map<std::string, std::optional<int64_t>>& bounds) const;
     struct KnownVersions;
     class IntegrabilityCheck;
     plat::Result<std::shared_ptr<const Facts>> gatherFacts(plat::coredata::ManagedObjectContext& context);
