@@ -20,8 +20,12 @@ struct SYNRevisionManager::Facts {
     std::string localStore;
     ManagedObjectPtr baseline;
     SYNRevisionSet baselineSet;
-    SYNManagedObjects events;  // complete save and merge events, in event order
-    ManagedObjectPtr latestLocalMerge;
+    // The own revision numbers of the complete save and merge events, by store.
+    std::map<std::string, std::set<int64_t>> present;
+    // The complete merge events of the local store numbered highest (one,
+    // unless numbers repeat), and that number.
+    std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
+    int64_t latestLocalMergeNumber = 0;
 };
 
 // The model versions events may carry: compressed hashes, and entity hash
@@ -43,11 +47,6 @@ std::map<std::string, Value> asMap(const Value& value) {
         }
     }
     return map;
-}
-
-int64_t revisionNumber(const ManagedObject& event) {
-    auto revision = SYNStoreModificationEvent::revision(event);
-    return revision ? revision->revisionNumber : -1;
 }
 
 bool isKnownVersion(const ManagedObject& event, const std::set<std::string>& compressed,
@@ -128,125 +127,114 @@ bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& fi
 SYNRevisionManager::SYNRevisionManager(std::shared_ptr<SYNEventStore> eventStore)
     : store_(std::move(eventStore)) {}
 
-plat::Result<const SYNRevisionManager::SharedEvents*> SYNRevisionManager::sharedEvents(
-    ManagedObjectContext& context) {
-    if (!sharesFetches_) {
-        return static_cast<const SharedEvents*>(nullptr);
-    }
-    if (!shared_) {
-        SharedEvents shared;
-        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
-        if (!baseline.ok()) {
-            return baseline.error();
-        }
-        // The checks read every event's revisions: loaded here at once.
-        auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context, true);
-        if (!events.ok()) {
-            return events.error();
-        }
-        shared.baseline = std::move(*baseline);
-        shared.events = std::move(*events);
-        shared_ = std::move(shared);
-    }
-    return &*shared_;
-}
-
 plat::Result<ManagedObjectPtr> SYNRevisionManager::baselineEvent(ManagedObjectContext& context) {
-    auto shared = sharedEvents(context);
-    if (!shared.ok()) {
-        return shared.error();
-    }
-    if (*shared) {
-        return (*shared)->baseline;
+    if (sharedFacts_) {
+        return sharedFacts_->baseline;
     }
     return SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
 }
 
-namespace {
-
-// Whether fetchNonBaselineEventsAboveRevisions reads a complete save or
-// merge event: its own revision is of a store in `bounds`, numbered above
-// the store's bound (any number when it has none); with
-// includingEventsWithoutRevision also when it has no revision. Read as the
-// fetch reads it: a revision without a store identifier, or (given a
-// bound) without a number, matches no store.
-bool isAboveRevisions(const ManagedObject& event, const std::map<std::string, std::optional<int64_t>>& bounds,
-                      bool includingEventsWithoutRevision) {
-    auto record = event.objectForKey("eventRevision");
-    if (!record) {
-        return includingEventsWithoutRevision;
+plat::Result<ManagedObjectPtr> SYNRevisionManager::latestLocalMergeEvent(ManagedObjectContext& context) {
+    // What the checks read names it, unless two merges share the number.
+    if (sharesFetches_ && sharedFacts_ && sharedFacts_->latestLocalMerges.size() <= 1) {
+        if (sharedFacts_->latestLocalMerges.empty()) {
+            return ManagedObjectPtr();
+        }
+        if (const auto& id = sharedFacts_->latestLocalMerges.front()) {
+            auto event = context.existingObjectWithID(id);
+            if (event.ok()) {
+                return *event;
+            }
+        }
     }
-    const Value store = record->valueForKey("persistentStoreIdentifier");
-    if (!store.isString()) {
-        return false;
-    }
-    auto bound = bounds.find(*store.asString());
-    if (bound == bounds.end()) {
-        return false;
-    }
-    if (!bound->second) {
-        return true;
-    }
-    const Value number = record->valueForKey("revisionNumber");
-    return number.isNumber() && number.longLongValue() > *bound->second;
+    return SYNStoreModificationEvent::fetchLatestMergeEventOfStore(
+        store_->persistentStoreIdentifier().value_or(""), context);
 }
 
-}  // namespace
+plat::Result<std::set<std::string>> SYNRevisionManager::storesOfRevisions(ManagedObjectContext& context) {
+    // Only stores with complete events of their own can have events to read:
+    // what the checks read lists them.
+    if (sharesFetches_ && sharedFacts_) {
+        std::set<std::string> stores;
+        for (const auto& [storeID, numbers] : sharedFacts_->present) {
+            stores.insert(storeID);
+        }
+        return stores;
+    }
+    return SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(context);
+}
 
-plat::Result<SYNManagedObjects> SYNRevisionManager::eventsAboveRevisions(
-    const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+void SYNRevisionManager::dropStoresWithNothingAbove(
+    std::map<std::string, std::optional<int64_t>>& bounds) const {
+    if (!sharesFetches_ || !sharedFacts_) {
+        return;
+    }
+    for (auto bound = bounds.begin(); bound != bounds.end();) {
+        auto present = sharedFacts_->present.find(bound->first);
+        const bool above = present != sharedFacts_->present.end() && !present->second.empty() &&
+                           (!bound->second || *present->second.rbegin() > *bound->second);
+        bound = above ? std::next(bound) : bounds.erase(bound);
+    }
+}
+
+plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManager::gatherFacts(
     ManagedObjectContext& context) {
-    auto shared = sharedEvents(context);
-    if (!shared.ok()) {
-        return shared.error();
+    if (sharesFetches_ && sharedFacts_) {
+        return sharedFacts_;
     }
-    if (!*shared) {
-        return SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
-            bounds, includingEventsWithoutRevision, context);
-    }
-    // The shared events are in event order already; filtering keeps it.
-    SYNManagedObjects found;
-    for (const auto& event : (*shared)->events) {
-        if (isAboveRevisions(*event, bounds, includingEventsWithoutRevision)) {
-            found.push_back(event);
-        }
-    }
-    return found;
-}
-
-plat::Result<SYNRevisionManager::Facts> SYNRevisionManager::gatherFacts(ManagedObjectContext& context) {
-    Facts facts;
+    auto made = std::make_shared<Facts>();
+    Facts& facts = *made;
     facts.localStore = store_->persistentStoreIdentifier().value_or("");
-    auto shared = sharedEvents(context);
-    if (!shared.ok()) {
-        return shared.error();
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    if (!baseline.ok()) {
+        return baseline.error();
     }
-    if (*shared) {
-        facts.baseline = (*shared)->baseline;
-        facts.events = (*shared)->events;
-    } else {
-        auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
-        if (!baseline.ok()) {
-            return baseline.error();
-        }
-        facts.baseline = *baseline;
-        auto events = SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
-        if (!events.ok()) {
-            return events.error();
-        }
-        facts.events = std::move(*events);
-    }
+    facts.baseline = *baseline;
     if (facts.baseline) {
         facts.baselineSet = SYNStoreModificationEvent::revisionSet(*facts.baseline);
     }
-    for (const auto& event : facts.events) {
-        if (SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeMerge &&
-            SYNStoreModificationEvent::storeIdentifier(*event) == facts.localStore &&
-            (!facts.latestLocalMerge || revisionNumber(*event) > revisionNumber(*facts.latestLocalMerge))) {
-            facts.latestLocalMerge = event;
+    // The checks need only the store and number of each complete event's own
+    // revision (and which are merges): read as rows of the revision records,
+    // one fetch per type, without building the events or their revision sets.
+    for (int16_t type : {SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}) {
+        plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+        request.predicate =
+            plat::coredata::Predicate::equal("storeModificationEvent.type", Value(int64_t{type}));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.propertiesToFetch = {{"store", "persistentStoreIdentifier"}, {"number", "revisionNumber"}};
+        if (type == SYNStoreModificationEventTypeMerge) {
+            request.propertiesToFetch.emplace_back("event", "storeModificationEvent");
+        }
+        auto rows = context.fetchDictionaries(request);
+        if (!rows.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch revisions: %@", rows.error());
+            return rows.error();
+        }
+        for (const auto& row : *rows) {
+            // Read as the events' revisions read them: a missing identifier
+            // is the empty one, a missing number zero.
+            const Value* store = row.find("store");
+            const Value* number = row.find("number");
+            std::string storeID = store && store->isString() ? *store->asString() : std::string();
+            const int64_t revisionNumber = number && number->isNumber() ? number->longLongValue() : 0;
+            if (type == SYNStoreModificationEventTypeMerge && storeID == facts.localStore) {
+                const Value* event = row.find("event");
+                auto eventID = event ? event->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+                if (!facts.latestLocalMerges.empty() && revisionNumber > facts.latestLocalMergeNumber) {
+                    facts.latestLocalMerges.clear();
+                }
+                if (facts.latestLocalMerges.empty() || revisionNumber == facts.latestLocalMergeNumber) {
+                    facts.latestLocalMerges.push_back(std::move(eventID));
+                    facts.latestLocalMergeNumber = revisionNumber;
+                }
+            }
+            facts.present[std::move(storeID)].insert(revisionNumber);
         }
     }
-    return facts;
+    if (sharesFetches_) {
+        sharedFacts_ = made;
+    }
+    return std::shared_ptr<const Facts>(std::move(made));
 }
 
 plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAbandoned() {
@@ -261,19 +249,17 @@ plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAb
             result = facts.error();
             return;
         }
-        if (!facts->baseline || !facts->latestLocalMerge) {
+        const Facts& known = **facts;
+        if (!known.baseline || known.latestLocalMerges.empty()) {
             return;
         }
         // Erring towards "abandoned" costs a full integration; the other way
         // could lose changes. So a baseline that lacks this store, or claims
         // more of it than this store has, counts as abandoning it.
-        auto claimed = facts->baselineSet.revisionNumberForStore(facts->localStore);
-        int64_t highest = -1;
-        for (const auto& event : facts->events) {
-            if (SYNStoreModificationEvent::storeIdentifier(*event) == facts->localStore) {
-                highest = std::max(highest, revisionNumber(*event));
-            }
-        }
+        auto claimed = known.baselineSet.revisionNumberForStore(known.localStore);
+        auto local = known.present.find(known.localStore);
+        const int64_t highest =
+            local == known.present.end() || local->second.empty() ? -1 : *local->second.rbegin();
         result = claimed.has_value() && *claimed <= highest;
     });
     return result;
@@ -288,8 +274,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
     context->performBlockAndWait([&] {
         // What the latest local merge (else the baseline) covers; per store,
         // only the events numbered above it are read.
-        const std::string localStore = store_->persistentStoreIdentifier().value_or("");
-        auto merge = SYNStoreModificationEvent::fetchLatestMergeEventOfStore(localStore, *context);
+        auto merge = latestLocalMergeEvent(*context);
         if (!merge.ok()) {
             result = merge.error();
             return;
@@ -307,7 +292,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
                 committed = SYNStoreModificationEvent::revisionSet(**baseline);
             }
         }
-        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        auto stores = storesOfRevisions(*context);
         if (!stores.ok()) {
             result = stores.error();
             return;
@@ -316,7 +301,8 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
         for (const auto& storeID : *stores) {
             bounds[storeID] = committed.revisionNumberForStore(storeID);
         }
-        result = eventsAboveRevisions(bounds, true, *context);
+        dropStoresWithNothingAbove(bounds);
+        result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
     });
     return result;
 }
@@ -330,7 +316,7 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
     }
     plat::Result<SYNManagedObjects> result = SYNManagedObjects();
     context->performBlockAndWait([&] {
-        auto stores = SYNStoreModificationEvent::fetchStoreIdentifiersOfRevisions(*context);
+        auto stores = storesOfRevisions(*context);
         if (!stores.ok()) {
             result = stores.error();
             return;
@@ -390,7 +376,9 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
                 break;  // the same candidates, already settled
             }
             previousBounds = bounds;
-            auto candidates = eventsAboveRevisions(bounds, false, *context);
+            dropStoresWithNothingAbove(bounds);
+            auto candidates =
+                SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, false, *context);
             if (!candidates.ok()) {
                 result = candidates.error();
                 return;
@@ -445,13 +433,8 @@ std::optional<SYNRevisionManager::KnownVersions> SYNRevisionManager::knownModelV
 // events are left out and why, in rounds until nothing more is left out.
 class SYNRevisionManager::IntegrabilityCheck {
   public:
-    IntegrabilityCheck(const Facts& facts, std::set<int64_t>& codes) : facts_(facts), codes_(codes) {
-        for (const auto& event : facts.events) {
-            if (auto revision = SYNStoreModificationEvent::revision(*event)) {
-                present_[revision->persistentStoreIdentifier].insert(revision->revisionNumber);
-            }
-        }
-    }
+    IntegrabilityCheck(const Facts& facts, std::set<int64_t>& codes)
+        : facts_(facts), codes_(codes), present_(facts.present) {}
 
     // Keeps the events the baseline does not hold as candidates, leaving out
     // those of an unknown model version or with a data file that is not here.
@@ -574,7 +557,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::integrableEventsFromEvents(
             result = facts.error();
             return;
         }
-        IntegrabilityCheck check(*facts, informativeErrorCodes);
+        IntegrabilityCheck check(**facts, informativeErrorCodes);
         check.screen(events, knownModelVersions(), store_->allDataFilenames());
         check.settle(events);
         result = check.kept(events);

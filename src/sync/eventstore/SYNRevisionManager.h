@@ -27,15 +27,15 @@ class SYNRevisionManager {
     const std::optional<plat::URL>& managedObjectModelURL() const { return modelURL_; }
     void setManagedObjectModelURL(std::optional<plat::URL> url) { modelURL_ = std::move(url); }
 
-    // With sharing on, the first operation that needs the events reads the
-    // baseline and every complete save and merge event once, and every later
-    // operation of this manager filters those in memory (same results, same
-    // order) instead of fetching again. Meant for the checks of one merge:
+    // With sharing on, the first check that needs them reads the baseline
+    // and the own revisions of the complete save and merge events once (as
+    // rows, not events), and the later checks of this manager use what was
+    // read instead of reading again. Meant for the checks of one merge:
     // events saved later are not seen until sharing is turned on again
     // (which drops what was read). Off by default.
     void setSharesEventFetches(bool shares) {
         sharesFetches_ = shares;
-        shared_.reset();
+        sharedFacts_.reset();
     }
 
     // False when the local store has been abandoned: a baseline exists, the
@@ -63,24 +63,24 @@ class SYNRevisionManager {
 
   private:
     struct Facts;
-    struct SharedEvents {
-        plat::coredata::ManagedObjectPtr baseline;
-        SYNManagedObjects events;  // complete save and merge events, in event order
-    };
-    // The shared read (made on first use), or null when sharing is off.
-    plat::Result<const SharedEvents*> sharedEvents(plat::coredata::ManagedObjectContext& context);
     plat::Result<plat::coredata::ManagedObjectPtr> baselineEvent(
         plat::coredata::ManagedObjectContext& context);
-    plat::Result<SYNManagedObjects> eventsAboveRevisions(
-        const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+    // The local store's latest complete merge event (null when none), and
+    // the stores whose complete events may lie above a revision set: from
+    // what the checks read when it is shared, else fetched.
+    plat::Result<plat::coredata::ManagedObjectPtr> latestLocalMergeEvent(
         plat::coredata::ManagedObjectContext& context);
+    plat::Result<std::set<std::string>> storesOfRevisions(plat::coredata::ManagedObjectContext& context);
+    // Leaves out of the bounds the stores that, by what the checks read, have
+    // no complete event above their bound (nothing is left out without it).
+    void dropStoresWithNothingAbove(std::map<std::string, std::optional<int64_t>>& bounds) const;
     struct KnownVersions;
     class IntegrabilityCheck;
-    plat::Result<Facts> gatherFacts(plat::coredata::ManagedObjectContext& context);
+    plat::Result<std::shared_ptr<const Facts>> gatherFacts(plat::coredata::ManagedObjectContext& context);
     std::optional<KnownVersions> knownModelVersions() const;
 
     std::shared_ptr<SYNEventStore> store_;
     std::optional<plat::URL> modelURL_;
     bool sharesFetches_ = false;
-    std::optional<SharedEvents> shared_;
+    std::shared_ptr<const Facts> sharedFacts_;  // what the checks read, while sharing
 };

@@ -294,6 +294,21 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                         Names names;
                         const uint64_t limit =
                             kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
+                        const bool baselines = kind == Kind::Baselines;
+                        std::shared_ptr<const std::unordered_set<std::string>> known;
+                        if (kind != Kind::Data) {
+                            plat::MutexLock lock(self->canonicalMutex_);
+                            known = self->canonicalNames_[baselines];
+                        }
+                        auto canonical = std::make_shared<std::unordered_set<std::string>>();
+                        auto namedLikeEventFile = [&](const std::string& name) {
+                            if ((known && known->count(name)) ||
+                                SYNEventFileSet::isCanonicalFilename(name, baselines)) {
+                                canonical->insert(name);
+                                return true;
+                            }
+                            return false;
+                        };
                         for (const auto& item : items) {
                             auto name = item->name();
                             if (!isSafeRemoteName(name)) {
@@ -305,8 +320,7 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                             if (item->canContainChildren()) {
                                 self->reportUnusableRemoteFile(path, "is a folder, not a file");
                             } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
-                                                          : !SYNEventFileSet::isCanonicalFilename(
-                                                                name, kind == Kind::Baselines)) {
+                                                          : !namedLikeEventFile(name)) {
                                 self->reportUnusableRemoteFile(
                                     path, kind == Kind::Data
                                               ? "is not named like a data file (the checksum of its content)"
@@ -317,6 +331,10 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                             } else {
                                 names.insert(std::move(name));
                             }
+                        }
+                        if (kind != Kind::Data) {
+                            plat::MutexLock lock(self->canonicalMutex_);
+                            self->canonicalNames_[baselines] = std::move(canonical);
                         }
                         ((*self).*store)(std::move(names));
                     }

@@ -405,6 +405,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const Names> snapshotEvents_ GUARDED_BY(snapshotMutex_);
     std::shared_ptr<const Names> snapshotData_ GUARDED_BY(snapshotMutex_);
 
+    mutable plat::Mutex canonicalMutex_;
+    // The names of the last listing of the baselines [1] and of the events
+    // [0] that are named like event files: whether a name is depends on the
+    // name alone, so the next listing judges only the names it does not hold.
+    std::shared_ptr<const std::unordered_set<std::string>> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
+
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
     mutable std::shared_ptr<GroupedListing> groupedListings_[2] GUARDED_BY(groupingMutex_);

@@ -96,9 +96,55 @@ void SYNEventExport::main() {
         return true;
     };
 
+    const auto entities = syn_entitiesOrderedByMigrationPriority(*model_);
+    auto batchSizeOf = [](const plat::coredata::EntityDescription& entity) {
+        const int64_t size = syn_migrationBatchSize(entity);
+        return size > 0 ? size : static_cast<int64_t>(SYNEventExportDefaultBatchSize);
+    };
+    // An entity's changes ordered by global identifier, with what their
+    // entries in the file take from other records: the global identifier and
+    // the data files.
+    auto changesRequest = [&](std::vector<plat::coredata::PredicatePtr> conditions) {
+        conditions.insert(conditions.begin(),
+                          Predicate::equal("storeModificationEvent", plat::Value(plat::ObjectPtr(event))));
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::andPredicate(std::move(conditions));
+        request.sortDescriptors = {SortDescriptor("globalIdentifier.globalIdentifier")};
+        request.relationshipKeyPathsForPrefetching = {"globalIdentifier", "dataFiles"};
+        return request;
+    };
+    // Most events hold fewer changes than the smallest batch: then one fetch
+    // reads them all, and each entity takes its own (in the same order)
+    // instead of a fetch of its own.
+    std::optional<std::map<std::string, std::vector<ManagedObjectPtr>>> smallEvent;
+
     context.performBlockAndWait([&] {
         try {
             success = refetch() && prepareForExport();
+            if (!success || entities.empty()) {
+                return;
+            }
+            int64_t smallest = batchSizeOf(*entities.front());
+            for (const auto* entity : entities) {
+                smallest = std::min(smallest, batchSizeOf(*entity));
+            }
+            FetchRequest request = changesRequest({});
+            request.fetchLimit = static_cast<std::size_t>(smallest) + 1;
+            auto fetched = context.executeFetchRequest(request);
+            if (!fetched.ok()) {
+                localError = fetched.error();
+                success = false;
+                return;
+            }
+            if (fetched->size() <= static_cast<std::size_t>(smallest)) {
+                smallEvent.emplace();
+                for (auto& change : *fetched) {
+                    const plat::Value name = change->valueForKey("nameOfEntity");
+                    if (name.isString()) {
+                        (*smallEvent)[*name.asString()].push_back(std::move(change));
+                    }
+                }
+            }
         } catch (const std::exception& exception) {
             setError(exceptionError(exception));
             success = false;
@@ -107,15 +153,12 @@ void SYNEventExport::main() {
 
     // The fill level of the current file, shared by every entity.
     float fill = 0;
-    for (const auto* entity : syn_entitiesOrderedByMigrationPriority(*model_)) {
+    for (const auto* entity : entities) {
         if (!success) {
             break;
         }
         SYN_LOG(SYNLoggingLevelVerbose, "Exporting files for entity: %@", entity->name());
-        int64_t batchSize = syn_migrationBatchSize(*entity);
-        if (batchSize <= 0) {
-            batchSize = SYNEventExportDefaultBatchSize;
-        }
+        const int64_t batchSize = batchSizeOf(*entity);
         const float step = 1.0f / static_cast<float>(batchSize);
         context.performBlockAndWait([&] {
             try {
@@ -124,51 +167,75 @@ void SYNEventExport::main() {
                     success = false;
                     return;
                 }
-                FetchRequest request(SYNObjectChangeEntityName);
-                request.predicate = Predicate::andPredicate(
-                    {Predicate::equal("storeModificationEvent", plat::Value(plat::ObjectPtr(event))),
-                     Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
-                request.sortDescriptors = {SortDescriptor("globalIdentifier.globalIdentifier")};
+                FetchRequest request =
+                    changesRequest({Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 success = prepareForNewEntity(*entity);
                 if (!success) {
                     return;
                 }
-                plat::ErrorPtr enumerationError;
-                success = syn_enumerateObjectsForFetchRequest(
-                    context, request, static_cast<std::size_t>(batchSize),
-                    [&](const std::vector<ManagedObjectPtr>& batch, std::size_t batchesStillToCome,
-                        bool& stop) {
-                        try {
-                            SYN_LOG(SYNLoggingLevelVerbose, "Number of object changes remaining: %lu",
-                                    static_cast<unsigned long>(batchSize) * batchesStillToCome);
-                            SYNObjectChange::prefetchRelatedObjectsForObjectChanges(batch);
-                            success = migrateObjectChanges(batch);
-                            if (!success) {
+                auto exportBatch = [&](const std::vector<ManagedObjectPtr>& batch,
+                                       std::size_t batchesStillToCome, bool& stop) {
+                    try {
+                        SYN_LOG(SYNLoggingLevelVerbose, "Number of object changes remaining: %lu",
+                                static_cast<unsigned long>(batchSize) * batchesStillToCome);
+                        success = migrateObjectChanges(batch);
+                        if (!success) {
+                            stop = true;
+                            return;
+                        }
+                        fill = fill + step * static_cast<float>(batch.size());
+                        if (batchesStillToCome > 0 && fill >= 1.0f) {
+                            context.reset();
+                            if (!refetch()) {
+                                success = false;
                                 stop = true;
                                 return;
                             }
-                            fill = fill + step * static_cast<float>(batch.size());
-                            if (batchesStillToCome > 0 && fill >= 1.0f) {
-                                context.reset();
-                                if (!refetch()) {
-                                    success = false;
-                                    stop = true;
-                                    return;
-                                }
-                                success = prepareNewFile();
-                                if (success) {
-                                    fill = 0;
-                                } else {
-                                    stop = true;
-                                }
+                            success = prepareNewFile();
+                            if (success) {
+                                fill = 0;
+                            } else {
+                                stop = true;
                             }
-                        } catch (const std::exception& exception) {
-                            setError(exceptionError(exception));
-                            success = false;
-                            stop = true;
                         }
-                    },
-                    &enumerationError);
+                    } catch (const std::exception& exception) {
+                        setError(exceptionError(exception));
+                        success = false;
+                        stop = true;
+                    }
+                };
+                if (smallEvent) {
+                    // The event's changes were read whole: a single batch.
+                    auto own = smallEvent->find(entity->name());
+                    if (own != smallEvent->end()) {
+                        bool stop = false;
+                        exportBatch(own->second, 0, stop);
+                        smallEvent->erase(own);
+                    }
+                    return;
+                }
+                // An entity with a few changes is read in one fetch, limited
+                // to one more than a batch. Only when there are more are they
+                // read by IDs in batches (the first batch is then read twice).
+                FetchRequest firstBatch = request;
+                firstBatch.fetchLimit = static_cast<std::size_t>(batchSize) + 1;
+                auto fetched = context.executeFetchRequest(firstBatch);
+                if (!fetched.ok()) {
+                    localError = fetched.error();
+                    success = false;
+                    return;
+                }
+                if (fetched->size() <= static_cast<std::size_t>(batchSize)) {
+                    if (!fetched->empty()) {
+                        bool stop = false;
+                        exportBatch(*fetched, 0, stop);
+                    }
+                    return;
+                }
+                fetched->clear();
+                plat::ErrorPtr enumerationError;
+                success = syn_enumerateObjectsForFetchRequest(
+                    context, request, static_cast<std::size_t>(batchSize), exportBatch, &enumerationError);
                 if (!success && !localError) {
                     localError = enumerationError;
                 }

@@ -95,6 +95,9 @@ TEST_F(SYNRevisionManagerTest, ConcurrencyWidensUntilNothingIsAdded) {
 struct InMemoryReference {
     SYNManagedObjects all;
     SYNRevisionSet committed;
+    // Abandoned: a baseline and a local merge exist, and the baseline lacks
+    // the local store or claims more of it than its events hold.
+    bool abandoned = false;
 
     InMemoryReference(plat::coredata::ManagedObjectContext& context, const std::string& local) {
         all = *SYNStoreModificationEvent::fetchNonBaselineEventsInManagedObjectContext(context);
@@ -114,6 +117,16 @@ struct InMemoryReference {
         committed = latest     ? SYNStoreModificationEvent::revisionSet(*latest)
                     : baseline ? SYNStoreModificationEvent::revisionSet(*baseline)
                                : SYNRevisionSet();
+        if (baseline && latest) {
+            int64_t highest = -1;
+            for (const auto& event : all) {
+                if (SYNStoreModificationEvent::storeIdentifier(*event) == local) {
+                    highest = std::max(highest, number(event));
+                }
+            }
+            auto claimed = SYNStoreModificationEvent::revisionSet(*baseline).revisionNumberForStore(local);
+            abandoned = !claimed || *claimed > highest;
+        }
     }
 
     SYNManagedObjects uncommitted() const {
@@ -235,6 +248,7 @@ TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomE
         auto abandoned = manager.checkThatLocalPersistentStoreHasNotBeenAbandoned();
         auto sharedAbandoned = sharing.checkThatLocalPersistentStoreHasNotBeenAbandoned();
         ASSERT_TRUE(abandoned.ok() && sharedAbandoned.ok());
+        EXPECT_EQ(!*abandoned, reference.abandoned);
         EXPECT_EQ(*abandoned, *sharedAbandoned);
         auto found = manager.fetchUncommittedStoreModificationEvents();
         ASSERT_TRUE(found.ok());
@@ -390,7 +404,19 @@ TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesIt
     EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
     inStore([&] {
         SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, revisions({{local.c_str(), 9}}));
+        // An event still being built does not count as one the store holds.
+        write.event("building", SYNStoreModificationEventTypeIncomplete, 4, {local, 9});
     });
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
+    inStore([&] { write.event("L9", SYNStoreModificationEventTypeSave, 5, {local, 9}); });
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+    // The same answers from the stored rows.
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+    inStore([&] {
+        SYNStoreModificationEvent::setRevisionSetOfOtherStores(*baseline, revisions({{local.c_str(), 10}}));
+    });
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
     EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
 }
 

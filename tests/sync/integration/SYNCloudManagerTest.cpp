@@ -156,6 +156,38 @@ TEST_F(SYNCloudManagerTest, SnapshotIsAllOrNothingAndLeavesOutUnsafeNames) {
     EXPECT_FALSE(manager->snapshotDataFilenames());
 }
 
+TEST_F(SYNCloudManagerTest, LaterListingsJudgeNamesAsAFirstListingDoes) {
+    // Names judged in one listing are not parsed again in the next: the
+    // verdicts must stay those of the folder each name is listed in.
+    const std::vector<std::string> names{"1_B_P.synevent", "2_S_1.synevent", "3_S_2.synevent", "README",
+                                         "012_S_1.synevent"};
+    for (const auto& name : names) {
+        cloud->addFile("/mesh/baselines/" + name);
+        cloud->addFile("/mesh/events/" + name);
+    }
+    auto fresh = [&] {
+        auto other = SYNCloudManager::create(source, cloud, smallBatchModel());
+        EXPECT_EQ(wait([&](auto done) { other->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+        return std::make_pair(other->snapshotBaselineFilenames(), other->snapshotEventFilenames());
+    };
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        if (round == 2) {
+            cloud->removeFile("/mesh/events/2_S_1.synevent");
+            cloud->addFile("/mesh/baselines/4_B_Q.synevent");
+            cloud->addFile("/mesh/events/4_S_3.synevent");
+        }
+        ASSERT_EQ(snapshot(), nullptr);
+        const auto expected = fresh();
+        EXPECT_EQ(manager->snapshotBaselineFilenames(), expected.first);
+        EXPECT_EQ(manager->snapshotEventFilenames(), expected.second);
+        ASSERT_TRUE(expected.first && expected.second);
+        EXPECT_FALSE(expected.first->empty());
+        EXPECT_FALSE(expected.second->empty());
+        EXPECT_NE(*expected.first, *expected.second) << "the folders judge names differently";
+    }
+}
+
 TEST_F(SYNCloudManagerTest, CreatesOnlyMissingDirectories) {
     for (bool directoryMember : {false, true}) {
         SCOPED_TRACE(directoryMember);

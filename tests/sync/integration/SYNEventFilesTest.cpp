@@ -229,6 +229,39 @@ TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
     }
 }
 
+TEST_F(SYNEventFilesTest, AnEntityOfExactlyOneBatchAndOfOneMoreSplitAtTheBatch) {
+    // An event whose changes (with the Pet) fit in the smallest batch is read
+    // in one fetch; an entity whose changes fit in one batch in one fetch of
+    // its own; one change more and it is read by batches. Persons: the inserts
+    // plus U1, D1 and RICH.
+    struct Case {
+        std::size_t inserts;
+        std::vector<std::size_t> persons;  // per file
+    };
+    for (const Case& c : {Case{16, {19}}, Case{17, {20}}, Case{18, {20, 1}}}) {
+        SCOPED_TRACE(std::to_string(c.inserts) + " inserts");
+        const std::string uid = "EDGE" + std::to_string(c.inserts);
+        auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 40, 40 + c.inserts, c.inserts);
+        auto files = exportEvent<SYNJSONEventExport>(source, id, nullptr, smallBatchModel());
+        std::vector<std::size_t> persons;
+        std::vector<std::string> identifiers;
+        for (const auto& file : files) {
+            auto object = plat::JSONSerialization::JSONObjectWithContentsOfFile(file);
+            ASSERT_TRUE(object.ok());
+            const Value* people = object->find("changesByEntity")->find("Person");
+            persons.push_back(people->count());
+            for (const auto& person : *people->asArray()) {
+                identifiers.push_back(*person.find("globalIdentifier")->asString());
+            }
+        }
+        EXPECT_EQ(persons, c.persons);
+        EXPECT_TRUE(std::is_sorted(identifiers.begin(), identifiers.end()));
+        auto import = importEvent<SYNJSONEventImport>(destination, files);
+        ASSERT_EQ(import->error(), nullptr);
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
+    }
+}
+
 TEST_F(SYNEventFilesTest, SmallEntitiesShareOneFileAndEmptyEventsHaveEmptyArrays) {
     auto id = writeEvent(source, "EMPTY", SYNStoreModificationEventTypeSave, 1, 1, 0);
     inContext(source, [&](auto& context) {
