@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "TempSQLiteStore.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
@@ -24,15 +25,10 @@
 namespace {
 
 using namespace plat::coredata;
+using coredatabench::cpuSeconds;
+using coredatabench::rootContext;
 
 constexpr int kMovesPerSave = 10;
-
-// CPU of the process: the saves' disk syncs make wall time a reading of the disk.
-double cpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 std::shared_ptr<ManagedObjectModel> folderModel() {
     auto model = ManagedObjectModel::create();
@@ -45,28 +41,13 @@ std::shared_ptr<ManagedObjectModel> folderModel() {
     return model;
 }
 
-std::shared_ptr<ManagedObjectContext> rootContext(const std::shared_ptr<PersistentStoreCoordinator>& c) {
-    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(c);
-    return context;
-}
-
 // A store of two folders of `size` items each, in a new folder removed at
 // the end of the run.
-struct Store {
-    std::filesystem::path dir;
-    std::shared_ptr<PersistentStoreCoordinator> coordinator;
+struct Store : coredatabench::TempSQLiteStore {
     std::vector<ManagedObjectIDPtr> folders;
     std::vector<ManagedObjectIDPtr> items;  // the first folder's, then the second's
 
-    explicit Store(int size) {
-        char name[] = "/tmp/childsavebench-XXXXXX";
-        dir = mkdtemp(name);
-        coordinator = PersistentStoreCoordinator::create(folderModel());
-        auto store = coordinator->addPersistentStore(
-            SQLiteStoreType, "", plat::URL::fileURLWithPath((dir / "store.sqlite").string()));
-        if (!store)
-            std::abort();
+    explicit Store(int size) : TempSQLiteStore(folderModel()) {
         auto context = rootContext(coordinator);
         std::vector<ManagedObjectPtr> made;
         for (int f = 0; f < 2; ++f) {
@@ -86,7 +67,6 @@ struct Store {
         for (std::size_t i = 2; i < made.size(); ++i)
             items.push_back(made[i]->objectID());
     }
-    ~Store() { std::filesystem::remove_all(dir); }
 };
 
 void BM_ChildSaveMovingItems(benchmark::State& state) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "TempSQLiteStore.h"
 #include "platform/coredata/ManagedObject.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -26,12 +27,8 @@
 namespace {
 
 using namespace plat::coredata;
-
-double cpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+using coredatabench::cpuSeconds;
+using coredatabench::rootContext;
 
 std::shared_ptr<ManagedObjectModel> eventModel() {
     auto model = ManagedObjectModel::create();
@@ -42,25 +39,10 @@ std::shared_ptr<ManagedObjectModel> eventModel() {
     return model;
 }
 
-std::shared_ptr<ManagedObjectContext> rootContext(const std::shared_ptr<PersistentStoreCoordinator>& c) {
-    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(c);
-    return context;
-}
-
-struct Store {
-    std::filesystem::path dir;
-    std::shared_ptr<PersistentStoreCoordinator> coordinator;
+struct Store : coredatabench::TempSQLiteStore {
     std::vector<ManagedObjectIDPtr> ids;
 
-    explicit Store(int size) {
-        char name[] = "/tmp/kptest-dirtyfetchbench-XXXXXX";
-        dir = mkdtemp(name);
-        coordinator = PersistentStoreCoordinator::create(eventModel());
-        auto store = coordinator->addPersistentStore(
-            SQLiteStoreType, "", plat::URL::fileURLWithPath((dir / "store.sqlite").string()));
-        if (!store)
-            std::abort();
+    explicit Store(int size) : TempSQLiteStore(eventModel()) {
         auto context = rootContext(coordinator);
         std::vector<ManagedObjectPtr> made;
         for (int i = 0; i < size; ++i) {
@@ -75,7 +57,6 @@ struct Store {
         for (const auto& o : made)
             ids.push_back(o->objectID());
     }
-    ~Store() { std::filesystem::remove_all(dir); }
 };
 
 void run(benchmark::State& state, const char* key) {
