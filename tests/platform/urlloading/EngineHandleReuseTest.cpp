@@ -73,12 +73,16 @@ class RawPeer {
                         break;
                     request.append(buffer, static_cast<size_t>(n));
                 }
+                // Recorded before answering: once the client has its answer
+                // the test may read the record at once.
+                {
+                    std::lock_guard lock(mutex_);
+                    requests_.push_back(request);
+                }
                 static constexpr char kAnswer[] =
                     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
                 [[maybe_unused]] auto written = ::write(fd, kAnswer, sizeof kAnswer - 1);
                 ::close(fd);
-                std::lock_guard lock(mutex_);
-                requests_.push_back(request);
             }
         });
     }
