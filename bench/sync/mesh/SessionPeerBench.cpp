@@ -367,6 +367,14 @@ double systemCPUSeconds() {
     return static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Page faults of the process so far (memory handed back to the system and
+// touched again faults in anew: part of the system's share).
+double pageFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+}
+
 // Per save: sync on, sync off, the peer recorded and the peer unrecorded,
 // one after the other in each iteration.
 void saveOverhead(benchmark::State& state, bool move, const char* name) {
@@ -441,7 +449,7 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
     if (!error) {
         error = m.catchUpA();
     }
-    double merge = 0, apply = 0, applyEach = 0;
+    double merge = 0, apply = 0, applyEach = 0, mergeSystem = 0, applySystem = 0, mergeFaults = 0;
     const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
     const bool countApply = counted && std::string(counted) == "apply";
     if (std::getenv("MESH_BENCH_TRACE")) {
@@ -471,19 +479,25 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         if (!countApply) {
             CALLGRIND_START_INSTRUMENTATION;
         }
+        double system = systemCPUSeconds();
+        double faults = pageFaults();
         double start = processCPUSeconds();
         if (!error) {
             error = wait([&](SYNCompletion done) { m.b->mergeWithOptions(SYNMergeOptionSkipRebase, done); });
         }
         merge += processCPUSeconds() - start;
+        mergeSystem += systemCPUSeconds() - system;
+        mergeFaults += pageFaults() - faults;
         if (!countApply) {
             CALLGRIND_STOP_INSTRUMENTATION;
         } else {
             CALLGRIND_START_INSTRUMENTATION;
         }
+        system = systemCPUSeconds();
         start = processCPUSeconds();
         m.peerB->apply(changesets);
         apply += processCPUSeconds() - start;
+        applySystem += systemCPUSeconds() - system;
         if (countApply) {
             CALLGRIND_STOP_INSTRUMENTATION;
         }
@@ -509,6 +523,9 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
     const double n = static_cast<double>(state.iterations());
     state.counters["merge_ms"] = merge / n * 1e3;
     state.counters["apply_ms"] = apply / n * 1e3;
+    state.counters["merge_system_ms"] = mergeSystem / n * 1e3;
+    state.counters["apply_system_ms"] = applySystem / n * 1e3;
+    state.counters["merge_page_faults"] = mergeFaults / n;
     state.counters["merge_us_per_save"] = merge / n / kRemoteSaves * 1e6;
     state.counters["apply_each_alone_ms"] = applyEach / n * 1e3;
     state.counters["x_session"] = ratio(merge, apply);

@@ -242,6 +242,9 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEvent
     FetchRequest request = eventRequest(
         {Predicate::selfIn(Value(std::move(candidates))), Predicate::in("type", nonBaselineTypes())});
     request.sortDescriptors = sortDescriptorsForEventOrder();
+    // Every caller reads the events' revisions: read with the events, a few
+    // fetches for all of them instead of one read per revision record.
+    request.relationshipKeyPathsForPrefetching = {"eventRevision", "eventRevisionsOfOtherStores"};
     auto events = fetchLogged(context, request, "Could not fetch events: %@");
     if (events.ok()) {
         sortInEventOrder(*events);

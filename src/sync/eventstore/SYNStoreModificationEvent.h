@@ -59,8 +59,8 @@ class SYNStoreModificationEvent {
     // Every complete save and merge event whose own revision is of a store
     // in the map and numbered above that store's bound (nullopt: any
     // number), plus, when asked, those without an own revision; in event
-    // order (as fetchNonBaselineEventsInManagedObjectContext orders them).
-    // Stores not in the map are not looked at.
+    // order (as fetchNonBaselineEventsInManagedObjectContext orders them),
+    // their revision records loaded. Stores not in the map are not looked at.
     static plat::Result<SYNManagedObjects> fetchNonBaselineEventsAboveRevisions(
         const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
         plat::coredata::ManagedObjectContext& context);

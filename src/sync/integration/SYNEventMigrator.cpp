@@ -197,27 +197,21 @@ void SYNEventMigrator::migrateEventsInFromSingleFiles(std::vector<std::string> f
     auto eventStore = eventStore_;
     queue_->addOperationWithBlock([weakQueue, eventStore, filePaths, changeLimit, finish] {
         auto queue = weakQueue.lock();
-        std::vector<std::string> json;
-        std::vector<std::size_t> positions;
-        for (std::size_t i = 0; i < filePaths.size(); ++i) {
-            auto kind = kindOfEventFile(filePaths[i]);
-            if (kind.ok() && *kind == EventFileKind::JSON) {
-                json.push_back(filePaths[i]);
-                positions.push_back(i);
-            }
-        }
-        if (!queue || json.empty()) {
+        if (!queue || filePaths.empty()) {
             finish(std::vector<plat::coredata::ManagedObjectIDPtr>(filePaths.size()));
             return;
         }
-        auto operation = std::make_shared<SYNJSONEventBatchImport>(eventStore, std::move(json), changeLimit);
+        // The import opens each file once and leaves out those that are not
+        // JSON event files (binary stores among them): the one-by-one import
+        // takes those.
+        auto operation = std::make_shared<SYNJSONEventBatchImport>(eventStore, filePaths, changeLimit);
         std::weak_ptr<SYNJSONEventBatchImport> weak = operation;
-        operation->setCompletionBlock([weak, count = filePaths.size(), positions, finish] {
+        operation->setCompletionBlock([weak, count = filePaths.size(), finish] {
             std::vector<plat::coredata::ManagedObjectIDPtr> ids(count);
             if (auto operation = weak.lock()) {
                 auto made = operation->eventIDs();
-                for (std::size_t i = 0; i < made.size() && i < positions.size(); ++i) {
-                    ids[positions[i]] = made[i];
+                for (std::size_t i = 0; i < made.size() && i < count; ++i) {
+                    ids[i] = made[i];
                 }
             }
             finish(std::move(ids));

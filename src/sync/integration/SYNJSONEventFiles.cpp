@@ -1,5 +1,8 @@
 #include "sync/integration/SYNJSONEventFiles.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -9,6 +12,7 @@
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/foundation/ConfinedFolder.h"
 #include "platform/foundation/Decimal.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -19,6 +23,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/integration/SYNEventFileSet.h"
 
 using plat::Value;
 using plat::coredata::ManagedObjectPtr;
@@ -771,10 +776,56 @@ struct ParsedEvent {
     std::size_t changeCount = 0;
 };
 
-// The event of one file; nullopt when the file cannot be read or is not an
-// event file (the one-by-one import says why).
+// The bytes of a JSON event file, opened once: nullopt for anything but a
+// regular file of at most SYNEventFileMaximumSize bytes (a link is not
+// followed) whose first character after blanks is "{" (any other file can
+// only be a binary store).
+std::optional<plat::Data> readJSONEventFile(const std::string& path) {
+    auto opened = plat::openRegularFileForReading(path, SYNEventFileMaximumSize);
+    if (!opened.ok()) {
+        return std::nullopt;
+    }
+    const int fd = opened->first;
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(opened->second) + 1);
+    std::size_t length = 0;
+    bool failed = false;
+    // One byte more than the size found at the open tells a file that grew.
+    while (length < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        length += static_cast<std::size_t>(n);
+    }
+    (void)::close(fd);  // opened to read only: nothing to lose
+    if (failed || length > SYNEventFileMaximumSize) {
+        return std::nullopt;
+    }
+    bytes.resize(length);
+    for (const uint8_t byte : bytes) {
+        if (byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t') {
+            continue;
+        }
+        if (byte != '{') {
+            return std::nullopt;
+        }
+        return plat::Data(std::move(bytes));
+    }
+    return std::nullopt;  // empty
+}
+
+// The event of one file; nullopt when the file cannot be read or is not a
+// JSON event file (the one-by-one import says why).
 std::optional<ParsedEvent> readEvent(const std::string& path, std::size_t index) {
-    auto parsed = plat::JSONSerialization::JSONObjectWithContentsOfFile(path);
+    auto data = readJSONEventFile(path);
+    if (!data) {
+        return std::nullopt;
+    }
+    auto parsed = plat::JSONSerialization::JSONObjectWithData(*data);
     if (!parsed.ok()) {
         return std::nullopt;
     }

@@ -80,8 +80,10 @@ class SYNJSONEventImport : public SYNEventImport {
 // synced per save instead of about six times per event. The events are
 // taken in the order given.
 //
-// An event whose file cannot be read, or does not have the shape of an event
-// file, is left out and the others are imported; a save that fails leaves
+// An event whose file cannot be read, is not a JSON event file (a regular
+// file, not a link, of at most SYNEventFileMaximumSize bytes, beginning with
+// "{" after blanks; each file is opened once), or does not have the shape of
+// an event file, is left out and the others are imported; a save that fails leaves
 // out every event it held. eventIDs() holds one entry per path: the event
 // made, or null for one left out. Import those one by one
 // (SYNJSONEventImport), which reports why they fail.

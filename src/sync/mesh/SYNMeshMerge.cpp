@@ -3,7 +3,13 @@
 // store's changes into the application's store.
 #include <cmath>
 #ifdef __GLIBC__
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #endif
 
 #include "platform/dispatch/Queue.h"
@@ -21,11 +27,51 @@ namespace {
 // stretch: an incremental merge frees a few megabytes at most.
 constexpr std::size_t kTrimThresholdBytes = 32u << 20;
 
+#ifdef __GLIBC__
+// The process's resident bytes (/proc/self/statm), or 0 when unknown.
+std::size_t residentBytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    char text[128];
+    ssize_t n;
+    do {
+        n = ::read(fd, text, sizeof text - 1);
+    } while (n < 0 && errno == EINTR);
+    (void)::close(fd);  // read only: nothing to lose
+    if (n <= 0) {
+        return 0;
+    }
+    text[n] = '\0';
+    unsigned long long size = 0, resident = 0;
+    if (std::sscanf(text, "%llu %llu", &size, &resident) != 2) {
+        return 0;
+    }
+    return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Resident bytes right after the last trim (0 before the first).
+std::atomic<std::size_t> residentAfterTrim{0};
+#endif
+
+// The free bytes the allocator reports still count memory a trim already
+// gave back, so once the process has had that much free, every merge would
+// trim again: hundreds of madvise calls, and as many pages faulted back in by
+// the next merge. A trim is only worth it when the process has grown by the
+// threshold since the last one (a full integration grows it by hundreds of
+// megabytes, an incremental merge by a few).
 void releaseFreedMemory() {
 #ifdef __GLIBC__
-    if (mallinfo2().fordblks >= kTrimThresholdBytes) {
-        malloc_trim(0);
+    if (mallinfo2().fordblks < kTrimThresholdBytes) {
+        return;
     }
+    const std::size_t resident = residentBytes();
+    if (resident != 0 && resident < residentAfterTrim.load() + kTrimThresholdBytes) {
+        return;
+    }
+    malloc_trim(0);
+    residentAfterTrim.store(residentBytes());
 #endif
 }
 

@@ -276,6 +276,47 @@ TEST_F(SYNEventMigratorTest, EventsOfOneFileEachAreImportedSeveralPerSave) {
     });
 }
 
+// The batch import opens each file once and takes JSON event files only:
+// a link (even to an event file), a folder, an empty or blank file are left
+// out; blanks before the opening brace are allowed.
+TEST_F(SYNEventMigratorTest, TheBatchImportTakesOnlyRegularJSONEventFiles) {
+    const std::string in = root.str() + "/in/";
+    std::filesystem::create_directories(in);
+    for (int i = 1; i <= 2; ++i) {
+        writeEvent(source, "E" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 2);
+        auto [error, files] = exportWith([i](auto& migrator, auto done) {
+            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
+        });
+        ASSERT_EQ(error, nullptr);
+        ASSERT_EQ(files.size(), 1u);
+        std::ifstream read(files.front());
+        const std::string text((std::istreambuf_iterator<char>(read)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(text.empty());
+        if (i == 1) {
+            std::ofstream(in + "blanks first") << " \n\t\r" << text;
+        } else {
+            std::ofstream(in + "E2") << text;
+        }
+    }
+    std::filesystem::create_symlink(in + "E2", in + "link");
+    std::filesystem::create_directories(in + "folder");
+    std::ofstream(in + "empty");
+    std::ofstream(in + "blank") << "  \n ";
+    const std::vector<std::string> paths{in + "link", in + "folder", in + "empty", in + "blank",
+                                         in + "blanks first"};
+    SYNEventMigrator migrator(destination, smallBatchModel());
+    std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> ids;
+    migrator.migrateEventsInFromSingleFiles(paths, 100, [&](auto made) { ids = made; });
+    ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return ids.has_value(); }, 60));
+    ASSERT_EQ(ids->size(), paths.size());
+    for (std::size_t i = 0; i + 1 < paths.size(); ++i) {
+        EXPECT_EQ((*ids)[i], nullptr) << paths[i];
+    }
+    EXPECT_NE(ids->back(), nullptr);
+    EXPECT_EQ(countEvents(destination), 1u);
+    EXPECT_EQ(describeEvent(destination, "E1"), describeEvent(source, "E1"));
+}
+
 // Records already in the store: a change takes its own entity's record, the
 // first made when there are several of one identifier, and no new one; an
 // identifier of the same text under another entity gets its own record.

@@ -256,6 +256,35 @@ std::string Schema::createTableSQL(const Table& table, const std::string& name) 
 }
 
 std::vector<std::string> Schema::createIndexSQL(const Table& table) {
+    // Compound indexes first: every named attribute must have its column here.
+    std::vector<std::string> compound;
+    std::set<std::string> leading;  // first columns of indexes of two or more
+    for (const EntityDescription* e : table.root->selfAndDescendants()) {
+        for (const auto& names : e->compoundIndexes()) {
+            std::string indexName = table.name, columns;
+            std::vector<const Column*> found;
+            for (const auto& attribute : names) {
+                const PropertyDescription* p = e->propertyNamed(attribute);
+                auto c = std::find_if(table.columns.begin(), table.columns.end(), [&](const Column& column) {
+                    return p && column.property == p &&
+                           (column.kind == ColumnKind::Attribute || column.kind == ColumnKind::ToOneKey);
+                });
+                if (c == table.columns.end()) {
+                    found.clear();
+                    break;
+                }
+                found.push_back(&*c);
+                indexName += "_" + c->name;
+                columns += (columns.empty() ? "" : ", ") + quoteIdentifier(c->name);
+            }
+            if (found.empty())
+                continue;
+            if (found.size() > 1)
+                leading.insert(found.front()->name);
+            compound.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(indexName + "_INDEX") +
+                               " ON " + quoteIdentifier(table.name) + " (" + columns + ")");
+        }
+    }
     std::vector<std::string> out;
     auto index = [&](const std::string& column) {
         out.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(table.name + "_" + column + "_INDEX") +
@@ -264,32 +293,14 @@ std::vector<std::string> Schema::createIndexSQL(const Table& table) {
     if (!table.singleEntity)
         index("Z_ENT");
     for (const Column& c : table.columns) {
-        if (c.indexed)
+        // A compound index that begins with the column finds its rows as
+        // well: an index of the column alone would only cost a B-tree
+        // insert per row written. Stores made with it keep it (it is still
+        // kept up to date there, and nothing reads which indexes exist).
+        if (c.indexed && !leading.count(c.name))
             index(c.name);
     }
-    // Compound indexes: every named attribute must have its column here.
-    for (const EntityDescription* e : table.root->selfAndDescendants()) {
-        for (const auto& names : e->compoundIndexes()) {
-            std::string indexName = table.name, columns;
-            bool complete = true;
-            for (const auto& attribute : names) {
-                const PropertyDescription* p = e->propertyNamed(attribute);
-                auto c = std::find_if(table.columns.begin(), table.columns.end(), [&](const Column& column) {
-                    return p && column.property == p &&
-                           (column.kind == ColumnKind::Attribute || column.kind == ColumnKind::ToOneKey);
-                });
-                if (c == table.columns.end()) {
-                    complete = false;
-                    break;
-                }
-                indexName += "_" + c->name;
-                columns += (columns.empty() ? "" : ", ") + quoteIdentifier(c->name);
-            }
-            if (complete)
-                out.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(indexName + "_INDEX") + " ON " +
-                              quoteIdentifier(table.name) + " (" + columns + ")");
-        }
-    }
+    out.insert(out.end(), compound.begin(), compound.end());
     return out;
 }
 
