@@ -318,12 +318,14 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
             given.emplace(id, whole ? std::move(identifier) : std::nullopt);
         }
     }
-    std::string token = plat::UUID::random().UUIDString();
-    if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token, true)) {
-        SYN_LOG(1, "Could not register save token: %@", error);
-        (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);  // logged by the store
+    // Registered durably before the application's save commits; most saves
+    // take a registration an earlier write made for them (no write now).
+    auto registered = eventStore_->registerNewIncompleteEventIdentifierWithRecordedIntent();
+    if (!registered.ok()) {
+        SYN_LOG(1, "Could not register save token: %@", registered.error());
         return {};
     }
+    std::string token = std::move(*registered);
     plat::Dictionary intent{{"token", plat::Value(token)},
                             {"store", plat::Value(eventStore_->persistentStoreIdentifier().value_or(""))},
                             {"inserted", encodedIDs(insertedIDs)},
