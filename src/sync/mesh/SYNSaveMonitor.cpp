@@ -1,5 +1,6 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
+#include <algorithm>
 #include <map>
 
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -528,17 +529,23 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::str
             }
         }
     }
-    // The objects as committed, read through a stack of this monitor's own.
-    auto coordinator = PersistentStoreCoordinator::create(model);
-    plat::Dictionary options = storeOptions.value_or(
-        plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
-                         {InferMappingModelAutomaticallyOption, plat::Value(true)}});
-    auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
-    if (!added.ok()) {
-        return added.error();
-    }
+    // The objects as committed, read through a stack of this monitor's own,
+    // opened only when a save has an intent to record: tokens without one
+    // (saves that never committed, registrations no save took) need no store.
     auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(coordinator);
+    const bool recordsAny = std::any_of(tokens.begin(), tokens.end(),
+                                        [&](const std::string& token) { return intents.count(token) > 0; });
+    if (recordsAny) {
+        auto coordinator = PersistentStoreCoordinator::create(model);
+        plat::Dictionary options = storeOptions.value_or(
+            plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                             {InferMappingModelAutomaticallyOption, plat::Value(true)}});
+        auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
+        if (!added.ok()) {
+            return added.error();
+        }
+        context->setPersistentStoreCoordinator(coordinator);
+    }
     plat::ErrorPtr firstError;
     for (const auto& token : tokens) {
         auto found = intents.find(token);
