@@ -42,21 +42,6 @@ std::string queryPlan(const std::string& file, const std::string& query) {
     return plan;
 }
 
-std::set<std::string> indexNames(const std::string& file) {
-    sqlite3* db = nullptr;
-    std::set<std::string> names;
-    if (sqlite3_open(file.c_str(), &db) == SQLITE_OK) {
-        auto collect = [](void* out, int, char** values, char**) {
-            static_cast<std::set<std::string>*>(out)->insert(values[0]);
-            return 0;
-        };
-        (void)sqlite3_exec(db, "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL",
-                           collect, &names, nullptr);
-    }
-    (void)sqlite3_close(db);  // read only; a null handle is accepted
-    return names;
-}
-
 std::shared_ptr<ManagedObjectModel> allTypesModel() {
     auto model = ManagedObjectModel::create();
     auto& e = model->addEntity("Sample");
@@ -1287,61 +1272,6 @@ TEST_F(SQLiteStoreTest, CompoundIndexesCoverToOneKeys) {
     e.addAttribute("a", AttributeType::String);
     e.addRelationship("many", "E").toMany();
     EXPECT_THROW(e.addCompoundIndex({"a", "many"}), ModelException);
-}
-
-// A column that leads a compound index gets no index of its own (the
-// compound one serves look-ups and orders by it alone, and every insert
-// would write both); a store made with one loses it when opened, and the
-// other columns keep theirs.
-TEST_F(SQLiteStoreTest, ColumnsLeadingACompoundIndexHaveNoIndexOfTheirOwn) {
-    auto model = [](bool compound) {
-        auto m = ManagedObjectModel::create();
-        m->addEntity("Owner").addRelationship("links", "Link").inverse("owner").toMany();
-        auto& link = m->addEntity("Link");
-        link.addAttribute("store", AttributeType::String).indexed(true);
-        link.addAttribute("number", AttributeType::Integer64).indexed(true);
-        link.addRelationship("owner", "Owner").inverse("links");
-        if (compound) {
-            link.addCompoundIndex({"store", "number"});
-            link.addCompoundIndex({"owner", "number"});
-        }
-        return m;
-    };
-    {
-        auto context = contextOn(open(model(false)));
-        auto owner = context->insertNewObjectForEntityForName("Owner");
-        for (int i = 0; i < 20; ++i) {
-            auto link = context->insertNewObjectForEntityForName("Link");
-            link->setValue(Value(i % 2 ? "a" : "b"), "store");
-            link->setValue(Value(int64_t{i}), "number");
-            link->setObject(owner, "owner");
-        }
-        ASSERT_EQ(context->save(), nullptr);
-    }
-    const std::set<std::string> before = indexNames(path());
-    EXPECT_TRUE(before.count("Z_Link_ZSTORE_INDEX") && before.count("Z_Link_ZOWNER_INDEX")) << before.size();
-
-    auto context = contextOn(open(model(true)));
-    const std::set<std::string> after = indexNames(path());
-    EXPECT_EQ(after, (std::set<std::string>{"Z_Link_ZNUMBER_INDEX", "Z_Link_ZSTORE_ZNUMBER_INDEX",
-                                            "Z_Link_ZOWNER_ZNUMBER_INDEX"}));
-    auto found = fetchAll(context, makeRequest("Link", Predicate::equal("store", Value("a"))));
-    EXPECT_EQ(found.size(), 10u);
-    auto owners = fetchAll(context, makeRequest("Owner"));
-    ASSERT_EQ(owners.size(), 1u);
-    EXPECT_EQ(
-        fetchAll(context, makeRequest("Link", Predicate::equal("owner", Value(plat::ObjectPtr(owners[0])))))
-            .size(),
-        20u);
-    EXPECT_NE(
-        queryPlan(path(), "SELECT Z_PK FROM Z_LINK WHERE ZSTORE = 'a'").find("Z_Link_ZSTORE_ZNUMBER_INDEX"),
-        std::string::npos);
-    EXPECT_NE(
-        queryPlan(path(), "SELECT Z_PK FROM Z_LINK WHERE ZOWNER = 1").find("Z_Link_ZOWNER_ZNUMBER_INDEX"),
-        std::string::npos);
-    // A new store is made without them.
-    auto fresh = open(model(true), {}, "fresh.sqlite");
-    EXPECT_EQ(indexNames(path("fresh.sqlite")), after);
 }
 
 // An update names only the columns whose values changed since the row was

@@ -257,15 +257,20 @@ std::string Schema::createTableSQL(const Table& table, const std::string& name) 
 
 std::vector<std::string> Schema::createIndexSQL(const Table& table) {
     std::vector<std::string> out;
-    auto indexName = [&](const std::string& column) {
-        return quoteIdentifier(table.name + "_" + column + "_INDEX");
+    auto index = [&](const std::string& column) {
+        out.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(table.name + "_" + column + "_INDEX") +
+                      " ON " + quoteIdentifier(table.name) + " (" + quoteIdentifier(column) + ")");
     };
+    if (!table.singleEntity)
+        index("Z_ENT");
+    for (const Column& c : table.columns) {
+        if (c.indexed)
+            index(c.name);
+    }
     // Compound indexes: every named attribute must have its column here.
-    std::vector<std::string> compound;
-    std::set<std::string> leading;  // the first column of each compound index
     for (const EntityDescription* e : table.root->selfAndDescendants()) {
         for (const auto& names : e->compoundIndexes()) {
-            std::string name = table.name, columns, first;
+            std::string indexName = table.name, columns;
             bool complete = true;
             for (const auto& attribute : names) {
                 const PropertyDescription* p = e->propertyNamed(attribute);
@@ -277,35 +282,14 @@ std::vector<std::string> Schema::createIndexSQL(const Table& table) {
                     complete = false;
                     break;
                 }
-                if (first.empty())
-                    first = c->name;
-                name += "_" + c->name;
+                indexName += "_" + c->name;
                 columns += (columns.empty() ? "" : ", ") + quoteIdentifier(c->name);
             }
-            if (complete) {
-                leading.insert(first);
-                compound.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(name + "_INDEX") + " ON " +
-                                   quoteIdentifier(table.name) + " (" + columns + ")");
-            }
+            if (complete)
+                out.push_back("CREATE INDEX IF NOT EXISTS " + quoteIdentifier(indexName + "_INDEX") + " ON " +
+                              quoteIdentifier(table.name) + " (" + columns + ")");
         }
     }
-    if (!table.singleEntity)
-        out.push_back("CREATE INDEX IF NOT EXISTS " + indexName("Z_ENT") + " ON " +
-                      quoteIdentifier(table.name) + " (Z_ENT)");
-    for (const Column& c : table.columns) {
-        if (!c.indexed)
-            continue;
-        // A compound index that starts with the column serves every look-up
-        // and order by it alone: an index of its own would only be one more
-        // to write at every insert (stores made with one lose it).
-        if (leading.count(c.name)) {
-            out.push_back("DROP INDEX IF EXISTS " + indexName(c.name));
-            continue;
-        }
-        out.push_back("CREATE INDEX IF NOT EXISTS " + indexName(c.name) + " ON " +
-                      quoteIdentifier(table.name) + " (" + quoteIdentifier(c.name) + ")");
-    }
-    out.insert(out.end(), compound.begin(), compound.end());
     return out;
 }
 

@@ -90,10 +90,6 @@ class Schema {
     std::vector<const ToManyLayout*> joinTablesHolding(const EntityDescription& entity) const;
 
     // CREATE statements for a table under the given name, and its indexes.
-    // The statements of the indexes create those missing and drop the
-    // single-column index of a column that leads a compound index (the
-    // compound index serves its look-ups), so that they bring the indexes of
-    // a store made before to the model's.
     static std::string createTableSQL(const Table& table, const std::string& name);
     static std::vector<std::string> createIndexSQL(const Table& table);
     static std::vector<std::string> createJoinTableSQL(const std::string& name);
