@@ -173,11 +173,16 @@ int FaultFileEnvironment::openSpare(const std::string& path) {
     remember(path);
     const int fd = system().openSpare(path);
     if (fd >= 0) {
-        // Emptied in place: the durable contents stay until a sync.
+        // Overwritten in place: the durable contents stay until a sync.
         openPath_[fd] = path;
         syncedData_[fd] = durable_[path].value_or(std::string());
     }
     return fd;
+}
+
+int FaultFileEnvironment::truncate(int fd, off_t length) {
+    std::lock_guard lock(mutex_);
+    return admit(Call::Truncate) ? system().truncate(fd, length) : -1;
 }
 
 int FaultFileEnvironment::exchange(const std::string& first, const std::string& second) {

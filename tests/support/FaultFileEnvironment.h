@@ -33,7 +33,8 @@ class FaultFileEnvironment : public plat::FileWriteEnvironment {
         SyncDirectory,
         Unlink,
         OpenSpare,
-        Exchange
+        Exchange,
+        Truncate
     };
 
     FaultFileEnvironment();
@@ -59,6 +60,7 @@ class FaultFileEnvironment : public plat::FileWriteEnvironment {
     int unlink(const std::string& path) override;
     int openSpare(const std::string& path) override;
     int exchange(const std::string& first, const std::string& second) override;
+    int truncate(int fd, off_t length) override;
 
   private:
     // Whether the call may run; sets errno and counts it.

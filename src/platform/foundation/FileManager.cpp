@@ -569,8 +569,12 @@ ErrorPtr FileManager::writeDataThroughSpare(const Data& data, const std::string&
         }
         return fileError(errno, Access::Write, path);
     }
+    // The spare's old contents are overwritten, then cut to the new length:
+    // its blocks are used again, so the sync writes the data without
+    // freeing and allocating blocks first.
     bool ok = env.setMode(fd, existing.st_mode & 07777) == 0 &&
-              env.writeAll(fd, data.bytes(), data.length()) == 0 && env.syncData(fd) == 0;
+              env.writeAll(fd, data.bytes(), data.length()) == 0 &&
+              env.truncate(fd, static_cast<off_t>(data.length())) == 0 && env.syncData(fd) == 0;
     int err = errno;
     bool swapped = false;
     if (ok) {

@@ -97,18 +97,16 @@ int FileWriteEnvironment::openSpare(const std::string& path) {
         }
         if (::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
             named.st_ino == opened.st_ino) {
-            if (::ftruncate(fd, 0) != 0) {
-                const int err = errno;
-                (void)::close(fd);
-                errno = err;
-                return -1;
-            }
             return fd;
         }
         (void)::close(fd);
     }
     errno = EAGAIN;
     return -1;
+}
+
+int FileWriteEnvironment::truncate(int fd, off_t length) {
+    return ::ftruncate(fd, length);
 }
 
 int FileWriteEnvironment::exchange(const std::string& first, const std::string& second) {

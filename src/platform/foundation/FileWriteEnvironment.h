@@ -35,11 +35,15 @@ class FileWriteEnvironment {
     virtual int syncDirectory(const std::string& path);
     virtual int unlink(const std::string& path);
     // Opens (creating when missing, mode 0600) the regular file at path for
-    // a rewrite: locked exclusively (flock) and emptied. A link or anything
-    // but a regular file at path is refused (ELOOP, EISDIR, ...). When another
-    // writer swaps the file away while this one waits for the lock, the file
-    // now at path is opened instead.
+    // a rewrite: locked exclusively (flock), at offset 0, its old contents
+    // left in place for the writer to overwrite and then cut to length
+    // (overwriting a file's blocks changes less on disk than emptying it and
+    // writing anew). A link or anything but a regular file at path is refused
+    // (ELOOP, EISDIR, ...). When another writer swaps the file away while
+    // this one waits for the lock, the file now at path is opened instead.
     virtual int openSpare(const std::string& path);
+    // Cuts an open file to length bytes (ftruncate).
+    virtual int truncate(int fd, off_t length);
     // Swaps the entries of two paths of one folder in one step
     // (renameat2 with RENAME_EXCHANGE); EINVAL or ENOSYS where the file
     // system cannot.

@@ -16,6 +16,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNDataAdditions.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -39,6 +40,9 @@ constexpr const char* kIdentityKey = "cloudFileSystemIdentity";
 constexpr const char* kVerifiesRegistrationKey = "verifiesStoreRegistrationInCloud";
 constexpr const char* kEnlistCompleteKey = "enlistComplete";
 constexpr const char* kRecordedIntentKey = "incompleteEventsWithRecordedIntent";
+// Identifiers each write of a new save's registration lists (the save's and
+// spares for the saves after it): a write for every this many saves.
+constexpr std::size_t kRegisteredAtOnce = 8;
 
 plat::FileManager& files() {
     return plat::FileManager::defaultManager();
@@ -276,13 +280,22 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     if (metadata_.baselineUsedToConstructStore) {
         dictionary.set(kBaselineKey, Value(*metadata_.baselineUsedToConstructStore));
     }
+    // Spare registrations are listed as the saves they are for will be,
+    // once registered each (with a recorded intent), in the same order: a
+    // save that takes one leaves the file's bytes as they are.
+    std::map<std::string, int64_t> counts = metadata_.incompleteMandatoryEvents;
+    std::set<std::string> withIntent = metadata_.eventsWithRecordedIntent;
+    for (const auto& identifier : metadata_.spareRegistrations) {
+        ++counts[identifier];
+        withIntent.insert(identifier);
+    }
     Dictionary events;
-    for (const auto& [identifier, count] : metadata_.incompleteMandatoryEvents) {
+    for (const auto& [identifier, count] : counts) {
         events.set(identifier, Value(count));
     }
     dictionary.set(kIncompleteEventsKey, Value(std::move(events)));
     plat::Array marked;
-    for (const auto& identifier : metadata_.eventsWithRecordedIntent) {
+    for (const auto& identifier : withIntent) {
         marked.push_back(Value(identifier));
     }
     dictionary.set(kRecordedIntentKey, Value(std::move(marked)));
@@ -368,6 +381,27 @@ plat::ErrorPtr SYNEventStore::registerIncompleteMandatoryEventIdentifier(const s
     auto error = saveMetadataLocked();
     logIfUnsaved(error);
     return error;
+}
+
+plat::Result<std::string> SYNEventStore::registerNewIncompleteEventIdentifierWithRecordedIntent() {
+    plat::MutexLock lock(metadataMutex_);
+    if (metadata_.spareRegistrations.empty()) {
+        for (std::size_t i = 0; i < kRegisteredAtOnce; ++i) {
+            metadata_.spareRegistrations.push_back(plat::UUID::random().UUIDString());
+        }
+        if (auto error = saveMetadataLocked()) {
+            // None is handed out: the file may list them or not, and a
+            // restart drops those it lists as saves that never committed.
+            metadata_.spareRegistrations.clear();
+            logIfUnsaved(error);
+            return error;
+        }
+    }
+    std::string identifier = std::move(metadata_.spareRegistrations.back());
+    metadata_.spareRegistrations.pop_back();
+    ++metadata_.incompleteMandatoryEvents[identifier];
+    metadata_.eventsWithRecordedIntent.insert(identifier);
+    return identifier;
 }
 
 plat::ErrorPtr SYNEventStore::deregisterIncompleteMandatoryEventIdentifier(const std::string& identifier,
@@ -556,6 +590,15 @@ void SYNEventStore::dismantle() {
     plat::NotificationCenter::defaultCenter().removeObserver(observer);
     if (context) {
         context->performBlockAndWait([] {});
+    }
+    {
+        // Spare registrations no save took go with the next write: a restart
+        // then has none to settle.
+        plat::MutexLock lock(metadataMutex_);
+        if (!metadata_.spareRegistrations.empty()) {
+            metadata_.spareRegistrations.clear();
+            deferredMetadataWrite_ = true;
+        }
     }
     (void)writeDeferredMetadata();  // logged by the store
 }

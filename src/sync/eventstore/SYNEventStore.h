@@ -120,6 +120,15 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::vector<std::string> incompleteEventIdentifiersWithRecordedIntent() const;
     [[nodiscard]] plat::ErrorPtr registerIncompleteMandatoryEventIdentifier(const std::string& identifier,
                                                                             bool withRecordedIntent = false);
+    // Registers a new identifier (a random UUID) with a recorded intent and
+    // answers it; the registration is durable when this returns, as that of
+    // registerIncompleteMandatoryEventIdentifier(identifier, true). A write
+    // of "store.plist" that registers one registers spares with it, which
+    // the next calls hand out without a write. A spare no save took is, to a
+    // restart, a save with a recorded intent that never committed (no intent
+    // in the application's store, no event): it is dropped as one. Spares
+    // are not listed by the two calls above; closing the store drops them.
+    plat::Result<std::string> registerNewIncompleteEventIdentifierWithRecordedIntent();
     // With eventStored (the save's event is committed in the event store),
     // the last deregistration of an identifier with a recorded intent
     // changes the set in memory only, and the file follows with the next
@@ -187,6 +196,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
         std::optional<std::string> baselineUsedToConstructStore;
         std::map<std::string, int64_t> incompleteMandatoryEvents;
         std::set<std::string> eventsWithRecordedIntent;
+        // Registered in the file, not yet handed out (see
+        // registerNewIncompleteEventIdentifierWithRecordedIntent).
+        std::vector<std::string> spareRegistrations;
         bool enlistComplete = true;
         std::optional<plat::Data> identityToken;
         bool verifiesStoreRegistrationInCloud = false;

@@ -1,5 +1,6 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
+#include <algorithm>
 #include <map>
 
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -318,12 +319,14 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
             given.emplace(id, whole ? std::move(identifier) : std::nullopt);
         }
     }
-    std::string token = plat::UUID::random().UUIDString();
-    if (auto error = eventStore_->registerIncompleteMandatoryEventIdentifier(token, true)) {
-        SYN_LOG(1, "Could not register save token: %@", error);
-        (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(token);  // logged by the store
+    // Registered durably before the application's save commits; most saves
+    // take a registration an earlier write made for them (no write now).
+    auto registered = eventStore_->registerNewIncompleteEventIdentifierWithRecordedIntent();
+    if (!registered.ok()) {
+        SYN_LOG(1, "Could not register save token: %@", registered.error());
         return {};
     }
+    std::string token = std::move(*registered);
     plat::Dictionary intent{{"token", plat::Value(token)},
                             {"store", plat::Value(eventStore_->persistentStoreIdentifier().value_or(""))},
                             {"inserted", encodedIDs(insertedIDs)},
@@ -526,17 +529,23 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSaves(const std::vector<std::str
             }
         }
     }
-    // The objects as committed, read through a stack of this monitor's own.
-    auto coordinator = PersistentStoreCoordinator::create(model);
-    plat::Dictionary options = storeOptions.value_or(
-        plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
-                         {InferMappingModelAutomaticallyOption, plat::Value(true)}});
-    auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
-    if (!added.ok()) {
-        return added.error();
-    }
+    // The objects as committed, read through a stack of this monitor's own,
+    // opened only when a save has an intent to record: tokens without one
+    // (saves that never committed, registrations no save took) need no store.
     auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
-    context->setPersistentStoreCoordinator(coordinator);
+    const bool recordsAny = std::any_of(tokens.begin(), tokens.end(),
+                                        [&](const std::string& token) { return intents.count(token) > 0; });
+    if (recordsAny) {
+        auto coordinator = PersistentStoreCoordinator::create(model);
+        plat::Dictionary options = storeOptions.value_or(
+            plat::Dictionary{{MigratePersistentStoresAutomaticallyOption, plat::Value(true)},
+                             {InferMappingModelAutomaticallyOption, plat::Value(true)}});
+        auto added = coordinator->addPersistentStore(SQLiteStoreType, "", url, options);
+        if (!added.ok()) {
+            return added.error();
+        }
+        context->setPersistentStoreCoordinator(coordinator);
+    }
     plat::ErrorPtr firstError;
     for (const auto& token : tokens) {
         auto found = intents.find(token);

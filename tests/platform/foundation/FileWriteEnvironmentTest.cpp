@@ -189,6 +189,37 @@ TEST(FileWriteEnvironmentTest, WritesThroughASpareMakeNoFileAndSurviveAPowerLoss
     }
 }
 
+// The spare is overwritten in place and cut to the new length: a spare
+// holding longer old contents leaves none of them behind, and a write whose
+// cut fails fails whole, the file keeping its old contents.
+TEST(FileWriteEnvironmentTest, WritesThroughASpareOverwriteItsOldContentsExactly) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "meta").string(), spare = (dir / ".meta.spare").string();
+    const auto& files = FileManager::defaultManager();
+    const std::string longer(5000, 'L');
+    for (const std::string& text : {std::string("v1"), longer, std::string("a")}) {
+        ASSERT_EQ(files.writeDataThroughSpare(Data(text.data(), text.size()), path, spare), nullptr);
+    }
+    EXPECT_EQ(contents(spare), longer);
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(::stat(spare.c_str(), &before), 0);
+    ASSERT_EQ(files.writeDataThroughSpare(Data("bc", 2), path, spare), nullptr);
+    EXPECT_EQ(contents(path), "bc");
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);  // the spare written was the one of the longer contents
+    EXPECT_EQ(contents(spare), "a");
+    {
+        FaultFileEnvironment env;
+        env.failNext(FaultFileEnvironment::Call::Truncate, EIO);
+        EXPECT_NE(files.writeDataThroughSpare(Data("d", 1), path, spare), nullptr);
+    }
+    EXPECT_EQ(contents(path), "bc");
+    ASSERT_EQ(files.writeDataThroughSpare(Data(longer.data(), longer.size()), path, spare), nullptr);
+    EXPECT_EQ(contents(path), longer);
+    EXPECT_EQ(contents(spare), "bc");
+}
+
 TEST(FileWriteEnvironmentTest, WritesThroughASpareFallBackToAnAtomicWrite) {
     testsupport::TempDir dir;
     const std::string path = (dir / "meta").string(), spare = (dir / ".meta.spare").string();

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "EventStoreFixture.h"
@@ -282,6 +284,82 @@ TEST_F(SYNEventStoreTest, ADeregistrationOfAStoredSaveIsWrittenWithTheNextWrite)
     EXPECT_EQ(store->writeDeferredMetadata(), nullptr);
     ASSERT_TRUE(fs::is_regular_file(file));
     EXPECT_TRUE(identifiersInMetadataFile(file).empty());
+}
+
+// The identifiers "store.plist" marks as having a recorded intent.
+std::vector<std::string> identifiersWithIntentInMetadataFile(const fs::path& file) {
+    auto plist = plat::PropertyListSerialization::propertyListWithContentsOfFile(file.string());
+    std::vector<std::string> identifiers;
+    const auto* dictionary = plist.ok() ? plist->asDictionary() : nullptr;
+    const auto* marked = dictionary ? dictionary->find("incompleteEventsWithRecordedIntent") : nullptr;
+    if (marked && marked->isArray()) {
+        for (const auto& entry : *marked->asArray()) {
+            identifiers.push_back(entry.asString() ? *entry.asString() : std::string());
+        }
+    }
+    return identifiers;
+}
+
+// A new save's registration is durable when it is handed out: the write
+// that registers it registers spares with it (marked as having an intent,
+// as a restart must see them), which the next saves take without a write.
+// Spares are not listed as registered; closing drops them from the file; a
+// failed write hands out nothing and the next call writes again.
+TEST_F(SYNEventStoreTest, NewRegistrationsComeFromWritesThatRegisterSparesForTheNextSaves) {
+    using Names = std::vector<std::string>;
+    const auto file = root / "mesh" / "store.plist";
+    auto first = store->registerNewIncompleteEventIdentifierWithRecordedIntent();
+    ASSERT_TRUE(first.ok());
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), Names{*first});
+    EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), Names{*first});
+    const Names listed = identifiersInMetadataFile(file);
+    ASSERT_GT(listed.size(), 2u);
+    EXPECT_EQ(identifiersWithIntentInMetadataFile(file), listed);
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), *first), 1);
+
+    // The spares are handed out without a write, each once.
+    const ino_t written = inodeOf(file);
+    std::set<std::string> handedOut{*first};
+    for (std::size_t i = 1; i < listed.size(); ++i) {
+        auto next = store->registerNewIncompleteEventIdentifierWithRecordedIntent();
+        ASSERT_TRUE(next.ok());
+        EXPECT_TRUE(std::count(listed.begin(), listed.end(), *next)) << *next;
+        EXPECT_TRUE(handedOut.insert(*next).second) << *next;
+        EXPECT_EQ(store->deregisterIncompleteMandatoryEventIdentifier(*next, true), nullptr);
+    }
+    EXPECT_EQ(inodeOf(file), written) << "a spare was written again";
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), Names{*first});
+
+    // With none left the next registration writes, with new spares, and the
+    // deferred deregistrations go with it.
+    auto another = store->registerNewIncompleteEventIdentifierWithRecordedIntent();
+    ASSERT_TRUE(another.ok());
+    EXPECT_FALSE(handedOut.count(*another));
+    EXPECT_NE(inodeOf(file), written);
+    const Names relisted = identifiersInMetadataFile(file);
+    EXPECT_EQ(relisted.size(), listed.size() + 1);
+    EXPECT_TRUE(std::count(relisted.begin(), relisted.end(), *first));
+    EXPECT_TRUE(std::count(relisted.begin(), relisted.end(), *another));
+
+    // Closing drops the spares; what is registered stays.
+    store->dismantle();
+    std::vector<std::string> expected{*first, *another};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(identifiersInMetadataFile(file), expected);
+    store = openStore();
+    EXPECT_EQ(store->incompleteEventIdentifiersWithRecordedIntent(), expected);
+
+    // A write that fails hands out nothing; the next call writes.
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_FALSE(store->registerNewIncompleteEventIdentifierWithRecordedIntent().ok());
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers(), expected);
+    fs::remove(file);
+    auto retried = store->registerNewIncompleteEventIdentifierWithRecordedIntent();
+    ASSERT_TRUE(retried.ok());
+    EXPECT_TRUE(fs::is_regular_file(file));
+    EXPECT_EQ(identifiersInMetadataFile(file).size(), listed.size() + 2);
+    EXPECT_EQ(store->incompleteMandatoryEventIdentifiers().size(), 3u);
 }
 
 TEST_F(SYNEventStoreTest, DamagedMetadataLeavesTheStoreNotEnlisted) {

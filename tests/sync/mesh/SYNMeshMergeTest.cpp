@@ -4,6 +4,8 @@
 #include <fstream>
 
 #include "MeshFixture.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "support/FakeCloudFileSystem.h"
 #include "sync/eventstore/SYNRebaser.h"
 
@@ -375,6 +377,48 @@ TEST_F(MergeTest, AMergeAskedForAtLaunchAfterAnInterruptedSaveWaitsForTheDelist)
     aApp.context->reset();
     EXPECT_EQ(aApp.tasks(), (std::map<std::string, int64_t>{{"interrupted", 5}}));
     EXPECT_EQ(bApp.tasks(), (std::map<std::string, int64_t>{{"interrupted", 5}}));
+}
+
+// A save's registration comes from a write that registered spares for the
+// saves after it. A process killed with spares registered leaves them in
+// "store.plist": the next launch drops them as saves that never committed
+// (no intent, no event), without a delist, and the store syncs on.
+TEST_F(MergeTest, SpareRegistrationsAKilledProcessLeftAreDroppedWithoutADelist) {
+    std::optional<plat::Data> leftByTheKill;
+    {
+        auto a = makeMesh("a");
+        ASSERT_EQ(enlist(a), nullptr);
+        AppStore aApp(a->persistentStorePath());
+        aApp.addTask("saved", 1);
+        ASSERT_EQ(aApp.save(), nullptr);
+        ASSERT_EQ(merge(a), nullptr);  // after the save's event is stored
+        EXPECT_TRUE(a->eventStore()->incompleteMandatoryEventIdentifiers().empty());
+        const std::string file = a->eventStore()->pathToEventStoreRootDirectory() + "/store.plist";
+        auto listed = plat::PropertyListSerialization::propertyListWithContentsOfFile(file);
+        ASSERT_TRUE(listed.ok());
+        const auto* events = listed->asDictionary()->find("incompleteMandatoryEvents");
+        ASSERT_TRUE(events && events->isDictionary());
+        EXPECT_FALSE(events->asDictionary()->empty()) << "no spare was registered";
+        leftByTheKill = plat::FileManager::defaultManager().contentsAtPath(file);
+        ASSERT_TRUE(leftByTheKill);
+        a->dismantle();
+        // As the kill left it, spares included.
+        ASSERT_EQ(plat::FileManager::defaultManager().writeData(*leftByTheKill, file, true), nullptr);
+    }
+    auto a = makeMesh("a");
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(a->delistIsQueued());
+    EXPECT_TRUE(a->isEnlisted());
+    EXPECT_TRUE(a->eventStore()->incompleteMandatoryEventIdentifiers().empty());
+    AppStore aApp(a->persistentStorePath());
+    aApp.addTask("after", 2);
+    ASSERT_EQ(aApp.save(), nullptr);
+    ASSERT_EQ(merge(a), nullptr);
+    auto b = makeMesh("b");
+    ASSERT_EQ(enlist(b), nullptr);
+    ASSERT_EQ(merge(b), nullptr);
+    AppStore bApp(b->persistentStorePath());
+    EXPECT_EQ(bApp.tasks(), (std::map<std::string, int64_t>{{"saved", 1}, {"after", 2}}));
 }
 
 TEST_F(MergeTest, RegisteredSideDirectoriesMergeWithTheMerge) {
