@@ -199,7 +199,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // Moves the files to the upload directory under the set's part names.
     [[nodiscard]] plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
                                                             SYNEventFileSet& set) const;
-    [[nodiscard]] plat::ErrorPtr migrateNewLocalDataFilesToTransitCache() const;
+    // Empties the upload directory and exports into it the data files the
+    // cloud lacks; their number in *exported when given.
+    [[nodiscard]] plat::ErrorPtr migrateNewLocalDataFilesToTransitCache(
+        std::size_t* exported = nullptr) const;
     void transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory, Progress progress);
 
     // --- Removal -----------------------------------------------------------------
@@ -225,9 +228,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                     std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
 
     void addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion);
+    // Sets *downloadedNone, when given, to whether no file was to be
+    // downloaded, before the download starts.
     void transferNewFilesToTransitCache(const std::string& remoteDirectory,
                                         std::shared_ptr<const Names> available, std::vector<int16_t> types,
-                                        Progress progress);
+                                        Progress progress,
+                                        std::shared_ptr<std::atomic<bool>> downloadedNone = nullptr);
     void filesRequiringRetrieval(std::shared_ptr<const Names> available, std::vector<int16_t> types,
                                  std::function<void(std::vector<std::string>)> completion);
     void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,

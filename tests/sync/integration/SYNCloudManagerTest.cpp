@@ -1217,6 +1217,14 @@ TEST_F(SYNCloudManagerFolderTest, UnusableFilesAreReportedOnceAndNeverStopTheOth
             }
             SYNLocalCloudFileSystem::downloadFromPath(path, localPath, std::move(completion));
         }
+        void downloadFromPathForReading(const std::string& path, const std::string& localPath,
+                                        Completion completion) override {
+            {
+                std::lock_guard lock(mutex);
+                downloads.push_back(path);
+            }
+            SYNLocalCloudFileSystem::downloadFromPathForReading(path, localPath, std::move(completion));
+        }
         std::mutex mutex;
         std::vector<std::string> downloads;
     };
