@@ -4,6 +4,10 @@
 #include <cmath>
 #ifdef __GLIBC__
 #include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #endif
 
 #include "platform/dispatch/Queue.h"
@@ -21,11 +25,49 @@ namespace {
 // stretch: an incremental merge frees a few megabytes at most.
 constexpr std::size_t kTrimThresholdBytes = 32u << 20;
 
+#ifdef __GLIBC__
+// The process's resident memory in bytes; 0 when it cannot be read.
+std::size_t residentBytes() {
+    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    if (!statm) {
+        return 0;
+    }
+    unsigned long long size = 0, resident = 0;
+    const bool read = std::fscanf(statm, "%llu %llu", &size, &resident) == 2;
+    std::fclose(statm);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return read && page > 0 ? static_cast<std::size_t>(resident) * static_cast<std::size_t>(page) : 0;
+}
+
+// What the process held, and what lay free in the arenas, right after the
+// last trim (0 before any).
+std::atomic<std::size_t> residentAfterTrim{0};
+std::atomic<std::size_t> freeAfterTrim{0};
+#endif
+
+// A trim hands the pages of free chunks back, but the chunks stay free and
+// are counted as such: after one large merge the arenas keep showing tens of
+// megabytes free, and trimming at every merge handed the same pages back
+// again each time (hundreds of madvise calls a merge, and as many pages
+// faulted in afresh when the chunks were reused). So a trim is made only
+// when, since the last one, the process came to hold at least the threshold
+// more (the free pages were used again, or the arenas grew) or that much
+// more memory was freed (memory in use then is free now).
 void releaseFreedMemory() {
 #ifdef __GLIBC__
-    if (mallinfo2().fordblks >= kTrimThresholdBytes) {
-        malloc_trim(0);
+    const std::size_t free = mallinfo2().fordblks;
+    if (free < kTrimThresholdBytes) {
+        return;
     }
+    const std::size_t resident = residentBytes();
+    const std::size_t residentAfter = residentAfterTrim.load();
+    if (resident != 0 && residentAfter != 0 && resident < residentAfter + kTrimThresholdBytes &&
+        free < freeAfterTrim.load() + kTrimThresholdBytes) {
+        return;
+    }
+    malloc_trim(0);
+    residentAfterTrim.store(residentBytes());
+    freeAfterTrim.store(mallinfo2().fordblks);
 #endif
 }
 
