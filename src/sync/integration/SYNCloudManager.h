@@ -5,7 +5,12 @@
 // "stores" (one registration file per enlisted store, named by its store
 // identifier), "events" (save and merge event file sets), "baselines" and
 // "data" (data files by name). Transit cache: "<event data root>/transitcache/
-// <mesh>/upload" and ".../download", wiped and recreated by setup().
+// <mesh>/upload" and ".../download", wiped and recreated by setup(). A file
+// in the upload directory is removed once uploaded, so the file system may
+// take it instead of a copy (moveLocalFile); event and baseline files are
+// only read from the download directory and then removed, so their
+// download may share the cloud's file (downloadFromPathForReading). Data
+// files, which the event store keeps, are always copied in.
 //
 // Every transfer and removal works from the last snapshot of remote names
 // (snapshotRemoteFilesWithCompletion). Names in a listing that could not be
