@@ -726,6 +726,83 @@ ErrorPtr ConfinedFolder::copyFileIn(const std::string& localPath, const std::str
     return nullptr;
 }
 
+ErrorPtr ConfinedFolder::moveFileIn(const std::string& localPath, const std::string& relative,
+                                    mode_t mode) const {
+    const std::string shown = display(root_, relative);
+    auto parent = openParent(root_, relative, false);
+    if (!parent.ok()) {
+        return parent.error();
+    }
+    if (parent->name.empty()) {
+        return fileErrorWithPOSIXError(EISDIR, false, shown);
+    }
+    const std::string localName = lastComponent(localPath);
+    Descriptor localFolder(::open(folderOf(localPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor file(localFolder.valid() ? ::openat(localFolder.get(), localName.c_str(),
+                                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+                                        : -1);
+    struct stat st;
+    // A file with another link would leave a name outside the folder that
+    // still writes into it; one of another user's is not ours to give away.
+    if (file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_uid == ::geteuid() &&
+        ((st.st_mode & 07777) == (mode & 0777) || ::fchmod(file.get(), mode & 0777) == 0)) {
+        if (::renameat2(localFolder.get(), localName.c_str(), parent->fd.get(), parent->name.c_str(),
+                        RENAME_NOREPLACE) == 0) {
+            struct stat moved;
+            if (::fstatat(parent->fd.get(), parent->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+                moved.st_dev == st.st_dev && moved.st_ino == st.st_ino) {
+                return nullptr;
+            }
+            // Something took the local name between the check and the
+            // rename: put it back, and copy (which refuses what is not a
+            // regular file).
+            (void)::renameat2(parent->fd.get(), parent->name.c_str(), localFolder.get(), localName.c_str(),
+                              RENAME_NOREPLACE);  // best effort: the copy reports what is wrong
+        } else if (errno == EEXIST) {
+            return fileErrorWithPOSIXError(EEXIST, false, shown);
+        }
+        // Other file systems (EXDEV), or no RENAME_NOREPLACE: copied.
+    }
+    return copyFileIn(localPath, relative, false, mode);
+}
+
+ErrorPtr ConfinedFolder::linkFileOut(const std::string& relative, const std::string& localPath,
+                                     uint64_t maxLength, mode_t mode) const {
+    const std::string shown = display(root_, relative);
+    auto parent = openParent(root_, relative, true);
+    if (!parent.ok()) {
+        return parent.error();
+    }
+    if (!parent->name.empty()) {
+        auto opened = openRegularAt(parent->fd.get(), parent->name, shown, maxLength);
+        if (!opened.ok()) {
+            return opened.error();
+        }
+        Descriptor in(opened->first);
+        struct stat st;
+        // Only this user can change a file of theirs with no write bit for
+        // others; one of another mode is copied and given `mode`.
+        if (::fstat(in.get(), &st) == 0 && st.st_uid == ::geteuid() &&
+            (st.st_mode & 07777) == (mode & 07777)) {
+            // linkat without AT_SYMLINK_FOLLOW links whatever the name holds
+            // now, so the new name is checked to be the file opened.
+            if (::linkat(parent->fd.get(), parent->name.c_str(), AT_FDCWD, localPath.c_str(), 0) == 0) {
+                struct stat linked;
+                if (::lstat(localPath.c_str(), &linked) == 0 && linked.st_dev == st.st_dev &&
+                    linked.st_ino == st.st_ino) {
+                    return nullptr;
+                }
+                (void)::unlink(localPath.c_str());  // the link just made: ours to remove
+            } else if (errno == EEXIST) {
+                return fileErrorWithPOSIXError(EEXIST, false, localPath);
+            }
+            // Other file systems (EXDEV), links refused (EPERM, EMLINK): copied.
+        }
+    }
+    return copyFileOut(relative, localPath, maxLength, mode);
+}
+
 Result<std::pair<int, uint64_t>> openRegularFileForReading(const std::string& path, uint64_t maxLength) {
     Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) {

@@ -97,6 +97,22 @@ class ConfinedFolder {
     // copied as copyFileOut copies one.
     [[nodiscard]] ErrorPtr copyFileIn(const std::string& localPath, const std::string& relative, bool replace,
                                       mode_t mode = PrivateFileMode) const;
+    // Puts the local file in the folder as copyFileIn does without `replace`,
+    // for a caller that has no further use for it: a regular file of the
+    // caller's own with no other link, on the folder's file system, is
+    // renamed into place (given `mode`, gone from localPath); any other is
+    // copied, and what stays at localPath is the caller's to remove. A
+    // rename shows the file whole, as the copy's hidden name does.
+    [[nodiscard]] ErrorPtr moveFileIn(const std::string& localPath, const std::string& relative,
+                                      mode_t mode = PrivateFileMode) const;
+    // Gives localPath the file as copyFileOut does, for a caller that only
+    // reads the local file and removes it, never writes it: a regular file
+    // of at most maxLength bytes that belongs to this user, has exactly
+    // `mode` and lies on the local path's file system is hard-linked (both
+    // names then share the file until one is removed); any other is copied,
+    // with copyFileOut's refusals.
+    [[nodiscard]] ErrorPtr linkFileOut(const std::string& relative, const std::string& localPath,
+                                       uint64_t maxLength, mode_t mode = PrivateFileMode) const;
 
     // Whether paths are resolved with openat2 (when the kernel has it); tests
     // turn it off to exercise the walk component by component.

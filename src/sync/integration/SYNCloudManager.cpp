@@ -939,8 +939,16 @@ void SYNCloudManager::importNewBaselineEventsWithProgress(Progress progress) {
 
 void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress) {
     auto self = shared_from_this();
-    auto afterDownload = [self, baselines, progress](plat::ErrorPtr error, float fraction, bool finished) {
-        if (error) {
+    auto downloadedNone = std::make_shared<std::atomic<bool>>(false);
+    auto afterDownload = [self, baselines, progress, downloadedNone](plat::ErrorPtr error, float fraction,
+                                                                     bool finished) {
+        if (!error && finished && downloadedNone->load()) {
+            // The download directory was just emptied and nothing came:
+            // there is nothing to list or import.
+            if (progress) {
+                progress(nullptr, 1.0f, true);
+            }
+        } else if (error) {
             if (progress) {
                 progress(error, fraction, false);
             }
@@ -958,18 +966,22 @@ void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress)
     };
     transferNewFilesToTransitCache(baselines ? remoteBaselinesDirectory() : remoteEventsDirectory(),
                                    sharedSnapshot(baselines), baselines ? kBaselineTypes : kEventTypes,
-                                   afterDownload);
+                                   afterDownload, downloadedNone);
 }
 
 void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDirectory,
                                                      std::shared_ptr<const Names> available,
-                                                     std::vector<int16_t> types, Progress progress) {
+                                                     std::vector<int16_t> types, Progress progress,
+                                                     std::shared_ptr<std::atomic<bool>> downloadedNone) {
     auto self = shared_from_this();
-    filesRequiringRetrieval(available ? std::move(available) : std::make_shared<const Names>(),
-                            std::move(types),
-                            [self, remoteDirectory, progress](std::vector<std::string> names) {
-                                self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
-                            });
+    filesRequiringRetrieval(
+        available ? std::move(available) : std::make_shared<const Names>(), std::move(types),
+        [self, remoteDirectory, progress, downloadedNone](std::vector<std::string> names) {
+            if (downloadedNone) {
+                downloadedNone->store(names.empty());
+            }
+            self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
+        });
 }
 
 void SYNCloudManager::filesRequiringRetrievalFromAvailableRemoteFiles(
@@ -1042,8 +1054,17 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
     transfer.many = [fs](const auto& remote, const auto& local, Completion done) {
         fs->downloadFromPaths(remote, local, std::move(done));
     };
-    transfer.one = [fs](const std::string& remote, const std::string& local, Completion done) {
-        fs->downloadFromPath(remote, local, std::move(done));
+    // Event and baseline files are only read by the import and then removed,
+    // so they may share the cloud file's storage; data files are kept by the
+    // event store.
+    const bool forReading =
+        remoteDirectory != remoteDataDirectory() && fs->respondsToMember(Option::DownloadFromPathForReading);
+    transfer.one = [fs, forReading](const std::string& remote, const std::string& local, Completion done) {
+        if (forReading) {
+            fs->downloadFromPathForReading(remote, local, std::move(done));
+        } else {
+            fs->downloadFromPath(remote, local, std::move(done));
+        }
     };
     std::weak_ptr<SYNCloudManager> weak = shared_from_this();
     transfer.settle = [batchCompletion, weak](const auto& remote, const auto& local, plat::ErrorPtr error,
@@ -1337,9 +1358,18 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
     const auto remote = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
     const auto snapshot = sharedSnapshot(baselines);
     auto sets = localEventFileSetsMissingFromRemoteCloudFiles(snapshot ? *snapshot : noNames(), types);
+    const bool none = sets.empty();
     auto self = shared_from_this();
     migrateLocalEventsToTransitCache(
-        std::move(sets), types, [self, remote, baselines, progress](plat::ErrorPtr migrationError) {
+        std::move(sets), types, [self, remote, baselines, progress, none](plat::ErrorPtr migrationError) {
+            if (none && !migrationError) {
+                // The upload directory was just emptied and nothing was put
+                // in it: there is nothing to list or upload.
+                if (progress) {
+                    progress(nullptr, 1.0f, true);
+                }
+                return;
+            }
             if (migrationError) {
                 if (baselines) {
                     SYN_LOG(SYNLoggingLevelWarning, "Error migrating out baseline: %@", migrationError);
@@ -1575,7 +1605,7 @@ plat::ErrorPtr SYNCloudManager::moveFilesToUploadDirectory(const std::vector<std
     return nullptr;
 }
 
-plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache() const {
+plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache(std::size_t* exported) const {
     if (auto error = removeFilesInDirectory(localUploadDirectory())) {
         return error;
     }
@@ -1583,6 +1613,9 @@ plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache() const {
     const auto remoteNames = sharedDataSnapshot();
     for (const auto& remote : remoteNames ? *remoteNames : noNames()) {
         names.erase(remote);
+    }
+    if (exported) {
+        *exported = names.size();
     }
     for (const auto& name : names) {
         if (!eventStore_->exportDataFile(name, localUploadDirectory())) {
@@ -1594,9 +1627,18 @@ plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache() const {
 
 void SYNCloudManager::exportDataFilesWithProgress(Progress progress) {
     SYN_LOG(SYNLoggingLevelTrace, "Transferring data files from event store to cloud");
-    if (auto error = migrateNewLocalDataFilesToTransitCache()) {
+    std::size_t exported = 0;
+    if (auto error = migrateNewLocalDataFilesToTransitCache(&exported)) {
         if (progress) {
             progress(error, 0.0f, false);
+        }
+        return;
+    }
+    if (exported == 0) {
+        // The upload directory was just emptied and nothing was put in it:
+        // finished, reported later as a transfer's end is.
+        if (progress) {
+            onMain([progress] { progress(nullptr, 1.0f, true); });
         }
         return;
     }
@@ -1643,8 +1685,15 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
     transfer.many = [fs](const auto& remote, const auto& local, Completion done) {
         fs->uploadLocalFiles(local, remote, std::move(done));
     };
-    transfer.one = [fs](const std::string& remote, const std::string& local, Completion done) {
-        fs->uploadLocalFile(local, remote, std::move(done));
+    // The local file is removed once uploaded, whatever became of it: the
+    // file system may take it instead of a copy.
+    const bool moving = fs->respondsToMember(Option::MoveLocalFile);
+    transfer.one = [fs, moving](const std::string& remote, const std::string& local, Completion done) {
+        if (moving) {
+            fs->moveLocalFile(local, remote, std::move(done));
+        } else {
+            fs->uploadLocalFile(local, remote, std::move(done));
+        }
     };
     transfer.settle = [self, baselines](const auto&, const auto& local, plat::ErrorPtr error,
                                         bool single) -> plat::ErrorPtr {

@@ -5,7 +5,12 @@
 // "stores" (one registration file per enlisted store, named by its store
 // identifier), "events" (save and merge event file sets), "baselines" and
 // "data" (data files by name). Transit cache: "<event data root>/transitcache/
-// <mesh>/upload" and ".../download", wiped and recreated by setup().
+// <mesh>/upload" and ".../download", wiped and recreated by setup(). A file
+// in the upload directory is removed once uploaded, so the file system may
+// take it instead of a copy (moveLocalFile); event and baseline files are
+// only read from the download directory and then removed, so their
+// download may share the cloud's file (downloadFromPathForReading). Data
+// files, which the event store keeps, are always copied in.
 //
 // Every transfer and removal works from the last snapshot of remote names
 // (snapshotRemoteFilesWithCompletion). Names in a listing that could not be
@@ -199,7 +204,10 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // Moves the files to the upload directory under the set's part names.
     [[nodiscard]] plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
                                                             SYNEventFileSet& set) const;
-    [[nodiscard]] plat::ErrorPtr migrateNewLocalDataFilesToTransitCache() const;
+    // Empties the upload directory and exports into it the data files the
+    // cloud lacks; their number in *exported when given.
+    [[nodiscard]] plat::ErrorPtr migrateNewLocalDataFilesToTransitCache(
+        std::size_t* exported = nullptr) const;
     void transferFilesInTransitCacheToRemoteDirectory(const std::string& remoteDirectory, Progress progress);
 
     // --- Removal -----------------------------------------------------------------
@@ -225,9 +233,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                     std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
 
     void addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion);
+    // Sets *downloadedNone, when given, to whether no file was to be
+    // downloaded, before the download starts.
     void transferNewFilesToTransitCache(const std::string& remoteDirectory,
                                         std::shared_ptr<const Names> available, std::vector<int16_t> types,
-                                        Progress progress);
+                                        Progress progress,
+                                        std::shared_ptr<std::atomic<bool>> downloadedNone = nullptr);
     void filesRequiringRetrieval(std::shared_ptr<const Names> available, std::vector<int16_t> types,
                                  std::function<void(std::vector<std::string>)> completion);
     void transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,

@@ -3,12 +3,10 @@
 // store's changes into the application's store.
 #include <cmath>
 #ifdef __GLIBC__
-#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #endif
 
@@ -28,50 +26,48 @@ namespace {
 constexpr std::size_t kTrimThresholdBytes = 32u << 20;
 
 #ifdef __GLIBC__
-// The process's resident bytes (/proc/self/statm), or 0 when unknown.
+// The process's resident memory in bytes; 0 when it cannot be read.
 std::size_t residentBytes() {
-    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    if (!statm) {
         return 0;
     }
-    char text[128];
-    ssize_t n;
-    do {
-        n = ::read(fd, text, sizeof text - 1);
-    } while (n < 0 && errno == EINTR);
-    (void)::close(fd);  // read only: nothing to lose
-    if (n <= 0) {
-        return 0;
-    }
-    text[n] = '\0';
     unsigned long long size = 0, resident = 0;
-    if (std::sscanf(text, "%llu %llu", &size, &resident) != 2) {
-        return 0;
-    }
-    return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const bool read = std::fscanf(statm, "%llu %llu", &size, &resident) == 2;
+    std::fclose(statm);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return read && page > 0 ? static_cast<std::size_t>(resident) * static_cast<std::size_t>(page) : 0;
 }
 
-// Resident bytes right after the last trim (0 before the first).
+// What the process held, and what lay free in the arenas, right after the
+// last trim (0 before any).
 std::atomic<std::size_t> residentAfterTrim{0};
+std::atomic<std::size_t> freeAfterTrim{0};
 #endif
 
-// The free bytes the allocator reports still count memory a trim already
-// gave back, so once the process has had that much free, every merge would
-// trim again: hundreds of madvise calls, and as many pages faulted back in by
-// the next merge. A trim is only worth it when the process has grown by the
-// threshold since the last one (a full integration grows it by hundreds of
-// megabytes, an incremental merge by a few).
+// A trim hands the pages of free chunks back, but the chunks stay free and
+// are counted as such: after one large merge the arenas keep showing tens of
+// megabytes free, and trimming at every merge handed the same pages back
+// again each time (hundreds of madvise calls a merge, and as many pages
+// faulted in afresh when the chunks were reused). So a trim is made only
+// when, since the last one, the process came to hold at least the threshold
+// more (the free pages were used again, or the arenas grew) or that much
+// more memory was freed (memory in use then is free now).
 void releaseFreedMemory() {
 #ifdef __GLIBC__
-    if (mallinfo2().fordblks < kTrimThresholdBytes) {
+    const std::size_t free = mallinfo2().fordblks;
+    if (free < kTrimThresholdBytes) {
         return;
     }
     const std::size_t resident = residentBytes();
-    if (resident != 0 && resident < residentAfterTrim.load() + kTrimThresholdBytes) {
+    const std::size_t residentAfter = residentAfterTrim.load();
+    if (resident != 0 && residentAfter != 0 && resident < residentAfter + kTrimThresholdBytes &&
+        free < freeAfterTrim.load() + kTrimThresholdBytes) {
         return;
     }
     malloc_trim(0);
     residentAfterTrim.store(residentBytes());
+    freeAfterTrim.store(mallinfo2().fordblks);
 #endif
 }
 

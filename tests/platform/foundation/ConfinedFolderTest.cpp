@@ -70,6 +70,10 @@ TEST_P(ConfinedFolderTest, LinksOnTheWayAreNeverFollowedWhateverTheOperation) {
         EXPECT_NE(cloud.removeItem(path), nullptr) << path;
         writeText(dir / "local", "mine");
         EXPECT_NE(cloud.copyFileIn((dir / "local").string(), path, true), nullptr) << path;
+        EXPECT_NE(cloud.linkFileOut(path, (dir / "out").string(), 1 << 20), nullptr) << path;
+        EXPECT_FALSE(fs::exists(dir / "out"));
+        EXPECT_NE(cloud.moveFileIn((dir / "local").string(), path), nullptr) << path;
+        EXPECT_EQ(testsupport::readFile(dir / "local"), "mine") << "a refused move leaves the file";
         EXPECT_NE(cloud.createDirectory(path + "-dir"), nullptr) << path;
     }
     EXPECT_FALSE(cloud.contentsOfDirectory("mesh/side").ok());
@@ -141,12 +145,20 @@ TEST_P(ConfinedFolderTest, SpecialFilesAndOversizedFilesAreRefusedWithoutBlockin
             << *reason;
         EXPECT_NE(cloud.copyFileOut("mesh/" + name, (dir / name).string(), 1000), nullptr) << name;
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
+        auto linked = cloud.linkFileOut("mesh/" + name, (dir / name).string(), 1000);
+        ASSERT_NE(linked, nullptr) << name;
+        EXPECT_TRUE(plat::folderItemRefusalReason(linked)) << name;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / name))) << name;
     }
     EXPECT_EQ(cloud.readFile("mesh/big", 2000)->length(), 2000u);
 
     // A local source that is a FIFO or a link is refused too.
     EXPECT_NE(cloud.copyFileIn((dir / "cloud" / "mesh" / "fifo").string(), "mesh/copy", false), nullptr);
     EXPECT_NE(cloud.copyFileIn((dir / "cloud" / "mesh" / "zero").string(), "mesh/copy", false), nullptr);
+    EXPECT_NE(cloud.moveFileIn((dir / "cloud" / "mesh" / "fifo").string(), "mesh/copy"), nullptr);
+    EXPECT_NE(cloud.moveFileIn((dir / "cloud" / "mesh" / "zero").string(), "mesh/copy"), nullptr);
+    EXPECT_TRUE(fs::is_fifo(dir / "cloud" / "mesh" / "fifo"));
+    EXPECT_TRUE(fs::is_symlink(dir / "cloud" / "mesh" / "zero"));
     EXPECT_FALSE(fs::exists(dir / "cloud" / "mesh" / "copy"));
 }
 
@@ -196,6 +208,99 @@ TEST_P(ConfinedFolderTest, CopiesInAreWholeAndReplaceOnlyWhenAsked) {
     fs::create_symlink(dir / "home" / "thesis.txt", dir / "link");
     EXPECT_NE(cloud.copyFileOut("mesh/f", (dir / "link").string(), 100), nullptr);
     EXPECT_EQ(testsupport::readFile(dir / "home" / "thesis.txt"), "thesis");
+}
+
+ino_t inodeOf(const fs::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A move takes the file itself only when nothing else holds it; a link out
+// shares only a private file of this user's. Otherwise both copy, so that no
+// name outside the folder ever writes into a file inside it.
+TEST_P(ConfinedFolderTest, MovesInAndLinksOutShareAFileOnlyWhenNothingElseCanWriteIt) {
+    ConfinedFolder cloud(cloudPath());
+    ScopedUmask mask(0);
+    const auto mesh = dir / "cloud" / "mesh";
+    writeText(dir / "a", "first");
+    ASSERT_EQ(::chmod((dir / "a").c_str(), 04755), 0);
+    const ino_t a = inodeOf(dir / "a");
+    ASSERT_EQ(cloud.moveFileIn((dir / "a").string(), "mesh/f"), nullptr);
+    EXPECT_FALSE(fs::exists(dir / "a"));
+    EXPECT_EQ(inodeOf(mesh / "f"), a) << "moved, not copied";
+    EXPECT_EQ(modeOf(mesh / "f"), 0600u);
+    EXPECT_EQ(testsupport::readFile(mesh / "f"), "first");
+
+    // Never over an existing file; the local file stays.
+    writeText(dir / "b", "second");
+    auto exists = cloud.moveFileIn((dir / "b").string(), "mesh/f");
+    ASSERT_NE(exists, nullptr);
+    EXPECT_EQ(exists->code(), plat::FileWriteFileExistsError);
+    EXPECT_EQ(testsupport::readFile(mesh / "f"), "first");
+    EXPECT_EQ(testsupport::readFile(dir / "b"), "second");
+    EXPECT_NE(cloud.moveFileIn((dir / "b").string(), "missing/f"), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "b"), "second");
+
+    // A file with a second name is copied: writing through that name later
+    // must not change the folder's file.
+    fs::create_hard_link(dir / "b", dir / "b2");
+    ASSERT_EQ(cloud.moveFileIn((dir / "b").string(), "mesh/g"), nullptr);
+    EXPECT_NE(inodeOf(mesh / "g"), inodeOf(dir / "b2"));
+    writeText(dir / "b2", "changed");
+    EXPECT_EQ(testsupport::readFile(mesh / "g"), "second");
+    EXPECT_EQ(modeOf(mesh / "g"), 0600u);
+
+    // Out: a private file of this user's is linked.
+    ASSERT_EQ(cloud.linkFileOut("mesh/f", (dir / "f").string(), 100), nullptr);
+    EXPECT_EQ(inodeOf(dir / "f"), inodeOf(mesh / "f"));
+    EXPECT_EQ(testsupport::readFile(dir / "f"), "first");
+    fs::remove(dir / "f");
+    EXPECT_EQ(testsupport::readFile(mesh / "f"), "first") << "removing the local name keeps the folder's";
+
+    // One that others may write, or of another mode, is copied and made
+    // private.
+    writeText(mesh / "open", "shared");
+    ASSERT_EQ(::chmod((mesh / "open").c_str(), 0666), 0);
+    ASSERT_EQ(cloud.linkFileOut("mesh/open", (dir / "open").string(), 100), nullptr);
+    EXPECT_NE(inodeOf(dir / "open"), inodeOf(mesh / "open"));
+    EXPECT_EQ(modeOf(dir / "open"), 0600u);
+    EXPECT_EQ(testsupport::readFile(dir / "open"), "shared");
+
+    // Never over an existing item, not even a link; never past the size.
+    fs::create_symlink(dir / "home" / "thesis.txt", dir / "link");
+    EXPECT_NE(cloud.linkFileOut("mesh/f", (dir / "link").string(), 100), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "home" / "thesis.txt"), "thesis");
+    auto large = cloud.linkFileOut("mesh/f", (dir / "small").string(), 3);
+    ASSERT_NE(large, nullptr);
+    EXPECT_TRUE(plat::folderItemRefusalReason(large));
+    EXPECT_FALSE(fs::exists(dir / "small"));
+}
+
+// Across file systems neither a rename nor a link can be made: both copy.
+TEST_P(ConfinedFolderTest, MovesAndLinksAcrossFileSystemsCopy) {
+    struct stat here, shm;
+    if (::stat(dir.str().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev) {
+        GTEST_SKIP() << "no second file system writable here";
+    }
+    char name[] = "/dev/shm/confined-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    const fs::path other(name);
+    struct Removal {
+        fs::path path;
+        ~Removal() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } removal{other};
+    ConfinedFolder cloud(cloudPath());
+    writeText(other / "a", "first");
+    ASSERT_EQ(cloud.moveFileIn((other / "a").string(), "mesh/f"), nullptr);
+    EXPECT_EQ(testsupport::readFile(dir / "cloud" / "mesh" / "f"), "first");
+    EXPECT_EQ(testsupport::readFile(other / "a"), "first") << "copied: the caller removes it";
+    ASSERT_EQ(::chmod((dir / "cloud" / "mesh" / "f").c_str(), 0600), 0);
+    ASSERT_EQ(cloud.linkFileOut("mesh/f", (other / "f").string(), 100), nullptr);
+    EXPECT_EQ(testsupport::readFile(other / "f"), "first");
+    EXPECT_EQ(modeOf(other / "f"), 0600u);
 }
 
 TEST_P(ConfinedFolderTest, RemovesFolderTreesWithoutFollowingLinksInside) {

@@ -1156,6 +1156,52 @@ TEST_F(SYNCloudManagerFolderTest, EventsBaselinesAndDataFilesTravelBetweenStores
     EXPECT_EQ(countEvents(destination), before);
 }
 
+// Through a local folder an upload takes the exported file itself and an
+// event's download links the folder's file, but no file is left shared: the
+// cloud's files have one name each after a merge, and a data file kept by
+// the event store is never the cloud's (changing the cloud's in place leaves
+// it as it was).
+TEST_F(SYNCloudManagerFolderTest, NoFileIsLeftSharedBetweenTheCloudAndAStore) {
+    auto data = source->storeDataFile(plat::Data(std::vector<uint8_t>(3000, 7)));
+    ASSERT_TRUE(data.ok());
+    writeEvent(source, "BIG", SYNStoreModificationEventTypeSave, 2, 1, 60);
+    auto withFile = writeEvent(source, "FILE", SYNStoreModificationEventTypeSave, 3, 2, 0);
+    inContext(source, [&](auto& context) {
+        auto event = *context.existingObjectWithID(withFile);
+        SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
+        large.setFilename(*data);
+        EventWriter(context).change(event, "PHOTO", SYNObjectChangeTypeInsert, {large});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    auto expectOneNameEach = [&](const std::string& when) {
+        std::size_t files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(root.str() + "/cloud/mesh")) {
+            if (entry.is_regular_file()) {
+                ++files;
+                struct stat st;
+                ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+                EXPECT_EQ(st.st_nlink, 1u) << when << ": " << entry.path();
+                EXPECT_EQ(st.st_mode & 07777, 0600u) << when << ": " << entry.path();
+            }
+        }
+        EXPECT_GE(files, 6u) << when;  // four parts, one event, one data file, registrations aside
+    };
+    exportAll(a);
+    EXPECT_TRUE(fs::is_empty(a->localUploadDirectory()));
+    expectOneNameEach("exported");
+    importAll(b);
+    EXPECT_TRUE(fs::is_empty(b->localDownloadDirectory()));
+    expectOneNameEach("imported");
+    EXPECT_EQ(describeEvent(destination, "BIG"), describeEvent(source, "BIG"));
+    EXPECT_EQ(describeEvent(destination, "FILE"), describeEvent(source, "FILE"));
+
+    const auto cloudData = root.str() + "/cloud/mesh/data/" + *data;
+    ASSERT_TRUE(fs::is_regular_file(cloudData));
+    std::ofstream(cloudData, std::ios::binary | std::ios::in | std::ios::out) << "changed in place";
+    ASSERT_NE(testsupport::readFile(cloudData)->substr(0, 7), std::string(7, '\7'));
+    EXPECT_EQ(destination->dataForFile(*data), source->dataForFile(*data));
+}
+
 TEST_F(SYNCloudManagerFolderTest, ThousandsOfObjectsArriveWhole) {
     // The default batches of 2000: one event of 2100 Person changes in two files.
     a = SYNCloudManager::create(source, folder, applicationModel());
@@ -1216,6 +1262,14 @@ TEST_F(SYNCloudManagerFolderTest, UnusableFilesAreReportedOnceAndNeverStopTheOth
                 downloads.push_back(path);
             }
             SYNLocalCloudFileSystem::downloadFromPath(path, localPath, std::move(completion));
+        }
+        void downloadFromPathForReading(const std::string& path, const std::string& localPath,
+                                        Completion completion) override {
+            {
+                std::lock_guard lock(mutex);
+                downloads.push_back(path);
+            }
+            SYNLocalCloudFileSystem::downloadFromPathForReading(path, localPath, std::move(completion));
         }
         std::mutex mutex;
         std::vector<std::string> downloads;

@@ -136,3 +136,9 @@ void SYNCloudFileSystem::primeForActivityWithCompletion(Completion) {
 void SYNCloudFileSystem::repairMeshDirectory(const std::string&, Completion) {
     missingMember("repairMeshDirectory");
 }
+void SYNCloudFileSystem::moveLocalFile(const std::string&, const std::string&, Completion) {
+    missingMember("moveLocalFile");
+}
+void SYNCloudFileSystem::downloadFromPathForReading(const std::string&, const std::string&, Completion) {
+    missingMember("downloadFromPathForReading");
+}

@@ -112,6 +112,8 @@ class SYNCloudFileSystem {
         PerformInitialPreparation,
         PrimeForActivity,
         RepairMeshDirectory,
+        MoveLocalFile,
+        DownloadFromPathForReading,
     };
 
     virtual ~SYNCloudFileSystem() = default;
@@ -149,4 +151,14 @@ class SYNCloudFileSystem {
     virtual void performInitialPreparation(Completion completion);
     virtual void primeForActivityWithCompletion(Completion completion);
     virtual void repairMeshDirectory(const std::string& path, Completion completion);
+    // Uploads a local file the caller has no further use for, as
+    // uploadLocalFile does: the file itself may be taken (it is then gone
+    // from localPath) instead of a copy; whatever is left at localPath is the
+    // caller's to remove.
+    virtual void moveLocalFile(const std::string& localPath, const std::string& path, Completion completion);
+    // Downloads a file as downloadFromPath does, for a caller that only reads
+    // the local file and then removes it, never writes it: the local file may
+    // share its storage with the cloud's.
+    virtual void downloadFromPathForReading(const std::string& path, const std::string& localPath,
+                                            Completion completion);
 };

@@ -125,6 +125,22 @@ void SYNLocalCloudFileSystem::downloadFromPath(const std::string& path, const st
                                                : refusedPath(path));
 }
 
+bool SYNLocalCloudFileSystem::respondsToMember(OptionalMember member) const {
+    return member == OptionalMember::MoveLocalFile || member == OptionalMember::DownloadFromPathForReading;
+}
+
+void SYNLocalCloudFileSystem::moveLocalFile(const std::string& localPath, const std::string& path,
+                                            Completion completion) {
+    complete(completion, fullPathForPath(path) ? folder_.moveFileIn(localPath, path) : refusedPath(path));
+}
+
+void SYNLocalCloudFileSystem::downloadFromPathForReading(const std::string& path,
+                                                         const std::string& localPath,
+                                                         Completion completion) {
+    complete(completion, fullPathForPath(path) ? folder_.linkFileOut(path, localPath, maximumFileSize())
+                                               : refusedPath(path));
+}
+
 void SYNLocalCloudFileSystem::reportUnusable(const std::string& path, plat::FolderItemKind kind) {
     if (kind == plat::FolderItemKind::SymbolicLink || kind == plat::FolderItemKind::Special) {
         SYNReportUnusableCloudItem(

@@ -4,8 +4,13 @@
 //
 // A cloud path maps to the root directory joined with the path. A path with a
 // ".." or "." component, or a NUL byte, could leave the root, so it is
-// refused with a file error and nothing is touched. Only the required members
-// are provided.
+// refused with a file error and nothing is touched. Of the optional members
+// it provides moveLocalFile and downloadFromPathForReading: an upload whose
+// local file is the caller's own, unlinked elsewhere and on the folder's file
+// system is renamed into place, and a download the caller only reads is a
+// hard link when the folder's file is this user's, 0600 and on the local
+// path's file system (plat::ConfinedFolder::moveFileIn, linkFileOut); they
+// copy otherwise, as the required members do.
 //
 // The folder's contents are written by other machines and treated as
 // untrusted (plat::ConfinedFolder): paths are walked without following any
@@ -57,6 +62,11 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     // most maximumFileSize bytes.
     void downloadFromPath(const std::string& path, const std::string& localPath,
                           Completion completion) override;
+
+    bool respondsToMember(OptionalMember member) const override;
+    void moveLocalFile(const std::string& localPath, const std::string& path, Completion completion) override;
+    void downloadFromPathForReading(const std::string& path, const std::string& localPath,
+                                    Completion completion) override;
 
     uint64_t maximumFileSize() const { return maximumFileSize_.load(); }
     void setMaximumFileSize(uint64_t bytes) { maximumFileSize_ = bytes; }

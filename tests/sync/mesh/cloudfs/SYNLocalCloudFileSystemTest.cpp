@@ -178,6 +178,42 @@ TEST_F(SYNLocalCloudFileSystemTest, UploadDownloadAndRemove) {
     EXPECT_EQ(entries, std::vector<std::string>{"file"});
 }
 
+// The optional transfers for files the caller is done with: an upload may
+// take the file, a download it only reads may share the folder's file. Paths
+// that could leave the root are refused as by the required members.
+TEST_F(SYNLocalCloudFileSystemTest, MovedUploadsAndDownloadsForReading) {
+    using Member = SYNCloudFileSystem::OptionalMember;
+    EXPECT_TRUE(cloud->respondsToMember(Member::MoveLocalFile));
+    EXPECT_TRUE(cloud->respondsToMember(Member::DownloadFromPathForReading));
+    EXPECT_FALSE(cloud->respondsToMember(Member::UploadLocalFiles));
+
+    const auto local = root.str() + "/local";
+    write(local, "payload");
+    EXPECT_NE(run([&](auto done) { cloud->moveLocalFile(local, "/../escaped", done); }), nullptr);
+    EXPECT_NE(run([&](auto done) { cloud->moveLocalFile(local, "/missing/file", done); }), nullptr);
+    EXPECT_EQ(read(local), "payload");
+    EXPECT_EQ(run([&](auto done) { cloud->moveLocalFile(local, "/file", done); }), nullptr);
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_EQ(read(root.str() + "/cloud/file"), "payload");
+    write(local, "other");
+    EXPECT_NE(run([&](auto done) { cloud->moveLocalFile(local, "/file", done); }), nullptr)
+        << "never onto an existing file";
+    EXPECT_EQ(read(root.str() + "/cloud/file"), "payload");
+
+    const auto copy = root.str() + "/copy";
+    EXPECT_EQ(run([&](auto done) { cloud->downloadFromPathForReading("/file", copy, done); }), nullptr);
+    EXPECT_EQ(read(copy), "payload");
+    EXPECT_NE(run([&](auto done) { cloud->downloadFromPathForReading("/file", copy, done); }), nullptr)
+        << "the local path exists";
+    EXPECT_NE(run([&](auto done) { cloud->downloadFromPathForReading("/../local", copy + "2", done); }),
+              nullptr);
+    cloud->setMaximumFileSize(3);
+    auto large = run([&](auto done) { cloud->downloadFromPathForReading("/file", copy + "3", done); });
+    ASSERT_NE(large, nullptr);
+    EXPECT_TRUE(plat::folderItemRefusalReason(large));
+    EXPECT_FALSE(fs::exists(copy + "3"));
+}
+
 TEST_F(SYNLocalCloudFileSystemTest, RemovingADirectoryRemovesEverythingBelow) {
     fs::create_directories(root.str() + "/cloud/mesh/events");
     write(root.str() + "/cloud/mesh/events/a", "1");
