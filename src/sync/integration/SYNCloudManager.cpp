@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -925,6 +926,73 @@ bool SYNCloudManager::eventExistsForFileSet(const SYNEventFileSet& set) const {
     return exists;
 }
 
+std::optional<std::vector<bool>> SYNCloudManager::eventsExistForFileSets(
+    const std::vector<const SYNEventFileSet*>& sets) const {
+    using plat::coredata::Predicate;
+    std::vector<bool> exists(sets.size(), false);
+    if (sets.empty()) {
+        return exists;
+    }
+    auto context = eventStore_->managedObjectContext();
+    if (!context) {
+        return std::nullopt;
+    }
+    // The sets by store, revision and global count: an event answers a set
+    // when all three are the set's (and it is a save's or a merge's, as the
+    // fetch asks).
+    std::map<std::string, std::set<int64_t>> revisionsOfStores;
+    std::map<std::tuple<std::string, int64_t, int64_t>, std::vector<std::size_t>> wanted;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const auto& set = *sets[i];
+        const std::string& store = *set.persistentStoreIdentifier();
+        revisionsOfStores[store].insert(set.revisionNumber());
+        wanted[{store, set.revisionNumber(), set.globalCount()}].push_back(i);
+    }
+    std::vector<plat::coredata::PredicatePtr> stores;
+    for (const auto& [store, revisions] : revisionsOfStores) {
+        plat::Array numbers;
+        for (int64_t revision : revisions) {
+            numbers.emplace_back(revision);
+        }
+        stores.push_back(Predicate::andPredicate(
+            {Predicate::equal("eventRevision.persistentStoreIdentifier", plat::Value(store)),
+             Predicate::in("eventRevision.revisionNumber", plat::Value(std::move(numbers)))}));
+    }
+    bool read = false;
+    context->performBlockAndWait([&] {
+        plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::in(
+                 "type", plat::Value(plat::Array{plat::Value(int64_t{SYNStoreModificationEventTypeSave}),
+                                                 plat::Value(int64_t{SYNStoreModificationEventTypeMerge})})),
+             stores.size() == 1 ? stores.front() : Predicate::orPredicate(std::move(stores))});
+        request.relationshipKeyPathsForPrefetching = {"eventRevision"};
+        auto found = context->executeFetchRequest(request);
+        if (!found.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch events: %@", found.error());
+            return;
+        }
+        for (const auto& event : *found) {
+            const auto revision = SYNStoreModificationEvent::revision(*event);
+            if (!revision) {
+                continue;
+            }
+            auto it = wanted.find({revision->persistentStoreIdentifier, revision->revisionNumber,
+                                   SYNStoreModificationEvent::globalCount(*event)});
+            if (it != wanted.end()) {
+                for (std::size_t i : it->second) {
+                    exists[i] = true;
+                }
+            }
+        }
+        read = true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    return exists;
+}
+
 // --- Import -------------------------------------------------------------------------
 
 void SYNCloudManager::importNewRemoteNonBaselineEventsWithProgress(Progress progress) {
@@ -1304,20 +1372,40 @@ SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
         // batch: the second is left to the one-by-one import, which finds
         // the first imported.
         std::set<std::pair<std::string, int64_t>> events;
+        std::vector<std::size_t> candidates;
+        std::vector<const SYNEventFileSet*> named;  // candidates whose store is named, asked together
         for (std::size_t index = 0; index < sets.size(); ++index) {
             const auto& set = *sets[index];
-            auto names = set.preferredFilenamesForExistingParts();
-            if (!set.hasAllParts() || names.size() != 1 || !set.eventShouldBeUnique() ||
-                set.revisionNumber() < 0) {
+            if (!set.hasAllParts() || set.preferredFilenamesForExistingParts().size() != 1 ||
+                !set.eventShouldBeUnique() || set.revisionNumber() < 0) {
                 continue;
             }
             const std::string store =
                 set.persistentStoreIdentifier().value_or(set.persistentStorePrefix().value_or(""));
-            if (!events.emplace(store, set.revisionNumber()).second || self->eventExistsForFileSet(set)) {
+            if (!events.emplace(store, set.revisionNumber()).second) {
+                continue;
+            }
+            candidates.push_back(index);
+            if (!set.isBaseline() && set.persistentStoreIdentifier()) {
+                named.push_back(&set);
+            }
+        }
+        const auto namedExist = self->eventsExistForFileSets(named);
+        std::size_t nextNamed = 0;
+        for (std::size_t index : candidates) {
+            const auto& set = *sets[index];
+            bool exists;
+            if (nextNamed < named.size() && named[nextNamed] == &set) {
+                exists = namedExist ? (*namedExist)[nextNamed] : self->eventExistsForFileSet(set);
+                ++nextNamed;
+            } else {
+                exists = self->eventExistsForFileSet(set);
+            }
+            if (exists) {
                 continue;
             }
             chosen.push_back(index);
-            paths.push_back(join(download, names.front()));
+            paths.push_back(join(download, set.preferredFilenamesForExistingParts().front()));
         }
         if (chosen.empty()) {
             next(nullptr, false);

@@ -272,6 +272,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                        const std::string& localDirectory, FileTransfer transfer, Progress progress);
     void exportEventsOrBaselines(bool baselines, Progress progress);
     bool eventExistsForFileSet(const SYNEventFileSet& set) const;
+    // For each set (a save's or a merge's, with its store named), whether an
+    // event of the event store is the one it holds, as eventExistsForFileSet
+    // answers, in one read for all of them; nullopt when they could not be
+    // read.
+    std::optional<std::vector<bool>> eventsExistForFileSets(
+        const std::vector<const SYNEventFileSet*>& sets) const;
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
     // Complete remote sets no local event represents, with their names;

@@ -1247,6 +1247,59 @@ TEST_F(SYNCloudManagerFolderTest, EventsOfOneFileAreImportedSeveralPerSave) {
     c->operationQueue()->waitUntilAllOperationsAreFinished();
 }
 
+// An event that reaches the event store while its file downloads (another
+// import of the same event) is not imported a second time: the batch import
+// asks for the events of all its files at once, by store, revision and
+// global count.
+TEST_F(SYNCloudManagerFolderTest, EventsStoredWhileTheirFilesDownloadAreNotImportedAgain) {
+    for (int i = 1; i <= 4; ++i) {
+        writeEvent(source, "E" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 1);
+    }
+    exportAll(a);
+    const auto store = storeID(source);
+    struct ArrivingFolder : SYNLocalCloudFileSystem {
+        using SYNLocalCloudFileSystem::SYNLocalCloudFileSystem;
+        void downloadFromPath(const std::string& path, const std::string& localPath,
+                              Completion completion) override {
+            arrive(path);
+            SYNLocalCloudFileSystem::downloadFromPath(path, localPath, std::move(completion));
+        }
+        void downloadFromPathForReading(const std::string& path, const std::string& localPath,
+                                        Completion completion) override {
+            arrive(path);
+            SYNLocalCloudFileSystem::downloadFromPathForReading(path, localPath, std::move(completion));
+        }
+        void arrive(const std::string& path) {
+            for (int revision : {2, 4}) {
+                if (path.ends_with("/" + std::to_string(revision) + "_" + store + "_" +
+                                   std::to_string(revision) + ".synevent")) {
+                    inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+                        EventWriter(context).event("EARLY" + std::to_string(revision),
+                                                   SYNStoreModificationEventTypeSave, revision,
+                                                   SYNRevision{store, revision}, {}, "md5ABC");
+                        EXPECT_EQ(context.save(), nullptr);
+                    });
+                }
+            }
+        }
+        std::shared_ptr<SYNEventStore> destination;
+        std::string store;
+    };
+    auto arriving = std::make_shared<ArrivingFolder>(root.str() + "/cloud");
+    arriving->destination = destination;
+    arriving->store = store;
+    b = SYNCloudManager::create(destination, arriving, applicationModel());
+    importAll(b);
+    EXPECT_EQ(countEvents(destination), 4u);
+    for (const char* uid : {"E1", "E3"}) {
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid)) << uid;
+    }
+    for (const char* uid : {"E2", "E4"}) {
+        EXPECT_EQ(describeEvent(destination, uid), "<missing>") << uid << " imported a second time";
+    }
+    EXPECT_TRUE(fs::is_empty(b->localDownloadDirectory()));
+}
+
 // A peer's folder after a careless or hostile hand: junk, special files,
 // links, over-large files, a truncated event and a data file whose bytes are
 // not its name. Each is reported once and skipped; the other files still
