@@ -340,6 +340,20 @@ TEST_F(ListedValuesTest, LongListsOfAnIndexedAttributeSearchItsIndexOncePerMembe
                                      *model.entityNamed("Task"), true);
         EXPECT_FALSE(general.build(other.get(), {}).listed) << other->predicateFormat();
     }
+
+    // From two members on, a short list takes the same form (SQLite would
+    // otherwise build an index over the list first); one member is an
+    // equality, and an order asked for keeps the general form.
+    auto listedForm = [&](const PredicatePtr& predicate, std::vector<SortDescriptor> order) {
+        sqlite::QueryBuilder builder(**schema, coordinator->persistentStores()[0]->identifier(),
+                                     *model.entityNamed("Task"), true);
+        return builder.build(predicate.get(), order).listed;
+    };
+    EXPECT_TRUE(listedForm(Predicate::in("uuid", strings(2, "u", 1000)), {}));
+    EXPECT_TRUE(listedForm(Predicate::in("uuid", strings(5, "u", 1000)), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", strings(1, "u", 1000)), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", Value(Array{Value("u1000"), Value("u1000")})), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", strings(5, "u", 1000)), {SortDescriptor("uuid")}));
 }
 
 // A list member whose identity reads are counted.
