@@ -549,10 +549,17 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     // The in-memory pass reads whole rows.
     const std::string columns = reading && windowInSQL ? columnsReading(*impl_->schema, *layout, *reading)
                                                        : impl_->columnsOf(*layout->table);
+    // Rows in key order and nothing else, with no window for SQL to take:
+    // they are put in key order here rather than by SQLite. A lookup through
+    // an index gives them in key order for each indexed value already, while
+    // an ORDER BY made SQLite run its sorter over whole rows (or prefer a scan
+    // in key order over the index) whatever the number of rows.
+    const bool keyOrderHere =
+        !q.listed && request.ordersByKey && request.sortDescriptors.empty() && !(windowInSQL && windowed);
     std::string sql = "SELECT " + columns + " FROM " + q.from;
     if (!q.where.empty())
         sql += " WHERE " + q.where;
-    if (!q.listed && (request.ordersByKey || !request.sortDescriptors.empty()))
+    if (!q.listed && !keyOrderHere && (request.ordersByKey || !request.sortDescriptors.empty()))
         sql += " ORDER BY " + q.orderBy;
     if (windowInSQL && windowed) {
         sqlite::Bind limit, offset;
@@ -564,9 +571,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
     auto rows = runRowQuery(sql, q.binds);
-    if (rows && q.listed && request.ordersByKey) {
+    if (rows && (q.listed || keyOrderHere) && request.ordersByKey) {
         // A list of keys is walked in key order, one of values in the
-        // values' order: the rows are put in key order here, unless the
+        // values' order, and a query without ORDER BY gives rows in the order
+        // of its plan: the rows are put in key order here, unless the
         // request takes them in any order.
         auto byKey = [](const SnapshotPtr& a, const SnapshotPtr& b) {
             return a->objectID->primaryKey() < b->objectID->primaryKey();
