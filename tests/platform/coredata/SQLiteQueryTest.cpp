@@ -8,6 +8,7 @@
 #include <set>
 
 #include "SQLiteStoreTestSupport.h"
+#include "platform/coredata/detail/SQLiteDatabase.h"
 #include "platform/coredata/detail/SQLiteQuery.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
 
@@ -222,6 +223,15 @@ TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
 // Short lists are padded to a power of two: lists of nearby lengths share one
 // statement text (one prepared statement, not one per length), and the
 // repeated member changes no answer.
+// Names go into statements between double quotes, a quote inside doubled.
+TEST(QuoteIdentifierTest, QuotesNamesAndDoublesTheQuotesTheyHold) {
+    EXPECT_EQ(sqlite::quoteIdentifier(""), "\"\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("ZTITLE"), "\"ZTITLE\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("a\"b"), "\"a\"\"b\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("\"\"x\""), "\"\"\"\"\"x\"\"\"");
+    EXPECT_EQ(sqlite::quoteIdentifier(std::string_view("n\0l", 3)), std::string("\"n\0l\"", 5));
+}
+
 using ShortListTextTest = testing::SQLiteFileTest;
 
 TEST_F(ShortListTextTest, ListsOfNearbyLengthsShareOneStatementAndAnswerAsGiven) {

@@ -338,10 +338,13 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
         Fragment f = translate(*predicate, false);
         q.exact = f.exact;
         if (!f.sql.empty())
-            conditions.push_back(f.sql);
+            conditions.push_back(std::move(f.sql));
     }
-    for (std::size_t i = 0; i < conditions.size(); ++i)
-        q.where += (i ? " AND (" : "(") + conditions[i] + ")";
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        q.where += i ? " AND (" : "(";
+        q.where += conditions[i];
+        q.where += ')';
+    }
     std::string order;
     for (const SortDescriptor& d : sortDescriptors) {
         auto r = resolve(d.keyPathComponents());
@@ -963,8 +966,16 @@ std::string QueryBuilder::joinFor(const std::string& fromAlias, const Column& ke
             return alias;
     }
     std::string alias = "t" + std::to_string(joinAliases_.size() + 1);
-    joins_ += " LEFT JOIN " + quoteIdentifier(destination.name) + " " + alias + " ON " + alias +
-              ".Z_PK = " + fromAlias + "." + quoteIdentifier(keyColumn.name);
+    joins_ += " LEFT JOIN ";
+    joins_ += quoteIdentifier(destination.name);
+    joins_ += ' ';
+    joins_ += alias;
+    joins_ += " ON ";
+    joins_ += alias;
+    joins_ += ".Z_PK = ";
+    joins_ += fromAlias;
+    joins_ += '.';
+    joins_ += quoteIdentifier(keyColumn.name);
     joinAliases_.emplace_back(path, alias);
     return alias;
 }
