@@ -423,6 +423,20 @@ bool sortsOnOwnAttributes(const FetchRequest& request, const EntityDescription& 
     return true;
 }
 
+// Whether an unsaved insert, update or deletion is of entity or one of its
+// sub-entities.
+template <class Set>
+bool changesOfEntity(const Set& inserted, const Set& updated, const Set& deleted,
+                     const EntityDescription& entity) {
+    for (const auto* set : {&inserted, &updated, &deleted}) {
+        for (const auto& object : set->items()) {
+            if (object->entity()->isKindOfEntity(&entity))
+                return true;
+        }
+    }
+    return false;
+}
+
 // Orders a dirty context's fetch result by the sort descriptors; with
 // ordersByKey, objects equal under them come in primary-key order (as the
 // store orders its rows, and as it will once the changes are saved), unsaved
@@ -470,10 +484,17 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
     processPendingChanges();
     // With unsaved changes the store's window would count rows this context
     // has deleted or changed: filter those, add the unsaved inserts and the
-    // changed objects that match now, then order and window here.
-    const bool dirty = hasChanges();
+    // changed objects that match now, then order and window here. Changes
+    // none of which is of the fetched entity (or a sub-entity) leave the
+    // source's answer as it is when the order is on the entity's own
+    // attributes: the rows are of objects this context has not changed,
+    // which the pass below takes as read, in the order read, and no object
+    // is added; the context's changes are then not scanned per fetch.
     // Rows of several stores come store by store: order and window them here.
     const bool severalStores = !parent_ && coordinator_->persistentStores().size() > 1;
+    const bool dirty =
+        hasChanges() && (severalStores || !sortsOnOwnAttributes(request, entity) ||
+                         changesOfEntity(impl_->inserted, impl_->updated, impl_->deleted, entity));
     const bool inMemoryOrder = dirty || severalStores;
     FetchRequest storeRequest = request;
     if (inMemoryOrder) {
@@ -684,9 +705,12 @@ Result<std::vector<ManagedObjectIDPtr>> ManagedObjectContext::fetchObjectIDs(con
 Result<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchRequest& request) {
     // Without unsaved changes to lay over the stored rows, the stores count
     // by themselves (the SQLite store without loading a row).
+    // Changes none of which is of the fetched entity (or a sub-entity)
+    // leave the count as stored (see fetchObjects).
     const EntityDescription& entity = fetchEntity(request);
     processPendingChanges();
-    if (!parent_ && !hasChanges())
+    if (!parent_ &&
+        (!hasChanges() || !changesOfEntity(impl_->inserted, impl_->updated, impl_->deleted, entity)))
         return coordinator_->countRows(request, entity);
     auto objects = fetchObjects(request);
     if (!objects)

@@ -547,13 +547,31 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     const bool windowed = request.fetchLimit || request.fetchOffset;
     const bool windowInSQL = q.exact && q.sorted && !(q.listed && windowed);
     // The in-memory pass reads whole rows.
-    const std::string columns = reading && windowInSQL ? columnsReading(*impl_->schema, *layout, *reading)
-                                                       : impl_->columnsOf(*layout->table);
-    std::string sql = "SELECT " + columns + " FROM " + q.from;
-    if (!q.where.empty())
-        sql += " WHERE " + q.where;
-    if (!q.listed && (request.ordersByKey || !request.sortDescriptors.empty()))
-        sql += " ORDER BY " + q.orderBy;
+    std::string someColumns;
+    if (reading && windowInSQL)
+        someColumns = columnsReading(*impl_->schema, *layout, *reading);
+    const std::string& columns = reading && windowInSQL ? someColumns : impl_->columnsOf(*layout->table);
+    // Rows in key order and nothing else, with no window for SQL to take:
+    // they are put in key order here rather than by SQLite. A lookup through
+    // an index gives them in key order for each indexed value already, while
+    // an ORDER BY made SQLite run its sorter over whole rows (or prefer a scan
+    // in key order over the index) whatever the number of rows.
+    const bool keyOrderHere =
+        !q.listed && request.ordersByKey && request.sortDescriptors.empty() && !(windowInSQL && windowed);
+    std::string sql;
+    sql.reserve(64 + columns.size() + q.from.size() + q.where.size() + q.orderBy.size());
+    sql += "SELECT ";
+    sql += columns;
+    sql += " FROM ";
+    sql += q.from;
+    if (!q.where.empty()) {
+        sql += " WHERE ";
+        sql += q.where;
+    }
+    if (!q.listed && !keyOrderHere && (request.ordersByKey || !request.sortDescriptors.empty())) {
+        sql += " ORDER BY ";
+        sql += q.orderBy;
+    }
     if (windowInSQL && windowed) {
         sqlite::Bind limit, offset;
         limit.kind = offset.kind = sqlite::Bind::Kind::Int;
@@ -564,9 +582,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
     auto rows = runRowQuery(sql, q.binds);
-    if (rows && q.listed && request.ordersByKey) {
+    if (rows && (q.listed || keyOrderHere) && request.ordersByKey) {
         // A list of keys is walked in key order, one of values in the
-        // values' order: the rows are put in key order here, unless the
+        // values' order, and a query without ORDER BY gives rows in the order
+        // of its plan: the rows are put in key order here, unless the
         // request takes them in any order.
         auto byKey = [](const SnapshotPtr& a, const SnapshotPtr& b) {
             return a->objectID->primaryKey() < b->objectID->primaryKey();
@@ -636,9 +655,15 @@ Result<SnapshotPtr> SQLiteStore::rowForID(const ManagedObjectID& id) {
     sqlite::Bind key;
     key.kind = sqlite::Bind::Kind::Int;
     key.i = id.primaryKey();
-    auto rows = runRowQuery("SELECT " + impl_->columnsOf(*layout->table) + " FROM " +
-                                sqlite::quoteIdentifier(layout->table->name) + " t0 WHERE t0.Z_PK = ?1",
-                            {key});
+    const std::string& columns = impl_->columnsOf(*layout->table);
+    std::string sql;
+    sql.reserve(48 + columns.size() + layout->table->name.size());
+    sql += "SELECT ";
+    sql += columns;
+    sql += " FROM ";
+    sql += sqlite::quoteIdentifier(layout->table->name);
+    sql += " t0 WHERE t0.Z_PK = ?1";
+    auto rows = runRowQuery(sql, {key});
     if (!rows)
         return rows.error();
     if (rows->empty() || (*rows)[0]->objectID->entity() != layout->entity)

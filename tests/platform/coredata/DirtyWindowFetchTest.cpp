@@ -166,6 +166,74 @@ TEST_P(DirtyWindowFetchTest, AWindowMatchesTheStoredAnswerAfterTheSave) {
     }
 }
 
+// Unsaved changes of other entities only leave the stored answer as it is
+// (the store is asked for the window itself); a change of a sub-entity's
+// object does not.
+TEST_P(DirtyWindowFetchTest, ChangesOfOtherEntitiesOnlyLeaveTheStoredAnswer) {
+    const std::vector<std::vector<SortDescriptor>> orders = {
+        {SortDescriptor("sortOrder", false)}, {SortDescriptor("uuid", true)}, {}};
+    auto sameAsClean = [&](const std::shared_ptr<ManagedObjectContext>& c, const char* entity,
+                           const std::string& where) {
+        for (const auto& order : orders) {
+            for (std::size_t limit : {0, 1, 5}) {
+                FetchRequest request(entity);
+                request.sortDescriptors = order;
+                request.predicate = Predicate::equal("done", Value(false));
+                request.fetchOffset = limit ? 2 : 0;
+                request.fetchLimit = limit;
+                auto clean = ids(newContext(), request);
+                auto dirtyIDs = ids(c, request);
+                ASSERT_EQ(dirtyIDs.size(), clean.size()) << where << " " << entity << " limit " << limit;
+                for (std::size_t i = 0; i < clean.size(); ++i)
+                    EXPECT_TRUE(dirtyIDs[i]->isEqualID(*clean[i])) << where << " " << entity << " at " << i;
+                EXPECT_EQ(c->countForFetchRequest(request).value(), clean.size()) << where << " " << entity;
+            }
+        }
+    };
+    for (int round = 0; round < 4; ++round) {
+        const std::string where = "round " + std::to_string(round);
+        auto c = newContext();
+        auto calendar = c->insertNewObjectForEntityForName("Calendar");
+        calendar->setValue(Value("unsaved"), "name");
+        c->insertNewObjectForEntityForName("Tag")->setValue(Value("t"), "name");
+        ASSERT_TRUE(c->hasChanges());
+        sameAsClean(c, "Task", where);
+        sameAsClean(c, "UrgentTask", where);
+
+        // An urgent task changed (a sub-entity's object): the fetch of Task
+        // lays it over the store.
+        ManagedObjectPtr plain, urgent;
+        for (const auto& id : saved) {
+            auto o = c->existingObjectWithID(id);
+            ASSERT_TRUE(o);
+            auto& slot = (*o)->entity()->name() == "UrgentTask" ? urgent : plain;
+            if (!slot && !(*o)->valueForKey("done").boolValue())
+                slot = *o;
+        }
+        ASSERT_TRUE(plain && urgent);
+        urgent->setValue(Value(int64_t(200 + round)), "sortOrder");
+        FetchRequest top("Task");
+        top.sortDescriptors = {SortDescriptor("sortOrder", false)};
+        top.fetchLimit = 1;
+        auto first = ids(c, top);
+        ASSERT_EQ(first.size(), 1u) << where;
+        EXPECT_TRUE(first[0]->isEqualID(*urgent->objectID())) << where;
+
+        // A plain task changed, in another context: UrgentTask's answer is
+        // still the stored one, Task's has the change.
+        auto other = newContext();
+        other->insertNewObjectForEntityForName("Tag")->setValue(Value("t"), "name");
+        other->objectWithID(plain->objectID())->setValue(Value(int64_t(100 + round)), "sortOrder");
+        sameAsClean(other, "UrgentTask", where);
+        first = ids(other, top);
+        ASSERT_EQ(first.size(), 1u) << where;
+        EXPECT_TRUE(first[0]->isEqualID(*plain->objectID())) << where;
+        compareWindows(c, where);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, DirtyWindowFetchTest, testing::everyStoreType(),
                          [](const auto& info) { return info.param; });
 

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "SQLiteStoreTestSupport.h"
+#include "platform/coredata/detail/SQLiteDatabase.h"
 #include "platform/coredata/detail/SQLiteQuery.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
 
@@ -222,6 +223,15 @@ TEST_F(ToOneQueryPlanTest, ToOneComparisonsSearchTheRowsKeyIndex) {
 // Short lists are padded to a power of two: lists of nearby lengths share one
 // statement text (one prepared statement, not one per length), and the
 // repeated member changes no answer.
+// Names go into statements between double quotes, a quote inside doubled.
+TEST(QuoteIdentifierTest, QuotesNamesAndDoublesTheQuotesTheyHold) {
+    EXPECT_EQ(sqlite::quoteIdentifier(""), "\"\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("ZTITLE"), "\"ZTITLE\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("a\"b"), "\"a\"\"b\"");
+    EXPECT_EQ(sqlite::quoteIdentifier("\"\"x\""), "\"\"\"\"\"x\"\"\"");
+    EXPECT_EQ(sqlite::quoteIdentifier(std::string_view("n\0l", 3)), std::string("\"n\0l\"", 5));
+}
+
 using ShortListTextTest = testing::SQLiteFileTest;
 
 TEST_F(ShortListTextTest, ListsOfNearbyLengthsShareOneStatementAndAnswerAsGiven) {
@@ -340,6 +350,20 @@ TEST_F(ListedValuesTest, LongListsOfAnIndexedAttributeSearchItsIndexOncePerMembe
                                      *model.entityNamed("Task"), true);
         EXPECT_FALSE(general.build(other.get(), {}).listed) << other->predicateFormat();
     }
+
+    // From two members on, a short list takes the same form (SQLite would
+    // otherwise build an index over the list first); one member is an
+    // equality, and an order asked for keeps the general form.
+    auto listedForm = [&](const PredicatePtr& predicate, std::vector<SortDescriptor> order) {
+        sqlite::QueryBuilder builder(**schema, coordinator->persistentStores()[0]->identifier(),
+                                     *model.entityNamed("Task"), true);
+        return builder.build(predicate.get(), order).listed;
+    };
+    EXPECT_TRUE(listedForm(Predicate::in("uuid", strings(2, "u", 1000)), {}));
+    EXPECT_TRUE(listedForm(Predicate::in("uuid", strings(5, "u", 1000)), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", strings(1, "u", 1000)), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", Value(Array{Value("u1000"), Value("u1000")})), {}));
+    EXPECT_FALSE(listedForm(Predicate::in("uuid", strings(5, "u", 1000)), {SortDescriptor("uuid")}));
 }
 
 // A list member whose identity reads are counted.

@@ -170,6 +170,30 @@ std::vector<QueryCase> cases() {
              return Predicate::andPredicate({Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[0])), Value(ObjectPtr(ids[1]))})),
                                              Predicate::equal("done", Value(true))});
          }},
+        // Short lists alone (SELF, or an indexed attribute, IN two or more
+        // members) are walked through json_each: members listed twice,
+        // backwards, absent or of another entity in the table change nothing.
+        {"SelfInShortListOfOneEntity", "Task",
+         [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[7])), Value(ObjectPtr(ids[1])), Value(ObjectPtr(ids[7])), Value(ObjectPtr(ids[2]))})); }},
+        {"SelfInShortListWindow", "Task",
+         [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[8])), Value(ObjectPtr(ids[4])), Value(ObjectPtr(ids[0]))})); },
+         {}, true, 1, 1},
+        {"SelfInShortListOfASubentity", "UrgentTask",
+         [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[3])), Value(ObjectPtr(ids[0])), Value(ObjectPtr(ids[6]))})); }},
+        {"SelfInShortListWithoutSubentities", "Task",
+         [](const Ids& ids) { return Predicate::selfIn(Value(Array{Value(ObjectPtr(ids[5])), Value(ObjectPtr(ids[9]))})); },
+         {}, false},
+        {"IndexedInShortList", "Task", p(Predicate::in("uuid", Value(Array{Value("u8"), Value("u2"), Value("absent"), Value("u8"), Value("u3")})))},
+        {"IndexedInShortListWindow", "Task", p(Predicate::in("uuid", Value(Array{Value("u6"), Value("u1"), Value("u4")}))), {}, true, 1, 5},
+        {"IndexedInShortNumbers", "Task", p(Predicate::in("uuid", Value(Array{Value(1), Value(2)})))},
+        // Without sort descriptors rows come in key order, also where the
+        // plan walks an index in another order ("u10" before "u2").
+        {"IndexedRangeInKeyOrder", "Task", p(Predicate::greaterThan("uuid", Value("u1")))},
+        {"IndexedRangeInKeyOrderWindow", "Task", p(Predicate::greaterThan("uuid", Value("u1"))), {}, true, 2, 3},
+        {"IndexedRangeInKeyOrderAfterMemoryFilter", "Task",
+         p(Predicate::andPredicate({Predicate::greaterThan("uuid", Value("u0")),
+                                    cmp("title", Op::BeginsWith, Value("A"), CaseInsensitivePredicateOption)})),
+         {}, true, 1, 2},
         {"SortNilFirst", "Task", p(nullptr), {SortDescriptor("title")}},
         {"SortDescending", "Task", p(nullptr), {SortDescriptor("title", false)}},
         {"SortThroughToOne", "Task", p(nullptr), {SortDescriptor("calendar.name"), SortDescriptor("uuid")}},

@@ -265,13 +265,23 @@ ErrorPtr Database::lastError(int64_t code, const std::string& what) const {
 }
 
 std::string quoteIdentifier(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"')
-            out += '"';
-        out += c;
+    // Names are quoted for every statement built: one allocation, and the
+    // name copied whole between the quotes it holds (doubled).
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '"';
+    for (std::size_t at = 0;;) {
+        const std::size_t quote = name.find('"', at);
+        if (quote == std::string_view::npos) {
+            out.append(name.substr(at));
+            break;
+        }
+        out.append(name.substr(at, quote + 1 - at));
+        out += '"';
+        at = quote + 1;
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 bool hasSQLiteHeader(const std::string& path) {

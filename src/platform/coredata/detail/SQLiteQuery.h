@@ -85,10 +85,10 @@ class QueryBuilder {
     // list in key order and each key once.
     std::map<int64_t, std::vector<int64_t>> keysOf(const EntityDescription& family,
                                                    const Array& members) const;
-    // "SELF IN list" of a long list of one entity's rows as a lookup of
+    // "SELF IN list" of two or more of one entity's rows as a lookup of
     // each listed key (see build).
     bool buildListed(const Predicate& predicate, Query& q, std::vector<std::string>& conditions);
-    // "attribute IN list" of a long list as a lookup of each member in the
+    // "attribute IN list" of two or more members as a lookup of each member in the
     // attribute's index (see buildListed).
     bool buildListedValues(const Predicate& predicate, Query& q);
     // "column IN members" for members in the column's storage form.
