@@ -516,9 +516,11 @@ plat::ErrorPtr SYNEventStore::createDirectories() const {
     for (const auto& path :
          {storePath_, pathToDataDirectory(), pathToNewDataDirectory(), pathToTemporaryDirectory()}) {
         if (auto error = createPrivateDirectory(path)) {
+            forgetDataFolderListings();
             return error;
         }
     }
+    forgetDataFolderListings();
     return nullptr;
 }
 
@@ -685,6 +687,7 @@ plat::ErrorPtr SYNEventStore::removeEventStore() {
         return nullptr;
     }
     auto error = files().removeItemAtPath(storePath_);
+    forgetDataFolderListings();
     if (error) {
         SYN_LOG(SYNLoggingLevelError, "Could not remove event store: %@", error);
     }
@@ -787,12 +790,76 @@ std::optional<std::string> SYNEventStore::currentBaselineIdentifier() {
 
 // --- Data files ----------------------------------------------------------------
 
+// A merge asks for the names of the data folders several times (what to
+// download, what to upload, what to remove, what the integration may use),
+// and most merges change neither folder. A stat of the folder replaces the
+// listing while the folder is as it was; its times must have been settled
+// when it was listed, since the file system stamps a folder from a clock
+// that moves in steps: two changes in one step leave one stamp.
 std::set<std::string> SYNEventStore::filenamesInDirectory(const std::string& directory) const {
-    auto names = files().contentsOfDirectoryAtPath(directory);
-    if (!names.ok()) {
+    uint64_t changesBefore = 0;
+    struct stat folder {};
+    bool stamped = ::stat(directory.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode);
+    {
+        plat::MutexLock lock(listingMutex_);
+        changesBefore = folderChanges_;
+        auto kept = folderListings_.find(directory);
+        if (kept != folderListings_.end()) {
+            const auto& listing = kept->second;
+            if (stamped && listing.device == static_cast<uint64_t>(folder.st_dev) &&
+                listing.inode == static_cast<uint64_t>(folder.st_ino) &&
+                listing.modifiedSeconds == folder.st_mtim.tv_sec &&
+                listing.modifiedNanoseconds == folder.st_mtim.tv_nsec &&
+                listing.changedSeconds == folder.st_ctim.tv_sec &&
+                listing.changedNanoseconds == folder.st_ctim.tv_nsec) {
+                return listing.names;
+            }
+            folderListings_.erase(kept);
+        }
+    }
+    // Read before the listing: a change after it is stamped at this time or
+    // later, so a stamp older than it by more than the file system's step
+    // tells every later change apart. Stamps without nanoseconds come from
+    // a file system that stamps in seconds (or two).
+    bool settled = false;
+    if (stamped) {
+        struct timespec now {};
+        if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
+            const bool inSeconds = folder.st_mtim.tv_nsec == 0 && folder.st_ctim.tv_nsec == 0;
+            const int64_t step = inSeconds ? 3'000'000'000LL : 50'000'000LL;
+            auto nanoseconds = [](const struct timespec& t) {
+                return static_cast<int64_t>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
+            };
+            const int64_t newest = std::max(nanoseconds(folder.st_mtim), nanoseconds(folder.st_ctim));
+            settled = nanoseconds(now) - newest > step;
+        }
+    }
+    auto listed = files().contentsOfDirectoryAtPath(directory);
+    if (!listed.ok()) {
         return {};
     }
-    return std::set<std::string>(names->begin(), names->end());
+    std::set<std::string> names(listed->begin(), listed->end());
+    if (settled) {
+        plat::MutexLock lock(listingMutex_);
+        if (folderChanges_ == changesBefore) {
+            FolderListing listing;
+            listing.device = static_cast<uint64_t>(folder.st_dev);
+            listing.inode = static_cast<uint64_t>(folder.st_ino);
+            listing.modifiedSeconds = folder.st_mtim.tv_sec;
+            listing.modifiedNanoseconds = folder.st_mtim.tv_nsec;
+            listing.changedSeconds = folder.st_ctim.tv_sec;
+            listing.changedNanoseconds = folder.st_ctim.tv_nsec;
+            listing.names = names;
+            folderListings_[directory] = std::move(listing);
+        }
+    }
+    return names;
+}
+
+void SYNEventStore::forgetDataFolderListings() const {
+    plat::MutexLock lock(listingMutex_);
+    folderListings_.clear();
+    ++folderChanges_;
 }
 
 std::set<std::string> SYNEventStore::previouslyReferencedDataFilenames() const {
@@ -853,6 +920,7 @@ bool SYNEventStore::importDataFile(const std::string& path) {
     if (!error) {
         error = files().moveItemAtPath(path, *destination);
     }
+    forgetDataFolderListings();
     if (error) {
         SYN_LOG(SYNLoggingLevelError, "Could not import data file: %@", error);
     }
@@ -886,6 +954,7 @@ bool SYNEventStore::removeNewlyImportedDataFile(const std::string& filename) {
         return false;
     }
     auto error = files().removeItemAtPath(*path);
+    forgetDataFolderListings();
     if (error) {
         SYN_LOG(SYNLoggingLevelError, "Could not remove data file: %@", error);
     }
@@ -932,6 +1001,7 @@ void SYNEventStore::removeUnreferencedDataFiles() {
         // into data/ first, so the sweep below never sees it as unreferenced.
         // One already there is the same content (names are checksums).
         const auto stored = previouslyReferencedDataFilenames();
+        bool changed = false;
         for (const auto& name : newlyImportedDataFilenames()) {
             if (!referenced->count(name)) {
                 continue;
@@ -939,6 +1009,7 @@ void SYNEventStore::removeUnreferencedDataFiles() {
             auto from = SYNPathByAppendingPathComponent(pathToNewDataDirectory(), name);
             auto to = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
             if (from && to) {
+                changed = true;
                 auto error =
                     stored.count(name) ? files().removeItemAtPath(*from) : files().moveItemAtPath(*from, *to);
                 if (error) {
@@ -949,9 +1020,13 @@ void SYNEventStore::removeUnreferencedDataFiles() {
         for (const auto& name : stored) {
             auto path = SYNPathByAppendingPathComponent(pathToDataDirectory(), name);
             if (path && !referenced->count(name)) {
+                changed = true;
                 if (auto error = files().removeItemAtPath(*path))  // left for the next sweep
                     SYN_LOG(SYNLoggingLevelError, "Could not remove data file: %@", error);
             }
+        }
+        if (changed) {
+            forgetDataFolderListings();
         }
     });
 }
@@ -982,6 +1057,7 @@ plat::Result<std::string> SYNEventStore::storeDataFile(const plat::Data& data) {
     if (!error) {
         error = writePrivateFile(data, path);
     }
+    forgetDataFolderListings();
     if (error) {
         return error;
     }

@@ -216,7 +216,15 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     [[nodiscard]] plat::ErrorPtr createDirectories() const;
     [[nodiscard]] plat::ErrorPtr openStack();
     plat::Result<std::set<std::string>> referencedDataFilenames();
-    std::set<std::string> filenamesInDirectory(const std::string& directory) const;
+    // The names in a data folder. A listing is kept while the folder's
+    // device, inode, modification and change times stay as they were when
+    // it was listed, and only when those times were older than the file
+    // system's step then (two changes within one step leave one stamp);
+    // this store's own changes to the folders drop what is kept.
+    std::set<std::string> filenamesInDirectory(const std::string& directory) const EXCLUDES(listingMutex_);
+    // Drops the kept listings; called after every change this store makes
+    // to its data folders.
+    void forgetDataFolderListings() const EXCLUDES(listingMutex_);
 
     std::string meshIdentifier_;
     std::string rootPath_;
@@ -230,6 +238,21 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     mutable std::optional<plat::Data> writtenMetadata_ GUARDED_BY(metadataMutex_);
     // A deregistration not yet written (see deregister...).
     mutable bool deferredMetadataWrite_ GUARDED_BY(metadataMutex_) = false;
+
+    struct FolderListing {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        int64_t modifiedSeconds = 0;
+        int64_t modifiedNanoseconds = 0;
+        int64_t changedSeconds = 0;
+        int64_t changedNanoseconds = 0;
+        std::set<std::string> names;
+    };
+    mutable plat::Mutex listingMutex_;
+    mutable std::map<std::string, FolderListing> folderListings_ GUARDED_BY(listingMutex_);
+    // Counts the changes made through forgetDataFolderListings: a listing
+    // made across one is not kept.
+    mutable uint64_t folderChanges_ GUARDED_BY(listingMutex_) = 0;
 
     mutable plat::Mutex stackMutex_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_ GUARDED_BY(stackMutex_);

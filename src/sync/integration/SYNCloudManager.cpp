@@ -157,6 +157,8 @@ void SYNCloudManager::setup() {
 }
 
 void SYNCloudManager::createTransitCacheDirectories() {
+    // Made anew below; the next emptying lists it again all the same.
+    uploadDirectoryEmpty_.store(false);
     for (const auto& directory : {localDownloadDirectory(), localUploadDirectory()}) {
         (void)fileManager_.removeItemAtPath(directory);
         // Private to the user, whatever the umask: the cache holds their data.
@@ -182,6 +184,21 @@ plat::ErrorPtr SYNCloudManager::removeFilesInDirectory(const std::string& direct
         }
     }
     return nullptr;
+}
+
+plat::ErrorPtr SYNCloudManager::emptyUploadDirectory() const {
+    if (uploadDirectoryEmpty_.load()) {
+        return nullptr;
+    }
+    auto error = removeFilesInDirectory(localUploadDirectory());
+    if (!error) {
+        uploadDirectoryEmpty_.store(true);
+    }
+    return error;
+}
+
+void SYNCloudManager::fillingUploadDirectory() const {
+    uploadDirectoryEmpty_.store(false);
 }
 
 void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) const {
@@ -423,12 +440,13 @@ void SYNCloudManager::checkExistenceOfRegistrationInfoForStoreWithIdentifier(
 void SYNCloudManager::setRegistrationInfo(const plat::Dictionary& info, const std::string& storeIdentifier,
                                           Completion completion) {
     SYN_LOG(SYNLoggingLevelTrace, "Setting registration info for store in cloud");
-    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+    if (auto error = emptyUploadDirectory()) {
         if (completion) {
             completion(error);
         }
         return;
     }
+    fillingUploadDirectory();
     auto local = SYNPathByAppendingPathComponent(localUploadDirectory(), storeIdentifier);
     if (!local || plat::PropertyListSerialization::writePropertyListToFile(
                       plat::Value(info), *local, plat::PropertyListSerialization::Format::XML)) {
@@ -1641,7 +1659,7 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::updatedExportLook(
 
 void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets,
                                                        std::vector<int16_t> types, Completion completion) {
-    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+    if (auto error = emptyUploadDirectory()) {
         if (completion) {
             completion(error);
         }
@@ -1681,6 +1699,7 @@ plat::ErrorPtr SYNCloudManager::moveFilesToUploadDirectory(const std::vector<std
     set.setTotalNumberOfParts(paths.size());
     const auto names = set.allPreferredFilenames();
     std::vector<std::string> moved;
+    fillingUploadDirectory();
     for (std::size_t i = 0; i < std::min(paths.size(), names.size()); ++i) {
         const auto destination = join(localUploadDirectory(), names[i]);
         if (auto error = fileManager_.moveItemAtPath(paths[i], destination)) {
@@ -1694,7 +1713,7 @@ plat::ErrorPtr SYNCloudManager::moveFilesToUploadDirectory(const std::vector<std
 }
 
 plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache(std::size_t* exported) const {
-    if (auto error = removeFilesInDirectory(localUploadDirectory())) {
+    if (auto error = emptyUploadDirectory()) {
         return error;
     }
     auto names = eventStore_->previouslyReferencedDataFilenames();
@@ -1704,6 +1723,9 @@ plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache(std::size
     }
     if (exported) {
         *exported = names.size();
+    }
+    if (!names.empty()) {
+        fillingUploadDirectory();
     }
     for (const auto& name : names) {
         if (!eventStore_->exportDataFile(name, localUploadDirectory())) {

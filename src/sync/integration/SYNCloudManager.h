@@ -119,6 +119,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     [[nodiscard]] plat::ErrorPtr removeFilesInDirectory(const std::string& directory) const;
     // Errors ignored.
     void removeFilesAtPaths(const std::vector<std::string>& paths) const;
+    // Empties the upload directory, unless this manager has emptied it and
+    // put nothing in it since: a merge empties it before each kind of export
+    // (events, baselines, data files), most of which put nothing there.
+    [[nodiscard]] plat::ErrorPtr emptyUploadDirectory() const;
+    // Called before this manager puts anything in the upload directory.
+    void fillingUploadDirectory() const;
 
     // --- Snapshot ----------------------------------------------------------------
     void snapshotRemoteFilesWithCompletion(Completion completion);
@@ -490,6 +496,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
     mutable plat::Mutex exportMutex_;
     mutable ExportLook exportLooks_[2] GUARDED_BY(exportMutex_);
+    // Set by an emptying of the upload directory, cleared before anything is
+    // put in it (see emptyUploadDirectory).
+    mutable std::atomic<bool> uploadDirectoryEmpty_{false};
 
     // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -492,6 +494,65 @@ TEST_F(SYNEventStoreTest, DataFilesMoveFromImportToReferencedAndUnreferencedOnes
     EXPECT_FALSE(store->removeNewlyImportedDataFile("PENDING"));
     EXPECT_FALSE(store->removeNewlyImportedDataFile("../data"));
     EXPECT_TRUE(fs::exists(root / "mesh" / "data"));
+}
+
+// Waits until the clock is well past the last change of the folders, so
+// that their listings may be kept.
+void waitUntilFoldersSettle(const std::vector<fs::path>& folders) {
+    for (const auto& folder : folders) {
+        struct stat st {};
+        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+        const auto last = std::max(st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec,
+                                   st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec);
+        // Past the store's step: 50 ms, or 3 s where stamps are in seconds.
+        const bool inSeconds = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+        const long long margin = inSeconds ? 4'000'000'000LL : 100'000'000LL;
+        for (;;) {
+            struct timespec now {};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            if (now.tv_sec * 1'000'000'000LL + now.tv_nsec > last + margin) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
+
+TEST_F(SYNEventStoreTest, DataFolderListingsFollowEveryChangeOfTheFolders) {
+    const auto data = root / "mesh" / "data";
+    const auto newdata = root / "mesh" / "newdata";
+    auto first = store->storeDataFile(plat::Data::fromString("first"));
+    ASSERT_TRUE(first.ok());
+    writeFile(root / "download" / "IMPORTED", "imported");
+    ASSERT_TRUE(store->importDataFile((root / "download" / "IMPORTED").string()));
+    waitUntilFoldersSettle({data, newdata});
+    // Listed now, the folders' names may be kept from here on.
+    EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, "IMPORTED"}));
+    EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, "IMPORTED"}));
+
+    // Changes of this store show at once, within the clock's step.
+    auto second = store->storeDataFile(plat::Data::fromString("second"));
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), (std::set<std::string>{*first, *second}));
+    EXPECT_TRUE(store->removeNewlyImportedDataFile("IMPORTED"));
+    EXPECT_EQ(store->newlyImportedDataFilenames(), std::set<std::string>());
+
+    // So do changes made by anything else: a file put in, one taken out,
+    // the folder made anew.
+    waitUntilFoldersSettle({data, newdata});
+    EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, *second}));
+    writeFile(newdata / "PUT", "put");
+    EXPECT_EQ(store->newlyImportedDataFilenames(), std::set<std::string>{"PUT"});
+    fs::remove(data / *first);
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>{*second});
+    waitUntilFoldersSettle({data, newdata});
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>{*second});
+    fs::rename(data, root / "old-data");
+    fs::create_directories(data);
+    writeFile(data / "OTHER", "other");
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>{"OTHER"});
+    fs::remove_all(data);
+    EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>());
 }
 
 TEST_F(SYNEventStoreTest, InterruptedEventsAreRemovedUnlessRegistered) {
