@@ -44,20 +44,24 @@ plat::Result<SYNManagedObjects> fetchLogged(ManagedObjectContext& context, const
 }
 
 // The last of several matches, in event order; null when there is none.
+ManagedObjectPtr lastOf(SYNManagedObjects& events) {
+    if (events.empty()) {
+        return ManagedObjectPtr();
+    }
+    if (events.size() > 1) {
+        SYN_LOG(SYNLoggingLevelError, "Multiple events with same revision from same device found: %@",
+                Value(static_cast<uint64_t>(events.size())));
+        SYNStoreModificationEvent::sortInEventOrder(events);
+    }
+    return events.back();
+}
+
 plat::Result<ManagedObjectPtr> lastMatch(ManagedObjectContext& context, const FetchRequest& request) {
     auto events = fetchLogged(context, request, "Could not fetch store mod events: %@");
     if (!events.ok()) {
         return events.error();
     }
-    if (events->empty()) {
-        return ManagedObjectPtr();
-    }
-    if (events->size() > 1) {
-        SYN_LOG(SYNLoggingLevelError, "Multiple events with same revision from same device found: %@",
-                Value(static_cast<uint64_t>(events->size())));
-        SYNStoreModificationEvent::sortInEventOrder(*events);
-    }
-    return events->back();
+    return lastOf(*events);
 }
 
 int64_t integerOf(const ManagedObject& object, const char* key) {
@@ -128,11 +132,36 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchStoreModificatio
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
     const std::vector<int16_t>& types, const std::string& storeIdentifier, int64_t revisionNumber,
     ManagedObjectContext& context) {
-    return lastMatch(
-        context,
-        eventRequest({Predicate::in("type", typeList(types)),
-                      Predicate::equal("eventRevision.persistentStoreIdentifier", Value(storeIdentifier)),
-                      Predicate::equal("eventRevision.revisionNumber", Value(revisionNumber))}));
+    // The revision records of the store and number first, through their
+    // own index, then the events that own them, their type compared here:
+    // asked in one query, SQLite walks every event of the types through the
+    // type index (it has no statistics to tell it better), a cost that grows
+    // with the events kept.
+    FetchRequest revisions(SYNEventRevisionEntityName);
+    revisions.predicate =
+        Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier)),
+                                 Predicate::equal("revisionNumber", Value(revisionNumber))});
+    auto records = fetchLogged(context, revisions, "Could not fetch revisions: %@");
+    if (!records.ok()) {
+        return records.error();
+    }
+    if (records->empty()) {
+        return ManagedObjectPtr();
+    }
+    plat::Array owners;
+    for (const auto& record : *records) {
+        owners.emplace_back(plat::ObjectPtr(record));
+    }
+    auto events =
+        fetchLogged(context, eventRequest({Predicate::in("eventRevision", Value(std::move(owners)))}),
+                    "Could not fetch store mod events: %@");
+    if (!events.ok()) {
+        return events.error();
+    }
+    std::erase_if(*events, [&](const ManagedObjectPtr& event) {
+        return std::find(types.begin(), types.end(), type(*event)) == types.end();
+    });
+    return lastOf(*events);
 }
 
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(

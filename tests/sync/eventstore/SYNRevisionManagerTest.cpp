@@ -66,6 +66,42 @@ TEST_F(SYNRevisionManagerTest, UncommittedEventsAreThoseTheLatestMergeOrTheBasel
     EXPECT_EQ(uncommitted(), (std::vector<std::string>{"C0", "B2", "L3"}));
 }
 
+// The event of a store's revision, of the allowed types: found by its own
+// revision only (a record of the same store and number in another event's
+// revisions of other stores is not it), saved or not.
+TEST_F(SYNRevisionManagerTest, TheEventOfARevisionIsFoundByItsOwnRevisionAndType) {
+    EventWriter write(*context);
+    auto find = [&](const std::string& storeID, int64_t number, std::vector<int16_t> types) {
+        return inStore([&]() -> std::string {
+            auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
+                types, storeID, number, *context);
+            EXPECT_TRUE(event.ok());
+            return event.ok() && *event ? SYNStoreModificationEvent::uniqueIdentifier(**event) : "none";
+        });
+    };
+    const std::vector<int16_t> saveOrMerge{SYNStoreModificationEventTypeSave,
+                                           SYNStoreModificationEventTypeMerge};
+    inStore([&] {
+        write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 3},
+                    revisions({{local.c_str(), 0}}));
+        write.event("L1", SYNStoreModificationEventTypeSave, 1, {local, 1}, revisions({{"B", 2}}));
+        write.event("M2", SYNStoreModificationEventTypeMerge, 2, {local, 2}, revisions({{"B", 3}}));
+    });
+    for (int saved = 0; saved < 2; ++saved) {
+        SCOPED_TRACE(saved ? "saved" : "unsaved");
+        EXPECT_EQ(find(local, 1, saveOrMerge), "L1");
+        EXPECT_EQ(find(local, 2, saveOrMerge), "M2");
+        EXPECT_EQ(find(local, 2, {SYNStoreModificationEventTypeSave}), "none");
+        EXPECT_EQ(find(local, 3, saveOrMerge), "none");
+        // B 2 is only among L1's revisions of other stores; B 3 is the
+        // baseline's own, of a type not asked for.
+        EXPECT_EQ(find("B", 2, saveOrMerge), "none");
+        EXPECT_EQ(find("B", 3, saveOrMerge), "none");
+        EXPECT_EQ(find("B", 3, {SYNStoreModificationEventTypeBaseline}), "base");
+        ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    }
+}
+
 TEST_F(SYNRevisionManagerTest, ConcurrencyWidensUntilNothingIsAdded) {
     manager = SYNRevisionManager(store);
     EventWriter write(*context);
