@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -397,6 +400,18 @@ TEST(FileManagerTest, UserNameComesFromThePasswordDatabaseOrTheInjectedEnvironme
     EXPECT_EQ(name.find('/'), std::string::npos);
     EXPECT_EQ(FileManager(plat::EnvironmentMap{{"USER", "peer-b"}}).userName(), "peer-b");
     EXPECT_EQ(FileManager(plat::EnvironmentMap{}).userName(), name);
+
+    // The account's name is kept for the process once looked up: threads
+    // asking at once all get it.
+    std::vector<std::string> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& each : seen) {
+        threads.emplace_back([&each] { each = FileManager().userName(); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(seen, std::vector<std::string>(4, name));
 }
 
 TEST(FileManagerTest, BackupExclusionSucceedsOnlyForExistingItems) {
