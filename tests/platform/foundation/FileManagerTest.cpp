@@ -159,6 +159,29 @@ TEST(FileManagerTest, RemovesWholeTreesWithoutFollowingLinks) {
     EXPECT_EQ(listing(outside), std::vector<std::string>{});
 }
 
+TEST(FileManagerTest, RemovalOfFilesFoldersAndPathsThroughLinksEndsAsTheWalkDid) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string folder = (dir / "folder").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(folder + "/empty", true), nullptr);
+    writeText(folder + "/a", "a");
+    writeText(folder + "/b", "b");
+    ASSERT_EQ(::symlink(folder.c_str(), (dir / "via").c_str()), 0);
+
+    // A file named with a trailing slash is not a folder: refused, kept.
+    expectFileError(fm.removeItemAtPath(folder + "/a/"), plat::FileWriteUnknownError, folder + "/a/");
+    EXPECT_EQ(readText(folder + "/a"), "a");
+    // A file reached through a linked folder is the file itself.
+    EXPECT_EQ(fm.removeItemAtPath((dir / "via").string() + "/a"), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(folder + "/a"));
+    EXPECT_EQ(fm.removeItemAtPath(folder + "/empty"), nullptr);
+    EXPECT_EQ(listing(folder), std::vector<std::string>{"b"});
+    // Removing a removed file again says it is missing.
+    expectFileError(fm.removeItemAtPath(folder + "/a"), plat::FileNoSuchFileError, folder + "/a");
+    expectFileError(fm.removeItemAtPath(""), plat::FileNoSuchFileError, "");
+    EXPECT_EQ(readText(folder + "/b"), "b");
+}
+
 TEST(FileManagerTest, CopyRefusesAnExistingDestinationAndCopiesTreesExactly) {
     TempDir dir;
     auto& fm = FileManager::defaultManager();
