@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <system_error>
+#include <unordered_map>
 
 namespace plat {
 
@@ -642,6 +644,12 @@ ErrorPtr FileManager::writeDataAtomically(const Data& data, const std::string& p
 }
 
 ErrorPtr FileManager::removeItemAtPath(const std::string& path) const {
+    // Most items removed are files (or links): one unlink removes them, where
+    // looking first walks the path twice more. A folder (EISDIR) or any other
+    // failure takes the full way below, which reports as it always did.
+    if (!path.empty() && ::unlink(path.c_str()) == 0) {
+        return nullptr;
+    }
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
         return fileError(errno, Access::Write, path);
@@ -911,18 +919,45 @@ std::optional<DirectoryEnumerator> FileManager::enumeratorAtURL(const URL& url) 
     return enumeratorAtPath(url.path());
 }
 
+namespace {
+
+// The account name of a user from the user database, kept for the process
+// once found: each look-up reads the name-service configuration and the
+// account files again, and a user's account name does not change under a
+// running process. Keyed by the user id, so a process that changes its
+// effective user looks the new one up; a failed look-up is not kept.
+std::optional<std::string> accountNameOf(uid_t uid) {
+    static Mutex mutex;
+    static auto* known = new std::unordered_map<uid_t, std::string>();  // outlives every thread's last call
+    {
+        MutexLock lock(mutex);
+        if (auto found = known->find(uid); found != known->end()) {
+            return found->second;
+        }
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        found->pw_name == nullptr || found->pw_name[0] == '\0') {
+        return std::nullopt;
+    }
+    std::string name = found->pw_name;
+    MutexLock lock(mutex);
+    known->emplace(uid, name);
+    return name;
+}
+
+}  // namespace
+
 std::string FileManager::userName() const {
     if (environment_) {
         if (auto user = env("USER"); user && !user->empty()) {
             return *user;
         }
     }
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_name != nullptr && found->pw_name[0] != '\0') {
-        return found->pw_name;
+    if (auto name = accountNameOf(::geteuid())) {
+        return *name;
     }
     if (auto user = env("USER"); user && !user->empty()) {
         return *user;

@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -154,6 +157,29 @@ TEST(FileManagerTest, RemovesWholeTreesWithoutFollowingLinks) {
     EXPECT_TRUE(fm.fileExistsAtPath(outside + "/keep"));
     EXPECT_EQ(fm.removeItemAtPath(outside + "/keep"), nullptr);
     EXPECT_EQ(listing(outside), std::vector<std::string>{});
+}
+
+TEST(FileManagerTest, RemovalOfFilesFoldersAndPathsThroughLinksEndsAsTheWalkDid) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string folder = (dir / "folder").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(folder + "/empty", true), nullptr);
+    writeText(folder + "/a", "a");
+    writeText(folder + "/b", "b");
+    ASSERT_EQ(::symlink(folder.c_str(), (dir / "via").c_str()), 0);
+
+    // A file named with a trailing slash is not a folder: refused, kept.
+    expectFileError(fm.removeItemAtPath(folder + "/a/"), plat::FileWriteUnknownError, folder + "/a/");
+    EXPECT_EQ(readText(folder + "/a"), "a");
+    // A file reached through a linked folder is the file itself.
+    EXPECT_EQ(fm.removeItemAtPath((dir / "via").string() + "/a"), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(folder + "/a"));
+    EXPECT_EQ(fm.removeItemAtPath(folder + "/empty"), nullptr);
+    EXPECT_EQ(listing(folder), std::vector<std::string>{"b"});
+    // Removing a removed file again says it is missing.
+    expectFileError(fm.removeItemAtPath(folder + "/a"), plat::FileNoSuchFileError, folder + "/a");
+    expectFileError(fm.removeItemAtPath(""), plat::FileNoSuchFileError, "");
+    EXPECT_EQ(readText(folder + "/b"), "b");
 }
 
 TEST(FileManagerTest, CopyRefusesAnExistingDestinationAndCopiesTreesExactly) {
@@ -397,6 +423,18 @@ TEST(FileManagerTest, UserNameComesFromThePasswordDatabaseOrTheInjectedEnvironme
     EXPECT_EQ(name.find('/'), std::string::npos);
     EXPECT_EQ(FileManager(plat::EnvironmentMap{{"USER", "peer-b"}}).userName(), "peer-b");
     EXPECT_EQ(FileManager(plat::EnvironmentMap{}).userName(), name);
+
+    // The account's name is kept for the process once looked up: threads
+    // asking at once all get it.
+    std::vector<std::string> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& each : seen) {
+        threads.emplace_back([&each] { each = FileManager().userName(); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(seen, std::vector<std::string>(4, name));
 }
 
 TEST(FileManagerTest, BackupExclusionSucceedsOnlyForExistingItems) {
