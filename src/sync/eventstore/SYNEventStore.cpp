@@ -823,15 +823,14 @@ std::set<std::string> SYNEventStore::filenamesInDirectory(const std::string& dir
     // a file system that stamps in seconds (or two).
     bool settled = false;
     if (stamped) {
-        struct timespec now {};
-        if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
+        if (const auto now = wallClockNanoseconds()) {
             const bool inSeconds = folder.st_mtim.tv_nsec == 0 && folder.st_ctim.tv_nsec == 0;
             const int64_t step = inSeconds ? 3'000'000'000LL : 50'000'000LL;
             auto nanoseconds = [](const struct timespec& t) {
                 return static_cast<int64_t>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
             };
             const int64_t newest = std::max(nanoseconds(folder.st_mtim), nanoseconds(folder.st_ctim));
-            settled = nanoseconds(now) - newest > step;
+            settled = *now - newest > step;
         }
     }
     auto listed = files().contentsOfDirectoryAtPath(directory);
@@ -854,6 +853,17 @@ std::set<std::string> SYNEventStore::filenamesInDirectory(const std::string& dir
         }
     }
     return names;
+}
+
+std::optional<int64_t> SYNEventStore::wallClockNanoseconds() const {
+    if (wallClockForTesting_) {
+        return wallClockForTesting_();
+    }
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
 }
 
 void SYNEventStore::forgetDataFolderListings() const {

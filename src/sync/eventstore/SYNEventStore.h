@@ -56,6 +56,13 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     SYNEventStore(const SYNEventStore&) = delete;
     SYNEventStore& operator=(const SYNEventStore&) = delete;
 
+    // Tests set the wall clock against which the data folders' stamps count
+    // as settled (see filenamesInDirectory); set before the store is used
+    // from other threads.
+    void setWallClockForTesting(std::function<int64_t()> nanosecondsSince1970) {
+        wallClockForTesting_ = std::move(nanosecondsSince1970);
+    }
+
     // root + "/" + mesh identifier; nullopt when the root is nullopt or the
     // identifier is refused.
     static std::optional<std::string> pathToEventDataRootDirectoryForRootDirectory(
@@ -225,6 +232,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // Drops the kept listings; called after every change this store makes
     // to its data folders.
     void forgetDataFolderListings() const EXCLUDES(listingMutex_);
+    // The wall clock, in nanoseconds since 1970, that tells a folder's
+    // stamps settled (nullopt when it cannot be read).
+    std::optional<int64_t> wallClockNanoseconds() const;
 
     std::string meshIdentifier_;
     std::string rootPath_;
@@ -249,6 +259,7 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
         std::set<std::string> names;
     };
     mutable plat::Mutex listingMutex_;
+    std::function<int64_t()> wallClockForTesting_;
     mutable std::map<std::string, FolderListing> folderListings_ GUARDED_BY(listingMutex_);
     // Counts the changes made through forgetDataFolderListings: a listing
     // made across one is not kept.

@@ -1,5 +1,6 @@
 #include "sync/eventstore/SYNEventStore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -496,36 +497,33 @@ TEST_F(SYNEventStoreTest, DataFilesMoveFromImportToReferencedAndUnreferencedOnes
     EXPECT_TRUE(fs::exists(root / "mesh" / "data"));
 }
 
-// Waits until the clock is well past the last change of the folders, so
-// that their listings may be kept.
-void waitUntilFoldersSettle(const std::vector<fs::path>& folders) {
+// Puts the folders' modification times ten seconds back, so that with the
+// store's clock a second ahead their listings may be kept; any change to a
+// folder after that stamps it anew, as the store must notice.
+void backdateFolders(const std::vector<fs::path>& folders) {
     for (const auto& folder : folders) {
-        struct stat st {};
-        ASSERT_EQ(::stat(folder.c_str(), &st), 0);
-        const auto last = std::max(st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec,
-                                   st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec);
-        // Past the store's step: 50 ms, or 3 s where stamps are in seconds.
-        const bool inSeconds = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
-        const long long margin = inSeconds ? 4'000'000'000LL : 100'000'000LL;
-        for (;;) {
-            struct timespec now {};
-            ::clock_gettime(CLOCK_REALTIME, &now);
-            if (now.tv_sec * 1'000'000'000LL + now.tv_nsec > last + margin) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        struct timespec now {};
+        ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &now), 0);
+        struct timespec times[2] = {now, now};
+        times[0].tv_sec -= 10;
+        times[1].tv_sec -= 10;
+        ASSERT_EQ(::utimensat(AT_FDCWD, folder.c_str(), times, 0), 0) << folder;
     }
 }
 
 TEST_F(SYNEventStoreTest, DataFolderListingsFollowEveryChangeOfTheFolders) {
     const auto data = root / "mesh" / "data";
     const auto newdata = root / "mesh" / "newdata";
+    store->setWallClockForTesting([] {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return (static_cast<int64_t>(now.tv_sec) + 1) * 1'000'000'000LL + now.tv_nsec;
+    });
     auto first = store->storeDataFile(plat::Data::fromString("first"));
     ASSERT_TRUE(first.ok());
     writeFile(root / "download" / "IMPORTED", "imported");
     ASSERT_TRUE(store->importDataFile((root / "download" / "IMPORTED").string()));
-    waitUntilFoldersSettle({data, newdata});
+    backdateFolders({data, newdata});
     // Listed now, the folders' names may be kept from here on.
     EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, "IMPORTED"}));
     EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, "IMPORTED"}));
@@ -539,13 +537,13 @@ TEST_F(SYNEventStoreTest, DataFolderListingsFollowEveryChangeOfTheFolders) {
 
     // So do changes made by anything else: a file put in, one taken out,
     // the folder made anew.
-    waitUntilFoldersSettle({data, newdata});
+    backdateFolders({data, newdata});
     EXPECT_EQ(store->allDataFilenames(), (std::set<std::string>{*first, *second}));
     writeFile(newdata / "PUT", "put");
     EXPECT_EQ(store->newlyImportedDataFilenames(), std::set<std::string>{"PUT"});
     fs::remove(data / *first);
     EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>{*second});
-    waitUntilFoldersSettle({data, newdata});
+    backdateFolders({data, newdata});
     EXPECT_EQ(store->previouslyReferencedDataFilenames(), std::set<std::string>{*second});
     fs::rename(data, root / "old-data");
     fs::create_directories(data);
