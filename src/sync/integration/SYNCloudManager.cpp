@@ -1390,12 +1390,13 @@ SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
         // batch: the second is left to the one-by-one import, which finds
         // the first imported.
         std::set<std::pair<std::string, int64_t>> events;
-        std::vector<std::size_t> candidates;
+        std::vector<std::pair<std::size_t, std::string>> candidates;  // index, the set's one file
         std::vector<const SYNEventFileSet*> named;  // candidates whose store is named, asked together
         for (std::size_t index = 0; index < sets.size(); ++index) {
             const auto& set = *sets[index];
-            if (!set.hasAllParts() || set.preferredFilenamesForExistingParts().size() != 1 ||
-                !set.eventShouldBeUnique() || set.revisionNumber() < 0) {
+            auto names = set.preferredFilenamesForExistingParts();
+            if (!set.hasAllParts() || names.size() != 1 || !set.eventShouldBeUnique() ||
+                set.revisionNumber() < 0) {
                 continue;
             }
             const std::string store =
@@ -1403,14 +1404,14 @@ SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
             if (!events.emplace(store, set.revisionNumber()).second) {
                 continue;
             }
-            candidates.push_back(index);
+            candidates.emplace_back(index, std::move(names.front()));
             if (!set.isBaseline() && set.persistentStoreIdentifier()) {
                 named.push_back(&set);
             }
         }
         const auto namedExist = self->eventsExistForFileSets(named);
         std::size_t nextNamed = 0;
-        for (std::size_t index : candidates) {
+        for (const auto& [index, name] : candidates) {
             const auto& set = *sets[index];
             bool exists;
             if (nextNamed < named.size() && named[nextNamed] == &set) {
@@ -1423,7 +1424,7 @@ SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
                 continue;
             }
             chosen.push_back(index);
-            paths.push_back(join(download, set.preferredFilenamesForExistingParts().front()));
+            paths.push_back(join(download, name));
         }
         if (chosen.empty()) {
             next(nullptr, false);

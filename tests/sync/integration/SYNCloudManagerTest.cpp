@@ -1095,6 +1095,18 @@ class SYNCloudManagerFolderTest : public EventFileTest {
         EventFileTest::TearDown();
     }
 
+    // Source's save event "FILE" (revision 2), whose one change refers to
+    // the data file.
+    void writeEventWithDataFile(const std::string& data) {
+        auto withFile = writeEvent(source, "FILE", SYNStoreModificationEventTypeSave, 3, 2, 0);
+        inContext(source, [&](auto& context) {
+            auto event = *context.existingObjectWithID(withFile);
+            SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
+            large.setFilename(data);
+            EventWriter(context).change(event, "PHOTO", SYNObjectChangeTypeInsert, {large});
+            ASSERT_EQ(context.save(), nullptr);
+        });
+    }
     void exportAll(const std::shared_ptr<SYNCloudManager>& manager) {
         ASSERT_EQ(wait([&](auto done) { manager->snapshotRemoteFilesWithCompletion(done); }), nullptr);
         for (auto step : {&SYNCloudManager::exportDataFilesWithProgress,
@@ -1125,14 +1137,7 @@ TEST_F(SYNCloudManagerFolderTest, EventsBaselinesAndDataFilesTravelBetweenStores
     ASSERT_TRUE(data.ok());
     writeEvent(source, "BASELINE", SYNStoreModificationEventTypeBaseline, 1, 0, 5);
     writeEvent(source, "BIG", SYNStoreModificationEventTypeSave, 2, 1, 60);
-    auto withFile = writeEvent(source, "FILE", SYNStoreModificationEventTypeSave, 3, 2, 0);
-    inContext(source, [&](auto& context) {
-        auto event = *context.existingObjectWithID(withFile);
-        SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
-        large.setFilename(*data);
-        EventWriter(context).change(event, "PHOTO", SYNObjectChangeTypeInsert, {large});
-        ASSERT_EQ(context.save(), nullptr);
-    });
+    writeEventWithDataFile(*data);
     exportAll(a);
     // The 60-change event went out in four parts.
     EXPECT_EQ(fs::exists(root.str() + "/cloud/mesh/events/2_" + storeID(source) + "_1_4of4.synevent"), true);
@@ -1165,14 +1170,7 @@ TEST_F(SYNCloudManagerFolderTest, NoFileIsLeftSharedBetweenTheCloudAndAStore) {
     auto data = source->storeDataFile(plat::Data(std::vector<uint8_t>(3000, 7)));
     ASSERT_TRUE(data.ok());
     writeEvent(source, "BIG", SYNStoreModificationEventTypeSave, 2, 1, 60);
-    auto withFile = writeEvent(source, "FILE", SYNStoreModificationEventTypeSave, 3, 2, 0);
-    inContext(source, [&](auto& context) {
-        auto event = *context.existingObjectWithID(withFile);
-        SYNPropertyChangeValue large(SYNPropertyChangeTypeAttribute, "photo");
-        large.setFilename(*data);
-        EventWriter(context).change(event, "PHOTO", SYNObjectChangeTypeInsert, {large});
-        ASSERT_EQ(context.save(), nullptr);
-    });
+    writeEventWithDataFile(*data);
     auto expectOneNameEach = [&](const std::string& when) {
         std::size_t files = 0;
         for (const auto& entry : fs::recursive_directory_iterator(root.str() + "/cloud/mesh")) {
