@@ -319,7 +319,8 @@ namespace {
 struct ParsedChange {
     std::string globalIdentifier;
     int64_t type = 0;
-    std::vector<SYNPropertyChangeValue> values;
+    // Made shared as they are read: the change's record takes them as they are.
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
     std::optional<SYNRevision> valuesRevision;
     std::vector<std::string> dataFiles;
 };
@@ -409,8 +410,10 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                     throw MalformedFile("A property change is not an object");
                 }
                 const Value* name = property.find("name");
-                SYNPropertyChangeValue value(integerMember(property, "type"),
-                                             name && name->isString() ? *name->asString() : std::string());
+                auto made = std::make_shared<SYNPropertyChangeValue>(
+                    integerMember(property, "type"),
+                    name && name->isString() ? *name->asString() : std::string());
+                SYNPropertyChangeValue& value = *made;
                 for (const auto& [key, entry] : *property.asDictionary()) {
                     if (key == "name" || key == "type") {
                         continue;
@@ -422,7 +425,7 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                                             "\"");
                     }
                 }
-                parsed.values.push_back(std::move(value));
+                parsed.values.push_back(std::move(made));
             }
             if (const Value* revision = change.find("valuesRevision")) {
                 if (!revision->isDictionary()) {
@@ -704,7 +707,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         plat::Array values;
         values.reserve(change.values.size());
         for (auto& value : change.values) {
-            values.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(value)));
+            values.emplace_back(std::move(value));
         }
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
