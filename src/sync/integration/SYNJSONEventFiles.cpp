@@ -319,7 +319,8 @@ namespace {
 struct ParsedChange {
     std::string globalIdentifier;
     int64_t type = 0;
-    std::vector<SYNPropertyChangeValue> values;
+    // Made shared as they are read: the change's record takes them as they are.
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
     std::optional<SYNRevision> valuesRevision;
     std::vector<std::string> dataFiles;
 };
@@ -403,13 +404,16 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
             parsed.globalIdentifier = stringMember(change, "globalIdentifier");
             parsed.type = integerMember(change, "type");
             const Value& properties = member(change, "properties", &Value::isArray, "an array");
+            parsed.values.reserve(properties.asArray()->size());
             for (const auto& property : *properties.asArray()) {
                 if (!property.isDictionary()) {
                     throw MalformedFile("A property change is not an object");
                 }
                 const Value* name = property.find("name");
-                SYNPropertyChangeValue value(integerMember(property, "type"),
-                                             name && name->isString() ? *name->asString() : std::string());
+                auto made = std::make_shared<SYNPropertyChangeValue>(
+                    integerMember(property, "type"),
+                    name && name->isString() ? *name->asString() : std::string());
+                SYNPropertyChangeValue& value = *made;
                 for (const auto& [key, entry] : *property.asDictionary()) {
                     if (key == "name" || key == "type") {
                         continue;
@@ -421,7 +425,7 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                                             "\"");
                     }
                 }
-                parsed.values.push_back(std::move(value));
+                parsed.values.push_back(std::move(made));
             }
             if (const Value* revision = change.find("valuesRevision")) {
                 if (!revision->isDictionary()) {
@@ -478,7 +482,13 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
 // Identifier records of one entity by identifier; null while the store has
 // none and none is made yet. The keys view the identifiers of the parsed
 // changes, which outlive the records' lookup and linking.
-using RecordsByIdentifier = std::unordered_map<std::string_view, ManagedObjectPtr>;
+// Each record is kept with a Value holding it (null until a change links to
+// it), so that the links of the changes share one Value.
+struct KnownRecord {
+    ManagedObjectPtr object;
+    Value link;
+};
+using RecordsByIdentifier = std::unordered_map<std::string_view, KnownRecord>;
 
 // Takes record as the one of its identifier when it is the first made of
 // those found so far.
@@ -489,8 +499,9 @@ void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
     if (it == records.end()) {
         return;
     }
-    if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
-        it->second = record;
+    auto& known = it->second.object;
+    if (!known || record->objectID()->primaryKey() < known->objectID()->primaryKey()) {
+        known = record;
     }
 }
 
@@ -604,7 +615,7 @@ class IdentifierRecords {
             auto& known = records_[entity->entityName];
             auto& list = wanted[entity->entityName];
             for (const auto& change : entity->changes) {
-                if (known.try_emplace(change.globalIdentifier, nullptr).second) {
+                if (known.try_emplace(change.globalIdentifier).second) {
                     list.push_back(change.globalIdentifier);
                 }
             }
@@ -632,16 +643,31 @@ class IdentifierRecords {
     // identifier were given to fetch.
     ManagedObjectPtr record(const std::string& entityName, const std::string& identifier,
                             plat::coredata::ManagedObjectContext& context) {
-        auto& record = records_[entityName][identifier];
-        if (!record) {
-            record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
-            record->setValue(Value(identifier), "globalIdentifier");
-            record->setValue(Value(entityName), "nameOfEntity");
+        return known(entityName, identifier, context).object;
+    }
+
+    // The record as a Value, made once per record.
+    const Value& recordLink(const std::string& entityName, const std::string& identifier,
+                            plat::coredata::ManagedObjectContext& context) {
+        KnownRecord& record = known(entityName, identifier, context);
+        if (record.link.isNull()) {
+            record.link = Value(record.object);
+        }
+        return record.link;
+    }
+
+  private:
+    KnownRecord& known(const std::string& entityName, const std::string& identifier,
+                       plat::coredata::ManagedObjectContext& context) {
+        KnownRecord& record = records_[entityName][identifier];
+        if (!record.object) {
+            record.object = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            record.object->setValue(Value(identifier), "globalIdentifier");
+            record.object->setValue(Value(entityName), "nameOfEntity");
         }
         return record;
     }
 
-  private:
     std::unordered_map<std::string_view, RecordsByIdentifier> records_;
 };
 
@@ -659,15 +685,21 @@ enum class Linking {
 // Makes the records of the changes; their values are moved into them.
 void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, IdentifierRecords& identifiers,
                    plat::coredata::ManagedObjectContext& context, Linking linking = Linking::Both) {
+    // Values shared by every change of the entity: copies share one payload
+    // instead of each change allocating (and the reset freeing) its own.
+    const Value entityName(entity.entityName);
+    const Value eventLink = linking == Linking::ChangeSideOnly ? Value(event) : Value();
     for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
         object->setValue(Value(change.type), "type");
-        object->setValue(Value(entity.entityName), "nameOfEntity");
-        auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
+        object->setValue(entityName, "nameOfEntity");
         if (linking == Linking::ChangeSideOnly) {
-            object->setPrimitiveValue(Value(record), "globalIdentifier");
-            object->setPrimitiveValue(Value(event), "storeModificationEvent");
+            object->setPrimitiveValue(
+                identifiers.recordLink(entity.entityName, change.globalIdentifier, context),
+                "globalIdentifier");
+            object->setPrimitiveValue(eventLink, "storeModificationEvent");
         } else {
+            auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
             object->setObject(record, "globalIdentifier");
             object->setObject(event, "storeModificationEvent");
         }
@@ -675,7 +707,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         plat::Array values;
         values.reserve(change.values.size());
         for (auto& value : change.values) {
-            values.emplace_back(std::make_shared<const SYNPropertyChangeValue>(std::move(value)));
+            values.emplace_back(std::move(value));
         }
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");

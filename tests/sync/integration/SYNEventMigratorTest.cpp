@@ -317,6 +317,52 @@ TEST_F(SYNEventMigratorTest, TheBatchImportTakesOnlyRegularJSONEventFiles) {
     EXPECT_EQ(describeEvent(destination, "E1"), describeEvent(source, "E1"));
 }
 
+// Several events of one save that change the same stored objects: each
+// change keeps its own event, and every change of an object links to the
+// one record the store already held for it.
+TEST_F(SYNEventMigratorTest, ChangesOfOneSaveShareTheStoredRecordOfTheirObject) {
+    std::filesystem::create_directories(root.str() + "/in");
+    std::vector<std::string> paths;
+    for (int i = 1; i <= 4; ++i) {
+        const std::string uid = "E" + std::to_string(i);
+        writeEvent(source, uid, SYNStoreModificationEventTypeSave, i, i, 3);
+        auto [error, files] = exportWith([i](auto& migrator, auto done) {
+            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
+        });
+        ASSERT_EQ(error, nullptr);
+        ASSERT_EQ(files.size(), 1u);
+        paths.push_back(root.str() + "/in/" + uid);
+        std::filesystem::copy_file(files.front(), paths.back());
+    }
+    SYNEventMigrator migrator(destination, smallBatchModel());
+    auto import = [&](std::vector<std::string> batch) {
+        std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> ids;
+        migrator.migrateEventsInFromSingleFiles(batch, 1000, [&](auto made) { ids = made; });
+        ASSERT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return ids.has_value(); }, 60));
+        for (const auto& id : *ids) {
+            EXPECT_NE(id, nullptr);
+        }
+    };
+    import({paths[0]});  // makes the records
+    StoreCommits commits;
+    import({paths[1], paths[2], paths[3]});
+    EXPECT_EQ(commits.commits(), 1);
+    for (int i = 1; i <= 4; ++i) {
+        const std::string uid = "E" + std::to_string(i);
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid)) << uid;
+    }
+    inContext(destination, [](plat::coredata::ManagedObjectContext& context) {
+        auto records =
+            context.executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        ASSERT_TRUE(records.ok());
+        EXPECT_EQ(records->size(), 7u);
+        for (const auto& record : *records) {
+            EXPECT_EQ(record->objectsForKey("objectChanges").size(), 4u)
+                << record->valueForKey("globalIdentifier").description();
+        }
+    });
+}
+
 // Records already in the store: a change takes its own entity's record, the
 // first made when there are several of one identifier, and no new one; an
 // identifier of the same text under another entity gets its own record.
