@@ -162,6 +162,7 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
 
     // Applying events.
     [[nodiscard]] plat::ErrorPtr integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full);
+    [[nodiscard]] plat::ErrorPtr integrateEventsOfEntities(const SYNManagedObjectIDs& eventIDs, bool full);
     [[nodiscard]] plat::ErrorPtr integrateEntity(const plat::coredata::EntityDescription& entity,
                                                  const SYNManagedObjectIDs& eventIDs, bool full,
                                                  SYNEntityList& integrated);
@@ -242,6 +243,11 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // Whether the events being integrated hold few enough changes that each
     // entity's are read with their values (decided once per integration).
     std::optional<bool> changesReadWithValues_;
+    // With few changes, the stored changes of every entity in the events,
+    // read with one query when the first entity is read (see
+    // readChangesOfEntity); each entity takes its own. Null when not read.
+    struct StoredChanges;
+    std::shared_ptr<StoredChanges> storedChanges_;
     std::atomic<bool> saveOccurredDuringMerge_{false};
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;

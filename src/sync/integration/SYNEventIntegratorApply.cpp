@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <exception>
 #include <map>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -81,6 +83,12 @@ struct ChangesByEvent {
 struct ChangeRowsByEvent {
     std::vector<const ChangeRow*> inserts, updates, deletes;
 };
+// The stored changes of one entity read ahead, without their identifier
+// rows' strings, with the ID of each one's event (parallel).
+struct EntityChanges {
+    std::vector<SYNChangeRecord> records;
+    std::vector<ManagedObjectIDPtr> eventOfChange;
+};
 
 }  // namespace
 
@@ -119,12 +127,10 @@ plat::Result<std::vector<SYNChangeRecord>> loadChangeRecords(ManagedObjectContex
 // The changes of the entity (exactly this entity) in the events, each with
 // the position of its event in the integration order. Their records go into
 // the cache, so that the stages need not load them again.
-plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& context,
-                                                     const EntityDescription& entity,
-                                                     const IDMap<std::size_t>& eventIndexes,
-                                                     const SYNManagedObjectIDs& eventIDs,
-                                                     const std::vector<int16_t>& types,
-                                                     SYNChangeRecordCache& cache, bool withValues = false) {
+plat::Result<std::vector<ChangeRow>> fetchChangeRows(
+    ManagedObjectContext& context, const EntityDescription& entity, const IDMap<std::size_t>& eventIndexes,
+    const SYNManagedObjectIDs& eventIDs, const std::vector<int16_t>& types, SYNChangeRecordCache& cache,
+    bool withValues = false, EntityChanges* readAhead = nullptr) {
     std::vector<ChangeRow> rows;
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
@@ -152,25 +158,41 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& conte
         // (the store need not sort whole rows read through the event index):
         // they are put in integration order below.
         std::vector<ManagedObjectIDPtr> eventOfChange;
-        FetchRequest storedRequest = request;
-        storedRequest.ordersByKey = false;
-        // Their values are read as the stages load them, a stretch at a
-        // time, rather than all of the entity's at once here.
-        auto stored = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange, withValues);
-        if (!stored.ok()) {
-            error = stored.error();
-            return;
+        std::optional<std::vector<SYNChangeRecord>> stored;
+        if (readAhead) {
+            // The changes were read ahead; their identifier rows are read
+            // now, as they are after the entities integrated before.
+            auto read = SYNChangeRecord::readStoredIdentifierRows(readAhead->records, context);
+            if (!read.ok()) {
+                error = read.error();
+                return;
+            }
+            if (*read) {
+                stored = std::move(readAhead->records);
+                eventOfChange = std::move(readAhead->eventOfChange);
+            }
+        } else {
+            FetchRequest storedRequest = request;
+            storedRequest.ordersByKey = false;
+            // Their values are read as the stages load them, a stretch at a
+            // time, rather than all of the entity's at once here.
+            auto fetched = SYNChangeRecord::fetchStored(storedRequest, context, &eventOfChange, withValues);
+            if (!fetched.ok()) {
+                error = fetched.error();
+                return;
+            }
+            stored = std::move(*fetched);
         }
         std::vector<SYNChangeRecord> records;
         std::vector<std::size_t> indexes;
-        const bool fromStore = stored->has_value();
+        const bool fromStore = stored.has_value();
         if (fromStore) {
-            records.reserve((*stored)->size());
-            indexes.reserve((*stored)->size());
-            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
+            records.reserve(stored->size());
+            indexes.reserve(stored->size());
+            for (std::size_t i = 0; i < stored->size(); ++i) {
                 auto found = eventOfChange[i] ? eventIndexes.find(eventOfChange[i]) : eventIndexes.end();
                 if (found != eventIndexes.end()) {
-                    records.push_back(std::move((**stored)[i]));
+                    records.push_back(std::move((*stored)[i]));
                     indexes.push_back(found->second);
                 }
             }
@@ -219,7 +241,65 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(ManagedObjectContext& conte
 
 }  // namespace
 
+// The stored changes of every entity in the events, by the entity they name.
+// Empty (and `shown` false) where the stored rows are not what the context
+// shows: then each entity reads its own as before.
+struct SYNEventIntegrator::StoredChanges {
+    bool shown = false;
+    std::unordered_map<std::string, EntityChanges> byEntity;
+};
+
+namespace {
+
+// One query for the changes of all entities in the events, with their values
+// (only while they are few: see fewStoredChanges), instead of one per entity:
+// each of those walked the changes of every entity through the index on the
+// events to keep its own. Change rows of the events being integrated are not
+// written while they are; their identifier rows may be (store URIs), so those
+// are read per entity.
+plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
+                                         std::unordered_map<std::string, EntityChanges>& byEntity,
+                                         bool& shown) {
+    plat::ErrorPtr error;
+    context.performBlockAndWait([&] {
+        plat::Array events;
+        events.reserve(eventIDs.size());
+        for (const auto& id : eventIDs) {
+            events.push_back(Value(plat::ObjectPtr(id)));
+        }
+        FetchRequest request(SYNObjectChangeEntityName);
+        request.predicate = Predicate::in("storeModificationEvent", Value(std::move(events)));
+        request.ordersByKey = false;
+        std::vector<ManagedObjectIDPtr> eventOfChange;
+        auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
+        if (!stored.ok()) {
+            error = stored.error();
+            return;
+        }
+        shown = stored->has_value();
+        if (!shown) {
+            return;
+        }
+        for (std::size_t i = 0; i < (*stored)->size(); ++i) {
+            auto& record = (**stored)[i];
+            auto& changes = byEntity[record.entityName];
+            changes.records.push_back(std::move(record));
+            changes.eventOfChange.push_back(std::move(eventOfChange[i]));
+        }
+    });
+    return error;
+}
+
+}  // namespace
+
 plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& eventIDs, bool full) {
+    storedChanges_.reset();
+    auto error = integrateEventsOfEntities(eventIDs, full);
+    storedChanges_.reset();
+    return error;
+}
+
+plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObjectIDs& eventIDs, bool full) {
     SYN_LOG(3, "Beginning integration");
     if (full) {
         SYN_LOG(3, "Will perform full integration");
@@ -416,8 +496,25 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
         merge.eventContext->performBlockAndWait(
             [&] { changesReadWithValues_ = fewStoredChanges(*merge.eventContext, merge.eventIDs); });
     }
+    const bool withValues = changesReadWithValues_.value_or(false);
+    if (withValues && !storedChanges_) {
+        storedChanges_ = std::make_shared<StoredChanges>();
+        if (auto error = readStoredChangesOfEvents(*merge.eventContext, merge.eventIDs,
+                                                   storedChanges_->byEntity, storedChanges_->shown)) {
+            return error;
+        }
+    }
+    EntityChanges none;
+    EntityChanges* readAhead = nullptr;
+    if (storedChanges_ && storedChanges_->shown) {
+        auto found = storedChanges_->byEntity.find(merge.entity.name());
+        readAhead = found != storedChanges_->byEntity.end() ? &found->second : &none;
+    }
     auto rows = fetchChangeRows(*merge.eventContext, merge.entity, merge.eventIndexes, merge.eventIDs, {},
-                                *changeCache_, changesReadWithValues_.value_or(false));
+                                *changeCache_, withValues, readAhead);
+    if (readAhead && readAhead != &none) {
+        storedChanges_->byEntity.erase(merge.entity.name());
+    }
     if (!rows.ok()) {
         return rows.error();
     }

@@ -173,7 +173,48 @@ std::vector<std::shared_ptr<const SYNPropertyChangeValue>> decodedValues(const V
 
 }  // namespace
 
+namespace {
+
+// Whether the stored change and identifier rows are what context shows: a
+// context on a coordinator (not a child) with no unsaved change of either.
+// Unsaved objects of other entities (the merge event being built) do not
+// matter.
+bool storedRowsAreShown(ManagedObjectContext& context, const EntityDescription& changeEntity,
+                        const EntityDescription& rowEntity) {
+    if (!context.persistentStoreCoordinator() || context.parentContext()) {
+        return false;
+    }
+    if (context.hasChanges()) {
+        for (const auto& objects :
+             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
+            for (const auto& object : objects) {
+                if (object->entity() == &changeEntity || object->entity() == &rowEntity) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
+    const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs,
+    bool readValues) {
+    using Records = std::optional<std::vector<SYNChangeRecord>>;
+    auto records = fetchStoredChanges(request, context, eventIDs, readValues);
+    if (!records.ok() || !*records) {
+        return records;
+    }
+    auto read = readStoredIdentifierRows(**records, context);
+    if (!read.ok()) {
+        return read.error();
+    }
+    return *read ? std::move(*records) : Records();
+}
+
+plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStoredChanges(
     const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs,
     bool readValues) {
     using Records = std::optional<std::vector<SYNChangeRecord>>;
@@ -184,29 +225,16 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     const auto& model = *coordinator->managedObjectModel();
     auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
     auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
-    if (!changeEntity || !rowEntity || request.entityName != changeEntity->name()) {
+    if (!changeEntity || !rowEntity || request.entityName != changeEntity->name() ||
+        !storedRowsAreShown(context, *changeEntity, *rowEntity)) {
         return Records();
-    }
-    // Unsaved changes of other entities (the merge event being built) leave
-    // the stored changes and identifier rows as the context shows them.
-    if (context.hasChanges()) {
-        for (const auto& objects :
-             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
-            for (const auto& object : objects) {
-                if (object->entity() == changeEntity.get() || object->entity() == rowEntity.get()) {
-                    return Records();
-                }
-            }
-        }
     }
     auto changeColumns = propertyIndexes(*changeEntity, {"type", "nameOfEntity", "globalIdentifier",
                                                          "propertyChangeValues", "storeModificationEvent"});
-    auto rowColumns = propertyIndexes(*rowEntity, {"globalIdentifier", "nameOfEntity", "storeURI"});
-    if (!changeColumns || !rowColumns) {
+    if (!changeColumns) {
         return Records();
     }
     const auto& c = *changeColumns;
-    const auto& r = *rowColumns;
     // Only the columns read below: the others stay unread (null).
     static const std::vector<std::string> kChangeColumns{"type", "nameOfEntity", "globalIdentifier",
                                                          "propertyChangeValues", "storeModificationEvent"};
@@ -223,17 +251,6 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         eventIDs->clear();
         eventIDs->reserve(changes->size());
     }
-    // Each identifier row, in first-named order, with the first record that
-    // names it; each record links to the next record of the same row.
-    constexpr std::size_t kNone = SIZE_MAX;
-    std::vector<ManagedObjectIDPtr> rowIDs;
-    rowIDs.reserve(changes->size());
-    std::unordered_map<ManagedObjectIDPtr, std::pair<std::size_t, std::size_t>, plat::coredata::ObjectIDHash,
-                       plat::coredata::ObjectIDEqual>
-        recordsOfRow;  // first and last record
-    recordsOfRow.reserve(changes->size());
-    std::vector<std::size_t> nextOfRow;
-    nextOfRow.reserve(changes->size());
     // Each row is let go as soon as it is read: the memory goes straight to
     // the records instead of piling up until the fetch is done.
     for (auto& change : *changes) {
@@ -247,17 +264,6 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
             record.entityName = std::move(*entityName);
         }
         record.globalIdentifierID = storedID(*change, c[2]);
-        nextOfRow.push_back(kNone);
-        if (record.globalIdentifierID) {
-            auto [named, added] =
-                recordsOfRow.try_emplace(record.globalIdentifierID, records.size(), records.size());
-            if (added) {
-                rowIDs.push_back(record.globalIdentifierID);
-            } else {
-                nextOfRow[named->second.second] = records.size();
-                named->second.second = records.size();
-            }
-        }
         record.valuesRead = readValues;
         if (readValues) {
             record.values = decodedValues(storedValue(*change, c[3]));
@@ -267,6 +273,49 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         }
         records.push_back(std::move(record));
         change.reset();
+    }
+    return Records(std::move(records));
+}
+
+plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChangeRecord>& records,
+                                                             ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator) {
+        return false;
+    }
+    const auto& model = *coordinator->managedObjectModel();
+    auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
+    auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
+    if (!changeEntity || !rowEntity || !storedRowsAreShown(context, *changeEntity, *rowEntity)) {
+        return false;
+    }
+    auto rowColumns = propertyIndexes(*rowEntity, {"globalIdentifier", "nameOfEntity", "storeURI"});
+    if (!rowColumns) {
+        return false;
+    }
+    const auto& r = *rowColumns;
+    // Each identifier row, in first-named order, with the first record that
+    // names it; each record links to the next record of the same row.
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::vector<ManagedObjectIDPtr> rowIDs;
+    rowIDs.reserve(records.size());
+    std::unordered_map<ManagedObjectIDPtr, std::pair<std::size_t, std::size_t>, plat::coredata::ObjectIDHash,
+                       plat::coredata::ObjectIDEqual>
+        recordsOfRow;  // first and last record
+    recordsOfRow.reserve(records.size());
+    std::vector<std::size_t> nextOfRow(records.size(), kNone);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto& rowID = records[i].globalIdentifierID;
+        if (!rowID) {
+            continue;
+        }
+        auto [named, added] = recordsOfRow.try_emplace(rowID, i, i);
+        if (added) {
+            rowIDs.push_back(rowID);
+        } else {
+            nextOfRow[named->second.second] = i;
+            named->second.second = i;
+        }
     }
     // The identifier rows, a few queries for all of them. Asked for in key
     // order, each query reads its own stretch of the table: queries of rows
@@ -311,7 +360,7 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
             row.reset();
         }
     }
-    return Records(std::move(records));
+    return true;
 }
 
 plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& records,

@@ -76,6 +76,19 @@ struct SYNChangeRecord {
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStored(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
         std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
+    // The first half of fetchStored: the records of the stored changes
+    // without their identifier rows' strings (globalIdentifier,
+    // globalIdentifierEntityName, storeURI), which readStoredIdentifierRows
+    // fills in. nullopt where fetchStored declines. Call inside the context.
+    static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStoredChanges(
+        const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
+        std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
+    // The second half: fills in the strings of each record's identifier row
+    // from the stored rows, as they are now. False, with the records
+    // untouched, where the stored rows are not what the context shows (see
+    // fetchStored). Call inside the context.
+    static plat::Result<bool> readStoredIdentifierRows(std::vector<SYNChangeRecord>& records,
+                                                       plat::coredata::ManagedObjectContext& context);
     // Reads the values of the records read without them, from the stored
     // rows where fetchStored could, else from the changes loaded as objects
     // of context. Call inside the context.

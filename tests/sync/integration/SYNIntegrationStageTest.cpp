@@ -768,6 +768,89 @@ TEST_F(SYNIntegrationStageTest, StoredRecordsEqualRecordsOfObjects) {
     });
 }
 
+// Changes read ahead and their identifier rows read later (as the
+// integrator reads a merge's changes once and each entity's rows when it
+// comes to it): the identifier rows are as they are at the second read, the
+// records then equal those read at once, and the second read declines,
+// leaving the records as they were, while an identifier row is unsaved.
+TEST_F(SYNIntegrationStageTest, IdentifierRowsReadLaterAreThoseOfThatMoment) {
+    auto stored = object("Item", "stored");
+    const SYNManagedObjectIDs ids{
+        change("Item", "stored", SYNObjectChangeTypeUpdate, {attribute("label", Value("a"))}),
+        change("Item", "stored", SYNObjectChangeTypeUpdate, {attribute("label", Value("b"))}),
+        change("Task", "fresh", SYNObjectChangeTypeInsert, {attribute("title", Value("t"))}),
+        change("Item", "gone", SYNObjectChangeTypeDelete, {})};
+    events->performBlockAndWait([&] {
+        event->setValue(Value(int64_t{2}), "globalCount");
+        event->setValue(Value(1.0), "timestamp");
+        auto saved = events->save();
+        ASSERT_EQ(saved, nullptr) << saved->description();
+    });
+    plat::Array list;
+    for (const auto& id : ids) {
+        list.push_back(Value(plat::ObjectPtr(id)));
+    }
+    plat::coredata::FetchRequest request(SYNObjectChangeEntityName);
+    request.predicate = plat::coredata::Predicate::selfIn(Value(list));
+    const std::string written = "x-test://store/Task/p77";
+    events->performBlockAndWait([&] {
+        std::vector<plat::coredata::ManagedObjectIDPtr> eventIDs;
+        auto ahead = SYNChangeRecord::fetchStoredChanges(request, *events, &eventIDs);
+        ASSERT_TRUE(ahead.ok());
+        ASSERT_TRUE(*ahead);
+        auto records = std::move(**ahead);
+        ASSERT_EQ(records.size(), ids.size());
+        ASSERT_EQ(eventIDs.size(), ids.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            EXPECT_TRUE(eventIDs[i] && eventIDs[i]->isEqualID(*event->objectID()));
+            EXPECT_TRUE(records[i].globalIdentifierID);
+            EXPECT_FALSE(records[i].globalIdentifier);
+            EXPECT_FALSE(records[i].storeURI);
+            EXPECT_TRUE(records[i].valuesRead);
+        }
+        // An identifier row written after the changes were read, unsaved:
+        // declined, nothing filled in.
+        row("fresh", "Task")->setValue(Value(written), "storeURI");
+        auto declined = SYNChangeRecord::readStoredIdentifierRows(records, *events);
+        ASSERT_TRUE(declined.ok());
+        EXPECT_FALSE(*declined);
+        for (const auto& record : records) {
+            EXPECT_FALSE(record.globalIdentifier);
+        }
+        auto saved = events->save();
+        ASSERT_EQ(saved, nullptr) << saved->description();
+        auto read = SYNChangeRecord::readStoredIdentifierRows(records, *events);
+        ASSERT_TRUE(read.ok());
+        EXPECT_TRUE(*read);
+        auto atOnce = SYNChangeRecord::fetchStored(request, *events);
+        ASSERT_TRUE(atOnce.ok());
+        ASSERT_TRUE(*atOnce);
+        ASSERT_EQ((*atOnce)->size(), records.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const auto& got = records[i];
+            const auto& want = (**atOnce)[i];
+            EXPECT_TRUE(got.changeID->isEqualID(*want.changeID));
+            EXPECT_EQ(got.type, want.type);
+            EXPECT_EQ(got.entityName, want.entityName);
+            EXPECT_EQ(got.globalIdentifier, want.globalIdentifier);
+            EXPECT_EQ(got.globalIdentifierEntityName, want.globalIdentifierEntityName);
+            EXPECT_EQ(got.storeURI, want.storeURI);
+            ASSERT_EQ(got.values.size(), want.values.size());
+            for (std::size_t v = 0; v < got.values.size(); ++v) {
+                EXPECT_TRUE(got.values[v]->isEqual(*want.values[v]));
+            }
+        }
+        // Both changes of one row take its strings; the row written since
+        // the changes were read shows its new store URI.
+        EXPECT_EQ(records[0].storeURI, SYNGlobalIdentifier::storeURIForObjectID(*stored->objectID()));
+        EXPECT_EQ(records[1].storeURI, records[0].storeURI);
+        EXPECT_EQ(records[2].globalIdentifier, std::optional<std::string>("fresh"));
+        EXPECT_EQ(records[2].storeURI, std::optional<std::string>(written));
+        EXPECT_EQ(records[3].globalIdentifierEntityName, "Item");
+        EXPECT_FALSE(records[3].storeURI);
+    });
+}
+
 // The cache reads the keys of store URIs whose store and entity it already
 // knows; every URI must still name what the coordinator's own parse names.
 TEST_F(SYNIntegrationStageTest, CachedStoreURIsNameWhatTheCoordinatorNames) {
