@@ -121,13 +121,17 @@ std::pair<int16_t, std::vector<SYNPropertyChangeValue>> foldChange(
     return {type, foldValues(std::move(oldValues), newValues)};
 }
 
+// `made`: the change was inserted just now and has no data-file records yet.
 void syncDataFileRecords(ManagedObject& change, const std::vector<SYNPropertyChangeValue>& values,
-                         ManagedObjectContext& context) {
+                         ManagedObjectContext& context, bool made) {
     std::set<std::string> wanted;
     for (const auto& value : values) {
         if (value.filename()) {
             wanted.insert(*value.filename());
         }
+    }
+    if (made && wanted.empty()) {
+        return;  // most changes: nothing to add, nothing to read
     }
     for (const auto& record : change.objectsForKey("dataFiles")) {
         const Value name = record->valueForKey("filename");
@@ -1054,6 +1058,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         auto& change = changeFor[spec.globalIdentifier->objectID()];
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
+        const bool made = !change;
         if (change) {
             std::tie(type, values) = foldChange(SYNObjectChange::type(*change),
                                                 SYNObjectChange::propertyChangeValues(*change), type, values);
@@ -1064,7 +1069,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             change->setObject(*event, "storeModificationEvent");
         }
         change->setValue(Value(int64_t{type}), "type");
-        syncDataFileRecords(*change, values, context);
+        syncDataFileRecords(*change, values, context, made);
         SYNObjectChange::setPropertyChangeValues(*change, std::move(values));
         // A baseline made from the store (an enlist) set every value it holds.
         if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
