@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "platform/foundation/Date.h"
@@ -26,6 +27,9 @@ struct SYNEventBuilder::ChangeSpec {
     ManagedObjectPtr globalIdentifier;
     int16_t type;
     std::vector<SYNPropertyChangeValue> values;
+    // The application object the change is for, when known and the record
+    // holds its URI.
+    ManagedObjectIDPtr objectID = nullptr;
 };
 
 namespace {
@@ -117,13 +121,17 @@ std::pair<int16_t, std::vector<SYNPropertyChangeValue>> foldChange(
     return {type, foldValues(std::move(oldValues), newValues)};
 }
 
+// `made`: the change was inserted just now and has no data-file records yet.
 void syncDataFileRecords(ManagedObject& change, const std::vector<SYNPropertyChangeValue>& values,
-                         ManagedObjectContext& context) {
+                         ManagedObjectContext& context, bool made) {
     std::set<std::string> wanted;
     for (const auto& value : values) {
         if (value.filename()) {
             wanted.insert(*value.filename());
         }
+    }
+    if (made && wanted.empty()) {
+        return;  // most changes: nothing to add, nothing to read
     }
     for (const auto& record : change.objectsForKey("dataFiles")) {
         const Value name = record->valueForKey("filename");
@@ -665,92 +673,114 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings) {
     SYNManagedObjectIDs result;
     auto error = runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
-        auto byURI = objectsHaveNoIdentifierRecords_
-                         ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
-                         : SYNGlobalIdentifier::fetchGlobalIdentifiersForObjectIDs(objectIDs, context);
-        if (!byURI.ok()) {
-            return byURI.error();
+        auto records = globalIdentifierRecords(objectIDs, identifierStrings, context);
+        if (!records.ok()) {
+            return records.error();
         }
-        // Records of given identifiers, by entity and identifier.
-        std::map<std::pair<std::string, std::string>, ManagedObjectPtr> named;
-        std::map<std::string, std::vector<std::string>> wanted;
-        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-            if (i < identifierStrings.size() && identifierStrings[i]) {
-                wanted[objectIDs[i]->entity()->name()].push_back(*identifierStrings[i]);
-            }
-        }
-        for (const auto& [entity, strings] : wanted) {
-            auto records =
-                SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(strings, entity, context);
-            if (!records.ok()) {
-                return records.error();
-            }
-            for (std::size_t i = 0; i < strings.size(); ++i) {
-                if ((*records)[i]) {
-                    named[{entity, strings[i]}] = (*records)[i];
-                }
-            }
-        }
-        // New identifiers are handed out in ascending order, so that the
-        // batch's records go into the index over (random) identifiers in
-        // its order, each index page read and written once per save rather
-        // than once per record. Each is still a fresh random UUID.
-        // Prepared ones (prepareNewIdentifiers) come first, in their order.
-        std::vector<std::string> fresh;
-        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-            if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
-                if (nextPrepared_ < preparedIdentifiers_.size()) {
-                    fresh.push_back(preparedIdentifiers_[nextPrepared_++].UUIDString());
-                } else {
-                    fresh.push_back(newIdentifier());
-                }
-            }
-        }
-        if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
-            preparedIdentifiers_ = {};
-            nextPrepared_ = 0;
-        }
-        std::sort(fresh.begin(), fresh.end());
-        std::size_t nextFresh = 0;
-        // Records made here by URI, so an object listed twice gets one.
-        std::unordered_map<std::string, ManagedObjectPtr> made;
-        for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-            const std::string entity = objectIDs[i]->entity()->name();
-            const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*objectIDs[i]);
-            ManagedObjectPtr record = (*byURI)[i];
-            if (!record) {
-                if (auto it = made.find(uri); it != made.end()) {
-                    record = it->second;
-                }
-            }
-            if (i < identifierStrings.size() && identifierStrings[i]) {
-                auto& slot = named[{entity, *identifierStrings[i]}];
-                if (!slot) {
-                    slot = makeGlobalIdentifier(*identifierStrings[i], entity, context);
-                }
-                if (record && record != slot) {
-                    // The object now answers to the given identifier.
-                    record->setValue(Value(), "storeURI");
-                }
-                record = slot;
-            } else if (!record) {
-                record = makeGlobalIdentifier(
-                    nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity,
-                    context);
-            }
-            made[uri] = record;
-            if (record->valueForKey("storeURI") != Value(uri)) {
-                record->setValue(Value(uri), "storeURI");
-            }
-            if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
-                unsavedIdentifiers_.push_back({objectIDs[i], uri, record});
-            }
+        result.reserve(records->size());
+        for (const auto& record : *records) {
             result.push_back(record->objectID());
         }
         return nullptr;
     });
     if (error) {
         return error;
+    }
+    return result;
+}
+
+plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
+    const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings,
+    ManagedObjectContext& context) {
+    // Each object's URI is made once: the look-up and the records use it.
+    std::vector<std::string> uris;
+    uris.reserve(objectIDs.size());
+    for (const auto& id : objectIDs) {
+        uris.push_back(SYNGlobalIdentifier::storeURIForObjectID(*id));
+    }
+    auto byURI = objectsHaveNoIdentifierRecords_
+                     ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
+                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(uris, context);
+    if (!byURI.ok()) {
+        return byURI.error();
+    }
+    // Records of given identifiers, by entity and identifier.
+    std::map<std::pair<std::string, std::string>, ManagedObjectPtr> named;
+    std::map<std::string, std::vector<std::string>> wanted;
+    for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+        if (i < identifierStrings.size() && identifierStrings[i]) {
+            wanted[objectIDs[i]->entity()->name()].push_back(*identifierStrings[i]);
+        }
+    }
+    for (const auto& [entity, strings] : wanted) {
+        auto records =
+            SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(strings, entity, context);
+        if (!records.ok()) {
+            return records.error();
+        }
+        for (std::size_t i = 0; i < strings.size(); ++i) {
+            if ((*records)[i]) {
+                named[{entity, strings[i]}] = (*records)[i];
+            }
+        }
+    }
+    // New identifiers are handed out in ascending order, so that the
+    // batch's records go into the index over (random) identifiers in
+    // its order, each index page read and written once per save rather
+    // than once per record. Each is still a fresh random UUID.
+    // Prepared ones (prepareNewIdentifiers) come first, in their order.
+    std::vector<std::string> fresh;
+    for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+        if (!(*byURI)[i] && !(i < identifierStrings.size() && identifierStrings[i])) {
+            if (nextPrepared_ < preparedIdentifiers_.size()) {
+                fresh.push_back(preparedIdentifiers_[nextPrepared_++].UUIDString());
+            } else {
+                fresh.push_back(newIdentifier());
+            }
+        }
+    }
+    if (nextPrepared_ != 0 && nextPrepared_ == preparedIdentifiers_.size()) {
+        preparedIdentifiers_ = {};
+        nextPrepared_ = 0;
+    }
+    std::sort(fresh.begin(), fresh.end());
+    std::size_t nextFresh = 0;
+    // Records made here by URI, so an object listed twice gets one.
+    std::unordered_map<std::string_view, ManagedObjectPtr> made;
+    SYNManagedObjects result;
+    result.reserve(objectIDs.size());
+    for (std::size_t i = 0; i < objectIDs.size(); ++i) {
+        const std::string& entity = objectIDs[i]->entity()->name();
+        const std::string& uri = uris[i];
+        ManagedObjectPtr record = (*byURI)[i];
+        if (!record) {
+            if (auto it = made.find(uri); it != made.end()) {
+                record = it->second;
+            }
+        }
+        if (i < identifierStrings.size() && identifierStrings[i]) {
+            auto& slot = named[{entity, *identifierStrings[i]}];
+            if (!slot) {
+                slot = makeGlobalIdentifier(*identifierStrings[i], entity, context);
+            }
+            if (record && record != slot) {
+                // The object now answers to the given identifier.
+                record->setValue(Value(), "storeURI");
+            }
+            record = slot;
+        } else if (!record) {
+            record = makeGlobalIdentifier(
+                nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity, context);
+        }
+        made[uri] = record;
+        if (const Value stored = record->valueForKey("storeURI");
+            !stored.isString() || *stored.asString() != uri) {
+            record->setValue(Value(uri), "storeURI");
+        }
+        if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
+            unsavedIdentifiers_.push_back({objectIDs[i], uri, record});
+        }
+        result.push_back(std::move(record));
     }
     return result;
 }
@@ -832,6 +862,7 @@ plat::ErrorPtr SYNEventBuilder::moveLargeValuesToDataFiles(std::vector<SYNProper
 
 plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
                                                         const IdentifiersByStoreURI& known,
+                                                        const IdentifiersByObjectID& knownByID,
                                                         ManagedObjectContext& context) {
     // Each target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
@@ -874,7 +905,19 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         }
         ids = std::move(unknown);
     }
-    if (!known.empty()) {
+    if (!knownByID.empty()) {
+        SYNManagedObjectIDs unknown;
+        for (const auto& id : ids) {
+            auto it = id->isTemporaryID() ? knownByID.end() : knownByID.find(id);
+            if (it != knownByID.end()) {
+                identifiers.emplace(id, it->second);
+            } else {
+                unknown.push_back(id);
+            }
+        }
+        ids = std::move(unknown);
+    }
+    if (!known.empty() && !ids.empty()) {
         // Objects changed together link to each other (an item moved, the
         // folders it left and joined): their records are at hand already.
         SYNManagedObjectIDs unknown;
@@ -942,6 +985,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // its record holds (the record found for that URI, or made for it): a
     // link to one of these objects takes it without a look-up.
     IdentifiersByStoreURI known;
+    IdentifiersByObjectID knownByID;
     for (auto& spec : specs) {
         for (auto& value : spec.values) {
             pending.push_back(&value);
@@ -950,13 +994,17 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto error = moveLargeValuesToDataFiles(spec.values)) {
             return error;
         }
-        const Value uri = spec.globalIdentifier->valueForKey("storeURI");
         const Value identifier = spec.globalIdentifier->valueForKey("globalIdentifier");
-        if (uri.isString() && identifier.isString()) {
+        if (!identifier.isString()) {
+            continue;
+        }
+        if (spec.objectID) {
+            knownByID.emplace(spec.objectID, *identifier.asString());
+        } else if (const Value uri = spec.globalIdentifier->valueForKey("storeURI"); uri.isString()) {
             known.emplace(*uri.asString(), *identifier.asString());
         }
     }
-    if (auto error = resolveRelatedObjectIDs(pending, known, context)) {
+    if (auto error = resolveRelatedObjectIDs(pending, known, knownByID, context)) {
         return error;
     }
     // Only this event's changes of the objects, through the compound index
@@ -1010,6 +1058,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         auto& change = changeFor[spec.globalIdentifier->objectID()];
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
+        const bool made = !change;
         if (change) {
             std::tie(type, values) = foldChange(SYNObjectChange::type(*change),
                                                 SYNObjectChange::propertyChangeValues(*change), type, values);
@@ -1020,7 +1069,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             change->setObject(*event, "storeModificationEvent");
         }
         change->setValue(Value(int64_t{type}), "type");
-        syncDataFileRecords(*change, values, context);
+        syncDataFileRecords(*change, values, context, made);
         SYNObjectChange::setPropertyChangeValues(*change, std::move(values));
         // A baseline made from the store (an enlist) set every value it holds.
         if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
@@ -1063,16 +1112,20 @@ plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(
     if (changed.empty()) {
         return nullptr;
     }
-    auto identifiers = addGlobalIdentifiersForManagedObjectIDs(
-        changed, std::vector<std::optional<std::string>>(changed.size()));
-    if (!identifiers.ok()) {
-        return identifiers.error();
-    }
     return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
+        auto records = globalIdentifierRecords(
+            changed, std::vector<std::optional<std::string>>(changed.size()), context);
+        if (!records.ok()) {
+            return records.error();
+        }
         std::vector<ChangeSpec> specs;
+        specs.reserve(changed.size());
         for (std::size_t i = 0; i < changed.size(); ++i) {
-            specs.push_back({context.objectWithID((*identifiers)[i]), SYNObjectChangeTypeUpdate,
-                             valuesByObjectID.at(changed[i])});
+            // Each record now holds its object's URI (and is the one a look-up
+            // by that URI finds), so links to the object take its identifier
+            // by the object's ID.
+            specs.push_back(
+                {(*records)[i], SYNObjectChangeTypeUpdate, valuesByObjectID.at(changed[i]), changed[i]});
         }
         return addChanges(specs, context);
     });

@@ -190,12 +190,23 @@ class SYNEventBuilder {
                                                      plat::coredata::ManagedObjectContext& context);
     // Identifier strings by the store URI of their objects.
     using IdentifiersByStoreURI = std::unordered_map<std::string, std::string>;
+    // Identifier strings by their objects' IDs.
+    using IdentifiersByObjectID =
+        std::unordered_map<plat::coredata::ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
+                           plat::coredata::ObjectIDEqual>;
     // Turns the object IDs the values link to into identifier strings: those
-    // remembered or in `known` as they are, the others looked up (and given
-    // records when they have none).
+    // remembered or in `knownByID` or `known` as they are, the others looked
+    // up (and given records when they have none).
     [[nodiscard]] plat::ErrorPtr resolveRelatedObjectIDs(std::vector<SYNPropertyChangeValue*>& values,
                                                          const IdentifiersByStoreURI& known,
+                                                         const IdentifiersByObjectID& knownByID,
                                                          plat::coredata::ManagedObjectContext& context);
+    // The body of addGlobalIdentifiersForManagedObjectIDs, inside the
+    // context: the records themselves, parallel to the objects.
+    plat::Result<SYNManagedObjects> globalIdentifierRecords(
+        const SYNManagedObjectIDs& objectIDs,
+        const std::vector<std::optional<std::string>>& identifierStrings,
+        plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
                                             plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);

@@ -1,6 +1,7 @@
 #include "sync/eventstore/SYNObjectChange.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 
 #include "sync/eventstore/SYNLogging.h"
@@ -213,7 +214,18 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
     for (const auto& id : objectIDs) {
         uris.push_back(storeURIForObjectID(*id));
     }
-    std::unordered_map<std::string, ManagedObjectPtr> found;
+    return fetchGlobalIdentifiersForStoreURIs(uris, context);
+}
+
+plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(
+    const std::vector<std::string>& uris, ManagedObjectContext& context) {
+    // Keyed by views of the caller's URIs: a record's URI is only compared,
+    // not copied.
+    std::unordered_map<std::string_view, ManagedObjectPtr> found;
+    found.reserve(uris.size());
+    for (const auto& uri : uris) {
+        found.emplace(uri, nullptr);
+    }
     for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, uris.size() - first);
         FetchRequest request(SYNGlobalIdentifierEntityName);
@@ -228,8 +240,12 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
             return batch.error();
         }
         for (const auto& record : *batch) {
-            auto [it, added] = found.emplace(*record->valueForKey("storeURI").asString(), record);
-            if (!added && record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
+            const Value uri = record->valueForKey("storeURI");
+            auto it = uri.isString() ? found.find(*uri.asString()) : found.end();
+            if (it == found.end()) {
+                continue;
+            }
+            if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
                 it->second = record;
             }
         }
@@ -237,8 +253,7 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
     SYNManagedObjects records;
     records.reserve(uris.size());
     for (const auto& uri : uris) {
-        auto it = found.find(uri);
-        records.push_back(it == found.end() ? nullptr : it->second);
+        records.push_back(found.find(uri)->second);
     }
     return records;
 }

@@ -67,6 +67,10 @@ class SYNGlobalIdentifier {
     // the ID's URI, or null.
     static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForObjectIDs(
         const SYNManagedObjectIDs& objectIDs, plat::coredata::ManagedObjectContext& context);
+    // The same by the objects' store URIs (storeURIForObjectID), for callers
+    // that need the URIs themselves too.
+    static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForStoreURIs(
+        const std::vector<std::string>& storeURIs, plat::coredata::ManagedObjectContext& context);
     // Parallel to the application's object IDs: the identifier string of the
     // record whose store URI is the ID's URI, or nullopt. Read as
     // dictionaries (unsaved records included): no record is registered in

@@ -45,18 +45,41 @@ bool isTrue(const plat::Dictionary& info, const char* key) {
 
 // Object IDs as entity name -> primary keys: compact for large saves, and
 // independent of the store's URI form.
+// The entities come in the order of their names. A save names objects of a
+// few entities: they are found by a scan, not a tree of their names.
 plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids) {
-    std::map<std::string, plat::Array> keys;
+    std::vector<std::pair<const std::string*, plat::Array>> keys;
     for (const auto& id : ids) {
-        if (id && !id->isTemporaryID() && id->entity()) {
-            keys[id->entity()->name()].push_back(plat::Value(id->primaryKey()));
+        if (!id || id->isTemporaryID() || !id->entity()) {
+            continue;
         }
+        const std::string& entity = id->entity()->name();
+        auto it = std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return *k.first == entity; });
+        if (it == keys.end()) {
+            it = keys.emplace(keys.end(), &entity, plat::Array());
+        }
+        it->second.push_back(plat::Value(id->primaryKey()));
     }
-    plat::Dictionary encoded;
+    std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    plat::Dictionary::Entries entries;
+    entries.reserve(keys.size());
     for (auto& [entity, list] : keys) {
-        encoded.set(entity, plat::Value(std::move(list)));
+        entries.emplace_back(*entity, plat::Value(std::move(list)));
     }
-    return plat::Value(std::move(encoded));
+    return plat::Value(
+        plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
+}
+
+// A dictionary of entries whose keys differ, each value moved in (a braced
+// list would copy every value, arrays and dictionaries whole).
+plat::Value distinctDictionary(std::vector<std::pair<const char*, plat::Value>> members) {
+    plat::Dictionary::Entries entries;
+    entries.reserve(members.size());
+    for (auto& [key, value] : members) {
+        entries.emplace_back(key, std::move(value));
+    }
+    return plat::Value(
+        plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
 }
 
 std::vector<ManagedObjectIDPtr> decodedIDs(const plat::Value* encoded, PersistentStore& store) {
@@ -294,11 +317,14 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                 removed.set(change.propertyName(), encodedIDs(change.removedObjectIDs()));
             }
         }
-        updates.push_back(plat::Value(plat::Dictionary{{"entity", plat::Value(id->entity()->name())},
-                                                       {"key", plat::Value(id->primaryKey())},
-                                                       {"names", plat::Value(std::move(names))},
-                                                       {"added", plat::Value(std::move(added))},
-                                                       {"removed", plat::Value(std::move(removed))}}));
+        std::vector<std::pair<const char*, plat::Value>> members;
+        members.reserve(5);
+        members.emplace_back("entity", plat::Value(id->entity()->name()));
+        members.emplace_back("key", plat::Value(id->primaryKey()));
+        members.emplace_back("names", plat::Value(std::move(names)));
+        members.emplace_back("added", plat::Value(std::move(added)));
+        members.emplace_back("removed", plat::Value(std::move(removed)));
+        updates.push_back(distinctDictionary(std::move(members)));
     }
     // The global identifiers the application gives the inserted objects go
     // with the intent: a start records an interrupted save before the
@@ -327,12 +353,15 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
         return {};
     }
     std::string token = std::move(*registered);
-    plat::Dictionary intent{{"token", plat::Value(token)},
-                            {"store", plat::Value(eventStore_->persistentStoreIdentifier().value_or(""))},
-                            {"inserted", encodedIDs(insertedIDs)},
-                            {"deleted", encodedIDs(deletedIDs)},
-                            {"updated", plat::Value(std::move(updates))},
-                            {"globalIdentifiers", plat::Value(std::move(globalIdentifiers))}};
+    std::vector<std::pair<const char*, plat::Value>> members;
+    members.reserve(6);
+    members.emplace_back("token", plat::Value(token));
+    members.emplace_back("store", plat::Value(eventStore_->persistentStoreIdentifier().value_or("")));
+    members.emplace_back("inserted", encodedIDs(insertedIDs));
+    members.emplace_back("deleted", encodedIDs(deletedIDs));
+    members.emplace_back("updated", plat::Value(std::move(updates)));
+    members.emplace_back("globalIdentifiers", plat::Value(std::move(globalIdentifiers)));
+    plat::Value intent = distinctDictionary(std::move(members));
     // The intents kept are those of saves whose events are still not stored.
     auto pending = eventStore_->incompleteEventIdentifiersWithRecordedIntent();
     const std::set<std::string> open(pending.begin(), pending.end());
@@ -347,7 +376,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
             }
         }
     }
-    intents.push_back(plat::Value(std::move(intent)));
+    intents.push_back(std::move(intent));
     metadata.set(SYNSaveIntentsMetadataKey, plat::Value(std::move(intents)));
     store->setMetadata(std::move(metadata));
     return token;

@@ -1126,5 +1126,80 @@ TEST_F(SYNEventBuilderTest, LinksAmongObjectsChangedTogetherNameTheirOwnIdentifi
     });
 }
 
+// The record an updated object's change hangs on is the first made of the
+// records holding its URI; an object changed without a record gets a new one.
+// Links among the objects changed together name those same records, and no
+// other record is made.
+TEST_F(SYNEventBuilderTest, UpdatesHangOnTheFirstRecordOfTheirObjectsAndLinksNameIt) {
+    auto app = makeApplication();
+    auto alice = person(app, "alice");
+    auto bob = person(app, "bob");
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeBaseline, [&](SYNEventBuilder& builder) {
+        ASSERT_EQ(builder.addChangesForInsertedObjects({alice, bob}, true, false, *app.context), nullptr);
+    });
+    // A later record claims alice's URI too (as two machines' inserts of one
+    // object can leave behind): the first made still answers for her.
+    inStore([&] {
+        auto copy = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+        copy->setValue(Value("gid-alice-copy"), "globalIdentifier");
+        copy->setValue(Value("Person"), "nameOfEntity");
+        copy->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*alice->objectID())), "storeURI");
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    auto carol = person(app, "carol");
+    ASSERT_EQ(app.context->save(), nullptr);  // carol has no record yet
+    alice->mutableSetValueForKey("friends").addObject(bob);
+    alice->mutableSetValueForKey("friends").addObject(carol);
+    app.context->processPendingChanges();
+    SYNManagedObjects updated = app.context->updatedObjects();
+    ASSERT_EQ(updated.size(), 3u);
+    SYNPropertyChangeValuesByObjectID values;
+    for (const auto& object : updated) {
+        values[object->objectID()] = SYNPropertyChangeValue::propertyChangesForObject(
+            *object, store, object->changedValues().keys(), true, false);
+    }
+    ASSERT_EQ(app.context->save(), nullptr);
+    saveEvent(SYNStoreModificationEventTypeSave, [&](SYNEventBuilder& builder) {
+        builder.updatePropertyChangeValuesForUpdatedObjects(updated, *app.context,
+                                                            SYNUpdateOptionStoreSavedValues, values);
+        ASSERT_EQ(builder.addUpdateChangesForObjectIDs(
+                      {alice->objectID(), bob->objectID(), carol->objectID()}, values),
+                  nullptr);
+    });
+
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 2u);
+    inStore([&] {
+        auto changes = events[1]->objectsForKey("objectChanges");
+        ASSERT_EQ(changes.size(), 3u);
+        EXPECT_FALSE(changeFor(events[1], "gid-alice-copy"));
+        // Carol's record is the one her change hangs on.
+        std::string carolID;
+        for (const auto& change : changes) {
+            auto identifier = SYNObjectChange::globalIdentifierString(*change).value_or("");
+            if (identifier != "gid-alice" && identifier != "gid-bob") {
+                carolID = identifier;
+            }
+        }
+        ASSERT_FALSE(carolID.empty());
+        auto friendsOf = [&](const std::string& identifier) {
+            auto change = changeFor(events[1], identifier);
+            EXPECT_TRUE(change) << identifier;
+            const auto values = change ? SYNObjectChange::propertyChangeValues(*change)
+                                       : std::vector<SYNPropertyChangeValue>();
+            const auto* friends = valueNamed(values, "friends");
+            return friends ? friends->addedIdentifiers() : std::set<std::string>{{"no friends"}};
+        };
+        EXPECT_EQ(friendsOf("gid-alice"), (std::set<std::string>{"gid-bob", carolID}));
+        EXPECT_EQ(friendsOf("gid-bob"), (std::set<std::string>{"gid-alice"}));
+        EXPECT_EQ(friendsOf(carolID), (std::set<std::string>{"gid-alice"}));
+        auto records =
+            context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
+        ASSERT_TRUE(records.ok());
+        EXPECT_EQ(records->size(), 4u);  // alice's two, bob's, carol's new one
+    });
+}
+
 }  // namespace
 }  // namespace eventstoretest

@@ -304,6 +304,104 @@ TEST_F(SaveMonitorTest, SavesThatReachNoMonitoredStoreOrOnlyIgnoredObjectsRecord
     EXPECT_EQ(saveEvents(mesh).size(), 1u);
 }
 
+// The intent a save writes into the store's metadata, as a start reads it to
+// record a save whose event was lost: its members in a fixed order, the IDs
+// of each kind grouped by entity in the order of the entities' names, and
+// for each updated object the names it changes with the to-many members it
+// adds and removes. Only the intents of saves whose events are not stored
+// are kept: after two saves, the second's alone.
+TEST_F(SaveMonitorTest, ASavesIntentListsItsObjectsByEntityInNameOrder) {
+    auto mesh = makeMesh("a");
+    ASSERT_EQ(enlist(mesh), nullptr);
+    AppStore app(mesh->persistentStorePath());
+    MonitorLog log;
+    auto home = app.context->insertNewObjectForEntityForName("Tag");
+    home->setValue(plat::Value("home"), "name");
+    auto task = app.addTask("write report", 1);
+    task->mutableSetValueForKey("tags").addObject(home);
+    auto gone = app.addTask("obsolete");
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(1);
+
+    auto urgent = app.addTask("fire", 9, "UrgentTask");
+    auto plain = app.addTask("call");
+    auto work = app.context->insertNewObjectForEntityForName("Tag");
+    work->setValue(plat::Value("work"), "name");
+    task->setValue(plat::Value(int64_t(2)), "priority");
+    task->mutableSetValueForKey("tags").removeObject(home);
+    task->mutableSetValueForKey("tags").addObject(work);
+    app.context->deleteObject(gone);
+    ASSERT_EQ(app.save(), nullptr);
+    log.waitForStored(2);
+    MainLoop::drain();
+
+    auto key = [](const plat::coredata::ManagedObjectPtr& object) {
+        return plat::Value(object->objectID()->primaryKey());
+    };
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
+        plat::coredata::SQLiteStoreType, plat::URL::fileURLWithPath(mesh->persistentStorePath()));
+    ASSERT_TRUE(metadata.ok());
+    const auto* intents = metadata->find(SYNSaveIntentsMetadataKey);
+    ASSERT_TRUE(intents && intents->asArray());
+    ASSERT_EQ(intents->asArray()->size(), 1u);
+    const auto* intent = intents->asArray()->front().asDictionary();
+    ASSERT_TRUE(intent);
+    std::vector<std::string> members;
+    for (const auto& [name, value] : *intent) {
+        members.push_back(name);
+    }
+    EXPECT_EQ(members, (std::vector<std::string>{"token", "store", "inserted", "deleted", "updated",
+                                                 "globalIdentifiers"}));
+    ASSERT_TRUE(intent->find("inserted") && intent->find("inserted")->asDictionary());
+    const auto& inserted = *intent->find("inserted")->asDictionary();
+    ASSERT_EQ(inserted.size(), 3u);
+    EXPECT_EQ(inserted.entryAt(0).first, "Tag");
+    EXPECT_EQ(inserted.entryAt(0).second, plat::Value(plat::Array{key(work)}));
+    EXPECT_EQ(inserted.entryAt(1).first, "Task");
+    EXPECT_EQ(inserted.entryAt(1).second, plat::Value(plat::Array{key(plain)}));
+    EXPECT_EQ(inserted.entryAt(2).first, "UrgentTask");
+    EXPECT_EQ(inserted.entryAt(2).second, plat::Value(plat::Array{key(urgent)}));
+    EXPECT_EQ(*intent->find("deleted"),
+              plat::Value(plat::Dictionary{{"Task", plat::Value(plat::Array{key(gone)})}}));
+
+    // The task and the tag it left (the tag it joined is inserted).
+    ASSERT_TRUE(intent->find("updated") && intent->find("updated")->asArray());
+    std::map<std::string, const plat::Dictionary*> updated;
+    for (const auto& entry : *intent->find("updated")->asArray()) {
+        ASSERT_TRUE(entry.asDictionary());
+        const auto* entity = entry.asDictionary()->find("entity");
+        ASSERT_TRUE(entity && entity->asString());
+        updated[*entity->asString()] = entry.asDictionary();
+    }
+    ASSERT_EQ(updated.size(), 2u);
+    ASSERT_TRUE(updated.count("Task") && updated.count("Tag"));
+    const auto& changedTask = *updated["Task"];
+    std::vector<std::string> taskMembers;
+    for (const auto& [name, value] : changedTask) {
+        taskMembers.push_back(name);
+    }
+    EXPECT_EQ(taskMembers, (std::vector<std::string>{"entity", "key", "names", "added", "removed"}));
+    EXPECT_EQ(*changedTask.find("key"), key(task));
+    std::set<std::string> names;
+    for (const auto& name : *changedTask.find("names")->asArray()) {
+        names.insert(*name.asString());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"priority", "tags"}));
+    auto tagsOf = [&](const char* which) {
+        return plat::Value(
+            plat::Dictionary{{"Tag", plat::Value(plat::Array{key(which[0] == 'a' ? work : home)})}});
+    };
+    EXPECT_EQ(*changedTask.find("added"), plat::Value(plat::Dictionary{{"tags", tagsOf("added")}}));
+    EXPECT_EQ(*changedTask.find("removed"), plat::Value(plat::Dictionary{{"tags", tagsOf("removed")}}));
+    const auto& changedTag = *updated["Tag"];
+    EXPECT_EQ(*changedTag.find("key"), key(home));
+    EXPECT_EQ(*changedTag.find("added"),
+              plat::Value(plat::Dictionary{{"tasks", plat::Value(plat::Dictionary())}}));
+    EXPECT_EQ(*changedTag.find("removed"),
+              plat::Value(plat::Dictionary{
+                  {"tasks", plat::Value(plat::Dictionary{{"Task", plat::Value(plat::Array{key(task)})}})}}));
+}
+
 struct DelistRecorder : SYNPersistentStoreMeshDelegate {
     void persistentStoreMeshDidDelistWithError(SYNPersistentStoreMesh&,
                                                const plat::ErrorPtr& error) override {
