@@ -315,32 +315,45 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                     const uint64_t limit =
                         kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
                     const bool baselines = kind == Kind::Baselines;
-                    std::shared_ptr<const std::unordered_set<std::string>> known;
+                    std::vector<std::string> listed;
+                    listed.reserve(items.size());
+                    for (const auto& item : items) {
+                        listed.push_back(item->name());
+                    }
+                    // Whether each name is named like an event file: the
+                    // names judged before are looked up, only new ones are
+                    // parsed. The names of files gone stay in the set until
+                    // they outnumber the listing's, when it is made anew.
+                    std::vector<char> likeEventFile(listed.size(), 0);
                     if (kind != Kind::Data) {
                         plat::MutexLock lock(self->canonicalMutex_);
-                        known = self->canonicalNames_[baselines];
-                    }
-                    // The names of this listing named like event files:
-                    // those the last listing held (pointers into its set)
-                    // and those judged anew. Most listings hold the same
-                    // names as the last, whose set is then kept as it is.
-                    std::vector<const std::string*> knownSeen;
-                    std::vector<std::string> judged;
-                    auto namedLikeEventFile = [&](const std::string& name) {
-                        if (known) {
-                            if (auto found = known->find(name); found != known->end()) {
-                                knownSeen.push_back(&*found);
-                                return true;
+                        auto& known = self->canonicalNames_[baselines];
+                        std::size_t seen = 0;
+                        for (std::size_t i = 0; i < listed.size(); ++i) {
+                            const auto& name = listed[i];
+                            if (!isSafeRemoteName(name)) {
+                                continue;
+                            }
+                            if (known.count(name) || (SYNEventFileSet::isCanonicalFilename(name, baselines) &&
+                                                      known.insert(name).second)) {
+                                likeEventFile[i] = 1;
+                                ++seen;
                             }
                         }
-                        if (SYNEventFileSet::isCanonicalFilename(name, baselines)) {
-                            judged.push_back(name);
-                            return true;
+                        if (known.size() > 2 * seen + 64) {
+                            std::unordered_set<std::string> kept;
+                            kept.reserve(seen);
+                            for (std::size_t i = 0; i < listed.size(); ++i) {
+                                if (likeEventFile[i]) {
+                                    kept.insert(listed[i]);
+                                }
+                            }
+                            known = std::move(kept);
                         }
-                        return false;
-                    };
-                    for (const auto& item : items) {
-                        auto name = item->name();
+                    }
+                    for (std::size_t i = 0; i < items.size(); ++i) {
+                        const auto& item = items[i];
+                        auto& name = listed[i];
                         if (!isSafeRemoteName(name)) {
                             SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
                             continue;
@@ -349,7 +362,7 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                         if (item->canContainChildren()) {
                             self->reportUnusableRemoteFile(join(directory, name), "is a folder, not a file");
                         } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
-                                                      : !namedLikeEventFile(name)) {
+                                                      : !likeEventFile[i]) {
                             self->reportUnusableRemoteFile(
                                 join(directory, name),
                                 kind == Kind::Data
@@ -363,19 +376,6 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                             // then each name goes at the end.
                             names.insert(names.end(), std::move(name));
                         }
-                    }
-                    if (kind != Kind::Data &&
-                        (!known || !judged.empty() || knownSeen.size() != known->size())) {
-                        auto canonical = std::make_shared<std::unordered_set<std::string>>();
-                        canonical->reserve(knownSeen.size() + judged.size());
-                        for (const std::string* name : knownSeen) {
-                            canonical->insert(*name);
-                        }
-                        for (auto& name : judged) {
-                            canonical->insert(std::move(name));
-                        }
-                        plat::MutexLock lock(self->canonicalMutex_);
-                        self->canonicalNames_[baselines] = std::move(canonical);
                     }
                     ((*self).*store)(std::move(names));
                 }

@@ -452,10 +452,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const Names> snapshotData_ GUARDED_BY(snapshotMutex_);
 
     mutable plat::Mutex canonicalMutex_;
-    // The names of the last listing of the baselines [1] and of the events
-    // [0] that are named like event files: whether a name is depends on the
-    // name alone, so the next listing judges only the names it does not hold.
-    std::shared_ptr<const std::unordered_set<std::string>> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
+    // Names listed in the baselines [1] and events [0] folders that are
+    // named like event files: whether a name is depends on the name and its
+    // folder alone, so a listing judges only the names not held here. Names
+    // of files gone are dropped when they outnumber those of the listing.
+    std::unordered_set<std::string> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
 
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].

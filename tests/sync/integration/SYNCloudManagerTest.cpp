@@ -188,6 +188,37 @@ TEST_F(SYNCloudManagerTest, LaterListingsJudgeNamesAsAFirstListingDoes) {
     }
 }
 
+// The names judged in earlier listings outlive their files for a while:
+// when most files of a folder go (as a consolidation removes them), come
+// back, or give way to names that are no event file's, every listing still
+// judges each name as a manager listing afresh does.
+TEST_F(SYNCloudManagerTest, ListingsJudgeNamesAlikeWhenMostFilesGoAndReturn) {
+    auto name = [](int i) { return std::to_string(i) + "_S_" + std::to_string(i) + ".synevent"; };
+    auto expectAsFresh = [&](int round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(snapshot(), nullptr);
+        auto other = SYNCloudManager::create(source, cloud, smallBatchModel());
+        ASSERT_EQ(wait([&](auto done) { other->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+        EXPECT_EQ(manager->snapshotEventFilenames(), other->snapshotEventFilenames());
+        EXPECT_EQ(manager->unusableRemoteFiles(), other->unusableRemoteFiles());
+    };
+    for (int i = 1; i <= 150; ++i) {
+        cloud->addFile("/mesh/events/" + name(i));
+    }
+    expectAsFresh(0);
+    for (int i = 1; i <= 145; ++i) {
+        cloud->removeFile("/mesh/events/" + name(i));
+    }
+    cloud->addFile("/mesh/events/README");
+    expectAsFresh(1);
+    for (int i = 1; i <= 100; ++i) {
+        cloud->addFile("/mesh/events/" + name(i));
+    }
+    cloud->addFile("/mesh/events/1_S_1.synevent.partial");
+    expectAsFresh(2);
+    EXPECT_EQ(manager->snapshotEventFilenames()->size(), 105u);
+}
+
 TEST_F(SYNCloudManagerTest, CreatesOnlyMissingDirectories) {
     for (bool directoryMember : {false, true}) {
         SCOPED_TRACE(directoryMember);
