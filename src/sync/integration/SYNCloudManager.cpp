@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -306,58 +307,80 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
     auto listing = [self](std::string directory, Kind kind,
                           void (SYNCloudManager::*store)(std::optional<Names>)) -> SYNTask {
         return [self, directory, kind, store](SYNTaskCompletion next) {
-            self->cloudFileSystem_->contentsOfDirectoryAtPath(
-                directory, [self, directory, kind, store, next](SYNCloudItems items, plat::ErrorPtr error) {
-                    if (!error) {
-                        Names names;
-                        const uint64_t limit =
-                            kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
-                        const bool baselines = kind == Kind::Baselines;
-                        std::shared_ptr<const std::unordered_set<std::string>> known;
-                        if (kind != Kind::Data) {
-                            plat::MutexLock lock(self->canonicalMutex_);
-                            known = self->canonicalNames_[baselines];
-                        }
-                        auto canonical = std::make_shared<std::unordered_set<std::string>>();
-                        auto namedLikeEventFile = [&](const std::string& name) {
-                            if ((known && known->count(name)) ||
-                                SYNEventFileSet::isCanonicalFilename(name, baselines)) {
-                                canonical->insert(name);
-                                return true;
-                            }
-                            return false;
-                        };
-                        for (const auto& item : items) {
-                            auto name = item->name();
+            self->cloudFileSystem_->contentsOfDirectoryAtPath(directory, [self, directory, kind, store, next](
+                                                                             SYNCloudItems items,
+                                                                             plat::ErrorPtr error) {
+                if (!error) {
+                    Names names;
+                    const uint64_t limit =
+                        kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
+                    const bool baselines = kind == Kind::Baselines;
+                    std::vector<std::string> listed;
+                    listed.reserve(items.size());
+                    for (const auto& item : items) {
+                        listed.push_back(item->name());
+                    }
+                    // Whether each name is named like an event file: the
+                    // names judged before are looked up, only new ones are
+                    // parsed. The names of files gone stay in the set until
+                    // they outnumber the listing's, when it is made anew.
+                    std::vector<char> likeEventFile(listed.size(), 0);
+                    if (kind != Kind::Data) {
+                        plat::MutexLock lock(self->canonicalMutex_);
+                        auto& known = self->canonicalNames_[baselines];
+                        std::size_t seen = 0;
+                        for (std::size_t i = 0; i < listed.size(); ++i) {
+                            const auto& name = listed[i];
                             if (!isSafeRemoteName(name)) {
-                                SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
                                 continue;
                             }
-                            const auto path = join(directory, name);
-                            auto file = std::dynamic_pointer_cast<const SYNCloudFile>(item);
-                            if (item->canContainChildren()) {
-                                self->reportUnusableRemoteFile(path, "is a folder, not a file");
-                            } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
-                                                          : !namedLikeEventFile(name)) {
-                                self->reportUnusableRemoteFile(
-                                    path, kind == Kind::Data
-                                              ? "is not named like a data file (the checksum of its content)"
-                                              : "is not named like an event file");
-                            } else if (file && file->size() > limit) {
-                                self->reportUnusableRemoteFile(
-                                    path, "is larger than " + std::to_string(limit) + " bytes");
-                            } else {
-                                names.insert(std::move(name));
+                            if (known.count(name) || (SYNEventFileSet::isCanonicalFilename(name, baselines) &&
+                                                      known.insert(name).second)) {
+                                likeEventFile[i] = 1;
+                                ++seen;
                             }
                         }
-                        if (kind != Kind::Data) {
-                            plat::MutexLock lock(self->canonicalMutex_);
-                            self->canonicalNames_[baselines] = std::move(canonical);
+                        if (known.size() > 2 * seen + 64) {
+                            std::unordered_set<std::string> kept;
+                            kept.reserve(seen);
+                            for (std::size_t i = 0; i < listed.size(); ++i) {
+                                if (likeEventFile[i]) {
+                                    kept.insert(listed[i]);
+                                }
+                            }
+                            known = std::move(kept);
                         }
-                        ((*self).*store)(std::move(names));
                     }
-                    next(error, false);
-                });
+                    for (std::size_t i = 0; i < items.size(); ++i) {
+                        const auto& item = items[i];
+                        auto& name = listed[i];
+                        if (!isSafeRemoteName(name)) {
+                            SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
+                            continue;
+                        }
+                        const auto* file = dynamic_cast<const SYNCloudFile*>(item.get());
+                        if (item->canContainChildren()) {
+                            self->reportUnusableRemoteFile(join(directory, name), "is a folder, not a file");
+                        } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
+                                                      : !likeEventFile[i]) {
+                            self->reportUnusableRemoteFile(
+                                join(directory, name),
+                                kind == Kind::Data
+                                    ? "is not named like a data file (the checksum of its content)"
+                                    : "is not named like an event file");
+                        } else if (file && file->size() > limit) {
+                            self->reportUnusableRemoteFile(
+                                join(directory, name), "is larger than " + std::to_string(limit) + " bytes");
+                        } else {
+                            // Listings come sorted from most file systems:
+                            // then each name goes at the end.
+                            names.insert(names.end(), std::move(name));
+                        }
+                    }
+                    ((*self).*store)(std::move(names));
+                }
+                next(error, false);
+            });
         };
     };
     std::vector<SYNTask> tasks{
@@ -728,9 +751,10 @@ SYNCloudManager::SaveLog::changesSince(uint64_t since, uint64_t& now) {
 
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLocalEvents(
     const std::shared_ptr<const LocalEvents>& events,
-    const std::vector<std::shared_ptr<const SavedChange>>& changes,
+    const std::vector<std::shared_ptr<const SavedChange>>& changes, uint64_t from, uint64_t to,
+    const std::vector<std::shared_ptr<const SavedChange>>& wider, uint64_t widerFrom,
     plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
-    const std::optional<std::string>& storeIdentifier) {
+    const std::optional<std::string>& storeIdentifier) const {
     using plat::Value;
     const LocalEvents& kept = *events;
     const auto stores = context.persistentStoreCoordinator()->persistentStores();
@@ -740,65 +764,114 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     // The events and revisions of this store that the saves touched; the
     // saves of other stores' contexts are in the log too.
     const std::string& store = stores.front()->identifier();
-    std::unordered_set<int64_t> looked;  // keys of the events read again
-    std::unordered_set<int64_t> revisionKeys;
-    plat::Array touchedEvents, revisions;
-    for (const auto& change : changes) {
-        for (const auto& id : change->events) {
-            if (id->storeIdentifier() == store && looked.insert(id->primaryKey()).second) {
-                touchedEvents.emplace_back(plat::ObjectPtr(id));
-            }
-        }
-        for (const auto& id : change->revisions) {
-            if (id->storeIdentifier() == store && revisionKeys.insert(id->primaryKey()).second) {
-                revisions.emplace_back(plat::ObjectPtr(id));
-            }
-        }
-    }
-    if (touchedEvents.empty() && revisions.empty()) {
+    auto ofThisStore = [&](const plat::coredata::ManagedObjectIDPtr& id) {
+        return id->storeIdentifier() == store;
+    };
+    if (std::none_of(changes.begin(), changes.end(), [&](const auto& change) {
+            return std::any_of(change->events.begin(), change->events.end(), ofThisStore) ||
+                   std::any_of(change->revisions.begin(), change->revisions.end(), ofThisStore);
+        })) {
         return events;  // only other stores' events changed
     }
-    // Past a quarter of the events, reading them all costs no more.
-    if (touchedEvents.size() + revisions.size() > kept.sets.size() / 4 + 64) {
-        return nullptr;
-    }
-    // Each touched event as the store holds it now (none when deleted), and
-    // every event of a touched revision: its set carries the revision.
-    std::vector<plat::coredata::PredicatePtr> touched;
-    if (!touchedEvents.empty()) {
-        touched.push_back(plat::coredata::Predicate::selfIn(Value(std::move(touchedEvents))));
-    }
-    if (!revisions.empty()) {
-        touched.push_back(plat::coredata::Predicate::in("eventRevision", Value(std::move(revisions))));
-    }
-    plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
-    request.predicate =
-        touched.size() == 1 ? touched.front() : plat::coredata::Predicate::orPredicate(std::move(touched));
-    auto found = context.executeFetchRequest(request);
-    if (!found.ok()) {
-        return nullptr;
-    }
-    // Kept as the full fetch would keep them: of the types, of the store.
-    std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> came;
-    for (const auto& event : *found) {
-        const auto id = event->objectID();
-        if (id->isTemporaryID()) {
-            return nullptr;
+    std::shared_ptr<const TouchedEvents> touched;
+    {
+        // A read across more saves serves too: an event read again that
+        // the kept sets already held as it is comes back the same.
+        plat::MutexLock lock(localEventsMutex_);
+        if (touchedRead_.from <= from && touchedRead_.to == to && touchedRead_.read &&
+            touchedRead_.context.lock().get() == &context) {
+            touched = touchedRead_.read;
         }
-        looked.insert(id->primaryKey());
-        const int16_t type = SYNStoreModificationEvent::type(*event);
-        if (std::find(types.begin(), types.end(), type) == types.end()) {
-            continue;
-        }
-        if (storeIdentifier) {
-            const auto revision = SYNStoreModificationEvent::revision(*event);
-            if (!revision || revision->persistentStoreIdentifier != *storeIdentifier) {
-                continue;
+    }
+    if (!touched) {
+        std::unordered_set<int64_t> eventKeys;
+        std::unordered_set<int64_t> revisionKeys;
+        plat::Array touchedEvents, revisions;
+        auto collect = [&](const std::vector<std::shared_ptr<const SavedChange>>& saves) {
+            eventKeys.clear();
+            revisionKeys.clear();
+            touchedEvents.clear();
+            revisions.clear();
+            for (const auto& change : saves) {
+                for (const auto& id : change->events) {
+                    if (ofThisStore(id) && eventKeys.insert(id->primaryKey()).second) {
+                        touchedEvents.emplace_back(plat::ObjectPtr(id));
+                    }
+                }
+                for (const auto& id : change->revisions) {
+                    if (ofThisStore(id) && revisionKeys.insert(id->primaryKey()).second) {
+                        revisions.emplace_back(plat::ObjectPtr(id));
+                    }
+                }
+            }
+        };
+        // Past a quarter of the events, reading them all costs no more.
+        const std::size_t most = kept.sets.size() / 4 + 64;
+        // The saves since the oldest question kept are read for every
+        // question that follows them, unless that is too much to read.
+        collect(wider);
+        if (touchedEvents.size() + revisions.size() > most) {
+            collect(changes);
+            widerFrom = from;
+            if (touchedEvents.size() + revisions.size() > most) {
+                return nullptr;
             }
         }
-        came.emplace_back(id->primaryKey(), SYNEventFileSet::fromStoreModificationEvent(*event));
+        // Each touched event as the store holds it now (none when deleted),
+        // and every event of a touched revision: its set carries the
+        // revision.
+        std::vector<plat::coredata::PredicatePtr> conditions;
+        if (!touchedEvents.empty()) {
+            conditions.push_back(plat::coredata::Predicate::selfIn(Value(std::move(touchedEvents))));
+        }
+        if (!revisions.empty()) {
+            conditions.push_back(plat::coredata::Predicate::in("eventRevision", Value(std::move(revisions))));
+        }
+        plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = conditions.size() == 1
+                                ? conditions.front()
+                                : plat::coredata::Predicate::orPredicate(std::move(conditions));
+        auto found = context.executeFetchRequest(request);
+        if (!found.ok()) {
+            return nullptr;
+        }
+        auto read = std::make_shared<TouchedEvents>();
+        read->looked = std::move(eventKeys);
+        read->events.reserve(found->size());
+        for (const auto& event : *found) {
+            const auto id = event->objectID();
+            if (id->isTemporaryID()) {
+                return nullptr;
+            }
+            read->looked.insert(id->primaryKey());
+            TouchedEvents::Event entry;
+            entry.key = id->primaryKey();
+            entry.type = SYNStoreModificationEvent::type(*event);
+            if (const auto revision = SYNStoreModificationEvent::revision(*event)) {
+                entry.store = revision->persistentStoreIdentifier;
+            }
+            entry.set = SYNEventFileSet::fromStoreModificationEvent(*event);
+            read->events.push_back(std::move(entry));
+        }
+        std::sort(read->events.begin(), read->events.end(),
+                  [](const auto& a, const auto& b) { return a.key < b.key; });
+        touched = read;
+        plat::MutexLock lock(localEventsMutex_);
+        touchedRead_ = {context.shared_from_this(), widerFrom, to, std::move(read)};
     }
-    std::sort(came.begin(), came.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto& looked = touched->looked;
+    // Kept as the full fetch would keep them: of the types, of the store.
+    std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> came;
+    for (const auto& event : touched->events) {
+        if (std::find(types.begin(), types.end(), event.type) == types.end()) {
+            continue;
+        }
+        if (storeIdentifier && event.store != *storeIdentifier) {
+            continue;
+        }
+        came.emplace_back(event.key, event.set);
+    }
+
     // The kept sets of untouched events and the touched ones read again, in
     // key order, as a fetch of all of them lists them.
     std::vector<SYNEventFileSet::Ptr> sets;
@@ -848,12 +921,16 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
         // What is kept of this context: the answer to the question, and the
         // events of every store of the types, with the saves since each.
         LocalEventsEntry same, ofEveryStore;
+        // The generation of the question of this context kept longest
+        // unchanged: saves read again for one question are read from there.
+        uint64_t oldest = std::numeric_limits<uint64_t>::max();
         if (keep) {
             plat::MutexLock lock(localEventsMutex_);
             for (const auto& entry : localEvents_) {
                 if (entry.context.lock() != context) {
                     continue;
                 }
+                oldest = std::min(oldest, entry.generation);
                 if (matches(entry)) {
                     same = entry;
                 } else if (storeIdentifier && entry.types == types && !entry.storeIdentifier) {
@@ -864,13 +941,27 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
         // The generation is taken before any read: a save that ends during
         // the read is looked at again by the next look.
         uint64_t generation = 0;
-        const auto since = saveLog_->changesSince(same.generation, generation);
+        uint64_t widerFrom = std::min(oldest, same.generation);
+        auto wider = same.events && widerFrom < same.generation
+                         ? saveLog_->changesSince(widerFrom, generation)
+                         : std::nullopt;
+        std::optional<std::vector<std::shared_ptr<const SavedChange>>> since;
+        if (wider && same.generation <= generation) {
+            // The saves after the question's own generation end the list.
+            since.emplace(wider->end() - static_cast<std::ptrdiff_t>(generation - same.generation),
+                          wider->end());
+        } else {
+            since = saveLog_->changesSince(same.generation, generation);
+            wider = since;
+            widerFrom = same.generation;
+        }
         if (same.events && since && since->empty()) {
             local = same.events;
             return;
         }
         if (same.events && since) {
-            local = updatedLocalEvents(same.events, *since, *context, types, storeIdentifier);
+            local = updatedLocalEvents(same.events, *since, same.generation, generation, *wider, widerFrom,
+                                       *context, types, storeIdentifier);
         }
         if (!local && ofEveryStore.events && ofEveryStore.generation == generation) {
             // The events of one store are among those of every store, told
@@ -966,31 +1057,52 @@ std::optional<std::vector<bool>> SYNCloudManager::eventsExistForFileSets(
         revisionsOfStores[store].insert(set.revisionNumber());
         wanted[{store, set.revisionNumber(), set.globalCount()}].push_back(i);
     }
+    // The revision records of the stores and numbers first, through their
+    // own index, then the events that own them, their type compared here:
+    // asked in one query joined to the revisions, SQLite walks every save and
+    // merge event through the type index, a cost that grows with the events
+    // kept.
     std::vector<plat::coredata::PredicatePtr> stores;
     for (const auto& [store, revisions] : revisionsOfStores) {
         plat::Array numbers;
         for (int64_t revision : revisions) {
             numbers.emplace_back(revision);
         }
-        stores.push_back(Predicate::andPredicate(
-            {Predicate::equal("eventRevision.persistentStoreIdentifier", plat::Value(store)),
-             Predicate::in("eventRevision.revisionNumber", plat::Value(std::move(numbers)))}));
+        stores.push_back(
+            Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", plat::Value(store)),
+                                     Predicate::in("revisionNumber", plat::Value(std::move(numbers)))}));
     }
     bool read = false;
     context->performBlockAndWait([&] {
+        plat::coredata::FetchRequest revisionRequest(SYNEventRevisionEntityName);
+        revisionRequest.predicate =
+            stores.size() == 1 ? stores.front() : Predicate::orPredicate(std::move(stores));
+        auto records = context->executeFetchRequest(revisionRequest);
+        if (!records.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch events: %@", records.error());
+            return;
+        }
+        read = true;
+        if (records->empty()) {
+            return;
+        }
+        plat::Array owners;
+        for (const auto& record : *records) {
+            owners.emplace_back(plat::ObjectPtr(record));
+        }
         plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
-        request.predicate = Predicate::andPredicate(
-            {Predicate::in(
-                 "type", plat::Value(plat::Array{plat::Value(int64_t{SYNStoreModificationEventTypeSave}),
-                                                 plat::Value(int64_t{SYNStoreModificationEventTypeMerge})})),
-             stores.size() == 1 ? stores.front() : Predicate::orPredicate(std::move(stores))});
-        request.relationshipKeyPathsForPrefetching = {"eventRevision"};
+        request.predicate = Predicate::in("eventRevision", plat::Value(std::move(owners)));
         auto found = context->executeFetchRequest(request);
         if (!found.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Could not fetch events: %@", found.error());
+            read = false;
             return;
         }
         for (const auto& event : *found) {
+            const int16_t type = SYNStoreModificationEvent::type(*event);
+            if (type != SYNStoreModificationEventTypeSave && type != SYNStoreModificationEventTypeMerge) {
+                continue;
+            }
             const auto revision = SYNStoreModificationEvent::revision(*event);
             if (!revision) {
                 continue;
@@ -1003,7 +1115,6 @@ std::optional<std::vector<bool>> SYNCloudManager::eventsExistForFileSets(
                 }
             }
         }
-        read = true;
     });
     if (!read) {
         return std::nullopt;

@@ -393,13 +393,36 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
                                                                                     uint64_t& now)
             EXCLUDES(mutex);
     };
-    // The kept sets brought up to date with the saved changes by reading
-    // again the events they name; null when that cannot be done.
-    static std::shared_ptr<const LocalEvents> updatedLocalEvents(
+    // The events of the saves between two generations as read again: every
+    // question brought up to date across the same saves (a merge asks up to
+    // four) takes them from one read.
+    struct TouchedEvents {
+        struct Event {
+            int64_t key = 0;
+            int16_t type = 0;
+            std::optional<std::string> store;  // of the event's own revision
+            SYNEventFileSet::Ptr set;
+        };
+        std::vector<Event> events;           // as the store holds them now, ascending by key
+        std::unordered_set<int64_t> looked;  // the keys read again, deleted events' too
+    };
+    struct TouchedRead {
+        std::weak_ptr<plat::coredata::ManagedObjectContext> context;
+        uint64_t from = 0;
+        uint64_t to = 0;
+        std::shared_ptr<const TouchedEvents> read;
+    };
+    // The kept sets brought up to date with the saved changes (those of
+    // generations from + 1 ... to) by reading again the events they name;
+    // null when that cannot be done. The read, when one is needed, covers
+    // the saves of `wider` (generations widerFrom + 1 ... to, ending with
+    // `changes`), so that the other questions kept can take it.
+    std::shared_ptr<const LocalEvents> updatedLocalEvents(
         const std::shared_ptr<const LocalEvents>& kept,
-        const std::vector<std::shared_ptr<const SavedChange>>& changes,
+        const std::vector<std::shared_ptr<const SavedChange>>& changes, uint64_t from, uint64_t to,
+        const std::vector<std::shared_ptr<const SavedChange>>& wider, uint64_t widerFrom,
         plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
-        const std::optional<std::string>& storeIdentifier);
+        const std::optional<std::string>& storeIdentifier) const EXCLUDES(localEventsMutex_);
     // The sets of the grouping (indexes, in listing order) that have all
     // their parts and that no local event represents.
     std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(
@@ -429,10 +452,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const Names> snapshotData_ GUARDED_BY(snapshotMutex_);
 
     mutable plat::Mutex canonicalMutex_;
-    // The names of the last listing of the baselines [1] and of the events
-    // [0] that are named like event files: whether a name is depends on the
-    // name alone, so the next listing judges only the names it does not hold.
-    std::shared_ptr<const std::unordered_set<std::string>> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
+    // Names listed in the baselines [1] and events [0] folders that are
+    // named like event files: whether a name is depends on the name and its
+    // folder alone, so a listing judges only the names not held here. Names
+    // of files gone are dropped when they outnumber those of the listing.
+    std::unordered_set<std::string> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
 
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].
@@ -513,6 +537,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     };
     mutable plat::Mutex localEventsMutex_;
     mutable std::vector<LocalEventsEntry> localEvents_ GUARDED_BY(localEventsMutex_);
+    mutable TouchedRead touchedRead_ GUARDED_BY(localEventsMutex_);
 
     mutable plat::Mutex reportMutex_;
     std::map<std::string, std::string> unusableFiles_ GUARDED_BY(reportMutex_);

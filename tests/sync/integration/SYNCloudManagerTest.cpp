@@ -188,6 +188,37 @@ TEST_F(SYNCloudManagerTest, LaterListingsJudgeNamesAsAFirstListingDoes) {
     }
 }
 
+// The names judged in earlier listings outlive their files for a while:
+// when most files of a folder go (as a consolidation removes them), come
+// back, or give way to names that are no event file's, every listing still
+// judges each name as a manager listing afresh does.
+TEST_F(SYNCloudManagerTest, ListingsJudgeNamesAlikeWhenMostFilesGoAndReturn) {
+    auto name = [](int i) { return std::to_string(i) + "_S_" + std::to_string(i) + ".synevent"; };
+    auto expectAsFresh = [&](int round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(snapshot(), nullptr);
+        auto other = SYNCloudManager::create(source, cloud, smallBatchModel());
+        ASSERT_EQ(wait([&](auto done) { other->snapshotRemoteFilesWithCompletion(done); }), nullptr);
+        EXPECT_EQ(manager->snapshotEventFilenames(), other->snapshotEventFilenames());
+        EXPECT_EQ(manager->unusableRemoteFiles(), other->unusableRemoteFiles());
+    };
+    for (int i = 1; i <= 150; ++i) {
+        cloud->addFile("/mesh/events/" + name(i));
+    }
+    expectAsFresh(0);
+    for (int i = 1; i <= 145; ++i) {
+        cloud->removeFile("/mesh/events/" + name(i));
+    }
+    cloud->addFile("/mesh/events/README");
+    expectAsFresh(1);
+    for (int i = 1; i <= 100; ++i) {
+        cloud->addFile("/mesh/events/" + name(i));
+    }
+    cloud->addFile("/mesh/events/1_S_1.synevent.partial");
+    expectAsFresh(2);
+    EXPECT_EQ(manager->snapshotEventFilenames()->size(), 105u);
+}
+
 TEST_F(SYNCloudManagerTest, CreatesOnlyMissingDirectories) {
     for (bool directoryMember : {false, true}) {
         SCOPED_TRACE(directoryMember);
@@ -696,6 +727,74 @@ TEST_F(SYNCloudManagerTest, LocalEventsFollowEachSaveAsAFreshReadDoes) {
     EXPECT_FALSE(last[0].empty());
     EXPECT_GT(last[1].size(), last[0].size());
     EXPECT_FALSE(last[2].empty());
+}
+
+// Questions asked at different times: each brought up to date across its
+// own saves while the saves read again may be those of a question asked
+// longer ago (one read serves every question that follows the same saves).
+// Every answer is the one a manager asking afresh gives.
+TEST_F(SYNCloudManagerTest, LocalEventsAskedAtDifferentTimesFollowEverySave) {
+    const auto store = storeID(source);
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
+    const std::vector<std::pair<std::vector<int16_t>, std::optional<std::string>>> questions{
+        {saves, store}, {saves, std::nullopt}, {{SYNStoreModificationEventTypeBaseline}, std::nullopt}};
+    auto answer = [&](const std::shared_ptr<SYNCloudManager>& looking, std::size_t question) {
+        std::vector<std::string> found;
+        const auto& [types, storeIdentifier] = questions[question];
+        for (const auto& set : looking->eventFileSetsForEventsWithAllowedTypes(types, storeIdentifier)) {
+            found.push_back(set->description());
+        }
+        return found;
+    };
+    const std::vector<int16_t> kinds{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge,
+                                     SYNStoreModificationEventTypeBaseline};
+    const std::vector<std::string> stores{store, "OTHER"};
+    std::mt19937 random(53);
+    int made = 0;
+    auto save = [&] {
+        inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, context);
+            ASSERT_TRUE(events.ok());
+            const int what = static_cast<int>(random() % 4);
+            if (what == 0 || events->empty()) {
+                ++made;
+                EventWriter(context).event("E" + std::to_string(made), kinds[random() % kinds.size()],
+                                           static_cast<int64_t>(random() % 50),
+                                           SYNRevision{stores[random() % stores.size()], made});
+            } else if (what == 1) {
+                context.deleteObject((*events)[random() % events->size()]);
+            } else if (what == 2) {
+                (*events)[random() % events->size()]->setValue(
+                    plat::Value(int64_t{kinds[random() % kinds.size()]}), "type");
+            } else {
+                (*events)[random() % events->size()]
+                    ->objectForKey("eventRevision")
+                    ->setValue(plat::Value(stores[random() % stores.size()]), "persistentStoreIdentifier");
+            }
+            ASSERT_EQ(context.save(), nullptr);
+        });
+    };
+    for (int i = 0; i < 10; ++i) {
+        save();
+    }
+    for (std::size_t question = 0; question < questions.size(); ++question) {
+        answer(manager, question);
+    }
+    for (int step = 0; step < 90; ++step) {
+        for (int saved = 0; saved < 1 + static_cast<int>(random() % 3); ++saved) {
+            save();
+        }
+        // One or two questions, in any order: the others fall behind.
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        for (int asked = 0; asked < 1 + static_cast<int>(random() % 2); ++asked) {
+            const std::size_t question = random() % questions.size();
+            ASSERT_EQ(answer(manager, question), answer(fresh, question))
+                << "step " << step << " question " << question;
+        }
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+    EXPECT_FALSE(answer(manager, 1).empty());
 }
 
 // The looks at which local events lack a complete remote copy (the export's)
@@ -1296,6 +1395,32 @@ TEST_F(SYNCloudManagerFolderTest, EventsStoredWhileTheirFilesDownloadAreNotImpor
         EXPECT_EQ(describeEvent(destination, uid), "<missing>") << uid << " imported a second time";
     }
     EXPECT_TRUE(fs::is_empty(b->localDownloadDirectory()));
+}
+
+// The batch import counts an event as held only when a save or merge event
+// of the set's store and revision with the set's global count is there: an
+// incomplete event of that revision, or one of another count, does not
+// stand for the file, which is imported with the batch.
+TEST_F(SYNCloudManagerFolderTest, OnlyASaveOrMergeOfTheSameRevisionAndCountIsTakenAsHeld) {
+    for (int i = 1; i <= 4; ++i) {
+        writeEvent(source, "E" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 1);
+    }
+    exportAll(a);
+    const auto store = storeID(source);
+    inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+        EventWriter(context).event("HALF", SYNStoreModificationEventTypeIncomplete, 2, SYNRevision{store, 2});
+        EventWriter(context).event("COUNT", SYNStoreModificationEventTypeSave, 40, SYNRevision{store, 3});
+        EventWriter(context).event("HELD", SYNStoreModificationEventTypeMerge, 4, SYNRevision{store, 4});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    StoreCommits commits;
+    importAll(b);
+    // All three in one batch: none left to the one-by-one import.
+    EXPECT_EQ(commits.commits(), 1);
+    for (const char* uid : {"E1", "E2", "E3"}) {
+        EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid)) << uid;
+    }
+    EXPECT_EQ(describeEvent(destination, "E4"), "<missing>") << "imported though held";
 }
 
 // A peer's folder after a careless or hostile hand: junk, special files,

@@ -72,19 +72,21 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
     if (fullPathForPath(path)) {
         auto listed = folder_.contentsOfDirectory(path);
         if (listed.ok()) {
-            for (const auto& entry : *listed) {
+            const std::string prefix = path.empty() || path.back() != '/' ? path + '/' : path;
+            items.reserve(listed->size());
+            for (auto& entry : *listed) {
                 if (entry.name.front() == '.') {
                     continue;
                 }
-                std::string itemPath = path;
-                if (itemPath.empty() || itemPath.back() != '/') {
-                    itemPath += '/';
-                }
-                itemPath += entry.name;
+                std::string itemPath;
+                itemPath.reserve(prefix.size() + entry.name.size());
+                itemPath.append(prefix).append(entry.name);
                 if (entry.kind == plat::FolderItemKind::Directory) {
-                    items.push_back(std::make_shared<SYNCloudDirectory>(itemPath, entry.name));
+                    items.push_back(
+                        std::make_shared<SYNCloudDirectory>(std::move(itemPath), std::move(entry.name)));
                 } else if (entry.kind == plat::FolderItemKind::Regular) {
-                    items.push_back(std::make_shared<SYNCloudFile>(itemPath, entry.name, entry.size));
+                    items.push_back(std::make_shared<SYNCloudFile>(std::move(itemPath), std::move(entry.name),
+                                                                   entry.size));
                 } else {
                     reportUnusable(itemPath, entry.kind);
                 }
@@ -94,7 +96,7 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
         }
     }
     if (completion) {
-        onMain([completion, items = std::move(items)] { completion(items, nullptr); });
+        onMain([completion, items = std::move(items)]() mutable { completion(std::move(items), nullptr); });
     }
 }
 
