@@ -127,8 +127,8 @@ class SQLiteStore : public PersistentStore {
     Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,
                                                         const EntityDescription& entity,
                                                         const std::vector<std::string>* reading);
-    Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql,
-                                                 const std::vector<sqlite::Bind>& binds);
+    // Binds a fetch statement, runs it and decodes its rows; resets it.
+    Result<std::vector<SnapshotPtr>> readRows(sqlite::Statement& s, const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
                                             std::vector<SnapshotPtr> rows);
     // Binds the plan's columns from `first` on; with `only`, just the slots
