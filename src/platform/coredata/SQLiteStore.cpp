@@ -422,10 +422,24 @@ const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& enti
 
 }  // namespace
 
-Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTarget>* targets) {
-    const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
-    if (!layout)
-        return SnapshotPtr();  // a row of an entity this model does not have
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* reading) {
+    const int64_t number = s.columnInt(1);
+    const EntityLayout* layout;
+    const sqlite::EntityStatements* plan;
+    if (reading && reading->layout && reading->entityNumber == number) {
+        layout = reading->layout;
+        plan = reading->plan;
+    } else {
+        layout = impl_->schema->entityForNumber(number);
+        if (!layout)
+            return SnapshotPtr();  // a row of an entity this model does not have
+        plan = &impl_->statementsFor(*layout);
+        if (reading) {
+            reading->entityNumber = number;
+            reading->layout = layout;
+            reading->plan = plan;
+        }
+    }
     const Statement::Cell primaryKey = s.cell(0);
     const int64_t pk = primaryKey.type() == sqlite::ColumnType::Integer ? primaryKey.integer() : 0;
     if (pk <= 0)
@@ -435,7 +449,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTa
     auto snapshot = makeRow(layout->entity->properties().size());
     snapshot->objectID = objectIDFor(layout->entity, pk);
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
-    for (const auto& slot : impl_->statementsFor(*layout).slots) {
+    for (const auto& slot : plan->slots) {
         const int column = slot.column + 3;
         if (slot.attribute) {
             auto v = readAttribute(s, column, *slot.attribute);
@@ -457,13 +471,14 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTa
             destination = d->entity;
         }
         const int64_t key = cell.integer();
-        if (!targets) {
+        if (!reading) {
             snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, key)));
             continue;
         }
-        if (targets->size() <= slot.index)
-            targets->resize(slot.index + 1);
-        RowTarget& last = (*targets)[slot.index];
+        auto& targets = reading->targets;
+        if (targets.size() <= slot.index)
+            targets.resize(slot.index + 1);
+        RowTarget& last = targets[slot.index];
         if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
             auto id = objectIDFor(destination, key);
             last.id = id.get();
@@ -495,10 +510,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::readRows(Statement& s, const std::
     ResetGuard guard(s);
     bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
-    std::vector<RowTarget> targets;
+    RowReading reading;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
-        auto row = decodeRow(s, &targets);
+        auto row = decodeRow(s, &reading);
         if (!row)
             return row.error();
         if (*row)
