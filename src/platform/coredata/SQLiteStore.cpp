@@ -898,9 +898,10 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         }
         // Exactly an ID, as nearly always: no dynamic_cast needed.
         const ObjectPtr object = v.asObject();
-        const auto* target = object && typeid(*object) == typeid(ManagedObjectID)
-                                 ? static_cast<const ManagedObjectID*>(object.get())
-                                 : dynamic_cast<const ManagedObjectID*>(object.get());
+        const Object* held = object.get();
+        const auto* target = held && typeid(*held) == typeid(ManagedObjectID)
+                                 ? static_cast<const ManagedObjectID*>(held)
+                                 : dynamic_cast<const ManagedObjectID*>(held);
         if (!target) {
             s.bindNull(at);
             continue;
