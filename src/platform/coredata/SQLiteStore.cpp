@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -220,6 +221,30 @@ const std::string& SQLiteStore::Impl::columnsOf(const sqlite::Table& table) {
     return selectColumns.emplace(&table, std::move(sql)).first->second;
 }
 
+Result<Statement*> SQLiteStore::Impl::fetchStatement(const sqlite::Table& table, const std::string& tail) {
+    auto it = fetchStatements.find(tail);
+    if (it == fetchStatements.end()) {
+        // Queries built from predicates vary; keep the map bounded.
+        if (fetchStatements.size() >= 256)
+            fetchStatements.clear();
+        it = fetchStatements.emplace(tail, FetchStatement{&table, {}}).first;
+    } else if (it->second.table != &table) {
+        it->second = FetchStatement{&table, {}};
+    }
+    sqlite::StatementMemo& memo = it->second.memo;
+    if (db->holds(memo))
+        return memo.statement;
+    return db->cached("SELECT " + columnsOf(table) + tail, memo);
+}
+
+void SQLiteStore::Impl::setSchema(std::unique_ptr<sqlite::Schema> replacement) {
+    // What was derived from the old schema's layouts goes with it.
+    fetchStatements.clear();
+    selectColumns.clear();
+    statements.clear();
+    schema = std::move(replacement);
+}
+
 const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLayout& layout) {
     auto it = statements.find(layout.entity);
     if (it != statements.end())
@@ -279,6 +304,7 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
     s.update = "UPDATE " + table + " SET " + sets + " WHERE Z_PK = ?" + std::to_string(n + 2) +
                " AND Z_OPT = ?" + std::to_string(n + 3);
     s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
+    s.rowByKey = "SELECT " + columnsOf(*layout.table) + " FROM " + table + " t0 WHERE t0.Z_PK = ?1";
     s.table = table;
     return statements.emplace(layout.entity, std::move(s)).first->second;
 }
@@ -381,6 +407,7 @@ bool SQLiteStore::isSQLiteStoreFile(const std::string& path) {
 
 void SQLiteStore::unload() {
     impl_->statements.clear();
+    impl_->fetchStatements.clear();
     impl_->memberKeyStatements.clear();
     impl_->db.reset();
 }
@@ -390,15 +417,29 @@ namespace {
 // The layout of an ID's entity in this store's schema (IDs may come from
 // another coordinator's model instance, so entities are matched by name).
 const EntityLayout* layoutOf(const Schema& schema, const EntityDescription& entity) {
-    return schema.entityNamed(entity.name());
+    return schema.entityOf(entity);
 }
 
 }  // namespace
 
-Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTarget>* targets) {
-    const EntityLayout* layout = impl_->schema->entityForNumber(s.columnInt(1));
-    if (!layout)
-        return SnapshotPtr();  // a row of an entity this model does not have
+Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* reading) {
+    const int64_t number = s.columnInt(1);
+    const EntityLayout* layout;
+    const sqlite::EntityStatements* plan;
+    if (reading && reading->layout && reading->entityNumber == number) {
+        layout = reading->layout;
+        plan = reading->plan;
+    } else {
+        layout = impl_->schema->entityForNumber(number);
+        if (!layout)
+            return SnapshotPtr();  // a row of an entity this model does not have
+        plan = &impl_->statementsFor(*layout);
+        if (reading) {
+            reading->entityNumber = number;
+            reading->layout = layout;
+            reading->plan = plan;
+        }
+    }
     const Statement::Cell primaryKey = s.cell(0);
     const int64_t pk = primaryKey.type() == sqlite::ColumnType::Integer ? primaryKey.integer() : 0;
     if (pk <= 0)
@@ -408,7 +449,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTa
     auto snapshot = makeRow(layout->entity->properties().size());
     snapshot->objectID = objectIDFor(layout->entity, pk);
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
-    for (const auto& slot : impl_->statementsFor(*layout).slots) {
+    for (const auto& slot : plan->slots) {
         const int column = slot.column + 3;
         if (slot.attribute) {
             auto v = readAttribute(s, column, *slot.attribute);
@@ -430,13 +471,14 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, std::vector<RowTa
             destination = d->entity;
         }
         const int64_t key = cell.integer();
-        if (!targets) {
+        if (!reading) {
             snapshot->values[slot.index] = Value(ObjectPtr(objectIDFor(destination, key)));
             continue;
         }
-        if (targets->size() <= slot.index)
-            targets->resize(slot.index + 1);
-        RowTarget& last = (*targets)[slot.index];
+        auto& targets = reading->targets;
+        if (targets.size() <= slot.index)
+            targets.resize(slot.index + 1);
+        RowTarget& last = targets[slot.index];
         if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
             auto id = objectIDFor(destination, key);
             last.id = id.get();
@@ -464,19 +506,14 @@ void bindQuery(Statement& s, const std::vector<sqlite::Bind>& binds) {
 
 }  // namespace
 
-Result<std::vector<SnapshotPtr>> SQLiteStore::runRowQuery(const std::string& sql,
-                                                          const std::vector<sqlite::Bind>& binds) {
-    auto stmt = impl_->db->cached(sql);
-    if (!stmt)
-        return stmt.error();
-    Statement& s = **stmt;
+Result<std::vector<SnapshotPtr>> SQLiteStore::readRows(Statement& s, const std::vector<sqlite::Bind>& binds) {
     ResetGuard guard(s);
     bindQuery(s, binds);
     std::vector<SnapshotPtr> rows;
-    std::vector<RowTarget> targets;
+    RowReading reading;
     int rc;
     while ((rc = s.step()) == sqlite::kRow) {
-        auto row = decodeRow(s, &targets);
+        auto row = decodeRow(s, &reading);
         if (!row)
             return row.error();
         if (*row)
@@ -546,11 +583,10 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     // applies after the in-memory pass.
     const bool windowed = request.fetchLimit || request.fetchOffset;
     const bool windowInSQL = q.exact && q.sorted && !(q.listed && windowed);
-    // The in-memory pass reads whole rows.
+    // The in-memory pass reads whole rows (every column, columnsOf).
     std::string someColumns;
     if (reading && windowInSQL)
         someColumns = columnsReading(*impl_->schema, *layout, *reading);
-    const std::string& columns = reading && windowInSQL ? someColumns : impl_->columnsOf(*layout->table);
     // Rows in key order and nothing else, with no window for SQL to take:
     // they are put in key order here rather than by SQLite. A lookup through
     // an index gives them in key order for each indexed value already, while
@@ -558,19 +594,21 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     // in key order over the index) whatever the number of rows.
     const bool keyOrderHere =
         !q.listed && request.ordersByKey && request.sortDescriptors.empty() && !(windowInSQL && windowed);
-    std::string sql;
-    sql.reserve(64 + columns.size() + q.from.size() + q.where.size() + q.orderBy.size());
-    sql += "SELECT ";
-    sql += columns;
-    sql += " FROM ";
-    sql += q.from;
+    // The statement's text after its select list: with every column
+    // selected, that list follows from the table, so this text alone finds
+    // the statement again (without building and hashing the whole text,
+    // which the list makes long for wide tables).
+    std::string tail;
+    tail.reserve(48 + q.from.size() + q.where.size() + q.orderBy.size());
+    tail += " FROM ";
+    tail += q.from;
     if (!q.where.empty()) {
-        sql += " WHERE ";
-        sql += q.where;
+        tail += " WHERE ";
+        tail += q.where;
     }
     if (!q.listed && !keyOrderHere && (request.ordersByKey || !request.sortDescriptors.empty())) {
-        sql += " ORDER BY ";
-        sql += q.orderBy;
+        tail += " ORDER BY ";
+        tail += q.orderBy;
     }
     if (windowInSQL && windowed) {
         sqlite::Bind limit, offset;
@@ -579,9 +617,14 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         offset.i = static_cast<int64_t>(request.fetchOffset);
         q.binds.push_back(limit);
         q.binds.push_back(offset);
-        sql += " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
+        tail +=
+            " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
     }
-    auto rows = runRowQuery(sql, q.binds);
+    auto stmt = someColumns.empty() ? impl_->fetchStatement(*layout->table, tail)
+                                    : impl_->db->cached("SELECT " + someColumns + tail);
+    if (!stmt)
+        return stmt.error();
+    auto rows = readRows(**stmt, q.binds);
     if (rows && (q.listed || keyOrderHere) && request.ordersByKey) {
         // A list of keys is walked in key order, one of values in the
         // values' order, and a query without ORDER BY gives rows in the order
@@ -652,23 +695,29 @@ Result<SnapshotPtr> SQLiteStore::rowForID(const ManagedObjectID& id) {
     const EntityLayout* layout = layoutOf(*impl_->schema, *id.entity());
     if (!layout)
         return SnapshotPtr();
-    sqlite::Bind key;
-    key.kind = sqlite::Bind::Kind::Int;
-    key.i = id.primaryKey();
-    const std::string& columns = impl_->columnsOf(*layout->table);
-    std::string sql;
-    sql.reserve(48 + columns.size() + layout->table->name.size());
-    sql += "SELECT ";
-    sql += columns;
-    sql += " FROM ";
-    sql += sqlite::quoteIdentifier(layout->table->name);
-    sql += " t0 WHERE t0.Z_PK = ?1";
-    auto rows = runRowQuery(sql, {key});
-    if (!rows)
-        return rows.error();
-    if (rows->empty() || (*rows)[0]->objectID->entity() != layout->entity)
+    // One statement per entity, found through its memo: a fault read
+    // builds no SQL text and hashes none.
+    const auto& plan = impl_->statementsFor(*layout);
+    auto stmt = impl_->db->cached(plan.rowByKey, plan.rowByKeyMemo);
+    if (!stmt)
+        return stmt.error();
+    Statement& s = **stmt;
+    ResetGuard guard(s);
+    s.bindInt(1, id.primaryKey());
+    SnapshotPtr found;
+    int rc;
+    while ((rc = s.step()) == sqlite::kRow) {
+        auto row = decodeRow(s);
+        if (!row)
+            return row.error();
+        if (!found)
+            found = std::move(*row);
+    }
+    if (rc != sqlite::kDone)
+        return impl_->db->lastError(CoreDataError, "Could not fetch from the store");
+    if (!found || found->objectID->entity() != layout->entity)
         return SnapshotPtr();
-    return (*rows)[0];
+    return found;
 }
 
 Result<std::vector<ManagedObjectIDPtr>> SQLiteStore::membersOf(const ManagedObjectID& id,
@@ -847,7 +896,12 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
                 return error;
             continue;
         }
-        auto target = v.asObjectOf<ManagedObjectID>();
+        // Exactly an ID, as nearly always: no dynamic_cast needed.
+        const ObjectPtr object = v.asObject();
+        const Object* held = object.get();
+        const auto* target = held && typeid(*held) == typeid(ManagedObjectID)
+                                 ? static_cast<const ManagedObjectID*>(held)
+                                 : dynamic_cast<const ManagedObjectID*>(held);
         if (!target) {
             s.bindNull(at);
             continue;
@@ -879,7 +933,8 @@ ErrorPtr SQLiteStore::writePendingInserts(InsertRun& run) {
     const EntityLayout& layout = *run.layout;
     Database& db = *impl_->db;
     const bool grouped = plan.insertManyRows > 1 && run.pending.size() == plan.insertManyRows;
-    auto stmt = db.cached(grouped ? plan.insertMany : plan.insert);
+    auto stmt =
+        grouped ? db.cached(plan.insertMany, plan.insertManyMemo) : db.cached(plan.insert, plan.insertMemo);
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;
@@ -949,10 +1004,10 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
         if (boundSlots == static_cast<int>(plan.slots.size()))
             written.clear();  // every column: the entity's full update
     }
-    auto stmt =
-        db.cached(kind == RowWrite::Insert   ? plan.insert
-                  : kind == RowWrite::Update ? (written.empty() ? plan.update : plan.updateOf(written))
-                                             : plan.remove);
+    auto stmt = kind == RowWrite::Insert   ? db.cached(plan.insert, plan.insertMemo)
+                : kind == RowWrite::Delete ? db.cached(plan.remove, plan.removeMemo)
+                : written.empty()          ? db.cached(plan.update, plan.updateMemo)
+                                           : db.cached(plan.updateOf(written));
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;

@@ -119,16 +119,24 @@ class SQLiteStore : public PersistentStore {
         const ManagedObjectID* id = nullptr;
         Value value;
     };
-    // With `targets` (one per property, kept across the rows of a query), a
-    // to-one naming the same row as the one before shares its ID and the
-    // Value holding it.
-    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s, std::vector<RowTarget>* targets = nullptr);
+    // What a query's rows share as they are decoded: the last to-one value
+    // per property, and the layout and plan of the last row's entity.
+    struct RowReading {
+        std::vector<RowTarget> targets;
+        int64_t entityNumber = 0;
+        const sqlite::EntityLayout* layout = nullptr;
+        const sqlite::EntityStatements* plan = nullptr;
+    };
+    // With `reading` (kept across the rows of a query), a to-one naming the
+    // same row as the one before shares its ID and the Value holding it, and
+    // a row of the same entity as the one before looks nothing up.
+    Result<SnapshotPtr> decodeRow(const sqlite::Statement& s, RowReading* reading = nullptr);
     // fetchRows; with `reading`, the other properties' columns are selected as NULL.
     Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,
                                                         const EntityDescription& entity,
                                                         const std::vector<std::string>* reading);
-    Result<std::vector<SnapshotPtr>> runRowQuery(const std::string& sql,
-                                                 const std::vector<sqlite::Bind>& binds);
+    // Binds a fetch statement, runs it and decodes its rows; resets it.
+    Result<std::vector<SnapshotPtr>> readRows(sqlite::Statement& s, const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
                                             std::vector<SnapshotPtr> rows);
     // Binds the plan's columns from `first` on; with `only`, just the slots

@@ -340,7 +340,7 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
         return error;
     if (auto error = createIndexes(db, **schema))
         return error;
-    impl_->schema = std::move(*schema);
+    impl_->setSchema(std::move(*schema));
     setIdentifier(UUID().UUIDString());
     Dictionary metadata;
     metadata.set(StoreTypeKey, Value(SQLiteStoreType));
@@ -392,7 +392,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
         auto schema = Schema::build(model, *numbers);
         if (!schema)
             return schema.error();
-        impl_->schema = std::move(*schema);
+        impl_->setSchema(std::move(*schema));
     }
     if (!isReadOnly()) {
         if (auto error = createIndexes(db, *impl_->schema))
@@ -459,7 +459,7 @@ ErrorPtr SQLiteStore::migrate(const ManagedObjectModel& model, Dictionary& metad
                 return error;
         }
     }
-    impl_->schema = std::move(*to);
+    impl_->setSchema(std::move(*to));
     metadata.set(StoreModelVersionHashesKey, Value(sqlite::hashesOf(model)));
     metadata.set(StoreModelVersionIdentifiersKey, sqlite::versionIdentifiersOf(model));
     if (auto error = writeModel(db, model))

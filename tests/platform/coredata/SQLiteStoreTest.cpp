@@ -1516,5 +1516,71 @@ TEST_F(SQLiteStoreTest, ASaveInsertingEntitiesInTurnWritesEachRowWithItsOwnText)
     EXPECT_EQ(texts("Person", "name"), people);
 }
 
+// The statements a store runs again and again (inserts one and a group at a
+// time, updates, deletes, reads of one row, fetches) are found again through
+// what the store remembered of them. When the connection's statement cache
+// lets them go (more query texts than it keeps), each is prepared afresh
+// rather than run after it is gone, and every answer and row stays right.
+TEST_F(SQLiteStoreTest, StatementsRunAgainAfterTheConnectionsCacheLetThemGo) {
+    auto coordinator = open();
+    auto context = contextOn(coordinator);
+    std::vector<ManagedObjectIDPtr> kept;
+    auto tagNames = [&] {
+        std::set<std::string> out;
+        for (const auto& t : fetchAll(context, makeRequest("Tag", Predicate::beginsWith("name", "tag"))))
+            out.insert(*t->valueForKey("name").asString());
+        return out;
+    };
+    std::set<std::string> expected;
+    for (int round = 0; round < 3; ++round) {
+        // 17 tags: a full group of rows and one alone; the round's first tag
+        // renamed and the one before it deleted.
+        for (int i = 0; i < 17; ++i) {
+            auto tag = context->insertNewObjectForEntityForName("Tag");
+            const std::string name = "tag " + std::to_string(round) + "." + std::to_string(i);
+            tag->setValue(Value(name), "name");
+            expected.insert(name);
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        auto first = fetchAll(
+            context,
+            makeRequest("Tag", Predicate::equal("name", Value("tag " + std::to_string(round) + ".0"))));
+        ASSERT_EQ(first.size(), 1u);
+        first[0]->setValue(Value("tag renamed " + std::to_string(round)), "name");
+        expected.erase("tag " + std::to_string(round) + ".0");
+        expected.insert("tag renamed " + std::to_string(round));
+        kept.push_back(first[0]->objectID());
+        if (round > 0) {
+            auto gone = fetchAll(
+                context, makeRequest("Tag", Predicate::equal(
+                                                "name", Value("tag " + std::to_string(round - 1) + ".16"))));
+            ASSERT_EQ(gone.size(), 1u);
+            context->deleteObject(gone[0]);
+            expected.erase("tag " + std::to_string(round - 1) + ".16");
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        EXPECT_EQ(tagNames(), expected) << "round " << round;
+        // Single-row reads: faults of the renamed tags after a reset.
+        context->reset();
+        for (std::size_t k = 0; k < kept.size(); ++k)
+            EXPECT_EQ(*context->objectWithID(kept[k])->valueForKey("name").asString(),
+                      "tag renamed " + std::to_string(k));
+        // Query texts of 1 to 300 terms, more than the cache keeps.
+        for (int n = 1; n <= 300; ++n) {
+            std::vector<PredicatePtr> terms(static_cast<std::size_t>(n),
+                                            Predicate::equal("name", Value("none")));
+            EXPECT_TRUE(
+                fetchAll(context, makeRequest("Tag", Predicate::andPredicate(std::move(terms)))).empty());
+        }
+    }
+    context.reset();
+    coordinator.reset();
+    auto reopened = contextOn(open());
+    std::set<std::string> stored;
+    for (const auto& t : fetchAll(reopened, makeRequest("Tag", nullptr)))
+        stored.insert(*t->valueForKey("name").asString());
+    EXPECT_EQ(stored, expected);
+}
+
 }  // namespace
 }  // namespace plat::coredata

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -229,13 +230,40 @@ Result<Statement> Database::prepare(const std::string& sql) {
     return Statement(stmt, this);
 }
 
+namespace {
+
+uint64_t nextGeneration() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
+Database::Database(sqlite3* db) : db_(db), generation_(nextGeneration()) {}
+
+void Database::clearCache() {
+    cache_.clear();
+    generation_ = nextGeneration();
+}
+
+Result<Statement*> Database::cached(const std::string& sql, StatementMemo& memo) {
+    if (holds(memo))
+        return memo.statement;
+    auto stmt = cached(sql);
+    if (!stmt)
+        return stmt.error();
+    memo.statement = *stmt;
+    memo.generation = generation_;
+    return stmt;
+}
+
 Result<Statement*> Database::cached(const std::string& sql) {
     auto it = cache_.find(sql);
     if (it != cache_.end())
         return it->second.get();
     // Queries built from predicates vary; keep the cache bounded.
     if (cache_.size() >= 256)
-        cache_.clear();
+        clearCache();
     auto prepared = prepare(sql);
     if (!prepared)
         return prepared.error();

@@ -112,6 +112,15 @@ class ResetGuard {
     Statement& s_;
 };
 
+// Where a caller remembers a statement of Database::cached that it runs
+// again and again, so that it is found without hashing its text. Valid while
+// the generation it was taken in is the connection's: every connection has
+// its own, and a new one each time its cache lets statements go.
+struct StatementMemo {
+    Statement* statement = nullptr;
+    uint64_t generation = 0;
+};
+
 class Database {
   public:
     // Opens (creating when allowed) the file. Errors: 259 when the file is not
@@ -134,8 +143,13 @@ class Database {
     // A statement prepared once and kept for the connection's life, reset and
     // with cleared bindings. The reference stays valid until clearCache().
     Result<Statement*> cached(const std::string& sql);
+    // The same, through `memo`: the statement it holds when still cached,
+    // else cached(sql), remembered in it.
+    Result<Statement*> cached(const std::string& sql, StatementMemo& memo);
+    // Whether memo holds a statement this connection still caches.
+    bool holds(const StatementMemo& memo) const { return memo.statement && memo.generation == generation_; }
     Result<Statement> prepare(const std::string& sql);
-    void clearCache() { cache_.clear(); }
+    void clearCache();
 
     int64_t changes() const;
     // An error of code for the connection's last failure, with SQLite's
@@ -146,8 +160,10 @@ class Database {
 
   private:
     friend class Statement;
-    explicit Database(sqlite3* db) : db_(db) {}
+    explicit Database(sqlite3* db);
     sqlite3* db_;
+    // Of the statements cached now; unique in the process (see StatementMemo).
+    uint64_t generation_;
     // A failure found before SQLite ran anything (a refused bind), reported
     // by lastError / lastResultCode instead of the connection's own state
     // until the next statement runs.

@@ -561,7 +561,7 @@ std::optional<std::string> QueryBuilder::ownToOneComparison(const Resolved& r, P
             allKeys = false;
             continue;
         }
-        const EntityLayout* layout = schema_.entityNamed(id->entity()->name());
+        const EntityLayout* layout = schema_.entityOf(*id->entity());
         if (layout && layout->table == table)
             keys.push_back(intBind(id->primaryKey()));
         else
@@ -726,7 +726,7 @@ std::map<int64_t, std::vector<int64_t>> QueryBuilder::keysOf(const EntityDescrip
             continue;
         if (id->entity() != lastEntity) {
             lastEntity = id->entity();
-            lastLayout = schema_.entityNamed(lastEntity->name());
+            lastLayout = schema_.entityOf(*lastEntity);
             lastKeys = lastLayout && lastLayout->table == table ? &keysByEntity[lastLayout->number] : nullptr;
             if (lastKeys)
                 lastKeys->reserve(members.size());

@@ -194,6 +194,11 @@ const EntityLayout* Schema::entityNamed(std::string_view name) const {
     return it == byName_.end() ? nullptr : it->second;
 }
 
+const EntityLayout* Schema::entityOf(const EntityDescription& entity) const {
+    auto it = entities_.find(&entity);
+    return it != entities_.end() ? &it->second : entityNamed(entity.name());
+}
+
 const EntityLayout* Schema::entityForNumber(int64_t number) const {
     auto it = byNumber_.find(number);
     return it == byNumber_.end() ? nullptr : it->second;

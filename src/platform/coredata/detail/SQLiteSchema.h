@@ -78,6 +78,9 @@ class Schema {
 
     const EntityLayout& entity(const EntityDescription& entity) const { return entities_.at(&entity); }
     const EntityLayout* entityNamed(std::string_view name) const;
+    // The layout of an entity of this schema's model by its address, else of
+    // the entity of that name (an entity of another instance of the model).
+    const EntityLayout* entityOf(const EntityDescription& entity) const;
     const EntityLayout* entityForNumber(int64_t number) const;
     const ToManyLayout& toMany(const RelationshipDescription& r) const { return toMany_.at(&r); }
     const std::vector<std::unique_ptr<Table>>& tables() const { return tables_; }

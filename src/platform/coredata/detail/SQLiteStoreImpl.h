@@ -86,6 +86,11 @@ struct EntityStatements {
     mutable std::unordered_map<std::string, std::string> partialUpdates;
     std::string table;                   // quoted
     std::vector<std::string> slotNames;  // quoted column names, by slot
+    // The select of one row by its key (every column, as columnsOf).
+    std::string rowByKey;
+    // The cached statements of insert, insertMany, update, remove and
+    // rowByKey, found again without hashing their text.
+    mutable StatementMemo insertMemo, insertManyMemo, updateMemo, removeMemo, rowByKeyMemo;
     const std::string& updateOf(const std::string& written) const;
 };
 
@@ -119,6 +124,16 @@ struct SQLiteStore::Impl {
     Result<sqlite::MemberKeyStatements*> memberKeyStatementsFor(const sqlite::ToManyLayout& layout);
     // "t0.Z_PK, t0.Z_ENT, t0.Z_OPT, t0.<column>..." for a table.
     const std::string& columnsOf(const sqlite::Table& table);
+    // The fetch statement "SELECT <columnsOf(table)><tail>", found by its
+    // tail (see fetchRowsSelecting).
+    Result<sqlite::Statement*> fetchStatement(const sqlite::Table& table, const std::string& tail);
+    struct FetchStatement {
+        const sqlite::Table* table = nullptr;
+        sqlite::StatementMemo memo;
+    };
+    std::unordered_map<std::string, FetchStatement> fetchStatements;
+    // Replaces the schema, dropping what was derived from its tables.
+    void setSchema(std::unique_ptr<sqlite::Schema> replacement);
     // Primary keys reserved durably in Z_MAX but not handed out yet, by
     // root entity number: keys next..last, and the size of the block the
     // next reservation asks for.
