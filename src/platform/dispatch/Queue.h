@@ -145,4 +145,16 @@ class Queue {
 // The main queue, the same as Queue::main().
 Queue mainQueue();
 
+// Runs `work` on the calling thread, one outside the worker pool, and then,
+// here as well, the jobs it hands on that a worker would run next itself (a
+// block for an idle serial queue, say, which posts to another): a chain of
+// short steps started by a thread outside the pool then costs no worker's
+// wake-up. Jobs left after a few dozen go to the workers. Should
+// one of them be about to block in one of this layer's waits, `onBlock` is
+// called first (once, on this thread, before the wait), and the jobs behind
+// it, and everything submitted here from then on, go to the workers: the
+// caller, which is held up, may hand its own duties to another thread. On
+// a worker it runs `work` as any other block (onBlock is never called).
+void runChainHere(const std::function<void()>& work, const std::function<void()>& onBlock);
+
 }  // namespace plat::dispatch

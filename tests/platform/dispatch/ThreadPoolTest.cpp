@@ -377,5 +377,128 @@ TEST_F(ThreadPoolTest, ChainsOfStepsPostedFromWorkersAllRun) {
     EXPECT_EQ(steps.load(), kSteps);
 }
 
+// A thread outside the pool running a chain: the steps it hands on to idle
+// queues run on it, in order, before runChainHere returns.
+TEST_F(ThreadPoolTest, AChainRunHereKeepsItsStepsOnTheCallingThreadInOrder) {
+    const auto first = Queue::serial("chain.first");
+    const auto second = Queue::serial("chain.second");
+    std::vector<std::string> steps;  // written by one thread at a time: the chain's
+    std::vector<std::thread::id> threads;
+    bool blocked = false;
+    std::thread host([&] {
+        runChainHere(
+            [&] {
+                steps.push_back("work");
+                threads.push_back(std::this_thread::get_id());
+                first.async([&] {
+                    EXPECT_TRUE(first.isCurrent());
+                    steps.push_back("first");
+                    threads.push_back(std::this_thread::get_id());
+                    second.async([&] {
+                        EXPECT_TRUE(second.isCurrent());
+                        steps.push_back("second");
+                        threads.push_back(std::this_thread::get_id());
+                    });
+                });
+                Queue::global().async([&] {
+                    steps.push_back("global");
+                    threads.push_back(std::this_thread::get_id());
+                });
+            },
+            [&] { blocked = true; });
+        EXPECT_EQ(steps, (std::vector<std::string>{"work", "first", "global", "second"}));
+        for (const auto& id : threads)
+            EXPECT_EQ(id, std::this_thread::get_id());
+    });
+    host.join();
+    EXPECT_FALSE(blocked);
+}
+
+// A step about to wait in the layer: the host hears of it first (on its own
+// thread, once), and the steps queued behind it run on workers, or the wait
+// would never end.
+TEST_F(ThreadPoolTest, AChainStepThatWaitsHandsTheRestOfTheChainToTheWorkers) {
+    const auto first = Queue::serial("chain.waits");
+    const auto second = Queue::serial("chain.signals");
+    std::atomic<int> blocks{0};
+    std::thread::id hostId, blockedOn, signalledOn;
+    Semaphore finished;
+    std::thread host([&] {
+        hostId = std::this_thread::get_id();
+        runChainHere(
+            [&] {
+                first.async([&] {
+                    Semaphore done;
+                    second.async([&] {
+                        signalledOn = std::this_thread::get_id();
+                        done.signal();
+                    });
+                    EXPECT_TRUE(done.wait(kLongWait));
+                    // A second wait in the same chain tells nobody again.
+                    Semaphore again;
+                    second.async([&] { again.signal(); });
+                    EXPECT_TRUE(again.wait(kLongWait));
+                    finished.signal();
+                });
+            },
+            [&] {
+                blockedOn = std::this_thread::get_id();
+                ++blocks;
+            });
+    });
+    EXPECT_TRUE(finished.wait(kLongWait));
+    host.join();
+    EXPECT_EQ(blocks.load(), 1);
+    EXPECT_EQ(blockedOn, hostId);
+    EXPECT_NE(signalledOn, hostId);
+}
+
+// On a worker the work runs as any block, its steps go to the worker's own
+// slot, and a wait there is the pool's business, not the caller's.
+TEST_F(ThreadPoolTest, AChainRunOnAWorkerIsAnOrdinaryBlock) {
+    Semaphore finished;
+    bool blocked = false;
+    Queue::global().async([&] {
+        runChainHere(
+            [&] {
+                Semaphore done;
+                Queue::global().async([&] { done.signal(); });
+                EXPECT_TRUE(done.wait(kLongWait));
+            },
+            [&] { blocked = true; });
+        finished.signal();
+    });
+    EXPECT_TRUE(finished.wait(kLongWait));
+    EXPECT_FALSE(blocked);
+}
+
+// Steps that keep posting their successor (to the other of two queues, so
+// that each is a job of its own) do not keep the host for ever: after a
+// bounded number the rest of the chain runs on the workers.
+TEST_F(ThreadPoolTest, AChainThatNeverEndsLeavesItsHost) {
+    constexpr int kSteps = 500;
+    const Queue queues[] = {Queue::serial("chain.ping"), Queue::serial("chain.pong")};
+    std::atomic<int> steps{0}, onHost{0};
+    Semaphore finished;
+    std::thread::id hostId;
+    std::function<void()> step = [&] {
+        if (std::this_thread::get_id() == hostId)
+            ++onHost;
+        const int done = ++steps;
+        if (done == kSteps)
+            finished.signal();
+        else
+            queues[done % 2].async(step);
+    };
+    std::thread host([&] {
+        hostId = std::this_thread::get_id();
+        runChainHere([&] { queues[0].async(step); }, [] {});
+    });
+    host.join();
+    EXPECT_TRUE(finished.wait(kLongWait));
+    EXPECT_GT(onHost.load(), 0);
+    EXPECT_LT(onHost.load(), kSteps);
+}
+
 }  // namespace
 }  // namespace plat::dispatch

@@ -26,6 +26,13 @@ struct WorkerBatch {
 thread_local WorkerBatch* currentBatch = nullptr;
 // The calling worker's hand-off slot (none for extra workers).
 thread_local void* currentSlot = nullptr;
+// A thread outside the pool running a chain's jobs (runChainHere): its slot
+// is its own (no other thread takes from it, none is counted in slotted_).
+struct HostedChain {
+    const std::function<void()>* onBlock;
+    bool handedOver = false;
+};
+thread_local HostedChain* currentChain = nullptr;
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
@@ -108,7 +115,7 @@ std::size_t ThreadPool::liveThreadCount() {
 
 bool ThreadPool::trySlot(int band, Job& job) {
     auto* slot = static_cast<Slot*>(currentSlot);
-    if (!slot || currentPool != this)
+    if (!slot || currentPool != this || (currentChain && currentChain->handedOver))
         return false;
     // Run next on this worker, the job would overtake whatever of its
     // priority or a more urgent one is already queued: it queues behind.
@@ -128,7 +135,8 @@ bool ThreadPool::trySlot(int band, Job& job) {
             slot->frontBand.store(band, std::memory_order_relaxed);
         slot->count.store(count + 1, std::memory_order_release);
     }
-    slotted_.fetch_add(1);
+    if (!currentChain)
+        slotted_.fetch_add(1);
     return true;
 }
 
@@ -169,9 +177,67 @@ bool ThreadPool::hasLocalWork() {
     return slot && slot->count.load(std::memory_order_relaxed) != 0;
 }
 
+bool ThreadPool::returnSlotJobs(Slot& slot, std::atomic<std::size_t>& slotted) {
+    Job job;
+    int band = 0;
+    bool returned = false;
+    while (takeSlot(slot, job, slotted, -1, &band)) {
+        returned_[band]->push(std::move(job));
+        returnedJobs_.fetch_add(1);
+        returned = true;
+    }
+    return returned;
+}
+
+// The chain's jobs run here as they would on the worker that submitted
+// them, one after another; whatever is left after kHostedJobs of them, or
+// once one of them is about to block, goes back to the pool.
+void ThreadPool::runChainHere(const std::function<void()>& work, const std::function<void()>& onBlock) {
+    if (currentPool) {
+        work();  // a worker (or a chain already hosted): its own slot serves
+        return;
+    }
+    Slot slot;
+    HostedChain chain{&onBlock};
+    std::atomic<std::size_t> uncounted{0};
+    struct Hosting {
+        Hosting(ThreadPool* pool, Slot* slot, HostedChain* chain) {
+            currentPool = pool;
+            currentSlot = slot;
+            currentChain = chain;
+        }
+        ~Hosting() {
+            currentPool = nullptr;
+            currentSlot = nullptr;
+            currentChain = nullptr;
+        }
+    } hosting(this, &slot, &chain);
+    work();
+    Job job;
+    for (int run = 0; run < kHostedJobs && !chain.handedOver && takeSlot(slot, job, uncounted); ++run) {
+        if (job.queue) {
+            Frame frame(job.queue);
+            job.run();
+        } else {
+            job.run();
+        }
+        job.run = nullptr;  // release captures before the group learns the job is done
+        if (job.group)
+            job.group->leave(1);
+        job = Job{};
+    }
+    if (returnSlotJobs(slot, uncounted)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        wakeIfNeeded();
+    }
+}
+
 void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
     if (trySlot(band, job)) {
+        // The hosting thread runs it after the current job: nobody to wake.
+        if (currentChain)
+            return;
         // Pairs with the fence of a worker that counts itself idle, as below:
         // it sees the slot's job, or this sees it idle and wakes it, so the
         // job runs even while this worker is held up.
@@ -207,6 +273,23 @@ bool ThreadPool::hasWaitingWork(int band) {
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     if (!pool_)
         return;
+    if (HostedChain* chain = currentChain) {
+        // Not a worker: nothing to count. The jobs waiting behind this one go
+        // to the workers (the wait may be for one of them), and so does every
+        // job this thread submits from now on; the host learns that it is
+        // held up.
+        pool_ = nullptr;
+        if (chain->handedOver)
+            return;
+        chain->handedOver = true;
+        std::atomic<std::size_t> uncounted{0};
+        if (currentPool->returnSlotJobs(*static_cast<Slot*>(currentSlot), uncounted)) {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            currentPool->wakeIfNeeded();
+        }
+        (*chain->onBlock)();
+        return;
+    }
     // Jobs this worker took but has not started go back to the pool, and so
     // does the job in its slot: the wait may be for one of them.
     bool handedBack = false;
@@ -217,15 +300,8 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
         }
         handedBack = true;
     }
-    if (auto* slot = static_cast<Slot*>(currentSlot)) {
-        Job job;
-        int band = 0;
-        while (takeSlot(*slot, job, pool_->slotted_, -1, &band)) {
-            pool_->returned_[band]->push(std::move(job));
-            pool_->returnedJobs_.fetch_add(1);
-            handedBack = true;
-        }
-    }
+    if (auto* slot = static_cast<Slot*>(currentSlot); slot && pool_->returnSlotJobs(*slot, pool_->slotted_))
+        handedBack = true;
     if (handedBack) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
         pool_->wakeIfNeeded();
