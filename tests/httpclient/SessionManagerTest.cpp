@@ -10,6 +10,7 @@
 #include "httpclient/Courier.h"
 #include "httpclient/Notifications.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/urlloading/URLError.h"
@@ -310,6 +311,35 @@ TEST_F(SessionManagerTest, SerializersRunOffTheCallersQueueAndCompletionsOnIt) {
     EXPECT_EQ(all, (std::vector<std::pair<int, bool>>{{7, true}, {107, true}, {207, true}, {300, true}}));
     std::lock_guard lock(m);
     EXPECT_EQ(serializedOnCallersQueueOrMain, std::vector<bool>(4, false));
+}
+
+// A handler that waits for another request of its own session (the
+// network thread may be the one running the handler): the other request
+// still goes out and is answered, round after round.
+TEST_F(SessionManagerTest, AHandlerWaitingForAnotherRequestOfItsSessionIsAnswered) {
+    const auto other = plat::dispatch::Queue::serial("httpclient.test.other");
+    Waiter<std::pair<long, long>> done;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        manager->request(server.url("/bytes/3"))
+            ->responseData(
+                [&](const DataResponse<Data>& first) {
+                    plat::dispatch::Semaphore answered;
+                    long inner = -1;
+                    manager->request(server.url("/bytes/5"))
+                        ->responseData(
+                            [&](const DataResponse<Data>& r) {
+                                inner = r.value() ? static_cast<long>(r.value()->length()) : -1;
+                                answered.signal();
+                            },
+                            other);
+                    EXPECT_TRUE(answered.wait(30));
+                    done.set({first.value() ? static_cast<long>(first.value()->length()) : -1, inner});
+                },
+                queue);
+        done.wait(round + 1);
+    }
+    EXPECT_EQ(done.all(kRounds), (std::vector<std::pair<long, long>>(kRounds, {3, 5})));
 }
 
 TEST_F(SessionManagerTest, DownloadsToDestinationsWithEachOption) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <tuple>
 
@@ -640,6 +641,8 @@ void Engine::run() {
             wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
         }
         flushDelegateBlocks();
+        if (!isNetworkThread())
+            return;  // the loop goes on on another thread (see handOverLoop)
         // A command that came while lingering runs at once (no trip through
         // epoll first); the turn after it looks at the sockets whatever
         // comes, so a stream of commands cannot keep responses waiting.
@@ -680,6 +683,8 @@ void Engine::run() {
         // commands waiting for the next turn (starting requests, say): a
         // completion no longer waits for the requests started after it.
         flushDelegateBlocks();
+        if (!isNetworkThread())
+            return;
     }
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
@@ -722,7 +727,42 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
             return;
         draining_ = true;
     }
-    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    // On the network thread the operation that runs the blocks, and the
+    // steps they hand on (a response handler on an idle queue, say, which
+    // starts the next request), run on this thread when the pool would run
+    // them back to back on one worker (see runChainHere): a request's
+    // completion then costs no worker's wake-up, and the next request's
+    // command none of the network thread's. Should one of them be about to
+    // wait, the loop goes on on another thread first.
+    auto post = [this] {
+        delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    };
+    if (isNetworkThread())
+        dispatch::runChainHere(post, [this] { handOverLoop(); });
+    else
+        post();
+}
+
+void Engine::handOverLoop() {
+    const auto self = std::this_thread::get_id();
+    networkThread_.store(std::thread::id());
+    {
+        plat::MutexLock lock(mutex_);
+        commandThread_.store(std::thread::id());
+    }
+    // Commands this thread posts from now on wake the new network thread
+    // as anyone else's do.
+    wakeDeferredBy = nullptr;
+    try {
+        start();
+    } catch (const std::system_error& e) {
+        // No thread: this one stays the network thread, and the loop waits
+        // for the wait to end.
+        Log(std::string("URL session: cannot hand the network loop over: ") + e.what());
+        networkThread_.store(self);
+        plat::MutexLock lock(mutex_);
+        commandThread_.store(self);
+    }
 }
 
 void Engine::drainMailbox() {
