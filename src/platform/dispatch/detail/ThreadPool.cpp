@@ -173,6 +173,9 @@ bool ThreadPool::stealSlot(int band, Job& job) {
 }
 
 bool ThreadPool::hasLocalWork() {
+    // A thread hosting a chain has duties of its own to go back to.
+    if (currentChain)
+        return true;
     auto* slot = static_cast<Slot*>(currentSlot);
     return slot && slot->count.load(std::memory_order_relaxed) != 0;
 }

@@ -106,7 +106,8 @@ class ThreadPool {
     std::size_t liveThreadCount() EXCLUDES(mutex_);
 
     // True when the calling thread is a worker holding a job in its
-    // hand-off slot: it should return to the pool soon rather than linger.
+    // hand-off slot, or a thread hosting a chain (see runChainHere): it
+    // should return to the pool soon rather than linger.
     static bool hasLocalWork();
 
     // See plat::dispatch::runChainHere.
