@@ -111,7 +111,10 @@ class ThreadPool {
     static bool hasLocalWork();
 
     // See plat::dispatch::runChainHere.
-    void runChainHere(const std::function<void()>& work, const std::function<void()>& onBlock);
+    bool runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock);
+    // Hands every job of a hosting thread's slot back to the pool, in order
+    // (the chain has been handed over, so none joins it any more).
+    void returnHostedJobs(void* hostSlot, std::atomic<std::size_t>& uncounted);
 
     // Marks the calling thread, when it is one of the pool's workers, as
     // blocked for its lifetime. Construct it just before a wait that really

@@ -390,6 +390,9 @@ namespace {
 // The engine whose delegate blocks this thread is running: commands they
 // post wake the network thread once, after the batch.
 thread_local const Engine* wakeDeferredBy = nullptr;
+// The engine whose delegate chain this thread, its network thread, is
+// running (see postToMailbox).
+thread_local const Engine* hostingChainOf = nullptr;
 }  // namespace
 
 void Engine::post(std::function<void()> command) {
@@ -405,7 +408,11 @@ void Engine::post(std::function<void()> command) {
             // woken the thread, which takes the whole list when it runs. A
             // thread that is awake (running, or lingering for commands)
             // needs none.
-            if (commands_.size() == 1 && wakeDeferredBy != this && sleeping_.load(std::memory_order_seq_cst))
+            // A chain whose loop moved on (see handOverLoop) defers nothing:
+            // its batch may not end soon.
+            if (commands_.size() == 1 &&
+                (wakeDeferredBy != this || (hostingChainOf == this && !isNetworkThread())) &&
+                sleeping_.load(std::memory_order_seq_cst))
                 wake();
             return;
         }
@@ -701,7 +708,10 @@ void Engine::run() {
 }
 
 void Engine::toDelegateQueue(std::function<void()> block) {
-    if (networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    // Not from inside the chain: the loop may move to another thread while
+    // the chain runs (see postToMailbox), and gathered_ moves with it.
+    if (hostingChainOf != this &&
+        networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         gathered_.push_back(std::move(block));
         return;
     }
@@ -733,35 +743,41 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
     // them back to back on one worker (see runChainHere): a request's
     // completion then costs no worker's wake-up, and the next request's
     // command none of the network thread's. Should one of them be about to
-    // wait, the loop goes on on another thread first.
+    // wait, or is held up some other way (a plain mutex, a long computation:
+    // the dispatch layer's watchdog sees the chain last), the loop goes on on
+    // another thread; this one then leaves it (run() sees that).
     auto post = [this] {
         delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
     };
-    if (isNetworkThread())
-        dispatch::runChainHere(post, [this] { handOverLoop(); });
-    else
+    if (hostingChainOf != this && isNetworkThread()) {
+        const Engine* outer = std::exchange(hostingChainOf, this);
+        const auto networkThread = std::this_thread::get_id();
+        (void)dispatch::runChainHere(post, [this, networkThread] { return handOverLoop(networkThread); });
+        hostingChainOf = outer;
+    } else {
         post();
+    }
 }
 
-void Engine::handOverLoop() {
-    const auto self = std::this_thread::get_id();
+// Called once per hand-over, on the held-up thread or the watchdog's, while
+// the held-up thread cannot leave its chain: nothing else touches the loop.
+bool Engine::handOverLoop(std::thread::id networkThread) {
     networkThread_.store(std::thread::id());
     {
         plat::MutexLock lock(mutex_);
         commandThread_.store(std::thread::id());
     }
-    // Commands this thread posts from now on wake the new network thread
-    // as anyone else's do.
-    wakeDeferredBy = nullptr;
     try {
         start();
+        return true;
     } catch (const std::system_error& e) {
-        // No thread: this one stays the network thread, and the loop waits
-        // for the wait to end.
+        // No thread: the held-up one stays the network thread, and the loop
+        // waits for it.
         Log(std::string("URL session: cannot hand the network loop over: ") + e.what());
-        networkThread_.store(self);
+        networkThread_.store(networkThread);
         plat::MutexLock lock(mutex_);
-        commandThread_.store(self);
+        commandThread_.store(networkThread);
+        return false;
     }
 }
 

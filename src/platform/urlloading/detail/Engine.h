@@ -308,9 +308,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void flushDelegateBlocks();
     void postToMailbox(std::vector<std::function<void()>> blocks);
     void drainMailbox();
-    // A block the network thread runs for the delegate queue is about to
-    // wait: the loop goes on on a new thread (see postToMailbox).
-    void handOverLoop();
+    // A chain the network thread `networkThread` runs for the delegate
+    // queue is held up: the loop goes on on a new thread (see
+    // postToMailbox); false when none could start.
+    bool handOverLoop(std::thread::id networkThread);
     // False once the loop has moved to another thread: the caller's run()
     // then returns.
     bool isNetworkThread() const { return networkThread_.load() == std::this_thread::get_id(); }
