@@ -387,7 +387,7 @@ TEST_F(SessionManagerTest, AHandlerBlockedOnAMutexDoesNotHoldUpItsSession) {
             ->responseData(
                 [&](const DataResponse<Data>& r) {
                     entered.set(true);
-                    std::lock_guard lock(held);
+                    { std::lock_guard lock(held); }
                     first.set(r.value() ? static_cast<long>(r.value()->length()) : -1);
                 },
                 queue);
