@@ -3,10 +3,10 @@
 // order added, none before release(); a block added after release runs in
 // its turn.
 //
-// Where the blocks run: on the global utility queue, never on the thread
-// (and so never on the caller's queue or the session's delegate queue) that
-// added or released them: a slow or waiting serializer holds up only its own
-// request.
+// Where the blocks run: as jobs of the global utility queue, never inside
+// the call that added or released them (and so never as part of a block of
+// the caller's queue or an operation of the session's delegate queue): a
+// slow or waiting serializer holds up neither.
 //
 // The queue lives inside its owner (no allocation of its own); `retain`
 // gives a strong reference to that owner, held while blocks run on another

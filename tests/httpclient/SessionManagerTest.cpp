@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <future>
+#include <mutex>
 #include <set>
 
 #include "HttpClientTestSupport.h"
 #include "httpclient/Courier.h"
 #include "httpclient/Notifications.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/Semaphore.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/urlloading/URLError.h"
@@ -310,6 +313,94 @@ TEST_F(SessionManagerTest, SerializersRunOffTheCallersQueueAndCompletionsOnIt) {
     EXPECT_EQ(all, (std::vector<std::pair<int, bool>>{{7, true}, {107, true}, {207, true}, {300, true}}));
     std::lock_guard lock(m);
     EXPECT_EQ(serializedOnCallersQueueOrMain, std::vector<bool>(4, false));
+}
+
+// A handler that waits for another request of its own session (the
+// network thread may be the one running the handler): the other request
+// still goes out and is answered, round after round.
+TEST_F(SessionManagerTest, AHandlerWaitingForAnotherRequestOfItsSessionIsAnswered) {
+    const auto other = plat::dispatch::Queue::serial("httpclient.test.other");
+    Waiter<std::pair<long, long>> done;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        manager->request(server.url("/bytes/3"))
+            ->responseData(
+                [&](const DataResponse<Data>& first) {
+                    plat::dispatch::Semaphore answered;
+                    long inner = -1;
+                    manager->request(server.url("/bytes/5"))
+                        ->responseData(
+                            [&](const DataResponse<Data>& r) {
+                                inner = r.value() ? static_cast<long>(r.value()->length()) : -1;
+                                answered.signal();
+                            },
+                            other);
+                    EXPECT_TRUE(answered.wait(30));
+                    done.set({first.value() ? static_cast<long>(first.value()->length()) : -1, inner});
+                },
+                queue);
+        done.wait(round + 1);
+    }
+    EXPECT_EQ(done.all(kRounds), (std::vector<std::pair<long, long>>(kRounds, {3, 5})));
+}
+
+// A handler held up outside the dispatch layer's waits (a std::future) until
+// another request of its session is answered: that request still goes out,
+// round after round, whichever thread runs the handler.
+TEST_F(SessionManagerTest, AHandlerWaitingOnAFutureForAnotherRequestIsAnswered) {
+    const auto other = plat::dispatch::Queue::serial("httpclient.test.future");
+    Waiter<std::pair<long, long>> done;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        manager->request(server.url("/bytes/4"))
+            ->responseData(
+                [&](const DataResponse<Data>& first) {
+                    auto answer = std::make_shared<std::promise<long>>();
+                    auto inner = answer->get_future();
+                    manager->request(server.url("/bytes/6"))
+                        ->responseData(
+                            [answer](const DataResponse<Data>& r) {
+                                answer->set_value(r.value() ? static_cast<long>(r.value()->length()) : -1);
+                            },
+                            other);
+                    // Bounded: a request that never goes out fails the test.
+                    const bool answered = inner.wait_for(kHangGuard) == std::future_status::ready;
+                    done.set({first.value() ? static_cast<long>(first.value()->length()) : -1,
+                              answered ? inner.get() : -2});
+                },
+                queue);
+        done.wait(round + 1);
+    }
+    EXPECT_EQ(done.all(kRounds), (std::vector<std::pair<long, long>>(kRounds, {4, 6})));
+}
+
+// A handler blocked on a plain mutex that the test holds while it makes
+// another request of the session and waits for the answer: the answer comes.
+TEST_F(SessionManagerTest, AHandlerBlockedOnAMutexDoesNotHoldUpItsSession) {
+    const auto other = plat::dispatch::Queue::serial("httpclient.test.mutex");
+    std::mutex held;
+    Waiter<bool> entered;
+    Waiter<long> first, second;
+    {
+        std::unique_lock hold(held);
+        manager->request(server.url("/bytes/2"))
+            ->responseData(
+                [&](const DataResponse<Data>& r) {
+                    entered.set(true);
+                    { std::lock_guard lock(held); }
+                    first.set(r.value() ? static_cast<long>(r.value()->length()) : -1);
+                },
+                queue);
+        ASSERT_TRUE(entered.wait());
+        manager->request(server.url("/bytes/7"))
+            ->responseData(
+                [&](const DataResponse<Data>& r) {
+                    second.set(r.value() ? static_cast<long>(r.value()->length()) : -1);
+                },
+                other);
+        EXPECT_EQ(second.wait(), std::optional<long>(7));
+    }
+    EXPECT_EQ(first.wait(), std::optional<long>(2));
 }
 
 TEST_F(SessionManagerTest, DownloadsToDestinationsWithEachOption) {

@@ -463,4 +463,8 @@ const std::shared_ptr<detail::QueueImpl>& Queue::impl() const {
     return impl_;
 }
 
+bool runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock) {
+    return detail::ThreadPool::shared().runChainHere(work, onBlock);
+}
+
 }  // namespace plat::dispatch

@@ -145,4 +145,22 @@ class Queue {
 // The main queue, the same as Queue::main().
 Queue mainQueue();
 
+// Runs `work` on the calling thread, one outside the worker pool, and then,
+// here as well, the jobs it hands on that a worker would run next itself (a
+// block for an idle serial queue, say, which posts to another): a chain of
+// short steps started by a thread outside the pool then costs no worker's
+// wake-up. Jobs left after a few dozen go to the workers.
+//
+// Should the chain be held up, `onBlock` is called, once: on this thread
+// when one of its steps is about to block in one of this layer's waits, or
+// on a watchdog thread when the chain has run for a millisecond or two
+// without ending (a step waiting for something else, or computing). The
+// jobs queued behind the step, and everything submitted by the chain from
+// then on, go to the workers; `onBlock` hands the caller's own duties to
+// another thread and says whether it did. Exactly one of the chain's end and
+// that hand-over decides: runChainHere returns true when the caller keeps
+// its duties (no hand-over, or one that failed), false when they moved. On
+// a worker it runs `work` as any other block (onBlock is never called).
+bool runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock);
+
 }  // namespace plat::dispatch

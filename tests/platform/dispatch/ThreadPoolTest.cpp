@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,6 +377,218 @@ TEST_F(ThreadPoolTest, ChainsOfStepsPostedFromWorkersAllRun) {
     for (int c = 0; c < kChains; ++c)
         EXPECT_TRUE(chainsDone.wait(kLongWait));
     EXPECT_EQ(steps.load(), kSteps);
+}
+
+// A thread outside the pool running a chain: the steps it hands on to idle
+// queues run on it, in order, before runChainHere returns.
+TEST_F(ThreadPoolTest, AChainRunHereKeepsItsStepsOnTheCallingThreadInOrder) {
+    const auto first = Queue::serial("chain.first");
+    const auto second = Queue::serial("chain.second");
+    std::vector<std::string> steps;  // written by one thread at a time: the chain's
+    std::vector<std::thread::id> threads;
+    std::thread host([&] {
+        const bool kept = runChainHere(
+            [&] {
+                steps.push_back("work");
+                threads.push_back(std::this_thread::get_id());
+                first.async([&] {
+                    EXPECT_TRUE(first.isCurrent());
+                    steps.push_back("first");
+                    threads.push_back(std::this_thread::get_id());
+                    second.async([&] {
+                        EXPECT_TRUE(second.isCurrent());
+                        steps.push_back("second");
+                        threads.push_back(std::this_thread::get_id());
+                    });
+                });
+                Queue::global().async([&] {
+                    steps.push_back("global");
+                    threads.push_back(std::this_thread::get_id());
+                });
+            },
+            // A slow machine may keep the chain from ending for a while: the
+            // watchdog's offer to hand it over is refused, so it stays here.
+            [] { return false; });
+        EXPECT_TRUE(kept);
+        EXPECT_EQ(steps, (std::vector<std::string>{"work", "first", "global", "second"}));
+        for (const auto& id : threads)
+            EXPECT_EQ(id, std::this_thread::get_id());
+    });
+    host.join();
+}
+
+// A step about to wait in the layer: the host hears of it first (on its own
+// thread, once), and the steps queued behind it run on workers, or the wait
+// would never end.
+TEST_F(ThreadPoolTest, AChainStepThatWaitsHandsTheRestOfTheChainToTheWorkers) {
+    const auto first = Queue::serial("chain.waits");
+    const auto second = Queue::serial("chain.signals");
+    std::atomic<int> blocks{0};
+    std::thread::id hostId, blockedOn, signalledOn;
+    Semaphore finished;
+    bool kept = true;
+    std::thread host([&] {
+        hostId = std::this_thread::get_id();
+        kept = runChainHere(
+            [&] {
+                first.async([&] {
+                    Semaphore done;
+                    second.async([&] {
+                        signalledOn = std::this_thread::get_id();
+                        done.signal();
+                    });
+                    EXPECT_TRUE(done.wait(kLongWait));
+                    // A second wait in the same chain tells nobody again.
+                    Semaphore again;
+                    second.async([&] { again.signal(); });
+                    EXPECT_TRUE(again.wait(kLongWait));
+                    finished.signal();
+                });
+            },
+            [&] {
+                // On the host, or on the watchdog's thread should the host be
+                // slow to reach the wait.
+                blockedOn = std::this_thread::get_id();
+                ++blocks;
+                return true;
+            });
+    });
+    EXPECT_TRUE(finished.wait(kLongWait));
+    host.join();
+    EXPECT_FALSE(kept);
+    EXPECT_EQ(blocks.load(), 1);
+    EXPECT_NE(blockedOn, std::thread::id());
+    EXPECT_NE(signalledOn, hostId);
+}
+
+// On a worker the work runs as any block, its steps go to the worker's own
+// slot, and a wait there is the pool's business, not the caller's.
+TEST_F(ThreadPoolTest, AChainRunOnAWorkerIsAnOrdinaryBlock) {
+    Semaphore finished;
+    bool blocked = false;
+    Queue::global().async([&] {
+        runChainHere(
+            [&] {
+                Semaphore done;
+                Queue::global().async([&] { done.signal(); });
+                EXPECT_TRUE(done.wait(kLongWait));
+            },
+            [&] {
+                blocked = true;
+                return true;
+            });
+        finished.signal();
+    });
+    EXPECT_TRUE(finished.wait(kLongWait));
+    EXPECT_FALSE(blocked);
+}
+
+// Steps that keep posting their successor (to the other of two queues, so
+// that each is a job of its own) do not keep the host for ever: after a
+// bounded number the rest of the chain runs on the workers.
+TEST_F(ThreadPoolTest, AChainThatNeverEndsLeavesItsHost) {
+    constexpr int kSteps = 500;
+    const Queue queues[] = {Queue::serial("chain.ping"), Queue::serial("chain.pong")};
+    std::atomic<int> steps{0}, onHost{0};
+    Semaphore finished;
+    std::thread::id hostId;
+    std::function<void()> step = [&] {
+        if (std::this_thread::get_id() == hostId)
+            ++onHost;
+        const int done = ++steps;
+        if (done == kSteps)
+            finished.signal();
+        else
+            queues[done % 2].async(step);
+    };
+    std::thread host([&] {
+        hostId = std::this_thread::get_id();
+        runChainHere([&] { queues[0].async(step); }, [] { return false; });
+    });
+    host.join();
+    EXPECT_TRUE(finished.wait(kLongWait));
+    EXPECT_GT(onHost.load(), 0);
+    EXPECT_LT(onHost.load(), kSteps);
+}
+
+// A step held up outside the layer's waits (here a std::future whose value
+// a step queued behind it sets): the watchdog hands the chain over, once,
+// from its own thread, and the steps behind the held-up one run on workers.
+TEST_F(ThreadPoolTest, AChainHeldUpOutsideTheLayerIsHandedOverByTheWatchdog) {
+    const auto waits = Queue::serial("chain.future.waits");
+    const auto sets = Queue::serial("chain.future.sets");
+    std::promise<std::thread::id> set;
+    std::future<std::thread::id> setOn = set.get_future();
+    std::atomic<int> handOvers{0};
+    std::thread::id hostId, handedOverOn, setterThread;
+    bool answered = false, kept = true;
+    std::thread host([&] {
+        hostId = std::this_thread::get_id();
+        kept = runChainHere(
+            [&] {
+                waits.async([&] {
+                    // Bounded, so that a missing hand-over fails the test.
+                    answered =
+                        setOn.wait_for(std::chrono::duration<double>(kLongWait)) == std::future_status::ready;
+                    if (answered)
+                        setterThread = setOn.get();
+                });
+                sets.async([&] { set.set_value(std::this_thread::get_id()); });
+            },
+            [&] {
+                handedOverOn = std::this_thread::get_id();
+                ++handOvers;
+                return true;
+            });
+    });
+    host.join();
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(kept);
+    EXPECT_EQ(handOvers.load(), 1);
+    EXPECT_NE(handedOverOn, hostId);
+    EXPECT_NE(setterThread, hostId);
+}
+
+// A host that refuses the hand-over (it could not pass its duties on) keeps
+// the chain: once the held-up step goes on, the steps behind it still run
+// on the host, in order.
+TEST_F(ThreadPoolTest, AChainWhoseHandOverIsRefusedStaysWithItsHost) {
+    const auto waits = Queue::serial("chain.refused.waits");
+    const auto next = Queue::serial("chain.refused.next");
+    std::mutex mutex;
+    std::condition_variable offered;
+    int offers = 0;  // under mutex
+    std::vector<std::string> steps;
+    std::vector<std::thread::id> threads;
+    bool kept = false, sawOffer = false;
+    std::thread host([&] {
+        kept = runChainHere(
+            [&] {
+                waits.async([&] {
+                    std::unique_lock lock(mutex);
+                    sawOffer = offered.wait_for(lock, std::chrono::duration<double>(kLongWait),
+                                                [&] { return offers > 0; });
+                    steps.push_back("waited");
+                    threads.push_back(std::this_thread::get_id());
+                });
+                next.async([&] {
+                    steps.push_back("next");
+                    threads.push_back(std::this_thread::get_id());
+                });
+            },
+            [&] {
+                std::lock_guard lock(mutex);
+                ++offers;
+                offered.notify_all();
+                return false;
+            });
+        EXPECT_EQ(steps, (std::vector<std::string>{"waited", "next"}));
+        for (const auto& id : threads)
+            EXPECT_EQ(id, std::this_thread::get_id());
+    });
+    host.join();
+    EXPECT_TRUE(sawOffer);
+    EXPECT_TRUE(kept);
 }
 
 }  // namespace

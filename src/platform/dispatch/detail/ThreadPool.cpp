@@ -9,6 +9,7 @@
 #include <chrono>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace plat::dispatch::detail {
 
@@ -26,6 +27,159 @@ struct WorkerBatch {
 thread_local WorkerBatch* currentBatch = nullptr;
 // The calling worker's hand-off slot (none for extra workers).
 thread_local void* currentSlot = nullptr;
+// A thread outside the pool running a chain's jobs (runChainHere): its slot
+// is its own (no other worker takes from it, none is counted in slotted_;
+// the watchdog empties it when it hands the chain over).
+struct HostedChain {
+    const std::function<bool()>* onBlock;
+    void* slot;
+    std::atomic<std::size_t> uncounted{0};
+    // Jobs submitted from now on go to the workers (set by the host thread
+    // or the watchdog).
+    std::atomic<bool> handedOver{false};
+};
+thread_local HostedChain* currentChain = nullptr;
+
+// Where a hosting thread's chain stands: its sequence number times four
+// plus one of these. Only a compare-and-swap from kRunning decides who acts:
+// the host leaving the chain (to kIdle), or the host about to wait in a
+// layer wait or the watchdog (to kHandingOver, then kHandedOver when onBlock
+// moved the host's duties, or kRunning again when it could not).
+enum : std::uint64_t { kIdle = 0, kRunning = 1, kHandingOver = 2, kHandedOver = 3, kPhase = 3 };
+
+// A thread that hosts chains, known to the watchdog while it lives.
+struct ChainHost {
+    ChainHost();
+    ~ChainHost();
+    std::atomic<std::uint64_t> state{kIdle};
+    // Valid while the state is kRunning or kHandingOver for its chain.
+    HostedChain* chain = nullptr;
+    // The state the watchdog saw on its last tick (watchdog only).
+    std::uint64_t lastSeen = kIdle;
+};
+
+// One thread for the process: while chains are hosted it looks every
+// millisecond, and a chain still running under the same number as on its
+// last look is handed over (its host is held up by something outside the
+// layer's waits: a plain mutex, a sleep, a long computation). Asleep while
+// no chain has been hosted for a while.
+class ChainWatchdog {
+  public:
+    static ChainWatchdog& shared() {
+        static ChainWatchdog* watchdog = new ChainWatchdog;  // outlives every thread
+        return *watchdog;
+    }
+    void add(ChainHost* host) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        hosts_.push_back(host);
+    }
+    void remove(ChainHost* host) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        std::erase(hosts_, host);
+    }
+    // A chain has just started: pairs with the watchdog's going to sleep
+    // (it sees the chain running, or this sees it asleep and wakes it).
+    void chainStarted() EXCLUDES(mutex_) {
+        if (!asleep_.load(std::memory_order_seq_cst))
+            return;
+        MutexLock lock(mutex_);
+        if (!started_) {
+            try {
+                std::thread([this] { watch(); }).detach();
+                started_ = true;
+            } catch (const std::system_error&) {
+                return;  // tried again with the next chain
+            }
+        }
+        woken_ = true;
+        wake_.notifyOne();
+    }
+
+  private:
+    void watch() EXCLUDES(mutex_);
+    // How long the watchdog goes on looking after the last chain it saw.
+    static constexpr int kQuietTicks = 200;
+
+    Mutex mutex_;
+    ConditionVariable wake_;
+    std::vector<ChainHost*> hosts_ GUARDED_BY(mutex_);
+    bool started_ GUARDED_BY(mutex_) = false;
+    bool woken_ GUARDED_BY(mutex_) = false;
+    std::atomic<bool> asleep_{true};
+};
+
+ChainHost::ChainHost() {
+    ChainWatchdog::shared().add(this);
+}
+
+ChainHost::~ChainHost() {
+    ChainWatchdog::shared().remove(this);
+}
+
+ChainHost& chainHost() {
+    thread_local ChainHost host;
+    return host;
+}
+
+// Hands over the chain `host` runs under `running` (its state while it
+// runs) unless someone else decided first; true when this call decided.
+// `waiting`: the host is about to wait in a layer wait, so the jobs behind
+// its step go to the workers even if its duties stay with it.
+bool tryHandOver(ChainHost& host, std::uint64_t running, bool waiting) {
+    std::uint64_t expected = running;
+    const std::uint64_t base = running & ~std::uint64_t{kPhase};
+    if (!host.state.compare_exchange_strong(expected, base | kHandingOver, std::memory_order_acq_rel))
+        return false;
+    // The host cannot leave the chain until the state says how this ended.
+    HostedChain& chain = *host.chain;
+    bool moved = false;
+    try {
+        moved = (*chain.onBlock)();
+    } catch (...) {
+        // Treated as a hand-over that failed: the host keeps its duties.
+    }
+    if (moved || waiting) {
+        chain.handedOver.store(true, std::memory_order_seq_cst);
+        ThreadPool::shared().returnHostedJobs(chain.slot, chain.uncounted);
+    }
+    host.state.store(base | (moved ? kHandedOver : kRunning), std::memory_order_release);
+    return true;
+}
+
+void ChainWatchdog::watch() {
+    (void)pthread_setname_np(pthread_self(), "chain-watchdog");
+    MutexLock lock(mutex_);
+    int quiet = 0;
+    for (;;) {
+        bool active = false;
+        for (ChainHost* host : hosts_) {
+            const std::uint64_t state = host->state.load(std::memory_order_acquire);
+            if (state != host->lastSeen)
+                active = true;  // a chain started or ended since the last look
+            else if ((state & kPhase) == kRunning)
+                (void)tryHandOver(*host, state, false);
+            host->lastSeen = host->state.load(std::memory_order_relaxed);
+            if ((host->lastSeen & kPhase) == kRunning)
+                active = true;
+        }
+        quiet = active ? 0 : quiet + 1;
+        if (quiet < kQuietTicks) {
+            wake_.waitFor(mutex_, std::chrono::milliseconds(1));
+            continue;
+        }
+        // Pairs with chainStarted: a chain started after this store finds
+        // the watchdog asleep and wakes it; one started before is seen here.
+        asleep_.store(true, std::memory_order_seq_cst);
+        bool running = false;
+        for (ChainHost* host : hosts_)
+            running = running || (host->state.load(std::memory_order_seq_cst) & kPhase) == kRunning;
+        woken_ = false;
+        while (!running && !woken_)
+            wake_.wait(mutex_);
+        asleep_.store(false, std::memory_order_relaxed);
+        quiet = 0;
+    }
+}
 // How long an extra worker waits for work before it retires.
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
@@ -108,7 +262,8 @@ std::size_t ThreadPool::liveThreadCount() {
 
 bool ThreadPool::trySlot(int band, Job& job) {
     auto* slot = static_cast<Slot*>(currentSlot);
-    if (!slot || currentPool != this)
+    if (!slot || currentPool != this ||
+        (currentChain && currentChain->handedOver.load(std::memory_order_relaxed)))
         return false;
     // Run next on this worker, the job would overtake whatever of its
     // priority or a more urgent one is already queued: it queues behind.
@@ -119,7 +274,10 @@ bool ThreadPool::trySlot(int band, Job& job) {
     {
         SpinLockGuard guard(slot->lock);
         const std::size_t count = slot->count.load(std::memory_order_relaxed);
-        if (count == Slot::kCapacity)
+        // A hosted chain's slot is emptied under this lock once the chain is
+        // handed over (see returnHostedJobs): nothing may join it after that.
+        if (count == Slot::kCapacity ||
+            (currentChain && currentChain->handedOver.load(std::memory_order_relaxed)))
             return false;
         const std::size_t at = (slot->head + count) % Slot::kCapacity;
         slot->jobs[at] = std::move(job);
@@ -128,7 +286,8 @@ bool ThreadPool::trySlot(int band, Job& job) {
             slot->frontBand.store(band, std::memory_order_relaxed);
         slot->count.store(count + 1, std::memory_order_release);
     }
-    slotted_.fetch_add(1);
+    if (!currentChain)
+        slotted_.fetch_add(1);
     return true;
 }
 
@@ -165,13 +324,110 @@ bool ThreadPool::stealSlot(int band, Job& job) {
 }
 
 bool ThreadPool::hasLocalWork() {
+    // A thread hosting a chain has duties of its own to go back to.
+    if (currentChain)
+        return true;
     auto* slot = static_cast<Slot*>(currentSlot);
     return slot && slot->count.load(std::memory_order_relaxed) != 0;
+}
+
+bool ThreadPool::returnSlotJobs(Slot& slot, std::atomic<std::size_t>& slotted) {
+    Job job;
+    int band = 0;
+    bool returned = false;
+    while (takeSlot(slot, job, slotted, -1, &band)) {
+        returned_[band]->push(std::move(job));
+        returnedJobs_.fetch_add(1);
+        returned = true;
+    }
+    return returned;
+}
+
+void ThreadPool::returnHostedJobs(void* hostSlot, std::atomic<std::size_t>& uncounted) {
+    auto* slot = static_cast<Slot*>(hostSlot);
+    // Orders this after any job the host put in the slot before it saw the
+    // chain handed over (trySlot looks under the lock).
+    { SpinLockGuard guard(slot->lock); }
+    if (returnSlotJobs(*slot, uncounted)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        wakeIfNeeded();
+    }
+}
+
+// The chain's jobs run here as they would on the worker that submitted
+// them, one after another; whatever is left after kHostedJobs of them, or
+// once the chain is handed over, goes back to the pool.
+bool ThreadPool::runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock) {
+    if (currentPool) {
+        work();  // a worker (or a chain already hosted): its own slot serves
+        return true;
+    }
+    Slot slot;
+    HostedChain chain{&onBlock, &slot};
+    ChainHost& host = chainHost();
+    host.chain = &chain;
+    const std::uint64_t running =
+        ((host.state.load(std::memory_order_relaxed) | kPhase) + 1) | kRunning;  // the next number
+    host.state.store(running, std::memory_order_seq_cst);
+    ChainWatchdog::shared().chainStarted();
+    {
+        struct Hosting {
+            Hosting(ThreadPool* pool, Slot* slot, HostedChain* chain) {
+                currentPool = pool;
+                currentSlot = slot;
+                currentChain = chain;
+            }
+            ~Hosting() {
+                currentPool = nullptr;
+                currentSlot = nullptr;
+                currentChain = nullptr;
+            }
+        } hosting(this, &slot, &chain);
+        work();
+        Job job;
+        for (int run = 0; run < kHostedJobs && !chain.handedOver.load(std::memory_order_relaxed) &&
+                          takeSlot(slot, job, chain.uncounted);
+             ++run) {
+            if (job.queue) {
+                Frame frame(job.queue);
+                job.run();
+            } else {
+                job.run();
+            }
+            job.run = nullptr;  // release captures before the group learns the job is done
+            if (job.group)
+                job.group->leave(1);
+            job = Job{};
+        }
+    }
+    // Leaves the chain, unless it has been handed over meanwhile; waits
+    // while a hand-over is being decided (the watchdog starting a thread).
+    for (;;) {
+        std::uint64_t expected = running;
+        if (host.state.compare_exchange_strong(expected, running & ~std::uint64_t{kPhase},
+                                               std::memory_order_acq_rel)) {
+            // The jobs left after kHostedJobs (only this thread adds to the
+            // slot, and it is here).
+            if (returnSlotJobs(slot, chain.uncounted)) {
+                std::atomic_thread_fence(std::memory_order_seq_cst);
+                wakeIfNeeded();
+            }
+            return true;
+        }
+        if ((expected & kPhase) == kHandedOver) {
+            returnHostedJobs(&slot, chain.uncounted);  // submitted before the hand-over showed
+            return false;
+        }
+        std::this_thread::yield();
+    }
 }
 
 void ThreadPool::submit(int band, Job job) {
     band = std::clamp(band, 0, kBandCount - 1);
     if (trySlot(band, job)) {
+        // The hosting thread runs it after the current job: nobody to wake.
+        if (currentChain)
+            return;
         // Pairs with the fence of a worker that counts itself idle, as below:
         // it sees the slot's job, or this sees it idle and wakes it, so the
         // job runs even while this worker is held up.
@@ -207,6 +463,25 @@ bool ThreadPool::hasWaitingWork(int band) {
 ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
     if (!pool_)
         return;
+    if (currentChain) {
+        // Not a worker: nothing to count. The jobs waiting behind this one go
+        // to the workers (the wait may be for one of them), and so does every
+        // job this thread submits from now on; the host learns that it is
+        // held up, unless the watchdog has already seen to it.
+        pool_ = nullptr;
+        ChainHost& host = chainHost();
+        for (;;) {
+            const std::uint64_t state = host.state.load(std::memory_order_acquire);
+            if ((state & kPhase) == kRunning) {
+                if (tryHandOver(host, state, true))
+                    return;
+            } else if ((state & kPhase) == kHandingOver) {
+                std::this_thread::yield();  // the watchdog is deciding
+            } else {
+                return;  // handed over already
+            }
+        }
+    }
     // Jobs this worker took but has not started go back to the pool, and so
     // does the job in its slot: the wait may be for one of them.
     bool handedBack = false;
@@ -217,15 +492,8 @@ ThreadPool::BlockingScope::BlockingScope() : pool_(currentPool) {
         }
         handedBack = true;
     }
-    if (auto* slot = static_cast<Slot*>(currentSlot)) {
-        Job job;
-        int band = 0;
-        while (takeSlot(*slot, job, pool_->slotted_, -1, &band)) {
-            pool_->returned_[band]->push(std::move(job));
-            pool_->returnedJobs_.fetch_add(1);
-            handedBack = true;
-        }
-    }
+    if (auto* slot = static_cast<Slot*>(currentSlot); slot && pool_->returnSlotJobs(*slot, pool_->slotted_))
+        handedBack = true;
     if (handedBack) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
         pool_->wakeIfNeeded();

@@ -106,8 +106,15 @@ class ThreadPool {
     std::size_t liveThreadCount() EXCLUDES(mutex_);
 
     // True when the calling thread is a worker holding a job in its
-    // hand-off slot: it should return to the pool soon rather than linger.
+    // hand-off slot, or a thread hosting a chain (see runChainHere): it
+    // should return to the pool soon rather than linger.
     static bool hasLocalWork();
+
+    // See plat::dispatch::runChainHere.
+    bool runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock);
+    // Hands every job of a hosting thread's slot back to the pool, in order
+    // (the chain has been handed over, so none joins it any more).
+    void returnHostedJobs(void* hostSlot, std::atomic<std::size_t>& uncounted);
 
     // Marks the calling thread, when it is one of the pool's workers, as
     // blocked for its lifetime. Construct it just before a wait that really
@@ -122,6 +129,11 @@ class ThreadPool {
       private:
         ThreadPool* pool_;
     };
+
+    // How many of a chain's jobs a thread outside the pool runs before it
+    // gives the rest back to the workers (a job that keeps posting its
+    // successor must not keep that thread for ever).
+    static constexpr int kHostedJobs = 64;
 
   private:
     // A worker's hand-off slot: a short FIFO. Only its worker adds to it;
@@ -146,6 +158,9 @@ class ThreadPool {
     // that is negative); `taken` says its band.
     static bool takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotted, int band = -1,
                          int* taken = nullptr);
+    // Hands every job of `slot` back to the pool, in order, ahead of its
+    // band; true when there was one.
+    bool returnSlotJobs(Slot& slot, std::atomic<std::size_t>& slotted);
     // Takes the job of any worker's slot holding one of `band`.
     bool stealSlot(int band, Job& job);
     // Whether one more worker should start now (and counts it as started).

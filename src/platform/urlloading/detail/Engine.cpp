@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <tuple>
 
@@ -389,6 +390,9 @@ namespace {
 // The engine whose delegate blocks this thread is running: commands they
 // post wake the network thread once, after the batch.
 thread_local const Engine* wakeDeferredBy = nullptr;
+// The engine whose delegate chain this thread, its network thread, is
+// running (see postToMailbox).
+thread_local const Engine* hostingChainOf = nullptr;
 }  // namespace
 
 void Engine::post(std::function<void()> command) {
@@ -404,7 +408,11 @@ void Engine::post(std::function<void()> command) {
             // woken the thread, which takes the whole list when it runs. A
             // thread that is awake (running, or lingering for commands)
             // needs none.
-            if (commands_.size() == 1 && wakeDeferredBy != this && sleeping_.load(std::memory_order_seq_cst))
+            // A chain whose loop moved on (see handOverLoop) defers nothing:
+            // its batch may not end soon.
+            if (commands_.size() == 1 &&
+                (wakeDeferredBy != this || (hostingChainOf == this && !isNetworkThread())) &&
+                sleeping_.load(std::memory_order_seq_cst))
                 wake();
             return;
         }
@@ -640,6 +648,8 @@ void Engine::run() {
             wait = static_cast<int>(std::clamp<decltype(due)>(due, 0, wait));
         }
         flushDelegateBlocks();
+        if (!isNetworkThread())
+            return;  // the loop goes on on another thread (see handOverLoop)
         // A command that came while lingering runs at once (no trip through
         // epoll first); the turn after it looks at the sockets whatever
         // comes, so a stream of commands cannot keep responses waiting.
@@ -680,6 +690,8 @@ void Engine::run() {
         // commands waiting for the next turn (starting requests, say): a
         // completion no longer waits for the requests started after it.
         flushDelegateBlocks();
+        if (!isNetworkThread())
+            return;
     }
     networkThread_ = std::thread::id();
     flushDelegateBlocks();
@@ -696,7 +708,10 @@ void Engine::run() {
 }
 
 void Engine::toDelegateQueue(std::function<void()> block) {
-    if (networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    // Not from inside the chain: the loop may move to another thread while
+    // the chain runs (see postToMailbox), and gathered_ moves with it.
+    if (hostingChainOf != this &&
+        networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         gathered_.push_back(std::move(block));
         return;
     }
@@ -722,7 +737,48 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
             return;
         draining_ = true;
     }
-    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    // On the network thread the operation that runs the blocks, and the
+    // steps they hand on (a response handler on an idle queue, say, which
+    // starts the next request), run on this thread when the pool would run
+    // them back to back on one worker (see runChainHere): a request's
+    // completion then costs no worker's wake-up, and the next request's
+    // command none of the network thread's. Should one of them be about to
+    // wait, or is held up some other way (a plain mutex, a long computation:
+    // the dispatch layer's watchdog sees the chain last), the loop goes on on
+    // another thread; this one then leaves it (run() sees that).
+    auto post = [this] {
+        delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    };
+    if (hostingChainOf != this && isNetworkThread()) {
+        const Engine* outer = std::exchange(hostingChainOf, this);
+        const auto networkThread = std::this_thread::get_id();
+        (void)dispatch::runChainHere(post, [this, networkThread] { return handOverLoop(networkThread); });
+        hostingChainOf = outer;
+    } else {
+        post();
+    }
+}
+
+// Called once per hand-over, on the held-up thread or the watchdog's, while
+// the held-up thread cannot leave its chain: nothing else touches the loop.
+bool Engine::handOverLoop(std::thread::id networkThread) {
+    networkThread_.store(std::thread::id());
+    {
+        plat::MutexLock lock(mutex_);
+        commandThread_.store(std::thread::id());
+    }
+    try {
+        start();
+        return true;
+    } catch (const std::system_error& e) {
+        // No thread: the held-up one stays the network thread, and the loop
+        // waits for it.
+        Log(std::string("URL session: cannot hand the network loop over: ") + e.what());
+        networkThread_.store(networkThread);
+        plat::MutexLock lock(mutex_);
+        commandThread_.store(networkThread);
+        return false;
+    }
 }
 
 void Engine::drainMailbox() {

@@ -308,6 +308,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void flushDelegateBlocks();
     void postToMailbox(std::vector<std::function<void()>> blocks);
     void drainMailbox();
+    // A chain the network thread `networkThread` runs for the delegate
+    // queue is held up: the loop goes on on a new thread (see
+    // postToMailbox); false when none could start.
+    bool handOverLoop(std::thread::id networkThread);
+    // False once the loop has moved to another thread: the caller's run()
+    // then returns.
+    bool isNetworkThread() const { return networkThread_.load() == std::this_thread::get_id(); }
     void wakeForDeferredCommands();
     void wake();
     // Waits briefly for a command; true when one came (false: time is up,
