@@ -27,6 +27,19 @@ struct WorkerBatch {
 thread_local WorkerBatch* currentBatch = nullptr;
 // The calling worker's hand-off slot (none for extra workers).
 thread_local void* currentSlot = nullptr;
+
+// Runs a job on its queue's frame, then drops its block, so that what the
+// block holds is released before the job's group learns that it is done.
+void runJob(Job& job) {
+    if (job.queue) {
+        Frame frame(job.queue);
+        job.run();
+    } else {
+        job.run();
+    }
+    job.run = nullptr;
+}
+
 // A thread outside the pool running a chain's jobs (runChainHere): its slot
 // is its own (no other worker takes from it, none is counted in slotted_;
 // the watchdog empties it when it hands the chain over).
@@ -388,13 +401,7 @@ bool ThreadPool::runChainHere(const std::function<void()>& work, const std::func
         for (int run = 0; run < kHostedJobs && !chain.handedOver.load(std::memory_order_relaxed) &&
                           takeSlot(slot, job, chain.uncounted);
              ++run) {
-            if (job.queue) {
-                Frame frame(job.queue);
-                job.run();
-            } else {
-                job.run();
-            }
-            job.run = nullptr;  // release captures before the group learns the job is done
+            runJob(job);
             if (job.group)
                 job.group->leave(1);
             job = Job{};
@@ -661,13 +668,7 @@ void ThreadPool::work(Slot* slot) {
         // bouncing between the workers for every job.
         if (job.group != pending.group)
             pending.flush();
-        if (job.queue) {
-            Frame frame(job.queue);
-            job.run();
-        } else {
-            job.run();
-        }
-        job.run = nullptr;  // release captures before the group learns the job is done
+        runJob(job);
         if (job.group) {
             pending.group = job.group;
             if (++pending.count == kLeaveBatch)
