@@ -41,6 +41,16 @@ constexpr std::size_t kMaximumEventsInQuery = 5000;
 // time anyway.
 constexpr std::size_t kChangesReadWithValues = 4000;
 
+// Changes that belong to one of the events.
+plat::coredata::PredicatePtr changedInEvents(const SYNManagedObjectIDs& eventIDs) {
+    plat::Array events;
+    events.reserve(eventIDs.size());
+    for (const auto& id : eventIDs) {
+        events.push_back(Value(plat::ObjectPtr(id)));
+    }
+    return Predicate::in("storeModificationEvent", Value(std::move(events)));
+}
+
 // Whether the events hold few enough stored changes for that, counted in
 // the store's index on the changes' events.
 bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs) {
@@ -52,13 +62,8 @@ bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& 
     if (!changeEntity) {
         return false;
     }
-    plat::Array events;
-    events.reserve(eventIDs.size());
-    for (const auto& id : eventIDs) {
-        events.push_back(Value(plat::ObjectPtr(id)));
-    }
     FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate = Predicate::in("storeModificationEvent", Value(std::move(events)));
+    request.predicate = changedInEvents(eventIDs);
     auto count = coordinator->countRows(request, *changeEntity);
     return count.ok() && *count <= kChangesReadWithValues;
 }
@@ -145,12 +150,7 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             conditions.push_back(Predicate::in("type", Value(std::move(typeList))));
         }
         if (eventIDs.size() <= kMaximumEventsInQuery) {
-            plat::Array events;
-            events.reserve(eventIDs.size());
-            for (const auto& id : eventIDs) {
-                events.push_back(Value(plat::ObjectPtr(id)));
-            }
-            conditions.push_back(Predicate::in("storeModificationEvent", Value(std::move(events))));
+            conditions.push_back(changedInEvents(eventIDs));
         }
         request.predicate = Predicate::andPredicate(std::move(conditions));
         // Read straight from the stored rows where the context allows; the
@@ -262,13 +262,8 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
                                          bool& shown) {
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
-        plat::Array events;
-        events.reserve(eventIDs.size());
-        for (const auto& id : eventIDs) {
-            events.push_back(Value(plat::ObjectPtr(id)));
-        }
         FetchRequest request(SYNObjectChangeEntityName);
-        request.predicate = Predicate::in("storeModificationEvent", Value(std::move(events)));
+        request.predicate = changedInEvents(eventIDs);
         request.ordersByKey = false;
         std::vector<ManagedObjectIDPtr> eventOfChange;
         auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
