@@ -31,6 +31,18 @@ class SYNEventMigratorTest : public EventFileTest {
         EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
         return result;
     }
+    // Writes the save event "E<number>" (revision `number`, `changes`
+    // changes) and exports it: the path of its one file, empty on failure.
+    std::string exportedSave(int number, int changes) {
+        writeEvent(source, "E" + std::to_string(number), SYNStoreModificationEventTypeSave, number, number,
+                   changes);
+        auto [error, files] = exportWith([number](auto& migrator, auto done) {
+            migrator.migrateLocalEventToTemporaryFilesForRevision(number, {200, 300}, done);
+        });
+        EXPECT_EQ(error, nullptr);
+        EXPECT_EQ(files.size(), 1u);
+        return !error && files.size() == 1 ? files.front() : std::string();
+    }
     std::pair<plat::ErrorPtr, plat::coredata::ManagedObjectIDPtr> importFiles(
         const std::vector<std::string>& paths) {
         SYNEventMigrator migrator(destination, smallBatchModel());
@@ -215,14 +227,10 @@ TEST_F(SYNEventMigratorTest, EventsOfOneFileEachAreImportedSeveralPerSave) {
     std::vector<bool> events;
     for (int i = 1; i <= 5; ++i) {
         const std::string uid = "E" + std::to_string(i);
-        writeEvent(source, uid, SYNStoreModificationEventTypeSave, i, i, 3);
-        auto [error, files] = exportWith([i](auto& migrator, auto done) {
-            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
-        });
-        ASSERT_EQ(error, nullptr);
-        ASSERT_EQ(files.size(), 1u);
+        const std::string file = exportedSave(i, 3);
+        ASSERT_FALSE(file.empty());
         paths.push_back(root.str() + "/in/" + uid);
-        std::filesystem::copy_file(files.front(), paths.back());
+        std::filesystem::copy_file(file, paths.back());
         events.push_back(true);
         if (i == 2) {
             paths.push_back(root.str() + "/in/garbage");
@@ -283,13 +291,9 @@ TEST_F(SYNEventMigratorTest, TheBatchImportTakesOnlyRegularJSONEventFiles) {
     const std::string in = root.str() + "/in/";
     std::filesystem::create_directories(in);
     for (int i = 1; i <= 2; ++i) {
-        writeEvent(source, "E" + std::to_string(i), SYNStoreModificationEventTypeSave, i, i, 2);
-        auto [error, files] = exportWith([i](auto& migrator, auto done) {
-            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
-        });
-        ASSERT_EQ(error, nullptr);
-        ASSERT_EQ(files.size(), 1u);
-        std::ifstream read(files.front());
+        const std::string file = exportedSave(i, 2);
+        ASSERT_FALSE(file.empty());
+        std::ifstream read(file);
         const std::string text((std::istreambuf_iterator<char>(read)), std::istreambuf_iterator<char>());
         ASSERT_FALSE(text.empty());
         if (i == 1) {
@@ -325,14 +329,10 @@ TEST_F(SYNEventMigratorTest, ChangesOfOneSaveShareTheStoredRecordOfTheirObject) 
     std::vector<std::string> paths;
     for (int i = 1; i <= 4; ++i) {
         const std::string uid = "E" + std::to_string(i);
-        writeEvent(source, uid, SYNStoreModificationEventTypeSave, i, i, 3);
-        auto [error, files] = exportWith([i](auto& migrator, auto done) {
-            migrator.migrateLocalEventToTemporaryFilesForRevision(i, {200, 300}, done);
-        });
-        ASSERT_EQ(error, nullptr);
-        ASSERT_EQ(files.size(), 1u);
+        const std::string file = exportedSave(i, 3);
+        ASSERT_FALSE(file.empty());
         paths.push_back(root.str() + "/in/" + uid);
-        std::filesystem::copy_file(files.front(), paths.back());
+        std::filesystem::copy_file(file, paths.back());
     }
     SYNEventMigrator migrator(destination, smallBatchModel());
     auto import = [&](std::vector<std::string> batch) {
