@@ -45,7 +45,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download, Stream };
 enum class HopKind { Final, Redirect, Authenticate };
-enum class HeaderListKind { Own, Shared, Standing };
+enum class HeaderListKind : unsigned char { Own, Shared, Standing };
 
 class Engine;
 class OptionSetter;  // Engine.cpp: sets a hop's options, keeping the first refusal
