@@ -184,10 +184,10 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     size_t colon = line.find(':');
     if (colon != std::string_view::npos && t.hopStatus != 0) {
         const std::string_view name = trimmed(line.substr(0, colon));
-        std::string value(trimmed(line.substr(colon + 1)));
+        const std::string_view value = trimmed(line.substr(colon + 1));
         if (equalsIgnoringCase(name, "Set-Cookie"))
-            t.hopCookies.push_back(value);
-        t.hopHeaders.addValue(std::move(value), std::string(name));
+            t.hopCookies.emplace_back(value);
+        t.hopHeaders.addValue(value, name);
     }
     return length;
 }
