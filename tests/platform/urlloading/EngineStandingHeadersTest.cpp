@@ -1,9 +1,5 @@
-// A request with no header field, cookie, credential, range or body of its
-// own sends the configuration's fields and the decodable encodings; the
-// engine keeps that list for the whole session. Each case checks, on the
-// loopback server's record, that the kept list is sent only when nothing of
-// the request's own would be added to it, and that it never carries
-// anything of another request.
+// A request with nothing of its own to add sends a header list the engine
+// keeps for the session: checked on the loopback server's record.
 #include <gtest/gtest.h>
 
 #include "platform/urlloading/URLLoadingTestSupport.h"
@@ -64,23 +60,6 @@ TEST(EngineStandingHeaders, PlainRequestsSendTheConfigurationsFieldsAndOnlyTheCo
     EXPECT_EQ(withCookie.header("cookie"), "flavour=oat");
     EXPECT_EQ(withCookie.header("x-config"), "from-config");
 
-    // A request that handles no cookies goes without them.
-    URLRequest noCookies = plain(server);
-    noCookies.httpShouldHandleCookies = false;
-    auto without = sent(*session, server, noCookies);
-    EXPECT_EQ(without.header("cookie"), "");
-    EXPECT_EQ(without.header("x-config"), "from-config");
-    session->invalidateAndCancel();
-}
-
-TEST(EngineStandingHeaders, ACookieFieldOfTheConfigurationTakesThePlaceOfStoredCookies) {
-    LoopbackServer server;
-    auto config = testConfiguration(server);
-    config.httpAdditionalHeaders.setValue("fixed=1", "Cookie");
-    auto session = URLSession::sessionWithConfiguration(config);
-    sent(*session, server, plain(server, "/cookies/set?stored=2"));
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(sent(*session, server, plain(server)).header("cookie"), "fixed=1");
     session->invalidateAndCancel();
 }
 
