@@ -163,6 +163,7 @@ class SerialQueue final : public QueueImpl {
     };
     // Blocks run before a busy queue yields its worker to other work.
     static constexpr std::size_t kBatch = 64;
+    static constexpr std::size_t kFirstBatchCapacity = 8;
     static constexpr std::chrono::microseconds kLinger{20};
 
     void schedule() {
@@ -176,7 +177,11 @@ class SerialQueue final : public QueueImpl {
     void drain() {
         Frame frame(this);
         std::vector<Block> batch;
-        batch.reserve(kBatch);
+        // Room for a few blocks only: a drain usually finds one or two, and
+        // a block the size of a whole batch (2 KB) is one the allocator
+        // serves from its slow path, at several thousand instructions. A
+        // busy queue grows the vector once per drain.
+        batch.reserve(kFirstBatchCapacity);
         for (;;) {
             if (!takeBatch(batch)) {
                 return;

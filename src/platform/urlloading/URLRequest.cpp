@@ -1,6 +1,7 @@
 #include "platform/urlloading/URLRequest.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace plat::urlloading {
 
@@ -15,8 +16,15 @@ char foldASCII(char c) {
 }  // namespace
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return foldASCII(x) == foldASCII(y); });
+    if (a.size() != b.size())
+        return false;
+    // Names are mostly compared with themselves as written: bytes that are
+    // equal need no folding.
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && foldASCII(a[i]) != foldASCII(b[i]))
+            return false;
+    }
+    return true;
 }
 
 std::vector<HTTPHeaderFields::Field>::const_iterator HTTPHeaderFields::findField(
@@ -40,14 +48,22 @@ void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const s
     }
 }
 
-void HTTPHeaderFields::addValue(std::string value, std::string name) {
+// (From views: a response's fields are added straight from the received
+// lines, each string made once, in place.)
+void HTTPHeaderFields::addValue(std::string_view value, std::string_view name) {
     auto it = fields_.begin() + (findField(name) - fields_.cbegin());
     if (it == fields_.end()) {
-        fields_.emplace_back(std::move(name), std::move(value));
+        fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name),
+                             std::forward_as_tuple(value));
         return;
     }
-    it->first = std::move(name);
-    it->second.append(", ").append(value);
+    // Both made before either is replaced: the views may point into them.
+    std::string joined;
+    joined.reserve(it->second.size() + 2 + value.size());
+    joined.append(it->second).append(", ").append(value);
+    std::string newName(name);
+    it->first = std::move(newName);
+    it->second = std::move(joined);
 }
 
 std::optional<std::string> HTTPHeaderFields::valueForHTTPHeaderField(const std::string& name) const {

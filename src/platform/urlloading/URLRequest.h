@@ -24,7 +24,7 @@ class HTTPHeaderFields {
     // new name's case) or appends one; a null value removes it.
     void setValue(const std::optional<std::string>& value, const std::string& name);
     // Joins with ", " as HTTP allows for repeated fields.
-    void addValue(std::string value, std::string name);
+    void addValue(std::string_view value, std::string_view name);
     std::optional<std::string> valueForHTTPHeaderField(const std::string& name) const;
     // The value of the field, without a copy; null when there is none
     // (valid until the fields change).

@@ -80,7 +80,7 @@ HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, HTTPHeaderFields heade
         std::string_view t(*type);
         std::string mime = lower(trim(t.substr(0, t.find(';'))));
         if (!mime.empty())
-            mimeType_ = mime;
+            mimeType_ = std::move(mime);
         textEncoding_ = headerParameter(t, "charset");
     }
     if (const std::string* length = headers_.find("Content-Length"); length && !contentDecoded) {

@@ -184,10 +184,10 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     size_t colon = line.find(':');
     if (colon != std::string_view::npos && t.hopStatus != 0) {
         const std::string_view name = trimmed(line.substr(0, colon));
-        std::string value(trimmed(line.substr(colon + 1)));
+        const std::string_view value = trimmed(line.substr(colon + 1));
         if (equalsIgnoringCase(name, "Set-Cookie"))
-            t.hopCookies.push_back(value);
-        t.hopHeaders.addValue(std::move(value), std::string(name));
+            t.hopCookies.emplace_back(value);
+        t.hopHeaders.addValue(value, name);
     }
     return length;
 }
@@ -375,6 +375,9 @@ void Engine::closeConnections() {
     curl_slist_free_all(sharedHeaderList_);
     sharedHeaderList_ = nullptr;
     sharedHeaderUsers_ = 0;
+    curl_slist_free_all(standingHeaderList_);
+    standingHeaderList_ = nullptr;
+    standingHeaders_ = StandingHeaders::Unusable;
     // Every transfer has been removed; what could fail here is closing
     // connections, which no request waits for any more.
     if (multi_)
@@ -1534,30 +1537,36 @@ void Engine::setHeaderList(OptionSetter& set, Transfer& t, const HTTPHeaderField
         headers.fields() == sharedHeaderFields_.fields()) {
         ++sharedHeaderUsers_;
         t.headerList = sharedHeaderList_;
-        t.headerListShared = true;
+        t.headerListKind = HeaderListKind::Shared;
     } else {
         curl_slist* list = makeHeaderList(set, headers, hasBody);
         t.headerList = list;
-        t.headerListShared = false;
+        t.headerListKind = HeaderListKind::Own;
         if (set.ok() && sharedHeaderUsers_ == 0) {
             curl_slist_free_all(sharedHeaderList_);
             sharedHeaderList_ = list;
             sharedHeaderFields_ = headers;
             sharedHeaderHasBody_ = hasBody;
             sharedHeaderUsers_ = 1;
-            t.headerListShared = true;
+            t.headerListKind = HeaderListKind::Shared;
         }
     }
     KP_SETOPT(set, CURLOPT_HTTPHEADER, t.headerList);
 }
 
 void Engine::releaseHeaderList(Transfer& t) {
-    if (t.headerListShared)
-        --sharedHeaderUsers_;
-    else
-        curl_slist_free_all(t.headerList);  // null: nothing
+    switch (t.headerListKind) {
+        case HeaderListKind::Shared:
+            --sharedHeaderUsers_;
+            break;
+        case HeaderListKind::Own:
+            curl_slist_free_all(t.headerList);  // null: nothing
+            break;
+        case HeaderListKind::Standing:
+            break;  // the engine's for as long as it lives
+    }
     t.headerList = nullptr;
-    t.headerListShared = false;
+    t.headerListKind = HeaderListKind::Own;
 }
 
 bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
@@ -1581,14 +1590,26 @@ bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     setTLSOptions(set, t, !configured);
     if (!set.ok())
         return refused();
+    const bool hasBody =
+        t.body || t.request.httpBody || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
+    if (curl_slist* standing = hasBody ? nullptr : standingHeaderList(task)) {
+        HTTPHeaderFields none;  // without a body the method takes nothing from the fields
+        if (!setMethodAndBody(set, task, none))
+            return false;  // failed the task
+        t.headerList = standing;
+        t.headerListKind = HeaderListKind::Standing;
+        KP_SETOPT(set, CURLOPT_HTTPHEADER, standing);
+        if (!set.ok())
+            return refused();
+        t.easyKeepsOptions = t.kind != TaskKind::Download && t.request.method() == "GET";
+        return true;
+    }
     auto headers = hopHeaderFields(task);
     if (!headers)
         return false;  // failed the task
     setAcceptEncoding(*headers);
     if (!setMethodAndBody(set, task, *headers))
         return false;  // failed the task
-    const bool hasBody =
-        t.body || t.request.httpBody || t.kind == TaskKind::UploadFile || t.kind == TaskKind::UploadStream;
     setHeaderList(set, t, *headers, hasBody);
     if (!set.ok())
         return refused();
@@ -1599,6 +1620,58 @@ bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     return true;
 }
 
+namespace {
+
+// The first field that would change the request if sent as it is (a line
+// break, NUL or colon in its name, a line break or NUL in its value).
+const HTTPHeaderFields::Field* unsendableField(const HTTPHeaderFields& headers) {
+    for (const auto& field : headers.fields()) {
+        const auto& [name, value] = field;
+        if (hasLineBreak(name) || hasLineBreak(value) || name.empty() || name.find(':') != std::string::npos)
+            return &field;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// A hop whose fields are the configuration's alone (no field of the
+// request's own, no cookie, credential, range or body) sends the same lines
+// every time: the engine builds that list once and keeps it, so such a hop
+// neither merges fields nor compares them with the shared list's.
+curl_slist* Engine::standingHeaderList(URLSessionTask& task) {
+    auto& t = *task.transfer_;
+    const URLRequest& r = t.request;
+    if (!r.allHTTPHeaderFields.empty() || (t.credential && t.credential->user && t.authChallenge) ||
+        (t.kind == TaskKind::Download && t.resumeInfo && !t.filePath.empty())) {
+        return nullptr;
+    }
+    if (standingHeaders_ == StandingHeaders::Unknown) {
+        standingHeaders_ = StandingHeaders::Unusable;
+        HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
+        if (unsendableField(headers))
+            return nullptr;  // each hop fails on its own (see hopHeaderFields)
+        setAcceptEncoding(headers);
+        standingHeadersHaveCookie_ = headers.contains("Cookie");
+        OptionSetter built(nullptr);
+        curl_slist* list = makeHeaderList(built, headers, false);
+        if (!built.ok()) {
+            curl_slist_free_all(list);
+            return nullptr;
+        }
+        standingHeaderList_ = list;
+        standingHeaders_ = StandingHeaders::Ready;
+    }
+    if (standingHeaders_ != StandingHeaders::Ready)
+        return nullptr;
+    auto cookies = configuration_.httpCookieStorage;
+    if (cookies && configuration_.httpShouldSetCookies && r.httpShouldHandleCookies &&
+        !standingHeadersHaveCookie_ && !cookies->cookiesForURL(*r.url).empty()) {
+        return nullptr;
+    }
+    return standingHeaderList_;
+}
+
 std::optional<HTTPHeaderFields> Engine::hopHeaderFields(URLSessionTask& task) {
     auto& t = *task.transfer_;
     const URLRequest& r = t.request;
@@ -1606,15 +1679,12 @@ std::optional<HTTPHeaderFields> Engine::hopHeaderFields(URLSessionTask& task) {
     HTTPHeaderFields headers = configuration_.httpAdditionalHeaders;
     for (const auto& [name, value] : r.allHTTPHeaderFields.fields())
         headers.setValue(value, name);
-    for (const auto& [name, value] : headers.fields()) {
-        if (hasLineBreak(name) || hasLineBreak(value) || name.empty() ||
-            name.find(':') != std::string::npos) {
-            failWithReason(task.shared_from_this(), URLErrorBadURL,
-                           "refused to send header field \"" + printable(name) +
-                               "\": a line break, NUL or colon in a name, or a line break or NUL in a "
-                               "value, would change the request");
-            return std::nullopt;
-        }
+    if (const auto* field = unsendableField(headers)) {
+        failWithReason(task.shared_from_this(), URLErrorBadURL,
+                       "refused to send header field \"" + printable(field->first) +
+                           "\": a line break, NUL or colon in a name, or a line break or NUL in a "
+                           "value, would change the request");
+        return std::nullopt;
     }
     auto cookies = configuration_.httpCookieStorage;
     if (cookies && configuration_.httpShouldSetCookies && r.httpShouldHandleCookies &&

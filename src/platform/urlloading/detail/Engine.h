@@ -45,6 +45,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 enum class TaskKind { Data, UploadData, UploadFile, UploadStream, Download, Stream };
 enum class HopKind { Final, Redirect, Authenticate };
+enum class HeaderListKind : unsigned char { Own, Shared, Standing };
 
 class Engine;
 class OptionSetter;  // Engine.cpp: sets a hop's options, keeping the first refusal
@@ -82,7 +83,9 @@ struct Transfer {
     // The current hop.
     void* easy = nullptr;
     curl_slist* headerList = nullptr;
-    bool headerListShared = false;  // the engine's shared list (see setHeaderList)
+    // Whose list it is: the hop's own, the engine's shared one (see
+    // setHeaderList) or its standing one (see standingHeaderList).
+    HeaderListKind headerListKind = HeaderListKind::Own;
     // The hop's handle carries only the options every hop sets (see
     // configureHop) and was never paused: it goes back to the idle handles
     // as it is, not reset.
@@ -212,6 +215,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // authorization and the range of a resumed download. Fails the task (and
     // gives nothing) for a field that would change the request's framing.
     std::optional<HTTPHeaderFields> hopHeaderFields(URLSessionTask& task);
+    curl_slist* standingHeaderList(URLSessionTask& task);
     // Sets the method and body options; takes Content-Length (of a stream
     // body) out of `headers`, as libcurl sends its own. False when the task
     // has failed (an upload file that cannot be read).
@@ -402,6 +406,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     HTTPHeaderFields sharedHeaderFields_;
     bool sharedHeaderHasBody_ = false;
     size_t sharedHeaderUsers_ = 0;
+    // The list of hops that send the configuration's fields alone, built for
+    // the first such hop.
+    enum class StandingHeaders { Unknown, Ready, Unusable };
+    StandingHeaders standingHeaders_ = StandingHeaders::Unknown;
+    curl_slist* standingHeaderList_ = nullptr;
+    bool standingHeadersHaveCookie_ = false;
     std::vector<std::function<void()>> gathered_;  // this turn's delegate blocks
 
     const std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
