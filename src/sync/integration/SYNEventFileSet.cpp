@@ -71,7 +71,8 @@ std::optional<std::string_view> stemOfEventFilename(std::string_view filename) {
 }
 
 // A number as std::to_string writes it, in a buffer of the caller's.
-std::string_view decimal(int64_t number, std::array<char, 24>& buffer) {
+template <class Number>
+std::string_view decimal(Number number, std::array<char, 24>& buffer) {
     const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), number);
     return std::string_view(buffer.data(), static_cast<std::size_t>(written.ptr - buffer.data()));
 }
@@ -198,7 +199,7 @@ std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::st
 }
 
 std::string SYNEventFileSet::groupingKey() const {
-    return groupingKeyOf(bodies().front(), totalNumberOfParts_);
+    return groupingKeyOf(firstBody(), totalNumberOfParts_);
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
@@ -321,28 +322,61 @@ SYNEventFileSet::Ptr SYNEventFileSetIndex::setRepresentingSameEventAs(
     return found ? sets_[found->set - 1] : nullptr;
 }
 
-std::vector<std::string> SYNEventFileSet::bodies() const {
-    const std::string count = std::to_string(globalCount_);
+std::string SYNEventFileSet::firstBody() const {
+    // "<count>_<store>_<revision>" for events, "<count>_<unique>_<prefix>"
+    // for baselines, appended in place.
+    std::array<char, 24> buffer;
+    std::string body(decimal(globalCount_, buffer));
+    body += '_';
     if (baseline_) {
-        std::string prefix = persistentStorePrefix_       ? *persistentStorePrefix_
-                             : persistentStoreIdentifier_ ? prefixOf(*persistentStoreIdentifier_)
-                                                          : "(null)";
-        return {count + "_" + orNull(uniqueIdentifier_) + "_" + prefix,
-                count + "_" + orNull(uniqueIdentifier_)};
+        body += uniqueIdentifier_ ? std::string_view(*uniqueIdentifier_) : std::string_view("(null)");
+        body += '_';
+        if (persistentStorePrefix_) {
+            body += *persistentStorePrefix_;
+        } else if (persistentStoreIdentifier_) {
+            body += std::string_view(*persistentStoreIdentifier_)
+                        .substr(0, std::min(persistentStoreIdentifier_->size(), kPrefixLength));
+        } else {
+            body += "(null)";
+        }
+        return body;
     }
-    return {count + "_" + orNull(persistentStoreIdentifier_) + "_" + std::to_string(revisionNumber_)};
+    body += persistentStoreIdentifier_ ? std::string_view(*persistentStoreIdentifier_)
+                                       : std::string_view("(null)");
+    body += '_';
+    body += decimal(revisionNumber_, buffer);
+    return body;
+}
+
+std::vector<std::string> SYNEventFileSet::bodies() const {
+    std::vector<std::string> bodies{firstBody()};
+    if (baseline_) {
+        // The short alias: without the store's prefix.
+        std::array<char, 24> buffer;
+        std::string body(decimal(globalCount_, buffer));
+        body += '_';
+        body += uniqueIdentifier_ ? std::string_view(*uniqueIdentifier_) : std::string_view("(null)");
+        bodies.push_back(std::move(body));
+    }
+    return bodies;
 }
 
 std::string SYNEventFileSet::nameForBody(const std::string& body, uint64_t part) const {
     std::string name = body;
     if (totalNumberOfParts_ > 1) {
-        name += "_" + std::to_string(part) + "of" + std::to_string(totalNumberOfParts_);
+        std::array<char, 24> buffer;
+        name += '_';
+        name += decimal(part, buffer);
+        name += "of";
+        name += decimal(totalNumberOfParts_, buffer);
     }
-    return name + "." + SYNEventFileExtension;
+    name += '.';
+    name += SYNEventFileExtension;
+    return name;
 }
 
 std::string SYNEventFileSet::preferredFilenameForPartIndex(uint64_t part) const {
-    return nameForBody(bodies().front(), part);
+    return nameForBody(firstBody(), part);
 }
 
 std::vector<std::string> SYNEventFileSet::preferredFilenamesForExistingParts() const {

@@ -146,6 +146,7 @@ class SYNEventFileSet {
     static Grouping groupNames(const Names& filenames, bool containingBaselines);
     // The name bodies (without part suffix and extension) of this event.
     std::vector<std::string> bodies() const;
+    std::string firstBody() const;  // bodies().front()
     std::string nameForBody(const std::string& body, uint64_t part) const;
     // Whether the text is one of bodies(), compared without building them.
     bool isBody(std::string_view body) const;

@@ -261,6 +261,16 @@ TEST(SYNEventFileSetTest, MembershipAndFractionsOfNamesNearTheSetsOwn) {
     sets.push_back(fromStore);
     sets.push_back(std::make_shared<SYNEventFileSet>());  // nothing known: "(null)" in its names
     ASSERT_GE(sets.size(), 15u);
+    // The names the sets are compared with, spelled out for a few.
+    EXPECT_EQ(sets.back()->allAliases(), std::set<std::string>{"0_(null)_0.synevent"});
+    EXPECT_EQ(SYNEventFileSet::fromFilename("-4_S_-2.synevent", false)->allAliases(),
+              std::set<std::string>{"-4_S_-2.synevent"});
+    EXPECT_EQ(SYNEventFileSet::fromFilename("9_UID_PREFIX12_2of3.synevent", true)->allAliases(),
+              (std::set<std::string>{"9_UID_1of3.synevent", "9_UID_2of3.synevent", "9_UID_3of3.synevent",
+                                     "9_UID_PREFIX12_1of3.synevent", "9_UID_PREFIX12_2of3.synevent",
+                                     "9_UID_PREFIX12_3of3.synevent"}));
+    EXPECT_EQ(SYNEventFileSet::fromFilename("3_U_P_10of11.synevent", true)->preferredFilenameForPartIndex(11),
+              "3_U_P_11of11.synevent");
 
     auto variants = [](const std::string& name) {
         std::vector<std::string> out{name, "0" + name, name + ".x", name.substr(1), "_" + name};
