@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <string_view>
 #include <tuple>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -23,6 +25,20 @@
 using Option = SYNCloudFileSystem::OptionalMember;
 
 namespace {
+
+// The managed object an object of a notification is, without the cost of a
+// dynamic cast for the plain managed objects that saves name; null for
+// anything else.
+const plat::coredata::ManagedObject* managedObjectIn(const plat::Object* object) {
+    using plat::coredata::ManagedObject;
+    if (!object) {
+        return nullptr;
+    }
+    if (typeid(*object) == typeid(ManagedObject)) {
+        return static_cast<const ManagedObject*>(object);
+    }
+    return dynamic_cast<const ManagedObject*>(object);
+}
 
 const std::vector<int16_t> kEventTypes{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
 const std::vector<int16_t> kBaselineTypes{SYNStoreModificationEventTypeBaseline};
@@ -689,6 +705,12 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAll
 
 void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     using plat::coredata::ManagedObject;
+    // Every save of the process passes here, the event store's imports and
+    // the application store's merges with thousands of objects among them:
+    // each object is looked at by its entity first, and only the events and
+    // revisions are asked for their IDs.
+    constexpr std::string_view eventEntity(SYNStoreModificationEventEntityName);
+    constexpr std::string_view revisionEntity(SYNEventRevisionEntityName);
     auto change = std::make_shared<SavedChange>();
     for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
                             plat::coredata::DeletedObjectsKey}) {
@@ -698,8 +720,19 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
             break;
         }
         for (const auto& value : objects->asSet()->values()) {
-            const auto object = ManagedObject::fromValue(value);
-            const auto id = object ? object->objectID() : nullptr;
+            const plat::ObjectPtr held = value.asObject();
+            const ManagedObject* object = managedObjectIn(held.get());
+            const auto* entity = object ? object->entity() : nullptr;
+            if (!entity) {
+                change->unknown = true;
+                break;
+            }
+            const std::string& name = entity->name();
+            const bool isEvent = name == eventEntity;
+            if (!isEvent && name != revisionEntity) {
+                continue;
+            }
+            auto id = object->objectID();
             if (!id) {
                 change->unknown = true;
                 break;
@@ -709,12 +742,7 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
             if (id->isTemporaryID()) {
                 continue;
             }
-            const std::string& entity = id->entity()->name();
-            if (entity == SYNStoreModificationEventEntityName) {
-                change->events.push_back(id);
-            } else if (entity == SYNEventRevisionEntityName) {
-                change->revisions.push_back(id);
-            }
+            (isEvent ? change->events : change->revisions).push_back(std::move(id));
         }
     }
     if (!change->unknown && change->events.empty() && change->revisions.empty()) {

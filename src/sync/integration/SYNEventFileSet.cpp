@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <unordered_map>
 
+#include "platform/foundation/Text.h"
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
@@ -31,15 +33,48 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
     }
 }
 
+// The text at the only occurrence of the separator in it, in two pieces;
+// nullopt when it holds none or more than one (split() would not give two).
+std::optional<std::pair<std::string_view, std::string_view>> splitInTwo(std::string_view text,
+                                                                        std::string_view separator) {
+    const auto found = text.find(separator);
+    if (found == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view rest = text.substr(found + separator.size());
+    if (rest.find(separator) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::make_pair(text.substr(0, found), rest);
+}
+
 // The name without its last path extension, whatever it is.
-std::string deletingPathExtension(const std::string& name) {
+std::string_view deletingPathExtension(std::string_view name) {
     auto dot = name.rfind('.');
-    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 // The platform's reading of a number at the start of a string (0 when none).
 int64_t longLongValue(std::string_view text) {
-    return plat::Value(std::string(text)).longLongValue();
+    return plat::text::longLongValue(text);
+}
+
+// The name without the event files' extension (and its dot); nullopt when
+// the name does not end with it or is nothing else.
+std::optional<std::string_view> stemOfEventFilename(std::string_view filename) {
+    constexpr std::string_view extension(SYNEventFileExtension);
+    if (filename.size() <= extension.size() + 1 || !filename.ends_with(extension) ||
+        filename[filename.size() - extension.size() - 1] != '.') {
+        return std::nullopt;
+    }
+    return filename.substr(0, filename.size() - extension.size() - 1);
+}
+
+// A number as std::to_string writes it, in a buffer of the caller's.
+template <class Number>
+std::string_view decimal(Number number, std::array<char, 24>& buffer) {
+    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), number);
+    return std::string_view(buffer.data(), static_cast<std::size_t>(written.ptr - buffer.data()));
 }
 
 std::string orNull(const std::optional<std::string>& text) {
@@ -91,10 +126,11 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, 
     if (!SYNIsValidPathComponent(filename) || filename.front() == '.') {
         return nullptr;
     }
-    if (auto fraction = partFractionForFilename(filename); fraction && !fractionIsValid(*fraction)) {
+    const auto fraction = partFractionForFilename(filename);
+    if (fraction && !fractionIsValid(*fraction)) {
         return nullptr;
     }
-    const std::string stem = deletingPathExtension(filename);
+    const std::string_view stem = deletingPathExtension(filename);
     const auto components = split(stem, "_");
     auto set = std::make_shared<SYNEventFileSet>();
     set->baseline_ = isBaseline;
@@ -120,8 +156,8 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, 
     } else {
         return nullptr;
     }
-    set->updateTotalNumberOfPartsWithFilename(filename);
-    set->addPartIndexForFile(filename);
+    set->takeFraction(fraction, true);
+    set->takeFraction(fraction, false);
     return set;
 }
 
@@ -146,16 +182,15 @@ std::string groupingKeyOf(std::string_view body, uint64_t total) {
 
 std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::string& filename) {
     std::array<std::string, 2> keys;
-    const std::string extension = std::string(".") + SYNEventFileExtension;
-    if (filename.size() <= extension.size() ||
-        filename.compare(filename.size() - extension.size(), extension.size(), extension) != 0) {
+    const auto stem = stemOfEventFilename(filename);
+    if (!stem) {
         return keys;
     }
-    const std::string_view full(filename.data(), filename.size() - extension.size());
+    const std::string_view full = *stem;
     keys[0] = groupingKeyOf(full, 1);
     if (auto separator = full.rfind('_'); separator != std::string_view::npos) {
-        auto fraction = split(full.substr(separator + 1), "of");
-        auto total = fraction.size() == 2 ? strictNumber(fraction[1]) : std::nullopt;
+        auto fraction = splitInTwo(full.substr(separator + 1), "of");
+        auto total = fraction ? strictNumber(fraction->second) : std::nullopt;
         if (total && *total > 1) {
             keys[1] = groupingKeyOf(full.substr(0, separator), *total);
         }
@@ -164,7 +199,7 @@ std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::st
 }
 
 std::string SYNEventFileSet::groupingKey() const {
-    return groupingKeyOf(bodies().front(), totalNumberOfParts_);
+    return groupingKeyOf(firstBody(), totalNumberOfParts_);
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(
@@ -287,28 +322,61 @@ SYNEventFileSet::Ptr SYNEventFileSetIndex::setRepresentingSameEventAs(
     return found ? sets_[found->set - 1] : nullptr;
 }
 
-std::vector<std::string> SYNEventFileSet::bodies() const {
-    const std::string count = std::to_string(globalCount_);
+std::string SYNEventFileSet::firstBody() const {
+    // "<count>_<store>_<revision>" for events, "<count>_<unique>_<prefix>"
+    // for baselines, appended in place.
+    std::array<char, 24> buffer;
+    std::string body(decimal(globalCount_, buffer));
+    body += '_';
     if (baseline_) {
-        std::string prefix = persistentStorePrefix_       ? *persistentStorePrefix_
-                             : persistentStoreIdentifier_ ? prefixOf(*persistentStoreIdentifier_)
-                                                          : "(null)";
-        return {count + "_" + orNull(uniqueIdentifier_) + "_" + prefix,
-                count + "_" + orNull(uniqueIdentifier_)};
+        body += uniqueIdentifier_ ? std::string_view(*uniqueIdentifier_) : std::string_view("(null)");
+        body += '_';
+        if (persistentStorePrefix_) {
+            body += *persistentStorePrefix_;
+        } else if (persistentStoreIdentifier_) {
+            body += std::string_view(*persistentStoreIdentifier_)
+                        .substr(0, std::min(persistentStoreIdentifier_->size(), kPrefixLength));
+        } else {
+            body += "(null)";
+        }
+        return body;
     }
-    return {count + "_" + orNull(persistentStoreIdentifier_) + "_" + std::to_string(revisionNumber_)};
+    body += persistentStoreIdentifier_ ? std::string_view(*persistentStoreIdentifier_)
+                                       : std::string_view("(null)");
+    body += '_';
+    body += decimal(revisionNumber_, buffer);
+    return body;
+}
+
+std::vector<std::string> SYNEventFileSet::bodies() const {
+    std::vector<std::string> bodies{firstBody()};
+    if (baseline_) {
+        // The short alias: without the store's prefix.
+        std::array<char, 24> buffer;
+        std::string body(decimal(globalCount_, buffer));
+        body += '_';
+        body += uniqueIdentifier_ ? std::string_view(*uniqueIdentifier_) : std::string_view("(null)");
+        bodies.push_back(std::move(body));
+    }
+    return bodies;
 }
 
 std::string SYNEventFileSet::nameForBody(const std::string& body, uint64_t part) const {
     std::string name = body;
     if (totalNumberOfParts_ > 1) {
-        name += "_" + std::to_string(part) + "of" + std::to_string(totalNumberOfParts_);
+        std::array<char, 24> buffer;
+        name += '_';
+        name += decimal(part, buffer);
+        name += "of";
+        name += decimal(totalNumberOfParts_, buffer);
     }
-    return name + "." + SYNEventFileExtension;
+    name += '.';
+    name += SYNEventFileExtension;
+    return name;
 }
 
 std::string SYNEventFileSet::preferredFilenameForPartIndex(uint64_t part) const {
-    return nameForBody(bodies().front(), part);
+    return nameForBody(firstBody(), part);
 }
 
 std::vector<std::string> SYNEventFileSet::preferredFilenamesForExistingParts() const {
@@ -346,50 +414,83 @@ std::set<std::string> SYNEventFileSet::allAliases() const {
 }
 
 bool SYNEventFileSet::containsFile(const std::string& filename) const {
-    const std::string extension = std::string(".") + SYNEventFileExtension;
-    if (filename.size() <= extension.size() ||
-        filename.compare(filename.size() - extension.size(), extension.size(), extension) != 0) {
+    // The name is one of preferredFilename's for one of the bodies: the
+    // body, for a set of 2 or more parts "_<part>of<total>" as to_string
+    // writes them (no leading zero), and the extension.
+    const auto stem = stemOfEventFilename(filename);
+    if (!stem) {
         return false;
     }
-    std::string body = filename.substr(0, filename.size() - extension.size());
-    uint64_t part = 1;
+    std::string_view body = *stem;
     if (totalNumberOfParts_ > 1) {
         auto separator = body.rfind('_');
-        if (separator == std::string::npos) {
+        if (separator == std::string_view::npos) {
             return false;
         }
-        auto fraction = split(std::string_view(body).substr(separator + 1), "of");
-        if (fraction.size() != 2) {
+        auto fraction = splitInTwo(body.substr(separator + 1), "of");
+        if (!fraction) {
             return false;
         }
-        auto number = strictNumber(fraction[0]);
-        auto total = strictNumber(fraction[1]);
-        if (!number || !total || *total != totalNumberOfParts_ || *number < 1 || *number > *total) {
+        auto number = strictNumber(fraction->first);
+        auto total = strictNumber(fraction->second);
+        if (!number || !total || *total != totalNumberOfParts_ || *number < 1 || *number > *total ||
+            fraction->first.front() == '0' || fraction->second.front() == '0') {
             return false;
         }
-        part = *number;
-        body.resize(separator);
+        body = body.substr(0, separator);
     }
-    for (const auto& candidate : bodies()) {
-        if (candidate == body) {
-            return nameForBody(candidate, part) == filename;
+    return isBody(body);
+}
+
+bool SYNEventFileSet::isBody(std::string_view body) const {
+    // As bodies() spells them, read off piece by piece.
+    auto take = [&body](std::string_view piece) {
+        if (!body.starts_with(piece)) {
+            return false;
         }
+        body.remove_prefix(piece.size());
+        return true;
+    };
+    std::array<char, 24> buffer;
+    if (!take(decimal(globalCount_, buffer)) || !take("_")) {
+        return false;
     }
-    return false;
+    if (baseline_) {
+        if (!take(uniqueIdentifier_ ? std::string_view(*uniqueIdentifier_) : std::string_view("(null)"))) {
+            return false;
+        }
+        if (body.empty()) {
+            return true;
+        }
+        const std::string_view prefix =
+            persistentStorePrefix_ ? std::string_view(*persistentStorePrefix_)
+            : persistentStoreIdentifier_
+                ? std::string_view(*persistentStoreIdentifier_)
+                      .substr(0, std::min(persistentStoreIdentifier_->size(), kPrefixLength))
+                : std::string_view("(null)");
+        return take("_") && body == prefix;
+    }
+    return take(persistentStoreIdentifier_ ? std::string_view(*persistentStoreIdentifier_)
+                                           : std::string_view("(null)")) &&
+           take("_") && body == decimal(revisionNumber_, buffer);
 }
 
 std::optional<std::pair<int64_t, int64_t>> SYNEventFileSet::partFractionForFilename(
     const std::string& filename) {
-    const std::string stem = deletingPathExtension(filename);
-    const auto components = split(stem, "_");
-    if (components.size() < 4) {
+    // The fourth of the stem's "_"-separated components, split at "of".
+    std::string_view rest = deletingPathExtension(filename);
+    for (int skipped = 0; skipped < 3; ++skipped) {
+        const auto separator = rest.find('_');
+        if (separator == std::string_view::npos) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(separator + 1);
+    }
+    const auto pieces = splitInTwo(rest.substr(0, rest.find('_')), "of");
+    if (!pieces) {
         return std::nullopt;
     }
-    auto pieces = split(components[3], "of");
-    if (pieces.size() != 2) {
-        return std::nullopt;
-    }
-    return std::make_pair(longLongValue(pieces[0]), longLongValue(pieces[1]));
+    return std::make_pair(longLongValue(pieces->first), longLongValue(pieces->second));
 }
 
 void SYNEventFileSet::recordPart(int64_t part) {
@@ -399,21 +500,23 @@ void SYNEventFileSet::recordPart(int64_t part) {
 }
 
 void SYNEventFileSet::updateTotalNumberOfPartsWithFilename(const std::string& filename) {
-    auto fraction = partFractionForFilename(filename);
-    if (fraction && fractionIsValid(*fraction)) {
-        parts_.clear();
-        recordPart(fraction->first);
-        totalNumberOfParts_ = static_cast<uint64_t>(fraction->second);
-    } else {
-        totalNumberOfParts_ = 1;
-        parts_.insert(1);
-    }
+    takeFraction(partFractionForFilename(filename), true);
 }
 
 void SYNEventFileSet::addPartIndexForFile(const std::string& filename) {
-    auto fraction = partFractionForFilename(filename);
+    takeFraction(partFractionForFilename(filename), false);
+}
+
+void SYNEventFileSet::takeFraction(const std::optional<std::pair<int64_t, int64_t>>& fraction,
+                                   bool newTotal) {
     if (fraction && fractionIsValid(*fraction)) {
+        if (newTotal) {
+            parts_.clear();
+        }
         recordPart(fraction->first);
+        if (newTotal) {
+            totalNumberOfParts_ = static_cast<uint64_t>(fraction->second);
+        }
     } else {
         totalNumberOfParts_ = 1;
         parts_.insert(1);

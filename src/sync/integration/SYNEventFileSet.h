@@ -26,6 +26,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -145,7 +146,14 @@ class SYNEventFileSet {
     static Grouping groupNames(const Names& filenames, bool containingBaselines);
     // The name bodies (without part suffix and extension) of this event.
     std::vector<std::string> bodies() const;
+    std::string firstBody() const;  // bodies().front()
     std::string nameForBody(const std::string& body, uint64_t part) const;
+    // Whether the text is one of bodies(), compared without building them.
+    bool isBody(std::string_view body) const;
+    // The part fraction read from a name (nullopt: none), as
+    // updateTotalNumberOfPartsWithFilename (newTotal) or addPartIndexForFile
+    // take it.
+    void takeFraction(const std::optional<std::pair<int64_t, int64_t>>& fraction, bool newTotal);
     // A part recorded from a name, within the limits.
     void recordPart(int64_t part);
 

@@ -295,7 +295,7 @@ void SYNPersistentStoreMesh::updateActivityProgress(float fraction, const plat::
             info.set(SYNActivityPhaseKey, phase);
         }
         plat::NotificationCenter::defaultCenter().postNotificationName(
-            SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self, info);
+            SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self, std::move(info));
     });
 }
 

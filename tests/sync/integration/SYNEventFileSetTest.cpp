@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "EventFileFixture.h"
+#include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNLogging.h"
 
 namespace {
@@ -234,6 +235,111 @@ TEST(SYNEventFileSetTest, OnlyCanonicalNamesMakeSetsInAListing) {
     EXPECT_FALSE(SYNEventFileSet::isCanonicalFilename("012_S_5.synevent", false));
     EXPECT_TRUE(SYNEventFileSet::isCanonicalFilename("12_S_5_1of2.synevent", false));
     EXPECT_TRUE(SYNEventFileSet::isCanonicalFilename("9_UID.synevent", true));
+}
+
+// Membership is read off a name without spelling out the set's names: for
+// sets of every form (events and baselines, with and without their store,
+// prefix or identifier, negative numbers, one part or many) and names near
+// theirs (leading zeros, other totals and parts, pieces cut off or
+// doubled, other extensions), a name is contained exactly when it is one
+// of the set's aliases. And the part fraction of a name is the fourth of
+// its "_"-separated pieces, read as two numbers around its only "of".
+TEST(SYNEventFileSetTest, MembershipAndFractionsOfNamesNearTheSetsOwn) {
+    std::vector<SYNEventFileSet::Ptr> sets;
+    for (const std::string name :
+         {"12_STOREID123_5.synevent", "12_ab_5.synevent", "7_STORE_3_2of3.synevent", "x_STORE_y.synevent",
+          "-4_S_-2.synevent", "0_S_0_1of12.synevent", "9_UID_PREFIX12.synevent", "9_UID.synevent",
+          "9_UID_PREFIX12_2of3.synevent", "9_UID_1of3.synevent", "3_U_P_10of11.synevent"}) {
+        for (bool baseline : {false, true}) {
+            if (auto set = SYNEventFileSet::fromFilename(name, baseline)) {
+                sets.push_back(set);
+            }
+        }
+    }
+    auto fromStore =
+        std::make_shared<SYNEventFileSet>(*SYNEventFileSet::fromFilename("5_ABCDEFGHIJ_2.synevent", false));
+    sets.push_back(fromStore);
+    sets.push_back(std::make_shared<SYNEventFileSet>());  // nothing known: "(null)" in its names
+    ASSERT_GE(sets.size(), 15u);
+    // The names the sets are compared with, spelled out for a few.
+    EXPECT_EQ(sets.back()->allAliases(), std::set<std::string>{"0_(null)_0.synevent"});
+    EXPECT_EQ(SYNEventFileSet::fromFilename("-4_S_-2.synevent", false)->allAliases(),
+              std::set<std::string>{"-4_S_-2.synevent"});
+    EXPECT_EQ(SYNEventFileSet::fromFilename("9_UID_PREFIX12_2of3.synevent", true)->allAliases(),
+              (std::set<std::string>{"9_UID_1of3.synevent", "9_UID_2of3.synevent", "9_UID_3of3.synevent",
+                                     "9_UID_PREFIX12_1of3.synevent", "9_UID_PREFIX12_2of3.synevent",
+                                     "9_UID_PREFIX12_3of3.synevent"}));
+    EXPECT_EQ(SYNEventFileSet::fromFilename("3_U_P_10of11.synevent", true)->preferredFilenameForPartIndex(11),
+              "3_U_P_11of11.synevent");
+
+    auto variants = [](const std::string& name) {
+        std::vector<std::string> out{name, "0" + name, name + ".x", name.substr(1), "_" + name};
+        const auto dot = name.rfind('.');
+        const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+        for (const std::string extension : {".synevent", ".json", "synevent", ".syneven", ""}) {
+            out.push_back(stem + extension);
+        }
+        for (const std::string suffix : {"_1of3", "_01of3", "_1of03", "_3of3", "_4of3", "_0of3", "_2of11",
+                                         "_10of11", "_1ofof3", "_1of3of3", "_of", "_1of", "_"}) {
+            out.push_back(stem + suffix + ".synevent");
+        }
+        const auto cut = stem.rfind('_');
+        if (cut != std::string::npos) {
+            out.push_back(stem.substr(0, cut) + ".synevent");
+            out.push_back(stem.substr(0, cut) + "_PREFIX12.synevent");
+            out.push_back(stem.substr(0, cut) + "_ABCDEFGH.synevent");
+            out.push_back(stem.substr(0, cut) + "_(null).synevent");
+        }
+        return out;
+    };
+    auto referenceFraction = [](const std::string& name) -> std::optional<std::pair<int64_t, int64_t>> {
+        const auto dot = name.rfind('.');
+        const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+        std::vector<std::string> pieces{""};
+        for (char c : stem) {
+            if (c == '_') {
+                pieces.emplace_back();
+            } else {
+                pieces.back() += c;
+            }
+        }
+        if (pieces.size() < 4) {
+            return std::nullopt;
+        }
+        const auto of = pieces[3].find("of");
+        if (of == std::string::npos || pieces[3].find("of", of + 2) != std::string::npos) {
+            return std::nullopt;
+        }
+        auto number = [](const std::string& text) { return plat::Value(text).longLongValue(); };
+        return std::make_pair(number(pieces[3].substr(0, of)), number(pieces[3].substr(of + 2)));
+    };
+
+    std::size_t contained = 0, checked = 0;
+    for (const auto& set : sets) {
+        SCOPED_TRACE(set->description());
+        const auto aliases = set->allAliases();
+        std::set<std::string> names(aliases.begin(), aliases.end());
+        for (const auto& other : sets) {
+            for (const auto& alias : other->allAliases()) {
+                names.insert(alias);
+            }
+        }
+        std::set<std::string> near;
+        for (const auto& name : names) {
+            for (auto& variant : variants(name)) {
+                near.insert(std::move(variant));
+            }
+        }
+        for (const auto& name : near) {
+            const bool expected = aliases.count(name) > 0;
+            EXPECT_EQ(set->containsFile(name), expected) << name;
+            EXPECT_EQ(SYNEventFileSet::partFractionForFilename(name), referenceFraction(name)) << name;
+            contained += expected ? 1 : 0;
+            ++checked;
+        }
+    }
+    EXPECT_GT(contained, sets.size());
+    EXPECT_GT(checked, 20 * contained);
 }
 
 // Grouping by index gives what comparing each name with every set gives,
