@@ -180,7 +180,10 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             const bool handed =
                 readAhead->handed.empty() ||
                 (readAhead->handOff && readAhead->handOff->readIdentifierRows(readAhead->handed));
-            if (*read && handed) {
+            if (*read && handed && readAhead->records.empty()) {
+                stored = std::move(readAhead->handed);
+                eventOfChange = std::move(readAhead->handedEventOfChange);
+            } else if (*read && handed) {
                 stored = std::move(readAhead->records);
                 eventOfChange = std::move(readAhead->eventOfChange);
                 stored->insert(stored->end(), std::make_move_iterator(readAhead->handed.begin()),

@@ -103,21 +103,12 @@ std::shared_ptr<SYNImportedChanges> SYNImportedChanges::find(const PersistentSto
 }
 
 void SYNImportedChanges::drop(const PersistentStoreCoordinator& coordinator) {
-    std::shared_ptr<SYNImportedChanges> dropped;  // released outside the lock
-    {
-        auto& shared = registry();
-        plat::MutexLock lock(shared.mutex);
-        auto found = shared.entries.find(&coordinator);
-        if (found == shared.entries.end()) {
-            return;
-        }
-        dropped = std::move(found->second.second);
-        shared.entries.erase(found);
+    if (auto handOff = find(coordinator)) {
+        plat::MutexLock lock(handOff->mutex_);
+        handOff->forget();
+        handOff->unusable_ = false;
+        ++handOff->generation_;  // an import under way offers in vain
     }
-    // A save being told on another thread may still hold it: it must find
-    // nothing to hand over.
-    plat::MutexLock lock(dropped->mutex_);
-    dropped->makeUnusable();
 }
 
 uint64_t SYNImportedChanges::generation() const {
@@ -163,9 +154,12 @@ void SYNImportedChanges::offer(uint64_t generation, std::vector<Event> events,
     }
     if (rows_.empty()) {
         rows_ = std::move(rows);
-    } else {
-        for (auto& [key, row] : rows) {
-            rows_.insert_or_assign(key, std::move(row));
+        return;
+    }
+    for (auto& [key, row] : rows) {
+        auto [kept, added] = rows_.try_emplace(key, std::move(row));
+        if (!added) {
+            kept->second.records += row.records;
         }
     }
 }
@@ -214,20 +208,20 @@ void SYNImportedChanges::takeChanges(const std::vector<ManagedObjectIDPtr>& even
     }
 }
 
-bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& records) const {
+bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& records) {
     plat::MutexLock lock(mutex_);
     if (unusable_) {
         return false;
     }
-    std::vector<const Row*> found;
+    std::vector<Row*> found;
     found.reserve(records.size());
     for (const auto& record : records) {
-        const Row* row = nullptr;
+        Row* row = nullptr;
         if (record.globalIdentifierID) {
             auto it = record.globalIdentifierID->entity() == rowEntity_
                           ? rows_.find(record.globalIdentifierID->primaryKey())
                           : rows_.end();
-            if (it == rows_.end()) {
+            if (it == rows_.end() || it->second.records == 0) {
                 return false;
             }
             row = &it->second;
@@ -235,10 +229,21 @@ bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& record
         found.push_back(row);
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (const Row* row = found[i]) {
-            records[i].globalIdentifier = row->identifier;
-            records[i].globalIdentifierEntityName = row->entityName;
-            records[i].storeURI = row->storeURI;
+        Row* row = found[i];
+        if (!row) {
+            continue;
+        }
+        auto& record = records[i];
+        if (--row->records == 0) {
+            // No other record needs them: the saves that follow only write
+            // into them.
+            record.globalIdentifier = std::move(row->identifier);
+            record.globalIdentifierEntityName = std::move(row->entityName);
+            record.storeURI = std::move(row->storeURI);
+        } else {
+            record.globalIdentifier = row->identifier;
+            record.globalIdentifierEntityName = row->entityName;
+            record.storeURI = row->storeURI;
         }
     }
     return true;
@@ -246,6 +251,10 @@ bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& record
 
 void SYNImportedChanges::makeUnusable() {
     unusable_ = true;
+    forget();
+}
+
+void SYNImportedChanges::forget() {
     held_ = 0;
     events_.clear();
     rows_.clear();
@@ -256,6 +265,9 @@ void SYNImportedChanges::makeUnusable() {
 
 // Told of every save of a context in the process, on the saving thread.
 void SYNImportedChanges::saved(const plat::Notification& notification) {
+    if (coordinator_.expired()) {
+        return;  // forgotten at the next look-up
+    }
     const auto* context = static_cast<const ManagedObjectContext*>(notification.object.get());
     if (!context || context->parentContext()) {
         return;  // nothing reached a store

@@ -2,7 +2,8 @@
 // stored in the event store, kept in memory for the integration that follows
 // in the same merge, so that it need not read and decode the same rows again.
 //
-// One per event store coordinator. The stored rows stay the truth: the
+// One per event store coordinator, kept (and watching its saves) while the
+// coordinator lives; a drop forgets the records. The stored rows stay the truth: the
 // records are handed over only while they are what the stored rows hold.
 // Every save of a root context on the coordinator is watched (did-save):
 // identifier, entity name and store URI written into an identifier row the
@@ -51,11 +52,12 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
         plat::coredata::ManagedObjectIDPtr eventID;
         std::vector<SYNChangeRecord> changes;
     };
-    // What an identifier row holds.
+    // What an identifier row holds, and how many kept records name it.
     struct Row {
         std::optional<std::string> identifier;
         std::string entityName;
         std::optional<std::string> storeURI;
+        std::size_t records = 0;
     };
 
     // The hand-off of the coordinator, made (and watching its saves) when it
@@ -65,7 +67,8 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     // The hand-off of the coordinator, or null.
     static std::shared_ptr<SYNImportedChanges> find(
         const plat::coredata::PersistentStoreCoordinator& coordinator);
-    // Forgets the coordinator's hand-off and stops watching its saves.
+    // Forgets the records kept for the coordinator; imports under way when
+    // it drops keep nothing.
     static void drop(const plat::coredata::PersistentStoreCoordinator& coordinator);
 
     ~SYNImportedChanges();
@@ -102,8 +105,9 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
                      std::vector<plat::coredata::ManagedObjectIDPtr>& missing) EXCLUDES(mutex_);
     // Fills in the strings of the records' identifier rows as the stored rows
     // hold them now; false, with the records untouched, when unusable or a
-    // row is not kept.
-    bool readIdentifierRows(std::vector<SYNChangeRecord>& records) const EXCLUDES(mutex_);
+    // row is not kept. Each taken record's rows are read once: the last
+    // record of a row takes its strings.
+    bool readIdentifierRows(std::vector<SYNChangeRecord>& records) EXCLUDES(mutex_);
 
   private:
     explicit SYNImportedChanges(
@@ -114,6 +118,7 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     // set when it wrote rows other than by adding them.
     void scan(const plat::Dictionary& info, bool& wrote) REQUIRES(mutex_);
     void makeUnusable() REQUIRES(mutex_);
+    void forget() REQUIRES(mutex_);
 
     std::weak_ptr<plat::coredata::PersistentStoreCoordinator> coordinator_;
     const plat::coredata::PersistentStoreCoordinator* coordinatorAddress_ = nullptr;

@@ -933,6 +933,7 @@ void offerToIntegration(SYNImportedChanges& handOff, uint64_t generation,
                 row->second.entityName = *change.entityName;
                 row->second.storeURI = change.record->storeURI;
             }
+            ++row->second.records;
         }
     }
     handOff.offer(generation, std::move(events), std::move(rows));
