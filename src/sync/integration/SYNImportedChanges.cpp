@@ -311,6 +311,9 @@ void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
         }
         const bool inserted = key == plat::coredata::InsertedObjectsKey;
         const bool deleted = key == plat::coredata::DeletedObjectsKey;
+        if (inserted && eventIDs_.empty()) {
+            continue;  // rows added change none kept
+        }
         for (const auto& value : objects->asSet()->values()) {
             const auto object = ManagedObject::fromValue(value);
             if (!object) {
