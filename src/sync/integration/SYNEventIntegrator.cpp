@@ -226,6 +226,8 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
     } catch (...) {
         error = exceptionError("An unknown exception was thrown during the merge");
     }
+    // Whatever the import handed over was for this merge only.
+    dropImportedChanges();
     if (error) {
         failWithCompletion(completion, error);
     } else {

@@ -195,6 +195,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     [[nodiscard]] plat::ErrorPtr deleteUnreferencedObjectsOfEntity(
         const plat::coredata::EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs);
     [[nodiscard]] plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
+    // Forgets what the import handed over for this merge (SYNImportedChanges).
+    void dropImportedChanges();
     // Puts the records of those changes that it lacks into the change cache.
     [[nodiscard]] plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
     // Loads the existing objects the changes name into the integrator's

@@ -18,6 +18,7 @@
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/integration/SYNDeleteStage.h"
 #include "sync/integration/SYNEventIntegrator.h"
+#include "sync/integration/SYNImportedChanges.h"
 #include "sync/integration/SYNUpdateStage.h"
 
 using plat::Value;
@@ -39,7 +40,7 @@ constexpr std::size_t kMaximumEventsInQuery = 5000;
 // otherwise read the same rows again for the values (a second query, and
 // every row decoded again); the stages hold values of 2,000 changes at a
 // time anyway.
-constexpr std::size_t kChangesReadWithValues = 4000;
+constexpr std::size_t kChangesReadWithValues = SYNImportedChanges::kMaximumChanges;
 
 // Changes that belong to one of the events.
 plat::coredata::PredicatePtr changedInEvents(const SYNManagedObjectIDs& eventIDs) {
@@ -51,12 +52,16 @@ plat::coredata::PredicatePtr changedInEvents(const SYNManagedObjectIDs& eventIDs
     return Predicate::in("storeModificationEvent", Value(std::move(events)));
 }
 
-// Whether the events hold few enough stored changes for that, counted in
-// the store's index on the changes' events.
-bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs) {
+// Whether the events hold at most `limit` stored changes, counted in the
+// store's index on the changes' events.
+bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
+                      std::size_t limit = kChangesReadWithValues) {
     auto coordinator = context.persistentStoreCoordinator();
     if (!coordinator || context.parentContext() || eventIDs.size() > kMaximumEventsInQuery) {
         return false;
+    }
+    if (eventIDs.empty()) {
+        return true;
     }
     auto changeEntity = coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName);
     if (!changeEntity) {
@@ -65,7 +70,7 @@ bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& 
     FetchRequest request(SYNObjectChangeEntityName);
     request.predicate = changedInEvents(eventIDs);
     auto count = coordinator->countRows(request, *changeEntity);
-    return count.ok() && *count <= kChangesReadWithValues;
+    return count.ok() && *count <= limit;
 }
 // Changes looked up by ID per query.
 constexpr std::size_t kChangesInQuery = 2000;
@@ -89,10 +94,14 @@ struct ChangeRowsByEvent {
     std::vector<const ChangeRow*> inserts, updates, deletes;
 };
 // The stored changes of one entity read ahead, without their identifier
-// rows' strings, with the ID of each one's event (parallel).
+// rows' strings, with the ID of each one's event (parallel): those read from
+// the store, and those the import handed over (see SYNImportedChanges).
 struct EntityChanges {
     std::vector<SYNChangeRecord> records;
     std::vector<ManagedObjectIDPtr> eventOfChange;
+    std::vector<SYNChangeRecord> handed;
+    std::vector<ManagedObjectIDPtr> handedEventOfChange;
+    std::shared_ptr<SYNImportedChanges> handOff;  // of the handed records
 };
 
 }  // namespace
@@ -161,15 +170,26 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
         std::optional<std::vector<SYNChangeRecord>> stored;
         if (readAhead) {
             // The changes were read ahead; their identifier rows are read
-            // now, as they are after the entities integrated before.
+            // now, as they are after the entities integrated before (those
+            // of the handed records as the hand-off saw them saved).
             auto read = SYNChangeRecord::readStoredIdentifierRows(readAhead->records, context);
             if (!read.ok()) {
                 error = read.error();
                 return;
             }
-            if (*read) {
+            const bool handed =
+                readAhead->handed.empty() ||
+                (readAhead->handOff && readAhead->handOff->readIdentifierRows(readAhead->handed));
+            if (*read && handed && readAhead->records.empty()) {
+                stored = std::move(readAhead->handed);
+                eventOfChange = std::move(readAhead->handedEventOfChange);
+            } else if (*read && handed) {
                 stored = std::move(readAhead->records);
                 eventOfChange = std::move(readAhead->eventOfChange);
+                stored->insert(stored->end(), std::make_move_iterator(readAhead->handed.begin()),
+                               std::make_move_iterator(readAhead->handed.end()));
+                eventOfChange.insert(eventOfChange.end(), readAhead->handedEventOfChange.begin(),
+                                     readAhead->handedEventOfChange.end());
             }
         } else {
             FetchRequest storedRequest = request;
@@ -256,33 +276,64 @@ namespace {
 // each of those walked the changes of every entity through the index on the
 // events to keep its own. Change rows of the events being integrated are not
 // written while they are; their identifier rows may be (store URIs), so those
-// are read per entity.
+// are read per entity. The changes of the events the import of this merge
+// handed over (handOff, when given) are taken from it instead: it has just
+// stored them, and they are what the stored rows hold.
 plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
+                                         const std::shared_ptr<SYNImportedChanges>& handOff,
                                          std::unordered_map<std::string, EntityChanges>& byEntity,
                                          bool& shown) {
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
-        FetchRequest request(SYNObjectChangeEntityName);
-        request.predicate = changedInEvents(eventIDs);
-        request.ordersByKey = false;
-        std::vector<ManagedObjectIDPtr> eventOfChange;
-        auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
-        if (!stored.ok()) {
-            error = stored.error();
-            return;
-        }
-        shown = stored->has_value();
+        shown = SYNChangeRecord::storedRowsAreShown(context);
         if (!shown) {
             return;
         }
-        for (std::size_t i = 0; i < (*stored)->size(); ++i) {
-            auto& record = (**stored)[i];
-            auto& changes = byEntity[record.entityName];
-            changes.records.push_back(std::move(record));
-            changes.eventOfChange.push_back(std::move(eventOfChange[i]));
+        SYNManagedObjectIDs rest;
+        if (handOff) {
+            handOff->takeChanges(
+                eventIDs,
+                [&](SYNChangeRecord& record, const ManagedObjectIDPtr& eventID) {
+                    auto& changes = byEntity[record.entityName];
+                    changes.handed.push_back(std::move(record));
+                    changes.handedEventOfChange.push_back(eventID);
+                    changes.handOff = handOff;
+                },
+                rest);
+        } else {
+            rest = eventIDs;
+        }
+        if (!rest.empty()) {
+            FetchRequest request(SYNObjectChangeEntityName);
+            request.predicate = changedInEvents(rest);
+            request.ordersByKey = false;
+            std::vector<ManagedObjectIDPtr> eventOfChange;
+            auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
+            if (!stored.ok()) {
+                error = stored.error();
+                return;
+            }
+            shown = stored->has_value();
+            if (!shown) {
+                return;
+            }
+            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
+                auto& record = (**stored)[i];
+                auto& changes = byEntity[record.entityName];
+                changes.records.push_back(std::move(record));
+                changes.eventOfChange.push_back(std::move(eventOfChange[i]));
+            }
         }
     });
     return error;
+}
+
+// The hand-off of the import to the integration of the event store's context,
+// when it holds records.
+std::shared_ptr<SYNImportedChanges> importedChangesOf(ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    auto handOff = coordinator ? SYNImportedChanges::find(*coordinator) : nullptr;
+    return handOff && handOff->usable() ? handOff : nullptr;
 }
 
 }  // namespace
@@ -291,7 +342,16 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& 
     storedChanges_.reset();
     auto error = integrateEventsOfEntities(eventIDs, full);
     storedChanges_.reset();
+    dropImportedChanges();
     return error;
+}
+
+void SYNEventIntegrator::dropImportedChanges() {
+    if (auto context = eventStore_->managedObjectContext()) {
+        if (auto coordinator = context->persistentStoreCoordinator()) {
+            SYNImportedChanges::drop(*coordinator);
+        }
+    }
 }
 
 plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObjectIDs& eventIDs, bool full) {
@@ -488,13 +548,23 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
     merge.eventContext = eventStore_->managedObjectContext();
     changeCache_ = std::make_shared<SYNChangeRecordCache>();
     if (!changesReadWithValues_) {
-        merge.eventContext->performBlockAndWait(
-            [&] { changesReadWithValues_ = fewStoredChanges(*merge.eventContext, merge.eventIDs); });
+        merge.eventContext->performBlockAndWait([&] {
+            // The changes the import handed over are counted there; the
+            // store counts those of the other events.
+            auto handOff = importedChangesOf(*merge.eventContext);
+            SYNManagedObjectIDs rest;
+            const std::size_t held = handOff ? handOff->count(merge.eventIDs, rest) : 0;
+            changesReadWithValues_ = merge.eventIDs.size() <= kMaximumEventsInQuery &&
+                                     held <= kChangesReadWithValues &&
+                                     fewStoredChanges(*merge.eventContext, handOff ? rest : merge.eventIDs,
+                                                      kChangesReadWithValues - held);
+        });
     }
     const bool withValues = changesReadWithValues_.value_or(false);
     if (withValues && !storedChanges_) {
         storedChanges_ = std::make_shared<StoredChanges>();
         if (auto error = readStoredChangesOfEvents(*merge.eventContext, merge.eventIDs,
+                                                   importedChangesOf(*merge.eventContext),
                                                    storedChanges_->byEntity, storedChanges_->shown)) {
             return error;
         }

@@ -179,8 +179,8 @@ namespace {
 // context on a coordinator (not a child) with no unsaved change of either.
 // Unsaved objects of other entities (the merge event being built) do not
 // matter.
-bool storedRowsAreShown(ManagedObjectContext& context, const EntityDescription& changeEntity,
-                        const EntityDescription& rowEntity) {
+bool rowsAreShown(ManagedObjectContext& context, const EntityDescription& changeEntity,
+                  const EntityDescription& rowEntity) {
     if (!context.persistentStoreCoordinator() || context.parentContext()) {
         return false;
     }
@@ -198,6 +198,17 @@ bool storedRowsAreShown(ManagedObjectContext& context, const EntityDescription& 
 }
 
 }  // namespace
+
+bool SYNChangeRecord::storedRowsAreShown(ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    if (!coordinator) {
+        return false;
+    }
+    const auto& model = *coordinator->managedObjectModel();
+    auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
+    auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
+    return changeEntity && rowEntity && rowsAreShown(context, *changeEntity, *rowEntity);
+}
 
 plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
     const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs,
@@ -226,7 +237,7 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
     auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
     if (!changeEntity || !rowEntity || request.entityName != changeEntity->name() ||
-        !storedRowsAreShown(context, *changeEntity, *rowEntity)) {
+        !rowsAreShown(context, *changeEntity, *rowEntity)) {
         return Records();
     }
     auto changeColumns = propertyIndexes(*changeEntity, {"type", "nameOfEntity", "globalIdentifier",
@@ -286,7 +297,7 @@ plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChan
     const auto& model = *coordinator->managedObjectModel();
     auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
     auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
-    if (!changeEntity || !rowEntity || !storedRowsAreShown(context, *changeEntity, *rowEntity)) {
+    if (!changeEntity || !rowEntity || !rowsAreShown(context, *changeEntity, *rowEntity)) {
         return false;
     }
     auto rowColumns = propertyIndexes(*rowEntity, {"globalIdentifier", "nameOfEntity", "storeURI"});

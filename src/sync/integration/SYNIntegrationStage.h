@@ -89,6 +89,10 @@ struct SYNChangeRecord {
     // fetchStored). Call inside the context.
     static plat::Result<bool> readStoredIdentifierRows(std::vector<SYNChangeRecord>& records,
                                                        plat::coredata::ManagedObjectContext& context);
+    // Whether the stored change and identifier rows are what the context
+    // shows: a context on a coordinator (not a child) with no unsaved change
+    // of either. Call inside the context.
+    static bool storedRowsAreShown(plat::coredata::ManagedObjectContext& context);
     // Reads the values of the records read without them, from the stored
     // rows where fetchStored could, else from the changes loaded as objects
     // of context. Call inside the context.

@@ -24,6 +24,7 @@
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/integration/SYNEventFileSet.h"
+#include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
 using plat::coredata::ManagedObjectPtr;
@@ -487,21 +488,25 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
 struct KnownRecord {
     ManagedObjectPtr object;
     Value link;
+    // The store URI of a record found in the store.
+    std::optional<std::string> storeURI;
 };
 using RecordsByIdentifier = std::unordered_map<std::string_view, KnownRecord>;
 
 // Takes record as the one of its identifier when it is the first made of
 // those found so far.
 void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
-                     const ManagedObjectPtr& record) {
+                     const ManagedObjectPtr& record, const Value& storeURI) {
     // Only the identifiers listed are answered, and each is a key.
     auto it = records.find(identifier);
     if (it == records.end()) {
         return;
     }
-    auto& known = it->second.object;
-    if (!known || record->objectID()->primaryKey() < known->objectID()->primaryKey()) {
-        known = record;
+    auto& known = it->second;
+    if (!known.object || record->objectID()->primaryKey() < known.object->objectID()->primaryKey()) {
+        known.object = record;
+        known.storeURI =
+            storeURI.asString() ? std::optional<std::string>(*storeURI.asString()) : std::nullopt;
     }
 }
 
@@ -520,9 +525,9 @@ plat::coredata::FetchRequest identifierRecordsRequest(const std::vector<std::str
 }
 
 // As fetchRecords, for a context with no unsaved changes and straight on its
-// coordinator: only the identifier and entity name of the stored rows are
-// read, and each record found is taken as a fault (the changes only link to
-// it). Without a value when the context or store does not allow that.
+// coordinator: only the identifier, entity name and store URI of the stored
+// rows are read, and each record found is taken as a fault (the changes only
+// link to it). Without a value when the context or store does not allow that.
 std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_view>& identifiers,
                                                  const std::string& entityName, RecordsByIdentifier& records,
                                                  plat::coredata::ManagedObjectContext& context) {
@@ -533,13 +538,14 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
     auto rowEntity = coordinator->managedObjectModel()->entityForName(SYNGlobalIdentifierEntityName);
     const auto* identifierProperty = rowEntity ? rowEntity->propertyNamed("globalIdentifier") : nullptr;
     const auto* nameProperty = rowEntity ? rowEntity->propertyNamed("nameOfEntity") : nullptr;
-    if (!identifierProperty || !nameProperty) {
+    const auto* uriProperty = rowEntity ? rowEntity->propertyNamed("storeURI") : nullptr;
+    if (!identifierProperty || !nameProperty || !uriProperty) {
         return std::nullopt;
     }
-    static const std::vector<std::string> kColumns{"globalIdentifier", "nameOfEntity"};
+    static const std::vector<std::string> kColumns{"globalIdentifier", "nameOfEntity", "storeURI"};
     constexpr std::size_t kChunk = 500;
     // Rows of sub-entities (other columns) make this give way to the objects.
-    std::vector<std::pair<std::string_view, plat::coredata::ManagedObjectIDPtr>> found;
+    std::vector<std::pair<std::string_view, const plat::coredata::StoreSnapshot*>> found;
     std::vector<plat::coredata::SnapshotPtr> kept;  // the found identifiers' texts
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
         const auto request =
@@ -553,7 +559,8 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
                 return std::nullopt;
             }
             const auto& values = row->values;
-            if (nameProperty->index() >= values.size() || identifierProperty->index() >= values.size()) {
+            if (nameProperty->index() >= values.size() || identifierProperty->index() >= values.size() ||
+                uriProperty->index() >= values.size()) {
                 return std::nullopt;
             }
             const std::string* name = values[nameProperty->index()].asString();
@@ -561,13 +568,13 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
             if (!name || !identifier || *name != entityName) {
                 continue;
             }
-            found.emplace_back(*identifier, row->objectID);
+            found.emplace_back(*identifier, row.get());
             kept.push_back(std::move(row));
         }
     }
-    for (const auto& [identifier, id] : found) {
-        if (auto record = context.objectWithID(id)) {
-            keepFirstRecord(records, identifier, record);
+    for (const auto& [identifier, row] : found) {
+        if (auto record = context.objectWithID(row->objectID)) {
+            keepFirstRecord(records, identifier, record, row->values[uriProperty->index()]);
         }
     }
     return plat::ErrorPtr();
@@ -595,7 +602,7 @@ plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, co
             if (!identifier.isString()) {
                 continue;
             }
-            keepFirstRecord(records, *identifier.asString(), record);
+            keepFirstRecord(records, *identifier.asString(), record, record->valueForKey("storeURI"));
         }
     }
     return nullptr;
@@ -656,7 +663,8 @@ class IdentifierRecords {
         return record.link;
     }
 
-  private:
+    // The entry of the record (made when the store has none); it stays where
+    // it is while this lives.
     KnownRecord& known(const std::string& entityName, const std::string& identifier,
                        plat::coredata::ManagedObjectContext& context) {
         KnownRecord& record = records_[entityName][identifier];
@@ -668,6 +676,7 @@ class IdentifierRecords {
         return record;
     }
 
+  private:
     std::unordered_map<std::string_view, RecordsByIdentifier> records_;
 };
 
@@ -682,9 +691,22 @@ enum class Linking {
     ChangeSideOnly,
 };
 
-// Makes the records of the changes; their values are moved into them.
+// A change made for the hand-off to the integration (see SYNImportedChanges):
+// its object and identifier record, and what its record needs of it.
+struct MadeChange {
+    ManagedObjectPtr change;
+    const KnownRecord* record = nullptr;
+    const std::string* entityName = nullptr;
+    const std::string* identifier = nullptr;
+    int16_t type = 0;
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
+};
+
+// Makes the records of the changes; their values are moved into them (and
+// listed in `made` when given, with ChangeSideOnly linking).
 void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, IdentifierRecords& identifiers,
-                   plat::coredata::ManagedObjectContext& context, Linking linking = Linking::Both) {
+                   plat::coredata::ManagedObjectContext& context, Linking linking = Linking::Both,
+                   std::vector<MadeChange>* made = nullptr) {
     // Values shared by every change of the entity: copies share one payload
     // instead of each change allocating (and the reset freeing) its own.
     const Value entityName(entity.entityName);
@@ -698,6 +720,16 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
                 identifiers.recordLink(entity.entityName, change.globalIdentifier, context),
                 "globalIdentifier");
             object->setPrimitiveValue(eventLink, "storeModificationEvent");
+            if (made) {
+                MadeChange& entry = made->emplace_back();
+                entry.change = object;
+                entry.record = &identifiers.known(entity.entityName, change.globalIdentifier, context);
+                entry.entityName = &entity.entityName;
+                entry.identifier = &change.globalIdentifier;
+                // As the store's column gives it back.
+                entry.type = static_cast<int16_t>(change.type);
+                entry.values = change.values;
+            }
         } else {
             auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
             object->setObject(record, "globalIdentifier");
@@ -873,17 +905,70 @@ std::optional<ParsedEvent> readEvent(const std::string& path, std::size_t index)
     }
 }
 
+// The records of the saved changes, as the integration reads them, for the
+// hand-off; the changes are listed event after event.
+void offerToIntegration(SYNImportedChanges& handOff, uint64_t generation,
+                        const std::vector<ManagedObjectPtr>& made,
+                        const std::vector<std::size_t>& changesOfEvent, std::vector<MadeChange>& changes) {
+    std::vector<SYNImportedChanges::Event> events;
+    events.reserve(made.size());
+    std::unordered_map<int64_t, SYNImportedChanges::Row> rows;
+    rows.reserve(changes.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        auto& event = events.emplace_back();
+        event.eventID = made[i]->objectID();
+        event.changes.reserve(changesOfEvent[i]);
+        for (std::size_t end = next + changesOfEvent[i]; next < end; ++next) {
+            auto& change = changes[next];
+            SYNChangeRecord& record = event.changes.emplace_back();
+            record.changeID = change.change->objectID();
+            record.type = change.type;
+            record.entityName = *change.entityName;
+            record.globalIdentifierID = change.record->object->objectID();
+            record.values = std::move(change.values);
+            auto [row, added] = rows.try_emplace(record.globalIdentifierID->primaryKey());
+            if (added) {
+                row->second.identifier = *change.identifier;
+                row->second.entityName = *change.entityName;
+                row->second.storeURI = change.record->storeURI;
+            }
+            ++row->second.records;
+        }
+    }
+    handOff.offer(generation, std::move(events), std::move(rows));
+}
+
 // Makes the records of the events and saves them in one save; the events'
 // IDs, or an error (nothing saved, the context reset).
-// The events' values are moved into the records.
+// The events' values are moved into the records; while they are few, their
+// records are handed to the integration that follows (SYNImportedChanges).
 plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
     std::vector<ParsedEvent>& events, plat::coredata::ManagedObjectContext& context) {
     std::vector<ManagedObjectPtr> made;
+    std::shared_ptr<SYNImportedChanges> handOff;
+    uint64_t generation = 0;
+    if (!context.parentContext()) {
+        std::size_t count = 0;
+        for (const auto& event : events) {
+            count += event.changeCount;
+        }
+        handOff = SYNImportedChanges::forCoordinator(context.persistentStoreCoordinator());
+        if (handOff && handOff->hasRoomFor(count)) {
+            // Taken before the identifier rows are read.
+            generation = handOff->generation();
+        } else {
+            handOff.reset();
+        }
+    }
+    // The records found and made; the hand-off reads them after the save.
+    IdentifierRecords identifiers;
+    std::vector<MadeChange> changes;
+    std::vector<std::size_t> changesOfEvent;
     try {
         // Every identifier is looked up before any record is made, while
         // the context is clean (a fetch in a context with unsaved inserts
         // visits each of them).
-        IdentifierRecords identifiers;
         std::vector<const ParsedEntityChanges*> entities;
         for (const auto& event : events) {
             for (const auto& entity : event.changes) {
@@ -899,10 +984,13 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
             if (event.header.type == SYNStoreModificationEventTypeBaseline) {
                 record->setValue(Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating}), "type");
             }
+            const std::size_t before = changes.size();
             for (auto& entity : event.changes) {
                 // The context is reset right after the save.
-                insertChanges(entity, record, identifiers, context, Linking::ChangeSideOnly);
+                insertChanges(entity, record, identifiers, context, Linking::ChangeSideOnly,
+                              handOff ? &changes : nullptr);
             }
+            changesOfEvent.push_back(changes.size() - before);
             made.push_back(std::move(record));
         }
     } catch (const std::exception& exception) {
@@ -913,11 +1001,16 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
         context.reset();
         return error;
     }
+    // The IDs are permanent now.
+    if (handOff) {
+        offerToIntegration(*handOff, generation, made, changesOfEvent, changes);
+    }
     std::vector<plat::coredata::ManagedObjectIDPtr> ids;
     ids.reserve(made.size());
     for (const auto& record : made) {
         ids.push_back(record->objectID());
     }
+    changes.clear();
     context.reset();
     return ids;
 }

@@ -1,0 +1,371 @@
+#include "sync/integration/SYNImportedChanges.h"
+
+#include <algorithm>
+#include <map>
+
+#include "platform/coredata/ManagedObjectContext.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
+
+using plat::coredata::ManagedObject;
+using plat::coredata::ManagedObjectContext;
+using plat::coredata::ManagedObjectIDPtr;
+using plat::coredata::PersistentStoreCoordinator;
+
+namespace {
+
+// The hand-offs by coordinator; an entry whose coordinator is gone is
+// forgotten at the next look-up.
+struct Registry {
+    plat::Mutex mutex;
+    std::map<const PersistentStoreCoordinator*,
+             std::pair<std::weak_ptr<PersistentStoreCoordinator>, std::shared_ptr<SYNImportedChanges>>>
+        entries GUARDED_BY(mutex);
+};
+
+Registry& registry() {
+    static auto* shared = new Registry();  // never destroyed: saves may be watched during exit
+    return *shared;
+}
+
+std::string storeURLOf(const PersistentStoreCoordinator& coordinator) {
+    for (const auto& store : coordinator.persistentStores()) {
+        if (store->URL()) {
+            return store->URL()->absoluteString();
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+SYNImportedChanges::SYNImportedChanges(const std::shared_ptr<PersistentStoreCoordinator>& coordinator)
+    : coordinator_(coordinator), coordinatorAddress_(coordinator.get()), storeURL_(storeURLOf(*coordinator)) {
+    const auto& model = *coordinator->managedObjectModel();
+    auto entity = [&](const char* name) {
+        auto found = model.entityForName(name);
+        return found ? found.get() : nullptr;
+    };
+    changeEntity_ = entity(SYNObjectChangeEntityName);
+    rowEntity_ = entity(SYNGlobalIdentifierEntityName);
+    eventEntity_ = entity(SYNStoreModificationEventEntityName);
+}
+
+SYNImportedChanges::~SYNImportedChanges() {
+    if (observer_) {
+        plat::NotificationCenter::defaultCenter().removeObserver(observer_);
+    }
+}
+
+void SYNImportedChanges::watch() {
+    std::weak_ptr<SYNImportedChanges> weak = weak_from_this();
+    observer_ = plat::NotificationCenter::defaultCenter().addObserverForName(
+        plat::coredata::ManagedObjectContextDidSaveNotification, nullptr,
+        [weak](const plat::Notification& notification) {
+            if (auto self = weak.lock()) {
+                self->saved(notification);
+            }
+        });
+}
+
+std::shared_ptr<SYNImportedChanges> SYNImportedChanges::forCoordinator(
+    const std::shared_ptr<PersistentStoreCoordinator>& coordinator) {
+    if (!coordinator) {
+        return nullptr;
+    }
+    std::shared_ptr<SYNImportedChanges> gone;  // released outside the lock
+    auto& shared = registry();
+    plat::MutexLock lock(shared.mutex);
+    for (auto it = shared.entries.begin(); it != shared.entries.end();) {
+        if (it->second.first.expired()) {
+            gone = std::move(it->second.second);
+            it = shared.entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto& entry = shared.entries[coordinator.get()];
+    if (!entry.second) {
+        entry.first = coordinator;
+        entry.second = std::shared_ptr<SYNImportedChanges>(new SYNImportedChanges(coordinator));
+        entry.second->watch();
+    }
+    return entry.second;
+}
+
+std::shared_ptr<SYNImportedChanges> SYNImportedChanges::find(const PersistentStoreCoordinator& coordinator) {
+    auto& shared = registry();
+    plat::MutexLock lock(shared.mutex);
+    auto found = shared.entries.find(&coordinator);
+    if (found == shared.entries.end() || found->second.first.expired()) {
+        return nullptr;
+    }
+    return found->second.second;
+}
+
+void SYNImportedChanges::drop(const PersistentStoreCoordinator& coordinator) {
+    if (auto handOff = find(coordinator)) {
+        plat::MutexLock lock(handOff->mutex_);
+        handOff->forget();
+        handOff->unusable_ = false;
+        ++handOff->generation_;  // an import under way offers in vain
+    }
+}
+
+uint64_t SYNImportedChanges::generation() const {
+    plat::MutexLock lock(mutex_);
+    return generation_;
+}
+
+bool SYNImportedChanges::hasRoomFor(std::size_t count) {
+    plat::MutexLock lock(mutex_);
+    if (unusable_) {
+        return false;
+    }
+    if (held_ + count > kMaximumChanges) {
+        makeUnusable();
+        return false;
+    }
+    return true;
+}
+
+void SYNImportedChanges::offer(uint64_t generation, std::vector<Event> events,
+                               std::unordered_map<int64_t, Row> rows) {
+    std::size_t count = 0;
+    for (const auto& event : events) {
+        count += event.changes.size();
+    }
+    plat::MutexLock lock(mutex_);
+    if (unusable_ || generation != generation_ || held_ + count > kMaximumChanges) {
+        makeUnusable();
+        return;
+    }
+    held_ += count;
+    changes_.reserve(changes_.size() + count);
+    for (auto& event : events) {
+        for (const auto& change : event.changes) {
+            changesSorted_ =
+                changesSorted_ && (changes_.empty() || changes_.back() < change.changeID->primaryKey());
+            changes_.push_back(change.changeID->primaryKey());
+        }
+        eventIDs_.insert(event.eventID);
+        auto& kept = events_[event.eventID];
+        kept.insert(kept.end(), std::make_move_iterator(event.changes.begin()),
+                    std::make_move_iterator(event.changes.end()));
+    }
+    if (rows_.empty()) {
+        rows_ = std::move(rows);
+        return;
+    }
+    for (auto& [key, row] : rows) {
+        auto [kept, added] = rows_.try_emplace(key, std::move(row));
+        if (!added) {
+            kept->second.records += row.records;
+        }
+    }
+}
+
+bool SYNImportedChanges::keptChange(int64_t key) const {
+    if (!changesSorted_) {
+        std::sort(changes_.begin(), changes_.end());
+        changesSorted_ = true;
+    }
+    return std::binary_search(changes_.begin(), changes_.end(), key);
+}
+
+bool SYNImportedChanges::usable() const {
+    plat::MutexLock lock(mutex_);
+    return !unusable_ && !eventIDs_.empty();
+}
+
+std::size_t SYNImportedChanges::count(const std::vector<ManagedObjectIDPtr>& eventIDs,
+                                      std::vector<ManagedObjectIDPtr>& missing) const {
+    plat::MutexLock lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& id : eventIDs) {
+        auto found = unusable_ ? events_.end() : events_.find(id);
+        if (found == events_.end()) {
+            missing.push_back(id);
+        } else {
+            count += found->second.size();
+        }
+    }
+    return count;
+}
+
+void SYNImportedChanges::takeChanges(const std::vector<ManagedObjectIDPtr>& eventIDs, const Take& take,
+                                     std::vector<ManagedObjectIDPtr>& missing) {
+    plat::MutexLock lock(mutex_);
+    for (const auto& id : eventIDs) {
+        auto found = unusable_ ? events_.end() : events_.find(id);
+        if (found == events_.end()) {
+            missing.push_back(id);
+            continue;
+        }
+        for (auto& record : found->second) {
+            take(record, found->first);
+        }
+        events_.erase(found);
+    }
+}
+
+bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& records) {
+    plat::MutexLock lock(mutex_);
+    if (unusable_) {
+        return false;
+    }
+    std::vector<Row*> found;
+    found.reserve(records.size());
+    for (const auto& record : records) {
+        Row* row = nullptr;
+        if (record.globalIdentifierID) {
+            auto it = record.globalIdentifierID->entity() == rowEntity_
+                          ? rows_.find(record.globalIdentifierID->primaryKey())
+                          : rows_.end();
+            if (it == rows_.end() || it->second.records == 0) {
+                return false;
+            }
+            row = &it->second;
+        }
+        found.push_back(row);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        Row* row = found[i];
+        if (!row) {
+            continue;
+        }
+        auto& record = records[i];
+        if (--row->records == 0) {
+            // No other record needs them: the saves that follow only write
+            // into them.
+            record.globalIdentifier = std::move(row->identifier);
+            record.globalIdentifierEntityName = std::move(row->entityName);
+            record.storeURI = std::move(row->storeURI);
+        } else {
+            record.globalIdentifier = row->identifier;
+            record.globalIdentifierEntityName = row->entityName;
+            record.storeURI = row->storeURI;
+        }
+    }
+    return true;
+}
+
+void SYNImportedChanges::makeUnusable() {
+    unusable_ = true;
+    forget();
+}
+
+void SYNImportedChanges::forget() {
+    held_ = 0;
+    events_.clear();
+    rows_.clear();
+    changes_ = {};
+    changesSorted_ = true;
+    eventIDs_.clear();
+}
+
+// Told of every save of a context in the process, on the saving thread.
+void SYNImportedChanges::saved(const plat::Notification& notification) {
+    if (coordinator_.expired()) {
+        return;  // forgotten at the next look-up
+    }
+    const auto* context = static_cast<const ManagedObjectContext*>(notification.object.get());
+    if (!context || context->parentContext()) {
+        return;  // nothing reached a store
+    }
+    auto coordinator = context->persistentStoreCoordinator();
+    if (!coordinator) {
+        return;
+    }
+    if (coordinator.get() != coordinatorAddress_) {
+        // Another coordinator on the same store file writes rows this one
+        // does not see being written.
+        if (!storeURL_.empty() && storeURLOf(*coordinator) == storeURL_) {
+            plat::MutexLock lock(mutex_);
+            ++generation_;
+            makeUnusable();
+        }
+        return;
+    }
+    plat::MutexLock lock(mutex_);
+    bool wrote = false;
+    try {
+        scan(notification.userInfo, wrote);
+    } catch (...) {
+        // An object that cannot be read: whatever it wrote is not known.
+        wrote = true;
+        makeUnusable();
+    }
+    if (wrote) {
+        ++generation_;
+    }
+}
+
+void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
+    for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
+                            plat::coredata::DeletedObjectsKey}) {
+        const plat::Value* objects = info.find(key);
+        if (!objects || !objects->asSet()) {
+            wrote = true;
+            makeUnusable();
+            continue;
+        }
+        const bool inserted = key == plat::coredata::InsertedObjectsKey;
+        const bool deleted = key == plat::coredata::DeletedObjectsKey;
+        if (inserted && eventIDs_.empty()) {
+            continue;  // rows added change none kept
+        }
+        for (const auto& value : objects->asSet()->values()) {
+            const auto object = ManagedObject::fromValue(value);
+            if (!object) {
+                wrote = true;
+                makeUnusable();
+                continue;
+            }
+            const auto* entity = object->entity();
+            if (entity == changeEntity_) {
+                if (inserted) {
+                    // A change added to an event whose changes are kept.
+                    if (!eventIDs_.empty()) {
+                        auto event = object->objectForKey("storeModificationEvent");
+                        if (event && eventIDs_.count(event->objectID())) {
+                            wrote = true;
+                            makeUnusable();
+                        }
+                    }
+                    continue;
+                }
+                wrote = true;
+                if (keptChange(object->objectID()->primaryKey())) {
+                    makeUnusable();
+                }
+            } else if (entity == rowEntity_) {
+                if (inserted) {
+                    continue;
+                }
+                wrote = true;
+                auto row = rows_.find(object->objectID()->primaryKey());
+                if (row == rows_.end()) {
+                    continue;
+                }
+                if (deleted) {
+                    makeUnusable();
+                    continue;
+                }
+                // What the save wrote into the row.
+                const plat::Value identifier = object->valueForKey("globalIdentifier");
+                const plat::Value entityName = object->valueForKey("nameOfEntity");
+                const plat::Value storeURI = object->valueForKey("storeURI");
+                row->second.identifier =
+                    identifier.asString() ? std::optional<std::string>(*identifier.asString()) : std::nullopt;
+                row->second.entityName = entityName.asString() ? *entityName.asString() : std::string();
+                row->second.storeURI =
+                    storeURI.asString() ? std::optional<std::string>(*storeURI.asString()) : std::nullopt;
+            } else if (entity == eventEntity_ && deleted) {
+                wrote = true;
+                if (eventIDs_.count(object->objectID())) {
+                    makeUnusable();
+                }
+            }
+        }
+    }
+}
