@@ -136,6 +136,19 @@ TEST_F(SYNEventTalliesTest, KeptAnswersFollowTheSavesAndDeletionsDropThem) {
     makeAndCheck(SYNStoreModificationEventTypeSave, "after the deletion");
     makeAndCheck(SYNStoreModificationEventTypeSave, "after the deletion, kept");
 
+    // A save too large to walk (an import of many events) is not followed.
+    inStore([&] {
+        EventWriter write(*context);
+        for (int i = 0; i < 300; ++i) {
+            write.event("imported " + std::to_string(i), SYNStoreModificationEventTypeSave, 100 + i,
+                        {"B", i});
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    EXPECT_FALSE(tallies->highestGlobalCount().value);
+    makeAndCheck(SYNStoreModificationEventTypeSave, "after a large save");
+    EXPECT_EQ(tallies->highestGlobalCount().value, std::optional<int64_t>(400));
+
     // A store closed and opened again knows nothing until it looks.
     store->dismantle();
     EXPECT_FALSE(tallies->highestRevision(local()).value);

@@ -154,26 +154,41 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
     if (!highestRevision_ && !highestGlobalCount_ && !latestMerge_) {
         return;  // nothing known to follow
     }
-    for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
-                            plat::coredata::DeletedObjectsKey}) {
+    const char* const keys[] = {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
+                                plat::coredata::DeletedObjectsKey};
+    std::size_t saved = 0;
+    for (const char* key : keys) {
         const plat::Value* objects = notification.userInfo.find(key);
         if (!objects || !objects->asSet()) {
             forgetLocked();
             return;
         }
+        saved += objects->asSet()->size();
+    }
+    // Walking a large save (an import of many events) costs more than
+    // asking the store again for the next event.
+    if (saved > kMaximumFollowedObjects) {
+        forgetLocked();
+        return;
+    }
+    for (const char* key : keys) {
+        const plat::Value* objects = notification.userInfo.find(key);
         const bool inserted = key == plat::coredata::InsertedObjectsKey;
         const bool deleted = key == plat::coredata::DeletedObjectsKey;
         for (const auto& value : objects->asSet()->values()) {
             const auto object = ManagedObject::fromValue(value);
-            const auto id = object ? object->objectID() : nullptr;
-            if (!id || id->isTemporaryID()) {
+            if (!object) {
                 forgetLocked();
                 return;
             }
-            const std::string& entity = id->entity()->name();
+            const std::string& entity = object->entity()->name();
             const bool event = entity == SYNStoreModificationEventEntityName;
             if (!event && entity != SYNEventRevisionEntityName) {
                 continue;
+            }
+            if (object->objectID()->isTemporaryID()) {
+                forgetLocked();
+                return;
             }
             // What a deletion took away is not known: it may have been the
             // highest value or the merge.
@@ -188,6 +203,11 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
             }
         }
     }
+}
+
+void SYNEventTallies::forgetMergeLocked() {
+    latestMerge_.reset();
+    ++generation_;
 }
 
 void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserted) {
@@ -213,31 +233,27 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     }
     const auto& id = event.objectID();
     const bool kept = latestMerge_->event && latestMerge_->event->isEqualID(*id);
-    auto forgetMerge = [&] {
-        latestMerge_.reset();
-        ++generation_;
-    };
     if (SYNStoreModificationEvent::type(event) != SYNStoreModificationEventTypeMerge) {
         if (kept) {
-            forgetMerge();
+            forgetMergeLocked();
         }
         return;
     }
     const auto revision = event.objectForKey("eventRevision");
     if (!revision || revision->isFault()) {
-        forgetMerge();
+        forgetMergeLocked();
         return;
     }
     const SYNRevision own = SYNEventRevision::revision(*revision);
     if (own.persistentStoreIdentifier != localStore_) {
         if (kept) {
-            forgetMerge();
+            forgetMergeLocked();
         }
         return;
     }
     if (kept) {
         if (own.revisionNumber != latestMerge_->number) {
-            forgetMerge();
+            forgetMergeLocked();
         }
         return;
     }

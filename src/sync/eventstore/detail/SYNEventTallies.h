@@ -14,7 +14,8 @@
 // the save names: what a save adds can only raise a highest value, which is
 // followed; whatever could lower one or move the merge (a deletion, a value
 // lowered by an update, a record whose values the save did not hold loaded)
-// makes the answer unknown again, and the next event asks the store. Saves
+// makes the answer unknown again, and the next event asks the store, as does
+// a save too large to walk for less than a look-up costs. Saves
 // of any other context over the same coordinator, and a change of the local
 // store's identifier, make every answer unknown. Nothing is written: a
 // process starts with every answer unknown.
@@ -75,9 +76,13 @@ class SYNEventTallies {
     static bool holdsUnsavedEvents(const plat::coredata::ManagedObjectContext& context);
 
   private:
+    // Saves of more objects than this are not walked: they make every
+    // answer unknown.
+    static constexpr std::size_t kMaximumFollowedObjects = 512;
     SYNEventTallies() = default;
     void observe(const plat::Notification& notification) EXCLUDES(mutex_);
     void forgetLocked() REQUIRES(mutex_);
+    void forgetMergeLocked() REQUIRES(mutex_);
     void followEventLocked(const plat::coredata::ManagedObject& event, bool inserted) REQUIRES(mutex_);
     void followRevisionLocked(const plat::coredata::ManagedObject& record, bool inserted) REQUIRES(mutex_);
     void setStoreLocked(const std::string& localStore) REQUIRES(mutex_);
