@@ -13,6 +13,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -253,15 +254,33 @@ ManagedObjectPtr SYNEventBuilder::event() const {
 // baseline already claims to hold, so the new event would be skipped and lost.
 plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& store,
                                                           ManagedObjectContext& context) {
+    // The store's saved rows answer unless the context holds unsaved ones:
+    // then what the store keeps along its saves, or a look-up.
+    auto tallies = store_->eventTallies();
+    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    SYNEventTallies::Kept<int64_t> kept;
+    if (saved) {
+        kept = tallies->highestRevision(store);
+        if (kept.value) {
+            return *kept.value == SYNEventTallies::kNoRevision ? int64_t{0} : *kept.value + 1;
+        }
+    }
     FetchRequest request(SYNEventRevisionEntityName);
     request.predicate = Predicate::equal("persistentStoreIdentifier", Value(store));
     request.sortDescriptors = {SortDescriptor("revisionNumber", false)};
     request.fetchLimit = 1;
+    // Only the number is read: of equal numbers any row will do.
+    request.ordersByKey = false;
     auto latest = context.executeFetchRequest(request);
     if (!latest.ok()) {
         return latest.error();
     }
-    return latest->empty() ? int64_t{0} : SYNEventRevision::revision(*latest->front()).revisionNumber + 1;
+    const int64_t highest = latest->empty() ? SYNEventTallies::kNoRevision
+                                            : SYNEventRevision::revision(*latest->front()).revisionNumber;
+    if (saved) {
+        tallies->keepHighestRevision(store, highest, kept.generation);
+    }
+    return highest == SYNEventTallies::kNoRevision ? int64_t{0} : highest + 1;
 }
 
 plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::string& store,
@@ -270,17 +289,50 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     // made), picked by the store: loading every local merge event and its
     // revision record, as this did, cost each save more with every merge
     // until a rebase folded them.
-    FetchRequest request(SYNStoreModificationEventEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("type", Value(int64_t{SYNStoreModificationEventTypeMerge})),
-                                 Predicate::equal("eventRevision.persistentStoreIdentifier", Value(store))});
-    request.sortDescriptors = {SortDescriptor("eventRevision.revisionNumber", false)};
-    request.fetchLimit = 1;
-    auto merges = context.executeFetchRequest(request);
-    if (!merges.ok()) {
-        return merges.error();
+    //
+    // Which merge that is, the store keeps along its saves (the look-up
+    // walks every merge event of every store): then only that event's
+    // revisions are read.
+    auto tallies = store_->eventTallies();
+    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    SYNEventTallies::Kept<SYNEventTallies::LatestMerge> kept;
+    ManagedObjectPtr latest;
+    bool found = false;
+    if (saved) {
+        kept = tallies->latestMerge(store);
+        if (kept.value && !kept.value->event) {
+            found = true;  // the store has no merge event
+        } else if (kept.value) {
+            auto event = context.existingObjectWithID(kept.value->event);
+            if (event.ok()) {
+                latest = *event;
+                found = true;
+            }
+        }
     }
-    ManagedObjectPtr latest = merges->empty() ? nullptr : merges->front();
+    if (!found) {
+        FetchRequest request(SYNStoreModificationEventEntityName);
+        request.predicate = Predicate::andPredicate(
+            {Predicate::equal("type", Value(int64_t{SYNStoreModificationEventTypeMerge})),
+             Predicate::equal("eventRevision.persistentStoreIdentifier", Value(store))});
+        request.sortDescriptors = {SortDescriptor("eventRevision.revisionNumber", false)};
+        request.fetchLimit = 1;
+        auto merges = context.executeFetchRequest(request);
+        if (!merges.ok()) {
+            return merges.error();
+        }
+        latest = merges->empty() ? nullptr : merges->front();
+        if (saved) {
+            SYNEventTallies::LatestMerge merge;
+            if (latest) {
+                auto own = SYNStoreModificationEvent::revision(*latest);
+                merge = {latest->objectID(), own ? own->revisionNumber : 0};
+            }
+            if (!latest || SYNStoreModificationEvent::revision(*latest)) {
+                tallies->keepLatestMerge(store, std::move(merge), kept.generation);
+            }
+        }
+    }
     // The latest local merge says what this store has integrated; before any
     // merge, that is what the baseline holds.
     SYNRevisionSet set;
@@ -297,6 +349,56 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     }
     set.removeStore(store);
     return set;
+}
+
+plat::Result<int64_t> SYNEventBuilder::highestGlobalCountBesides(const ManagedObject& event,
+                                                                 ManagedObjectContext& context) {
+    // The event itself counts as it was saved, if it was: the kept count
+    // leaves it out only while it was never saved, or saved unfinished
+    // (count 0, which the kept count, never below 0, covers).
+    auto tallies = store_->eventTallies();
+    const bool otherwiseSaved =
+        tallies &&
+        (event.isInserted() || (!event.hasChanges() && SYNStoreModificationEvent::globalCount(event) <= 0));
+    bool saved = false;
+    SYNEventTallies::Kept<int64_t> kept;
+    if (otherwiseSaved) {
+        // Unsaved changes of the event itself are all the context may hold.
+        saved = true;
+        for (const auto& objects :
+             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
+            for (const auto& object : objects) {
+                if (object.get() != &event &&
+                    object->entity()->name() == SYNStoreModificationEventEntityName) {
+                    saved = false;
+                }
+            }
+        }
+    }
+    if (saved) {
+        kept = tallies->highestGlobalCount();
+        if (kept.value) {
+            return *kept.value;
+        }
+    }
+    FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate = Predicate::notPredicate(Predicate::selfIn(Value(plat::Array{
+        Value(plat::ObjectPtr(std::const_pointer_cast<ManagedObject>(event.shared_from_this())))})));
+    request.sortDescriptors = {SortDescriptor("globalCount", false)};
+    request.fetchLimit = 1;
+    // Only the count is read: of equal counts any event will do.
+    request.ordersByKey = false;
+    auto highest = context.executeFetchRequest(request);
+    if (!highest.ok()) {
+        return highest.error();
+    }
+    const int64_t count =
+        highest->empty() ? 0
+                         : std::max<int64_t>(0, SYNStoreModificationEvent::globalCount(*highest->front()));
+    if (saved) {
+        tallies->keepHighestGlobalCount(count, kept.generation);
+    }
+    return count;
 }
 
 plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(
@@ -348,22 +450,21 @@ plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
         if (!event.ok()) {
             return event.error();
         }
-        FetchRequest request(SYNStoreModificationEventEntityName);
-        request.predicate =
-            Predicate::notPredicate(Predicate::selfIn(Value(plat::Array{Value(plat::ObjectPtr(*event))})));
-        request.sortDescriptors = {SortDescriptor("globalCount", false)};
-        request.fetchLimit = 1;
-        auto highest = context.executeFetchRequest(request);
-        if (!highest.ok()) {
-            return highest.error();
-        }
         // Unfinished events count 0: a finished one always counts above every
         // event present, so the first of an empty store counts 1.
-        const int64_t highestCount =
-            highest->empty()
-                ? 0
-                : std::max<int64_t>(0, SYNStoreModificationEvent::globalCount(*highest->front()));
-        const int64_t count = highestCount + 1;
+        auto highestCount = highestGlobalCountBesides(**event, context);
+        if (!highestCount.ok()) {
+            return highestCount.error();
+        }
+        const int64_t count = *highestCount + 1;
+        if (finalType_ == SYNStoreModificationEventTypeMerge) {
+            // Loaded, the event's own revision is read by the store's
+            // following of its saves, which then takes this merge as the
+            // latest instead of asking the store again for the next event.
+            if (auto own = (*event)->objectForKey("eventRevision")) {
+                (void)own->valueForKey("revisionNumber");
+            }
+        }
         (*event)->setValue(Value(count), "globalCount");
         (*event)->setValue(Value(int64_t{finalType_}), "type");
         return nullptr;

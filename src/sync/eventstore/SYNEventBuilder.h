@@ -188,6 +188,9 @@ class SYNEventBuilder {
                                              plat::coredata::ManagedObjectContext& context);
     plat::Result<SYNRevisionSet> otherStoreRevisions(const std::string& store,
                                                      plat::coredata::ManagedObjectContext& context);
+    // The highest global count of the events other than `event` (at least 0).
+    plat::Result<int64_t> highestGlobalCountBesides(const plat::coredata::ManagedObject& event,
+                                                    plat::coredata::ManagedObjectContext& context);
     // Identifier strings by the store URI of their objects.
     using IdentifiersByStoreURI = std::unordered_map<std::string, std::string>;
     // Identifier strings by their objects' IDs.

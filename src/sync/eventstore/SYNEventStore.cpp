@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/coredata/Expression.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -23,6 +24,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNPathComponent.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Dictionary;
 using plat::Value;
@@ -557,11 +559,17 @@ plat::ErrorPtr SYNEventStore::openStack() {
                 markIfLeavingUnusedIdentifiers(*saving);
             }
         });
+    auto tallies = SYNEventTallies::start(context);
+    std::shared_ptr<SYNEventTallies> previous;
     {
         plat::MutexLock lock(stackMutex_);
         context_ = context;
         plat::NotificationCenter::defaultCenter().removeObserver(deletionObserver_);
         deletionObserver_ = std::move(observer);
+        previous = std::exchange(tallies_, std::move(tallies));
+    }
+    if (previous) {
+        previous->stop();
     }
     return removeInterruptedEvents();
 }
@@ -569,6 +577,11 @@ plat::ErrorPtr SYNEventStore::openStack() {
 std::shared_ptr<ManagedObjectContext> SYNEventStore::managedObjectContext() const {
     plat::MutexLock lock(stackMutex_);
     return context_;
+}
+
+std::shared_ptr<SYNEventTallies> SYNEventStore::eventTallies() const {
+    plat::MutexLock lock(stackMutex_);
+    return tallies_;
 }
 
 bool SYNEventStore::containsEventData() const {
@@ -584,12 +597,17 @@ void SYNEventStore::dismantle() {
     }
     std::shared_ptr<ManagedObjectContext> context;
     plat::ObserverToken observer;
+    std::shared_ptr<SYNEventTallies> tallies;
     {
         plat::MutexLock lock(stackMutex_);
         context.swap(context_);
         observer.swap(deletionObserver_);
+        tallies.swap(tallies_);
     }
     plat::NotificationCenter::defaultCenter().removeObserver(observer);
+    if (tallies) {
+        tallies->stop();
+    }
     if (context) {
         context->performBlockAndWait([] {});
     }

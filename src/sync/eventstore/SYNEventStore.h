@@ -40,6 +40,8 @@ inline constexpr std::size_t SYNMaximumInlineDataLength = 10000;
 // external values of any save (they are held in memory when read).
 inline constexpr uint64_t SYNDataFileMaximumSize = uint64_t{256} << 20;
 
+class SYNEventTallies;
+
 class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
   public:
     using Completion = std::function<void(plat::ErrorPtr)>;
@@ -83,6 +85,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
 
     // Null while the store is not enlisted (or after dismantle).
     std::shared_ptr<plat::coredata::ManagedObjectContext> managedObjectContext() const;
+    // What new events ask of the store, kept along its context's saves
+    // (see detail/SYNEventTallies.h); null while the store is not open.
+    std::shared_ptr<SYNEventTallies> eventTallies() const;
     // "<unique string>|<hardware identifier>"; nullopt while not enlisted.
     std::optional<std::string> persistentStoreIdentifier() const;
     bool containsEventData() const;
@@ -270,4 +275,5 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // Marks the store, within each save that may leave a global identifier
     // no change references, as possibly holding such identifiers.
     plat::ObserverToken deletionObserver_ GUARDED_BY(stackMutex_);
+    std::shared_ptr<SYNEventTallies> tallies_ GUARDED_BY(stackMutex_);
 };
