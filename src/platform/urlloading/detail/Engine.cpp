@@ -21,9 +21,28 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/urlloading/URLError.h"
+#include "platform/urlloading/detail/BlockCache.h"
 #include "platform/urlloading/detail/CurlErrors.h"
 
 namespace plat::urlloading::detail {
+
+namespace {
+// Eight covers the transfers a thread usually frees before it makes more
+// (a session's requests in flight); the rest go back to the allocator.
+using TransferBlocks = BlockCache<sizeof(Transfer), 8>;
+}  // namespace
+
+void* Transfer::operator new(std::size_t size) {
+    return size == sizeof(Transfer) ? TransferBlocks::allocate() : ::operator new(size);
+}
+
+void Transfer::operator delete(void* block, std::size_t size) noexcept {
+    if (size == sizeof(Transfer))
+        TransferBlocks::deallocate(block);
+    else
+        ::operator delete(block);
+}
+
 namespace {
 
 using TaskPtr = std::shared_ptr<URLSessionTask>;
