@@ -1323,11 +1323,9 @@ void Engine::startHop(const TaskPtr& task) {
     }
     if (!t.request.url)
         return fail(task, URLErrorBadURL, "the request has no URL");
-    std::string scheme = t.request.url->scheme().value_or("");
-    for (auto& c : scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto host = t.request.url->host();
-    if ((scheme != "http" && scheme != "https") || !host || host->empty()) {
+    const auto scheme = t.request.url->scheme();
+    const bool web = scheme && (equalsIgnoringCase(*scheme, "http") || equalsIgnoringCase(*scheme, "https"));
+    if (!web || !t.request.url->hasHost()) {
         return fail(task, URLErrorUnsupportedURL, "only http and https URLs with a host are supported");
     }
     t.hopKind = HopKind::Final;
