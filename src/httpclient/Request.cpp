@@ -285,10 +285,18 @@ void Request::cancel() {
 }
 
 Timeline Request::timeline() const {
-    const double start = startTime().value_or(absoluteTimeNow());
-    const double completed = endTime().value_or(absoluteTimeNow());
+    // One clock reading stands for every time not yet recorded, and for the
+    // serialization time: the values stay ordered.
+    const double now = absoluteTimeNow();
+    std::optional<double> start, end;
+    {
+        plat::MutexLock lock(mutex_);
+        start = startTime_;
+        end = endTime_;
+    }
+    const double completed = end.value_or(now);
     const double initial = delegate()->initialResponseTime().value_or(completed);
-    return Timeline(start, initial, completed, absoluteTimeNow());
+    return Timeline(start.value_or(now), initial, completed, now);
 }
 
 std::string Request::description() const {

@@ -184,9 +184,17 @@ class Request : public std::enable_shared_from_this<Request> {
     void post(const std::string& name, const std::shared_ptr<ul::URLSessionTask>& task);
     Timeline timeline() const;
 
+    // A request and its shared_ptr bookkeeping in one allocation: the
+    // request classes' constructors are protected, reached from a class
+    // derived from them.
+    template <class T>
+    struct InOneBlock final : T {
+        template <class... Args>
+        explicit InOneBlock(Args&&... args) : T(std::forward<Args>(args)...) {}
+    };
     template <class T, class... Args>
     static std::shared_ptr<T> make(Args&&... args) {
-        std::shared_ptr<T> r(new T(std::forward<Args>(args)...));
+        std::shared_ptr<T> r = std::make_shared<InOneBlock<T>>(std::forward<Args>(args)...);
         r->start();
         return r;
     }

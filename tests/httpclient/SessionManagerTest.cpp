@@ -17,6 +17,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/urlloading/URLError.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 using namespace httpclienttest;
 using plat::Data;
@@ -73,6 +74,35 @@ TEST_F(SessionManagerTest, DataRequestSerializesJSONWithOrderedTimeline) {
     EXPECT_EQ(r->map([](const Value&) { return 1; }).metrics(), r->metrics());
     EXPECT_EQ(request->description(), "GET " + server.url("/echo?q=a%20b") + " (200)");
     EXPECT_EQ(r->description().rfind("SUCCESS: ", 0), 0u);
+}
+
+TEST_F(SessionManagerTest, RequestsAndTasksKeepTheirKindsAndGoAwayWhenDone) {
+    namespace ul = plat::urlloading;
+    Waiter<int> done;
+    auto data = manager->request(server.url("/bytes/8"));
+    auto upload = manager->upload(Data::fromString("hello"), server.url("/upload"));
+    auto download = manager->download(server.url("/bytes/8"));
+    data->response([&](const DefaultDataResponse&) { done.set(1); }, queue);
+    upload->response([&](const DefaultDataResponse&) { done.set(2); }, queue);
+    download->response([&](const DefaultDownloadResponse&) { done.set(3); }, queue);
+    ASSERT_EQ(done.all(3).size(), 3u);
+
+    EXPECT_FALSE(std::dynamic_pointer_cast<UploadRequest>(std::shared_ptr<Request>(data)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<DataRequest>(std::shared_ptr<Request>(upload)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<ul::URLSessionDataTask>(data->task()));
+    EXPECT_FALSE(std::dynamic_pointer_cast<ul::URLSessionUploadTask>(data->task()));
+    EXPECT_TRUE(std::dynamic_pointer_cast<ul::URLSessionUploadTask>(upload->task()));
+    EXPECT_TRUE(std::dynamic_pointer_cast<ul::URLSessionDownloadTask>(download->task()));
+    EXPECT_NE(data->task()->taskIdentifier(), upload->task()->taskIdentifier());
+
+    // Once the caller lets go, requests and tasks are destroyed.
+    std::vector<std::weak_ptr<const void>> gone{data,         upload,         download,
+                                                data->task(), upload->task(), download->task()};
+    data.reset();
+    upload.reset();
+    download.reset();
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return std::all_of(gone.begin(), gone.end(), [](const auto& w) { return w.expired(); }); }));
 }
 
 TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {

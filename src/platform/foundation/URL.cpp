@@ -440,6 +440,24 @@ std::optional<std::string> URL::host() const {
     return percentDecode(*host);
 }
 
+bool URL::hasHost() const {
+    if (!layout_.host.present || layout_.host.length == 0)
+        return false;
+    const std::string_view host = std::string_view(text_).substr(layout_.host.begin, layout_.host.length);
+    if (host[0] == '[')
+        return host.size() > 2;
+    // host() decodes percent escapes and has no value for a broken one.
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (host[i] != '%')
+            continue;
+        if (i + 2 >= host.size() || text::hexDigitValue(host[i + 1]) < 0 ||
+            text::hexDigitValue(host[i + 2]) < 0)
+            return false;
+        i += 2;
+    }
+    return true;
+}
+
 std::optional<uint16_t> URL::port() const {
     std::optional<std::string> port = raw(layout_.port);
     if (!port || port->empty())

@@ -108,6 +108,8 @@ class URL {
     // Without the brackets of an IPv6 literal; nullopt when there is no host or
     // it is empty ("file:///tmp").
     std::optional<std::string> host() const;
+    // host() has a value, found without making it.
+    bool hasHost() const;
     std::optional<uint16_t> port() const;
     // Percent-decoded (byte for byte, so file-system paths keep any bytes),
     // without a trailing slash except for "/"; "" when the URL has no path.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/urlloading/detail/Engine.h"
@@ -130,9 +131,25 @@ std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
     return delegate_;
 }
 
+namespace {
+
+// A task and its shared_ptr bookkeeping in one allocation: the task classes'
+// constructors are protected, reached from a class derived from them.
+template <class T>
+struct TaskInOneBlock final : T {
+    template <class... Args>
+    explicit TaskInOneBlock(Args&&... args) : T(std::forward<Args>(args)...) {}
+};
+
+}  // namespace
+
 template <class T>
 std::shared_ptr<T> URLSession::makeTask(std::optional<URLRequest> request) {
-    std::shared_ptr<T> task(new T(shared_from_this(), nextIdentifier_++, std::move(request)));
+    std::shared_ptr<T> task;
+    if constexpr (std::is_same_v<T, URLSessionStreamTask>)  // its constructor is private
+        task.reset(new T(shared_from_this(), nextIdentifier_++, std::move(request)));
+    else
+        task = std::make_shared<TaskInOneBlock<T>>(shared_from_this(), nextIdentifier_++, std::move(request));
     engine_->registerTask(task);
     return task;
 }

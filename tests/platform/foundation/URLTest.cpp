@@ -40,6 +40,7 @@ TEST_P(URLParseTest, SplitsIntoComponents) {
     EXPECT_EQ(url->user(), c.user);
     EXPECT_EQ(url->password(), c.password);
     EXPECT_EQ(url->host(), c.host);
+    EXPECT_EQ(url->hasHost(), c.host.has_value());
     EXPECT_EQ(url->port(), c.port);
     EXPECT_EQ(url->path(), c.path);
     EXPECT_EQ(url->query(), c.query);
@@ -64,6 +65,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"relative/a:b?x", nullopt, nullopt, nullopt, nullopt, nullopt, "relative/a:b", "x",
                   nullopt},
         ParseCase{"//host:65535/p", nullopt, nullopt, nullopt, "host", 65535, "/p", nullopt, nullopt}));
+
+TEST(URLTest, HostPresenceAgreesWithTheHost) {
+    // Empty authorities, escaped and bracketed hosts, URLs without authority.
+    for (const char* text : {"http://%41b/", "http://:80/", "http://u@/", "http:///p", "file:///tmp",
+                             "file://localhost/tmp", "http://[::1]/", "a/b", "//h", "//", "http:x"}) {
+        std::optional<URL> url = URL::URLWithString(text);
+        ASSERT_TRUE(url) << text;
+        EXPECT_EQ(url->hasHost(), url->host().has_value()) << text;
+    }
+    EXPECT_EQ(URL::URLWithString("http://%41b/")->host(), "Ab");
+    EXPECT_FALSE(URL::URLWithString("http://:80/")->hasHost());
+}
 
 TEST(URLTest, RefusesMalformedText) {
     for (const char* bad : {"",

@@ -21,9 +21,28 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/urlloading/URLError.h"
+#include "platform/urlloading/detail/BlockCache.h"
 #include "platform/urlloading/detail/CurlErrors.h"
 
 namespace plat::urlloading::detail {
+
+namespace {
+// Eight covers the transfers a thread usually frees before it makes more
+// (a session's requests in flight); the rest go back to the allocator.
+using TransferBlocks = BlockCache<sizeof(Transfer), 8>;
+}  // namespace
+
+void* Transfer::operator new(std::size_t size) {
+    return size == sizeof(Transfer) ? TransferBlocks::allocate() : ::operator new(size);
+}
+
+void Transfer::operator delete(void* block, std::size_t size) noexcept {
+    if (size == sizeof(Transfer))
+        TransferBlocks::deallocate(block);
+    else
+        ::operator delete(block);
+}
+
 namespace {
 
 using TaskPtr = std::shared_ptr<URLSessionTask>;
@@ -1304,11 +1323,9 @@ void Engine::startHop(const TaskPtr& task) {
     }
     if (!t.request.url)
         return fail(task, URLErrorBadURL, "the request has no URL");
-    std::string scheme = t.request.url->scheme().value_or("");
-    for (auto& c : scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto host = t.request.url->host();
-    if ((scheme != "http" && scheme != "https") || !host || host->empty()) {
+    const auto scheme = t.request.url->scheme();
+    const bool web = scheme && (equalsIgnoringCase(*scheme, "http") || equalsIgnoringCase(*scheme, "https"));
+    if (!web || !t.request.url->hasHost()) {
         return fail(task, URLErrorUnsupportedURL, "only http and https URLs with a host are supported");
     }
     t.hopKind = HopKind::Final;

@@ -167,6 +167,12 @@ struct Transfer {
     std::shared_ptr<TaskMetrics> metrics = std::make_shared<TaskMetrics>();
 
     std::string errorBuffer;
+
+    // A task's transfer state is made and dropped once per task and is
+    // larger than the allocator's per-thread cache holds: its blocks are
+    // recycled per thread (see BlockCache.h).
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
 };
 
 class Engine : public std::enable_shared_from_this<Engine> {
