@@ -717,6 +717,61 @@ TEST_F(SQLiteStoreTest, PackedRowsKeepStringsOfEveryLengthAndOutgrowTheirRoom) {
     EXPECT_EQ(fetchAll(contextOn(open()), byOrder)[1]->valueForKey("title"), Value("saved here"));
 }
 
+// Rows read in one query share a string equal to the one before in its
+// column. Sibling entities in one table give the same property slot to a
+// string and to a to-one: rows of both, in any interleaving, read their own
+// values (a run of equal names, a change of name, a link after a name and a
+// name after a link).
+TEST_F(SQLiteStoreTest, RowsOfOneQueryReadRepeatedStringsAndLinksOfSiblingEntities) {
+    auto model = ManagedObjectModel::create();
+    model->addEntity("Node").setAbstract(true).addAttribute("order", AttributeType::Integer32);
+    auto& label = model->addEntity("Label");
+    label.setSuperentityName("Node");
+    label.addAttribute("text", AttributeType::String);
+    auto& link = model->addEntity("Link");
+    link.setSuperentityName("Node");
+    link.addRelationship("target", "Label");
+    // Every link names the first label; a name comes between two of them.
+    const std::vector<const char*> plan = {"a", "a", "a", "b", "link", "b", "link", "link", "a", "", "link"};
+    {
+        auto context = contextOn(open(model));
+        ManagedObjectPtr first;
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const bool isLink = std::string_view(plan[i]) == "link";
+            auto node = context->insertNewObjectForEntityForName(isLink ? "Link" : "Label");
+            node->setValue(Value(static_cast<int32_t>(i)), "order");
+            if (isLink)
+                node->setObject(first, "target");
+            else
+                node->setValue(Value(plan[i]), "text");
+            if (!first)
+                first = node;
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto context = contextOn(open(model));
+    auto nodes = fetchAll(context, makeRequest("Node", nullptr, {SortDescriptor("order", true)}));
+    ASSERT_EQ(nodes.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (std::string_view(plan[i]) == "link") {
+            ASSERT_EQ(nodes[i]->entity()->name(), "Link") << i;
+            EXPECT_EQ(nodes[i]->objectForKey("target"), nodes[0]) << i;
+        } else {
+            ASSERT_EQ(nodes[i]->entity()->name(), "Label") << i;
+            EXPECT_EQ(nodes[i]->valueForKey("text"), Value(plan[i])) << i;
+        }
+    }
+    // A changed string in a shared run is the changed object's alone.
+    nodes[1]->setValue(Value("changed"), "text");
+    ASSERT_EQ(context->save(), nullptr);
+    auto reader = contextOn(open(model));
+    auto again = fetchAll(reader, makeRequest("Label", nullptr, {SortDescriptor("order", true)}));
+    ASSERT_GE(again.size(), 3u);
+    EXPECT_EQ(again[0]->valueForKey("text"), Value("a"));
+    EXPECT_EQ(again[1]->valueForKey("text"), Value("changed"));
+    EXPECT_EQ(again[2]->valueForKey("text"), Value("a"));
+}
+
 TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     int64_t reserved = 0;
     {
