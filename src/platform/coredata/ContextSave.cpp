@@ -449,8 +449,8 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
             continue;
         Value v = source.slotValue(p->index());
         if (r) {
-            ManagedObjectIDPtr id = ManagedObject::fromValue(v) ? ManagedObject::fromValue(v)->objectID()
-                                                                : v.asObjectOf<ManagedObjectID>();
+            auto linked = ManagedObject::fromValue(v);
+            ManagedObjectIDPtr id = linked ? linked->objectID() : v.asObjectOf<ManagedObjectID>();
             v = id ? Value(ObjectPtr(objectWithID(id))) : Value();
         }
         target.setSlot(*p, std::move(v));

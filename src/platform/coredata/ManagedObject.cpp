@@ -591,7 +591,7 @@ void ManagedObject::setValue(const Value& value, std::string_view key) {
     if (r.isToMany())
         replaceToMany(r, objectsIn(value, r.name()));
     else
-        setToOne(r, objectIn(value, r.name()));
+        setToOne(r, objectIn(value, r.name()), &value);
 }
 
 void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) {
@@ -605,7 +605,8 @@ void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) 
     if (!r.isToMany()) {
         auto o = objectIn(value, r.name());
         checkDestination(r, o);
-        setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+        // The caller's Value holds the object: shared, not boxed again.
+        setSlot(r, o ? value : Value());
     } else {
         auto objects = objectsIn(value, r.name());
         for (const auto& o : objects)
@@ -625,13 +626,14 @@ void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view k
     setToOne(relationship(key, false), object);
 }
 
-void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                             const Value* holding) {
     checkDestination(r, o);
     ManagedObjectPtr old = objectInSlot(*context_, slotValue(r.index()));
     if (old == o)
         return;
     willChangeValueForKey(r.name());
-    setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+    setSlot(r, o ? (holding ? *holding : Value(ObjectPtr(o))) : Value());
     PendingNotes notes;
     if (const RelationshipDescription* inverse = r.inverseRelationship()) {
         auto self = shared_from_this();

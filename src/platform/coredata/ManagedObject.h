@@ -273,7 +273,9 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     void notifyObservers(std::string_view key);
 
     // Writes with inverse upkeep.
-    void setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // `holding`, when given, is a Value that holds `o` (kept rather than boxed again).
+    void setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                  const Value* holding = nullptr);
     void addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
     void removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o);
     void replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects);
