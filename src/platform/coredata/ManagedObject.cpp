@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <typeinfo>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -20,8 +21,16 @@ namespace plat::coredata {
 static_assert(sizeof(ManagedObject) <= 64, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
-    auto object = value.asObjectOf<ManagedObject>();
-    return std::const_pointer_cast<ManagedObject>(object);
+    if (!value.isObject())
+        return nullptr;
+    ObjectPtr object = value.asObject();
+    // Contexts make objects of this exact type: told apart by it without a
+    // walk of the class hierarchy (the same answer dynamic_cast gives).
+    if (typeid(*object) == typeid(ManagedObject))
+        return std::const_pointer_cast<ManagedObject>(
+            std::static_pointer_cast<const ManagedObject>(std::move(object)));
+    return std::const_pointer_cast<ManagedObject>(
+        std::dynamic_pointer_cast<const ManagedObject>(std::move(object)));
 }
 
 ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
