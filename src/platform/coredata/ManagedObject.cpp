@@ -26,7 +26,8 @@ ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     ObjectPtr object = value.asObject();
     // Contexts make objects of this exact type: told apart by it without a
     // walk of the class hierarchy (the same answer dynamic_cast gives).
-    if (typeid(*object) == typeid(ManagedObject))
+    const Object& held = *object;
+    if (typeid(held) == typeid(ManagedObject))
         return std::const_pointer_cast<ManagedObject>(
             std::static_pointer_cast<const ManagedObject>(std::move(object)));
     return std::const_pointer_cast<ManagedObject>(
