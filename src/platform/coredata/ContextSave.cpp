@@ -249,6 +249,7 @@ struct ManagedObjectContext::LentRows {
     // one's replaced values start (one more entry: the end).
     std::vector<std::size_t> rows;
     std::vector<std::size_t> starts;
+    std::vector<ManagedObject::LentLink> links;
     LentRows() : starts{0} {}
 };
 
@@ -259,7 +260,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     for (const auto& o : impl_->inserted.items()) {
         if (lent && o->changes() && o->state_ == ManagedObject::State::Filled) {
             lent->rows.push_back(changes.inserted.size());
-            changes.inserted.push_back(o->lendRow(lent->replaced));
+            changes.inserted.push_back(o->lendRow(lent->replaced, lent->links));
             lent->starts.push_back(lent->replaced.size());
             continue;
         }

@@ -917,7 +917,7 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     return snapshot;
 }
 
-SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
+SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced, std::vector<LentLink>& links) {
     changes()->objectID = sharedID();
     changes()->version = 0;
     // As toStoreForm, noting each value it replaces.
@@ -932,7 +932,16 @@ SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
             auto o = ManagedObject::fromValue(v);
             if (!o)
                 continue;  // an ID already
-            stored = Value(ObjectPtr(o->objectID()));
+            // The rows of a save link the same object one after another (the
+            // changes of one event): its ID's Value is made once. The
+            // replaced values keep every linked object, so no other object
+            // takes the address of one noted here while the save runs.
+            if (links.size() <= p->index())
+                links.resize(p->index() + 1);
+            LentLink& last = links[p->index()];
+            if (last.object != o.get())
+                last = LentLink{o.get(), Value(ObjectPtr(o->objectID()))};
+            stored = last.id;
         }
         replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
     }

@@ -772,6 +772,52 @@ TEST_F(SQLiteStoreTest, RowsOfOneQueryReadRepeatedStringsAndLinksOfSiblingEntiti
     EXPECT_EQ(again[2]->valueForKey("text"), Value("a"));
 }
 
+// The inserted rows of one save that link the same object one after another
+// share the Value of its ID: runs, alternations, nil between, objects of a
+// sub-entity among them, and the linked objects inserted in the same save;
+// every row keeps its own link in the file and in the saving context.
+TEST_F(SQLiteStoreTest, InsertsLinkingTheSameObjectInTurnKeepEachLink) {
+    const std::string plan = "AAAB-A-BBAAB";
+    std::vector<ManagedObjectPtr> tasks;
+    {
+        auto context = contextOn(open());
+        auto a = context->insertNewObjectForEntityForName("Calendar");
+        a->setValue(Value("A"), "name");
+        auto b = context->insertNewObjectForEntityForName("Calendar");
+        b->setValue(Value("B"), "name");
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            auto task = context->insertNewObjectForEntityForName(i % 3 == 2 ? "UrgentTask" : "Task");
+            task->setValue(Value(static_cast<int16_t>(i)), "sortOrder");
+            if (plan[i] != '-')
+                task->setObject(plan[i] == 'A' ? a : b, "calendar");
+            tasks.push_back(task);
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            auto calendar = tasks[i]->objectForKey("calendar");
+            EXPECT_EQ(calendar, plan[i] == '-' ? nullptr : plan[i] == 'A' ? a : b) << i;
+        }
+        EXPECT_EQ(a->objectsForKey("tasks").size(), 6u);
+        EXPECT_EQ(b->objectsForKey("tasks").size(), 4u);
+        // Saved again after a change of one link: the others stay.
+        tasks[1]->setObject(b, "calendar");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto reader = contextOn(open());
+    auto read = fetchAll(reader, makeRequest("Task", nullptr, {SortDescriptor("sortOrder", true)}));
+    ASSERT_EQ(read.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const char expected = i == 1 ? 'B' : plan[i];
+        auto calendar = read[i]->objectForKey("calendar");
+        if (expected == '-')
+            EXPECT_EQ(calendar, nullptr) << i;
+        else
+            EXPECT_EQ(calendar ? calendar->valueForKey("name") : Value(), Value(std::string(1, expected)))
+                << i;
+        EXPECT_EQ(read[i]->entity()->name(), i % 3 == 2 ? "UrgentTask" : "Task") << i;
+    }
+}
+
 TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     int64_t reserved = 0;
     {
