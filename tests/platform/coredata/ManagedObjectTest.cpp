@@ -148,37 +148,9 @@ TEST_F(ManagedObjectTest, ToOnesWrittenFromOneValueLinkEachObjectOnItsOwn) {
     EXPECT_EQ(home->objectsForKey("tasks").size(), 0u);  // the primitive write is one-sided
     EXPECT_EQ(work->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{second});
     EXPECT_EQ(homeValue.asObject(), home);
-
     EXPECT_THROW(first->setPrimitiveValue(Value(ObjectPtr(insert("Tag"))), "calendar"), ModelException);
     EXPECT_THROW(first->setValue(Value(ObjectPtr(home->objectID())), "calendar"), ModelException);
-    EXPECT_THROW(first->setValue(Value("home"), "calendar"), ModelException);
     EXPECT_EQ(first->objectForKey("calendar"), home);
-
-    ASSERT_EQ(context->save(), nullptr);
-    auto other = newContext();
-    EXPECT_EQ(other->objectWithID(first->objectID())->objectForKey("calendar")->objectID(), home->objectID());
-    EXPECT_EQ(other->objectWithID(second->objectID())->objectForKey("calendar")->objectID(),
-              work->objectID());
-    EXPECT_EQ(other->objectWithID(third->objectID())->objectForKey("calendar"), nullptr);
-}
-
-// fromValue finds the object only in a Value holding a managed object:
-// inserted, fetched from another context, invalidated or not; IDs, other
-// objects and plain values give null.
-TEST_F(ManagedObjectTest, OnlyValuesHoldingManagedObjectsGiveOne) {
-    auto task = insert("Task", "title", Value("t"));
-    ASSERT_EQ(context->save(), nullptr);
-    auto other = newContext();
-    auto fetched = other->objectWithID(task->objectID());
-    EXPECT_EQ(ManagedObject::fromValue(Value(ObjectPtr(task))), task);
-    EXPECT_EQ(ManagedObject::fromValue(Value(ObjectPtr(fetched))), fetched);
-    other->reset();
-    EXPECT_EQ(ManagedObject::fromValue(Value(ObjectPtr(fetched))), fetched);
-    EXPECT_EQ(ManagedObject::fromValue(Value(ObjectPtr(task->objectID()))), nullptr);
-    EXPECT_EQ(ManagedObject::fromValue(Value(ObjectPtr(std::make_shared<Notification>("n")))), nullptr);
-    EXPECT_EQ(ManagedObject::fromValue(Value("t")), nullptr);
-    EXPECT_EQ(ManagedObject::fromValue(Value()), nullptr);
-    EXPECT_EQ(ManagedObject::fromValue(Value(Array{Value(ObjectPtr(task))})), nullptr);
 }
 
 TEST_F(ManagedObjectTest, RelationshipsRefuseWrongEntitiesAndForeignObjects) {
