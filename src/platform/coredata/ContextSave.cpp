@@ -44,6 +44,10 @@ void ManagedObjectContext::postSaveNotification(const char* name, const Dictiona
     NotificationCenter::defaultCenter().postNotificationName(name, shared_from_this(), info);
 }
 
+bool ManagedObjectContext::observed(const char* name) const {
+    return NotificationCenter::defaultCenter().hasObserver(name, this);
+}
+
 // Delete rules
 
 void ManagedObjectContext::propagateDeletes() {
@@ -89,14 +93,14 @@ void ManagedObjectContext::processPendingChanges() {
     if (impl_->pendingInserted.empty() && impl_->pendingUpdated.empty() && impl_->pendingDeleted.empty())
         return;
     // Sets of many objects are costly to build: only for someone to read.
-    const bool observed = NotificationCenter::defaultCenter().observerCount() != 0;
-    Dictionary info = observed ? changeSets(impl_->pendingInserted.items(), impl_->pendingUpdated.items(),
-                                            impl_->pendingDeleted.items())
-                               : Dictionary();
+    const bool notify = observed(ManagedObjectContextObjectsDidChangeNotification);
+    Dictionary info = notify ? changeSets(impl_->pendingInserted.items(), impl_->pendingUpdated.items(),
+                                          impl_->pendingDeleted.items())
+                             : Dictionary();
     impl_->pendingInserted.clear();
     impl_->pendingUpdated.clear();
     impl_->pendingDeleted.clear();
-    if (observed)
+    if (notify)
         postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
 }
 
@@ -188,9 +192,9 @@ ErrorPtr ManagedObjectContext::save() {
         return nullptr;
     if (auto error = validate())
         return error;
-    // The sets as they are now, for did-save; kept only when someone may
-    // observe it (copying a million objects' references is not free).
-    const bool notify = NotificationCenter::defaultCenter().observerCount() != 0;
+    // The sets as they are now, for did-save; kept only when someone
+    // observes it (copying a million objects' references is not free).
+    const bool notify = observed(ManagedObjectContextDidSaveNotification);
     std::vector<ManagedObjectPtr> inserted, updated, deleted;
     if (notify) {
         inserted = impl_->inserted.items();
@@ -245,6 +249,7 @@ struct ManagedObjectContext::LentRows {
     // one's replaced values start (one more entry: the end).
     std::vector<std::size_t> rows;
     std::vector<std::size_t> starts;
+    std::vector<ManagedObject::LentLink> links;
     LentRows() : starts{0} {}
 };
 
@@ -255,7 +260,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     for (const auto& o : impl_->inserted.items()) {
         if (lent && o->changes() && o->state_ == ManagedObject::State::Filled) {
             lent->rows.push_back(changes.inserted.size());
-            changes.inserted.push_back(o->lendRow(lent->replaced));
+            changes.inserted.push_back(o->lendRow(lent->replaced, lent->links));
             lent->starts.push_back(lent->replaced.size());
             continue;
         }
@@ -445,8 +450,8 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
             continue;
         Value v = source.slotValue(p->index());
         if (r) {
-            ManagedObjectIDPtr id = ManagedObject::fromValue(v) ? ManagedObject::fromValue(v)->objectID()
-                                                                : v.asObjectOf<ManagedObjectID>();
+            auto linked = ManagedObject::fromValue(v);
+            ManagedObjectIDPtr id = linked ? linked->objectID() : v.asObjectOf<ManagedObjectID>();
             v = id ? Value(ObjectPtr(objectWithID(id))) : Value();
         }
         target.setSlot(*p, std::move(v));
@@ -611,7 +616,8 @@ void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Noti
     }
     forget(deleted);
     std::vector<ManagedObjectPtr> inserted = mergeInsertedObjects(members(InsertedObjectsKey), refreshed);
-    if (refreshed.empty() && deleted.empty() && inserted.empty())
+    if ((refreshed.empty() && deleted.empty() && inserted.empty()) ||
+        !observed(ManagedObjectContextObjectsDidChangeNotification))
         return;
     Dictionary info;
     info.set(InsertedObjectsKey, objectSet(inserted));

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <typeinfo>
 #include <utility>
 
 #include "platform/coredata/CoreDataErrors.h"
@@ -20,8 +21,17 @@ namespace plat::coredata {
 static_assert(sizeof(ManagedObject) <= 64, "a managed object should stay within a 128-byte block");
 
 ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
-    auto object = value.asObjectOf<ManagedObject>();
-    return std::const_pointer_cast<ManagedObject>(object);
+    if (!value.isObject())
+        return nullptr;
+    ObjectPtr object = value.asObject();
+    // Contexts make objects of this exact type: told apart by it without a
+    // walk of the class hierarchy (the same answer dynamic_cast gives).
+    const Object& held = *object;
+    if (typeid(held) == typeid(ManagedObject))
+        return std::const_pointer_cast<ManagedObject>(
+            std::static_pointer_cast<const ManagedObject>(std::move(object)));
+    return std::const_pointer_cast<ManagedObject>(
+        std::dynamic_pointer_cast<const ManagedObject>(std::move(object)));
 }
 
 ManagedObject::ManagedObject(ManagedObjectContext* context, ManagedObjectIDPtr id)
@@ -591,7 +601,7 @@ void ManagedObject::setValue(const Value& value, std::string_view key) {
     if (r.isToMany())
         replaceToMany(r, objectsIn(value, r.name()));
     else
-        setToOne(r, objectIn(value, r.name()));
+        setToOne(r, objectIn(value, r.name()), &value);
 }
 
 void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) {
@@ -605,7 +615,8 @@ void ManagedObject::setPrimitiveValue(const Value& value, std::string_view key) 
     if (!r.isToMany()) {
         auto o = objectIn(value, r.name());
         checkDestination(r, o);
-        setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+        // The caller's Value holds the object: shared, not boxed again.
+        setSlot(r, o ? value : Value());
     } else {
         auto objects = objectsIn(value, r.name());
         for (const auto& o : objects)
@@ -625,13 +636,14 @@ void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view k
     setToOne(relationship(key, false), object);
 }
 
-void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o) {
+void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                             const Value* holding) {
     checkDestination(r, o);
     ManagedObjectPtr old = objectInSlot(*context_, slotValue(r.index()));
     if (old == o)
         return;
     willChangeValueForKey(r.name());
-    setSlot(r, o ? Value(ObjectPtr(o)) : Value());
+    setSlot(r, o ? (holding ? *holding : Value(ObjectPtr(o))) : Value());
     PendingNotes notes;
     if (const RelationshipDescription* inverse = r.inverseRelationship()) {
         auto self = shared_from_this();
@@ -905,7 +917,7 @@ SnapshotPtr ManagedObject::makeSnapshot(uint64_t version) const {
     return snapshot;
 }
 
-SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
+SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced, std::vector<LentLink>& links) {
     changes()->objectID = sharedID();
     changes()->version = 0;
     // As toStoreForm, noting each value it replaces.
@@ -920,7 +932,16 @@ SnapshotPtr ManagedObject::lendRow(std::vector<LentValue>& replaced) {
             auto o = ManagedObject::fromValue(v);
             if (!o)
                 continue;  // an ID already
-            stored = Value(ObjectPtr(o->objectID()));
+            // The rows of a save link the same object one after another (the
+            // changes of one event): its ID's Value is made once. The
+            // replaced values keep every linked object, so no other object
+            // takes the address of one noted here while the save runs.
+            if (links.size() <= p->index())
+                links.resize(p->index() + 1);
+            LentLink& last = links[p->index()];
+            if (last.object != o.get())
+                last = LentLink{o.get(), Value(ObjectPtr(o->objectID()))};
+            stored = last.id;
         }
         replaced.push_back({p->index(), std::exchange(v, std::move(stored))});
     }

@@ -273,7 +273,9 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     void notifyObservers(std::string_view key);
 
     // Writes with inverse upkeep.
-    void setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o);
+    // `holding`, when given, is a Value that holds `o` (kept rather than boxed again).
+    void setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
+                  const Value* holding = nullptr);
     void addToMany(const RelationshipDescription& r, const ManagedObjectPtr& o, std::size_t index = SIZE_MAX);
     void removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o);
     void replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects);
@@ -301,7 +303,14 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // Until the save ends the object's current values are that row: the
     // context then either adopts the row (adoptLentRow) or puts the
     // replaced values back (returnLentRow).
-    SnapshotPtr lendRow(std::vector<LentValue>& replaced);
+    // `links` (kept across the rows of one save) holds, per to-one, the
+    // last object linked and the Value of its ID, shared by the next row
+    // linking the same object.
+    struct LentLink {
+        const ManagedObject* object = nullptr;
+        Value id;
+    };
+    SnapshotPtr lendRow(std::vector<LentValue>& replaced, std::vector<LentLink>& links);
     // After the store took the row: it becomes the committed state at
     // version 1, keeping transient values, as commitSaved does.
     void adoptLentRow(const SnapshotPtr& row, LentValue* replaced, std::size_t count);

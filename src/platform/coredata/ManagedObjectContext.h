@@ -194,6 +194,9 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     [[nodiscard]] ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, const Dictionary& info);
+    // Whether a notification of this name from this context would reach an
+    // observer (its sets of objects are built only then).
+    bool observed(const char* name) const;
     Dictionary changeSets(const std::vector<ManagedObjectPtr>& inserted,
                           const std::vector<ManagedObjectPtr>& updated,
                           const std::vector<ManagedObjectPtr>& deleted) const;

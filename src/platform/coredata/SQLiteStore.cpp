@@ -451,6 +451,26 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* readi
     snapshot->version = static_cast<uint64_t>(s.columnInt(2));
     for (const auto& slot : plan->slots) {
         const int column = slot.column + 3;
+        if (slot.attribute && reading && slot.attribute->attributeType() == AttributeType::String) {
+            // Names of entities, stores and versions repeat from row to row:
+            // such a string is made once and shared.
+            const Statement::Cell cell = s.cell(column);
+            if (cell.type() == sqlite::ColumnType::Null)
+                continue;
+            const std::string_view text = cell.text();
+            auto& targets = reading->targets;
+            if (targets.size() <= slot.index)
+                targets.resize(slot.index + 1);
+            RowTarget& last = targets[slot.index];
+            const std::string* previous = last.value.asString();
+            if (!previous || *previous != text) {
+                // (Sibling entities may give the slot to a to-one.)
+                last.id = nullptr;
+                last.value = Value(text);
+            }
+            snapshot->values[slot.index] = last.value;
+            continue;
+        }
         if (slot.attribute) {
             auto v = readAttribute(s, column, *slot.attribute);
             if (!v)

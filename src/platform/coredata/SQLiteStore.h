@@ -114,7 +114,8 @@ class SQLiteStore : public PersistentStore {
 
     // Rows (SQLiteStore.cpp).
     // The last to-one value read for a property: the Value holding the ID,
-    // and the ID (kept alive by the Value).
+    // and the ID (kept alive by the Value); of a string attribute, the last
+    // string (id null).
     struct RowTarget {
         const ManagedObjectID* id = nullptr;
         Value value;
@@ -128,8 +129,9 @@ class SQLiteStore : public PersistentStore {
         const sqlite::EntityStatements* plan = nullptr;
     };
     // With `reading` (kept across the rows of a query), a to-one naming the
-    // same row as the one before shares its ID and the Value holding it, and
-    // a row of the same entity as the one before looks nothing up.
+    // same row as the one before shares its ID and the Value holding it, a
+    // string equal to the one before in its column shares its Value, and a
+    // row of the same entity as the one before looks nothing up.
     Result<SnapshotPtr> decodeRow(const sqlite::Statement& s, RowReading* reading = nullptr);
     // fetchRows; with `reading`, the other properties' columns are selected as NULL.
     Result<std::vector<SnapshotPtr>> fetchRowsSelecting(const FetchRequest& request,

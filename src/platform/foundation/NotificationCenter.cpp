@@ -25,8 +25,9 @@ class NotificationObserver {
           senderLife_(sender),
           senderOwned_(sender.use_count() > 0) {}
 
-    bool matches(const Notification& n) const {
-        if (!name_.empty() && name_ != n.name) {
+    bool matches(const Notification& n) const { return matches(n.name, n.object.get()); }
+    bool matches(std::string_view name, const void* sender) const {
+        if (!name_.empty() && name_ != name) {
             return false;
         }
         if (senderAddress_ == nullptr) {
@@ -34,7 +35,7 @@ class NotificationObserver {
         }
         // An expired sender is gone: whatever now lives at its address is
         // another object.
-        return senderAddress_ == n.object.get() && !(senderOwned_ && senderLife_.expired());
+        return senderAddress_ == sender && !(senderOwned_ && senderLife_.expired());
     }
 
     const void* owner() const { return owner_; }
@@ -137,6 +138,13 @@ void NotificationCenter::postNotificationName(std::string name, std::shared_ptr<
 std::size_t NotificationCenter::observerCount() const {
     MutexLock lock(mutex_);
     return observers_->size();
+}
+
+bool NotificationCenter::hasObserver(std::string_view name, const void* sender) const {
+    MutexLock lock(mutex_);
+    return std::any_of(observers_->begin(), observers_->end(), [&](const Entry& entry) {
+        return !entry.observer->isRemoved() && entry.observer->matches(name, sender) && *entry.block;
+    });
 }
 
 }  // namespace plat

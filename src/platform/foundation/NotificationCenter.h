@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Mutex.h"
@@ -89,6 +90,12 @@ class NotificationCenter {
 
     // Number of live registrations (for diagnostics and tests).
     std::size_t observerCount() const;
+    // Whether a post of a notification named `name` from `sender` would call
+    // any observer registered now: a poster whose notification is costly to
+    // build (a user info of many objects) builds it only then. An observer
+    // added after this answer may miss that post, as it would miss a post
+    // already running.
+    bool hasObserver(std::string_view name, const void* sender) const;
 
   private:
     // The block lives in the list, not in the token, so a block may capture its

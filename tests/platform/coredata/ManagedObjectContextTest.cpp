@@ -325,6 +325,42 @@ TEST_P(ContextTest, SaveNotificationsCarryTheChangedObjects) {
     EXPECT_EQ(didSave.notes.size(), 1u);
 }
 
+// The sets of a notification are built only for a post someone observes:
+// an observer of every name from this context, or of this name from every
+// context, still gets them whole, while observers of other contexts leave
+// them out without missing anything of their own.
+TEST_P(ContextTest, ChangeSetsReachObserversOfAnyNameOrAnySender) {
+    auto other = newContext();
+    NotificationRecorder elsewhere(ManagedObjectContextObjectsDidChangeNotification, other);
+    NotificationRecorder everything("", context);
+
+    auto task = insert("Task", "title", Value("t"));
+    context->processPendingChanges();
+    ASSERT_EQ(everything.notes.size(), 1u);
+    EXPECT_EQ(everything.notes[0].name, ManagedObjectContextObjectsDidChangeNotification);
+    EXPECT_TRUE(everything.holds(everything.notes[0], InsertedObjectsKey, task));
+    EXPECT_TRUE(elsewhere.notes.empty());
+
+    ASSERT_EQ(context->save(), nullptr);
+    ASSERT_EQ(everything.notes.size(), 3u);  // will-save and did-save follow
+    EXPECT_EQ(everything.notes[2].name, ManagedObjectContextDidSaveNotification);
+    EXPECT_TRUE(everything.holds(everything.notes[2], InsertedObjectsKey, task));
+
+    // Of every sender: the other context's save carries its sets as well.
+    NotificationRecorder anySender(ManagedObjectContextDidSaveNotification, nullptr);
+    auto mine = other->objectWithID(task->objectID());
+    mine->setValue(Value("renamed"), "title");
+    other->processPendingChanges();
+    ASSERT_EQ(elsewhere.notes.size(), 1u);
+    EXPECT_TRUE(elsewhere.holds(elsewhere.notes[0], UpdatedObjectsKey, mine));
+    ASSERT_EQ(other->save(), nullptr);
+    ASSERT_EQ(anySender.notes.size(), 1u);
+    EXPECT_EQ(anySender.notes[0].object, other);
+    EXPECT_TRUE(anySender.holds(anySender.notes[0], UpdatedObjectsKey, mine));
+    EXPECT_EQ(anySender.count(anySender.notes[0], InsertedObjectsKey), 0u);
+    EXPECT_EQ(everything.notes.size(), 3u);
+}
+
 TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs) {
     std::vector<ManagedObjectPtr> tasks, tags;
     for (int i = 0; i < 3000; ++i) {

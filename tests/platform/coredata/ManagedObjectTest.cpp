@@ -128,6 +128,31 @@ TEST_F(ManagedObjectTest, PrimitiveWritesChangeOneSideOnly) {
     EXPECT_EQ(home->objectsForKey("tasks").size(), 1u);
 }
 
+// A to-one written from a Value keeps that Value (shared, not boxed anew):
+// one Value written into several objects, by either kind of write, links
+// each of them, later writes of one leave the others as they are, and a
+// Value holding anything but a fitting managed object is still refused.
+TEST_F(ManagedObjectTest, ToOnesWrittenFromOneValueLinkEachObjectOnItsOwn) {
+    auto home = insert("Calendar", "name", Value("home"));
+    auto work = insert("Calendar", "name", Value("work"));
+    const Value homeValue = Value(ObjectPtr(home));
+    auto first = insert("Task"), second = insert("Task"), third = insert("Task");
+    first->setPrimitiveValue(homeValue, "calendar");
+    second->setValue(homeValue, "calendar");
+    third->setValue(homeValue, "calendar");
+    second->setValue(Value(ObjectPtr(work)), "calendar");
+    third->setValue(Value(), "calendar");
+    EXPECT_EQ(first->objectForKey("calendar"), home);
+    EXPECT_EQ(second->objectForKey("calendar"), work);
+    EXPECT_EQ(third->objectForKey("calendar"), nullptr);
+    EXPECT_EQ(home->objectsForKey("tasks").size(), 0u);  // the primitive write is one-sided
+    EXPECT_EQ(work->objectsForKey("tasks"), std::vector<ManagedObjectPtr>{second});
+    EXPECT_EQ(homeValue.asObject(), home);
+    EXPECT_THROW(first->setPrimitiveValue(Value(ObjectPtr(insert("Tag"))), "calendar"), ModelException);
+    EXPECT_THROW(first->setValue(Value(ObjectPtr(home->objectID())), "calendar"), ModelException);
+    EXPECT_EQ(first->objectForKey("calendar"), home);
+}
+
 TEST_F(ManagedObjectTest, RelationshipsRefuseWrongEntitiesAndForeignObjects) {
     auto task = insert("Task");
     auto tag = insert("Tag");

@@ -717,6 +717,107 @@ TEST_F(SQLiteStoreTest, PackedRowsKeepStringsOfEveryLengthAndOutgrowTheirRoom) {
     EXPECT_EQ(fetchAll(contextOn(open()), byOrder)[1]->valueForKey("title"), Value("saved here"));
 }
 
+// Rows read in one query share a string equal to the one before in its
+// column. Sibling entities in one table give the same property slot to a
+// string and to a to-one: rows of both, in any interleaving, read their own
+// values (a run of equal names, a change of name, a link after a name and a
+// name after a link).
+TEST_F(SQLiteStoreTest, RowsOfOneQueryReadRepeatedStringsAndLinksOfSiblingEntities) {
+    auto model = ManagedObjectModel::create();
+    model->addEntity("Node").setAbstract(true).addAttribute("order", AttributeType::Integer32);
+    auto& label = model->addEntity("Label");
+    label.setSuperentityName("Node");
+    label.addAttribute("text", AttributeType::String);
+    auto& link = model->addEntity("Link");
+    link.setSuperentityName("Node");
+    link.addRelationship("target", "Label");
+    // Every link names the first label; a name comes between two of them.
+    const std::vector<const char*> plan = {"a", "a", "a", "b", "link", "b", "link", "link", "a", "", "link"};
+    {
+        auto context = contextOn(open(model));
+        ManagedObjectPtr first;
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const bool isLink = std::string_view(plan[i]) == "link";
+            auto node = context->insertNewObjectForEntityForName(isLink ? "Link" : "Label");
+            node->setValue(Value(static_cast<int32_t>(i)), "order");
+            if (isLink)
+                node->setObject(first, "target");
+            else
+                node->setValue(Value(plan[i]), "text");
+            if (!first)
+                first = node;
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto context = contextOn(open(model));
+    auto nodes = fetchAll(context, makeRequest("Node", nullptr, {SortDescriptor("order", true)}));
+    ASSERT_EQ(nodes.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (std::string_view(plan[i]) == "link") {
+            ASSERT_EQ(nodes[i]->entity()->name(), "Link") << i;
+            EXPECT_EQ(nodes[i]->objectForKey("target"), nodes[0]) << i;
+        } else {
+            ASSERT_EQ(nodes[i]->entity()->name(), "Label") << i;
+            EXPECT_EQ(nodes[i]->valueForKey("text"), Value(plan[i])) << i;
+        }
+    }
+    // A changed string in a shared run is the changed object's alone.
+    nodes[1]->setValue(Value("changed"), "text");
+    ASSERT_EQ(context->save(), nullptr);
+    auto reader = contextOn(open(model));
+    auto again = fetchAll(reader, makeRequest("Label", nullptr, {SortDescriptor("order", true)}));
+    ASSERT_GE(again.size(), 3u);
+    EXPECT_EQ(again[0]->valueForKey("text"), Value("a"));
+    EXPECT_EQ(again[1]->valueForKey("text"), Value("changed"));
+    EXPECT_EQ(again[2]->valueForKey("text"), Value("a"));
+}
+
+// The inserted rows of one save that link the same object one after another
+// share the Value of its ID: runs, alternations, nil between, objects of a
+// sub-entity among them, and the linked objects inserted in the same save;
+// every row keeps its own link in the file and in the saving context.
+TEST_F(SQLiteStoreTest, InsertsLinkingTheSameObjectInTurnKeepEachLink) {
+    const std::string plan = "AAAB-A-BBAAB";
+    std::vector<ManagedObjectPtr> tasks;
+    {
+        auto context = contextOn(open());
+        auto a = context->insertNewObjectForEntityForName("Calendar");
+        a->setValue(Value("A"), "name");
+        auto b = context->insertNewObjectForEntityForName("Calendar");
+        b->setValue(Value("B"), "name");
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            auto task = context->insertNewObjectForEntityForName(i % 3 == 2 ? "UrgentTask" : "Task");
+            task->setValue(Value(static_cast<int16_t>(i)), "sortOrder");
+            if (plan[i] != '-')
+                task->setObject(plan[i] == 'A' ? a : b, "calendar");
+            tasks.push_back(task);
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            auto calendar = tasks[i]->objectForKey("calendar");
+            EXPECT_EQ(calendar, plan[i] == '-' ? nullptr : plan[i] == 'A' ? a : b) << i;
+        }
+        EXPECT_EQ(a->objectsForKey("tasks").size(), 6u);
+        EXPECT_EQ(b->objectsForKey("tasks").size(), 4u);
+        // Saved again after a change of one link: the others stay.
+        tasks[1]->setObject(b, "calendar");
+        ASSERT_EQ(context->save(), nullptr);
+    }
+    auto reader = contextOn(open());
+    auto read = fetchAll(reader, makeRequest("Task", nullptr, {SortDescriptor("sortOrder", true)}));
+    ASSERT_EQ(read.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const char expected = i == 1 ? 'B' : plan[i];
+        auto calendar = read[i]->objectForKey("calendar");
+        if (expected == '-')
+            EXPECT_EQ(calendar, nullptr) << i;
+        else
+            EXPECT_EQ(calendar ? calendar->valueForKey("name") : Value(), Value(std::string(1, expected)))
+                << i;
+        EXPECT_EQ(read[i]->entity()->name(), i % 3 == 2 ? "UrgentTask" : "Task") << i;
+    }
+}
+
 TEST_F(SQLiteStoreTest, PrimaryKeysAreReservedDurablyAndNeverReused) {
     int64_t reserved = 0;
     {

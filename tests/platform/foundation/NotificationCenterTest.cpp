@@ -42,6 +42,41 @@ TEST(NotificationCenterTest, DeliversInRegistrationOrderFilteredByNameAndSender)
     EXPECT_EQ(calls, (std::vector<std::string>{"any:A", "A", "any:B"}));
 }
 
+// hasObserver answers whether a post would call anyone: the same filter as
+// delivery (name or any name, sender or any sender, a sender that is gone
+// matching nothing), and removed registrations count no more.
+TEST(NotificationCenterTest, TellsWhetherAPostWouldReachAnObserver) {
+    NotificationCenter center;
+    auto s1 = std::make_shared<int>(1);
+    auto s2 = std::make_shared<int>(2);
+    EXPECT_FALSE(center.hasObserver("A", s1.get()));
+
+    auto forS1 = center.addObserverForName("A", s1, [](const Notification&) {});
+    EXPECT_TRUE(center.hasObserver("A", s1.get()));
+    EXPECT_FALSE(center.hasObserver("A", s2.get()));
+    EXPECT_FALSE(center.hasObserver("B", s1.get()));
+
+    auto anySender = center.addObserverForName("B", nullptr, [](const Notification&) {});
+    EXPECT_TRUE(center.hasObserver("B", s2.get()));
+    EXPECT_TRUE(center.hasObserver("B", nullptr));
+    EXPECT_FALSE(center.hasObserver("C", s2.get()));
+
+    auto anyName = center.addObserverForName("", s2, [](const Notification&) {});
+    EXPECT_TRUE(center.hasObserver("C", s2.get()));
+    EXPECT_FALSE(center.hasObserver("C", s1.get()));
+    center.removeObserver(anyName);
+    center.removeObserver(anySender);
+    EXPECT_FALSE(center.hasObserver("B", s2.get()));
+
+    // A sender that is gone: whatever lives at its address later is another
+    // object, which the registration does not observe.
+    const void* address = s1.get();
+    s1.reset();
+    EXPECT_FALSE(center.hasObserver("A", address));
+    center.removeObserver(forS1);
+    EXPECT_EQ(center.observerCount(), 0u);
+}
+
 TEST(NotificationCenterTest, PassesUserInfoAndAcceptsPrebuiltNotifications) {
     NotificationCenter center;
     plat::Dictionary seen;
