@@ -799,7 +799,9 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
             filter.insert(relationship->name());
         }
     }
-    std::map<std::string, std::vector<std::string>> candidatesByDestination;
+    // The lists a relationship's identifiers go to, one per entity its
+    // members may have: found once per relationship, not once per value.
+    std::unordered_map<const RelationshipDescription*, std::vector<Named*>> targetsOf;
     // Changes of one entity mostly follow each other: the entity and its
     // list are looked up again only when the name changes.
     const std::string* lastName = nullptr;
@@ -838,12 +840,14 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
                 SYN_LOG(4, "Did not find relationship property in model: %@", value.propertyName());
                 continue;
             }
-            auto& candidates = candidatesByDestination[relationship->destinationEntityName()];
-            if (candidates.empty()) {
-                candidates = SYNCandidateEntityNames(*relationship);
+            auto [targets, added] = targetsOf.try_emplace(relationship);
+            if (added) {
+                for (const auto& candidate : SYNCandidateEntityNames(*relationship)) {
+                    targets->second.push_back(&named[candidate]);  // (map entries stay put)
+                }
             }
-            for (const auto& candidate : candidates) {
-                auto& identifiers = named[candidate];
+            for (Named* target : targets->second) {
+                auto& identifiers = *target;
                 if (value.relatedIdentifier()) {
                     identifiers.add(*value.relatedIdentifier());
                 }

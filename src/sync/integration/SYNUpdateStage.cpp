@@ -71,6 +71,7 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     if (changes.empty()) {
         return nullptr;
     }
+    candidates_.clear();
     // Without relationships to update, no related object needs resolving.
     const SYNRelationshipList noRelationships;
     const SYNRelationshipList& relationships =
@@ -192,6 +193,14 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     return error;
 }
 
+const std::vector<std::string>& SYNUpdateStage::candidatesOf(const RelationshipDescription& relationship) {
+    auto found = candidates_.find(&relationship);
+    if (found == candidates_.end()) {
+        found = candidates_.emplace(&relationship, SYNCandidateEntityNames(relationship)).first;
+    }
+    return found->second;
+}
+
 void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                            ManagedObject& object) {
     for (const auto* change : values) {
@@ -234,8 +243,7 @@ void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPr
         }
         ManagedObjectPtr target;
         if (change->relatedIdentifier()) {
-            target =
-                findObject(SYNCandidateEntityNames(*relationship), objects, *change->relatedIdentifier());
+            target = findObject(candidatesOf(*relationship), objects, *change->relatedIdentifier());
             if (!target) {
                 SYN_LOG(4,
                         "Could not find object for identifier while setting to-one relationship. Clearing: "
@@ -262,7 +270,7 @@ void SYNUpdateStage::applyToManyRelationshipChanges(const std::vector<const SYNP
                     change->propertyName(), relatedText(*change));
             continue;
         }
-        const auto candidates = SYNCandidateEntityNames(*relationship);
+        const auto& candidates = candidatesOf(*relationship);
         auto proxy = relationship->isOrdered() ? object.mutableOrderedSetValueForKey(change->propertyName())
                                                : object.mutableSetValueForKey(change->propertyName());
         std::set<const ManagedObject*> listed;
@@ -304,7 +312,7 @@ void SYNUpdateStage::applyOrderedToManyRelationshipChanges(
                     change->propertyName(), relatedText(*change));
             continue;
         }
-        const auto candidates = SYNCandidateEntityNames(*relationship);
+        const auto& candidates = candidatesOf(*relationship);
         std::vector<ManagedObjectPtr> members = object.objectsForKey(change->propertyName());
         auto position = [&](const ManagedObjectPtr& member) {
             return std::find(members.begin(), members.end(), member);

@@ -26,6 +26,10 @@
 //   baseline folded) would otherwise keep members a folded event removed,
 //   and that machine would hold them for good.
 #pragma once
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "sync/integration/SYNIntegrationStage.h"
 
 class SYNUpdateStage : public SYNIntegrationStage {
@@ -65,6 +69,12 @@ class SYNUpdateStage : public SYNIntegrationStage {
     [[nodiscard]] plat::ErrorPtr applyChangeIDs(const SYNManagedObjectIDs& changeIDs) override;
 
   private:
+    // The entity names a relationship's members may have, made once per
+    // relationship rather than once per change (cleared with every call of
+    // applyChangeRecords, so it never outlives the model it points into).
+    const std::vector<std::string>& candidatesOf(const plat::coredata::RelationshipDescription& relationship);
+
     bool updatesAttributes_ = false;
     std::optional<SYNRelationshipList> relationshipsToUpdate_;
+    std::unordered_map<const plat::coredata::RelationshipDescription*, std::vector<std::string>> candidates_;
 };

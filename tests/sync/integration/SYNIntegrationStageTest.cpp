@@ -432,6 +432,44 @@ TEST_F(SYNIntegrationStageTest, RelationshipsResolveAcrossSubEntitiesAndClearMis
     EXPECT_TRUE(calendar->objectsForKey("tasks").empty());
 }
 
+// The entity names a relationship's members may have are made once per
+// relationship within a batch: changes of several relationships and
+// destinations in one batch each find their own members.
+TEST_F(SYNIntegrationStageTest, ABatchOfSeveralRelationshipsFindsEachOnesMembers) {
+    auto first = object("Canvas", "first");
+    auto second = object("Canvas", "second");
+    auto circle = object("Circle", "circle");
+    auto shape = object("Shape", "shape");
+    auto calendar = object("Calendar", "calendar");
+    auto task = object("Task", "task");
+
+    auto toOne = [](const std::string& name, const std::string& target) {
+        SYNPropertyChangeValue value(SYNPropertyChangeTypeToOneRelationship, name);
+        value.setRelatedIdentifier(target);
+        return value;
+    };
+    SYNPropertyChangeValue shapes(SYNPropertyChangeTypeToManyRelationship, "shapes");
+    shapes.setAddedIdentifiers({"circle", "calendar"});  // a calendar is never a shape
+    auto list = relationships("Canvas", "shapes");
+    for (const auto* relationship : relationships("Shape", "canvas")) {
+        list.push_back(relationship);
+    }
+    for (const auto* relationship : relationships("Task", "calendar")) {
+        list.push_back(relationship);
+    }
+    ASSERT_EQ(update({change("Canvas", "first", SYNObjectChangeTypeUpdate, {shapes}),
+                      change("Shape", "shape", SYNObjectChangeTypeUpdate, {toOne("canvas", "second")}),
+                      change("Task", "task", SYNObjectChangeTypeUpdate, {toOne("calendar", "calendar")}),
+                      change("Shape", "shape", SYNObjectChangeTypeUpdate, {toOne("canvas", "circle")})},
+                     list),
+              nullptr);
+    EXPECT_EQ(first->objectsForKey("shapes"), std::vector<ManagedObjectPtr>{circle});
+    EXPECT_EQ(circle->objectForKey("canvas"), first);
+    EXPECT_EQ(shape->objectForKey("canvas"), nullptr) << "a circle is no canvas: the last change clears";
+    EXPECT_TRUE(second->objectsForKey("shapes").empty());
+    EXPECT_EQ(task->objectForKey("calendar"), calendar);
+}
+
 TEST_F(SYNIntegrationStageTest, OrderedRelationshipsFollowTheIndexesOfTheChange) {
     auto playlist = object("Playlist", "playlist");
     std::map<std::string, ManagedObjectPtr> items;
