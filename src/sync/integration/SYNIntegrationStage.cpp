@@ -197,17 +197,32 @@ bool rowsAreShown(ManagedObjectContext& context, const EntityDescription& change
     return true;
 }
 
-}  // namespace
-
-bool SYNChangeRecord::storedRowsAreShown(ManagedObjectContext& context) {
+// The change and identifier-row entities of the context's model, where the
+// stored rows of both are what the context shows; null otherwise.
+struct ShownEntities {
+    std::shared_ptr<plat::coredata::PersistentStoreCoordinator> coordinator;
+    std::shared_ptr<const EntityDescription> change;
+    std::shared_ptr<const EntityDescription> row;
+    explicit operator bool() const { return change != nullptr; }
+};
+ShownEntities shownEntities(ManagedObjectContext& context) {
     auto coordinator = context.persistentStoreCoordinator();
     if (!coordinator) {
-        return false;
+        return {};
     }
     const auto& model = *coordinator->managedObjectModel();
     auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
     auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
-    return changeEntity && rowEntity && rowsAreShown(context, *changeEntity, *rowEntity);
+    if (!changeEntity || !rowEntity || !rowsAreShown(context, *changeEntity, *rowEntity)) {
+        return {};
+    }
+    return {std::move(coordinator), std::move(changeEntity), std::move(rowEntity)};
+}
+
+}  // namespace
+
+bool SYNChangeRecord::storedRowsAreShown(ManagedObjectContext& context) {
+    return static_cast<bool>(shownEntities(context));
 }
 
 plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetchStored(
@@ -229,17 +244,12 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
     const FetchRequest& request, ManagedObjectContext& context, std::vector<ManagedObjectIDPtr>* eventIDs,
     bool readValues) {
     using Records = std::optional<std::vector<SYNChangeRecord>>;
-    auto coordinator = context.persistentStoreCoordinator();
-    if (!coordinator || context.parentContext()) {
+    const auto shown = shownEntities(context);
+    if (!shown || request.entityName != shown.change->name()) {
         return Records();
     }
-    const auto& model = *coordinator->managedObjectModel();
-    auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
-    auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
-    if (!changeEntity || !rowEntity || request.entityName != changeEntity->name() ||
-        !rowsAreShown(context, *changeEntity, *rowEntity)) {
-        return Records();
-    }
+    const auto& coordinator = shown.coordinator;
+    const auto& changeEntity = shown.change;
     auto changeColumns = propertyIndexes(*changeEntity, {"type", "nameOfEntity", "globalIdentifier",
                                                          "propertyChangeValues", "storeModificationEvent"});
     if (!changeColumns) {
@@ -290,16 +300,12 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
 
 plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChangeRecord>& records,
                                                              ManagedObjectContext& context) {
-    auto coordinator = context.persistentStoreCoordinator();
-    if (!coordinator) {
+    const auto shown = shownEntities(context);
+    if (!shown) {
         return false;
     }
-    const auto& model = *coordinator->managedObjectModel();
-    auto changeEntity = model.entityForName(SYNObjectChangeEntityName);
-    auto rowEntity = model.entityForName(SYNGlobalIdentifierEntityName);
-    if (!changeEntity || !rowEntity || !rowsAreShown(context, *changeEntity, *rowEntity)) {
-        return false;
-    }
+    const auto& coordinator = shown.coordinator;
+    const auto& rowEntity = shown.row;
     auto rowColumns = propertyIndexes(*rowEntity, {"globalIdentifier", "nameOfEntity", "storeURI"});
     if (!rowColumns) {
         return false;
