@@ -15,6 +15,7 @@
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNRevisionManager.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
 using plat::coredata::ConcurrencyType;
@@ -80,6 +81,10 @@ SYNEventIntegrator::SYNEventIntegrator(const plat::URL& storeURL,
       queue_(std::make_shared<plat::dispatch::OperationQueue>("SYNEventIntegrator")) {
     queue_->setMaxConcurrentOperationCount(1);
     queue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
+    // The hand-off, for the first merge's import.
+    auto context = eventStore_->managedObjectContext();
+    importedChanges_ =
+        SYNImportedChanges::forCoordinator(context ? context->persistentStoreCoordinator() : nullptr);
 }
 
 SYNEventIntegrator::~SYNEventIntegrator() {

@@ -54,6 +54,7 @@ inline constexpr const char* SYNBelongsToEventIntegratorKey = "belongsToEventInt
 
 // Work measured in progress units.
 class SYNRevisionManager;
+class SYNImportedChanges;
 
 class SYNProgression {
   public:
@@ -195,7 +196,9 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     [[nodiscard]] plat::ErrorPtr deleteUnreferencedObjectsOfEntity(
         const plat::coredata::EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs);
     [[nodiscard]] plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
-    // Forgets what the import handed over for this merge (SYNImportedChanges).
+    // Forgets what the import handed over for this merge (SYNImportedChanges),
+    // and claims the hand-off of the event store's coordinator for the next
+    // merge's import.
     void dropImportedChanges();
     // Puts the records of those changes that it lacks into the change cache.
     [[nodiscard]] plat::ErrorPtr cacheChanges(const SYNManagedObjectIDs& changeIDs);
@@ -250,6 +253,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // readChangesOfEntity); each entity takes its own. Null when not read.
     struct StoredChanges;
     std::shared_ptr<StoredChanges> storedChanges_;
+    // The hand-off this integrator takes the import's records from: held so
+    // that imports keep records only for an integrator that will take them
+    // (and drop them with it). Used on the merge queue.
+    std::shared_ptr<SYNImportedChanges> importedChanges_;
     std::atomic<bool> saveOccurredDuringMerge_{false};
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;

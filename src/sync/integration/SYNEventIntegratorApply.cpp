@@ -347,11 +347,12 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventIDs(const SYNManagedObjectIDs& 
 }
 
 void SYNEventIntegrator::dropImportedChanges() {
-    if (auto context = eventStore_->managedObjectContext()) {
-        if (auto coordinator = context->persistentStoreCoordinator()) {
-            SYNImportedChanges::drop(*coordinator);
-        }
+    auto context = eventStore_->managedObjectContext();
+    auto coordinator = context ? context->persistentStoreCoordinator() : nullptr;
+    if (coordinator) {
+        SYNImportedChanges::drop(*coordinator);
     }
+    importedChanges_ = SYNImportedChanges::forCoordinator(coordinator);
 }
 
 plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObjectIDs& eventIDs, bool full) {

@@ -13,12 +13,13 @@ using plat::coredata::PersistentStoreCoordinator;
 
 namespace {
 
-// The hand-offs by coordinator; an entry whose coordinator is gone is
-// forgotten at the next look-up.
+// The hand-offs by coordinator, held by their claimers (not here: records
+// kept for no integrator would outlive every store); an entry whose
+// coordinator or hand-off is gone is forgotten at the next claim.
 struct Registry {
     plat::Mutex mutex;
     std::map<const PersistentStoreCoordinator*,
-             std::pair<std::weak_ptr<PersistentStoreCoordinator>, std::shared_ptr<SYNImportedChanges>>>
+             std::pair<std::weak_ptr<PersistentStoreCoordinator>, std::weak_ptr<SYNImportedChanges>>>
         entries GUARDED_BY(mutex);
 };
 
@@ -72,24 +73,24 @@ std::shared_ptr<SYNImportedChanges> SYNImportedChanges::forCoordinator(
     if (!coordinator) {
         return nullptr;
     }
-    std::shared_ptr<SYNImportedChanges> gone;  // released outside the lock
     auto& shared = registry();
     plat::MutexLock lock(shared.mutex);
     for (auto it = shared.entries.begin(); it != shared.entries.end();) {
-        if (it->second.first.expired()) {
-            gone = std::move(it->second.second);
+        if (it->second.first.expired() || it->second.second.expired()) {
             it = shared.entries.erase(it);
         } else {
             ++it;
         }
     }
     auto& entry = shared.entries[coordinator.get()];
-    if (!entry.second) {
+    auto handOff = entry.second.lock();
+    if (!handOff) {
         entry.first = coordinator;
-        entry.second = std::shared_ptr<SYNImportedChanges>(new SYNImportedChanges(coordinator));
-        entry.second->watch();
+        handOff = std::shared_ptr<SYNImportedChanges>(new SYNImportedChanges(coordinator));
+        handOff->watch();
+        entry.second = handOff;
     }
-    return entry.second;
+    return handOff;
 }
 
 std::shared_ptr<SYNImportedChanges> SYNImportedChanges::find(const PersistentStoreCoordinator& coordinator) {
@@ -99,7 +100,7 @@ std::shared_ptr<SYNImportedChanges> SYNImportedChanges::find(const PersistentSto
     if (found == shared.entries.end() || found->second.first.expired()) {
         return nullptr;
     }
-    return found->second.second;
+    return found->second.second.lock();
 }
 
 void SYNImportedChanges::drop(const PersistentStoreCoordinator& coordinator) {

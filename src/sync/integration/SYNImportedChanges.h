@@ -2,8 +2,10 @@
 // stored in the event store, kept in memory for the integration that follows
 // in the same merge, so that it need not read and decode the same rows again.
 //
-// One per event store coordinator, kept (and watching its saves) while the
-// coordinator lives; a drop forgets the records. The stored rows stay the truth: the
+// One per event store coordinator, made (and watching its saves) for the
+// integrator that will take the records, and kept while it holds it: an
+// import finds none, and keeps nothing, where no integrator claimed the
+// coordinator. A drop forgets the records. The stored rows stay the truth: the
 // records are handed over only while they are what the stored rows hold.
 // Every save of a root context on the coordinator is watched (did-save):
 // identifier, entity name and store URI written into an identifier row the
@@ -61,7 +63,7 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     };
 
     // The hand-off of the coordinator, made (and watching its saves) when it
-    // has none.
+    // has none; it lasts while someone holds it (the integrator).
     static std::shared_ptr<SYNImportedChanges> forCoordinator(
         const std::shared_ptr<plat::coredata::PersistentStoreCoordinator>& coordinator);
     // The hand-off of the coordinator, or null.

@@ -953,7 +953,8 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
         for (const auto& event : events) {
             count += event.changeCount;
         }
-        handOff = SYNImportedChanges::forCoordinator(context.persistentStoreCoordinator());
+        auto coordinator = context.persistentStoreCoordinator();
+        handOff = coordinator ? SYNImportedChanges::find(*coordinator) : nullptr;
         if (handOff && handOff->hasRoomFor(count)) {
             // Taken before the identifier rows are read.
             generation = handOff->generation();

@@ -44,8 +44,13 @@ class SYNImportedChangesTest : public EventFileTest {
         for (const auto& store : {source, destination}) {
             SYNImportedChanges::drop(*coordinatorOf(store));
         }
+        claimed_.clear();
         EventFileTest::TearDown();
     }
+
+    // The hand-offs claimed for the destinations, as an integrator holds
+    // its store's.
+    std::vector<std::shared_ptr<SYNImportedChanges>> claimed_;
 
     static std::shared_ptr<plat::coredata::PersistentStoreCoordinator> coordinatorOf(
         const std::shared_ptr<SYNEventStore>& store) {
@@ -81,6 +86,7 @@ class SYNImportedChangesTest : public EventFileTest {
     // Imports the files into the destination, `changeLimit` changes a save;
     // the events made.
     std::vector<ManagedObjectIDPtr> import(const std::vector<std::string>& paths, std::size_t changeLimit) {
+        claimed_.push_back(SYNImportedChanges::forCoordinator(coordinatorOf(destination)));
         SYNJSONEventBatchImport operation(destination, paths, changeLimit);
         operation.start();
         auto ids = operation.eventIDs();
@@ -358,6 +364,23 @@ TEST_F(SYNImportedChangesTest, MoreChangesThanKeptLeaveNothingUntilTheDrop) {
     const auto again = import({exportedSave(3, 1)}, 100);
     EXPECT_TRUE(usable());
     EXPECT_EQ(handed(again), stored(again));
+}
+
+// Records are kept only while an integrator (here the test) holds the
+// store's hand-off, and go with the last hold: nothing outlives the stores.
+TEST_F(SYNImportedChangesTest, RecordsAreKeptOnlyWhileTheHandOffIsHeld) {
+    {
+        SYNJSONEventBatchImport unclaimed(destination, {exportedSave(1, 2)}, 100);
+        unclaimed.start();
+        EXPECT_EQ(unclaimed.eventIDs().size(), 1u);
+    }
+    EXPECT_EQ(SYNImportedChanges::find(*coordinatorOf(destination)), nullptr);
+    const auto events = import({exportedSave(2, 2)}, 100);
+    ASSERT_TRUE(usable());
+    std::weak_ptr<SYNImportedChanges> held = SYNImportedChanges::find(*coordinatorOf(destination));
+    claimed_.clear();
+    EXPECT_TRUE(held.expired());
+    EXPECT_EQ(SYNImportedChanges::find(*coordinatorOf(destination)), nullptr);
 }
 
 }  // namespace
