@@ -21,12 +21,6 @@ using testsupport::RecordedRequest;
 
 namespace {
 
-// The last request the server saw.
-RecordedRequest lastRequest(const LoopbackServer& server) {
-    auto all = server.requests();
-    return all.empty() ? RecordedRequest{} : all.back();
-}
-
 // A plain GET of /echo that must succeed.
 RecordedRequest plainGet(URLSession& session, const LoopbackServer& server) {
     Completion done;

@@ -10,11 +10,6 @@ using testsupport::RecordedRequest;
 
 namespace {
 
-RecordedRequest lastRequest(const LoopbackServer& server) {
-    auto all = server.requests();
-    return all.empty() ? RecordedRequest{} : all.back();
-}
-
 // Sends `request`, which must succeed, and returns what the server saw.
 RecordedRequest sent(URLSession& session, const LoopbackServer& server, const URLRequest& request) {
     Completion done;

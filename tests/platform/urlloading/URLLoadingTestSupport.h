@@ -254,6 +254,12 @@ class RecordingDelegate : public URLSessionDelegate {
     int lateCalls_ = 0;
 };
 
+// The last request the loopback server saw (empty when none).
+inline testsupport::RecordedRequest lastRequest(const testsupport::LoopbackServer& server) {
+    auto all = server.requests();
+    return all.empty() ? testsupport::RecordedRequest{} : all.back();
+}
+
 // A configuration for loopback tests: no proxy, the test CA trusted, its own
 // cookie and credential storages.
 inline URLSessionConfiguration testConfiguration(const testsupport::LoopbackServer& server) {
