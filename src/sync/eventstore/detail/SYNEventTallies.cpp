@@ -275,8 +275,7 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
     }
     if (!inserted && latestMerge_) {
         // It may be the own revision of a merge, renumbered.
-        latestMerge_.reset();
-        ++generation_;
+        forgetMergeLocked();
     }
     if (!highestRevision_) {
         return;
