@@ -84,6 +84,7 @@ using plat::dispatch::MainLoop;
 constexpr int kChangesPerSave = 10;
 constexpr int kChangedItems = 1000;  // saves change items among the first 1,000
 constexpr int kRemoteSaves = 100;
+constexpr int kRoundsPerLaunch = 100;
 
 // An application's context on a store with the first 1,000 items and the
 // folders fetched, making saves of 10 changes.
@@ -110,6 +111,15 @@ struct AppSide {
             }
         }
         return context->save();
+    }
+    // Forgets what the context holds of its objects, so that they are read
+    // again from the store (after merges that changed them there).
+    void refresh() {
+        for (const auto* objects : {&folders, &items}) {
+            for (const auto& object : *objects) {
+                context->refreshObject(object, false);
+            }
+        }
     }
     static std::string title(int saveNumber, int k) {
         return "save " + std::to_string(saveNumber) + " change " + std::to_string(k);
@@ -608,6 +618,116 @@ void BM_SessionPeerEndToEndMoving(benchmark::State& state) {
     endToEnd(state, true, "end to end move");
 }
 
+// Bytes a folder holds at rest: a SQLite database counts the pages of its
+// committed image in use (its write-ahead log and shared memory are a
+// transient copy of pages and are left out, and free pages are reused before
+// the file grows); any other file counts its size.
+double bytesAtRest(const std::string& folder) {
+    double bytes = 0;
+    std::error_code failed;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, failed)) {
+        if (!entry.is_regular_file(failed)) {
+            continue;
+        }
+        const auto path = entry.path().string();
+        if (path.ends_with("-wal") || path.ends_with("-shm") || path.ends_with("-journal")) {
+            continue;
+        }
+        sqlite3* db = nullptr;
+        bool counted = false;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* statement = nullptr;
+            const char* sql =
+                "SELECT page_size * (page_count - freelist_count) FROM pragma_page_size, "
+                "pragma_page_count, pragma_freelist_count";
+            if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+                sqlite3_step(statement) == SQLITE_ROW) {
+                bytes += static_cast<double>(sqlite3_column_int64(statement, 0));
+                counted = true;
+            }
+            sqlite3_finalize(statement);
+        }
+        sqlite3_close(db);
+        if (!counted) {
+            bytes += static_cast<double>(entry.file_size(failed));
+        }
+    }
+    return bytes;
+}
+
+// How the sync data at rest grows as saves go on, against the changesets of
+// the same saves: each round saves 10 moved items on a and syncs both
+// machines with their full merges, rebasing allowed (so baselines
+// consolidate once enough changes are foldable), both applications launched
+// again every 100 rounds (a mesh decides whether to rebase at its first
+// merge); 100, 300 and 1,000 rounds after those before, so a growth that
+// consolidation does not bound shows. Counters: the growth over
+// the rounds per changed object of a's local data, b's, and the cloud
+// folder's, the changeset bytes per changed object, and x_changeset (a's
+// local growth over the changeset bytes). Runs last: it leaves the machines
+// rebased.
+void BM_SessionPeerDataGrowth(benchmark::State& state) {
+    const int items = static_cast<int>(state.range(0));
+    auto& m = machines(items);
+    plat::ErrorPtr error = m.error;
+    auto merge = [&](const std::shared_ptr<SYNPersistentStoreMesh>& mesh) {
+        if (!error) {
+            error = wait([&](SYNCompletion done) { mesh->mergeWithCompletion(done); });
+        }
+    };
+    // The applications are launched again now and then: a mesh asks
+    // whether to rebase at its first merge only.
+    auto relaunch = [&] {
+        for (auto* mesh : {&m.a, &m.b}) {
+            (*mesh)->dismantle();
+            mesh->reset();
+        }
+        MainLoop::drain();
+        m.a = meshbench::makeMesh(storeModel(), m.path("a.sqlite"), m.root.str(), "a");
+        m.b = meshbench::makeMesh(storeModel(), m.path("b.sqlite"), m.root.str(), "b");
+    };
+    merge(m.a);
+    merge(m.b);
+    merge(m.a);
+    MainLoop::drain();
+    const double localA = bytesAtRest(m.path("a")), localB = bytesAtRest(m.path("b"));
+    const double cloud = bytesAtRest(m.path("cloud"));
+    double changesetBytes = 0;
+    const int rounds = static_cast<int>(state.range(1));
+    for (auto _ : state) {
+        for (int round = 0; !error && round < rounds; ++round) {
+            if (round > 0 && round % kRoundsPerLaunch == 0) {
+                relaunch();
+            }
+            const int number = m.saveNumber++;
+            error = m.saveOnA(number, true);
+            const auto changeset = m.peerA->save(number, true, true);
+            changesetBytes += static_cast<double>(changeset.size());
+            m.peerB->apply({changeset});
+            m.peerC->apply({changeset}, true);
+            merge(m.a);
+            merge(m.b);
+            merge(m.a);
+            // A merge that brings in a new baseline may write every object
+            // of the store.
+            m.appA->refresh();
+        }
+    }
+    MainLoop::drain();
+    if (error) {
+        state.SkipWithError(error->localizedDescription().c_str());
+        return;
+    }
+    const double changes = static_cast<double>(state.iterations()) * rounds * kChangesPerSave;
+    const double grownA = bytesAtRest(m.path("a")) - localA;
+    state.counters["local_a_growth_B_per_change"] = grownA / changes;
+    state.counters["local_b_growth_B_per_change"] = (bytesAtRest(m.path("b")) - localB) / changes;
+    state.counters["cloud_growth_B_per_change"] = (bytesAtRest(m.path("cloud")) - cloud) / changes;
+    state.counters["changeset_B_per_change"] = changesetBytes / changes;
+    state.counters["x_changeset"] = ratio(grownA, changesetBytes);
+    state.counters["local_a_MB"] = bytesAtRest(m.path("a")) / (1024.0 * 1024.0);
+}
+
 BENCHMARK(BM_SessionPeerSaveRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
 BENCHMARK(BM_SessionPeerSaveMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
 BENCHMARK(BM_SessionPeerMergeRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(2);
@@ -622,5 +742,11 @@ BENCHMARK(BM_SessionPeerEndToEndMoving)
     ->Arg(10000)
     ->Arg(100000)
     ->Iterations(10);
+
+BENCHMARK(BM_SessionPeerDataGrowth)
+    ->Unit(benchmark::kMillisecond)
+    ->ArgNames({"objects", "rounds"})
+    ->ArgsProduct({{10000, 100000}, {100, 300, 1000}})
+    ->Iterations(1);
 
 }  // namespace
