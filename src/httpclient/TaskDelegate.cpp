@@ -28,19 +28,19 @@ TaskDelegate::TaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
 
 TaskDelegate::~TaskDelegate() = default;
 
-void TaskDelegate::setQueueReleaseHandler(std::function<void()> handler) {
+void TaskDelegate::setQueueReleaseObserver(std::weak_ptr<QueueReleaseObserver> observer) {
     plat::MutexLock lock(releaseLock_);
-    releaseHandler_ = std::move(handler);
+    releaseObserver_ = std::move(observer);
 }
 
 void TaskDelegate::releaseQueue() {
-    std::function<void()> handler;
+    std::weak_ptr<QueueReleaseObserver> observer;
     {
         plat::MutexLock lock(releaseLock_);
-        handler = std::exchange(releaseHandler_, nullptr);
+        observer = std::exchange(releaseObserver_, {});
     }
-    if (handler)
-        handler();
+    if (auto o = observer.lock())
+        o->queueWillRelease();
     queue_.release();
 }
 
