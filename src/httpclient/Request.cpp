@@ -150,7 +150,8 @@ Request::Request(std::shared_ptr<ul::URLSession> session, Kind kind,
             taskDelegate_ = std::make_shared<TaskDelegate>(std::move(task));
             break;
     }
-    taskDelegate_->setError(std::move(error));
+    if (error)
+        taskDelegate_->setError(std::move(error));
 }
 
 Request::~Request() = default;

@@ -178,11 +178,21 @@ void TaskDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionT
 // --- DataTaskDelegate ---
 
 DataTaskDelegate::DataTaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
-    : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>()) {}
+    : TaskDelegate(std::move(task)) {}
+
+std::shared_ptr<Progress> DataTaskDelegate::progressLocked() const {
+    if (!progress_) {
+        progress_ = std::make_shared<Progress>();
+        progress_->setTotalUnitCount(totalBytesExpected_);
+        progress_->setCompletedUnitCount(totalBytesReceived_);
+    }
+    return progress_;
+}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
     plat::MutexLock lock(mutex_);
-    return progress_;
+    // Made on first use: most requests never ask.
+    return progressLocked();
 }
 
 std::optional<ProgressHandler> DataTaskDelegate::progressHandler() const {
@@ -220,8 +230,9 @@ std::optional<Data> DataTaskDelegate::data() const {
 void DataTaskDelegate::reset() {
     TaskDelegate::reset();
     plat::MutexLock lock(mutex_);
-    progress_ = std::make_shared<Progress>();
+    progress_ = nullptr;  // a new one when asked for
     totalBytesReceived_ = 0;
+    totalBytesExpected_ = 0;
     mutableData_ = Data();
 }
 
@@ -280,11 +291,14 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
         }
         totalBytesReceived_ += static_cast<int64_t>(data.length());
         auto response = task.response();
-        progress_->setTotalUnitCount(response ? response->expectedContentLength()
-                                              : ul::URLSessionTransferSizeUnknown);
-        progress_->setCompletedUnitCount(totalBytesReceived_);
-        progress = progress_;
+        totalBytesExpected_ =
+            response ? response->expectedContentLength() : ul::URLSessionTransferSizeUnknown;
         handler = progressHandler_;
+        if (progress_ || handler) {
+            progress = progressLocked();
+            progress->setTotalUnitCount(totalBytesExpected_);
+            progress->setCompletedUnitCount(totalBytesReceived_);
+        }
     }
     if (tooLarge) {
         recordErrorIfNone(tooLarge);

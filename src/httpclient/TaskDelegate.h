@@ -213,10 +213,15 @@ class DataTaskDelegate : public TaskDelegate {
     void reset() override;
 
   private:
-    std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
+    // The progress object once someone asks for it (made then with the
+    // counts so far, and kept up to date from there).
+    std::shared_ptr<Progress> progressLocked() const REQUIRES(mutex_);
+
+    mutable std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
     std::optional<ProgressHandler> progressHandler_ GUARDED_BY(mutex_);
     std::function<void(const Data&)> dataStream_ GUARDED_BY(mutex_);
     int64_t totalBytesReceived_ GUARDED_BY(mutex_) = 0;
+    int64_t totalBytesExpected_ GUARDED_BY(mutex_) = 0;  // the progress's total
     Data mutableData_ GUARDED_BY(mutex_);
     bool bodyTooLarge_ GUARDED_BY(mutex_) = false;  // the collected body passed the session's limit
 };

@@ -2725,7 +2725,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         task.reset();
     });
     running_.erase(task);
-    forgetCreated(task->taskIdentifier());
+    if (!t.started)  // a started task was forgotten then
+        forgetCreated(task->taskIdentifier());
     maybeFinishInvalidation();
 }
 
