@@ -255,7 +255,8 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
         return;
     }
     if (auto r = request(task)) {
-        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate()))
+        const auto delegate = r->delegate();
+        if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
             d->didReceiveData(session, task, data);
     }
 }

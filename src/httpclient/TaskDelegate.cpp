@@ -78,6 +78,10 @@ std::optional<double> TaskDelegate::initialResponseTime() const {
 
 void TaskDelegate::markInitialResponse() {
     plat::MutexLock lock(mutex_);
+    markInitialResponseLocked();
+}
+
+void TaskDelegate::markInitialResponseLocked() {
     if (!initialResponseTime_)
         initialResponseTime_ = absoluteTimeNow();
 }
@@ -260,8 +264,8 @@ void DataTaskDelegate::willCacheResponse(ul::URLSession& session, ul::URLSession
 
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
-    markInitialResponse();
     if (dataTaskDidReceiveData) {
+        markInitialResponse();
         dataTaskDidReceiveData(session, task, data);
         return;
     }
@@ -271,6 +275,7 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     ErrorPtr tooLarge;
     {
         plat::MutexLock lock(mutex_);
+        markInitialResponseLocked();
         stream = dataStream_;
         if (!stream) {
             // Collected bodies are bounded like the session's own (a

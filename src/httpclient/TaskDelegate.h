@@ -155,6 +155,7 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
   protected:
     virtual void reset();
     void markInitialResponse();
+    void markInitialResponseLocked() REQUIRES(mutex_);
     // Error recording used by completion: only when none was recorded.
     void recordErrorIfNone(const ErrorPtr& error);
 
