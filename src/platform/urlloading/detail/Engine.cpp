@@ -734,6 +734,11 @@ void Engine::toDelegateQueue(std::function<void()> block) {
     // the chain runs (see postToMailbox), and gathered_ moves with it.
     if (hostingChainOf != this &&
         networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        // A turn gathers a few blocks for each transfer that moved: room
+        // for them at once rather than growing the batch one doubling at a
+        // time (each batch leaves with its storage).
+        if (gathered_.capacity() == 0)
+            gathered_.reserve(16);
         gathered_.push_back(std::move(block));
         return;
     }
