@@ -458,6 +458,15 @@ void Engine::runCommands() {
     }
     for (auto& c : commands)
         c();
+    commands.clear();
+    // The list's storage goes back for the next batch (a small one: each
+    // request's commands would otherwise grow a new list from nothing).
+    constexpr size_t kKeptCapacity = 64;
+    if (commands.capacity() > kKeptCapacity)
+        return;
+    plat::MutexLock lock(mutex_);
+    if (commands_.empty())
+        commands_.swap(commands);
 }
 
 void Engine::runCommandsAfterExit() {
