@@ -33,8 +33,9 @@ HoldBackQueue::HoldBackQueue(Retain retain) : retain_(std::move(retain)) {}
 HoldBackQueue::~HoldBackQueue() {
     // Only a queue never released (or whose owner went away with blocks
     // still waiting) gets here with blocks: nobody can release it now.
-    if (blocks_.empty())
+    if (!head_)
         return;
+    blocks_.insert(blocks_.begin(), std::move(head_));
     utilityQueue().async([blocks = std::move(blocks_)]() mutable {
         for (auto& block : blocks) {
             runGuarded(block);
@@ -48,7 +49,10 @@ void HoldBackQueue::addOperationWithBlock(Block block) {
         return;
     {
         plat::MutexLock lock(mutex_);
-        blocks_.push_back(std::move(block));
+        if (head_)
+            blocks_.push_back(std::move(block));
+        else
+            head_ = std::move(block);
         if (suspended_ || running_)
             return;
         running_ = true;
@@ -62,7 +66,7 @@ void HoldBackQueue::release() {
         if (!suspended_)
             return;
         suspended_ = false;
-        if (blocks_.empty())
+        if (!head_)
             return;
         running_ = true;
     }
@@ -76,7 +80,7 @@ bool HoldBackQueue::isSuspended() const {
 
 std::size_t HoldBackQueue::operationCount() const {
     plat::MutexLock lock(mutex_);
-    return blocks_.size() + inFlight_;
+    return (head_ ? 1 : 0) + blocks_.size() + inFlight_;
 }
 
 void HoldBackQueue::drainElsewhere() {
@@ -84,23 +88,32 @@ void HoldBackQueue::drainElsewhere() {
 }
 
 void HoldBackQueue::drain() {
+    Block head;
     std::vector<Block> batch;
     for (;;) {
         {
             plat::MutexLock lock(mutex_);
             inFlight_ = 0;
-            if (blocks_.empty()) {
+            if (!head_) {
                 running_ = false;
                 return;
             }
+            head = std::move(head_);
+            head_ = nullptr;
             batch.swap(blocks_);
-            inFlight_ = batch.size();
+            inFlight_ = 1 + batch.size();
         }
+        // The count of the batch's last block drops with the next look at
+        // the queue (one lock fewer for the usual single block).
+        runGuarded(head);
+        head = nullptr;  // what it holds goes now, in the order added
         for (auto& block : batch) {
+            {
+                plat::MutexLock lock(mutex_);
+                --inFlight_;
+            }
             runGuarded(block);
-            block = nullptr;  // what it holds goes now, in the order added
-            plat::MutexLock lock(mutex_);
-            --inFlight_;
+            block = nullptr;
         }
         batch.clear();
     }

@@ -50,6 +50,9 @@ class HoldBackQueue {
 
     const Retain retain_;
     mutable plat::Mutex mutex_;
+    // The first block waiting, kept in place (most queues only ever hold
+    // one); those behind it wait in blocks_.
+    Block head_ GUARDED_BY(mutex_);
     std::vector<Block> blocks_ GUARDED_BY(mutex_);
     bool suspended_ GUARDED_BY(mutex_) = true;
     bool running_ GUARDED_BY(mutex_) = false;

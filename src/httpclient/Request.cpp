@@ -150,7 +150,8 @@ Request::Request(std::shared_ptr<ul::URLSession> session, Kind kind,
             taskDelegate_ = std::make_shared<TaskDelegate>(std::move(task));
             break;
     }
-    taskDelegate_->setError(std::move(error));
+    if (error)
+        taskDelegate_->setError(std::move(error));
 }
 
 Request::~Request() = default;
@@ -159,11 +160,11 @@ Request::~Request() = default;
 // response handlers waiting there start (no operation of its own: that
 // would cost every request a trip through the worker pool).
 void Request::start() {
-    std::weak_ptr<Request> weak = weak_from_this();
-    delegate()->setQueueReleaseHandler([weak] {
-        if (auto me = weak.lock())
-            me->setEndTime(absoluteTimeNow());
-    });
+    delegate()->setQueueReleaseObserver(weak_from_this());
+}
+
+void Request::queueWillRelease() {
+    setEndTime(absoluteTimeNow());
 }
 
 uint64_t Request::retryCount() const {
@@ -213,10 +214,10 @@ std::shared_ptr<ul::URLSessionTask> Request::task() const {
     return delegate()->task();
 }
 
-std::optional<URLRequest> Request::request() const {
-    if (auto t = task())
-        return t->originalRequest();
-    return std::nullopt;
+std::optional<URLRequest> Request::requestFor(const std::shared_ptr<ul::URLSessionTask>& task) const {
+    if (task && task->originalRequest())
+        return task->originalRequest();
+    return describedRequest();
 }
 
 ul::HTTPURLResponsePtr Request::response() const {
@@ -284,7 +285,7 @@ void Request::cancel() {
     post(Notification::Name::Task::didCancel(), t);
 }
 
-Timeline Request::timeline() const {
+Timeline Request::timeline(const TaskDelegate& delegate) const {
     // One clock reading stands for every time not yet recorded, and for the
     // serialization time: the values stay ordered.
     const double now = absoluteTimeNow();
@@ -295,7 +296,7 @@ Timeline Request::timeline() const {
         end = endTime_;
     }
     const double completed = end.value_or(now);
-    const double initial = delegate()->initialResponseTime().value_or(completed);
+    const double initial = delegate.initialResponseTime().value_or(completed);
     return Timeline(start.value_or(now), initial, completed, now);
 }
 
@@ -484,9 +485,7 @@ std::vector<int> Request::acceptableStatusCodes() {
 
 // --- DataRequest ---
 
-std::optional<URLRequest> DataRequest::request() const {
-    if (auto r = Request::request())
-        return r;
+std::optional<URLRequest> DataRequest::describedRequest() const {
     if (auto* requestable = dynamic_cast<const Requestable*>(originalTask().get()))
         return requestable->request;
     return std::nullopt;
@@ -621,9 +620,7 @@ std::shared_ptr<DataRequest> DataRequest::validate() {
 
 // --- UploadRequest ---
 
-std::optional<URLRequest> UploadRequest::request() const {
-    if (auto r = DataRequest::request())
-        return r;
+std::optional<URLRequest> UploadRequest::describedRequest() const {
     if (auto* uploadable = dynamic_cast<const Uploadable*>(originalTask().get()))
         return uploadable->request;
     return std::nullopt;
@@ -647,9 +644,7 @@ std::shared_ptr<UploadRequest> UploadRequest::uploadProgress(ProgressClosure clo
 
 // --- DownloadRequest ---
 
-std::optional<URLRequest> DownloadRequest::request() const {
-    if (auto r = Request::request())
-        return r;
+std::optional<URLRequest> DownloadRequest::describedRequest() const {
     if (auto* downloadable = dynamic_cast<const Downloadable*>(originalTask().get()))
         return downloadable->request_;
     return std::nullopt;

@@ -120,7 +120,7 @@ struct ValidationResult {
     ErrorPtr error;
 };
 
-class Request : public std::enable_shared_from_this<Request> {
+class Request : public std::enable_shared_from_this<Request>, public QueueReleaseObserver {
   public:
     enum class Kind { data, download, upload, stream };
 
@@ -144,7 +144,7 @@ class Request : public std::enable_shared_from_this<Request> {
     std::shared_ptr<ul::URLSessionTask> task() const;
     // The URL request the task was made with, else the one the task
     // description holds.
-    virtual std::optional<URLRequest> request() const;
+    std::optional<URLRequest> request() const { return requestFor(task()); }
     ul::HTTPURLResponsePtr response() const;
 
     std::shared_ptr<Request> authenticate(
@@ -182,7 +182,13 @@ class Request : public std::enable_shared_from_this<Request> {
     // Queues the end-time stamp; called once the object is owned.
     void start();
     void post(const std::string& name, const std::shared_ptr<ul::URLSessionTask>& task);
-    Timeline timeline() const;
+    Timeline timeline() const { return timeline(*delegate()); }
+    // With the delegate the caller has already taken.
+    Timeline timeline(const TaskDelegate& delegate) const;
+    // request() for a task the caller has already taken.
+    std::optional<URLRequest> requestFor(const std::shared_ptr<ul::URLSessionTask>& task) const;
+    // The URL request the task description holds, if the kind has one.
+    virtual std::optional<URLRequest> describedRequest() const { return std::nullopt; }
 
     // A request and its shared_ptr bookkeeping in one allocation: the
     // request classes' constructors are protected, reached from a class
@@ -201,6 +207,9 @@ class Request : public std::enable_shared_from_this<Request> {
     friend class SessionManager;
 
   private:
+    // Stamps the end time.
+    void queueWillRelease() override;
+
     const std::shared_ptr<ul::URLSession> session_;
     const std::shared_ptr<const TaskConvertible> originalTask_;
     mutable plat::Mutex mutex_;
@@ -220,7 +229,6 @@ class DataRequest : public Request {
     using Completion = std::function<void(const DataResponse<T>&)>;
 
     using Request::response;
-    std::optional<URLRequest> request() const override;
     std::shared_ptr<Progress> progress() const;
     std::shared_ptr<DataTaskDelegate> dataDelegate() const;
     // Hands each block of received bytes to `closure` instead of keeping it.
@@ -264,6 +272,7 @@ class DataRequest : public Request {
     using Request::Request;
     friend class Request;
     friend class SessionManager;
+    std::optional<URLRequest> describedRequest() const override;
 
   private:
     std::shared_ptr<DataRequest> self() { return std::static_pointer_cast<DataRequest>(shared_from_this()); }
@@ -271,7 +280,6 @@ class DataRequest : public Request {
 
 class UploadRequest : public DataRequest {
   public:
-    std::optional<URLRequest> request() const override;
     std::shared_ptr<Progress> uploadProgress() const;
     std::shared_ptr<UploadTaskDelegate> uploadDelegate() const;
     std::shared_ptr<UploadRequest> uploadProgress(
@@ -281,6 +289,7 @@ class UploadRequest : public DataRequest {
     using DataRequest::DataRequest;
     friend class Request;
     friend class SessionManager;
+    std::optional<URLRequest> describedRequest() const override;
 };
 
 class DownloadRequest : public Request {
@@ -292,7 +301,6 @@ class DownloadRequest : public Request {
     using Completion = std::function<void(const DownloadResponse<T>&)>;
 
     using Request::response;
-    std::optional<URLRequest> request() const override;
     std::optional<Data> resumeData() const;
     std::shared_ptr<Progress> progress() const;
     std::shared_ptr<DownloadTaskDelegate> downloadDelegate() const;
@@ -343,6 +351,7 @@ class DownloadRequest : public Request {
     using Request::Request;
     friend class Request;
     friend class SessionManager;
+    std::optional<URLRequest> describedRequest() const override;
 
   private:
     std::shared_ptr<DownloadRequest> self() {
@@ -365,26 +374,57 @@ class StreamRequest : public Request {
 
 // --- templates ---
 
+namespace detail {
+
+// What a response handler's block carries to the caller's queue: the
+// handler and its record. The record is made in place, inside the block
+// (each move of a record copies a URL's worth of fields).
+template <class Record>
+struct Delivery {
+    std::function<void(const Record&)> completion;
+    std::optional<Record> record;
+    void operator()() const { completion(*record); }
+};
+
+template <class Record>
+plat::dispatch::Block deliveryBlock(std::function<void(const Record&)> completion) {
+    return plat::dispatch::Block(Delivery<Record>{std::move(completion), std::nullopt});
+}
+
+template <class Record>
+std::optional<Record>& deliveryRecord(plat::dispatch::Block& block) {
+    return block.template target<Delivery<Record>>()->record;
+}
+
+}  // namespace detail
+
 template <class Serializer>
 std::shared_ptr<DataRequest> DataRequest::response(
     const Serializer& serializer, Completion<typename Serializer::SerializedObject> completion,
     plat::dispatch::Queue queue) {
+    using Record = DataResponse<typename Serializer::SerializedObject>;
     auto me = self();
     auto delegate = this->delegate();
-    delegate->queue().addOperationWithBlock(
-        [me, delegate, serializer, completion = std::move(completion), queue = std::move(queue)]() mutable {
-            auto request = me->request();
-            auto response = me->response();
-            auto data = delegate->data();
-            auto result = serializer.serializeResponse(request, response, data, delegate->error());
-            DataResponse<typename Serializer::SerializedObject> record(
-                std::move(request), std::move(response), std::move(data), std::move(result), me->timeline());
-            record.add(delegate->metrics());
-            // The block runs once: what it holds moves on to the caller's queue.
-            auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
-            target.async(
-                [completion = std::move(completion), record = std::move(record)] { completion(record); });
-        });
+    delegate->queue().addOperationWithBlock([me, delegate, serializer, completion = std::move(completion),
+                                             queue = std::move(queue)]() mutable {
+        // The request's current delegate and task, taken once for the
+        // whole record.
+        const auto current = me->delegate();
+        const auto task = current->task();
+        auto request = me->requestFor(task);
+        auto response = task ? task->response() : nullptr;
+        auto data = delegate->data();
+        auto result = serializer.serializeResponse(request, response, data, delegate->error());
+        // The block runs once: what it holds moves on to the caller's
+        // queue, the record made in place in the block that carries it.
+        auto block = detail::deliveryBlock<Record>(std::move(completion));
+        auto& record = detail::deliveryRecord<Record>(block).emplace(std::move(request), std::move(response),
+                                                                     std::move(data), std::move(result),
+                                                                     me->timeline(*current));
+        record.add(delegate->metrics());
+        auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+        target.async(std::move(block));
+    });
     return me;
 }
 
@@ -392,20 +432,23 @@ template <class Serializer>
 std::shared_ptr<DownloadRequest> DownloadRequest::response(
     const Serializer& serializer, Completion<typename Serializer::SerializedObject> completion,
     plat::dispatch::Queue queue) {
+    using Record = DownloadResponse<typename Serializer::SerializedObject>;
     auto me = self();
     auto delegate = std::static_pointer_cast<DownloadTaskDelegate>(this->delegate());
     delegate->queue().addOperationWithBlock([me, delegate, serializer, completion = std::move(completion),
                                              queue = std::move(queue)]() mutable {
-        auto request = me->request();
-        auto response = me->response();
+        const auto current = me->delegate();
+        const auto task = current->task();
+        auto request = me->requestFor(task);
+        auto response = task ? task->response() : nullptr;
         auto result = serializer.serializeResponse(request, response, delegate->fileURL(), delegate->error());
-        DownloadResponse<typename Serializer::SerializedObject> record(
+        auto block = detail::deliveryBlock<Record>(std::move(completion));
+        auto& record = detail::deliveryRecord<Record>(block).emplace(
             std::move(request), std::move(response), delegate->temporaryURL(), delegate->destinationURL(),
-            delegate->resumeData(), std::move(result), me->timeline());
+            delegate->resumeData(), std::move(result), me->timeline(*current));
         record.add(delegate->metrics());
         auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
-        target.async(
-            [completion = std::move(completion), record = std::move(record)] { completion(record); });
+        target.async(std::move(block));
     });
     return me;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "httpclient/Result.h"
 #include "httpclient/Timeline.h"
@@ -36,6 +37,13 @@ struct ResponseMetrics {
     // Keeps the argument only when it is task metrics.
     void add(const plat::ObjectPtr& metrics) {
         if (std::dynamic_pointer_cast<const plat::urlloading::TaskMetrics>(metrics))
+            _metrics = metrics;
+    }
+    // Task metrics known as such need no check.
+    template <class M>
+    requires std::is_base_of_v<plat::urlloading::TaskMetrics, M>
+    void add(const std::shared_ptr<M>& metrics) {
+        if (metrics)
             _metrics = metrics;
     }
 };

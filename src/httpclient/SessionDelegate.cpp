@@ -160,10 +160,16 @@ void SessionDelegate::didFinishCollectingMetrics(ul::URLSession&, ul::URLSession
 
 void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
                                    const std::shared_ptr<Request>& r) {
+    completeTask(session, task, error, r, r ? r->delegate() : nullptr);
+}
+
+void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
+                                   const std::shared_ptr<Request>& r,
+                                   const std::shared_ptr<TaskDelegate>& delegate) {
     if (taskDidComplete)
         taskDidComplete(session, task, error);
-    if (r)
-        r->delegate()->didCompleteWithError(session, task, error);
+    if (delegate)
+        delegate->didCompleteWithError(session, task, error);
     // The user info (a copy of the bytes among it) is built only for observers.
     if (plat::NotificationCenter::defaultCenter().observerCount() == 0) {
         setRequest(task, nullptr);
@@ -173,7 +179,7 @@ void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& 
         {Notification::Key::task(), plat::Value(plat::BoxedObject<ul::URLSessionTask>::make(
                                         task.shared_from_this(), "NSURLSessionTask"))}};
     if (r) {
-        if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate())) {
+        if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(delegate)) {
             if (auto bytes = data->data())
                 userInfo.set(Notification::Key::responseData(), plat::Value(*bytes));
         }
@@ -193,12 +199,14 @@ void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessi
     }
     for (const auto& validation : r->validations())
         validation();
-    ErrorPtr reported = r->delegate()->error();
+    // Taken once the validations have run, for the rest of the completion.
+    const auto delegate = r->delegate();
+    ErrorPtr reported = delegate->error();
     if (!reported)
         reported = error;
     auto retrier = this->retrier();
     if (!retrier || !reported) {
-        completeTask(session, task, reported, r);
+        completeTask(session, task, reported, r, delegate);
         return;
     }
     std::weak_ptr<SessionDelegate> weak = weak_from_this();
@@ -247,7 +255,8 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
         return;
     }
     if (auto r = request(task)) {
-        if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(r->delegate()))
+        const auto delegate = r->delegate();
+        if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
             d->didReceiveData(session, task, data);
     }
 }

@@ -141,6 +141,9 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     // `r`: the request stored for the task (null when there is none).
     void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
                       const std::shared_ptr<Request>& r);
+    // The same with the request's delegate already taken (null without a request).
+    void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
+                      const std::shared_ptr<Request>& r, const std::shared_ptr<TaskDelegate>& delegate);
 
     mutable plat::Mutex lock_;
     std::map<uint64_t, std::shared_ptr<Request>> requests_ GUARDED_BY(lock_);

@@ -183,7 +183,8 @@ std::shared_ptr<T> SessionManager::made(Request::Kind kind,
         if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(request->delegate()))
             d->setDestination(std::move(destination));
     }
-    if (auto* uploadable = dynamic_cast<const Uploadable*>(description.get());
+    if (auto* uploadable =
+            kind == Request::Kind::upload ? dynamic_cast<const Uploadable*>(description.get()) : nullptr;
         uploadable && uploadable->kind == Uploadable::Kind::stream) {
         request->delegate()->taskNeedNewBodyStream =
             [stream = uploadable->bodyStream](ul::URLSession&, ul::URLSessionTask&) { return stream; };

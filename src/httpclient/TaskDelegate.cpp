@@ -28,19 +28,19 @@ TaskDelegate::TaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
 
 TaskDelegate::~TaskDelegate() = default;
 
-void TaskDelegate::setQueueReleaseHandler(std::function<void()> handler) {
+void TaskDelegate::setQueueReleaseObserver(std::weak_ptr<QueueReleaseObserver> observer) {
     plat::MutexLock lock(releaseLock_);
-    releaseHandler_ = std::move(handler);
+    releaseObserver_ = std::move(observer);
 }
 
 void TaskDelegate::releaseQueue() {
-    std::function<void()> handler;
+    std::weak_ptr<QueueReleaseObserver> observer;
     {
         plat::MutexLock lock(releaseLock_);
-        handler = std::exchange(releaseHandler_, nullptr);
+        observer = std::exchange(releaseObserver_, {});
     }
-    if (handler)
-        handler();
+    if (auto o = observer.lock())
+        o->queueWillRelease();
     queue_.release();
 }
 
@@ -78,6 +78,10 @@ std::optional<double> TaskDelegate::initialResponseTime() const {
 
 void TaskDelegate::markInitialResponse() {
     plat::MutexLock lock(mutex_);
+    markInitialResponseLocked();
+}
+
+void TaskDelegate::markInitialResponseLocked() {
     if (!initialResponseTime_)
         initialResponseTime_ = absoluteTimeNow();
 }
@@ -178,11 +182,21 @@ void TaskDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionT
 // --- DataTaskDelegate ---
 
 DataTaskDelegate::DataTaskDelegate(std::shared_ptr<ul::URLSessionTask> task)
-    : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>()) {}
+    : TaskDelegate(std::move(task)) {}
+
+std::shared_ptr<Progress> DataTaskDelegate::progressLocked() const {
+    if (!progress_) {
+        progress_ = std::make_shared<Progress>();
+        progress_->setTotalUnitCount(totalBytesExpected_);
+        progress_->setCompletedUnitCount(totalBytesReceived_);
+    }
+    return progress_;
+}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
     plat::MutexLock lock(mutex_);
-    return progress_;
+    // Made on first use: most requests never ask.
+    return progressLocked();
 }
 
 std::optional<ProgressHandler> DataTaskDelegate::progressHandler() const {
@@ -220,8 +234,9 @@ std::optional<Data> DataTaskDelegate::data() const {
 void DataTaskDelegate::reset() {
     TaskDelegate::reset();
     plat::MutexLock lock(mutex_);
-    progress_ = std::make_shared<Progress>();
+    progress_ = nullptr;  // a new one when asked for
     totalBytesReceived_ = 0;
+    totalBytesExpected_ = 0;
     mutableData_ = Data();
 }
 
@@ -249,8 +264,8 @@ void DataTaskDelegate::willCacheResponse(ul::URLSession& session, ul::URLSession
 
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
-    markInitialResponse();
     if (dataTaskDidReceiveData) {
+        markInitialResponse();
         dataTaskDidReceiveData(session, task, data);
         return;
     }
@@ -260,6 +275,7 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     ErrorPtr tooLarge;
     {
         plat::MutexLock lock(mutex_);
+        markInitialResponseLocked();
         stream = dataStream_;
         if (!stream) {
             // Collected bodies are bounded like the session's own (a
@@ -280,11 +296,14 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
         }
         totalBytesReceived_ += static_cast<int64_t>(data.length());
         auto response = task.response();
-        progress_->setTotalUnitCount(response ? response->expectedContentLength()
-                                              : ul::URLSessionTransferSizeUnknown);
-        progress_->setCompletedUnitCount(totalBytesReceived_);
-        progress = progress_;
+        totalBytesExpected_ =
+            response ? response->expectedContentLength() : ul::URLSessionTransferSizeUnknown;
         handler = progressHandler_;
+        if (progress_ || handler) {
+            progress = progressLocked();
+            progress->setTotalUnitCount(totalBytesExpected_);
+            progress->setCompletedUnitCount(totalBytesReceived_);
+        }
     }
     if (tooLarge) {
         recordErrorIfNone(tooLarge);

@@ -92,6 +92,16 @@ struct DownloadOptions {
 using DownloadDestination = std::function<std::pair<URL, DownloadOptions>(
     const URL& temporaryURL, const ul::HTTPURLResponse& response)>;
 
+// Told when a task delegate lets its queue go, on the thread that releases
+// it, before any queued operation starts.
+class QueueReleaseObserver {
+  public:
+    virtual void queueWillRelease() = 0;
+
+  protected:
+    ~QueueReleaseObserver() = default;
+};
+
 class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
   public:
     explicit TaskDelegate(std::shared_ptr<ul::URLSessionTask> task);
@@ -102,11 +112,12 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
     // Runs one block at a time, held back until the task completes. The
     // delegate must be owned by a shared_ptr (blocks keep it alive).
     HoldBackQueue& queue() { return queue_; }
-    // Resumes the queue; `handler` of setQueueReleaseHandler runs first, once.
+    // Resumes the queue; the release observer is told first, once.
     void releaseQueue();
-    // Runs on the thread that releases the queue, before any queued
-    // operation starts (the request stamps its end time with it).
-    void setQueueReleaseHandler(std::function<void()> handler);
+    // Told on the thread that releases the queue, before any queued
+    // operation starts (the request stamps its end time then), if it still
+    // exists.
+    void setQueueReleaseObserver(std::weak_ptr<QueueReleaseObserver> observer);
 
     std::shared_ptr<ul::URLSessionTask> task() const;
     // Replaces the task (a retry) and resets the per-attempt state.
@@ -144,6 +155,7 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
   protected:
     virtual void reset();
     void markInitialResponse();
+    void markInitialResponseLocked() REQUIRES(mutex_);
     // Error recording used by completion: only when none was recorded.
     void recordErrorIfNone(const ErrorPtr& error);
 
@@ -152,7 +164,7 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
 
   private:
     plat::Mutex releaseLock_;
-    std::function<void()> releaseHandler_ GUARDED_BY(releaseLock_);
+    std::weak_ptr<QueueReleaseObserver> releaseObserver_ GUARDED_BY(releaseLock_);
     mutable plat::Mutex taskLock_;
     std::shared_ptr<ul::URLSessionTask> task_ GUARDED_BY(taskLock_);
     ErrorPtr error_ GUARDED_BY(mutex_);
@@ -202,10 +214,15 @@ class DataTaskDelegate : public TaskDelegate {
     void reset() override;
 
   private:
-    std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
+    // The progress object once someone asks for it (made then with the
+    // counts so far, and kept up to date from there).
+    std::shared_ptr<Progress> progressLocked() const REQUIRES(mutex_);
+
+    mutable std::shared_ptr<Progress> progress_ GUARDED_BY(mutex_);
     std::optional<ProgressHandler> progressHandler_ GUARDED_BY(mutex_);
     std::function<void(const Data&)> dataStream_ GUARDED_BY(mutex_);
     int64_t totalBytesReceived_ GUARDED_BY(mutex_) = 0;
+    int64_t totalBytesExpected_ GUARDED_BY(mutex_) = 0;  // the progress's total
     Data mutableData_ GUARDED_BY(mutex_);
     bool bodyTooLarge_ GUARDED_BY(mutex_) = false;  // the collected body passed the session's limit
 };

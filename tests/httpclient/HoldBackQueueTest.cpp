@@ -1,6 +1,7 @@
 // The queue that holds a task delegate's work back until its task ends:
 // order, where blocks run (never on the thread that added or released them),
 // owners kept alive, nothing lost.
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -65,4 +66,38 @@ TEST(HoldBackQueueTest, BlocksOfAQueueDestroyedUnreleasedStillRun) {
     }
     auto all = ran.all(2);
     EXPECT_EQ(all, (std::vector<int>{1, 2}));
+}
+
+// Blocks added while the first one runs wait behind it, keep their order,
+// and are counted until they have run.
+TEST(HoldBackQueueTest, BlocksAddedWhileOneRunsKeepTheirOrderAndCount) {
+    auto owner = std::make_shared<Owner>();
+    std::promise<void> started, goOn;
+    Waiter<int> ran;
+    owner->queue.addOperationWithBlock([&] {
+        started.set_value();
+        goOn.get_future().wait();
+        ran.set(0);
+    });
+    owner->queue.release();
+    started.get_future().wait();
+    for (int i = 1; i <= 3; ++i)
+        owner->queue.addOperationWithBlock([&ran, i] { ran.set(i); });
+    EXPECT_EQ(owner->queue.operationCount(), 4u);  // the running one and three waiting
+    goOn.set_value();
+    EXPECT_EQ(ran.all(4), (std::vector<int>{0, 1, 2, 3}));
+    // Added once all have run: runs too.
+    owner->queue.addOperationWithBlock([&ran] { ran.set(4); });
+    EXPECT_EQ(ran.all(5).back(), 4);
+}
+
+TEST(HoldBackQueueTest, AQueueDestroyedUnreleasedRunsEveryBlockInOrder) {
+    Waiter<int> ran;
+    {
+        auto owner = std::make_shared<Owner>();
+        for (int i = 0; i < 4; ++i)
+            owner->queue.addOperationWithBlock([&ran, i] { ran.set(i); });
+        EXPECT_EQ(owner->queue.operationCount(), 4u);
+    }
+    EXPECT_EQ(ran.all(4), (std::vector<int>{0, 1, 2, 3}));
 }

@@ -105,6 +105,39 @@ TEST_F(SessionManagerTest, RequestsAndTasksKeepTheirKindsAndGoAwayWhenDone) {
         [&] { return std::all_of(gone.begin(), gone.end(), [](const auto& w) { return w.expired(); }); }));
 }
 
+// A data request's progress counts its bytes whether it is asked for before
+// the transfer, through a progress handler, or only once it has ended; the
+// object handed out first is the one kept up to date.
+TEST_F(SessionManagerTest, DataProgressCountsTheBytesWhenEverItIsAskedFor) {
+    Waiter<int> done;
+    auto early = manager->request(server.url("/bytes/64"));
+    auto heldEarly = early->progress();
+    ASSERT_TRUE(heldEarly);
+    EXPECT_EQ(heldEarly->completedUnitCount(), 0);
+    early->response([&](const DefaultDataResponse&) { done.set(1); }, queue);
+
+    Waiter<int64_t> reported;
+    auto handled = manager->request(server.url("/bytes/64"));
+    handled->downloadProgress(
+        [&](const std::shared_ptr<Progress>& p) { reported.set(p->completedUnitCount()); }, queue);
+    handled->response([&](const DefaultDataResponse&) { done.set(2); }, queue);
+
+    auto late = manager->request(server.url("/bytes/64"));
+    late->response([&](const DefaultDataResponse&) { done.set(3); }, queue);
+    ASSERT_EQ(done.all(3).size(), 3u);
+
+    EXPECT_EQ(early->progress(), heldEarly);
+    for (const auto& request : {early, handled, late}) {
+        auto p = request->progress();
+        EXPECT_EQ(p->completedUnitCount(), 64);
+        EXPECT_EQ(p->totalUnitCount(), 64);
+        EXPECT_DOUBLE_EQ(p->fractionCompleted(), 1.0);
+    }
+    auto counts = reported.all(1);
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back(), 64);
+}
+
 TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
     Waiter<int> done;
     // A 204 with a body counts as empty for every serializer. (Its own

@@ -43,9 +43,7 @@ URLSessionTask::URLSessionTask(std::shared_ptr<URLSession> session, uint64_t ide
     : session_(std::move(session)),
       identifier_(identifier),
       originalRequest_(std::move(request)),
-      transfer_(std::make_unique<detail::Transfer>()) {
-    currentRequest_ = originalRequest_;
-}
+      transfer_(std::make_unique<detail::Transfer>()) {}
 
 URLSessionTask::~URLSessionTask() {
     // The task's own download file goes with it: nothing in it is kept.
@@ -60,7 +58,13 @@ URLSessionTask::~URLSessionTask() {
 
 std::optional<URLRequest> URLSessionTask::currentRequest() const {
     plat::MutexLock lock(mutex_);
-    return currentRequest_;
+    return currentRequestReplaced_ ? currentRequest_ : originalRequest_;
+}
+
+void URLSessionTask::replaceCurrentRequest(const URLRequest& request) {
+    plat::MutexLock lock(mutex_);
+    currentRequest_ = request;
+    currentRequestReplaced_ = true;
 }
 HTTPURLResponsePtr URLSessionTask::response() const {
     plat::MutexLock lock(mutex_);

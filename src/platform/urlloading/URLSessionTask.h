@@ -70,12 +70,18 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     friend class detail::Engine;
     friend struct detail::Transfer;
 
+    // What currentRequest() gives from now on (a redirect, a cached answer).
+    void replaceCurrentRequest(const URLRequest& request);
+
     const uint64_t identifier_;
     const std::optional<URLRequest> originalRequest_;
     std::unique_ptr<detail::Transfer> transfer_;  // touched on the network thread only
 
     mutable plat::Mutex mutex_;
+    // Set once something (a redirect, a cached answer) replaces the
+    // request: until then the current request is the original one, kept once.
     std::optional<URLRequest> currentRequest_ GUARDED_BY(mutex_);
+    bool currentRequestReplaced_ GUARDED_BY(mutex_) = false;
     HTTPURLResponsePtr response_ GUARDED_BY(mutex_);
     URLSessionTaskState state_ GUARDED_BY(mutex_) = URLSessionTaskState::Suspended;
     ErrorPtr error_ GUARDED_BY(mutex_);

@@ -270,6 +270,32 @@ TEST(URLSession, RedirectsAreFollowedChangedOrRefusedAndLoopsEnd) {
     session->invalidateAndCancel();
 }
 
+// A task's current request is its original one (same fields) until a
+// redirect replaces it; the original stays as made.
+TEST(URLSession, TheCurrentRequestIsTheOriginalUntilARedirectReplacesIt) {
+    LoopbackServer server;
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server));
+    URLRequest request(url(server.url("/redirect/1")));
+    request.setValue("kept", "X-Mark");
+
+    Completion done;
+    auto task = session->dataTaskWithRequest(request, done.handler());
+    ASSERT_TRUE(task->currentRequest());
+    EXPECT_EQ(task->currentRequest()->url->absoluteString(), server.url("/redirect/1"));
+    EXPECT_EQ(task->currentRequest()->valueForHTTPHeaderField("X-Mark"), "kept");
+    task->resume();
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(task->currentRequest()->url->absoluteString(), server.url("/echo"));
+    EXPECT_EQ(task->originalRequest()->url->absoluteString(), server.url("/redirect/1"));
+
+    Completion direct;
+    auto plain = session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/8"))), direct.handler());
+    plain->resume();
+    ASSERT_TRUE(direct.wait());
+    EXPECT_EQ(plain->currentRequest()->url->absoluteString(), server.url("/bytes/8"));
+    session->invalidateAndCancel();
+}
+
 TEST(URLSession, SeeOtherTurnsAPostIntoAGetWithoutBody) {
     LoopbackServer server;
     auto session = URLSession::sessionWithConfiguration(testConfiguration(server));

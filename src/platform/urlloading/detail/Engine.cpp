@@ -458,6 +458,15 @@ void Engine::runCommands() {
     }
     for (auto& c : commands)
         c();
+    commands.clear();
+    // The list's storage goes back for the next batch (a small one: each
+    // request's commands would otherwise grow a new list from nothing).
+    constexpr size_t kKeptCapacity = 64;
+    if (commands.capacity() > kKeptCapacity)
+        return;
+    plat::MutexLock lock(mutex_);
+    if (commands_.empty())
+        commands_.swap(commands);
 }
 
 void Engine::runCommandsAfterExit() {
@@ -734,6 +743,11 @@ void Engine::toDelegateQueue(std::function<void()> block) {
     // the chain runs (see postToMailbox), and gathered_ moves with it.
     if (hostingChainOf != this &&
         networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        // A turn gathers a few blocks for each transfer that moved: room
+        // for them at once rather than growing the batch one doubling at a
+        // time (each batch leaves with its storage).
+        if (gathered_.capacity() == 0)
+            gathered_.reserve(16);
         gathered_.push_back(std::move(block));
         return;
     }
@@ -1089,14 +1103,15 @@ void Engine::deliverConnectionChallenge(const TaskPtr& task, const URLAuthentica
     });
 }
 
-void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&, URLSession&)> call) {
+template <class Call>
+void Engine::deliver(const TaskPtr& task, Call call) {
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    toDelegateQueue([session, task = TaskPtr(task), call = std::move(call)]() mutable {
+    toDelegateQueue([session, task = TaskPtr(task), call = std::optional<Call>(std::move(call))]() mutable {
         if (auto delegate = session->delegate()) {
             try {
-                call(*delegate, *session);
+                (*call)(*delegate, *session);
             } catch (const std::exception& e) {
                 Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
                 task->cancel();
@@ -1105,7 +1120,7 @@ void Engine::deliver(const TaskPtr& task, std::function<void(URLSessionDelegate&
                 task->cancel();
             }
         }
-        call = nullptr;
+        call.reset();
         task.reset();
     });
 }
@@ -1196,10 +1211,7 @@ bool Engine::answerFromCache(const TaskPtr& task) {
         !URLCache::isFresh(*cached, t.request, now))
         return false;
     // As if the server had answered with it: response, body, completion.
-    {
-        plat::MutexLock lock(task->mutex_);
-        task->currentRequest_ = t.request;
-    }
+    task->replaceCurrentRequest(t.request);
     t.servedFromCache = true;
     t.hopStatus = cached->response->statusCode();
     t.hopHeaders = cached->response->allHeaderFields();
@@ -1317,10 +1329,8 @@ void Engine::startHop(const TaskPtr& task) {
     }
     // The task's current request is its original one until a redirect
     // replaces it (a copy per request saved).
-    if (std::exchange(t.requestReplaced, false)) {
-        plat::MutexLock lock(task->mutex_);
-        task->currentRequest_ = t.request;
-    }
+    if (std::exchange(t.requestReplaced, false))
+        task->replaceCurrentRequest(t.request);
     if (!t.request.url)
         return fail(task, URLErrorBadURL, "the request has no URL");
     const auto scheme = t.request.url->scheme();
@@ -2534,6 +2544,7 @@ TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
     {
         plat::MutexLock lock(download->mutex_);
         download->currentRequest_ = t.request;
+        download->currentRequestReplaced_ = true;
         download->response_ = response;
         download->state_ = t.suspended ? URLSessionTaskState::Suspended : URLSessionTaskState::Running;
     }
@@ -2728,7 +2739,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         task.reset();
     });
     running_.erase(task);
-    forgetCreated(task->taskIdentifier());
+    if (!t.started)  // a started task was forgotten then
+        forgetCreated(task->taskIdentifier());
     maybeFinishInvalidation();
 }
 

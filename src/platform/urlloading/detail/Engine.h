@@ -289,8 +289,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // *key, 0 for none, -1 to end the handshake and ask the delegate.
     int onClientCertificateRequest(URLSessionTask& task, void* ssl, void** x509, void** key);
     void onUploadProgress(URLSessionTask& task, int64_t sent, int64_t total);
-    void deliver(const std::shared_ptr<URLSessionTask>& task,
-                 std::function<void(URLSessionDelegate&, URLSession&)> call);
+    // `call(delegate, session)` on the delegate queue, held there as it is
+    // (one closure, not one wrapped in another).
+    template <class Call>
+    void deliver(const std::shared_ptr<URLSessionTask>& task, Call call);
     void deliverConnectionChallenge(const std::shared_ptr<URLSessionTask>& task,
                                     const URLAuthenticationChallenge& challenge, ChallengeCompletion answer);
     bool delegateImplements(const URLSessionTask& task, URLSessionDelegate::Callback callback) const;
