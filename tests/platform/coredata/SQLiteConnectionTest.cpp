@@ -133,21 +133,21 @@ TEST_F(SQLiteConnectionTest, TableShapesAreReadFromTheSchema) {
 // are refused as another application's, and the store's own open still
 // finds its tables.
 TEST_F(SQLiteConnectionTest, LookalikeTablesAreRefusedAndStoresOpen) {
-    const char* lookalikes[] = {
+    const std::string lookalikes[] = {
         // views of our names with our columns
-        "CREATE TABLE m (Z_KEY, Z_VALUE); CREATE TABLE e (Z_ENT, Z_NAME, Z_MAX);"
-        " CREATE VIEW Z_METADATA AS SELECT * FROM m; CREATE VIEW Z_ENTITIES AS SELECT * FROM e",
+        std::string("CREATE TABLE m (Z_KEY, Z_VALUE); CREATE TABLE e (Z_ENT, Z_NAME, Z_MAX);") +
+            " CREATE VIEW Z_METADATA AS SELECT * FROM m; CREATE VIEW Z_ENTITIES AS SELECT * FROM e",
         // the metadata table as ours, the entities without their last column
         "CREATE TABLE Z_METADATA (Z_KEY TEXT PRIMARY KEY, Z_VALUE); CREATE TABLE Z_ENTITIES (Z_ENT, Z_NAME)",
         // the metadata table only
         "CREATE TABLE Z_METADATA (Z_KEY TEXT PRIMARY KEY, Z_VALUE)",
     };
     int n = 0;
-    for (const char* sql : lookalikes) {
+    for (const std::string& sql : lookalikes) {
         const std::string name = "lookalike" + std::to_string(n++) + ".sqlite";
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path(name).c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
         sqlite3_close(db);
         auto error = openError(testing::makeTestModel(), {}, name);
         ASSERT_NE(error, nullptr) << sql;
