@@ -134,18 +134,29 @@ Result<bool> tableExists(Database& db, const std::string& name) {
 // Whether the database holds a store: false when it has no Z_METADATA; an
 // error when it has tables of our names that are not ours (another
 // application's), so that they are refused as a foreign file, not misread.
+// Read from the schema SQLite parsed when the connection opened, not by
+// statements prepared for the purpose (each costs a compilation at every
+// open of the store).
 Result<bool> holdsStore(Database& db, const std::string& path) {
-    auto exists = tableExists(db, "Z_METADATA");
-    if (!exists || !*exists)
-        return exists;
-    for (const char* probe : {"SELECT Z_KEY, Z_VALUE FROM Z_METADATA LIMIT 0",
-                              "SELECT Z_ENT, Z_NAME, Z_MAX FROM Z_ENTITIES LIMIT 0"}) {
-        if (!db.prepare(probe)) {
-            if (db.lastResultCode() != 1)  // SQLITE_ERROR: no such table or column
-                return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
-            return corrupt(path, "its tables are not a store's");
-        }
+    using Shape = Database::TableShape;
+    auto metadata = db.tableShape("Z_METADATA", {"Z_KEY", "Z_VALUE"});
+    if (metadata && *metadata == Shape::Missing) {
+        // The schema parsed before the caller's transaction began may
+        // predate a store another connection has made since (two coordinators
+        // creating one file): a statement reads the schema again as it runs.
+        auto exists = tableExists(db, "Z_METADATA");
+        if (!exists || !*exists)
+            return exists;
+        metadata = db.tableShape("Z_METADATA", {"Z_KEY", "Z_VALUE"});
     }
+    if (!metadata)
+        return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
+    auto entities = *metadata == Shape::HasColumns ? db.tableShape("Z_ENTITIES", {"Z_ENT", "Z_NAME", "Z_MAX"})
+                                                   : Result<Shape>(Shape::OtherColumns);
+    if (!entities)
+        return db.lastError(FileReadCorruptFileError, "Could not read the store's tables");
+    if (*entities != Shape::HasColumns)
+        return corrupt(path, "its tables are not a store's");
     return true;
 }
 

@@ -208,7 +208,9 @@ Result<std::unique_ptr<Database>> Database::openForReading(const std::string& pa
 
 Database::~Database() {
     cache_.clear();
-    (void)sqlite3_close_v2(db_);  // v2 defers the close until every statement is gone
+    for (sqlite3_stmt* stmt : control_)
+        (void)sqlite3_finalize(stmt);  // reset after each run: nothing to report
+    (void)sqlite3_close_v2(db_);       // v2 defers the close until every statement is gone
 }
 
 ErrorPtr Database::exec(const std::string& sql) {
@@ -216,6 +218,23 @@ ErrorPtr Database::exec(const std::string& sql) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         return lastError(CoreDataError, "SQL failed");
     return nullptr;
+}
+
+ErrorPtr Database::control(Control what) {
+    static constexpr const char* kText[] = {"BEGIN", "BEGIN IMMEDIATE", "COMMIT", "ROLLBACK"};
+    const auto at = static_cast<std::size_t>(what);
+    pendingCode_ = 0;
+    sqlite3_stmt*& stmt = control_[at];
+    if (!stmt &&
+        sqlite3_prepare_v3(db_, kText[at], -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        (void)sqlite3_finalize(stmt);  // the failure is the connection's last error
+        stmt = nullptr;
+        return lastError(CoreDataError, "SQL failed");
+    }
+    // The step's failure is read before the reset, which would report it again.
+    ErrorPtr error = sqlite3_step(stmt) == SQLITE_DONE ? nullptr : lastError(CoreDataError, "SQL failed");
+    (void)sqlite3_reset(stmt);  // a failure is in `error` already
+    return error;
 }
 
 Result<Statement> Database::prepare(const std::string& sql) {
@@ -228,6 +247,27 @@ Result<Statement> Database::prepare(const std::string& sql) {
         return lastError(CoreDataError, "Could not prepare a statement");
     }
     return Statement(stmt, this);
+}
+
+Result<Database::TableShape> Database::tableShape(const char* table,
+                                                  std::initializer_list<const char*> columns) {
+    pendingCode_ = 0;
+    // SQLITE_ERROR: no such table (or a view), or no such column; anything
+    // else is a schema that could not be read.
+    auto check = [&](const char* column) {
+        return sqlite3_table_column_metadata(db_, "main", table, column, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr);
+    };
+    int rc = check(nullptr);
+    if (rc == SQLITE_ERROR)
+        return TableShape::Missing;
+    for (auto at = columns.begin(); rc == SQLITE_OK && at != columns.end(); ++at)
+        rc = check(*at);
+    if (rc == SQLITE_ERROR)
+        return TableShape::OtherColumns;
+    if (rc != SQLITE_OK)
+        return lastError(CoreDataError, "Could not read the schema");
+    return TableShape::HasColumns;
 }
 
 namespace {

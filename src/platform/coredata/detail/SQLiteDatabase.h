@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -140,6 +141,12 @@ class Database {
 
     // Runs one or more statements without results.
     [[nodiscard]] ErrorPtr exec(const std::string& sql);
+    // The statements that begin and end transactions, run through statements
+    // prepared once for the connection's life: exec would parse and compile
+    // their text at every call, and a store begins and commits one or more
+    // transactions per save.
+    enum class Control { Begin, BeginImmediate, Commit, Rollback };
+    [[nodiscard]] ErrorPtr control(Control what);
     // A statement prepared once and kept for the connection's life, reset and
     // with cleared bindings. The reference stays valid until clearCache().
     Result<Statement*> cached(const std::string& sql);
@@ -150,6 +157,15 @@ class Database {
     bool holds(const StatementMemo& memo) const { return memo.statement && memo.generation == generation_; }
     Result<Statement> prepare(const std::string& sql);
     void clearCache();
+
+    // Whether the main database has a table (not a view) of that name, and
+    // whether it has every one of the columns, read from the schema SQLite
+    // has parsed (no statement is prepared). That is the schema as of the
+    // connection's last statement (or its first read of the schema): a table
+    // another connection made since shows once a statement has run here. An
+    // error when the schema cannot be read.
+    enum class TableShape { Missing, OtherColumns, HasColumns };
+    Result<TableShape> tableShape(const char* table, std::initializer_list<const char*> columns);
 
     int64_t changes() const;
     // An error of code for the connection's last failure, with SQLite's
@@ -170,6 +186,8 @@ class Database {
     int pendingCode_ = 0;
     std::string pendingMessage_;
     std::unordered_map<std::string, std::unique_ptr<Statement>> cache_;
+    // By Control; prepared at their first use, finalized with the connection.
+    sqlite3_stmt* control_[4] = {};
 };
 
 // Quotes an identifier for SQL ("a""b").

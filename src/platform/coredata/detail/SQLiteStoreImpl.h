@@ -31,17 +31,17 @@ class Transaction {
         // A destructor cannot report; should the rollback fail, the next
         // begin() fails ("within a transaction") rather than write inside it.
         if (open_)
-            (void)db_.exec("ROLLBACK");
+            (void)db_.control(Database::Control::Rollback);
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     [[nodiscard]] ErrorPtr begin(bool write) {
-        auto error = db_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+        auto error = db_.control(write ? Database::Control::BeginImmediate : Database::Control::Begin);
         open_ = !error;
         return error;
     }
     [[nodiscard]] ErrorPtr commit() {
-        auto error = db_.exec("COMMIT");
+        auto error = db_.control(Database::Control::Commit);
         open_ = open_ && error;
         return error;
     }
