@@ -456,5 +456,43 @@ TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesIt
     EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
 }
 
+// The baseline's identifier a merge compares with the one its store was made
+// from: while sharing, what the checks read (read for them when asked
+// first), the same as the event store reads; a new baseline is seen once
+// sharing starts again.
+TEST_F(SYNRevisionManagerTest, TheBaselineIdentifierIsTheOneTheChecksRead) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    manager.setSharesEventFetches(true);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);
+    ManagedObjectPtr first;
+    inStore([&] {
+        write.event("L1", SYNStoreModificationEventTypeMerge, 1, {local, 1});
+        first = write.event("first", SYNStoreModificationEventTypeBaseline, 0, {"B", 0},
+                            revisions({{local.c_str(), 1}}));
+    });
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    // What was read before the baseline came is kept while sharing.
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);
+    manager.setSharesEventFetches(true);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
+    EXPECT_EQ(manager.currentBaselineIdentifier(), store->currentBaselineIdentifier());
+    // The checks use the same read: the store holds its merge, not abandoned.
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+
+    inStore([&] {
+        context->deleteObject(first);
+        write.event("second", SYNStoreModificationEventTypeBaseline, 0, {"B", 1},
+                    revisions({{local.c_str(), 0}}));
+    });
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
+    manager.setSharesEventFetches(true);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("second"));
+    // Without sharing, every call reads the store.
+    manager.setSharesEventFetches(false);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("second"));
+}
+
 }  // namespace
 }  // namespace eventstoretest
