@@ -144,5 +144,53 @@ TEST_F(SYNMergeChecksTest, AnImportedEventWhoseChangesAreGoneIsNotIntegrated) {
     EXPECT_NE(b_->dump(), a_->dump());
 }
 
+// Calendars are integrated before their tasks, so a calendar's update that
+// only moves tasks in or out sets nothing in its own pass: the tasks set
+// their calendar after it (the inverse follows). Moves alone, moves with a
+// rename of the calendar, a task taken out of every calendar and a calendar
+// emptied give the sending machine's store, through the import's records
+// and through the stored rows alike.
+TEST_F(SYNMergeChecksTest, UpdatesOfRelationshipsSetFromTheOtherSideGiveTheSendersStore) {
+    const std::vector<std::function<void(ManagedObjectContext&)>> saves{
+        [](ManagedObjectContext& context) {
+            insertCalendar(context, "home");
+            insertCalendar(context, "work");
+            for (const char* title : {"one", "two", "three"}) {
+                auto task = context.insertNewObjectForEntityForName("Task");
+                task->setValue(Value(title), "title");
+                task->setObject(objectWhere(context, "Calendar", "name", Value("home")), "calendar");
+            }
+        },
+        [](ManagedObjectContext& context) {
+            auto work = objectWhere(context, "Calendar", "name", Value("work"));
+            objectWhere(context, "Task", "title", Value("one"))->setObject(work, "calendar");
+            objectWhere(context, "Task", "title", Value("two"))->setObject(work, "calendar");
+        },
+        [](ManagedObjectContext& context) {
+            auto home = objectWhere(context, "Calendar", "name", Value("home"));
+            home->setValue(Value("house"), "name");
+            objectWhere(context, "Task", "title", Value("one"))->setObject(home, "calendar");
+        },
+        [](ManagedObjectContext& context) {
+            objectWhere(context, "Task", "title", Value("two"))->setObject(nullptr, "calendar");
+            objectWhere(context, "Task", "title", Value("three"))
+                ->setObject(objectWhere(context, "Calendar", "name", Value("work")), "calendar");
+            objectWhere(context, "Task", "title", Value("one"))
+                ->setObject(objectWhere(context, "Calendar", "name", Value("work")), "calendar");
+        },
+    };
+    for (std::size_t round = 0; round < saves.size(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        bool handed = false;
+        ASSERT_NE(sendSave(saves[round], handed), nullptr);
+        EXPECT_TRUE(handed);
+        if (round % 2 == 1) {
+            SYNImportedChanges::drop(*coordinatorOfB());  // read from the store
+        }
+        ASSERT_EQ(b_->merge(), nullptr);
+        EXPECT_EQ(b_->dump(), a_->dump());
+    }
+}
+
 }  // namespace
 }  // namespace integrationtest
