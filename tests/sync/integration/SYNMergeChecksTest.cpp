@@ -52,6 +52,7 @@ class SYNMergeChecksTest : public IntegrationTest {
         migrator.migrateStoreModificationEventToTemporaryFiles(
             latest, [&](plat::ErrorPtr error, std::vector<std::string> files) {
                 EXPECT_EQ(error, nullptr);
+                EXPECT_EQ(files.size(), 1u);  // the batch import takes events of one file
                 paths = std::move(files);
                 done = true;
             });
@@ -155,7 +156,7 @@ TEST_F(SYNMergeChecksTest, UpdatesOfRelationshipsSetFromTheOtherSideGiveTheSende
         [](ManagedObjectContext& context) {
             insertCalendar(context, "home");
             insertCalendar(context, "work");
-            for (const char* title : {"one", "two", "three"}) {
+            for (const char* title : {"one", "two"}) {
                 auto task = context.insertNewObjectForEntityForName("Task");
                 task->setValue(Value(title), "title");
                 task->setObject(objectWhere(context, "Calendar", "name", Value("home")), "calendar");
@@ -173,8 +174,6 @@ TEST_F(SYNMergeChecksTest, UpdatesOfRelationshipsSetFromTheOtherSideGiveTheSende
         },
         [](ManagedObjectContext& context) {
             objectWhere(context, "Task", "title", Value("two"))->setObject(nullptr, "calendar");
-            objectWhere(context, "Task", "title", Value("three"))
-                ->setObject(objectWhere(context, "Calendar", "name", Value("work")), "calendar");
             objectWhere(context, "Task", "title", Value("one"))
                 ->setObject(objectWhere(context, "Calendar", "name", Value("work")), "calendar");
         },
