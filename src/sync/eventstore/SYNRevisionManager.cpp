@@ -249,13 +249,16 @@ std::optional<std::string> SYNRevisionManager::currentBaselineIdentifier() {
         if (!facts.ok()) {
             return;
         }
-        read = true;
-        if (const auto& baseline = (*facts)->baseline) {
+        const auto& baseline = (*facts)->baseline;
+        if (!baseline) {
+            read = true;
+        } else if (!baseline->isInvalidated() && !baseline->isDeleted()) {
             identifier = SYNStoreModificationEvent::uniqueIdentifier(*baseline);
+            read = true;
         }
     });
-    // A failed read is the checks' to report; the identifier is read as
-    // without sharing.
+    // A failed read is the checks' to report, and a baseline read then but
+    // deleted since is gone: the identifier is read as without sharing.
     return read ? identifier : store_->currentBaselineIdentifier();
 }
 

@@ -457,9 +457,9 @@ TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesIt
 }
 
 // The baseline's identifier a merge compares with the one its store was made
-// from: while sharing, what the checks read (read for them when asked
-// first), the same as the event store reads; a new baseline is seen once
-// sharing starts again.
+// from: while sharing, from what the checks read (read for them when asked
+// first), as the event store reads it; a new baseline is seen once sharing
+// starts again or the one read is deleted, and at once without sharing.
 TEST_F(SYNRevisionManagerTest, TheBaselineIdentifierIsTheOneTheChecksRead) {
     manager = SYNRevisionManager(store);
     EventWriter write(*context);
@@ -472,26 +472,22 @@ TEST_F(SYNRevisionManagerTest, TheBaselineIdentifierIsTheOneTheChecksRead) {
                             revisions({{local.c_str(), 1}}));
     });
     ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
-    // What was read before the baseline came is kept while sharing.
-    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);  // read before it came
     manager.setSharesEventFetches(true);
-    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
     EXPECT_EQ(manager.currentBaselineIdentifier(), store->currentBaselineIdentifier());
-    // The checks use the same read: the store holds its merge, not abandoned.
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
     EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
 
     inStore([&] {
         context->deleteObject(first);
-        write.event("second", SYNStoreModificationEventTypeBaseline, 0, {"B", 1},
-                    revisions({{local.c_str(), 0}}));
+        write.event("second", SYNStoreModificationEventTypeBaseline, 0, {"B", 1});
     });
     ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
-    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
-    manager.setSharesEventFetches(true);
+    // The baseline read is gone: the store is read.
     EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("second"));
-    // Without sharing, every call reads the store.
     manager.setSharesEventFetches(false);
-    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("second"));
+    inStore([&] { write.event("third", SYNStoreModificationEventTypeBaseline, 0, {"B", 2}); });
+    EXPECT_EQ(manager.currentBaselineIdentifier(), store->currentBaselineIdentifier());
 }
 
 }  // namespace

@@ -106,28 +106,6 @@ void insertCalendar(ManagedObjectContext& context, const char* name) {
     calendar->setValue(Value(name), "name");
 }
 
-// The hand-off holds the event's changes: the merge integrates them, and
-// makes its merge event, as a merge that reads them from the store does.
-TEST_F(SYNMergeChecksTest, AnImportedEventWithChangesIsIntegrated) {
-    bool handed = false;
-    ASSERT_NE(sendSave([](ManagedObjectContext& context) { insertCalendar(context, "home"); }, handed),
-              nullptr);
-    EXPECT_TRUE(handed);
-    const std::size_t merges = mergeEventsOfB();
-    ASSERT_EQ(b_->merge(), nullptr);
-    EXPECT_EQ(mergeEventsOfB(), merges + 1);
-    EXPECT_EQ(b_->dump(), a_->dump());
-
-    // Handed over again after the hand-off was forgotten: the same answer
-    // from the stored rows.
-    ASSERT_NE(sendSave([](ManagedObjectContext& context) { insertCalendar(context, "work"); }, handed),
-              nullptr);
-    SYNImportedChanges::drop(*coordinatorOfB());
-    ASSERT_EQ(b_->merge(), nullptr);
-    EXPECT_EQ(mergeEventsOfB(), merges + 2);
-    EXPECT_EQ(b_->dump(), a_->dump());
-}
-
 // The records of changes deleted from the store after the import are not
 // taken for stored changes: nothing is left to integrate, so no merge event
 // is made and the store is left as it was.
