@@ -180,7 +180,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     [[nodiscard]] plat::ErrorPtr applyBatch(EntityMerge& merge, EntityBatch& batch);
     [[nodiscard]] plat::ErrorPtr makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch);
     // Whether the batch holds only updates with nothing this pass sets (no
-    // attribute, no relationship of the first pass), all their records cached.
+    // attribute, no relationship of the first pass), all their records cached
+    // with their values.
     bool batchSetsNothing(const EntityMerge& merge, const EntityBatch& batch) const;
     [[nodiscard]] plat::ErrorPtr applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch);
     [[nodiscard]] plat::ErrorPtr applyRun(EntityMerge& merge);

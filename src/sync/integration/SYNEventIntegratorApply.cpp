@@ -652,7 +652,8 @@ bool SYNEventIntegrator::batchSetsNothing(const EntityMerge& merge, const Entity
     for (const auto& [index, rowsOfEvent] : batch.byEvent) {
         for (const ChangeRow* row : rowsOfEvent) {
             const SYNChangeRecord* record = changeCache_->find(row->changeID);
-            if (row->type != SYNObjectChangeTypeUpdate || !record) {
+            // A record whose values were left unread says nothing of them.
+            if (row->type != SYNObjectChangeTypeUpdate || !record || !record->valuesRead) {
                 return false;
             }
             for (const auto& value : record->values) {

@@ -169,5 +169,25 @@ TEST_F(SYNMergeChecksTest, UpdatesOfRelationshipsSetFromTheOtherSideGiveTheSende
     }
 }
 
+// Events of more changes than are read with their values at once: their
+// records leave the values to the stages, so a calendar's rename (the only
+// change of the calendars' batch) is still applied.
+TEST_F(SYNMergeChecksTest, UpdatesWhoseValuesAreReadByTheStagesAreApplied) {
+    bool handed = false;
+    ASSERT_NE(sendSave([](ManagedObjectContext& context) { insertCalendar(context, "home"); }, handed),
+              nullptr);
+    ASSERT_EQ(b_->merge(), nullptr);
+    ASSERT_EQ(a_->recordSave([](ManagedObjectContext& context) {
+        objectWhere(context, "Calendar", "name", Value("home"))->setValue(Value("house"), "name");
+        for (std::size_t i = 0; i <= SYNImportedChanges::kMaximumChanges; ++i) {
+            context.insertNewObjectForEntityForName("Task")->setValue(Value("many"), "title");
+        }
+    }),
+              nullptr);
+    copyEvents(*a_->eventStore(), *b_->eventStore());
+    ASSERT_EQ(b_->merge(), nullptr);
+    EXPECT_EQ(b_->dump(), a_->dump());
+}
+
 }  // namespace
 }  // namespace integrationtest
