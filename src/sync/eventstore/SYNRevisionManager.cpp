@@ -237,6 +237,31 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
     return std::shared_ptr<const Facts>(std::move(made));
 }
 
+std::optional<std::string> SYNRevisionManager::currentBaselineIdentifier() {
+    auto context = store_->managedObjectContext();
+    if (!sharesFetches_ || !context) {
+        return store_->currentBaselineIdentifier();
+    }
+    std::optional<std::string> identifier;
+    bool read = false;
+    context->performBlockAndWait([&] {
+        auto facts = gatherFacts(*context);
+        if (!facts.ok()) {
+            return;
+        }
+        const auto& baseline = (*facts)->baseline;
+        if (!baseline) {
+            read = true;
+        } else if (!baseline->isInvalidated() && !baseline->isDeleted()) {
+            identifier = SYNStoreModificationEvent::uniqueIdentifier(*baseline);
+            read = true;
+        }
+    });
+    // A failed read is the checks' to report, and a baseline read then but
+    // deleted since is gone: the identifier is read as without sharing.
+    return read ? identifier : store_->currentBaselineIdentifier();
+}
+
 plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAbandoned() {
     auto context = store_->managedObjectContext();
     if (!context) {

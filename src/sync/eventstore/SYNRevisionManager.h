@@ -38,6 +38,10 @@ class SYNRevisionManager {
         sharedFacts_.reset();
     }
 
+    // The unique identifier of the baseline, nullopt without one: with
+    // sharing on, taken from what the checks read (reading it for them when
+    // they have not yet), else read as the event store reads it.
+    std::optional<std::string> currentBaselineIdentifier();
     // False when the local store has been abandoned: a baseline exists, the
     // local store has merged before, and the baseline either lacks the local
     // store or claims a local revision above every local event present.

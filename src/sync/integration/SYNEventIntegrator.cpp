@@ -56,6 +56,21 @@ SYNManagedObjectIDs idsOf(const SYNManagedObjects& objects) {
     return ids;
 }
 
+// Whether the import of this merge handed over records of a change of one of
+// the events. Its records stand for stored rows (it gives up on any other
+// write of them), so such a change is stored; with nothing unsaved in the
+// event store's context, a fetch of the events' changes would find it too.
+// False says nothing: the store is asked then.
+bool importHoldsChangesOf(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs) {
+    auto coordinator = context.persistentStoreCoordinator();
+    auto handOff = coordinator ? SYNImportedChanges::find(*coordinator) : nullptr;
+    if (!handOff || !handOff->usable() || context.hasChanges()) {
+        return false;
+    }
+    SYNManagedObjectIDs missing;
+    return handOff->count(eventIDs, missing) > 0;
+}
+
 }  // namespace
 
 struct SYNEventIntegrator::EventSelection {
@@ -341,7 +356,7 @@ bool SYNEventIntegrator::needsFullIntegration(SYNRevisionManager& manager) {
     if (!used) {
         return true;
     }
-    if (used != eventStore_->currentBaselineIdentifier()) {
+    if (used != manager.currentBaselineIdentifier()) {
         return true;
     }
     auto notAbandoned = manager.checkThatLocalPersistentStoreHasNotBeenAbandoned();
@@ -470,6 +485,10 @@ plat::Result<bool> SYNEventIntegrator::integrationIsNeededForEventIDs(const SYNM
             return local && SYNStoreModificationEvent::storeIdentifier(*event) == *local;
         });
         if (events.empty() || allLocal) {
+            return;
+        }
+        if (importHoldsChangesOf(*context, eventIDs)) {
+            needed = true;
             return;
         }
         auto any = SYNObjectChange::storeModificationEventsHaveObjectChanges(events, *context);

@@ -179,6 +179,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // The steps of one batch of applyBatchesOfEntity.
     [[nodiscard]] plat::ErrorPtr applyBatch(EntityMerge& merge, EntityBatch& batch);
     [[nodiscard]] plat::ErrorPtr makeInsertedObjectsOfBatch(EntityMerge& merge, const EntityBatch& batch);
+    // Whether the batch holds only updates with nothing this pass sets (no
+    // attribute, no relationship of the first pass), all their records cached
+    // with their values.
+    bool batchSetsNothing(const EntityMerge& merge, const EntityBatch& batch) const;
     [[nodiscard]] plat::ErrorPtr applyRunsOfBatch(EntityMerge& merge, const EntityBatch& batch);
     [[nodiscard]] plat::ErrorPtr applyRun(EntityMerge& merge);
     [[nodiscard]] plat::ErrorPtr applyStages(const std::vector<std::shared_ptr<SYNIntegrationStage>>& stages,

@@ -617,6 +617,15 @@ plat::ErrorPtr SYNEventIntegrator::applyBatch(EntityMerge& merge, EntityBatch& b
     if (auto error = complete ? nullptr : cacheChanges(batch.changeIDs)) {
         return error;
     }
+    if (batchSetsNothing(merge, batch)) {
+        // Nothing to load or apply: updates that carry only relationships set
+        // later, from the other side (a folder's items, when the items come
+        // after the folders and set their folder).
+        if (auto error = checkPoint("batch")) {
+            return error;
+        }
+        return saveAndResetBatchForEntity(merge.entity);
+    }
     auto preloaded = preloadObjects(merge.entity, batch.changeIDs);
     if (!preloaded.ok()) {
         return preloaded.error();
@@ -630,6 +639,31 @@ plat::ErrorPtr SYNEventIntegrator::applyBatch(EntityMerge& merge, EntityBatch& b
         return error;
     }
     return saveAndResetBatchForEntity(merge.entity);
+}
+
+bool SYNEventIntegrator::batchSetsNothing(const EntityMerge& merge, const EntityBatch& batch) const {
+    if (!changeCache_) {
+        return false;
+    }
+    std::unordered_set<std::string_view> names;
+    for (const auto* relationship : merge.firstPassRelationships) {
+        names.insert(relationship->name());
+    }
+    for (const auto& [index, rowsOfEvent] : batch.byEvent) {
+        for (const ChangeRow* row : rowsOfEvent) {
+            const SYNChangeRecord* record = changeCache_->find(row->changeID);
+            // A record whose values were left unread says nothing of them.
+            if (row->type != SYNObjectChangeTypeUpdate || !record || !record->valuesRead) {
+                return false;
+            }
+            for (const auto& value : record->values) {
+                if (value->type() == SYNPropertyChangeTypeAttribute || names.count(value->propertyName())) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
 }
 
 // The objects of all inserts of the batch are made at once, so that their

@@ -456,5 +456,39 @@ TEST_F(SYNRevisionManagerTest, AStoreIsAbandonedWhenTheBaselineNoLongerMatchesIt
     EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(true), false);
 }
 
+// The baseline's identifier a merge compares with the one its store was made
+// from: while sharing, from what the checks read (read for them when asked
+// first), as the event store reads it; a new baseline is seen once sharing
+// starts again or the one read is deleted, and at once without sharing.
+TEST_F(SYNRevisionManagerTest, TheBaselineIdentifierIsTheOneTheChecksRead) {
+    manager = SYNRevisionManager(store);
+    EventWriter write(*context);
+    manager.setSharesEventFetches(true);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);
+    ManagedObjectPtr first;
+    inStore([&] {
+        write.event("L1", SYNStoreModificationEventTypeMerge, 1, {local, 1});
+        first = write.event("first", SYNStoreModificationEventTypeBaseline, 0, {"B", 0},
+                            revisions({{local.c_str(), 1}}));
+    });
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::nullopt);  // read before it came
+    manager.setSharesEventFetches(true);
+    EXPECT_EQ(manager.currentBaselineIdentifier(), store->currentBaselineIdentifier());
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("first"));
+    EXPECT_EQ(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().valueOr(false), true);
+
+    inStore([&] {
+        context->deleteObject(first);
+        write.event("second", SYNStoreModificationEventTypeBaseline, 0, {"B", 1});
+    });
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    // The baseline read is gone: the store is read.
+    EXPECT_EQ(manager.currentBaselineIdentifier(), std::optional<std::string>("second"));
+    manager.setSharesEventFetches(false);
+    inStore([&] { write.event("third", SYNStoreModificationEventTypeBaseline, 0, {"B", 2}); });
+    EXPECT_EQ(manager.currentBaselineIdentifier(), store->currentBaselineIdentifier());
+}
+
 }  // namespace
 }  // namespace eventstoretest
