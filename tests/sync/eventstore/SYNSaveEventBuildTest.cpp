@@ -1,0 +1,110 @@
+// A save event as the save monitor builds it: update values handed over
+// (moved, not copied) and one last save that does not read the event again
+// store what copied values and a save that reads it again store.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "EventStoreFixture.h"
+
+namespace eventstoretest {
+namespace {
+
+using plat::Value;
+using plat::coredata::ManagedObjectPtr;
+
+class SYNSaveEventBuildTest : public EventStoreTest {
+  protected:
+    struct Change {
+        int16_t type = 0;
+        std::vector<SYNPropertyChangeValue> values;
+    };
+    // The changes of the event by identifier.
+    std::map<std::string, Change> changesOf(const ManagedObjectPtr& event) {
+        return inStore([&] {
+            std::map<std::string, Change> changes;
+            for (const auto& change : event->objectsForKey("objectChanges")) {
+                changes[SYNObjectChange::globalIdentifierString(*change).value_or("")] = {
+                    SYNObjectChange::type(*change), SYNObjectChange::propertyChangeValues(*change)};
+            }
+            return changes;
+        });
+    }
+    static void expectSame(const std::map<std::string, Change>& actual,
+                           const std::map<std::string, Change>& expected) {
+        ASSERT_EQ(actual.size(), expected.size());
+        for (const auto& [identifier, change] : expected) {
+            SCOPED_TRACE(identifier);
+            auto found = actual.find(identifier);
+            ASSERT_NE(found, actual.end());
+            EXPECT_EQ(found->second.type, change.type);
+            ASSERT_EQ(found->second.values.size(), change.values.size());
+            for (std::size_t i = 0; i < change.values.size(); ++i) {
+                EXPECT_TRUE(found->second.values[i].isEqual(change.values[i]))
+                    << change.values[i].description();
+            }
+        }
+    }
+};
+
+TEST_F(SYNSaveEventBuildTest, ValuesHandedOverAndALastSaveStoreWhatCopiesStore) {
+    auto app = makeApplication();
+    std::vector<ManagedObjectPtr> people;
+    for (const char* name : {"alice", "bob", "carol"}) {
+        auto person = app.context->insertNewObjectForEntityForName("Person");
+        person->setValue(Value(std::string(name)), "name");
+        people.push_back(person);
+    }
+    people[0]->mutableSetValueForKey("friends").addObject(people[1]);
+    ASSERT_EQ(app.context->save(), nullptr);
+    auto valuesFor = [&](const std::string& suffix) {
+        SYNPropertyChangeValuesByObjectID values;
+        for (const auto& person : people) {
+            SYNPropertyChangeValue renamed(SYNPropertyChangeTypeAttribute, "name");
+            renamed.setValue(Value(*person->valueForKey("name").asString() + suffix));
+            SYNPropertyChangeValue friends(SYNPropertyChangeTypeToManyRelationship, "friends");
+            friends.setRelatedObjectIDs(nullptr, {people[2]->objectID()}, {people[1]->objectID()}, {});
+            values[person->objectID()] = {renamed, friends};
+        }
+        return values;
+    };
+    // Alice is listed twice: her values count once.
+    const SYNManagedObjectIDs ids{people[0]->objectID(), people[1]->objectID(), people[0]->objectID(),
+                                  people[2]->objectID()};
+
+    SYNEventBuilder copying(store);
+    ASSERT_TRUE(copying.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    const auto kept = valuesFor(" 1");
+    ASSERT_EQ(copying.addUpdateChangesForObjectIDs(ids, kept), nullptr);
+    EXPECT_EQ(kept.at(people[0]->objectID()).size(), 2u);  // copied, not taken
+    ASSERT_EQ(copying.finalizeNewEvent(), nullptr);
+    ASSERT_EQ(copying.saveAndReset(), nullptr);
+    const auto copied = inStore([&] { return copying.event(); });
+    ASSERT_TRUE(copied);
+
+    SYNEventBuilder taking(store);
+    ASSERT_TRUE(taking.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+    ASSERT_EQ(taking.addUpdateChangesForObjectIDs(ids, valuesFor(" 1")), nullptr);
+    ASSERT_EQ(taking.finalizeNewEvent(), nullptr);
+    ASSERT_EQ(taking.saveAndResetLast(), nullptr);
+
+    // The last save left the event out of the context, stored and complete.
+    auto events = allEvents();
+    ASSERT_EQ(events.size(), 2u);
+    inStore([&] {
+        EXPECT_EQ(SYNStoreModificationEvent::type(*events[1]), SYNStoreModificationEventTypeSave);
+        EXPECT_EQ(SYNStoreModificationEvent::globalCount(*events[1]), 2);
+        EXPECT_EQ(SYNStoreModificationEvent::revision(*events[1])->revisionNumber, 1);
+    });
+    const auto expected = changesOf(events[0]);
+    ASSERT_EQ(expected.size(), 3u);
+    for (const auto& [identifier, change] : expected) {
+        EXPECT_EQ(change.values.size(), 2u) << identifier;
+    }
+    expectSame(changesOf(events[1]), expected);
+    // The later builder's object is the one it made, found again by ID.
+    EXPECT_TRUE(inStore([&] { return taking.event() != nullptr; }));
+}
+
+}  // namespace
+}  // namespace eventstoretest
