@@ -988,12 +988,29 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
                                                         const IdentifiersByStoreURI& known,
                                                         const IdentifiersByObjectID& knownByID,
                                                         ManagedObjectContext& context) {
-    // Each target once: many changes of a batch name the same few objects.
+    // Targets that are objects of these changes (an item moved, the folders
+    // it left and joined) take their identifiers where they are, without
+    // being listed and copied; remembered identifiers, when kept, come first.
+    const bool byIDFirst = !remembersIdentifiers_ && !knownByID.empty();
+    bool anyKnownByID = false;
+    auto knownFor = [&](const ManagedObjectIDPtr& id) -> const std::string* {
+        if (!byIDFirst || id->isTemporaryID()) {
+            return nullptr;
+        }
+        auto it = knownByID.find(id);
+        return it == knownByID.end() ? nullptr : &it->second;
+    };
+    // Each other target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
     std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
         listed;
     auto add = [&](const ManagedObjectIDPtr& id) {
-        if (id && listed.insert(id).second) {
+        if (!id) {
+            return;
+        }
+        if (knownFor(id)) {
+            anyKnownByID = true;
+        } else if (listed.insert(id).second) {
             ids.push_back(id);
         }
     };
@@ -1012,7 +1029,7 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
             add(entry.second);
         }
     }
-    if (ids.empty()) {
+    if (ids.empty() && !anyKnownByID) {
         return nullptr;
     }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
@@ -1088,6 +1105,9 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     }
     for (auto* value : values) {
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
+            if (const std::string* identifier = knownFor(id)) {
+                return *identifier;
+            }
             auto it = identifiers.find(id);
             return it == identifiers.end() ? std::nullopt : std::optional<std::string>(it->second);
         });

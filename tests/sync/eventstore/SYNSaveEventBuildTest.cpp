@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "EventStoreFixture.h"
 
@@ -98,8 +99,17 @@ TEST_F(SYNSaveEventBuildTest, ValuesHandedOverAndALastSaveStoreWhatCopiesStore) 
     });
     const auto expected = changesOf(events[0]);
     ASSERT_EQ(expected.size(), 3u);
+    // The links name the records of the objects changed together.
+    const auto identifiers =
+        SYNEventBuilder(store).retrieveGlobalIdentifierStringsForManagedObjects({people[1], people[2]}, true);
+    ASSERT_TRUE(identifiers[0] && identifiers[1]);
     for (const auto& [identifier, change] : expected) {
-        EXPECT_EQ(change.values.size(), 2u) << identifier;
+        SCOPED_TRACE(identifier);
+        ASSERT_EQ(change.values.size(), 2u);
+        const auto& friends =
+            change.values[0].propertyName() == "friends" ? change.values[0] : change.values[1];
+        EXPECT_EQ(friends.addedIdentifiers(), std::set<std::string>{*identifiers[1]});
+        EXPECT_EQ(friends.removedIdentifiers(), std::set<std::string>{*identifiers[0]});
     }
     expectSame(changesOf(events[1]), expected);
     // The later builder's object is the one it made, found again by ID.
