@@ -16,7 +16,8 @@
 // followed; whatever could lower one or move the merge (a deletion, a value
 // lowered by an update, a record whose values the save did not hold loaded)
 // makes the answer unknown again, and the next event asks the store, as does
-// a save too large to walk for less than a look-up costs. Saves
+// a save too large to walk for less than a look-up costs; a revision record
+// added to the kept merge makes its revisions unknown. Saves
 // of any other context over the same coordinator, and a change of the local
 // store's identifier, make every answer unknown. Nothing is written: a
 // process starts with every answer unknown.
