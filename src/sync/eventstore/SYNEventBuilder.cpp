@@ -291,8 +291,9 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     // until a rebase folded them.
     //
     // Which merge that is, the store keeps along its saves (the look-up
-    // walks every merge event of every store): then only that event's
-    // revisions are read.
+    // walks every merge event of every store), and once read its revisions
+    // too (the event, its list of revisions and each revision were read
+    // again for every new event).
     auto tallies = store_->eventTallies();
     const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
     SYNEventTallies::Kept<SYNEventTallies::LatestMerge> kept;
@@ -300,6 +301,13 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     bool found = false;
     if (saved) {
         kept = tallies->latestMerge(store);
+        if (kept.value && kept.value->event && kept.value->others) {
+            // Its revisions were read before, and no save has changed them
+            // since: nothing to read.
+            SYNRevisionSet set = *kept.value->others;
+            set.removeStore(store);
+            return set;
+        }
         if (kept.value && !kept.value->event) {
             found = true;  // the store has no merge event
         } else if (kept.value) {
@@ -322,22 +330,16 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
             return merges.error();
         }
         latest = merges->empty() ? nullptr : merges->front();
-        if (saved) {
-            SYNEventTallies::LatestMerge merge;
-            if (latest) {
-                auto own = SYNStoreModificationEvent::revision(*latest);
-                merge = {latest->objectID(), own ? own->revisionNumber : 0};
-            }
-            if (!latest || SYNStoreModificationEvent::revision(*latest)) {
-                tallies->keepLatestMerge(store, std::move(merge), kept.generation);
-            }
-        }
     }
     // The latest local merge says what this store has integrated; before any
     // merge, that is what the baseline holds.
     SYNRevisionSet set;
     if (latest) {
         set = SYNStoreModificationEvent::revisionSetOfOtherStores(*latest);
+        if (saved && found) {
+            // The merge was known, its revisions not yet: kept from now on.
+            tallies->keepLatestMergeOthers(store, *latest->objectID(), set, kept.generation);
+        }
     } else {
         auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
         if (!baseline.ok()) {
@@ -345,6 +347,16 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
         }
         if (*baseline) {
             set = SYNStoreModificationEvent::revisionSet(**baseline);
+        }
+    }
+    if (saved && !found) {
+        SYNEventTallies::LatestMerge merge;
+        if (latest) {
+            auto own = SYNStoreModificationEvent::revision(*latest);
+            merge = {latest->objectID(), own ? own->revisionNumber : 0, set};
+        }
+        if (!latest || SYNStoreModificationEvent::revision(*latest)) {
+            tallies->keepLatestMerge(store, std::move(merge), kept.generation);
         }
     }
     set.removeStore(store);
@@ -472,6 +484,14 @@ plat::ErrorPtr SYNEventBuilder::finalizeNewEvent() {
 }
 
 plat::ErrorPtr SYNEventBuilder::saveAndReset() {
+    return saveAndReset(true);
+}
+
+plat::ErrorPtr SYNEventBuilder::saveAndResetLast() {
+    return saveAndReset(false);
+}
+
+plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
     return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
         // The ID is taken again after the save (it became permanent) and the
         // event refetched after the reset: an event that vanished makes every
@@ -483,7 +503,7 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset() {
         }
         settleRememberedIdentifiers(!error);
         context.reset();
-        if (error) {
+        if (error || !readEventAgain) {
             return error;
         }
         return requireEvent(context).error();
@@ -920,8 +940,11 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             }
             continue;
         }
-        auto saved =
-            SYNPropertyChangeValue::propertyChangesForObject(*object, store_, savedNames, false, true);
+        // A save of only unordered to-manys (a folder's members) has no saved
+        // value to take.
+        auto saved = savedNames.empty() ? std::vector<SYNPropertyChangeValue>()
+                                        : SYNPropertyChangeValue::propertyChangesForObject(
+                                              *object, store_, savedNames, false, true);
         for (auto& value : it->second) {
             auto fresh =
                 std::find_if(saved.begin(), saved.end(), [&](const SYNPropertyChangeValue& candidate) {
@@ -965,12 +988,29 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
                                                         const IdentifiersByStoreURI& known,
                                                         const IdentifiersByObjectID& knownByID,
                                                         ManagedObjectContext& context) {
-    // Each target once: many changes of a batch name the same few objects.
+    // Targets that are objects of these changes (an item moved, the folders
+    // it left and joined) take their identifiers where they are, without
+    // being listed and copied; remembered identifiers, when kept, come first.
+    const bool byIDFirst = !remembersIdentifiers_ && !knownByID.empty();
+    bool anyKnownByID = false;
+    auto knownFor = [&](const ManagedObjectIDPtr& id) -> const std::string* {
+        if (!byIDFirst || id->isTemporaryID()) {
+            return nullptr;
+        }
+        auto it = knownByID.find(id);
+        return it == knownByID.end() ? nullptr : &it->second;
+    };
+    // Each other target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
     std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
         listed;
     auto add = [&](const ManagedObjectIDPtr& id) {
-        if (id && listed.insert(id).second) {
+        if (!id) {
+            return;
+        }
+        if (knownFor(id)) {
+            anyKnownByID = true;
+        } else if (listed.insert(id).second) {
             ids.push_back(id);
         }
     };
@@ -989,7 +1029,7 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
             add(entry.second);
         }
     }
-    if (ids.empty()) {
+    if (ids.empty() && !anyKnownByID) {
         return nullptr;
     }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
@@ -1065,6 +1105,9 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
     }
     for (auto* value : values) {
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
+            if (const std::string* identifier = knownFor(id)) {
+                return *identifier;
+            }
             auto it = identifiers.find(id);
             return it == identifiers.end() ? std::nullopt : std::optional<std::string>(it->second);
         });
@@ -1203,6 +1246,17 @@ plat::ErrorPtr SYNEventBuilder::addInsertChangesForPropertyChangeValueArrays(
 
 plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(
     const SYNManagedObjectIDs& objectIDs, const SYNPropertyChangeValuesByObjectID& valuesByObjectID) {
+    return addUpdateChanges(objectIDs, valuesByObjectID, nullptr);
+}
+
+plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(
+    const SYNManagedObjectIDs& objectIDs, SYNPropertyChangeValuesByObjectID&& valuesByObjectID) {
+    return addUpdateChanges(objectIDs, valuesByObjectID, &valuesByObjectID);
+}
+
+plat::ErrorPtr SYNEventBuilder::addUpdateChanges(const SYNManagedObjectIDs& objectIDs,
+                                                 const SYNPropertyChangeValuesByObjectID& valuesByObjectID,
+                                                 SYNPropertyChangeValuesByObjectID* taken) {
     SYNManagedObjectIDs changed;
     for (const auto& id : objectIDs) {
         auto it = valuesByObjectID.find(id);
@@ -1225,8 +1279,12 @@ plat::ErrorPtr SYNEventBuilder::addUpdateChangesForObjectIDs(
             // Each record now holds its object's URI (and is the one a look-up
             // by that URI finds), so links to the object take its identifier
             // by the object's ID.
-            specs.push_back(
-                {(*records)[i], SYNObjectChangeTypeUpdate, valuesByObjectID.at(changed[i]), changed[i]});
+            // Values taken over are moved: an object listed twice gets none
+            // the second time, which folds into its first change unchanged.
+            specs.push_back({(*records)[i], SYNObjectChangeTypeUpdate,
+                             taken ? std::vector<SYNPropertyChangeValue>(std::move(taken->at(changed[i])))
+                                   : std::vector<SYNPropertyChangeValue>(valuesByObjectID.at(changed[i])),
+                             changed[i]});
         }
         return addChanges(specs, context);
     });

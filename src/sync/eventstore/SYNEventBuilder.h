@@ -85,6 +85,9 @@ class SYNEventBuilder {
     // Saves and resets the context, then refetches the event. The context is
     // reset also when the save fails.
     [[nodiscard]] plat::ErrorPtr saveAndReset();
+    // The same for the event's last save, after which the builder is done
+    // with it: the event is not read again.
+    [[nodiscard]] plat::ErrorPtr saveAndResetLast();
     // Other stores' revisions := the store-wise maximum of what they were and
     // of the revision sets of those events, without the local store.
     [[nodiscard]] plat::ErrorPtr updateEventRevisionsAccountingForMergeOfEventIDs(
@@ -115,10 +118,14 @@ class SYNEventBuilder {
     [[nodiscard]] plat::ErrorPtr addInsertChangesForPropertyChangeValueArrays(
         SYNPropertyChangeValueArrays propertyChangeValueArrays,
         const SYNManagedObjectIDs& globalIdentifierObjectIDs);
-    // Objects without values are skipped.
+    // Objects without values are skipped. The second form takes the values
+    // over instead of copying them.
     [[nodiscard]] plat::ErrorPtr addUpdateChangesForObjectIDs(
         const SYNManagedObjectIDs& objectIDs,
         const SYNPropertyChangeValuesByObjectID& propertyChangeValuesByObjectID);
+    [[nodiscard]] plat::ErrorPtr addUpdateChangesForObjectIDs(
+        const SYNManagedObjectIDs& objectIDs,
+        SYNPropertyChangeValuesByObjectID&& propertyChangeValuesByObjectID);
     // Objects without a global-identifier record are skipped (nobody else
     // knows them).
     [[nodiscard]] plat::ErrorPtr addDeleteChangesForObjectIDs(const SYNManagedObjectIDs& objectIDs);
@@ -182,6 +189,12 @@ class SYNEventBuilder {
         plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr runInContext(
         const std::function<plat::ErrorPtr(plat::coredata::ManagedObjectContext&)>& work);
+    [[nodiscard]] plat::ErrorPtr saveAndReset(bool readEventAgain);
+    // `taken`: null, or `valuesByObjectID` itself, whose values are then
+    // moved out instead of copied.
+    [[nodiscard]] plat::ErrorPtr addUpdateChanges(const SYNManagedObjectIDs& objectIDs,
+                                                  const SYNPropertyChangeValuesByObjectID& valuesByObjectID,
+                                                  SYNPropertyChangeValuesByObjectID* taken);
     plat::Result<plat::coredata::ManagedObjectPtr> requireEvent(
         plat::coredata::ManagedObjectContext& context) const;
     plat::Result<int64_t> nextRevisionNumber(const std::string& store,

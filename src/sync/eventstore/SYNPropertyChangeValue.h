@@ -131,17 +131,17 @@ class SYNPropertyChangeValue : public plat::Coding {
         rare.relatedIdentifier = rare.relatedObjectID ? identifierFor(rare.relatedObjectID) : std::nullopt;
         for (const auto& id : rare.addedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                rare.added.insert(*identifier);
+                rare.added.insert(std::move(*identifier));
             }
         }
         for (const auto& id : rare.removedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                rare.removed.insert(*identifier);
+                rare.removed.insert(std::move(*identifier));
             }
         }
         for (const auto& [index, id] : rare.movedObjectIDs) {
             if (auto identifier = identifierFor(id)) {
-                rare.moved[index] = *identifier;
+                rare.moved[index] = std::move(*identifier);
             }
         }
         rare.relatedObjectID = nullptr;

@@ -464,7 +464,7 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     eventContext->performBlock(
         [=, insertValues = std::move(insertValues), preSave = std::move(preSave)]() mutable {
             if (!self->storeSaveEvent(*builder, token, insertedIDs, identifiers, std::move(insertValues),
-                                      updatedIDs, preSave, deletedIDs)) {
+                                      updatedIDs, std::move(preSave), deletedIDs)) {
                 self->failed(object, token, storeIdentifier);
                 return;
             }
@@ -477,7 +477,7 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
                                     const std::vector<std::optional<std::string>>& identifiers,
                                     SYNPropertyChangeValueArrays insertValues,
                                     const SYNManagedObjectIDs& updatedIDs,
-                                    const SYNPropertyChangeValuesByObjectID& preSave,
+                                    SYNPropertyChangeValuesByObjectID preSave,
                                     const SYNManagedObjectIDs& deletedIDs) {
     auto eventContext = eventStore_->managedObjectContext();
     if (!eventContext) {
@@ -491,7 +491,10 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
         }
         return !error;
     };
-    auto save = [&] { return succeeded("Could not save and reset event builder", builder.saveAndReset()); };
+    // The event's only save: nothing reads it after.
+    auto save = [&] {
+        return succeeded("Could not save and reset event builder", builder.saveAndResetLast());
+    };
     eventContext->reset();
     auto revision = builder.makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
     bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
@@ -513,8 +516,9 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
     // that of the events committed (it cannot count itself: it is still
     // unfinished, count 0).
     stored = stored &&
-             (updatedIDs.empty() || succeeded("Could not add update changes",
-                                              builder.addUpdateChangesForObjectIDs(updatedIDs, preSave))) &&
+             (updatedIDs.empty() ||
+              succeeded("Could not add update changes",
+                        builder.addUpdateChangesForObjectIDs(updatedIDs, std::move(preSave)))) &&
              (deletedIDs.empty() ||
               succeeded("Could not add delete changes", builder.addDeleteChangesForObjectIDs(deletedIDs))) &&
              succeeded("Could not finalize save event", builder.finalizeNewEvent()) && save();
@@ -714,7 +718,7 @@ plat::ErrorPtr SYNSaveMonitor::recordInterruptedSave(const std::string& token, c
     bool stored = false;
     eventContext->performBlockAndWait([&] {
         stored = storeSaveEvent(builder, token, insertedIDs, identifiers, std::move(insertValues), updatedIDs,
-                                preSave, deletedIDs);
+                                std::move(preSave), deletedIDs);
     });
     return stored ? nullptr
                   : SYNMakeError(SYNErrorIncompleteEventData, "The interrupted save could not be recorded.");

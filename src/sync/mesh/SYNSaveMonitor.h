@@ -122,8 +122,7 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
                         const SYNManagedObjectIDs& insertedIDs,
                         const std::vector<std::optional<std::string>>& identifiers,
                         SYNPropertyChangeValueArrays insertValues, const SYNManagedObjectIDs& updatedIDs,
-                        const SYNPropertyChangeValuesByObjectID& preSave,
-                        const SYNManagedObjectIDs& deletedIDs);
+                        SYNPropertyChangeValuesByObjectID preSave, const SYNManagedObjectIDs& deletedIDs);
     [[nodiscard]] plat::ErrorPtr recordInterruptedSave(const std::string& token,
                                                        const plat::Dictionary* intent,
                                                        plat::coredata::ManagedObjectContext& context);

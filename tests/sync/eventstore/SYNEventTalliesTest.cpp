@@ -110,6 +110,24 @@ TEST_F(SYNEventTalliesTest, KeptAnswersFollowTheSavesAndDeletionsDropThem) {
     auto merge = tallies->latestMerge(local()).value;
     ASSERT_TRUE(merge && merge->event);
     EXPECT_EQ(merge->number, 1);
+    // Its revisions of other stores are read by the first event after it,
+    // then kept; a revision added to them is read again.
+    EXPECT_FALSE(merge->others);
+    makeAndCheck(SYNStoreModificationEventTypeSave, "save after the merge");
+    merge = tallies->latestMerge(local()).value;
+    ASSERT_TRUE(merge && merge->others);
+    inStore([&] {
+        // Its own revision loaded, the merge itself stays known.
+        const auto loaded = fetchAll(*context, SYNEventRevisionEntityName);
+        auto event = *context->existingObjectWithID(merge->event);
+        auto record = SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("C", 7, *context);
+        record->setObject(event, "storeModificationEventForOtherStores");
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    merge = tallies->latestMerge(local()).value;
+    ASSERT_TRUE(merge && merge->event);
+    EXPECT_FALSE(merge->others);
+    makeAndCheck(SYNStoreModificationEventTypeSave, "after a revision added to the merge");
     EXPECT_FALSE(tallies->highestRevision("another store").value);
 
     // An event written by another context over the same store, unseen by
@@ -170,7 +188,7 @@ TEST_F(SYNEventTalliesTest, EventsMadeAlongAnyChangesTakeWhatTheRecordsSay) {
     const std::string stores[] = {"B", "C"};
     for (int step = 0; step < 160; ++step) {
         const Truth now = truth();
-        const int kind = static_cast<int>(pick(9));
+        const int kind = static_cast<int>(pick(10));
         const std::string name = "step " + std::to_string(step) + " kind " + std::to_string(kind);
         SYNRevisionSet others;  // of other stores, sometimes naming this one
         others.setRevisionNumber(stores[pick(2)], pick(20));
@@ -216,6 +234,13 @@ TEST_F(SYNEventTalliesTest, EventsMadeAlongAnyChangesTakeWhatTheRecordsSay) {
                                 "type");
             } else if (kind == 7 && !records.empty()) {  // a revision record renumbered
                 choose(records)->setValue(Value(pick(now.nextRevision + 3)), "revisionNumber");
+            } else if (kind == 9 && !events.empty()) {  // a revision of another store added to an event,
+                                                        // often the latest merge
+                auto event = now.latestMerge && pick(2) ? *context->existingObjectWithID(now.latestMerge)
+                                                        : choose(events);
+                auto record = SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                    stores[pick(2)], pick(30), *context);
+                record->setObject(event, "storeModificationEventForOtherStores");
             }
             ASSERT_EQ(context->save(), nullptr);
         });

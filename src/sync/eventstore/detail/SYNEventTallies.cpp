@@ -110,6 +110,18 @@ void SYNEventTallies::keepLatestMerge(const std::string& localStore, LatestMerge
     ++generation_;
 }
 
+void SYNEventTallies::keepLatestMergeOthers(const std::string& localStore,
+                                            const plat::coredata::ManagedObjectID& event,
+                                            SYNRevisionSet others, uint64_t generation) {
+    plat::MutexLock lock(mutex_);
+    if (generation != generation_ || localStore != localStore_ || !latestMerge_ || !latestMerge_->event ||
+        !latestMerge_->event->isEqualID(event)) {
+        return;
+    }
+    latestMerge_->others = std::move(others);
+    ++generation_;
+}
+
 bool SYNEventTallies::holdsUnsavedEvents(const ManagedObjectContext& context) {
     if (!context.hasChanges()) {
         return false;
@@ -261,7 +273,7 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     if (!latestMerge_->event || own.revisionNumber > latestMerge_->number ||
         (own.revisionNumber == latestMerge_->number &&
          id->primaryKey() < latestMerge_->event->primaryKey())) {
-        latestMerge_ = LatestMerge{id, own.revisionNumber};
+        latestMerge_ = LatestMerge{id, own.revisionNumber, std::nullopt};
         ++generation_;
     }
 }
@@ -276,6 +288,13 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
     if (!inserted && latestMerge_) {
         // It may be the own revision of a merge, renumbered.
         forgetMergeLocked();
+    } else if (inserted && latestMerge_ && latestMerge_->others && latestMerge_->event) {
+        // A revision added to the latest merge's revisions of other stores.
+        const auto owner = record.objectForKey("storeModificationEventForOtherStores");
+        if (owner && owner->objectID()->isEqualID(*latestMerge_->event)) {
+            latestMerge_->others.reset();
+            ++generation_;
+        }
     }
     if (!highestRevision_) {
         return;

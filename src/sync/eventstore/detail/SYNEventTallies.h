@@ -7,7 +7,8 @@
 //    above it);
 //  - the local store's merge event of the highest own revision number, of
 //    equal numbers the first made (the lowest key), or that there is none
-//    (a new event starts from that merge's revisions of the other stores).
+//    (a new event starts from that merge's revisions of the other stores),
+//    and, once read, those revisions.
 //
 // An answer is known only once a look-up in the store gave it (keep), and is
 // then brought along by every save of the store's context, from the objects
@@ -15,7 +16,8 @@
 // followed; whatever could lower one or move the merge (a deletion, a value
 // lowered by an update, a record whose values the save did not hold loaded)
 // makes the answer unknown again, and the next event asks the store, as does
-// a save too large to walk for less than a look-up costs. Saves
+// a save too large to walk for less than a look-up costs; a revision record
+// added to the kept merge makes its revisions unknown. Saves
 // of any other context over the same coordinator, and a change of the local
 // store's identifier, make every answer unknown. Nothing is written: a
 // process starts with every answer unknown.
@@ -34,6 +36,7 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "sync/eventstore/SYNRevision.h"
 
 class SYNEventTallies {
   public:
@@ -42,6 +45,9 @@ class SYNEventTallies {
     struct LatestMerge {
         plat::coredata::ManagedObjectIDPtr event;  // null: the local store has no merge event
         int64_t number = 0;
+        // The event's revisions of other stores as its records give them
+        // (the local store's included); nullopt until read.
+        std::optional<SYNRevisionSet> others;
     };
     // An answer known for the local store, and the count of the changes to
     // the answers when it was read (what keep* compares).
@@ -71,6 +77,10 @@ class SYNEventTallies {
     void keepHighestGlobalCount(int64_t count, uint64_t generation) EXCLUDES(mutex_);
     void keepLatestMerge(const std::string& localStore, LatestMerge merge, uint64_t generation)
         EXCLUDES(mutex_);
+    // The revisions of other stores of the kept latest merge `event`, read
+    // when generation() was `generation`.
+    void keepLatestMergeOthers(const std::string& localStore, const plat::coredata::ManagedObjectID& event,
+                               SYNRevisionSet others, uint64_t generation) EXCLUDES(mutex_);
 
     // Whether the context holds unsaved events or revision records.
     static bool holdsUnsavedEvents(const plat::coredata::ManagedObjectContext& context);
