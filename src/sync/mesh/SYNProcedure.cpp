@@ -136,17 +136,24 @@ void SYNProcedure::disableAllSteps() {
 }
 
 void SYNProcedure::prepareToProceed() {
-    auto before = enabledProcedureSteps();
-    // Steps are only ever enabled here, so the passes end.
-    while (true) {
-        for (const auto& step : procedureSteps()) {
-            step->prepareToProceed();
+    const auto steps = procedureSteps();
+    // Steps are only ever enabled here, so the passes end: the last one
+    // enables nothing.
+    bool enabledAny = true;
+    while (enabledAny) {
+        enabledAny = false;
+        for (const auto& step : steps) {
+            if (!step->isEnabled()) {
+                continue;
+            }
+            plat::MutexLock lock(step->mutex_);
+            for (const auto& dependency : step->dependencies_) {
+                if (!dependency->isEnabled()) {
+                    dependency->setEnabled(true);
+                    enabledAny = true;
+                }
+            }
         }
-        auto after = enabledProcedureSteps();
-        if (after == before) {
-            return;
-        }
-        before = std::move(after);
     }
 }
 
