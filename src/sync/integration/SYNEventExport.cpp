@@ -25,23 +25,29 @@ plat::ErrorPtr exceptionError(const std::exception& exception) {
 
 // Puts changes in the order of a read sorted by the text of their global
 // identifier: byte by byte, a change without one first, changes of one
-// identifier as they were made (by key), as SQLite orders them.
-void orderAsStored(std::vector<ManagedObjectPtr>& changes) {
+// identifier as they were made (by key), as SQLite orders them. The strings
+// read go to identifiers.
+void orderAsStored(
+    std::vector<ManagedObjectPtr>& changes,
+    std::unordered_map<const plat::coredata::ManagedObject*, std::optional<std::string>>& identifiers) {
     struct Keyed {
-        std::optional<std::string> identifier;
+        const std::optional<std::string>* identifier;
         int64_t key = 0;
         ManagedObjectPtr change;
     };
     std::vector<Keyed> keyed;
     keyed.reserve(changes.size());
+    identifiers.reserve(identifiers.size() + changes.size());
     for (auto& change : changes) {
         const auto id = change->objectID();
-        keyed.push_back(
-            {SYNObjectChange::globalIdentifierString(*change), id ? id->primaryKey() : 0, std::move(change)});
+        const auto& identifier =
+            identifiers.insert_or_assign(change.get(), SYNObjectChange::globalIdentifierString(*change))
+                .first->second;
+        keyed.push_back({&identifier, id ? id->primaryKey() : 0, std::move(change)});
     }
     std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-        if (a.identifier != b.identifier) {
-            return a.identifier < b.identifier;  // no identifier first
+        if (*a.identifier != *b.identifier) {
+            return *a.identifier < *b.identifier;  // no identifier first
         }
         return a.key < b.key;
     });
@@ -68,6 +74,12 @@ SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
     } else if (auto error = files.createDirectoryAtPath(directory, true)) {
         SYN_LOG(SYNLoggingLevelError, "Failed to create migrator temporary directory: %@", error);
     }
+}
+
+std::optional<std::string> SYNEventExport::globalIdentifierOf(
+    const plat::coredata::ManagedObject& change) const {
+    auto found = identifiersRead_.find(&change);
+    return found != identifiersRead_.end() ? found->second : SYNObjectChange::globalIdentifierString(change);
 }
 
 std::string SYNEventExport::pathToMigratorTemporaryDirectory() const {
@@ -173,7 +185,7 @@ void SYNEventExport::main() {
                 return;
             }
             if (fetched->size() <= static_cast<std::size_t>(smallest)) {
-                orderAsStored(*fetched);
+                orderAsStored(*fetched, identifiersRead_);
                 smallEvent.emplace();
                 for (auto& change : *fetched) {
                     const plat::Value name = change->valueForKey("nameOfEntity");
@@ -247,6 +259,9 @@ void SYNEventExport::main() {
                     if (own != smallEvent->end()) {
                         bool stop = false;
                         exportBatch(own->second, 0, stop);
+                        for (const auto& change : own->second) {
+                            identifiersRead_.erase(change.get());
+                        }
                         smallEvent->erase(own);
                     }
                     return;
@@ -284,6 +299,9 @@ void SYNEventExport::main() {
     }
 
     context.performBlockAndWait([&] {
+        // Changes of entities not exported are let go with their strings.
+        identifiersRead_.clear();
+        smallEvent.reset();
         try {
             if (!refetch()) {
                 success = false;
