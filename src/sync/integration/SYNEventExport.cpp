@@ -1,5 +1,8 @@
 #include "sync/integration/SYNEventExport.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNContextAdditions.h"
@@ -20,6 +23,39 @@ plat::ErrorPtr exceptionError(const std::exception& exception) {
     return SYNMakeError(SYNErrorExceptionRaised, exception.what());
 }
 
+// Puts changes in the order of a read sorted by the text of their global
+// identifier: byte by byte, a change without one first, changes of one
+// identifier as they were made (by key), as SQLite orders them. The strings
+// read go to identifiers.
+void orderAsStored(
+    std::vector<ManagedObjectPtr>& changes,
+    std::unordered_map<const plat::coredata::ManagedObject*, std::optional<std::string>>& identifiers) {
+    struct Keyed {
+        const std::optional<std::string>* identifier;
+        int64_t key = 0;
+        ManagedObjectPtr change;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(changes.size());
+    identifiers.reserve(identifiers.size() + changes.size());
+    for (auto& change : changes) {
+        const auto id = change->objectID();
+        const auto& identifier =
+            identifiers.insert_or_assign(change.get(), SYNObjectChange::globalIdentifierString(*change))
+                .first->second;
+        keyed.push_back({&identifier, id ? id->primaryKey() : 0, std::move(change)});
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        if (*a.identifier != *b.identifier) {
+            return *a.identifier < *b.identifier;  // no identifier first
+        }
+        return a.key < b.key;
+    });
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        changes[i] = std::move(keyed[i].change);
+    }
+}
+
 }  // namespace
 
 SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
@@ -38,6 +74,12 @@ SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
     } else if (auto error = files.createDirectoryAtPath(directory, true)) {
         SYN_LOG(SYNLoggingLevelError, "Failed to create migrator temporary directory: %@", error);
     }
+}
+
+std::optional<std::string> SYNEventExport::globalIdentifierOf(
+    const plat::coredata::ManagedObject& change) const {
+    auto found = identifiersRead_.find(&change);
+    return found != identifiersRead_.end() ? found->second : SYNObjectChange::globalIdentifierString(change);
 }
 
 std::string SYNEventExport::pathToMigratorTemporaryDirectory() const {
@@ -128,7 +170,13 @@ void SYNEventExport::main() {
             for (const auto* entity : entities) {
                 smallest = std::min(smallest, batchSizeOf(*entity));
             }
+            // Read in any order: ordered by SQLite, the read joins every
+            // change to its identifier record and sorts the rows, which costs
+            // more than the read of a small event itself. They are put in
+            // order below, with the identifier records the read prefetches.
             FetchRequest request = changesRequest({});
+            request.sortDescriptors.clear();
+            request.ordersByKey = false;
             request.fetchLimit = static_cast<std::size_t>(smallest) + 1;
             auto fetched = context.executeFetchRequest(request);
             if (!fetched.ok()) {
@@ -137,6 +185,7 @@ void SYNEventExport::main() {
                 return;
             }
             if (fetched->size() <= static_cast<std::size_t>(smallest)) {
+                orderAsStored(*fetched, identifiersRead_);
                 smallEvent.emplace();
                 for (auto& change : *fetched) {
                     const plat::Value name = change->valueForKey("nameOfEntity");
@@ -210,6 +259,9 @@ void SYNEventExport::main() {
                     if (own != smallEvent->end()) {
                         bool stop = false;
                         exportBatch(own->second, 0, stop);
+                        for (const auto& change : own->second) {
+                            identifiersRead_.erase(change.get());
+                        }
                         smallEvent->erase(own);
                     }
                     return;
@@ -247,6 +299,9 @@ void SYNEventExport::main() {
     }
 
     context.performBlockAndWait([&] {
+        // Changes of entities not exported are let go with their strings.
+        identifiersRead_.clear();
+        smallEvent.reset();
         try {
             if (!refetch()) {
                 success = false;

@@ -23,7 +23,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -68,12 +70,19 @@ class SYNEventExport : public plat::dispatch::Operation {
     plat::coredata::ManagedObjectContext& context() const { return *context_; }
     // The event, fetched again after every reset.
     plat::coredata::ManagedObjectPtr event;
+    // The global identifier string of a change (SYNObjectChange's), taken
+    // from what the export read to order the changes when it has it.
+    std::optional<std::string> globalIdentifierOf(const plat::coredata::ManagedObject& change) const;
 
   private:
     std::shared_ptr<SYNEventStore> eventStore_;
     plat::coredata::ManagedObjectIDPtr eventID_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<plat::coredata::ManagedObjectContext> context_;
+    // The identifier strings read to order the changes of an event read
+    // whole, by change, while the changes are held (used in the context's
+    // blocks only).
+    std::unordered_map<const plat::coredata::ManagedObject*, std::optional<std::string>> identifiersRead_;
     mutable plat::Mutex mutex_;
     std::vector<std::string> filePaths_ GUARDED_BY(mutex_);
     plat::ErrorPtr error_ GUARDED_BY(mutex_);

@@ -147,7 +147,7 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
     for (const auto& change : changes) {
         plat::Dictionary object;
         object.set("type", Value(int64_t{SYNObjectChange::type(*change)}));
-        object.set("globalIdentifier", Value(SYNObjectChange::globalIdentifierString(*change).value_or("")));
+        object.set("globalIdentifier", Value(globalIdentifierOf(*change).value_or("")));
         plat::Array dataFiles;
         for (const auto& file : change->objectsForKey("dataFiles")) {
             dataFiles.push_back(file->valueForKey("filename"));

@@ -401,8 +401,12 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                 // 100,000 objects peaked at 770 MB, now 570 MB).
                 releaseFreedMemory();
                 if (!error) {
-                    self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(
-                        self->eventStore_->currentBaselineIdentifier());
+                    // Most merges keep the baseline: the metadata is then
+                    // not encoded again only to find it unchanged.
+                    auto baseline = self->eventStore_->currentBaselineIdentifier();
+                    if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
+                        self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
+                    }
                 }
                 done(error);
             });

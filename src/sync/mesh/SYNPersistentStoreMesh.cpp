@@ -289,13 +289,18 @@ void SYNPersistentStoreMesh::updateActivityProgress(float fraction, const plat::
         }
         self->activityProgress_ = fraction;
         SYN_LOG(4, "Made progress: %f", fraction);
-        plat::Dictionary info{{SYNProgressFractionKey, plat::Value(static_cast<double>(fraction))},
-                              {SYNMeshActivityKey, plat::Value(activity)}};
+        // Posted dozens of times a merge: the entries are moved in, their
+        // keys known to differ.
+        plat::Dictionary::Entries entries;
+        entries.reserve(3);
+        entries.emplace_back(SYNProgressFractionKey, plat::Value(static_cast<double>(fraction)));
+        entries.emplace_back(SYNMeshActivityKey, plat::Value(activity));
         if (!phase.isNull()) {
-            info.set(SYNActivityPhaseKey, phase);
+            entries.emplace_back(SYNActivityPhaseKey, phase);
         }
         plat::NotificationCenter::defaultCenter().postNotificationName(
-            SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self, std::move(info));
+            SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self,
+            plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
     });
 }
 

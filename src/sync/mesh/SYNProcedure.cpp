@@ -51,15 +51,27 @@ void SYNProcedureStep::prepareToProceed() {
 }
 
 void SYNProcedureStep::countsChanged() {
-    std::vector<std::weak_ptr<SYNProcedure>> observers;
+    // A step nearly always belongs to one procedure: it is taken without a
+    // list (counts change dozens of times a merge).
+    std::shared_ptr<SYNProcedure> only;
+    std::vector<std::shared_ptr<SYNProcedure>> more;
     {
         plat::MutexLock lock(mutex_);
-        observers = observers_;
-    }
-    for (const auto& weak : observers) {
-        if (auto procedure = weak.lock()) {
-            procedure->updateProgress();
+        for (const auto& weak : observers_) {
+            if (auto procedure = weak.lock()) {
+                if (!only) {
+                    only = std::move(procedure);
+                } else {
+                    more.push_back(std::move(procedure));
+                }
+            }
         }
+    }
+    if (only) {
+        only->updateProgress();
+    }
+    for (const auto& procedure : more) {
+        procedure->updateProgress();
     }
 }
 
@@ -124,41 +136,52 @@ void SYNProcedure::disableAllSteps() {
 }
 
 void SYNProcedure::prepareToProceed() {
-    auto before = enabledProcedureSteps();
-    // Steps are only ever enabled here, so the passes end.
-    while (true) {
-        for (const auto& step : procedureSteps()) {
-            step->prepareToProceed();
+    const auto steps = procedureSteps();
+    // Steps are only ever enabled here, so the passes end: the last one
+    // enables nothing.
+    bool enabledAny = true;
+    while (enabledAny) {
+        enabledAny = false;
+        for (const auto& step : steps) {
+            if (!step->isEnabled()) {
+                continue;
+            }
+            plat::MutexLock lock(step->mutex_);
+            for (const auto& dependency : step->dependencies_) {
+                if (!dependency->isEnabled()) {
+                    dependency->setEnabled(true);
+                    enabledAny = true;
+                }
+            }
         }
-        auto after = enabledProcedureSteps();
-        if (after == before) {
-            return;
-        }
-        before = std::move(after);
     }
 }
 
 void SYNProcedure::updateProgress() {
     double weighted = 0.0;
     double weights = 0.0;
-    for (const auto& step : enabledProcedureSteps()) {
-        weighted += step->progressWeight() * step->fractionCompleted();
-        weights += step->progressWeight();
-    }
-    progress_ = weighted / std::max(weights, 1e-10);
-    std::function<void()> block;
+    std::shared_ptr<const std::function<void()>> block;
     {
+        // The steps are read in place: only their atomics and weights.
         plat::MutexLock lock(mutex_);
+        for (const auto& step : steps_) {
+            if (step->isEnabled()) {
+                weighted += step->progressWeight() * step->fractionCompleted();
+                weights += step->progressWeight();
+            }
+        }
         block = progressBlock_;
     }
+    progress_ = weighted / std::max(weights, 1e-10);
     if (block) {
-        block();
+        (*block)();
     }
 }
 
 void SYNProcedure::setProgressUpdateBlock(std::function<void()> block) {
+    auto shared = block ? std::make_shared<const std::function<void()>>(std::move(block)) : nullptr;
     plat::MutexLock lock(mutex_);
-    progressBlock_ = std::move(block);
+    progressBlock_ = std::move(shared);
 }
 
 SYNProcedureStep::Ptr SYNProcedure::currentProcedureStep() const {

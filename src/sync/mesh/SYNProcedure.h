@@ -119,7 +119,8 @@ class SYNProcedure : public std::enable_shared_from_this<SYNProcedure> {
   private:
     mutable plat::Mutex mutex_;
     std::vector<SYNProcedureStep::Ptr> steps_ GUARDED_BY(mutex_);
-    std::function<void()> progressBlock_ GUARDED_BY(mutex_);
+    // Shared, so that an update takes it without copying what it holds.
+    std::shared_ptr<const std::function<void()>> progressBlock_ GUARDED_BY(mutex_);
     SYNProcedureStep::Ptr currentStep_ GUARDED_BY(mutex_);
     std::shared_ptr<SYNAsynchronousTaskQueue> taskQueue_ GUARDED_BY(mutex_);
     std::atomic<double> progress_{0.0};
