@@ -383,32 +383,50 @@ plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChan
 plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& records,
                                                  ManagedObjectContext& context) {
     using Values = std::vector<std::shared_ptr<const SYNPropertyChangeValue>>;
-    std::unordered_map<ManagedObjectIDPtr, std::vector<std::size_t>, plat::coredata::ObjectIDHash,
+    // Each unread change with its first and last record; each record links
+    // to the next record of the same change (a change mostly has one: no
+    // list is allocated per change).
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::unordered_map<ManagedObjectIDPtr, std::pair<std::size_t, std::size_t>, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
-        unread;  // change -> its records
+        unread;
+    std::vector<std::size_t> nextOfChange;
     plat::Array ids;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (records[i].valuesRead) {
             continue;
         }
-        auto& indexes = unread[records[i].changeID];
-        if (indexes.empty()) {
-            ids.push_back(Value(plat::ObjectPtr(records[i].changeID)));
+        if (unread.empty()) {
+            unread.reserve(records.size() - i);
+            nextOfChange.assign(records.size(), kNone);
+            ids.reserve(records.size() - i);
         }
-        indexes.push_back(i);
+        auto [named, added] = unread.try_emplace(records[i].changeID, i, i);
+        if (added) {
+            ids.push_back(Value(plat::ObjectPtr(records[i].changeID)));
+        } else {
+            nextOfChange[named->second.second] = i;
+            named->second.second = i;
+        }
     }
     if (unread.empty()) {
         return nullptr;
     }
-    // The values of one change, handed to every record of it.
+    // The values of one change, handed to every record of it (the last one
+    // takes them, the others copy).
     auto take = [&](const ManagedObjectIDPtr& changeID, Values values) {
         auto found = unread.find(changeID);
         if (found == unread.end()) {
             return;
         }
-        for (std::size_t index : found->second) {
-            records[index].values = values;
-            records[index].valuesRead = true;
+        for (std::size_t index = found->second.first; index != kNone; index = nextOfChange[index]) {
+            auto& record = records[index];
+            if (nextOfChange[index] == kNone) {
+                record.values = std::move(values);
+            } else {
+                record.values = values;
+            }
+            record.valuesRead = true;
         }
         unread.erase(found);
     };
