@@ -17,13 +17,6 @@
 // Run: build/release/bench/coredata/platform_coredata_fetch_bench
 #include <benchmark/benchmark.h>
 
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-#define CALLGRIND_START_INSTRUMENTATION
-#define CALLGRIND_STOP_INSTRUMENTATION
-#endif
-
 #include <cstdlib>
 #include <map>
 #include <string>

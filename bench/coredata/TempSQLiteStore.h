@@ -1,7 +1,16 @@
 // What the object store's growth benchmarks share: the process's CPU time, a
-// root context on a coordinator, and a SQLite store in a fresh folder that is
-// removed at the end of the run.
+// root context on a coordinator, a SQLite store in a fresh folder that is
+// removed at the end of the run, and callgrind's markers (no-ops where
+// valgrind's header is missing), so a run under callgrind counts only what a
+// benchmark marks.
 #pragma once
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#endif
 
 #include <time.h>
 
