@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "EventFileFixture.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
@@ -77,6 +78,87 @@ TEST_F(SYNEventMigratorTest, LocalEventsAndBaselinesByTheirNames) {
     });
     EXPECT_EQ(baseline.first, nullptr);
     EXPECT_EQ(baseline.second.size(), 1u);
+}
+
+// A local event is exported by its store's revision: the one event whose
+// own revision it is, of the allowed types. Found through the revision
+// records, however many other events list the same revision among their
+// other stores', with the events loaded or not, and, where two events claim
+// the revision, as the look-up of the records' owners finds it.
+TEST_F(SYNEventMigratorTest, TheEventOfARevisionIsTheOneTheLookUpOfItsOwnersFinds) {
+    const std::string store = storeID(source);
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        EventWriter writer(context);
+        auto event = [&](const std::string& uid, int16_t type, int64_t count, SYNRevision own,
+                         const SYNRevisionSet& others = {}) {
+            writer.change(writer.event(uid, type, count, own, others), "G" + uid, SYNObjectChangeTypeInsert);
+        };
+        event("OWN", SYNStoreModificationEventTypeSave, 7, {store, 7});
+        // Other stores' events listing the revision among those they build on.
+        event("LISTS1", SYNStoreModificationEventTypeSave, 8, {"X", 1}, revisions({{store.c_str(), 7}}));
+        event("LISTS2", SYNStoreModificationEventTypeMerge, 9, {"X", 2},
+              revisions({{store.c_str(), 7}, {store.c_str(), 9}}));
+        event("MERGE", SYNStoreModificationEventTypeMerge, 9, {store, 9});
+        event("BASE", SYNStoreModificationEventTypeBaseline, 10, {store, 10});
+        // Two events claiming one revision.
+        event("TWIN1", SYNStoreModificationEventTypeSave, 12, {store, 11});
+        event("TWIN2", SYNStoreModificationEventTypeSave, 11, {store, 11}, revisions({{store.c_str(), 7}}));
+        // Another store's event of the same number.
+        event("ELSE", SYNStoreModificationEventTypeSave, 13, {"X", 13});
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave};
+    const std::vector<int16_t> savesAndMerges{SYNStoreModificationEventTypeSave,
+                                              SYNStoreModificationEventTypeMerge};
+    const std::vector<std::pair<int64_t, std::vector<int16_t>>> cases{
+        {7, saves},  {7, savesAndMerges}, {9, saves}, {9, savesAndMerges}, {10, savesAndMerges},
+        {11, saves}, {13, saves},         {1, saves}, {2, savesAndMerges}};
+    for (const bool loaded : {false, true}) {
+        for (const auto& [revision, types] : cases) {
+            const std::string what = "revision " + std::to_string(revision) + " of " +
+                                     std::to_string(types.size()) +
+                                     " types, events loaded: " + std::to_string(loaded);
+            // What the look-up of the records' owners finds.
+            const std::string expected =
+                inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+                    auto found = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
+                        types, store, revision, context);
+                    EXPECT_TRUE(found.ok()) << what;
+                    std::string uid =
+                        found.ok() && *found ? SYNStoreModificationEvent::uniqueIdentifier(**found) : "";
+                    context.reset();
+                    if (loaded) {
+                        // Every event and revision registered and read, as after
+                        // the cloud manager's look at the local events.
+                        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                            std::nullopt, std::nullopt, context);
+                        EXPECT_TRUE(events.ok());
+                        for (const auto& event : events.ok() ? *events : SYNManagedObjects()) {
+                            (void)SYNStoreModificationEvent::revision(*event);
+                        }
+                    }
+                    return uid;
+                });
+            auto [error, files] =
+                exportWith([&, revision = revision, types = types](auto& migrator, auto done) {
+                    migrator.migrateLocalEventToTemporaryFilesForRevision(revision, types, done);
+                });
+            if (expected.empty()) {
+                ASSERT_NE(error, nullptr) << what;
+                EXPECT_EQ(error->code(), SYNErrorMissingEvent) << what;
+                EXPECT_TRUE(files.empty()) << what;
+                continue;
+            }
+            ASSERT_EQ(error, nullptr) << what;
+            ASSERT_EQ(files.size(), 1u) << what;
+            auto json = plat::JSONSerialization::JSONObjectWithContentsOfFile(files.front());
+            ASSERT_TRUE(json.ok()) << what;
+            const plat::Value* uid =
+                json->isDictionary() ? json->asDictionary()->find("uniqueIdentifier") : nullptr;
+            ASSERT_TRUE(uid && uid->isString()) << what;
+            EXPECT_EQ(*uid->asString(), expected) << what;
+        }
+    }
 }
 
 TEST_F(SYNEventMigratorTest, NewFilesStoreTypeStartsAsTheBinaryTypeAndExportsStayJSON) {
