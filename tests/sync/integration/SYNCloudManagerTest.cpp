@@ -797,6 +797,62 @@ TEST_F(SYNCloudManagerTest, LocalEventsAskedAtDifferentTimesFollowEverySave) {
     EXPECT_FALSE(answer(manager, 1).empty());
 }
 
+// The baseline a merge records as the one its store was made from is named
+// by the kept look at the local baselines: over a run of saves that make,
+// remove, rename and retype baselines (and other events), it names what the
+// event store's own read of its baseline names whenever the store holds one
+// baseline or none, and declines only when it holds more.
+TEST_F(SYNCloudManagerTest, TheSoleBaselineIsTheOneTheEventStoreReads) {
+    const auto store = storeID(source);
+    std::mt19937 random(61);
+    int made = 0;
+    auto baselines = [&](plat::coredata::ManagedObjectContext& context) {
+        auto found = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, context);
+        EXPECT_TRUE(found.ok());
+        return found.ok() ? *found : SYNManagedObjects();
+    };
+    for (int step = 0; step < 120; ++step) {
+        inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            auto held = baselines(context);
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, context);
+            ASSERT_TRUE(events.ok());
+            const int what = static_cast<int>(random() % 5);
+            if (what == 0 || events->empty()) {
+                ++made;
+                EventWriter(context).event(
+                    "B" + std::to_string(made),
+                    random() % 2 ? SYNStoreModificationEventTypeBaseline : SYNStoreModificationEventTypeSave,
+                    made, SYNRevision{store, made});
+            } else if (what == 1 && !held.empty()) {
+                context.deleteObject(held[random() % held.size()]);
+            } else if (what == 2 && !held.empty()) {
+                held[random() % held.size()]->setValue(plat::Value("R" + std::to_string(step)),
+                                                       "uniqueIdentifier");
+            } else {
+                // An event becomes a baseline, or a baseline something else.
+                const auto& event = (*events)[random() % events->size()];
+                const bool isBaseline =
+                    SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeBaseline;
+                event->setValue(plat::Value(int64_t{isBaseline ? SYNStoreModificationEventTypeMerge
+                                                               : SYNStoreModificationEventTypeBaseline}),
+                                "type");
+            }
+            ASSERT_EQ(context.save(), nullptr);
+        });
+        const std::size_t count = inContext(
+            source, [&](plat::coredata::ManagedObjectContext& context) { return baselines(context).size(); });
+        std::optional<std::string> named{"unset"};
+        const bool told = manager->soleBaselineIdentifier(named);
+        ASSERT_EQ(told, count <= 1) << "step " << step << ", " << count << " baselines";
+        if (told) {
+            ASSERT_EQ(named, source->currentBaselineIdentifier()) << "step " << step;
+        }
+    }
+    manager->operationQueue()->waitUntilAllOperationsAreFinished();
+}
+
 // The looks at which local events lack a complete remote copy (the export's)
 // and at which complete remote sets no local event represents (the
 // download's and the removal's) are kept between looks and brought up to
