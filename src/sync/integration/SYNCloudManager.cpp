@@ -691,6 +691,15 @@ bool SYNCloudManager::updateGroupedListing(GroupedListing& kept, const Names& na
     return true;
 }
 
+bool SYNCloudManager::soleBaselineIdentifier(std::optional<std::string>& identifier) const {
+    const auto local = localEvents(kBaselineTypes, std::nullopt);
+    if (!local || local->sets.size() > 1) {
+        return false;
+    }
+    identifier = local->sets.empty() ? std::nullopt : local->sets.front()->uniqueIdentifier();
+    return true;
+}
+
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::eventFileSetsForEventsWithAllowedTypes(
     const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
     std::vector<SYNEventFileSet::Ptr> sets;

@@ -165,6 +165,13 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The sets are the caller's own.
     std::vector<SYNEventFileSet::Ptr> eventFileSetsForEventsWithAllowedTypes(
         const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const;
+    // The unique identifier of the event store's baseline, from the kept
+    // look at the local baselines (brought up to date with the saves since):
+    // true, with the identifier, when the store holds exactly one baseline,
+    // and true with none when it holds none; false when it cannot tell (two
+    // or more baselines, whose order is the event store's to settle, or a
+    // failed read). Blocks on the event store context.
+    bool soleBaselineIdentifier(std::optional<std::string>& identifier) const;
 
     // --- Import ------------------------------------------------------------------
     void importNewRemoteNonBaselineEventsWithProgress(Progress progress);

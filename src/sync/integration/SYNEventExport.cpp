@@ -23,12 +23,63 @@ plat::ErrorPtr exceptionError(const std::exception& exception) {
     return SYNMakeError(SYNErrorExceptionRaised, exception.what());
 }
 
+// The text of each change's global identifier (none for a change without
+// one), for changes read without their identifier records: the records not
+// yet loaded are read in one query, as rows (no record is built), and the
+// text of a loaded one is taken from it. A record a change names but the
+// read does not find is left to the change itself (read as before).
+std::vector<std::optional<std::string>> identifierTexts(const std::vector<ManagedObjectPtr>& changes,
+                                                        plat::coredata::ManagedObjectContext& context) {
+    std::vector<std::optional<std::string>> texts(changes.size());
+    std::vector<plat::coredata::ManagedObjectPtr> records(changes.size());
+    plat::Array unread;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        records[i] = changes[i]->objectForKey("globalIdentifier");
+        if (records[i] && records[i]->isFault()) {
+            unread.emplace_back(plat::ObjectPtr(records[i]->objectID()));
+        }
+    }
+    std::unordered_map<int64_t, std::string> read;
+    if (!unread.empty()) {
+        FetchRequest request(SYNGlobalIdentifierEntityName);
+        request.predicate = Predicate::selfIn(plat::Value(std::move(unread)));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.addPropertyToFetch("objectID");
+        request.addPropertyToFetch("globalIdentifier");
+        auto rows = context.fetchDictionaries(request);
+        if (rows.ok()) {
+            for (const auto& row : *rows) {
+                const plat::Value* id = row.find("objectID");
+                const plat::Value* text = row.find("globalIdentifier");
+                auto recordID = id ? id->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+                if (recordID && text && text->isString()) {
+                    read.emplace(recordID->primaryKey(), *text->asString());
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        if (!records[i]) {
+            continue;
+        }
+        if (records[i]->isFault()) {
+            auto found = read.find(records[i]->objectID()->primaryKey());
+            if (found != read.end()) {
+                texts[i] = found->second;  // changes of one object share the record
+                continue;
+            }
+        }
+        texts[i] = SYNObjectChange::globalIdentifierString(*changes[i]);
+    }
+    return texts;
+}
+
 // Puts changes in the order of a read sorted by the text of their global
 // identifier: byte by byte, a change without one first, changes of one
-// identifier as they were made (by key), as SQLite orders them. The strings
-// read go to identifiers.
+// identifier as they were made (by key), as SQLite orders them. The texts
+// (one per change, in the changes' order) go to identifiers.
 void orderAsStored(
-    std::vector<ManagedObjectPtr>& changes,
+    std::vector<ManagedObjectPtr>& changes, std::vector<std::optional<std::string>> texts,
     std::unordered_map<const plat::coredata::ManagedObject*, std::optional<std::string>>& identifiers) {
     struct Keyed {
         const std::optional<std::string>* identifier;
@@ -38,11 +89,11 @@ void orderAsStored(
     std::vector<Keyed> keyed;
     keyed.reserve(changes.size());
     identifiers.reserve(identifiers.size() + changes.size());
-    for (auto& change : changes) {
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        auto& change = changes[i];
         const auto id = change->objectID();
         const auto& identifier =
-            identifiers.insert_or_assign(change.get(), SYNObjectChange::globalIdentifierString(*change))
-                .first->second;
+            identifiers.insert_or_assign(change.get(), std::move(texts[i])).first->second;
         keyed.push_back({&identifier, id ? id->primaryKey() : 0, std::move(change)});
     }
     std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
@@ -174,9 +225,12 @@ void SYNEventExport::main() {
             // change to its identifier record and sorts the rows, which costs
             // more than the read of a small event itself. They are put in
             // order below, with the identifier records the read prefetches.
+            // Only the identifiers' text is written, so their records are
+            // read as rows rather than prefetched as objects.
             FetchRequest request = changesRequest({});
             request.sortDescriptors.clear();
             request.ordersByKey = false;
+            request.relationshipKeyPathsForPrefetching = {"dataFiles"};
             request.fetchLimit = static_cast<std::size_t>(smallest) + 1;
             auto fetched = context.executeFetchRequest(request);
             if (!fetched.ok()) {
@@ -185,7 +239,7 @@ void SYNEventExport::main() {
                 return;
             }
             if (fetched->size() <= static_cast<std::size_t>(smallest)) {
-                orderAsStored(*fetched, identifiersRead_);
+                orderAsStored(*fetched, identifierTexts(*fetched, context), identifiersRead_);
                 smallEvent.emplace();
                 for (auto& change : *fetched) {
                     const plat::Value name = change->valueForKey("nameOfEntity");

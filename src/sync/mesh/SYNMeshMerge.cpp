@@ -402,8 +402,14 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                 releaseFreedMemory();
                 if (!error) {
                     // Most merges keep the baseline: the metadata is then
-                    // not encoded again only to find it unchanged.
-                    auto baseline = self->eventStore_->currentBaselineIdentifier();
+                    // not encoded again only to find it unchanged. The cloud
+                    // manager's look at the local baselines names it without
+                    // a read of its own when the store holds one at most
+                    // (the export of baselines looks next, and takes it).
+                    std::optional<std::string> baseline;
+                    if (!self->cloudManager_ || !self->cloudManager_->soleBaselineIdentifier(baseline)) {
+                        baseline = self->eventStore_->currentBaselineIdentifier();
+                    }
                     if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
                         self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
                     }

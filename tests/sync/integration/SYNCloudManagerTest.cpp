@@ -797,6 +797,50 @@ TEST_F(SYNCloudManagerTest, LocalEventsAskedAtDifferentTimesFollowEverySave) {
     EXPECT_FALSE(answer(manager, 1).empty());
 }
 
+// The baseline a merge records as the one its store was made from is named
+// by the kept look at the local baselines: over saves that make, remove,
+// rename and retype events, it names what the event store's own read names
+// whenever the store holds one baseline or none, and declines only beyond.
+TEST_F(SYNCloudManagerTest, TheSoleBaselineIsTheOneTheEventStoreReads) {
+    std::mt19937 random(61);
+    for (int step = 0; step < 120; ++step) {
+        const std::size_t count = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, context);
+            EXPECT_TRUE(events.ok());
+            const auto what = random() % 4;
+            if (what == 0 || events->empty()) {
+                EventWriter(context).event(
+                    "B" + std::to_string(step),
+                    random() % 2 ? SYNStoreModificationEventTypeBaseline : SYNStoreModificationEventTypeSave,
+                    step, SYNRevision{storeID(source), step});
+            } else {
+                const auto& event = (*events)[random() % events->size()];
+                if (what == 1) {
+                    context.deleteObject(event);
+                } else if (what == 2) {
+                    event->setValue(plat::Value("R" + std::to_string(step)), "uniqueIdentifier");
+                } else {  // a baseline becomes a merge, anything else a baseline
+                    const bool baseline =
+                        SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeBaseline;
+                    event->setValue(plat::Value(int64_t{baseline ? SYNStoreModificationEventTypeMerge
+                                                                 : SYNStoreModificationEventTypeBaseline}),
+                                    "type");
+                }
+            }
+            EXPECT_EQ(context.save(), nullptr);
+            auto baselines = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, context);
+            return baselines.ok() ? baselines->size() : 0;
+        });
+        std::optional<std::string> named{"unset"};
+        ASSERT_EQ(manager->soleBaselineIdentifier(named), count <= 1) << "step " << step;
+        if (count <= 1) {
+            ASSERT_EQ(named, source->currentBaselineIdentifier()) << "step " << step;
+        }
+    }
+}
+
 // The looks at which local events lack a complete remote copy (the export's)
 // and at which complete remote sets no local event represents (the
 // download's and the removal's) are kept between looks and brought up to

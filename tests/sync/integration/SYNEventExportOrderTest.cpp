@@ -76,6 +76,26 @@ TEST_F(SYNEventExportOrderTest, AnEventReadWholeKeepsTheOrderOfOneReadByEntity) 
     EXPECT_EQ(exportedPersons(id, applicationModel()), expected);
     // Read by entity: 25 changes are more than the smallest batch.
     EXPECT_EQ(exportedPersons(id, smallBatchModel()), expected);
+    // Read whole again with none of the identifier records loaded, then with
+    // every other one loaded: the texts come from the records as read or as
+    // loaded, in the same order.
+    for (const int loadedEvery : {0, 2}) {
+        inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            context.reset();
+            if (loadedEvery == 0) {
+                return;
+            }
+            // Registered unread; every other one is then read.
+            plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
+            request.includesPropertyValues = false;
+            auto records = context.executeFetchRequest(request);
+            ASSERT_TRUE(records.ok());
+            for (std::size_t i = 0; i < records->size(); i += loadedEvery) {
+                ASSERT_TRUE((*records)[i]->valueForKey("globalIdentifier").isString());
+            }
+        });
+        EXPECT_EQ(exportedPersons(id, applicationModel()), expected) << "every " << loadedEvery << " loaded";
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "EventFileFixture.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
@@ -77,6 +78,72 @@ TEST_F(SYNEventMigratorTest, LocalEventsAndBaselinesByTheirNames) {
     });
     EXPECT_EQ(baseline.first, nullptr);
     EXPECT_EQ(baseline.second.size(), 1u);
+}
+
+// A local event is exported by its store's revision: the event the look-up
+// of the revision records' owners finds, however many other events list the
+// revision among their other stores', with the events loaded or not.
+TEST_F(SYNEventMigratorTest, TheEventOfARevisionIsTheOneTheLookUpOfItsOwnersFinds) {
+    const std::string s = storeID(source);
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        EventWriter writer(context);
+        // uid, type, count, own revision, revisions listed of other stores;
+        // TWIN1 and TWIN2 both claim revision 11.
+        const std::vector<std::tuple<const char*, int16_t, int64_t, SYNRevision, SYNRevisionSet>> events{
+            {"OWN", SYNStoreModificationEventTypeSave, 7, {s, 7}, {}},
+            {"LISTS",
+             SYNStoreModificationEventTypeMerge,
+             8,
+             {"X", 1},
+             revisions({{s.c_str(), 7}, {s.c_str(), 9}})},
+            {"MERGE", SYNStoreModificationEventTypeMerge, 9, {s, 9}, {}},
+            {"BASE", SYNStoreModificationEventTypeBaseline, 10, {s, 10}, {}},
+            {"TWIN1", SYNStoreModificationEventTypeSave, 12, {s, 11}, {}},
+            {"TWIN2", SYNStoreModificationEventTypeSave, 11, {s, 11}, revisions({{s.c_str(), 7}})}};
+        for (const auto& [uid, type, count, own, others] : events) {
+            writer.change(writer.event(uid, type, count, own, others), std::string("G") + uid,
+                          SYNObjectChangeTypeInsert);
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave}, all{200, 300, 100};
+    for (const bool loaded : {false, true}) {
+        for (const auto& [number, allowed] : std::vector<std::pair<int64_t, std::vector<int16_t>>>{
+                 {7, saves}, {9, saves}, {9, all}, {10, saves}, {11, saves}, {1, all}}) {
+            const int64_t revision = number;  // named anew: lambdas below take them
+            const std::vector<int16_t> types = allowed;
+            const std::string what =
+                std::to_string(revision) + "/" + std::to_string(types.size()) + "/" + std::to_string(loaded);
+            const std::string expected =
+                inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+                    auto found = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
+                        types, s, revision, context);
+                    std::string uid =
+                        found.ok() && *found ? SYNStoreModificationEvent::uniqueIdentifier(**found) : "";
+                    context.reset();
+                    if (loaded) {  // as after the cloud manager's look at the local events
+                        auto read = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                            std::nullopt, std::nullopt, context);
+                        for (const auto& event : read.ok() ? *read : SYNManagedObjects()) {
+                            (void)SYNStoreModificationEvent::revision(*event);
+                        }
+                    }
+                    return uid;
+                });
+            auto [error, files] = exportWith([&](auto& migrator, auto done) {
+                migrator.migrateLocalEventToTemporaryFilesForRevision(revision, types, done);
+            });
+            ASSERT_EQ(error == nullptr, !expected.empty()) << what;
+            if (!expected.empty()) {
+                ASSERT_EQ(files.size(), 1u) << what;
+                auto json = plat::JSONSerialization::JSONObjectWithContentsOfFile(files.front());
+                ASSERT_TRUE(json.ok()) << what;
+                const plat::Value* uid = json->find("uniqueIdentifier");
+                ASSERT_TRUE(uid && uid->isString()) << what;
+                EXPECT_EQ(*uid->asString(), expected) << what;
+            }
+        }
+    }
 }
 
 TEST_F(SYNEventMigratorTest, NewFilesStoreTypeStartsAsTheBinaryTypeAndExportsStayJSON) {
