@@ -1,8 +1,8 @@
 // A save event whose new changes link one way to saved identifier records and
 // to the unsaved event stores the same links as one linking both ways, keeps
-// those records out of its save, and still links records it makes both ways
-// (a new record without changes would mark the store as holding unused
-// identifiers).
+// those records out of its save, folds a second change of an object into the
+// first, and still links records it makes both ways (a new record without
+// changes would mark the store as holding unused identifiers).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -22,40 +22,49 @@ using plat::coredata::ManagedObjectPtr;
 
 class SYNSaveEventRecordsTest : public EventStoreTest {
   protected:
-    // A save event renaming `people` (values built here), stored whole.
+    // A save event renaming `people` to name + suffix, then `again` (if any)
+    // once more, in a second call, stored whole.
     void storeRenames(SYNEventBuilder& builder, const std::vector<ManagedObjectPtr>& people,
-                      const std::string& suffix) {
-        SYNPropertyChangeValuesByObjectID values;
-        SYNManagedObjectIDs ids;
-        for (const auto& person : people) {
-            SYNPropertyChangeValue renamed(SYNPropertyChangeTypeAttribute, "name");
-            renamed.setValue(Value(*person->valueForKey("name").asString() + suffix));
-            values[person->objectID()] = {renamed};
-            ids.push_back(person->objectID());
-        }
+                      const std::string& suffix, const ManagedObjectPtr& again = nullptr) {
         ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-        ASSERT_EQ(builder.addUpdateChangesForObjectIDs(ids, std::move(values)), nullptr);
+        auto rename = [&](const std::vector<ManagedObjectPtr>& renamed, const std::string& to) {
+            SYNPropertyChangeValuesByObjectID values;
+            SYNManagedObjectIDs ids;
+            for (const auto& person : renamed) {
+                SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
+                name.setValue(Value(*person->valueForKey("name").asString() + to));
+                values[person->objectID()] = {name};
+                ids.push_back(person->objectID());
+            }
+            return builder.addUpdateChangesForObjectIDs(ids, std::move(values));
+        };
+        ASSERT_EQ(rename(people, suffix), nullptr);
+        if (again) {
+            ASSERT_EQ(rename({again}, suffix + " again"), nullptr);
+        }
         ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
         ASSERT_EQ(builder.saveAndResetLast(), nullptr);
     }
 
-    // Per identifier string, the event of each stored change of its record
-    // (by the record's list of changes, read afresh) and the identifier each
-    // change names in turn.
+    // Per identifier string, the stored changes its record lists (read
+    // afresh), each as "event: new name"; each change must name the record.
     std::map<std::string, std::multiset<std::string>> storedLinks() {
         return inStore([&] {
             context->reset();
-            plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
-            auto records = context->executeFetchRequest(request);
+            auto records =
+                context->executeFetchRequest(plat::coredata::FetchRequest(SYNGlobalIdentifierEntityName));
             EXPECT_TRUE(records.ok());
             std::map<std::string, std::multiset<std::string>> links;
             for (const auto& record : records.ok() ? *records : SYNManagedObjects()) {
-                const std::string identifier = *record->valueForKey("globalIdentifier").asString();
-                auto& events = links[identifier];
+                auto& changes = links[*record->valueForKey("globalIdentifier").asString()];
                 for (const auto& change : record->objectsForKey("objectChanges")) {
                     EXPECT_EQ(change->objectForKey("globalIdentifier"), record);
-                    auto event = change->objectForKey("storeModificationEvent");
-                    events.insert(event ? *event->valueForKey("uniqueIdentifier").asString() : "");
+                    const auto values = SYNObjectChange::propertyChangeValues(*change);
+                    const auto event = change->objectForKey("storeModificationEvent");
+                    changes.insert((event ? *event->valueForKey("uniqueIdentifier").asString() : "") + ": " +
+                                   (values.size() == 1 && values[0].value() && values[0].value()->asString()
+                                        ? *values[0].value()->asString()
+                                        : "?"));
                 }
             }
             context->reset();
@@ -94,8 +103,8 @@ TEST_F(SYNSaveEventRecordsTest, OneWayLinksStoreWhatBothWaysStoreAndKeepSavedRec
     pumpMainUntil([&] { return cleaned; });
     ASSERT_FALSE(storeMayHoldUnusedIdentifiers());
 
-    // The next event links to their saved records one way; Carol's record is
-    // made with it.
+    // The next event links to their saved records one way and renames Alice
+    // twice; Carol's record is made with it.
     std::vector<std::string> updatedEntities, insertedEntities;
     auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
         plat::coredata::ManagedObjectContextDidSaveNotification, context,
@@ -111,7 +120,7 @@ TEST_F(SYNSaveEventRecordsTest, OneWayLinksStoreWhatBothWaysStoreAndKeepSavedRec
         });
     SYNEventBuilder oneWay(store);
     oneWay.setLinksNewChangesOneWay(true);
-    storeRenames(oneWay, people, " 2");
+    storeRenames(oneWay, people, " 2", people[0]);
     plat::NotificationCenter::defaultCenter().removeObserver(observer);
 
     EXPECT_EQ(std::count(updatedEntities.begin(), updatedEntities.end(), SYNGlobalIdentifierEntityName), 0);
@@ -120,8 +129,8 @@ TEST_F(SYNSaveEventRecordsTest, OneWayLinksStoreWhatBothWaysStoreAndKeepSavedRec
     // Carol's new record came with its change: nothing marks the store.
     EXPECT_FALSE(storeMayHoldUnusedIdentifiers());
 
-    // Each record lists the changes of both events (read from the rows), each
-    // change naming its record.
+    // Each record lists the changes of both events, Alice's second rename
+    // folded into her first change of the event.
     const auto events = allEvents();
     ASSERT_EQ(events.size(), 2u);
     const auto [first, second] = inStore([&] {
@@ -133,7 +142,9 @@ TEST_F(SYNSaveEventRecordsTest, OneWayLinksStoreWhatBothWaysStoreAndKeepSavedRec
     ASSERT_EQ(identifiers.size(), 3u);
     ASSERT_TRUE(identifiers[0] && identifiers[1] && identifiers[2]);
     const std::map<std::string, std::multiset<std::string>> expected{
-        {*identifiers[0], {first, second}}, {*identifiers[1], {first, second}}, {*identifiers[2], {second}}};
+        {*identifiers[0], {first + ": alice 1", second + ": alice 2 again"}},
+        {*identifiers[1], {first + ": bob 1", second + ": bob 2"}},
+        {*identifiers[2], {second + ": carol 2"}}};
     EXPECT_EQ(storedLinks(), expected);
     // And each event lists its own changes.
     const auto reread = allEvents();
@@ -141,43 +152,6 @@ TEST_F(SYNSaveEventRecordsTest, OneWayLinksStoreWhatBothWaysStoreAndKeepSavedRec
     inStore([&] {
         EXPECT_EQ(reread[0]->objectsForKey("objectChanges").size(), 2u);
         EXPECT_EQ(reread[1]->objectsForKey("objectChanges").size(), 3u);
-        context->reset();
-    });
-}
-
-// Within one event linked one way, a second change of an object folds into
-// the first: its record lists one change of that event, with the later value.
-TEST_F(SYNSaveEventRecordsTest, OneWayLinksFoldRepeatedObjectsIntoOneChange) {
-    auto app = makeApplication();
-    auto person = app.context->insertNewObjectForEntityForName("Person");
-    person->setValue(Value(std::string("dora")), "name");
-    ASSERT_EQ(app.context->save(), nullptr);
-    SYNEventBuilder first(store);
-    storeRenames(first, {person}, " 1");
-
-    SYNEventBuilder oneWay(store);
-    oneWay.setLinksNewChangesOneWay(true);
-    ASSERT_TRUE(oneWay.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-    for (const char* name : {"dora 2", "dora 3"}) {
-        SYNPropertyChangeValue renamed(SYNPropertyChangeTypeAttribute, "name");
-        renamed.setValue(Value(std::string(name)));
-        SYNPropertyChangeValuesByObjectID values{{person->objectID(), {renamed}}};
-        ASSERT_EQ(oneWay.addUpdateChangesForObjectIDs({person->objectID()}, std::move(values)), nullptr);
-    }
-    ASSERT_EQ(oneWay.finalizeNewEvent(), nullptr);
-    ASSERT_EQ(oneWay.saveAndResetLast(), nullptr);
-
-    const auto links = storedLinks();
-    ASSERT_EQ(links.size(), 1u);
-    EXPECT_EQ(links.begin()->second.size(), 2u);  // one change per event
-    const auto events = allEvents();
-    ASSERT_EQ(events.size(), 2u);
-    inStore([&] {
-        const auto changes = events[1]->objectsForKey("objectChanges");
-        ASSERT_EQ(changes.size(), 1u);
-        const auto values = SYNObjectChange::propertyChangeValues(*changes.front());
-        ASSERT_EQ(values.size(), 1u);
-        EXPECT_EQ(values.front().value(), std::optional<Value>(Value(std::string("dora 3"))));
         context->reset();
     });
 }
