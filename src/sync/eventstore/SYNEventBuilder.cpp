@@ -446,6 +446,7 @@ plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(
             "eventRevision");
         SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, *others);
         eventID_ = event->objectID();
+        oneWayEventChanges_.clear();
         return nullptr;
     });
     if (error) {
@@ -503,6 +504,7 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
         }
         settleRememberedIdentifiers(!error);
         context.reset();
+        oneWayEventChanges_.clear();
         if (error || !readEventAgain) {
             return error;
         }
@@ -524,6 +526,10 @@ void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
 
 void SYNEventBuilder::setAddsEachObjectOnce(bool once) {
     performBlockAndWait([&] { addsEachObjectOnce_ = once; });
+}
+
+void SYNEventBuilder::setLinksNewChangesOneWay(bool oneWay) {
+    performBlockAndWait([&] { linksOneWay_ = oneWay; });
 }
 
 void SYNEventBuilder::prepareNewIdentifiers(std::size_t count) {
@@ -1165,12 +1171,10 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     if (!addsEachObjectOnce_ && (*event)->isInserted()) {
         // An event never saved has no change in the store: every change it
         // has is in this context, in its list of changes (kept whole, in step
-        // with each change's link).
-        for (const auto& change : (*event)->objectsForKey("objectChanges")) {
-            if (!change->isDeleted()) {
-                existing.push_back(change);
-            }
-        }
+        // with each change's link) or among those linked to it one way.
+        existing = (*event)->objectsForKey("objectChanges");
+        existing.insert(existing.end(), oneWayEventChanges_.begin(), oneWayEventChanges_.end());
+        std::erase_if(existing, [](const ManagedObjectPtr& change) { return change->isDeleted(); });
     } else if (!addsEachObjectOnce_) {
         FetchRequest request(SYNObjectChangeEntityName);
         request.predicate = Predicate::andPredicate(
@@ -1209,8 +1213,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         } else {
             change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
             change->setValue(spec.globalIdentifier->valueForKey("nameOfEntity"), "nameOfEntity");
-            change->setObject(spec.globalIdentifier, "globalIdentifier");
-            change->setObject(*event, "storeModificationEvent");
+            linkNewChange(change, spec.globalIdentifier, *event);
         }
         change->setValue(Value(int64_t{type}), "type");
         syncDataFileRecords(*change, values, context, made);
@@ -1222,6 +1225,24 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
     }
     return nullptr;
+}
+
+void SYNEventBuilder::linkNewChange(const ManagedObjectPtr& change, const ManagedObjectPtr& record,
+                                    const ManagedObjectPtr& event) {
+    // The change's row holds the keys of both all the same. A saved record
+    // left untouched is neither validated nor committed nor announced; the
+    // event's list is not kept in step change by change.
+    if (linksOneWay_ && !record->isInserted() && !record->isDeleted()) {
+        change->setPrimitiveValue(Value(plat::ObjectPtr(record)), "globalIdentifier");
+    } else {
+        change->setObject(record, "globalIdentifier");
+    }
+    if (linksOneWay_ && event->isInserted()) {
+        change->setPrimitiveValue(Value(plat::ObjectPtr(event)), "storeModificationEvent");
+        oneWayEventChanges_.push_back(change);
+    } else {
+        change->setObject(event, "storeModificationEvent");
+    }
 }
 
 plat::ErrorPtr SYNEventBuilder::addInsertChangesForPropertyChangeValueArrays(

@@ -177,6 +177,19 @@ class SYNEventBuilder {
     // import of a whole store walks each object once), so adding changes
     // does not look for the event's existing changes of the objects.
     void setAddsEachObjectOnce(bool once);
+    // While on, a change made for the event links one way to an identifier
+    // record already saved and to the event while it was never saved: the
+    // change's row names both as ever, but the record's and the event's lists
+    // of changes in this context are left as they were (the builder keeps the
+    // event's new changes itself). Such a record stays unchanged and takes no
+    // part in the save (no validation, commit or notification of it), and no
+    // list is kept in step link by link. For a caller that saves and resets
+    // the context after adding its changes, reads neither list in between and
+    // deletes no record or event before that save (a deletion would not
+    // reach the changes linked one way). Records made in this context are
+    // always linked both ways: the event store tells a new record without
+    // changes by its list.
+    void setLinksNewChangesOneWay(bool oneWay);
 
   private:
     struct ChangeSpec;
@@ -226,6 +239,10 @@ class SYNEventBuilder {
     [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
                                             plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
+    // Sets a new change's record and event (see setLinksNewChangesOneWay).
+    void linkNewChange(const plat::coredata::ManagedObjectPtr& change,
+                       const plat::coredata::ManagedObjectPtr& record,
+                       const plat::coredata::ManagedObjectPtr& event);
 
     std::shared_ptr<SYNEventStore> store_;
     std::weak_ptr<SYNMeshServices> mesh_;
@@ -272,6 +289,10 @@ class SYNEventBuilder {
     void settleRememberedIdentifiers(bool saved);
     bool remembersIdentifiers_ = false;
     bool addsEachObjectOnce_ = false;
+    // See setLinksNewChangesOneWay; the changes linked one way to the event
+    // being built, until its save.
+    bool linksOneWay_ = false;
+    std::vector<plat::coredata::ManagedObjectPtr> oneWayEventChanges_;
     bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
     // See prepareNewIdentifiers: in ascending order (of their bytes, and so

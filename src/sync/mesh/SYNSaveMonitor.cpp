@@ -496,6 +496,11 @@ bool SYNSaveMonitor::storeSaveEvent(SYNEventBuilder& builder, const std::string&
         return succeeded("Could not save and reset event builder", builder.saveAndResetLast());
     };
     eventContext->reset();
+    // Between this reset and the save's, nothing reads the identifier
+    // records' or the event's lists of changes, nor deletes a record or the
+    // event: the new changes link to them one way, which keeps the saved
+    // records out of the save.
+    builder.setLinksNewChangesOneWay(true);
     auto revision = builder.makeNewEventOfType(SYNStoreModificationEventTypeSave, token);
     bool stored = succeeded("Could not make save event", revision.ok() ? nullptr : revision.error());
     if (stored) {
