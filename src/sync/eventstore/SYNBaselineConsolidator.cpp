@@ -18,6 +18,9 @@ namespace {
 
 // Baselines whose set no later-or-larger baseline covers, in event order.
 SYNManagedObjects dropDominated(const SYNManagedObjects& baselines, ManagedObjectContext& context) {
+    if (baselines.size() < 2) {
+        return baselines;  // nothing to compare with: its revisions are not read
+    }
     SYNManagedObjects kept;
     for (std::size_t i = 0; i < baselines.size(); ++i) {
         const SYNRevisionSet set = SYNStoreModificationEvent::revisionSet(*baselines[i]);

@@ -136,7 +136,8 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModification
     // own index, then the events that own them, their type compared here:
     // asked in one query, SQLite walks every event of the types through the
     // type index (it has no statistics to tell it better), a cost that grows
-    // with the events kept.
+    // with the events kept. Each record names its event (the inverse of the
+    // event's own revision): read by key, not by a second query.
     FetchRequest revisions(SYNEventRevisionEntityName);
     revisions.predicate =
         Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", Value(storeIdentifier)),
@@ -145,23 +146,20 @@ plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModification
     if (!records.ok()) {
         return records.error();
     }
-    if (records->empty()) {
-        return ManagedObjectPtr();
-    }
-    plat::Array owners;
+    SYNManagedObjects events;
     for (const auto& record : *records) {
-        owners.emplace_back(plat::ObjectPtr(record));
+        auto named = record->objectForKey("storeModificationEvent");
+        // An event that is gone (deleted, or its row missing) is no match.
+        auto event = named ? context.existingObjectWithID(named->objectID())
+                           : plat::Result<ManagedObjectPtr>(ManagedObjectPtr());
+        if (!event.ok() || !*event || (*event)->isDeleted() ||
+            std::find(types.begin(), types.end(), type(**event)) == types.end() ||
+            std::find(events.begin(), events.end(), *event) != events.end()) {
+            continue;
+        }
+        events.push_back(*event);
     }
-    auto events =
-        fetchLogged(context, eventRequest({Predicate::in("eventRevision", Value(std::move(owners)))}),
-                    "Could not fetch store mod events: %@");
-    if (!events.ok()) {
-        return events.error();
-    }
-    std::erase_if(*events, [&](const ManagedObjectPtr& event) {
-        return std::find(types.begin(), types.end(), type(*event)) == types.end();
-    });
-    return lastOf(*events);
+    return lastOf(events);
 }
 
 plat::Result<ManagedObjectPtr> SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(
@@ -373,6 +371,9 @@ bool SYNStoreModificationEvent::precedesInEventOrder(const ManagedObject& a, con
 }
 
 void SYNStoreModificationEvent::sortInEventOrder(SYNManagedObjects& events) {
+    if (events.size() < 2) {
+        return;  // nothing to order: the keys (one reads the event's revision) are not needed
+    }
     using Key = std::tuple<int64_t, double, std::string>;
     std::vector<std::pair<Key, ManagedObjectPtr>> keyed;
     keyed.reserve(events.size());

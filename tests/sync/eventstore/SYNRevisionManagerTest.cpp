@@ -102,6 +102,40 @@ TEST_F(SYNRevisionManagerTest, TheEventOfARevisionIsFoundByItsOwnRevisionAndType
     }
 }
 
+// Several events owning records of one revision: the last in event order
+// of the allowed types; one deleted in the context (saved or not) is no
+// longer found, and an event of another type never is.
+TEST_F(SYNRevisionManagerTest, OfSeveralEventsOfOneRevisionTheLastOfTheTypesIsFound) {
+    EventWriter write(*context);
+    auto find = [&](std::vector<int16_t> types) {
+        return inStore([&]() -> std::string {
+            auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(types, local,
+                                                                                                5, *context);
+            EXPECT_TRUE(event.ok());
+            return event.ok() && *event ? SYNStoreModificationEvent::uniqueIdentifier(**event) : "none";
+        });
+    };
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave};
+    ManagedObjectPtr later;
+    inStore([&] {
+        write.event("D1", SYNStoreModificationEventTypeSave, 5, {local, 5});
+        later = write.event("D2", SYNStoreModificationEventTypeSave, 6, {local, 5});
+        write.event("D3", SYNStoreModificationEventTypeIncomplete, 7, {local, 5});
+        write.event("other", SYNStoreModificationEventTypeSave, 8, {local, 6});
+    });
+    EXPECT_EQ(find(saves), "D2");
+    EXPECT_EQ(find({SYNStoreModificationEventTypeIncomplete}), "D3");
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    inStore([&] { context->reset(); });
+    EXPECT_EQ(find(saves), "D2");
+
+    inStore([&] { context->deleteObject(*context->existingObjectWithID(later->objectID())); });
+    EXPECT_EQ(find(saves), "D1");
+    ASSERT_EQ(inStore([&] { return context->save(); }), nullptr);
+    EXPECT_EQ(find(saves), "D1");
+    EXPECT_EQ(find({SYNStoreModificationEventTypeMerge}), "none");
+}
+
 TEST_F(SYNRevisionManagerTest, ConcurrencyWidensUntilNothingIsAdded) {
     manager = SYNRevisionManager(store);
     EventWriter write(*context);
