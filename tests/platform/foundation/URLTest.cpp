@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
@@ -76,6 +79,75 @@ TEST(URLTest, HostPresenceAgreesWithTheHost) {
     }
     EXPECT_EQ(URL::URLWithString("http://%41b/")->host(), "Ab");
     EXPECT_FALSE(URL::URLWithString("http://:80/")->hasHost());
+}
+
+// Copies share the parsed text: each must still read as the original, alone,
+// after the others are gone or reassigned, and a moved-from URL must read as
+// empty rather than as a half of its old self.
+TEST(URLTest, CopiesAndMovesKeepEveryComponent) {
+    auto check = [](const URL& url) {
+        EXPECT_EQ(url.absoluteString(), "https://u:p@host.example:8443/a/b.txt?q=1#f");
+        EXPECT_EQ(url.scheme(), "https");
+        EXPECT_EQ(url.user(), "u");
+        EXPECT_EQ(url.password(), "p");
+        EXPECT_EQ(url.host(), "host.example");
+        EXPECT_EQ(url.port(), 8443);
+        EXPECT_EQ(url.path(), "/a/b.txt");
+        EXPECT_EQ(url.query(), "q=1");
+        EXPECT_EQ(url.fragment(), "f");
+    };
+    std::optional<URL> original = URL::URLWithString("https://u:p@host.example:8443/a/b.txt?q=1#f");
+    ASSERT_TRUE(original);
+    URL copy = *original;
+    URL other = *URL::URLWithString("file:///tmp/x");
+    other = copy;
+    original.reset();
+    check(copy);
+    check(other);
+    EXPECT_EQ(copy, other);
+    EXPECT_EQ(copy.hash(), other.hash());
+
+    URL moved = std::move(copy);
+    check(moved);
+    check(other);
+    EXPECT_EQ(copy.absoluteString(), "");  // NOLINT(bugprone-use-after-move): the moved-from state
+    EXPECT_FALSE(copy.scheme());
+    EXPECT_FALSE(copy.host());
+    EXPECT_FALSE(copy.hasHost());
+    EXPECT_EQ(copy.path(), "");
+    EXPECT_FALSE(copy == moved);
+    copy = moved;  // a moved-from URL takes a new value
+    check(copy);
+    other = std::move(moved);
+    check(other);
+    EXPECT_EQ(moved.absoluteString(), "");  // NOLINT(bugprone-use-after-move)
+
+    // Derived URLs are URLs of their own: the source is unchanged.
+    URL appended = other.URLByAppendingPathComponent("c");
+    EXPECT_EQ(appended.path(), "/a/b.txt/c");
+    check(other);
+}
+
+// Threads copying and dropping copies of one URL (the reference count is
+// the only state they share).
+TEST(URLTest, CopiesMayBeMadeAndDroppedOnManyThreads) {
+    const URL url = *URL::URLWithString("http://example.com/shared/path?x=1");
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            for (int n = 0; n < 2000; ++n) {
+                URL copy = url;
+                std::optional<URL> another = copy;
+                if (another->host() != "example.com" || copy.path() != "/shared/path")
+                    mismatches++;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(url.absoluteString(), "http://example.com/shared/path?x=1");
 }
 
 TEST(URLTest, RefusesMalformedText) {
