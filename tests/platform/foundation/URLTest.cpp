@@ -4,12 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <unordered_set>
-#include <vector>
 
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
@@ -126,28 +123,6 @@ TEST(URLTest, CopiesAndMovesKeepEveryComponent) {
     URL appended = other.URLByAppendingPathComponent("c");
     EXPECT_EQ(appended.path(), "/a/b.txt/c");
     check(other);
-}
-
-// Threads copying and dropping copies of one URL (the reference count is
-// the only state they share).
-TEST(URLTest, CopiesMayBeMadeAndDroppedOnManyThreads) {
-    const URL url = *URL::URLWithString("http://example.com/shared/path?x=1");
-    std::vector<std::thread> threads;
-    std::atomic<int> mismatches{0};
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&] {
-            for (int n = 0; n < 2000; ++n) {
-                URL copy = url;
-                std::optional<URL> another = copy;
-                if (another->host() != "example.com" || copy.path() != "/shared/path")
-                    mismatches++;
-            }
-        });
-    }
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_EQ(url.absoluteString(), "http://example.com/shared/path?x=1");
 }
 
 TEST(URLTest, RefusesMalformedText) {
