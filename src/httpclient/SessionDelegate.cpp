@@ -28,17 +28,26 @@ void SessionDelegate::setSessionManager(std::weak_ptr<SessionManager> manager) {
 }
 
 std::shared_ptr<Request> SessionDelegate::request(const ul::URLSessionTask& task) const {
+    const uint64_t id = task.taskIdentifier();
     plat::MutexLock lock(lock_);
-    auto it = requests_.find(task.taskIdentifier());
-    return it == requests_.end() ? nullptr : it->second;
+    const RequestSlot* slot = requests_.find(id, id);
+    return slot ? slot->request : nullptr;
 }
 
 void SessionDelegate::setRequest(const ul::URLSessionTask& task, std::shared_ptr<Request> request) {
+    const uint64_t id = task.taskIdentifier();
+    std::shared_ptr<Request> replaced;  // let go of after the lock
     plat::MutexLock lock(lock_);
-    if (request)
-        requests_[task.taskIdentifier()] = std::move(request);
-    else
-        requests_.erase(task.taskIdentifier());
+    RequestSlot* slot = requests_.find(id, id);
+    if (request) {
+        if (slot)
+            replaced = std::exchange(slot->request, std::move(request));
+        else
+            requests_.insertNew(id, RequestSlot{id, std::move(request)});
+    } else if (slot) {
+        replaced = std::move(slot->request);
+        requests_.erase(slot);
+    }
 }
 
 std::size_t SessionDelegate::requestCount() const {

@@ -13,11 +13,11 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 
 #include "httpclient/Request.h"
+#include "platform/foundation/FlatHashTable.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLSessionDelegate.h"
 
@@ -145,8 +145,20 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
                       const std::shared_ptr<Request>& r, const std::shared_ptr<TaskDelegate>& delegate);
 
+    // The request of each task in flight, by task identifier: an open table
+    // (storing and dropping a request allocates nothing once it has grown).
+    struct RequestSlot {
+        uint64_t task = 0;
+        std::shared_ptr<Request> request;  // null: an empty slot
+    };
+    struct RequestSlotTraits {
+        static bool used(const RequestSlot& s) { return s.request != nullptr; }
+        static std::size_t hash(const RequestSlot& s) { return s.task; }
+        static bool matches(const RequestSlot& s, uint64_t task, std::size_t) { return s.task == task; }
+    };
+
     mutable plat::Mutex lock_;
-    std::map<uint64_t, std::shared_ptr<Request>> requests_ GUARDED_BY(lock_);
+    plat::FlatHashTable<RequestSlot, RequestSlotTraits> requests_ GUARDED_BY(lock_);
     std::shared_ptr<RequestRetrier> retrier_ GUARDED_BY(lock_);
     std::weak_ptr<SessionManager> sessionManager_ GUARDED_BY(lock_);
 };

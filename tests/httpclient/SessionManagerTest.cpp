@@ -729,6 +729,43 @@ TEST_F(SessionManagerTest, RetriedRequestsNeverLoseTheirNewTask) {
     EXPECT_EQ(server.requestCount("/status/500"), 2u * kRequests);
 }
 
+// Many requests in flight at once, some never started: each finds its own
+// request when its task ends (its body, its handler, once), and the session's
+// delegate holds none of them afterwards.
+TEST_F(SessionManagerTest, EachTaskFindsItsOwnRequestAndTheDelegateForgetsThemAll) {
+    constexpr int kRequests = 60;
+    Waiter<std::pair<int, std::string>> done;
+    std::vector<std::shared_ptr<DataRequest>> requests;
+    manager->startRequestsImmediately = false;
+    for (int i = 0; i < kRequests; ++i) {
+        auto request = manager->request(server.url("/bytes/" + std::to_string(i + 1)));
+        request->responseData(
+            [&done, i](const DataResponse<Data>& r) {
+                done.set({i, r.value() ? std::to_string(r.value()->length()) : r.result.debugDescription()});
+            },
+            queue);
+        requests.push_back(request);
+    }
+    for (int i = 0; i < kRequests; ++i) {
+        if (i % 10 == 9)
+            requests[i]->cancel();  // ends without ever being resumed
+        else
+            requests[i]->resume();
+    }
+    auto results = done.all(kRequests);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kRequests));
+    std::vector<int> seen(kRequests, 0);
+    for (const auto& [i, outcome] : results) {
+        ++seen[i];
+        if (i % 10 != 9)
+            EXPECT_EQ(outcome, std::to_string(i + 1)) << i;
+        else
+            EXPECT_NE(outcome.find("cancelled"), std::string::npos) << outcome;
+    }
+    EXPECT_EQ(seen, std::vector<int>(kRequests, 1));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return manager->delegate()->requestCount() == 0; }));
+}
+
 TEST_F(SessionManagerTest, NotificationsForResumeAndCompletion) {
     auto& center = plat::NotificationCenter::defaultCenter();
     std::mutex m;

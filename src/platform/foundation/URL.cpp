@@ -392,7 +392,7 @@ std::optional<URL> URL::URLWithString(std::string_view text) {
 
 std::optional<URL> URL::URLWithString(std::string_view text, const URL& base) {
     std::optional<Parts> ref = parseReference(text);
-    std::optional<Parts> baseParts = parseReference(base.text_);
+    std::optional<Parts> baseParts = parseReference(base.text());
     if (!ref || !baseParts)
         return std::nullopt;
     std::string resolved = recompose(resolve(*baseParts, *ref));
@@ -418,21 +418,21 @@ URL URL::fileURLWithPath(std::string_view path, bool isDirectory) {
 std::optional<std::string> URL::raw(const Span& span) const {
     if (!span.present)
         return std::nullopt;
-    return text_.substr(span.begin, span.length);
+    return text().substr(span.begin, span.length);
 }
 
 std::optional<std::string> URL::user() const {
-    std::optional<std::string> user = raw(layout_.user);
+    std::optional<std::string> user = raw(layout().user);
     return user ? percentDecode(*user) : std::nullopt;
 }
 
 std::optional<std::string> URL::password() const {
-    std::optional<std::string> password = raw(layout_.password);
+    std::optional<std::string> password = raw(layout().password);
     return password ? percentDecode(*password) : std::nullopt;
 }
 
 std::optional<std::string> URL::host() const {
-    std::optional<std::string> host = raw(layout_.host);
+    std::optional<std::string> host = raw(layout().host);
     if (!host || host->empty())
         return std::nullopt;
     if ((*host)[0] == '[')
@@ -441,9 +441,9 @@ std::optional<std::string> URL::host() const {
 }
 
 bool URL::hasHost() const {
-    if (!layout_.host.present || layout_.host.length == 0)
+    if (!layout().host.present || layout().host.length == 0)
         return false;
-    const std::string_view host = std::string_view(text_).substr(layout_.host.begin, layout_.host.length);
+    const std::string_view host = std::string_view(text()).substr(layout().host.begin, layout().host.length);
     if (host[0] == '[')
         return host.size() > 2;
     // host() decodes percent escapes and has no value for a broken one.
@@ -459,7 +459,7 @@ bool URL::hasHost() const {
 }
 
 std::optional<uint16_t> URL::port() const {
-    std::optional<std::string> port = raw(layout_.port);
+    std::optional<std::string> port = raw(layout().port);
     if (!port || port->empty())
         return std::nullopt;
     return static_cast<uint16_t>(std::stoul(*port));  // validated digits, at most 65535
@@ -470,7 +470,7 @@ std::string URL::path() const {
 }
 
 bool URL::isFileURL() const {
-    return layout_.scheme.present && equalsIgnoringCase(*scheme(), "file");
+    return layout().scheme.present && equalsIgnoringCase(*scheme(), "file");
 }
 
 bool URL::hasDirectoryPath() const {
@@ -486,12 +486,12 @@ std::string URL::pathExtension() const {
 }
 
 URL URL::withRawPath(std::string_view rawPath) const {
-    std::string path = protectPath(std::string(rawPath), layout_.scheme.present, layout_.authority.present);
-    if (layout_.authority.present && !path.empty() && path[0] != '/')
+    std::string path = protectPath(std::string(rawPath), layout().scheme.present, layout().authority.present);
+    if (layout().authority.present && !path.empty() && path[0] != '/')
         path.insert(0, "/");
-    std::string text =
-        text_.substr(0, layout_.path.begin) + path + text_.substr(layout_.path.begin + layout_.path.length);
-    std::optional<URL> url = parse(std::move(text));
+    std::string replaced = text().substr(0, layout().path.begin) + path +
+                           text().substr(layout().path.begin + layout().path.length);
+    std::optional<URL> url = parse(std::move(replaced));
     return url ? std::move(*url) : *this;  // the new path is encoded, so this parses
 }
 

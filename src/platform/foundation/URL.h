@@ -101,8 +101,17 @@ class URL {
     // isDirectory the URL ends in "/". An empty path means the current directory.
     static URL fileURLWithPath(std::string_view path, bool isDirectory = false);
 
-    const std::string& absoluteString() const { return text_; }
-    std::optional<std::string> scheme() const { return raw(layout_.scheme); }
+    URL(const URL&) = default;
+    URL& operator=(const URL&) = default;
+    // The moved-from URL is left empty (absoluteString() "", no components).
+    URL(URL&& other) noexcept : storage_(std::exchange(other.storage_, emptyStorage())) {}
+    URL& operator=(URL&& other) noexcept {
+        storage_ = std::exchange(other.storage_, emptyStorage());
+        return *this;
+    }
+
+    const std::string& absoluteString() const { return storage_->text; }
+    std::optional<std::string> scheme() const { return raw(layout().scheme); }
     std::optional<std::string> user() const;
     std::optional<std::string> password() const;
     // Without the brackets of an IPv6 literal; nullopt when there is no host or
@@ -114,8 +123,8 @@ class URL {
     // Percent-decoded (byte for byte, so file-system paths keep any bytes),
     // without a trailing slash except for "/"; "" when the URL has no path.
     std::string path() const;
-    std::optional<std::string> query() const { return raw(layout_.query); }
-    std::optional<std::string> fragment() const { return raw(layout_.fragment); }
+    std::optional<std::string> query() const { return raw(layout().query); }
+    std::optional<std::string> fragment() const { return raw(layout().fragment); }
 
     bool isFileURL() const;
     // The path ends in "/".
@@ -148,11 +157,13 @@ class URL {
     // 5.2.4); relative references are returned unchanged.
     URL standardizedURL() const;
 
-    bool operator==(const URL& other) const { return text_ == other.text_; }
-    std::size_t hash() const { return std::hash<std::string>()(text_); }
+    bool operator==(const URL& other) const {
+        return storage_ == other.storage_ || storage_->text == other.storage_->text;
+    }
+    std::size_t hash() const { return std::hash<std::string>()(storage_->text); }
 
   private:
-    // Where each component lies in text_ (delimiters excluded).
+    // Where each component lies in the text (delimiters excluded).
     struct Span {
         std::size_t begin = 0;
         std::size_t length = 0;
@@ -162,17 +173,32 @@ class URL {
         Span scheme, authority, user, password, host, port, path, query, fragment;
     };
 
-    URL(std::string text, const Layout& layout) : text_(std::move(text)), layout_(layout) {}
+    // The text and where its components lie. A URL never changes, so its
+    // copies share one: copying a URL (requests, responses and tasks each
+    // keep one) costs a reference count instead of a string and the layout.
+    struct Storage {
+        std::string text;
+        Layout layout;
+    };
+
+    URL(std::string text, const Layout& layout)
+        : storage_(std::make_shared<const Storage>(Storage{std::move(text), layout})) {}
+    // A storage nobody owns (no reference count): what a moved-from URL holds.
+    static std::shared_ptr<const Storage> emptyStorage() noexcept {
+        static const Storage& empty = *new Storage();
+        return std::shared_ptr<const Storage>(std::shared_ptr<const Storage>(), &empty);
+    }
+    const std::string& text() const { return storage_->text; }
+    const Layout& layout() const { return storage_->layout; }
     static std::optional<URL> parse(std::string text);
     std::optional<std::string> raw(const Span& span) const;
     std::string_view rawPath() const {
-        return std::string_view(text_).substr(layout_.path.begin, layout_.path.length);
+        return std::string_view(text()).substr(layout().path.begin, layout().path.length);
     }
     // This URL with its path text replaced by rawPath (already encoded).
     URL withRawPath(std::string_view rawPath) const;
 
-    std::string text_;
-    Layout layout_;
+    std::shared_ptr<const Storage> storage_;
 };
 
 // A URL as an Object, so that it can travel inside a Value. It prints its

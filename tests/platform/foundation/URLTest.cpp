@@ -78,6 +78,53 @@ TEST(URLTest, HostPresenceAgreesWithTheHost) {
     EXPECT_FALSE(URL::URLWithString("http://:80/")->hasHost());
 }
 
+// Copies share the parsed text: each must still read as the original, alone,
+// after the others are gone or reassigned, and a moved-from URL must read as
+// empty rather than as a half of its old self.
+TEST(URLTest, CopiesAndMovesKeepEveryComponent) {
+    auto check = [](const URL& url) {
+        EXPECT_EQ(url.absoluteString(), "https://u:p@host.example:8443/a/b.txt?q=1#f");
+        EXPECT_EQ(url.scheme(), "https");
+        EXPECT_EQ(url.user(), "u");
+        EXPECT_EQ(url.password(), "p");
+        EXPECT_EQ(url.host(), "host.example");
+        EXPECT_EQ(url.port(), 8443);
+        EXPECT_EQ(url.path(), "/a/b.txt");
+        EXPECT_EQ(url.query(), "q=1");
+        EXPECT_EQ(url.fragment(), "f");
+    };
+    std::optional<URL> original = URL::URLWithString("https://u:p@host.example:8443/a/b.txt?q=1#f");
+    ASSERT_TRUE(original);
+    URL copy = *original;
+    URL other = *URL::URLWithString("file:///tmp/x");
+    other = copy;
+    original.reset();
+    check(copy);
+    check(other);
+    EXPECT_EQ(copy, other);
+    EXPECT_EQ(copy.hash(), other.hash());
+
+    URL moved = std::move(copy);
+    check(moved);
+    check(other);
+    EXPECT_EQ(copy.absoluteString(), "");  // NOLINT(bugprone-use-after-move): the moved-from state
+    EXPECT_FALSE(copy.scheme());
+    EXPECT_FALSE(copy.host());
+    EXPECT_FALSE(copy.hasHost());
+    EXPECT_EQ(copy.path(), "");
+    EXPECT_FALSE(copy == moved);
+    copy = moved;  // a moved-from URL takes a new value
+    check(copy);
+    other = std::move(moved);
+    check(other);
+    EXPECT_EQ(moved.absoluteString(), "");  // NOLINT(bugprone-use-after-move)
+
+    // Derived URLs are URLs of their own: the source is unchanged.
+    URL appended = other.URLByAppendingPathComponent("c");
+    EXPECT_EQ(appended.path(), "/a/b.txt/c");
+    check(other);
+}
+
 TEST(URLTest, RefusesMalformedText) {
     for (const char* bad : {"",
                             " ",

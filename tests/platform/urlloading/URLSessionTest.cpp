@@ -686,6 +686,58 @@ TEST(URLSession, InvalidateAndCancelFromACallbackReturnsAndNothingFollowsTheInva
     EXPECT_EQ(delegate->lateCalls(), 0);
 }
 
+// Cancelling the session ends every task it knows exactly once: those
+// transferring, and those never resumed in the order they were made. Enough
+// of them that the session's registers grow while they are in use.
+TEST(URLSession, InvalidateAndCancelEndsEveryTaskOnceAndUnstartedOnesInTheOrderMade) {
+    LoopbackServer server;
+    class OrderingDelegate : public RecordingDelegate {
+      public:
+        void didCompleteWithError(URLSession& session, URLSessionTask& task, const ErrorPtr& error) override {
+            {
+                std::lock_guard lock(orderMutex);
+                order.push_back(task.taskIdentifier());
+            }
+            RecordingDelegate::didCompleteWithError(session, task, error);
+        }
+        std::mutex orderMutex;
+        std::vector<uint64_t> order;
+    };
+    auto delegate = std::make_shared<OrderingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+    std::vector<std::shared_ptr<URLSessionTask>> running, unstarted;
+    for (int i = 0; i < 6; ++i) {
+        running.push_back(session->dataTaskWithURL(url(server.url("/stall"))));
+        running.back()->resume();
+    }
+    for (int i = 0; i < 40; ++i) {
+        unstarted.push_back(session->dataTaskWithURL(url(server.url("/echo"))));
+        (void)session->dataTaskWithURL(url(server.url("/echo")));  // made and dropped: forgotten
+    }
+    session->invalidateAndCancel();
+    ASSERT_TRUE(delegate->waitForInvalid());
+    std::set<uint64_t> unstartedIds;
+    for (const auto& group : {running, unstarted}) {
+        for (const auto& task : group) {
+            auto r = delegate->record(*task);
+            EXPECT_EQ(r.completions, 1) << task->taskIdentifier();
+            EXPECT_EQ(codeOf(r.error), URLErrorCancelled);
+        }
+    }
+    for (const auto& task : unstarted)
+        unstartedIds.insert(task->taskIdentifier());
+    std::vector<uint64_t> unstartedOrder;
+    {
+        std::lock_guard lock(delegate->orderMutex);
+        for (uint64_t id : delegate->order) {
+            if (unstartedIds.count(id))
+                unstartedOrder.push_back(id);
+        }
+    }
+    EXPECT_EQ(unstartedOrder, std::vector<uint64_t>(unstartedIds.begin(), unstartedIds.end()));
+    EXPECT_EQ(delegate->lateCalls(), 0);
+}
+
 TEST(URLSession, SuggestedFileNamesAreReducedToOneSafeName) {
     LoopbackServer server;
     auto session = URLSession::sessionWithConfiguration(testConfiguration(server));

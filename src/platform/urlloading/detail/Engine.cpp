@@ -47,6 +47,54 @@ namespace {
 
 using TaskPtr = std::shared_ptr<URLSessionTask>;
 
+// --- the task registers (see Engine.h) ---
+
+std::size_t pointerHash(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+
+void putCreated(CreatedTasks& created, const TaskPtr& task) {
+    const uint64_t id = task->taskIdentifier();
+    if (CreatedSlot* slot = created.find(id, id))
+        slot->task = task;
+    else
+        created.insertNew(id, CreatedSlot{id, task, true});
+}
+
+void dropCreated(CreatedTasks& created, uint64_t id) {
+    if (CreatedSlot* slot = created.find(id, id))
+        created.erase(slot);
+}
+
+void putActive(ActiveTasks& active, void* easy, const TaskPtr& task) {
+    if (ActiveSlot* slot = active.find(easy, pointerHash(easy)))
+        slot->task = task;
+    else
+        active.insertNew(pointerHash(easy), ActiveSlot{easy, task});
+}
+
+// The task lets go after the table is whole again (its last reference may
+// be the table's).
+void dropActive(ActiveTasks& active, void* easy) {
+    if (ActiveSlot* slot = active.find(easy, pointerHash(easy))) {
+        const TaskPtr task = std::move(slot->task);
+        active.erase(slot);
+    }
+}
+
+void putRunning(RunningTasks& running, const TaskPtr& task) {
+    const std::size_t hash = pointerHash(task.get());
+    if (!running.find(task.get(), hash))
+        running.insertNew(hash, RunningSlot{task});
+}
+
+void dropRunning(RunningTasks& running, const TaskPtr& task) {
+    if (RunningSlot* slot = running.find(task.get(), pointerHash(task.get()))) {
+        const TaskPtr kept = std::move(slot->task);
+        running.erase(slot);
+    }
+}
+
 constexpr int kMaximumRedirects = 16;
 // Authentication gives up (the 401 becomes the response) once the same
 // protection space has refused this many credentials, or after this many
@@ -907,18 +955,18 @@ int Engine::checkDeadlines() {
     auto now = SteadyClock::now();
     double wait = 1.0;
     std::vector<std::pair<TaskPtr, int64_t>> expired;
-    for (const auto& [easy, task] : active_) {
-        auto& t = *task->transfer_;
+    active_.forEach([&](const ActiveSlot& slot) {
+        auto& t = *slot.task->transfer_;
         if (t.suspended || t.awaitingDisposition)
-            continue;
+            return;
         double idle = t.idleTimeout - seconds(now - t.lastActivity);
         double total = t.resourceTimeout > 0 ? t.resourceTimeout - seconds(now - t.startTime) : 1e9;
         if (idle <= 0 || total <= 0) {
-            expired.emplace_back(task, URLErrorTimedOut);
-            continue;
+            expired.emplace_back(slot.task, URLErrorTimedOut);
+            return;
         }
         wait = std::min({wait, idle, total});
-    }
+    });
     for (auto& [task, code] : expired)
         fail(task, code);
     return std::max(1, static_cast<int>(wait * 1000) + 1);
@@ -928,13 +976,13 @@ int Engine::checkDeadlines() {
 
 void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
     plat::MutexLock lock(createdMutex_);
-    created_[task->taskIdentifier()] = task;
+    putCreated(created_, task);
 }
 
 void Engine::forgetTask(uint64_t identifier) {
     {
         plat::MutexLock lock(createdMutex_);
-        created_.erase(identifier);
+        dropCreated(created_, identifier);
     }
     // The thread may be waiting for the last unstarted task to go.
     post([this] { maybeFinishInvalidation(); });
@@ -1002,7 +1050,7 @@ void Engine::cancelTask(std::shared_ptr<URLSessionTask> task,
             toDelegateQueue([resumeData, data] { resumeData(data); });
         }
         forgetCreated(task->taskIdentifier());
-        running_.insert(task);
+        putRunning(running_, task);
         complete(task, makeURLError(URLErrorCancelled,
                                     task->originalRequest_ ? task->originalRequest_->url : t.request.url, {},
                                     data));
@@ -1016,18 +1064,25 @@ void Engine::invalidate(std::shared_ptr<URLSession> session, bool cancelTasks) {
         invalidated_ = true;
         invalidatingSession_ = session;
         if (cancelTasks) {
-            std::vector<TaskPtr> all(running_.begin(), running_.end());
+            std::vector<TaskPtr> all;
+            running_.forEach([&](const RunningSlot& slot) { all.push_back(slot.task); });
             {
+                // Tasks not yet resumed go in the order they were made.
+                std::vector<std::pair<uint64_t, TaskPtr>> unstarted;
                 plat::MutexLock lock(createdMutex_);
-                for (auto& [id, weak] : created_) {
-                    if (auto task = weak.lock())
-                        all.push_back(task);
-                }
+                created_.forEach([&](const CreatedSlot& slot) {
+                    if (auto task = slot.task.lock())
+                        unstarted.emplace_back(slot.identifier, std::move(task));
+                });
+                std::sort(unstarted.begin(), unstarted.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+                for (auto& [id, task] : unstarted)
+                    all.push_back(std::move(task));
             }
             for (auto& task : all) {
                 if (task->transfer_->completed)
                     continue;
-                running_.insert(task);
+                putRunning(running_, task);
                 forgetCreated(task->taskIdentifier());
                 complete(task, makeURLError(URLErrorCancelled, task->transfer_->request.url));
             }
@@ -1053,9 +1108,13 @@ void Engine::maybeFinishInvalidation() {
         return;
     {
         plat::MutexLock lock(createdMutex_);
-        for (auto it = created_.begin(); it != created_.end();) {
-            it = it->second.expired() ? created_.erase(it) : std::next(it);
-        }
+        std::vector<uint64_t> gone;
+        created_.forEach([&](const CreatedSlot& slot) {
+            if (slot.task.expired())
+                gone.push_back(slot.identifier);
+        });
+        for (uint64_t id : gone)
+            dropCreated(created_, id);
         if (!created_.empty())
             return;
     }
@@ -1133,7 +1192,7 @@ void Engine::startTask(const TaskPtr& task) {
     t.started = true;
     t.suspended = false;
     forgetCreated(task->taskIdentifier());
-    running_.insert(task);
+    putRunning(running_, task);
     {
         plat::MutexLock lock(task->mutex_);
         task->state_ = URLSessionTaskState::Running;
@@ -1372,7 +1431,7 @@ void Engine::startHop(const TaskPtr& task) {
             std::string("libcurl refused to start the transfer: ") + curl_multi_strerror(added));
     }
     t.easy = easy;
-    active_[easy] = task;
+    putActive(active_, easy, task);
 }
 
 // Sets a hop's options one after another, and keeps the first one libcurl
@@ -1464,7 +1523,8 @@ void setStandingTransferOptions(OptionSetter& set, Engine* engine, bool useEnvir
 // The URL and where the callbacks find the transfer: set for every hop.
 void setHopTransferOptions(OptionSetter& set, Transfer& t, const URLRequest& r) {
     KP_SETOPT(set, CURLOPT_URL, r.url->absoluteString().c_str());
-    KP_SETOPT(set, CURLOPT_ERRORBUFFER, t.errorBuffer.data());
+    static_assert(sizeof t.curlErrorText >= CURL_ERROR_SIZE);
+    KP_SETOPT(set, CURLOPT_ERRORBUFFER, t.curlErrorText.data());
     KP_SETOPT(set, CURLOPT_PRIVATE, &t);
     KP_SETOPT(set, CURLOPT_HEADERDATA, &t);
     KP_SETOPT(set, CURLOPT_WRITEDATA, &t);
@@ -1603,7 +1663,7 @@ bool Engine::configureHop(URLSessionTask& task, void* easy, bool configured) {
     t.owner = &task;
     t.engine = this;
     t.easyKeepsOptions = false;
-    t.errorBuffer.assign(CURL_ERROR_SIZE, '\0');
+    t.curlErrorText[0] = '\0';
     OptionSetter set(easy);
     auto refused = [&] {
         failWithReason(self, set.failedInTLS() ? URLErrorSecureConnectionFailed : URLErrorUnknown,
@@ -1800,7 +1860,7 @@ void Engine::unpause(const TaskPtr& task) {
 void Engine::releaseHop(Transfer& t) {
     assertCommandThread();
     if (t.easy) {
-        active_.erase(t.easy);
+        dropActive(active_, t.easy);
         // Fails only for a handle that is not in the multi handle, which
         // then has nothing to let go of.
         (void)curl_multi_remove_handle(multi_, t.easy);
@@ -2107,10 +2167,10 @@ bool Engine::onVerify(URLSessionTask& task, void* storeContext) {
 
 void Engine::onDone(void* easy, int result) {
     assertCommandThread();
-    auto it = active_.find(easy);
-    if (it == active_.end())
+    const ActiveSlot* slot = active_.find(easy, pointerHash(easy));
+    if (!slot)
         return;
-    TaskPtr task = it->second;
+    TaskPtr task = slot->task;
     auto& t = *task->transfer_;
     // Metrics for this request. A value libcurl cannot give stays 0: the
     // metrics then say less, and nothing else depends on them.
@@ -2142,7 +2202,7 @@ void Engine::onDone(void* easy, int result) {
         long osErrno = 0;  // stays 0 (no errno in the text) should libcurl not know it
         (void)curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);  // unknown: stays 0
         t.errorBuffer =
-            std::string(t.errorBuffer.c_str()) + (osErrno ? " (errno " + std::to_string(osErrno) + ")" : "");
+            std::string(t.curlErrorText.data()) + (osErrno ? " (errno " + std::to_string(osErrno) + ")" : "");
         if (static_cast<CURLcode>(result) == CURLE_COULDNT_CONNECT &&
             (osErrno == ENETUNREACH || osErrno == ENETDOWN)) {
             result = -ENETUNREACH;  // kept apart for the mapping below
@@ -2532,9 +2592,9 @@ TaskPtr Engine::becomeDownload(const TaskPtr& dataTask) {
     t.kind = TaskKind::Download;
     t.owner = download.get();
     if (t.easy)
-        active_[t.easy] = download;
-    running_.erase(dataTask);
-    running_.insert(download);
+        putActive(active_, t.easy, download);
+    dropRunning(running_, dataTask);
+    putRunning(running_, download);
     HTTPURLResponsePtr response;
     {
         plat::MutexLock lock(dataTask->mutex_);
@@ -2738,7 +2798,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         downloadCompletion = nullptr;
         task.reset();
     });
-    running_.erase(task);
+    dropRunning(running_, task);
     if (!t.started)  // a started task was forgotten then
         forgetCreated(task->taskIdentifier());
     maybeFinishInvalidation();
@@ -2746,7 +2806,7 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
 
 void Engine::forgetCreated(uint64_t identifier) {
     plat::MutexLock lock(createdMutex_);
-    created_.erase(identifier);
+    dropCreated(created_, identifier);
 }
 
 }  // namespace plat::urlloading::detail

@@ -20,6 +20,7 @@
 // commands. A broken thread rule is a bug to stop at, not an error to handle.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -31,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/FlatHashTable.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/urlloading/URLSession.h"
 #include "platform/urlloading/detail/HTTPAuthentication.h"
@@ -166,6 +168,10 @@ struct Transfer {
     int64_t lastUploadReported = 0;
     std::shared_ptr<TaskMetrics> metrics = std::make_shared<TaskMetrics>();
 
+    // libcurl writes a failed hop's reason here (its CURLOPT_ERRORBUFFER, of
+    // CURL_ERROR_SIZE bytes: held in place, so a hop allocates nothing for
+    // it); errorBuffer is the reason as reported, made only on failure.
+    std::array<char, 256> curlErrorText{};
     std::string errorBuffer;
 
     // A task's transfer state is made and dropped once per task and is
@@ -174,6 +180,51 @@ struct Transfer {
     static void* operator new(std::size_t size);
     static void operator delete(void* block, std::size_t size) noexcept;
 };
+
+// The engine's registers of tasks, each an open table: a request enters and
+// leaves each of them once, which then allocates nothing (a tree allocated
+// and freed a node each time). None of them keeps an order.
+
+// Tasks made and not yet resumed, by identifier (the table does not keep
+// them alive).
+struct CreatedSlot {
+    uint64_t identifier = 0;
+    std::weak_ptr<URLSessionTask> task;
+    bool used = false;
+};
+struct CreatedSlotTraits {
+    static bool used(const CreatedSlot& s) { return s.used; }
+    static std::size_t hash(const CreatedSlot& s) { return s.identifier; }
+    static bool matches(const CreatedSlot& s, uint64_t identifier, std::size_t) {
+        return s.identifier == identifier;
+    }
+};
+using CreatedTasks = plat::FlatHashTable<CreatedSlot, CreatedSlotTraits>;
+
+// The task of each easy handle in the multi handle.
+struct ActiveSlot {
+    void* easy = nullptr;
+    std::shared_ptr<URLSessionTask> task;
+};
+struct ActiveSlotTraits {
+    static bool used(const ActiveSlot& s) { return s.easy != nullptr; }
+    static std::size_t hash(const ActiveSlot& s) { return reinterpret_cast<std::uintptr_t>(s.easy); }
+    static bool matches(const ActiveSlot& s, const void* easy, std::size_t) { return s.easy == easy; }
+};
+using ActiveTasks = plat::FlatHashTable<ActiveSlot, ActiveSlotTraits>;
+
+// Tasks resumed and not completed.
+struct RunningSlot {
+    std::shared_ptr<URLSessionTask> task;
+};
+struct RunningSlotTraits {
+    static bool used(const RunningSlot& s) { return s.task != nullptr; }
+    static std::size_t hash(const RunningSlot& s) { return reinterpret_cast<std::uintptr_t>(s.task.get()); }
+    static bool matches(const RunningSlot& s, const URLSessionTask* task, std::size_t) {
+        return s.task.get() == task;
+    }
+};
+using RunningTasks = plat::FlatHashTable<RunningSlot, RunningSlotTraits>;
 
 class Engine : public std::enable_shared_from_this<Engine> {
   public:
@@ -402,13 +453,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Tasks made and not yet resumed, registered by the thread that makes
     // them (no command, no wake-up of the network thread).
     plat::Mutex createdMutex_;
-    std::map<uint64_t, std::weak_ptr<URLSessionTask>> created_ GUARDED_BY(createdMutex_);
+    CreatedTasks created_ GUARDED_BY(createdMutex_);
 
     // Network thread only.
-    std::map<void*, std::shared_ptr<URLSessionTask>> active_;  // by easy handle
-    std::set<std::shared_ptr<URLSessionTask>> running_;        // resumed and not completed
-    std::vector<void*> idleEasyHandles_;                       // reset, ready for the next hop
-    std::vector<void*> configuredEasyHandles_;                 // idle, standing options set
+    ActiveTasks active_;                        // by easy handle
+    RunningTasks running_;                      // resumed and not completed
+    std::vector<void*> idleEasyHandles_;        // reset, ready for the next hop
+    std::vector<void*> configuredEasyHandles_;  // idle, standing options set
     // The header list hops with these fields share, and how many hops use it.
     curl_slist* sharedHeaderList_ = nullptr;
     HTTPHeaderFields sharedHeaderFields_;
