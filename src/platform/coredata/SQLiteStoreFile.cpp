@@ -276,10 +276,13 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
         impl_->db = std::move(*db);
     }
     // A connection another store of the file had is configured already (its
-    // journal mode and synchronous setting stay with it).
+    // journal mode and synchronous setting stay with it); a new one is lent
+    // to other stores only once configured.
     ErrorPtr error = reused ? nullptr : configureConnection();
-    if (!error)
+    if (!error) {
+        impl_->db->setLendable();
         error = openSchema(model, reused);
+    }
     if (error)
         impl_->db.reset();
     return openFailure(std::move(error));

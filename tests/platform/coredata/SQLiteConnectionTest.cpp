@@ -149,7 +149,7 @@ TEST_F(SQLiteConnectionTest, LookalikeTablesAreRefused) {
 
 // Stores of one file opened and closed in turn beside one that stays open
 // (a merge's coordinator beside the application's).
-class SharedConnectionTest : public testing::SQLiteFileTest {
+class SharedConnectionTest : public SQLiteConnectionTest {
   protected:
     struct Opened {
         std::shared_ptr<PersistentStoreCoordinator> coordinator;
@@ -253,6 +253,55 @@ TEST_F(SharedConnectionTest, ASpareConnectionSeesTablesChangedMeanwhile) {
     sqlite3_close(other);
     Opened again = openStore();
     EXPECT_EQ(titles(again), std::vector<std::string>{"a"});
+}
+
+// A connection is lent to the file's next store only when its store had
+// configured it and it is outside every transaction; one given back inside a
+// transaction is closed, which rolls the transaction back.
+TEST_F(SharedConnectionTest, OnlyConfiguredConnectionsOutsideTransactionsAreLent) {
+    const std::string file = path("plain.sqlite");
+    auto connect = [&](bool& reused) {
+        auto db = sqlite::connectForWriting(file, 1000, reused);
+        EXPECT_TRUE(db) << db.error()->description();
+        return db ? std::move(*db) : sqlite::StoreConnection();
+    };
+    bool reused = true;
+    auto kept = connect(reused);
+    ASSERT_TRUE(kept);
+    EXPECT_FALSE(reused);
+    ASSERT_EQ(kept->exec("PRAGMA journal_mode=WAL; CREATE TABLE t (v INTEGER)"), nullptr);
+    const std::size_t spares = sqlite::spareConnectionCount();
+
+    connect(reused).reset();  // never configured
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
+
+    {
+        auto open = connect(reused);
+        EXPECT_FALSE(reused);
+        open->setLendable();
+        ASSERT_EQ(open->exec("BEGIN IMMEDIATE; INSERT INTO t VALUES (1)"), nullptr);
+    }
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
+    EXPECT_EQ(count(*kept, "SELECT count(*) FROM t"), 0) << "rolled back";
+
+    ASSERT_EQ(kept->exec("INSERT INTO t VALUES (2)"), nullptr);
+    {
+        auto lent = connect(reused);
+        EXPECT_FALSE(reused);
+        lent->setLendable();
+        auto stmt = lent->cached("SELECT v FROM t");
+        ASSERT_TRUE(stmt);
+        ASSERT_EQ((*stmt)->step(), sqlite::kRow);  // left running: it holds a read snapshot
+    }
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares + 1);
+    // The spare holds no snapshot: the whole log can be written back.
+    EXPECT_EQ(count(*kept, "PRAGMA wal_checkpoint(TRUNCATE)"), 0) << "held up by a reader";
+    auto again = connect(reused);
+    EXPECT_TRUE(reused);
+    EXPECT_EQ(count(*again, "SELECT count(*) FROM t"), 1);
+    again.reset();
+    kept.reset();
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
 }
 
 // Threads opening, saving in and closing stores of one file at once hand

@@ -426,8 +426,9 @@ void ReturnConnection::operator()(Database* connection) const {
         --file.stores;
         if (file.stores > 0) {
             // A connection still inside a transaction is closed (which rolls
-            // it back), as before, rather than lent to the next store.
-            if (file.spares.size() < kSparesPerFile && db->settle())
+            // it back), as before, rather than lent to the next store; so is
+            // one its store could not configure.
+            if (db->lendable_ && file.spares.size() < kSparesPerFile && db->settle())
                 file.spares.push_back(std::move(db));
         } else {
             closing = std::move(file.spares);

@@ -175,6 +175,9 @@ class Database {
     [[nodiscard]] ErrorPtr lastError(int64_t code, const std::string& what) const;
     int lastResultCode() const;
     sqlite3* handle() const { return db_; }
+    // Lets the connection go to another store of its file when its own store
+    // lets it go (see ReturnConnection): set once the store configured it.
+    void setLendable() { lendable_ = true; }
 
   private:
     friend class Statement;
@@ -189,6 +192,7 @@ class Database {
     // The file (device, inode) whose stores share this connection out, or
     // none when it is closed with its store (see connectForWriting).
     std::optional<std::pair<uint64_t, uint64_t>> sharedFile_;
+    bool lendable_ = false;
     // Of the statements cached now; unique in the process (see StatementMemo).
     uint64_t generation_;
     // A failure found before SQLite ran anything (a refused bind), reported
