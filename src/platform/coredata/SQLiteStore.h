@@ -102,7 +102,8 @@ class SQLiteStore : public PersistentStore {
     // Opening (SQLiteStoreFile.cpp).
     [[nodiscard]] ErrorPtr configureConnection();
     [[nodiscard]] ErrorPtr openFailure(ErrorPtr error);
-    [[nodiscard]] ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model);
+    [[nodiscard]] ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model,
+                                      bool reusedConnection);
     [[nodiscard]] ErrorPtr createStore(const ManagedObjectModel& model);
     [[nodiscard]] ErrorPtr openExisting(const ManagedObjectModel& model);
     [[nodiscard]] ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata,

@@ -261,15 +261,28 @@ ErrorPtr SQLiteStore::load(const std::shared_ptr<const ManagedObjectModel>& mode
     impl_->path = URL()->path();
     if (auto refused = checkFile(impl_->path, isReadOnly()); refused && *refused)
         return *refused;
-    auto db = isReadOnly() ? Database::openForReading(impl_->path, kBusyTimeoutMilliseconds)
-                           : Database::open(impl_->path, false, true, kBusyTimeoutMilliseconds);
-    if (!db)
-        return db.error();
     impl_->memberKeyStatements.clear();  // prepared on the connection being replaced
-    impl_->db = std::move(*db);
-    ErrorPtr error = configureConnection();
-    if (!error)
-        error = openSchema(model);
+    impl_->db.reset();
+    bool reused = false;
+    if (isReadOnly()) {
+        auto db = Database::openForReading(impl_->path, kBusyTimeoutMilliseconds);
+        if (!db)
+            return db.error();
+        impl_->db.reset(db->release());
+    } else {
+        auto db = sqlite::connectForWriting(impl_->path, kBusyTimeoutMilliseconds, reused);
+        if (!db)
+            return db.error();
+        impl_->db = std::move(*db);
+    }
+    // A connection another store of the file had is configured already (its
+    // journal mode and synchronous setting stay with it); a new one is lent
+    // to other stores only once configured.
+    ErrorPtr error = reused ? nullptr : configureConnection();
+    if (!error) {
+        impl_->db->setLendable();
+        error = openSchema(model, reused);
+    }
     if (error)
         impl_->db.reset();
     return openFailure(std::move(error));
@@ -300,11 +313,19 @@ ErrorPtr SQLiteStore::configureConnection() {
     return db.exec("PRAGMA synchronous=FULL");
 }
 
-ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>& model) {
+ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>& model,
+                                 bool reusedConnection) {
     Database& db = *impl_->db;
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(!isReadOnly()))
         return error;
+    if (reusedConnection) {
+        // The schema the connection parsed may be older than the file's
+        // (another connection may have changed it since): a statement run
+        // in the transaction makes SQLite read it again when it changed.
+        if (auto current = tableExists(db, "Z_METADATA"); !current)
+            return current.error();
+    }
     auto exists = holdsStore(db, impl_->path);
     if (!exists)
         return exists.error();

@@ -1,9 +1,13 @@
 // The SQLite connection layer under the store: the statements that begin and
-// end transactions (prepared once per connection), and what it reads of a
-// database's tables from the parsed schema. Real files on disk.
+// end transactions (prepared once per connection), what it reads of a
+// database's tables from the parsed schema, and the connections a file's
+// stores hand on to each other. Real files on disk.
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "SQLiteStoreTestSupport.h"
 #include "platform/coredata/detail/SQLiteDatabase.h"
@@ -141,6 +145,186 @@ TEST_F(SQLiteConnectionTest, LookalikeTablesAreRefused) {
         ASSERT_NE(error, nullptr) << sql;
         EXPECT_EQ(error->code(), FileReadCorruptFileError) << sql << ": " << error->description();
     }
+}
+
+// Stores of one file opened and closed in turn beside one that stays open
+// (a merge's coordinator beside the application's).
+class SharedConnectionTest : public SQLiteConnectionTest {
+  protected:
+    struct Opened {
+        std::shared_ptr<PersistentStoreCoordinator> coordinator;
+        std::shared_ptr<ManagedObjectContext> context;
+    };
+    Opened openStore(const std::string& name = "store.sqlite") {
+        Opened opened;
+        opened.coordinator = open(testing::makeTestModel(), {}, name);
+        opened.context = contextOn(opened.coordinator);
+        return opened;
+    }
+    static void saveTask(const Opened& opened, const std::string& title) {
+        auto task = opened.context->insertNewObjectForEntityForName("Task");
+        ASSERT_NE(task, nullptr);
+        task->setValue(Value(title), "title");
+        auto error = opened.context->save();
+        ASSERT_EQ(error, nullptr) << error->description();
+    }
+    static std::vector<std::string> titles(const Opened& opened) {
+        auto request = testing::makeRequest("Task", nullptr, {SortDescriptor("title", true)});
+        std::vector<std::string> out;
+        for (const auto& task : fetchAll(opened.context, request))
+            out.push_back(task->valueForKey("title").stringValue());
+        return out;
+    }
+    bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+};
+
+// Each store opened beside the one that stays takes the connection the one
+// before left and sees every save; the last store's close closes the spare
+// connection too, so the log is written back into the file and removed as
+// when every store had its own connection.
+TEST_F(SharedConnectionTest, StoresOpenedInTurnShareAConnectionUntilTheLastCloses) {
+    const std::size_t sparesBefore = sqlite::spareConnectionCount();
+    std::vector<std::string> expected;
+    {
+        Opened application = openStore();
+        saveTask(application, "a");
+        expected.push_back("a");
+        for (int round = 0; round < 4; ++round) {
+            {
+                Opened merge = openStore();
+                EXPECT_EQ(sqlite::spareConnectionCount(), sparesBefore) << "a spare taken, round " << round;
+                EXPECT_EQ(titles(merge), expected) << round;
+                const std::string title = "m" + std::to_string(round);
+                saveTask(merge, title);
+                expected.push_back(title);
+            }
+            EXPECT_EQ(sqlite::spareConnectionCount(), sparesBefore + 1) << round;
+            EXPECT_EQ(titles(application), expected) << round;
+            EXPECT_TRUE(exists("store.sqlite-wal"));
+        }
+    }
+    EXPECT_EQ(sqlite::spareConnectionCount(), sparesBefore);
+    EXPECT_FALSE(exists("store.sqlite-wal")) << "the last close writes the log back";
+    // Everything is in the main file: a copy of it alone holds every save.
+    std::filesystem::copy_file(path("store.sqlite"), path("copy.sqlite"));
+    EXPECT_EQ(titles(openStore("copy.sqlite")), expected);
+}
+
+// A spare connection is of the file it opened, not of its path: a new store
+// made at the path of a deleted one starts empty, and the old file's stores
+// still see their own.
+TEST_F(SharedConnectionTest, ANewFileAtAStoresPathGetsItsOwnConnection) {
+    Opened application = openStore();
+    saveTask(application, "old");
+    openStore();  // closed at once: its connection becomes a spare
+    const std::size_t spares = sqlite::spareConnectionCount();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(path(std::string("store.sqlite") + suffix));
+    {
+        Opened fresh = openStore();
+        EXPECT_EQ(sqlite::spareConnectionCount(), spares) << "the old file's spare stays";
+        EXPECT_TRUE(titles(fresh).empty());
+        saveTask(fresh, "new");
+        EXPECT_EQ(titles(fresh), std::vector<std::string>{"new"});
+    }
+    EXPECT_EQ(titles(application), std::vector<std::string>{"old"});
+}
+
+// Tables another program changed while a connection was spare are read
+// again before the store that takes it checks them.
+TEST_F(SharedConnectionTest, ASpareConnectionSeesTablesChangedMeanwhile) {
+    Opened application = openStore();
+    saveTask(application, "a");
+    openStore();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "ALTER TABLE Z_ENTITIES RENAME TO Z_OLD_ENTITIES;"
+                           " CREATE TABLE Z_ENTITIES (Z_ENT, Z_NAME)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    auto refused = openError(testing::makeTestModel());
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), FileReadCorruptFileError) << refused->description();
+    EXPECT_NE(refused->description().find("not a store's"), std::string::npos) << refused->description();
+    ASSERT_EQ(sqlite3_exec(other, "DROP TABLE Z_ENTITIES; ALTER TABLE Z_OLD_ENTITIES RENAME TO Z_ENTITIES",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    Opened again = openStore();
+    EXPECT_EQ(titles(again), std::vector<std::string>{"a"});
+}
+
+// A connection is lent to the file's next store only when its store had
+// configured it and it is outside every transaction; one given back inside a
+// transaction is closed, which rolls the transaction back.
+TEST_F(SharedConnectionTest, OnlyConfiguredConnectionsOutsideTransactionsAreLent) {
+    const std::string file = path("plain.sqlite");
+    auto connect = [&](bool& reused) {
+        auto db = sqlite::connectForWriting(file, 1000, reused);
+        EXPECT_TRUE(db) << db.error()->description();
+        return db ? std::move(*db) : sqlite::StoreConnection();
+    };
+    bool reused = true;
+    auto kept = connect(reused);
+    ASSERT_TRUE(kept);
+    EXPECT_FALSE(reused);
+    ASSERT_EQ(kept->exec("PRAGMA journal_mode=WAL; CREATE TABLE t (v INTEGER)"), nullptr);
+    const std::size_t spares = sqlite::spareConnectionCount();
+
+    connect(reused).reset();  // never configured
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
+
+    {
+        auto open = connect(reused);
+        EXPECT_FALSE(reused);
+        open->setLendable();
+        ASSERT_EQ(open->exec("BEGIN IMMEDIATE; INSERT INTO t VALUES (1)"), nullptr);
+    }
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
+    EXPECT_EQ(count(*kept, "SELECT count(*) FROM t"), 0) << "rolled back";
+
+    ASSERT_EQ(kept->exec("INSERT INTO t VALUES (2)"), nullptr);
+    {
+        auto lent = connect(reused);
+        EXPECT_FALSE(reused);
+        lent->setLendable();
+        auto stmt = lent->cached("SELECT v FROM t");
+        ASSERT_TRUE(stmt);
+        ASSERT_EQ((*stmt)->step(), sqlite::kRow);  // left running: it holds a read snapshot
+    }
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares + 1);
+    // The spare holds no snapshot: the whole log can be written back.
+    EXPECT_EQ(count(*kept, "PRAGMA wal_checkpoint(TRUNCATE)"), 0) << "held up by a reader";
+    auto again = connect(reused);
+    EXPECT_TRUE(reused);
+    EXPECT_EQ(count(*again, "SELECT count(*) FROM t"), 1);
+    again.reset();
+    kept.reset();
+    EXPECT_EQ(sqlite::spareConnectionCount(), spares);
+}
+
+// Threads opening, saving in and closing stores of one file at once hand
+// connections on without losing a save.
+TEST_F(SharedConnectionTest, StoresOpenedAndClosedOnSeveralThreadsKeepEverySave) {
+    Opened application = openStore();
+    constexpr int kThreads = 3;
+    constexpr int kRounds = 6;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                auto coordinator = PersistentStoreCoordinator::create(testing::makeTestModel());
+                auto store = coordinator->addPersistentStore(SQLiteStoreType, "", url(), {});
+                ASSERT_TRUE(store) << store.error()->description();
+                saveTask({coordinator, contextOn(coordinator)},
+                         "t" + std::to_string(t) + "r" + std::to_string(round));
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(titles(application).size(), static_cast<std::size_t>(kThreads * kRounds));
 }
 
 }  // namespace

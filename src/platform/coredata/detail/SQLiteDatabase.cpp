@@ -10,6 +10,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/foundation/Text.h"
@@ -131,21 +134,27 @@ std::string_view Statement::Cell::blob() const {
                  : std::string_view();
 }
 
+namespace {
+
+// A store holds the user's data: a new file is private to the user whatever
+// the umask. SQLite gives its journal and write-ahead log the mode of the
+// main file, so they are private too. An empty file is a valid new database;
+// an existing file keeps its mode.
+void createPrivateFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        (void)::close(fd);  // an empty file just made: nothing to lose
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool readOnly, bool create,
                                                  int busyTimeoutMilliseconds) {
     int flags = SQLITE_OPEN_NOMUTEX | (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     if (create && !readOnly)
         flags |= SQLITE_OPEN_CREATE;
-    if (create && !readOnly) {
-        // A store holds the user's data: a new file is private to the user
-        // whatever the umask. SQLite gives its journal and write-ahead log
-        // the mode of the main file, so they are private too. An empty file
-        // is a valid new database; an existing file keeps its mode.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            (void)::close(fd);  // an empty file just made: nothing to lose
-        }
-    }
+    if (create && !readOnly)
+        createPrivateFile(path);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     std::unique_ptr<Database> database(new Database(db));
@@ -330,6 +339,115 @@ ErrorPtr Database::lastError(int64_t code, const std::string& what) const {
         info.set(FilePathErrorKey, Value(file));
     const std::string message = pendingCode_ ? pendingMessage_ : std::string(sqlite3_errmsg(db_));
     return makeError(code, what + ": " + message + ".", std::move(info));
+}
+
+bool Database::settle() {
+    for (sqlite3_stmt* stmt = sqlite3_next_stmt(db_, nullptr); stmt; stmt = sqlite3_next_stmt(db_, stmt)) {
+        if (sqlite3_stmt_busy(stmt))
+            (void)sqlite3_reset(stmt);  // its last step's result was reported to whoever ran it
+    }
+    return sqlite3_get_autocommit(db_) != 0;
+}
+
+namespace {
+
+using FileKey = std::pair<uint64_t, uint64_t>;
+
+FileKey fileKey(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// The files this process's stores have open for writing. A spare connection
+// keeps its file open, so no other file can take its inode number meanwhile.
+struct SharedFiles {
+    struct File {
+        int stores = 0;  // stores holding a connection of the file
+        std::vector<std::unique_ptr<Database>> spares;
+    };
+    std::mutex mutex;
+    std::map<FileKey, File> files;
+};
+
+SharedFiles& sharedFiles() {
+    static auto* files = new SharedFiles;  // never destroyed: stores may close during exit
+    return *files;
+}
+
+// Two are enough for a file's stores opened and closed in turn beside one
+// that stays open; more would only keep descriptors and caches.
+constexpr std::size_t kSparesPerFile = 2;
+
+}  // namespace
+
+Result<StoreConnection> connectForWriting(const std::string& path, int busyTimeoutMilliseconds,
+                                          bool& reused) {
+    reused = false;
+    SharedFiles& shared = sharedFiles();
+    createPrivateFile(path);  // when missing, so that it is known before the open as after
+    struct stat before {};
+    const bool existed = ::stat(path.c_str(), &before) == 0;
+    if (existed) {
+        std::lock_guard lock(shared.mutex);
+        auto it = shared.files.find(fileKey(before));
+        if (it != shared.files.end() && !it->second.spares.empty()) {
+            std::unique_ptr<Database> db = std::move(it->second.spares.back());
+            it->second.spares.pop_back();
+            ++it->second.stores;
+            reused = true;
+            return StoreConnection(db.release());
+        }
+    }
+    auto db = Database::open(path, false, true, busyTimeoutMilliseconds);
+    if (!db)
+        return db.error();
+    // Shared only when the path named the same file before and after the
+    // open, so that the connection is known to be of that file.
+    struct stat after {};
+    if (existed && ::stat(path.c_str(), &after) == 0 && fileKey(after) == fileKey(before)) {
+        std::lock_guard lock(shared.mutex);
+        ++shared.files[fileKey(after)].stores;
+        (*db)->sharedFile_ = fileKey(after);
+    }
+    return StoreConnection(db->release());
+}
+
+void ReturnConnection::operator()(Database* connection) const {
+    std::unique_ptr<Database> db(connection);
+    if (!db || !db->sharedFile_)
+        return;
+    std::vector<std::unique_ptr<Database>> closing;
+    {
+        SharedFiles& shared = sharedFiles();
+        std::lock_guard lock(shared.mutex);
+        auto it = shared.files.find(*db->sharedFile_);
+        if (it == shared.files.end())
+            return;  // cannot be: every shared connection's store was counted
+        SharedFiles::File& file = it->second;
+        --file.stores;
+        if (file.stores > 0) {
+            // A connection still inside a transaction is closed (which rolls
+            // it back), as before, rather than lent to the next store; so is
+            // one its store could not configure.
+            if (db->lendable_ && file.spares.size() < kSparesPerFile && db->settle())
+                file.spares.push_back(std::move(db));
+        } else {
+            closing = std::move(file.spares);
+            shared.files.erase(it);
+        }
+    }
+    // Closed outside the lock (a close may write the log back into the
+    // file): the spares first, so that this store's own close comes last.
+    closing.clear();
+    db.reset();
+}
+
+std::size_t spareConnectionCount() {
+    SharedFiles& shared = sharedFiles();
+    std::lock_guard lock(shared.mutex);
+    std::size_t count = 0;
+    for (const auto& [key, file] : shared.files)
+        count += file.spares.size();
+    return count;
 }
 
 std::string quoteIdentifier(std::string_view name) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +30,7 @@ inline constexpr int kDone = 101;
 enum class ColumnType { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5 };
 
 class Database;
+struct ReturnConnection;
 
 class Statement {
   public:
@@ -173,11 +175,24 @@ class Database {
     [[nodiscard]] ErrorPtr lastError(int64_t code, const std::string& what) const;
     int lastResultCode() const;
     sqlite3* handle() const { return db_; }
+    // Lets the connection go to another store of its file when its own store
+    // lets it go (see ReturnConnection): set once the store configured it.
+    void setLendable() { lendable_ = true; }
 
   private:
     friend class Statement;
+    friend struct ReturnConnection;
+    friend Result<std::unique_ptr<Database, ReturnConnection>> connectForWriting(const std::string&, int,
+                                                                                 bool&);
     explicit Database(sqlite3* db);
+    // Resets any statement still running and answers whether the connection
+    // is out of every transaction, so that it holds no snapshot and no lock.
+    bool settle();
     sqlite3* db_;
+    // The file (device, inode) whose stores share this connection out, or
+    // none when it is closed with its store (see connectForWriting).
+    std::optional<std::pair<uint64_t, uint64_t>> sharedFile_;
+    bool lendable_ = false;
     // Of the statements cached now; unique in the process (see StatementMemo).
     uint64_t generation_;
     // A failure found before SQLite ran anything (a refused bind), reported
@@ -189,6 +204,25 @@ class Database {
     // By Control; prepared at their first use, finalized with the connection.
     sqlite3_stmt* control_[4] = {};
 };
+
+// Gives a store's connection back when the store lets it go: while another
+// store of this process has the same file open, the connection is kept as a
+// spare for the next store that opens the file (its parsed schema and
+// compiled statements stay with it); else it is closed, together with the
+// file's spares, so that the last store to close the file is still the one
+// whose close writes the log back into the file and removes it.
+struct ReturnConnection {
+    void operator()(Database* db) const;
+};
+using StoreConnection = std::unique_ptr<Database, ReturnConnection>;
+
+// A read-write connection to the file (created when missing) for a store:
+// a spare one of the same file (same device and inode) when there is one,
+// `reused` then set, else a new one. Errors as Database::open.
+Result<StoreConnection> connectForWriting(const std::string& path, int busyTimeoutMilliseconds, bool& reused);
+
+// Spare connections kept now, over every file (for tests).
+std::size_t spareConnectionCount();
 
 // Quotes an identifier for SQL ("a""b").
 std::string quoteIdentifier(std::string_view name);

@@ -112,7 +112,7 @@ namespace plat::coredata {
 
 struct SQLiteStore::Impl {
     std::string path;
-    std::unique_ptr<sqlite::Database> db;
+    sqlite::StoreConnection db;
     std::unique_ptr<sqlite::Schema> schema;
     Dictionary writtenMetadata;
     std::unordered_map<const sqlite::Table*, std::string> selectColumns;
