@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <map>
 #include <set>
 
 #include "SQLiteStoreTestSupport.h"
@@ -421,6 +423,165 @@ TEST_F(PredicateIdentityTest, AHashedListFollowsObjectsThatGainPermanentIDs) {
     FetchRequest all("Task");
     all.predicate = in;
     EXPECT_EQ(fetch(all, newContext()).size(), 20u);
+}
+
+// Requests of one shape share their SQL text: whatever signature two requests
+// share, build gives both the same text, and the shape binds what build
+// binds. The values vary in every way the text may follow (nil, kinds, list
+// lengths across padding, nil in lists, values SQLite cannot compare), as do
+// operators, key paths through to-ones, compounds, sorts and entities.
+TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
+    auto model = testing::makeTestModel();
+    auto schema = schemaFor(*model);
+    ASSERT_TRUE(schema);
+    auto list = [](std::vector<Value> members) { return Value(Array(std::move(members))); };
+    std::vector<Value> texts = {Value(), Value("a"), Value("b\xC3\xA9"), Value(5)};
+    std::vector<Value> numbers = {Value(), Value(3), Value(true), Value(2.5), Value(std::nan(""))};
+    std::vector<Value> lists = {list({}),
+                                list({Value()}),
+                                list({Value("a")}),
+                                list({Value("a"), Value()}),
+                                list({Value(1), Value(2)}),
+                                list({Value(1), Value(2), Value(3)}),
+                                list({Value(4), Value(4), Value(5), Value(6)}),
+                                list({Value(1), Value(std::nan(""))}),
+                                strings(5, "s"),
+                                strings(8, "s", 3),
+                                strings(9, "s"),
+                                strings(64, "s"),
+                                strings(65, "s")};
+    std::vector<PredicatePtr> leaves;
+    for (const char* path : {"title", "calendar.name", "uuid"}) {
+        for (const Value& v : texts) {
+            leaves.push_back(Predicate::equal(path, v));
+            leaves.push_back(Predicate::lessThan(path, v));
+        }
+        for (const Value& v : lists)
+            leaves.push_back(Predicate::in(path, v));
+        leaves.push_back(Predicate::beginsWith(path, "a"));
+        leaves.push_back(Predicate::comparison(Expression::keyPath(path), PredicateOperator::EqualTo,
+                                               Expression::constant(Value("a")), ComparisonModifier::Direct,
+                                               CaseInsensitivePredicateOption));
+    }
+    for (const char* path : {"sortOrder", "calendar.tasks", "done"}) {
+        for (const Value& v : numbers) {
+            leaves.push_back(Predicate::notEqual(path, v));
+            leaves.push_back(Predicate::greaterThanOrEqual(path, v));
+        }
+        for (const Value& v : lists)
+            leaves.push_back(Predicate::in(path, v));
+    }
+    for (const Value& v : {Value(), Value(3)}) {
+        leaves.push_back(Predicate::equal("calendar", v));
+        leaves.push_back(Predicate::notEqual("calendar", v));
+        leaves.push_back(Predicate::equal("notes", v));
+    }
+    std::vector<PredicatePtr> predicates = {nullptr, Predicate::truePredicate()};
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const auto& a = leaves[i];
+        const auto& b = leaves[(i * 7 + 3) % leaves.size()];
+        predicates.push_back(a);
+        predicates.push_back(Predicate::notPredicate(a));
+        predicates.push_back(Predicate::andPredicate({a, b}));
+        predicates.push_back(
+            Predicate::notPredicate(Predicate::orPredicate({b, a, Predicate::falsePredicate()})));
+    }
+    const std::vector<std::vector<SortDescriptor>> sorts = {{},
+                                                            {SortDescriptor("sortOrder")},
+                                                            {SortDescriptor("title", false)},
+                                                            {SortDescriptor("calendar.name")},
+                                                            {SortDescriptor("title", true, true)}};
+    struct Text {
+        std::string text;
+        bool exact, sorted;
+    };
+    std::map<std::string, Text> bySignature;
+    std::size_t shaped = 0, unshaped = 0;
+    for (const char* entity : {"Task", "UrgentTask"}) {
+        for (bool subentities : {true, false}) {
+            for (const auto& sort : sorts) {
+                for (const auto& predicate : predicates) {
+                    sqlite::QueryBuilder builder(**schema, "S", *model->entityNamed(entity), subentities);
+                    sqlite::QueryShape shape;
+                    const bool shaped = builder.shape(predicate.get(), sort, shape);
+                    sqlite::Query q = builder.build(predicate.get(), sort);
+                    const std::string format = predicate ? predicate->predicateFormat() : "(none)";
+                    if (!shaped) {
+                        ++unshaped;
+                        continue;
+                    }
+                    ++shaped;
+                    EXPECT_FALSE(q.listed) << format;
+                    EXPECT_EQ(shape.binds, q.binds) << format;
+                    Text text{q.from + " WHERE " + q.where + " ORDER BY " + q.orderBy, q.exact, q.sorted};
+                    auto [it, added] = bySignature.emplace(shape.signature, text);
+                    if (!added) {
+                        EXPECT_EQ(it->second.text, text.text) << format;
+                        EXPECT_EQ(it->second.exact, text.exact) << format;
+                        EXPECT_EQ(it->second.sorted, text.sorted) << format;
+                    }
+                }
+            }
+        }
+    }
+    // Both kinds occur, and signatures are shared (the cache has hits).
+    EXPECT_GT(unshaped, 1000u);
+    EXPECT_GT(shaped, 2 * bySignature.size());
+}
+
+// Fetches of one shape but other values, windows and orders, each made twice
+// (the second of a shape takes the kept text), answer as the in-memory store.
+using ShapedFetchTest = testing::SQLiteFileTest;
+
+TEST_F(ShapedFetchTest, FetchesOfOneShapeAnswerTheirOwnValues) {
+    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    fill(*memoryContext);
+    fill(*contextOn(open()));
+    auto sqliteContext = contextOn(open());
+    auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
+        std::vector<std::string> out;
+        for (const auto& o : objects)
+            out.push_back(o->valueForKey("uuid").stringValue());
+        return out;
+    };
+    std::vector<FetchRequest> requests;
+    for (int round = 0; round < 2; ++round) {
+        for (int n : {3, 17, 40}) {
+            requests.push_back(makeRequest("Task", Predicate::equal("sortOrder", Value(n))));
+            requests.push_back(
+                makeRequest("Task", Predicate::equal("title", Value("t" + std::to_string(n)))));
+            requests.push_back(makeRequest(
+                "Task", Predicate::andPredicate({Predicate::lessThan("sortOrder", Value(n)),
+                                                 Predicate::notEqual("calendar.name", Value("Home"))})));
+            requests.push_back(makeRequest("Task", Predicate::in("sortOrder", strings(0, "")), {}));
+            Array orders;
+            for (int i = 0; i < n % 8 + 1; ++i)
+                orders.push_back(Value(n + i));
+            requests.push_back(makeRequest("Task", Predicate::in("sortOrder", Value(orders))));
+            orders.push_back(Value());
+            requests.push_back(makeRequest("Task", Predicate::in("title", Value(orders)),
+                                           {SortDescriptor("sortOrder", false), SortDescriptor("uuid")}));
+            FetchRequest windowed = makeRequest("Task", Predicate::greaterThanOrEqual("sortOrder", Value(n)),
+                                                {SortDescriptor("sortOrder", false), SortDescriptor("uuid")});
+            windowed.fetchLimit = static_cast<std::size_t>(n % 7 + 2);
+            windowed.fetchOffset = static_cast<std::size_t>(n % 5);
+            requests.push_back(windowed);
+            requests.push_back(makeRequest("Task", Predicate::equal("calendar", round ? Value() : Value(n))));
+            requests.push_back(makeRequest(
+                "Task", Predicate::notPredicate(Predicate::equal("title", n == 3 ? Value() : Value("t5")))));
+        }
+    }
+    for (const auto& request : requests) {
+        auto expected = uuids(fetchAll(memoryContext, request));
+        auto actual = uuids(fetchAll(sqliteContext, request));
+        if (request.sortDescriptors.empty()) {
+            std::sort(expected.begin(), expected.end());
+            std::sort(actual.begin(), actual.end());
+        }
+        EXPECT_EQ(actual, expected) << request.predicate->predicateFormat();
+    }
 }
 
 }  // namespace
