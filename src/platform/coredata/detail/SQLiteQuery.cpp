@@ -458,10 +458,14 @@ bool QueryBuilder::appendShape(const Predicate& p, QueryShape& shape) const {
     const bool equality = p.op() == PredicateOperator::EqualTo || p.op() == PredicateOperator::NotEqualTo;
     if (!property->isAttribute()) {
         // A relationship against nil: the key (or the joined row's key) IS NULL.
-        if (!equality || !c.isNull())
+        if (equality && c.isNull()) {
+            sig += 'n';
+            return true;
+        }
+        if (p.lhs()->keyPathComponents().size() != 1 || (!equality && p.op() != PredicateOperator::In))
             return false;
-        sig += 'n';
-        return true;
+        return appendKeysShape(*static_cast<const RelationshipDescription*>(property), c,
+                               p.op() == PredicateOperator::In, shape);
     }
     const auto& attribute = *static_cast<const AttributeDescription*>(property);
     const Category category = categoryOf(attribute.attributeType());
@@ -518,6 +522,44 @@ bool QueryBuilder::appendShape(const Predicate& p, QueryShape& shape) const {
         default:
             return false;
     }
+}
+
+// A to-one of the fetched row against stored objects of its destination's
+// table, a table of one entity: ownToOneComparison matches the row's key
+// column against the members' keys, in their order, and the joined row only
+// exists. Other members (nil, temporary, of another store or table) are
+// matched otherwise and have no shape.
+bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
+                                   QueryShape& shape) const {
+    const Array single{constant};
+    const Array* members = in ? membersOf(constant) : &single;
+    if (!members || members->empty() || members->size() > kMaxInlineValues)
+        return false;
+    const Table* table = schema_.entity(*toOne.destinationEntity()->rootEntity()).table;
+    if (!table->singleEntity)
+        return false;
+    const std::size_t first = shape.binds.size();
+    for (const Value& m : *members) {
+        if (m.isNull())
+            return false;
+        auto id = m.asObjectOf<ManagedObjectID>();
+        if (!id)
+            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+            return false;
+        const EntityLayout* layout = schema_.entityOf(*id->entity());
+        if (!layout || layout->table != table)
+            return false;
+        shape.binds.push_back(intBind(id->primaryKey()));
+    }
+    const std::size_t padded = paddedLength(members->size());
+    shape.signature += 'k';
+    appendRaw(shape.signature, static_cast<uint32_t>(padded));
+    // listMatch's padding: the last key repeated.
+    const Bind last = shape.binds[first + members->size() - 1];
+    for (std::size_t i = members->size(); i < padded; ++i)
+        shape.binds.push_back(last);
+    return true;
 }
 
 const PropertyDescription* QueryBuilder::resolvedProperty(const std::vector<std::string>& components) const {

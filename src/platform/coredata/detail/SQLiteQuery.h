@@ -63,8 +63,9 @@ class QueryBuilder {
     // comparisons of key paths to constants, the paths through to-ones ending
     // at an attribute (or at a relationship compared with nil), each constant
     // one build translates, lists of at most kMaxInlineValues members, under
-    // AND, OR and NOT. Anything else (object IDs, text operators, lists
-    // walked through json_each) has no shape.
+    // AND, OR and NOT; and the fetched row's own to-ones against stored
+    // objects of a one-entity table. Anything else (other object comparisons,
+    // text operators, lists walked through json_each) has no shape.
     // Written into out (whose storage is reused); false: no shape.
     bool shape(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors,
                QueryShape& out) const;
@@ -119,6 +120,8 @@ class QueryBuilder {
     // a list of, for a key path of one attribute.
     const Column* listableColumn(const std::vector<std::string>& components) const;
     bool appendShape(const Predicate& p, QueryShape& shape) const;
+    bool appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
+                         QueryShape& shape) const;
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);
