@@ -691,7 +691,7 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchShaped(const FetchRequest& re
                     : impl_->db->cached("SELECT " + impl_->columnsOf(*fetch.table) + fetch.tail, fetch.memo);
     if (!stmt)
         return stmt.error();
-    // fetch may go while the rows are read (the map is bounded): its flags are copied first.
+    // Copied before the rows are read, so that nothing below depends on the bounded map keeping fetch.
     const bool exact = fetch.exact, sorted = fetch.sorted, keyOrderHere = fetch.keyOrderHere,
                windowInSQL = fetch.windowInSQL;
     auto rows = readRows(**stmt, binds);
