@@ -240,6 +240,7 @@ Result<Statement*> SQLiteStore::Impl::fetchStatement(const sqlite::Table& table,
 void SQLiteStore::Impl::setSchema(std::unique_ptr<sqlite::Schema> replacement) {
     // What was derived from the old schema's layouts goes with it.
     fetchStatements.clear();
+    shapedFetches.clear();
     selectColumns.clear();
     statements.clear();
     schema = std::move(replacement);
@@ -408,6 +409,7 @@ bool SQLiteStore::isSQLiteStoreFile(const std::string& path) {
 void SQLiteStore::unload() {
     impl_->statements.clear();
     impl_->fetchStatements.clear();
+    impl_->shapedFetches.clear();
     impl_->memberKeyStatements.clear();
     impl_->db.reset();
 }
@@ -587,6 +589,20 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsReading(
     return fetchRowsSelecting(request, requested, &propertyNames);
 }
 
+namespace {
+
+// LIMIT and OFFSET, bound after the query's own values.
+void appendWindow(const FetchRequest& request, std::vector<sqlite::Bind>& binds) {
+    sqlite::Bind limit, offset;
+    limit.kind = offset.kind = sqlite::Bind::Kind::Int;
+    limit.i = request.fetchLimit ? static_cast<int64_t>(request.fetchLimit) : -1;
+    offset.i = static_cast<int64_t>(request.fetchOffset);
+    binds.push_back(limit);
+    binds.push_back(offset);
+}
+
+}  // namespace
+
 Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequest& request,
                                                                  const EntityDescription& requested,
                                                                  const std::vector<std::string>* reading) {
@@ -596,12 +612,24 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     if (!layout)
         return std::vector<SnapshotPtr>();
     sqlite::QueryBuilder builder(*impl_->schema, identifier(), *layout->entity, request.includesSubentities);
+    const bool windowed = request.fetchLimit || request.fetchOffset;
+    // A request of a shape fetched before takes that fetch's text and
+    // statement, and binds its own values.
+    sqlite::QueryShape* shape = &impl_->shapeScratch;
+    if (reading || !builder.shape(request.predicate.get(), request.sortDescriptors, *shape))
+        shape = nullptr;
+    if (shape) {
+        shape->signature += request.ordersByKey ? 'k' : '-';
+        shape->signature += windowed ? 'w' : '-';
+        auto it = impl_->shapedFetches.find(shape->signature);
+        if (it != impl_->shapedFetches.end())
+            return fetchShaped(request, it->second, shape->binds);
+    }
     sqlite::Query q = builder.build(request.predicate.get(), request.sortDescriptors);
     // LIMIT and OFFSET may go to SQL only when SQL both filters and orders
     // exactly (a lookup of listed keys orders without ORDER BY, so its window
     // applies here, after the order is checked); otherwise the window
     // applies after the in-memory pass.
-    const bool windowed = request.fetchLimit || request.fetchOffset;
     const bool windowInSQL = q.exact && q.sorted && !(q.listed && windowed);
     // The in-memory pass reads whole rows (every column, columnsOf).
     std::string someColumns;
@@ -631,21 +659,49 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         tail += q.orderBy;
     }
     if (windowInSQL && windowed) {
-        sqlite::Bind limit, offset;
-        limit.kind = offset.kind = sqlite::Bind::Kind::Int;
-        limit.i = request.fetchLimit ? static_cast<int64_t>(request.fetchLimit) : -1;
-        offset.i = static_cast<int64_t>(request.fetchOffset);
-        q.binds.push_back(limit);
-        q.binds.push_back(offset);
-        tail +=
-            " LIMIT ?" + std::to_string(q.binds.size() - 1) + " OFFSET ?" + std::to_string(q.binds.size());
+        tail += " LIMIT ?" + std::to_string(q.binds.size() + 1) + " OFFSET ?" +
+                std::to_string(q.binds.size() + 2);
     }
+    if (shape && !q.listed && q.binds == shape->binds) {
+        // Only a shape whose values build binds as the shape does is kept.
+        if (impl_->shapedFetches.size() >= 256)
+            impl_->shapedFetches.clear();
+        sqlite::ShapedFetch& fetch = impl_->shapedFetches[shape->signature];
+        fetch = sqlite::ShapedFetch{layout->table, std::move(tail), q.exact, q.sorted,
+                                    keyOrderHere,  windowInSQL,     {}};
+        return fetchShaped(request, fetch, q.binds);
+    }
+    if (windowInSQL && windowed)
+        appendWindow(request, q.binds);
     auto stmt = someColumns.empty() ? impl_->fetchStatement(*layout->table, tail)
                                     : impl_->db->cached("SELECT " + someColumns + tail);
     if (!stmt)
         return stmt.error();
     auto rows = readRows(**stmt, q.binds);
-    if (rows && (q.listed || keyOrderHere) && request.ordersByKey) {
+    return finishRows(request, q.exact, q.sorted, (q.listed || keyOrderHere), windowInSQL, std::move(rows));
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::fetchShaped(const FetchRequest& request,
+                                                          sqlite::ShapedFetch& fetch,
+                                                          std::vector<sqlite::Bind>& binds) {
+    if (fetch.windowInSQL && (request.fetchLimit || request.fetchOffset))
+        appendWindow(request, binds);
+    auto stmt = impl_->db->holds(fetch.memo)
+                    ? Result<Statement*>(fetch.memo.statement)
+                    : impl_->db->cached("SELECT " + impl_->columnsOf(*fetch.table) + fetch.tail, fetch.memo);
+    if (!stmt)
+        return stmt.error();
+    // Copied before the rows are read, so that nothing below depends on the bounded map keeping fetch.
+    const bool exact = fetch.exact, sorted = fetch.sorted, keyOrderHere = fetch.keyOrderHere,
+               windowInSQL = fetch.windowInSQL;
+    auto rows = readRows(**stmt, binds);
+    return finishRows(request, exact, sorted, keyOrderHere, windowInSQL, std::move(rows));
+}
+
+Result<std::vector<SnapshotPtr>> SQLiteStore::finishRows(const FetchRequest& request, bool exact, bool sorted,
+                                                         bool inKeyOrderHere, bool windowInSQL,
+                                                         Result<std::vector<SnapshotPtr>> rows) {
+    if (rows && inKeyOrderHere && request.ordersByKey) {
         // A list of keys is walked in key order, one of values in the
         // values' order, and a query without ORDER BY gives rows in the order
         // of its plan: the rows are put in key order here, unless the
@@ -658,7 +714,7 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     }
     if (!rows || windowInSQL)
         return rows;
-    return finishInMemory(request, q.exact, q.sorted, std::move(*rows));
+    return finishInMemory(request, exact, sorted, std::move(*rows));
 }
 
 // Filters, orders and windows rows whose query could not express all of it.

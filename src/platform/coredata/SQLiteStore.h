@@ -36,6 +36,7 @@ class Statement;
 struct Bind;
 struct EntityLayout;
 struct EntityStatements;
+struct ShapedFetch;
 struct Table;
 struct ToManyLayout;
 }  // namespace sqlite
@@ -142,6 +143,14 @@ class SQLiteStore : public PersistentStore {
     Result<std::vector<SnapshotPtr>> readRows(sqlite::Statement& s, const std::vector<sqlite::Bind>& binds);
     std::vector<SnapshotPtr> finishInMemory(const FetchRequest& request, bool filtered, bool sorted,
                                             std::vector<SnapshotPtr> rows);
+    // Runs a fetch of a shape fetched before with this request's values.
+    Result<std::vector<SnapshotPtr>> fetchShaped(const FetchRequest& request, sqlite::ShapedFetch& fetch,
+                                                 std::vector<sqlite::Bind>& binds);
+    // Puts rows read in key order when inKeyOrderHere, then filters, orders
+    // and windows in memory what SQL did not.
+    Result<std::vector<SnapshotPtr>> finishRows(const FetchRequest& request, bool exact, bool sorted,
+                                                bool inKeyOrderHere, bool windowInSQL,
+                                                Result<std::vector<SnapshotPtr>> rows);
     // Binds the plan's columns from `first` on; with `only`, just the slots
     // it marks (an update of the changed columns).
     [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <map>
 #include <set>
 
 #include "SQLiteStoreTestSupport.h"
@@ -421,6 +423,224 @@ TEST_F(PredicateIdentityTest, AHashedListFollowsObjectsThatGainPermanentIDs) {
     FetchRequest all("Task");
     all.predicate = in;
     EXPECT_EQ(fetch(all, newContext()).size(), 20u);
+}
+
+// Requests of one shape share their SQL text: whatever signature two requests
+// share, build gives both the same text, and the shape binds what build
+// binds. The values vary in every way the text may follow (nil, kinds, list
+// lengths across padding, nil in lists, values SQLite cannot compare), as do
+// operators, key paths through to-ones, compounds, sorts and entities.
+TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
+    auto model = testing::makeTestModel();
+    auto list = [](std::vector<Value> members) { return Value(Array(std::move(members))); };
+    std::vector<Value> texts = {Value(), Value("a"), Value("b\xC3\xA9"), Value(5)};
+    std::vector<Value> numbers = {Value(), Value(3), Value(true), Value(2.5), Value(std::nan(""))};
+    std::vector<Value> lists = {list({}),
+                                list({Value()}),
+                                list({Value("a")}),
+                                list({Value("a"), Value()}),
+                                list({Value(1), Value(2)}),
+                                list({Value(1), Value(2), Value(3)}),
+                                list({Value(4), Value(4), Value(5), Value(6)}),
+                                list({Value(1), Value(std::nan(""))}),
+                                strings(5, "s"),
+                                strings(8, "s", 3),
+                                strings(9, "s"),
+                                strings(64, "s"),
+                                strings(65, "s")};
+    std::vector<PredicatePtr> leaves;
+    for (const char* path : {"title", "calendar.name", "uuid"}) {
+        for (const Value& v : texts) {
+            leaves.push_back(Predicate::equal(path, v));
+            leaves.push_back(Predicate::lessThan(path, v));
+        }
+        for (const Value& v : lists)
+            leaves.push_back(Predicate::in(path, v));
+        leaves.push_back(Predicate::beginsWith(path, "a"));
+        leaves.push_back(Predicate::comparison(Expression::keyPath(path), PredicateOperator::EqualTo,
+                                               Expression::constant(Value("a")), ComparisonModifier::Direct,
+                                               CaseInsensitivePredicateOption));
+    }
+    for (const char* path : {"sortOrder", "calendar.tasks", "done"}) {
+        for (const Value& v : numbers) {
+            leaves.push_back(Predicate::notEqual(path, v));
+            leaves.push_back(Predicate::greaterThanOrEqual(path, v));
+        }
+        for (const Value& v : lists)
+            leaves.push_back(Predicate::in(path, v));
+    }
+    for (const Value& v : {Value(), Value(3)}) {
+        leaves.push_back(Predicate::equal("calendar", v));
+        leaves.push_back(Predicate::notEqual("calendar", v));
+        leaves.push_back(Predicate::equal("notes", v));
+    }
+    // Object IDs of the builder's store, of another one, and temporary ones.
+    auto store = PersistentStoreCoordinator::create(model);
+    auto other = PersistentStoreCoordinator::create(model);
+    ASSERT_TRUE(store->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    ASSERT_TRUE(other->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    const std::string storeIdentifier = store->persistentStores()[0]->identifier();
+    auto schema = schemaFor(*store->managedObjectModel());
+    ASSERT_TRUE(schema);
+    auto id = [&](const char* entity, int64_t key, bool ours = true) {
+        return Value(ObjectPtr(ManagedObjectID::makePermanent(
+            model->entityForName(entity), (ours ? store : other)->persistentStores()[0], key)));
+    };
+    std::vector<Value> objects = {
+        id("Calendar", 1), id("Calendar", 2, false), id("Task", 1),
+        Value(ObjectPtr(ManagedObjectID::makeTemporary(model->entityForName("Calendar"))))};
+    std::vector<Value> objectLists = {list({}), list({id("Calendar", 1), Value()})};
+    for (std::size_t n : {1u, 2u, 3u, 5u, 8u, 9u, 64u, 65u}) {
+        Array keys;
+        for (std::size_t i = 0; i < n; ++i)
+            keys.push_back(id("Calendar", static_cast<int64_t>(i % 6 + 1)));
+        objectLists.push_back(Value(keys));
+        keys.push_back(objects[1 + n % 3]);
+        objectLists.push_back(Value(std::move(keys)));
+    }
+    for (const char* path : {"calendar", "notes", "calendar.tasks"}) {
+        for (const Value& v : objects) {
+            leaves.push_back(Predicate::equal(path, v));
+            leaves.push_back(Predicate::notEqual(path, v));
+            leaves.push_back(Predicate::lessThan(path, v));
+        }
+        for (const Value& v : objectLists)
+            leaves.push_back(Predicate::in(path, v));
+    }
+    std::vector<PredicatePtr> predicates = {nullptr, Predicate::truePredicate()};
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const auto& a = leaves[i];
+        const auto& b = leaves[(i * 7 + 3) % leaves.size()];
+        predicates.push_back(a);
+        predicates.push_back(Predicate::notPredicate(a));
+        predicates.push_back(Predicate::andPredicate({a, b}));
+        predicates.push_back(
+            Predicate::notPredicate(Predicate::orPredicate({b, a, Predicate::falsePredicate()})));
+    }
+    const std::vector<std::vector<SortDescriptor>> sorts = {{},
+                                                            {SortDescriptor("sortOrder")},
+                                                            {SortDescriptor("title", false)},
+                                                            {SortDescriptor("calendar.name")},
+                                                            {SortDescriptor("title", true, true)}};
+    struct Text {
+        std::string text;
+        bool exact, sorted;
+    };
+    std::map<std::string, Text> bySignature;
+    std::size_t shapedCount = 0, unshaped = 0;
+    for (const char* entity : {"Task", "UrgentTask"}) {
+        for (bool subentities : {true, false}) {
+            for (const auto& sort : sorts) {
+                for (const auto& predicate : predicates) {
+                    sqlite::QueryBuilder builder(**schema, storeIdentifier, *model->entityNamed(entity),
+                                                 subentities);
+                    sqlite::QueryShape shape;
+                    const bool shaped = builder.shape(predicate.get(), sort, shape);
+                    sqlite::Query q = builder.build(predicate.get(), sort);
+                    const std::string format = predicate ? predicate->predicateFormat() : "(none)";
+                    if (!shaped) {
+                        ++unshaped;
+                        continue;
+                    }
+                    ++shapedCount;
+                    EXPECT_FALSE(q.listed) << format;
+                    EXPECT_EQ(shape.binds, q.binds) << format;
+                    Text text{q.from + " WHERE " + q.where + " ORDER BY " + q.orderBy, q.exact, q.sorted};
+                    auto [it, added] = bySignature.emplace(shape.signature, text);
+                    if (!added) {
+                        EXPECT_EQ(it->second.text, text.text) << format;
+                        EXPECT_EQ(it->second.exact, text.exact) << format;
+                        EXPECT_EQ(it->second.sorted, text.sorted) << format;
+                    }
+                }
+            }
+        }
+    }
+    // Both kinds occur, and signatures are shared (the cache has hits).
+    EXPECT_GT(unshaped, 1000u);
+    EXPECT_GT(shapedCount, bySignature.size() + 500);
+}
+
+// Fetches of one shape but other values, windows and orders, each made twice
+// (the second of a shape takes the kept text), answer as the in-memory store.
+using ShapedFetchTest = testing::SQLiteFileTest;
+
+TEST_F(ShapedFetchTest, FetchesOfOneShapeAnswerTheirOwnValues) {
+    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    fill(*memoryContext);
+    fill(*contextOn(open()));
+    auto sqliteContext = contextOn(open());
+    auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
+        std::vector<std::string> out;
+        for (const auto& o : objects)
+            out.push_back(o->valueForKey("uuid").stringValue());
+        return out;
+    };
+    // Each request for the SQLite store and for the in-memory one (IDs differ).
+    std::vector<std::pair<FetchRequest, FetchRequest>> requests;
+    auto add = [&](const FetchRequest& r) { requests.emplace_back(r, r); };
+    // Calendars by name: their IDs in each store, in the same order.
+    std::vector<ManagedObjectIDPtr> calendarIds;
+    std::vector<Value> memoryCalendars;
+    for (const char* name : {"Work", "Home", "Trips"}) {
+        auto byName = makeRequest("Calendar", Predicate::equal("name", Value(name)));
+        calendarIds.push_back(fetchAll(sqliteContext, byName).at(0)->objectID());
+        memoryCalendars.push_back(Value(ObjectPtr(fetchAll(memoryContext, byName).at(0)->objectID())));
+    }
+    auto memoryOf = [&](const Array& ids) {
+        Array out;
+        for (const Value& v : ids) {
+            for (std::size_t i = 0; i < calendarIds.size(); ++i) {
+                if (v.asObjectOf<ManagedObjectID>() == calendarIds[i])
+                    out.push_back(memoryCalendars[i]);
+            }
+        }
+        return out;
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (int n : {3, 17, 40}) {
+            add(makeRequest("Task", Predicate::equal("sortOrder", Value(n))));
+            add(makeRequest("Task", Predicate::equal("title", Value("t" + std::to_string(n)))));
+            add(makeRequest("Task",
+                            Predicate::andPredicate({Predicate::lessThan("sortOrder", Value(n)),
+                                                     Predicate::notEqual("calendar.name", Value("Home"))})));
+            add(makeRequest("Task", Predicate::in("sortOrder", strings(0, "")), {}));
+            Array orders;
+            for (int i = 0; i < n % 8 + 1; ++i)
+                orders.push_back(Value(n + i));
+            add(makeRequest("Task", Predicate::in("sortOrder", Value(orders))));
+            orders.push_back(Value());
+            add(makeRequest("Task", Predicate::in("title", Value(orders)),
+                            {SortDescriptor("sortOrder", false), SortDescriptor("uuid")}));
+            FetchRequest windowed = makeRequest("Task", Predicate::greaterThanOrEqual("sortOrder", Value(n)),
+                                                {SortDescriptor("sortOrder", false), SortDescriptor("uuid")});
+            windowed.fetchLimit = static_cast<std::size_t>(n % 7 + 2);
+            windowed.fetchOffset = static_cast<std::size_t>(n % 5);
+            add(windowed);
+            add(makeRequest("Task", Predicate::equal("calendar", round ? Value() : Value(n))));
+            Array calendars;
+            for (int i = 0; i <= n % 3; ++i)
+                calendars.push_back(Value(ObjectPtr(calendarIds[static_cast<std::size_t>((n + i) % 3)])));
+            requests.emplace_back(makeRequest("Task", Predicate::in("calendar", Value(calendars))),
+                                  makeRequest("Task", Predicate::in("calendar", Value(memoryOf(calendars)))));
+            requests.emplace_back(
+                makeRequest("Task", Predicate::notEqual("calendar", calendars[0])),
+                makeRequest("Task", Predicate::notEqual("calendar", memoryOf(calendars)[0])));
+            add(makeRequest(
+                "Task", Predicate::notPredicate(Predicate::equal("title", n == 3 ? Value() : Value("t5")))));
+        }
+    }
+    for (const auto& [request, memoryRequest] : requests) {
+        auto expected = uuids(fetchAll(memoryContext, memoryRequest));
+        auto actual = uuids(fetchAll(sqliteContext, request));
+        if (request.sortDescriptors.empty()) {
+            std::sort(expected.begin(), expected.end());
+            std::sort(actual.begin(), actual.end());
+        }
+        EXPECT_EQ(actual, expected) << request.predicate->predicateFormat();
+    }
 }
 
 }  // namespace

@@ -146,6 +146,26 @@ constexpr std::size_t kMaxInlineValues = 64;
 // the bound text in place.
 constexpr std::size_t kMinListedValues = 2;
 
+// A short list's length padded to the next power of two (see listMatch).
+std::size_t paddedLength(std::size_t length) {
+    if (length > kMaxInlineValues)
+        return length;
+    std::size_t padded = 1;
+    while (padded < length)
+        padded *= 2;
+    return padded;
+}
+
+template <typename T>
+void appendRaw(std::string& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void appendName(std::string& out, const std::string& name) {
+    appendRaw(out, static_cast<uint32_t>(name.size()));
+    out += name;
+}
+
 bool finite(const Bind& b) {
     return b.kind != Bind::Kind::Double || (b.d - b.d == 0);
 }
@@ -365,6 +385,198 @@ Query QueryBuilder::build(const Predicate* predicate, const std::vector<SortDesc
         q.from = quoteIdentifier(layout_.table->name) + " t0" + joins_;
     q.binds = std::move(binds_);
     return q;
+}
+
+bool QueryBuilder::shape(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors,
+                         QueryShape& out) const {
+    out.signature.clear();
+    out.binds.clear();
+    appendRaw(out.signature, &entity_);
+    appendRaw(out.signature, includesSubentities_);
+    if (predicate) {
+        // A list of an indexed attribute's values alone may be walked
+        // through json_each, depending on its members (buildListedValues).
+        const Predicate& p = *predicate;
+        if (sortDescriptors.empty() && p.kind() == Predicate::Kind::Comparison &&
+            p.modifier() == ComparisonModifier::Direct && p.op() == PredicateOperator::In &&
+            p.lhs()->kind() == Expression::Kind::KeyPath && listableColumn(p.lhs()->keyPathComponents()))
+            return false;
+        out.signature += 'P';
+        if (!appendShape(p, out))
+            return false;
+    } else {
+        out.signature += '-';
+    }
+    appendRaw(out.signature, static_cast<uint32_t>(sortDescriptors.size()));
+    for (const SortDescriptor& d : sortDescriptors) {
+        appendName(out.signature, d.key());
+        out.signature += d.ascending() ? 'a' : 'd';
+        out.signature += d.caseInsensitive() ? 'i' : 's';
+    }
+    return true;
+}
+
+// Records what translate's text depends on: the structure, each key path,
+// operator and options, and of each constant only whether it is nil (or, for
+// a list, whether it holds nil and its padded length). Constants whose text
+// depends on more have no shape.
+bool QueryBuilder::appendShape(const Predicate& p, QueryShape& shape) const {
+    std::string& sig = shape.signature;
+    switch (p.kind()) {
+        case Predicate::Kind::True:
+            sig += 'T';
+            return true;
+        case Predicate::Kind::False:
+            sig += 'F';
+            return true;
+        case Predicate::Kind::Not:
+            sig += 'N';
+            return appendShape(*p.subpredicates()[0], shape);
+        case Predicate::Kind::And:
+        case Predicate::Kind::Or:
+            sig += p.kind() == Predicate::Kind::And ? 'A' : 'O';
+            appendRaw(sig, static_cast<uint32_t>(p.subpredicates().size()));
+            for (const auto& part : p.subpredicates()) {
+                if (!appendShape(*part, shape))
+                    return false;
+            }
+            return true;
+        case Predicate::Kind::Comparison:
+            break;
+    }
+    if (p.modifier() != ComparisonModifier::Direct || p.lhs()->kind() != Expression::Kind::KeyPath ||
+        p.rhs()->kind() != Expression::Kind::Constant)
+        return false;
+    const PropertyDescription* property = resolvedProperty(p.lhs()->keyPathComponents());
+    if (!property)
+        return false;
+    sig += 'C';
+    appendRaw(sig, static_cast<uint8_t>(p.op()));
+    appendRaw(sig, static_cast<uint32_t>(p.options()));
+    appendName(sig, p.lhs()->keyPath());
+    const Value& c = p.rhs()->constantValue();
+    const bool equality = p.op() == PredicateOperator::EqualTo || p.op() == PredicateOperator::NotEqualTo;
+    if (!property->isAttribute()) {
+        // A relationship against nil: the key (or the joined row's key) IS NULL.
+        if (equality && c.isNull()) {
+            sig += 'n';
+            return true;
+        }
+        if (p.lhs()->keyPathComponents().size() != 1 || (!equality && p.op() != PredicateOperator::In))
+            return false;
+        return appendKeysShape(*static_cast<const RelationshipDescription*>(property), c,
+                               p.op() == PredicateOperator::In, shape);
+    }
+    const auto& attribute = *static_cast<const AttributeDescription*>(property);
+    const Category category = categoryOf(attribute.attributeType());
+    if ((p.options() & CaseInsensitivePredicateOption) && category == Category::Text)
+        return false;
+    switch (p.op()) {
+        case PredicateOperator::EqualTo:
+        case PredicateOperator::NotEqualTo:
+        case PredicateOperator::LessThan:
+        case PredicateOperator::LessThanOrEqualTo:
+        case PredicateOperator::GreaterThan:
+        case PredicateOperator::GreaterThanOrEqualTo: {
+            if (c.isNull()) {
+                sig += 'n';
+                return true;
+            }
+            if (!equality && !orderable(category))
+                return false;
+            auto b = comparableBind(attribute, c);
+            if (!b)
+                return false;
+            sig += 'v';
+            shape.binds.push_back(std::move(*b));
+            return true;
+        }
+        case PredicateOperator::In: {
+            const Array* members = membersOf(c);
+            if (!members)
+                return false;
+            std::vector<Bind> list;
+            list.reserve(members->size());
+            bool withNil = false;
+            for (const Value& m : *members) {
+                if (m.isNull()) {
+                    withNil = true;
+                    continue;
+                }
+                auto b = comparableBind(attribute, m);
+                if (!b)
+                    return false;
+                list.push_back(std::move(*b));
+            }
+            if (list.size() > kMaxInlineValues)
+                return false;
+            const std::size_t padded = list.empty() ? 0 : paddedLength(list.size());
+            sig += 'l';
+            sig += withNil ? 'n' : '-';
+            appendRaw(sig, static_cast<uint32_t>(padded));
+            // listMatch's padding: the last member repeated.
+            for (std::size_t i = 0; i < padded; ++i)
+                shape.binds.push_back(list[std::min(i, list.size() - 1)]);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// A to-one of the fetched row against stored objects of its destination's
+// table, a table of one entity: ownToOneComparison matches the row's key
+// column against the members' keys, in their order, and the joined row only
+// exists. Other members (nil, temporary, of another store or table) are
+// matched otherwise and have no shape.
+bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
+                                   QueryShape& shape) const {
+    const Array single{constant};
+    const Array* members = in ? membersOf(constant) : &single;
+    if (!members || members->empty() || members->size() > kMaxInlineValues)
+        return false;
+    const Table* table = schema_.entity(*toOne.destinationEntity()->rootEntity()).table;
+    if (!table->singleEntity)
+        return false;
+    const std::size_t first = shape.binds.size();
+    for (const Value& m : *members) {
+        if (m.isNull())
+            return false;
+        auto id = m.asObjectOf<ManagedObjectID>();
+        if (!id)
+            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+            return false;
+        const EntityLayout* layout = schema_.entityOf(*id->entity());
+        if (!layout || layout->table != table)
+            return false;
+        shape.binds.push_back(intBind(id->primaryKey()));
+    }
+    const std::size_t padded = paddedLength(members->size());
+    shape.signature += 'k';
+    appendRaw(shape.signature, static_cast<uint32_t>(padded));
+    // listMatch's padding: the last key repeated.
+    const Bind last = shape.binds[first + members->size() - 1];
+    for (std::size_t i = members->size(); i < padded; ++i)
+        shape.binds.push_back(last);
+    return true;
+}
+
+const PropertyDescription* QueryBuilder::resolvedProperty(const std::vector<std::string>& components) const {
+    const EntityDescription* e = &entity_;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        const PropertyDescription* p = e->propertyNamed(components[i]);
+        if (!p || p->isTransient())
+            return nullptr;
+        if (schema_.entity(*e).valueColumn[p->index()] < 0)
+            return nullptr;
+        if (i + 1 == components.size())
+            return p;
+        if (p->isAttribute())
+            return nullptr;
+        e = static_cast<const RelationshipDescription*>(p)->destinationEntity();
+    }
+    return nullptr;
 }
 
 QueryBuilder::Fragment QueryBuilder::translate(const Predicate& p, bool negate) {
@@ -802,20 +1014,14 @@ bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector
 // string attribute, or integers for an integer attribute.
 bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
     const auto& components = predicate.lhs()->keyPathComponents();
-    if (components.size() != 1)
+    const Column* listable = listableColumn(components);
+    if (!listable)
         return false;
+    const Column& c = *listable;
     const Array* members = membersOf(predicate.rhs()->constantValue());
     if (!members || members->size() < kMinListedValues)
         return false;
     const PropertyDescription* property = entity_.propertyNamed(components[0]);
-    if (!property || property->isTransient() || !property->isAttribute())
-        return false;
-    const int column = layout_.valueColumn[property->index()];
-    if (column < 0)
-        return false;
-    const Column& c = layout_.table->columns[static_cast<std::size_t>(column)];
-    if (!c.indexed)
-        return false;
     const AttributeType type = static_cast<const AttributeDescription*>(property)->attributeType();
     std::string json = "[";
     if (type == AttributeType::String) {
@@ -878,6 +1084,19 @@ bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
     return true;
 }
 
+const Column* QueryBuilder::listableColumn(const std::vector<std::string>& components) const {
+    if (components.size() != 1)
+        return nullptr;
+    const PropertyDescription* property = entity_.propertyNamed(components[0]);
+    if (!property || property->isTransient() || !property->isAttribute())
+        return nullptr;
+    const int column = layout_.valueColumn[property->index()];
+    if (column < 0)
+        return nullptr;
+    const Column& c = layout_.table->columns[static_cast<std::size_t>(column)];
+    return c.indexed ? &c : nullptr;
+}
+
 std::optional<std::string> QueryBuilder::listMatch(const std::string& column, std::vector<Bind> members) {
     if (members.empty())
         return std::string("0");
@@ -895,12 +1114,7 @@ std::optional<std::string> QueryBuilder::listMatch(const std::string& column, st
         // last member (a member listed twice matches the same rows), so that
         // lists whose length changes from call to call share a few statement
         // texts, and so prepared statements, instead of one per length.
-        std::size_t padded = members.size();
-        if (padded <= kMaxInlineValues) {
-            padded = 1;
-            while (padded < members.size())
-                padded *= 2;
-        }
+        const std::size_t padded = paddedLength(members.size());
         std::string sql;
         sql.reserve(column.size() + 6 + padded * 6);
         sql += column;

@@ -27,6 +27,7 @@ struct Bind {
     int64_t i = 0;
     double d = 0;
     std::string bytes;  // Text and Blob
+    bool operator==(const Bind&) const = default;
 };
 
 struct Query {
@@ -41,6 +42,14 @@ struct Query {
     bool sorted = true;       // orderBy expresses the whole ordering
 };
 
+// What a query's text follows from, for requests whose text follows from
+// their structure alone (see QueryBuilder::shape).
+struct QueryShape {
+    // Equal for two requests exactly when build gives them the same text.
+    std::string signature;
+    std::vector<Bind> binds;  // what build binds, in its order
+};
+
 class Statement;
 void bindAll(Statement& statement, const std::vector<Bind>& binds);
 
@@ -49,6 +58,17 @@ class QueryBuilder {
     QueryBuilder(const Schema& schema, std::string storeIdentifier, const EntityDescription& entity,
                  bool includesSubentities);
     Query build(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors);
+    // The shape of what build would make of the same request, when its text
+    // depends on the values only through what the signature records:
+    // comparisons of key paths to constants, the paths through to-ones ending
+    // at an attribute (or at a relationship compared with nil), each constant
+    // one build translates, lists of at most kMaxInlineValues members, under
+    // AND, OR and NOT; and the fetched row's own to-ones against stored
+    // objects of a one-entity table. Anything else (other object comparisons,
+    // text operators, lists walked through json_each) has no shape.
+    // Written into out (whose storage is reused); false: no shape.
+    bool shape(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors,
+               QueryShape& out) const;
 
   private:
     struct Fragment {
@@ -94,6 +114,14 @@ class QueryBuilder {
     // "column IN members" for members in the column's storage form.
     std::optional<std::string> listMatch(const std::string& column, std::vector<Bind> members);
     std::optional<Resolved> resolve(const std::vector<std::string>& components);
+    // The property a key path ends at, when resolve finds it a column.
+    const PropertyDescription* resolvedProperty(const std::vector<std::string>& components) const;
+    // The indexed column of the fetched table that buildListedValues may walk
+    // a list of, for a key path of one attribute.
+    const Column* listableColumn(const std::vector<std::string>& components) const;
+    bool appendShape(const Predicate& p, QueryShape& shape) const;
+    bool appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
+                         QueryShape& shape) const;
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);

@@ -10,6 +10,7 @@
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/SQLiteStore.h"
 #include "platform/coredata/detail/SQLiteDatabase.h"
+#include "platform/coredata/detail/SQLiteQuery.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
 
 namespace plat::coredata::sqlite {
@@ -106,6 +107,20 @@ struct MemberKeyStatements {
     int entityColumn = -1;  // the inverse's entity-number column in the member table, or -1
 };
 
+// A fetch of every column whose text follows from its shape
+// (QueryBuilder::shape): the text after the select list and what the store
+// does with the rows, kept so that a request of the same shape builds no text
+// and binds its own values.
+struct ShapedFetch {
+    const Table* table = nullptr;
+    std::string tail;
+    bool exact = true;
+    bool sorted = true;
+    bool keyOrderHere = false;
+    bool windowInSQL = false;
+    StatementMemo memo;
+};
+
 }  // namespace plat::coredata::sqlite
 
 namespace plat::coredata {
@@ -132,6 +147,12 @@ struct SQLiteStore::Impl {
         sqlite::StatementMemo memo;
     };
     std::unordered_map<std::string, FetchStatement> fetchStatements;
+    // Fetches of every column whose text follows from their shape, by the
+    // shape's signature and the request's order and window (see
+    // sqlite::ShapedFetch).
+    std::unordered_map<std::string, sqlite::ShapedFetch> shapedFetches;
+    // The shape of the fetch being made; kept so that its storage is reused.
+    sqlite::QueryShape shapeScratch;
     // Replaces the schema, dropping what was derived from its tables.
     void setSchema(std::unique_ptr<sqlite::Schema> replacement);
     // Primary keys reserved durably in Z_MAX but not handed out yet, by
