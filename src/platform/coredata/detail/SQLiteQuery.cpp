@@ -289,6 +289,34 @@ std::optional<Bind> comparableBind(const AttributeDescription& attribute, const 
     return std::nullopt;
 }
 
+namespace {
+
+// The binds of a list's members compared with an attribute, in their order,
+// nil members left out and reported through withNil; none when the constant
+// is no list or a member cannot be compared.
+std::optional<std::vector<Bind>> memberBinds(const AttributeDescription& attribute, const Value& c,
+                                             bool& withNil) {
+    const Array* members = membersOf(c);
+    if (!members)
+        return std::nullopt;
+    std::vector<Bind> list;
+    list.reserve(members->size());
+    withNil = false;
+    for (const Value& m : *members) {
+        if (m.isNull()) {
+            withNil = true;
+            continue;
+        }
+        auto b = comparableBind(attribute, m);
+        if (!b)
+            return std::nullopt;
+        list.push_back(std::move(*b));
+    }
+    return list;
+}
+
+}  // namespace
+
 void bindAll(Statement& statement, const std::vector<Bind>& binds) {
     for (std::size_t i = 0; i < binds.size(); ++i) {
         const Bind& b = binds[i];
@@ -492,22 +520,11 @@ bool QueryBuilder::appendShape(const Predicate& p, QueryShape& shape) const {
             return true;
         }
         case PredicateOperator::In: {
-            const Array* members = membersOf(c);
-            if (!members)
-                return false;
-            std::vector<Bind> list;
-            list.reserve(members->size());
             bool withNil = false;
-            for (const Value& m : *members) {
-                if (m.isNull()) {
-                    withNil = true;
-                    continue;
-                }
-                auto b = comparableBind(attribute, m);
-                if (!b)
-                    return false;
-                list.push_back(std::move(*b));
-            }
+            auto binds = memberBinds(attribute, c, withNil);
+            if (!binds)
+                return false;
+            const std::vector<Bind>& list = *binds;
             if (list.size() > kMaxInlineValues)
                 return false;
             const std::size_t padded = list.empty() ? 0 : paddedLength(list.size());
@@ -833,23 +850,11 @@ std::optional<std::string> QueryBuilder::attributeComparison(const Resolved& r, 
                        : "(" + sql + " AND typeof(" + col + ") <> 'blob')";
         }
         case PredicateOperator::In: {
-            const Array* members = membersOf(c);
-            if (!members)
-                return std::nullopt;
-            std::vector<Bind> list;
-            list.reserve(members->size());
             bool withNil = false;
-            for (const Value& m : *members) {
-                if (m.isNull()) {
-                    withNil = true;
-                    continue;
-                }
-                auto b = comparableBind(*r.attribute, m);
-                if (!b)
-                    return std::nullopt;
-                list.push_back(std::move(*b));
-            }
-            auto sql = listMatch(col, std::move(list));
+            auto list = memberBinds(*r.attribute, c, withNil);
+            if (!list)
+                return std::nullopt;
+            auto sql = listMatch(col, std::move(*list));
             if (!sql)
                 return std::nullopt;
             return withNil ? "(" + *sql + " OR " + col + " IS NULL)" : *sql;
