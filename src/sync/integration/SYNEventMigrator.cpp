@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -24,60 +23,6 @@ namespace {
 template <class F>
 void onMain(F&& block) {
     plat::dispatch::Queue::main().async(std::forward<F>(block));
-}
-
-// The event of the store's revision, of one of the types (none when there
-// is none). The store's revision records of that number are read, and when
-// exactly one of them is an event's own revision, the event is that
-// record's: the look-up of the events owning the records (a second query)
-// is left out, and the event, often already loaded by the cloud manager's
-// look at the local events, is then read only if it is not. Otherwise
-// (several owners, or unsaved changes that a read would filter) the events
-// are looked up as they always were.
-plat::Result<plat::coredata::ManagedObjectPtr> localEventOfRevision(
-    const std::vector<int16_t>& types, const std::string& storeIdentifier, int64_t revisionNumber,
-    plat::coredata::ManagedObjectContext& context) {
-    using plat::coredata::Predicate;
-    auto lookUp = [&] {
-        return SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
-            types, storeIdentifier, revisionNumber, context);
-    };
-    if (context.hasChanges()) {
-        return lookUp();
-    }
-    plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("persistentStoreIdentifier", plat::Value(storeIdentifier)),
-                                 Predicate::equal("revisionNumber", plat::Value(revisionNumber))});
-    auto records = context.executeFetchRequest(request);
-    if (!records.ok()) {
-        return records.error();
-    }
-    plat::coredata::ManagedObjectPtr owner;
-    for (const auto& record : *records) {
-        if (auto event = record->objectForKey("storeModificationEvent")) {
-            if (owner) {
-                return lookUp();
-            }
-            owner = std::move(event);
-        }
-    }
-    if (!owner) {
-        return plat::coredata::ManagedObjectPtr();
-    }
-    if (owner->isFault()) {
-        // Read here; a record naming an event that is gone names none.
-        auto read = context.existingObjectWithID(owner->objectID());
-        if (!read.ok()) {
-            return plat::coredata::ManagedObjectPtr();
-        }
-        owner = *read;
-    }
-    const int16_t type = SYNStoreModificationEvent::type(*owner);
-    if (std::find(types.begin(), types.end(), type) == types.end()) {
-        return plat::coredata::ManagedObjectPtr();
-    }
-    return owner;
 }
 
 }  // namespace
@@ -111,7 +56,8 @@ void SYNEventMigrator::migrateLocalEventToTemporaryFilesForRevision(int64_t revi
     context->performBlock([queue = queue_, store = eventStore_, model = model_, context,
                            storeIdentifier = *storeIdentifier, revisionNumber,
                            allowedTypes = std::move(allowedTypes), completion] {
-        auto event = localEventOfRevision(allowedTypes, storeIdentifier, revisionNumber, *context);
+        auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
+            allowedTypes, storeIdentifier, revisionNumber, *context);
         if (event.ok() && *event) {
             exportEvent(queue, store, model, (*event)->objectID(), completion);
         } else if (completion) {
