@@ -180,6 +180,17 @@ void resolveTemporaryIDs(SYNPropertyChangeValue& value, ManagedObjectContext& co
     if (!value.hasUnresolvedObjectIDs()) {
         return;
     }
+    // Most values name saved objects only (those taken after a save, whose
+    // inserts were given permanent IDs before it): nothing to copy then.
+    auto temporary = [](const ManagedObjectIDPtr& id) { return id && id->isTemporaryID(); };
+    const auto& moves = value.movedObjectIDsByIndex();
+    if (!temporary(value.relatedObjectID()) &&
+        std::none_of(value.addedObjectIDs().begin(), value.addedObjectIDs().end(), temporary) &&
+        std::none_of(value.removedObjectIDs().begin(), value.removedObjectIDs().end(), temporary) &&
+        std::none_of(moves.begin(), moves.end(),
+                     [&](const auto& entry) { return temporary(entry.second); })) {
+        return;
+    }
     auto resolveAll = [&](const std::vector<ManagedObjectIDPtr>& ids) {
         std::vector<ManagedObjectIDPtr> resolved;
         resolved.reserve(ids.size());
