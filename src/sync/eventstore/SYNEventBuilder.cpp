@@ -180,6 +180,17 @@ void resolveTemporaryIDs(SYNPropertyChangeValue& value, ManagedObjectContext& co
     if (!value.hasUnresolvedObjectIDs()) {
         return;
     }
+    // Most values name saved objects only (those taken after a save, whose
+    // inserts were given permanent IDs before it): nothing to copy then.
+    auto temporary = [](const ManagedObjectIDPtr& id) { return id && id->isTemporaryID(); };
+    const auto& moves = value.movedObjectIDsByIndex();
+    if (!temporary(value.relatedObjectID()) &&
+        std::none_of(value.addedObjectIDs().begin(), value.addedObjectIDs().end(), temporary) &&
+        std::none_of(value.removedObjectIDs().begin(), value.removedObjectIDs().end(), temporary) &&
+        std::none_of(moves.begin(), moves.end(),
+                     [&](const auto& entry) { return temporary(entry.second); })) {
+        return;
+    }
     auto resolveAll = [&](const std::vector<ManagedObjectIDPtr>& ids) {
         std::vector<ManagedObjectIDPtr> resolved;
         resolved.reserve(ids.size());
@@ -874,6 +885,8 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     std::size_t nextFresh = 0;
     // Records made here by URI, so an object listed twice gets one.
     std::unordered_map<std::string_view, ManagedObjectPtr> made;
+    // Whether a record found by its URI lost it here (to a given identifier).
+    bool clearedAny = false;
     SYNManagedObjects result;
     result.reserve(objectIDs.size());
     for (std::size_t i = 0; i < objectIDs.size(); ++i) {
@@ -893,16 +906,22 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
             if (record && record != slot) {
                 // The object now answers to the given identifier.
                 record->setValue(Value(), "storeURI");
+                clearedAny = true;
             }
             record = slot;
         } else if (!record) {
             record = makeGlobalIdentifier(
                 nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity, context);
         }
-        made[uri] = record;
-        if (const Value stored = record->valueForKey("storeURI");
-            !stored.isString() || *stored.asString() != uri) {
-            record->setValue(Value(uri), "storeURI");
+        if (!(*byURI)[i]) {
+            made[uri] = record;  // only these are looked for there
+        }
+        // A record the look-up found by this URI holds it already.
+        if (record != (*byURI)[i] || clearedAny) {
+            if (const Value stored = record->valueForKey("storeURI");
+                !stored.isString() || *stored.asString() != uri) {
+                record->setValue(Value(uri), "storeURI");
+            }
         }
         if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
             unsavedIdentifiers_.push_back({objectIDs[i], uri, record});
@@ -1130,7 +1149,6 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         return nullptr;  // a save without inserts (or updates) asks for no look-up
     }
     std::vector<SYNPropertyChangeValue*> pending;
-    plat::Array identifiers;
     // The identifier of each object these changes are for, by the store URI
     // its record holds (the record found for that URI, or made for it): a
     // link to one of these objects takes it without a look-up.
@@ -1140,7 +1158,6 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         for (auto& value : spec.values) {
             pending.push_back(&value);
         }
-        identifiers.emplace_back(plat::ObjectPtr(spec.globalIdentifier));
         if (auto error = moveLargeValuesToDataFiles(spec.values)) {
             return error;
         }
@@ -1166,7 +1183,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // read every change written so far again at each batch. The event is
     // also compared in memory.
     // An import gives each object one change: there is none to look for.
-    IDMap changeFor;
+    // By record: the context holds one object per record.
+    std::unordered_map<const ManagedObject*, ManagedObjectPtr> changeFor;
     SYNManagedObjects existing;
     if (!addsEachObjectOnce_ && (*event)->isInserted()) {
         // An event never saved has no change in the store: every change it
@@ -1176,6 +1194,11 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         existing.insert(existing.end(), oneWayEventChanges_.begin(), oneWayEventChanges_.end());
         std::erase_if(existing, [](const ManagedObjectPtr& change) { return change->isDeleted(); });
     } else if (!addsEachObjectOnce_) {
+        plat::Array identifiers;
+        identifiers.reserve(specs.size());
+        for (const auto& spec : specs) {
+            identifiers.emplace_back(plat::ObjectPtr(spec.globalIdentifier));
+        }
         FetchRequest request(SYNObjectChangeEntityName);
         request.predicate = Predicate::andPredicate(
             {Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(*event))),
@@ -1196,14 +1219,14 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto identifier = change->objectForKey("globalIdentifier")) {
             // Two changes of one object in an event: the later one (as when
             // the rows came in key order).
-            auto& slot = changeFor[identifier->objectID()];
+            auto& slot = changeFor[identifier.get()];
             if (!slot || slot->objectID()->primaryKey() < change->objectID()->primaryKey()) {
                 slot = change;
             }
         }
     }
     for (auto& spec : specs) {
-        auto& change = changeFor[spec.globalIdentifier->objectID()];
+        auto& change = changeFor[spec.globalIdentifier.get()];
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
         const bool made = !change;

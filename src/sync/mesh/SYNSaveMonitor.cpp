@@ -195,18 +195,35 @@ bool SYNSaveMonitor::isMonitoredFile(const std::shared_ptr<PersistentStore>& sto
     return matches;
 }
 
-bool SYNSaveMonitor::isMonitored(const ManagedObjectContext& context) const {
-    return eventStore_->containsEventData() && !isTrue(context.userInfo(), SYNBelongsToEventIntegratorKey) &&
-           monitoredStore(context);
+// Every context's saves come here, the event store's own and those of
+// other stores included: the checks that turn most of them away come first
+// (the integrator's flag, then the stores), the event store's state last.
+std::shared_ptr<PersistentStore> SYNSaveMonitor::monitoredStoreOfSave(
+    const ManagedObjectContext& context) const {
+    if (isTrue(context.userInfo(), SYNBelongsToEventIntegratorKey)) {
+        return nullptr;
+    }
+    auto store = monitoredStore(context);
+    return store && eventStore_->containsEventData() ? store : nullptr;
 }
 
-SYNManagedObjects SYNSaveMonitor::monitoredObjects(const ManagedObjectContext& context,
+SYNManagedObjects SYNSaveMonitor::monitoredObjects(const std::shared_ptr<PersistentStore>& store,
                                                    const SYNManagedObjects& objects) const {
     SYNManagedObjects kept;
-    auto store = objects.empty() ? nullptr : monitoredStore(context);
+    // A save names objects of a few entities: whether each is ignored is
+    // read once per entity.
+    std::vector<std::pair<const EntityDescription*, bool>> ignored;
     for (const auto& object : objects) {
-        if (object->objectID()->persistentStore() == store &&
-            !isTrue(object->entity()->userInfo(), SYNIgnoredKey)) {
+        if (object->objectID()->persistentStore() != store) {
+            continue;
+        }
+        const EntityDescription* entity = object->entity();
+        auto known = std::find_if(ignored.begin(), ignored.end(),
+                                  [&](const auto& entry) { return entry.first == entity; });
+        if (known == ignored.end()) {
+            known = ignored.emplace(ignored.end(), entity, isTrue(entity->userInfo(), SYNIgnoredKey));
+        }
+        if (!known->second) {
             kept.push_back(object);
         }
     }
@@ -228,7 +245,8 @@ plat::Dictionary SYNSaveMonitor::userInfo(const std::optional<std::string>& toke
 }
 
 void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
-    if (!isMonitored(context)) {
+    auto store = monitoredStoreOfSave(context);
+    if (!store) {
         return;
     }
     auto object = context.shared_from_this();
@@ -256,7 +274,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     SYNPropertyChangeValuesByObjectID values;
     if (!updated.empty()) {
         SYN_LOG(3, "Storing pre-save changes from updated objects");
-        for (const auto& changed : monitoredObjects(context, updated)) {
+        for (const auto& changed : monitoredObjects(store, updated)) {
             auto names = changed->changedPropertyNames();
             auto changes =
                 SYNPropertyChangeValue::propertyChangesForObject(*changed, eventStore_, names, true, false);
@@ -280,7 +298,7 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
         (void)eventStore_->deregisterIncompleteMandatoryEventIdentifier(stale);
     }
     GivenIdentifiers given;
-    auto token = permanent ? recordIntent(context, monitoredStore(context), values, given) : std::string();
+    auto token = permanent ? recordIntent(context, store, values, given) : std::string();
     plat::MutexLock lock(mutex_);
     changedValuesByContext_[&context] = PendingSave{std::move(token), std::move(values), std::move(given)};
 }
@@ -292,8 +310,8 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     if (!store) {
         return {};
     }
-    auto inserted = monitoredObjects(context, context.insertedObjects());
-    auto deleted = monitoredObjects(context, context.deletedObjects());
+    auto inserted = monitoredObjects(store, context.insertedObjects());
+    auto deleted = monitoredObjects(store, context.deletedObjects());
     if (inserted.empty() && deleted.empty() && preSave.empty()) {
         return {};
     }
@@ -383,7 +401,8 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
 }
 
 void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const plat::Dictionary& info) {
-    if (!isMonitored(context)) {
+    auto store = monitoredStoreOfSave(context);
+    if (!store) {
         return;
     }
     SYN_LOG(3, "Storing changes post-save");
@@ -411,9 +430,9 @@ void SYNSaveMonitor::contextDidSave(const ManagedObjectContext& context, const p
     }
     plat::NotificationCenter::defaultCenter().postNotificationName(
         SYNMonitoredManagedObjectContextDidSaveNotification, object, userInfo(token));
-    auto inserted = monitoredObjects(context, objectsIn(info, InsertedObjectsKey));
-    auto deleted = monitoredObjects(context, objectsIn(info, DeletedObjectsKey));
-    auto updated = monitoredObjects(context, objectsIn(info, UpdatedObjectsKey));
+    auto inserted = monitoredObjects(store, objectsIn(info, InsertedObjectsKey));
+    auto deleted = monitoredObjects(store, objectsIn(info, DeletedObjectsKey));
+    auto updated = monitoredObjects(store, objectsIn(info, UpdatedObjectsKey));
     if (inserted.empty() && deleted.empty() && updated.empty()) {
         complete(object, token);
         return;

@@ -95,12 +95,16 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
   private:
     SYNSaveMonitor(std::string storePath, std::shared_ptr<SYNEventStore> eventStore,
                    std::weak_ptr<SYNPersistentStoreMesh> mesh);
-    bool isMonitored(const plat::coredata::ManagedObjectContext& context) const;
+    // The monitored store when the context's saves are recorded (null for
+    // every other context, and while the event store holds no event data).
+    std::shared_ptr<plat::coredata::PersistentStore> monitoredStoreOfSave(
+        const plat::coredata::ManagedObjectContext& context) const;
     std::shared_ptr<plat::coredata::PersistentStore> monitoredStore(
         const plat::coredata::ManagedObjectContext& context) const;
     bool isMonitoredFile(const std::shared_ptr<plat::coredata::PersistentStore>& store) const
         EXCLUDES(storeMatchesMutex_);
-    SYNManagedObjects monitoredObjects(const plat::coredata::ManagedObjectContext& context,
+    // Those of `objects` in `store` whose entities are not ignored.
+    SYNManagedObjects monitoredObjects(const std::shared_ptr<plat::coredata::PersistentStore>& store,
                                        const SYNManagedObjects& objects) const;
     void contextWillSave(const plat::coredata::ManagedObjectContext& context) EXCLUDES(mutex_);
     void contextDidSave(const plat::coredata::ManagedObjectContext& context, const plat::Dictionary& info)
