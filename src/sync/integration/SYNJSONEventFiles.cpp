@@ -710,7 +710,7 @@ class IdentifierRecords {
 // its object and identifier record, and what its record needs of it.
 struct MadeChange {
     ManagedObjectPtr change;
-    const KnownRecord* record = nullptr;
+    KnownRecord* record = nullptr;  // its store URI is moved into the hand-off
     const std::string* entityName = nullptr;
     const std::string* identifier = nullptr;
     int16_t type = 0;
@@ -731,8 +731,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         object->setValue(Value(change.type), "type");
         object->setValue(entityName, "nameOfEntity");
         if (linking == Linking::ChangeSideOnly) {
-            const KnownRecord& record =
-                identifiers.linked(entity.entityName, change.globalIdentifier, context);
+            KnownRecord& record = identifiers.linked(entity.entityName, change.globalIdentifier, context);
             object->setPrimitiveValue(record.link, "globalIdentifier");
             object->setPrimitiveValue(eventLink, "storeModificationEvent");
             if (made) {
@@ -946,7 +945,8 @@ void offerToIntegration(SYNImportedChanges& handOff, uint64_t generation,
             if (added) {
                 row->second.identifier = *change.identifier;
                 row->second.entityName = *change.entityName;
-                row->second.storeURI = change.record->storeURI;
+                // Read by nothing else: the records are dropped after the offer.
+                row->second.storeURI = std::move(change.record->storeURI);
             }
             ++row->second.records;
         }
