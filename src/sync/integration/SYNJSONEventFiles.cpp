@@ -459,8 +459,22 @@ std::size_t changeCount(const std::vector<ParsedEntityChanges>& entities) {
     return count;
 }
 
+// How a change or revision is linked to its event (and a change to its
+// identifier record).
+enum class Linking {
+    // Both sides kept in step, as for any other edit of the context.
+    Both,
+    // Only the to-one columns: what the store keeps of the link. The lists
+    // on the other side (an event's changes and revisions of other stores, a
+    // record's changes) are left as they were (and not loaded or marked
+    // changed), so the context must be reset after the save without being
+    // used in between.
+    ChangeSideOnly,
+};
+
 // The event record with its revisions; its type as the file says.
-ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::ManagedObjectContext& context) {
+ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::ManagedObjectContext& context,
+                             Linking linking = Linking::Both) {
     auto event = context.insertNewObjectForEntityForName(SYNStoreModificationEventEntityName);
     event->setValue(Value(header.globalCount), "globalCount");
     event->setValue(Value(static_cast<int64_t>(static_cast<int16_t>(header.type))), "type");
@@ -469,9 +483,21 @@ ManagedObjectPtr insertEvent(const ParsedHeader& header, plat::coredata::Managed
     }
     event->setValue(Value(header.timestamp), "timestamp");
     event->setValue(Value(header.uniqueIdentifier), "uniqueIdentifier");
-    event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
-                         header.storeIdentifier, header.ownRevision, context),
-                     "eventRevision");
+    auto own = SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(header.storeIdentifier,
+                                                                               header.ownRevision, context);
+    if (linking == Linking::ChangeSideOnly) {
+        // The own revision's link has a column on both rows; the revisions
+        // of other stores keep theirs on their own rows only.
+        const Value eventLink(event);
+        event->setPrimitiveValue(Value(own), "eventRevision");
+        own->setPrimitiveValue(eventLink, "storeModificationEvent");
+        for (const auto& [store, number] : header.otherRevisions) {
+            SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(store, number, context)
+                ->setPrimitiveValue(eventLink, "storeModificationEventForOtherStores");
+        }
+        return event;
+    }
+    event->setObject(own, "eventRevision");
     auto others = event->mutableSetValueForKey("eventRevisionsOfOtherStores");
     for (const auto& [store, number] : header.otherRevisions) {
         others.addObject(
@@ -653,14 +679,14 @@ class IdentifierRecords {
         return known(entityName, identifier, context).object;
     }
 
-    // The record as a Value, made once per record.
-    const Value& recordLink(const std::string& entityName, const std::string& identifier,
-                            plat::coredata::ManagedObjectContext& context) {
+    // The entry of the record with its Value, made once per record.
+    KnownRecord& linked(const std::string& entityName, const std::string& identifier,
+                        plat::coredata::ManagedObjectContext& context) {
         KnownRecord& record = known(entityName, identifier, context);
         if (record.link.isNull()) {
             record.link = Value(record.object);
         }
-        return record.link;
+        return record;
     }
 
     // The entry of the record (made when the store has none); it stays where
@@ -680,22 +706,11 @@ class IdentifierRecords {
     std::unordered_map<std::string_view, RecordsByIdentifier> records_;
 };
 
-// How a change is linked to its event and identifier record.
-enum class Linking {
-    // Both sides kept in step, as for any other edit of the context.
-    Both,
-    // Only the change's to-one columns: what the store keeps of the link.
-    // The event's and the record's lists of changes are left as they were
-    // (and not loaded or marked changed), so the context must be reset
-    // after the save without being used in between.
-    ChangeSideOnly,
-};
-
 // A change made for the hand-off to the integration (see SYNImportedChanges):
 // its object and identifier record, and what its record needs of it.
 struct MadeChange {
     ManagedObjectPtr change;
-    const KnownRecord* record = nullptr;
+    KnownRecord* record = nullptr;  // its store URI is moved into the hand-off
     const std::string* entityName = nullptr;
     const std::string* identifier = nullptr;
     int16_t type = 0;
@@ -716,14 +731,13 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         object->setValue(Value(change.type), "type");
         object->setValue(entityName, "nameOfEntity");
         if (linking == Linking::ChangeSideOnly) {
-            object->setPrimitiveValue(
-                identifiers.recordLink(entity.entityName, change.globalIdentifier, context),
-                "globalIdentifier");
+            KnownRecord& record = identifiers.linked(entity.entityName, change.globalIdentifier, context);
+            object->setPrimitiveValue(record.link, "globalIdentifier");
             object->setPrimitiveValue(eventLink, "storeModificationEvent");
             if (made) {
                 MadeChange& entry = made->emplace_back();
                 entry.change = object;
-                entry.record = &identifiers.known(entity.entityName, change.globalIdentifier, context);
+                entry.record = &record;
                 entry.entityName = &entity.entityName;
                 entry.identifier = &change.globalIdentifier;
                 // As the store's column gives it back.
@@ -931,7 +945,8 @@ void offerToIntegration(SYNImportedChanges& handOff, uint64_t generation,
             if (added) {
                 row->second.identifier = *change.identifier;
                 row->second.entityName = *change.entityName;
-                row->second.storeURI = change.record->storeURI;
+                // Read by nothing else: the records are dropped after the offer.
+                row->second.storeURI = std::move(change.record->storeURI);
             }
             ++row->second.records;
         }
@@ -981,7 +996,8 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
             return error;
         }
         for (auto& event : events) {
-            auto record = insertEvent(event.header, context);
+            // The context is reset right after the save.
+            auto record = insertEvent(event.header, context, Linking::ChangeSideOnly);
             if (event.header.type == SYNStoreModificationEventTypeBaseline) {
                 record->setValue(Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating}), "type");
             }
