@@ -1447,6 +1447,7 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
             }
         }
     }
+    filesTakenForImport_ += names.size();
     auto sets = SYNEventFileSet::eventFileSetsForFilenames(names, baselines);
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();
