@@ -149,7 +149,9 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
     using Entries = plat::Dictionary::Entries;
     constexpr auto distinct = plat::Dictionary::KeysAre::Distinct;
     auto& array = changesByEntity_.back().second;
-    array.reserve(array.size() + changes.size());
+    if (array.empty()) {
+        array.reserve(changes.size());  // later batches grow it as a vector grows
+    }
     for (const auto& change : changes) {
         Entries object;
         object.reserve(5);

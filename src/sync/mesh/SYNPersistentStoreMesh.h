@@ -192,6 +192,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // How many merges of this mesh looked for freed memory to hand back to
     // the system after their integration.
     uint64_t numberOfFreedMemoryLooks() const { return freedMemoryLooks_; }
+    static constexpr uint64_t FilesImportedBetweenFreedMemoryLooks = 8;
 
     // Delists because of the error, then tells the delegate. Main thread
     // only (asserted): the mesh's state belongs to it.
@@ -315,7 +316,6 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // the mesh and the first after an enlist or a rebase, and a merge that
     // finds FilesImportedBetweenFreedMemoryLooks files taken for import since
     // the last look.
-    static constexpr uint64_t FilesImportedBetweenFreedMemoryLooks = 8;
     bool takeFreedMemoryLook();
     std::atomic<bool> freedMemoryLookDue_{true};
     std::atomic<uint64_t> filesImportedAtFreedMemoryLook_{0};
