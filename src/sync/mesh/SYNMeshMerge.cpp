@@ -267,13 +267,18 @@ SYNProcedureStep::Ptr SYNPersistentStoreMesh::newMergeFileContentsStep() {
 
 bool SYNPersistentStoreMesh::takeFreedMemoryLook() {
     const uint64_t imported = cloudManager_ ? cloudManager_->numberOfFilesTakenForImport() : 0;
+    const uint64_t bytes = cloudManager_ ? cloudManager_->numberOfBytesTakenForImport() : 0;
     const uint64_t atLook = filesImportedAtFreedMemoryLook_.load();
+    const uint64_t bytesAtLook = bytesImportedAtFreedMemoryLook_.load();
     // A count below the last one is a new cloud manager's: looked at anew.
-    const bool manyImported = imported < atLook || imported - atLook >= FilesImportedBetweenFreedMemoryLooks;
+    const bool manyImported =
+        imported < atLook || imported - atLook >= FilesImportedBetweenFreedMemoryLooks ||
+        bytes < bytesAtLook || bytes - bytesAtLook >= BytesImportedBetweenFreedMemoryLooks;
     if (!freedMemoryLookDue_.exchange(false) && !manyImported) {
         return false;
     }
     filesImportedAtFreedMemoryLook_ = imported;
+    bytesImportedAtFreedMemoryLook_ = bytes;
     ++freedMemoryLooks_;
     return true;
 }

@@ -193,6 +193,7 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // the system after their integration.
     uint64_t numberOfFreedMemoryLooks() const { return freedMemoryLooks_; }
     static constexpr uint64_t FilesImportedBetweenFreedMemoryLooks = 8;
+    static constexpr uint64_t BytesImportedBetweenFreedMemoryLooks = 8u << 20;
 
     // Delists because of the error, then tells the delegate. Main thread
     // only (asserted): the mesh's state belongs to it.
@@ -314,11 +315,13 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     // A look for freed memory costs a walk of the allocator's free lists;
     // it is made only when a merge may have freed much: the first merge of
     // the mesh and the first after an enlist or a rebase, and a merge that
-    // finds FilesImportedBetweenFreedMemoryLooks files taken for import since
-    // the last look.
+    // finds FilesImportedBetweenFreedMemoryLooks files, or files of
+    // BytesImportedBetweenFreedMemoryLooks in all (one event file can hold a
+    // whole store's changes), taken for import since the last look.
     bool takeFreedMemoryLook();
     std::atomic<bool> freedMemoryLookDue_{true};
     std::atomic<uint64_t> filesImportedAtFreedMemoryLook_{0};
+    std::atomic<uint64_t> bytesImportedAtFreedMemoryLook_{0};
     std::atomic<uint64_t> freedMemoryLooks_{0};
     mutable plat::Mutex errorCodesMutex_;
     std::set<int64_t> nonCriticalErrorCodes_ GUARDED_BY(errorCodesMutex_);

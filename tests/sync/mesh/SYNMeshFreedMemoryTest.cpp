@@ -78,6 +78,15 @@ TEST_F(FreedMemoryTest, OnlyMergesThatMayHaveFreedMuchLookForIt) {
     EXPECT_EQ(b->numberOfFreedMemoryLooks(), looks + 1);
     EXPECT_EQ(AppStore(b->persistentStorePath()).tasks().size(), 13u);
 
+    // One large event file is enough, however few files came with it.
+    const auto filesBefore = b->cloudManager()->numberOfFilesTakenForImport();
+    ASSERT_EQ(saveAndMerge(a, std::string(SYNPersistentStoreMesh::BytesImportedBetweenFreedMemoryLooks, 'x')),
+              nullptr);
+    ASSERT_EQ(merge(b, SYNMergeOptionSkipRebase), nullptr);
+    EXPECT_LT(b->cloudManager()->numberOfFilesTakenForImport() - filesBefore, between);
+    EXPECT_EQ(b->numberOfFreedMemoryLooks(), looks + 2);
+    EXPECT_EQ(AppStore(b->persistentStorePath()).tasks().size(), 14u);
+
     // A mesh made anew on the same store looks at its first merge.
     a->dismantle();
     a = makeMesh("a");
