@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <limits>
 #include <string_view>
 #include <tuple>
@@ -1447,6 +1448,14 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
             }
         }
     }
+    uint64_t bytes = 0;
+    for (const auto& name : names) {
+        std::error_code failed;
+        const auto size = std::filesystem::file_size(join(download, name), failed);
+        bytes += failed ? 0 : size;
+    }
+    filesTakenForImport_ += names.size();
+    bytesTakenForImport_ += bytes;
     auto sets = SYNEventFileSet::eventFileSetsForFilenames(names, baselines);
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();

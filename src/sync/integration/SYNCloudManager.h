@@ -199,6 +199,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // importBatchChangeLimit() changes), every other set, and every event
     // such a save left out, one by one.
     void migrateNewEventsFromTransitCache(bool baselines, Completion completion);
+    // How many downloaded event and baseline files this manager has taken up
+    // for import since it was made (counted as they are listed for import).
+    uint64_t numberOfFilesTakenForImport() const { return filesTakenForImport_.load(); }
+    // Their sizes in bytes, added up the same way.
+    uint64_t numberOfBytesTakenForImport() const { return bytesTakenForImport_.load(); }
     // Set and read on the main thread.
     static constexpr std::size_t DefaultImportBatchChangeLimit = 5000;
     std::size_t importBatchChangeLimit() const { return importBatchChangeLimit_; }
@@ -448,6 +453,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;
     std::size_t importBatchChangeLimit_ = DefaultImportBatchChangeLimit;
+    std::atomic<uint64_t> filesTakenForImport_{0};
+    std::atomic<uint64_t> bytesTakenForImport_{0};
     std::string localFileRoot_;
     plat::FileManager fileManager_;
     std::shared_ptr<plat::dispatch::OperationQueue> operationQueue_;

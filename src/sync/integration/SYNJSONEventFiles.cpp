@@ -143,62 +143,80 @@ bool SYNJSONEventExport::prepareForNewEntity(const plat::coredata::EntityDescrip
 }
 
 bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
+    // Each entry's members are appended in the order of the file, their keys
+    // distinct: the dictionaries are made whole from them, without a search
+    // for the key of every member set.
+    using Entries = plat::Dictionary::Entries;
+    constexpr auto distinct = plat::Dictionary::KeysAre::Distinct;
     auto& array = changesByEntity_.back().second;
+    if (array.empty()) {
+        array.reserve(changes.size());  // later batches grow it as a vector grows
+    }
     for (const auto& change : changes) {
-        plat::Dictionary object;
-        object.set("type", Value(int64_t{SYNObjectChange::type(*change)}));
-        object.set("globalIdentifier", Value(globalIdentifierOf(*change).value_or("")));
+        Entries object;
+        object.reserve(5);
+        object.emplace_back("type", Value(int64_t{SYNObjectChange::type(*change)}));
+        object.emplace_back("globalIdentifier", Value(globalIdentifierOf(*change).value_or("")));
         plat::Array dataFiles;
         for (const auto& file : change->objectsForKey("dataFiles")) {
             dataFiles.push_back(file->valueForKey("filename"));
         }
         if (!dataFiles.empty()) {
-            object.set("dataFiles", Value(std::move(dataFiles)));
+            object.emplace_back("dataFiles", Value(std::move(dataFiles)));
         }
         // Recorded by the inserts of baselines; files without it read as unrecorded.
         if (auto revision = SYNObjectChange::valuesRevision(*change)) {
-            object.set("valuesRevision",
-                       Value(plat::Dictionary{{"storeIdentifier", Value(revision->persistentStoreIdentifier)},
-                                              {"revisionNumber", Value(revision->revisionNumber)}}));
+            Entries recorded;
+            recorded.reserve(2);
+            recorded.emplace_back("storeIdentifier", Value(revision->persistentStoreIdentifier));
+            recorded.emplace_back("revisionNumber", Value(revision->revisionNumber));
+            object.emplace_back("valuesRevision",
+                                Value(plat::Dictionary::fromEntries(std::move(recorded), distinct)));
         }
+        const auto values = SYNObjectChange::propertyChangeValues(*change);
         plat::Array properties;
-        for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
-            plat::Dictionary property;
-            property.set("propertyName", Value(value.propertyName()));
-            property.set("type", Value(value.type()));
+        properties.reserve(values.size());
+        for (const auto& value : values) {
+            Entries property;
+            property.reserve(4);
+            property.emplace_back("propertyName", Value(value.propertyName()));
+            property.emplace_back("type", Value(value.type()));
             if (value.filename()) {
-                property.set("filename", Value(*value.filename()));
+                property.emplace_back("filename", Value(*value.filename()));
             }
             if (value.relatedIdentifier()) {
-                property.set("relatedIdentifier", Value(*value.relatedIdentifier()));
+                property.emplace_back("relatedIdentifier", Value(*value.relatedIdentifier()));
             }
             auto identifiers = [](const std::set<std::string>& set) {
                 plat::Array array;
+                array.reserve(set.size());
                 for (const auto& identifier : set) {
                     array.emplace_back(identifier);
                 }
                 return Value(std::move(array));
             };
             if (!value.addedIdentifiers().empty()) {
-                property.set("addedIdentifiers", identifiers(value.addedIdentifiers()));
+                property.emplace_back("addedIdentifiers", identifiers(value.addedIdentifiers()));
             }
             if (!value.removedIdentifiers().empty()) {
-                property.set("removedIdentifiers", identifiers(value.removedIdentifiers()));
+                property.emplace_back("removedIdentifiers", identifiers(value.removedIdentifiers()));
             }
             if (!value.movedIdentifiersByIndex().empty()) {
-                plat::Dictionary moved;
+                Entries moved;
+                moved.reserve(value.movedIdentifiersByIndex().size());
                 for (const auto& [index, identifier] : value.movedIdentifiersByIndex()) {
-                    moved.set(std::to_string(index), Value(identifier));
+                    moved.emplace_back(std::to_string(index), Value(identifier));
                 }
-                property.set("movedIdentifiersByIndex", Value(std::move(moved)));
+                property.emplace_back("movedIdentifiersByIndex",
+                                      Value(plat::Dictionary::fromEntries(std::move(moved), distinct)));
             }
             if (value.value()) {
-                property.set("value", JSONValueFromCoreDataValue(*value.value()));
+                property.emplace_back("value", JSONValueFromCoreDataValue(*value.value()));
             }
-            properties.emplace_back(std::move(property));
+            properties.emplace_back(plat::Dictionary::fromEntries(std::move(property), distinct));
         }
-        object.set("properties", Value(std::move(properties)));
-        array.emplace_back(std::move(object));
+        object.emplace_back("properties", Value(std::move(properties)));
+        array.emplace_back(plat::Dictionary::fromEntries(std::move(object), distinct));
     }
     return true;
 }

@@ -265,6 +265,24 @@ SYNProcedureStep::Ptr SYNPersistentStoreMesh::newMergeFileContentsStep() {
     return step;
 }
 
+bool SYNPersistentStoreMesh::takeFreedMemoryLook() {
+    const uint64_t imported = cloudManager_ ? cloudManager_->numberOfFilesTakenForImport() : 0;
+    const uint64_t bytes = cloudManager_ ? cloudManager_->numberOfBytesTakenForImport() : 0;
+    const uint64_t atLook = filesImportedAtFreedMemoryLook_.load();
+    const uint64_t bytesAtLook = bytesImportedAtFreedMemoryLook_.load();
+    // A count below the last one is a new cloud manager's: looked at anew.
+    const bool manyImported =
+        imported < atLook || imported - atLook >= FilesImportedBetweenFreedMemoryLooks ||
+        bytes < bytesAtLook || bytes - bytesAtLook >= BytesImportedBetweenFreedMemoryLooks;
+    if (!freedMemoryLookDue_.exchange(false) && !manyImported) {
+        return false;
+    }
+    filesImportedAtFreedMemoryLook_ = imported;
+    bytesImportedAtFreedMemoryLook_ = bytes;
+    ++freedMemoryLooks_;
+    return true;
+}
+
 SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto self = shared_from_this();
     auto fs = config_.cloudFileSystem;
@@ -368,6 +386,7 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
             }
             self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
                 self->rebaseCheckDone_ = true;
+                self->freedMemoryLookDue_ = true;  // the store's events were rewritten
                 done(error);
             });
         });
@@ -399,7 +418,9 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                 // threads, whose allocator arenas would not reuse them, so
                 // they are given back first (a machine joining a cloud of
                 // 100,000 objects peaked at 770 MB, now 570 MB).
-                releaseFreedMemory();
+                if (self->takeFreedMemoryLook()) {
+                    releaseFreedMemory();
+                }
                 if (!error) {
                     // Most merges keep the baseline: the metadata is then
                     // not encoded again only to find it unchanged. The cloud

@@ -429,6 +429,7 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newEnlistProcedure(uint64_t seedPolicy
             return;
         }
         self->enlisting_ = true;
+        self->freedMemoryLookDue_ = true;  // the store's import frees what it read
         self->currentActivity_ = SYNMeshActivityEnlisting;
         self->postDidBeginActivity(SYNMeshActivityEnlisting);
         done(nullptr);

@@ -189,6 +189,11 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     void setNonCriticalErrorCodes(const std::set<int64_t>& codes) override EXCLUDES(errorCodesMutex_);
     const std::shared_ptr<SYNRebaser>& rebaser() const { return rebaser_; }
     bool rebaseCheckDone() const { return rebaseCheckDone_; }
+    // How many merges of this mesh looked for freed memory to hand back to
+    // the system after their integration.
+    uint64_t numberOfFreedMemoryLooks() const { return freedMemoryLooks_; }
+    static constexpr uint64_t FilesImportedBetweenFreedMemoryLooks = 8;
+    static constexpr uint64_t BytesImportedBetweenFreedMemoryLooks = 8u << 20;
 
     // Delists because of the error, then tells the delegate. Main thread
     // only (asserted): the mesh's state belongs to it.
@@ -307,6 +312,17 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::shared_ptr<SYNRebaser> rebaser_;
     std::shared_ptr<SYNBaselineConsolidator> consolidator_;
     std::atomic<bool> rebaseCheckDone_{false};
+    // A look for freed memory costs a walk of the allocator's free lists;
+    // it is made only when a merge may have freed much: the first merge of
+    // the mesh and the first after an enlist or a rebase, and a merge that
+    // finds FilesImportedBetweenFreedMemoryLooks files, or files of
+    // BytesImportedBetweenFreedMemoryLooks in all (one event file can hold a
+    // whole store's changes), taken for import since the last look.
+    bool takeFreedMemoryLook();
+    std::atomic<bool> freedMemoryLookDue_{true};
+    std::atomic<uint64_t> filesImportedAtFreedMemoryLook_{0};
+    std::atomic<uint64_t> bytesImportedAtFreedMemoryLook_{0};
+    std::atomic<uint64_t> freedMemoryLooks_{0};
     mutable plat::Mutex errorCodesMutex_;
     std::set<int64_t> nonCriticalErrorCodes_ GUARDED_BY(errorCodesMutex_);
     std::shared_ptr<plat::dispatch::OperationQueue> proceduralQueue_;
