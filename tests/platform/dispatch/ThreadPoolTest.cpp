@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -547,6 +548,30 @@ TEST_F(ThreadPoolTest, AChainHeldUpOutsideTheLayerIsHandedOverByTheWatchdog) {
     EXPECT_EQ(handOvers.load(), 1);
     EXPECT_NE(handedOverOn, hostId);
     EXPECT_NE(setterThread, hostId);
+}
+
+// The watchdog is woken by a chain's start only while it sleeps: from its
+// first chain on, in a fresh process (a death test's child), it is looking,
+// and the chains that follow one another wake it not once each. (It goes
+// to sleep only after some 200 ms without a chain, so a stall of the test's
+// thread may cost a wake-up or two, not one a chain.)
+TEST_F(ThreadPoolTest, ChainsStartedWhileTheWatchdogLooksDoNotWakeIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr int kChains = 200;
+            const auto queue = Queue::serial("chain.watchdog.looking");
+            std::atomic<int> ran{0};
+            std::thread host([&] {
+                for (int i = 0; i < kChains; ++i)
+                    (void)runChainHere([&] { queue.async([&] { ++ran; }); }, [] { return false; });
+            });
+            host.join();
+            const bool allRan = eventually([&] { return ran.load() == kChains; });
+            const auto wakeUps = ThreadPool::chainWatchdogWakeUps();
+            std::_Exit(allRan && wakeUps < kChains / 4 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // A host that refuses the hand-over (it could not pass its duties on) keeps

@@ -103,10 +103,19 @@ class ChainWatchdog {
             } catch (const std::system_error&) {
                 return;  // tried again with the next chain
             }
+            // The new thread looks before anything else (it takes the lock
+            // first, after this): the chains started meanwhile need not wake
+            // it, each with a lock and a futex call, until it first sleeps.
+            asleep_.store(false, std::memory_order_seq_cst);
+            return;
         }
+        if (!asleep_.load(std::memory_order_relaxed))
+            return;  // woken already (the flag is cleared under the lock)
         woken_ = true;
+        wakeUps_.fetch_add(1, std::memory_order_relaxed);
         wake_.notifyOne();
     }
+    std::uint64_t wakeUps() const { return wakeUps_.load(std::memory_order_relaxed); }
 
   private:
     void watch() EXCLUDES(mutex_);
@@ -118,7 +127,10 @@ class ChainWatchdog {
     std::vector<ChainHost*> hosts_ GUARDED_BY(mutex_);
     bool started_ GUARDED_BY(mutex_) = false;
     bool woken_ GUARDED_BY(mutex_) = false;
+    // True while the watchdog is not looking (not started, or asleep): a
+    // chain that starts then wakes it.
     std::atomic<bool> asleep_{true};
+    std::atomic<std::uint64_t> wakeUps_{0};
 };
 
 ChainHost::ChainHost() {
@@ -161,25 +173,33 @@ bool tryHandOver(ChainHost& host, std::uint64_t running, bool waiting) {
 
 void ChainWatchdog::watch() {
     (void)pthread_setname_np(pthread_self(), "chain-watchdog");
-    MutexLock lock(mutex_);
     int quiet = 0;
     for (;;) {
         bool active = false;
-        for (ChainHost* host : hosts_) {
-            const std::uint64_t state = host->state.load(std::memory_order_acquire);
-            if (state != host->lastSeen)
-                active = true;  // a chain started or ended since the last look
-            else if ((state & kPhase) == kRunning)
-                (void)tryHandOver(*host, state, false);
-            host->lastSeen = host->state.load(std::memory_order_relaxed);
-            if ((host->lastSeen & kPhase) == kRunning)
-                active = true;
+        {
+            MutexLock lock(mutex_);
+            for (ChainHost* host : hosts_) {
+                const std::uint64_t state = host->state.load(std::memory_order_acquire);
+                if (state != host->lastSeen)
+                    active = true;  // a chain started or ended since the last look
+                else if ((state & kPhase) == kRunning)
+                    (void)tryHandOver(*host, state, false);
+                host->lastSeen = host->state.load(std::memory_order_relaxed);
+                if ((host->lastSeen & kPhase) == kRunning)
+                    active = true;
+            }
         }
         quiet = active ? 0 : quiet + 1;
         if (quiet < kQuietTicks) {
-            wake_.waitFor(mutex_, std::chrono::milliseconds(1));
+            // A plain sleep between looks, with the lock free: no one wakes
+            // the watchdog while it looks (chainStarted only wakes it from
+            // the sleep below), and a condition variable's timed wait costs
+            // two futex calls a look (the wait, and the wake-up its
+            // re-taken lock makes when let go) against one call here.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
+        MutexLock lock(mutex_);
         // Pairs with chainStarted: a chain started after this store finds
         // the watchdog asleep and wakes it; one started before is seen here.
         asleep_.store(true, std::memory_order_seq_cst);
@@ -200,6 +220,10 @@ constexpr std::chrono::microseconds kSpin{50};
 // Jobs a band holds in its ring before more wait in its overflow list.
 constexpr std::size_t kBandRing = 8192;
 }  // namespace
+
+std::uint64_t ThreadPool::chainWatchdogWakeUps() {
+    return ChainWatchdog::shared().wakeUps();
+}
 
 ThreadPool& ThreadPool::shared() {
     static ThreadPool* pool = new ThreadPool(std::max(2u, std::thread::hardware_concurrency()));

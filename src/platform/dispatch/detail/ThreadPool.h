@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -112,6 +113,9 @@ class ThreadPool {
 
     // See plat::dispatch::runChainHere.
     bool runChainHere(const std::function<void()>& work, const std::function<bool()>& onBlock);
+    // How many times a chain's start woke the chain watchdog from its sleep
+    // (for tests: a watchdog already looking is not woken).
+    static std::uint64_t chainWatchdogWakeUps();
     // Hands every job of a hosting thread's slot back to the pool, in order
     // (the chain has been handed over, so none joins it any more).
     void returnHostedJobs(void* hostSlot, std::atomic<std::size_t>& uncounted);
