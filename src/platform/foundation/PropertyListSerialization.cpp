@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <typeinfo>
 #include <unordered_map>
 #include <vector>
@@ -785,6 +786,11 @@ class BinaryWriter {
             table = putBigEndian(table, static_cast<uint64_t>(p - begin), offsetSize);
             p = encode(p, node, refSize);
         }
+        // The sizes added up in the first pass and the bytes written in the
+        // second must agree; if they ever did not, the output would be
+        // corrupt (or overrun the offset table), so it is refused outright.
+        if (p != begin + objectsEnd)
+            throw std::logic_error("binary property list: object sizes do not match what was written");
         plat::bplist::putTrailer(table, offsetSize, refSize, nodes_.size(), objectsEnd);
         return Data(std::move(out));
     }
