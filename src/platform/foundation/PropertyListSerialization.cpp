@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <typeinfo>
 #include <unordered_map>
 #include <vector>
@@ -757,24 +758,46 @@ class XMLReader {
 using namespace detail::bplist;
 namespace bplist = detail::bplist;
 
+// Writes a binary list in two passes. The first walks the tree once: it
+// numbers the objects (a value per occurrence, a string once), checks that
+// each value may be written and adds up what the objects take. The second
+// writes objects, offset table and trailer into a buffer of that size, which
+// becomes the Data without a copy.
 class BinaryWriter {
   public:
-    std::string write(const Value& root) {
-        add(root);
-        std::size_t refSize = bytesFor(nodes_.size());
-        std::string out = "bplist00";
-        out.reserve(64 + nodes_.size() * 16 + refs_.size() * refSize);
-        std::vector<uint64_t> offsets;
-        offsets.reserve(nodes_.size());
-        for (const auto& node : nodes_) {
-            offsets.push_back(out.size());
-            encode(out, node, refSize);
+    // Empty when the tree holds something a property list cannot (too deep,
+    // text that is not UTF-8, an object of another kind); invalidReason then
+    // says what.
+    std::optional<Data> write(const Value& root) {
+        nodes_.reserve(32);
+        refs_.reserve(32);
+        add(root, 0);
+        if (failed_)
+            return std::nullopt;
+        const std::size_t refSize = bytesFor(nodes_.size());
+        const std::size_t objectsEnd = 8 + objectBytes_ + refs_.size() * refSize;
+        const std::size_t offsetSize = bytesFor(objectsEnd);
+        std::vector<uint8_t> out(objectsEnd + nodes_.size() * offsetSize + 32);
+        uint8_t* const begin = out.data();
+        std::memcpy(begin, "bplist00", 8);
+        uint8_t* p = begin + 8;
+        uint8_t* table = begin + objectsEnd;
+        for (const Node& node : nodes_) {
+            table = putBigEndian(table, static_cast<uint64_t>(p - begin), offsetSize);
+            p = encode(p, node, refSize);
         }
-        writeTrailer(out, offsets, refSize);
-        return out;
+        // The sizes added up in the first pass and the bytes written in the
+        // second must agree; if they ever did not, the output would be
+        // corrupt (or overrun the offset table), so it is refused outright.
+        if (p != begin + objectsEnd)
+            throw std::logic_error("binary property list: object sizes do not match what was written");
+        plat::bplist::putTrailer(table, offsetSize, refSize, nodes_.size(), objectsEnd);
+        return Data(std::move(out));
     }
 
   private:
+    enum class Text : uint8_t { None, ASCII, UTF16 };
+
     // One object of the output: a value of the tree, or a dictionary key
     // (string). Views point into the tree being written, which outlives the
     // writer's use of them. A container's references are refs_[refsBegin,
@@ -784,11 +807,17 @@ class BinaryWriter {
         const std::string* key;
         std::size_t refsBegin;
         std::size_t refsCount;
+        Text text;
     };
+
+    bool fail() {
+        failed_ = true;
+        return false;
+    }
 
     // Strings are written once; other values once per occurrence, in the
     // order of a depth-first walk (a dictionary's keys before its values).
-    std::optional<uint64_t> knownString(const std::string& s, const Value* value, const std::string* key) {
+    uint64_t addString(const std::string& s, const Value* value, const std::string* key) {
         const std::size_t hash = std::hash<std::string_view>()(s);
         if (2 * (stringCount_ + 1) > stringSlots_.size())
             growStrings();
@@ -803,8 +832,18 @@ class BinaryWriter {
             if (slot.hash == hash && nodeString(slot.node - 1) == s)
                 return slot.node - 1;
         }
-        nodes_.push_back({value, key, 0, 0});
-        return std::nullopt;
+        Text form = Text::ASCII;
+        if (isASCII(s)) {
+            objectBytes_ += markerSize(s.size()) + s.size();
+        } else if (!text::isValidUTF8(s)) {
+            fail();
+        } else {
+            form = Text::UTF16;
+            const std::size_t units = text::utf16Length(s);
+            objectBytes_ += markerSize(units) + 2 * units;
+        }
+        nodes_.push_back({value, key, 0, 0, form});
+        return nodes_.size() - 1;
     }
 
     std::string_view nodeString(uint64_t index) const {
@@ -826,91 +865,160 @@ class BinaryWriter {
         }
     }
 
-    uint64_t addKey(const std::string& key) {
-        uint64_t index = nodes_.size();
-        if (auto known = knownString(key, nullptr, &key))
-            return *known;
-        return index;
+    // A scalar's node and what it takes.
+    uint64_t addScalar(const Value& v, std::size_t bytes) {
+        objectBytes_ += bytes;
+        nodes_.push_back({&v, nullptr, 0, 0, Text::None});
+        return nodes_.size() - 1;
     }
 
-    uint64_t add(const Value& v) {
-        uint64_t index = nodes_.size();
-        if (const std::string* s = v.asString()) {
-            if (auto known = knownString(*s, &v, nullptr))
-                return *known;
-            return index;
+    // Refuses what invalidReason refuses: nesting beyond kMaxDepth, text
+    // that is not UTF-8 and values of other kinds. After a failure the walk
+    // only unwinds.
+    uint64_t add(const Value& v, std::size_t depth) {
+        if (depth > PropertyListSerialization::kMaxDepth)
+            return fail();
+        switch (v.kind()) {
+            case Value::Kind::Bool:
+                return addScalar(v, 1);
+            case Value::Kind::Int: {
+                const int64_t i = v.rawInt();
+                return addScalar(v, integerSize(static_cast<uint64_t>(i), i < 0));
+            }
+            case Value::Kind::UInt:
+                return addScalar(v, integerSize(v.rawUInt(), false));
+            case Value::Kind::Double:
+            case Value::Kind::Date:
+                return addScalar(v, 9);
+            case Value::Kind::Data: {
+                const std::size_t length = v.asData()->length();
+                return addScalar(v, markerSize(length) + length);
+            }
+            case Value::Kind::String:
+                return addString(*v.asString(), &v, nullptr);
+            case Value::Kind::Array: {
+                const Array& a = *v.asArray();
+                const uint64_t index = addContainer(v, a.size());
+                const std::size_t begin = nodes_[index].refsBegin;
+                for (std::size_t i = 0; i < a.size() && !failed_; ++i) {
+                    const uint64_t r = add(a[i], depth + 1);
+                    refs_[begin + i] = r;
+                }
+                return index;
+            }
+            case Value::Kind::Dictionary: {
+                const Dictionary& d = *v.asDictionary();
+                const std::size_t n = d.size();
+                const uint64_t index = addContainer(v, n);
+                const std::size_t begin = nodes_[index].refsBegin;
+                std::size_t i = 0;
+                for (const auto& entry : d) {
+                    const uint64_t r = addString(entry.first, nullptr, &entry.first);
+                    refs_[begin + i++] = r;
+                }
+                for (const auto& entry : d) {
+                    if (failed_)
+                        break;
+                    const uint64_t r = add(entry.second, depth + 1);
+                    refs_[begin + i++] = r;
+                }
+                return index;
+            }
+            case Value::Kind::Object:
+                if (const PropertyListUID* uid = asUID(v))
+                    return addScalar(v, 1 + bytesFor(uid->value()));
+                return fail();
+            default:
+                return fail();
         }
-        nodes_.push_back({&v, nullptr, 0, 0});
-        if (const Array* a = v.asArray()) {
-            std::size_t begin = refs_.size();
-            refs_.resize(begin + a->size());
-            nodes_[index].refsBegin = begin;
-            nodes_[index].refsCount = a->size();
-            for (std::size_t i = 0; i < a->size(); ++i) {
-                uint64_t r = add((*a)[i]);
-                refs_[begin + i] = r;
-            }
-        } else if (const Dictionary* d = v.asDictionary()) {
-            std::size_t n = d->size();
-            std::size_t begin = refs_.size();
-            refs_.resize(begin + 2 * n);
-            nodes_[index].refsBegin = begin;
-            nodes_[index].refsCount = 2 * n;
-            std::size_t i = 0;
-            for (const auto& entry : *d) {
-                uint64_t r = addKey(entry.first);
-                refs_[begin + i++] = r;
-            }
-            for (const auto& entry : *d) {
-                uint64_t r = add(entry.second);
-                refs_[begin + i++] = r;
-            }
-        }
-        return index;
     }
 
-    void encode(std::string& out, const Node& node, std::size_t refSize) const {
-        if (node.key) {
-            writeString(out, *node.key);
-            return;
+    // A container's node, its marker counted and its references' room taken
+    // (their size follows from the number of objects, known at the end).
+    uint64_t addContainer(const Value& v, std::size_t count) {
+        const std::size_t refs = v.isArray() ? count : 2 * count;
+        const std::size_t begin = refs_.size();
+        refs_.resize(begin + refs);
+        objectBytes_ += markerSize(count);
+        nodes_.push_back({&v, nullptr, begin, refs, Text::None});
+        return nodes_.size() - 1;
+    }
+
+    static uint8_t* putDouble(uint8_t* p, uint8_t marker, double d) {
+        uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        *p++ = marker;
+        return putBigEndian(p, bits, 8);
+    }
+
+    static uint8_t* putText(uint8_t* p, std::string_view s, Text form) {
+        if (form == Text::ASCII) {
+            p = putMarker(p, 0x5, s.size());
+            if (!s.empty())
+                std::memcpy(p, s.data(), s.size());
+            return p + s.size();
         }
+        const std::u16string units = text::toUTF16(s);
+        p = putMarker(p, 0x6, units.size());
+        for (char16_t u : units)
+            p = putBigEndian(p, u, 2);
+        return p;
+    }
+
+    uint8_t* encode(uint8_t* p, const Node& node, std::size_t refSize) const {
+        if (node.key)
+            return putText(p, *node.key, node.text);
         const Value& v = *node.value;
         switch (v.kind()) {
             case Value::Kind::Bool:
-                out += v.rawBool() ? '\x09' : '\x08';
-                break;
-            case Value::Kind::Int:
-                writeSigned(out, v.rawInt());
-                break;
+                *p++ = v.rawBool() ? 0x09 : 0x08;
+                return p;
+            case Value::Kind::Int: {
+                const int64_t i = v.rawInt();
+                return putInteger(p, static_cast<uint64_t>(i), i < 0);
+            }
             case Value::Kind::UInt:
-                writeUnsigned(out, v.rawUInt());
-                break;
+                return putInteger(p, v.rawUInt(), false);
             case Value::Kind::Double:
-                writeDouble(out, 0x23, v.rawDouble());
-                break;
+                return putDouble(p, 0x23, v.rawDouble());
             case Value::Kind::Date:
-                writeDouble(out, 0x33, v.asDate()->timeIntervalSinceReferenceDate());
-                break;
-            case Value::Kind::Data:
-                marker(out, 0x4, v.asData()->length());
-                out.append(v.asData()->view());
-                break;
+                return putDouble(p, 0x33, v.asDate()->timeIntervalSinceReferenceDate());
+            case Value::Kind::Data: {
+                const std::string_view bytes = v.asData()->view();
+                p = putMarker(p, 0x4, bytes.size());
+                if (!bytes.empty())
+                    std::memcpy(p, bytes.data(), bytes.size());
+                return p + bytes.size();
+            }
             case Value::Kind::String:
-                writeString(out, *v.asString());
-                break;
+                return putText(p, *v.asString(), node.text);
             case Value::Kind::Array:
-            case Value::Kind::Dictionary:
-                marker(out, v.isArray() ? 0xA : 0xD, v.isArray() ? node.refsCount : node.refsCount / 2);
+            case Value::Kind::Dictionary: {
+                const bool array = v.isArray();
+                p = putMarker(p, array ? 0xA : 0xD, array ? node.refsCount : node.refsCount / 2);
+                const uint64_t* ref = refs_.data() + node.refsBegin;
+                if (refSize == 1) {
+                    for (std::size_t i = 0; i < node.refsCount; ++i)
+                        *p++ = static_cast<uint8_t>(ref[i]);
+                    return p;
+                }
                 for (std::size_t i = 0; i < node.refsCount; ++i)
-                    putBigEndian(out, refs_[node.refsBegin + i], refSize);
-                break;
-            default:
-                writeUID(out, asUID(v)->value());
+                    p = putBigEndian(p, ref[i], refSize);
+                return p;
+            }
+            default: {
+                const uint64_t uid = asUID(v)->value();
+                const std::size_t n = bytesFor(uid);
+                *p++ = static_cast<uint8_t>(0x80 | (n - 1));
+                return putBigEndian(p, uid, n);
+            }
         }
     }
 
     std::vector<Node> nodes_;
     std::vector<uint64_t> refs_;
+    std::size_t objectBytes_ = 0;  // the objects' bytes, less their references
+    bool failed_ = false;
     // Open-addressed table of the strings written so far (node + 1; 0 is empty).
     struct StringSlot {
         std::size_t hash = 0;
@@ -1072,12 +1180,16 @@ bool PropertyListSerialization::propertyList(const Value& plist, Format format) 
 Result<Data> PropertyListSerialization::dataWithPropertyList(const Value& plist, Format format) {
     if (format != Format::XML && format != Format::Binary)
         return writeError("Property list format not supported for writing");
+    if (format == Format::Binary) {
+        // The writer checks as it walks; only a refused tree is walked again,
+        // for the reason.
+        if (auto data = BinaryWriter().write(plist))
+            return std::move(*data);
+        auto reason = invalidReason(plist, 0);
+        return writeError(reason ? *reason : "Property list invalid for format");
+    }
     if (auto reason = invalidReason(plist, 0))
         return writeError(*reason);
-    if (format == Format::Binary) {
-        std::string bytes = BinaryWriter().write(plist);
-        return Data(bytes.data(), bytes.size());
-    }
     XMLWriter writer;
     auto text = writer.write(plist);
     if (!text)

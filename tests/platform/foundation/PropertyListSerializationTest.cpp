@@ -4,7 +4,9 @@
 #include <plist/plist.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -277,6 +279,126 @@ TEST(PropertyListSerializationTest, OurBinaryAgreesWithAnIndependentReaderAndWri
         EXPECT_EQ(back.find("a")->count(), 2u);
     }
     plist_free(root);
+}
+
+// The binary form's bytes are part of stored files: strings written once
+// (a key equal to a value too), text that needs UTF-16, every integer width
+// and the two 16-byte forms, a UID, a count that needs its own integer,
+// data, dates and nesting. The order of objects follows a depth-first walk,
+// a dictionary's keys before its values.
+TEST(PropertyListSerializationTest, BinaryBytesOfAKnownListArePinned) {
+    Array many;
+    for (int i = 0; i < 16; ++i)
+        many.push_back(i % 4 == 0 ? Value("name") : Value(int64_t(i) << (i * 3)));
+    Value v(Dictionary{{"name", Value("name")},
+                       {"caf\xC3\xA9", Value("\xF0\x9D\x84\x9E clef")},
+                       {"neg", Value(int64_t(-2))},
+                       {"huge", Value(UINT64_MAX)},
+                       {"uid", PropertyListUID::make(300)},
+                       {"many", Value(std::move(many))},
+                       {"bytes", Value(Data::fromString(std::string(20, 'z')))},
+                       {"when", Value(Date(1.5))},
+                       {"nested", Value(Dictionary{{"name", Value(Array{Value(true), Value(0.25)})}})}});
+    const char* expected =
+        "62706c6973743030d9010203040506070809010a0b0c0d0e1b1c1d546e616d656400630061006600e9536e65675468"
+        "75676553756964546d616e79556279746573547768656e566e657374656467d834dd1e00200063006c0065006613ff"
+        "fffffffffffffe140000000000000000ffffffffffffffff81012caf1010010f101101121314011516170118191a10"
+        "081080110600120002800012001800001200e000001248000000130000000280000000130000001600000000130000"
+        "068000000000130000380000000000130001e000000000004f10147a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a7a"
+        "333ff8000000000000d1011ea21f2009233fd00000000000000008001b00200029002d00320036003b00410046004d"
+        "005c006500760079008c008e009000930098009d00a200a700b000b900c200cb00d400eb00f400f700fa00fb000000"
+        "0000000201000000000000002100000000000000000000000000000104";
+    Data bytes = encode(v, Format::Binary);
+    std::string hex;
+    for (std::size_t i = 0; i < bytes.length(); ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", bytes.bytes()[i]);
+        hex += two;
+    }
+    EXPECT_EQ(hex, expected);
+    EXPECT_EQ(decode(bytes), v);
+}
+
+// Random trees of every kind, with strings repeated between keys and values
+// and containers wide enough for two-byte references, read back as written;
+// a tree with one value a list cannot hold is refused with the reason for
+// it, wherever that value lies.
+TEST(PropertyListSerializationTest, RandomTreesRoundTripAndRefusalsNameTheirReason) {
+    std::mt19937_64 random(7);
+    auto text = [&]() -> std::string {
+        static const char* const pool[] = {
+            "name", "items", "", "caf\xC3\xA9", "a\xF0\x9F\x98\x80 z", "a text longer than fifteen bytes"};
+        if (random() % 2)
+            return pool[random() % 6];
+        return std::string(random() % 20, static_cast<char>('a' + random() % 26));
+    };
+    std::function<Value(int)> tree = [&](int depth) -> Value {
+        switch (random() % (depth > 3 ? 7 : 10)) {
+            case 0:
+                return Value(random() % 2 == 0);
+            case 1: {
+                int64_t i = static_cast<int64_t>(random()) >> (random() % 64);
+                return Value(random() % 2 ? -i : i);
+            }
+            case 2:
+                return Value(static_cast<uint64_t>(random()));
+            case 3:
+                return Value(static_cast<double>(random() % 1000) / 8);
+            case 4:
+                return Value(Date(static_cast<double>(random() % 100000) / 4));
+            case 5:
+                return Value(Data::fromString(std::string(random() % 30, 'd')));
+            case 6:
+                return Value(text());
+            case 7:
+            case 8: {
+                Array items;
+                const std::size_t n = random() % 16 == 0 ? 300 : random() % 6;
+                for (std::size_t i = 0; i < n; ++i)
+                    items.push_back(tree(depth + 1));
+                return Value(std::move(items));
+            }
+            default: {
+                Dictionary entries;
+                for (std::size_t i = random() % 7; i > 0; --i)
+                    entries.set(text(), tree(depth + 1));
+                return Value(std::move(entries));
+            }
+        }
+    };
+    // One bad value put somewhere in a tree of good ones.
+    struct Bad {
+        Value value;
+        bool asKey;
+        std::string reason;
+    };
+    const Bad bad[] = {
+        {Value("\xC3"), false, "string is not UTF-8"},
+        {Value("\xF0\x9F"), true, "key is not UTF-8"},
+        {Value(), false, "objects of type 'null'"},
+        {Value(Set{Value(1)}), false, "objects of type 'set'"},
+    };
+    for (int round = 0; round < 400; ++round) {
+        Value v = tree(0);
+        EXPECT_EQ(decode(encode(v, Format::Binary)), v);
+        const Bad& b = bad[static_cast<std::size_t>(round) % 4];
+        Dictionary inner;
+        if (b.asKey)
+            inner.set(*b.value.asString(), Value(1));
+        else
+            inner.set("bad", b.value);
+        Value refused(Array{v, Value(Dictionary{{"x", tree(1)}, {"y", Value(std::move(inner))}}), tree(0)});
+        auto r = PropertyListSerialization::dataWithPropertyList(refused, Format::Binary);
+        ASSERT_FALSE(r.ok());
+        EXPECT_NE(r.error()->localizedDescription().find(b.reason), std::string::npos)
+            << r.error()->localizedDescription();
+    }
+    Value deep(Array{});
+    for (std::size_t i = 0; i <= PropertyListSerialization::kMaxDepth; ++i)
+        deep = Value(Array{deep});
+    auto r = PropertyListSerialization::dataWithPropertyList(deep, Format::Binary);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error()->localizedDescription().find("nested too deeply"), std::string::npos);
 }
 
 TEST(PropertyListSerializationTest, MalformedInputIsAnErrorWithTheReadCode) {
