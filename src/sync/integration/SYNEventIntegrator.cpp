@@ -223,10 +223,18 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
         failWithCompletion(completion, added.error());
         return;
     }
-    auto staging = makeMarkedContext();
-    staging->performBlockAndWait([&] { staging->setPersistentStoreCoordinator(coordinator); });
+    const auto entities = model_->entities();
+    savesBatches_ = std::any_of(entities.begin(), entities.end(),
+                                [](const auto& entity) { return syn_migrationBatchSize(*entity) != 0; });
+    std::shared_ptr<ManagedObjectContext> staging;
     auto context = makeMarkedContext();
-    context->performBlockAndWait([&] { context->setParentContext(staging); });
+    if (savesBatches_) {
+        staging = makeMarkedContext();
+        staging->performBlockAndWait([&] { staging->setPersistentStoreCoordinator(coordinator); });
+        context->performBlockAndWait([&] { context->setParentContext(staging); });
+    } else {
+        context->performBlockAndWait([&] { context->setPersistentStoreCoordinator(coordinator); });
+    }
     {
         plat::MutexLock lock(contextMutex_);
         stagingContext_ = staging;
@@ -238,6 +246,7 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
 
 void SYNEventIntegrator::runMerge(const Completion& completion) {
     bool clearFullIntegration = false;
+    changesHeldForCommit_ = false;
     plat::ErrorPtr error;
     try {
         error = mergeOperation(clearFullIntegration);
@@ -248,6 +257,13 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
     }
     // Whatever the import handed over was for this merge only.
     dropImportedChanges();
+    if (error && !savesBatches_) {
+        // Unsaved merged changes are dropped, as they are with a staging
+        // context.
+        auto context = managedObjectContext();
+        context->performBlockAndWait([&] { context->reset(); });
+        changesHeldForCommit_ = false;
+    }
     if (error) {
         failWithCompletion(completion, error);
     } else {
@@ -535,7 +551,9 @@ std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::makeReparationContext(
 
 plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     auto context = managedObjectContext();
-    if (!hasChangesIn(*context)) {
+    // Changes held for the commit were repaired already; nothing changes
+    // the integrator's context after the last pass.
+    if (changesHeldForCommit_ || !hasChangesIn(*context)) {
         return nullptr;
     }
     if (auto error = checkPoint("save")) {
@@ -547,6 +565,15 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     }
     if (auto error = repair()) {
         return error;
+    }
+    if (!savesBatches_) {
+        // No staging context: the changes stay in the context, which is on
+        // the store, until commitToStore saves them there.
+        if (saveOccurredDuringMerge_.load()) {
+            return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
+        }
+        changesHeldForCommit_ = true;
+        return nullptr;
     }
     if (auto error = commitToStaging()) {
         return error;
@@ -622,20 +649,25 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
         return error;
     }
     std::shared_ptr<ManagedObjectContext> staging;
+    std::shared_ptr<ManagedObjectContext> context;
     {
         plat::MutexLock lock(contextMutex_);
         staging = stagingContext_;
+        context = managedObjectContext_;
     }
+    // The context whose save writes the store: the staging context, or the
+    // integrator's own when it is on the store.
+    const auto& root = staging ? staging : context;
     auto save = [&]() -> plat::ErrorPtr {
         if (saveOccurredDuringMerge_.load()) {
             return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
         }
         plat::ErrorPtr error;
-        staging->performBlockAndWait([&] {
+        root->performBlockAndWait([&] {
             auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
-                plat::coredata::ManagedObjectContextDidSaveNotification, staging,
+                plat::coredata::ManagedObjectContextDidSaveNotification, root,
                 [&](const plat::Notification& notification) { saveInfoDictionary_ = notification.userInfo; });
-            error = staging->save();
+            error = root->save();
             plat::NotificationCenter::defaultCenter().removeObserver(observer);
         });
         return error;
@@ -643,7 +675,6 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
     plat::ErrorPtr error = save();
     if (error && !saveOccurredDuringMerge_.load() && error->code() != kMergeConflictErrorCode &&
         failedSaveBlock_) {
-        auto context = managedObjectContext();
         auto reparation = makeReparationContext();
         const bool wantsRetry = failedSaveBlock_(*context, error, *reparation);
         plat::ErrorPtr repairError;
@@ -659,7 +690,9 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
             repaired = !repairError;
         });
         if (repaired) {
-            context->performBlockAndWait([&] { repairError = context->save(); });
+            if (staging) {
+                context->performBlockAndWait([&] { repairError = context->save(); });
+            }
             error = repairError ? repairError : save();
         } else if (repairError) {
             error = repairError;
@@ -668,7 +701,7 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
     if (error) {
         return error;
     }
-    auto context = managedObjectContext();
+    changesHeldForCommit_ = false;
     context->performBlockAndWait([&] {
         if (didSaveBlock_) {
             didSaveBlock_(*context, saveInfoDictionary_);
