@@ -71,6 +71,13 @@ bool importHoldsChangesOf(ManagedObjectContext& context, const SYNManagedObjectI
     return handOff->count(eventIDs, missing) > 0;
 }
 
+// Whether an entity of the model is merged in batches saved on the way.
+bool modelSavesBatches(const plat::coredata::ManagedObjectModel& model) {
+    const auto entities = model.entities();
+    return std::any_of(entities.begin(), entities.end(),
+                       [](const auto& entity) { return syn_migrationBatchSize(*entity) != 0; });
+}
+
 }  // namespace
 
 struct SYNEventIntegrator::EventSelection {
@@ -93,6 +100,7 @@ SYNEventIntegrator::SYNEventIntegrator(const plat::URL& storeURL,
     : storeURL_(storeURL),
       model_(std::move(model)),
       eventStore_(std::move(eventStore)),
+      savesBatches_(modelSavesBatches(*model_)),
       queue_(std::make_shared<plat::dispatch::OperationQueue>("SYNEventIntegrator")) {
     queue_->setMaxConcurrentOperationCount(1);
     queue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
@@ -223,9 +231,6 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
         failWithCompletion(completion, added.error());
         return;
     }
-    const auto entities = model_->entities();
-    savesBatches_ = std::any_of(entities.begin(), entities.end(),
-                                [](const auto& entity) { return syn_migrationBatchSize(*entity) != 0; });
     std::shared_ptr<ManagedObjectContext> staging;
     auto context = makeMarkedContext();
     if (savesBatches_) {

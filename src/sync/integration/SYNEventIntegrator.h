@@ -232,6 +232,13 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::URL storeURL_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;
+    // Whether an entity of the model has a migration batch size (read when
+    // the integrator is made), so that the merged changes are saved batch by
+    // batch before the commit. Without, the only save before the commit is
+    // the last one, and a staging context would only copy every changed
+    // object once more: the integrator's context is then on the store and
+    // keeps its changes for the commit.
+    const bool savesBatches_;
     std::weak_ptr<SYNEventIntegratorMesh> mesh_;
     plat::Dictionary persistentStoreOptions_;
     ShouldSaveBlock shouldSaveBlock_;
@@ -246,14 +253,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     mutable plat::Mutex contextMutex_;
     std::shared_ptr<Context> managedObjectContext_ GUARDED_BY(contextMutex_);
     // The root context on the application store that batches are saved into;
-    // null when the model saves no batches (see savesBatches_).
+    // null when the model has no batch size (see savesBatches_).
     std::shared_ptr<Context> stagingContext_ GUARDED_BY(contextMutex_);
-    // Whether an entity of the model has a migration batch size, so that the
-    // merged changes are saved batch by batch before the commit. Without, the
-    // only save before the commit is the last one, and a staging context
-    // would only copy every changed object once more: the integrator's
-    // context is then on the store and keeps its changes for the commit.
-    bool savesBatches_ = false;
     // The integrator's context, on the store, holds the merge's changes,
     // repaired, for the commit (no staging context). Used on the merge queue.
     bool changesHeldForCommit_ = false;
