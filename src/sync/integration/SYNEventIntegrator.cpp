@@ -71,6 +71,13 @@ bool importHoldsChangesOf(ManagedObjectContext& context, const SYNManagedObjectI
     return handOff->count(eventIDs, missing) > 0;
 }
 
+// Whether an entity of the model is merged in batches saved on the way.
+bool modelSavesBatches(const plat::coredata::ManagedObjectModel& model) {
+    const auto entities = model.entities();
+    return std::any_of(entities.begin(), entities.end(),
+                       [](const auto& entity) { return syn_migrationBatchSize(*entity) != 0; });
+}
+
 }  // namespace
 
 struct SYNEventIntegrator::EventSelection {
@@ -93,6 +100,7 @@ SYNEventIntegrator::SYNEventIntegrator(const plat::URL& storeURL,
     : storeURL_(storeURL),
       model_(std::move(model)),
       eventStore_(std::move(eventStore)),
+      savesBatches_(modelSavesBatches(*model_)),
       queue_(std::make_shared<plat::dispatch::OperationQueue>("SYNEventIntegrator")) {
     queue_->setMaxConcurrentOperationCount(1);
     queue_->setQualityOfService(plat::dispatch::QualityOfService::UserInitiated);
@@ -223,10 +231,15 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
         failWithCompletion(completion, added.error());
         return;
     }
-    auto staging = makeMarkedContext();
-    staging->performBlockAndWait([&] { staging->setPersistentStoreCoordinator(coordinator); });
+    std::shared_ptr<ManagedObjectContext> staging;
     auto context = makeMarkedContext();
-    context->performBlockAndWait([&] { context->setParentContext(staging); });
+    if (savesBatches_) {
+        staging = makeMarkedContext();
+        staging->performBlockAndWait([&] { staging->setPersistentStoreCoordinator(coordinator); });
+        context->performBlockAndWait([&] { context->setParentContext(staging); });
+    } else {
+        context->performBlockAndWait([&] { context->setPersistentStoreCoordinator(coordinator); });
+    }
     {
         plat::MutexLock lock(contextMutex_);
         stagingContext_ = staging;
@@ -238,6 +251,7 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
 
 void SYNEventIntegrator::runMerge(const Completion& completion) {
     bool clearFullIntegration = false;
+    changesHeldForCommit_ = false;
     plat::ErrorPtr error;
     try {
         error = mergeOperation(clearFullIntegration);
@@ -248,6 +262,13 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
     }
     // Whatever the import handed over was for this merge only.
     dropImportedChanges();
+    if (error && !savesBatches_) {
+        // Unsaved merged changes are dropped, as they are with a staging
+        // context.
+        auto context = managedObjectContext();
+        context->performBlockAndWait([&] { context->reset(); });
+        changesHeldForCommit_ = false;
+    }
     if (error) {
         failWithCompletion(completion, error);
     } else {
@@ -535,7 +556,9 @@ std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::makeReparationContext(
 
 plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     auto context = managedObjectContext();
-    if (!hasChangesIn(*context)) {
+    // Changes held for the commit were repaired already; nothing changes
+    // the integrator's context after the last pass.
+    if (changesHeldForCommit_ || !hasChangesIn(*context)) {
         return nullptr;
     }
     if (auto error = checkPoint("save")) {
@@ -547,6 +570,15 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetManagedObjectContext() {
     }
     if (auto error = repair()) {
         return error;
+    }
+    if (!savesBatches_) {
+        // No staging context: the changes stay in the context, which is on
+        // the store, until commitToStore saves them there.
+        if (saveOccurredDuringMerge_.load()) {
+            return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
+        }
+        changesHeldForCommit_ = true;
+        return nullptr;
     }
     if (auto error = commitToStaging()) {
         return error;
@@ -622,20 +654,25 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
         return error;
     }
     std::shared_ptr<ManagedObjectContext> staging;
+    std::shared_ptr<ManagedObjectContext> context;
     {
         plat::MutexLock lock(contextMutex_);
         staging = stagingContext_;
+        context = managedObjectContext_;
     }
+    // The context whose save writes the store: the staging context, or the
+    // integrator's own when it is on the store.
+    const auto& root = staging ? staging : context;
     auto save = [&]() -> plat::ErrorPtr {
         if (saveOccurredDuringMerge_.load()) {
             return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
         }
         plat::ErrorPtr error;
-        staging->performBlockAndWait([&] {
+        root->performBlockAndWait([&] {
             auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
-                plat::coredata::ManagedObjectContextDidSaveNotification, staging,
+                plat::coredata::ManagedObjectContextDidSaveNotification, root,
                 [&](const plat::Notification& notification) { saveInfoDictionary_ = notification.userInfo; });
-            error = staging->save();
+            error = root->save();
             plat::NotificationCenter::defaultCenter().removeObserver(observer);
         });
         return error;
@@ -643,7 +680,6 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
     plat::ErrorPtr error = save();
     if (error && !saveOccurredDuringMerge_.load() && error->code() != kMergeConflictErrorCode &&
         failedSaveBlock_) {
-        auto context = managedObjectContext();
         auto reparation = makeReparationContext();
         const bool wantsRetry = failedSaveBlock_(*context, error, *reparation);
         plat::ErrorPtr repairError;
@@ -659,7 +695,9 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
             repaired = !repairError;
         });
         if (repaired) {
-            context->performBlockAndWait([&] { repairError = context->save(); });
+            if (staging) {
+                context->performBlockAndWait([&] { repairError = context->save(); });
+            }
             error = repairError ? repairError : save();
         } else if (repairError) {
             error = repairError;
@@ -668,7 +706,7 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
     if (error) {
         return error;
     }
-    auto context = managedObjectContext();
+    changesHeldForCommit_ = false;
     context->performBlockAndWait([&] {
         if (didSaveBlock_) {
             didSaveBlock_(*context, saveInfoDictionary_);

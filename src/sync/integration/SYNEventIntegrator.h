@@ -16,7 +16,10 @@
 //
 // All or nothing: the application store is written in one transaction at
 // the end of the merge. Saves of batches go into a staging context above the
-// integrator's context, not to the store, so a merge that fails or is
+// integrator's context, not to the store; with a model whose entities are
+// not saved in batches (no migration batch size), nothing is saved before
+// the end, and the integrator's context is on the store itself and holds the
+// merged changes until the commit. Either way a merge that fails or is
 // cancelled at any point (a throwing hook, an unreadable value, a store
 // error, cancel) leaves the application store as it was and deletes its
 // partial merge event; the next merge integrates the same events again. A
@@ -229,6 +232,13 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::URL storeURL_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;
+    // Whether an entity of the model has a migration batch size (read when
+    // the integrator is made), so that the merged changes are saved batch by
+    // batch before the commit. Without, the only save before the commit is
+    // the last one, and a staging context would only copy every changed
+    // object once more: the integrator's context is then on the store and
+    // keeps its changes for the commit.
+    const bool savesBatches_;
     std::weak_ptr<SYNEventIntegratorMesh> mesh_;
     plat::Dictionary persistentStoreOptions_;
     ShouldSaveBlock shouldSaveBlock_;
@@ -242,8 +252,12 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::shared_ptr<plat::dispatch::OperationQueue> queue_;
     mutable plat::Mutex contextMutex_;
     std::shared_ptr<Context> managedObjectContext_ GUARDED_BY(contextMutex_);
-    // The root context on the application store that batches are saved into.
+    // The root context on the application store that batches are saved into;
+    // null when the model has no batch size (see savesBatches_).
     std::shared_ptr<Context> stagingContext_ GUARDED_BY(contextMutex_);
+    // The integrator's context, on the store, holds the merge's changes,
+    // repaired, for the commit (no staging context). Used on the merge queue.
+    bool changesHeldForCommit_ = false;
     std::optional<std::string> newEventUniqueId_;
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
     plat::Dictionary saveInfoDictionary_;

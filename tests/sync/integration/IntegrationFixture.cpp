@@ -45,7 +45,7 @@ class CodeTransformer : public plat::coredata::ValueTransformer {
 
 }  // namespace
 
-std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel() {
+std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel(int64_t taskBatchSize) {
     plat::coredata::ValueTransformer::setValueTransformer(std::make_shared<CodeTransformer>(),
                                                           kCodeTransformerName);
     auto model = plat::coredata::ManagedObjectModel::create();
@@ -55,7 +55,7 @@ std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel() {
     calendar.addRelationship("tasks", "Task").inverse("calendar").toMany();
 
     auto& task = model->addEntity("Task");
-    task.setUserInfo({{SYNMigrationBatchSizeKey, Value(2)}});
+    task.setUserInfo({{SYNMigrationBatchSizeKey, Value(taskBatchSize)}});
     task.addAttribute("title", AttributeType::String);
     task.addAttribute("done", AttributeType::Boolean);
     task.addRelationship("calendar", "Calendar").inverse("tasks");
@@ -103,10 +103,11 @@ std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel() {
     return model;
 }
 
-Machine::Machine(const std::filesystem::path& root, const std::string& name, bool openExisting)
+Machine::Machine(const std::filesystem::path& root, const std::string& name, bool openExisting,
+                 int64_t taskBatchSize)
     : name_(name),
       dir_(root / name),
-      model_(makeFixtureModel()),
+      model_(makeFixtureModel(taskBatchSize)),
       storeURL_(plat::URL::fileURLWithPath((root / name / "app.sqlite").string())) {
     std::filesystem::create_directories(dir_);
     if (openExisting) {
@@ -519,7 +520,7 @@ void IntegrationTest::populate(Machine& machine) {
 }
 
 Machine& IntegrationTest::addMachine(const std::string& name) {
-    machines.push_back(std::make_unique<Machine>(root.path(), name));
+    machines.push_back(std::make_unique<Machine>(root.path(), name, false, taskBatchSize));
     return *machines.back();
 }
 

@@ -29,8 +29,9 @@ inline constexpr const char* kCodeTransformerName = "IntegrationTestCodeTransfor
 // Playlist(name) <->>(ordered) Item(every attribute type, playlist);
 // Canvas(name) <->> Shape(name, canvas) with sub-entity Circle(radius);
 // Scratch (ignored entity); Item.note (ignored property).
-// Priorities: Calendar 10, Playlist 5, Canvas 5, the rest 0; Task batch size 2.
-std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel();
+// Priorities: Calendar 10, Playlist 5, Canvas 5, the rest 0; Task batch size
+// taskBatchSize (0: no entity is merged in batches).
+std::shared_ptr<plat::coredata::ManagedObjectModel> makeFixtureModel(int64_t taskBatchSize = 2);
 
 // The mesh of a simulated machine: remembers the codes of events left out.
 class TestMesh : public SYNEventIntegratorMesh {
@@ -44,7 +45,8 @@ class Machine {
   public:
     // A new machine (fresh event store), or, with openExisting, the machine
     // left in the folder by an earlier run (another process).
-    Machine(const std::filesystem::path& root, const std::string& name, bool openExisting = false);
+    Machine(const std::filesystem::path& root, const std::string& name, bool openExisting = false,
+            int64_t taskBatchSize = 2);
     ~Machine();
 
     const std::string& name() const { return name_; }
@@ -108,6 +110,8 @@ class IntegrationTest : public ::testing::Test {
     static void populate(Machine& machine);
     testsupport::TempDir root;
     std::vector<std::unique_ptr<Machine>> machines;
+    // The Task batch size of the machines' model (see makeFixtureModel).
+    int64_t taskBatchSize = 2;
 };
 
 }  // namespace integrationtest
