@@ -587,12 +587,11 @@ bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const V
 
 // SELF against stored objects of this store and of the fetched table, all
 // of one entity (no nil, temporary IDs, other stores or values that are no
-// object): objectComparison matches t0's key against their keys in key order,
-// each once, padded as listMatch pads them or, beyond kMaxInlineValues, as
-// one JSON array, with the entity's number when the table holds several.
-// When alone (the request's whole predicate, unsorted), a list of two keys
-// or more is instead a lookup of the listed keys (buildListed), bound as one
-// JSON array.
+// object), at most kMaxInlineValues of them: objectComparison matches t0's
+// key against their keys in key order, each once, padded as listMatch pads
+// them, with the entity's number when the table holds several. When alone
+// (the request's whole predicate, unsorted), a list of two keys or more is
+// instead a lookup of the listed keys (buildListed), bound as one JSON array.
 bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& shape) const {
     if (p.modifier() != ComparisonModifier::Direct || p.rhs()->kind() != Expression::Kind::Constant)
         return false;
@@ -608,7 +607,9 @@ bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& s
         single.push_back(constant);
         members = &single;
     }
-    if (!members || members->empty())
+    // A longer list costs more to read than its text does to build: a
+    // request whose signature is new would read it twice.
+    if (!members || members->empty() || members->size() > kMaxInlineValues)
         return false;
     const EntityDescription* entity = nullptr;
     int64_t number = 0;
@@ -640,8 +641,8 @@ bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& s
     sig += 'S';
     appendRaw(sig, static_cast<uint8_t>(p.op()));
     appendRaw(sig, number);
-    if ((alone && keys.size() >= kMinListedValues) || keys.size() > kMaxInlineValues) {
-        sig += alone && keys.size() >= kMinListedValues ? 'L' : 'J';
+    if (alone && keys.size() >= kMinListedValues) {
+        sig += 'L';
         shape.binds.push_back(bytesBind(Bind::Kind::Text, jsonKeys(keys)));
         return true;
     }
