@@ -623,8 +623,8 @@ bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& s
             id = comparisonValue(m).asObjectOf<ManagedObjectID>();
         if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
             return false;
-        if (id->entity() != entity) {
-            if (entity)
+        if (!entity || id->entity() != entity) {
+            if (entity || !id->entity())
                 return false;
             entity = id->entity();
             const EntityLayout* layout = schema_.entityOf(*entity);

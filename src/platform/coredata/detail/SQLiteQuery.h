@@ -123,9 +123,10 @@ class QueryBuilder {
     bool appendShape(const Predicate& p, QueryShape& shape) const;
     bool appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
                          QueryShape& shape) const;
-    // SELF compared with stored objects (see idMatch); listed: the whole
-    // request is a lookup of listed keys (see buildListed).
-    bool appendSelfShape(const Predicate& p, bool listed, QueryShape& shape) const;
+    // SELF compared with stored objects (see idMatch); alone: p is the whole
+    // predicate of an unsorted request, which may be a lookup of listed keys
+    // (see buildListed).
+    bool appendSelfShape(const Predicate& p, bool alone, QueryShape& shape) const;
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);
