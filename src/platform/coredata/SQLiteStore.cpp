@@ -662,13 +662,13 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         tail += " LIMIT ?" + std::to_string(q.binds.size() + 1) + " OFFSET ?" +
                 std::to_string(q.binds.size() + 2);
     }
-    if (shape && !q.listed && q.binds == shape->binds) {
+    if (shape && q.binds == shape->binds) {
         // Only a shape whose values build binds as the shape does is kept.
         if (impl_->shapedFetches.size() >= 256)
             impl_->shapedFetches.clear();
         sqlite::ShapedFetch& fetch = impl_->shapedFetches[shape->signature];
-        fetch = sqlite::ShapedFetch{layout->table, std::move(tail), q.exact, q.sorted,
-                                    keyOrderHere,  windowInSQL,     {}};
+        fetch = sqlite::ShapedFetch{
+            layout->table, std::move(tail), q.exact, q.sorted, q.listed || keyOrderHere, windowInSQL, {}};
         return fetchShaped(request, fetch, q.binds);
     }
     if (windowInSQL && windowed)

@@ -425,6 +425,27 @@ TEST_F(PredicateIdentityTest, AHashedListFollowsObjectsThatGainPermanentIDs) {
     EXPECT_EQ(fetch(all, newContext()).size(), 20u);
 }
 
+// What build made of a request of some signature.
+struct BuiltText {
+    std::string text;
+    bool exact, sorted, listed;
+};
+
+// Records the text of q under the shape's signature, or checks it against the
+// text recorded there, and checks that the shape binds what build binds.
+void expectOneText(std::map<std::string, BuiltText>& bySignature, const sqlite::QueryShape& shape,
+                   const sqlite::Query& q, const std::string& format) {
+    EXPECT_EQ(shape.binds, q.binds) << format;
+    BuiltText text{q.from + " WHERE " + q.where + " ORDER BY " + q.orderBy, q.exact, q.sorted, q.listed};
+    auto [it, added] = bySignature.emplace(shape.signature, text);
+    if (!added) {
+        EXPECT_EQ(it->second.text, text.text) << format;
+        EXPECT_EQ(it->second.exact, text.exact) << format;
+        EXPECT_EQ(it->second.sorted, text.sorted) << format;
+        EXPECT_EQ(it->second.listed, text.listed) << format;
+    }
+}
+
 // Requests of one shape share their SQL text: whatever signature two requests
 // share, build gives both the same text, and the shape binds what build
 // binds. The values vary in every way the text may follow (nil, kinds, list
@@ -522,11 +543,7 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
                                                             {SortDescriptor("title", false)},
                                                             {SortDescriptor("calendar.name")},
                                                             {SortDescriptor("title", true, true)}};
-    struct Text {
-        std::string text;
-        bool exact, sorted;
-    };
-    std::map<std::string, Text> bySignature;
+    std::map<std::string, BuiltText> bySignature;
     std::size_t shapedCount = 0, unshaped = 0;
     for (const char* entity : {"Task", "UrgentTask"}) {
         for (bool subentities : {true, false}) {
@@ -544,14 +561,7 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
                     }
                     ++shapedCount;
                     EXPECT_FALSE(q.listed) << format;
-                    EXPECT_EQ(shape.binds, q.binds) << format;
-                    Text text{q.from + " WHERE " + q.where + " ORDER BY " + q.orderBy, q.exact, q.sorted};
-                    auto [it, added] = bySignature.emplace(shape.signature, text);
-                    if (!added) {
-                        EXPECT_EQ(it->second.text, text.text) << format;
-                        EXPECT_EQ(it->second.exact, text.exact) << format;
-                        EXPECT_EQ(it->second.sorted, text.sorted) << format;
-                    }
+                    expectOneText(bySignature, shape, q, format);
                 }
             }
         }
@@ -559,6 +569,87 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
     // Both kinds occur, and signatures are shared (the cache has hits).
     EXPECT_GT(unshaped, 1000u);
     EXPECT_GT(shapedCount, bySignature.size() + 500);
+}
+
+// SELF against lists of IDs (alone, the lookup of listed keys): requests of one
+// signature build one text and the shape binds what build binds, whatever the
+// members' entities, stores, number, order and repeats.
+TEST(QueryShapeTest, SelfAgainstObjectsOfOneSignatureBuildsOneText) {
+    auto model = testing::makeTestModel();
+    auto store = PersistentStoreCoordinator::create(model);
+    auto other = PersistentStoreCoordinator::create(model);
+    ASSERT_TRUE(store->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    ASSERT_TRUE(other->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    const std::string storeIdentifier = store->persistentStores()[0]->identifier();
+    auto schema = schemaFor(*store->managedObjectModel());
+    ASSERT_TRUE(schema);
+    auto id = [&](const char* entity, int64_t key, bool ours = true) {
+        return Value(ObjectPtr(ManagedObjectID::makePermanent(
+            model->entityForName(entity), (ours ? store : other)->persistentStores()[0], key)));
+    };
+    const std::vector<Value> strays = {
+        Value(), id("Task", 2, false),
+        Value(ObjectPtr(ManagedObjectID::makeTemporary(model->entityForName("Task")))), Value(3),
+        id("Calendar", 1)};
+    std::vector<Value> lists = {Value(Array{})};
+    for (std::size_t n : {1u, 2u, 3u, 4u, 5u, 8u, 9u, 16u, 17u, 63u, 64u, 65u, 66u, 100u}) {
+        for (const char* entity : {"Task", "UrgentTask", "Calendar"}) {
+            // Unordered, with repeats: fewer distinct keys than members.
+            Array keys;
+            for (std::size_t i = 0; i < n; ++i)
+                keys.push_back(id(entity, static_cast<int64_t>((i * 37 + n) % (n + 3) + 1)));
+            lists.push_back(Value(keys));
+            Array sameKeysTwice = keys;
+            sameKeysTwice.insert(sameKeysTwice.end(), keys.begin(), keys.end());
+            lists.push_back(Value(std::move(sameKeysTwice)));
+            Array mixed = keys;
+            mixed.push_back(id(std::string(entity) == "Task" ? "UrgentTask" : "Task", 7));
+            lists.push_back(Value(std::move(mixed)));
+            keys.push_back(strays[n % strays.size()]);
+            lists.push_back(Value(std::move(keys)));
+        }
+    }
+    std::vector<PredicatePtr> leaves;
+    for (const Value& v : lists) {
+        leaves.push_back(Predicate::selfIn(v));
+        const Value first = v.asArray()->empty() ? Value() : v.asArray()->front();
+        for (PredicateOperator op : {PredicateOperator::EqualTo, PredicateOperator::NotEqualTo})
+            leaves.push_back(Predicate::comparison(Expression::evaluatedObject(), op,
+                                                   Expression::constant(first), ComparisonModifier::Direct,
+                                                   0));
+    }
+    std::vector<PredicatePtr> predicates;
+    for (const auto& leaf : leaves) {
+        predicates.push_back(leaf);
+        predicates.push_back(Predicate::notPredicate(leaf));
+        predicates.push_back(Predicate::andPredicate({leaf, Predicate::equal("title", Value("a"))}));
+        predicates.push_back(Predicate::orPredicate({Predicate::equal("title", Value("a")), leaf}));
+    }
+    std::map<std::string, BuiltText> bySignature;
+    std::size_t shapedCount = 0, unshaped = 0, listed = 0;
+    for (const char* entity : {"Task", "UrgentTask", "Calendar"}) {
+        for (bool subentities : {true, false}) {
+            for (const auto& sort : {std::vector<SortDescriptor>{}, {SortDescriptor("title")}}) {
+                for (const auto& predicate : predicates) {
+                    sqlite::QueryBuilder builder(**schema, storeIdentifier, *model->entityNamed(entity),
+                                                 subentities);
+                    sqlite::QueryShape shape;
+                    const bool shaped = builder.shape(predicate.get(), sort, shape);
+                    sqlite::Query q = builder.build(predicate.get(), sort);
+                    if (!shaped) {
+                        ++unshaped;
+                        continue;
+                    }
+                    ++shapedCount;
+                    listed += q.listed;
+                    expectOneText(bySignature, shape, q, predicate->predicateFormat());
+                }
+            }
+        }
+    }
+    EXPECT_GT(unshaped, 1000u);
+    EXPECT_GT(listed, 100u);
+    EXPECT_GT(shapedCount, bySignature.size() + 1000);
 }
 
 // Fetches of one shape but other values, windows and orders, each made twice
@@ -640,6 +731,102 @@ TEST_F(ShapedFetchTest, FetchesOfOneShapeAnswerTheirOwnValues) {
             std::sort(actual.begin(), actual.end());
         }
         EXPECT_EQ(actual, expected) << request.predicate->predicateFormat();
+    }
+}
+
+// Fetches by lists of IDs (alone, with other conditions, negated, sorted,
+// windowed, of one entity or several), each of a shape made twice with other
+// keys, answer as the in-memory store; windows over listed keys take the
+// rows in key order.
+TEST_F(ShapedFetchTest, FetchesBySelfListsAnswerTheirOwnKeys) {
+    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    const Ids memoryIds = fill(*memoryContext);
+    const Ids sqliteIds = fill(*contextOn(open()));
+    auto sqliteContext = contextOn(open());
+    auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
+        std::vector<std::string> out;
+        for (const auto& o : objects)
+            out.push_back(o->valueForKey("uuid").stringValue());
+        return out;
+    };
+    // Tasks 0..299: every tenth from 9 on is an UrgentTask.
+    auto pick = [](int n, int start, bool urgent) {
+        std::vector<std::size_t> out;
+        for (int i = 0; static_cast<int>(out.size()) < n; ++i) {
+            const std::size_t at = static_cast<std::size_t>((start + i * 7) % 300);
+            if (urgent ? at % 10 == 9 : at % 10 != 9)
+                out.push_back(at);
+        }
+        out.push_back(out.front());  // a repeat
+        return out;
+    };
+    auto listOf = [](const Ids& ids, const std::vector<std::size_t>& at) {
+        Array out;
+        for (std::size_t i : at)
+            out.push_back(Value(ObjectPtr(ids[i])));
+        return Value(std::move(out));
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (int n : {1, 2, 3, 5, 9, 28, 64, 65, 120}) {
+            for (int kind = 0; kind < 3; ++kind) {
+                std::vector<std::size_t> at =
+                    pick(kind == 1 ? std::min(n, 30) : n, round * 11 + n, kind == 1);
+                if (kind == 2)
+                    at.push_back(9);  // tasks and an urgent one
+                auto sqliteList = listOf(sqliteIds, at), memoryList = listOf(memoryIds, at);
+                const std::vector<std::function<PredicatePtr(const Value&)>> predicates = {
+                    [](const Value& l) { return Predicate::selfIn(l); },
+                    [](const Value& l) { return Predicate::notPredicate(Predicate::selfIn(l)); },
+                    [](const Value& l) {
+                        return Predicate::andPredicate(
+                            {Predicate::selfIn(l), Predicate::greaterThan("sortOrder", Value(10))});
+                    },
+                    [](const Value& l) {
+                        return Predicate::comparison(
+                            Expression::evaluatedObject(), PredicateOperator::EqualTo,
+                            Expression::constant(l.asArray()->front()), ComparisonModifier::Direct, 0);
+                    }};
+                for (const auto& predicate : predicates) {
+                    for (int variant = 0; variant < 4; ++variant) {
+                        FetchRequest request = makeRequest("Task", predicate(sqliteList));
+                        FetchRequest memoryRequest = makeRequest("Task", predicate(memoryList));
+                        if (variant == 1) {
+                            request.sortDescriptors = memoryRequest.sortDescriptors = {
+                                SortDescriptor("sortOrder", false), SortDescriptor("uuid")};
+                            request.fetchLimit = memoryRequest.fetchLimit =
+                                static_cast<std::size_t>(n % 4 + 2);
+                            request.fetchOffset = memoryRequest.fetchOffset = static_cast<std::size_t>(n % 3);
+                        } else if (variant == 2) {
+                            request.includesSubentities = memoryRequest.includesSubentities = false;
+                        }
+                        const std::string format = request.predicate->predicateFormat();
+                        if (variant == 3) {
+                            // Unsorted and windowed: the rows in key order, then the window.
+                            auto all = fetchAll(sqliteContext, request);
+                            std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+                                return a->objectID()->primaryKey() < b->objectID()->primaryKey();
+                            });
+                            request.fetchLimit = 3;
+                            request.fetchOffset = 1;
+                            std::vector<ManagedObjectPtr> expected;
+                            for (std::size_t i = 1; i < all.size() && i < 4; ++i)
+                                expected.push_back(all[i]);
+                            EXPECT_EQ(uuids(fetchAll(sqliteContext, request)), uuids(expected)) << format;
+                            continue;
+                        }
+                        auto expected = uuids(fetchAll(memoryContext, memoryRequest));
+                        auto actual = uuids(fetchAll(sqliteContext, request));
+                        if (request.sortDescriptors.empty()) {
+                            std::sort(expected.begin(), expected.end());
+                            std::sort(actual.begin(), actual.end());
+                        }
+                        EXPECT_EQ(actual, expected) << format << " variant " << variant;
+                    }
+                }
+            }
+        }
     }
 }
 

@@ -430,7 +430,11 @@ bool QueryBuilder::shape(const Predicate* predicate, const std::vector<SortDescr
             p.lhs()->kind() == Expression::Kind::KeyPath && listableColumn(p.lhs()->keyPathComponents()))
             return false;
         out.signature += 'P';
-        if (!appendShape(p, out))
+        // SELF IN a list, alone and unsorted, may be a lookup of the listed
+        // keys (buildListed).
+        const bool alone = sortDescriptors.empty() && p.kind() == Predicate::Kind::Comparison &&
+                           p.lhs()->kind() == Expression::Kind::EvaluatedObject;
+        if (!(alone ? appendSelfShape(p, true, out) : appendShape(p, out)))
             return false;
     } else {
         out.signature += '-';
@@ -472,6 +476,8 @@ bool QueryBuilder::appendShape(const Predicate& p, QueryShape& shape) const {
         case Predicate::Kind::Comparison:
             break;
     }
+    if (p.lhs()->kind() == Expression::Kind::EvaluatedObject)
+        return appendSelfShape(p, false, shape);
     if (p.modifier() != ComparisonModifier::Direct || p.lhs()->kind() != Expression::Kind::KeyPath ||
         p.rhs()->kind() != Expression::Kind::Constant)
         return false;
@@ -576,6 +582,75 @@ bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const V
     const Bind last = shape.binds[first + members->size() - 1];
     for (std::size_t i = members->size(); i < padded; ++i)
         shape.binds.push_back(last);
+    return true;
+}
+
+// SELF against stored objects of this store and of the fetched table, all
+// of one entity (no nil, temporary IDs, other stores or values that are no
+// object), at most kMaxInlineValues of them: objectComparison matches t0's
+// key against their keys in key order, each once, padded as listMatch pads
+// them, with the entity's number when the table holds several. When alone
+// (the request's whole predicate, unsorted), a list of two keys or more is
+// instead a lookup of the listed keys (buildListed), bound as one JSON array.
+bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& shape) const {
+    if (p.modifier() != ComparisonModifier::Direct || p.rhs()->kind() != Expression::Kind::Constant)
+        return false;
+    const bool in = p.op() == PredicateOperator::In;
+    if (!in && p.op() != PredicateOperator::EqualTo && p.op() != PredicateOperator::NotEqualTo)
+        return false;
+    const Value& constant = p.rhs()->constantValue();
+    const Array* members = nullptr;
+    Array single;
+    if (in) {
+        members = membersOf(constant);
+    } else {
+        single.push_back(constant);
+        members = &single;
+    }
+    // A longer list costs more to read than its text does to build: a
+    // request whose signature is new would read it twice.
+    if (!members || members->empty() || members->size() > kMaxInlineValues)
+        return false;
+    const EntityDescription* entity = nullptr;
+    int64_t number = 0;
+    std::vector<int64_t> keys;
+    keys.reserve(members->size());
+    for (const Value& m : *members) {
+        if (m.isNull())
+            return false;
+        auto id = m.asObjectOf<ManagedObjectID>();
+        if (!id)
+            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+            return false;
+        if (!entity || id->entity() != entity) {
+            if (entity || !id->entity())
+                return false;
+            entity = id->entity();
+            const EntityLayout* layout = schema_.entityOf(*entity);
+            if (!layout || layout->table != layout_.table)
+                return false;
+            number = layout->number;
+        }
+        keys.push_back(id->primaryKey());
+    }
+    if (!std::is_sorted(keys.begin(), keys.end()))
+        std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::string& sig = shape.signature;
+    sig += 'S';
+    appendRaw(sig, static_cast<uint8_t>(p.op()));
+    appendRaw(sig, number);
+    if (alone && keys.size() >= kMinListedValues) {
+        sig += 'L';
+        shape.binds.push_back(bytesBind(Bind::Kind::Text, jsonKeys(keys)));
+        return true;
+    }
+    const std::size_t padded = paddedLength(keys.size());
+    sig += 'k';
+    appendRaw(sig, static_cast<uint32_t>(padded));
+    for (std::size_t i = 0; i < padded; ++i)
+        shape.binds.push_back(intBind(keys[std::min(i, keys.size() - 1)]));
     return true;
 }
 

@@ -63,9 +63,10 @@ class QueryBuilder {
     // comparisons of key paths to constants, the paths through to-ones ending
     // at an attribute (or at a relationship compared with nil), each constant
     // one build translates, lists of at most kMaxInlineValues members, under
-    // AND, OR and NOT; and the fetched row's own to-ones against stored
-    // objects of a one-entity table. Anything else (other object comparisons,
-    // text operators, lists walked through json_each) has no shape.
+    // AND, OR and NOT; the fetched row's own to-ones against stored objects
+    // of a one-entity table; and SELF against stored objects of this store
+    // and table, all of one entity. Anything else (other object comparisons,
+    // text operators, lists of values walked through json_each) has no shape.
     // Written into out (whose storage is reused); false: no shape.
     bool shape(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors,
                QueryShape& out) const;
@@ -122,6 +123,10 @@ class QueryBuilder {
     bool appendShape(const Predicate& p, QueryShape& shape) const;
     bool appendKeysShape(const RelationshipDescription& toOne, const Value& constant, bool in,
                          QueryShape& shape) const;
+    // SELF compared with stored objects (see idMatch); alone: p is the whole
+    // predicate of an unsorted request, which may be a lookup of listed keys
+    // (see buildListed).
+    bool appendSelfShape(const Predicate& p, bool alone, QueryShape& shape) const;
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);

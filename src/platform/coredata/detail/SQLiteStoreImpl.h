@@ -116,7 +116,7 @@ struct ShapedFetch {
     std::string tail;
     bool exact = true;
     bool sorted = true;
-    bool keyOrderHere = false;
+    bool keyOrderHere = false;  // rows put in key order here (key order, or listed keys)
     bool windowInSQL = false;
     StatementMemo memo;
 };
