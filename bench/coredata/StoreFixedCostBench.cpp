@@ -23,7 +23,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "TempSQLiteStore.h"
 #include "platform/coredata/ManagedObject.h"
@@ -119,13 +122,22 @@ void BM_OpenStoreBesideAnother(benchmark::State& state) {
     openFetchAndClose(state, store);
 }
 
-void BM_SaveOneChange(benchmark::State& state) {
+// The shared store opened on a coordinator of its own, with a root context
+// holding its first 100 items; empty (the benchmark skipped) when either
+// fails.
+struct OpenedItems {
+    std::shared_ptr<PersistentStore> store;
+    std::shared_ptr<plat::coredata::ManagedObjectContext> context;
+    std::vector<std::shared_ptr<plat::coredata::ManagedObject>> items;
+};
+std::optional<OpenedItems> openItems(benchmark::State& state) {
     plat::dispatch::MainLoop::bindToCurrentThread();
     Store& store = Store::shared();
     auto coordinator = PersistentStoreCoordinator::create(store.model);
-    if (!coordinator->addPersistentStore(SQLiteStoreType, "", store.url)) {
+    auto added = coordinator->addPersistentStore(SQLiteStoreType, "", store.url);
+    if (!added) {
         state.SkipWithError("the store did not open");
-        return;
+        return std::nullopt;
     }
     auto context = rootContext(coordinator);
     FetchRequest request("Item");
@@ -133,12 +145,20 @@ void BM_SaveOneChange(benchmark::State& state) {
     auto items = context->executeFetchRequest(request);
     if (!items || items->size() != 100) {
         state.SkipWithError("the items were not found");
-        return;
+        return std::nullopt;
     }
+    return OpenedItems{*added, context, std::move(*items)};
+}
+
+void BM_SaveOneChange(benchmark::State& state) {
+    auto opened = openItems(state);
+    if (!opened)
+        return;
+    auto& [added, context, items] = *opened;
     double seconds = 0;
     int64_t round = 0;
     for (auto _ : state) {
-        const auto& item = (*items)[static_cast<std::size_t>(round % 100)];
+        const auto& item = items[static_cast<std::size_t>(round % 100)];
         const double start = cpuSeconds();
         CALLGRIND_START_INSTRUMENTATION;
         item->setValue(plat::Value(static_cast<double>(++round)), "size");
@@ -173,31 +193,19 @@ plat::Value recordedList(int64_t round) {
 }
 
 void BM_SaveWithChangedMetadata(benchmark::State& state) {
-    plat::dispatch::MainLoop::bindToCurrentThread();
-    Store& store = Store::shared();
-    auto coordinator = PersistentStoreCoordinator::create(store.model);
-    auto added = coordinator->addPersistentStore(SQLiteStoreType, "", store.url);
-    if (!added) {
-        state.SkipWithError("the store did not open");
+    auto opened = openItems(state);
+    if (!opened)
         return;
-    }
-    auto context = rootContext(coordinator);
-    FetchRequest request("Item");
-    request.predicate = Predicate::lessThan("code", plat::Value(int64_t{100}));
-    auto items = context->executeFetchRequest(request);
-    if (!items || items->size() != 100) {
-        state.SkipWithError("the items were not found");
-        return;
-    }
+    auto& [added, context, items] = *opened;
     double seconds = 0;
     int64_t round = 0;
     for (auto _ : state) {
-        const auto& item = (*items)[static_cast<std::size_t>(round % 100)];
-        plat::Dictionary metadata = (*added)->metadata();
+        const auto& item = items[static_cast<std::size_t>(round % 100)];
+        plat::Dictionary metadata = added->metadata();
         metadata.set("recorded", recordedList(round));
         const double start = cpuSeconds();
         CALLGRIND_START_INSTRUMENTATION;
-        (*added)->setMetadata(std::move(metadata));
+        added->setMetadata(std::move(metadata));
         item->setValue(plat::Value(static_cast<double>(++round)), "size");
         auto error = context->save();
         CALLGRIND_STOP_INSTRUMENTATION;

@@ -563,12 +563,8 @@ bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const V
         return false;
     const std::size_t first = shape.binds.size();
     for (const Value& m : *members) {
-        if (m.isNull())
-            return false;
-        auto id = m.asObjectOf<ManagedObjectID>();
+        const auto id = storedObjectID(m);
         if (!id)
-            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
-        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
             return false;
         const EntityLayout* layout = schema_.entityOf(*id->entity());
         if (!layout || layout->table != table)
@@ -583,6 +579,20 @@ bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const V
     for (std::size_t i = members->size(); i < padded; ++i)
         shape.binds.push_back(last);
     return true;
+}
+
+// The ID of a list member that names an object saved in this store (the ID
+// itself, or an object's); null for nil, values that are no object,
+// temporary IDs and other stores' objects.
+ManagedObjectIDPtr QueryBuilder::storedObjectID(const Value& member) const {
+    if (member.isNull())
+        return nullptr;
+    auto id = member.asObjectOf<ManagedObjectID>();
+    if (!id)
+        id = comparisonValue(member).asObjectOf<ManagedObjectID>();
+    if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
+        return nullptr;
+    return id;
 }
 
 // SELF against stored objects of this store and of the fetched table, all
@@ -616,12 +626,8 @@ bool QueryBuilder::appendSelfShape(const Predicate& p, bool alone, QueryShape& s
     std::vector<int64_t> keys;
     keys.reserve(members->size());
     for (const Value& m : *members) {
-        if (m.isNull())
-            return false;
-        auto id = m.asObjectOf<ManagedObjectID>();
+        const auto id = storedObjectID(m);
         if (!id)
-            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
-        if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
             return false;
         if (!entity || id->entity() != entity) {
             if (entity || !id->entity())

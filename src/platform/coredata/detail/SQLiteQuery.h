@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/coredata/FetchRequest.h"
+#include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
 
 namespace plat::coredata::sqlite {
@@ -127,6 +128,8 @@ class QueryBuilder {
     // predicate of an unsorted request, which may be a lookup of listed keys
     // (see buildListed).
     bool appendSelfShape(const Predicate& p, bool alone, QueryShape& shape) const;
+    // The ID of a member naming an object saved in this store; null otherwise.
+    ManagedObjectIDPtr storedObjectID(const Value& member) const;
     std::string joinFor(const std::string& fromAlias, const Column& keyColumn, const Table& destination,
                         const std::string& path);
     std::string param(Bind bind);
