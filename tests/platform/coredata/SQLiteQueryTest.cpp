@@ -35,6 +35,31 @@ Value idList(const Ids& ids, std::size_t from, std::size_t to) {
     return Value(std::move(out));
 }
 
+// A query builder's store and another one (in memory), for object IDs of
+// the builder's store and of another.
+struct IDStores {
+    explicit IDStores(const std::shared_ptr<ManagedObjectModel>& m)
+        : model(m),
+          store(PersistentStoreCoordinator::create(m)),
+          other(PersistentStoreCoordinator::create(m)),
+          schema(schemaFor(*m)) {
+        ready = schema && store->addPersistentStore(InMemoryStoreType, "", std::nullopt) &&
+                other->addPersistentStore(InMemoryStoreType, "", std::nullopt);
+        if (ready)
+            storeIdentifier = store->persistentStores()[0]->identifier();
+    }
+    Value id(const char* entity, int64_t key, bool ours = true) const {
+        return Value(ObjectPtr(ManagedObjectID::makePermanent(
+            model->entityForName(entity), (ours ? store : other)->persistentStores()[0], key)));
+    }
+    std::shared_ptr<ManagedObjectModel> model;
+    std::shared_ptr<PersistentStoreCoordinator> store;
+    std::shared_ptr<PersistentStoreCoordinator> other;
+    std::string storeIdentifier;
+    decltype(schemaFor(std::declval<const ManagedObjectModel&>())) schema;
+    bool ready = false;  // both stores added and the schema built
+};
+
 Value strings(std::size_t count, const std::string& prefix, std::size_t offset = 0) {
     Array out;
     for (std::size_t i = 0; i < count; ++i)
@@ -496,17 +521,11 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
         leaves.push_back(Predicate::equal("notes", v));
     }
     // Object IDs of the builder's store, of another one, and temporary ones.
-    auto store = PersistentStoreCoordinator::create(model);
-    auto other = PersistentStoreCoordinator::create(model);
-    ASSERT_TRUE(store->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    ASSERT_TRUE(other->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    const std::string storeIdentifier = store->persistentStores()[0]->identifier();
-    auto schema = schemaFor(*store->managedObjectModel());
-    ASSERT_TRUE(schema);
-    auto id = [&](const char* entity, int64_t key, bool ours = true) {
-        return Value(ObjectPtr(ManagedObjectID::makePermanent(
-            model->entityForName(entity), (ours ? store : other)->persistentStores()[0], key)));
-    };
+    const IDStores stores(model);
+    ASSERT_TRUE(stores.ready);
+    const std::string& storeIdentifier = stores.storeIdentifier;
+    const auto& schema = stores.schema;
+    auto id = [&](const char* entity, int64_t key, bool ours = true) { return stores.id(entity, key, ours); };
     std::vector<Value> objects = {
         id("Calendar", 1), id("Calendar", 2, false), id("Task", 1),
         Value(ObjectPtr(ManagedObjectID::makeTemporary(model->entityForName("Calendar"))))};
@@ -576,17 +595,11 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
 // members' entities, stores, number, order and repeats.
 TEST(QueryShapeTest, SelfAgainstObjectsOfOneSignatureBuildsOneText) {
     auto model = testing::makeTestModel();
-    auto store = PersistentStoreCoordinator::create(model);
-    auto other = PersistentStoreCoordinator::create(model);
-    ASSERT_TRUE(store->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    ASSERT_TRUE(other->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    const std::string storeIdentifier = store->persistentStores()[0]->identifier();
-    auto schema = schemaFor(*store->managedObjectModel());
-    ASSERT_TRUE(schema);
-    auto id = [&](const char* entity, int64_t key, bool ours = true) {
-        return Value(ObjectPtr(ManagedObjectID::makePermanent(
-            model->entityForName(entity), (ours ? store : other)->persistentStores()[0], key)));
-    };
+    const IDStores stores(model);
+    ASSERT_TRUE(stores.ready);
+    const std::string& storeIdentifier = stores.storeIdentifier;
+    const auto& schema = stores.schema;
+    auto id = [&](const char* entity, int64_t key, bool ours = true) { return stores.id(entity, key, ours); };
     const std::vector<Value> strays = {
         Value(), id("Task", 2, false),
         Value(ObjectPtr(ManagedObjectID::makeTemporary(model->entityForName("Task")))), Value(3),

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "platform/foundation/Decimal.h"
 #include "sync/eventstore/EventStoreFixture.h"
 #include "sync/integration/SYNEventExport.h"
+#include "sync/integration/SYNEventMigrator.h"
 
 namespace integrationtest {
 
@@ -195,6 +197,29 @@ class EventFileTest : public ::testing::Test {
             EXPECT_EQ(context.save(), nullptr);
             return event->objectID();
         });
+    }
+
+    // Exports the source's event of that revision and types and copies its
+    // one file to `path`: the path, or "" (a failure recorded) when the
+    // export fails or makes other than one file.
+    std::string exportedTo(const std::string& path, int64_t revision, std::vector<int16_t> types) {
+        SYNEventMigrator migrator(source, applicationModel());
+        bool done = false;
+        std::vector<std::string> files;
+        migrator.migrateLocalEventToTemporaryFilesForRevision(
+            revision, std::move(types), [&](plat::ErrorPtr error, std::vector<std::string> made) {
+                EXPECT_EQ(error, nullptr);
+                files = std::move(made);
+                done = true;
+            });
+        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+        if (files.size() != 1) {
+            ADD_FAILURE() << "one file expected, got " << files.size();
+            return std::string();
+        }
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::filesystem::copy_file(files.front(), path, std::filesystem::copy_options::overwrite_existing);
+        return path;
     }
 
     testsupport::TempDir root;

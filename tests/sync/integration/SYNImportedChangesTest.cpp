@@ -62,25 +62,7 @@ class SYNImportedChangesTest : public EventFileTest {
     std::string exportedSave(int number, std::size_t changes) {
         writeEvent(source, "E" + std::to_string(number), SYNStoreModificationEventTypeSave, number, number,
                    changes);
-        SYNEventMigrator migrator(source, applicationModel());
-        bool done = false;
-        std::vector<std::string> files;
-        migrator.migrateLocalEventToTemporaryFilesForRevision(
-            number, {200, 300}, [&](plat::ErrorPtr error, std::vector<std::string> made) {
-                EXPECT_EQ(error, nullptr);
-                files = std::move(made);
-                done = true;
-            });
-        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-        EXPECT_EQ(files.size(), 1u);
-        if (files.size() != 1) {
-            return std::string();
-        }
-        const std::string in = root.str() + "/in/";
-        std::filesystem::create_directories(in);
-        const std::string path = in + "E" + std::to_string(number);
-        std::filesystem::copy_file(files.front(), path, std::filesystem::copy_options::overwrite_existing);
-        return path;
+        return exportedTo(root.str() + "/in/E" + std::to_string(number), number, {200, 300});
     }
 
     // Imports the files into the destination, `changeLimit` changes a save;

@@ -35,23 +35,7 @@ class SYNImportedRevisionLinksTest : public integrationtest::EventFileTest {
                           {eventstoretest::attribute("name", plat::Value(uid))});
             EXPECT_EQ(context.save(), nullptr);
         });
-        SYNEventMigrator migrator(source, integrationtest::applicationModel());
-        bool done = false;
-        std::vector<std::string> files;
-        migrator.migrateLocalEventToTemporaryFilesForRevision(
-            number, {type}, [&](plat::ErrorPtr error, std::vector<std::string> made) {
-                EXPECT_EQ(error, nullptr);
-                files = std::move(made);
-                done = true;
-            });
-        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-        if (files.size() != 1) {
-            ADD_FAILURE() << "one file expected, got " << files.size();
-            return std::string();
-        }
-        const std::string path = root.str() + "/in-" + uid;
-        std::filesystem::copy_file(files.front(), path, std::filesystem::copy_options::overwrite_existing);
-        return path;
+        return exportedTo(root.str() + "/in-" + uid, number, {type});
     }
 
     // A context of its own: nothing the import left registered answers.

@@ -87,23 +87,7 @@ class SYNImportedChangeLinksTest : public integrationtest::EventFileTest {
     std::string exportedSave(int number, std::size_t changes) {
         writeEvent(source, "E" + std::to_string(number), SYNStoreModificationEventTypeSave, number, number,
                    changes);
-        SYNEventMigrator migrator(source, integrationtest::applicationModel());
-        bool done = false;
-        std::vector<std::string> files;
-        migrator.migrateLocalEventToTemporaryFilesForRevision(
-            number, {200, 300}, [&](plat::ErrorPtr error, std::vector<std::string> made) {
-                EXPECT_EQ(error, nullptr);
-                files = std::move(made);
-                done = true;
-            });
-        EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-        if (files.size() != 1) {
-            ADD_FAILURE() << "one file expected, got " << files.size();
-            return std::string();
-        }
-        const std::string path = root.str() + "/in-E" + std::to_string(number);
-        std::filesystem::copy_file(files.front(), path, std::filesystem::copy_options::overwrite_existing);
-        return path;
+        return exportedTo(root.str() + "/in-E" + std::to_string(number), number, {200, 300});
     }
 
     std::vector<ManagedObjectIDPtr> import(const std::vector<std::string>& paths, std::size_t changeLimit) {
