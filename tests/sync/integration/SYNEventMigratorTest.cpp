@@ -183,8 +183,10 @@ TEST_F(SYNEventMigratorTest, AListedRowIsExportedOnlyWhileItsEventOwnsTheRevisio
         hints.emplace_back(uid, row);
     }
     const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave}, all{200, 300, 100};
-    for (const auto& [revision, types] : std::vector<std::pair<int64_t, std::vector<int16_t>>>{
+    for (const auto& [listedRevision, listedTypes] : std::vector<std::pair<int64_t, std::vector<int16_t>>>{
              {7, saves}, {9, saves}, {9, all}, {10, all}, {11, saves}, {8, all}}) {
+        const int64_t revision = listedRevision;  // named anew: lambdas below take them
+        const std::vector<int16_t> types = listedTypes;
         const std::string lookedUp = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
             auto found = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
                 types, s, revision, context);
@@ -208,11 +210,9 @@ TEST_F(SYNEventMigratorTest, AListedRowIsExportedOnlyWhileItsEventOwnsTheRevisio
             }
             const std::string what =
                 std::to_string(revision) + "/" + std::to_string(types.size()) + "/" + named;
-            const int64_t number = revision;
-            const std::vector<int16_t> allowed = types;
             const std::optional<int64_t> listed = row;
             auto [error, files] = exportWith([&](auto& migrator, auto done) {
-                migrator.migrateLocalEventToTemporaryFilesForRevision(number, allowed, done, listed);
+                migrator.migrateLocalEventToTemporaryFilesForRevision(revision, types, done, listed);
             });
             ASSERT_EQ(error == nullptr, !expected.empty()) << what;
             if (expected.empty()) {
