@@ -1,6 +1,5 @@
 #include "platform/foundation/ConfinedFolder.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -320,18 +319,8 @@ int copyFolderContents(int srcFd, int dstFd, uint64_t maxLength, mode_t fileMode
     if (depth > 64) {
         return ELOOP;
     }
-    const int listFd = ::fcntl(srcFd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (dir == nullptr) {
-        const int err = errno;
-        if (listFd >= 0) {
-            (void)::close(listFd);  // already failing: the first error is the one reported
-        }
-        return err;
-    }
     int err = 0;
-    auto names = entryNames(dir, &err);
-    (void)::closedir(dir);  // read only: closing loses nothing
+    auto names = entryNames(srcFd, &err);
     for (std::size_t i = 0; err == 0 && i < names.size(); ++i) {
         const char* name = names[i].c_str();
         struct stat st;
@@ -486,18 +475,8 @@ Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::s
             return posixError(errno, true, shown);
         }
     }
-    const int listFd = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (dir == nullptr) {
-        const int err = errno;
-        if (listFd >= 0) {
-            (void)::close(listFd);  // already failing: the first error is the one reported
-        }
-        return fileErrorWithPOSIXError(err, true, shown);
-    }
     int err = 0;
-    auto names = entryNames(dir, &err);
-    (void)::closedir(dir);  // read only: closing loses nothing
+    auto names = entryNames(folder.get(), &err);
     if (err != 0) {
         return fileErrorWithPOSIXError(err, true, shown);
     }

@@ -24,19 +24,50 @@ namespace plat {
 
 namespace detail {
 
-std::vector<std::string> entryNames(DIR* dir, int* err) {
+std::vector<std::string> entryNames(int fd, int* err) {
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
+    alignas(dirent64) char buffer[8192];
+    *err = 0;
+    for (;;) {
+        const ssize_t length = ::getdents64(fd, buffer, sizeof buffer);
+        if (length < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *err = errno;
+            break;
         }
-        errno = 0;
+        if (length == 0) {
+            break;
+        }
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+            offset += entry->d_reclen;
+        }
     }
-    *err = errno;
     return names;
 }
+
+namespace {
+
+// The names in the folder at path (opened as a directory stream opens it),
+// or the errno of the failed open or listing.
+int namesAtPath(const char* path, std::vector<std::string>& names) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int err = 0;
+    names = entryNames(fd, &err);
+    (void)::close(fd);  // read only: closing loses nothing
+    return err;
+}
+
+}  // namespace
 
 int removeAt(int parentFd, const char* name) {
     struct stat st;
@@ -50,19 +81,13 @@ int removeAt(int parentFd, const char* name) {
     if (fd < 0) {
         return errno == ENOENT ? 0 : errno;
     }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int err = errno;
-        (void)::close(fd);  // already failing: the first error is the one reported
-        return err;
-    }
     int err = 0;
-    for (const auto& child : detail::entryNames(dir, &err)) {
+    for (const auto& child : detail::entryNames(fd, &err)) {
         if (err == 0) {
             err = removeAt(fd, child.c_str());
         }
     }
-    (void)::closedir(dir);  // read only: closing loses nothing
+    (void)::close(fd);  // read only: closing loses nothing
     if (err != 0) {
         return err;
     }
@@ -241,14 +266,8 @@ Failure copyFileContents(const std::string& src, const std::string& dst, const s
 Failure copyFolder(const std::string& src, const std::string& dst, const struct stat& st) {
     // Listed before dst exists, so that a copy placed inside its source does
     // not copy itself.
-    DIR* dir = ::opendir(src.c_str());
-    if (dir == nullptr) {
-        return failed(Access::Read);
-    }
-    int err = 0;
-    auto names = detail::entryNames(dir, &err);
-    (void)::closedir(dir);  // read only: closing loses nothing
-    if (err != 0) {
+    std::vector<std::string> names;
+    if (const int err = detail::namesAtPath(src.c_str(), names)) {
         return Failure{err, Access::Read};
     }
     if (::mkdir(dst.c_str(), 0700) != 0) {
@@ -411,14 +430,8 @@ bool FileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) c
 }
 
 Result<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(const std::string& path) const {
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-        return fileError(errno, Access::Read, path);
-    }
-    int err = 0;
-    auto names = detail::entryNames(dir, &err);
-    (void)::closedir(dir);  // read only: closing loses nothing
-    if (err != 0) {
+    std::vector<std::string> names;
+    if (const int err = detail::namesAtPath(path.c_str(), names)) {
         return fileError(err, Access::Read, path);
     }
     std::sort(names.begin(), names.end());
@@ -856,14 +869,8 @@ namespace {
 
 // The sorted entry names of a folder; nullopt when it cannot be read.
 std::optional<std::vector<std::string>> sortedEntries(const std::string& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-        return std::nullopt;
-    }
-    int err = 0;
-    auto names = detail::entryNames(dir, &err);
-    (void)::closedir(dir);  // read only: closing loses nothing
-    if (err != 0) {
+    std::vector<std::string> names;
+    if (detail::namesAtPath(path.c_str(), names) != 0) {
         return std::nullopt;
     }
     std::sort(names.begin(), names.end());

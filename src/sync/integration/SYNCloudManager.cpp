@@ -1621,11 +1621,13 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
     const auto types = baselines ? kBaselineTypes : kEventTypes;
     const auto remote = baselines ? remoteBaselinesDirectory() : remoteEventsDirectory();
     const auto snapshot = sharedSnapshot(baselines);
-    auto sets = localEventFileSetsMissingFromRemoteCloudFiles(snapshot ? *snapshot : noNames(), types);
+    std::vector<std::optional<int64_t>> rows;
+    auto sets = localEventFileSetsMissingFromRemoteCloudFiles(snapshot ? *snapshot : noNames(), types, &rows);
     const bool none = sets.empty();
     auto self = shared_from_this();
     migrateLocalEventsToTransitCache(
-        std::move(sets), types, [self, remote, baselines, progress, none](plat::ErrorPtr migrationError) {
+        std::move(sets), types,
+        [self, remote, baselines, progress, none](plat::ErrorPtr migrationError) {
             if (none && !migrationError) {
                 // The upload directory was just emptied and nothing was put
                 // in it: there is nothing to list or upload.
@@ -1650,11 +1652,13 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
                         progress(finished && !error ? migrationError : error, fraction, finished);
                     }
                 });
-        });
+        },
+        std::move(rows));
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFromRemoteCloudFiles(
-    const Names& remoteNames, const std::vector<int16_t>& types) const {
+    const Names& remoteNames, const std::vector<int16_t>& types,
+    std::vector<std::optional<int64_t>>* rows) const {
     // Events are published by the store that made them. A baseline is
     // published by every store that holds it: a consolidated baseline is
     // credited to one of its inputs, and the store that consolidated it has
@@ -1665,7 +1669,15 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localEventFileSetsMissingFrom
     if (!local) {
         return {};
     }
-    auto missing = localSetsMissingRemotely(*groupedListing(remoteNames, baselines), local, baselines);
+    std::vector<int64_t> keys;
+    auto missing = localSetsMissingRemotely(*groupedListing(remoteNames, baselines), local, baselines, &keys);
+    if (rows) {
+        // Without keys the look numbered the sets in the fetch's order.
+        rows->clear();
+        for (const int64_t key : keys) {
+            rows->push_back(local->updatable() ? std::optional<int64_t>(key) : std::nullopt);
+        }
+    }
     for (auto& set : missing) {
         // A copy: the local sets are shared with later looks, and the export
         // records the parts it made in the set.
@@ -1725,13 +1737,15 @@ bool SYNCloudManager::followListing(RemoteKeys& kept, const GroupedListing& list
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::localSetsMissingRemotely(
-    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const {
+    const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines,
+    std::vector<int64_t>* rows) const {
     plat::MutexLock lock(exportMutex_);
-    return updatedExportLook(exportLooks_[baselines ? 1 : 0], listing, local);
+    return updatedExportLook(exportLooks_[baselines ? 1 : 0], listing, local, rows);
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNCloudManager::updatedExportLook(
-    ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local) {
+    ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local,
+    std::vector<int64_t>* rows) {
     const auto& remoteSets = listing.grouping.sets;
     // Whether a complete remote set represents the local set's event.
     auto present = [&](const EventKey& key, const SYNEventFileSet& set) {
@@ -1810,13 +1824,17 @@ std::vector<SYNEventFileSet::Ptr> SYNCloudManager::updatedExportLook(
     std::vector<SYNEventFileSet::Ptr> missing;
     missing.reserve(found.size());
     for (auto& entry : found) {
+        if (rows) {
+            rows->push_back(entry.first);
+        }
         missing.push_back(std::move(entry.second));
     }
     return missing;
 }
 
 void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets,
-                                                       std::vector<int16_t> types, Completion completion) {
+                                                       std::vector<int16_t> types, Completion completion,
+                                                       std::vector<std::optional<int64_t>> rows) {
     if (auto error = emptyUploadDirectory()) {
         if (completion) {
             completion(error);
@@ -1826,8 +1844,10 @@ void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileS
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();
     std::vector<SYNTask> tasks;
-    for (const auto& set : sets) {
-        tasks.push_back([self, set, migrator, types](SYNTaskCompletion next) {
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const auto& set = sets[i];
+        const std::optional<int64_t> row = i < rows.size() ? rows[i] : std::nullopt;
+        tasks.push_back([self, set, migrator, types, row](SYNTaskCompletion next) {
             auto moved = [self, set, next](plat::ErrorPtr error, std::vector<std::string> paths) {
                 if (error) {
                     // Whatever the export left behind is not uploaded.
@@ -1837,14 +1857,14 @@ void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileS
                 }
                 next(self->moveFilesToUploadDirectory(paths, *set), false);
             };
-            onMain([set, migrator, types, moved] {
+            onMain([set, migrator, types, moved, row] {
                 if (set->isBaseline()) {
                     migrator->migrateLocalBaselineToTemporaryFiles(
                         set->uniqueIdentifier().value_or(""), set->globalCount(),
                         set->persistentStorePrefix().value_or(""), moved);
                 } else {
                     migrator->migrateLocalEventToTemporaryFilesForRevision(set->revisionNumber(), types,
-                                                                           moved);
+                                                                           moved, row);
                 }
             });
         });

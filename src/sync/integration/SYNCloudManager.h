@@ -215,10 +215,16 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     void exportDataFilesWithProgress(Progress progress);
     // Events of the types that lack a complete remote copy, ascending by
     // global count: this store's own events, or every baseline it holds.
+    // With rows, each set's event row key is put there too (when the look
+    // at the local events had them; none otherwise).
     std::vector<SYNEventFileSet::Ptr> localEventFileSetsMissingFromRemoteCloudFiles(
-        const Names& remoteNames, const std::vector<int16_t>& types) const;
+        const Names& remoteNames, const std::vector<int16_t>& types,
+        std::vector<std::optional<int64_t>>* rows = nullptr) const;
+    // A set's row (see above) lets its event be exported without the
+    // look-up by its revision (see SYNEventMigrator).
     void migrateLocalEventsToTransitCache(std::vector<SYNEventFileSet::Ptr> sets, std::vector<int16_t> types,
-                                          Completion completion);
+                                          Completion completion,
+                                          std::vector<std::optional<int64_t>> rows = {});
     // Moves the files to the upload directory under the set's part names.
     [[nodiscard]] plat::ErrorPtr moveFilesToUploadDirectory(const std::vector<std::string>& paths,
                                                             SYNEventFileSet& set) const;
@@ -443,8 +449,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The local sets of the export's question that no complete remote set
     // of the grouping represents, ascending by global count, then by key.
     std::vector<SYNEventFileSet::Ptr> localSetsMissingRemotely(
-        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines) const
-        EXCLUDES(exportMutex_);
+        const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local, bool baselines,
+        std::vector<int64_t>* rows = nullptr) const EXCLUDES(exportMutex_);
     // The snapshot of a folder as kept (null without one).
     std::shared_ptr<const Names> sharedSnapshot(bool baselines) const EXCLUDES(snapshotMutex_);
     std::shared_ptr<const Names> sharedDataSnapshot() const EXCLUDES(snapshotMutex_);
@@ -529,7 +535,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     };
     // Bring a kept answer to the grouping and local events, and give it.
     static std::vector<SYNEventFileSet::Ptr> updatedExportLook(
-        ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
+        ExportLook& look, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local,
+        std::vector<int64_t>* rows = nullptr);
     static std::shared_ptr<const std::vector<std::size_t>> updatedMissingLocally(
         MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
     mutable plat::Mutex exportMutex_;

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
+#include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/Queue.h"
@@ -12,6 +14,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
@@ -23,6 +26,38 @@ namespace {
 template <class F>
 void onMain(F&& block) {
     plat::dispatch::Queue::main().async(std::forward<F>(block));
+}
+
+// The event with primary key `key` when it is, as the context holds it, an
+// event of one of the types whose own revision is `revisionNumber` of the
+// store: the look-up by revision would find it among its candidates. A
+// listing of the local events has usually just loaded it with its revision,
+// so this reads nothing. Null otherwise, or with unsaved changes.
+plat::coredata::ManagedObjectPtr listedEvent(plat::coredata::ManagedObjectContext& context, int64_t key,
+                                             const std::vector<int16_t>& types,
+                                             const std::string& storeIdentifier, int64_t revisionNumber) {
+    const auto coordinator = context.persistentStoreCoordinator();
+    const auto stores = coordinator ? coordinator->persistentStores()
+                                    : std::vector<std::shared_ptr<plat::coredata::PersistentStore>>();
+    auto entity = coordinator && coordinator->managedObjectModel()
+                      ? coordinator->managedObjectModel()->entityForName(SYNStoreModificationEventEntityName)
+                      : nullptr;
+    if (context.hasChanges() || stores.size() != 1 || !entity) {
+        return nullptr;
+    }
+    auto event = context.existingObjectWithID(
+        plat::coredata::ManagedObjectID::makePermanent(std::move(entity), stores.front(), key));
+    if (!event.ok() || !*event || (*event)->isDeleted()) {
+        return nullptr;
+    }
+    const auto type = SYNStoreModificationEvent::type(**event);
+    const auto revision = SYNStoreModificationEvent::revision(**event);
+    if (std::find(types.begin(), types.end(), type) == types.end() || !revision ||
+        revision->persistentStoreIdentifier != storeIdentifier ||
+        revision->revisionNumber != revisionNumber) {
+        return nullptr;
+    }
+    return *event;
 }
 
 }  // namespace
@@ -44,7 +79,8 @@ const std::string& SYNEventMigrator::defaultStoreTypeForNewFiles() {
 
 void SYNEventMigrator::migrateLocalEventToTemporaryFilesForRevision(int64_t revisionNumber,
                                                                     std::vector<int16_t> allowedTypes,
-                                                                    ExportCompletion completion) {
+                                                                    ExportCompletion completion,
+                                                                    std::optional<int64_t> listedKey) {
     auto context = eventStore_->managedObjectContext();
     auto storeIdentifier = eventStore_->persistentStoreIdentifier();
     if (!context || !storeIdentifier) {
@@ -55,7 +91,14 @@ void SYNEventMigrator::migrateLocalEventToTemporaryFilesForRevision(int64_t revi
     }
     context->performBlock([queue = queue_, store = eventStore_, model = model_, context,
                            storeIdentifier = *storeIdentifier, revisionNumber,
-                           allowedTypes = std::move(allowedTypes), completion] {
+                           allowedTypes = std::move(allowedTypes), completion, listedKey] {
+        if (listedKey) {
+            if (auto listed =
+                    listedEvent(*context, *listedKey, allowedTypes, storeIdentifier, revisionNumber)) {
+                exportEvent(queue, store, model, listed->objectID(), completion);
+                return;
+            }
+        }
         auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
             allowedTypes, storeIdentifier, revisionNumber, *context);
         if (event.ok() && *event) {

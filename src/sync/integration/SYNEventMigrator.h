@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,15 @@ class SYNEventMigrator {
     void setStoreTypeForNewFiles(std::string storeType) { storeTypeForNewFiles_ = std::move(storeType); }
 
     // The event of this store with that revision and one of the types;
-    // SYNErrorMissingEvent (300) when there is none.
+    // SYNErrorMissingEvent (300) when there is none. listedKey, the primary
+    // key of the event a listing of the local events found with that
+    // revision, is taken without the look-up when that event still is one of
+    // the types with that revision of this store (otherwise the look-up
+    // decides).
     void migrateLocalEventToTemporaryFilesForRevision(int64_t revisionNumber,
                                                       std::vector<int16_t> allowedTypes,
-                                                      ExportCompletion completion);
+                                                      ExportCompletion completion,
+                                                      std::optional<int64_t> listedKey = std::nullopt);
     // The baseline with that identifier and global count whose store
     // identifier begins with the prefix; 300 when there is none.
     void migrateLocalBaselineToTemporaryFiles(std::string uniqueIdentifier, int64_t globalCount,

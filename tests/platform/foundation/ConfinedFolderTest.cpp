@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -119,6 +120,39 @@ TEST_P(ConfinedFolderTest, ListingReportsEveryKindWithoutOpeningAnything) {
     EXPECT_EQ(cloud.itemAtPath("mesh/none")->kind, FolderItemKind::Missing);
     EXPECT_EQ(cloud.itemAtPath("none/none")->kind, FolderItemKind::Missing);
     EXPECT_EQ(cloud.itemAtPath("")->kind, FolderItemKind::Directory);
+}
+
+// A folder whose entries take several reads of the listing buffer is listed
+// and copied out whole, and the folder it was read through can be listed again.
+TEST_P(ConfinedFolderTest, FoldersLargerThanOneReadOfEntriesAreListedAndCopiedWhole) {
+    ConfinedFolder cloud(cloudPath());
+    fs::create_directory(dir / "cloud" / "mesh" / "big");
+    std::vector<std::string> expected;
+    for (int i = 0; i < 800; ++i) {
+        std::string name = std::to_string(i) + "-" + std::string(120 + i % 40, 'e');
+        writeText(dir / "cloud" / "mesh" / "big" / name, std::string(static_cast<std::size_t>(i % 7), 'x'));
+        expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    for (int pass = 0; pass < 2; ++pass) {
+        auto items = cloud.contentsOfDirectory("mesh/big");
+        ASSERT_TRUE(items.ok());
+        std::vector<std::string> names;
+        for (const auto& item : *items) {
+            names.push_back(item.name);
+            EXPECT_EQ(item.kind, FolderItemKind::Regular);
+            EXPECT_EQ(item.size, static_cast<uint64_t>(std::stoi(item.name) % 7)) << item.name;
+        }
+        EXPECT_EQ(names, expected);
+    }
+    ASSERT_EQ(cloud.copyFileOut("mesh/big", (dir / "out").string(), 1 << 20), nullptr);
+    std::vector<std::string> copied;
+    for (const auto& entry : fs::directory_iterator(dir / "out")) {
+        copied.push_back(entry.path().filename().string());
+    }
+    std::sort(copied.begin(), copied.end());
+    EXPECT_EQ(copied, expected);
+    EXPECT_FALSE(cloud.contentsOfDirectory("mesh/big/" + expected.front()).ok()) << "a file is no folder";
 }
 
 TEST_P(ConfinedFolderTest, SpecialFilesAndOversizedFilesAreRefusedWithoutBlocking) {

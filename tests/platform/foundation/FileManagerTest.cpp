@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <string>
@@ -135,6 +136,46 @@ TEST(FileManagerTest, ListsDirectEntriesIncludingHiddenOnesSorted) {
     ASSERT_EQ(fm.createDirectoryAtPath((dir / "sub/inner").string(), true), nullptr);
     EXPECT_EQ(listing(dir.str()), (std::vector<std::string>{".hidden", "Z", "a", "b", "sub"}));
     EXPECT_EQ(fm.contentsOfDirectoryAtPath((dir / "a").string()).error()->code(), plat::FileReadUnknownError);
+}
+
+// Folders whose entries take several reads of the listing buffer (long
+// names, a thousand of them) are listed, copied, enumerated and removed whole.
+TEST(FileManagerTest, FoldersLargerThanOneReadOfEntriesAreListedCopiedAndRemovedWhole) {
+    TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const std::string big = (dir / "big").string();
+    ASSERT_EQ(fm.createDirectoryAtPath(big + "/inner", true), nullptr);
+    std::vector<std::string> expected{"inner"};
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = std::to_string(i) + "-" + std::string(100 + i % 50, 'n');
+        writeText(big + "/" + name, std::to_string(i));
+        expected.push_back(name);
+        if (i % 100 == 0) {
+            writeText(big + "/inner/" + name, "inner");
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listing(big), expected);
+
+    const std::string copy = (dir / "copy").string();
+    ASSERT_EQ(fm.copyItemAtPath(big, copy), nullptr);
+    EXPECT_EQ(listing(copy), expected);
+    EXPECT_EQ(listing(copy + "/inner").size(), 10u);
+    EXPECT_EQ(readText(copy + "/999-" + std::string(149, 'n')), "999");
+
+    std::size_t enumerated = 0;
+    auto enumerator = fm.enumeratorAtPath(copy);
+    ASSERT_TRUE(enumerator.has_value());
+    while (enumerator->nextObject()) {
+        ++enumerated;
+    }
+    EXPECT_EQ(enumerated, expected.size() + 10);
+
+    EXPECT_EQ(fm.removeItemAtPath(big), nullptr);
+    EXPECT_FALSE(fm.fileExistsAtPath(big));
+    EXPECT_EQ(listing(dir.str()), std::vector<std::string>{"copy"});
+    const std::string file = copy + "/" + expected.front();
+    EXPECT_EQ(fm.contentsOfDirectoryAtPath(file).error()->code(), plat::FileReadUnknownError);
 }
 
 TEST(FileManagerTest, RemovesWholeTreesWithoutFollowingLinks) {

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 
 #include "EventFileFixture.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -142,6 +144,87 @@ TEST_F(SYNEventMigratorTest, TheEventOfARevisionIsTheOneTheLookUpOfItsOwnersFind
                 ASSERT_TRUE(uid && uid->isString()) << what;
                 EXPECT_EQ(*uid->asString(), expected) << what;
             }
+        }
+    }
+}
+
+// The row a listing of the local events gave for a revision is exported
+// without the look-up only while that row is an event of the allowed types
+// whose own revision it is; a row of any other event, of another revision or
+// store, a type not allowed, or no row at all leaves it to the look-up.
+TEST_F(SYNEventMigratorTest, AListedRowIsExportedOnlyWhileItsEventOwnsTheRevision) {
+    const std::string s = storeID(source);
+    std::map<std::string, int64_t> rows;
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        EventWriter writer(context);
+        const std::vector<std::tuple<const char*, int16_t, int64_t, SYNRevision>> events{
+            {"OWN", SYNStoreModificationEventTypeSave, 7, {s, 7}},
+            {"MERGE", SYNStoreModificationEventTypeMerge, 9, {s, 9}},
+            {"BASE", SYNStoreModificationEventTypeBaseline, 10, {s, 10}},
+            {"ELSEWHERE", SYNStoreModificationEventTypeSave, 8, {"X", 7}},
+            {"TWIN1", SYNStoreModificationEventTypeSave, 12, {s, 11}},
+            {"TWIN2", SYNStoreModificationEventTypeSave, 11, {s, 11}}};
+        for (const auto& [uid, type, count, own] : events) {
+            writer.change(writer.event(uid, type, count, own, {}), std::string("G") + uid,
+                          SYNObjectChangeTypeInsert);
+        }
+        ASSERT_EQ(context.save(), nullptr);
+        auto read = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
+                                                                                     std::nullopt, context);
+        ASSERT_TRUE(read.ok());
+        for (const auto& event : *read) {
+            rows[SYNStoreModificationEvent::uniqueIdentifier(*event)] = event->objectID()->primaryKey();
+        }
+        context.reset();
+    });
+    ASSERT_EQ(rows.size(), 6u);
+    std::vector<std::pair<std::string, std::optional<int64_t>>> hints{{"none", std::nullopt}, {"gone", 1000}};
+    for (const auto& [uid, row] : rows) {
+        hints.emplace_back(uid, row);
+    }
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave}, all{200, 300, 100};
+    for (const auto& [listedRevision, listedTypes] : std::vector<std::pair<int64_t, std::vector<int16_t>>>{
+             {7, saves}, {9, saves}, {9, all}, {10, all}, {11, saves}, {8, all}}) {
+        const int64_t revision = listedRevision;  // named anew: lambdas below take them
+        const std::vector<int16_t> types = listedTypes;
+        const std::string lookedUp = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            auto found = SYNStoreModificationEvent::fetchStoreModificationEventWithAllowedTypes(
+                types, s, revision, context);
+            std::string uid =
+                found.ok() && *found ? SYNStoreModificationEvent::uniqueIdentifier(**found) : "";
+            context.reset();
+            return uid;
+        });
+        for (const auto& [named, row] : hints) {
+            std::string expected = lookedUp;
+            if (row && rows.count(named)) {
+                const bool owns = (named == "OWN" && revision == 7) || (named == "MERGE" && revision == 9) ||
+                                  (named == "BASE" && revision == 10) ||
+                                  ((named == "TWIN1" || named == "TWIN2") && revision == 11);
+                const int16_t type = named == "MERGE"  ? SYNStoreModificationEventTypeMerge
+                                     : named == "BASE" ? SYNStoreModificationEventTypeBaseline
+                                                       : SYNStoreModificationEventTypeSave;
+                if (owns && std::find(types.begin(), types.end(), type) != types.end()) {
+                    expected = named;
+                }
+            }
+            const std::string what =
+                std::to_string(revision) + "/" + std::to_string(types.size()) + "/" + named;
+            const std::optional<int64_t> listed = row;
+            auto [error, files] = exportWith([&](auto& migrator, auto done) {
+                migrator.migrateLocalEventToTemporaryFilesForRevision(revision, types, done, listed);
+            });
+            ASSERT_EQ(error == nullptr, !expected.empty()) << what;
+            if (expected.empty()) {
+                EXPECT_TRUE(SYNErrorHasCode(error, SYNErrorMissingEvent)) << what;
+                continue;
+            }
+            ASSERT_EQ(files.size(), 1u) << what;
+            auto json = plat::JSONSerialization::JSONObjectWithContentsOfFile(files.front());
+            ASSERT_TRUE(json.ok()) << what;
+            const plat::Value* uid = json->find("uniqueIdentifier");
+            ASSERT_TRUE(uid && uid->isString()) << what;
+            EXPECT_EQ(*uid->asString(), expected) << what;
         }
     }
 }

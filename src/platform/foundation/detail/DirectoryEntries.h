@@ -3,8 +3,6 @@
 // File-system steps shared by the file manager and confined folders: both
 // list and remove without following symbolic links, and write whole buffers.
 
-#include <dirent.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -13,9 +11,13 @@
 
 namespace plat::detail {
 
-// The names in dir, without "." and "..". *err is 0, or the errno readdir
-// set when the listing ended early.
-std::vector<std::string> entryNames(DIR* dir, int* err);
+// The names in the folder open as fd, read from the descriptor's current
+// position, without "." and "..". *err is 0, or the errno that ended the
+// listing early. The entries are read into a buffer on the stack: a
+// directory stream allocates 32 KB for each listing, a large request that
+// makes the allocator consolidate its small freed chunks every time. fd
+// stays open (its position is left at the end).
+std::vector<std::string> entryNames(int fd, int* err);
 
 // Removes name inside parentFd, descending into folders without following
 // links. Entries that vanish meanwhile are not an error. Returns 0 or an
