@@ -221,12 +221,48 @@ plat::Result<std::set<std::string>> SYNStoreModificationEvent::fetchStoreIdentif
     return stores;
 }
 
+namespace {
+
+// Up to this many candidate events are read one by one rather than fetched.
+constexpr std::size_t kEventsReadOneByOne = 4;
+
+// The complete save and merge events among the candidates, in event order,
+// each read from its stored row as a fetch of them would read it (an event
+// loaded before is turned back into a fault first); for a context with
+// nothing unsaved. Their revisions are read when used.
+plat::Result<SYNManagedObjects> readCompleteEvents(SYNManagedObjects candidates,
+                                                   ManagedObjectContext& context) {
+    // Ties in event order keep the store's order of keys, as the fetch's.
+    std::sort(candidates.begin(), candidates.end(), [](const ManagedObjectPtr& a, const ManagedObjectPtr& b) {
+        return a->objectID()->primaryKey() < b->objectID()->primaryKey();
+    });
+    SYNManagedObjects events;
+    for (const auto& candidate : candidates) {
+        if (!candidate->isFault()) {
+            context.refreshObject(candidate, false);
+        }
+        auto event = context.existingObjectWithID(candidate->objectID());
+        if (!event.ok()) {
+            continue;  // gone: the fetch would not find it either
+        }
+        const int16_t type = SYNStoreModificationEvent::type(**event);
+        if (type == SYNStoreModificationEventTypeSave || type == SYNStoreModificationEventTypeMerge) {
+            events.push_back(*event);
+        }
+    }
+    SYNStoreModificationEvent::sortInEventOrder(events);
+    return events;
+}
+
+}  // namespace
+
 plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
     const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
     ManagedObjectContext& context) {
     // The events of the matching revision records (any type), then one fetch
     // of those that are complete save and merge events, in event order.
     plat::Array candidates;
+    SYNManagedObjects candidateEvents;
     std::unordered_set<const ManagedObject*> seen;
     for (const auto& [store, bound] : bounds) {
         std::vector<PredicatePtr> conditions;
@@ -246,6 +282,7 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEvent
             auto event = record->objectForKey("storeModificationEvent");
             if (event && seen.insert(event.get()).second) {
                 candidates.emplace_back(plat::ObjectPtr(event));
+                candidateEvents.push_back(std::move(event));
             }
         }
     }
@@ -260,11 +297,15 @@ plat::Result<SYNManagedObjects> SYNStoreModificationEvent::fetchNonBaselineEvent
         for (const auto& event : *events) {
             if (seen.insert(event.get()).second) {
                 candidates.emplace_back(plat::ObjectPtr(event));
+                candidateEvents.push_back(event);
             }
         }
     }
     if (candidates.empty()) {
         return SYNManagedObjects();
+    }
+    if (candidateEvents.size() <= kEventsReadOneByOne && !context.hasChanges() && !context.parentContext()) {
+        return readCompleteEvents(std::move(candidateEvents), context);
     }
     FetchRequest request = eventRequest(
         {Predicate::selfIn(Value(std::move(candidates))), Predicate::in("type", nonBaselineTypes())});

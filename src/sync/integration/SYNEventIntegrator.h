@@ -203,6 +203,12 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     [[nodiscard]] plat::ErrorPtr deleteUnreferencedObjectsOfEntity(
         const plat::coredata::EntityDescription& entity, const SYNObjectIDSet& insertedObjectIDs);
     [[nodiscard]] plat::ErrorPtr saveAndResetBatchForEntity(const plat::coredata::EntityDescription& entity);
+    // The event builder's save and reset of the event store's context, left
+    // out while that context holds no unsaved change and few objects: there
+    // is nothing to write, and the reset would only drop objects (the merge
+    // event among them) that the next steps read again. A context holding
+    // many objects is reset, to bound memory, as before.
+    [[nodiscard]] plat::ErrorPtr saveAndResetEvents();
     // Forgets what the import handed over for this merge (SYNImportedChanges),
     // and claims the hand-off of the event store's coordinator for the next
     // merge's import.

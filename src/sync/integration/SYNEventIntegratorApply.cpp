@@ -75,6 +75,10 @@ bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& 
 // Changes looked up by ID per query.
 constexpr std::size_t kChangesInQuery = 2000;
 
+// The event store's context is kept as it is between entities and batches
+// while it holds no unsaved change and at most this many objects.
+constexpr std::size_t kObjectsKeptUnreset = 2000;
+
 template <class T>
 using IDMap = std::unordered_map<ManagedObjectIDPtr, T, ObjectIDHash, ObjectIDEqual>;
 
@@ -370,7 +374,7 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObj
     if (auto error = saveAndResetManagedObjectContext()) {
         return error;
     }
-    if (auto error = eventBuilder_->saveAndReset()) {
+    if (auto error = saveAndResetEvents()) {
         return error;
     }
     return eventBuilder_->checkUniquenessOfGlobalIdentifiers();
@@ -589,7 +593,7 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
     merge.completeCacheGeneration = changeCache_->generation();
     merge.indexIdentifiers();
     // The records hold what the stages need: the fetched changes can go.
-    return eventBuilder_->saveAndReset();
+    return saveAndResetEvents();
 }
 
 // The changes, batch by batch of global identifiers.
@@ -984,7 +988,18 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetBatchForEntity(const EntityDescri
             return error;
         }
     }
-    return eventBuilder_->saveAndReset();
+    return saveAndResetEvents();
+}
+
+plat::ErrorPtr SYNEventIntegrator::saveAndResetEvents() {
+    auto context = eventStore_->managedObjectContext();
+    bool idle = false;
+    if (context) {
+        context->performBlockAndWait([&] {
+            idle = !context->hasChanges() && context->registeredObjects().size() <= kObjectsKeptUnreset;
+        });
+    }
+    return idle ? nullptr : eventBuilder_->saveAndReset();
 }
 
 plat::ErrorPtr SYNEventIntegrator::deleteUnreferencedObjectsOfEntity(
