@@ -284,3 +284,65 @@ TEST(EngineHandleReuseTLS, PlainAndSecureRequestsAlternateOnOneSession) {
     EXPECT_EQ(expired.requestCount("/bytes/64"), 0u);
     strict->invalidateAndCancel();
 }
+
+// A kept handle carries the URL of its last request: each request after it
+// still goes to its own, on this server or another.
+TEST_F(EngineHandleReuse, EachRequestOnAKeptHandleGoesToItsOwnURL) {
+    LoopbackServer other;
+    const std::vector<std::pair<const LoopbackServer*, std::string>> steps = {
+        {&server, "/echo?step=1"}, {&server, "/echo?step=1"}, {&server, "/bytes/64"},
+        {&other, "/bytes/64"},     {&server, "/bytes/64"},    {&server, "/echo?step=1"},
+        {&other, "/echo?step=2"},  {&other, "/echo?step=2"},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const auto& [target, path] = steps[i];
+        SCOPED_TRACE(i);
+        Completion done;
+        ASSERT_TRUE(done.run(*session, target->url(path)));
+        ASSERT_EQ(done.error, nullptr);
+        ASSERT_TRUE(done.response);
+        EXPECT_EQ(done.response->url().absoluteString(), target->url(path));
+        if (path == "/bytes/64")
+            EXPECT_EQ(done.body(), LoopbackServer::bytesBody(64));
+        else
+            EXPECT_EQ(lastRequest(*target).path, path.substr(0, path.find('?')));
+    }
+    EXPECT_EQ(other.requestCount("/bytes/64"), 1u);
+    EXPECT_EQ(server.requestCount("/bytes/64"), 2u);
+}
+
+namespace {
+
+// A port on 127.0.0.1 that nothing listens on (bound, then let go).
+int closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+// libcurl's text of a failed hop is kept with the handle: a failure on a
+// kept handle (after a plain GET) and one on a reset handle each report
+// their own, and a request after them succeeds with no error.
+TEST_F(EngineHandleReuse, EachFailedRequestReportsItsOwnReason) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const int port = closedPort();
+        Completion refused;
+        ASSERT_TRUE(refused.run(*session, "http://127.0.0.1:" + std::to_string(port) + "/x"));
+        ASSERT_TRUE(refused.error);
+        EXPECT_EQ(refused.error->code(), URLErrorCannotConnectToHost);
+        const auto* detail = refused.error->userInfo().find(plat::DebugDescriptionErrorKey);
+        ASSERT_TRUE(detail && detail->asString());
+        EXPECT_NE(detail->asString()->find("port " + std::to_string(port)), std::string::npos)
+            << *detail->asString();
+    }
+    expectPlainAfter("two refused connections");
+}
