@@ -346,3 +346,38 @@ TEST_F(EngineHandleReuse, EachFailedRequestReportsItsOwnReason) {
     }
     expectPlainAfter("two refused connections");
 }
+
+// What goes on the wire for URLs whose text libcurl's parser rewrites: dot
+// segments removed, percent escapes and the query kept as written, the
+// fragment left out, the port in Host. The same on a fresh handle and on
+// kept ones, each URL after a different one and after itself.
+TEST(EngineHandleReuseWire, RequestLinesFollowEachURLAsLibcurlParsesIt) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/a/./b/../raw?x=1%202&y#part", "GET /a/raw?x=1%202&y HTTP/1.1\r\n"},
+        {"/raw/%7Euser/z", "GET /raw/%7Euser/z HTTP/1.1\r\n"},
+        {"/raw", "GET /raw HTTP/1.1\r\n"},
+        {"/c/../raw?q=%2F#", "GET /raw?q=%2F HTTP/1.1\r\n"},
+    };
+    RawPeer peer(static_cast<int>(2 * cases.size()));
+    const std::string origin = peer.url().substr(0, peer.url().rfind("/raw"));
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.connectionProxyFromEnvironment = false;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& [path, line] : cases) {
+            Completion done;
+            ASSERT_TRUE(done.run(*session, origin + path));
+            EXPECT_EQ(done.error, nullptr) << path;
+            EXPECT_EQ(done.body(), "ok") << path;
+        }
+    }
+    session->invalidateAndCancel();
+    const auto sent = peer.requests();
+    ASSERT_EQ(sent.size(), 2 * cases.size());
+    const std::string host = "\r\nHost: " + origin.substr(std::string("http://").size()) + "\r\n";
+    for (size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(cases[i % cases.size()].first);
+        EXPECT_EQ(sent[i].rfind(cases[i % cases.size()].second, 0), 0u) << sent[i];
+        EXPECT_NE(sent[i].find(host), std::string::npos) << sent[i];
+    }
+}

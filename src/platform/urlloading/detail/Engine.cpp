@@ -356,6 +356,17 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
 
 }  // namespace
 
+namespace {
+
+// The handle goes with libcurl's handle, after it (which reads its URL).
+void destroyEasyHandle(EasyHandle* handle) {
+    curl_easy_cleanup(handle->easy);
+    curl_url_cleanup(static_cast<CURLU*>(handle->parsedURL));
+    delete handle;
+}
+
+}  // namespace
+
 void setCurlOptionHookForTesting(CurlOptionHook hook) {
     curlOptionHook.store(hook);
 }
@@ -433,10 +444,8 @@ Engine::~Engine() {
 // any more by then.
 void Engine::closeConnections() {
     for (auto* pool : {&idleEasyHandles_, &configuredEasyHandles_}) {
-        for (EasyHandle* handle : *pool) {
-            curl_easy_cleanup(handle->easy);
-            delete handle;
-        }
+        for (EasyHandle* handle : *pool)
+            destroyEasyHandle(handle);
         pool->clear();
     }
     // No hop runs any more.
@@ -941,8 +950,7 @@ void Engine::recycleEasyHandle(EasyHandle* handle, bool keepOptions) {
     handle->transfer = nullptr;
     constexpr size_t kMaximumIdleHandles = 64;
     if (idleEasyHandles_.size() + configuredEasyHandles_.size() >= kMaximumIdleHandles) {
-        curl_easy_cleanup(handle->easy);
-        delete handle;
+        destroyEasyHandle(handle);
         return;
     }
     if (keepOptions) {
@@ -960,7 +968,7 @@ void Engine::recycleEasyHandle(EasyHandle* handle, bool keepOptions) {
         return;
     }
     curl_easy_reset(handle->easy);
-    handle->url.clear();
+    handle->url.clear();  // the parsed URL stays until the next one replaces it
     handle->headerList = nullptr;
     idleEasyHandles_.push_back(handle);
 }
@@ -1544,14 +1552,35 @@ void setStandingTransferOptions(OptionSetter& set, Engine* engine, EasyHandle& h
 }
 
 // The URL, unless the handle has it from its last hop (libcurl keeps its
-// own copy, and setting it again costs a copy and a free).
+// own copy, and setting it again costs a copy and a free). With the text
+// goes the URL as libcurl's parser reads it, with the flags libcurl itself
+// parses a URL option with: libcurl then takes its parts from that for
+// every transfer instead of parsing the text and reassembling it each
+// time (about a tenth of a small request's work). A URL that parser
+// refuses is left to libcurl, which fails the transfer as it always has.
 void setHopTransferOptions(OptionSetter& set, EasyHandle& handle, Transfer& t, const URLRequest& r) {
     const std::string& url = r.url->absoluteString();
     if (handle.url.empty() || handle.url != url) {
         handle.url.clear();  // unknown until libcurl has taken it
+        CURLU* parsed = curl_url();
+        if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(),
+                                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+            curl_url_cleanup(parsed);
+            parsed = nullptr;
+        }
         KP_SETOPT(set, CURLOPT_URL, url.c_str());
-        if (set.ok())
+        KP_SETOPT(set, CURLOPT_CURLU, parsed);
+        if (set.ok()) {
+            curl_url_cleanup(static_cast<CURLU*>(handle.parsedURL));
+            handle.parsedURL = parsed;
             handle.url = url;
+        } else {
+            // libcurl may hold either: the handle is reset before it is
+            // used again (a refused option fails the hop), so only the
+            // newer one is kept, for the handle's end.
+            (void)curl_easy_setopt(handle.easy, CURLOPT_CURLU, static_cast<CURLU*>(nullptr));
+            curl_url_cleanup(parsed);
+        }
     }
     // Downloads go to a file: larger reads mean fewer callbacks and writes.
     // (Not a plain hop: the handle is reset afterwards, see configureHop.)

@@ -71,6 +71,11 @@ struct EasyHandle {
     Transfer* transfer = nullptr;  // the hop running on the handle, else null
     // CURLOPT_URL as last set (empty: none since the handle was made or reset).
     std::string url;
+    // The same URL parsed once by libcurl's URL parser, as CURLOPT_CURLU
+    // (CURLU*; null when its parser refused it: libcurl then parses the
+    // text itself for every transfer, and fails it as before). libcurl
+    // otherwise parses and reassembles the text for every transfer.
+    void* parsedURL = nullptr;
     // CURLOPT_HTTPHEADER as carried between hops: null, or the engine's
     // standing list (any other list is taken off when the hop ends).
     curl_slist* headerList = nullptr;
