@@ -354,10 +354,6 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
     return CURLE_OK;
 }
 
-}  // namespace
-
-namespace {
-
 // The handle goes with libcurl's handle, after it (which reads its URL).
 void destroyEasyHandle(EasyHandle* handle) {
     curl_easy_cleanup(handle->easy);
@@ -1575,9 +1571,9 @@ void setHopTransferOptions(OptionSetter& set, EasyHandle& handle, Transfer& t, c
             handle.parsedURL = parsed;
             handle.url = url;
         } else {
-            // libcurl may hold either: the handle is reset before it is
-            // used again (a refused option fails the hop), so only the
-            // newer one is kept, for the handle's end.
+            // A refused option fails the hop, and the handle is reset
+            // before it is used again: libcurl lets go of the new parsed URL
+            // now, and the handle's earlier one stays its own until replaced.
             (void)curl_easy_setopt(handle.easy, CURLOPT_CURLU, static_cast<CURLU*>(nullptr));
             curl_url_cleanup(parsed);
         }
