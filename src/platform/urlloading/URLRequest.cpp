@@ -29,8 +29,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 std::vector<HTTPHeaderFields::Field>::const_iterator HTTPHeaderFields::findField(
     std::string_view name) const {
-    return std::find_if(fields_.begin(), fields_.end(),
-                        [&](const Field& f) { return equalsIgnoringCase(f.first, name); });
+    // Most fields differ from the name in length: those are passed over
+    // here without a call.
+    return std::find_if(fields_.begin(), fields_.end(), [&](const Field& f) {
+        return f.first.size() == name.size() && equalsIgnoringCase(f.first, name);
+    });
 }
 
 void HTTPHeaderFields::setValue(const std::optional<std::string>& value, const std::string& name) {

@@ -284,3 +284,100 @@ TEST(EngineHandleReuseTLS, PlainAndSecureRequestsAlternateOnOneSession) {
     EXPECT_EQ(expired.requestCount("/bytes/64"), 0u);
     strict->invalidateAndCancel();
 }
+
+// A kept handle carries the URL of its last request: each request after it
+// still goes to its own, on this server or another.
+TEST_F(EngineHandleReuse, EachRequestOnAKeptHandleGoesToItsOwnURL) {
+    LoopbackServer other;
+    const std::vector<std::pair<const LoopbackServer*, std::string>> steps = {
+        {&server, "/echo?step=1"}, {&server, "/echo?step=1"}, {&server, "/bytes/64"},
+        {&other, "/bytes/64"},     {&server, "/bytes/64"},    {&server, "/echo?step=1"},
+        {&other, "/echo?step=2"},  {&other, "/echo?step=2"},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const auto& [target, path] = steps[i];
+        SCOPED_TRACE(i);
+        Completion done;
+        ASSERT_TRUE(done.run(*session, target->url(path)));
+        ASSERT_EQ(done.error, nullptr);
+        ASSERT_TRUE(done.response);
+        EXPECT_EQ(done.response->url().absoluteString(), target->url(path));
+        if (path == "/bytes/64")
+            EXPECT_EQ(done.body(), LoopbackServer::bytesBody(64));
+        else
+            EXPECT_EQ(lastRequest(*target).path, path.substr(0, path.find('?')));
+    }
+    EXPECT_EQ(other.requestCount("/bytes/64"), 1u);
+    EXPECT_EQ(server.requestCount("/bytes/64"), 2u);
+}
+
+namespace {
+
+// A port on 127.0.0.1 that nothing listens on (bound, then let go).
+int closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+// libcurl's text of a failed hop is kept with the handle: a failure on a
+// kept handle (after a plain GET) and one on a reset handle each report
+// their own, and a request after them succeeds with no error.
+TEST_F(EngineHandleReuse, EachFailedRequestReportsItsOwnReason) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const int port = closedPort();
+        Completion refused;
+        ASSERT_TRUE(refused.run(*session, "http://127.0.0.1:" + std::to_string(port) + "/x"));
+        ASSERT_TRUE(refused.error);
+        EXPECT_EQ(refused.error->code(), URLErrorCannotConnectToHost);
+        const auto* detail = refused.error->userInfo().find(plat::DebugDescriptionErrorKey);
+        ASSERT_TRUE(detail && detail->asString());
+        EXPECT_NE(detail->asString()->find("port " + std::to_string(port)), std::string::npos)
+            << *detail->asString();
+    }
+    expectPlainAfter("two refused connections");
+}
+
+// What goes on the wire for URLs whose text libcurl's parser rewrites: dot
+// segments removed, percent escapes and the query kept as written, the
+// fragment left out, the port in Host. The same on a fresh handle and on
+// kept ones, each URL after a different one and after itself.
+TEST(EngineHandleReuseWire, RequestLinesFollowEachURLAsLibcurlParsesIt) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/a/./b/../raw?x=1%202&y#part", "GET /a/raw?x=1%202&y HTTP/1.1\r\n"},
+        {"/raw/%7Euser/z", "GET /raw/%7Euser/z HTTP/1.1\r\n"},
+        {"/raw", "GET /raw HTTP/1.1\r\n"},
+        {"/c/../raw?q=%2F#", "GET /raw?q=%2F HTTP/1.1\r\n"},
+    };
+    RawPeer peer(static_cast<int>(2 * cases.size()));
+    const std::string origin = peer.url().substr(0, peer.url().rfind("/raw"));
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.connectionProxyFromEnvironment = false;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& [path, line] : cases) {
+            Completion done;
+            ASSERT_TRUE(done.run(*session, origin + path));
+            EXPECT_EQ(done.error, nullptr) << path;
+            EXPECT_EQ(done.body(), "ok") << path;
+        }
+    }
+    session->invalidateAndCancel();
+    const auto sent = peer.requests();
+    ASSERT_EQ(sent.size(), 2 * cases.size());
+    const std::string host = "\r\nHost: " + origin.substr(std::string("http://").size()) + "\r\n";
+    for (size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(cases[i % cases.size()].first);
+        EXPECT_EQ(sent[i].rfind(cases[i % cases.size()].second, 0), 0u) << sent[i];
+        EXPECT_NE(sent[i].find(host), std::string::npos) << sent[i];
+    }
+}

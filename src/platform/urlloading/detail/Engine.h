@@ -59,6 +59,31 @@ class OptionSetter;  // Engine.cpp: sets a hop's options, keeping the first refu
 using CurlOptionHook = int (*)(int option);
 void setCurlOptionHookForTesting(CurlOptionHook hook);
 
+struct Transfer;
+
+// A libcurl transfer handle and what the engine keeps with it for as long as
+// the handle lives: the transfer its header and body callbacks reach (their
+// data pointers name this object, set once with the standing options),
+// libcurl's error text, and the URL and header list the handle carries from
+// an earlier hop, so that a hop sets only what differs.
+struct EasyHandle {
+    void* easy = nullptr;          // CURL*
+    Transfer* transfer = nullptr;  // the hop running on the handle, else null
+    // CURLOPT_URL as last set (empty: none since the handle was made or reset).
+    std::string url;
+    // The same URL parsed once by libcurl's URL parser, as CURLOPT_CURLU
+    // (CURLU*; null when its parser refused it: libcurl then parses the
+    // text itself for every transfer, and fails it as before). libcurl
+    // otherwise parses and reassembles the text for every transfer.
+    void* parsedURL = nullptr;
+    // CURLOPT_HTTPHEADER as carried between hops: null, or the engine's
+    // standing list (any other list is taken off when the hop ends).
+    curl_slist* headerList = nullptr;
+    // libcurl writes a failed hop's reason here (its CURLOPT_ERRORBUFFER, of
+    // CURL_ERROR_SIZE bytes).
+    std::array<char, 256> errorText{};
+};
+
 struct Transfer {
     URLSessionTask* owner = nullptr;  // set while a hop runs
     Engine* engine = nullptr;
@@ -83,7 +108,8 @@ struct Transfer {
     bool requestReplaced = false;
 
     // The current hop.
-    void* easy = nullptr;
+    void* easy = nullptr;          // handle->easy while the hop runs
+    EasyHandle* handle = nullptr;  // from configureHop until releaseHop
     curl_slist* headerList = nullptr;
     // Whose list it is: the hop's own, the engine's shared one (see
     // setHeaderList) or its standing one (see standingHeaderList).
@@ -168,10 +194,8 @@ struct Transfer {
     int64_t lastUploadReported = 0;
     std::shared_ptr<TaskMetrics> metrics = std::make_shared<TaskMetrics>();
 
-    // libcurl writes a failed hop's reason here (its CURLOPT_ERRORBUFFER, of
-    // CURL_ERROR_SIZE bytes: held in place, so a hop allocates nothing for
-    // it); errorBuffer is the reason as reported, made only on failure.
-    std::array<char, 256> curlErrorText{};
+    // A failed hop's reason as reported (from its handle's errorText), made
+    // only on failure.
     std::string errorBuffer;
 
     // A task's transfer state is made and dropped once per task and is
@@ -267,7 +291,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // change the request, an upload file that cannot be read).
     // `configured`: the handle carries the standing options already (it
     // comes from a hop that set nothing else).
-    bool configureHop(URLSessionTask& task, void* easy, bool configured);
+    bool configureHop(URLSessionTask& task, EasyHandle& handle, bool configured);
     // The fields this hop sends: the configuration's, the request's, cookies,
     // authorization and the range of a resumed download. Fails the task (and
     // gives nothing) for a field that would change the request's framing.
@@ -396,12 +420,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void takeFinishedTransfers();
     void forgetCreated(uint64_t identifier);
     void closeConnections();
-    // A handle for the next hop; `configured` says whether it still carries
-    // the standing options of an earlier plain hop.
-    void* takeEasyHandle(bool& configured);
+    // A handle for the next hop (null when libcurl cannot make one);
+    // `configured` says whether it still carries the standing options of an
+    // earlier plain hop.
+    EasyHandle* takeEasyHandle(bool& configured);
     // `keepOptions`: the hop set only what every hop sets again, so the
     // handle is kept as it is; otherwise it is reset.
-    void recycleEasyHandle(void* easy, bool keepOptions = false);
+    void recycleEasyHandle(EasyHandle* handle, bool keepOptions = false);
 
     const URLSessionConfiguration configuration_;
     // Why the engine cannot run transfers (set by the constructor; then
@@ -456,10 +481,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     CreatedTasks created_ GUARDED_BY(createdMutex_);
 
     // Network thread only.
-    ActiveTasks active_;                        // by easy handle
-    RunningTasks running_;                      // resumed and not completed
-    std::vector<void*> idleEasyHandles_;        // reset, ready for the next hop
-    std::vector<void*> configuredEasyHandles_;  // idle, standing options set
+    ActiveTasks active_;                              // by easy handle
+    RunningTasks running_;                            // resumed and not completed
+    std::vector<EasyHandle*> idleEasyHandles_;        // reset, ready for the next hop (owned)
+    std::vector<EasyHandle*> configuredEasyHandles_;  // idle, standing options set (owned)
     // The header list hops with these fields share, and how many hops use it.
     curl_slist* sharedHeaderList_ = nullptr;
     HTTPHeaderFields sharedHeaderFields_;
