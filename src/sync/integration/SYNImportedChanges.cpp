@@ -153,6 +153,8 @@ void SYNImportedChanges::offer(uint64_t generation, std::vector<Event> events,
         kept.insert(kept.end(), std::make_move_iterator(event.changes.begin()),
                     std::make_move_iterator(event.changes.end()));
     }
+    rowsByIdentifier_.clear();
+    rowsIndexed_ = false;
     if (rows_.empty()) {
         rows_ = std::move(rows);
         return;
@@ -229,13 +231,16 @@ bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& record
         }
         found.push_back(row);
     }
+    // Where storeURIsOf answers, it reads the rows after their records are
+    // taken.
+    const bool answered = rows_.size() <= kRowsAnswered;
     for (std::size_t i = 0; i < records.size(); ++i) {
         Row* row = found[i];
         if (!row) {
             continue;
         }
         auto& record = records[i];
-        if (--row->records == 0) {
+        if (--row->records == 0 && !answered) {
             // No other record needs them: the saves that follow only write
             // into them.
             record.globalIdentifier = std::move(row->identifier);
@@ -250,6 +255,52 @@ bool SYNImportedChanges::readIdentifierRows(std::vector<SYNChangeRecord>& record
     return true;
 }
 
+bool SYNImportedChanges::storeURIsOf(const std::string& entityName,
+                                     const std::vector<std::string>& identifiers,
+                                     const ManagedObjectContext& context,
+                                     std::vector<std::optional<std::string>>& storeURIs) {
+    // As the stored reads: only where the context shows the stored rows.
+    if (context.parentContext() || context.hasChanges() ||
+        context.persistentStoreCoordinator().get() != coordinatorAddress_) {
+        return false;
+    }
+    plat::MutexLock lock(mutex_);
+    if (unusable_ || rows_.empty() || rows_.size() > kRowsAnswered) {
+        return false;
+    }
+    if (!rowsIndexed_) {
+        for (const auto& [key, row] : rows_) {
+            if (!row.identifier) {
+                continue;
+            }
+            auto [entry, added] = rowsByIdentifier_[row.entityName].try_emplace(*row.identifier, key, &row);
+            if (!added && key < entry->second.first) {
+                entry->second = {key, &row};  // the fetch gives the first made
+            }
+        }
+        rowsIndexed_ = true;
+    }
+    auto ofEntity = rowsByIdentifier_.find(entityName);
+    if (ofEntity == rowsByIdentifier_.end()) {
+        return false;
+    }
+    std::vector<const Row*> found;
+    found.reserve(identifiers.size());
+    for (const auto& identifier : identifiers) {
+        auto row = ofEntity->second.find(identifier);
+        if (row == ofEntity->second.end()) {
+            return false;
+        }
+        found.push_back(row->second.second);
+    }
+    storeURIs.clear();
+    storeURIs.reserve(found.size());
+    for (const Row* row : found) {
+        storeURIs.push_back(row->storeURI);
+    }
+    return true;
+}
+
 void SYNImportedChanges::makeUnusable() {
     unusable_ = true;
     forget();
@@ -258,6 +309,8 @@ void SYNImportedChanges::makeUnusable() {
 void SYNImportedChanges::forget() {
     held_ = 0;
     events_.clear();
+    rowsByIdentifier_.clear();
+    rowsIndexed_ = false;
     rows_.clear();
     changes_ = {};
     changesSorted_ = true;
@@ -352,7 +405,10 @@ void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
                     makeUnusable();
                     continue;
                 }
-                // What the save wrote into the row.
+                // What the save wrote into the row; the index views its
+                // strings.
+                rowsByIdentifier_.clear();
+                rowsIndexed_ = false;
                 const plat::Value identifier = object->valueForKey("globalIdentifier");
                 const plat::Value entityName = object->valueForKey("nameOfEntity");
                 const plat::Value storeURI = object->valueForKey("storeURI");

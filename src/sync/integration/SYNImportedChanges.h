@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -41,6 +42,8 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     // The integration reads its changes with their values while the events
     // hold at most this many; more are not worth keeping.
     static constexpr std::size_t kMaximumChanges = 4000;
+    // The most identifier rows kept for which storeURIsOf answers.
+    static constexpr std::size_t kRowsAnswered = 128;
 
     template <class T>
     using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,
@@ -107,9 +110,23 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
                      std::vector<plat::coredata::ManagedObjectIDPtr>& missing) EXCLUDES(mutex_);
     // Fills in the strings of the records' identifier rows as the stored rows
     // hold them now; false, with the records untouched, when unusable or a
-    // row is not kept. Each taken record's rows are read once: the last
-    // record of a row takes its strings.
+    // row is not kept. Each taken record's rows are read once: beyond
+    // kRowsAnswered rows, the last record of a row takes its strings.
     bool readIdentifierRows(std::vector<SYNChangeRecord>& records) EXCLUDES(mutex_);
+    // The store URIs (nullopt for none) of the identifier rows of entityName
+    // for these identifiers, read from the kept rows instead of the store:
+    // what SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings
+    // finds through `context` (the first made row of each identifier and
+    // entity). False, with storeURIs untouched, unless the records are
+    // usable, context is a root context of this coordinator without unsaved
+    // changes, at most kRowsAnswered rows are kept, and every identifier has
+    // a kept row of that entity. Serves the look-up of the objects a small
+    // merge's changes relate to, which are mostly objects the same events
+    // changed; for more rows, keeping their strings and finding them costs
+    // about what the look-up does.
+    bool storeURIsOf(const std::string& entityName, const std::vector<std::string>& identifiers,
+                     const plat::coredata::ManagedObjectContext& context,
+                     std::vector<std::optional<std::string>>& storeURIs) EXCLUDES(mutex_);
 
   private:
     explicit SYNImportedChanges(
@@ -138,6 +155,12 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     IDMap<std::vector<SYNChangeRecord>> events_ GUARDED_BY(mutex_);
     // The rows by key (they are all of one entity and store).
     std::unordered_map<int64_t, Row> rows_ GUARDED_BY(mutex_);
+    // The rows by entity name and identifier, the first made of each; views
+    // of the rows' strings, made at the first look-up after rows_ changed
+    // and dropped whenever they change.
+    std::unordered_map<std::string_view, std::unordered_map<std::string_view, std::pair<int64_t, const Row*>>>
+        rowsByIdentifier_ GUARDED_BY(mutex_);
+    bool rowsIndexed_ GUARDED_BY(mutex_) = false;
     // The keys of every change ever kept (also once taken), to watch their
     // rows; sorted when changesSorted_.
     mutable std::vector<int64_t> changes_ GUARDED_BY(mutex_);
