@@ -721,7 +721,11 @@ TEST(QueryShapeTest, IndexedListsAloneShareOneTextPerColumnAndEntity) {
                                              *model->entityNamed(entity), subentities);
                 sqlite::QueryShape shape;
                 const bool shaped = builder.shape(predicate.get(), {}, shape);
-                sqlite::Query q = builder.build(predicate.get(), {});
+                // Built apart too, so that build makes the array itself.
+                sqlite::QueryBuilder apart(**stores.schema, stores.storeIdentifier,
+                                           *model->entityNamed(entity), subentities);
+                sqlite::Query q = apart.build(predicate.get(), {});
+                EXPECT_EQ(builder.build(predicate.get(), {}).binds, q.binds);
                 const std::string format = predicate->predicateFormat();
                 if (predicate->lhs()->keyPathComponents()[0] != "note") {
                     // Walked through json_each exactly when shaped.

@@ -441,6 +441,11 @@ bool QueryBuilder::shape(const Predicate* predicate, const std::vector<SortDescr
             out.signature += 'J';
             appendRaw(out.signature, column);
             appendRaw(out.signature, uint32_t{0});  // no sort
+            // Kept for build, should the signature be new: a long list's
+            // array is made once.
+            shapedList_ = &p;
+            shapedListColumn_ = column;
+            shapedListJSON_ = *json;
             out.binds.push_back(bytesBind(Bind::Kind::Text, std::move(*json)));
             return true;
         }
@@ -1115,7 +1120,15 @@ bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector
 // string attribute, or integers for an integer attribute.
 bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
     const Column* c = nullptr;
-    std::optional<std::string> json = listedValues(predicate, c);
+    std::optional<std::string> json;
+    if (shapedList_ == &predicate) {
+        // shape made the array already (a request of a new signature).
+        shapedList_ = nullptr;
+        c = shapedListColumn_;
+        json = std::move(shapedListJSON_);
+    } else {
+        json = listedValues(predicate, c);
+    }
     if (!json)
         return false;
     // CROSS JOIN keeps the list outside, so each member is looked up in turn.

@@ -151,6 +151,11 @@ class QueryBuilder {
     std::vector<std::pair<std::string, std::string>> joinAliases_;  // path -> alias
     std::vector<Bind> binds_;
     int subqueries_ = 0;
+    // The array of listedValues that shape made for a predicate, taken by
+    // build of the same predicate.
+    mutable const Predicate* shapedList_ = nullptr;
+    mutable const Column* shapedListColumn_ = nullptr;
+    mutable std::string shapedListJSON_;
 };
 
 // The storage form of a constant for an attribute's column, when SQLite
