@@ -6,6 +6,9 @@
 // is a growth table by rows returned: us_per_fetch is process CPU per fetch,
 // ratio_to_smallest its ratio to the same kind's fetch of 0 rows, so the
 // fixed part is the 0-row figure and what each row adds the rest.
+// BM_FetchByValueList fetches code IN a list of codes (0, 1 or 10 found; at
+// least two distinct codes listed), BM_FetchDictionaries dictionaries of the
+// name by an indexed attribute, as BM_FetchByAttribute, in clean contexts.
 //
 // Under `valgrind --tool=callgrind --instr-atstart=no` only the fetches are
 // counted (context creation, the dirtying and the checks are not); run one
@@ -82,13 +85,22 @@ struct Store : coredatabench::TempSQLiteStore {
     }
 };
 
-enum class Kind { ByAttribute, ByKeys };
+enum class Kind { ByAttribute, ByKeys, ByValueList, Dictionaries };
 
 // The predicate of the round's fetch of `rows` items (0, 1 or 10), away from
 // the items the dirty context changes.
 PredicatePtr predicateFor(Kind kind, int rows, int64_t round, const Store& store) {
     const int64_t group = 10 + round % (kItems / 10 - 20);
-    if (kind == Kind::ByAttribute) {
+    if (kind == Kind::ByValueList) {
+        // Two distinct codes at least, so that the list is walked member by member.
+        plat::Array codes;
+        for (int i = 0; i < rows; ++i)
+            codes.push_back(plat::Value(group * 10 + i));
+        while (codes.size() < 2)
+            codes.push_back(plat::Value(int64_t{-1} - static_cast<int64_t>(codes.size())));
+        return Predicate::in("code", plat::Value(std::move(codes)));
+    }
+    if (kind == Kind::ByAttribute || kind == Kind::Dictionaries) {
         if (rows == 0)
             return Predicate::equal("code", plat::Value(int64_t{-1} - round % 7));
         if (rows == 1)
@@ -124,12 +136,24 @@ void run(benchmark::State& state, Kind kind) {
         FetchRequest request("Item");
         request.predicate = predicateFor(kind, rows, round, store);
         ++round;
+        std::size_t count = 0;
+        bool ok = false;
         const double start = cpuSeconds();
         CALLGRIND_START_INSTRUMENTATION;
-        auto found = context->executeFetchRequest(request);
+        if (kind == Kind::Dictionaries) {
+            request.resultType = FetchRequestResultType::Dictionary;
+            request.addPropertyToFetch("name");
+            auto found = context->fetchDictionaries(request);
+            ok = static_cast<bool>(found);
+            count = ok ? found->size() : 0;
+        } else {
+            auto found = context->executeFetchRequest(request);
+            ok = static_cast<bool>(found);
+            count = ok ? found->size() : 0;
+        }
         CALLGRIND_STOP_INSTRUMENTATION;
         seconds += cpuSeconds() - start;
-        if (!found || static_cast<int>(found->size()) != rows) {
+        if (!ok || static_cast<int>(count) != rows) {
             state.SkipWithError("the fetch did not find the expected items");
             return;
         }
@@ -149,6 +173,12 @@ void BM_FetchByAttribute(benchmark::State& state) {
 void BM_FetchByKeys(benchmark::State& state) {
     run(state, Kind::ByKeys);
 }
+void BM_FetchByValueList(benchmark::State& state) {
+    run(state, Kind::ByValueList);
+}
+void BM_FetchDictionaries(benchmark::State& state) {
+    run(state, Kind::Dictionaries);
+}
 
 // Arguments: rows returned, context (0 clean, 1 dirty, 2 dirty elsewhere).
 BENCHMARK(BM_FetchByAttribute)
@@ -157,6 +187,16 @@ BENCHMARK(BM_FetchByAttribute)
     ->Iterations(2000);
 BENCHMARK(BM_FetchByKeys)
     ->ArgsProduct({{0, 1, 10}, {0, 1, 2}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(2000);
+// Clean contexts only: code IN a list of codes, and dictionaries of the name
+// by an indexed attribute (the store reads that column alone).
+BENCHMARK(BM_FetchByValueList)
+    ->ArgsProduct({{0, 1, 10}, {0}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(2000);
+BENCHMARK(BM_FetchDictionaries)
+    ->ArgsProduct({{0, 1, 10}, {0}})
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(2000);
 

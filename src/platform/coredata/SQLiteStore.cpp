@@ -616,11 +616,22 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
     // A request of a shape fetched before takes that fetch's text and
     // statement, and binds its own values.
     sqlite::QueryShape* shape = &impl_->shapeScratch;
-    if (reading || !builder.shape(request.predicate.get(), request.sortDescriptors, *shape))
+    if (!builder.shape(request.predicate.get(), request.sortDescriptors, *shape))
         shape = nullptr;
     if (shape) {
         shape->signature += request.ordersByKey ? 'k' : '-';
         shape->signature += windowed ? 'w' : '-';
+        if (reading) {
+            // The select list of a fetch reading some columns follows from
+            // the table and the names read (columnsReading).
+            std::string& sig = shape->signature;
+            sig += 'r';
+            for (const std::string& name : *reading) {
+                const auto size = static_cast<uint32_t>(name.size());
+                sig.append(reinterpret_cast<const char*>(&size), sizeof size);
+                sig += name;
+            }
+        }
         auto it = impl_->shapedFetches.find(shape->signature);
         if (it != impl_->shapedFetches.end())
             return fetchShaped(request, it->second, shape->binds);
@@ -667,8 +678,14 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchRowsSelecting(const FetchRequ
         if (impl_->shapedFetches.size() >= 256)
             impl_->shapedFetches.clear();
         sqlite::ShapedFetch& fetch = impl_->shapedFetches[shape->signature];
-        fetch = sqlite::ShapedFetch{
-            layout->table, std::move(tail), q.exact, q.sorted, q.listed || keyOrderHere, windowInSQL, {}};
+        fetch = sqlite::ShapedFetch{layout->table,
+                                    std::move(tail),
+                                    std::move(someColumns),
+                                    q.exact,
+                                    q.sorted,
+                                    q.listed || keyOrderHere,
+                                    windowInSQL,
+                                    {}};
         return fetchShaped(request, fetch, q.binds);
     }
     if (windowInSQL && windowed)
@@ -686,9 +703,13 @@ Result<std::vector<SnapshotPtr>> SQLiteStore::fetchShaped(const FetchRequest& re
                                                           std::vector<sqlite::Bind>& binds) {
     if (fetch.windowInSQL && (request.fetchLimit || request.fetchOffset))
         appendWindow(request, binds);
-    auto stmt = impl_->db->holds(fetch.memo)
-                    ? Result<Statement*>(fetch.memo.statement)
-                    : impl_->db->cached("SELECT " + impl_->columnsOf(*fetch.table) + fetch.tail, fetch.memo);
+    auto stmt =
+        impl_->db->holds(fetch.memo)
+            ? Result<Statement*>(fetch.memo.statement)
+            : impl_->db->cached("SELECT " +
+                                    (fetch.columns.empty() ? impl_->columnsOf(*fetch.table) : fetch.columns) +
+                                    fetch.tail,
+                                fetch.memo);
     if (!stmt)
         return stmt.error();
     // Copied before the rows are read, so that nothing below depends on the bounded map keeping fetch.

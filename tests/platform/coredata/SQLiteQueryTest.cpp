@@ -579,7 +579,13 @@ TEST(QueryShapeTest, RequestsOfOneSignatureBuildOneTextAndBindAsBuildDoes) {
                         continue;
                     }
                     ++shapedCount;
-                    EXPECT_FALSE(q.listed) << format;
+                    // Only the indexed attribute's list alone is walked as a list.
+                    const bool indexedListAlone = sort.empty() && predicate &&
+                                                  predicate->kind() == Predicate::Kind::Comparison &&
+                                                  predicate->op() == PredicateOperator::In &&
+                                                  predicate->lhs()->kind() == Expression::Kind::KeyPath &&
+                                                  predicate->lhs()->keyPathComponents()[0] == "uuid";
+                    EXPECT_TRUE(!q.listed || indexedListAlone) << format;
                     expectOneText(bySignature, shape, q, format);
                 }
             }
@@ -663,6 +669,83 @@ TEST(QueryShapeTest, SelfAgainstObjectsOfOneSignatureBuildsOneText) {
     EXPECT_GT(unshaped, 1000u);
     EXPECT_GT(listed, 100u);
     EXPECT_GT(shapedCount, bySignature.size() + 1000);
+}
+
+// An indexed attribute's list alone: a list walked through json_each (two
+// distinct members or more, all of the column's kind, texts plain) has a
+// shape whose signature follows the column, entity and sub-entities, not the
+// members; any other list has none. The shape binds the array build binds.
+TEST(QueryShapeTest, IndexedListsAloneShareOneTextPerColumnAndEntity) {
+    auto model = ManagedObjectModel::create();
+    auto& entry = model->addEntity("Entry");
+    entry.addAttribute("code", AttributeType::Integer64).indexed(true);
+    entry.addAttribute("key", AttributeType::String).indexed(true);
+    entry.addAttribute("note", AttributeType::String);
+    auto& sub = model->addEntity("SubEntry");
+    sub.setSuperentityName("Entry");
+    sub.addAttribute("level", AttributeType::Integer32);
+    const IDStores stores(model);
+    ASSERT_TRUE(stores.ready);
+    auto list = [](std::vector<Value> members) { return Value(Array(std::move(members))); };
+    const std::vector<Value> keyLists = {list({}),
+                                         list({Value("a")}),
+                                         list({Value("a"), Value("a")}),  // one distinct member
+                                         list({Value("a"), Value("b")}),
+                                         list({Value("b"), Value("a"), Value("b")}),
+                                         list({Value("a"), Value()}),
+                                         list({Value("a"), Value(5)}),
+                                         list({Value("x\xC3\xA9"), Value("a")}),  // not plain text
+                                         list({Value("q\"uote"), Value("back\\slash")}),
+                                         strings(64, "k"),
+                                         strings(65, "k", 7),
+                                         strings(300, "k", 1)};
+    const std::vector<Value> codeLists = {list({Value(1), Value(1)}),
+                                          list({Value(1), Value(2)}),
+                                          list({Value(3), Value(2), Value(3), Value(9)}),
+                                          list({Value(1), Value("1")}),
+                                          list({Value(1), Value(2.5)}),
+                                          list({Value(1), Value()}),
+                                          strings(3, "")};
+    std::vector<PredicatePtr> predicates;
+    for (const Value& v : keyLists)
+        predicates.push_back(Predicate::in("key", v));
+    for (const Value& v : codeLists)
+        predicates.push_back(Predicate::in("code", v));
+    predicates.push_back(Predicate::in("note", list({Value("a"), Value("b")})));  // not indexed
+    std::map<std::string, BuiltText> bySignature;
+    std::size_t listed = 0, unlisted = 0;
+    for (const char* entity : {"Entry", "SubEntry"}) {
+        for (bool subentities : {true, false}) {
+            for (const auto& predicate : predicates) {
+                sqlite::QueryBuilder builder(**stores.schema, stores.storeIdentifier,
+                                             *model->entityNamed(entity), subentities);
+                sqlite::QueryShape shape;
+                const bool shaped = builder.shape(predicate.get(), {}, shape);
+                // Built apart too, so that build makes the array itself.
+                sqlite::QueryBuilder apart(**stores.schema, stores.storeIdentifier,
+                                           *model->entityNamed(entity), subentities);
+                sqlite::Query q = apart.build(predicate.get(), {});
+                EXPECT_EQ(builder.build(predicate.get(), {}).binds, q.binds);
+                const std::string format = predicate->predicateFormat();
+                if (predicate->lhs()->keyPathComponents()[0] != "note") {
+                    // Walked through json_each exactly when shaped.
+                    EXPECT_EQ(shaped, q.listed) << format;
+                }
+                if (!q.listed) {
+                    ++unlisted;
+                    continue;
+                }
+                ++listed;
+                ASSERT_TRUE(shaped) << format;
+                ASSERT_EQ(shape.binds.size(), 1u) << format;
+                expectOneText(bySignature, shape, q, format);
+            }
+        }
+    }
+    EXPECT_GT(listed, 20u);
+    EXPECT_GT(unlisted, 20u);
+    // One text per column, entity and sub-entities.
+    EXPECT_EQ(bySignature.size(), 2u * 2u * 2u);
 }
 
 // Fetches of one shape but other values, windows and orders, each made twice
@@ -840,6 +923,95 @@ TEST_F(ShapedFetchTest, FetchesBySelfListsAnswerTheirOwnKeys) {
                 }
             }
         }
+    }
+}
+
+// Fetches reading some properties (dictionaries) and lists of an indexed
+// attribute's values, each shape made twice with other values: requests that
+// differ only in the properties read keep texts of their own, and the rows
+// answer as the in-memory store's.
+TEST_F(ShapedFetchTest, DictionaryFetchesAndIndexedListsAnswerTheirOwnValues) {
+    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+    auto memoryContext = contextOn(memory);
+    fill(*memoryContext);
+    fill(*contextOn(open()));
+    auto sqliteContext = contextOn(open());
+    // uuids u1000..u1299; every tenth task from the tenth on is urgent.
+    auto uuidList = [](int n, int start) {
+        Array out;
+        for (int i = 0; i < n; ++i)
+            out.push_back(Value("u" + std::to_string(1000 + (start + i * 13) % 320)));  // some missing
+        out.push_back(out.front());                                                     // a repeat
+        return Value(std::move(out));
+    };
+    std::vector<FetchRequest> requests;
+    for (int round = 0; round < 2; ++round) {
+        for (int n : {1, 2, 5, 40, 70}) {
+            const int start = n * 3 + round * 29;
+            for (bool subentities : {true, false}) {
+                for (const char* entity : {"Task", "UrgentTask"}) {
+                    FetchRequest byList = makeRequest(entity, Predicate::in("uuid", uuidList(n, start)));
+                    byList.includesSubentities = subentities;
+                    requests.push_back(byList);
+                }
+            }
+            for (const std::vector<std::string>& read : {std::vector<std::string>{"uuid", "title"},
+                                                         {"uuid", "sortOrder"},
+                                                         {"sortOrder", "uuid"},
+                                                         {}}) {
+                for (int form = 0; form < 4; ++form) {
+                    FetchRequest r =
+                        form == 0   ? makeRequest("Task", Predicate::in("uuid", uuidList(n, start)))
+                        : form == 1 ? makeRequest("Task", Predicate::equal("sortOrder", Value(n % 50)))
+                        : form == 2
+                            ? makeRequest("Task", Predicate::lessThan("sortOrder", Value(n)),
+                                          {SortDescriptor("sortOrder", false), SortDescriptor("uuid")})
+                            : makeRequest("Task", nullptr, {SortDescriptor("uuid")});
+                    if (form >= 2) {
+                        r.fetchLimit = static_cast<std::size_t>(n % 6 + 1);
+                        r.fetchOffset = static_cast<std::size_t>(round + n % 4);
+                    }
+                    r.resultType = FetchRequestResultType::Dictionary;
+                    for (const auto& name : read)
+                        r.addPropertyToFetch(name);
+                    requests.push_back(r);
+                }
+            }
+        }
+    }
+    auto describe = [](std::vector<Dictionary> rows, bool sorted) {
+        std::vector<std::string> out;
+        for (const auto& d : rows) {
+            std::string text;
+            for (const auto& key : d.keys())
+                text += key + "=" + d.find(key)->description() + ";";
+            out.push_back(text);
+        }
+        if (!sorted)
+            std::sort(out.begin(), out.end());
+        return out;
+    };
+    for (const auto& request : requests) {
+        const std::string format = request.predicate ? request.predicate->predicateFormat() : "(all)";
+        if (request.resultType == FetchRequestResultType::Dictionary) {
+            auto expected = memoryContext->fetchDictionaries(request);
+            auto actual = sqliteContext->fetchDictionaries(request);
+            ASSERT_TRUE(expected && actual) << format;
+            EXPECT_EQ(describe(*actual, !request.sortDescriptors.empty()),
+                      describe(*expected, !request.sortDescriptors.empty()))
+                << format << " reading " << request.propertiesToFetch.size();
+            continue;
+        }
+        auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
+            std::vector<std::string> out;
+            for (const auto& o : objects)
+                out.push_back(o->valueForKey("uuid").stringValue());
+            std::sort(out.begin(), out.end());
+            return out;
+        };
+        EXPECT_EQ(uuids(fetchAll(sqliteContext, request)), uuids(fetchAll(memoryContext, request)))
+            << format << " entity " << request.entityName;
     }
 }
 

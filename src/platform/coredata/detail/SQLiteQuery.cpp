@@ -427,8 +427,28 @@ bool QueryBuilder::shape(const Predicate* predicate, const std::vector<SortDescr
         const Predicate& p = *predicate;
         if (sortDescriptors.empty() && p.kind() == Predicate::Kind::Comparison &&
             p.modifier() == ComparisonModifier::Direct && p.op() == PredicateOperator::In &&
-            p.lhs()->kind() == Expression::Kind::KeyPath && listableColumn(p.lhs()->keyPathComponents()))
-            return false;
+            p.lhs()->kind() == Expression::Kind::KeyPath && listableColumn(p.lhs()->keyPathComponents())) {
+            // Walked through json_each, the text follows from the column
+            // alone and the list is one bound array; a list that is not
+            // (too few distinct members, members of other kinds) has no
+            // shape.
+            const Column* column = nullptr;
+            std::optional<std::string> json;
+            if (p.rhs()->kind() == Expression::Kind::Constant)
+                json = listedValues(p, column);
+            if (!json)
+                return false;
+            out.signature += 'J';
+            appendRaw(out.signature, column);
+            appendRaw(out.signature, uint32_t{0});  // no sort
+            // Kept for build, should the signature be new: a long list's
+            // array is made once.
+            shapedList_ = &p;
+            shapedListColumn_ = column;
+            shapedListJSON_ = *json;
+            out.binds.push_back(bytesBind(Bind::Kind::Text, std::move(*json)));
+            return true;
+        }
         out.signature += 'P';
         // SELF IN a list, alone and unsorted, may be a lookup of the listed
         // keys (buildListed).
@@ -1099,14 +1119,35 @@ bool QueryBuilder::buildListed(const Predicate& predicate, Query& q, std::vector
 // listed twice would give its rows twice): texts of printable ASCII for a
 // string attribute, or integers for an integer attribute.
 bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
+    const Column* c = nullptr;
+    std::optional<std::string> json;
+    if (shapedList_ == &predicate) {
+        // shape made the array already (a request of a new signature).
+        shapedList_ = nullptr;
+        c = shapedListColumn_;
+        json = std::move(shapedListJSON_);
+    } else {
+        json = listedValues(predicate, c);
+    }
+    if (!json)
+        return false;
+    // CROSS JOIN keeps the list outside, so each member is looked up in turn.
+    q.from = "json_each(" + param(bytesBind(Bind::Kind::Text, std::move(*json))) + ") j CROSS JOIN " +
+             quoteIdentifier(layout_.table->name) + " t0 ON t0." + quoteIdentifier(c->name) + " = j.value";
+    q.listed = true;
+    return true;
+}
+
+std::optional<std::string> QueryBuilder::listedValues(const Predicate& predicate,
+                                                      const Column*& column) const {
     const auto& components = predicate.lhs()->keyPathComponents();
     const Column* listable = listableColumn(components);
     if (!listable)
-        return false;
-    const Column& c = *listable;
+        return std::nullopt;
+    column = listable;
     const Array* members = membersOf(predicate.rhs()->constantValue());
     if (!members || members->size() < kMinListedValues)
-        return false;
+        return std::nullopt;
     const PropertyDescription* property = entity_.propertyNamed(components[0]);
     const AttributeType type = static_cast<const AttributeDescription*>(property)->attributeType();
     std::string json = "[";
@@ -1118,13 +1159,13 @@ bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
         for (const Value& m : *members) {
             const std::string* text = m.asString();
             if (!text || !plainText(*text))
-                return false;
+                return std::nullopt;
             texts.emplace_back(*text);
         }
         std::sort(texts.begin(), texts.end());
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
         if (texts.size() < kMinListedValues)
-            return false;
+            return std::nullopt;
         std::size_t size = 2;
         for (std::string_view text : texts)
             size += text.size() + 3;
@@ -1152,22 +1193,18 @@ bool QueryBuilder::buildListedValues(const Predicate& predicate, Query& q) {
         numbers.reserve(members->size());
         for (const Value& m : *members) {
             if (m.kind() != Value::Kind::Int)
-                return false;
+                return std::nullopt;
             numbers.push_back(m.rawInt());
         }
         std::sort(numbers.begin(), numbers.end());
         numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
         if (numbers.size() < kMinListedValues)
-            return false;
+            return std::nullopt;
         json = jsonKeys(numbers);
     } else {
-        return false;
+        return std::nullopt;
     }
-    // CROSS JOIN keeps the list outside, so each member is looked up in turn.
-    q.from = "json_each(" + param(bytesBind(Bind::Kind::Text, std::move(json))) + ") j CROSS JOIN " +
-             quoteIdentifier(layout_.table->name) + " t0 ON t0." + quoteIdentifier(c.name) + " = j.value";
-    q.listed = true;
-    return true;
+    return json;
 }
 
 const Column* QueryBuilder::listableColumn(const std::vector<std::string>& components) const {

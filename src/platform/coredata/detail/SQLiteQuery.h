@@ -13,6 +13,7 @@
 // subquery selecting the owners of matching members.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,8 @@ class QueryBuilder {
     // AND, OR and NOT; the fetched row's own to-ones against stored objects
     // of a one-entity table; and SELF against stored objects of this store
     // and table, all of one entity. Anything else (other object comparisons,
-    // text operators, lists of values walked through json_each) has no shape.
+    // text operators) has no shape. An indexed attribute's list alone has
+    // one when it is walked through json_each (see buildListedValues).
     // Written into out (whose storage is reused); false: no shape.
     bool shape(const Predicate* predicate, const std::vector<SortDescriptor>& sortDescriptors,
                QueryShape& out) const;
@@ -113,6 +115,10 @@ class QueryBuilder {
     // "attribute IN list" of two or more members as a lookup of each member in the
     // attribute's index (see buildListed).
     bool buildListedValues(const Predicate& predicate, Query& q);
+    // The JSON array that buildListedValues walks for predicate, and the
+    // column it looks the members up in; nullopt when the list is not
+    // walked that way.
+    std::optional<std::string> listedValues(const Predicate& predicate, const Column*& column) const;
     // "column IN members" for members in the column's storage form.
     std::optional<std::string> listMatch(const std::string& column, std::vector<Bind> members);
     std::optional<Resolved> resolve(const std::vector<std::string>& components);
@@ -145,6 +151,11 @@ class QueryBuilder {
     std::vector<std::pair<std::string, std::string>> joinAliases_;  // path -> alias
     std::vector<Bind> binds_;
     int subqueries_ = 0;
+    // The array of listedValues that shape made for a predicate, taken by
+    // build of the same predicate.
+    mutable const Predicate* shapedList_ = nullptr;
+    mutable const Column* shapedListColumn_ = nullptr;
+    mutable std::string shapedListJSON_;
 };
 
 // The storage form of a constant for an attribute's column, when SQLite

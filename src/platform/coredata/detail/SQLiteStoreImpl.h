@@ -107,13 +107,14 @@ struct MemberKeyStatements {
     int entityColumn = -1;  // the inverse's entity-number column in the member table, or -1
 };
 
-// A fetch of every column whose text follows from its shape
-// (QueryBuilder::shape): the text after the select list and what the store
-// does with the rows, kept so that a request of the same shape builds no text
-// and binds its own values.
+// A fetch whose text follows from its shape (QueryBuilder::shape, and the
+// names of the properties read for a fetch of some columns): the text after
+// the select list and what the store does with the rows, kept so that a
+// request of the same shape builds no text and binds its own values.
 struct ShapedFetch {
     const Table* table = nullptr;
     std::string tail;
+    std::string columns;  // the select list of some columns; empty: every column (columnsOf)
     bool exact = true;
     bool sorted = true;
     bool keyOrderHere = false;  // rows put in key order here (key order, or listed keys)
