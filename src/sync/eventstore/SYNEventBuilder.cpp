@@ -950,20 +950,23 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
         if (it == valuesByObjectID.end()) {
             continue;
         }
-        std::vector<std::string> names;
-        std::vector<std::string> savedNames;  // unordered to-manys keep their differences
-        for (const auto& value : it->second) {
-            names.push_back(value.propertyName());
-            if (value.type() != SYNPropertyChangeTypeToManyRelationship) {
-                savedNames.push_back(value.propertyName());
-            }
-        }
         if (!(options & SYNUpdateOptionStoreSavedValues)) {
             if (options & (SYNUpdateOptionPreSave | SYNUpdateOptionPreSaveWithStoredValues)) {
+                std::vector<std::string> names;
+                names.reserve(it->second.size());
+                for (const auto& value : it->second) {
+                    names.push_back(value.propertyName());
+                }
                 it->second = SYNPropertyChangeValue::propertyChangesForObject(
                     *object, store_, names, true, (options & SYNUpdateOptionPreSaveWithStoredValues) != 0);
             }
             continue;
+        }
+        std::vector<std::string> savedNames;  // unordered to-manys keep their differences
+        for (const auto& value : it->second) {
+            if (value.type() != SYNPropertyChangeTypeToManyRelationship) {
+                savedNames.push_back(value.propertyName());
+            }
         }
         // A save of only unordered to-manys (a folder's members) has no saved
         // value to take.
@@ -980,7 +983,7 @@ void SYNEventBuilder::updatePropertyChangeValuesForUpdatedObjects(
             }
             if (value.type() == SYNPropertyChangeTypeAttribute ||
                 value.type() == SYNPropertyChangeTypeToOneRelationship) {
-                value = *fresh;
+                value = std::move(*fresh);  // each saved value is taken once
             } else if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
                 value.setRelatedObjectIDs(nullptr, value.addedObjectIDs(), value.removedObjectIDs(),
                                           fresh->movedObjectIDsByIndex());
@@ -1023,7 +1026,7 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
             return nullptr;
         }
         auto it = knownByID.find(id);
-        return it == knownByID.end() ? nullptr : &it->second;
+        return it == knownByID.end() ? nullptr : it->second.asString();
     };
     // Each other target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
@@ -1076,7 +1079,7 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         for (const auto& id : ids) {
             auto it = id->isTemporaryID() ? knownByID.end() : knownByID.find(id);
             if (it != knownByID.end()) {
-                identifiers.emplace(id, it->second);
+                identifiers.emplace(id, *it->second.asString());
             } else {
                 unknown.push_back(id);
             }
@@ -1154,6 +1157,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // link to one of these objects takes it without a look-up.
     IdentifiersByStoreURI known;
     IdentifiersByObjectID knownByID;
+    knownByID.reserve(specs.size());
     for (auto& spec : specs) {
         for (auto& value : spec.values) {
             pending.push_back(&value);
@@ -1166,7 +1170,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             continue;
         }
         if (spec.objectID) {
-            knownByID.emplace(spec.objectID, *identifier.asString());
+            knownByID.emplace(spec.objectID, identifier);
         } else if (const Value uri = spec.globalIdentifier->valueForKey("storeURI"); uri.isString()) {
             known.emplace(*uri.asString(), *identifier.asString());
         }

@@ -219,9 +219,10 @@ class SYNEventBuilder {
                                                     plat::coredata::ManagedObjectContext& context);
     // Identifier strings by the store URI of their objects.
     using IdentifiersByStoreURI = std::unordered_map<std::string, std::string>;
-    // Identifier strings by their objects' IDs.
+    // Identifier strings (string values, shared with the records' own) by
+    // their objects' IDs.
     using IdentifiersByObjectID =
-        std::unordered_map<plat::coredata::ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
+        std::unordered_map<plat::coredata::ManagedObjectIDPtr, plat::Value, plat::coredata::ObjectIDHash,
                            plat::coredata::ObjectIDEqual>;
     // Turns the object IDs the values link to into identifier strings: those
     // remembered or in `knownByID` or `known` as they are, the others looked

@@ -310,6 +310,7 @@ plat::ErrorPtr SYNEventStore::saveMetadataLocked() const {
     auto data = plat::PropertyListSerialization::dataWithPropertyList(
         Value(std::move(dictionary)), plat::PropertyListSerialization::Format::XML);
     if (!data.ok()) {
+        writtenMetadata_.reset();  // the file may no longer hold what is in memory
         return data.error();
     }
     if (writtenMetadata_ && *writtenMetadata_ == *data) {
@@ -347,6 +348,13 @@ plat::ErrorPtr SYNEventStore::writeDeferredMetadata() {
 
 plat::ErrorPtr SYNEventStore::saveMetadata() const {
     plat::MutexLock lock(metadataMutex_);
+    // Every change of the metadata is written at once, or leaves a write for
+    // later, or fails and clears the bytes written: with bytes written and
+    // nothing left for later the file holds what is in memory, and encoding
+    // it all (to find the same bytes) is spared to every merge's flush.
+    if (writtenMetadata_ && !deferredMetadataWrite_) {
+        return nullptr;
+    }
     auto error = saveMetadataLocked();
     if (error) {
         SYN_LOG(SYNLoggingLevelError, "Could not save event store metadata: %@", error);

@@ -247,6 +247,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     std::string storeType_;
 
     mutable plat::Mutex metadataMutex_;
+    // Whatever changes it either writes the file (saveMetadataLocked), or
+    // sets deferredMetadataWrite_, or leaves the bytes it encodes to as they
+    // were (a spare registration taken): saveMetadata relies on it.
     Metadata metadata_ GUARDED_BY(metadataMutex_);
     // The bytes of the last successful write of "store.plist"; cleared when
     // a write fails or the store's folder is removed.

@@ -48,6 +48,9 @@ bool isTrue(const plat::Dictionary& info, const char* key) {
 // The entities come in the order of their names. A save names objects of a
 // few entities: they are found by a scan, not a tree of their names.
 plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids) {
+    if (ids.empty()) {
+        return plat::Value(plat::Dictionary());
+    }
     std::vector<std::pair<const std::string*, plat::Array>> keys;
     for (const auto& id : ids) {
         if (!id || id->isTemporaryID() || !id->entity()) {
@@ -57,6 +60,7 @@ plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids) {
         auto it = std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return *k.first == entity; });
         if (it == keys.end()) {
             it = keys.emplace(keys.end(), &entity, plat::Array());
+            it->second.reserve(ids.size());
         }
         it->second.push_back(plat::Value(id->primaryKey()));
     }
@@ -274,7 +278,9 @@ void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
     SYNPropertyChangeValuesByObjectID values;
     if (!updated.empty()) {
         SYN_LOG(3, "Storing pre-save changes from updated objects");
-        for (const auto& changed : monitoredObjects(store, updated)) {
+        auto monitored = monitoredObjects(store, updated);
+        values.reserve(monitored.size());
+        for (const auto& changed : monitored) {
             auto names = changed->changedPropertyNames();
             auto changes =
                 SYNPropertyChangeValue::propertyChangesForObject(*changed, eventStore_, names, true, false);
@@ -321,27 +327,48 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     for (const auto& o : deleted)
         deletedIDs.push_back(o->objectID());
     plat::Array updates;
+    updates.reserve(preSave.size());
+    // The objects of a save are of a few entities and change a few
+    // properties: each name becomes a value once, shared by every update
+    // that names it.
+    std::vector<std::pair<const std::string*, plat::Value>> entityNames;
+    std::vector<plat::Value> propertyNames;
     for (const auto& [id, changes] : preSave) {
         if (id->isTemporaryID() || !id->entity()) {
             continue;
         }
+        const std::string& entity = id->entity()->name();
+        auto entityName = std::find_if(entityNames.begin(), entityNames.end(),
+                                       [&](const auto& known) { return known.first == &entity; });
+        if (entityName == entityNames.end()) {
+            entityName = entityNames.emplace(entityNames.end(), &entity, plat::Value(entity));
+        }
         plat::Array names;
-        plat::Dictionary added, removed;
+        names.reserve(changes.size());
+        plat::Dictionary::Entries added, removed;
         for (const auto& change : changes) {
-            names.push_back(plat::Value(change.propertyName()));
+            const std::string& property = change.propertyName();
+            auto name = std::find_if(propertyNames.begin(), propertyNames.end(),
+                                     [&](const plat::Value& known) { return *known.asString() == property; });
+            if (name == propertyNames.end()) {
+                name = propertyNames.emplace(propertyNames.end(), property);
+            }
+            names.push_back(*name);
             if (change.type() == SYNPropertyChangeTypeToManyRelationship ||
                 change.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
-                added.set(change.propertyName(), encodedIDs(change.addedObjectIDs()));
-                removed.set(change.propertyName(), encodedIDs(change.removedObjectIDs()));
+                added.emplace_back(property, encodedIDs(change.addedObjectIDs()));
+                removed.emplace_back(property, encodedIDs(change.removedObjectIDs()));
             }
         }
         std::vector<std::pair<const char*, plat::Value>> members;
         members.reserve(5);
-        members.emplace_back("entity", plat::Value(id->entity()->name()));
+        members.emplace_back("entity", entityName->second);
         members.emplace_back("key", plat::Value(id->primaryKey()));
         members.emplace_back("names", plat::Value(std::move(names)));
-        members.emplace_back("added", plat::Value(std::move(added)));
-        members.emplace_back("removed", plat::Value(std::move(removed)));
+        // As set() member by member would make them (a property named
+        // twice keeps its last members).
+        members.emplace_back("added", plat::Value(plat::Dictionary::fromEntries(std::move(added))));
+        members.emplace_back("removed", plat::Value(plat::Dictionary::fromEntries(std::move(removed))));
         updates.push_back(distinctDictionary(std::move(members)));
     }
     // The global identifiers the application gives the inserted objects go
