@@ -11,6 +11,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
 using plat::coredata::EntityDescription;
@@ -1172,25 +1173,39 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
         }
         std::vector<std::string> fetchedURIs;
         if (!unknown.empty()) {
-            auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(unknown, entityName,
-                                                                                        *eventContext_);
-            if (!rows.ok()) {
-                SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
-                return rows.error();
+            // The store URIs of the unknown identifiers, in their order: from
+            // the rows the import has just looked up when its hand-off still
+            // answers for this context, else from the event store.
+            std::vector<std::optional<std::string>> found;
+            auto coordinator = eventContext_->persistentStoreCoordinator();
+            auto handOff = coordinator ? SYNImportedChanges::find(*coordinator) : nullptr;
+            if (!handOff || !handOff->storeURIsOf(entityName, unknown, *eventContext_, found)) {
+                auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(
+                    unknown, entityName, *eventContext_);
+                if (!rows.ok()) {
+                    SYN_LOG(1, "Error fetching ids: %@", rows.error()->description());
+                    return rows.error();
+                }
+                found.assign(unknown.size(), std::nullopt);
+                for (std::size_t i = 0; i < unknown.size(); ++i) {
+                    Value uri = (*rows)[i] ? (*rows)[i]->valueForKey("storeURI") : Value();
+                    if (uri.asString()) {
+                        found[i] = *uri.asString();
+                    }
+                }
             }
             std::unordered_map<std::string_view, std::size_t> uriOf;
             fetchedURIs.reserve(unknown.size());
             for (std::size_t i = 0; i < unknown.size(); ++i) {
-                Value uri = (*rows)[i] ? (*rows)[i]->valueForKey("storeURI") : Value();
-                if (uri.asString()) {
+                if (found[i]) {
                     uriOf.emplace(unknown[i], fetchedURIs.size());
-                    fetchedURIs.push_back(*uri.asString());
+                    fetchedURIs.push_back(std::move(*found[i]));
                 }
             }
             for (std::size_t i = 0; i < identifiers.size(); ++i) {
-                auto found = uris[i] ? uriOf.end() : uriOf.find(identifiers[i]);
-                if (found != uriOf.end()) {
-                    uris[i] = &fetchedURIs[found->second];
+                auto at = uris[i] ? uriOf.end() : uriOf.find(identifiers[i]);
+                if (at != uriOf.end()) {
+                    uris[i] = &fetchedURIs[at->second];
                 }
             }
         }
