@@ -164,6 +164,10 @@ std::vector<ManagedObjectPtr> ManagedObjectContext::registeredObjects() const {
     return out;
 }
 
+std::size_t ManagedObjectContext::registeredObjectCount() const {
+    return impl_->registered.size();
+}
+
 ManagedObjectPtr ManagedObjectContext::insertNewObjectForEntityForName(std::string_view entityName) {
     const ManagedObjectModel& m = model();
     const EntityDescription* entity = m.entityNamed(entityName);

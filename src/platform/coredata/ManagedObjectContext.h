@@ -98,6 +98,8 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     // The registered object for id, or null.
     ManagedObjectPtr objectRegisteredForID(const ManagedObjectIDPtr& id) const;
     std::vector<ManagedObjectPtr> registeredObjects() const;
+    // How many objects are registered, without listing them.
+    std::size_t registeredObjectCount() const;
 
     // Objects; with relationshipKeyPathsForPrefetching, the objects those
     // key paths reach are loaded too, one query per relationship of a path

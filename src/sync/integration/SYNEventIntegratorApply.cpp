@@ -996,7 +996,7 @@ plat::ErrorPtr SYNEventIntegrator::saveAndResetEvents() {
     bool idle = false;
     if (context) {
         context->performBlockAndWait([&] {
-            idle = !context->hasChanges() && context->registeredObjects().size() <= kObjectsKeptUnreset;
+            idle = !context->hasChanges() && context->registeredObjectCount() <= kObjectsKeptUnreset;
         });
     }
     return idle ? nullptr : eventBuilder_->saveAndReset();

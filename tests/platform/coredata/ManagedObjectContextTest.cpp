@@ -378,6 +378,7 @@ TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
     EXPECT_EQ(heldTemporary->hash(), heldHash);
     EXPECT_FALSE(tasks[17]->objectID()->isEqual(*heldTemporary));
     EXPECT_EQ(context->registeredObjects().size(), tasks.size() + tags.size());
+    EXPECT_EQ(context->registeredObjectCount(), tasks.size() + tags.size());
     EXPECT_EQ(context->objectWithID(heldTemporary), tasks[17]);
     for (const auto& group : {tasks, tags}) {
         for (const auto& o : group) {
@@ -398,8 +399,10 @@ TEST_P(ContextTest, ManyObjectsStayFindableAcrossSavesDeletesAndHeldTemporaryIDs
         ASSERT_EQ(tasks[i]->isInvalidated(), i % 2 == 0);
     }
     EXPECT_EQ(fetch(request("Task")).size(), 1500u);
+    EXPECT_EQ(context->registeredObjectCount(), context->registeredObjects().size());
     context->reset();
     EXPECT_TRUE(context->registeredObjects().empty());
+    EXPECT_EQ(context->registeredObjectCount(), 0u);
     EXPECT_TRUE(tasks[1]->isInvalidated());
     EXPECT_EQ(fetch(request("Task")).size(), 1500u);
 }
