@@ -456,6 +456,46 @@ void IntegrationTest::TearDown() {
     plat::ProcessInfo::processInfo().setHardwareUUIDForTesting(std::nullopt);
 }
 
+std::pair<Machine*, Machine*> IntegrationTest::twoMachinesSharingABaseline(const std::string& suffix) {
+    Machine& a = addMachine("a" + suffix);
+    Machine& b = addMachine("b" + suffix);
+    auto baseline = a.makeEmptyBaseline({a.storeIdentifier(), b.storeIdentifier()});
+    copyEvents(*a.eventStore(), *b.eventStore());
+    b.adoptBaseline(baseline);
+    populate(a);
+    copyEvents(*a.eventStore(), *b.eventStore());
+    return {&a, &b};
+}
+
+bool IntegrationTest::ownOrIncomplete(const plat::coredata::ManagedObject& event, const Machine& machine) {
+    return SYNStoreModificationEvent::storeIdentifier(event) == machine.storeIdentifier() ||
+           SYNStoreModificationEvent::type(event) == SYNStoreModificationEventTypeIncomplete;
+}
+
+std::map<int, int> IntegrationTest::ownEventTypes(const Machine& machine) {
+    std::map<int, int> types;
+    auto context = machine.eventStore()->managedObjectContext();
+    context->performBlockAndWait([&] {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::nullopt, std::nullopt, *context);
+        ASSERT_TRUE(events.ok());
+        for (const auto& event : *events) {
+            if (ownOrIncomplete(*event, machine)) {
+                ++types[SYNStoreModificationEvent::type(*event)];
+            }
+        }
+    });
+    return types;
+}
+
+int IntegrationTest::ownEvents(const Machine& machine) {
+    int count = 0;
+    for (const auto& [type, events] : ownEventTypes(machine)) {
+        count += events;
+    }
+    return count;
+}
+
 void IntegrationTest::populate(Machine& machine) {
     ASSERT_EQ(machine.recordSave([](ManagedObjectContext& context) {
         auto work = context.insertNewObjectForEntityForName("Calendar");

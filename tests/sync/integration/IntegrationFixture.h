@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -108,10 +109,41 @@ class IntegrationTest : public ::testing::Test {
     // with subtasks, a playlist of items (every attribute type, a large
     // value), shapes of a canvas; then updates and deletes.
     static void populate(Machine& machine);
+    // Machines a<suffix> and b<suffix> that share an empty baseline, with a
+    // populated and its two saves copied to b.
+    std::pair<Machine*, Machine*> twoMachinesSharingABaseline(const std::string& suffix = "");
+    // Whether the event belongs to the machine's store or is still being built.
+    static bool ownOrIncomplete(const plat::coredata::ManagedObject& event, const Machine& machine);
+    // The machine's own events and those being built, counted by type.
+    static std::map<int, int> ownEventTypes(const Machine& machine);
+    // How many of those there are.
+    static int ownEvents(const Machine& machine);
     testsupport::TempDir root;
     std::vector<std::unique_ptr<Machine>> machines;
     // The Task batch size of the machines' model (see makeFixtureModel).
     int64_t taskBatchSize = 2;
 };
+
+// A merge with and without a Task batch size in the model: with one, batches
+// are saved into a staging context; without, the integrator's context sits
+// on the store.
+struct BatchMode {
+    const char* name;
+    int64_t taskBatchSize;
+};
+
+class BatchModeIntegrationTest : public IntegrationTest, public ::testing::WithParamInterface<BatchMode> {
+  protected:
+    void SetUp() override {
+        IntegrationTest::SetUp();
+        taskBatchSize = GetParam().taskBatchSize;
+    }
+};
+
+// For INSTANTIATE_TEST_SUITE_P(Modes, Suite, kBatchModes, batchModeName).
+inline const auto kBatchModes = ::testing::Values(BatchMode{"InBatches", 2}, BatchMode{"WithoutBatches", 0});
+inline std::string batchModeName(const ::testing::TestParamInfo<BatchMode>& info) {
+    return info.param.name;
+}
 
 }  // namespace integrationtest

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "KeyedArchiveRows.h"
 
@@ -30,33 +31,7 @@ namespace {
 class SYNEventIntegratorTest : public IntegrationTest {
   protected:
     // a and b share an empty baseline; a's two saves have reached b.
-    void twoMachines() {
-        a = &addMachine("a");
-        b = &addMachine("b");
-        auto baseline = a->makeEmptyBaseline({a->storeIdentifier(), b->storeIdentifier()});
-        copyEvents(*a->eventStore(), *b->eventStore());
-        b->adoptBaseline(baseline);
-        populate(*a);
-        copyEvents(*a->eventStore(), *b->eventStore());
-    }
-
-    // Events of the machine's own store by type, and the incomplete ones.
-    static std::map<int, int> ownEventTypes(Machine& machine) {
-        std::map<int, int> types;
-        auto context = machine.eventStore()->managedObjectContext();
-        context->performBlockAndWait([&] {
-            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(events.ok());
-            for (const auto& event : *events) {
-                if (SYNStoreModificationEvent::storeIdentifier(*event) == machine.storeIdentifier() ||
-                    SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeIncomplete) {
-                    ++types[SYNStoreModificationEvent::type(*event)];
-                }
-            }
-        });
-        return types;
-    }
+    void twoMachines() { std::tie(a, b) = twoMachinesSharingABaseline(); }
 
     Machine* a = nullptr;
     Machine* b = nullptr;

@@ -5,6 +5,7 @@
 // and did-save hooks, and what a failure or a conflicting save before the
 // commit leaves.
 #include <stdexcept>
+#include <tuple>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -18,46 +19,10 @@ using plat::coredata::ManagedObjectContext;
 namespace integrationtest {
 namespace {
 
-struct CommitMode {
-    const char* name;
-    int64_t taskBatchSize;
-};
-
-class SYNMergeCommitTest : public IntegrationTest, public ::testing::WithParamInterface<CommitMode> {
+class SYNMergeCommitTest : public BatchModeIntegrationTest {
   protected:
-    void SetUp() override {
-        IntegrationTest::SetUp();
-        taskBatchSize = GetParam().taskBatchSize;
-    }
-
     // a and b share an empty baseline; a's two saves have reached b.
-    void twoMachines(const std::string& suffix = "") {
-        a = &addMachine("a" + suffix);
-        b = &addMachine("b" + suffix);
-        auto baseline = a->makeEmptyBaseline({a->storeIdentifier(), b->storeIdentifier()});
-        copyEvents(*a->eventStore(), *b->eventStore());
-        b->adoptBaseline(baseline);
-        populate(*a);
-        copyEvents(*a->eventStore(), *b->eventStore());
-    }
-
-    // Events of the machine's own store, and incomplete events of any.
-    static int ownEvents(Machine& machine) {
-        int count = 0;
-        auto context = machine.eventStore()->managedObjectContext();
-        context->performBlockAndWait([&] {
-            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(events.ok());
-            for (const auto& event : *events) {
-                if (SYNStoreModificationEvent::storeIdentifier(*event) == machine.storeIdentifier() ||
-                    SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeIncomplete) {
-                    ++count;
-                }
-            }
-        });
-        return count;
-    }
+    void twoMachines(const std::string& suffix = "") { std::tie(a, b) = twoMachinesSharingABaseline(suffix); }
 
     Machine* a = nullptr;
     Machine* b = nullptr;
@@ -238,9 +203,7 @@ TEST_P(SYNMergeCommitTest, ASaveOfAMergedObjectBeforeTheCommitFailsTheMergeAndIs
     EXPECT_EQ(ownEvents(*b), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SYNMergeCommitTest,
-                         ::testing::Values(CommitMode{"InBatches", 2}, CommitMode{"WithoutBatches", 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, SYNMergeCommitTest, kBatchModes, batchModeName);
 
 }  // namespace
 }  // namespace integrationtest

@@ -14,24 +14,8 @@ using plat::coredata::ManagedObjectContext;
 namespace integrationtest {
 namespace {
 
-struct Mode {
-    const char* name;
-    int64_t taskBatchSize;
-};
-
-class SYNMergeEventStoreContextTest : public IntegrationTest, public ::testing::WithParamInterface<Mode> {
+class SYNMergeEventStoreContextTest : public BatchModeIntegrationTest {
   protected:
-    void SetUp() override {
-        IntegrationTest::SetUp();
-        taskBatchSize = GetParam().taskBatchSize;
-    }
-
-    // Whether the event belongs to the machine's store or is still being built.
-    static bool ownOrIncomplete(const plat::coredata::ManagedObject& event, const Machine& machine) {
-        return SYNStoreModificationEvent::storeIdentifier(event) == machine.storeIdentifier() ||
-               SYNStoreModificationEvent::type(event) == SYNStoreModificationEventTypeIncomplete;
-    }
-
     // Deletes, through a context of its own on the event store's coordinator,
     // the machine's own events and those being built; returns how many.
     static int deleteOwnEventsElsewhere(const Machine& machine) {
@@ -53,20 +37,6 @@ class SYNMergeEventStoreContextTest : public IntegrationTest, public ::testing::
         });
         return deleted;
     }
-
-    static int ownEvents(const Machine& machine) {
-        int count = 0;
-        auto context = machine.eventStore()->managedObjectContext();
-        context->performBlockAndWait([&] {
-            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(events.ok());
-            for (const auto& event : *events) {
-                count += ownOrIncomplete(*event, machine) ? 1 : 0;
-            }
-        });
-        return count;
-    }
 };
 
 TEST_P(SYNMergeEventStoreContextTest, TheMergeEventDeletedElsewhereMidMergeFailsItBeforeTheStoreIsWritten) {
@@ -81,13 +51,9 @@ TEST_P(SYNMergeEventStoreContextTest, TheMergeEventDeletedElsewhereMidMergeFails
     for (const auto& point : points) {
         SCOPED_TRACE(std::string(point.name) + " " + std::to_string(point.reached));
         const std::string suffix = std::to_string(++round);
-        Machine& a = addMachine("a" + suffix);
-        Machine& b = addMachine("b" + suffix);
-        auto baseline = a.makeEmptyBaseline({a.storeIdentifier(), b.storeIdentifier()});
-        copyEvents(*a.eventStore(), *b.eventStore());
-        b.adoptBaseline(baseline);
-        populate(a);
-        copyEvents(*a.eventStore(), *b.eventStore());
+        auto [aMachine, bMachine] = twoMachinesSharingABaseline(suffix);
+        Machine& a = *aMachine;
+        Machine& b = *bMachine;
         const auto before = b.dump();
 
         int reached = 0;
@@ -111,9 +77,7 @@ TEST_P(SYNMergeEventStoreContextTest, TheMergeEventDeletedElsewhereMidMergeFails
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SYNMergeEventStoreContextTest,
-                         ::testing::Values(Mode{"InBatches", 2}, Mode{"WithoutBatches", 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, SYNMergeEventStoreContextTest, kBatchModes, batchModeName);
 
 }  // namespace
 }  // namespace integrationtest
