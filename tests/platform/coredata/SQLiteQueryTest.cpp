@@ -750,15 +750,28 @@ TEST(QueryShapeTest, IndexedListsAloneShareOneTextPerColumnAndEntity) {
 
 // Fetches of one shape but other values, windows and orders, each made twice
 // (the second of a shape takes the kept text), answer as the in-memory store.
-using ShapedFetchTest = testing::SQLiteFileTest;
+class ShapedFetchTest : public testing::SQLiteFileTest {
+  protected:
+    // The same rows in a new in-memory store and in the store file, and a
+    // context on each for comparing their answers.
+    void fillBoth(Ids* memoryIds = nullptr, Ids* sqliteIds = nullptr) {
+        auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
+        ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
+        memoryContext = contextOn(memory);
+        Ids inMemory = fill(*memoryContext);
+        Ids inFile = fill(*contextOn(open()));
+        if (memoryIds)
+            *memoryIds = std::move(inMemory);
+        if (sqliteIds)
+            *sqliteIds = std::move(inFile);
+        sqliteContext = contextOn(open());
+    }
+    std::shared_ptr<ManagedObjectContext> memoryContext;
+    std::shared_ptr<ManagedObjectContext> sqliteContext;
+};
 
 TEST_F(ShapedFetchTest, FetchesOfOneShapeAnswerTheirOwnValues) {
-    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
-    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    auto memoryContext = contextOn(memory);
-    fill(*memoryContext);
-    fill(*contextOn(open()));
-    auto sqliteContext = contextOn(open());
+    ASSERT_NO_FATAL_FAILURE(fillBoth());
     auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
         std::vector<std::string> out;
         for (const auto& o : objects)
@@ -835,12 +848,8 @@ TEST_F(ShapedFetchTest, FetchesOfOneShapeAnswerTheirOwnValues) {
 // keys, answer as the in-memory store; windows over listed keys take the
 // rows in key order.
 TEST_F(ShapedFetchTest, FetchesBySelfListsAnswerTheirOwnKeys) {
-    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
-    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    auto memoryContext = contextOn(memory);
-    const Ids memoryIds = fill(*memoryContext);
-    const Ids sqliteIds = fill(*contextOn(open()));
-    auto sqliteContext = contextOn(open());
+    Ids memoryIds, sqliteIds;
+    ASSERT_NO_FATAL_FAILURE(fillBoth(&memoryIds, &sqliteIds));
     auto uuids = [](const std::vector<ManagedObjectPtr>& objects) {
         std::vector<std::string> out;
         for (const auto& o : objects)
@@ -931,12 +940,7 @@ TEST_F(ShapedFetchTest, FetchesBySelfListsAnswerTheirOwnKeys) {
 // differ only in the properties read keep texts of their own, and the rows
 // answer as the in-memory store's.
 TEST_F(ShapedFetchTest, DictionaryFetchesAndIndexedListsAnswerTheirOwnValues) {
-    auto memory = PersistentStoreCoordinator::create(testing::makeTestModel());
-    ASSERT_TRUE(memory->addPersistentStore(InMemoryStoreType, "", std::nullopt));
-    auto memoryContext = contextOn(memory);
-    fill(*memoryContext);
-    fill(*contextOn(open()));
-    auto sqliteContext = contextOn(open());
+    ASSERT_NO_FATAL_FAILURE(fillBoth());
     // uuids u1000..u1299; every tenth task from the tenth on is urgent.
     auto uuidList = [](int n, int start) {
         Array out;
