@@ -29,7 +29,9 @@
 // peer's), x_session_strict for saves (over the session's own share of the
 // peer's save: recorded minus the same save without a session),
 // overhead_system_us (the kernel's share of a save's overhead: the store
-// files' writes and syncs) and ratio_to_smallest (this size's cost over the
+// files' writes and syncs), for the end-to-end cases mesh_system_ms (the
+// kernel's share of the mesh's cost) and mesh_switches (context switches of
+// the process per round: hand-offs between threads), and ratio_to_smallest (this size's cost over the
 // 10,000-item one; 1 when a cost does not grow with the store). Part of
 // sync_mesh_bench: run one case per process, e.g.
 // --benchmark_filter='SessionPeer.*Save'.
@@ -377,6 +379,15 @@ double systemCPUSeconds() {
     return static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Context switches of the process so far, voluntary ones (a thread waiting
+// for another) and involuntary ones alike: each hand-off between queues that
+// finds the other thread asleep costs two.
+double contextSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+}
+
 // Page faults of the process so far (memory handed back to the system and
 // touched again faults in anew: part of the system's share).
 double pageFaults() {
@@ -561,7 +572,7 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
     if (!error) {
         error = m.catchUpA();
     }
-    double mesh = 0, peer = 0;
+    double mesh = 0, meshSystem = 0, meshSwitches = 0, peer = 0;
     const char* counted = std::getenv("SESSION_PEER_CALLGRIND");
     const bool countPeer = counted && std::string(counted) == "apply";
     if (std::getenv("MESH_BENCH_TRACE")) {
@@ -578,11 +589,15 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
             CALLGRIND_START_INSTRUMENTATION;
         }
         double start = processCPUSeconds();
+        const double startSystem = systemCPUSeconds();
+        const double startSwitches = contextSwitches();
         error = m.saveOnA(number, move);
         if (!error) {
             error = m.carryToB();
         }
         mesh += processCPUSeconds() - start;
+        meshSystem += systemCPUSeconds() - startSystem;
+        meshSwitches += contextSwitches() - startSwitches;
         if (!countPeer) {
             CALLGRIND_STOP_INSTRUMENTATION;
         } else {
@@ -606,6 +621,8 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
     }
     const double n = static_cast<double>(state.iterations());
     state.counters["mesh_ms"] = mesh / n * 1e3;
+    state.counters["mesh_system_ms"] = meshSystem / n * 1e3;
+    state.counters["mesh_switches"] = meshSwitches / n;
     state.counters["peer_ms"] = peer / n * 1e3;
     state.counters["x_session"] = ratio(mesh, peer);
     state.counters["ratio_to_smallest"] = ratioToSmallest(name, items, mesh / n);
