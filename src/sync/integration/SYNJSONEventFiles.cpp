@@ -1,5 +1,7 @@
 #include "sync/integration/SYNJSONEventFiles.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -568,12 +570,18 @@ plat::coredata::FetchRequest identifierRecordsRequest(const std::vector<std::str
     return request;
 }
 
-// As fetchRecords, for a context with no unsaved changes and straight on its
-// coordinator: only the identifier, entity name and store URI of the stored
-// rows are read, and each record found is taken as a fault (the changes only
-// link to it). Without a value when the context or store does not allow that.
+// The records wanted of each entity, by its name.
+using RecordsByEntity = std::unordered_map<std::string_view, RecordsByIdentifier*>;
+
+// As fetchRecords for the identifiers of several entities at once (one read
+// of the store whatever the number of entities), for a context with no
+// unsaved changes and straight on its coordinator: only the identifier,
+// entity name and store URI of the stored rows are read, and each record
+// found is taken as a fault (the changes only link to it). A row is taken
+// for the entity it names, when that entity's records are wanted. Without a
+// value when the context or store does not allow that.
 std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_view>& identifiers,
-                                                 const std::string& entityName, RecordsByIdentifier& records,
+                                                 const RecordsByEntity& recordsByEntity,
                                                  plat::coredata::ManagedObjectContext& context) {
     auto coordinator = context.persistentStoreCoordinator();
     if (!coordinator || context.parentContext() || context.hasChanges()) {
@@ -589,7 +597,12 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
     static const std::vector<std::string> kColumns{"globalIdentifier", "nameOfEntity", "storeURI"};
     constexpr std::size_t kChunk = 500;
     // Rows of sub-entities (other columns) make this give way to the objects.
-    std::vector<std::pair<std::string_view, const plat::coredata::StoreSnapshot*>> found;
+    struct Found {
+        RecordsByIdentifier* records;
+        std::string_view identifier;
+        const plat::coredata::StoreSnapshot* row;
+    };
+    std::vector<Found> found;
     std::vector<plat::coredata::SnapshotPtr> kept;  // the found identifiers' texts
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
         const auto request =
@@ -609,16 +622,20 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
             }
             const std::string* name = values[nameProperty->index()].asString();
             const std::string* identifier = values[identifierProperty->index()].asString();
-            if (!name || !identifier || *name != entityName) {
+            if (!name || !identifier) {
                 continue;
             }
-            found.emplace_back(*identifier, row.get());
+            const auto wanted = recordsByEntity.find(*name);
+            if (wanted == recordsByEntity.end()) {
+                continue;
+            }
+            found.push_back({wanted->second, *identifier, row.get()});
             kept.push_back(std::move(row));
         }
     }
-    for (const auto& [identifier, row] : found) {
+    for (const auto& [records, identifier, row] : found) {
         if (auto record = context.objectWithID(row->objectID)) {
-            keepFirstRecord(records, identifier, record, row->values[uriProperty->index()]);
+            keepFirstRecord(*records, identifier, record, row->values[uriProperty->index()]);
         }
     }
     return plat::ErrorPtr();
@@ -671,19 +688,28 @@ class IdentifierRecords {
                 }
             }
         }
+        // Every entity's identifiers in one read where the stored rows can
+        // be read; one entity after another where they cannot.
+        std::vector<std::string_view> all;
+        RecordsByEntity recordsByEntity;
+        for (const auto& [entityName, identifiers] : wanted) {
+            if (!identifiers.empty()) {
+                all.insert(all.end(), identifiers.begin(), identifiers.end());
+                recordsByEntity.emplace(entityName, &records_[entityName]);
+            }
+        }
+        if (all.empty()) {
+            return nullptr;
+        }
+        if (auto stored = fetchStoredRecords(all, recordsByEntity, context)) {
+            return *stored;
+        }
         for (const auto& [entityName, identifiers] : wanted) {
             if (identifiers.empty()) {
                 continue;
             }
-            const std::string name(entityName);
-            auto& records = records_[entityName];
-            if (auto stored = fetchStoredRecords(identifiers, name, records, context)) {
-                if (*stored) {
-                    return *stored;
-                }
-                continue;
-            }
-            if (auto error = fetchRecords(identifiers, name, records, context)) {
+            if (auto error =
+                    fetchRecords(identifiers, std::string(entityName), records_[entityName], context)) {
                 return error;
             }
         }
@@ -875,19 +901,30 @@ struct ParsedEvent {
 // The bytes of a JSON event file, opened once: nullopt for anything but a
 // regular file of at most SYNEventFileMaximumSize bytes (a link is not
 // followed) whose first character after blanks is "{" (any other file can
-// only be a binary store).
+// only be a binary store). Only whether the file can be read matters here
+// (the one-by-one import says why not), so it is opened by its path, and
+// kept non-blocking: reads of a regular file never wait.
 std::optional<plat::Data> readJSONEventFile(const std::string& path) {
-    auto opened = plat::openRegularFileForReading(path, SYNEventFileMaximumSize);
-    if (!opened.ok()) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         return std::nullopt;
     }
-    const int fd = opened->first;
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(opened->second) + 1);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > SYNEventFileMaximumSize) {
+        (void)::close(fd);  // opened to read only: nothing to lose
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    std::vector<uint8_t> bytes(size + 1);
     std::size_t length = 0;
     bool failed = false;
     // One byte more than the size found at the open tells a file that grew.
+    // A read that stops short at that size has met the file's end: a later
+    // read could only find bytes written after it, as after the close.
     while (length < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + length, bytes.size() - length);
+        const std::size_t asked = bytes.size() - length;
+        const ssize_t n = ::read(fd, bytes.data() + length, asked);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -896,6 +933,9 @@ std::optional<plat::Data> readJSONEventFile(const std::string& path) {
             break;
         }
         length += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < asked && length == size) {
+            break;
+        }
     }
     (void)::close(fd);  // opened to read only: nothing to lose
     if (failed || length > SYNEventFileMaximumSize) {
