@@ -216,6 +216,7 @@ Result<std::unique_ptr<Database>> Database::openForReading(const std::string& pa
 }
 
 Database::~Database() {
+    state_.reset();
     cache_.clear();
     for (sqlite3_stmt* stmt : control_)
         (void)sqlite3_finalize(stmt);  // reset after each run: nothing to report
