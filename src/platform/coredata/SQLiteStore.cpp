@@ -396,7 +396,9 @@ bool storesAsBefore(const Value& now, const Value& was) {
 SQLiteStore::SQLiteStore(std::optional<plat::URL> url, std::string configuration, Dictionary options)
     : PersistentStore(std::move(url), std::move(configuration), std::move(options)), impl_(new Impl) {}
 
-SQLiteStore::~SQLiteStore() = default;
+SQLiteStore::~SQLiteStore() {
+    impl_->releaseConnection(model());
+}
 
 void SQLiteStore::setTestHook(TestHook h) {
     sqlite::testHook.store(h);
@@ -407,11 +409,42 @@ bool SQLiteStore::isSQLiteStoreFile(const std::string& path) {
 }
 
 void SQLiteStore::unload() {
-    impl_->statements.clear();
-    impl_->fetchStatements.clear();
-    impl_->shapedFetches.clear();
-    impl_->memberKeyStatements.clear();
-    impl_->db.reset();
+    impl_->releaseConnection(model());
+}
+
+void SQLiteStore::Impl::releaseConnection(const std::shared_ptr<const ManagedObjectModel>& model) {
+    if (db && schema && schemaVersion >= 0 && model) {
+        auto carried = std::make_unique<Carried>();
+        carried->model = model;
+        carried->schemaVersion = schemaVersion;
+        carried->schema = std::move(schema);
+        carried->selectColumns = std::move(selectColumns);
+        carried->statements = std::move(statements);
+        carried->memberKeyStatements = std::move(memberKeyStatements);
+        carried->fetchStatements = std::move(fetchStatements);
+        carried->shapedFetches = std::move(shapedFetches);
+        carried->keyBlocks = std::move(keyBlocks);
+        db->keepState(std::move(carried));
+    }
+    schemaVersion = -1;
+    statements.clear();
+    fetchStatements.clear();
+    shapedFetches.clear();
+    memberKeyStatements.clear();
+    selectColumns.clear();
+    keyBlocks.clear();
+    db.reset();
+}
+
+void SQLiteStore::Impl::adopt(Carried& carried) {
+    schema = std::move(carried.schema);
+    schemaVersion = carried.schemaVersion;
+    selectColumns = std::move(carried.selectColumns);
+    statements = std::move(carried.statements);
+    memberKeyStatements = std::move(carried.memberKeyStatements);
+    fetchStatements = std::move(carried.fetchStatements);
+    shapedFetches = std::move(carried.shapedFetches);
+    keyBlocks = std::move(carried.keyBlocks);
 }
 
 namespace {
@@ -907,25 +940,38 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
     std::unordered_map<int64_t, int64_t> wanted;  // by root entity number
     for (std::size_t i = 0; i < requests.size(); ++i)
         wanted[roots[i]] += static_cast<int64_t>(requests[i].second);
-    auto current = db.cached("SELECT Z_MAX FROM Z_ENTITIES WHERE Z_ENT = ?1");
-    if (!current)
-        return current.error();
-    std::vector<int64_t> short_;  // roots whose blocks cannot serve the request
+    // Every root's Z_MAX is read by one statement, so in one read
+    // transaction (each statement outside a transaction is a read
+    // transaction of its own, with its locks on the shared-memory file).
+    std::vector<int64_t> short_;   // roots whose blocks cannot serve the request
+    std::vector<int64_t> checked;  // roots whose blocks serve if Z_MAX still ends at them
     for (const auto& [root, count] : wanted) {
         if (count == 0)
             continue;
-        SQLiteStore::Impl::KeyBlock& block = impl_->keyBlocks[root];
-        bool serves = block.last - block.next + 1 >= count;
-        if (serves) {
-            ResetGuard guard(**current);
-            (*current)->bindInt(1, root);
-            const int rc = (*current)->step();
-            if (rc != sqlite::kRow && rc != sqlite::kDone)
-                return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
-            serves = rc == sqlite::kRow && (*current)->columnInt(0) == block.last;
-        }
-        if (!serves)
+        const SQLiteStore::Impl::KeyBlock& block = impl_->keyBlocks[root];
+        if (block.last - block.next + 1 >= count)
+            checked.push_back(root);
+        else
             short_.push_back(root);
+    }
+    if (!checked.empty()) {
+        auto current = db.cached("SELECT Z_ENT, Z_MAX FROM Z_ENTITIES");
+        if (!current)
+            return current.error();
+        std::unordered_map<int64_t, int64_t> maxima;  // by entity number
+        {
+            ResetGuard guard(**current);
+            int rc;
+            while ((rc = (*current)->step()) == sqlite::kRow)
+                maxima[(*current)->columnInt(0)] = (*current)->columnInt(1);
+            if (rc != sqlite::kDone)
+                return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
+        }
+        for (int64_t root : checked) {
+            auto found = maxima.find(root);
+            if (found == maxima.end() || found->second != impl_->keyBlocks[root].last)
+                short_.push_back(root);
+        }
     }
     if (!short_.empty()) {
         sqlite::Transaction transaction(db);

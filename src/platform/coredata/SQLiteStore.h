@@ -105,6 +105,11 @@ class SQLiteStore : public PersistentStore {
     [[nodiscard]] ErrorPtr openFailure(ErrorPtr error);
     [[nodiscard]] ErrorPtr openSchema(const std::shared_ptr<const ManagedObjectModel>& model,
                                       bool reusedConnection);
+    // Adopts what the connection's store before left with it (see
+    // SQLiteStore::Impl::Carried) when the file's schema is unchanged since;
+    // `unchanged` says whether it did.
+    [[nodiscard]] ErrorPtr reopenUnchanged(const std::shared_ptr<const ManagedObjectModel>& model,
+                                           bool& unchanged);
     [[nodiscard]] ErrorPtr createStore(const ManagedObjectModel& model);
     [[nodiscard]] ErrorPtr openExisting(const ManagedObjectModel& model);
     [[nodiscard]] ErrorPtr migrate(const ManagedObjectModel& model, Dictionary& metadata,

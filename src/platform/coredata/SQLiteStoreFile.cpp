@@ -247,6 +247,50 @@ ErrorPtr createIndexes(Database& db, const Schema& schema) {
     return nullptr;
 }
 
+// SQLite's schema cookie: changed by every change of the file's tables or
+// indexes, by any connection.
+Result<int64_t> schemaVersion(Database& db) {
+    auto stmt = db.cached("PRAGMA schema_version");
+    if (!stmt)
+        return stmt.error();
+    ResetGuard guard(**stmt);
+    if ((*stmt)->step() != sqlite::kRow)
+        return db.lastError(FileReadCorruptFileError, "Could not read the store's schema version");
+    return (*stmt)->columnInt(0);
+}
+
+// The metadata and store UUID of a file known to hold a store, checked as
+// every open checks them.
+struct StoredMetadata {
+    Dictionary metadata;
+    std::string uuid;
+};
+
+Result<StoredMetadata> readStoredMetadata(Database& db, const std::string& path) {
+    auto format = readKey(db, sqlite::kFormatKey);
+    if (!format)
+        return format.error();
+    if (!format->isInteger() || format->longLongValue() < 1 ||
+        format->longLongValue() > sqlite::kFormatVersion)
+        return corrupt(path, "its layout version is unknown");
+    auto metadata = readMetadata(db, path);
+    if (!metadata)
+        return metadata.error();
+    const Value* type = metadata->find(StoreTypeKey);
+    if (!type || !type->isString() || *type->asString() != SQLiteStoreType)
+        return fileError(PersistentStoreTypeMismatchError,
+                         "The store at " + path + " is not of the SQLite type.", path);
+    // Copied: a migration adds keys to the metadata, which may move its
+    // values, so no pointer into it is kept across the migration.
+    const Value* uuidValue = metadata->find(StoreUUIDKey);
+    if (!uuidValue || !uuidValue->isString() || uuidValue->asString()->empty())
+        return corrupt(path, "its metadata has no store UUID");
+    std::string uuid = *uuidValue->asString();
+    if (!isValidStoreIdentifier(uuid))
+        return corrupt(path, "its store UUID is not a valid identifier");
+    return StoredMetadata{std::move(*metadata), std::move(uuid)};
+}
+
 bool optionSet(const Dictionary& options, const char* key) {
     const Value* v = options.find(key);
     return v && v->boolValue();
@@ -316,6 +360,14 @@ ErrorPtr SQLiteStore::configureConnection() {
 ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>& model,
                                  bool reusedConnection) {
     Database& db = *impl_->db;
+    impl_->schemaVersion = -1;
+    if (reusedConnection) {
+        bool unchanged = false;
+        if (auto error = reopenUnchanged(model, unchanged))
+            return error;
+        if (unchanged)
+            return nullptr;
+    }
     sqlite::Transaction transaction(db);
     if (auto error = transaction.begin(!isReadOnly()))
         return error;
@@ -351,7 +403,54 @@ ErrorPtr SQLiteStore::openSchema(const std::shared_ptr<const ManagedObjectModel>
     }
     if (error)
         return error;
+    if (!isReadOnly()) {
+        // Read after the indexes were made: what a later store of this
+        // connection compares (see reopenUnchanged).
+        auto version = schemaVersion(db);
+        if (!version)
+            return version.error();
+        impl_->schemaVersion = *version;
+    }
     return transaction.commit();
+}
+
+ErrorPtr SQLiteStore::reopenUnchanged(const std::shared_ptr<const ManagedObjectModel>& model,
+                                      bool& unchanged) {
+    Database& db = *impl_->db;
+    unchanged = false;
+    // Taken whatever follows: only a store that opened leaves state again.
+    std::unique_ptr<sqlite::ConnectionState> state = db.takeState();
+    auto* carried = dynamic_cast<Impl::Carried*>(state.get());
+    if (!carried || carried->model != model)
+        return nullptr;
+    // Tables, indexes and entity numbers change only with the schema (a
+    // migration rebuilds tables; indexes are made or dropped): while SQLite's
+    // schema cookie is the one read when the store before opened the file,
+    // they are as that store left them, whichever connection or process
+    // wrote since. The metadata changes with saves, so it is read and
+    // checked as every open does. A read transaction: nothing is written.
+    sqlite::Transaction transaction(db);
+    if (auto error = transaction.begin(false))
+        return error;
+    auto version = schemaVersion(db);
+    if (!version)
+        return version.error();
+    if (*version != carried->schemaVersion)
+        return transaction.commit();
+    auto stored = readStoredMetadata(db, impl_->path);
+    if (!stored)
+        return stored.error();
+    if (!sameHashes(stored->metadata.find(StoreModelVersionHashesKey), *model))
+        return transaction.commit();
+    if (auto error = transaction.commit())
+        return error;
+    impl_->adopt(*carried);
+    setIdentifier(stored->uuid);
+    plat::MutexLock lock(metadataMutex_);
+    metadata_ = stored->metadata;
+    impl_->writtenMetadata = std::move(stored->metadata);
+    unchanged = true;
+    return nullptr;
 }
 
 ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
@@ -393,27 +492,11 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
 
 ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
     Database& db = *impl_->db;
-    auto format = readKey(db, sqlite::kFormatKey);
-    if (!format)
-        return format.error();
-    if (!format->isInteger() || format->longLongValue() < 1 ||
-        format->longLongValue() > sqlite::kFormatVersion)
-        return corrupt(impl_->path, "its layout version is unknown");
-    auto metadata = readMetadata(db, impl_->path);
-    if (!metadata)
-        return metadata.error();
-    const Value* type = metadata->find(StoreTypeKey);
-    if (!type || !type->isString() || *type->asString() != SQLiteStoreType)
-        return fileError(PersistentStoreTypeMismatchError,
-                         "The store at " + impl_->path + " is not of the SQLite type.", impl_->path);
-    // Copied: a migration adds keys to the metadata, which may move its
-    // values, so no pointer into it is kept across the migration.
-    const Value* uuidValue = metadata->find(StoreUUIDKey);
-    if (!uuidValue || !uuidValue->isString() || uuidValue->asString()->empty())
-        return corrupt(impl_->path, "its metadata has no store UUID");
-    const std::string uuid = *uuidValue->asString();
-    if (!isValidStoreIdentifier(uuid))
-        return corrupt(impl_->path, "its store UUID is not a valid identifier");
+    auto stored = readStoredMetadata(db, impl_->path);
+    if (!stored)
+        return stored.error();
+    Dictionary* metadata = &stored->metadata;
+    const std::string& uuid = stored->uuid;
     auto numbers = entityNumbers(db);
     if (!numbers)
         return numbers.error();

@@ -156,10 +156,38 @@ class SharedConnectionTest : public SQLiteConnectionTest {
         std::shared_ptr<ManagedObjectContext> context;
     };
     Opened openStore(const std::string& name = "store.sqlite") {
+        return openStore(testing::makeTestModel(), name);
+    }
+    Opened openStore(std::shared_ptr<ManagedObjectModel> model, const std::string& name = "store.sqlite") {
         Opened opened;
-        opened.coordinator = open(testing::makeTestModel(), {}, name);
+        opened.coordinator = open(std::move(model), {}, name);
         opened.context = contextOn(opened.coordinator);
         return opened;
+    }
+    static std::shared_ptr<PersistentStore> storeOf(const Opened& opened) {
+        auto stores = opened.coordinator->persistentStores();
+        return stores.empty() ? nullptr : stores.front();
+    }
+    static ManagedObjectPtr insertTask(const Opened& opened, const std::string& title) {
+        auto task = opened.context->insertNewObjectForEntityForName("Task");
+        EXPECT_NE(task, nullptr);
+        task->setValue(Value(title), "title");
+        auto error = opened.context->save();
+        EXPECT_EQ(error, nullptr) << error->description();
+        return task;
+    }
+    // Runs SQL on a connection of its own, as another program would.
+    void runElsewhere(const char* sql) {
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+        sqlite3_close(other);
+    }
+    int64_t indexCount() {
+        auto db = Database::open(path(), true, false, 1000);
+        EXPECT_TRUE(db);
+        return db ? count(**db, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'Z%'")
+                  : -1;
     }
     static void saveTask(const Opened& opened, const std::string& title) {
         auto task = opened.context->insertNewObjectForEntityForName("Task");
@@ -228,6 +256,91 @@ TEST_F(SharedConnectionTest, ANewFileAtAStoresPathGetsItsOwnConnection) {
         EXPECT_EQ(titles(fresh), std::vector<std::string>{"new"});
     }
     EXPECT_EQ(titles(application), std::vector<std::string>{"old"});
+}
+
+// A store of the same model that takes a spare connection whose file's
+// schema has not changed adopts what the store before derived: it opens in a
+// read transaction (so it does not wait for another program's write lock)
+// and still reads the metadata and rows written meanwhile by others.
+TEST_F(SharedConnectionTest, AReopenOfAnUnchangedSchemaTakesNoWriteLockAndReadsMetadataAfresh) {
+    auto model = testing::makeTestModel();
+    Opened application = openStore(model);
+    saveTask(application, "a");
+    openStore(model);  // closed at once: its connection becomes a spare
+    Dictionary metadata = application.coordinator->metadataForPersistentStore(storeOf(application));
+    metadata.set("note", Value("written meanwhile"));
+    ASSERT_EQ(application.coordinator->setMetadata(metadata, storeOf(application)), nullptr);
+    saveTask(application, "b");
+
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int round = 0; round < 2; ++round) {
+        // A store that wrote at its open would wait out the busy time-out
+        // and fail here.
+        Opened merge = openStore(model);
+        ASSERT_NE(storeOf(merge), nullptr) << round;
+        EXPECT_EQ(titles(merge), (std::vector<std::string>{"a", "b"})) << round;
+        const Dictionary read = merge.coordinator->metadataForPersistentStore(storeOf(merge));
+        const Value* note = read.find("note");
+        ASSERT_NE(note, nullptr) << round;
+        EXPECT_EQ(note->stringValue(), "written meanwhile");
+        EXPECT_EQ(storeOf(merge)->identifier(), storeOf(application)->identifier());
+    }
+    ASSERT_EQ(sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(writer);
+    Opened merge = openStore(model);
+    saveTask(merge, "c");
+    EXPECT_EQ(titles(application), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+// Indexes another program dropped while a connection was spare change the
+// schema: the next store checks the file again and makes them anew.
+TEST_F(SharedConnectionTest, AReopenAfterTheSchemaChangedMakesMissingIndexesAgain) {
+    auto model = testing::makeTestModel();
+    Opened application = openStore(model);
+    saveTask(application, "a");
+    const int64_t indexes = indexCount();
+    ASSERT_GT(indexes, 0);
+    openStore(model);
+    EXPECT_EQ(indexCount(), indexes);
+    runElsewhere("DROP INDEX \"Z_Item_ZUUID_INDEX\"");
+    ASSERT_EQ(indexCount(), indexes - 1);
+    {
+        Opened merge = openStore(model);
+        EXPECT_EQ(titles(merge), std::vector<std::string>{"a"});
+    }
+    EXPECT_EQ(indexCount(), indexes);
+}
+
+// Keys a store reserved but did not hand out go on with its connection to
+// the next store, which hands them out only while nobody has reserved keys
+// since: keys still follow the order objects were made in.
+TEST_F(SharedConnectionTest, KeysLeftWithAConnectionFollowTheOrderObjectsWereMadeIn) {
+    auto model = testing::makeTestModel();
+    Opened application = openStore(model);
+    std::vector<int64_t> keys;
+    auto record = [&](const ManagedObjectPtr& task) { keys.push_back(task->objectID()->primaryKey()); };
+    {
+        Opened merge = openStore(model);
+        record(insertTask(merge, "m1"));
+    }
+    {
+        Opened merge = openStore(model);
+        record(insertTask(merge, "m2"));  // from the block the store before reserved
+    }
+    record(insertTask(application, "a1"));  // a block of its own, after that one
+    {
+        Opened merge = openStore(model);
+        record(insertTask(merge, "m3"));  // the carried block was passed: a new one
+        record(insertTask(merge, "m4"));
+    }
+    record(insertTask(application, "a2"));
+    ASSERT_EQ(keys.size(), 6u);
+    for (std::size_t i = 1; i < keys.size(); ++i)
+        EXPECT_LT(keys[i - 1], keys[i]) << i;
+    EXPECT_EQ(keys[1], keys[0] + 1) << "the carried block serves the next store";
+    EXPECT_EQ(titles(application), (std::vector<std::string>{"a1", "a2", "m1", "m2", "m3", "m4"}));
 }
 
 // Tables another program changed while a connection was spare are read

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -216,6 +217,7 @@ Result<std::unique_ptr<Database>> Database::openForReading(const std::string& pa
 }
 
 Database::~Database() {
+    state_.reset();
     cache_.clear();
     for (sqlite3_stmt* stmt : control_)
         (void)sqlite3_finalize(stmt);  // reset after each run: nothing to report
@@ -383,9 +385,14 @@ Result<StoreConnection> connectForWriting(const std::string& path, int busyTimeo
                                           bool& reused) {
     reused = false;
     SharedFiles& shared = sharedFiles();
-    createPrivateFile(path);  // when missing, so that it is known before the open as after
+    // Made when missing, so that it is known before the open as after (one
+    // stat for a file that exists: no attempt at making it).
     struct stat before {};
-    const bool existed = ::stat(path.c_str(), &before) == 0;
+    bool existed = ::stat(path.c_str(), &before) == 0;
+    if (!existed) {
+        createPrivateFile(path);
+        existed = ::stat(path.c_str(), &before) == 0;
+    }
     if (existed) {
         std::lock_guard lock(shared.mutex);
         auto it = shared.files.find(fileKey(before));
@@ -471,12 +478,22 @@ std::string quoteIdentifier(std::string_view name) {
 }
 
 bool hasSQLiteHeader(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
+    // A descriptor read directly: stdio would also stat the file and read a
+    // whole buffer for 16 bytes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
     char header[16] = {};
-    std::size_t n = std::fread(header, 1, sizeof header, f);
-    (void)std::fclose(f);  // read only: closing loses nothing
+    std::size_t n = 0;
+    while (n < sizeof header) {
+        const ssize_t got = ::read(fd, header + n, sizeof header - n);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        n += static_cast<std::size_t>(got);
+    }
+    (void)::close(fd);  // read only: closing loses nothing
     return n == sizeof header && std::memcmp(header, "SQLite format 3\0", 16) == 0;
 }
 

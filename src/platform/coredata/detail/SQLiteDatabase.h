@@ -124,6 +124,14 @@ struct StatementMemo {
     uint64_t generation = 0;
 };
 
+// What a store derived from its file through a connection (its schema,
+// statement plans, fetch texts), kept with the connection when the store
+// lets it go, for the next store of the file that takes the connection (see
+// SQLiteStore::load). The store defines what it holds.
+struct ConnectionState {
+    virtual ~ConnectionState() = default;
+};
+
 class Database {
   public:
     // Opens (creating when allowed) the file. Errors: 259 when the file is not
@@ -178,6 +186,10 @@ class Database {
     // Lets the connection go to another store of its file when its own store
     // lets it go (see ReturnConnection): set once the store configured it.
     void setLendable() { lendable_ = true; }
+    // The state a store left with the connection (see ConnectionState);
+    // taking it leaves none.
+    void keepState(std::unique_ptr<ConnectionState> state) { state_ = std::move(state); }
+    std::unique_ptr<ConnectionState> takeState() { return std::move(state_); }
 
   private:
     friend class Statement;
@@ -201,6 +213,8 @@ class Database {
     int pendingCode_ = 0;
     std::string pendingMessage_;
     std::unordered_map<std::string, std::unique_ptr<Statement>> cache_;
+    // Released before the statements: it may hold some of its own.
+    std::unique_ptr<ConnectionState> state_;
     // By Control; prepared at their first use, finalized with the connection.
     sqlite3_stmt* control_[4] = {};
 };

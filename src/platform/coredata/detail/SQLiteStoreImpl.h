@@ -165,6 +165,31 @@ struct SQLiteStore::Impl {
         int64_t blockSize = 0;
     };
     std::unordered_map<int64_t, KeyBlock> keyBlocks;
+    // The file's schema version (SQLite's schema cookie) when the store was
+    // opened; -1 when not known (a read-only store).
+    int64_t schemaVersion = -1;
+    // What the store derived from the file and its model, left with the
+    // connection when the store lets it go (see releaseConnection): a store
+    // that takes the connection again with the same model, while the file's
+    // schema version is still the one recorded, adopts it instead of
+    // checking the tables, reading the entity numbers, building the schema
+    // and its statements, and creating indexes again.
+    struct Carried : sqlite::ConnectionState {
+        std::shared_ptr<const ManagedObjectModel> model;
+        int64_t schemaVersion = -1;
+        std::unique_ptr<sqlite::Schema> schema;
+        std::unordered_map<const sqlite::Table*, std::string> selectColumns;
+        std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
+        std::unordered_map<const RelationshipDescription*, sqlite::MemberKeyStatements> memberKeyStatements;
+        std::unordered_map<std::string, FetchStatement> fetchStatements;
+        std::unordered_map<std::string, sqlite::ShapedFetch> shapedFetches;
+        std::unordered_map<int64_t, KeyBlock> keyBlocks;
+    };
+    // Lets the connection go, leaving what was derived with it when the
+    // store was opened for writing with `model`.
+    void releaseConnection(const std::shared_ptr<const ManagedObjectModel>& model);
+    // Takes what Carried holds.
+    void adopt(Carried& carried);
     [[nodiscard]] ErrorPtr readyError() const {
         return db ? nullptr : makeError(PersistentStoreOperationError, "The store has been removed.");
     }
