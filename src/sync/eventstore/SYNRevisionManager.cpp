@@ -1,6 +1,7 @@
 #include "sync/eventstore/SYNRevisionManager.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <unordered_set>
 
@@ -10,6 +11,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
 using plat::coredata::ManagedObject;
@@ -149,6 +151,65 @@ plat::Result<ManagedObjectPtr> SYNRevisionManager::latestLocalMergeEvent(Managed
     }
     return SYNStoreModificationEvent::fetchLatestMergeEventOfStore(
         store_->persistentStoreIdentifier().value_or(""), context);
+}
+
+plat::Result<SYNRevisionSet> SYNRevisionManager::revisionSetCommitted(ManagedObjectContext& context) {
+    if (auto kept = keptRevisionSetOfLatestLocalMerge(context)) {
+        return std::move(*kept);
+    }
+    auto merge = latestLocalMergeEvent(context);
+    if (!merge.ok()) {
+        return merge.error();
+    }
+    if (*merge) {
+        return SYNStoreModificationEvent::revisionSet(**merge);
+    }
+    auto baseline = baselineEvent(context);
+    if (!baseline.ok()) {
+        return baseline.error();
+    }
+    return *baseline ? SYNStoreModificationEvent::revisionSet(**baseline) : SYNRevisionSet();
+}
+
+void SYNRevisionManager::keepRevisionsOfMerge(const plat::coredata::ManagedObjectID& eventID, int64_t number,
+                                              SYNRevisionSet others) {
+    auto tallies = store_->eventTallies();
+    const auto local = store_->persistentStoreIdentifier();
+    if (!tallies || !local) {
+        return;
+    }
+    // Nothing has run in the event store's context since the save, and a
+    // save of another context would have made the merge unknown: what the
+    // tallies follow as this event is what was saved.
+    auto kept = tallies->latestMerge(*local);
+    if (kept.value && kept.value->event && !kept.value->others && kept.value->event->isEqualID(eventID) &&
+        kept.value->number == number) {
+        tallies->keepLatestMergeOthers(*local, eventID, std::move(others), kept.generation);
+    }
+}
+
+std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionSetOfLatestLocalMerge(
+    const ManagedObjectContext& context) const {
+    if (!sharesFetches_ || !sharedFacts_ || sharedFacts_->latestLocalMerges.size() != 1 ||
+        !sharedFacts_->latestLocalMerges.front()) {
+        return std::nullopt;
+    }
+    const Facts& facts = *sharedFacts_;
+    auto tallies = store_->eventTallies();
+    // The tallies answer for the saved store, as the checks' rows do.
+    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+        return std::nullopt;
+    }
+    auto kept = tallies->latestMerge(facts.localStore);
+    if (!kept.value || !kept.value->event || !kept.value->others ||
+        !kept.value->event->isEqualID(*facts.latestLocalMerges.front()) ||
+        kept.value->number != facts.latestLocalMergeNumber) {
+        return std::nullopt;
+    }
+    // As revisionSet reads it: the other stores' revisions, then its own.
+    SYNRevisionSet set = *kept.value->others;
+    set.addRevision({facts.localStore, facts.latestLocalMergeNumber});
+    return set;
 }
 
 plat::Result<std::set<std::string>> SYNRevisionManager::storesOfRevisions(ManagedObjectContext& context) {
@@ -299,23 +360,10 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
     context->performBlockAndWait([&] {
         // What the latest local merge (else the baseline) covers; per store,
         // only the events numbered above it are read.
-        auto merge = latestLocalMergeEvent(*context);
-        if (!merge.ok()) {
-            result = merge.error();
+        auto committed = revisionSetCommitted(*context);
+        if (!committed.ok()) {
+            result = committed.error();
             return;
-        }
-        SYNRevisionSet committed;
-        if (*merge) {
-            committed = SYNStoreModificationEvent::revisionSet(**merge);
-        } else {
-            auto baseline = baselineEvent(*context);
-            if (!baseline.ok()) {
-                result = baseline.error();
-                return;
-            }
-            if (*baseline) {
-                committed = SYNStoreModificationEvent::revisionSet(**baseline);
-            }
         }
         auto stores = storesOfRevisions(*context);
         if (!stores.ok()) {
@@ -324,7 +372,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
         }
         std::map<std::string, std::optional<int64_t>> bounds;
         for (const auto& storeID : *stores) {
-            bounds[storeID] = committed.revisionNumberForStore(storeID);
+            bounds[storeID] = committed->revisionNumberForStore(storeID);
         }
         dropStoresWithNothingAbove(bounds);
         result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
@@ -463,9 +511,11 @@ class SYNRevisionManager::IntegrabilityCheck {
 
     // Keeps the events the baseline does not hold as candidates, leaving out
     // those of an unknown model version or with a data file that is not here.
+    // The data files present are listed only when an event has any.
     void screen(const SYNManagedObjects& events, const std::optional<KnownVersions>& versions,
-                const std::set<std::string>& files) {
+                const std::function<std::set<std::string>()>& listFiles) {
         const bool anyFiles = anyEventHasDataFiles(events);
+        const std::set<std::string> files = anyFiles ? listFiles() : std::set<std::string>();
         for (const auto& event : events) {
             auto revision = SYNStoreModificationEvent::revision(*event);
             // A baseline holds itself; it is checked like any other event
@@ -583,7 +633,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::integrableEventsFromEvents(
             return;
         }
         IntegrabilityCheck check(**facts, informativeErrorCodes);
-        check.screen(events, knownModelVersions(), store_->allDataFilenames());
+        check.screen(events, knownModelVersions(), [&] { return store_->allDataFilenames(); });
         check.settle(events);
         result = check.kept(events);
     });

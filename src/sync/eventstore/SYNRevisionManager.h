@@ -65,6 +65,16 @@ class SYNRevisionManager {
     plat::Result<SYNManagedObjects> integrableEventsFromEvents(const SYNManagedObjects& events,
                                                                std::set<int64_t>& informativeErrorCodes);
 
+    // Hands the revisions of other stores of the local merge event just
+    // saved complete (eventID, its own revision number) to the event store's
+    // tallies, when they follow that event as the local store's latest merge
+    // and do not know them yet: the next merge's checks and the next event
+    // then take them from there instead of reading the event's revision
+    // records back. `others` must be what the event's records hold. Call
+    // inside the event store's context, right after the save.
+    void keepRevisionsOfMerge(const plat::coredata::ManagedObjectID& eventID, int64_t number,
+                              SYNRevisionSet others);
+
   private:
     struct Facts;
     plat::Result<plat::coredata::ManagedObjectPtr> baselineEvent(
@@ -75,6 +85,15 @@ class SYNRevisionManager {
     plat::Result<plat::coredata::ManagedObjectPtr> latestLocalMergeEvent(
         plat::coredata::ManagedObjectContext& context);
     plat::Result<std::set<std::string>> storesOfRevisions(plat::coredata::ManagedObjectContext& context);
+    // The revision set of the local store's latest merge, else of the
+    // baseline, else empty: what the local store has merged.
+    plat::Result<SYNRevisionSet> revisionSetCommitted(plat::coredata::ManagedObjectContext& context);
+    // The revision set of the latest local merge as the event store's tallies
+    // keep it, when they keep the very merge the checks read (one latest, of
+    // the same number) with its revisions of other stores, and the context
+    // holds no unsaved event or revision record; else nullopt (read it).
+    std::optional<SYNRevisionSet> keptRevisionSetOfLatestLocalMerge(
+        const plat::coredata::ManagedObjectContext& context) const;
     // Leaves out of the bounds the stores that, by what the checks read, have
     // no complete event above their bound (nothing is left out without it).
     void dropStoresWithNothingAbove(std::map<std::string, std::optional<int64_t>>& bounds) const;

@@ -317,6 +317,7 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     }
 
     newEventUniqueId_ = plat::UUID::random().UUIDString();
+    eventHoldsChanges_ = false;
     eventBuilder_ = std::make_shared<SYNEventBuilder>(eventStore_);
     eventBuilder_->setMesh(mesh_);
     auto revision = eventBuilder_->makeNewEventOfType(SYNStoreModificationEventTypeMerge, newEventUniqueId_);
@@ -326,6 +327,16 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     if (auto error = eventBuilder_->updateEventRevisionsAccountingForMergeOfEventIDs(*integrable)) {
         return error;
     }
+    // The merge event's revisions of other stores are final now (nothing
+    // later changes them) and still in memory: the event store's tallies
+    // keep them once the event is saved complete (see
+    // SYNRevisionManager::keepRevisionsOfMerge).
+    std::optional<SYNRevisionSet> others;
+    eventBuilder_->performBlockAndWait([&] {
+        if (auto event = eventBuilder_->event()) {
+            others = SYNStoreModificationEvent::revisionSetOfOtherStores(*event);
+        }
+    });
     if (auto error = integrateEventIDs(*integrable, selection->full)) {
         return error;
     }
@@ -344,8 +355,16 @@ plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {
     plat::ErrorPtr error;
     eventStore_->managedObjectContext()->performBlockAndWait([&] {
         error = eventBuilder_->finalizeNewEvent();
-        if (!error) {
-            error = eventBuilder_->saveAndReset();
+        if (error) {
+            return;
+        }
+        const auto event = eventBuilder_->event();
+        const auto eventID = event ? event->objectID() : nullptr;
+        // The builder is done with the event: it is not read back.
+        error = eventBuilder_->saveAndResetLast();
+        if (!error && eventID && others) {
+            SYNRevisionManager(eventStore_)
+                .keepRevisionsOfMerge(*eventID, revision->revisionNumber, std::move(*others));
         }
     });
     if (error) {
@@ -547,6 +566,11 @@ bool SYNEventIntegrator::checkUniquenessOfEventWithRevision(const SYNRevision& r
 
 // --- Saving ----------------------------------------------------------------------
 
+plat::ErrorPtr SYNEventIntegrator::addRepairsToEvent(Context& reparation) {
+    eventHoldsChanges_ = true;
+    return eventBuilder_->addChangesForUnsavedManagedObjectContext(reparation);
+}
+
 std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::makeReparationContext() {
     auto reparation = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
     auto parent = managedObjectContext();
@@ -602,7 +626,7 @@ plat::ErrorPtr SYNEventIntegrator::repair() {
         if (!reparation->hasChanges()) {
             return;
         }
-        if ((error = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+        if ((error = addRepairsToEvent(*reparation))) {
             return;
         }
         if ((error = reparation->save())) {
@@ -636,7 +660,7 @@ plat::ErrorPtr SYNEventIntegrator::commitToStaging() {
         if (!wantsRetry || !reparation->hasChanges()) {
             return;
         }
-        if ((repairError = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+        if ((repairError = addRepairsToEvent(*reparation))) {
             return;
         }
         repairError = reparation->save();
@@ -688,7 +712,7 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
             if (!wantsRetry || !reparation->hasChanges()) {
                 return;
             }
-            if ((repairError = eventBuilder_->addChangesForUnsavedManagedObjectContext(*reparation))) {
+            if ((repairError = addRepairsToEvent(*reparation))) {
                 return;
             }
             repairError = reparation->save();

@@ -229,6 +229,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     [[nodiscard]] plat::ErrorPtr commitToStore();
     [[nodiscard]] plat::ErrorPtr checkPoint(std::string_view point);
     std::shared_ptr<Context> makeReparationContext();
+    // Records the reparation context's unsaved changes in the merge event.
+    [[nodiscard]] plat::ErrorPtr addRepairsToEvent(Context& reparation);
     void contextSaving(const plat::Notification& notification);
 
     void failWithCompletion(const Completion& completion, plat::ErrorPtr error);
@@ -265,6 +267,9 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // repaired, for the commit (no staging context). Used on the merge queue.
     bool changesHeldForCommit_ = false;
     std::optional<std::string> newEventUniqueId_;
+    // Whether a repair has recorded changes in the merge event of this merge
+    // (the only way it gets any). Used on the merge queue.
+    bool eventHoldsChanges_ = false;
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
     plat::Dictionary saveInfoDictionary_;
     // The records of the changes of the entity being merged.

@@ -377,7 +377,9 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObj
     if (auto error = saveAndResetEvents()) {
         return error;
     }
-    return eventBuilder_->checkUniquenessOfGlobalIdentifiers();
+    // Only a repair gives the merge event changes; without one it has none
+    // to check, and the check would only read its empty list of changes.
+    return eventHoldsChanges_ ? eventBuilder_->checkUniquenessOfGlobalIdentifiers() : nullptr;
 }
 
 // What the phases of one entity's integration share.
