@@ -482,17 +482,36 @@ FolderItemKind kindOfEntry(unsigned char type) {
     }
 }
 
-// Opens the folder at the relative path in one call (openat2, resolving
-// beneath the root without links) where the kernel has it; an invalid
-// descriptor otherwise or when that fails, so the caller takes the walk
-// that reports the cause as it always did.
-Descriptor openFolderInOneCall(int rootFd, const std::vector<std::string>& components) {
-    if (components.empty() || !usesResolveBeneath_.load() || kernelLacksOpenat2_.load()) {
-        return Descriptor();
-    }
+// The relative path's components joined by single slashes, when none is
+// "." or ".." and it has no NUL byte and at least one component; nullopt
+// otherwise (componentsOf then says what is wrong).
+std::optional<std::string> plainRelativePath(std::string_view relative) {
     std::string path;
-    for (const auto& component : components) {
-        path.append(path.empty() ? "" : "/").append(component);
+    path.reserve(relative.size());
+    while (!relative.empty()) {
+        const std::size_t slash = std::min(relative.find('/'), relative.size());
+        const std::string_view component = relative.substr(0, slash);
+        if (component == "." || component == ".." || component.find('\0') != std::string_view::npos) {
+            return std::nullopt;
+        }
+        if (!component.empty()) {
+            path.append(path.empty() ? "" : "/").append(component);
+        }
+        relative.remove_prefix(std::min(slash + 1, relative.size()));
+    }
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// Opens the folder at the plain relative path in one call (openat2,
+// resolving beneath the root without links) where the kernel has it; an
+// invalid descriptor otherwise or when that fails, so the caller takes the
+// walk that reports the cause as it always did.
+Descriptor openFolderInOneCall(int rootFd, const std::string& path) {
+    if (!usesResolveBeneath_.load() || kernelLacksOpenat2_.load()) {
+        return Descriptor();
     }
     for (;;) {
         const long fd = openat2Call(rootFd, path.c_str(),
@@ -516,11 +535,11 @@ Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::s
                                                                     const KeptFileSize& keptSize) const {
     const std::string shown = display(root_, relative);
     Descriptor folder;
-    if (auto components = componentsOf(relative); components && !components->empty()) {
+    if (auto path = plainRelativePath(relative); path && usesResolveBeneath()) {
         // The folder itself in one open: its parent is of no use here.
         Descriptor rootFd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (rootFd.valid()) {
-            folder = openFolderInOneCall(rootFd.get(), *components);
+            folder = openFolderInOneCall(rootFd.get(), *path);
         }
     }
     if (!folder.valid()) {

@@ -86,11 +86,12 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
                 const auto& files = earlier->files;
                 const std::string_view names(earlier->names);
                 for (; next < files.size(); ++next) {
-                    const auto kept = names.substr(files[next].nameStart, files[next].nameLength);
-                    if (kept >= name) {
-                        if (kept == name && files[next].inode == inode) {
-                            return files[next].size;
-                        }
+                    const int order =
+                        names.substr(files[next].nameStart, files[next].nameLength).compare(name);
+                    if (order == 0 && files[next].inode == inode) {
+                        return files[next].size;
+                    }
+                    if (order >= 0) {
                         break;
                     }
                 }
