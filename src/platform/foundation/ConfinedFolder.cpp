@@ -1,5 +1,6 @@
 #include "platform/foundation/ConfinedFolder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -460,38 +461,131 @@ Result<FolderItem> ConfinedFolder::itemAtPath(const std::string& relative) const
 }
 
 Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::string& relative) const {
-    const std::string shown = display(root_, relative);
-    auto parent = openParent(root_, relative, true);
-    if (!parent.ok()) {
-        return parent.error();
+    return contentsOfDirectory(relative, KeptFileSize());
+}
+
+namespace {
+
+// The kind a folder's entry type names; Missing for DT_UNKNOWN.
+FolderItemKind kindOfEntry(unsigned char type) {
+    switch (type) {
+        case DT_REG:
+            return FolderItemKind::Regular;
+        case DT_DIR:
+            return FolderItemKind::Directory;
+        case DT_LNK:
+            return FolderItemKind::SymbolicLink;
+        case DT_UNKNOWN:
+            return FolderItemKind::Missing;
+        default:
+            return FolderItemKind::Special;
     }
+}
+
+// The relative path's components joined by single slashes, when none is
+// "." or ".." and it has no NUL byte and at least one component; nullopt
+// otherwise (componentsOf then says what is wrong).
+std::optional<std::string> plainRelativePath(std::string_view relative) {
+    std::string path;
+    path.reserve(relative.size());
+    while (!relative.empty()) {
+        const std::size_t slash = std::min(relative.find('/'), relative.size());
+        const std::string_view component = relative.substr(0, slash);
+        if (component == "." || component == ".." || component.find('\0') != std::string_view::npos) {
+            return std::nullopt;
+        }
+        if (!component.empty()) {
+            path.append(path.empty() ? "" : "/").append(component);
+        }
+        relative.remove_prefix(std::min(slash + 1, relative.size()));
+    }
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// Opens the folder at the plain relative path in one call (openat2,
+// resolving beneath the root without links) where the kernel has it; an
+// invalid descriptor otherwise or when that fails, so the caller takes the
+// walk that reports the cause as it always did.
+Descriptor openFolderInOneCall(int rootFd, const std::string& path) {
+    if (!usesResolveBeneath_.load() || kernelLacksOpenat2_.load()) {
+        return Descriptor();
+    }
+    for (;;) {
+        const long fd = openat2Call(rootFd, path.c_str(),
+                                    static_cast<uint64_t>(O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd >= 0) {
+            return Descriptor(static_cast<int>(fd));
+        }
+        if (errno == EINTR || errno == EAGAIN) {
+            continue;
+        }
+        if (errno == ENOSYS || errno == EPERM) {
+            kernelLacksOpenat2_ = true;
+        }
+        return Descriptor();
+    }
+}
+
+}  // namespace
+
+Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::string& relative,
+                                                                    const KeptFileSize& keptSize) const {
+    const std::string shown = display(root_, relative);
     Descriptor folder;
-    if (parent->name.empty()) {
-        folder = std::move(parent->fd);
-    } else {
-        folder = Descriptor(::openat(parent->fd.get(), parent->name.c_str(),
-                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid()) {
-            return posixError(errno, true, shown);
+    if (auto path = plainRelativePath(relative); path && usesResolveBeneath()) {
+        // The folder itself in one open: its parent is of no use here.
+        Descriptor rootFd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (rootFd.valid()) {
+            folder = openFolderInOneCall(rootFd.get(), *path);
+        }
+    }
+    if (!folder.valid()) {
+        auto parent = openParent(root_, relative, true);
+        if (!parent.ok()) {
+            return parent.error();
+        }
+        if (parent->name.empty()) {
+            folder = std::move(parent->fd);
+        } else {
+            folder = Descriptor(::openat(parent->fd.get(), parent->name.c_str(),
+                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folder.valid()) {
+                return posixError(errno, true, shown);
+            }
         }
     }
     int err = 0;
-    auto names = entryNames(folder.get(), &err);
+    auto entries = detail::directoryEntries(folder.get(), &err);
     if (err != 0) {
         return fileErrorWithPOSIXError(err, true, shown);
     }
-    std::sort(names.begin(), names.end());
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     std::vector<FolderItem> items;
-    items.reserve(names.size());
-    for (auto& name : names) {
-        struct stat st;
-        if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;  // vanished meanwhile
-        }
+    items.reserve(entries.size());
+    for (auto& entry : entries) {
         FolderItem item;
-        item.kind = kindOf(st.st_mode);
-        item.size = item.kind == FolderItemKind::Regular ? static_cast<uint64_t>(st.st_size) : 0;
-        item.name = std::move(name);
+        item.kind = kindOfEntry(entry.type);
+        item.inode = entry.inode;
+        if (item.kind == FolderItemKind::Regular && keptSize) {
+            if (auto size = keptSize(entry.name, entry.inode)) {
+                item.size = *size;
+                item.name = std::move(entry.name);
+                items.push_back(std::move(item));
+                continue;
+            }
+        }
+        if (item.kind == FolderItemKind::Regular || item.kind == FolderItemKind::Missing) {
+            struct stat st;
+            if (::fstatat(folder.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;  // vanished meanwhile
+            }
+            item.kind = kindOf(st.st_mode);
+            item.size = item.kind == FolderItemKind::Regular ? static_cast<uint64_t>(st.st_size) : 0;
+        }
+        item.name = std::move(entry.name);
         items.push_back(std::move(item));
     }
     return items;
@@ -715,18 +809,18 @@ ErrorPtr ConfinedFolder::moveFileIn(const std::string& localPath, const std::str
     if (parent->name.empty()) {
         return fileErrorWithPOSIXError(EISDIR, false, shown);
     }
-    const std::string localName = lastComponent(localPath);
-    Descriptor localFolder(::open(folderOf(localPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    Descriptor file(localFolder.valid() ? ::openat(localFolder.get(), localName.c_str(),
-                                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
-                                        : -1);
+    // The local file by its whole path, as copyFileIn opens it; a path
+    // ending in "/" names no file and is left to the copy.
+    Descriptor file(!localPath.empty() && localPath.back() != '/'
+                        ? ::open(localPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+                        : -1);
     struct stat st;
     // A file with another link would leave a name outside the folder that
     // still writes into it; one of another user's is not ours to give away.
     if (file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
         st.st_uid == ::geteuid() &&
         ((st.st_mode & 07777) == (mode & 0777) || ::fchmod(file.get(), mode & 0777) == 0)) {
-        if (::renameat2(localFolder.get(), localName.c_str(), parent->fd.get(), parent->name.c_str(),
+        if (::renameat2(AT_FDCWD, localPath.c_str(), parent->fd.get(), parent->name.c_str(),
                         RENAME_NOREPLACE) == 0) {
             struct stat moved;
             if (::fstatat(parent->fd.get(), parent->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -736,7 +830,7 @@ ErrorPtr ConfinedFolder::moveFileIn(const std::string& localPath, const std::str
             // Something took the local name between the check and the
             // rename: put it back, and copy (which refuses what is not a
             // regular file).
-            (void)::renameat2(parent->fd.get(), parent->name.c_str(), localFolder.get(), localName.c_str(),
+            (void)::renameat2(parent->fd.get(), parent->name.c_str(), AT_FDCWD, localPath.c_str(),
                               RENAME_NOREPLACE);  // best effort: the copy reports what is wrong
         } else if (errno == EEXIST) {
             return fileErrorWithPOSIXError(EEXIST, false, shown);
@@ -754,35 +848,42 @@ ErrorPtr ConfinedFolder::linkFileOut(const std::string& relative, const std::str
         return parent.error();
     }
     if (!parent->name.empty()) {
+        // Linked first, then the new name is looked at: it is ours (the local
+        // folder is the caller's), so what it holds cannot change between
+        // the look and the use, and the look is at the very file linked
+        // (linkat without AT_SYMLINK_FOLLOW links whatever the name holds).
+        // Only this user can change a file of theirs with no write bit for
+        // others; a file of another mode or owner, or anything but a regular
+        // file within the limit, is unlinked again and taken the way below.
+        if (::linkat(parent->fd.get(), parent->name.c_str(), AT_FDCWD, localPath.c_str(), 0) == 0) {
+            struct stat linked;
+            if (::lstat(localPath.c_str(), &linked) == 0 && S_ISREG(linked.st_mode) &&
+                static_cast<uint64_t>(linked.st_size) <= maxLength && linked.st_uid == ::geteuid() &&
+                (linked.st_mode & 07777) == (mode & 07777)) {
+                return nullptr;
+            }
+            (void)::unlink(localPath.c_str());  // the link just made: ours to remove
+        } else if (errno == EEXIST) {
+            return fileErrorWithPOSIXError(EEXIST, false, localPath);
+        }
+        // Other file systems (EXDEV), links refused (EPERM, EMLINK), files
+        // that may not be shared: refused as a read refuses them, or copied.
         auto opened = openRegularAt(parent->fd.get(), parent->name, shown, maxLength);
         if (!opened.ok()) {
             return opened.error();
         }
-        Descriptor in(opened->first);
-        struct stat st;
-        // Only this user can change a file of theirs with no write bit for
-        // others; one of another mode is copied and given `mode`.
-        if (::fstat(in.get(), &st) == 0 && st.st_uid == ::geteuid() &&
-            (st.st_mode & 07777) == (mode & 07777)) {
-            // linkat without AT_SYMLINK_FOLLOW links whatever the name holds
-            // now, so the new name is checked to be the file opened.
-            if (::linkat(parent->fd.get(), parent->name.c_str(), AT_FDCWD, localPath.c_str(), 0) == 0) {
-                struct stat linked;
-                if (::lstat(localPath.c_str(), &linked) == 0 && linked.st_dev == st.st_dev &&
-                    linked.st_ino == st.st_ino) {
-                    return nullptr;
-                }
-                (void)::unlink(localPath.c_str());  // the link just made: ours to remove
-            } else if (errno == EEXIST) {
-                return fileErrorWithPOSIXError(EEXIST, false, localPath);
-            }
-            // Other file systems (EXDEV), links refused (EPERM, EMLINK): copied.
-        }
+        Descriptor(opened->first).reset();
     }
     return copyFileOut(relative, localPath, maxLength, mode);
 }
 
 Result<std::pair<int, uint64_t>> openRegularFileForReading(const std::string& path, uint64_t maxLength) {
+    if (!path.empty() && path.back() != '/') {
+        // The file by its whole path: O_NOFOLLOW guards the last component,
+        // as it does below, and the folders on the way resolve as an open of
+        // the folder resolves them.
+        return openRegularAt(AT_FDCWD, path, path, maxLength);
+    }
     Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) {
         return fileErrorWithPOSIXError(errno, true, path);

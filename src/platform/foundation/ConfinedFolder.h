@@ -27,8 +27,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Data.h"
@@ -50,6 +52,9 @@ struct FolderItem {
     std::string name;
     FolderItemKind kind = FolderItemKind::Missing;
     uint64_t size = 0;  // of a regular file; 0 otherwise
+    // In listings, the inode number of what the entry names (0 elsewhere):
+    // a later listing knows by it whether the name still holds that file.
+    uint64_t inode = 0;
 };
 
 // User-info key of a refusal: why the item cannot be used, in words ("is a
@@ -73,8 +78,19 @@ class ConfinedFolder {
     // cannot be walked (missing parents give Missing).
     Result<FolderItem> itemAtPath(const std::string& relative) const;
     // The entries directly inside the folder, hidden ones included, sorted
-    // by name; one system call per entry whatever the names.
+    // by name. Kinds come from the folder's entries where the file system
+    // keeps them there; the size of a regular file takes a stat of it.
     Result<std::vector<FolderItem>> contentsOfDirectory(const std::string& relative) const;
+    // The size a caller kept for a regular file it listed before, by the
+    // file's name and inode number; nullopt when it has none. Asked for
+    // each regular file of a listing, in name order.
+    using KeptFileSize = std::function<std::optional<uint64_t>(std::string_view name, uint64_t inode)>;
+    // The same, for a caller that keeps what it listed: a regular file whose
+    // size keptSize gives is not looked at again. The caller decides what it
+    // keeps: a file replaced under its name is another inode, but a file
+    // written in place keeps its inode and its kept size.
+    Result<std::vector<FolderItem>> contentsOfDirectory(const std::string& relative,
+                                                        const KeptFileSize& keptSize) const;
     // One folder; the parent must exist. Fails with EEXIST when anything is
     // at the path.
     [[nodiscard]] ErrorPtr createDirectory(const std::string& relative,

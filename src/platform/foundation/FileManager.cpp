@@ -24,8 +24,11 @@ namespace plat {
 
 namespace detail {
 
-std::vector<std::string> entryNames(int fd, int* err) {
-    std::vector<std::string> names;
+namespace {
+
+// Calls take(entry) for each entry of the folder but "." and "..".
+template <class Take>
+void readEntries(int fd, int* err, Take&& take) {
     alignas(dirent64) char buffer[8192];
     *err = 0;
     for (;;) {
@@ -44,12 +47,27 @@ std::vector<std::string> entryNames(int fd, int* err) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
             const std::string_view name = entry->d_name;
             if (name != "." && name != "..") {
-                names.emplace_back(name);
+                take(*entry, name);
             }
             offset += entry->d_reclen;
         }
     }
+}
+
+}  // namespace
+
+std::vector<std::string> entryNames(int fd, int* err) {
+    std::vector<std::string> names;
+    readEntries(fd, err, [&](const dirent64&, std::string_view name) { names.emplace_back(name); });
     return names;
+}
+
+std::vector<DirectoryEntry> directoryEntries(int fd, int* err) {
+    std::vector<DirectoryEntry> entries;
+    readEntries(fd, err, [&](const dirent64& entry, std::string_view name) {
+        entries.push_back({std::string(name), static_cast<uint64_t>(entry.d_ino), entry.d_type});
+    });
+    return entries;
 }
 
 namespace {
@@ -663,6 +681,11 @@ ErrorPtr FileManager::removeItemAtPath(const std::string& path) const {
     if (!path.empty() && ::unlink(path.c_str()) == 0) {
         return nullptr;
     }
+    if (!path.empty() && errno == ENOENT) {
+        // Nothing at the path (or a folder on the way missing): the look
+        // below would find the same.
+        return fileError(ENOENT, Access::Write, path);
+    }
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
         return fileError(errno, Access::Write, path);
@@ -696,13 +719,15 @@ ErrorPtr FileManager::copyItemAtPath(const std::string& srcPath, const std::stri
 }
 
 ErrorPtr FileManager::moveItemAtPath(const std::string& srcPath, const std::string& dstPath) const {
-    struct stat st;
-    if (::lstat(srcPath.c_str(), &st) != 0) {
-        return fileError(errno, Access::Write, srcPath);
-    }
     const int err = renameWithoutReplacing(srcPath, dstPath);
     if (err == 0) {
         return nullptr;
+    }
+    // A source that is not there is reported as such, whatever the rename
+    // tripped on first (another file system is found before a missing name).
+    struct stat st;
+    if (::lstat(srcPath.c_str(), &st) != 0) {
+        return fileError(errno, Access::Write, srcPath);
     }
     if (err != EXDEV) {
         return fileError(err, Access::Write, err == EEXIST ? dstPath : srcPath);

@@ -22,8 +22,14 @@
 #include "sync/eventstore/SYNPathComponent.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/integration/SYNEventMigrator.h"
+#include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 using Option = SYNCloudFileSystem::OptionalMember;
+
+// The local cloud folder keeps listed sizes up to its bound from one listing
+// to the next: no file the snapshot refuses by size may be kept that way.
+static_assert(SYNLocalCloudFileSystem::ListedSizesKeptUpTo <= SYNEventFileMaximumSize &&
+              SYNLocalCloudFileSystem::ListedSizesKeptUpTo <= SYNDataFileMaximumSize);
 
 namespace {
 
@@ -176,7 +182,8 @@ void SYNCloudManager::setup() {
 
 void SYNCloudManager::createTransitCacheDirectories() {
     // Made anew below; the next emptying lists it again all the same.
-    uploadDirectoryEmpty_.store(false);
+    fillingUploadDirectory();
+    downloadDirectoryEmpty_.store(false);
     for (const auto& directory : {localDownloadDirectory(), localUploadDirectory()}) {
         (void)fileManager_.removeItemAtPath(directory);
         // Private to the user, whatever the umask: the cache holds their data.
@@ -205,18 +212,51 @@ plat::ErrorPtr SYNCloudManager::removeFilesInDirectory(const std::string& direct
 }
 
 plat::ErrorPtr SYNCloudManager::emptyUploadDirectory() const {
-    if (uploadDirectoryEmpty_.load()) {
-        return nullptr;
+    {
+        plat::MutexLock lock(uploadMutex_);
+        if (uploadContents_ && uploadContents_->empty()) {
+            return nullptr;
+        }
+        uploadContents_.reset();
     }
     auto error = removeFilesInDirectory(localUploadDirectory());
     if (!error) {
-        uploadDirectoryEmpty_.store(true);
+        plat::MutexLock lock(uploadMutex_);
+        uploadContents_.emplace();
     }
     return error;
 }
 
 void SYNCloudManager::fillingUploadDirectory() const {
-    uploadDirectoryEmpty_.store(false);
+    plat::MutexLock lock(uploadMutex_);
+    uploadContents_.reset();
+}
+
+void SYNCloudManager::puttingInUploadDirectory(const std::string& name) const {
+    plat::MutexLock lock(uploadMutex_);
+    if (uploadContents_) {
+        uploadContents_->insert(name);
+    }
+}
+
+void SYNCloudManager::removeUploadedFiles(const std::vector<std::string>& paths) const {
+    const auto upload = localUploadDirectory();
+    for (const auto& path : paths) {
+        // A file the cloud file system took (moved into the cloud) is gone
+        // already: that is no failure.
+        auto error = fileManager_.removeItemAtPath(path);
+        const bool gone = !error || plat::isNoSuchFileError(error);
+        plat::MutexLock lock(uploadMutex_);
+        if (!uploadContents_) {
+            continue;
+        }
+        const auto slash = path.rfind('/');
+        if (!gone || slash == std::string::npos || path.compare(0, slash, upload) != 0) {
+            uploadContents_.reset();  // not the upload directory's, or still there
+        } else {
+            uploadContents_->erase(path.substr(slash + 1));
+        }
+    }
 }
 
 void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) const {
@@ -486,10 +526,11 @@ void SYNCloudManager::setRegistrationInfo(const plat::Dictionary& info, const st
         }
         return;
     }
-    fillingUploadDirectory();
+    puttingInUploadDirectory(storeIdentifier);
     auto local = SYNPathByAppendingPathComponent(localUploadDirectory(), storeIdentifier);
     if (!local || plat::PropertyListSerialization::writePropertyListToFile(
                       plat::Value(info), *local, plat::PropertyListSerialization::Format::XML)) {
+        fillingUploadDirectory();
         if (completion) {
             completion(SYNMakeError(SYNErrorRegistrationWriteFailed));
         }
@@ -500,7 +541,7 @@ void SYNCloudManager::setRegistrationInfo(const plat::Dictionary& info, const st
     onMain([self, local = *local, remote, completion] {
         self->cloudFileSystem_->uploadLocalFile(local, remote,
                                                 [self, local, completion](plat::ErrorPtr error) {
-                                                    self->removeFilesAtPaths({local});
+                                                    self->removeUploadedFiles({local});
                                                     if (completion) {
                                                         completion(error);
                                                     }
@@ -1264,11 +1305,14 @@ void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const 
         plat::MutexLock lock(reportMutex_);
         skippedDownloads_.clear();
     }
-    if (auto error = removeFilesInDirectory(localDownloadDirectory())) {
-        if (progress) {
-            progress(error, 0.0f, false);
+    if (!downloadDirectoryEmpty_.load()) {
+        if (auto error = removeFilesInDirectory(localDownloadDirectory())) {
+            if (progress) {
+                progress(error, 0.0f, false);
+            }
+            return;
         }
-        return;
+        downloadDirectoryEmpty_.store(true);
     }
     downloadFiles(std::move(names), remoteDirectory, nullptr, std::move(progress));
 }
@@ -1279,6 +1323,9 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
     names.erase(std::remove_if(names.begin(), names.end(),
                                [](const std::string& name) { return !isSafeRemoteName(name); }),
                 names.end());
+    if (!names.empty()) {
+        downloadDirectoryEmpty_.store(false);
+    }
     auto fs = cloudFileSystem_;
     FileTransfer transfer;
     transfer.what = "Downloading files to transit cache";
@@ -1877,11 +1924,12 @@ plat::ErrorPtr SYNCloudManager::moveFilesToUploadDirectory(const std::vector<std
     set.setTotalNumberOfParts(paths.size());
     const auto names = set.allPreferredFilenames();
     std::vector<std::string> moved;
-    fillingUploadDirectory();
     for (std::size_t i = 0; i < std::min(paths.size(), names.size()); ++i) {
         const auto destination = join(localUploadDirectory(), names[i]);
+        puttingInUploadDirectory(names[i]);
         if (auto error = fileManager_.moveItemAtPath(paths[i], destination)) {
             // A set is uploaded whole or not at all.
+            fillingUploadDirectory();
             removeFilesAtPaths(moved);
             return error;
         }
@@ -1902,11 +1950,10 @@ plat::ErrorPtr SYNCloudManager::migrateNewLocalDataFilesToTransitCache(std::size
     if (exported) {
         *exported = names.size();
     }
-    if (!names.empty()) {
-        fillingUploadDirectory();
-    }
     for (const auto& name : names) {
+        puttingInUploadDirectory(name);
         if (!eventStore_->exportDataFile(name, localUploadDirectory())) {
+            fillingUploadDirectory();
             return SYNMakeError(SYNErrorFileAccessFailed, "Could not export data file: " + name);
         }
     }
@@ -1952,7 +1999,14 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
                                                                    Progress progress) {
     const bool baselines = remoteDirectory == remoteBaselinesDirectory();
     const auto upload = localUploadDirectory();
-    auto listed = fileManager_.contentsOfDirectoryAtPath(upload);
+    std::optional<std::set<std::string>> known;
+    {
+        plat::MutexLock lock(uploadMutex_);
+        known = uploadContents_;
+    }
+    auto listed =
+        known ? plat::Result<std::vector<std::string>>(std::vector<std::string>(known->begin(), known->end()))
+              : fileManager_.contentsOfDirectoryAtPath(upload);
     std::vector<std::string> names;
     if (listed.ok()) {
         for (const auto& name : *listed) {
@@ -1985,7 +2039,7 @@ void SYNCloudManager::transferFilesInTransitCacheToRemoteDirectory(const std::st
     };
     transfer.settle = [self, baselines](const auto&, const auto& local, plat::ErrorPtr error,
                                         bool single) -> plat::ErrorPtr {
-        self->removeFilesAtPaths(local);
+        self->removeUploadedFiles(local);
         error = uploadErrorUnlessAlreadyThere(error, baselines);
         if (error && single) {
             SYN_LOG(SYNLoggingLevelError, "Failed file upload with error: %@", error);

@@ -119,11 +119,14 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     [[nodiscard]] plat::ErrorPtr removeFilesInDirectory(const std::string& directory) const;
     // Errors ignored.
     void removeFilesAtPaths(const std::vector<std::string>& paths) const;
-    // Empties the upload directory, unless this manager has emptied it and
-    // put nothing in it since: a merge empties it before each kind of export
-    // (events, baselines, data files), most of which put nothing there.
+    // Empties the upload directory, unless this manager knows it empty: it
+    // emptied it, and what it put there since was uploaded and removed. A
+    // merge empties it before each kind of export (events, baselines, data
+    // files), most of which put nothing there.
     [[nodiscard]] plat::ErrorPtr emptyUploadDirectory() const;
-    // Called before this manager puts anything in the upload directory.
+    // Called before this manager puts anything in the upload directory by a
+    // way that does not name it: the directory is listed again before the
+    // next export or upload.
     void fillingUploadDirectory() const;
 
     // --- Snapshot ----------------------------------------------------------------
@@ -541,9 +544,22 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         MissingLocally& last, const GroupedListing& listing, const std::shared_ptr<const LocalEvents>& local);
     mutable plat::Mutex exportMutex_;
     mutable ExportLook exportLooks_[2] GUARDED_BY(exportMutex_);
-    // Set by an emptying of the upload directory, cleared before anything is
-    // put in it (see emptyUploadDirectory).
-    mutable std::atomic<bool> uploadDirectoryEmpty_{false};
+    // What the upload directory holds, as far as this manager knows: the
+    // names it put there since it emptied it and has not removed since (an
+    // upload removes each file it took); nullopt when it cannot tell (not
+    // emptied yet, filled by a way that names nothing, a removal that
+    // failed). An upload takes the names from here instead of a listing.
+    mutable plat::Mutex uploadMutex_;
+    mutable std::optional<std::set<std::string>> uploadContents_ GUARDED_BY(uploadMutex_);
+    // Before the name is put in the upload directory.
+    void puttingInUploadDirectory(const std::string& name) const EXCLUDES(uploadMutex_);
+    // Removes the uploaded local files, and forgets those gone.
+    void removeUploadedFiles(const std::vector<std::string>& paths) const EXCLUDES(uploadMutex_);
+    // Set by the emptying of the download directory before a transfer,
+    // cleared before anything is downloaded into it: a merge's transfer of
+    // baselines, which mostly downloads nothing, leaves it empty for the
+    // transfer of events that follows.
+    std::atomic<bool> downloadDirectoryEmpty_{false};
 
     // Fed by every context save in the process (a notification observer
     // holds it too, so it outlives the manager during a post).

@@ -19,6 +19,17 @@ namespace plat::detail {
 // stays open (its position is left at the end).
 std::vector<std::string> entryNames(int fd, int* err);
 
+// An entry as the folder gives it: its name, the inode number of what it
+// names, and its type (a DT_ value; DT_UNKNOWN where the file system does
+// not keep types in its folders).
+struct DirectoryEntry {
+    std::string name;
+    uint64_t inode = 0;
+    unsigned char type = 0;
+};
+// As entryNames, with each entry's inode number and type.
+std::vector<DirectoryEntry> directoryEntries(int fd, int* err);
+
 // Removes name inside parentFd, descending into folders without following
 // links. Entries that vanish meanwhile are not an error. Returns 0 or an
 // errno value.

@@ -1,6 +1,7 @@
 #include "sync/mesh/cloudfs/SYNLocalCloudFileSystem.h"
 
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include "platform/dispatch/Queue.h"
@@ -70,11 +71,44 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
                                                         ListingCompletion completion) {
     SYNCloudItems items;
     if (fullPathForPath(path)) {
-        auto listed = folder_.contentsOfDirectory(path);
+        std::shared_ptr<const KeptListing> earlier;
+        {
+            plat::MutexLock lock(listingsMutex_);
+            if (auto found = listings_.find(path); found != listings_.end()) {
+                earlier = found->second;
+            }
+        }
+        plat::ConfinedFolder::KeptFileSize keptSize;
+        std::size_t next = 0;
+        if (earlier) {
+            // Asked in name order, as the files are kept: one walk.
+            keptSize = [&earlier, &next](std::string_view name, uint64_t inode) -> std::optional<uint64_t> {
+                const auto& files = earlier->files;
+                const std::string_view names(earlier->names);
+                for (; next < files.size(); ++next) {
+                    const int order =
+                        names.substr(files[next].nameStart, files[next].nameLength).compare(name);
+                    if (order == 0 && files[next].inode == inode) {
+                        return files[next].size;
+                    }
+                    if (order >= 0) {
+                        break;
+                    }
+                }
+                return std::nullopt;
+            };
+        }
+        auto listed = folder_.contentsOfDirectory(path, keptSize);
+        auto kept = std::make_shared<KeptListing>();
         if (listed.ok()) {
             const std::string prefix = path.empty() || path.back() != '/' ? path + '/' : path;
             items.reserve(listed->size());
+            kept->files.reserve(listed->size());
             for (auto& entry : *listed) {
+                if (entry.kind == plat::FolderItemKind::Regular && entry.size <= ListedSizesKeptUpTo) {
+                    kept->files.push_back({entry.inode, entry.size, kept->names.size(), entry.name.size()});
+                    kept->names.append(entry.name);
+                }
                 if (entry.name.front() == '.') {
                     continue;
                 }
@@ -93,6 +127,15 @@ void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
             }
         } else if (plat::folderItemRefusalReason(listed.error())) {
             SYNReportUnusableCloudItem(reported_, path, listed.error());
+        }
+        plat::MutexLock lock(listingsMutex_);
+        if (!listed.ok()) {
+            listings_.erase(path);
+        } else {
+            if (listings_.size() >= KeptListings && !listings_.count(path)) {
+                listings_.clear();  // listings of many folders: keep the latest ones only
+            }
+            listings_[path] = std::move(kept);
         }
     }
     if (completion) {

@@ -20,16 +20,30 @@
 // maximumFileSize bytes. Files it writes, in the folder or locally, are
 // 0600 and folders 0700, whatever the source's mode or the umask.
 //
+// Listings keep the last listing of each folder (a few folders at most): a
+// file listed again under the same name and inode takes its size from there
+// instead of a stat, when that size was at most ListedSizesKeptUpTo. Files
+// are written into the folder under another name and renamed into place,
+// so a file written anew beside the old one is another inode and is looked
+// at again. A file written in place, or one removed and written anew under
+// its name that gets the freed inode number back, keeps its listed size:
+// sizes are what callers refuse files by, and a download still refuses a
+// file by its size then, as does the import its own limit.
+//
 // All file work is done synchronously on the calling thread before the method
 // returns; the completion, when given, is then called asynchronously on the
 // main queue, in the order of the calls. Errors are the file manager's.
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/foundation/ConfinedFolder.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/mesh/cloudfs/SYNCloudFileSystem.h"
 #include "sync/mesh/cloudfs/SYNUnusableCloudItems.h"
 
@@ -68,6 +82,11 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     void downloadFromPathForReading(const std::string& path, const std::string& localPath,
                                     Completion completion) override;
 
+    // Sizes of at most this many bytes are kept from one listing to the
+    // next: the smallest limit callers refuse files above (event files), so
+    // no file listed above a caller's limit stays refused by a kept size.
+    static constexpr uint64_t ListedSizesKeptUpTo = uint64_t{64} << 20;
+
     uint64_t maximumFileSize() const { return maximumFileSize_.load(); }
     void setMaximumFileSize(uint64_t bytes) { maximumFileSize_ = bytes; }
 
@@ -78,4 +97,19 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     plat::ConfinedFolder folder_;
     std::atomic<uint64_t> maximumFileSize_{SYNCloudFolderMaximumFileSize};
     SYNUnusableCloudItems reported_;
+    // The regular files of the last listing of each folder listed, by cloud
+    // path, in name order: inode, size and name (in one buffer for all).
+    struct KeptFile {
+        uint64_t inode = 0;
+        uint64_t size = 0;
+        std::size_t nameStart = 0;
+        std::size_t nameLength = 0;
+    };
+    struct KeptListing {
+        std::vector<KeptFile> files;
+        std::string names;
+    };
+    static constexpr std::size_t KeptListings = 8;
+    plat::Mutex listingsMutex_;
+    std::unordered_map<std::string, std::shared_ptr<const KeptListing>> listings_ GUARDED_BY(listingsMutex_);
 };

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "platform/dispatch/MainLoop.h"
@@ -336,6 +338,51 @@ TEST_F(SYNLocalCloudFileSystemTest, FilesGetPrivateModesNeverThePeersBits) {
     EXPECT_EQ(mode(local + "/tool"), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(mode(side + "/uploaded"), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(mode(side + "/folder"), fs::perms::owner_all);
+}
+
+// Listings keep the last listing of each folder and take sizes from it for
+// the same files: every file that is another one under its name, and every
+// one listed above the kept bound, is looked at again.
+TEST_F(SYNLocalCloudFileSystemTest, ListingsLookAgainAtFilesReplacedUnderTheirNameAndAtLargeOnes) {
+    const auto events = root.str() + "/cloud/events";
+    fs::create_directories(events + "/sub");
+    write(events + "/a", std::string(10, 'a'));
+    const uint64_t large = SYNLocalCloudFileSystem::ListedSizesKeptUpTo + 1;
+    write(events + "/big", "");
+    ASSERT_EQ(::truncate((events + "/big").c_str(), static_cast<off_t>(large)), 0);  // sparse
+    auto sizes = [&] {
+        std::map<std::string, int64_t> found;
+        for (const auto& item : list("/events")) {
+            const auto* file = dynamic_cast<const SYNCloudFile*>(item.get());
+            found[item->name()] = file ? static_cast<int64_t>(file->size()) : -1;
+        }
+        return found;
+    };
+    EXPECT_EQ(sizes(),
+              (std::map<std::string, int64_t>{{"a", 10}, {"big", static_cast<int64_t>(large)}, {"sub", -1}}));
+
+    // Written anew and renamed over the name, as every writer of the folder
+    // does; shrunk in place below the bound; a folder become a file.
+    write(root.str() + "/next", std::string(20, 'b'));
+    fs::rename(root.str() + "/next", events + "/a");
+    ASSERT_EQ(::truncate((events + "/big").c_str(), 5), 0);
+    fs::remove(events + "/sub");
+    write(events + "/sub", "sub");
+    EXPECT_EQ(sizes(), (std::map<std::string, int64_t>{{"a", 20}, {"big", 5}, {"sub", 3}}));
+
+    // Uploaded through the file system (written aside, renamed into place),
+    // and a folder listed between with a file of the same name: each keeps
+    // its own sizes.
+    write(root.str() + "/upload", std::string(30, 'c'));
+    EXPECT_EQ(run([&](auto done) { cloud->uploadLocalFile(root.str() + "/upload", "/events/c", done); }),
+              nullptr);
+    fs::create_directories(root.str() + "/cloud/other");
+    write(root.str() + "/cloud/other/a", std::string(40, 'd'));
+    ASSERT_EQ(list("/other").size(), 1u);
+    EXPECT_EQ(sizes(), (std::map<std::string, int64_t>{{"a", 20}, {"big", 5}, {"c", 30}, {"sub", 3}}));
+    auto other = list("/other");
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(dynamic_cast<const SYNCloudFile*>(other[0].get())->size(), 40u);
 }
 
 }  // namespace
