@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <thread>
 
 #include "platform/dispatch/DispatchException.h"
+#include "platform/dispatch/detail/Futex.h"
 #include "platform/dispatch/detail/QueueImpl.h"
 
 namespace plat::dispatch {
@@ -22,11 +25,15 @@ using SteadyClock = std::chrono::steady_clock;
 // How often runUntil re-checks its predicate while no block arrives.
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 
+// The main thread sleeps on `arrivals` (see detail/Futex.h), not on a
+// condition variable: a post changes the word after its block is queued and
+// wakes the loop only when it sleeps or is about to.
 struct LoopState {
     Mutex mutex;
-    ConditionVariable arrived;
     std::deque<Block> items GUARDED_BY(mutex);
     bool stopRequested GUARDED_BY(mutex) = false;
+    std::atomic<std::uint32_t> arrivals{0};
+    std::atomic<std::uint32_t> sleepers{0};
     std::atomic<bool> bound{false};
     std::atomic<std::thread::id> mainThread{};
 };
@@ -35,6 +42,31 @@ struct LoopState {
 LoopState& loop() {
     static auto* state = new LoopState;
     return *state;
+}
+
+// After a block was queued or a stop requested (under the mutex).
+void wakeLoop(LoopState& state) {
+    state.arrivals.fetch_add(1, std::memory_order_seq_cst);
+    if (state.sleepers.load(std::memory_order_seq_cst) != 0)
+        detail::futexWake(state.arrivals, INT_MAX);
+}
+
+// Sleeps until a block arrives (or a stop is requested, with `forStop`), or
+// until `deadline` when given. The sleeper counts itself and reads the word
+// before it looks at the queue; a poster queues and changes the word before
+// it reads the count: either the sleeper sees the block, or the poster sees
+// the sleeper (and the word it sleeps on has changed already).
+void sleepUntilArrival(LoopState& state, bool forStop, const SteadyClock::time_point* deadline) {
+    state.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    const std::uint32_t seen = state.arrivals.load(std::memory_order_seq_cst);
+    bool idle;
+    {
+        MutexLock lock(state.mutex);
+        idle = state.items.empty() && !(forStop && state.stopRequested);
+    }
+    if (idle)
+        (void)detail::futexWait(state.arrivals, seen, deadline);
+    state.sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool isInitialThread() {
@@ -80,7 +112,7 @@ class MainQueue final : public detail::QueueImpl {
             MutexLock lock(state.mutex);
             state.items.push_back(std::move(block));
         }
-        state.arrived.notifyOne();
+        wakeLoop(state);
     }
 
     void sync(const Block& block) override {
@@ -151,16 +183,19 @@ void MainLoop::run() {
     ensurePumpingThread();
     auto& state = loop();
     for (;;) {
+        bool idle;
         {
             MutexLock lock(state.mutex);
-            while (state.items.empty() && !state.stopRequested)
-                state.arrived.wait(state.mutex);
             if (state.stopRequested) {
                 state.stopRequested = false;
                 return;
             }
+            idle = state.items.empty();
         }
-        runNext();
+        if (idle)
+            sleepUntilArrival(state, true, nullptr);
+        else
+            runNext();
     }
 }
 
@@ -170,7 +205,7 @@ void MainLoop::stop() {
         MutexLock lock(state.mutex);
         state.stopRequested = true;
     }
-    state.arrived.notifyAll();
+    wakeLoop(state);
 }
 
 bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
@@ -191,9 +226,7 @@ bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds
             continue;
         }
         const auto wakeAt = std::min(deadline, now + kPollInterval);
-        MutexLock lock(state.mutex);
-        while (state.items.empty() && state.arrived.waitUntil(state.mutex, wakeAt)) {
-        }
+        sleepUntilArrival(state, false, &wakeAt);
     }
 }
 

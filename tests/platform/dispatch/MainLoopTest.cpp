@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "DispatchTestSupport.h"
 #include "platform/dispatch/DispatchException.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace plat::dispatch {
 namespace {
@@ -129,6 +131,30 @@ TEST_F(MainLoopTest, RunReturnsAfterStopFromABlockOrAnotherThread) {
     std::thread stopper([] { mainQueue().async([] { MainLoop::stop(); }); });
     MainLoop::run();
     stopper.join();
+}
+
+// run() has no poll to fall back on: a post that finds the loop asleep, or
+// about to sleep, must wake it, or the loop never sees the block. Each block
+// here is posted only once the one before has run, so the loop goes idle
+// between nearly all of them; a stop left behind would end a hang.
+TEST_F(MainLoopTest, RunIsWokenForEachBlockPostedWhileItIdles) {
+    constexpr int kBlocks = 3000;
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    auto turn = std::make_shared<Semaphore>();
+    std::thread poster([ran, turn] {
+        for (int i = 0; i < kBlocks; ++i) {
+            mainQueue().async([ran, turn] {
+                ++*ran;
+                turn->signal();
+            });
+            if (!turn->wait(kLongWait))
+                break;
+        }
+        mainQueue().async([] { MainLoop::stop(); });
+    });
+    MainLoop::run();
+    poster.join();
+    EXPECT_EQ(ran->load(), kBlocks);
 }
 
 TEST_F(MainLoopTest, OnlyTheMainThreadMayPumpAndBindingMoves) {

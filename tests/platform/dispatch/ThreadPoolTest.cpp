@@ -103,6 +103,29 @@ TEST_F(ThreadPoolTest, ExtraWorkersAreBoundedAndRetireWhenIdle) {
     EXPECT_TRUE(eventually([&] { return pool.liveThreadCount() == pool.threadCount(); }));
 }
 
+// Idle workers sleep on a word, not a condition variable: a job submitted
+// while every worker sleeps, or is about to, must wake one. One job at a
+// time from outside the pool, each waited for, lets the workers run out of
+// work (and sleep) between nearly all of them; with grouped jobs too.
+TEST_F(ThreadPoolTest, SleepingWorkersAreWokenForEachJobSubmittedFromOutside) {
+    constexpr int kJobs = 3000;
+    std::atomic<int> ran{0};
+    Semaphore turn;
+    for (int i = 0; i < kJobs; ++i) {
+        Queue::global().async([&] {
+            ++ran;
+            turn.signal();
+        });
+        ASSERT_TRUE(turn.wait(kLongWait)) << "job " << i;
+        if (i % 100 == 99) {
+            Group group;
+            group.async(Queue::global(QualityOfService::Utility), [&] { ++ran; });
+            ASSERT_TRUE(group.wait(kLongWait)) << "job " << i;
+        }
+    }
+    EXPECT_EQ(ran, kJobs + kJobs / 100);
+}
+
 TEST_F(ThreadPoolTest, WaitsOutsideThePoolAddNoWorkers) {
     ThreadPool& pool = ThreadPool::shared();
     ASSERT_TRUE(eventually([&] { return pool.liveThreadCount() == pool.threadCount(); }));

@@ -1,6 +1,7 @@
 #include "platform/dispatch/detail/ThreadPool.h"
 
 #include "platform/dispatch/Group.h"
+#include "platform/dispatch/detail/Futex.h"
 #include "platform/dispatch/detail/QueueImpl.h"
 
 #include <pthread.h>
@@ -288,8 +289,23 @@ void ThreadPool::wakeIfNeeded() {
         MutexLock lock(mutex_);
         wake = shouldWakeLocked();
     }
-    if (wake)
-        ready_.notifyOne();
+    if (wake) {
+        // After the decision, made under the mutex: a worker that counted
+        // itself idle before it read the word it sleeps on.
+        wakeWord_.fetch_add(1, std::memory_order_seq_cst);
+        futexWake(wakeWord_, 1);
+    }
+}
+
+bool ThreadPool::sleep(const std::chrono::steady_clock::time_point* deadline) {
+    // Read under the mutex: a wake decided after this worker counted itself
+    // idle changes the word after this read, so the wait below returns at
+    // once or is woken.
+    const std::uint32_t seen = wakeWord_.load(std::memory_order_relaxed);
+    mutex_.unlock();
+    const bool woken = futexWait(wakeWord_, seen, deadline);
+    mutex_.lock();
+    return woken;
 }
 
 std::size_t ThreadPool::liveThreadCount() {
@@ -608,10 +624,16 @@ bool ThreadPool::spinForWork() {
         // once it stops spinning (below) if the worker has not by then.
         if (hasWork(false))
             return true;
+        // Paused between looks, yielding only at every fourth clock check
+        // (see lingerForItems in Queue.cpp): a yield is a system call, but
+        // without any a thread woken onto this processor (a worker, the main
+        // thread) waits for the spin to end.
+        cpuRelax();
         if (i % 64 == 63) {
             if (std::chrono::steady_clock::now() >= until)
                 return false;
-            std::this_thread::yield();
+            if (i % 256 == 255)
+                std::this_thread::yield();
         }
     }
 }
@@ -644,7 +666,7 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
         }
         if (extra) {
             const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
-            while (!hasWork() && ready_.waitUntil(mutex_, deadline)) {
+            while (!hasWork() && sleep(&deadline)) {
             }
             --idle_;
             if (wakesPending_ > 0)
@@ -657,7 +679,7 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
                 return false;
             ++live_;
         } else {
-            ready_.wait(mutex_);
+            (void)sleep(nullptr);
             --idle_;
             if (wakesPending_ > 0)
                 --wakesPending_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,16 @@
 #include "platform/foundation/Mutex.h"
 
 namespace plat::dispatch::detail {
+
+// Tells the core that the thread is spinning (fewer wasted cycles, and the
+// sibling hardware thread runs on), without giving it up as a yield does.
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 // A lock for a few instructions' worth of work (a hand-off slot's ring):
 // cheaper than a mutex when, as here, it is almost never contended. A
@@ -172,7 +183,8 @@ class ThreadPool {
     void startWorker(Slot* slot) EXCLUDES(mutex_);
 
     Mutex mutex_;
-    ConditionVariable ready_;
+    // Idle workers sleep on this word (see Futex.h); a wake changes it.
+    std::atomic<std::uint32_t> wakeWord_{0};
     // Takes the first job of the most urgent non-empty band.
     bool take(Job& job);
     // Whether any band has a job queued (or being pushed), or, with `slots`,
@@ -186,6 +198,9 @@ class ThreadPool {
     // Waits for a job once none is queued: spinning briefly (one worker at
     // a time), then asleep. False when an extra worker should retire.
     bool waitForJob(Job& job, bool extra) EXCLUDES(mutex_);
+    // Sleeps, with the mutex let go, until woken or until `deadline` when
+    // given (false then). The caller counted itself idle under the mutex.
+    bool sleep(const std::chrono::steady_clock::time_point* deadline) REQUIRES(mutex_);
     // Spins briefly for work to arrive; true when some did.
     bool spinForWork();
 
