@@ -159,9 +159,10 @@ class SavedEventExportTest : public MeshTest {
 };
 
 plat::Data bytesOf(std::size_t length, uint8_t seed) {
-    std::vector<uint8_t> bytes(length);
+    std::string bytes;
+    bytes.reserve(length);
     for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+        bytes.push_back(static_cast<char>(seed + i * 7));
     }
     return plat::Data(bytes.data(), bytes.size());
 }
